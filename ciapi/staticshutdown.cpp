@@ -1,0 +1,9 @@
+#include "ciapi/ciapi.h"
+
+namespace CIAPI {
+
+void StaticShutdown()
+{
+}
+
+} // namespace CIAPI

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test through ctest under Xvfb with Mesa.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+ostra_install_deps
+ostra_build
+
+export LIBGL_ALWAYS_SOFTWARE=1
+export QT_QUICK_BACKEND="${QT_QUICK_BACKEND:-}"
+cd "$BUILD_DIR"
+xvfb-run -a -s "-screen 0 1920x1080x24" \
+    ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
+
+# The engine's own tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
+    BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug \
+        ostra_build -DOSTRA_SANITIZE=ON -DOSTRA_ENGINE_ONLY=ON
+    cd "$ROOT/build-asan"
+    ctest --output-on-failure -j "$(nproc)" --timeout 900 -L engine
+fi
