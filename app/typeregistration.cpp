@@ -1,0 +1,19 @@
+#include "app/typeregistration.h"
+
+#include <QtQml>
+
+namespace ostra {
+
+void registerMetaTypes()
+{
+    // Meta types, in their documented order; each subsystem adds its own as it lands.
+}
+
+void registerQmlTypes()
+{
+    // Uncreatable gadget, then the module, then the creatable types in their documented
+    // order, then the singletons.
+    qmlRegisterModule(applicationId, 2, 0);
+}
+
+} // namespace ostra
