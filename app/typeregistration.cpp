@@ -2,6 +2,8 @@
 
 #include <QtQml>
 
+#include "engine/fileperm.h"
+
 namespace ostra {
 
 void registerMetaTypes()
@@ -14,6 +16,7 @@ void registerQmlTypes()
     // Uncreatable gadget, then the module, then the creatable types in their documented
     // order, then the singletons.
     qmlRegisterModule(applicationId, 2, 0);
+    qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
 }
 
 } // namespace ostra

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QSemaphore>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+// A held share of a file's lock. The units go back when the last copy is dropped;
+// an empty pointer means the file was busy and nothing is held.
+using FileToken = std::shared_ptr<QSemaphoreReleaser>;
+
+// Reader-writer lock per local file, shared by every part of the program that reads,
+// replaces or removes pictures. Readers hold one unit, a writer holds all of them.
+class FilePerm : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kShared = 1;
+    static constexpr int kExclusive = 65535;
+    // How long a request made on the GUI thread waits before the file counts as busy.
+    static constexpr int kDefaultGuiWaitMs = 3000;
+
+    explicit FilePerm(QObject* parent = nullptr);
+    ~FilePerm() override;
+
+    // The one key under which a file is locked, whatever form the caller holds: a local
+    // path in any spelling (relative, "..", doubled separators, through a symbolic link)
+    // or a file URL in text form. Every caller goes through it, so two spellings of one
+    // file always meet on one lock.
+    static QString lockKey(const QString& pathOrUrl);
+    static QString lockKey(const QUrl& url);
+
+    // Acquires `units` units of the file's semaphore and returns a token holding them.
+    // Worker threads wait as long as needed. On the GUI thread the wait is bounded (a
+    // holder may need the GUI thread to let go), and an empty token reports the file busy.
+    FileToken acquireFileSemaphore(const QString& path, int units);
+    FileToken acquireFileSemaphore(const QUrl& url, int units);
+
+    // The same with an explicit bound in milliseconds on any thread (negative: no bound).
+    FileToken tryAcquireFileSemaphore(const QString& path, int units, int timeoutMs);
+
+    // Bound for requests made on the GUI thread.
+    void setGuiWaitLimit(int ms) { m_guiWaitMs = ms; }
+    int guiWaitLimit() const { return m_guiWaitMs; }
+
+    // Units currently free for the file (65535 when nobody holds it).
+    int available(const QString& path);
+
+private:
+    std::shared_ptr<QSemaphore> semaphoreFor(const QString& key);
+    FileToken acquire(const QString& key, int units, int timeoutMs);
+
+    QMutex m_mutex;
+    QHash<QString, std::shared_ptr<QSemaphore>> m_semaphores;
+    int m_guiWaitMs = kDefaultGuiWaitMs;
+};

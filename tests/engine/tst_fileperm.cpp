@@ -1,0 +1,253 @@
+#include "support/testmain.h"
+
+#include "engine/fileperm.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+namespace {
+
+void touch(const QString& path)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("x");
+}
+
+// Runs a function on a thread of its own.
+class Runner : public QThread
+{
+public:
+    explicit Runner(std::function<void()> f)
+        : m_f(std::move(f))
+    {
+    }
+    void run() override { m_f(); }
+
+private:
+    std::function<void()> m_f;
+};
+
+} // namespace
+
+class TestFilePerm : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+
+    // Every spelling of one file, URL or path, leads to one key.
+    void oneKeyForEverySpelling()
+    {
+        const QString root = m_dir.path();
+        QDir().mkpath(root + "/sub");
+        const QString file = root + "/a.vrx";
+        touch(file);
+        QVERIFY(QFile::link(file, root + "/link.vrx"));
+        QVERIFY(QFile::link(root, root + "/sub/up"));
+
+        const QString key = FilePerm::lockKey(file);
+        QCOMPARE(FilePerm::lockKey(root + "//a.vrx"), key);
+        QCOMPARE(FilePerm::lockKey(root + "/./sub/../a.vrx"), key);
+        QCOMPARE(FilePerm::lockKey(QUrl::fromLocalFile(file)), key);
+        QCOMPARE(FilePerm::lockKey(QUrl::fromLocalFile(file).toString()), key);
+        QCOMPARE(FilePerm::lockKey(root + "/link.vrx"), key);
+        QCOMPARE(FilePerm::lockKey(root + "/sub/up/a.vrx"), key);
+        const QString saved = QDir::currentPath();
+        QDir::setCurrent(root + "/sub");
+        QCOMPARE(FilePerm::lockKey(QStringLiteral("../a.vrx")), key);
+        QDir::setCurrent(saved);
+        QVERIFY(FilePerm::lockKey(root + "/b.vrx") != key);
+
+        // A file that does not exist yet has the key it will have once it is written.
+        const QString before = FilePerm::lockKey(root + "/sub/up/new.vrx");
+        touch(root + "/new.vrx");
+        QCOMPARE(FilePerm::lockKey(root + "/new.vrx"), before);
+    }
+
+    // A token taken under one spelling excludes a token asked for under another.
+    void spellingsExcludeEachOther()
+    {
+        FilePerm perm;
+        const QString file = m_dir.path() + "/c.vrx";
+        touch(file);
+        FileToken shared = perm.acquireFileSemaphore(QUrl::fromLocalFile(file), FilePerm::kShared);
+        QVERIFY(shared);
+        QVERIFY(!perm.tryAcquireFileSemaphore(m_dir.path() + "//./c.vrx", FilePerm::kExclusive, 0));
+        shared.reset();
+        FileToken exclusive
+            = perm.tryAcquireFileSemaphore(m_dir.path() + "//./c.vrx", FilePerm::kExclusive, 0);
+        QVERIFY(exclusive);
+        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kShared, 0));
+        // Another file is not touched by it.
+        QVERIFY(perm.tryAcquireFileSemaphore(m_dir.path() + "/other.vrx", FilePerm::kShared, 0));
+    }
+
+    // Copies of a token release their units once, when the last copy goes; a failed
+    // request takes nothing.
+    void copiesReleaseOnce()
+    {
+        FilePerm perm;
+        const QString file = m_dir.path() + "/d.vrx";
+        FileToken a = perm.acquireFileSemaphore(file, FilePerm::kShared);
+        FileToken b = perm.acquireFileSemaphore(file, FilePerm::kShared);
+        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
+        FileToken copy = a;
+        a.reset();
+        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
+        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kExclusive, 0));
+        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
+        copy.reset();
+        QCOMPARE(perm.available(file), FilePerm::kExclusive - 1);
+        b.reset();
+        QCOMPARE(perm.available(file), FilePerm::kExclusive);
+        QVERIFY(!perm.tryAcquireFileSemaphore(file, 0, 0));
+        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kExclusive + 1, 0));
+        QCOMPARE(perm.available(file), FilePerm::kExclusive);
+    }
+
+    // A token may outlive the registry that handed it out.
+    void tokenOutlivesRegistry()
+    {
+        FileToken token;
+        {
+            FilePerm perm;
+            token = perm.acquireFileSemaphore(m_dir.path() + "/e.vrx", FilePerm::kExclusive);
+            QVERIFY(token);
+        }
+        token.reset();
+    }
+
+    // On the GUI thread an exclusive request for a file held open does not hang: it
+    // reports the file busy and takes nothing, while the same request on a worker
+    // thread waits until the holder lets go.
+    void guiThreadWaitIsBounded()
+    {
+        FilePerm perm;
+        perm.setGuiWaitLimit(20);
+        const QString file = m_dir.path() + "/f.vrx";
+        FileToken viewer = perm.acquireFileSemaphore(file, FilePerm::kShared);
+        QVERIFY(viewer);
+        QVERIFY(!perm.acquireFileSemaphore(file, FilePerm::kExclusive));
+        QCOMPARE(perm.available(file), FilePerm::kExclusive - 1);
+
+        std::atomic<bool> released{false};
+        std::atomic<bool> gotItAfterRelease{false};
+        QSemaphore asking;
+        Runner worker([&] {
+            asking.release();
+            FileToken t = perm.acquireFileSemaphore(file, FilePerm::kExclusive);
+            gotItAfterRelease = t && released.load();
+        });
+        worker.start();
+        asking.acquire();
+        released = true;
+        viewer.reset();
+        QVERIFY(worker.wait(60000));
+        QVERIFY(gotItAfterRelease.load());
+        QCOMPARE(perm.available(file), FilePerm::kExclusive);
+    }
+
+    // Two readers coexist; a writer comes in only after both have left.
+    void writerWaitsForReaders()
+    {
+        FilePerm perm;
+        const QString file = m_dir.path() + "/g.vrx";
+        touch(file);
+        FileToken r1 = perm.acquireFileSemaphore(file, FilePerm::kShared);
+        FileToken r2 = perm.acquireFileSemaphore(QUrl::fromLocalFile(file), FilePerm::kShared);
+        QVERIFY(r1 && r2);
+        std::atomic<int> readersLeft{2};
+        std::atomic<int> seenByWriter{-1};
+        QSemaphore asking;
+        Runner writer([&] {
+            asking.release();
+            FileToken w = perm.acquireFileSemaphore(file, FilePerm::kExclusive);
+            seenByWriter = readersLeft.load();
+        });
+        writer.start();
+        asking.acquire();
+        readersLeft = 1;
+        r1.reset();
+        readersLeft = 0;
+        r2.reset();
+        QVERIFY(writer.wait(60000));
+        QCOMPARE(seenByWriter.load(), 0);
+    }
+
+    // Many threads read and write a few files under different spellings; no writer ever
+    // overlaps a reader or another writer of the same file, and every unit comes back.
+    void readersAndWritersUnderThreads()
+    {
+        FilePerm perm;
+        const int files = 3;
+        QStringList paths;
+        for (int i = 0; i < files; ++i) {
+            paths << m_dir.path() + QString("/s%1.vrx").arg(i);
+            touch(paths.last());
+        }
+        struct Counts
+        {
+            std::atomic<int> readers{0};
+            std::atomic<int> writers{0};
+        };
+        std::vector<Counts> counts(files);
+        std::atomic<int> violations{0};
+        std::atomic<int> writes{0};
+
+        std::vector<std::unique_ptr<Runner>> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.push_back(std::make_unique<Runner>([&, t] {
+                for (int i = 0; i < 400; ++i) {
+                    const int f = (i + t) % files;
+                    const bool write = (i * 7 + t) % 5 == 0;
+                    // Alternate spellings of the same file.
+                    const QString path = (i % 3 == 0) ? QUrl::fromLocalFile(paths[f]).toString()
+                        : (i % 3 == 1)                 ? m_dir.path() + "/./" + QFileInfo(paths[f]).fileName()
+                                                       : paths[f];
+                    FileToken token
+                        = perm.acquireFileSemaphore(path, write ? FilePerm::kExclusive : FilePerm::kShared);
+                    if (!token) {
+                        ++violations;
+                        continue;
+                    }
+                    if (write) {
+                        if (counts[f].writers.fetch_add(1) != 0 || counts[f].readers.load() != 0)
+                            ++violations;
+                        ++writes;
+                        QThread::yieldCurrentThread();
+                        if (counts[f].readers.load() != 0)
+                            ++violations;
+                        counts[f].writers.fetch_sub(1);
+                    } else {
+                        counts[f].readers.fetch_add(1);
+                        if (counts[f].writers.load() != 0)
+                            ++violations;
+                        QThread::yieldCurrentThread();
+                        counts[f].readers.fetch_sub(1);
+                    }
+                }
+            }));
+            threads.back()->start();
+        }
+        for (auto& t : threads)
+            QVERIFY(t->wait(120000));
+        QCOMPARE(violations.load(), 0);
+        QVERIFY(writes.load() > 0);
+        for (const QString& p : paths)
+            QCOMPARE(perm.available(p), FilePerm::kExclusive);
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+OSTRA_TEST_MAIN_CORE(TestFilePerm)
+#include "tst_fileperm.moc"
