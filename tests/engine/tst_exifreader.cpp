@@ -1,0 +1,496 @@
+#include "engine/exifreader.h"
+
+#include "support/exifbuilder.h"
+#include "support/testmain.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <cstring>
+
+using ostra::test::ExifBuilder;
+
+namespace {
+
+constexpr quint16 kDescription = 0x010E;
+constexpr quint16 kUniqueId = 0xA420;
+const QByteArray kUuidText = "0123456789ABCDEF0011223344556677";
+
+// Everything the callbacks saw, for comparing walks.
+struct Trace
+{
+    QList<quint64> directoryIndexes;
+    QList<QPair<quint64, quint16>> entries;  // (directory index, tag)
+    QList<QPair<qint64, Exif::ExifError>> errors;
+    bool fetchAll = true;
+
+    Exif::Callbacks callbacks()
+    {
+        Exif::Callbacks c;
+        c.directory = [this](quint64 index, const Exif::Directory&, QIODevice&) {
+            directoryIndexes.append(index);
+        };
+        c.entry = [this](quint64 index, const Exif::Directory&, const Exif::ExifEntry& e,
+                         QIODevice&) { entries.append({index, e.tag}); };
+        c.filter = [this](const Exif::EntrySpec&) { return fetchAll; };
+        c.error = [this](qint64 position, Exif::ExifError code, quint64) {
+            errors.append({position, code});
+        };
+        return c;
+    }
+};
+
+QList<Exif::Directory> parse(const QByteArray& bytes, Trace& trace)
+{
+    QByteArray copy = bytes;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    return Exif::readExif(buffer, trace.callbacks());
+}
+
+// A preview as the camera writes it: IFD0 with size, orientation and the picture UUID as
+// text, an Exif directory with date, size and the unique id, and a thumbnail directory.
+ExifBuilder cameraPreview(bool bigEndian)
+{
+    ExifBuilder b(bigEndian);
+    const int ifd0 = b.addDirectory();
+    const int exif = b.addDirectory();
+    const int ifd1 = b.addDirectory();
+    b.longs(ifd0, 0x0100, {4000});
+    b.shorts(ifd0, 0x0101, {3000});
+    b.ascii(ifd0, kDescription, kUuidText);
+    b.shorts(ifd0, 0x0112, {6});
+    b.ascii(ifd0, 0x0132, "2024:05:06 07:08:09");
+    b.rational(ifd0, 0x011A, 72, 1);
+    b.signedShort(ifd0, 0x9204, -3);
+    b.ascii(exif, 0x9003, "2024:05:06 07:08:09");
+    b.longs(exif, 0xA002, {4000});
+    b.longs(exif, 0xA003, {3000});
+    b.ascii(exif, kUniqueId, kUuidText);
+    b.bytes(exif, 0x9000, 7, "0232");
+    b.shorts(ifd1, 0x0103, {6});
+    b.longs(ifd1, 0x0201, {1234, 5678});
+    b.setExifDirectory(exif);
+    b.directory(ifd0).next = ifd1;
+    return b;
+}
+
+// Entries compared by what a caller can see of them, positions excluded.
+bool sameEntries(const Exif::Directory& a, const Exif::Directory& b)
+{
+    if (a.entries.size() != b.entries.size())
+        return false;
+    for (int i = 0; i < a.entries.size(); ++i) {
+        const auto& x = a.entries.at(i);
+        const auto& y = b.entries.at(i);
+        if (x.tag != y.tag || x.type != y.type || x.count != y.count
+            || x.byteCount != y.byteCount || x.isOffset != y.isOffset || x.data != y.data)
+            return false;
+    }
+    return true;
+}
+
+// Replaces the APP1 segment length of a JPEG built by ExifBuilder::jpeg.
+QByteArray withApp1Length(QByteArray jpeg, int length)
+{
+    const int at = jpeg.indexOf("\xFF\xE1") + 2;
+    jpeg[at] = char(length >> 8);
+    jpeg[at + 1] = char(length & 0xFF);
+    return jpeg;
+}
+
+} // namespace
+
+class TestExifReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsCameraPreviewInBothByteOrders()
+    {
+        QList<Exif::Directory> results[2];
+        for (bool big : {false, true}) {
+            Trace trace;
+            const auto dirs = parse(ExifBuilder::jpeg({cameraPreview(big).app1Payload()}), trace);
+            QVERIFY2(trace.errors.isEmpty(), big ? "MM" : "II");
+            QCOMPARE(dirs.size(), 3);
+            // IFD0, then the Exif directory, then the linked thumbnail directory.
+            QCOMPARE(trace.directoryIndexes, (QList<quint64>{0, 1, 2}));
+            QVERIFY(dirs.at(1).find(0x9003));
+            QVERIFY(dirs.at(2).find(0x0201));
+            QCOMPARE(dirs.at(0).bigEndian, big);
+
+            const auto* uuid = dirs.at(0).find(kDescription);
+            QVERIFY(uuid && uuid->isOffset);
+            QCOMPARE(uuid->toString().value(), QString::fromLatin1(kUuidText));
+            QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(),
+                     QString::fromLatin1(kUuidText));
+            QCOMPARE(dirs.at(0).find(0x0112)->toInt().value(), 6);
+            QCOMPARE(dirs.at(0).find(0x0100)->toInt().value(), 4000);
+            QCOMPARE(dirs.at(0).find(0x9204)->toInt().value(), -3);
+            QCOMPARE(dirs.at(1).find(0x9000)->toString(), std::nullopt);  // UNDEFINED, not text
+            QCOMPARE(dirs.at(1).find(0x9000)->data, QByteArray("0232"));
+            QCOMPARE(dirs.at(2).find(0x0201)->intAt(1).value(), 5678);
+            const auto* resolution = dirs.at(0).find(0x011A);
+            quint32 rational[2];
+            QCOMPARE(resolution->data.size(), 8);
+            std::memcpy(rational, resolution->data.constData(), 8);
+            QCOMPARE(rational[0], 72u);
+            QCOMPARE(rational[1], 1u);
+            // Offsets count from the TIFF header, which the entries know.
+            QCOMPARE(uuid->base, dirs.at(0).base);
+            results[big] = dirs;
+        }
+        for (int d = 0; d < 3; ++d)
+            QVERIFY(sameEntries(results[0].at(d), results[1].at(d)));
+    }
+
+    void rejectsWhatIsNotAJpeg()
+    {
+        Trace trace;
+        QVERIFY(parse("GIF89a and more", trace).isEmpty());
+        QCOMPARE(trace.errors.size(), 1);
+        QCOMPARE(trace.errors.at(0).second, Exif::ExifError::NotJpeg);
+
+        Trace empty;
+        QVERIFY(parse(QByteArray(), empty).isEmpty());
+        QCOMPARE(empty.errors.size(), 1);
+    }
+
+    void jpegWithoutExifIsEmptyWithoutError()
+    {
+        Trace trace;
+        QVERIFY(parse(ExifBuilder::jpeg({}), trace).isEmpty());
+        QVERIFY(trace.errors.isEmpty());
+        QVERIFY(trace.entries.isEmpty());
+    }
+
+    void skipsOtherApp1PayloadsAndFillBytes()
+    {
+        const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
+        QByteArray jpeg = ExifBuilder::jpeg({xmp, cameraPreview(false).app1Payload()});
+        // Fill bytes before a marker are legal.
+        jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
+        Trace trace;
+        QCOMPARE(parse(jpeg, trace).size(), 3);
+        QVERIFY(trace.errors.isEmpty());
+    }
+
+    void malformedHeadersReportOneError_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<int>("code");
+        const QByteArray tiff = cameraPreview(false).tiff();
+        QTest::newRow("exif word") << QByteArray("Exif\0\1", 6) + tiff
+                                   << int(Exif::ExifError::NotExif);
+        QTest::newRow("mixed order") << QByteArray("Exif\0\0IM", 8) + tiff.mid(2)
+                                     << int(Exif::ExifError::BadByteOrder);
+        QTest::newRow("no 42") << QByteArray("Exif\0\0II\x2B\0", 10) + tiff.mid(4)
+                               << int(Exif::ExifError::BadMagic);
+        QTest::newRow("short tiff") << QByteArray("Exif\0\0II*\0", 10)
+                                    << int(Exif::ExifError::BadOffset);
+        QTest::newRow("ifd0 past end")
+            << QByteArray("Exif\0\0II*\0\xF0\xFF\0\0", 14) << int(Exif::ExifError::BadOffset);
+        QTest::newRow("ifd0 inside header")
+            << QByteArray("Exif\0\0II*\0\x04\0\0\0", 14) << int(Exif::ExifError::BadOffset);
+    }
+
+    void malformedHeadersReportOneError()
+    {
+        QFETCH(QByteArray, payload);
+        QFETCH(int, code);
+        Trace trace;
+        QVERIFY(parse(ExifBuilder::jpeg({payload}), trace).isEmpty());
+        QCOMPARE(trace.errors.size(), 1);
+        QCOMPARE(int(trace.errors.at(0).second), code);
+    }
+
+    void asciiWithTrailingNulsAndUnfetchedValues()
+    {
+        ExifBuilder b;
+        const int ifd0 = b.addDirectory();
+        b.ascii(ifd0, kDescription, "sixteen-chars-ok", 4);
+        b.ascii(ifd0, 0x010F, "ab", 1);  // inline
+        Trace trace;
+        auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        QCOMPARE(dirs.at(0).find(kDescription)->byteCount, 20u);
+        QCOMPARE(dirs.at(0).find(kDescription)->toString().value(), QString("sixteen-chars-ok"));
+        QCOMPARE(dirs.at(0).find(0x010F)->toString().value(), QString("ab"));
+
+        Trace lazy;
+        lazy.fetchAll = false;
+        dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), lazy);
+        QVERIFY(lazy.errors.isEmpty());
+        const auto* entry = dirs.at(0).find(kDescription);
+        QVERIFY(entry->data.isEmpty());
+        QCOMPARE(entry->toString(), std::nullopt);
+        QCOMPARE(entry->toInt(), std::nullopt);
+        // Inline values need no fetch.
+        QCOMPARE(dirs.at(0).find(0x010F)->toString().value(), QString("ab"));
+    }
+
+    void filterSeesEntryBeforeFetch()
+    {
+        QList<quint16> asked;
+        Exif::Callbacks c;
+        c.filter = [&](const Exif::EntrySpec& spec) {
+            asked.append(spec.tag);
+            return spec.tag == kUniqueId;
+        };
+        QByteArray bytes = ExifBuilder::jpeg({cameraPreview(true).app1Payload()});
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        const auto dirs = Exif::readExif(buffer, c);
+        QCOMPARE(dirs.size(), 3);
+        // Only out-of-line values are offered to the filter.
+        QVERIFY(asked.contains(kDescription) && asked.contains(kUniqueId));
+        QVERIFY(!asked.contains(0x0112));
+        QVERIFY(dirs.at(0).find(kDescription)->data.isEmpty());
+        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
+    }
+
+    void circularLinksEnd_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::newRow("self link") << 0;
+        QTest::newRow("back to ifd0") << 1;
+        QTest::newRow("exif dir links to ifd0") << 2;
+        QTest::newRow("exif pointer to ifd0") << 3;
+    }
+
+    void circularLinksEnd()
+    {
+        QFETCH(int, shape);
+        for (bool big : {false, true}) {
+            ExifBuilder b(big);
+            const int ifd0 = b.addDirectory();
+            const int second = b.addDirectory();
+            b.shorts(ifd0, 0x0112, {1});
+            b.shorts(second, 0x0103, {6});
+            switch (shape) {
+            case 0: b.directory(ifd0).next = ifd0; break;
+            case 1: b.directory(ifd0).next = second; b.directory(second).next = ifd0; break;
+            case 2: b.setExifDirectory(second); b.directory(second).next = ifd0; break;
+            case 3:
+                b.longs(ifd0, 0x8769, {8});
+                b.directory(ifd0).next = second;
+                break;
+            }
+            Trace trace;
+            const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+            QVERIFY(trace.errors.isEmpty());
+            QCOMPARE(dirs.size(), shape == 0 ? 1 : 2);
+            QSet<quint64> positions;
+            for (const auto& d : dirs)
+                positions.insert(d.position);
+            QCOMPARE(positions.size(), dirs.size());
+        }
+    }
+
+    void longChainsAreCut()
+    {
+        ExifBuilder b;
+        for (int i = 0; i < 100; ++i) {
+            const int d = b.addDirectory();
+            b.shorts(d, 0x0112, {quint16(i)});
+            if (i > 0)
+                b.directory(i - 1).next = d;
+        }
+        Trace trace;
+        const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        QCOMPARE(dirs.size(), 32);
+        QCOMPARE(trace.errors.size(), 1);
+        QCOMPARE(trace.errors.at(0).second, Exif::ExifError::TooManyDirectories);
+    }
+
+    void hostileEntries()
+    {
+        for (bool big : {false, true}) {
+            ExifBuilder b(big);
+            const int ifd0 = b.addDirectory();
+            b.shorts(ifd0, 0x0112, {3});
+            b.raw(ifd0, {0x1234, 0, 5, QByteArray(4, 'x'), {}});    // invalid type 0
+            b.raw(ifd0, {0x1235, 13, 5, QByteArray(4, 'x'), {}});   // invalid type 13
+            b.raw(ifd0, {0x1236, 4, 0xFFFFFFFF, QByteArray(), 16}); // absurd count
+            b.shorts(ifd0, 0x0101, {3000});
+
+            Trace lazy;
+            lazy.fetchAll = false;
+            auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), lazy);
+            QCOMPARE(dirs.size(), 1);
+            QCOMPARE(dirs.at(0).entries.size(), 5);
+            QCOMPARE(lazy.errors.size(), 2);  // the two invalid types, and the walk went on
+            QCOMPARE(lazy.errors.at(0).second, Exif::ExifError::InvalidType);
+            QVERIFY(dirs.at(0).find(0x1234)->data.isEmpty());
+            QCOMPARE(dirs.at(0).find(0x1236)->byteCount, 0xFFFFFFFFu);
+            QCOMPARE(dirs.at(0).find(0x0101)->toInt().value(), 3000);
+
+            // Fetching the absurd value is refused without reading (or allocating) it.
+            Trace eager;
+            dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), eager);
+            QVERIFY(dirs.isEmpty());
+            QCOMPARE(eager.errors.last().second, Exif::ExifError::BadOffset);
+            QVERIFY(!eager.entries.contains(qMakePair(quint64(0), quint16(0x0101))));
+        }
+    }
+
+    void unsignedValuesAreNotSignExtended()
+    {
+        ExifBuilder b(true);
+        const int ifd0 = b.addDirectory();
+        b.bytes(ifd0, 0x0001, 1, QByteArray(1, char(200)));
+        b.bytes(ifd0, 0x0002, 6, QByteArray(1, char(200)));
+        b.shorts(ifd0, 0x0003, {60000});
+        b.longs(ifd0, 0x0004, {4000000000u});
+        Trace trace;
+        const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        QCOMPARE(dirs.at(0).find(0x0001)->toInt().value(), 200);
+        QCOMPARE(dirs.at(0).find(0x0002)->toInt().value(), -56);
+        QCOMPARE(dirs.at(0).find(0x0003)->toInt().value(), 60000);
+        QCOMPARE(dirs.at(0).find(0x0004)->toInt().value(), Q_INT64_C(4000000000));
+        QCOMPARE(dirs.at(0).find(0x0004)->toString(), std::nullopt);
+    }
+
+    void badLinksEndTheWalkKeepingWhatWasRead()
+    {
+        for (bool big : {false, true}) {
+            ExifBuilder b(big);
+            const int ifd0 = b.addDirectory();
+            b.shorts(ifd0, 0x0112, {1});
+            b.directory(ifd0).forceNext = 0x7FFFFFF0;
+            Trace trace;
+            auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+            QCOMPARE(dirs.size(), 1);
+            QCOMPARE(trace.errors.size(), 1);
+            QCOMPARE(trace.errors.at(0).second, Exif::ExifError::BadOffset);
+
+            ExifBuilder v(big);
+            const int d = v.addDirectory();
+            v.raw(d, {kDescription, 2, 40, QByteArray(40, 'a'), 0xFFFFFFF0u});  // wraps
+            Trace wrap;
+            QVERIFY(parse(ExifBuilder::jpeg({v.app1Payload()}), wrap).isEmpty());
+            QCOMPARE(wrap.errors.size(), 1);
+            QCOMPARE(wrap.errors.at(0).second, Exif::ExifError::BadOffset);
+        }
+    }
+
+    // Cutting the file anywhere never crashes and never yields a partial result without an
+    // error; cutting the EXIF block anywhere (the segment shortened, the file intact) yields
+    // a prefix of the full walk, and an error whenever anything was lost.
+    void truncationAtEveryOffset()
+    {
+        for (bool big : {false, true}) {
+            const ExifBuilder b = cameraPreview(big);
+            const QByteArray full = ExifBuilder::jpeg({b.app1Payload()});
+            Trace reference;
+            const auto all = parse(full, reference);
+            QCOMPARE(all.size(), 3);
+
+            // The walk ends at the EXIF block: what follows it may be cut without harm.
+            const int exifEnd = full.indexOf("\xFF\xDB");
+            for (int n = 0; n < full.size(); ++n) {
+                Trace trace;
+                const auto dirs = parse(full.left(n), trace);
+                if (n >= exifEnd) {
+                    QVERIFY(trace.errors.isEmpty());
+                    QCOMPARE(dirs.size(), all.size());
+                } else {
+                    QVERIFY2(!trace.errors.isEmpty(), qPrintable(QString::number(n)));
+                }
+                for (int d = 0; d < dirs.size(); ++d)
+                    QVERIFY(sameEntries(dirs.at(d), all.at(d)));
+            }
+
+            const int payload = b.app1Payload().size();
+            for (int length = 0; length < payload + 2; ++length) {
+                Trace trace;
+                const auto dirs = parse(withApp1Length(full, length), trace);
+                const QByteArray where = QByteArray::number(length) + (big ? " MM" : " II");
+                QVERIFY2(dirs.size() <= all.size(), where);
+                for (int d = 0; d < dirs.size(); ++d)
+                    QVERIFY2(sameEntries(dirs.at(d), all.at(d)), where);
+                QVERIFY2(!trace.errors.isEmpty(), where);
+                QCOMPARE(trace.directoryIndexes.size(), dirs.size());
+            }
+        }
+    }
+
+    // Every bit of the EXIF block flipped in turn: the walk ends, reports consistently and
+    // never hands out a value larger than its entry says.
+    void bitFlipsAreSurvived()
+    {
+        for (bool big : {false, true}) {
+            const QByteArray full = ExifBuilder::jpeg({cameraPreview(big).app1Payload()});
+            const int start = full.indexOf("Exif");
+            const int end = full.indexOf("\xFF\xDB");
+            for (int at = start; at < end; ++at) {
+                for (int bit = 0; bit < 8; ++bit) {
+                    QByteArray bytes = full;
+                    bytes[at] = char(bytes.at(at) ^ (1 << bit));
+                    Trace trace;
+                    const auto dirs = parse(bytes, trace);
+                    QVERIFY(dirs.size() <= 32);
+                    QCOMPARE(trace.directoryIndexes.size(), dirs.size());
+                    for (int d = 0; d < dirs.size(); ++d) {
+                        QCOMPARE(trace.directoryIndexes.at(d), quint64(d));
+                        QVERIFY(dirs.at(d).position >= dirs.at(d).base + 8);
+                        QVERIFY(dirs.at(d).position < quint64(end));
+                        for (const auto& e : dirs.at(d).entries) {
+                            QVERIFY(e.data.isEmpty() || quint32(e.data.size()) == e.byteCount);
+                            QVERIFY(e.entryPosition + 12 <= quint64(end));
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    void callbacksMayReadTheDevice()
+    {
+        QByteArray bytes = ExifBuilder::jpeg({cameraPreview(false).app1Payload()});
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        Trace plain;
+        const auto expected = parse(bytes, plain);
+        int directories = 0;
+        Exif::Callbacks c;
+        c.filter = [](const Exif::EntrySpec&) { return true; };
+        c.entry = [](quint64, const Exif::Directory&, const Exif::ExifEntry&, QIODevice& dev) {
+            dev.seek(0);
+            dev.read(7);
+        };
+        c.directory = [&](quint64, const Exif::Directory&, QIODevice& dev) {
+            ++directories;
+            dev.seek(dev.size());
+        };
+        const auto dirs = Exif::readExif(buffer, c);
+        QCOMPARE(dirs.size(), expected.size());
+        QCOMPARE(directories, 3);
+        for (int d = 0; d < dirs.size(); ++d)
+            QVERIFY(sameEntries(dirs.at(d), expected.at(d)));
+    }
+
+    void readsFiles()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("preview.jpg");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ExifBuilder::jpeg({cameraPreview(true).app1Payload()}));
+        file.close();
+        Trace trace;
+        const auto dirs = Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks());
+        QCOMPARE(dirs.size(), 3);
+        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
+
+        Trace missing;
+        QVERIFY(Exif::readExifFromFile(QUrl::fromLocalFile(dir.filePath("none.jpg")),
+                                       missing.callbacks()).isEmpty());
+        QCOMPARE(missing.errors.size(), 1);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestExifReader)
+#include "tst_exifreader.moc"
