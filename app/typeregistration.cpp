@@ -2,6 +2,11 @@
 
 #include <QtQml>
 
+#include "app/progresshandler.h"
+#include "app/progressmodel.h"
+#include "app/progressratio.h"
+#include "app/timeleftformatter.h"
+#include "app/timesinceformatter.h"
 #include "engine/fileperm.h"
 
 namespace ostra {
@@ -9,6 +14,7 @@ namespace ostra {
 void registerMetaTypes()
 {
     // Meta types, in their documented order; each subsystem adds its own as it lands.
+    qRegisterMetaType<ProgressRatio>("ProgressRatio");
 }
 
 void registerQmlTypes()
@@ -16,6 +22,10 @@ void registerQmlTypes()
     // Uncreatable gadget, then the module, then the creatable types in their documented
     // order, then the singletons.
     qmlRegisterModule(applicationId, 2, 0);
+    qmlRegisterType<ProgressModel>(applicationId, 2, 0, "ProgressModel");
+    qmlRegisterType<ProgressHandler>(applicationId, 2, 0, "ProgressHandler");
+    qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
+    qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
 }
 
