@@ -6,14 +6,13 @@
 #include <QtConcurrent>
 
 #include "app/progressmodel.h"
-#include "app/typeregistration.h"
 #include "app/variantless.h"
 
 class TestProgressModel : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { ostra::registerMetaTypes(); }
+    void initTestCase() { qRegisterMetaType<ProgressRatio>("ProgressRatio"); }
 
     void partialsReplaceTheirOwnShare()
     {
