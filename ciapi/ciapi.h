@@ -1,6 +1,18 @@
 #pragma once
 
 // Our imaging engine. Callers include this one header.
+#include "ciapi/deptheditor.h"
+#include "ciapi/directrenderer.h"
+#include "ciapi/image.h"
+#include "ciapi/parameters.h"
+#include "ciapi/propertyaccessor.h"
+#include "ciapi/renderer.h"
+#include "ciapi/rendererbase.h"
+#include "ciapi/statefileeditor.h"
+#include "ciapi/stream.h"
+#include "ciapi/transform.h"
+#include "ciapi/tuning.h"
+
 namespace CIAPI {
 
 // Releases the engine's process-wide resources (joins its worker threads).

@@ -1,6 +1,10 @@
 #pragma once
 
+// Engine-only builds have no Qt Widgets; their tests use OSTRA_TEST_MAIN_CORE.
+#if __has_include(<QApplication>)
 #include <QApplication>
+#define OSTRA_HAVE_QAPPLICATION 1
+#endif
 #include <QCoreApplication>
 #include <QTest>
 
@@ -19,5 +23,7 @@
         return QTest::qExec(&tc, argc, argv);                       \
     }
 
+#ifdef OSTRA_HAVE_QAPPLICATION
 #define OSTRA_TEST_MAIN(TestObject) OSTRA_TEST_MAIN_IMPL(QApplication, TestObject)
+#endif
 #define OSTRA_TEST_MAIN_CORE(TestObject) OSTRA_TEST_MAIN_IMPL(QCoreApplication, TestObject)

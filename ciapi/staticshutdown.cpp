@@ -1,9 +1,0 @@
-#include "ciapi/ciapi.h"
-
-namespace CIAPI {
-
-void StaticShutdown()
-{
-}
-
-} // namespace CIAPI

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace CIAPI::vrx {
+
+// Lossless coding of Bayer samples: each sample is predicted from the nearest sample of
+// the same colour (two to the left, else two above), the residual is zigzag-coded, the
+// low and high bytes are split into two planes, and the planes are compressed with zstd.
+class RawCodec
+{
+public:
+    static std::vector<std::uint8_t> encode(const std::vector<std::uint16_t>& samples, int width, int height,
+                                            int zstdLevel);
+    // Decodes into exactly width x height samples; std::runtime_error on any mismatch.
+    static std::vector<std::uint16_t> decode(const std::uint8_t* data, std::size_t length, int width, int height);
+};
+
+} // namespace CIAPI::vrx

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "ciapi/bytesource.h"
+#include "ciapi/vrx/vrxtypes.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace CIAPI::vrx {
+
+// One opened VRX file: the container checked, its small chunks parsed, its large chunks
+// (raw frames, depth map, preview) located and decoded on demand. Every read is
+// bounds-checked; a file that cannot be read throws std::runtime_error from open().
+// Thread-safe after open().
+class VrxImage
+{
+public:
+    struct Location
+    {
+        std::uint64_t offset = 0; // of the payload
+        std::uint64_t length = 0;
+        std::uint32_t crc = 0;
+    };
+
+    // Parses the container at the start of `source`; bytes after the container's length
+    // are the appendix (a hot-pixel record is taken from it when it belongs to this camera).
+    static std::shared_ptr<const VrxImage> open(std::shared_ptr<const ByteSource> source);
+
+    std::uint16_t majorVersion() const { return m_major; }
+    std::uint16_t minorVersion() const { return m_minor; }
+    bool compressed() const { return m_flags & 1u; }
+    std::uint32_t flags() const { return m_flags; }
+    std::uint64_t containerLength() const { return m_containerLength; }
+
+    // Major version 1, a known colour-filter pattern on every module, frames for every
+    // module, a focal length in [28, 150] mm. Anything else is readable but never rendered.
+    bool compatible() const { return m_compatible; }
+    // Why the file is incompatible (empty when compatible).
+    const std::string& incompatibility() const { return m_incompatibility; }
+
+    const Metadata& metadata() const { return m_meta; }
+    const std::vector<ModuleInfo>& modules() const { return m_modules; }
+    const ModuleInfo& module(int index) const; // std::runtime_error when absent
+    int referenceModule() const; // index into modules(), 0 when META names none valid
+    int framesOf(int module) const;
+
+    // The 16-bit samples of one frame (width x height, row by row); the chunk's CRC is
+    // checked and its encoding decoded. std::runtime_error on any fault.
+    std::vector<std::uint16_t> decodeFrame(int module, int frame) const;
+    // The mean of all frames of a module (rounded), the denoised frame.
+    std::vector<std::uint16_t> averageFrames(int module) const;
+
+    bool hasDepthMap() const { return m_depth.has_value(); }
+    // {near, far} of the depth map in metres ({0.5, 20} when there is none).
+    float depthNear() const { return m_depthNear; }
+    float depthFar() const { return m_depthFar; }
+    DepthMap depthMap() const; // std::runtime_error when absent or damaged
+
+    bool hasPreview() const { return m_preview.has_value(); }
+    int previewWidth() const { return m_previewWidth; }
+    int previewHeight() const { return m_previewHeight; }
+    std::vector<std::uint8_t> previewJpeg() const; // CRC checked
+
+    // Hot pixels of each module from a matching calibration record in the appendix;
+    // empty when there is none.
+    const std::vector<PixelPos>& hotPixels(int module) const;
+    bool hasCalibration() const { return m_hasCalibration; }
+
+    const ByteSource& source() const { return *m_source; }
+    // Where each chunk lies, by type and index (for the compressor).
+    struct ChunkEntry
+    {
+        std::string type;
+        std::uint32_t index = 0;
+        std::uint64_t headerOffset = 0;
+        Location payload;
+    };
+    const std::vector<ChunkEntry>& chunks() const { return m_chunks; }
+
+private:
+    VrxImage() = default;
+    std::vector<std::uint8_t> payload(const Location& loc, std::uint64_t maxLength) const;
+
+    std::shared_ptr<const ByteSource> m_source;
+    std::uint16_t m_major = 0;
+    std::uint16_t m_minor = 0;
+    std::uint32_t m_flags = 0;
+    std::uint64_t m_containerLength = 0;
+    bool m_compatible = false;
+    std::string m_incompatibility;
+    Metadata m_meta;
+    std::vector<ModuleInfo> m_modules;
+    std::map<std::pair<int, int>, Location> m_frames; // (module index, frame) -> payload
+    std::optional<Location> m_depth;
+    std::optional<Location> m_preview;
+    float m_depthNear = 0.5f;
+    float m_depthFar = 20.f;
+    int m_previewWidth = 0;
+    int m_previewHeight = 0;
+    std::vector<std::vector<PixelPos>> m_hotPixels; // per module position in modules()
+    bool m_hasCalibration = false;
+    std::vector<ChunkEntry> m_chunks;
+};
+
+} // namespace CIAPI::vrx

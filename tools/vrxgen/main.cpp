@@ -1,0 +1,73 @@
+#include "tools/vrxgen/generator.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: vrxgen picture <file.vrx> [--seed N] [--size WxH] [--modules N] [--frames N]\n"
+                 "                      [--orientation 0-7] [--aspect 0|1] [--focal MM] [--compressed]\n"
+                 "                      [--no-preview] [--hot N]\n");
+    return 2;
+}
+
+bool parseSize(const char* text, int* w, int* h)
+{
+    return std::sscanf(text, "%dx%d", w, h) == 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+        return usage();
+    const std::string command = argv[1];
+    if (command == "picture") {
+        vrxgen::PictureOptions o;
+        for (int i = 3; i < argc; ++i) {
+            const std::string a = argv[i];
+            auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+            if (a == "--seed")
+                o.seed = static_cast<std::uint32_t>(std::strtoul(value(), nullptr, 10));
+            else if (a == "--size") {
+                if (!parseSize(value(), &o.moduleWidth, &o.moduleHeight))
+                    return usage();
+            } else if (a == "--modules")
+                o.modules = std::atoi(value());
+            else if (a == "--frames")
+                o.frames = std::atoi(value());
+            else if (a == "--orientation")
+                o.orientation = std::atoi(value());
+            else if (a == "--aspect")
+                o.aspectMode = std::atoi(value());
+            else if (a == "--focal")
+                o.focalLength = std::atoi(value());
+            else if (a == "--compressed")
+                o.compressed = true;
+            else if (a == "--no-preview")
+                o.preview = false;
+            else if (a == "--hot")
+                o.hotPixelsPerModule = std::atoi(value());
+            else
+                return usage();
+        }
+        try {
+            const auto pic = vrxgen::makePicture(o);
+            if (!vrxgen::writeFile(argv[2], pic.vrx)) {
+                std::fprintf(stderr, "vrxgen: cannot write %s\n", argv[2]);
+                return 1;
+            }
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "vrxgen: %s\n", e.what());
+            return 1;
+        }
+        return 0;
+    }
+    return usage();
+}
