@@ -2,9 +2,11 @@
 
 #include <QtQml>
 
+#include "app/powerstats.h"
 #include "app/progresshandler.h"
 #include "app/progressmodel.h"
 #include "app/progressratio.h"
+#include "app/snoozetimer.h"
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
 #include "engine/fileperm.h"
@@ -26,7 +28,9 @@ void registerQmlTypes()
     qmlRegisterType<ProgressHandler>(applicationId, 2, 0, "ProgressHandler");
     qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
     qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
+    qmlRegisterType<PowerStats>(applicationId, 2, 0, "PowerStats");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
+    qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
 }
 
 } // namespace ostra

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// The system calls that move file data, behind one seam so a test can make them fail
+// (a full disk in the middle of a copy, an I/O error at sync). Each returns what the
+// system call returns and leaves errno set on failure.
+class IFileCalls
+{
+public:
+    virtual ~IFileCalls() = default;
+    virtual ssize_t copyFileRange(int in, int out, size_t length) = 0;
+    virtual ssize_t read(int fd, void* buffer, size_t length) = 0;
+    virtual ssize_t write(int fd, const void* buffer, size_t length) = 0;
+    virtual int fsync(int fd) = 0;
+};
+
+// The real system calls.
+IFileCalls& systemFileCalls();

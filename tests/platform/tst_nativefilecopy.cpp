@@ -1,0 +1,286 @@
+#include "support/testmain.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtConcurrent>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/nativefilecopy.h"
+
+namespace {
+
+// The real calls, with failures the test asks for.
+class FaultyCalls : public IFileCalls
+{
+public:
+    int rangeCallsBeforeFailure = -1; // -1: never fail
+    int rangeError = ENOSPC;
+    int writeCallsBeforeFailure = -1;
+    int writeError = ENOSPC;
+    int fsyncError = 0;
+    int rangeCalls = 0;
+    int writeCalls = 0;
+
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        if (rangeCallsBeforeFailure >= 0 && rangeCalls++ >= rangeCallsBeforeFailure) {
+            errno = rangeError;
+            return -1;
+        }
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        if (writeCallsBeforeFailure >= 0 && writeCalls++ >= writeCallsBeforeFailure) {
+            errno = writeError;
+            return -1;
+        }
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override
+    {
+        if (fsyncError) {
+            errno = fsyncError;
+            return -1;
+        }
+        return systemFileCalls().fsync(fd);
+    }
+};
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (int i = 0; i + 4 <= size; i += 4) {
+        const quint32 v = random.generate();
+        memcpy(bytes.data() + i, &v, 4);
+    }
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+constexpr int kBig = 3 * 1024 * 1024 + 123;
+
+} // namespace
+
+class TestNativeFileCopy : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString m_source;
+    QByteArray m_content;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_source = path(QStringLiteral("source.vrx"));
+        m_content = randomBytes(kBig, 7);
+        QVERIFY(writeFile(m_source, m_content));
+        QVERIFY(::chmod(QFile::encodeName(m_source).constData(), 0640) == 0);
+        const struct timespec times[2] = {{1000000000, 250000000}, {978307200, 123456789}};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(m_source).constData(), times, 0) == 0);
+    }
+
+    void copiesContentModeAndTime()
+    {
+        const QString target = path(QStringLiteral("copy.vrx"));
+        NativeFileCopy copy;
+        QVERIFY(copy.copy(m_source, target));
+        QCOMPARE(copy.error(), 0);
+        QCOMPARE(readFile(target), m_content);
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), 0640);
+        QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(978307200));
+        QCOMPARE(qint64(st.st_mtim.tv_nsec), qint64(123456789));
+    }
+
+    void neverOverwrites()
+    {
+        const QString target = path(QStringLiteral("existing.vrx"));
+        QVERIFY(writeFile(target, "keep me"));
+        NativeFileCopy copy;
+        QVERIFY(!copy.copy(m_source, target));
+        QCOMPARE(copy.error(), EEXIST);
+        QCOMPARE(errno, EEXIST);
+        QCOMPARE(readFile(target), QByteArray("keep me"));
+    }
+
+    void badSourcesLeaveNoTarget_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("error");
+        QTest::newRow("missing") << QStringLiteral("missing.vrx") << int(ENOENT);
+        QTest::newRow("folder") << QString() << int(EISDIR);
+    }
+
+    void badSourcesLeaveNoTarget()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, error);
+        source = source.isEmpty() ? m_dir.path() : path(source);
+        const QString target = path(QStringLiteral("never.vrx"));
+        NativeFileCopy copy;
+        QVERIFY(!copy.copy(source, target));
+        QCOMPARE(copy.error(), error);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void fullDiskMidCopyLeavesNothing()
+    {
+        const QString target = path(QStringLiteral("full.vrx"));
+        FaultyCalls calls;
+        calls.rangeCallsBeforeFailure = 1; // one chunk lands, then the disk is full
+        NativeFileCopy copy(calls);
+        QVERIFY(!copy.copy(m_source, target));
+        QCOMPARE(copy.error(), ENOSPC);
+        QCOMPARE(errno, ENOSPC);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void fullDiskInTheFallbackLeavesNothing()
+    {
+        const QString target = path(QStringLiteral("full2.vrx"));
+        FaultyCalls calls;
+        calls.rangeCallsBeforeFailure = 0;
+        calls.rangeError = EXDEV;
+        calls.writeCallsBeforeFailure = 2;
+        NativeFileCopy copy(calls);
+        QVERIFY(!copy.copy(m_source, target));
+        QCOMPARE(copy.error(), ENOSPC);
+        QCOMPARE(calls.writeCalls, 3);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void fallbackCopiesEverything()
+    {
+        const QString target = path(QStringLiteral("fallback.vrx"));
+        FaultyCalls calls;
+        calls.rangeCallsBeforeFailure = 1;
+        calls.rangeError = EOPNOTSUPP;
+        NativeFileCopy copy(calls);
+        QVERIFY(copy.copy(m_source, target));
+        QCOMPARE(readFile(target), m_content);
+    }
+
+    void failedSyncLeavesNothing()
+    {
+        const QString target = path(QStringLiteral("eio.vrx"));
+        FaultyCalls calls;
+        calls.fsyncError = EIO;
+        NativeFileCopy copy(calls);
+        QVERIFY(!copy.copy(m_source, target));
+        QCOMPARE(copy.error(), EIO);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    void pseudoFilesAreReadInFull()
+    {
+        const QString target = path(QStringLiteral("status.txt"));
+        NativeFileCopy copy;
+        QVERIFY(copy.copy(QStringLiteral("/proc/self/status"), target));
+        QVERIFY(readFile(target).contains("Name:"));
+    }
+
+    void racingCopiesToOneTargetHaveOneWinner()
+    {
+        const QString other = path(QStringLiteral("other.vrx"));
+        const QByteArray otherContent = randomBytes(kBig, 99);
+        QVERIFY(writeFile(other, otherContent));
+        for (int round = 0; round < 20; ++round) {
+            const QString target = path(QStringLiteral("race-%1.vrx").arg(round));
+            QFuture<int> a = QtConcurrent::run([&] {
+                NativeFileCopy copy;
+                return copy.copy(m_source, target) ? 0 : copy.error();
+            });
+            QFuture<int> b = QtConcurrent::run([&] {
+                NativeFileCopy copy;
+                return copy.copy(other, target) ? 0 : copy.error();
+            });
+            const int ra = a.result();
+            const int rb = b.result();
+            QVERIFY2((ra == 0) != (rb == 0), qPrintable(QStringLiteral("%1 %2").arg(ra).arg(rb)));
+            QCOMPARE(ra == 0 ? rb : ra, int(EEXIST));
+            QCOMPARE(readFile(target), ra == 0 ? m_content : otherContent);
+        }
+    }
+
+    // Runs inside a private mount namespace over a tiny tmpfs (see the next test).
+    void copyIntoFullTmpfs()
+    {
+        const QString mounted = qEnvironmentVariable("OSTRA_TMPFS_DIR");
+        if (mounted.isEmpty())
+            QSKIP("runs only as the child of fullRealDiskLeavesNothing");
+        const QString target = mounted + QStringLiteral("/copy.vrx");
+        NativeFileCopy copy;
+        QVERIFY(!copy.copy(m_source, target));
+        QCOMPARE(copy.error(), ENOSPC);
+        QVERIFY(!QFileInfo::exists(target));
+        // The space is free again: a small file fits.
+        const QString small = path(QStringLiteral("small.bin"));
+        QVERIFY(writeFile(small, randomBytes(4096, 3)));
+        QVERIFY(copy.copy(small, mounted + QStringLiteral("/small.bin")));
+    }
+
+    void fullRealDiskLeavesNothing()
+    {
+        if (!qEnvironmentVariable("OSTRA_TMPFS_DIR").isEmpty())
+            QSKIP("already the child");
+        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
+        if (::geteuid() != 0 || unshare.isEmpty())
+            QSKIP("needs root and unshare to mount a small tmpfs");
+        const QString mountPoint = path(QStringLiteral("tiny"));
+        QVERIFY(QDir().mkpath(mountPoint));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("OSTRA_TMPFS_DIR"), mountPoint);
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(unshare,
+            {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("mount -t tmpfs -o size=1m tmpfs \"$OSTRA_TMPFS_DIR\" || exit 77; "
+                               "exec \"$0\" copyIntoFullTmpfs"),
+                QCoreApplication::applicationFilePath()});
+        QVERIFY(child.waitForFinished(120000));
+        const QByteArray output = child.readAll();
+        if (child.exitCode() == 77)
+            QSKIP("cannot mount a tmpfs here");
+        QVERIFY2(child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : TestNativeFileCopy::copyIntoFullTmpfs()"), output.constData());
+        // Nothing was left on the real folder under the mount point either.
+        QVERIFY(QDir(mountPoint).isEmpty());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestNativeFileCopy)
+#include "tst_nativefilecopy.moc"
