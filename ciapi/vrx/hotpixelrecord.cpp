@@ -101,7 +101,10 @@ void repairHotPixels(std::vector<std::uint16_t>& samples, int width, int height,
         }
         if (n == 0)
             continue;
-        std::sort(values, values + n);
+        // Insertion sort of at most four values (std::sort here trips a false array-bounds warning).
+        for (int i = 1; i < n; ++i)
+            for (int j = i; j > 0 && values[j - 1] > values[j]; --j)
+                std::swap(values[j - 1], values[j]);
         const std::uint16_t v = (n % 2) ? values[n / 2]
                                         : static_cast<std::uint16_t>((values[n / 2 - 1] + values[n / 2] + 1) / 2);
         samples[static_cast<std::size_t>(p.y) * width + p.x] = v;
