@@ -10,12 +10,18 @@
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
 #include "engine/fileperm.h"
+#include "engine/streamreader.h"
+#include "engine/vrxmessage.h"
+#include "engine/vrxmetadata.h"
 
 namespace ostra {
 
 void registerMetaTypes()
 {
     // Meta types, in their documented order; each subsystem adds its own as it lands.
+    qRegisterMetaType<std::shared_ptr<StreamReader>>("std::shared_ptr<StreamReader>");
+    qRegisterMetaType<VrxMessage>("VrxMessage");
+    qRegisterMetaType<VrxMetadata>("VrxMetadata");
     qRegisterMetaType<ProgressRatio>("ProgressRatio");
 }
 

@@ -22,7 +22,7 @@ public:
     // that cannot be mapped (missing or empty file, offset past the end) leaves `data()`
     // null and is tried again on the next call. A size reaching past the end of the file
     // is cut to the end, so no read through the mapping can fault.
-    bool map();
+    virtual bool map();
 
     QString fileName() const { return m_fileName; }
     qint64 offset() const { return m_offset; }

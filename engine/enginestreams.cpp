@@ -1,0 +1,79 @@
+#include "engine/enginestreams.h"
+
+#include "ciapi/propertyaccessor.h"
+#include "ciapi/rendererbase.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <fstream>
+#include <sstream>
+
+std::filesystem::path toEnginePath(const QString& path)
+{
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+std::shared_ptr<std::istream> openPartStream(const StreamPart& part)
+{
+    auto file = std::make_shared<std::ifstream>(toEnginePath(part.fileName()), std::ios::binary | std::ios::in);
+    if (part.offset() == 0 && part.size() < 0)
+        return file;
+    // A range of a file: read just those bytes (only used when mapping failed).
+    std::string bytes;
+    if (*file && part.offset() >= 0) {
+        file->seekg(part.offset());
+        if (part.size() < 0) {
+            std::ostringstream rest;
+            rest << file->rdbuf();
+            bytes = rest.str();
+        } else {
+            bytes.resize(size_t(part.size()));
+            file->read(bytes.data(), std::streamsize(part.size()));
+            bytes.resize(size_t(std::max<std::streamsize>(0, file->gcount())));
+        }
+    }
+    return std::make_shared<std::istringstream>(bytes, std::ios::binary | std::ios::in);
+}
+
+std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::RendererBase& renderer,
+                                                  const QHash<int, std::shared_ptr<StreamPart>>& calibration)
+{
+    mapPart(source);
+    const uchar* data = source.data();
+    const qint64 length = source.length();
+
+    std::shared_ptr<StreamPart> hotPixel = calibration.value(kHotPixelResource);
+    if (hotPixel && !mapPart(*hotPixel)) {
+        qWarning() << "Unmappable calibration skipped" << hotPixel->fileName();
+        hotPixel.reset();
+    }
+
+    if (!hotPixel) {
+        if (!data) {
+            // Could not map (empty, unreadable or vanished file): the engine reads the
+            // file itself and reports it unreadable when it is.
+            qDebug() << "stream" << source.fileName();
+            renderer.setInputDataStream(openPartStream(source));
+        } else {
+            qDebug() << "map" << source.fileName() << static_cast<const void*>(data) << length;
+            renderer.setInputDataStream(data, size_t(length));
+        }
+        return {};
+    }
+
+    qDebug() << "hasHotPixel" << source.fileName() << static_cast<const void*>(data) << length;
+    auto multi = std::make_shared<MultiMemStream>();
+    if (data)
+        multi->addRegion(data, length);
+    else
+        multi->addStream(openPartStream(source));
+    multi->addRegion(hotPixel->data(), hotPixel->length(), hotPixel);
+    renderer.setInputDataStream(MultiMemStream::open(multi));
+    return multi;
+}
+
+void attachInputStream(StreamPart& part, CIAPI::PropertyAccessor& accessor)
+{
+    accessor.setInputDataStream(openPartStream(part));
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "engine/imagerouter.h"
+#include "engine/streamreader.h"
+#include "engine/streamsource.h"
+#include "engine/vrxmetadata.h"
+
+#include <QMutex>
+
+#include <memory>
+
+// The router the image service keeps per file for thumbnails and gallery images: it
+// keeps the first output it receives and shares one StreamSource of the file.
+class ImageKeeper : public ImageRouter
+{
+    Q_OBJECT
+public:
+    explicit ImageKeeper(const QUrl& url, QObject* parent = nullptr);
+    ~ImageKeeper() override;
+
+    // A keeper whose last reference may drop on any thread: it is then deleted on its own.
+    static std::shared_ptr<ImageKeeper> create(const QUrl& url);
+
+    QUrl url() const { return m_url; }
+    void kind(int& kind) const override;
+
+    // A copy of the kept output (safe from any thread).
+    VrxMessage kept() const;
+    bool hasOutput() const;
+    bool loading() const;
+    void setLoading(bool loading);
+
+    // Forgets the kept output, so the next output is kept; safe from the engine's threads.
+    void clearPyramid();
+    // Sends the kept output to every listener.
+    void resendOutput();
+
+    // The file's shared source: the live one, or a new one remembered weakly.
+    std::shared_ptr<StreamSource> streamSource();
+    // Forgets the shared source so the next user maps the file anew (after the file was
+    // replaced); readers still holding the old source keep the bytes they mapped.
+    void dropSource();
+
+signals:
+    void notifyImageMetadataSignal(VrxMetadata metadata);
+    void notifyLoadingDoneSignal(std::shared_ptr<StreamReader> reader);
+
+public slots:
+    void onImageOutputSlot(VrxMessage message) override;
+    void onLoadingCompletedSlot(std::shared_ptr<StreamReader> reader);
+
+private:
+    const QUrl m_url;
+    mutable QMutex m_mutex;
+    VrxMessage m_kept;
+    std::weak_ptr<StreamSource> m_source;
+    bool m_loading = false;
+    bool m_hasOutput = false;
+};

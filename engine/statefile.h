@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <istream>
+#include <ostream>
+
+// Identity of a state file as last read or written: an unforced save overwrites it only
+// when it is still exactly this (size, modification time to the nanosecond and file
+// identity), so edits made behind the reader's back are not lost.
+struct StateStamp
+{
+    qint64 size = -1; // -1: there was no file
+    qint64 mtimeNs = 0;
+    quint64 inode = 0;
+    quint64 device = 0;
+
+    bool exists() const { return size >= 0; }
+    static StateStamp of(const QString& path);
+    static StateStamp of(int fd);
+    bool operator==(const StateStamp& o) const
+    {
+        return size == o.size && mtimeNs == o.mtimeNs && inode == o.inode && device == o.device;
+    }
+    bool operator!=(const StateStamp& o) const { return !(*this == o); }
+};
+
+// The per-picture state file beside a raw file, with its lock and backup companions.
+// Every write either appends or writes a complete new file and renames it into place,
+// so a failure or a crash leaves the previous state whole.
+class StateFile
+{
+public:
+    using Writer = std::function<void(std::ostream&)>;
+    using Reader = std::function<void(std::istream&)>;
+
+    enum class Result {
+        Saved,
+        ChangedOnDisk, // another writer changed the file since it was read; left alone
+        Failed,        // nothing written; the previous state is intact
+    };
+
+    // Folder of the raw file + complete base name + ".vrxs" (IMG.1.vrx -> IMG.1.vrxs).
+    static QString pathFor(const QUrl& rawFile);
+    // The same rule with another suffix (".vrxc.tmp" etc.).
+    static QString siblingPath(const QUrl& rawFile, const QString& suffix);
+    static QString lockPath(const QString& statePath) { return statePath + QStringLiteral(".lock"); }
+    static QString backupPath(const QString& statePath) { return statePath + QStringLiteral("_temp"); }
+
+    // A full save under the lock file. Unless `force`, a file that differs from `stamp`
+    // is not overwritten. The previous file is copied to the "_temp" backup while the
+    // save runs (a stale backup is replaced first); the new state is produced in memory,
+    // written beside the file, flushed and renamed over it. On success `stamp` describes
+    // the new file and the backup is gone. `error` receives the reason of a failure.
+    static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
+                       QString* error = nullptr);
+
+    // Reads the file under the lock file and sets `stamp`. A missing file whose backup
+    // survived an interrupted save of an older writer is restored first. Returns false,
+    // reading nothing, when there is no state file. Exceptions of `reader` propagate
+    // (the lock is released).
+    static bool read(const QString& statePath, const Reader& reader, StateStamp& stamp);
+
+    // Writes a complete new file at `path` and renames it into place (no lock taken).
+    // Throws std::runtime_error "Couldn't open file for writing!" or with the reason.
+    static void replace(const QString& path, const Writer& writer);
+    // Appends what `writer` produces to `path`, creating it when absent (no lock taken).
+    static void appendTo(const QString& path, const Writer& writer);
+
+    // Appends a rating record to the picture's state file under its lock file.
+    static void writeRating(const QUrl& rawFile, int rating);
+};
+
+inline QString stateFilePathFor(const QUrl& rawFile)
+{
+    return StateFile::pathFor(rawFile);
+}
+
+inline QString siblingPath(const QUrl& rawFile, const QString& suffix)
+{
+    return StateFile::siblingPath(rawFile, suffix);
+}
+
+inline void writeRating(const QUrl& rawFile, int rating)
+{
+    StateFile::writeRating(rawFile, rating);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "ciapi/image.h"
+
+#include <QMetaType>
+#include <QUrl>
+
+#include <memory>
+
+class ImagePlanes;
+
+// One render output, passed by value from the engine's threads to listeners.
+class VrxMessage
+{
+public:
+    // Who produced an output.
+    enum Kind : int {
+        KindNone = 0,   // a keeper that has kept nothing yet
+        KindBatch = 2,  // batch edits
+        KindViewer = 12 // every output of a viewer or editor
+    };
+
+    QUrl location;
+    int kind = KindNone;
+    CIAPI::ImagePyramid pyramid;
+    // Shared texture planes a display item may draw from; no producer fills it.
+    std::weak_ptr<ImagePlanes> state;
+    int level = -1;
+    CIAPI::ROI region;
+};
+
+Q_DECLARE_METATYPE(VrxMessage)

@@ -1,0 +1,250 @@
+#include "support/testmain.h"
+
+#include "ciapi/directrenderer.h"
+#include "ciapi/rendererbase.h"
+#include "engine/directstreamreader.h"
+#include "engine/enginestreams.h"
+#include "engine/pixelhelpers.h"
+#include "engine/streamsource.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// A source whose mapping fails, as on a file system that cannot map.
+class UnmappableSource : public StreamSource
+{
+public:
+    using StreamSource::StreamSource;
+    bool map() override { return false; }
+};
+
+QByteArray readAll(std::istream& in)
+{
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return QByteArray(s.data(), int(s.size()));
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray thumbnailOf(StreamPart& source, const QHash<int, std::shared_ptr<StreamPart>>& calibration)
+{
+    DirectStreamReader reader;
+    auto keep = readRawProperties(source, reader.renderer(), calibration);
+    QByteArray pixels;
+    reader.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
+        if (level != 0 || roi != imageRect(p[0]))
+            return;
+        for (int y = 0; y < p[0].height(); ++y)
+            pixels.append(reinterpret_cast<const char*>(p[0].row(y)), p[0].width() * 4);
+    });
+    reader.render();
+    return pixels;
+}
+
+} // namespace
+
+class TestEngineStreams : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 96;
+        o.moduleHeight = 72;
+        o.frames = 1;
+        o.preview = false;
+        o.noise = 0.f;
+        o.hotPixelsPerModule = 30;
+        const vrxgen::Picture picture = vrxgen::makePicture(o);
+        m_picture = m_dir.path() + "/IMG_1.vrx";
+        m_calibration = m_dir.path() + "/hotpixel.rec";
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_picture).toStdString(), picture.vrx));
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_calibration).toStdString(), picture.calibration));
+        m_empty = m_dir.path() + "/empty.vrx";
+        QFile e(m_empty);
+        QVERIFY(e.open(QIODevice::WriteOnly));
+    }
+
+    // With calibration the engine's stream is the raw bytes followed by the record, and
+    // the joined stream keeps the record mapped after the caller lets go of it.
+    void calibrationFollowsRawBytes()
+    {
+        auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture));
+        auto renderer = CIAPI::DirectRenderer::Create(4);
+        std::shared_ptr<MultiMemStream> joined;
+        std::weak_ptr<StreamPart> record;
+        {
+            QHash<int, std::shared_ptr<StreamPart>> calibration;
+            calibration.insert(0, std::make_shared<StreamPart>(m_calibration));
+            record = calibration[0];
+            joined = readRawProperties(*source, *renderer, calibration);
+        }
+        QVERIFY(joined);
+        QVERIFY(!record.expired());
+        QCOMPARE(int(joined->regions().size()), 2);
+        QCOMPARE(joined->regions()[0].first, source->data());
+        QCOMPARE(joined->regions()[1].first, record.lock()->data());
+        std::shared_ptr<std::istream> again = MultiMemStream::open(joined);
+        QCOMPARE(readAll(*again), fileBytes(m_picture) + fileBytes(m_calibration));
+        again.reset();
+        QVERIFY(renderer->hasInput());
+        QVERIFY(renderer->isCompatible());
+        // The engine's own stream keeps everything alive without the caller's handle.
+        joined.reset();
+        QVERIFY(!record.expired());
+        renderer->setInputDataStream(std::shared_ptr<std::istream>());
+        QVERIFY(record.expired());
+    }
+
+    void withoutCalibrationNothingIsJoined()
+    {
+        StreamSource source(QUrl::fromLocalFile(m_picture));
+        auto renderer = CIAPI::DirectRenderer::Create(4);
+        QVERIFY(!readRawProperties(source, *renderer, {}));
+        QVERIFY(renderer->isCompatible());
+        QCOMPARE(source.mapCount(), 1);
+    }
+
+    // A source that cannot be mapped reaches the engine through a file stream, with or
+    // without calibration, and renders the same pixels as the mapped one.
+    void unmappableSourceReadThroughFile()
+    {
+        StreamSource mapped(QUrl::fromLocalFile(m_picture));
+        UnmappableSource unmapped(QUrl::fromLocalFile(m_picture));
+        QCOMPARE(thumbnailOf(unmapped, {}), thumbnailOf(mapped, {}));
+        QHash<int, std::shared_ptr<StreamPart>> calibration;
+        calibration.insert(0, std::make_shared<StreamPart>(m_calibration));
+        const QByteArray repaired = thumbnailOf(mapped, calibration);
+        QCOMPARE(thumbnailOf(unmapped, calibration), repaired);
+        QVERIFY(repaired != thumbnailOf(mapped, {}));
+        QVERIFY(!unmapped.data());
+    }
+
+    // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
+    void unreadableSources()
+    {
+        for (const QString& path : {m_empty, m_dir.path() + "/missing.vrx"}) {
+            StreamSource source(QUrl::fromLocalFile(path));
+            auto renderer = CIAPI::DirectRenderer::Create(4);
+            std::shared_ptr<MultiMemStream> joined;
+            bool reported = false;
+            try {
+                joined = readRawProperties(source, *renderer, {});
+            } catch (const std::runtime_error&) {
+                reported = true;
+            }
+            QVERIFY(!joined);
+            QVERIFY(reported || !renderer->isCompatible());
+        }
+    }
+
+    // A calibration part that cannot be mapped is skipped; the raw file is read alone.
+    void unmappableCalibrationSkipped()
+    {
+        StreamSource source(QUrl::fromLocalFile(m_picture));
+        auto renderer = CIAPI::DirectRenderer::Create(4);
+        QHash<int, std::shared_ptr<StreamPart>> calibration;
+        calibration.insert(0, std::make_shared<StreamPart>(m_empty));
+        QVERIFY(!readRawProperties(source, *renderer, calibration));
+        QVERIFY(renderer->isCompatible());
+    }
+
+    // Readers sharing a source map the file once; replacing a reader's source keeps
+    // the renderer working on the new one.
+    void readersShareSource()
+    {
+        auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture));
+        DirectStreamReader a;
+        DirectStreamReader b;
+        a.setSource(source);
+        b.setSource(source);
+        QCOMPARE(source->mapCount(), 1);
+        QCOMPARE(a.source().get(), source.get());
+        std::weak_ptr<StreamPart> old = source;
+        source.reset();
+        a.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
+        QVERIFY(!old.expired()); // b still uses it
+        b.releaseInput();
+        QVERIFY(!b.renderer().hasInput());
+        b.setSource(a.source());
+        QVERIFY(old.expired());
+        int outputs = 0;
+        a.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int) {
+            ++outputs;
+            QCOMPARE(roi, imageRect(p[0]));
+        });
+        a.render();
+        QCOMPARE(outputs, 1);
+    }
+
+    void renderWithoutListenerFails()
+    {
+        DirectStreamReader reader;
+        reader.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
+        QVERIFY_EXCEPTION_THROWN(reader.render(), std::bad_function_call);
+    }
+
+    // Every pixel of every row is swapped once, whatever the alignment and width; the
+    // padding between rows and anything at or past the end stay as they were.
+    void swapRedBlueExactlyOnce()
+    {
+        for (int offset : {0, 4, 8, 12}) {
+            for (int width : {1, 3, 5, 7, 13, 33}) {
+                const int rows = 5;
+                const int stride = (width * 4 + 8 + 3) / 4 * 4;
+                std::vector<uint8_t> buffer(size_t(offset + stride * rows + 64), 0xEE);
+                uint8_t* data = buffer.data() + offset;
+                for (int y = 0; y < rows; ++y)
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 4; ++c)
+                            data[y * stride + x * 4 + c] = uint8_t(16 * c + x + y);
+                // The last row is cut by `end` after two pixels.
+                const uint8_t* end = data + (rows - 1) * stride + std::min(width, 2) * 4;
+                const std::vector<uint8_t> before = buffer;
+                swapRedBlue(data, width, rows, stride, end);
+                for (size_t i = 0; i < buffer.size(); ++i) {
+                    const std::ptrdiff_t rel = std::ptrdiff_t(i) - offset;
+                    const int y = rel >= 0 ? int(rel / stride) : -1;
+                    const int inRow = rel >= 0 ? int(rel % stride) : -1;
+                    const bool pixel = y >= 0 && y < rows && inRow < width * 4 && data + rel < end;
+                    if (pixel && (inRow % 4 == 0 || inRow % 4 == 2)) {
+                        const size_t partner = (inRow % 4 == 0) ? i + 2 : i - 2;
+                        QCOMPARE(buffer[i], before[partner]);
+                    } else {
+                        QCOMPARE(buffer[i], before[i]);
+                    }
+                }
+            }
+        }
+    }
+
+    void geometryHelpers()
+    {
+        QCOMPARE(aspectScale(400, 100, 2.0), QSizeF(0.5, 1.0));
+        QCOMPARE(aspectScale(100, 400, 2.0), QSizeF(1.0, 0.5));
+        QCOMPARE(aspectScale(200, 100, 2.0), QSizeF(1.0, 1.0));
+        const CIAPI::Image image = CIAPI::Image::Create(7, 5);
+        QCOMPARE(imageRect(image), (CIAPI::ROI{0, 0, 7, 5}));
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_picture;
+    QString m_calibration;
+    QString m_empty;
+};
+
+OSTRA_TEST_MAIN_CORE(TestEngineStreams)
+#include "tst_enginestreams.moc"

@@ -1,0 +1,351 @@
+#include "support/testmain.h"
+
+#include "engine/imagekeeper.h"
+#include "engine/imagerouter.h"
+#include "engine/sentinels.h"
+
+#include <QPointer>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A listener that records what reaches it and on which thread.
+class Client : public QObject, public ImageClient
+{
+public:
+    explicit Client(bool withObject = true)
+        : m_withObject(withObject)
+    {
+    }
+    QObject* object() override { return m_withObject ? this : nullptr; }
+    void imageOutput(const VrxMessage& message) override
+    {
+        offGuiThread += QThread::currentThread() != qApp->thread();
+        outputs.push_back(message);
+        if (onOutput)
+            onOutput(message);
+    }
+    void fileInvalid(QUrl location) override
+    {
+        offGuiThread += QThread::currentThread() != qApp->thread();
+        invalid.push_back(location);
+    }
+    void routerDetached(ImageRouter* router) override
+    {
+        offGuiThread += QThread::currentThread() != qApp->thread();
+        detachedFrom.push_back(router);
+        if (onDetached)
+            onDetached(router);
+    }
+
+    bool m_withObject;
+    int offGuiThread = 0;
+    std::vector<VrxMessage> outputs;
+    std::vector<QUrl> invalid;
+    std::vector<ImageRouter*> detachedFrom;
+    std::function<void(const VrxMessage&)> onOutput;
+    std::function<void(ImageRouter*)> onDetached;
+};
+
+VrxMessage message(int level, CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1))
+{
+    VrxMessage m;
+    m.location = QUrl::fromLocalFile(QStringLiteral("/pictures/a.vrx"));
+    m.kind = VrxMessage::KindViewer;
+    m.pyramid = pyramid;
+    m.level = level;
+    m.region = CIAPI::ROI{0, 0, level + 1, 1};
+    return m;
+}
+
+void deliverQueued()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+class TestImageRouter : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Outputs emitted on engine threads reach every listener on the GUI thread, each
+    // producer's outputs in the order it emitted them.
+    void outputsFromEngineThreadsArriveOnGuiThread()
+    {
+        ImageRouter router;
+        Client a;
+        Client b;
+        router.addListener(&a);
+        router.addListener(&b);
+        const int producers = 4;
+        const int perProducer = 200;
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p) {
+            threads.emplace_back([&router, p] {
+                for (int i = 0; i < perProducer; ++i) {
+                    VrxMessage m = message(i);
+                    m.kind = p;
+                    emit router.notifyImageOutputSignal(m);
+                }
+                emit router.notifyFileInvalidSignal(QUrl::fromLocalFile(QString("/p/%1.vrx").arg(p)));
+            });
+        }
+        for (auto& t : threads)
+            t.join();
+        // Nothing was delivered on the producers' threads.
+        QCOMPARE(int(a.outputs.size()), 0);
+        deliverQueued();
+        for (Client* c : {&a, &b}) {
+            QCOMPARE(c->offGuiThread, 0);
+            QCOMPARE(int(c->outputs.size()), producers * perProducer);
+            QCOMPARE(int(c->invalid.size()), producers);
+            std::vector<int> next(producers, 0);
+            for (const VrxMessage& m : c->outputs) {
+                QCOMPARE(m.level, next[size_t(m.kind)]);
+                ++next[size_t(m.kind)];
+            }
+        }
+    }
+
+    void oneEntryPerClient()
+    {
+        ImageRouter router;
+        Client a;
+        router.addListener(&a);
+        router.addListener(&a);
+        QCOMPARE(router.listenerCount(), 1);
+        emit router.notifyImageOutputSignal(message(0));
+        QCOMPARE(int(a.outputs.size()), 1);
+        router.removeListener(&a);
+        QCOMPARE(router.listenerCount(), 0);
+        emit router.notifyImageOutputSignal(message(1));
+        QCOMPARE(int(a.outputs.size()), 1);
+    }
+
+    // A destroyed listener object leaves the table by itself; one without an object stays.
+    void destroyedListenersLeave()
+    {
+        ImageRouter router;
+        auto* gone = new Client;
+        Client anonymous(false);
+        router.addListener(gone);
+        router.addListener(&anonymous);
+        delete gone;
+        QCOMPARE(router.listenerCount(), 1);
+        QVERIFY(router.hasListener(&anonymous));
+        router.listenerDestroyed(&anonymous);
+        QVERIFY(router.hasListener(&anonymous));
+        emit router.notifyImageOutputSignal(message(0));
+        QCOMPARE(int(anonymous.outputs.size()), 1);
+        router.removeListener(&anonymous);
+    }
+
+    // Clearing detaches each former listener once, with the table already empty; the
+    // router's destruction afterwards does not detach them again.
+    void detachedExactlyOnce()
+    {
+        Client a;
+        Client b;
+        Client anonymous(false);
+        ImageRouter* seen = nullptr;
+        int countSeen = -1;
+        {
+            ImageRouter router;
+            router.addListener(&a);
+            router.addListener(&b);
+            router.addListener(&anonymous);
+            a.onDetached = [&](ImageRouter* r) {
+                seen = r;
+                countSeen = r->listenerCount();
+            };
+            router.clearListeners();
+            QCOMPARE(seen, &router);
+            QCOMPARE(countSeen, 0);
+            for (Client* c : {&a, &b, &anonymous}) {
+                QCOMPARE(int(c->detachedFrom.size()), 1);
+                QCOMPARE(c->detachedFrom[0], &router);
+            }
+            // Re-registered listeners are detached again when the router goes.
+            router.addListener(&b);
+        }
+        QCOMPARE(int(a.detachedFrom.size()), 1);
+        QCOMPARE(int(b.detachedFrom.size()), 2);
+        QCOMPARE(int(anonymous.detachedFrom.size()), 1);
+    }
+
+    // A router destroyed with listeners detaches each once, also when one listener
+    // destroys another while it is told.
+    void destructionDetachesEachOnce()
+    {
+        Client a;
+        auto* victim = new Client;
+        QPointer<Client> victimAlive(victim);
+        Client c;
+        auto* router = new ImageRouter;
+        router->addListener(&a);
+        router->addListener(victim);
+        router->addListener(&c);
+        // Whoever is told first destroys the victim, unless it is the victim itself.
+        auto killer = [&](ImageRouter*) {
+            if (victimAlive)
+                delete victimAlive.data();
+        };
+        a.onDetached = killer;
+        c.onDetached = killer;
+        delete router;
+        QCOMPARE(int(a.detachedFrom.size()), 1);
+        QCOMPARE(int(c.detachedFrom.size()), 1);
+        QCOMPARE(a.detachedFrom[0], router);
+        delete victimAlive.data();
+    }
+
+    // Listeners that remove themselves, or destroy another, while an output is handed
+    // out: nobody removed is called afterwards and nothing breaks.
+    void broadcastSurvivesChangingTable()
+    {
+        ImageRouter router;
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 6; ++i) {
+            clients.push_back(std::make_unique<Client>());
+            router.addListener(clients.back().get());
+        }
+        std::vector<QPointer<Client>> alive;
+        for (auto& c : clients)
+            alive.emplace_back(c.get());
+        for (int i = 0; i < 6; ++i) {
+            Client* self = clients[size_t(i)].get();
+            self->onOutput = [&, i, self](const VrxMessage&) {
+                router.removeListener(self);
+                // Each listener also destroys the one after it.
+                const int next = (i + 1) % 6;
+                if (alive[size_t(next)])
+                    clients[size_t(next)].reset();
+            };
+        }
+        emit router.notifyImageOutputSignal(message(0));
+        int called = 0;
+        for (auto& c : clients) {
+            if (c)
+                called += int(c->outputs.size());
+        }
+        // Every surviving listener was called at most once and removed itself.
+        QVERIFY(called >= 1);
+        QCOMPARE(router.listenerCount(), 0);
+        for (auto& c : clients) {
+            if (c)
+                QVERIFY(c->outputs.size() <= 1);
+        }
+    }
+
+    // A keeper keeps its first output and sends it again for later ones, until cleared.
+    void keeperKeepsFirstOutput()
+    {
+        const QUrl url = QUrl::fromLocalFile(QStringLiteral("/pictures/k.vrx"));
+        ImageKeeper keeper(url);
+        int kind = -1;
+        keeper.kind(kind);
+        QCOMPARE(kind, 0);
+        QVERIFY(keeper.kept().pyramid == emptyPyramid());
+        QCOMPARE(keeper.kept().location, url);
+        Client a;
+        keeper.addListener(&a);
+        const VrxMessage first = message(3);
+        const VrxMessage second = message(5);
+        keeper.setLoading(true);
+        emit keeper.notifyImageOutputSignal(first);
+        emit keeper.notifyImageOutputSignal(second);
+        QCOMPARE(int(a.outputs.size()), 2);
+        QVERIFY(a.outputs[0].pyramid == first.pyramid);
+        QVERIFY(a.outputs[1].pyramid == first.pyramid);
+        QCOMPARE(a.outputs[1].level, 3);
+        QVERIFY(!keeper.loading());
+        keeper.kind(kind);
+        QCOMPARE(kind, int(VrxMessage::KindViewer));
+
+        keeper.clearPyramid();
+        QVERIFY(!keeper.hasOutput());
+        QVERIFY(keeper.kept().pyramid == emptyPyramid());
+        emit keeper.notifyImageOutputSignal(second);
+        QVERIFY(a.outputs.back().pyramid == second.pyramid);
+        keeper.resendOutput();
+        QCOMPARE(int(a.outputs.size()), 4);
+        QVERIFY(a.outputs.back().pyramid == second.pyramid);
+    }
+
+    // The batch edits clear the keeper on the engine's thread while the GUI thread keeps
+    // and copies outputs; every output a listener gets is one that was sent or the empty
+    // sentinel, never a torn copy.
+    void keeperClearedFromEngineThread()
+    {
+        ImageKeeper keeper(QUrl::fromLocalFile(QStringLiteral("/pictures/c.vrx")));
+        Client a;
+        keeper.addListener(&a);
+        std::vector<CIAPI::ImagePyramid> sent;
+        for (int i = 0; i < 50; ++i)
+            sent.push_back(CIAPI::ImagePyramid::Create(1));
+        std::thread engine([&] {
+            for (int i = 0; i < 50; ++i) {
+                keeper.clearPyramid();
+                emit keeper.notifyImageOutputSignal(message(i, sent[size_t(i)]));
+                QThread::yieldCurrentThread();
+            }
+        });
+        for (int i = 0; i < 2000; ++i) {
+            const VrxMessage copy = keeper.kept();
+            QVERIFY(copy.pyramid == emptyPyramid() || copy.pyramid.levelCount() == 1);
+            QCoreApplication::processEvents();
+        }
+        engine.join();
+        deliverQueued();
+        QCOMPARE(a.offGuiThread, 0);
+        for (const VrxMessage& m : a.outputs)
+            QVERIFY(std::find(sent.begin(), sent.end(), m.pyramid) != sent.end());
+    }
+
+    // A keeper whose last reference drops on a worker thread is deleted on its own
+    // thread, and its listeners are told there.
+    void keeperDeletedOnItsOwnThread()
+    {
+        std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(QUrl::fromLocalFile(QStringLiteral("/p/d.vrx")));
+        Client a;
+        keeper->addListener(&a);
+        std::atomic<bool> deletedOffThread{false};
+        bool destroyed = false;
+        connect(keeper.get(), &QObject::destroyed, this, [&] {
+            destroyed = true;
+            deletedOffThread = QThread::currentThread() != qApp->thread();
+        }, Qt::DirectConnection);
+        std::thread worker([k = std::move(keeper)]() mutable { k.reset(); });
+        worker.join();
+        QVERIFY(!destroyed);
+        deliverQueued();
+        QVERIFY(destroyed);
+        QVERIFY(!deletedOffThread.load());
+        QCOMPARE(int(a.detachedFrom.size()), 1);
+        QCOMPARE(a.offGuiThread, 0);
+    }
+
+    void sentinelsAreIdentities()
+    {
+        const CIAPI::ImagePyramid sentinels[] = {emptyPyramid(), loadingPyramid(), invalidPyramid(), reservedPyramid()};
+        for (int i = 0; i < 4; ++i) {
+            for (int j = 0; j < 4; ++j)
+                QCOMPARE(sentinels[i] == sentinels[j], i == j);
+            QVERIFY(isSentinel(sentinels[i]));
+        }
+        const CIAPI::ImagePyramid lookalike = CIAPI::ImagePyramid::Create(0);
+        QVERIFY(!isSentinel(lookalike));
+        CIAPI::ImagePyramid copy = emptyPyramid();
+        QVERIFY(copy == emptyPyramid());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestImageRouter)
+#include "tst_imagerouter.moc"

@@ -1,0 +1,276 @@
+#include "support/testmain.h"
+
+#include "ciapi/statefileeditor.h"
+#include "engine/statefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <fstream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+QByteArray bytesOf(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return f.readAll();
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray content(int size, char seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char(seed + i % 97);
+    return b;
+}
+
+StateFile::Writer writerOf(const QByteArray& bytes)
+{
+    return [bytes](std::ostream& out) { out.write(bytes.constData(), bytes.size()); };
+}
+
+QString helper()
+{
+    return ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter");
+}
+
+// Reads the state file as the engine does and gives its rating.
+int ratingIn(const QString& path)
+{
+    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    CIAPI::StateFileEditor editor(in);
+    return editor.userRating();
+}
+
+// Limits how large a file this process may write, and makes writing past it fail
+// instead of killing the process.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, m_saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    struct rlimit m_saved;
+    void (*m_handler)(int);
+};
+
+} // namespace
+
+class TestStateFile : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_raw = QUrl::fromLocalFile(m_dir.path() + "/IMG.1.vrx");
+        m_state = StateFile::pathFor(m_raw);
+        QFile::remove(m_state);
+        QFile::remove(StateFile::backupPath(m_state));
+    }
+
+    void paths()
+    {
+        QCOMPARE(m_state, m_dir.path() + "/IMG.1.vrxs");
+        QCOMPARE(StateFile::siblingPath(m_raw, ".vrxc"), m_dir.path() + "/IMG.1.vrxc");
+        QCOMPARE(StateFile::backupPath(m_state), m_state + "_temp");
+        QCOMPARE(StateFile::lockPath(m_state), m_state + ".lock");
+    }
+
+    void saveAndChangedBehindOurBack()
+    {
+        StateStamp stamp;
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(500, 'a'))), StateFile::Result::Saved);
+        QCOMPARE(bytesOf(m_state), content(500, 'a'));
+        QVERIFY(stamp.exists());
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        QVERIFY(!QFile::exists(StateFile::lockPath(m_state)));
+
+        // Our own stamp: the next save goes through.
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(600, 'b'))), StateFile::Result::Saved);
+
+        // Another writer rewrites the file with the same size: not overwritten unforced.
+        const StateStamp ours = stamp;
+        StateFile::replace(m_state, writerOf(content(600, 'c')));
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(700, 'd'))),
+                 StateFile::Result::ChangedOnDisk);
+        QCOMPARE(bytesOf(m_state), content(600, 'c'));
+        QVERIFY(stamp == ours);
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        // A forced save overwrites it.
+        QCOMPARE(StateFile::save(m_state, true, stamp, writerOf(content(700, 'd'))), StateFile::Result::Saved);
+        QCOMPARE(bytesOf(m_state), content(700, 'd'));
+    }
+
+    // The engine failing half-way through serialising leaves the old bytes exactly.
+    void writerFailsMidway()
+    {
+        StateStamp stamp;
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(900, 'e'))), StateFile::Result::Saved);
+        const StateStamp before = stamp;
+        QString error;
+        const auto result = StateFile::save(m_state, false, stamp, [](std::ostream& out) {
+            out.write("partial state", 13);
+            throw std::runtime_error("engine gave up");
+        }, &error);
+        QCOMPARE(result, StateFile::Result::Failed);
+        QCOMPARE(error, QStringLiteral("engine gave up"));
+        QCOMPARE(bytesOf(m_state), content(900, 'e'));
+        QVERIFY(stamp == before);
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        // The next attempt works.
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(10, 'f'))), StateFile::Result::Saved);
+    }
+
+    // The disk refusing the new bytes half-way (a file-size limit stands in for a full
+    // disk) leaves the old bytes exactly, also with a stale backup lying around.
+    void diskFailsMidway()
+    {
+        StateStamp stamp;
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(4000, 'g'))), StateFile::Result::Saved);
+        writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
+        {
+            FileSizeLimit limit(20000);
+            QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(100000, 'h'))),
+                     StateFile::Result::Failed);
+        }
+        QCOMPARE(bytesOf(m_state), content(4000, 'g'));
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        const QStringList left = QDir(m_dir.path()).entryList(QDir::Files);
+        QCOMPARE(left, QStringList{QStringLiteral("IMG.1.vrxs")});
+    }
+
+    // A stale backup from an earlier crash costs nothing: it is replaced, then removed.
+    void staleBackupCostsNothing()
+    {
+        StateStamp stamp;
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(300, 'i'))), StateFile::Result::Saved);
+        writeBytes(StateFile::backupPath(m_state), content(5000, 'y'));
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(400, 'j'))), StateFile::Result::Saved);
+        QCOMPARE(bytesOf(m_state), content(400, 'j'));
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+
+        // A backup whose state file is gone was left by a save that removed the file
+        // first; it brings the state back on the next read.
+        writeBytes(StateFile::backupPath(m_state), content(321, 'k'));
+        QVERIFY(QFile::remove(m_state));
+        StateStamp readStamp;
+        QByteArray seen;
+        QVERIFY(StateFile::read(m_state, [&](std::istream& in) {
+            std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            seen = QByteArray(s.data(), int(s.size()));
+        }, readStamp));
+        QCOMPARE(seen, content(321, 'k'));
+        QCOMPARE(readStamp.size, qint64(321));
+    }
+
+    // A process killed while writing the new state (it exceeds its file-size limit)
+    // leaves the old state whole; the lock and backup it leaves behind stop nothing.
+    void crashMidSave()
+    {
+        StateStamp stamp;
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(2000, 'l'))), StateFile::Result::Saved);
+        const QString newContent = m_dir.path() + "/new.bin";
+        writeBytes(newContent, content(300000, 'm'));
+        QProcess child;
+        child.start(helper(), {QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000")});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
+
+        QCOMPARE(bytesOf(m_state), content(2000, 'l'));
+        QByteArray seen;
+        StateStamp readStamp;
+        QVERIFY(StateFile::read(m_state, [&](std::istream& in) {
+            std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            seen = QByteArray(s.data(), int(s.size()));
+        }, readStamp));
+        QCOMPARE(seen, content(2000, 'l'));
+        QCOMPARE(StateFile::save(m_state, false, readStamp, writerOf(content(2500, 'n'))), StateFile::Result::Saved);
+        QCOMPARE(bytesOf(m_state), content(2500, 'n'));
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        QFile::remove(newContent);
+    }
+
+    // A rating appended by another process is kept by an unforced save and seen when
+    // the picture is opened again.
+    void ratingFromAnotherProcess()
+    {
+        QProcess first;
+        first.start(helper(), {QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2")});
+        QVERIFY(first.waitForFinished(60000));
+        QCOMPARE(first.exitCode(), 0);
+        // A rating-only state file is small and holds just the rating.
+        QVERIFY(QFileInfo(m_state).size() < 100);
+        QCOMPARE(ratingIn(m_state), 2);
+
+        // The viewer reads it, then another process rates the picture.
+        StateStamp stamp;
+        QVERIFY(StateFile::read(m_state, [](std::istream&) {}, stamp));
+        QProcess second;
+        second.start(helper(), {QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5")});
+        QVERIFY(second.waitForFinished(60000));
+        QCOMPARE(second.exitCode(), 0);
+
+        const QByteArray onDisk = bytesOf(m_state);
+        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(50, 'o'))),
+                 StateFile::Result::ChangedOnDisk);
+        QCOMPARE(bytesOf(m_state), onDisk);
+        QCOMPARE(ratingIn(m_state), 5);
+    }
+
+    // Ratings appended from several threads under the lock are all kept, whole.
+    void concurrentRatings()
+    {
+        StateFile::writeRating(m_raw, 1);
+        const qint64 record = QFileInfo(m_state).size();
+        QVERIFY(record > 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([this, t] {
+                for (int i = 0; i < 25; ++i)
+                    StateFile::writeRating(m_raw, 1 + (t + i) % 5);
+            });
+        for (auto& t : threads)
+            t.join();
+        QCOMPARE(QFileInfo(m_state).size(), record * 101);
+        const int last = ratingIn(m_state);
+        QVERIFY(last >= 1 && last <= 5);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QUrl m_raw;
+    QString m_state;
+};
+
+OSTRA_TEST_MAIN_CORE(TestStateFile)
+#include "tst_statefile.moc"

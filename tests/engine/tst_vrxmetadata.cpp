@@ -1,0 +1,293 @@
+#include "support/testmain.h"
+
+#include "ciapi/propertyaccessor.h"
+#include "ciapi/directrenderer.h"
+#include "ciapi/statefileeditor.h"
+#include "engine/enginestreams.h"
+#include "engine/streamsource.h"
+#include "engine/vrxmetadata.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+VrxMetadata metadataOf(const QString& path)
+{
+    VrxMetadata m;
+    m.resetFromFile(QUrl::fromLocalFile(path));
+    StreamSource source(QUrl::fromLocalFile(path));
+    CIAPI::PropertyAccessor accessor;
+    attachInputStream(source, accessor);
+    m.readFrom(accessor);
+    return m;
+}
+
+QString writePicture(const QString& path, const vrxgen::PictureOptions& options, vrxgen::Picture* out = nullptr)
+{
+    vrxgen::Picture picture = vrxgen::makePicture(options);
+    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
+        return QString();
+    if (out)
+        *out = std::move(picture);
+    return path;
+}
+
+vrxgen::PictureOptions small()
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 64;
+    o.moduleHeight = 48;
+    o.frames = 1;
+    o.previewLongSide = 64;
+    return o;
+}
+
+} // namespace
+
+class TestVrxMetadata : public QObject
+{
+    Q_OBJECT
+private slots:
+    void cropSizes_data()
+    {
+        QTest::addColumn<float>("focal");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("28") << 28.f << 10432 << 7824;
+        QTest::newRow("35") << 35.f << 8320 << 6240;
+        QTest::newRow("50") << 50.f << 5824 << 4368;
+        QTest::newRow("69.9") << 69.9f << 4160 << 3120;
+        QTest::newRow("70") << 70.f << 8896 << 6672;
+        QTest::newRow("100") << 100.f << 6208 << 4656;
+        QTest::newRow("150") << 150.f << 4160 << 3120;
+    }
+    void cropSizes()
+    {
+        QFETCH(float, focal);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        const auto size = VrxMetadata::cropSizeForFocalLength(focal);
+        QCOMPARE(size.first, width);
+        QCOMPARE(size.second, height);
+    }
+
+    void cropSizeLimits()
+    {
+        for (float bad : {150.5f, -0.5f, 1000.f, std::numeric_limits<float>::quiet_NaN(),
+                          std::numeric_limits<float>::infinity()}) {
+            try {
+                VrxMetadata::cropSizeForFocalLength(bad);
+                QFAIL("no exception");
+            } catch (const std::runtime_error& e) {
+                QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("Invalid focal length!"));
+            }
+        }
+        // An unknown or tiny focal length gives a sane frame on the grid.
+        for (float f : {0.f, 1e-6f, 0.5f}) {
+            const auto size = VrxMetadata::cropSizeForFocalLength(f);
+            QVERIFY(size.first > 0 && size.second > 0);
+            QCOMPARE(size.first % 64, 0);
+            QCOMPARE(size.second % 48, 0);
+        }
+    }
+
+    void resetAlone()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/a.vrx";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1234, 'x'));
+        f.close();
+        VrxMetadata m;
+        m.resetFromFile(QUrl::fromLocalFile(dir.path() + "/./a.vrx"));
+        QVERIFY(m.invalid);
+        QCOMPARE(m.outputWidth, 4);
+        QCOMPARE(m.outputHeight, 3);
+        QCOMPARE(m.fileSize, qint64(1234));
+        QCOMPARE(m.location, QUrl::fromLocalFile(path));
+        QVERIFY(m.captureTime.isValid());
+        QFileInfo info(path);
+        QCOMPARE(m.captureTime, info.birthTime().isValid() ? info.birthTime() : info.lastModified());
+    }
+
+    // A compatible picture: identities, time, size for its focal length, and the engine's
+    // transform for its orientation.
+    void compatiblePicture()
+    {
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.orientation = 5;
+        o.focalLength = 35;
+        o.frames = 3;
+        o.cameraSeed = 77;
+        o.seed = 9;
+        o.captureTime = 1600000000;
+        o.utcOffsetMinutes = -300;
+        vrxgen::Picture picture;
+        const QString path = writePicture(dir.path() + "/IMG_1.vrx", o, &picture);
+        QVERIFY(!path.isEmpty());
+        const VrxMetadata m = metadataOf(path);
+        QVERIFY(!m.invalid);
+        QVERIFY(!m.incompatible);
+        QVERIFY(!m.compressed);
+        QCOMPARE(m.frameCount, 3);
+        QCOMPARE(m.aspectMode, 0);
+        QCOMPARE(m.outputWidth, 8320);
+        QCOMPARE(m.outputHeight, 6240);
+        QCOMPARE(m.deviceUuid,
+                 QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(77)))));
+        QCOMPARE(m.imageUuid, QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(9)))));
+        QCOMPARE(m.captureTime.toMSecsSinceEpoch(), qint64(1600000000) * 1000);
+        QCOMPARE(m.captureTime.offsetFromUtc(), -300 * 60);
+        QCOMPARE(m.transform.orientationCode(), 5);
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QVERIFY(!m.transformFromState);
+
+        // The same facts through an open renderer.
+        auto renderer = CIAPI::DirectRenderer::Create(4);
+        StreamSource source(QUrl::fromLocalFile(path));
+        readRawProperties(source, *renderer, {});
+        VrxMetadata r;
+        r.resetFromFile(QUrl::fromLocalFile(path));
+        r.readRendererMetadata(*renderer);
+        QCOMPARE(r.deviceUuid, m.deviceUuid);
+        QCOMPARE(r.imageUuid, m.imageUuid);
+        QCOMPARE(r.captureTime, m.captureTime);
+        QCOMPARE(r.outputWidth, m.outputWidth);
+        QVERIFY(r.transform == m.transform);
+        QCOMPARE(r.frameCount, m.frameCount);
+    }
+
+    void wideAndCompressed()
+    {
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.aspectMode = 1;
+        o.orientation = 1;
+        o.compressed = true;
+        o.focalLength = 150;
+        const VrxMetadata m = metadataOf(writePicture(dir.path() + "/wide.vrx", o));
+        QVERIFY(!m.invalid);
+        QCOMPARE(m.aspectMode, 1);
+        QVERIFY(m.compressed);
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{16, 9}));
+        QCOMPARE(m.transform.orientationCode(), 1);
+        QCOMPARE(m.outputWidth, 4160);
+        QCOMPARE(m.outputHeight, 3120);
+    }
+
+    // Files the engine cannot process, or named with the marker, are incompatible with
+    // no output size, yet read.
+    void incompatible()
+    {
+        QCOMPARE(QString::fromLatin1(VrxMetadata::kIncompatibleMarker),
+                 QString::fromLatin1(vrxgen::kIncompatibilityMarker));
+        QTemporaryDir dir;
+        vrxgen::PictureOptions unknownPattern = small();
+        unknownPattern.cfa = 9;
+        VrxMetadata m = metadataOf(writePicture(dir.path() + "/cfa.vrx", unknownPattern));
+        QVERIFY(!m.invalid);
+        QVERIFY(m.incompatible);
+        QCOMPARE(m.outputWidth, 0);
+        QCOMPARE(m.outputHeight, 0);
+
+        vrxgen::PictureOptions newer = small();
+        newer.majorVersion = 2;
+        m = metadataOf(writePicture(dir.path() + "/v2.vrx", newer));
+        QVERIFY(m.incompatible);
+        QCOMPARE(m.outputWidth, 0);
+
+        const QString marked = dir.path() + "/IMG_" + QLatin1String(VrxMetadata::kIncompatibleMarker) + "_2.vrx";
+        m = metadataOf(writePicture(marked, small()));
+        QVERIFY(!m.invalid);
+        QVERIFY(m.incompatible);
+        QCOMPARE(m.outputWidth, 0);
+        QCOMPARE(m.outputHeight, 0);
+        // The marker counts only in its exact lower-case form.
+        const QString upper = dir.path() + "/IMG_" + QString::fromLatin1(VrxMetadata::kIncompatibleMarker).toUpper() + ".vrx";
+        m = metadataOf(writePicture(upper, small()));
+        QVERIFY(!m.incompatible);
+    }
+
+    // A transform from the state file is kept; the engine's own does not replace it.
+    void stateTransformKept()
+    {
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.orientation = 0;
+        o.seed = 31;
+        const QString path = writePicture(dir.path() + "/s.vrx", o);
+
+        CIAPI::Transform edited(CIAPI::Point<int>{16, 9});
+        edited.reset(0);
+        edited.rotate90(1);
+        edited.flipHorizontal();
+        edited.setCrop(CIAPI::RectF{0.1f, 0.2f, 0.5f, 0.4f});
+        // A state with that transform, as the state reader hands it over.
+        CIAPI::StateFileEditor state;
+        VrxMetadata m;
+        m.resetFromFile(QUrl::fromLocalFile(path));
+        m.transform = edited;
+        m.transformFromState = true;
+        StreamSource source(QUrl::fromLocalFile(path));
+        CIAPI::PropertyAccessor accessor;
+        attachInputStream(source, accessor);
+        m.readFrom(accessor);
+        QVERIFY(m.transform == edited);
+        QVERIFY(accessor.transform() != edited);
+
+        // A state without a transform leaves the engine's in charge.
+        std::stringstream empty;
+        state.setUserRating(4);
+        state.serialize(empty);
+        CIAPI::StateFileEditor reread(empty);
+        VrxMetadata n;
+        n.resetFromFile(QUrl::fromLocalFile(path));
+        n.readStateFileMetadata(reread);
+        QCOMPARE(n.userRating, 4);
+        QVERIFY(!n.transformFromState);
+        n.readFrom(accessor);
+        QVERIFY(n.transform == accessor.transform());
+    }
+
+    // An accessor with no transform of the engine's: the frame follows the aspect mode
+    // and orientation properties (here those of a calibration record: 4:3, unrotated).
+    void transformWithoutEngineTransform()
+    {
+        vrxgen::PictureOptions o = small();
+        o.hotPixelsPerModule = 3;
+        vrxgen::Picture picture = vrxgen::makePicture(o);
+        QVERIFY(!picture.calibration.empty());
+        CIAPI::PropertyAccessor accessor;
+        accessor.setInputDataStream(picture.calibration.data(), picture.calibration.size());
+        QVERIFY(!accessor.transform().isSet());
+        VrxMetadata m;
+        m.transform = CIAPI::Transform(CIAPI::Point<int>{16, 9});
+        m.transform.reset(3);
+        m.readFrom(accessor);
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QCOMPARE(m.transform.orientationCode(), 0);
+        // The calibration record names the same camera as the picture.
+        QCOMPARE(m.deviceUuid,
+                 QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
+    }
+
+    void cameraPacking()
+    {
+        // Two little-endian 64-bit words over the first sixteen bytes.
+        const QUuid u = VrxMetadata::cameraUuidFromWords({0x04030201u, 0x08070605u, 0x0c0b0a09u, 0x100f0e0du});
+        QCOMPARE(u.toRfc4122().toHex(), QByteArray("0807060504030201100f0e0d0c0b0a09"));
+        QVERIFY(VrxMetadata::cameraUuidFromWords({1, 2, 3}).isNull());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestVrxMetadata)
+#include "tst_vrxmetadata.moc"
