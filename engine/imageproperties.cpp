@@ -1,0 +1,349 @@
+#include "engine/imageproperties.h"
+
+#include "ciapi/rendererbase.h"
+
+#include <QDebug>
+#include <QQmlEngine>
+#include <QSignalBlocker>
+
+namespace {
+
+struct ToneSpec
+{
+    const char* name;
+    int parameter;
+    int min;
+    int max;
+};
+
+constexpr ToneSpec kTuneTone[] = {
+    {"exposure", 2, -3, 3},        {"contrast", 7, -100, 100}, {"temp", 3, 2000, 20000},
+    {"tint", 4, -150, 150},        {"vibrance", 9, -100, 100}, {"saturation", 8, -100, 100},
+    {"sharpening", 13, -100, 100},
+};
+
+float engineValue(const QVariant& value)
+{
+    return float(value.toDouble());
+}
+
+float rendererValue(const CIAPI::RendererBase& renderer, int parameter)
+{
+    return renderer.getProperty(CIAPI::FloatParam(parameter));
+}
+
+int fileOrientation(const CIAPI::RendererBase& renderer)
+{
+    return int(renderer.getProperty(CIAPI::IntParam::Orientation));
+}
+
+} // namespace
+
+ImageProperties::ImageProperties(QObject* parent)
+    : Z40ElementProperties(parent), m_transform(std::make_shared<ImageTransformProperties>())
+{
+    for (const ToneSpec& spec : kTuneTone) {
+        auto entry = std::make_shared<ImageNumberProperty>(QString::fromLatin1(spec.name),
+                                                           spec.parameter, spec.min, spec.max);
+        entry->setCurrentValue(0);
+        // The entries live as long as this object, whatever the QML engine thinks.
+        QQmlEngine::setObjectOwnership(entry.get(), QQmlEngine::CppOwnership);
+        connect(entry.get(), &ImageProperty::currentValueChanged, this, &ImageProperties::changed);
+        m_tuneTone.append(entry);
+    }
+}
+
+ImageProperties::~ImageProperties() = default;
+
+QVariant ImageProperties::tuneToneProperties() const
+{
+    QVariantList list;
+    for (const auto& entry : m_tuneTone)
+        list.append(QVariant::fromValue(static_cast<QObject*>(entry.get())));
+    return list;
+}
+
+bool ImageProperties::isTuneToneOriginal() const
+{
+    for (const auto& entry : m_tuneTone) {
+        if (entry->currentValue() != entry->originalValue()
+            || entry->currentValue().isValid() != entry->originalValue().isValid())
+            return false;
+    }
+    return true;
+}
+
+std::shared_ptr<ImageNumberProperty> ImageProperties::tuneToneEntry(const QString& name) const
+{
+    for (const auto& entry : m_tuneTone) {
+        if (entry->name() == name)
+            return entry;
+    }
+    return nullptr;
+}
+
+void ImageProperties::cloneProperties(ImageProperties* another)
+{
+    if (!another || another == this)
+        return;
+    for (int i = 0; i < m_tuneTone.size() && i < another->m_tuneTone.size(); ++i) {
+        m_tuneTone[i]->setOriginalValue(another->m_tuneTone.at(i)->originalValue());
+        m_tuneTone[i]->setCurrentValue(another->m_tuneTone.at(i)->currentValue());
+    }
+    const CIAPI::Transform t = another->m_transform->current;
+    m_transform->setFromTransform(t, false);
+    m_transform->setFromTransform(t, true);
+    m_transform->setOrientation(another->m_transform->orientation());
+}
+
+void ImageProperties::copyFrom(ImageProperties& other)
+{
+    if (&other == this)
+        return;
+    m_completed = 0;
+    m_rotationAndMirrorPatched = other.m_rotationAndMirrorPatched;
+    m_cropPatched = other.m_cropPatched;
+    m_patch.clear();
+    m_transform->setFromTransform(other.m_transform->current, other.m_transform->orientation() != 0);
+    for (const auto& entry : other.m_patch) {
+        if (auto own = tuneToneEntry(entry->name())) {
+            // A patch entry without its value would save or apply this object's stale value.
+            own->setCurrentValue(entry->currentValue());
+            m_patch.append(own);
+        }
+    }
+}
+
+void ImageProperties::markTuneTonePatch(ImageProperty* property, bool shouldPatch)
+{
+    std::shared_ptr<ImageProperty> own;
+    for (const auto& entry : m_tuneTone) {
+        if (entry.get() == property)
+            own = entry;
+    }
+    if (!own)
+        return;
+    const bool present = m_patch.contains(own);
+    if (shouldPatch && !present)
+        m_patch.append(own);
+    else if (!shouldPatch)
+        m_patch.removeAll(own);
+}
+
+void ImageProperties::markCustomPatch(int customPatch, bool shouldPatch)
+{
+    if (customPatch == RotationAndMirror)
+        m_rotationAndMirrorPatched = shouldPatch;
+    else if (customPatch == Crop)
+        m_cropPatched = shouldPatch;
+}
+
+bool ImageProperties::hasPatch() const
+{
+    return m_cropPatched || m_rotationAndMirrorPatched || !m_patch.isEmpty();
+}
+
+void ImageProperties::applyPatch(ImageProperties* patch)
+{
+    if (!patch)
+        return;
+    bool toneChanged = false;
+    bool geometryChanged = false;
+    {
+        const QSignalBlocker blocker(this);
+        for (const auto& p : patch->m_patch) {
+            for (const auto& q : m_tuneTone) {
+                if (q->name() == p->name() && q->currentValue() != p->currentValue()) {
+                    q->setCurrentValue(p->currentValue());
+                    toneChanged = true;
+                }
+            }
+        }
+        if (patch->m_rotationAndMirrorPatched)
+            geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
+                                                             patch->m_transform->orientation());
+        if (patch->m_cropPatched) {
+            if (!ImageTransformProperties::applyCropFrom(m_transform->current,
+                                                         patch->m_transform->current))
+                patch->m_skippedCrops = 1;
+            geometryChanged = true;
+            m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
+        }
+    }
+    if (geometryChanged)
+        emit transformChanged();
+    else if (toneChanged)
+        emit changed();
+}
+
+void ImageProperties::resetPatch(ImageProperties* patch)
+{
+    if (!patch)
+        return;
+    bool toneChanged = false;
+    bool geometryChanged = false;
+    {
+        const QSignalBlocker blocker(this);
+        for (const auto& p : patch->m_patch) {
+            for (const auto& q : m_tuneTone) {
+                if (q->name() == p->name() && q->currentValue() != p->currentValue()) {
+                    q->setCurrentValue(p->currentValue());
+                    toneChanged = true;
+                }
+            }
+        }
+        if (patch->m_rotationAndMirrorPatched)
+            geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
+                                                             patch->m_transform->orientation());
+        if (patch->m_cropPatched) {
+            ImageTransformProperties::setViewCrop(
+                m_transform->current, ImageTransformProperties::viewCrop(patch->m_transform->current));
+            geometryChanged = true;
+            m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
+        }
+    }
+    if (geometryChanged)
+        emit transformChanged();
+    if (toneChanged)
+        emit changed();
+}
+
+void ImageProperties::revertToOriginal()
+{
+    bool toneChanged = false;
+    bool geometryChanged = false;
+    {
+        const QSignalBlocker blocker(this);
+        for (const auto& entry : m_tuneTone) {
+            if (entry->currentValue() != entry->originalValue()) {
+                entry->setCurrentValue(entry->originalValue());
+                toneChanged = true;
+            }
+        }
+        if (!m_transform->sameAsTransform(m_transform->original)) {
+            m_transform->setFromTransform(m_transform->original, false);
+            geometryChanged = true;
+        }
+    }
+    if (geometryChanged)
+        emit transformChanged();
+    else if (toneChanged)
+        emit changed();
+}
+
+void ImageProperties::resetTuneTone()
+{
+    bool toneChanged = false;
+    {
+        const QSignalBlocker blocker(this);
+        for (const auto& entry : m_tuneTone) {
+            if (entry->currentValue() != entry->originalValue()) {
+                entry->setCurrentValue(entry->originalValue());
+                toneChanged = true;
+            }
+        }
+    }
+    if (toneChanged)
+        emit changed();
+}
+
+void ImageProperties::resetTransform()
+{
+    m_transform->setFromTransform(m_transform->original, false);
+    emit transformChanged();
+}
+
+void ImageProperties::cleanPatchProgress()
+{
+    m_skippedCrops = 0;
+    m_completed = 0;
+}
+
+void ImageProperties::setTransform(const CIAPI::Transform& t, bool asOriginal)
+{
+    m_transform->setFromTransform(t, asOriginal);
+}
+
+void ImageProperties::applyToRenderer(CIAPI::RendererBase& renderer) const
+{
+    for (const auto& entry : m_tuneTone)
+        renderer.setProperty(CIAPI::FloatParam(entry->parameter()), engineValue(entry->currentValue()));
+    renderer.transform() = m_transform->current;
+}
+
+void ImageProperties::loadFromRenderer(const CIAPI::RendererBase& renderer, bool asOriginal)
+{
+    for (const auto& entry : m_tuneTone) {
+        const QVariant value(rendererValue(renderer, entry->parameter()));
+        if (asOriginal)
+            entry->setOriginalValue(value);
+        entry->setCurrentValue(value);
+    }
+    if (asOriginal)
+        m_transform->setFromTransform(renderer.transform(), true);
+    m_transform->setFromTransform(renderer.transform(), false);
+    m_transform->setOrientation(fileOrientation(renderer));
+}
+
+bool ImageProperties::applyPatchToRenderer(CIAPI::RendererBase& renderer, ImageProperties* undo)
+{
+    bool anything = false;
+    for (const auto& p : m_patch) {
+        const float r = rendererValue(renderer, p->parameter());
+        const float value = engineValue(p->currentValue());
+        if (fuzzyEqualRelative(r, value))
+            continue;
+        if (undo) {
+            auto number = std::dynamic_pointer_cast<ImageNumberProperty>(p);
+            std::shared_ptr<ImageProperty> before =
+                number ? std::shared_ptr<ImageProperty>(number->clone(false))
+                       : std::make_shared<ImageProperty>(p->name(), p->parameter());
+            before->setCurrentValue(r);
+            undo->m_patch.append(before);
+        }
+        renderer.setProperty(CIAPI::FloatParam(p->parameter()), value);
+        anything = true;
+    }
+    const int orientation = fileOrientation(renderer);
+    if (undo && (m_rotationAndMirrorPatched || m_cropPatched)) {
+        undo->m_transform->setFromTransform(renderer.transform(), false);
+        // Undoing turns relative to the file's own orientation.
+        undo->m_transform->setOrientation(orientation);
+    }
+    if (m_rotationAndMirrorPatched) {
+        if (ImageTransformProperties::turnToOrientation(renderer.transform(), orientation,
+                                                        m_transform->current,
+                                                        m_transform->orientation())) {
+            anything = true;
+            if (undo)
+                undo->m_rotationAndMirrorPatched = true;
+        }
+    }
+    if (m_cropPatched) {
+        const QRectF before = ImageTransformProperties::viewCrop(renderer.transform());
+        if (!ImageTransformProperties::applyCropFrom(renderer.transform(), m_transform->current)) {
+            ++m_skippedCrops;
+        } else if (!sameCrop(before, ImageTransformProperties::viewCrop(renderer.transform()))) {
+            anything = true;
+            if (undo)
+                undo->m_cropPatched = true;
+        }
+    }
+    ++m_completed;
+    return anything;
+}
+
+bool ImageProperties::differsFromRenderer(const CIAPI::RendererBase& renderer) const
+{
+    for (const auto& entry : m_tuneTone) {
+        if (engineValue(entry->currentValue()) != rendererValue(renderer, entry->parameter())) {
+            qDebug() << "diff tune!";
+            return true;
+        }
+    }
+    if (!m_transform->sameAsTransform(renderer.transform())) {
+        qDebug() << "diff transform!";
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "ciapi/transform.h"
+
+#include <QRectF>
+
+// The geometry of a picture is an engine transform: one of the eight quarter turns and
+// mirrors, and a crop in fractions of the unturned frame. The user sees and edits the crop
+// in the turned and mirrored view. These helpers translate between the two forms; the
+// image properties, the editor's geometry tool and the display items all use them, so the
+// conversions agree everywhere.
+
+// Rotation in degrees (0, 90, 180, 270) and mirroring of a transform, as the view shows it.
+struct TurnAndMirror
+{
+    int rotation = 0;
+    bool mirrored = false;
+    bool operator==(const TurnAndMirror& o) const
+    {
+        return rotation == o.rotation && mirrored == o.mirrored;
+    }
+    bool operator!=(const TurnAndMirror& o) const { return !(*this == o); }
+};
+
+// The matrix turns a quarter (width and height swap).
+bool isTransformTransposed(const CIAPI::Transform& t);
+bool isTransformMirrored(const CIAPI::Transform& t);
+// A matrix that fits none of the eight sign patterns counts as 0 degrees, not mirrored.
+TurnAndMirror decomposeTransform(const CIAPI::Transform& t);
+// Rebuilds the matrix from its decomposition (the crop becomes the full frame).
+void normalizeTransform(CIAPI::Transform& t);
+
+// The transform's crop as the view shows it, clamped to [0, 1].
+QRectF viewCropFromTransform(const CIAPI::Transform& t);
+// Sets the transform's crop from a rectangle of the view.
+void setTransformCropFromView(CIAPI::Transform& t, const QRectF& view);
+
+// Two crops are the same when each of left, top, width and height agree to about five
+// significant digits (a difference against an exact 0 never agrees).
+bool sameCrop(const QRectF& a, const QRectF& b);
+// The same relative test for two numbers.
+bool fuzzyEqualRelative(double a, double b);

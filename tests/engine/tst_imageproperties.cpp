@@ -1,0 +1,374 @@
+#include "engine/imageproperties.h"
+
+#include "ciapi/rendererbase.h"
+
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+
+namespace {
+
+// The engine's parameter and transform store, without a picture.
+class BareRenderer : public CIAPI::RendererBase
+{
+public:
+    BareRenderer()
+    {
+        transform() = CIAPI::Transform({4, 3});
+        transform().reset(0);
+    }
+};
+
+const char* const kNames[] = {"exposure", "contrast", "temp", "tint",
+                              "vibrance", "saturation", "sharpening"};
+const int kParameters[] = {2, 7, 3, 4, 9, 8, 13};
+const float kValues[] = {0.75f, -20.f, 5600.f, 12.f, 33.f, -45.f, 17.f};
+
+void fillRenderer(CIAPI::RendererBase& r, int orientation)
+{
+    for (int i = 0; i < 7; ++i)
+        r.setProperty(CIAPI::FloatParam(kParameters[i]), kValues[i]);
+    r.setProperty(CIAPI::IntParam::Orientation, orientation);
+    r.transform().reset(orientation);
+}
+
+QRectF viewCrop(const CIAPI::Transform& t)
+{
+    return ImageTransformProperties::viewCrop(t);
+}
+
+bool nearRect(const QRectF& a, const QRectF& b)
+{
+    return qAbs(a.x() - b.x()) < 1e-5 && qAbs(a.y() - b.y()) < 1e-5
+           && qAbs(a.width() - b.width()) < 1e-5 && qAbs(a.height() - b.height()) < 1e-5;
+}
+
+} // namespace
+
+class TestImageProperties : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void freshObject()
+    {
+        ImageProperties p;
+        QVERIFY(!p.isTuneToneOriginal());  // current 0, original invalid
+        const QVariantList list = p.tuneToneProperties().toList();
+        QCOMPARE(list.size(), 7);
+        for (int i = 0; i < 7; ++i) {
+            auto* entry = qobject_cast<ImageNumberProperty*>(list.at(i).value<QObject*>());
+            QVERIFY(entry);
+            QCOMPARE(entry->name(), QString(kNames[i]));
+            QCOMPARE(entry->parameter(), kParameters[i]);
+            QCOMPARE(entry->currentValue(), QVariant(0));
+            QVERIFY(!entry->originalValue().isValid());
+        }
+        QCOMPARE(p.tuneToneEntry("temp")->min(), QVariant(2000));
+        QCOMPARE(p.tuneToneEntry("tint")->max(), QVariant(150));
+        QVERIFY(!p.hasPatch());
+
+        QSignalSpy changed(&p, &ImageProperties::changed);
+        p.tuneToneEntry("vibrance")->setCurrentValue(5);
+        p.tuneToneEntry("vibrance")->setCurrentValue(5);
+        QCOMPARE(changed.count(), 1);
+    }
+
+    void patchMarks()
+    {
+        ImageProperties p;
+        ImageProperties other;
+        auto* exposure = p.tuneToneEntry("exposure").get();
+        p.markTuneTonePatch(exposure, true);
+        p.markTuneTonePatch(exposure, true);
+        QCOMPARE(p.patch().size(), 1);
+        p.markTuneTonePatch(other.tuneToneEntry("contrast").get(), true);  // not ours
+        p.markTuneTonePatch(nullptr, true);
+        QCOMPARE(p.patch().size(), 1);
+        p.markTuneTonePatch(exposure, false);
+        QVERIFY(!p.hasPatch());
+        p.markCustomPatch(7, true);
+        QVERIFY(!p.hasPatch());
+        p.markCustomPatch(ImageProperties::Crop, true);
+        QVERIFY(p.hasPatch() && p.cropPatched() && !p.rotationAndMirrorPatched());
+        p.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        p.markCustomPatch(ImageProperties::Crop, false);
+        QVERIFY(p.hasPatch() && p.rotationAndMirrorPatched());
+    }
+
+    void applyAndResetPatchSignals()
+    {
+        ImageProperties editor;
+        editor.setTransform(editor.transformProperties(), true);
+
+        ImageProperties patch;
+        patch.tuneToneEntry("contrast")->setCurrentValue(40);
+        patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
+        CIAPI::Transform cropped = patch.transformProperties();
+        ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.5, 0.5));
+        patch.setTransform(cropped);
+        patch.markCustomPatch(ImageProperties::Crop, true);
+
+        QSignalSpy changed(&editor, &ImageProperties::changed);
+        QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
+        editor.applyPatch(&patch);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(transformChanged.count(), 1);
+        QCOMPARE(editor.tuneToneEntry("contrast")->currentValue(), QVariant(40));
+        QVERIFY(nearRect(viewCrop(editor.transformProperties()), QRectF(0.1, 0.1, 0.5, 0.5)));
+        QVERIFY(nearRect(editor.transform().crop()->currentValue().toRectF(),
+                         QRectF(0.1, 0.1, 0.5, 0.5)));
+        QCOMPARE(patch.patchSkippedCropsCount(), 0);
+
+        // The undo record holds the values before.
+        ImageProperties undo;
+        undo.tuneToneEntry("contrast")->setCurrentValue(0);
+        undo.markTuneTonePatch(undo.tuneToneEntry("contrast").get(), true);
+        undo.setTransform(editor.transform().original);
+        undo.markCustomPatch(ImageProperties::Crop, true);
+        editor.resetPatch(&undo);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(transformChanged.count(), 2);
+        QCOMPARE(editor.tuneToneEntry("contrast")->currentValue(), QVariant(0));
+        QVERIFY(nearRect(viewCrop(editor.transformProperties()), QRectF(0, 0, 1, 1)));
+
+        // A tone-only patch emits changed() only; an equal one nothing.
+        ImageProperties tone;
+        tone.tuneToneEntry("tint")->setCurrentValue(9);
+        tone.markTuneTonePatch(tone.tuneToneEntry("tint").get(), true);
+        editor.applyPatch(&tone);
+        editor.applyPatch(&tone);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(transformChanged.count(), 2);
+    }
+
+    void cropPatchOntoATurnedPictureIsSkipped()
+    {
+        ImageProperties editor;
+        CIAPI::Transform quarter({4, 3});
+        quarter.reset(1);
+        editor.setTransform(quarter);
+
+        ImageProperties patch;
+        CIAPI::Transform cropped({4, 3});
+        cropped.reset(0);
+        ImageTransformProperties::setViewCrop(cropped, QRectF(0.2, 0.2, 0.3, 0.3));
+        patch.setTransform(cropped);
+        patch.markCustomPatch(ImageProperties::Crop, true);
+
+        const QRectF before = viewCrop(editor.transformProperties());
+        QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
+        editor.applyPatch(&patch);
+        QCOMPARE(patch.patchSkippedCropsCount(), 1);
+        QCOMPARE(transformChanged.count(), 1);
+        QVERIFY(nearRect(viewCrop(editor.transformProperties()), before));
+        patch.cleanPatchProgress();
+        QCOMPARE(patch.patchSkippedCropsCount(), 0);
+    }
+
+    void cloneCopiesByPosition()
+    {
+        ImageProperties a;
+        ImageProperties b;
+        for (int i = 0; i < 7; ++i) {
+            a.tuneTone().at(i)->setOriginalValue(i);
+            a.tuneTone().at(i)->setCurrentValue(i * 10);
+        }
+        CIAPI::Transform t({16, 9});
+        t.reset(4);
+        a.setTransform(t);
+        a.transform().setOrientation(4);
+        b.cloneProperties(&a);
+        for (int i = 0; i < 7; ++i) {
+            QCOMPARE(b.tuneTone().at(i)->name(), a.tuneTone().at(i)->name());
+            QCOMPARE(b.tuneTone().at(i)->originalValue(), QVariant(i));
+            QCOMPARE(b.tuneTone().at(i)->currentValue(), QVariant(i * 10));
+        }
+        QVERIFY(b.transformProperties() == t);
+        QVERIFY(b.transform().original == t);
+        QCOMPARE(b.transform().orientation(), 4);
+    }
+
+    void revertAndResetToOriginal()
+    {
+        BareRenderer r;
+        fillRenderer(r, 0);
+        ImageProperties p;
+        p.loadFromRenderer(r, true);
+        QVERIFY(p.isTuneToneOriginal());
+
+        QSignalSpy changed(&p, &ImageProperties::changed);
+        QSignalSpy transformChanged(&p, &ImageProperties::transformChanged);
+        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
+        p.tuneToneEntry("tint")->setCurrentValue(-3.0);
+        QCOMPARE(changed.count(), 2);
+        p.resetTuneTone();
+        QCOMPARE(changed.count(), 3);
+        QVERIFY(p.isTuneToneOriginal());
+        p.resetTuneTone();
+        QCOMPARE(changed.count(), 3);
+
+        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
+        CIAPI::Transform turned = p.transformProperties();
+        turned.rotate90(1);
+        p.setTransform(turned);
+        p.revertToOriginal();
+        QCOMPARE(transformChanged.count(), 1);
+        QCOMPARE(changed.count(), 4);  // the entry's own change only
+        QVERIFY(p.isTuneToneOriginal());
+        QVERIFY(!p.differsFromRenderer(r));
+    }
+
+    // Values and geometry loaded from a renderer, changed, pushed into a second renderer
+    // and read back from it come back unchanged.
+    void rendererRoundTrip()
+    {
+        for (int orientation : {0, 1, 5, 6}) {
+            BareRenderer r;
+            fillRenderer(r, orientation);
+            ImageProperties p;
+            p.loadFromRenderer(r, true);
+            QVERIFY(p.isTuneToneOriginal());
+            QCOMPARE(p.transform().orientation(), orientation);
+            for (int i = 0; i < 7; ++i)
+                QCOMPARE(p.tuneTone().at(i)->currentValue().toFloat(), kValues[i]);
+            QVERIFY(p.transformProperties() == r.transform());
+            QVERIFY(!p.differsFromRenderer(r));
+
+            for (int i = 0; i < 7; ++i)
+                p.tuneTone().at(i)->setCurrentValue(double(kValues[i]) / 2 + 1);
+            CIAPI::Transform t = p.transformProperties();
+            t.rotate90(-1);
+            t.flipHorizontal();
+            ImageTransformProperties::setViewCrop(t, QRectF(0.05, 0.1, 0.6, 0.7));
+            p.setTransform(t);
+            QVERIFY(p.differsFromRenderer(r));
+
+            BareRenderer second;
+            second.setProperty(CIAPI::IntParam::Orientation, orientation);
+            p.applyToRenderer(second);
+            QVERIFY(!p.differsFromRenderer(second));
+            ImageProperties back;
+            back.loadFromRenderer(second, true);
+            for (int i = 0; i < 7; ++i)
+                QCOMPARE(back.tuneTone().at(i)->currentValue().toFloat(),
+                         float(double(kValues[i]) / 2 + 1));
+            QVERIFY(back.transformProperties() == t);
+            QVERIFY(nearRect(back.transform().crop()->currentValue().toRectF(),
+                             QRectF(0.05, 0.1, 0.6, 0.7)));
+            QCOMPARE(back.transform().rotation()->currentValue(),
+                     p.transform().rotation()->currentValue());
+            QCOMPARE(back.transform().isHMirrored()->currentValue(),
+                     p.transform().isHMirrored()->currentValue());
+        }
+    }
+
+    void patchToRendererWithUndo()
+    {
+        BareRenderer r;
+        fillRenderer(r, 0);
+        // Exposure agrees within the tolerance; contrast differs.
+        ImageProperties patch;
+        patch.tuneToneEntry("exposure")->setCurrentValue(double(kValues[0]) * (1 + 1e-7));
+        patch.tuneToneEntry("contrast")->setCurrentValue(55.0);
+        patch.markTuneTonePatch(patch.tuneToneEntry("exposure").get(), true);
+        patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
+        CIAPI::Transform geometry({4, 3});
+        geometry.reset(0);
+        geometry.rotate90(-1);
+        ImageTransformProperties::setViewCrop(geometry, QRectF(0.1, 0.2, 0.4, 0.5));
+        patch.setTransform(geometry);
+        patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
+
+        const CIAPI::Transform before = r.transform();
+        ImageProperties undo;
+        QVERIFY(patch.applyPatchToRenderer(r, &undo));
+        QCOMPARE(r.getProperty(CIAPI::FloatParam{7}), 55.f);
+        QCOMPARE(r.getProperty(CIAPI::FloatParam{2}), kValues[0]);
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 90);
+        QCOMPARE(undo.patch().size(), 1);
+        QCOMPARE(undo.patch().at(0)->name(), QString("contrast"));
+        QCOMPARE(undo.patch().at(0)->currentValue().toFloat(), kValues[1]);
+        QVERIFY(undo.rotationAndMirrorPatched());
+        QVERIFY(!undo.cropPatched());
+        QCOMPARE(patch.patchCompletedCount(), 1);
+        // The patch's own entries are untouched by the undo record.
+        QCOMPARE(patch.tuneToneEntry("contrast")->currentValue(), QVariant(55.0));
+
+        // Applying the patch again changes nothing but still counts.
+        ImageProperties undo2;
+        QVERIFY(!patch.applyPatchToRenderer(r, &undo2));
+        QVERIFY(undo2.patch().isEmpty());
+        QVERIFY(!undo2.rotationAndMirrorPatched());
+        QCOMPARE(patch.patchCompletedCount(), 2);
+
+        // The undo record, applied as a patch, restores the picture.
+        QVERIFY(undo.applyPatchToRenderer(r, nullptr));
+        QCOMPARE(r.getProperty(CIAPI::FloatParam{7}), kValues[1]);
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()),
+                 ImageTransformProperties::rotationAndMirror(before));
+    }
+
+    void undoOfATurnOnATurnedFile()
+    {
+        // A file shot turned (code 1) receives a half turn; its undo record turns it back.
+        BareRenderer r;
+        fillRenderer(r, 1);
+        ImageProperties patch;
+        CIAPI::Transform half({4, 3});
+        half.reset(7);
+        patch.setTransform(half);
+        patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        ImageProperties undo;
+        QVERIFY(patch.applyPatchToRenderer(r, &undo));
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 270);
+        QVERIFY(undo.applyPatchToRenderer(r, nullptr));
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 90);
+    }
+
+    void cropPatchToRenderer()
+    {
+        BareRenderer turned;
+        fillRenderer(turned, 1);
+        ImageProperties patch;
+        CIAPI::Transform cropped({4, 3});
+        cropped.reset(0);
+        ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.3, 0.3));
+        patch.setTransform(cropped);
+        patch.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties undo;
+        QVERIFY(!patch.applyPatchToRenderer(turned, &undo));
+        QCOMPARE(patch.patchSkippedCropsCount(), 1);
+        QVERIFY(!undo.cropPatched());
+
+        BareRenderer upright;
+        fillRenderer(upright, 0);
+        QVERIFY(patch.applyPatchToRenderer(upright, &undo));
+        QVERIFY(undo.cropPatched());
+        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0.1, 0.1, 0.3, 0.3)));
+        QCOMPARE(patch.patchCompletedCount(), 2);
+        QVERIFY(undo.applyPatchToRenderer(upright, nullptr));
+        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0, 0, 1, 1)));
+    }
+
+    void copyFromTakesPatchAndValues()
+    {
+        ImageProperties preset;
+        preset.tuneToneEntry("saturation")->setCurrentValue(-30.0);
+        preset.markTuneTonePatch(preset.tuneToneEntry("saturation").get(), true);
+        preset.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties target;
+        target.markTuneTonePatch(target.tuneToneEntry("tint").get(), true);
+        target.copyFrom(preset);
+        QCOMPARE(target.patch().size(), 1);
+        QCOMPARE(target.patch().at(0), std::static_pointer_cast<ImageProperty>(
+                                           target.tuneToneEntry("saturation")));
+        QCOMPARE(target.tuneToneEntry("saturation")->currentValue(), QVariant(-30.0));
+        QVERIFY(target.cropPatched());
+        QVERIFY(!target.rotationAndMirrorPatched());
+        QCOMPARE(target.patchCompletedCount(), 0);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestImageProperties)
+#include "tst_imageproperties.moc"

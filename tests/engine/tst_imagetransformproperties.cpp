@@ -1,0 +1,298 @@
+#include "engine/imagetransformproperties.h"
+#include "engine/videoproperties.h"
+
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+
+namespace {
+
+struct Orientation
+{
+    int rotation;
+    bool mirrored;
+};
+
+const Orientation kAll[] = {{0, false}, {90, false}, {180, false}, {270, false},
+                            {0, true},  {90, true},  {180, true},  {270, true}};
+
+// The transform the view shows as `o`, built the way the editor builds it.
+CIAPI::Transform turned(Orientation o, CIAPI::Point<int> aspect = {4, 3})
+{
+    CIAPI::Transform t(aspect);
+    t.reset(0);
+    if (o.rotation)
+        t.rotate90(-o.rotation / 90);
+    if (o.mirrored)
+        t.flipHorizontal();
+    return t;
+}
+
+QByteArray name(Orientation o)
+{
+    return QByteArray::number(o.rotation) + (o.mirrored ? " mirrored" : "");
+}
+
+bool near(double a, double b)
+{
+    return qAbs(a - b) < 1e-5;
+}
+
+bool nearRect(const QRectF& a, const QRectF& b)
+{
+    return near(a.x(), b.x()) && near(a.y(), b.y()) && near(a.width(), b.width())
+           && near(a.height(), b.height());
+}
+
+QRectF engineCrop(const CIAPI::Transform& t)
+{
+    const CIAPI::RectF c = t.crop();
+    return QRectF(c.x, c.y, c.width, c.height);
+}
+
+} // namespace
+
+class TestImageTransformProperties : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void freshObject()
+    {
+        ImageTransformProperties p;
+        QCOMPARE(p.current.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QCOMPARE(p.original.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QVERIFY(!p.crop()->currentValue().isValid());
+        QVERIFY(!p.crop()->originalValue().isValid());
+        QCOMPARE(p.isHMirrored()->currentValue(), QVariant(false));
+        QCOMPARE(p.rotation()->currentValue(), QVariant(0));
+        QCOMPARE(p.orientation(), 0);
+        QCOMPARE(p.crop()->name(), QString("crop"));
+        QCOMPARE(p.orientationProperty()->name(), QString("orientation"));
+    }
+
+    // Every orientation the engine can hold decodes back to the turn and mirror it was
+    // built from, and the engine's orientation codes decode to the documented angles.
+    void decompositionOfAllEight()
+    {
+        for (const Orientation o : kAll) {
+            const auto d = ImageTransformProperties::rotationAndMirror(turned(o));
+            QVERIFY2(d.rotation == o.rotation && d.mirrored == o.mirrored, name(o));
+            QCOMPARE(ImageTransformProperties::isTransformTransposed(turned(o)),
+                     o.rotation % 180 != 0);
+        }
+        const Orientation codes[] = {{0, false},  {90, false}, {270, false}, {270, true},
+                                     {90, true},  {180, true}, {0, true},    {180, false}};
+        for (int code = 0; code < 8; ++code) {
+            CIAPI::Transform t({4, 3});
+            t.reset(code);
+            const auto d = ImageTransformProperties::rotationAndMirror(t);
+            QCOMPARE(d.rotation, codes[code].rotation);
+            QCOMPARE(d.mirrored, codes[code].mirrored);
+        }
+        QCOMPARE(ImageTransformProperties::orientationDegrees(6), 0);
+        QCOMPARE(ImageTransformProperties::orientationDegrees(7), 180);
+        QCOMPARE(ImageTransformProperties::orientationDegrees(3), 270);
+        QCOMPARE(ImageTransformProperties::orientationDegrees(-4), 0);
+    }
+
+    void viewCropRoundTripsInAllOrientations()
+    {
+        const QRectF rects[] = {QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.5, 0.3),
+                                QRectF(0.5, 0, 0.5, 1), QRectF(0.25, 0.6, 0.7, 0.4)};
+        for (const CIAPI::Point<int> aspect : {CIAPI::Point<int>{4, 3}, CIAPI::Point<int>{16, 9}}) {
+            for (const Orientation o : kAll) {
+                for (const QRectF& r : rects) {
+                    CIAPI::Transform t = turned(o, aspect);
+                    ImageTransformProperties::setViewCrop(t, r);
+                    QVERIFY2(nearRect(ImageTransformProperties::viewCrop(t), r), name(o));
+                }
+            }
+        }
+    }
+
+    // What the crop means in the picture: the whole view of a quarter-turned picture is
+    // the turned frame centred on the image; the left half of the view is the left, right,
+    // top or bottom half of the picture depending on the turn and mirror.
+    void viewCropMeaning()
+    {
+        CIAPI::Transform quarter = turned({90, false});
+        ImageTransformProperties::setViewCrop(quarter, QRectF(0, 0, 1, 1));
+        const QRectF full = engineCrop(quarter);
+        QVERIFY(near(full.width() * 4, 3));   // the turned width is the picture's height
+        QVERIFY(near(full.height() * 3, 4));
+        QVERIFY(near(full.center().x(), 0.5) && near(full.center().y(), 0.5));
+
+        const QRectF leftHalf(0, 0, 0.5, 1);
+        auto crop = [&](Orientation o) {
+            CIAPI::Transform t = turned(o);
+            ImageTransformProperties::setViewCrop(t, leftHalf);
+            return engineCrop(t);
+        };
+        QVERIFY(nearRect(crop({0, false}), QRectF(0, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({180, false}), QRectF(0.5, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({0, true}), QRectF(0.5, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({180, true}), QRectF(0, 0, 0.5, 1)));
+        // A quarter turn takes the view's left half from one end of the picture's height,
+        // the opposite turn from the other end.
+        const QRectF a = crop({90, false});
+        const QRectF b = crop({270, false});
+        QVERIFY(near(a.height(), b.height()));
+        QVERIFY(near(a.center().y() - 0.5, 0.5 - b.center().y()));
+        QVERIFY(!near(a.center().y(), 0.5));
+        QVERIFY(near(a.width(), full.width()));
+    }
+
+    void sameCrop()
+    {
+        const QRectF a(0.123456, 0.5, 0.25, 0.75);
+        const QRectF b(0.1234561, 0.5000001, 0.25, 0.75);
+        QVERIFY(ImageTransformProperties::sameCrop(a, b));
+        QVERIFY(!ImageTransformProperties::sameCrop(QRectF(0, 0, 1, 1), QRectF(1e-9, 0, 1, 1)));
+        QVERIFY(ImageTransformProperties::sameCrop(QRectF(0, 0, 1, 1), QRectF(0, 0, 1, 1)));
+        QVERIFY(!ImageTransformProperties::sameCrop(a, QRectF(0.1235, 0.5, 0.25, 0.75)));
+    }
+
+    void setFromTransformFillsTheEntries()
+    {
+        ImageTransformProperties p;
+        QSignalSpy rotation(p.rotation().get(), &ImageProperty::currentValueChanged);
+        CIAPI::Transform t = turned({270, true});
+        ImageTransformProperties::setViewCrop(t, QRectF(0.1, 0.2, 0.3, 0.4));
+        p.setFromTransform(t, false);
+        QVERIFY(p.current == t);
+        QCOMPARE(p.rotation()->currentValue().toInt(), 270);
+        QCOMPARE(p.isHMirrored()->currentValue().toBool(), true);
+        QVERIFY(nearRect(p.crop()->currentValue().toRectF(), QRectF(0.1, 0.2, 0.3, 0.4)));
+        QVERIFY(!p.rotation()->originalValue().isValid());
+        QCOMPARE(rotation.count(), 1);
+        QVERIFY(p.sameAsTransform(t));
+        QVERIFY(!p.sameAsTransform(turned({270, false})));
+
+        p.setFromTransform(turned({90, false}), true);
+        QCOMPARE(p.rotation()->originalValue().toInt(), 90);
+        QCOMPARE(p.rotation()->currentValue().toInt(), 270);
+
+        p.setOrientation(5);
+        QCOMPARE(p.orientation(), 5);
+        QCOMPARE(p.orientationProperty()->originalValue().toInt(), 5);
+    }
+
+    void cropCopiesBetweenPictures()
+    {
+        const QRectF r(0.1, 0.2, 0.3, 0.4);
+        CIAPI::Transform source = turned({0, false});
+        ImageTransformProperties::setViewCrop(source, r);
+
+        CIAPI::Transform same = turned({0, true});
+        QVERIFY(ImageTransformProperties::applyCropFrom(same, source));
+        QVERIFY(nearRect(ImageTransformProperties::viewCrop(same), r));
+
+        // Half a turn apart: reflected through the centre.
+        CIAPI::Transform half = turned({180, false});
+        QVERIFY(ImageTransformProperties::applyCropFrom(half, source));
+        QVERIFY(nearRect(ImageTransformProperties::viewCrop(half), QRectF(0.6, 0.4, 0.3, 0.4)));
+
+        // Landscape onto a quarter-turned picture: refused, target untouched.
+        CIAPI::Transform quarter = turned({90, false});
+        ImageTransformProperties::setViewCrop(quarter, QRectF(0, 0, 0.5, 0.5));
+        const CIAPI::Transform before = quarter;
+        QVERIFY(!ImageTransformProperties::applyCropFrom(quarter, source));
+        QVERIFY(quarter == before);
+
+        CIAPI::Transform otherQuarter = turned({270, false});
+        CIAPI::Transform quarterSource = turned({90, false});
+        ImageTransformProperties::setViewCrop(quarterSource, r);
+        QVERIFY(ImageTransformProperties::applyCropFrom(otherQuarter, quarterSource));
+        QVERIFY(nearRect(ImageTransformProperties::viewCrop(otherQuarter),
+                         QRectF(0.6, 0.4, 0.3, 0.4)));
+    }
+
+    void turnToKeepsTheViewCrop()
+    {
+        for (const Orientation o : kAll) {
+            for (int relative : {-270, -90, 0, 90, 180}) {
+                for (bool flip : {false, true}) {
+                    CIAPI::Transform t = turned(o);
+                    const QRectF v(0.2, 0.1, 0.5, 0.6);
+                    ImageTransformProperties::setViewCrop(t, v);
+                    ImageTransformProperties::turnTo(t, 0, relative, flip);
+                    const auto d = ImageTransformProperties::rotationAndMirror(t);
+                    // turnTo(0, r, f) gives the view turned by r (positive: the engine's
+                    // positive quarter turns) and mirrored by f, from the unturned frame.
+                    CIAPI::Transform expected({4, 3});
+                    expected.reset(0);
+                    expected.rotate90(relative / 90);
+                    if (flip)
+                        expected.flipHorizontal();
+                    const auto e = ImageTransformProperties::rotationAndMirror(expected);
+                    QVERIFY2(d == e, name(o) + " " + QByteArray::number(relative));
+                    QVERIFY(nearRect(ImageTransformProperties::viewCrop(t), v));
+                }
+            }
+        }
+    }
+
+    // A rotation made on one picture carries over to another, relative to each picture's
+    // own orientation code.
+    void rotationCarriesRelativeToOrientation()
+    {
+        // The source was shot upright (code 0) and turned a quarter by the user.
+        CIAPI::Transform source({4, 3});
+        source.reset(0);
+        source.rotate90(-1);
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(source).rotation, 90);
+
+        // The target was shot turned (code 7, 180 degrees): it ends a quarter further.
+        ImageTransformProperties target;
+        target.setOrientation(7);
+        CIAPI::Transform own({4, 3});
+        own.reset(7);
+        target.setFromTransform(own, false);
+        QVERIFY(target.applyRotationFrom(source, 0));
+        QCOMPARE(target.rotation()->currentValue().toInt(), 270);
+        QCOMPARE(target.isHMirrored()->currentValue().toBool(), false);
+
+        // Applying the same again changes nothing.
+        QVERIFY(!target.applyRotationFrom(source, 0));
+
+        // A source whose turn is only its own orientation carries no rotation.
+        CIAPI::Transform upright({4, 3});
+        upright.reset(1);
+        QVERIFY(target.applyRotationFrom(upright, 1));
+        QCOMPARE(target.rotation()->currentValue().toInt(), 180);
+
+        // A mirrored source mirrors the target.
+        CIAPI::Transform mirrored({4, 3});
+        mirrored.reset(6);
+        QVERIFY(target.applyRotationFrom(mirrored, 6));
+        QCOMPARE(target.isHMirrored()->currentValue().toBool(), true);
+        QCOMPARE(target.rotation()->currentValue().toInt(), 180);
+    }
+
+    void elementAndVideoProperties()
+    {
+        VideoProperties v;
+        QVERIFY(v.timestampCreated().isValid());
+        QCOMPARE(v.size(), 0u);
+        QSignalSpy base(&v, &Z40ElementProperties::baseNameChanged);
+        QSignalSpy file(&v, &Z40ElementProperties::fileNameChanged);
+        v.setFileInfo("/media/card/photo.final.vrx");
+        QCOMPARE(v.baseName(), QString("photo"));
+        QCOMPARE(v.fileName(), QString("photo.final.vrx"));
+        v.setFileInfo("/elsewhere/photo.other.vrx");
+        QCOMPARE(base.count(), 1);
+        QCOMPARE(file.count(), 2);
+
+        QSignalSpy rating(&v, &VideoProperties::ratingChanged);
+        v.setRating(3);
+        v.setRating(3);
+        QCOMPARE(rating.count(), 1);
+        v.setObjectID("o42");
+        QCOMPARE(v.objectID(), QString("o42"));
+        QCOMPARE(v.property("thumbnailPath").toString(), QString());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestImageTransformProperties)
+#include "tst_imagetransformproperties.moc"
