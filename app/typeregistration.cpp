@@ -10,7 +10,10 @@
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
 #include "engine/fileperm.h"
+#include "engine/imageproperties.h"
+#include "engine/imageproperty.h"
 #include "engine/streamreader.h"
+#include "engine/videoproperties.h"
 #include "engine/vrxmessage.h"
 #include "engine/vrxmetadata.h"
 
@@ -35,8 +38,11 @@ void registerQmlTypes()
     qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
     qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
     qmlRegisterType<PowerStats>(applicationId, 2, 0, "PowerStats");
+    qmlRegisterType<ImageProperties>(applicationId, 2, 0, "ImageProperties");
+    qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
+    qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
 }
 
 } // namespace ostra
