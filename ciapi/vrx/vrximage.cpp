@@ -2,6 +2,7 @@
 
 #include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/crc32.h"
+#include "ciapi/vrx/focalsize.h"
 #include "ciapi/vrx/hotpixelrecord.h"
 #include "ciapi/vrx/rawcodec.h"
 #include "ciapi/vrx/vrxformat.h"
@@ -277,6 +278,11 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
     if (meta.focalLength < limits::kMinFocalLength || meta.focalLength > limits::kMaxFocalLength)
         incompatible("focal length out of range");
     img->m_compatible = img->m_incompatibility.empty();
+    if (img->m_compatible) {
+        const Point<int> out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));
+        img->m_outputWidth = out.x;
+        img->m_outputHeight = out.y;
+    }
 
     // Appendix: a calibration record for this camera.
     if (size > total) {

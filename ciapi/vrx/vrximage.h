@@ -43,6 +43,10 @@ public:
     const std::string& incompatibility() const { return m_incompatibility; }
 
     const Metadata& metadata() const { return m_meta; }
+    // Size of a render's level 0: the output size for the focal length (0 x 0 when the file
+    // is incompatible).
+    int outputWidth() const { return m_outputWidth; }
+    int outputHeight() const { return m_outputHeight; }
     const std::vector<ModuleInfo>& modules() const { return m_modules; }
     const ModuleInfo& module(int index) const; // std::runtime_error when absent
     int referenceModule() const; // index into modules(), 0 when META names none valid
@@ -103,6 +107,8 @@ private:
     int m_previewHeight = 0;
     std::vector<std::vector<PixelPos>> m_hotPixels; // per module position in modules()
     bool m_hasCalibration = false;
+    int m_outputWidth = 0;
+    int m_outputHeight = 0;
     std::vector<ChunkEntry> m_chunks;
 };
 

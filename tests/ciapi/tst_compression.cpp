@@ -1,0 +1,100 @@
+// The compressor: lossless, marks its output, refuses what it must refuse.
+#include "ciapi/ciapi.h"
+#include "ciapi/bytesource.h"
+#include "ciapi/qzcompress.h"
+#include "ciapi/vrx/vrximage.h"
+#include "support/testmain.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+#include <sstream>
+
+using namespace CIAPI;
+
+class TestCompression : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void losslessAndMarked()
+    {
+        vrxgen::PictureOptions o;
+        o.seed = 21;
+        o.moduleWidth = 96;
+        o.moduleHeight = 64;
+        o.modules = 3;
+        o.frames = 3;
+        o.hotPixelsPerModule = 3;
+        const auto pic = vrxgen::makePicture(o);
+
+        QTemporaryDir dir;
+        const std::string src = (dir.path() + "/IMG_1.vrx").toStdString();
+        const std::string tmp = (dir.path() + "/IMG_1.vrxc").toStdString();
+        QVERIFY(vrxgen::writeFile(src, pic.vrx));
+        auto in = std::make_shared<std::ifstream>(src, std::ios::binary);
+        auto out = std::make_shared<std::fstream>(tmp, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+        // Reserve marker as the compression job writes it.
+        out->seekp(static_cast<std::streamoff>(pic.vrx.size() * 4 / 10));
+        out->write("EOF", 3);
+        out->seekp(0);
+        QCOMPARE(qzCompress::CompressVRX(in, out, 98, 0, 1), qzCompress::CompressionSuccess);
+        const auto written = static_cast<std::size_t>(out->tellp());
+        QVERIFY(written > 0);
+        QVERIFY(written < pic.vrx.size());
+        out->close();
+        QFile::resize(QString::fromStdString(tmp), static_cast<qint64>(written));
+
+        auto before = vrx::VrxImage::open(ByteSource::fromMemory(pic.vrx.data(), pic.vrx.size()));
+        auto packedStream = std::make_shared<std::ifstream>(tmp, std::ios::binary);
+        auto after = vrx::VrxImage::open(ByteSource::fromStream(packedStream));
+        QVERIFY(after->compressed());
+        QVERIFY(after->compatible());
+        QCOMPARE(after->metadata().imageUuid, before->metadata().imageUuid);
+        for (const auto& m : before->modules())
+            for (int f = 0; f < 3; ++f)
+                QCOMPARE(after->decodeFrame(m.index, f), before->decodeFrame(m.index, f));
+        QCOMPARE(after->depthMap().depth, before->depthMap().depth);
+        QCOMPARE(after->previewJpeg(), before->previewJpeg());
+
+        PropertyAccessor acc;
+        auto reread = std::make_shared<std::ifstream>(tmp, std::ios::binary);
+        acc.setInputDataStream(std::shared_ptr<std::istream>(reread));
+        QCOMPARE(acc.getProperty(IntParam::Compressed), 1);
+        QCOMPARE(acc.getProperty(IntParam::FrameCount), 3);
+
+        // Compressing again: already compressed, nothing written.
+        auto again = std::make_shared<std::ifstream>(tmp, std::ios::binary);
+        auto sink = std::make_shared<std::stringstream>();
+        QCOMPARE(qzCompress::CompressVRX(again, sink, 98, 0, 1), qzCompress::CompressionAlreadyCompressed);
+        QVERIFY(sink->str().empty());
+    }
+
+    void refusals()
+    {
+        auto sink = std::make_shared<std::stringstream>();
+        auto garbage = std::make_shared<std::istringstream>(std::string(1000, 'x'));
+        QCOMPARE(qzCompress::CompressVRX(garbage, sink, 98, 0, 1), qzCompress::CompressionBadInput);
+        QCOMPARE(qzCompress::CompressVRX(nullptr, sink, 98, 0, 1), qzCompress::CompressionBadInput);
+        // A readable but incompatible file is left alone (it could not be checked afterwards).
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 32;
+        o.moduleHeight = 32;
+        o.majorVersion = 2;
+        const auto pic = vrxgen::makePicture(o);
+        auto in = std::make_shared<std::istringstream>(std::string(pic.vrx.begin(), pic.vrx.end()));
+        QCOMPARE(qzCompress::CompressVRX(in, sink, 98, 0, 1), qzCompress::CompressionBadInput);
+        QVERIFY(sink->str().empty());
+        // A damaged raw frame is bad input, not a compressed copy of damage.
+        o.majorVersion = 1;
+        auto bytes = vrxgen::makePicture(o).vrx;
+        bytes[400] ^= 0xff; // inside the first raw frame
+        auto damaged = std::make_shared<std::istringstream>(std::string(bytes.begin(), bytes.end()));
+        QCOMPARE(qzCompress::CompressVRX(damaged, sink, 98, 0, 1), qzCompress::CompressionBadInput);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestCompression)
+#include "tst_compression.moc"

@@ -1,0 +1,225 @@
+// Any byte string handed to the engine as a picture, a state or a calibration record ends
+// in std::runtime_error or a well-defined result: truncation at every length, flipped bits.
+#include "ciapi/ciapi.h"
+#include "ciapi/qzcompress.h"
+#include "ciapi/state/statecodec.h"
+#include "ciapi/vrx/hotpixelrecord.h"
+#include "ciapi/vrx/vrximage.h"
+
+#include <fstream>
+#include "support/testmain.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QtTest>
+
+#include <sstream>
+
+using namespace CIAPI;
+
+namespace {
+
+// Everything the engine does with an input: open, read facts, decode frames, depth and
+// preview, thumbnail, compress. Returns whether the input was accepted as a picture.
+bool exercise(const std::vector<std::uint8_t>& bytes)
+{
+    bool accepted = false;
+    try {
+        auto direct = DirectRenderer::Create(4);
+        direct->setInputDataStream(bytes.data(), bytes.size());
+        if (!direct->hasInput())
+            return false; // no bytes: the input was let go
+        accepted = true;
+        (void)direct->getProperty(IntParam::FocalLength);
+        (void)direct->isCompatible();
+        const auto in = direct->input();
+        for (const auto& m : in->modules())
+            for (int f = 0; f < in->framesOf(m.index); ++f) {
+                try {
+                    (void)in->decodeFrame(m.index, f);
+                } catch (const std::runtime_error&) {
+                }
+            }
+        try {
+            (void)in->depthMap();
+        } catch (const std::runtime_error&) {
+        }
+        if (direct->width() > 0 && direct->height() > 0) {
+            Image image = Image::Create(direct->width(), direct->height());
+            try {
+                direct->render(image);
+            } catch (const std::runtime_error&) {
+            }
+        }
+    } catch (const std::runtime_error&) {
+    }
+    auto in = std::make_shared<std::istringstream>(std::string(bytes.begin(), bytes.end()));
+    auto out = std::make_shared<std::stringstream>();
+    try {
+        const auto status = qzCompress::CompressVRX(in, out, 1, 1, 1);
+        if (status == qzCompress::CompressionSuccess) {
+            const std::string packed = out->str();
+            PropertyAccessor acc;
+            acc.setInputDataStream(packed.data(), packed.size());
+            if (acc.getProperty(IntParam::Compressed) != 1)
+                throw std::logic_error("compressed output not marked compressed");
+        }
+    } catch (const std::runtime_error&) {
+    }
+    return accepted;
+}
+
+std::vector<std::uint8_t> smallPicture(bool compressed)
+{
+    vrxgen::PictureOptions o;
+    o.seed = 11;
+    o.moduleWidth = 32;
+    o.moduleHeight = 24;
+    o.frames = 2;
+    o.compressed = compressed;
+    o.hotPixelsPerModule = 2;
+    auto pic = vrxgen::makePicture(o);
+    std::vector<std::uint8_t> bytes = pic.vrx;
+    bytes.insert(bytes.end(), pic.calibration.begin(), pic.calibration.end());
+    return bytes;
+}
+
+} // namespace
+
+class TestHostileInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void truncatedPicturesAreRejected_data()
+    {
+        QTest::addColumn<bool>("compressed");
+        QTest::newRow("plain") << false;
+        QTest::newRow("packed") << true;
+    }
+
+    // A container cut anywhere before its end has no table of contents: never a picture.
+    void truncatedPicturesAreRejected()
+    {
+        QFETCH(bool, compressed);
+        const auto full = smallPicture(compressed);
+        PropertyAccessor probe;
+        probe.setInputDataStream(full.data(), full.size());
+        QVERIFY(probe.isCompatible());
+        auto containerLength = full.size();
+        {
+            auto direct = DirectRenderer::Create(4);
+            direct->setInputDataStream(full.data(), full.size());
+            containerLength = static_cast<std::size_t>(direct->input()->containerLength());
+        }
+        for (std::size_t len = 0; len < full.size(); ++len) {
+            const std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
+            const bool accepted = exercise(cut);
+            if (len < containerLength && accepted)
+                QFAIL(qPrintable(QStringLiteral("accepted a file cut at %1 of %2").arg(len).arg(full.size())));
+            if (len >= containerLength && !accepted)
+                QFAIL(qPrintable(QStringLiteral("lost the picture when only the appendix was cut (%1)").arg(len)));
+        }
+    }
+
+    // Flipping any single bit of the container is detected (checksums) or harmless.
+    void flippedBits()
+    {
+        const auto full = smallPicture(true);
+        std::uint32_t rng = 12345;
+        for (int i = 0; i < 1500; ++i) {
+            rng = rng * 1664525u + 1013904223u;
+            auto bytes = full;
+            const std::size_t pos = rng % bytes.size();
+            bytes[pos] ^= static_cast<std::uint8_t>(1u << ((rng >> 24) % 8));
+            exercise(bytes);
+        }
+        // Every bit of the header and the table of contents.
+        for (std::size_t pos = 0; pos < 40; ++pos)
+            for (int b = 0; b < 8; ++b) {
+                auto bytes = full;
+                bytes[pos] ^= static_cast<std::uint8_t>(1u << b);
+                QVERIFY2(!exercise(bytes), "a damaged header was accepted");
+            }
+    }
+
+    void garbageAndEmpty()
+    {
+        exercise({});
+        std::vector<std::uint8_t> garbage(4096);
+        std::uint32_t rng = 7;
+        for (auto& b : garbage) {
+            rng = rng * 1103515245u + 12345u;
+            b = static_cast<std::uint8_t>(rng >> 16);
+        }
+        QVERIFY(!exercise(garbage));
+        // A header that claims a huge table of contents must not allocate it.
+        auto full = smallPicture(false);
+        full.resize(40);
+        QVERIFY(!exercise(full));
+        // A failing stream reaches the engine as an unreadable file.
+        auto direct = DirectRenderer::Create(4);
+        auto failing = std::make_shared<std::ifstream>("/nonexistent/file.vrx", std::ios::binary);
+        QVERIFY_EXCEPTION_THROWN(direct->setInputDataStream(std::shared_ptr<std::istream>(failing)),
+                                 std::runtime_error);
+        QVERIFY(!direct->hasInput());
+    }
+
+    void stateStreamsNeverThrowButCleanly()
+    {
+        state::EngineState s;
+        s.imageId = vrx::UuidWords{{1, 2, 3, 4}};
+        s.rating = 4;
+        s.tuneFloats = std::map<int, float>{{2, 0.5f}, {3, 6500.f}};
+        s.tuneInts = std::map<int, std::int64_t>{{8, 4}};
+        s.depthOfField = 4.f;
+        s.focusDepth = 2.f;
+        Transform t(Point<int>{4, 3});
+        t.reset(5);
+        s.transform = t;
+        state::DepthState d;
+        d.type = 2;
+        d.map.width = 16;
+        d.map.height = 12;
+        d.map.depth.assign(16 * 12, 3.f);
+        s.depth = d;
+        s.depthEdits = std::vector<std::uint8_t>{9, 8, 7};
+        const auto bytes = state::StateCodec::write(s);
+        for (std::size_t len = 0; len <= bytes.size(); ++len) {
+            std::istringstream in(std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len)));
+            try {
+                StateFileEditor editor(in);
+                (void)editor.userRating();
+                (void)editor.transform();
+                QVERIFY_EXCEPTION_THROWN(editor.getThumbnail(), std::runtime_error);
+            } catch (const std::runtime_error&) {
+                QVERIFY(len > 0 && len < 12 + 16); // only a torn first segment may be refused
+            }
+        }
+        std::uint32_t rng = 99;
+        for (int i = 0; i < 3000; ++i) {
+            rng = rng * 1664525u + 1013904223u;
+            auto copy = bytes;
+            copy[rng % copy.size()] ^= static_cast<std::uint8_t>(1u << ((rng >> 24) % 8));
+            const auto r = state::StateCodec::read(copy.data(), copy.size());
+            QVERIFY(r.segments >= 0);
+        }
+    }
+
+    void calibrationRecords()
+    {
+        vrx::HotPixelRecord rec;
+        rec.cameraUuid = {{1, 2, 3, 4}};
+        rec.modules = {{{3, 4}, {10, 11}}, {{5, 5}}};
+        const auto bytes = rec.encode();
+        for (std::size_t len = 0; len < bytes.size(); ++len)
+            QVERIFY_EXCEPTION_THROWN(vrx::HotPixelRecord::decode(bytes.data(), len), std::runtime_error);
+        for (std::size_t pos = 0; pos < bytes.size(); ++pos) {
+            auto copy = bytes;
+            copy[pos] ^= 0x10;
+            QVERIFY_EXCEPTION_THROWN(vrx::HotPixelRecord::decode(copy.data(), copy.size()), std::runtime_error);
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestHostileInput)
+#include "tst_hostileinput.moc"

@@ -1,0 +1,195 @@
+// The ".vrxs" state stream: round trips, appended rating records, torn tails, sizes.
+#include "ciapi/ciapi.h"
+#include "ciapi/codec/jpegcodec.h"
+#include "ciapi/state/statecodec.h"
+#include "support/testmain.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+#include <sstream>
+
+using namespace CIAPI;
+
+namespace {
+
+std::vector<std::uint8_t> texturedJpeg(int w, int h)
+{
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(w) * h * 4);
+    std::uint32_t rng = 5;
+    for (std::size_t i = 0; i < rgba.size(); ++i) {
+        rng = rng * 1664525u + 1013904223u;
+        rgba[i] = (i % 4 == 3) ? 255 : static_cast<std::uint8_t>(((i / 4) % w) * 255 / w / 2 + (rng >> 28));
+    }
+    return codec::JpegCodec::encode(rgba.data(), w, h, w * 4, false, 90);
+}
+
+state::EngineState fullState(bool thumbnail)
+{
+    state::EngineState s;
+    s.imageId = vrx::UuidWords{{0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}};
+    s.rating = 3;
+    s.tuneFloats = std::map<int, float>{{2, -0.75f}, {3, 4300.f}, {4, 12.f}, {7, 20.f}, {8, -10.f}, {9, 5.f}, {13, 30.f}};
+    s.tuneInts = std::map<int, std::int64_t>{};
+    s.depthOfField = 5.6f;
+    s.focusDepth = 1.25f;
+    Transform t(Point<int>{16, 9});
+    t.reset(4);
+    t.setCrop(RectF{0.1f, 0.2f, 0.5f, 0.4f});
+    s.transform = t;
+    state::DepthState d;
+    d.type = 2;
+    d.map.width = 40;
+    d.map.height = 30;
+    for (int i = 0; i < 40 * 30; ++i)
+        d.map.depth.push_back(0.5f + static_cast<float>(i % 40) * 0.25f);
+    s.depth = d;
+    s.depthEdits = std::vector<std::uint8_t>{1, 2, 3, 4, 5};
+    if (thumbnail)
+        s.thumbnailJpeg = texturedJpeg(64, 48);
+    return s;
+}
+
+std::string bytesOf(const state::EngineState& s)
+{
+    std::ostringstream out;
+    state::StateCodec::write(out, s);
+    return out.str();
+}
+
+} // namespace
+
+class TestStateStream : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTrip()
+    {
+        const state::EngineState s = fullState(true);
+        std::istringstream in(bytesOf(s));
+        const auto r = state::StateCodec::read(in);
+        QVERIFY(!r.tornTail);
+        QCOMPARE(r.segments, 8);
+        QCOMPARE(*r.state.imageId, *s.imageId);
+        QCOMPARE(*r.state.rating, 3);
+        QCOMPARE(*r.state.tuneFloats, *s.tuneFloats);
+        QCOMPARE(*r.state.depthOfField, 5.6f);
+        QCOMPARE(*r.state.focusDepth, 1.25f);
+        QVERIFY(*r.state.transform == *s.transform);
+        QCOMPARE(r.state.depth->type, 2);
+        QCOMPARE(r.state.depth->map.width, 40);
+        for (std::size_t i = 0; i < s.depth->map.depth.size(); ++i)
+            QVERIFY(std::abs(r.state.depth->map.depth[i] - s.depth->map.depth[i]) < 0.01f * s.depth->map.depth[i]);
+        QCOMPARE(*r.state.depthEdits, *s.depthEdits);
+        QCOMPARE(*r.state.thumbnailJpeg, *s.thumbnailJpeg);
+
+        std::istringstream again(bytesOf(s));
+        StateFileEditor editor(again);
+        QCOMPARE(editor.imageID(), std::vector<std::uint32_t>(s.imageId->begin(), s.imageId->end()));
+        QCOMPARE(editor.depthType(), 2);
+        QVERIFY(editor.hasDepthEdits());
+        QCOMPARE(editor.userRating(), 3);
+        QVERIFY(editor.transform() == *s.transform);
+        const Image thumb = editor.getThumbnail();
+        QCOMPARE(thumb.width(), 64);
+        QCOMPARE(thumb.height(), 48);
+        QCOMPARE(static_cast<int>(thumb.data()[3]), 255);
+    }
+
+    void sizesTellThumbnailsApart()
+    {
+        QVERIFY(bytesOf(fullState(true)).size() > 16384);
+        QVERIFY(bytesOf(fullState(false)).size() <= 16384);
+        // A tiny thumbnail still makes the state larger than 16 KiB.
+        state::EngineState small;
+        small.rating = 1;
+        small.thumbnailJpeg = texturedJpeg(8, 8);
+        QVERIFY(bytesOf(small).size() > 16384);
+
+        StateFileEditor empty;
+        empty.setUserRating(-2147483647 - 1);
+        empty.setUserRating(5);
+        std::ostringstream out;
+        empty.serialize(out);
+        QVERIFY(out.str().size() < 100);
+        QVERIFY(out.str().size() > 0);
+        QVERIFY_EXCEPTION_THROWN(empty.getThumbnail(), std::runtime_error);
+    }
+
+    // Rating records appended to a file on disk are seen by every reader, in order.
+    void appendedRatingsWin()
+    {
+        QTemporaryDir dir;
+        const std::string path = (dir.path() + "/IMG_1.vrxs").toStdString();
+        {
+            std::ofstream f(path, std::ios::binary);
+            state::StateCodec::write(f, fullState(true));
+        }
+        for (int rating : {5, 1, 0, 4}) {
+            StateFileEditor record;
+            record.setUserRating(-2147483647 - 1);
+            record.setUserRating(rating);
+            std::ofstream f(path, std::ios::binary | std::ios::app);
+            record.serialize(f);
+        }
+        std::ifstream in(path, std::ios::binary);
+        StateFileEditor editor(in);
+        QCOMPARE(editor.userRating(), 4);
+        QCOMPARE(editor.depthType(), 2); // earlier facts survive
+        QVERIFY(editor.hasThumbnail());
+
+        // A rating-only file (a picture rated before it had a state).
+        const std::string ratingOnly = (dir.path() + "/IMG_2.vrxs").toStdString();
+        {
+            StateFileEditor record;
+            record.setUserRating(2);
+            std::ofstream f(ratingOnly, std::ios::binary | std::ios::app);
+            record.serialize(f);
+        }
+        std::ifstream in2(ratingOnly, std::ios::binary);
+        StateFileEditor e2(in2);
+        QCOMPARE(e2.userRating(), 2);
+        QCOMPARE(e2.depthType(), 0);
+        QVERIFY(!e2.transform().isSet());
+        QVERIFY(e2.imageID().empty());
+    }
+
+    // A crash mid-append leaves a torn last segment: it is ignored, nothing before it is lost.
+    void tornTailIgnored()
+    {
+        std::string bytes = bytesOf(fullState(false));
+        StateFileEditor rec;
+        rec.setUserRating(5);
+        std::ostringstream out;
+        rec.serialize(out);
+        const std::string record = out.str();
+        for (std::size_t cut = 1; cut < record.size(); ++cut) {
+            std::istringstream in(bytes + record.substr(0, cut));
+            const auto r = state::StateCodec::read(in);
+            QVERIFY(r.tornTail);
+            QCOMPARE(*r.state.rating, 3);
+            QCOMPARE(r.state.depthType(), 2);
+        }
+        // A corrupt (not just short) segment in the middle stops reading there.
+        std::string corrupt = bytes + record + record;
+        corrupt[bytes.size() + 13] ^= 0x40;
+        std::istringstream in(corrupt);
+        const auto r = state::StateCodec::read(in);
+        QVERIFY(r.tornTail);
+        QCOMPARE(*r.state.rating, 3);
+    }
+
+    void garbageIsNotAState()
+    {
+        std::istringstream in(std::string("definitely not a state file"));
+        QVERIFY_EXCEPTION_THROWN(StateFileEditor e(in), std::runtime_error);
+        std::istringstream empty{std::string()};
+        StateFileEditor e(empty);
+        QCOMPARE(e.userRating(), 0);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestStateStream)
+#include "tst_statestream.moc"
