@@ -1,10 +1,16 @@
 #include "engine/imagerouter.h"
 
+#include "engine/streamreader.h"
+#include "engine/vrxmetadata.h"
+
 namespace {
+// The types the routers' signals carry across threads.
 void registerRouterTypes()
 {
     static const int once = [] {
         qRegisterMetaType<VrxMessage>("VrxMessage");
+        qRegisterMetaType<VrxMetadata>("VrxMetadata");
+        qRegisterMetaType<std::shared_ptr<StreamReader>>("std::shared_ptr<StreamReader>");
         return 0;
     }();
     Q_UNUSED(once);

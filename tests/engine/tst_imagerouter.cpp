@@ -1,16 +1,21 @@
 #include "support/testmain.h"
 
+#include "engine/directstreamreader.h"
 #include "engine/imagekeeper.h"
 #include "engine/imagerouter.h"
 #include "engine/sentinels.h"
 
+#include <QFile>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <atomic>
 #include <functional>
 #include <thread>
 #include <vector>
+
+#include "tools/vrxgen/generator.h"
 
 namespace {
 
@@ -330,6 +335,60 @@ private slots:
         QVERIFY(!deletedOffThread.load());
         QCOMPARE(int(a.detachedFrom.size()), 1);
         QCOMPARE(a.offGuiThread, 0);
+    }
+
+    // A finished reader handed back from a worker stops reporting output.
+    void loadingDoneSilencesReader()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/l.vrx";
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 64;
+        o.moduleHeight = 48;
+        o.frames = 1;
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
+        ImageKeeper keeper(QUrl::fromLocalFile(path));
+        auto reader = std::make_shared<DirectStreamReader>();
+        reader->setSource(keeper.streamSource());
+        int reported = 0;
+        reader->setOutputUpdateListener([&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++reported; });
+        reader->render();
+        QCOMPARE(reported, 1);
+        std::thread worker([&keeper, reader] { emit keeper.notifyLoadingDoneSignal(reader); });
+        worker.join();
+        deliverQueued();
+        reader->render();
+        QCOMPARE(reported, 1);
+    }
+
+    // One source per file while anyone uses it; after the file was replaced and the
+    // source dropped, new users map the new file and old ones keep their bytes.
+    void keeperSharesAndDropsSource()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/s.vrx";
+        auto write = [&](const QString& p, const QByteArray& bytes) {
+            QFile f(p);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        };
+        write(path, QByteArray(5000, 'a'));
+        ImageKeeper keeper(QUrl::fromLocalFile(path));
+        std::shared_ptr<StreamSource> first = keeper.streamSource();
+        QCOMPARE(keeper.streamSource().get(), first.get());
+        QVERIFY(first->map());
+        write(path + ".new", QByteArray(10, 'b'));
+        QVERIFY(QFile::remove(path) && QFile::rename(path + ".new", path));
+        keeper.dropSource();
+        std::shared_ptr<StreamSource> second = keeper.streamSource();
+        QVERIFY(second.get() != first.get());
+        QVERIFY(second->map());
+        QCOMPARE(second->length(), qint64(10));
+        QCOMPARE(first->length(), qint64(5000));
+        QCOMPARE(first->data()[4999], uchar('a'));
+        // Once nobody holds it, a fresh source is made.
+        second.reset();
+        QCOMPARE(keeper.streamSource()->mapCount(), 0);
     }
 
     void sentinelsAreIdentities()
