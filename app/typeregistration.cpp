@@ -1,7 +1,17 @@
 #include "app/typeregistration.h"
 
+#include <QList>
+#include <QProcess>
+#include <QStandardItemModel>
+#include <QStorageInfo>
+#include <QUrl>
+#include <QVariantMap>
 #include <QtQml>
 
+#include <cstdint>
+
+#include "app/appsettings.h"
+#include "app/automationhost.h"
 #include "app/powerstats.h"
 #include "app/progresshandler.h"
 #include "app/progressmodel.h"
@@ -23,16 +33,25 @@ void registerMetaTypes()
 {
     // Meta types, in their documented order; each subsystem adds its own as it lands.
     qRegisterMetaType<std::shared_ptr<StreamReader>>("std::shared_ptr<StreamReader>");
+    qRegisterMetaType<QList<QUrl>>("QList<QUrl>");
     qRegisterMetaType<VrxMessage>("VrxMessage");
     qRegisterMetaType<VrxMetadata>("VrxMetadata");
+    qRegisterMetaType<QStandardItemModel*>("QStandardItemModel*");
+    qRegisterMetaType<QList<QVariantMap>>("QList<QVariantMap>");
     qRegisterMetaType<ProgressRatio>("ProgressRatio");
+    qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
+    qRegisterMetaType<uint32_t>("uint32_t");
+    qRegisterMetaType<long>("long int");
+    qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
 }
 
 void registerQmlTypes()
 {
-    // Uncreatable gadget, then the module, then the creatable types in their documented
-    // order, then the singletons.
+    // The uncreatable gadget "Backoff" ("Backoff is a gadget") is registered here, first.
+
+    // The module, then the creatable types in their documented order.
     qmlRegisterModule(applicationId, 2, 0);
+    qmlRegisterType<AutomationHost>(applicationId, 2, 0, "AutomationHost");
     qmlRegisterType<ProgressModel>(applicationId, 2, 0, "ProgressModel");
     qmlRegisterType<ProgressHandler>(applicationId, 2, 0, "ProgressHandler");
     qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
@@ -43,6 +62,17 @@ void registerQmlTypes()
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
+
+    // The singletons: "Utils" first, then "AppSettings".
+    qmlRegisterSingletonType<AppSettings>(applicationId, 2, 0, "AppSettings",
+                                          [](QQmlEngine*, QJSEngine*) -> QObject* {
+                                              AppSettings* settings = AppSettings::instance();
+                                              // Owned by main, which outlives every engine.
+                                              if (settings)
+                                                  QQmlEngine::setObjectOwnership(
+                                                      settings, QQmlEngine::CppOwnership);
+                                              return settings;
+                                          });
 }
 
 } // namespace ostra

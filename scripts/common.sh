@@ -29,8 +29,7 @@ ostra_install_deps() {
 }
 
 ostra_build() {
-    local jobs
-    jobs="$(nproc)"
+    local jobs="${OSTRA_JOBS:-$(nproc)}"
     local extra=()
     if command -v ccache >/dev/null 2>&1; then
         extra+=("-DCMAKE_C_COMPILER_LAUNCHER=ccache" "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")

@@ -1,0 +1,137 @@
+#include "app/automationclient.h"
+
+#include <QDataStream>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileOpenEvent>
+#include <QLocalSocket>
+#include <QThread>
+#include <QUrl>
+
+#include "app/appsettings.h"
+#include "app/startuplock.h"
+#include "app/typeregistration.h"
+
+AutomationClient::AutomationClient(QObject* parent)
+    : AutomationClient(serverName(), parent)
+{
+}
+
+AutomationClient::AutomationClient(const QString& serverName, QObject* parent)
+    : QObject(parent)
+    , m_serverPath(serverPath(serverName))
+{
+    if (parent)
+        parent->installEventFilter(this);
+}
+
+QString AutomationClient::serverName()
+{
+    const QString name = AppSettings::localSocketPath();
+    return name.isEmpty() ? QString::fromLatin1(ostra::applicationId) : name;
+}
+
+QString AutomationClient::preemptKeyword()
+{
+    return QStringLiteral("--preempt");
+}
+
+QString AutomationClient::serverPath(const QString& name)
+{
+    if (QDir::isAbsolutePath(name))
+        return name;
+    return QDir(ostra::StartupLock::runtimeFolder()).absoluteFilePath(name);
+}
+
+QByteArray AutomationClient::encode(const QStringList& message)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_6);
+    stream << message;
+    return bytes;
+}
+
+bool AutomationClient::command(QStringList& args)
+{
+    return send(args) == Result::Delivered;
+}
+
+AutomationClient::Result AutomationClient::send(QStringList& args)
+{
+    QStringList message;
+    const bool preempt = !args.isEmpty() && args.first() == preemptKeyword();
+    if (preempt) {
+        message << preemptKeyword();
+        args.removeFirst();
+    } else {
+        // The running instance has a working folder of its own.
+        for (const QString& arg : qAsConst(args))
+            message << (arg.isEmpty() ? arg : QFileInfo(arg).absoluteFilePath());
+    }
+
+    QLocalSocket socket;
+    socket.connectToServer(m_serverPath, QIODevice::WriteOnly);
+    if (!socket.waitForConnected(connectTimeoutMs))
+        return Result::NoInstance;
+
+    const QByteArray bytes = encode(message);
+    // Only bytes the system took count: a socket that fails drops what it still holds.
+    qint64 sent = 0;
+    connect(&socket, &QLocalSocket::bytesWritten, this, [&sent](qint64 count) { sent += count; });
+    bool failed = socket.write(bytes) != bytes.size();
+    const QDeadlineTimer deadline(writeTimeoutMs);
+    while (!failed && sent < bytes.size()) {
+        if (!socket.waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime())))
+            && (deadline.hasExpired() || socket.state() != QLocalSocket::ConnectedState))
+            failed = sent < bytes.size();
+    }
+    if (failed) {
+        qWarning("Can't hand the command line to the running instance at %s: %s",
+                 qPrintable(m_serverPath), qPrintable(socket.errorString()));
+        socket.abort();
+        return Result::Failed;
+    }
+    socket.disconnectFromServer();
+    socket.close();
+
+    if (!preempt)
+        return Result::Delivered;
+
+    QThread::msleep(preemptPauseMs);
+    if (!waitUntilGone())
+        qWarning("The running instance is still listening at %s", qPrintable(m_serverPath));
+    return Result::Preempted;
+}
+
+bool AutomationClient::waitUntilGone() const
+{
+    const QDeadlineTimer deadline(preemptTimeoutMs);
+    for (;;) {
+        QLocalSocket probe;
+        probe.connectToServer(m_serverPath, QIODevice::WriteOnly);
+        const bool listening = probe.waitForConnected(connectTimeoutMs);
+        probe.abort();
+        if (!listening)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(100);
+    }
+}
+
+bool AutomationClient::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::FileOpen)
+        return QObject::eventFilter(watched, event);
+    const auto* open = static_cast<QFileOpenEvent*>(event);
+    QStringList files;
+    if (!open->file().isEmpty())
+        files << open->file();
+    else if (!open->url().isEmpty())
+        files << open->url().toLocalFile();
+    if (!files.isEmpty())
+        command(files);
+    return true;
+}

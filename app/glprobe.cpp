@@ -1,0 +1,64 @@
+#include "app/glprobe.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QOpenGLContext>
+#include <QQuickWindow>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+namespace ostra {
+
+int channelOrderOf(QOpenGLContext* context, int fallback)
+{
+    if (!context || !context->isValid() || QOpenGLContext::currentContext() != context)
+        return fallback;
+    return context->hasExtension(QByteArrayLiteral("GL_EXT_bgra")) ? glBgra : glRgba;
+}
+
+int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
+{
+    // Written by the render thread, read here; shared so that a late signal after a
+    // timed-out wait still writes to live memory.
+    struct State {
+        std::atomic<int> order;
+        std::atomic<bool> done{false};
+    };
+    auto state = std::make_shared<State>();
+    state->order.store(fallback);
+
+    const QMetaObject::Connection connection = QObject::connect(
+        window, &QQuickWindow::sceneGraphInitialized, window,
+        [state, window, fallback] {
+            state->order.store(channelOrderOf(window->openglContext(), fallback));
+            state->done.store(true);
+            // Wakes the waiting loop below.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
+
+    if (!state->done.load() && window->isSceneGraphInitialized()) {
+        // Initialised before we listened: probe here if the context is usable here.
+        state->order.store(channelOrderOf(window->openglContext(), fallback));
+        state->done.store(true);
+    }
+
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(timeoutMs);
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!state->done.load() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents
+                                        | QEventLoop::ExcludeSocketNotifiers
+                                        | QEventLoop::WaitForMoreEvents);
+    QObject::disconnect(connection);
+
+    if (!state->done.load())
+        qWarning("No scene graph within %d ms; channel order stays %d", timeoutMs, fallback);
+    return state->order.load();
+}
+
+} // namespace ostra

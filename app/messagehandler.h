@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+namespace ostra {
+
+// The one letter a log line carries for its message type: D, W, E, F, or I for
+// info and any type not known here.
+char logLetter(QtMsgType type);
+
+// Builds one log line, newline included:
+//   "<yyyy-MM-dd> <HH:mm:ss.zzz> <zone offset name> <thread id, %8x> <letter> <message>"
+// The date and time are those of `when` as given (no conversion), the zone name is
+// the offset name of `when`'s own time zone, and every text is in the local 8-bit
+// encoding.
+QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId,
+                         const QString& message);
+
+// The process-wide log sink: writes every message as one line on standard error and
+// aborts after the line of a fatal message. Install it with qInstallMessageHandler.
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+} // namespace ostra

@@ -1,0 +1,393 @@
+#include "support/testmain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileOpenEvent>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtConcurrent>
+
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "app/appsettings.h"
+#include "app/automationclient.h"
+#include "app/automationhost.h"
+#include "app/identity.h"
+#include "app/startuplock.h"
+#include "app/typeregistration.h"
+
+Q_DECLARE_METATYPE(QList<QUrl>)
+
+namespace {
+
+QByteArray be32(quint32 value)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// Writes raw bytes to the server and closes, from this thread (the kernel buffers
+// small writes, so the host's own event loop need not run meanwhile).
+void sendRaw(const QString& path, const QByteArray& bytes, bool close = true,
+             QLocalSocket* keep = nullptr)
+{
+    QLocalSocket own;
+    QLocalSocket* socket = keep ? keep : &own;
+    socket->connectToServer(path, QIODevice::WriteOnly);
+    QVERIFY(socket->waitForConnected(5000));
+    QCOMPARE(socket->write(bytes), qint64(bytes.size()));
+    QVERIFY(socket->waitForBytesWritten(5000) || socket->bytesToWrite() == 0);
+    if (close)
+        socket->disconnectFromServer();
+}
+
+// Leaves a socket file behind that nothing listens on, as a crashed instance does.
+void makeStaleSocket(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    QVERIFY(size_t(name.size()) < sizeof address.sun_path);
+    memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+}
+
+QStringList roundTrip(const QStringList& list)
+{
+    return AutomationHost::decode(AutomationClient::encode(list));
+}
+
+} // namespace
+
+class TestAutomationHost : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<AppSettings> m_settings;
+    QString m_path;
+
+private slots:
+    void initTestCase()
+    {
+        ostra::applyIdentity();
+        ostra::registerMetaTypes();
+        m_settings = std::make_unique<AppSettings>();
+        m_path = QDir(ostra::StartupLock::runtimeFolder())
+                     .absoluteFilePath(QString::fromLatin1(ostra::applicationId));
+    }
+
+    void cleanupTestCase() { m_settings.reset(); }
+
+    void decodeWhatQtWrites()
+    {
+        const QStringList lists[] = {
+            {},
+            {QString()},
+            {QString(), QStringLiteral(""), QStringLiteral("a")},
+            {QStringLiteral("/home/u/Pictures/caf\u00e9 \U0001F600.vrx"), QStringLiteral("--preempt")},
+        };
+        for (const QStringList& list : lists) {
+            const QStringList decoded = roundTrip(list);
+            QCOMPARE(decoded, list);
+            for (int i = 0; i < list.size(); ++i)
+                QCOMPARE(decoded.at(i).isNull(), list.at(i).isNull());
+        }
+    }
+
+    void decodeTruncatedKeepsWholeStrings()
+    {
+        const QStringList list{QStringLiteral("first"), QString(), QStringLiteral("third one"),
+                               QStringLiteral("\u6771\u4eac")};
+        const QByteArray whole = AutomationClient::encode(list);
+        for (int length = 0; length <= whole.size(); ++length) {
+            const QStringList decoded = AutomationHost::decode(whole.left(length));
+            QVERIFY(decoded.size() <= list.size());
+            QCOMPARE(decoded, list.mid(0, decoded.size()));
+            if (length == whole.size())
+                QCOMPARE(decoded.size(), list.size());
+        }
+    }
+
+    void decodeCorruptCounts()
+    {
+        // A count far beyond what the bytes can hold.
+        const QByteArray strings = AutomationClient::encode({QStringLiteral("x"), QStringLiteral("y")}).mid(4);
+        QCOMPARE(AutomationHost::decode(be32(0xfffffffe) + strings),
+                 (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
+        // A count below what follows: the rest is ignored.
+        QCOMPARE(AutomationHost::decode(be32(1) + strings), QStringList{QStringLiteral("x")});
+        // A string length beyond the end, an odd length.
+        QCOMPARE(AutomationHost::decode(be32(2) + strings.left(6) + be32(0x7ffffff0) + "ab"),
+                 QStringList{QStringLiteral("x")});
+        QCOMPARE(AutomationHost::decode(be32(2) + be32(3) + "abc" + strings), QStringList());
+        // Null strings cost only their length field.
+        QByteArray nulls = be32(0xffffffff);
+        for (int i = 0; i < 1000; ++i)
+            nulls += be32(0xffffffff);
+        QCOMPARE(AutomationHost::decode(nulls).size(), 1000);
+        QVERIFY(AutomationHost::decode(QByteArray("\0\0", 2)).isEmpty());
+    }
+
+    void clientDeliversAbsolutePaths()
+    {
+        AutomationHost host;
+        QVERIFY(host.isListening());
+        QCOMPARE(host.serverPath(), m_path);
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QSignalSpy suicide(&host, &AutomationHost::suicide);
+
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(folder.path()));
+        QStringList args{QStringLiteral("relative/a.vrx"), QStringLiteral("/abs/b c.vrx"),
+                         QStringLiteral("../up.vrx")};
+        AutomationClient client;
+        const bool delivered = client.command(args);
+        QVERIFY(QDir::setCurrent(previous));
+        QVERIFY(delivered);
+
+        QTRY_COMPARE(locations.count(), 1);
+        const auto urls = locations.at(0).at(0).value<QList<QUrl>>();
+        const QDir base(folder.path());
+        QCOMPARE(urls, (QList<QUrl>{QUrl::fromLocalFile(base.absoluteFilePath(QStringLiteral("relative/a.vrx"))),
+                                    QUrl::fromLocalFile(QStringLiteral("/abs/b c.vrx")),
+                                    QUrl::fromLocalFile(QDir::cleanPath(base.absoluteFilePath(QStringLiteral("../up.vrx"))))}));
+        QCOMPARE(suicide.count(), 0);
+    }
+
+    void preemptAndEmptyMessages()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QSignalSpy suicide(&host, &AutomationHost::suicide);
+
+        sendRaw(m_path, AutomationClient::encode({}));
+        QTRY_COMPARE(commands.count(), 1);
+        sendRaw(m_path, AutomationClient::encode({QStringLiteral("--preempt"), QStringLiteral("/x.vrx")}));
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(suicide.count(), 1);
+        QCOMPARE(locations.count(), 0);
+        // A connection that sends nothing at all is an empty message.
+        sendRaw(m_path, QByteArray());
+        QTRY_COMPARE(commands.count(), 3);
+        QCOMPARE(commands.at(2).at(0).toStringList(), QStringList());
+        QCOMPARE(suicide.count(), 1);
+        QCOMPARE(locations.count(), 0);
+    }
+
+    void hostileMessagesOverTheSocket()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+        QSignalSpy locations(&host, &AutomationHost::locations);
+
+        // The writer dies half-way through the third string.
+        const QByteArray whole = AutomationClient::encode(
+            {QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx")});
+        sendRaw(m_path, whole.left(whole.size() - 3));
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(),
+                 (QStringList{QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx")}));
+        QCOMPARE(locations.count(), 1);
+
+        // A count that would make a naive reader reserve gigabytes.
+        sendRaw(m_path, be32(0xffffffff) + AutomationClient::encode({QStringLiteral("/only.vrx")}).mid(4));
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList{QStringLiteral("/only.vrx")});
+
+        // Garbage.
+        QByteArray garbage;
+        for (int i = 0; i < 4096; ++i)
+            garbage += char((i * 7919) & 0xff);
+        sendRaw(m_path, garbage);
+        QTRY_COMPARE(commands.count(), 3);
+
+        // The host still serves a good message afterwards.
+        QStringList args{QStringLiteral("/after.vrx")};
+        QVERIFY(AutomationClient().command(args));
+        QTRY_COMPARE(commands.count(), 4);
+        QCOMPARE(commands.at(3).at(0).toStringList(), QStringList{QStringLiteral("/after.vrx")});
+    }
+
+    void largeMessageArrivesWhole()
+    {
+        // Far more than one read or one socket buffer holds.
+        AutomationHost host;
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QStringList files;
+        for (int i = 0; i < 20000; ++i)
+            files << QStringLiteral("/library/%1/some long folder name/picture-%2.vrx").arg(i % 97).arg(i);
+        QStringList args = files;
+        const QString server = AutomationClient::serverName();
+        auto sent = QtConcurrent::run([args, server]() mutable { return AutomationClient(server).command(args); });
+        QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 30000);
+        QVERIFY(sent.result());
+        QTRY_COMPARE(locations.count(), 1);
+        const auto urls = locations.at(0).at(0).value<QList<QUrl>>();
+        QCOMPARE(urls.size(), files.size());
+        QCOMPARE(urls.last(), QUrl::fromLocalFile(files.last()));
+    }
+
+    void oversizedMessageIsCut()
+    {
+        AutomationHost host;
+        host.setMessageLimits(1000, AutomationHost::defaultMaxMs);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        QStringList files;
+        for (int i = 0; i < 200; ++i)
+            files << QStringLiteral("/f%1.vrx").arg(i, 3, 10, QLatin1Char('0'));
+        const QByteArray bytes = AutomationClient::encode(files);
+        QVERIFY(bytes.size() > 4000);
+        QLocalSocket socket;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("exceeded 1000 bytes")));
+        sendRaw(m_path, bytes, false, &socket);
+        QTRY_COMPARE(commands.count(), 1);
+        const QStringList kept = commands.at(0).at(0).toStringList();
+        QCOMPARE(kept, AutomationHost::decode(bytes.left(1000)));
+        QVERIFY(!kept.isEmpty());
+        // The host hung up on the rest.
+        QTRY_COMPARE(socket.state(), QLocalSocket::UnconnectedState);
+    }
+
+    void stalledWriterDoesNotHoldOthersUp()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+
+        // Connects first, sends half a message and then nothing.
+        const QByteArray half = AutomationClient::encode({QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx")});
+        QLocalSocket stalled;
+        sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
+
+        QStringList args{QStringLiteral("/prompt.vrx")};
+        QVERIFY(AutomationClient().command(args));
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList{QStringLiteral("/prompt.vrx")});
+
+        // The stalled writer goes away: what it sent in whole is kept.
+        stalled.abort();
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList{QStringLiteral("/stalled.vrx")});
+    }
+
+    void stalledWriterRunsOutOfTime()
+    {
+        AutomationHost host;
+        host.setMessageLimits(AutomationHost::defaultMaxBytes, 200);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        const QByteArray half = AutomationClient::encode({QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx")});
+        QLocalSocket stalled;
+        sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
+        QTest::ignoreMessage(QtWarningMsg, "A hand-off message did not end in time; keeping what arrived");
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList{QStringLiteral("/stalled.vrx")});
+        QTRY_COMPARE(stalled.state(), QLocalSocket::UnconnectedState);
+    }
+
+    void clientReportsAFailedWrite()
+    {
+        // An instance that accepts and hangs up at once: the files did not get through.
+        QLocalServer rude;
+        QVERIFY(rude.listen(m_path));
+        connect(&rude, &QLocalServer::newConnection, &rude, [&rude] {
+            while (QLocalSocket* socket = rude.nextPendingConnection())
+                socket->abort();
+        });
+        QStringList files;
+        for (int i = 0; i < 100000; ++i)
+            files << QStringLiteral("/a/rather/long/path/to/a/picture/number-%1.vrx").arg(i);
+        const QString server = AutomationClient::serverName();
+        auto sent = QtConcurrent::run([files, server]() mutable {
+            return AutomationClient(server).send(files);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 40000);
+        QCOMPARE(sent.result(), AutomationClient::Result::Failed);
+        rude.close();
+    }
+
+    void noInstance()
+    {
+        QVERIFY(!QFileInfo::exists(m_path));
+        QStringList args{QStringLiteral("/x.vrx")};
+        AutomationClient client;
+        QCOMPARE(client.send(args), AutomationClient::Result::NoInstance);
+        QStringList preempt{QStringLiteral("--preempt"), QStringLiteral("/y.vrx")};
+        QVERIFY(!client.command(preempt));
+        // The keyword is taken out of the caller's list either way.
+        QCOMPARE(preempt, QStringList{QStringLiteral("/y.vrx")});
+    }
+
+    void staleSocketIsReplaced()
+    {
+        makeStaleSocket(m_path);
+        QVERIFY(QFileInfo::exists(m_path));
+        AutomationHost host;
+        QVERIFY(host.isListening());
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QStringList args{QStringLiteral("/z.vrx")};
+        QVERIFY(AutomationClient().command(args));
+        QTRY_COMPARE(locations.count(), 1);
+    }
+
+    void liveSocketIsNotTaken()
+    {
+        AutomationHost first;
+        QVERIFY(first.isListening());
+        QSignalSpy firstLocations(&first, &AutomationHost::locations);
+        {
+            AutomationHost second;
+            QVERIFY(!second.isListening());
+        }
+        QStringList args{QStringLiteral("/still-first.vrx")};
+        QVERIFY(AutomationClient().command(args));
+        QTRY_COMPARE(firstLocations.count(), 1);
+    }
+
+    void otherFilesAreNotRemoved()
+    {
+        {
+            QFile file(m_path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("not a socket");
+        }
+        {
+            AutomationHost host;
+            QVERIFY(!host.isListening());
+        }
+        QFile file(m_path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("not a socket"));
+        file.close();
+        QVERIFY(file.remove());
+    }
+
+    void fileOpenEventsTakeTheSameRoad()
+    {
+        AutomationHost host;
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        AutomationClient client(qApp);
+        QFileOpenEvent byFile(QStringLiteral("/opened.vrx"));
+        QVERIFY(QCoreApplication::sendEvent(qApp, &byFile));
+        QFileOpenEvent byUrl(QUrl::fromLocalFile(QStringLiteral("/by url.vrx")));
+        QVERIFY(QCoreApplication::sendEvent(qApp, &byUrl));
+        QTRY_COMPARE(locations.count(), 2);
+        QCOMPARE(locations.at(0).at(0).value<QList<QUrl>>(),
+                 QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/opened.vrx"))});
+        QCOMPARE(locations.at(1).at(0).value<QList<QUrl>>(),
+                 QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/by url.vrx"))});
+    }
+};
+
+OSTRA_TEST_MAIN(TestAutomationHost)
+#include "tst_automationhost.moc"

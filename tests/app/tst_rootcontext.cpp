@@ -1,0 +1,164 @@
+#include "support/testmain.h"
+
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QRegularExpression>
+
+#include <memory>
+
+#include "app/glprobe.h"
+#include "app/rootcontext.h"
+
+namespace {
+
+const char* const kVariables[] = {"QA_E4A1772D_QUELT_RECENT", "QA_3B6C0F15_QUELT_TUNING",
+                                  "QA_09F5B6C8_QUELT_UPDATE", "QA_7D2E9A41_FORCE_UPDATE"};
+
+// What the window sees of the root context.
+const char kReader[] = R"(
+import QtQml 2.15
+QtObject {
+    property var channel: glChannelOrder
+    property var recent: cpQueltRecent
+    property var fonts: noCustomFonts
+    property var tuning: cpQueltTuning
+    property var update: cpQueltUpdate
+    property string forceType: typeof cpForceUpdate
+    property var force: typeof cpForceUpdate === "undefined" ? "unset" : cpForceUpdate
+    property var custom: cpQueltCustom
+}
+)";
+
+} // namespace
+
+class TestRootContext : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        for (const char* name : kVariables)
+            qunsetenv(name);
+    }
+
+    void cleanup() { init(); }
+
+    void overrides_data()
+    {
+        // Each variable as "name=value"; a name without '=' is not set.
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QVariant>("recent");
+        QTest::addColumn<int>("tuning");
+        QTest::addColumn<QString>("update");
+        QTest::addColumn<QVariant>("force");  // "unset", null, or the number
+        QTest::addColumn<bool>("custom");
+        QTest::addColumn<QStringList>("debugLines");
+
+        const QVariant null = QVariant::fromValue<QObject*>(nullptr);
+        const QVariant unset = QStringLiteral("unset");
+        QTest::newRow("nothing set") << QStringList() << QVariant(true) << 1 << QString() << null
+                                     << false << QStringList();
+        QTest::newRow("tuning 0") << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=0")}
+                                  << QVariant(true) << 0 << QString() << null << true
+                                  << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 0")};
+        QTest::newRow("tuning 2 is out of range")
+            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=2")} << QVariant(true) << 1
+            << QString() << null << true << QStringList();
+        QTest::newRow("tuning not a number")
+            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=yes")} << QVariant(true) << 1
+            << QString() << null << true << QStringList();
+        QTest::newRow("recent as a number")
+            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=7")} << QVariant(7) << 1
+            << QString() << null << true
+            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT = 7")};
+        QTest::newRow("recent set but empty")
+            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=")} << QVariant(true) << 1
+            << QString() << null << true << QStringList();
+        QTest::newRow("update text")
+            << QStringList{QStringLiteral("QA_09F5B6C8_QUELT_UPDATE=https://updates.example/feed.xml")}
+            << QVariant(true) << 1 << QStringLiteral("https://updates.example/feed.xml") << null
+            << true << QStringList();
+        QTest::newRow("force update 3")
+            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=3")} << QVariant(true) << 1
+            << QString() << QVariant(3) << true << QStringList();
+        QTest::newRow("force update 0 leaves it unset")
+            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0")} << QVariant(true) << 1
+            << QString() << unset << true << QStringList();
+        QTest::newRow("force update garbage leaves it unset")
+            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=soon")} << QVariant(true) << 1
+            << QString() << unset << true << QStringList();
+        QTest::newRow("all four")
+            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=0"),
+                           QStringLiteral("QA_3B6C0F15_QUELT_TUNING=1"),
+                           QStringLiteral("QA_09F5B6C8_QUELT_UPDATE="),
+                           QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0x10")}
+            << QVariant(0) << 1 << QString() << QVariant(16) << true
+            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 1"),
+                           QStringLiteral("QA_E4A1772D_QUELT_RECENT = 0")};
+    }
+
+    void overrides()
+    {
+        QFETCH(QStringList, environment);
+        QFETCH(QVariant, recent);
+        QFETCH(int, tuning);
+        QFETCH(QString, update);
+        QFETCH(QVariant, force);
+        QFETCH(bool, custom);
+        QFETCH(QStringList, debugLines);
+
+        for (const QString& entry : environment)
+            qputenv(qPrintable(entry.section(QLatin1Char('='), 0, 0)),
+                    entry.section(QLatin1Char('='), 1).toUtf8());
+        for (const QString& line : debugLines)
+            QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
+
+        const auto properties = ostra::rootContextProperties(ostra::glBgra, true);
+
+        QQmlEngine engine;
+        ostra::setRootContextProperties(engine.rootContext(), properties);
+        QQmlComponent component(&engine);
+        component.setData(kReader, QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+
+        QCOMPARE(object->property("channel").toInt(), ostra::glBgra);
+        QCOMPARE(object->property("fonts"), QVariant(true));
+        // True by default, a number when overridden.
+        const QVariant seen = object->property("recent");
+        QCOMPARE(seen.userType() == QMetaType::Bool, recent.userType() == QMetaType::Bool);
+        QCOMPARE(seen.toInt(), recent.toInt());
+        QCOMPARE(object->property("tuning").toInt(), tuning);
+        QCOMPARE(object->property("update").toString(), update);
+        QCOMPARE(object->property("custom"), QVariant(custom));
+        if (force == QVariant(QStringLiteral("unset"))) {
+            QCOMPARE(object->property("forceType").toString(), QStringLiteral("undefined"));
+        } else if (force.userType() == QMetaType::QObjectStar) {
+            QCOMPARE(object->property("forceType").toString(), QStringLiteral("object"));
+            QVERIFY(object->property("force").isNull()
+                    || object->property("force").value<QObject*>() == nullptr);
+        } else {
+            QCOMPARE(object->property("force").toInt(), force.toInt());
+        }
+    }
+
+    void order()
+    {
+        qputenv("QA_3B6C0F15_QUELT_TUNING", "0");
+        qputenv("QA_E4A1772D_QUELT_RECENT", "5");
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("TUNING")));
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("RECENT")));
+        QStringList names;
+        for (const auto& property : ostra::rootContextProperties(ostra::glRgba, false))
+            names << property.name;
+        QCOMPARE(names, (QStringList{QStringLiteral("glChannelOrder"), QStringLiteral("cpQueltRecent"),
+                                     QStringLiteral("noCustomFonts"), QStringLiteral("cpQueltTuning"),
+                                     QStringLiteral("cpQueltUpdate"), QStringLiteral("cpForceUpdate"),
+                                     QStringLiteral("cpQueltTuning"), QStringLiteral("cpQueltRecent"),
+                                     QStringLiteral("cpQueltCustom")}));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestRootContext)
+#include "tst_rootcontext.moc"

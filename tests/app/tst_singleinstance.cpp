@@ -1,0 +1,189 @@
+#include "childprocess.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include "app/typeregistration.h"
+
+using ostra::test::Child;
+
+// Starts of the real application against each other, each in the isolated home of
+// this test program.
+class TestSingleInstance : public QObject
+{
+    Q_OBJECT
+
+    std::vector<std::unique_ptr<Child>> m_children;
+
+    QString socketPath() const
+    {
+        return qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/')
+            + QLatin1String(ostra::applicationId);
+    }
+
+    Child& start(const QStringList& args, const QString& folder = QString())
+    {
+        m_children.push_back(std::make_unique<Child>(
+            ostra::test::binaryDir() + QStringLiteral("/ostra"), args, folder));
+        return *m_children.back();
+    }
+
+    // Waits until an instance answers on the socket.
+    bool waitListening(Child& instance)
+    {
+        QDeadlineTimer deadline(ostra::test::kChildTimeoutMs);
+        while (!deadline.hasExpired() && instance.running()) {
+            QLocalSocket probe;
+            probe.connectToServer(socketPath(), QIODevice::WriteOnly);
+            if (probe.waitForConnected(1000)) {
+                probe.abort();
+                return true;
+            }
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    static QString openLine(const QString& path)
+    {
+        return QStringLiteral("Open: ") + QUrl::fromLocalFile(path).toString();
+    }
+
+    // Every line any child wrote is a log line.
+    void checkLogLines()
+    {
+        for (const auto& child : m_children)
+            for (const QString& line : child->errLines())
+                QVERIFY2(ostra::test::logLinePattern().match(line).hasMatch(), qPrintable(line));
+    }
+
+    static void handedOff(Child& child)
+    {
+        QVERIFY(child.finish());
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        // It never ran an event loop of its own, let alone showed a window.
+        QVERIFY2(!child.err().contains("Good bye!"), child.err().constData());
+    }
+
+private slots:
+    void cleanup()
+    {
+        checkLogLines();
+        m_children.clear();
+    }
+
+    void secondStartHandsOverItsFiles()
+    {
+        Child& first = start({});
+        QVERIFY2(waitListening(first), first.err().constData());
+
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        Child& second = start({QStringLiteral("rel/one.vrx"), QStringLiteral("/abs/two three.vrx")},
+                              folder.path());
+        handedOff(second);
+        const QString one = QDir(folder.path()).absoluteFilePath(QStringLiteral("rel/one.vrx"));
+        QVERIFY2(first.waitForErr(openLine(QStringLiteral("/abs/two three.vrx"))), first.err().constData());
+        const QString log = QString::fromLocal8Bit(first.err());
+        QVERIFY2(log.contains(openLine(one)), qPrintable(log));
+        QVERIFY(log.indexOf(openLine(one)) < log.indexOf(openLine(QStringLiteral("/abs/two three.vrx"))));
+
+        // A start without arguments hands over an empty list, which opens nothing.
+        Child& empty = start({});
+        handedOff(empty);
+        Child& marker = start({QStringLiteral("/marker.vrx")});
+        handedOff(marker);
+        QVERIFY(first.waitForErr(openLine(QStringLiteral("/marker.vrx"))));
+        QCOMPARE(QString::fromLocal8Bit(first.err()).count(QStringLiteral(" Open: ")), 3);
+        QVERIFY(first.running());
+    }
+
+    void ownArgumentsTakeTheSameRoad()
+    {
+        Child& first = start({QStringLiteral("/own/file.vrx")});
+        QVERIFY2(first.waitForErr(openLine(QStringLiteral("/own/file.vrx"))), first.err().constData());
+        QVERIFY(first.running());
+    }
+
+    void crashedInstanceDoesNotBlockTheNext()
+    {
+        Child& first = start({});
+        QVERIFY(waitListening(first));
+        QCOMPARE(::kill(pid_t(first.pid()), SIGKILL), 0);
+        QVERIFY(first.finish());
+        // The socket it left behind is stale.
+        QVERIFY(QFileInfo::exists(socketPath()));
+
+        Child& next = start({QStringLiteral("/after/crash.vrx")});
+        QVERIFY2(next.waitForErr(openLine(QStringLiteral("/after/crash.vrx"))), next.err().constData());
+        QVERIFY(next.running());
+        Child& another = start({QStringLiteral("/to/next.vrx")});
+        handedOff(another);
+        QVERIFY2(next.waitForErr(openLine(QStringLiteral("/to/next.vrx"))), next.err().constData());
+    }
+
+    void preemptTakesOver()
+    {
+        Child& old = start({});
+        QVERIFY(waitListening(old));
+        Child& taker = start({QStringLiteral("--preempt"), QStringLiteral("/pre/file.vrx")});
+
+        // The old instance quits cleanly.
+        QVERIFY(old.finish());
+        QCOMPARE(old.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(old.exitCode(), 0);
+        QVERIFY(old.err().contains("Good bye!"));
+        QVERIFY(!old.err().contains("/pre/file.vrx"));
+
+        // The new one runs, opens its file itself and takes later hand-offs.
+        QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/pre/file.vrx"))), taker.err().constData());
+        QVERIFY(taker.running());
+        Child& later = start({QStringLiteral("/later.vrx")});
+        handedOff(later);
+        QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/later.vrx"))), taker.err().constData());
+        QVERIFY(!taker.err().contains("--preempt"));
+    }
+
+    void concurrentStartsMakeOneInstance()
+    {
+        const QStringList files{QStringLiteral("/c/1.vrx"), QStringLiteral("/c/2.vrx"),
+                                QStringLiteral("/c/3.vrx")};
+        std::vector<Child*> starts;
+        for (const QString& file : files)
+            starts.push_back(&start({file}));
+
+        // Exactly one of them stays; the others hand their file to it and end.
+        Child* instance = nullptr;
+        int ended = 0;
+        QDeadlineTimer deadline(ostra::test::kChildTimeoutMs);
+        while (ended < 2 && !deadline.hasExpired()) {
+            ended = 0;
+            for (Child* child : starts)
+                ended += child->running() ? 0 : 1;
+            QTest::qWait(50);
+        }
+        QCOMPARE(ended, 2);
+        for (Child* child : starts) {
+            if (child->running()) {
+                QVERIFY(!instance);
+                instance = child;
+            } else {
+                handedOff(*child);
+            }
+        }
+        QVERIFY(instance);
+        for (const QString& file : files)
+            QVERIFY2(instance->waitForErr(openLine(file)), instance->err().constData());
+        QVERIFY(instance->running());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestSingleInstance)
+#include "tst_singleinstance.moc"
