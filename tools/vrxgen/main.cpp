@@ -1,3 +1,4 @@
+#include "tools/vrxgen/cameratree.h"
 #include "tools/vrxgen/generator.h"
 
 #include <cstdio>
@@ -12,7 +13,10 @@ int usage()
     std::fprintf(stderr,
                  "usage: vrxgen picture <file.vrx> [--seed N] [--size WxH] [--modules N] [--frames N]\n"
                  "                      [--orientation 0-7] [--aspect 0|1] [--focal MM] [--compressed]\n"
-                 "                      [--no-preview] [--hot N]\n");
+                 "                      [--no-preview] [--hot N]\n"
+                 "       vrxgen demo <folder> [--count N]\n"
+                 "       vrxgen camera <folder> [--usb] [--pictures N] [--serial S] [--marker NAME]\n"
+                 "       vrxgen variants <folder>\n");
     return 2;
 }
 
@@ -69,5 +73,39 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    if (command == "demo") {
+        int count = 30;
+        if (argc >= 5 && std::string(argv[3]) == "--count")
+            count = std::atoi(argv[4]);
+        if (!vrxgen::makeDemoLibrary(argv[2], count)) {
+            std::fprintf(stderr, "vrxgen: cannot make the demo library in %s\n", argv[2]);
+            return 1;
+        }
+        return 0;
+    }
+    if (command == "camera") {
+        vrxgen::TreeOptions o;
+        for (int i = 3; i < argc; ++i) {
+            const std::string a = argv[i];
+            auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+            if (a == "--usb")
+                o.usb = true;
+            else if (a == "--pictures")
+                o.pictures = std::atoi(value());
+            else if (a == "--serial")
+                o.serial = value();
+            else if (a == "--marker")
+                o.marker = value();
+            else
+                return usage();
+        }
+        if (!vrxgen::makeCameraTree(argv[2], o)) {
+            std::fprintf(stderr, "vrxgen: cannot make the camera tree in %s\n", argv[2]);
+            return 1;
+        }
+        return 0;
+    }
+    if (command == "variants")
+        return vrxgen::makeVariants(argv[2]) ? 0 : 1;
     return usage();
 }
