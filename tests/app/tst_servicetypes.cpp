@@ -1,0 +1,87 @@
+#include "support/testmain.h"
+
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QScopedPointer>
+
+#include "app/powerstats.h"
+#include "app/progresshandler.h"
+#include "app/progressmodel.h"
+#include "app/snoozetimer.h"
+#include "app/timeleftformatter.h"
+#include "app/timesinceformatter.h"
+
+// The service types as the QML uses them: created by name, configured by bindings.
+class TestServiceTypes : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<ProgressRatio>("ProgressRatio");
+        const char* uri = "com.quelt.ostra.test";
+        qmlRegisterType<ProgressModel>(uri, 2, 0, "ProgressModel");
+        qmlRegisterType<ProgressHandler>(uri, 2, 0, "ProgressHandler");
+        qmlRegisterType<TimeLeftFormatter>(uri, 2, 0, "TimeLeft");
+        qmlRegisterType<TimeSinceFormatter>(uri, 2, 0, "TimeSince");
+        qmlRegisterType<PowerStats>(uri, 2, 0, "PowerStats");
+        qmlRegisterType<SnoozeTimer>(uri, 2, 0, "SnoozeTimer");
+    }
+
+    void formattersTakeTheirListsFromQml()
+    {
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData(R"(
+            import QtQuick 2.15
+            import com.quelt.ostra.test 2.0
+            Item {
+                property alias since: since
+                property alias timeLeft: left
+                property alias model: model
+                ProgressModel { id: model }
+                TimeSince {
+                    id: since
+                    units: ["second", "minute", "hour"]
+                    plurals: ["seconds", "minutes", "hours"]
+                    radices: [1000, 60, 60]
+                    startDate: new Date(2024, 0, 1, 10, 0, 0)
+                    endDate: new Date(2024, 0, 1, 11, 2, 3)
+                }
+                TimeLeft {
+                    id: left
+                    units: ["s"]
+                    radices: [1000]
+                    scales: [0]
+                    progressModel: model
+                }
+                ProgressHandler { id: handler }
+                SnoozeTimer { timeoutMs: 1000; sleepy: false }
+                PowerStats { id: power }
+                property string powerState: power.plugged ? "mains" : "battery"
+                property int percent: model.percentage
+                property bool negligible: left.isNegligible
+            }
+        )", QUrl(QStringLiteral("inline.qml")));
+        QScopedPointer<QObject> root(component.create());
+        QVERIFY2(root, qPrintable(component.errorString()));
+        auto* since = root->property("since").value<TimeSinceFormatter*>();
+        QVERIFY(since);
+        QCOMPARE(since->remaining(), QStringLiteral("1 hour 2 minutes 3 seconds"));
+        auto* model = root->property("model").value<ProgressModel*>();
+        QVERIFY(model);
+        model->setPercentage(25);
+        QCOMPARE(root->property("percent").toInt(), 25);
+        auto* left = root->property("timeLeft").value<TimeLeftFormatter*>();
+        QCOMPARE(left->progressModel(), model);
+        QVERIFY(left->started());
+        auto* power = root->findChild<PowerStats*>();
+        QVERIFY(power);
+        QCOMPARE(root->property("powerState").toString(),
+            power->plugged() ? QStringLiteral("mains") : QStringLiteral("battery"));
+        QVERIFY(root->property("negligible").toBool());
+    }
+};
+
+OSTRA_TEST_MAIN(TestServiceTypes)
+#include "tst_servicetypes.moc"
