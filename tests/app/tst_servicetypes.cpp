@@ -10,6 +10,7 @@
 #include "app/snoozetimer.h"
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
+#include "app/typeregistration.h"
 
 // The service types as the QML uses them: created by name, configured by bindings.
 class TestServiceTypes : public QObject
@@ -18,14 +19,9 @@ class TestServiceTypes : public QObject
 private slots:
     void initTestCase()
     {
-        qRegisterMetaType<ProgressRatio>("ProgressRatio");
-        const char* uri = "com.quelt.ostra.test";
-        qmlRegisterType<ProgressModel>(uri, 2, 0, "ProgressModel");
-        qmlRegisterType<ProgressHandler>(uri, 2, 0, "ProgressHandler");
-        qmlRegisterType<TimeLeftFormatter>(uri, 2, 0, "TimeLeft");
-        qmlRegisterType<TimeSinceFormatter>(uri, 2, 0, "TimeSince");
-        qmlRegisterType<PowerStats>(uri, 2, 0, "PowerStats");
-        qmlRegisterType<SnoozeTimer>(uri, 2, 0, "SnoozeTimer");
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QCOMPARE(QMetaType::type("ProgressRatio"), qMetaTypeId<ProgressRatio>());
     }
 
     void formattersTakeTheirListsFromQml()
@@ -34,7 +30,7 @@ private slots:
         QQmlComponent component(&engine);
         component.setData(R"(
             import QtQuick 2.15
-            import com.quelt.ostra.test 2.0
+            import com.quelt.ostra 2.0
             Item {
                 property alias since: since
                 property alias timeLeft: left
