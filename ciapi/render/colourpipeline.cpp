@@ -1,0 +1,239 @@
+#include "ciapi/render/colourpipeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace CIAPI::render {
+
+namespace {
+
+constexpr float kLumR = 0.2126f, kLumG = 0.7152f, kLumB = 0.0722f;
+
+const std::vector<uint8_t>& encodeTable()
+{
+    static const std::vector<uint8_t> table = [] {
+        std::vector<uint8_t> t(65536);
+        for (int i = 0; i < 65536; ++i)
+            t[i] = static_cast<uint8_t>(std::lround(std::clamp(srgbEncode(i / 65535.f), 0.f, 1.f) * 255.f));
+        return t;
+    }();
+    return table;
+}
+
+} // namespace
+
+Mat3 multiply(const Mat3& a, const Mat3& b)
+{
+    Mat3 r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            r[i * 3 + j] = a[i * 3] * b[j] + a[i * 3 + 1] * b[3 + j] + a[i * 3 + 2] * b[6 + j];
+    return r;
+}
+
+Mat3 inverse(const Mat3& m)
+{
+    const double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5], g = m[6], h = m[7], i = m[8];
+    const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+    if (std::fabs(det) < 1e-12)
+        throw std::runtime_error("Colour matrix is singular");
+    const double k = 1.0 / det;
+    return {float((e * i - f * h) * k), float((c * h - b * i) * k), float((b * f - c * e) * k),
+            float((f * g - d * i) * k), float((a * i - c * g) * k), float((c * d - a * f) * k),
+            float((d * h - e * g) * k), float((b * g - a * h) * k), float((a * e - b * d) * k)};
+}
+
+Mat3 diagonal(float a, float b, float c)
+{
+    return {a, 0, 0, 0, b, 0, 0, 0, c};
+}
+
+float srgbEncode(float v)
+{
+    if (v <= 0.0031308f)
+        return 12.92f * std::max(0.f, v);
+    return 1.055f * std::pow(v, 1.f / 2.4f) - 0.055f;
+}
+
+float srgbDecode(float v)
+{
+    if (v <= 0.04045f)
+        return std::max(0.f, v) / 12.92f;
+    return std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
+std::array<float, 3> illuminantRgb(float kelvin, float tint)
+{
+    const double t = std::clamp(double(kelvin), 1667.0, 25000.0);
+    // Planckian locus, cubic fits in 1/T.
+    double x;
+    if (t <= 4000.0)
+        x = -0.2661239e9 / (t * t * t) - 0.2343589e6 / (t * t) + 0.8776956e3 / t + 0.179910;
+    else
+        x = -3.0258469e9 / (t * t * t) + 2.1070379e6 / (t * t) + 0.2226347e3 / t + 0.240390;
+    double y;
+    if (t <= 2222.0)
+        y = -1.1063814 * x * x * x - 1.34811020 * x * x + 2.18555832 * x - 0.20219683;
+    else if (t <= 4000.0)
+        y = -0.9549476 * x * x * x - 1.37418593 * x * x + 2.09137015 * x - 0.16748867;
+    else
+        y = 3.0817580 * x * x * x - 5.87338670 * x * x + 3.75112997 * x - 0.37001483;
+    const double X = x / y, Y = 1.0, Z = (1.0 - x - y) / y;
+    double r = 3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z;
+    double g = -0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z;
+    double b = 0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z;
+    r = std::max(r, 1e-3);
+    b = std::max(b, 1e-3);
+    // Positive tint: the light was greener than the locus, so the picture turns magenta.
+    g *= std::exp2(std::clamp(double(tint), -150.0, 150.0) / 300.0);
+    return {float(r / g), 1.f, float(b / g)};
+}
+
+std::array<float, 3> whiteBalanceGains(float kelvin, float tint, const Mat3& cameraToSrgb)
+{
+    const auto rgb = illuminantRgb(kelvin, tint);
+    const Mat3 toCamera = inverse(cameraToSrgb);
+    std::array<float, 3> cam{};
+    for (int i = 0; i < 3; ++i)
+        cam[i] = std::max(1e-4f, toCamera[i * 3] * rgb[0] + toCamera[i * 3 + 1] * rgb[1] + toCamera[i * 3 + 2] * rgb[2]);
+    return {cam[1] / cam[0], 1.f, cam[1] / cam[2]};
+}
+
+ColourPipeline::ColourPipeline(const ToneSettings& s, const Mat3& cameraToSrgb)
+{
+    const auto gains = whiteBalanceGains(s.temperature, s.tint, cameraToSrgb);
+    const float sat = 1.f + std::clamp(s.saturation, -100.f, 100.f) / 100.f;
+    const Mat3 saturation = {kLumR + (1 - kLumR) * sat, kLumG * (1 - sat), kLumB * (1 - sat),
+                             kLumR * (1 - sat), kLumG + (1 - kLumG) * sat, kLumB * (1 - sat),
+                             kLumR * (1 - sat), kLumG * (1 - sat), kLumB + (1 - kLumB) * sat};
+    const float gain = std::exp2(std::clamp(s.exposure, -10.f, 10.f));
+    m_matrix = multiply(saturation, multiply(cameraToSrgb, diagonal(gains[0] * gain, gains[1] * gain, gains[2] * gain)));
+    m_contrastAmount = std::clamp(s.contrast, -100.f, 100.f) / 100.f * 0.6f;
+    m_vibrance = std::clamp(s.vibrance, -100.f, 100.f) / 100.f;
+
+    m_contrastLut.resize(4097);
+    for (int i = 0; i <= 4096; ++i)
+        m_contrastLut[i] = srgbDecode(curve(srgbEncode(i / 4096.f)));
+    m_encode = encodeTable();
+    if (m_contrastAmount == 0.f) {
+        m_contrastEncode = m_encode;
+    } else {
+        m_contrastEncode.resize(65536);
+        for (int i = 0; i < 65536; ++i)
+            m_contrastEncode[i] = static_cast<uint8_t>(std::lround(std::clamp(curve(srgbEncode(i / 65535.f)), 0.f, 1.f) * 255.f));
+    }
+}
+
+float ColourPipeline::curve(float e) const
+{
+    e = std::clamp(e, 0.f, 1.f);
+    if (m_contrastAmount == 0.f)
+        return e;
+    const float k = 1.f + m_contrastAmount;
+    return e < 0.5f ? 0.5f * std::pow(2.f * e, k) : 1.f - 0.5f * std::pow(2.f - 2.f * e, k);
+}
+
+float ColourPipeline::contrast(float v) const
+{
+    if (m_contrastAmount == 0.f)
+        return std::max(0.f, v);
+    if (v >= 1.f)
+        return v; // highlights beyond white stay where they are
+    float f = std::max(0.f, v) * 4096.f;
+    const int i = std::min(4095, static_cast<int>(f));
+    f -= float(i);
+    return m_contrastLut[i] + (m_contrastLut[i + 1] - m_contrastLut[i]) * f;
+}
+
+void ColourPipeline::vibrance(float& r, float& g, float& b) const
+{
+    const float mx = std::max(r, std::max(g, b));
+    const float mn = std::min(r, std::min(g, b));
+    const float sat = mx > 1e-6f ? (mx - mn) / mx : 0.f;
+    const float factor = 1.f + m_vibrance * (1.f - sat) * (m_vibrance > 0 ? 1.f : 0.8f);
+    const float lum = kLumR * r + kLumG * g + kLumB * b;
+    r = std::max(0.f, lum + (r - lum) * factor);
+    g = std::max(0.f, lum + (g - lum) * factor);
+    b = std::max(0.f, lum + (b - lum) * factor);
+}
+
+void ColourPipeline::toLinear(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, float* outR,
+                              float* outG, float* outB, bool tone) const
+{
+    const float k = 1.f / 65535.f;
+    const Mat3& m = m_matrix;
+    for (int i = 0; i < n; ++i) {
+        const float cr = r[i] * k, cg = g[i] * k, cb = b[i] * k;
+        outR[i] = m[0] * cr + m[1] * cg + m[2] * cb;
+        outG[i] = m[3] * cr + m[4] * cg + m[5] * cb;
+        outB[i] = m[6] * cr + m[7] * cg + m[8] * cb;
+    }
+    if (m_contrastAmount != 0.f && tone)
+        for (int i = 0; i < n; ++i) {
+            outR[i] = contrast(outR[i]);
+            outG[i] = contrast(outG[i]);
+            outB[i] = contrast(outB[i]);
+        }
+    else
+        for (int i = 0; i < n; ++i) {
+            outR[i] = std::max(0.f, outR[i]);
+            outG[i] = std::max(0.f, outG[i]);
+            outB[i] = std::max(0.f, outB[i]);
+        }
+    if (m_vibrance != 0.f && tone)
+        for (int i = 0; i < n; ++i)
+            vibrance(outR[i], outG[i], outB[i]);
+}
+
+void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out,
+                              bool bgra) const
+{
+    const int ri = bgra ? 2 : 0, bi = bgra ? 0 : 2;
+    if (m_vibrance != 0.f) {
+        constexpr int kChunk = 256;
+        float lr[kChunk], lg[kChunk], lb[kChunk];
+        for (int s = 0; s < n; s += kChunk) {
+            const int m = std::min(kChunk, n - s);
+            toLinear(r + s, g + s, b + s, m, lr, lg, lb);
+            for (int i = 0; i < m; ++i) {
+                uint8_t* p = out + 4 * (s + i);
+                p[ri] = m_encode[index(lr[i])];
+                p[1] = m_encode[index(lg[i])];
+                p[bi] = m_encode[index(lb[i])];
+                p[3] = 255;
+            }
+        }
+        return;
+    }
+    const float k = 65535.f / 65535.f;
+    const Mat3& m = m_matrix;
+    const uint8_t* lut = m_contrastEncode.data();
+    // 16-bit in, one matrix, one table per channel: the whole tone path.
+    constexpr int kChunk = 256;
+    int32_t idx[3][kChunk];
+    for (int s = 0; s < n; s += kChunk) {
+        const int cn = std::min(kChunk, n - s);
+        for (int i = 0; i < cn; ++i) {
+            const float cr = r[s + i] * k, cg = g[s + i] * k, cb = b[s + i] * k;
+            float vr = m[0] * cr + m[1] * cg + m[2] * cb + 0.5f;
+            float vg = m[3] * cr + m[4] * cg + m[5] * cb + 0.5f;
+            float vb = m[6] * cr + m[7] * cg + m[8] * cb + 0.5f;
+            vr = vr < 0.f ? 0.f : (vr > 65535.f ? 65535.f : vr);
+            vg = vg < 0.f ? 0.f : (vg > 65535.f ? 65535.f : vg);
+            vb = vb < 0.f ? 0.f : (vb > 65535.f ? 65535.f : vb);
+            idx[0][i] = static_cast<int32_t>(vr);
+            idx[1][i] = static_cast<int32_t>(vg);
+            idx[2][i] = static_cast<int32_t>(vb);
+        }
+        uint8_t* p = out + 4 * s;
+        for (int i = 0; i < cn; ++i, p += 4) {
+            p[ri] = lut[idx[0][i]];
+            p[1] = lut[idx[1][i]];
+            p[bi] = lut[idx[2][i]];
+            p[3] = 255;
+        }
+    }
+}
+
+} // namespace CIAPI::render

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+namespace CIAPI::render {
+
+// A rectangle in pixels, exclusive right and bottom.
+struct Rect
+{
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    int width() const { return x1 - x0; }
+    int height() const { return y1 - y0; }
+    bool empty() const { return x1 <= x0 || y1 <= y0; }
+    Rect intersected(const Rect& o) const
+    {
+        return {std::max(x0, o.x0), std::max(y0, o.y0), std::min(x1, o.x1), std::min(y1, o.y1)};
+    }
+    bool operator==(const Rect& o) const { return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1; }
+};
+
+// One channel of samples, rows 64-byte aligned. Move-only; no copy by accident.
+template <typename T>
+class Plane
+{
+public:
+    Plane() = default;
+    Plane(int width, int height) { reset(width, height); }
+
+    void reset(int width, int height)
+    {
+        if (width < 0 || height < 0 || (width > 0 && height > (1 << 28) / std::max(1, width)))
+            throw std::runtime_error("Image plane too large");
+        m_width = width;
+        m_height = height;
+        const size_t rowBytes = (static_cast<size_t>(width) * sizeof(T) + 63) & ~size_t(63);
+        m_stride = rowBytes / sizeof(T);
+        const size_t bytes = std::max<size_t>(64, rowBytes * static_cast<size_t>(height));
+        void* p = std::aligned_alloc(64, bytes);
+        if (!p)
+            throw std::bad_alloc();
+        m_data.reset(static_cast<T*>(p));
+    }
+
+    void fill(T v)
+    {
+        for (int y = 0; y < m_height; ++y)
+            std::fill(row(y), row(y) + m_width, v);
+    }
+
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    size_t stride() const { return m_stride; } // in samples
+    bool empty() const { return m_width == 0 || m_height == 0; }
+    T* row(int y) { return m_data.get() + static_cast<size_t>(y) * m_stride; }
+    const T* row(int y) const { return m_data.get() + static_cast<size_t>(y) * m_stride; }
+    T& at(int x, int y) { return row(y)[x]; }
+    const T& at(int x, int y) const { return row(y)[x]; }
+
+private:
+    struct Free
+    {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> m_data;
+    int m_width = 0;
+    int m_height = 0;
+    size_t m_stride = 0;
+};
+
+using PlaneF = Plane<float>;
+using PlaneU16 = Plane<uint16_t>;
+using PlaneU8 = Plane<uint8_t>;
+
+// Three planes of one picture (red, green, blue).
+template <typename T>
+struct RgbPlanes
+{
+    Plane<T> c[3];
+    void reset(int w, int h)
+    {
+        for (auto& p : c)
+            p.reset(w, h);
+    }
+    int width() const { return c[0].width(); }
+    int height() const { return c[0].height(); }
+};
+
+} // namespace CIAPI::render

@@ -1,0 +1,258 @@
+#include "ciapi/render/rawdevelop.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "ciapi/render/workerpool.h"
+
+namespace CIAPI::render {
+
+namespace {
+
+inline int mirror(int v, int n)
+{
+    if (n == 1)
+        return 0;
+    // Mirroring about the first and last sample keeps the filter-cell parity.
+    while (v < 0 || v >= n) {
+        if (v < 0)
+            v = -v;
+        if (v >= n)
+            v = 2 * (n - 1) - v;
+    }
+    return v;
+}
+
+inline uint16_t toU16(float v)
+{
+    v = v * 65535.f + 0.5f;
+    v = v < 0.f ? 0.f : (v > 65535.f ? 65535.f : v);
+    return static_cast<uint16_t>(v);
+}
+
+constexpr int kBand = 32;
+
+// Gradient-corrected bilinear demosaic of mosaic rows [ry0, ry1) and columns [rx0, rx1)
+// into float planes (rows 0.. of `out` correspond to ry0..).
+void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, int ry0, int ry1,
+                  float* outR, float* outG, float* outB, size_t outStride)
+{
+    const int w = rx1 - rx0;
+    const int pw = w + 4;
+    const int ph = (ry1 - ry0) + 4;
+    std::vector<float> pad(static_cast<size_t>(pw) * ph);
+    for (int py = 0; py < ph; ++py) {
+        const float* src = mosaic.row(mirror(ry0 + py - 2, mosaic.height()));
+        float* dst = &pad[static_cast<size_t>(py) * pw];
+        for (int px = 0; px < pw; ++px)
+            dst[px] = src[mirror(rx0 + px - 2, mosaic.width())];
+    }
+    const int s = pw;
+    for (int y = ry0; y < ry1; ++y) {
+        const float* c = &pad[static_cast<size_t>(y - ry0 + 2) * pw + 2];
+        float* o[3] = {outR + (y - ry0) * outStride, outG + (y - ry0) * outStride, outB + (y - ry0) * outStride};
+        for (int i = 0; i < w; ++i, ++c) {
+            const int x = rx0 + i;
+            const int col = cfa[(y & 1) * 2 + (x & 1)];
+            const float v = c[0];
+            const float n4 = c[-1] + c[1] + c[-s] + c[s];
+            const float far4 = c[-2] + c[2] + c[-2 * s] + c[2 * s];
+            const float diag = c[-s - 1] + c[-s + 1] + c[s - 1] + c[s + 1];
+            if (col == 1) {
+                // Green site: which neighbours are red and which are blue.
+                const int hcol = cfa[(y & 1) * 2 + ((x + 1) & 1)];
+                const float hz = c[-1] + c[1];
+                const float vt = c[-s] + c[s];
+                const float h = (5.f * v - c[-2] - c[2] - diag + 0.5f * (c[-2 * s] + c[2 * s]) + 4.f * hz) * 0.125f;
+                const float vv = (5.f * v - c[-2 * s] - c[2 * s] - diag + 0.5f * (c[-2] + c[2]) + 4.f * vt) * 0.125f;
+                o[1][i] = v;
+                o[hcol][i] = h;
+                o[2 - hcol][i] = vv;
+            } else {
+                const float g = (4.f * v - far4 + 2.f * n4) * 0.125f;
+                const float other = (6.f * v - 1.5f * far4 + 2.f * diag) * 0.125f;
+                o[col][i] = v;
+                o[1][i] = g;
+                o[2 - col][i] = other;
+            }
+        }
+    }
+}
+
+void resampleBilinear(const RgbPlanes<float>& src, RgbPlanes<uint16_t>& dst)
+{
+    const int W = dst.width(), H = dst.height();
+    const float sx = float(src.width()) / W, sy = float(src.height()) / H;
+    WorkerPool::instance().parallelFor((H + kBand - 1) / kBand, [&](int band) {
+        for (int y = band * kBand; y < std::min(H, (band + 1) * kBand); ++y) {
+            const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(src.height() - 1));
+            const int y0 = int(fy), y1 = std::min(y0 + 1, src.height() - 1);
+            const float ty = fy - y0;
+            for (int ch = 0; ch < 3; ++ch) {
+                const float* r0 = src.c[ch].row(y0);
+                const float* r1 = src.c[ch].row(y1);
+                uint16_t* out = dst.c[ch].row(y);
+                for (int x = 0; x < W; ++x) {
+                    const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(src.width() - 1));
+                    const int x0 = int(fx), x1 = std::min(x0 + 1, src.width() - 1);
+                    const float tx = fx - x0;
+                    const float a = r0[x0] + (r0[x1] - r0[x0]) * tx;
+                    const float b = r1[x0] + (r1[x1] - r1[x0]) * tx;
+                    out[x] = toU16(a + (b - a) * ty);
+                }
+            }
+        }
+    });
+}
+
+void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, RgbPlanes<uint16_t>& dst)
+{
+    const int W = dst.width(), H = dst.height();
+    const double fx = double(source.width()) / W, fy = double(source.height()) / H;
+    std::vector<int> xs(static_cast<size_t>(W) + 1);
+    for (int x = 0; x <= W; ++x)
+        xs[x] = source.x0 + std::min(source.width(), int(std::lround(x * fx)));
+    WorkerPool::instance().parallelFor((H + kBand - 1) / kBand, [&](int band) {
+        std::vector<float> sum(static_cast<size_t>(W) * 3);
+        std::vector<int> cnt(static_cast<size_t>(W) * 3);
+        for (int y = band * kBand; y < std::min(H, (band + 1) * kBand); ++y) {
+            const int ya = source.y0 + std::min(source.height(), int(std::lround(y * fy)));
+            int yb = source.y0 + std::min(source.height(), int(std::lround((y + 1) * fy)));
+            yb = std::max(yb, ya + 2); // every colour at least once
+            std::fill(sum.begin(), sum.end(), 0.f);
+            std::fill(cnt.begin(), cnt.end(), 0);
+            for (int sy = ya; sy < yb; ++sy) {
+                const float* row = mosaic.row(mirror(sy, mosaic.height()));
+                const int* rowCfa = &cfa[(sy & 1) * 2];
+                for (int x = 0; x < W; ++x) {
+                    const int xa = xs[x];
+                    const int xb = std::max(xs[x + 1], xa + 2);
+                    float acc[3] = {0.f, 0.f, 0.f};
+                    int n[3] = {0, 0, 0};
+                    for (int sx = xa; sx < xb; ++sx) {
+                        const int col = rowCfa[sx & 1];
+                        acc[col] += row[mirror(sx, mosaic.width())];
+                        ++n[col];
+                    }
+                    for (int ch = 0; ch < 3; ++ch) {
+                        sum[x * 3 + ch] += acc[ch];
+                        cnt[x * 3 + ch] += n[ch];
+                    }
+                }
+            }
+            for (int ch = 0; ch < 3; ++ch) {
+                uint16_t* out = dst.c[ch].row(y);
+                for (int x = 0; x < W; ++x) {
+                    const int n = cnt[x * 3 + ch];
+                    out[x] = toU16(n ? sum[x * 3 + ch] / n : 0.f);
+                }
+            }
+        }
+    });
+}
+
+} // namespace
+
+PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& cfa,
+                     const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
+{
+    if (frames.empty() || frames[0].width <= 0 || frames[0].height <= 0)
+        throw std::runtime_error("No raw frames to render");
+    const int w = frames[0].width, h = frames[0].height;
+    for (const RawFrameView& f : frames)
+        if (f.width != w || f.height != h || !f.data || f.stride < size_t(w))
+            throw std::runtime_error("Raw frames differ in size");
+    if (!(levels.white > levels.black))
+        throw std::runtime_error("Bad sensor white level");
+    PlaneF out(w, h);
+    const float scale = 1.f / ((levels.white - levels.black) * float(frames.size()));
+    const float blackSum = levels.black * float(frames.size());
+    WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
+        std::vector<float> acc(static_cast<size_t>(w));
+        for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
+            std::fill(acc.begin(), acc.end(), 0.f);
+            for (const RawFrameView& f : frames) {
+                const uint16_t* src = f.data + static_cast<size_t>(y) * f.stride;
+                for (int x = 0; x < w; ++x)
+                    acc[x] += src[x];
+            }
+            const float g0 = levels.gains[cfa[(y & 1) * 2]] * scale;
+            const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * scale;
+            float* dst = out.row(y);
+            for (int x = 0; x < w; ++x)
+                dst[x] = std::max(0.f, (acc[x] - blackSum) * ((x & 1) ? g1 : g0));
+        }
+    });
+    // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot themselves.
+    std::vector<uint8_t> hot;
+    if (!hotPixels.empty()) {
+        hot.assign(static_cast<size_t>(w) * h, 0);
+        for (const HotPixel& p : hotPixels)
+            if (p.x >= 0 && p.y >= 0 && p.x < w && p.y < h)
+                hot[static_cast<size_t>(p.y) * w + p.x] = 1;
+    }
+    for (const HotPixel& p : hotPixels) {
+        if (p.x < 0 || p.y < 0 || p.x >= w || p.y >= h)
+            continue;
+        float sum = 0.f;
+        int n = 0;
+        static const int d[8][2] = {{-2, 0}, {2, 0}, {0, -2}, {0, 2}, {-2, -2}, {2, 2}, {-2, 2}, {2, -2}};
+        for (const auto& o : d) {
+            const int x = p.x + o[0], y = p.y + o[1];
+            if (x < 0 || y < 0 || x >= w || y >= h || hot[static_cast<size_t>(y) * w + x])
+                continue;
+            sum += out.at(x, y);
+            ++n;
+        }
+        if (n)
+            out.at(p.x, p.y) = sum / n;
+    }
+    return out;
+}
+
+RgbPlanes<uint16_t> developLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width,
+                                 int height)
+{
+    const Rect whole{0, 0, mosaic.width(), mosaic.height()};
+    if (width <= 0 || height <= 0 || source.empty() || !(source.intersected(whole) == source))
+        throw std::runtime_error("Bad level geometry");
+    RgbPlanes<uint16_t> out;
+    out.reset(width, height);
+    const double footprint = double(source.width()) / width;
+    if (footprint >= 1.5) {
+        binLevel(mosaic, cfa, source, out);
+        return out;
+    }
+    const int sw = source.width(), sh = source.height();
+    if (sw == width && sh == height) {
+        WorkerPool::instance().parallelFor((sh + kBand - 1) / kBand, [&](int band) {
+            const int y0 = source.y0 + band * kBand;
+            const int y1 = std::min(source.y1, y0 + kBand);
+            const size_t bs = (static_cast<size_t>(sw) + 15) & ~size_t(15);
+            std::vector<float> tmp(bs * kBand * 3);
+            demosaicBand(mosaic, cfa, source.x0, source.x1, y0, y1, tmp.data(), tmp.data() + bs * kBand,
+                         tmp.data() + 2 * bs * kBand, bs);
+            for (int ch = 0; ch < 3; ++ch)
+                for (int y = y0; y < y1; ++y) {
+                    const float* s = tmp.data() + ch * bs * kBand + (y - y0) * bs;
+                    uint16_t* d = out.c[ch].row(y - source.y0);
+                    for (int x = 0; x < sw; ++x)
+                        d[x] = toU16(s[x]);
+                }
+        });
+        return out;
+    }
+    RgbPlanes<float> full;
+    full.reset(sw, sh);
+    WorkerPool::instance().parallelFor((sh + kBand - 1) / kBand, [&](int band) {
+        const int y0 = source.y0 + band * kBand;
+        const int y1 = std::min(source.y1, y0 + kBand);
+        demosaicBand(mosaic, cfa, source.x0, source.x1, y0, y1, full.c[0].row(y0 - source.y0),
+                     full.c[1].row(y0 - source.y0), full.c[2].row(y0 - source.y0), full.c[0].stride());
+    });
+    resampleBilinear(full, out);
+    return out;
+}
+
+} // namespace CIAPI::render

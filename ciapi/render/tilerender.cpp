@@ -1,0 +1,192 @@
+#include "ciapi/render/tilerender.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace CIAPI::render {
+
+namespace {
+
+bool needsRegion(const TileInputs& in)
+{
+    return in.sharpening != 0.f || (in.refocus.active() && in.depth);
+}
+
+// Unsharp mask with a 3x3 binomial blur, in place over the region; the outermost ring of
+// the region is left as it is (the caller's halo covers it).
+void sharpen(RgbPlanes<float>& img, float amount)
+{
+    const int W = img.width(), H = img.height();
+    if (W < 3 || H < 3)
+        return;
+    std::vector<float> prev(static_cast<size_t>(W)), cur(static_cast<size_t>(W));
+    for (auto& plane : img.c) {
+        std::copy(plane.row(0), plane.row(0) + W, prev.begin());
+        for (int y = 1; y < H - 1; ++y) {
+            std::copy(plane.row(y), plane.row(y) + W, cur.begin());
+            const float* up = prev.data();
+            const float* mid = cur.data();
+            const float* dn = plane.row(y + 1);
+            float* o = plane.row(y);
+            for (int x = 1; x < W - 1; ++x) {
+                const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1] +
+                                    up[x + 1] + dn[x - 1] + dn[x + 1]) *
+                                   (1.f / 16.f);
+                o[x] = std::max(0.f, mid[x] + amount * (mid[x] - blur));
+            }
+            prev.swap(cur);
+        }
+    }
+}
+
+// Linear region with halo, sharpened and refocused; `out` covers `rect` only.
+void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+{
+    const RgbPlanes<uint16_t>& cam = *in.camera;
+    const bool refocus = in.refocus.active() && in.depth;
+    const int halo = (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
+    const Rect level{0, 0, cam.width(), cam.height()};
+    const Rect region = Rect{rect.x0 - halo, rect.y0 - halo, rect.x1 + halo, rect.y1 + halo}.intersected(level);
+    RgbPlanes<float> reg;
+    reg.reset(region.width(), region.height());
+    for (int y = region.y0; y < region.y1; ++y)
+        in.colour->toLinear(cam.c[0].row(y) + region.x0, cam.c[1].row(y) + region.x0, cam.c[2].row(y) + region.x0,
+                            region.width(), reg.c[0].row(y - region.y0), reg.c[1].row(y - region.y0),
+                            reg.c[2].row(y - region.y0), tone);
+    if (in.sharpening != 0.f)
+        sharpen(reg, std::clamp(in.sharpening, -100.f, 100.f) / 100.f * (in.sharpening > 0 ? 1.5f : 1.f));
+    const Rect center{rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0};
+    if (refocus) {
+        PlaneF depth(region.width(), region.height());
+        for (int y = region.y0; y < region.y1; ++y)
+            std::copy(in.depth->row(y) + region.x0, in.depth->row(y) + region.x1, depth.row(y - region.y0));
+        refocusRegion(reg, depth, center, in.refocus, out);
+        return;
+    }
+    out.reset(rect.width(), rect.height());
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < rect.height(); ++y)
+            std::copy(reg.c[c].row(center.y0 + y) + center.x0, reg.c[c].row(center.y0 + y) + center.x1,
+                      out.c[c].row(y));
+}
+
+void falseColour(float t, uint8_t rgb[3])
+{
+    // Blue, cyan, green, yellow, red.
+    static const float stops[5][3] = {{0.1f, 0.1f, 0.9f}, {0.f, 0.8f, 0.9f}, {0.1f, 0.85f, 0.1f},
+                                      {0.95f, 0.9f, 0.f}, {0.9f, 0.1f, 0.05f}};
+    t = std::clamp(t, 0.f, 1.f) * 4.f;
+    const int i = std::min(3, static_cast<int>(t));
+    const float f = t - i;
+    for (int c = 0; c < 3; ++c)
+        rgb[c] = static_cast<uint8_t>(std::lround((stops[i][c] + (stops[i + 1][c] - stops[i][c]) * f) * 255.f));
+}
+
+void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
+{
+    const int ri = in.bgra ? 2 : 0, bi = in.bgra ? 0 : 2;
+    const float nearInv = 1.f / std::max(1e-3f, in.refocus.nearDepth);
+    const float farInv = 1.f / std::max(1e-3f, in.refocus.farDepth);
+    for (int y = rect.y0; y < rect.y1; ++y) {
+        uint8_t* p = out + (y - rect.y0) * stride;
+        const float* d = in.depth ? in.depth->row(y) : nullptr;
+        const uint8_t* m = in.selection ? in.selection->row(y) : nullptr;
+        for (int x = rect.x0; x < rect.x1; ++x, p += 4) {
+            switch (in.mode) {
+            case ViewMode::RefocusShading: {
+                RefocusSettings s = in.refocus;
+                s.strength = 1.f;
+                s.maxRadius = 8.f;
+                const bool sharp = d && std::fabs(s.signedRadius(d[x])) < 1.f;
+                if (!sharp) {
+                    p[ri] = static_cast<uint8_t>(p[ri] * 0.35f);
+                    p[1] = static_cast<uint8_t>(p[1] * 0.35f);
+                    p[bi] = static_cast<uint8_t>(p[bi] * 0.35f + 60.f);
+                }
+                break;
+            }
+            case ViewMode::SelectionOverlay:
+                if (m && m[x]) {
+                    p[ri] = static_cast<uint8_t>((p[ri] + 255) / 2);
+                    p[1] = static_cast<uint8_t>(p[1] / 2);
+                    p[bi] = static_cast<uint8_t>((p[bi] + 255) / 2);
+                } else {
+                    p[ri] = static_cast<uint8_t>(p[ri] * 0.8f);
+                    p[1] = static_cast<uint8_t>(p[1] * 0.8f);
+                    p[bi] = static_cast<uint8_t>(p[bi] * 0.8f);
+                }
+                break;
+            case ViewMode::DepthColours: {
+                uint8_t rgb[3] = {128, 128, 128};
+                if (d)
+                    falseColour((1.f / std::max(1e-3f, d[x]) - farInv) / std::max(1e-6f, nearInv - farInv), rgb);
+                p[ri] = rgb[0];
+                p[1] = rgb[1];
+                p[bi] = rgb[2];
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+}
+
+void debugView(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
+{
+    const int ri = in.bgra ? 2 : 0, bi = in.bgra ? 0 : 2;
+    const RgbPlanes<uint16_t>& cam = *in.camera;
+    for (int y = rect.y0; y < rect.y1; ++y) {
+        uint8_t* p = out + (y - rect.y0) * stride;
+        for (int x = rect.x0; x < rect.x1; ++x, p += 4) {
+            const bool border = x == rect.x0 || y == rect.y0;
+            p[ri] = border ? 255 : in.colour->encode(cam.c[0].row(y)[x] / 65535.f);
+            p[1] = border ? 0 : in.colour->encode(cam.c[1].row(y)[x] / 65535.f);
+            p[bi] = border ? 0 : in.colour->encode(cam.c[2].row(y)[x] / 65535.f);
+            p[3] = 255;
+        }
+    }
+}
+
+} // namespace
+
+void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
+{
+    if (rect.empty())
+        return;
+    if (in.mode == ViewMode::Debug) {
+        debugView(in, rect, out, stride);
+        return;
+    }
+    if (!needsRegion(in)) {
+        const RgbPlanes<uint16_t>& cam = *in.camera;
+        for (int y = rect.y0; y < rect.y1; ++y)
+            in.colour->toPixels(cam.c[0].row(y) + rect.x0, cam.c[1].row(y) + rect.x0, cam.c[2].row(y) + rect.x0,
+                                rect.width(), out + (y - rect.y0) * stride, in.bgra);
+    } else {
+        RgbPlanes<float> lin;
+        linearRect(in, rect, lin, true);
+        const int ri = in.bgra ? 2 : 0, bi = in.bgra ? 0 : 2;
+        for (int y = 0; y < rect.height(); ++y) {
+            uint8_t* p = out + y * stride;
+            const float* r = lin.c[0].row(y);
+            const float* g = lin.c[1].row(y);
+            const float* b = lin.c[2].row(y);
+            for (int x = 0; x < rect.width(); ++x, p += 4) {
+                p[ri] = in.colour->encode(r[x]);
+                p[1] = in.colour->encode(g[x]);
+                p[bi] = in.colour->encode(b[x]);
+                p[3] = 255;
+            }
+        }
+    }
+    if (in.mode != ViewMode::Normal)
+        overlay(in, rect, out, stride);
+}
+
+void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+{
+    linearRect(in, rect, out, tone);
+}
+
+} // namespace CIAPI::render

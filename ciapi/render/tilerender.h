@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ciapi/render/colourpipeline.h"
+#include "ciapi/render/plane.h"
+#include "ciapi/render/refocus.h"
+
+namespace CIAPI::render {
+
+// Display modes of a renderer.
+enum class ViewMode { Normal = 0, RefocusShading = 1, SelectionOverlay = 2, DepthColours = 3, Debug = 4 };
+
+// Everything one tile of one pyramid level needs; shared read-only by the tiles of a request.
+struct TileInputs
+{
+    std::shared_ptr<const RgbPlanes<uint16_t>> camera; // developed level
+    std::shared_ptr<const PlaneF> depth;               // depth at level resolution, may be null
+    std::shared_ptr<const PlaneU8> selection;          // quick-select mask at level resolution, may be null
+    std::shared_ptr<const ColourPipeline> colour;
+    float sharpening = 0.f; // -100 .. 100
+    RefocusSettings refocus;
+    ViewMode mode = ViewMode::Normal;
+    bool bgra = false;
+};
+
+// Renders `rect` of the level into 8-bit pixels at `out` (row stride in bytes).
+void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t outStride);
+
+// Renders `rect` as linear sRGB floats, with (`tone`) or without the contrast curve and
+// vibrance, always with sharpening and refocus. Used by export.
+void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone);
+
+} // namespace CIAPI::render

@@ -1,0 +1,165 @@
+#include "ciapi/render/workerpool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+
+namespace CIAPI::render {
+
+namespace {
+
+thread_local bool t_isWorker = false;
+
+int defaultThreadCount()
+{
+    const unsigned hw = std::thread::hardware_concurrency();
+    return std::clamp(static_cast<int>(hw == 0 ? 4 : hw), 1, 64);
+}
+
+// Shared by the caller of parallelFor and the helpers it queued. Helpers that start
+// after every index was claimed return at once.
+struct LoopState
+{
+    std::function<void(int)> body;
+    int count = 0;
+    std::atomic<int> next{0};
+    std::atomic<int> done{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::exception_ptr error;
+
+    void run()
+    {
+        for (;;) {
+            const int i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= count)
+                return;
+            try {
+                body(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!error)
+                    error = std::current_exception();
+            }
+            if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
+                std::lock_guard<std::mutex> lock(mutex);
+                finished.notify_all();
+            }
+        }
+    }
+};
+
+} // namespace
+
+WorkerPool& WorkerPool::instance()
+{
+    static WorkerPool pool;
+    return pool;
+}
+
+WorkerPool::WorkerPool() = default;
+
+WorkerPool::~WorkerPool()
+{
+    shutdown();
+}
+
+bool WorkerPool::onWorkerThread()
+{
+    return t_isWorker;
+}
+
+int WorkerPool::threadCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_limit > 0 ? m_limit : defaultThreadCount();
+}
+
+void WorkerPool::setThreadLimit(int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limit = std::clamp(limit, 0, 64);
+}
+
+void WorkerPool::startLocked()
+{
+    if (!m_threads.empty())
+        return;
+    const int n = m_limit > 0 ? m_limit : defaultThreadCount();
+    m_threads.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        m_threads.emplace_back([this, epoch = m_epoch] { workerLoop(epoch); });
+}
+
+void WorkerPool::submit(std::function<void()> task)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    startLocked();
+    m_queue.push_back(std::move(task));
+    m_wake.notify_one();
+}
+
+void WorkerPool::workerLoop(uint64_t epoch)
+{
+    t_isWorker = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [&] { return m_epoch != epoch || !m_queue.empty(); });
+        if (m_queue.empty())
+            return; // shut down and drained
+        std::function<void()> task = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        try {
+            task();
+        } catch (...) {
+            // A task reports its own failures; nothing may escape a worker.
+        }
+        task = nullptr;
+        lock.lock();
+    }
+}
+
+void WorkerPool::parallelFor(int count, const std::function<void(int)>& body)
+{
+    if (count <= 0)
+        return;
+    if (count == 1) {
+        body(0);
+        return;
+    }
+    auto state = std::make_shared<LoopState>();
+    state->body = body;
+    state->count = count;
+    const int helpers = std::min(count - 1, threadCount());
+    for (int i = 0; i < helpers; ++i)
+        submit([state] { state->run(); });
+    state->run();
+    {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        state->finished.wait(lock, [&] { return state->done.load(std::memory_order_acquire) == count; });
+    }
+    if (state->error)
+        std::rethrow_exception(state->error);
+}
+
+void WorkerPool::shutdown()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_epoch;
+        threads.swap(m_threads);
+        m_wake.notify_all();
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    for (std::thread& t : threads) {
+        if (t.get_id() == self)
+            t.detach(); // called from a task: the thread ends when the task returns
+        else if (t.joinable())
+            t.join();
+    }
+}
+
+} // namespace CIAPI::render

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace CIAPI::render {
+
+// The engine's own bounded set of worker threads. Renderers queue their tiles here;
+// parallelFor() spreads a loop over the workers and the calling thread, so it never
+// deadlocks even when called from a worker. shutdown() finishes what is queued and
+// joins the threads; the next submit() starts them again.
+class WorkerPool
+{
+public:
+    static WorkerPool& instance();
+
+    WorkerPool();
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void submit(std::function<void()> task);
+
+    // Runs body(i) for every i in [0, count), on the calling thread and on idle workers.
+    // Returns when every index is done; rethrows the first exception a body threw.
+    void parallelFor(int count, const std::function<void(int)>& body);
+
+    // Drains the queue and joins every worker. Safe to call more than once.
+    void shutdown();
+
+    // Number of threads used for work (workers; parallelFor adds the caller).
+    int threadCount() const;
+
+    // Limits the workers (1 .. hardware threads); 0 restores the default. Takes effect
+    // at the next start, so callers shut the pool down first. Used by benchmarks.
+    void setThreadLimit(int limit);
+
+    // True on one of this pool's worker threads.
+    static bool onWorkerThread();
+
+private:
+    void startLocked();
+    void workerLoop(uint64_t epoch);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_queue;
+    std::vector<std::thread> m_threads;
+    uint64_t m_epoch = 0;
+    int m_limit = 0;
+};
+
+} // namespace CIAPI::render

@@ -1,0 +1,112 @@
+#include <QtTest>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "ciapi/render/workerpool.h"
+#include "support/testmain.h"
+
+using CIAPI::render::WorkerPool;
+
+class TestWorkerPool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Every index runs exactly once even when several threads drive loops at once.
+    void parallelForFromManyThreads()
+    {
+        WorkerPool pool;
+        constexpr int kThreads = 6, kCount = 500;
+        std::vector<std::vector<std::atomic<int>>> hits(kThreads);
+        for (auto& h : hits)
+            h = std::vector<std::atomic<int>>(kCount);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < 5; ++round)
+                    pool.parallelFor(kCount, [&](int i) { hits[t][i].fetch_add(1); });
+            });
+        for (auto& th : threads)
+            th.join();
+        for (int t = 0; t < kThreads; ++t)
+            for (int i = 0; i < kCount; ++i)
+                QCOMPARE(hits[t][i].load(), 5);
+    }
+
+    // A loop inside a task of the same pool completes even with a single worker.
+    void nestedLoopDoesNotDeadlock()
+    {
+        WorkerPool pool;
+        pool.setThreadLimit(1);
+        std::atomic<int> sum{0};
+        std::atomic<bool> done{false};
+        pool.submit([&] {
+            pool.parallelFor(100, [&](int i) {
+                pool.parallelFor(10, [&](int j) { sum.fetch_add(i * 10 + j); });
+            });
+            done = true;
+        });
+        pool.shutdown(); // drains the queue
+        QVERIFY(done.load());
+        QCOMPARE(sum.load(), 999 * 1000 / 2);
+    }
+
+    void exceptionReachesCaller()
+    {
+        WorkerPool pool;
+        std::atomic<int> ran{0};
+        QVERIFY_EXCEPTION_THROWN(pool.parallelFor(64,
+                                                  [&](int i) {
+                                                      ran.fetch_add(1);
+                                                      if (i == 17)
+                                                          throw std::runtime_error("boom");
+                                                  }),
+                                 std::runtime_error);
+        QCOMPARE(ran.load(), 64); // the other indices still ran
+    }
+
+    // shutdown() runs what was queued, may be called twice, and the pool works again after.
+    void shutdownDrainsAndRestarts()
+    {
+        WorkerPool pool;
+        std::atomic<int> count{0};
+        for (int i = 0; i < 200; ++i)
+            pool.submit([&] { count.fetch_add(1); });
+        pool.shutdown();
+        QCOMPARE(count.load(), 200);
+        pool.shutdown();
+        pool.submit([&] { count.fetch_add(1); });
+        pool.shutdown();
+        QCOMPARE(count.load(), 201);
+        std::set<std::thread::id> ids;
+        std::mutex m;
+        pool.parallelFor(50, [&](int) {
+            std::lock_guard<std::mutex> lock(m);
+            ids.insert(std::this_thread::get_id());
+        });
+        QVERIFY(!ids.empty());
+    }
+
+    // Submitting while another thread shuts the pool down loses no task.
+    void submitDuringShutdown()
+    {
+        WorkerPool pool;
+        std::atomic<int> count{0};
+        std::thread producer([&] {
+            for (int i = 0; i < 2000; ++i)
+                pool.submit([&] { count.fetch_add(1); });
+        });
+        for (int i = 0; i < 20; ++i)
+            pool.shutdown();
+        producer.join();
+        pool.shutdown();
+        QCOMPARE(count.load(), 2000);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestWorkerPool)
+#include "tst_workerpool.moc"
