@@ -1,0 +1,157 @@
+#include <QtTest>
+
+#include <cmath>
+
+#include "ciapi/export/encoders.h"
+#include "ciapi/export/exportgeometry.h"
+#include "exportreadback.h"
+#include "support/testmain.h"
+
+using namespace CIAPI::exporter;
+
+namespace {
+
+// A gradient with a white marker in the top-left corner (4 x 4).
+std::vector<uint8_t> testImage(int w, int h)
+{
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &rgb[(size_t(y) * w + x) * 3];
+            const bool marker = x < 4 && y < 4;
+            p[0] = marker ? 255 : uint8_t(x * 255 / w);
+            p[1] = marker ? 255 : uint8_t(y * 255 / h);
+            p[2] = marker ? 255 : 40;
+        }
+    return rgb;
+}
+
+} // namespace
+
+class TestExportEncoders : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void jpegCarriesExif()
+    {
+        const auto rgb = testImage(96, 64);
+        ExifFacts facts;
+        facts.captureTime = 1700000000; // 2023-11-14 22:13:20 UTC
+        facts.utcOffsetMinutes = 90;
+        facts.imageUniqueId = uuidHex({0x03020100u, 0x07060504u, 0x0b0a0908u, 0x0f0e0d0cu});
+        QCOMPARE(QString::fromStdString(facts.imageUniqueId), QString("000102030405060708090a0b0c0d0e0f"));
+        const auto jpeg = encodeJpeg(rgb.data(), 96, 64, 90, true, facts);
+        const auto d = enginetest::readJpeg(jpeg);
+        QCOMPARE(d.width, 96);
+        QCOMPARE(d.height, 64);
+        QVERIFY(std::fabs(d.at(50, 30, 0) - rgb[(30 * 96 + 50) * 3] / 255.f) < 0.05f);
+        const auto exif = enginetest::readExif(jpeg);
+        QCOMPARE(exif.orientation, 1);
+        QCOMPARE(QString::fromStdString(exif.dateTimeOriginal), QString("2023:11:14 23:43:20"));
+        QCOMPARE(QString::fromStdString(exif.imageUniqueId), QString::fromStdString(facts.imageUniqueId));
+    }
+
+    void ppmAndDngAreExact()
+    {
+        const auto rgb = testImage(33, 17);
+        const auto ppm = enginetest::readPpm(encodePpm(rgb.data(), 33, 17));
+        QCOMPARE(ppm.width, 33);
+        QCOMPARE(ppm.height, 17);
+        for (size_t i = 0; i < rgb.size(); ++i)
+            QCOMPARE(ppm.pixels[i], rgb[i] / 255.f);
+        std::vector<uint16_t> rgb16(rgb.size());
+        for (size_t i = 0; i < rgb.size(); ++i)
+            rgb16[i] = uint16_t(rgb[i] * 257 + (i % 7));
+        const auto dng = enginetest::readDng(encodeDng(rgb16.data(), 33, 17, {}));
+        QCOMPARE(dng.width, 33);
+        QCOMPARE(dng.height, 17);
+        for (size_t i = 0; i < rgb16.size(); ++i)
+            QCOMPARE(dng.pixels[i], rgb16[i] / 65535.f);
+    }
+
+    void hdrKeepsRange()
+    {
+        for (int w : {5, 40}) { // flat and run-length scanlines
+            std::vector<float> px(size_t(w) * 3 * 3);
+            for (size_t i = 0; i < px.size(); ++i)
+                px[i] = (i % 5 == 0) ? 0.f : float(i % 9) * 3.7f + 0.001f * float(i);
+            for (int x = 10; x < std::min(w, 30); ++x) // a run
+                for (int c = 0; c < 3; ++c)
+                    px[(size_t(w) + x) * 3 + c] = 0.25f;
+            const auto d = enginetest::readHdr(encodeHdr(px.data(), w, 3));
+            QCOMPARE(d.width, w);
+            QCOMPARE(d.height, 3);
+            for (size_t i = 0; i < px.size(); ++i) {
+                const float m = std::max({px[i - i % 3], px[i - i % 3 + 1], px[i - i % 3 + 2]});
+                QVERIFY2(std::fabs(d.pixels[i] - px[i]) <= m / 128.f + 1e-6f, qPrintable(QString::number(i)));
+            }
+        }
+    }
+
+    // The marker in the top-left corner lands where each matrix sends it.
+    void orientAllEight_data()
+    {
+        QTest::addColumn<int>("m0");
+        QTest::addColumn<int>("m1");
+        QTest::addColumn<int>("m2");
+        QTest::addColumn<int>("m3");
+        QTest::addColumn<int>("cornerX"); // 0 left, 1 right
+        QTest::addColumn<int>("cornerY");
+        QTest::newRow("identity") << 1 << 0 << 0 << 1 << 0 << 0;
+        QTest::newRow("90 clockwise") << 0 << -1 << 1 << 0 << 1 << 0;
+        QTest::newRow("180") << -1 << 0 << 0 << -1 << 1 << 1;
+        QTest::newRow("270") << 0 << 1 << -1 << 0 << 0 << 1;
+        QTest::newRow("mirror") << -1 << 0 << 0 << 1 << 1 << 0;
+        QTest::newRow("flip") << 1 << 0 << 0 << -1 << 0 << 1;
+        QTest::newRow("transpose") << 0 << 1 << 1 << 0 << 0 << 0;
+        QTest::newRow("anti-transpose") << 0 << -1 << -1 << 0 << 1 << 1;
+    }
+    void orientAllEight()
+    {
+        QFETCH(int, m0);
+        QFETCH(int, m1);
+        QFETCH(int, m2);
+        QFETCH(int, m3);
+        QFETCH(int, cornerX);
+        QFETCH(int, cornerY);
+        const int w = 20, h = 12;
+        const auto rgb = testImage(w, h);
+        const std::array<int, 4> m{m0, m1, m2, m3};
+        const auto out = orient(rgb, w, h, 3, m);
+        const bool t = m0 == 0;
+        const int W = t ? h : w, H = t ? w : h;
+        const int cx = cornerX ? W - 1 : 0, cy = cornerY ? H - 1 : 0;
+        QCOMPARE(int(out[(size_t(cy) * W + cx) * 3 + 2]), 255);
+        // Every source pixel appears exactly once.
+        int whites = 0;
+        for (size_t i = 0; i < out.size(); i += 3)
+            whites += out[i + 2] == 255;
+        QCOMPARE(whites, 16);
+    }
+
+    void planClipsCropAndScales()
+    {
+        const std::array<int, 4> id{1, 0, 0, 1}, turn{0, -1, 1, 0};
+        auto p = planExport(400, 300, {0.f, 0.f, 1.f, 1.f}, id, 0, 0);
+        QCOMPARE(p.finalWidth(), 400);
+        QCOMPARE(p.finalHeight(), 300);
+        p = planExport(400, 300, {0.25f, 0.5f, 0.5f, 0.5f}, turn, 0, 0);
+        QVERIFY(p.crop == (Rect{100, 150, 300, 300}));
+        QCOMPARE(p.finalWidth(), 150);
+        QCOMPARE(p.finalHeight(), 200);
+        p = planExport(400, 300, {0.25f, 0.5f, 0.5f, 0.5f}, id, 100, 75);
+        QCOMPARE(p.finalWidth(), 100);
+        QCOMPARE(p.finalHeight(), 75);
+        // A crop reaching beyond the picture keeps only what exists, at the same scale.
+        p = planExport(400, 300, {-0.25f, 0.f, 1.f, 1.f}, id, 200, 150);
+        QVERIFY(p.crop == (Rect{0, 0, 300, 300}));
+        QCOMPARE(p.finalWidth(), 150);
+        QCOMPARE(p.finalHeight(), 150);
+        QVERIFY_EXCEPTION_THROWN(planExport(400, 300, {2.f, 2.f, 0.5f, 0.5f}, id, 0, 0), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(planExport(400, 300, {0, 0, 1, 1}, {1, 1, 0, 1}, 0, 0), std::runtime_error);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestExportEncoders)
+#include "tst_exportencoders.moc"
