@@ -1,6 +1,7 @@
 #include "ciapi/depth/depthdocument.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -8,6 +9,14 @@
 namespace CIAPI::depth {
 
 namespace {
+
+// Revisions are unique across documents, so a cache keyed by one never mistakes a
+// replaced document for the one it was filled from.
+uint64_t nextRevision()
+{
+    static std::atomic<uint64_t> counter{1};
+    return counter.fetch_add(1) + 1;
+}
 
 constexpr uint32_t kEditsMagic = 0x31454451; // "QDE1"
 constexpr uint32_t kBaseMagic = 0x31424451;  // "QDB1"
@@ -60,7 +69,7 @@ void DepthDocument::setBase(PlaneF base)
     m_patches.clear();
     m_applied = 0;
     clearSelection();
-    ++m_revision;
+    m_revision = nextRevision();
 }
 
 void DepthDocument::clear()
@@ -71,7 +80,7 @@ void DepthDocument::clear()
     m_applied = 0;
     m_faceMatting = false;
     clearSelection();
-    ++m_revision;
+    m_revision = nextRevision();
 }
 
 void DepthDocument::apply(const Rect& r, const std::vector<float>& values)
@@ -80,7 +89,7 @@ void DepthDocument::apply(const Rect& r, const std::vector<float>& values)
     for (int y = r.y0; y < r.y1; ++y)
         std::copy(values.begin() + size_t(y - r.y0) * w, values.begin() + size_t(y - r.y0 + 1) * w,
                   m_current.row(y) + r.x0);
-    ++m_revision;
+    m_revision = nextRevision();
 }
 
 void DepthDocument::push(DepthPatch patch)
@@ -124,14 +133,14 @@ void DepthDocument::resetEdits()
         setBase(std::move(base));
     }
     m_faceMatting = false;
-    ++m_revision;
+    m_revision = nextRevision();
 }
 
 void DepthDocument::setFaceMatting(bool on)
 {
     if (on != m_faceMatting) {
         m_faceMatting = on;
-        ++m_revision;
+        m_revision = nextRevision();
     }
 }
 
@@ -174,7 +183,12 @@ void DepthDocument::clearSelection()
     } else {
         m_selection = PlaneU8();
     }
-    ++m_selectionRevision;
+    m_selectionRevision = nextRevision();
+}
+
+void DepthDocument::touchSelection()
+{
+    m_selectionRevision = nextRevision();
 }
 
 bool DepthDocument::selectionEmpty() const
@@ -238,7 +252,7 @@ void DepthDocument::restoreEdits(const uint8_t* data, size_t size)
     while (m_applied > applied)
         undo();
     m_faceMatting = matting;
-    ++m_revision;
+    m_revision = nextRevision();
 }
 
 std::vector<uint8_t> DepthDocument::saveBase() const

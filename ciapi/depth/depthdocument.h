@@ -65,7 +65,7 @@ public:
     void clearSelection();
     bool selectionEmpty() const;
     uint64_t selectionRevision() const { return m_selectionRevision; }
-    void touchSelection() { ++m_selectionRevision; }
+    void touchSelection();
 
     // The edit stack as bytes (patches, applied count, face-matting switch), read back over
     // the same base map by restoreEdits. Throws std::runtime_error on damaged input.

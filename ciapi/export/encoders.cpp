@@ -150,12 +150,11 @@ void rgbe(float r, float g, float b, uint8_t out[4])
 std::string uuidHex(const std::array<uint32_t, 4>& words)
 {
     std::string s;
-    char buf[3];
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; ++i) {
-            std::snprintf(buf, sizeof buf, "%02x", unsigned((w >> (8 * i)) & 0xff));
-            s += buf;
-        }
+    char buf[16];
+    for (uint32_t w : words) {
+        std::snprintf(buf, sizeof buf, "%08x", unsigned(w));
+        s += buf;
+    }
     return s;
 }
 

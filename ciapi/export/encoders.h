@@ -32,7 +32,7 @@ std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const
 // Float RGB as Radiance RGBE (run-length encoded scanlines where the format allows).
 std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height);
 
-// 32 hex digits of four 32-bit words, each written little-endian (the bytes as stored).
+// 32 hex digits of a UUID held as four big-endian 32-bit words.
 std::string uuidHex(const std::array<uint32_t, 4>& words);
 
 } // namespace CIAPI::exporter

@@ -57,9 +57,7 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
         sharpen(reg, std::clamp(in.sharpening, -100.f, 100.f) / 100.f * (in.sharpening > 0 ? 1.5f : 1.f));
     const Rect center{rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0};
     if (refocus) {
-        PlaneF depth(region.width(), region.height());
-        for (int y = region.y0; y < region.y1; ++y)
-            std::copy(in.depth->row(y) + region.x0, in.depth->row(y) + region.x1, depth.row(y - region.y0));
+        const PlaneF depth = depthRegion(in, region);
         refocusRegion(reg, depth, center, in.refocus, out);
         return;
     }
@@ -87,10 +85,17 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
     const int ri = in.bgra ? 2 : 0, bi = in.bgra ? 0 : 2;
     const float nearInv = 1.f / std::max(1e-3f, in.refocus.nearDepth);
     const float farInv = 1.f / std::max(1e-3f, in.refocus.farDepth);
+    PlaneF depth;
+    if (in.depth)
+        depth = depthRegion(in, rect);
+    const RgbPlanes<uint16_t>& cam = *in.camera;
+    const PlaneU8* sel = in.selection && !in.selection->empty() ? in.selection.get() : nullptr;
+    const float selX = sel ? float(sel->width()) / cam.width() : 0.f;
+    const float selY = sel ? float(sel->height()) / cam.height() : 0.f;
     for (int y = rect.y0; y < rect.y1; ++y) {
         uint8_t* p = out + (y - rect.y0) * stride;
-        const float* d = in.depth ? in.depth->row(y) : nullptr;
-        const uint8_t* m = in.selection ? in.selection->row(y) : nullptr;
+        const float* d = in.depth ? depth.row(y - rect.y0) - rect.x0 : nullptr;
+        const uint8_t* m = sel ? sel->row(std::min(sel->height() - 1, int((y + 0.5f) * selY))) : nullptr;
         for (int x = rect.x0; x < rect.x1; ++x, p += 4) {
             switch (in.mode) {
             case ViewMode::RefocusShading: {
@@ -106,7 +111,7 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
                 break;
             }
             case ViewMode::SelectionOverlay:
-                if (m && m[x]) {
+                if (m && m[std::min(sel->width() - 1, int((x + 0.5f) * selX))]) {
                     p[ri] = static_cast<uint8_t>((p[ri] + 255) / 2);
                     p[1] = static_cast<uint8_t>(p[1] / 2);
                     p[bi] = static_cast<uint8_t>((p[bi] + 255) / 2);
@@ -149,6 +154,35 @@ void debugView(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stri
 }
 
 } // namespace
+
+PlaneF depthRegion(const TileInputs& in, const Rect& region)
+{
+    const PlaneF& map = *in.depth;
+    const float sx = float(map.width()) / in.camera->width(), sy = float(map.height()) / in.camera->height();
+    PlaneF out(region.width(), region.height());
+    std::vector<int> x0(size_t(region.width())), x1(size_t(region.width()));
+    std::vector<float> tx(size_t(region.width()));
+    for (int x = region.x0; x < region.x1; ++x) {
+        const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(map.width() - 1));
+        x0[x - region.x0] = int(fx);
+        x1[x - region.x0] = std::min(int(fx) + 1, map.width() - 1);
+        tx[x - region.x0] = fx - int(fx);
+    }
+    for (int y = region.y0; y < region.y1; ++y) {
+        const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(map.height() - 1));
+        const int ya = int(fy), yb = std::min(ya + 1, map.height() - 1);
+        const float ty = fy - ya;
+        const float* ra = map.row(ya);
+        const float* rb = map.row(yb);
+        float* o = out.row(y - region.y0);
+        for (int i = 0; i < region.width(); ++i) {
+            const float a = ra[x0[i]] + (ra[x1[i]] - ra[x0[i]]) * tx[i];
+            const float b = rb[x0[i]] + (rb[x1[i]] - rb[x0[i]]) * tx[i];
+            o[i] = a + (b - a) * ty;
+        }
+    }
+    return out;
+}
 
 void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
 {

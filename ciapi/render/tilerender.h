@@ -16,14 +16,17 @@ enum class ViewMode { Normal = 0, RefocusShading = 1, SelectionOverlay = 2, Dept
 struct TileInputs
 {
     std::shared_ptr<const RgbPlanes<uint16_t>> camera; // developed level
-    std::shared_ptr<const PlaneF> depth;               // depth at level resolution, may be null
-    std::shared_ptr<const PlaneU8> selection;          // quick-select mask at level resolution, may be null
+    std::shared_ptr<const PlaneF> depth;               // depth map (any resolution), may be null
+    std::shared_ptr<const PlaneU8> selection;          // quick-select mask (depth-map size), may be null
     std::shared_ptr<const ColourPipeline> colour;
     float sharpening = 0.f; // -100 .. 100
     RefocusSettings refocus;
     ViewMode mode = ViewMode::Normal;
     bool bgra = false;
 };
+
+// Depth of `region` of the level (sized like the region), sampled from the depth map.
+PlaneF depthRegion(const TileInputs& in, const Rect& region);
 
 // Renders `rect` of the level into 8-bit pixels at `out` (row stride in bytes).
 void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t outStride);

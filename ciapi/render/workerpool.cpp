@@ -1,5 +1,7 @@
 #include "ciapi/render/workerpool.h"
 
+#include "ciapi/shutdownhooks.h"
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -55,6 +57,8 @@ struct LoopState
 WorkerPool& WorkerPool::instance()
 {
     static WorkerPool pool;
+    static const int hook = AddShutdownHook([] { pool.shutdown(); });
+    (void)hook;
     return pool;
 }
 

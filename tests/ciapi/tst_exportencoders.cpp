@@ -39,7 +39,7 @@ private slots:
         ExifFacts facts;
         facts.captureTime = 1700000000; // 2023-11-14 22:13:20 UTC
         facts.utcOffsetMinutes = 90;
-        facts.imageUniqueId = uuidHex({0x03020100u, 0x07060504u, 0x0b0a0908u, 0x0f0e0d0cu});
+        facts.imageUniqueId = uuidHex({0x00010203u, 0x04050607u, 0x08090a0bu, 0x0c0d0e0fu});
         QCOMPARE(QString::fromStdString(facts.imageUniqueId), QString("000102030405060708090a0b0c0d0e0f"));
         const auto jpeg = encodeJpeg(rgb.data(), 96, 64, 90, true, facts);
         const auto d = enginetest::readJpeg(jpeg);

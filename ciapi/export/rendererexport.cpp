@@ -1,0 +1,134 @@
+// Renderer::writeImage: level 0 under the transform, scaled, in one of four formats.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include "ciapi/export/encoders.h"
+#include "ciapi/export/exportgeometry.h"
+#include "ciapi/render/colourpipeline.h"
+#include "ciapi/render/rendererprivate.h"
+#include "ciapi/render/renderrequest.h"
+#include "ciapi/render/workerpool.h"
+#include "ciapi/renderer.h"
+#include "ciapi/vrx/vrximage.h"
+
+namespace CIAPI {
+
+using namespace render;
+using namespace exporter;
+
+bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size, ExportImageFormat format,
+                          std::function<void(int)> progress)
+{
+    if (format < ExportJPEG || format > ExportHDR)
+        throw std::runtime_error("Unexpected export format!");
+    if (!stream)
+        throw std::runtime_error("No stream to write to");
+    if (!d->session)
+        throw std::runtime_error("No picture to export");
+    const uint64_t abortAt = d->abortGeneration.load();
+    auto aborted = [&] { return d->abortGeneration.load() != abortAt; };
+    auto report = [&](int p) {
+        if (progress)
+            progress(p);
+    };
+    report(0);
+
+    PictureSession& session = *d->session;
+    const Point<int> full = session.levelSize(0);
+    const Transform& t = transform();
+    const RectF c = t.crop();
+    const std::array<int, 4> m{t.m(0), t.m(1), t.m(2), t.m(3)};
+    const ExportPlan plan = planExport(full.x, full.y, {c.x, c.y, c.width, c.height}, m, size.x, size.y);
+    const bool hiFi = getProperty(IntParam::HighFidelity) == 1;
+    const int colourSpace = int(getProperty(IntParam::ExportColorSpace));
+    const bool tone = colourSpace == 4;
+
+    // The coarsest level that still has the pixels asked for (twice as many for hi-fi).
+    const double need = std::max(double(plan.width) / plan.crop.width(), double(plan.height) / plan.crop.height());
+    int level = 0;
+    for (int l = session.levelCount() - 1; l > 0; --l) {
+        const double scale = double(session.levelSize(l).x) / full.x;
+        if (scale >= need * (hiFi ? 2.0 : 1.0)) {
+            level = l;
+            break;
+        }
+    }
+    const Point<int> ls = session.levelSize(level);
+    const double k = double(ls.x) / full.x;
+    const Rect src = Rect{int(std::floor(plan.crop.x0 * k)), int(std::floor(plan.crop.y0 * k)),
+                          int(std::ceil(plan.crop.x1 * k)), int(std::ceil(plan.crop.y1 * k))}
+                         .intersected(Rect{0, 0, ls.x, ls.y});
+
+    RequestSettings settings;
+    settings.profile = d->profile;
+    settings.values = properties().snapshot();
+    const TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr);
+    if (aborted())
+        return false;
+
+    // Render in bands, reporting between them.
+    const int sw = src.width(), sh = src.height();
+    std::vector<float> pixels(size_t(sw) * sh * 3);
+    constexpr int kBand = 64;
+    const int bands = (sh + kBand - 1) / kBand;
+    const int step = std::max(1, WorkerPool::instance().threadCount());
+    for (int b0 = 0; b0 < bands; b0 += step) {
+        const int n = std::min(step, bands - b0);
+        WorkerPool::instance().parallelFor(n, [&](int j) {
+            const int b = b0 + j;
+            const Rect r{src.x0, src.y0 + b * kBand, src.x1, std::min(src.y1, src.y0 + (b + 1) * kBand)};
+            RgbPlanes<float> lin;
+            renderLinear(in, r, lin, tone);
+            for (int y = 0; y < r.height(); ++y)
+                for (int x = 0; x < r.width(); ++x)
+                    for (int ch = 0; ch < 3; ++ch)
+                        pixels[(size_t(r.y0 - src.y0 + y) * sw + x) * 3 + ch] = lin.c[ch].row(y)[x];
+        });
+        if (aborted())
+            return false;
+        report(5 + 80 * (b0 + n) / bands);
+    }
+    pixels = resample(pixels, sw, sh, plan.width, plan.height, hiFi);
+    pixels = orient(pixels, plan.width, plan.height, 3, m);
+    if (aborted())
+        return false;
+    const int W = plan.finalWidth(), H = plan.finalHeight();
+
+    ExifFacts facts;
+    facts.captureTime = getProperty(IntParam::CaptureTime);
+    facts.utcOffsetMinutes = int(getProperty(IntParam::UtcOffset));
+    const auto uuid = getProperty(IntArrayParam::PictureUuid);
+    std::array<uint32_t, 4> words{};
+    for (size_t i = 0; i < std::min<size_t>(4, uuid.size()); ++i)
+        words[i] = uuid[i];
+    facts.imageUniqueId = uuidHex(words);
+
+    std::vector<uint8_t> bytes;
+    if (format == ExportJPEG || format == ExportPPM) {
+        std::vector<uint8_t> rgb(pixels.size());
+        for (size_t i = 0; i < pixels.size(); ++i)
+            rgb[i] = tone ? in.colour->encode(pixels[i])
+                          : uint8_t(std::lround(std::clamp(pixels[i], 0.f, 1.f) * 255.f));
+        bytes = format == ExportJPEG ? encodeJpeg(rgb.data(), W, H, hiFi ? 95 : 88, hiFi, facts)
+                                     : encodePpm(rgb.data(), W, H);
+    } else if (format == ExportDNG) {
+        std::vector<uint16_t> rgb(pixels.size());
+        for (size_t i = 0; i < pixels.size(); ++i)
+            rgb[i] = uint16_t(std::lround(std::clamp(pixels[i], 0.f, 1.f) * 65535.f));
+        bytes = encodeDng(rgb.data(), W, H, facts);
+    } else {
+        bytes = encodeHdr(pixels.data(), W, H);
+    }
+    if (aborted())
+        return false;
+    stream->write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    stream->flush();
+    if (!*stream)
+        throw std::runtime_error("Couldn't write the export");
+    report(100);
+    return true;
+}
+
+} // namespace CIAPI

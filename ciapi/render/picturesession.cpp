@@ -1,0 +1,165 @@
+#include "ciapi/render/picturesession.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "ciapi/depth/depthtools.h"
+#include "ciapi/vrx/focalsize.h"
+#include "ciapi/vrx/vrximage.h"
+
+namespace CIAPI::render {
+
+PictureSession::PictureSession(std::shared_ptr<const vrx::VrxImage> image) : m_image(std::move(image))
+{
+    if (!m_image || !m_image->compatible())
+        throw std::runtime_error("The picture cannot be rendered");
+    const Point<int> size = vrx::cropSizeForFocalLength(float(m_image->metadata().focalLength));
+    const int levels = ImagePyramid::LevelCountFor(size.x, size.y);
+    for (int i = 0; i < levels; ++i)
+        m_sizes.push_back(ImagePyramid::LevelSize(size.x, size.y, i));
+    m_depthLevel = levels - 1;
+    for (int i = 0; i < levels; ++i)
+        if (m_sizes[size_t(i)].x <= 1024 && m_sizes[size_t(i)].y <= 1024) {
+            m_depthLevel = i;
+            break;
+        }
+    const vrx::ModuleInfo& mod = m_image->module(m_image->referenceModule());
+    std::copy(mod.colorMatrix.begin(), mod.colorMatrix.end(), m_cameraToSrgb.begin());
+    for (int i = 0; i < 4; ++i)
+        m_cfa[size_t(i)] = vrx::cfaColor(mod.cfa, i & 1, i >> 1);
+    m_levels.resize(size_t(levels));
+    for (int i = 0; i < levels; ++i)
+        m_levelMutex.push_back(std::make_unique<std::mutex>());
+}
+
+ImagePyramid PictureSession::pyramid(bool bgra)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pyramid.isNull()) {
+        ImagePyramid p = ImagePyramid::Create(levelCount());
+        for (int i = 0; i < levelCount(); ++i)
+            p[i] = Image::Create(m_sizes[size_t(i)].x, m_sizes[size_t(i)].y, bgra ? PixelFormatBGRA8 : PixelFormatRGBA8);
+        m_pyramid = p;
+    }
+    return m_pyramid;
+}
+
+std::shared_ptr<const PlaneF> PictureSession::mosaic()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_mosaic)
+        return m_mosaic;
+    const int ref = m_image->referenceModule();
+    const vrx::ModuleInfo& mod = m_image->module(ref);
+    std::vector<std::vector<uint16_t>> frames;
+    std::vector<RawFrameView> views;
+    for (int f = 0; f < m_image->framesOf(ref); ++f) {
+        frames.push_back(m_image->decodeFrame(ref, f));
+        views.push_back({frames.back().data(), mod.width, mod.height, size_t(mod.width)});
+    }
+    SensorLevels levels;
+    levels.black = float(mod.blackLevel);
+    levels.white = float(mod.whiteLevel);
+    levels.gains = mod.gains;
+    std::vector<HotPixel> hot;
+    for (const vrx::PixelPos& p : m_image->hotPixels(ref))
+        hot.push_back({p.x, p.y});
+    m_mosaic = std::make_shared<const PlaneF>(prepareMosaic(views, m_cfa, levels, hot));
+    return m_mosaic;
+}
+
+std::shared_ptr<const RgbPlanes<uint16_t>> PictureSession::level(int level)
+{
+    if (level < 0 || level >= levelCount())
+        throw std::runtime_error("Level out of range");
+    std::lock_guard<std::mutex> once(*m_levelMutex[size_t(level)]);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_levels[size_t(level)])
+            return m_levels[size_t(level)];
+    }
+    const std::shared_ptr<const PlaneF> raw = mosaic();
+    const Point<int> s = m_sizes[size_t(level)];
+    auto planes = std::make_shared<const RgbPlanes<uint16_t>>(
+        developLevel(*raw, m_cfa, Rect{0, 0, raw->width(), raw->height()}, s.x, s.y));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_levels[size_t(level)] = planes;
+    return planes;
+}
+
+std::shared_ptr<const PlaneF> PictureSession::depthSnapshot()
+{
+    if (!depth.hasDepth())
+        return nullptr;
+    if (!m_depthSnapshot || m_snapshotRevision != depth.revision() || m_snapshotMatted != depth.faceMatting()) {
+        const PlaneF& cur = depth.current();
+        PlaneF copy(cur.width(), cur.height());
+        for (int y = 0; y < cur.height(); ++y)
+            std::copy(cur.row(y), cur.row(y) + cur.width(), copy.row(y));
+        if (depth.faceMatting()) {
+            const auto guide = level(m_depthLevel);
+            if (guide->width() == copy.width() && guide->height() == copy.height())
+                copy = depth::matte(copy, *guide);
+        }
+        float lo = 1e30f, hi = 0.f;
+        for (int y = 0; y < copy.height(); ++y)
+            for (int x = 0; x < copy.width(); ++x) {
+                lo = std::min(lo, copy.at(x, y));
+                hi = std::max(hi, copy.at(x, y));
+            }
+        m_range = {lo, std::max(hi, lo * 1.001f)};
+        m_depthSnapshot = std::make_shared<const PlaneF>(std::move(copy));
+        m_snapshotRevision = depth.revision();
+        m_snapshotMatted = depth.faceMatting();
+    }
+    return m_depthSnapshot;
+}
+
+std::pair<float, float> PictureSession::depthRange()
+{
+    depthSnapshot();
+    return m_range;
+}
+
+std::shared_ptr<const PlaneU8> PictureSession::selectionSnapshot()
+{
+    if (depth.selection().empty())
+        return nullptr;
+    if (!m_selectionSnapshot || m_selectionRevision != depth.selectionRevision()) {
+        const PlaneU8& s = depth.selection();
+        PlaneU8 copy(s.width(), s.height());
+        for (int y = 0; y < s.height(); ++y)
+            std::copy(s.row(y), s.row(y) + s.width(), copy.row(y));
+        m_selectionSnapshot = std::make_shared<const PlaneU8>(std::move(copy));
+        m_selectionRevision = depth.selectionRevision();
+    }
+    return m_selectionSnapshot;
+}
+
+bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
+{
+    std::lock_guard<std::mutex> lock(depthMutex);
+    if (depth.hasDepth())
+        return false;
+    if (progress)
+        progress(0);
+    const auto guide = level(m_depthLevel);
+    PlaneF factory;
+    if (m_image->hasDepthMap()) {
+        try {
+            const vrx::DepthMap map = m_image->depthMap();
+            factory.reset(map.width, map.height);
+            for (int y = 0; y < map.height; ++y)
+                for (int x = 0; x < map.width; ++x)
+                    factory.at(x, y) = map.at(x, y);
+        } catch (const std::exception&) {
+            factory = PlaneF(); // a damaged factory map: depth from nothing
+        }
+    }
+    depth.setBase(depth::refineDepth(factory, *guide, progress));
+    depthType = 2;
+    depthAnnounced = false;
+    return true;
+}
+
+} // namespace CIAPI::render

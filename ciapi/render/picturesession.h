@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <utility>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ciapi/depth/depthdocument.h"
+#include "ciapi/image.h"
+#include "ciapi/render/colourpipeline.h"
+#include "ciapi/render/plane.h"
+#include "ciapi/render/rawdevelop.h"
+
+namespace CIAPI {
+namespace vrx {
+class VrxImage;
+}
+
+namespace render {
+
+// Everything a renderer derives from one opened input: the output pyramid, the developed
+// levels, the depth document. Shared by the renderer and its running tasks, so replacing
+// the input never pulls data from under a tile. Caches fill on demand, under locks.
+class PictureSession
+{
+public:
+    explicit PictureSession(std::shared_ptr<const vrx::VrxImage> image);
+
+    const std::shared_ptr<const vrx::VrxImage>& image() const { return m_image; }
+    int levelCount() const { return int(m_sizes.size()); }
+    Point<int> levelSize(int level) const { return m_sizes.at(size_t(level)); }
+    const Mat3& cameraToSrgb() const { return m_cameraToSrgb; }
+
+    // The output handle of this input (made on first use with the given channel order).
+    ImagePyramid pyramid(bool bgra);
+
+    // Camera RGB of a level (developed on first use; thread-safe).
+    std::shared_ptr<const RgbPlanes<uint16_t>> level(int level);
+
+    // The level depth works at: the finest one that fits in 1024 x 1024.
+    int depthLevel() const { return m_depthLevel; }
+
+    // Depth document and its lock; the depth editor and the renderer share both.
+    std::mutex depthMutex;
+    depth::DepthDocument depth;
+    int depthType = 0;                 // 0 none, 2 computed or read from a state
+    bool depthAnnounced = false;       // 2 and 3 were reported for this depth
+    std::shared_ptr<const PlaneF> depthSnapshot();      // call with depthMutex held
+    std::shared_ptr<const PlaneU8> selectionSnapshot(); // call with depthMutex held
+    std::pair<float, float> depthRange();               // of the snapshot; call with depthMutex held
+
+    // Computes depth when there is none; reports progress below 100. Returns whether it did.
+    bool ensureDepth(const std::function<void(int)>& progress);
+
+    // JPEG of a rendered thumbnail, once one was rendered or read from a state.
+    std::mutex thumbMutex;
+    std::vector<uint8_t> thumbnail;
+    std::atomic<bool> renderedAny{false};
+
+private:
+    std::shared_ptr<const PlaneF> mosaic();
+
+    std::shared_ptr<const vrx::VrxImage> m_image;
+    std::vector<Point<int>> m_sizes;
+    int m_depthLevel = 0;
+    Mat3 m_cameraToSrgb = identity3();
+    CfaLayout m_cfa{};
+
+    std::mutex m_mutex; // pyramid, mosaic, levels
+    ImagePyramid m_pyramid;
+    std::shared_ptr<const PlaneF> m_mosaic;
+    std::vector<std::shared_ptr<const RgbPlanes<uint16_t>>> m_levels;
+    std::vector<std::unique_ptr<std::mutex>> m_levelMutex;
+
+    uint64_t m_snapshotRevision = ~uint64_t(0);
+    bool m_snapshotMatted = false;
+    std::shared_ptr<const PlaneF> m_depthSnapshot;
+    std::pair<float, float> m_range{0.5f, 20.f};
+    uint64_t m_selectionRevision = ~uint64_t(0);
+    std::shared_ptr<const PlaneU8> m_selectionSnapshot;
+};
+
+} // namespace render
+} // namespace CIAPI

@@ -1,0 +1,205 @@
+#include "ciapi/render/renderrequest.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "ciapi/parameters.h"
+#include "ciapi/render/rendererprivate.h"
+#include "ciapi/render/workerpool.h"
+
+namespace CIAPI::render {
+
+namespace {
+
+int f(FloatParam p) { return static_cast<int>(p); }
+int i(IntParam p) { return static_cast<int>(p); }
+
+std::mutex g_colourMutex;
+
+} // namespace
+
+ToneSettings toneSettings(const PropertyStore::Values& v)
+{
+    ToneSettings t;
+    t.exposure = v.f(f(FloatParam::Exposure));
+    t.contrast = v.f(f(FloatParam::Contrast));
+    t.temperature = v.f(f(FloatParam::Temperature));
+    if (!(t.temperature >= 1000.f))
+        t.temperature = 5500.f;
+    t.tint = v.f(f(FloatParam::Tint));
+    t.vibrance = v.f(f(FloatParam::Vibrance));
+    t.saturation = v.f(f(FloatParam::Saturation));
+    t.sharpening = v.f(f(FloatParam::Sharpening));
+    return t;
+}
+
+std::shared_ptr<const ColourPipeline> colourPipelineFor(const PropertyStore::Values& values, const Mat3& m)
+{
+    // A handful of recent pipelines; building one costs a few milliseconds of tables.
+    struct Entry
+    {
+        ToneSettings tone;
+        Mat3 matrix;
+        std::shared_ptr<const ColourPipeline> pipeline;
+    };
+    static std::vector<Entry> cache;
+    ToneSettings t = toneSettings(values);
+    t.sharpening = 0.f; // not part of the colour path
+    std::lock_guard<std::mutex> lock(g_colourMutex);
+    for (const Entry& e : cache)
+        if (std::memcmp(&e.tone, &t, sizeof t) == 0 && e.matrix == m)
+            return e.pipeline;
+    auto p = std::make_shared<const ColourPipeline>(t, m);
+    cache.insert(cache.begin(), Entry{t, m, p});
+    if (cache.size() > 8)
+        cache.pop_back();
+    return p;
+}
+
+TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& s,
+                         bool* computedDepth)
+{
+    TileInputs in;
+    in.camera = session.level(level);
+    in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
+    in.sharpening = s.values.f(f(FloatParam::Sharpening));
+    in.mode = static_cast<ViewMode>(s.mode);
+    in.bgra = s.values.i(i(IntParam::ChannelOrderBGRA)) == 1;
+    if (s.profile != 3)
+        return in;
+    if (s.values.i(i(IntParam::EagerDepth)) == 1) {
+        bool started = false;
+        const bool did = session.ensureDepth([&](int p) {
+            if (!started) {
+                started = true;
+                shared.emitState(StateChangeBusy);
+            }
+            shared.emitProgress(std::min(p, 99));
+        });
+        if (computedDepth)
+            *computedDepth = did;
+    }
+    std::lock_guard<std::mutex> lock(session.depthMutex);
+    if (!session.depth.hasDepth())
+        return in;
+    if (!session.depthAnnounced) {
+        session.depthAnnounced = true;
+        shared.emitState(StateChangeDepthForDofAvailable);
+        shared.emitState(StateChangeDepthForEditingAvailable);
+    }
+    in.depth = session.depthSnapshot();
+    in.selection = session.selectionSnapshot();
+    const auto range = session.depthRange();
+    const float n = s.values.f(f(FloatParam::DepthOfField));
+    const float nMin = std::max(0.5f, s.values.f(f(FloatParam::MinDepthOfField)));
+    const float nMax = std::max(nMin + 0.1f, s.values.f(f(FloatParam::MaxDepthOfField)));
+    RefocusSettings& r = in.refocus;
+    r.strength = n > 0.f ? std::clamp((1.f / n - 1.f / nMax) / (1.f / nMin - 1.f / nMax), 0.f, 1.f) : 0.f;
+    r.focusDepth = s.values.f(f(FloatParam::FocusDepth));
+    if (!(r.focusDepth > 0.f))
+        r.focusDepth = std::sqrt(range.first * range.second);
+    r.nearDepth = range.first;
+    r.farDepth = range.second;
+    r.maxRadius = 0.012f * float(in.camera->width());
+    return in;
+}
+
+RenderRequest::RenderRequest(std::shared_ptr<RenderShared> shared, std::shared_ptr<PictureSession> session,
+                             uint64_t generation, int level, const ROI& roi, RequestSettings settings)
+    : m_shared(std::move(shared)), m_session(std::move(session)), m_generation(generation), m_level(level),
+      m_roi(roi), m_settings(std::move(settings))
+{
+    for (int y = (roi.y0 / kTile) * kTile; y < roi.y1; y += kTile)
+        for (int x = (roi.x0 / kTile) * kTile; x < roi.x1; x += kTile) {
+            const Rect t = Rect{x, y, x + kTile, y + kTile}.intersected(Rect{roi.x0, roi.y0, roi.x1, roi.y1});
+            if (!t.empty())
+                m_tiles.push_back(t);
+        }
+    m_remaining = int(m_tiles.size());
+    m_pyramid = m_session->pyramid(m_settings.values.i(static_cast<int>(IntParam::ChannelOrderBGRA)) == 1);
+}
+
+bool RenderRequest::stale() const
+{
+    return m_shared->generation.load(std::memory_order_acquire) != m_generation;
+}
+
+void RenderRequest::prepare()
+{
+    m_inputs = prepareInputs(*m_shared, *m_session, m_level, m_settings, &m_computedDepth);
+    m_prepared = true;
+}
+
+void RenderRequest::runTile(int index)
+{
+    if (stale())
+        return;
+    const Rect& t = m_tiles[size_t(index)];
+    const size_t stride = size_t(t.width()) * 4;
+    std::vector<uint8_t> pixels(stride * size_t(t.height()));
+    renderTile(m_inputs, t, pixels.data(), stride);
+    std::lock_guard<std::recursive_mutex> lock(m_shared->deliver);
+    if (stale())
+        return;
+    Image& img = m_pyramid[m_level];
+    for (int y = 0; y < t.height(); ++y)
+        std::memcpy(img.row(t.y0 + y) + size_t(t.x0) * 4, pixels.data() + size_t(y) * stride, stride);
+    if (m_shared->output)
+        m_shared->output(m_pyramid, ROI{t.x0, t.y0, t.x1, t.y1}, m_level);
+}
+
+void RenderRequest::finish()
+{
+    if (m_prepared && m_level == m_session->levelCount() - 1 && !stale())
+        m_session->renderedAny = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_shared->deliver);
+        if (!stale() && m_shared->progress)
+            m_shared->progress(100);
+    }
+    if (m_computedDepth)
+        m_shared->emitState(StateChangeDone);
+}
+
+void RenderRequest::runNow()
+{
+    try {
+        prepare();
+    } catch (...) {
+        if (m_computedDepth)
+            m_shared->emitState(StateChangeDone);
+        throw;
+    }
+    WorkerPool::instance().parallelFor(int(m_tiles.size()), [this](int i) { runTile(i); });
+    finish();
+}
+
+void RenderRequest::start()
+{
+    auto self = shared_from_this();
+    WorkerPool::instance().submit([self] {
+        if (self->stale())
+            return;
+        try {
+            self->prepare();
+        } catch (...) {
+            // An unreadable frame: nothing to show; the busy state still ends.
+            if (self->m_computedDepth)
+                self->m_shared->emitState(StateChangeDone);
+            return;
+        }
+        if (self->m_tiles.empty()) {
+            self->finish();
+            return;
+        }
+        for (int i = 0; i < int(self->m_tiles.size()); ++i)
+            WorkerPool::instance().submit([self, i] {
+                self->runTile(i);
+                if (self->m_remaining.fetch_sub(1) == 1)
+                    self->finish();
+            });
+    });
+}
+
+} // namespace CIAPI::render
