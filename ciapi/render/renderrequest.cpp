@@ -101,7 +101,7 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
         r.focusDepth = std::sqrt(range.first * range.second);
     r.nearDepth = range.first;
     r.farDepth = range.second;
-    r.maxRadius = 0.012f * float(in.camera->width());
+    r.maxRadius = 0.02f * float(in.camera->width());
     return in;
 }
 

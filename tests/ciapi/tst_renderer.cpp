@@ -1,0 +1,398 @@
+#include <QtTest>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "ciapi/ciapi.h"
+#include "ciapi/statefileeditor.h"
+#include "renderfixture.h"
+#include "support/testmain.h"
+
+using namespace CIAPI;
+using namespace enginetest;
+
+namespace {
+
+std::vector<std::string> withoutOutput(const std::vector<std::string>& events)
+{
+    std::vector<std::string> out;
+    for (const auto& e : events)
+        if (e.rfind("out ", 0) != 0)
+            out.push_back(e);
+    return out;
+}
+
+} // namespace
+
+class TestRenderer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void createRejectsUnknownProfiles()
+    {
+        QVERIFY_EXCEPTION_THROWN(Renderer::Create(1), std::invalid_argument);
+        QVERIFY(Renderer::Create(0));
+        QVERIFY(Renderer::Create(3));
+    }
+
+    // First depth computation: 0, progress below 100, 2, 3, progress 100, 4; output tiles
+    // come between 3 and progress 100.
+    void listenerOrderFirstDepth()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 3);
+        EventLog log;
+        log.attach(*r);
+        ImagePyramid p = r->outputBuffer();
+        const int last = p.levelCount() - 1;
+        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        log.waitFor("state 4");
+        const auto ev = withoutOutput(log.events());
+        QVERIFY(ev.size() >= 6);
+        QCOMPARE(ev.front(), std::string("state 0"));
+        QVERIFY(ev[1].rfind("progress ", 0) == 0 && ev[1] != "progress 100");
+        const auto n = ev.size();
+        QCOMPARE(ev[n - 4], std::string("state 2"));
+        QCOMPARE(ev[n - 3], std::string("state 3"));
+        QCOMPARE(ev[n - 2], std::string("progress 100"));
+        QCOMPARE(ev[n - 1], std::string("state 4"));
+        for (size_t i = 1; i + 4 < n; ++i)
+            QVERIFY(ev[i].rfind("progress ", 0) == 0 && ev[i] != "progress 100");
+        // Tiles: all between state 3 and progress 100, covering the clipped level once.
+        const auto all = log.events();
+        const auto s3 = std::find(all.begin(), all.end(), "state 3");
+        const auto p100 = std::find(all.begin(), all.end(), "progress 100");
+        long area = 0;
+        for (auto it = all.begin(); it != all.end(); ++it)
+            if (it->rfind("out ", 0) == 0) {
+                QVERIFY(it > s3 && it < p100);
+                int l, x0, y0, x1, y1;
+                QCOMPARE(std::sscanf(it->c_str(), "out %d %d %d %d %d", &l, &x0, &y0, &x1, &y1), 5);
+                QCOMPARE(l, last);
+                QVERIFY(x1 <= p[last].width() && y1 <= p[last].height());
+                area += long(x1 - x0) * (y1 - y0);
+            }
+        QCOMPARE(area, long(p[last].width()) * p[last].height());
+
+        // A second render reports only its tiles and progress 100.
+        log.clear();
+        r->render(last, ROI{0, 0, 100, 100}, 1, false);
+        log.waitFor("progress 100");
+        QCOMPARE(withoutOutput(log.events()), std::vector<std::string>{"progress 100"});
+    }
+
+    void listenerOrderDepthFromStateAndProfileZero()
+    {
+        const auto pic = picture(5);
+        std::stringstream state;
+        {
+            auto r = rendererFor(pic, 3);
+            r->serialize(state, StateFull); // computes depth for the state
+        }
+        auto r = rendererFor(pic, 3);
+        r->deserialize(state, StateFull);
+        EventLog log;
+        log.attach(*r);
+        const int last = r->outputBuffer().levelCount() - 1;
+        r->render(last, ROI{0, 0, 512, 512}, 1, true);
+        QCOMPARE(withoutOutput(log.events()), (std::vector<std::string>{"state 2", "state 3", "progress 100"}));
+
+        auto r0 = rendererFor(pic, 0);
+        EventLog log0;
+        log0.attach(*r0);
+        r0->render(last, ROI{0, 0, 512, 512}, 1, true);
+        QCOMPARE(withoutOutput(log0.events()), std::vector<std::string>{"progress 100"});
+    }
+
+    void roiIsClippedAndTiled()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 0);
+        EventLog log;
+        log.attach(*r);
+        ImagePyramid p = r->outputBuffer();
+        const int level = p.levelCount() - 2; // 520 x 390
+        r->render(level, ROI{-50, 300, 5000, 5000}, 1, true);
+        long area = 0;
+        for (const auto& e : log.events())
+            if (e.rfind("out ", 0) == 0) {
+                int l, x0, y0, x1, y1;
+                std::sscanf(e.c_str(), "out %d %d %d %d %d", &l, &x0, &y0, &x1, &y1);
+                QVERIFY(x0 >= 0 && y0 >= 300 && x1 <= p[level].width() && y1 <= p[level].height());
+                area += long(x1 - x0) * (y1 - y0);
+            }
+        QCOMPARE(area, long(p[level].width()) * (p[level].height() - 300));
+        QVERIFY_EXCEPTION_THROWN(r->render(p.levelCount(), ROI{0, 0, 1, 1}, 1, true), std::runtime_error);
+    }
+
+    void outputBufferPerInput()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 0);
+        const ImagePyramid a = r->outputBuffer();
+        QVERIFY(a == r->outputBuffer());
+        QCOMPARE(a.levelCount(), ImagePyramid::LevelCountFor(4160, 3120));
+        QCOMPARE(a[0].width(), 4160);
+        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
+        QVERIFY(a != r->outputBuffer());
+        r->setInputDataStream(nullptr, 0);
+        QVERIFY_EXCEPTION_THROWN(r->outputBuffer(), std::runtime_error);
+        r->render(0, ROI{0, 0, 10, 10}, 1, true); // nothing to render: no call, no crash
+    }
+
+    // Many render/cancel cycles: after cancelRenderRequests returns, no tile of an earlier
+    // request arrives, and the final pixels are those of the last settings.
+    void noStaleOutputAfterCancel()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 0);
+        ImagePyramid p = r->outputBuffer();
+        const int level = p.levelCount() - 2;
+        const ROI all{0, 0, p[level].width(), p[level].height()};
+        std::atomic<int> currentTag{0};
+        std::atomic<int> stale{0};
+        std::atomic<int> delivered{0};
+        std::mutex m;
+        std::condition_variable cv;
+        int finished = 0;
+        for (int cycle = 0; cycle < 60; ++cycle) {
+            const int tag = cycle;
+            r->setOutputUpdateListener([&, tag](const ImagePyramid&, const ROI&, int) {
+                if (tag != currentTag.load())
+                    stale.fetch_add(1);
+                delivered.fetch_add(1);
+            });
+            r->setProgressUpdateListener([&, tag](int v) {
+                if (tag != currentTag.load())
+                    stale.fetch_add(1);
+                if (v == 100) {
+                    std::lock_guard<std::mutex> lock(m);
+                    ++finished;
+                    cv.notify_all();
+                }
+            });
+            currentTag = tag;
+            r->setProperty(FloatParam::Exposure, float(cycle % 5) * 0.3f - 0.6f);
+            r->render(level, all, 1, false);
+            if (cycle % 3 != 2)
+                r->cancelRenderRequests();
+        }
+        // Let the last (uncancelled) request finish.
+        {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [&] { return finished >= 1; });
+        }
+        r->cancelRenderRequests();
+        QCOMPARE(stale.load(), 0);
+        QVERIFY(delivered.load() > 0);
+        const auto asyncPixels = pixelsOf(p[level]);
+        auto fresh = rendererFor(pic, 0);
+        fresh->setProperty(FloatParam::Exposure, float(59 % 5) * 0.3f - 0.6f);
+        QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
+    }
+
+    void modesAreVisiblyDifferent()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 3);
+        const int last = r->outputBuffer().levelCount() - 1;
+        std::vector<std::vector<uint8_t>> shots;
+        for (int mode = 0; mode <= 4; ++mode) {
+            r->setMode(mode);
+            shots.push_back(renderLevel(*r, last));
+        }
+        const int total = int(shots[0].size() / 4);
+        for (int a = 0; a < 5; ++a)
+            for (int b = a + 1; b < 5; ++b)
+                QVERIFY2(differingPixels(shots[a], shots[b], 8) > total / 20,
+                         qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
+        QVERIFY_EXCEPTION_THROWN(r->setMode(5), std::runtime_error);
+    }
+
+    void tuneValuesChangeOutput()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 0);
+        const int last = r->outputBuffer().levelCount() - 1;
+        const auto base = renderLevel(*r, last);
+        auto mean = [](const std::vector<uint8_t>& px, int c) {
+            double s = 0;
+            for (size_t i = c; i < px.size(); i += 4)
+                s += px[i];
+            return s / (px.size() / 4);
+        };
+        r->setProperty(FloatParam::Exposure, 1.f);
+        const auto brighter = renderLevel(*r, last);
+        QVERIFY(mean(brighter, 1) > mean(base, 1) + 10);
+        r->setProperty(FloatParam::Exposure, 0.f);
+        const float t = r->getProperty(FloatParam::Temperature);
+        r->setProperty(FloatParam::Temperature, t + 3000.f); // the light was bluer: picture warms
+        const auto warm = renderLevel(*r, last);
+        QVERIFY(mean(warm, 0) - mean(warm, 2) > mean(base, 0) - mean(base, 2) + 5);
+        r->setProperty(FloatParam::Temperature, t);
+        r->setProperty(FloatParam::Saturation, -100.f);
+        const auto grey = renderLevel(*r, last);
+        QVERIFY(std::abs(mean(grey, 0) - mean(grey, 2)) < 3);
+        // BGRA swaps the channel bytes and nothing else.
+        r->setProperty(FloatParam::Saturation, 0.f);
+        r->setProperty(IntParam::ChannelOrderBGRA, 1);
+        const auto bgra = renderLevel(*r, last);
+        for (size_t i = 0; i < base.size(); i += 97 * 4) {
+            QCOMPARE(bgra[i], base[i + 2]);
+            QCOMPARE(bgra[i + 2], base[i]);
+        }
+    }
+
+    void refocusSharperAtFocusDepth()
+    {
+        const auto pic = picture(11);
+        const vrxgen::Plane& near = pic.scene.planes.front();
+        auto r = rendererFor(pic, 3);
+        const int level = r->outputBuffer().levelCount() - 1;
+        const int w = r->outputBuffer()[level].width(), h = r->outputBuffer()[level].height();
+        r->setProperty(FloatParam::DepthOfField, 2.8f);
+        const float u0 = near.cx - near.rx * 0.4f, u1 = near.cx + near.rx * 0.4f;
+        const float v0 = near.cy - near.ry * 0.4f, v1 = near.cy + near.ry * 0.4f;
+        r->setProperty(FloatParam::FocusDepth, near.depth);
+        const double focused = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
+        r->setProperty(FloatParam::FocusDepth, pic.scene.farthest());
+        const double away = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
+        QVERIFY2(focused > away * 1.5, qPrintable(QString("%1 vs %2").arg(focused).arg(away)));
+        // The widest depth of field leaves everything sharp.
+        r->setProperty(FloatParam::DepthOfField, 15.2f);
+        const double closed = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
+        QVERIFY(closed > away * 1.5);
+    }
+
+    // Full state: settings, rating, transform, depth and its edits come back; reset keeps the rating.
+    void stateRoundTrip()
+    {
+        const auto pic = picture(7);
+        auto r = rendererFor(pic, 3);
+        r->setProperty(FloatParam::Contrast, 33.f);
+        r->setProperty(IntParam::UserRating, 4);
+        r->transform().rotate90(1);
+        {
+            DepthEditor ed(*r);
+            r->render(r->outputBuffer().levelCount() - 1, ROI{0, 0, 512, 512}, 1, true);
+            ed.pushBrushDepthEdit({{{0.3f, 0.3f}, {0.4f, 0.3f}}, 0.05f, 1.25f, 0});
+        }
+        std::stringstream state;
+        r->serialize(state, StateFull);
+        const std::string bytes = state.str();
+        QVERIFY(bytes.size() > 16 * 1024);
+        {
+            std::istringstream in(bytes);
+            StateFileEditor editor(in);
+            QCOMPARE(editor.depthType(), 2);
+            QVERIFY(editor.hasDepthEdits());
+            QCOMPARE(editor.userRating(), 4);
+        }
+        auto back = rendererFor(pic, 3);
+        std::istringstream in(bytes);
+        back->deserialize(in, StateFull);
+        QCOMPARE(back->getProperty(FloatParam::Contrast), 33.f);
+        QCOMPARE(back->getProperty(IntParam::UserRating), int64_t(4));
+        QVERIFY(back->transform() == r->transform());
+        DepthEditor ed(*back);
+        QVERIFY(std::fabs(ed.getDepthAtPoint({0.35f, 0.3f}) - 1.25f) < 1e-4f);
+        const int last = back->outputBuffer().levelCount() - 1;
+        QCOMPARE(differingPixels(renderLevel(*r, last), renderLevel(*back, last), 1), 0);
+        QVERIFY(ed.undoDepthEdit());
+        QVERIFY(std::fabs(ed.getDepthAtPoint({0.35f, 0.3f}) - 1.25f) > 0.05f);
+        back->reset(0);
+        QCOMPARE(back->getProperty(IntParam::UserRating), int64_t(4));
+        QCOMPARE(back->getProperty(FloatParam::Contrast), 0.f);
+
+        // A state of another picture is refused.
+        auto other = rendererFor(picture(8), 3);
+        std::istringstream in2(bytes);
+        QVERIFY_EXCEPTION_THROWN(other->deserialize(in2, StateFull), std::runtime_error);
+    }
+
+    void serializeFullComputesDepthOnlyForProfileThree()
+    {
+        const auto pic = picture(9);
+        auto r3 = rendererFor(pic, 3, false);
+        std::stringstream s3;
+        r3->serialize(s3, StateFull);
+        QCOMPARE(StateFileEditor(s3).depthType(), 2);
+        auto r0 = rendererFor(pic, 0);
+        std::stringstream s0;
+        r0->serialize(s0, StateFull);
+        QCOMPARE(StateFileEditor(s0).depthType(), 0);
+        // Settings only, nothing rendered: no thumbnail, a small state.
+        std::stringstream small;
+        auto fresh = rendererFor(pic, 0);
+        fresh->serialize(small, StateSettings);
+        QVERIFY(small.str().size() < 16 * 1024);
+    }
+
+    void applyTuningSetsOriginals()
+    {
+        const auto pic = picture();
+        auto r = Renderer::Create(3);
+        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
+        ApplyTuning(1, *r);
+        const float contrast = r->getProperty(FloatParam::Contrast);
+        QVERIFY(contrast != 0.f);
+        r->setProperty(FloatParam::Contrast, -50.f);
+        r->reset(0);
+        QCOMPARE(r->getProperty(FloatParam::Contrast), contrast); // back to the tuned original
+    }
+
+    // Several renderers on several threads at once, each checked against its own sync render.
+    void concurrentRenderers()
+    {
+        std::vector<vrxgen::Picture> pics;
+        for (uint32_t s = 20; s < 24; ++s)
+            pics.push_back(picture(s));
+        std::vector<std::vector<uint8_t>> expected;
+        for (const auto& pic : pics) {
+            auto r = rendererFor(pic, 3);
+            expected.push_back(renderLevel(*r, r->outputBuffer().levelCount() - 1));
+        }
+        std::atomic<int> failures{0};
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < pics.size(); ++i)
+            threads.emplace_back([&, i] {
+                for (int round = 0; round < 3; ++round) {
+                    auto r = rendererFor(pics[i], round == 1 ? 0 : 3);
+                    EventLog log;
+                    log.attach(*r);
+                    const int last = r->outputBuffer().levelCount() - 1;
+                    r->render(last, ROI{0, 0, 512, 512}, 1, false);
+                    r->render(last, ROI{0, 0, 100, 100}, 1, false);
+                    log.waitFor("progress 100", 2);
+                    if (round != 1 && differingPixels(pixelsOf(r->outputBuffer()[last]), expected[i], 0) != 0)
+                        failures.fetch_add(1);
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        QCOMPARE(failures.load(), 0);
+    }
+
+    // The pool is joined by StaticShutdown, twice if need be, and works again afterwards.
+    void staticShutdownTwiceThenRender()
+    {
+        const auto pic = picture();
+        auto r = rendererFor(pic, 0);
+        EventLog log;
+        log.attach(*r);
+        const int last = r->outputBuffer().levelCount() - 1;
+        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        StaticShutdown(); // finishes the queued tiles
+        StaticShutdown();
+        QVERIFY(!log.events().empty());
+        QCOMPARE(log.events().back(), std::string("progress 100"));
+        log.clear();
+        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        log.waitFor("progress 100");
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestRenderer)
+#include "tst_renderer.moc"
