@@ -2,12 +2,12 @@
 
 #include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/crc32.h"
+#include "ciapi/vrx/depthcodec.h"
 
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
-#include <zstd.h>
 
 namespace CIAPI::state {
 
@@ -30,32 +30,15 @@ std::uint32_t segmentCrc(std::uint16_t type, std::uint32_t length, const std::ui
 std::vector<std::uint8_t> encodeDepth(const DepthState& d)
 {
     const vrx::DepthMap& m = d.map;
-    const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
-    if (m.width <= 0 || m.height <= 0 || m.depth.size() != n || !(m.nearDepth > 0.f) || !(m.farDepth > m.nearDepth))
-        throw std::runtime_error("Invalid depth map in state");
-    std::vector<std::uint8_t> plain(n * 2);
-    const float invNear = 1.f / m.nearDepth;
-    const float invFar = 1.f / m.farDepth;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float depth = m.depth[i] > 1e-6f ? m.depth[i] : 1e-6f;
-        float t = (1.f / depth - invFar) / (invNear - invFar);
-        t = t < 0.f ? 0.f : (t > 1.f ? 1.f : t);
-        const auto q = static_cast<std::uint16_t>(std::lround(t * 65535.f));
-        plain[2 * i] = static_cast<std::uint8_t>(q & 0xff);
-        plain[2 * i + 1] = static_cast<std::uint8_t>(q >> 8);
-    }
-    std::vector<std::uint8_t> packed(ZSTD_compressBound(plain.size()));
-    const std::size_t size = ZSTD_compress(packed.data(), packed.size(), plain.data(), plain.size(), 3);
-    if (ZSTD_isError(size))
-        throw std::runtime_error("Depth map compression failed");
+    const auto packed = vrx::DepthCodec::pack(m);
     ByteWriter w;
     w.i32(d.type);
     w.i32(m.width);
     w.i32(m.height);
     w.f32(m.nearDepth);
     w.f32(m.farDepth);
-    w.u64(plain.size());
-    w.raw(packed.data(), size);
+    w.u64(static_cast<std::uint64_t>(m.width) * static_cast<std::uint64_t>(m.height) * 2);
+    w.raw(packed.data(), packed.size());
     return w.take();
 }
 
@@ -75,20 +58,9 @@ DepthState decodeDepth(ByteReader& r)
     if (!(m.nearDepth > 0.f) || !(m.farDepth > m.nearDepth) || !std::isfinite(m.farDepth))
         throw std::runtime_error("Depth range invalid");
     const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
-    if (plainSize != n * 2 || ZSTD_getFrameContentSize(r.here(), r.remaining()) != n * 2)
+    if (plainSize != n * 2)
         throw std::runtime_error("Depth map size mismatch");
-    std::vector<std::uint8_t> plain(n * 2);
-    const std::size_t got = ZSTD_decompress(plain.data(), plain.size(), r.here(), r.remaining());
-    if (ZSTD_isError(got) || got != plain.size())
-        throw std::runtime_error("Depth map damaged");
-    m.depth.resize(n);
-    const float invNear = 1.f / m.nearDepth;
-    const float invFar = 1.f / m.farDepth;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float t = static_cast<float>(plain[2 * i] | (plain[2 * i + 1] << 8)) / 65535.f;
-        float v = 1.f / (invFar + t * (invNear - invFar));
-        m.depth[i] = v < m.nearDepth ? m.nearDepth : (v > m.farDepth ? m.farDepth : v);
-    }
+    vrx::DepthCodec::unpack(r.here(), r.remaining(), m);
     return d;
 }
 

@@ -2,6 +2,7 @@
 
 #include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/crc32.h"
+#include "ciapi/vrx/depthcodec.h"
 #include "ciapi/vrx/focalsize.h"
 #include "ciapi/vrx/hotpixelrecord.h"
 #include "ciapi/vrx/rawcodec.h"
@@ -10,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
-#include <zstd.h>
 
 namespace CIAPI::vrx {
 
@@ -406,31 +406,10 @@ DepthMap VrxImage::depthMap() const
     const std::size_t n = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height);
     if (decoded != n * 2)
         throw bad("depth map size mismatch");
-    std::vector<std::uint8_t> plain;
-    if (encoding == 0) {
-        if (r.remaining() != n * 2)
-            throw bad("depth map size mismatch");
-        plain.assign(r.here(), r.here() + n * 2);
-    } else if (encoding == 1) {
-        const unsigned long long declared = ZSTD_getFrameContentSize(r.here(), r.remaining());
-        if (declared != n * 2)
-            throw bad("depth map size mismatch");
-        plain.resize(n * 2);
-        const std::size_t got = ZSTD_decompress(plain.data(), plain.size(), r.here(), r.remaining());
-        if (ZSTD_isError(got) || got != plain.size())
-            throw bad("depth map damaged");
+    if (encoding == 1) {
+        DepthCodec::unpack(r.here(), r.remaining(), d);
     } else {
         throw bad("unknown depth encoding");
-    }
-    d.depth.resize(n);
-    const float invNear = 1.f / d.nearDepth;
-    const float invFar = 1.f / d.farDepth;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float t = static_cast<float>(plain[2 * i] | (plain[2 * i + 1] << 8)) / 65535.f;
-        const float inv = invFar + t * (invNear - invFar);
-        float v = 1.f / inv;
-        v = v < d.nearDepth ? d.nearDepth : (v > d.farDepth ? d.farDepth : v);
-        d.depth[i] = v;
     }
     return d;
 }

@@ -2,12 +2,12 @@
 
 #include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/crc32.h"
+#include "ciapi/vrx/depthcodec.h"
 #include "ciapi/vrx/rawcodec.h"
 #include "ciapi/vrx/vrxformat.h"
 
 #include <cmath>
 #include <stdexcept>
-#include <zstd.h>
 
 namespace CIAPI::vrx {
 
@@ -126,25 +126,7 @@ std::vector<std::uint8_t> VrxWriter::encodeFrame(const ModuleInfo& module, int f
 
 std::vector<std::uint8_t> VrxWriter::encodeDepthMap(const DepthMap& d)
 {
-    const std::size_t n = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height);
-    if (d.depth.size() != n || !(d.nearDepth > 0.f) || !(d.farDepth > d.nearDepth))
-        throw std::invalid_argument("Invalid depth map");
-    // Inverse depth, quantised to 16 bits between 1/far (0) and 1/near (65535).
-    std::vector<std::uint8_t> plain(n * 2);
-    const float invNear = 1.f / d.nearDepth;
-    const float invFar = 1.f / d.farDepth;
-    for (std::size_t i = 0; i < n; ++i) {
-        float t = (1.f / std::max(d.depth[i], 1e-6f) - invFar) / (invNear - invFar);
-        t = t < 0.f ? 0.f : (t > 1.f ? 1.f : t);
-        const auto q = static_cast<std::uint16_t>(std::lround(t * 65535.f));
-        plain[2 * i] = static_cast<std::uint8_t>(q & 0xff);
-        plain[2 * i + 1] = static_cast<std::uint8_t>(q >> 8);
-    }
-    std::vector<std::uint8_t> packed(ZSTD_compressBound(plain.size()));
-    const std::size_t size = ZSTD_compress(packed.data(), packed.size(), plain.data(), plain.size(), 3);
-    if (ZSTD_isError(size))
-        throw std::runtime_error("Depth map compression failed");
-    packed.resize(size);
+    const auto packed = DepthCodec::pack(d);
     ByteWriter w;
     w.i32(d.width);
     w.i32(d.height);
@@ -152,7 +134,7 @@ std::vector<std::uint8_t> VrxWriter::encodeDepthMap(const DepthMap& d)
     w.f32(d.farDepth);
     w.i32(1);
     w.i32(0);
-    w.u64(plain.size());
+    w.u64(static_cast<std::uint64_t>(d.width) * static_cast<std::uint64_t>(d.height) * 2);
     w.raw(packed.data(), packed.size());
     return w.take();
 }
