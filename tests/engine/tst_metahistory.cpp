@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/hotpixelpicture.h"
+
 #include "ciapi/directrenderer.h"
 #include "engine/directstreamreader.h"
 #include "engine/enginestreams.h"
@@ -33,17 +35,8 @@ struct Camera
 // raw samples only, so the thumbnail comes from them.
 Camera makeCamera(const QString& folder, std::uint32_t cameraSeed, std::uint32_t seed)
 {
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 96;
-    o.moduleHeight = 72;
-    o.frames = 1;
-    o.preview = false;
-    o.noise = 0.f;
-    o.hotPixelsPerModule = 40;
-    o.cameraSeed = cameraSeed;
-    o.seed = seed;
     Camera c;
-    c.generated = vrxgen::makePicture(o);
+    c.generated = vrxgen::makePicture(ostra::test::hotPixelPictureOptions(cameraSeed, seed));
     QDir().mkpath(folder);
     c.picture = folder + QString("/IMG_%1.vrx").arg(seed);
     c.calibration = folder + "/hotpixel.rec";
