@@ -1,0 +1,81 @@
+#include "engine/imageeditor.h"
+
+#include "ciapi/deptheditor.h"
+#include "ciapi/renderer.h"
+
+#include <QDebug>
+
+namespace {
+constexpr int kEditorKind = 12;
+}
+
+ImageEditor::ImageEditor(QObject* parent) : ImageViewer(parent)
+{
+    m_depthEditor = std::make_unique<CIAPI::DepthEditor>(renderer());
+}
+
+ImageEditor::~ImageEditor()
+{
+    // The depth editor refers to the renderer, which the viewer part destroys later.
+    QMutexLocker lock(&m_editorMutex);
+    m_depthEditor.reset();
+}
+
+void ImageEditor::kind(int& kind) const
+{
+    kind = kEditorKind;
+}
+
+void ImageEditor::depthForDofAvailable()
+{
+    qDebug() << "depthForDOFAvailableSignal";
+    emit depthForDOFAvailableSignal();
+}
+
+void ImageEditor::depthForEditingAvailable()
+{
+    qDebug() << "depthForEditingAvailableSignal";
+    emit depthForEditingAvailableSignal();
+}
+
+void ImageEditor::createRenderer()
+{
+    QMutexLocker lock(&m_editorMutex);
+    m_depthEditor.reset();
+    ImageViewer::createRenderer();
+    m_depthEditor = std::make_unique<CIAPI::DepthEditor>(renderer());
+}
+
+bool ImageEditor::applyJob(std::function<void(CIAPI::DepthEditor&)> edit)
+{
+    if (!edit)
+        return false;
+    try {
+        renderer().cancelRenderRequests();
+        {
+            QMutexLocker lock(&m_editorMutex);
+            if (!m_depthEditor)
+                return false;
+            edit(*m_depthEditor);
+        }
+        m_contentDirty = true;
+        edit = nullptr;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+int ImageEditor::rating() const
+{
+    return int(renderer().getProperty(CIAPI::IntParam::UserRating));
+}
+
+bool ImageEditor::setRating(int r)
+{
+    if (r == rating())
+        return false;
+    renderer().setProperty(CIAPI::IntParam::UserRating, r);
+    emit ratingChanged();
+    return true;
+}

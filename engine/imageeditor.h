@@ -1,0 +1,49 @@
+#pragma once
+
+#include "engine/imageviewer.h"
+
+#include <QMutex>
+
+#include <functional>
+#include <memory>
+
+namespace CIAPI {
+class DepthEditor;
+}
+
+// A viewer whose renderer also edits depth, with the picture's star rating. The image
+// service pools two of them for the editor canvas, the exports and the batch work.
+class ImageEditor : public ImageViewer
+{
+    Q_OBJECT
+    Q_PROPERTY(int rating READ rating NOTIFY ratingChanged)
+
+public:
+    explicit ImageEditor(QObject* parent = nullptr);
+    ~ImageEditor() override;
+
+    void kind(int& kind) const override;
+
+    void depthForDofAvailable() override;
+    void depthForEditingAvailable() override;
+    // The depth editor is rebuilt on the fresh renderer.
+    void createRenderer() override;
+
+    // Runs a depth edit on the current depth editor (looked up at each call, so an edit
+    // never reaches the editor of a replaced renderer). False when the function is empty
+    // or the edit throws.
+    bool applyJob(std::function<void(CIAPI::DepthEditor&)> edit);
+
+    int rating() const;
+    // False (and no signal) when the rating is already r.
+    bool setRating(int r);
+
+signals:
+    void depthForDOFAvailableSignal();
+    void depthForEditingAvailableSignal();
+    void ratingChanged();
+
+private:
+    QMutex m_editorMutex;  // guards m_depthEditor against its replacement
+    std::unique_ptr<CIAPI::DepthEditor> m_depthEditor;
+};

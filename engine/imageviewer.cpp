@@ -1,0 +1,458 @@
+#include "engine/imageviewer.h"
+
+#include "ciapi/renderer.h"
+#include "ciapi/statefileeditor.h"
+#include "ciapi/tuning.h"
+#include "engine/enginestreams.h"
+#include "engine/imageproperties.h"
+#include "engine/pixelhelpers.h"
+#include "engine/statefile.h"
+#include "engine/streampart.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kViewerKind = 4;
+constexpr int kOutputKind = 12;
+constexpr int kBgraChannelOrder = 0x80E1;
+
+QString exceptionText(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown exception");
+    }
+}
+
+} // namespace
+
+ImageViewer::ImageViewer(QObject* parent) : ImageRouter(parent)
+{
+    m_renderer = CIAPI::Renderer::Create(3);
+    m_properties = new ImageProperties(this);
+    m_firstProgressListener = [this](int progress) { onProgress(progress); };
+    m_progressListener = m_firstProgressListener;
+    m_firstStateChangeListener = [this](CIAPI::StateChange change, void*) { onStateChange(change); };
+    m_stateChangeListener = m_firstStateChangeListener;
+    m_outputListener = [this](const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region,
+                              int level) { onOutput(pyramid, region, level); };
+    m_renderer->setProgressUpdateListener(m_progressListener);
+    m_renderer->setStateChangeListener(m_stateChangeListener);
+    m_renderer->setOutputUpdateListener(m_outputListener);
+}
+
+ImageViewer::~ImageViewer()
+{
+    // No listener may run into a half-destroyed viewer: silence the renderer first.
+    if (m_renderer) {
+        m_renderer->cancelRenderRequests();
+        m_renderer->setOutputUpdateListener({});
+        m_renderer->setStateChangeListener({});
+        m_renderer->setProgressUpdateListener({});
+        m_renderer.reset();
+    }
+}
+
+void ImageViewer::kind(int& kind) const
+{
+    kind = kViewerKind;
+}
+
+void ImageViewer::installListeners()
+{
+    m_renderer->setOutputUpdateListener(m_outputListener);
+    m_renderer->setStateChangeListener(m_stateChangeListener);
+    m_renderer->setProgressUpdateListener(m_progressListener);
+}
+
+void ImageViewer::onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level)
+{
+    QUrl url;
+    {
+        // Opening and closing change the URL and the output buffer on other threads.
+        QMutexLocker lock(&m_openMutex);
+        if (m_url.isEmpty() || pyramid != m_currentPyramid)
+            return;  // output of a picture that is no longer open
+        url = m_url;
+    }
+    VrxMessage message;
+    message.location = url;
+    message.kind = kOutputKind;
+    message.pyramid = pyramid;
+    message.region = region;
+    message.level = level;
+    emit notifyImageOutputSignal(message);
+}
+
+void ImageViewer::onImageOutputSlot(VrxMessage message)
+{
+    {
+        QMutexLocker lock(&m_openMutex);
+        if (m_url.isEmpty() || message.location != m_url || message.pyramid != m_currentPyramid)
+            return;
+    }
+    ImageRouter::onImageOutputSlot(message);
+}
+
+void ImageViewer::onStateChange(CIAPI::StateChange change)
+{
+    switch (int(change)) {
+    case 0:
+        emit setBusyIndicatorSignal(true);
+        break;
+    case 2:
+        depthForDofAvailable();
+        break;
+    case 3:
+        depthForEditingAvailable();
+        break;
+    case 4:
+        emit setBusyIndicatorSignal(false);
+        break;
+    default:
+        break;
+    }
+}
+
+void ImageViewer::onProgress(int progress)
+{
+    if (progress == 100) {
+        QMutexLocker lock(&m_openMutex);
+        m_loaded = true;
+        m_wakeup.wakeAll();
+    }
+    emit updateDepthProgressSignal(progress);
+}
+
+void ImageViewer::setLoaded(bool loaded)
+{
+    QMutexLocker lock(&m_openMutex);
+    m_loaded = loaded;
+    m_wakeup.wakeAll();
+}
+
+void ImageViewer::outputReady()
+{
+    m_properties->loadFromRenderer(*m_renderer, true);
+    refreshFacts();
+}
+
+void ImageViewer::fileInvalid(QUrl url)
+{
+    emit notifyFileInvalidSignal(url);
+}
+
+void ImageViewer::depthForDofAvailable() {}
+
+void ImageViewer::depthForEditingAvailable() {}
+
+void ImageViewer::metadataReady()
+{
+    const QUrl url = currentUrl();
+    if (m_contentDirty) {
+        emit notifyFileUpdatedSignal(url);
+    } else if (m_ratingDirty) {
+        VrxMetadata metadata;
+        metadata.resetFromFile(url);
+        metadata.readRendererMetadata(*m_renderer);
+        metadata.depthType = 2;
+        metadata.userRating = int(m_renderer->getProperty(CIAPI::IntParam::UserRating));
+        metadata.hasDepthEdits = false;
+        emit notifyFileMetadataSignal(metadata);
+    }
+}
+
+void ImageViewer::createRenderer()
+{
+    if (m_renderer) {
+        m_renderer->cancelRenderRequests();
+        m_renderer->setOutputUpdateListener({});
+        m_renderer->setStateChangeListener({});
+        m_renderer->setProgressUpdateListener({});
+    }
+    m_renderer = CIAPI::Renderer::Create(3);
+    installListeners();
+}
+
+void ImageViewer::applyTuning(CIAPI::RendererBase& renderer, int tuningType, int channelOrder)
+{
+    renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, channelOrder == kBgraChannelOrder ? 1 : 0);
+    CIAPI::ApplyTuning(tuningType, renderer);
+}
+
+void ImageViewer::setRendererProperty(CIAPI::RendererBase& renderer)
+{
+    renderer.setProperty(CIAPI::IntParam::EagerDepth, 1);
+}
+
+bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
+                                     const Calibration& calibration, int tuningType,
+                                     int channelOrder)
+{
+    FileToken token;
+    if (m_filePerm)
+        token = m_filePerm->acquireFileSemaphore(url, FilePerm::kShared);
+
+    // Nothing of the previous picture may be delivered under the new one.
+    m_renderer->cancelRenderRequests();
+    m_stateStamp = StateStamp();
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_loaded = false;
+        m_currentPyramid = CIAPI::ImagePyramid();
+        m_url = url;
+        m_wakeup.wakeAll();
+    }
+    // The previous picture's input stays readable while engine work still holds it.
+    retireInput(m_renderer->input(), std::move(m_source), std::move(m_inputStream));
+    m_source = source;
+
+    try {
+        if (m_filePerm && !token)
+            throw std::runtime_error("File is busy");
+        if (!m_source)
+            throw std::runtime_error("No source");
+        m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
+        applyTuning(*m_renderer, tuningType, channelOrder);
+        m_ratingDirty = true;
+        m_readToken = token;
+        outputReady();
+    } catch (...) {
+        const QString text = exceptionText(std::current_exception());
+        m_ratingDirty = false;
+        fileInvalid(url);
+        closeImage();
+        qWarning() << "can't read file" << url.toLocalFile() << text;
+        return false;
+    }
+
+    const QString statePath = stateFilePathFor(url);
+    try {
+        readState(statePath);
+    } catch (...) {
+        qWarning() << "can't read state" << statePath << exceptionText(std::current_exception());
+        // Start again from the raw file alone, on an engine state that saw nothing of it.
+        m_stateStamp = StateStamp();
+        m_contentDirty = false;
+        try {
+            retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
+            createRenderer();
+            m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
+            applyTuning(*m_renderer, tuningType, channelOrder);
+            m_ratingDirty = true;
+            outputReady();
+        } catch (...) {
+            const QString text = exceptionText(std::current_exception());
+            m_ratingDirty = false;
+            fileInvalid(url);
+            closeImage();
+            qWarning() << "can't read file" << url.toLocalFile() << text;
+            return false;
+        }
+    }
+    setRendererProperty(*m_renderer);
+    return true;
+}
+
+void ImageViewer::readState(const QString& statePath)
+{
+    StateStamp stamp;
+    const bool read = StateFile::read(
+        statePath,
+        [this](std::istream& stream) {
+            m_renderer->deserialize(stream, CIAPI::StateFull);
+            stream.clear();
+            stream.seekg(0);
+            const CIAPI::StateFileEditor facts(stream);
+            m_hasDepthEdits = facts.hasDepthEdits();
+            m_ratingDirty = facts.depthType() != 2;
+        },
+        stamp);
+    if (read) {
+        m_stateStamp = stamp;
+        m_contentDirty = false;
+        // The original values stay those of the unedited picture; the saved edits are
+        // what it shows now.
+        m_properties->loadFromRenderer(*m_renderer, false);
+        refreshFacts();
+    }
+}
+
+void ImageViewer::closeImage()
+{
+    m_stateStamp = StateStamp();
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_loaded = false;
+        m_url = QUrl();
+        m_currentPyramid = CIAPI::ImagePyramid();
+        m_wakeup.wakeAll();
+    }
+    m_renderer->cancelRenderRequests();
+    std::shared_ptr<const CIAPI::vrx::VrxImage> input = m_renderer->input();
+    try {
+        m_renderer->setInputDataStream(std::shared_ptr<std::istream>());
+    } catch (...) {
+        qWarning() << "can't release input" << exceptionText(std::current_exception());
+    }
+    retireInput(std::move(input), std::move(m_source), std::move(m_inputStream));
+    m_inputStream.reset();
+    m_source.reset();
+    m_readToken.reset();
+}
+
+void ImageViewer::saveAndClose()
+{
+    serializeCurrentState(true);
+    closeImage();
+}
+
+bool ImageViewer::serializeCurrentState(bool force)
+{
+    const QUrl url = currentUrl();
+    qDebug() << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
+    if (!m_contentDirty && !m_ratingDirty)
+        return false;
+    if (!url.isValid() || url.isEmpty())
+        return false;
+    const QString statePath = stateFilePathFor(url);
+    QString error;
+    const StateFile::Result result = StateFile::save(
+        statePath, force, m_stateStamp,
+        [this](std::ostream& stream) {
+            m_renderer->setMode(0);
+            m_renderer->serialize(stream, CIAPI::StateFull);
+        },
+        &error);
+    if (result == StateFile::Result::Failed) {
+        qWarning() << "can't write state" << statePath << error;
+        return false;
+    }
+    if (result != StateFile::Result::Saved)
+        return false;
+    metadataReady();
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    return true;
+}
+
+void ImageViewer::render(int level, const CIAPI::ROI& region, int renderType)
+{
+    m_renderer->render(level, region, renderType, false);
+}
+
+void ImageViewer::renderLevel(int level, int renderType)
+{
+    if (currentUrl().isEmpty())
+        return;
+    CIAPI::ImagePyramid pyramid = m_renderer->outputBuffer();
+    const int count = pyramid.levelCount();
+    if (level < 0)
+        level += count;
+    if (level < 0 || level >= count)
+        return;
+    m_renderer->render(level, imageRect(pyramid[level]), renderType, false);
+}
+
+void ImageViewer::renderLowestLevel()
+{
+    if (currentUrl().isEmpty())
+        return;
+    const int count = m_renderer->outputBuffer().levelCount();
+    if (count == 0)
+        return;
+    m_renderer->render(count - 1, CIAPI::ROI{0, 0, 512, 512}, 1, false);
+}
+
+void ImageViewer::setRendererProperty0(double value)
+{
+    m_renderer->setProperty(CIAPI::FloatParam::DepthOfField, float(value));
+    m_renderer->cancelRenderRequests();
+    m_contentDirty = true;
+}
+
+void ImageViewer::setRendererProperty1(float value)
+{
+    m_renderer->setProperty(CIAPI::FloatParam::FocusDepth, value);
+    m_renderer->cancelRenderRequests();
+    m_contentDirty = true;
+}
+
+void ImageViewer::setMode(int mode)
+{
+    m_renderer->setMode(mode);
+    m_renderer->cancelRenderRequests();
+}
+
+bool ImageViewer::setBackgroundColor(const QColor& color)
+{
+    try {
+        m_renderer->setProperty(CIAPI::FloatArrayParam::BackgroundColor,
+                                {float(color.redF()), float(color.greenF()), float(color.blueF()),
+                                 float(color.alphaF())});
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void ImageViewer::setTransform(const CIAPI::Transform& transform)
+{
+    m_renderer->transform() = transform;
+    m_properties->setTransform(transform, false);
+    m_contentDirty = true;
+}
+
+bool ImageViewer::syncProperties()
+{
+    bool pushed = false;
+    if (m_properties->differsFromRenderer(*m_renderer)) {
+        m_properties->applyToRenderer(*m_renderer);
+        pushed = true;
+    }
+    m_renderer->cancelRenderRequests();
+    m_contentDirty = true;
+    return pushed;
+}
+
+void ImageViewer::setProperty11()
+{
+    m_renderer->setProperty(CIAPI::IntParam::Interactive, 1);
+}
+
+void ImageViewer::resetProperty11()
+{
+    m_renderer->setProperty(CIAPI::IntParam::Interactive, 0);
+    m_properties->loadFromRenderer(*m_renderer, false);
+}
+
+std::pair<float, float> ImageViewer::depthRange() const
+{
+    const std::vector<float> range = m_renderer->getProperty(CIAPI::FloatArrayParam::DepthRange);
+    return {range.size() > 0 ? range[0] : 0.f, range.size() > 1 ? range[1] : 0.f};
+}
+
+float ImageViewer::propertyValue0() const
+{
+    return m_renderer->getProperty(CIAPI::FloatParam::DepthOfField);
+}
+
+float ImageViewer::propertyValue14() const
+{
+    return m_renderer->getProperty(CIAPI::FloatParam::MinDepthOfField);
+}
+
+float ImageViewer::propertyValue16() const
+{
+    return m_renderer->getProperty(CIAPI::FloatParam::MaxDepthOfField);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "ciapi/image.h"
+#include "ciapi/transform.h"
+#include "engine/imagerouter.h"
+#include "engine/imagewriter.h"
+#include "engine/vrxmetadata.h"
+
+#include <QColor>
+#include <QHash>
+#include <QUrl>
+
+#include <memory>
+#include <utility>
+
+namespace CIAPI {
+class RendererBase;
+}
+class ImageProperties;
+class StreamPart;
+
+// One engine renderer for one open picture at a time: the editor canvas and the image
+// service render, tune, transform, rate, save and export through it. The engine's three
+// listeners become Qt signals; output reaches display items through the router base.
+class ImageViewer : public ImageRouter, public ImageWriter
+{
+    Q_OBJECT
+
+public:
+    using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
+
+    explicit ImageViewer(QObject* parent = nullptr);
+    ~ImageViewer() override;
+
+    void kind(int& kind) const override;
+
+    // ImageWriter
+    void outputReady() override;
+    void fileInvalid(QUrl url) override;
+    void depthForDofAvailable() override;
+    void depthForEditingAvailable() override;
+    void metadataReady() override;
+    void createRenderer() override;
+
+    // Opens a picture with its camera's calibration and its state file. True when the
+    // picture is open afterwards (with or without its saved state).
+    bool loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
+                            const Calibration& calibration, int tuningType, int channelOrder);
+    void closeImage();
+    void saveAndClose();
+    // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
+    // file changed by another writer since it was read is left alone. True when written.
+    bool serializeCurrentState(bool force);
+
+    void render(int level, const CIAPI::ROI& region, int renderType);
+    // A negative level counts from the coarsest end. Nothing is rendered when no picture
+    // is open or the level does not exist.
+    void renderLevel(int level, int renderType);
+    void renderLowestLevel();
+
+    void setRendererProperty0(double value);
+    void setRendererProperty1(float value);
+    void setMode(int mode);
+    bool setBackgroundColor(const QColor& color);
+    void setTransform(const CIAPI::Transform& transform);
+    bool syncProperties();
+    void setProperty11();
+    void resetProperty11();
+
+    std::pair<float, float> depthRange() const;
+    float propertyValue0() const;
+    float propertyValue14() const;
+    float propertyValue16() const;
+
+    ImageProperties* properties() const { return m_properties; }
+
+    // Render defaults for a picture: channel order (0x80E1 is BGRA) and tuning type.
+    static void applyTuning(CIAPI::RendererBase& renderer, int tuningType, int channelOrder);
+    // Lets the engine compute depth without being asked.
+    static void setRendererProperty(CIAPI::RendererBase& renderer);
+
+public slots:
+    // Output of a picture that was closed or replaced meanwhile is dropped here.
+    void onImageOutputSlot(VrxMessage message) override;
+
+signals:
+    void setBusyIndicatorSignal(bool busy);
+    void updateDepthProgressSignal(int progress);
+    void notifyFileUpdatedSignal(QUrl url);
+    void notifyFileMetadataSignal(VrxMetadata metadata);
+
+protected:
+    void installListeners();
+
+private:
+    void onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level);
+    void onStateChange(CIAPI::StateChange change);
+    void onProgress(int progress);
+    void readState(const QString& statePath);
+    void setLoaded(bool loaded);
+
+    ImageProperties* m_properties = nullptr;
+    ProgressListener m_firstProgressListener;
+    StateChangeListener m_firstStateChangeListener;
+};

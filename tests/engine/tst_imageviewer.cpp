@@ -1,0 +1,407 @@
+#include "engine/imageeditor.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "engine/streamsource.h"
+
+#include "ciapi/deptheditor.h"
+#include "ciapi/renderer.h"
+
+#include "support/picturefiles.h"
+#include "support/testmain.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+using ostra::test::PictureFiles;
+
+namespace {
+
+constexpr int kWait = 120000;  // an upper bound for engine work, not a measurement
+
+// A listener as the display items are: it records what the router hands it.
+class RecordingClient : public QObject, public ImageClient
+{
+    Q_OBJECT
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage& message) override
+    {
+        outputs.append(message);
+        emit received();
+    }
+    void fileInvalid(QUrl location) override
+    {
+        invalid.append(location);
+        emit received();
+    }
+    void routerDetached(ImageRouter*) override { ++detached; }
+
+    QList<VrxMessage> outputs;
+    QList<QUrl> invalid;
+    int detached = 0;
+
+signals:
+    void received();
+};
+
+std::shared_ptr<StreamPart> sourceOf(const QString& path)
+{
+    return std::make_shared<StreamSource>(QUrl::fromLocalFile(path));
+}
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    return QTest::qWaitFor(condition, kWait);
+}
+
+} // namespace
+
+class TestImageViewer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_good;
+    QString m_other;
+    QString m_incompatible;
+    QString m_truncated;
+    QString m_empty;
+    FilePerm m_perm;
+
+    bool open(ImageViewer& viewer, const QString& path)
+    {
+        viewer.setFilePerm(&m_perm);
+        return viewer.loadImageWithState(QUrl::fromLocalFile(path), sourceOf(path), {}, 0, 0x80E1);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_good = PictureFiles::write(m_dir.path(), "good.vrx", PictureFiles::small(3));
+        m_other = PictureFiles::write(m_dir.path(), "other.vrx", PictureFiles::small(4));
+        auto incompatible = PictureFiles::small(5);
+        incompatible.majorVersion = 2;
+        m_incompatible = PictureFiles::write(m_dir.path(), "incompatible.vrx", incompatible);
+        const vrxgen::Picture whole = vrxgen::makePicture(PictureFiles::small(6));
+        vrxgen::Picture cut = whole;
+        cut.vrx.resize(whole.vrx.size() / 2);
+        m_truncated = PictureFiles::write(m_dir.path(), "truncated.vrx", cut);
+        vrxgen::Picture none = whole;
+        none.vrx.clear();
+        m_empty = PictureFiles::write(m_dir.path(), "empty.vrx", none);
+        QVERIFY(!m_good.isEmpty() && !m_truncated.isEmpty() && !m_empty.isEmpty());
+    }
+
+    void opensAndClosesACompatiblePicture()
+    {
+        ImageViewer viewer;
+        int kind = 0;
+        viewer.kind(kind);
+        QCOMPARE(kind, 4);
+        QVERIFY(open(viewer, m_good));
+        const QUrl url = QUrl::fromLocalFile(m_good);
+        QCOMPARE(viewer.currentUrl(), url);
+        QVERIFY(viewer.outputSize().isValid());
+        QVERIFY(viewer.properties()->isTuneToneOriginal());
+        QCOMPARE(viewer.stateSize(), qint64(-1));
+        QVERIFY(viewer.stateTime().isNull());
+        // The open picture holds a reader's share of its file.
+        QCOMPARE(m_perm.available(m_good), FilePerm::kExclusive - 1);
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::ChannelOrderBGRA), 1);
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::EagerDepth), 1);
+
+        RecordingClient client;
+        viewer.addListener(&client);
+        viewer.renderLevel(-1, 1);
+        QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+        const VrxMessage first = client.outputs.first();
+        QCOMPARE(first.location, url);
+        QCOMPARE(first.kind, 12);
+        QCOMPARE(first.level, viewer.renderer().outputBuffer().levelCount() - 1);
+        QVERIFY(first.pyramid == viewer.renderer().outputBuffer());
+
+        viewer.closeImage();
+        QVERIFY(viewer.currentUrl().isEmpty());
+        QCOMPARE(m_perm.available(m_good), FilePerm::kExclusive);
+        // A closed viewer renders nothing and does not fail.
+        const int before = client.outputs.size();
+        viewer.renderLevel(0, 1);
+        viewer.renderLevel(-1, 1);
+        viewer.renderLowestLevel();
+        QTest::qWait(50);
+        QCOMPARE(client.outputs.size(), before);
+    }
+
+    void unreadableFilesLeaveTheViewerClosed_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::newRow("truncated") << "truncated";
+        QTest::newRow("empty") << "empty";
+        QTest::newRow("missing") << "missing";
+    }
+
+    void unreadableFilesLeaveTheViewerClosed()
+    {
+        QFETCH(QString, which);
+        const QString path = which == "truncated" ? m_truncated
+                           : which == "empty"     ? m_empty
+                                                  : m_dir.filePath("missing.vrx");
+        ImageViewer viewer;
+        RecordingClient client;
+        viewer.addListener(&client);
+        QVERIFY(!open(viewer, path));
+        QVERIFY(viewer.currentUrl().isEmpty());
+        QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
+        QVERIFY(waitFor([&] { return !client.invalid.isEmpty(); }));
+        QCOMPARE(client.invalid, QList<QUrl>{QUrl::fromLocalFile(path)});
+        viewer.renderLevel(-1, 1);
+        viewer.renderLowestLevel();
+        // The viewer is usable for the next picture.
+        QVERIFY(open(viewer, m_good));
+        viewer.closeImage();
+    }
+
+    void incompatiblePictureIsNeverRendered()
+    {
+        ImageViewer viewer;
+        RecordingClient client;
+        viewer.addListener(&client);
+        const bool opened = open(viewer, m_incompatible);
+        viewer.renderLevel(-1, 1);
+        viewer.renderLowestLevel();
+        // Either refused as unreadable, or open without anything to render.
+        if (opened) {
+            QVERIFY(!viewer.renderer().isCompatible());
+            QTest::qWait(100);
+            QVERIFY(client.outputs.isEmpty());
+        } else {
+            QVERIFY(waitFor([&] { return !client.invalid.isEmpty(); }));
+            QVERIFY(viewer.currentUrl().isEmpty());
+        }
+        viewer.closeImage();
+        QCOMPARE(m_perm.available(m_incompatible), FilePerm::kExclusive);
+    }
+
+    void unreadableStateOpensWithoutTheSavedEdits()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "badstate.vrx", PictureFiles::small(7));
+        QFile state(stateFilePathFor(QUrl::fromLocalFile(path)));
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write(QByteArray(4096, '\x5A'));
+        state.close();
+
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        QCOMPARE(editor.currentUrl(), QUrl::fromLocalFile(path));
+        QCOMPARE(editor.stateSize(), qint64(-1));
+        QVERIFY(editor.stateTime().isNull());
+        QVERIFY(editor.properties()->isTuneToneOriginal());
+        // The depth editor was rebuilt with the renderer: edits reach the new one.
+        CIAPI::Renderer* renderer = &editor.renderer();
+        bool ran = false;
+        QVERIFY(editor.applyJob([&](CIAPI::DepthEditor& e) {
+            e.resetQuickSelect();
+            ran = true;
+        }));
+        QVERIFY(ran);
+        QVERIFY(renderer == &editor.renderer());
+        QVERIFY(editor.contentDirty());
+        QVERIFY(!editor.applyJob({}));
+        QVERIFY(!editor.applyJob([](CIAPI::DepthEditor&) { throw std::runtime_error("no"); }));
+
+        RecordingClient client;
+        editor.addListener(&client);
+        editor.renderLevel(-1, 1);
+        QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+        editor.closeImage();
+    }
+
+    // Saved edits come back on the next open as current values, while the original values
+    // stay those of the unedited picture.
+    void savedEditsRoundTripThroughTheStateFile()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "edited.vrx", PictureFiles::small(8));
+        const QUrl url = QUrl::fromLocalFile(path);
+        QString originalExposure;
+        {
+            ImageViewer viewer;
+            QVERIFY(open(viewer, path));
+            auto exposure = viewer.properties()->tuneToneEntry("exposure");
+            originalExposure = exposure->originalValue().toString();
+            exposure->setCurrentValue(1.25);
+            QVERIFY(viewer.syncProperties());
+            QVERIFY(!viewer.syncProperties());  // nothing differs any more
+            CIAPI::Transform t = viewer.properties()->transformProperties();
+            t.rotate90(1);
+            viewer.setTransform(t);
+            QSignalSpy updated(&viewer, &ImageViewer::notifyFileUpdatedSignal);
+            QVERIFY(viewer.serializeCurrentState(false));
+            QCOMPARE(updated.count(), 1);
+            QVERIFY(!viewer.contentDirty() && !viewer.ratingDirty());
+            QVERIFY(viewer.stateSize() > 0);
+            // Nothing dirty: nothing written, even when forced.
+            QVERIFY(!viewer.serializeCurrentState(true));
+            viewer.closeImage();
+        }
+        ImageViewer again;
+        QVERIFY(open(again, path));
+        QVERIFY(again.stateSize() > 0);
+        QVERIFY(!again.stateTime().isNull());
+        auto exposure = again.properties()->tuneToneEntry("exposure");
+        QCOMPARE(exposure->currentValue().toFloat(), 1.25f);
+        QCOMPARE(exposure->originalValue().toString(), originalExposure);
+        QVERIFY(!again.properties()->isTuneToneOriginal());
+        const int turned = again.properties()->transform().rotation()->currentValue().toInt();
+        const int unturned = again.properties()->transform().rotation()->originalValue().toInt();
+        QCOMPARE((turned - unturned + 360) % 360, 270);
+        QVERIFY(!again.properties()->differsFromRenderer(again.renderer()));
+        again.closeImage();
+        QVERIFY(url.isValid());
+    }
+
+    void ratingAndMetadata()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "rated.vrx", PictureFiles::small(9));
+        ImageEditor editor;
+        int kind = 0;
+        editor.kind(kind);
+        QCOMPARE(kind, 12);
+        QVERIFY(open(editor, path));
+        QSignalSpy rating(&editor, &ImageEditor::ratingChanged);
+        QVERIFY(!editor.setRating(editor.rating()));
+        QCOMPARE(rating.count(), 0);
+        QVERIFY(editor.setRating(4));
+        QCOMPARE(rating.count(), 1);
+        QCOMPARE(editor.rating(), 4);
+
+        // A fresh picture has no computed depth saved: the first save announces metadata.
+        QVERIFY(editor.ratingDirty());
+        QVERIFY(!editor.contentDirty());
+        QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
+        QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
+        QVERIFY(editor.serializeCurrentState(false));
+        QCOMPARE(updated.count(), 0);
+        QCOMPARE(metadata.count(), 1);
+        const VrxMetadata record = metadata.at(0).at(0).value<VrxMetadata>();
+        QCOMPARE(record.depthType, 2);
+        QCOMPARE(record.userRating, 4);
+        QCOMPARE(record.location, QUrl::fromLocalFile(path));
+        editor.closeImage();
+
+        // The state written holds computed depth: reopening leaves nothing to announce.
+        QVERIFY(open(editor, path));
+        QVERIFY(!editor.ratingDirty());
+        QCOMPARE(editor.rating(), 4);
+        editor.closeImage();
+    }
+
+    // A state file changed behind the viewer's back is not overwritten by an unforced save.
+    void changedStateIsLeftAlone()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "shared.vrx", PictureFiles::small(10));
+        const QUrl url = QUrl::fromLocalFile(path);
+        ImageViewer viewer;
+        QVERIFY(open(viewer, path));
+        QVERIFY(viewer.serializeCurrentState(false));
+        viewer.setRendererProperty1(0.5f);
+        writeRating(url, 2);  // another writer appends
+        const QByteArray onDisk = [&] {
+            QFile f(stateFilePathFor(url));
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
+        QVERIFY(!viewer.serializeCurrentState(false));
+        QVERIFY(viewer.contentDirty());
+        QFile f(stateFilePathFor(url));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), onDisk);
+        QVERIFY(!QFileInfo::exists(stateFilePathFor(url) + "_temp"));
+        f.close();
+        QVERIFY(viewer.serializeCurrentState(true));
+        viewer.closeImage();
+    }
+
+    void listenersReportProgressAndDepth()
+    {
+        ImageEditor editor;
+        QSignalSpy progress(&editor, &ImageViewer::updateDepthProgressSignal);
+        QSignalSpy busy(&editor, &ImageViewer::setBusyIndicatorSignal);
+        QSignalSpy dof(&editor, &ImageEditor::depthForDOFAvailableSignal);
+        QVERIFY(open(editor, m_good));
+        QVERIFY(!editor.isLoaded());
+        RecordingClient client;
+        editor.addListener(&client);
+        editor.renderLevel(-1, 2);
+        QVERIFY(waitFor([&] {
+            return !progress.isEmpty() && progress.last().at(0).toInt() == 100;
+        }));
+        QVERIFY(editor.isLoaded());
+        if (!busy.isEmpty()) {
+            QVERIFY(waitFor([&] { return busy.last().at(0).toBool() == false; }));
+            QVERIFY(dof.count() >= 1);
+        }
+        editor.closeImage();
+        QVERIFY(!editor.isLoaded());
+    }
+
+    // After a close or a new open no output of the previous picture reaches a listener,
+    // even when it was produced before and is still on its way.
+    void noStaleOutputAfterCancel()
+    {
+        ImageViewer viewer;
+        RecordingClient client;
+        viewer.addListener(&client);
+        for (int round = 0; round < 5; ++round) {
+            QVERIFY(open(viewer, m_good));
+            const CIAPI::ImagePyramid first = viewer.renderer().outputBuffer();
+            viewer.renderLevel(-1, 1);
+            viewer.renderLevel(-2, 1);
+            QVERIFY(open(viewer, m_other));
+            const CIAPI::ImagePyramid second = viewer.renderer().outputBuffer();
+            QVERIFY(!(first == second));
+            client.outputs.clear();
+            viewer.renderLevel(-1, 1);
+            QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+            QTest::qWait(20);
+            for (const VrxMessage& m : qAsConst(client.outputs)) {
+                QVERIFY(!(m.pyramid == first));
+                QCOMPARE(m.location, QUrl::fromLocalFile(m_other));
+            }
+            viewer.renderLevel(-1, 1);
+            viewer.closeImage();
+            client.outputs.clear();
+            QTest::qWait(20);
+            QVERIFY(client.outputs.isEmpty());
+        }
+    }
+
+    void settersCancelAndMarkContent()
+    {
+        ImageViewer viewer;
+        QVERIFY(open(viewer, m_good));
+        viewer.setRendererProperty0(4.0);
+        QCOMPARE(viewer.propertyValue0(), 4.0f);
+        QVERIFY(viewer.contentDirty());
+        QVERIFY(viewer.setBackgroundColor(QColor(51, 51, 51, 232)));
+        const auto colour = viewer.renderer().getProperty(CIAPI::FloatArrayParam::BackgroundColor);
+        QCOMPARE(int(colour.size()), 4);
+        QVERIFY(qAbs(colour[3] - 232 / 255.f) < 1e-4f);
+        viewer.setProperty11();
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::Interactive), 1);
+        viewer.properties()->tuneToneEntry("tint")->setCurrentValue(77.0);
+        viewer.resetProperty11();
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::Interactive), 0);
+        // The reload takes the renderer's values back into the properties.
+        QCOMPARE(viewer.properties()->tuneToneEntry("tint")->currentValue().toFloat(),
+                 viewer.renderer().getProperty(CIAPI::FloatParam::Tint));
+        QVERIFY(viewer.propertyValue14() <= viewer.propertyValue16());
+        viewer.closeImage();
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestImageViewer)
+#include "tst_imageviewer.moc"
