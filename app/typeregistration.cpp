@@ -19,10 +19,10 @@
 #include "app/snoozetimer.h"
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
+#include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imageproperties.h"
 #include "engine/imageproperty.h"
-#include "engine/metahistory.h"
 #include "engine/streamreader.h"
 #include "engine/videoproperties.h"
 #include "engine/vrxmessage.h"
@@ -40,8 +40,6 @@ void registerMetaTypes()
     qRegisterMetaType<QStandardItemModel*>("QStandardItemModel*");
     qRegisterMetaType<QList<QVariantMap>>("QList<QVariantMap>");
     qRegisterMetaType<ProgressRatio>("ProgressRatio");
-    qRegisterMetaType<Metahistory::Attribution>("Metahistory::Attribution");
-    qRegisterMetaType<Metahistory::Metafiles>("Metahistory::Metafiles");
     qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     qRegisterMetaType<uint32_t>("uint32_t");
     qRegisterMetaType<long>("long int");
@@ -60,11 +58,11 @@ void registerQmlTypes()
     qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
     qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
     qmlRegisterType<PowerStats>(applicationId, 2, 0, "PowerStats");
-    qmlRegisterType<Metahistory>(applicationId, 2, 0, "Metahistory");
     qmlRegisterType<ImageProperties>(applicationId, 2, 0, "ImageProperties");
     qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
+    qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
 
     // The singletons: "Utils" first, then "AppSettings".

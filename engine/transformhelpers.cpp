@@ -136,3 +136,18 @@ bool sameCrop(const QRectF& a, const QRectF& b)
            && fuzzyEqualRelative(float(a.width()), float(b.width()))
            && fuzzyEqualRelative(float(a.height()), float(b.height()));
 }
+
+CIAPI::RectF pictureCropFromFrame(const CIAPI::Transform& t)
+{
+    const CIAPI::RectF c = t.crop();
+    if (!isTransformTransposed(t))
+        return c;
+    // A quarter-turned crop is kept squeezed into the turned frame; undo that.
+    const QRectF frame = transposedFrame(t);
+    CIAPI::RectF r;
+    r.x = float((c.x - frame.x()) / frame.width());
+    r.y = float((c.y - frame.y()) / frame.height());
+    r.width = float(c.width / frame.width());
+    r.height = float(c.height / frame.height());
+    return r;
+}

@@ -35,6 +35,12 @@ QRectF viewCropFromTransform(const CIAPI::Transform& t);
 // Sets the transform's crop from a rectangle of the view.
 void setTransformCropFromView(CIAPI::Transform& t, const QRectF& view);
 
+// The crop of a quarter-turned transform is kept in the picture's own axes, squeezed into
+// the turned frame (so the whole view reaches outside [0, 1]). This is the part of the
+// unturned picture that the crop shows, in fractions of the picture, for code that cuts
+// pixels; for other transforms it is the crop itself.
+CIAPI::RectF pictureCropFromFrame(const CIAPI::Transform& t);
+
 // Two crops are the same when each of left, top, width and height agree to about five
 // significant digits (a difference against an exact 0 never agrees).
 bool sameCrop(const QRectF& a, const QRectF& b);

@@ -1,7 +1,5 @@
 #include "support/testmain.h"
 
-#include "support/runner.h"
-
 #include "engine/fileperm.h"
 
 #include <QDir>
@@ -23,10 +21,21 @@ void touch(const QString& path)
     f.write("x");
 }
 
+// Runs a function on a thread of its own.
+class Runner : public QThread
+{
+public:
+    explicit Runner(std::function<void()> f)
+        : m_f(std::move(f))
+    {
+    }
+    void run() override { m_f(); }
+
+private:
+    std::function<void()> m_f;
+};
 
 } // namespace
-
-using ostra::test::Runner;
 
 class TestFilePerm : public QObject
 {

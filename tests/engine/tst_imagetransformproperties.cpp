@@ -1,4 +1,5 @@
 #include "engine/imagetransformproperties.h"
+#include "engine/transformhelpers.h"
 #include "engine/videoproperties.h"
 
 #include "support/testmain.h"
@@ -44,10 +45,14 @@ bool nearRect(const QRectF& a, const QRectF& b)
            && near(a.height(), b.height());
 }
 
+QRectF engineCropOf(const CIAPI::RectF& c)
+{
+    return QRectF(c.x, c.y, c.width, c.height);
+}
+
 QRectF engineCrop(const CIAPI::Transform& t)
 {
-    const CIAPI::RectF c = t.crop();
-    return QRectF(c.x, c.y, c.width, c.height);
+    return engineCropOf(t.crop());
 }
 
 } // namespace
@@ -141,6 +146,25 @@ private slots:
         QVERIFY(near(a.center().y() - 0.5, 0.5 - b.center().y()));
         QVERIFY(!near(a.center().y(), 0.5));
         QVERIFY(near(a.width(), full.width()));
+    }
+
+    // The part of the picture a crop keeps: a quarter turn swaps the view's proportions
+    // back into the picture's axes, and the whole view is the whole picture.
+    void pictureCropOfTheView()
+    {
+        const QRectF v(0.25, 0.1, 0.5, 0.8);
+        for (const Orientation o : kAll) {
+            CIAPI::Transform t = turned(o);
+            setTransformCropFromView(t, QRectF(0, 0, 1, 1));
+            QVERIFY2(nearRect(engineCropOf(pictureCropFromFrame(t)), QRectF(0, 0, 1, 1)), name(o));
+            setTransformCropFromView(t, v);
+            const QRectF p = engineCropOf(pictureCropFromFrame(t));
+            const bool quarter = o.rotation % 180 != 0;
+            QVERIFY2(near(p.width(), quarter ? v.height() : v.width()), name(o));
+            QVERIFY2(near(p.height(), quarter ? v.width() : v.height()), name(o));
+            QVERIFY(p.left() >= -1e-6 && p.right() <= 1 + 1e-6);
+            QVERIFY(p.top() >= -1e-6 && p.bottom() <= 1 + 1e-6);
+        }
     }
 
     void sameCrop()

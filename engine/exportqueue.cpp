@@ -1,0 +1,362 @@
+#include "engine/exportqueue.h"
+
+#include "ciapi/renderer.h"
+#include "engine/imageviewer.h"
+#include "engine/streampart.h"
+
+#include "app/powerservices.h"
+#include "app/progressmodel.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+#include <exception>
+
+namespace {
+
+QString exceptionText(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown exception");
+    }
+}
+
+} // namespace
+
+ExportQueue::ExportQueue(QObject* parent) : QObject(parent) {}
+
+ExportQueue::~ExportQueue() = default;
+
+bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format,
+                          const QString& path, const Export::SizeSpec& size, int hiFi)
+{
+    ExportRequest request;
+    request.location = location;
+    request.source = std::move(source);
+    request.format = format;
+    request.path = path;
+    request.sizeMode = int(size.unit);
+    request.sizeValue = size.value;
+    request.size = size.size;
+    request.hiFi = hiFi;
+
+    bool idle = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        idle = m_current == nullptr && !m_claimed;
+        // Only one caller learns that the queue was idle, so only one writer is started.
+        if (idle)
+            m_claimed = true;
+        auto it = m_pending.find(location);
+        if (it == m_pending.end()) {
+            it = m_pending.insert(location, RequestSet());
+            m_order.append(location);
+        }
+        it->insert(request);
+    }
+    if (idle)
+        emit notifyResetProgress();
+    if (request.isExport())
+        emit notifyPartialProgress(0, path);
+    return idle;
+}
+
+void ExportQueue::abort()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_pending.clear();
+        m_order.clear();
+        if (m_current)
+            m_current->renderer().abort();
+    }
+    emit notifyResetProgress();
+}
+
+void ExportQueue::setBackgroundProcessing(bool on)
+{
+    QMutexLocker lock(&m_mutex);
+    m_backgroundProcessing = on;
+}
+
+bool ExportQueue::backgroundProcessing() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_backgroundProcessing;
+}
+
+void ExportQueue::setPendingValue(qint64 value)
+{
+    QMutexLocker lock(&m_mutex);
+    m_pendingValue = value;
+}
+
+qint64 ExportQueue::pendingValue() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_pendingValue;
+}
+
+void ExportQueue::setApplyTuning(int tuningType)
+{
+    QMutexLocker lock(&m_mutex);
+    m_applyTuning = tuningType;
+}
+
+int ExportQueue::applyTuning() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_applyTuning;
+}
+
+void ExportQueue::setReasonForPowerRequest(const QString& reason)
+{
+    QMutexLocker lock(&m_mutex);
+    m_reasonForPowerRequest = reason;
+}
+
+QString ExportQueue::reasonForPowerRequest() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_reasonForPowerRequest;
+}
+
+void ExportQueue::setLowSpace(qint64 bytes)
+{
+    QMutexLocker lock(&m_mutex);
+    m_lowSpace = bytes;
+}
+
+qint64 ExportQueue::lowSpace() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lowSpace;
+}
+
+void ExportQueue::setWriter(ImageViewer* writer)
+{
+    QMutexLocker lock(&m_mutex);
+    m_current = writer;
+    m_claimed = false;
+}
+
+ImageViewer* ExportQueue::writer() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_current;
+}
+
+void ExportQueue::setChannelOrder(int channelOrder)
+{
+    QMutexLocker lock(&m_mutex);
+    m_channelOrder = channelOrder;
+}
+
+void ExportQueue::setCalibrationProvider(CalibrationProvider provider)
+{
+    QMutexLocker lock(&m_mutex);
+    m_calibration = std::move(provider);
+}
+
+bool ExportQueue::isIdle() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_current == nullptr && !m_claimed;
+}
+
+int ExportQueue::pendingCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    int count = 0;
+    for (const RequestSet& set : m_pending)
+        count += int(set.size());
+    return count;
+}
+
+void ExportQueue::connectProgress(ExportQueue* queue, ProgressModel* model)
+{
+    connect(queue, &ExportQueue::notifyPartialProgress, model,
+            [model](int percentage, const QString& location) {
+                model->setPartialPercentage(percentage, QVariant(location));
+            });
+    connect(queue, &ExportQueue::notifyFlushProgress, model, &ProgressModel::flush);
+    connect(queue, &ExportQueue::notifyResetProgress, model, &ProgressModel::reset);
+}
+
+bool ExportQueue::take(ImageViewer& writer, ExportRequest& request)
+{
+    const QUrl open = writer.currentUrl();
+    QMutexLocker lock(&m_mutex);
+    if (m_pending.isEmpty()) {
+        if (m_current == &writer)
+            m_current = nullptr;
+        return false;
+    }
+    QUrl chosen;
+    if (!open.isEmpty() && m_pending.contains(open)) {
+        chosen = open;
+    } else {
+        for (const QUrl& url : qAsConst(m_order)) {
+            if (m_pending.value(url).begin()->isExport()) {
+                chosen = url;
+                break;
+            }
+        }
+        if (chosen.isEmpty())
+            chosen = m_order.first();
+    }
+    RequestSet& set = m_pending[chosen];
+    request = *set.begin();
+    set.erase(set.begin());
+    if (set.empty()) {
+        m_pending.remove(chosen);
+        m_order.removeOne(chosen);
+    }
+    return true;
+}
+
+bool ExportQueue::acceptBackground(const ExportRequest& request, const QString& statePath) const
+{
+    bool on;
+    qint64 lowSpace;
+    {
+        QMutexLocker lock(&m_mutex);
+        on = m_backgroundProcessing;
+        lowSpace = m_lowSpace;
+    }
+    if (!on)
+        return false;
+    const QFileInfo state(statePath);
+    const qint64 stateSize = state.exists() ? state.size() : -1;
+    if (stateSize != request.sizeValue)
+        return false;
+    const QStorageInfo volume(QFileInfo(request.location.toLocalFile()).absolutePath());
+    if (!volume.isValid() || volume.isReadOnly())
+        return false;
+    return request.hiFi == 1 || volume.bytesAvailable() >= lowSpace;
+}
+
+void ExportQueue::run(ImageViewer& writer)
+{
+    QString reason;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_current != &writer)
+            return;
+        reason = m_reasonForPowerRequest;
+    }
+    // The machine stays awake while the queue is written.
+    keepAwake(false, reason);
+    struct Sleep
+    {
+        ~Sleep() { allowSleep(); }
+    } sleep;
+    Previous previous;
+    ExportRequest request;
+    while (take(writer, request)) {
+        if (!request.isExport() && !acceptBackground(request, stateFilePathFor(request.location)))
+            continue;
+        write(writer, request, previous);
+    }
+    emit notifyFlushProgress();
+}
+
+bool ExportQueue::copyPrevious(const ExportRequest& request, const Previous& previous)
+{
+    // Only the same picture, with the same settings and nothing edited since, may be
+    // served from the previous output; anything else is rendered.
+    if (previous.outputSize < 0 || previous.request.location != request.location
+        || !previous.request.sameSettings(request))
+        return false;
+    if (StateStamp::of(stateFilePathFor(request.location)) != previous.state)
+        return false;
+    const QFileInfo output(previous.request.path);
+    if (!output.exists() || output.size() != previous.outputSize)
+        return false;
+    if (previous.request.path == request.path)
+        return true;
+    const QString temporary = request.path + QStringLiteral(".transfer");
+    QFile::remove(temporary);
+    if (!QFile::copy(previous.request.path, temporary))
+        return false;
+    QFile::remove(request.path);
+    if (!QFile::rename(temporary, request.path)) {
+        QFile::remove(temporary);
+        return false;
+    }
+    return true;
+}
+
+void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previous& previous)
+{
+    int tuning;
+    int channelOrder;
+    CalibrationProvider calibration;
+    {
+        QMutexLocker lock(&m_mutex);
+        tuning = m_applyTuning;
+        channelOrder = m_channelOrder;
+        calibration = m_calibration;
+    }
+    try {
+        FileToken token;
+        if (writer.filePerm())
+            token = writer.filePerm()->acquireFileSemaphore(request.location, FilePerm::kShared);
+
+        Calibration resources;
+        if (calibration && request.source)
+            resources = calibration(*request.source);
+
+        qDebug() << "serializeCurrentState E";
+        const QUrl before = writer.currentUrl();
+        const bool saved = writer.serializeCurrentState(false);
+        qDebug() << "serializeCurrentState X";
+        // Saving the picture just exported is no edit of it.
+        if (saved && before == previous.request.location && previous.outputSize >= 0)
+            previous.state = StateStamp::of(stateFilePathFor(before));
+        if (writer.contentDirty())
+            qWarning() << "Can't serialize" << before << ": its unsaved edits are dropped";
+
+        writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
+        // What the output will show: the state as loaded, whatever happens to it meanwhile.
+        const StateStamp loadedState = StateStamp::of(stateFilePathFor(request.location));
+        const QUrl open = writer.currentUrl();
+        if (!open.isValid() || open.isEmpty()) {
+            qDebug() << "No valid input for" << request.location << "into" << request.path;
+            if (request.isExport())
+                emit notifyExportFailed(request.path, QStringLiteral("No valid input"));
+            return;
+        }
+        if (request.isExport() && copyPrevious(request, previous)) {
+            emit notifyPartialProgress(100, request.path);
+            return;
+        }
+        const QString path = request.path;
+        const bool written = exportImage(writer, request, [this, path](int percentage) {
+            emit notifyPartialProgress(percentage, path);
+        });
+        if (!request.isExport())
+            return;
+        if (written) {
+            previous.request = request;
+            previous.request.source.reset();
+            previous.state = loadedState;
+            previous.outputSize = QFileInfo(request.path).size();
+        } else {
+            previous = Previous();
+            emit notifyExportFailed(request.path, QStringLiteral("The image could not be written"));
+        }
+    } catch (...) {
+        const QString text = exceptionText(std::current_exception());
+        qDebug() << "Can't process" << request.location << "into" << request.path << text;
+        previous = Previous();
+        if (request.isExport())
+            emit notifyExportFailed(request.path, text);
+    }
+}

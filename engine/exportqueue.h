@@ -1,0 +1,108 @@
+#pragma once
+
+#include "engine/export.h"
+#include "engine/exportrequest.h"
+#include "engine/statefile.h"
+
+#include <QHash>
+#include <functional>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+#include <set>
+
+class ImageViewer;
+class ProgressModel;
+class StreamPart;
+
+// The image service's pending exports and background renders, written one after another
+// by a borrowed viewer on a pool thread (run()).
+class ExportQueue : public QObject
+{
+    Q_OBJECT
+
+public:
+    using RequestSet = std::set<ExportRequest, ExportRequest::Order>;
+
+    explicit ExportQueue(QObject* parent = nullptr);
+    ~ExportQueue() override;
+
+    // Adds a request (an equal one of the same file is not added twice). True when the
+    // queue was idle: the caller must then hand it a writer (setWriter) and run it; while
+    // a writer is current it picks the request up itself.
+    bool enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format,
+                 const QString& path, const Export::SizeSpec& size, int hiFi);
+    // Drops every pending request and aborts the one being written.
+    void abort();
+
+    // The worker: writes pending requests with `writer` until the queue is empty. Does
+    // nothing unless `writer` is the current writer. When it finds the queue empty it
+    // gives up being current in the same step, so a request added at any moment is either
+    // taken by this run or makes the next enqueue report the queue idle.
+    void run(ImageViewer& writer);
+
+    // Settings, each guarded by the queue's mutex.
+    void setBackgroundProcessing(bool on);
+    bool backgroundProcessing() const;
+    void setPendingValue(qint64 value);
+    qint64 pendingValue() const;
+    void setApplyTuning(int tuningType);
+    int applyTuning() const;
+    void setReasonForPowerRequest(const QString& reason);
+    QString reasonForPowerRequest() const;
+    void setLowSpace(qint64 bytes);
+    qint64 lowSpace() const;
+    void setWriter(ImageViewer* writer);
+    ImageViewer* writer() const;
+    void setChannelOrder(int channelOrder);
+    // The calibration parts of the camera that took a picture (the image service asks its
+    // calibration store); none when unset.
+    using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
+    using CalibrationProvider = std::function<Calibration(StreamPart& source)>;
+    void setCalibrationProvider(CalibrationProvider provider);
+
+    bool isIdle() const;
+    int pendingCount() const;
+
+    // Connects the progress signals to a progress model.
+    static void connectProgress(ExportQueue* queue, ProgressModel* model);
+
+signals:
+    void notifyPartialProgress(int percentage, QString location);
+    void notifyFlushProgress();
+    void notifyResetProgress();
+    // An export that could not be written (no file is left at `location`).
+    void notifyExportFailed(QString location, QString reason);
+
+private:
+    struct Previous
+    {
+        ExportRequest request;
+        StateStamp state;   // the picture's state file when it was written
+        qint64 outputSize = -1;
+    };
+
+    // Takes the next request under the mutex; false (and the writer no longer current)
+    // when there is none.
+    bool take(ImageViewer& writer, ExportRequest& request);
+    bool acceptBackground(const ExportRequest& request, const QString& statePath) const;
+    void write(ImageViewer& writer, const ExportRequest& request, Previous& previous);
+    bool copyPrevious(const ExportRequest& request, const Previous& previous);
+
+    mutable QMutex m_mutex;
+    QHash<QUrl, RequestSet> m_pending;
+    QList<QUrl> m_order;  // URLs in the order their first request came
+    bool m_backgroundProcessing = false;
+    qint64 m_pendingValue = 0;
+    int m_applyTuning = 0;
+    QString m_reasonForPowerRequest;
+    qint64 m_lowSpace = 0;
+    ImageViewer* m_current = nullptr;
+    bool m_claimed = false;
+    int m_channelOrder = 0;
+    CalibrationProvider m_calibration;
+};

@@ -1,0 +1,521 @@
+#include "engine/exifreader.h"
+#include "engine/exportqueue.h"
+#include "engine/imageeditor.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "engine/streamsource.h"
+#include "engine/transformhelpers.h"
+
+#include "ciapi/renderer.h"
+
+#include "support/picturefiles.h"
+#include "support/testmain.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <cstring>
+
+using ostra::test::PictureFiles;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+quint32 be(const QByteArray& b, int at, int n)
+{
+    quint32 v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | quint8(b.at(at + i));
+    return v;
+}
+
+quint32 le(const QByteArray& b, int at, int n)
+{
+    quint32 v = 0;
+    for (int i = n - 1; i >= 0; --i)
+        v = (v << 8) | quint8(b.at(at + i));
+    return v;
+}
+
+// The pixel size stored in an exported file, read from its own header.
+QSize storedSize(const QString& path, int format)
+{
+    const QByteArray b = readAll(path);
+    if (b.size() < 16)
+        return QSize();
+    if (format == 0) {  // JPEG: the frame header
+        int at = 2;
+        while (at + 9 < b.size() && quint8(b.at(at)) == 0xFF) {
+            const int code = quint8(b.at(at + 1));
+            const int length = int(be(b, at + 2, 2));
+            if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
+                return QSize(int(be(b, at + 7, 2)), int(be(b, at + 5, 2)));
+            at += 2 + length;
+        }
+        return QSize();
+    }
+    if (format == 1) {  // PPM: "P6 w h max"
+        QList<QByteArray> tokens;
+        int at = 0;
+        while (tokens.size() < 3 && at < b.size()) {
+            while (at < b.size() && QChar(b.at(at)).isSpace())
+                ++at;
+            int end = at;
+            while (end < b.size() && !QChar(b.at(end)).isSpace())
+                ++end;
+            tokens << b.mid(at, end - at);
+            at = end;
+        }
+        return tokens.value(0) == "P6" ? QSize(tokens.value(1).toInt(), tokens.value(2).toInt()) : QSize();
+    }
+    if (format == 2) {  // DNG: IFD0 of the TIFF structure
+        const bool big = b.startsWith("MM");
+        auto u = [&](int at, int n) { return big ? be(b, at, n) : le(b, at, n); };
+        const int ifd = int(u(4, 4));
+        const int count = int(u(ifd, 2));
+        int w = 0, h = 0;
+        for (int i = 0; i < count; ++i) {
+            const int e = ifd + 2 + 12 * i;
+            const int tag = int(u(e, 2));
+            const int type = int(u(e + 2, 2));
+            const int value = int(type == 3 ? u(e + 8, 2) : u(e + 8, 4));
+            if (tag == 256)
+                w = value;
+            if (tag == 257)
+                h = value;
+        }
+        return QSize(w, h);
+    }
+    const int y = b.indexOf("\n-Y ");  // Radiance: "-Y h +X w"
+    if (y < 0)
+        return QSize();
+    const QList<QByteArray> parts = b.mid(y + 1, 40).split('\n').first().split(' ');
+    return parts.size() >= 4 ? QSize(parts.at(3).toInt(), parts.at(1).toInt()) : QSize();
+}
+
+QString uniqueIdOf(const QString& path)
+{
+    QString id;
+    Exif::Callbacks c;
+    c.filter = [](const Exif::EntrySpec&) { return true; };
+    c.entry = [&](quint64, const Exif::Directory&, const Exif::ExifEntry& e, QIODevice&) {
+        if (e.tag == 0xA420 && e.toString())
+            id = *e.toString();
+    };
+    Exif::readExifFromFile(QUrl::fromLocalFile(path), c);
+    return id;
+}
+
+Export::SizeSpec spec(Export::SizeUnit unit, int value, QSize size = QSize())
+{
+    Export::SizeSpec s;
+    s.unit = unit;
+    s.value = value;
+    s.size = size;
+    return s;
+}
+
+std::shared_ptr<StreamPart> sourceOf(const QString& path)
+{
+    return std::make_shared<StreamSource>(QUrl::fromLocalFile(path));
+}
+
+struct Geometry
+{
+    const char* name;
+    int quarterTurns;  // rotate90 argument
+    bool mirror;
+    QRectF view;
+};
+
+const Geometry kGeometries[] = {
+    {"upright", 0, false, QRectF(0, 0, 1, 1)},
+    {"cropped", 0, false, QRectF(0.1, 0.2, 0.5, 0.6)},
+    {"quarter", -1, false, QRectF(0, 0, 1, 1)},
+    {"quarter cropped", 1, false, QRectF(0.25, 0.1, 0.5, 0.8)},
+    {"half mirrored cropped", 2, true, QRectF(0.0, 0.5, 0.75, 0.5)},
+};
+
+} // namespace
+
+class TestExportQueue : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_a;
+    QString m_b;
+    FilePerm m_perm;
+
+    void openIn(ImageViewer& viewer, const QString& path)
+    {
+        viewer.setFilePerm(&m_perm);
+        QVERIFY(viewer.loadImageWithState(QUrl::fromLocalFile(path), sourceOf(path), {}, 0, 0));
+    }
+
+    QString out(const QString& name) const { return m_dir.filePath(name); }
+
+    // Runs the queue once with a fresh writer, on a pool thread as the image service does.
+    void runQueue(ExportQueue& queue, ImageViewer& writer)
+    {
+        writer.setFilePerm(&m_perm);
+        queue.setWriter(&writer);
+        QFuture<void> done = QtConcurrent::run([&] { queue.run(writer); });
+        QVERIFY(QTest::qWaitFor([&] { return done.isFinished(); }, 300000));
+        QCoreApplication::processEvents();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_a = PictureFiles::write(m_dir.path(), "a.vrx", PictureFiles::small(21));
+        m_b = PictureFiles::write(m_dir.path(), "b.vrx", PictureFiles::small(22));
+        QVERIFY(!m_a.isEmpty() && !m_b.isEmpty());
+    }
+
+    void outputSizeByMode()
+    {
+        static uchar pixel[4];
+        CIAPI::ImagePyramid p = CIAPI::ImagePyramid::Create(3);
+        for (int i = 0; i < 3; ++i)
+            p[i] = CIAPI::Image::Create(4000 >> i, 3000 >> i, 0, 0, 0, pixel);
+        const CIAPI::RectF full{0, 0, 1, 1};
+        ExportRequest r;
+        r.sizeMode = 4;
+        r.sizeValue = 2000;
+        QCOMPARE(exportOutputSize(r, p, full), QSize(2666, 2000));
+        r.sizeMode = 3;
+        r.sizeValue = 12;
+        QCOMPARE(exportOutputSize(r, p, full), QSize(4000, 3000));
+        r.sizeValue = 3;
+        QCOMPARE(exportOutputSize(r, p, full), QSize(2000, 1500));
+        r.sizeMode = 2;
+        r.sizeValue = 2;
+        QCOMPARE(exportOutputSize(r, p, full), QSize(1000, 750));
+        r.sizeValue = 7;
+        QVERIFY_EXCEPTION_THROWN(exportOutputSize(r, p, full), std::out_of_range);
+        r.sizeMode = 1;
+        r.size = QSize(640, 480);
+        QCOMPARE(exportOutputSize(r, p, CIAPI::RectF{0.1f, 0.1f, 0.5f, 0.25f}), QSize(320, 120));
+        r.sizeMode = 0;
+        QVERIFY(exportOutputSize(r, p, full).isEmpty());
+        r.sizeMode = 9;
+        QVERIFY(exportOutputSize(r, p, full).isEmpty());
+    }
+
+    void refusedRequestsWriteNothing()
+    {
+        ImageViewer viewer;
+        openIn(viewer, m_a);
+        ExportRequest r;
+        r.location = QUrl::fromLocalFile(m_a);
+        r.sizeMode = 1;
+        r.size = QSize(64, 48);
+        for (int format : {4, -1}) {
+            r.format = format;
+            r.path = out(QStringLiteral("bad%1.jpg").arg(format));
+            try {
+                exportImage(viewer, r, {});
+                QFAIL("no exception");
+            } catch (const std::runtime_error& e) {
+                QCOMPARE(QString(e.what()), QString("Unexpected export format!"));
+            }
+            QVERIFY(!QFileInfo::exists(r.path));
+        }
+        r.format = 0;
+        r.path = out("no/such/folder/x.jpg");
+        try {
+            exportImage(viewer, r, {});
+            QFAIL("no exception");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString(e.what()), QString("Couldn't open file for writing!"));
+        }
+        // Size mode 0 sets the engine up and writes nothing.
+        r.sizeMode = 0;
+        r.format = 3;
+        r.path = out("nothing.hdr");
+        QVERIFY(exportImage(viewer, r, {}));
+        QVERIFY(!QFileInfo::exists(r.path));
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::ExportColorSpace), 1);
+        viewer.closeImage();
+    }
+
+    void exportsReadBackWithTheRightSizes_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("geometry");
+        for (int g = 0; g < int(std::size(kGeometries)); ++g) {
+            for (int format = 0; format < 4; ++format) {
+                const QByteArray name = QByteArray(kGeometries[g].name) + " f" + QByteArray::number(format);
+                QTest::newRow(name + " literal") << format << 1 << 0 << g;
+                QTest::newRow(name + " level") << format << 2 << -2 << g;
+                QTest::newRow(name + " short side") << format << 4 << 150 << g;
+            }
+            QTest::newRow(QByteArray(kGeometries[g].name) + " megapixels") << 0 << 3 << 1 << g;
+        }
+    }
+
+    void exportsReadBackWithTheRightSizes()
+    {
+        QFETCH(int, format);
+        QFETCH(int, mode);
+        QFETCH(int, value);
+        QFETCH(int, geometry);
+        const Geometry& g = kGeometries[geometry];
+
+        ImageViewer viewer;
+        openIn(viewer, m_a);
+        CIAPI::Transform t = viewer.properties()->transformProperties();
+        t.reset(0);
+        t.rotate90(g.quarterTurns);
+        if (g.mirror)
+            t.flipHorizontal();
+        setTransformCropFromView(t, g.view);
+        viewer.setTransform(t);
+
+        const CIAPI::ImagePyramid pyramid = viewer.renderer().outputBuffer();
+        const QSize level0(pyramid[0].width(), pyramid[0].height());
+        ExportRequest r;
+        r.location = QUrl::fromLocalFile(m_a);
+        r.format = format;
+        r.sizeMode = mode;
+        r.sizeValue = mode == 2 ? pyramid.levelCount() + value : value;
+        r.size = QSize(240, 180);
+        r.path = out(QStringLiteral("size-%1-%2-%3.out").arg(format).arg(mode).arg(geometry));
+        QList<int> progress;
+        QVERIFY(exportImage(viewer, r, [&](int p) { progress << p; }));
+        QVERIFY(!progress.isEmpty() && progress.last() == 100);
+
+        // The whole picture at the requested scale, then the crop as the view shows it.
+        QSizeF scaled;
+        switch (mode) {
+        case 1: scaled = r.size; break;
+        case 2: scaled = QSizeF(pyramid[r.sizeValue].width(), pyramid[r.sizeValue].height()); break;
+        case 3: {
+            const double k = std::sqrt(value * 1e6 / (double(level0.width()) * level0.height()));
+            scaled = QSizeF(level0.width() * k, level0.height() * k);
+            break;
+        }
+        default: {
+            const int s = qMin(level0.width(), level0.height());
+            scaled = QSizeF(double(value) * level0.width() / s, double(value) * level0.height() / s);
+        }
+        }
+        const bool quarter = g.quarterTurns % 2 != 0;
+        const QSizeF turned = quarter ? scaled.transposed() : scaled;
+        const QSizeF expected(turned.width() * g.view.width(), turned.height() * g.view.height());
+        const QSize stored = storedSize(r.path, format);
+        QVERIFY2(qAbs(stored.width() - expected.width()) <= 2 && qAbs(stored.height() - expected.height()) <= 2,
+                 qPrintable(QStringLiteral("stored %1x%2, expected %3x%4")
+                                .arg(stored.width()).arg(stored.height())
+                                .arg(expected.width()).arg(expected.height())));
+        viewer.closeImage();
+    }
+
+    void queueOrderAndDuplicates()
+    {
+        ExportQueue queue;
+        QSignalSpy reset(&queue, &ExportQueue::notifyResetProgress);
+        const QUrl a = QUrl::fromLocalFile(m_a);
+        const QUrl b = QUrl::fromLocalFile(m_b);
+        const auto tiny = spec(Export::Literal, 0, QSize(64, 48));
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));
+        QCOMPARE(reset.count(), 1);
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));  // the same
+        QCOMPARE(queue.pendingCount(), 1);
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 2, out("q-a1.dng"), tiny, 0));
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a9.jpg"), tiny, 0));
+        QVERIFY(!queue.enqueue(b, sourceOf(m_b), 0, out("q-b.jpg"), tiny, 0));
+        queue.setBackgroundProcessing(true);
+        // A background request of b: after b's export, and only while the state is unchanged.
+        QVERIFY(!queue.enqueue(b, sourceOf(m_b), 1, QStringLiteral("/dev/null"),
+                               spec(Export::DepthOnly, -1), 0));
+        QCOMPARE(queue.pendingCount(), 5);
+        QCOMPARE(reset.count(), 1);
+
+        QStringList order;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int percentage, const QString& path) {
+                    if (percentage == 100)
+                        order << QFileInfo(path).fileName();
+                });
+        ImageViewer writer;
+        runQueue(queue, writer);
+        // a first (it came first): greater paths before smaller, then b.
+        QCOMPARE(order, (QStringList{"q-a9.jpg", "q-a1.jpg", "q-a1.dng", "q-b.jpg"}));
+        QCOMPARE(storedSize(out("q-a1.dng"), 2), QSize(64, 48));
+        // The background request was taken last: the writer holds b open.
+        QCOMPARE(writer.currentUrl(), b);
+        QCOMPARE(queue.pendingCount(), 0);
+        QVERIFY(queue.isIdle());
+        QVERIFY(queue.writer() == nullptr);
+
+        // Idle again: the next request starts a new writer.
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), tiny, 0));
+        queue.abort();
+    }
+
+    void backgroundRequestsNeedTheirState()
+    {
+        const QString c = PictureFiles::write(m_dir.path(), "c.vrx", PictureFiles::small(23));
+        const QUrl url = QUrl::fromLocalFile(c);
+        ExportQueue queue;
+        ImageViewer writer;
+        // Off: dropped.
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, -1), 1);
+        runQueue(queue, writer);
+        QVERIFY(writer.currentUrl().isEmpty());
+        // On, but the state file changed since the request was made: dropped.
+        queue.setBackgroundProcessing(true);
+        writeRating(url, 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, -1), 1);
+        runQueue(queue, writer);
+        QVERIFY(writer.currentUrl().isEmpty());
+        // On and unchanged: the picture is opened for its render.
+        const int size = int(QFileInfo(stateFilePathFor(url)).size());
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, size), 1);
+        runQueue(queue, writer);
+        QCOMPARE(writer.currentUrl(), url);
+        QVERIFY(writer.ratingDirty());
+        writer.closeImage();
+    }
+
+    // Two pictures exported with equal settings give two different files; the same picture
+    // again with nothing edited is served by a copy; an edit in between forces a render.
+    void equalSettingsNeverMixPictures()
+    {
+        ExportQueue queue;
+        QHash<QString, QList<int>> progress;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int p, const QString& path) { progress[QFileInfo(path).fileName()] << p; },
+                Qt::DirectConnection);
+        const auto size = spec(Export::MinDimP, 120);
+        const QUrl a = QUrl::fromLocalFile(m_a);
+        const QUrl b = QUrl::fromLocalFile(m_b);
+        queue.enqueue(a, sourceOf(m_a), 0, out("m-a.jpg"), size, 0);
+        queue.enqueue(a, sourceOf(m_a), 0, out("m-a-copy.jpg"), size, 0);
+        queue.enqueue(b, sourceOf(m_b), 0, out("m-b.jpg"), size, 0);
+        ImageViewer writer;
+        runQueue(queue, writer);
+        const QByteArray fa = readAll(out("m-a.jpg"));
+        const QByteArray fb = readAll(out("m-b.jpg"));
+        QVERIFY(!fa.isEmpty() && !fb.isEmpty());
+        QVERIFY(fa != fb);
+        QVERIFY(!uniqueIdOf(out("m-a.jpg")).isEmpty());
+        QVERIFY(uniqueIdOf(out("m-a.jpg")) != uniqueIdOf(out("m-b.jpg")));
+        // "m-a.jpg" sorts after "m-a-copy.jpg", so it was rendered and the other copied.
+        QCOMPARE(readAll(out("m-a-copy.jpg")), fa);
+        QCOMPARE(progress.value("m-a-copy.jpg"), (QList<int>{0, 100}));
+        QVERIFY(progress.value("m-a.jpg").size() > 2);
+
+        // An edit of the picture between two requests: the second is rendered again.
+        progress.clear();
+        bool edited = false;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int p, const QString& path) {
+                    if (p == 100 && path == out("e-2.jpg") && !edited) {
+                        writeRating(a, 5);
+                        edited = true;
+                    }
+                },
+                Qt::DirectConnection);
+        queue.enqueue(a, sourceOf(m_a), 0, out("e-2.jpg"), size, 0);
+        queue.enqueue(a, sourceOf(m_a), 0, out("e-1.jpg"), size, 0);
+        ImageViewer second;
+        runQueue(queue, second);
+        QVERIFY(edited);
+        QVERIFY(progress.value("e-1.jpg").size() > 2);
+    }
+
+    void failedWriteLeavesNoFile()
+    {
+        ExportQueue queue;
+        // The target sorts first; the other request has other settings, so it is no copy.
+        const QString target = out("z-aborted.ppm");
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int p, const QString& path) {
+                    if (path == target && p > 0 && p < 100)
+                        queue.abort();
+                },
+                Qt::DirectConnection);
+        QSignalSpy failed(&queue, &ExportQueue::notifyExportFailed);
+        QList<int> seen;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int p, const QString& path) {
+                    if (path == target)
+                        seen << p;
+                },
+                Qt::DirectConnection);
+        const QUrl a = QUrl::fromLocalFile(m_a);
+        queue.enqueue(a, sourceOf(m_a), 1, target, spec(Export::MinDimP, 600), 1);
+        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), spec(Export::MinDimP, 500), 1);
+        ImageViewer writer;
+        runQueue(queue, writer);
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!QFileInfo::exists(out("after-abort.ppm")));
+        QVERIFY(!seen.contains(100));
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), target);
+        QVERIFY(queue.isIdle());
+    }
+
+    // Requests arrive while the worker runs and while it ends: every one is written, by
+    // this run or by the run that the next idle answer starts.
+    void noRequestIsStranded()
+    {
+        ExportQueue queue;
+        QList<std::shared_ptr<ImageViewer>> writers;
+        QList<QFuture<void>> runs;
+        QSet<QString> done;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this,
+                [&](int p, const QString& path) {
+                    if (p == 100)
+                        done.insert(path);
+                });
+        const QUrl urls[] = {QUrl::fromLocalFile(m_a), QUrl::fromLocalFile(m_b)};
+        const QString files[] = {m_a, m_b};
+        const int count = 24;
+        for (int i = 0; i < count; ++i) {
+            const QString path = out(QStringLiteral("race-%1.ppm").arg(i));
+            if (queue.enqueue(urls[i % 2], sourceOf(files[i % 2]), 1, path,
+                              spec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
+                auto writer = std::make_shared<ImageViewer>();
+                writer->setFilePerm(&m_perm);
+                writers << writer;
+                queue.setWriter(writer.get());
+                runs << QtConcurrent::run([&queue, writer] { queue.run(*writer); });
+            }
+            if (i % 5 == 4)
+                QTest::qWait(i * 3);
+        }
+        QVERIFY(QTest::qWaitFor([&] {
+            for (const auto& r : runs)
+                if (!r.isFinished())
+                    return false;
+            return true;
+        }, 300000));
+        QCoreApplication::processEvents();
+        QCOMPARE(queue.pendingCount(), 0);
+        QVERIFY(queue.isIdle());
+        QCOMPARE(done.size(), count);
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(storedSize(out(QStringLiteral("race-%1.ppm").arg(i)), 1), QSize(32 + i, 24));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestExportQueue)
+#include "tst_exportqueue.moc"
