@@ -23,6 +23,7 @@
 #include "engine/fileperm.h"
 #include "engine/imageproperties.h"
 #include "engine/imageproperty.h"
+#include "engine/metahistory.h"
 #include "engine/streamreader.h"
 #include "engine/videoproperties.h"
 #include "engine/vrxmessage.h"
@@ -40,6 +41,8 @@ void registerMetaTypes()
     qRegisterMetaType<QStandardItemModel*>("QStandardItemModel*");
     qRegisterMetaType<QList<QVariantMap>>("QList<QVariantMap>");
     qRegisterMetaType<ProgressRatio>("ProgressRatio");
+    qRegisterMetaType<Metahistory::Attribution>("Metahistory::Attribution");
+    qRegisterMetaType<Metahistory::Metafiles>("Metahistory::Metafiles");
     qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     qRegisterMetaType<uint32_t>("uint32_t");
     qRegisterMetaType<long>("long int");
@@ -58,6 +61,7 @@ void registerQmlTypes()
     qmlRegisterType<TimeLeftFormatter>(applicationId, 2, 0, "TimeLeft");
     qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
     qmlRegisterType<PowerStats>(applicationId, 2, 0, "PowerStats");
+    qmlRegisterType<Metahistory>(applicationId, 2, 0, "Metahistory");
     qmlRegisterType<ImageProperties>(applicationId, 2, 0, "ImageProperties");
     qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");

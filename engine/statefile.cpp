@@ -85,9 +85,11 @@ void StateFile::replace(const QString& path, const Writer& writer)
 {
     const QByteArray bytes = produce(writer);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, and flushed by hand below: commit() does not notice a failure to
+    // flush its buffer and would move a cut-off file into place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw std::runtime_error("Couldn't open file for writing!");
-    if (file.write(bytes) != bytes.size()) {
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         const std::string reason = file.errorString().toStdString();
         file.cancelWriting();
         throw std::runtime_error(reason);

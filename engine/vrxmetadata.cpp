@@ -4,27 +4,9 @@
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
+#include "ciapi/vrx/focalsize.h"
 
 #include <QFileInfo>
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <stdexcept>
-
-namespace {
-
-constexpr int kBaseWidth = 4160;
-constexpr int kBaseHeight = 3120;
-constexpr int kWidthStep = 64;  // 4160 * 16 / 1040
-constexpr int kHeightStep = 48; // 3120 * 16 / 1040
-
-int snap(float x, int n)
-{
-    return ((static_cast<int>(x) + n / 2) / n) * n;
-}
-
-} // namespace
 
 void VrxMetadata::resetFromFile(const QUrl& url)
 {
@@ -103,30 +85,9 @@ void VrxMetadata::readFacts(const Source& source)
 
 std::pair<int, int> VrxMetadata::cropSizeForFocalLength(float focalLength)
 {
-    if (!(focalLength >= 0.f && focalLength <= 150.f))
-        throw std::runtime_error("Invalid focal length!");
-    float low;
-    float high;
-    if (focalLength < 70.f) {
-        low = 28.f;
-        high = 70.f;
-    } else if (focalLength < 150.f) {
-        low = 70.f;
-        high = 150.f;
-    } else {
-        low = 150.f;
-        high = 150.f;
-    }
-    const float ratio = high / low;
-    // An unknown focal length (0) gets the widest frame of its step.
-    const float scale = focalLength > 0.f ? low / focalLength : 1.f;
-    // Sizes are kept on the grid of the base frame's greatest common divisor.
-    const int baseWidth = snap(kBaseWidth * ratio, kWidthStep);
-    const int baseHeight = snap(kBaseHeight * ratio, kHeightStep);
-    // Tiny focal lengths would scale past any integer; no frame is that large.
-    const float width = std::min(baseWidth * scale, 1.0e6f);
-    const float height = std::min(baseHeight * scale, 1.0e6f);
-    return {snap(width, kWidthStep), snap(height, kHeightStep)};
+    // The engine's own rule, so the size promised here is the size it renders.
+    const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(focalLength);
+    return {size.x, size.y};
 }
 
 QUuid VrxMetadata::cameraUuidFromWords(const std::vector<uint32_t>& words)

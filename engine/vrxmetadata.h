@@ -53,8 +53,8 @@ public:
     // The same through an open renderer.
     void readRendererMetadata(const CIAPI::RendererBase& renderer);
 
-    // The output size for a focal length in mm; throws std::runtime_error
-    // "Invalid focal length!" outside [0, 150].
+    // The output size for a focal length in mm (the engine's level-0 size); throws
+    // std::runtime_error "Invalid focal length!" outside [0, 150].
     static std::pair<int, int> cropSizeForFocalLength(float focalLength);
 
     // The camera's identity from the engine's camera UUID words: the first sixteen bytes

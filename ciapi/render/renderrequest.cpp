@@ -137,7 +137,9 @@ void RenderRequest::runTile(int index)
         return;
     const Rect& t = m_tiles[size_t(index)];
     const size_t stride = size_t(t.width()) * 4;
-    std::vector<uint8_t> pixels(stride * size_t(t.height()));
+    // One buffer per thread: a fresh large allocation per tile would fault its pages in every time.
+    thread_local std::vector<uint8_t> pixels;
+    pixels.resize(stride * size_t(t.height()));
     renderTile(m_inputs, t, pixels.data(), stride);
     std::lock_guard<std::recursive_mutex> lock(m_shared->deliver);
     if (stale())

@@ -136,7 +136,7 @@ void WorkerPool::parallelFor(int count, const std::function<void(int)>& body)
     auto state = std::make_shared<LoopState>();
     state->body = body;
     state->count = count;
-    const int helpers = std::min(count - 1, threadCount());
+    const int helpers = std::min(count - 1, threadCount() - 1); // the caller is one of them
     for (int i = 0; i < helpers; ++i)
         submit([state] { state->run(); });
     state->run();

@@ -42,8 +42,8 @@ private slots:
     void listenerOrderFirstDepth()
     {
         const auto pic = picture();
-        auto r = rendererFor(pic, 3);
         EventLog log;
+        auto r = rendererFor(pic, 3);
         log.attach(*r);
         ImagePyramid p = r->outputBuffer();
         const int last = p.levelCount() - 1;
@@ -359,8 +359,8 @@ private slots:
         for (size_t i = 0; i < pics.size(); ++i)
             threads.emplace_back([&, i] {
                 for (int round = 0; round < 3; ++round) {
+                    EventLog log; // outlives the renderer: state 4 may follow progress 100
                     auto r = rendererFor(pics[i], round == 1 ? 0 : 3);
-                    EventLog log;
                     log.attach(*r);
                     const int last = r->outputBuffer().levelCount() - 1;
                     r->render(last, ROI{0, 0, 512, 512}, 1, false);

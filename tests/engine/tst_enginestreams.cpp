@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/hotpixelpicture.h"
+
 #include "ciapi/directrenderer.h"
 #include "ciapi/rendererbase.h"
 #include "engine/directstreamreader.h"
@@ -60,14 +62,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 96;
-        o.moduleHeight = 72;
-        o.frames = 1;
-        o.preview = false;
-        o.noise = 0.f;
-        o.hotPixelsPerModule = 30;
-        const vrxgen::Picture picture = vrxgen::makePicture(o);
+        const vrxgen::Picture picture = vrxgen::makePicture(ostra::test::hotPixelPictureOptions());
         m_picture = m_dir.path() + "/IMG_1.vrx";
         m_calibration = m_dir.path() + "/hotpixel.rec";
         QVERIFY(vrxgen::writeFile(QFile::encodeName(m_picture).toStdString(), picture.vrx));

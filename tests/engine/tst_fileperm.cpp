@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/runner.h"
+
 #include "engine/fileperm.h"
 
 #include <QDir>
@@ -21,21 +23,10 @@ void touch(const QString& path)
     f.write("x");
 }
 
-// Runs a function on a thread of its own.
-class Runner : public QThread
-{
-public:
-    explicit Runner(std::function<void()> f)
-        : m_f(std::move(f))
-    {
-    }
-    void run() override { m_f(); }
-
-private:
-    std::function<void()> m_f;
-};
 
 } // namespace
+
+using ostra::test::Runner;
 
 class TestFilePerm : public QObject
 {

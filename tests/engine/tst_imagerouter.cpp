@@ -30,19 +30,19 @@ public:
     QObject* object() override { return m_withObject ? this : nullptr; }
     void imageOutput(const VrxMessage& message) override
     {
-        offGuiThread += QThread::currentThread() != qApp->thread();
+        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
         outputs.push_back(message);
         if (onOutput)
             onOutput(message);
     }
     void fileInvalid(QUrl location) override
     {
-        offGuiThread += QThread::currentThread() != qApp->thread();
+        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
         invalid.push_back(location);
     }
     void routerDetached(ImageRouter* router) override
     {
-        offGuiThread += QThread::currentThread() != qApp->thread();
+        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
         detachedFrom.push_back(router);
         if (onDetached)
             onDetached(router);
@@ -325,7 +325,7 @@ private slots:
         bool destroyed = false;
         connect(keeper.get(), &QObject::destroyed, this, [&] {
             destroyed = true;
-            deletedOffThread = QThread::currentThread() != qApp->thread();
+            deletedOffThread = QThread::currentThread() != QCoreApplication::instance()->thread();
         }, Qt::DirectConnection);
         std::thread worker([k = std::move(keeper)]() mutable { k.reset(); });
         worker.join();

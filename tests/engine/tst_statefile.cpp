@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/filesizelimit.h"
+
 #include "ciapi/statefileeditor.h"
 #include "engine/statefile.h"
 
@@ -9,10 +11,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <fstream>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -58,29 +58,6 @@ int ratingIn(const QString& path)
     CIAPI::StateFileEditor editor(in);
     return editor.userRating();
 }
-
-// Limits how large a file this process may write, and makes writing past it fail
-// instead of killing the process.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {bytes, m_saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-
-private:
-    struct rlimit m_saved;
-    void (*m_handler)(int);
-};
 
 } // namespace
 
@@ -157,12 +134,15 @@ private slots:
         StateStamp stamp;
         QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(4000, 'g'))), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
-        {
-            FileSizeLimit limit(20000);
-            QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(100000, 'h'))),
-                     StateFile::Result::Failed);
+        // Larger and smaller than any write buffer on the way.
+        for (int size : {100000, 9000}) {
+            {
+                ostra::test::FileSizeLimit limit(6000);
+                QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(size, 'h'))),
+                         StateFile::Result::Failed);
+            }
+            QCOMPARE(bytesOf(m_state), content(4000, 'g'));
         }
-        QCOMPARE(bytesOf(m_state), content(4000, 'g'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         const QStringList left = QDir(m_dir.path()).entryList(QDir::Files);
         QCOMPARE(left, QStringList{QStringLiteral("IMG.1.vrxs")});

@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/runner.h"
+
 #include "engine/streampart.h"
 #include "engine/streamsource.h"
 
@@ -39,20 +41,10 @@ QByteArray mapped(const StreamPart& part)
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
 }
 
-class Runner : public QThread
-{
-public:
-    explicit Runner(std::function<void()> f)
-        : m_f(std::move(f))
-    {
-    }
-    void run() override { m_f(); }
-
-private:
-    std::function<void()> m_f;
-};
 
 } // namespace
+
+using ostra::test::Runner;
 
 class TestStreamPart : public QObject
 {

@@ -2,6 +2,7 @@
 
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/directrenderer.h"
+#include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
 #include "engine/enginestreams.h"
 #include "engine/streamsource.h"
@@ -55,27 +56,38 @@ class TestVrxMetadata : public QObject
 {
     Q_OBJECT
 private slots:
-    void cropSizes_data()
+    // The size a record promises is the size the engine renders at level 0, and
+    // jumps at the step between the two focal-length ranges.
+    void outputSizeIsTheEngines_data()
     {
-        QTest::addColumn<float>("focal");
+        QTest::addColumn<int>("focal");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-        QTest::newRow("28") << 28.f << 10432 << 7824;
-        QTest::newRow("35") << 35.f << 8320 << 6240;
-        QTest::newRow("50") << 50.f << 5824 << 4368;
-        QTest::newRow("69.9") << 69.9f << 4160 << 3120;
-        QTest::newRow("70") << 70.f << 8896 << 6672;
-        QTest::newRow("100") << 100.f << 6208 << 4656;
-        QTest::newRow("150") << 150.f << 4160 << 3120;
+        QTest::newRow("28") << 28 << 10432 << 7824;
+        QTest::newRow("50") << 50 << 5824 << 4368;
+        QTest::newRow("69") << 69 << 4224 << 3168;
+        QTest::newRow("70") << 70 << 8896 << 6672;
+        QTest::newRow("150") << 150 << 4160 << 3120;
     }
-    void cropSizes()
+    void outputSizeIsTheEngines()
     {
-        QFETCH(float, focal);
+        QFETCH(int, focal);
         QFETCH(int, width);
         QFETCH(int, height);
-        const auto size = VrxMetadata::cropSizeForFocalLength(focal);
-        QCOMPARE(size.first, width);
-        QCOMPARE(size.second, height);
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.focalLength = focal;
+        const QString path = writePicture(dir.path() + "/f.vrx", o);
+        const VrxMetadata m = metadataOf(path);
+        QCOMPARE(m.outputWidth, width);
+        QCOMPARE(m.outputHeight, height);
+        auto renderer = CIAPI::Renderer::Create(0);
+        StreamSource source(QUrl::fromLocalFile(path));
+        readRawProperties(source, *renderer, {});
+        CIAPI::ImagePyramid output = renderer->outputBuffer();
+        QCOMPARE(output[0].width(), m.outputWidth);
+        QCOMPARE(output[0].height(), m.outputHeight);
+        QCOMPARE(VrxMetadata::cropSizeForFocalLength(69.9f), (std::pair<int, int>{4160, 3120}));
     }
 
     void cropSizeLimits()

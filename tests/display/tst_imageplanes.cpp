@@ -1,0 +1,310 @@
+#include "support/testmain.h"
+
+#include "display/imageplanes.h"
+#include "display/imageplanesnode.h"
+#include "glhelpers.h"
+
+#include <QSGOpacityNode>
+
+using namespace displaytest;
+
+namespace {
+
+constexpr int kRgba = 0x1908;
+constexpr int kBgra = 0x80E1;
+constexpr int kTile = ImagePlanes::kTileSize;
+
+// Compares one tile's texture with the level's pixels over `area` (level coordinates).
+// The texture holds RGBA whatever the upload format: a BGRA level reads back swapped.
+bool tileMatches(QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, int tile, const QRect& area,
+                 QString* why)
+{
+    const QRect t = plane.tileRect(tile);
+    const std::vector<uint8_t> back = readTexture(f, plane.textureId(tile), kTile, kTile);
+    const QRect check = area & t & plane.levelRect();
+    for (int y = check.top(); y <= check.bottom(); ++y) {
+        for (int x = check.left(); x <= check.right(); ++x) {
+            const uint8_t* src = plane.image().row(y) + x * 4;
+            const uint8_t* got = back.data() + (size_t(y - t.top()) * kTile + size_t(x - t.left())) * 4;
+            const bool swap = plane.format() == kBgra;
+            const uint8_t want[4] = {src[swap ? 2 : 0], src[1], src[swap ? 0 : 2], src[3]};
+            if (memcmp(got, want, 4) != 0) {
+                *why = QString("tile %1 pixel (%2, %3): got %4 %5 %6, want %7 %8 %9")
+                           .arg(tile).arg(x).arg(y).arg(got[0]).arg(got[1]).arg(got[2])
+                           .arg(want[0]).arg(want[1]).arg(want[2]);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Fills every texture of a plane with one byte value.
+void paintTextures(QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, uint8_t value)
+{
+    std::vector<uint8_t> fill(size_t(kTile) * kTile * 4, value);
+    for (int i = 0; i < plane.tileCount(); ++i) {
+        f->glBindTexture(GL_TEXTURE_2D, plane.textureId(i));
+        f->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kTile, kTile, GL_RGBA, GL_UNSIGNED_BYTE, fill.data());
+    }
+    f->glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+int countPixelsOf(const std::vector<uint8_t>& texture, uint8_t value, const QRect& area)
+{
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const uint8_t* p = texture.data() + (size_t(y) * kTile + size_t(x)) * 4;
+            n += p[0] == value && p[1] == value && p[2] == value;
+        }
+    return n;
+}
+
+CIAPI::ImagePyramid pyramidOf(const CIAPI::Image& image)
+{
+    CIAPI::ImagePyramid p = CIAPI::ImagePyramid::Create(1);
+    p[0] = image;
+    return p;
+}
+
+} // namespace
+
+class TestImagePlanes : public QObject
+{
+    Q_OBJECT
+private:
+    GLContext* m_gl = nullptr;
+
+private slots:
+    void initTestCase()
+    {
+        m_gl = new GLContext;
+        QVERIFY2(m_gl->create(), "no OpenGL context (run under Xvfb with Mesa)");
+    }
+    void cleanupTestCase()
+    {
+        delete m_gl;
+    }
+    void init()
+    {
+        QVERIFY(m_gl->makeCurrent());
+    }
+
+    void uploadReadsBack_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("stride");
+        QTest::addColumn<int>("format");
+        // One row past a tile: a second column receiving a 1-pixel-wide upload.
+        QTest::newRow("1025x1 rgba") << 1025 << 1 << 0 << kRgba;
+        QTest::newRow("1025x1 bgra") << 1025 << 1 << 0 << kBgra;
+        // Neither side a multiple of the tile; the engine pads rows to 64 bytes.
+        QTest::newRow("1500x1030 rgba") << 1500 << 1030 << 0 << kRgba;
+        QTest::newRow("1500x1030 bgra") << 1500 << 1030 << 0 << kBgra;
+        // Rows much wider than the pixels in them.
+        QTest::newRow("301x77 wide stride") << 301 << 77 << 4096 << kRgba;
+        QTest::newRow("1029x3 wide stride bgra") << 1029 << 3 << 8192 << kBgra;
+    }
+    void uploadReadsBack()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, stride);
+        QFETCH(int, format);
+        const CIAPI::Image image = CIAPI::Image::Create(width, height, 0, stride);
+        fillPattern(image);
+        ImagePlanes planes(pyramidOf(image), format);
+        ImagePlanes::ImagePlane& plane = planes.plane(0);
+        QCOMPARE(plane.columns(), (width + kTile - 1) / kTile);
+        QCOMPARE(plane.rows(), (height + kTile - 1) / kTile);
+        QCOMPARE(plane.rowLength(), image.stride() / 4);
+        planes.bind();
+        QVERIFY(plane.hasTextures());
+        QVERIFY(!plane.isComplete());
+        planes.markDirty(0, CIAPI::ROI{0, 0, width, height}, false);
+        QVERIFY(plane.isComplete());
+        plane.uploadRegion();
+        QVERIFY(plane.pending().isEmpty());
+        QCOMPARE(plane.uploaded(), QRegion(plane.levelRect()));
+        QCOMPARE(m_gl->f()->glGetError(), GLenum(GL_NO_ERROR));
+        for (int i = 0; i < plane.tileCount(); ++i) {
+            QString why;
+            QVERIFY2(tileMatches(m_gl->f(), plane, i, plane.levelRect(), &why), qPrintable(why));
+        }
+    }
+
+    // Only the pending rectangle is written, across a tile border; the rest of every
+    // tile keeps what it held.
+    void partialUploadTouchesOnlyPending()
+    {
+        const CIAPI::Image image = CIAPI::Image::Create(2100, 1100);
+        fillPattern(image);
+        ImagePlanes planes(pyramidOf(image), kRgba);
+        ImagePlanes::ImagePlane& plane = planes.plane(0);
+        planes.bind();
+        paintTextures(m_gl->f(), plane, 0xAB);
+        const QRect rect(1000, 1010, 60, 30); // four tiles meet inside it
+        planes.markDirty(0, CIAPI::ROI{rect.left(), rect.top(), rect.right() + 1, rect.bottom() + 1}, false);
+        plane.uploadRegion();
+        QCOMPARE(plane.uploaded(), QRegion(rect));
+        for (int i = 0; i < plane.tileCount(); ++i) {
+            QString why;
+            QVERIFY2(tileMatches(m_gl->f(), plane, i, rect, &why), qPrintable(why));
+            const QRect t = plane.tileRect(i);
+            const QRect written = rect & t;
+            const std::vector<uint8_t> back = readTexture(m_gl->f(), plane.textureId(i), kTile, kTile);
+            const int untouched = countPixelsOf(back, 0xAB, QRect(0, 0, kTile, kTile));
+            QCOMPARE(untouched, kTile * kTile - written.width() * written.height());
+        }
+    }
+
+    void dirtyAgainUploadsOnlyWhenForced()
+    {
+        const CIAPI::Image image = CIAPI::Image::Create(300, 200);
+        fillPattern(image);
+        ImagePlanes planes(pyramidOf(image), kRgba);
+        ImagePlanes::ImagePlane& plane = planes.plane(0);
+        planes.bind();
+        planes.markDirty(0, CIAPI::ROI{0, 0, 300, 200}, false);
+        plane.uploadRegion();
+        // New pixels arrive for a rectangle already uploaded.
+        for (int y = 10; y < 20; ++y)
+            memset(image.row(y) + 40 * 4, 0x11, 30 * 4);
+        planes.markDirty(0, CIAPI::ROI{40, 10, 70, 20}, false);
+        QVERIFY(plane.pending().isEmpty());
+        std::vector<uint8_t> back = readTexture(m_gl->f(), plane.textureId(0), kTile, kTile);
+        QCOMPARE(countPixelsOf(back, 0x11, QRect(40, 10, 30, 10)), 0);
+
+        std::vector<QRegion> regions{QRegion(40, 10, 30, 10)};
+        planes.applyDirtyRegions(regions, true);
+        QVERIFY(regions[0].isEmpty());
+        QCOMPARE(plane.pending(), QRegion(40, 10, 30, 10));
+        plane.uploadRegion();
+        back = readTexture(m_gl->f(), plane.textureId(0), kTile, kTile);
+        QCOMPARE(countPixelsOf(back, 0x11, QRect(40, 10, 30, 10)), 300);
+    }
+
+    // A region reaching past the level (even negative) is clipped to it: nothing is
+    // read outside the level's memory, which here ends at an unreadable page.
+    void regionsOutsideTheLevelAreClipped()
+    {
+        const int width = 1030;
+        const int height = 9;
+        const int stride = 1040 * 4;
+        GuardedBuffer memory(width, height, stride);
+        const CIAPI::Image image = CIAPI::Image::Create(width, height, 0, stride, 0, memory.data());
+        fillPattern(image);
+        ImagePlanes planes(pyramidOf(image), kBgra);
+        ImagePlanes::ImagePlane& plane = planes.plane(0);
+        planes.bind();
+        planes.markDirty(0, CIAPI::ROI{-50, -50, 5000, 5000}, false);
+        QCOMPARE(plane.pending(), QRegion(plane.levelRect()));
+        plane.uploadRegion();
+        for (int i = 0; i < plane.tileCount(); ++i) {
+            QString why;
+            QVERIFY2(tileMatches(m_gl->f(), plane, i, plane.levelRect(), &why), qPrintable(why));
+        }
+        // Out of range levels are ignored.
+        planes.markDirty(3, CIAPI::ROI{0, 0, 10, 10}, true);
+        planes.markDirty(-1, CIAPI::ROI{0, 0, 10, 10}, true);
+        QVERIFY(plane.pending().isEmpty());
+    }
+
+    // Moving the planes to another context never deletes that context's objects: the
+    // old names are forgotten there, everything is uploaded again into the new one.
+    void contextChangeDeletesOnlyInOwningContext()
+    {
+        const CIAPI::Image image = CIAPI::Image::Create(1100, 50);
+        fillPattern(image);
+        ImagePlanes planes(pyramidOf(image), kRgba);
+        ImagePlanes::ImagePlane& plane = planes.plane(0);
+        planes.bind();
+        planes.markDirty(0, CIAPI::ROI{0, 0, 1100, 50}, false);
+        plane.uploadRegion();
+        const unsigned oldFirst = plane.textureId(0);
+
+        GLContext other;
+        QVERIFY(other.create());
+        QOpenGLFunctions* g = other.f();
+        // The other context's own textures, with the same names the planes used.
+        std::vector<GLuint> own(size_t(oldFirst) + 4, 0);
+        g->glGenTextures(GLsizei(own.size()), own.data());
+        std::vector<uint8_t> fill(16 * 16 * 4, 0x5C);
+        for (GLuint t : own) {
+            g->glBindTexture(GL_TEXTURE_2D, t);
+            g->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, 16, 16, 0, GL_RGBA, GL_UNSIGNED_BYTE, fill.data());
+        }
+        QVERIFY(std::find(own.begin(), own.end(), GLuint(oldFirst)) != own.end());
+
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
+        planes.bind(); // the other context is current
+        QCOMPARE(plane.context(), &other.context);
+        QVERIFY(plane.uploaded().isEmpty());
+        QCOMPARE(plane.pending(), QRegion(plane.levelRect()));
+        for (GLuint t : own) {
+            QVERIFY(g->glIsTexture(t));
+            const std::vector<uint8_t> back = readTexture(g, t, 16, 16);
+            QCOMPARE(int(std::count(back.begin(), back.end(), uint8_t(0x5C))), 16 * 16 * 4);
+        }
+        plane.uploadRegion();
+        for (int i = 0; i < plane.tileCount(); ++i) {
+            QString why;
+            QVERIFY2(tileMatches(g, plane, i, plane.levelRect(), &why), qPrintable(why));
+        }
+
+        // Back in the first context with the other one current again: moving while the
+        // owner is current deletes the names for real.
+        const std::vector<unsigned> names{plane.textureId(0), plane.textureId(1)};
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
+        plane.setContext(nullptr);
+        for (unsigned n : names)
+            QVERIFY(!g->glIsTexture(n));
+        g->glDeleteTextures(GLsizei(own.size()), own.data());
+    }
+
+    // The current level is drawn; coarser levels show through only until one of them
+    // (or the current one) is complete.
+    void opacityFollowsCompleteness()
+    {
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(3);
+        for (int i = 0; i < 3; ++i)
+            pyramid[i] = CIAPI::Image::Create(800 >> i, 600 >> i);
+        ImagePlanesNode node(pyramid, kRgba);
+        QVERIFY(node.showsPyramid(pyramid));
+        QVERIFY(!node.showsPyramid(CIAPI::ImagePyramid::Create(3)));
+        auto opacities = [&] {
+            QVector<qreal> v;
+            for (int i = 0; i < node.levelCount(); ++i)
+                v << node.opacityNode(i)->opacity();
+            return v;
+        };
+        node.setLevel(0);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 1}));
+        node.planes()->markDirty(2, CIAPI::ROI{0, 0, 200, 150}, false);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 1}));
+        node.planes()->markDirty(1, CIAPI::ROI{0, 0, 400, 300}, false);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 0}));
+        node.planes()->markDirty(0, CIAPI::ROI{0, 0, 800, 599}, false);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 0}));
+        node.planes()->markDirty(0, CIAPI::ROI{0, 599, 800, 600}, false);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{1, 0, 0}));
+        node.setLevel(1);
+        node.setOpacityForLevels();
+        QCOMPARE(opacities(), (QVector<qreal>{0, 1, 0}));
+        // The finest level is drawn last, on top.
+        QCOMPARE(node.firstChild(), static_cast<QSGNode*>(node.opacityNode(2)));
+        QCOMPARE(node.lastChild(), static_cast<QSGNode*>(node.opacityNode(0)));
+    }
+};
+
+OSTRA_TEST_MAIN(TestImagePlanes)
+#include "tst_imageplanes.moc"

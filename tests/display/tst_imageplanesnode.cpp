@@ -1,0 +1,272 @@
+#include "support/testmain.h"
+
+#include "display/imageplanenode.h"
+#include "display/imageplanesnode.h"
+#include "display/imagetilenode.h"
+#include "display/placeholdernode.h"
+#include "engine/sentinels.h"
+#include "glhelpers.h"
+
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSGOpacityNode>
+
+#include <functional>
+
+using namespace displaytest;
+
+namespace {
+
+constexpr int kRgba = 0x1908;
+constexpr int kBgra = 0x80E1;
+
+// An item that draws a pyramid (or a placeholder) the way the display items do.
+class PyramidItem : public QQuickItem
+{
+public:
+    PyramidItem()
+    {
+        setFlag(ItemHasContents);
+    }
+    CIAPI::ImagePyramid pyramid;
+    int format = kRgba;
+    QMatrix matrix;
+    int level = 0;
+    std::vector<QRegion> dirty;
+    int builtNodes = 0;
+
+protected:
+    QSGNode* updatePaintNode(QSGNode* old, UpdatePaintNodeData*) override
+    {
+        if (isSentinel(pyramid) || pyramid.isNull()) {
+            auto* node = dynamic_cast<PlaceholderNode*>(old);
+            if (!node) {
+                delete old;
+                node = new PlaceholderNode(true);
+            }
+            node->setPyramid(pyramid);
+            node->setRect(boundingRect());
+            return node;
+        }
+        auto* node = dynamic_cast<ImagePlanesNode*>(old);
+        if (!node || !node->showsPyramid(pyramid)) {
+            delete old;
+            node = new ImagePlanesNode(pyramid, format);
+            node->setFlag(QSGNode::UsePreprocess);
+            node->bindWindow(window());
+            ++builtNodes;
+        }
+        node->planes()->applyDirtyRegions(dirty, true);
+        node->setLevel(level);
+        node->setMatrix(matrix);
+        node->updateMatrix(boundingRect());
+        return node;
+    }
+};
+
+// Four flat quadrants split at (sx, sy), colours given as RGB.
+const QColor kQuadrants[4] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200),
+                              QColor(220, 220, 40)};
+
+CIAPI::Image quadrantImage(int w, int h, int sx, int sy, bool bgra)
+{
+    CIAPI::Image image = CIAPI::Image::Create(w, h, bgra ? 1 : 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const QColor& c = kQuadrants[(y >= sy ? 2 : 0) + (x >= sx ? 1 : 0)];
+            uint8_t* p = image.row(y) + x * 4;
+            p[0] = uint8_t(bgra ? c.blue() : c.red());
+            p[1] = uint8_t(c.green());
+            p[2] = uint8_t(bgra ? c.red() : c.blue());
+            p[3] = 255;
+        }
+    return image;
+}
+
+bool near(QRgb got, const QColor& want)
+{
+    return qAbs(qRed(got) - want.red()) <= 3 && qAbs(qGreen(got) - want.green()) <= 3
+        && qAbs(qBlue(got) - want.blue()) <= 3;
+}
+
+QString describe(QRgb c)
+{
+    return QString("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
+
+} // namespace
+
+class TestImagePlanesNode : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Each tile draws what is uploaded or pending in it, reaching one pixel into the next
+    // tile where the level continues there; texture coordinates follow the positions.
+    void tileGeometryFollowsAvailablePixels()
+    {
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = CIAPI::Image::Create(1025, 1);
+        ImagePlanes planes(pyramid, kRgba);
+        ImagePlaneNode node(&planes.plane(0), 1, true);
+        QCOMPARE(int(node.tiles().size()), 2);
+        node.preprocess();
+        for (ImageTileNode* tile : node.tiles())
+            QCOMPARE(tile->geometry()->vertexCount(), 0);
+
+        planes.markDirty(0, CIAPI::ROI{0, 0, 1025, 1}, false);
+        node.preprocess(); // no context: nothing is uploaded, the pending part is drawn
+        QVERIFY(node.changed());
+        ImageTileNode* first = node.tiles()[0];
+        ImageTileNode* second = node.tiles()[1];
+        QCOMPARE(first->drawn(), QRegion(0, 0, 1025, 1));
+        QCOMPARE(second->drawn(), QRegion(1024, 0, 1, 1));
+        const QSGGeometry::TexturedPoint2D* v = first->geometry()->vertexDataAsTexturedPoint2D();
+        QCOMPARE(first->geometry()->vertexCount(), 4);
+        QCOMPARE(first->geometry()->indexCount(), 6);
+        QCOMPARE(v[1].x, 1024.f);
+        QCOMPARE(v[1].tx, 1.f);
+        QCOMPARE(v[3].y, 0.f);
+        const QSGGeometry::TexturedPoint2D* w = second->geometry()->vertexDataAsTexturedPoint2D();
+        QCOMPARE(w[0].x, 1024.f);
+        QCOMPARE(w[0].tx, 0.f);
+        const quint16* idx = first->geometry()->indexDataAsUShort();
+        QCOMPARE((QVector<int>{idx[0], idx[1], idx[2], idx[3], idx[4], idx[5]}), (QVector<int>{0, 1, 2, 1, 2, 3}));
+        // Nothing changed: the geometry is left alone.
+        QVERIFY(!first->refreshGeometry());
+    }
+
+    // Two rectangles of the level in one tile give two quads.
+    void tileGeometryPerRectangle()
+    {
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = CIAPI::Image::Create(600, 400);
+        ImagePlanes planes(pyramid, kRgba);
+        ImagePlaneNode node(&planes.plane(0), 1, true);
+        planes.markDirty(0, CIAPI::ROI{0, 0, 100, 50}, false);
+        planes.markDirty(0, CIAPI::ROI{300, 200, 400, 260}, false);
+        node.preprocess();
+        ImageTileNode* tile = node.tiles()[0];
+        QCOMPARE(tile->geometry()->vertexCount(), 8);
+        QCOMPARE(tile->geometry()->indexCount(), 12);
+        const QSGGeometry::TexturedPoint2D* v = tile->geometry()->vertexDataAsTexturedPoint2D();
+        QCOMPARE(v[4].x, 300.f);
+        QCOMPARE(v[7].x, 399.f);
+        QCOMPARE(v[7].y, 259.f);
+        QCOMPARE(v[7].ty, 259.f / 1024.f);
+    }
+
+    void histogramOfCoarsestLevel()
+    {
+        GLContext gl;
+        QVERIFY(gl.create());
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = quadrantImage(40, 20, 20, 10, true);
+        ImagePlanesNode node(pyramid, kBgra);
+        node.bindWindow(nullptr);
+        std::vector<std::vector<quint32>> bins;
+        node.planes()->markDirty(0, CIAPI::ROI{0, 0, 40, 20}, false);
+        node.preprocess();
+        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 1, 1))); // uploads arrived this frame
+        node.preprocess();
+        QVERIFY(node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
+        QCOMPARE(int(bins.size()), 4);
+        // Left half: 200 red-quadrant pixels and 200 blue-quadrant ones.
+        QCOMPARE(bins[0][200], 200u);
+        QCOMPARE(bins[0][30], 200u);
+        QCOMPARE(bins[2][200], 200u);
+        QCOMPARE(bins[3][(200 + 30 + 30) / 3], 400u);
+        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
+    }
+
+    void placeholderColours()
+    {
+        QCOMPARE(PlaceholderNode::colorFor(emptyPyramid(), 0, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(invalidPyramid(), 0, 0), QColor(40, 40, 40));
+        QCOMPARE(PlaceholderNode::colorFor(reservedPyramid(), 0, 0), QColor(0, 77, 177));
+        QCOMPARE(PlaceholderNode::colorFor(CIAPI::ImagePyramid::Create(0), 0, 0), QColor(127, 127, 127));
+        // Loading pulses: a triangle wave of period 800 ms between 0 and 100.
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 0), QColor(100, 100, 100));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 400, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 200, 0), QColor(50, 50, 50));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 800), QColor(100, 100, 100));
+    }
+
+    // Real frames: the pyramid drawn through the scene graph into a window and read back.
+    void drawsPyramidInWindow_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("angle");
+        QTest::newRow("rgba") << kRgba << 0;
+        QTest::newRow("bgra") << kBgra << 0;
+        QTest::newRow("bgra turned 180") << kBgra << 180;
+    }
+    void drawsPyramidInWindow()
+    {
+        QFETCH(int, format);
+        QFETCH(int, angle);
+        const bool bgra = format == kBgra;
+        // Split off-centre so that tiles of the finest level meet inside quadrants.
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(2);
+        pyramid[0] = quadrantImage(2200, 1320, 1500, 900, bgra);
+        pyramid[1] = quadrantImage(1100, 660, 750, 450, bgra);
+
+        QQuickWindow window;
+        window.resize(440, 264);
+        auto* item = new PyramidItem;
+        item->setParentItem(window.contentItem());
+        item->setSize(QSizeF(440, 264));
+        item->pyramid = pyramid;
+        item->format = format;
+        item->matrix = angle == 180 ? QMatrix(-1, 0, 0, -1, 0, 0) : QMatrix();
+        item->level = 0;
+        item->dirty = {QRegion(0, 0, 2200, 1320), QRegion()};
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        const QImage frame = window.grabWindow();
+        QVERIFY(!frame.isNull());
+        // The image is 5 times the view: quadrant borders at x = 300, y = 180.
+        const QPoint probes[4] = {QPoint(150, 90), QPoint(370, 90), QPoint(150, 222), QPoint(370, 222)};
+        for (int q = 0; q < 4; ++q) {
+            // Turned half round, the probe turned with it meets the same quadrant.
+            const int want = q;
+            QPoint p = probes[q];
+            if (angle == 180)
+                p = QPoint(439 - p.x(), 263 - p.y());
+            const QRgb got = frame.pixel(p * frame.devicePixelRatio());
+            QVERIFY2(near(got, kQuadrants[want]),
+                     qPrintable(QString("quadrant %1 at (%2, %3): %4").arg(want).arg(p.x()).arg(p.y()).arg(describe(got))));
+        }
+        QCOMPARE(item->builtNodes, 1);
+
+        // Only the coarse level holds pixels: it shows through where the finest is empty.
+        item->pyramid = CIAPI::ImagePyramid::Create(2);
+        item->pyramid[0] = quadrantImage(2200, 1320, 1500, 900, bgra);
+        item->pyramid[1] = quadrantImage(1100, 660, 750, 450, bgra);
+        item->dirty = {QRegion(), QRegion(0, 0, 1100, 660)};
+        item->update();
+        const QImage coarse = window.grabWindow();
+        QCOMPARE(item->builtNodes, 2);
+        const QPoint p = angle == 180 ? QPoint(439 - 370, 263 - 222) : QPoint(370, 222);
+        QVERIFY2(near(coarse.pixel(p * coarse.devicePixelRatio()), kQuadrants[3]),
+                 qPrintable(describe(coarse.pixel(p))));
+    }
+
+    void placeholderInWindow()
+    {
+        QQuickWindow window;
+        window.resize(100, 80);
+        window.setColor(Qt::white);
+        auto* item = new PyramidItem;
+        item->setParentItem(window.contentItem());
+        item->setSize(QSizeF(100, 80));
+        item->pyramid = invalidPyramid();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QImage frame = window.grabWindow();
+        QVERIFY2(near(frame.pixel(50, 40), QColor(40, 40, 40)), qPrintable(describe(frame.pixel(50, 40))));
+    }
+};
+
+OSTRA_TEST_MAIN(TestImagePlanesNode)
+#include "tst_imageplanesnode.moc"

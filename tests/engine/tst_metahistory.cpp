@@ -1,0 +1,274 @@
+#include "support/testmain.h"
+
+#include "support/hotpixelpicture.h"
+
+#include "ciapi/directrenderer.h"
+#include "engine/directstreamreader.h"
+#include "engine/enginestreams.h"
+#include "engine/metahistory.h"
+#include "engine/streamsource.h"
+#include "engine/vrxmetadata.h"
+#include "ciapi/propertyaccessor.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QThreadPool>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+struct Camera
+{
+    QString picture;
+    QString calibration;
+    vrxgen::Picture generated;
+};
+
+// A picture with planted hot pixels and its camera's calibration record, both on disk;
+// raw samples only, so the thumbnail comes from them.
+Camera makeCamera(const QString& folder, std::uint32_t cameraSeed, std::uint32_t seed)
+{
+    Camera c;
+    c.generated = vrxgen::makePicture(ostra::test::hotPixelPictureOptions(cameraSeed, seed));
+    QDir().mkpath(folder);
+    c.picture = folder + QString("/IMG_%1.vrx").arg(seed);
+    c.calibration = folder + "/hotpixel.rec";
+    vrxgen::writeFile(QFile::encodeName(c.picture).toStdString(), c.generated.vrx);
+    vrxgen::writeFile(QFile::encodeName(c.calibration).toStdString(), c.generated.calibration);
+    return c;
+}
+
+// The thumbnail's pixels, read through a direct reader with the given calibration.
+QByteArray thumbnail(const QString& picture, const Metahistory::Metafiles& calibration)
+{
+    DirectStreamReader reader;
+    auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(picture));
+    auto keep = readRawProperties(*source, reader.renderer(), calibration);
+    QByteArray pixels;
+    reader.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI&, int) {
+        const CIAPI::Image& image = p[0];
+        for (int y = 0; y < image.height(); ++y)
+            pixels.append(reinterpret_cast<const char*>(image.row(y)), image.width() * 4);
+    });
+    reader.render();
+    return pixels;
+}
+
+int rows(const QString& databasePath)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
+    db.setDatabaseName(databasePath);
+    int n = -1;
+    if (db.open()) {
+        QSqlQuery q(QStringLiteral("SELECT COUNT(*) FROM metafiles"), db);
+        if (q.next())
+            n = q.value(0).toInt();
+    }
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("count"));
+    return n;
+}
+
+} // namespace
+
+class TestMetahistory : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        m_db = m_dir->path() + "/MetaH.1.db";
+        m_data = m_dir->path() + "/data";
+    }
+
+    // Offered twice, a calibration record is stored once; a name outside the resource
+    // list is ignored; what is stored survives a restart.
+    void offeredTwiceStoredOnce()
+    {
+        const Camera camera = makeCamera(m_dir->path() + "/card", 5, 1);
+        QUuid device;
+        {
+            Metahistory store(m_db, m_data);
+            QVERIFY(store.isOpen());
+            QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+            store.offer(QStringLiteral("metadata.xml"), QUrl::fromLocalFile(camera.calibration));
+            QCOMPARE(updated.count(), 1);
+            device = updated.at(0).at(0).toUuid();
+            QCOMPARE(updated.at(0).at(1).toInt(), 0);
+            QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 1);
+        }
+        QCOMPARE(rows(m_db), 1);
+        Metahistory reopened(m_db, m_data);
+        QSignalSpy updated(&reopened, &Metahistory::notifyUpdatedForDevice);
+        reopened.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        QCOMPARE(updated.count(), 0);
+        const Metahistory::Metafiles files = reopened.get({device, QDateTime()});
+        QCOMPARE(files.keys(), QList<int>{0});
+        QVERIFY(files[0]->map());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(files[0]->data()), int(files[0]->length())),
+                 QByteArray(reinterpret_cast<const char*>(camera.generated.calibration.data()),
+                            int(camera.generated.calibration.size())));
+    }
+
+    // A picture's calibration is found by the camera that took it, and reaches the
+    // engine: its hot pixels are repaired. A record of another camera is not used.
+    void calibrationFoundByPictureEndToEnd()
+    {
+        const Camera camera = makeCamera(m_dir->path() + "/cam1", 11, 2);
+        const Camera other = makeCamera(m_dir->path() + "/cam2", 12, 3);
+        Metahistory store(m_db, m_data);
+        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(other.calibration));
+        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+
+        // The identity the import marks and the gallery see.
+        VrxMetadata metadata;
+        metadata.resetFromFile(QUrl::fromLocalFile(camera.picture));
+        StreamSource source(QUrl::fromLocalFile(camera.picture));
+        CIAPI::PropertyAccessor accessor;
+        attachInputStream(source, accessor);
+        metadata.readFrom(accessor);
+
+        const Metahistory::Attribution who = Metahistory::readCaptureIdentity(source);
+        QCOMPARE(who.device, metadata.deviceUuid);
+        QVERIFY(!who.device.isNull());
+        const Metahistory::Metafiles files = store.get(who);
+        QVERIFY(files.contains(0));
+
+        // Stored under that identity in the table as well.
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+            db.setDatabaseName(m_db);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.prepare(QStringLiteral("SELECT COUNT(*) FROM metafiles WHERE deviceUUID=:dev")));
+            q.bindValue(QStringLiteral(":dev"), metadata.deviceUuid.toRfc4122());
+            QVERIFY(q.exec() && q.next());
+            QCOMPARE(q.value(0).toInt(), 1);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+
+        const QByteArray plain = thumbnail(camera.picture, {});
+        const QByteArray repaired = thumbnail(camera.picture, files);
+        QCOMPARE(plain.size(), repaired.size());
+        QVERIFY(plain != repaired);
+        const Metahistory::Metafiles wrong = store.get({metadataOf(other.picture), QDateTime()});
+        QVERIFY(wrong.contains(0));
+        QCOMPARE(thumbnail(camera.picture, wrong), plain);
+    }
+
+    // Pictures of one camera opened while the first part is in use share it, and the
+    // record is mapped once; an unknown camera gets nothing.
+    void cacheSharesParts()
+    {
+        const Camera camera = makeCamera(m_dir->path() + "/cam", 21, 4);
+        Metahistory store(m_db, m_data);
+        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        const QUuid device = metadataOf(camera.picture);
+        auto first = store.get({device, QDateTime()});
+        QVERIFY(first[0]->map());
+        auto second = store.get({device, QDateTime()});
+        QCOMPARE(second[0].get(), first[0].get());
+        QVERIFY(second[0]->map());
+        QCOMPARE(first[0]->mapCount(), 1);
+        QVERIFY(store.get({QUuid::createUuid(), QDateTime()}).isEmpty());
+        QVERIFY(store.get({QUuid(), QDateTime()}).isEmpty());
+    }
+
+    // Pool threads ask for calibration while the GUI thread waits for them; with the
+    // store answering on any thread nothing deadlocks.
+    void getFromWorkersWhileGuiWaits()
+    {
+        const Camera camera = makeCamera(m_dir->path() + "/cam", 31, 5);
+        Metahistory store(m_db, m_data);
+        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        const QUuid device = metadataOf(camera.picture);
+        QThreadPool pool;
+        pool.setMaxThreadCount(4);
+        std::atomic<int> found{0};
+        for (int i = 0; i < 64; ++i) {
+            pool.start([&store, &found, device] {
+                const auto files = store.get({device, QDateTime()});
+                if (files.contains(0) && files[0]->map())
+                    ++found;
+            });
+        }
+        // The GUI thread blocks here without running its event loop.
+        pool.waitForDone();
+        QCOMPARE(found.load(), 64);
+    }
+
+    // A put from another thread is carried out on the store's thread.
+    void putFromWorkerThread()
+    {
+        Metahistory store(m_db, m_data);
+        QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
+        const QUuid device = QUuid::createUuid();
+        const QByteArray bytes(300, 'q');
+        std::thread worker([&] {
+            store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
+        });
+        worker.join();
+        QCOMPARE(updated.count(), 0);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(updated.count(), 1);
+        QCOMPARE(store.get({device, QDateTime()}).size(), 1);
+    }
+
+    // Copies are created new, never written over: names taken already (by a copy made in
+    // the same millisecond, or anything else) are skipped and left as they are.
+    void copiesNeverOverwrite()
+    {
+        Metahistory store(m_db, m_data);
+        QDir().mkpath(store.calibrationFolder());
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QStringList taken;
+        for (qint64 ms = now; ms < now + 40; ++ms) {
+            const QString path = store.calibrationFolder() + "/" + QString::number(ms, 16) + "_hotpixel.rec";
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("taken");
+            taken << path;
+        }
+        const QUuid device = QUuid::createUuid();
+        for (int i = 0; i < 5; ++i) {
+            const QByteArray bytes(100 + i, char('a' + i));
+            store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
+        }
+        for (const QString& path : taken) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("taken"));
+        }
+        QCOMPARE(rows(m_db), 5);
+        QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 45);
+        // The latest version of a resource is the one handed out.
+        const auto files = store.get({device, QDateTime()});
+        QVERIFY(files[0]->map());
+        QCOMPARE(files[0]->length(), qint64(104));
+    }
+
+private:
+    static QUuid metadataOf(const QString& picture)
+    {
+        StreamSource source(QUrl::fromLocalFile(picture));
+        return Metahistory::readCaptureIdentity(source).device;
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_db;
+    QString m_data;
+};
+
+OSTRA_TEST_MAIN_CORE(TestMetahistory)
+#include "tst_metahistory.moc"
