@@ -1,6 +1,7 @@
 #include "support/testmain.h"
 
 #include "engine/directstreamreader.h"
+#include "engine/streameditor.h"
 #include "engine/imagekeeper.h"
 #include "engine/imagerouter.h"
 #include "engine/sentinels.h"
@@ -117,6 +118,42 @@ private slots:
                 ++next[size_t(m.kind)];
             }
         }
+    }
+
+    // The real engine reports tiles on whatever thread finished them; each reaches the
+    // listener once, on the GUI thread.
+    void engineOutputReachesGuiThread()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/e.vrx";
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 128;
+        o.moduleHeight = 96;
+        o.frames = 1;
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
+        ImageRouter router;
+        Client a;
+        router.addListener(&a);
+        std::atomic<int> reported{0};
+        {
+            StreamEditor editor(false);
+            editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(path)));
+            editor.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
+                VrxMessage m;
+                m.location = QUrl::fromLocalFile(path);
+                m.kind = VrxMessage::KindViewer;
+                m.pyramid = p;
+                m.level = level;
+                m.region = roi;
+                ++reported;
+                emit router.notifyImageOutputSignal(m);
+            });
+            editor.render();
+        }
+        QVERIFY(reported.load() > 0);
+        deliverQueued();
+        QCOMPARE(int(a.outputs.size()), reported.load());
+        QCOMPARE(a.offGuiThread, 0);
     }
 
     void oneEntryPerClient()
