@@ -47,6 +47,12 @@ void Transform::reset(int orientation)
 {
     codeMatrix(orientation, m_m);
     m_crop = RectF{};
+    // The crop is kept in the picture's axes, squeezed into the turned frame: the whole
+    // view of a quarter-turned picture is that frame, centred on the picture.
+    if (transposed() && isSet()) {
+        const float a = float(m_aspect.x) / float(m_aspect.y);
+        m_crop = RectF{(1.f - 1.f / a) / 2.f, (1.f - a) / 2.f, 1.f / a, a};
+    }
 }
 
 void Transform::rotate90(int quarterTurns)

@@ -34,7 +34,8 @@ public:
     explicit Transform(Point<int> aspect);
 
     // M <- the matrix of the orientation code (codes outside 0..7 count as 0); the crop
-    // becomes the full frame.
+    // becomes the whole view: the full frame, or for a quarter turn of a set aspect the
+    // turned frame centred on the picture ((1 - 1/a) / 2, (1 - a) / 2, 1/a, a).
     void reset(int orientation);
     // M <- R^(-k) * M, any sign of k.
     void rotate90(int quarterTurns);

@@ -137,8 +137,15 @@ private slots:
         QCOMPARE(t.crop(), odd);
         t.rotate90(1);
         QCOMPARE(t.crop(), odd);
-        t.reset(3);
+        t.reset(7);
         QCOMPARE(t.crop(), CIAPI::RectF{});
+        // A quarter turn's whole view: the turned frame, centred.
+        t.reset(3);
+        const CIAPI::RectF turned{0.125f, (1.f - 4.f / 3.f) / 2.f, 0.75f, 4.f / 3.f};
+        QCOMPARE(t.crop(), turned);
+        CIAPI::Transform unset;
+        unset.reset(1);
+        QCOMPARE(unset.crop(), CIAPI::RectF{});
     }
 
     void setMatrixRejectsShear()
