@@ -1,11 +1,11 @@
 #include "engine/exportqueue.h"
 
-#include "ciapi/renderer.h"
-#include "engine/imageviewer.h"
-#include "engine/streampart.h"
-
 #include "app/powerservices.h"
 #include "app/progressmodel.h"
+#include "ciapi/renderer.h"
+#include "engine/exceptiontext.h"
+#include "engine/imageviewer.h"
+#include "engine/streampart.h"
 
 #include <QDebug>
 #include <QFile>
@@ -13,21 +13,6 @@
 #include <QStorageInfo>
 
 #include <exception>
-
-namespace {
-
-QString exceptionText(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown exception");
-    }
-}
-
-} // namespace
 
 ExportQueue::ExportQueue(QObject* parent) : QObject(parent) {}
 

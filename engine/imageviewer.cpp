@@ -4,6 +4,7 @@
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/enginestreams.h"
+#include "engine/exceptiontext.h"
 #include "engine/imageproperties.h"
 #include "engine/pixelhelpers.h"
 #include "engine/statefile.h"
@@ -20,17 +21,6 @@ namespace {
 constexpr int kViewerKind = 4;
 constexpr int kOutputKind = 12;
 constexpr int kBgraChannelOrder = 0x80E1;
-
-QString exceptionText(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown exception");
-    }
-}
 
 } // namespace
 
@@ -222,17 +212,10 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
             throw std::runtime_error("File is busy");
         if (!m_source)
             throw std::runtime_error("No source");
-        m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
-        applyTuning(*m_renderer, tuningType, channelOrder);
-        m_ratingDirty = true;
+        attachRaw(calibration, tuningType, channelOrder);
         m_readToken = token;
-        outputReady();
     } catch (...) {
-        const QString text = exceptionText(std::current_exception());
-        m_ratingDirty = false;
-        fileInvalid(url);
-        closeImage();
-        qWarning() << "can't read file" << url.toLocalFile() << text;
+        failOpen(url, exceptionText(std::current_exception()));
         return false;
     }
 
@@ -247,21 +230,30 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
         try {
             retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
             createRenderer();
-            m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
-            applyTuning(*m_renderer, tuningType, channelOrder);
-            m_ratingDirty = true;
-            outputReady();
+            attachRaw(calibration, tuningType, channelOrder);
         } catch (...) {
-            const QString text = exceptionText(std::current_exception());
-            m_ratingDirty = false;
-            fileInvalid(url);
-            closeImage();
-            qWarning() << "can't read file" << url.toLocalFile() << text;
+            failOpen(url, exceptionText(std::current_exception()));
             return false;
         }
     }
     setRendererProperty(*m_renderer);
     return true;
+}
+
+void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
+{
+    m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
+    applyTuning(*m_renderer, tuningType, channelOrder);
+    m_ratingDirty = true;
+    outputReady();
+}
+
+void ImageViewer::failOpen(const QUrl& url, const QString& reason)
+{
+    m_ratingDirty = false;
+    fileInvalid(url);
+    closeImage();
+    qWarning() << "can't read file" << url.toLocalFile() << reason;
 }
 
 void ImageViewer::readState(const QString& statePath)

@@ -96,6 +96,9 @@ private:
     void onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level);
     void onStateChange(CIAPI::StateChange change);
     void onProgress(int progress);
+    // The raw file (with its calibration) becomes the renderer's input, tuned.
+    void attachRaw(const Calibration& calibration, int tuningType, int channelOrder);
+    void failOpen(const QUrl& url, const QString& reason);
     void readState(const QString& statePath);
     void setLoaded(bool loaded);
 
