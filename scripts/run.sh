@@ -6,15 +6,24 @@ ostra_build
 
 DATA_HOME="${XDG_DATA_HOME:-$HOME/.local/share}"
 DEMO_DIR="$DATA_HOME/Quelt/Ostra demo library"
-if [ -x "$BUILD_DIR/tools/vrxgen" ] && [ ! -f "$DEMO_DIR/.complete" ]; then
+VRXGEN="$BUILD_DIR/tools/vrxgen"
+if [ -x "$VRXGEN" ] && [ ! -f "$DEMO_DIR/.complete" ]; then
     echo "Making the demo library in $DEMO_DIR (first run only)"
     mkdir -p "$DEMO_DIR"
-    "$BUILD_DIR/tools/vrxgen" demo "$DEMO_DIR"
-    touch "$DEMO_DIR/.complete"
+    # A generator that cannot make it yet leaves Ostra to start without it.
+    if "$VRXGEN" demo "$DEMO_DIR" >/dev/null 2>&1; then
+        touch "$DEMO_DIR/.complete"
+    else
+        echo "No demo library this time; starting without it"
+    fi
 fi
 
 args=("$@")
-if [ ${#args[@]} -eq 0 ] && [ -d "$DEMO_DIR" ]; then
+if [ ${#args[@]} -eq 0 ] && [ -f "$DEMO_DIR/.complete" ]; then
     args=("$DEMO_DIR")
+fi
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: start Ostra from a desktop session (or under xvfb-run)." >&2
+    exit 1
 fi
 exec "$BUILD_DIR/ostra" "${args[@]}"
