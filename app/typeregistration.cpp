@@ -21,6 +21,7 @@
 #include "app/timesinceformatter.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
+#include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/imageproperty.h"
 #include "engine/metahistory.h"
@@ -28,6 +29,7 @@
 #include "engine/videoproperties.h"
 #include "engine/vrxmessage.h"
 #include "engine/vrxmetadata.h"
+#include "pipeline/ibailiff.h"
 
 namespace ostra {
 
@@ -46,6 +48,7 @@ void registerMetaTypes()
     qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     qRegisterMetaType<uint32_t>("uint32_t");
     qRegisterMetaType<long>("long int");
+    qRegisterMetaType<IBailiff*>("IBailiff*");
     qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
 }
 
@@ -64,6 +67,7 @@ void registerQmlTypes()
     qmlRegisterType<Metahistory>(applicationId, 2, 0, "Metahistory");
     qmlRegisterType<ImageProperties>(applicationId, 2, 0, "ImageProperties");
     qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
+    qmlRegisterType<ImageLocator>(applicationId, 2, 0, "ImageLocator");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");

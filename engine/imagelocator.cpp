@@ -1,0 +1,318 @@
+#include "engine/imagelocator.h"
+
+#include "app/asynctask.h"
+#include "ciapi/renderer.h"
+#include "ciapi/rendererbase.h"
+#include "ciapi/tuning.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace {
+
+// Values of the last indexing result that the watch needs (role numbers of the row).
+constexpr int kRowInvalid = 274;
+constexpr int kRowFileSize = 278;
+constexpr int kWatchDelayMs = 5000;
+
+} // namespace
+
+ImageLocator::ImageLocator(QObject* parent)
+    : ImageLocator(QThread::idealThreadCount(), parent)
+{
+}
+
+ImageLocator::ImageLocator(int threadCount, QObject* parent)
+    : QObject(parent)
+    , m_watcher(new QFileSystemWatcher(this))
+    , m_filePerm(new FilePerm)
+    , m_pool(QThreadPool::globalInstance())
+    , m_threadCount(qMax(1, threadCount))
+    , m_taskSlots(m_threadCount)
+    , m_compressionThread(new QThread(this))
+    , m_patchThread(new QThread(this))
+    , m_exportProgress(new ProgressModel(this))
+    , m_patchProgressHandler(new ProgressHandler(1000.0, this))
+    , m_link(std::make_shared<TaskLink>(this))
+{
+    connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &ImageLocator::onPathContentsUpdated);
+    setApplyTuning(1);
+    m_exportProgress->reset();
+    m_compressionThread->start(QThread::InheritPriority);
+    m_patchThread->start(QThread::InheritPriority);
+}
+
+ImageLocator::~ImageLocator()
+{
+    // From here on finishing tasks only let go; they never reach this object again.
+    m_link->cut();
+    m_patchThread->requestInterruption();
+    m_patchThread->quit();
+    m_compressionThread->requestInterruption();
+    m_compressionThread->quit();
+    // Tasks that never started are dropped; running ones are waited for.
+    for (const Pending& p : qAsConst(m_pending)) {
+        p.keeper->setLoading(false);
+        delete p.task;
+    }
+    m_pending.clear();
+    m_taskSlots.acquire(m_threadCount);
+    m_patchThread->wait();
+    m_compressionThread->wait();
+    m_keepers.clear();
+    delete m_filePerm;
+}
+
+bool ImageLocator::cpuSupported() const
+{
+    return CIAPI::Renderer::IsHardwareCompatible();
+}
+
+QUrl ImageLocator::fileKey(const QUrl& url)
+{
+    if (!url.isLocalFile())
+        return url;
+    const QString path = url.toLocalFile();
+    return QUrl::fromLocalFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+}
+
+std::function<void(CIAPI::RendererBase&)> ImageLocator::rendererSetup() const
+{
+    const int tuning = m_applyTuning;
+    const int order = m_channelOrder;
+    return [tuning, order](CIAPI::RendererBase& renderer) {
+        renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, order == kGlBgra ? 1 : 0);
+        CIAPI::ApplyTuning(tuning, renderer);
+    };
+}
+
+void ImageLocator::setApplyTuning(int applyTuning)
+{
+    if (applyTuning == m_applyTuning)
+        return;
+    m_applyTuning = applyTuning;
+    emit applyTuningChanged(applyTuning);
+}
+
+void ImageLocator::setChannelOrder(int channelOrder)
+{
+    if (channelOrder == m_channelOrder)
+        return;
+    m_channelOrder = channelOrder;
+    // Kept outputs have the old pixel order. A keeper still held by a running task goes
+    // when that task lets go of it, on this thread (see ImageKeeper::create).
+    m_keepers.clear();
+    emit channelOrderChanged(channelOrder);
+}
+
+void ImageLocator::setReasonForPowerRequest(const QString& reason)
+{
+    m_reasonForPowerRequest = reason;
+}
+
+void ImageLocator::setBackgroundProcessing(bool backgroundProcessing)
+{
+    if (backgroundProcessing == m_backgroundProcessing)
+        return;
+    m_backgroundProcessing = backgroundProcessing;
+    emit backgroundProcessingChanged(backgroundProcessing);
+}
+
+void ImageLocator::setLowSpaceMb(int lowSpaceMb)
+{
+    // 64-bit: 2048 MB and more must not wrap to a negative or zero threshold.
+    m_lowSpaceBytes = qint64(lowSpaceMb) << 20;
+}
+
+void ImageLocator::setMetahistory(Metahistory* metahistory)
+{
+    QMutexLocker lock(&m_metahistoryMutex);
+    m_metahistory = metahistory;
+}
+
+Metahistory* ImageLocator::metahistory() const
+{
+    QMutexLocker lock(&m_metahistoryMutex);
+    return m_metahistory.data();
+}
+
+std::shared_ptr<ImageKeeper> ImageLocator::keeperFor(const QUrl& url)
+{
+    const QUrl key = fileKey(url);
+    auto it = m_keepers.find(key);
+    if (it != m_keepers.end())
+        return it.value();
+    std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(key);
+    connect(keeper.get(), &ImageKeeper::notifyFileInvalidSignal, this, &ImageLocator::onUrlFoundInvalidSlot,
+            Qt::QueuedConnection);
+    connect(keeper.get(), &ImageKeeper::notifyImageMetadataSignal, this, &ImageLocator::onFileMetadataIndexed,
+            Qt::QueuedConnection);
+    m_keepers.insert(key, keeper);
+    return keeper;
+}
+
+void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds)
+{
+    if (keeper->hasOutput() && !force && (kinds & IndexTask::Image)) {
+        keeper->resendOutput();
+        kinds &= ~IndexTask::Image;
+    } else if (keeper->loading() && !force) {
+        kinds &= ~IndexTask::Image;
+    }
+    if (!kinds)
+        return;
+    keeper->setLoading(kinds & IndexTask::Image);
+
+    IndexTask::Setup setup;
+    setup.keeper = keeper;
+    setup.url = keeper->url();
+    setup.kinds = kinds;
+    setup.source = keeper->streamSource();
+    setup.filePerm = m_filePerm;
+    setup.channelOrder = m_channelOrder;
+    setup.applyTuning = m_applyTuning;
+    setup.taskSlots = &m_taskSlots;
+    setup.link = m_link;
+    setup.probe = m_probe;
+    auto task = std::make_shared<IndexTask>(std::move(setup));
+    m_pending.append(Pending{new AsyncTask([task] { task->run(); }, true), keeper});
+    shuffleTasks();
+}
+
+void ImageLocator::shuffleTasks()
+{
+    while (!m_pending.isEmpty() && m_taskSlots.tryAcquire(1)) {
+        const Pending next = m_pending.takeFirst();
+        m_pool->start(next.task, 0);
+    }
+}
+
+void ImageLocator::requestMetadata(QUrl location)
+{
+    enqueue(keeperFor(location), true, IndexTask::Metadata | IndexTask::Image);
+}
+
+void ImageLocator::requestLoad(QUrl url, ImageClient* client)
+{
+    const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+    if (client)
+        keeper->addListener(client);
+    enqueue(keeper, false, IndexTask::Image);
+}
+
+void ImageLocator::releaseClient(QUrl url, ImageClient* client)
+{
+    const auto it = m_keepers.constFind(fileKey(url));
+    if (it != m_keepers.constEnd() && client)
+        it.value()->removeListener(client);
+}
+
+void ImageLocator::cancelLoading()
+{
+    for (auto it = m_rows.begin(); it != m_rows.end();) {
+        if (it.value().isEmpty())
+            it = m_rows.erase(it);
+        else
+            ++it;
+    }
+    // Dropped loads must not keep their keepers loading, or the next load request for
+    // such a file would wait for output that never comes.
+    const QList<Pending> dropped = m_pending;
+    m_pending.clear();
+    for (const Pending& p : dropped) {
+        p.keeper->setLoading(false);
+        delete p.task;
+    }
+}
+
+void ImageLocator::close()
+{
+    m_keepers.clear();
+    cancelLoading();
+}
+
+QUrl ImageLocator::filePathToUrl(QString file) const
+{
+    return QUrl::fromLocalFile(file);
+}
+
+bool ImageLocator::isWatched(const QUrl& url) const
+{
+    return m_watcher->files().contains(fileKey(url).toLocalFile());
+}
+
+void ImageLocator::onUrlFoundInvalidSlot(QUrl location)
+{
+    emit notifyFileInvalidSignal(location);
+}
+
+void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
+{
+    const QUrl url = fileKey(record.location);
+    const QString path = url.toLocalFile();
+    if (record.invalid) {
+        if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
+            m_retryList.append(record);
+        } else if (!path.isEmpty()) {
+            if (!m_watcher->files().contains(path))
+                m_watcher->addPath(path);
+            if (!m_shuffleArmed) {
+                m_shuffleArmed = true;
+                QTimer::singleShot(kWatchDelayMs, this, &ImageLocator::shuffleFiles);
+            }
+        }
+    } else if (!path.isEmpty() && m_watcher->files().contains(path)) {
+        m_watcher->removePath(path);
+    }
+
+    QMap<int, QVariant>& row = m_rows[url];
+    row.insert(kRowInvalid, record.invalid);
+    row.insert(kRowFileSize, record.fileSize);
+    if (!record.invalid)
+        emit notifyFileIndexedSignal(record);
+}
+
+void ImageLocator::onFileContentsUpdated(QUrl location)
+{
+    const auto it = m_keepers.constFind(fileKey(location));
+    if (it != m_keepers.constEnd())
+        it.value()->clearPyramid();
+    requestMetadata(location);
+}
+
+void ImageLocator::onPathContentsUpdated(QString path)
+{
+    onFileContentsUpdated(QUrl::fromLocalFile(path));
+}
+
+void ImageLocator::shuffleFiles()
+{
+    m_shuffleArmed = false;
+    const QStringList paths = m_watcher->files();
+    for (const QString& path : paths) {
+        const QUrl url = QUrl::fromLocalFile(path);
+        const qint64 size = QFileInfo(path).size();
+        const QMap<int, QVariant> row = m_rows.value(url);
+        const QVariant known = row.value(kRowFileSize);
+        if (!known.isValid() || known.toLongLong() != size || row.value(kRowInvalid).toBool()) {
+            const auto it = m_keepers.constFind(url);
+            if (it != m_keepers.constEnd())
+                it.value()->clearPyramid();
+            requestMetadata(url);
+        }
+    }
+}
+
+std::shared_ptr<QSemaphoreReleaser> ImageLocator::evictPath(QString path)
+{
+    return evict(QUrl::fromLocalFile(path));
+}
+
+std::shared_ptr<QSemaphoreReleaser> ImageLocator::evict(QUrl url)
+{
+    emit notifyFileEvictedSignal(url);
+    return m_filePerm->acquireFileSemaphore(url, FilePerm::kExclusive);
+}

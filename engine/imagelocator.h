@@ -1,0 +1,167 @@
+#pragma once
+
+#include "app/progresshandler.h"
+#include "app/progressmodel.h"
+#include "engine/fileperm.h"
+#include "engine/imageclient.h"
+#include "engine/imagekeeper.h"
+#include "engine/indextask.h"
+#include "engine/metahistory.h"
+#include "engine/vrxmetadata.h"
+#include "pipeline/ibailiff.h"
+
+#include <QFileSystemWatcher>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
+#include <QUrl>
+#include <QVariant>
+
+#include <functional>
+#include <memory>
+
+namespace CIAPI {
+class RendererBase;
+}
+class AsyncTask;
+
+// The per-file image service: one keeper per file URL remembering the file's rendered
+// output for its listeners, metadata, thumbnail and load tasks on a bounded share of the
+// process-wide thread pool, a watch on files that are not readable yet, and the lock
+// registry that every user of raw files shares. Lives on the GUI thread.
+class ImageLocator : public QObject, public IBailiff
+{
+    Q_OBJECT
+    Q_PROPERTY(bool cpuSupported READ cpuSupported CONSTANT)
+    Q_PROPERTY(bool backgroundProcessing READ backgroundProcessing WRITE setBackgroundProcessing NOTIFY
+                   backgroundProcessingChanged)
+    Q_PROPERTY(int lowSpaceMb WRITE setLowSpaceMb)
+    Q_PROPERTY(int applyTuning READ applyTuning WRITE setApplyTuning NOTIFY applyTuningChanged)
+    Q_PROPERTY(QString reasonForPowerRequest WRITE setReasonForPowerRequest)
+    Q_PROPERTY(FilePerm* filePerm READ filePerm CONSTANT)
+    Q_PROPERTY(IBailiff* bailiff READ bailiff CONSTANT)
+    Q_PROPERTY(Metahistory* metahistory WRITE setMetahistory)
+    Q_PROPERTY(int channelOrder READ channelOrder WRITE setChannelOrder NOTIFY channelOrderChanged)
+    Q_PROPERTY(ProgressModel* exportProgress READ exportProgress CONSTANT)
+    Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
+
+public:
+    static constexpr int kGlRgba = 0x1908;
+    static constexpr int kGlBgra = 0x80E1;
+
+    explicit ImageLocator(QObject* parent = nullptr);
+    // At most `threadCount` tasks of this locator run at once.
+    ImageLocator(int threadCount, QObject* parent);
+    // Waits for running tasks; tasks that never started are dropped.
+    ~ImageLocator() override;
+
+    bool cpuSupported() const;
+    bool backgroundProcessing() const { return m_backgroundProcessing; }
+    int applyTuning() const { return m_applyTuning; }
+    void setApplyTuning(int applyTuning);
+    int channelOrder() const { return m_channelOrder; }
+    void setChannelOrder(int channelOrder);
+    void setReasonForPowerRequest(const QString& reason);
+    FilePerm* filePerm() const { return m_filePerm; }
+    IBailiff* bailiff() { return this; }
+    ProgressModel* exportProgress() const { return m_exportProgress; }
+    ProgressHandler* patchProgressHandler() const { return m_patchProgressHandler; }
+    int threadCount() const { return m_threadCount; }
+    // Free bytes an export's target volume must keep.
+    qint64 lowSpaceBytes() const { return m_lowSpaceBytes; }
+    Metahistory* metahistory() const;
+
+    // The key under which a file is known everywhere in the service: the absolute,
+    // clean URL of the path as it was asked for (links are not resolved).
+    static QUrl fileKey(const QUrl& url);
+
+    // The display items' side.
+    void requestLoad(QUrl url, ImageClient* client);
+    void releaseClient(QUrl url, ImageClient* client);
+
+    // The file's keeper, made on first use.
+    std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
+    bool hasKeeper(const QUrl& url) const { return m_keepers.contains(fileKey(url)); }
+    int pendingCount() const { return m_pending.size(); }
+    bool isWatched(const QUrl& url) const;
+    // What the last indexing result said of a file (empty until one came).
+    QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
+
+    // Called on pool threads at fixed points of every task (for diagnostics and tests).
+    void setTaskProbe(IndexTask::Probe probe) { m_probe = std::move(probe); }
+    // Applies the current tuning and channel order to a renderer.
+    std::function<void(CIAPI::RendererBase&)> rendererSetup() const;
+
+    // IBailiff
+    std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override;
+    std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override;
+
+    Q_INVOKABLE void close();
+    Q_INVOKABLE QUrl filePathToUrl(QString file) const;
+
+signals:
+    void notifyResourcesAvailableSignal();
+    void channelOrderChanged(int channelOrder);
+    void applyTuningChanged(int applyTuning);
+    void notifyUuidKnown(QUuid dev, QUuid img);
+    void notifyFileIndexedSignal(VrxMetadata metadata);
+    void notifyFileInvalidSignal(QUrl location);
+    void notifyFileUpdatedSignal(QUrl location);
+    void notifyFileEvictedSignal(QUrl location);
+    void backgroundProcessingChanged(bool backgroundProcessing);
+
+public slots:
+    void requestMetadata(QUrl location);
+    void cancelLoading();
+    void setMetahistory(Metahistory* metahistory);
+    void setBackgroundProcessing(bool backgroundProcessing);
+    void setLowSpaceMb(int lowSpaceMb);
+
+private slots:
+    void onUrlFoundInvalidSlot(QUrl location);
+    void onFileMetadataIndexed(VrxMetadata metadata);
+    void onFileContentsUpdated(QUrl location);
+    void onPathContentsUpdated(QString path);
+    void shuffleFiles();
+    void shuffleTasks();
+
+private:
+    struct Pending
+    {
+        AsyncTask* task;
+        std::shared_ptr<ImageKeeper> keeper;
+    };
+
+    void enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds);
+    void metahistoryDestroyed();
+
+    QFileSystemWatcher* m_watcher;
+    FilePerm* m_filePerm;
+    bool m_shuffleArmed = false;
+    bool m_backgroundProcessing = true;
+    int m_channelOrder = kGlBgra;
+    int m_applyTuning = 0;
+    qint64 m_lowSpaceBytes = qint64(1) << 30;
+    QString m_reasonForPowerRequest;
+    QHash<QUrl, std::shared_ptr<ImageKeeper>> m_keepers;
+    QHash<QUrl, QMap<int, QVariant>> m_rows;
+    QThreadPool* m_pool;
+    int m_threadCount;
+    QSemaphore m_taskSlots;
+    QList<Pending> m_pending;
+    QList<VrxMetadata> m_retryList;
+    QThread* m_compressionThread;
+    QThread* m_patchThread;
+    ProgressModel* m_exportProgress;
+    ProgressHandler* m_patchProgressHandler;
+    std::shared_ptr<TaskLink> m_link;
+    IndexTask::Probe m_probe;
+    mutable QMutex m_metahistoryMutex;
+    QPointer<Metahistory> m_metahistory;
+};

@@ -1,0 +1,201 @@
+#include "engine/indextask.h"
+
+#include "ciapi/directrenderer.h"
+#include "ciapi/propertyaccessor.h"
+#include "ciapi/statefileeditor.h"
+#include "ciapi/tuning.h"
+#include "engine/directstreamreader.h"
+#include "engine/enginestreams.h"
+#include "engine/pixelhelpers.h"
+#include "engine/sentinels.h"
+#include "engine/statefile.h"
+#include "engine/vrxmessage.h"
+#include "engine/vrxmetadata.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kGlBgra = 0x80E1;
+
+VrxMessage outputMessage(const QUrl& url, int kind, const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region,
+                         int level)
+{
+    VrxMessage m;
+    m.location = url;
+    m.kind = kind;
+    m.pyramid = pyramid;
+    m.region = region;
+    m.level = level;
+    return m;
+}
+
+} // namespace
+
+TaskLink::TaskLink(QObject* scheduler)
+    : m_scheduler(scheduler)
+{
+}
+
+void TaskLink::notifyFinished()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_scheduler)
+        QMetaObject::invokeMethod(m_scheduler.data(), "shuffleTasks", Qt::QueuedConnection);
+}
+
+void TaskLink::cut()
+{
+    QMutexLocker lock(&m_mutex);
+    m_scheduler = nullptr;
+}
+
+IndexTask::IndexTask(Setup setup)
+    : m_setup(std::move(setup))
+{
+}
+
+void IndexTask::probe(Step step)
+{
+    if (m_setup.probe)
+        m_setup.probe(step, m_setup.url);
+}
+
+void IndexTask::run()
+{
+    const QUrl& url = m_setup.url;
+    ImageKeeper* keeper = m_setup.keeper.get();
+    bool wantMetadata = m_setup.kinds & Metadata;
+    bool wantImage = m_setup.kinds & Image;
+    VrxMetadata record;
+    record.location = url;
+    try {
+        probe(Step::Started);
+        const FileToken token = m_setup.filePerm->acquireFileSemaphore(url, FilePerm::kShared);
+        probe(Step::Token);
+
+        record.resetFromFile(url);
+        // Every result is known by the URL it was asked for, whatever links lead there.
+        record.location = url;
+        record.frameCount = 1;
+        record.compressed = false;
+        record.deviceUuid = QUuid();
+        record.imageUuid = QUuid();
+        record.transform = CIAPI::Transform();
+        record.depthType = 0;
+        const QString statePath = stateFilePathFor(url);
+        const QFileInfo stateInfo(statePath);
+        record.extra = stateInfo.exists() ? stateInfo.size() : 0;
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        bool haveThumbnail = false;
+        QUuid stateImage;
+
+        if (stateInfo.exists()) {
+            try {
+                probe(Step::State);
+                std::ifstream in(toEnginePath(statePath), std::ios::binary);
+                const CIAPI::StateFileEditor editor(in);
+                record.readStateFileMetadata(editor);
+                stateImage = record.imageUuid;
+                qDebug() << "edited" << record.hasDepthEdits << "rating" << record.userRating;
+                if (wantImage && editor.hasThumbnail()) {
+                    CIAPI::Image thumbnail = editor.getThumbnail();
+                    if (!thumbnail.empty() && thumbnail.width() > 0 && thumbnail.height() > 0) {
+                        qDebug() << "Obtained thumbnail" << QFileInfo(url.toLocalFile()).fileName()
+                                 << thumbnail.width() << thumbnail.height() << thumbnail.stride();
+                        const int w = thumbnail.width();
+                        const int h = thumbnail.height();
+                        CIAPI::Image level = CIAPI::Image::Create(w, h, thumbnail.pixelFormat());
+                        if (m_setup.channelOrder == kGlBgra)
+                            swapRedBlue(thumbnail.data(), w, h, thumbnail.stride(),
+                                        thumbnail.data() + std::ptrdiff_t(thumbnail.stride()) * (h - 1) + w * 4);
+                        for (int y = 0; y < h; ++y)
+                            std::memcpy(level.row(y), thumbnail.row(y), size_t(w) * 4);
+                        pyramid[0] = level;
+                        // Still owed until sent: a failure from here on reports it.
+                        haveThumbnail = true;
+                    }
+                }
+            } catch (const std::runtime_error& e) {
+                qDebug() << "Couldn't read thumbnail from state" << url << e.what();
+            } catch (...) {
+                qDebug() << "Couldn't read thumbnail from state" << url << "Unknown exception";
+            }
+        }
+
+        // The raw file's facts: when asked for, and to make sure a saved thumbnail
+        // belongs to this very picture before it is shown.
+        if (haveThumbnail || (wantMetadata && !wantImage)) {
+            probe(Step::RawMetadata);
+            CIAPI::PropertyAccessor accessor;
+            StreamSource& source = *m_setup.source;
+            if (mapPart(source))
+                accessor.setInputDataStream(source.data(), size_t(source.length()));
+            else
+                attachInputStream(source, accessor);
+            record.readFrom(accessor);
+            if (haveThumbnail) {
+                if (stateImage.isNull() || stateImage == record.imageUuid) {
+                    emit keeper->notifyImageOutputSignal(
+                        outputMessage(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
+                    wantImage = false;
+                } else {
+                    qDebug() << "Depth file identity mismatch" << url;
+                    record.depthType = 0;
+                }
+            }
+            if (wantMetadata) {
+                emit keeper->notifyImageMetadataSignal(record);
+                wantMetadata = false;
+            }
+        }
+
+        if (wantMetadata || wantImage) {
+            probe(Step::Render);
+            DirectStreamReader reader;
+            reader.setSource(m_setup.source);
+            reader.renderer().setProperty(CIAPI::IntParam::ChannelOrderBGRA, m_setup.channelOrder == kGlBgra ? 1 : 0);
+            CIAPI::ApplyTuning(m_setup.applyTuning, reader.renderer());
+            if (wantMetadata) {
+                record.readRendererMetadata(reader.renderer());
+                emit keeper->notifyImageMetadataSignal(record);
+                wantMetadata = false;
+            }
+            if (wantImage) {
+                const int kinds = m_setup.kinds;
+                reader.setOutputUpdateListener(
+                    [keeper, url, kinds](const CIAPI::ImagePyramid& p, const CIAPI::ROI& region, int level) {
+                        emit keeper->notifyImageOutputSignal(outputMessage(url, kinds, p, region, level));
+                    });
+                reader.render();
+                wantImage = false;
+            }
+        }
+        probe(Step::Finished);
+    } catch (const std::out_of_range& e) {
+        qDebug() << url << "OOR" << e.what();
+    } catch (const std::runtime_error& e) {
+        qDebug() << url << "RTE" << e.what();
+    } catch (const std::exception& e) {
+        qDebug() << url << "RTE" << e.what();
+    } catch (...) {
+        qDebug() << url << "RTE" << "Unknown exception";
+    }
+
+    // Whatever was still wanted is reported as the file being unreadable.
+    if (wantMetadata)
+        emit keeper->notifyImageMetadataSignal(record);
+    if (wantImage)
+        emit keeper->notifyImageOutputSignal(outputMessage(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
+    if (wantMetadata || wantImage)
+        emit keeper->notifyFileInvalidSignal(url);
+
+    // The slot goes back first, then the scheduler (if still there) is asked to go on.
+    m_setup.taskSlots->release(1);
+    m_setup.link->notifyFinished();
+}

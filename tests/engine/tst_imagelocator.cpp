@@ -1,0 +1,482 @@
+#include "support/testmain.h"
+
+#include "ciapi/codec/jpegcodec.h"
+#include "ciapi/state/statecodec.h"
+#include "engine/imagelocator.h"
+#include "engine/sentinels.h"
+#include "engine/statefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+// A listener that records what reaches it.
+class Client : public QObject, public ImageClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
+    void fileInvalid(QUrl location) override { invalid.push_back(location); }
+    void routerDetached(ImageRouter*) override { ++detached; }
+
+    std::vector<VrxMessage> outputs;
+    std::vector<QUrl> invalid;
+    int detached = 0;
+};
+
+// A gate that pool tasks wait at until the test opens it one pass at a time.
+class Gate
+{
+public:
+    void wait()
+    {
+        arrived.release();
+        passes.acquire();
+    }
+    void open(int n = 1) { passes.release(n); }
+    // Waits for `n` arrivals while the GUI thread keeps handling events (finished tasks
+    // start the next ones through it).
+    bool waitArrivals(int n)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            if (arrived.tryAcquire(n, 5))
+                return true;
+            QCoreApplication::processEvents();
+        }
+        return false;
+    }
+    QSemaphore arrived;
+    QSemaphore passes;
+};
+
+// Opens a gate for good when a test ends (also a failing one), before the service it
+// guards is destroyed.
+struct GateOpener
+{
+    Gate& gate;
+    ~GateOpener() { gate.open(1000); }
+};
+
+vrxgen::Picture writePicture(const QString& path, std::uint32_t seed, int frames = 1)
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 64;
+    o.moduleHeight = 48;
+    o.frames = frames;
+    o.seed = seed;
+    vrxgen::Picture p = vrxgen::makePicture(o);
+    vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx);
+    return p;
+}
+
+// A state file with a rating and a flat thumbnail of the given size and colour.
+void writeStateWithThumbnail(const QString& rawPath, const CIAPI::vrx::UuidWords& image, int w, int h,
+                             uint8_t r, uint8_t g, uint8_t b)
+{
+    CIAPI::Image thumb = CIAPI::Image::Create(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = thumb.row(y) + x * 4;
+            p[0] = r;
+            p[1] = g;
+            p[2] = b;
+            p[3] = 255;
+        }
+    CIAPI::state::EngineState s;
+    s.imageId = image;
+    s.rating = 3;
+    s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
+    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
+    vrxgen::writeFile(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(rawPath))).toStdString(), bytes);
+}
+
+QUrl urlOf(const QString& path)
+{
+    return QUrl::fromLocalFile(path);
+}
+
+} // namespace
+
+class TestImageLocator : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QStringList m_files;
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QThreadPool::globalInstance()->setMaxThreadCount(qMax(8, QThread::idealThreadCount()));
+        for (int i = 0; i < 12; ++i) {
+            m_files << path(QString("IMG_%1.vrx").arg(i));
+            writePicture(m_files.last(), std::uint32_t(100 + i));
+        }
+    }
+
+    // Never more tasks than the thread count run at once, and waiting tasks start in
+    // the order they were asked for.
+    void boundedAndInOrder()
+    {
+        Gate gate;
+        QMutex mutex;
+        QList<QUrl> started;
+        std::atomic<int> running{0};
+        std::atomic<int> most{0};
+        ImageLocator locator(3, nullptr);
+        GateOpener opener{gate};
+        locator.setTaskProbe([&](IndexTask::Step step, const QUrl& url) {
+            if (step == IndexTask::Step::Started) {
+                const int now = ++running;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                {
+                    QMutexLocker lock(&mutex);
+                    started << url;
+                }
+                gate.wait();
+            } else if (step == IndexTask::Step::Finished) {
+                --running;
+            }
+        });
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        for (const QString& f : qAsConst(m_files))
+            locator.requestMetadata(urlOf(f));
+        QVERIFY(gate.arrived.tryAcquire(3, 10000));
+        QCOMPARE(locator.pendingCount(), m_files.size() - 3);
+        // Let them through one at a time: each finish starts exactly the next one.
+        for (int i = 3; i < m_files.size(); ++i) {
+            gate.open();
+            QVERIFY(gate.waitArrivals(1));
+            QCOMPARE(locator.pendingCount(), m_files.size() - i - 1);
+        }
+        gate.open(3);
+        QTRY_COMPARE(indexed.count(), m_files.size());
+        QVERIFY(most.load() <= 3);
+        QCOMPARE(most.load(), 3);
+        QList<QUrl> asked;
+        for (const QString& f : qAsConst(m_files))
+            asked << urlOf(f);
+        // The first three start together; every later one in the order asked.
+        QCOMPARE(QSet<QUrl>(started.begin(), started.begin() + 3), QSet<QUrl>(asked.begin(), asked.begin() + 3));
+        QCOMPARE(started.mid(3), asked.mid(3));
+        for (const QList<QVariant>& args : qAsConst(indexed)) {
+            const VrxMetadata m = args.at(0).value<VrxMetadata>();
+            QVERIFY(!m.invalid);
+            QVERIFY(!m.imageUuid.isNull());
+        }
+    }
+
+    // A failure at any step of a task gives its slot back and reports the file
+    // unreadable, both to the listener and as an announcement.
+    void failureAtEachStepReleasesTheSlot_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<bool>("withState");
+        QTest::newRow("start") << int(IndexTask::Step::Started) << false;
+        QTest::newRow("token") << int(IndexTask::Step::Token) << false;
+        QTest::newRow("raw metadata") << int(IndexTask::Step::RawMetadata) << true;
+        QTest::newRow("render") << int(IndexTask::Step::Render) << false;
+    }
+    void failureAtEachStepReleasesTheSlot()
+    {
+        QFETCH(int, step);
+        QFETCH(bool, withState);
+        const QString bad = path("failing.vrx");
+        const vrxgen::Picture picture = writePicture(bad, 7);
+        QFile::remove(StateFile::pathFor(urlOf(bad)));
+        if (withState)
+            writeStateWithThumbnail(bad, picture.meta.imageUuid, 32, 24, 10, 20, 30);
+        // One slot: a slot kept by the failing task would stop every later task.
+        ImageLocator locator(1, nullptr);
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl& url) {
+            if (int(s) == step && url == urlOf(bad))
+                throw std::runtime_error("injected");
+        });
+        QSignalSpy invalid(&locator, &ImageLocator::notifyFileInvalidSignal);
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        Client client;
+        locator.requestLoad(urlOf(bad), &client);
+        locator.requestMetadata(urlOf(bad));
+        for (int i = 0; i < 3; ++i)
+            locator.requestMetadata(urlOf(m_files[i]));
+        QTRY_COMPARE(indexed.count(), 3);
+        QTRY_COMPARE(invalid.count(), 2);
+        QCOMPARE(invalid.at(0).at(0).toUrl(), urlOf(bad));
+        QVERIFY(!client.outputs.empty());
+        QVERIFY(client.outputs.front().pyramid == invalidPyramid());
+        QCOMPARE(client.invalid.size(), size_t(2));
+        QTRY_VERIFY(!locator.indexedValues(urlOf(bad)).isEmpty());
+        QCOMPARE(locator.indexedValues(urlOf(bad)).value(274).toBool(), true);
+        // An unreadable file is watched until it changes.
+        QVERIFY(locator.isWatched(urlOf(bad)));
+        QFile::remove(StateFile::pathFor(urlOf(bad)));
+    }
+
+    // A keeper that holds output sends it again to every listener when another one
+    // joins; a load while loading queues nothing more.
+    void keepersResendToEveryListener()
+    {
+        ImageLocator locator(2, nullptr);
+        std::atomic<int> renders{0};
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+            if (s == IndexTask::Step::Started)
+                ++renders;
+        });
+        const QUrl url = urlOf(m_files[4]);
+        Client a;
+        Client b;
+        Client c;
+        locator.requestLoad(url, &a);
+        locator.requestLoad(url, &b); // while loading: no second task
+        QTRY_COMPARE(a.outputs.size(), size_t(1));
+        QTRY_COMPARE(b.outputs.size(), size_t(1));
+        QCOMPARE(renders.load(), 1);
+        const CIAPI::ImagePyramid first = a.outputs[0].pyramid;
+        QVERIFY(!isSentinel(first));
+        QCOMPARE(a.outputs[0].location, url);
+        QCOMPARE(a.outputs[0].kind, int(IndexTask::Image));
+
+        locator.requestLoad(url, &c);
+        QCOMPARE(a.outputs.size(), size_t(2));
+        QCOMPARE(b.outputs.size(), size_t(2));
+        QCOMPARE(c.outputs.size(), size_t(1));
+        QVERIFY(c.outputs[0].pyramid == first);
+        QCOMPARE(renders.load(), 1);
+
+        // Released listeners hear nothing more; an unknown URL makes no keeper.
+        locator.releaseClient(url, &a);
+        locator.requestLoad(url, &c);
+        QCOMPARE(a.outputs.size(), size_t(2));
+        locator.releaseClient(urlOf(path("never.vrx")), &a);
+        QVERIFY(!locator.hasKeeper(urlOf(path("never.vrx"))));
+    }
+
+    // A load of a picture whose state file holds a thumbnail shows that thumbnail
+    // without rendering; one saved for another picture is ignored and the file rendered.
+    void loadUsesTheSavedThumbnail()
+    {
+        const QString file = path("thumbed.vrx");
+        const vrxgen::Picture picture = writePicture(file, 31);
+        writeStateWithThumbnail(file, picture.meta.imageUuid, 40, 30, 200, 100, 20);
+        std::atomic<int> renders{0};
+        {
+            ImageLocator locator(2, nullptr);
+            locator.setChannelOrder(ImageLocator::kGlRgba);
+            locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+                if (s == IndexTask::Step::Render)
+                    ++renders;
+            });
+            Client client;
+            locator.requestLoad(urlOf(file), &client);
+            QTRY_COMPARE(client.outputs.size(), size_t(1));
+            const CIAPI::ImagePyramid p = client.outputs[0].pyramid;
+            QVERIFY(!isSentinel(p));
+            QCOMPARE(p[0].width(), 40);
+            QCOMPARE(p[0].height(), 30);
+            const uint8_t* px = p[0].row(15) + 20 * 4;
+            QVERIFY2(qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8, "thumbnail colours, RGBA order");
+            QCOMPARE(renders.load(), 0);
+        }
+        {
+            // BGRA: red and blue change places.
+            ImageLocator locator(2, nullptr);
+            Client client;
+            locator.requestLoad(urlOf(file), &client);
+            QTRY_COMPARE(client.outputs.size(), size_t(1));
+            const uint8_t* px = client.outputs[0].pyramid[0].row(15) + 20 * 4;
+            QVERIFY(qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8);
+        }
+        // A thumbnail of another picture.
+        writeStateWithThumbnail(file, vrxgen::imageUuidWords(999), 40, 30, 200, 100, 20);
+        {
+            ImageLocator locator(2, nullptr);
+            locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+                if (s == IndexTask::Step::Render)
+                    ++renders;
+            });
+            Client client;
+            locator.requestLoad(urlOf(file), &client);
+            QTRY_COMPARE(client.outputs.size(), size_t(1));
+            QVERIFY(client.outputs[0].pyramid[0].width() != 40);
+            QCOMPARE(renders.load(), 1);
+        }
+    }
+
+    // Dropped loads leave no keeper loading: asking again loads the file.
+    void cancelledLoadsCanBeAskedAgain()
+    {
+        Gate gate;
+        ImageLocator locator(1, nullptr);
+        GateOpener opener{gate};
+        const QUrl first = urlOf(m_files[0]);
+        const QUrl second = urlOf(m_files[1]);
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl& url) {
+            if (s == IndexTask::Step::Started && url == first)
+                gate.wait();
+        });
+        Client a;
+        Client b;
+        locator.requestLoad(first, &a);
+        QVERIFY(gate.arrived.tryAcquire(1, 10000));
+        locator.requestLoad(second, &b);
+        QCOMPARE(locator.pendingCount(), 1);
+        locator.cancelLoading();
+        QCOMPARE(locator.pendingCount(), 0);
+        gate.open();
+        QTRY_COMPARE(a.outputs.size(), size_t(1));
+        locator.requestLoad(second, &b);
+        QTRY_COMPARE(b.outputs.size(), size_t(1));
+        QVERIFY(!isSentinel(b.outputs[0].pyramid));
+    }
+
+    // A file reached through a linked folder is known by the URL it was asked for:
+    // output, metadata and the record all carry that URL.
+    void linkedFolderKeepsTheAskedUrl()
+    {
+        const QString real = path("real");
+        QVERIFY(QDir().mkpath(real));
+        writePicture(real + "/IMG_L.vrx", 55);
+        const QString link = path("linked");
+        QVERIFY(QFile::link(real, link));
+        const QUrl asked = urlOf(link + "/IMG_L.vrx");
+        ImageLocator locator(2, nullptr);
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        Client client;
+        locator.requestLoad(asked, &client);
+        locator.requestMetadata(QUrl::fromLocalFile(link + "/./IMG_L.vrx"));
+        QTRY_COMPARE(indexed.count(), 1);
+        QCOMPARE(indexed.at(0).at(0).value<VrxMetadata>().location, asked);
+        QTRY_VERIFY(!client.outputs.empty());
+        QCOMPARE(client.outputs[0].location, asked);
+        QVERIFY(!locator.indexedValues(asked).isEmpty());
+        QVERIFY(!locator.hasKeeper(urlOf(real + "/IMG_L.vrx")));
+        // The lock is the same for both spellings.
+        const FileToken writer = locator.filePerm()->acquireFileSemaphore(urlOf(real + "/IMG_L.vrx"), FilePerm::kExclusive);
+        QVERIFY(writer);
+        QCOMPARE(locator.filePerm()->available(asked.toLocalFile()), 0);
+    }
+
+    // Keepers dropped by close or a channel-order change while tasks still hold them
+    // die on the GUI thread.
+    void droppedKeepersDieOnTheGuiThread()
+    {
+        for (int variant = 0; variant < 2; ++variant) {
+            Gate gate;
+            ImageLocator locator(2, nullptr);
+            GateOpener opener{gate};
+            locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+                if (s == IndexTask::Step::Finished)
+                    gate.wait();
+            });
+            const QUrl url = urlOf(m_files[5]);
+            QPointer<ImageKeeper> keeper = locator.keeperFor(url).get();
+            QThread* diedOn = nullptr;
+            connect(keeper.data(), &QObject::destroyed, [&] { diedOn = QThread::currentThread(); });
+            locator.requestMetadata(url);
+            QVERIFY(gate.arrived.tryAcquire(1, 10000));
+            if (variant == 0)
+                locator.close();
+            else
+                locator.setChannelOrder(ImageLocator::kGlRgba);
+            QVERIFY(!locator.hasKeeper(url));
+            QVERIFY(keeper);
+            gate.open();
+            QTRY_VERIFY(!keeper);
+            QCOMPARE(diedOn, QThread::currentThread());
+        }
+    }
+
+    // Destroying the service with tasks running and waiting is clean: running tasks are
+    // waited for, waiting ones dropped, and nothing reaches the destroyed object.
+    void destroyWithTasksInFlight()
+    {
+        for (int round = 0; round < 5; ++round) {
+            auto* locator = new ImageLocator(4, nullptr);
+            Client client;
+            for (const QString& f : qAsConst(m_files)) {
+                locator->requestLoad(urlOf(f), &client);
+                locator->requestMetadata(urlOf(f));
+            }
+            delete locator;
+            // Whatever was already on its way is delivered to nobody.
+            QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QVERIFY(client.detached >= 0);
+        }
+    }
+
+    // Thresholds of 2 GiB and more stay positive and exact.
+    void lowSpaceInBytes()
+    {
+        ImageLocator locator(1, nullptr);
+        QCOMPARE(locator.lowSpaceBytes(), qint64(1) << 30);
+        QVERIFY(locator.setProperty("lowSpaceMb", 2048));
+        QCOMPARE(locator.lowSpaceBytes(), qint64(2048) << 20);
+        locator.setLowSpaceMb(10000);
+        QCOMPARE(locator.lowSpaceBytes(), qint64(10000) * 1024 * 1024);
+    }
+
+    // A file that becomes readable is read again when it changes, and then unwatched.
+    void unreadableFileIsWatchedUntilReadable()
+    {
+        const QString file = path("growing.vrx");
+        const vrxgen::Picture picture = writePicture(file, 77);
+        {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(reinterpret_cast<const char*>(picture.vrx.data()), qint64(picture.vrx.size() / 2));
+        }
+        ImageLocator locator(2, nullptr);
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        QSignalSpy invalid(&locator, &ImageLocator::notifyFileInvalidSignal);
+        locator.requestMetadata(urlOf(file));
+        QTRY_COMPARE(invalid.count(), 1);
+        QTRY_VERIFY(locator.isWatched(urlOf(file)));
+        vrxgen::writeFile(QFile::encodeName(file).toStdString(), picture.vrx);
+        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 15000);
+        QVERIFY(!locator.isWatched(urlOf(file)));
+    }
+
+    // Eviction announces the file, then waits for its readers to finish.
+    void evictionWaitsForReaders()
+    {
+        ImageLocator locator(1, nullptr);
+        QSignalSpy evicted(&locator, &ImageLocator::notifyFileEvictedSignal);
+        const QUrl url = urlOf(m_files[2]);
+        FileToken reader = locator.filePerm()->acquireFileSemaphore(url, FilePerm::kShared);
+        std::atomic<bool> got{false};
+        std::shared_ptr<QSemaphoreReleaser> held;
+        std::thread writer([&] {
+            held = locator.bailiff()->evictPath(url.toLocalFile());
+            got = true;
+        });
+        QTRY_COMPARE(evicted.count(), 1);
+        QVERIFY(!got.load());
+        reader.reset();
+        writer.join();
+        QVERIFY(got.load());
+        QVERIFY(held);
+        QCOMPARE(locator.filePerm()->available(url.toLocalFile()), 0);
+        held.reset();
+        QCOMPARE(locator.filePerm()->available(url.toLocalFile()), FilePerm::kExclusive);
+    }
+};
+
+OSTRA_TEST_MAIN(TestImageLocator)
+#include "tst_imagelocator.moc"
