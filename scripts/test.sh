@@ -23,7 +23,7 @@ fi
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S "$ROOT" -B "$ROOT/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=ON
-    cmake --build "$ROOT/build-tsan" -j "$(nproc)" --target ciapi_tst_renderer ciapi_tst_workerpool
+    cmake --build "$ROOT/build-tsan" -j "${OSTRA_JOBS:-$(nproc)}" --target ciapi_tst_renderer ciapi_tst_workerpool
     cd "$ROOT/build-tsan"
     ctest --output-on-failure --timeout 900 -R "ciapi/tst_(renderer|workerpool)$"
 fi

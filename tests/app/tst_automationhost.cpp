@@ -373,6 +373,26 @@ private slots:
         QVERIFY(file.remove());
     }
 
+    void absoluteSocketPathFromTheSettings()
+    {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString path = folder.filePath(QStringLiteral("handoff"));
+        m_settings->setValue(QStringLiteral("LocalSocketPath"), path);
+        {
+            AutomationHost host;
+            QCOMPARE(host.serverPath(), path);
+            QVERIFY(host.isListening());
+            QSignalSpy locations(&host, &AutomationHost::locations);
+            QStringList args{QStringLiteral("/elsewhere.vrx")};
+            QVERIFY(AutomationClient().command(args));
+            QTRY_COMPARE(locations.count(), 1);
+            QVERIFY(!QFileInfo::exists(m_path));
+        }
+        m_settings->remove(QStringLiteral("LocalSocketPath"));
+        QCOMPARE(AutomationClient::serverName(), QString::fromLatin1(ostra::applicationId));
+    }
+
     void fileOpenEventsTakeTheSameRoad()
     {
         AutomationHost host;

@@ -107,9 +107,23 @@ private slots:
 
     void ownArgumentsTakeTheSameRoad()
     {
+        // Compiled QML left from an earlier version goes at start-up, before any loads.
+        const QString qmlCache = qEnvironmentVariable("XDG_CACHE_HOME")
+            + QStringLiteral("/Quelt/Ostra 2.0/qmlcache");
+        QVERIFY(QDir().mkpath(qmlCache + QStringLiteral("/old")));
+
         Child& first = start({QStringLiteral("/own/file.vrx")});
         QVERIFY2(first.waitForErr(openLine(QStringLiteral("/own/file.vrx"))), first.err().constData());
         QVERIFY(first.running());
+        // (The QML engine may fill the folder again with what it compiles itself.)
+        QVERIFY(!QFileInfo::exists(qmlCache + QStringLiteral("/old")));
+
+        // A start that only hands over its files leaves the running instance's cache alone.
+        QVERIFY(QDir().mkpath(qmlCache + QStringLiteral("/current")));
+        Child& second = start({QStringLiteral("/second.vrx")});
+        handedOff(second);
+        QVERIFY(first.waitForErr(openLine(QStringLiteral("/second.vrx"))));
+        QVERIFY(QFileInfo(qmlCache + QStringLiteral("/current")).isDir());
     }
 
     void crashedInstanceDoesNotBlockTheNext()
