@@ -47,7 +47,8 @@ public:
     void cancelRenderRequests();
     // Makes a running writeImage return false.
     void abort();
-    // 0 normal, 1 refocus-point shading, 2 quick-select mask, 3 false-colour depth, 4 debug.
+    // 0 normal, 1 refocus-point shading, 2 focus-slider view (the in-focus band, the rest in
+    // false-colour depth), 3 debug view, 4 quick-select mask overlay.
     void setMode(int mode);
 
     void serialize(std::ostream& stream, StateType type);

@@ -92,6 +92,14 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
     const PlaneU8* sel = in.selection && !in.selection->empty() ? in.selection.get() : nullptr;
     const float selX = sel ? float(sel->width()) / cam.width() : 0.f;
     const float selY = sel ? float(sel->height()) / cam.height() : 0.f;
+    // Refocus-point shading: a fixed band around the focus depth (as at the widest aperture);
+    // the focus-slider view: the band at the aperture actually set. One unit of radius is the
+    // in-focus limit for both, the same at every level.
+    RefocusSettings band = in.refocus;
+    band.strength = 1.f;
+    band.maxRadius = 8.f;
+    RefocusSettings aperture = band;
+    aperture.strength = std::clamp(in.refocus.strength, 0.f, 1.f);
     for (int y = rect.y0; y < rect.y1; ++y) {
         uint8_t* p = out + (y - rect.y0) * stride;
         const float* d = in.depth ? depth.row(y - rect.y0) - rect.x0 : nullptr;
@@ -99,14 +107,26 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
         for (int x = rect.x0; x < rect.x1; ++x, p += 4) {
             switch (in.mode) {
             case ViewMode::RefocusShading: {
-                RefocusSettings s = in.refocus;
-                s.strength = 1.f;
-                s.maxRadius = 8.f;
-                const bool sharp = d && std::fabs(s.signedRadius(d[x])) < 1.f;
+                const bool sharp = d && std::fabs(band.signedRadius(d[x])) < 1.f;
                 if (!sharp) {
                     p[ri] = static_cast<uint8_t>(p[ri] * 0.35f);
                     p[1] = static_cast<uint8_t>(p[1] * 0.35f);
                     p[bi] = static_cast<uint8_t>(p[bi] * 0.35f + 60.f);
+                }
+                break;
+            }
+            case ViewMode::FocusBand: {
+                // Blur on the same scale as the shading above, but at the current aperture: the
+                // band that stays sharp keeps its colours, the rest shows its depth, more strongly
+                // the more it is blurred.
+                const float blur = d ? std::fabs(aperture.signedRadius(d[x])) : 0.f;
+                if (blur >= 1.f) {
+                    uint8_t rgb[3];
+                    falseColour((1.f / std::max(1e-3f, d[x]) - farInv) / std::max(1e-6f, nearInv - farInv), rgb);
+                    const float a = 0.3f + 0.5f * blur / aperture.maxRadius;
+                    p[ri] = static_cast<uint8_t>(p[ri] + (rgb[0] - p[ri]) * a);
+                    p[1] = static_cast<uint8_t>(p[1] + (rgb[1] - p[1]) * a);
+                    p[bi] = static_cast<uint8_t>(p[bi] + (rgb[2] - p[bi]) * a);
                 }
                 break;
             }
@@ -121,15 +141,6 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
                     p[bi] = static_cast<uint8_t>(p[bi] * 0.8f);
                 }
                 break;
-            case ViewMode::DepthColours: {
-                uint8_t rgb[3] = {128, 128, 128};
-                if (d)
-                    falseColour((1.f / std::max(1e-3f, d[x]) - farInv) / std::max(1e-6f, nearInv - farInv), rgb);
-                p[ri] = rgb[0];
-                p[1] = rgb[1];
-                p[bi] = rgb[2];
-                break;
-            }
             default:
                 break;
             }

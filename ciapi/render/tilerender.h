@@ -9,8 +9,14 @@
 
 namespace CIAPI::render {
 
-// Display modes of a renderer.
-enum class ViewMode { Normal = 0, RefocusShading = 1, SelectionOverlay = 2, DepthColours = 3, Debug = 4 };
+// Display modes of a renderer, numbered as the editor canvas passes them.
+enum class ViewMode {
+    Normal = 0,
+    RefocusShading = 1,   // what lies outside the band around the focus depth is shaded
+    FocusBand = 2,        // outside the in-focus band at the current aperture: depth in false colour
+    Debug = 3,            // camera RGB without colour work, tile edges in red
+    SelectionOverlay = 4, // the quick-select mask tinted, the rest dimmed
+};
 
 // Everything one tile of one pyramid level needs; shared read-only by the tiles of a request.
 struct TileInputs

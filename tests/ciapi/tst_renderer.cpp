@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -193,10 +194,13 @@ private slots:
         QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
     }
 
+    // The numbering is the editor canvas's: 0 normal, 1 refocus point, 2 focus slider,
+    // 3 debug view, 4 quick select.
     void modesAreVisiblyDifferent()
     {
         const auto pic = picture();
         auto r = rendererFor(pic, 3);
+        r->setProperty(FloatParam::DepthOfField, 2.8f);
         const int last = r->outputBuffer().levelCount() - 1;
         std::vector<std::vector<uint8_t>> shots;
         for (int mode = 0; mode <= 4; ++mode) {
@@ -209,6 +213,82 @@ private slots:
                 QVERIFY2(differingPixels(shots[a], shots[b], 8) > total / 20,
                          qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
         QVERIFY_EXCEPTION_THROWN(r->setMode(5), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(r->setMode(-1), std::runtime_error);
+    }
+
+    // Each mode shows what the canvas uses it for.
+    void modesShowTheirSubject()
+    {
+        const auto pic = picture(11);
+        const vrxgen::Plane& near = pic.scene.planes.front();
+        auto r = rendererFor(pic, 3);
+        ImagePyramid p = r->outputBuffer();
+        const int level = p.levelCount() - 2; // wider than one tile
+        const int w = p[level].width(), h = p[level].height();
+        const int nx = int(near.cx * w), ny = int(near.cy * h);
+        auto px = [&](const std::vector<uint8_t>& img, int x, int y) { return &img[(size_t(y) * w + x) * 4]; };
+        r->setProperty(FloatParam::FocusDepth, near.depth);
+
+        // Focus slider: with the aperture closed everything is in focus and nothing is overlaid;
+        // opening it overlays the picture more and more strongly, never the plane in focus.
+        r->setProperty(FloatParam::DepthOfField, 15.2f);
+        r->setMode(0);
+        const auto normalClosed = renderLevel(*r, level);
+        r->setMode(2);
+        QCOMPARE(differingPixels(renderLevel(*r, level), normalClosed, 0), 0);
+        double previous = 0;
+        for (float dof : {8.f, 4.f, 2.8f}) {
+            r->setProperty(FloatParam::DepthOfField, dof);
+            r->setMode(0);
+            const auto normal = renderLevel(*r, level);
+            r->setMode(2);
+            const auto slider = renderLevel(*r, level);
+            QVERIFY(differingPixels(slider, normal, 8) > w * h / 4);
+            double change = 0;
+            for (size_t i = 0; i < slider.size(); ++i)
+                change += std::abs(int(slider[i]) - int(normal[i]));
+            QVERIFY2(change > previous * 1.05, qPrintable(QString("f/%1: %2 after %3").arg(dof).arg(change).arg(previous)));
+            previous = change;
+            QVERIFY(std::memcmp(px(slider, nx, ny), px(normal, nx, ny), 3) == 0);
+        }
+
+        // Refocus point: the plane in focus keeps its colours, the far background is shaded.
+        r->setMode(0);
+        const auto normal = renderLevel(*r, level);
+        r->setMode(1);
+        const auto shaded = renderLevel(*r, level);
+        QVERIFY(std::memcmp(px(shaded, nx, ny), px(normal, nx, ny), 3) == 0);
+        const uint8_t* bgNormal = px(normal, 2, h - 3);
+        const uint8_t* bgShaded = px(shaded, 2, h - 3);
+        QVERIFY(bgShaded[1] < bgNormal[1] || bgNormal[1] == 0);
+
+        // Debug view: tile edges in red.
+        r->setMode(3);
+        const auto debug = renderLevel(*r, level);
+        for (int y : {0, h / 2, h - 1}) {
+            const uint8_t* e = px(debug, 256, y);
+            QCOMPARE(int(e[0]), 255);
+            QCOMPARE(int(e[1]), 0);
+            QCOMPARE(int(e[2]), 0);
+        }
+        QVERIFY(px(debug, 100, 100)[1] != 0 || px(debug, 100, 100)[0] != 255);
+
+        // Quick select: the selected plane is tinted magenta, the rest dimmed.
+        DepthEditor editor(*r);
+        QuickSelectDepthEditingParams q;
+        q.points = {{near.cx, near.cy}, {near.cx + near.rx * 0.2f, near.cy}};
+        q.brushSize = 0.01f;
+        q.level = level;
+        q.visible = ROI{0, 0, w, h};
+        editor.addQuickSelectStrokes(q);
+        r->setMode(4);
+        const auto quick = renderLevel(*r, level);
+        const uint8_t* in = px(quick, nx, ny);
+        const uint8_t* was = px(normal, nx, ny);
+        QVERIFY(in[0] >= 127 && in[2] >= 127 && in[1] <= was[1] / 2 + 1);
+        const uint8_t* out = px(quick, 2, h - 3);
+        QVERIFY(out[1] <= bgNormal[1]);
+        QVERIFY(!(out[0] >= 127 && out[2] >= 127 && out[1] < 64));
     }
 
     void tuneValuesChangeOutput()
