@@ -28,12 +28,16 @@ ostra_install_deps() {
     fi
 }
 
-ostra_build() {
-    local jobs="${OSTRA_JOBS:-$(nproc)}"
+# Configures $BUILD_DIR ($BUILD_TYPE, ccache when there is one); arguments go to cmake.
+ostra_configure() {
     local extra=()
     if command -v ccache >/dev/null 2>&1; then
         extra+=("-DCMAKE_C_COMPILER_LAUNCHER=ccache" "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     fi
     cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" "${extra[@]}" "$@"
-    cmake --build "$BUILD_DIR" -j "$jobs"
+}
+
+ostra_build() {
+    ostra_configure "$@"
+    cmake --build "$BUILD_DIR" -j "${OSTRA_JOBS:-$(nproc)}"
 }

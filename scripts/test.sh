@@ -21,8 +21,8 @@ fi
 # The engine's threading tests once more under ThreadSanitizer (render/cancel cycles, several
 # renderers on several threads, the worker pool).
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
-    cmake -S "$ROOT" -B "$ROOT/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=ON
+    BUILD_DIR="$ROOT/build-tsan" BUILD_TYPE=RelWithDebInfo \
+        ostra_configure -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=ON
     cmake --build "$ROOT/build-tsan" -j "${OSTRA_JOBS:-$(nproc)}" --target ciapi_tst_renderer ciapi_tst_workerpool
     cd "$ROOT/build-tsan"
     ctest --output-on-failure --timeout 900 -R "ciapi/tst_(renderer|workerpool)$"
