@@ -25,5 +25,9 @@ if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
         ostra_configure -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=ON
     cmake --build "$ROOT/build-tsan" -j "${OSTRA_JOBS:-$(nproc)}" --target ciapi_tst_renderer ciapi_tst_workerpool
     cd "$ROOT/build-tsan"
-    ctest --output-on-failure --timeout 900 -R "ciapi/tst_(renderer|workerpool)$"
+    # Qt is not built with the sanitizer: Qt Test's watchdog thread is joined inside Qt, where the
+    # join cannot be seen, so its teardown would be reported now and then. Races in our own code
+    # are still found: only calls made from the uninstrumented libraries are left out.
+    TSAN_OPTIONS="ignore_noninstrumented_modules=1 ${TSAN_OPTIONS:-}" \
+        ctest --output-on-failure --timeout 900 -R "ciapi/tst_(renderer|workerpool)$"
 fi
