@@ -158,8 +158,16 @@ private slots:
         std::mutex m;
         std::condition_variable cv;
         int finished = 0;
-        for (int cycle = 0; cycle < 60; ++cycle) {
+        // Every third request is left running into the next cycle, which cancels it first; the
+        // others are cancelled at once. Between a cancel and the next request no tag is current,
+        // so any output that still arrives counts as stale.
+        const int cycles = 60;
+        for (int cycle = 0; cycle < cycles; ++cycle) {
             const int tag = cycle;
+            if (cycle % 3 == 0 && cycle > 0) {
+                r->cancelRenderRequests();
+                currentTag = -1;
+            }
             r->setOutputUpdateListener([&, tag](const ImagePyramid&, const ROI&, int) {
                 if (tag != currentTag.load())
                     stale.fetch_add(1);
@@ -168,7 +176,7 @@ private slots:
             r->setProgressUpdateListener([&, tag](int v) {
                 if (tag != currentTag.load())
                     stale.fetch_add(1);
-                if (v == 100) {
+                if (v == 100 && tag == cycles - 1) {
                     std::lock_guard<std::mutex> lock(m);
                     ++finished;
                     cv.notify_all();
@@ -177,8 +185,10 @@ private slots:
             currentTag = tag;
             r->setProperty(FloatParam::Exposure, float(cycle % 5) * 0.3f - 0.6f);
             r->render(level, all, 1, false);
-            if (cycle % 3 != 2)
+            if (cycle % 3 != 2) {
                 r->cancelRenderRequests();
+                currentTag = -1;
+            }
         }
         // Let the last (uncancelled) request finish.
         {
@@ -190,7 +200,7 @@ private slots:
         QVERIFY(delivered.load() > 0);
         const auto asyncPixels = pixelsOf(p[level]);
         auto fresh = rendererFor(pic, 0);
-        fresh->setProperty(FloatParam::Exposure, float(59 % 5) * 0.3f - 0.6f);
+        fresh->setProperty(FloatParam::Exposure, float((cycles - 1) % 5) * 0.3f - 0.6f);
         QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
     }
 
