@@ -24,11 +24,16 @@
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/imageproperty.h"
+#include "engine/iresolver.h"
 #include "engine/metahistory.h"
 #include "engine/streamreader.h"
 #include "engine/videoproperties.h"
 #include "engine/vrxmessage.h"
 #include "engine/vrxmetadata.h"
+#include "library/activesession.h"
+#include "library/iordering.h"
+#include "library/session.h"
+#include "library/spinemodel.h"
 #include "pipeline/ibailiff.h"
 
 namespace ostra {
@@ -48,6 +53,9 @@ void registerMetaTypes()
     qRegisterMetaType<QProcess::ExitStatus>("QProcess::ExitStatus");
     qRegisterMetaType<uint32_t>("uint32_t");
     qRegisterMetaType<long>("long int");
+    qRegisterMetaType<IResolver*>("IResolver*");
+    qRegisterMetaType<IOrdering*>("IOrdering*");
+    qRegisterMetaType<Session*>("Session*");
     qRegisterMetaType<IBailiff*>("IBailiff*");
     qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
 }
@@ -58,6 +66,7 @@ void registerQmlTypes()
 
     // The module, then the creatable types in their documented order.
     qmlRegisterModule(applicationId, 2, 0);
+    qmlRegisterType<SpineModel>(applicationId, 2, 0, "SpineModel");
     qmlRegisterType<AutomationHost>(applicationId, 2, 0, "AutomationHost");
     qmlRegisterType<ProgressModel>(applicationId, 2, 0, "ProgressModel");
     qmlRegisterType<ProgressHandler>(applicationId, 2, 0, "ProgressHandler");
@@ -65,6 +74,7 @@ void registerQmlTypes()
     qmlRegisterType<TimeSinceFormatter>(applicationId, 2, 0, "TimeSince");
     qmlRegisterType<PowerStats>(applicationId, 2, 0, "PowerStats");
     qmlRegisterType<Metahistory>(applicationId, 2, 0, "Metahistory");
+    qmlRegisterType<ActiveSession>(applicationId, 2, 0, "ActiveSession");
     qmlRegisterType<ImageProperties>(applicationId, 2, 0, "ImageProperties");
     qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
     qmlRegisterType<ImageLocator>(applicationId, 2, 0, "ImageLocator");

@@ -1,0 +1,307 @@
+#include "library/activesession.h"
+
+#include <QItemSelectionModel>
+#include <QSize>
+
+#include <algorithm>
+
+#include "app/progressmodel.h"
+#include "library/ordering.h"
+#include "library/session.h"
+
+ActiveSession::ActiveSession(QObject* parent)
+    : SpineModel(parent)
+    , m_indexProgress(new ProgressModel(this))
+    , m_byTimestamp(Ordering::byTimestamp(this))
+    , m_byRating(Ordering::byRating(this))
+    , m_byFolder(Ordering::byFolder(this))
+{
+    // Connected before the selection model exists, so the selection is taken out before
+    // the selection model would save it index by index, and put back after.
+    connect(this, &QAbstractItemModel::rowsAboutToBeMoved, this, &ActiveSession::saveSelection);
+    connect(this, &QAbstractItemModel::layoutAboutToBeChanged, this, &ActiveSession::saveSelection);
+    connect(this, &QAbstractItemModel::rowsMoved, this, &ActiveSession::restoreSelection);
+    connect(this, &QAbstractItemModel::layoutChanged, this, &ActiveSession::restoreSelection);
+
+    m_selectionModel = new QItemSelectionModel(this, this);
+    connect(m_selectionModel, &QItemSelectionModel::selectionChanged, this,
+            &ActiveSession::onSelectionChanged);
+    connect(m_selectionModel, &QItemSelectionModel::currentChanged, this,
+            &ActiveSession::onCurrentIndexChanged);
+    connect(this, &SpineModel::grossCountChanged, this, &ActiveSession::updateProgress);
+    connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::updateProgress);
+    connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::updateProgress);
+    connect(this, &ActiveSession::sortFieldChanged, this, &ActiveSession::updateSort);
+}
+
+ActiveSession::~ActiveSession()
+{
+    if (m_source)
+        disconnect(m_source, nullptr, this, nullptr);
+}
+
+QVariant ActiveSession::data(const QModelIndex& index, int role) const
+{
+    if (role == Qt::SizeHintRole && index.isValid()) {
+        const QMap<int, QVariant> headers = itemData(index);
+        return QSize(int(headers.value(IResolver::AspectWidth).toLongLong()),
+                     int(headers.value(IResolver::AspectHeight).toLongLong()));
+    }
+    return SpineModel::data(index, role);
+}
+
+Qt::ItemFlags ActiveSession::flags(const QModelIndex& index) const
+{
+    // Not enabled on purpose: the gallery draws and handles its cells itself.
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
+}
+
+void ActiveSession::setSortField(const QString& field)
+{
+    if (field == m_sortField)
+        return;
+    m_sortField = field;
+    emit sortFieldChanged();
+}
+
+void ActiveSession::updateSort()
+{
+    IOrdering* ordering = nullptr;
+    if (m_sortField == QLatin1String("timestamp"))
+        ordering = m_byTimestamp;
+    else if (m_sortField == QLatin1String("rating"))
+        ordering = m_byRating;
+    else if (m_sortField == QLatin1String("filePath"))
+        ordering = m_byFolder;
+    setOrdering(ordering);
+}
+
+void ActiveSession::setSource(Session* session)
+{
+    if (session == m_source)
+        return;
+    const QSet<QUrl> before = takeAll();
+    if (m_source) {
+        disconnect(m_source, &Session::addFile, this, &ActiveSession::insertUrl);
+        disconnect(m_source, &Session::delFile, this, &ActiveSession::removeUrl);
+        m_source->setActive(false);
+    }
+    m_source = session;
+    if (session) {
+        connect(session, &Session::addFile, this, &ActiveSession::insertUrl);
+        connect(session, &Session::delFile, this, &ActiveSession::removeUrl);
+        session->setActive(true);
+        const QList<QUrl> files = session->files().values();
+        for (const QUrl& url : files)
+            insertUrl(url);
+    }
+    for (const QUrl& url : before) {
+        if (!isOffered(url))
+            emit fileClosed(url);
+    }
+    emit grossCountChanged();
+    emit sourceChanged();
+}
+
+QModelIndex ActiveSession::currentIndex() const
+{
+    return m_selectionModel->currentIndex();
+}
+
+void ActiveSession::setCurrentIndex(const QModelIndex& index)
+{
+    m_shiftIndex = QPersistentModelIndex();
+    emit shiftIndexChanged();
+    m_selectionModel->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+}
+
+void ActiveSession::setShiftIndex(const QModelIndex& index)
+{
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && index.isValid()) {
+        const int first = qMin(current.row(), index.row());
+        const int last = qMax(current.row(), index.row());
+        m_selectionModel->select(QItemSelection(this->index(first, 0), this->index(last, 0)),
+                                 QItemSelectionModel::Select);
+    }
+    m_shiftIndex = index;
+    emit shiftIndexChanged();
+}
+
+void ActiveSession::onCurrentIndexChanged()
+{
+    emit currentIndexChanged();
+}
+
+void ActiveSession::onSelectionChanged()
+{
+    emit selectionSizeChanged();
+}
+
+QList<QPair<int, int>> ActiveSession::selectedRowRanges() const
+{
+    // Read by ranges: the cells are not enabled, so selectedIndexes() never lists them.
+    QList<QPair<int, int>> ranges;
+    const QItemSelection selection = m_selectionModel->selection();
+    for (const QItemSelectionRange& range : selection) {
+        if (range.isValid() && !range.parent().isValid())
+            ranges.append({range.top(), range.bottom()});
+    }
+    std::sort(ranges.begin(), ranges.end());
+    QList<QPair<int, int>> merged;
+    for (const auto& range : qAsConst(ranges)) {
+        if (!merged.isEmpty() && range.first <= merged.last().second + 1)
+            merged.last().second = qMax(merged.last().second, range.second);
+        else
+            merged.append(range);
+    }
+    return merged;
+}
+
+void ActiveSession::saveSelection()
+{
+    m_savedSelection.clear();
+    const auto ranges = selectedRowRanges();
+    for (const auto& range : ranges) {
+        for (int row = range.first; row <= range.second; ++row)
+            m_savedSelection.insert(urlAt(row));
+    }
+    m_savedCurrent = urlAt(currentIndex());
+    m_saved = true;
+    m_selectionModel->reset();
+}
+
+void ActiveSession::restoreSelection()
+{
+    if (!m_saved)
+        return;
+    m_saved = false;
+    const int rows = rowCount();
+    QList<int> selected;
+    if (qint64(m_savedSelection.size()) * 32 < rows) {
+        // A few files: find each one.
+        for (const QUrl& url : qAsConst(m_savedSelection)) {
+            const int row = rowOf(url);
+            if (row >= 0)
+                selected.append(row);
+        }
+        std::sort(selected.begin(), selected.end());
+    } else if (!m_savedSelection.isEmpty()) {
+        const QList<QUrl>& urls = list();
+        for (int row = 0; row < rows; ++row) {
+            if (m_savedSelection.contains(urls.at(row)))
+                selected.append(row);
+        }
+    }
+    // One selection of merged ranges, selected at once.
+    QItemSelection selection;
+    for (int i = 0; i < selected.size();) {
+        int j = i;
+        while (j + 1 < selected.size() && selected.at(j + 1) == selected.at(j) + 1)
+            ++j;
+        selection.append(QItemSelectionRange(index(selected.at(i), 0), index(selected.at(j), 0)));
+        i = j + 1;
+    }
+    m_savedSelection.clear();
+    if (!selection.isEmpty())
+        m_selectionModel->select(selection, QItemSelectionModel::Select);
+    if (!m_savedCurrent.isEmpty()) {
+        const int row = rowOf(m_savedCurrent);
+        if (row >= 0)
+            m_selectionModel->setCurrentIndex(index(row, 0), QItemSelectionModel::NoUpdate);
+        m_savedCurrent.clear();
+    }
+}
+
+void ActiveSession::updateProgress()
+{
+    m_indexProgress->setProgress(rowCount(), grossCount());
+}
+
+int ActiveSession::selectionSize() const
+{
+    int size = 0;
+    const QItemSelection selection = m_selectionModel->selection();
+    for (const QItemSelectionRange& range : selection)
+        size += range.height() * range.width();
+    return size;
+}
+
+QModelIndexList ActiveSession::selectedIndices() const
+{
+    QModelIndexList indexes;
+    const QItemSelection selection = m_selectionModel->selection();
+    for (const QItemSelectionRange& range : selection) {
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            for (int column = range.left(); column <= range.right(); ++column)
+                indexes.append(index(row, column));
+        }
+    }
+    return indexes;
+}
+
+QList<QUrl> ActiveSession::selectedFiles() const
+{
+    QList<QUrl> urls;
+    const QModelIndexList indexes = selectedIndices();
+    for (const QModelIndex& index : indexes)
+        urls.append(urlAt(index.row()));
+    return urls;
+}
+
+double ActiveSession::selectedPixelArea() const
+{
+    qint64 area = 0;
+    const QModelIndexList indexes = selectedIndices();
+    for (const QModelIndex& index : indexes) {
+        const QMap<int, QVariant> headers = itemData(index);
+        area += qint64(headers.value(IResolver::LargeDimension).toInt())
+            * headers.value(IResolver::SmallDimension).toInt();
+    }
+    return double(area);
+}
+
+void ActiveSession::selectAll()
+{
+    if (rowCount() == 0)
+        return;
+    m_selectionModel->select(QItemSelection(index(0, 0), index(rowCount() - 1, 0)),
+                             QItemSelectionModel::Select);
+}
+
+void ActiveSession::amend(const QUrl& url)
+{
+    if (isOffered(url))
+        emit notifyIndexingRequested(url);
+}
+
+void ActiveSession::remove(const QModelIndex& index)
+{
+    if (index.isValid() && index.row() < rowCount())
+        removeRow(index.row());
+}
+
+void ActiveSession::removeCurrent()
+{
+    remove(currentIndex());
+}
+
+void ActiveSession::removeSelected()
+{
+    const auto ranges = selectedRowRanges();
+    const QModelIndex current = currentIndex();
+    if (current.isValid()) {
+        for (const auto& range : ranges) {
+            if (current.row() >= range.first && current.row() <= range.second) {
+                if (range.second + 1 < rowCount())
+                    setCurrentIndex(index(range.second + 1, 0));
+                break;
+            }
+        }
+    }
+    // From the last range up, so the rows of the earlier ones stay where they are.
+    for (int i = ranges.size() - 1; i >= 0; --i)
+        removeRows(ranges.at(i).first, ranges.at(i).second - ranges.at(i).first + 1);
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QItemSelection>
+#include <QPersistentModelIndex>
+#include <QPointer>
+#include <QSet>
+
+#include "library/spinemodel.h"
+
+class ProgressModel;
+class QItemSelectionModel;
+class Ordering;
+class Session;
+
+// The gallery of the main page: follows a Session, sorts by one of three fields, owns the
+// selection (kept across re-sorts and moves by file) and reports how many of the offered
+// files are listed.
+class ActiveSession : public SpineModel
+{
+    Q_OBJECT
+    Q_PROPERTY(QString sortField READ sortField WRITE setSortField NOTIFY sortFieldChanged)
+    Q_PROPERTY(ProgressModel* indexProgress READ indexProgress CONSTANT)
+    Q_PROPERTY(QItemSelectionModel* selectionModel READ selectionModel CONSTANT)
+    Q_PROPERTY(Session* source READ source WRITE setSource NOTIFY sourceChanged)
+    Q_PROPERTY(int selectionSize READ selectionSize NOTIFY selectionSizeChanged)
+    Q_PROPERTY(double selectedPixelArea READ selectedPixelArea NOTIFY selectionSizeChanged)
+    Q_PROPERTY(QModelIndex currentIndex READ currentIndex WRITE setCurrentIndex NOTIFY currentIndexChanged)
+    Q_PROPERTY(QModelIndex shiftIndex READ shiftIndex WRITE setShiftIndex NOTIFY shiftIndexChanged)
+public:
+    explicit ActiveSession(QObject* parent = nullptr);
+    ~ActiveSession() override;
+
+    QString sortField() const { return m_sortField; }
+    ProgressModel* indexProgress() const { return m_indexProgress; }
+    QItemSelectionModel* selectionModel() const { return m_selectionModel; }
+    Session* source() const { return m_source; }
+    QModelIndex currentIndex() const;
+    void setCurrentIndex(const QModelIndex& index);
+    QModelIndex shiftIndex() const { return m_shiftIndex; }
+    void setShiftIndex(const QModelIndex& index);
+
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    Q_INVOKABLE int selectionSize() const;
+    Q_INVOKABLE QList<QUrl> selectedFiles() const;
+    Q_INVOKABLE double selectedPixelArea() const;
+    Q_INVOKABLE QModelIndexList selectedIndices() const;
+    Q_INVOKABLE void selectAll();
+    Q_INVOKABLE void amend(const QUrl& url);
+    Q_INVOKABLE void remove(const QModelIndex& index);
+    Q_INVOKABLE void removeCurrent();
+    Q_INVOKABLE void removeSelected();
+
+public slots:
+    void setSortField(const QString& field);
+    void setSource(Session* session);
+    void onCurrentIndexChanged();
+    void onSelectionChanged();
+    void saveSelection();
+    void restoreSelection();
+    void updateProgress();
+    void updateSort();
+
+signals:
+    void sortFieldChanged();
+    void sourceChanged();
+    void selectionSizeChanged();
+    void notifyIndexingRequested(const QUrl& url);
+    void currentIndexChanged();
+    void shiftIndexChanged();
+
+private:
+    // Selected rows as sorted, non-overlapping [first, last] pairs.
+    QList<QPair<int, int>> selectedRowRanges() const;
+
+    ProgressModel* m_indexProgress;
+    QItemSelectionModel* m_selectionModel = nullptr;
+    Ordering* m_byTimestamp;
+    Ordering* m_byRating;
+    Ordering* m_byFolder;
+    QSet<QUrl> m_savedSelection;
+    QUrl m_savedCurrent;
+    bool m_saved = false;
+    QString m_sortField;
+    QPointer<Session> m_source;
+    QPersistentModelIndex m_shiftIndex;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+#include "library/filekey.h"
+#include "library/iordering.h"
+
+class Agnostic;
+class SortKeyCache;
+
+// An ordering made of a comparator and a key function over cached file keys. Sorting and
+// searching read each file's key once; the keys are refreshed when a file's headers
+// change, so the order is the one the comparator gives on the current headers.
+class Ordering : public QObject, public IOrdering
+{
+    Q_OBJECT
+public:
+    using Compare = std::function<int(const FileKey&, const FileKey&)>;
+    using KeyList = std::function<QList<QVariant>(const FileKey&)>;
+
+    Ordering(Compare compare, KeyList keys, QObject* parent = nullptr);
+
+    // The orderings of the gallery.
+    static Ordering* byUrl(QObject* parent = nullptr);
+    static Ordering* byTimestamp(QObject* parent = nullptr);
+    static Ordering* byRating(QObject* parent = nullptr);
+    static Ordering* byFolder(QObject* parent = nullptr);
+
+    QPair<int, int> equalRange(const QList<QUrl>& list, const QUrl& url,
+                               IResolver* resolver) override;
+    // Reads the URL's key afresh: the file is being placed by its current headers.
+    int insertionRow(const QList<QUrl>& list, const QUrl& url, IResolver* resolver) override;
+    void sort(QList<QUrl>& list, IResolver* resolver) override;
+    QList<QVariant> keys(const QUrl& url, IResolver* resolver) override;
+
+    // The comparator on the files' cached keys.
+    int compare(const QUrl& a, const QUrl& b, IResolver* resolver);
+
+private:
+    SortKeyCache* cacheFor(IResolver* resolver);
+    int lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyCache* cache) const;
+
+    Compare m_compare;
+    KeyList m_keys;
+    Agnostic* m_agnostic = nullptr;
+    IResolver* m_lastResolver = nullptr;
+    QPointer<SortKeyCache> m_lastCache;
+};

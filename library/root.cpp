@@ -1,0 +1,470 @@
+#include "library/root.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+
+namespace {
+
+QString cleanAbsolute(const QString& path)
+{
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+// "a/b" contains "a/b" and, when `below`, everything under "a/b/".
+bool pathWithin(const QString& dir, const QString& top, bool below)
+{
+    if (top.isEmpty())
+        return false;
+    if (dir == top)
+        return true;
+    if (!below)
+        return false;
+    if (top.endsWith(QLatin1Char('/')))
+        return dir.startsWith(top);
+    return dir.size() > top.size() && dir.startsWith(top) && dir.at(top.size()) == QLatin1Char('/');
+}
+
+QString parentOf(const QString& path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QString();
+    if (slash == 0)
+        return QStringLiteral("/");
+    return path.left(slash);
+}
+
+constexpr QDir::Filters kSubdirFilters = QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot;
+
+} // namespace
+
+Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
+           const QStringList& patterns, bool inclusive)
+    : QObject(parent)
+    , m_folder(cleanAbsolute(folder))
+    , m_recursive(recursive)
+    , m_occlusive(occlusive)
+    , m_inclusive(inclusive)
+{
+    m_folderCanonical = QFileInfo(m_folder).canonicalFilePath();
+    setGlobbing(patterns);
+}
+
+Root::~Root() = default;
+
+QStringList Root::patternList() const
+{
+    return m_patternOrder;
+}
+
+void Root::compilePatterns()
+{
+    m_compiled.clear();
+    if (!m_occlusive)
+        return; // file names are compared exactly
+    for (const QString& pattern : m_patternOrder) {
+        m_compiled.append(QRegularExpression(
+            QRegularExpression::wildcardToRegularExpression(pattern),
+            QRegularExpression::CaseInsensitiveOption));
+    }
+}
+
+void Root::setGlobbing(const QStringList& patterns)
+{
+    for (const QString& pattern : patterns) {
+        if (pattern.isEmpty() || m_patterns.contains(pattern))
+            continue;
+        m_patterns.insert(pattern);
+        m_patternOrder.append(pattern);
+    }
+    compilePatterns();
+    refresh();
+}
+
+void Root::refresh()
+{
+    if (!m_inclusive)
+        return;
+    const QStringList dirs = m_knownFiles.keys();
+    for (const QString& dir : dirs)
+        diffFiles(dir);
+}
+
+bool Root::matchesName(const QString& name) const
+{
+    if (!m_occlusive)
+        return m_patterns.contains(name);
+    for (const QRegularExpression& re : m_compiled) {
+        if (re.match(name).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+bool Root::containsDirectory(const QString& dirPath) const
+{
+    const QString dir = cleanAbsolute(dirPath);
+    if (pathWithin(dir, m_folder, m_recursive))
+        return true;
+    // The same folder reached through another spelling (a symbolic link).
+    if (m_folderCanonical.isEmpty())
+        return false;
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    return !canonical.isEmpty() && pathWithin(canonical, m_folderCanonical, m_recursive);
+}
+
+bool Root::containsPath(const QString& path) const
+{
+    const QFileInfo info(path);
+    if (info.isDir())
+        return containsDirectory(info.absoluteFilePath());
+    return containsDirectory(parentOf(cleanAbsolute(path)));
+}
+
+bool Root::sameFolder(const Root& other) const
+{
+    if (m_folder == other.m_folder)
+        return true;
+    return !m_folderCanonical.isEmpty() && m_folderCanonical == other.m_folderCanonical;
+}
+
+bool Root::covers(const Root& other) const
+{
+    return (m_recursive || !other.m_recursive) && containsDirectory(other.m_folder);
+}
+
+bool Root::patternsCover(const Root& other) const
+{
+    if (!other.m_occlusive) {
+        for (const QString& name : other.m_patterns) {
+            if (!matchesName(name))
+                return false;
+        }
+        return true;
+    }
+    if (!m_occlusive)
+        return false; // named files never take a whole folder
+    for (const QString& pattern : other.m_patterns) {
+        bool found = false;
+        for (const QString& mine : m_patterns) {
+            if (mine.compare(pattern, Qt::CaseInsensitive) == 0) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+bool Root::occludes(const Root& other) const
+{
+    // An opening folder Root decides only the names its patterns match, so it hides
+    // another Root only when it decides every file that one could.
+    return m_occlusive && covers(other) && (!m_inclusive || patternsCover(other));
+}
+
+bool Root::overlaps(const Root& other) const
+{
+    return covers(other) || other.covers(*this);
+}
+
+bool Root::merge(const Root& other)
+{
+    if (!sameFolder(other) || m_inclusive != other.m_inclusive)
+        return false;
+    if (m_occlusive || other.m_occlusive)
+        return false;
+    setGlobbing(other.patternList());
+    return true;
+}
+
+bool Root::cancel(const Root& other)
+{
+    if (!sameFolder(other) || m_occlusive || other.m_occlusive || m_inclusive == other.m_inclusive)
+        return false;
+    for (const QString& name : other.m_patterns) {
+        m_patterns.remove(name);
+        m_patternOrder.removeAll(name);
+    }
+    compilePatterns();
+    refresh();
+    return true;
+}
+
+bool Root::excludes(const QString& path) const
+{
+    if (m_inclusive || !containsPath(path))
+        return false;
+    if (m_occlusive)
+        return true;
+    return m_patterns.contains(QFileInfo(path).fileName());
+}
+
+bool Root::includes(const QString& path) const
+{
+    if (!m_inclusive || !containsPath(path))
+        return false;
+    const QFileInfo info(path);
+    if (info.isDir())
+        return true;
+    if (m_patterns.isEmpty())
+        return true;
+    return matchesName(info.fileName());
+}
+
+QSet<QString> Root::currentFiles(const QString& dir) const
+{
+    QSet<QString> current;
+    if (!m_occlusive) {
+        const QDir d(dir);
+        for (const QString& name : m_patterns) {
+            const QFileInfo info(d, name);
+            if (info.isFile())
+                current.insert(info.filePath());
+        }
+        return current;
+    }
+    QDirIterator it(dir, m_patternOrder, QDir::Files, QDirIterator::FollowSymlinks);
+    while (it.hasNext())
+        current.insert(it.next());
+    return current;
+}
+
+QSet<QString> Root::currentSubdirs(const QString& dir) const
+{
+    QSet<QString> current;
+    QDirIterator it(dir, kSubdirFilters, QDirIterator::FollowSymlinks);
+    while (it.hasNext())
+        current.insert(it.next());
+    return current;
+}
+
+bool Root::watchDirectory(const QString& dir)
+{
+    // Each watcher holds a system resource of its own, so only a Root that watches has one.
+    if (!m_watcher) {
+        m_watcher = new QFileSystemWatcher(this);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Root::onDirectoryChanged);
+    }
+    return m_watcher->addPath(dir);
+}
+
+void Root::unwatchDirectory(const QString& dir)
+{
+    if (m_watcher)
+        m_watcher->removePath(dir);
+}
+
+void Root::setActive(bool on)
+{
+    if (on == m_active)
+        return;
+    m_active = on;
+    if (on) {
+        qDebug() << "Starting:" << m_folder;
+        if (m_inclusive)
+            addDir(m_folder);
+    } else {
+        qDebug() << "Stopping:" << m_folder;
+        const QStringList dirs = m_canonicalOf.keys();
+        for (const QString& dir : dirs)
+            unwatchDirectory(dir);
+        if (m_watcher) {
+            m_watcher->disconnect(this);
+            m_watcher->deleteLater();
+            m_watcher = nullptr;
+        }
+        m_knownFiles.clear();
+        m_knownDirs.clear();
+        m_canonicalOf.clear();
+        m_dirOfCanonical.clear();
+        m_shadowed.clear();
+    }
+    emit activeChanged(on);
+}
+
+void Root::addDir(const QString& dirPath)
+{
+    const QString dir = QDir::cleanPath(dirPath);
+    const QFileInfo info(dir);
+    if (!info.isDir())
+        return;
+    const QString canonical = info.canonicalFilePath();
+    if (canonical.isEmpty() || m_canonicalOf.contains(dir))
+        return;
+    if (m_dirOfCanonical.contains(canonical)) {
+        QStringList& shadowed = m_shadowed[canonical];
+        if (!shadowed.contains(dir))
+            shadowed.append(dir);
+        return;
+    }
+    if (watchDirectory(dir)) {
+        qDebug() << "AddDir:" << m_folder;
+    } else if (!m_warnedUnwatchable) {
+        // Usually the system's limit on watches: the folder is read now and on every
+        // rescan, but changes inside it are not seen as they happen.
+        m_warnedUnwatchable = true;
+        qWarning() << "Can't watch folder, listing it without watching:" << dir;
+    }
+    m_canonicalOf.insert(dir, canonical);
+    m_dirOfCanonical.insert(canonical, dir);
+    m_knownFiles[dir];
+    if (m_recursive)
+        m_knownDirs[dir];
+    onDirectoryChanged(dir);
+}
+
+void Root::rescan()
+{
+    if (!m_inclusive)
+        return;
+    QSet<QString> visited;
+    QStringList pending{m_folder};
+    while (!pending.isEmpty()) {
+        const QString dir = pending.takeFirst();
+        const QString canonical = QFileInfo(dir).canonicalFilePath();
+        if (canonical.isEmpty() || visited.contains(canonical))
+            continue;
+        visited.insert(canonical);
+        const QSet<QString> files = currentFiles(dir);
+        for (const QString& file : files)
+            emit addFile(file);
+        if (m_recursive)
+            pending.append(currentSubdirs(dir).values());
+    }
+}
+
+void Root::onDirectoryChanged(const QString& dirPath)
+{
+    const QString dir = QDir::cleanPath(dirPath);
+    if (!m_canonicalOf.contains(dir))
+        return; // no longer followed (a change that was already on its way)
+    diffFiles(dir);
+    if (m_recursive && m_canonicalOf.contains(dir))
+        diffSubdirs(dir);
+}
+
+void Root::onFileChanged(const QString& path)
+{
+    qDebug() << "File changed" << path;
+}
+
+void Root::diffFiles(const QString& dir)
+{
+    auto known = m_knownFiles.find(dir);
+    if (known == m_knownFiles.end())
+        return;
+    const QSet<QString> current = currentFiles(dir);
+    QStringList removed;
+    QStringList added;
+    for (const QString& path : qAsConst(*known)) {
+        if (!current.contains(path))
+            removed.append(path);
+    }
+    for (const QString& path : current) {
+        if (!known->contains(path))
+            added.append(path);
+    }
+    *known = current;
+    for (const QString& path : qAsConst(removed))
+        emit delFile(path);
+    for (const QString& path : qAsConst(added))
+        emit addFile(path);
+}
+
+void Root::diffSubdirs(const QString& dir)
+{
+    auto known = m_knownDirs.find(dir);
+    if (known == m_knownDirs.end())
+        return;
+    const QSet<QString> current = currentSubdirs(dir);
+    QStringList removed;
+    QStringList added;
+    for (const QString& path : qAsConst(*known)) {
+        if (!current.contains(path))
+            removed.append(path);
+    }
+    for (const QString& path : current) {
+        if (!known->contains(path))
+            added.append(path);
+    }
+    *known = current;
+    for (const QString& path : qAsConst(removed))
+        forgetSubtree(path);
+    for (const QString& path : qAsConst(added))
+        addDir(path);
+}
+
+void Root::forgetSubtree(const QString& top)
+{
+    // Drop every followed directory at or below `top`, announcing its files as gone: a
+    // folder moved out of the tree reports nothing more about the files it took along.
+    QStringList dirs;
+    for (auto it = m_canonicalOf.cbegin(); it != m_canonicalOf.cend(); ++it) {
+        if (pathWithin(it.key(), top, true))
+            dirs.append(it.key());
+    }
+    QStringList freed;
+    for (const QString& dir : qAsConst(dirs)) {
+        const QSet<QString> files = m_knownFiles.take(dir);
+        m_knownDirs.remove(dir);
+        unwatchDirectory(dir);
+        const QString canonical = m_canonicalOf.take(dir);
+        m_dirOfCanonical.remove(canonical);
+        freed.append(canonical);
+        for (const QString& file : files)
+            emit delFile(file);
+    }
+    for (auto it = m_shadowed.begin(); it != m_shadowed.end();) {
+        QStringList& paths = it.value();
+        paths.erase(std::remove_if(paths.begin(), paths.end(),
+                                   [&](const QString& p) { return pathWithin(p, top, true); }),
+                    paths.end());
+        if (paths.isEmpty())
+            it = m_shadowed.erase(it);
+        else
+            ++it;
+    }
+    // A folder that was reached twice is followed again through its remaining link.
+    for (const QString& canonical : qAsConst(freed)) {
+        const QStringList waiting = m_shadowed.take(canonical);
+        for (const QString& dir : waiting) {
+            if (m_knownDirs.contains(parentOf(dir)))
+                addDir(dir);
+        }
+    }
+}
+
+QStringList Root::listFiles(int limit) const
+{
+    QStringList result;
+    if (limit == 0)
+        return result;
+    QSet<QString> visited;
+    QStringList pending{m_folder};
+    while (!pending.isEmpty()) {
+        const QString dir = pending.takeFirst();
+        const QString canonical = QFileInfo(dir).canonicalFilePath();
+        if (canonical.isEmpty() || visited.contains(canonical))
+            continue;
+        visited.insert(canonical);
+        QStringList files = currentFiles(dir).values();
+        std::sort(files.begin(), files.end());
+        for (const QString& file : qAsConst(files)) {
+            result.append(file);
+            if (limit > 0 && result.size() >= limit)
+                return result;
+        }
+        if (m_recursive) {
+            QStringList subdirs = currentSubdirs(dir).values();
+            std::sort(subdirs.begin(), subdirs.end());
+            pending.append(subdirs);
+        }
+    }
+    return result;
+}

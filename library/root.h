@@ -1,0 +1,117 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QRegularExpression>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class QFileSystemWatcher;
+
+// One entry of a session of watched folders: a folder (tree) or a set of named files in
+// one folder, opened (inclusive) or closed (not inclusive). An opening Root that is active
+// watches its folder, and its subfolders when recursive, and reports every matching file
+// that appears or disappears as a path. A closing Root watches nothing; it only answers
+// whether it excludes a path. GUI thread only.
+class Root : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool active READ active WRITE setActive NOTIFY activeChanged)
+public:
+    // A folder Root is occlusive: it takes every file of its folder (tree) that matches its
+    // wildcard patterns. A file Root is not: its patterns are exact file names.
+    Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
+         const QStringList& patterns, bool inclusive);
+    ~Root() override;
+
+    QString folderPath() const { return m_folder; }
+    bool recursive() const { return m_recursive; }
+    bool occlusive() const { return m_occlusive; }
+    bool inclusive() const { return m_inclusive; }
+    bool active() const { return m_active; }
+    const QSet<QString>& patterns() const { return m_patterns; }
+    // Patterns in the order they were added.
+    QStringList patternList() const;
+
+    // Adds patterns (set union) and re-reads the followed folders.
+    void setGlobbing(const QStringList& patterns);
+    // Follows a directory: watches it (scanning it even when the system refuses a watch)
+    // and announces its files. A directory already followed under its canonical path is
+    // not followed a second time, so symbolic links back into the tree end there.
+    void addDir(const QString& dir);
+    // Announces every matching file now on disk below the folder, whether or not the Root
+    // is active; nothing is remembered.
+    void rescan();
+
+    // True when the path lies in the folder (directly, or anywhere below when recursive).
+    bool containsPath(const QString& path) const;
+    // The rules that keep a session's list of Roots short.
+    bool covers(const Root& other) const;
+    bool occludes(const Root& other) const;
+    bool overlaps(const Root& other) const;
+    bool merge(const Root& other);
+    bool cancel(const Root& other);
+    // Meaningful for closing Roots: the path is removed by this Root.
+    bool excludes(const QString& path) const;
+    // Meaningful for opening Roots: the path is admitted by this Root.
+    bool includes(const QString& path) const;
+    // Matching files now on disk, at most `limit` of them (all when negative).
+    QStringList listFiles(int limit = -1) const;
+
+    // Same folder, whatever spelling or link leads to it.
+    bool sameFolder(const Root& other) const;
+    // The directories currently followed (watched or, past the watch limit, only scanned).
+    QStringList followedDirectories() const { return m_canonicalOf.keys(); }
+
+public slots:
+    void setActive(bool on);
+    void onDirectoryChanged(const QString& dir);
+    void onFileChanged(const QString& path);
+
+signals:
+    void activeChanged(bool active);
+    void addFile(const QString& path);
+    void delFile(const QString& path);
+
+protected:
+    // Puts a directory under watch; false when the system refuses.
+    virtual bool watchDirectory(const QString& dir);
+    virtual void unwatchDirectory(const QString& dir);
+
+private:
+    bool matchesName(const QString& name) const;
+    bool patternsCover(const Root& other) const;
+    bool containsDirectory(const QString& dirPath) const;
+    QSet<QString> currentFiles(const QString& dir) const;
+    QSet<QString> currentSubdirs(const QString& dir) const;
+    void diffFiles(const QString& dir);
+    void diffSubdirs(const QString& dir);
+    void forgetSubtree(const QString& top);
+    void refresh();
+    void compilePatterns();
+
+    QString m_folder;          // clean absolute path
+    QString m_folderCanonical; // empty while the folder does not exist
+    bool m_recursive;
+    bool m_occlusive;
+    bool m_inclusive;
+    bool m_active = false;
+    bool m_warnedUnwatchable = false;
+
+    QSet<QString> m_patterns;
+    QStringList m_patternOrder;
+    QList<QRegularExpression> m_compiled;
+
+    QFileSystemWatcher* m_watcher = nullptr;
+    // Followed directory to the file paths last seen in it.
+    QHash<QString, QSet<QString>> m_knownFiles;
+    // Followed directory (recursive Roots) to the subfolder paths last seen in it.
+    QHash<QString, QSet<QString>> m_knownDirs;
+    // Followed directory to its canonical path, and back.
+    QHash<QString, QString> m_canonicalOf;
+    QHash<QString, QString> m_dirOfCanonical;
+    // Canonical path to the directories not followed because it already was.
+    QHash<QString, QStringList> m_shadowed;
+};

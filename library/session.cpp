@@ -1,0 +1,371 @@
+#include "library/session.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <unordered_set>
+
+#include "library/root.h"
+
+Session::Session(QObject* parent) : QAbstractListModel(parent) {}
+
+Session::~Session() = default;
+
+void Session::reset()
+{
+    qWarning() << "Session" << "reset";
+}
+
+void Session::offer(QUrl location, bool recursive)
+{
+    addRoot(location, recursive, true);
+}
+
+void Session::close(QUrl location, bool recursive)
+{
+    addRoot(location, recursive, false);
+}
+
+void Session::impose(QUrl location, bool recursive, QJsonDocument condition)
+{
+    Q_UNUSED(condition)
+    if (!location.isLocalFile()) {
+        qWarning() << "Session: not a local folder:" << location;
+        return;
+    }
+    insertRoot(new Root(this, location.toLocalFile(), recursive, true, m_globbing, false));
+}
+
+void Session::addRoot(const QUrl& location, bool recursive, bool inclusive)
+{
+    if (!location.isLocalFile()) {
+        qWarning() << "Session: not a local file or folder:" << location;
+        return;
+    }
+    const QFileInfo info(QDir::cleanPath(location.toLocalFile()));
+    Root* root = nullptr;
+    if (info.isDir()) {
+        root = new Root(this, info.absoluteFilePath(), recursive, true, m_globbing, inclusive);
+    } else {
+        root = new Root(this, info.absolutePath(), false, false, {info.fileName()}, inclusive);
+    }
+    insertRoot(root);
+}
+
+void Session::insertRoot(Root* root)
+{
+    bool merged = false;
+    if (!root->occlusive()) {
+        bool mayMerge = true;
+        for (int i = m_roots.size() - 1; i >= 0; --i) {
+            Root* other = m_roots.at(i);
+            const bool differs = other->inclusive() != root->inclusive();
+            if (differs && other->covers(*root)) {
+                mayMerge = false;
+            } else if (mayMerge && !merged && other->merge(*root)) {
+                emit dataChanged(index(i), index(i));
+                merged = true;
+            }
+            if (differs && other->cancel(*root)) {
+                if (!other->patterns().isEmpty())
+                    emit dataChanged(index(i), index(i));
+                else
+                    removeRootAt(i);
+            }
+        }
+    }
+    if (!merged)
+        appendRoot(root);
+    compact();
+
+    if (!root->inclusive()) {
+        qDebug() << "Published a restriction - vetting the result" << root->folderPath();
+        const QList<QUrl> files = m_files.values();
+        for (const QUrl& url : files) {
+            const QString path = url.toLocalFile();
+            qDebug() << "Vetting" << path;
+            if (root->excludes(path)) {
+                qDebug() << "Removing" << path;
+                m_files.remove(url);
+                emit delFile(url);
+            }
+        }
+    } else if (m_active) {
+        // Files the new Root admits that another Root had reported and the session had
+        // turned away until now.
+        const QStringList paths = root->listFiles();
+        for (const QString& path : paths)
+            addRawFile(path);
+    }
+
+    if (merged) {
+        root->setParent(nullptr);
+        root->deleteLater();
+    }
+}
+
+void Session::appendRoot(Root* root)
+{
+    connect(root, &Root::addFile, this, &Session::addRawFile);
+    connect(root, &Root::delFile, this, &Session::delRawFile);
+    const int row = m_roots.size();
+    beginInsertRows(QModelIndex(), row, row);
+    m_roots.append(root);
+    endInsertRows();
+}
+
+void Session::removeRootAt(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+    Root* root = m_roots.takeAt(row);
+    endRemoveRows();
+    disconnect(root, nullptr, this, nullptr);
+    root->setActive(false);
+    root->setParent(nullptr);
+    root->deleteLater();
+}
+
+bool Session::removeRows(int row, int count, const QModelIndex& parent)
+{
+    if (parent.isValid() || row < 0 || row >= m_roots.size() || count < 1)
+        return false;
+    count = qMin(count, m_roots.size() - row);
+    beginRemoveRows(QModelIndex(), row, row + count - 1);
+    QList<Root*> removed;
+    for (int i = 0; i < count; ++i)
+        removed.append(m_roots.takeAt(row));
+    endRemoveRows();
+    for (Root* root : qAsConst(removed)) {
+        disconnect(root, nullptr, this, nullptr);
+        root->setActive(false);
+        root->setParent(nullptr);
+        root->deleteLater();
+    }
+    compact();
+    return true;
+}
+
+void Session::compact()
+{
+    // Occlusion: a later folder Root hides every earlier Root it decides entirely.
+    QList<Root*> occluders;
+    for (int i = m_roots.size() - 1; i >= 0; --i) {
+        Root* root = m_roots.at(i);
+        bool hidden = false;
+        for (Root* occluder : qAsConst(occluders)) {
+            if (occluder->occludes(*root)) {
+                hidden = true;
+                break;
+            }
+        }
+        if (hidden)
+            removeRootAt(i);
+        else if (root->occlusive())
+            occluders.append(root);
+    }
+
+    // Redundancy: a Root that an earlier Root of the same kind already decides, with
+    // nothing of the other kind in between, and closing Roots that close nothing open.
+    for (int i = m_roots.size() - 1; i >= 0; --i) {
+        Root* root = m_roots.at(i);
+        bool remove = false;
+        for (int j = i - 1; j >= 0; --j) {
+            Root* earlier = m_roots.at(j);
+            if (earlier->inclusive() != root->inclusive()) {
+                if (earlier->overlaps(*root))
+                    break;
+            } else if (earlier->occludes(*root)) {
+                remove = true;
+                break;
+            }
+        }
+        if (!remove && !root->inclusive()) {
+            bool closesSomething = false;
+            for (int j = i - 1; j >= 0 && !closesSomething; --j) {
+                Root* earlier = m_roots.at(j);
+                closesSomething = earlier->inclusive() && earlier->overlaps(*root);
+            }
+            remove = !closesSomething;
+        }
+        if (remove)
+            removeRootAt(i);
+    }
+    reactivate();
+}
+
+void Session::reactivate()
+{
+    std::unordered_set<Root*> watching;
+    QList<Root*> order;
+    if (m_active) {
+        for (Root* root : qAsConst(m_roots)) {
+            if (!root->inclusive()) {
+                watching.insert(root);
+                order.append(root);
+                continue;
+            }
+            for (auto it = order.begin(); it != order.end();) {
+                if (root->occludes(**it)) {
+                    watching.erase(*it);
+                    it = order.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            // Only an opening Root can stand in for another: closing Roots watch nothing.
+            bool hidden = false;
+            for (Root* member : qAsConst(order)) {
+                if (member->inclusive() && member->occludes(*root)) {
+                    hidden = true;
+                    break;
+                }
+            }
+            if (!hidden) {
+                watching.insert(root);
+                order.append(root);
+            }
+        }
+    }
+    for (Root* member : qAsConst(order))
+        qDebug() << member->folderPath() << member->recursive();
+    for (Root* root : qAsConst(m_roots)) {
+        if (root->inclusive())
+            root->setActive(watching.count(root) > 0);
+    }
+}
+
+bool Session::admits(const QString& path) const
+{
+    for (int i = m_roots.size() - 1; i >= 0; --i) {
+        const Root* root = m_roots.at(i);
+        if (root->inclusive()) {
+            if (root->includes(path))
+                return true;
+        } else if (root->excludes(path)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void Session::setActive(bool on)
+{
+    if (on == m_active)
+        return;
+    m_active = on;
+    reactivate();
+    if (on)
+        dropVanishedFiles();
+    emit activeChanged(on);
+}
+
+void Session::dropVanishedFiles()
+{
+    // Nothing watched the disk while the session was inactive.
+    const QList<QUrl> files = m_files.values();
+    for (const QUrl& url : files) {
+        if (!QFileInfo::exists(url.toLocalFile())) {
+            m_files.remove(url);
+            emit delFile(url);
+        }
+    }
+}
+
+void Session::addRawFile(const QString& path)
+{
+    if (!admits(path))
+        return;
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (m_files.contains(url))
+        return;
+    m_files.insert(url);
+    emit addFile(url);
+}
+
+void Session::delRawFile(const QString& path)
+{
+    if (QFileInfo::exists(path) && admits(path))
+        return;
+    if (m_files.remove(QUrl::fromLocalFile(path)))
+        emit delFile(QUrl::fromLocalFile(path));
+}
+
+void Session::setGlobbing(const QStringList& globbing)
+{
+    if (globbing == m_globbing)
+        return;
+    m_globbing = globbing;
+    emit globbingChanged();
+}
+
+void Session::setResolver(IResolver* resolver)
+{
+    if (resolver == m_resolver)
+        return;
+    m_resolver = resolver;
+    emit resolverChanged();
+}
+
+int Session::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_roots.size();
+}
+
+QVariant Session::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.parent().isValid() || index.column() != 0 || index.row() < 0
+        || index.row() >= m_roots.size())
+        return QVariant();
+    const Root* root = m_roots.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+    case DirNameRole:
+        return QFileInfo(root->folderPath()).baseName();
+    case FolderRole:
+        return QUrl::fromLocalFile(root->folderPath());
+    case RecursiveRole:
+        return root->recursive();
+    case OcclusiveRole:
+        return root->occlusive();
+    case InclusiveRole:
+        return root->inclusive();
+    case FixedListRole:
+        return !root->occlusive();
+    case FileNamesRole:
+        return root->patternList();
+    case FileCountRole:
+        return root->patterns().size();
+    case NeedsMetaRole:
+        return false;
+    case DirPathRole:
+        return root->folderPath();
+    case PreviewRole: {
+        QStringList urls;
+        const QStringList files = root->listFiles(3);
+        for (const QString& file : files)
+            urls.append(QUrl::fromLocalFile(file).toString());
+        return urls;
+    }
+    default:
+        return QVariant();
+    }
+}
+
+QHash<int, QByteArray> Session::roleNames() const
+{
+    return {
+        {Qt::DisplayRole, "displayName"},
+        {FolderRole, "folder"},
+        {RecursiveRole, "recursive"},
+        {OcclusiveRole, "occlusive"},
+        {InclusiveRole, "inclusive"},
+        {FixedListRole, "fixedList"},
+        {FileNamesRole, "fileNames"},
+        {FileCountRole, "fileCount"},
+        {NeedsMetaRole, "needsMeta"},
+        {DirNameRole, "dirName"},
+        {DirPathRole, "dirPath"},
+        {PreviewRole, "preview"},
+    };
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+#include <QUrl>
+
+#include "engine/iresolver.h"
+#include "library/isession.h"
+
+class Root;
+
+// The folders and files opened in the gallery: an ordered list of Roots (one row each),
+// kept short by the Roots' rules. Every path a Root reports is vetted against the whole
+// list, the newest Root that decides winning, and the admitted files form the file set,
+// announced with addFile/delFile. GUI thread only.
+class Session : public QAbstractListModel, public ISession
+{
+    Q_OBJECT
+    Q_PROPERTY(bool active READ active WRITE setActive NOTIFY activeChanged)
+    Q_PROPERTY(QStringList globbing READ globbing WRITE setGlobbing NOTIFY globbingChanged)
+    Q_PROPERTY(IResolver* resolver READ resolver WRITE setResolver NOTIFY resolverChanged)
+public:
+    enum Roles {
+        FolderRole = Qt::UserRole + 1, // "folder": the folder as a local-file URL
+        RecursiveRole,                 // "recursive": subfolders are included
+        OcclusiveRole,                 // "occlusive": takes every matching file of its folder
+        InclusiveRole,                 // "inclusive": opens (true) or closes (false)
+        FixedListRole,                 // "fixedList": a Root of named files
+        FileNamesRole,                 // "fileNames": its patterns or names
+        FileCountRole,                 // "fileCount": number of patterns or names
+        NeedsMetaRole,                 // "needsMeta": would need file headers to decide
+        DirNameRole,                   // "dirName": the folder's base name
+        DirPathRole,                   // "dirPath": the folder's absolute path
+        PreviewRole                    // "preview": up to three file URLs of the Root
+    };
+    Q_ENUM(Roles)
+
+    explicit Session(QObject* parent = nullptr);
+    ~Session() override;
+
+    // ISession
+    Q_INVOKABLE void reset() override;
+    Q_INVOKABLE void offer(QUrl location, bool recursive) override;
+    Q_INVOKABLE void close(QUrl location, bool recursive) override;
+    Q_INVOKABLE void impose(QUrl location, bool recursive, QJsonDocument condition) override;
+
+    Q_INVOKABLE bool isEmpty() const { return m_roots.isEmpty(); }
+    Q_INVOKABLE void compact();
+
+    bool active() const { return m_active; }
+    QStringList globbing() const { return m_globbing; }
+    void setGlobbing(const QStringList& globbing);
+    IResolver* resolver() const { return m_resolver; }
+    void setResolver(IResolver* resolver);
+
+    // The admitted files.
+    const QSet<QUrl>& files() const { return m_files; }
+    const QList<Root*>& roots() const { return m_roots; }
+    // True when the newest Root that decides the path opens it.
+    bool admits(const QString& path) const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    bool removeRows(int row, int count, const QModelIndex& parent = QModelIndex()) override;
+
+public slots:
+    void setActive(bool on);
+    void addRawFile(const QString& path);
+    void delRawFile(const QString& path);
+
+signals:
+    void activeChanged(bool active);
+    void globbingChanged();
+    void resolverChanged();
+    void addFile(QUrl location);
+    void delFile(QUrl location);
+
+private:
+    void addRoot(const QUrl& location, bool recursive, bool inclusive);
+    void insertRoot(Root* root);
+    void appendRoot(Root* root);
+    void removeRootAt(int row);
+    void reactivate();
+    void dropVanishedFiles();
+
+    QList<Root*> m_roots;
+    QSet<QUrl> m_files;
+    QStringList m_globbing{QStringLiteral("*.vrx")};
+    QPointer<IResolver> m_resolver;
+    bool m_active = false;
+};
+
+Q_DECLARE_METATYPE(Session*)

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QUrl>
+#include <QVariant>
+
+#include <unordered_map>
+
+#include "library/filekey.h"
+
+class IHeaders;
+
+// The sort keys of one resolver's files, shared by every ordering that reads that
+// resolver. It lives as a child of the resolver, so it goes away with it.
+//
+// A cached key is replaced only through refresh(), which the gallery model calls when it
+// re-places a file whose headers changed; between a `modified` and its `resolved` the old
+// key keeps answering, so a file is found where it was put.
+class SortKeyCache : public QObject
+{
+    Q_OBJECT
+public:
+    // The resolver's cache, created on first use.
+    static SortKeyCache* of(IHeaders* headers);
+
+    // The cached key, read from the headers when there is none yet.
+    const FileKey& key(const QUrl& url);
+    // Reads the key again from the current headers.
+    const FileKey& refresh(const QUrl& url);
+    int size() const { return int(m_keys.size()); }
+
+    static FileKey make(const QUrl& url, const QMap<int, QVariant>& headers);
+
+private:
+    explicit SortKeyCache(IHeaders* headers);
+
+    struct UrlHash
+    {
+        size_t operator()(const QUrl& url) const { return qHash(url); }
+    };
+
+    IHeaders* m_headers;
+    std::unordered_map<QUrl, FileKey, UrlHash> m_keys;
+};

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QList>
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+#include <QUrl>
+
+#include "engine/iresolver.h"
+#include "library/iordering.h"
+
+class Agnostic;
+class Ordering;
+
+// The gallery's list of files. Every URL offered joins the gross set; a file becomes a
+// row once its resolver gives it headers, at the place its ordering gives. Header changes
+// re-place the row (modified, then resolved). GUI thread only.
+class SpineModel : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_PROPERTY(IResolver* resolver READ resolver WRITE setResolver NOTIFY resolverChanged)
+    Q_PROPERTY(IOrdering* ordering READ ordering WRITE setOrdering NOTIFY orderingChanged)
+    Q_PROPERTY(QStringList fileList READ fileList WRITE setFileList NOTIFY grossCountChanged)
+    Q_PROPERTY(int grossCount READ grossCount NOTIFY grossCountChanged)
+    Q_PROPERTY(QModelIndex invalidIndex READ invalidIndex CONSTANT)
+public:
+    explicit SpineModel(QObject* parent = nullptr);
+    ~SpineModel() override;
+
+    IResolver* resolver() const { return m_resolver; }
+    void setResolver(IResolver* resolver);
+    IOrdering* ordering() const { return m_ordering; }
+    void setOrdering(IOrdering* ordering);
+    QStringList fileList() const;
+    void setFileList(const QStringList& list);
+    int grossCount() const { return m_gross.size(); }
+    QModelIndex invalidIndex() const { return QModelIndex(); }
+
+    bool isOffered(const QUrl& url) const { return m_gross.contains(url); }
+    bool isListed(const QUrl& url) const { return m_listed.contains(url); }
+    // The listed files in row order.
+    const QList<QUrl>& list() const { return m_list; }
+
+    Q_INVOKABLE bool forgetUrl(const QUrl& url);
+    Q_INVOKABLE bool forgetRows(int row, int count);
+    Q_INVOKABLE void forgetUrlAt(int row);
+    Q_INVOKABLE void enlistUrlAt(int row, const QUrl& url);
+    QPair<int, int> locateUrl(const QUrl& url);
+    Q_INVOKABLE QModelIndex defaultIndex(bool last = false) const;
+    Q_INVOKABLE QModelIndex lastRowIndex() const;
+    Q_INVOKABLE QVariantList branchOfRow(int row);
+    Q_INVOKABLE QList<QUrl> files(int first, int count) const;
+    Q_INVOKABLE QUrl urlAt(const QModelIndex& index) const;
+    Q_INVOKABLE QUrl urlAt(int row) const;
+
+    // The file's headers (empty out of range).
+    QMap<int, QVariant> itemData(const QModelIndex& index) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+    bool removeRows(int row, int count, const QModelIndex& parent = QModelIndex()) override;
+
+public slots:
+    void insertUrl(const QUrl& url);
+    void reloadUrl(const QUrl& url);
+    void enlistUrl(const QUrl& url);
+    void removeUrl(const QUrl& url);
+    void recallUrl(const QUrl& url);
+    void updateUrl(const QUrl& url);
+
+signals:
+    void grossCountChanged();
+    void fileClosed(const QUrl& url);
+    void resolverChanged();
+    void orderingChanged();
+
+protected:
+    // The row that holds the URL, or -1: the ordering's search, then a plain search when
+    // the ordering misses (the file's headers changed behind the model's back).
+    int rowOf(const QUrl& url);
+    // Removes every row and empties the offered set without announcing the files;
+    // returns the offered set as it was.
+    QSet<QUrl> takeAll();
+
+private:
+    void insertListed(int row, const QUrl& url);
+    void removeListedAt(int row);
+    void removeListed(const QUrl& url);
+    int placeWithout(int row, const QUrl& url);
+    void resort();
+
+    QSet<QUrl> m_gross;
+    QList<QUrl> m_list;
+    QSet<QUrl> m_listed;
+    Agnostic* m_agnostic;
+    QPointer<IResolver> m_resolver;
+    Ordering* m_defaultOrdering;
+    IOrdering* m_ordering;
+    QMetaObject::Connection m_modifiedConnection;
+    QMetaObject::Connection m_resolvedConnection;
+    // Between `modified` and `resolved`: the file and the row it had.
+    QUrl m_recalledUrl;
+    int m_recalledRow = -1;
+};

@@ -1,0 +1,393 @@
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "library/root.h"
+#include "support/testmain.h"
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+void touch(const QString& path, const QByteArray& content = "vrx")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(content);
+}
+
+// Replays a Root's reports into the set of files it currently announces, and notes
+// any report that contradicts the set (a file announced twice, or removed unannounced).
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(Root* root)
+    {
+        connect(root, &Root::addFile, this, [this](const QString& path) {
+            if (files.contains(path))
+                errors.append(QStringLiteral("added twice: ") + path);
+            files.insert(path);
+            added.append(path);
+        });
+        connect(root, &Root::delFile, this, [this](const QString& path) {
+            if (!files.remove(path))
+                errors.append(QStringLiteral("removed unknown: ") + path);
+            removed.append(path);
+        });
+    }
+    QSet<QString> files;
+    QStringList added;
+    QStringList removed;
+    QStringList errors;
+};
+
+// Refuses to watch folders whose name holds "nowatch", as the system does once its
+// limit on watches is reached.
+class LimitedRoot : public Root
+{
+public:
+    using Root::Root;
+    int refused = 0;
+
+protected:
+    bool watchDirectory(const QString& dir) override
+    {
+        if (dir.contains(QLatin1String("nowatch"))) {
+            ++refused;
+            return false;
+        }
+        return Root::watchDirectory(dir);
+    }
+};
+
+QStringList g_warnings;
+QtMessageHandler g_previousHandler = nullptr;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtWarningMsg)
+        g_warnings.append(message);
+    if (type != QtDebugMsg && g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+} // namespace
+
+class TestRoot : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString m_base;
+    QTemporaryDir* m_dir = nullptr;
+
+    QString path(const QString& relative) const { return m_base + QLatin1Char('/') + relative; }
+
+private slots:
+    void init()
+    {
+        m_dir = new QTemporaryDir;
+        QVERIFY(m_dir->isValid());
+        m_base = QDir(m_dir->path()).canonicalPath();
+    }
+
+    void cleanup()
+    {
+        delete m_dir;
+        m_dir = nullptr;
+    }
+
+    void containmentAndCover()
+    {
+        QDir().mkpath(path("a/b"));
+        Root flat(nullptr, path("a"), false, true, {"*.vrx"}, true);
+        Root deep(nullptr, path("a"), true, true, {"*.vrx"}, true);
+        Root sub(nullptr, path("a/b"), false, true, {"*.vrx"}, true);
+        Root subDeep(nullptr, path("a/b"), true, true, {"*.vrx"}, true);
+
+        QVERIFY(flat.containsPath(path("a/x.vrx")));
+        QVERIFY(!flat.containsPath(path("a/b/x.vrx")));
+        QVERIFY(deep.containsPath(path("a/b/x.vrx")));
+        QVERIFY(deep.containsPath(path("a/b/missing/x.vrx")));
+        QVERIFY(!deep.containsPath(path("ab/x.vrx"))); // a sibling sharing the prefix
+        QVERIFY(!sub.containsPath(path("a/x.vrx")));
+
+        QVERIFY(deep.covers(sub));
+        QVERIFY(deep.covers(subDeep));
+        QVERIFY(!flat.covers(sub));
+        QVERIFY(!flat.covers(deep)); // never a recursive one, even of the same folder
+        QVERIFY(deep.covers(flat));
+        QVERIFY(flat.overlaps(deep));
+        QVERIFY(!sub.overlaps(flat));
+
+        // The same folder through a symbolic link.
+        QVERIFY(QFile::link(path("a"), path("link")));
+        Root viaLink(nullptr, path("link"), false, true, {"*.vrx"}, false);
+        QVERIFY(viaLink.sameFolder(flat));
+        QVERIFY(viaLink.excludes(path("a/x.vrx")));
+    }
+
+    void occlusionDependsOnWhatIsDecided()
+    {
+        QDir().mkpath(path("a"));
+        Root folder(nullptr, path("a"), false, true, {"*.vrx"}, true);
+        Root picture(nullptr, path("a"), false, false, {"x.VRX"}, true);
+        Root notes(nullptr, path("a"), false, false, {"notes.txt"}, true);
+        Root closingFolder(nullptr, path("a"), false, true, {"*.vrx"}, false);
+
+        QVERIFY(folder.occludes(picture));
+        // The folder takes no text files: the Root that names one stays meaningful.
+        QVERIFY(!folder.occludes(notes));
+        // A closed folder closes everything in it.
+        QVERIFY(closingFolder.occludes(notes));
+        QVERIFY(!picture.occludes(folder));
+    }
+
+    void mergeAndCancel()
+    {
+        QDir().mkpath(path("a"));
+        Root a(nullptr, path("a"), false, false, {"a.vrx"}, true);
+        Root b(nullptr, path("a"), false, false, {"b.vrx"}, true);
+        Root closeA(nullptr, path("a"), false, false, {"a.vrx"}, false);
+        Root folder1(nullptr, path("a"), true, true, {"*.vrx"}, true);
+        Root folder2(nullptr, path("a"), true, true, {"*.vrx"}, true);
+
+        QVERIFY(a.merge(b));
+        QCOMPARE(a.patterns(), (QSet<QString>{"a.vrx", "b.vrx"}));
+        QVERIFY(!folder1.merge(folder2));
+        QVERIFY(!a.merge(closeA));
+
+        QVERIFY(a.cancel(closeA));
+        QCOMPARE(a.patterns(), QSet<QString>{"b.vrx"});
+        QVERIFY(!folder1.cancel(closeA));
+    }
+
+    void namesAreMatchedExactly()
+    {
+        touch(path("a/IMG[1].vrx"));
+        touch(path("a/IMG1.vrx"));
+        Root named(nullptr, path("a"), false, false, {"IMG[1].vrx"}, true);
+        QVERIFY(named.includes(path("a/IMG[1].vrx")));
+        QVERIFY(!named.includes(path("a/IMG1.vrx")));
+        QVERIFY(!named.includes(path("a/img[1].vrx")));
+        QCOMPARE(named.listFiles(), QStringList{path("a/IMG[1].vrx")});
+
+        Root closing(nullptr, path("a"), false, false, {"IMG[1].vrx"}, false);
+        QVERIFY(closing.excludes(path("a/IMG[1].vrx")));
+        QVERIFY(!closing.excludes(path("a/IMG1.vrx")));
+
+        Root folder(nullptr, path("a"), false, true, {"*.vrx"}, true);
+        QVERIFY(folder.includes(path("a/IMG[1].vrx")));
+        QVERIFY(folder.includes(path("a/SHOUT.VRX")));
+        QVERIFY(!folder.includes(path("a/x.vrx.transfer")));
+
+        Recorder recorder(&named);
+        named.setActive(true);
+        QCOMPARE(recorder.files, QSet<QString>{path("a/IMG[1].vrx")});
+    }
+
+    void liveWatching()
+    {
+        const QStringList initial = {
+            "tree/x.vrx", "tree/IMG[1].vrx", "tree/100% #2.vrx", "tree/ünïcødé ñ.vrx",
+            "tree/with space.vrx", "tree/sub/y.vrx", "tree/sub/SHOUT.VRX",
+        };
+        for (const QString& file : initial)
+            touch(path(file));
+        touch(path("tree/notes.txt"));
+
+        Root root(nullptr, path("tree"), true, true, {"*.vrx"}, true);
+        Recorder rec(&root);
+        QSet<QString> expected;
+        for (const QString& file : initial)
+            expected.insert(path(file));
+        root.setActive(true);
+        QCOMPARE(rec.files, expected);
+
+        // Create.
+        touch(path("tree/new.vrx"));
+        expected.insert(path("tree/new.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // Delete.
+        QVERIFY(QFile::remove(path("tree/x.vrx")));
+        expected.remove(path("tree/x.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // Rename, odd names included.
+        QVERIFY(QFile::rename(path("tree/sub/y.vrx"), path("tree/sub/z #%[].vrx")));
+        expected.remove(path("tree/sub/y.vrx"));
+        expected.insert(path("tree/sub/z #%[].vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // A copy written under a temporary name appears once, when renamed into place.
+        touch(path("tree/sub/t.vrx.transfer"), QByteArray(4096, 'x'));
+        QVERIFY(QFile::rename(path("tree/sub/t.vrx.transfer"), path("tree/sub/t.vrx")));
+        expected.insert(path("tree/sub/t.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // A new subfolder, and a file in it.
+        QVERIFY(QDir().mkpath(path("tree/sub/deep")));
+        touch(path("tree/sub/deep/d.vrx"));
+        expected.insert(path("tree/sub/deep/d.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // A link back to an ancestor is not walked into.
+        QVERIFY(QFile::link(path("tree"), path("tree/sub/deep/loop")));
+        touch(path("tree/after-loop.vrx"));
+        expected.insert(path("tree/after-loop.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // A link to a folder outside the tree is followed.
+        touch(path("outside/o.vrx"));
+        QVERIFY(QFile::link(path("outside"), path("tree/link")));
+        expected.insert(path("tree/link/o.vrx"));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // A subfolder moved out takes its files out of the tree, deeper ones included.
+        QVERIFY(QDir().rename(path("tree/sub"), path("moved")));
+        for (auto it = expected.begin(); it != expected.end();) {
+            if (it->startsWith(path("tree/sub/")))
+                it = expected.erase(it);
+            else
+                ++it;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        // What happens in it now is no concern of the Root; a folder moved in is.
+        touch(path("moved/late.vrx"));
+        QVERIFY(QDir().rename(path("moved"), path("tree/back")));
+        for (const char* file : {"back/SHOUT.VRX", "back/z #%[].vrx", "back/t.vrx",
+                                    "back/deep/d.vrx", "back/late.vrx"})
+            expected.insert(path("tree/") + QString::fromUtf8(file));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        for (const QString& added : qAsConst(rec.added)) {
+            QVERIFY2(!added.endsWith(QLatin1String(".transfer")), qPrintable(added));
+            QVERIFY2(!added.contains(QLatin1String("/loop/")), qPrintable(added));
+            QVERIFY2(!added.endsWith(QLatin1String(".txt")), qPrintable(added));
+        }
+
+        // Off and on again: everything is announced again, nothing removed meanwhile.
+        const int removedBefore = rec.removed.size();
+        root.setActive(false);
+        rec.files.clear();
+        root.setActive(true);
+        QCOMPARE(rec.files, expected);
+        QCOMPARE(rec.removed.size(), removedBefore);
+    }
+
+    void symlinkLoopsEndAtTheFirstVisit()
+    {
+        touch(path("loop/a/1.vrx"));
+        touch(path("loop/b/2.vrx"));
+        QVERIFY(QFile::link(path("loop"), path("loop/a/up")));
+        QVERIFY(QFile::link(path("loop/b"), path("loop/a/side")));
+        QVERIFY(QFile::link(path("loop/a"), path("loop/b/across")));
+
+        Root root(nullptr, path("loop"), true, true, {"*.vrx"}, true);
+        Recorder rec(&root);
+        root.setActive(true);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        // Each folder once, under the first path it was reached by.
+        QCOMPARE(rec.files.size(), 2);
+        QCOMPARE(root.followedDirectories().size(), 3);
+        QCOMPARE(root.listFiles().size(), 2);
+
+        // Announcing everything again walks the same folders once.
+        QSignalSpy spy(&root, &Root::addFile);
+        root.rescan();
+        QCOMPARE(spy.count(), 2);
+    }
+
+    void aFolderReachedTwiceIsFollowedOnce()
+    {
+        touch(path("ext/e.vrx"));
+        QDir().mkpath(path("two"));
+        QVERIFY(QFile::link(path("ext"), path("two/l1")));
+        QVERIFY(QFile::link(path("ext"), path("two/l2")));
+
+        Root root(nullptr, path("two"), true, true, {"*.vrx"}, true);
+        Recorder rec(&root);
+        root.setActive(true);
+        QCOMPARE(rec.files.size(), 1);
+        const QString first = *rec.files.begin();
+        const bool viaL1 = first == path("two/l1/e.vrx");
+        QVERIFY(viaL1 || first == path("two/l2/e.vrx"));
+
+        // When the link it was followed by goes, the remaining link takes over.
+        QVERIFY(QFile::remove(path(viaL1 ? "two/l1" : "two/l2")));
+        const QString other = path(viaL1 ? "two/l2/e.vrx" : "two/l1/e.vrx");
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, QSet<QString>{other}, kWaitMs);
+        touch(path("ext/f.vrx"));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(other.left(other.size() - 5) + "f.vrx"), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+    }
+
+    void unwatchableFoldersAreStillListed()
+    {
+        touch(path("lim/a.vrx"));
+        touch(path("lim/nowatch1/b.vrx"));
+        touch(path("lim/nowatch2/c.vrx"));
+        touch(path("lim/fine/d.vrx"));
+
+        g_warnings.clear();
+        g_previousHandler = qInstallMessageHandler(collectWarnings);
+        LimitedRoot root(nullptr, path("lim"), true, true, {"*.vrx"}, true);
+        Recorder rec(&root);
+        root.setActive(true);
+        qInstallMessageHandler(g_previousHandler);
+
+        QCOMPARE(root.refused, 2);
+        QCOMPARE(rec.files, (QSet<QString>{path("lim/a.vrx"), path("lim/nowatch1/b.vrx"),
+                                           path("lim/nowatch2/c.vrx"), path("lim/fine/d.vrx")}));
+        QCOMPARE(g_warnings.size(), 1); // once, not per folder
+        QVERIFY(g_warnings.first().contains(QLatin1String("nowatch")));
+
+        // The watched parts still follow the disk.
+        touch(path("lim/fine/e.vrx"));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(path("lim/fine/e.vrx")), kWaitMs);
+        // Removing an unwatched folder is still seen from its watched parent.
+        QVERIFY(QDir(path("lim/nowatch1")).removeRecursively());
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lim/nowatch1/b.vrx")), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+    }
+
+    void patternChangesAreAnnounced()
+    {
+        touch(path("p/a.vrx"));
+        touch(path("p/b.vrx"));
+        Root named(nullptr, path("p"), false, false, {"a.vrx"}, true);
+        Recorder rec(&named);
+        named.setActive(true);
+        QCOMPARE(rec.files, QSet<QString>{path("p/a.vrx")});
+
+        Root more(nullptr, path("p"), false, false, {"b.vrx"}, true);
+        QVERIFY(named.merge(more));
+        QCOMPARE(rec.files, (QSet<QString>{path("p/a.vrx"), path("p/b.vrx")}));
+
+        Root closeA(nullptr, path("p"), false, false, {"a.vrx"}, false);
+        QVERIFY(named.cancel(closeA));
+        QCOMPARE(rec.files, QSet<QString>{path("p/b.vrx")});
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+    }
+
+    void closingRootsWatchNothing()
+    {
+        touch(path("c/a.vrx"));
+        Root closing(nullptr, path("c"), true, true, {"*.vrx"}, false);
+        QSignalSpy added(&closing, &Root::addFile);
+        closing.setActive(true);
+        closing.rescan();
+        QCOMPARE(added.count(), 0);
+        QVERIFY(closing.followedDirectories().isEmpty());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestRoot)
+#include "tst_root.moc"
