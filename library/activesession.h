@@ -5,12 +5,12 @@
 #include <QPointer>
 #include <QSet>
 
+#include "library/session.h"
 #include "library/spinemodel.h"
 
 class ProgressModel;
 class QItemSelectionModel;
 class Ordering;
-class Session;
 
 // The gallery of the main page: follows a Session, sorts by one of three fields, owns the
 // selection (kept across re-sorts and moves by file) and reports how many of the offered

@@ -1,0 +1,257 @@
+#include <QAbstractItemModelTester>
+#include <QItemSelectionModel>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QSize>
+#include <QtTest>
+
+#include <algorithm>
+
+#include "app/progressmodel.h"
+#include "library/activesession.h"
+#include "support/testmain.h"
+#include "support/testresolver.h"
+
+using ostra::test::TestResolver;
+
+namespace {
+
+QUrl file(int i)
+{
+    return QUrl::fromLocalFile(QStringLiteral("/lib/%1/f%2.vrx").arg(i % 3).arg(i, 3, 10, QChar('0')));
+}
+
+QDateTime at(int i)
+{
+    return QDateTime(QDate(2022, 1 + i % 12, 1 + i % 27), QTime(i % 24, i % 60));
+}
+
+QSet<QUrl> asSet(const QList<QUrl>& list)
+{
+    return QSet<QUrl>(list.begin(), list.end());
+}
+
+// Every selected row's file, read through the selection's ranges.
+QSet<QUrl> selectedSet(const ActiveSession& gallery)
+{
+    return asSet(gallery.selectedFiles());
+}
+
+} // namespace
+
+class TestActiveSession : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestResolver* m_resolver = nullptr;
+    ActiveSession* m_gallery = nullptr;
+    QAbstractItemModelTester* m_tester = nullptr;
+
+    void fill(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            m_resolver->setRow(file(i), TestResolver::imageRow(file(i), at(i), i % 4, 100 + i, 10));
+            m_gallery->insertUrl(file(i));
+        }
+    }
+
+    void select(const QList<int>& rows)
+    {
+        for (int row : rows)
+            m_gallery->selectionModel()->select(m_gallery->index(row, 0), QItemSelectionModel::Select);
+    }
+
+private slots:
+    void init()
+    {
+        m_resolver = new TestResolver;
+        m_gallery = new ActiveSession;
+        m_gallery->setResolver(m_resolver);
+        m_tester = new QAbstractItemModelTester(m_gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    }
+
+    void cleanup()
+    {
+        delete m_tester;
+        delete m_gallery;
+        delete m_resolver;
+    }
+
+    void flagsAndSizes()
+    {
+        fill(3);
+        QCOMPARE(m_gallery->flags(QModelIndex()), Qt::NoItemFlags);
+        const Qt::ItemFlags flags = m_gallery->flags(m_gallery->index(1, 0));
+        QCOMPARE(flags, Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        const QModelIndex first = m_gallery->index(0, 0);
+        QCOMPARE(m_gallery->urlAt(first), file(0));
+        QCOMPARE(m_gallery->data(first, Qt::SizeHintRole).toSize(), QSize(10, 1));
+        QVERIFY(!m_gallery->data(QModelIndex(), Qt::SizeHintRole).isValid());
+    }
+
+    void selectionIsReadByRanges()
+    {
+        fill(10);
+        // Not enabled cells are invisible to selectedIndexes(); the gallery still sees them.
+        select({1, 2, 3, 7});
+        QVERIFY(m_gallery->selectionModel()->selectedIndexes().isEmpty());
+        QCOMPARE(m_gallery->selectionSize(), 4);
+        QCOMPARE(m_gallery->selectedIndices().size(), 4);
+        QSet<QUrl> expected;
+        double area = 0;
+        for (int row : {1, 2, 3, 7}) {
+            expected.insert(m_gallery->urlAt(row));
+            area += m_gallery->data(m_gallery->index(row, 0), IResolver::LargeDimension).toInt() * 10;
+        }
+        QCOMPARE(selectedSet(*m_gallery), expected);
+        QCOMPARE(m_gallery->selectedPixelArea(), area);
+        QVERIFY(area > 4000);
+
+        m_gallery->selectAll();
+        QCOMPARE(m_gallery->selectionSize(), 10);
+    }
+
+    void currentAndShift()
+    {
+        fill(10);
+        QSignalSpy shift(m_gallery, &ActiveSession::shiftIndexChanged);
+        QSignalSpy current(m_gallery, &ActiveSession::currentIndexChanged);
+        m_gallery->setCurrentIndex(m_gallery->index(6, 0));
+        QCOMPARE(current.count(), 1);
+        QCOMPARE(m_gallery->currentIndex().row(), 6);
+        m_gallery->setShiftIndex(m_gallery->index(3, 0));
+        QCOMPARE(m_gallery->selectionSize(), 4);
+        QCOMPARE(m_gallery->shiftIndex().row(), 3);
+        m_gallery->setCurrentIndex(m_gallery->index(0, 0));
+        QVERIFY(!m_gallery->shiftIndex().isValid());
+        QCOMPARE(shift.count(), 3);
+        // Without a current index nothing is selected.
+        m_gallery->selectionModel()->clear();
+        m_gallery->setShiftIndex(m_gallery->index(5, 0));
+        QCOMPARE(m_gallery->selectionSize(), 0);
+    }
+
+    // The same files stay selected, and the same file current, whatever the order.
+    void selectionSurvivesResorts()
+    {
+        fill(60);
+        QRandomGenerator random(11);
+        QSet<QUrl> chosen;
+        for (int i = 0; i < 25; ++i) {
+            const int row = int(random.bounded(60));
+            m_gallery->selectionModel()->select(m_gallery->index(row, 0), QItemSelectionModel::Select);
+            chosen.insert(m_gallery->urlAt(row));
+        }
+        m_gallery->setCurrentIndex(m_gallery->index(17, 0));
+        const QUrl currentUrl = m_gallery->urlAt(17);
+        QSignalSpy selectionSize(m_gallery, &ActiveSession::selectionSizeChanged);
+
+        for (const char* field : {"timestamp", "rating", "filePath", "unknown", "rating"}) {
+            const QList<QUrl> before = m_gallery->list();
+            m_gallery->setSortField(QString::fromLatin1(field));
+            QCOMPARE(selectedSet(*m_gallery), chosen);
+            QCOMPARE(m_gallery->selectionSize(), chosen.size());
+            QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), currentUrl);
+            QCOMPARE(asSet(m_gallery->list()), asSet(before));
+            // Restored as one merged selection: one range per run of adjacent rows.
+            int runs = 0;
+            for (int row = 0; row < m_gallery->rowCount(); ++row) {
+                if (chosen.contains(m_gallery->urlAt(row))
+                    && (row == 0 || !chosen.contains(m_gallery->urlAt(row - 1))))
+                    ++runs;
+            }
+            QCOMPARE(m_gallery->selectionModel()->selection().size(), runs);
+        }
+        QVERIFY(selectionSize.count() > 0);
+        // Unknown fields sort by URL text.
+        m_gallery->setSortField(QStringLiteral("nothing"));
+        QList<QUrl> byText = m_gallery->list();
+        std::sort(byText.begin(), byText.end(),
+                  [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); });
+        QCOMPARE(m_gallery->list(), byText);
+    }
+
+    void selectionSurvivesMovesAndRemovals()
+    {
+        m_gallery->setSortField(QStringLiteral("rating"));
+        fill(40);
+        QRandomGenerator random(5);
+        QSet<QUrl> chosen;
+        for (int row = 0; row < 40; row += 3) {
+            m_gallery->selectionModel()->select(m_gallery->index(row, 0), QItemSelectionModel::Select);
+            chosen.insert(m_gallery->urlAt(row));
+        }
+        const QUrl currentUrl = m_gallery->urlAt(4);
+        m_gallery->setCurrentIndex(m_gallery->index(4, 0));
+
+        for (int step = 0; step < 120; ++step) {
+            const QUrl url = file(int(random.bounded(40)));
+            if (!m_gallery->isOffered(url))
+                continue;
+            if (step % 10 == 9 && url != currentUrl) {
+                m_gallery->removeUrl(url);
+                chosen.remove(url);
+            } else {
+                m_resolver->setValue(url, IResolver::Rating, int(random.bounded(6)));
+            }
+            QCOMPARE(selectedSet(*m_gallery), chosen);
+            QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), currentUrl);
+            // Still sorted by rating.
+            for (int row = 1; row < m_gallery->rowCount(); ++row) {
+                QVERIFY(m_gallery->data(m_gallery->index(row - 1, 0), IResolver::Rating).toInt()
+                        <= m_gallery->data(m_gallery->index(row, 0), IResolver::Rating).toInt());
+            }
+        }
+    }
+
+    void removingTheSelection()
+    {
+        fill(12);
+        select({2, 3, 4, 8, 9});
+        m_gallery->setCurrentIndex(m_gallery->index(3, 0));
+        const QUrl after = m_gallery->urlAt(5);
+        const QSet<QUrl> selected = selectedSet(*m_gallery);
+        QSignalSpy closed(m_gallery, &SpineModel::fileClosed);
+
+        m_gallery->removeSelected();
+        QCOMPARE(m_gallery->rowCount(), 7);
+        QCOMPARE(m_gallery->grossCount(), 7);
+        QSet<QUrl> gone;
+        for (const auto& args : qAsConst(closed))
+            gone.insert(args.first().toUrl());
+        QCOMPARE(gone, selected);
+        for (const QUrl& url : selected)
+            QVERIFY(!m_gallery->isOffered(url));
+        // The current file moved to the one after its range.
+        QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), after);
+
+        const QUrl current = m_gallery->urlAt(m_gallery->currentIndex());
+        m_gallery->removeCurrent();
+        QVERIFY(!m_gallery->isOffered(current));
+        m_gallery->remove(QModelIndex());
+        m_gallery->remove(m_gallery->index(50, 0));
+        QCOMPARE(m_gallery->rowCount(), 6);
+    }
+
+    void progressCountsListedOverOffered()
+    {
+        const QUrl known = file(1);
+        m_resolver->setRow(known, TestResolver::imageRow(known, at(1), 0));
+        m_gallery->insertUrl(known);
+        m_gallery->insertUrl(file(2)); // no headers yet
+        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 2));
+        m_resolver->setRow(file(2), TestResolver::imageRow(file(2), at(2), 0));
+        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(2, 2));
+        m_gallery->removeUrl(known);
+        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 1));
+
+        QSignalSpy indexing(m_gallery, &ActiveSession::notifyIndexingRequested);
+        m_gallery->amend(file(2));
+        m_gallery->amend(file(9));
+        QCOMPARE(indexing.count(), 1);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestActiveSession)
+#include "tst_activesession.moc"

@@ -1,0 +1,359 @@
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app/progressmodel.h"
+#include "library/activesession.h"
+#include "library/root.h"
+#include "library/session.h"
+#include "support/testmain.h"
+#include "support/testresolver.h"
+
+using ostra::test::TestResolver;
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+void touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write("vrx");
+}
+
+QUrl url(const QString& path)
+{
+    return QUrl::fromLocalFile(path);
+}
+
+// One offer or close, as the user gave it.
+struct Operation
+{
+    QString path;
+    bool folder;
+    bool recursive;
+    bool opens;
+};
+
+// The session's meaning, stated plainly: a file is in the session when the newest
+// operation that decides it opens it. An opened folder decides the pictures in it (and
+// below, when recursive), a closed folder everything in it; a named file decides itself.
+bool decides(const Operation& op, const QString& file)
+{
+    if (!op.folder)
+        return op.path == file;
+    const QString parent = QFileInfo(file).path();
+    const bool inside = parent == op.path || (op.recursive && file.startsWith(op.path + '/'));
+    if (!inside)
+        return false;
+    return !op.opens || file.endsWith(QLatin1String(".vrx"), Qt::CaseInsensitive);
+}
+
+QSet<QUrl> expectedFiles(const QList<Operation>& ops, const QStringList& files)
+{
+    QSet<QUrl> admitted;
+    for (const QString& file : files) {
+        for (int i = ops.size() - 1; i >= 0; --i) {
+            if (decides(ops.at(i), file)) {
+                if (ops.at(i).opens)
+                    admitted.insert(url(file));
+                break;
+            }
+        }
+    }
+    return admitted;
+}
+
+QSet<QUrl> rowsOf(const SpineModel& model)
+{
+    const QList<QUrl> list = model.list();
+    return QSet<QUrl>(list.begin(), list.end());
+}
+
+} // namespace
+
+class TestSession : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir* m_dir = nullptr;
+    QString m_base;
+
+    QString path(const QString& relative) const { return m_base + '/' + relative; }
+
+    static void flushDeletes()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = new QTemporaryDir;
+        QVERIFY(m_dir->isValid());
+        m_base = QDir(m_dir->path()).canonicalPath();
+    }
+
+    void cleanup()
+    {
+        flushDeletes();
+        delete m_dir;
+        m_dir = nullptr;
+    }
+
+    void closingASubfolderKeepsBothRoots()
+    {
+        touch(path("a/x.vrx"));
+        touch(path("a/sub/y.vrx"));
+        Session session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        session.setActive(true);
+        session.offer(url(path("a")), true);
+        QCOMPARE(session.files(), (QSet<QUrl>{url(path("a/x.vrx")), url(path("a/sub/y.vrx"))}));
+
+        QSignalSpy removed(&session, &Session::delFile);
+        session.close(url(path("a/sub")), true);
+        QCOMPARE(session.rowCount(), 2);
+        QCOMPARE(removed.count(), 1);
+        QCOMPARE(removed.first().first().toUrl(), url(path("a/sub/y.vrx")));
+        QCOMPARE(session.files(), QSet<QUrl>{url(path("a/x.vrx"))});
+
+        // Later files in the closed folder stay out; those beside it come in.
+        QSignalSpy added(&session, &Session::addFile);
+        touch(path("a/sub/z.vrx"));
+        touch(path("a/w.vrx"));
+        QTRY_VERIFY_WITH_TIMEOUT(session.files().contains(url(path("a/w.vrx"))), kWaitMs);
+        for (const auto& args : qAsConst(added))
+            QVERIFY(args.first().toUrl() != url(path("a/sub/z.vrx")));
+        QVERIFY(!session.files().contains(url(path("a/sub/z.vrx"))));
+        QVERIFY(session.data(session.index(0), Session::InclusiveRole).toBool());
+        QVERIFY(!session.data(session.index(1), Session::InclusiveRole).toBool());
+        QCOMPARE(session.data(session.index(1), Session::DirPathRole).toString(), path("a/sub"));
+    }
+
+    void rootRulesKeepTheListShort()
+    {
+        touch(path("a/a.vrx"));
+        touch(path("a/b.vrx"));
+        touch(path("c/c.vrx"));
+        Session session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        session.setActive(true);
+
+        // Closing what nobody opened leaves nothing.
+        session.close(url(path("c")), true);
+        QVERIFY(session.isEmpty());
+
+        // The same folder twice: the later Root only.
+        session.offer(url(path("c")), true);
+        Root* first = session.roots().value(0);
+        session.offer(url(path("c")), true);
+        QCOMPARE(session.rowCount(), 1);
+        QVERIFY(session.roots().first() != first);
+        flushDeletes();
+
+        // Two files of one folder: one Root naming both.
+        session.offer(url(path("a/a.vrx")), false);
+        session.offer(url(path("a/b.vrx")), false);
+        QCOMPARE(session.rowCount(), 2);
+        const QModelIndex named = session.index(1);
+        QCOMPARE(session.data(named, Session::FileCountRole).toInt(), 2);
+        QVERIFY(session.data(named, Session::FixedListRole).toBool());
+        QCOMPARE(session.data(named, Session::PreviewRole).toStringList().size(), 2);
+
+        // Closing one of them cancels the name (the closing Root stays, it overlaps an
+        // opening one); closing the other empties the opening Root, and the closing one,
+        // now closing nothing open, goes too.
+        session.close(url(path("a/a.vrx")), false);
+        QCOMPARE(session.rowCount(), 3);
+        QVERIFY(!session.files().contains(url(path("a/a.vrx"))));
+        QCOMPARE(session.data(named, Session::FileNamesRole).toStringList(), QStringList{"b.vrx"});
+        session.close(url(path("a/b.vrx")), false);
+        QCOMPARE(session.rowCount(), 1);
+        QCOMPARE(session.files(), QSet<QUrl>{url(path("c/c.vrx"))});
+
+        QVERIFY(!session.data(session.index(session.rowCount()), Qt::DisplayRole).isValid());
+        QVERIFY(!session.data(session.index(0, 0), Qt::UserRole + 100).isValid());
+
+        // Removing Roots by rows does not withdraw files.
+        QVERIFY(session.removeRows(0, 5));
+        QVERIFY(session.isEmpty());
+        QCOMPARE(session.files(), QSet<QUrl>{url(path("c/c.vrx"))});
+        QVERIFY(!session.removeRows(0, 1));
+    }
+
+    void namedFilesOutsideTheFolderPatternStay()
+    {
+        touch(path("n/notes.txt"));
+        touch(path("n/IMG[1].vrx"));
+        Session session;
+        session.setActive(true);
+        session.offer(url(path("n/notes.txt")), false);
+        session.offer(url(path("n/IMG[1].vrx")), false);
+        QCOMPARE(session.files(), (QSet<QUrl>{url(path("n/notes.txt")), url(path("n/IMG[1].vrx"))}));
+        session.offer(url(path("n")), false);
+        // The folder takes pictures only; the text file named before stays, and watched.
+        QCOMPARE(session.rowCount(), 2);
+        QVERIFY(QFile::remove(path("n/notes.txt")));
+        QTRY_VERIFY_WITH_TIMEOUT(!session.files().contains(url(path("n/notes.txt"))), kWaitMs);
+        QVERIFY(session.files().contains(url(path("n/IMG[1].vrx"))));
+    }
+
+    void filesDeletedWhileInactiveGoOnReactivation()
+    {
+        touch(path("d/keep.vrx"));
+        touch(path("d/gone.vrx"));
+        touch(path("d/sub/gone2.vrx"));
+        Session session;
+        ActiveSession gallery;
+        TestResolver resolver;
+        resolver.setRowMaker([](const QUrl& u) {
+            return TestResolver::imageRow(u, QDateTime(QDate(2024, 1, 1), QTime(1, 0)), 0);
+        });
+        gallery.setResolver(&resolver);
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setSource(&session);
+        session.offer(url(path("d")), true);
+        QCOMPARE(gallery.rowCount(), 3);
+
+        Session other;
+        gallery.setSource(&other); // the first session stops watching
+        QVERIFY(!session.active());
+        QCOMPARE(session.files().size(), 3);
+        QVERIFY(QFile::remove(path("d/gone.vrx")));
+        QVERIFY(QDir(path("d/sub")).removeRecursively());
+        touch(path("d/new.vrx"));
+
+        QSignalSpy closed(&gallery, &SpineModel::fileClosed);
+        gallery.setSource(&session);
+        QCOMPARE(session.files(), (QSet<QUrl>{url(path("d/keep.vrx")), url(path("d/new.vrx"))}));
+        QCOMPARE(rowsOf(gallery), session.files());
+        QCOMPARE(gallery.grossCount(), 2);
+    }
+
+    void switchingSourcesClosesTheFilesLeft()
+    {
+        touch(path("s1/a.vrx"));
+        touch(path("s1/b.vrx"));
+        touch(path("s2/c.vrx"));
+        Session one;
+        Session two;
+        one.offer(url(path("s1")), false);
+        two.offer(url(path("s1/a.vrx")), false);
+        two.offer(url(path("s2")), false);
+        TestResolver resolver;
+        resolver.setRowMaker([](const QUrl& u) {
+            return TestResolver::imageRow(u, QDateTime(QDate(2024, 1, 1), QTime(1, 0)), 0);
+        });
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setSource(&one);
+        QVERIFY(one.active());
+        QCOMPARE(gallery.rowCount(), 2);
+
+        QSignalSpy closed(&gallery, &SpineModel::fileClosed);
+        gallery.setSource(&two);
+        QVERIFY(!one.active());
+        QVERIFY(two.active());
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed.first().first().toUrl(), url(path("s1/b.vrx")));
+        QCOMPARE(rowsOf(gallery), (QSet<QUrl>{url(path("s1/a.vrx")), url(path("s2/c.vrx"))}));
+        QCOMPARE(gallery.indexProgress()->progress(), ProgressRatio(2, 2));
+    }
+
+    void newestDecidingOperationWins_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        for (quint32 seed = 1; seed <= 40; ++seed)
+            QTest::addRow("seed %u", seed) << seed;
+    }
+
+    void newestDecidingOperationWins()
+    {
+        QFETCH(quint32, seed);
+        const QStringList relative = {
+            "a.vrx", "B.VRX", "notes.txt", "odd [1] #%.vrx", "s1/c.vrx", "s1/d.vrx",
+            "s1/t/e.vrx", "s1/t/ü f.vrx", "s2/g h.vrx", "s2/i.vrx",
+        };
+        QStringList files;
+        for (const QString& rel : relative) {
+            files.append(path("r/" + rel));
+            touch(files.last());
+        }
+        const QStringList folders = {path("r"), path("r/s1"), path("r/s1/t"), path("r/s2")};
+
+        TestResolver resolver;
+        resolver.setRowMaker([](const QUrl& u) {
+            return TestResolver::imageRow(u, QDateTime(QDate(2024, 5, 1), QTime(9, 0)),
+                                          int(qHash(u.toString()) % 5));
+        });
+        Session session;
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        gallery.setSortField(QStringLiteral("filePath"));
+        QAbstractItemModelTester sessionTester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester galleryTester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setSource(&session);
+
+        QRandomGenerator random(seed);
+        QList<Operation> ops;
+        QStringList history;
+        for (int step = 0; step < 30; ++step) {
+            Operation op;
+            op.opens = random.bounded(3) != 0;
+            if (random.bounded(2) == 0) {
+                op.folder = true;
+                op.path = folders.at(int(random.bounded(folders.size())));
+                op.recursive = random.bounded(2) == 0;
+            } else {
+                op.folder = false;
+                op.path = files.at(int(random.bounded(files.size())));
+                op.recursive = random.bounded(2) == 0; // ignored for files
+            }
+            ops.append(op);
+            history.append(QStringLiteral("%1 %2%3").arg(op.opens ? "offer" : "close",
+                op.path.mid(m_base.size()), op.folder && op.recursive ? " (recursive)" : ""));
+            if (op.opens)
+                session.offer(url(op.path), op.recursive);
+            else
+                session.close(url(op.path), op.recursive);
+            if (random.bounded(6) == 0) {
+                // Pausing the session changes nothing it holds.
+                session.setActive(false);
+                session.setActive(true);
+                history.append("pause");
+            }
+            flushDeletes();
+
+            const QSet<QUrl> expected = expectedFiles(ops, files);
+            if (session.files() != expected) {
+                QStringList got;
+                for (const QUrl& u : session.files())
+                    got.append(u.toLocalFile().mid(m_base.size()));
+                got.sort();
+                QStringList want;
+                for (const QUrl& u : expected)
+                    want.append(u.toLocalFile().mid(m_base.size()));
+                want.sort();
+                QFAIL(qPrintable(QStringLiteral("after:\n  %1\nsession: %2\nexpected: %3")
+                                     .arg(history.join("\n  "), got.join(", "), want.join(", "))));
+            }
+            QCOMPARE(gallery.grossCount(), expected.size());
+            QCOMPARE(rowsOf(gallery), expected);
+            // Never more Roots than operations, and no Root that decides nothing.
+            QVERIFY(session.rowCount() <= ops.size());
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestSession)
+#include "tst_session.moc"

@@ -1,0 +1,458 @@
+#include <QAbstractItemModelTester>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <algorithm>
+
+#include "library/ordering.h"
+#include "library/spinemodel.h"
+#include "support/testmain.h"
+#include "support/testresolver.h"
+
+using ostra::test::TestResolver;
+
+namespace {
+
+// The orderings restated on the headers themselves, read and parsed on every comparison.
+int sign(int v)
+{
+    return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
+
+int textOrder(const QUrl& a, const QUrl& b)
+{
+    if (a == b)
+        return 0;
+    return b.toString() < a.toString() ? 1 : -1;
+}
+
+int dateOrder(IResolver& r, const QUrl& a, const QUrl& b)
+{
+    const QDateTime da = r.rowFor(a).value(IResolver::Timestamp).toDateTime();
+    const QDateTime db = r.rowFor(b).value(IResolver::Timestamp).toDateTime();
+    const QVariantList ka{da.date().year(), da.date().month(), da.date().day()};
+    const QVariantList kb{db.date().year(), db.date().month(), db.date().day()};
+    for (int i = 0; i < 3; ++i) {
+        if (const int c = sign(ka.at(i).toInt() - kb.at(i).toInt()))
+            return c;
+    }
+    if (db < da)
+        return 1;
+    if (da < db)
+        return -1;
+    return 0;
+}
+
+int nameChain(IResolver& r, const QUrl& a, const QUrl& b)
+{
+    if (a == b)
+        return 0;
+    if (const int c = dateOrder(r, a, b))
+        return c;
+    const QString na = a.fileName();
+    const QString nb = b.fileName();
+    if (na != nb)
+        return na < nb ? -1 : 1;
+    return textOrder(a, b);
+}
+
+QStringList folderList(const QUrl& url)
+{
+    QStringList parts = url.toLocalFile().split('/');
+    if (!parts.isEmpty() && parts.last() == url.fileName())
+        parts.removeLast();
+    return parts;
+}
+
+int referenceCompare(const QString& field, IResolver& r, const QUrl& a, const QUrl& b)
+{
+    if (field == "timestamp")
+        return nameChain(r, a, b);
+    if (field == "rating") {
+        if (a == b)
+            return 0;
+        const int ra = r.rowFor(a).value(IResolver::Rating).toInt();
+        const int rb = r.rowFor(b).value(IResolver::Rating).toInt();
+        if (ra != rb)
+            return ra < rb ? -1 : 1;
+        return nameChain(r, a, b);
+    }
+    if (field == "filePath") {
+        if (a == b)
+            return 0;
+        const QStringList fa = folderList(a);
+        const QStringList fb = folderList(b);
+        if (fa == fb) {
+            const QString na = QFileInfo(a.toLocalFile()).fileName();
+            const QString nb = QFileInfo(b.toLocalFile()).fileName();
+            if (na != nb)
+                return na < nb ? -1 : 1;
+            return textOrder(a, b);
+        }
+        for (int i = 0; i < qMin(fa.size(), fb.size()); ++i) {
+            if (const int c = fa.at(i).compare(fb.at(i), Qt::CaseSensitive))
+                return sign(c);
+        }
+        return fa.size() < fb.size() ? -1 : 1;
+    }
+    return textOrder(a, b);
+}
+
+QVariantList referenceKeys(const QString& field, IResolver& r, const QUrl& url)
+{
+    const QMap<int, QVariant> row = r.rowFor(url);
+    if (field == "timestamp") {
+        const QDate d = row.value(IResolver::Timestamp).toDateTime().date();
+        return {d.year(), d.month(), d.day()};
+    }
+    if (field == "rating")
+        return {row.value(IResolver::Rating).toInt()};
+    if (field == "filePath") {
+        QVariantList keys;
+        for (const QString& part : folderList(url))
+            keys.append(part);
+        return keys;
+    }
+    return {QVariant()};
+}
+
+IOrdering* makeOrdering(const QString& field, QObject* parent)
+{
+    if (field == "timestamp")
+        return Ordering::byTimestamp(parent);
+    if (field == "rating")
+        return Ordering::byRating(parent);
+    if (field == "filePath")
+        return Ordering::byFolder(parent);
+    return nullptr; // the model's own
+}
+
+QUrl file(const QString& path)
+{
+    return QUrl::fromLocalFile(path);
+}
+
+QDateTime at(int day, int hour, int minute = 0, int ms = 0)
+{
+    return QDateTime(QDate(2023, 3, day), QTime(hour, minute, 0, ms));
+}
+
+// Files with ties in every field the orderings read.
+QList<QPair<QUrl, QMap<int, QVariant>>> tiedFiles()
+{
+    QList<QPair<QUrl, QMap<int, QVariant>>> files;
+    auto add = [&](const QString& path, const QDateTime& when, int rating) {
+        const QUrl url = file(path);
+        files.append({url, TestResolver::imageRow(url, when, rating)});
+    };
+    add("/lib/a/x.vrx", at(1, 10), 3);
+    add("/lib/b/x.vrx", at(1, 10), 3);        // same time, same name, other folder
+    add("/lib/a/y.vrx", at(1, 10), 3);        // same time, other name
+    add("/lib/a/b/z.vrx", at(1, 9, 59, 999), 3);
+    add("/lib/a-b/w.vrx", at(1, 23), 1);      // a folder name that begins like another
+    add("/lib/a/b/A.vrx", at(2, 0), 5);
+    add("/lib/a/IMG[1] #%.vrx", at(2, 0), 5);
+    add("/lib/ü/ñ.vrx", at(1, 10), 0);
+    add("/lib/a/late.vrx", QDateTime(), 0);   // no capture time yet
+    add("/lib/x.vrx", at(31, 12), 2);
+    return files;
+}
+
+} // namespace
+
+class TestSpineModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void orderWithTies_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::newRow("url") << QString();
+        QTest::newRow("timestamp") << "timestamp";
+        QTest::newRow("rating") << "rating";
+        QTest::newRow("filePath") << "filePath";
+    }
+
+    void orderWithTies()
+    {
+        QFETCH(QString, field);
+        TestResolver resolver;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        model.setOrdering(makeOrdering(field, &model));
+
+        auto files = tiedFiles();
+
+        // Headers arrive in an order of their own; the rows come out the same.
+        QRandomGenerator random(7);
+        std::shuffle(files.begin(), files.end(), std::mt19937(random.generate()));
+        for (const auto& f : files)
+            model.insertUrl(f.first);
+        QCOMPARE(model.rowCount(), 0);
+        for (const auto& f : files)
+            resolver.setRow(f.first, f.second);
+
+        QList<QUrl> expected;
+        for (const auto& f : files)
+            expected.append(f.first);
+        std::sort(expected.begin(), expected.end(), [&](const QUrl& a, const QUrl& b) {
+            return referenceCompare(field, resolver, a, b) < 0;
+        });
+        QCOMPARE(model.list(), expected);
+
+        // A strict order: each file found at exactly its own row.
+        for (int row = 0; row < expected.size(); ++row) {
+            QCOMPARE(model.locateUrl(expected.at(row)), qMakePair(row, row + 1));
+            QCOMPARE(model.branchOfRow(row), referenceKeys(field, resolver, expected.at(row)));
+        }
+        for (int i = 0; i < expected.size(); ++i) {
+            for (int j = 0; j < expected.size(); ++j) {
+                auto* ordering = dynamic_cast<Ordering*>(model.ordering());
+                QVERIFY(ordering);
+                QCOMPARE(ordering->compare(expected.at(i), expected.at(j), &resolver),
+                         referenceCompare(field, resolver, expected.at(i), expected.at(j)));
+            }
+        }
+
+        // Sorting the whole list anew gives the same order.
+        model.setOrdering(model.ordering());
+        QCOMPARE(model.list(), expected);
+    }
+
+    void sectionsOfEachOrdering()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        model.setResolver(&resolver);
+        const QUrl a = file("/lib/a/1.vrx");
+        const QUrl b = file("/lib/a/b/2.vrx");
+        resolver.setRow(a, TestResolver::imageRow(a, at(5, 10), 4));
+        resolver.setRow(b, TestResolver::imageRow(b, at(5, 23), 2));
+        model.insertUrl(a);
+        model.insertUrl(b);
+        QCOMPARE(model.branchOfRow(0), QVariantList{QVariant()});
+        model.setOrdering(Ordering::byTimestamp(&model));
+        QCOMPARE(model.branchOfRow(0), (QVariantList{2023, 3, 5}));
+        QCOMPARE(model.branchOfRow(1), (QVariantList{2023, 3, 5}));
+        model.setOrdering(Ordering::byRating(&model));
+        QCOMPARE(model.urlAt(0), b);
+        QCOMPARE(model.branchOfRow(0), QVariantList{2});
+        model.setOrdering(Ordering::byFolder(&model));
+        QCOMPARE(model.urlAt(0), a); // a folder's own files before its subfolders'
+        QCOMPARE(model.branchOfRow(1), (QVariantList{"", "lib", "a", "b"}));
+        QCOMPARE(model.branchOfRow(2), QVariantList());
+    }
+
+    void headerChangesKeepTheOrder_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<quint32>("seed");
+        for (const char* field : {"", "timestamp", "rating", "filePath"}) {
+            for (quint32 seed = 1; seed <= 3; ++seed)
+                QTest::addRow("%s %u", field, seed) << QString::fromLatin1(field) << seed;
+        }
+    }
+
+    // Random header changes, some announced late or not at all before `resolved`; after
+    // each one the rows are exactly the files with headers, in the order the comparator
+    // gives on the current headers.
+    void headerChangesKeepTheOrder()
+    {
+        QFETCH(QString, field);
+        QFETCH(quint32, seed);
+        QRandomGenerator random(seed);
+        TestResolver resolver;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        model.setOrdering(makeOrdering(field, &model));
+
+        QList<QUrl> urls;
+        for (int i = 0; i < 60; ++i) {
+            urls.append(file(QStringLiteral("/lib/%1/f%2.vrx")
+                                 .arg(QChar('a' + int(random.bounded(3))))
+                                 .arg(random.bounded(20))));
+        }
+        auto randomRow = [&](const QUrl& url) {
+            return TestResolver::imageRow(url, at(1 + int(random.bounded(3)), int(random.bounded(3))),
+                                          int(random.bounded(4)));
+        };
+        for (const QUrl& url : qAsConst(urls))
+            model.insertUrl(url);
+        const QSet<QUrl> offered(urls.begin(), urls.end());
+
+        for (int step = 0; step < 300; ++step) {
+            const QUrl url = urls.at(int(random.bounded(urls.size())));
+            const QMap<int, QVariant> row = randomRow(url);
+            switch (random.bounded(4)) {
+            case 0: // as the image service does
+            case 1:
+                resolver.setRow(url, row);
+                break;
+            case 2: // `modified` delivered after the change
+                resolver.setRowSilently(url, row);
+                emit resolver.modified(url);
+                emit resolver.resolved(url);
+                break;
+            case 3: // no `modified` at all
+                resolver.setRowSilently(url, row);
+                emit resolver.resolved(url);
+                break;
+            }
+            QList<QUrl> expected;
+            for (const QUrl& u : offered) {
+                if (resolver.hasRow(u))
+                    expected.append(u);
+            }
+            std::sort(expected.begin(), expected.end(), [&](const QUrl& a, const QUrl& b) {
+                return referenceCompare(field, resolver, a, b) < 0;
+            });
+            QCOMPARE(model.list(), expected);
+        }
+        QCOMPARE(model.grossCount(), offered.size());
+    }
+
+    void offeredListedAndClosed()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        const QUrl a = file("/lib/a.vrx");
+        const QUrl b = file("/lib/b.vrx");
+        const QUrl c = file("/lib/c.vrx");
+        resolver.setRow(a, TestResolver::imageRow(a, at(1, 1), 0));
+
+        QSignalSpy gross(&model, &SpineModel::grossCountChanged);
+        QSignalSpy closed(&model, &SpineModel::fileClosed);
+        model.insertUrl(a);
+        model.insertUrl(b); // no headers yet: offered, not a row
+        model.insertUrl(b);
+        QCOMPARE(gross.count(), 2);
+        QCOMPARE(model.grossCount(), 2);
+        QCOMPARE(model.rowCount(), 1);
+        QVERIFY(resolver.requestCount(b) >= 1);
+
+        resolver.setRow(b, TestResolver::imageRow(b, at(1, 1), 0));
+        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        // A file nobody offered is not listed by its headers.
+        resolver.setRow(c, TestResolver::imageRow(c, at(1, 1), 0));
+        QCOMPARE(model.rowCount(), 2);
+        model.reloadUrl(c);
+        QCOMPARE(model.rowCount(), 2);
+
+        QVERIFY(model.forgetUrl(a));
+        QCOMPARE(model.list(), QList<QUrl>{b});
+        QCOMPARE(model.grossCount(), 2);
+        QCOMPARE(closed.count(), 0);
+        model.reloadUrl(a);
+        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        QVERIFY(!model.forgetUrl(c));
+
+        model.removeUrl(a);
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(model.grossCount(), 1);
+        QCOMPARE(model.list(), QList<QUrl>{b});
+
+        // Out of range: nothing, and the resolver is not asked about an empty URL.
+        QVERIFY(!model.urlAt(5).isValid());
+        QVERIFY(!model.urlAt(model.index(0, 0).sibling(7, 0)).isValid());
+        QVERIFY(model.itemData(QModelIndex()).isEmpty());
+        QVERIFY(!model.data(QModelIndex(), IResolver::Rating).isValid());
+        QCOMPARE(resolver.requestCount(QUrl()), 0);
+        QVERIFY(!model.forgetRows(1, 1));
+        QVERIFY(!model.forgetRows(0, 0));
+        QVERIFY(!model.forgetRows(-1, 1));
+        QVERIFY(!model.removeRows(0, 1, model.index(0, 0)));
+        QCOMPARE(model.data(model.index(0, 0), IResolver::Location).toString(), b.toString());
+        QCOMPARE(model.roleNames().value(IResolver::Timestamp), QByteArray("timestamp"));
+        QCOMPARE(model.defaultIndex(true), model.lastRowIndex());
+
+        model.insertUrl(c);
+        QVERIFY(model.removeRows(0, 10));
+        QCOMPARE(model.rowCount(), 0);
+        QCOMPARE(model.grossCount(), 0);
+        QCOMPARE(closed.count(), 3);
+    }
+
+    void fileListReplacesTheOfferedSet()
+    {
+        TestResolver resolver;
+        resolver.setRowMaker([](const QUrl& u) { return TestResolver::imageRow(u, at(1, 1), 0); });
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        const QString odd = file("/lib/odd #1 100%.vrx").toString();
+        model.setFileList({file("/lib/a.vrx").toString(), odd});
+        QCOMPARE(model.rowCount(), 2);
+        QVERIFY(model.list().contains(file("/lib/odd #1 100%.vrx")));
+
+        QSignalSpy closed(&model, &SpineModel::fileClosed);
+        model.setFileList({odd, file("/lib/b.vrx").toString()});
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed.first().first().toUrl(), file("/lib/a.vrx"));
+        QCOMPARE(model.fileList(), (QStringList{file("/lib/b.vrx").toString(), odd}));
+        QCOMPARE(model.rowCount(), 2);
+    }
+
+    void aNewResolverPlacesTheRowsAgain()
+    {
+        TestResolver first;
+        TestResolver second;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&first);
+        model.setOrdering(Ordering::byRating(&model));
+        const QUrl a = file("/lib/a.vrx");
+        const QUrl b = file("/lib/b.vrx");
+        const QUrl c = file("/lib/c.vrx");
+        first.setRow(a, TestResolver::imageRow(a, at(1, 1), 1));
+        first.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
+        model.insertUrl(a);
+        model.insertUrl(b);
+        model.insertUrl(c);
+        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+
+        second.setRow(a, TestResolver::imageRow(a, at(1, 1), 5));
+        second.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
+        second.setRow(c, TestResolver::imageRow(c, at(1, 1), 3));
+        QPersistentModelIndex held(model.index(0, 0));
+        model.setResolver(&second);
+        QCOMPARE(model.list(), (QList<QUrl>{b, c, a}));
+        QCOMPARE(model.urlAt(held), a); // views keep their rows through the re-sort
+        // Only the installed resolver moves rows.
+        first.setValue(b, IResolver::Rating, 9);
+        QCOMPARE(model.list(), (QList<QUrl>{b, c, a}));
+        second.setValue(b, IResolver::Rating, 9);
+        QCOMPARE(model.list(), (QList<QUrl>{c, a, b}));
+    }
+
+    void persistentIndexesFollowASort()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        model.setResolver(&resolver);
+        QList<QUrl> urls;
+        for (int i = 0; i < 20; ++i) {
+            const QUrl url = file(QStringLiteral("/lib/%1.vrx").arg(i, 2, 10, QChar('0')));
+            resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), (i * 7) % 5));
+            model.insertUrl(url);
+            urls.append(url);
+        }
+        QList<QPersistentModelIndex> held;
+        for (int row = 0; row < 20; row += 3)
+            held.append(QPersistentModelIndex(model.index(row, 0)));
+        QList<QUrl> heldUrls;
+        for (const auto& index : held)
+            heldUrls.append(model.urlAt(index));
+        model.setOrdering(Ordering::byRating(&model));
+        for (int i = 0; i < held.size(); ++i)
+            QCOMPARE(model.urlAt(held.at(i)), heldUrls.at(i));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestSpineModel)
+#include "tst_spinemodel.moc"
