@@ -26,6 +26,9 @@ struct RectF
 // Orientation codes for reset(): 0 -> 0 deg, 1 -> 90, 2 -> 270, 3 -> 270 mirrored,
 // 4 -> 90 mirrored, 5 -> 180 mirrored, 6 -> 0 mirrored, 7 -> 180. "r degrees,
 // mirrored" means M = H * R^(r/90) with R = [[0,-1],[1,0]] and H = diag(-1, 1).
+// M acts on picture coordinates with y pointing up: R turns the picture counter-clockwise
+// as seen on screen (its right side comes to the top) and H mirrors the turned picture
+// left to right. Export and display both follow this.
 class Transform
 {
 public:

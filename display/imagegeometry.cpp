@@ -145,12 +145,33 @@ QPointF ImageGeometry::rotateQuadrant(const QPointF& v) const
     return r;
 }
 
+QPointF ImageGeometry::orientToView(const QPointF& v, int angle, bool mirrored)
+{
+    QPointF r = rotatePoint(v, -angle);
+    if (mirrored)
+        r.setX(-r.x());
+    return r;
+}
+
+QPointF ImageGeometry::orientToPicture(const QPointF& v, int angle, bool mirrored)
+{
+    QPointF r = v;
+    if (mirrored)
+        r.setX(-r.x());
+    return rotatePoint(r, angle);
+}
+
+QTransform ImageGeometry::viewOrientation() const
+{
+    const QPointF ex = orientToView(QPointF(1, 0), m_angle, m_mirrored);
+    const QPointF ey = orientToView(QPointF(0, 1), m_angle, m_mirrored);
+    return QTransform(ex.x(), ex.y(), ey.x(), ey.y(), 0, 0);
+}
+
 QPointF ImageGeometry::imageToView(const QPointF& p) const
 {
     QPointF v((p.x() - 0.5) * m_width, (p.y() - 0.5) * m_height);
-    v = rotatePoint(v, -m_angle);
-    if (m_mirrored)
-        v.setX(-v.x());
+    v = orientToView(v, m_angle, m_mirrored);
     v *= double(m_fitScale);
     v += QPointF(m_panX, m_panY);
     v *= double(m_zoom);
@@ -165,8 +186,6 @@ QPointF ImageGeometry::viewToImage(const QPointF& view) const
     v /= double(m_zoom);
     v -= QPointF(m_panX, m_panY);
     v /= double(m_fitScale);
-    if (m_mirrored)
-        v.setX(-v.x());
-    v = rotatePoint(v, m_angle);
+    v = orientToPicture(v, m_angle, m_mirrored);
     return QPointF(v.x() / m_width + 0.5, v.y() / m_height + 0.5);
 }

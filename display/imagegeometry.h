@@ -5,6 +5,7 @@
 #include <QMatrix>
 #include <QPointF>
 #include <QSizeF>
+#include <QTransform>
 
 // How an image is placed in an item: its quarter turns and mirror, the scale that fits
 // it (or the part of it to show) into the view, pan, zoom and the pyramid level drawn.
@@ -53,6 +54,15 @@ public:
     static QPointF rotatePoint(const QPointF& p, double degrees);
     // Turns a vector by the geometry's angle, then mirrors it.
     QPointF rotateQuadrant(const QPointF& v) const;
+
+    // The picture's turn as the view shows it: a vector of the unturned picture (pixels,
+    // y down) turned by -angle (90 degrees is a counter-clockwise quarter turn on screen:
+    // the picture's right side comes to the view's top), then mirrored left to right.
+    // Drawing, overlays, hit tests and crops all map through this one rule.
+    static QPointF orientToView(const QPointF& v, int angle, bool mirrored);
+    static QPointF orientToPicture(const QPointF& v, int angle, bool mirrored);
+    // The same as a linear map, for drawing.
+    QTransform viewOrientation() const;
 
     // A normalised image point (0..1 over the unturned image) to view coordinates, and
     // back.

@@ -103,7 +103,7 @@ void ImagePlanesNode::updateMatrix(const QRectF& itemRect)
     m.translate(panX(), panY());
     const float scale = float(imageWidth()) * fitScale();
     m.scale(scale, scale, 1.f);
-    m *= QMatrix4x4(QTransform(ImageGeometry::matrix()));
+    m *= QMatrix4x4(viewOrientation());
     if (m != QSGTransformNode::matrix())
         QSGTransformNode::setMatrix(m);
 }

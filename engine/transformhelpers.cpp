@@ -84,11 +84,14 @@ QRectF viewCropFromTransform(const CIAPI::Transform& t)
         const QRectF base = transposedFrame(t);
         const double w = c.height / base.height();
         const double h = c.width / base.width();
-        const double x = d.rotation == 90 ? (c.y - base.y()) / base.height()
-                                          : 1.0 - (c.height + c.y - base.y()) / base.height();
-        // The view's top edge, as setTransformCropFromView measures it.
+        // The view's left edge: the picture's top for 90 degrees (its bottom once mirrored),
+        // the picture's bottom for 270 degrees (its top once mirrored).
+        const bool fromTop = (d.rotation == 90) != d.mirrored;
+        const double x = fromTop ? (c.y - base.y()) / base.height()
+                                 : 1.0 - (c.height + c.y - base.y()) / base.height();
+        // The view's top edge: the picture's right side for 90 degrees, its left for 270.
         const double along = (c.x - base.x()) / base.width();
-        const bool fromBottom = (d.rotation == 90) != d.mirrored;
+        const bool fromBottom = d.rotation == 90;
         const double y = fromBottom ? 1.0 - along - h : along;
         r = QRectF(x, y, w, h);
     } else {
@@ -108,8 +111,10 @@ void setTransformCropFromView(CIAPI::Transform& t, const QRectF& v)
     if (isTransformTransposed(t)) {
         const QRectF base = transposedFrame(t);
         const bool is90 = d.rotation == 90;
-        const double yv = is90 != d.mirrored ? 1.0 - v.y() - v.height() : v.y();
-        const double xv = is90 ? v.x() : 1.0 - (v.width() + v.x());
+        // 90 degrees brings the picture's right side to the view's top; mirroring then
+        // swaps the view's left and right.
+        const double yv = is90 ? 1.0 - v.y() - v.height() : v.y();
+        const double xv = is90 != d.mirrored ? v.x() : 1.0 - (v.width() + v.x());
         c.x = float(base.x() + base.width() * yv);
         c.y = float(base.y() + base.height() * xv);
         c.width = float(v.height() * base.width());

@@ -30,7 +30,9 @@ ExportPlan planExport(int levelWidth, int levelHeight, const std::array<float, 4
 // with `smooth`, bilinear otherwise.
 std::vector<float> resample(const std::vector<float>& src, int sw, int sh, int dw, int dh, bool smooth);
 
-// Turns and mirrors interleaved pixels of `channels` samples: output = m * (input - centre).
+// Turns and mirrors interleaved pixels of `channels` samples. `m` acts on coordinates with
+// y pointing up, so R = [[0,-1],[1,0]] turns the picture counter-clockwise as seen; in the
+// pixels' own axes (y down) that is output = H m H * (input - centre), H = diag(-1, 1).
 template <typename T>
 std::vector<T> orient(const std::vector<T>& src, int w, int h, int channels, const std::array<int, 4>& m)
 {
@@ -41,7 +43,8 @@ std::vector<T> orient(const std::vector<T>& src, int w, int h, int channels, con
         for (int X = 0; X < W; ++X) {
             // Doubled centred coordinates keep everything integral.
             const int qx = 2 * X + 1 - W, qy = 2 * Y + 1 - H;
-            const int px = m[0] * qx + m[2] * qy, py = m[1] * qx + m[3] * qy; // transpose = inverse
+            // (H m H)^T = (H m H)^-1 maps the output back to the input.
+            const int px = m[0] * qx - m[2] * qy, py = -m[1] * qx + m[3] * qy;
             const int x = (px + w - 1) / 2, y = (py + h - 1) / 2;
             const T* s = &src[(size_t(y) * w + x) * channels];
             T* d = &out[(size_t(Y) * W + X) * channels];

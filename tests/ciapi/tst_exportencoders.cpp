@@ -98,14 +98,15 @@ private slots:
         QTest::addColumn<int>("m3");
         QTest::addColumn<int>("cornerX"); // 0 left, 1 right
         QTest::addColumn<int>("cornerY");
+        // Where the picture's top-left corner lands; "90" turns counter-clockwise as seen.
         QTest::newRow("identity") << 1 << 0 << 0 << 1 << 0 << 0;
-        QTest::newRow("90 clockwise") << 0 << -1 << 1 << 0 << 1 << 0;
+        QTest::newRow("90: top-left to bottom-left") << 0 << -1 << 1 << 0 << 0 << 1;
         QTest::newRow("180") << -1 << 0 << 0 << -1 << 1 << 1;
-        QTest::newRow("270") << 0 << 1 << -1 << 0 << 0 << 1;
+        QTest::newRow("270: top-left to top-right") << 0 << 1 << -1 << 0 << 1 << 0;
         QTest::newRow("mirror") << -1 << 0 << 0 << 1 << 1 << 0;
         QTest::newRow("flip") << 1 << 0 << 0 << -1 << 0 << 1;
-        QTest::newRow("transpose") << 0 << 1 << 1 << 0 << 0 << 0;
-        QTest::newRow("anti-transpose") << 0 << -1 << -1 << 0 << 1 << 1;
+        QTest::newRow("90 mirrored: to bottom-right") << 0 << 1 << 1 << 0 << 1 << 1;
+        QTest::newRow("270 mirrored: stays") << 0 << -1 << -1 << 0 << 0 << 0;
     }
     void orientAllEight()
     {
