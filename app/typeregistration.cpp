@@ -19,6 +19,7 @@
 #include "app/snoozetimer.h"
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
+#include "display/geometryedits.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
@@ -81,6 +82,7 @@ void registerQmlTypes()
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
+    qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
 
     // The singletons: "Utils" first, then "AppSettings".

@@ -1,5 +1,7 @@
 #include "display/imageplanes.h"
 
+#include "display/enginerects.h"
+
 #include <QDebug>
 #include <QOpenGLFunctions>
 
@@ -170,7 +172,7 @@ void ImagePlanes::markDirty(int level, const CIAPI::ROI& rect, bool force)
 {
     if (level < 0 || level >= levelCount())
         return;
-    plane(level).addRegion(QRegion(toQRect(rect)), force);
+    plane(level).addRegion(QRegion(fromEngineRect(rect)), force);
 }
 
 void ImagePlanes::applyDirtyRegions(std::vector<QRegion>& regions, bool force)

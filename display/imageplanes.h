@@ -92,8 +92,3 @@ private:
     std::vector<std::unique_ptr<ImagePlane>> m_planes;
 };
 
-// The QRect of an engine rectangle {x0, y0, x1, y1} (exclusive right and bottom).
-inline QRect toQRect(const CIAPI::ROI& r)
-{
-    return QRect(r.x0, r.y0, r.x1 - r.x0, r.y1 - r.y0);
-}

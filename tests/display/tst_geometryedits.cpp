@@ -1,0 +1,463 @@
+#include "support/testmain.h"
+
+#include "ciapi/export/exportgeometry.h"
+#include "display/enginerects.h"
+#include "display/flatcolornode.h"
+#include "display/geometryedits.h"
+#include "display/imagegeometry.h"
+#include "display/nodecrop.h"
+#include "display/optionalnode.h"
+#include "engine/transformhelpers.h"
+
+#include <QSGGeometry>
+#include <QSGNode>
+#include <QSignalSpy>
+
+#include <cmath>
+#include <random>
+
+namespace {
+
+struct Orientation
+{
+    int rotation;
+    bool mirrored;
+};
+
+const Orientation kAll[] = {{0, false}, {90, false}, {180, false}, {270, false},
+                            {0, true},  {90, true},  {180, true},  {270, true}};
+
+CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = {4, 3})
+{
+    CIAPI::Transform t(aspect);
+    t.reset(0);
+    if (o.rotation)
+        t.rotate90(-o.rotation / 90);
+    if (o.mirrored)
+        t.flipHorizontal();
+    setTransformCropFromView(t, QRectF(0, 0, 1, 1));
+    return t;
+}
+
+QByteArray name(const Orientation& o)
+{
+    return QByteArray::number(o.rotation) + (o.mirrored ? " mirrored" : "");
+}
+
+bool near(const QPointF& a, const QPointF& b, double eps = 1e-3)
+{
+    return std::fabs(a.x() - b.x()) < eps && std::fabs(a.y() - b.y()) < eps;
+}
+
+bool nearRect(const QRectF& a, const QRectF& b, double eps = 1e-4)
+{
+    return near(a.topLeft(), b.topLeft(), eps) && near(a.bottomRight(), b.bottomRight(), eps);
+}
+
+QRectF toQ(const CIAPI::RectF& r)
+{
+    return QRectF(double(r.x), double(r.y), double(r.width), double(r.height));
+}
+
+// A 4000 x 3000 picture fitted into a 900 x 700 view.
+ImageGeometry geometryFor(const CIAPI::Transform& t)
+{
+    ImageGeometry g;
+    g.setImageSize(4000, 3000);
+    g.setTransform(t);
+    g.setViewSize(900, 700);
+    return g;
+}
+
+// The fitted picture's rectangle in the view.
+QRectF viewOfPicture(const ImageGeometry& g)
+{
+    return QRectF(g.imageToView(QPointF(0, 0)), g.imageToView(QPointF(1, 1))).normalized();
+}
+
+QPointF inside(const QRectF& frame, const QPointF& fraction)
+{
+    return QPointF(frame.left() + fraction.x() * frame.width(), frame.top() + fraction.y() * frame.height());
+}
+
+} // namespace
+
+class TestGeometryEdits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void engineRectsAndRegions()
+    {
+        const CIAPI::ROI roi{3, 5, 515, 517};
+        const QRect r = fromEngineRect(roi);
+        QCOMPARE(r, QRect(3, 5, 512, 512));
+        QCOMPARE(r.right(), 514);
+        QVERIFY(toEngineRect(r) == roi);
+        QVERIFY(toEngineRect(QRect(0, 0, 1, 1)) == (CIAPI::ROI{0, 0, 1, 1}));
+        // Overlapping rectangles count once.
+        QRegion region(QRect(0, 0, 10, 10));
+        region |= QRect(5, 5, 10, 10);
+        QCOMPARE(regionArea(region), qint64(175));
+        QCOMPARE(regionArea(QRegion()), qint64(0));
+        QRegion pending(QRect(0, 0, 4, 4));
+        QRegion target(QRect(10, 10, 2, 2));
+        takeRegion(pending, target);
+        QVERIFY(pending.isEmpty());
+        QCOMPARE(regionArea(target), qint64(20));
+        const auto points = toEnginePoints({QPointF(0.25, 0.5), QPointF(1, 0)});
+        QCOMPARE(points.size(), size_t(2));
+        QCOMPARE(fromEnginePoint(points[0]), QPointF(0.25, 0.5));
+        QCOMPARE(points[1].x, 1.f);
+    }
+
+    // The crop the user draws in the view, stored in the engine and cut from the picture,
+    // covers exactly the part of the picture that the display draws under it: for every
+    // orientation and a set of crops, view -> engine -> view returns the rectangle, and the
+    // picture crop's corners drawn through the display geometry land on the view crop.
+    void cropConversionsAgreeWithTheDisplay_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QRectF>("view");
+        const QRectF crops[] = {QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.3, 0.5), QRectF(0.6, 0.05, 0.4, 0.3),
+                                QRectF(0, 0.7, 0.25, 0.3)};
+        for (int i = 0; i < 8; ++i)
+            for (const QRectF& c : crops)
+                QTest::addRow("%s crop %g,%g %gx%g", name(kAll[i]).constData(), c.x(), c.y(), c.width(),
+                              c.height())
+                    << i << c;
+    }
+    void cropConversionsAgreeWithTheDisplay()
+    {
+        QFETCH(int, index);
+        QFETCH(QRectF, view);
+        CIAPI::Transform t = turned(kAll[index]);
+        setTransformCropFromView(t, view);
+        QVERIFY(nearRect(viewCropFromTransform(t), view));
+
+        const ImageGeometry g = geometryFor(t);
+        const QRectF picture = toQ(pictureCropFromFrame(t));
+        const QRectF drawn = QRectF(g.imageToView(picture.topLeft()), g.imageToView(picture.bottomRight())).normalized();
+        const QRectF frame = viewOfPicture(g);
+        const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
+        QVERIFY2(nearRect(drawn, expected, 0.05), qPrintable(QString("drawn %1,%2 %3x%4")
+                                                               .arg(drawn.x())
+                                                               .arg(drawn.y())
+                                                               .arg(drawn.width())
+                                                               .arg(drawn.height())));
+        // The tool's own picture rectangle is the same one.
+        GeometryEdits edits;
+        edits.initTransform(t);
+        QVERIFY(nearRect(edits.cropRect(), picture));
+    }
+
+    // One rule for all: the display's drawing matrix, its point mapping, the tool's
+    // fraction mapping and the engine's export put every picture corner in the same place.
+    void exportDrawingAndMappingTurnAlike_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < 8; ++i)
+            QTest::addRow("%s", name(kAll[i]).constData()) << i;
+    }
+    void exportDrawingAndMappingTurnAlike()
+    {
+        QFETCH(int, index);
+        const Orientation o = kAll[index];
+        const CIAPI::Transform t = turned(o);
+        const ImageGeometry g = geometryFor(t);
+        const QRectF frame = viewOfPicture(g);
+        const int w = 8, h = 6;
+        for (const QPoint corner : {QPoint(0, 0), QPoint(w - 1, 0), QPoint(0, h - 1), QPoint(w - 1, h - 1)}) {
+            std::vector<int> px(size_t(w) * h, 0);
+            px[size_t(corner.y()) * w + corner.x()] = 1;
+            const std::array<int, 4> m{t.m(0), t.m(1), t.m(2), t.m(3)};
+            const auto out = CIAPI::exporter::orient(px, w, h, 1, m);
+            const int W = t.transposed() ? h : w, H = t.transposed() ? w : h;
+            const auto it = std::find(out.begin(), out.end(), 1);
+            QVERIFY(it != out.end());
+            const int i = int(it - out.begin());
+            const QPointF exported((i % W + 0.5) / W, (i / W + 0.5) / H);
+
+            const QPointF pictureFraction((corner.x() + 0.5) / w, (corner.y() + 0.5) / h);
+            const QPointF shown = g.imageToView(pictureFraction);
+            const QPointF shownFraction((shown.x() - frame.left()) / frame.width(),
+                                        (shown.y() - frame.top()) / frame.height());
+            QVERIFY2(near(exported, shownFraction), name(o));
+            QVERIFY2(near(GeometryEdits::pictureToView(pictureFraction, decomposeTransform(t)), exported), name(o));
+            // The drawing transform (scaled picture pixels about the centre) agrees.
+            const QPointF centred((pictureFraction.x() - 0.5) * 4000, (pictureFraction.y() - 0.5) * 3000);
+            const QPointF drawn = g.viewOrientation().map(centred) * double(g.fitScale())
+                                  + QPointF(450, 350);
+            QVERIFY2(near(drawn, shown), name(o));
+        }
+    }
+
+    // 90 degrees is a counter-clockwise quarter turn as seen; "rotate right" turns the
+    // picture clockwise and four of them come back; every turn and mirror keeps the crop on
+    // the same part of the picture.
+    void turnsAndMirrorsKeepTheCroppedPart()
+    {
+        for (const Orientation& o : kAll) {
+            GeometryEdits edits;
+            CIAPI::Transform t = turned(o);
+            setTransformCropFromView(t, QRectF(0.1, 0.2, 0.3, 0.4));
+            edits.initTransform(t);
+            const QRectF part = edits.cropRect();
+            const QPointF topLeftBefore = GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(t));
+            QSignalSpy rotated(&edits, &GeometryEdits::aboutToRotate);
+            edits.rotateRight();
+            QCOMPARE(rotated.count(), 1);
+            QCOMPARE(rotated.at(0).at(0).toBool(), true);
+            const QPointF topLeftAfter =
+                GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
+            // Clockwise: a view corner moves on to the next corner clockwise.
+            const QPointF expected(1.0 - topLeftBefore.y(), topLeftBefore.x());
+            QVERIFY2(near(topLeftAfter, expected), name(o));
+            QVERIFY2(nearRect(edits.cropRect(), part), name(o));
+            QVERIFY2(nearRect(toQ(pictureCropFromFrame(edits.transform())), part), name(o));
+            edits.mirrorHorizontal();
+            QVERIFY2(nearRect(edits.cropRect(), part), name(o));
+            const QPointF mirrored =
+                GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
+            QVERIFY2(near(mirrored, QPointF(1.0 - expected.x(), expected.y())), name(o));
+            edits.mirrorVertical();
+            QVERIFY2(nearRect(edits.cropRect(), part), name(o));
+            edits.mirrorVertical();
+            edits.mirrorHorizontal();
+            edits.rotateLeft();
+            QCOMPARE(decomposeTransform(edits.transform()), decomposeTransform(t));
+            for (int i = 0; i < 4; ++i)
+                edits.rotateRight();
+            QCOMPARE(decomposeTransform(edits.transform()), decomposeTransform(t));
+            QVERIFY2(nearRect(edits.crop(), QRectF(0.1, 0.2, 0.3, 0.4)), name(o));
+        }
+        // From the unturned picture a right turn gives 270 degrees.
+        GeometryEdits edits;
+        edits.initTransform(turned({0, false}));
+        edits.rotateRight();
+        QCOMPARE(decomposeTransform(edits.transform()).rotation, 270);
+    }
+
+    void presetsKeepAreaAndRatio()
+    {
+        GeometryEdits edits;
+        CIAPI::Transform t(CIAPI::Point<int>{3, 2});
+        t.reset(0);
+        edits.initTransform(t);
+        QSignalSpy zoom(&edits, &GeometryEdits::zoomChanged);
+        edits.setCropMode(GeometryEdits::Preset_1_1);
+        QCOMPARE(zoom.count(), 1);
+        QVERIFY(nearRect(edits.crop(), QRectF(1.0 / 6, 0, 2.0 / 3, 1)));
+
+        // On a quarter-turned 4:3 picture (a 3:4 view) every preset gives its own ratio on
+        // screen, measured in view pixels.
+        for (auto mode : {GeometryEdits::Preset_1_1, GeometryEdits::Preset_9_16, GeometryEdits::Preset_16_9,
+                          GeometryEdits::Preset_3_4, GeometryEdits::Preset_2_1}) {
+            GeometryEdits turnedEdits;
+            turnedEdits.initTransform(turned({90, false}));
+            turnedEdits.setCropMode(mode);
+            const QRectF c = turnedEdits.crop();
+            const double pixels = (c.width() * 3.0) / (c.height() * 4.0);
+            QVERIFY2(std::fabs(pixels - turnedEdits.cropAspectRatio(mode)) < 1e-4, qPrintable(QString::number(mode)));
+            QVERIFY(c.left() >= -1e-9 && c.top() >= -1e-9 && c.right() <= 1 + 1e-9 && c.bottom() <= 1 + 1e-9);
+        }
+    }
+
+    // Random drags of every handle and of the whole crop, with and without a preset, in
+    // every orientation: the crop stays inside the picture, keeps its minimum size and,
+    // with a preset, its ratio.
+    void dragsStayInsideAndKeepTheRatio()
+    {
+        std::mt19937 random(7);
+        std::uniform_real_distribution<double> step(-0.4, 0.4);
+        for (const Orientation& o : kAll) {
+            for (auto mode : {GeometryEdits::Free, GeometryEdits::Preset_16_9, GeometryEdits::Preset_2_3}) {
+                GeometryEdits edits;
+                edits.initTransform(turned(o));
+                edits.setCropState(GeometryEdits::Shown);
+                edits.setCropMode(mode);
+                const ImageGeometry g = geometryFor(edits.transform());
+                const TurnAndMirror turn = decomposeTransform(edits.transform());
+                for (int round = 0; round < 60; ++round) {
+                    const QRectF c = edits.crop();
+                    // Press just outside a random handle (or inside the crop).
+                    const int handle = int(random() % 9);
+                    const QSizeF px(1.0 / (g.orientedSize().width()), 1.0 / (g.orientedSize().height()));
+                    const double hx[] = {c.center().x(), c.left() - 3 * px.width(), c.center().x(),
+                                         c.right() + 3 * px.width(), c.left() - 3 * px.width(),
+                                         c.right() + 3 * px.width(), c.left() - 3 * px.width(),
+                                         c.center().x(), c.right() + 3 * px.width()};
+                    const double hy[] = {c.center().y(), c.top() - 3 * px.height(), c.top() - 3 * px.height(),
+                                         c.top() - 3 * px.height(), c.center().y(), c.center().y(),
+                                         c.bottom() + 3 * px.height(), c.bottom() + 3 * px.height(),
+                                         c.bottom() + 3 * px.height()};
+                    const QPointF press(hx[handle], hy[handle]);
+                    edits.beginCropDrag(GeometryEdits::viewToPicture(press, turn), g);
+                    if (handle == 0)
+                        QVERIFY(edits.isMoving());
+                    else
+                        QCOMPARE(edits.grabbedHandle(), handle);
+                    QCOMPARE(edits.cropState(), GeometryEdits::Active);
+                    const QPointF to = press + QPointF(step(random), step(random));
+                    edits.dragCrop(GeometryEdits::viewToPicture(to, turn), g);
+                    edits.endCropDrag();
+                    QCOMPARE(edits.cropState(), GeometryEdits::Shown);
+                    const QRectF r = edits.crop();
+                    const QByteArray where = name(o) + " mode " + QByteArray::number(mode) + " round "
+                                             + QByteArray::number(round);
+                    QVERIFY2(r.left() >= -1e-9 && r.top() >= -1e-9, where);
+                    QVERIFY2(r.right() <= 1 + 1e-9 && r.bottom() <= 1 + 1e-9, where);
+                    QVERIFY2(r.width() >= 0.05 - 1e-9 && r.height() >= 0.05 - 1e-9, where);
+                    if (mode != GeometryEdits::Free)
+                        QVERIFY2(std::fabs(edits.cropAspectRatio(GeometryEdits::Free) - edits.cropAspectRatio(mode))
+                                     < 1e-6,
+                                 where);
+                }
+            }
+        }
+    }
+
+    void edgeDragsStopAtTheMinimum()
+    {
+        GeometryEdits edits;
+        edits.initTransform(turned({0, false}));
+        edits.setCropState(GeometryEdits::Shown);
+        const ImageGeometry g = geometryFor(edits.transform());
+        const TurnAndMirror turn = decomposeTransform(edits.transform());
+        // The left edge dragged far past the right edge.
+        edits.beginCropDrag(GeometryEdits::viewToPicture(QPointF(-0.002, 0.5), turn), g);
+        QCOMPARE(edits.grabbedHandle(), 4);
+        edits.dragCrop(GeometryEdits::viewToPicture(QPointF(1.5, 0.5), turn), g);
+        edits.endCropDrag();
+        QVERIFY(std::fabs(edits.crop().width() - 0.05) < 1e-9);
+        QVERIFY(std::fabs(edits.crop().right() - 1.0) < 1e-9);
+        // The top edge dragged below the bottom stops at 0.95.
+        edits.beginCropDrag(GeometryEdits::viewToPicture(QPointF(edits.crop().center().x(), -0.002), turn), g);
+        QCOMPARE(edits.grabbedHandle(), 2);
+        edits.dragCrop(GeometryEdits::viewToPicture(QPointF(edits.crop().center().x(), 3.0), turn), g);
+        QVERIFY(std::fabs(edits.crop().top() - 0.95) < 1e-9);
+        // A press far from the crop grabs nothing and moves nothing.
+        edits.endCropDrag();
+        const QRectF before = edits.crop();
+        edits.beginCropDrag(GeometryEdits::viewToPicture(QPointF(0.3, 0.3), turn), g);
+        QCOMPARE(edits.cropState(), GeometryEdits::Shown);
+        edits.dragCrop(GeometryEdits::viewToPicture(QPointF(0.1, 0.1), turn), g);
+        QCOMPARE(edits.crop(), before);
+    }
+
+    // Editing starts from the stored crop; leaving without applying drops the edit;
+    // applying stores it (and hides the tool).
+    void editingIsCommittedOnlyByApply()
+    {
+        GeometryEdits edits;
+        edits.initTransform(turned({90, true}));
+        QSignalSpy state(&edits, &GeometryEdits::cropStateChanged);
+        edits.setCropState(GeometryEdits::Shown);
+        QCOMPARE(state.count(), 1);
+        edits.setCropMode(GeometryEdits::Preset_1_1);
+        const QRectF square = edits.crop();
+        QVERIFY(!nearRect(square, QRectF(0, 0, 1, 1)));
+        // The transform still has the committed crop while editing.
+        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), QRectF(0, 0, 1, 1)));
+        edits.setCropState(GeometryEdits::Hidden);
+        QVERIFY(nearRect(edits.crop(), QRectF(0, 0, 1, 1)));
+        edits.setCropState(GeometryEdits::Shown);
+        edits.setCropMode(GeometryEdits::Preset_1_1);
+        QSignalSpy transformation(&edits, &GeometryEdits::transformationUpdated);
+        edits.applyCrop();
+        QCOMPARE(transformation.count(), 1);
+        QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
+        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), square));
+        QVERIFY(edits.hasEdits());
+    }
+
+    void hasEditsAgainstTheFileOrientation()
+    {
+        GeometryEdits edits;
+        edits.setEditFlag(6);
+        edits.initTransform(turned({0, true}));
+        QVERIFY(!edits.hasEdits());
+        edits.setEditFlag(0);
+        QVERIFY(edits.hasEdits());
+        edits.initTransform(turned({0, false}));
+        QVERIFY(!edits.hasEdits());
+        // A turned picture shot turned is untouched, with its whole (turned-frame) view.
+        edits.setEditFlag(1);
+        CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+        t.reset(1);
+        edits.initTransform(t);
+        QVERIFY(!edits.hasEdits());
+        edits.rotateRight();
+        QVERIFY(edits.hasEdits());
+        edits.rotateLeft();
+        QVERIFY(!edits.hasEdits());
+    }
+
+    // The overlay is drawn through the same mapping as the picture: the frame's corners
+    // sit on the crop's corners, the shade covers the picture outside the crop, and every
+    // handle mark lies outside the crop, touching it.
+    void overlayFollowsThePicture()
+    {
+        for (const Orientation& o : kAll) {
+            CIAPI::Transform t = turned(o);
+            setTransformCropFromView(t, QRectF(0.2, 0.1, 0.5, 0.6));
+            GeometryEdits edits;
+            edits.initTransform(t);
+            const ImageGeometry g = geometryFor(t);
+            NodeCrop crop;
+            crop.setCropGeometry(GeometryEdits::Shown, edits.cropRect(), 4.0 / 3.0);
+            crop.updateNode(g);
+            crop.setVisible(true);
+            QVERIFY(crop.shadeNode()->isVisible());
+            QCOMPARE(crop.shadeNode()->opacity(), 0.8);
+            QCOMPARE(crop.frameNode()->opacity(), 0.4);
+
+            const QRectF frame = viewOfPicture(g);
+            const QRectF view = edits.crop();
+            const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
+            auto* frameNode = static_cast<QSGGeometryNode*>(crop.frameNode()->firstChild());
+            const auto* v = frameNode->geometry()->vertexDataAsPoint2D();
+            QRectF box;
+            for (int i = 0; i < 8; ++i)
+                box |= QRectF(QPointF(v[i].x, v[i].y), QSizeF(1e-9, 1e-9));
+            QVERIFY2(nearRect(box, expected, 0.05), name(o));
+
+            auto* shade = static_cast<QSGGeometryNode*>(crop.shadeNode()->firstChild());
+            double shaded = 0;
+            const auto* s = shade->geometry()->vertexDataAsPoint2D();
+            for (int i = 0; i < 24; i += 3)
+                shaded += std::fabs((s[i + 1].x - s[i].x) * (s[i + 2].y - s[i].y)
+                                    - (s[i + 2].x - s[i].x) * (s[i + 1].y - s[i].y))
+                          / 2;
+            const double outside = frame.width() * frame.height() - expected.width() * expected.height();
+            QVERIFY2(std::fabs(shaded - outside) < 1.0, name(o));
+
+            auto* handles = static_cast<QSGGeometryNode*>(crop.handleNode()->firstChild());
+            const auto* q = handles->geometry()->vertexDataAsPoint2D();
+            const QRectF grown = expected.adjusted(-6.5, -6.5, 6.5, 6.5);
+            for (int i = 0; i < 72; i += 6) {
+                const QRectF mark = QRectF(QPointF(q[i].x, q[i].y), QPointF(q[i + 5].x, q[i + 5].y)).normalized();
+                QVERIFY2(grown.contains(mark), name(o) + " mark " + QByteArray::number(i / 6));
+                QVERIFY2(!mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isValid()
+                             || mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isEmpty(),
+                         name(o) + " mark " + QByteArray::number(i / 6));
+            }
+            QSGNode root; // takes the nodes, as the canvas's node does
+            root.appendChildNode(crop.shadeNode());
+            root.appendChildNode(crop.frameNode());
+            root.appendChildNode(crop.handleNode());
+        }
+        NodeCrop hidden;
+        hidden.setCropGeometry(GeometryEdits::Hidden, QRectF(0, 0, 1, 1), 1.0);
+        hidden.updateNode(geometryFor(turned({0, false})));
+        QCOMPARE(hidden.shadeNode()->opacity(), 1.0);
+        QCOMPARE(static_cast<FlatColorNode*>(hidden.shadeNode()->firstChild())->color(), QColor(32, 32, 32));
+        QVERIFY(!hidden.frameNode()->isVisible());
+        delete hidden.shadeNode();
+        delete hidden.frameNode();
+        delete hidden.handleNode();
+    }
+};
+
+OSTRA_TEST_MAIN(TestGeometryEdits)
+#include "tst_geometryedits.moc"
