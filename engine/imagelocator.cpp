@@ -33,14 +33,31 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_taskSlots(m_threadCount)
     , m_compressionThread(new QThread(this))
     , m_patchThread(new QThread(this))
+    , m_exportQueue(new ExportQueue(this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
     , m_link(std::make_shared<TaskLink>(this))
 {
+    m_recyclePool.setMaxThreadCount(2);
+    m_editorPool = std::make_unique<StdArrayPool<ImageEditor, 2>>(
+        m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
+        [this](ImageEditor& editor) { recycleEditor(editor); },
+        [this](std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+    m_exportQueue->setLowSpace(m_lowSpaceBytes);
+    m_exportQueue->setBackgroundProcessing(m_backgroundProcessing);
+    m_exportQueue->setChannelOrder(m_channelOrder);
+    m_exportQueue->setCalibrationProvider([this](StreamPart& source) { return calibrationFor(source); });
+
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
+    for (ImageEditor& editor : m_editors) {
+        connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
+        connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
+        editor.setFilePerm(m_filePerm);
+    }
     connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &ImageLocator::onPathContentsUpdated);
     setApplyTuning(1);
     m_exportProgress->reset();
+    ExportQueue::connectProgress(m_exportQueue, m_exportProgress);
     m_compressionThread->start(QThread::InheritPriority);
     m_patchThread->start(QThread::InheritPriority);
 }
@@ -53,6 +70,13 @@ ImageLocator::~ImageLocator()
     m_patchThread->quit();
     m_compressionThread->requestInterruption();
     m_compressionThread->quit();
+    // Exports not begun are dropped, the running one is cut short; lent editors are
+    // saved and closed. Nothing of this waits for this thread, whose event loop may have
+    // ended already.
+    m_exportQueue->abort();
+    m_editorPool->release(0);
+    m_editorPool->release(1);
+    m_recyclePool.waitForDone();
     // Tasks that never started are dropped; running ones are waited for.
     for (const Pending& p : qAsConst(m_pending)) {
         p.keeper->setLoading(false);
@@ -94,6 +118,7 @@ void ImageLocator::setApplyTuning(int applyTuning)
     if (applyTuning == m_applyTuning)
         return;
     m_applyTuning = applyTuning;
+    m_exportQueue->setApplyTuning(applyTuning);
     emit applyTuningChanged(applyTuning);
 }
 
@@ -102,6 +127,7 @@ void ImageLocator::setChannelOrder(int channelOrder)
     if (channelOrder == m_channelOrder)
         return;
     m_channelOrder = channelOrder;
+    m_exportQueue->setChannelOrder(channelOrder);
     // Kept outputs have the old pixel order. A keeper still held by a running task goes
     // when that task lets go of it, on this thread (see ImageKeeper::create).
     m_keepers.clear();
@@ -111,6 +137,7 @@ void ImageLocator::setChannelOrder(int channelOrder)
 void ImageLocator::setReasonForPowerRequest(const QString& reason)
 {
     m_reasonForPowerRequest = reason;
+    m_exportQueue->setReasonForPowerRequest(reason);
 }
 
 void ImageLocator::setBackgroundProcessing(bool backgroundProcessing)
@@ -118,6 +145,7 @@ void ImageLocator::setBackgroundProcessing(bool backgroundProcessing)
     if (backgroundProcessing == m_backgroundProcessing)
         return;
     m_backgroundProcessing = backgroundProcessing;
+    m_exportQueue->setBackgroundProcessing(backgroundProcessing);
     emit backgroundProcessingChanged(backgroundProcessing);
 }
 
@@ -125,6 +153,7 @@ void ImageLocator::setLowSpaceMb(int lowSpaceMb)
 {
     // 64-bit: 2048 MB and more must not wrap to a negative or zero threshold.
     m_lowSpaceBytes = qint64(lowSpaceMb) << 20;
+    m_exportQueue->setLowSpace(m_lowSpaceBytes);
 }
 
 void ImageLocator::setMetahistory(Metahistory* metahistory)
@@ -315,4 +344,54 @@ std::shared_ptr<QSemaphoreReleaser> ImageLocator::evict(QUrl url)
 {
     emit notifyFileEvictedSignal(url);
     return m_filePerm->acquireFileSemaphore(url, FilePerm::kExclusive);
+}
+
+ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
+{
+    const Metahistory::Attribution attribution = Metahistory::readCaptureIdentity(source);
+    QMutexLocker lock(&m_metahistoryMutex);
+    if (!m_metahistory || attribution.device.isNull())
+        return {};
+    // The store answers from any thread; nothing here waits for the GUI thread.
+    return m_metahistory->get(attribution);
+}
+
+ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
+{
+    const int index = m_editorPool->acquire(false);
+    m_currentEditor = index;
+    ImageEditor& editor = m_editors[index];
+    if (client) {
+        editor.addListener(client);
+        client->attachEditor(&editor);
+    }
+    const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+    const std::shared_ptr<StreamSource> source = keeper->streamSource();
+    // Writers stay away from the file while it is opened; the editor holds its own token.
+    const FileToken token = m_filePerm->acquireFileSemaphore(keeper->url(), FilePerm::kShared);
+    const ImageViewer::Calibration calibration = calibrationFor(*source);
+    editor.loadImageWithState(keeper->url(), source, calibration, m_applyTuning, m_channelOrder);
+    editor.resetProperty11();
+    editor.renderLevel(-1, 2);
+    return &editor;
+}
+
+void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
+{
+    if (!editor)
+        return;
+    if (client)
+        editor->removeListener(client);
+    for (int i = 0; i < 2; ++i) {
+        if (editor == &m_editors[i])
+            m_editorPool->release(i);
+    }
+}
+
+void ImageLocator::recycleEditor(ImageEditor& editor)
+{
+    m_exportQueue->run(editor);
+    if (m_recycleProbe)
+        m_recycleProbe(editor);
+    editor.saveAndClose();
 }

@@ -2,8 +2,12 @@
 
 #include "app/progresshandler.h"
 #include "app/progressmodel.h"
+#include "app/stdarraypool.h"
+#include "engine/depthclient.h"
+#include "engine/exportqueue.h"
 #include "engine/fileperm.h"
 #include "engine/imageclient.h"
+#include "engine/imageeditor.h"
 #include "engine/imagekeeper.h"
 #include "engine/indextask.h"
 #include "engine/metahistory.h"
@@ -84,6 +88,18 @@ public:
     // The display items' side.
     void requestLoad(QUrl url, ImageClient* client);
     void releaseClient(QUrl url, ImageClient* client);
+    // Lends one of the two editors with the file open in it; blocks while both are lent
+    // or being recycled.
+    ImageEditor* openForView(QUrl url, DepthClient* client);
+    // Hands an editor back: its listeners are detached at once, its pending exports are
+    // written and its state saved on a recycle thread, then it is free again.
+    void releaseEditorSlot(ImageEditor* editor, ImageClient* client);
+    // The editor lent out last (null before the first).
+    ImageEditor* currentEditor() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
+    ExportQueue* exportQueue() const { return m_exportQueue; }
+    // Runs after the pending exports of an editor handed back were written, before it is
+    // saved and closed (diagnostics and tests).
+    void setRecycleProbe(std::function<void(ImageEditor&)> probe) { m_recycleProbe = std::move(probe); }
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
@@ -139,7 +155,9 @@ private:
     };
 
     void enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds);
-    void metahistoryDestroyed();
+    void recycleEditor(ImageEditor& editor);
+    // The calibration of the camera that took a picture; callable from any thread.
+    ImageViewer::Calibration calibrationFor(StreamPart& source) const;
 
     QFileSystemWatcher* m_watcher;
     FilePerm* m_filePerm;
@@ -155,9 +173,17 @@ private:
     int m_threadCount;
     QSemaphore m_taskSlots;
     QList<Pending> m_pending;
+    ImageEditor m_editors[2];
+    int m_currentEditor = -1;
+    // Recycle steps run here, not behind the thumbnail tasks of the global pool: handing
+    // an editor back must not wait for a screenful of thumbnails.
+    QThreadPool m_recyclePool;
+    std::unique_ptr<StdArrayPool<ImageEditor, 2>> m_editorPool;
+    std::function<void(ImageEditor&)> m_recycleProbe;
     QList<VrxMetadata> m_retryList;
     QThread* m_compressionThread;
     QThread* m_patchThread;
+    ExportQueue* m_exportQueue;
     ProgressModel* m_exportProgress;
     ProgressHandler* m_patchProgressHandler;
     std::shared_ptr<TaskLink> m_link;

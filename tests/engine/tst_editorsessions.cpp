@@ -1,0 +1,190 @@
+#include "support/testmain.h"
+
+#include "ciapi/statefileeditor.h"
+#include "engine/imagelocator.h"
+#include "engine/statefile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+class Canvas : public QObject, public DepthClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
+    void fileInvalid(QUrl location) override { invalid.push_back(location); }
+    void routerDetached(ImageRouter* router) override { detachedFrom.push_back(router); }
+    void attachEditor(ImageEditor* editor) override { attached.push_back(editor); }
+
+    std::vector<VrxMessage> outputs;
+    std::vector<QUrl> invalid;
+    std::vector<ImageRouter*> detachedFrom;
+    std::vector<ImageEditor*> attached;
+};
+
+int savedRating(const QString& raw)
+{
+    std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
+    if (!in)
+        return -1;
+    return CIAPI::StateFileEditor(in).userRating();
+}
+
+} // namespace
+
+class TestEditorSessions : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QStringList m_files;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        for (int i = 0; i < 4; ++i) {
+            vrxgen::PictureOptions o;
+            o.moduleWidth = 96;
+            o.moduleHeight = 72;
+            o.frames = 1;
+            o.seed = std::uint32_t(20 + i);
+            m_files << m_dir.path() + QString("/IMG_%1.vrx").arg(i);
+            QVERIFY(vrxgen::writeFile(QFile::encodeName(m_files.last()).toStdString(), vrxgen::makePicture(o).vrx));
+        }
+    }
+
+    void init()
+    {
+        for (const QString& f : qAsConst(m_files))
+            QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(f)));
+    }
+
+    // With both editors lent, a third open waits until one is handed back and its
+    // recycle step (state saved with the new rating) has finished; nothing in that step
+    // needs the waiting GUI thread.
+    void thirdOpenWaitsForARelease()
+    {
+        ImageLocator locator(2, nullptr);
+        QSemaphore reached;
+        QSemaphore proceed;
+        std::atomic<int> recycled{0};
+        locator.setRecycleProbe([&](ImageEditor&) {
+            reached.release();
+            proceed.acquire();
+            ++recycled;
+        });
+        Canvas a;
+        Canvas b;
+        Canvas c;
+        ImageEditor* first = locator.openForView(QUrl::fromLocalFile(m_files[0]), &a);
+        ImageEditor* second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+        QVERIFY(first && second && first != second);
+        QCOMPARE(a.attached, std::vector<ImageEditor*>{first});
+        QCOMPARE(locator.currentEditor(), second);
+        QCOMPARE(first->currentUrl(), QUrl::fromLocalFile(m_files[0]));
+        QVERIFY(first->setRating(4));
+
+        locator.releaseEditorSlot(first, &a);
+        // The recycle step is held until the third open is under way.
+        std::thread helper([&] {
+            reached.acquire();
+            proceed.release();
+        });
+        ImageEditor* third = locator.openForView(QUrl::fromLocalFile(m_files[2]), &c);
+        helper.join();
+        QCOMPARE(third, first);
+        QCOMPARE(recycled.load(), 1);
+        QCOMPARE(third->currentUrl(), QUrl::fromLocalFile(m_files[2]));
+        // Handed back with the save forced: the rating is in the state file.
+        QCOMPARE(savedRating(m_files[0]), 4);
+        // The first canvas no longer hears the editor; the third gets its renders.
+        QTRY_VERIFY(!c.outputs.empty());
+        QVERIFY(a.outputs.size() <= 2);
+        proceed.release(10);
+    }
+
+    // Handing back an editor detaches every remaining listener before its recycle step;
+    // an editor that is not one of the pool only loses the client.
+    void handBackDetachesOthers()
+    {
+        ImageLocator locator(2, nullptr);
+        Canvas owner;
+        Canvas watcher;
+        std::atomic<int> detachedBeforeRecycle{-1};
+        locator.setRecycleProbe([&](ImageEditor&) { detachedBeforeRecycle = int(watcher.detachedFrom.size()); });
+        ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(m_files[3]), &owner);
+        editor->addListener(&watcher);
+        locator.releaseEditorSlot(editor, &owner);
+        QCOMPARE(watcher.detachedFrom, std::vector<ImageRouter*>{editor});
+        QVERIFY(owner.detachedFrom.empty());
+        QTRY_COMPARE(detachedBeforeRecycle.load(), 1);
+
+        ImageEditor foreign;
+        Canvas other;
+        foreign.addListener(&other);
+        locator.releaseEditorSlot(&foreign, &other);
+        QVERIFY(!foreign.hasListener(&other));
+        QVERIFY(other.detachedFrom.empty());
+        locator.releaseEditorSlot(nullptr, &other);
+    }
+
+    // An unreadable file opens into a closed editor and the canvas hears that it is
+    // invalid; the slot still comes back.
+    void unreadableFileOpensClosed()
+    {
+        const QString broken = m_dir.path() + "/broken.vrx";
+        QFile f(broken);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("QVRX not really");
+        f.close();
+        ImageLocator locator(2, nullptr);
+        Canvas canvas;
+        ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(broken), &canvas);
+        QVERIFY(editor);
+        QVERIFY(editor->currentUrl().isEmpty());
+        QTRY_COMPARE(canvas.invalid.size(), size_t(1));
+        locator.releaseEditorSlot(editor, &canvas);
+        Canvas again;
+        QVERIFY(locator.openForView(QUrl::fromLocalFile(m_files[0]), &again));
+        QVERIFY(locator.openForView(QUrl::fromLocalFile(m_files[1]), &again));
+    }
+
+    // Shutting down while an export is queued and an editor lent, with no event loop
+    // running any more: it ends, and what was edited is saved.
+    void shutdownWithWorkInFlight()
+    {
+        auto* locator = new ImageLocator(2, nullptr);
+        Metahistory store(m_dir.path() + "/meta.db", m_dir.path());
+        locator->setMetahistory(&store);
+        Canvas canvas;
+        ImageEditor* editor = locator->openForView(QUrl::fromLocalFile(m_files[1]), &canvas);
+        QVERIFY(editor->setRating(2));
+        const QString out = m_dir.path() + "/export.jpg";
+        const std::shared_ptr<ImageKeeper> keeper = locator->keeperFor(QUrl::fromLocalFile(m_files[3]));
+        Export::SizeSpec size;
+        size.unit = Export::Literal;
+        size.size = QSize(64, 48);
+        if (locator->exportQueue()->enqueue(keeper->url(), keeper->streamSource(), 0, out, size, 0))
+            locator->exportQueue()->setWriter(editor);
+        delete locator;
+        QCOMPARE(savedRating(m_files[1]), 2);
+        // The export was either written whole or not at all.
+        QVERIFY(!QFile::exists(out + ".transfer"));
+        if (QFile::exists(out))
+            QVERIFY(QFileInfo(out).size() > 0);
+    }
+};
+
+OSTRA_TEST_MAIN(TestEditorSessions)
+#include "tst_editorsessions.moc"
