@@ -36,7 +36,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_exportQueue(new ExportQueue(this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
-    , m_link(std::make_shared<TaskLink>(this))
+    , m_link(std::make_shared<TaskLink>([this] { return handOver(); }))
 {
     m_recyclePool.setMaxThreadCount(2);
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, 2>>(
@@ -78,11 +78,12 @@ ImageLocator::~ImageLocator()
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
     // Tasks that never started are dropped; running ones are waited for.
-    for (const Pending& p : qAsConst(m_pending)) {
-        p.keeper->setLoading(false);
-        delete p.task;
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        for (const std::shared_ptr<IndexTask>& task : qAsConst(m_pending))
+            task->keeper()->setLoading(false);
+        m_pending.clear();
     }
-    m_pending.clear();
     m_taskSlots.acquire(m_threadCount);
     m_patchThread->wait();
     m_compressionThread->wait();
@@ -199,24 +200,44 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.keeper = keeper;
     setup.url = keeper->url();
     setup.kinds = kinds;
-    setup.source = keeper->streamSource();
+    // The source (its path resolved through any links) is made by the task, off this
+    // thread.
     setup.filePerm = m_filePerm;
     setup.channelOrder = m_channelOrder;
     setup.applyTuning = m_applyTuning;
     setup.taskSlots = &m_taskSlots;
     setup.link = m_link;
     setup.probe = m_probe;
-    auto task = std::make_shared<IndexTask>(std::move(setup));
-    m_pending.append(Pending{new AsyncTask([task] { task->run(); }, true), keeper});
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        m_pending.append(std::make_shared<IndexTask>(std::move(setup)));
+    }
     shuffleTasks();
 }
 
 void ImageLocator::shuffleTasks()
 {
+    QMutexLocker lock(&m_pendingMutex);
     while (!m_pending.isEmpty() && m_taskSlots.tryAcquire(1)) {
-        const Pending next = m_pending.takeFirst();
-        m_pool->start(next.task, 0);
+        const std::shared_ptr<IndexTask> next = m_pending.takeFirst();
+        (new AsyncTask([next] { next->run(); }, true))->start(m_pool);
     }
+}
+
+std::shared_ptr<IndexTask> ImageLocator::handOver()
+{
+    QMutexLocker lock(&m_pendingMutex);
+    if (m_pending.isEmpty()) {
+        m_taskSlots.release(1);
+        return nullptr;
+    }
+    return m_pending.takeFirst();
+}
+
+int ImageLocator::pendingCount() const
+{
+    QMutexLocker lock(&m_pendingMutex);
+    return m_pending.size();
 }
 
 void ImageLocator::requestMetadata(QUrl location)
@@ -249,12 +270,13 @@ void ImageLocator::cancelLoading()
     }
     // Dropped loads must not keep their keepers loading, or the next load request for
     // such a file would wait for output that never comes.
-    const QList<Pending> dropped = m_pending;
-    m_pending.clear();
-    for (const Pending& p : dropped) {
-        p.keeper->setLoading(false);
-        delete p.task;
+    QList<std::shared_ptr<IndexTask>> dropped;
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        dropped.swap(m_pending);
     }
+    for (const std::shared_ptr<IndexTask>& task : qAsConst(dropped))
+        task->keeper()->setLoading(false);
 }
 
 void ImageLocator::close()

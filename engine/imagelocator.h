@@ -104,7 +104,7 @@ public:
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
     bool hasKeeper(const QUrl& url) const { return m_keepers.contains(fileKey(url)); }
-    int pendingCount() const { return m_pending.size(); }
+    int pendingCount() const;
     bool isWatched(const QUrl& url) const;
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
@@ -148,11 +148,9 @@ private slots:
     void shuffleTasks();
 
 private:
-    struct Pending
-    {
-        AsyncTask* task;
-        std::shared_ptr<ImageKeeper> keeper;
-    };
+    // Pops the first waiting task for a finishing one (any thread); with none waiting
+    // the finishing task's slot is taken back under the same lock.
+    std::shared_ptr<IndexTask> handOver();
 
     void enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds);
     void recycleEditor(ImageEditor& editor);
@@ -172,7 +170,8 @@ private:
     QThreadPool* m_pool;
     int m_threadCount;
     QSemaphore m_taskSlots;
-    QList<Pending> m_pending;
+    mutable QMutex m_pendingMutex; // guards m_pending and the hand-over of slots
+    QList<std::shared_ptr<IndexTask>> m_pending;
     ImageEditor m_editors[2];
     int m_currentEditor = -1;
     // Recycle steps run here, not behind the thumbnail tasks of the global pool: handing

@@ -37,22 +37,33 @@ VrxMessage outputMessage(const QUrl& url, int kind, const CIAPI::ImagePyramid& p
 
 } // namespace
 
-TaskLink::TaskLink(QObject* scheduler)
-    : m_scheduler(scheduler)
+TaskLink::TaskLink(HandOver handOver)
+    : m_handOver(std::move(handOver))
 {
 }
 
-void TaskLink::notifyFinished()
+void TaskLink::finished(QSemaphore* taskSlots)
 {
-    QMutexLocker lock(&m_mutex);
-    if (m_scheduler)
-        QMetaObject::invokeMethod(m_scheduler.data(), "shuffleTasks", Qt::QueuedConnection);
+    for (;;) {
+        std::shared_ptr<IndexTask> next;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (!m_handOver) {
+                taskSlots->release(1);
+                return;
+            }
+            next = m_handOver();
+        }
+        if (!next)
+            return;
+        next->work();
+    }
 }
 
 void TaskLink::cut()
 {
     QMutexLocker lock(&m_mutex);
-    m_scheduler = nullptr;
+    m_handOver = nullptr;
 }
 
 IndexTask::IndexTask(Setup setup)
@@ -68,6 +79,12 @@ void IndexTask::probe(Step step)
 
 void IndexTask::run()
 {
+    work();
+    m_setup.link->finished(m_setup.taskSlots);
+}
+
+void IndexTask::work()
+{
     const QUrl& url = m_setup.url;
     ImageKeeper* keeper = m_setup.keeper.get();
     bool wantMetadata = m_setup.kinds & Metadata;
@@ -78,6 +95,8 @@ void IndexTask::run()
         probe(Step::Started);
         const FileToken token = m_setup.filePerm->acquireFileSemaphore(url, FilePerm::kShared);
         probe(Step::Token);
+        if (!m_setup.source)
+            m_setup.source = m_setup.keeper->streamSource();
 
         record.resetFromFile(url);
         // Every result is known by the URL it was asked for, whatever links lead there.
@@ -195,7 +214,4 @@ void IndexTask::run()
     if (wantMetadata || wantImage)
         emit keeper->notifyFileInvalidSignal(url);
 
-    // The slot goes back first, then the scheduler (if still there) is asked to go on.
-    m_setup.taskSlots->release(1);
-    m_setup.link->notifyFinished();
 }

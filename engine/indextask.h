@@ -12,20 +12,29 @@
 #include <functional>
 #include <memory>
 
-// The way back from pool tasks to the object that scheduled them. The scheduler cuts it
-// before it goes away; a task that finishes later finds it cut and only lets go.
+class IndexTask;
+
+// The way back from pool tasks to the scheduler that started them. A finishing task asks
+// it for the next waiting task and runs that in its own thread, keeping its slot, so no
+// pool thread idles while work waits; with nothing waiting the scheduler takes the slot
+// back. The scheduler cuts the link before it goes away; a task that finishes later finds
+// it cut and only gives its slot back.
 class TaskLink
 {
 public:
-    explicit TaskLink(QObject* scheduler);
-    // Asks the scheduler (when it is still there) to start waiting tasks.
-    void notifyFinished();
+    // Returns the next waiting task (the caller's slot passes to it), or null after
+    // taking the slot back.
+    using HandOver = std::function<std::shared_ptr<IndexTask>()>;
+
+    explicit TaskLink(HandOver handOver);
+    // Called by a finishing task that holds one unit of `taskSlots`.
+    void finished(QSemaphore* taskSlots);
     // After this returns no task reaches the scheduler any more.
     void cut();
 
 private:
     QMutex m_mutex;
-    QPointer<QObject> m_scheduler;
+    HandOver m_handOver;
 };
 
 // One metadata and/or image read of a file, run on a pool thread: the state file's
@@ -55,7 +64,7 @@ public:
         std::shared_ptr<ImageKeeper> keeper;
         QUrl url;
         int kinds = 0;
-        std::shared_ptr<StreamSource> source;
+        std::shared_ptr<StreamSource> source; // the keeper's, taken by the task when null
         FilePerm* filePerm = nullptr;
         int channelOrder = 0;
         int applyTuning = 0;
@@ -65,7 +74,11 @@ public:
     };
 
     explicit IndexTask(Setup setup);
+    // Entry on a pool thread: the work of this task, then of every task waiting after it
+    // that the scheduler hands over, then the slot goes back.
     void run();
+    // The work of this task alone.
+    void work();
 
     const QUrl& url() const { return m_setup.url; }
     const std::shared_ptr<ImageKeeper>& keeper() const { return m_setup.keeper; }

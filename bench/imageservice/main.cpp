@@ -1,0 +1,290 @@
+// Image service throughput and latency, each figure against a reference measured in the
+// same run:
+// - files indexed per second, requestMetadata to the indexed announcement, first pass
+//   and again, against the same engine calls run directly on as many threads;
+// - thumbnails per second through requestLoad against the same;
+// - time to the first screenful of 40 thumbnails while the whole folder indexes
+//   (median and 95th percentile over several rounds);
+// - the longest stall of the GUI thread while the service works;
+// - how long a step handed to a pool waits while every pool thread renders thumbnails:
+//   the global pool against the editors' own recycle pool.
+// Usage: bench_imageservice [files=2000] [rounds=7]. Data goes to a temporary folder.
+#include "app/asynctask.h"
+#include "ciapi/rendererbase.h"
+#include "ciapi/tuning.h"
+#include "engine/directstreamreader.h"
+#include "engine/imagelocator.h"
+#include "engine/streamsource.h"
+#include "tools/vrxgen/generator.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Counts outputs per file.
+class Counter : public QObject, public ImageClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage&) override { ++outputs; }
+    void fileInvalid(QUrl) override { ++outputs; }
+    void routerDetached(ImageRouter*) override {}
+    int outputs = 0;
+};
+
+// The longest gap between ticks of a 1 ms timer on the GUI thread.
+class StallMeter : public QObject
+{
+public:
+    StallMeter()
+    {
+        m_timer.setInterval(1);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            if (m_last > 0)
+                m_longest = std::max(m_longest, now - m_last);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        m_longest = 0;
+        m_last = 0;
+        m_clock.start();
+        m_timer.start();
+    }
+    double stopMs()
+    {
+        m_timer.stop();
+        return m_longest / 1e6;
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs = 600000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+// The task's engine calls for one file, without the service around them.
+void directRead(const QUrl& url, bool metadata, int channelOrder)
+{
+    auto source = std::make_shared<StreamSource>(url);
+    DirectStreamReader reader;
+    reader.setSource(source);
+    reader.renderer().setProperty(CIAPI::IntParam::ChannelOrderBGRA, channelOrder == ImageLocator::kGlBgra ? 1 : 0);
+    CIAPI::ApplyTuning(1, reader.renderer());
+    if (metadata) {
+        VrxMetadata record;
+        record.resetFromFile(url);
+        record.readRendererMetadata(reader.renderer());
+    }
+    std::atomic<int> got{0};
+    reader.setOutputUpdateListener([&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++got; });
+    reader.render();
+}
+
+double directRate(const QList<QUrl>& files, int threads, bool metadata)
+{
+    std::atomic<int> next{0};
+    QElapsedTimer t;
+    t.start();
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; ++i)
+        pool.emplace_back([&] {
+            for (int k = next++; k < files.size(); k = next++)
+                directRead(files[k], metadata, ImageLocator::kGlBgra);
+        });
+    for (auto& th : pool)
+        th.join();
+    return files.size() / (t.nsecsElapsed() / 1e9);
+}
+
+double indexRate(ImageLocator& locator, const QList<QUrl>& files, double* stallMs)
+{
+    int indexed = 0;
+    const auto c1 = QObject::connect(&locator, &ImageLocator::notifyFileIndexedSignal, [&] { ++indexed; });
+    const auto c2 = QObject::connect(&locator, &ImageLocator::notifyFileInvalidSignal, [&] { ++indexed; });
+    StallMeter stall;
+    stall.start();
+    QElapsedTimer t;
+    t.start();
+    for (const QUrl& url : files)
+        locator.requestMetadata(url);
+    runUntil([&] { return indexed >= files.size(); });
+    const double rate = files.size() / (t.nsecsElapsed() / 1e9);
+    *stallMs = std::max(*stallMs, stall.stopMs());
+    QObject::disconnect(c1);
+    QObject::disconnect(c2);
+    return rate;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+// Microseconds until a step handed to `pool` starts, while `busy` keeps every thread of
+// the global pool rendering.
+double postLatencyUs(QThreadPool* pool)
+{
+    QElapsedTimer t;
+    std::atomic<qint64> started{-1};
+    t.start();
+    (new AsyncTask([&] { started = t.nsecsElapsed(); }, true))->start(pool);
+    while (started.load() < 0)
+        QThread::usleep(100);
+    return started.load() / 1e3;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int count = argc > 1 ? std::max(40, std::atoi(argv[1])) : 2000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+    const int threads = QThread::idealThreadCount();
+    qSetMessagePattern(QStringLiteral("%{if-warning}%{message}%{endif}"));
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    // A few distinct pictures, copied under many names, in two sets: one for the service,
+    // one for the reference, so neither reads what the other has just touched.
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (int i = 0; i < 16; ++i) {
+        vrxgen::PictureOptions o;
+        o.seed = std::uint32_t(1000 + i);
+        o.frames = 1;
+        o.orientation = i % 8;
+        pictures.push_back(vrxgen::makePicture(o).vrx);
+    }
+    QList<QUrl> serviceFiles;
+    QList<QUrl> referenceFiles;
+    for (const char* set : {"service", "reference"}) {
+        QDir().mkpath(dir.path() + "/" + set);
+        for (int i = 0; i < count; ++i) {
+            const QString path = dir.path() + QString("/%1/IMG_%2.vrx").arg(set).arg(i, 5, 10, QChar('0'));
+            vrxgen::writeFile(QFile::encodeName(path).toStdString(), pictures[size_t(i) % pictures.size()]);
+            (QString(set) == "service" ? serviceFiles : referenceFiles) << QUrl::fromLocalFile(path);
+        }
+    }
+    std::printf("image service: %d files, %d threads, %d rounds\n", count, threads, rounds);
+
+    double stallMs = 0;
+    {
+        ImageLocator locator(threads, nullptr);
+        const double cold = indexRate(locator, serviceFiles, &stallMs);
+        const double coldRef = directRate(referenceFiles, threads, true);
+        const double warm = indexRate(locator, serviceFiles, &stallMs);
+        const double warmRef = directRate(referenceFiles, threads, true);
+        std::printf("indexing, first pass: %.0f files/s vs direct %.0f files/s  ratio %.2f\n", cold, coldRef,
+                    cold / coldRef);
+        std::printf("indexing, again:      %.0f files/s vs direct %.0f files/s  ratio %.2f\n", warm, warmRef,
+                    warm / warmRef);
+    }
+    {
+        ImageLocator locator(threads, nullptr);
+        std::vector<std::unique_ptr<Counter>> cells;
+        StallMeter stall;
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        for (const QUrl& url : serviceFiles) {
+            cells.push_back(std::make_unique<Counter>());
+            locator.requestLoad(url, cells.back().get());
+        }
+        runUntil([&] {
+            return std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c->outputs > 0; });
+        });
+        const double rate = count / (t.nsecsElapsed() / 1e9);
+        stallMs = std::max(stallMs, stall.stopMs());
+        const double ref = directRate(referenceFiles, threads, false);
+        std::printf("thumbnails:           %.0f /s vs direct %.0f /s  ratio %.2f\n", rate, ref, rate / ref);
+    }
+    {
+        std::vector<double> firstScreen;
+        std::vector<double> whole;
+        for (int r = 0; r < rounds; ++r) {
+            ImageLocator locator(threads, nullptr);
+            int indexed = 0;
+            QObject::connect(&locator, &ImageLocator::notifyFileIndexedSignal, [&] { ++indexed; });
+            std::vector<std::unique_ptr<Counter>> screen;
+            StallMeter stall;
+            stall.start();
+            QElapsedTimer t;
+            t.start();
+            for (const QUrl& url : serviceFiles)
+                locator.requestMetadata(url);
+            for (int i = 0; i < 40; ++i) {
+                screen.push_back(std::make_unique<Counter>());
+                locator.requestLoad(serviceFiles[i], screen.back().get());
+            }
+            runUntil([&] {
+                return std::all_of(screen.begin(), screen.end(), [](const auto& c) { return c->outputs > 0; });
+            });
+            firstScreen.push_back(t.nsecsElapsed() / 1e6);
+            runUntil([&] { return indexed >= count; });
+            whole.push_back(t.nsecsElapsed() / 1e6);
+            stallMs = std::max(stallMs, stall.stopMs());
+        }
+        std::printf("first 40 thumbnails while %d index: median %.1f ms, p95 %.1f ms (whole folder median %.0f ms,"
+                    " screen/whole %.3f)\n",
+                    count, percentile(firstScreen, 0.5), percentile(firstScreen, 0.95), percentile(whole, 0.5),
+                    percentile(firstScreen, 0.5) / percentile(whole, 0.5));
+    }
+    std::printf("longest GUI-thread stall: %.1f ms\n", stallMs);
+    {
+        // Steps posted while the service keeps the global pool busy.
+        QThreadPool own;
+        own.setMaxThreadCount(2);
+        ImageLocator locator(threads, nullptr);
+        int indexed = 0;
+        QObject::connect(&locator, &ImageLocator::notifyFileIndexedSignal, [&] { ++indexed; });
+        for (const QUrl& url : serviceFiles)
+            locator.requestMetadata(url);
+        std::vector<double> global;
+        std::vector<double> separate;
+        for (int i = 0; i < 20 && indexed < count * 3 / 4; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            global.push_back(postLatencyUs(QThreadPool::globalInstance()));
+            separate.push_back(postLatencyUs(&own));
+        }
+        runUntil([&] { return indexed >= count; });
+        if (!global.empty())
+            std::printf("recycle step start while thumbnails render: global pool median %.0f us (max %.0f),"
+                        " own pool median %.0f us (max %.0f)  ratio %.1f\n",
+                        percentile(global, 0.5), percentile(global, 1.0), percentile(separate, 0.5),
+                        percentile(separate, 1.0), percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
+    }
+    return 0;
+}
