@@ -12,9 +12,9 @@
 
 namespace {
 
-// Values of the last indexing result that the watch needs (role numbers of the row).
-constexpr int kRowInvalid = 274;
-constexpr int kRowFileSize = 278;
+// Values of the last indexing result that the watch needs.
+constexpr int kRowInvalid = IResolver::Invalid;
+constexpr int kRowFileSize = IResolver::FileSize;
 constexpr int kWatchDelayMs = 5000;
 
 } // namespace
@@ -25,7 +25,7 @@ ImageLocator::ImageLocator(QObject* parent)
 }
 
 ImageLocator::ImageLocator(int threadCount, QObject* parent)
-    : QObject(parent)
+    : IResolver(parent)
     , m_watcher(new QFileSystemWatcher(this))
     , m_filePerm(new FilePerm)
     , m_pool(QThreadPool::globalInstance())
@@ -38,6 +38,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
     , m_link(std::make_shared<TaskLink>([this] { return handOver(); }))
 {
+    m_roleNames = IResolver::imageRoleNames();
     m_recyclePool.setMaxThreadCount(2);
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, 2>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
@@ -260,6 +261,15 @@ void ImageLocator::releaseClient(QUrl url, ImageClient* client)
         it.value()->removeListener(client);
 }
 
+QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
+{
+    const auto it = m_rows.constFind(fileKey(location));
+    if (it != m_rows.constEnd())
+        return it.value();
+    requestMetadata(location);
+    return {};
+}
+
 void ImageLocator::cancelLoading()
 {
     for (auto it = m_rows.begin(); it != m_rows.end();) {
@@ -319,9 +329,16 @@ void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
         m_watcher->removePath(path);
     }
 
-    QMap<int, QVariant>& row = m_rows[url];
-    row.insert(kRowInvalid, record.invalid);
-    row.insert(kRowFileSize, record.fileSize);
+    QMap<int, QVariant> row = m_rows.value(url);
+    QMap<int, QVariant> next = row;
+    next.insert(kRowInvalid, record.invalid);
+    next.insert(kRowFileSize, record.fileSize);
+    if (next != row || !m_rows.contains(url)) {
+        if (!row.isEmpty())
+            emit modified(url);
+        m_rows.insert(url, next);
+        emit resolved(url);
+    }
     if (!record.invalid)
         emit notifyFileIndexedSignal(record);
 }

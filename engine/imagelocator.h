@@ -10,6 +10,7 @@
 #include "engine/imageeditor.h"
 #include "engine/imagekeeper.h"
 #include "engine/indextask.h"
+#include "engine/iresolver.h"
 #include "engine/metahistory.h"
 #include "engine/vrxmetadata.h"
 #include "pipeline/ibailiff.h"
@@ -39,7 +40,7 @@ class AsyncTask;
 // output for its listeners, metadata, thumbnail and load tasks on a bounded share of the
 // process-wide thread pool, a watch on files that are not readable yet, and the lock
 // registry that every user of raw files shares. Lives on the GUI thread.
-class ImageLocator : public QObject, public IBailiff
+class ImageLocator : public IResolver, public IBailiff
 {
     Q_OBJECT
     Q_PROPERTY(bool cpuSupported READ cpuSupported CONSTANT)
@@ -109,6 +110,11 @@ public:
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
 
+    // IResolver: the file's row, or an empty one while its metadata is read (the row
+    // then comes with `resolved`).
+    const QHash<int, QByteArray>& roleNames() const override { return m_roleNames; }
+    QMap<int, QVariant> rowFor(QUrl location) override;
+
     // Called on pool threads at fixed points of every task (for diagnostics and tests).
     void setTaskProbe(IndexTask::Probe probe) { m_probe = std::move(probe); }
     // Applies the current tuning and channel order to a renderer.
@@ -167,6 +173,7 @@ private:
     QString m_reasonForPowerRequest;
     QHash<QUrl, std::shared_ptr<ImageKeeper>> m_keepers;
     QHash<QUrl, QMap<int, QVariant>> m_rows;
+    QHash<int, QByteArray> m_roleNames;
     QThreadPool* m_pool;
     int m_threadCount;
     QSemaphore m_taskSlots;

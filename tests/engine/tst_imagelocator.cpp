@@ -357,11 +357,23 @@ private slots:
         const QUrl asked = urlOf(link + "/IMG_L.vrx");
         ImageLocator locator(2, nullptr);
         QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        QSignalSpy resolved(&locator, &IResolver::resolved);
+        QSignalSpy modified(&locator, &IResolver::modified);
+        // An unknown file has no row yet; asking starts its reading.
+        QVERIFY(locator.rowFor(asked).isEmpty());
+        QTRY_COMPARE(resolved.count(), 1);
+        QCOMPARE(resolved.at(0).at(0).toUrl(), asked);
+        QCOMPARE(modified.count(), 0);
+        QVERIFY(!locator.rowFor(asked).isEmpty());
+        indexed.clear();
         Client client;
         locator.requestLoad(asked, &client);
         locator.requestMetadata(QUrl::fromLocalFile(link + "/./IMG_L.vrx"));
         QTRY_COMPARE(indexed.count(), 1);
         QCOMPARE(indexed.at(0).at(0).value<VrxMetadata>().location, asked);
+        // The same values again: nothing announced.
+        QCOMPARE(resolved.count(), 1);
+        QCOMPARE(modified.count(), 0);
         QTRY_VERIFY(!client.outputs.empty());
         QCOMPARE(client.outputs[0].location, asked);
         QVERIFY(!locator.indexedValues(asked).isEmpty());
