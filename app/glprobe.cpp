@@ -46,14 +46,19 @@ int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
         state->done.store(true);
     }
 
+    // The timer is re-armed for the time that is left before every wait: a coarse
+    // timer may fire a little early, and a wait with no timer pending would block
+    // until some unrelated event arrives.
     QTimer wake;
     wake.setSingleShot(true);
-    wake.start(timeoutMs);
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!state->done.load() && !deadline.hasExpired())
+    wake.setTimerType(Qt::PreciseTimer);
+    const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
+    while (!state->done.load() && !deadline.hasExpired()) {
+        wake.start(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents
                                         | QEventLoop::ExcludeSocketNotifiers
                                         | QEventLoop::WaitForMoreEvents);
+    }
     QObject::disconnect(connection);
 
     if (!state->done.load())
