@@ -8,6 +8,7 @@
 #include "app/progressmodel.h"
 #include "library/ordering.h"
 #include "library/session.h"
+#include "library/urlidentity.h"
 
 ActiveSession::ActiveSession(QObject* parent)
     : SpineModel(parent)
@@ -18,9 +19,9 @@ ActiveSession::ActiveSession(QObject* parent)
 {
     // Connected before the selection model exists, so the selection is taken out before
     // the selection model would save it index by index, and put back after.
-    connect(this, &QAbstractItemModel::rowsAboutToBeMoved, this, &ActiveSession::saveSelection);
+    connect(this, &QAbstractItemModel::rowsAboutToBeMoved, this, &ActiveSession::onRowsAboutToBeMoved);
     connect(this, &QAbstractItemModel::layoutAboutToBeChanged, this, &ActiveSession::saveSelection);
-    connect(this, &QAbstractItemModel::rowsMoved, this, &ActiveSession::restoreSelection);
+    connect(this, &QAbstractItemModel::rowsMoved, this, &ActiveSession::onRowsMoved);
     connect(this, &QAbstractItemModel::layoutChanged, this, &ActiveSession::restoreSelection);
 
     m_selectionModel = new QItemSelectionModel(this, this);
@@ -163,10 +164,14 @@ QList<QPair<int, int>> ActiveSession::selectedRowRanges() const
 void ActiveSession::saveSelection()
 {
     m_savedSelection.clear();
+    m_savedIdentities.clear();
     const auto ranges = selectedRowRanges();
+    const QList<QUrl>& urls = list();
     for (const auto& range : ranges) {
-        for (int row = range.first; row <= range.second; ++row)
-            m_savedSelection.insert(urlAt(row));
+        for (int row = range.first; row <= range.second && row < urls.size(); ++row) {
+            m_savedSelection.append(urls.at(row));
+            m_savedIdentities.insert(urlIdentity(urls.at(row)));
+        }
     }
     m_savedCurrent = urlAt(currentIndex());
     m_saved = true;
@@ -189,30 +194,109 @@ void ActiveSession::restoreSelection()
         }
         std::sort(selected.begin(), selected.end());
     } else if (!m_savedSelection.isEmpty()) {
+        // The rows hold the same copies of the files as before: compare by identity.
         const QList<QUrl>& urls = list();
         for (int row = 0; row < rows; ++row) {
-            if (m_savedSelection.contains(urls.at(row)))
+            if (m_savedIdentities.contains(urlIdentity(urls.at(row))))
                 selected.append(row);
         }
     }
-    // One selection of merged ranges, selected at once.
-    QItemSelection selection;
-    for (int i = 0; i < selected.size();) {
-        int j = i;
-        while (j + 1 < selected.size() && selected.at(j + 1) == selected.at(j) + 1)
-            ++j;
-        selection.append(QItemSelectionRange(index(selected.at(i), 0), index(selected.at(j), 0)));
-        i = j + 1;
+    QList<QPair<int, int>> ranges;
+    for (int row : qAsConst(selected)) {
+        if (!ranges.isEmpty() && ranges.last().second + 1 == row)
+            ranges.last().second = row;
+        else
+            ranges.append({row, row});
     }
     m_savedSelection.clear();
-    if (!selection.isEmpty())
-        m_selectionModel->select(selection, QItemSelectionModel::Select);
+    m_savedIdentities.clear();
+    selectRowRanges(ranges);
     if (!m_savedCurrent.isEmpty()) {
         const int row = rowOf(m_savedCurrent);
         if (row >= 0)
             m_selectionModel->setCurrentIndex(index(row, 0), QItemSelectionModel::NoUpdate);
         m_savedCurrent.clear();
     }
+}
+
+void ActiveSession::selectRowRanges(QList<QPair<int, int>> ranges)
+{
+    // One selection of merged ranges, selected at once.
+    std::sort(ranges.begin(), ranges.end());
+    QItemSelection selection;
+    int first = -1;
+    int last = -2;
+    for (const auto& range : qAsConst(ranges)) {
+        if (range.first <= last + 1) {
+            last = qMax(last, range.second);
+            continue;
+        }
+        if (first >= 0)
+            selection.append(QItemSelectionRange(index(first, 0), index(last, 0)));
+        first = range.first;
+        last = range.second;
+    }
+    if (first >= 0)
+        selection.append(QItemSelectionRange(index(first, 0), index(last, 0)));
+    if (!selection.isEmpty())
+        m_selectionModel->select(selection, QItemSelectionModel::Select);
+}
+
+void ActiveSession::onRowsAboutToBeMoved(const QModelIndex&, int first, int last,
+                                         const QModelIndex&, int row)
+{
+    // A move keeps every file; only rows shift, so the selection follows by row.
+    m_movedRanges = selectedRowRanges();
+    m_movedCurrent = currentIndex().row();
+    m_moveFirst = first;
+    m_moveLast = last;
+    m_moveDestination = row;
+    m_selectionModel->reset();
+}
+
+void ActiveSession::onRowsMoved()
+{
+    if (m_moveFirst < 0)
+        return;
+    const int first = m_moveFirst;
+    const int last = m_moveLast;
+    const int dest = m_moveDestination;
+    const int count = last - first + 1;
+    m_moveFirst = m_moveLast = m_moveDestination = -1;
+    auto map = [&](int r) {
+        if (dest > last) {
+            if (r >= first && r <= last)
+                return r + dest - last - 1;
+            if (r > last && r < dest)
+                return r - count;
+        } else if (dest < first) {
+            if (r >= first && r <= last)
+                return r - (first - dest);
+            if (r >= dest && r < first)
+                return r + count;
+        }
+        return r;
+    };
+    // Each range splits where the mapping changes, then each piece shifts as a whole.
+    const int cuts[] = {qMin(first, dest), first, last + 1, qMax(last + 1, dest)};
+    QList<QPair<int, int>> moved;
+    for (const auto& range : qAsConst(m_movedRanges)) {
+        int from = range.first;
+        while (from <= range.second) {
+            int to = range.second;
+            for (int cut : cuts) {
+                if (cut > from && cut - 1 < to)
+                    to = cut - 1;
+            }
+            moved.append({map(from), map(to)});
+            from = to + 1;
+        }
+    }
+    m_movedRanges.clear();
+    selectRowRanges(moved);
+    if (m_movedCurrent >= 0)
+        m_selectionModel->setCurrentIndex(index(map(m_movedCurrent), 0), QItemSelectionModel::NoUpdate);
+    m_movedCurrent = -1;
 }
 
 void ActiveSession::updateProgress()

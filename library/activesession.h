@@ -73,15 +73,27 @@ signals:
 private:
     // Selected rows as sorted, non-overlapping [first, last] pairs.
     QList<QPair<int, int>> selectedRowRanges() const;
+    void selectRowRanges(QList<QPair<int, int>> ranges);
+    void onRowsAboutToBeMoved(const QModelIndex& parent, int first, int last,
+                              const QModelIndex& destination, int row);
+    void onRowsMoved();
 
     ProgressModel* m_indexProgress;
     QItemSelectionModel* m_selectionModel = nullptr;
     Ordering* m_byTimestamp;
     Ordering* m_byRating;
     Ordering* m_byFolder;
-    QSet<QUrl> m_savedSelection;
+    // Saved across a re-sort: the files (their own list copies) and their identities.
+    QList<QUrl> m_savedSelection;
+    QSet<quintptr> m_savedIdentities;
     QUrl m_savedCurrent;
     bool m_saved = false;
+    // Saved across a move: the selected rows, the current row and the move.
+    QList<QPair<int, int>> m_movedRanges;
+    int m_movedCurrent = -1;
+    int m_moveFirst = -1;
+    int m_moveLast = -1;
+    int m_moveDestination = -1;
     QString m_sortField;
     QPointer<Session> m_source;
     QPersistentModelIndex m_shiftIndex;

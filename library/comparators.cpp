@@ -99,6 +99,26 @@ int byFolder(const FileKey& a, const FileKey& b)
     return compareText(a.url, b.url);
 }
 
+qint64 urlUnit(const FileKey& key, int i)
+{
+    return i < key.url.size() ? qint64(key.url.at(i).unicode()) + 1 : 0;
+}
+
+qint64 folderUnit(const FileKey& key, int i)
+{
+    if (key.folderEnd < 0)
+        return 0;
+    if (i < key.folderEnd) {
+        const ushort c = key.path.at(i).unicode();
+        return c == '/' ? 2 : qint64(c) + 3;
+    }
+    if (i == key.folderEnd)
+        return 1;
+    const QStringView name = key.pathName();
+    const int at = i - key.folderEnd - 1;
+    return at < name.size() ? qint64(name.at(at).unicode()) + 3 : 0;
+}
+
 QList<QVariant> nullKey(const FileKey&)
 {
     return {QVariant()};

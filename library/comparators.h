@@ -21,6 +21,13 @@ int byRating(const FileKey& a, const FileKey& b);
 // Folder parts one by one (a folder before its subfolders), then file name, then URL text.
 int byFolder(const FileKey& a, const FileKey& b);
 
+// The texts that byUrl and byFolder are decided by, as numbers per character (0 past the
+// end), ordered as those comparators order them.
+qint64 urlUnit(const FileKey& key, int i);
+// The folder, a mark lower than any character, then the file name; "/" below every
+// other character. 0 throughout for a file without folder parts, which sorts first.
+qint64 folderUnit(const FileKey& key, int i);
+
 // One null key: all files in one section.
 QList<QVariant> nullKey(const FileKey& key);
 // [year, month, day] of the capture time.

@@ -15,8 +15,11 @@ struct FileKey
     int year = 0;       // capture day; all 0 without a valid timestamp
     int month = 0;
     int day = 0;
-    qint64 msecs = 0;   // capture time since the epoch; 0 without a valid timestamp
+    qint64 msecs = 0;   // capture wall-clock time in milliseconds; 0 without a valid timestamp
     int rating = 0;
+
+    // The capture day as one number ordered as [year, month, day].
+    qint64 packedDay() const { return (qint64(year) * 16 + month) * 32 + day; }
 
     QStringView folder() const { return QStringView(path).left(qMax(folderEnd, 0)); }
     QStringView pathName() const { return QStringView(path).mid(nameStart); }

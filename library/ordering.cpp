@@ -13,24 +13,44 @@ Ordering::Ordering(Compare compare, KeyList keys, QObject* parent)
 {
 }
 
+Ordering::Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* parent)
+    : QObject(parent)
+    , m_compare(std::move(compare))
+    , m_keys(std::move(keys))
+    , m_prefix(std::move(prefix))
+{
+}
+
+Ordering::Ordering(Compare compare, KeyList keys, UnitAt unit, QObject* parent)
+    : QObject(parent), m_compare(std::move(compare)), m_keys(std::move(keys)), m_unit(std::move(unit))
+{
+}
+
 Ordering* Ordering::byUrl(QObject* parent)
 {
-    return new Ordering(Comparators::byUrl, Comparators::nullKey, parent);
+    return new Ordering(Comparators::byUrl, Comparators::nullKey, Comparators::urlUnit, parent);
 }
 
 Ordering* Ordering::byTimestamp(QObject* parent)
 {
-    return new Ordering(Comparators::byTimestamp, Comparators::dayKey, parent);
+    return new Ordering(Comparators::byTimestamp, Comparators::dayKey,
+                        [](const FileKey& key) { return Prefix{key.packedDay(), key.msecs, 0}; },
+                        parent);
 }
 
 Ordering* Ordering::byRating(QObject* parent)
 {
-    return new Ordering(Comparators::byRating, Comparators::ratingKey, parent);
+    return new Ordering(Comparators::byRating, Comparators::ratingKey,
+                        [](const FileKey& key) {
+                            return Prefix{key.rating, key.packedDay(), key.msecs};
+                        },
+                        parent);
 }
 
 Ordering* Ordering::byFolder(QObject* parent)
 {
-    return new Ordering(Comparators::byFolder, Comparators::folderKey, parent);
+    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderUnit,
+                        parent);
 }
 
 SortKeyCache* Ordering::cacheFor(IResolver* resolver)
@@ -91,20 +111,89 @@ int Ordering::insertionRow(const QList<QUrl>& list, const QUrl& url, IResolver* 
     return row;
 }
 
+struct Ordering::Item
+{
+    Prefix prefix;
+    const FileKey* key;
+    int row;
+};
+
+namespace {
+
+constexpr int kUnitsPerNumber = 3;
+constexpr qint64 kUnitBase = 0x10004; // character numbers stay below this
+
+} // namespace
+
+void Ordering::sortByText(Item* first, Item* last, int offset) const
+{
+    // Nine characters at a time from `offset` on; files that share them are sorted by the
+    // next nine, and files whose texts end alike by the comparator.
+    for (Item* it = first; it != last; ++it) {
+        for (int field = 0; field < 3; ++field) {
+            qint64 value = 0;
+            for (int i = 0; i < kUnitsPerNumber; ++i)
+                value = value * kUnitBase + m_unit(*it->key, offset + field * kUnitsPerNumber + i);
+            it->prefix[size_t(field)] = value;
+        }
+    }
+    std::sort(first, last, [](const Item& a, const Item& b) { return a.prefix < b.prefix; });
+    for (Item* run = first; run != last;) {
+        Item* end = run + 1;
+        while (end != last && end->prefix == run->prefix)
+            ++end;
+        if (end - run > 1) {
+            const bool ended = m_unit(*run->key, offset + 3 * kUnitsPerNumber - 1) == 0;
+            if (ended) {
+                std::sort(run, end, [this](const Item& a, const Item& b) {
+                    return m_compare(*a.key, *b.key) < 0;
+                });
+            } else {
+                sortByText(run, end, offset + 3 * kUnitsPerNumber);
+            }
+        }
+        run = end;
+    }
+}
+
 void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
 {
     SortKeyCache* cache = cacheFor(resolver);
-    std::vector<std::pair<const FileKey*, int>> items;
+    std::vector<Item> items;
     items.reserve(size_t(list.size()));
-    for (int i = 0; i < list.size(); ++i)
-        items.emplace_back(&cache->key(list.at(i)), i);
-    std::sort(items.begin(), items.end(), [this](const auto& a, const auto& b) {
-        return m_compare(*a.first, *b.first) < 0;
-    });
+    for (int i = 0; i < list.size(); ++i) {
+        const FileKey& key = cache->key(list.at(i));
+        items.push_back({m_prefix ? m_prefix(key) : Prefix{0, 0, 0}, &key, i});
+    }
+    if (m_unit && !items.empty()) {
+        // Start past the characters that every text shares.
+        int common = 0;
+        for (;; ++common) {
+            const qint64 unit = m_unit(*items.front().key, common);
+            if (unit == 0)
+                break;
+            bool same = true;
+            for (const Item& item : items) {
+                if (m_unit(*item.key, common) != unit) {
+                    same = false;
+                    break;
+                }
+            }
+            if (!same)
+                break;
+        }
+        sortByText(items.data(), items.data() + items.size(), common);
+    } else {
+        std::sort(items.begin(), items.end(), [this](const Item& a, const Item& b) {
+            if (a.prefix != b.prefix)
+                return a.prefix < b.prefix;
+            return m_compare(*a.key, *b.key) < 0;
+        });
+    }
     QList<QUrl> sorted;
     sorted.reserve(list.size());
-    for (const auto& item : items)
-        sorted.append(list.at(item.second));
+    for (const Item& item : items)
+        sorted.append(list.at(item.row));
     list.swap(sorted);
 }
 

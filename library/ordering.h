@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <array>
 #include <functional>
 
 #include "library/filekey.h"
@@ -20,8 +21,19 @@ class Ordering : public QObject, public IOrdering
 public:
     using Compare = std::function<int(const FileKey&, const FileKey&)>;
     using KeyList = std::function<QList<QVariant>(const FileKey&)>;
+    // Numbers that order files as the comparator does, as far as they go: files whose
+    // prefixes differ compare in the prefixes' order. Lets a sort compare plain numbers.
+    using Prefix = std::array<qint64, 3>;
+    using PrefixOf = std::function<Prefix(const FileKey&)>;
+
+    // For comparators that are decided by a text: its i-th character as a number, 0 past
+    // its end, ordered as the comparator orders the texts; a file whose numbers all equal
+    // another's is told apart by the comparator.
+    using UnitAt = std::function<qint64(const FileKey&, int)>;
 
     Ordering(Compare compare, KeyList keys, QObject* parent = nullptr);
+    Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* parent = nullptr);
+    Ordering(Compare compare, KeyList keys, UnitAt unit, QObject* parent = nullptr);
 
     // The orderings of the gallery.
     static Ordering* byUrl(QObject* parent = nullptr);
@@ -42,9 +54,13 @@ public:
 private:
     SortKeyCache* cacheFor(IResolver* resolver);
     int lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyCache* cache) const;
+    struct Item;
+    void sortByText(Item* first, Item* last, int offset) const;
 
     Compare m_compare;
     KeyList m_keys;
+    PrefixOf m_prefix;
+    UnitAt m_unit;
     Agnostic* m_agnostic = nullptr;
     IResolver* m_lastResolver = nullptr;
     QPointer<SortKeyCache> m_lastCache;

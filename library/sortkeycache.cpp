@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "engine/iresolver.h"
+#include "library/urlidentity.h"
 
 SortKeyCache::SortKeyCache(IHeaders* headers) : QObject(headers), m_headers(headers)
 {
@@ -19,18 +20,92 @@ SortKeyCache* SortKeyCache::of(IHeaders* headers)
 
 const FileKey& SortKeyCache::key(const QUrl& url)
 {
+    const quintptr identity = urlIdentity(url);
+    if (identity) {
+        auto known = m_byIdentity.find(identity);
+        if (known != m_byIdentity.end())
+            return *known->second;
+    }
     auto it = m_keys.find(url);
-    if (it != m_keys.end())
-        return it->second;
-    return m_keys.emplace(url, make(url, m_headers->rowFor(url))).first->second;
+    if (it == m_keys.end())
+        it = m_keys.emplace(url, make(url, m_headers->rowFor(url))).first;
+    remember(url, &it->second);
+    return it->second;
+}
+
+void SortKeyCache::remember(const QUrl& url, FileKey* key)
+{
+    const quintptr identity = urlIdentity(url);
+    if (!identity)
+        return;
+    if (m_pinned.size() > 2 * m_keys.size() + 1024) {
+        // Many short-lived copies went through: start the shortcuts afresh.
+        m_byIdentity.clear();
+        m_pinned.clear();
+    }
+    if (m_byIdentity.emplace(identity, key).second)
+        m_pinned.push_back(url);
 }
 
 const FileKey& SortKeyCache::refresh(const QUrl& url)
 {
     FileKey& stored = m_keys[url];
     stored = make(url, m_headers->rowFor(url));
+    // The copy being placed is usually the one a list keeps: look it up quickly from now on.
+    remember(url, &stored);
     return stored;
 }
+
+namespace {
+
+int digits(QStringView text, int from, int count)
+{
+    int value = 0;
+    for (int i = from; i < from + count; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// "yyyy-MM-ddTHH:mm:ss[.zzz]" with or without a zone after it, read without building a
+// QDateTime (which looks up the time zone for every local time). False when the text has
+// another form; the caller then lets QDateTime read it.
+bool readIsoWallClock(QStringView text, QDate& date, QTime& time)
+{
+    if (text.size() < 19 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-')
+        || text.at(10) != QLatin1Char('T') || text.at(13) != QLatin1Char(':')
+        || text.at(16) != QLatin1Char(':'))
+        return false;
+    const int year = digits(text, 0, 4);
+    const int month = digits(text, 5, 2);
+    const int day = digits(text, 8, 2);
+    const int hour = digits(text, 11, 2);
+    const int minute = digits(text, 14, 2);
+    const int second = digits(text, 17, 2);
+    int msec = 0;
+    int end = 19;
+    if (text.size() >= 23 && text.at(19) == QLatin1Char('.')) {
+        msec = digits(text, 20, 3);
+        end = 23;
+    }
+    if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0 || msec < 0)
+        return false;
+    // Only a zone may follow.
+    if (end < text.size()) {
+        const QChar next = text.at(end);
+        if (!(next == QLatin1Char('Z') && end + 1 == text.size()) && next != QLatin1Char('+')
+            && next != QLatin1Char('-'))
+            return false;
+    }
+    date = QDate(year, month, day);
+    time = QTime(hour, minute, second, msec);
+    return date.isValid() && time.isValid();
+}
+
+} // namespace
 
 FileKey SortKeyCache::make(const QUrl& url, const QMap<int, QVariant>& headers)
 {
@@ -45,13 +120,22 @@ FileKey SortKeyCache::make(const QUrl& url, const QMap<int, QVariant>& headers)
     else
         key.folderEnd = key.path.size();
 
-    const QDateTime when = headers.value(IResolver::Timestamp).toDateTime();
-    if (when.isValid()) {
-        const QDate date = when.date();
+    // The capture time as written (wall clock), ordered without time zones.
+    const QVariant stamp = headers.value(IResolver::Timestamp);
+    QDate date;
+    QTime time;
+    if (stamp.userType() != QMetaType::QString || !readIsoWallClock(stamp.toString(), date, time)) {
+        const QDateTime when = stamp.toDateTime();
+        date = when.date();
+        time = when.time();
+        if (!when.isValid())
+            date = QDate();
+    }
+    if (date.isValid()) {
         key.year = date.year();
         key.month = date.month();
         key.day = date.day();
-        key.msecs = when.toMSecsSinceEpoch();
+        key.msecs = date.toJulianDay() * qint64(86400000) + time.msecsSinceStartOfDay();
     }
     key.rating = headers.value(IResolver::Rating).toInt();
     return key;

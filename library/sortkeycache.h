@@ -6,6 +6,7 @@
 #include <QVariant>
 
 #include <unordered_map>
+#include <vector>
 
 #include "library/filekey.h"
 
@@ -34,6 +35,7 @@ public:
 
 private:
     explicit SortKeyCache(IHeaders* headers);
+    void remember(const QUrl& url, FileKey* key);
 
     struct UrlHash
     {
@@ -42,4 +44,8 @@ private:
 
     IHeaders* m_headers;
     std::unordered_map<QUrl, FileKey, UrlHash> m_keys;
+    // Shortcut from a URL value's identity to its key, for the lists' own copies; `m_pinned`
+    // keeps each identity's value alive so its address is never reused meanwhile.
+    std::unordered_map<quintptr, FileKey*> m_byIdentity;
+    std::vector<QUrl> m_pinned;
 };
