@@ -99,24 +99,46 @@ int byFolder(const FileKey& a, const FileKey& b)
     return compareText(a.url, b.url);
 }
 
-qint64 urlUnit(const FileKey& key, int i)
+namespace {
+
+template <typename Unit>
+TextPrefix packUnits(int offset, Unit unit)
 {
-    return i < key.url.size() ? qint64(key.url.at(i).unicode()) + 1 : 0;
+    TextPrefix prefix{0, 0, 0};
+    for (int field = 0; field < 3; ++field) {
+        qint64 value = 0;
+        for (int i = 0; i < 3; ++i)
+            value = value * kUnitBase + unit(offset + field * 3 + i);
+        prefix[size_t(field)] = value;
+    }
+    return prefix;
 }
 
-qint64 folderUnit(const FileKey& key, int i)
+} // namespace
+
+TextPrefix urlPrefix(const FileKey& key, int offset)
+{
+    const QString& url = key.url;
+    return packUnits(offset, [&](int i) -> qint64 {
+        return i < url.size() ? qint64(url.at(i).unicode()) + 1 : 0;
+    });
+}
+
+TextPrefix folderPrefix(const FileKey& key, int offset)
 {
     if (key.folderEnd < 0)
-        return 0;
-    if (i < key.folderEnd) {
-        const ushort c = key.path.at(i).unicode();
-        return c == '/' ? 2 : qint64(c) + 3;
-    }
-    if (i == key.folderEnd)
-        return 1;
+        return {0, 0, 0};
     const QStringView name = key.pathName();
-    const int at = i - key.folderEnd - 1;
-    return at < name.size() ? qint64(name.at(at).unicode()) + 3 : 0;
+    return packUnits(offset, [&](int i) -> qint64 {
+        if (i < key.folderEnd) {
+            const ushort c = key.path.at(i).unicode();
+            return c == '/' ? 2 : qint64(c) + 3;
+        }
+        if (i == key.folderEnd)
+            return 1;
+        const int at = i - key.folderEnd - 1;
+        return at < name.size() ? qint64(name.at(at).unicode()) + 3 : 0;
+    });
 }
 
 QList<QVariant> nullKey(const FileKey&)

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QVariant>
 
+#include <array>
+
 #include "library/filekey.h"
 
 // The gallery's comparators and section key functions over cached file keys. A
@@ -21,12 +23,17 @@ int byRating(const FileKey& a, const FileKey& b);
 // Folder parts one by one (a folder before its subfolders), then file name, then URL text.
 int byFolder(const FileKey& a, const FileKey& b);
 
-// The texts that byUrl and byFolder are decided by, as numbers per character (0 past the
-// end), ordered as those comparators order them.
-qint64 urlUnit(const FileKey& key, int i);
+// Nine characters of the text that byUrl or byFolder is decided by, from `offset` on,
+// three to a number, each character as a number below kUnitBase and 0 past the end:
+// ordered as those comparators order the files, as far as the characters go.
+constexpr int kPrefixUnits = 9;
+constexpr qint64 kUnitBase = 0x10004;
+using TextPrefix = std::array<qint64, 3>;
+// The URL's text.
+TextPrefix urlPrefix(const FileKey& key, int offset);
 // The folder, a mark lower than any character, then the file name; "/" below every
-// other character. 0 throughout for a file without folder parts, which sorts first.
-qint64 folderUnit(const FileKey& key, int i);
+// other character. All 0 for a file without folder parts, which sorts first.
+TextPrefix folderPrefix(const FileKey& key, int offset);
 
 // One null key: all files in one section.
 QList<QVariant> nullKey(const FileKey& key);

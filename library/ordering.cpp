@@ -21,14 +21,14 @@ Ordering::Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* pare
 {
 }
 
-Ordering::Ordering(Compare compare, KeyList keys, UnitAt unit, QObject* parent)
-    : QObject(parent), m_compare(std::move(compare)), m_keys(std::move(keys)), m_unit(std::move(unit))
+Ordering::Ordering(Compare compare, KeyList keys, TextPrefixAt text, QObject* parent)
+    : QObject(parent), m_compare(std::move(compare)), m_keys(std::move(keys)), m_text(std::move(text))
 {
 }
 
 Ordering* Ordering::byUrl(QObject* parent)
 {
-    return new Ordering(Comparators::byUrl, Comparators::nullKey, Comparators::urlUnit, parent);
+    return new Ordering(Comparators::byUrl, Comparators::nullKey, Comparators::urlPrefix, parent);
 }
 
 Ordering* Ordering::byTimestamp(QObject* parent)
@@ -49,7 +49,7 @@ Ordering* Ordering::byRating(QObject* parent)
 
 Ordering* Ordering::byFolder(QObject* parent)
 {
-    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderUnit,
+    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderPrefix,
                         parent);
 }
 
@@ -118,38 +118,25 @@ struct Ordering::Item
     int row;
 };
 
-namespace {
-
-constexpr int kUnitsPerNumber = 3;
-constexpr qint64 kUnitBase = 0x10004; // character numbers stay below this
-
-} // namespace
-
 void Ordering::sortByText(Item* first, Item* last, int offset) const
 {
     // Nine characters at a time from `offset` on; files that share them are sorted by the
     // next nine, and files whose texts end alike by the comparator.
-    for (Item* it = first; it != last; ++it) {
-        for (int field = 0; field < 3; ++field) {
-            qint64 value = 0;
-            for (int i = 0; i < kUnitsPerNumber; ++i)
-                value = value * kUnitBase + m_unit(*it->key, offset + field * kUnitsPerNumber + i);
-            it->prefix[size_t(field)] = value;
-        }
-    }
+    for (Item* it = first; it != last; ++it)
+        it->prefix = m_text(*it->key, offset);
     std::sort(first, last, [](const Item& a, const Item& b) { return a.prefix < b.prefix; });
     for (Item* run = first; run != last;) {
         Item* end = run + 1;
         while (end != last && end->prefix == run->prefix)
             ++end;
         if (end - run > 1) {
-            const bool ended = m_unit(*run->key, offset + 3 * kUnitsPerNumber - 1) == 0;
+            const bool ended = run->prefix[2] % Comparators::kUnitBase == 0;
             if (ended) {
                 std::sort(run, end, [this](const Item& a, const Item& b) {
                     return m_compare(*a.key, *b.key) < 0;
                 });
             } else {
-                sortByText(run, end, offset + 3 * kUnitsPerNumber);
+                sortByText(run, end, offset + Comparators::kPrefixUnits);
             }
         }
         run = end;
@@ -165,22 +152,23 @@ void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
         const FileKey& key = cache->key(list.at(i));
         items.push_back({m_prefix ? m_prefix(key) : Prefix{0, 0, 0}, &key, i});
     }
-    if (m_unit && !items.empty()) {
-        // Start past the characters that every text shares.
+    if (m_text && !items.empty()) {
+        // Start past the characters that every text shares, nine at a time.
         int common = 0;
-        for (;; ++common) {
-            const qint64 unit = m_unit(*items.front().key, common);
-            if (unit == 0)
+        for (;;) {
+            const Prefix shared = m_text(*items.front().key, common);
+            if (shared[2] % Comparators::kUnitBase == 0)
                 break;
             bool same = true;
             for (const Item& item : items) {
-                if (m_unit(*item.key, common) != unit) {
+                if (m_text(*item.key, common) != shared) {
                     same = false;
                     break;
                 }
             }
             if (!same)
                 break;
+            common += Comparators::kPrefixUnits;
         }
         sortByText(items.data(), items.data() + items.size(), common);
     } else {

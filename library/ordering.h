@@ -26,14 +26,14 @@ public:
     using Prefix = std::array<qint64, 3>;
     using PrefixOf = std::function<Prefix(const FileKey&)>;
 
-    // For comparators that are decided by a text: its i-th character as a number, 0 past
-    // its end, ordered as the comparator orders the texts; a file whose numbers all equal
-    // another's is told apart by the comparator.
-    using UnitAt = std::function<qint64(const FileKey&, int)>;
+    // For comparators that are decided by a text: nine of its characters from an offset on
+    // as numbers (see Comparators::urlPrefix); files whose numbers are equal to the end of
+    // their texts are told apart by the comparator.
+    using TextPrefixAt = std::function<Prefix(const FileKey&, int)>;
 
     Ordering(Compare compare, KeyList keys, QObject* parent = nullptr);
     Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* parent = nullptr);
-    Ordering(Compare compare, KeyList keys, UnitAt unit, QObject* parent = nullptr);
+    Ordering(Compare compare, KeyList keys, TextPrefixAt text, QObject* parent = nullptr);
 
     // The orderings of the gallery.
     static Ordering* byUrl(QObject* parent = nullptr);
@@ -60,7 +60,7 @@ private:
     Compare m_compare;
     KeyList m_keys;
     PrefixOf m_prefix;
-    UnitAt m_unit;
+    TextPrefixAt m_text;
     Agnostic* m_agnostic = nullptr;
     IResolver* m_lastResolver = nullptr;
     QPointer<SortKeyCache> m_lastCache;
