@@ -35,8 +35,8 @@ Renderer::Renderer(int profile) : d(std::make_unique<Private>())
 
 Renderer::~Renderer()
 {
+    d->shared->cancel();
     std::lock_guard<std::recursive_mutex> lock(d->shared->deliver);
-    d->shared->generation.fetch_add(1);
     d->shared->output = nullptr;
     d->shared->state = nullptr;
     d->shared->progress = nullptr;
@@ -84,8 +84,7 @@ void Renderer::setProgressUpdateListener(ProgressUpdateListener listener)
 
 void Renderer::cancelRenderRequests()
 {
-    std::lock_guard<std::recursive_mutex> lock(d->shared->deliver);
-    d->shared->generation.fetch_add(1);
+    d->shared->cancel();
 }
 
 void Renderer::abort()

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace CIAPI::render {
 
@@ -189,50 +194,72 @@ void ColourPipeline::toLinear(const uint16_t* r, const uint16_t* g, const uint16
 void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out,
                               bool bgra) const
 {
-    const int ri = bgra ? 2 : 0, bi = bgra ? 0 : 2;
+    // Pixels are assembled as one little-endian word: red in the low byte for RGBA.
+    const int rs = bgra ? 16 : 0, bs = bgra ? 0 : 16;
+    constexpr uint32_t kOpaque = 0xff000000u;
     if (m_vibrance != 0.f) {
         constexpr int kChunk = 256;
-        float lr[kChunk], lg[kChunk], lb[kChunk];
+        alignas(16) float lr[kChunk], lg[kChunk], lb[kChunk];
+        const uint8_t* lut = m_encode.data();
         for (int s = 0; s < n; s += kChunk) {
             const int m = std::min(kChunk, n - s);
             toLinear(r + s, g + s, b + s, m, lr, lg, lb);
             for (int i = 0; i < m; ++i) {
-                uint8_t* p = out + 4 * (s + i);
-                p[ri] = m_encode[index(lr[i])];
-                p[1] = m_encode[index(lg[i])];
-                p[bi] = m_encode[index(lb[i])];
-                p[3] = 255;
+                const uint32_t px = uint32_t(lut[index(lr[i])]) << rs | uint32_t(lut[index(lg[i])]) << 8 |
+                                    uint32_t(lut[index(lb[i])]) << bs | kOpaque;
+                std::memcpy(out + 4 * (s + i), &px, 4);
             }
         }
         return;
     }
-    const float k = 65535.f / 65535.f;
+    // 16-bit in, one matrix, one table per channel: the whole tone path. The matrix works on
+    // 16-bit values, so the table index is the rounded, clamped product.
     const Mat3& m = m_matrix;
     const uint8_t* lut = m_contrastEncode.data();
-    // 16-bit in, one matrix, one table per channel: the whole tone path.
-    constexpr int kChunk = 256;
-    int32_t idx[3][kChunk];
-    for (int s = 0; s < n; s += kChunk) {
-        const int cn = std::min(kChunk, n - s);
-        for (int i = 0; i < cn; ++i) {
-            const float cr = r[s + i] * k, cg = g[s + i] * k, cb = b[s + i] * k;
-            float vr = m[0] * cr + m[1] * cg + m[2] * cb + 0.5f;
-            float vg = m[3] * cr + m[4] * cg + m[5] * cb + 0.5f;
-            float vb = m[6] * cr + m[7] * cg + m[8] * cb + 0.5f;
-            vr = vr < 0.f ? 0.f : (vr > 65535.f ? 65535.f : vr);
-            vg = vg < 0.f ? 0.f : (vg > 65535.f ? 65535.f : vg);
-            vb = vb < 0.f ? 0.f : (vb > 65535.f ? 65535.f : vb);
-            idx[0][i] = static_cast<int32_t>(vr);
-            idx[1][i] = static_cast<int32_t>(vg);
-            idx[2][i] = static_cast<int32_t>(vb);
+    int i = 0;
+#if defined(__SSE2__)
+    {
+        const __m128 m0 = _mm_set1_ps(m[0]), m1 = _mm_set1_ps(m[1]), m2 = _mm_set1_ps(m[2]);
+        const __m128 m3 = _mm_set1_ps(m[3]), m4 = _mm_set1_ps(m[4]), m5 = _mm_set1_ps(m[5]);
+        const __m128 m6 = _mm_set1_ps(m[6]), m7 = _mm_set1_ps(m[7]), m8 = _mm_set1_ps(m[8]);
+        const __m128 half = _mm_set1_ps(0.5f), top = _mm_set1_ps(65535.f), zero = _mm_setzero_ps();
+        const __m128i z = _mm_setzero_si128();
+        alignas(16) int32_t idx[3][8];
+        auto channel = [&](__m128 a, __m128 b, __m128 c, __m128 cr, __m128 cg, __m128 cb) {
+            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(a, cr), _mm_mul_ps(b, cg)), _mm_mul_ps(c, cb)), half);
+            return _mm_cvttps_epi32(_mm_max_ps(_mm_min_ps(v, top), zero));
+        };
+        for (; i + 8 <= n; i += 8) {
+            const __m128i R = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + i));
+            const __m128i G = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + i));
+            const __m128i B = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+            for (int h = 0; h < 2; ++h) {
+                const __m128 cr = _mm_cvtepi32_ps(h ? _mm_unpackhi_epi16(R, z) : _mm_unpacklo_epi16(R, z));
+                const __m128 cg = _mm_cvtepi32_ps(h ? _mm_unpackhi_epi16(G, z) : _mm_unpacklo_epi16(G, z));
+                const __m128 cb = _mm_cvtepi32_ps(h ? _mm_unpackhi_epi16(B, z) : _mm_unpacklo_epi16(B, z));
+                _mm_store_si128(reinterpret_cast<__m128i*>(idx[0] + 4 * h), channel(m0, m1, m2, cr, cg, cb));
+                _mm_store_si128(reinterpret_cast<__m128i*>(idx[1] + 4 * h), channel(m3, m4, m5, cr, cg, cb));
+                _mm_store_si128(reinterpret_cast<__m128i*>(idx[2] + 4 * h), channel(m6, m7, m8, cr, cg, cb));
+            }
+            uint32_t px[8];
+            for (int k = 0; k < 8; ++k)
+                px[k] = uint32_t(lut[idx[0][k]]) << rs | uint32_t(lut[idx[1][k]]) << 8 | uint32_t(lut[idx[2][k]]) << bs |
+                        kOpaque;
+            std::memcpy(out + 4 * i, px, sizeof px);
         }
-        uint8_t* p = out + 4 * s;
-        for (int i = 0; i < cn; ++i, p += 4) {
-            p[ri] = lut[idx[0][i]];
-            p[1] = lut[idx[1][i]];
-            p[bi] = lut[idx[2][i]];
-            p[3] = 255;
-        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const float cr = r[i], cg = g[i], cb = b[i];
+        float vr = m[0] * cr + m[1] * cg + m[2] * cb + 0.5f;
+        float vg = m[3] * cr + m[4] * cg + m[5] * cb + 0.5f;
+        float vb = m[6] * cr + m[7] * cg + m[8] * cb + 0.5f;
+        vr = vr < 65535.f ? (vr > 0.f ? vr : 0.f) : 65535.f;
+        vg = vg < 65535.f ? (vg > 0.f ? vg : 0.f) : 65535.f;
+        vb = vb < 65535.f ? (vb > 0.f ? vb : 0.f) : 65535.f;
+        const uint32_t px = uint32_t(lut[int32_t(vr)]) << rs | uint32_t(lut[int32_t(vg)]) << 8 |
+                            uint32_t(lut[int32_t(vb)]) << bs | kOpaque;
+        std::memcpy(out + 4 * i, &px, 4);
     }
 }
 

@@ -141,13 +141,17 @@ void RenderRequest::runTile(int index)
     thread_local std::vector<uint8_t> pixels;
     pixels.resize(stride * size_t(t.height()));
     renderTile(m_inputs, t, pixels.data(), stride);
+    {
+        std::lock_guard<std::mutex> slot(m_shared->tileSlot(m_level, t.x0, t.y0));
+        std::shared_lock<std::shared_mutex> gate(m_shared->copyGate);
+        if (stale())
+            return;
+        Image& img = m_pyramid[m_level];
+        for (int y = 0; y < t.height(); ++y)
+            std::memcpy(img.row(t.y0 + y) + size_t(t.x0) * 4, pixels.data() + size_t(y) * stride, stride);
+    }
     std::lock_guard<std::recursive_mutex> lock(m_shared->deliver);
-    if (stale())
-        return;
-    Image& img = m_pyramid[m_level];
-    for (int y = 0; y < t.height(); ++y)
-        std::memcpy(img.row(t.y0 + y) + size_t(t.x0) * 4, pixels.data() + size_t(y) * stride, stride);
-    if (m_shared->output)
+    if (!stale() && m_shared->output)
         m_shared->output(m_pyramid, ROI{t.x0, t.y0, t.x1, t.y1}, m_level);
 }
 
