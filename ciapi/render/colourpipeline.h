@@ -38,6 +38,8 @@ class ColourPipeline
 {
 public:
     ColourPipeline(const ToneSettings& settings, const Mat3& cameraToSrgb);
+    ColourPipeline(const ColourPipeline&) = delete; // its table pointer may point into itself
+    ColourPipeline& operator=(const ColourPipeline&) = delete;
 
     const Mat3& matrix() const { return m_matrix; } // camera RGB (0..1) to linear sRGB
     bool hasVibrance() const { return m_vibrance != 0.f; }
@@ -50,6 +52,8 @@ public:
     uint8_t encode(float v) const { return m_encode[index(v)]; }
     // Linear to 8-bit sRGB after the contrast curve, in one look-up.
     uint8_t contrastEncode(float v) const { return m_contrastEncode[index(v)]; }
+    // Linear rows to 8-bit pixels (RGBA, or BGRA when `bgra`; alpha 255), as encode() does.
+    void encodeRow(const float* r, const float* g, const float* b, int n, uint8_t* out, bool bgra) const;
     // The contrast curve on an encoded value in [0, 1].
     float curve(float encoded) const;
 
@@ -59,20 +63,21 @@ public:
     // Camera RGB rows straight to 8-bit pixels (RGBA, or BGRA when `bgra`).
     void toPixels(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out, bool bgra) const;
 
+    // Table index of a linear value: rounded to 16 bits, clamped (not a number gives white).
     static int index(float v)
     {
-        float f = v * 65535.f + 0.5f;
-        f = f < 0.f ? 0.f : (f > 65535.f ? 65535.f : f);
-        return static_cast<int>(f);
+        const float f = v * 65535.f + 0.5f;
+        return static_cast<int>(f < 65535.f ? (f > 0.f ? f : 0.f) : 65535.f);
     }
 
 private:
     Mat3 m_matrix{};
     float m_contrastAmount = 0.f;
     float m_vibrance = 0.f;
-    std::vector<float> m_contrastLut;        // 4097 entries over [0, 1], interpolated
-    std::vector<uint8_t> m_encode;           // 65536 entries
-    std::vector<uint8_t> m_contrastEncode;   // 65536 entries
+    std::vector<float> m_contrastLut;        // 4097 entries over [0, 1], interpolated; empty without contrast
+    const uint8_t* m_encode = nullptr;       // 65536 entries, shared by every pipeline
+    const uint8_t* m_contrastEncode = nullptr; // the same, or m_ownContrastEncode
+    std::vector<uint8_t> m_ownContrastEncode;
 };
 
 float srgbEncode(float linear);

@@ -16,12 +16,12 @@ namespace CIAPI {
 // checking the request's generation, so once cancel() has taken the lock and moved the
 // generation on, no earlier output can follow.
 //
-// Tiles are copied into the pyramid outside `deliver`, so that they land in parallel: under
+// Tiles are written into the pyramid outside `deliver`, so that they land in parallel: under
 // the shared side of `copyGate`, after the same check, and under the lock of their slot (two
 // current requests may cover one tile). cancel() also takes the gate's exclusive side, so once
-// it returns no copy of an earlier request is under way or can start, and pixels a newer
+// it returns no write of an earlier request is under way or can start, and pixels a newer
 // request has reported are never overwritten by an older one. A cancelled tile may have been
-// copied without being reported; nobody was told to look at it.
+// written, wholly or in part, without being reported; nobody was told to look at it.
 struct RenderShared
 {
     std::recursive_mutex deliver;

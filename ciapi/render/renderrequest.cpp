@@ -136,17 +136,28 @@ void RenderRequest::runTile(int index)
     if (stale())
         return;
     const Rect& t = m_tiles[size_t(index)];
-    const size_t stride = size_t(t.width()) * 4;
-    // One buffer per thread: a fresh large allocation per tile would fault its pages in every time.
-    thread_local std::vector<uint8_t> pixels;
-    pixels.resize(stride * size_t(t.height()));
-    renderTile(m_inputs, t, pixels.data(), stride);
-    {
+    Image& img = m_pyramid[m_level];
+    if (rendersRowByRow(m_inputs)) {
+        // Straight into the pyramid, a band of rows at a time, each under the gate: a cancel
+        // waits for one band at most, and no band of a cancelled request starts after it.
+        constexpr int kBand = 32;
+        std::lock_guard<std::mutex> slot(m_shared->tileSlot(m_level, t.x0, t.y0));
+        for (int y = t.y0; y < t.y1; y += kBand) {
+            std::shared_lock<std::shared_mutex> gate(m_shared->copyGate);
+            if (stale())
+                return;
+            renderRows(m_inputs, t, y, std::min(y + kBand, t.y1), img.row(y) + size_t(t.x0) * 4, size_t(img.stride()));
+        }
+    } else {
+        const size_t stride = size_t(t.width()) * 4;
+        // One buffer per thread: a fresh large allocation per tile would fault its pages in every time.
+        thread_local std::vector<uint8_t> pixels;
+        pixels.resize(stride * size_t(t.height()));
+        renderTile(m_inputs, t, pixels.data(), stride);
         std::lock_guard<std::mutex> slot(m_shared->tileSlot(m_level, t.x0, t.y0));
         std::shared_lock<std::shared_mutex> gate(m_shared->copyGate);
         if (stale())
             return;
-        Image& img = m_pyramid[m_level];
         for (int y = 0; y < t.height(); ++y)
             std::memcpy(img.row(t.y0 + y) + size_t(t.x0) * 4, pixels.data() + size_t(y) * stride, stride);
     }

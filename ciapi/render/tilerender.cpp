@@ -12,8 +12,25 @@ bool needsRegion(const TileInputs& in)
     return in.sharpening != 0.f || (in.refocus.active() && in.depth);
 }
 
-// Unsharp mask with a 3x3 binomial blur, in place over the region; the outermost ring of
-// the region is left as it is (the caller's halo covers it).
+float sharpenAmount(const TileInputs& in)
+{
+    return std::clamp(in.sharpening, -100.f, 100.f) / 100.f * (in.sharpening > 0 ? 1.5f : 1.f);
+}
+
+// One row of an unsharp mask with a 3x3 binomial blur: o[x] for x in [x0, x1), from the
+// unsharpened rows above, at and below (x0 >= 1, x1 at most the row's width - 1).
+inline void sharpenRow(const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o)
+{
+    for (int x = x0; x < x1; ++x) {
+        const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1] + up[x + 1] +
+                            dn[x - 1] + dn[x + 1]) *
+                           (1.f / 16.f);
+        o[x] = std::max(0.f, mid[x] + amount * (mid[x] - blur));
+    }
+}
+
+// The unsharp mask in place over the region; the outermost ring of the region is left as it
+// is (the caller's halo covers it).
 void sharpen(RgbPlanes<float>& img, float amount)
 {
     const int W = img.width(), H = img.height();
@@ -24,48 +41,89 @@ void sharpen(RgbPlanes<float>& img, float amount)
         std::copy(plane.row(0), plane.row(0) + W, prev.begin());
         for (int y = 1; y < H - 1; ++y) {
             std::copy(plane.row(y), plane.row(y) + W, cur.begin());
-            const float* up = prev.data();
-            const float* mid = cur.data();
-            const float* dn = plane.row(y + 1);
-            float* o = plane.row(y);
-            for (int x = 1; x < W - 1; ++x) {
-                const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1] +
-                                    up[x + 1] + dn[x - 1] + dn[x + 1]) *
-                                   (1.f / 16.f);
-                o[x] = std::max(0.f, mid[x] + amount * (mid[x] - blur));
-            }
+            sharpenRow(prev.data(), cur.data(), plane.row(y + 1), 1, W - 1, amount, plane.row(y));
             prev.swap(cur);
         }
     }
 }
 
-// Linear region with halo, sharpened and refocused; `out` covers `rect` only.
-void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+// Linear values of `rect` and `halo` pixels around it (clipped to the level).
+struct LinearRegion
+{
+    RgbPlanes<float> planes;
+    Rect region; // in level pixels
+    Rect center; // `rect` in region pixels
+};
+
+void developRegion(const TileInputs& in, const Rect& rect, int halo, bool tone, LinearRegion& out)
 {
     const RgbPlanes<uint16_t>& cam = *in.camera;
-    const bool refocus = in.refocus.active() && in.depth;
-    const int halo = (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
     const Rect level{0, 0, cam.width(), cam.height()};
     const Rect region = Rect{rect.x0 - halo, rect.y0 - halo, rect.x1 + halo, rect.y1 + halo}.intersected(level);
-    RgbPlanes<float> reg;
+    out.region = region;
+    out.center = Rect{rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0};
+    RgbPlanes<float>& reg = out.planes;
     reg.reset(region.width(), region.height());
     for (int y = region.y0; y < region.y1; ++y)
         in.colour->toLinear(cam.c[0].row(y) + region.x0, cam.c[1].row(y) + region.x0, cam.c[2].row(y) + region.x0,
                             region.width(), reg.c[0].row(y - region.y0), reg.c[1].row(y - region.y0),
                             reg.c[2].row(y - region.y0), tone);
+}
+
+// Linear region with halo, sharpened and refocused; `out` covers `rect` only.
+void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+{
+    const bool refocus = in.refocus.active() && in.depth;
+    const int halo = (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
+    LinearRegion lr;
+    developRegion(in, rect, halo, tone, lr);
     if (in.sharpening != 0.f)
-        sharpen(reg, std::clamp(in.sharpening, -100.f, 100.f) / 100.f * (in.sharpening > 0 ? 1.5f : 1.f));
-    const Rect center{rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0};
+        sharpen(lr.planes, sharpenAmount(in));
+    const Rect& center = lr.center;
     if (refocus) {
-        const PlaneF depth = depthRegion(in, region);
-        refocusRegion(reg, depth, center, in.refocus, out);
+        const PlaneF depth = depthRegion(in, lr.region);
+        refocusRegion(lr.planes, depth, center, in.refocus, out);
         return;
     }
     out.reset(rect.width(), rect.height());
     for (int c = 0; c < 3; ++c)
         for (int y = 0; y < rect.height(); ++y)
-            std::copy(reg.c[c].row(center.y0 + y) + center.x0, reg.c[c].row(center.y0 + y) + center.x1,
+            std::copy(lr.planes.c[c].row(center.y0 + y) + center.x0, lr.planes.c[c].row(center.y0 + y) + center.x1,
                       out.c[c].row(y));
+}
+
+// Sharpening without refocus, one output row at a time straight from the unsharpened region:
+// the same values as sharpen() followed by the encoding, without a pass over the region.
+void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
+{
+    LinearRegion lr;
+    developRegion(in, rect, 1, true, lr);
+    const int W = lr.region.width(), H = lr.region.height();
+    const Rect& c = lr.center;
+    const float amount = sharpenAmount(in);
+    std::vector<float> rows(size_t(rect.width()) * 3);
+    float* dst[3] = {rows.data(), rows.data() + rect.width(), rows.data() + 2 * rect.width()};
+    const float* src[3];
+    for (int ry = c.y0; ry < c.y1; ++ry) {
+        const bool ring = W < 3 || H < 3 || ry == 0 || ry == H - 1;
+        for (int k = 0; k < 3; ++k) {
+            const PlaneF& plane = lr.planes.c[k];
+            const float* mid = plane.row(ry);
+            if (ring) {
+                src[k] = mid + c.x0;
+                continue;
+            }
+            float* o = dst[k] - c.x0; // indexed by region column
+            const int x0 = std::max(c.x0, 1), x1 = std::min(c.x1, W - 1);
+            if (c.x0 < x0)
+                o[c.x0] = mid[c.x0];
+            if (x1 < c.x1)
+                o[x1] = mid[x1];
+            sharpenRow(plane.row(ry - 1), mid, plane.row(ry + 1), x0, x1, amount, o);
+            src[k] = dst[k];
+        }
+        in.colour->encodeRow(src[0], src[1], src[2], rect.width(), out + size_t(ry - c.y0) * stride, in.bgra);
+    }
 }
 
 void falseColour(float t, uint8_t rgb[3])
@@ -204,29 +262,40 @@ void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t str
         return;
     }
     if (!needsRegion(in)) {
-        const RgbPlanes<uint16_t>& cam = *in.camera;
-        for (int y = rect.y0; y < rect.y1; ++y)
-            in.colour->toPixels(cam.c[0].row(y) + rect.x0, cam.c[1].row(y) + rect.x0, cam.c[2].row(y) + rect.x0,
-                                rect.width(), out + (y - rect.y0) * stride, in.bgra);
+        renderRows(in, rect, rect.y0, rect.y1, out, stride);
+    } else if (!(in.refocus.active() && in.depth)) {
+        sharpenedPixels(in, rect, out, stride);
     } else {
         RgbPlanes<float> lin;
         linearRect(in, rect, lin, true);
-        const int ri = in.bgra ? 2 : 0, bi = in.bgra ? 0 : 2;
-        for (int y = 0; y < rect.height(); ++y) {
-            uint8_t* p = out + y * stride;
-            const float* r = lin.c[0].row(y);
-            const float* g = lin.c[1].row(y);
-            const float* b = lin.c[2].row(y);
-            for (int x = 0; x < rect.width(); ++x, p += 4) {
-                p[ri] = in.colour->encode(r[x]);
-                p[1] = in.colour->encode(g[x]);
-                p[bi] = in.colour->encode(b[x]);
-                p[3] = 255;
-            }
-        }
+        for (int y = 0; y < rect.height(); ++y)
+            in.colour->encodeRow(lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), rect.width(), out + y * stride,
+                                 in.bgra);
     }
     if (in.mode != ViewMode::Normal)
         overlay(in, rect, out, stride);
+}
+
+bool rendersRowByRow(const TileInputs& in)
+{
+    return in.mode == ViewMode::Normal && !needsRegion(in);
+}
+
+void renderRows(const TileInputs& in, const Rect& rect, int y0, int y1, uint8_t* out, size_t stride)
+{
+    const RgbPlanes<uint16_t>& cam = *in.camera;
+    const size_t bytes = size_t(rect.width()) * sizeof(uint16_t);
+    for (int y = y0; y < y1; ++y) {
+        // A tile's rows are short runs far apart: fetch the one after next while this one works.
+        if (y + 2 < rect.y1)
+            for (const auto& plane : cam.c) {
+                const char* next = reinterpret_cast<const char*>(plane.row(y + 2) + rect.x0);
+                for (size_t at = 0; at < bytes; at += 64)
+                    __builtin_prefetch(next + at);
+            }
+        in.colour->toPixels(cam.c[0].row(y) + rect.x0, cam.c[1].row(y) + rect.x0, cam.c[2].row(y) + rect.x0,
+                            rect.width(), out + size_t(y - y0) * stride, in.bgra);
+    }
 }
 
 void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)

@@ -37,6 +37,14 @@ PlaneF depthRegion(const TileInputs& in, const Rect& region);
 // Renders `rect` of the level into 8-bit pixels at `out` (row stride in bytes).
 void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t outStride);
 
+// Whether every row of a tile depends on its own source row only (no neighbourhood work, no
+// overlay), so that a tile can be rendered a few rows at a time with renderRows.
+bool rendersRowByRow(const TileInputs& in);
+
+// Rows [y0, y1) of `rect` (level coordinates) into `out`, the pixel at (rect.x0, y0); only
+// when rendersRowByRow.
+void renderRows(const TileInputs& in, const Rect& rect, int y0, int y1, uint8_t* out, size_t outStride);
+
 // Renders `rect` as linear sRGB floats, with (`tone`) or without the contrast curve and
 // vibrance, always with sharpening and refocus. Used by export.
 void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone);
