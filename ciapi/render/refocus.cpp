@@ -85,14 +85,21 @@ void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& 
     // Layer spacing: at most kMaxLayersEachSide layers on each side of the focus.
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
-    // Signed layer coordinate of every region pixel.
+    // Signed layer coordinate of every region pixel (signedRadius with its constants hoisted).
     PlaneF pos(W, H);
     float lo = 1e9f, hi = -1e9f;
+    const float nearInv = 1.f / std::max(1e-3f, settings.nearDepth);
+    const float farInv = 1.f / std::max(1e-3f, settings.farDepth);
+    const float range = std::max(1e-6f, nearInv - farInv);
+    const float focusInv = 1.f / std::max(1e-3f, settings.focusDepth);
+    const float maxRadius = settings.maxRadius;
     for (int y = 0; y < H; ++y) {
         const float* d = depth.row(y);
         float* p = pos.row(y);
         for (int x = 0; x < W; ++x) {
-            p[x] = std::clamp(settings.signedRadius(d[x]) / step + kMaxLayersEachSide, 0.f, float(layers - 1));
+            const float c = (1.f / std::max(1e-3f, d[x]) - focusInv) / range;
+            const float radius = std::clamp(c * settings.strength * maxRadius, -maxRadius, maxRadius);
+            p[x] = std::clamp(radius / step + kMaxLayersEachSide, 0.f, float(layers - 1));
             lo = std::min(lo, p[x]);
             hi = std::max(hi, p[x]);
         }

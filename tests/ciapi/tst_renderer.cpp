@@ -145,10 +145,18 @@ private slots:
 
     // Many render/cancel cycles: after cancelRenderRequests returns, no tile of an earlier
     // request arrives, and the final pixels are those of the last settings.
+    void noStaleOutputAfterCancel_data()
+    {
+        QTest::addColumn<float>("sharpening");
+        QTest::newRow("written straight into the pyramid") << 0.f;
+        QTest::newRow("rendered aside and copied") << 10.f;
+    }
     void noStaleOutputAfterCancel()
     {
+        QFETCH(float, sharpening);
         const auto pic = picture();
         auto r = rendererFor(pic, 0);
+        r->setProperty(FloatParam::Sharpening, sharpening);
         ImagePyramid p = r->outputBuffer();
         const int level = p.levelCount() - 2;
         const ROI all{0, 0, p[level].width(), p[level].height()};
@@ -200,6 +208,7 @@ private slots:
         QVERIFY(delivered.load() > 0);
         const auto asyncPixels = pixelsOf(p[level]);
         auto fresh = rendererFor(pic, 0);
+        fresh->setProperty(FloatParam::Sharpening, sharpening);
         fresh->setProperty(FloatParam::Exposure, float((cycles - 1) % 5) * 0.3f - 0.6f);
         QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
     }

@@ -1,0 +1,164 @@
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "ciapi/render/colourpipeline.h"
+#include "support/testmain.h"
+
+using namespace CIAPI::render;
+
+namespace {
+
+// A camera-to-sRGB matrix like a real module's: strong diagonal, negative off-diagonal terms.
+const Mat3 kCamera = {1.7f, -0.5f, -0.2f, -0.25f, 1.45f, -0.2f, 0.05f, -0.55f, 1.5f};
+
+std::vector<uint16_t> randomSamples(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint16_t> v(n);
+    for (size_t i = 0; i < n; ++i) // the extremes often, the rest anywhere
+        v[i] = i % 11 == 0 ? 0 : (i % 13 == 0 ? 65535 : uint16_t(random()));
+    return v;
+}
+
+// Exact comparison of floats (QCOMPARE on floats is fuzzy).
+uint32_t bits(float f)
+{
+    uint32_t w;
+    std::memcpy(&w, &f, 4);
+    return w;
+}
+
+uint32_t word(const uint8_t* p)
+{
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+} // namespace
+
+// The row functions work several pixels at a time; every pixel, the ends of odd-length rows
+// included, must come out as the one-pixel functions give it.
+class TestColourPipeline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rowsMatchSinglePixels_data()
+    {
+        QTest::addColumn<float>("exposure");
+        QTest::addColumn<float>("contrast");
+        QTest::addColumn<float>("vibrance");
+        QTest::newRow("plain") << 0.f << 0.f << 0.f;
+        QTest::newRow("bright") << 1.5f << 0.f << 0.f; // many values clip at white
+        QTest::newRow("contrast") << 0.3f << 40.f << 0.f;
+        QTest::newRow("vibrance") << -0.5f << 0.f << 60.f;
+        QTest::newRow("less vibrance") << 0.f << 0.f << -70.f;
+        QTest::newRow("everything") << 0.7f << -30.f << 25.f;
+    }
+    void rowsMatchSinglePixels()
+    {
+        QFETCH(float, exposure);
+        QFETCH(float, contrast);
+        QFETCH(float, vibrance);
+        ToneSettings t;
+        t.exposure = exposure;
+        t.contrast = contrast;
+        t.vibrance = vibrance;
+        t.saturation = 20.f;
+        t.temperature = 4300.f;
+        const ColourPipeline p(t, kCamera);
+        const Mat3& m = p.matrix();
+        for (int n : {1, 3, 4, 7, 8, 9, 37, 4099}) {
+            const size_t count = size_t(n);
+            const auto r = randomSamples(count, 1), g = randomSamples(count, 2), b = randomSamples(count, 3);
+            std::vector<float> lr(count), lg(count), lb(count);
+            p.toLinear(r.data(), g.data(), b.data(), n, lr.data(), lg.data(), lb.data());
+            std::vector<uint8_t> rgba(count * 4), bgra(count * 4), encoded(count * 4);
+            p.toPixels(r.data(), g.data(), b.data(), n, rgba.data(), false);
+            p.toPixels(r.data(), g.data(), b.data(), n, bgra.data(), true);
+            p.encodeRow(lr.data(), lg.data(), lb.data(), n, encoded.data(), false);
+            for (int i = 0; i < n; ++i) {
+                const float k = 1.f / 65535.f;
+                const float cr = r[size_t(i)] * k, cg = g[size_t(i)] * k, cb = b[size_t(i)] * k;
+                float x = m[0] * cr + m[1] * cg + m[2] * cb;
+                float y = m[3] * cr + m[4] * cg + m[5] * cb;
+                float z = m[6] * cr + m[7] * cg + m[8] * cb;
+                x = p.contrast(x);
+                y = p.contrast(y);
+                z = p.contrast(z);
+                if (p.hasVibrance())
+                    p.vibrance(x, y, z);
+                QCOMPARE(bits(lr[size_t(i)]), bits(x));
+                QCOMPARE(bits(lg[size_t(i)]), bits(y));
+                QCOMPARE(bits(lb[size_t(i)]), bits(z));
+                const uint8_t* e = &encoded[size_t(i) * 4];
+                QCOMPARE(int(e[0]), int(p.encode(x)));
+                QCOMPARE(int(e[1]), int(p.encode(y)));
+                QCOMPARE(int(e[2]), int(p.encode(z)));
+                QCOMPARE(int(e[3]), 255);
+                const uint8_t* q = &rgba[size_t(i) * 4];
+                if (p.hasVibrance()) {
+                    QCOMPARE(word(q), word(e));
+                } else {
+                    // The tone path applies the matrix to the 16-bit values and looks the rounded
+                    // result up in the contrast table.
+                    const float raw[3] = {float(r[size_t(i)]), float(g[size_t(i)]), float(b[size_t(i)])};
+                    for (int c = 0; c < 3; ++c) {
+                        float v = m[c * 3] * raw[0] + m[c * 3 + 1] * raw[1] + m[c * 3 + 2] * raw[2] + 0.5f;
+                        v = std::clamp(v, 0.f, 65535.f);
+                        const int index = int(v);
+                        QCOMPARE(int(q[c]), int(p.contrastEncode(float(index) / 65535.f)));
+                        QVERIFY(std::abs(int(q[c]) - int(e[c])) <= 1); // and close to the float path
+                    }
+                    QCOMPARE(int(q[3]), 255);
+                }
+                const uint8_t* s = &bgra[size_t(i) * 4];
+                QCOMPARE(int(s[0]), int(q[2]));
+                QCOMPARE(int(s[1]), int(q[1]));
+                QCOMPARE(int(s[2]), int(q[0]));
+                QCOMPARE(int(s[3]), 255);
+            }
+        }
+    }
+
+    // Every table entry, reached from just above and just below its rounding edges: the row
+    // encoder picks the same entry as encode() for each.
+    void encodeRowPicksTheSameEntries()
+    {
+        const ColourPipeline p(ToneSettings{}, kCamera);
+        std::vector<float> v;
+        for (int i = 0; i < 65536; ++i)
+            for (float off : {-0.4999f, -0.002f, 0.f, 0.002f, 0.4999f})
+                v.push_back((float(i) + off) / 65535.f);
+        std::vector<uint8_t> out(v.size() * 4);
+        p.encodeRow(v.data(), v.data() + 1, v.data() + 2, int(v.size()) - 2, out.data(), false);
+        for (size_t i = 0; i + 2 < v.size(); ++i)
+            for (int c = 0; c < 3; ++c)
+                if (out[i * 4 + size_t(c)] != p.encode(v[i + size_t(c)]))
+                    QFAIL(qPrintable(QString("value %1 channel %2").arg(double(v[i + size_t(c)]), 0, 'g', 9).arg(c)));
+    }
+
+    // Values outside [0, 1], and values that are not numbers, never read outside the tables.
+    void encodeRowClampsEverything()
+    {
+        const ColourPipeline p(ToneSettings{}, kCamera);
+        const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+        const std::vector<float> v = {nan, -inf, -1.f, -0.f, 0.f, 1e-7f, 0.0031308f, 0.5f, 1.f, 1.0001f, 7.f, inf, nan};
+        std::vector<uint8_t> out(v.size() * 4);
+        p.encodeRow(v.data(), v.data(), v.data(), int(v.size()), out.data(), false);
+        const int expected[] = {255, 0, 0, 0, 0, 0, 10, 188, 255, 255, 255, 255, 255};
+        for (size_t i = 0; i < v.size(); ++i) {
+            QCOMPARE(int(out[i * 4]), expected[i]);
+            QCOMPARE(int(out[i * 4]), int(p.encode(v[i])));
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestColourPipeline)
+#include "tst_colourpipeline.moc"
