@@ -354,26 +354,36 @@ void Root::onFileChanged(const QString& path)
     qDebug() << "File changed" << path;
 }
 
+namespace {
+
+// Replaces `known` with `current` and returns what left it and what joined it; the known
+// set is up to date before anyone hears of the change.
+QPair<QStringList, QStringList> takeDifference(QSet<QString>& known, const QSet<QString>& current)
+{
+    QPair<QStringList, QStringList> change;
+    for (const QString& path : qAsConst(known)) {
+        if (!current.contains(path))
+            change.first.append(path);
+    }
+    for (const QString& path : current) {
+        if (!known.contains(path))
+            change.second.append(path);
+    }
+    known = current;
+    return change;
+}
+
+} // namespace
+
 void Root::diffFiles(const QString& dir)
 {
     auto known = m_knownFiles.find(dir);
     if (known == m_knownFiles.end())
         return;
-    const QSet<QString> current = currentFiles(dir);
-    QStringList removed;
-    QStringList added;
-    for (const QString& path : qAsConst(*known)) {
-        if (!current.contains(path))
-            removed.append(path);
-    }
-    for (const QString& path : current) {
-        if (!known->contains(path))
-            added.append(path);
-    }
-    *known = current;
-    for (const QString& path : qAsConst(removed))
+    const auto change = takeDifference(*known, currentFiles(dir));
+    for (const QString& path : change.first)
         emit delFile(path);
-    for (const QString& path : qAsConst(added))
+    for (const QString& path : change.second)
         emit addFile(path);
 }
 
@@ -382,21 +392,10 @@ void Root::diffSubdirs(const QString& dir)
     auto known = m_knownDirs.find(dir);
     if (known == m_knownDirs.end())
         return;
-    const QSet<QString> current = currentSubdirs(dir);
-    QStringList removed;
-    QStringList added;
-    for (const QString& path : qAsConst(*known)) {
-        if (!current.contains(path))
-            removed.append(path);
-    }
-    for (const QString& path : current) {
-        if (!known->contains(path))
-            added.append(path);
-    }
-    *known = current;
-    for (const QString& path : qAsConst(removed))
+    const auto change = takeDifference(*known, currentSubdirs(dir));
+    for (const QString& path : change.first)
         forgetSubtree(path);
-    for (const QString& path : qAsConst(added))
+    for (const QString& path : change.second)
         addDir(path);
 }
 

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "library/root.h"
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 namespace {
@@ -14,10 +15,7 @@ constexpr int kWaitMs = 15000;
 
 void touch(const QString& path, const QByteArray& content = "vrx")
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
+    QVERIFY2(ostra::test::writeTreeFile(path, content), qPrintable(path));
 }
 
 // Replays a Root's reports into the set of files it currently announces, and notes

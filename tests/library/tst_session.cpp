@@ -11,6 +11,7 @@
 #include "library/activesession.h"
 #include "library/root.h"
 #include "library/session.h"
+#include "support/filetree.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
 
@@ -22,10 +23,7 @@ constexpr int kWaitMs = 15000;
 
 void touch(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write("vrx");
+    QVERIFY2(ostra::test::writeTreeFile(path), qPrintable(path));
 }
 
 QUrl url(const QString& path)
@@ -69,6 +67,14 @@ QSet<QUrl> expectedFiles(const QList<Operation>& ops, const QStringList& files)
         }
     }
     return admitted;
+}
+
+// Every file gets its headers as soon as it is asked about.
+void answerAtOnce(TestResolver& resolver)
+{
+    resolver.setRowMaker([](const QUrl& u) {
+        return TestResolver::imageRow(u, QDateTime(QDate(2024, 1, 1), QTime(1, 0)), 0);
+    });
 }
 
 QSet<QUrl> rowsOf(const SpineModel& model)
@@ -215,9 +221,7 @@ private slots:
         Session session;
         ActiveSession gallery;
         TestResolver resolver;
-        resolver.setRowMaker([](const QUrl& u) {
-            return TestResolver::imageRow(u, QDateTime(QDate(2024, 1, 1), QTime(1, 0)), 0);
-        });
+        answerAtOnce(resolver);
         gallery.setResolver(&resolver);
         QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
         gallery.setSource(&session);
@@ -232,8 +236,9 @@ private slots:
         QVERIFY(QDir(path("d/sub")).removeRecursively());
         touch(path("d/new.vrx"));
 
-        QSignalSpy closed(&gallery, &SpineModel::fileClosed);
+        QSignalSpy removed(&session, &Session::delFile);
         gallery.setSource(&session);
+        QCOMPARE(removed.count(), 2);
         QCOMPARE(session.files(), (QSet<QUrl>{url(path("d/keep.vrx")), url(path("d/new.vrx"))}));
         QCOMPARE(rowsOf(gallery), session.files());
         QCOMPARE(gallery.grossCount(), 2);
@@ -250,9 +255,7 @@ private slots:
         two.offer(url(path("s1/a.vrx")), false);
         two.offer(url(path("s2")), false);
         TestResolver resolver;
-        resolver.setRowMaker([](const QUrl& u) {
-            return TestResolver::imageRow(u, QDateTime(QDate(2024, 1, 1), QTime(1, 0)), 0);
-        });
+        answerAtOnce(resolver);
         ActiveSession gallery;
         gallery.setResolver(&resolver);
         QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
