@@ -323,20 +323,9 @@ void Root::rescan()
 {
     if (!m_inclusive)
         return;
-    QSet<QString> visited;
-    QStringList pending{m_folder};
-    while (!pending.isEmpty()) {
-        const QString dir = pending.takeFirst();
-        const QString canonical = QFileInfo(dir).canonicalFilePath();
-        if (canonical.isEmpty() || visited.contains(canonical))
-            continue;
-        visited.insert(canonical);
-        const QSet<QString> files = currentFiles(dir);
-        for (const QString& file : files)
-            emit addFile(file);
-        if (m_recursive)
-            pending.append(currentSubdirs(dir).values());
-    }
+    const QStringList files = listFiles();
+    for (const QString& file : files)
+        emit addFile(file);
 }
 
 void Root::onDirectoryChanged(const QString& dirPath)

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include "library/root.h"
 #include "support/filetree.h"
 #include "support/testmain.h"
@@ -81,22 +83,21 @@ class TestRoot : public QObject
 
 private:
     QString m_base;
-    QTemporaryDir* m_dir = nullptr;
+    std::unique_ptr<ostra::test::TempTree> m_tree;
 
-    QString path(const QString& relative) const { return m_base + QLatin1Char('/') + relative; }
+    QString path(const QString& relative) const { return m_tree->path(relative); }
 
 private slots:
     void init()
     {
-        m_dir = new QTemporaryDir;
-        QVERIFY(m_dir->isValid());
-        m_base = QDir(m_dir->path()).canonicalPath();
+        m_tree = std::make_unique<ostra::test::TempTree>();
+        QVERIFY(m_tree->isValid());
+        m_base = m_tree->base();
     }
 
     void cleanup()
     {
-        delete m_dir;
-        m_dir = nullptr;
+        m_tree.reset();
     }
 
     void containmentAndCover()

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include "app/progressmodel.h"
 #include "library/activesession.h"
 #include "library/root.h"
@@ -90,10 +92,10 @@ class TestSession : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir* m_dir = nullptr;
+    std::unique_ptr<ostra::test::TempTree> m_tree;
     QString m_base;
 
-    QString path(const QString& relative) const { return m_base + '/' + relative; }
+    QString path(const QString& relative) const { return m_tree->path(relative); }
 
     static void flushDeletes()
     {
@@ -103,16 +105,15 @@ private:
 private slots:
     void init()
     {
-        m_dir = new QTemporaryDir;
-        QVERIFY(m_dir->isValid());
-        m_base = QDir(m_dir->path()).canonicalPath();
+        m_tree = std::make_unique<ostra::test::TempTree>();
+        QVERIFY(m_tree->isValid());
+        m_base = m_tree->base();
     }
 
     void cleanup()
     {
         flushDeletes();
-        delete m_dir;
-        m_dir = nullptr;
+        m_tree.reset();
     }
 
     void closingASubfolderKeepsBothRoots()

@@ -6,6 +6,8 @@
 
 namespace ostra::test {
 
+TempTree::TempTree() : m_base(QDir(m_dir.path()).canonicalPath()) {}
+
 bool writeTreeFile(const QString& path, const QByteArray& content)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
