@@ -261,15 +261,6 @@ void ImageLocator::releaseClient(QUrl url, ImageClient* client)
         it.value()->removeListener(client);
 }
 
-QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
-{
-    const auto it = m_rows.constFind(fileKey(location));
-    if (it != m_rows.constEnd())
-        return it.value();
-    requestMetadata(location);
-    return {};
-}
-
 void ImageLocator::cancelLoading()
 {
     for (auto it = m_rows.begin(); it != m_rows.end();) {
@@ -329,16 +320,7 @@ void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
         m_watcher->removePath(path);
     }
 
-    QMap<int, QVariant> row = m_rows.value(url);
-    QMap<int, QVariant> next = row;
-    next.insert(kRowInvalid, record.invalid);
-    next.insert(kRowFileSize, record.fileSize);
-    if (next != row || !m_rows.contains(url)) {
-        if (!row.isEmpty())
-            emit modified(url);
-        m_rows.insert(url, next);
-        emit resolved(url);
-    }
+    storeRow(url, record);
     if (!record.invalid)
         emit notifyFileIndexedSignal(record);
 }

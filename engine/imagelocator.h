@@ -110,8 +110,9 @@ public:
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
 
-    // IResolver: the file's row, or an empty one while its metadata is read (the row
-    // then comes with `resolved`).
+    // IResolver: one row of gallery values per file, rebuilt from every indexing result;
+    // an empty row while an unknown file's metadata is read (the row then comes with
+    // `resolved`).
     const QHash<int, QByteArray>& roleNames() const override { return m_roleNames; }
     QMap<int, QVariant> rowFor(QUrl location) override;
 
@@ -162,6 +163,8 @@ private:
     void recycleEditor(ImageEditor& editor);
     // The calibration of the camera that took a picture; callable from any thread.
     ImageViewer::Calibration calibrationFor(StreamPart& source) const;
+    // Stores the gallery row built from an indexing result and announces the change.
+    void storeRow(const QUrl& url, const VrxMetadata& record);
 
     QFileSystemWatcher* m_watcher;
     FilePerm* m_filePerm;

@@ -1,0 +1,87 @@
+// The image service as the gallery's resolver: one row of values per file, built from
+// the file's metadata each time it is indexed, and the signals that announce changes.
+
+#include "engine/imagelocator.h"
+
+#include <QFileInfo>
+#include <QMatrix>
+#include <QRectF>
+#include <QSizeF>
+
+namespace {
+
+// Pictures wider or taller than this are shown as a window of this ratio.
+constexpr float kMaxAspect = 2.1f;
+
+QMap<int, QVariant> buildRow(const QUrl& url, const VrxMetadata& record)
+{
+    const CIAPI::Point<int> aspect = record.transform.aspectRatio();
+    const CIAPI::RectF crop = record.transform.crop();
+    const int largeDim = record.outputWidth;
+
+    // Factors that fit a very wide or very tall crop into kMaxAspect.
+    float widthFactor = 1.f;
+    float heightFactor = 1.f;
+    if (crop.width > crop.height * kMaxAspect)
+        widthFactor = crop.height * kMaxAspect / crop.width;
+    if (crop.height > crop.width * kMaxAspect)
+        heightFactor = crop.width * kMaxAspect / crop.height;
+
+    const float croppedWidth = float(largeDim * aspect.x) * crop.width;
+    const float croppedHeight = float(largeDim * aspect.y) * crop.height;
+
+    const std::vector<float> m = record.transform.matrix(aspect);
+
+    QMap<int, QVariant> row;
+    row.insert(IResolver::Name, QFileInfo(url.toLocalFile()).baseName());
+    row.insert(IResolver::Timestamp, record.captureTime.toString(Qt::ISODateWithMs));
+    row.insert(IResolver::DeviceUUID, record.deviceUuid.toRfc4122());
+    row.insert(IResolver::ImageUUID, record.imageUuid.toRfc4122());
+    row.insert(IResolver::Location, url.toString());
+    row.insert(IResolver::Downscale, QSizeF(widthFactor, heightFactor));
+    row.insert(IResolver::AspectWidth, double(widthFactor) * double(croppedWidth));
+    row.insert(IResolver::AspectHeight, double(heightFactor) * double(croppedHeight));
+    row.insert(IResolver::RealWidth, aspect.x);
+    row.insert(IResolver::RealHeight, aspect.y);
+    row.insert(IResolver::Crop, QRectF(crop.x, crop.y, crop.width, crop.height));
+    row.insert(IResolver::Matrix, QMatrix(m[0], m[1], m[3], m[4], m[2], m[5]));
+    row.insert(IResolver::LargeDimension, record.outputWidth);
+    row.insert(IResolver::SmallDimension, record.outputHeight);
+    row.insert(IResolver::Invalid, record.invalid);
+    row.insert(IResolver::Incompatible, record.incompatible);
+    row.insert(IResolver::FrameCount, record.frameCount);
+    row.insert(IResolver::Compressed, record.compressed);
+    row.insert(IResolver::FileSize, record.fileSize);
+    row.insert(IResolver::Edited, record.hasDepthEdits);
+    row.insert(IResolver::Rating, record.userRating);
+    return row;
+}
+
+} // namespace
+
+QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
+{
+    if (location.isEmpty())
+        return {};
+    const auto it = m_rows.constFind(fileKey(location));
+    if (it != m_rows.constEnd())
+        return it.value();
+    // Known once the file is indexed; `resolved` says so.
+    requestMetadata(location);
+    return {};
+}
+
+void ImageLocator::storeRow(const QUrl& url, const VrxMetadata& record)
+{
+    const QMap<int, QVariant> fresh = buildRow(url, record);
+    auto it = m_rows.find(url);
+    if (it == m_rows.end())
+        it = m_rows.insert(url, QMap<int, QVariant>());
+    if (it.value() == fresh)
+        return;
+    // Receivers connected directly still read the old row while they handle this.
+    if (!it.value().isEmpty())
+        emit modified(url);
+    m_rows.insert(url, fresh);
+    emit resolved(url);
+}

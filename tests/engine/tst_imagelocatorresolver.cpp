@@ -1,0 +1,467 @@
+#include "support/testmain.h"
+
+#include "ciapi/state/statecodec.h"
+#include "ciapi/vrx/focalsize.h"
+#include "engine/imagelocator.h"
+#include "engine/statefile.h"
+#include "library/activesession.h"
+#include "library/session.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QMatrix>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdio>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+struct Shot
+{
+    std::uint32_t seed = 1;
+    int orientation = 0;
+    int aspectMode = 0;
+    int focalLength = 50;
+    int frames = 1;
+    bool compressed = false;
+    std::int64_t captureTime = 1600000000;
+    std::int32_t utcOffsetMinutes = 60;
+};
+
+vrxgen::Picture writePicture(const QString& path, const Shot& shot)
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 64;
+    o.moduleHeight = 48;
+    o.seed = shot.seed;
+    o.cameraSeed = shot.seed + 100;
+    o.orientation = shot.orientation;
+    o.aspectMode = shot.aspectMode;
+    o.focalLength = shot.focalLength;
+    o.frames = shot.frames;
+    o.compressed = shot.compressed;
+    o.captureTime = shot.captureTime;
+    o.utcOffsetMinutes = shot.utcOffsetMinutes;
+    vrxgen::Picture p = vrxgen::makePicture(o);
+    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx))
+        qFatal("cannot write %s", qPrintable(path));
+    return p;
+}
+
+// A state file beside a picture: its rating, whether it holds depth edits, and an
+// optional transform with a crop.
+void writeState(const QString& rawPath, const vrxgen::Picture& picture, int rating, bool depthEdits,
+                const CIAPI::Transform* transform = nullptr)
+{
+    CIAPI::state::EngineState s;
+    s.imageId = picture.meta.imageUuid;
+    s.rating = rating;
+    if (depthEdits)
+        s.depthEdits = std::vector<std::uint8_t>{1, 2, 3, 4};
+    if (transform)
+        s.transform = *transform;
+    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
+    // Put in place at once, so a reader sees the old state or the new one.
+    const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
+    const QString temp = statePath + ".new";
+    if (!vrxgen::writeFile(QFile::encodeName(temp).toStdString(), bytes)
+        || std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(statePath).constData()) != 0)
+        qFatal("cannot write %s", qPrintable(statePath));
+}
+
+// Counts the locator's tasks, so a test can wait until none is running.
+struct TaskCounter
+{
+    explicit TaskCounter(ImageLocator& locator)
+    {
+        locator.setTaskProbe([this](IndexTask::Step step, const QUrl&) {
+            if (step == IndexTask::Step::Started)
+                ++started;
+            else if (step == IndexTask::Step::Finished)
+                ++finished;
+        });
+    }
+    // No task runs; the results of the finished ones have been delivered.
+    bool settle(ImageLocator& locator)
+    {
+        for (int i = 0; i < 400; ++i) {
+            if (started == finished && locator.pendingCount() == 0) {
+                QCoreApplication::processEvents();
+                return true;
+            }
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+};
+
+QByteArray cameraBytes(const Shot& shot)
+{
+    return QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(shot.seed + 100))))
+        .toRfc4122();
+}
+
+QByteArray imageBytes(const Shot& shot)
+{
+    return QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(shot.seed)))).toRfc4122();
+}
+
+// Waits until the locator has announced a row for the URL.
+bool waitForRow(ImageLocator& locator, const QUrl& url)
+{
+    QSignalSpy spy(&locator, &IResolver::resolved);
+    if (!locator.indexedValues(url).isEmpty())
+        return true;
+    for (int i = 0; i < 200; ++i) {
+        for (const QList<QVariant>& args : qAsConst(spy)) {
+            if (args.at(0).toUrl() == url)
+                return true;
+        }
+        spy.wait(100);
+    }
+    return false;
+}
+
+// Waits until the locator has finished indexing the URL once more (a valid result is
+// announced whether or not the row changed).
+bool waitForIndexing(ImageLocator& locator, const QUrl& url)
+{
+    QSignalSpy spy(&locator, &ImageLocator::notifyFileIndexedSignal);
+    locator.requestMetadata(url);
+    for (int i = 0; i < 200; ++i) {
+        for (const QList<QVariant>& args : qAsConst(spy)) {
+            if (ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location) == url)
+                return true;
+        }
+        spy.wait(100);
+    }
+    return false;
+}
+
+} // namespace
+
+class TestImageLocatorResolver : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<VrxMetadata>("VrxMetadata");
+        QVERIFY(m_dir.isValid());
+    }
+
+    void roleTableNamesEveryRole()
+    {
+        ImageLocator locator(2, nullptr);
+        const QHash<int, QByteArray>& names = locator.roleNames();
+        QCOMPARE(names.size(), 22);
+        QCOMPARE(names.value(257), QByteArray("row_id"));
+        QCOMPARE(names.value(262), QByteArray("filePath"));
+        QCOMPARE(names.value(272), QByteArray("largeDim"));
+        QCOMPARE(names.value(278), QByteArray("fileSize"));
+        IResolver* resolver = qobject_cast<IResolver*>(&locator);
+        QVERIFY(resolver);
+        QCOMPARE(static_cast<QObject*>(resolver), static_cast<QObject*>(&locator));
+    }
+
+    // Every value of a row against what the generator wrote into the file.
+    void rowsOfGeneratedFiles()
+    {
+        ImageLocator locator(2, nullptr);
+
+        Shot plain;
+        plain.seed = 11;
+        plain.focalLength = 50;
+        const QString plainPath = path("plain shot.vrx");
+        writePicture(plainPath, plain);
+
+        Shot turned;
+        turned.seed = 12;
+        turned.orientation = 1;
+        turned.frames = 2;
+        turned.focalLength = 35;
+        turned.captureTime = 1700000000;
+        turned.utcOffsetMinutes = -300;
+        const QString turnedPath = path("turned.vrx");
+        const vrxgen::Picture turnedPicture = writePicture(turnedPath, turned);
+        writeState(turnedPath, turnedPicture, 4, true);
+
+        const QUrl plainUrl = QUrl::fromLocalFile(plainPath);
+        const QUrl turnedUrl = QUrl::fromLocalFile(turnedPath);
+        QVERIFY(locator.rowFor(plainUrl).isEmpty());
+        QVERIFY(locator.rowFor(turnedUrl).isEmpty());
+        QVERIFY(waitForRow(locator, plainUrl));
+        QVERIFY(waitForRow(locator, turnedUrl));
+
+        const QMap<int, QVariant> row = locator.rowFor(plainUrl);
+        QVERIFY(!row.contains(IResolver::Id));
+        QCOMPARE(row.size(), 21);
+        QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("plain shot"));
+        QCOMPARE(row.value(IResolver::Timestamp).toString(), QStringLiteral("2020-09-13T13:26:40.000+01:00"));
+        QCOMPARE(row.value(IResolver::DeviceUUID).toByteArray(), cameraBytes(plain));
+        QCOMPARE(row.value(IResolver::ImageUUID).toByteArray(), imageBytes(plain));
+        QCOMPARE(row.value(IResolver::Location).toString(), plainUrl.toString());
+        QCOMPARE(row.value(IResolver::Rating).toInt(), 0);
+        QCOMPARE(row.value(IResolver::Edited).toBool(), false);
+        const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(50.f);
+        QCOMPARE(row.value(IResolver::LargeDimension).toInt(), size.x);
+        QCOMPARE(row.value(IResolver::SmallDimension).toInt(), size.y);
+        QCOMPARE(row.value(IResolver::RealWidth).toInt(), 4);
+        QCOMPARE(row.value(IResolver::RealHeight).toInt(), 3);
+        QCOMPARE(row.value(IResolver::Crop).toRectF(), QRectF(0, 0, 1, 1));
+        QCOMPARE(row.value(IResolver::Downscale).toSizeF(), QSizeF(1, 1));
+        QCOMPARE(row.value(IResolver::AspectWidth).toDouble(), double(size.x) * 4);
+        QCOMPARE(row.value(IResolver::AspectHeight).toDouble(), double(size.x) * 3);
+        QCOMPARE(row.value(IResolver::Matrix).value<QMatrix>(), QMatrix());
+        QCOMPARE(row.value(IResolver::Invalid).toBool(), false);
+        QCOMPARE(row.value(IResolver::Incompatible).toBool(), false);
+        QCOMPARE(row.value(IResolver::FrameCount).toInt(), 1);
+        QCOMPARE(row.value(IResolver::Compressed).toBool(), false);
+        QCOMPARE(row.value(IResolver::FileSize).toLongLong(), QFileInfo(plainPath).size());
+        QCOMPARE(row.value(IResolver::FileSize).userType(), int(QMetaType::LongLong));
+
+        // A quarter turn: the turned frame of a 4:3 picture is 3:4, and the matrix swaps
+        // the axes.
+        const QMap<int, QVariant> t = locator.rowFor(turnedUrl);
+        QCOMPARE(t.value(IResolver::Timestamp).toString(), QStringLiteral("2023-11-14T17:13:20.000-05:00"));
+        QCOMPARE(t.value(IResolver::Rating).toInt(), 4);
+        QCOMPARE(t.value(IResolver::Edited).toBool(), true);
+        QCOMPARE(t.value(IResolver::FrameCount).toInt(), 2);
+        const QMatrix m = t.value(IResolver::Matrix).value<QMatrix>();
+        QCOMPARE(m.m11(), 0.0);
+        QCOMPARE(m.m22(), 0.0);
+        QCOMPARE(qAbs(m.m12()), 1.0);
+        QCOMPARE(qAbs(m.m21()), 1.0);
+        const QRectF crop = t.value(IResolver::Crop).toRectF();
+        QVERIFY(qAbs(crop.width() - 0.75) < 1e-6);
+        QVERIFY(qAbs(crop.height() - 4.0 / 3.0) < 1e-6);
+        const double w = t.value(IResolver::AspectWidth).toDouble();
+        const double h = t.value(IResolver::AspectHeight).toDouble();
+        QVERIFY(qAbs(w / h - 0.75) < 1e-4);
+    }
+
+    void veryWideCropIsFittedInto21by10()
+    {
+        ImageLocator locator(2, nullptr);
+        Shot shot;
+        shot.seed = 21;
+        const QString file = path("wide.vrx");
+        const vrxgen::Picture picture = writePicture(file, shot);
+        CIAPI::Transform transform(CIAPI::Point<int>{4, 3});
+        transform.reset(0);
+        transform.setCrop(CIAPI::RectF{0.f, 0.4f, 1.f, 0.2f});
+        writeState(file, picture, 2, false, &transform);
+
+        const QUrl url = QUrl::fromLocalFile(file);
+        locator.rowFor(url);
+        QVERIFY(waitForRow(locator, url));
+        const QMap<int, QVariant> row = locator.rowFor(url);
+        const QSizeF factors = row.value(IResolver::Downscale).toSizeF();
+        QVERIFY(qAbs(factors.width() - 0.42) < 1e-6);
+        QCOMPARE(factors.height(), 1.0);
+        const int largeDim = row.value(IResolver::LargeDimension).toInt();
+        QVERIFY(qAbs(row.value(IResolver::AspectWidth).toDouble() - 0.42 * largeDim * 4) < 1e-2);
+        QVERIFY(qAbs(row.value(IResolver::AspectHeight).toDouble() - 0.2 * largeDim * 3) < 1e-2);
+    }
+
+    void unreadableFileGetsAnInvalidRow()
+    {
+        ImageLocator locator(2, nullptr);
+        const QString file = path("garbage.vrx");
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(QByteArray(3000, 'x'));
+        out.close();
+        const QUrl url = QUrl::fromLocalFile(file);
+        locator.rowFor(url);
+        QVERIFY(waitForRow(locator, url));
+        const QMap<int, QVariant> row = locator.rowFor(url);
+        QCOMPARE(row.value(IResolver::Invalid).toBool(), true);
+        QCOMPARE(row.value(IResolver::FileSize).toLongLong(), qint64(3000));
+        QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("garbage"));
+    }
+
+    // The first result only resolves; an identical re-read says nothing; a change is
+    // announced by `modified` while the old row still answers, then `resolved`.
+    void changesAreAnnouncedInOrder()
+    {
+        ImageLocator locator(2, nullptr);
+        TaskCounter tasks(locator);
+        Shot shot;
+        shot.seed = 31;
+        const QString file = path("rated.vrx");
+        const vrxgen::Picture picture = writePicture(file, shot);
+        writeState(file, picture, 3, false);
+        const QUrl url = QUrl::fromLocalFile(file);
+
+        QStringList events;
+        connect(&locator, &IResolver::modified, this, [&](QUrl u) {
+            events << QStringLiteral("modified %1 %2").arg(u.fileName()).arg(locator.rowFor(u).value(IResolver::Rating).toInt());
+        }, Qt::DirectConnection);
+        connect(&locator, &IResolver::resolved, this, [&](QUrl u) {
+            events << QStringLiteral("resolved %1 %2").arg(u.fileName()).arg(locator.rowFor(u).value(IResolver::Rating).toInt());
+        }, Qt::DirectConnection);
+
+        locator.rowFor(url);
+        QVERIFY(waitForRow(locator, url));
+        QVERIFY(tasks.settle(locator));
+        QCOMPARE(events, QStringList{QStringLiteral("resolved rated.vrx 3")});
+
+        events.clear();
+        QVERIFY(waitForIndexing(locator, url));
+        QVERIFY(tasks.settle(locator));
+        QCOMPARE(events, QStringList());
+
+        writeState(file, picture, 5, false);
+        QVERIFY(waitForIndexing(locator, url));
+        QVERIFY(tasks.settle(locator));
+        QCOMPARE(events, (QStringList{QStringLiteral("modified rated.vrx 3"), QStringLiteral("resolved rated.vrx 5")}));
+    }
+
+    // Every call for a file not indexed yet asks again; none of them leaves a row behind.
+    void unknownFilesAreRequestedAndNotListed()
+    {
+        ImageLocator locator(1, nullptr);
+        std::atomic<int> started{0};
+        QSemaphore gate;
+        locator.setTaskProbe([&](IndexTask::Step step, const QUrl&) {
+            if (step == IndexTask::Step::Started) {
+                ++started;
+                gate.acquire();
+            }
+        });
+        struct Opener { QSemaphore& g; ~Opener() { g.release(100); } } opener{gate};
+
+        Shot shot;
+        shot.seed = 41;
+        const QString file = path("asked twice.vrx");
+        writePicture(file, shot);
+        const QUrl url = QUrl::fromLocalFile(file);
+        QVERIFY(locator.rowFor(url).isEmpty());
+        QVERIFY(locator.rowFor(url).isEmpty());
+        QVERIFY(locator.rowFor(QUrl()).isEmpty());
+        // One task runs (held at the gate), the second waits for the slot.
+        QTRY_COMPARE(started.load(), 1);
+        QCOMPARE(locator.pendingCount(), 1);
+        locator.cancelLoading();
+        QCOMPARE(locator.pendingCount(), 0);
+        QVERIFY(locator.indexedValues(url).isEmpty());
+        gate.release(100);
+        QVERIFY(waitForRow(locator, url));
+        QCOMPARE(started.load(), 1);
+    }
+
+    // A file reached through a linked folder is known by the path it was asked for.
+    void linkedFolderKeepsTheRequestedUrl()
+    {
+        const QString real = path("real");
+        const QString link = path("link");
+        QVERIFY(QDir().mkpath(real));
+        QVERIFY(QFile::link(real, link));
+        Shot shot;
+        shot.seed = 51;
+        writePicture(real + "/inside.vrx", shot);
+
+        ImageLocator locator(2, nullptr);
+        QSignalSpy resolved(&locator, &IResolver::resolved);
+        const QUrl viaLink = QUrl::fromLocalFile(link + "/inside.vrx");
+        locator.rowFor(viaLink);
+        QVERIFY(waitForRow(locator, viaLink));
+        QCOMPARE(resolved.count(), 1);
+        QCOMPARE(resolved.at(0).at(0).toUrl(), viaLink);
+        const QMap<int, QVariant> row = locator.rowFor(viaLink);
+        QCOMPARE(row.value(IResolver::Location).toString(), viaLink.toString());
+        QCOMPARE(row.value(IResolver::ImageUUID).toByteArray(), imageBytes(shot));
+
+        // A path with "." and ".." parts names the same key.
+        const QUrl unclean = QUrl::fromLocalFile(link + "/./../link/inside.vrx");
+        QCOMPARE(locator.rowFor(unclean), row);
+        // The real path is another key, indexed on its own.
+        QVERIFY(locator.rowFor(QUrl::fromLocalFile(real + "/inside.vrx")).isEmpty());
+    }
+
+    // The whole road: a folder offered to a session, the gallery filling with rows whose
+    // values are the image service's, and staying right through a change that moves a row.
+    void sessionGalleryFillsFromTheService()
+    {
+        const QString folder = path("library");
+        QVERIFY(QDir().mkpath(folder + "/sub"));
+        const QStringList names{"IMG[1].vrx", "a#b.vrx", "50%.vrx", "with space.vrx", "\u00fcber.vrx",
+                                "sub/deeper.vrx"};
+        QList<QUrl> urls;
+        QList<vrxgen::Picture> pictures;
+        for (int i = 0; i < names.size(); ++i) {
+            Shot shot;
+            shot.seed = std::uint32_t(60 + i);
+            // A day apart, in an order that differs from the names' order.
+            shot.captureTime = 1600000000 + std::int64_t((i * 5) % names.size()) * 86400;
+            const QString file = folder + "/" + names.at(i);
+            pictures.append(writePicture(file, shot));
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        writeState(urls.at(2).toLocalFile(), pictures.at(2), 1, false);
+        // Not a picture: left out by the session.
+        QFile other(folder + "/notes.txt");
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.close();
+
+        ImageLocator locator(2, nullptr);
+        TaskCounter tasks(locator);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+        session.offer(QUrl::fromLocalFile(folder), true);
+
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), names.size(), 20000);
+        QSet<QUrl> listed;
+        QString previous;
+        for (int row = 0; row < gallery.rowCount(); ++row) {
+            const QModelIndex index = gallery.index(row, 0);
+            const QUrl url = gallery.urlAt(index);
+            listed.insert(url);
+            QCOMPARE(gallery.itemData(index), locator.rowFor(url));
+            QCOMPARE(gallery.data(index, IResolver::Location).toString(), url.toString());
+            const QString stamp = gallery.data(index, IResolver::Timestamp).toString();
+            QVERIFY2(previous < stamp, qPrintable(previous + " / " + stamp));
+            previous = stamp;
+        }
+        QCOMPARE(listed, QSet<QUrl>(urls.begin(), urls.end()));
+        QCOMPARE(gallery.roleNames().value(IResolver::Location), QByteArray("filePath"));
+
+        // Rated highest now: under "rating" the file moves to the end, listed once.
+        gallery.setSortField(QStringLiteral("rating"));
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(2));
+        QVERIFY(tasks.settle(locator));
+        writeState(urls.at(0).toLocalFile(), pictures.at(0), 5, false);
+        QVERIFY(waitForIndexing(locator, urls.at(0)));
+        QVERIFY(tasks.settle(locator));
+        QCOMPARE(gallery.rowCount(), names.size());
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(0));
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 2), urls.at(2));
+        QCOMPARE(gallery.list().count(urls.at(0)), 1);
+
+        // A file removed from the folder leaves the gallery.
+        QVERIFY(QFile::remove(urls.at(1).toLocalFile()));
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), names.size() - 1, 20000);
+        QVERIFY(!gallery.isListed(urls.at(1)));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestImageLocatorResolver)
+#include "tst_imagelocatorresolver.moc"
