@@ -20,6 +20,7 @@
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
 #include "display/geometryedits.h"
+#include "display/imageitem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
@@ -80,10 +81,13 @@ void registerQmlTypes()
     qmlRegisterType<ImageProperty>(applicationId, 2, 0, "ImageProperty");
     qmlRegisterType<ImageLocator>(applicationId, 2, 0, "ImageLocator");
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
+    qmlRegisterType<ImageItem>(applicationId, 2, 0, "ImageItem");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
+    // Until the session history hands out its sessions, the window keeps one of its own.
+    qmlRegisterType<Session>(applicationId, 2, 0, "Session");
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<AppSettings>(applicationId, 2, 0, "AppSettings",

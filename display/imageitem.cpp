@@ -1,0 +1,265 @@
+#include "display/imageitem.h"
+
+#include "display/imageplanesnode.h"
+#include "display/placeholdernode.h"
+#include "engine/imagelocator.h"
+#include "engine/sentinels.h"
+#include "engine/vrxmessage.h"
+
+#include <QQuickWindow>
+#include <QSGNode>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Relative comparison of two crop values: equal unless they differ beyond one part in
+// 10^12 of the smaller.
+bool fuzzyEqual(double a, double b)
+{
+    return std::min(std::abs(a), std::abs(b)) >= std::abs(a - b) * 1e12;
+}
+
+bool isUnitRect(const QRectF& r)
+{
+    return fuzzyEqual(r.x(), 0.0) && fuzzyEqual(r.y(), 0.0) && fuzzyEqual(r.width(), 1.0)
+           && fuzzyEqual(r.height(), 1.0);
+}
+
+} // namespace
+
+ImageItem::ImageItem(QQuickItem* parent)
+    : QQuickItem(parent)
+    , m_pyramid(emptyPyramid())
+{
+    setFlag(ItemHasContents, true);
+    connect(this, &ImageItem::offscreenChanged, this, &QQuickItem::update);
+}
+
+ImageItem::~ImageItem()
+{
+    releaseLocation();
+}
+
+void ImageItem::setLocator(ImageLocator* locator)
+{
+    if (locator == m_locator)
+        return;
+    releaseLocation();
+    m_locator = locator;
+    if (m_location.isValid())
+        requestImage();
+}
+
+void ImageItem::setLocation(const QString& text)
+{
+    const QUrl url(text);
+    if (url == m_location)
+        return;
+    // The old file's keeper must stop sending here whatever the new location is.
+    releaseLocation();
+    if (url.isValid()) {
+        m_location = url;
+        m_key = ImageLocator::fileKey(url);
+        requestImage();
+        return;
+    }
+    m_location = QUrl();
+    m_key = QUrl();
+    m_pyramid = emptyPyramid();
+    m_planesRef.reset();
+    m_refresh = QRegion();
+    emit loadingChanged();
+    update();
+}
+
+void ImageItem::releaseLocation()
+{
+    if (m_locator && m_location.isValid())
+        m_locator->releaseClient(m_location, this);
+}
+
+void ImageItem::requestImage()
+{
+    m_pyramid = loadingPyramid();
+    m_planesRef.reset();
+    m_refresh = QRegion();
+    // A kept output may come back at once, before this returns.
+    if (m_locator)
+        m_locator->requestLoad(m_location, this);
+    emit loadingChanged();
+    followPulse();
+    update();
+}
+
+bool ImageItem::loading() const
+{
+    return !m_location.isValid() || m_pyramid.levelCount() == 0;
+}
+
+bool ImageItem::valid() const
+{
+    return m_pyramid.levelCount() > 0;
+}
+
+void ImageItem::setImageMatrix(const QMatrix& matrix)
+{
+    m_imageMatrix = matrix;
+    emit matrixChanged();
+    update();
+}
+
+void ImageItem::setImageCrop(const QRectF& crop)
+{
+    m_imageCrop = crop;
+    setClip(!isUnitRect(crop));
+    emit cropChanged();
+    update();
+}
+
+void ImageItem::setOffscreen(bool offscreen)
+{
+    if (offscreen == m_offscreen)
+        return;
+    m_offscreen = offscreen;
+    emit offscreenChanged();
+    followPulse();
+}
+
+void ImageItem::imageOutput(const VrxMessage& message)
+{
+    if (!m_location.isValid() || ImageLocator::fileKey(message.location) != m_key)
+        return;
+    if (message.pyramid == m_pyramid && m_pyramid.levelCount() > 0) {
+        // More pixels of the pyramid already shown: upload what changed again.
+        const int coarsest = m_pyramid.levelCount() - 1;
+        if (message.level == coarsest) {
+            const CIAPI::ROI& r = message.region;
+            m_refresh |= QRect(r.x0, r.y0, r.x1 - r.x0, r.y1 - r.y0);
+        }
+    } else {
+        m_refresh = QRegion();
+    }
+    m_pyramid = message.pyramid;
+    m_planesRef = message.state;
+    emit loadingChanged();
+    update();
+}
+
+void ImageItem::fileInvalid(QUrl location)
+{
+    Q_UNUSED(location)
+    m_pyramid = invalidPyramid();
+    m_planesRef.reset();
+    m_refresh = QRegion();
+    emit loadingChanged();
+    update();
+}
+
+void ImageItem::routerDetached(ImageRouter* router)
+{
+    Q_UNUSED(router)
+    // The service let go of the file's keeper (its outputs are stale, e.g. after a change
+    // of pixel order). Ask again once the service has finished dropping it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_locator && m_location.isValid())
+                requestImage();
+        },
+        Qt::QueuedConnection);
+}
+
+void ImageItem::followPulse()
+{
+    const bool pulsing = !m_offscreen && m_pyramid == loadingPyramid() && window();
+    if (pulsing && !m_pulse)
+        m_pulse = connect(window(), &QQuickWindow::afterAnimating, this, &ImageItem::pulse);
+    else if (!pulsing && m_pulse)
+        disconnect(m_pulse);
+}
+
+void ImageItem::pulse()
+{
+    if (!m_offscreen && m_pyramid == loadingPyramid())
+        update();
+    else
+        followPulse();
+}
+
+void ImageItem::itemChange(ItemChange change, const ItemChangeData& value)
+{
+    if (change == ItemSceneChange) {
+        if (m_pulse)
+            disconnect(m_pulse);
+        if (value.window)
+            QMetaObject::invokeMethod(this, &ImageItem::followPulse, Qt::QueuedConnection);
+    }
+    QQuickItem::itemChange(change, value);
+}
+
+QSGNode* ImageItem::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
+{
+    if (!oldNode) {
+        // The scene graph dropped whatever this item had given it.
+        m_emptyNode = nullptr;
+        m_placeholderNode = nullptr;
+        m_planesNode = nullptr;
+    }
+
+    QSGNode* node = nullptr;
+    if (m_offscreen) {
+        if (!m_emptyNode || oldNode != m_emptyNode)
+            m_emptyNode = new QSGNode;
+        node = m_emptyNode;
+    } else if (m_pyramid.levelCount() == 0) {
+        if (!m_placeholderNode || oldNode != m_placeholderNode)
+            m_placeholderNode = new PlaceholderNode(true);
+        m_placeholderNode->setPyramid(m_pyramid);
+        m_placeholderNode->setRect(boundingRect());
+        // The colour is chosen per frame; the first frame must not wait for it.
+        m_placeholderNode->preprocess();
+        node = m_placeholderNode;
+    } else {
+        ImagePlanesNode* planes = nullptr;
+        if (m_planesNode && oldNode == m_planesNode && m_planesNode->showsPyramid(m_pyramid)) {
+            planes = m_planesNode;
+            if (!m_refresh.isEmpty()) {
+                planes->planes()->plane(planes->levelCount() - 1).addRegion(m_refresh, true);
+                planes->preprocess();
+            }
+        } else {
+            if (const std::shared_ptr<ImagePlanes> shared = m_planesRef.lock()) {
+                planes = new ImagePlanesNode(m_pyramid, shared);
+            } else {
+                const int format = m_locator ? m_locator->channelOrder() : ImageLocator::kGlBgra;
+                planes = new ImagePlanesNode(m_pyramid, format);
+            }
+            planes->bindWindow(window());
+            const int coarsest = planes->levelCount() - 1;
+            planes->setLevel(coarsest);
+            ImagePlanes::ImagePlane& plane = planes->planes()->plane(coarsest);
+            plane.addRegion(plane.levelRect(), false);
+            planes->preprocess();
+            m_planesNode = planes;
+        }
+        m_refresh = QRegion();
+        planes->setMatrix(m_imageMatrix);
+        planes->updateMatrix(boundingRect());
+        node = planes;
+    }
+
+    if (oldNode && oldNode != node) {
+        if (oldNode == m_emptyNode)
+            m_emptyNode = nullptr;
+        else if (oldNode == m_placeholderNode)
+            m_placeholderNode = nullptr;
+        else if (oldNode == m_planesNode)
+            m_planesNode = nullptr;
+        if (QSGNode* parent = oldNode->parent())
+            parent->removeChildNode(oldNode);
+        delete oldNode;
+    }
+    return node;
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "ciapi/image.h"
+#include "engine/imageclient.h"
+#include "engine/imagelocator.h"
+
+#include <QMatrix>
+#include <QMetaObject>
+#include <QPointer>
+#include <QQuickItem>
+#include <QRectF>
+#include <QRegion>
+#include <QUrl>
+
+#include <memory>
+
+class ImagePlanes;
+class ImagePlanesNode;
+class PlaceholderNode;
+class QSGNode;
+
+// The thumbnail of one picture in a gallery cell. It listens to the image service for
+// its file and draws the coarsest level of the output it receives; until then a
+// placeholder whose colour tells no file, loading and unreadable apart. Draws nothing
+// while `offscreen`.
+class ImageItem : public QQuickItem, public ImageClient
+{
+    Q_OBJECT
+    Q_PROPERTY(ImageLocator* locator READ locator WRITE setLocator)
+    Q_PROPERTY(QString location READ location WRITE setLocation NOTIFY locationChanged)
+    Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
+    Q_PROPERTY(bool valid READ valid NOTIFY loadingChanged)
+    Q_PROPERTY(QMatrix imageMatrix READ imageMatrix WRITE setImageMatrix NOTIFY matrixChanged)
+    Q_PROPERTY(QRectF imageCrop READ imageCrop WRITE setImageCrop NOTIFY cropChanged)
+    Q_PROPERTY(bool offscreen READ offscreen WRITE setOffscreen NOTIFY offscreenChanged)
+
+public:
+    explicit ImageItem(QQuickItem* parent = nullptr);
+    ~ImageItem() override;
+
+    ImageLocator* locator() const { return m_locator; }
+    void setLocator(ImageLocator* locator);
+    QString location() const { return m_location.toString(); }
+    void setLocation(const QString& text);
+    // True without a file or while no output with levels has arrived.
+    bool loading() const;
+    bool valid() const;
+    QMatrix imageMatrix() const { return m_imageMatrix; }
+    void setImageMatrix(const QMatrix& matrix);
+    QRectF imageCrop() const { return m_imageCrop; }
+    void setImageCrop(const QRectF& crop);
+    bool offscreen() const { return m_offscreen; }
+
+    // What is shown (one of the sentinels, or the engine's output).
+    const CIAPI::ImagePyramid& pyramid() const { return m_pyramid; }
+
+    // ImageClient
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage& message) override;
+    void fileInvalid(QUrl location) override;
+    void routerDetached(ImageRouter* router) override;
+
+signals:
+    void locationChanged();
+    void loadingChanged();
+    void offscreenChanged();
+    void matrixChanged();
+    void cropChanged();
+
+public slots:
+    void setOffscreen(bool offscreen);
+
+protected:
+    QSGNode* updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData* data) override;
+    void itemChange(ItemChange change, const ItemChangeData& value) override;
+
+private:
+    void requestImage();
+    void releaseLocation();
+    // Keeps frames coming while the loading placeholder pulses.
+    void followPulse();
+    void pulse();
+
+    QPointer<ImageLocator> m_locator;
+    QUrl m_location;
+    // The key the image service files m_location under.
+    QUrl m_key;
+    CIAPI::ImagePyramid m_pyramid;
+    std::weak_ptr<ImagePlanes> m_planesRef;
+    // Pixels of the coarsest level that changed in the shown pyramid since they were
+    // uploaded.
+    QRegion m_refresh;
+    QMatrix m_imageMatrix;
+    QRectF m_imageCrop;
+    bool m_offscreen = true;
+    QMetaObject::Connection m_pulse;
+
+    // Owned by the scene graph; remembered so that they are recognised and reused.
+    QSGNode* m_emptyNode = nullptr;
+    PlaceholderNode* m_placeholderNode = nullptr;
+    ImagePlanesNode* m_planesNode = nullptr;
+};

@@ -1,0 +1,400 @@
+#include "support/testmain.h"
+
+#include "ciapi/codec/jpegcodec.h"
+#include "ciapi/state/statecodec.h"
+#include "display/imageitem.h"
+#include "engine/imagelocator.h"
+#include "engine/sentinels.h"
+#include "engine/statefile.h"
+#include "engine/vrxmessage.h"
+
+#include <QFile>
+#include <QQuickWindow>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+constexpr QRgb kBackground = 0xffffffff;
+// The colour saved as the thumbnail of the state file.
+const QColor kThumbColour(200, 40, 60);
+
+vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 128;
+    o.moduleHeight = 96;
+    o.frames = 1;
+    o.seed = seed;
+    vrxgen::Picture p = vrxgen::makePicture(o);
+    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx))
+        qFatal("cannot write %s", qPrintable(path));
+    return p;
+}
+
+// A state file whose thumbnail is one flat colour.
+void writeStateThumbnail(const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
+{
+    CIAPI::Image thumb = CIAPI::Image::Create(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = thumb.row(y) + x * 4;
+            p[0] = uint8_t(c.red());
+            p[1] = uint8_t(c.green());
+            p[2] = uint8_t(c.blue());
+            p[3] = 255;
+        }
+    CIAPI::state::EngineState s;
+    s.imageId = picture.meta.imageUuid;
+    s.rating = 2;
+    s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
+    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
+    const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
+    if (!vrxgen::writeFile(QFile::encodeName(statePath).toStdString(), bytes))
+        qFatal("cannot write %s", qPrintable(statePath));
+}
+
+bool near(QRgb got, const QColor& want, int tolerance = 12)
+{
+    return qAbs(qRed(got) - want.red()) <= tolerance && qAbs(qGreen(got) - want.green()) <= tolerance
+           && qAbs(qBlue(got) - want.blue()) <= tolerance;
+}
+
+QString describe(QRgb c)
+{
+    return QStringLiteral("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
+
+// Holds the locator's tasks at their start until the test lets them go.
+struct TaskGate
+{
+    explicit TaskGate(ImageLocator& locator)
+    {
+        locator.setTaskProbe([this](IndexTask::Step step, const QUrl&) {
+            if (step != IndexTask::Step::Started)
+                return;
+            ++started;
+            if (closed)
+                passes.acquire();
+        });
+    }
+    ~TaskGate() { open(); }
+    void open()
+    {
+        closed = false;
+        passes.release(1000);
+    }
+    std::atomic<bool> closed{false};
+    std::atomic<int> started{0};
+    QSemaphore passes;
+};
+
+// Another listener of the same file, to see what the service sent.
+class Listener : public QObject, public ImageClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
+    void fileInvalid(QUrl) override {}
+    void routerDetached(ImageRouter*) override {}
+    std::vector<VrxMessage> outputs;
+};
+
+// A white window with one image item in it.
+struct Scene
+{
+    explicit Scene(QSize size, QRectF itemRect = QRectF())
+    {
+        window.resize(size);
+        window.setColor(Qt::white);
+        item = new ImageItem(window.contentItem());
+        const QRectF r = itemRect.isNull() ? QRectF(QPointF(0, 0), QSizeF(size)) : itemRect;
+        item->setPosition(r.topLeft());
+        item->setSize(r.size());
+    }
+    bool show()
+    {
+        window.show();
+        return QTest::qWaitForWindowExposed(&window);
+    }
+    QRgb pixel(int x, int y)
+    {
+        const QImage frame = window.grabWindow();
+        return frame.pixel(QPoint(x, y) * frame.devicePixelRatio());
+    }
+    QQuickWindow window;
+    ImageItem* item;
+};
+
+} // namespace
+
+class TestImageItem : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString m_thumbed;  // a picture whose state holds a flat thumbnail
+    QString m_plain;    // a picture without state: the service renders it
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<VrxMetadata>("VrxMetadata");
+        qRegisterMetaType<VrxMessage>("VrxMessage");
+        QVERIFY(m_dir.isValid());
+        m_thumbed = path("thumbed shot.vrx");
+        writeStateThumbnail(m_thumbed, writePicture(m_thumbed, 7), 64, 48, kThumbColour);
+        m_plain = path("plain.vrx");
+        writePicture(m_plain, 8);
+    }
+
+    // The pulsing placeholder while the service works, then the picture's own colour.
+    void placeholderThenThumbnail()
+    {
+        ImageLocator locator(2, nullptr);
+        TaskGate gate(locator);
+        gate.closed = true;
+        Scene scene(QSize(200, 150), QRectF(20, 15, 160, 120));
+        scene.item->setOffscreen(false);
+        scene.item->setLocator(&locator);
+        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
+        QVERIFY(scene.show());
+        QTRY_COMPARE(gate.started.load(), 1);
+        QVERIFY(scene.item->loading());
+        QVERIFY(!scene.item->valid());
+
+        const QRgb waiting = scene.pixel(100, 75);
+        QVERIFY2(qRed(waiting) == qGreen(waiting) && qGreen(waiting) == qBlue(waiting) && qRed(waiting) <= 100,
+                 qPrintable(describe(waiting)));
+        QCOMPARE(scene.pixel(5, 5), kBackground);
+
+        gate.open();
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
+        QVERIFY(!scene.item->loading());
+        // Red and blue in their places: the service's pixel order and the textures' agree.
+        for (const QPoint& p : {QPoint(100, 75), QPoint(24, 19), QPoint(176, 131)}) {
+            const QRgb got = scene.pixel(p.x(), p.y());
+            QVERIFY2(near(got, kThumbColour), qPrintable(describe(got)));
+        }
+        QCOMPARE(scene.pixel(5, 5), kBackground);
+        QCOMPARE(scene.pixel(195, 145), kBackground);
+    }
+
+    // A picture the service renders: the window shows the pixels of the output it sent.
+    void renderedOutputIsDrawnAsSent()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_plain);
+        Listener listener;
+        locator.requestLoad(url, &listener);
+        QTRY_VERIFY_WITH_TIMEOUT(!listener.outputs.empty(), 20000);
+        CIAPI::ImagePyramid sent = listener.outputs.front().pyramid;
+        QVERIFY(sent.levelCount() > 0);
+        const CIAPI::Image& level = sent[sent.levelCount() - 1];
+        const int w = level.width();
+        const int h = level.height();
+        QVERIFY(w > 16 && h > 16);
+
+        // One window pixel per level pixel.
+        Scene scene(QSize(w, h));
+        scene.item->setOffscreen(false);
+        scene.item->setLocator(&locator);
+        scene.item->setLocation(url.toString());
+        QVERIFY(scene.show());
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
+        QVERIFY(scene.item->pyramid() == sent);
+
+        const QImage frame = scene.window.grabWindow();
+        int compared = 0;
+        int distinct = 0;
+        QRgb first = 0;
+        for (int y = 4; y < h - 4; y += h / 7) {
+            for (int x = 4; x < w - 4; x += w / 9) {
+                // The service keeps blue first (GL_BGRA).
+                const uint8_t* p = level.row(y) + x * 4;
+                const QColor want(p[2], p[1], p[0]);
+                const QRgb got = frame.pixel(QPoint(x, y) * frame.devicePixelRatio());
+                QVERIFY2(near(got, want, 6), qPrintable(QStringLiteral("(%1, %2): %3 instead of %4")
+                                                            .arg(x)
+                                                            .arg(y)
+                                                            .arg(describe(got), describe(want.rgb()))));
+                if (compared++ == 0)
+                    first = got;
+                else if (!near(got, QColor(first), 3))
+                    ++distinct;
+            }
+        }
+        QVERIFY(compared >= 30);
+        // A picture, not a flat placeholder.
+        QVERIFY(distinct > 0);
+    }
+
+    void unreadableFileShowsDarkGrey()
+    {
+        const QString garbage = path("garbage.vrx");
+        QFile out(garbage);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(QByteArray(5000, '\x5a'));
+        out.close();
+
+        ImageLocator locator(2, nullptr);
+        Scene scene(QSize(100, 80));
+        scene.item->setOffscreen(false);
+        scene.item->setLocator(&locator);
+        scene.item->setLocation(QUrl::fromLocalFile(garbage).toString());
+        QVERIFY(scene.show());
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->pyramid() == invalidPyramid(), 20000);
+        QVERIFY(scene.item->loading());
+        QVERIFY(!scene.item->valid());
+        QVERIFY2(near(scene.pixel(50, 40), QColor(40, 40, 40), 0), qPrintable(describe(scene.pixel(50, 40))));
+    }
+
+    void offscreenDrawsNothingAndEmptyIsBlack()
+    {
+        ImageLocator locator(2, nullptr);
+        Scene scene(QSize(120, 90));
+        scene.item->setLocator(&locator);
+        QVERIFY(scene.item->offscreen());
+        QVERIFY(scene.item->loading());
+        QVERIFY(!scene.item->valid());
+        QVERIFY(scene.show());
+        // No location, but offscreen: nothing at all.
+        QCOMPARE(scene.pixel(60, 45), kBackground);
+        scene.item->setOffscreen(false);
+        QVERIFY(near(scene.pixel(60, 45), Qt::black, 0));
+
+        scene.item->setOffscreen(true);
+        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
+        QCOMPARE(scene.pixel(60, 45), kBackground);
+        scene.item->setOffscreen(false);
+        QVERIFY2(near(scene.pixel(60, 45), kThumbColour), qPrintable(describe(scene.pixel(60, 45))));
+    }
+
+    void requestsFollowLocatorAndLocation()
+    {
+        ImageLocator locator(2, nullptr);
+        TaskGate gate(locator);
+        Scene scene(QSize(64, 48));
+        const QUrl url = QUrl::fromLocalFile(m_plain);
+
+        // A location without a service only shows that it waits.
+        scene.item->setLocation(url.toString());
+        QCOMPARE(scene.item->pyramid(), loadingPyramid());
+        QCOMPARE(scene.item->location(), url.toString());
+        QVERIFY(!locator.hasKeeper(url));
+
+        scene.item->setLocator(&locator);
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
+        QCOMPARE(gate.started.load(), 1);
+        QVERIFY(locator.keeperFor(url)->hasListener(scene.item));
+
+        // The same location again asks for nothing.
+        scene.item->setLocation(url.toString());
+        scene.item->setLocator(&locator);
+        QVERIFY(scene.item->valid());
+        QCOMPARE(gate.started.load(), 1);
+
+        // Another item for the same file gets the kept output without a new task.
+        ImageItem second;
+        second.setLocator(&locator);
+        second.setLocation(url.toString());
+        QVERIFY(second.valid());
+        QCOMPARE(gate.started.load(), 1);
+    }
+
+    // Leaving a file, whichever way, stops its output from reaching the item.
+    void leavingALocationReleasesIt_data()
+    {
+        QTest::addColumn<QString>("next");
+        QTest::newRow("invalid url") << QStringLiteral("http://[not an address");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("another file") << QStringLiteral("thumbed");
+    }
+    void leavingALocationReleasesIt()
+    {
+        QFETCH(QString, next);
+        if (next == QLatin1String("thumbed"))
+            next = QUrl::fromLocalFile(m_thumbed).toString();
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_plain);
+        auto item = std::make_unique<ImageItem>();
+        item->setLocator(&locator);
+        item->setLocation(url.toString());
+        QTRY_VERIFY_WITH_TIMEOUT(item->valid(), 20000);
+        const std::shared_ptr<ImageKeeper> keeper = locator.keeperFor(url);
+        QVERIFY(keeper->hasListener(item.get()));
+
+        item->setLocation(next);
+        QVERIFY(!keeper->hasListener(item.get()));
+        const CIAPI::ImagePyramid shown = item->pyramid();
+        if (!QUrl(next).isValid()) {
+            QCOMPARE(item->location(), QString());
+            QCOMPARE(shown, emptyPyramid());
+            QVERIFY(item->loading());
+        }
+
+        // The old file is read again: its new output reaches its listeners, not the item.
+        Listener listener;
+        keeper->addListener(&listener);
+        keeper->clearPyramid();
+        locator.requestMetadata(url);
+        QTRY_VERIFY_WITH_TIMEOUT(!listener.outputs.empty(), 20000);
+        QCoreApplication::processEvents();
+        if (!QUrl(next).isValid())
+            QCOMPARE(item->pyramid(), emptyPyramid());
+        QVERIFY(item->pyramid() != listener.outputs.back().pyramid);
+
+        item.reset();
+        QCOMPARE(keeper->listenerCount(), 1);
+        keeper->removeListener(&listener);
+    }
+
+    // The service drops its kept outputs when the pixel order changes: the item asks
+    // again and still shows the right colours.
+    void pixelOrderChangeRefreshesTheItem()
+    {
+        ImageLocator locator(2, nullptr);
+        Scene scene(QSize(80, 60));
+        scene.item->setOffscreen(false);
+        scene.item->setLocator(&locator);
+        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
+        QVERIFY(scene.show());
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
+        const CIAPI::ImagePyramid before = scene.item->pyramid();
+        QVERIFY(near(scene.pixel(40, 30), kThumbColour));
+
+        locator.setChannelOrder(ImageLocator::kGlRgba);
+        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid() && scene.item->pyramid() != before, 20000);
+        QVERIFY2(near(scene.pixel(40, 30), kThumbColour), qPrintable(describe(scene.pixel(40, 30))));
+    }
+
+    void cropClipsOnlyWhenItCrops()
+    {
+        ImageItem item;
+        QSignalSpy cropSpy(&item, &ImageItem::cropChanged);
+        item.setImageCrop(QRectF(0, 0, 1, 1));
+        QVERIFY(!item.clip());
+        item.setImageCrop(QRectF(0, 0, 1, 1 + 1e-14));
+        QVERIFY(!item.clip());
+        item.setImageCrop(QRectF(0.1, 0, 0.8, 1));
+        QVERIFY(item.clip());
+        item.setImageCrop(QRectF(0, 0, 1, 1));
+        QVERIFY(!item.clip());
+        // Every write is announced, even an equal one.
+        item.setImageCrop(QRectF(0, 0, 1, 1));
+        QCOMPARE(cropSpy.count(), 5);
+    }
+};
+
+OSTRA_TEST_MAIN(TestImageItem)
+#include "tst_imageitem.moc"
