@@ -8,18 +8,44 @@
 SpineModel::SpineModel(QObject* parent)
     : QAbstractListModel(parent)
     , m_agnostic(new Agnostic(this))
-    , m_resolver(m_agnostic)
     , m_defaultOrdering(Ordering::byUrl(this))
     , m_ordering(m_defaultOrdering)
 {
-    // Direct connections: `modified` must be seen while the old headers still answer.
-    m_modifiedConnection = connect(m_resolver.data(), &IResolver::modified, this,
-                                   &SpineModel::recallUrl, Qt::DirectConnection);
-    m_resolvedConnection = connect(m_resolver.data(), &IResolver::resolved, this,
-                                   &SpineModel::updateUrl, Qt::DirectConnection);
+    connectResolver(m_agnostic);
 }
 
 SpineModel::~SpineModel() = default;
+
+void SpineModel::connectResolver(IResolver* resolver)
+{
+    disconnect(m_modifiedConnection);
+    disconnect(m_resolvedConnection);
+    disconnect(m_destroyedConnection);
+    m_resolver = resolver;
+    // Direct connections: `modified` must be seen while the old headers still answer.
+    m_modifiedConnection = connect(resolver, &IResolver::modified, this, &SpineModel::recallUrl,
+                                   Qt::DirectConnection);
+    m_resolvedConnection = connect(resolver, &IResolver::resolved, this, &SpineModel::updateUrl,
+                                   Qt::DirectConnection);
+    if (resolver != m_agnostic) {
+        // A resolver that goes first (QML may tear objects down in any order) leaves the
+        // model knowing nothing rather than asking a dead object.
+        m_destroyedConnection = connect(resolver, &QObject::destroyed, this,
+                                        [this] { setResolver(nullptr); });
+    }
+}
+
+IResolver* SpineModel::headers() const
+{
+    if (m_resolver)
+        return m_resolver.data();
+    return m_agnostic;
+}
+
+IResolver* SpineModel::resolver() const
+{
+    return headers();
+}
 
 void SpineModel::setResolver(IResolver* resolver)
 {
@@ -28,13 +54,7 @@ void SpineModel::setResolver(IResolver* resolver)
     if (resolver == m_resolver)
         return;
     emit layoutAboutToBeChanged();
-    disconnect(m_modifiedConnection);
-    disconnect(m_resolvedConnection);
-    m_resolver = resolver;
-    m_modifiedConnection = connect(resolver, &IResolver::modified, this, &SpineModel::recallUrl,
-                                   Qt::DirectConnection);
-    m_resolvedConnection = connect(resolver, &IResolver::resolved, this, &SpineModel::updateUrl,
-                                   Qt::DirectConnection);
+    connectResolver(resolver);
     m_recalledUrl.clear();
     m_recalledRow = -1;
     // The rows were placed by the old resolver's headers; searches need them placed by
@@ -71,7 +91,7 @@ void SpineModel::resort()
     for (const QModelIndex& index : persistent)
         persistentUrls.append(urlAt(index));
 
-    m_ordering->sort(m_list, m_resolver);
+    m_ordering->sort(m_list, headers());
 
     if (persistent.isEmpty())
         return;
@@ -145,9 +165,9 @@ void SpineModel::enlistUrl(const QUrl& url)
 {
     if (url.isEmpty() || m_listed.contains(url))
         return;
-    if (m_resolver->rowFor(url).isEmpty())
+    if (headers()->rowFor(url).isEmpty())
         return; // listed once its headers arrive
-    const int row = m_ordering->insertionRow(m_list, url, m_resolver);
+    const int row = m_ordering->insertionRow(m_list, url, headers());
     if (row < 0)
         return;
     insertListed(row, url);
@@ -185,7 +205,7 @@ int SpineModel::rowOf(const QUrl& url)
 {
     if (!m_listed.contains(url))
         return -1;
-    const QPair<int, int> range = m_ordering->equalRange(m_list, url, m_resolver);
+    const QPair<int, int> range = m_ordering->equalRange(m_list, url, headers());
     for (int row = range.second - 1; row >= range.first; --row) {
         if (row >= 0 && row < m_list.size() && m_list.at(row) == url)
             return row;
@@ -256,7 +276,7 @@ QSet<QUrl> SpineModel::takeAll()
 
 QPair<int, int> SpineModel::locateUrl(const QUrl& url)
 {
-    return m_ordering->equalRange(m_list, url, m_resolver);
+    return m_ordering->equalRange(m_list, url, headers());
 }
 
 void SpineModel::recallUrl(const QUrl& url)
@@ -269,7 +289,7 @@ int SpineModel::placeWithout(int row, const QUrl& url)
 {
     // The row the file takes among the others, by its current headers.
     m_list.removeAt(row);
-    int place = m_ordering->insertionRow(m_list, url, m_resolver);
+    int place = m_ordering->insertionRow(m_list, url, headers());
     m_list.insert(row, url);
     return place < 0 ? row : place;
 }
@@ -318,7 +338,7 @@ QVariantList SpineModel::branchOfRow(int row)
 {
     if (row < 0 || row >= m_list.size())
         return {};
-    return m_ordering->keys(m_list.at(row), m_resolver);
+    return m_ordering->keys(m_list.at(row), headers());
 }
 
 QList<QUrl> SpineModel::files(int first, int count) const
@@ -343,7 +363,7 @@ QUrl SpineModel::urlAt(int row) const
 QMap<int, QVariant> SpineModel::itemData(const QModelIndex& index) const
 {
     if (index.isValid() && index.row() >= 0 && index.row() < m_list.size())
-        return m_resolver->rowFor(m_list.at(index.row()));
+        return headers()->rowFor(m_list.at(index.row()));
     return {};
 }
 
@@ -361,5 +381,5 @@ QVariant SpineModel::data(const QModelIndex& index, int role) const
 
 QHash<int, QByteArray> SpineModel::roleNames() const
 {
-    return m_resolver->roleNames();
+    return headers()->roleNames();
 }

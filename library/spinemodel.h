@@ -28,7 +28,7 @@ public:
     explicit SpineModel(QObject* parent = nullptr);
     ~SpineModel() override;
 
-    IResolver* resolver() const { return m_resolver; }
+    IResolver* resolver() const;
     void setResolver(IResolver* resolver);
     IOrdering* ordering() const { return m_ordering; }
     void setOrdering(IOrdering* ordering);
@@ -84,6 +84,9 @@ protected:
     QSet<QUrl> takeAll();
 
 private:
+    void connectResolver(IResolver* resolver);
+    // The installed resolver; the model's own empty one when none is (or it was destroyed).
+    IResolver* headers() const;
     void insertListed(int row, const QUrl& url);
     void removeListedAt(int row);
     void removeListed(const QUrl& url);
@@ -99,6 +102,7 @@ private:
     IOrdering* m_ordering;
     QMetaObject::Connection m_modifiedConnection;
     QMetaObject::Connection m_resolvedConnection;
+    QMetaObject::Connection m_destroyedConnection;
     // Between `modified` and `resolved`: the file and the row it had.
     QUrl m_recalledUrl;
     int m_recalledRow = -1;

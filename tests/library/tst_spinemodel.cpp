@@ -483,6 +483,30 @@ private slots:
         QCOMPARE(model.list(), (QList<QUrl>{c, a, b}));
     }
 
+    void aResolverThatGoesFirstLeavesAnEmptyAnswer()
+    {
+        auto* resolver = new TestResolver;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(resolver);
+        model.setOrdering(Ordering::byRating(&model));
+        const QUrl a = file("/lib/a.vrx");
+        const QUrl b = file("/lib/b.vrx");
+        resolver->setRow(a, TestResolver::imageRow(a, at(1, 1), 4));
+        resolver->setRow(b, TestResolver::imageRow(b, at(1, 1), 1));
+        model.insertUrl(a);
+        model.insertUrl(b);
+        QCOMPARE(model.list(), (QList<QUrl>{b, a}));
+        delete resolver;
+        QVERIFY(model.resolver() != nullptr);
+        QCOMPARE(model.rowCount(), 2);
+        QVERIFY(model.itemData(model.index(0, 0)).isEmpty());
+        // Still searchable: placed by what is known now (nothing), so by the URL.
+        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        model.removeUrl(a);
+        QCOMPARE(model.list(), QList<QUrl>{b});
+    }
+
     void persistentIndexesFollowASort()
     {
         TestResolver resolver;
