@@ -3,12 +3,18 @@
 #include "app/asynctask.h"
 #include "ciapi/renderer.h"
 #include "ciapi/rendererbase.h"
+#include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
+#include "engine/exceptiontext.h"
+#include "engine/statefile.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+
+#include <sstream>
 
 namespace {
 
@@ -415,4 +421,49 @@ void ImageLocator::recycleEditor(ImageEditor& editor)
     if (m_recycleProbe)
         m_recycleProbe(editor);
     editor.saveAndClose();
+}
+
+namespace {
+
+// The rating a state file holds, read without its lock (a reader stops quietly at a record
+// that is still being appended); 0 when there is none.
+int storedRating(const QUrl& url)
+{
+    QFile file(StateFile::pathFor(url));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray bytes = file.readAll();
+    try {
+        std::istringstream in(std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
+        return CIAPI::StateFileEditor(in).userRating();
+    } catch (...) {
+        return 0;
+    }
+}
+
+} // namespace
+
+void ImageLocator::rate(QUrl url, int rating)
+{
+    int shown = rating;
+    try {
+        StateFile::writeRating(url, rating);
+    } catch (...) {
+        qWarning() << "Error rating" << url << rating << exceptionText(std::current_exception());
+        shown = storedRating(url);
+    }
+    ImageEditor* editor = currentEditor();
+    if (editor && fileKey(editor->currentUrl()) == fileKey(url))
+        editor->setRating(shown);
+    const QUrl key = fileKey(url);
+    const auto row = m_rows.find(key);
+    if (row == m_rows.end())
+        return;
+    if (row.value().isEmpty()) {
+        onFileContentsUpdated(url);
+        return;
+    }
+    emit modified(key);
+    row.value().insert(IResolver::Rating, shown);
+    emit resolved(key);
 }

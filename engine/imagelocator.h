@@ -125,6 +125,10 @@ public:
     std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override;
     std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override;
 
+    // Sets a picture's star rating in its state file, the lent editor that shows it and its
+    // gallery row. When the write fails (lock held elsewhere, file not writable) they show
+    // what the state file holds instead.
+    Q_INVOKABLE void rate(QUrl url, int rating);
     Q_INVOKABLE void close();
     Q_INVOKABLE QUrl filePathToUrl(QString file) const;
 

@@ -186,11 +186,15 @@ bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp&
     return true;
 }
 
-void StateFile::writeRating(const QUrl& rawFile, int rating)
+void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
 {
     const QString path = pathFor(rawFile);
     QLockFile lock(lockPath(path));
-    lock.lock();
+    // A rating is set from the user interface: a lock held elsewhere (or a folder where no
+    // lock can be made) fails the write instead of freezing the window.
+    if (!lock.tryLock(lockWaitMs))
+        throw std::runtime_error(lock.error() == QLockFile::LockFailedError ? "State file is locked"
+                                                                          : "Can't lock the state file");
     CIAPI::StateFileEditor editor;
     editor.setUserRating(INT_MIN);
     editor.setUserRating(rating);

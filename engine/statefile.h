@@ -69,8 +69,10 @@ public:
     // Appends what `writer` produces to `path`, creating it when absent (no lock taken).
     static void appendTo(const QString& path, const Writer& writer);
 
-    // Appends a rating record to the picture's state file under its lock file.
-    static void writeRating(const QUrl& rawFile, int rating);
+    // Appends a rating record to the picture's state file under its lock file. Throws
+    // std::runtime_error when the lock is not had within `lockWaitMs` or the write fails.
+    static constexpr int kRatingLockWaitMs = 2000;
+    static void writeRating(const QUrl& rawFile, int rating, int lockWaitMs = kRatingLockWaitMs);
 };
 
 inline QString stateFilePathFor(const QUrl& rawFile)
