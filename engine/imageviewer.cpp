@@ -407,14 +407,14 @@ void ImageViewer::setTransform(const CIAPI::Transform& transform)
 
 bool ImageViewer::syncProperties()
 {
-    bool pushed = false;
-    if (m_properties->differsFromRenderer(*m_renderer)) {
-        m_properties->applyToRenderer(*m_renderer);
-        pushed = true;
-    }
+    // Only a real change makes the pending renders stale; a display item calls this for
+    // every output region it receives.
+    if (!m_properties->differsFromRenderer(*m_renderer))
+        return false;
+    m_properties->applyToRenderer(*m_renderer);
     m_renderer->cancelRenderRequests();
     m_contentDirty = true;
-    return pushed;
+    return true;
 }
 
 void ImageViewer::setProperty11()
