@@ -20,6 +20,7 @@
 #include "app/timeleftformatter.h"
 #include "app/timesinceformatter.h"
 #include "display/geometryedits.h"
+#include "display/imageedititem.h"
 #include "display/imageitem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
@@ -83,6 +84,7 @@ void registerQmlTypes()
     qmlRegisterType<FilePerm>(applicationId, 2, 0, "FilePerm");
     qmlRegisterType<ImageItem>(applicationId, 2, 0, "ImageItem");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
+    qmlRegisterType<ImageEditItem>(applicationId, 2, 0, "ImageEditItem");
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");

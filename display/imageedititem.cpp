@@ -1,0 +1,821 @@
+#include "display/imageedititem.h"
+
+#include "app/progressmodel.h"
+#include "ciapi/renderer.h"
+#include "display/enginerects.h"
+#include "display/geometryedits.h"
+#include "display/imageeditnode.h"
+#include "display/imageplanesnode.h"
+#include "display/nodecrop.h"
+#include "display/placeholdernode.h"
+#include "engine/exceptiontext.h"
+#include "engine/imageeditor.h"
+#include "engine/imagelocator.h"
+#include "engine/imageproperties.h"
+#include "engine/sentinels.h"
+#include "engine/transformhelpers.h"
+#include "engine/vrxmessage.h"
+
+#include <QCursor>
+#include <QDebug>
+#include <QFileInfo>
+#include <QQuickWindow>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kGlRgba = 0x1908;
+
+bool usableScale(float s)
+{
+    return std::isfinite(s) && s > 0.f;
+}
+
+} // namespace
+
+ImageEditItem::ImageEditItem(QQuickItem* parent)
+    : QQuickItem(parent)
+    , m_defaultProperties(new ImageProperties(this))
+    , m_pyramid(emptyPyramid())
+    , m_renderProgress(new ProgressModel(this))
+    , m_geometryEdits(new GeometryEdits(this))
+{
+    setFlag(ItemHasContents);
+    setFlag(ItemIsFocusScope);
+    setAcceptedMouseButtons(Qt::LeftButton);
+    setAcceptHoverEvents(true);
+    connect(m_geometryEdits, &GeometryEdits::zoomChanged, this, &ImageEditItem::applyCropZoom);
+    connect(m_geometryEdits, &GeometryEdits::transformationUpdated, this, &ImageEditItem::updateTransformation);
+    connect(m_geometryEdits, &GeometryEdits::transformationUpdated, this, &QQuickItem::update);
+    connect(m_geometryEdits, &GeometryEdits::cropCenterUpdated, this, &ImageEditItem::updateCenter);
+    connect(m_geometryEdits, &GeometryEdits::cropCenterUpdated, this, &ImageEditItem::imageMoved);
+    connect(m_geometryEdits, &GeometryEdits::updated, this, &QQuickItem::update);
+    connect(m_geometryEdits, &GeometryEdits::aboutToRotate, this, &ImageEditItem::rotateUserPosition);
+    connect(m_geometryEdits, &GeometryEdits::aboutToMirror, this, &ImageEditItem::mirrorUserPosition);
+    connect(this, &QQuickItem::widthChanged, this, &ImageEditItem::viewChanged);
+    connect(this, &QQuickItem::heightChanged, this, &ImageEditItem::viewChanged);
+}
+
+ImageEditItem::~ImageEditItem()
+{
+    m_refreshTimer.stop();
+    releaseLocation();
+}
+
+// --- binding ---------------------------------------------------------------------------
+
+void ImageEditItem::setLocator(ImageLocator* locator)
+{
+    if (locator == m_locator)
+        return;
+    releaseLocation();
+    m_locator = locator;
+    loadLocation();
+}
+
+void ImageEditItem::setLocation(const QString& location)
+{
+    const QUrl url(location);
+    if (url == m_location)
+        return;
+    releaseLocation();
+    m_location = url;
+    loadLocation();
+    emit locationChanged();
+    emit loadingChanged();
+}
+
+QString ImageEditItem::fileName() const
+{
+    return QFileInfo(m_location.toLocalFile()).baseName();
+}
+
+bool ImageEditItem::loading() const
+{
+    return !m_location.isValid() || m_location.isEmpty() || m_levelSizes.empty();
+}
+
+ImageProperties* ImageEditItem::properties() const
+{
+    return m_viewer ? m_viewer->properties() : m_defaultProperties;
+}
+
+QSize ImageEditItem::resolution() const
+{
+    return m_geometry.transposed() ? m_resolution.transposed() : m_resolution;
+}
+
+int ImageEditItem::rating() const
+{
+    return m_viewer ? m_viewer->rating() : 0;
+}
+
+void ImageEditItem::takePyramid(const CIAPI::ImagePyramid& pyramid)
+{
+    m_pyramid = pyramid;
+    m_levelSizes.clear();
+    resetLevelRegions();
+    update();
+    emit loadingChanged();
+}
+
+void ImageEditItem::loadLocation()
+{
+    if (!m_locator || !m_location.isValid() || m_location.isEmpty()) {
+        if (!(m_pyramid == emptyPyramid()))
+            takePyramid(emptyPyramid());
+        return;
+    }
+    setImageQuality(Loading);
+    if (!(m_pyramid == loadingPyramid()))
+        takePyramid(loadingPyramid());
+    // May wait until one of the two pooled editors is free.
+    m_viewer = m_locator->openForView(m_location, this);
+    if (!m_viewer)
+        return;
+    ImageProperties* props = m_viewer->properties();
+    props->setFileInfo(m_location.toLocalFile());
+    m_resolution = m_viewer->outputSize();
+    m_exposureTime = m_viewer->exposureTime();
+    m_evOffset = m_viewer->evOffset();
+    m_focalLength = int(m_viewer->focalLength());
+    m_isoFilmSpeed = int(m_viewer->iso());
+    m_captureDate = m_viewer->captureTime();
+    m_ratingConnection = connect(m_viewer, &ImageEditor::ratingChanged, this, &ImageEditItem::ratingChanged);
+    m_changedConnection = connect(props, SIGNAL(changed()), this, SLOT(requestRedraw()));
+    m_transformConnection = connect(props, SIGNAL(transformChanged()), this, SLOT(updateTransform()));
+    emit propertiesChanged();
+    emit ratingChanged();
+    m_viewer->renderLowestLevel();
+    setEditorMode(None);
+    m_geometryEdits->initTransform(props->transformProperties());
+    m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
+}
+
+void ImageEditItem::releaseLocation()
+{
+    if (m_locator && m_viewer) {
+        m_geometryEdits->applyCrop(false);
+        detachEditor();
+        disconnect(m_ratingConnection);
+        disconnect(m_changedConnection);
+        disconnect(m_transformConnection);
+        ImageEditor* viewer = m_viewer;
+        m_viewer = nullptr;
+        m_locator->releaseEditorSlot(viewer, this);
+        emit ratingChanged();
+        emit propertiesChanged();
+    }
+    m_viewer = nullptr;
+    if (!(m_pyramid == emptyPyramid()))
+        takePyramid(emptyPyramid());
+}
+
+void ImageEditItem::attachEditor(ImageEditor*)
+{
+    emit loadingChanged();
+}
+
+void ImageEditItem::detachEditor()
+{
+    setEditorMode(None);
+}
+
+bool ImageEditItem::viewerShowsLocation() const
+{
+    return m_viewer && ImageLocator::fileKey(m_viewer->currentUrl()) == ImageLocator::fileKey(m_location);
+}
+
+void ImageEditItem::imageOutput(const VrxMessage& message)
+{
+    // Late output of the file the pooled editor showed before is not this picture's.
+    if (m_location.isEmpty() || ImageLocator::fileKey(message.location) != ImageLocator::fileKey(m_location))
+        return;
+    if (message.pyramid.isNull() || isSentinel(message.pyramid))
+        return;
+    if (!(message.pyramid == m_pyramid)) {
+        if (!m_viewer)
+            return;
+        if (viewerShowsLocation()) {
+            m_viewer->setProperty11();
+            m_viewer->setBackgroundColor(QColor(51, 51, 51, 232));
+        }
+        setPyramid(message.pyramid);
+        m_geometry.setViewSize(float(int(width())), float(int(height())));
+        const int coarsest = coarsestLevel();
+        const QSize c = m_levelSizes[size_t(coarsest)];
+        markRegionDirty(CIAPI::ROI{0, 0, c.width(), c.height()}, coarsest);
+        viewChanged();
+        updateCenter();
+        emit m_geometryEdits->zoomChanged();
+    } else {
+        markRegionDirty(message.region, message.level);
+    }
+    if (m_redrawCounter.load() >= 1)
+        refresh();
+}
+
+void ImageEditItem::fileInvalid(QUrl location)
+{
+    if (ImageLocator::fileKey(location) != ImageLocator::fileKey(m_location))
+        return;
+    takePyramid(invalidPyramid());
+}
+
+void ImageEditItem::routerDetached(ImageRouter* router)
+{
+    if (!m_viewer || static_cast<ImageRouter*>(m_viewer) != router)
+        return;
+    detachEditor();
+    disconnect(m_ratingConnection);
+    disconnect(m_changedConnection);
+    disconnect(m_transformConnection);
+    m_viewer = nullptr;
+    emit propertiesChanged();
+    m_location.clear();
+    emit loadingChanged();
+    emit locationChanged();
+}
+
+void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
+{
+    m_pyramid = pyramid;
+    const bool zoomed = m_zoomLogLevel != 0.0;
+    m_zoomLogLevel = 0.0;
+    m_zoom = 1.f;
+    m_geometry.setZoom(1.f);
+    m_geometry.setPan(0.f, 0.f);
+    setEditorMode(None);
+    m_levelSizes.clear();
+    const int levels = pyramid.isNull() ? 0 : pyramid.levelCount();
+    for (int i = 0; i < levels; ++i)
+        m_levelSizes.push_back(QSize(pyramid[i].width(), pyramid[i].height()));
+    if (!m_levelSizes.empty())
+        m_geometry.setImageSize(m_levelSizes[0].width(), m_levelSizes[0].height());
+    emit loadingChanged();
+    resetLevelRegions();
+    if (zoomed)
+        emit zoomLevelChanged(m_zoomLogLevel);
+}
+
+// --- level planning --------------------------------------------------------------------
+
+CIAPI::ROI ImageEditItem::visibleLevelRect(const QSize& levelSize, const QSize& level0, const QPointF& cc,
+                                           const ImageGeometry& g)
+{
+    const double s = g.fitScale(), z = g.zoom();
+    if (!usableScale(float(s)) || !(z > 0) || level0.isEmpty() || levelSize.isEmpty())
+        return CIAPI::ROI{};
+    const double W = level0.width(), H = level0.height();
+    const double k = double(levelSize.width()) / W;
+    const QPointF o = ImageGeometry::rotatePoint(QPointF((cc.x() - 0.5) * W, (cc.y() - 0.5) * H), -g.angle());
+    const double a = g.panX() / s + (g.mirrored() ? -o.x() : o.x());
+    const double b = g.panY() / s + o.y();
+    const double hw = g.viewWidth() / s / z / 2, hh = g.viewHeight() / s / z / 2;
+    QPointF p1(-hw - a, -hh - b), p2(hw - a, hh - b);
+    if (g.mirrored()) {
+        p1.setX(-p1.x());
+        p2.setX(-p2.x());
+    }
+    p1 = ImageGeometry::rotatePoint(p1, g.angle()) + QPointF(W * cc.x(), H * cc.y());
+    p2 = ImageGeometry::rotatePoint(p2, g.angle()) + QPointF(W * cc.x(), H * cc.y());
+    const auto clampInt = [](double v, int lo, int hi) {
+        if (!std::isfinite(v))
+            return v > 0 ? hi : lo;
+        return int(std::max<double>(lo, std::min<double>(hi, v)));
+    };
+    CIAPI::ROI r;
+    r.x0 = clampInt(std::floor(std::min(p1.x(), p2.x()) * k), 0, levelSize.width());
+    r.y0 = clampInt(std::floor(std::min(p1.y(), p2.y()) * k), 0, levelSize.height());
+    r.x1 = clampInt(std::ceil(std::max(p1.x(), p2.x()) * k), 0, levelSize.width());
+    r.y1 = clampInt(std::ceil(std::max(p1.y(), p2.y()) * k), 0, levelSize.height());
+    return r;
+}
+
+int ImageEditItem::chooseLevel(const std::vector<QSize>& levels, const QPointF& cc, const ImageGeometry& g,
+                               double dpr)
+{
+    if (levels.empty())
+        return 0;
+    const QSizeF needed = g.orientedSize() * dpr * std::min(double(g.zoom()), 1.0);
+    const double n = std::floor(needed.width() * needed.height());
+    for (int level = int(levels.size()) - 1; level >= 0; --level) {
+        const CIAPI::ROI r = visibleLevelRect(levels[size_t(level)], levels[0], cc, g);
+        if (double(r.width()) * double(r.height()) >= n && !r.empty())
+            return level;
+    }
+    return 0;
+}
+
+QRect ImageEditItem::wantedRegion(int level, const std::vector<QSize>& levels, const QPointF& cc,
+                                  const ImageGeometry& g)
+{
+    if (level < 0 || level >= int(levels.size()))
+        return QRect();
+    const QSize size = levels[size_t(level)];
+    const QRect whole(QPoint(0, 0), size);
+    if (level == int(levels.size()) - 1)
+        return whole;
+    const CIAPI::ROI visible = visibleLevelRect(size, levels[0], cc, g);
+    if (visible.empty())
+        return QRect();
+    const QRect v = fromEngineRect(visible);
+    QRect r(QPoint(v.left() & ~0x1ff, v.top() & ~0x1ff), QPoint(v.right() | 0x1ff, v.bottom() | 0x1ff));
+    r &= whole;
+    if (whole.right() - r.right() < kBlock)
+        r.setRight(whole.right());
+    if (whole.bottom() - r.bottom() < kBlock)
+        r.setBottom(whole.bottom());
+    return r;
+}
+
+QPointF ImageEditItem::cropCentre() const
+{
+    return m_geometryEdits->cropRect().center();
+}
+
+double ImageEditItem::devicePixelRatio() const
+{
+    return window() ? window()->effectiveDevicePixelRatio() : 1.0;
+}
+
+void ImageEditItem::viewChanged()
+{
+    try {
+        if (m_levelSizes.empty() || !window())
+            return;
+        const int w = int(width()), h = int(height());
+        // An empty view (first layout, minimised window) has no fit to keep and nothing to show.
+        if (w <= 0 || h <= 0)
+            return;
+        const float s0 = m_geometry.fitScale();
+        m_geometry.setViewSize(float(w), float(h));
+        const float s1 = m_geometry.fitScale();
+        if (usableScale(s0) && usableScale(s1) && s0 != s1)
+            m_geometry.setPan(m_geometry.panX() * s1 / s0, m_geometry.panY() * s1 / s0);
+        if (!usableScale(s1))
+            return;
+        const int level = chooseLevel(m_levelSizes, cropCentre(), m_geometry, devicePixelRatio());
+        m_geometry.setLevel(level);
+        update();
+        emit brushRadiusChanged();
+        updateLevelRegions();
+        updateCursor();
+        update();
+    } catch (const std::exception& e) {
+        qWarning() << "ImageEditItem:" << e.what();
+    }
+}
+
+void ImageEditItem::setCurrentLevel(int level)
+{
+    m_geometry.setLevel(level);
+    update();
+}
+
+void ImageEditItem::resetLevelRegions()
+{
+    const size_t n = m_levelSizes.size();
+    m_asked.assign(n, QRegion());
+    m_received.assign(n, QRegion());
+    m_dirty.assign(n, QRegion());
+    m_renderProgress->reset();
+}
+
+void ImageEditItem::updateLevelRegions()
+{
+    if (!m_viewer || m_levelSizes.size() <= 1)
+        return;
+    const int current = m_geometry.level();
+    if (current < 0 || current > coarsestLevel())
+        throw std::runtime_error("Bad level request");
+    for (int level = coarsestLevel(); level >= current; --level)
+        requestLevelRegion(level);
+    if (m_rendering)
+        m_refreshTimer.start(kRefreshMs, this);
+}
+
+void ImageEditItem::requestLevelRegions()
+{
+    try {
+        updateLevelRegions();
+    } catch (const std::exception& e) {
+        qWarning() << "ImageEditItem:" << e.what();
+    }
+}
+
+void ImageEditItem::requestLevelRegion(int level)
+{
+    if (int(width()) <= 0 || int(height()) <= 0)
+        return;
+    const QRect wanted = wantedRegion(level, m_levelSizes, cropCentre(), m_geometry);
+    if (wanted.isEmpty())
+        return;
+    m_asked[size_t(level)] |= wanted;
+    updateRenderProgress(level);
+    for (const QRect& r : m_asked[size_t(level)]) {
+        m_viewer->render(level, toEngineRect(r), 1);
+        m_rendering = true;
+    }
+}
+
+void ImageEditItem::markRegionDirty(const CIAPI::ROI& rect, int level)
+{
+    refresh();
+    if (level < 0 || level >= int(m_levelSizes.size()))
+        return;
+    const QRect r = fromEngineRect(rect) & QRect(QPoint(0, 0), m_levelSizes[size_t(level)]);
+    if (r.isEmpty())
+        return;
+    m_dirty[size_t(level)] |= r;
+    m_received[size_t(level)] |= r;
+    updateRenderProgress(level);
+    if (!m_dirty[size_t(level)].isEmpty())
+        update();
+}
+
+void ImageEditItem::updateRenderProgress(int level)
+{
+    const QRegion& asked = m_asked[size_t(level)];
+    const qint64 total = regionArea(asked);
+    const qint64 done = regionArea(m_received[size_t(level)] & asked);
+    m_renderProgress->setPartialProgress(done, total, QVariant(level));
+    if (m_renderProgress->elapsed() < m_renderProgress->estimated()) {
+        setImageQuality(Loading);
+        return;
+    }
+    // Every asked block of every level has arrived. Tiles come back in any order, so the
+    // level whose tile happened to be last says nothing: the finest level asked does.
+    m_renderProgress->reset();
+    const int finest = qBound(0, std::min(level, m_geometry.level()), coarsestLevel());
+    setImageQuality(finest == coarsestLevel() ? Preview : finest == 0 ? Best : Good);
+}
+
+void ImageEditItem::setImageQuality(ImageQuality quality)
+{
+    if (quality == m_imageQuality)
+        return;
+    m_imageQuality = quality;
+    emit imageQualityChanged();
+}
+
+// --- redraws ---------------------------------------------------------------------------
+
+void ImageEditItem::stepRedrawCounter()
+{
+    int value = m_redrawCounter.load();
+    while (!m_redrawCounter.compare_exchange_weak(value, std::min(value + 1, 2))) {
+    }
+}
+
+void ImageEditItem::requestRedraw()
+{
+    stepRedrawCounter();
+    if (m_redrawCounter.load() == 1)
+        refresh();
+}
+
+void ImageEditItem::updateTransform()
+{
+    stepRedrawCounter();
+    if (viewerShowsLocation()) {
+        const CIAPI::Transform t = m_viewer->properties()->transformProperties();
+        if (!(t == m_geometryEdits->transform()))
+            m_geometryEdits->initTransform(t);
+    }
+}
+
+void ImageEditItem::refresh()
+{
+    m_refreshTimer.stop();
+    m_rendering = false;
+    if (m_viewer && viewerShowsLocation() && m_viewer->syncProperties()) {
+        resetLevelRegions();
+        requestLevelRegions();
+        return;
+    }
+    int value = m_redrawCounter.load();
+    while (value > 0 && !m_redrawCounter.compare_exchange_weak(value, value - 1)) {
+    }
+}
+
+void ImageEditItem::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != m_refreshTimer.timerId()) {
+        QQuickItem::timerEvent(event);
+        return;
+    }
+    refresh();
+}
+
+// --- view ------------------------------------------------------------------------------
+
+void ImageEditItem::setZoomLogLevel(double n)
+{
+    if (n == m_zoomLogLevel || !(n >= kMinZoomLogLevel) || !(n <= kMaxZoomLogLevel))
+        return;
+    m_zoomLogLevel = n;
+    m_zoom = float(std::pow(double(1.05f), n));
+    m_geometry.setZoom(m_zoom);
+    update();
+    viewChanged();
+    emit zoomLevelChanged(n);
+}
+
+void ImageEditItem::setZoomLevel(double x)
+{
+    if (x > 0)
+        setZoomLogLevel(std::log(x) / double(std::log(1.05f)));
+}
+
+void ImageEditItem::zoomIn()
+{
+    setZoomLogLevel(m_zoomLogLevel + 1);
+}
+
+void ImageEditItem::zoomOut()
+{
+    setZoomLogLevel(m_zoomLogLevel - 1);
+}
+
+void ImageEditItem::center()
+{
+    m_geometry.setPan(0.f, 0.f);
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::fitInView()
+{
+    m_geometry.setPan(0.f, 0.f);
+    if (m_viewer) {
+        applyCropZoom();
+        updateCenter();
+    }
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::imageMoved()
+{
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::applyCropZoom()
+{
+    if (m_geometryEdits->cropState() == GeometryEdits::Active)
+        return; // the view refits once the drag ends
+    // While the crop is edited the whole picture is shown around it, so it can be dragged
+    // anywhere; otherwise the crop fills the view.
+    const QSizeF part =
+        m_geometryEdits->cropState() == GeometryEdits::Hidden ? m_geometryEdits->cropRect().size() : QSizeF(1, 1);
+    m_geometry.setRelativeSize(part);
+    setZoomLogLevel(-1);
+    update();
+}
+
+void ImageEditItem::updateCenter()
+{
+    if (m_geometryEdits->cropState() == GeometryEdits::Active)
+        return;
+    const QPointF centre =
+        m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
+    const QPointF d = ImageGeometry::orientToView(QPointF(0.5, 0.5) - centre, m_geometry.angle(),
+                                                  m_geometry.mirrored());
+    const QSizeF fitted = m_geometry.orientedSize();
+    m_geometry.setPan(float(fitted.width() * d.x()), float(fitted.height() * d.y()));
+    update();
+}
+
+void ImageEditItem::rotateUserPosition(bool rightRotation)
+{
+    // The fit after the quarter turn, relative to the fit now.
+    const QSizeF rel = m_geometry.relativeSize();
+    double side1 = rel.width() * m_geometry.imageWidth(), side2 = rel.height() * m_geometry.imageHeight();
+    if (m_geometry.transposed())
+        std::swap(side1, side2);
+    const double vw = m_geometry.viewWidth(), vh = m_geometry.viewHeight();
+    const double now = std::min(vw / side1, vh / side2), turned = std::min(vw / side2, vh / side1);
+    const double f = std::isfinite(now) && now > 0 && std::isfinite(turned) ? turned / now : 1.0;
+    const float px = m_geometry.panX(), py = m_geometry.panY();
+    if (rightRotation)
+        m_geometry.setPan(float(-py * f), float(px * f));
+    else
+        m_geometry.setPan(float(py * f), float(-px * f));
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::mirrorUserPosition(bool horizontal)
+{
+    if (horizontal)
+        m_geometry.setPan(-m_geometry.panX(), m_geometry.panY());
+    else
+        m_geometry.setPan(m_geometry.panX(), -m_geometry.panY());
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::updateTransformation()
+{
+    const CIAPI::Transform t = m_geometryEdits->transform();
+    const CIAPI::RectF c = t.crop();
+    const std::vector<float> m = t.matrix(t.aspectRatio());
+    QStringList entries;
+    for (float v : m)
+        entries << QString::number(double(v));
+    qDebug().noquote() << "Saving transformation. Crop:"
+                       << QStringLiteral("%1,%2;%3,%4").arg(double(c.x)).arg(double(c.y)).arg(double(c.width)).arg(
+                              double(c.height))
+                       << ". Matrix:" << entries.join(QLatin1Char(','))
+                       << ". Aspect ratio:" << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
+    m_geometry.setTransform(t);
+    if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t))
+        m_viewer->setTransform(t);
+    emit propertiesChanged();
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::resetGeometry()
+{
+    if (!m_viewer)
+        return;
+    ImageProperties* props = m_viewer->properties();
+    props->resetTransform();
+    m_geometryEdits->initTransform(props->transformProperties());
+    m_geometry.setPan(0.f, 0.f);
+    applyCropZoom();
+    updateCenter();
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::setRating(int rating)
+{
+    if (!m_viewer || !m_locator || m_viewer->rating() == rating)
+        return;
+    m_locator->rate(m_location, rating);
+    emit ratingChanged();
+}
+
+void ImageEditItem::serializeCurrentFile()
+{
+    if (!viewerShowsLocation())
+        return;
+    m_viewer->renderer().cancelRenderRequests();
+    m_viewer->serializeCurrentState(false);
+}
+
+void ImageEditItem::flushTransformation()
+{
+    if (viewerShowsLocation())
+        updateTransformation();
+}
+
+bool ImageEditItem::isValidPoint(float x, float y) const
+{
+    return x >= 0.f && x < 1.f && y >= 0.f && y < 1.f;
+}
+
+bool ImageEditItem::isValidMouse(double x, double y) const
+{
+    const QPointF p = toPicture(QPointF(x, y));
+    return isValidPoint(float(p.x()), float(p.y()));
+}
+
+QPointF ImageEditItem::toPicture(const QPointF& itemPoint) const
+{
+    return m_geometry.viewToImage(itemPoint);
+}
+
+void ImageEditItem::setEditorMode(EditorMode mode)
+{
+    if (mode == m_editorMode)
+        return;
+    m_editorMode = mode;
+    m_geometryEdits->setCropState(mode == Crop ? GeometryEdits::Shown : GeometryEdits::Hidden);
+    update();
+    updateCursor();
+    emit editorModeChanged(mode);
+}
+
+void ImageEditItem::updateCursor()
+{
+    if (m_editorMode == Crop && m_mousePos.x() >= 0)
+        setCursor(QCursor(m_geometryEdits->cursorAt(toPicture(m_mousePos), m_geometry)));
+    else
+        setCursor(QCursor(Qt::OpenHandCursor));
+}
+
+// --- input -----------------------------------------------------------------------------
+
+void ImageEditItem::mousePressEvent(QMouseEvent* event)
+{
+    m_mousePos = event->localPos();
+    forceActiveFocus(Qt::MouseFocusReason);
+    if (m_editorMode == Crop)
+        m_geometryEdits->beginCropDrag(toPicture(event->localPos()), m_geometry);
+    else
+        m_pressPoint = event->localPos();
+    event->accept();
+}
+
+void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
+{
+    m_mousePos = event->localPos();
+    emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    if (m_editorMode == Crop) {
+        m_geometryEdits->dragCrop(toPicture(event->localPos()), m_geometry);
+        return;
+    }
+    const QPointF d = (event->localPos() - m_pressPoint) / double(m_zoom);
+    m_geometry.setPan(m_geometry.panX() + float(d.x()), m_geometry.panY() + float(d.y()));
+    m_pressPoint = event->localPos();
+    update();
+    viewChanged();
+}
+
+void ImageEditItem::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_mousePos = event->localPos();
+    if (m_editorMode == Crop)
+        m_geometryEdits->endCropDrag();
+    event->accept();
+}
+
+void ImageEditItem::hoverMoveEvent(QHoverEvent* event)
+{
+    m_mousePos = event->posF();
+    emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
+    if (m_editorMode != None)
+        updateCursor();
+}
+
+void ImageEditItem::hoverLeaveEvent(QHoverEvent*)
+{
+    emit grabbedMouseMoved(0, 0, false);
+}
+
+void ImageEditItem::wheelEvent(QWheelEvent* event)
+{
+    event->accept();
+    if (m_geometryEdits->cropState() != GeometryEdits::Hidden)
+        return;
+    const int delta = event->angleDelta().y();
+    if (delta > 0)
+        zoomIn();
+    else if (delta < 0)
+        zoomOut();
+}
+
+// --- scene graph -----------------------------------------------------------------------
+
+QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
+{
+    if (m_levelSizes.empty() || isSentinel(m_pyramid) || m_pyramid.isNull()) {
+        auto* node = dynamic_cast<PlaceholderNode*>(old);
+        if (!node) {
+            delete old;
+            node = new PlaceholderNode(true);
+        }
+        node->setPyramid(m_pyramid);
+        node->setRect(boundingRect());
+        if (m_pyramid == loadingPyramid())
+            node->markDirty(QSGNode::DirtyForceUpdate);
+        return node;
+    }
+    auto* node = dynamic_cast<ImageEditNode*>(old);
+    if (!node) {
+        delete old;
+        node = new ImageEditNode(window());
+    }
+    if (!node->planes() || !node->planes()->showsPyramid(m_pyramid)) {
+        auto* planes = new ImagePlanesNode(m_pyramid, m_locator ? m_locator->channelOrder() : kGlRgba);
+        planes->setFlag(QSGNode::UsePreprocess);
+        planes->bindWindow(window());
+        node->setPlanes(planes);
+    }
+    ImagePlanesNode* planes = node->planes();
+    planes->planes()->applyDirtyRegions(m_dirty, true);
+    static_cast<ImageGeometry&>(*planes) = m_geometry;
+    planes->updateMatrix(boundingRect());
+    const CIAPI::Point<int> aspect = m_geometryEdits->transform().aspectRatio();
+    node->crop().setCropGeometry(m_geometryEdits->cropState(), m_geometryEdits->cropRect(),
+                                 aspect.x > 0 && aspect.y > 0 ? double(aspect.x) / aspect.y : 1.0);
+    node->crop().updateNode(*planes);
+    node->crop().setVisible(m_editorMode == Crop);
+    return node;
+}
+
+void ImageEditItem::releaseResources()
+{
+    // The next node builds its textures again in whichever context it gets.
+    for (size_t level = 0; level < m_levelSizes.size() && level < m_received.size(); ++level)
+        m_dirty[level] |= m_received[level];
+}

@@ -1,0 +1,502 @@
+#include "support/testmain.h"
+
+#include "ciapi/renderer.h"
+#include "ciapi/statefileeditor.h"
+#include "display/geometryedits.h"
+#include "display/imageedititem.h"
+#include "engine/exportrequest.h"
+#include "engine/imageeditor.h"
+#include "engine/imagelocator.h"
+#include "engine/imageproperties.h"
+#include "engine/imagenumberproperty.h"
+#include "engine/imageproperty.h"
+#include "engine/sentinels.h"
+#include "engine/statefile.h"
+#include "engine/transformhelpers.h"
+#include "engine/vrxmessage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLockFile>
+#include <QQuickWindow>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <fstream>
+#include <random>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+int savedRating(const QString& raw)
+{
+    std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
+    if (!in)
+        return -1;
+    return CIAPI::StateFileEditor(in).userRating();
+}
+
+// Grey levels of an image shrunk to w x h, normalised to mean 0 and deviation 1.
+std::vector<double> signature(const QImage& image, int w, int h)
+{
+    const QImage small = image.convertToFormat(QImage::Format_RGB32).scaled(w, h, Qt::IgnoreAspectRatio,
+                                                                              Qt::SmoothTransformation);
+    std::vector<double> v;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            v.push_back(qGray(small.pixel(x, y)));
+    double mean = 0;
+    for (double g : v)
+        mean += g;
+    mean /= double(v.size());
+    double var = 0;
+    for (double& g : v) {
+        g -= mean;
+        var += g * g;
+    }
+    const double sd = std::sqrt(var / double(v.size())) + 1e-9;
+    for (double& g : v)
+        g /= sd;
+    return v;
+}
+
+double correlation(const std::vector<double>& a, const std::vector<double>& b)
+{
+    double c = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        c += a[i] * b[i];
+    return c / double(a.size());
+}
+
+// The eight ways to turn and mirror a picture, as QImage operations on the unturned one.
+QImage oriented(const QImage& image, int rotation, bool mirrored)
+{
+    // 90 degrees turns counter-clockwise as seen; QTransform::rotate turns clockwise.
+    QImage out = image.transformed(QTransform().rotate(-rotation));
+    if (mirrored)
+        out = out.mirrored(true, false);
+    return out;
+}
+
+struct Canvas
+{
+    QQuickWindow window;
+    ImageEditItem* item;
+
+    explicit Canvas(ImageLocator& locator, QSize size = QSize(400, 300))
+    {
+        window.setColor(QColor(0, 0, 255));
+        window.resize(size);
+        item = new ImageEditItem(window.contentItem());
+        item->setSize(QSizeF(size));
+        item->setLocator(&locator);
+    }
+};
+
+} // namespace
+
+class TestImageEditItem : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_large;  // several pyramid levels
+    QString m_second;
+
+    QString writePicture(const QString& name, int w, int h, std::uint32_t seed)
+    {
+        vrxgen::PictureOptions o;
+        o.moduleWidth = w;
+        o.moduleHeight = h;
+        o.frames = 1;
+        o.seed = seed;
+        const QString path = m_dir.path() + "/" + name;
+        return vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx) ? path
+                                                                                                     : QString();
+    }
+
+    static bool waitForQuality(ImageEditItem* item, ImageEditItem::ImageQuality at_least)
+    {
+        return QTest::qWaitFor([&] { return item->imageQuality() >= at_least && !item->isRefreshPending(); },
+                               60000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_large = writePicture("IMG_large.vrx", 640, 480, 3);
+        m_second = writePicture("IMG_second.vrx", 640, 480, 9);
+        QVERIFY(!m_large.isEmpty() && !m_second.isEmpty());
+    }
+
+    void init()
+    {
+        for (const QString& f : {m_large, m_second}) {
+            QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(f)));
+            QFile::remove(StateFile::lockPath(StateFile::pathFor(QUrl::fromLocalFile(f))));
+        }
+    }
+
+    void zoomLimits()
+    {
+        ImageEditItem item;
+        QSignalSpy zoom(&item, &ImageEditItem::zoomLevelChanged);
+        item.setZoomLogLevel(65);
+        QCOMPARE(item.zoomLogLevel(), 65.0);
+        item.setZoomLogLevel(65.5);
+        item.setZoomLogLevel(-15.5);
+        item.setZoomLogLevel(std::nan(""));
+        QCOMPARE(item.zoomLogLevel(), 65.0);
+        item.setZoomLevel(0);
+        item.setZoomLevel(-2);
+        QCOMPARE(zoom.count(), 1);
+        item.setZoomLevel(1.0);
+        QCOMPARE(item.zoomLogLevel(), 0.0);
+        QCOMPARE(item.zoomLevel(), 1.0);
+    }
+
+    // Level planning over random zoom, pan, turns and pixel ratios: the request of the
+    // chosen level covers what is visible and stays inside the level, and zooming out
+    // never picks a finer level.
+    void levelPlanning()
+    {
+        const std::vector<QSize> levels{QSize(4000, 3000), QSize(2000, 1500), QSize(1000, 750), QSize(500, 375)};
+        std::mt19937 random(11);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        for (int round = 0; round < 400; ++round) {
+            CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+            t.reset(int(random() % 8));
+            ImageGeometry g;
+            g.setImageSize(4000, 3000);
+            g.setTransform(t);
+            g.setViewSize(float(100 + random() % 1800), float(100 + random() % 1200));
+            const QPointF crop(0.2 + 0.6 * unit(random), 0.2 + 0.6 * unit(random));
+            g.setPan(float((unit(random) - 0.5) * 600), float((unit(random) - 0.5) * 600));
+            const double dpr = 1.0 + int(random() % 3) * 0.5;
+            double logZoom = -15 + unit(random) * 60;
+            int previous = -1;
+            for (int step = 0; step < 8; ++step, logZoom -= 3) {
+                if (logZoom < -15)
+                    break;
+                g.setZoom(float(std::pow(double(1.05f), logZoom)));
+                const int level = ImageEditItem::chooseLevel(levels, crop, g, dpr);
+                QVERIFY(level >= 0 && level < int(levels.size()));
+                if (previous >= 0)
+                    QVERIFY2(level >= previous, "zooming out asked a finer level");
+                previous = level;
+                const QRect whole(QPoint(0, 0), levels[size_t(level)]);
+                const QRect wanted = ImageEditItem::wantedRegion(level, levels, crop, g);
+                QVERIFY(whole.contains(wanted) || wanted.isEmpty());
+                const CIAPI::ROI visible = ImageEditItem::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
+                if (!visible.empty())
+                    QVERIFY2(wanted.contains(QRect(QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
+                             "the request misses part of the view");
+            }
+        }
+        // The block rule: a request ending short of the level's edge by less than a block
+        // reaches the edge.
+        ImageGeometry g;
+        g.setImageSize(4000, 3000);
+        g.setViewSize(400, 300);
+        g.setZoom(8.f);
+        const QRect r = ImageEditItem::wantedRegion(0, levels, QPointF(0.5, 0.5), g);
+        QCOMPARE(r.left() % 512, 0);
+        QVERIFY((r.right() + 1) % 512 == 0 || r.right() == 3999);
+        // The coarsest level is asked whole, at its own size.
+        QCOMPARE(ImageEditItem::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
+    }
+
+    // A picture bound while the view is empty asks nothing and keeps a finite pan; once the
+    // view has a size the picture renders to its best quality, every request inside the
+    // levels.
+    void emptyViewThenBestQuality()
+    {
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator, QSize(400, 300));
+        canvas.item->setSize(QSizeF(0, 0));
+        canvas.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+        QTest::qWait(50);
+        for (const QRegion& asked : canvas.item->askedRegions())
+            QVERIFY(asked.isEmpty());
+        QVERIFY(std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        canvas.item->setSize(QSizeF(400, 300));
+        QVERIFY(std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
+        canvas.item->setZoomLogLevel(60);
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
+        QCOMPARE(canvas.item->currentLevel(), 0);
+        const CIAPI::ImagePyramid p = canvas.item->pyramid();
+        QVERIFY(p.levelCount() > 1);
+        for (int level = 0; level < p.levelCount(); ++level) {
+            const QRect whole(0, 0, p[level].width(), p[level].height());
+            for (const QRect& r : canvas.item->askedRegions()[size_t(level)])
+                QVERIFY(whole.contains(r));
+            for (const QRect& r : canvas.item->receivedRegions()[size_t(level)])
+                QVERIFY(whole.contains(r));
+        }
+        // The coarsest level is asked at its own size, not as a whole block.
+        const int coarsest = p.levelCount() - 1;
+        QCOMPARE(canvas.item->askedRegions()[size_t(coarsest)],
+                 QRegion(0, 0, p[coarsest].width(), p[coarsest].height()));
+        // Shrinking to nothing (a minimised window) keeps the pan finite.
+        canvas.item->setSize(QSizeF(0, 0));
+        canvas.item->setSize(QSizeF(300, 200));
+        QVERIFY(std::isfinite(canvas.item->geometry().panX()));
+    }
+
+    // Output for another file (the pooled editor's previous picture) changes nothing; a
+    // stale level is refused with a log line instead of ending the program.
+    void foreignOutputAndBadLevel()
+    {
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        canvas.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        const CIAPI::ImagePyramid shown = canvas.item->pyramid();
+        const auto received = canvas.item->receivedRegions();
+
+        VrxMessage foreign;
+        foreign.location = QUrl::fromLocalFile(m_second);
+        foreign.kind = VrxMessage::KindViewer;
+        foreign.pyramid = CIAPI::ImagePyramid::Create(2);
+        foreign.level = 0;
+        foreign.region = CIAPI::ROI{0, 0, 64, 64};
+        canvas.item->imageOutput(foreign);
+        QVERIFY(canvas.item->pyramid() == shown);
+        foreign.pyramid = shown;
+        canvas.item->imageOutput(foreign);
+        QCOMPARE(canvas.item->receivedRegions(), received);
+
+        // A region beyond the level is cut to it.
+        VrxMessage own = foreign;
+        own.location = QUrl::fromLocalFile(m_large);
+        own.level = shown.levelCount() - 1;
+        own.region = CIAPI::ROI{0, 0, 4096, 4096};
+        canvas.item->imageOutput(own);
+        const QRect coarsest(0, 0, shown[own.level].width(), shown[own.level].height());
+        QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)], QRegion(coarsest));
+
+        canvas.item->setCurrentLevel(99);
+        QTest::ignoreMessage(QtWarningMsg, "ImageEditItem: Bad level request");
+        canvas.item->viewer()->properties()->tuneToneEntry("exposure")->setCurrentValue(0.7);
+        emit canvas.item->viewer()->properties()->changed();
+        // Still alive and still working.
+        canvas.item->fitInView();
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+    }
+
+    // The rating goes to the state file, the editor and the canvas; it is there when the
+    // picture is opened again. A write that cannot happen leaves the canvas showing what
+    // the file holds.
+    void ratingPersistsOrShowsTheFile()
+    {
+        ImageLocator locator(2, nullptr);
+        {
+            Canvas canvas(locator);
+            canvas.window.show();
+            canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            // The gallery's row of the picture.
+            const QUrl url = QUrl::fromLocalFile(m_large);
+            locator.rowFor(url);
+            QVERIFY(QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000));
+            QSignalSpy modified(&locator, &IResolver::modified);
+            QSignalSpy resolved(&locator, &IResolver::resolved);
+            QSignalSpy changed(canvas.item, &ImageEditItem::ratingChanged);
+            canvas.item->setRating(4);
+            QCOMPARE(canvas.item->rating(), 4);
+            QCOMPARE(savedRating(m_large), 4);
+            QVERIFY(changed.count() >= 1);
+            QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
+            QCOMPARE(modified.count(), 1);
+            QCOMPARE(resolved.count(), 1);
+
+            // The lock is held elsewhere: the file keeps 4 and so does the canvas.
+            QLockFile held(StateFile::lockPath(StateFile::pathFor(QUrl::fromLocalFile(m_large))));
+            QVERIFY(held.tryLock(0));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
+            canvas.item->setRating(2);
+            QCOMPARE(canvas.item->rating(), 4);
+            QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
+            held.unlock();
+            QCOMPARE(savedRating(m_large), 4);
+        }
+        {
+            Canvas canvas(locator);
+            canvas.window.show();
+            canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            QCOMPARE(canvas.item->rating(), 4);
+            // A state file that cannot be written (a folder in its place, which stops
+            // even a privileged user): the canvas shows that the file holds no rating.
+            // (Another picture, so that no recycle step of the first one writes meanwhile.)
+            canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
+            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            canvas.item->setRating(3);
+            QCOMPARE(savedRating(m_second), 3);
+            const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_second));
+            QVERIFY(QFile::rename(state, state + ".aside"));
+            QVERIFY(QDir().mkdir(state));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
+            canvas.item->setRating(1);
+            QCOMPARE(canvas.item->rating(), 0);
+            QVERIFY(QDir().rmdir(state));
+            QVERIFY(QFile::rename(state + ".aside", state));
+            QCOMPARE(savedRating(m_second), 3);
+            canvas.item->setRating(5);
+            QCOMPARE(canvas.item->rating(), 5);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return savedRating(m_second) == 5; }, 30000));
+        QCOMPARE(savedRating(m_large), 4);
+    }
+
+    // Geometry edits are kept: crop, turn and mirror survive closing and opening again.
+    void geometryPersists()
+    {
+        ImageLocator locator(2, nullptr);
+        QRectF crop;
+        TurnAndMirror turn;
+        {
+            Canvas canvas(locator);
+            canvas.window.show();
+            canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
+            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            GeometryEdits* edits = canvas.item->geometryEdits();
+            canvas.item->setEditorMode(ImageEditItem::Crop);
+            edits->setCropMode(GeometryEdits::Preset_1_1);
+            edits->applyCrop();
+            edits->rotateRight();
+            edits->mirrorHorizontal();
+            crop = edits->crop();
+            turn = decomposeTransform(edits->transform());
+            QVERIFY(edits->hasEdits());
+            canvas.item->setLocation(QString());
+        }
+        // The editor handed back saves its state on the recycle step.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_second))); }, 30000));
+        Canvas canvas(locator);
+        canvas.window.show();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
+                return !canvas.item->loading();
+            },
+            60000));
+        GeometryEdits* edits = canvas.item->geometryEdits();
+        QCOMPARE(decomposeTransform(edits->transform()), turn);
+        QVERIFY(sameCrop(edits->crop(), crop));
+        QVERIFY(edits->hasEdits());
+    }
+
+    // The screenshot test: one asymmetric picture in all eight orientations with a crop.
+    // The part of the window left unshaded is exactly where the crop's corners map, and
+    // what it shows is the export of the same transform, in the same orientation (better
+    // than any of the seven other orientations of the export).
+    void screenMatchesOverlayAndExport_data()
+    {
+        QTest::addColumn<int>("rotation");
+        QTest::addColumn<bool>("mirrored");
+        for (int r : {0, 90, 180, 270})
+            for (bool m : {false, true})
+                QTest::addRow("%d%s", r, m ? " mirrored" : "") << r << m;
+    }
+    void screenMatchesOverlayAndExport()
+    {
+        QFETCH(int, rotation);
+        QFETCH(bool, mirrored);
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator, QSize(480, 360));
+        canvas.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+        GeometryEdits* edits = canvas.item->geometryEdits();
+        for (int turns = (360 - rotation) / 90 % 4; turns > 0; --turns)
+            edits->rotateRight();
+        if (mirrored)
+            edits->mirrorHorizontal();
+        QCOMPARE(decomposeTransform(edits->transform()).rotation, rotation);
+        QCOMPARE(decomposeTransform(edits->transform()).mirrored, mirrored);
+        // An off-centre crop through the crop tool.
+        canvas.item->setEditorMode(ImageEditItem::Crop);
+        const ImageGeometry& g = canvas.item->geometry();
+        const TurnAndMirror turn = decomposeTransform(edits->transform());
+        const QRectF before = edits->crop();
+        edits->beginCropDrag(GeometryEdits::viewToPicture(QPointF(before.left() - 0.004, 0.5), turn), g);
+        edits->dragCrop(GeometryEdits::viewToPicture(QPointF(0.3, 0.5), turn), g);
+        edits->endCropDrag();
+        const double middle = edits->crop().center().x();
+        edits->beginCropDrag(GeometryEdits::viewToPicture(QPointF(middle, before.bottom() + 0.004), turn), g);
+        edits->dragCrop(GeometryEdits::viewToPicture(QPointF(middle, 0.75), turn), g);
+        edits->endCropDrag();
+        // Each edge moved by as much as the pointer did.
+        QVERIFY(std::fabs(edits->crop().left() - 0.304) < 1e-6 && std::fabs(edits->crop().bottom() - 0.746) < 1e-6);
+        edits->applyCrop();
+        canvas.item->setEditorMode(ImageEditItem::None);
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
+
+        const QImage screen = canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
+        // Unshaded: neither the shade (32, 32, 32) nor the window's blue.
+        QRect box;
+        for (int y = 0; y < screen.height(); ++y)
+            for (int x = 0; x < screen.width(); ++x) {
+                const QRgb p = screen.pixel(x, y);
+                const bool shade = qRed(p) == 32 && qGreen(p) == 32 && qBlue(p) == 32;
+                const bool blue = qRed(p) == 0 && qGreen(p) == 0 && qBlue(p) == 255;
+                if (!shade && !blue)
+                    box |= QRect(x, y, 1, 1);
+            }
+        const QRectF pictureCrop = edits->cropRect();
+        const QRectF expected =
+            QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight())).normalized();
+        QVERIFY2(std::fabs(box.left() - expected.left()) <= 2 && std::fabs(box.top() - expected.top()) <= 2
+                     && std::fabs(box.right() + 1 - expected.right()) <= 2
+                     && std::fabs(box.bottom() + 1 - expected.bottom()) <= 2,
+                 qPrintable(QString("unshaded %1,%2 %3x%4").arg(box.x()).arg(box.y()).arg(box.width()).arg(box.height())));
+
+        ExportRequest request;
+        request.location = QUrl::fromLocalFile(m_large);
+        request.format = 1;
+        request.sizeMode = 1;
+        request.size = QSize(400, 300);
+        request.path = m_dir.path() + "/export.ppm";
+        QVERIFY(exportImage(*canvas.item->viewer(), request, {}));
+        QImage exported(request.path);
+        QVERIFY(!exported.isNull());
+        const QRect inner = box.adjusted(2, 2, -2, -2);
+        const auto shown = signature(screen.copy(inner), 24, 24);
+        const double match = correlation(shown, signature(exported, 24, 24));
+        QVERIFY2(match > 0.8, qPrintable(QString::number(match)));
+        // Undo the export's own turn, then try every other one: none fits as well.
+        QImage unturned = exported;
+        if (mirrored)
+            unturned = unturned.mirrored(true, false);
+        unturned = unturned.transformed(QTransform().rotate(rotation));
+        for (int r : {0, 90, 180, 270})
+            for (bool m : {false, true}) {
+                if (r == rotation && m == mirrored)
+                    continue;
+                const double other = correlation(shown, signature(oriented(unturned, r, m), 24, 24));
+                QVERIFY2(other < match - 0.1, qPrintable(QString("%1%2: %3 against %4")
+                                                             .arg(r)
+                                                             .arg(m ? " mirrored" : "")
+                                                             .arg(other)
+                                                             .arg(match)));
+            }
+    }
+};
+
+OSTRA_TEST_MAIN(TestImageEditItem)
+#include "tst_imageedititem.moc"
