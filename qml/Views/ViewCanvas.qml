@@ -1,0 +1,115 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import com.quelt.ostra 2.0
+
+// One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
+// mirrors and rates it. Escape goes back.
+FocusScope {
+    id: view
+
+    property alias location: canvas.location
+    property alias locator: canvas.locator
+    signal closed()
+
+    Keys.onEscapePressed: {
+        if (canvas.editorMode === ImageEditItem.Crop) {
+            canvas.editorMode = ImageEditItem.None
+            return
+        }
+        view.closed()
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: "#202020"
+    }
+
+    ImageEditItem {
+        id: canvas
+        anchors.top: parent.top
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: bar.top
+        focus: true
+    }
+
+    Rectangle {
+        id: bar
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        height: 44
+        color: "#2b2b2b"
+
+        RowLayout {
+            anchors.fill: parent
+            anchors.leftMargin: 8
+            anchors.rightMargin: 8
+            spacing: 6
+
+            ToolButton {
+                text: "back"
+                onClicked: view.closed()
+            }
+            ToolButton {
+                text: "crop"
+                checkable: true
+                checked: canvas.editorMode === ImageEditItem.Crop
+                onClicked: {
+                    if (checked) {
+                        canvas.editorMode = ImageEditItem.Crop
+                    } else {
+                        canvas.geometryEdits.applyCrop()
+                        canvas.editorMode = ImageEditItem.None
+                    }
+                }
+            }
+            ComboBox {
+                id: ratio
+                visible: canvas.editorMode === ImageEditItem.Crop
+                model: ["free", "4:3", "3:4", "16:9", "9:16", "3:2", "2:3", "2:1", "1:2", "1:1"]
+                onActivated: canvas.geometryEdits.setCropMode(index)
+                Connections {
+                    target: canvas.geometryEdits
+                    function onResetCropMode() { ratio.currentIndex = 0 }
+                }
+            }
+            ToolButton {
+                text: "rotate left"
+                onClicked: canvas.geometryEdits.rotateLeft()
+            }
+            ToolButton {
+                text: "rotate right"
+                onClicked: canvas.geometryEdits.rotateRight()
+            }
+            ToolButton {
+                text: "flip horizontal"
+                onClicked: canvas.geometryEdits.mirrorHorizontal()
+            }
+            ToolButton {
+                text: "flip vertical"
+                onClicked: canvas.geometryEdits.mirrorVertical()
+            }
+            ToolButton {
+                text: "reset"
+                enabled: canvas.geometryEdits.hasEdits
+                onClicked: canvas.resetGeometry()
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            Repeater {
+                model: 5
+                ToolButton {
+                    text: index < canvas.rating ? "\u2605" : "\u2606"
+                    onClicked: canvas.rating = (canvas.rating === index + 1 ? 0 : index + 1)
+                }
+            }
+            Label {
+                text: canvas.fileName
+                color: "white"
+            }
+        }
+    }
+}
