@@ -1,4 +1,5 @@
 #include "support/testmain.h"
+#include "support/orientations.h"
 
 #include "ciapi/export/exportgeometry.h"
 #include "display/enginerects.h"
@@ -18,30 +19,20 @@
 
 namespace {
 
-struct Orientation
-{
-    int rotation;
-    bool mirrored;
-};
+using ostra::test::Orientation;
+const auto& kAll = ostra::test::kAllOrientations;
 
-const Orientation kAll[] = {{0, false}, {90, false}, {180, false}, {270, false},
-                            {0, true},  {90, true},  {180, true},  {270, true}};
-
+// Turned as the editor turns it, showing the whole view.
 CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = {4, 3})
 {
-    CIAPI::Transform t(aspect);
-    t.reset(0);
-    if (o.rotation)
-        t.rotate90(-o.rotation / 90);
-    if (o.mirrored)
-        t.flipHorizontal();
+    CIAPI::Transform t = ostra::test::turnedTransform(o, aspect);
     setTransformCropFromView(t, QRectF(0, 0, 1, 1));
     return t;
 }
 
 QByteArray name(const Orientation& o)
 {
-    return QByteArray::number(o.rotation) + (o.mirrored ? " mirrored" : "");
+    return ostra::test::orientationName(o);
 }
 
 bool near(const QPointF& a, const QPointF& b, double eps = 1e-3)

@@ -3,35 +3,23 @@
 #include "engine/videoproperties.h"
 
 #include "support/testmain.h"
+#include "support/orientations.h"
 
 #include <QSignalSpy>
 
 namespace {
 
-struct Orientation
-{
-    int rotation;
-    bool mirrored;
-};
+using ostra::test::Orientation;
+const auto& kAll = ostra::test::kAllOrientations;
 
-const Orientation kAll[] = {{0, false}, {90, false}, {180, false}, {270, false},
-                            {0, true},  {90, true},  {180, true},  {270, true}};
-
-// The transform the view shows as `o`, built the way the editor builds it.
 CIAPI::Transform turned(Orientation o, CIAPI::Point<int> aspect = {4, 3})
 {
-    CIAPI::Transform t(aspect);
-    t.reset(0);
-    if (o.rotation)
-        t.rotate90(-o.rotation / 90);
-    if (o.mirrored)
-        t.flipHorizontal();
-    return t;
+    return ostra::test::turnedTransform(o, aspect);
 }
 
 QByteArray name(Orientation o)
 {
-    return QByteArray::number(o.rotation) + (o.mirrored ? " mirrored" : "");
+    return ostra::test::orientationName(o);
 }
 
 bool near(double a, double b)
