@@ -72,7 +72,9 @@ int main()
         r->setProperty(FloatParam::DepthOfField, 15.2f);
         r->render(0, all, 1, true); // develops level 0 once
         float ev = 0.f;
-        const double tune = bestSeconds(3, [&] {
+        // The best of many short runs: on a shared machine it shows what the code can do rather
+        // than how busy the other cores were.
+        const double tune = bestSeconds(9, [&] {
             r->setProperty(FloatParam::Exposure, ev += 0.01f);
             r->render(0, all, 1, true);
         });
