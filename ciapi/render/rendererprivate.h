@@ -35,8 +35,11 @@ struct RenderShared
     void cancel()
     {
         std::lock_guard<std::recursive_mutex> lock(deliver); // a listener may cancel: deliver is held first
-        std::unique_lock<std::shared_mutex> gate(copyGate);
+        // Move the generation first, then wait for the writes under way: a writer that comes to
+        // the gate after this sees its request is stale and leaves, so the wait is one band or
+        // one copy long even though the gate lets readers ahead of a waiting writer.
         generation.fetch_add(1);
+        std::unique_lock<std::shared_mutex> gate(copyGate);
     }
     std::mutex& tileSlot(int level, int x0, int y0)
     {
