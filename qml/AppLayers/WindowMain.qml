@@ -14,20 +14,77 @@ ApplicationWindow {
     AutomationHost {
         id: automationHost
         onLocations: {
-            for (var i = 0; i < locations.length; ++i) {
+            for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
-                window.editorLocation = locations[i].toString()
-            }
+            window.offerLocations(locations)
+            // A single picture is opened as well.
+            if (locations.length === 1 && /\.vrx$/i.test(locations[0].toString()))
+                window.editorLocation = locations[0].toString()
         }
         onSuicide: Qt.quit()
     }
 
     ImageLocator {
         id: imageLocator
+        channelOrder: glChannelOrder
+    }
+
+    // The gallery of the open session: files and folders named on the command line,
+    // handed over by a second start or dropped on the window are offered to it.
+    ActiveSession {
+        id: activeSession
+        resolver: imageLocator
+        sortField: "timestamp"
+    }
+
+    Component {
+        id: sessionFactory
+        Session {
+            resolver: imageLocator
+        }
+    }
+
+    // A new session for each batch unless several may be open at once.
+    function offerLocations(urls) {
+        if (!urls || urls.length === 0)
+            return
+        var closeFirst = AppSettings ? AppSettings.closeOnNewFiles : true
+        var recursive = AppSettings ? AppSettings.recurseIntoDirs : false
+        if (closeFirst || !activeSession.source) {
+            var previous = activeSession.source
+            activeSession.source = sessionFactory.createObject(window)
+            if (previous)
+                previous.destroy()
+        }
+        for (var i = 0; i < urls.length; ++i)
+            activeSession.source.offer(urls[i], recursive)
+    }
+
+    ViewMainGallery {
+        id: mainGallery
+        anchors.fill: parent
+        focus: true
+        model: activeSession
+        locator: imageLocator
+        onOpenRequested: window.editorLocation = location.toString()
+    }
+
+    DropArea {
+        anchors.fill: parent
+        onDropped: {
+            if (drop.hasUrls) {
+                window.offerLocations(drop.urls)
+                drop.acceptProposedAction()
+            }
+        }
     }
 
     // The picture being edited fills the window above everything else; empty: none.
     property string editorLocation: ""
+    onEditorLocationChanged: {
+        if (editorLocation === "")
+            mainGallery.forceActiveFocus()
+    }
 
     Loader {
         id: editorView

@@ -1,0 +1,77 @@
+import QtQuick 2.15
+import com.quelt.ostra 2.0
+
+// One cell of the gallery: the picture's thumbnail, cropped and turned as the picture is
+// shown, with a word while it loads or when it cannot be shown.
+Item {
+    id: cell
+
+    property alias locator: image.locator
+    property string location: ""
+    property alias imageMatrix: image.imageMatrix
+    property rect imageCrop: Qt.rect(0, 0, 1, 1)
+    property int realWidth: 4
+    property int realHeight: 3
+    property bool invalid: false
+    property bool incompatible: false
+    property bool current: false
+    property alias offscreen: image.offscreen
+    readonly property alias loading: image.loading
+    readonly property alias valid: image.valid
+
+    signal clicked(int modifiers)
+    signal doubleClicked()
+
+    Item {
+        id: frame
+        anchors.fill: parent
+        anchors.margins: 3
+        clip: true
+
+        // The crop (in units of the unturned picture's aspect) fitted into the frame. The
+        // image item is a square around the whole turned picture, so that it fits the
+        // picture at the same scale, placed with the crop's centre in the middle.
+        readonly property real cropWidth: Math.max(cell.imageCrop.width, 1e-6) * Math.max(cell.realWidth, 1)
+        readonly property real cropHeight: Math.max(cell.imageCrop.height, 1e-6) * Math.max(cell.realHeight, 1)
+        readonly property real fit: Math.min(width / cropWidth, height / cropHeight)
+        readonly property real side: Math.max(cell.realWidth, cell.realHeight, 1) * fit
+        readonly property real shiftX: (cell.imageCrop.x + cell.imageCrop.width / 2 - 0.5) * cell.realWidth * fit
+        readonly property real shiftY: (cell.imageCrop.y + cell.imageCrop.height / 2 - 0.5) * cell.realHeight * fit
+
+        ImageItem {
+            id: image
+            objectName: "galleryImage"
+            x: frame.width / 2 - frame.shiftX - width / 2
+            y: frame.height / 2 - frame.shiftY - height / 2
+            width: frame.side
+            height: frame.side
+            location: cell.location
+            imageCrop: cell.imageCrop
+        }
+    }
+
+    Text {
+        anchors.centerIn: frame
+        width: frame.width - 12
+        horizontalAlignment: Text.AlignHCenter
+        wrapMode: Text.WordWrap
+        color: "#dfdfdf"
+        font.pixelSize: 12
+        text: cell.incompatible ? "This image needs a newer version of Ostra to open."
+            : cell.invalid ? "Ostra failed to open this image."
+            : image.loading ? "Wait..." : ""
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: "transparent"
+        border.width: 3
+        border.color: cell.current ? "#00b1ed" : "transparent"
+    }
+
+    MouseArea {
+        anchors.fill: parent
+        onClicked: cell.clicked(mouse.modifiers)
+        onDoubleClicked: cell.doubleClicked()
+    }
+}

@@ -1,0 +1,72 @@
+import QtQuick 2.15
+import com.quelt.ostra 2.0
+import "../Items"
+
+// The gallery of the open session as a grid of thumbnails. A double click or Enter on a
+// picture asks for it to be opened.
+FocusScope {
+    id: gallery
+
+    // The gallery model (an ActiveSession) and the image service that draws its cells.
+    property var model: null
+    property var locator: null
+    readonly property alias count: grid.count
+    readonly property alias currentIndex: grid.currentIndex
+
+    signal openRequested(url location)
+
+    function openCurrent() {
+        if (grid.currentItem && grid.currentItem.location !== "")
+            gallery.openRequested(grid.currentItem.location)
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: "#0E0E0E"
+    }
+
+    GridView {
+        id: grid
+        objectName: "galleryGrid"
+        anchors.fill: parent
+        anchors.margins: 4
+        focus: true
+        clip: true
+        model: gallery.model
+        currentIndex: -1
+        keyNavigationEnabled: true
+        boundsBehavior: Flickable.StopAtBounds
+
+        readonly property int columns: Math.max(1, Math.floor(width / 240))
+        cellWidth: Math.floor(width / columns)
+        cellHeight: Math.round(cellWidth * 3 / 4)
+        cacheBuffer: cellHeight * 2
+
+        delegate: GalleryItem {
+            width: grid.cellWidth
+            height: grid.cellHeight
+            locator: gallery.locator
+            location: model.filePath
+            imageMatrix: model.matrix
+            imageCrop: model.crop
+            realWidth: model.realWidth
+            realHeight: model.realHeight
+            invalid: model.invalid
+            incompatible: model.incompatible
+            current: GridView.isCurrentItem
+            // Cells kept beyond the visible rows hold no textures.
+            offscreen: y + height <= grid.contentY || y >= grid.contentY + grid.height
+            onClicked: {
+                grid.currentIndex = index
+                grid.forceActiveFocus()
+            }
+            onDoubleClicked: {
+                grid.currentIndex = index
+                gallery.openRequested(location)
+            }
+        }
+
+        Keys.onReturnPressed: gallery.openCurrent()
+        Keys.onEnterPressed: gallery.openCurrent()
+    }
+}
