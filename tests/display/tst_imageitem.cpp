@@ -1,12 +1,11 @@
 #include "support/testmain.h"
 
-#include "ciapi/codec/jpegcodec.h"
-#include "ciapi/state/statecodec.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
 #include "engine/vrxmessage.h"
+#include "support/picturefiles.h"
 
 #include <QFile>
 #include <QQuickWindow>
@@ -42,22 +41,10 @@ vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
 // A state file whose thumbnail is one flat colour.
 void writeStateThumbnail(const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
 {
-    CIAPI::Image thumb = CIAPI::Image::Create(w, h);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = thumb.row(y) + x * 4;
-            p[0] = uint8_t(c.red());
-            p[1] = uint8_t(c.green());
-            p[2] = uint8_t(c.blue());
-            p[3] = 255;
-        }
-    CIAPI::state::EngineState s;
-    s.imageId = picture.meta.imageUuid;
-    s.rating = 2;
-    s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
-    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
     const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
-    if (!vrxgen::writeFile(QFile::encodeName(statePath).toStdString(), bytes))
+    using ostra::test::PictureFiles;
+    if (!PictureFiles::writeFlatThumbnailState(statePath, picture.meta.imageUuid, w, h, uint8_t(c.red()),
+                                               uint8_t(c.green()), uint8_t(c.blue()), 2))
         qFatal("cannot write %s", qPrintable(statePath));
 }
 

@@ -4,13 +4,12 @@
 #include "app/automationhost.h"
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
-#include "ciapi/codec/jpegcodec.h"
-#include "ciapi/state/statecodec.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
 #include <QAbstractItemModelTester>
@@ -49,21 +48,10 @@ void writeColouredPicture(const QString& path, std::uint32_t seed, const QColor&
     if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
         qFatal("cannot write %s", qPrintable(path));
 
-    CIAPI::Image thumb = CIAPI::Image::Create(64, 48);
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            uint8_t* p = thumb.row(y) + x * 4;
-            p[0] = uint8_t(colour.red());
-            p[1] = uint8_t(colour.green());
-            p[2] = uint8_t(colour.blue());
-            p[3] = 255;
-        }
-    CIAPI::state::EngineState s;
-    s.imageId = picture.meta.imageUuid;
-    s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
-    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
     const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(path));
-    if (!vrxgen::writeFile(QFile::encodeName(statePath).toStdString(), bytes))
+    using ostra::test::PictureFiles;
+    if (!PictureFiles::writeFlatThumbnailState(statePath, picture.meta.imageUuid, 64, 48, uint8_t(colour.red()),
+                                               uint8_t(colour.green()), uint8_t(colour.blue()), 0))
         qFatal("cannot write %s", qPrintable(statePath));
 }
 

@@ -1,5 +1,8 @@
 #include "support/picturefiles.h"
 
+#include "ciapi/codec/jpegcodec.h"
+#include "ciapi/state/statecodec.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -30,6 +33,27 @@ QString PictureFiles::write(const QString& folder, const QString& name, const vr
 QString PictureFiles::write(const QString& folder, const QString& name, const vrxgen::PictureOptions& options)
 {
     return write(folder, name, vrxgen::makePicture(options));
+}
+
+bool PictureFiles::writeFlatThumbnailState(const QString& statePath, const CIAPI::vrx::UuidWords& image, int width,
+                                           int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue,
+                                           int rating)
+{
+    CIAPI::Image thumb = CIAPI::Image::Create(width, height);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* p = thumb.row(y) + x * 4;
+            p[0] = red;
+            p[1] = green;
+            p[2] = blue;
+            p[3] = 255;
+        }
+    }
+    CIAPI::state::EngineState state;
+    state.imageId = image;
+    state.rating = rating;
+    state.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
+    return vrxgen::writeFile(QFile::encodeName(statePath).toStdString(), CIAPI::state::StateCodec::write(state));
 }
 
 } // namespace ostra::test
