@@ -5,7 +5,6 @@
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
 #include "engine/vrxmessage.h"
-#include "support/picturefiles.h"
 
 #include <QFile>
 #include <QQuickWindow>
@@ -17,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "pixelchecks.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
@@ -41,23 +41,12 @@ vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
 // A state file whose thumbnail is one flat colour.
 void writeStateThumbnail(const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
 {
-    const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
-    using ostra::test::PictureFiles;
-    if (!PictureFiles::writeFlatThumbnailState(statePath, picture.meta.imageUuid, w, h, uint8_t(c.red()),
-                                               uint8_t(c.green()), uint8_t(c.blue()), 2))
-        qFatal("cannot write %s", qPrintable(statePath));
+    if (!displaytest::writeFlatThumbnail(rawPath, picture.meta.imageUuid, w, h, c, 2))
+        qFatal("cannot write the state of %s", qPrintable(rawPath));
 }
 
-bool near(QRgb got, const QColor& want, int tolerance = 12)
-{
-    return qAbs(qRed(got) - want.red()) <= tolerance && qAbs(qGreen(got) - want.green()) <= tolerance
-           && qAbs(qBlue(got) - want.blue()) <= tolerance;
-}
-
-QString describe(QRgb c)
-{
-    return QStringLiteral("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
-}
+using displaytest::describe;
+using displaytest::near;
 
 // Holds the locator's tasks at their start until the test lets them go.
 struct TaskGate

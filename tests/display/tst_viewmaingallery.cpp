@@ -9,7 +9,6 @@
 #include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
-#include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
 #include <QAbstractItemModelTester>
@@ -26,6 +25,7 @@
 
 #include <memory>
 
+#include "pixelchecks.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
@@ -48,23 +48,12 @@ void writeColouredPicture(const QString& path, std::uint32_t seed, const QColor&
     if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
         qFatal("cannot write %s", qPrintable(path));
 
-    const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(path));
-    using ostra::test::PictureFiles;
-    if (!PictureFiles::writeFlatThumbnailState(statePath, picture.meta.imageUuid, 64, 48, uint8_t(colour.red()),
-                                               uint8_t(colour.green()), uint8_t(colour.blue()), 0))
-        qFatal("cannot write %s", qPrintable(statePath));
+    if (!displaytest::writeFlatThumbnail(path, picture.meta.imageUuid, 64, 48, colour, 0))
+        qFatal("cannot write the state of %s", qPrintable(path));
 }
 
-bool near(QRgb got, const QColor& want, int tolerance = 12)
-{
-    return qAbs(qRed(got) - want.red()) <= tolerance && qAbs(qGreen(got) - want.green()) <= tolerance
-           && qAbs(qBlue(got) - want.blue()) <= tolerance;
-}
-
-QString describe(QRgb c)
-{
-    return QStringLiteral("(%1, %2, %3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
-}
+using displaytest::describe;
+using displaytest::near;
 
 QUrl qmlFile(const QString& relative)
 {
