@@ -1,10 +1,11 @@
 #include "app/messagehandler.h"
 
+#include <QTextCodec>
 #include <QThread>
-#include <QTimeZone>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace ostra {
 
@@ -25,6 +26,29 @@ char logLetter(QtMsgType type)
     return 'I';
 }
 
+QByteArray offsetName(int offsetSeconds)
+{
+    const char sign = offsetSeconds < 0 ? '-' : '+';
+    const int minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+    char text[24];
+    std::snprintf(text, sizeof text, "UTC%c%02d:%02d", sign, minutes / 60, minutes % 60);
+    return QByteArray(text);
+}
+
+QDateTime localNow()
+{
+    // The C library's broken-down local time is safe from any thread; Qt's own local
+    // time zone lookups are not, and this runs on every thread that logs.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    return QDateTime(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                     QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59),
+                           static_cast<int>(now.tv_nsec / 1000000)),
+                     Qt::OffsetFromUTC, static_cast<int>(local.tm_gmtoff));
+}
+
 QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId,
                          const QString& message)
 {
@@ -33,10 +57,8 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
     QString stamp = when.date().toString(Qt::ISODate) + QLatin1Char('T')
         + when.time().toString(Qt::ISODateWithMs);
     stamp.replace(QLatin1Char('T'), QLatin1Char(' '));
-    const QString zone = when.timeZone().displayName(when, QTimeZone::OffsetName);
-
     const QByteArray stampText = stamp.toLocal8Bit();
-    const QByteArray zoneText = zone.toLocal8Bit();
+    const QByteArray zoneText = offsetName(when.offsetFromUtc());
     // Like a C string, the message ends at its first NUL.
     const QByteArray text(message.toLocal8Bit().constData());
 
@@ -60,9 +82,17 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
 
 void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
+    // Qt builds the locale's codec and its calendars lazily, and two threads doing it
+    // at once may get nothing (a line without its date) or crash. The first line of the
+    // process builds them; lines of other threads wait here until that is done.
+    static const bool ready = [] {
+        QTextCodec::codecForLocale();
+        return !QDate(2000, 1, 1).toString(Qt::ISODate).isEmpty();
+    }();
+    Q_UNUSED(ready)
     const auto threadId = static_cast<quint32>(
         reinterpret_cast<quintptr>(QThread::currentThreadId()) & 0xffffffffu);
-    const QByteArray line = formatLogLine(type, QDateTime::currentDateTime(), threadId, message);
+    const QByteArray line = formatLogLine(type, localNow(), threadId, message);
     // One write per line, so lines of different threads do not interleave mid-line.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     if (type == QtFatalMsg) {

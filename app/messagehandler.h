@@ -11,10 +11,17 @@ namespace ostra {
 // info and any type not known here.
 char logLetter(QtMsgType type);
 
+// The offset form of a zone's name for a distance from UTC: "UTC+01:00", "UTC-03:30",
+// "UTC+00:00" (the form a time zone gives as its offset name).
+QByteArray offsetName(int offsetSeconds);
+
+// The current local date and time, with the local offset from UTC; safe from any thread.
+QDateTime localNow();
+
 // Builds one log line, newline included:
 //   "<yyyy-MM-dd> <HH:mm:ss.zzz> <zone offset name> <thread id, %8x> <letter> <message>"
 // The date and time are those of `when` as given (no conversion), the zone name is
-// the offset name of `when`'s own time zone, and every text is in the local 8-bit
+// the offset name of `when`'s offset from UTC, and every text is in the local 8-bit
 // encoding.
 QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId,
                          const QString& message);

@@ -110,6 +110,19 @@ private slots:
         QCOMPARE(line, expected);
     }
 
+    void offsetNamesMatchTheTimeZones()
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (int offset : {0, 3600, -18000, 19800, -12600, 50400, -43200}) {
+            const QString qt = QTimeZone(offset).displayName(now.toOffsetFromUtc(offset), QTimeZone::OffsetName);
+            QCOMPARE(QString::fromLatin1(ostra::offsetName(offset)), qt);
+        }
+        // The clock the handler reads agrees with Qt's view of local time.
+        const QDateTime local = ostra::localNow();
+        QVERIFY(qAbs(local.secsTo(QDateTime::currentDateTime())) <= 2);
+        QCOMPARE(local.offsetFromUtc(), QDateTime::currentDateTime().offsetFromUtc());
+    }
+
     void textOutsideTheCodePage()
     {
         const QString message = QStringLiteral("caf\u00e9 \u6771\u4eac \U0001F600");
