@@ -42,9 +42,9 @@ int fileOrientation(const CIAPI::RendererBase& renderer)
 ImageProperties::ImageProperties(QObject* parent)
     : Z40ElementProperties(parent), m_transform(std::make_shared<ImageTransformProperties>())
 {
-    for (const ToneSpec& spec : kTuneTone) {
-        auto entry = std::make_shared<ImageNumberProperty>(QString::fromLatin1(spec.name),
-                                                           spec.parameter, spec.min, spec.max);
+    for (const ToneSpec& tone : kTuneTone) {
+        auto entry = std::make_shared<ImageNumberProperty>(QString::fromLatin1(tone.name),
+                                                           tone.parameter, tone.min, tone.max);
         entry->setCurrentValue(0);
         // The entries live as long as this object, whatever the QML engine thinks.
         QQmlEngine::setObjectOwnership(entry.get(), QQmlEngine::CppOwnership);

@@ -235,9 +235,9 @@ private slots:
     {
         QList<quint16> asked;
         Exif::Callbacks c;
-        c.filter = [&](const Exif::EntrySpec& spec) {
-            asked.append(spec.tag);
-            return spec.tag == kUniqueId;
+        c.filter = [&](const Exif::EntrySpec& entry) {
+            asked.append(entry.tag);
+            return entry.tag == kUniqueId;
         };
         QByteArray bytes = ExifBuilder::jpeg({cameraPreview(true).app1Payload()});
         QBuffer buffer(&bytes);

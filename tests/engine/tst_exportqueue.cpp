@@ -116,7 +116,7 @@ QString uniqueIdOf(const QString& path)
     return id;
 }
 
-Export::SizeSpec spec(Export::SizeUnit unit, int value, QSize size = QSize())
+Export::SizeSpec sizeSpec(Export::SizeUnit unit, int value, QSize size = QSize())
 {
     Export::SizeSpec s;
     s.unit = unit;
@@ -354,7 +354,7 @@ private slots:
         QSignalSpy reset(&queue, &ExportQueue::notifyResetProgress);
         const QUrl a = QUrl::fromLocalFile(m_a);
         const QUrl b = QUrl::fromLocalFile(m_b);
-        const auto tiny = spec(Export::Literal, 0, QSize(64, 48));
+        const auto tiny = sizeSpec(Export::Literal, 0, QSize(64, 48));
         QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));
         QCOMPARE(reset.count(), 1);
         QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));  // the same
@@ -365,7 +365,7 @@ private slots:
         queue.setBackgroundProcessing(true);
         // A background request of b: after b's export, and only while the state is unchanged.
         QVERIFY(!queue.enqueue(b, sourceOf(m_b), 1, QStringLiteral("/dev/null"),
-                               spec(Export::DepthOnly, -1), 0));
+                               sizeSpec(Export::DepthOnly, -1), 0));
         QCOMPARE(queue.pendingCount(), 5);
         QCOMPARE(reset.count(), 1);
 
@@ -398,18 +398,18 @@ private slots:
         ExportQueue queue;
         ImageViewer writer;
         // Off: dropped.
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, -1), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, -1), 1);
         runQueue(queue, writer);
         QVERIFY(writer.currentUrl().isEmpty());
         // On, but the state file changed since the request was made: dropped.
         queue.setBackgroundProcessing(true);
         writeRating(url, 1);
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, -1), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, -1), 1);
         runQueue(queue, writer);
         QVERIFY(writer.currentUrl().isEmpty());
         // On and unchanged: the picture is opened for its render.
         const int size = int(QFileInfo(stateFilePathFor(url)).size());
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", spec(Export::DepthOnly, size), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, size), 1);
         runQueue(queue, writer);
         QCOMPARE(writer.currentUrl(), url);
         QVERIFY(writer.ratingDirty());
@@ -425,7 +425,7 @@ private slots:
         connect(&queue, &ExportQueue::notifyPartialProgress, this,
                 [&](int p, const QString& path) { progress[QFileInfo(path).fileName()] << p; },
                 Qt::DirectConnection);
-        const auto size = spec(Export::MinDimP, 120);
+        const auto size = sizeSpec(Export::MinDimP, 120);
         const QUrl a = QUrl::fromLocalFile(m_a);
         const QUrl b = QUrl::fromLocalFile(m_b);
         queue.enqueue(a, sourceOf(m_a), 0, out("m-a.jpg"), size, 0);
@@ -483,8 +483,8 @@ private slots:
                 },
                 Qt::DirectConnection);
         const QUrl a = QUrl::fromLocalFile(m_a);
-        queue.enqueue(a, sourceOf(m_a), 1, target, spec(Export::MinDimP, 600), 1);
-        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), spec(Export::MinDimP, 500), 1);
+        queue.enqueue(a, sourceOf(m_a), 1, target, sizeSpec(Export::MinDimP, 600), 1);
+        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), sizeSpec(Export::MinDimP, 500), 1);
         ImageViewer writer;
         runQueue(queue, writer);
         QVERIFY(!QFileInfo::exists(target));
@@ -514,7 +514,7 @@ private slots:
         for (int i = 0; i < count; ++i) {
             const QString path = out(QStringLiteral("race-%1.ppm").arg(i));
             if (queue.enqueue(urls[i % 2], sourceOf(files[i % 2]), 1, path,
-                              spec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
+                              sizeSpec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
                 auto writer = std::make_shared<ImageViewer>();
                 writer->setFilePerm(&m_perm);
                 writers << writer;
