@@ -95,7 +95,11 @@ void writeIfd(TiffWriter& w, const std::vector<Entry>& entries, std::size_t* exi
 
 int exifOrientationFor(int code)
 {
-    static const int kMap[8] = {1, 6, 8, 5, 7, 4, 2, 3};
+    // The engine's "90" turns the picture counter-clockwise as seen (EXIF 8, "rotate 270
+    // clockwise to view"), its "270" clockwise (EXIF 6); a mirror flips the turned view
+    // left to right: 270 mirrored is the transpose (5), 90 mirrored the transverse (7),
+    // 180 mirrored the vertical flip (4), 0 mirrored the horizontal one (2).
+    static const int kMap[8] = {1, 8, 6, 5, 7, 4, 2, 3};
     return (code >= 0 && code < 8) ? kMap[code] : 1;
 }
 
