@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -22,6 +23,10 @@ namespace {
 constexpr int kRowInvalid = IResolver::Invalid;
 constexpr int kRowFileSize = IResolver::FileSize;
 constexpr int kWatchDelayMs = 5000;
+// Results handed out per turn of the event loop at most, and the time after which the
+// rest waits for the next turn.
+constexpr int kDeliverBatch = 64;
+constexpr qint64 kDeliverSliceNs = 4000000;
 
 } // namespace
 
@@ -42,7 +47,11 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_exportQueue(new ExportQueue(this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
-    , m_link(std::make_shared<TaskLink>([this] { return handOver(); }))
+    , m_link(std::make_shared<TaskLink>([this] { return handOver(); },
+                                        [this] {
+                                            QMetaObject::invokeMethod(
+                                                this, [this] { deliverResults(); }, Qt::QueuedConnection);
+                                        }))
 {
     m_roleNames = IResolver::imageRoleNames();
     m_recyclePool.setMaxThreadCount(2);
@@ -182,11 +191,8 @@ std::shared_ptr<ImageKeeper> ImageLocator::keeperFor(const QUrl& url)
     auto it = m_keepers.find(key);
     if (it != m_keepers.end())
         return it.value();
+    // What its tasks find comes back through deliverResults(), not through its signals.
     std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(key);
-    connect(keeper.get(), &ImageKeeper::notifyFileInvalidSignal, this, &ImageLocator::onUrlFoundInvalidSlot,
-            Qt::QueuedConnection);
-    connect(keeper.get(), &ImageKeeper::notifyImageMetadataSignal, this, &ImageLocator::onFileMetadataIndexed,
-            Qt::QueuedConnection);
     m_keepers.insert(key, keeper);
     return keeper;
 }
@@ -307,9 +313,44 @@ void ImageLocator::onUrlFoundInvalidSlot(QUrl location)
     emit notifyFileInvalidSignal(location);
 }
 
+void ImageLocator::deliverResults()
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool more = true;
+    while (more) {
+        std::vector<IndexResult> batch = m_link->take(kDeliverBatch, &more);
+        for (IndexResult& result : batch) {
+            ImageKeeper* keeper = result.keeper.get();
+            switch (result.kind) {
+            case IndexResult::Metadata:
+                // A task reports under its keeper's URL, which is the file's key already.
+                fileIndexed(keeper->url(), result.metadata);
+                break;
+            case IndexResult::Output:
+                keeper->onImageOutputSlot(std::move(result.message));
+                break;
+            case IndexResult::Invalid:
+                keeper->onFileInvalidSlot(keeper->url());
+                onUrlFoundInvalidSlot(keeper->url());
+                break;
+            }
+        }
+        if (more && clock.nsecsElapsed() >= kDeliverSliceNs) {
+            // The rest waits for the next turn, behind whatever else is queued.
+            QMetaObject::invokeMethod(this, [this] { deliverResults(); }, Qt::QueuedConnection);
+            return;
+        }
+    }
+}
+
 void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
 {
-    const QUrl url = fileKey(record.location);
+    fileIndexed(fileKey(record.location), record);
+}
+
+void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
+{
     const QString path = url.toLocalFile();
     if (record.invalid) {
         if (!record.incompatible && record.frameCount > 1 && !record.compressed) {

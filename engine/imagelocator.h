@@ -159,6 +159,11 @@ private slots:
     void shuffleTasks();
 
 private:
+    // Hands what the tasks found to keepers, rows and listeners, a bounded slice per
+    // event-loop turn.
+    void deliverResults();
+    // Stores an indexing result for the file known by `key`.
+    void fileIndexed(const QUrl& key, const VrxMetadata& record);
     // Pops the first waiting task for a finishing one (any thread); with none waiting
     // the finishing task's slot is taken back under the same lock.
     std::shared_ptr<IndexTask> handOver();

@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -37,8 +38,9 @@ VrxMessage outputMessage(const QUrl& url, int kind, const CIAPI::ImagePyramid& p
 
 } // namespace
 
-TaskLink::TaskLink(HandOver handOver)
+TaskLink::TaskLink(HandOver handOver, Wake wake)
     : m_handOver(std::move(handOver))
+    , m_wake(std::move(wake))
 {
 }
 
@@ -60,10 +62,48 @@ void TaskLink::finished(QSemaphore* taskSlots)
     }
 }
 
+void TaskLink::post(IndexResult result)
+{
+    QMutexLocker lock(&m_resultMutex);
+    if (m_cut)
+        return; // `result` (and the keeper it may hold last) goes after the lock
+    m_results.push_back(std::move(result));
+    if (!m_wakePending && m_wake) {
+        m_wakePending = true;
+        m_wake();
+    }
+}
+
+std::vector<IndexResult> TaskLink::take(int max, bool* more)
+{
+    std::vector<IndexResult> out;
+    QMutexLocker lock(&m_resultMutex);
+    const size_t n = std::min(m_results.size(), size_t(std::max(0, max)));
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(std::move(m_results.front()));
+        m_results.pop_front();
+    }
+    const bool left = !m_results.empty();
+    if (!left)
+        m_wakePending = false;
+    if (more)
+        *more = left;
+    return out;
+}
+
 void TaskLink::cut()
 {
-    QMutexLocker lock(&m_mutex);
-    m_handOver = nullptr;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_handOver = nullptr;
+    }
+    std::deque<IndexResult> dropped;
+    QMutexLocker lock(&m_resultMutex);
+    m_cut = true;
+    m_wake = nullptr;
+    dropped.swap(m_results);
+    lock.unlock();
 }
 
 IndexTask::IndexTask(Setup setup)
@@ -77,6 +117,32 @@ void IndexTask::probe(Step step)
         m_setup.probe(step, m_setup.url);
 }
 
+void IndexTask::postMetadata(const VrxMetadata& record)
+{
+    IndexResult result;
+    result.kind = IndexResult::Metadata;
+    result.keeper = m_setup.keeper;
+    result.metadata = record;
+    m_setup.link->post(std::move(result));
+}
+
+void IndexTask::postOutput(VrxMessage message)
+{
+    IndexResult result;
+    result.kind = IndexResult::Output;
+    result.keeper = m_setup.keeper;
+    result.message = std::move(message);
+    m_setup.link->post(std::move(result));
+}
+
+void IndexTask::postInvalid()
+{
+    IndexResult result;
+    result.kind = IndexResult::Invalid;
+    result.keeper = m_setup.keeper;
+    m_setup.link->post(std::move(result));
+}
+
 void IndexTask::run()
 {
     work();
@@ -86,7 +152,6 @@ void IndexTask::run()
 void IndexTask::work()
 {
     const QUrl& url = m_setup.url;
-    ImageKeeper* keeper = m_setup.keeper.get();
     bool wantMetadata = m_setup.kinds & Metadata;
     bool wantImage = m_setup.kinds & Image;
     VrxMetadata record;
@@ -160,8 +225,7 @@ void IndexTask::work()
             record.readFrom(accessor);
             if (haveThumbnail) {
                 if (stateImage.isNull() || stateImage == record.imageUuid) {
-                    emit keeper->notifyImageOutputSignal(
-                        outputMessage(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
+                    postOutput(outputMessage(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
                     wantImage = false;
                 } else {
                     qDebug() << "Depth file identity mismatch" << url;
@@ -169,7 +233,7 @@ void IndexTask::work()
                 }
             }
             if (wantMetadata) {
-                emit keeper->notifyImageMetadataSignal(record);
+                postMetadata(record);
                 wantMetadata = false;
             }
         }
@@ -182,14 +246,14 @@ void IndexTask::work()
             CIAPI::ApplyTuning(m_setup.applyTuning, reader.renderer());
             if (wantMetadata) {
                 record.readRendererMetadata(reader.renderer());
-                emit keeper->notifyImageMetadataSignal(record);
+                postMetadata(record);
                 wantMetadata = false;
             }
             if (wantImage) {
                 const int kinds = m_setup.kinds;
                 reader.setOutputUpdateListener(
-                    [keeper, url, kinds](const CIAPI::ImagePyramid& p, const CIAPI::ROI& region, int level) {
-                        emit keeper->notifyImageOutputSignal(outputMessage(url, kinds, p, region, level));
+                    [this, url, kinds](const CIAPI::ImagePyramid& p, const CIAPI::ROI& region, int level) {
+                        postOutput(outputMessage(url, kinds, p, region, level));
                     });
                 reader.render();
                 wantImage = false;
@@ -208,10 +272,9 @@ void IndexTask::work()
 
     // Whatever was still wanted is reported as the file being unreadable.
     if (wantMetadata)
-        emit keeper->notifyImageMetadataSignal(record);
+        postMetadata(record);
     if (wantImage)
-        emit keeper->notifyImageOutputSignal(outputMessage(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
+        postOutput(outputMessage(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
     if (wantMetadata || wantImage)
-        emit keeper->notifyFileInvalidSignal(url);
-
+        postInvalid();
 }

@@ -3,38 +3,72 @@
 #include "engine/fileperm.h"
 #include "engine/imagekeeper.h"
 #include "engine/streamsource.h"
+#include "engine/vrxmessage.h"
+#include "engine/vrxmetadata.h"
 
 #include <QMutex>
 #include <QPointer>
 #include <QSemaphore>
 #include <QUrl>
 
+#include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class IndexTask;
+
+// One thing a task found out about a file, for the scheduler's thread.
+struct IndexResult
+{
+    enum Kind {
+        Metadata, // `metadata` for the service's rows
+        Output,   // `message` for the keeper and its listeners
+        Invalid,  // the file could not be read
+    };
+    Kind kind = Metadata;
+    std::shared_ptr<ImageKeeper> keeper;
+    VrxMetadata metadata;
+    VrxMessage message;
+};
 
 // The way back from pool tasks to the scheduler that started them. A finishing task asks
 // it for the next waiting task and runs that in its own thread, keeping its slot, so no
 // pool thread idles while work waits; with nothing waiting the scheduler takes the slot
-// back. The scheduler cuts the link before it goes away; a task that finishes later finds
-// it cut and only gives its slot back.
+// back. Results travel back through one queue in the order tasks posted them; the
+// scheduler's thread is woken once per batch, not once per result. The scheduler cuts
+// the link before it goes away; a task that finishes later finds it cut, drops what it
+// would post and only gives its slot back.
 class TaskLink
 {
 public:
     // Returns the next waiting task (the caller's slot passes to it), or null after
     // taking the slot back.
     using HandOver = std::function<std::shared_ptr<IndexTask>()>;
+    // Asks the scheduler's thread to take the queued results; called (on any thread,
+    // with the link's queue locked) when a result arrives and no such request is out.
+    using Wake = std::function<void()>;
 
-    explicit TaskLink(HandOver handOver);
+    explicit TaskLink(HandOver handOver, Wake wake = {});
     // Called by a finishing task that holds one unit of `taskSlots`.
     void finished(QSemaphore* taskSlots);
-    // After this returns no task reaches the scheduler any more.
+    // Queues a result for the scheduler (any thread); dropped once the link is cut.
+    void post(IndexResult result);
+    // Takes up to `max` queued results, oldest first. `more` says whether some are left;
+    // when none are, the next post wakes the scheduler again.
+    std::vector<IndexResult> take(int max, bool* more);
+    // After this returns no task reaches the scheduler any more. Results still queued
+    // are dropped on the calling thread.
     void cut();
 
 private:
     QMutex m_mutex;
     HandOver m_handOver;
+    QMutex m_resultMutex;
+    Wake m_wake;
+    bool m_wakePending = false;
+    bool m_cut = false;
+    std::deque<IndexResult> m_results;
 };
 
 // One metadata and/or image read of a file, run on a pool thread: the state file's
@@ -85,6 +119,9 @@ public:
 
 private:
     void probe(Step step);
+    void postMetadata(const VrxMetadata& record);
+    void postOutput(VrxMessage message);
+    void postInvalid();
 
     Setup m_setup;
 };
