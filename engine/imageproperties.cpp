@@ -143,6 +143,20 @@ bool ImageProperties::hasPatch() const
     return m_cropPatched || m_rotationAndMirrorPatched || !m_patch.isEmpty();
 }
 
+bool ImageProperties::takePatchedTones(const ImageProperties& patch)
+{
+    bool changed = false;
+    for (const auto& p : patch.m_patch) {
+        for (const auto& q : m_tuneTone) {
+            if (q->name() == p->name() && q->currentValue() != p->currentValue()) {
+                q->setCurrentValue(p->currentValue());
+                changed = true;
+            }
+        }
+    }
+    return changed;
+}
+
 void ImageProperties::applyPatch(ImageProperties* patch)
 {
     if (!patch)
@@ -151,14 +165,7 @@ void ImageProperties::applyPatch(ImageProperties* patch)
     bool geometryChanged = false;
     {
         const QSignalBlocker blocker(this);
-        for (const auto& p : patch->m_patch) {
-            for (const auto& q : m_tuneTone) {
-                if (q->name() == p->name() && q->currentValue() != p->currentValue()) {
-                    q->setCurrentValue(p->currentValue());
-                    toneChanged = true;
-                }
-            }
-        }
+        toneChanged = takePatchedTones(*patch);
         if (patch->m_rotationAndMirrorPatched)
             geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
                                                              patch->m_transform->orientation());
@@ -184,14 +191,7 @@ void ImageProperties::resetPatch(ImageProperties* patch)
     bool geometryChanged = false;
     {
         const QSignalBlocker blocker(this);
-        for (const auto& p : patch->m_patch) {
-            for (const auto& q : m_tuneTone) {
-                if (q->name() == p->name() && q->currentValue() != p->currentValue()) {
-                    q->setCurrentValue(p->currentValue());
-                    toneChanged = true;
-                }
-            }
-        }
+        toneChanged = takePatchedTones(*patch);
         if (patch->m_rotationAndMirrorPatched)
             geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
                                                              patch->m_transform->orientation());

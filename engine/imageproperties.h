@@ -75,6 +75,9 @@ signals:
     void transformChanged();
 
 private:
+    // Takes the patch's tone values that differ from ours; true when any did.
+    bool takePatchedTones(const ImageProperties& patch);
+
     QList<std::shared_ptr<ImageNumberProperty>> m_tuneTone;
     std::shared_ptr<ImageTransformProperties> m_transform;
     QList<std::shared_ptr<ImageProperty>> m_patch;
