@@ -36,6 +36,8 @@ Renderer::Renderer(int profile) : d(std::make_unique<Private>())
 Renderer::~Renderer()
 {
     d->shared->cancel();
+    if (d->session)
+        d->session->releaseInput();
     std::lock_guard<std::recursive_mutex> lock(d->shared->deliver);
     d->shared->output = nullptr;
     d->shared->state = nullptr;
@@ -50,6 +52,10 @@ int Renderer::profile() const
 void Renderer::onInputChanged()
 {
     cancelRenderRequests();
+    // Tasks of earlier requests may still hold the old session; they must not read the
+    // caller's bytes once the input was switched.
+    if (d->session)
+        d->session->releaseInput();
     d->session.reset();
     if (input() && input()->compatible())
         d->session = std::make_shared<PictureSession>(input());

@@ -30,8 +30,9 @@ public:
     RendererBase(const RendererBase&) = delete;
     RendererBase& operator=(const RendererBase&) = delete;
 
-    // Makes the bytes the input, without copying them (they must stay valid while this
-    // object reads them). An unreadable file throws std::runtime_error and leaves the
+    // Makes the bytes the input, without copying them: they must stay valid until the input
+    // is replaced (or let go) or the object destroyed; once that call returns, no engine
+    // thread reads them any more. An unreadable file throws std::runtime_error and leaves the
     // object without input. A null pointer or length 0 lets go of the input.
     void setInputDataStream(const void* data, std::size_t length);
     // The same over a stream, which is kept alive. An empty pointer lets go of the input.

@@ -9,6 +9,48 @@
 
 namespace CIAPI::render {
 
+namespace {
+
+// Reads of inputs this thread is inside of, by session (nested reads are not made, but a
+// thread must never wait for itself).
+thread_local std::vector<const PictureSession*> t_reading;
+
+} // namespace
+
+// Admits one read of the input's bytes, or throws once the input was let go.
+class PictureSession::InputRead
+{
+public:
+    explicit InputRead(PictureSession& s) : m_s(s)
+    {
+        std::lock_guard<std::mutex> lock(m_s.m_readMutex);
+        if (m_s.m_released)
+            throw std::runtime_error("The input was let go");
+        ++m_s.m_reads;
+        t_reading.push_back(&m_s);
+    }
+    ~InputRead()
+    {
+        t_reading.erase(std::find(t_reading.rbegin(), t_reading.rend(), &m_s).base() - 1);
+        std::lock_guard<std::mutex> lock(m_s.m_readMutex);
+        if (--m_s.m_reads == 0)
+            m_s.m_readsDone.notify_all();
+    }
+    InputRead(const InputRead&) = delete;
+    InputRead& operator=(const InputRead&) = delete;
+
+private:
+    PictureSession& m_s;
+};
+
+void PictureSession::releaseInput()
+{
+    const int own = int(std::count(t_reading.begin(), t_reading.end(), this));
+    std::unique_lock<std::mutex> lock(m_readMutex);
+    m_released = true;
+    m_readsDone.wait(lock, [&] { return m_reads <= own; });
+}
+
 PictureSession::PictureSession(std::shared_ptr<const vrx::VrxImage> image) : m_image(std::move(image))
 {
     if (!m_image || !m_image->compatible())
@@ -54,6 +96,7 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
     std::vector<std::vector<uint16_t>> frames;
     std::vector<RawFrameView> views;
     for (int f = 0; f < m_image->framesOf(ref); ++f) {
+        InputRead read(*this);
         frames.push_back(m_image->decodeFrame(ref, f));
         views.push_back({frames.back().data(), mod.width, mod.height, size_t(mod.width)});
     }
@@ -146,6 +189,7 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
     const auto guide = level(m_depthLevel);
     PlaneF factory;
     if (m_image->hasDepthMap()) {
+        InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
             const vrx::DepthMap map = m_image->depthMap();
             factory.reset(map.width, map.height);

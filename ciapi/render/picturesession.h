@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <utility>
 #include <cstdint>
@@ -55,15 +56,28 @@ public:
     // Computes depth when there is none; reports progress below 100. Returns whether it did.
     bool ensureDepth(const std::function<void(int)>& progress);
 
+    // Lets go of the input: reads already under way on other threads are waited for, later
+    // ones throw, so once this returns no thread reads the input's bytes through this
+    // session any more (the caller may then free or unmap them). Cached levels and depth
+    // stay usable. A thread that is itself inside a read (never the case for listener
+    // calls) is not waited for. Safe to call more than once.
+    void releaseInput();
+
     // JPEG of a rendered thumbnail, once one was rendered or read from a state.
     std::mutex thumbMutex;
     std::vector<uint8_t> thumbnail;
     std::atomic<bool> renderedAny{false};
 
 private:
+    class InputRead;
     std::shared_ptr<const PlaneF> mosaic();
 
     std::shared_ptr<const vrx::VrxImage> m_image;
+    // Every read of the input's bytes holds an InputRead; releaseInput() waits for them.
+    std::mutex m_readMutex;
+    std::condition_variable m_readsDone;
+    int m_reads = 0;
+    bool m_released = false;
     std::vector<Point<int>> m_sizes;
     int m_depthLevel = 0;
     Mat3 m_cameraToSrgb = identity3();

@@ -1,0 +1,250 @@
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ciapi/ciapi.h"
+#include "ciapi/render/workerpool.h"
+#include "renderfixture.h"
+#include "support/testmain.h"
+
+using namespace CIAPI;
+using namespace enginetest;
+
+// The renderer reads a pointer input in place. Once setInputDataStream or the destructor
+// returns, no engine thread may read the old bytes: these tests unmap them right away, so a
+// late read faults (and the sanitizer build reports it).
+
+namespace {
+
+// A read-only private mapping of a whole file.
+class Mapping
+{
+public:
+    explicit Mapping(const QString& path)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+            void* p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (p != MAP_FAILED) {
+                m_data = p;
+                m_length = size_t(st.st_size);
+            }
+        }
+        ::close(fd);
+    }
+    ~Mapping() { unmap(); }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    const void* data() const { return m_data; }
+    size_t length() const { return m_length; }
+    void unmap()
+    {
+        if (m_data)
+            ::munmap(m_data, m_length);
+        m_data = nullptr;
+        m_length = 0;
+    }
+
+private:
+    void* m_data = nullptr;
+    size_t m_length = 0;
+};
+
+// Large uncompressed frames: copying them out of the input takes long enough for a switch
+// to land in the middle of a read.
+vrxgen::Picture largePicture(uint32_t seed)
+{
+    vrxgen::PictureOptions o;
+    o.seed = seed;
+    o.moduleWidth = 1600;
+    o.moduleHeight = 1200;
+    o.frames = 2;
+    o.compressed = false;
+    o.focalLength = 100;
+    return vrxgen::makePicture(o);
+}
+
+// Counts "busy" reports (state 0: depth is about to be computed, straight before the
+// frames are read) and lets a test wait for the next one.
+class BusySignal
+{
+public:
+    void attach(Renderer& r)
+    {
+        r.setStateChangeListener([this](StateChange s, void*) {
+            if (s != StateChangeBusy)
+                return;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_count;
+            m_changed.notify_all();
+        });
+    }
+    int count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_count;
+    }
+    // Waits for a report after the `seen`-th.
+    void waitBeyond(int seen)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_count > seen; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_count = 0;
+};
+
+} // namespace
+
+class TestRendererInput : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_first, m_second;
+    std::vector<uint8_t> m_reference; // coarsest level of the first picture, rendered from memory
+
+    static void startRenders(Renderer& r)
+    {
+        const ImagePyramid p = r.outputBuffer();
+        const int last = p.levelCount() - 1;
+        r.render(last, ROI{0, 0, p[last].width(), p[last].height()}, 1, false);
+        r.render(0, ROI{0, 0, 1024, 1024}, 1, false);
+        r.render(last - 1, ROI{0, 0, 4096, 4096}, 1, false);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const auto a = largePicture(41);
+        const auto b = largePicture(42);
+        m_first = m_dir.filePath("a.vrx");
+        m_second = m_dir.filePath("b.vrx");
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_first).toStdString(), a.vrx));
+        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_second).toStdString(), b.vrx));
+        auto r = rendererFor(a, 3);
+        m_reference = renderLevel(*r, r->outputBuffer().levelCount() - 1);
+    }
+
+    // Switching to another input (or to none) while the frames are being read, then unmapping
+    // the old bytes at once; the renderer keeps rendering the new input correctly.
+    void switchInputThenUnmap_data()
+    {
+        QTest::addColumn<bool>("toNone");
+        QTest::newRow("another input") << false;
+        QTest::newRow("no input") << true;
+    }
+    void switchInputThenUnmap()
+    {
+        QFETCH(bool, toNone);
+        auto r = Renderer::Create(3);
+        r->setProperty(IntParam::EagerDepth, 1);
+        BusySignal busy;
+        busy.attach(*r);
+        std::mt19937 random(7);
+        for (int cycle = 0; cycle < 16; ++cycle) {
+            auto current = std::make_unique<Mapping>(cycle % 2 ? m_second : m_first);
+            QVERIFY(current->data());
+            const int seen = busy.count();
+            r->setInputDataStream(current->data(), current->length());
+            startRenders(*r);
+            if (cycle % 2 == 0)
+                busy.waitBeyond(seen); // the frames are read next, on an engine thread
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+            if (toNone) {
+                r->setInputDataStream(nullptr, 0);
+                QVERIFY(!r->hasInput());
+                current->unmap();
+            } else {
+                Mapping next(cycle % 2 ? m_first : m_second);
+                QVERIFY(next.data());
+                r->setInputDataStream(next.data(), next.length());
+                current->unmap();
+                startRenders(*r);
+                r->setInputDataStream(std::shared_ptr<std::istream>()); // lets go of `next` too
+                QVERIFY(!r->hasInput());
+            }
+        }
+        // Still renders, and what it renders is the picture that is the input now.
+        Mapping last(m_first);
+        r->setInputDataStream(last.data(), last.length());
+        ApplyTuning(0, *r); // as the reference was rendered
+        QCOMPARE(differingPixels(renderLevel(*r, r->outputBuffer().levelCount() - 1), m_reference, 0), 0);
+        r.reset();
+    }
+
+    // Destroying the renderer while its tasks read the input, then unmapping.
+    void destroyThenUnmap()
+    {
+        std::mt19937 random(11);
+        for (int cycle = 0; cycle < 16; ++cycle) {
+            Mapping input(m_first);
+            QVERIFY(input.data());
+            BusySignal busy; // outlives the renderer
+            auto r = Renderer::Create(3);
+            r->setProperty(IntParam::EagerDepth, 1);
+            busy.attach(*r);
+            r->setInputDataStream(input.data(), input.length());
+            startRenders(*r);
+            if (cycle % 2 == 0)
+                busy.waitBeyond(0);
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
+            r.reset();
+            input.unmap();
+        }
+        StaticShutdown(); // lets every queued task of the destroyed renderers run
+    }
+
+    // A listener on an engine thread lets go of the input and unmaps it; the task that called
+    // it goes on without reading the bytes, and nothing waits for itself.
+    void letGoFromListener()
+    {
+        for (int cycle = 0; cycle < 4; ++cycle) {
+            auto input = std::make_shared<Mapping>(m_first);
+            QVERIFY(input->data());
+            auto r = Renderer::Create(3);
+            r->setProperty(IntParam::EagerDepth, 1);
+            Renderer* raw = r.get();
+            std::atomic<bool> onEngineThread{false};
+            std::atomic<int> letGo{0};
+            r->setStateChangeListener([&, raw, input](StateChange s, void*) {
+                if (s != StateChangeBusy || letGo.load())
+                    return;
+                onEngineThread = render::WorkerPool::onWorkerThread();
+                raw->setInputDataStream(nullptr, 0);
+                input->unmap();
+                letGo = 1;
+            });
+            r->setInputDataStream(input->data(), input->length());
+            startRenders(*r);
+            StaticShutdown(); // drains the queue: every task has run to its end
+            QCOMPARE(letGo.load(), 1);
+            QVERIFY(onEngineThread.load());
+            QVERIFY(!r->hasInput());
+            r->setStateChangeListener(nullptr);
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestRendererInput)
+#include "tst_rendererinput.moc"
