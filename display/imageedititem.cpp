@@ -6,6 +6,7 @@
 #include "display/geometryedits.h"
 #include "display/imageeditnode.h"
 #include "display/imageplanesnode.h"
+#include "display/levelplanner.h"
 #include "display/nodecrop.h"
 #include "display/placeholdernode.h"
 #include "engine/exceptiontext.h"
@@ -94,7 +95,7 @@ QString ImageEditItem::fileName() const
 
 bool ImageEditItem::loading() const
 {
-    return !m_location.isValid() || m_location.isEmpty() || m_levelSizes.empty();
+    return !m_location.isValid() || m_location.isEmpty() || m_planner.empty();
 }
 
 ImageProperties* ImageEditItem::properties() const
@@ -115,7 +116,7 @@ int ImageEditItem::rating() const
 void ImageEditItem::takePyramid(const CIAPI::ImagePyramid& pyramid)
 {
     m_pyramid = pyramid;
-    m_levelSizes.clear();
+    m_planner.clear();
     resetLevelRegions();
     update();
     emit loadingChanged();
@@ -205,7 +206,7 @@ void ImageEditItem::imageOutput(const VrxMessage& message)
         setPyramid(message.pyramid);
         m_geometry.setViewSize(float(int(width())), float(int(height())));
         const int coarsest = coarsestLevel();
-        const QSize c = m_levelSizes[size_t(coarsest)];
+        const QSize c = m_planner.levelSizes()[size_t(coarsest)];
         markRegionDirty(CIAPI::ROI{0, 0, c.width(), c.height()}, coarsest);
         viewChanged();
         updateCenter();
@@ -248,87 +249,13 @@ void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
     m_geometry.setZoom(1.f);
     m_geometry.setPan(0.f, 0.f);
     setEditorMode(None);
-    m_levelSizes.clear();
-    const int levels = pyramid.isNull() ? 0 : pyramid.levelCount();
-    for (int i = 0; i < levels; ++i)
-        m_levelSizes.push_back(QSize(pyramid[i].width(), pyramid[i].height()));
-    if (!m_levelSizes.empty())
-        m_geometry.setImageSize(m_levelSizes[0].width(), m_levelSizes[0].height());
+    m_planner.setLevels(pyramid);
+    if (!m_planner.empty())
+        m_geometry.setImageSize(m_planner.levelSizes()[0].width(), m_planner.levelSizes()[0].height());
     emit loadingChanged();
     resetLevelRegions();
     if (zoomed)
         emit zoomLevelChanged(m_zoomLogLevel);
-}
-
-// --- level planning --------------------------------------------------------------------
-
-CIAPI::ROI ImageEditItem::visibleLevelRect(const QSize& levelSize, const QSize& level0, const QPointF& cc,
-                                           const ImageGeometry& g)
-{
-    const double s = g.fitScale(), z = g.zoom();
-    if (!usableScale(float(s)) || !(z > 0) || level0.isEmpty() || levelSize.isEmpty())
-        return CIAPI::ROI{};
-    const double W = level0.width(), H = level0.height();
-    const double k = double(levelSize.width()) / W;
-    const QPointF o = ImageGeometry::rotatePoint(QPointF((cc.x() - 0.5) * W, (cc.y() - 0.5) * H), -g.angle());
-    const double a = g.panX() / s + (g.mirrored() ? -o.x() : o.x());
-    const double b = g.panY() / s + o.y();
-    const double hw = g.viewWidth() / s / z / 2, hh = g.viewHeight() / s / z / 2;
-    QPointF p1(-hw - a, -hh - b), p2(hw - a, hh - b);
-    if (g.mirrored()) {
-        p1.setX(-p1.x());
-        p2.setX(-p2.x());
-    }
-    p1 = ImageGeometry::rotatePoint(p1, g.angle()) + QPointF(W * cc.x(), H * cc.y());
-    p2 = ImageGeometry::rotatePoint(p2, g.angle()) + QPointF(W * cc.x(), H * cc.y());
-    const auto clampInt = [](double v, int lo, int hi) {
-        if (!std::isfinite(v))
-            return v > 0 ? hi : lo;
-        return int(std::max<double>(lo, std::min<double>(hi, v)));
-    };
-    CIAPI::ROI r;
-    r.x0 = clampInt(std::floor(std::min(p1.x(), p2.x()) * k), 0, levelSize.width());
-    r.y0 = clampInt(std::floor(std::min(p1.y(), p2.y()) * k), 0, levelSize.height());
-    r.x1 = clampInt(std::ceil(std::max(p1.x(), p2.x()) * k), 0, levelSize.width());
-    r.y1 = clampInt(std::ceil(std::max(p1.y(), p2.y()) * k), 0, levelSize.height());
-    return r;
-}
-
-int ImageEditItem::chooseLevel(const std::vector<QSize>& levels, const QPointF& cc, const ImageGeometry& g,
-                               double dpr)
-{
-    if (levels.empty())
-        return 0;
-    const QSizeF needed = g.orientedSize() * dpr * std::min(double(g.zoom()), 1.0);
-    const double n = std::floor(needed.width() * needed.height());
-    for (int level = int(levels.size()) - 1; level >= 0; --level) {
-        const CIAPI::ROI r = visibleLevelRect(levels[size_t(level)], levels[0], cc, g);
-        if (double(r.width()) * double(r.height()) >= n && !r.empty())
-            return level;
-    }
-    return 0;
-}
-
-QRect ImageEditItem::wantedRegion(int level, const std::vector<QSize>& levels, const QPointF& cc,
-                                  const ImageGeometry& g)
-{
-    if (level < 0 || level >= int(levels.size()))
-        return QRect();
-    const QSize size = levels[size_t(level)];
-    const QRect whole(QPoint(0, 0), size);
-    if (level == int(levels.size()) - 1)
-        return whole;
-    const CIAPI::ROI visible = visibleLevelRect(size, levels[0], cc, g);
-    if (visible.empty())
-        return QRect();
-    const QRect v = fromEngineRect(visible);
-    QRect r(QPoint(v.left() & ~0x1ff, v.top() & ~0x1ff), QPoint(v.right() | 0x1ff, v.bottom() | 0x1ff));
-    r &= whole;
-    if (whole.right() - r.right() < kBlock)
-        r.setRight(whole.right());
-    if (whole.bottom() - r.bottom() < kBlock)
-        r.setBottom(whole.bottom());
-    return r;
 }
 
 QPointF ImageEditItem::cropCentre() const
@@ -344,7 +271,7 @@ double ImageEditItem::devicePixelRatio() const
 void ImageEditItem::viewChanged()
 {
     try {
-        if (m_levelSizes.empty() || !window())
+        if (m_planner.empty() || !window())
             return;
         const int w = int(width()), h = int(height());
         // An empty view (first layout, minimised window) has no fit to keep and nothing to show.
@@ -357,7 +284,7 @@ void ImageEditItem::viewChanged()
             m_geometry.setPan(m_geometry.panX() * s1 / s0, m_geometry.panY() * s1 / s0);
         if (!usableScale(s1))
             return;
-        const int level = chooseLevel(m_levelSizes, cropCentre(), m_geometry, devicePixelRatio());
+        const int level = LevelPlanner::chooseLevel(m_planner.levelSizes(), cropCentre(), m_geometry, devicePixelRatio());
         m_geometry.setLevel(level);
         update();
         emit brushRadiusChanged();
@@ -377,16 +304,13 @@ void ImageEditItem::setCurrentLevel(int level)
 
 void ImageEditItem::resetLevelRegions()
 {
-    const size_t n = m_levelSizes.size();
-    m_asked.assign(n, QRegion());
-    m_received.assign(n, QRegion());
-    m_dirty.assign(n, QRegion());
+    m_planner.resetRegions();
     m_renderProgress->reset();
 }
 
 void ImageEditItem::updateLevelRegions()
 {
-    if (!m_viewer || m_levelSizes.size() <= 1)
+    if (!m_viewer || m_planner.levelCount() <= 1)
         return;
     const int current = m_geometry.level();
     if (current < 0 || current > coarsestLevel())
@@ -410,12 +334,12 @@ void ImageEditItem::requestLevelRegion(int level)
 {
     if (int(width()) <= 0 || int(height()) <= 0)
         return;
-    const QRect wanted = wantedRegion(level, m_levelSizes, cropCentre(), m_geometry);
+    const QRect wanted = LevelPlanner::wantedRegion(level, m_planner.levelSizes(), cropCentre(), m_geometry);
     if (wanted.isEmpty())
         return;
-    m_asked[size_t(level)] |= wanted;
+    const QRegion& asked = m_planner.ask(level, wanted);
     updateRenderProgress(level);
-    for (const QRect& r : m_asked[size_t(level)]) {
+    for (const QRect& r : asked) {
         m_viewer->render(level, toEngineRect(r), 1);
         m_rendering = true;
     }
@@ -424,23 +348,16 @@ void ImageEditItem::requestLevelRegion(int level)
 void ImageEditItem::markRegionDirty(const CIAPI::ROI& rect, int level)
 {
     refresh();
-    if (level < 0 || level >= int(m_levelSizes.size()))
+    if (!m_planner.receive(rect, level))
         return;
-    const QRect r = fromEngineRect(rect) & QRect(QPoint(0, 0), m_levelSizes[size_t(level)]);
-    if (r.isEmpty())
-        return;
-    m_dirty[size_t(level)] |= r;
-    m_received[size_t(level)] |= r;
     updateRenderProgress(level);
-    if (!m_dirty[size_t(level)].isEmpty())
-        update();
+    update();
 }
 
 void ImageEditItem::updateRenderProgress(int level)
 {
-    const QRegion& asked = m_asked[size_t(level)];
-    const qint64 total = regionArea(asked);
-    const qint64 done = regionArea(m_received[size_t(level)] & asked);
+    const qint64 total = m_planner.askedArea(level);
+    const qint64 done = m_planner.receivedArea(level);
     m_renderProgress->setPartialProgress(done, total, QVariant(level));
     if (m_renderProgress->elapsed() < m_renderProgress->estimated()) {
         setImageQuality(Loading);
@@ -778,7 +695,7 @@ void ImageEditItem::wheelEvent(QWheelEvent* event)
 
 QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
 {
-    if (m_levelSizes.empty() || isSentinel(m_pyramid) || m_pyramid.isNull()) {
+    if (m_planner.empty() || isSentinel(m_pyramid) || m_pyramid.isNull()) {
         auto* node = dynamic_cast<PlaceholderNode*>(old);
         if (!node) {
             delete old;
@@ -802,7 +719,7 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
         node->setPlanes(planes);
     }
     ImagePlanesNode* planes = node->planes();
-    planes->planes()->applyDirtyRegions(m_dirty, true);
+    planes->planes()->applyDirtyRegions(m_planner.dirty(), true);
     static_cast<ImageGeometry&>(*planes) = m_geometry;
     planes->updateMatrix(boundingRect());
     const CIAPI::Point<int> aspect = m_geometryEdits->transform().aspectRatio();
@@ -816,6 +733,5 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
 void ImageEditItem::releaseResources()
 {
     // The next node builds its textures again in whichever context it gets.
-    for (size_t level = 0; level < m_levelSizes.size() && level < m_received.size(); ++level)
-        m_dirty[level] |= m_received[level];
+    m_planner.markReceivedDirty();
 }

@@ -2,6 +2,7 @@
 
 #include "ciapi/image.h"
 #include "display/imagegeometry.h"
+#include "display/levelplanner.h"
 #include "engine/depthclient.h"
 #include "engine/imagelocator.h"
 
@@ -60,7 +61,6 @@ public:
 
     static constexpr int kMaxZoomLogLevel = 65;
     static constexpr int kMinZoomLogLevel = -15;
-    static constexpr int kBlock = 512;
     static constexpr int kRefreshMs = 330;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
@@ -100,8 +100,8 @@ public:
     const ImageGeometry& geometry() const { return m_geometry; }
     const CIAPI::ImagePyramid& pyramid() const { return m_pyramid; }
     int currentLevel() const { return m_geometry.level(); }
-    const std::vector<QRegion>& askedRegions() const { return m_asked; }
-    const std::vector<QRegion>& receivedRegions() const { return m_received; }
+    const std::vector<QRegion>& askedRegions() const { return m_planner.asked(); }
+    const std::vector<QRegion>& receivedRegions() const { return m_planner.received(); }
     bool isRefreshPending() const { return m_refreshTimer.isActive(); }
 
     // DepthClient
@@ -110,19 +110,6 @@ public:
     void fileInvalid(QUrl location) override;
     void routerDetached(ImageRouter* router) override;
     void attachEditor(ImageEditor* editor) override;
-
-    // Level planning, free of any item state so that it can be checked on its own.
-    // The visible part of a level, clipped to it (engine form). `cropCentre` is the crop's
-    // centre in picture fractions.
-    static CIAPI::ROI visibleLevelRect(const QSize& levelSize, const QSize& level0, const QPointF& cropCentre,
-                                       const ImageGeometry& geometry);
-    // The coarsest level whose visible part still gives a level pixel per device pixel.
-    static int chooseLevel(const std::vector<QSize>& levelSizes, const QPointF& cropCentre,
-                           const ImageGeometry& geometry, double devicePixelRatio);
-    // What to ask of a level: the coarsest whole, finer ones in 512-pixel blocks around the
-    // visible part; always inside the level.
-    static QRect wantedRegion(int level, const std::vector<QSize>& levelSizes, const QPointF& cropCentre,
-                              const ImageGeometry& geometry);
 
 public slots:
     void zoomIn();
@@ -191,17 +178,14 @@ private:
     double devicePixelRatio() const;
     QPointF toPicture(const QPointF& itemPoint) const;
     void updateCursor();
-    int coarsestLevel() const { return int(m_levelSizes.size()) - 1; }
+    int coarsestLevel() const { return m_planner.coarsestLevel(); }
 
     QPointer<ImageLocator> m_locator;
     QUrl m_location;
     ImageEditor* m_viewer = nullptr;
     ImageProperties* m_defaultProperties;
     CIAPI::ImagePyramid m_pyramid;
-    std::vector<QSize> m_levelSizes;
-    std::vector<QRegion> m_asked;
-    std::vector<QRegion> m_received;
-    std::vector<QRegion> m_dirty;
+    LevelPlanner m_planner;
     ProgressModel* m_renderProgress;
     ImageQuality m_imageQuality = Loading;
     ImageGeometry m_geometry;

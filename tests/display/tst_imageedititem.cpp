@@ -4,6 +4,7 @@
 #include "ciapi/statefileeditor.h"
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
+#include "display/levelplanner.h"
 #include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
@@ -185,15 +186,15 @@ private slots:
                 if (logZoom < -15)
                     break;
                 g.setZoom(float(std::pow(double(1.05f), logZoom)));
-                const int level = ImageEditItem::chooseLevel(levels, crop, g, dpr);
+                const int level = LevelPlanner::chooseLevel(levels, crop, g, dpr);
                 QVERIFY(level >= 0 && level < int(levels.size()));
                 if (previous >= 0)
                     QVERIFY2(level >= previous, "zooming out asked a finer level");
                 previous = level;
                 const QRect whole(QPoint(0, 0), levels[size_t(level)]);
-                const QRect wanted = ImageEditItem::wantedRegion(level, levels, crop, g);
+                const QRect wanted = LevelPlanner::wantedRegion(level, levels, crop, g);
                 QVERIFY(whole.contains(wanted) || wanted.isEmpty());
-                const CIAPI::ROI visible = ImageEditItem::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
+                const CIAPI::ROI visible = LevelPlanner::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
                 if (!visible.empty())
                     QVERIFY2(wanted.contains(QRect(QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
                              "the request misses part of the view");
@@ -205,11 +206,11 @@ private slots:
         g.setImageSize(4000, 3000);
         g.setViewSize(400, 300);
         g.setZoom(8.f);
-        const QRect r = ImageEditItem::wantedRegion(0, levels, QPointF(0.5, 0.5), g);
+        const QRect r = LevelPlanner::wantedRegion(0, levels, QPointF(0.5, 0.5), g);
         QCOMPARE(r.left() % 512, 0);
         QVERIFY((r.right() + 1) % 512 == 0 || r.right() == 3999);
         // The coarsest level is asked whole, at its own size.
-        QCOMPARE(ImageEditItem::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
+        QCOMPARE(LevelPlanner::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
     }
 
     // A picture bound while the view is empty asks nothing and keeps a finite pan; once the
