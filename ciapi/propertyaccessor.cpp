@@ -32,30 +32,21 @@ PropertyAccessor::~PropertyAccessor() = default;
 
 void PropertyAccessor::setInputDataStream(std::shared_ptr<std::istream> stream)
 {
-    m_input.reset();
-    m_props.clear();
-    m_transform = Transform();
-    if (!stream)
-        return;
-    auto source = ByteSource::fromStream(stream);
-    if (readCalibration(*source, m_props))
-        return;
-    m_input = vrx::VrxImage::open(source);
-    PropertyStore::Values v;
-    defaults::fillFileFacts(v, m_input.get());
-    defaults::fillEditDefaults(v, m_input.get());
-    m_props.assign(std::move(v));
-    m_transform = defaults::fileTransform(m_input.get());
+    takeInput(stream ? ByteSource::fromStream(stream) : nullptr);
 }
 
 void PropertyAccessor::setInputDataStream(const void* data, std::size_t length)
 {
+    takeInput(data && length ? ByteSource::fromMemory(data, length) : nullptr);
+}
+
+void PropertyAccessor::takeInput(const std::shared_ptr<ByteSource>& source)
+{
     m_input.reset();
     m_props.clear();
     m_transform = Transform();
-    if (!data || !length)
+    if (!source)
         return;
-    auto source = ByteSource::fromMemory(data, length);
     if (readCalibration(*source, m_props))
         return;
     m_input = vrx::VrxImage::open(source);

@@ -11,6 +11,8 @@
 
 namespace CIAPI {
 
+class ByteSource;
+
 namespace vrx {
 class VrxImage;
 }
@@ -37,6 +39,9 @@ public:
     Transform transform() const { return m_transform; }
 
 private:
+    // Reads the facts of a raw file or of a calibration record; null lets go.
+    void takeInput(const std::shared_ptr<ByteSource>& source);
+
     std::shared_ptr<const vrx::VrxImage> m_input;
     PropertyStore m_props;
     Transform m_transform;
