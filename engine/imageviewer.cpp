@@ -19,7 +19,6 @@
 namespace {
 
 constexpr int kViewerKind = 4;
-constexpr int kOutputKind = 12;
 constexpr int kBgraChannelOrder = 0x80E1;
 
 } // namespace
@@ -73,13 +72,7 @@ void ImageViewer::onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&
             return;  // output of a picture that is no longer open
         url = m_url;
     }
-    VrxMessage message;
-    message.location = url;
-    message.kind = kOutputKind;
-    message.pyramid = pyramid;
-    message.region = region;
-    message.level = level;
-    emit notifyImageOutputSignal(message);
+    emit notifyImageOutputSignal(VrxMessage::output(url, VrxMessage::KindViewer, pyramid, region, level));
 }
 
 void ImageViewer::onImageOutputSlot(VrxMessage message)

@@ -24,18 +24,6 @@ namespace {
 
 constexpr int kGlBgra = 0x80E1;
 
-VrxMessage outputMessage(const QUrl& url, int kind, const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region,
-                         int level)
-{
-    VrxMessage m;
-    m.location = url;
-    m.kind = kind;
-    m.pyramid = pyramid;
-    m.region = region;
-    m.level = level;
-    return m;
-}
-
 } // namespace
 
 TaskLink::TaskLink(HandOver handOver, Wake wake)
@@ -225,7 +213,7 @@ void IndexTask::work()
             record.readFrom(accessor);
             if (haveThumbnail) {
                 if (stateImage.isNull() || stateImage == record.imageUuid) {
-                    postOutput(outputMessage(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
+                    postOutput(VrxMessage::output(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
                     wantImage = false;
                 } else {
                     qDebug() << "Depth file identity mismatch" << url;
@@ -253,7 +241,7 @@ void IndexTask::work()
                 const int kinds = m_setup.kinds;
                 reader.setOutputUpdateListener(
                     [this, url, kinds](const CIAPI::ImagePyramid& p, const CIAPI::ROI& region, int level) {
-                        postOutput(outputMessage(url, kinds, p, region, level));
+                        postOutput(VrxMessage::output(url, kinds, p, region, level));
                     });
                 reader.render();
                 wantImage = false;
@@ -274,7 +262,7 @@ void IndexTask::work()
     if (wantMetadata)
         postMetadata(record);
     if (wantImage)
-        postOutput(outputMessage(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
+        postOutput(VrxMessage::output(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
     if (wantMetadata || wantImage)
         postInvalid();
 }

@@ -20,6 +20,19 @@ public:
         KindViewer = 12 // every output of a viewer or editor
     };
 
+    // An output of `region` of `level` of `pyramid` for the file at `url`.
+    static VrxMessage output(const QUrl& url, int kind, const CIAPI::ImagePyramid& pyramid,
+                             const CIAPI::ROI& region, int level)
+    {
+        VrxMessage m;
+        m.location = url;
+        m.kind = kind;
+        m.pyramid = pyramid;
+        m.region = region;
+        m.level = level;
+        return m;
+    }
+
     QUrl location;
     int kind = KindNone;
     CIAPI::ImagePyramid pyramid;

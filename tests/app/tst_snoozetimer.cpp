@@ -101,10 +101,9 @@ private slots:
             SnoozeTimer timer;
             timer.setSleepy(true);
         }
-        // A deleted filter would crash here.
+        // A filter left installed after its timer is gone would crash here.
         QObject target;
         pressKey(&target);
-        QVERIFY(true);
     }
 };
 
