@@ -9,7 +9,7 @@
 #include <QThread>
 #include <QUrl>
 
-#include "app/appsettings.h"
+#include "core/appsettings.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
 

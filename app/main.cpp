@@ -9,11 +9,12 @@
 
 #include <memory>
 
-#include "app/appsettings.h"
+#include "core/appsettings.h"
 #include "app/automationclient.h"
 #include "app/bufferbanker.h"
 #include "app/glprobe.h"
-#include "app/identity.h"
+#include "core/identity.h"
+#include "core/resources.h"
 #include "app/messagehandler.h"
 #include "app/rootcontext.h"
 #include "app/startuplock.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv)
         QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
     }
     QApplication app(argc, argv);
+    ostra::initResources();
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ostra::applicationDisplayName));
 
     auto startupLock = std::make_unique<ostra::StartupLock>(QString::fromLatin1(ostra::applicationId));

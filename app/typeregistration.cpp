@@ -10,15 +10,15 @@
 
 #include <cstdint>
 
-#include "app/appsettings.h"
+#include "core/appsettings.h"
 #include "app/automationhost.h"
-#include "app/powerstats.h"
-#include "app/progresshandler.h"
-#include "app/progressmodel.h"
-#include "app/progressratio.h"
-#include "app/snoozetimer.h"
-#include "app/timeleftformatter.h"
-#include "app/timesinceformatter.h"
+#include "core/powerstats.h"
+#include "core/progresshandler.h"
+#include "core/progressmodel.h"
+#include "core/progressratio.h"
+#include "core/snoozetimer.h"
+#include "core/timeleftformatter.h"
+#include "core/timesinceformatter.h"
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "display/imageitem.h"
@@ -37,7 +37,7 @@
 #include "library/iordering.h"
 #include "library/session.h"
 #include "library/spinemodel.h"
-#include "pipeline/ibailiff.h"
+#include "pipeline/interfaces/ibailiff.h"
 
 namespace ostra {
 

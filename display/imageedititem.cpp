@@ -1,6 +1,6 @@
 #include "display/imageedititem.h"
 
-#include "app/progressmodel.h"
+#include "core/progressmodel.h"
 #include "ciapi/renderer.h"
 #include "display/enginerects.h"
 #include "display/geometryedits.h"

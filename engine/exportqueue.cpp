@@ -1,7 +1,7 @@
 #include "engine/exportqueue.h"
 
-#include "app/powerservices.h"
-#include "app/progressmodel.h"
+#include "core/powerservices.h"
+#include "core/progressmodel.h"
 #include "ciapi/renderer.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageviewer.h"

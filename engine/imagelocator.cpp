@@ -1,6 +1,6 @@
 #include "engine/imagelocator.h"
 
-#include "app/asynctask.h"
+#include "core/asynctask.h"
 #include "ciapi/renderer.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/progresshandler.h"
-#include "app/progressmodel.h"
-#include "app/stdarraypool.h"
+#include "core/progresshandler.h"
+#include "core/progressmodel.h"
+#include "core/stdarraypool.h"
 #include "engine/depthclient.h"
 #include "engine/exportqueue.h"
 #include "engine/fileperm.h"
@@ -13,7 +13,7 @@
 #include "engine/iresolver.h"
 #include "engine/metahistory.h"
 #include "engine/vrxmetadata.h"
-#include "pipeline/ibailiff.h"
+#include "pipeline/interfaces/ibailiff.h"
 
 #include <QFileSystemWatcher>
 #include <QHash>

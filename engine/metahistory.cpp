@@ -1,7 +1,7 @@
 #include "engine/metahistory.h"
 
-#include "app/appsettings.h"
-#include "app/database.h"
+#include "core/appsettings.h"
+#include "core/database.h"
 #include "ciapi/propertyaccessor.h"
 #include "engine/enginestreams.h"
 #include "engine/vrxmetadata.h"

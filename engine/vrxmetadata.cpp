@@ -1,6 +1,6 @@
 #include "engine/vrxmetadata.h"
 
-#include "app/uuidpacking.h"
+#include "core/uuidpacking.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"

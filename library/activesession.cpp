@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/progressmodel.h"
+#include "core/progressmodel.h"
 #include "library/ordering.h"
 #include "library/session.h"
 #include "library/urlidentity.h"

@@ -2,6 +2,8 @@
 # Installs what is missing, builds, and runs every test through ctest under Xvfb with Mesa.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ostra_install_deps
+"$ROOT/scripts/check-layers.sh"
+"$ROOT/scripts/check-format.sh"
 ostra_build
 
 export LIBGL_ALWAYS_SOFTWARE=1

@@ -10,7 +10,7 @@
 // - how long a step handed to a pool waits while every pool thread renders thumbnails:
 //   the global pool against the editors' own recycle pool.
 // Usage: bench_imageservice [files=2000] [rounds=7]. Data goes to a temporary folder.
-#include "app/asynctask.h"
+#include "core/asynctask.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
 #include "engine/directstreamreader.h"

@@ -14,10 +14,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "app/appsettings.h"
+#include "core/appsettings.h"
 #include "app/automationclient.h"
 #include "app/automationhost.h"
-#include "app/identity.h"
+#include "core/identity.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
 

@@ -1,4 +1,4 @@
-#include "childprocess.h"
+#include "support/childprocess.h"
 
 #include <QThread>
 #include <QTimeZone>

@@ -1,4 +1,4 @@
-#include "childprocess.h"
+#include "support/childprocess.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "pixelchecks.h"
+#include "support/pixelchecks.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {

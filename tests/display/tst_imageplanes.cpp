@@ -2,7 +2,7 @@
 
 #include "display/imageplanes.h"
 #include "display/imageplanesnode.h"
-#include "glhelpers.h"
+#include "support/glhelpers.h"
 
 #include <QSGOpacityNode>
 

@@ -5,7 +5,7 @@
 #include "display/imagetilenode.h"
 #include "display/placeholdernode.h"
 #include "engine/sentinels.h"
-#include "glhelpers.h"
+#include "support/glhelpers.h"
 
 #include <QQuickItem>
 #include <QQuickWindow>

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "app/progressmodel.h"
+#include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "app/progressmodel.h"
+#include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "library/root.h"
 #include "library/session.h"

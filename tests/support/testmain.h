@@ -1,9 +1,13 @@
 #pragma once
 
 // Engine-only builds have no Qt Widgets; their tests use OSTRA_TEST_MAIN_CORE.
+// Tests of folders below the widgets get a QGuiApplication.
 #if __has_include(<QApplication>)
 #include <QApplication>
-#define OSTRA_HAVE_QAPPLICATION 1
+#define OSTRA_TEST_APPLICATION QApplication
+#elif __has_include(<QGuiApplication>)
+#include <QGuiApplication>
+#define OSTRA_TEST_APPLICATION QGuiApplication
 #endif
 #include <QCoreApplication>
 #include <QTest>
@@ -23,7 +27,7 @@
         return QTest::qExec(&tc, argc, argv);                       \
     }
 
-#ifdef OSTRA_HAVE_QAPPLICATION
-#define OSTRA_TEST_MAIN(TestObject) OSTRA_TEST_MAIN_IMPL(QApplication, TestObject)
+#ifdef OSTRA_TEST_APPLICATION
+#define OSTRA_TEST_MAIN(TestObject) OSTRA_TEST_MAIN_IMPL(OSTRA_TEST_APPLICATION, TestObject)
 #endif
 #define OSTRA_TEST_MAIN_CORE(TestObject) OSTRA_TEST_MAIN_IMPL(QCoreApplication, TestObject)

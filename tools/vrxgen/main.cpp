@@ -8,16 +8,18 @@
 
 namespace {
 
-int usage()
+// Prints the usage to the given stream; asked for, it goes to standard output.
+int usage(std::FILE* out = stderr, int status = 2)
 {
-    std::fprintf(stderr,
+    std::fprintf(out,
                  "usage: vrxgen picture <file.vrx> [--seed N] [--size WxH] [--modules N] [--frames N]\n"
                  "                      [--orientation 0-7] [--aspect 0|1] [--focal MM] [--compressed]\n"
                  "                      [--no-preview] [--hot N]\n"
                  "       vrxgen demo <folder> [--count N]\n"
                  "       vrxgen camera <folder> [--usb] [--pictures N] [--serial S] [--marker NAME]\n"
-                 "       vrxgen variants <folder>\n");
-    return 2;
+                 "       vrxgen variants <folder>\n"
+                 "       vrxgen --help\n");
+    return status;
 }
 
 bool parseSize(const char* text, int* w, int* h)
@@ -29,6 +31,8 @@ bool parseSize(const char* text, int* w, int* h)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+        return usage(stdout, 0);
     if (argc < 3)
         return usage();
     const std::string command = argv[1];

@@ -1,0 +1,371 @@
+#include "core/appsettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMetaProperty>
+
+namespace {
+
+AppSettings* theInstance = nullptr;
+QString thePresetsFolder;
+QString theVideoThumbnailFolder;
+
+const char* const kDateFormat = "yyyy-MM-dd";
+
+// Creates `folder` in its parent when it is not a folder yet.
+void makeFolder(const QString& folder)
+{
+    const QFileInfo info(folder);
+    if (!info.isDir())
+        info.dir().mkdir(info.fileName());
+}
+
+} // namespace
+
+AppSettings::AppSettings(QObject* parent)
+    : QSettings(DefaultSettings::useWritableSystemScope(), QSettings::UserScope,
+                QCoreApplication::organizationName(), QCoreApplication::applicationName(), parent)
+    , m_ftu(QMetaEnum::fromType<FTU>())
+{
+    theInstance = this;
+
+    const QString folder = QFileInfo(fileName()).absolutePath();
+    thePresetsFolder = folder + QDir::separator() + QStringLiteral("Presets");
+    theVideoThumbnailFolder = folder + QDir::separator() + QStringLiteral("VideoThumbnails");
+
+    setFallbacksEnabled(true);
+
+    const QMetaObject* meta = metaObject();
+    for (int i = 0; i < meta->propertyCount(); ++i) {
+        const QMetaProperty property = meta->property(i);
+        if (property.hasNotifySignal())
+            m_notifiers.insert(QString::fromLatin1(property.name()).toLower(),
+                               property.notifySignal());
+    }
+
+    const QString importFolder =
+        value(QStringLiteral("ImportVideoFolder"), QDir::fromNativeSeparators(defaultImport()))
+            .toString();
+    if (importFolder != m_importVideoFolder) {
+        m_importVideoFolder = importFolder;
+        setValue(QStringLiteral("ImportVideoFolder"), importFolder);
+        emit importVideoFolderChanged();
+    }
+}
+
+AppSettings::~AppSettings()
+{
+    if (theInstance == this)
+        theInstance = nullptr;
+}
+
+AppSettings* AppSettings::instance()
+{
+    return theInstance;
+}
+
+QString AppSettings::presetsFolder()
+{
+    return thePresetsFolder;
+}
+
+QString AppSettings::videoThumbnailFolder()
+{
+    return theVideoThumbnailFolder;
+}
+
+QVariant AppSettings::stored(const char* key)
+{
+    return theInstance ? theInstance->value(QLatin1String(key)) : QVariant();
+}
+
+QString AppSettings::imageFileFolder() const
+{
+    return value(QStringLiteral("ImageFileFolder")).toString();
+}
+
+QString AppSettings::lowResSubFolder() const
+{
+    return value(QStringLiteral("LowResSubfolder")).toString();
+}
+
+QString AppSettings::dataStoreFolder()
+{
+    return stored("DataStoreFolder").toString();
+}
+
+QString AppSettings::fileCacheFolder()
+{
+    return stored("FileCacheFolder").toString();
+}
+
+QUuid AppSettings::installationUid()
+{
+    return stored("InstallationUID").toUuid();
+}
+
+QString AppSettings::sessionDatabase()
+{
+    return stored("SessionDatabase").toString();
+}
+
+QString AppSettings::recipesDatabase()
+{
+    return stored("RecipesDatabase").toString();
+}
+
+QString AppSettings::historyDatabase()
+{
+    return stored("HistoryDatabase").toString();
+}
+
+QString AppSettings::hasBeenDatabase()
+{
+    return stored("HasBeenDatabase").toString();
+}
+
+void AppSettings::setSessionDatabase(const QString& path)
+{
+    setValue(QStringLiteral("SessionDatabase"), path);
+    emit sessionDatabaseChanged();
+}
+
+void AppSettings::setRecipesDatabase(const QString& path)
+{
+    setValue(QStringLiteral("RecipesDatabase"), path);
+    emit recipesDatabaseChanged();
+}
+
+void AppSettings::setHistoryDatabase(const QString& path)
+{
+    setValue(QStringLiteral("HistoryDatabase"), path);
+    emit historyDatabaseChanged();
+}
+
+void AppSettings::setHasBeenDatabase(const QString& path)
+{
+    setValue(QStringLiteral("HasBeenDatabase"), path);
+    emit hasBeenDatabaseChanged();
+}
+
+int AppSettings::galleryCellSize() const
+{
+    return value(QStringLiteral("GalleryCellSize")).toInt();
+}
+
+int AppSettings::captureCellSize() const
+{
+    return value(QStringLiteral("CaptureCellSize")).toInt();
+}
+
+int AppSettings::captureVideoCellSize() const
+{
+    return value(QStringLiteral("CaptureVideoCellSize")).toInt();
+}
+
+void AppSettings::setGalleryCellSize(int size)
+{
+    setValue(QStringLiteral("GalleryCellSize"), size);
+    emit galleryCellSizeChanged();
+}
+
+void AppSettings::setCaptureCellSize(int size)
+{
+    setValue(QStringLiteral("CaptureCellSize"), size);
+    emit captureCellSizeChanged();
+}
+
+void AppSettings::setCaptureVideoCellSize(int size)
+{
+    setValue(QStringLiteral("CaptureVideoCellSize"), size);
+    emit captureVideoCellSizeChanged();
+}
+
+QDate AppSettings::checkUpdateDate() const
+{
+    return value(QStringLiteral("CheckUpdateDate")).toDate();
+}
+
+void AppSettings::setCheckUpdateDate(const QDate& date)
+{
+    setValue(QStringLiteral("CheckUpdateDate"), date);
+    emit checkUpdateDateChanged();
+}
+
+bool AppSettings::enableDebugMode() const
+{
+    return value(QStringLiteral("EnableDebugMode")).toBool();
+}
+
+bool AppSettings::recurseIntoDirs() const
+{
+    return value(QStringLiteral("RecurseIntoDirs")).toBool();
+}
+
+bool AppSettings::closeOnNewFiles() const
+{
+    return value(QStringLiteral("CloseOnNewFiles")).toBool();
+}
+
+bool AppSettings::failSafeGpuConf() const
+{
+    return value(QStringLiteral("FailSafeGpuConf")).toBool();
+}
+
+bool AppSettings::failSafeQsgConf() const
+{
+    return value(QStringLiteral("FailSafeQsgConf")).toBool();
+}
+
+bool AppSettings::avoidDrawPoints()
+{
+    return stored("AvoidDrawPoints").toBool();
+}
+
+bool AppSettings::useDefaultFonts() const
+{
+    return value(QStringLiteral("UseDefaultFonts")).toBool();
+}
+
+bool AppSettings::backgroundIndex() const
+{
+    return value(QStringLiteral("BackgroundIndex")).toBool();
+}
+
+void AppSettings::setEnableDebugMode(bool on)
+{
+    setValue(QStringLiteral("EnableDebugMode"), on);
+    emit enableDebugModeChanged();
+}
+
+void AppSettings::setRecurseIntoDirs(bool on)
+{
+    setValue(QStringLiteral("RecurseIntoDirs"), on);
+}
+
+void AppSettings::setCloseOnNewFiles(bool on)
+{
+    setValue(QStringLiteral("CloseOnNewFiles"), on);
+}
+
+void AppSettings::setFailSafeGpuConf(bool on)
+{
+    setValue(QStringLiteral("FailSafeGpuConf"), on);
+}
+
+void AppSettings::setFailSafeQsgConf(bool on)
+{
+    setValue(QStringLiteral("FailSafeQsgConf"), on);
+}
+
+void AppSettings::setAvoidDrawPoints(bool on)
+{
+    setValue(QStringLiteral("AvoidDrawPoints"), on);
+}
+
+void AppSettings::setUseDefaultFonts(bool on)
+{
+    setValue(QStringLiteral("UseDefaultFonts"), on);
+}
+
+void AppSettings::setBackgroundIndex(bool on)
+{
+    setValue(QStringLiteral("BackgroundIndex"), on);
+    emit backgroundIndexChanged();
+}
+
+QVariant AppSettings::presets() const
+{
+    return QVariantList();
+}
+
+QString AppSettings::importVideoFolder() const
+{
+    return m_importVideoFolder;
+}
+
+void AppSettings::setImportVideoFolder(const QString& folder)
+{
+    if (folder == m_importVideoFolder)
+        return;
+    m_importVideoFolder = folder;
+    setValue(QStringLiteral("ImportVideoFolder"), folder);
+    emit importVideoFolderChanged();
+}
+
+QString AppSettings::localSocketPath()
+{
+    return stored("LocalSocketPath").toString();
+}
+
+QString AppSettings::ftuKey(FTU ftu) const
+{
+    return QLatin1String(m_ftu.valueToKey(ftu));
+}
+
+bool AppSettings::isDisplayed(AppSettings::FTU ftu) const
+{
+    return value(ftuKey(ftu)).toBool();
+}
+
+void AppSettings::setDisplayed(AppSettings::FTU ftu, bool displayed)
+{
+    setValue(ftuKey(ftu), displayed);
+}
+
+bool AppSettings::displayNow(AppSettings::FTU ftu)
+{
+    const bool display = isDisplayed(ftu);
+    setValue(ftuKey(ftu), false);
+    return display;
+}
+
+bool AppSettings::flag(const QString& key) const
+{
+    return value(key, m_defaults.value(key)).toBool();
+}
+
+bool AppSettings::defaultFlag(const QString& key) const
+{
+    return m_defaults.value(key).toBool();
+}
+
+void AppSettings::setFlag(const QString& key, bool value)
+{
+    setValue(key, value);
+    const auto notifier = m_notifiers.constFind(key.toLower());
+    // Only the parameterless change signals can be raised here; the inherited
+    // objectNameChanged carries the new name and is left alone.
+    if (notifier != m_notifiers.constEnd() && notifier->parameterCount() == 0)
+        notifier->invoke(this, Qt::DirectConnection);
+}
+
+bool AppSettings::otherUpdateDate(const QDate& today) const
+{
+    return checkUpdateDate() != today;
+}
+
+QString AppSettings::formattedDate() const
+{
+    return QDate::currentDate().toString(QLatin1String(kDateFormat));
+}
+
+QString AppSettings::imageFolder() const
+{
+    const QString folder = imageFileFolder();
+    makeFolder(folder);
+    return folder;
+}
+
+QString AppSettings::defaultImport() const
+{
+    return QDir::toNativeSeparators(QDir(imageFolder()).absoluteFilePath(formattedDate()));
+}
+
+QString AppSettings::defaultExport() const
+{
+    const QString exportFolder = QDir(imageFolder()).absoluteFilePath(QStringLiteral("Export"));
+    makeFolder(exportFolder);
+    return QDir::toNativeSeparators(QDir(exportFolder).absoluteFilePath(formattedDate()));
+}

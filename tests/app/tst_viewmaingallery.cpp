@@ -1,0 +1,257 @@
+#include "support/testmain.h"
+
+#include "core/appsettings.h"
+#include "app/automationhost.h"
+#include "app/rootcontext.h"
+#include "app/typeregistration.h"
+#include "display/imageitem.h"
+#include "engine/imagelocator.h"
+#include "engine/statefile.h"
+#include "library/activesession.h"
+#include "library/session.h"
+#include "support/testenvironment.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QMimeData>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include "support/pixelchecks.h"
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+const QColor kBackdrop(0x0E, 0x0E, 0x0E);
+
+// A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
+// quarter turn round.
+void writeColouredPicture(const QString& path, std::uint32_t seed, const QColor& colour, bool turned,
+                          std::int64_t captureTime)
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 64;
+    o.moduleHeight = 48;
+    o.frames = 1;
+    o.seed = seed;
+    o.orientation = turned ? 1 : 0;
+    o.captureTime = captureTime;
+    const vrxgen::Picture picture = vrxgen::makePicture(o);
+    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
+        qFatal("cannot write %s", qPrintable(path));
+
+    if (!displaytest::writeFlatThumbnail(path, picture.meta.imageUuid, 64, 48, colour, 0))
+        qFatal("cannot write the state of %s", qPrintable(path));
+}
+
+using displaytest::describe;
+using displaytest::near;
+
+QUrl qmlFile(const QString& relative)
+{
+    return QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/") + relative);
+}
+
+// The image items under an item, through the visual tree (view delegates have no
+// object parent).
+QList<ImageItem*> imageItems(QQuickItem* root)
+{
+    QList<ImageItem*> found;
+    const QList<QQuickItem*> children = root->childItems();
+    for (QQuickItem* child : children) {
+        if (auto* image = qobject_cast<ImageItem*>(child))
+            found.append(image);
+        found += imageItems(child);
+    }
+    return found;
+}
+
+// Every image item under an item has its picture.
+bool allShown(QQuickItem* root, int count)
+{
+    const QList<ImageItem*> items = imageItems(root);
+    if (items.size() < count)
+        return false;
+    for (ImageItem* item : items) {
+        if (!item->valid())
+            return false;
+    }
+    return true;
+}
+
+// The cell (grid delegate) that shows a file.
+QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
+{
+    const QList<ImageItem*> items = imageItems(root);
+    for (ImageItem* item : items) {
+        if (QUrl(item->location()) == url)
+            return item->parentItem()->parentItem();
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestViewMainGallery : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString m_folder;
+    QList<QUrl> m_urls;
+    QList<QColor> m_colours;
+    QString m_other;
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QVERIFY(m_dir.isValid());
+        m_folder = m_dir.path() + QStringLiteral("/shots of a day");
+        QVERIFY(QDir().mkpath(m_folder));
+        const QStringList names{"IMG #1.vrx", "IMG[2].vrx", "IMG 3 turned.vrx", "\u00e9t\u00e9 4.vrx"};
+        m_colours = {QColor(200, 40, 60), QColor(40, 180, 70), QColor(50, 90, 210), QColor(230, 200, 40)};
+        for (int i = 0; i < names.size(); ++i) {
+            const QString file = m_folder + "/" + names.at(i);
+            writeColouredPicture(file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + i * 86400);
+            m_urls.append(QUrl::fromLocalFile(file));
+        }
+        QVERIFY(QDir().mkpath(m_dir.path() + "/elsewhere"));
+        m_other = m_dir.path() + QStringLiteral("/elsewhere/alone.vrx");
+        writeColouredPicture(m_other, 90, QColor(120, 120, 220), false, 1500000000);
+    }
+
+    // The grid over a real session and the real image service: one cell per picture, in
+    // capture order, each drawn in its picture's colour and shape; a double click or
+    // Enter asks for the picture to be opened.
+    void gridShowsTheSession()
+    {
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(4 * 240 + 8, 2 * 180 + 8);
+        view.setSource(qmlFile(QStringLiteral("Views/ViewMainGallery.qml")));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        root->setProperty("model", QVariant::fromValue<QObject*>(&gallery));
+        root->setProperty("locator", QVariant::fromValue<QObject*>(&locator));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+        session.offer(QUrl::fromLocalFile(m_folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), m_urls.size(), 20000);
+        QTRY_COMPARE(root->property("count").toInt(), m_urls.size());
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
+        for (int row = 0; row < m_urls.size(); ++row)
+            QCOMPARE(gallery.urlAt(row), m_urls.at(row));
+
+        // Cells of 240 x 180 in one row: each shows its own colour at its centre; the
+        // turned picture is a portrait as high as its cell, with the backdrop beside it.
+        const QImage frame = view.grabWindow();
+        const qreal dpr = frame.devicePixelRatio();
+        for (int i = 0; i < m_urls.size(); ++i) {
+            QQuickItem* cell = cellFor(root, m_urls.at(i));
+            QVERIFY(cell);
+            const QPointF centre = cell->mapToScene(QPointF(cell->width() / 2, cell->height() / 2));
+            const QRgb got = frame.pixel((centre * dpr).toPoint());
+            QVERIFY2(near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
+            // 76 px left of the centre: inside a landscape picture of the cell, beside the
+            // turned one, which is its crop's 3 : 4 fitted into 174 px of height.
+            const QPointF side = cell->mapToScene(QPointF(cell->width() / 2 - 76, cell->height() / 2));
+            const QRgb beside = frame.pixel((side * dpr).toPoint());
+            if (i == 2)
+                QVERIFY2(near(beside, kBackdrop, 4), qPrintable(describe(beside)));
+            else
+                QVERIFY2(near(beside, m_colours.at(i)), qPrintable(describe(beside)));
+        }
+
+        QSignalSpy open(root, SIGNAL(openRequested(QUrl)));
+        QQuickItem* third = cellFor(root, m_urls.at(2));
+        const QPoint at = third->mapToScene(QPointF(third->width() / 2, third->height() / 2)).toPoint();
+        QTest::mouseDClick(&view, Qt::LeftButton, Qt::NoModifier, at);
+        QTRY_COMPARE(open.count(), 1);
+        QCOMPARE(open.at(0).at(0).toUrl(), m_urls.at(2));
+        QCOMPARE(root->property("currentIndex").toInt(), 2);
+
+        QTest::keyClick(&view, Qt::Key_Right);
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTRY_COMPARE(open.count(), 2);
+        QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
+
+        // A file gone from the folder leaves the grid.
+        const QString gone = m_dir.path() + "/moved away.vrx";
+        QVERIFY(QFile::rename(m_urls.at(0).toLocalFile(), gone));
+        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size() - 1, 20000);
+        QVERIFY(QFile::rename(gone, m_urls.at(0).toLocalFile()));
+        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
+    }
+
+    // The main window offers what it is handed (a start's or a second start's command
+    // line, a drop) to its gallery: by default each batch replaces the last one.
+    void windowOffersWhatItIsHanded()
+    {
+        AppSettings settings;
+        QQmlApplicationEngine engine;
+        ostra::setRootContextProperties(engine.rootContext(),
+                                        ostra::rootContextProperties(ImageLocator::kGlBgra, false));
+        engine.load(qmlFile(QStringLiteral("AppLayers/WindowMain.qml")));
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto* host = window->findChild<AutomationHost*>();
+        auto* gallery = window->findChild<ActiveSession*>();
+        QVERIFY(host);
+        QVERIFY(gallery);
+        QAbstractItemModelTester tester(gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+
+        // A folder, as a start's command line brings it.
+        host->execute(QStringList{m_folder});
+        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), m_urls.size(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size()), 20000);
+        QCOMPARE(window->property("editorLocation").toString(), QString());
+
+        // One file by a second start: it alone is listed, and opened.
+        host->execute(QStringList{m_other});
+        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
+        QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
+        QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
+        window->setProperty("editorLocation", QString());
+
+        // Dropped on the window, with several sessions allowed: added to what is shown.
+        settings.setCloseOnNewFiles(false);
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(m_folder)});
+        const QPoint middle(window->width() / 2, window->height() / 2);
+        QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), m_urls.size() + 1, 20000);
+        // The oldest capture first.
+        QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size() + 1), 20000);
+    }
+};
+
+OSTRA_TEST_MAIN(TestViewMainGallery)
+#include "tst_viewmaingallery.moc"

@@ -1,0 +1,338 @@
+#include "support/childprocess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <cstdio>
+#include <memory>
+
+#include "core/appsettings.h"
+#include "core/identity.h"
+
+namespace {
+
+void print(const QString& text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+}
+
+// Child modes, each one start of the application's settings in a fresh process.
+int childMain(const QString& mode, const QStringList& args)
+{
+    ostra::applyIdentity();
+    AppSettings settings;
+    if (mode == QLatin1String("uid")) {
+        print(AppSettings::installationUid().toString());
+    } else if (mode == QLatin1String("displayNow")) {
+        print(settings.displayNow(AppSettings::FTU_RefineEdge) ? QStringLiteral("shown")
+                                                                : QStringLiteral("hidden"));
+    } else if (mode == QLatin1String("setCellSize")) {
+        settings.setGalleryCellSize(args.value(0).toInt());
+    } else if (mode == QLatin1String("cellSize")) {
+        print(QString::number(settings.galleryCellSize()));
+    } else {
+        return 2;
+    }
+    return 0;
+}
+
+QString runChild(const QString& mode, const QStringList& args = {})
+{
+    auto child = ostra::test::startSelf(mode, args);
+    if (!child->finish() || child->exitStatus() != QProcess::NormalExit || child->exitCode() != 0)
+        return QStringLiteral("child failed: ") + QString::fromLocal8Bit(child->err());
+    return QString::fromLocal8Bit(child->out()).trimmed();
+}
+
+// Points one environment variable elsewhere for the lifetime of the object.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const QString& value)
+        : m_name(name), m_old(qgetenv(name)), m_wasSet(qEnvironmentVariableIsSet(name))
+    {
+        qputenv(name, QFile::encodeName(value));
+    }
+    ~ScopedEnv()
+    {
+        if (m_wasSet)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    QByteArray m_old;
+    bool m_wasSet;
+};
+
+// Keys actually written in an INI file (no fallbacks).
+QStringList keysInFile(const QString& path)
+{
+    QSettings file(path, QSettings::IniFormat);
+    return file.allKeys();
+}
+
+} // namespace
+
+class TestAppSettings : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        ostra::applyIdentity();
+    }
+
+    void everyDefault()
+    {
+        AppSettings settings;
+        QCOMPARE(AppSettings::instance(), &settings);
+
+        const QString data = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Quelt/Ostra 2.0");
+        const QString cache = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/Quelt/Ostra 2.0");
+        QCOMPARE(AppSettings::dataStoreFolder(), data);
+        QCOMPARE(AppSettings::fileCacheFolder(), cache);
+        QVERIFY(QFileInfo(data).isDir());
+        QVERIFY(QFileInfo(cache).isDir());
+        QCOMPARE(AppSettings::sessionDatabase(), data + QStringLiteral("/Ostra.1.db"));
+        QCOMPARE(AppSettings::recipesDatabase(), data + QStringLiteral("/Trans.1.db"));
+        QCOMPARE(AppSettings::historyDatabase(), data + QStringLiteral("/MetaH.1.db"));
+        QCOMPARE(AppSettings::hasBeenDatabase(), data + QStringLiteral("/Uuids.1.db"));
+
+        const QString images = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)
+            + QStringLiteral("/Quelt");
+        QCOMPARE(settings.imageFileFolder(), images);
+        QVERIFY(QFileInfo(images).isDir());
+        QCOMPARE(settings.lowResSubFolder(), QStringLiteral("low_res"));
+        QVERIFY(!AppSettings::installationUid().isNull());
+
+        QCOMPARE(settings.galleryCellSize(), 200);
+        QCOMPARE(settings.captureCellSize(), 160);
+        QCOMPARE(settings.captureVideoCellSize(), 20);
+        QCOMPARE(settings.checkUpdateDate(), QDate::currentDate());
+        QCOMPARE(settings.enableDebugMode(), false);
+        QCOMPARE(settings.recurseIntoDirs(), false);
+        QCOMPARE(settings.closeOnNewFiles(), true);
+        QCOMPARE(settings.failSafeGpuConf(), false);
+        QCOMPARE(settings.failSafeQsgConf(), false);
+        QCOMPARE(AppSettings::avoidDrawPoints(), false);
+        QCOMPARE(settings.useDefaultFonts(), false);
+        QCOMPARE(settings.backgroundIndex(), true);
+        QCOMPARE(settings.presets(), QVariant(QVariantList()));
+        QCOMPARE(AppSettings::localSocketPath(), QString::fromLatin1(ostra::applicationId));
+        for (int hint = AppSettings::FTU_DepthEffect; hint < AppSettings::FTU_ITEM_COUNT; ++hint)
+            QVERIFY(settings.isDisplayed(AppSettings::FTU(hint)));
+        QVERIFY(!settings.otherUpdateDate(QDate::currentDate()));
+        QVERIFY(settings.otherUpdateDate(QDate::currentDate().addDays(1)));
+
+        // The first start fixes the import-video folder to that day's import folder.
+        QCOMPARE(settings.importVideoFolder(), QDir::fromNativeSeparators(settings.defaultImport()));
+        QCOMPARE(settings.importVideoFolder(), images + QLatin1Char('/') + settings.formattedDate());
+        QCOMPARE(settings.formattedDate(), QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
+
+        QCOMPARE(AppSettings::presetsFolder(),
+                 QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/Presets"));
+        QCOMPARE(AppSettings::videoThumbnailFolder(),
+                 QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/VideoThumbnails"));
+
+        // Defaults stay in their own store; the user's file holds only what was set.
+        settings.sync();
+        QCOMPARE(keysInFile(settings.fileName()), QStringList{QStringLiteral("ImportVideoFolder")});
+        const QString defaultsFile = settings.defaults().fileName();
+        QVERIFY(defaultsFile != settings.fileName());
+        QVERIFY(QFileInfo(defaultsFile).isWritable());
+        QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
+    }
+
+    void staticGettersWithoutInstance()
+    {
+        QVERIFY(!AppSettings::instance());
+        QVERIFY(AppSettings::dataStoreFolder().isEmpty());
+        QVERIFY(AppSettings::installationUid().isNull());
+        QVERIFY(!AppSettings::avoidDrawPoints());
+    }
+
+    void userValuesWinAndNotify()
+    {
+        AppSettings settings;
+        QSignalSpy gallery(&settings, &AppSettings::galleryCellSizeChanged);
+        QSignalSpy database(&settings, &AppSettings::sessionDatabaseChanged);
+        // Setters store and notify even when nothing changes.
+        settings.setGalleryCellSize(200);
+        settings.setGalleryCellSize(321);
+        QCOMPARE(gallery.count(), 2);
+        QCOMPARE(settings.galleryCellSize(), 321);
+        settings.setSessionDatabase(QStringLiteral(":memory:"));
+        QCOMPARE(database.count(), 1);
+        QCOMPARE(AppSettings::sessionDatabase(), QStringLiteral(":memory:"));
+        settings.remove(QStringLiteral("SessionDatabase"));
+        QVERIFY(AppSettings::sessionDatabase().endsWith(QStringLiteral("/Ostra.1.db")));
+        settings.remove(QStringLiteral("GalleryCellSize"));
+        QCOMPARE(settings.galleryCellSize(), 200);
+    }
+
+    void flags()
+    {
+        AppSettings settings;
+        QSignalSpy gallery(&settings, &AppSettings::galleryCellSizeChanged);
+        QSignalSpy background(&settings, &AppSettings::backgroundIndexChanged);
+        QSignalSpy name(&settings, &QObject::objectNameChanged);
+
+        QVERIFY(settings.flag(QStringLiteral("CloseOnNewFiles")));
+        QVERIFY(!settings.flag(QStringLiteral("NoSuchKey")));
+
+        settings.setFlag(QStringLiteral("GalleryCellSize"), true);
+        QCOMPARE(settings.value(QStringLiteral("GalleryCellSize")), QVariant(true));
+        QCOMPARE(gallery.count(), 1);
+
+        settings.setFlag(QStringLiteral("BackgroundIndex"), false);
+        QCOMPARE(background.count(), 1);
+        QVERIFY(!settings.backgroundIndex());
+        QVERIFY(settings.defaultFlag(QStringLiteral("BackgroundIndex")));
+
+        // No change signal for these; nothing else is raised either.
+        settings.setFlag(QStringLiteral("CloseOnNewFiles"), false);
+        settings.setFlag(QStringLiteral("objectName"), true);
+        QCOMPARE(gallery.count(), 1);
+        QCOMPARE(background.count(), 1);
+        QCOMPARE(name.count(), 0);
+        QVERIFY(!settings.flag(QStringLiteral("CloseOnNewFiles")));
+        QVERIFY(settings.defaultFlag(QStringLiteral("CloseOnNewFiles")));
+
+        settings.remove(QStringLiteral("GalleryCellSize"));
+        settings.remove(QStringLiteral("BackgroundIndex"));
+        settings.remove(QStringLiteral("CloseOnNewFiles"));
+        settings.remove(QStringLiteral("objectName"));
+    }
+
+    void importVideoFolder()
+    {
+        QString kept;
+        {
+            AppSettings settings;
+            QSignalSpy changed(&settings, &AppSettings::importVideoFolderChanged);
+            settings.setImportVideoFolder(settings.importVideoFolder());
+            QCOMPARE(changed.count(), 0);
+            kept = QDir(qEnvironmentVariable("HOME")).absoluteFilePath(QStringLiteral("videos"));
+            settings.setImportVideoFolder(kept);
+            QCOMPARE(changed.count(), 1);
+            settings.setImportVideoFolder(kept);
+            QCOMPARE(changed.count(), 1);
+        }
+        AppSettings again;
+        QCOMPARE(again.importVideoFolder(), kept);
+    }
+
+    void importAndExportFolders()
+    {
+        AppSettings settings;
+        const QString images = settings.imageFileFolder();
+        QVERIFY(QDir(images).removeRecursively());
+        const QString today = settings.formattedDate();
+        QCOMPARE(settings.defaultImport(), QDir::toNativeSeparators(images + QLatin1Char('/') + today));
+        QVERIFY(QFileInfo(images).isDir());
+        QVERIFY(!QFileInfo::exists(settings.defaultImport()));
+        QCOMPARE(settings.defaultExport(),
+                 QDir::toNativeSeparators(images + QStringLiteral("/Export/") + today));
+        QVERIFY(QFileInfo(images + QStringLiteral("/Export")).isDir());
+        QVERIFY(!QFileInfo::exists(settings.defaultExport()));
+    }
+
+    void firstTimeHintShowsOnce()
+    {
+        AppSettings settings;
+        QVERIFY(settings.displayNow(AppSettings::FTU_BlendArea));
+        QVERIFY(!settings.displayNow(AppSettings::FTU_BlendArea));
+        QVERIFY(!settings.isDisplayed(AppSettings::FTU_BlendArea));
+        QVERIFY(settings.isDisplayed(AppSettings::FTU_MatchDepth));
+        settings.setDisplayed(AppSettings::FTU_BlendArea, true);
+        QVERIFY(settings.displayNow(AppSettings::FTU_BlendArea));
+    }
+
+    void survivesRestarts()
+    {
+        // Each start is a process of its own, so only what reached the disk counts.
+        const QString uid = runChild(QStringLiteral("uid"));
+        QVERIFY2(!QUuid(uid).isNull(), qPrintable(uid));
+        QCOMPARE(runChild(QStringLiteral("uid")), uid);
+
+        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("shown"));
+        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
+        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
+
+        QCOMPARE(runChild(QStringLiteral("setCellSize"), {QStringLiteral("333")}), QString());
+        QCOMPARE(runChild(QStringLiteral("cellSize")), QStringLiteral("333"));
+        QCOMPARE(runChild(QStringLiteral("uid")), uid);
+
+        // The installation id in this process is the one the other starts saw.
+        AppSettings settings;
+        QCOMPARE(AppSettings::installationUid(), QUuid(uid));
+    }
+
+    void nullInstallationIdIsReplaced()
+    {
+        QString defaultsFile;
+        {
+            AppSettings settings;
+            defaultsFile = settings.defaults().fileName();
+        }
+        {
+            QSettings file(defaultsFile, QSettings::IniFormat);
+            file.setValue(QStringLiteral("InstallationUID"), QUuid().toString());
+        }
+        const QString uid = runChild(QStringLiteral("uid"));
+        QVERIFY2(!QUuid(uid).isNull(), qPrintable(uid));
+        QCOMPARE(runChild(QStringLiteral("uid")), uid);
+    }
+
+    void unwritableLocationsFallBack()
+    {
+        QTemporaryDir scratch;
+        QVERIFY(scratch.isValid());
+        const QString temp = scratch.filePath(QStringLiteral("tmp"));
+        const QString cacheHome = scratch.filePath(QStringLiteral("cache"));
+        const QString dataHome = scratch.filePath(QStringLiteral("data"));
+        ScopedEnv tmpdir("TMPDIR", temp);
+        ScopedEnv cacheEnv("XDG_CACHE_HOME", cacheHome);
+        ScopedEnv dataEnv("XDG_DATA_HOME", dataHome);
+
+        // A plain file where the data folder belongs: not a folder, so not usable.
+        QVERIFY(QDir().mkpath(dataHome + QStringLiteral("/Quelt")));
+        QFile blocker(dataHome + QStringLiteral("/Quelt/Ostra 2.0"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        {
+            AppSettings settings;
+            const QString cache = cacheHome + QStringLiteral("/Quelt/Ostra 2.0");
+            QCOMPARE(AppSettings::dataStoreFolder(), cache);
+            QCOMPARE(AppSettings::fileCacheFolder(), cache);
+            QCOMPARE(AppSettings::sessionDatabase(), cache + QStringLiteral("/Ostra.1.db"));
+            // The missing temporary folder was made.
+            QVERIFY(QFileInfo(temp).isDir());
+        }
+
+        QVERIFY(QDir().mkpath(cacheHome + QStringLiteral("/Quelt")));
+        QFile cacheBlocker(cacheHome + QStringLiteral("/Quelt/Ostra 2.0"));
+        QVERIFY(QDir(cacheHome + QStringLiteral("/Quelt/Ostra 2.0")).removeRecursively());
+        QVERIFY(cacheBlocker.open(QIODevice::WriteOnly));
+        cacheBlocker.close();
+        {
+            AppSettings settings;
+            QCOMPARE(AppSettings::dataStoreFolder(), QDir(temp).absolutePath());
+            QCOMPARE(AppSettings::fileCacheFolder(), QDir(temp).absolutePath());
+            QCOMPARE(AppSettings::sessionDatabase(), QStringLiteral(":memory:"));
+            QCOMPARE(AppSettings::recipesDatabase(), QStringLiteral(":memory:"));
+            QCOMPARE(AppSettings::historyDatabase(), QStringLiteral(":memory:"));
+            QCOMPARE(AppSettings::hasBeenDatabase(), QStringLiteral(":memory:"));
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_WITH_CHILD(QCoreApplication, TestAppSettings, childMain)
+#include "tst_appsettings.moc"

@@ -1,0 +1,111 @@
+#include "support/testmain.h"
+
+#include <QKeyEvent>
+#include <QSignalSpy>
+
+#include "core/snoozetimer.h"
+
+namespace {
+void pressKey(QObject* target)
+{
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    QCoreApplication::sendEvent(target, &press);
+}
+} // namespace
+
+class TestSnoozeTimer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void sleepsRightAwayAndWakesAfterTheTimeout()
+    {
+        SnoozeTimer timer;
+        QSignalSpy spy(&timer, &SnoozeTimer::sleepsChanged);
+        timer.setTimeoutMs(30);
+        timer.setSleepy(true);
+        QVERIFY(timer.sleeps());
+        QCOMPARE(spy.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.last().first().toBool(), false);
+
+        // Input after waking puts it back to sleep and arms the timer again.
+        QObject target;
+        pressKey(&target);
+        QVERIFY(timer.sleeps());
+        QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
+    }
+
+    void inputPostponesTheEnd()
+    {
+        SnoozeTimer timer;
+        timer.setTimeoutMs(600000);
+        timer.setSleepy(true);
+        QObject target;
+        pressKey(&target);
+        // The timer firing early finds time left and keeps sleeping.
+        timer.wakeUp();
+        QVERIFY(timer.sleeps());
+    }
+
+    void runsOutOnlyWithoutInput()
+    {
+        SnoozeTimer timer;
+        timer.setTimeoutMs(1);
+        timer.setSleepy(true);
+        QTest::qWait(5);
+        timer.wakeUp();
+        QVERIFY(!timer.sleeps());
+    }
+
+    void inputWhileNotSleepyChangesNothing()
+    {
+        SnoozeTimer timer;
+        QSignalSpy spy(&timer, &SnoozeTimer::sleepsChanged);
+        QObject target;
+        pressKey(&target);
+        QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&target, &move);
+        QVERIFY(!timer.sleeps());
+        QCOMPARE(spy.count(), 0);
+    }
+
+    void otherEventsAreNotInput()
+    {
+        SnoozeTimer timer;
+        timer.setTimeoutMs(1);
+        timer.setSleepy(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
+        QObject target;
+        QEvent paint(QEvent::Paint);
+        QCoreApplication::sendEvent(&target, &paint);
+        QEvent resize(QEvent::Resize);
+        QCoreApplication::sendEvent(&target, &resize);
+        QVERIFY(!timer.sleeps());
+    }
+
+    void leavingSleepyStops()
+    {
+        SnoozeTimer timer;
+        timer.setSleepy(true);
+        QVERIFY(timer.sleeps());
+        timer.setSleepy(false);
+        QVERIFY(!timer.sleeps());
+        timer.setTimeoutMs(-5);
+        QCOMPARE(timer.timeoutMs(), 0);
+    }
+
+    void filterGoesAwayWithTheTimer()
+    {
+        {
+            SnoozeTimer timer;
+            timer.setSleepy(true);
+        }
+        // A filter left installed after its timer is gone would crash here.
+        QObject target;
+        pressKey(&target);
+    }
+};
+
+OSTRA_TEST_MAIN(TestSnoozeTimer)
+#include "tst_snoozetimer.moc"

@@ -1,0 +1,247 @@
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+
+#include "core/progressmodel.h"
+#include "core/timeleftformatter.h"
+#include "core/timesinceformatter.h"
+
+namespace {
+
+const QStringList kUnits = {QStringLiteral("second"), QStringLiteral("minute"), QStringLiteral("hour")};
+const QStringList kPlurals = {QStringLiteral("seconds"), QStringLiteral("minutes"), QStringLiteral("hours")};
+const QList<int> kRadices = {1000, 60, 60};
+
+// A time-left formatter whose clock the test sets.
+class FixedTimeLeft : public TimeLeftFormatter
+{
+public:
+    qint64 elapsed = 0;
+
+protected:
+    qint64 elapsedSinceMark() const override { return elapsed; }
+};
+
+void configure(TimeFormatter& f)
+{
+    f.setUnits(kUnits);
+    f.setPlurals(kPlurals);
+    f.setRadices(kRadices);
+}
+
+} // namespace
+
+class TestTimeFormatter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void unitBoundaries_data()
+    {
+        QTest::addColumn<qint64>("ms");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << qint64(0) << QString();
+        QTest::newRow("999") << qint64(999) << QString();
+        QTest::newRow("1000") << qint64(1000) << QStringLiteral("1 second");
+        QTest::newRow("1999") << qint64(1999) << QStringLiteral("1 second");
+        QTest::newRow("2000") << qint64(2000) << QStringLiteral("2 seconds");
+        QTest::newRow("59999") << qint64(59999) << QStringLiteral("59 seconds");
+        QTest::newRow("60000") << qint64(60000) << QStringLiteral("1 minute");
+        QTest::newRow("61000") << qint64(61000) << QStringLiteral("1 minute 1 second");
+        QTest::newRow("119999") << qint64(119999) << QStringLiteral("1 minute 59 seconds");
+        QTest::newRow("3599999") << qint64(3599999) << QStringLiteral("59 minutes 59 seconds");
+        QTest::newRow("3600000") << qint64(3600000) << QStringLiteral("1 hour");
+        QTest::newRow("3723000") << qint64(3723000) << QStringLiteral("1 hour 2 minutes 3 seconds");
+        QTest::newRow("7200000") << qint64(7200000) << QStringLiteral("2 hours");
+        // Beyond the last unit the count simply grows.
+        QTest::newRow("100 hours") << qint64(360000000) << QStringLiteral("100 hours");
+        QTest::newRow("top") << std::numeric_limits<qint64>::max()
+                             << QStringLiteral("2562047788015 hours 12 minutes 55 seconds");
+        QTest::newRow("negative") << qint64(-5000) << QString();
+    }
+
+    void unitBoundaries()
+    {
+        QFETCH(qint64, ms);
+        QFETCH(QString, text);
+        TimeSinceFormatter f;
+        configure(f);
+        QCOMPARE(f.verbiage(ms), text);
+    }
+
+    void scalesHideSmallUnits()
+    {
+        TimeSinceFormatter f;
+        configure(f);
+        f.setScales({0, 0, 1});
+        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes"));
+        QCOMPARE(f.verbiage(3600500), QStringLiteral("1 hour"));
+        QCOMPARE(f.verbiage(123000), QStringLiteral("2 minutes 3 seconds"));
+        // A short list of scales is reused for larger units; out-of-range entries are clamped.
+        f.setScales({7});
+        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour"));
+        f.setScales({-4});
+        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes 3 seconds"));
+    }
+
+    void singularNamesServeWithoutPlurals()
+    {
+        TimeSinceFormatter f;
+        f.setUnits({QStringLiteral("s"), QStringLiteral("min")});
+        f.setRadices({1000, 60});
+        QCOMPARE(f.verbiage(125000), QStringLiteral("2 min 5 s"));
+    }
+
+    void hostileListsDoNotReachOutOfRange()
+    {
+        TimeSinceFormatter f;
+        f.setUnits({QStringLiteral("second")});
+        f.setPlurals({QStringLiteral("seconds"), QStringLiteral("minutes")});
+        f.setRadices({1000, 60, 60});
+        QCOMPARE(f.verbiage(3723000), QStringLiteral("3723 seconds"));
+        f.setRadices({1000, 0, 60});
+        f.setUnits(kUnits);
+        f.setPlurals(kPlurals);
+        QCOMPARE(f.verbiage(3723000), QStringLiteral("3723 seconds"));
+        f.setRadices({-1000});
+        QCOMPARE(f.verbiage(3723000), QString());
+        f.setRadices({});
+        QCOMPARE(f.verbiage(3723000), QString());
+    }
+
+    void timeSinceTellsTheSpan()
+    {
+        TimeSinceFormatter f;
+        QSignalSpy known(&f, &TimeFormatter::knownChanged);
+        QSignalSpy remaining(&f, &TimeFormatter::remainingChanged);
+        configure(f);
+        const QDateTime start(QDate(2024, 1, 1), QTime(10, 0), Qt::UTC);
+        f.setStartDate(start);
+        f.setEndDate(start.addSecs(3723));
+        QCOMPARE(f.remaining(), QStringLiteral("1 hour 2 minutes 3 seconds"));
+        QVERIFY(f.known());
+        QCOMPARE(known.count(), 1);
+        const int changes = remaining.count();
+        f.setEndDate(start.addSecs(3723));
+        QCOMPARE(remaining.count(), changes);
+        f.setEndDate(start.addSecs(-10));
+        QVERIFY(f.isNegligible());
+    }
+
+    void timeLeftFromTheRateSinceTheMark()
+    {
+        ProgressModel model;
+        FixedTimeLeft f;
+        configure(f);
+        f.setProgressModel(&model);
+        QVERIFY(f.started());
+        QVERIFY(!f.known());
+        f.elapsed = 10000;
+        // 100 units took 10 s; 600 are left: one minute.
+        model.setProgress(100, 700);
+        QVERIFY(f.known());
+        QCOMPARE(f.remaining(), QStringLiteral("1 minute"));
+    }
+
+    void timeLeftSurvivesHugeTotals()
+    {
+        ProgressModel model;
+        FixedTimeLeft f;
+        configure(f);
+        f.setProgressModel(&model);
+        f.elapsed = 1000000;
+        const qint64 top = std::numeric_limits<qint64>::max();
+        // One byte done in 1000 s with almost 2^63 left: far past what 64 bits hold.
+        model.setProgress(1, top);
+        QVERIFY(f.known());
+        QVERIFY(!f.remaining().isEmpty());
+        QVERIFY(!f.remaining().contains(QLatin1Char('-')));
+        QCOMPARE(TimeLeftFormatter::estimate(1000000, top - 1, 1), top);
+        // Both large: the shifted ratio stays right.
+        QCOMPARE(TimeLeftFormatter::estimate(1000, qint64(1) << 50, qint64(1) << 40), qint64(1024000));
+        QCOMPARE(TimeLeftFormatter::estimate(3, top, top), qint64(3));
+    }
+
+    void timeLeftIsNeverNegative()
+    {
+        ProgressModel model;
+        FixedTimeLeft f;
+        configure(f);
+        f.setProgressModel(&model);
+        f.elapsed = 5000;
+        model.setProgress(120, 100);
+        QVERIFY(f.known());
+        QVERIFY(f.isNegligible());
+        QCOMPARE(TimeLeftFormatter::estimate(5000, -20, 120), qint64(0));
+    }
+
+    void shortEstimateIsKnownButEmpty()
+    {
+        ProgressModel model;
+        FixedTimeLeft f;
+        configure(f);
+        f.setProgressModel(&model);
+        f.elapsed = 10;
+        QSignalSpy known(&f, &TimeFormatter::knownChanged);
+        QSignalSpy remaining(&f, &TimeFormatter::remainingChanged);
+        model.setProgress(50, 100);
+        QVERIFY(f.known());
+        QCOMPARE(known.count(), 1);
+        QCOMPARE(remaining.count(), 0);
+        QVERIFY(f.isNegligible());
+    }
+
+    void timeLeftNeedsMatchingLists()
+    {
+        ProgressModel model;
+        FixedTimeLeft f;
+        f.setUnits(kUnits);
+        f.setPlurals({QStringLiteral("seconds")});
+        f.setRadices(kRadices);
+        f.setProgressModel(&model);
+        f.elapsed = 10000;
+        model.setProgress(100, 700);
+        QVERIFY(!f.known());
+        QVERIFY(f.remaining().isEmpty());
+    }
+
+    void stoppingAndSwitchingModels()
+    {
+        ProgressModel first;
+        ProgressModel second;
+        FixedTimeLeft f;
+        configure(f);
+        f.elapsed = 10000;
+        f.setProgressModel(&first);
+        first.setProgress(100, 700);
+        QCOMPARE(f.remaining(), QStringLiteral("1 minute"));
+        QSignalSpy started(&f, &TimeFormatter::startedChanged);
+        f.setStarted(false);
+        QCOMPARE(started.count(), 1);
+        first.setProgress(200, 700);
+        QVERIFY(!f.known());
+
+        f.setProgressModel(&second);
+        QVERIFY(f.started());
+        // The old model no longer drives the text.
+        second.setProgress(100, 200);
+        const QString text = f.remaining();
+        first.setProgress(0, 1000000);
+        QCOMPARE(f.remaining(), text);
+        QCOMPARE(text, QStringLiteral("10 seconds"));
+    }
+
+    void ownModelByDefault()
+    {
+        TimeLeftFormatter f;
+        QVERIFY(f.progressModel() != nullptr);
+        QCOMPARE(f.progressModel()->parent(), &f);
+        QVERIFY(!f.started());
+        f.setProgressModel(nullptr);
+        configure(f);
+        f.setStarted(true);
+        QVERIFY(!f.known());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestTimeFormatter)
+#include "tst_timeformatter.moc"
