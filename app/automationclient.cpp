@@ -9,14 +9,13 @@
 #include <QThread>
 #include <QUrl>
 
-#include "core/appsettings.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
+#include "core/appsettings.h"
 
 AutomationClient::AutomationClient(QObject* parent)
     : AutomationClient(serverName(), parent)
-{
-}
+{ }
 
 AutomationClient::AutomationClient(const QString& serverName, QObject* parent)
     : QObject(parent)
@@ -88,8 +87,8 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             failed = sent < bytes.size();
     }
     if (failed) {
-        qWarning("Can't hand the command line to the running instance at %s: %s",
-                 qPrintable(m_serverPath), qPrintable(socket.errorString()));
+        qWarning("Can't hand the command line to the running instance at %s: %s", qPrintable(m_serverPath),
+            qPrintable(socket.errorString()));
         socket.abort();
         return Result::Failed;
     }

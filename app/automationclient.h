@@ -11,10 +11,10 @@ class AutomationClient : public QObject
     Q_OBJECT
 public:
     enum class Result {
-        Delivered,   // the running instance took the arguments
-        NoInstance,  // nothing listens: this start is the instance
-        Preempted,   // the running instance was asked to quit and is gone
-        Failed,      // an instance listens but the message did not get through
+        Delivered, // the running instance took the arguments
+        NoInstance, // nothing listens: this start is the instance
+        Preempted, // the running instance was asked to quit and is gone
+        Failed, // an instance listens but the message did not get through
     };
     Q_ENUM(Result)
 

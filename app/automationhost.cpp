@@ -63,8 +63,7 @@ void AutomationHost::listen()
     }
     m_listening = m_server->listen(m_serverPath);
     if (!m_listening)
-        qWarning("Can't listen at %s: %s", qPrintable(m_serverPath),
-                 qPrintable(m_server->errorString()));
+        qWarning("Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
 }
 
 void AutomationHost::setMessageLimits(qint64 maxBytes, int maxMs)
@@ -129,7 +128,7 @@ void AutomationHost::finish(QLocalSocket* socket)
     const QStringList args = decode(bytes);
     if (overflow)
         qWarning("A hand-off message exceeded %lld bytes; keeping its first %d entries",
-                 static_cast<long long>(m_maxBytes), args.size());
+            static_cast<long long>(m_maxBytes), args.size());
     emit command(args);
 }
 

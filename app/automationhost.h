@@ -45,7 +45,8 @@ public slots:
     void execute(QStringList args);
 
 private:
-    struct Pending {
+    struct Pending
+    {
         QByteArray bytes;
         QTimer* timer = nullptr;
         bool overflow = false;

@@ -4,13 +4,12 @@
 
 BufferBanker::BufferBanker(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 void BufferBanker::connectWindow(QQuickWindow* window)
 {
-    connect(window, &QQuickWindow::sceneGraphInvalidated, this,
-            &BufferBanker::sceneGraphInvalidated, Qt::DirectConnection);
+    connect(window, &QQuickWindow::sceneGraphInvalidated, this, &BufferBanker::sceneGraphInvalidated,
+        Qt::DirectConnection);
 }
 
 void BufferBanker::sceneGraphInvalidated()

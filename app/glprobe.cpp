@@ -23,9 +23,10 @@ int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
 {
     // Written by the render thread, read here; shared so that a late signal after a
     // timed-out wait still writes to live memory.
-    struct State {
+    struct State
+    {
         std::atomic<int> order;
-        std::atomic<bool> done{false};
+        std::atomic<bool> done { false };
     };
     auto state = std::make_shared<State>();
     state->order.store(fallback);
@@ -36,7 +37,8 @@ int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
             state->order.store(channelOrderOf(window->openglContext(), fallback));
             state->done.store(true);
             // Wakes the waiting loop below.
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
         },
         Qt::DirectConnection);
 
@@ -56,8 +58,7 @@ int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
     while (!state->done.load() && !deadline.hasExpired()) {
         wake.start(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents
-                                        | QEventLoop::ExcludeSocketNotifiers
-                                        | QEventLoop::WaitForMoreEvents);
+            | QEventLoop::ExcludeSocketNotifiers | QEventLoop::WaitForMoreEvents);
     }
     QObject::disconnect(connection);
 

@@ -9,17 +9,17 @@
 
 #include <memory>
 
-#include "core/appsettings.h"
 #include "app/automationclient.h"
 #include "app/bufferbanker.h"
 #include "app/glprobe.h"
-#include "core/identity.h"
-#include "core/resources.h"
 #include "app/messagehandler.h"
 #include "app/rootcontext.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
 #include "ciapi/ciapi.h"
+#include "core/appsettings.h"
+#include "core/identity.h"
+#include "core/resources.h"
 
 namespace {
 
@@ -30,8 +30,7 @@ constexpr int kProbeTimeoutMs = 10000;
 bool compatibilityGraphics()
 {
     const QSettings settings(DefaultSettings::useWritableSystemScope(), QSettings::UserScope,
-                             QCoreApplication::organizationName(),
-                             QCoreApplication::applicationName());
+        QCoreApplication::organizationName(), QCoreApplication::applicationName());
     return settings.value(QStringLiteral("FailSafeQsgConf"), false).toBool();
 }
 
@@ -50,13 +49,12 @@ void handOverOwnArguments(const QStringList& arguments)
 {
     // The settings are read here, on the GUI thread.
     const QString server = AutomationClient::serverName();
-    QThreadPool::globalInstance()->start(
-        QRunnable::create([arguments, server] {
-            QStringList args = arguments;
-            AutomationClient client(server);
-            if (!client.command(args))
-                qWarning("Can't open the files of the command line");
-        }),
+    QThreadPool::globalInstance()->start(QRunnable::create([arguments, server] {
+        QStringList args = arguments;
+        AutomationClient client(server);
+        if (!client.command(args))
+            qWarning("Can't open the files of the command line");
+    }),
         0);
 }
 
@@ -116,8 +114,7 @@ int main(int argc, char** argv)
 
         int channelOrder = settings->failSafeGpuConf() ? ostra::glRgba : ostra::glBgra;
         ostra::setRootContextProperties(
-            engine.rootContext(),
-            ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
+            engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         if (engine.rootObjects().isEmpty())

@@ -39,23 +39,21 @@ QDateTime localNow()
 {
     // The C library's broken-down local time is safe from any thread; Qt's own local
     // time zone lookups are not, and this runs on every thread that logs.
-    timespec now{};
+    timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
+    tm local {};
     localtime_r(&now.tv_sec, &local);
     return QDateTime(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
-                     QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59),
-                           static_cast<int>(now.tv_nsec / 1000000)),
-                     Qt::OffsetFromUTC, static_cast<int>(local.tm_gmtoff));
+        QTime(local.tm_hour, local.tm_min, qMin(local.tm_sec, 59), static_cast<int>(now.tv_nsec / 1000000)),
+        Qt::OffsetFromUTC, static_cast<int>(local.tm_gmtoff));
 }
 
-QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId,
-                         const QString& message)
+QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId, const QString& message)
 {
     // Date and time are formatted from their parts so that a date-time carrying an
     // explicit offset does not get that offset appended; the zone goes in its own field.
-    QString stamp = when.date().toString(Qt::ISODate) + QLatin1Char('T')
-        + when.time().toString(Qt::ISODateWithMs);
+    QString stamp
+        = when.date().toString(Qt::ISODate) + QLatin1Char('T') + when.time().toString(Qt::ISODateWithMs);
     stamp.replace(QLatin1Char('T'), QLatin1Char(' '));
     const QByteArray stampText = stamp.toLocal8Bit();
     const QByteArray zoneText = offsetName(when.offsetFromUtc());
@@ -90,8 +88,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
         return !QDate(2000, 1, 1).toString(Qt::ISODate).isEmpty();
     }();
     Q_UNUSED(ready)
-    const auto threadId = static_cast<quint32>(
-        reinterpret_cast<quintptr>(QThread::currentThreadId()) & 0xffffffffu);
+    const auto threadId
+        = static_cast<quint32>(reinterpret_cast<quintptr>(QThread::currentThreadId()) & 0xffffffffu);
     const QByteArray line = formatLogLine(type, localNow(), threadId, message);
     // One write per line, so lines of different threads do not interleave mid-line.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);

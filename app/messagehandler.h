@@ -23,8 +23,7 @@ QDateTime localNow();
 // The date and time are those of `when` as given (no conversion), the zone name is
 // the offset name of `when`'s offset from UTC, and every text is in the local 8-bit
 // encoding.
-QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId,
-                         const QString& message);
+QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId, const QString& message);
 
 // The process-wide log sink: writes every message as one line on standard error and
 // aborts after the line of a fatal message. Install it with qInstallMessageHandler.

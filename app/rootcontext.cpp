@@ -14,34 +14,34 @@ const char kForceUpdate[] = "QA_7D2E9A41_FORCE_UPDATE";
 QVector<RootContextProperty> rootContextProperties(int channelOrder, bool useDefaultFonts)
 {
     QVector<RootContextProperty> result;
-    result.append({QStringLiteral("glChannelOrder"), channelOrder});
-    result.append({QStringLiteral("cpQueltRecent"), true});
-    result.append({QStringLiteral("noCustomFonts"), useDefaultFonts});
-    result.append({QStringLiteral("cpQueltTuning"), 1});
-    result.append({QStringLiteral("cpQueltUpdate"),
-                   qEnvironmentVariableIsSet(kUpdate) ? qEnvironmentVariable(kUpdate) : QString()});
+    result.append({ QStringLiteral("glChannelOrder"), channelOrder });
+    result.append({ QStringLiteral("cpQueltRecent"), true });
+    result.append({ QStringLiteral("noCustomFonts"), useDefaultFonts });
+    result.append({ QStringLiteral("cpQueltTuning"), 1 });
+    result.append({ QStringLiteral("cpQueltUpdate"),
+        qEnvironmentVariableIsSet(kUpdate) ? qEnvironmentVariable(kUpdate) : QString() });
 
     bool ok = false;
     const int forceUpdate = qEnvironmentVariableIntValue(kForceUpdate, &ok);
     if (!qEnvironmentVariableIsSet(kForceUpdate))
-        result.append({QStringLiteral("cpForceUpdate"), QVariant::fromValue<QObject*>(nullptr)});
+        result.append({ QStringLiteral("cpForceUpdate"), QVariant::fromValue<QObject*>(nullptr) });
     else if (ok && forceUpdate != 0)
-        result.append({QStringLiteral("cpForceUpdate"), forceUpdate});
+        result.append({ QStringLiteral("cpForceUpdate"), forceUpdate });
 
     const int tuning = qEnvironmentVariableIntValue(kTuning, &ok);
     if (ok && (tuning == 0 || tuning == 1)) {
         qDebug("%s = %d", kTuning, tuning);
-        result.append({QStringLiteral("cpQueltTuning"), tuning});
+        result.append({ QStringLiteral("cpQueltTuning"), tuning });
     }
     const int recent = qEnvironmentVariableIntValue(kRecent, &ok);
     if (ok) {
         qDebug("%s = %d", kRecent, recent);
-        result.append({QStringLiteral("cpQueltRecent"), recent});
+        result.append({ QStringLiteral("cpQueltRecent"), recent });
     }
 
     const bool custom = qEnvironmentVariableIsSet(kRecent) || qEnvironmentVariableIsSet(kTuning)
         || qEnvironmentVariableIsSet(kUpdate) || qEnvironmentVariableIsSet(kForceUpdate);
-    result.append({QStringLiteral("cpQueltCustom"), custom});
+    result.append({ QStringLiteral("cpQueltCustom"), custom });
     return result;
 }
 

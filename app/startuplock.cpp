@@ -20,8 +20,7 @@ QString StartupLock::runtimeFolder()
 
 StartupLock::StartupLock(const QString& name)
     : m_path(QDir(runtimeFolder()).absoluteFilePath(name + QStringLiteral(".lock")))
-{
-}
+{ }
 
 StartupLock::~StartupLock()
 {
@@ -57,8 +56,7 @@ bool StartupLock::lock(bool wait)
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         if (wait || errno != EWOULDBLOCK)
-            qWarning("Can't take the start-up lock %s: %s", qPrintable(m_path),
-                     std::strerror(errno));
+            qWarning("Can't take the start-up lock %s: %s", qPrintable(m_path), std::strerror(errno));
         return false;
     }
     m_held = true;

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "core/appsettings.h"
 #include "app/automationhost.h"
+#include "core/appsettings.h"
 #include "core/powerstats.h"
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
@@ -92,15 +92,14 @@ void registerQmlTypes()
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
 
     // The singletons: "Utils" first, then "AppSettings".
-    qmlRegisterSingletonType<AppSettings>(applicationId, 2, 0, "AppSettings",
-                                          [](QQmlEngine*, QJSEngine*) -> QObject* {
-                                              AppSettings* settings = AppSettings::instance();
-                                              // Owned by main, which outlives every engine.
-                                              if (settings)
-                                                  QQmlEngine::setObjectOwnership(
-                                                      settings, QQmlEngine::CppOwnership);
-                                              return settings;
-                                          });
+    qmlRegisterSingletonType<AppSettings>(
+        applicationId, 2, 0, "AppSettings", [](QQmlEngine*, QJSEngine*) -> QObject* {
+            AppSettings* settings = AppSettings::instance();
+            // Owned by main, which outlives every engine.
+            if (settings)
+                QQmlEngine::setObjectOwnership(settings, QQmlEngine::CppOwnership);
+            return settings;
+        });
 }
 
 } // namespace ostra

@@ -20,9 +20,10 @@ class MemorySource : public ByteSource
 {
 public:
     MemorySource(const std::uint8_t* data, std::size_t length, std::shared_ptr<void> keep)
-        : m_data(data), m_length(data ? length : 0), m_keep(std::move(keep))
-    {
-    }
+        : m_data(data)
+        , m_length(data ? length : 0)
+        , m_keep(std::move(keep))
+    { }
     std::uint64_t size() const override { return m_length; }
     void read(std::uint64_t offset, void* dst, std::size_t length) const override
     {
@@ -45,7 +46,9 @@ private:
 class OwnedSource : public ByteSource
 {
 public:
-    explicit OwnedSource(std::vector<std::uint8_t> bytes) : m_bytes(std::move(bytes)) {}
+    explicit OwnedSource(std::vector<std::uint8_t> bytes)
+        : m_bytes(std::move(bytes))
+    { }
     std::uint64_t size() const override { return m_bytes.size(); }
     void read(std::uint64_t offset, void* dst, std::size_t length) const override
     {
@@ -74,9 +77,10 @@ public:
         std::uint64_t length;
     };
     PiecewiseSource(std::vector<Piece> pieces, std::uint64_t total, std::shared_ptr<void> keep)
-        : m_pieces(std::move(pieces)), m_total(total), m_keep(std::move(keep))
-    {
-    }
+        : m_pieces(std::move(pieces))
+        , m_total(total)
+        , m_keep(std::move(keep))
+    { }
     std::uint64_t size() const override { return m_total; }
     void read(std::uint64_t offset, void* dst, std::size_t length) const override
     {
@@ -115,7 +119,8 @@ class StreamSource : public ByteSource
 {
 public:
     StreamSource(std::istream* stream, std::shared_ptr<std::istream> keep)
-        : m_stream(stream), m_keep(std::move(keep))
+        : m_stream(stream)
+        , m_keep(std::move(keep))
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stream->clear();
@@ -157,7 +162,9 @@ class SliceSource : public ByteSource
 {
 public:
     SliceSource(std::shared_ptr<const ByteSource> base, std::uint64_t offset, std::uint64_t length)
-        : m_base(std::move(base)), m_offset(offset), m_length(length)
+        : m_base(std::move(base))
+        , m_offset(offset)
+        , m_length(length)
     {
         checkRange(offset, length, m_base->size());
     }
@@ -192,7 +199,7 @@ std::shared_ptr<ByteSource> inPlace(std::istream& stream, const std::shared_ptr<
             auto* partMem = part.stream ? dynamic_cast<MemStreamBuf*>(part.stream->rdbuf()) : nullptr;
             if (!partMem || partMem->length() != part.length)
                 return nullptr;
-            pieces.push_back({partMem->begin(), part.start, part.length});
+            pieces.push_back({ partMem->begin(), part.start, part.length });
         }
         return std::make_shared<PiecewiseSource>(std::move(pieces), multi->length(), keep);
     }
@@ -239,8 +246,8 @@ std::shared_ptr<ByteSource> ByteSource::fromStreamRef(std::istream& stream)
     return std::make_shared<StreamSource>(&stream, nullptr);
 }
 
-std::shared_ptr<ByteSource> ByteSource::slice(std::shared_ptr<const ByteSource> base, std::uint64_t offset,
-                                              std::uint64_t length)
+std::shared_ptr<ByteSource> ByteSource::slice(
+    std::shared_ptr<const ByteSource> base, std::uint64_t offset, std::uint64_t length)
 {
     return std::make_shared<SliceSource>(std::move(base), offset, length);
 }

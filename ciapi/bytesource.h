@@ -36,8 +36,8 @@ public:
     // Over a stream the caller keeps alive (used by readers that take std::istream&).
     static std::shared_ptr<ByteSource> fromStreamRef(std::istream& stream);
     // A window [offset, offset + length) of another source.
-    static std::shared_ptr<ByteSource> slice(std::shared_ptr<const ByteSource> base, std::uint64_t offset,
-                                             std::uint64_t length);
+    static std::shared_ptr<ByteSource> slice(
+        std::shared_ptr<const ByteSource> base, std::uint64_t offset, std::uint64_t length);
 };
 
 } // namespace CIAPI

@@ -36,7 +36,7 @@ struct DepthEditor::Private
     void publishRange(render::PictureSession& s)
     {
         const auto range = s.depthRange();
-        renderer->setProperty(FloatArrayParam::DepthRange, std::vector<float>{range.first, range.second});
+        renderer->setProperty(FloatArrayParam::DepthRange, std::vector<float> { range.first, range.second });
     }
 };
 
@@ -47,14 +47,15 @@ std::vector<NPoint> toPoints(const std::vector<PointF>& in)
     std::vector<NPoint> out;
     out.reserve(in.size());
     for (const PointF& p : in)
-        out.push_back({p.x, p.y});
+        out.push_back({ p.x, p.y });
     depth::checkPoints(out);
     return out;
 }
 
 } // namespace
 
-DepthEditor::DepthEditor(Renderer& renderer) : d(std::make_unique<Private>())
+DepthEditor::DepthEditor(Renderer& renderer)
+    : d(std::make_unique<Private>())
 {
     d->renderer = &renderer;
 }
@@ -108,11 +109,11 @@ void DepthEditor::addQuickSelectStrokes(const QuickSelectDepthEditingParams& p)
 {
     const auto points = toPoints(p.points);
     render::PictureSession& s = d->sessionWithDepth();
-    std::array<float, 4> roi{0.f, 0.f, 1.f, 1.f};
+    std::array<float, 4> roi { 0.f, 0.f, 1.f, 1.f };
     if (p.level >= 0 && p.level < s.levelCount() && !p.visible.empty()) {
         const Point<int> ls = s.levelSize(p.level);
-        roi = {float(p.visible.x0) / ls.x, float(p.visible.y0) / ls.y, float(p.visible.x1) / ls.x,
-               float(p.visible.y1) / ls.y};
+        roi = { float(p.visible.x0) / ls.x, float(p.visible.y0) / ls.y, float(p.visible.x1) / ls.x,
+            float(p.visible.y1) / ls.y };
     }
     const auto guide = s.level(s.depthLevel());
     std::lock_guard<std::mutex> lock(s.depthMutex);

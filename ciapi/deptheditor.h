@@ -12,8 +12,8 @@ class Renderer;
 struct BrushDepthEditingParams
 {
     std::vector<PointF> points; // normalised image coordinates
-    float brushSize = 0.f;      // normalised to the image width
-    float depth = 0.f;          // depth to paint
+    float brushSize = 0.f; // normalised to the image width
+    float depth = 0.f; // depth to paint
     int mode = 0;
 };
 
@@ -35,7 +35,7 @@ struct QuickSelectDepthEditingParams
     std::vector<PointF> points;
     float brushSize = 0.f;
     bool add = true;
-    ROI visible;   // visible part of `level`, in that level's pixels
+    ROI visible; // visible part of `level`, in that level's pixels
     int level = 0;
 };
 

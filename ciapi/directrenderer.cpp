@@ -55,18 +55,20 @@ void renderRaw(const vrx::VrxImage& input, Image& image, bool bgra)
     const int blocksW = m.width / 2;
     const int blocksH = m.height / 2;
     const float range = static_cast<float>(m.whiteLevel - m.blackLevel);
-    const float ev = std::pow(2.f, input.metadata().evOffset > -8.f && input.metadata().evOffset < 8.f
-                                       ? input.metadata().evOffset
-                                       : 0.f);
+    const float ev = std::pow(2.f,
+        input.metadata().evOffset > -8.f && input.metadata().evOffset < 8.f ? input.metadata().evOffset
+                                                                            : 0.f);
     for (int y = 0; y < image.height(); ++y) {
         const int by0 = static_cast<int>(static_cast<long long>(y) * blocksH / image.height());
-        const int by1 = std::max(by0 + 1, static_cast<int>(static_cast<long long>(y + 1) * blocksH / image.height()));
+        const int by1
+            = std::max(by0 + 1, static_cast<int>(static_cast<long long>(y + 1) * blocksH / image.height()));
         std::uint8_t* row = image.row(y);
         for (int x = 0; x < image.width(); ++x) {
             const int bx0 = static_cast<int>(static_cast<long long>(x) * blocksW / image.width());
-            const int bx1 = std::max(bx0 + 1, static_cast<int>(static_cast<long long>(x + 1) * blocksW / image.width()));
-            double sum[3] = {0, 0, 0};
-            int count[3] = {0, 0, 0};
+            const int bx1 = std::max(
+                bx0 + 1, static_cast<int>(static_cast<long long>(x + 1) * blocksW / image.width()));
+            double sum[3] = { 0, 0, 0 };
+            int count[3] = { 0, 0, 0 };
             for (int by = by0; by < by1; ++by) {
                 for (int bx = bx0; bx < bx1; ++bx) {
                     for (int dy = 0; dy < 2; ++dy) {
@@ -83,7 +85,8 @@ void renderRaw(const vrx::VrxImage& input, Image& image, bool bgra)
             float cam[3];
             for (int c = 0; c < 3; ++c) {
                 const float mean = count[c] ? static_cast<float>(sum[c] / count[c]) : 0.f;
-                cam[c] = (mean - static_cast<float>(m.blackLevel)) / range * m.gains[static_cast<std::size_t>(c)] * ev;
+                cam[c] = (mean - static_cast<float>(m.blackLevel)) / range
+                    * m.gains[static_cast<std::size_t>(c)] * ev;
             }
             float rgb[3];
             for (int r = 0; r < 3; ++r)
@@ -111,8 +114,14 @@ std::shared_ptr<DirectRenderer> DirectRenderer::Create(int profile)
     return std::shared_ptr<DirectRenderer>(new DirectRenderer);
 }
 
-int DirectRenderer::width() const { return m_width; }
-int DirectRenderer::height() const { return m_height; }
+int DirectRenderer::width() const
+{
+    return m_width;
+}
+int DirectRenderer::height() const
+{
+    return m_height;
+}
 
 void DirectRenderer::onInputChanged()
 {
@@ -122,7 +131,7 @@ void DirectRenderer::onInputChanged()
     if (!in)
         return;
     if (in->hasPreview()) {
-        codec::JpegCodec::Info info{in->previewWidth(), in->previewHeight()};
+        codec::JpegCodec::Info info { in->previewWidth(), in->previewHeight() };
         int num = 1;
         int denom = 1;
         codec::JpegCodec::chooseScale(info, kMinLongSide, &num, &denom);

@@ -8,10 +8,22 @@
 namespace CIAPI::defaults {
 
 namespace {
-int n(IntParam p) { return static_cast<int>(p); }
-int n(FloatParam p) { return static_cast<int>(p); }
-int n(IntArrayParam p) { return static_cast<int>(p); }
-int n(FloatArrayParam p) { return static_cast<int>(p); }
+int n(IntParam p)
+{
+    return static_cast<int>(p);
+}
+int n(FloatParam p)
+{
+    return static_cast<int>(p);
+}
+int n(IntArrayParam p)
+{
+    return static_cast<int>(p);
+}
+int n(FloatArrayParam p)
+{
+    return static_cast<int>(p);
+}
 } // namespace
 
 void fillFileFacts(PropertyStore::Values& v, const vrx::VrxImage* input)
@@ -35,11 +47,11 @@ void fillFileFacts(PropertyStore::Values& v, const vrx::VrxImage* input)
     v.ints[n(IntParam::UtcOffset)] = m.utcOffsetMinutes;
     v.ints[n(IntParam::Compressed)] = input->compressed() ? 1 : 0;
     v.ints[n(IntParam::FrameCount)] = m.frameCount;
-    v.intArrays[n(IntArrayParam::CameraUuid)] = {m.cameraUuid.begin(), m.cameraUuid.end()};
-    v.intArrays[n(IntArrayParam::PictureUuid)] = {m.imageUuid.begin(), m.imageUuid.end()};
+    v.intArrays[n(IntArrayParam::CameraUuid)] = { m.cameraUuid.begin(), m.cameraUuid.end() };
+    v.intArrays[n(IntArrayParam::PictureUuid)] = { m.imageUuid.begin(), m.imageUuid.end() };
     v.floats[n(FloatParam::ExposureTime)] = std::isfinite(m.exposureTimeMs) ? m.exposureTimeMs : 0.f;
     v.floats[n(FloatParam::EvOffset)] = std::isfinite(m.evOffset) ? m.evOffset : 0.f;
-    v.floatArrays[n(FloatArrayParam::DepthRange)] = {input->depthNear(), input->depthFar()};
+    v.floatArrays[n(FloatArrayParam::DepthRange)] = { input->depthNear(), input->depthFar() };
 }
 
 void fillEditDefaults(PropertyStore::Values& v, const vrx::VrxImage* input)
@@ -69,7 +81,7 @@ void fillEditDefaults(PropertyStore::Values& v, const vrx::VrxImage* input)
     v.floats[n(FloatParam::MinDepthOfField)] = kMinDepthOfField;
     v.floats[n(FloatParam::MaxDepthOfField)] = kMaxDepthOfField;
     if (!v.floatArrays.count(n(FloatArrayParam::BackgroundColor)))
-        v.floatArrays[n(FloatArrayParam::BackgroundColor)] = {0.f, 0.f, 0.f, 1.f};
+        v.floatArrays[n(FloatArrayParam::BackgroundColor)] = { 0.f, 0.f, 0.f, 1.f };
 }
 
 Transform fileTransform(const vrx::VrxImage* input)
@@ -77,15 +89,16 @@ Transform fileTransform(const vrx::VrxImage* input)
     if (!input)
         return Transform();
     const vrx::Metadata& m = input->metadata();
-    Transform t(m.aspectMode == 1 ? Point<int>{16, 9} : Point<int>{4, 3});
+    Transform t(m.aspectMode == 1 ? Point<int> { 16, 9 } : Point<int> { 4, 3 });
     t.reset(m.orientation);
     return t;
 }
 
 bool isSessionSetting(int p)
 {
-    return p == n(IntParam::ChannelOrderBGRA) || p == n(IntParam::Interactive) || p == n(IntParam::HighFidelity)
-        || p == n(IntParam::EagerDepth) || p == n(IntParam::ExportColorSpace);
+    return p == n(IntParam::ChannelOrderBGRA) || p == n(IntParam::Interactive)
+        || p == n(IntParam::HighFidelity) || p == n(IntParam::EagerDepth)
+        || p == n(IntParam::ExportColorSpace);
 }
 
 } // namespace CIAPI::defaults

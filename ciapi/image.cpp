@@ -8,9 +8,9 @@ namespace CIAPI {
 
 ROI ROI::clipped(int w, int h) const
 {
-    ROI r{x0 < 0 ? 0 : x0, y0 < 0 ? 0 : y0, x1 > w ? w : x1, y1 > h ? h : y1};
+    ROI r { x0 < 0 ? 0 : x0, y0 < 0 ? 0 : y0, x1 > w ? w : x1, y1 > h ? h : y1 };
     if (r.empty())
-        return ROI{};
+        return ROI {};
     return r;
 }
 
@@ -71,12 +71,30 @@ Image Image::Create(int width, int height, int pixelFormat, int stride, int flag
     return image;
 }
 
-int Image::width() const { return d ? d->width : 0; }
-int Image::height() const { return d ? d->height : 0; }
-int Image::stride() const { return d ? d->stride : 0; }
-int Image::pixelFormat() const { return d ? d->format : 0; }
-uint8_t* Image::data() const { return d ? d->pixels : nullptr; }
-bool Image::empty() const { return !d || d->width == 0 || d->height == 0; }
+int Image::width() const
+{
+    return d ? d->width : 0;
+}
+int Image::height() const
+{
+    return d ? d->height : 0;
+}
+int Image::stride() const
+{
+    return d ? d->stride : 0;
+}
+int Image::pixelFormat() const
+{
+    return d ? d->format : 0;
+}
+uint8_t* Image::data() const
+{
+    return d ? d->pixels : nullptr;
+}
+bool Image::empty() const
+{
+    return !d || d->width == 0 || d->height == 0;
+}
 
 struct ImagePyramid::Data
 {
@@ -109,7 +127,7 @@ Point<int> ImagePyramid::LevelSize(int width, int height, int level)
 {
     const int w = level >= 31 ? 0 : width >> level;
     const int h = level >= 31 ? 0 : height >> level;
-    return {w < 1 ? 1 : w, h < 1 ? 1 : h};
+    return { w < 1 ? 1 : w, h < 1 ? 1 : h };
 }
 
 int ImagePyramid::levelCount() const

@@ -7,11 +7,10 @@
 namespace CIAPI {
 
 // A point in pixels (int) or in normalised image coordinates (float).
-template<typename T>
-struct Point
+template <typename T> struct Point
 {
-    T x{};
-    T y{};
+    T x {};
+    T y {};
     bool operator==(const Point& o) const { return x == o.x && y == o.y; }
     bool operator!=(const Point& o) const { return !(*this == o); }
 };
@@ -53,7 +52,7 @@ public:
     // the caller's memory (not owned); stride 0 then means width x 4. `flags` is reserved
     // and must be 0. Negative sizes or a too small stride throw std::invalid_argument.
     static Image Create(int width, int height, int pixelFormat = PixelFormatRGBA8, int stride = 0,
-                        int flags = 0, uint8_t* buffer = nullptr);
+        int flags = 0, uint8_t* buffer = nullptr);
 
     int width() const;
     int height() const;

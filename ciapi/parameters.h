@@ -6,27 +6,27 @@ namespace CIAPI {
 // different parameters. Any number may be used with any kind; the named ones are those
 // the engine itself reads or fills. Write `CIAPI::FloatParam{13}` for a bare number.
 enum class IntParam : int {
-    Iso = 0,               // read-only
-    FocalLength = 1,       // mm
-    Orientation = 2,       // orientation code 0..7
-    AspectMode = 3,        // 1 = 16:9, else 4:3
-    CaptureTime = 4,       // seconds since the epoch
-    UtcOffset = 5,         // minutes
-    Compressed = 6,        // 0 or 1
+    Iso = 0, // read-only
+    FocalLength = 1, // mm
+    Orientation = 2, // orientation code 0..7
+    AspectMode = 3, // 1 = 16:9, else 4:3
+    CaptureTime = 4, // seconds since the epoch
+    UtcOffset = 5, // minutes
+    Compressed = 6, // 0 or 1
     FrameCount = 7,
-    UserRating = 8,        // read-write; survives serialize, deserialize and reset
+    UserRating = 8, // read-write; survives serialize, deserialize and reset
     ChannelOrderBGRA = 10, // 1 = BGRA output
-    Interactive = 11,      // fast rendering
-    HighFidelity = 12,     // high-fidelity export
-    EagerDepth = 13,       // depth may be computed without being asked
+    Interactive = 11, // fast rendering
+    HighFidelity = 12, // high-fidelity export
+    EagerDepth = 13, // depth may be computed without being asked
     ExportColorSpace = 19, // 4 sRGB, 0 camera linear, 1 linear float
 };
 
 enum class FloatParam : int {
     DepthOfField = 0, // f-number
     FocusDepth = 1,
-    Exposure = 2,     // EV
-    Temperature = 3,  // K
+    Exposure = 2, // EV
+    Temperature = 3, // K
     Tint = 4,
     Contrast = 7,
     Saturation = 8,
@@ -39,20 +39,20 @@ enum class FloatParam : int {
 };
 
 enum class IntArrayParam : int {
-    CameraUuid = 0,  // four 32-bit words; as two little-endian 64-bit words: the camera's UUID
+    CameraUuid = 0, // four 32-bit words; as two little-endian 64-bit words: the camera's UUID
     PictureUuid = 1, // four 32-bit words, big-endian order of the UUID's bytes
 };
 
 enum class FloatArrayParam : int {
-    DepthRange = 0,      // {near, far}
+    DepthRange = 0, // {near, far}
     BackgroundColor = 5, // RGBA, 0..1
 };
 
 // State stream types for Renderer::serialize / deserialize.
 enum StateType : int {
     StateSettings = 0, // settings, plus the thumbnail when one was rendered
-    StateProfile = 1,  // whatever the renderer's profile can use
-    StateFull = 2,     // settings, depth, depth edits, thumbnail
+    StateProfile = 1, // whatever the renderer's profile can use
+    StateFull = 2, // settings, depth, depth edits, thumbnail
 };
 
 // Values passed to a renderer's state-change listener.

@@ -21,8 +21,8 @@ bool readCalibration(const ByteSource& source, PropertyStore& props)
         return false;
     const vrx::HotPixelRecord record = vrx::HotPixelRecord::decode(bytes.data(), bytes.size());
     props.clear();
-    props.setIntArray(static_cast<int>(IntArrayParam::CameraUuid),
-                      {record.cameraUuid.begin(), record.cameraUuid.end()});
+    props.setIntArray(
+        static_cast<int>(IntArrayParam::CameraUuid), { record.cameraUuid.begin(), record.cameraUuid.end() });
     return true;
 }
 } // namespace
@@ -62,8 +62,14 @@ bool PropertyAccessor::isCompatible() const
     return m_input && m_input->compatible();
 }
 
-std::int64_t PropertyAccessor::getProperty(IntParam p) const { return m_props.getInt(static_cast<int>(p)); }
-float PropertyAccessor::getProperty(FloatParam p) const { return m_props.getFloat(static_cast<int>(p)); }
+std::int64_t PropertyAccessor::getProperty(IntParam p) const
+{
+    return m_props.getInt(static_cast<int>(p));
+}
+float PropertyAccessor::getProperty(FloatParam p) const
+{
+    return m_props.getFloat(static_cast<int>(p));
+}
 std::vector<std::uint32_t> PropertyAccessor::getProperty(IntArrayParam p) const
 {
     return m_props.getIntArray(static_cast<int>(p));

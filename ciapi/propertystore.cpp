@@ -3,18 +3,29 @@
 namespace CIAPI {
 
 namespace {
-template<typename Map>
-typename Map::mapped_type lookup(const Map& map, int n)
+template <typename Map> typename Map::mapped_type lookup(const Map& map, int n)
 {
     auto it = map.find(n);
-    return it == map.end() ? typename Map::mapped_type{} : it->second;
+    return it == map.end() ? typename Map::mapped_type {} : it->second;
 }
 } // namespace
 
-std::int64_t PropertyStore::Values::i(int n) const { return lookup(ints, n); }
-float PropertyStore::Values::f(int n) const { return lookup(floats, n); }
-std::vector<std::uint32_t> PropertyStore::Values::ia(int n) const { return lookup(intArrays, n); }
-std::vector<float> PropertyStore::Values::fa(int n) const { return lookup(floatArrays, n); }
+std::int64_t PropertyStore::Values::i(int n) const
+{
+    return lookup(ints, n);
+}
+float PropertyStore::Values::f(int n) const
+{
+    return lookup(floats, n);
+}
+std::vector<std::uint32_t> PropertyStore::Values::ia(int n) const
+{
+    return lookup(intArrays, n);
+}
+std::vector<float> PropertyStore::Values::fa(int n) const
+{
+    return lookup(floatArrays, n);
+}
 
 std::int64_t PropertyStore::getInt(int n) const
 {
@@ -79,7 +90,7 @@ void PropertyStore::assign(Values values)
 void PropertyStore::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_values = Values{};
+    m_values = Values {};
 }
 
 } // namespace CIAPI

@@ -31,8 +31,8 @@ int zstdLevelFor(int level)
 
 } // namespace
 
-CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_ptr<std::ostream> output, int level,
-                              int threads, int verify)
+CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_ptr<std::ostream> output,
+    int level, int threads, int verify)
 {
     if (!input || !output)
         return CompressionBadInput;
@@ -50,7 +50,7 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
     const int zlevel = zstdLevelFor(level);
     const auto& entries = image->chunks();
     std::vector<vrx::VrxWriter::Chunk> chunks(entries.size());
-    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> next { 0 };
     std::exception_ptr failure;
     std::mutex failureMutex;
     bool badInput = false;
@@ -62,7 +62,8 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
                 vrx::VrxWriter::Chunk& out = chunks[i];
                 out.type = e.type;
                 out.index = e.index;
-                auto payload = image->source().bytes(e.payload.offset, static_cast<std::size_t>(e.payload.length));
+                auto payload
+                    = image->source().bytes(e.payload.offset, static_cast<std::size_t>(e.payload.length));
                 if (e.type == "RAW ") {
                     vrx::ByteReader r(payload.data(), payload.size(), "raw frame");
                     const std::int32_t module = r.i32();
@@ -72,11 +73,12 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
                     if (encoding == vrx::RawPlain) {
                         const auto samples = image->decodeFrame(module, frame); // checks the CRC
                         const vrx::ModuleInfo& m = image->module(module);
-                        out.payload = vrx::VrxWriter::encodeFrame(m, frame, samples, vrx::RawDeltaZstd, zlevel);
+                        out.payload
+                            = vrx::VrxWriter::encodeFrame(m, frame, samples, vrx::RawDeltaZstd, zlevel);
                         if (verify) {
-                            const auto back = vrx::RawCodec::decode(
-                                out.payload.data() + vrx::format::kFrameHeaderSize,
-                                out.payload.size() - vrx::format::kFrameHeaderSize, m.width, m.height);
+                            const auto back
+                                = vrx::RawCodec::decode(out.payload.data() + vrx::format::kFrameHeaderSize,
+                                    out.payload.size() - vrx::format::kFrameHeaderSize, m.width, m.height);
                             if (back != samples)
                                 throw std::logic_error("Compressed frame does not decode to its samples");
                         }
@@ -114,8 +116,8 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
     // Anything after the container (an appendix) is kept as it was.
     const std::uint64_t size = image->source().size();
     if (size > image->containerLength()) {
-        const auto tail = image->source().bytes(image->containerLength(),
-                                                static_cast<std::size_t>(size - image->containerLength()));
+        const auto tail = image->source().bytes(
+            image->containerLength(), static_cast<std::size_t>(size - image->containerLength()));
         bytes.insert(bytes.end(), tail.begin(), tail.end());
     }
     output->clear();

@@ -23,6 +23,6 @@ enum CompressionStatus : int {
 // CompressionAlreadyCompressed when it is already compressed (nothing written), and
 // CompressionSuccess otherwise. Failing to write the output throws std::runtime_error.
 CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_ptr<std::ostream> output,
-                              int level, int threads, int verify);
+    int level, int threads, int verify);
 
 } // namespace qzCompress

@@ -27,7 +27,8 @@ bool Renderer::IsHardwareCompatible()
     return true;
 }
 
-Renderer::Renderer(int profile) : d(std::make_unique<Private>())
+Renderer::Renderer(int profile)
+    : d(std::make_unique<Private>())
 {
     d->profile = profile;
     WorkerPool::instance(); // registers the pool with StaticShutdown
@@ -61,7 +62,7 @@ void Renderer::onInputChanged()
         d->session = std::make_shared<PictureSession>(input());
 }
 
-void Renderer::onPropertyChanged() {}
+void Renderer::onPropertyChanged() { }
 
 ImagePyramid Renderer::outputBuffer()
 {
@@ -118,7 +119,7 @@ void Renderer::render(int level, const ROI& roi, int renderType, bool sync)
     settings.values = properties().snapshot();
     settings.mode = d->mode;
     auto request = std::make_shared<RenderRequest>(d->shared, d->session, d->shared->generation.load(), level,
-                                                   roi.clipped(size.x, size.y), std::move(settings));
+        roi.clipped(size.x, size.y), std::move(settings));
     if (sync)
         request->runNow();
     else

@@ -56,7 +56,7 @@ public:
 
     // Writes level 0 under the transform, scaled to `size` ((0, 0) = native).
     bool writeImage(std::shared_ptr<std::ostream> stream, Point<int> size, ExportImageFormat format,
-                    std::function<void(int)> progress);
+        std::function<void(int)> progress);
 
     void reset(int type) override;
 

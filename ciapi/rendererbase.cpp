@@ -83,8 +83,14 @@ bool RendererBase::isCompatible() const
     return m_input && m_input->compatible();
 }
 
-std::int64_t RendererBase::getProperty(IntParam p) const { return m_props.getInt(static_cast<int>(p)); }
-float RendererBase::getProperty(FloatParam p) const { return m_props.getFloat(static_cast<int>(p)); }
+std::int64_t RendererBase::getProperty(IntParam p) const
+{
+    return m_props.getInt(static_cast<int>(p));
+}
+float RendererBase::getProperty(FloatParam p) const
+{
+    return m_props.getFloat(static_cast<int>(p));
+}
 std::vector<std::uint32_t> RendererBase::getProperty(IntArrayParam p) const
 {
     return m_props.getIntArray(static_cast<int>(p));

@@ -74,9 +74,9 @@ protected:
 
     // Called after the input changed (also when it was let go: input() is then null), on
     // the thread that set it, after the parameters and transform took the new file's values.
-    virtual void onInputChanged() {}
+    virtual void onInputChanged() { }
     // Called after any setProperty.
-    virtual void onPropertyChanged() {}
+    virtual void onPropertyChanged() { }
 
     // Fills the parameters that describe the input and the edit defaults.
     void loadDefaults(bool keepSessionSettings);

@@ -10,8 +10,8 @@ namespace CIAPI {
 namespace {
 struct Registry
 {
-    std::mutex mutex;    // guards hooks and next
-    std::mutex running;  // one shutdown at a time
+    std::mutex mutex; // guards hooks and next
+    std::mutex running; // one shutdown at a time
     std::map<int, std::function<void()>> hooks;
     int next = 1;
 };

@@ -9,8 +9,7 @@ namespace CIAPI {
 
 StateFileEditor::StateFileEditor()
     : m_state(std::make_unique<state::EngineState>())
-{
-}
+{ }
 
 StateFileEditor::StateFileEditor(std::istream& stream)
     : m_state(std::make_unique<state::EngineState>())
@@ -25,8 +24,7 @@ StateFileEditor::~StateFileEditor() = default;
 
 StateFileEditor::StateFileEditor(const StateFileEditor& o)
     : m_state(std::make_unique<state::EngineState>(*o.m_state))
-{
-}
+{ }
 
 StateFileEditor& StateFileEditor::operator=(const StateFileEditor& o)
 {
@@ -38,14 +36,29 @@ std::vector<std::uint32_t> StateFileEditor::imageID() const
 {
     if (!m_state->imageId)
         return {};
-    return {m_state->imageId->begin(), m_state->imageId->end()};
+    return { m_state->imageId->begin(), m_state->imageId->end() };
 }
 
-int StateFileEditor::depthType() const { return m_state->depthType(); }
-bool StateFileEditor::hasDepthEdits() const { return m_state->hasDepthEdits(); }
-int StateFileEditor::userRating() const { return m_state->rating.value_or(0); }
-Transform StateFileEditor::transform() const { return m_state->transform.value_or(Transform()); }
-bool StateFileEditor::hasThumbnail() const { return m_state->thumbnailJpeg && !m_state->thumbnailJpeg->empty(); }
+int StateFileEditor::depthType() const
+{
+    return m_state->depthType();
+}
+bool StateFileEditor::hasDepthEdits() const
+{
+    return m_state->hasDepthEdits();
+}
+int StateFileEditor::userRating() const
+{
+    return m_state->rating.value_or(0);
+}
+Transform StateFileEditor::transform() const
+{
+    return m_state->transform.value_or(Transform());
+}
+bool StateFileEditor::hasThumbnail() const
+{
+    return m_state->thumbnailJpeg && !m_state->thumbnailJpeg->empty();
+}
 
 Image StateFileEditor::getThumbnail() const
 {

@@ -15,7 +15,8 @@ MemStreamBuf::MemStreamBuf(const void* data, std::size_t length)
     setg(b, b, b + m_length);
 }
 
-MemStreamBuf::pos_type MemStreamBuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which)
+MemStreamBuf::pos_type MemStreamBuf::seekoff(
+    off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which)
 {
     if (!(which & std::ios_base::in))
         return pos_type(off_type(-1));
@@ -92,8 +93,8 @@ MultiStreamBuf::int_type MultiStreamBuf::underflow()
         if (pos < part.start || pos >= part.start + part.length)
             continue;
         const std::uint64_t inPart = pos - part.start;
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(m_buffer.size(), part.length - inPart));
+        const std::size_t want
+            = static_cast<std::size_t>(std::min<std::uint64_t>(m_buffer.size(), part.length - inPart));
         part.stream->clear();
         part.stream->seekg(static_cast<std::streamoff>(inPart), std::ios_base::beg);
         part.stream->read(m_buffer.data(), static_cast<std::streamsize>(want));
@@ -107,7 +108,8 @@ MultiStreamBuf::int_type MultiStreamBuf::underflow()
     return traits_type::eof();
 }
 
-MultiStreamBuf::pos_type MultiStreamBuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which)
+MultiStreamBuf::pos_type MultiStreamBuf::seekoff(
+    off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which)
 {
     if (!(which & std::ios_base::in))
         return pos_type(off_type(-1));

@@ -6,8 +6,8 @@ namespace CIAPI {
 
 namespace {
 // reset() codes as (quarter turns counter-clockwise in R, mirrored).
-constexpr int kCodeTurns[8] = {0, 1, 3, 3, 1, 2, 0, 2};
-constexpr bool kCodeMirror[8] = {false, false, false, true, true, true, true, false};
+constexpr int kCodeTurns[8] = { 0, 1, 3, 3, 1, 2, 0, 2 };
+constexpr bool kCodeMirror[8] = { false, false, false, true, true, true, true, false };
 
 void multiply(const int a[4], int m[4])
 {
@@ -29,8 +29,8 @@ void codeMatrix(int code, int m[4])
     m[1] = 0;
     m[2] = 0;
     m[3] = 1;
-    static const int R[4] = {0, -1, 1, 0};
-    static const int H[4] = {-1, 0, 0, 1};
+    static const int R[4] = { 0, -1, 1, 0 };
+    static const int H[4] = { -1, 0, 0, 1 };
     for (int i = 0; i < kCodeTurns[code]; ++i)
         multiply(R, m);
     if (kCodeMirror[code])
@@ -40,18 +40,17 @@ void codeMatrix(int code, int m[4])
 
 Transform::Transform(Point<int> aspect)
     : m_aspect(aspect)
-{
-}
+{ }
 
 void Transform::reset(int orientation)
 {
     codeMatrix(orientation, m_m);
-    m_crop = RectF{};
+    m_crop = RectF {};
     // The crop is kept in the picture's axes, squeezed into the turned frame: the whole
     // view of a quarter-turned picture is that frame, centred on the picture.
     if (transposed() && isSet()) {
         const float a = float(m_aspect.x) / float(m_aspect.y);
-        m_crop = RectF{(1.f - 1.f / a) / 2.f, (1.f - a) / 2.f, 1.f / a, a};
+        m_crop = RectF { (1.f - 1.f / a) / 2.f, (1.f - a) / 2.f, 1.f / a, a };
     }
 }
 
@@ -61,32 +60,32 @@ void Transform::rotate90(int quarterTurns)
     int k = quarterTurns % 4;
     if (k < 0)
         k += 4;
-    static const int Rinv[4] = {0, 1, -1, 0};
+    static const int Rinv[4] = { 0, 1, -1, 0 };
     for (int i = 0; i < k; ++i)
         multiply(Rinv, m_m);
 }
 
 void Transform::flipHorizontal()
 {
-    static const int H[4] = {-1, 0, 0, 1};
+    static const int H[4] = { -1, 0, 0, 1 };
     multiply(H, m_m);
 }
 
 void Transform::flipVertical()
 {
-    static const int V[4] = {1, 0, 0, -1};
+    static const int V[4] = { 1, 0, 0, -1 };
     multiply(V, m_m);
 }
 
 std::vector<float> Transform::matrix(Point<int>) const
 {
-    return {static_cast<float>(m_m[0]), static_cast<float>(m_m[1]), 0.f,
-            static_cast<float>(m_m[2]), static_cast<float>(m_m[3]), 0.f};
+    return { static_cast<float>(m_m[0]), static_cast<float>(m_m[1]), 0.f, static_cast<float>(m_m[2]),
+        static_cast<float>(m_m[3]), 0.f };
 }
 
 void Transform::setMatrix(int m00, int m01, int m10, int m11)
 {
-    const int candidate[4] = {m00, m01, m10, m11};
+    const int candidate[4] = { m00, m01, m10, m11 };
     for (int code = 0; code < 8; ++code) {
         int m[4];
         codeMatrix(code, m);

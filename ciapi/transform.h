@@ -76,8 +76,8 @@ public:
     bool operator!=(const Transform& o) const { return !(*this == o); }
 
 private:
-    Point<int> m_aspect{0, 0};
-    int m_m[4] = {1, 0, 0, 1};
+    Point<int> m_aspect { 0, 0 };
+    int m_m[4] = { 1, 0, 0, 1 };
     RectF m_crop;
 };
 

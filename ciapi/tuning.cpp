@@ -16,10 +16,14 @@ struct Tuning
 Tuning tuningFor(int type)
 {
     switch (type) {
-    case 1: return {0.f, 15.f, 25.f, 5.f, 20.f};
-    case 2: return {0.f, -15.f, -10.f, -5.f, 0.f};
-    case 3: return {0.f, 10.f, 5.f, 0.f, 40.f};
-    default: return {0.f, 0.f, 0.f, 0.f, 10.f};
+    case 1:
+        return { 0.f, 15.f, 25.f, 5.f, 20.f };
+    case 2:
+        return { 0.f, -15.f, -10.f, -5.f, 0.f };
+    case 3:
+        return { 0.f, 10.f, 5.f, 0.f, 40.f };
+    default:
+        return { 0.f, 0.f, 0.f, 0.f, 10.f };
     }
 }
 

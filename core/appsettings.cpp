@@ -25,7 +25,7 @@ void makeFolder(const QString& folder)
 
 AppSettings::AppSettings(QObject* parent)
     : QSettings(DefaultSettings::useWritableSystemScope(), QSettings::UserScope,
-                QCoreApplication::organizationName(), QCoreApplication::applicationName(), parent)
+        QCoreApplication::organizationName(), QCoreApplication::applicationName(), parent)
     , m_ftu(QMetaEnum::fromType<FTU>())
 {
     theInstance = this;
@@ -40,13 +40,11 @@ AppSettings::AppSettings(QObject* parent)
     for (int i = 0; i < meta->propertyCount(); ++i) {
         const QMetaProperty property = meta->property(i);
         if (property.hasNotifySignal())
-            m_notifiers.insert(QString::fromLatin1(property.name()).toLower(),
-                               property.notifySignal());
+            m_notifiers.insert(QString::fromLatin1(property.name()).toLower(), property.notifySignal());
     }
 
-    const QString importFolder =
-        value(QStringLiteral("ImportVideoFolder"), QDir::fromNativeSeparators(defaultImport()))
-            .toString();
+    const QString importFolder
+        = value(QStringLiteral("ImportVideoFolder"), QDir::fromNativeSeparators(defaultImport())).toString();
     if (importFolder != m_importVideoFolder) {
         m_importVideoFolder = importFolder;
         setValue(QStringLiteral("ImportVideoFolder"), importFolder);

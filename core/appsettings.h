@@ -22,24 +22,35 @@ class AppSettings : public QSettings
     Q_PROPERTY(QString dataStoreFolder READ dataStoreFolder CONSTANT)
     Q_PROPERTY(QString fileCacheFolder READ fileCacheFolder CONSTANT)
     Q_PROPERTY(QUuid installationUid READ installationUid CONSTANT)
-    Q_PROPERTY(QString sessionDatabase READ sessionDatabase WRITE setSessionDatabase NOTIFY sessionDatabaseChanged)
-    Q_PROPERTY(QString recipesDatabase READ recipesDatabase WRITE setRecipesDatabase NOTIFY recipesDatabaseChanged)
-    Q_PROPERTY(QString historyDatabase READ historyDatabase WRITE setHistoryDatabase NOTIFY historyDatabaseChanged)
-    Q_PROPERTY(QString hasBeenDatabase READ hasBeenDatabase WRITE setHasBeenDatabase NOTIFY hasBeenDatabaseChanged)
-    Q_PROPERTY(int galleryCellSize READ galleryCellSize WRITE setGalleryCellSize NOTIFY galleryCellSizeChanged)
-    Q_PROPERTY(int captureCellSize READ captureCellSize WRITE setCaptureCellSize NOTIFY captureCellSizeChanged)
-    Q_PROPERTY(int captureVideoCellSize READ captureVideoCellSize WRITE setCaptureVideoCellSize NOTIFY captureVideoCellSizeChanged)
-    Q_PROPERTY(QDate checkUpdateDate READ checkUpdateDate WRITE setCheckUpdateDate NOTIFY checkUpdateDateChanged)
-    Q_PROPERTY(bool enableDebugMode READ enableDebugMode WRITE setEnableDebugMode NOTIFY enableDebugModeChanged)
+    Q_PROPERTY(
+        QString sessionDatabase READ sessionDatabase WRITE setSessionDatabase NOTIFY sessionDatabaseChanged)
+    Q_PROPERTY(
+        QString recipesDatabase READ recipesDatabase WRITE setRecipesDatabase NOTIFY recipesDatabaseChanged)
+    Q_PROPERTY(
+        QString historyDatabase READ historyDatabase WRITE setHistoryDatabase NOTIFY historyDatabaseChanged)
+    Q_PROPERTY(
+        QString hasBeenDatabase READ hasBeenDatabase WRITE setHasBeenDatabase NOTIFY hasBeenDatabaseChanged)
+    Q_PROPERTY(
+        int galleryCellSize READ galleryCellSize WRITE setGalleryCellSize NOTIFY galleryCellSizeChanged)
+    Q_PROPERTY(
+        int captureCellSize READ captureCellSize WRITE setCaptureCellSize NOTIFY captureCellSizeChanged)
+    Q_PROPERTY(int captureVideoCellSize READ captureVideoCellSize WRITE setCaptureVideoCellSize NOTIFY
+            captureVideoCellSizeChanged)
+    Q_PROPERTY(
+        QDate checkUpdateDate READ checkUpdateDate WRITE setCheckUpdateDate NOTIFY checkUpdateDateChanged)
+    Q_PROPERTY(
+        bool enableDebugMode READ enableDebugMode WRITE setEnableDebugMode NOTIFY enableDebugModeChanged)
     Q_PROPERTY(bool recurseIntoDirs READ recurseIntoDirs WRITE setRecurseIntoDirs)
     Q_PROPERTY(bool closeOnNewFiles READ closeOnNewFiles WRITE setCloseOnNewFiles)
     Q_PROPERTY(bool failSafeGpuConf READ failSafeGpuConf WRITE setFailSafeGpuConf)
     Q_PROPERTY(bool failSafeQsgConf READ failSafeQsgConf WRITE setFailSafeQsgConf)
     Q_PROPERTY(bool avoidDrawPoints READ avoidDrawPoints WRITE setAvoidDrawPoints)
     Q_PROPERTY(bool useDefaultFonts READ useDefaultFonts WRITE setUseDefaultFonts)
-    Q_PROPERTY(bool backgroundIndex READ backgroundIndex WRITE setBackgroundIndex NOTIFY backgroundIndexChanged)
+    Q_PROPERTY(
+        bool backgroundIndex READ backgroundIndex WRITE setBackgroundIndex NOTIFY backgroundIndexChanged)
     Q_PROPERTY(QVariant presets READ presets NOTIFY presetsChanged)
-    Q_PROPERTY(QString importVideoFolder READ importVideoFolder WRITE setImportVideoFolder NOTIFY importVideoFolderChanged)
+    Q_PROPERTY(QString importVideoFolder READ importVideoFolder WRITE setImportVideoFolder NOTIFY
+            importVideoFolderChanged)
 
 public:
     // First-time-use hints; each is stored under its enumerator's name.

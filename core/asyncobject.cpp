@@ -5,8 +5,7 @@
 AsyncObject::AsyncObject(std::function<void()> fn)
     : QObject(nullptr)
     , AsyncTask(std::move(fn), true)
-{
-}
+{ }
 
 void AsyncObject::offloadTo(QThread* thread)
 {

@@ -2,8 +2,7 @@
 
 #include <stdexcept>
 
-template<typename Change>
-void BitSet::change(int i, Change fn)
+template <typename Change> void BitSet::change(int i, Change fn)
 {
     if (i < 0)
         throw std::out_of_range("BitSet: negative index");

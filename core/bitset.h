@@ -17,8 +17,7 @@ public:
     int wordCount() const { return m_words.size(); }
 
 private:
-    template<typename Change>
-    void change(int i, Change fn);
+    template <typename Change> void change(int i, Change fn);
 
     QVector<quint64> m_words;
     quint64 m_summary = 0;

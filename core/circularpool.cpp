@@ -64,7 +64,7 @@ void CircularPool::release(int i)
 CircularPool::Masks CircularPool::masks() const
 {
     QMutexLocker lock(&m_mutex);
-    return {m_recycling, m_free, m_marked, m_busy};
+    return { m_recycling, m_free, m_marked, m_busy };
 }
 
 void CircularPool::reclaimLocked(int newSlots)

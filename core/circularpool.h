@@ -21,8 +21,7 @@ public:
     // `release` runs with the pool's mutex held and must not call back into the
     // pool; `recycle` runs without it on whatever `post` chooses, which must not be
     // a thread that waits in acquire().
-    CircularPool(int count, quint64 busyLimit, SlotFunction release, SlotFunction recycle,
-        PostFunction post);
+    CircularPool(int count, quint64 busyLimit, SlotFunction release, SlotFunction recycle, PostFunction post);
     virtual ~CircularPool();
 
     CircularPool(const CircularPool&) = delete;

@@ -74,7 +74,7 @@ bool openDatabase(QSqlDatabase& db, const QString& path, const QStringList& sche
 
 bool openDatabase(QSqlDatabase& db, const QString& path, const QString& schemaFile)
 {
-    return openDatabase(db, path, QStringList{schemaFile});
+    return openDatabase(db, path, QStringList { schemaFile });
 }
 
 void closeDatabase(QSqlDatabase& db, std::initializer_list<QSqlQuery*> queries)

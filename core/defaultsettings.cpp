@@ -24,8 +24,8 @@ bool usableFolder(const QString& path)
 
 QString DefaultSettings::systemScopeFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1Char('/') + QCoreApplication::organizationName() + QStringLiteral("/defaults");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
+        + QCoreApplication::organizationName() + QStringLiteral("/defaults");
 }
 
 QSettings::Format DefaultSettings::useWritableSystemScope()
@@ -35,8 +35,8 @@ QSettings::Format DefaultSettings::useWritableSystemScope()
 }
 
 DefaultSettings::DefaultSettings(QObject* parent)
-    : QSettings(useWritableSystemScope(), QSettings::SystemScope,
-                QCoreApplication::organizationName(), QCoreApplication::applicationName(), parent)
+    : QSettings(useWritableSystemScope(), QSettings::SystemScope, QCoreApplication::organizationName(),
+        QCoreApplication::applicationName(), parent)
 {
     build();
 }
@@ -88,7 +88,7 @@ void DefaultSettings::build()
     setValue(QStringLiteral("CaptureCellSize"), 160);
     setValue(QStringLiteral("CaptureVideoCellSize"), 20);
     for (const char* hint :
-         {"FTU_DepthEffect", "FTU_RefineEdge", "FTU_BlendArea", "FTU_MatchDepth", "FTU_FocusPoint"})
+        { "FTU_DepthEffect", "FTU_RefineEdge", "FTU_BlendArea", "FTU_MatchDepth", "FTU_FocusPoint" })
         setValue(QLatin1String(hint), true);
     setValue(QStringLiteral("CloseOnNewFiles"), true);
     setValue(QStringLiteral("RecurseIntoDirs"), false);

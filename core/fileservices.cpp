@@ -29,7 +29,7 @@ bool deleteToRecycleBin(const QList<QUrl>& urls)
 
 bool deleteToRecycleBin(const QUrl& url)
 {
-    return deleteToRecycleBin(QList<QUrl>{url});
+    return deleteToRecycleBin(QList<QUrl> { url });
 }
 
 bool copyFileNative(const QString& source, const QString& target)

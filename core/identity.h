@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QString>
 
-
 namespace ostra {
 
 // The QML module URI; also the organisation domain and the default local socket name.

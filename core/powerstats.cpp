@@ -6,8 +6,7 @@
 
 PowerStats::PowerStats(QObject* parent)
     : PowerStats(new PowerWatcher, parent)
-{
-}
+{ }
 
 PowerStats::PowerStats(PowerWatcher* watcher, QObject* parent)
     : QObject(parent)

@@ -5,14 +5,12 @@
 
 ProgressHandler::ProgressHandler(QObject* parent)
     : ProgressHandler(0.0, parent)
-{
-}
+{ }
 
 ProgressHandler::ProgressHandler(const double& rate, QObject* parent)
     : QObject(parent)
     , m_rate(rate)
-{
-}
+{ }
 
 qint64 ProgressHandler::estimatedTimeLeft() const
 {

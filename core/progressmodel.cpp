@@ -5,8 +5,7 @@
 
 ProgressModel::ProgressModel(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 double ProgressModel::value() const
 {
@@ -181,8 +180,7 @@ void ProgressModel::dump()
     QList<ProgressRatio> partials;
     for (const auto& entry : m_partials)
         partials.append(entry.second);
-    qDebug() << "Progress" << value() << percentage() << "Active:" << m_active
-             << "Partials:" << partials;
+    qDebug() << "Progress" << value() << percentage() << "Active:" << m_active << "Partials:" << partials;
     qDebug() << "Bottom line:" << ProgressRatio(m_done, m_total);
 }
 

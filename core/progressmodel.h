@@ -24,7 +24,7 @@ class ProgressModel : public QObject
 public:
     explicit ProgressModel(QObject* parent = nullptr);
 
-    ProgressRatio progress() const { return {m_done, m_total}; }
+    ProgressRatio progress() const { return { m_done, m_total }; }
     qlonglong elapsed() const { return m_done; }
     qlonglong estimated() const { return m_total; }
     double value() const;

@@ -72,7 +72,8 @@ bool SnoozeTimer::eventFilter(QObject* watched, QEvent* event)
 
 void SnoozeTimer::wakeUp()
 {
-    const qint64 remaining = qint64(m_timeoutMs) - (m_lastInput.isValid() ? m_lastInput.elapsed() : qint64(m_timeoutMs));
+    const qint64 remaining
+        = qint64(m_timeoutMs) - (m_lastInput.isValid() ? m_lastInput.elapsed() : qint64(m_timeoutMs));
     if (remaining > 0) {
         m_timer.start(int(qMin<qint64>(remaining + 300, std::numeric_limits<int>::max())));
         return;

@@ -6,18 +6,16 @@
 #include <functional>
 
 // A CircularPool whose slot i is element i of a caller-owned array of N objects.
-template<typename T, std::size_t N>
-class StdArrayPool : public CircularPool
+template <typename T, std::size_t N> class StdArrayPool : public CircularPool
 {
 public:
     using ElementFunction = std::function<void(T&)>;
 
-    StdArrayPool(T* elements, quint64 busyLimit, ElementFunction release, ElementFunction recycle,
-        PostFunction post)
-        : CircularPool(int(N), busyLimit,
-              [elements, release = std::move(release)](int i) { release(elements[i]); },
-              [elements, recycle = std::move(recycle)](int i) { recycle(elements[i]); },
-              std::move(post))
+    StdArrayPool(
+        T* elements, quint64 busyLimit, ElementFunction release, ElementFunction recycle, PostFunction post)
+        : CircularPool(
+            int(N), busyLimit, [elements, release = std::move(release)](int i) { release(elements[i]); },
+            [elements, recycle = std::move(recycle)](int i) { recycle(elements[i]); }, std::move(post))
         , m_elements(elements)
     {
         static_assert(N > 0 && N <= std::size_t(CircularPool::maxSlots), "slot count out of range");

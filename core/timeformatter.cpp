@@ -6,8 +6,7 @@
 
 TimeFormatter::TimeFormatter(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 QString TimeFormatter::verbiage(qint64 milliseconds) const
 {
@@ -15,7 +14,7 @@ QString TimeFormatter::verbiage(qint64 milliseconds) const
         return QString();
     const QStringList& plurals = m_plurals.isEmpty() ? m_units : m_plurals;
     // Only as many units as every list can name.
-    const int usable = std::min({m_radices.size(), m_units.size(), plurals.size()});
+    const int usable = std::min({ m_radices.size(), m_units.size(), plurals.size() });
 
     QVector<qint64> quotients;
     qint64 q = milliseconds;
@@ -75,8 +74,7 @@ void TimeFormatter::setScales(const QList<int>& scales)
 bool TimeFormatter::listsConsistent() const
 {
     const QStringList& plurals = m_plurals.isEmpty() ? m_units : m_plurals;
-    return !m_radices.isEmpty() && m_units.size() == m_radices.size()
-        && plurals.size() == m_units.size();
+    return !m_radices.isEmpty() && m_units.size() == m_radices.size() && plurals.size() == m_units.size();
 }
 
 void TimeFormatter::publish(const QString& text, bool known)

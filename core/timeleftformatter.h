@@ -39,6 +39,6 @@ protected:
 private:
     ProgressModel* m_ownModel;
     QPointer<ProgressModel> m_model;
-    ProgressRatio m_mark{0, 0};
+    ProgressRatio m_mark { 0, 0 };
     QElapsedTimer m_timer;
 };

@@ -4,8 +4,7 @@ TimeSinceFormatter::TimeSinceFormatter(QObject* parent)
     : TimeFormatter(parent)
     , m_start(QDateTime::currentDateTime())
     , m_end(m_start)
-{
-}
+{ }
 
 void TimeSinceFormatter::setStartDate(const QDateTime& date)
 {

@@ -35,7 +35,7 @@ QUuid uuidFromWords(const std::vector<uint32_t>& words)
 {
     if (words.size() != 4)
         return QUuid();
-    const uint32_t packed[4] = {words[0], words[1], words[2], words[3]};
+    const uint32_t packed[4] = { words[0], words[1], words[2], words[3] };
     return fromBigEndianWords(packed);
 }
 

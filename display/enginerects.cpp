@@ -16,7 +16,7 @@ void takeRegion(QRegion& pending, QRegion& target)
 
 CIAPI::PointF toEnginePoint(const QPointF& p)
 {
-    return CIAPI::PointF{float(p.x()), float(p.y())};
+    return CIAPI::PointF { float(p.x()), float(p.y()) };
 }
 
 QPointF fromEnginePoint(const CIAPI::PointF& p)
@@ -40,5 +40,5 @@ QRect fromEngineRect(const CIAPI::ROI& r)
 
 CIAPI::ROI toEngineRect(const QRect& r)
 {
-    return CIAPI::ROI{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
+    return CIAPI::ROI { r.left(), r.top(), r.right() + 1, r.bottom() + 1 };
 }

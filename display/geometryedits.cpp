@@ -21,21 +21,21 @@ TurnAndMirror defaultTurnFor(int orientationCode)
 {
     switch (orientationCode) {
     case 1:
-        return {90, false};
+        return { 90, false };
     case 2:
-        return {270, false};
+        return { 270, false };
     case 3:
-        return {270, true};
+        return { 270, true };
     case 4:
-        return {90, true};
+        return { 90, true };
     case 5:
-        return {180, true};
+        return { 180, true };
     case 6:
-        return {0, true};
+        return { 0, true };
     case 7:
-        return {180, false};
+        return { 180, false };
     default:
-        return {0, false};
+        return { 0, false };
     }
 }
 
@@ -48,11 +48,11 @@ bool fuzzyDiffersFromOne(double a)
 
 GeometryEdits::GeometryEdits(QObject* parent)
     : QObject(parent)
-    , m_transform(CIAPI::Point<int>{1, 1})
+    , m_transform(CIAPI::Point<int> { 1, 1 })
 {
-    m_handleCursors = {{0, Qt::ForbiddenCursor},  {1, Qt::SizeFDiagCursor}, {2, Qt::SizeVerCursor},
-                       {3, Qt::SizeBDiagCursor},  {4, Qt::SizeHorCursor},   {5, Qt::SizeHorCursor},
-                       {6, Qt::SizeBDiagCursor},  {7, Qt::SizeVerCursor},   {8, Qt::SizeFDiagCursor}};
+    m_handleCursors = { { 0, Qt::ForbiddenCursor }, { 1, Qt::SizeFDiagCursor }, { 2, Qt::SizeVerCursor },
+        { 3, Qt::SizeBDiagCursor }, { 4, Qt::SizeHorCursor }, { 5, Qt::SizeHorCursor },
+        { 6, Qt::SizeBDiagCursor }, { 7, Qt::SizeVerCursor }, { 8, Qt::SizeFDiagCursor } };
     connect(this, &GeometryEdits::cropCenterUpdated, this, &GeometryEdits::hasEditsChanged);
     connect(this, &GeometryEdits::transformationUpdated, this, &GeometryEdits::hasEditsChanged);
 }

@@ -123,8 +123,8 @@ private:
     void dragWhole(const QPointF& d);
 
     CIAPI::Transform m_transform;
-    QRectF m_committedCrop{0, 0, 1, 1};
-    QRectF m_crop{0, 0, 1, 1};
+    QRectF m_committedCrop { 0, 0, 1, 1 };
+    QRectF m_crop { 0, 0, 1, 1 };
     QHash<int, Qt::CursorShape> m_handleCursors;
     int m_grabbedHandle = NoHandle;
     bool m_moving = false;

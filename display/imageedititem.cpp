@@ -1,7 +1,7 @@
 #include "display/imageedititem.h"
 
-#include "core/progressmodel.h"
 #include "ciapi/renderer.h"
+#include "core/progressmodel.h"
 #include "display/enginerects.h"
 #include "display/geometryedits.h"
 #include "display/imageeditnode.h"
@@ -48,7 +48,8 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
     setAcceptedMouseButtons(Qt::LeftButton);
     setAcceptHoverEvents(true);
     connect(m_geometryEdits, &GeometryEdits::zoomChanged, this, &ImageEditItem::applyCropZoom);
-    connect(m_geometryEdits, &GeometryEdits::transformationUpdated, this, &ImageEditItem::updateTransformation);
+    connect(
+        m_geometryEdits, &GeometryEdits::transformationUpdated, this, &ImageEditItem::updateTransformation);
     connect(m_geometryEdits, &GeometryEdits::transformationUpdated, this, &QQuickItem::update);
     connect(m_geometryEdits, &GeometryEdits::cropCenterUpdated, this, &ImageEditItem::updateCenter);
     connect(m_geometryEdits, &GeometryEdits::cropCenterUpdated, this, &ImageEditItem::imageMoved);
@@ -207,7 +208,7 @@ void ImageEditItem::imageOutput(const VrxMessage& message)
         m_geometry.setViewSize(float(int(width())), float(int(height())));
         const int coarsest = coarsestLevel();
         const QSize c = m_planner.levelSizes()[size_t(coarsest)];
-        markRegionDirty(CIAPI::ROI{0, 0, c.width(), c.height()}, coarsest);
+        markRegionDirty(CIAPI::ROI { 0, 0, c.width(), c.height() }, coarsest);
         viewChanged();
         updateCenter();
         emit m_geometryEdits->zoomChanged();
@@ -284,7 +285,8 @@ void ImageEditItem::viewChanged()
             m_geometry.setPan(m_geometry.panX() * s1 / s0, m_geometry.panY() * s1 / s0);
         if (!usableScale(s1))
             return;
-        const int level = LevelPlanner::chooseLevel(m_planner.levelSizes(), cropCentre(), m_geometry, devicePixelRatio());
+        const int level
+            = LevelPlanner::chooseLevel(m_planner.levelSizes(), cropCentre(), m_geometry, devicePixelRatio());
         m_geometry.setLevel(level);
         update();
         emit brushRadiusChanged();
@@ -383,8 +385,7 @@ void ImageEditItem::setImageQuality(ImageQuality quality)
 void ImageEditItem::stepRedrawCounter()
 {
     int value = m_redrawCounter.load();
-    while (!m_redrawCounter.compare_exchange_weak(value, std::min(value + 1, 2))) {
-    }
+    while (!m_redrawCounter.compare_exchange_weak(value, std::min(value + 1, 2))) { }
 }
 
 void ImageEditItem::requestRedraw()
@@ -414,8 +415,7 @@ void ImageEditItem::refresh()
         return;
     }
     int value = m_redrawCounter.load();
-    while (value > 0 && !m_redrawCounter.compare_exchange_weak(value, value - 1)) {
-    }
+    while (value > 0 && !m_redrawCounter.compare_exchange_weak(value, value - 1)) { }
 }
 
 void ImageEditItem::timerEvent(QTimerEvent* event)
@@ -487,8 +487,9 @@ void ImageEditItem::applyCropZoom()
         return; // the view refits once the drag ends
     // While the crop is edited the whole picture is shown around it, so it can be dragged
     // anywhere; otherwise the crop fills the view.
-    const QSizeF part =
-        m_geometryEdits->cropState() == GeometryEdits::Hidden ? m_geometryEdits->cropRect().size() : QSizeF(1, 1);
+    const QSizeF part = m_geometryEdits->cropState() == GeometryEdits::Hidden
+        ? m_geometryEdits->cropRect().size()
+        : QSizeF(1, 1);
     m_geometry.setRelativeSize(part);
     setZoomLogLevel(-1);
     update();
@@ -498,10 +499,10 @@ void ImageEditItem::updateCenter()
 {
     if (m_geometryEdits->cropState() == GeometryEdits::Active)
         return;
-    const QPointF centre =
-        m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
-    const QPointF d = ImageGeometry::orientToView(QPointF(0.5, 0.5) - centre, m_geometry.angle(),
-                                                  m_geometry.mirrored());
+    const QPointF centre
+        = m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
+    const QPointF d
+        = ImageGeometry::orientToView(QPointF(0.5, 0.5) - centre, m_geometry.angle(), m_geometry.mirrored());
     const QSizeF fitted = m_geometry.orientedSize();
     m_geometry.setPan(float(fitted.width() * d.x()), float(fitted.height() * d.y()));
     update();
@@ -545,10 +546,13 @@ void ImageEditItem::updateTransformation()
     for (float v : m)
         entries << QString::number(double(v));
     qDebug().noquote() << "Saving transformation. Crop:"
-                       << QStringLiteral("%1,%2;%3,%4").arg(double(c.x)).arg(double(c.y)).arg(double(c.width)).arg(
-                              double(c.height))
-                       << ". Matrix:" << entries.join(QLatin1Char(','))
-                       << ". Aspect ratio:" << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
+                       << QStringLiteral("%1,%2;%3,%4")
+                              .arg(double(c.x))
+                              .arg(double(c.y))
+                              .arg(double(c.width))
+                              .arg(double(c.height))
+                       << ". Matrix:" << entries.join(QLatin1Char(',')) << ". Aspect ratio:"
+                       << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
     m_geometry.setTransform(t);
     if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t))
         m_viewer->setTransform(t);
@@ -724,7 +728,7 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
     planes->updateMatrix(boundingRect());
     const CIAPI::Point<int> aspect = m_geometryEdits->transform().aspectRatio();
     node->crop().setCropGeometry(m_geometryEdits->cropState(), m_geometryEdits->cropRect(),
-                                 aspect.x > 0 && aspect.y > 0 ? double(aspect.x) / aspect.y : 1.0);
+        aspect.x > 0 && aspect.y > 0 ? double(aspect.x) / aspect.y : 1.0);
     node->crop().updateNode(*planes);
     node->crop().setVisible(m_editorMode == Crop);
     return node;

@@ -192,10 +192,10 @@ private:
     double m_zoomLogLevel = 0.0;
     float m_zoom = 1.f;
     QPointF m_pressPoint;
-    QPointF m_mousePos{-1, -1};
+    QPointF m_mousePos { -1, -1 };
     bool m_rendering = false;
     QBasicTimer m_refreshTimer;
-    std::atomic<int> m_redrawCounter{0};
+    std::atomic<int> m_redrawCounter { 0 };
     GeometryEdits* m_geometryEdits;
     EditorMode m_editorMode = None;
     QSize m_resolution;

@@ -4,9 +4,8 @@
 #include <cmath>
 
 ImageGeometry::ImageGeometry()
-    : m_transform(CIAPI::Point<int>{1, 1})
-{
-}
+    : m_transform(CIAPI::Point<int> { 1, 1 })
+{ }
 
 ImageGeometry::~ImageGeometry() = default;
 

@@ -77,7 +77,7 @@ protected:
     bool m_transposed = false;
     bool m_mirrored = false;
     int m_angle = 0;
-    QSizeF m_relativeSize{1.0, 1.0};
+    QSizeF m_relativeSize { 1.0, 1.0 };
     float m_viewWidth = 0.f;
     float m_viewHeight = 0.f;
     float m_fitScale = 0.f;

@@ -24,7 +24,7 @@ bool fuzzyEqual(double a, double b)
 bool isUnitRect(const QRectF& r)
 {
     return fuzzyEqual(r.x(), 0.0) && fuzzyEqual(r.y(), 0.0) && fuzzyEqual(r.width(), 1.0)
-           && fuzzyEqual(r.height(), 1.0);
+        && fuzzyEqual(r.height(), 1.0);
 }
 
 } // namespace

@@ -20,8 +20,7 @@ ImagePlanes::ImagePlane::ImagePlane(const CIAPI::Image& image, int format)
     , m_height(image.empty() ? 0 : image.height())
     , m_rows((m_height + kTileSize - 1) / kTileSize)
     , m_columns((m_width + kTileSize - 1) / kTileSize)
-{
-}
+{ }
 
 ImagePlanes::ImagePlane::~ImagePlane()
 {
@@ -61,7 +60,8 @@ void ImagePlanes::ImagePlane::create()
     const QSurfaceFormat format = m_context->format();
     if (m_context->isOpenGLES()) {
         m_unpackBuffer = format.majorVersion() >= 3;
-        m_rowLengthSupported = format.majorVersion() >= 3 || m_context->hasExtension("GL_EXT_unpack_subimage");
+        m_rowLengthSupported
+            = format.majorVersion() >= 3 || m_context->hasExtension("GL_EXT_unpack_subimage");
     } else {
         m_unpackBuffer = format.version() >= qMakePair(2, 1);
         m_rowLengthSupported = true;
@@ -79,7 +79,7 @@ void ImagePlanes::ImagePlane::create()
             if (m_unpackBuffer)
                 f->glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
             f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, kTileSize, kTileSize, 0, GLenum(m_format),
-                            GL_UNSIGNED_BYTE, nullptr);
+                GL_UNSIGNED_BYTE, nullptr);
         }
     }
     f->glBindTexture(GL_TEXTURE_2D, 0);
@@ -134,7 +134,7 @@ void ImagePlanes::ImagePlane::uploadRegion()
                 if (m_unpackBuffer)
                     f->glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
                 subImage(i.left() - x, i.top() - y, i.width(), i.height(),
-                         base + (std::ptrdiff_t(m_rowLength) * (i.top() - r.top()) + (i.left() - r.left())) * 4);
+                    base + (std::ptrdiff_t(m_rowLength) * (i.top() - r.top()) + (i.left() - r.left())) * 4);
                 f->glFlush();
             }
         }
@@ -156,7 +156,7 @@ void ImagePlanes::ImagePlane::subImage(int x, int y, int width, int height, cons
     // Without a row length the rows go one by one, straight from the level's memory.
     for (int row = 0; row < height; ++row)
         f->glTexSubImage2D(GL_TEXTURE_2D, 0, x, y + row, width, 1, GLenum(m_format), GL_UNSIGNED_BYTE,
-                           pixels + std::ptrdiff_t(row) * m_rowLength * 4);
+            pixels + std::ptrdiff_t(row) * m_rowLength * 4);
 }
 
 ImagePlanes::ImagePlanes(const CIAPI::ImagePyramid& pyramid, int format)

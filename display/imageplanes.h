@@ -91,4 +91,3 @@ private:
     CIAPI::ImagePyramid m_pyramid;
     std::vector<std::unique_ptr<ImagePlane>> m_planes;
 };
-

@@ -52,9 +52,8 @@ void ImagePlanesNode::bindWindow(QQuickWindow* window)
             const quint32 id = plane->textureId(i);
             if (!window || id == 0)
                 continue;
-            QSGTexture* texture = window->createTextureFromNativeObject(
-                QQuickWindow::NativeObjectTexture, &id, 0, tiles[size_t(i)]->tileRect().size(),
-                QQuickWindow::TextureIsOpaque);
+            QSGTexture* texture = window->createTextureFromNativeObject(QQuickWindow::NativeObjectTexture,
+                &id, 0, tiles[size_t(i)]->tileRect().size(), QQuickWindow::TextureIsOpaque);
             if (!texture)
                 continue;
             texture->setFiltering(QSGTexture::Linear);

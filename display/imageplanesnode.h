@@ -26,8 +26,8 @@ public:
     ~ImagePlanesNode() override;
 
     // The node matrix takes a QMatrix4x4, the image's quarter turns a QMatrix.
-    using QSGTransformNode::setMatrix;
     using ImageGeometry::setMatrix;
+    using QSGTransformNode::setMatrix;
 
     bool showsPyramid(const CIAPI::ImagePyramid& pyramid) const { return m_pyramid == pyramid; }
     const CIAPI::ImagePyramid& pyramid() const { return m_pyramid; }

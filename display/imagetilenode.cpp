@@ -8,8 +8,8 @@ ImageTileNode::ImageTileNode(const QRect& tileRect)
     : m_tileRect(tileRect)
     , m_limit(tileRect.adjusted(0, 0, 1, 1))
 {
-    auto* geometry = new QSGGeometry(QSGGeometry::defaultAttributes_TexturedPoint2D(), 0, 0,
-                                     QSGGeometry::UnsignedShortType);
+    auto* geometry = new QSGGeometry(
+        QSGGeometry::defaultAttributes_TexturedPoint2D(), 0, 0, QSGGeometry::UnsignedShortType);
     geometry->setDrawingMode(QSGGeometry::DrawTriangles);
     setGeometry(geometry);
     setFlag(OwnsGeometry);

@@ -14,12 +14,12 @@ bool usableScale(float s)
 
 } // namespace
 
-CIAPI::ROI LevelPlanner::visibleLevelRect(const QSize& levelSize, const QSize& level0, const QPointF& cc,
-                                           const ImageGeometry& g)
+CIAPI::ROI LevelPlanner::visibleLevelRect(
+    const QSize& levelSize, const QSize& level0, const QPointF& cc, const ImageGeometry& g)
 {
     const double s = g.fitScale(), z = g.zoom();
     if (!usableScale(float(s)) || !(z > 0) || level0.isEmpty() || levelSize.isEmpty())
-        return CIAPI::ROI{};
+        return CIAPI::ROI {};
     const double W = level0.width(), H = level0.height();
     const double k = double(levelSize.width()) / W;
     const QPointF o = ImageGeometry::rotatePoint(QPointF((cc.x() - 0.5) * W, (cc.y() - 0.5) * H), -g.angle());
@@ -46,8 +46,8 @@ CIAPI::ROI LevelPlanner::visibleLevelRect(const QSize& levelSize, const QSize& l
     return r;
 }
 
-int LevelPlanner::chooseLevel(const std::vector<QSize>& levels, const QPointF& cc, const ImageGeometry& g,
-                               double dpr)
+int LevelPlanner::chooseLevel(
+    const std::vector<QSize>& levels, const QPointF& cc, const ImageGeometry& g, double dpr)
 {
     if (levels.empty())
         return 0;
@@ -61,8 +61,8 @@ int LevelPlanner::chooseLevel(const std::vector<QSize>& levels, const QPointF& c
     return 0;
 }
 
-QRect LevelPlanner::wantedRegion(int level, const std::vector<QSize>& levels, const QPointF& cc,
-                                  const ImageGeometry& g)
+QRect LevelPlanner::wantedRegion(
+    int level, const std::vector<QSize>& levels, const QPointF& cc, const ImageGeometry& g)
 {
     if (level < 0 || level >= int(levels.size()))
         return QRect();

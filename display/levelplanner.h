@@ -21,14 +21,14 @@ public:
     // The visible part of a level, clipped to it (engine form). `cropCentre` is the crop's
     // centre in picture fractions.
     static CIAPI::ROI visibleLevelRect(const QSize& levelSize, const QSize& level0, const QPointF& cropCentre,
-                                       const ImageGeometry& geometry);
+        const ImageGeometry& geometry);
     // The coarsest level whose visible part still gives a level pixel per device pixel.
     static int chooseLevel(const std::vector<QSize>& levelSizes, const QPointF& cropCentre,
-                           const ImageGeometry& geometry, double devicePixelRatio);
+        const ImageGeometry& geometry, double devicePixelRatio);
     // What to ask of a level: the coarsest whole, finer ones in 512-pixel blocks around the
     // visible part; always inside the level.
     static QRect wantedRegion(int level, const std::vector<QSize>& levelSizes, const QPointF& cropCentre,
-                              const ImageGeometry& geometry);
+        const ImageGeometry& geometry);
 
     // Takes the level sizes of a pyramid (none for a null one) and forgets every region.
     void setLevels(const CIAPI::ImagePyramid& pyramid);

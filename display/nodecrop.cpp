@@ -33,8 +33,7 @@ public:
         : m_v(geometry->vertexDataAsPoint2D())
         , m_count(geometry->vertexCount())
         , m_g(g)
-    {
-    }
+    { }
     void point(double x, double y)
     {
         const QPointF p = m_g.imageToView(QPointF(x, y));
@@ -89,8 +88,7 @@ NodeCrop::NodeCrop()
     , m_shadeOptional(new OptionalNode(m_shade, 1.0))
     , m_frameOptional(new OptionalNode(m_frame, 0.4))
     , m_handleOptional(new OptionalNode(m_handles, 1.0))
-{
-}
+{ }
 
 void NodeCrop::setCropGeometry(GeometryEdits::CropState state, const QRectF& pictureCrop, double aspect)
 {

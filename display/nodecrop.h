@@ -42,6 +42,6 @@ private:
     OptionalNode* m_frameOptional;
     OptionalNode* m_handleOptional;
     GeometryEdits::CropState m_state = GeometryEdits::Hidden;
-    QRectF m_crop{0, 0, 1, 1};
+    QRectF m_crop { 0, 0, 1, 1 };
     double m_aspect = 1.0;
 };

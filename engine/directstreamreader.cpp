@@ -5,8 +5,7 @@
 
 DirectStreamReader::DirectStreamReader()
     : m_renderer(CIAPI::DirectRenderer::Create(4))
-{
-}
+{ }
 
 DirectStreamReader::~DirectStreamReader()
 {

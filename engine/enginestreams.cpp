@@ -16,7 +16,8 @@ std::filesystem::path toEnginePath(const QString& path)
 
 std::shared_ptr<std::istream> openPartStream(const StreamPart& part)
 {
-    auto file = std::make_shared<std::ifstream>(toEnginePath(part.fileName()), std::ios::binary | std::ios::in);
+    auto file
+        = std::make_shared<std::ifstream>(toEnginePath(part.fileName()), std::ios::binary | std::ios::in);
     if (part.offset() == 0 && part.size() < 0)
         return file;
     // A range of a file: read just those bytes (only used when mapping failed).
@@ -37,7 +38,7 @@ std::shared_ptr<std::istream> openPartStream(const StreamPart& part)
 }
 
 std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::RendererBase& renderer,
-                                                  const QHash<int, std::shared_ptr<StreamPart>>& calibration)
+    const QHash<int, std::shared_ptr<StreamPart>>& calibration)
 {
     mapPart(source);
     const uchar* data = source.data();

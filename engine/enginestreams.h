@@ -23,7 +23,7 @@ constexpr int kHotPixelResource = 0;
 // when calibration was appended, else null; the stream given to the engine keeps it
 // alive by itself. Engine errors for unreadable files propagate.
 std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::RendererBase& renderer,
-                                                  const QHash<int, std::shared_ptr<StreamPart>>& calibration);
+    const QHash<int, std::shared_ptr<StreamPart>>& calibration);
 
 // Hands the part's file to a property accessor through a file stream.
 void attachInputStream(StreamPart& part, CIAPI::PropertyAccessor& accessor);

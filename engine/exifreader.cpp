@@ -16,7 +16,7 @@ constexpr int kMaxDirectories = 32;
 constexpr quint16 kExifPointerTag = 0x8769;
 
 // Log2 of the element size, by TIFF type; -1 for invalid types.
-constexpr int kTypeShift[13] = {-1, 0, 0, 1, 2, 3, 0, 0, 1, 2, 3, 2, 3};
+constexpr int kTypeShift[13] = { -1, 0, 0, 1, 2, 3, 0, 0, 1, 2, 3, 2, 3 };
 
 quint16 load16(const uchar* p, bool big)
 {
@@ -79,9 +79,9 @@ class Walker
 {
 public:
     Walker(QIODevice& device, const Callbacks& callbacks)
-        : m_device(device), m_callbacks(callbacks)
-    {
-    }
+        : m_device(device)
+        , m_callbacks(callbacks)
+    { }
 
     QList<Directory> readJpeg();
 
@@ -108,8 +108,7 @@ private:
     QList<Directory> readSegment(qint64 start, qint64 end);
     bool readDirectory(quint64 offset, quint64 index, Directory& dir, quint32& next);
     bool readEntry(qint64 position, Directory& dir, ExifEntry& entry);
-    template <typename F>
-    void guarded(F&& call)
+    template <typename F> void guarded(F&& call)
     {
         // A callback may read the device; hand it back where it was.
         const qint64 saved = m_device.pos();
@@ -151,9 +150,9 @@ QList<Directory> Walker::readJpeg()
         }
         const uchar code = marker[1];
         if (code == 0xD9 || code == 0xDA)
-            return {};  // end of image, or image data: no EXIF block before it
+            return {}; // end of image, or image data: no EXIF block before it
         if (code == 0x01 || (code >= 0xD0 && code <= 0xD7))
-            continue;   // markers without a length
+            continue; // markers without a length
         uchar lengthBytes[2];
         if (!readAt(pos, lengthBytes, 2))
             return {};
@@ -209,8 +208,8 @@ QList<Directory> Walker::readSegment(qint64 start, qint64 end)
         return result;
     }
 
-    QList<quint64> work{first};
-    QSet<quint64> seen{first};
+    QList<quint64> work { first };
+    QSet<quint64> seen { first };
     for (int i = 0; i < work.size(); ++i) {
         if (i == kMaxDirectories) {
             fail(qint64(m_base + work.at(i)), ExifError::TooManyDirectories, quint64(i));
@@ -237,8 +236,7 @@ QList<Directory> Walker::readSegment(qint64 start, qint64 end)
         });
         if (next != 0) {
             if (next < 8 || !inTiff(next, 2)) {
-                fail(qint64(dir.position + 2 + 12 * quint64(dir.entries.size())),
-                     ExifError::BadOffset, next);
+                fail(qint64(dir.position + 2 + 12 * quint64(dir.entries.size())), ExifError::BadOffset, next);
                 break;
             }
             // A link to a directory already visited or queued closes a circle: not followed.
@@ -314,7 +312,7 @@ bool Walker::readEntry(qint64 position, Directory& dir, ExifEntry& entry)
         entry.data = toHostOrder(raw + 8, quint32(bytes), entry.type, m_big);
         return true;
     }
-    if (!m_callbacks.filter || !m_callbacks.filter(EntrySpec{entry.tag, entry.type, entry.count}))
+    if (!m_callbacks.filter || !m_callbacks.filter(EntrySpec { entry.tag, entry.type, entry.count }))
         return true;
     const quint32 offset = entry.offset(m_big);
     if (!inTiff(offset, bytes)) {
@@ -325,8 +323,8 @@ bool Walker::readEntry(qint64 position, Directory& dir, ExifEntry& entry)
     QByteArray value(int(bytes), Qt::Uninitialized);
     if (!readAt(qint64(m_base + offset), value.data(), qint64(bytes)))
         return false;
-    entry.data = toHostOrder(reinterpret_cast<const uchar*>(value.constData()), quint32(bytes),
-                             entry.type, m_big);
+    entry.data
+        = toHostOrder(reinterpret_cast<const uchar*>(value.constData()), quint32(bytes), entry.type, m_big);
     m_device.seek(back);
     return true;
 }
@@ -366,12 +364,30 @@ std::optional<qint64> ExifEntry::intAt(int i) const
         return std::nullopt;
     const char* p = data.constData() + i * size;
     switch (type) {
-    case 6: return qint64(qint8(*p));
-    case 8: { qint16 v; std::memcpy(&v, p, 2); return qint64(v); }
-    case 9: { qint32 v; std::memcpy(&v, p, 4); return qint64(v); }
-    case 3: { quint16 v; std::memcpy(&v, p, 2); return qint64(v); }
-    case 4: { quint32 v; std::memcpy(&v, p, 4); return qint64(v); }
-    default: return qint64(quint8(*p));
+    case 6:
+        return qint64(qint8(*p));
+    case 8: {
+        qint16 v;
+        std::memcpy(&v, p, 2);
+        return qint64(v);
+    }
+    case 9: {
+        qint32 v;
+        std::memcpy(&v, p, 4);
+        return qint64(v);
+    }
+    case 3: {
+        quint16 v;
+        std::memcpy(&v, p, 2);
+        return qint64(v);
+    }
+    case 4: {
+        quint32 v;
+        std::memcpy(&v, p, 4);
+        return qint64(v);
+    }
+    default:
+        return qint64(quint8(*p));
     }
 }
 

@@ -16,20 +16,20 @@ class QUrl;
 // A callback-driven reader of the EXIF block of a JPEG file (camera previews carry the
 // picture's size, orientation, capture time and identity there). It never throws on file
 // content: every offset and count is checked against the data, a directory met a second time
-// (links that form a circle) is not visited again, and every malformed structure is reported through the error
-// callback, the result then holding what was read before it.
+// (links that form a circle) is not visited again, and every malformed structure is reported through the
+// error callback, the result then holding what was read before it.
 namespace Exif {
 
 enum class ExifError : int {
-    NotJpeg = 1,        // the file does not begin with a start-of-image marker
-    BadMarker,          // a segment marker without its 0xFF prefix
-    BadSegmentLength,   // a segment length of 0..1 or one that runs past the end of the data
-    NotExif,            // the APP1 segment does not begin with "Exif\0\0"
-    BadByteOrder,       // the TIFF header's byte order is neither "II" nor "MM"
-    BadMagic,           // the TIFF header's 42 is missing
-    BadOffset,          // an offset or a count runs outside the TIFF data
-    InvalidType,        // an entry of type 0 or above 12 (reported, the walk goes on)
-    ReadError,          // the device could not deliver the bytes it should hold
+    NotJpeg = 1, // the file does not begin with a start-of-image marker
+    BadMarker, // a segment marker without its 0xFF prefix
+    BadSegmentLength, // a segment length of 0..1 or one that runs past the end of the data
+    NotExif, // the APP1 segment does not begin with "Exif\0\0"
+    BadByteOrder, // the TIFF header's byte order is neither "II" nor "MM"
+    BadMagic, // the TIFF header's 42 is missing
+    BadOffset, // an offset or a count runs outside the TIFF data
+    InvalidType, // an entry of type 0 or above 12 (reported, the walk goes on)
+    ReadError, // the device could not deliver the bytes it should hold
     TooManyDirectories, // more linked directories than any camera writes
 };
 
@@ -48,11 +48,11 @@ struct ExifEntry
     quint16 tag = 0;
     quint16 type = 0;
     quint32 count = 0;
-    quint64 entryPosition = 0;  // device position of the 12-byte entry
-    quint64 base = 0;           // device position of the TIFF header
-    quint32 byteCount = 0;      // count times the type size (saturated for absurd counts)
-    bool isOffset = false;      // the value field holds an offset, not the value
-    std::array<quint8, 4> valueField{};  // as stored in the file
+    quint64 entryPosition = 0; // device position of the 12-byte entry
+    quint64 base = 0; // device position of the TIFF header
+    quint32 byteCount = 0; // count times the type size (saturated for absurd counts)
+    bool isOffset = false; // the value field holds an offset, not the value
+    std::array<quint8, 4> valueField {}; // as stored in the file
     QByteArray data;
 
     // Size in bytes of one element of `type`, 0 for an invalid type.
@@ -73,11 +73,11 @@ struct ExifEntry
 // One image file directory as handed to the callbacks.
 struct Directory
 {
-    quint64 base = 0;       // device position of the TIFF header
-    quint64 position = 0;   // device position of the directory
+    quint64 base = 0; // device position of the TIFF header
+    quint64 position = 0; // device position of the directory
     bool bigEndian = false;
-    QList<ExifEntry> entries;       // in file order
-    QHash<quint16, int> index;      // tag -> position in entries (the later one of duplicates)
+    QList<ExifEntry> entries; // in file order
+    QHash<quint16, int> index; // tag -> position in entries (the later one of duplicates)
 
     const ExifEntry* find(quint16 tag) const;
 };

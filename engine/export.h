@@ -27,7 +27,9 @@ public:
         QSize size;
     };
 
-    explicit Export(QObject* parent = nullptr) : QObject(parent) {}
+    explicit Export(QObject* parent = nullptr)
+        : QObject(parent)
+    { }
 };
 
 Q_DECLARE_METATYPE(Export::SizeSpec)

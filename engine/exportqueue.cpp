@@ -1,8 +1,8 @@
 #include "engine/exportqueue.h"
 
+#include "ciapi/renderer.h"
 #include "core/powerservices.h"
 #include "core/progressmodel.h"
-#include "ciapi/renderer.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageviewer.h"
 #include "engine/streampart.h"
@@ -14,12 +14,14 @@
 
 #include <exception>
 
-ExportQueue::ExportQueue(QObject* parent) : QObject(parent) {}
+ExportQueue::ExportQueue(QObject* parent)
+    : QObject(parent)
+{ }
 
 ExportQueue::~ExportQueue() = default;
 
 bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format,
-                          const QString& path, const Export::SizeSpec& size, int hiFi)
+    const QString& path, const Export::SizeSpec& size, int hiFi)
 {
     ExportRequest request;
     request.location = location;
@@ -166,10 +168,10 @@ int ExportQueue::pendingCount() const
 
 void ExportQueue::connectProgress(ExportQueue* queue, ProgressModel* model)
 {
-    connect(queue, &ExportQueue::notifyPartialProgress, model,
-            [model](int percentage, const QString& location) {
-                model->setPartialPercentage(percentage, QVariant(location));
-            });
+    connect(
+        queue, &ExportQueue::notifyPartialProgress, model, [model](int percentage, const QString& location) {
+            model->setPartialPercentage(percentage, QVariant(location));
+        });
     connect(queue, &ExportQueue::notifyFlushProgress, model, &ProgressModel::flush);
     connect(queue, &ExportQueue::notifyResetProgress, model, &ProgressModel::reset);
 }
@@ -323,9 +325,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             return;
         }
         const QString path = request.path;
-        const bool written = exportImage(writer, request, [this, path](int percentage) {
-            emit notifyPartialProgress(percentage, path);
-        });
+        const bool written = exportImage(
+            writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
         if (!request.isExport())
             return;
         if (written) {

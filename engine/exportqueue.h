@@ -5,12 +5,12 @@
 #include "engine/statefile.h"
 
 #include <QHash>
-#include <functional>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <functional>
 
 #include <memory>
 #include <set>
@@ -34,8 +34,8 @@ public:
     // Adds a request (an equal one of the same file is not added twice). True when the
     // queue was idle: the caller must then hand it a writer (setWriter) and run it; while
     // a writer is current it picks the request up itself.
-    bool enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format,
-                 const QString& path, const Export::SizeSpec& size, int hiFi);
+    bool enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format, const QString& path,
+        const Export::SizeSpec& size, int hiFi);
     // Drops every pending request and aborts the one being written.
     void abort();
 
@@ -82,7 +82,7 @@ private:
     struct Previous
     {
         ExportRequest request;
-        StateStamp state;   // the picture's state file when it was written
+        StateStamp state; // the picture's state file when it was written
         qint64 outputSize = -1;
     };
 
@@ -95,7 +95,7 @@ private:
 
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;
-    QList<QUrl> m_order;  // URLs in the order their first request came
+    QList<QUrl> m_order; // URLs in the order their first request came
     bool m_backgroundProcessing = false;
     qint64 m_pendingValue = 0;
     int m_applyTuning = 0;

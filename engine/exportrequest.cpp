@@ -17,8 +17,8 @@
 
 bool ExportRequest::sameSettings(const ExportRequest& o) const
 {
-    return format == o.format && sizeMode == o.sizeMode && sizeValue == o.sizeValue
-           && size == o.size && hiFi == o.hiFi;
+    return format == o.format && sizeMode == o.sizeMode && sizeValue == o.sizeValue && size == o.size
+        && hiFi == o.hiFi;
 }
 
 bool ExportRequest::Order::operator()(const ExportRequest& a, const ExportRequest& b) const
@@ -40,8 +40,8 @@ bool ExportRequest::Order::operator()(const ExportRequest& a, const ExportReques
     return a.hiFi < b.hiFi;
 }
 
-QSize exportOutputSize(const ExportRequest& request, const CIAPI::ImagePyramid& pyramid,
-                       const CIAPI::RectF& crop)
+QSize exportOutputSize(
+    const ExportRequest& request, const CIAPI::ImagePyramid& pyramid, const CIAPI::RectF& crop)
 {
     auto level0 = [&]() {
         const CIAPI::Image& image = pyramid[0];
@@ -61,8 +61,8 @@ QSize exportOutputSize(const ExportRequest& request, const CIAPI::ImagePyramid& 
         const QSize l0 = level0();
         if (l0.isEmpty())
             break;
-        const double scale =
-            std::sqrt(double(request.sizeValue) * 1000000.0 / (double(l0.width()) * l0.height()));
+        const double scale
+            = std::sqrt(double(request.sizeValue) * 1000000.0 / (double(l0.width()) * l0.height()));
         size = QSize(int(l0.width() * scale), int(l0.height() * scale));
         break;
     }
@@ -72,7 +72,7 @@ QSize exportOutputSize(const ExportRequest& request, const CIAPI::ImagePyramid& 
         if (s <= 0)
             break;
         size = QSize(int(qint64(request.sizeValue) * l0.width() / s),
-                     int(qint64(request.sizeValue) * l0.height() / s));
+            int(qint64(request.sizeValue) * l0.height() / s));
         break;
     }
     default:
@@ -147,7 +147,7 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
         CIAPI::Transform& t;
         CIAPI::RectF crop;
         ~RestoreCrop() { t.setCrop(crop); }
-    } restore{live, live.crop()};
+    } restore { live, live.crop() };
     live.setCrop(pictureCrop);
 
     bool written = false;
@@ -155,8 +155,8 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
         auto stream = std::make_shared<std::ofstream>(path, std::ios::binary | std::ios::trunc);
         if (!*stream)
             throw std::runtime_error("Couldn't open file for writing!");
-        written = renderer.writeImage(stream, CIAPI::Point<int>{size.width(), size.height()},
-                                      CIAPI::ExportImageFormat(request.format), progress);
+        written = renderer.writeImage(stream, CIAPI::Point<int> { size.width(), size.height() },
+            CIAPI::ExportImageFormat(request.format), progress);
         stream->flush();
         written = written && stream->good();
         stream->close();

@@ -10,7 +10,7 @@
 namespace CIAPI {
 class ImagePyramid;
 struct RectF;
-}
+} // namespace CIAPI
 class ImageWriter;
 class StreamPart;
 
@@ -18,8 +18,8 @@ class StreamPart;
 struct ExportRequest
 {
     QUrl location;
-    int format = 0;     // engine export format: 0 JPEG, 1 PPM, 2 DNG, 3 HDR
-    int sizeMode = 0;   // Export::SizeUnit; 0 is a background-processing request
+    int format = 0; // engine export format: 0 JPEG, 1 PPM, 2 DNG, 3 HDR
+    int sizeMode = 0; // Export::SizeUnit; 0 is a background-processing request
     int sizeValue = 0;
     QSize size;
     int hiFi = 0;
@@ -43,12 +43,11 @@ struct ExportRequest
 // cut by the width and height fractions of the part of the unturned picture that is kept
 // (pictureCropFromFrame). Empty for mode 0 and unknown modes; std::out_of_range for a
 // level the pyramid does not have.
-QSize exportOutputSize(const ExportRequest& request, const CIAPI::ImagePyramid& pyramid,
-                       const CIAPI::RectF& crop);
+QSize exportOutputSize(
+    const ExportRequest& request, const CIAPI::ImagePyramid& pyramid, const CIAPI::RectF& crop);
 
 // Renders the writer's open picture into the request's file. Throws std::runtime_error
 // "Unexpected export format!" for an unknown format and "Couldn't open file for writing!"
 // when the path cannot be written; otherwise returns the engine's result. A failed write
 // leaves no file behind.
-bool exportImage(ImageWriter& writer, const ExportRequest& request,
-                 std::function<void(int)> progress);
+bool exportImage(ImageWriter& writer, const ExportRequest& request, std::function<void(int)> progress);

@@ -15,8 +15,7 @@ struct TokenHolder
     TokenHolder(std::shared_ptr<QSemaphore> s, int units)
         : semaphore(std::move(s))
         , releaser(semaphore.get(), units)
-    {
-    }
+    { }
     std::shared_ptr<QSemaphore> semaphore;
     QSemaphoreReleaser releaser; // declared last: releases before the semaphore may go
 };
@@ -31,8 +30,7 @@ bool onGuiThread()
 
 FilePerm::FilePerm(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 FilePerm::~FilePerm() = default;
 

@@ -12,7 +12,9 @@ class IHeaders : public QObject
 {
     Q_OBJECT
 public:
-    explicit IHeaders(QObject* parent = nullptr) : QObject(parent) {}
+    explicit IHeaders(QObject* parent = nullptr)
+        : QObject(parent)
+    { }
 
     // Role number to role name, for every role a header map may hold.
     virtual const QHash<int, QByteArray>& roleNames() const = 0;

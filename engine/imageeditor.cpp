@@ -9,7 +9,8 @@ namespace {
 constexpr int kEditorKind = 12;
 }
 
-ImageEditor::ImageEditor(QObject* parent) : ImageViewer(parent)
+ImageEditor::ImageEditor(QObject* parent)
+    : ImageViewer(parent)
 {
     m_depthEditor = std::make_unique<CIAPI::DepthEditor>(renderer());
 }

@@ -44,6 +44,6 @@ signals:
     void ratingChanged();
 
 private:
-    QMutex m_editorMutex;  // guards m_depthEditor against its replacement
+    QMutex m_editorMutex; // guards m_depthEditor against its replacement
     std::unique_ptr<CIAPI::DepthEditor> m_depthEditor;
 };

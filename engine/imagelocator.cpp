@@ -1,10 +1,10 @@
 #include "engine/imagelocator.h"
 
-#include "core/asynctask.h"
 #include "ciapi/renderer.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
+#include "core/asynctask.h"
 #include "engine/exceptiontext.h"
 #include "engine/statefile.h"
 
@@ -32,8 +32,7 @@ constexpr qint64 kDeliverSliceNs = 4000000;
 
 ImageLocator::ImageLocator(QObject* parent)
     : ImageLocator(QThread::idealThreadCount(), parent)
-{
-}
+{ }
 
 ImageLocator::ImageLocator(int threadCount, QObject* parent)
     : IResolver(parent)
@@ -48,17 +47,18 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
     , m_link(std::make_shared<TaskLink>([this] { return handOver(); },
-                                        [this] {
-                                            QMetaObject::invokeMethod(
-                                                this, [this] { deliverResults(); }, Qt::QueuedConnection);
-                                        }))
+          [this] {
+              QMetaObject::invokeMethod(
+                  this, [this] { deliverResults(); }, Qt::QueuedConnection);
+          }))
 {
     m_roleNames = IResolver::imageRoleNames();
     m_recyclePool.setMaxThreadCount(2);
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, 2>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
         [this](ImageEditor& editor) { recycleEditor(editor); },
-        [this](std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+        [this](
+            std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
     m_exportQueue->setLowSpace(m_lowSpaceBytes);
     m_exportQueue->setBackgroundProcessing(m_backgroundProcessing);
     m_exportQueue->setChannelOrder(m_channelOrder);
@@ -338,7 +338,8 @@ void ImageLocator::deliverResults()
         }
         if (more && clock.nsecsElapsed() >= kDeliverSliceNs) {
             // The rest waits for the next turn, behind whatever else is queued.
-            QMetaObject::invokeMethod(this, [this] { deliverResults(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { deliverResults(); }, Qt::QueuedConnection);
             return;
         }
     }
@@ -475,7 +476,8 @@ int storedRating(const QUrl& url)
         return 0;
     const QByteArray bytes = file.readAll();
     try {
-        std::istringstream in(std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
+        std::istringstream in(
+            std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
         return CIAPI::StateFileEditor(in).userRating();
     } catch (...) {
         return 0;

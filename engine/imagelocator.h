@@ -45,7 +45,7 @@ class ImageLocator : public IResolver, public IBailiff
     Q_OBJECT
     Q_PROPERTY(bool cpuSupported READ cpuSupported CONSTANT)
     Q_PROPERTY(bool backgroundProcessing READ backgroundProcessing WRITE setBackgroundProcessing NOTIFY
-                   backgroundProcessingChanged)
+            backgroundProcessingChanged)
     Q_PROPERTY(int lowSpaceMb WRITE setLowSpaceMb)
     Q_PROPERTY(int applyTuning READ applyTuning WRITE setApplyTuning NOTIFY applyTuningChanged)
     Q_PROPERTY(QString reasonForPowerRequest WRITE setReasonForPowerRequest)

@@ -1,10 +1,11 @@
 #include "engine/imagenumberproperty.h"
 
-ImageNumberProperty::ImageNumberProperty(const QString& name, int parameter, const QVariant& min,
-                                         const QVariant& max, QObject* parent)
-    : ImageProperty(name, parameter, parent), m_min(min), m_max(max)
-{
-}
+ImageNumberProperty::ImageNumberProperty(
+    const QString& name, int parameter, const QVariant& min, const QVariant& max, QObject* parent)
+    : ImageProperty(name, parameter, parent)
+    , m_min(min)
+    , m_max(max)
+{ }
 
 std::shared_ptr<ImageNumberProperty> ImageNumberProperty::clone(bool withValues) const
 {

@@ -12,8 +12,8 @@ class ImageNumberProperty : public ImageProperty
     Q_PROPERTY(QVariant max READ max CONSTANT)
 
 public:
-    ImageNumberProperty(const QString& name, int parameter, const QVariant& min,
-                        const QVariant& max, QObject* parent = nullptr);
+    ImageNumberProperty(const QString& name, int parameter, const QVariant& min, const QVariant& max,
+        QObject* parent = nullptr);
 
     QVariant min() const { return m_min; }
     QVariant max() const { return m_max; }

@@ -17,9 +17,13 @@ struct ToneSpec
 };
 
 constexpr ToneSpec kTuneTone[] = {
-    {"exposure", 2, -3, 3},        {"contrast", 7, -100, 100}, {"temp", 3, 2000, 20000},
-    {"tint", 4, -150, 150},        {"vibrance", 9, -100, 100}, {"saturation", 8, -100, 100},
-    {"sharpening", 13, -100, 100},
+    { "exposure", 2, -3, 3 },
+    { "contrast", 7, -100, 100 },
+    { "temp", 3, 2000, 20000 },
+    { "tint", 4, -150, 150 },
+    { "vibrance", 9, -100, 100 },
+    { "saturation", 8, -100, 100 },
+    { "sharpening", 13, -100, 100 },
 };
 
 float engineValue(const QVariant& value)
@@ -40,11 +44,12 @@ int fileOrientation(const CIAPI::RendererBase& renderer)
 } // namespace
 
 ImageProperties::ImageProperties(QObject* parent)
-    : Z40ElementProperties(parent), m_transform(std::make_shared<ImageTransformProperties>())
+    : Z40ElementProperties(parent)
+    , m_transform(std::make_shared<ImageTransformProperties>())
 {
     for (const ToneSpec& tone : kTuneTone) {
-        auto entry = std::make_shared<ImageNumberProperty>(QString::fromLatin1(tone.name),
-                                                           tone.parameter, tone.min, tone.max);
+        auto entry = std::make_shared<ImageNumberProperty>(
+            QString::fromLatin1(tone.name), tone.parameter, tone.min, tone.max);
         entry->setCurrentValue(0);
         // The entries live as long as this object, whatever the QML engine thinks.
         QQmlEngine::setObjectOwnership(entry.get(), QQmlEngine::CppOwnership);
@@ -167,11 +172,10 @@ void ImageProperties::applyPatch(ImageProperties* patch)
         const QSignalBlocker blocker(this);
         toneChanged = takePatchedTones(*patch);
         if (patch->m_rotationAndMirrorPatched)
-            geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
-                                                             patch->m_transform->orientation());
+            geometryChanged = m_transform->applyRotationFrom(
+                patch->m_transform->current, patch->m_transform->orientation());
         if (patch->m_cropPatched) {
-            if (!ImageTransformProperties::applyCropFrom(m_transform->current,
-                                                         patch->m_transform->current))
+            if (!ImageTransformProperties::applyCropFrom(m_transform->current, patch->m_transform->current))
                 patch->m_skippedCrops = 1;
             geometryChanged = true;
             m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
@@ -193,8 +197,8 @@ void ImageProperties::resetPatch(ImageProperties* patch)
         const QSignalBlocker blocker(this);
         toneChanged = takePatchedTones(*patch);
         if (patch->m_rotationAndMirrorPatched)
-            geometryChanged = m_transform->applyRotationFrom(patch->m_transform->current,
-                                                             patch->m_transform->orientation());
+            geometryChanged = m_transform->applyRotationFrom(
+                patch->m_transform->current, patch->m_transform->orientation());
         if (patch->m_cropPatched) {
             ImageTransformProperties::setViewCrop(
                 m_transform->current, ImageTransformProperties::viewCrop(patch->m_transform->current));
@@ -295,9 +299,9 @@ bool ImageProperties::applyPatchToRenderer(CIAPI::RendererBase& renderer, ImageP
             continue;
         if (undo) {
             auto number = std::dynamic_pointer_cast<ImageNumberProperty>(p);
-            std::shared_ptr<ImageProperty> before =
-                number ? std::shared_ptr<ImageProperty>(number->clone(false))
-                       : std::make_shared<ImageProperty>(p->name(), p->parameter());
+            std::shared_ptr<ImageProperty> before = number
+                ? std::shared_ptr<ImageProperty>(number->clone(false))
+                : std::make_shared<ImageProperty>(p->name(), p->parameter());
             before->setCurrentValue(r);
             undo->m_patch.append(before);
         }
@@ -311,9 +315,8 @@ bool ImageProperties::applyPatchToRenderer(CIAPI::RendererBase& renderer, ImageP
         undo->m_transform->setOrientation(orientation);
     }
     if (m_rotationAndMirrorPatched) {
-        if (ImageTransformProperties::turnToOrientation(renderer.transform(), orientation,
-                                                        m_transform->current,
-                                                        m_transform->orientation())) {
+        if (ImageTransformProperties::turnToOrientation(
+                renderer.transform(), orientation, m_transform->current, m_transform->orientation())) {
             anything = true;
             if (undo)
                 undo->m_rotationAndMirrorPatched = true;

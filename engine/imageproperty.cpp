@@ -1,15 +1,18 @@
 #include "engine/imageproperty.h"
 
-ImageProperty::ImageProperty(QObject* parent) : QObject(parent) {}
+ImageProperty::ImageProperty(QObject* parent)
+    : QObject(parent)
+{ }
 
 ImageProperty::ImageProperty(const QString& name, int parameter, QObject* parent)
-    : QObject(parent), m_name(name), m_parameter(parameter)
-{
-}
+    : QObject(parent)
+    , m_name(name)
+    , m_parameter(parameter)
+{ }
 
-ImageProperty::ImageProperty(const QString& name, QObject* parent) : ImageProperty(name, 0, parent)
-{
-}
+ImageProperty::ImageProperty(const QString& name, QObject* parent)
+    : ImageProperty(name, 0, parent)
+{ }
 
 void ImageProperty::setOriginalValue(const QVariant& value)
 {

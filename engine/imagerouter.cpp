@@ -42,7 +42,7 @@ void ImageRouter::addListener(ImageClient* client)
         QMutexLocker lock(&m_mutex);
         if (m_listeners.contains(client))
             return;
-        m_listeners.insert(client, Listener{QPointer<QObject>(object), object != nullptr});
+        m_listeners.insert(client, Listener { QPointer<QObject>(object), object != nullptr });
         count = m_listeners.size();
     }
     if (object)
@@ -126,9 +126,7 @@ void ImageRouter::kind(int& kind) const
     kind = 0;
 }
 
-void ImageRouter::onListenerCountChanged(int)
-{
-}
+void ImageRouter::onListenerCountChanged(int) { }
 
 void ImageRouter::onImageOutputSlot(VrxMessage message)
 {
@@ -146,7 +144,7 @@ std::vector<ImageRouter::Entry> ImageRouter::snapshot() const
     std::vector<Entry> entries;
     entries.reserve(size_t(m_listeners.size()));
     for (auto it = m_listeners.cbegin(); it != m_listeners.cend(); ++it)
-        entries.push_back(Entry{it.key(), it.value().object, it.value().hasObject});
+        entries.push_back(Entry { it.key(), it.value().object, it.value().hasObject });
     return entries;
 }
 
@@ -186,7 +184,7 @@ void ImageRouter::detachAll()
     for (auto it = former.cbegin(); it != former.cend(); ++it) {
         if (!it.value().object.isNull())
             disconnect(it.value().object.data(), &QObject::destroyed, this, &ImageRouter::listenerDestroyed);
-        entries.push_back(Entry{it.key(), it.value().object, it.value().hasObject});
+        entries.push_back(Entry { it.key(), it.value().object, it.value().hasObject });
     }
     for (const Entry& entry : entries) {
         // A listener destroyed by an earlier one's detachment is not called.

@@ -24,13 +24,13 @@ void mirrorTurn(CIAPI::Transform& t)
 // The entries are owned by this object alone (no QObject parent), so the shared pointers
 // that other objects keep of them never meet a second owner.
 ImageTransformProperties::ImageTransformProperties(QObject* parent)
-    : QObject(parent),
-      current(CIAPI::Point<int>{4, 3}),
-      original(CIAPI::Point<int>{4, 3}),
-      m_crop(std::make_shared<ImageProperty>(QStringLiteral("crop"), 0)),
-      m_isHMirrored(std::make_shared<ImageProperty>(QStringLiteral("isHMirrored"), 0)),
-      m_rotation(std::make_shared<ImageProperty>(QStringLiteral("rotation"), 0)),
-      m_orientation(std::make_shared<ImageProperty>(QStringLiteral("orientation"), 0))
+    : QObject(parent)
+    , current(CIAPI::Point<int> { 4, 3 })
+    , original(CIAPI::Point<int> { 4, 3 })
+    , m_crop(std::make_shared<ImageProperty>(QStringLiteral("crop"), 0))
+    , m_isHMirrored(std::make_shared<ImageProperty>(QStringLiteral("isHMirrored"), 0))
+    , m_rotation(std::make_shared<ImageProperty>(QStringLiteral("rotation"), 0))
+    , m_orientation(std::make_shared<ImageProperty>(QStringLiteral("orientation"), 0))
 {
     m_isHMirrored->setCurrentValue(false);
     m_rotation->setCurrentValue(0);
@@ -73,12 +73,11 @@ bool ImageTransformProperties::sameAsTransform(const CIAPI::Transform& t) const
 {
     const TurnAndMirror d = rotationAndMirror(t);
     return sameCrop(m_crop->currentValue().toRectF(), viewCrop(t))
-           && m_isHMirrored->currentValue().toBool() == d.mirrored
-           && m_rotation->currentValue().toInt() == d.rotation;
+        && m_isHMirrored->currentValue().toBool() == d.mirrored
+        && m_rotation->currentValue().toInt() == d.rotation;
 }
 
-bool ImageTransformProperties::applyRotationFrom(const CIAPI::Transform& source,
-                                                 int orientationCode)
+bool ImageTransformProperties::applyRotationFrom(const CIAPI::Transform& source, int orientationCode)
 {
     const bool changed = turnToOrientation(current, orientation(), source, orientationCode);
     const TurnAndMirror d = rotationAndMirror(current);
@@ -107,8 +106,7 @@ void ImageTransformProperties::setViewCrop(CIAPI::Transform& t, const QRectF& re
     setTransformCropFromView(t, rect);
 }
 
-bool ImageTransformProperties::applyCropFrom(CIAPI::Transform& target,
-                                             const CIAPI::Transform& source)
+bool ImageTransformProperties::applyCropFrom(CIAPI::Transform& target, const CIAPI::Transform& source)
 {
     if (isTransformTransposed(target) != isTransformTransposed(source))
         return false;
@@ -119,8 +117,7 @@ bool ImageTransformProperties::applyCropFrom(CIAPI::Transform& target,
     return true;
 }
 
-void ImageTransformProperties::turnTo(CIAPI::Transform& t, int orientation, int relativeRotation,
-                                      bool flip)
+void ImageTransformProperties::turnTo(CIAPI::Transform& t, int orientation, int relativeRotation, bool flip)
 {
     const QRectF v = viewCrop(t);
     t.reset(orientation);
@@ -151,9 +148,8 @@ int ImageTransformProperties::orientationDegrees(int orientationCode)
     }
 }
 
-bool ImageTransformProperties::turnToOrientation(CIAPI::Transform& t, int fileOrientation,
-                                                 const CIAPI::Transform& source,
-                                                 int orientationCode)
+bool ImageTransformProperties::turnToOrientation(
+    CIAPI::Transform& t, int fileOrientation, const CIAPI::Transform& source, int orientationCode)
 {
     const TurnAndMirror before = rotationAndMirror(t);
     const TurnAndMirror wanted = rotationAndMirror(source);

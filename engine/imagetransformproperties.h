@@ -52,8 +52,8 @@ public:
     // through the centre.
     static bool applyCropFrom(CIAPI::Transform& target, const CIAPI::Transform& source);
     static void turnTo(CIAPI::Transform& t, int orientation, int relativeRotation, bool flip);
-    static bool turnToOrientation(CIAPI::Transform& t, int fileOrientation,
-                                  const CIAPI::Transform& source, int orientationCode);
+    static bool turnToOrientation(
+        CIAPI::Transform& t, int fileOrientation, const CIAPI::Transform& source, int orientationCode);
     static bool sameCrop(const QRectF& a, const QRectF& b);
     // Degrees of an orientation code (6 and unknown codes are 0).
     static int orientationDegrees(int orientationCode);

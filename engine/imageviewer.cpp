@@ -23,7 +23,8 @@ constexpr int kBgraChannelOrder = 0x80E1;
 
 } // namespace
 
-ImageViewer::ImageViewer(QObject* parent) : ImageRouter(parent)
+ImageViewer::ImageViewer(QObject* parent)
+    : ImageRouter(parent)
 {
     m_renderer = CIAPI::Renderer::Create(3);
     m_properties = new ImageProperties(this);
@@ -31,8 +32,9 @@ ImageViewer::ImageViewer(QObject* parent) : ImageRouter(parent)
     m_progressListener = m_firstProgressListener;
     m_firstStateChangeListener = [this](CIAPI::StateChange change, void*) { onStateChange(change); };
     m_stateChangeListener = m_firstStateChangeListener;
-    m_outputListener = [this](const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region,
-                              int level) { onOutput(pyramid, region, level); };
+    m_outputListener = [this](const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level) {
+        onOutput(pyramid, region, level);
+    };
     m_renderer->setProgressUpdateListener(m_progressListener);
     m_renderer->setStateChangeListener(m_stateChangeListener);
     m_renderer->setOutputUpdateListener(m_outputListener);
@@ -69,7 +71,7 @@ void ImageViewer::onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&
         // Opening and closing change the URL and the output buffer on other threads.
         QMutexLocker lock(&m_openMutex);
         if (m_url.isEmpty() || pyramid != m_currentPyramid)
-            return;  // output of a picture that is no longer open
+            return; // output of a picture that is no longer open
         url = m_url;
     }
     emit notifyImageOutputSignal(VrxMessage::output(url, VrxMessage::KindViewer, pyramid, region, level));
@@ -133,9 +135,9 @@ void ImageViewer::fileInvalid(QUrl url)
     emit notifyFileInvalidSignal(url);
 }
 
-void ImageViewer::depthForDofAvailable() {}
+void ImageViewer::depthForDofAvailable() { }
 
-void ImageViewer::depthForEditingAvailable() {}
+void ImageViewer::depthForEditingAvailable() { }
 
 void ImageViewer::metadataReady()
 {
@@ -177,8 +179,7 @@ void ImageViewer::setRendererProperty(CIAPI::RendererBase& renderer)
 }
 
 bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
-                                     const Calibration& calibration, int tuningType,
-                                     int channelOrder)
+    const Calibration& calibration, int tuningType, int channelOrder)
 {
     FileToken token;
     if (m_filePerm)
@@ -356,7 +357,7 @@ void ImageViewer::renderLowestLevel()
     const int count = m_renderer->outputBuffer().levelCount();
     if (count == 0)
         return;
-    m_renderer->render(count - 1, CIAPI::ROI{0, 0, 512, 512}, 1, false);
+    m_renderer->render(count - 1, CIAPI::ROI { 0, 0, 512, 512 }, 1, false);
 }
 
 void ImageViewer::setRendererProperty0(double value)
@@ -383,8 +384,7 @@ bool ImageViewer::setBackgroundColor(const QColor& color)
 {
     try {
         m_renderer->setProperty(CIAPI::FloatArrayParam::BackgroundColor,
-                                {float(color.redF()), float(color.greenF()), float(color.blueF()),
-                                 float(color.alphaF())});
+            { float(color.redF()), float(color.greenF()), float(color.blueF()), float(color.alphaF()) });
     } catch (...) {
         return false;
     }
@@ -424,7 +424,7 @@ void ImageViewer::resetProperty11()
 std::pair<float, float> ImageViewer::depthRange() const
 {
     const std::vector<float> range = m_renderer->getProperty(CIAPI::FloatArrayParam::DepthRange);
-    return {range.size() > 0 ? range[0] : 0.f, range.size() > 1 ? range[1] : 0.f};
+    return { range.size() > 0 ? range[0] : 0.f, range.size() > 1 ? range[1] : 0.f };
 }
 
 float ImageViewer::propertyValue0() const

@@ -45,7 +45,7 @@ public:
     // Opens a picture with its camera's calibration and its state file. True when the
     // picture is open afterwards (with or without its saved state).
     bool loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
-                            const Calibration& calibration, int tuningType, int channelOrder);
+        const Calibration& calibration, int tuningType, int channelOrder);
     void closeImage();
     void saveAndClose();
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state

@@ -53,11 +53,10 @@ void ImageWriter::refreshFacts()
 }
 
 void ImageWriter::retireInput(std::shared_ptr<const CIAPI::vrx::VrxImage> input,
-                              std::shared_ptr<StreamPart> source,
-                              std::shared_ptr<MultiMemStream> stream)
+    std::shared_ptr<StreamPart> source, std::shared_ptr<MultiMemStream> stream)
 {
     if (input && (source || stream))
-        m_retired.push_back({std::move(input), std::move(source), std::move(stream)});
+        m_retired.push_back({ std::move(input), std::move(source), std::move(stream) });
     purgeRetired();
 }
 

@@ -20,7 +20,7 @@ class Renderer;
 namespace vrx {
 class VrxImage;
 }
-}
+} // namespace CIAPI
 class MultiMemStream;
 class StreamPart;
 
@@ -78,8 +78,8 @@ protected:
     // The engine reads a mapped input in place, also from render work that is still
     // running after the input was replaced. A released input's source stays mapped until
     // no engine work holds that input any more.
-    void retireInput(std::shared_ptr<const CIAPI::vrx::VrxImage> input,
-                     std::shared_ptr<StreamPart> source, std::shared_ptr<MultiMemStream> stream);
+    void retireInput(std::shared_ptr<const CIAPI::vrx::VrxImage> input, std::shared_ptr<StreamPart> source,
+        std::shared_ptr<MultiMemStream> stream);
     void purgeRetired();
 
     OutputListener m_outputListener;
@@ -87,19 +87,19 @@ protected:
     ProgressListener m_progressListener;
     FilePerm* m_filePerm = nullptr;
     FileToken m_readToken;
-    QUrl m_url;                 // written under m_openMutex; read by engine threads through it
-    StateStamp m_stateStamp;    // the state file as last read or written (none: size -1)
+    QUrl m_url; // written under m_openMutex; read by engine threads through it
+    StateStamp m_stateStamp; // the state file as last read or written (none: size -1)
     std::shared_ptr<StreamPart> m_source;
     std::shared_ptr<MultiMemStream> m_inputStream;
     bool m_contentDirty = false;
     bool m_ratingDirty = false;
     std::shared_ptr<CIAPI::Renderer> m_renderer;
-    bool m_loaded = false;      // written under m_openMutex
+    bool m_loaded = false; // written under m_openMutex
     bool m_hasDepthEdits = false;
     QWaitCondition m_wakeup;
     mutable QMutex m_openMutex;
     // The output buffer of the open picture: output of any other pyramid is stale.
-    CIAPI::ImagePyramid m_currentPyramid;  // written under m_openMutex
+    CIAPI::ImagePyramid m_currentPyramid; // written under m_openMutex
 
     struct Retired
     {

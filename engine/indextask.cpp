@@ -29,8 +29,7 @@ constexpr int kGlBgra = 0x80E1;
 TaskLink::TaskLink(HandOver handOver, Wake wake)
     : m_handOver(std::move(handOver))
     , m_wake(std::move(wake))
-{
-}
+{ }
 
 void TaskLink::finished(QSemaphore* taskSlots)
 {
@@ -96,8 +95,7 @@ void TaskLink::cut()
 
 IndexTask::IndexTask(Setup setup)
     : m_setup(std::move(setup))
-{
-}
+{ }
 
 void IndexTask::probe(Step step)
 {
@@ -185,7 +183,7 @@ void IndexTask::work()
                         CIAPI::Image level = CIAPI::Image::Create(w, h, thumbnail.pixelFormat());
                         if (m_setup.channelOrder == kGlBgra)
                             swapRedBlue(thumbnail.data(), w, h, thumbnail.stride(),
-                                        thumbnail.data() + std::ptrdiff_t(thumbnail.stride()) * (h - 1) + w * 4);
+                                thumbnail.data() + std::ptrdiff_t(thumbnail.stride()) * (h - 1) + w * 4);
                         for (int y = 0; y < h; ++y)
                             std::memcpy(level.row(y), thumbnail.row(y), size_t(w) * 4);
                         pyramid[0] = level;
@@ -230,7 +228,8 @@ void IndexTask::work()
             probe(Step::Render);
             DirectStreamReader reader;
             reader.setSource(m_setup.source);
-            reader.renderer().setProperty(CIAPI::IntParam::ChannelOrderBGRA, m_setup.channelOrder == kGlBgra ? 1 : 0);
+            reader.renderer().setProperty(
+                CIAPI::IntParam::ChannelOrderBGRA, m_setup.channelOrder == kGlBgra ? 1 : 0);
             CIAPI::ApplyTuning(m_setup.applyTuning, reader.renderer());
             if (wantMetadata) {
                 record.readRendererMetadata(reader.renderer());
@@ -255,14 +254,15 @@ void IndexTask::work()
     } catch (const std::exception& e) {
         qDebug() << url << "RTE" << e.what();
     } catch (...) {
-        qDebug() << url << "RTE" << "Unknown exception";
+        qDebug() << url << "RTE"
+                 << "Unknown exception";
     }
 
     // Whatever was still wanted is reported as the file being unreadable.
     if (wantMetadata)
         postMetadata(record);
     if (wantImage)
-        postOutput(VrxMessage::output(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI{}, -1));
+        postOutput(VrxMessage::output(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI {}, -1));
     if (wantMetadata || wantImage)
         postInvalid();
 }

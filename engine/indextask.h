@@ -23,8 +23,8 @@ struct IndexResult
 {
     enum Kind {
         Metadata, // `metadata` for the service's rows
-        Output,   // `message` for the keeper and its listeners
-        Invalid,  // the file could not be read
+        Output, // `message` for the keeper and its listeners
+        Invalid, // the file could not be read
     };
     Kind kind = Metadata;
     std::shared_ptr<ImageKeeper> keeper;

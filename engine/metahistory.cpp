@@ -1,8 +1,8 @@
 #include "engine/metahistory.h"
 
+#include "ciapi/propertyaccessor.h"
 #include "core/appsettings.h"
 #include "core/database.h"
-#include "ciapi/propertyaccessor.h"
 #include "engine/enginestreams.h"
 #include "engine/vrxmetadata.h"
 
@@ -48,7 +48,7 @@ Metahistory::Metahistory(const QString& databasePath, const QString& dataFolder,
 Metahistory::~Metahistory()
 {
     if (m_open)
-        closeDatabase(m_db, {&m_match, &m_insert, &m_locate, &m_list});
+        closeDatabase(m_db, { &m_match, &m_insert, &m_locate, &m_list });
 }
 
 void Metahistory::open(const QString& databasePath)
@@ -59,16 +59,18 @@ void Metahistory::open(const QString& databasePath)
         return;
     }
     m_match = QSqlQuery(m_db);
-    m_match.prepare(QStringLiteral(
-        "SELECT * FROM metafiles WHERE deviceUUID=:dev and resourceId=:res and length=:len and checksum=:chk"));
+    m_match.prepare(QStringLiteral("SELECT * FROM metafiles WHERE deviceUUID=:dev and resourceId=:res and "
+                                   "length=:len and checksum=:chk"));
     m_insert = QSqlQuery(m_db);
-    m_insert.prepare(QStringLiteral("INSERT INTO metafiles (deviceUUID, resourceId, location, position, length, "
-                                    "checksum, agesourceid) VALUES(:dev, :res, :loc, :pos, :len, :chk, :rel)"));
+    m_insert.prepare(
+        QStringLiteral("INSERT INTO metafiles (deviceUUID, resourceId, location, position, length, "
+                       "checksum, agesourceid) VALUES(:dev, :res, :loc, :pos, :len, :chk, :rel)"));
     m_locate = QSqlQuery(m_db);
-    m_locate.prepare(
-        QStringLiteral("SELECT location, position, length FROM metafiles WHERE deviceUUID=:dev and resourceId=:res"));
+    m_locate.prepare(QStringLiteral(
+        "SELECT location, position, length FROM metafiles WHERE deviceUUID=:dev and resourceId=:res"));
     m_list = QSqlQuery(m_db);
-    m_list.prepare(QStringLiteral("SELECT resourceId, location, position, length FROM metafiles WHERE deviceUUID=:dev"));
+    m_list.prepare(
+        QStringLiteral("SELECT resourceId, location, position, length FROM metafiles WHERE deviceUUID=:dev"));
     loadIndex();
 }
 
@@ -83,8 +85,8 @@ void Metahistory::loadIndex()
     m_index.clear();
     while (all.next()) {
         const QUuid device = QUuid::fromRfc4122(all.value(1).toByteArray());
-        m_index[device].push_back(Row{all.value(0).toLongLong(), all.value(2).toInt(), all.value(3).toString(),
-                                      all.value(4).toLongLong(), all.value(5).toLongLong()});
+        m_index[device].push_back(Row { all.value(0).toLongLong(), all.value(2).toInt(),
+            all.value(3).toString(), all.value(4).toLongLong(), all.value(5).toLongLong() });
     }
 }
 
@@ -187,7 +189,8 @@ void Metahistory::put(const QUuid& device, int resource, const uchar* data, qint
     if (QThread::currentThread() != thread()) {
         // The table belongs to this object's thread.
         QMetaObject::invokeMethod(
-            this, [this, device, resource, bytes, reliability] { doPut(device, resource, bytes, reliability); },
+            this,
+            [this, device, resource, bytes, reliability] { doPut(device, resource, bytes, reliability); },
             Qt::QueuedConnection);
         return;
     }
@@ -203,8 +206,8 @@ QString Metahistory::writeCopy(int resource, const uchar* data, qint64 length)
     // next free name, and a copy some reader still has mapped is never touched.
     qint64 stamp = QDateTime::currentMSecsSinceEpoch();
     for (int attempt = 0; attempt < kNameRetries; ++attempt, ++stamp) {
-        const QString path
-            = dir.absoluteFilePath(QString::number(stamp, 16) + QLatin1Char('_') + m_resourceNames.value(resource));
+        const QString path = dir.absoluteFilePath(
+            QString::number(stamp, 16) + QLatin1Char('_') + m_resourceNames.value(resource));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             if (QFile::exists(path))
@@ -257,7 +260,7 @@ void Metahistory::doPut(const QUuid& device, int resource, const QByteArray& byt
     if (stored) {
         const qint64 rowId = m_insert.lastInsertId().toLongLong();
         QMutexLocker lock(&m_mutex);
-        m_index[device].push_back(Row{rowId, resource, path, 0, qint64(bytes.size())});
+        m_index[device].push_back(Row { rowId, resource, path, 0, qint64(bytes.size()) });
     }
     {
         QMutexLocker lock(&m_mutex);

@@ -84,8 +84,8 @@ private:
     void doPut(const QUuid& device, int resource, const QByteArray& bytes, int reliability);
     QString writeCopy(int resource, const uchar* data, qint64 length);
 
-    const QStringList m_resourceNames{QStringLiteral("hotpixel.rec")};
-    const QList<double> m_reliabilities{0.99, 0.9, 0.8, 0.4, 0.2};
+    const QStringList m_resourceNames { QStringLiteral("hotpixel.rec") };
+    const QList<double> m_reliabilities { 0.99, 0.9, 0.8, 0.4, 0.2 };
     QString m_dataFolder;
     bool m_open = false;
     QSqlDatabase m_db;

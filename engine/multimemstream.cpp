@@ -37,5 +37,7 @@ std::shared_ptr<std::istream> MultiMemStream::open(const std::shared_ptr<MultiMe
     }
     std::shared_ptr<std::streambuf> multi = CIAPI::CreateMultiStream(self->m_streams);
     std::streambuf* buffer = multi.get();
-    return streamOver(buffer, std::make_shared<std::pair<std::shared_ptr<MultiMemStream>, std::shared_ptr<std::streambuf>>>(self, multi));
+    return streamOver(buffer,
+        std::make_shared<std::pair<std::shared_ptr<MultiMemStream>, std::shared_ptr<std::streambuf>>>(
+            self, multi));
 }

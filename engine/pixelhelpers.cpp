@@ -6,7 +6,7 @@
 
 CIAPI::ROI imageRect(const CIAPI::Image& image)
 {
-    return CIAPI::ROI{0, 0, image.width(), image.height()};
+    return CIAPI::ROI { 0, 0, image.width(), image.height() };
 }
 
 namespace {

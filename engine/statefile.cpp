@@ -109,8 +109,8 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
         throw std::runtime_error(file.errorString().toStdString());
 }
 
-StateFile::Result StateFile::save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
-                                  QString* error)
+StateFile::Result StateFile::save(
+    const QString& statePath, bool force, StateStamp& stamp, const Writer& writer, QString* error)
 {
     QLockFile lock(lockPath(statePath));
     if (!lock.lock()) {
@@ -181,7 +181,8 @@ bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp&
     stamp = StateStamp::of(file.handle());
     const QByteArray bytes = file.readAll();
     file.close();
-    std::istringstream in(std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
+    std::istringstream in(
+        std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
     reader(in);
     return true;
 }
@@ -194,7 +195,7 @@ void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
     // lock can be made) fails the write instead of freezing the window.
     if (!lock.tryLock(lockWaitMs))
         throw std::runtime_error(lock.error() == QLockFile::LockFailedError ? "State file is locked"
-                                                                          : "Can't lock the state file");
+                                                                            : "Can't lock the state file");
     CIAPI::StateFileEditor editor;
     editor.setUserRating(INT_MIN);
     editor.setUserRating(rating);

@@ -39,7 +39,7 @@ public:
     enum class Result {
         Saved,
         ChangedOnDisk, // another writer changed the file since it was read; left alone
-        Failed,        // nothing written; the previous state is intact
+        Failed, // nothing written; the previous state is intact
     };
 
     // Folder of the raw file + complete base name + ".vrxs" (IMG.1.vrx -> IMG.1.vrxs).
@@ -55,7 +55,7 @@ public:
     // written beside the file, flushed and renamed over it. On success `stamp` describes
     // the new file and the backup is gone. `error` receives the reason of a failure.
     static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
-                       QString* error = nullptr);
+        QString* error = nullptr);
 
     // Reads the file under the lock file and sets `stamp`. A missing file whose backup
     // survived an interrupted save of an older writer is restored first. Returns false,

@@ -59,7 +59,8 @@ void StreamEditor::deserialize(const QFileInfo& stateFile, bool revert)
 
 void StreamEditor::serialize(const QFileInfo& stateFile, bool append, bool full)
 {
-    const CIAPI::StateType type = full ? CIAPI::StateSettings : (m_withDepth ? CIAPI::StateFull : CIAPI::StateSettings);
+    const CIAPI::StateType type
+        = full ? CIAPI::StateSettings : (m_withDepth ? CIAPI::StateFull : CIAPI::StateSettings);
     const QString path = stateFile.absoluteFilePath();
     if (append && !full) {
         StateFile::appendTo(path, [&](std::ostream& out) { m_renderer->serialize(out, type); });

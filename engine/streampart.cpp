@@ -14,8 +14,7 @@ StreamPart::StreamPart(const QString& path, qint64 offset, qint64 size)
     : m_fileName(path)
     , m_offset(offset)
     , m_size(size)
-{
-}
+{ }
 
 StreamPart::~StreamPart()
 {

@@ -16,8 +16,8 @@ Quad quad(const CIAPI::Transform& t)
 {
     const std::vector<float> m = t.matrix(t.aspectRatio());
     if (m.size() < 5)
-        return {1.f, 0.f, 0.f, 1.f};
-    return {m[0], m[1], m[3], m[4]};
+        return { 1.f, 0.f, 0.f, 1.f };
+    return { m[0], m[1], m[3], m[4] };
 }
 
 // The part of the unturned frame that a quarter-turned view covers, in frame fractions.
@@ -47,21 +47,21 @@ TurnAndMirror decomposeTransform(const CIAPI::Transform& t)
     const Quad q = quad(t);
     if (isTransformTransposed(t)) {
         if (q.m1 > 0 && q.m3 > 0)
-            return {90, true};
+            return { 90, true };
         if (q.m1 < 0 && q.m3 > 0)
-            return {90, false};
+            return { 90, false };
         if (q.m1 > 0 && q.m3 < 0)
-            return {270, false};
+            return { 270, false };
         if (q.m1 < 0 && q.m3 < 0)
-            return {270, true};
+            return { 270, true };
         return {};
     }
     if (q.m0 < 0 && q.m4 > 0)
-        return {0, true};
+        return { 0, true };
     if (q.m0 > 0 && q.m4 < 0)
-        return {180, true};
+        return { 180, true };
     if (q.m0 < 0 && q.m4 < 0)
-        return {180, false};
+        return { 180, false };
     return {};
 }
 
@@ -87,8 +87,8 @@ QRectF viewCropFromTransform(const CIAPI::Transform& t)
         // The view's left edge: the picture's top for 90 degrees (its bottom once mirrored),
         // the picture's bottom for 270 degrees (its top once mirrored).
         const bool fromTop = (d.rotation == 90) != d.mirrored;
-        const double x = fromTop ? (c.y - base.y()) / base.height()
-                                 : 1.0 - (c.height + c.y - base.y()) / base.height();
+        const double x
+            = fromTop ? (c.y - base.y()) / base.height() : 1.0 - (c.height + c.y - base.y()) / base.height();
         // The view's top edge: the picture's right side for 90 degrees, its left for 270.
         const double along = (c.x - base.x()) / base.width();
         const bool fromBottom = d.rotation == 90;
@@ -100,8 +100,7 @@ QRectF viewCropFromTransform(const CIAPI::Transform& t)
         const double y = d.rotation == 180 ? 1.0 - (c.y + c.height) : c.y;
         r = QRectF(x, y, c.width, c.height);
     }
-    return QRectF(qMax(0.0, r.x()), qMax(0.0, r.y()), qMin(r.width(), 1.0),
-                  qMin(r.height(), 1.0));
+    return QRectF(qMax(0.0, r.x()), qMax(0.0, r.y()), qMin(r.width(), 1.0), qMin(r.height(), 1.0));
 }
 
 void setTransformCropFromView(CIAPI::Transform& t, const QRectF& v)
@@ -136,10 +135,9 @@ bool fuzzyEqualRelative(double a, double b)
 
 bool sameCrop(const QRectF& a, const QRectF& b)
 {
-    return fuzzyEqualRelative(float(a.x()), float(b.x()))
-           && fuzzyEqualRelative(float(a.y()), float(b.y()))
-           && fuzzyEqualRelative(float(a.width()), float(b.width()))
-           && fuzzyEqualRelative(float(a.height()), float(b.height()));
+    return fuzzyEqualRelative(float(a.x()), float(b.x())) && fuzzyEqualRelative(float(a.y()), float(b.y()))
+        && fuzzyEqualRelative(float(a.width()), float(b.width()))
+        && fuzzyEqualRelative(float(a.height()), float(b.height()));
 }
 
 CIAPI::RectF pictureCropFromFrame(const CIAPI::Transform& t)

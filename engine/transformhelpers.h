@@ -15,10 +15,7 @@ struct TurnAndMirror
 {
     int rotation = 0;
     bool mirrored = false;
-    bool operator==(const TurnAndMirror& o) const
-    {
-        return rotation == o.rotation && mirrored == o.mirrored;
-    }
+    bool operator==(const TurnAndMirror& o) const { return rotation == o.rotation && mirrored == o.mirrored; }
     bool operator!=(const TurnAndMirror& o) const { return !(*this == o); }
 };
 

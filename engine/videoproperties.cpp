@@ -1,6 +1,8 @@
 #include "engine/videoproperties.h"
 
-VideoProperties::VideoProperties(QObject* parent) : Z40ElementProperties(parent) {}
+VideoProperties::VideoProperties(QObject* parent)
+    : Z40ElementProperties(parent)
+{ }
 
 void VideoProperties::setDuration(int duration)
 {

@@ -15,14 +15,14 @@ class VrxMessage
 public:
     // Who produced an output.
     enum Kind : int {
-        KindNone = 0,   // a keeper that has kept nothing yet
-        KindBatch = 2,  // batch edits
+        KindNone = 0, // a keeper that has kept nothing yet
+        KindBatch = 2, // batch edits
         KindViewer = 12 // every output of a viewer or editor
     };
 
     // An output of `region` of `level` of `pyramid` for the file at `url`.
-    static VrxMessage output(const QUrl& url, int kind, const CIAPI::ImagePyramid& pyramid,
-                             const CIAPI::ROI& region, int level)
+    static VrxMessage output(
+        const QUrl& url, int kind, const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level)
     {
         VrxMessage m;
         m.location = url;

@@ -1,10 +1,10 @@
 #include "engine/vrxmetadata.h"
 
-#include "core/uuidpacking.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/vrx/focalsize.h"
+#include "core/uuidpacking.h"
 
 #include <QFileInfo>
 
@@ -46,8 +46,7 @@ void VrxMetadata::readRendererMetadata(const CIAPI::RendererBase& renderer)
     readFacts(renderer);
 }
 
-template<class Source>
-void VrxMetadata::readFacts(const Source& source)
+template <class Source> void VrxMetadata::readFacts(const Source& source)
 {
     using CIAPI::IntArrayParam;
     using CIAPI::IntParam;
@@ -63,7 +62,8 @@ void VrxMetadata::readFacts(const Source& source)
         if (engineTransform.isSet()) {
             transform = engineTransform;
         } else {
-            transform = CIAPI::Transform(aspectMode == 1 ? CIAPI::Point<int>{16, 9} : CIAPI::Point<int>{4, 3});
+            transform = CIAPI::Transform(
+                aspectMode == 1 ? CIAPI::Point<int> { 16, 9 } : CIAPI::Point<int> { 4, 3 });
             transform.reset(int(source.getProperty(IntParam::Orientation)));
         }
     }
@@ -87,7 +87,7 @@ std::pair<int, int> VrxMetadata::cropSizeForFocalLength(float focalLength)
 {
     // The engine's own rule, so the size promised here is the size it renders.
     const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(focalLength);
-    return {size.x, size.y};
+    return { size.x, size.y };
 }
 
 QUuid VrxMetadata::cameraUuidFromWords(const std::vector<uint32_t>& words)

@@ -63,8 +63,7 @@ public:
     static QUuid cameraUuidFromWords(const std::vector<uint32_t>& words);
 
 private:
-    template<class Source>
-    void readFacts(const Source& source);
+    template <class Source> void readFacts(const Source& source);
 };
 
 Q_DECLARE_METATYPE(VrxMetadata)

@@ -3,9 +3,9 @@
 #include <QFileInfo>
 
 Z40ElementProperties::Z40ElementProperties(QObject* parent)
-    : QObject(parent), m_timestampCreated(QDateTime::currentDateTime())
-{
-}
+    : QObject(parent)
+    , m_timestampCreated(QDateTime::currentDateTime())
+{ }
 
 void Z40ElementProperties::setName(const QString& name)
 {

@@ -12,7 +12,8 @@ class Z40ElementProperties : public QObject
     Q_PROPERTY(QString name READ name WRITE setName NOTIFY nameChanged)
     Q_PROPERTY(QString baseName READ baseName WRITE setBaseName NOTIFY baseNameChanged)
     Q_PROPERTY(QString fileName READ fileName WRITE setFileName NOTIFY fileNameChanged)
-    Q_PROPERTY(QDateTime timestampCreated READ timestampCreated WRITE setTimestampCreated NOTIFY timestampCreatedChanged)
+    Q_PROPERTY(QDateTime timestampCreated READ timestampCreated WRITE setTimestampCreated NOTIFY
+            timestampCreatedChanged)
     Q_PROPERTY(uint size READ size WRITE setSize NOTIFY sizeChanged)
 
 public:

@@ -25,10 +25,10 @@ ActiveSession::ActiveSession(QObject* parent)
     connect(this, &QAbstractItemModel::layoutChanged, this, &ActiveSession::restoreSelection);
 
     m_selectionModel = new QItemSelectionModel(this, this);
-    connect(m_selectionModel, &QItemSelectionModel::selectionChanged, this,
-            &ActiveSession::onSelectionChanged);
-    connect(m_selectionModel, &QItemSelectionModel::currentChanged, this,
-            &ActiveSession::onCurrentIndexChanged);
+    connect(
+        m_selectionModel, &QItemSelectionModel::selectionChanged, this, &ActiveSession::onSelectionChanged);
+    connect(
+        m_selectionModel, &QItemSelectionModel::currentChanged, this, &ActiveSession::onCurrentIndexChanged);
     connect(this, &SpineModel::grossCountChanged, this, &ActiveSession::updateProgress);
     connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::updateProgress);
     connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::updateProgress);
@@ -46,7 +46,7 @@ QVariant ActiveSession::data(const QModelIndex& index, int role) const
     if (role == Qt::SizeHintRole && index.isValid()) {
         const QMap<int, QVariant> headers = itemData(index);
         return QSize(int(headers.value(IResolver::AspectWidth).toLongLong()),
-                     int(headers.value(IResolver::AspectHeight).toLongLong()));
+            int(headers.value(IResolver::AspectHeight).toLongLong()));
     }
     return SpineModel::data(index, role);
 }
@@ -124,8 +124,8 @@ void ActiveSession::setShiftIndex(const QModelIndex& index)
     if (current.isValid() && index.isValid()) {
         const int first = qMin(current.row(), index.row());
         const int last = qMax(current.row(), index.row());
-        m_selectionModel->select(QItemSelection(this->index(first, 0), this->index(last, 0)),
-                                 QItemSelectionModel::Select);
+        m_selectionModel->select(
+            QItemSelection(this->index(first, 0), this->index(last, 0)), QItemSelectionModel::Select);
     }
     m_shiftIndex = index;
     emit shiftIndexChanged();
@@ -148,7 +148,7 @@ QList<QPair<int, int>> ActiveSession::selectedRowRanges() const
     const QItemSelection selection = m_selectionModel->selection();
     for (const QItemSelectionRange& range : selection) {
         if (range.isValid() && !range.parent().isValid())
-            ranges.append({range.top(), range.bottom()});
+            ranges.append({ range.top(), range.bottom() });
     }
     std::sort(ranges.begin(), ranges.end());
     QList<QPair<int, int>> merged;
@@ -206,7 +206,7 @@ void ActiveSession::restoreSelection()
         if (!ranges.isEmpty() && ranges.last().second + 1 == row)
             ranges.last().second = row;
         else
-            ranges.append({row, row});
+            ranges.append({ row, row });
     }
     m_savedSelection.clear();
     m_savedIdentities.clear();
@@ -242,8 +242,7 @@ void ActiveSession::selectRowRanges(QList<QPair<int, int>> ranges)
         m_selectionModel->select(selection, QItemSelectionModel::Select);
 }
 
-void ActiveSession::onRowsAboutToBeMoved(const QModelIndex&, int first, int last,
-                                         const QModelIndex&, int row)
+void ActiveSession::onRowsAboutToBeMoved(const QModelIndex&, int first, int last, const QModelIndex&, int row)
 {
     // A move keeps every file; only rows shift, so the selection follows by row.
     m_movedRanges = selectedRowRanges();
@@ -278,7 +277,7 @@ void ActiveSession::onRowsMoved()
         return r;
     };
     // Each range splits where the mapping changes, then each piece shifts as a whole.
-    const int cuts[] = {qMin(first, dest), first, last + 1, qMax(last + 1, dest)};
+    const int cuts[] = { qMin(first, dest), first, last + 1, qMax(last + 1, dest) };
     QList<QPair<int, int>> moved;
     for (const auto& range : qAsConst(m_movedRanges)) {
         int from = range.first;
@@ -288,7 +287,7 @@ void ActiveSession::onRowsMoved()
                 if (cut > from && cut - 1 < to)
                     to = cut - 1;
             }
-            moved.append({map(from), map(to)});
+            moved.append({ map(from), map(to) });
             from = to + 1;
         }
     }
@@ -351,8 +350,8 @@ void ActiveSession::selectAll()
 {
     if (rowCount() == 0)
         return;
-    m_selectionModel->select(QItemSelection(index(0, 0), index(rowCount() - 1, 0)),
-                             QItemSelectionModel::Select);
+    m_selectionModel->select(
+        QItemSelection(index(0, 0), index(rowCount() - 1, 0)), QItemSelectionModel::Select);
 }
 
 void ActiveSession::amend(const QUrl& url)

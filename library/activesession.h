@@ -74,8 +74,8 @@ private:
     // Selected rows as sorted, non-overlapping [first, last] pairs.
     QList<QPair<int, int>> selectedRowRanges() const;
     void selectRowRanges(QList<QPair<int, int>> ranges);
-    void onRowsAboutToBeMoved(const QModelIndex& parent, int first, int last,
-                              const QModelIndex& destination, int row);
+    void onRowsAboutToBeMoved(
+        const QModelIndex& parent, int first, int last, const QModelIndex& destination, int row);
     void onRowsMoved();
 
     ProgressModel* m_indexProgress;

@@ -1,6 +1,8 @@
 #include "library/agnostic.h"
 
-Agnostic::Agnostic(QObject* parent) : IResolver(parent) {}
+Agnostic::Agnostic(QObject* parent)
+    : IResolver(parent)
+{ }
 
 const QHash<int, QByteArray>& Agnostic::roleNames() const
 {

@@ -42,8 +42,7 @@ int compareFolders(const FileKey& a, const FileKey& b)
     return fa.size() < fb.size() ? -1 : 1;
 }
 
-template <typename Inner>
-int nameChain(const FileKey& a, const FileKey& b, Inner inner)
+template <typename Inner> int nameChain(const FileKey& a, const FileKey& b, Inner inner)
 {
     if (a.url == b.url)
         return 0;
@@ -101,10 +100,9 @@ int byFolder(const FileKey& a, const FileKey& b)
 
 namespace {
 
-template <typename Unit>
-TextPrefix packUnits(int offset, Unit unit)
+template <typename Unit> TextPrefix packUnits(int offset, Unit unit)
 {
-    TextPrefix prefix{0, 0, 0};
+    TextPrefix prefix { 0, 0, 0 };
     for (int field = 0; field < 3; ++field) {
         qint64 value = 0;
         for (int i = 0; i < 3; ++i)
@@ -119,15 +117,14 @@ TextPrefix packUnits(int offset, Unit unit)
 TextPrefix urlPrefix(const FileKey& key, int offset)
 {
     const QString& url = key.url;
-    return packUnits(offset, [&](int i) -> qint64 {
-        return i < url.size() ? qint64(url.at(i).unicode()) + 1 : 0;
-    });
+    return packUnits(
+        offset, [&](int i) -> qint64 { return i < url.size() ? qint64(url.at(i).unicode()) + 1 : 0; });
 }
 
 TextPrefix folderPrefix(const FileKey& key, int offset)
 {
     if (key.folderEnd < 0)
-        return {0, 0, 0};
+        return { 0, 0, 0 };
     const QStringView name = key.pathName();
     return packUnits(offset, [&](int i) -> qint64 {
         if (i < key.folderEnd) {
@@ -143,17 +140,17 @@ TextPrefix folderPrefix(const FileKey& key, int offset)
 
 QList<QVariant> nullKey(const FileKey&)
 {
-    return {QVariant()};
+    return { QVariant() };
 }
 
 QList<QVariant> dayKey(const FileKey& key)
 {
-    return {key.year, key.month, key.day};
+    return { key.year, key.month, key.day };
 }
 
 QList<QVariant> ratingKey(const FileKey& key)
 {
-    return {key.rating};
+    return { key.rating };
 }
 
 QList<QVariant> folderKey(const FileKey& key)

@@ -7,15 +7,15 @@
 // values and kept until the headers change.
 struct FileKey
 {
-    QString url;        // QUrl::toString()
-    QString name;       // QUrl::fileName(), fully decoded
-    QString path;       // QUrl::toLocalFile()
-    int nameStart = 0;  // where the last part of `path` begins
+    QString url; // QUrl::toString()
+    QString name; // QUrl::fileName(), fully decoded
+    QString path; // QUrl::toLocalFile()
+    int nameStart = 0; // where the last part of `path` begins
     int folderEnd = -1; // `path` up to here, split at "/", is the folder list; -1: no parts
-    int year = 0;       // capture day; all 0 without a valid timestamp
+    int year = 0; // capture day; all 0 without a valid timestamp
     int month = 0;
     int day = 0;
-    qint64 msecs = 0;   // capture wall-clock time in milliseconds; 0 without a valid timestamp
+    qint64 msecs = 0; // capture wall-clock time in milliseconds; 0 without a valid timestamp
     int rating = 0;
 
     // The capture day as one number ordered as [year, month, day].

@@ -9,22 +9,24 @@
 #include "library/sortkeycache.h"
 
 Ordering::Ordering(Compare compare, KeyList keys, QObject* parent)
-    : QObject(parent), m_compare(std::move(compare)), m_keys(std::move(keys))
-{
-}
+    : QObject(parent)
+    , m_compare(std::move(compare))
+    , m_keys(std::move(keys))
+{ }
 
 Ordering::Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* parent)
     : QObject(parent)
     , m_compare(std::move(compare))
     , m_keys(std::move(keys))
     , m_prefix(std::move(prefix))
-{
-}
+{ }
 
 Ordering::Ordering(Compare compare, KeyList keys, TextPrefixAt text, QObject* parent)
-    : QObject(parent), m_compare(std::move(compare)), m_keys(std::move(keys)), m_text(std::move(text))
-{
-}
+    : QObject(parent)
+    , m_compare(std::move(compare))
+    , m_keys(std::move(keys))
+    , m_text(std::move(text))
+{ }
 
 Ordering* Ordering::byUrl(QObject* parent)
 {
@@ -33,24 +35,27 @@ Ordering* Ordering::byUrl(QObject* parent)
 
 Ordering* Ordering::byTimestamp(QObject* parent)
 {
-    return new Ordering(Comparators::byTimestamp, Comparators::dayKey,
-                        [](const FileKey& key) { return Prefix{key.packedDay(), key.msecs, 0}; },
-                        parent);
+    return new Ordering(
+        Comparators::byTimestamp, Comparators::dayKey,
+        [](const FileKey& key) {
+            return Prefix { key.packedDay(), key.msecs, 0 };
+        },
+        parent);
 }
 
 Ordering* Ordering::byRating(QObject* parent)
 {
-    return new Ordering(Comparators::byRating, Comparators::ratingKey,
-                        [](const FileKey& key) {
-                            return Prefix{key.rating, key.packedDay(), key.msecs};
-                        },
-                        parent);
+    return new Ordering(
+        Comparators::byRating, Comparators::ratingKey,
+        [](const FileKey& key) {
+            return Prefix { key.rating, key.packedDay(), key.msecs };
+        },
+        parent);
 }
 
 Ordering* Ordering::byFolder(QObject* parent)
 {
-    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderPrefix,
-                        parent);
+    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderPrefix, parent);
 }
 
 SortKeyCache* Ordering::cacheFor(IResolver* resolver)
@@ -85,8 +90,7 @@ int Ordering::lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyC
     return first;
 }
 
-QPair<int, int> Ordering::equalRange(const QList<QUrl>& list, const QUrl& url,
-                                     IResolver* resolver)
+QPair<int, int> Ordering::equalRange(const QList<QUrl>& list, const QUrl& url, IResolver* resolver)
 {
     SortKeyCache* cache = cacheFor(resolver);
     const FileKey probe = cache->key(url);
@@ -98,7 +102,7 @@ QPair<int, int> Ordering::equalRange(const QList<QUrl>& list, const QUrl& url,
             break;
         ++end;
     }
-    return {first, end};
+    return { first, end };
 }
 
 int Ordering::insertionRow(const QList<QUrl>& list, const QUrl& url, IResolver* resolver)
@@ -132,9 +136,8 @@ void Ordering::sortByText(Item* first, Item* last, int offset) const
         if (end - run > 1) {
             const bool ended = run->prefix[2] % Comparators::kUnitBase == 0;
             if (ended) {
-                std::sort(run, end, [this](const Item& a, const Item& b) {
-                    return m_compare(*a.key, *b.key) < 0;
-                });
+                std::sort(
+                    run, end, [this](const Item& a, const Item& b) { return m_compare(*a.key, *b.key) < 0; });
             } else {
                 sortByText(run, end, offset + Comparators::kPrefixUnits);
             }
@@ -150,7 +153,7 @@ void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
     items.reserve(size_t(list.size()));
     for (int i = 0; i < list.size(); ++i) {
         const FileKey& key = cache->key(list.at(i));
-        items.push_back({m_prefix ? m_prefix(key) : Prefix{0, 0, 0}, &key, i});
+        items.push_back({ m_prefix ? m_prefix(key) : Prefix { 0, 0, 0 }, &key, i });
     }
     if (m_text && !items.empty()) {
         // Start past the characters that every text shares, nine at a time.

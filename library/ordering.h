@@ -41,8 +41,7 @@ public:
     static Ordering* byRating(QObject* parent = nullptr);
     static Ordering* byFolder(QObject* parent = nullptr);
 
-    QPair<int, int> equalRange(const QList<QUrl>& list, const QUrl& url,
-                               IResolver* resolver) override;
+    QPair<int, int> equalRange(const QList<QUrl>& list, const QUrl& url, IResolver* resolver) override;
     // Reads the URL's key afresh: the file is being placed by its current headers.
     int insertionRow(const QList<QUrl>& list, const QUrl& url, IResolver* resolver) override;
     void sort(QList<QUrl>& list, IResolver* resolver) override;

@@ -42,7 +42,7 @@ constexpr QDir::Filters kSubdirFilters = QDir::Dirs | QDir::Drives | QDir::NoDot
 } // namespace
 
 Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
-           const QStringList& patterns, bool inclusive)
+    const QStringList& patterns, bool inclusive)
     : QObject(parent)
     , m_folder(cleanAbsolute(folder))
     , m_recursive(recursive)
@@ -66,8 +66,7 @@ void Root::compilePatterns()
     if (!m_occlusive)
         return; // file names are compared exactly
     for (const QString& pattern : m_patternOrder) {
-        m_compiled.append(QRegularExpression(
-            QRegularExpression::wildcardToRegularExpression(pattern),
+        m_compiled.append(QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern),
             QRegularExpression::CaseInsensitiveOption));
     }
 }
@@ -411,8 +410,8 @@ void Root::forgetSubtree(const QString& top)
     for (auto it = m_shadowed.begin(); it != m_shadowed.end();) {
         QStringList& paths = it.value();
         paths.erase(std::remove_if(paths.begin(), paths.end(),
-                                   [&](const QString& p) { return pathWithin(p, top, true); }),
-                    paths.end());
+                        [&](const QString& p) { return pathWithin(p, top, true); }),
+            paths.end());
         if (paths.isEmpty())
             it = m_shadowed.erase(it);
         else
@@ -434,7 +433,7 @@ QStringList Root::listFiles(int limit) const
     if (limit == 0)
         return result;
     QSet<QString> visited;
-    QStringList pending{m_folder};
+    QStringList pending { m_folder };
     while (!pending.isEmpty()) {
         const QString dir = pending.takeFirst();
         const QString canonical = QFileInfo(dir).canonicalFilePath();

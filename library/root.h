@@ -22,8 +22,8 @@ class Root : public QObject
 public:
     // A folder Root is occlusive: it takes every file of its folder (tree) that matches its
     // wildcard patterns. A file Root is not: its patterns are exact file names.
-    Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
-         const QStringList& patterns, bool inclusive);
+    Root(QObject* parent, const QString& folder, bool recursive, bool occlusive, const QStringList& patterns,
+        bool inclusive);
     ~Root() override;
 
     QString folderPath() const { return m_folder; }
@@ -92,7 +92,7 @@ private:
     void refresh();
     void compilePatterns();
 
-    QString m_folder;          // clean absolute path
+    QString m_folder; // clean absolute path
     QString m_folderCanonical; // empty while the folder does not exist
     bool m_recursive;
     bool m_occlusive;

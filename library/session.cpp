@@ -8,13 +8,16 @@
 
 #include "library/root.h"
 
-Session::Session(QObject* parent) : QAbstractListModel(parent) {}
+Session::Session(QObject* parent)
+    : QAbstractListModel(parent)
+{ }
 
 Session::~Session() = default;
 
 void Session::reset()
 {
-    qWarning() << "Session" << "reset";
+    qWarning() << "Session"
+               << "reset";
 }
 
 void Session::offer(QUrl location, bool recursive)
@@ -48,7 +51,7 @@ void Session::addRoot(const QUrl& location, bool recursive, bool inclusive)
     if (info.isDir()) {
         root = new Root(this, info.absoluteFilePath(), recursive, true, m_globbing, inclusive);
     } else {
-        root = new Root(this, info.absolutePath(), false, false, {info.fileName()}, inclusive);
+        root = new Root(this, info.absolutePath(), false, false, { info.fileName() }, inclusive);
     }
     insertRoot(root);
 }
@@ -355,17 +358,17 @@ QVariant Session::data(const QModelIndex& index, int role) const
 QHash<int, QByteArray> Session::roleNames() const
 {
     return {
-        {Qt::DisplayRole, "displayName"},
-        {FolderRole, "folder"},
-        {RecursiveRole, "recursive"},
-        {OcclusiveRole, "occlusive"},
-        {InclusiveRole, "inclusive"},
-        {FixedListRole, "fixedList"},
-        {FileNamesRole, "fileNames"},
-        {FileCountRole, "fileCount"},
-        {NeedsMetaRole, "needsMeta"},
-        {DirNameRole, "dirName"},
-        {DirPathRole, "dirPath"},
-        {PreviewRole, "preview"},
+        { Qt::DisplayRole, "displayName" },
+        { FolderRole, "folder" },
+        { RecursiveRole, "recursive" },
+        { OcclusiveRole, "occlusive" },
+        { InclusiveRole, "inclusive" },
+        { FixedListRole, "fixedList" },
+        { FileNamesRole, "fileNames" },
+        { FileCountRole, "fileCount" },
+        { NeedsMetaRole, "needsMeta" },
+        { DirNameRole, "dirName" },
+        { DirPathRole, "dirPath" },
+        { PreviewRole, "preview" },
     };
 }

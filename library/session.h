@@ -25,16 +25,16 @@ class Session : public QAbstractListModel, public ISession
 public:
     enum Roles {
         FolderRole = Qt::UserRole + 1, // "folder": the folder as a local-file URL
-        RecursiveRole,                 // "recursive": subfolders are included
-        OcclusiveRole,                 // "occlusive": takes every matching file of its folder
-        InclusiveRole,                 // "inclusive": opens (true) or closes (false)
-        FixedListRole,                 // "fixedList": a Root of named files
-        FileNamesRole,                 // "fileNames": its patterns or names
-        FileCountRole,                 // "fileCount": number of patterns or names
-        NeedsMetaRole,                 // "needsMeta": would need file headers to decide
-        DirNameRole,                   // "dirName": the folder's base name
-        DirPathRole,                   // "dirPath": the folder's absolute path
-        PreviewRole                    // "preview": up to three file URLs of the Root
+        RecursiveRole, // "recursive": subfolders are included
+        OcclusiveRole, // "occlusive": takes every matching file of its folder
+        InclusiveRole, // "inclusive": opens (true) or closes (false)
+        FixedListRole, // "fixedList": a Root of named files
+        FileNamesRole, // "fileNames": its patterns or names
+        FileCountRole, // "fileCount": number of patterns or names
+        NeedsMetaRole, // "needsMeta": would need file headers to decide
+        DirNameRole, // "dirName": the folder's base name
+        DirPathRole, // "dirPath": the folder's absolute path
+        PreviewRole // "preview": up to three file URLs of the Root
     };
     Q_ENUM(Roles)
 
@@ -89,7 +89,7 @@ private:
 
     QList<Root*> m_roots;
     QSet<QUrl> m_files;
-    QStringList m_globbing{QStringLiteral("*.vrx")};
+    QStringList m_globbing { QStringLiteral("*.vrx") };
     QPointer<IResolver> m_resolver;
     bool m_active = false;
 };

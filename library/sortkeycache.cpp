@@ -5,7 +5,9 @@
 #include "engine/iresolver.h"
 #include "library/urlidentity.h"
 
-SortKeyCache::SortKeyCache(IHeaders* headers) : QObject(headers), m_headers(headers)
+SortKeyCache::SortKeyCache(IHeaders* headers)
+    : QObject(headers)
+    , m_headers(headers)
 {
     setObjectName(QStringLiteral("sortKeyCache"));
 }

@@ -23,15 +23,15 @@ void SpineModel::connectResolver(IResolver* resolver)
     disconnect(m_destroyedConnection);
     m_resolver = resolver;
     // Direct connections: `modified` must be seen while the old headers still answer.
-    m_modifiedConnection = connect(resolver, &IResolver::modified, this, &SpineModel::recallUrl,
-                                   Qt::DirectConnection);
-    m_resolvedConnection = connect(resolver, &IResolver::resolved, this, &SpineModel::updateUrl,
-                                   Qt::DirectConnection);
+    m_modifiedConnection
+        = connect(resolver, &IResolver::modified, this, &SpineModel::recallUrl, Qt::DirectConnection);
+    m_resolvedConnection
+        = connect(resolver, &IResolver::resolved, this, &SpineModel::updateUrl, Qt::DirectConnection);
     if (resolver != m_agnostic) {
         // A resolver that goes first (QML may tear objects down in any order) leaves the
         // model knowing nothing rather than asking a dead object.
-        m_destroyedConnection = connect(resolver, &QObject::destroyed, this,
-                                        [this] { setResolver(nullptr); });
+        m_destroyedConnection
+            = connect(resolver, &QObject::destroyed, this, [this] { setResolver(nullptr); });
     }
 }
 

@@ -43,8 +43,7 @@ ITrashMover& systemTrashMover()
 
 FreedesktopTrash::FreedesktopTrash(ITrashMover& mover)
     : m_mover(mover)
-{
-}
+{ }
 
 QString FreedesktopTrash::homeTrash()
 {
@@ -90,7 +89,8 @@ bool FreedesktopTrash::isTrashLocation(const QString& pathInTrash)
         return true;
     if (trashName == QStringLiteral(".Trash-") + uid)
         return true;
-    return trashName == uid && QFileInfo(QFileInfo(trash).absolutePath()).fileName() == QLatin1String(".Trash");
+    return trashName == uid
+        && QFileInfo(QFileInfo(trash).absolutePath()).fileName() == QLatin1String(".Trash");
 }
 
 bool FreedesktopTrash::moveToTrash(const QString& path)
@@ -121,7 +121,7 @@ void FreedesktopTrash::undo(const QString& original, const QString& pathInTrash)
         qWarning() << "Can't move" << pathInTrash << "back to" << original;
         return;
     }
-    const QString info = moved.dir().filePath(QStringLiteral("../info/") + moved.fileName()
-        + QStringLiteral(".trashinfo"));
+    const QString info
+        = moved.dir().filePath(QStringLiteral("../info/") + moved.fileName() + QStringLiteral(".trashinfo"));
     QFile::remove(info);
 }

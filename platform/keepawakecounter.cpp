@@ -2,8 +2,7 @@
 
 KeepAwakeCounter::KeepAwakeCounter(ISleepInhibitor& inhibitor)
     : m_inhibitor(inhibitor)
-{
-}
+{ }
 
 void KeepAwakeCounter::acquire(const QString& reason)
 {

@@ -18,13 +18,11 @@ constexpr int kCallTimeoutMs = 5000;
 
 LogindInhibitor::LogindInhibitor()
     : LogindInhibitor(QDBusConnection::systemBus())
-{
-}
+{ }
 
 LogindInhibitor::LogindInhibitor(const QDBusConnection& bus)
     : m_bus(bus)
-{
-}
+{ }
 
 LogindInhibitor::~LogindInhibitor()
 {
@@ -45,9 +43,8 @@ bool LogindInhibitor::inhibit(const QString& why)
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
         QLatin1String(kService), QLatin1String(kPath), QLatin1String(kInterface), QStringLiteral("Inhibit"));
-    const QString who = QCoreApplication::applicationName().isEmpty()
-        ? QStringLiteral("Ostra")
-        : QCoreApplication::applicationName();
+    const QString who = QCoreApplication::applicationName().isEmpty() ? QStringLiteral("Ostra")
+                                                                      : QCoreApplication::applicationName();
     call << QStringLiteral("sleep") << who << (why.isEmpty() ? QStringLiteral("Working") : why)
          << QStringLiteral("block");
     const QDBusReply<QDBusUnixFileDescriptor> reply = m_bus.call(call, QDBus::Block, kCallTimeoutMs);

@@ -3,10 +3,10 @@
 #include <QFile>
 
 #include <cerrno>
-#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -18,18 +18,15 @@ public:
         return ::copy_file_range(in, nullptr, out, nullptr, length, 0);
     }
     ssize_t read(int fd, void* buffer, size_t length) override { return ::read(fd, buffer, length); }
-    ssize_t write(int fd, const void* buffer, size_t length) override
-    {
-        return ::write(fd, buffer, length);
-    }
+    ssize_t write(int fd, const void* buffer, size_t length) override { return ::write(fd, buffer, length); }
     int fsync(int fd) override { return ::fsync(fd); }
 };
 
 // Errors after which read and write may still succeed where copy_file_range did not.
 bool kernelCannotCopyRange(int error)
 {
-    return error == ENOSYS || error == EXDEV || error == EINVAL || error == EOPNOTSUPP
-        || error == ENOTSUP || error == EPERM || error == EBADF || error == ETXTBSY;
+    return error == ENOSYS || error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOTSUP
+        || error == EPERM || error == EBADF || error == ETXTBSY;
 }
 
 constexpr size_t kChunk = size_t(1) << 20;
@@ -44,8 +41,7 @@ IFileCalls& systemFileCalls()
 
 NativeFileCopy::NativeFileCopy(IFileCalls& calls)
     : m_calls(calls)
-{
-}
+{ }
 
 bool NativeFileCopy::copy(const QString& source, const QString& target)
 {
@@ -84,7 +80,7 @@ bool NativeFileCopy::copy(const QString& source, const QString& target)
         ok = false;
     }
     if (ok) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        const struct timespec times[2] = { st.st_atim, st.st_mtim };
         if (::futimens(out, times) != 0) {
             m_error = errno;
             ok = false;

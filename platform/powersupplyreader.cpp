@@ -17,8 +17,7 @@ QString readValue(const QDir& supply, const char* name)
 
 PowerSupplyReader::PowerSupplyReader(const QString& root)
     : m_root(root)
-{
-}
+{ }
 
 bool PowerSupplyReader::available() const
 {
@@ -46,7 +45,7 @@ bool PowerSupplyReader::onAcPower() const
             if (readValue(supply, "status") == QLatin1String("Discharging"))
                 discharging = true;
         } else if (type == QLatin1String("Mains") || type.startsWith(QLatin1String("USB"))
-                   || type == QLatin1String("UPS")) {
+            || type == QLatin1String("UPS")) {
             const QString online = readValue(supply, "online");
             if (online.isEmpty())
                 continue;

@@ -9,8 +9,7 @@ const char* const kPath = "/org/freedesktop/UPower";
 
 PowerWatcher::PowerWatcher(QObject* parent)
     : PowerWatcher(PowerSupplyReader(), QDBusConnection::systemBus(), defaultPollMs, parent)
-{
-}
+{ }
 
 PowerWatcher::PowerWatcher(
     const PowerSupplyReader& reader, const QDBusConnection& bus, int pollMs, QObject* parent)
@@ -22,8 +21,8 @@ PowerWatcher::PowerWatcher(
     const bool upower = m_bus.isConnected() && m_bus.interface()
         && m_bus.interface()->isServiceRegistered(QLatin1String(kService)).value()
         && m_bus.connect(QLatin1String(kService), QLatin1String(kPath),
-            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-            this, SLOT(onUPowerProperties(QString, QVariantMap, QStringList)));
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"), this,
+            SLOT(onUPowerProperties(QString, QVariantMap, QStringList)));
     if (upower) {
         m_mode = UPowerSignal;
     } else if (m_reader.available()) {

@@ -19,8 +19,8 @@ public:
     static constexpr int defaultPollMs = 60000;
 
     explicit PowerWatcher(QObject* parent = nullptr);
-    PowerWatcher(const PowerSupplyReader& reader, const QDBusConnection& bus, int pollMs,
-        QObject* parent = nullptr);
+    PowerWatcher(
+        const PowerSupplyReader& reader, const QDBusConnection& bus, int pollMs, QObject* parent = nullptr);
 
     Mode mode() const { return m_mode; }
     bool onAcPower() const { return m_onAc; }
@@ -34,7 +34,8 @@ signals:
     void changed(bool onAcPower);
 
 private slots:
-    void onUPowerProperties(const QString& interface, const QVariantMap& changed, const QStringList& invalidated);
+    void onUPowerProperties(
+        const QString& interface, const QVariantMap& changed, const QStringList& invalidated);
 
 private:
     PowerSupplyReader m_reader;

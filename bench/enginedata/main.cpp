@@ -21,8 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template<typename F>
-double perSecond(int iterations, F&& f)
+template <typename F> double perSecond(int iterations, F&& f)
 {
     const auto start = Clock::now();
     for (int i = 0; i < iterations; ++i)
@@ -64,14 +63,15 @@ int main(int argc, char** argv)
         int w = 0, hh = 0, ss = 0, cs = 0;
         tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &w, &hh, &ss, &cs);
         int num = 1, den = 1;
-        codec::JpegCodec::chooseScale({w, hh}, 384, &num, &den);
-        const auto s = codec::JpegCodec::scaledSize({w, hh}, num, den);
+        codec::JpegCodec::chooseScale({ w, hh }, 384, &num, &den);
+        const auto s = codec::JpegCodec::scaledSize({ w, hh }, num, den);
         tjDecompress2(h, jpeg.data(), jpeg.size(), out.data(), s.width, s.width * 4, s.height, TJPF_RGBA,
-                      TJFLAG_FASTDCT);
+            TJFLAG_FASTDCT);
         g_sink += out[0];
     });
     tjDestroy(h);
-    std::printf("thumbnails/s: DirectRenderer %.0f, plain decode %.0f, ratio %.2f\n", direct, plain, direct / plain);
+    std::printf(
+        "thumbnails/s: DirectRenderer %.0f, plain decode %.0f, ratio %.2f\n", direct, plain, direct / plain);
 
     // Compression.
     vrxgen::PictureOptions big;
@@ -91,17 +91,16 @@ int main(int argc, char** argv)
         g_sink += sink->str().size();
     });
     std::vector<std::uint8_t> dst(ZSTD_compressBound(pic.vrx.size()));
-    const double lib = perSecond(crounds, [&](int) {
-        g_sink += ZSTD_compress(dst.data(), dst.size(), pic.vrx.data(), pic.vrx.size(), level);
-    });
-    std::printf("compression MB/s (zstd level %d, one thread): CompressVRX %.1f, zstd %.1f, ratio %.2f\n", level,
-                ours * mb, lib * mb, ours / lib);
+    const double lib = perSecond(crounds,
+        [&](int) { g_sink += ZSTD_compress(dst.data(), dst.size(), pic.vrx.data(), pic.vrx.size(), level); });
+    std::printf("compression MB/s (zstd level %d, one thread): CompressVRX %.1f, zstd %.1f, ratio %.2f\n",
+        level, ours * mb, lib * mb, ours / lib);
 
     // State saves and loads.
     state::EngineState s;
     s.imageId = pic.meta.imageUuid;
     s.rating = 3;
-    s.tuneFloats = std::map<int, float>{{2, 0.5f}, {3, 5000.f}};
+    s.tuneFloats = std::map<int, float> { { 2, 0.5f }, { 3, 5000.f } };
     s.depthOfField = 4.f;
     s.focusDepth = 2.f;
     state::DepthState d;
@@ -134,7 +133,8 @@ int main(int argc, char** argv)
         g_sink += static_cast<std::uint64_t>(buf[0]);
     });
     std::remove(path.c_str());
-    std::printf("state (%zu bytes) saves/s %.0f (plain write %.0f, ratio %.2f); loads/s %.0f (plain read %.0f, ratio %.2f)\n",
-                bytes.size(), saves, rawWrites, saves / rawWrites, loads, rawReads, loads / rawReads);
+    std::printf("state (%zu bytes) saves/s %.0f (plain write %.0f, ratio %.2f); loads/s %.0f (plain read "
+                "%.0f, ratio %.2f)\n",
+        bytes.size(), saves, rawWrites, saves / rawWrites, loads, rawReads, loads / rawReads);
     return g_sink == 42 ? 1 : 0;
 }

@@ -19,8 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template <typename F>
-double bestSeconds(int runs, F&& f)
+template <typename F> double bestSeconds(int runs, F&& f)
 {
     double best = 1e30;
     for (int i = 0; i < runs; ++i) {
@@ -57,7 +56,7 @@ int main()
     const int hw = render::WorkerPool::instance().threadCount();
     std::printf("level 0 4160 x 3120, %d hardware threads\n", hw);
 
-    for (int threads : {1, hw}) {
+    for (int threads : { 1, hw }) {
         StaticShutdown();
         render::WorkerPool::instance().setThreadLimit(threads);
         auto r = Renderer::Create(3);
@@ -66,7 +65,7 @@ int main()
         r->setProperty(FloatParam::Sharpening, 0.f);
         r->setProperty(IntParam::EagerDepth, 1);
         ImagePyramid p = r->outputBuffer();
-        const ROI all{0, 0, p[0].width(), p[0].height()};
+        const ROI all { 0, 0, p[0].width(), p[0].height() };
         const double mp = double(all.width()) * all.height() / 1e6;
         // Tuning only: depth of field fully closed, so no refocus.
         r->setProperty(FloatParam::DepthOfField, 15.2f);
@@ -86,7 +85,7 @@ int main()
         const double copy = memcpySeconds(size_t(all.width()) * all.height() * 4, threads);
         std::printf("%2d thread(s): tuning-only %.1f MP/s, refocus %.1f MP/s, memcpy %.1f MP/s; "
                     "memcpy/tuning %.2fx, memcpy/refocus %.2fx\n",
-                    threads, mp / tune, mp / refocus, mp / copy, tune / copy, refocus / copy);
+            threads, mp / tune, mp / refocus, mp / copy, tune / copy, refocus / copy);
         static double tuneOne = 0;
         if (threads == 1)
             tuneOne = tune;
@@ -101,7 +100,7 @@ int main()
     r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
     ApplyTuning(0, *r);
     r->setProperty(IntParam::ExportColorSpace, 4);
-    const Point<int> size{2080, 1560};
+    const Point<int> size { 2080, 1560 };
     const double mp = size.x * size.y / 1e6;
     auto out = std::make_shared<std::ostringstream>();
     r->writeImage(out, size, ExportJPEG, nullptr); // warm the caches
@@ -120,8 +119,8 @@ int main()
         tjFree(buf);
     });
     tjDestroy(tj);
-    std::printf("export JPEG %.1f MP/s, plain libjpeg-turbo %.1f MP/s; export/plain time %.2fx\n", mp / exportS,
-                mp / jpegS, exportS / jpegS);
+    std::printf("export JPEG %.1f MP/s, plain libjpeg-turbo %.1f MP/s; export/plain time %.2fx\n",
+        mp / exportS, mp / jpegS, exportS / jpegS);
     StaticShutdown();
     return 0;
 }

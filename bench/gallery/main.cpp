@@ -27,7 +27,9 @@ constexpr int kSelected = 50000;
 class BenchResolver : public IResolver
 {
 public:
-    BenchResolver() : m_names(IResolver::imageRoleNames()) {}
+    BenchResolver()
+        : m_names(IResolver::imageRoleNames())
+    { }
     const QHash<int, QByteArray>& roleNames() const override { return m_names; }
     QMap<int, QVariant> rowFor(QUrl location) override { return m_rows.value(location); }
 
@@ -77,8 +79,8 @@ int main(int argc, char** argv)
     rows.reserve(kFiles);
     const QDateTime origin(QDate(2021, 1, 1), QTime(8, 0));
     for (int i = 0; i < kFiles; ++i) {
-        const QUrl url = QUrl::fromLocalFile(QStringLiteral("/photos/%1/%2/IMG_%3.vrx")
-                                                 .arg(i % 40).arg(i % 7).arg(i, 6, 10, QChar('0')));
+        const QUrl url = QUrl::fromLocalFile(
+            QStringLiteral("/photos/%1/%2/IMG_%3.vrx").arg(i % 40).arg(i % 7).arg(i, 6, 10, QChar('0')));
         // Bursts of shots: many share a second, many a day.
         const QDateTime when = origin.addSecs(qint64(random() % 700) * 86400 / 3 + (random() % 5000));
         QMap<int, QVariant> row;
@@ -145,11 +147,12 @@ int main(int argc, char** argv)
     print("100,000 'resolved' events under \"timestamp\": total", stream, reference);
     print("100,000 'resolved' events: worst single event", ms(worst), reference);
 
-    for (const char* field : {"rating", "filePath", "", "timestamp", "rating"}) {
+    for (const char* field : { "rating", "filePath", "", "timestamp", "rating" }) {
         timer.restart();
         gallery.setSortField(QString::fromLatin1(field));
         const double took = ms(timer.nsecsElapsed());
-        const QByteArray label = QByteArray("setOrdering \"") + field + "\"" + (field[0] ? "" : " (URL text)");
+        const QByteArray label
+            = QByteArray("setOrdering \"") + field + "\"" + (field[0] ? "" : " (URL text)");
         print(label.constData(), took, reference);
     }
 
@@ -187,7 +190,7 @@ int main(int argc, char** argv)
         std::sort(samples.begin(), samples.end());
         print(scattered ? "one rating change, 50,000 scattered rows selected: median"
                         : "one rating change, 50,000 rows selected in a block: median",
-              samples[samples.size() / 2], reference);
+            samples[samples.size() / 2], reference);
         print("  worst of 15", samples.back(), reference);
     }
     return 0;

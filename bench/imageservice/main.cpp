@@ -10,9 +10,9 @@
 // - how long a step handed to a pool waits while every pool thread renders thumbnails:
 //   the global pool against the editors' own recycle pool.
 // Usage: bench_imageservice [files=2000] [rounds=7]. Data goes to a temporary folder.
-#include "core/asynctask.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
+#include "core/asynctask.h"
 #include "engine/directstreamreader.h"
 #include "engine/imagelocator.h"
 #include "engine/streamsource.h"
@@ -43,7 +43,7 @@ public:
     QObject* object() override { return this; }
     void imageOutput(const VrxMessage&) override { ++outputs; }
     void fileInvalid(QUrl) override { ++outputs; }
-    void routerDetached(ImageRouter*) override {}
+    void routerDetached(ImageRouter*) override { }
     int outputs = 0;
 };
 
@@ -107,14 +107,15 @@ void directRead(const QUrl& url, bool metadata, int channelOrder, KeptOutputs* k
     auto source = std::make_shared<StreamSource>(url);
     DirectStreamReader reader;
     reader.setSource(source);
-    reader.renderer().setProperty(CIAPI::IntParam::ChannelOrderBGRA, channelOrder == ImageLocator::kGlBgra ? 1 : 0);
+    reader.renderer().setProperty(
+        CIAPI::IntParam::ChannelOrderBGRA, channelOrder == ImageLocator::kGlBgra ? 1 : 0);
     CIAPI::ApplyTuning(1, reader.renderer());
     if (metadata) {
         VrxMetadata record;
         record.resetFromFile(url);
         record.readRendererMetadata(reader.renderer());
     }
-    std::atomic<int> got{0};
+    std::atomic<int> got { 0 };
     reader.setOutputUpdateListener([&](const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&, int) {
         ++got;
         if (kept) {
@@ -128,7 +129,7 @@ void directRead(const QUrl& url, bool metadata, int channelOrder, KeptOutputs* k
 double directRate(const QList<QUrl>& files, int threads, bool metadata, bool keep)
 {
     KeptOutputs kept;
-    std::atomic<int> next{0};
+    std::atomic<int> next { 0 };
     QElapsedTimer t;
     t.start();
     std::vector<std::thread> pool;
@@ -179,7 +180,7 @@ double median(const std::vector<double>& v)
 double postLatencyUs(QThreadPool* pool)
 {
     QElapsedTimer t;
-    std::atomic<qint64> started{-1};
+    std::atomic<qint64> started { -1 };
     t.start();
     (new AsyncTask([&] { started = t.nsecsElapsed(); }, true))->start(pool);
     while (started.load() < 0)
@@ -212,7 +213,7 @@ int main(int argc, char** argv)
     }
     QList<QUrl> serviceFiles;
     QList<QUrl> referenceFiles;
-    for (const char* set : {"service", "reference"}) {
+    for (const char* set : { "service", "reference" }) {
         QDir().mkpath(dir.path() + "/" + set);
         for (int i = 0; i < count; ++i) {
             const QString path = dir.path() + QString("/%1/IMG_%2.vrx").arg(set).arg(i, 5, 10, QChar('0'));
@@ -237,9 +238,9 @@ int main(int argc, char** argv)
         }
         std::printf("indexing, first pass: %.0f files/s vs direct %.0f files/s  ratio %.2f"
                     " (vs direct keeping every output as keepers do: %.2f)\n",
-                    median(cold), median(coldRef), median(cold) / median(coldRef), median(cold) / median(coldKept));
+            median(cold), median(coldRef), median(cold) / median(coldRef), median(cold) / median(coldKept));
         std::printf("indexing, again:      %.0f files/s vs direct %.0f files/s  ratio %.2f\n", median(warm),
-                    median(warmRef), median(warm) / median(warmRef));
+            median(warmRef), median(warm) / median(warmRef));
     }
     {
         std::vector<double> rates, refs;
@@ -261,8 +262,8 @@ int main(int argc, char** argv)
             stallMs = std::max(stallMs, stall.stopMs());
             refs.push_back(directRate(referenceFiles, threads, false, false));
         }
-        std::printf("thumbnails:           %.0f /s vs direct %.0f /s  ratio %.2f\n", median(rates), median(refs),
-                    median(rates) / median(refs));
+        std::printf("thumbnails:           %.0f /s vs direct %.0f /s  ratio %.2f\n", median(rates),
+            median(refs), median(rates) / median(refs));
     }
     {
         std::vector<double> firstScreen;
@@ -283,17 +284,19 @@ int main(int argc, char** argv)
                 locator.requestLoad(serviceFiles[i], screen.back().get());
             }
             runUntil([&] {
-                return std::all_of(screen.begin(), screen.end(), [](const auto& c) { return c->outputs > 0; });
+                return std::all_of(
+                    screen.begin(), screen.end(), [](const auto& c) { return c->outputs > 0; });
             });
             firstScreen.push_back(t.nsecsElapsed() / 1e6);
             runUntil([&] { return indexed >= count; });
             whole.push_back(t.nsecsElapsed() / 1e6);
             stallMs = std::max(stallMs, stall.stopMs());
         }
-        std::printf("first 40 thumbnails while %d index: median %.1f ms, p95 %.1f ms (whole folder median %.0f ms,"
-                    " screen/whole %.3f)\n",
-                    count, percentile(firstScreen, 0.5), percentile(firstScreen, 0.95), percentile(whole, 0.5),
-                    percentile(firstScreen, 0.5) / percentile(whole, 0.5));
+        std::printf(
+            "first 40 thumbnails while %d index: median %.1f ms, p95 %.1f ms (whole folder median %.0f ms,"
+            " screen/whole %.3f)\n",
+            count, percentile(firstScreen, 0.5), percentile(firstScreen, 0.95), percentile(whole, 0.5),
+            percentile(firstScreen, 0.5) / percentile(whole, 0.5));
     }
     std::printf("longest GUI-thread stall: %.1f ms\n", stallMs);
     {
@@ -316,8 +319,9 @@ int main(int argc, char** argv)
         if (!global.empty())
             std::printf("recycle step start while thumbnails render: global pool median %.0f us (max %.0f),"
                         " own pool median %.0f us (max %.0f)  ratio %.1f\n",
-                        percentile(global, 0.5), percentile(global, 1.0), percentile(separate, 0.5),
-                        percentile(separate, 1.0), percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
+                percentile(global, 0.5), percentile(global, 1.0), percentile(separate, 0.5),
+                percentile(separate, 1.0),
+                percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
     }
     return 0;
 }

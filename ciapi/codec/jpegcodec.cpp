@@ -10,7 +10,8 @@ namespace CIAPI::codec {
 namespace {
 struct Handle
 {
-    explicit Handle(bool compress) : h(compress ? tjInitCompress() : tjInitDecompress())
+    explicit Handle(bool compress)
+        : h(compress ? tjInitCompress() : tjInitDecompress())
     {
         if (!h)
             throw std::runtime_error("JPEG library unavailable");
@@ -31,16 +32,18 @@ JpegCodec::Info JpegCodec::readInfo(const std::uint8_t* data, std::size_t length
     int h = 0;
     int subsamp = 0;
     int colorspace = 0;
-    if (tjDecompressHeader3(handle.h, data, static_cast<unsigned long>(length), &w, &h, &subsamp, &colorspace) != 0)
+    if (tjDecompressHeader3(handle.h, data, static_cast<unsigned long>(length), &w, &h, &subsamp, &colorspace)
+        != 0)
         throw std::runtime_error(std::string("Not a JPEG image: ") + tjGetErrorStr2(handle.h));
     if (w <= 0 || h <= 0 || w > kMaxSide || h > kMaxSide)
         throw std::runtime_error("JPEG size out of range");
-    return {w, h};
+    return { w, h };
 }
 
 JpegCodec::Info JpegCodec::scaledSize(const Info& info, int num, int denom)
 {
-    return {TJSCALED(info.width, (tjscalingfactor{num, denom})), TJSCALED(info.height, (tjscalingfactor{num, denom}))};
+    return { TJSCALED(info.width, (tjscalingfactor { num, denom })),
+        TJSCALED(info.height, (tjscalingfactor { num, denom })) };
 }
 
 void JpegCodec::chooseScale(const Info& info, int minLongSide, int* num, int* denom)
@@ -64,7 +67,8 @@ void JpegCodec::chooseScale(const Info& info, int minLongSide, int* num, int* de
     }
 }
 
-void JpegCodec::decode(const std::uint8_t* data, std::size_t length, int num, int denom, Image& out, bool bgra)
+void JpegCodec::decode(
+    const std::uint8_t* data, std::size_t length, int num, int denom, Image& out, bool bgra)
 {
     const Info info = readInfo(data, length);
     const Info s = scaledSize(info, num, denom);
@@ -72,7 +76,7 @@ void JpegCodec::decode(const std::uint8_t* data, std::size_t length, int num, in
         throw std::runtime_error("JPEG target image too small");
     Handle handle(false);
     if (tjDecompress2(handle.h, data, static_cast<unsigned long>(length), out.data(), s.width, out.stride(),
-                      s.height, bgra ? TJPF_BGRA : TJPF_RGBA, TJFLAG_FASTDCT)
+            s.height, bgra ? TJPF_BGRA : TJPF_RGBA, TJFLAG_FASTDCT)
         != 0) {
         // Warnings (such as a short stream that still decoded) are accepted; errors are not.
         if (tjGetErrorCode(handle.h) == TJERR_FATAL)
@@ -88,16 +92,16 @@ Image JpegCodec::decodeImage(const std::uint8_t* data, std::size_t length, int n
     return image;
 }
 
-std::vector<std::uint8_t> JpegCodec::encode(const std::uint8_t* pixels, int width, int height, int stride, bool bgra,
-                                            int quality)
+std::vector<std::uint8_t> JpegCodec::encode(
+    const std::uint8_t* pixels, int width, int height, int stride, bool bgra, int quality)
 {
     if (!pixels || width <= 0 || height <= 0)
         throw std::runtime_error("Nothing to encode");
     Handle handle(true);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    if (tjCompress2(handle.h, pixels, width, stride, height, bgra ? TJPF_BGRA : TJPF_RGBA, &jpeg, &size, TJSAMP_420,
-                    quality, TJFLAG_FASTDCT)
+    if (tjCompress2(handle.h, pixels, width, stride, height, bgra ? TJPF_BGRA : TJPF_RGBA, &jpeg, &size,
+            TJSAMP_420, quality, TJFLAG_FASTDCT)
         != 0) {
         tjFree(jpeg);
         throw std::runtime_error(std::string("JPEG encoding failed: ") + tjGetErrorStr2(handle.h));
@@ -110,7 +114,7 @@ std::vector<std::uint8_t> JpegCodec::encode(const std::uint8_t* pixels, int widt
 std::vector<std::uint8_t> JpegCodec::encode(const Image& image, int quality)
 {
     return encode(image.data(), image.width(), image.height(), image.stride(),
-                  image.pixelFormat() == PixelFormatBGRA8, quality);
+        image.pixelFormat() == PixelFormatBGRA8, quality);
 }
 
 } // namespace CIAPI::codec

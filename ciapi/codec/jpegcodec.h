@@ -25,13 +25,14 @@ public:
     // Decodes at num/denom into `out` (which must be at least the scaled size; extra
     // rows/columns are left alone). bgra selects the byte order. std::runtime_error on a
     // damaged stream.
-    static void decode(const std::uint8_t* data, std::size_t length, int num, int denom, Image& out, bool bgra);
+    static void decode(
+        const std::uint8_t* data, std::size_t length, int num, int denom, Image& out, bool bgra);
     // Decodes at the scale into a new engine image.
-    static Image decodeImage(const std::uint8_t* data, std::size_t length, int num = 1, int denom = 1,
-                             bool bgra = false);
+    static Image decodeImage(
+        const std::uint8_t* data, std::size_t length, int num = 1, int denom = 1, bool bgra = false);
     // Encodes RGBA (or BGRA) rows.
-    static std::vector<std::uint8_t> encode(const std::uint8_t* pixels, int width, int height, int stride,
-                                            bool bgra, int quality);
+    static std::vector<std::uint8_t> encode(
+        const std::uint8_t* pixels, int width, int height, int stride, bool bgra, int quality);
     static std::vector<std::uint8_t> encode(const Image& image, int quality);
 };
 

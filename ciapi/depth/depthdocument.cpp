@@ -14,12 +14,12 @@ namespace {
 // replaced document for the one it was filled from.
 uint64_t nextRevision()
 {
-    static std::atomic<uint64_t> counter{1};
+    static std::atomic<uint64_t> counter { 1 };
     return counter.fetch_add(1) + 1;
 }
 
 constexpr uint32_t kEditsMagic = 0x31454451; // "QDE1"
-constexpr uint32_t kBaseMagic = 0x31424451;  // "QDB1"
+constexpr uint32_t kBaseMagic = 0x31424451; // "QDB1"
 
 void put32(std::vector<uint8_t>& out, uint32_t v)
 {
@@ -88,20 +88,20 @@ void DepthDocument::apply(const Rect& r, const std::vector<float>& values)
     const int w = r.width();
     for (int y = r.y0; y < r.y1; ++y)
         std::copy(values.begin() + size_t(y - r.y0) * w, values.begin() + size_t(y - r.y0 + 1) * w,
-                  m_current.row(y) + r.x0);
+            m_current.row(y) + r.x0);
     m_revision = nextRevision();
 }
 
 void DepthDocument::push(DepthPatch patch)
 {
-    const Rect whole{0, 0, width(), height()};
-    if (!hasDepth() || patch.rect.empty() || !(patch.rect.intersected(whole) == patch.rect) ||
-        patch.after.size() != size_t(patch.rect.width()) * patch.rect.height())
+    const Rect whole { 0, 0, width(), height() };
+    if (!hasDepth() || patch.rect.empty() || !(patch.rect.intersected(whole) == patch.rect)
+        || patch.after.size() != size_t(patch.rect.width()) * patch.rect.height())
         throw std::runtime_error("Depth edit outside the depth map");
     patch.before.resize(patch.after.size());
     for (int y = patch.rect.y0; y < patch.rect.y1; ++y)
         std::copy(m_current.row(y) + patch.rect.x0, m_current.row(y) + patch.rect.x1,
-                  patch.before.begin() + size_t(y - patch.rect.y0) * patch.rect.width());
+            patch.before.begin() + size_t(y - patch.rect.y0) * patch.rect.width());
     m_patches.resize(m_applied);
     apply(patch.rect, patch.after);
     m_patches.push_back(std::move(patch));
@@ -163,7 +163,7 @@ float DepthDocument::depthAt(float u, float v) const
 std::pair<float, float> DepthDocument::range() const
 {
     if (!hasDepth())
-        return {0.f, 0.f};
+        return { 0.f, 0.f };
     float lo = 1e30f, hi = -1e30f;
     for (int y = 0; y < height(); ++y) {
         const float* r = m_current.row(y);
@@ -172,7 +172,7 @@ std::pair<float, float> DepthDocument::range() const
             hi = std::max(hi, r[x]);
         }
     }
-    return {lo, hi};
+    return { lo, hi };
 }
 
 void DepthDocument::clearSelection()
@@ -220,7 +220,7 @@ std::vector<uint8_t> DepthDocument::saveEdits() const
 
 void DepthDocument::restoreEdits(const uint8_t* data, size_t size)
 {
-    Reader r{data, size};
+    Reader r { data, size };
     if (r.u32() != kEditsMagic)
         throw std::runtime_error("Unknown depth edit data");
     const uint32_t count = r.u32();
@@ -229,7 +229,7 @@ void DepthDocument::restoreEdits(const uint8_t* data, size_t size)
     if (applied > count || count > size / 16)
         throw std::runtime_error("Damaged depth edit data");
     std::vector<DepthPatch> patches;
-    const Rect whole{0, 0, width(), height()};
+    const Rect whole { 0, 0, width(), height() };
     for (uint32_t i = 0; i < count; ++i) {
         DepthPatch p;
         p.rect.x0 = int(r.u32());
@@ -268,13 +268,13 @@ std::vector<uint8_t> DepthDocument::saveBase() const
 
 PlaneF DepthDocument::loadBase(const uint8_t* data, size_t size)
 {
-    Reader r{data, size};
+    Reader r { data, size };
     if (r.u32() != kBaseMagic)
         throw std::runtime_error("Unknown depth map data");
     const uint32_t w = r.u32(), h = r.u32();
     if (w == 0 || h == 0 || w > 16384 || h > 16384 || size_t(w) * h > (size - 12) / 4)
         throw std::runtime_error("Damaged depth map data");
-    PlaneF plane{int(w), int(h)};
+    PlaneF plane { int(w), int(h) };
     for (uint32_t y = 0; y < h; ++y)
         r.floats(plane.row(int(y)), w);
     for (uint32_t y = 0; y < h; ++y)

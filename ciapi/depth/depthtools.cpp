@@ -33,9 +33,9 @@ Rect strokeBounds(const DepthDocument& doc, const std::vector<NPoint>& pts, floa
         y0 = std::min(y0, p.y * doc.height());
         y1 = std::max(y1, p.y * doc.height());
     }
-    const Rect r2{int(std::floor(x0 - r - 1)), int(std::floor(y0 - r - 1)), int(std::ceil(x1 + r + 1)),
-                  int(std::ceil(y1 + r + 1))};
-    return r2.intersected(Rect{0, 0, doc.width(), doc.height()});
+    const Rect r2 { int(std::floor(x0 - r - 1)), int(std::floor(y0 - r - 1)), int(std::ceil(x1 + r + 1)),
+        int(std::ceil(y1 + r + 1)) };
+    return r2.intersected(Rect { 0, 0, doc.width(), doc.height() });
 }
 
 bool inStroke(const std::vector<NPoint>& pts, float px, float py, float r2, int w, int h)
@@ -78,7 +78,8 @@ PlaneF jointBilateral(const PlaneF& src, const std::vector<float>& col, int radi
                         const int xx = std::clamp(x + dx, 0, w - 1);
                         const float* c1 = &col[(size_t(yy) * w + xx) * 3];
                         const float d0 = c1[0] - c0[0], d1 = c1[1] - c0[1], d2 = c1[2] - c0[2];
-                        const float wt = std::exp(-(d0 * d0 + d1 * d1 + d2 * d2) * inv2c - float(dx * dx + dy * dy) * inv2s);
+                        const float wt = std::exp(
+                            -(d0 * d0 + d1 * d1 + d2 * d2) * inv2c - float(dx * dx + dy * dy) * inv2s);
                         sum += wt * src.at(xx, yy);
                         wsum += wt;
                     }
@@ -98,7 +99,8 @@ void checkPoints(const std::vector<NPoint>& points)
             throw std::runtime_error("Depth edit point outside the picture");
 }
 
-DepthPatch brushPatch(const DepthDocument& doc, const std::vector<NPoint>& points, float brushSize, float depth)
+DepthPatch brushPatch(
+    const DepthDocument& doc, const std::vector<NPoint>& points, float brushSize, float depth)
 {
     if (!doc.hasDepth())
         throw std::runtime_error("No depth yet");
@@ -116,8 +118,10 @@ DepthPatch brushPatch(const DepthDocument& doc, const std::vector<NPoint>& point
     p.after.resize(size_t(b.width()) * b.height());
     for (int y = b.y0; y < b.y1; ++y)
         for (int x = b.x0; x < b.x1; ++x)
-            p.after[size_t(y - b.y0) * b.width() + (x - b.x0)] =
-                inStroke(points, x + 0.5f, y + 0.5f, r * r, doc.width(), doc.height()) ? depth : doc.current().at(x, y);
+            p.after[size_t(y - b.y0) * b.width() + (x - b.x0)]
+                = inStroke(points, x + 0.5f, y + 0.5f, r * r, doc.width(), doc.height())
+                ? depth
+                : doc.current().at(x, y);
     return p;
 }
 
@@ -172,7 +176,7 @@ DepthPatch lassoPatch(const DepthDocument& doc, const std::vector<NPoint>& point
     std::vector<NPoint> poly;
     for (const NPoint& q : points)
         if (poly.empty() || poly.back().x != q.x || poly.back().y != q.y)
-            poly.push_back({q.x * w, q.y * h});
+            poly.push_back({ q.x * w, q.y * h });
     if (poly.size() > 1 && poly.front().x == poly.back().x && poly.front().y == poly.back().y)
         poly.pop_back();
     double area = 0;
@@ -186,7 +190,7 @@ DepthPatch lassoPatch(const DepthDocument& doc, const std::vector<NPoint>& point
     const float f = std::max(0.f, feather) * w;
     std::vector<NPoint> npts;
     for (const NPoint& q : poly)
-        npts.push_back({q.x / w, q.y / h});
+        npts.push_back({ q.x / w, q.y / h });
     const Rect b = strokeBounds(doc, npts, f);
     DepthPatch p;
     p.rect = b;
@@ -217,7 +221,7 @@ DepthPatch lassoPatch(const DepthDocument& doc, const std::vector<NPoint>& point
 }
 
 void growSelection(DepthDocument& doc, const RgbPlanes<uint16_t>& guide, const std::vector<NPoint>& points,
-                   float brushSize, bool add, const std::array<float, 4>& roi)
+    float brushSize, bool add, const std::array<float, 4>& roi)
 {
     if (!doc.hasDepth())
         throw std::runtime_error("No depth yet");
@@ -229,17 +233,17 @@ void growSelection(DepthDocument& doc, const RgbPlanes<uint16_t>& guide, const s
         throw std::runtime_error("Quick select has no picture to follow");
     if (doc.selection().width() != w)
         doc.clearSelection();
-    Rect area{int(std::floor(roi[0] * w)), int(std::floor(roi[1] * h)), int(std::ceil(roi[2] * w)),
-              int(std::ceil(roi[3] * h))};
-    area = area.intersected(Rect{0, 0, w, h});
+    Rect area { int(std::floor(roi[0] * w)), int(std::floor(roi[1] * h)), int(std::ceil(roi[2] * w)),
+        int(std::ceil(roi[3] * h)) };
+    area = area.intersected(Rect { 0, 0, w, h });
     if (area.empty())
-        area = Rect{0, 0, w, h};
+        area = Rect { 0, 0, w, h };
     const PlaneF& depth = doc.current();
     const float r = std::max(0.5f, brushSize * w);
     // Seeds: the stroke itself; their mean colour and inverse depth steer the growth.
     std::vector<uint8_t> grown(size_t(w) * h, 0);
     std::deque<std::pair<int, int>> queue;
-    double mean[4] = {0, 0, 0, 0};
+    double mean[4] = { 0, 0, 0, 0 };
     const Rect sb = strokeBounds(doc, points, r).intersected(area);
     for (int y = sb.y0; y < sb.y1; ++y)
         for (int x = sb.x0; x < sb.x1; ++x)
@@ -267,7 +271,7 @@ void growSelection(DepthDocument& doc, const RgbPlanes<uint16_t>& guide, const s
     while (!queue.empty()) {
         const auto [x, y] = queue.front();
         queue.pop_front();
-        static const int nb[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+        static const int nb[4][2] = { { 1, 0 }, { -1, 0 }, { 0, 1 }, { 0, -1 } };
         for (const auto& o : nb) {
             const int nx = x + o[0], ny = y + o[1];
             if (nx < area.x0 || ny < area.y0 || nx >= area.x1 || ny >= area.y1 || grown[size_t(ny) * w + nx])
@@ -293,7 +297,7 @@ DepthPatch selectionPatch(const DepthDocument& doc, float depth)
     if (!(depth > 0.f) || !std::isfinite(depth))
         throw std::runtime_error("Bad depth for a selection");
     const PlaneU8& sel = doc.selection();
-    Rect b{doc.width(), doc.height(), 0, 0};
+    Rect b { doc.width(), doc.height(), 0, 0 };
     for (int y = 0; y < sel.height(); ++y)
         for (int x = 0; x < sel.width(); ++x)
             if (sel.at(x, y)) {
@@ -309,7 +313,8 @@ DepthPatch selectionPatch(const DepthDocument& doc, float depth)
     p.after.resize(size_t(b.width()) * b.height());
     for (int y = b.y0; y < b.y1; ++y)
         for (int x = b.x0; x < b.x1; ++x)
-            p.after[size_t(y - b.y0) * b.width() + (x - b.x0)] = sel.at(x, y) ? depth : doc.current().at(x, y);
+            p.after[size_t(y - b.y0) * b.width() + (x - b.x0)]
+                = sel.at(x, y) ? depth : doc.current().at(x, y);
     return p;
 }
 
@@ -320,7 +325,8 @@ PlaneF matte(const PlaneF& depth, const RgbPlanes<uint16_t>& guide)
     return jointBilateral(depth, guideColour(guide), 4, 0.06f);
 }
 
-PlaneF refineDepth(const PlaneF& factory, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress)
+PlaneF refineDepth(
+    const PlaneF& factory, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress)
 {
     const int w = guide.width(), h = guide.height();
     if (w <= 0 || h <= 0)
@@ -334,10 +340,12 @@ PlaneF refineDepth(const PlaneF& factory, const RgbPlanes<uint16_t>& guide, cons
                 const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(factory.width() - 1));
                 const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(factory.height() - 1));
                 const int x0 = int(fx), y0 = int(fy);
-                const int x1 = std::min(x0 + 1, factory.width() - 1), y1 = std::min(y0 + 1, factory.height() - 1);
+                const int x1 = std::min(x0 + 1, factory.width() - 1),
+                          y1 = std::min(y0 + 1, factory.height() - 1);
                 const float tx = fx - x0, ty = fy - y0;
-                const float s[4] = {factory.at(x0, y0), factory.at(x1, y0), factory.at(x0, y1), factory.at(x1, y1)};
-                const float wt[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
+                const float s[4]
+                    = { factory.at(x0, y0), factory.at(x1, y0), factory.at(x0, y1), factory.at(x1, y1) };
+                const float wt[4] = { (1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty };
                 float sum = 0.f, ws = 0.f;
                 for (int i = 0; i < 4; ++i)
                     if (s[i] > 0.f && std::isfinite(s[i])) {

@@ -30,11 +30,11 @@ void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
 std::string exifTime(int64_t utc, int offsetMinutes)
 {
     const time_t local = static_cast<time_t>(utc + int64_t(offsetMinutes) * 60);
-    std::tm tm{};
+    std::tm tm {};
     gmtime_r(&local, &tm);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d:%02d:%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d:%02d:%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+        tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -55,7 +55,8 @@ struct Entry
 };
 
 // Writes one IFD at `at` with its out-of-line data after it; returns the end offset.
-size_t writeIfd(std::vector<uint8_t>& tiff, size_t at, const std::vector<Entry>& entries, std::vector<size_t>* valueAt)
+size_t writeIfd(
+    std::vector<uint8_t>& tiff, size_t at, const std::vector<Entry>& entries, std::vector<size_t>* valueAt)
 {
     size_t data = at + 2 + entries.size() * 12 + 4;
     tiff.resize(std::max(tiff.size(), data));
@@ -125,10 +126,19 @@ toff_t memSeek(thandle_t h, toff_t off, int whence)
     return f->pos;
 }
 
-int memClose(thandle_t) { return 0; }
-toff_t memSize(thandle_t h) { return static_cast<MemFile*>(h)->bytes.size(); }
-int memMap(thandle_t, tdata_t*, toff_t*) { return 0; }
-void memUnmap(thandle_t, tdata_t, toff_t) {}
+int memClose(thandle_t)
+{
+    return 0;
+}
+toff_t memSize(thandle_t h)
+{
+    return static_cast<MemFile*>(h)->bytes.size();
+}
+int memMap(thandle_t, tdata_t*, toff_t*)
+{
+    return 0;
+}
+void memUnmap(thandle_t, tdata_t, toff_t) { }
 
 void rgbe(float r, float g, float b, uint8_t out[4])
 {
@@ -161,22 +171,23 @@ std::string uuidHex(const std::array<uint32_t, 4>& words)
 std::vector<uint8_t> exifBlock(const ExifFacts& facts)
 {
     const std::string when = exifTime(facts.captureTime, facts.utcOffsetMinutes);
-    std::vector<uint8_t> tiff = {'I', 'I', 0x2a, 0, 8, 0, 0, 0};
+    std::vector<uint8_t> tiff = { 'I', 'I', 0x2a, 0, 8, 0, 0, 0 };
     std::vector<size_t> at0;
-    const std::vector<Entry> ifd0 = {{0x0112, 3, {}, 1}, {0x0132, 2, when}, {0x8769, 4, {}, 0}};
+    const std::vector<Entry> ifd0 = { { 0x0112, 3, {}, 1 }, { 0x0132, 2, when }, { 0x8769, 4, {}, 0 } };
     const size_t exifAt = writeIfd(tiff, 8, ifd0, &at0);
     put32(tiff, at0[2], uint32_t(exifAt));
     std::string id = facts.imageUniqueId;
     id.resize(32, '0');
-    const std::vector<Entry> exif = {{0x9003, 2, when}, {0x9011, 2, exifOffset(facts.utcOffsetMinutes)}, {0xA420, 2, id}};
+    const std::vector<Entry> exif
+        = { { 0x9003, 2, when }, { 0x9011, 2, exifOffset(facts.utcOffsetMinutes) }, { 0xA420, 2, id } };
     writeIfd(tiff, exifAt, exif, nullptr);
-    std::vector<uint8_t> out = {'E', 'x', 'i', 'f', 0, 0};
+    std::vector<uint8_t> out = { 'E', 'x', 'i', 'f', 0, 0 };
     out.insert(out.end(), tiff.begin(), tiff.end());
     return out;
 }
 
-std::vector<uint8_t> encodeJpeg(const uint8_t* rgb, int width, int height, int quality, bool fullChroma,
-                                const ExifFacts& facts)
+std::vector<uint8_t> encodeJpeg(
+    const uint8_t* rgb, int width, int height, int quality, bool fullChroma, const ExifFacts& facts)
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("Nothing to encode");
@@ -186,8 +197,9 @@ std::vector<uint8_t> encodeJpeg(const uint8_t* rgb, int width, int height, int q
     unsigned char* buf = nullptr;
     unsigned long size = 0;
     if (tjCompress2(tj.get(), rgb, width, width * 3, height, TJPF_RGB, &buf, &size,
-                    fullChroma ? TJSAMP_444 : TJSAMP_420, std::clamp(quality, 1, 100),
-                    fullChroma ? TJFLAG_ACCURATEDCT : 0) != 0) {
+            fullChroma ? TJSAMP_444 : TJSAMP_420, std::clamp(quality, 1, 100),
+            fullChroma ? TJFLAG_ACCURATEDCT : 0)
+        != 0) {
         tjFree(buf);
         throw std::runtime_error(std::string("JPEG encoding failed: ") + tjGetErrorStr2(tj.get()));
     }
@@ -217,31 +229,32 @@ std::vector<uint8_t> encodePpm(const uint8_t* rgb, int width, int height)
 std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const ExifFacts& facts)
 {
     MemFile file;
-    TIFF* tif = TIFFClientOpen("export.dng", "w", &file, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
+    TIFF* tif = TIFFClientOpen(
+        "export.dng", "w", &file, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
     if (!tif)
         throw std::runtime_error("DNG encoder unavailable");
-    static const uint8_t version[4] = {1, 4, 0, 0};
-    static const uint8_t backward[4] = {1, 1, 0, 0};
+    static const uint8_t version[4] = { 1, 4, 0, 0 };
+    static const uint8_t backward[4] = { 1, 1, 0, 0 };
     // XYZ (D65) to linear sRGB: the picture's own colour space.
-    static const float xyzToRgb[9] = {3.2404542f, -1.5371385f, -0.4985314f, -0.9692660f, 1.8760108f,
-                                      0.0415560f, 0.0556434f,  -0.2040259f, 1.0572252f};
-    static const float neutral[3] = {1.f, 1.f, 1.f};
+    static const float xyzToRgb[9] = { 3.2404542f, -1.5371385f, -0.4985314f, -0.9692660f, 1.8760108f,
+        0.0415560f, 0.0556434f, -0.2040259f, 1.0572252f };
+    static const float neutral[3] = { 1.f, 1.f, 1.f };
     const std::string when = exifTime(facts.captureTime, facts.utcOffsetMinutes);
-    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width)) &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height)) &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) &&
-              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
-              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, 34892) &&
-              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(std::max(1, 65536 / std::max(1, width * 6)))) &&
-              TIFFSetField(tif, TIFFTAG_DATETIME, when.c_str()) &&
-              TIFFSetField(tif, TIFFTAG_DNGVERSION, version) &&
-              TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, backward) &&
-              TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Z40") &&
-              TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyzToRgb) &&
-              TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&
-              TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0)
+        && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width))
+        && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height))
+        && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3)
+        && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE)
+        && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, 34892)
+        && TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG)
+        && TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT)
+        && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(std::max(1, 65536 / std::max(1, width * 6))))
+        && TIFFSetField(tif, TIFFTAG_DATETIME, when.c_str()) && TIFFSetField(tif, TIFFTAG_DNGVERSION, version)
+        && TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, backward)
+        && TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Z40")
+        && TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyzToRgb)
+        && TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21)
+        && TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
     for (int y = 0; ok && y < height; ++y)
         ok = TIFFWriteScanline(tif, const_cast<uint16_t*>(rgb + size_t(y) * width * 3), uint32_t(y), 0) >= 0;
     if (ok)
@@ -254,8 +267,8 @@ std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const
 
 std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height)
 {
-    const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nEXPOSURE=1.0\n\n-Y " + std::to_string(height) +
-                               " +X " + std::to_string(width) + "\n";
+    const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nEXPOSURE=1.0\n\n-Y "
+        + std::to_string(height) + " +X " + std::to_string(width) + "\n";
     std::vector<uint8_t> out(header.begin(), header.end());
     const bool rle = width >= 8 && width <= 0x7fff;
     std::vector<uint8_t> line(size_t(width) * 4);
@@ -276,7 +289,8 @@ std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height)
             while (x < width) {
                 // A run of at least four equal bytes is worth a run record.
                 int run = 1;
-                while (x + run < width && run < 127 && line[4 * size_t(x + run) + c] == line[4 * size_t(x) + c])
+                while (
+                    x + run < width && run < 127 && line[4 * size_t(x + run) + c] == line[4 * size_t(x) + c])
                     ++run;
                 if (run >= 4) {
                     out.push_back(uint8_t(128 + run));
@@ -287,8 +301,8 @@ std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height)
                 int lit = 0;
                 while (x + lit < width && lit < 128) {
                     int r = 1;
-                    while (x + lit + r < width && r < 4 &&
-                           line[4 * size_t(x + lit + r) + c] == line[4 * size_t(x + lit) + c])
+                    while (x + lit + r < width && r < 4
+                        && line[4 * size_t(x + lit + r) + c] == line[4 * size_t(x + lit) + c])
                         ++r;
                     if (r >= 4)
                         break;

@@ -10,9 +10,9 @@ namespace CIAPI::exporter {
 // Facts written into the EXIF block of an exported JPEG.
 struct ExifFacts
 {
-    int64_t captureTime = 0;      // seconds since the epoch, UTC
+    int64_t captureTime = 0; // seconds since the epoch, UTC
     int utcOffsetMinutes = 0;
-    std::string imageUniqueId;    // 32 hex digits
+    std::string imageUniqueId; // 32 hex digits
 };
 
 // The EXIF APP1 payload ("Exif\0\0" and a little-endian TIFF structure): orientation 1,
@@ -20,8 +20,8 @@ struct ExifFacts
 std::vector<uint8_t> exifBlock(const ExifFacts& facts);
 
 // 8-bit RGB, rows packed. Quality 1..100; `fullChroma` keeps 4:4:4.
-std::vector<uint8_t> encodeJpeg(const uint8_t* rgb, int width, int height, int quality, bool fullChroma,
-                                const ExifFacts& facts);
+std::vector<uint8_t> encodeJpeg(
+    const uint8_t* rgb, int width, int height, int quality, bool fullChroma, const ExifFacts& facts);
 
 // Binary PPM (P6, maxval 255).
 std::vector<uint8_t> encodePpm(const uint8_t* rgb, int width, int height);

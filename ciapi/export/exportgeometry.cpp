@@ -6,7 +6,8 @@
 
 namespace CIAPI::exporter {
 
-ExportPlan planExport(int lw, int lh, const std::array<float, 4>& crop, const std::array<int, 4>& m, int rw, int rh)
+ExportPlan planExport(
+    int lw, int lh, const std::array<float, 4>& crop, const std::array<int, 4>& m, int rw, int rh)
 {
     const bool valid = (m[0] == 0) == (m[3] == 0) && (m[1] == 0) == (m[2] == 0) && (m[0] == 0) != (m[1] == 0);
     if (!valid)
@@ -19,9 +20,9 @@ ExportPlan planExport(int lw, int lh, const std::array<float, 4>& crop, const st
     const float x0 = std::clamp(cx, 0.f, 1.f), y0 = std::clamp(cy, 0.f, 1.f);
     const float x1 = std::clamp(cx + cw, 0.f, 1.f), y1 = std::clamp(cy + ch, 0.f, 1.f);
     ExportPlan plan;
-    plan.crop = Rect{int(std::floor(x0 * lw + 1e-4f)), int(std::floor(y0 * lh + 1e-4f)), int(std::ceil(x1 * lw - 1e-4f)),
-                     int(std::ceil(y1 * lh - 1e-4f))};
-    plan.crop = plan.crop.intersected(Rect{0, 0, lw, lh});
+    plan.crop = Rect { int(std::floor(x0 * lw + 1e-4f)), int(std::floor(y0 * lh + 1e-4f)),
+        int(std::ceil(x1 * lw - 1e-4f)), int(std::ceil(y1 * lh - 1e-4f)) };
+    plan.crop = plan.crop.intersected(Rect { 0, 0, lw, lh });
     if (plan.crop.empty())
         throw std::runtime_error("Crop leaves nothing to export");
     plan.transposed = m[0] == 0;
@@ -47,7 +48,7 @@ std::vector<float> resample(const std::vector<float>& src, int sw, int sh, int d
             const int ya = int(y * fy), yb = std::max(ya + 1, std::min(sh, int((y + 1) * fy)));
             for (int x = 0; x < dw; ++x) {
                 const int xa = int(x * fx), xb = std::max(xa + 1, std::min(sw, int((x + 1) * fx)));
-                double acc[3] = {0, 0, 0};
+                double acc[3] = { 0, 0, 0 };
                 for (int yy = ya; yy < yb; ++yy)
                     for (int xx = xa; xx < xb; ++xx)
                         for (int c = 0; c < 3; ++c)

@@ -12,8 +12,8 @@ using render::Rect;
 // Where an export comes from and how large it is.
 struct ExportPlan
 {
-    Rect crop;          // in level-0 pixels, inside the picture
-    int width = 0;      // output before turning (the crop's orientation)
+    Rect crop; // in level-0 pixels, inside the picture
+    int width = 0; // output before turning (the crop's orientation)
     int height = 0;
     bool transposed = false;
     int finalWidth() const { return transposed ? height : width; }
@@ -23,8 +23,8 @@ struct ExportPlan
 // `crop` is (x, y, w, h) normalised to the unturned picture; whatever lies outside the
 // picture is dropped. `requested` is the size of the whole crop before turning ((0, 0):
 // native). `m` is the 2x2 turn/mirror matrix (row-major, entries -1, 0, 1).
-ExportPlan planExport(int levelWidth, int levelHeight, const std::array<float, 4>& crop, const std::array<int, 4>& m,
-                      int requestedWidth, int requestedHeight);
+ExportPlan planExport(int levelWidth, int levelHeight, const std::array<float, 4>& crop,
+    const std::array<int, 4>& m, int requestedWidth, int requestedHeight);
 
 // Resamples interleaved RGB floats (sw x sh) to dw x dh: an area average when shrinking
 // with `smooth`, bilinear otherwise.

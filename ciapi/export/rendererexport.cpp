@@ -19,7 +19,7 @@ using namespace render;
 using namespace exporter;
 
 bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size, ExportImageFormat format,
-                          std::function<void(int)> progress)
+    std::function<void(int)> progress)
 {
     if (format < ExportJPEG || format > ExportHDR)
         throw std::runtime_error("Unexpected export format!");
@@ -39,14 +39,15 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     const Point<int> full = session.levelSize(0);
     const Transform& t = transform();
     const RectF c = t.crop();
-    const std::array<int, 4> m{t.m(0), t.m(1), t.m(2), t.m(3)};
-    const ExportPlan plan = planExport(full.x, full.y, {c.x, c.y, c.width, c.height}, m, size.x, size.y);
+    const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+    const ExportPlan plan = planExport(full.x, full.y, { c.x, c.y, c.width, c.height }, m, size.x, size.y);
     const bool hiFi = getProperty(IntParam::HighFidelity) == 1;
     const int colourSpace = int(getProperty(IntParam::ExportColorSpace));
     const bool tone = colourSpace == 4;
 
     // The coarsest level that still has the pixels asked for (twice as many for hi-fi).
-    const double need = std::max(double(plan.width) / plan.crop.width(), double(plan.height) / plan.crop.height());
+    const double need
+        = std::max(double(plan.width) / plan.crop.width(), double(plan.height) / plan.crop.height());
     int level = 0;
     for (int l = session.levelCount() - 1; l > 0; --l) {
         const double scale = double(session.levelSize(l).x) / full.x;
@@ -57,9 +58,9 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     }
     const Point<int> ls = session.levelSize(level);
     const double k = double(ls.x) / full.x;
-    const Rect src = Rect{int(std::floor(plan.crop.x0 * k)), int(std::floor(plan.crop.y0 * k)),
-                          int(std::ceil(plan.crop.x1 * k)), int(std::ceil(plan.crop.y1 * k))}
-                         .intersected(Rect{0, 0, ls.x, ls.y});
+    const Rect src = Rect { int(std::floor(plan.crop.x0 * k)), int(std::floor(plan.crop.y0 * k)),
+        int(std::ceil(plan.crop.x1 * k)), int(std::ceil(plan.crop.y1 * k)) }
+                         .intersected(Rect { 0, 0, ls.x, ls.y });
 
     RequestSettings settings;
     settings.profile = d->profile;
@@ -78,7 +79,7 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
         const int n = std::min(step, bands - b0);
         WorkerPool::instance().parallelFor(n, [&](int j) {
             const int b = b0 + j;
-            const Rect r{src.x0, src.y0 + b * kBand, src.x1, std::min(src.y1, src.y0 + (b + 1) * kBand)};
+            const Rect r { src.x0, src.y0 + b * kBand, src.x1, std::min(src.y1, src.y0 + (b + 1) * kBand) };
             RgbPlanes<float> lin;
             renderLinear(in, r, lin, tone);
             for (int y = 0; y < r.height(); ++y)
@@ -100,7 +101,7 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     facts.captureTime = getProperty(IntParam::CaptureTime);
     facts.utcOffsetMinutes = int(getProperty(IntParam::UtcOffset));
     const auto uuid = getProperty(IntArrayParam::PictureUuid);
-    std::array<uint32_t, 4> words{};
+    std::array<uint32_t, 4> words {};
     for (size_t i = 0; i < std::min<size_t>(4, uuid.size()); ++i)
         words[i] = uuid[i];
     facts.imageUniqueId = uuidHex(words);

@@ -30,7 +30,7 @@ const std::vector<uint8_t>& encodeTable()
 
 Mat3 multiply(const Mat3& a, const Mat3& b)
 {
-    Mat3 r{};
+    Mat3 r {};
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             r[i * 3 + j] = a[i * 3] * b[j] + a[i * 3 + 1] * b[3 + j] + a[i * 3 + 2] * b[6 + j];
@@ -44,14 +44,14 @@ Mat3 inverse(const Mat3& m)
     if (std::fabs(det) < 1e-12)
         throw std::runtime_error("Colour matrix is singular");
     const double k = 1.0 / det;
-    return {float((e * i - f * h) * k), float((c * h - b * i) * k), float((b * f - c * e) * k),
-            float((f * g - d * i) * k), float((a * i - c * g) * k), float((c * d - a * f) * k),
-            float((d * h - e * g) * k), float((b * g - a * h) * k), float((a * e - b * d) * k)};
+    return { float((e * i - f * h) * k), float((c * h - b * i) * k), float((b * f - c * e) * k),
+        float((f * g - d * i) * k), float((a * i - c * g) * k), float((c * d - a * f) * k),
+        float((d * h - e * g) * k), float((b * g - a * h) * k), float((a * e - b * d) * k) };
 }
 
 Mat3 diagonal(float a, float b, float c)
 {
-    return {a, 0, 0, 0, b, 0, 0, 0, c};
+    return { a, 0, 0, 0, b, 0, 0, 0, c };
 }
 
 float srgbEncode(float v)
@@ -92,28 +92,30 @@ std::array<float, 3> illuminantRgb(float kelvin, float tint)
     b = std::max(b, 1e-3);
     // Positive tint: the light was greener than the locus, so the picture turns magenta.
     g *= std::exp2(std::clamp(double(tint), -150.0, 150.0) / 300.0);
-    return {float(r / g), 1.f, float(b / g)};
+    return { float(r / g), 1.f, float(b / g) };
 }
 
 std::array<float, 3> whiteBalanceGains(float kelvin, float tint, const Mat3& cameraToSrgb)
 {
     const auto rgb = illuminantRgb(kelvin, tint);
     const Mat3 toCamera = inverse(cameraToSrgb);
-    std::array<float, 3> cam{};
+    std::array<float, 3> cam {};
     for (int i = 0; i < 3; ++i)
-        cam[i] = std::max(1e-4f, toCamera[i * 3] * rgb[0] + toCamera[i * 3 + 1] * rgb[1] + toCamera[i * 3 + 2] * rgb[2]);
-    return {cam[1] / cam[0], 1.f, cam[1] / cam[2]};
+        cam[i] = std::max(
+            1e-4f, toCamera[i * 3] * rgb[0] + toCamera[i * 3 + 1] * rgb[1] + toCamera[i * 3 + 2] * rgb[2]);
+    return { cam[1] / cam[0], 1.f, cam[1] / cam[2] };
 }
 
 ColourPipeline::ColourPipeline(const ToneSettings& s, const Mat3& cameraToSrgb)
 {
     const auto gains = whiteBalanceGains(s.temperature, s.tint, cameraToSrgb);
     const float sat = 1.f + std::clamp(s.saturation, -100.f, 100.f) / 100.f;
-    const Mat3 saturation = {kLumR + (1 - kLumR) * sat, kLumG * (1 - sat), kLumB * (1 - sat),
-                             kLumR * (1 - sat), kLumG + (1 - kLumG) * sat, kLumB * (1 - sat),
-                             kLumR * (1 - sat), kLumG * (1 - sat), kLumB + (1 - kLumB) * sat};
+    const Mat3 saturation = { kLumR + (1 - kLumR) * sat, kLumG * (1 - sat), kLumB * (1 - sat),
+        kLumR * (1 - sat), kLumG + (1 - kLumG) * sat, kLumB * (1 - sat), kLumR * (1 - sat), kLumG * (1 - sat),
+        kLumB + (1 - kLumB) * sat };
     const float gain = std::exp2(std::clamp(s.exposure, -10.f, 10.f));
-    m_matrix = multiply(saturation, multiply(cameraToSrgb, diagonal(gains[0] * gain, gains[1] * gain, gains[2] * gain)));
+    m_matrix = multiply(
+        saturation, multiply(cameraToSrgb, diagonal(gains[0] * gain, gains[1] * gain, gains[2] * gain)));
     m_contrastAmount = std::clamp(s.contrast, -100.f, 100.f) / 100.f * 0.6f;
     m_vibrance = std::clamp(s.vibrance, -100.f, 100.f) / 100.f;
 
@@ -126,8 +128,8 @@ ColourPipeline::ColourPipeline(const ToneSettings& s, const Mat3& cameraToSrgb)
             m_contrastLut[i] = srgbDecode(curve(srgbEncode(i / 4096.f)));
         m_ownContrastEncode.resize(65536);
         for (int i = 0; i < 65536; ++i)
-            m_ownContrastEncode[i] =
-                static_cast<uint8_t>(std::lround(std::clamp(curve(srgbEncode(i / 65535.f)), 0.f, 1.f) * 255.f));
+            m_ownContrastEncode[i] = static_cast<uint8_t>(
+                std::lround(std::clamp(curve(srgbEncode(i / 65535.f)), 0.f, 1.f) * 255.f));
         m_contrastEncode = m_ownContrastEncode.data();
     }
 }
@@ -166,7 +168,7 @@ void ColourPipeline::vibrance(float& r, float& g, float& b) const
 }
 
 void ColourPipeline::toLinear(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, float* outR,
-                              float* outG, float* outB, bool tone) const
+    float* outG, float* outB, bool tone) const
 {
     const float k = 1.f / 65535.f;
     const Mat3& m = m_matrix;
@@ -208,17 +210,22 @@ void ColourPipeline::toLinear(const uint16_t* r, const uint16_t* g, const uint16
         const __m128 v = _mm_set1_ps(vib), w = _mm_set1_ps(weight);
         const __m128 lr = _mm_set1_ps(kLumR), lg = _mm_set1_ps(kLumG), lb = _mm_set1_ps(kLumB);
         for (; i + 4 <= n; i += 4) {
-            const __m128 r0 = _mm_loadu_ps(outR + i), g0 = _mm_loadu_ps(outG + i), b0 = _mm_loadu_ps(outB + i);
+            const __m128 r0 = _mm_loadu_ps(outR + i), g0 = _mm_loadu_ps(outG + i),
+                         b0 = _mm_loadu_ps(outB + i);
             const __m128 mx = _mm_max_ps(_mm_max_ps(b0, g0), r0);
             const __m128 mn = _mm_min_ps(_mm_min_ps(b0, g0), r0);
             const __m128 lit = _mm_cmpgt_ps(mx, eps);
             const __m128 den = _mm_or_ps(_mm_and_ps(lit, mx), _mm_andnot_ps(lit, one));
             const __m128 sat = _mm_and_ps(lit, _mm_div_ps(_mm_sub_ps(mx, mn), den));
             const __m128 factor = _mm_add_ps(one, _mm_mul_ps(_mm_mul_ps(v, _mm_sub_ps(one, sat)), w));
-            const __m128 lum = _mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, r0), _mm_mul_ps(lg, g0)), _mm_mul_ps(lb, b0));
-            _mm_storeu_ps(outR + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(r0, lum), factor)), zero));
-            _mm_storeu_ps(outG + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(g0, lum), factor)), zero));
-            _mm_storeu_ps(outB + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(b0, lum), factor)), zero));
+            const __m128 lum
+                = _mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, r0), _mm_mul_ps(lg, g0)), _mm_mul_ps(lb, b0));
+            _mm_storeu_ps(
+                outR + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(r0, lum), factor)), zero));
+            _mm_storeu_ps(
+                outG + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(g0, lum), factor)), zero));
+            _mm_storeu_ps(
+                outB + i, _mm_max_ps(_mm_add_ps(lum, _mm_mul_ps(_mm_sub_ps(b0, lum), factor)), zero));
         }
 #endif
         for (; i < n; ++i) {
@@ -237,8 +244,8 @@ void ColourPipeline::toLinear(const uint16_t* r, const uint16_t* g, const uint16
     }
 }
 
-void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out,
-                              bool bgra) const
+void ColourPipeline::toPixels(
+    const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out, bool bgra) const
 {
     // Pixels are assembled as one little-endian word: red in the low byte for RGBA.
     const int rs = bgra ? 16 : 0, bs = bgra ? 0 : 16;
@@ -267,7 +274,8 @@ void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16
         const __m128i z = _mm_setzero_si128();
         alignas(16) int32_t idx[3][8];
         auto channel = [&](__m128 a, __m128 b, __m128 c, __m128 cr, __m128 cg, __m128 cb) {
-            const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(a, cr), _mm_mul_ps(b, cg)), _mm_mul_ps(c, cb)), half);
+            const __m128 v = _mm_add_ps(
+                _mm_add_ps(_mm_add_ps(_mm_mul_ps(a, cr), _mm_mul_ps(b, cg)), _mm_mul_ps(c, cb)), half);
             return _mm_cvttps_epi32(_mm_max_ps(_mm_min_ps(v, top), zero));
         };
         for (; i + 8 <= n; i += 8) {
@@ -283,8 +291,8 @@ void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16
                 _mm_store_si128(reinterpret_cast<__m128i*>(idx[2] + 4 * h), channel(m6, m7, m8, cr, cg, cb));
             }
             for (int k = 0; k < 8; ++k) {
-                const uint32_t px = uint32_t(lut[idx[0][k]]) << rs | uint32_t(lut[idx[1][k]]) << 8 |
-                                    uint32_t(lut[idx[2][k]]) << bs | kOpaque;
+                const uint32_t px = uint32_t(lut[idx[0][k]]) << rs | uint32_t(lut[idx[1][k]]) << 8
+                    | uint32_t(lut[idx[2][k]]) << bs | kOpaque;
                 std::memcpy(out + 4 * (i + k), &px, 4); // one word each: no staging, no stalled reload
             }
         }
@@ -298,13 +306,14 @@ void ColourPipeline::toPixels(const uint16_t* r, const uint16_t* g, const uint16
         vr = vr < 65535.f ? (vr > 0.f ? vr : 0.f) : 65535.f;
         vg = vg < 65535.f ? (vg > 0.f ? vg : 0.f) : 65535.f;
         vb = vb < 65535.f ? (vb > 0.f ? vb : 0.f) : 65535.f;
-        const uint32_t px = uint32_t(lut[int32_t(vr)]) << rs | uint32_t(lut[int32_t(vg)]) << 8 |
-                            uint32_t(lut[int32_t(vb)]) << bs | kOpaque;
+        const uint32_t px = uint32_t(lut[int32_t(vr)]) << rs | uint32_t(lut[int32_t(vg)]) << 8
+            | uint32_t(lut[int32_t(vb)]) << bs | kOpaque;
         std::memcpy(out + 4 * i, &px, 4);
     }
 }
 
-void ColourPipeline::encodeRow(const float* r, const float* g, const float* b, int n, uint8_t* out, bool bgra) const
+void ColourPipeline::encodeRow(
+    const float* r, const float* g, const float* b, int n, uint8_t* out, bool bgra) const
 {
     const int rs = bgra ? 16 : 0, bs = bgra ? 0 : 16;
     constexpr uint32_t kOpaque = 0xff000000u;
@@ -317,23 +326,24 @@ void ColourPipeline::encodeRow(const float* r, const float* g, const float* b, i
         // Same steps as index(): scale, round, clamp (min first, so not a number gives white).
         auto indices = [&](const float* v, int32_t* to) {
             const __m128 f = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(v), scale), half);
-            _mm_store_si128(reinterpret_cast<__m128i*>(to), _mm_cvttps_epi32(_mm_max_ps(_mm_min_ps(f, scale), zero)));
+            _mm_store_si128(
+                reinterpret_cast<__m128i*>(to), _mm_cvttps_epi32(_mm_max_ps(_mm_min_ps(f, scale), zero)));
         };
         for (; i + 4 <= n; i += 4) {
             indices(r + i, idx[0]);
             indices(g + i, idx[1]);
             indices(b + i, idx[2]);
             for (int k = 0; k < 4; ++k) {
-                const uint32_t px = uint32_t(lut[idx[0][k]]) << rs | uint32_t(lut[idx[1][k]]) << 8 |
-                                    uint32_t(lut[idx[2][k]]) << bs | kOpaque;
+                const uint32_t px = uint32_t(lut[idx[0][k]]) << rs | uint32_t(lut[idx[1][k]]) << 8
+                    | uint32_t(lut[idx[2][k]]) << bs | kOpaque;
                 std::memcpy(out + 4 * (i + k), &px, 4);
             }
         }
     }
 #endif
     for (; i < n; ++i) {
-        const uint32_t px =
-            uint32_t(lut[index(r[i])]) << rs | uint32_t(lut[index(g[i])]) << 8 | uint32_t(lut[index(b[i])]) << bs | kOpaque;
+        const uint32_t px = uint32_t(lut[index(r[i])]) << rs | uint32_t(lut[index(g[i])]) << 8
+            | uint32_t(lut[index(b[i])]) << bs | kOpaque;
         std::memcpy(out + 4 * i, &px, 4);
     }
 }

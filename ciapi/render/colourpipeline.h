@@ -11,18 +11,21 @@ using Mat3 = std::array<float, 9>; // row-major
 Mat3 multiply(const Mat3& a, const Mat3& b);
 Mat3 inverse(const Mat3& m);
 Mat3 diagonal(float a, float b, float c);
-constexpr Mat3 identity3() { return {1, 0, 0, 0, 1, 0, 0, 0, 1}; }
+constexpr Mat3 identity3()
+{
+    return { 1, 0, 0, 0, 1, 0, 0, 0, 1 };
+}
 
 // The seven tune and tone values as the user sets them.
 struct ToneSettings
 {
-    float exposure = 0.f;      // EV
-    float contrast = 0.f;      // -100 .. 100
+    float exposure = 0.f; // EV
+    float contrast = 0.f; // -100 .. 100
     float temperature = 6500.f; // K
-    float tint = 0.f;          // -150 .. 150, positive towards magenta
-    float vibrance = 0.f;      // -100 .. 100
-    float saturation = 0.f;    // -100 .. 100
-    float sharpening = 0.f;    // -100 .. 100
+    float tint = 0.f; // -150 .. 150, positive towards magenta
+    float vibrance = 0.f; // -100 .. 100
+    float saturation = 0.f; // -100 .. 100
+    float sharpening = 0.f; // -100 .. 100
 };
 
 // Linear sRGB of the white of a black body at `kelvin`, green shifted by `tint`, green = 1.
@@ -59,9 +62,10 @@ public:
 
     // Camera RGB rows (16-bit) to linear sRGB; with `tone`, after contrast and vibrance.
     void toLinear(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, float* outR, float* outG,
-                  float* outB, bool tone = true) const;
+        float* outB, bool tone = true) const;
     // Camera RGB rows straight to 8-bit pixels (RGBA, or BGRA when `bgra`).
-    void toPixels(const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out, bool bgra) const;
+    void toPixels(
+        const uint16_t* r, const uint16_t* g, const uint16_t* b, int n, uint8_t* out, bool bgra) const;
 
     // Table index of a linear value: rounded to 16 bits, clamped (not a number gives white).
     static int index(float v)
@@ -71,11 +75,11 @@ public:
     }
 
 private:
-    Mat3 m_matrix{};
+    Mat3 m_matrix {};
     float m_contrastAmount = 0.f;
     float m_vibrance = 0.f;
-    std::vector<float> m_contrastLut;        // 4097 entries over [0, 1], interpolated; empty without contrast
-    const uint8_t* m_encode = nullptr;       // 65536 entries, shared by every pipeline
+    std::vector<float> m_contrastLut; // 4097 entries over [0, 1], interpolated; empty without contrast
+    const uint8_t* m_encode = nullptr; // 65536 entries, shared by every pipeline
     const uint8_t* m_contrastEncode = nullptr; // the same, or m_ownContrastEncode
     std::vector<uint8_t> m_ownContrastEncode;
 };

@@ -21,7 +21,8 @@ thread_local std::vector<const PictureSession*> t_reading;
 class PictureSession::InputRead
 {
 public:
-    explicit InputRead(PictureSession& s) : m_s(s)
+    explicit InputRead(PictureSession& s)
+        : m_s(s)
     {
         std::lock_guard<std::mutex> lock(m_s.m_readMutex);
         if (m_s.m_released)
@@ -51,7 +52,8 @@ void PictureSession::releaseInput()
     m_readsDone.wait(lock, [&] { return m_reads <= own; });
 }
 
-PictureSession::PictureSession(std::shared_ptr<const vrx::VrxImage> image) : m_image(std::move(image))
+PictureSession::PictureSession(std::shared_ptr<const vrx::VrxImage> image)
+    : m_image(std::move(image))
 {
     if (!m_image || !m_image->compatible())
         throw std::runtime_error("The picture cannot be rendered");
@@ -80,7 +82,8 @@ ImagePyramid PictureSession::pyramid(bool bgra)
     if (m_pyramid.isNull()) {
         ImagePyramid p = ImagePyramid::Create(levelCount());
         for (int i = 0; i < levelCount(); ++i)
-            p[i] = Image::Create(m_sizes[size_t(i)].x, m_sizes[size_t(i)].y, bgra ? PixelFormatBGRA8 : PixelFormatRGBA8);
+            p[i] = Image::Create(
+                m_sizes[size_t(i)].x, m_sizes[size_t(i)].y, bgra ? PixelFormatBGRA8 : PixelFormatRGBA8);
         m_pyramid = p;
     }
     return m_pyramid;
@@ -98,7 +101,7 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
     for (int f = 0; f < m_image->framesOf(ref); ++f) {
         InputRead read(*this);
         frames.push_back(m_image->decodeFrame(ref, f));
-        views.push_back({frames.back().data(), mod.width, mod.height, size_t(mod.width)});
+        views.push_back({ frames.back().data(), mod.width, mod.height, size_t(mod.width) });
     }
     SensorLevels levels;
     levels.black = float(mod.blackLevel);
@@ -106,7 +109,7 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
     levels.gains = mod.gains;
     std::vector<HotPixel> hot;
     for (const vrx::PixelPos& p : m_image->hotPixels(ref))
-        hot.push_back({p.x, p.y});
+        hot.push_back({ p.x, p.y });
     m_mosaic = std::make_shared<const PlaneF>(prepareMosaic(views, m_cfa, levels, hot));
     return m_mosaic;
 }
@@ -124,7 +127,7 @@ std::shared_ptr<const RgbPlanes<uint16_t>> PictureSession::level(int level)
     const std::shared_ptr<const PlaneF> raw = mosaic();
     const Point<int> s = m_sizes[size_t(level)];
     auto planes = std::make_shared<const RgbPlanes<uint16_t>>(
-        developLevel(*raw, m_cfa, Rect{0, 0, raw->width(), raw->height()}, s.x, s.y));
+        developLevel(*raw, m_cfa, Rect { 0, 0, raw->width(), raw->height() }, s.x, s.y));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_levels[size_t(level)] = planes;
     return planes;
@@ -134,7 +137,8 @@ std::shared_ptr<const PlaneF> PictureSession::depthSnapshot()
 {
     if (!depth.hasDepth())
         return nullptr;
-    if (!m_depthSnapshot || m_snapshotRevision != depth.revision() || m_snapshotMatted != depth.faceMatting()) {
+    if (!m_depthSnapshot || m_snapshotRevision != depth.revision()
+        || m_snapshotMatted != depth.faceMatting()) {
         const PlaneF& cur = depth.current();
         PlaneF copy(cur.width(), cur.height());
         for (int y = 0; y < cur.height(); ++y)
@@ -150,7 +154,7 @@ std::shared_ptr<const PlaneF> PictureSession::depthSnapshot()
                 lo = std::min(lo, copy.at(x, y));
                 hi = std::max(hi, copy.at(x, y));
             }
-        m_range = {lo, std::max(hi, lo * 1.001f)};
+        m_range = { lo, std::max(hi, lo * 1.001f) };
         m_depthSnapshot = std::make_shared<const PlaneF>(std::move(copy));
         m_snapshotRevision = depth.revision();
         m_snapshotMatted = depth.faceMatting();

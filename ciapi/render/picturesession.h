@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
-#include <utility>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "ciapi/depth/depthdocument.h"
@@ -47,11 +47,11 @@ public:
     // Depth document and its lock; the depth editor and the renderer share both.
     std::mutex depthMutex;
     depth::DepthDocument depth;
-    int depthType = 0;                 // 0 none, 2 computed or read from a state
-    bool depthAnnounced = false;       // 2 and 3 were reported for this depth
-    std::shared_ptr<const PlaneF> depthSnapshot();      // call with depthMutex held
+    int depthType = 0; // 0 none, 2 computed or read from a state
+    bool depthAnnounced = false; // 2 and 3 were reported for this depth
+    std::shared_ptr<const PlaneF> depthSnapshot(); // call with depthMutex held
     std::shared_ptr<const PlaneU8> selectionSnapshot(); // call with depthMutex held
-    std::pair<float, float> depthRange();               // of the snapshot; call with depthMutex held
+    std::pair<float, float> depthRange(); // of the snapshot; call with depthMutex held
 
     // Computes depth when there is none; reports progress below 100. Returns whether it did.
     bool ensureDepth(const std::function<void(int)>& progress);
@@ -66,7 +66,7 @@ public:
     // JPEG of a rendered thumbnail, once one was rendered or read from a state.
     std::mutex thumbMutex;
     std::vector<uint8_t> thumbnail;
-    std::atomic<bool> renderedAny{false};
+    std::atomic<bool> renderedAny { false };
 
 private:
     class InputRead;
@@ -81,7 +81,7 @@ private:
     std::vector<Point<int>> m_sizes;
     int m_depthLevel = 0;
     Mat3 m_cameraToSrgb = identity3();
-    CfaLayout m_cfa{};
+    CfaLayout m_cfa {};
 
     std::mutex m_mutex; // pyramid, mosaic, levels
     ImagePyramid m_pyramid;
@@ -92,7 +92,7 @@ private:
     uint64_t m_snapshotRevision = ~uint64_t(0);
     bool m_snapshotMatted = false;
     std::shared_ptr<const PlaneF> m_depthSnapshot;
-    std::pair<float, float> m_range{0.5f, 20.f};
+    std::pair<float, float> m_range { 0.5f, 20.f };
     uint64_t m_selectionRevision = ~uint64_t(0);
     std::shared_ptr<const PlaneU8> m_selectionSnapshot;
 };

@@ -19,14 +19,13 @@ struct Rect
     bool empty() const { return x1 <= x0 || y1 <= y0; }
     Rect intersected(const Rect& o) const
     {
-        return {std::max(x0, o.x0), std::max(y0, o.y0), std::min(x1, o.x1), std::min(y1, o.y1)};
+        return { std::max(x0, o.x0), std::max(y0, o.y0), std::min(x1, o.x1), std::min(y1, o.y1) };
     }
     bool operator==(const Rect& o) const { return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1; }
 };
 
 // One channel of samples, rows 64-byte aligned. Move-only; no copy by accident.
-template <typename T>
-class Plane
+template <typename T> class Plane
 {
 public:
     Plane() = default;
@@ -78,8 +77,7 @@ using PlaneU16 = Plane<uint16_t>;
 using PlaneU8 = Plane<uint8_t>;
 
 // Three planes of one picture (red, green, blue).
-template <typename T>
-struct RgbPlanes
+template <typename T> struct RgbPlanes
 {
     Plane<T> c[3];
     void reset(int w, int h)

@@ -35,8 +35,8 @@ constexpr int kBand = 32;
 
 // Gradient-corrected bilinear demosaic of mosaic rows [ry0, ry1) and columns [rx0, rx1)
 // into float planes (rows 0.. of `out` correspond to ry0..).
-void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, int ry0, int ry1,
-                  float* outR, float* outG, float* outB, size_t outStride)
+void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, int ry0, int ry1, float* outR,
+    float* outG, float* outB, size_t outStride)
 {
     const int w = rx1 - rx0;
     const int pw = w + 4;
@@ -51,7 +51,8 @@ void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, 
     const int s = pw;
     for (int y = ry0; y < ry1; ++y) {
         const float* c = &pad[static_cast<size_t>(y - ry0 + 2) * pw + 2];
-        float* o[3] = {outR + (y - ry0) * outStride, outG + (y - ry0) * outStride, outB + (y - ry0) * outStride};
+        float* o[3]
+            = { outR + (y - ry0) * outStride, outG + (y - ry0) * outStride, outB + (y - ry0) * outStride };
         for (int i = 0; i < w; ++i, ++c) {
             const int x = rx0 + i;
             const int col = cfa[(y & 1) * 2 + (x & 1)];
@@ -64,8 +65,10 @@ void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, 
                 const int hcol = cfa[(y & 1) * 2 + ((x + 1) & 1)];
                 const float hz = c[-1] + c[1];
                 const float vt = c[-s] + c[s];
-                const float h = (5.f * v - c[-2] - c[2] - diag + 0.5f * (c[-2 * s] + c[2 * s]) + 4.f * hz) * 0.125f;
-                const float vv = (5.f * v - c[-2 * s] - c[2 * s] - diag + 0.5f * (c[-2] + c[2]) + 4.f * vt) * 0.125f;
+                const float h
+                    = (5.f * v - c[-2] - c[2] - diag + 0.5f * (c[-2 * s] + c[2 * s]) + 4.f * hz) * 0.125f;
+                const float vv
+                    = (5.f * v - c[-2 * s] - c[2 * s] - diag + 0.5f * (c[-2] + c[2]) + 4.f * vt) * 0.125f;
                 o[1][i] = v;
                 o[hcol][i] = h;
                 o[2 - hcol][i] = vv;
@@ -128,8 +131,8 @@ void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, Rg
                 for (int x = 0; x < W; ++x) {
                     const int xa = xs[x];
                     const int xb = std::max(xs[x + 1], xa + 2);
-                    float acc[3] = {0.f, 0.f, 0.f};
-                    int n[3] = {0, 0, 0};
+                    float acc[3] = { 0.f, 0.f, 0.f };
+                    int n[3] = { 0, 0, 0 };
                     for (int sx = xa; sx < xb; ++sx) {
                         const int col = rowCfa[sx & 1];
                         acc[col] += row[mirror(sx, mosaic.width())];
@@ -155,7 +158,7 @@ void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, Rg
 } // namespace
 
 PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& cfa,
-                     const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
+    const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
 {
     if (frames.empty() || frames[0].width <= 0 || frames[0].height <= 0)
         throw std::runtime_error("No raw frames to render");
@@ -197,7 +200,8 @@ PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& c
             continue;
         float sum = 0.f;
         int n = 0;
-        static const int d[8][2] = {{-2, 0}, {2, 0}, {0, -2}, {0, 2}, {-2, -2}, {2, 2}, {-2, 2}, {2, -2}};
+        static const int d[8][2]
+            = { { -2, 0 }, { 2, 0 }, { 0, -2 }, { 0, 2 }, { -2, -2 }, { 2, 2 }, { -2, 2 }, { 2, -2 } };
         for (const auto& o : d) {
             const int x = p.x + o[0], y = p.y + o[1];
             if (x < 0 || y < 0 || x >= w || y >= h || hot[static_cast<size_t>(y) * w + x])
@@ -211,10 +215,10 @@ PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& c
     return out;
 }
 
-RgbPlanes<uint16_t> developLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width,
-                                 int height)
+RgbPlanes<uint16_t> developLevel(
+    const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width, int height)
 {
-    const Rect whole{0, 0, mosaic.width(), mosaic.height()};
+    const Rect whole { 0, 0, mosaic.width(), mosaic.height() };
     if (width <= 0 || height <= 0 || source.empty() || !(source.intersected(whole) == source))
         throw std::runtime_error("Bad level geometry");
     RgbPlanes<uint16_t> out;
@@ -232,7 +236,7 @@ RgbPlanes<uint16_t> developLevel(const PlaneF& mosaic, const CfaLayout& cfa, con
             const size_t bs = (static_cast<size_t>(sw) + 15) & ~size_t(15);
             std::vector<float> tmp(bs * kBand * 3);
             demosaicBand(mosaic, cfa, source.x0, source.x1, y0, y1, tmp.data(), tmp.data() + bs * kBand,
-                         tmp.data() + 2 * bs * kBand, bs);
+                tmp.data() + 2 * bs * kBand, bs);
             for (int ch = 0; ch < 3; ++ch)
                 for (int y = y0; y < y1; ++y) {
                     const float* s = tmp.data() + ch * bs * kBand + (y - y0) * bs;
@@ -249,7 +253,7 @@ RgbPlanes<uint16_t> developLevel(const PlaneF& mosaic, const CfaLayout& cfa, con
         const int y0 = source.y0 + band * kBand;
         const int y1 = std::min(source.y1, y0 + kBand);
         demosaicBand(mosaic, cfa, source.x0, source.x1, y0, y1, full.c[0].row(y0 - source.y0),
-                     full.c[1].row(y0 - source.y0), full.c[2].row(y0 - source.y0), full.c[0].stride());
+            full.c[1].row(y0 - source.y0), full.c[2].row(y0 - source.y0), full.c[0].stride());
     });
     resampleBilinear(full, out);
     return out;

@@ -25,7 +25,7 @@ struct SensorLevels
 {
     float black = 0.f;
     float white = 65535.f;
-    std::array<float, 3> gains{1.f, 1.f, 1.f}; // per colour, applied after black level
+    std::array<float, 3> gains { 1.f, 1.f, 1.f }; // per colour, applied after black level
 };
 
 struct HotPixel
@@ -37,13 +37,13 @@ struct HotPixel
 // Averages the frames, removes the black level, scales to [0, 1] (times the gains) and
 // repairs the listed pixels from their same-colour neighbours. Frames must share one size.
 PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& cfa,
-                     const SensorLevels& levels, const std::vector<HotPixel>& hotPixels);
+    const SensorLevels& levels, const std::vector<HotPixel>& hotPixels);
 
 // Camera RGB of one pyramid level, 0..65535 per [0, 1]. `source` is the part of the mosaic
 // the level shows; the level is width x height. When a level pixel covers less than
 // 1.5 mosaic pixels the mosaic is demosaiced (gradient-corrected) and resampled; coarser
 // levels average the mosaic samples of each colour inside every level pixel's footprint.
-RgbPlanes<uint16_t> developLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source,
-                                 int width, int height);
+RgbPlanes<uint16_t> developLevel(
+    const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width, int height);
 
 } // namespace CIAPI::render

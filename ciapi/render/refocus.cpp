@@ -20,8 +20,8 @@ constexpr int kMaxLayersEachSide = 7;
 
 // Weight of layer k at each pixel (1 at its own position, falling to 0 one layer away) and the
 // colours premultiplied by it. Returns whether any weight is above 0.
-bool layerRow(const float* p, const float* r, const float* g, const float* b, int W, float k, float* w, float* lr,
-              float* lg, float* lb)
+bool layerRow(const float* p, const float* r, const float* g, const float* b, int W, float k, float* w,
+    float* lr, float* lg, float* lb)
 {
     int x = 0;
     bool any = false;
@@ -59,7 +59,8 @@ void compositeRow(float* o, const float* C, const float* A, int n)
     const __m128 one = _mm_set1_ps(1.f);
     for (; x + 4 <= n; x += 4) {
         const __m128 a = _mm_min_ps(_mm_loadu_ps(A + x), one);
-        _mm_storeu_ps(o + x, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(o + x), _mm_sub_ps(one, a)), _mm_loadu_ps(C + x)));
+        _mm_storeu_ps(
+            o + x, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(o + x), _mm_sub_ps(one, a)), _mm_loadu_ps(C + x)));
     }
 #endif
     for (; x < n; ++x) {
@@ -78,7 +79,8 @@ void resolveRow(const float* a, const float* aa, const float* orig, int n, float
         const __m128 cover = _mm_loadu_ps(aa + x);
         const __m128 covered = _mm_cmpgt_ps(cover, eps);
         const __m128 q = _mm_div_ps(_mm_loadu_ps(a + x), cover); // not used where uncovered
-        _mm_storeu_ps(o + x, _mm_or_ps(_mm_and_ps(covered, q), _mm_andnot_ps(covered, _mm_loadu_ps(orig + x))));
+        _mm_storeu_ps(
+            o + x, _mm_or_ps(_mm_and_ps(covered, q), _mm_andnot_ps(covered, _mm_loadu_ps(orig + x))));
     }
 #endif
     for (; x < n; ++x)
@@ -196,7 +198,7 @@ int refocusHalo(const RefocusSettings& s)
 }
 
 void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& center,
-                   const RefocusSettings& settings, RgbPlanes<float>& out)
+    const RefocusSettings& settings, RgbPlanes<float>& out)
 {
     const int W = in.width(), H = in.height();
     const int cw = center.width(), ch = center.height();
@@ -256,14 +258,14 @@ void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& 
         for (int i = 0; i < 4; ++i) {
             if (radius == 0) {
                 for (int y = 0; y < ch; ++y)
-                    std::copy(layer[i].row(center.y0 + y) + center.x0, layer[i].row(center.y0 + y) + center.x1,
-                              blurred[i].row(y));
+                    std::copy(layer[i].row(center.y0 + y) + center.x0,
+                        layer[i].row(center.y0 + y) + center.x1, blurred[i].row(y));
                 continue;
             }
             boxRows(layer[i].row(0), layer[i].stride(), hpass[i].row(0), hpass[i].stride(), W, H, center.x0,
-                    center.x1, radius);
-            boxCols(hpass[i].row(0), hpass[i].stride(), blurred[i].row(0), blurred[i].stride(), cw, H, center.y0,
-                    center.y1, radius);
+                center.x1, radius);
+            boxCols(hpass[i].row(0), hpass[i].stride(), blurred[i].row(0), blurred[i].stride(), cw, H,
+                center.y0, center.y1, radius);
         }
         for (int y = 0; y < ch; ++y) {
             const float* A = blurred[3].row(y);

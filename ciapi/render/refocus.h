@@ -7,11 +7,11 @@ namespace CIAPI::render {
 // How strongly the picture is refocused at one pyramid level.
 struct RefocusSettings
 {
-    float strength = 0.f;     // 0 (everything sharp) .. 1 (widest aperture)
-    float focusDepth = 1.f;   // depth that stays sharp
-    float nearDepth = 0.5f;   // depth range of the picture
+    float strength = 0.f; // 0 (everything sharp) .. 1 (widest aperture)
+    float focusDepth = 1.f; // depth that stays sharp
+    float nearDepth = 0.5f; // depth range of the picture
     float farDepth = 10.f;
-    float maxRadius = 0.f;    // blur radius in pixels of this level for the largest distance
+    float maxRadius = 0.f; // blur radius in pixels of this level for the largest distance
 
     bool active() const { return strength > 0.f && maxRadius >= 0.5f; }
     // Signed blur radius at `depth`: positive in front of the focus depth, negative behind.
@@ -24,7 +24,7 @@ struct RefocusSettings
 // radius (normalised by its blurred coverage) and composited from far to near, so sharp
 // edges in front never bleed into a blurred background.
 void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& center,
-                   const RefocusSettings& settings, RgbPlanes<float>& out);
+    const RefocusSettings& settings, RgbPlanes<float>& out);
 
 // Halo (in pixels) a region needs around its output for refocus.
 int refocusHalo(const RefocusSettings& settings);

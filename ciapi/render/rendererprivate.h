@@ -26,7 +26,7 @@ struct RenderShared
 {
     std::recursive_mutex deliver;
     std::shared_mutex copyGate;
-    std::atomic<uint64_t> generation{1};
+    std::atomic<uint64_t> generation { 1 };
     std::array<std::mutex, 64> tileSlots;
     Renderer::OutputUpdateListener output;
     Renderer::StateChangeListener state;
@@ -65,8 +65,8 @@ struct Renderer::Private
     int profile = 0;
     std::shared_ptr<RenderShared> shared = std::make_shared<RenderShared>();
     std::shared_ptr<render::PictureSession> session; // null without a renderable input
-    std::atomic<int> mode{0};
-    std::atomic<uint64_t> abortGeneration{0};
+    std::atomic<int> mode { 0 };
+    std::atomic<uint64_t> abortGeneration { 0 };
     int tuningType = -1; // the last ApplyTuning type, re-applied by reset
 };
 

@@ -17,10 +17,11 @@ using namespace render;
 
 namespace {
 
-const int kTuneParams[] = {2, 3, 4, 7, 8, 9, 13};
+const int kTuneParams[] = { 2, 3, 4, 7, 8, 9, 13 };
 
 // The coarsest level with the current settings, as JPEG; never reaches a listener.
-std::vector<uint8_t> renderThumbnail(RenderShared& shared, PictureSession& session, const RequestSettings& settings)
+std::vector<uint8_t> renderThumbnail(
+    RenderShared& shared, PictureSession& session, const RequestSettings& settings)
 {
     const int level = session.levelCount() - 1;
     RequestSettings s = settings;
@@ -32,7 +33,7 @@ std::vector<uint8_t> renderThumbnail(RenderShared& shared, PictureSession& sessi
     std::vector<uint8_t> pixels(stride * size_t(size.y));
     const int bands = (size.y + 63) / 64;
     WorkerPool::instance().parallelFor(bands, [&](int b) {
-        const Rect r{0, b * 64, size.x, std::min(size.y, b * 64 + 64)};
+        const Rect r { 0, b * 64, size.x, std::min(size.y, b * 64 + 64) };
         renderTile(in, r, pixels.data() + size_t(r.y0) * stride, stride);
     });
     return codec::JpegCodec::encode(pixels.data(), size.x, size.y, int(stride), in.bgra, 85);
@@ -54,7 +55,7 @@ void Renderer::serialize(std::ostream& stream, StateType type)
     for (int p : kTuneParams)
         tune[p] = getProperty(FloatParam(p));
     st.tuneFloats = tune;
-    st.tuneInts = std::map<int, int64_t>{};
+    st.tuneInts = std::map<int, int64_t> {};
     st.depthOfField = getProperty(FloatParam::DepthOfField);
     st.focusDepth = getProperty(FloatParam::FocusDepth);
     st.transform = transform();
@@ -74,10 +75,12 @@ void Renderer::serialize(std::ostream& stream, StateType type)
             ds.map.farDepth = range.second;
             ds.map.depth.resize(size_t(base.width()) * base.height());
             for (int y = 0; y < base.height(); ++y)
-                std::copy(base.row(y), base.row(y) + base.width(), ds.map.depth.begin() + size_t(y) * base.width());
+                std::copy(
+                    base.row(y), base.row(y) + base.width(), ds.map.depth.begin() + size_t(y) * base.width());
             st.depth = std::move(ds);
-            st.depthEdits = session.depth.hasEdits() || session.depth.faceMatting() ? session.depth.saveEdits()
-                                                                                    : std::vector<uint8_t>{};
+            st.depthEdits = session.depth.hasEdits() || session.depth.faceMatting()
+                ? session.depth.saveEdits()
+                : std::vector<uint8_t> {};
         }
         const bool wantThumb = type == StateFull || session.renderedAny;
         if (wantThumb) {
@@ -111,8 +114,9 @@ void Renderer::deserialize(std::istream& stream, StateType type)
         setProperty(IntParam::UserRating, *st.rating);
     if (st.tuneFloats)
         for (const auto& kv : *st.tuneFloats)
-            if (std::isfinite(kv.second) && std::find(std::begin(kTuneParams), std::end(kTuneParams), kv.first) !=
-                                                std::end(kTuneParams))
+            if (std::isfinite(kv.second)
+                && std::find(std::begin(kTuneParams), std::end(kTuneParams), kv.first)
+                    != std::end(kTuneParams))
                 setProperty(FloatParam(kv.first), kv.second);
     if (st.depthOfField && std::isfinite(*st.depthOfField))
         setProperty(FloatParam::DepthOfField, *st.depthOfField);

@@ -12,8 +12,14 @@ namespace CIAPI::render {
 
 namespace {
 
-int f(FloatParam p) { return static_cast<int>(p); }
-int i(IntParam p) { return static_cast<int>(p); }
+int f(FloatParam p)
+{
+    return static_cast<int>(p);
+}
+int i(IntParam p)
+{
+    return static_cast<int>(p);
+}
 
 std::mutex g_colourMutex;
 
@@ -51,14 +57,14 @@ std::shared_ptr<const ColourPipeline> colourPipelineFor(const PropertyStore::Val
         if (std::memcmp(&e.tone, &t, sizeof t) == 0 && e.matrix == m)
             return e.pipeline;
     auto p = std::make_shared<const ColourPipeline>(t, m);
-    cache.insert(cache.begin(), Entry{t, m, p});
+    cache.insert(cache.begin(), Entry { t, m, p });
     if (cache.size() > 8)
         cache.pop_back();
     return p;
 }
 
-TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& s,
-                         bool* computedDepth)
+TileInputs prepareInputs(
+    RenderShared& shared, PictureSession& session, int level, const RequestSettings& s, bool* computedDepth)
 {
     TileInputs in;
     in.camera = session.level(level);
@@ -106,13 +112,18 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
 }
 
 RenderRequest::RenderRequest(std::shared_ptr<RenderShared> shared, std::shared_ptr<PictureSession> session,
-                             uint64_t generation, int level, const ROI& roi, RequestSettings settings)
-    : m_shared(std::move(shared)), m_session(std::move(session)), m_generation(generation), m_level(level),
-      m_roi(roi), m_settings(std::move(settings))
+    uint64_t generation, int level, const ROI& roi, RequestSettings settings)
+    : m_shared(std::move(shared))
+    , m_session(std::move(session))
+    , m_generation(generation)
+    , m_level(level)
+    , m_roi(roi)
+    , m_settings(std::move(settings))
 {
     for (int y = (roi.y0 / kTile) * kTile; y < roi.y1; y += kTile)
         for (int x = (roi.x0 / kTile) * kTile; x < roi.x1; x += kTile) {
-            const Rect t = Rect{x, y, x + kTile, y + kTile}.intersected(Rect{roi.x0, roi.y0, roi.x1, roi.y1});
+            const Rect t
+                = Rect { x, y, x + kTile, y + kTile }.intersected(Rect { roi.x0, roi.y0, roi.x1, roi.y1 });
             if (!t.empty())
                 m_tiles.push_back(t);
         }
@@ -146,7 +157,8 @@ void RenderRequest::runTile(int index)
             std::shared_lock<std::shared_mutex> gate(m_shared->copyGate);
             if (stale())
                 return;
-            renderRows(m_inputs, t, y, std::min(y + kBand, t.y1), img.row(y) + size_t(t.x0) * 4, size_t(img.stride()));
+            renderRows(m_inputs, t, y, std::min(y + kBand, t.y1), img.row(y) + size_t(t.x0) * 4,
+                size_t(img.stride()));
         }
     } else {
         const size_t stride = size_t(t.width()) * 4;
@@ -163,7 +175,7 @@ void RenderRequest::runTile(int index)
     }
     std::lock_guard<std::recursive_mutex> lock(m_shared->deliver);
     if (!stale() && m_shared->output)
-        m_shared->output(m_pyramid, ROI{t.x0, t.y0, t.x1, t.y1}, m_level);
+        m_shared->output(m_pyramid, ROI { t.x0, t.y0, t.x1, t.y1 }, m_level);
 }
 
 void RenderRequest::finish()

@@ -26,8 +26,8 @@ struct RequestSettings
 // The tile inputs for one level under the given settings: develops the level, computes
 // depth where the profile asks for it (reporting state 0, progress, then 2 and 3), and
 // builds the colour pipeline. `computedDepth` tells whether depth was computed here.
-TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& settings,
-                         bool* computedDepth);
+TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level,
+    const RequestSettings& settings, bool* computedDepth);
 
 // One render(level, roi) call: tiles on the engine's pool, one output call per finished
 // tile, then progress 100 (and state 4 after a depth computation). Every listener call is
@@ -37,10 +37,10 @@ class RenderRequest : public std::enable_shared_from_this<RenderRequest>
 public:
     static constexpr int kTile = 256;
 
-    RenderRequest(std::shared_ptr<RenderShared> shared, std::shared_ptr<PictureSession> session, uint64_t generation,
-                  int level, const ROI& roi, RequestSettings settings);
+    RenderRequest(std::shared_ptr<RenderShared> shared, std::shared_ptr<PictureSession> session,
+        uint64_t generation, int level, const ROI& roi, RequestSettings settings);
 
-    void start();  // asynchronous
+    void start(); // asynchronous
     void runNow(); // on the caller's thread and the pool; returns when done
 
 private:
@@ -60,11 +60,12 @@ private:
     ImagePyramid m_pyramid;
     bool m_computedDepth = false;
     bool m_prepared = false;
-    std::atomic<int> m_remaining{0};
+    std::atomic<int> m_remaining { 0 };
 };
 
 // A colour pipeline for the tune values of `values`, reused while they stay the same.
-std::shared_ptr<const ColourPipeline> colourPipelineFor(const PropertyStore::Values& values, const Mat3& cameraToSrgb);
+std::shared_ptr<const ColourPipeline> colourPipelineFor(
+    const PropertyStore::Values& values, const Mat3& cameraToSrgb);
 
 ToneSettings toneSettings(const PropertyStore::Values& values);
 

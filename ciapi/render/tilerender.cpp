@@ -19,12 +19,13 @@ float sharpenAmount(const TileInputs& in)
 
 // One row of an unsharp mask with a 3x3 binomial blur: o[x] for x in [x0, x1), from the
 // unsharpened rows above, at and below (x0 >= 1, x1 at most the row's width - 1).
-inline void sharpenRow(const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o)
+inline void sharpenRow(
+    const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o)
 {
     for (int x = x0; x < x1; ++x) {
-        const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1] + up[x + 1] +
-                            dn[x - 1] + dn[x + 1]) *
-                           (1.f / 16.f);
+        const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1]
+                               + up[x + 1] + dn[x - 1] + dn[x + 1])
+            * (1.f / 16.f);
         o[x] = std::max(0.f, mid[x] + amount * (mid[x] - blur));
     }
 }
@@ -58,16 +59,17 @@ struct LinearRegion
 void developRegion(const TileInputs& in, const Rect& rect, int halo, bool tone, LinearRegion& out)
 {
     const RgbPlanes<uint16_t>& cam = *in.camera;
-    const Rect level{0, 0, cam.width(), cam.height()};
-    const Rect region = Rect{rect.x0 - halo, rect.y0 - halo, rect.x1 + halo, rect.y1 + halo}.intersected(level);
+    const Rect level { 0, 0, cam.width(), cam.height() };
+    const Rect region
+        = Rect { rect.x0 - halo, rect.y0 - halo, rect.x1 + halo, rect.y1 + halo }.intersected(level);
     out.region = region;
-    out.center = Rect{rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0};
+    out.center = Rect { rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0 };
     RgbPlanes<float>& reg = out.planes;
     reg.reset(region.width(), region.height());
     for (int y = region.y0; y < region.y1; ++y)
-        in.colour->toLinear(cam.c[0].row(y) + region.x0, cam.c[1].row(y) + region.x0, cam.c[2].row(y) + region.x0,
-                            region.width(), reg.c[0].row(y - region.y0), reg.c[1].row(y - region.y0),
-                            reg.c[2].row(y - region.y0), tone);
+        in.colour->toLinear(cam.c[0].row(y) + region.x0, cam.c[1].row(y) + region.x0,
+            cam.c[2].row(y) + region.x0, region.width(), reg.c[0].row(y - region.y0),
+            reg.c[1].row(y - region.y0), reg.c[2].row(y - region.y0), tone);
 }
 
 // Linear region with halo, sharpened and refocused; `out` covers `rect` only.
@@ -88,8 +90,8 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
     out.reset(rect.width(), rect.height());
     for (int c = 0; c < 3; ++c)
         for (int y = 0; y < rect.height(); ++y)
-            std::copy(lr.planes.c[c].row(center.y0 + y) + center.x0, lr.planes.c[c].row(center.y0 + y) + center.x1,
-                      out.c[c].row(y));
+            std::copy(lr.planes.c[c].row(center.y0 + y) + center.x0,
+                lr.planes.c[c].row(center.y0 + y) + center.x1, out.c[c].row(y));
 }
 
 // Sharpening without refocus, one output row at a time straight from the unsharpened region:
@@ -102,7 +104,7 @@ void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_
     const Rect& c = lr.center;
     const float amount = sharpenAmount(in);
     std::vector<float> rows(size_t(rect.width()) * 3);
-    float* dst[3] = {rows.data(), rows.data() + rect.width(), rows.data() + 2 * rect.width()};
+    float* dst[3] = { rows.data(), rows.data() + rect.width(), rows.data() + 2 * rect.width() };
     const float* src[3];
     for (int ry = c.y0; ry < c.y1; ++ry) {
         const bool ring = W < 3 || H < 3 || ry == 0 || ry == H - 1;
@@ -129,13 +131,14 @@ void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_
 void falseColour(float t, uint8_t rgb[3])
 {
     // Blue, cyan, green, yellow, red.
-    static const float stops[5][3] = {{0.1f, 0.1f, 0.9f}, {0.f, 0.8f, 0.9f}, {0.1f, 0.85f, 0.1f},
-                                      {0.95f, 0.9f, 0.f}, {0.9f, 0.1f, 0.05f}};
+    static const float stops[5][3] = { { 0.1f, 0.1f, 0.9f }, { 0.f, 0.8f, 0.9f }, { 0.1f, 0.85f, 0.1f },
+        { 0.95f, 0.9f, 0.f }, { 0.9f, 0.1f, 0.05f } };
     t = std::clamp(t, 0.f, 1.f) * 4.f;
     const int i = std::min(3, static_cast<int>(t));
     const float f = t - i;
     for (int c = 0; c < 3; ++c)
-        rgb[c] = static_cast<uint8_t>(std::lround((stops[i][c] + (stops[i + 1][c] - stops[i][c]) * f) * 255.f));
+        rgb[c]
+            = static_cast<uint8_t>(std::lround((stops[i][c] + (stops[i + 1][c] - stops[i][c]) * f) * 255.f));
 }
 
 void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
@@ -180,7 +183,8 @@ void overlay(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride
                 const float blur = d ? std::fabs(aperture.signedRadius(d[x])) : 0.f;
                 if (blur >= 1.f) {
                     uint8_t rgb[3];
-                    falseColour((1.f / std::max(1e-3f, d[x]) - farInv) / std::max(1e-6f, nearInv - farInv), rgb);
+                    falseColour(
+                        (1.f / std::max(1e-3f, d[x]) - farInv) / std::max(1e-6f, nearInv - farInv), rgb);
                     const float a = 0.3f + 0.5f * blur / aperture.maxRadius;
                     p[ri] = static_cast<uint8_t>(p[ri] + (rgb[0] - p[ri]) * a);
                     p[1] = static_cast<uint8_t>(p[1] + (rgb[1] - p[1]) * a);
@@ -269,8 +273,8 @@ void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t str
         RgbPlanes<float> lin;
         linearRect(in, rect, lin, true);
         for (int y = 0; y < rect.height(); ++y)
-            in.colour->encodeRow(lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), rect.width(), out + y * stride,
-                                 in.bgra);
+            in.colour->encodeRow(
+                lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), rect.width(), out + y * stride, in.bgra);
     }
     if (in.mode != ViewMode::Normal)
         overlay(in, rect, out, stride);
@@ -294,7 +298,7 @@ void renderRows(const TileInputs& in, const Rect& rect, int y0, int y1, uint8_t*
                     __builtin_prefetch(next + at);
             }
         in.colour->toPixels(cam.c[0].row(y) + rect.x0, cam.c[1].row(y) + rect.x0, cam.c[2].row(y) + rect.x0,
-                            rect.width(), out + size_t(y - y0) * stride, in.bgra);
+            rect.width(), out + size_t(y - y0) * stride, in.bgra);
     }
 }
 

@@ -12,9 +12,9 @@ namespace CIAPI::render {
 // Display modes of a renderer, numbered as the editor canvas passes them.
 enum class ViewMode {
     Normal = 0,
-    RefocusShading = 1,   // what lies outside the band around the focus depth is shaded
-    FocusBand = 2,        // outside the in-focus band at the current aperture: depth in false colour
-    Debug = 3,            // camera RGB without colour work, tile edges in red
+    RefocusShading = 1, // what lies outside the band around the focus depth is shaded
+    FocusBand = 2, // outside the in-focus band at the current aperture: depth in false colour
+    Debug = 3, // camera RGB without colour work, tile edges in red
     SelectionOverlay = 4, // the quick-select mask tinted, the rest dimmed
 };
 
@@ -22,8 +22,8 @@ enum class ViewMode {
 struct TileInputs
 {
     std::shared_ptr<const RgbPlanes<uint16_t>> camera; // developed level
-    std::shared_ptr<const PlaneF> depth;               // depth map (any resolution), may be null
-    std::shared_ptr<const PlaneU8> selection;          // quick-select mask (depth-map size), may be null
+    std::shared_ptr<const PlaneF> depth; // depth map (any resolution), may be null
+    std::shared_ptr<const PlaneU8> selection; // quick-select mask (depth-map size), may be null
     std::shared_ptr<const ColourPipeline> colour;
     float sharpening = 0.f; // -100 .. 100
     RefocusSettings refocus;

@@ -25,8 +25,8 @@ struct LoopState
 {
     std::function<void(int)> body;
     int count = 0;
-    std::atomic<int> next{0};
-    std::atomic<int> done{0};
+    std::atomic<int> next { 0 };
+    std::atomic<int> done { 0 };
     std::mutex mutex;
     std::condition_variable finished;
     std::exception_ptr error;

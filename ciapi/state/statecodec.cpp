@@ -16,14 +16,14 @@ using vrx::ByteWriter;
 
 namespace {
 
-constexpr char kMagic[2] = {'Q', 'S'};
+constexpr char kMagic[2] = { 'Q', 'S' };
 constexpr std::uint32_t kMaxTuneEntries = 4096;
 
 std::uint32_t segmentCrc(std::uint16_t type, std::uint32_t length, const std::uint8_t* payload)
 {
-    std::uint8_t head[6] = {static_cast<std::uint8_t>(type & 0xff), static_cast<std::uint8_t>(type >> 8),
-                            static_cast<std::uint8_t>(length & 0xff), static_cast<std::uint8_t>(length >> 8),
-                            static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
+    std::uint8_t head[6] = { static_cast<std::uint8_t>(type & 0xff), static_cast<std::uint8_t>(type >> 8),
+        static_cast<std::uint8_t>(length & 0xff), static_cast<std::uint8_t>(length >> 8),
+        static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24) };
     return vrx::crc32(payload, length, vrx::crc32(head, 6));
 }
 
@@ -113,7 +113,7 @@ void apply(EngineState& s, std::uint16_t type, const std::uint8_t* p, std::size_
         break;
     }
     case segment::Transform: {
-        Transform t(Point<int>{r.i32(), r.i32()});
+        Transform t(Point<int> { r.i32(), r.i32() });
         const int m00 = r.i32();
         const int m01 = r.i32();
         const int m10 = r.i32();
@@ -160,7 +160,10 @@ public:
 class MemReader : public Reader
 {
 public:
-    MemReader(const std::uint8_t* d, std::size_t n) : m_d(d), m_n(n) {}
+    MemReader(const std::uint8_t* d, std::size_t n)
+        : m_d(d)
+        , m_n(n)
+    { }
     bool read(void* dst, std::size_t n) override
     {
         if (n > m_n - m_pos)
@@ -181,16 +184,15 @@ private:
 class StreamReader : public Reader
 {
 public:
-    explicit StreamReader(std::istream& s) : m_s(s) {}
+    explicit StreamReader(std::istream& s)
+        : m_s(s)
+    { }
     bool read(void* dst, std::size_t n) override
     {
         m_s.read(static_cast<char*>(dst), static_cast<std::streamsize>(n));
         return static_cast<std::size_t>(m_s.gcount()) == n;
     }
-    bool atEnd()
-    {
-        return m_s.peek() == std::char_traits<char>::eof();
-    }
+    bool atEnd() { return m_s.peek() == std::char_traits<char>::eof(); }
 
 private:
     std::istream& m_s;
@@ -264,7 +266,8 @@ StateCodec::ReadResult StateCodec::read(const std::uint8_t* data, std::size_t le
     return readAll(in, [&] { return in.atEnd(); });
 }
 
-std::vector<std::uint8_t> StateCodec::segmentBytes(std::uint16_t type, const std::vector<std::uint8_t>& payload)
+std::vector<std::uint8_t> StateCodec::segmentBytes(
+    std::uint16_t type, const std::vector<std::uint8_t>& payload)
 {
     if (payload.size() > kMaxSegment)
         throw std::runtime_error("State segment too large");

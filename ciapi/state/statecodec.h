@@ -16,14 +16,14 @@ namespace CIAPI::state {
 // Unknown segment types are skipped.
 namespace segment {
 enum Type : std::uint16_t {
-    ImageId = 1,     // 4 x u32
-    Rating = 2,      // i32
-    Tune = 3,        // u32 n, n x (i32 param, f32 value), u32 m, m x (i32 param, i64 value)
-    DofFocus = 4,    // f32 depth of field, f32 focus depth
-    Transform = 5,   // i32 aspect x, y; i32 m00 m01 m10 m11; f32 crop x, y, w, h
-    DepthMap = 6,    // i32 type, width, height; f32 near, far; u64 raw size; zstd of u16 inverse depth
-    DepthEdits = 7,  // opaque blob
-    Thumbnail = 8,   // u32 JPEG length, JPEG, zero padding
+    ImageId = 1, // 4 x u32
+    Rating = 2, // i32
+    Tune = 3, // u32 n, n x (i32 param, f32 value), u32 m, m x (i32 param, i64 value)
+    DofFocus = 4, // f32 depth of field, f32 focus depth
+    Transform = 5, // i32 aspect x, y; i32 m00 m01 m10 m11; f32 crop x, y, w, h
+    DepthMap = 6, // i32 type, width, height; f32 near, far; u64 raw size; zstd of u16 inverse depth
+    DepthEdits = 7, // opaque blob
+    Thumbnail = 8, // u32 JPEG length, JPEG, zero padding
 };
 }
 
@@ -40,8 +40,8 @@ public:
     struct ReadResult
     {
         EngineState state;
-        int segments = 0;        // intact segments applied
-        bool tornTail = false;   // bytes after the last intact segment were ignored
+        int segments = 0; // intact segments applied
+        bool tornTail = false; // bytes after the last intact segment were ignored
         std::uint64_t validBytes = 0;
     };
 
@@ -54,7 +54,8 @@ public:
     static std::vector<std::uint8_t> write(const EngineState& state);
 
     // One segment.
-    static std::vector<std::uint8_t> segmentBytes(std::uint16_t type, const std::vector<std::uint8_t>& payload);
+    static std::vector<std::uint8_t> segmentBytes(
+        std::uint16_t type, const std::vector<std::uint8_t>& payload);
 };
 
 } // namespace CIAPI::state

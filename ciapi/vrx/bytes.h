@@ -54,9 +54,10 @@ class ByteReader
 {
 public:
     ByteReader(const std::uint8_t* data, std::size_t size, const char* what = "data")
-        : m_data(data), m_size(size), m_what(what)
-    {
-    }
+        : m_data(data)
+        , m_size(size)
+        , m_what(what)
+    { }
 
     std::size_t remaining() const { return m_size - m_pos; }
     std::size_t pos() const { return m_pos; }

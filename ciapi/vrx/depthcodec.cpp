@@ -9,7 +9,8 @@ namespace CIAPI::vrx {
 std::vector<std::uint8_t> DepthCodec::pack(const DepthMap& m)
 {
     const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
-    if (m.width <= 0 || m.height <= 0 || m.depth.size() != n || !(m.nearDepth > 0.f) || !(m.farDepth > m.nearDepth))
+    if (m.width <= 0 || m.height <= 0 || m.depth.size() != n || !(m.nearDepth > 0.f)
+        || !(m.farDepth > m.nearDepth))
         throw std::runtime_error("Invalid depth map");
     std::vector<std::uint8_t> plain(n * 2);
     const float invNear = 1.f / m.nearDepth;

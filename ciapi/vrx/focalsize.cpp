@@ -35,7 +35,8 @@ Point<int> cropSizeForFocalLength(float f)
     const float scale = low / f;
     const int baseWidth = snap(4160.f * ratio, 64);
     const int baseHeight = snap(3120.f * ratio, 48);
-    return {snap(static_cast<float>(baseWidth) * scale, 64), snap(static_cast<float>(baseHeight) * scale, 48)};
+    return { snap(static_cast<float>(baseWidth) * scale, 64),
+        snap(static_cast<float>(baseHeight) * scale, 48) };
 }
 
 } // namespace CIAPI::vrx

@@ -11,7 +11,7 @@
 namespace CIAPI::vrx {
 
 namespace {
-constexpr char kMagic[4] = {'Q', 'H', 'P', 'X'};
+constexpr char kMagic[4] = { 'Q', 'H', 'P', 'X' };
 constexpr std::size_t kFixed = 4 + 2 + 2 + 16;
 } // namespace
 
@@ -78,8 +78,8 @@ HotPixelRecord HotPixelRecord::decode(const std::uint8_t* data, std::size_t leng
     return record;
 }
 
-void repairHotPixels(std::vector<std::uint16_t>& samples, int width, int height,
-                     const std::vector<PixelPos>& pixels)
+void repairHotPixels(
+    std::vector<std::uint16_t>& samples, int width, int height, const std::vector<PixelPos>& pixels)
 {
     if (width <= 0 || height <= 0 || samples.size() != static_cast<std::size_t>(width) * height)
         return;
@@ -89,13 +89,13 @@ void repairHotPixels(std::vector<std::uint16_t>& samples, int width, int height,
             continue;
         std::uint16_t values[4];
         int n = 0;
-        const int offsets[4][2] = {{-2, 0}, {2, 0}, {0, -2}, {0, 2}};
+        const int offsets[4][2] = { { -2, 0 }, { 2, 0 }, { 0, -2 }, { 0, 2 } };
         for (const auto& o : offsets) {
             const int x = p.x + o[0];
             const int y = p.y + o[1];
             if (x < 0 || y < 0 || x >= width || y >= height)
                 continue;
-            if (listed.count(PixelPos{static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y)}))
+            if (listed.count(PixelPos { static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y) }))
                 continue;
             values[n++] = samples[static_cast<std::size_t>(y) * width + x];
         }
@@ -105,8 +105,9 @@ void repairHotPixels(std::vector<std::uint16_t>& samples, int width, int height,
         for (int i = 1; i < n; ++i)
             for (int j = i; j > 0 && values[j - 1] > values[j]; --j)
                 std::swap(values[j - 1], values[j]);
-        const std::uint16_t v = (n % 2) ? values[n / 2]
-                                        : static_cast<std::uint16_t>((values[n / 2 - 1] + values[n / 2] + 1) / 2);
+        const std::uint16_t v = (n % 2)
+            ? values[n / 2]
+            : static_cast<std::uint16_t>((values[n / 2 - 1] + values[n / 2] + 1) / 2);
         samples[static_cast<std::size_t>(p.y) * width + p.x] = v;
     }
 }

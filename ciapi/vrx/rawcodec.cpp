@@ -16,8 +16,8 @@ inline std::uint16_t predict(const std::uint16_t* s, int width, int x, int y)
 }
 } // namespace
 
-std::vector<std::uint8_t> RawCodec::encode(const std::vector<std::uint16_t>& samples, int width, int height,
-                                           int zstdLevel)
+std::vector<std::uint8_t> RawCodec::encode(
+    const std::vector<std::uint16_t>& samples, int width, int height, int zstdLevel)
 {
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (width <= 0 || height <= 0 || samples.size() != n)
@@ -30,21 +30,23 @@ std::vector<std::uint8_t> RawCodec::encode(const std::vector<std::uint16_t>& sam
             const std::int32_t r = static_cast<std::int32_t>(s[i]) - predict(s, width, x, y);
             // Residuals wrap modulo 2^16; zigzag makes small magnitudes small codes.
             const std::int16_t r16 = static_cast<std::int16_t>(static_cast<std::uint16_t>(r));
-            const std::uint16_t z = static_cast<std::uint16_t>((static_cast<std::uint16_t>(r16) << 1)
-                                                               ^ static_cast<std::uint16_t>(r16 >> 15));
+            const std::uint16_t z = static_cast<std::uint16_t>(
+                (static_cast<std::uint16_t>(r16) << 1) ^ static_cast<std::uint16_t>(r16 >> 15));
             planes[i] = static_cast<std::uint8_t>(z & 0xff);
             planes[n + i] = static_cast<std::uint8_t>(z >> 8);
         }
     }
     std::vector<std::uint8_t> out(ZSTD_compressBound(planes.size()));
-    const std::size_t written = ZSTD_compress(out.data(), out.size(), planes.data(), planes.size(), zstdLevel);
+    const std::size_t written
+        = ZSTD_compress(out.data(), out.size(), planes.data(), planes.size(), zstdLevel);
     if (ZSTD_isError(written))
         throw std::runtime_error(std::string("Compression failed: ") + ZSTD_getErrorName(written));
     out.resize(written);
     return out;
 }
 
-std::vector<std::uint16_t> RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, int height)
+std::vector<std::uint16_t> RawCodec::decode(
+    const std::uint8_t* data, std::size_t length, int width, int height)
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("Raw frame size invalid");

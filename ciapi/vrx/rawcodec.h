@@ -11,10 +11,11 @@ namespace CIAPI::vrx {
 class RawCodec
 {
 public:
-    static std::vector<std::uint8_t> encode(const std::vector<std::uint16_t>& samples, int width, int height,
-                                            int zstdLevel);
+    static std::vector<std::uint8_t> encode(
+        const std::vector<std::uint16_t>& samples, int width, int height, int zstdLevel);
     // Decodes into exactly width x height samples; std::runtime_error on any mismatch.
-    static std::vector<std::uint16_t> decode(const std::uint8_t* data, std::size_t length, int width, int height);
+    static std::vector<std::uint16_t> decode(
+        const std::uint8_t* data, std::size_t length, int width, int height);
 };
 
 } // namespace CIAPI::vrx

@@ -14,7 +14,7 @@
 //   appendix: any bytes after the container length (calibration records).
 namespace CIAPI::vrx::format {
 
-constexpr char kMagic[4] = {'Q', 'V', 'R', 'X'};
+constexpr char kMagic[4] = { 'Q', 'V', 'R', 'X' };
 constexpr std::uint32_t kHeaderSize = 40;
 constexpr std::uint32_t kHeaderCrcOffset = 36;
 constexpr std::uint32_t kChunkHeaderSize = 24;
@@ -23,8 +23,10 @@ constexpr std::uint32_t kFlagCompressed = 1u;
 
 constexpr std::uint32_t kMetaSize = 88;
 constexpr std::uint32_t kModuleSize = 80;
-constexpr std::uint32_t kFrameHeaderSize = 32;  // i32 module, frame, width, height, encoding, reserved; u64 decoded bytes
-constexpr std::uint32_t kDepthHeaderSize = 32;  // i32 width, height; f32 near, far; i32 encoding, reserved; u64 decoded bytes
+constexpr std::uint32_t kFrameHeaderSize
+    = 32; // i32 module, frame, width, height, encoding, reserved; u64 decoded bytes
+constexpr std::uint32_t kDepthHeaderSize
+    = 32; // i32 width, height; f32 near, far; i32 encoding, reserved; u64 decoded bytes
 constexpr std::uint32_t kPreviewHeaderSize = 8; // i32 width, height
 
 } // namespace CIAPI::vrx::format

@@ -39,7 +39,7 @@ bool isKnownCfa(std::int32_t pattern)
 int cfaColor(std::int32_t pattern, int x, int y)
 {
     // Colours of the 2 x 2 block in reading order, per pattern.
-    static const int kBlocks[4][4] = {{0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
+    static const int kBlocks[4][4] = { { 0, 1, 1, 2 }, { 1, 0, 2, 1 }, { 1, 2, 0, 1 }, { 2, 1, 1, 0 } };
     if (!isKnownCfa(pattern))
         return 1;
     return kBlocks[pattern][(y & 1) * 2 + (x & 1)];
@@ -159,7 +159,8 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
                 c = r.f32();
             m.baselineX = r.f32();
             m.baselineY = r.f32();
-            if (m.width < 2 || m.height < 2 || m.width > limits::kMaxModuleSide || m.height > limits::kMaxModuleSide
+            if (m.width < 2 || m.height < 2 || m.width > limits::kMaxModuleSide
+                || m.height > limits::kMaxModuleSide
                 || static_cast<std::int64_t>(m.width) * m.height > limits::kMaxModuleSamples)
                 throw bad("module size out of range");
             if (m.index < 0 || m.index >= limits::kMaxModules)
@@ -213,7 +214,8 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             const ModuleInfo& m = modules[static_cast<std::size_t>(pos)];
             if (width != m.width || height != m.height || frame < 0 || frame >= limits::kMaxFrames)
                 throw bad("raw frame does not match its module");
-            const std::uint64_t bytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 2;
+            const std::uint64_t bytes
+                = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 2;
             if (decoded != bytes)
                 throw bad("raw frame size mismatch");
             if (encoding == RawPlain) {
@@ -251,7 +253,8 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             img->m_previewWidth = r.i32();
             img->m_previewHeight = r.i32();
             if (img->m_previewWidth <= 0 || img->m_previewHeight <= 0
-                || img->m_previewWidth > limits::kMaxPreviewSide || img->m_previewHeight > limits::kMaxPreviewSide)
+                || img->m_previewWidth > limits::kMaxPreviewSide
+                || img->m_previewHeight > limits::kMaxPreviewSide)
                 throw bad("preview size out of range");
             img->m_preview = e.payload;
         }
@@ -399,7 +402,8 @@ DepthMap VrxImage::depthMap() const
     const std::int32_t encoding = r.i32();
     r.i32();
     const std::uint64_t decoded = r.u64();
-    if (d.width <= 0 || d.height <= 0 || d.width > limits::kMaxModuleSide || d.height > limits::kMaxModuleSide)
+    if (d.width <= 0 || d.height <= 0 || d.width > limits::kMaxModuleSide
+        || d.height > limits::kMaxModuleSide)
         throw bad("depth map size out of range");
     if (!(d.nearDepth > 0.f) || !(d.farDepth > d.nearDepth) || !std::isfinite(d.farDepth))
         throw bad("depth range invalid");

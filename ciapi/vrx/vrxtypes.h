@@ -23,19 +23,19 @@ using UuidWords = std::array<std::uint32_t, 4>;
 // The picture-wide facts ("META").
 struct Metadata
 {
-    UuidWords cameraUuid{};   // as two little-endian 64-bit words: the camera's canonical UUID
-    UuidWords imageUuid{};    // the picture's UUID bytes as four big-endian words
-    std::int64_t captureTime = 0;     // seconds since the epoch (UTC)
+    UuidWords cameraUuid {}; // as two little-endian 64-bit words: the camera's canonical UUID
+    UuidWords imageUuid {}; // the picture's UUID bytes as four big-endian words
+    std::int64_t captureTime = 0; // seconds since the epoch (UTC)
     std::int32_t utcOffsetMinutes = 0;
-    std::int32_t focalLength = 28;    // mm
+    std::int32_t focalLength = 28; // mm
     std::int32_t iso = 100;
     float exposureTimeMs = 10.f;
     float evOffset = 0.f;
-    std::int32_t orientation = 0;     // code 0..7
-    std::int32_t aspectMode = 0;      // 1 = 16:9, else 4:3
+    std::int32_t orientation = 0; // code 0..7
+    std::int32_t aspectMode = 0; // 1 = 16:9, else 4:3
     std::int32_t moduleCount = 0;
-    std::int32_t frameCount = 0;      // frames per module
-    float wbTemperature = 5500.f;     // as-shot white balance
+    std::int32_t frameCount = 0; // frames per module
+    float wbTemperature = 5500.f; // as-shot white balance
     float wbTint = 0.f;
     std::int32_t referenceModule = 0;
 };
@@ -44,13 +44,14 @@ struct Metadata
 struct ModuleInfo
 {
     std::int32_t index = 0;
-    std::int32_t width = 0;  // samples
+    std::int32_t width = 0; // samples
     std::int32_t height = 0;
     std::int32_t cfa = CfaRGGB;
     std::int32_t blackLevel = 0;
     std::int32_t whiteLevel = 65535;
-    std::array<float, 3> gains{{1.f, 1.f, 1.f}};  // per colour, applied after black level
-    std::array<float, 9> colorMatrix{{1, 0, 0, 0, 1, 0, 0, 0, 1}}; // camera RGB -> linear sRGB, row-major
+    std::array<float, 3> gains { { 1.f, 1.f, 1.f } }; // per colour, applied after black level
+    std::array<float, 9> colorMatrix { { 1, 0, 0, 0, 1, 0, 0, 0,
+        1 } }; // camera RGB -> linear sRGB, row-major
     // Parallax of this module against the reference module: a point at depth d (metres)
     // appears shifted by (baselineX / d, baselineY / d) module pixels.
     float baselineX = 0.f;

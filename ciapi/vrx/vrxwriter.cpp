@@ -12,15 +12,16 @@
 namespace CIAPI::vrx {
 
 VrxWriter::VrxWriter(std::uint16_t major, std::uint16_t minor, std::uint32_t flags)
-    : m_major(major), m_minor(minor), m_flags(flags)
-{
-}
+    : m_major(major)
+    , m_minor(minor)
+    , m_flags(flags)
+{ }
 
 void VrxWriter::addChunk(const std::string& type, std::uint32_t index, std::vector<std::uint8_t> payload)
 {
     if (type.size() != 4)
         throw std::invalid_argument("Chunk type must have four characters");
-    m_chunks.push_back(Chunk{type, index, std::move(payload)});
+    m_chunks.push_back(Chunk { type, index, std::move(payload) });
 }
 
 void VrxWriter::addMetadata(const Metadata& meta)
@@ -34,10 +35,10 @@ void VrxWriter::addModule(const ModuleInfo& module)
 }
 
 void VrxWriter::addFrame(const ModuleInfo& module, int frame, const std::vector<std::uint16_t>& samples,
-                         std::int32_t encoding, int zstdLevel)
+    std::int32_t encoding, int zstdLevel)
 {
     addChunk("RAW ", static_cast<std::uint32_t>(module.index * 256 + frame),
-             encodeFrame(module, frame, samples, encoding, zstdLevel));
+        encodeFrame(module, frame, samples, encoding, zstdLevel));
 }
 
 void VrxWriter::addDepthMap(const DepthMap& depth)
@@ -97,8 +98,7 @@ std::vector<std::uint8_t> VrxWriter::encodeModule(const ModuleInfo& m)
 }
 
 std::vector<std::uint8_t> VrxWriter::encodeFrame(const ModuleInfo& module, int frame,
-                                                 const std::vector<std::uint16_t>& samples, std::int32_t encoding,
-                                                 int zstdLevel)
+    const std::vector<std::uint16_t>& samples, std::int32_t encoding, int zstdLevel)
 {
     const std::size_t n = static_cast<std::size_t>(module.width) * static_cast<std::size_t>(module.height);
     if (samples.size() != n)
@@ -139,7 +139,8 @@ std::vector<std::uint8_t> VrxWriter::encodeDepthMap(const DepthMap& d)
     return w.take();
 }
 
-std::vector<std::uint8_t> VrxWriter::encodePreview(int width, int height, const std::vector<std::uint8_t>& jpeg)
+std::vector<std::uint8_t> VrxWriter::encodePreview(
+    int width, int height, const std::vector<std::uint8_t>& jpeg)
 {
     ByteWriter w;
     w.i32(width);
@@ -148,8 +149,8 @@ std::vector<std::uint8_t> VrxWriter::encodePreview(int width, int height, const 
     return w.take();
 }
 
-std::vector<std::uint8_t> VrxWriter::assemble(std::uint16_t major, std::uint16_t minor, std::uint32_t flags,
-                                              const std::vector<Chunk>& chunks)
+std::vector<std::uint8_t> VrxWriter::assemble(
+    std::uint16_t major, std::uint16_t minor, std::uint32_t flags, const std::vector<Chunk>& chunks)
 {
     ByteWriter w;
     w.bytes().resize(format::kHeaderSize);
@@ -160,7 +161,7 @@ std::vector<std::uint8_t> VrxWriter::assemble(std::uint16_t major, std::uint16_t
     };
     std::vector<TocEntry> toc;
     for (const Chunk& c : chunks) {
-        toc.push_back({&c, w.bytes().size()});
+        toc.push_back({ &c, w.bytes().size() });
         w.raw(c.type.data(), 4);
         w.u32(c.index);
         w.u64(c.payload.size());

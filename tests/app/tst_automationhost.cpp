@@ -14,12 +14,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "core/appsettings.h"
 #include "app/automationclient.h"
 #include "app/automationhost.h"
-#include "core/identity.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
+#include "core/appsettings.h"
+#include "core/identity.h"
 
 Q_DECLARE_METATYPE(QList<QUrl>)
 
@@ -34,8 +34,7 @@ QByteArray be32(quint32 value)
 
 // Writes raw bytes to the server and closes, from this thread (the kernel buffers
 // small writes, so the host's own event loop need not run meanwhile).
-void sendRaw(const QString& path, const QByteArray& bytes, bool close = true,
-             QLocalSocket* keep = nullptr)
+void sendRaw(const QString& path, const QByteArray& bytes, bool close = true, QLocalSocket* keep = nullptr)
 {
     QLocalSocket own;
     QLocalSocket* socket = keep ? keep : &own;
@@ -52,7 +51,7 @@ void makeStaleSocket(const QString& path)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     QVERIFY(fd >= 0);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(path);
     QVERIFY(size_t(name.size()) < sizeof address.sun_path);
@@ -91,9 +90,9 @@ private slots:
     {
         const QStringList lists[] = {
             {},
-            {QString()},
-            {QString(), QStringLiteral(""), QStringLiteral("a")},
-            {QStringLiteral("/home/u/Pictures/caf\u00e9 \U0001F600.vrx"), QStringLiteral("--preempt")},
+            { QString() },
+            { QString(), QStringLiteral(""), QStringLiteral("a") },
+            { QStringLiteral("/home/u/Pictures/caf\u00e9 \U0001F600.vrx"), QStringLiteral("--preempt") },
         };
         for (const QStringList& list : lists) {
             const QStringList decoded = roundTrip(list);
@@ -105,8 +104,8 @@ private slots:
 
     void decodeTruncatedKeepsWholeStrings()
     {
-        const QStringList list{QStringLiteral("first"), QString(), QStringLiteral("third one"),
-                               QStringLiteral("\u6771\u4eac")};
+        const QStringList list { QStringLiteral("first"), QString(), QStringLiteral("third one"),
+            QStringLiteral("\u6771\u4eac") };
         const QByteArray whole = AutomationClient::encode(list);
         for (int length = 0; length <= whole.size(); ++length) {
             const QStringList decoded = AutomationHost::decode(whole.left(length));
@@ -120,15 +119,16 @@ private slots:
     void decodeCorruptCounts()
     {
         // A count far beyond what the bytes can hold.
-        const QByteArray strings = AutomationClient::encode({QStringLiteral("x"), QStringLiteral("y")}).mid(4);
-        for (quint32 count : {0x7fffffffu, 0x80000000u, 0xfffffffeu})
+        const QByteArray strings
+            = AutomationClient::encode({ QStringLiteral("x"), QStringLiteral("y") }).mid(4);
+        for (quint32 count : { 0x7fffffffu, 0x80000000u, 0xfffffffeu })
             QCOMPARE(AutomationHost::decode(be32(count) + strings),
-                     (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
+                (QStringList { QStringLiteral("x"), QStringLiteral("y") }));
         // A count below what follows: the rest is ignored.
-        QCOMPARE(AutomationHost::decode(be32(1) + strings), QStringList{QStringLiteral("x")});
+        QCOMPARE(AutomationHost::decode(be32(1) + strings), QStringList { QStringLiteral("x") });
         // A string length beyond the end, an odd length.
         QCOMPARE(AutomationHost::decode(be32(2) + strings.left(6) + be32(0x7ffffff0) + "ab"),
-                 QStringList{QStringLiteral("x")});
+            QStringList { QStringLiteral("x") });
         QCOMPARE(AutomationHost::decode(be32(2) + be32(3) + "abc" + strings), QStringList());
         // Null strings cost only their length field.
         QByteArray nulls = be32(0xffffffff);
@@ -150,8 +150,8 @@ private slots:
         QVERIFY(folder.isValid());
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(folder.path()));
-        QStringList args{QStringLiteral("relative/a.vrx"), QStringLiteral("/abs/b c.vrx"),
-                         QStringLiteral("../up.vrx")};
+        QStringList args { QStringLiteral("relative/a.vrx"), QStringLiteral("/abs/b c.vrx"),
+            QStringLiteral("../up.vrx") };
         AutomationClient client;
         const bool delivered = client.command(args);
         QVERIFY(QDir::setCurrent(previous));
@@ -160,9 +160,10 @@ private slots:
         QTRY_COMPARE(locations.count(), 1);
         const auto urls = locations.at(0).at(0).value<QList<QUrl>>();
         const QDir base(folder.path());
-        QCOMPARE(urls, (QList<QUrl>{QUrl::fromLocalFile(base.absoluteFilePath(QStringLiteral("relative/a.vrx"))),
-                                    QUrl::fromLocalFile(QStringLiteral("/abs/b c.vrx")),
-                                    QUrl::fromLocalFile(QDir::cleanPath(base.absoluteFilePath(QStringLiteral("../up.vrx"))))}));
+        QCOMPARE(urls,
+            (QList<QUrl> { QUrl::fromLocalFile(base.absoluteFilePath(QStringLiteral("relative/a.vrx"))),
+                QUrl::fromLocalFile(QStringLiteral("/abs/b c.vrx")),
+                QUrl::fromLocalFile(QDir::cleanPath(base.absoluteFilePath(QStringLiteral("../up.vrx")))) }));
         QCOMPARE(suicide.count(), 0);
     }
 
@@ -175,7 +176,7 @@ private slots:
 
         sendRaw(m_path, AutomationClient::encode({}));
         QTRY_COMPARE(commands.count(), 1);
-        sendRaw(m_path, AutomationClient::encode({QStringLiteral("--preempt"), QStringLiteral("/x.vrx")}));
+        sendRaw(m_path, AutomationClient::encode({ QStringLiteral("--preempt"), QStringLiteral("/x.vrx") }));
         QTRY_COMPARE(commands.count(), 2);
         QCOMPARE(suicide.count(), 1);
         QCOMPARE(locations.count(), 0);
@@ -195,17 +196,17 @@ private slots:
 
         // The writer dies half-way through the third string.
         const QByteArray whole = AutomationClient::encode(
-            {QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx")});
+            { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx") });
         sendRaw(m_path, whole.left(whole.size() - 3));
         QTRY_COMPARE(commands.count(), 1);
         QCOMPARE(commands.at(0).at(0).toStringList(),
-                 (QStringList{QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx")}));
+            (QStringList { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx") }));
         QCOMPARE(locations.count(), 1);
 
         // A count that would make a naive reader reserve gigabytes.
-        sendRaw(m_path, be32(0x7fffffff) + AutomationClient::encode({QStringLiteral("/only.vrx")}).mid(4));
+        sendRaw(m_path, be32(0x7fffffff) + AutomationClient::encode({ QStringLiteral("/only.vrx") }).mid(4));
         QTRY_COMPARE(commands.count(), 2);
-        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList{QStringLiteral("/only.vrx")});
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/only.vrx") });
 
         // Garbage.
         QByteArray garbage;
@@ -215,10 +216,10 @@ private slots:
         QTRY_COMPARE(commands.count(), 3);
 
         // The host still serves a good message afterwards.
-        QStringList args{QStringLiteral("/after.vrx")};
+        QStringList args { QStringLiteral("/after.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(commands.count(), 4);
-        QCOMPARE(commands.at(3).at(0).toStringList(), QStringList{QStringLiteral("/after.vrx")});
+        QCOMPARE(commands.at(3).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
     }
 
     void largeMessageArrivesWhole()
@@ -231,7 +232,8 @@ private slots:
             files << QStringLiteral("/library/%1/some long folder name/picture-%2.vrx").arg(i % 97).arg(i);
         QStringList args = files;
         const QString server = AutomationClient::serverName();
-        auto sent = QtConcurrent::run([args, server]() mutable { return AutomationClient(server).command(args); });
+        auto sent
+            = QtConcurrent::run([args, server]() mutable { return AutomationClient(server).command(args); });
         QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 30000);
         QVERIFY(sent.result());
         QTRY_COMPARE(locations.count(), 1);
@@ -267,19 +269,20 @@ private slots:
         QSignalSpy commands(&host, &AutomationHost::command);
 
         // Connects first, sends half a message and then nothing.
-        const QByteArray half = AutomationClient::encode({QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx")});
+        const QByteArray half
+            = AutomationClient::encode({ QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx") });
         QLocalSocket stalled;
         sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
 
-        QStringList args{QStringLiteral("/prompt.vrx")};
+        QStringList args { QStringLiteral("/prompt.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(commands.count(), 1);
-        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList{QStringLiteral("/prompt.vrx")});
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/prompt.vrx") });
 
         // The stalled writer goes away: what it sent in whole is kept.
         stalled.abort();
         QTRY_COMPARE(commands.count(), 2);
-        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList{QStringLiteral("/stalled.vrx")});
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
     }
 
     void stalledWriterRunsOutOfTime()
@@ -287,12 +290,13 @@ private slots:
         AutomationHost host;
         host.setMessageLimits(AutomationHost::defaultMaxBytes, 200);
         QSignalSpy commands(&host, &AutomationHost::command);
-        const QByteArray half = AutomationClient::encode({QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx")});
+        const QByteArray half
+            = AutomationClient::encode({ QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx") });
         QLocalSocket stalled;
         sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
         QTest::ignoreMessage(QtWarningMsg, "A hand-off message did not end in time; keeping what arrived");
         QTRY_COMPARE(commands.count(), 1);
-        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList{QStringLiteral("/stalled.vrx")});
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
         QTRY_COMPARE(stalled.state(), QLocalSocket::UnconnectedState);
     }
 
@@ -309,9 +313,8 @@ private slots:
         for (int i = 0; i < 100000; ++i)
             files << QStringLiteral("/a/rather/long/path/to/a/picture/number-%1.vrx").arg(i);
         const QString server = AutomationClient::serverName();
-        auto sent = QtConcurrent::run([files, server]() mutable {
-            return AutomationClient(server).send(files);
-        });
+        auto sent
+            = QtConcurrent::run([files, server]() mutable { return AutomationClient(server).send(files); });
         QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 40000);
         QCOMPARE(sent.result(), AutomationClient::Result::Failed);
         rude.close();
@@ -320,13 +323,13 @@ private slots:
     void noInstance()
     {
         QVERIFY(!QFileInfo::exists(m_path));
-        QStringList args{QStringLiteral("/x.vrx")};
+        QStringList args { QStringLiteral("/x.vrx") };
         AutomationClient client;
         QCOMPARE(client.send(args), AutomationClient::Result::NoInstance);
-        QStringList preempt{QStringLiteral("--preempt"), QStringLiteral("/y.vrx")};
+        QStringList preempt { QStringLiteral("--preempt"), QStringLiteral("/y.vrx") };
         QVERIFY(!client.command(preempt));
         // The keyword is taken out of the caller's list either way.
-        QCOMPARE(preempt, QStringList{QStringLiteral("/y.vrx")});
+        QCOMPARE(preempt, QStringList { QStringLiteral("/y.vrx") });
     }
 
     void staleSocketIsReplaced()
@@ -336,7 +339,7 @@ private slots:
         AutomationHost host;
         QVERIFY(host.isListening());
         QSignalSpy locations(&host, &AutomationHost::locations);
-        QStringList args{QStringLiteral("/z.vrx")};
+        QStringList args { QStringLiteral("/z.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(locations.count(), 1);
     }
@@ -350,7 +353,7 @@ private slots:
             AutomationHost second;
             QVERIFY(!second.isListening());
         }
-        QStringList args{QStringLiteral("/still-first.vrx")};
+        QStringList args { QStringLiteral("/still-first.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(firstLocations.count(), 1);
     }
@@ -384,7 +387,7 @@ private slots:
             QCOMPARE(host.serverPath(), path);
             QVERIFY(host.isListening());
             QSignalSpy locations(&host, &AutomationHost::locations);
-            QStringList args{QStringLiteral("/elsewhere.vrx")};
+            QStringList args { QStringLiteral("/elsewhere.vrx") };
             QVERIFY(AutomationClient().command(args));
             QTRY_COMPARE(locations.count(), 1);
             QVERIFY(!QFileInfo::exists(m_path));
@@ -404,9 +407,9 @@ private slots:
         QVERIFY(QCoreApplication::sendEvent(qApp, &byUrl));
         QTRY_COMPARE(locations.count(), 2);
         QCOMPARE(locations.at(0).at(0).value<QList<QUrl>>(),
-                 QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/opened.vrx"))});
+            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/opened.vrx")) });
         QCOMPARE(locations.at(1).at(0).value<QList<QUrl>>(),
-                 QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/by url.vrx"))});
+            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/by url.vrx")) });
     }
 };
 

@@ -42,7 +42,8 @@ private slots:
         // Never shown, so never initialised: the wait ends at its bound with the
         // value it started from.
         QQuickWindow window;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No scene graph within 100 ms")));
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(QStringLiteral("No scene graph within 100 ms")));
         QCOMPARE(ostra::probeChannelOrder(&window, ostra::glRgba, 100), ostra::glRgba);
     }
 };

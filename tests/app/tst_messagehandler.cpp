@@ -36,8 +36,8 @@ int childMain(const QString& mode, const QStringList& args)
             thread->wait();
             delete thread;
         }
-        qInfo("main %llx", static_cast<unsigned long long>(
-                               reinterpret_cast<quintptr>(QThread::currentThreadId())));
+        qInfo("main %llx",
+            static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
         return 0;
     }
     return 2;
@@ -68,24 +68,24 @@ private slots:
             << QByteArray("2023-03-07 23:59:59.999 UTC-09:30 12345678 D E release\n");
         QTest::newRow("critical, utc")
             << int(QtCriticalMsg) << QDateTime(date, QTime(0, 0), Qt::UTC) << quint32(1)
-            << QStringLiteral("x")
-            << QByteArray("2023-03-07 00:00:00.000 UTC+00:00        1 E x\n");
-        QTest::newRow("fatal") << int(QtFatalMsg) << QDateTime(date, QTime(12, 0), Qt::UTC)
-                               << quint32(0xabc) << QStringLiteral("Cannot initialize the window")
+            << QStringLiteral("x") << QByteArray("2023-03-07 00:00:00.000 UTC+00:00        1 E x\n");
+        QTest::newRow("fatal") << int(QtFatalMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc)
+                               << QStringLiteral("Cannot initialize the window")
                                << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc F Cannot "
                                              "initialize the window\n");
-        QTest::newRow("info") << int(QtInfoMsg) << QDateTime(date, QTime(12, 0), Qt::UTC)
-                              << quint32(0xabc) << QStringLiteral("i")
+        QTest::newRow("info") << int(QtInfoMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc)
+                              << QStringLiteral("i")
                               << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc I i\n");
-        QTest::newRow("unknown type") << 77 << QDateTime(date, QTime(12, 0), Qt::UTC)
-                                      << quint32(0xabc) << QStringLiteral("u")
-                                      << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc I u\n");
-        QTest::newRow("empty message") << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC)
-                                       << quint32(0) << QString()
-                                       << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D \n");
+        QTest::newRow("unknown type")
+            << 77 << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc) << QStringLiteral("u")
+            << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc I u\n");
+        QTest::newRow("empty message")
+            << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0) << QString()
+            << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D \n");
         QTest::newRow("printf directives pass through")
             << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0)
-            << QStringLiteral("%s %n %x") << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D %s %n %x\n");
+            << QStringLiteral("%s %n %x")
+            << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D %s %n %x\n");
     }
 
     void lineLayout()
@@ -105,16 +105,18 @@ private slots:
         const QDateTime now = QDateTime::currentDateTime();
         const QByteArray line = ostra::formatLogLine(QtDebugMsg, now, 0x42, QStringLiteral("m"));
         const QString zone = QTimeZone::systemTimeZone().displayName(now, QTimeZone::OffsetName);
-        const QByteArray expected = now.toString(Qt::ISODateWithMs).replace(QLatin1Char('T'), QLatin1Char(' ')).toLocal8Bit()
-            + ' ' + zone.toLocal8Bit() + "       42 D m\n";
+        const QByteArray expected
+            = now.toString(Qt::ISODateWithMs).replace(QLatin1Char('T'), QLatin1Char(' ')).toLocal8Bit() + ' '
+            + zone.toLocal8Bit() + "       42 D m\n";
         QCOMPARE(line, expected);
     }
 
     void offsetNamesMatchTheTimeZones()
     {
         const QDateTime now = QDateTime::currentDateTimeUtc();
-        for (int offset : {0, 3600, -18000, 19800, -12600, 50400, -43200}) {
-            const QString qt = QTimeZone(offset).displayName(now.toOffsetFromUtc(offset), QTimeZone::OffsetName);
+        for (int offset : { 0, 3600, -18000, 19800, -12600, 50400, -43200 }) {
+            const QString qt
+                = QTimeZone(offset).displayName(now.toOffsetFromUtc(offset), QTimeZone::OffsetName);
             QCOMPARE(QString::fromLatin1(ostra::offsetName(offset)), qt);
         }
         // The clock the handler reads agrees with Qt's view of local time.
@@ -126,21 +128,23 @@ private slots:
     void textOutsideTheCodePage()
     {
         const QString message = QStringLiteral("caf\u00e9 \u6771\u4eac \U0001F600");
-        const QByteArray line = ostra::formatLogLine(QtWarningMsg, QDateTime(QDate(2020, 1, 1), QTime(1, 2), Qt::UTC), 7, message);
+        const QByteArray line = ostra::formatLogLine(
+            QtWarningMsg, QDateTime(QDate(2020, 1, 1), QTime(1, 2), Qt::UTC), 7, message);
         QVERIFY(line.endsWith(" W " + message.toLocal8Bit() + '\n'));
     }
 
     void messageEndsAtNul()
     {
         const QString message = QStringLiteral("shown") + QChar(0) + QStringLiteral("hidden");
-        const QByteArray line = ostra::formatLogLine(QtDebugMsg, QDateTime(QDate(2020, 1, 1), QTime(1, 2), Qt::UTC), 7, message);
+        const QByteArray line = ostra::formatLogLine(
+            QtDebugMsg, QDateTime(QDate(2020, 1, 1), QTime(1, 2), Qt::UTC), 7, message);
         QVERIFY(line.endsWith(" D shown\n"));
         QVERIFY(!line.contains('\0'));
     }
 
     void fatalAbortsAfterItsLine()
     {
-        auto child = ostra::test::startSelf(QStringLiteral("fatal"), {QStringLiteral("the last word")});
+        auto child = ostra::test::startSelf(QStringLiteral("fatal"), { QStringLiteral("the last word") });
         QVERIFY(child->finish());
         QCOMPARE(child->exitStatus(), QProcess::CrashExit);
         const QStringList lines = child->errLines();
@@ -173,8 +177,7 @@ private slots:
             if (match.captured(5) == QLatin1String("I")) {
                 // The thread field is the low 32 bits of the logging thread's id.
                 const quint64 full = text.mid(5).toULongLong(nullptr, 16);
-                QCOMPARE(match.captured(4).trimmed(),
-                         QString::number(full & 0xffffffffu, 16));
+                QCOMPARE(match.captured(4).trimmed(), QString::number(full & 0xffffffffu, 16));
                 mainId = match.captured(4);
                 continue;
             }

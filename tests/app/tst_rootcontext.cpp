@@ -12,8 +12,8 @@
 
 namespace {
 
-const char* const kVariables[] = {"QA_E4A1772D_QUELT_RECENT", "QA_3B6C0F15_QUELT_TUNING",
-                                  "QA_09F5B6C8_QUELT_UPDATE", "QA_7D2E9A41_FORCE_UPDATE"};
+const char* const kVariables[] = { "QA_E4A1772D_QUELT_RECENT", "QA_3B6C0F15_QUELT_TUNING",
+    "QA_09F5B6C8_QUELT_UPDATE", "QA_7D2E9A41_FORCE_UPDATE" };
 
 // What the window sees of the root context.
 const char kReader[] = R"(
@@ -51,51 +51,49 @@ private slots:
         QTest::addColumn<QVariant>("recent");
         QTest::addColumn<int>("tuning");
         QTest::addColumn<QString>("update");
-        QTest::addColumn<QVariant>("force");  // "unset", null, or the number
+        QTest::addColumn<QVariant>("force"); // "unset", null, or the number
         QTest::addColumn<bool>("custom");
         QTest::addColumn<QStringList>("debugLines");
 
         const QVariant null = QVariant::fromValue<QObject*>(nullptr);
         const QVariant unset = QStringLiteral("unset");
-        QTest::newRow("nothing set") << QStringList() << QVariant(true) << 1 << QString() << null
-                                     << false << QStringList();
-        QTest::newRow("tuning 0") << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=0")}
+        QTest::newRow("nothing set") << QStringList() << QVariant(true) << 1 << QString() << null << false
+                                     << QStringList();
+        QTest::newRow("tuning 0") << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING=0") }
                                   << QVariant(true) << 0 << QString() << null << true
-                                  << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 0")};
+                                  << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 0") };
         QTest::newRow("tuning 2 is out of range")
-            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=2")} << QVariant(true) << 1
+            << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING=2") } << QVariant(true) << 1
             << QString() << null << true << QStringList();
         QTest::newRow("tuning not a number")
-            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING=yes")} << QVariant(true) << 1
+            << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING=yes") } << QVariant(true) << 1
             << QString() << null << true << QStringList();
         QTest::newRow("recent as a number")
-            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=7")} << QVariant(7) << 1
-            << QString() << null << true
-            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT = 7")};
+            << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=7") } << QVariant(7) << 1 << QString()
+            << null << true << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT = 7") };
         QTest::newRow("recent set but empty")
-            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=")} << QVariant(true) << 1
-            << QString() << null << true << QStringList();
-        QTest::newRow("update text")
-            << QStringList{QStringLiteral("QA_09F5B6C8_QUELT_UPDATE=https://updates.example/feed.xml")}
-            << QVariant(true) << 1 << QStringLiteral("https://updates.example/feed.xml") << null
-            << true << QStringList();
+            << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=") } << QVariant(true) << 1 << QString()
+            << null << true << QStringList();
+        QTest::newRow("update text") << QStringList { QStringLiteral(
+            "QA_09F5B6C8_QUELT_UPDATE=https://updates.example/feed.xml") }
+                                     << QVariant(true) << 1
+                                     << QStringLiteral("https://updates.example/feed.xml") << null << true
+                                     << QStringList();
         QTest::newRow("force update 3")
-            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=3")} << QVariant(true) << 1
+            << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=3") } << QVariant(true) << 1
             << QString() << QVariant(3) << true << QStringList();
         QTest::newRow("force update 0 leaves it unset")
-            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0")} << QVariant(true) << 1
+            << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0") } << QVariant(true) << 1
             << QString() << unset << true << QStringList();
         QTest::newRow("force update garbage leaves it unset")
-            << QStringList{QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=soon")} << QVariant(true) << 1
+            << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=soon") } << QVariant(true) << 1
             << QString() << unset << true << QStringList();
-        QTest::newRow("all four")
-            << QStringList{QStringLiteral("QA_E4A1772D_QUELT_RECENT=0"),
-                           QStringLiteral("QA_3B6C0F15_QUELT_TUNING=1"),
-                           QStringLiteral("QA_09F5B6C8_QUELT_UPDATE="),
-                           QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0x10")}
-            << QVariant(0) << 1 << QString() << QVariant(16) << true
-            << QStringList{QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 1"),
-                           QStringLiteral("QA_E4A1772D_QUELT_RECENT = 0")};
+        QTest::newRow("all four") << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=0"),
+            QStringLiteral("QA_3B6C0F15_QUELT_TUNING=1"), QStringLiteral("QA_09F5B6C8_QUELT_UPDATE="),
+            QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0x10") }
+                                  << QVariant(0) << 1 << QString() << QVariant(16) << true
+                                  << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING = 1"),
+                                         QStringLiteral("QA_E4A1772D_QUELT_RECENT = 0") };
     }
 
     void overrides()
@@ -110,7 +108,7 @@ private slots:
 
         for (const QString& entry : environment)
             qputenv(qPrintable(entry.section(QLatin1Char('='), 0, 0)),
-                    entry.section(QLatin1Char('='), 1).toUtf8());
+                entry.section(QLatin1Char('='), 1).toUtf8());
         for (const QString& line : debugLines)
             QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
 
@@ -136,8 +134,8 @@ private slots:
             QCOMPARE(object->property("forceType").toString(), QStringLiteral("undefined"));
         } else if (force.userType() == QMetaType::QObjectStar) {
             QCOMPARE(object->property("forceType").toString(), QStringLiteral("object"));
-            QVERIFY(object->property("force").isNull()
-                    || object->property("force").value<QObject*>() == nullptr);
+            QVERIFY(
+                object->property("force").isNull() || object->property("force").value<QObject*>() == nullptr);
         } else {
             QCOMPARE(object->property("force").toInt(), force.toInt());
         }
@@ -152,11 +150,12 @@ private slots:
         QStringList names;
         for (const auto& property : ostra::rootContextProperties(ostra::glRgba, false))
             names << property.name;
-        QCOMPARE(names, (QStringList{QStringLiteral("glChannelOrder"), QStringLiteral("cpQueltRecent"),
-                                     QStringLiteral("noCustomFonts"), QStringLiteral("cpQueltTuning"),
-                                     QStringLiteral("cpQueltUpdate"), QStringLiteral("cpForceUpdate"),
-                                     QStringLiteral("cpQueltTuning"), QStringLiteral("cpQueltRecent"),
-                                     QStringLiteral("cpQueltCustom")}));
+        QCOMPARE(names,
+            (QStringList { QStringLiteral("glChannelOrder"), QStringLiteral("cpQueltRecent"),
+                QStringLiteral("noCustomFonts"), QStringLiteral("cpQueltTuning"),
+                QStringLiteral("cpQueltUpdate"), QStringLiteral("cpForceUpdate"),
+                QStringLiteral("cpQueltTuning"), QStringLiteral("cpQueltRecent"),
+                QStringLiteral("cpQueltCustom") }));
     }
 };
 

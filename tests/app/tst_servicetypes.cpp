@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "app/typeregistration.h"
 #include "core/appsettings.h"
 #include "core/powerstats.h"
 #include "core/progresshandler.h"
@@ -13,7 +14,6 @@
 #include "core/snoozetimer.h"
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
-#include "app/typeregistration.h"
 
 // The service types as the QML uses them: created by name, configured by bindings.
 class TestServiceTypes : public QObject
@@ -61,7 +61,8 @@ private slots:
                 property int percent: model.percentage
                 property bool negligible: left.isNegligible
             }
-        )", QUrl(QStringLiteral("inline.qml")));
+        )",
+            QUrl(QStringLiteral("inline.qml")));
         QScopedPointer<QObject> root(component.create());
         QVERIFY2(root, qPrintable(component.errorString()));
         auto* since = root->property("since").value<TimeSinceFormatter*>();
@@ -94,7 +95,7 @@ private slots:
             component.setData("import QtQml 2.15\nimport com.quelt.ostra 2.0\n"
                               "QtObject { property int size: AppSettings.galleryCellSize\n"
                               "           property string socket: AppSettings.dataStoreFolder }",
-                              QUrl());
+                QUrl());
             std::unique_ptr<QObject> object(component.create());
             QVERIFY2(object, qPrintable(component.errorString()));
             QCOMPARE(object->property("size").toInt(), 250);

@@ -29,8 +29,8 @@ class TestSingleInstance : public QObject
 
     Child& start(const QStringList& args, const QString& folder = QString())
     {
-        m_children.push_back(std::make_unique<Child>(
-            ostra::test::binaryDir() + QStringLiteral("/ostra"), args, folder));
+        m_children.push_back(
+            std::make_unique<Child>(ostra::test::binaryDir() + QStringLiteral("/ostra"), args, folder));
         return *m_children.back();
     }
 
@@ -86,8 +86,8 @@ private slots:
 
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
-        Child& second = start({QStringLiteral("rel/one.vrx"), QStringLiteral("/abs/two three.vrx")},
-                              folder.path());
+        Child& second
+            = start({ QStringLiteral("rel/one.vrx"), QStringLiteral("/abs/two three.vrx") }, folder.path());
         handedOff(second);
         const QString one = QDir(folder.path()).absoluteFilePath(QStringLiteral("rel/one.vrx"));
         QVERIFY2(first.waitForErr(openLine(QStringLiteral("/abs/two three.vrx"))), first.err().constData());
@@ -98,7 +98,7 @@ private slots:
         // A start without arguments hands over an empty list, which opens nothing.
         Child& empty = start({});
         handedOff(empty);
-        Child& marker = start({QStringLiteral("/marker.vrx")});
+        Child& marker = start({ QStringLiteral("/marker.vrx") });
         handedOff(marker);
         QVERIFY(first.waitForErr(openLine(QStringLiteral("/marker.vrx"))));
         QCOMPARE(QString::fromLocal8Bit(first.err()).count(QStringLiteral(" Open: ")), 3);
@@ -108,11 +108,11 @@ private slots:
     void ownArgumentsTakeTheSameRoad()
     {
         // Compiled QML left from an earlier version goes at start-up, before any loads.
-        const QString qmlCache = qEnvironmentVariable("XDG_CACHE_HOME")
-            + QStringLiteral("/Quelt/Ostra 2.0/qmlcache");
+        const QString qmlCache
+            = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/Quelt/Ostra 2.0/qmlcache");
         QVERIFY(QDir().mkpath(qmlCache + QStringLiteral("/old")));
 
-        Child& first = start({QStringLiteral("/own/file.vrx")});
+        Child& first = start({ QStringLiteral("/own/file.vrx") });
         QVERIFY2(first.waitForErr(openLine(QStringLiteral("/own/file.vrx"))), first.err().constData());
         QVERIFY(first.running());
         // (The QML engine may fill the folder again with what it compiles itself.)
@@ -120,7 +120,7 @@ private slots:
 
         // A start that only hands over its files leaves the running instance's cache alone.
         QVERIFY(QDir().mkpath(qmlCache + QStringLiteral("/current")));
-        Child& second = start({QStringLiteral("/second.vrx")});
+        Child& second = start({ QStringLiteral("/second.vrx") });
         handedOff(second);
         QVERIFY(first.waitForErr(openLine(QStringLiteral("/second.vrx"))));
         QVERIFY(QFileInfo(qmlCache + QStringLiteral("/current")).isDir());
@@ -135,10 +135,10 @@ private slots:
         // The socket it left behind is stale.
         QVERIFY(QFileInfo::exists(socketPath()));
 
-        Child& next = start({QStringLiteral("/after/crash.vrx")});
+        Child& next = start({ QStringLiteral("/after/crash.vrx") });
         QVERIFY2(next.waitForErr(openLine(QStringLiteral("/after/crash.vrx"))), next.err().constData());
         QVERIFY(next.running());
-        Child& another = start({QStringLiteral("/to/next.vrx")});
+        Child& another = start({ QStringLiteral("/to/next.vrx") });
         handedOff(another);
         QVERIFY2(next.waitForErr(openLine(QStringLiteral("/to/next.vrx"))), next.err().constData());
     }
@@ -147,7 +147,7 @@ private slots:
     {
         Child& old = start({});
         QVERIFY(waitListening(old));
-        Child& taker = start({QStringLiteral("--preempt"), QStringLiteral("/pre/file.vrx")});
+        Child& taker = start({ QStringLiteral("--preempt"), QStringLiteral("/pre/file.vrx") });
 
         // The old instance quits cleanly.
         QVERIFY(old.finish());
@@ -159,7 +159,7 @@ private slots:
         // The new one runs, opens its file itself and takes later hand-offs.
         QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/pre/file.vrx"))), taker.err().constData());
         QVERIFY(taker.running());
-        Child& later = start({QStringLiteral("/later.vrx")});
+        Child& later = start({ QStringLiteral("/later.vrx") });
         handedOff(later);
         QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/later.vrx"))), taker.err().constData());
         QVERIFY(!taker.err().contains("--preempt"));
@@ -167,11 +167,11 @@ private slots:
 
     void concurrentStartsMakeOneInstance()
     {
-        const QStringList files{QStringLiteral("/c/1.vrx"), QStringLiteral("/c/2.vrx"),
-                                QStringLiteral("/c/3.vrx")};
+        const QStringList files { QStringLiteral("/c/1.vrx"), QStringLiteral("/c/2.vrx"),
+            QStringLiteral("/c/3.vrx") };
         std::vector<Child*> starts;
         for (const QString& file : files)
-            starts.push_back(&start({file}));
+            starts.push_back(&start({ file }));
 
         // Exactly one of them stays; the others hand their file to it and end.
         Child* instance = nullptr;

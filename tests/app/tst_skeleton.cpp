@@ -11,8 +11,8 @@ private slots:
     {
         const QString home = QDir::homePath();
         QVERIFY(home.contains(QStringLiteral("ostra-test-")));
-        QVERIFY(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).startsWith(
-            qEnvironmentVariable("XDG_DATA_HOME")));
+        QVERIFY(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                    .startsWith(qEnvironmentVariable("XDG_DATA_HOME")));
     }
 };
 

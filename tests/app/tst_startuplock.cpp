@@ -52,8 +52,8 @@ private slots:
     void lockFileInRuntimeFolder()
     {
         ostra::StartupLock lock(kName);
-        QCOMPARE(lock.path(), qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + kName
-                                  + QStringLiteral(".lock"));
+        QCOMPARE(lock.path(),
+            qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + kName + QStringLiteral(".lock"));
         QVERIFY(lock.acquire());
         QVERIFY(lock.isHeld());
         QVERIFY(QFileInfo(lock.path()).isFile());
@@ -85,7 +85,7 @@ private slots:
         // The waiter says it waits (a log line), and does not get through before
         // the lock is given up.
         QVERIFY2(waiter->waitForErr(QStringLiteral("Waiting for another start to finish")),
-                 waiter->err().constData());
+            waiter->err().constData());
         QVERIFY(!waiter->out().contains("got"));
         QVERIFY(waiter->running());
         lock.release();

@@ -1,9 +1,9 @@
 #include "support/testmain.h"
 
-#include "core/appsettings.h"
 #include "app/automationhost.h"
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
+#include "core/appsettings.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
@@ -34,8 +34,8 @@ const QColor kBackdrop(0x0E, 0x0E, 0x0E);
 
 // A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
 // quarter turn round.
-void writeColouredPicture(const QString& path, std::uint32_t seed, const QColor& colour, bool turned,
-                          std::int64_t captureTime)
+void writeColouredPicture(
+    const QString& path, std::uint32_t seed, const QColor& colour, bool turned, std::int64_t captureTime)
 {
     vrxgen::PictureOptions o;
     o.moduleWidth = 64;
@@ -118,11 +118,12 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_folder = m_dir.path() + QStringLiteral("/shots of a day");
         QVERIFY(QDir().mkpath(m_folder));
-        const QStringList names{"IMG #1.vrx", "IMG[2].vrx", "IMG 3 turned.vrx", "\u00e9t\u00e9 4.vrx"};
-        m_colours = {QColor(200, 40, 60), QColor(40, 180, 70), QColor(50, 90, 210), QColor(230, 200, 40)};
+        const QStringList names { "IMG #1.vrx", "IMG[2].vrx", "IMG 3 turned.vrx", "\u00e9t\u00e9 4.vrx" };
+        m_colours = { QColor(200, 40, 60), QColor(40, 180, 70), QColor(50, 90, 210), QColor(230, 200, 40) };
         for (int i = 0; i < names.size(); ++i) {
             const QString file = m_folder + "/" + names.at(i);
-            writeColouredPicture(file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + i * 86400);
+            writeColouredPicture(
+                file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + i * 86400);
             m_urls.append(QUrl::fromLocalFile(file));
         }
         QVERIFY(QDir().mkpath(m_dir.path() + "/elsewhere"));
@@ -171,7 +172,8 @@ private slots:
             QVERIFY(cell);
             const QPointF centre = cell->mapToScene(QPointF(cell->width() / 2, cell->height() / 2));
             const QRgb got = frame.pixel((centre * dpr).toPoint());
-            QVERIFY2(near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
+            QVERIFY2(
+                near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
             // 76 px left of the centre: inside a landscape picture of the cell, beside the
             // turned one, which is its crop's 3 : 4 fitted into 174 px of height.
             const QPointF side = cell->mapToScene(QPointF(cell->width() / 2 - 76, cell->height() / 2));
@@ -209,8 +211,8 @@ private slots:
     {
         AppSettings settings;
         QQmlApplicationEngine engine;
-        ostra::setRootContextProperties(engine.rootContext(),
-                                        ostra::rootContextProperties(ImageLocator::kGlBgra, false));
+        ostra::setRootContextProperties(
+            engine.rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
         engine.load(qmlFile(QStringLiteral("AppLayers/WindowMain.qml")));
         QCOMPARE(engine.rootObjects().size(), 1);
         auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
@@ -223,13 +225,13 @@ private slots:
         QAbstractItemModelTester tester(gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
 
         // A folder, as a start's command line brings it.
-        host->execute(QStringList{m_folder});
+        host->execute(QStringList { m_folder });
         QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), m_urls.size(), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size()), 20000);
         QCOMPARE(window->property("editorLocation").toString(), QString());
 
         // One file by a second start: it alone is listed, and opened.
-        host->execute(QStringList{m_other});
+        host->execute(QStringList { m_other });
         QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
         QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
@@ -238,7 +240,7 @@ private slots:
         // Dropped on the window, with several sessions allowed: added to what is shown.
         settings.setCloseOnNewFiles(false);
         QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(m_folder)});
+        data.setUrls({ QUrl::fromLocalFile(m_folder) });
         const QPoint middle(window->width() / 2, window->height() / 2);
         QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(window, &enter);

@@ -38,7 +38,7 @@ inline Decoded readJpeg(const std::vector<uint8_t>& bytes)
     tjDestroy(tj);
     if (rc != 0)
         throw std::runtime_error("JPEG does not decode");
-    Decoded d{w, h, {}};
+    Decoded d { w, h, {} };
     d.pixels.reserve(rgb.size());
     for (uint8_t v : rgb)
         d.pixels.push_back(v / 255.f);
@@ -57,7 +57,7 @@ inline Decoded readPpm(const std::vector<uint8_t>& bytes)
     const size_t header = size_t(in.tellg()) + 1;
     if (bytes.size() != header + size_t(w) * h * 3)
         throw std::runtime_error("PPM size mismatch");
-    Decoded d{w, h, {}};
+    Decoded d { w, h, {} };
     for (size_t i = header; i < bytes.size(); ++i)
         d.pixels.push_back(bytes[i] / 255.f);
     return d;
@@ -71,7 +71,7 @@ struct TiffMem
 
 inline Decoded readDng(const std::vector<uint8_t>& bytes)
 {
-    TiffMem mem{&bytes};
+    TiffMem mem { &bytes };
     auto rd = [](thandle_t h, tdata_t b, tsize_t n) -> tsize_t {
         auto* m = static_cast<TiffMem*>(h);
         const size_t k = std::min(size_t(n), m->bytes->size() - std::min(m->pos, m->bytes->size()));
@@ -105,7 +105,7 @@ inline Decoded readDng(const std::vector<uint8_t>& bytes)
         TIFFClose(tif);
         throw std::runtime_error("not a 16-bit linear RGB DNG");
     }
-    Decoded d{int(w), int(h), {}};
+    Decoded d { int(w), int(h), {} };
     std::vector<uint16_t> line(size_t(w) * 3);
     for (uint32_t y = 0; y < h; ++y) {
         if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
@@ -132,7 +132,7 @@ inline Decoded readHdr(const std::vector<uint8_t>& bytes)
     if (std::sscanf(s.c_str() + blank + 2, "-Y %d +X %d", &h, &w) != 2 || eol == std::string::npos)
         throw std::runtime_error("Radiance resolution line");
     size_t p = eol + 1;
-    Decoded d{w, h, {}};
+    Decoded d { w, h, {} };
     std::vector<uint8_t> line(size_t(w) * 4);
     auto byte = [&]() -> uint8_t {
         if (p >= bytes.size())
@@ -181,10 +181,14 @@ inline Decoded readHdr(const std::vector<uint8_t>& bytes)
 inline Decoded readAny(const std::vector<uint8_t>& bytes, int format)
 {
     switch (format) {
-    case 0: return readJpeg(bytes);
-    case 1: return readPpm(bytes);
-    case 2: return readDng(bytes);
-    default: return readHdr(bytes);
+    case 0:
+        return readJpeg(bytes);
+    case 1:
+        return readPpm(bytes);
+    case 2:
+        return readDng(bytes);
+    default:
+        return readHdr(bytes);
     }
 }
 

@@ -30,7 +30,7 @@ struct RgbImage
 // RGBA rows (as the renderer delivers them, alpha dropped) to RGB.
 inline RgbImage rgbFromRgba(const std::vector<uint8_t>& rgba, int width, int height)
 {
-    RgbImage img{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
+    RgbImage img { width, height, std::vector<uint8_t>(size_t(width) * height * 3) };
     for (size_t i = 0, n = size_t(width) * height; i < n; ++i)
         std::copy(&rgba[i * 4], &rgba[i * 4] + 3, &img.rgb[i * 3]);
     return img;
@@ -64,7 +64,7 @@ inline int paeth(int a, int b, int c)
     return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
 }
 
-const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+const uint8_t kSignature[8] = { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n' };
 
 } // namespace png
 
@@ -94,7 +94,7 @@ inline void writePng(const std::string& path, const RgbImage& img)
     std::vector<uint8_t> header;
     putBe32(header, uint32_t(img.width));
     putBe32(header, uint32_t(img.height));
-    header.insert(header.end(), {8, 2, 0, 0, 0}); // 8 bits, RGB, deflate, adaptive filters, no interlace
+    header.insert(header.end(), { 8, 2, 0, 0, 0 }); // 8 bits, RGB, deflate, adaptive filters, no interlace
     chunk(file, "IHDR", header);
     chunk(file, "IDAT", packed);
     chunk(file, "IEND", {});
@@ -143,7 +143,8 @@ inline RgbImage readPng(const std::string& path)
     const size_t rowBytes = size_t(img.width) * 3;
     std::vector<uint8_t> raw((rowBytes + 1) * img.height);
     uLongf rawSize = uLongf(raw.size());
-    if (uncompress(raw.data(), &rawSize, packed.data(), uLong(packed.size())) != Z_OK || rawSize != raw.size())
+    if (uncompress(raw.data(), &rawSize, packed.data(), uLong(packed.size())) != Z_OK
+        || rawSize != raw.size())
         throw std::runtime_error("Corrupt PNG image data");
     img.rgb.resize(rowBytes * img.height);
     for (int y = 0; y < img.height; ++y) {
@@ -155,12 +156,23 @@ inline RgbImage readPng(const std::string& path)
             const int a = i >= 3 ? row[i - 3] : 0, b = up ? up[i] : 0, c = up && i >= 3 ? up[i - 3] : 0;
             int pred = 0;
             switch (filter) {
-            case 0: pred = 0; break;
-            case 1: pred = a; break;
-            case 2: pred = b; break;
-            case 3: pred = (a + b) / 2; break;
-            case 4: pred = paeth(a, b, c); break;
-            default: throw std::runtime_error("Unknown PNG filter");
+            case 0:
+                pred = 0;
+                break;
+            case 1:
+                pred = a;
+                break;
+            case 2:
+                pred = b;
+                break;
+            case 3:
+                pred = (a + b) / 2;
+                break;
+            case 4:
+                pred = paeth(a, b, c);
+                break;
+            default:
+                throw std::runtime_error("Unknown PNG filter");
             }
             row[i] = uint8_t(src[i] + pred);
         }
@@ -172,8 +184,8 @@ inline RgbImage readPng(const std::string& path)
 struct GoldenDifference
 {
     bool sameSize = false;
-    double meanAbs[3] = {0, 0, 0}; // per channel, in 8-bit steps
-    int pixelsOff = 0;             // pixels with a channel off by more than the pixel tolerance
+    double meanAbs[3] = { 0, 0, 0 }; // per channel, in 8-bit steps
+    int pixelsOff = 0; // pixels with a channel off by more than the pixel tolerance
     int pixels = 0;
 };
 
@@ -181,8 +193,8 @@ struct GoldenDifference
 // a colour shifted by a few steps over the picture, or a changed region, does not.
 struct GoldenTolerance
 {
-    double meanAbs = 0.6;         // per channel
-    int pixelStep = 24;           // a pixel is "off" beyond this in any channel
+    double meanAbs = 0.6; // per channel
+    int pixelStep = 24; // a pixel is "off" beyond this in any channel
     double pixelsOffShare = 0.001; // share of the pixels allowed to be off
 };
 
@@ -193,11 +205,12 @@ inline GoldenDifference goldenDifference(const RgbImage& actual, const RgbImage&
     if (!d.sameSize)
         return d;
     d.pixels = actual.width * actual.height;
-    double sum[3] = {0, 0, 0};
+    double sum[3] = { 0, 0, 0 };
     for (int i = 0; i < d.pixels; ++i) {
         bool off = false;
         for (int c = 0; c < 3; ++c) {
-            const int diff = std::abs(int(actual.rgb[size_t(i) * 3 + c]) - int(expected.rgb[size_t(i) * 3 + c]));
+            const int diff
+                = std::abs(int(actual.rgb[size_t(i) * 3 + c]) - int(expected.rgb[size_t(i) * 3 + c]));
             sum[c] += diff;
             off |= diff > pixelStep;
         }
@@ -222,9 +235,9 @@ inline std::string describe(const GoldenDifference& d)
 {
     if (!d.sameSize)
         return "sizes differ";
-    return "mean absolute difference " + std::to_string(d.meanAbs[0]) + " / " + std::to_string(d.meanAbs[1]) + " / " +
-           std::to_string(d.meanAbs[2]) + ", " + std::to_string(d.pixelsOff) + " of " + std::to_string(d.pixels) +
-           " pixels off";
+    return "mean absolute difference " + std::to_string(d.meanAbs[0]) + " / " + std::to_string(d.meanAbs[1])
+        + " / " + std::to_string(d.meanAbs[2]) + ", " + std::to_string(d.pixelsOff) + " of "
+        + std::to_string(d.pixels) + " pixels off";
 }
 
 } // namespace enginetest

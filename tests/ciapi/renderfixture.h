@@ -29,7 +29,8 @@ inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspec
 }
 
 // A renderer reading the picture's bytes (kept alive by the caller).
-inline std::shared_ptr<CIAPI::Renderer> rendererFor(const vrxgen::Picture& pic, int profile, bool eagerDepth = true)
+inline std::shared_ptr<CIAPI::Renderer> rendererFor(
+    const vrxgen::Picture& pic, int profile, bool eagerDepth = true)
 {
     auto r = CIAPI::Renderer::Create(profile);
     r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
@@ -46,10 +47,11 @@ public:
     void attach(CIAPI::Renderer& r)
     {
         r.setOutputUpdateListener([this](const CIAPI::ImagePyramid&, const CIAPI::ROI& roi, int level) {
-            add("out " + std::to_string(level) + " " + std::to_string(roi.x0) + " " + std::to_string(roi.y0) + " " +
-                std::to_string(roi.x1) + " " + std::to_string(roi.y1));
+            add("out " + std::to_string(level) + " " + std::to_string(roi.x0) + " " + std::to_string(roi.y0)
+                + " " + std::to_string(roi.x1) + " " + std::to_string(roi.y1));
         });
-        r.setStateChangeListener([this](CIAPI::StateChange s, void*) { add("state " + std::to_string(int(s))); });
+        r.setStateChangeListener(
+            [this](CIAPI::StateChange s, void*) { add("state " + std::to_string(int(s))); });
         r.setProgressUpdateListener([this](int p) { add("progress " + std::to_string(p)); });
     }
     void add(const std::string& e)
@@ -100,12 +102,13 @@ inline std::vector<uint8_t> renderLevel(CIAPI::Renderer& r, int level)
 {
     CIAPI::ImagePyramid p = r.outputBuffer();
     const CIAPI::Image& img = p[level];
-    r.render(level, CIAPI::ROI{0, 0, img.width(), img.height()}, 2, true);
+    r.render(level, CIAPI::ROI { 0, 0, img.width(), img.height() }, 2, true);
     return pixelsOf(p[level]);
 }
 
 // Mean squared gradient of the luminance over a normalised rectangle: a sharpness measure.
-inline double sharpness(const std::vector<uint8_t>& rgba, int w, int h, float u0, float v0, float u1, float v1)
+inline double sharpness(
+    const std::vector<uint8_t>& rgba, int w, int h, float u0, float v0, float u1, float v1)
 {
     double sum = 0;
     int n = 0;

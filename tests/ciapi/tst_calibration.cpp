@@ -1,7 +1,7 @@
 // Calibration: a hot-pixel record that follows the raw bytes and belongs to the camera
 // repairs exactly the planted pixels; any other record changes nothing.
-#include "ciapi/ciapi.h"
 #include "ciapi/bytesource.h"
+#include "ciapi/ciapi.h"
 #include "ciapi/vrx/hotpixelrecord.h"
 #include "ciapi/vrx/vrximage.h"
 #include "support/testmain.h"
@@ -22,14 +22,14 @@ struct Multi
 };
 
 // The raw bytes followed by a record, as one stream made of two memory regions.
-std::shared_ptr<std::istream> joined(const std::vector<std::uint8_t>& raw, const std::vector<std::uint8_t>& rec,
-                                     Multi& keep)
+std::shared_ptr<std::istream> joined(
+    const std::vector<std::uint8_t>& raw, const std::vector<std::uint8_t>& rec, Multi& keep)
 {
     keep.a = CreateMemStream(raw.data(), raw.size());
     keep.b = CreateMemStream(rec.data(), rec.size());
     keep.sa = std::make_shared<std::istream>(keep.a.get());
     keep.sb = std::make_shared<std::istream>(keep.b.get());
-    keep.multi = CreateMultiStream({keep.sa, keep.sb});
+    keep.multi = CreateMultiStream({ keep.sa, keep.sb });
     return std::make_shared<std::istream>(keep.multi.get());
 }
 
@@ -72,14 +72,15 @@ private slots:
             QCOMPARE(static_cast<int>(planted.size()), 6);
             std::set<std::pair<int, int>> expected;
             for (const auto& p : planted)
-                expected.insert({p.x, p.y});
+                expected.insert({ p.x, p.y });
             const auto before = repaired(*plain, m, 0);
             const auto after = repaired(*withCal, m, 0);
             std::set<std::pair<int, int>> changed;
             for (int y = 0; y < 60; ++y)
                 for (int x = 0; x < 80; ++x)
-                    if (before[static_cast<std::size_t>(y) * 80 + x] != after[static_cast<std::size_t>(y) * 80 + x])
-                        changed.insert({x, y});
+                    if (before[static_cast<std::size_t>(y) * 80 + x]
+                        != after[static_cast<std::size_t>(y) * 80 + x])
+                        changed.insert({ x, y });
             QCOMPARE(changed, expected);
             // The repaired values look like their neighbours, not like a saturated sample.
             for (const auto& p : planted) {
@@ -129,7 +130,7 @@ private slots:
         acc.setInputDataStream(stream);
         QVERIFY(!acc.isCompatible());
         QCOMPARE(acc.getProperty(IntArrayParam::CameraUuid),
-                 std::vector<std::uint32_t>(pic.meta.cameraUuid.begin(), pic.meta.cameraUuid.end()));
+            std::vector<std::uint32_t>(pic.meta.cameraUuid.begin(), pic.meta.cameraUuid.end()));
     }
 };
 

@@ -14,7 +14,7 @@ using namespace CIAPI::render;
 namespace {
 
 // A camera-to-sRGB matrix like a real module's: strong diagonal, negative off-diagonal terms.
-const Mat3 kCamera = {1.7f, -0.5f, -0.2f, -0.25f, 1.45f, -0.2f, 0.05f, -0.55f, 1.5f};
+const Mat3 kCamera = { 1.7f, -0.5f, -0.2f, -0.25f, 1.45f, -0.2f, 0.05f, -0.55f, 1.5f };
 
 std::vector<uint16_t> randomSamples(size_t n, uint32_t seed)
 {
@@ -74,7 +74,7 @@ private slots:
         t.temperature = 4300.f;
         const ColourPipeline p(t, kCamera);
         const Mat3& m = p.matrix();
-        for (int n : {1, 3, 4, 7, 8, 9, 37, 4099}) {
+        for (int n : { 1, 3, 4, 7, 8, 9, 37, 4099 }) {
             const size_t count = size_t(n);
             const auto r = randomSamples(count, 1), g = randomSamples(count, 2), b = randomSamples(count, 3);
             std::vector<float> lr(count), lg(count), lb(count);
@@ -108,7 +108,7 @@ private slots:
                 } else {
                     // The tone path applies the matrix to the 16-bit values and looks the rounded
                     // result up in the contrast table.
-                    const float raw[3] = {float(r[size_t(i)]), float(g[size_t(i)]), float(b[size_t(i)])};
+                    const float raw[3] = { float(r[size_t(i)]), float(g[size_t(i)]), float(b[size_t(i)]) };
                     for (int c = 0; c < 3; ++c) {
                         float v = m[c * 3] * raw[0] + m[c * 3 + 1] * raw[1] + m[c * 3 + 2] * raw[2] + 0.5f;
                         v = std::clamp(v, 0.f, 65535.f);
@@ -131,28 +131,31 @@ private slots:
     // encoder picks the same entry as encode() for each.
     void encodeRowPicksTheSameEntries()
     {
-        const ColourPipeline p(ToneSettings{}, kCamera);
+        const ColourPipeline p(ToneSettings {}, kCamera);
         std::vector<float> v;
         for (int i = 0; i < 65536; ++i)
-            for (float off : {-0.4999f, -0.002f, 0.f, 0.002f, 0.4999f})
+            for (float off : { -0.4999f, -0.002f, 0.f, 0.002f, 0.4999f })
                 v.push_back((float(i) + off) / 65535.f);
         std::vector<uint8_t> out(v.size() * 4);
         p.encodeRow(v.data(), v.data() + 1, v.data() + 2, int(v.size()) - 2, out.data(), false);
         for (size_t i = 0; i + 2 < v.size(); ++i)
             for (int c = 0; c < 3; ++c)
                 if (out[i * 4 + size_t(c)] != p.encode(v[i + size_t(c)]))
-                    QFAIL(qPrintable(QString("value %1 channel %2").arg(double(v[i + size_t(c)]), 0, 'g', 9).arg(c)));
+                    QFAIL(qPrintable(
+                        QString("value %1 channel %2").arg(double(v[i + size_t(c)]), 0, 'g', 9).arg(c)));
     }
 
     // Values outside [0, 1], and values that are not numbers, never read outside the tables.
     void encodeRowClampsEverything()
     {
-        const ColourPipeline p(ToneSettings{}, kCamera);
-        const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-        const std::vector<float> v = {nan, -inf, -1.f, -0.f, 0.f, 1e-7f, 0.0031308f, 0.5f, 1.f, 1.0001f, 7.f, inf, nan};
+        const ColourPipeline p(ToneSettings {}, kCamera);
+        const float nan = std::numeric_limits<float>::quiet_NaN(),
+                    inf = std::numeric_limits<float>::infinity();
+        const std::vector<float> v
+            = { nan, -inf, -1.f, -0.f, 0.f, 1e-7f, 0.0031308f, 0.5f, 1.f, 1.0001f, 7.f, inf, nan };
         std::vector<uint8_t> out(v.size() * 4);
         p.encodeRow(v.data(), v.data(), v.data(), int(v.size()), out.data(), false);
-        const int expected[] = {255, 0, 0, 0, 0, 0, 10, 188, 255, 255, 255, 255, 255};
+        const int expected[] = { 255, 0, 0, 0, 0, 0, 10, 188, 255, 255, 255, 255, 255 };
         for (size_t i = 0; i < v.size(); ++i) {
             QCOMPARE(int(out[i * 4]), expected[i]);
             QCOMPARE(int(out[i * 4]), int(p.encode(v[i])));

@@ -1,6 +1,6 @@
 // The compressor: lossless, marks its output, refuses what it must refuse.
-#include "ciapi/ciapi.h"
 #include "ciapi/bytesource.h"
+#include "ciapi/ciapi.h"
 #include "ciapi/qzcompress.h"
 #include "ciapi/vrx/vrximage.h"
 #include "support/testmain.h"
@@ -35,7 +35,8 @@ private slots:
         const std::string tmp = (dir.path() + "/IMG_1.vrxc").toStdString();
         QVERIFY(vrxgen::writeFile(src, pic.vrx));
         auto in = std::make_shared<std::ifstream>(src, std::ios::binary);
-        auto out = std::make_shared<std::fstream>(tmp, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+        auto out = std::make_shared<std::fstream>(
+            tmp, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
         // Reserve marker as the compression job writes it.
         out->seekp(static_cast<std::streamoff>(pic.vrx.size() * 4 / 10));
         out->write("EOF", 3);

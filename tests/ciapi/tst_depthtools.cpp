@@ -77,12 +77,12 @@ private slots:
         doc.setBase(sceneDepth());
         const PlaneF before = copyOf(doc.current());
         // Horizontal stroke along y = 0.1 (row 4.8), radius 2 px.
-        doc.push(brushPatch(doc, {{0.1f, 0.1f}, {0.5f, 0.1f}}, 2.f / 64.f, 5.f));
+        doc.push(brushPatch(doc, { { 0.1f, 0.1f }, { 0.5f, 0.1f } }, 2.f / 64.f, 5.f));
         QVERIFY(doc.hasEdits());
         QCOMPARE(doc.current().at(16, 4), 5.f);
         QCOMPARE(doc.current().at(6, 5), 5.f);
         QCOMPARE(doc.current().at(16, 12), 8.f); // far below the stroke
-        QCOMPARE(doc.current().at(50, 4), 8.f);  // beyond its end
+        QCOMPARE(doc.current().at(50, 4), 8.f); // beyond its end
         QVERIFY(changedPixels(before, doc.current()) > 40);
         QVERIFY(doc.undo());
         QVERIFY(same(before, doc.current()));
@@ -99,10 +99,10 @@ private slots:
         DepthDocument doc;
         doc.setBase(std::move(base));
         const PlaneF before = copyOf(doc.current());
-        doc.push(healPatch(doc, {{10.5f / 64, 10.5f / 48}}, 3.f / 64, true));
+        doc.push(healPatch(doc, { { 10.5f / 64, 10.5f / 48 } }, 3.f / 64, true));
         QCOMPARE(doc.current().at(10, 10), 8.f);
         // Heal along the square's edge: the median keeps the step.
-        doc.push(healPatch(doc, {{24.f / 64, 20.f / 48}, {24.f / 64, 28.f / 48}}, 2.f / 64, true));
+        doc.push(healPatch(doc, { { 24.f / 64, 20.f / 48 }, { 24.f / 64, 28.f / 48 } }, 2.f / 64, true));
         QCOMPARE(doc.current().at(21, 24), 8.f);
         QCOMPARE(doc.current().at(26, 24), 2.f);
         QCOMPARE(doc.current().at(50, 40), 8.f);
@@ -115,7 +115,7 @@ private slots:
     {
         DepthDocument doc;
         doc.setBase(sceneDepth());
-        doc.push(healPatch(doc, {{24.f / 64, 24.f / 48}}, 3.f / 64, false));
+        doc.push(healPatch(doc, { { 24.f / 64, 24.f / 48 } }, 3.f / 64, false));
         const float v = doc.current().at(24, 24);
         QVERIFY(v > 2.f && v < 8.f); // between the two planes
         QCOMPARE(doc.current().at(5, 5), 8.f);
@@ -127,15 +127,17 @@ private slots:
         doc.setBase(sceneDepth());
         const PlaneF before = copyOf(doc.current());
         // Triangle in the top-left quarter.
-        doc.push(lassoPatch(doc, {{0.05f, 0.05f}, {0.45f, 0.05f}, {0.05f, 0.45f}, {0.05f, 0.05f}}, 1.f, 0.f));
+        doc.push(lassoPatch(
+            doc, { { 0.05f, 0.05f }, { 0.45f, 0.05f }, { 0.05f, 0.45f }, { 0.05f, 0.05f } }, 1.f, 0.f));
         QCOMPARE(doc.current().at(6, 6), 1.f);
         QCOMPARE(doc.current().at(25, 18), 2.f); // outside (the square, unchanged)
-        QCOMPARE(doc.current().at(26, 5), 8.f);  // beyond the slanted side
+        QCOMPARE(doc.current().at(26, 5), 8.f); // beyond the slanted side
         QVERIFY(changedPixels(before, doc.current()) > 100);
         // Feathered: the value at the edge lies between.
         DepthDocument soft;
         soft.setBase(sceneDepth());
-        soft.push(lassoPatch(soft, {{0.25f, 0.75f}, {0.75f, 0.75f}, {0.75f, 0.95f}, {0.25f, 0.95f}}, 4.f, 3.f / 64));
+        soft.push(lassoPatch(
+            soft, { { 0.25f, 0.75f }, { 0.75f, 0.75f }, { 0.75f, 0.95f }, { 0.25f, 0.95f } }, 4.f, 3.f / 64));
         const float edge = soft.current().at(16, 36);
         QVERIFY(edge > 4.f && edge < 8.f);
         QCOMPARE(soft.current().at(32, 40), 4.f);
@@ -146,14 +148,17 @@ private slots:
     void badInputThrows()
     {
         DepthDocument doc;
-        QVERIFY_EXCEPTION_THROWN(brushPatch(doc, {{0.5f, 0.5f}}, 0.1f, 2.f), std::runtime_error); // no depth yet
+        QVERIFY_EXCEPTION_THROWN(
+            brushPatch(doc, { { 0.5f, 0.5f } }, 0.1f, 2.f), std::runtime_error); // no depth yet
         QVERIFY_EXCEPTION_THROWN(doc.depthAt(0.5f, 0.5f), std::runtime_error);
         doc.setBase(sceneDepth());
-        QVERIFY_EXCEPTION_THROWN(brushPatch(doc, {{0.5f, 1.2f}}, 0.1f, 2.f), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(healPatch(doc, {{-0.1f, 0.5f}}, 0.1f, true), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(lassoPatch(doc, {{0.1f, 0.1f}, {0.5f, 0.5f}}, 2.f, 0.f), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(lassoPatch(doc, {{0.1f, 0.1f}, {0.3f, 0.3f}, {0.5f, 0.5f}}, 2.f, 0.f),
-                                 std::runtime_error); // collinear
+        QVERIFY_EXCEPTION_THROWN(brushPatch(doc, { { 0.5f, 1.2f } }, 0.1f, 2.f), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(healPatch(doc, { { -0.1f, 0.5f } }, 0.1f, true), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            lassoPatch(doc, { { 0.1f, 0.1f }, { 0.5f, 0.5f } }, 2.f, 0.f), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            lassoPatch(doc, { { 0.1f, 0.1f }, { 0.3f, 0.3f }, { 0.5f, 0.5f } }, 2.f, 0.f),
+            std::runtime_error); // collinear
         QVERIFY_EXCEPTION_THROWN(doc.depthAt(1.f, 0.5f), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(selectionPatch(doc, 3.f), std::runtime_error); // nothing selected
         QVERIFY(!doc.hasEdits());
@@ -164,18 +169,18 @@ private slots:
         DepthDocument doc;
         doc.setBase(sceneDepth());
         const auto guide = sceneGuide();
-        const std::array<float, 4> all{0, 0, 1, 1};
+        const std::array<float, 4> all { 0, 0, 1, 1 };
         // A stroke inside the square selects exactly the square.
-        growSelection(doc, guide, {{0.5f, 0.5f}, {0.55f, 0.5f}}, 1.f / 64, true, all);
+        growSelection(doc, guide, { { 0.5f, 0.5f }, { 0.55f, 0.5f } }, 1.f / 64, true, all);
         QCOMPARE(int(doc.selection().at(30, 20)), 1);
         QCOMPARE(int(doc.selection().at(10, 10)), 0);
         // A second stroke on the background adds it (accumulates).
-        growSelection(doc, guide, {{0.1f, 0.9f}}, 1.f / 64, true, {0.f, 0.5f, 0.5f, 1.f});
+        growSelection(doc, guide, { { 0.1f, 0.9f } }, 1.f / 64, true, { 0.f, 0.5f, 0.5f, 1.f });
         QCOMPARE(int(doc.selection().at(30, 20)), 1);
         QCOMPARE(int(doc.selection().at(5, 40)), 1);
         QCOMPARE(int(doc.selection().at(60, 5)), 0); // outside the visible part given
         // Removing the square again.
-        growSelection(doc, guide, {{0.5f, 0.5f}}, 1.f / 64, false, all);
+        growSelection(doc, guide, { { 0.5f, 0.5f } }, 1.f / 64, false, all);
         QCOMPARE(int(doc.selection().at(30, 20)), 0);
         QCOMPARE(int(doc.selection().at(5, 40)), 1);
         const PlaneF before = copyOf(doc.current());
@@ -193,9 +198,9 @@ private slots:
     {
         DepthDocument doc;
         doc.setBase(sceneDepth());
-        doc.push(brushPatch(doc, {{0.2f, 0.2f}}, 0.05f, 3.f));
-        doc.push(lassoPatch(doc, {{0.6f, 0.6f}, {0.9f, 0.6f}, {0.9f, 0.9f}}, 1.5f, 0.01f));
-        doc.push(healPatch(doc, {{0.4f, 0.4f}}, 0.05f, false));
+        doc.push(brushPatch(doc, { { 0.2f, 0.2f } }, 0.05f, 3.f));
+        doc.push(lassoPatch(doc, { { 0.6f, 0.6f }, { 0.9f, 0.6f }, { 0.9f, 0.9f } }, 1.5f, 0.01f));
+        doc.push(healPatch(doc, { { 0.4f, 0.4f } }, 0.05f, false));
         QVERIFY(doc.undo());
         doc.setFaceMatting(true);
         const auto bytes = doc.saveEdits();

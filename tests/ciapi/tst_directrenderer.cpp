@@ -40,9 +40,9 @@ private slots:
         // Plain libjpeg-turbo at the same scale gives the same pixels.
         tjhandle h = tjInitDecompress();
         std::vector<std::uint8_t> ref(384 * 288 * 4);
-        QCOMPARE(tjDecompress2(h, pic.previewJpeg.data(), pic.previewJpeg.size(), ref.data(), 384, 384 * 4, 288,
-                               TJPF_RGBA, TJFLAG_FASTDCT),
-                 0);
+        QCOMPARE(tjDecompress2(h, pic.previewJpeg.data(), pic.previewJpeg.size(), ref.data(), 384, 384 * 4,
+                     288, TJPF_RGBA, TJFLAG_FASTDCT),
+            0);
         tjDestroy(h);
         for (int y = 0; y < 288; ++y)
             QVERIFY(std::memcmp(img.row(y), &ref[static_cast<std::size_t>(y) * 384 * 4], 384 * 4) == 0);

@@ -88,8 +88,8 @@ private slots:
         QCOMPARE(r->getProperty(FloatParam::MaxDepthOfField), 15.2f);
         QCOMPARE(r->getProperty(FloatParam::Temperature), 5200.f);
         // Kinds are separate.
-        r->setProperty(FloatParam{13}, 42.f);
-        r->setProperty(IntParam{13}, 1);
+        r->setProperty(FloatParam { 13 }, 42.f);
+        r->setProperty(IntParam { 13 }, 1);
         QCOMPARE(r->getProperty(FloatParam::Sharpening), 42.f);
         QCOMPARE(r->getProperty(IntParam::EagerDepth), 1);
         QVERIFY_EXCEPTION_THROWN(r->setProperty(FloatParam::Exposure, std::nanf("")), std::runtime_error);
@@ -133,9 +133,9 @@ private slots:
 
     void shutdownJoinsAndIsRepeatable()
     {
-        std::atomic<bool> stop{false};
+        std::atomic<bool> stop { false };
         std::thread worker;
-        std::atomic<int> runs{0};
+        std::atomic<int> runs { 0 };
         auto start = [&] {
             stop = false;
             worker = std::thread([&] {

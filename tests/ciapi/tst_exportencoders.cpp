@@ -39,7 +39,7 @@ private slots:
         ExifFacts facts;
         facts.captureTime = 1700000000; // 2023-11-14 22:13:20 UTC
         facts.utcOffsetMinutes = 90;
-        facts.imageUniqueId = uuidHex({0x00010203u, 0x04050607u, 0x08090a0bu, 0x0c0d0e0fu});
+        facts.imageUniqueId = uuidHex({ 0x00010203u, 0x04050607u, 0x08090a0bu, 0x0c0d0e0fu });
         QCOMPARE(QString::fromStdString(facts.imageUniqueId), QString("000102030405060708090a0b0c0d0e0f"));
         const auto jpeg = encodeJpeg(rgb.data(), 96, 64, 90, true, facts);
         const auto d = enginetest::readJpeg(jpeg);
@@ -72,7 +72,7 @@ private slots:
 
     void hdrKeepsRange()
     {
-        for (int w : {5, 40}) { // flat and run-length scanlines
+        for (int w : { 5, 40 }) { // flat and run-length scanlines
             std::vector<float> px(size_t(w) * 3 * 3);
             for (size_t i = 0; i < px.size(); ++i)
                 px[i] = (i % 5 == 0) ? 0.f : float(i % 9) * 3.7f + 0.001f * float(i);
@@ -83,7 +83,7 @@ private slots:
             QCOMPARE(d.width, w);
             QCOMPARE(d.height, 3);
             for (size_t i = 0; i < px.size(); ++i) {
-                const float m = std::max({px[i - i % 3], px[i - i % 3 + 1], px[i - i % 3 + 2]});
+                const float m = std::max({ px[i - i % 3], px[i - i % 3 + 1], px[i - i % 3 + 2] });
                 QVERIFY2(std::fabs(d.pixels[i] - px[i]) <= m / 128.f + 1e-6f, qPrintable(QString::number(i)));
             }
         }
@@ -118,7 +118,7 @@ private slots:
         QFETCH(int, cornerY);
         const int w = 20, h = 12;
         const auto rgb = testImage(w, h);
-        const std::array<int, 4> m{m0, m1, m2, m3};
+        const std::array<int, 4> m { m0, m1, m2, m3 };
         const auto out = orient(rgb, w, h, 3, m);
         const bool t = m0 == 0;
         const int W = t ? h : w, H = t ? w : h;
@@ -133,24 +133,26 @@ private slots:
 
     void planClipsCropAndScales()
     {
-        const std::array<int, 4> id{1, 0, 0, 1}, turn{0, -1, 1, 0};
-        auto p = planExport(400, 300, {0.f, 0.f, 1.f, 1.f}, id, 0, 0);
+        const std::array<int, 4> id { 1, 0, 0, 1 }, turn { 0, -1, 1, 0 };
+        auto p = planExport(400, 300, { 0.f, 0.f, 1.f, 1.f }, id, 0, 0);
         QCOMPARE(p.finalWidth(), 400);
         QCOMPARE(p.finalHeight(), 300);
-        p = planExport(400, 300, {0.25f, 0.5f, 0.5f, 0.5f}, turn, 0, 0);
-        QVERIFY(p.crop == (Rect{100, 150, 300, 300}));
+        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, turn, 0, 0);
+        QVERIFY(p.crop == (Rect { 100, 150, 300, 300 }));
         QCOMPARE(p.finalWidth(), 150);
         QCOMPARE(p.finalHeight(), 200);
-        p = planExport(400, 300, {0.25f, 0.5f, 0.5f, 0.5f}, id, 100, 75);
+        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, id, 100, 75);
         QCOMPARE(p.finalWidth(), 100);
         QCOMPARE(p.finalHeight(), 75);
         // A crop reaching beyond the picture keeps only what exists, at the same scale.
-        p = planExport(400, 300, {-0.25f, 0.f, 1.f, 1.f}, id, 200, 150);
-        QVERIFY(p.crop == (Rect{0, 0, 300, 300}));
+        p = planExport(400, 300, { -0.25f, 0.f, 1.f, 1.f }, id, 200, 150);
+        QVERIFY(p.crop == (Rect { 0, 0, 300, 300 }));
         QCOMPARE(p.finalWidth(), 150);
         QCOMPARE(p.finalHeight(), 150);
-        QVERIFY_EXCEPTION_THROWN(planExport(400, 300, {2.f, 2.f, 0.5f, 0.5f}, id, 0, 0), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(planExport(400, 300, {0, 0, 1, 1}, {1, 1, 0, 1}, 0, 0), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            planExport(400, 300, { 2.f, 2.f, 0.5f, 0.5f }, id, 0, 0), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            planExport(400, 300, { 0, 0, 1, 1 }, { 1, 1, 0, 1 }, 0, 0), std::runtime_error);
     }
 };
 

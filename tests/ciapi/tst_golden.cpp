@@ -99,7 +99,7 @@ private slots:
     void matchesGolden_data()
     {
         QTest::addColumn<QString>("name");
-        for (const char* name : {"tuned", "refocus", "focusband"})
+        for (const char* name : { "tuned", "refocus", "focusband" })
             QTest::newRow(name) << QString(name);
     }
     void matchesGolden()
@@ -127,10 +127,14 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("change");
-        QTest::newRow("exposure") << "tuned" << "exposure";
-        QTest::newRow("temperature") << "tuned" << "temperature";
-        QTest::newRow("focus") << "refocus" << "focus";
-        QTest::newRow("aperture") << "focusband" << "aperture";
+        QTest::newRow("exposure") << "tuned"
+                                  << "exposure";
+        QTest::newRow("temperature") << "tuned"
+                                     << "temperature";
+        QTest::newRow("focus") << "refocus"
+                               << "focus";
+        QTest::newRow("aperture") << "focusband"
+                                  << "aperture";
     }
     void slightlyDifferentSettingsFail()
     {
@@ -148,7 +152,8 @@ private slots:
         else if (change == "aperture")
             s.dof = 5.6f;
         const RgbImage expected = readPng(goldenPath(name).toStdString());
-        const GoldenDifference d = goldenDifference(render(m_picture, s), expected, GoldenTolerance().pixelStep);
+        const GoldenDifference d
+            = goldenDifference(render(m_picture, s), expected, GoldenTolerance().pixelStep);
         QVERIFY2(!withinTolerance(d), describe(d).c_str());
     }
 
@@ -173,7 +178,7 @@ private slots:
         QVERIFY(verdict(rounding));
 
         for (int c = 0; c < 3; ++c)
-            for (int step : {-3, 3}) {
+            for (int step : { -3, 3 }) {
                 RgbImage shifted = golden;
                 for (size_t i = size_t(c); i < shifted.rgb.size(); i += 3)
                     shifted.rgb[i] = uint8_t(std::clamp(int(shifted.rgb[i]) + step, 0, 255));
@@ -198,7 +203,7 @@ private slots:
     // The reference files read back exactly as written; a damaged file is refused.
     void pngRoundTrip()
     {
-        RgbImage img{37, 21, std::vector<uint8_t>(37 * 21 * 3)};
+        RgbImage img { 37, 21, std::vector<uint8_t>(37 * 21 * 3) };
         std::mt19937 random(7);
         for (auto& v : img.rgb)
             v = uint8_t(random());

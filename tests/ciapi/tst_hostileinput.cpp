@@ -6,9 +6,9 @@
 #include "ciapi/vrx/hotpixelrecord.h"
 #include "ciapi/vrx/vrximage.h"
 
-#include <fstream>
 #include "support/testmain.h"
 #include "tools/vrxgen/generator.h"
+#include <fstream>
 
 #include <QtTest>
 
@@ -36,22 +36,18 @@ bool exercise(const std::vector<std::uint8_t>& bytes)
             for (int f = 0; f < in->framesOf(m.index); ++f) {
                 try {
                     (void)in->decodeFrame(m.index, f);
-                } catch (const std::runtime_error&) {
-                }
+                } catch (const std::runtime_error&) { }
             }
         try {
             (void)in->depthMap();
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) { }
         if (direct->width() > 0 && direct->height() > 0) {
             Image image = Image::Create(direct->width(), direct->height());
             try {
                 direct->render(image);
-            } catch (const std::runtime_error&) {
-            }
+            } catch (const std::runtime_error&) { }
         }
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) { }
     auto in = std::make_shared<std::istringstream>(std::string(bytes.begin(), bytes.end()));
     auto out = std::make_shared<std::stringstream>();
     try {
@@ -63,8 +59,7 @@ bool exercise(const std::vector<std::uint8_t>& bytes)
             if (acc.getProperty(IntParam::Compressed) != 1)
                 throw std::logic_error("compressed output not marked compressed");
         }
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) { }
     return accepted;
 }
 
@@ -112,12 +107,15 @@ private slots:
             containerLength = static_cast<std::size_t>(direct->input()->containerLength());
         }
         for (std::size_t len = 0; len < full.size(); ++len) {
-            const std::vector<std::uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
+            const std::vector<std::uint8_t> cut(
+                full.begin(), full.begin() + static_cast<std::ptrdiff_t>(len));
             const bool accepted = exercise(cut);
             if (len < containerLength && accepted)
-                QFAIL(qPrintable(QStringLiteral("accepted a file cut at %1 of %2").arg(len).arg(full.size())));
+                QFAIL(
+                    qPrintable(QStringLiteral("accepted a file cut at %1 of %2").arg(len).arg(full.size())));
             if (len >= containerLength && !accepted)
-                QFAIL(qPrintable(QStringLiteral("lost the picture when only the appendix was cut (%1)").arg(len)));
+                QFAIL(qPrintable(
+                    QStringLiteral("lost the picture when only the appendix was cut (%1)").arg(len)));
         }
     }
 
@@ -159,21 +157,21 @@ private slots:
         // A failing stream reaches the engine as an unreadable file.
         auto direct = DirectRenderer::Create(4);
         auto failing = std::make_shared<std::ifstream>("/nonexistent/file.vrx", std::ios::binary);
-        QVERIFY_EXCEPTION_THROWN(direct->setInputDataStream(std::shared_ptr<std::istream>(failing)),
-                                 std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            direct->setInputDataStream(std::shared_ptr<std::istream>(failing)), std::runtime_error);
         QVERIFY(!direct->hasInput());
     }
 
     void stateStreamsNeverThrowButCleanly()
     {
         state::EngineState s;
-        s.imageId = vrx::UuidWords{{1, 2, 3, 4}};
+        s.imageId = vrx::UuidWords { { 1, 2, 3, 4 } };
         s.rating = 4;
-        s.tuneFloats = std::map<int, float>{{2, 0.5f}, {3, 6500.f}};
-        s.tuneInts = std::map<int, std::int64_t>{{8, 4}};
+        s.tuneFloats = std::map<int, float> { { 2, 0.5f }, { 3, 6500.f } };
+        s.tuneInts = std::map<int, std::int64_t> { { 8, 4 } };
         s.depthOfField = 4.f;
         s.focusDepth = 2.f;
-        Transform t(Point<int>{4, 3});
+        Transform t(Point<int> { 4, 3 });
         t.reset(5);
         s.transform = t;
         state::DepthState d;
@@ -182,10 +180,11 @@ private slots:
         d.map.height = 12;
         d.map.depth.assign(16 * 12, 3.f);
         s.depth = d;
-        s.depthEdits = std::vector<std::uint8_t>{9, 8, 7};
+        s.depthEdits = std::vector<std::uint8_t> { 9, 8, 7 };
         const auto bytes = state::StateCodec::write(s);
         for (std::size_t len = 0; len <= bytes.size(); ++len) {
-            std::istringstream in(std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len)));
+            std::istringstream in(
+                std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len)));
             try {
                 StateFileEditor editor(in);
                 (void)editor.userRating();
@@ -208,15 +207,16 @@ private slots:
     void calibrationRecords()
     {
         vrx::HotPixelRecord rec;
-        rec.cameraUuid = {{1, 2, 3, 4}};
-        rec.modules = {{{3, 4}, {10, 11}}, {{5, 5}}};
+        rec.cameraUuid = { { 1, 2, 3, 4 } };
+        rec.modules = { { { 3, 4 }, { 10, 11 } }, { { 5, 5 } } };
         const auto bytes = rec.encode();
         for (std::size_t len = 0; len < bytes.size(); ++len)
             QVERIFY_EXCEPTION_THROWN(vrx::HotPixelRecord::decode(bytes.data(), len), std::runtime_error);
         for (std::size_t pos = 0; pos < bytes.size(); ++pos) {
             auto copy = bytes;
             copy[pos] ^= 0x10;
-            QVERIFY_EXCEPTION_THROWN(vrx::HotPixelRecord::decode(copy.data(), copy.size()), std::runtime_error);
+            QVERIFY_EXCEPTION_THROWN(
+                vrx::HotPixelRecord::decode(copy.data(), copy.size()), std::runtime_error);
         }
     }
 };

@@ -48,7 +48,7 @@ private slots:
         log.attach(*r);
         ImagePyramid p = r->outputBuffer();
         const int last = p.levelCount() - 1;
-        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
         log.waitFor("state 4");
         const auto ev = withoutOutput(log.events());
         QVERIFY(ev.size() >= 6);
@@ -79,9 +79,9 @@ private slots:
 
         // A second render reports only its tiles and progress 100.
         log.clear();
-        r->render(last, ROI{0, 0, 100, 100}, 1, false);
+        r->render(last, ROI { 0, 0, 100, 100 }, 1, false);
         log.waitFor("progress 100");
-        QCOMPARE(withoutOutput(log.events()), std::vector<std::string>{"progress 100"});
+        QCOMPARE(withoutOutput(log.events()), std::vector<std::string> { "progress 100" });
     }
 
     void listenerOrderDepthFromStateAndProfileZero()
@@ -97,14 +97,15 @@ private slots:
         EventLog log;
         log.attach(*r);
         const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI{0, 0, 512, 512}, 1, true);
-        QCOMPARE(withoutOutput(log.events()), (std::vector<std::string>{"state 2", "state 3", "progress 100"}));
+        r->render(last, ROI { 0, 0, 512, 512 }, 1, true);
+        QCOMPARE(
+            withoutOutput(log.events()), (std::vector<std::string> { "state 2", "state 3", "progress 100" }));
 
         auto r0 = rendererFor(pic, 0);
         EventLog log0;
         log0.attach(*r0);
-        r0->render(last, ROI{0, 0, 512, 512}, 1, true);
-        QCOMPARE(withoutOutput(log0.events()), std::vector<std::string>{"progress 100"});
+        r0->render(last, ROI { 0, 0, 512, 512 }, 1, true);
+        QCOMPARE(withoutOutput(log0.events()), std::vector<std::string> { "progress 100" });
     }
 
     void roiIsClippedAndTiled()
@@ -115,7 +116,7 @@ private slots:
         log.attach(*r);
         ImagePyramid p = r->outputBuffer();
         const int level = p.levelCount() - 2; // 520 x 390
-        r->render(level, ROI{-50, 300, 5000, 5000}, 1, true);
+        r->render(level, ROI { -50, 300, 5000, 5000 }, 1, true);
         long area = 0;
         for (const auto& e : log.events())
             if (e.rfind("out ", 0) == 0) {
@@ -125,7 +126,7 @@ private slots:
                 area += long(x1 - x0) * (y1 - y0);
             }
         QCOMPARE(area, long(p[level].width()) * (p[level].height() - 300));
-        QVERIFY_EXCEPTION_THROWN(r->render(p.levelCount(), ROI{0, 0, 1, 1}, 1, true), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(r->render(p.levelCount(), ROI { 0, 0, 1, 1 }, 1, true), std::runtime_error);
     }
 
     void outputBufferPerInput()
@@ -140,7 +141,7 @@ private slots:
         QVERIFY(a != r->outputBuffer());
         r->setInputDataStream(nullptr, 0);
         QVERIFY_EXCEPTION_THROWN(r->outputBuffer(), std::runtime_error);
-        r->render(0, ROI{0, 0, 10, 10}, 1, true); // nothing to render: no call, no crash
+        r->render(0, ROI { 0, 0, 10, 10 }, 1, true); // nothing to render: no call, no crash
     }
 
     // Many render/cancel cycles: after cancelRenderRequests returns, no tile of an earlier
@@ -159,10 +160,10 @@ private slots:
         r->setProperty(FloatParam::Sharpening, sharpening);
         ImagePyramid p = r->outputBuffer();
         const int level = p.levelCount() - 2;
-        const ROI all{0, 0, p[level].width(), p[level].height()};
-        std::atomic<int> currentTag{0};
-        std::atomic<int> stale{0};
-        std::atomic<int> delivered{0};
+        const ROI all { 0, 0, p[level].width(), p[level].height() };
+        std::atomic<int> currentTag { 0 };
+        std::atomic<int> stale { 0 };
+        std::atomic<int> delivered { 0 };
         std::mutex m;
         std::condition_variable cv;
         int finished = 0;
@@ -230,7 +231,7 @@ private slots:
         for (int a = 0; a < 5; ++a)
             for (int b = a + 1; b < 5; ++b)
                 QVERIFY2(differingPixels(shots[a], shots[b], 8) > total / 20,
-                         qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
+                    qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
         QVERIFY_EXCEPTION_THROWN(r->setMode(5), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(r->setMode(-1), std::runtime_error);
     }
@@ -245,7 +246,8 @@ private slots:
         const int level = p.levelCount() - 2; // wider than one tile
         const int w = p[level].width(), h = p[level].height();
         const int nx = int(near.cx * w), ny = int(near.cy * h);
-        auto px = [&](const std::vector<uint8_t>& img, int x, int y) { return &img[(size_t(y) * w + x) * 4]; };
+        auto px
+            = [&](const std::vector<uint8_t>& img, int x, int y) { return &img[(size_t(y) * w + x) * 4]; };
         r->setProperty(FloatParam::FocusDepth, near.depth);
 
         // Focus slider: with the aperture closed everything is in focus and nothing is overlaid;
@@ -256,7 +258,7 @@ private slots:
         r->setMode(2);
         QCOMPARE(differingPixels(renderLevel(*r, level), normalClosed, 0), 0);
         double previous = 0;
-        for (float dof : {8.f, 4.f, 2.8f}) {
+        for (float dof : { 8.f, 4.f, 2.8f }) {
             r->setProperty(FloatParam::DepthOfField, dof);
             r->setMode(0);
             const auto normal = renderLevel(*r, level);
@@ -266,7 +268,8 @@ private slots:
             double change = 0;
             for (size_t i = 0; i < slider.size(); ++i)
                 change += std::abs(int(slider[i]) - int(normal[i]));
-            QVERIFY2(change > previous * 1.05, qPrintable(QString("f/%1: %2 after %3").arg(dof).arg(change).arg(previous)));
+            QVERIFY2(change > previous * 1.05,
+                qPrintable(QString("f/%1: %2 after %3").arg(dof).arg(change).arg(previous)));
             previous = change;
             QVERIFY(std::memcmp(px(slider, nx, ny), px(normal, nx, ny), 3) == 0);
         }
@@ -284,7 +287,7 @@ private slots:
         // Debug view: tile edges in red.
         r->setMode(3);
         const auto debug = renderLevel(*r, level);
-        for (int y : {0, h / 2, h - 1}) {
+        for (int y : { 0, h / 2, h - 1 }) {
             const uint8_t* e = px(debug, 256, y);
             QCOMPARE(int(e[0]), 255);
             QCOMPARE(int(e[1]), 0);
@@ -295,10 +298,10 @@ private slots:
         // Quick select: the selected plane is tinted magenta, the rest dimmed.
         DepthEditor editor(*r);
         QuickSelectDepthEditingParams q;
-        q.points = {{near.cx, near.cy}, {near.cx + near.rx * 0.2f, near.cy}};
+        q.points = { { near.cx, near.cy }, { near.cx + near.rx * 0.2f, near.cy } };
         q.brushSize = 0.01f;
         q.level = level;
-        q.visible = ROI{0, 0, w, h};
+        q.visible = ROI { 0, 0, w, h };
         editor.addQuickSelectStrokes(q);
         r->setMode(4);
         const auto quick = renderLevel(*r, level);
@@ -375,8 +378,8 @@ private slots:
         r->transform().rotate90(1);
         {
             DepthEditor ed(*r);
-            r->render(r->outputBuffer().levelCount() - 1, ROI{0, 0, 512, 512}, 1, true);
-            ed.pushBrushDepthEdit({{{0.3f, 0.3f}, {0.4f, 0.3f}}, 0.05f, 1.25f, 0});
+            r->render(r->outputBuffer().levelCount() - 1, ROI { 0, 0, 512, 512 }, 1, true);
+            ed.pushBrushDepthEdit({ { { 0.3f, 0.3f }, { 0.4f, 0.3f } }, 0.05f, 1.25f, 0 });
         }
         std::stringstream state;
         r->serialize(state, StateFull);
@@ -396,11 +399,11 @@ private slots:
         QCOMPARE(back->getProperty(IntParam::UserRating), int64_t(4));
         QVERIFY(back->transform() == r->transform());
         DepthEditor ed(*back);
-        QVERIFY(std::fabs(ed.getDepthAtPoint({0.35f, 0.3f}) - 1.25f) < 1e-4f);
+        QVERIFY(std::fabs(ed.getDepthAtPoint({ 0.35f, 0.3f }) - 1.25f) < 1e-4f);
         const int last = back->outputBuffer().levelCount() - 1;
         QCOMPARE(differingPixels(renderLevel(*r, last), renderLevel(*back, last), 1), 0);
         QVERIFY(ed.undoDepthEdit());
-        QVERIFY(std::fabs(ed.getDepthAtPoint({0.35f, 0.3f}) - 1.25f) > 0.05f);
+        QVERIFY(std::fabs(ed.getDepthAtPoint({ 0.35f, 0.3f }) - 1.25f) > 0.05f);
         back->reset(0);
         QCOMPARE(back->getProperty(IntParam::UserRating), int64_t(4));
         QCOMPARE(back->getProperty(FloatParam::Contrast), 0.f);
@@ -453,7 +456,7 @@ private slots:
             auto r = rendererFor(pic, 3);
             expected.push_back(renderLevel(*r, r->outputBuffer().levelCount() - 1));
         }
-        std::atomic<int> failures{0};
+        std::atomic<int> failures { 0 };
         std::vector<std::thread> threads;
         for (size_t i = 0; i < pics.size(); ++i)
             threads.emplace_back([&, i] {
@@ -462,8 +465,8 @@ private slots:
                     auto r = rendererFor(pics[i], round == 1 ? 0 : 3);
                     log.attach(*r);
                     const int last = r->outputBuffer().levelCount() - 1;
-                    r->render(last, ROI{0, 0, 512, 512}, 1, false);
-                    r->render(last, ROI{0, 0, 100, 100}, 1, false);
+                    r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
+                    r->render(last, ROI { 0, 0, 100, 100 }, 1, false);
                     log.waitFor("progress 100", 2);
                     if (round != 1 && differingPixels(pixelsOf(r->outputBuffer()[last]), expected[i], 0) != 0)
                         failures.fetch_add(1);
@@ -482,13 +485,13 @@ private slots:
         EventLog log;
         log.attach(*r);
         const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
         StaticShutdown(); // finishes the queued tiles
         StaticShutdown();
         QVERIFY(!log.events().empty());
         QCOMPARE(log.events().back(), std::string("progress 100"));
         log.clear();
-        r->render(last, ROI{0, 0, 512, 512}, 1, false);
+        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
         log.waitFor("progress 100");
     }
 };

@@ -11,8 +11,8 @@ using namespace enginetest;
 
 namespace {
 
-std::vector<uint8_t> exportBytes(Renderer& r, Point<int> size, int format, std::vector<int>* progress = nullptr,
-                                 bool* result = nullptr)
+std::vector<uint8_t> exportBytes(
+    Renderer& r, Point<int> size, int format, std::vector<int>* progress = nullptr, bool* result = nullptr)
 {
     auto out = std::make_shared<std::ostringstream>();
     const bool ok = r.writeImage(out, size, ExportImageFormat(format), [&](int p) {
@@ -22,7 +22,7 @@ std::vector<uint8_t> exportBytes(Renderer& r, Point<int> size, int format, std::
     if (result)
         *result = ok;
     const std::string s = out->str();
-    return {s.begin(), s.end()};
+    return { s.begin(), s.end() };
 }
 
 } // namespace
@@ -47,10 +47,10 @@ private slots:
         QFETCH(int, orientation);
         const auto pic = picture(3, orientation);
         auto r = rendererFor(pic, 0);
-        r->transform().setCrop({0.25f, 0.1f, 0.5f, 0.6f});
+        r->transform().setCrop({ 0.25f, 0.1f, 0.5f, 0.6f });
         r->setProperty(IntParam::ExportColorSpace, format <= 1 ? 4 : format == 2 ? 0 : 1);
         // Size of the whole crop before turning, as the export writer computes it.
-        const Point<int> size{int(4160 * 0.5f / 8), int(3120 * 0.6f / 8)}; // 260 x 234
+        const Point<int> size { int(4160 * 0.5f / 8), int(3120 * 0.6f / 8) }; // 260 x 234
         std::vector<int> progress;
         const auto bytes = exportBytes(*r, size, format, &progress);
         const Decoded d = readAny(bytes, format);
@@ -64,7 +64,8 @@ private slots:
         if (format == 0) {
             const ExifSeen exif = readExif(bytes);
             QCOMPARE(exif.orientation, 1);
-            QCOMPARE(QString::fromStdString(exif.imageUniqueId), QString::fromStdString(vrxgen::imageUuidText(pic.meta.imageUuid)).remove('-'));
+            QCOMPARE(QString::fromStdString(exif.imageUniqueId),
+                QString::fromStdString(vrxgen::imageUuidText(pic.meta.imageUuid)).remove('-'));
             QVERIFY(!exif.dateTimeOriginal.empty());
         }
     }
@@ -74,10 +75,10 @@ private slots:
     {
         const auto pic = picture(3, 0);
         auto plain = rendererFor(pic, 0);
-        const Decoded a = readPpm(exportBytes(*plain, {208, 156}, 1));
+        const Decoded a = readPpm(exportBytes(*plain, { 208, 156 }, 1));
         auto turned = rendererFor(pic, 0);
         turned->transform().reset(7); // 180 degrees
-        const Decoded b = readPpm(exportBytes(*turned, {208, 156}, 1));
+        const Decoded b = readPpm(exportBytes(*turned, { 208, 156 }, 1));
         QCOMPARE(b.width, a.width);
         double diff = 0, same = 0;
         for (int y = 0; y < a.height; y += 7)
@@ -95,9 +96,9 @@ private slots:
         auto r = rendererFor(pic, 0);
         r->setProperty(FloatParam::Contrast, 60.f);
         r->setProperty(IntParam::ExportColorSpace, 4);
-        const Decoded display = readPpm(exportBytes(*r, {208, 156}, 1));
+        const Decoded display = readPpm(exportBytes(*r, { 208, 156 }, 1));
         r->setProperty(IntParam::ExportColorSpace, 0);
-        const Decoded linear = readPpm(exportBytes(*r, {208, 156}, 1));
+        const Decoded linear = readPpm(exportBytes(*r, { 208, 156 }, 1));
         double mDisplay = 0, mLinear = 0;
         for (size_t i = 0; i < display.pixels.size(); ++i) {
             mDisplay += display.pixels[i];
@@ -106,9 +107,9 @@ private slots:
         QVERIFY(mDisplay > mLinear * 1.3); // the sRGB curve lifts the mid-tones
         r->setProperty(IntParam::ExportColorSpace, 4);
         r->setProperty(IntParam::HighFidelity, 1);
-        const auto hi = exportBytes(*r, {208, 156}, 0);
+        const auto hi = exportBytes(*r, { 208, 156 }, 0);
         r->setProperty(IntParam::HighFidelity, 0);
-        const auto lo = exportBytes(*r, {208, 156}, 0);
+        const auto lo = exportBytes(*r, { 208, 156 }, 0);
         QVERIFY(hi != lo);
         QCOMPARE(readJpeg(hi).width, readJpeg(lo).width);
     }
@@ -117,10 +118,10 @@ private slots:
     {
         const auto pic = picture();
         auto r = rendererFor(pic, 0);
-        QVERIFY_EXCEPTION_THROWN(exportBytes(*r, {10, 10}, 4), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(exportBytes(*r, {10, 10}, -1), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(exportBytes(*r, { 10, 10 }, 4), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(exportBytes(*r, { 10, 10 }, -1), std::runtime_error);
         auto empty = Renderer::Create(0);
-        QVERIFY_EXCEPTION_THROWN(exportBytes(*empty, {10, 10}, 0), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(exportBytes(*empty, { 10, 10 }, 0), std::runtime_error);
     }
 
     // abort() from another thread makes the running export return false and write nothing.
@@ -131,7 +132,7 @@ private slots:
         r->setProperty(IntParam::HighFidelity, 1);
         auto out = std::make_shared<std::ostringstream>();
         bool aborted = false;
-        const bool ok = r->writeImage(out, {4160, 3120}, ExportJPEG, [&](int p) {
+        const bool ok = r->writeImage(out, { 4160, 3120 }, ExportJPEG, [&](int p) {
             if (p > 0 && !aborted) {
                 aborted = true;
                 r->abort(); // the same call the export queue makes from its thread
@@ -142,7 +143,7 @@ private slots:
         QVERIFY(out->str().empty());
         // The next export is not affected.
         bool again = false;
-        exportBytes(*r, {104, 78}, 1, nullptr, &again);
+        exportBytes(*r, { 104, 78 }, 1, nullptr, &again);
         QVERIFY(again);
     }
 };

@@ -125,9 +125,9 @@ class TestRendererInput : public QObject
     {
         const ImagePyramid p = r.outputBuffer();
         const int last = p.levelCount() - 1;
-        r.render(last, ROI{0, 0, p[last].width(), p[last].height()}, 1, false);
-        r.render(0, ROI{0, 0, 1024, 1024}, 1, false);
-        r.render(last - 1, ROI{0, 0, 4096, 4096}, 1, false);
+        r.render(last, ROI { 0, 0, p[last].width(), p[last].height() }, 1, false);
+        r.render(0, ROI { 0, 0, 1024, 1024 }, 1, false);
+        r.render(last - 1, ROI { 0, 0, 4096, 4096 }, 1, false);
     }
 
 private slots:
@@ -225,8 +225,8 @@ private slots:
             auto r = Renderer::Create(3);
             r->setProperty(IntParam::EagerDepth, 1);
             Renderer* raw = r.get();
-            std::atomic<bool> onEngineThread{false};
-            std::atomic<int> letGo{0};
+            std::atomic<bool> onEngineThread { false };
+            std::atomic<int> letGo { 0 };
             r->setStateChangeListener([&, raw, input](StateChange s, void*) {
                 if (s != StateChangeBusy || letGo.load())
                     return;

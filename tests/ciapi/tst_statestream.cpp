@@ -28,15 +28,16 @@ std::vector<std::uint8_t> texturedJpeg(int w, int h)
 state::EngineState fullState(bool thumbnail)
 {
     state::EngineState s;
-    s.imageId = vrx::UuidWords{{0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}};
+    s.imageId = vrx::UuidWords { { 0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u } };
     s.rating = 3;
-    s.tuneFloats = std::map<int, float>{{2, -0.75f}, {3, 4300.f}, {4, 12.f}, {7, 20.f}, {8, -10.f}, {9, 5.f}, {13, 30.f}};
-    s.tuneInts = std::map<int, std::int64_t>{};
+    s.tuneFloats = std::map<int, float> { { 2, -0.75f }, { 3, 4300.f }, { 4, 12.f }, { 7, 20.f },
+        { 8, -10.f }, { 9, 5.f }, { 13, 30.f } };
+    s.tuneInts = std::map<int, std::int64_t> {};
     s.depthOfField = 5.6f;
     s.focusDepth = 1.25f;
-    Transform t(Point<int>{16, 9});
+    Transform t(Point<int> { 16, 9 });
     t.reset(4);
-    t.setCrop(RectF{0.1f, 0.2f, 0.5f, 0.4f});
+    t.setCrop(RectF { 0.1f, 0.2f, 0.5f, 0.4f });
     s.transform = t;
     state::DepthState d;
     d.type = 2;
@@ -45,7 +46,7 @@ state::EngineState fullState(bool thumbnail)
     for (int i = 0; i < 40 * 30; ++i)
         d.map.depth.push_back(0.5f + static_cast<float>(i % 40) * 0.25f);
     s.depth = d;
-    s.depthEdits = std::vector<std::uint8_t>{1, 2, 3, 4, 5};
+    s.depthEdits = std::vector<std::uint8_t> { 1, 2, 3, 4, 5 };
     if (thumbnail)
         s.thumbnailJpeg = texturedJpeg(64, 48);
     return s;
@@ -81,7 +82,8 @@ private slots:
         QCOMPARE(r.state.depth->type, 2);
         QCOMPARE(r.state.depth->map.width, 40);
         for (std::size_t i = 0; i < s.depth->map.depth.size(); ++i)
-            QVERIFY(std::abs(r.state.depth->map.depth[i] - s.depth->map.depth[i]) < 0.01f * s.depth->map.depth[i]);
+            QVERIFY(std::abs(r.state.depth->map.depth[i] - s.depth->map.depth[i])
+                < 0.01f * s.depth->map.depth[i]);
         QCOMPARE(*r.state.depthEdits, *s.depthEdits);
         QCOMPARE(*r.state.thumbnailJpeg, *s.thumbnailJpeg);
 
@@ -127,7 +129,7 @@ private slots:
             std::ofstream f(path, std::ios::binary);
             state::StateCodec::write(f, fullState(true));
         }
-        for (int rating : {5, 1, 0, 4}) {
+        for (int rating : { 5, 1, 0, 4 }) {
             StateFileEditor record;
             record.setUserRating(-2147483647 - 1);
             record.setUserRating(rating);
@@ -185,7 +187,7 @@ private slots:
     {
         std::istringstream in(std::string("definitely not a state file"));
         QVERIFY_EXCEPTION_THROWN(StateFileEditor e(in), std::runtime_error);
-        std::istringstream empty{std::string()};
+        std::istringstream empty { std::string() };
         StateFileEditor e(empty);
         QCOMPARE(e.userRating(), 0);
     }

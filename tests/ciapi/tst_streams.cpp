@@ -50,7 +50,7 @@ private slots:
         auto sa = std::make_shared<std::istream>(ba.get());
         auto sb = std::make_shared<std::istream>(bb.get());
         auto sc = std::make_shared<std::istringstream>(c);
-        auto multi = CreateMultiStream({sa, nullptr, sb, sc});
+        auto multi = CreateMultiStream({ sa, nullptr, sb, sc });
         std::istream in(multi.get());
         std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         QCOMPARE(all, a + b + c);
@@ -66,7 +66,7 @@ private slots:
         QCOMPARE(static_cast<std::size_t>(in.tellg()), a.size() + b.size() + c.size());
 
         // Over memory parts only, the engine reads in place and copies across the seam.
-        auto memOnly = CreateMultiStream({sa, sb});
+        auto memOnly = CreateMultiStream({ sa, sb });
         auto memStream = std::make_shared<std::istream>(memOnly.get());
         auto src = ByteSource::fromStream(memStream);
         QCOMPARE(src->size(), a.size() + b.size());

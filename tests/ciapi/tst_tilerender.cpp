@@ -21,8 +21,8 @@ std::shared_ptr<RgbPlanes<uint16_t>> cameraLevel(int w, int h)
         for (int x = 0; x < w; ++x) {
             const bool bar = (x / 7 + y / 5) % 3 == 0;
             for (int c = 0; c < 3; ++c)
-                planes->c[c].at(x, y) =
-                    uint16_t(std::min<uint32_t>(65535, (bar ? 30000u : 9000u) + uint32_t(x * 40 * (c + 1)) + random() % 3000));
+                planes->c[c].at(x, y) = uint16_t(std::min<uint32_t>(
+                    65535, (bar ? 30000u : 9000u) + uint32_t(x * 40 * (c + 1)) + random() % 3000));
         }
     return planes;
 }
@@ -64,13 +64,13 @@ private slots:
         const TileInputs in = inputs(sharpening, bgra);
         QCOMPARE(rendersRowByRow(in), sharpening == 0.f);
         const Rect rects[] = {
-            {0, 0, 300, 190},   // the whole level: every edge on the level's border
-            {0, 0, 64, 64},     // a corner
-            {100, 50, 228, 178}, // inside
-            {256, 128, 300, 190}, // the far corner, an odd size
-            {10, 20, 11, 90},   // one column
-            {299, 0, 300, 1},   // one pixel on the border
-            {5, 188, 200, 190}, // two rows along the bottom
+            { 0, 0, 300, 190 }, // the whole level: every edge on the level's border
+            { 0, 0, 64, 64 }, // a corner
+            { 100, 50, 228, 178 }, // inside
+            { 256, 128, 300, 190 }, // the far corner, an odd size
+            { 10, 20, 11, 90 }, // one column
+            { 299, 0, 300, 1 }, // one pixel on the border
+            { 5, 188, 200, 190 }, // two rows along the bottom
         };
         for (const Rect& r : rects) {
             const size_t stride = size_t(r.width()) * 4 + 12; // padded rows, as the pyramid has
@@ -80,9 +80,15 @@ private slots:
             renderLinear(in, r, lin, true);
             std::vector<uint8_t> row(size_t(r.width()) * 4);
             for (int y = 0; y < r.height(); ++y) {
-                in.colour->encodeRow(lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), r.width(), row.data(), bgra);
+                in.colour->encodeRow(
+                    lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), r.width(), row.data(), bgra);
                 QVERIFY2(std::memcmp(tile.data() + size_t(y) * stride, row.data(), row.size()) == 0,
-                         qPrintable(QString("rect %1,%2 %3x%4 row %5").arg(r.x0).arg(r.y0).arg(r.width()).arg(r.height()).arg(y)));
+                    qPrintable(QString("rect %1,%2 %3x%4 row %5")
+                                   .arg(r.x0)
+                                   .arg(r.y0)
+                                   .arg(r.width())
+                                   .arg(r.height())
+                                   .arg(y)));
                 QCOMPARE(int(tile[size_t(y) * stride + row.size()]), 0xAB); // nothing past the row
             }
         }

@@ -20,20 +20,20 @@ Decomposed decompose(const CIAPI::Transform& t)
     const std::vector<float> m = t.matrix(t.aspectRatio());
     if (std::abs(m[3] * m[1]) > std::abs(m[4] * m[0])) {
         if (m[1] > 0 && m[3] > 0)
-            return {90, true};
+            return { 90, true };
         if (m[1] < 0 && m[3] > 0)
-            return {90, false};
+            return { 90, false };
         if (m[1] > 0 && m[3] < 0)
-            return {270, false};
-        return {270, true};
+            return { 270, false };
+        return { 270, true };
     }
     if (m[0] < 0 && m[4] > 0)
-        return {0, true};
+        return { 0, true };
     if (m[0] > 0 && m[4] < 0)
-        return {180, true};
+        return { 180, true };
     if (m[0] < 0 && m[4] < 0)
-        return {180, false};
-    return {0, false};
+        return { 180, false };
+    return { 0, false };
 }
 
 } // namespace
@@ -49,7 +49,7 @@ private slots:
         QCOMPARE(t.aspectRatio().x, 0);
         QCOMPARE(t.aspectRatio().y, 0);
         QVERIFY(!t.isSet());
-        CIAPI::Transform s(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform s(CIAPI::Point<int> { 4, 3 });
         QVERIFY(s.isSet());
     }
 
@@ -73,7 +73,7 @@ private slots:
         QFETCH(int, code);
         QFETCH(int, angle);
         QFETCH(bool, mirrored);
-        CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
         t.reset(code);
         const Decomposed d = decompose(t);
         QCOMPARE(d.angle, angle);
@@ -81,7 +81,7 @@ private slots:
         QCOMPARE(t.orientationCode(), code);
 
         // Rebuilding from the decomposition the way the editor normalises gives the same matrix.
-        CIAPI::Transform n(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform n(CIAPI::Point<int> { 4, 3 });
         n.reset(0);
         if (angle)
             n.rotate90(-angle / 90);
@@ -95,7 +95,7 @@ private slots:
     {
         for (int code = 0; code < 8; ++code) {
             for (int k = -5; k <= 5; ++k) {
-                CIAPI::Transform t(CIAPI::Point<int>{16, 9});
+                CIAPI::Transform t(CIAPI::Point<int> { 16, 9 });
                 t.reset(code);
                 const Decomposed before = decompose(t);
                 t.rotate90(k);
@@ -131,21 +131,21 @@ private slots:
 
     void cropStoredAsGiven()
     {
-        CIAPI::Transform t(CIAPI::Point<int>{4, 3});
-        const CIAPI::RectF odd{-0.25f, 1.5f, 2.f, -0.125f};
+        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
+        const CIAPI::RectF odd { -0.25f, 1.5f, 2.f, -0.125f };
         t.setCrop(odd);
         QCOMPARE(t.crop(), odd);
         t.rotate90(1);
         QCOMPARE(t.crop(), odd);
         t.reset(7);
-        QCOMPARE(t.crop(), CIAPI::RectF{});
+        QCOMPARE(t.crop(), CIAPI::RectF {});
         // A quarter turn's whole view: the turned frame, centred.
         t.reset(3);
-        const CIAPI::RectF turned{0.125f, (1.f - 4.f / 3.f) / 2.f, 0.75f, 4.f / 3.f};
+        const CIAPI::RectF turned { 0.125f, (1.f - 4.f / 3.f) / 2.f, 0.75f, 4.f / 3.f };
         QCOMPARE(t.crop(), turned);
         CIAPI::Transform unset;
         unset.reset(1);
-        QCOMPARE(unset.crop(), CIAPI::RectF{});
+        QCOMPARE(unset.crop(), CIAPI::RectF {});
     }
 
     void setMatrixRejectsShear()

@@ -1,6 +1,6 @@
 // The VRX container: what the generator writes, the engine reads back with the same facts.
-#include "ciapi/ciapi.h"
 #include "ciapi/bytesource.h"
+#include "ciapi/ciapi.h"
 #include "ciapi/vrx/vrximage.h"
 #include "ciapi/vrx/vrxwriter.h"
 #include "support/testmain.h"

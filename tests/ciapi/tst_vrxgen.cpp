@@ -107,7 +107,7 @@ private slots:
         QVERIFY(sawBig && sawLittle);
         QVERIFY(QFile::exists(pics + "/VID_0001.mp4"));
         QVERIFY(QFile::exists(pics + "/VID_0001_thumbnail.jpg"));
-        QCOMPARE(QDir(pics).entryList({"*.qpf"}).size(), 2);
+        QCOMPARE(QDir(pics).entryList({ "*.qpf" }).size(), 2);
     }
 
     void variants()
@@ -122,7 +122,8 @@ private slots:
         QVERIFY(compatible("good.vrx"));
         QVERIFY(!compatible("unknown_pattern.vrx"));
         QVERIFY(!compatible("newer_version.vrx"));
-        QVERIFY(compatible(QStringLiteral("IMG_%1.vrx").arg(vrxgen::kIncompatibilityMarker))); // the name decides
+        QVERIFY(
+            compatible(QStringLiteral("IMG_%1.vrx").arg(vrxgen::kIncompatibilityMarker))); // the name decides
         QVERIFY_EXCEPTION_THROWN(compatible("truncated.vrx"), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(compatible("empty.vrx"), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(compatible("missing.vrx"), std::runtime_error);
@@ -136,11 +137,13 @@ private slots:
         QVERIFY(QFileInfo(tool).isExecutable());
         QTemporaryDir dir;
         const QString file = dir.path() + "/one.vrx";
-        QCOMPARE(QProcess::execute(tool, {"picture", file, "--seed", "3", "--size", "64x48", "--compressed"}), 0);
+        QCOMPARE(
+            QProcess::execute(tool, { "picture", file, "--seed", "3", "--size", "64x48", "--compressed" }),
+            0);
         PropertyAccessor acc;
         acc.setInputDataStream(fileStream(file));
         QCOMPARE(acc.getProperty(IntParam::Compressed), 1);
-        QCOMPARE(QProcess::execute(tool, {"demo", dir.path() + "/demo", "--count", "1"}), 0);
+        QCOMPARE(QProcess::execute(tool, { "demo", dir.path() + "/demo", "--count", "1" }), 0);
         PropertyAccessor demo;
         demo.setInputDataStream(fileStream(dir.path() + "/demo/IMG_0001.vrx"));
         QVERIFY(demo.isCompatible());
@@ -148,7 +151,7 @@ private slots:
         direct->setInputDataStream(fileStream(dir.path() + "/demo/IMG_0001.vrx"));
         QVERIFY(direct->input()->outputWidth() >= 4160);
         QVERIFY(direct->input()->outputHeight() >= 3120);
-        QVERIFY(QProcess::execute(tool, {"nonsense"}) != 0);
+        QVERIFY(QProcess::execute(tool, { "nonsense" }) != 0);
     }
 };
 

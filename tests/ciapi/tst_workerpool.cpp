@@ -42,12 +42,11 @@ private slots:
     {
         WorkerPool pool;
         pool.setThreadLimit(1);
-        std::atomic<int> sum{0};
-        std::atomic<bool> done{false};
+        std::atomic<int> sum { 0 };
+        std::atomic<bool> done { false };
         pool.submit([&] {
-            pool.parallelFor(100, [&](int i) {
-                pool.parallelFor(10, [&](int j) { sum.fetch_add(i * 10 + j); });
-            });
+            pool.parallelFor(
+                100, [&](int i) { pool.parallelFor(10, [&](int j) { sum.fetch_add(i * 10 + j); }); });
             done = true;
         });
         pool.shutdown(); // drains the queue
@@ -58,14 +57,14 @@ private slots:
     void exceptionReachesCaller()
     {
         WorkerPool pool;
-        std::atomic<int> ran{0};
+        std::atomic<int> ran { 0 };
         QVERIFY_EXCEPTION_THROWN(pool.parallelFor(64,
-                                                  [&](int i) {
-                                                      ran.fetch_add(1);
-                                                      if (i == 17)
-                                                          throw std::runtime_error("boom");
-                                                  }),
-                                 std::runtime_error);
+                                     [&](int i) {
+                                         ran.fetch_add(1);
+                                         if (i == 17)
+                                             throw std::runtime_error("boom");
+                                     }),
+            std::runtime_error);
         QCOMPARE(ran.load(), 64); // the other indices still ran
     }
 
@@ -73,7 +72,7 @@ private slots:
     void shutdownDrainsAndRestarts()
     {
         WorkerPool pool;
-        std::atomic<int> count{0};
+        std::atomic<int> count { 0 };
         for (int i = 0; i < 200; ++i)
             pool.submit([&] { count.fetch_add(1); });
         pool.shutdown();
@@ -95,7 +94,7 @@ private slots:
     void submitDuringShutdown()
     {
         WorkerPool pool;
-        std::atomic<int> count{0};
+        std::atomic<int> count { 0 };
         std::thread producer([&] {
             for (int i = 0; i < 2000; ++i)
                 pool.submit([&] { count.fetch_add(1); });

@@ -29,7 +29,7 @@ int childMain(const QString& mode, const QStringList& args)
         print(AppSettings::installationUid().toString());
     } else if (mode == QLatin1String("displayNow")) {
         print(settings.displayNow(AppSettings::FTU_RefineEdge) ? QStringLiteral("shown")
-                                                                : QStringLiteral("hidden"));
+                                                               : QStringLiteral("hidden"));
     } else if (mode == QLatin1String("setCellSize")) {
         settings.setGalleryCellSize(args.value(0).toInt());
     } else if (mode == QLatin1String("cellSize")) {
@@ -53,7 +53,9 @@ class ScopedEnv
 {
 public:
     ScopedEnv(const char* name, const QString& value)
-        : m_name(name), m_old(qgetenv(name)), m_wasSet(qEnvironmentVariableIsSet(name))
+        : m_name(name)
+        , m_old(qgetenv(name))
+        , m_wasSet(qEnvironmentVariableIsSet(name))
     {
         qputenv(name, QFile::encodeName(value));
     }
@@ -84,10 +86,7 @@ class TestAppSettings : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        ostra::applyIdentity();
-    }
+    void initTestCase() { ostra::applyIdentity(); }
 
     void everyDefault()
     {
@@ -105,8 +104,8 @@ private slots:
         QCOMPARE(AppSettings::historyDatabase(), data + QStringLiteral("/MetaH.1.db"));
         QCOMPARE(AppSettings::hasBeenDatabase(), data + QStringLiteral("/Uuids.1.db"));
 
-        const QString images = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)
-            + QStringLiteral("/Quelt");
+        const QString images
+            = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation) + QStringLiteral("/Quelt");
         QCOMPARE(settings.imageFileFolder(), images);
         QVERIFY(QFileInfo(images).isDir());
         QCOMPARE(settings.lowResSubFolder(), QStringLiteral("low_res"));
@@ -137,13 +136,13 @@ private slots:
         QCOMPARE(settings.formattedDate(), QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")));
 
         QCOMPARE(AppSettings::presetsFolder(),
-                 QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/Presets"));
+            QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/Presets"));
         QCOMPARE(AppSettings::videoThumbnailFolder(),
-                 QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/VideoThumbnails"));
+            QFileInfo(settings.fileName()).absolutePath() + QStringLiteral("/VideoThumbnails"));
 
         // Defaults stay in their own store; the user's file holds only what was set.
         settings.sync();
-        QCOMPARE(keysInFile(settings.fileName()), QStringList{QStringLiteral("ImportVideoFolder")});
+        QCOMPARE(keysInFile(settings.fileName()), QStringList { QStringLiteral("ImportVideoFolder") });
         const QString defaultsFile = settings.defaults().fileName();
         QVERIFY(defaultsFile != settings.fileName());
         QVERIFY(QFileInfo(defaultsFile).isWritable());
@@ -238,8 +237,8 @@ private slots:
         QCOMPARE(settings.defaultImport(), QDir::toNativeSeparators(images + QLatin1Char('/') + today));
         QVERIFY(QFileInfo(images).isDir());
         QVERIFY(!QFileInfo::exists(settings.defaultImport()));
-        QCOMPARE(settings.defaultExport(),
-                 QDir::toNativeSeparators(images + QStringLiteral("/Export/") + today));
+        QCOMPARE(
+            settings.defaultExport(), QDir::toNativeSeparators(images + QStringLiteral("/Export/") + today));
         QVERIFY(QFileInfo(images + QStringLiteral("/Export")).isDir());
         QVERIFY(!QFileInfo::exists(settings.defaultExport()));
     }
@@ -266,7 +265,7 @@ private slots:
         QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
         QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
 
-        QCOMPARE(runChild(QStringLiteral("setCellSize"), {QStringLiteral("333")}), QString());
+        QCOMPARE(runChild(QStringLiteral("setCellSize"), { QStringLiteral("333") }), QString());
         QCOMPARE(runChild(QStringLiteral("cellSize")), QStringLiteral("333"));
         QCOMPARE(runChild(QStringLiteral("uid")), uid);
 

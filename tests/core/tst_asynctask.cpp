@@ -33,7 +33,7 @@ private slots:
     {
         QSemaphore done;
         QThreadPool pool;
-        std::atomic<QThread*> ranOn{nullptr};
+        std::atomic<QThread*> ranOn { nullptr };
         auto capture = std::make_shared<int>(0);
         std::weak_ptr<int> observer = capture;
         auto* task = new AsyncTask(
@@ -54,12 +54,13 @@ private slots:
     {
         QThread thread;
         thread.start();
-        std::atomic<QThread*> ranOn{nullptr};
+        std::atomic<QThread*> ranOn { nullptr };
         auto* object = new AsyncObject([&ranOn] { ranOn = QThread::currentThread(); });
         QPointer<AsyncObject> guard(object);
-        std::atomic<QThread*> destroyedOn{nullptr};
-        connect(object, &QObject::destroyed, object,
-            [&destroyedOn] { destroyedOn = QThread::currentThread(); }, Qt::DirectConnection);
+        std::atomic<QThread*> destroyedOn { nullptr };
+        connect(
+            object, &QObject::destroyed, object, [&destroyedOn] { destroyedOn = QThread::currentThread(); },
+            Qt::DirectConnection);
         object->offloadTo(&thread);
         QTRY_VERIFY_WITH_TIMEOUT(destroyedOn.load() != nullptr, 30000);
         QCOMPARE(ranOn.load(), &thread);

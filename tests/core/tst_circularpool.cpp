@@ -60,8 +60,8 @@ private:
 bool masksConsistent(const CircularPool::Masks& m, int count)
 {
     const quint32 all = count == 0 ? 0u : (0xFFFFFFFFu >> (32 - count));
-    const bool disjoint = (m.free & m.busy) == 0 && (m.free & m.recycling) == 0
-        && (m.busy & m.recycling) == 0;
+    const bool disjoint
+        = (m.free & m.busy) == 0 && (m.free & m.recycling) == 0 && (m.busy & m.recycling) == 0;
     return disjoint && (m.free | m.busy | m.recycling) == all && (m.marked & ~m.busy) == 0;
 }
 
@@ -84,7 +84,7 @@ private slots:
         QCOMPARE(pool.acquire(true), 0);
         // Slot 1 is free, but the limit of one busy slot makes slot 0 go back first.
         QCOMPARE(pool.acquire(true), 1);
-        QCOMPARE(released, QVector<int>{0});
+        QCOMPARE(released, QVector<int> { 0 });
         QCOMPARE(post.pending(), 1);
         auto m = pool.masks();
         QCOMPARE(m.busy, 2u);
@@ -95,7 +95,7 @@ private slots:
         // A third acquire gives slot 1 back too and must wait for a recycle task.
         QFuture<int> third = QtConcurrent::run([&pool] { return pool.acquire(true); });
         QTRY_COMPARE(post.pending(), 2);
-        QCOMPARE(released, (QVector<int>{0, 1}));
+        QCOMPARE(released, (QVector<int> { 0, 1 }));
         m = pool.masks();
         QCOMPARE(m.free, 0u);
         QCOMPARE(m.recycling, 3u);
@@ -103,9 +103,9 @@ private slots:
 
         post.runOne(); // recycles slot 0
         QCOMPARE(third.result(), 0);
-        QCOMPARE(recycled, QVector<int>{0});
+        QCOMPARE(recycled, QVector<int> { 0 });
         post.runAll();
-        QCOMPARE(recycled, (QVector<int>{0, 1}));
+        QCOMPARE(recycled, (QVector<int> { 0, 1 }));
         m = pool.masks();
         QCOMPARE(m.busy, 1u);
         QCOMPARE(m.free, 2u);
@@ -117,7 +117,8 @@ private slots:
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
         ManualPost post;
         int releases = 0;
-        CircularPool pool(3, 3, [&](int) { ++releases; }, [](int) {}, post.function());
+        CircularPool pool(
+            3, 3, [&](int) { ++releases; }, [](int) {}, post.function());
         QCOMPARE(pool.acquire(false), 0);
         const auto before = pool.masks();
         QTest::ignoreMessage(QtDebugMsg, "release started");
@@ -137,21 +138,22 @@ private slots:
     {
         ManualPost post;
         QVector<int> released;
-        CircularPool pool(2, 1, [&](int i) { released << i; }, [](int) {}, post.function());
+        CircularPool pool(
+            2, 1, [&](int i) { released << i; }, [](int) {}, post.function());
         QCOMPARE(pool.acquire(false), 0);
         QCOMPARE(pool.acquire(true), 1);
         QVERIFY(released.isEmpty());
 
         QFuture<int> next = QtConcurrent::run([&pool] { return pool.acquire(true); });
         QTRY_COMPARE(post.pending(), 1);
-        QCOMPARE(released, QVector<int>{1});
+        QCOMPARE(released, QVector<int> { 1 });
         QVERIFY(!next.isFinished());
         post.runAll();
         QCOMPARE(next.result(), 1);
-        QCOMPARE(released, QVector<int>{1});
+        QCOMPARE(released, QVector<int> { 1 });
 
         pool.release(0);
-        QCOMPARE(released, (QVector<int>{1, 0}));
+        QCOMPARE(released, (QVector<int> { 1, 0 }));
         post.runAll();
         QCOMPARE(pool.masks().free, 1u);
     }
@@ -159,7 +161,7 @@ private slots:
     void destructorWaitsForRecycling()
     {
         QSemaphore gate;
-        std::atomic<bool> recycleDone{false};
+        std::atomic<bool> recycleDone { false };
         QThreadPool workers;
         auto* pool = new CircularPool(
             1, 1, [](int) {},
@@ -171,7 +173,7 @@ private slots:
         QCOMPARE(pool->acquire(false), 0);
         pool->release(0);
 
-        std::atomic<bool> destroyed{false};
+        std::atomic<bool> destroyed { false };
         QFuture<void> destroyer = QtConcurrent::run([&] {
             delete pool;
             destroyed = true;
@@ -196,9 +198,9 @@ private slots:
         std::atomic<int> states[slotCount];
         for (auto& s : states)
             s = Free;
-        std::atomic<int> violations{0};
-        std::atomic<int> inconsistentMasks{0};
-        std::atomic<int> finished{0};
+        std::atomic<int> violations { 0 };
+        std::atomic<int> inconsistentMasks { 0 };
+        std::atomic<int> finished { 0 };
 
         auto transition = [&](int i, int from, int to) {
             int expected = from;
@@ -256,8 +258,8 @@ private slots:
             QThread::msleep(10);
         if (finished < threads) {
             const auto m = pool.masks();
-            qFatal("pool deadlocked: free %x busy %x marked %x recycling %x", m.free, m.busy,
-                m.marked, m.recycling);
+            qFatal("pool deadlocked: free %x busy %x marked %x recycling %x", m.free, m.busy, m.marked,
+                m.recycling);
         }
         clients.waitForDone();
         recyclers.waitForDone();
@@ -276,7 +278,7 @@ private slots:
 
     void arrayPoolMapsSlotsToElements()
     {
-        QString editors[2] = {QStringLiteral("a"), QStringLiteral("b")};
+        QString editors[2] = { QStringLiteral("a"), QStringLiteral("b") };
         ManualPost post;
         QStringList log;
         StdArrayPool<QString, 2> pool(
@@ -292,8 +294,8 @@ private slots:
         pool.release(1);
         post.runAll();
         QCOMPARE(log,
-            (QStringList{QStringLiteral("release a"), QStringLiteral("recycle a"),
-                QStringLiteral("release b"), QStringLiteral("recycle b")}));
+            (QStringList { QStringLiteral("release a"), QStringLiteral("recycle a"),
+                QStringLiteral("release b"), QStringLiteral("recycle b") }));
         QCOMPARE(editors[0], QStringLiteral("a!"));
         QCOMPARE(&pool.at(1), &editors[1]);
     }
@@ -301,7 +303,8 @@ private slots:
     void slotCountIsBounded()
     {
         auto make = [](int count) {
-            CircularPool pool(count, 1, [](int) {}, [](int) {}, [](std::function<void()> f) { f(); });
+            CircularPool pool(
+                count, 1, [](int) {}, [](int) {}, [](std::function<void()> f) { f(); });
         };
         QVERIFY_EXCEPTION_THROWN(make(32), std::invalid_argument);
         QVERIFY_EXCEPTION_THROWN(make(-1), std::invalid_argument);

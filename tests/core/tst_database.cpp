@@ -69,7 +69,7 @@ private slots:
         QVERIFY(insertFirst.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
 
         QSqlDatabase second;
-        QVERIFY(openDatabase(second, path, QStringList{m_schema, m_second}));
+        QVERIFY(openDatabase(second, path, QStringList { m_schema, m_second }));
         QVERIFY(first.connectionName() != second.connectionName());
         QVERIFY(first.isOpen());
 
@@ -85,10 +85,10 @@ private slots:
         QCOMPARE(countRows(second, QStringLiteral("items")), 2);
 
         const QString firstName = first.connectionName();
-        closeDatabase(first, {&insertFirst});
+        closeDatabase(first, { &insertFirst });
         QVERIFY(!QSqlDatabase::contains(firstName));
         QCOMPARE(countRows(second, QStringLiteral("items")), 2);
-        closeDatabase(second, {&insertSecond});
+        closeDatabase(second, { &insertSecond });
     }
 
     void inMemoryDatabasesAreSeparate()
@@ -109,7 +109,7 @@ private slots:
         closeDatabase(b);
         QVERIFY(execLogged(insertA));
         QCOMPARE(countRows(a, QStringLiteral("items")), 3);
-        closeDatabase(a, {&insertA});
+        closeDatabase(a, { &insertA });
     }
 
     void rowsSurviveAReopen()
@@ -122,7 +122,7 @@ private slots:
             QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
             insert.bindValue(QStringLiteral(":name"), QStringLiteral("kept"));
             QVERIFY(execLogged(insert));
-            closeDatabase(db, {&insert});
+            closeDatabase(db, { &insert });
         }
         QSqlDatabase db;
         QVERIFY(openDatabase(db, path, m_schema));
@@ -130,7 +130,7 @@ private slots:
         QVERIFY(select.exec(QStringLiteral("SELECT name FROM items")));
         QVERIFY(select.next());
         QCOMPARE(select.value(0).toString(), QStringLiteral("kept"));
-        closeDatabase(db, {&select});
+        closeDatabase(db, { &select });
     }
 
     void unreadableSchemaFails_data()
@@ -145,14 +145,14 @@ private slots:
     {
         QFETCH(QString, schema);
         schema = schema.startsWith(QLatin1Char(':')) ? schema
-                 : schema.isEmpty()                  ? m_dir.path()
+            : schema.isEmpty()                       ? m_dir.path()
                                                      : m_dir.filePath(schema);
         const QString path = m_dir.filePath(QStringLiteral("unreadable.db"));
         const QStringList before = QSqlDatabase::connectionNames();
         capturedWarnings.clear();
         auto previous = qInstallMessageHandler(captureWarnings);
         QSqlDatabase db;
-        const bool opened = openDatabase(db, path, QStringList{schema, m_second});
+        const bool opened = openDatabase(db, path, QStringList { schema, m_second });
         qInstallMessageHandler(previous);
         QVERIFY(!opened);
         QVERIFY(!db.isOpen());
@@ -173,7 +173,7 @@ private slots:
         const QString path = m_dir.filePath(QStringLiteral("broken.db"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't run schema")));
         QSqlDatabase db;
-        QVERIFY(!openDatabase(db, path, QStringList{broken, m_second}));
+        QVERIFY(!openDatabase(db, path, QStringList { broken, m_second }));
         QSqlDatabase check;
         QVERIFY(openDatabase(check, path, QStringList()));
         QVERIFY(check.record(QStringLiteral("notes")).isEmpty());
@@ -199,11 +199,11 @@ private slots:
         insert.bindValue(QStringLiteral(":name"), QStringLiteral("x"));
         QVERIFY(execLogged(insert));
         QTest::ignoreMessage(QtDebugMsg,
-            QRegularExpression(QStringLiteral(
-                "^INSERT INTO items .* QMap\\(\\(:id, QVariant\\(int, 7\\)\\)\\(:name, "
-                "QVariant\\(QString, \"x\"\\)\\)\\) \\d+ UNIQUE")));
+            QRegularExpression(
+                QStringLiteral("^INSERT INTO items .* QMap\\(\\(:id, QVariant\\(int, 7\\)\\)\\(:name, "
+                               "QVariant\\(QString, \"x\"\\)\\)\\) \\d+ UNIQUE")));
         QVERIFY(!execLogged(insert));
-        closeDatabase(db, {&insert});
+        closeDatabase(db, { &insert });
     }
 
     void threadsOpenTheSameFileConcurrently()
@@ -224,7 +224,7 @@ private slots:
                     insert.bindValue(QStringLiteral(":name"), QStringLiteral("%1-%2").arg(t).arg(r));
                     ok = execLogged(insert);
                 }
-                closeDatabase(db, {&insert});
+                closeDatabase(db, { &insert });
                 return ok;
             });
         }

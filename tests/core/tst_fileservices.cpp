@@ -31,8 +31,8 @@ private slots:
         const QString b = m_dir.filePath(QStringLiteral("b.vrxs"));
         QVERIFY(writeFile(a, "a"));
         QVERIFY(writeFile(b, "b"));
-        const QList<QUrl> urls = {QUrl::fromLocalFile(a), QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone"))),
-            QUrl::fromLocalFile(b)};
+        const QList<QUrl> urls = { QUrl::fromLocalFile(a),
+            QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone"))), QUrl::fromLocalFile(b) };
         QVERIFY(!deleteToRecycleBin(urls));
         QVERIFY(!QFileInfo::exists(a));
         QVERIFY(!QFileInfo::exists(b));

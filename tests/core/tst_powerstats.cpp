@@ -74,9 +74,8 @@ private slots:
         // Without a system bus (or without logind) one line says so; nothing else.
         static QStringList lines;
         lines.clear();
-        auto previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
-            lines << m;
-        });
+        auto previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
         for (int i = 0; i < 3; ++i)
             keepAwake(false, QStringLiteral("test"));
         for (int i = 0; i < 4; ++i)

@@ -60,21 +60,25 @@ private slots:
     {
         ClockedHandler handler(5.0);
         QStringList events;
-        connect(&handler, &ProgressHandler::inProgressChanged, this, [&] { events << QStringLiteral("inProgress"); });
-        connect(&handler, &ProgressHandler::progressChanged, this, [&] { events << QStringLiteral("progress"); });
-        connect(&handler, &ProgressHandler::maximumProgressChanged, this, [&] { events << QStringLiteral("maximum"); });
-        connect(&handler, &ProgressHandler::estimatedTimeLeftChanged, this, [&] { events << QStringLiteral("estimate"); });
+        connect(&handler, &ProgressHandler::inProgressChanged, this,
+            [&] { events << QStringLiteral("inProgress"); });
+        connect(
+            &handler, &ProgressHandler::progressChanged, this, [&] { events << QStringLiteral("progress"); });
+        connect(&handler, &ProgressHandler::maximumProgressChanged, this,
+            [&] { events << QStringLiteral("maximum"); });
+        connect(&handler, &ProgressHandler::estimatedTimeLeftChanged, this,
+            [&] { events << QStringLiteral("estimate"); });
         handler.start(2);
         QCOMPARE(events,
-            (QStringList{QStringLiteral("progress"), QStringLiteral("maximum"),
-                QStringLiteral("estimate"), QStringLiteral("inProgress")}));
+            (QStringList { QStringLiteral("progress"), QStringLiteral("maximum"), QStringLiteral("estimate"),
+                QStringLiteral("inProgress") }));
         QCOMPARE(handler.estimatedTimeLeft(), qint64(10));
         events.clear();
         handler.advance(3);
         handler.setProgress(2);
         QCOMPARE(events,
-            (QStringList{QStringLiteral("estimate"), QStringLiteral("inProgress"),
-                QStringLiteral("progress")}));
+            (QStringList {
+                QStringLiteral("estimate"), QStringLiteral("inProgress"), QStringLiteral("progress") }));
     }
 
     void zeroMaximumEndsARun()

@@ -78,17 +78,15 @@ private slots:
         ProgressModel model;
         QStringList events;
         connect(&model, &ProgressModel::progressChanged, this, [&] { events << QStringLiteral("progress"); });
-        connect(&model, &ProgressModel::activeChanged, this, [&] {
-            events << QStringLiteral("active=%1").arg(model.active());
-        });
+        connect(&model, &ProgressModel::activeChanged, this,
+            [&] { events << QStringLiteral("active=%1").arg(model.active()); });
         model.setPartialPercentage(10, QStringLiteral("x"));
         model.setPartialPercentage(50, QStringLiteral("x"));
         model.setPartialPercentage(100, QStringLiteral("x"));
         model.flush();
         QCOMPARE(events,
-            (QStringList{QStringLiteral("progress"), QStringLiteral("active=1"),
-                QStringLiteral("progress"), QStringLiteral("progress"), QStringLiteral("active=0"),
-                QStringLiteral("progress")}));
+            (QStringList { QStringLiteral("progress"), QStringLiteral("active=1"), QStringLiteral("progress"),
+                QStringLiteral("progress"), QStringLiteral("active=0"), QStringLiteral("progress") }));
     }
 
     void keysOfOneValueMeetInOneEntry()
@@ -120,12 +118,12 @@ private slots:
 
     void variantOrderIsStrictAndWeak()
     {
-        const QVariantList values = {QVariant(), QVariant(0), QVariant(qlonglong(0)), QVariant(-3),
+        const QVariantList values = { QVariant(), QVariant(0), QVariant(qlonglong(0)), QVariant(-3),
             QVariant(2.5), QVariant(qulonglong(std::numeric_limits<qulonglong>::max())),
             QVariant(std::nan("")), QVariant(true), QStringLiteral(""), QStringLiteral("b"),
             QStringLiteral("a"), QVariant(QUrl(QStringLiteral("a"))), QVariant(QByteArray("a")),
-            QVariant(QStringList{QStringLiteral("x")}), QVariant(QStringList{QStringLiteral("y")}),
-            QVariant(QDate(2020, 1, 1)), QVariant(QPoint(1, 2))};
+            QVariant(QStringList { QStringLiteral("x") }), QVariant(QStringList { QStringLiteral("y") }),
+            QVariant(QDate(2020, 1, 1)), QVariant(QPoint(1, 2)) };
         const VariantLess less;
         for (const QVariant& a : values) {
             QVERIFY2(!less(a, a), qPrintable(a.toString()));

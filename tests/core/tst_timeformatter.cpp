@@ -8,9 +8,10 @@
 
 namespace {
 
-const QStringList kUnits = {QStringLiteral("second"), QStringLiteral("minute"), QStringLiteral("hour")};
-const QStringList kPlurals = {QStringLiteral("seconds"), QStringLiteral("minutes"), QStringLiteral("hours")};
-const QList<int> kRadices = {1000, 60, 60};
+const QStringList kUnits = { QStringLiteral("second"), QStringLiteral("minute"), QStringLiteral("hour") };
+const QStringList kPlurals
+    = { QStringLiteral("seconds"), QStringLiteral("minutes"), QStringLiteral("hours") };
+const QList<int> kRadices = { 1000, 60, 60 };
 
 // A time-left formatter whose clock the test sets.
 class FixedTimeLeft : public TimeLeftFormatter
@@ -72,37 +73,37 @@ private slots:
     {
         TimeSinceFormatter f;
         configure(f);
-        f.setScales({0, 0, 1});
+        f.setScales({ 0, 0, 1 });
         QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes"));
         QCOMPARE(f.verbiage(3600500), QStringLiteral("1 hour"));
         QCOMPARE(f.verbiage(123000), QStringLiteral("2 minutes 3 seconds"));
         // A short list of scales is reused for larger units; out-of-range entries are clamped.
-        f.setScales({7});
+        f.setScales({ 7 });
         QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour"));
-        f.setScales({-4});
+        f.setScales({ -4 });
         QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes 3 seconds"));
     }
 
     void singularNamesServeWithoutPlurals()
     {
         TimeSinceFormatter f;
-        f.setUnits({QStringLiteral("s"), QStringLiteral("min")});
-        f.setRadices({1000, 60});
+        f.setUnits({ QStringLiteral("s"), QStringLiteral("min") });
+        f.setRadices({ 1000, 60 });
         QCOMPARE(f.verbiage(125000), QStringLiteral("2 min 5 s"));
     }
 
     void hostileListsDoNotReachOutOfRange()
     {
         TimeSinceFormatter f;
-        f.setUnits({QStringLiteral("second")});
-        f.setPlurals({QStringLiteral("seconds"), QStringLiteral("minutes")});
-        f.setRadices({1000, 60, 60});
+        f.setUnits({ QStringLiteral("second") });
+        f.setPlurals({ QStringLiteral("seconds"), QStringLiteral("minutes") });
+        f.setRadices({ 1000, 60, 60 });
         QCOMPARE(f.verbiage(3723000), QStringLiteral("3723 seconds"));
-        f.setRadices({1000, 0, 60});
+        f.setRadices({ 1000, 0, 60 });
         f.setUnits(kUnits);
         f.setPlurals(kPlurals);
         QCOMPARE(f.verbiage(3723000), QStringLiteral("3723 seconds"));
-        f.setRadices({-1000});
+        f.setRadices({ -1000 });
         QCOMPARE(f.verbiage(3723000), QString());
         f.setRadices({});
         QCOMPARE(f.verbiage(3723000), QString());
@@ -195,7 +196,7 @@ private slots:
         ProgressModel model;
         FixedTimeLeft f;
         f.setUnits(kUnits);
-        f.setPlurals({QStringLiteral("seconds")});
+        f.setPlurals({ QStringLiteral("seconds") });
         f.setRadices(kRadices);
         f.setProgressModel(&model);
         f.elapsed = 10000;

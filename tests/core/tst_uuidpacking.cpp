@@ -17,17 +17,31 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("short words padded")
-            << QStringLiteral("00000001-2-a-FFFFFFFF")
-            << hexBytes("00000001" "00000002" "0000000a" "ffffffff");
+        QTest::newRow("short words padded") << QStringLiteral("00000001-2-a-FFFFFFFF")
+                                            << hexBytes("00000001"
+                                                        "00000002"
+                                                        "0000000a"
+                                                        "ffffffff");
         QTest::newRow("mixed case") << QStringLiteral("DeadBeef-0-CAFE-1")
-                                    << hexBytes("deadbeef" "00000000" "0000cafe" "00000001");
-        QTest::newRow("unparsable word is zero")
-            << QStringLiteral("1-zz-3-4") << hexBytes("00000001" "00000000" "00000003" "00000004");
-        QTest::newRow("word over 32 bits is zero")
-            << QStringLiteral("123456789-1-1-1")
-            << hexBytes("00000000" "00000001" "00000001" "00000001");
-        QTest::newRow("empty parts") << QStringLiteral("--7-") << hexBytes("00000000" "00000000" "00000007" "00000000");
+                                    << hexBytes("deadbeef"
+                                                "00000000"
+                                                "0000cafe"
+                                                "00000001");
+        QTest::newRow("unparsable word is zero") << QStringLiteral("1-zz-3-4")
+                                                 << hexBytes("00000001"
+                                                             "00000000"
+                                                             "00000003"
+                                                             "00000004");
+        QTest::newRow("word over 32 bits is zero") << QStringLiteral("123456789-1-1-1")
+                                                   << hexBytes("00000000"
+                                                               "00000001"
+                                                               "00000001"
+                                                               "00000001");
+        QTest::newRow("empty parts") << QStringLiteral("--7-")
+                                     << hexBytes("00000000"
+                                                 "00000000"
+                                                 "00000007"
+                                                 "00000000");
     }
 
     void hexWords()
@@ -48,28 +62,30 @@ private slots:
 
     void wordsArePackedBigEndian()
     {
-        const QUuid uuid = uuidFromWords({0x12345678u, 0x9abcdef0u, 0x0fedcba9u, 0x87654321u});
+        const QUuid uuid = uuidFromWords({ 0x12345678u, 0x9abcdef0u, 0x0fedcba9u, 0x87654321u });
         QCOMPARE(uuid.toRfc4122(), hexBytes("123456789abcdef00fedcba987654321"));
         QCOMPARE(uuid.toString(), QStringLiteral("{12345678-9abc-def0-0fed-cba987654321}"));
-        QVERIFY(uuidFromWords({1u, 2u, 3u}).isNull());
-        QVERIFY(uuidFromWords({1u, 2u, 3u, 4u, 5u}).isNull());
+        QVERIFY(uuidFromWords({ 1u, 2u, 3u }).isNull());
+        QVERIFY(uuidFromWords({ 1u, 2u, 3u, 4u, 5u }).isNull());
         QVERIFY(uuidFromWords({}).isNull());
     }
 
     void int64PairIsPackedHighFirst()
     {
         QCOMPARE(uuidFromInt64Pair(1, 2).toRfc4122(),
-            hexBytes("0000000000000001" "0000000000000002"));
+            hexBytes("0000000000000001"
+                     "0000000000000002"));
         QCOMPARE(uuidFromInt64Pair(-1, 0x0123456789abcdefLL).toString(),
             QStringLiteral("{ffffffff-ffff-ffff-0123-456789abcdef}"));
         QCOMPARE(uuidFromInt64Pair(std::numeric_limits<qint64>::min(), -2).toRfc4122(),
-            hexBytes("8000000000000000" "fffffffffffffffe"));
+            hexBytes("8000000000000000"
+                     "fffffffffffffffe"));
     }
 
     void theThreePackingsAgree()
     {
         const QUuid a = uuidFromHexWords(QStringLiteral("1-2-3-4"));
-        const QUuid b = uuidFromWords({1u, 2u, 3u, 4u});
+        const QUuid b = uuidFromWords({ 1u, 2u, 3u, 4u });
         const QUuid c = uuidFromInt64Pair(0x0000000100000002LL, 0x0000000300000004LL);
         QCOMPARE(a, b);
         QCOMPARE(b, c);

@@ -1,5 +1,5 @@
-#include "support/testmain.h"
 #include "support/orientations.h"
+#include "support/testmain.h"
 
 #include "ciapi/export/exportgeometry.h"
 #include "display/enginerects.h"
@@ -23,7 +23,7 @@ using ostra::test::Orientation;
 const auto& kAll = ostra::test::kAllOrientations;
 
 // Turned as the editor turns it, showing the whole view.
-CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = {4, 3})
+CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = { 4, 3 })
 {
     CIAPI::Transform t = ostra::test::turnedTransform(o, aspect);
     setTransformCropFromView(t, QRectF(0, 0, 1, 1));
@@ -80,12 +80,12 @@ class TestGeometryEdits : public QObject
 private slots:
     void engineRectsAndRegions()
     {
-        const CIAPI::ROI roi{3, 5, 515, 517};
+        const CIAPI::ROI roi { 3, 5, 515, 517 };
         const QRect r = fromEngineRect(roi);
         QCOMPARE(r, QRect(3, 5, 512, 512));
         QCOMPARE(r.right(), 514);
         QVERIFY(toEngineRect(r) == roi);
-        QVERIFY(toEngineRect(QRect(0, 0, 1, 1)) == (CIAPI::ROI{0, 0, 1, 1}));
+        QVERIFY(toEngineRect(QRect(0, 0, 1, 1)) == (CIAPI::ROI { 0, 0, 1, 1 }));
         // Overlapping rectangles count once.
         QRegion region(QRect(0, 0, 10, 10));
         region |= QRect(5, 5, 10, 10);
@@ -96,7 +96,7 @@ private slots:
         takeRegion(pending, target);
         QVERIFY(pending.isEmpty());
         QCOMPARE(regionArea(target), qint64(20));
-        const auto points = toEnginePoints({QPointF(0.25, 0.5), QPointF(1, 0)});
+        const auto points = toEnginePoints({ QPointF(0.25, 0.5), QPointF(1, 0) });
         QCOMPARE(points.size(), size_t(2));
         QCOMPARE(fromEnginePoint(points[0]), QPointF(0.25, 0.5));
         QCOMPARE(points[1].x, 1.f);
@@ -110,12 +110,12 @@ private slots:
     {
         QTest::addColumn<int>("index");
         QTest::addColumn<QRectF>("view");
-        const QRectF crops[] = {QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.3, 0.5), QRectF(0.6, 0.05, 0.4, 0.3),
-                                QRectF(0, 0.7, 0.25, 0.3)};
+        const QRectF crops[] = { QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.3, 0.5), QRectF(0.6, 0.05, 0.4, 0.3),
+            QRectF(0, 0.7, 0.25, 0.3) };
         for (int i = 0; i < 8; ++i)
             for (const QRectF& c : crops)
-                QTest::addRow("%s crop %g,%g %gx%g", name(kAll[i]).constData(), c.x(), c.y(), c.width(),
-                              c.height())
+                QTest::addRow(
+                    "%s crop %g,%g %gx%g", name(kAll[i]).constData(), c.x(), c.y(), c.width(), c.height())
                     << i << c;
     }
     void cropConversionsAgreeWithTheDisplay()
@@ -128,14 +128,16 @@ private slots:
 
         const ImageGeometry g = geometryFor(t);
         const QRectF picture = toQ(pictureCropFromFrame(t));
-        const QRectF drawn = QRectF(g.imageToView(picture.topLeft()), g.imageToView(picture.bottomRight())).normalized();
+        const QRectF drawn
+            = QRectF(g.imageToView(picture.topLeft()), g.imageToView(picture.bottomRight())).normalized();
         const QRectF frame = viewOfPicture(g);
         const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
-        QVERIFY2(nearRect(drawn, expected, 0.05), qPrintable(QString("drawn %1,%2 %3x%4")
-                                                               .arg(drawn.x())
-                                                               .arg(drawn.y())
-                                                               .arg(drawn.width())
-                                                               .arg(drawn.height())));
+        QVERIFY2(nearRect(drawn, expected, 0.05),
+            qPrintable(QString("drawn %1,%2 %3x%4")
+                           .arg(drawn.x())
+                           .arg(drawn.y())
+                           .arg(drawn.width())
+                           .arg(drawn.height())));
         // The tool's own picture rectangle is the same one.
         GeometryEdits edits;
         edits.initTransform(t);
@@ -158,10 +160,11 @@ private slots:
         const ImageGeometry g = geometryFor(t);
         const QRectF frame = viewOfPicture(g);
         const int w = 8, h = 6;
-        for (const QPoint corner : {QPoint(0, 0), QPoint(w - 1, 0), QPoint(0, h - 1), QPoint(w - 1, h - 1)}) {
+        for (const QPoint corner :
+            { QPoint(0, 0), QPoint(w - 1, 0), QPoint(0, h - 1), QPoint(w - 1, h - 1) }) {
             std::vector<int> px(size_t(w) * h, 0);
             px[size_t(corner.y()) * w + corner.x()] = 1;
-            const std::array<int, 4> m{t.m(0), t.m(1), t.m(2), t.m(3)};
+            const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
             const auto out = CIAPI::exporter::orient(px, w, h, 1, m);
             const int W = t.transposed() ? h : w, H = t.transposed() ? w : h;
             const auto it = std::find(out.begin(), out.end(), 1);
@@ -171,14 +174,14 @@ private slots:
 
             const QPointF pictureFraction((corner.x() + 0.5) / w, (corner.y() + 0.5) / h);
             const QPointF shown = g.imageToView(pictureFraction);
-            const QPointF shownFraction((shown.x() - frame.left()) / frame.width(),
-                                        (shown.y() - frame.top()) / frame.height());
+            const QPointF shownFraction(
+                (shown.x() - frame.left()) / frame.width(), (shown.y() - frame.top()) / frame.height());
             QVERIFY2(near(exported, shownFraction), name(o));
-            QVERIFY2(near(GeometryEdits::pictureToView(pictureFraction, decomposeTransform(t)), exported), name(o));
+            QVERIFY2(near(GeometryEdits::pictureToView(pictureFraction, decomposeTransform(t)), exported),
+                name(o));
             // The drawing transform (scaled picture pixels about the centre) agrees.
             const QPointF centred((pictureFraction.x() - 0.5) * 4000, (pictureFraction.y() - 0.5) * 3000);
-            const QPointF drawn = g.viewOrientation().map(centred) * double(g.fitScale())
-                                  + QPointF(450, 350);
+            const QPointF drawn = g.viewOrientation().map(centred) * double(g.fitScale()) + QPointF(450, 350);
             QVERIFY2(near(drawn, shown), name(o));
         }
     }
@@ -199,8 +202,8 @@ private slots:
             edits.rotateRight();
             QCOMPARE(rotated.count(), 1);
             QCOMPARE(rotated.at(0).at(0).toBool(), true);
-            const QPointF topLeftAfter =
-                GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
+            const QPointF topLeftAfter
+                = GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
             // Clockwise: a view corner moves on to the next corner clockwise.
             const QPointF expected(1.0 - topLeftBefore.y(), topLeftBefore.x());
             QVERIFY2(near(topLeftAfter, expected), name(o));
@@ -208,8 +211,8 @@ private slots:
             QVERIFY2(nearRect(toQ(pictureCropFromFrame(edits.transform())), part), name(o));
             edits.mirrorHorizontal();
             QVERIFY2(nearRect(edits.cropRect(), part), name(o));
-            const QPointF mirrored =
-                GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
+            const QPointF mirrored
+                = GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(edits.transform()));
             QVERIFY2(near(mirrored, QPointF(1.0 - expected.x(), expected.y())), name(o));
             edits.mirrorVertical();
             QVERIFY2(nearRect(edits.cropRect(), part), name(o));
@@ -224,7 +227,7 @@ private slots:
         }
         // From the unturned picture a right turn gives 270 degrees.
         GeometryEdits edits;
-        edits.initTransform(turned({0, false}));
+        edits.initTransform(turned({ 0, false }));
         edits.rotateRight();
         QCOMPARE(decomposeTransform(edits.transform()).rotation, 270);
     }
@@ -232,7 +235,7 @@ private slots:
     void presetsKeepAreaAndRatio()
     {
         GeometryEdits edits;
-        CIAPI::Transform t(CIAPI::Point<int>{3, 2});
+        CIAPI::Transform t(CIAPI::Point<int> { 3, 2 });
         t.reset(0);
         edits.initTransform(t);
         QSignalSpy zoom(&edits, &GeometryEdits::zoomChanged);
@@ -242,14 +245,15 @@ private slots:
 
         // On a quarter-turned 4:3 picture (a 3:4 view) every preset gives its own ratio on
         // screen, measured in view pixels.
-        for (auto mode : {GeometryEdits::Preset_1_1, GeometryEdits::Preset_9_16, GeometryEdits::Preset_16_9,
-                          GeometryEdits::Preset_3_4, GeometryEdits::Preset_2_1}) {
+        for (auto mode : { GeometryEdits::Preset_1_1, GeometryEdits::Preset_9_16, GeometryEdits::Preset_16_9,
+                 GeometryEdits::Preset_3_4, GeometryEdits::Preset_2_1 }) {
             GeometryEdits turnedEdits;
-            turnedEdits.initTransform(turned({90, false}));
+            turnedEdits.initTransform(turned({ 90, false }));
             turnedEdits.setCropMode(mode);
             const QRectF c = turnedEdits.crop();
             const double pixels = (c.width() * 3.0) / (c.height() * 4.0);
-            QVERIFY2(std::fabs(pixels - turnedEdits.cropAspectRatio(mode)) < 1e-4, qPrintable(QString::number(mode)));
+            QVERIFY2(std::fabs(pixels - turnedEdits.cropAspectRatio(mode)) < 1e-4,
+                qPrintable(QString::number(mode)));
             QVERIFY(c.left() >= -1e-9 && c.top() >= -1e-9 && c.right() <= 1 + 1e-9 && c.bottom() <= 1 + 1e-9);
         }
     }
@@ -262,7 +266,7 @@ private slots:
         std::mt19937 random(7);
         std::uniform_real_distribution<double> step(-0.4, 0.4);
         for (const Orientation& o : kAll) {
-            for (auto mode : {GeometryEdits::Free, GeometryEdits::Preset_16_9, GeometryEdits::Preset_2_3}) {
+            for (auto mode : { GeometryEdits::Free, GeometryEdits::Preset_16_9, GeometryEdits::Preset_2_3 }) {
                 GeometryEdits edits;
                 edits.initTransform(turned(o));
                 edits.setCropState(GeometryEdits::Shown);
@@ -274,14 +278,13 @@ private slots:
                     // Press just outside a random handle (or inside the crop).
                     const int handle = int(random() % 9);
                     const QSizeF px(1.0 / (g.orientedSize().width()), 1.0 / (g.orientedSize().height()));
-                    const double hx[] = {c.center().x(), c.left() - 3 * px.width(), c.center().x(),
-                                         c.right() + 3 * px.width(), c.left() - 3 * px.width(),
-                                         c.right() + 3 * px.width(), c.left() - 3 * px.width(),
-                                         c.center().x(), c.right() + 3 * px.width()};
-                    const double hy[] = {c.center().y(), c.top() - 3 * px.height(), c.top() - 3 * px.height(),
-                                         c.top() - 3 * px.height(), c.center().y(), c.center().y(),
-                                         c.bottom() + 3 * px.height(), c.bottom() + 3 * px.height(),
-                                         c.bottom() + 3 * px.height()};
+                    const double hx[] = { c.center().x(), c.left() - 3 * px.width(), c.center().x(),
+                        c.right() + 3 * px.width(), c.left() - 3 * px.width(), c.right() + 3 * px.width(),
+                        c.left() - 3 * px.width(), c.center().x(), c.right() + 3 * px.width() };
+                    const double hy[] = { c.center().y(), c.top() - 3 * px.height(),
+                        c.top() - 3 * px.height(), c.top() - 3 * px.height(), c.center().y(), c.center().y(),
+                        c.bottom() + 3 * px.height(), c.bottom() + 3 * px.height(),
+                        c.bottom() + 3 * px.height() };
                     const QPointF press(hx[handle], hy[handle]);
                     edits.beginCropDrag(GeometryEdits::viewToPicture(press, turn), g);
                     if (handle == 0)
@@ -295,14 +298,15 @@ private slots:
                     QCOMPARE(edits.cropState(), GeometryEdits::Shown);
                     const QRectF r = edits.crop();
                     const QByteArray where = name(o) + " mode " + QByteArray::number(mode) + " round "
-                                             + QByteArray::number(round);
+                        + QByteArray::number(round);
                     QVERIFY2(r.left() >= -1e-9 && r.top() >= -1e-9, where);
                     QVERIFY2(r.right() <= 1 + 1e-9 && r.bottom() <= 1 + 1e-9, where);
                     QVERIFY2(r.width() >= 0.05 - 1e-9 && r.height() >= 0.05 - 1e-9, where);
                     if (mode != GeometryEdits::Free)
-                        QVERIFY2(std::fabs(edits.cropAspectRatio(GeometryEdits::Free) - edits.cropAspectRatio(mode))
-                                     < 1e-6,
-                                 where);
+                        QVERIFY2(std::fabs(
+                                     edits.cropAspectRatio(GeometryEdits::Free) - edits.cropAspectRatio(mode))
+                                < 1e-6,
+                            where);
                 }
             }
         }
@@ -311,7 +315,7 @@ private slots:
     void edgeDragsStopAtTheMinimum()
     {
         GeometryEdits edits;
-        edits.initTransform(turned({0, false}));
+        edits.initTransform(turned({ 0, false }));
         edits.setCropState(GeometryEdits::Shown);
         const ImageGeometry g = geometryFor(edits.transform());
         const TurnAndMirror turn = decomposeTransform(edits.transform());
@@ -323,7 +327,8 @@ private slots:
         QVERIFY(std::fabs(edits.crop().width() - 0.05) < 1e-9);
         QVERIFY(std::fabs(edits.crop().right() - 1.0) < 1e-9);
         // The top edge dragged below the bottom stops at 0.95.
-        edits.beginCropDrag(GeometryEdits::viewToPicture(QPointF(edits.crop().center().x(), -0.002), turn), g);
+        edits.beginCropDrag(
+            GeometryEdits::viewToPicture(QPointF(edits.crop().center().x(), -0.002), turn), g);
         QCOMPARE(edits.grabbedHandle(), 2);
         edits.dragCrop(GeometryEdits::viewToPicture(QPointF(edits.crop().center().x(), 3.0), turn), g);
         QVERIFY(std::fabs(edits.crop().top() - 0.95) < 1e-9);
@@ -341,7 +346,7 @@ private slots:
     void editingIsCommittedOnlyByApply()
     {
         GeometryEdits edits;
-        edits.initTransform(turned({90, true}));
+        edits.initTransform(turned({ 90, true }));
         QSignalSpy state(&edits, &GeometryEdits::cropStateChanged);
         edits.setCropState(GeometryEdits::Shown);
         QCOMPARE(state.count(), 1);
@@ -366,15 +371,15 @@ private slots:
     {
         GeometryEdits edits;
         edits.setEditFlag(6);
-        edits.initTransform(turned({0, true}));
+        edits.initTransform(turned({ 0, true }));
         QVERIFY(!edits.hasEdits());
         edits.setEditFlag(0);
         QVERIFY(edits.hasEdits());
-        edits.initTransform(turned({0, false}));
+        edits.initTransform(turned({ 0, false }));
         QVERIFY(!edits.hasEdits());
         // A turned picture shot turned is untouched, with its whole (turned-frame) view.
         edits.setEditFlag(1);
-        CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
         t.reset(1);
         edits.initTransform(t);
         QVERIFY(!edits.hasEdits());
@@ -418,8 +423,8 @@ private slots:
             const auto* s = shade->geometry()->vertexDataAsPoint2D();
             for (int i = 0; i < 24; i += 3)
                 shaded += std::fabs((s[i + 1].x - s[i].x) * (s[i + 2].y - s[i].y)
-                                    - (s[i + 2].x - s[i].x) * (s[i + 1].y - s[i].y))
-                          / 2;
+                              - (s[i + 2].x - s[i].x) * (s[i + 1].y - s[i].y))
+                    / 2;
             const double outside = frame.width() * frame.height() - expected.width() * expected.height();
             QVERIFY2(std::fabs(shaded - outside) < 1.0, name(o));
 
@@ -427,11 +432,12 @@ private slots:
             const auto* q = handles->geometry()->vertexDataAsPoint2D();
             const QRectF grown = expected.adjusted(-6.5, -6.5, 6.5, 6.5);
             for (int i = 0; i < 72; i += 6) {
-                const QRectF mark = QRectF(QPointF(q[i].x, q[i].y), QPointF(q[i + 5].x, q[i + 5].y)).normalized();
+                const QRectF mark
+                    = QRectF(QPointF(q[i].x, q[i].y), QPointF(q[i + 5].x, q[i + 5].y)).normalized();
                 QVERIFY2(grown.contains(mark), name(o) + " mark " + QByteArray::number(i / 6));
                 QVERIFY2(!mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isValid()
-                             || mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isEmpty(),
-                         name(o) + " mark " + QByteArray::number(i / 6));
+                        || mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isEmpty(),
+                    name(o) + " mark " + QByteArray::number(i / 6));
             }
             QSGNode root; // takes the nodes, as the canvas's node does
             root.appendChildNode(crop.shadeNode());
@@ -440,7 +446,7 @@ private slots:
         }
         NodeCrop hidden;
         hidden.setCropGeometry(GeometryEdits::Hidden, QRectF(0, 0, 1, 1), 1.0);
-        hidden.updateNode(geometryFor(turned({0, false})));
+        hidden.updateNode(geometryFor(turned({ 0, false })));
         QCOMPARE(hidden.shadeNode()->opacity(), 1.0);
         QCOMPARE(static_cast<FlatColorNode*>(hidden.shadeNode()->firstChild())->color(), QColor(32, 32, 32));
         QVERIFY(!hidden.frameNode()->isVisible());

@@ -8,8 +8,8 @@
 #include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
-#include "engine/imageproperties.h"
 #include "engine/imagenumberproperty.h"
+#include "engine/imageproperties.h"
 #include "engine/imageproperty.h"
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
@@ -35,7 +35,8 @@ namespace {
 
 int savedRating(const QString& raw)
 {
-    std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
+    std::ifstream in(
+        QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
     if (!in)
         return -1;
     return CIAPI::StateFileEditor(in).userRating();
@@ -44,8 +45,8 @@ int savedRating(const QString& raw)
 // Grey levels of an image shrunk to w x h, normalised to mean 0 and deviation 1.
 std::vector<double> signature(const QImage& image, int w, int h)
 {
-    const QImage small = image.convertToFormat(QImage::Format_RGB32).scaled(w, h, Qt::IgnoreAspectRatio,
-                                                                              Qt::SmoothTransformation);
+    const QImage small = image.convertToFormat(QImage::Format_RGB32)
+                             .scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     std::vector<double> v;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
@@ -106,7 +107,7 @@ class TestImageEditItem : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QString m_large;  // several pyramid levels
+    QString m_large; // several pyramid levels
     QString m_second;
 
     QString writePicture(const QString& name, int w, int h, std::uint32_t seed)
@@ -117,14 +118,15 @@ private:
         o.frames = 1;
         o.seed = seed;
         const QString path = m_dir.path() + "/" + name;
-        return vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx) ? path
-                                                                                                     : QString();
+        return vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx)
+            ? path
+            : QString();
     }
 
     static bool waitForQuality(ImageEditItem* item, ImageEditItem::ImageQuality at_least)
     {
-        return QTest::qWaitFor([&] { return item->imageQuality() >= at_least && !item->isRefreshPending(); },
-                               60000);
+        return QTest::qWaitFor(
+            [&] { return item->imageQuality() >= at_least && !item->isRefreshPending(); }, 60000);
     }
 
 private slots:
@@ -138,7 +140,7 @@ private slots:
 
     void init()
     {
-        for (const QString& f : {m_large, m_second}) {
+        for (const QString& f : { m_large, m_second }) {
             QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(f)));
             QFile::remove(StateFile::lockPath(StateFile::pathFor(QUrl::fromLocalFile(f))));
         }
@@ -167,11 +169,12 @@ private slots:
     // never picks a finer level.
     void levelPlanning()
     {
-        const std::vector<QSize> levels{QSize(4000, 3000), QSize(2000, 1500), QSize(1000, 750), QSize(500, 375)};
+        const std::vector<QSize> levels { QSize(4000, 3000), QSize(2000, 1500), QSize(1000, 750),
+            QSize(500, 375) };
         std::mt19937 random(11);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         for (int round = 0; round < 400; ++round) {
-            CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+            CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
             t.reset(int(random() % 8));
             ImageGeometry g;
             g.setImageSize(4000, 3000);
@@ -194,10 +197,12 @@ private slots:
                 const QRect whole(QPoint(0, 0), levels[size_t(level)]);
                 const QRect wanted = LevelPlanner::wantedRegion(level, levels, crop, g);
                 QVERIFY(whole.contains(wanted) || wanted.isEmpty());
-                const CIAPI::ROI visible = LevelPlanner::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
+                const CIAPI::ROI visible
+                    = LevelPlanner::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
                 if (!visible.empty())
-                    QVERIFY2(wanted.contains(QRect(QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
-                             "the request misses part of the view");
+                    QVERIFY2(wanted.contains(QRect(
+                                 QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
+                        "the request misses part of the view");
             }
         }
         // The block rule: a request ending short of the level's edge by less than a block
@@ -228,9 +233,11 @@ private slots:
         QTest::qWait(50);
         for (const QRegion& asked : canvas.item->askedRegions())
             QVERIFY(asked.isEmpty());
-        QVERIFY(std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        QVERIFY(
+            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
         canvas.item->setSize(QSizeF(400, 300));
-        QVERIFY(std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        QVERIFY(
+            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
         // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
         canvas.item->setZoomLogLevel(60);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
@@ -247,7 +254,7 @@ private slots:
         // The coarsest level is asked at its own size, not as a whole block.
         const int coarsest = p.levelCount() - 1;
         QCOMPARE(canvas.item->askedRegions()[size_t(coarsest)],
-                 QRegion(0, 0, p[coarsest].width(), p[coarsest].height()));
+            QRegion(0, 0, p[coarsest].width(), p[coarsest].height()));
         // Shrinking to nothing (a minimised window) keeps the pan finite.
         canvas.item->setSize(QSizeF(0, 0));
         canvas.item->setSize(QSizeF(300, 200));
@@ -272,7 +279,7 @@ private slots:
         foreign.kind = VrxMessage::KindViewer;
         foreign.pyramid = CIAPI::ImagePyramid::Create(2);
         foreign.level = 0;
-        foreign.region = CIAPI::ROI{0, 0, 64, 64};
+        foreign.region = CIAPI::ROI { 0, 0, 64, 64 };
         canvas.item->imageOutput(foreign);
         QVERIFY(canvas.item->pyramid() == shown);
         foreign.pyramid = shown;
@@ -283,7 +290,7 @@ private slots:
         VrxMessage own = foreign;
         own.location = QUrl::fromLocalFile(m_large);
         own.level = shown.levelCount() - 1;
-        own.region = CIAPI::ROI{0, 0, 4096, 4096};
+        own.region = CIAPI::ROI { 0, 0, 4096, 4096 };
         canvas.item->imageOutput(own);
         const QRect coarsest(0, 0, shown[own.level].width(), shown[own.level].height());
         QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)], QRegion(coarsest));
@@ -409,8 +416,8 @@ private slots:
     {
         QTest::addColumn<int>("rotation");
         QTest::addColumn<bool>("mirrored");
-        for (int r : {0, 90, 180, 270})
-            for (bool m : {false, true})
+        for (int r : { 0, 90, 180, 270 })
+            for (bool m : { false, true })
                 QTest::addRow("%d%s", r, m ? " mirrored" : "") << r << m;
     }
     void screenMatchesOverlayAndExport()
@@ -443,7 +450,8 @@ private slots:
         edits->dragCrop(GeometryEdits::viewToPicture(QPointF(middle, 0.75), turn), g);
         edits->endCropDrag();
         // Each edge moved by as much as the pointer did.
-        QVERIFY(std::fabs(edits->crop().left() - 0.304) < 1e-6 && std::fabs(edits->crop().bottom() - 0.746) < 1e-6);
+        QVERIFY(std::fabs(edits->crop().left() - 0.304) < 1e-6
+            && std::fabs(edits->crop().bottom() - 0.746) < 1e-6);
         edits->applyCrop();
         canvas.item->setEditorMode(ImageEditItem::None);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
@@ -460,12 +468,17 @@ private slots:
                     box |= QRect(x, y, 1, 1);
             }
         const QRectF pictureCrop = edits->cropRect();
-        const QRectF expected =
-            QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight())).normalized();
+        const QRectF expected
+            = QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight()))
+                  .normalized();
         QVERIFY2(std::fabs(box.left() - expected.left()) <= 2 && std::fabs(box.top() - expected.top()) <= 2
-                     && std::fabs(box.right() + 1 - expected.right()) <= 2
-                     && std::fabs(box.bottom() + 1 - expected.bottom()) <= 2,
-                 qPrintable(QString("unshaded %1,%2 %3x%4").arg(box.x()).arg(box.y()).arg(box.width()).arg(box.height())));
+                && std::fabs(box.right() + 1 - expected.right()) <= 2
+                && std::fabs(box.bottom() + 1 - expected.bottom()) <= 2,
+            qPrintable(QString("unshaded %1,%2 %3x%4")
+                           .arg(box.x())
+                           .arg(box.y())
+                           .arg(box.width())
+                           .arg(box.height())));
 
         ExportRequest request;
         request.location = QUrl::fromLocalFile(m_large);
@@ -485,16 +498,17 @@ private slots:
         if (mirrored)
             unturned = unturned.mirrored(true, false);
         unturned = unturned.transformed(QTransform().rotate(rotation));
-        for (int r : {0, 90, 180, 270})
-            for (bool m : {false, true}) {
+        for (int r : { 0, 90, 180, 270 })
+            for (bool m : { false, true }) {
                 if (r == rotation && m == mirrored)
                     continue;
                 const double other = correlation(shown, signature(oriented(unturned, r, m), 24, 24));
-                QVERIFY2(other < match - 0.1, qPrintable(QString("%1%2: %3 against %4")
-                                                             .arg(r)
-                                                             .arg(m ? " mirrored" : "")
-                                                             .arg(other)
-                                                             .arg(match)));
+                QVERIFY2(other < match - 0.1,
+                    qPrintable(QString("%1%2: %3 against %4")
+                                   .arg(r)
+                                   .arg(m ? " mirrored" : "")
+                                   .arg(other)
+                                   .arg(match)));
             }
     }
 };

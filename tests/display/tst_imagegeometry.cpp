@@ -13,8 +13,8 @@ private slots:
     void orientationsDecodeLikeTheEngine()
     {
         for (int r = 0; r < 360; r += 90) {
-            for (bool m : {false, true}) {
-                CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+            for (bool m : { false, true }) {
+                CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
                 t.reset(0);
                 t.rotate90(-r / 90);
                 if (m)
@@ -54,7 +54,7 @@ private slots:
     void fitAndMapping()
     {
         QFETCH(int, code);
-        CIAPI::Transform t(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
         t.reset(code);
         ImageGeometry g;
         g.setImageSize(4000, 3000);
@@ -74,15 +74,16 @@ private slots:
         // Pan and zoom, then back.
         g.setPan(30, -12);
         g.setZoom(2.5f);
-        for (const QPointF& p : {QPointF(0.1, 0.9), QPointF(0.75, 0.2), QPointF(0.5, 0.5)}) {
+        for (const QPointF& p : { QPointF(0.1, 0.9), QPointF(0.75, 0.2), QPointF(0.5, 0.5) }) {
             const QPointF back = g.viewToImage(g.imageToView(p));
             QVERIFY2(qAbs(back.x() - p.x()) < 1e-5 && qAbs(back.y() - p.y()) < 1e-5,
-                     qPrintable(QString("%1,%2 -> %3,%4").arg(p.x()).arg(p.y()).arg(back.x()).arg(back.y())));
+                qPrintable(QString("%1,%2 -> %3,%4").arg(p.x()).arg(p.y()).arg(back.x()).arg(back.y())));
         }
         // A crop to fit: half the width doubles the scale of a wide view.
         g.setRelativeSize(QSizeF(0.5, 1.0));
         g.setViewSize(1000, 300);
-        QCOMPARE(g.fitScale(), turned ? qMin(1000.f / 3000.f, 300.f / 2000.f) : qMin(1000.f / 2000.f, 300.f / 3000.f));
+        QCOMPARE(g.fitScale(),
+            turned ? qMin(1000.f / 3000.f, 300.f / 2000.f) : qMin(1000.f / 2000.f, 300.f / 3000.f));
     }
 
     void rotations()

@@ -39,7 +39,8 @@ vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
 }
 
 // A state file whose thumbnail is one flat colour.
-void writeStateThumbnail(const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
+void writeStateThumbnail(
+    const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
 {
     if (!displaytest::writeFlatThumbnail(rawPath, picture.meta.imageUuid, w, h, c, 2))
         qFatal("cannot write the state of %s", qPrintable(rawPath));
@@ -67,8 +68,8 @@ struct TaskGate
         closed = false;
         passes.release(1000);
     }
-    std::atomic<bool> closed{false};
-    std::atomic<int> started{0};
+    std::atomic<bool> closed { false };
+    std::atomic<int> started { 0 };
     QSemaphore passes;
 };
 
@@ -78,8 +79,8 @@ class Listener : public QObject, public ImageClient
 public:
     QObject* object() override { return this; }
     void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
-    void fileInvalid(QUrl) override {}
-    void routerDetached(ImageRouter*) override {}
+    void fileInvalid(QUrl) override { }
+    void routerDetached(ImageRouter*) override { }
     std::vector<VrxMessage> outputs;
 };
 
@@ -116,8 +117,8 @@ class TestImageItem : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_dir;
-    QString m_thumbed;  // a picture whose state holds a flat thumbnail
-    QString m_plain;    // a picture without state: the service renders it
+    QString m_thumbed; // a picture whose state holds a flat thumbnail
+    QString m_plain; // a picture without state: the service renders it
 
     QString path(const QString& name) const { return m_dir.path() + "/" + name; }
 
@@ -149,15 +150,16 @@ private slots:
         QVERIFY(!scene.item->valid());
 
         const QRgb waiting = scene.pixel(100, 75);
-        QVERIFY2(qRed(waiting) == qGreen(waiting) && qGreen(waiting) == qBlue(waiting) && qRed(waiting) <= 100,
-                 qPrintable(describe(waiting)));
+        QVERIFY2(
+            qRed(waiting) == qGreen(waiting) && qGreen(waiting) == qBlue(waiting) && qRed(waiting) <= 100,
+            qPrintable(describe(waiting)));
         QCOMPARE(scene.pixel(5, 5), kBackground);
 
         gate.open();
         QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
         QVERIFY(!scene.item->loading());
         // Red and blue in their places: the service's pixel order and the textures' agree.
-        for (const QPoint& p : {QPoint(100, 75), QPoint(24, 19), QPoint(176, 131)}) {
+        for (const QPoint& p : { QPoint(100, 75), QPoint(24, 19), QPoint(176, 131) }) {
             const QRgb got = scene.pixel(p.x(), p.y());
             QVERIFY2(near(got, kThumbColour), qPrintable(describe(got)));
         }
@@ -199,10 +201,11 @@ private slots:
                 const uint8_t* p = level.row(y) + x * 4;
                 const QColor want(p[2], p[1], p[0]);
                 const QRgb got = frame.pixel(QPoint(x, y) * frame.devicePixelRatio());
-                QVERIFY2(near(got, want, 6), qPrintable(QStringLiteral("(%1, %2): %3 instead of %4")
-                                                            .arg(x)
-                                                            .arg(y)
-                                                            .arg(describe(got), describe(want.rgb()))));
+                QVERIFY2(near(got, want, 6),
+                    qPrintable(QStringLiteral("(%1, %2): %3 instead of %4")
+                                   .arg(x)
+                                   .arg(y)
+                                   .arg(describe(got), describe(want.rgb()))));
                 if (compared++ == 0)
                     first = got;
                 else if (!near(got, QColor(first), 3))

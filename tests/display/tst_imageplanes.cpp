@@ -16,8 +16,8 @@ constexpr int kTile = ImagePlanes::kTileSize;
 
 // Compares one tile's texture with the level's pixels over `area` (level coordinates).
 // The texture holds RGBA whatever the upload format: a BGRA level reads back swapped.
-bool tileMatches(QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, int tile, const QRect& area,
-                 QString* why)
+bool tileMatches(
+    QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, int tile, const QRect& area, QString* why)
 {
     const QRect t = plane.tileRect(tile);
     const std::vector<uint8_t> back = readTexture(f, plane.textureId(tile), kTile, kTile);
@@ -27,11 +27,18 @@ bool tileMatches(QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, int 
             const uint8_t* src = plane.image().row(y) + x * 4;
             const uint8_t* got = back.data() + (size_t(y - t.top()) * kTile + size_t(x - t.left())) * 4;
             const bool swap = plane.format() == kBgra;
-            const uint8_t want[4] = {src[swap ? 2 : 0], src[1], src[swap ? 0 : 2], src[3]};
+            const uint8_t want[4] = { src[swap ? 2 : 0], src[1], src[swap ? 0 : 2], src[3] };
             if (memcmp(got, want, 4) != 0) {
                 *why = QString("tile %1 pixel (%2, %3): got %4 %5 %6, want %7 %8 %9")
-                           .arg(tile).arg(x).arg(y).arg(got[0]).arg(got[1]).arg(got[2])
-                           .arg(want[0]).arg(want[1]).arg(want[2]);
+                           .arg(tile)
+                           .arg(x)
+                           .arg(y)
+                           .arg(got[0])
+                           .arg(got[1])
+                           .arg(got[2])
+                           .arg(want[0])
+                           .arg(want[1])
+                           .arg(want[2]);
                 return false;
             }
         }
@@ -82,14 +89,8 @@ private slots:
         m_gl = new GLContext;
         QVERIFY2(m_gl->create(), "no OpenGL context (run under Xvfb with Mesa)");
     }
-    void cleanupTestCase()
-    {
-        delete m_gl;
-    }
-    void init()
-    {
-        QVERIFY(m_gl->makeCurrent());
-    }
+    void cleanupTestCase() { delete m_gl; }
+    void init() { QVERIFY(m_gl->makeCurrent()); }
 
     void uploadReadsBack_data()
     {
@@ -123,7 +124,7 @@ private slots:
         planes.bind();
         QVERIFY(plane.hasTextures());
         QVERIFY(!plane.isComplete());
-        planes.markDirty(0, CIAPI::ROI{0, 0, width, height}, false);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, width, height }, false);
         QVERIFY(plane.isComplete());
         plane.uploadRegion();
         QVERIFY(plane.pending().isEmpty());
@@ -146,7 +147,8 @@ private slots:
         planes.bind();
         paintTextures(m_gl->f(), plane, 0xAB);
         const QRect rect(1000, 1010, 60, 30); // four tiles meet inside it
-        planes.markDirty(0, CIAPI::ROI{rect.left(), rect.top(), rect.right() + 1, rect.bottom() + 1}, false);
+        planes.markDirty(
+            0, CIAPI::ROI { rect.left(), rect.top(), rect.right() + 1, rect.bottom() + 1 }, false);
         plane.uploadRegion();
         QCOMPARE(plane.uploaded(), QRegion(rect));
         for (int i = 0; i < plane.tileCount(); ++i) {
@@ -167,17 +169,17 @@ private slots:
         ImagePlanes planes(pyramidOf(image), kRgba);
         ImagePlanes::ImagePlane& plane = planes.plane(0);
         planes.bind();
-        planes.markDirty(0, CIAPI::ROI{0, 0, 300, 200}, false);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, 300, 200 }, false);
         plane.uploadRegion();
         // New pixels arrive for a rectangle already uploaded.
         for (int y = 10; y < 20; ++y)
             memset(image.row(y) + 40 * 4, 0x11, 30 * 4);
-        planes.markDirty(0, CIAPI::ROI{40, 10, 70, 20}, false);
+        planes.markDirty(0, CIAPI::ROI { 40, 10, 70, 20 }, false);
         QVERIFY(plane.pending().isEmpty());
         std::vector<uint8_t> back = readTexture(m_gl->f(), plane.textureId(0), kTile, kTile);
         QCOMPARE(countPixelsOf(back, 0x11, QRect(40, 10, 30, 10)), 0);
 
-        std::vector<QRegion> regions{QRegion(40, 10, 30, 10)};
+        std::vector<QRegion> regions { QRegion(40, 10, 30, 10) };
         planes.applyDirtyRegions(regions, true);
         QVERIFY(regions[0].isEmpty());
         QCOMPARE(plane.pending(), QRegion(40, 10, 30, 10));
@@ -199,7 +201,7 @@ private slots:
         ImagePlanes planes(pyramidOf(image), kBgra);
         ImagePlanes::ImagePlane& plane = planes.plane(0);
         planes.bind();
-        planes.markDirty(0, CIAPI::ROI{-50, -50, 5000, 5000}, false);
+        planes.markDirty(0, CIAPI::ROI { -50, -50, 5000, 5000 }, false);
         QCOMPARE(plane.pending(), QRegion(plane.levelRect()));
         plane.uploadRegion();
         for (int i = 0; i < plane.tileCount(); ++i) {
@@ -207,8 +209,8 @@ private slots:
             QVERIFY2(tileMatches(m_gl->f(), plane, i, plane.levelRect(), &why), qPrintable(why));
         }
         // Out of range levels are ignored.
-        planes.markDirty(3, CIAPI::ROI{0, 0, 10, 10}, true);
-        planes.markDirty(-1, CIAPI::ROI{0, 0, 10, 10}, true);
+        planes.markDirty(3, CIAPI::ROI { 0, 0, 10, 10 }, true);
+        planes.markDirty(-1, CIAPI::ROI { 0, 0, 10, 10 }, true);
         QVERIFY(plane.pending().isEmpty());
     }
 
@@ -221,7 +223,7 @@ private slots:
         ImagePlanes planes(pyramidOf(image), kRgba);
         ImagePlanes::ImagePlane& plane = planes.plane(0);
         planes.bind();
-        planes.markDirty(0, CIAPI::ROI{0, 0, 1100, 50}, false);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
         plane.uploadRegion();
         const unsigned oldFirst = plane.textureId(0);
 
@@ -239,7 +241,7 @@ private slots:
         QVERIFY(std::find(own.begin(), own.end(), GLuint(oldFirst)) != own.end());
 
         QTest::ignoreMessage(QtWarningMsg,
-                             "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
+            "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
         planes.bind(); // the other context is current
         QCOMPARE(plane.context(), &other.context);
         QVERIFY(plane.uploaded().isEmpty());
@@ -257,9 +259,9 @@ private slots:
 
         // Back in the first context with the other one current again: moving while the
         // owner is current deletes the names for real.
-        const std::vector<unsigned> names{plane.textureId(0), plane.textureId(1)};
+        const std::vector<unsigned> names { plane.textureId(0), plane.textureId(1) };
         QTest::ignoreMessage(QtWarningMsg,
-                             "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
+            "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?");
         plane.setContext(nullptr);
         for (unsigned n : names)
             QVERIFY(!g->glIsTexture(n));
@@ -284,22 +286,22 @@ private slots:
         };
         node.setLevel(0);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 1}));
-        node.planes()->markDirty(2, CIAPI::ROI{0, 0, 200, 150}, false);
+        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 1 }));
+        node.planes()->markDirty(2, CIAPI::ROI { 0, 0, 200, 150 }, false);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 1}));
-        node.planes()->markDirty(1, CIAPI::ROI{0, 0, 400, 300}, false);
+        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 1 }));
+        node.planes()->markDirty(1, CIAPI::ROI { 0, 0, 400, 300 }, false);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 0}));
-        node.planes()->markDirty(0, CIAPI::ROI{0, 0, 800, 599}, false);
+        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 0 }));
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 800, 599 }, false);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{1, 1, 0}));
-        node.planes()->markDirty(0, CIAPI::ROI{0, 599, 800, 600}, false);
+        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 0 }));
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 599, 800, 600 }, false);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{1, 0, 0}));
+        QCOMPARE(opacities(), (QVector<qreal> { 1, 0, 0 }));
         node.setLevel(1);
         node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal>{0, 1, 0}));
+        QCOMPARE(opacities(), (QVector<qreal> { 0, 1, 0 }));
         // The finest level is drawn last, on top.
         QCOMPARE(node.firstChild(), static_cast<QSGNode*>(node.opacityNode(2)));
         QCOMPARE(node.lastChild(), static_cast<QSGNode*>(node.opacityNode(0)));

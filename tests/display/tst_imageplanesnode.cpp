@@ -24,10 +24,7 @@ constexpr int kBgra = 0x80E1;
 class PyramidItem : public QQuickItem
 {
 public:
-    PyramidItem()
-    {
-        setFlag(ItemHasContents);
-    }
+    PyramidItem() { setFlag(ItemHasContents); }
     CIAPI::ImagePyramid pyramid;
     int format = kRgba;
     QMatrix matrix;
@@ -65,8 +62,8 @@ protected:
 };
 
 // Four flat quadrants split at (sx, sy), colours given as RGB.
-const QColor kQuadrants[4] = {QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200),
-                              QColor(220, 220, 40)};
+const QColor kQuadrants[4]
+    = { QColor(200, 30, 30), QColor(30, 200, 30), QColor(30, 30, 200), QColor(220, 220, 40) };
 
 CIAPI::Image quadrantImage(int w, int h, int sx, int sy, bool bgra)
 {
@@ -113,7 +110,7 @@ private slots:
         for (ImageTileNode* tile : node.tiles())
             QCOMPARE(tile->geometry()->vertexCount(), 0);
 
-        planes.markDirty(0, CIAPI::ROI{0, 0, 1025, 1}, false);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, 1025, 1 }, false);
         node.preprocess(); // no context: nothing is uploaded, the pending part is drawn
         QVERIFY(node.changed());
         ImageTileNode* first = node.tiles()[0];
@@ -130,7 +127,8 @@ private slots:
         QCOMPARE(w[0].x, 1024.f);
         QCOMPARE(w[0].tx, 0.f);
         const quint16* idx = first->geometry()->indexDataAsUShort();
-        QCOMPARE((QVector<int>{idx[0], idx[1], idx[2], idx[3], idx[4], idx[5]}), (QVector<int>{0, 1, 2, 1, 2, 3}));
+        QCOMPARE((QVector<int> { idx[0], idx[1], idx[2], idx[3], idx[4], idx[5] }),
+            (QVector<int> { 0, 1, 2, 1, 2, 3 }));
         // Nothing changed: the geometry is left alone.
         QVERIFY(!first->refreshGeometry());
     }
@@ -142,8 +140,8 @@ private slots:
         pyramid[0] = CIAPI::Image::Create(600, 400);
         ImagePlanes planes(pyramid, kRgba);
         ImagePlaneNode node(&planes.plane(0), 1, true);
-        planes.markDirty(0, CIAPI::ROI{0, 0, 100, 50}, false);
-        planes.markDirty(0, CIAPI::ROI{300, 200, 400, 260}, false);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, 100, 50 }, false);
+        planes.markDirty(0, CIAPI::ROI { 300, 200, 400, 260 }, false);
         node.preprocess();
         ImageTileNode* tile = node.tiles()[0];
         QCOMPARE(tile->geometry()->vertexCount(), 8);
@@ -164,7 +162,7 @@ private slots:
         ImagePlanesNode node(pyramid, kBgra);
         node.bindWindow(nullptr);
         std::vector<std::vector<quint32>> bins;
-        node.planes()->markDirty(0, CIAPI::ROI{0, 0, 40, 20}, false);
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, false);
         node.preprocess();
         QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 1, 1))); // uploads arrived this frame
         node.preprocess();
@@ -219,14 +217,14 @@ private slots:
         item->format = format;
         item->matrix = angle == 180 ? QMatrix(-1, 0, 0, -1, 0, 0) : QMatrix();
         item->level = 0;
-        item->dirty = {QRegion(0, 0, 2200, 1320), QRegion()};
+        item->dirty = { QRegion(0, 0, 2200, 1320), QRegion() };
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         const QImage frame = window.grabWindow();
         QVERIFY(!frame.isNull());
         // The image is 5 times the view: quadrant borders at x = 300, y = 180.
-        const QPoint probes[4] = {QPoint(150, 90), QPoint(370, 90), QPoint(150, 222), QPoint(370, 222)};
+        const QPoint probes[4] = { QPoint(150, 90), QPoint(370, 90), QPoint(150, 222), QPoint(370, 222) };
         for (int q = 0; q < 4; ++q) {
             // Turned half round, the probe turned with it meets the same quadrant.
             const int want = q;
@@ -235,7 +233,11 @@ private slots:
                 p = QPoint(439 - p.x(), 263 - p.y());
             const QRgb got = frame.pixel(p * frame.devicePixelRatio());
             QVERIFY2(near(got, kQuadrants[want]),
-                     qPrintable(QString("quadrant %1 at (%2, %3): %4").arg(want).arg(p.x()).arg(p.y()).arg(describe(got))));
+                qPrintable(QString("quadrant %1 at (%2, %3): %4")
+                               .arg(want)
+                               .arg(p.x())
+                               .arg(p.y())
+                               .arg(describe(got))));
         }
         QCOMPARE(item->builtNodes, 1);
 
@@ -243,13 +245,13 @@ private slots:
         item->pyramid = CIAPI::ImagePyramid::Create(2);
         item->pyramid[0] = quadrantImage(2200, 1320, 1500, 900, bgra);
         item->pyramid[1] = quadrantImage(1100, 660, 750, 450, bgra);
-        item->dirty = {QRegion(), QRegion(0, 0, 1100, 660)};
+        item->dirty = { QRegion(), QRegion(0, 0, 1100, 660) };
         item->update();
         const QImage coarse = window.grabWindow();
         QCOMPARE(item->builtNodes, 2);
         const QPoint p = angle == 180 ? QPoint(439 - 370, 263 - 222) : QPoint(370, 222);
         QVERIFY2(near(coarse.pixel(p * coarse.devicePixelRatio()), kQuadrants[3]),
-                 qPrintable(describe(coarse.pixel(p))));
+            qPrintable(describe(coarse.pixel(p))));
     }
 
     void placeholderInWindow()

@@ -34,7 +34,8 @@ public:
 
 int savedRating(const QString& raw)
 {
-    std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
+    std::ifstream in(
+        QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(raw))).toStdString(), std::ios::binary);
     if (!in)
         return -1;
     return CIAPI::StateFileEditor(in).userRating();
@@ -60,7 +61,8 @@ private slots:
             o.frames = 1;
             o.seed = std::uint32_t(20 + i);
             m_files << m_dir.path() + QString("/IMG_%1.vrx").arg(i);
-            QVERIFY(vrxgen::writeFile(QFile::encodeName(m_files.last()).toStdString(), vrxgen::makePicture(o).vrx));
+            QVERIFY(vrxgen::writeFile(
+                QFile::encodeName(m_files.last()).toStdString(), vrxgen::makePicture(o).vrx));
         }
     }
 
@@ -78,7 +80,7 @@ private slots:
         ImageLocator locator(2, nullptr);
         QSemaphore reached;
         QSemaphore proceed;
-        std::atomic<int> recycled{0};
+        std::atomic<int> recycled { 0 };
         locator.setRecycleProbe([&](ImageEditor&) {
             reached.release();
             proceed.acquire();
@@ -90,7 +92,7 @@ private slots:
         ImageEditor* first = locator.openForView(QUrl::fromLocalFile(m_files[0]), &a);
         ImageEditor* second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
         QVERIFY(first && second && first != second);
-        QCOMPARE(a.attached, std::vector<ImageEditor*>{first});
+        QCOMPARE(a.attached, std::vector<ImageEditor*> { first });
         QCOMPARE(locator.currentEditor(), second);
         QCOMPARE(first->currentUrl(), QUrl::fromLocalFile(m_files[0]));
         QVERIFY(first->setRating(4));
@@ -121,12 +123,13 @@ private slots:
         ImageLocator locator(2, nullptr);
         Canvas owner;
         Canvas watcher;
-        std::atomic<int> detachedBeforeRecycle{-1};
-        locator.setRecycleProbe([&](ImageEditor&) { detachedBeforeRecycle = int(watcher.detachedFrom.size()); });
+        std::atomic<int> detachedBeforeRecycle { -1 };
+        locator.setRecycleProbe(
+            [&](ImageEditor&) { detachedBeforeRecycle = int(watcher.detachedFrom.size()); });
         ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(m_files[3]), &owner);
         editor->addListener(&watcher);
         locator.releaseEditorSlot(editor, &owner);
-        QCOMPARE(watcher.detachedFrom, std::vector<ImageRouter*>{editor});
+        QCOMPARE(watcher.detachedFrom, std::vector<ImageRouter*> { editor });
         QVERIFY(owner.detachedFrom.empty());
         QTRY_COMPARE(detachedBeforeRecycle.load(), 1);
 

@@ -130,7 +130,7 @@ private slots:
     // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
     void unreadableSources()
     {
-        for (const QString& path : {m_empty, m_dir.path() + "/missing.vrx"}) {
+        for (const QString& path : { m_empty, m_dir.path() + "/missing.vrx" }) {
             StreamSource source(QUrl::fromLocalFile(path));
             auto renderer = CIAPI::DirectRenderer::Create(4);
             std::shared_ptr<MultiMemStream> joined;
@@ -195,8 +195,8 @@ private slots:
     // padding between rows and anything at or past the end stay as they were.
     void swapRedBlueExactlyOnce()
     {
-        for (int offset : {0, 4, 8, 12}) {
-            for (int width : {1, 3, 5, 7, 13, 33}) {
+        for (int offset : { 0, 4, 8, 12 }) {
+            for (int width : { 1, 3, 5, 7, 13, 33 }) {
                 const int rows = 5;
                 const int stride = (width * 4 + 8 + 3) / 4 * 4;
                 std::vector<uint8_t> buffer(size_t(offset + stride * rows + 64), 0xEE);
@@ -231,7 +231,7 @@ private slots:
         QCOMPARE(aspectScale(100, 400, 2.0), QSizeF(1.0, 0.5));
         QCOMPARE(aspectScale(200, 100, 2.0), QSizeF(1.0, 1.0));
         const CIAPI::Image image = CIAPI::Image::Create(7, 5);
-        QCOMPARE(imageRect(image), (CIAPI::ROI{0, 0, 7, 5}));
+        QCOMPARE(imageRect(image), (CIAPI::ROI { 0, 0, 7, 5 }));
     }
 
 private:

@@ -22,21 +22,21 @@ const QByteArray kUuidText = "0123456789ABCDEF0011223344556677";
 struct Trace
 {
     QList<quint64> directoryIndexes;
-    QList<QPair<quint64, quint16>> entries;  // (directory index, tag)
+    QList<QPair<quint64, quint16>> entries; // (directory index, tag)
     QList<QPair<qint64, Exif::ExifError>> errors;
     bool fetchAll = true;
 
     Exif::Callbacks callbacks()
     {
         Exif::Callbacks c;
-        c.directory = [this](quint64 index, const Exif::Directory&, QIODevice&) {
-            directoryIndexes.append(index);
+        c.directory
+            = [this](quint64 index, const Exif::Directory&, QIODevice&) { directoryIndexes.append(index); };
+        c.entry = [this](quint64 index, const Exif::Directory&, const Exif::ExifEntry& e, QIODevice&) {
+            entries.append({ index, e.tag });
         };
-        c.entry = [this](quint64 index, const Exif::Directory&, const Exif::ExifEntry& e,
-                         QIODevice&) { entries.append({index, e.tag}); };
         c.filter = [this](const Exif::EntrySpec&) { return fetchAll; };
         c.error = [this](qint64 position, Exif::ExifError code, quint64) {
-            errors.append({position, code});
+            errors.append({ position, code });
         };
         return c;
     }
@@ -58,20 +58,20 @@ ExifBuilder cameraPreview(bool bigEndian)
     const int ifd0 = b.addDirectory();
     const int exif = b.addDirectory();
     const int ifd1 = b.addDirectory();
-    b.longs(ifd0, 0x0100, {4000});
-    b.shorts(ifd0, 0x0101, {3000});
+    b.longs(ifd0, 0x0100, { 4000 });
+    b.shorts(ifd0, 0x0101, { 3000 });
     b.ascii(ifd0, kDescription, kUuidText);
-    b.shorts(ifd0, 0x0112, {6});
+    b.shorts(ifd0, 0x0112, { 6 });
     b.ascii(ifd0, 0x0132, "2024:05:06 07:08:09");
     b.rational(ifd0, 0x011A, 72, 1);
     b.signedShort(ifd0, 0x9204, -3);
     b.ascii(exif, 0x9003, "2024:05:06 07:08:09");
-    b.longs(exif, 0xA002, {4000});
-    b.longs(exif, 0xA003, {3000});
+    b.longs(exif, 0xA002, { 4000 });
+    b.longs(exif, 0xA003, { 3000 });
     b.ascii(exif, kUniqueId, kUuidText);
     b.bytes(exif, 0x9000, 7, "0232");
-    b.shorts(ifd1, 0x0103, {6});
-    b.longs(ifd1, 0x0201, {1234, 5678});
+    b.shorts(ifd1, 0x0103, { 6 });
+    b.longs(ifd1, 0x0201, { 1234, 5678 });
     b.setExifDirectory(exif);
     b.directory(ifd0).next = ifd1;
     return b;
@@ -85,8 +85,8 @@ bool sameEntries(const Exif::Directory& a, const Exif::Directory& b)
     for (int i = 0; i < a.entries.size(); ++i) {
         const auto& x = a.entries.at(i);
         const auto& y = b.entries.at(i);
-        if (x.tag != y.tag || x.type != y.type || x.count != y.count
-            || x.byteCount != y.byteCount || x.isOffset != y.isOffset || x.data != y.data)
+        if (x.tag != y.tag || x.type != y.type || x.count != y.count || x.byteCount != y.byteCount
+            || x.isOffset != y.isOffset || x.data != y.data)
             return false;
     }
     return true;
@@ -111,13 +111,13 @@ private slots:
     void readsCameraPreviewInBothByteOrders()
     {
         QList<Exif::Directory> results[2];
-        for (bool big : {false, true}) {
+        for (bool big : { false, true }) {
             Trace trace;
-            const auto dirs = parse(ExifBuilder::jpeg({cameraPreview(big).app1Payload()}), trace);
+            const auto dirs = parse(ExifBuilder::jpeg({ cameraPreview(big).app1Payload() }), trace);
             QVERIFY2(trace.errors.isEmpty(), big ? "MM" : "II");
             QCOMPARE(dirs.size(), 3);
             // IFD0, then the Exif directory, then the linked thumbnail directory.
-            QCOMPARE(trace.directoryIndexes, (QList<quint64>{0, 1, 2}));
+            QCOMPARE(trace.directoryIndexes, (QList<quint64> { 0, 1, 2 }));
             QVERIFY(dirs.at(1).find(0x9003));
             QVERIFY(dirs.at(2).find(0x0201));
             QCOMPARE(dirs.at(0).bigEndian, big);
@@ -125,12 +125,11 @@ private slots:
             const auto* uuid = dirs.at(0).find(kDescription);
             QVERIFY(uuid && uuid->isOffset);
             QCOMPARE(uuid->toString().value(), QString::fromLatin1(kUuidText));
-            QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(),
-                     QString::fromLatin1(kUuidText));
+            QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
             QCOMPARE(dirs.at(0).find(0x0112)->toInt().value(), 6);
             QCOMPARE(dirs.at(0).find(0x0100)->toInt().value(), 4000);
             QCOMPARE(dirs.at(0).find(0x9204)->toInt().value(), -3);
-            QCOMPARE(dirs.at(1).find(0x9000)->toString(), std::nullopt);  // UNDEFINED, not text
+            QCOMPARE(dirs.at(1).find(0x9000)->toString(), std::nullopt); // UNDEFINED, not text
             QCOMPARE(dirs.at(1).find(0x9000)->data, QByteArray("0232"));
             QCOMPARE(dirs.at(2).find(0x0201)->intAt(1).value(), 5678);
             const auto* resolution = dirs.at(0).find(0x011A);
@@ -170,7 +169,7 @@ private slots:
     void skipsOtherApp1PayloadsAndFillBytes()
     {
         const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
-        QByteArray jpeg = ExifBuilder::jpeg({xmp, cameraPreview(false).app1Payload()});
+        QByteArray jpeg = ExifBuilder::jpeg({ xmp, cameraPreview(false).app1Payload() });
         // Fill bytes before a marker are legal.
         jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
         Trace trace;
@@ -183,14 +182,12 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<int>("code");
         const QByteArray tiff = cameraPreview(false).tiff();
-        QTest::newRow("exif word") << QByteArray("Exif\0\1", 6) + tiff
-                                   << int(Exif::ExifError::NotExif);
+        QTest::newRow("exif word") << QByteArray("Exif\0\1", 6) + tiff << int(Exif::ExifError::NotExif);
         QTest::newRow("mixed order") << QByteArray("Exif\0\0IM", 8) + tiff.mid(2)
                                      << int(Exif::ExifError::BadByteOrder);
         QTest::newRow("no 42") << QByteArray("Exif\0\0II\x2B\0", 10) + tiff.mid(4)
                                << int(Exif::ExifError::BadMagic);
-        QTest::newRow("short tiff") << QByteArray("Exif\0\0II*\0", 10)
-                                    << int(Exif::ExifError::BadOffset);
+        QTest::newRow("short tiff") << QByteArray("Exif\0\0II*\0", 10) << int(Exif::ExifError::BadOffset);
         QTest::newRow("ifd0 past end")
             << QByteArray("Exif\0\0II*\0\xF0\xFF\0\0", 14) << int(Exif::ExifError::BadOffset);
         QTest::newRow("ifd0 inside header")
@@ -202,7 +199,7 @@ private slots:
         QFETCH(QByteArray, payload);
         QFETCH(int, code);
         Trace trace;
-        QVERIFY(parse(ExifBuilder::jpeg({payload}), trace).isEmpty());
+        QVERIFY(parse(ExifBuilder::jpeg({ payload }), trace).isEmpty());
         QCOMPARE(trace.errors.size(), 1);
         QCOMPARE(int(trace.errors.at(0).second), code);
     }
@@ -212,16 +209,16 @@ private slots:
         ExifBuilder b;
         const int ifd0 = b.addDirectory();
         b.ascii(ifd0, kDescription, "sixteen-chars-ok", 4);
-        b.ascii(ifd0, 0x010F, "ab", 1);  // inline
+        b.ascii(ifd0, 0x010F, "ab", 1); // inline
         Trace trace;
-        auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
         QCOMPARE(dirs.at(0).find(kDescription)->byteCount, 20u);
         QCOMPARE(dirs.at(0).find(kDescription)->toString().value(), QString("sixteen-chars-ok"));
         QCOMPARE(dirs.at(0).find(0x010F)->toString().value(), QString("ab"));
 
         Trace lazy;
         lazy.fetchAll = false;
-        dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), lazy);
+        dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), lazy);
         QVERIFY(lazy.errors.isEmpty());
         const auto* entry = dirs.at(0).find(kDescription);
         QVERIFY(entry->data.isEmpty());
@@ -239,7 +236,7 @@ private slots:
             asked.append(entry.tag);
             return entry.tag == kUniqueId;
         };
-        QByteArray bytes = ExifBuilder::jpeg({cameraPreview(true).app1Payload()});
+        QByteArray bytes = ExifBuilder::jpeg({ cameraPreview(true).app1Payload() });
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
         const auto dirs = Exif::readExif(buffer, c);
@@ -263,23 +260,31 @@ private slots:
     void circularLinksEnd()
     {
         QFETCH(int, shape);
-        for (bool big : {false, true}) {
+        for (bool big : { false, true }) {
             ExifBuilder b(big);
             const int ifd0 = b.addDirectory();
             const int second = b.addDirectory();
-            b.shorts(ifd0, 0x0112, {1});
-            b.shorts(second, 0x0103, {6});
+            b.shorts(ifd0, 0x0112, { 1 });
+            b.shorts(second, 0x0103, { 6 });
             switch (shape) {
-            case 0: b.directory(ifd0).next = ifd0; break;
-            case 1: b.directory(ifd0).next = second; b.directory(second).next = ifd0; break;
-            case 2: b.setExifDirectory(second); b.directory(second).next = ifd0; break;
+            case 0:
+                b.directory(ifd0).next = ifd0;
+                break;
+            case 1:
+                b.directory(ifd0).next = second;
+                b.directory(second).next = ifd0;
+                break;
+            case 2:
+                b.setExifDirectory(second);
+                b.directory(second).next = ifd0;
+                break;
             case 3:
-                b.longs(ifd0, 0x8769, {8});
+                b.longs(ifd0, 0x8769, { 8 });
                 b.directory(ifd0).next = second;
                 break;
             }
             Trace trace;
-            const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+            const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
             QVERIFY(trace.errors.isEmpty());
             QCOMPARE(dirs.size(), shape == 0 ? 1 : 2);
             QSet<quint64> positions;
@@ -294,12 +299,12 @@ private slots:
         ExifBuilder b;
         for (int i = 0; i < 100; ++i) {
             const int d = b.addDirectory();
-            b.shorts(d, 0x0112, {quint16(i)});
+            b.shorts(d, 0x0112, { quint16(i) });
             if (i > 0)
                 b.directory(i - 1).next = d;
         }
         Trace trace;
-        const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
         QCOMPARE(dirs.size(), 32);
         QCOMPARE(trace.errors.size(), 1);
         QCOMPARE(trace.errors.at(0).second, Exif::ExifError::TooManyDirectories);
@@ -307,21 +312,21 @@ private slots:
 
     void hostileEntries()
     {
-        for (bool big : {false, true}) {
+        for (bool big : { false, true }) {
             ExifBuilder b(big);
             const int ifd0 = b.addDirectory();
-            b.shorts(ifd0, 0x0112, {3});
-            b.raw(ifd0, {0x1234, 0, 5, QByteArray(4, 'x'), {}});    // invalid type 0
-            b.raw(ifd0, {0x1235, 13, 5, QByteArray(4, 'x'), {}});   // invalid type 13
-            b.raw(ifd0, {0x1236, 4, 0xFFFFFFFF, QByteArray(), 16}); // absurd count
-            b.shorts(ifd0, 0x0101, {3000});
+            b.shorts(ifd0, 0x0112, { 3 });
+            b.raw(ifd0, { 0x1234, 0, 5, QByteArray(4, 'x'), {} }); // invalid type 0
+            b.raw(ifd0, { 0x1235, 13, 5, QByteArray(4, 'x'), {} }); // invalid type 13
+            b.raw(ifd0, { 0x1236, 4, 0xFFFFFFFF, QByteArray(), 16 }); // absurd count
+            b.shorts(ifd0, 0x0101, { 3000 });
 
             Trace lazy;
             lazy.fetchAll = false;
-            auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), lazy);
+            auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), lazy);
             QCOMPARE(dirs.size(), 1);
             QCOMPARE(dirs.at(0).entries.size(), 5);
-            QCOMPARE(lazy.errors.size(), 2);  // the two invalid types, and the walk went on
+            QCOMPARE(lazy.errors.size(), 2); // the two invalid types, and the walk went on
             QCOMPARE(lazy.errors.at(0).second, Exif::ExifError::InvalidType);
             QVERIFY(dirs.at(0).find(0x1234)->data.isEmpty());
             QCOMPARE(dirs.at(0).find(0x1236)->byteCount, 0xFFFFFFFFu);
@@ -329,7 +334,7 @@ private slots:
 
             // Fetching the absurd value is refused without reading (or allocating) it.
             Trace eager;
-            dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), eager);
+            dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), eager);
             QVERIFY(dirs.isEmpty());
             QCOMPARE(eager.errors.last().second, Exif::ExifError::BadOffset);
             QVERIFY(!eager.entries.contains(qMakePair(quint64(0), quint16(0x0101))));
@@ -342,10 +347,10 @@ private slots:
         const int ifd0 = b.addDirectory();
         b.bytes(ifd0, 0x0001, 1, QByteArray(1, char(200)));
         b.bytes(ifd0, 0x0002, 6, QByteArray(1, char(200)));
-        b.shorts(ifd0, 0x0003, {60000});
-        b.longs(ifd0, 0x0004, {4000000000u});
+        b.shorts(ifd0, 0x0003, { 60000 });
+        b.longs(ifd0, 0x0004, { 4000000000u });
         Trace trace;
-        const auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+        const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
         QCOMPARE(dirs.at(0).find(0x0001)->toInt().value(), 200);
         QCOMPARE(dirs.at(0).find(0x0002)->toInt().value(), -56);
         QCOMPARE(dirs.at(0).find(0x0003)->toInt().value(), 60000);
@@ -355,22 +360,22 @@ private slots:
 
     void badLinksEndTheWalkKeepingWhatWasRead()
     {
-        for (bool big : {false, true}) {
+        for (bool big : { false, true }) {
             ExifBuilder b(big);
             const int ifd0 = b.addDirectory();
-            b.shorts(ifd0, 0x0112, {1});
+            b.shorts(ifd0, 0x0112, { 1 });
             b.directory(ifd0).forceNext = 0x7FFFFFF0;
             Trace trace;
-            auto dirs = parse(ExifBuilder::jpeg({b.app1Payload()}), trace);
+            auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
             QCOMPARE(dirs.size(), 1);
             QCOMPARE(trace.errors.size(), 1);
             QCOMPARE(trace.errors.at(0).second, Exif::ExifError::BadOffset);
 
             ExifBuilder v(big);
             const int d = v.addDirectory();
-            v.raw(d, {kDescription, 2, 40, QByteArray(40, 'a'), 0xFFFFFFF0u});  // wraps
+            v.raw(d, { kDescription, 2, 40, QByteArray(40, 'a'), 0xFFFFFFF0u }); // wraps
             Trace wrap;
-            QVERIFY(parse(ExifBuilder::jpeg({v.app1Payload()}), wrap).isEmpty());
+            QVERIFY(parse(ExifBuilder::jpeg({ v.app1Payload() }), wrap).isEmpty());
             QCOMPARE(wrap.errors.size(), 1);
             QCOMPARE(wrap.errors.at(0).second, Exif::ExifError::BadOffset);
         }
@@ -381,9 +386,9 @@ private slots:
     // a prefix of the full walk, and an error whenever anything was lost.
     void truncationAtEveryOffset()
     {
-        for (bool big : {false, true}) {
+        for (bool big : { false, true }) {
             const ExifBuilder b = cameraPreview(big);
-            const QByteArray full = ExifBuilder::jpeg({b.app1Payload()});
+            const QByteArray full = ExifBuilder::jpeg({ b.app1Payload() });
             Trace reference;
             const auto all = parse(full, reference);
             QCOMPARE(all.size(), 3);
@@ -421,8 +426,8 @@ private slots:
     // never hands out a value larger than its entry says.
     void bitFlipsAreSurvived()
     {
-        for (bool big : {false, true}) {
-            const QByteArray full = ExifBuilder::jpeg({cameraPreview(big).app1Payload()});
+        for (bool big : { false, true }) {
+            const QByteArray full = ExifBuilder::jpeg({ cameraPreview(big).app1Payload() });
             const int start = full.indexOf("Exif");
             const int end = full.indexOf("\xFF\xDB");
             for (int at = start; at < end; ++at) {
@@ -449,7 +454,7 @@ private slots:
 
     void callbacksMayReadTheDevice()
     {
-        QByteArray bytes = ExifBuilder::jpeg({cameraPreview(false).app1Payload()});
+        QByteArray bytes = ExifBuilder::jpeg({ cameraPreview(false).app1Payload() });
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
         Trace plain;
@@ -478,7 +483,7 @@ private slots:
         const QString path = dir.filePath("preview.jpg");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(ExifBuilder::jpeg({cameraPreview(true).app1Payload()}));
+        file.write(ExifBuilder::jpeg({ cameraPreview(true).app1Payload() }));
         file.close();
         Trace trace;
         const auto dirs = Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks());
@@ -486,8 +491,8 @@ private slots:
         QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
 
         Trace missing;
-        QVERIFY(Exif::readExifFromFile(QUrl::fromLocalFile(dir.filePath("none.jpg")),
-                                       missing.callbacks()).isEmpty());
+        QVERIFY(Exif::readExifFromFile(QUrl::fromLocalFile(dir.filePath("none.jpg")), missing.callbacks())
+                    .isEmpty());
         QCOMPARE(missing.errors.size(), 1);
     }
 };

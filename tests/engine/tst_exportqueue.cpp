@@ -53,7 +53,7 @@ QSize storedSize(const QString& path, int format)
     const QByteArray b = readAll(path);
     if (b.size() < 16)
         return QSize();
-    if (format == 0) {  // JPEG: the frame header
+    if (format == 0) { // JPEG: the frame header
         int at = 2;
         while (at + 9 < b.size() && quint8(b.at(at)) == 0xFF) {
             const int code = quint8(b.at(at + 1));
@@ -64,7 +64,7 @@ QSize storedSize(const QString& path, int format)
         }
         return QSize();
     }
-    if (format == 1) {  // PPM: "P6 w h max"
+    if (format == 1) { // PPM: "P6 w h max"
         QList<QByteArray> tokens;
         int at = 0;
         while (tokens.size() < 3 && at < b.size()) {
@@ -78,7 +78,7 @@ QSize storedSize(const QString& path, int format)
         }
         return tokens.value(0) == "P6" ? QSize(tokens.value(1).toInt(), tokens.value(2).toInt()) : QSize();
     }
-    if (format == 2) {  // DNG: IFD0 of the TIFF structure
+    if (format == 2) { // DNG: IFD0 of the TIFF structure
         const bool big = b.startsWith("MM");
         auto u = [&](int at, int n) { return big ? be(b, at, n) : le(b, at, n); };
         const int ifd = int(u(4, 4));
@@ -96,7 +96,7 @@ QSize storedSize(const QString& path, int format)
         }
         return QSize(w, h);
     }
-    const int y = b.indexOf("\n-Y ");  // Radiance: "-Y h +X w"
+    const int y = b.indexOf("\n-Y "); // Radiance: "-Y h +X w"
     if (y < 0)
         return QSize();
     const QList<QByteArray> parts = b.mid(y + 1, 40).split('\n').first().split(' ');
@@ -133,17 +133,17 @@ std::shared_ptr<StreamPart> sourceOf(const QString& path)
 struct Geometry
 {
     const char* name;
-    int quarterTurns;  // rotate90 argument
+    int quarterTurns; // rotate90 argument
     bool mirror;
     QRectF view;
 };
 
 const Geometry kGeometries[] = {
-    {"upright", 0, false, QRectF(0, 0, 1, 1)},
-    {"cropped", 0, false, QRectF(0.1, 0.2, 0.5, 0.6)},
-    {"quarter", -1, false, QRectF(0, 0, 1, 1)},
-    {"quarter cropped", 1, false, QRectF(0.25, 0.1, 0.5, 0.8)},
-    {"half mirrored cropped", 2, true, QRectF(0.0, 0.5, 0.75, 0.5)},
+    { "upright", 0, false, QRectF(0, 0, 1, 1) },
+    { "cropped", 0, false, QRectF(0.1, 0.2, 0.5, 0.6) },
+    { "quarter", -1, false, QRectF(0, 0, 1, 1) },
+    { "quarter cropped", 1, false, QRectF(0.25, 0.1, 0.5, 0.8) },
+    { "half mirrored cropped", 2, true, QRectF(0.0, 0.5, 0.75, 0.5) },
 };
 
 } // namespace
@@ -191,7 +191,7 @@ private slots:
         CIAPI::ImagePyramid p = CIAPI::ImagePyramid::Create(3);
         for (int i = 0; i < 3; ++i)
             p[i] = CIAPI::Image::Create(4000 >> i, 3000 >> i, 0, 0, 0, pixel);
-        const CIAPI::RectF full{0, 0, 1, 1};
+        const CIAPI::RectF full { 0, 0, 1, 1 };
         ExportRequest r;
         r.sizeMode = 4;
         r.sizeValue = 2000;
@@ -208,7 +208,7 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(exportOutputSize(r, p, full), std::out_of_range);
         r.sizeMode = 1;
         r.size = QSize(640, 480);
-        QCOMPARE(exportOutputSize(r, p, CIAPI::RectF{0.1f, 0.1f, 0.5f, 0.25f}), QSize(320, 120));
+        QCOMPARE(exportOutputSize(r, p, CIAPI::RectF { 0.1f, 0.1f, 0.5f, 0.25f }), QSize(320, 120));
         r.sizeMode = 0;
         QVERIFY(exportOutputSize(r, p, full).isEmpty());
         r.sizeMode = 9;
@@ -223,7 +223,7 @@ private slots:
         r.location = QUrl::fromLocalFile(m_a);
         r.sizeMode = 1;
         r.size = QSize(64, 48);
-        for (int format : {4, -1}) {
+        for (int format : { 4, -1 }) {
             r.format = format;
             r.path = out(QStringLiteral("bad%1.jpg").arg(format));
             try {
@@ -303,8 +303,12 @@ private slots:
         // The whole picture at the requested scale, then the crop as the view shows it.
         QSizeF scaled;
         switch (mode) {
-        case 1: scaled = r.size; break;
-        case 2: scaled = QSizeF(pyramid[r.sizeValue].width(), pyramid[r.sizeValue].height()); break;
+        case 1:
+            scaled = r.size;
+            break;
+        case 2:
+            scaled = QSizeF(pyramid[r.sizeValue].width(), pyramid[r.sizeValue].height());
+            break;
         case 3: {
             const double k = std::sqrt(value * 1e6 / (double(level0.width()) * level0.height()));
             scaled = QSizeF(level0.width() * k, level0.height() * k);
@@ -319,10 +323,13 @@ private slots:
         const QSizeF turned = quarter ? scaled.transposed() : scaled;
         const QSizeF expected(turned.width() * g.view.width(), turned.height() * g.view.height());
         const QSize stored = storedSize(r.path, format);
-        QVERIFY2(qAbs(stored.width() - expected.width()) <= 2 && qAbs(stored.height() - expected.height()) <= 2,
-                 qPrintable(QStringLiteral("stored %1x%2, expected %3x%4")
-                                .arg(stored.width()).arg(stored.height())
-                                .arg(expected.width()).arg(expected.height())));
+        QVERIFY2(
+            qAbs(stored.width() - expected.width()) <= 2 && qAbs(stored.height() - expected.height()) <= 2,
+            qPrintable(QStringLiteral("stored %1x%2, expected %3x%4")
+                           .arg(stored.width())
+                           .arg(stored.height())
+                           .arg(expected.width())
+                           .arg(expected.height())));
         viewer.closeImage();
     }
 
@@ -357,28 +364,27 @@ private slots:
         const auto tiny = sizeSpec(Export::Literal, 0, QSize(64, 48));
         QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));
         QCOMPARE(reset.count(), 1);
-        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));  // the same
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0)); // the same
         QCOMPARE(queue.pendingCount(), 1);
         QVERIFY(!queue.enqueue(a, sourceOf(m_a), 2, out("q-a1.dng"), tiny, 0));
         QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a9.jpg"), tiny, 0));
         QVERIFY(!queue.enqueue(b, sourceOf(m_b), 0, out("q-b.jpg"), tiny, 0));
         queue.setBackgroundProcessing(true);
         // A background request of b: after b's export, and only while the state is unchanged.
-        QVERIFY(!queue.enqueue(b, sourceOf(m_b), 1, QStringLiteral("/dev/null"),
-                               sizeSpec(Export::DepthOnly, -1), 0));
+        QVERIFY(!queue.enqueue(
+            b, sourceOf(m_b), 1, QStringLiteral("/dev/null"), sizeSpec(Export::DepthOnly, -1), 0));
         QCOMPARE(queue.pendingCount(), 5);
         QCOMPARE(reset.count(), 1);
 
         QStringList order;
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int percentage, const QString& path) {
-                    if (percentage == 100)
-                        order << QFileInfo(path).fileName();
-                });
+        connect(&queue, &ExportQueue::notifyPartialProgress, this, [&](int percentage, const QString& path) {
+            if (percentage == 100)
+                order << QFileInfo(path).fileName();
+        });
         ImageViewer writer;
         runQueue(queue, writer);
         // a first (it came first): greater paths before smaller, then b.
-        QCOMPARE(order, (QStringList{"q-a9.jpg", "q-a1.jpg", "q-a1.dng", "q-b.jpg"}));
+        QCOMPARE(order, (QStringList { "q-a9.jpg", "q-a1.jpg", "q-a1.dng", "q-b.jpg" }));
         QCOMPARE(storedSize(out("q-a1.dng"), 2), QSize(64, 48));
         // The background request was taken last: the writer holds b open.
         QCOMPARE(writer.currentUrl(), b);
@@ -422,9 +428,10 @@ private slots:
     {
         ExportQueue queue;
         QHash<QString, QList<int>> progress;
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int p, const QString& path) { progress[QFileInfo(path).fileName()] << p; },
-                Qt::DirectConnection);
+        connect(
+            &queue, &ExportQueue::notifyPartialProgress, this,
+            [&](int p, const QString& path) { progress[QFileInfo(path).fileName()] << p; },
+            Qt::DirectConnection);
         const auto size = sizeSpec(Export::MinDimP, 120);
         const QUrl a = QUrl::fromLocalFile(m_a);
         const QUrl b = QUrl::fromLocalFile(m_b);
@@ -441,20 +448,21 @@ private slots:
         QVERIFY(uniqueIdOf(out("m-a.jpg")) != uniqueIdOf(out("m-b.jpg")));
         // "m-a.jpg" sorts after "m-a-copy.jpg", so it was rendered and the other copied.
         QCOMPARE(readAll(out("m-a-copy.jpg")), fa);
-        QCOMPARE(progress.value("m-a-copy.jpg"), (QList<int>{0, 100}));
+        QCOMPARE(progress.value("m-a-copy.jpg"), (QList<int> { 0, 100 }));
         QVERIFY(progress.value("m-a.jpg").size() > 2);
 
         // An edit of the picture between two requests: the second is rendered again.
         progress.clear();
         bool edited = false;
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int p, const QString& path) {
-                    if (p == 100 && path == out("e-2.jpg") && !edited) {
-                        writeRating(a, 5);
-                        edited = true;
-                    }
-                },
-                Qt::DirectConnection);
+        connect(
+            &queue, &ExportQueue::notifyPartialProgress, this,
+            [&](int p, const QString& path) {
+                if (p == 100 && path == out("e-2.jpg") && !edited) {
+                    writeRating(a, 5);
+                    edited = true;
+                }
+            },
+            Qt::DirectConnection);
         queue.enqueue(a, sourceOf(m_a), 0, out("e-2.jpg"), size, 0);
         queue.enqueue(a, sourceOf(m_a), 0, out("e-1.jpg"), size, 0);
         ImageViewer second;
@@ -468,20 +476,22 @@ private slots:
         ExportQueue queue;
         // The target sorts first; the other request has other settings, so it is no copy.
         const QString target = out("z-aborted.ppm");
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int p, const QString& path) {
-                    if (path == target && p > 0 && p < 100)
-                        queue.abort();
-                },
-                Qt::DirectConnection);
+        connect(
+            &queue, &ExportQueue::notifyPartialProgress, this,
+            [&](int p, const QString& path) {
+                if (path == target && p > 0 && p < 100)
+                    queue.abort();
+            },
+            Qt::DirectConnection);
         QSignalSpy failed(&queue, &ExportQueue::notifyExportFailed);
         QList<int> seen;
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int p, const QString& path) {
-                    if (path == target)
-                        seen << p;
-                },
-                Qt::DirectConnection);
+        connect(
+            &queue, &ExportQueue::notifyPartialProgress, this,
+            [&](int p, const QString& path) {
+                if (path == target)
+                    seen << p;
+            },
+            Qt::DirectConnection);
         const QUrl a = QUrl::fromLocalFile(m_a);
         queue.enqueue(a, sourceOf(m_a), 1, target, sizeSpec(Export::MinDimP, 600), 1);
         queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), sizeSpec(Export::MinDimP, 500), 1);
@@ -503,18 +513,17 @@ private slots:
         QList<std::shared_ptr<ImageViewer>> writers;
         QList<QFuture<void>> runs;
         QSet<QString> done;
-        connect(&queue, &ExportQueue::notifyPartialProgress, this,
-                [&](int p, const QString& path) {
-                    if (p == 100)
-                        done.insert(path);
-                });
-        const QUrl urls[] = {QUrl::fromLocalFile(m_a), QUrl::fromLocalFile(m_b)};
-        const QString files[] = {m_a, m_b};
+        connect(&queue, &ExportQueue::notifyPartialProgress, this, [&](int p, const QString& path) {
+            if (p == 100)
+                done.insert(path);
+        });
+        const QUrl urls[] = { QUrl::fromLocalFile(m_a), QUrl::fromLocalFile(m_b) };
+        const QString files[] = { m_a, m_b };
         const int count = 24;
         for (int i = 0; i < count; ++i) {
             const QString path = out(QStringLiteral("race-%1.ppm").arg(i));
             if (queue.enqueue(urls[i % 2], sourceOf(files[i % 2]), 1, path,
-                              sizeSpec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
+                    sizeSpec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
                 auto writer = std::make_shared<ImageViewer>();
                 writer->setFilePerm(&m_perm);
                 writers << writer;
@@ -524,12 +533,14 @@ private slots:
             if (i % 5 == 4)
                 QTest::qWait(i * 3);
         }
-        QVERIFY(QTest::qWaitFor([&] {
-            for (const auto& r : runs)
-                if (!r.isFinished())
-                    return false;
-            return true;
-        }, 300000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const auto& r : runs)
+                    if (!r.isFinished())
+                        return false;
+                return true;
+            },
+            300000));
         QCoreApplication::processEvents();
         QCOMPARE(queue.pendingCount(), 0);
         QVERIFY(queue.isIdle());

@@ -23,7 +23,6 @@ void touch(const QString& path)
     f.write("x");
 }
 
-
 } // namespace
 
 using ostra::test::Runner;
@@ -129,8 +128,8 @@ private slots:
         QVERIFY(!perm.acquireFileSemaphore(file, FilePerm::kExclusive));
         QCOMPARE(perm.available(file), FilePerm::kExclusive - 1);
 
-        std::atomic<bool> released{false};
-        std::atomic<bool> gotItAfterRelease{false};
+        std::atomic<bool> released { false };
+        std::atomic<bool> gotItAfterRelease { false };
         QSemaphore asking;
         Runner worker([&] {
             asking.release();
@@ -155,8 +154,8 @@ private slots:
         FileToken r1 = perm.acquireFileSemaphore(file, FilePerm::kShared);
         FileToken r2 = perm.acquireFileSemaphore(QUrl::fromLocalFile(file), FilePerm::kShared);
         QVERIFY(r1 && r2);
-        std::atomic<int> readersLeft{2};
-        std::atomic<int> seenByWriter{-1};
+        std::atomic<int> readersLeft { 2 };
+        std::atomic<int> seenByWriter { -1 };
         QSemaphore asking;
         Runner writer([&] {
             asking.release();
@@ -186,12 +185,12 @@ private slots:
         }
         struct Counts
         {
-            std::atomic<int> readers{0};
-            std::atomic<int> writers{0};
+            std::atomic<int> readers { 0 };
+            std::atomic<int> writers { 0 };
         };
         std::vector<Counts> counts(files);
-        std::atomic<int> violations{0};
-        std::atomic<int> writes{0};
+        std::atomic<int> violations { 0 };
+        std::atomic<int> writes { 0 };
 
         std::vector<std::unique_ptr<Runner>> threads;
         for (int t = 0; t < 8; ++t) {
@@ -201,8 +200,8 @@ private slots:
                     const bool write = (i * 7 + t) % 5 == 0;
                     // Alternate spellings of the same file.
                     const QString path = (i % 3 == 0) ? QUrl::fromLocalFile(paths[f]).toString()
-                        : (i % 3 == 1)                 ? m_dir.path() + "/./" + QFileInfo(paths[f]).fileName()
-                                                       : paths[f];
+                        : (i % 3 == 1)                ? m_dir.path() + "/./" + QFileInfo(paths[f]).fileName()
+                                                      : paths[f];
                     FileToken token
                         = perm.acquireFileSemaphore(path, write ? FilePerm::kExclusive : FilePerm::kShared);
                     if (!token) {

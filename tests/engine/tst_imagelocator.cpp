@@ -81,8 +81,8 @@ vrxgen::Picture writePicture(const QString& path, std::uint32_t seed, int frames
 }
 
 // A state file with a rating and a flat thumbnail of the given size and colour.
-void writeStateWithThumbnail(const QString& rawPath, const CIAPI::vrx::UuidWords& image, int w, int h,
-                             uint8_t r, uint8_t g, uint8_t b)
+void writeStateWithThumbnail(
+    const QString& rawPath, const CIAPI::vrx::UuidWords& image, int w, int h, uint8_t r, uint8_t g, uint8_t b)
 {
     CIAPI::Image thumb = CIAPI::Image::Create(w, h);
     for (int y = 0; y < h; ++y)
@@ -98,7 +98,8 @@ void writeStateWithThumbnail(const QString& rawPath, const CIAPI::vrx::UuidWords
     s.rating = 3;
     s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
     const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
-    vrxgen::writeFile(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(rawPath))).toStdString(), bytes);
+    vrxgen::writeFile(
+        QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(rawPath))).toStdString(), bytes);
 }
 
 QUrl urlOf(const QString& path)
@@ -135,16 +136,15 @@ private slots:
         Gate gate;
         QMutex mutex;
         QList<QUrl> started;
-        std::atomic<int> running{0};
-        std::atomic<int> most{0};
+        std::atomic<int> running { 0 };
+        std::atomic<int> most { 0 };
         ImageLocator locator(3, nullptr);
-        GateOpener opener{gate};
+        GateOpener opener { gate };
         locator.setTaskProbe([&](IndexTask::Step step, const QUrl& url) {
             if (step == IndexTask::Step::Started) {
                 const int now = ++running;
                 int seen = most.load();
-                while (now > seen && !most.compare_exchange_weak(seen, now)) {
-                }
+                while (now > seen && !most.compare_exchange_weak(seen, now)) { }
                 {
                     QMutexLocker lock(&mutex);
                     started << url;
@@ -173,7 +173,8 @@ private slots:
         for (const QString& f : qAsConst(m_files))
             asked << urlOf(f);
         // The first three start together; every later one in the order asked.
-        QCOMPARE(QSet<QUrl>(started.begin(), started.begin() + 3), QSet<QUrl>(asked.begin(), asked.begin() + 3));
+        QCOMPARE(
+            QSet<QUrl>(started.begin(), started.begin() + 3), QSet<QUrl>(asked.begin(), asked.begin() + 3));
         QCOMPARE(started.mid(3), asked.mid(3));
         for (const QList<QVariant>& args : qAsConst(indexed)) {
             const VrxMetadata m = args.at(0).value<VrxMetadata>();
@@ -233,7 +234,7 @@ private slots:
     void keepersResendToEveryListener()
     {
         ImageLocator locator(2, nullptr);
-        std::atomic<int> renders{0};
+        std::atomic<int> renders { 0 };
         locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
             if (s == IndexTask::Step::Started)
                 ++renders;
@@ -274,7 +275,7 @@ private slots:
         const QString file = path("thumbed.vrx");
         const vrxgen::Picture picture = writePicture(file, 31);
         writeStateWithThumbnail(file, picture.meta.imageUuid, 40, 30, 200, 100, 20);
-        std::atomic<int> renders{0};
+        std::atomic<int> renders { 0 };
         {
             ImageLocator locator(2, nullptr);
             locator.setChannelOrder(ImageLocator::kGlRgba);
@@ -323,7 +324,7 @@ private slots:
     {
         Gate gate;
         ImageLocator locator(1, nullptr);
-        GateOpener opener{gate};
+        GateOpener opener { gate };
         const QUrl first = urlOf(m_files[0]);
         const QUrl second = urlOf(m_files[1]);
         locator.setTaskProbe([&](IndexTask::Step s, const QUrl& url) {
@@ -379,7 +380,8 @@ private slots:
         QVERIFY(!locator.indexedValues(asked).isEmpty());
         QVERIFY(!locator.hasKeeper(urlOf(real + "/IMG_L.vrx")));
         // The lock is the same for both spellings.
-        const FileToken writer = locator.filePerm()->acquireFileSemaphore(urlOf(real + "/IMG_L.vrx"), FilePerm::kExclusive);
+        const FileToken writer
+            = locator.filePerm()->acquireFileSemaphore(urlOf(real + "/IMG_L.vrx"), FilePerm::kExclusive);
         QVERIFY(writer);
         QCOMPARE(locator.filePerm()->available(asked.toLocalFile()), 0);
     }
@@ -391,7 +393,7 @@ private slots:
         for (int variant = 0; variant < 2; ++variant) {
             Gate gate;
             ImageLocator locator(2, nullptr);
-            GateOpener opener{gate};
+            GateOpener opener { gate };
             locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
                 if (s == IndexTask::Step::Finished)
                     gate.wait();
@@ -472,7 +474,7 @@ private slots:
         QSignalSpy evicted(&locator, &ImageLocator::notifyFileEvictedSignal);
         const QUrl url = urlOf(m_files[2]);
         FileToken reader = locator.filePerm()->acquireFileSemaphore(url, FilePerm::kShared);
-        std::atomic<bool> got{false};
+        std::atomic<bool> got { false };
         std::shared_ptr<QSemaphoreReleaser> held;
         std::thread writer([&] {
             held = locator.bailiff()->evictPath(url.toLocalFile());

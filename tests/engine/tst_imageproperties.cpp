@@ -14,15 +14,15 @@ class BareRenderer : public CIAPI::RendererBase
 public:
     BareRenderer()
     {
-        transform() = CIAPI::Transform({4, 3});
+        transform() = CIAPI::Transform({ 4, 3 });
         transform().reset(0);
     }
 };
 
-const char* const kNames[] = {"exposure", "contrast", "temp", "tint",
-                              "vibrance", "saturation", "sharpening"};
-const int kParameters[] = {2, 7, 3, 4, 9, 8, 13};
-const float kValues[] = {0.75f, -20.f, 5600.f, 12.f, 33.f, -45.f, 17.f};
+const char* const kNames[]
+    = { "exposure", "contrast", "temp", "tint", "vibrance", "saturation", "sharpening" };
+const int kParameters[] = { 2, 7, 3, 4, 9, 8, 13 };
+const float kValues[] = { 0.75f, -20.f, 5600.f, 12.f, 33.f, -45.f, 17.f };
 
 void fillRenderer(CIAPI::RendererBase& r, int orientation)
 {
@@ -39,8 +39,8 @@ QRectF viewCrop(const CIAPI::Transform& t)
 
 bool nearRect(const QRectF& a, const QRectF& b)
 {
-    return qAbs(a.x() - b.x()) < 1e-5 && qAbs(a.y() - b.y()) < 1e-5
-           && qAbs(a.width() - b.width()) < 1e-5 && qAbs(a.height() - b.height()) < 1e-5;
+    return qAbs(a.x() - b.x()) < 1e-5 && qAbs(a.y() - b.y()) < 1e-5 && qAbs(a.width() - b.width()) < 1e-5
+        && qAbs(a.height() - b.height()) < 1e-5;
 }
 
 } // namespace
@@ -53,7 +53,7 @@ private slots:
     void freshObject()
     {
         ImageProperties p;
-        QVERIFY(!p.isTuneToneOriginal());  // current 0, original invalid
+        QVERIFY(!p.isTuneToneOriginal()); // current 0, original invalid
         const QVariantList list = p.tuneToneProperties().toList();
         QCOMPARE(list.size(), 7);
         for (int i = 0; i < 7; ++i) {
@@ -82,7 +82,7 @@ private slots:
         p.markTuneTonePatch(exposure, true);
         p.markTuneTonePatch(exposure, true);
         QCOMPARE(p.patch().size(), 1);
-        p.markTuneTonePatch(other.tuneToneEntry("contrast").get(), true);  // not ours
+        p.markTuneTonePatch(other.tuneToneEntry("contrast").get(), true); // not ours
         p.markTuneTonePatch(nullptr, true);
         QCOMPARE(p.patch().size(), 1);
         p.markTuneTonePatch(exposure, false);
@@ -116,8 +116,7 @@ private slots:
         QCOMPARE(transformChanged.count(), 1);
         QCOMPARE(editor.tuneToneEntry("contrast")->currentValue(), QVariant(40));
         QVERIFY(nearRect(viewCrop(editor.transformProperties()), QRectF(0.1, 0.1, 0.5, 0.5)));
-        QVERIFY(nearRect(editor.transform().crop()->currentValue().toRectF(),
-                         QRectF(0.1, 0.1, 0.5, 0.5)));
+        QVERIFY(nearRect(editor.transform().crop()->currentValue().toRectF(), QRectF(0.1, 0.1, 0.5, 0.5)));
         QCOMPARE(patch.patchSkippedCropsCount(), 0);
 
         // The undo record holds the values before.
@@ -145,12 +144,12 @@ private slots:
     void cropPatchOntoATurnedPictureIsSkipped()
     {
         ImageProperties editor;
-        CIAPI::Transform quarter({4, 3});
+        CIAPI::Transform quarter({ 4, 3 });
         quarter.reset(1);
         editor.setTransform(quarter);
 
         ImageProperties patch;
-        CIAPI::Transform cropped({4, 3});
+        CIAPI::Transform cropped({ 4, 3 });
         cropped.reset(0);
         ImageTransformProperties::setViewCrop(cropped, QRectF(0.2, 0.2, 0.3, 0.3));
         patch.setTransform(cropped);
@@ -174,7 +173,7 @@ private slots:
             a.tuneTone().at(i)->setOriginalValue(i);
             a.tuneTone().at(i)->setCurrentValue(i * 10);
         }
-        CIAPI::Transform t({16, 9});
+        CIAPI::Transform t({ 16, 9 });
         t.reset(4);
         a.setTransform(t);
         a.transform().setOrientation(4);
@@ -214,7 +213,7 @@ private slots:
         p.setTransform(turned);
         p.revertToOriginal();
         QCOMPARE(transformChanged.count(), 1);
-        QCOMPARE(changed.count(), 4);  // the entry's own change only
+        QCOMPARE(changed.count(), 4); // the entry's own change only
         QVERIFY(p.isTuneToneOriginal());
         QVERIFY(!p.differsFromRenderer(r));
     }
@@ -223,7 +222,7 @@ private slots:
     // and read back from it come back unchanged.
     void rendererRoundTrip()
     {
-        for (int orientation : {0, 1, 5, 6}) {
+        for (int orientation : { 0, 1, 5, 6 }) {
             BareRenderer r;
             fillRenderer(r, orientation);
             ImageProperties p;
@@ -251,15 +250,12 @@ private slots:
             ImageProperties back;
             back.loadFromRenderer(second, true);
             for (int i = 0; i < 7; ++i)
-                QCOMPARE(back.tuneTone().at(i)->currentValue().toFloat(),
-                         float(double(kValues[i]) / 2 + 1));
+                QCOMPARE(back.tuneTone().at(i)->currentValue().toFloat(), float(double(kValues[i]) / 2 + 1));
             QVERIFY(back.transformProperties() == t);
-            QVERIFY(nearRect(back.transform().crop()->currentValue().toRectF(),
-                             QRectF(0.05, 0.1, 0.6, 0.7)));
-            QCOMPARE(back.transform().rotation()->currentValue(),
-                     p.transform().rotation()->currentValue());
-            QCOMPARE(back.transform().isHMirrored()->currentValue(),
-                     p.transform().isHMirrored()->currentValue());
+            QVERIFY(nearRect(back.transform().crop()->currentValue().toRectF(), QRectF(0.05, 0.1, 0.6, 0.7)));
+            QCOMPARE(back.transform().rotation()->currentValue(), p.transform().rotation()->currentValue());
+            QCOMPARE(
+                back.transform().isHMirrored()->currentValue(), p.transform().isHMirrored()->currentValue());
         }
     }
 
@@ -273,7 +269,7 @@ private slots:
         patch.tuneToneEntry("contrast")->setCurrentValue(55.0);
         patch.markTuneTonePatch(patch.tuneToneEntry("exposure").get(), true);
         patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
-        CIAPI::Transform geometry({4, 3});
+        CIAPI::Transform geometry({ 4, 3 });
         geometry.reset(0);
         geometry.rotate90(-1);
         ImageTransformProperties::setViewCrop(geometry, QRectF(0.1, 0.2, 0.4, 0.5));
@@ -283,8 +279,8 @@ private slots:
         const CIAPI::Transform before = r.transform();
         ImageProperties undo;
         QVERIFY(patch.applyPatchToRenderer(r, &undo));
-        QCOMPARE(r.getProperty(CIAPI::FloatParam{7}), 55.f);
-        QCOMPARE(r.getProperty(CIAPI::FloatParam{2}), kValues[0]);
+        QCOMPARE(r.getProperty(CIAPI::FloatParam { 7 }), 55.f);
+        QCOMPARE(r.getProperty(CIAPI::FloatParam { 2 }), kValues[0]);
         QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 90);
         QCOMPARE(undo.patch().size(), 1);
         QCOMPARE(undo.patch().at(0)->name(), QString("contrast"));
@@ -304,9 +300,9 @@ private slots:
 
         // The undo record, applied as a patch, restores the picture.
         QVERIFY(undo.applyPatchToRenderer(r, nullptr));
-        QCOMPARE(r.getProperty(CIAPI::FloatParam{7}), kValues[1]);
+        QCOMPARE(r.getProperty(CIAPI::FloatParam { 7 }), kValues[1]);
         QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()),
-                 ImageTransformProperties::rotationAndMirror(before));
+            ImageTransformProperties::rotationAndMirror(before));
     }
 
     void undoOfATurnOnATurnedFile()
@@ -315,7 +311,7 @@ private slots:
         BareRenderer r;
         fillRenderer(r, 1);
         ImageProperties patch;
-        CIAPI::Transform half({4, 3});
+        CIAPI::Transform half({ 4, 3 });
         half.reset(7);
         patch.setTransform(half);
         patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
@@ -331,7 +327,7 @@ private slots:
         BareRenderer turned;
         fillRenderer(turned, 1);
         ImageProperties patch;
-        CIAPI::Transform cropped({4, 3});
+        CIAPI::Transform cropped({ 4, 3 });
         cropped.reset(0);
         ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.3, 0.3));
         patch.setTransform(cropped);
@@ -361,8 +357,8 @@ private slots:
         target.markTuneTonePatch(target.tuneToneEntry("tint").get(), true);
         target.copyFrom(preset);
         QCOMPARE(target.patch().size(), 1);
-        QCOMPARE(target.patch().at(0), std::static_pointer_cast<ImageProperty>(
-                                           target.tuneToneEntry("saturation")));
+        QCOMPARE(target.patch().at(0),
+            std::static_pointer_cast<ImageProperty>(target.tuneToneEntry("saturation")));
         QCOMPARE(target.tuneToneEntry("saturation")->currentValue(), QVariant(-30.0));
         QVERIFY(target.cropPatched());
         QVERIFY(!target.rotationAndMirrorPatched());

@@ -1,10 +1,10 @@
 #include "support/testmain.h"
 
 #include "engine/directstreamreader.h"
-#include "engine/streameditor.h"
 #include "engine/imagekeeper.h"
 #include "engine/imagerouter.h"
 #include "engine/sentinels.h"
+#include "engine/streameditor.h"
 
 #include <QFile>
 #include <QPointer>
@@ -26,8 +26,7 @@ class Client : public QObject, public ImageClient
 public:
     explicit Client(bool withObject = true)
         : m_withObject(withObject)
-    {
-    }
+    { }
     QObject* object() override { return m_withObject ? this : nullptr; }
     void imageOutput(const VrxMessage& message) override
     {
@@ -65,7 +64,7 @@ VrxMessage message(int level, CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid:
     m.kind = VrxMessage::KindViewer;
     m.pyramid = pyramid;
     m.level = level;
-    m.region = CIAPI::ROI{0, 0, level + 1, 1};
+    m.region = CIAPI::ROI { 0, 0, level + 1, 1 };
     return m;
 }
 
@@ -108,7 +107,7 @@ private slots:
         // Nothing was delivered on the producers' threads.
         QCOMPARE(int(a.outputs.size()), 0);
         deliverQueued();
-        for (Client* c : {&a, &b}) {
+        for (Client* c : { &a, &b }) {
             QCOMPARE(c->offGuiThread, 0);
             QCOMPARE(int(c->outputs.size()), producers * perProducer);
             QCOMPARE(int(c->invalid.size()), producers);
@@ -134,20 +133,21 @@ private slots:
         ImageRouter router;
         Client a;
         router.addListener(&a);
-        std::atomic<int> reported{0};
+        std::atomic<int> reported { 0 };
         {
             StreamEditor editor(false);
             editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(path)));
-            editor.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
-                VrxMessage m;
-                m.location = QUrl::fromLocalFile(path);
-                m.kind = VrxMessage::KindViewer;
-                m.pyramid = p;
-                m.level = level;
-                m.region = roi;
-                ++reported;
-                emit router.notifyImageOutputSignal(m);
-            });
+            editor.setOutputUpdateListener(
+                [&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
+                    VrxMessage m;
+                    m.location = QUrl::fromLocalFile(path);
+                    m.kind = VrxMessage::KindViewer;
+                    m.pyramid = p;
+                    m.level = level;
+                    m.region = roi;
+                    ++reported;
+                    emit router.notifyImageOutputSignal(m);
+                });
             editor.render();
         }
         QVERIFY(reported.load() > 0);
@@ -210,7 +210,7 @@ private slots:
             router.clearListeners();
             QCOMPARE(seen, &router);
             QCOMPARE(countSeen, 0);
-            for (Client* c : {&a, &b, &anonymous}) {
+            for (Client* c : { &a, &b, &anonymous }) {
                 QCOMPARE(int(c->detachedFrom.size()), 1);
                 QCOMPARE(c->detachedFrom[0], &router);
             }
@@ -355,15 +355,19 @@ private slots:
     // thread, and its listeners are told there.
     void keeperDeletedOnItsOwnThread()
     {
-        std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(QUrl::fromLocalFile(QStringLiteral("/p/d.vrx")));
+        std::shared_ptr<ImageKeeper> keeper
+            = ImageKeeper::create(QUrl::fromLocalFile(QStringLiteral("/p/d.vrx")));
         Client a;
         keeper->addListener(&a);
-        std::atomic<bool> deletedOffThread{false};
+        std::atomic<bool> deletedOffThread { false };
         bool destroyed = false;
-        connect(keeper.get(), &QObject::destroyed, this, [&] {
-            destroyed = true;
-            deletedOffThread = QThread::currentThread() != QCoreApplication::instance()->thread();
-        }, Qt::DirectConnection);
+        connect(
+            keeper.get(), &QObject::destroyed, this,
+            [&] {
+                destroyed = true;
+                deletedOffThread = QThread::currentThread() != QCoreApplication::instance()->thread();
+            },
+            Qt::DirectConnection);
         std::thread worker([k = std::move(keeper)]() mutable { k.reset(); });
         worker.join();
         QVERIFY(!destroyed);
@@ -388,7 +392,8 @@ private slots:
         auto reader = std::make_shared<DirectStreamReader>();
         reader->setSource(keeper.streamSource());
         int reported = 0;
-        reader->setOutputUpdateListener([&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++reported; });
+        reader->setOutputUpdateListener(
+            [&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++reported; });
         reader->render();
         QCOMPARE(reported, 1);
         std::thread worker([&keeper, reader] { emit keeper.notifyLoadingDoneSignal(reader); });
@@ -430,7 +435,8 @@ private slots:
 
     void sentinelsAreIdentities()
     {
-        const CIAPI::ImagePyramid sentinels[] = {emptyPyramid(), loadingPyramid(), invalidPyramid(), reservedPyramid()};
+        const CIAPI::ImagePyramid sentinels[]
+            = { emptyPyramid(), loadingPyramid(), invalidPyramid(), reservedPyramid() };
         for (int i = 0; i < 4; ++i) {
             for (int j = 0; j < 4; ++j)
                 QCOMPARE(sentinels[i] == sentinels[j], i == j);

@@ -2,8 +2,8 @@
 #include "engine/transformhelpers.h"
 #include "engine/videoproperties.h"
 
-#include "support/testmain.h"
 #include "support/orientations.h"
+#include "support/testmain.h"
 
 #include <QSignalSpy>
 
@@ -12,7 +12,7 @@ namespace {
 using ostra::test::Orientation;
 const auto& kAll = ostra::test::kAllOrientations;
 
-CIAPI::Transform turned(Orientation o, CIAPI::Point<int> aspect = {4, 3})
+CIAPI::Transform turned(Orientation o, CIAPI::Point<int> aspect = { 4, 3 })
 {
     return ostra::test::turnedTransform(o, aspect);
 }
@@ -30,7 +30,7 @@ bool near(double a, double b)
 bool nearRect(const QRectF& a, const QRectF& b)
 {
     return near(a.x(), b.x()) && near(a.y(), b.y()) && near(a.width(), b.width())
-           && near(a.height(), b.height());
+        && near(a.height(), b.height());
 }
 
 QRectF engineCropOf(const CIAPI::RectF& c)
@@ -53,8 +53,8 @@ private slots:
     void freshObject()
     {
         ImageTransformProperties p;
-        QCOMPARE(p.current.aspectRatio(), (CIAPI::Point<int>{4, 3}));
-        QCOMPARE(p.original.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QCOMPARE(p.current.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
+        QCOMPARE(p.original.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
         QVERIFY(!p.crop()->currentValue().isValid());
         QVERIFY(!p.crop()->originalValue().isValid());
         QCOMPARE(p.isHMirrored()->currentValue(), QVariant(false));
@@ -71,13 +71,12 @@ private slots:
         for (const Orientation o : kAll) {
             const auto d = ImageTransformProperties::rotationAndMirror(turned(o));
             QVERIFY2(d.rotation == o.rotation && d.mirrored == o.mirrored, name(o));
-            QCOMPARE(ImageTransformProperties::isTransformTransposed(turned(o)),
-                     o.rotation % 180 != 0);
+            QCOMPARE(ImageTransformProperties::isTransformTransposed(turned(o)), o.rotation % 180 != 0);
         }
-        const Orientation codes[] = {{0, false},  {90, false}, {270, false}, {270, true},
-                                     {90, true},  {180, true}, {0, true},    {180, false}};
+        const Orientation codes[] = { { 0, false }, { 90, false }, { 270, false }, { 270, true },
+            { 90, true }, { 180, true }, { 0, true }, { 180, false } };
         for (int code = 0; code < 8; ++code) {
-            CIAPI::Transform t({4, 3});
+            CIAPI::Transform t({ 4, 3 });
             t.reset(code);
             const auto d = ImageTransformProperties::rotationAndMirror(t);
             QCOMPARE(d.rotation, codes[code].rotation);
@@ -91,9 +90,9 @@ private slots:
 
     void viewCropRoundTripsInAllOrientations()
     {
-        const QRectF rects[] = {QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.5, 0.3),
-                                QRectF(0.5, 0, 0.5, 1), QRectF(0.25, 0.6, 0.7, 0.4)};
-        for (const CIAPI::Point<int> aspect : {CIAPI::Point<int>{4, 3}, CIAPI::Point<int>{16, 9}}) {
+        const QRectF rects[] = { QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.5, 0.3), QRectF(0.5, 0, 0.5, 1),
+            QRectF(0.25, 0.6, 0.7, 0.4) };
+        for (const CIAPI::Point<int> aspect : { CIAPI::Point<int> { 4, 3 }, CIAPI::Point<int> { 16, 9 } }) {
             for (const Orientation o : kAll) {
                 for (const QRectF& r : rects) {
                     CIAPI::Transform t = turned(o, aspect);
@@ -109,10 +108,10 @@ private slots:
     // top or bottom half of the picture depending on the turn and mirror.
     void viewCropMeaning()
     {
-        CIAPI::Transform quarter = turned({90, false});
+        CIAPI::Transform quarter = turned({ 90, false });
         ImageTransformProperties::setViewCrop(quarter, QRectF(0, 0, 1, 1));
         const QRectF full = engineCrop(quarter);
-        QVERIFY(near(full.width() * 4, 3));   // the turned width is the picture's height
+        QVERIFY(near(full.width() * 4, 3)); // the turned width is the picture's height
         QVERIFY(near(full.height() * 3, 4));
         QVERIFY(near(full.center().x(), 0.5) && near(full.center().y(), 0.5));
 
@@ -122,14 +121,14 @@ private slots:
             ImageTransformProperties::setViewCrop(t, leftHalf);
             return engineCrop(t);
         };
-        QVERIFY(nearRect(crop({0, false}), QRectF(0, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({180, false}), QRectF(0.5, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({0, true}), QRectF(0.5, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({180, true}), QRectF(0, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({ 0, false }), QRectF(0, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({ 180, false }), QRectF(0.5, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({ 0, true }), QRectF(0.5, 0, 0.5, 1)));
+        QVERIFY(nearRect(crop({ 180, true }), QRectF(0, 0, 0.5, 1)));
         // A quarter turn takes the view's left half from one end of the picture's height,
         // the opposite turn from the other end.
-        const QRectF a = crop({90, false});
-        const QRectF b = crop({270, false});
+        const QRectF a = crop({ 90, false });
+        const QRectF b = crop({ 270, false });
         QVERIFY(near(a.height(), b.height()));
         QVERIFY(near(a.center().y() - 0.5, 0.5 - b.center().y()));
         QVERIFY(!near(a.center().y(), 0.5));
@@ -169,7 +168,7 @@ private slots:
     {
         ImageTransformProperties p;
         QSignalSpy rotation(p.rotation().get(), &ImageProperty::currentValueChanged);
-        CIAPI::Transform t = turned({270, true});
+        CIAPI::Transform t = turned({ 270, true });
         ImageTransformProperties::setViewCrop(t, QRectF(0.1, 0.2, 0.3, 0.4));
         p.setFromTransform(t, false);
         QVERIFY(p.current == t);
@@ -179,9 +178,9 @@ private slots:
         QVERIFY(!p.rotation()->originalValue().isValid());
         QCOMPARE(rotation.count(), 1);
         QVERIFY(p.sameAsTransform(t));
-        QVERIFY(!p.sameAsTransform(turned({270, false})));
+        QVERIFY(!p.sameAsTransform(turned({ 270, false })));
 
-        p.setFromTransform(turned({90, false}), true);
+        p.setFromTransform(turned({ 90, false }), true);
         QCOMPARE(p.rotation()->originalValue().toInt(), 90);
         QCOMPARE(p.rotation()->currentValue().toInt(), 270);
 
@@ -193,38 +192,37 @@ private slots:
     void cropCopiesBetweenPictures()
     {
         const QRectF r(0.1, 0.2, 0.3, 0.4);
-        CIAPI::Transform source = turned({0, false});
+        CIAPI::Transform source = turned({ 0, false });
         ImageTransformProperties::setViewCrop(source, r);
 
-        CIAPI::Transform same = turned({0, true});
+        CIAPI::Transform same = turned({ 0, true });
         QVERIFY(ImageTransformProperties::applyCropFrom(same, source));
         QVERIFY(nearRect(ImageTransformProperties::viewCrop(same), r));
 
         // Half a turn apart: reflected through the centre.
-        CIAPI::Transform half = turned({180, false});
+        CIAPI::Transform half = turned({ 180, false });
         QVERIFY(ImageTransformProperties::applyCropFrom(half, source));
         QVERIFY(nearRect(ImageTransformProperties::viewCrop(half), QRectF(0.6, 0.4, 0.3, 0.4)));
 
         // Landscape onto a quarter-turned picture: refused, target untouched.
-        CIAPI::Transform quarter = turned({90, false});
+        CIAPI::Transform quarter = turned({ 90, false });
         ImageTransformProperties::setViewCrop(quarter, QRectF(0, 0, 0.5, 0.5));
         const CIAPI::Transform before = quarter;
         QVERIFY(!ImageTransformProperties::applyCropFrom(quarter, source));
         QVERIFY(quarter == before);
 
-        CIAPI::Transform otherQuarter = turned({270, false});
-        CIAPI::Transform quarterSource = turned({90, false});
+        CIAPI::Transform otherQuarter = turned({ 270, false });
+        CIAPI::Transform quarterSource = turned({ 90, false });
         ImageTransformProperties::setViewCrop(quarterSource, r);
         QVERIFY(ImageTransformProperties::applyCropFrom(otherQuarter, quarterSource));
-        QVERIFY(nearRect(ImageTransformProperties::viewCrop(otherQuarter),
-                         QRectF(0.6, 0.4, 0.3, 0.4)));
+        QVERIFY(nearRect(ImageTransformProperties::viewCrop(otherQuarter), QRectF(0.6, 0.4, 0.3, 0.4)));
     }
 
     void turnToKeepsTheViewCrop()
     {
         for (const Orientation o : kAll) {
-            for (int relative : {-270, -90, 0, 90, 180}) {
-                for (bool flip : {false, true}) {
+            for (int relative : { -270, -90, 0, 90, 180 }) {
+                for (bool flip : { false, true }) {
                     CIAPI::Transform t = turned(o);
                     const QRectF v(0.2, 0.1, 0.5, 0.6);
                     ImageTransformProperties::setViewCrop(t, v);
@@ -232,7 +230,7 @@ private slots:
                     const auto d = ImageTransformProperties::rotationAndMirror(t);
                     // turnTo(0, r, f) gives the view turned by r (positive: the engine's
                     // positive quarter turns) and mirrored by f, from the unturned frame.
-                    CIAPI::Transform expected({4, 3});
+                    CIAPI::Transform expected({ 4, 3 });
                     expected.reset(0);
                     expected.rotate90(relative / 90);
                     if (flip)
@@ -250,7 +248,7 @@ private slots:
     void rotationCarriesRelativeToOrientation()
     {
         // The source was shot upright (code 0) and turned a quarter by the user.
-        CIAPI::Transform source({4, 3});
+        CIAPI::Transform source({ 4, 3 });
         source.reset(0);
         source.rotate90(-1);
         QCOMPARE(ImageTransformProperties::rotationAndMirror(source).rotation, 90);
@@ -258,7 +256,7 @@ private slots:
         // The target was shot turned (code 7, 180 degrees): it ends a quarter further.
         ImageTransformProperties target;
         target.setOrientation(7);
-        CIAPI::Transform own({4, 3});
+        CIAPI::Transform own({ 4, 3 });
         own.reset(7);
         target.setFromTransform(own, false);
         QVERIFY(target.applyRotationFrom(source, 0));
@@ -269,13 +267,13 @@ private slots:
         QVERIFY(!target.applyRotationFrom(source, 0));
 
         // A source whose turn is only its own orientation carries no rotation.
-        CIAPI::Transform upright({4, 3});
+        CIAPI::Transform upright({ 4, 3 });
         upright.reset(1);
         QVERIFY(target.applyRotationFrom(upright, 1));
         QCOMPARE(target.rotation()->currentValue().toInt(), 180);
 
         // A mirrored source mirrors the target.
-        CIAPI::Transform mirrored({4, 3});
+        CIAPI::Transform mirrored({ 4, 3 });
         mirrored.reset(6);
         QVERIFY(target.applyRotationFrom(mirrored, 6));
         QCOMPARE(target.isHMirrored()->currentValue().toBool(), true);

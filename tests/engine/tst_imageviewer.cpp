@@ -18,7 +18,7 @@ using ostra::test::PictureFiles;
 
 namespace {
 
-constexpr int kWait = 120000;  // an upper bound for engine work, not a measurement
+constexpr int kWait = 120000; // an upper bound for engine work, not a measurement
 
 // A listener as the display items are: it records what the router hands it.
 class RecordingClient : public QObject, public ImageClient
@@ -148,7 +148,7 @@ private slots:
     {
         QFETCH(QString, which);
         const QString path = which == "truncated" ? m_truncated
-                           : which == "empty"     ? m_empty
+            : which == "empty"                    ? m_empty
                                                   : m_dir.filePath("missing.vrx");
         ImageViewer viewer;
         RecordingClient client;
@@ -157,7 +157,7 @@ private slots:
         QVERIFY(viewer.currentUrl().isEmpty());
         QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
         QVERIFY(waitFor([&] { return !client.invalid.isEmpty(); }));
-        QCOMPARE(client.invalid, QList<QUrl>{QUrl::fromLocalFile(path)});
+        QCOMPARE(client.invalid, QList<QUrl> { QUrl::fromLocalFile(path) });
         viewer.renderLevel(-1, 1);
         viewer.renderLowestLevel();
         // The viewer is usable for the next picture.
@@ -234,7 +234,7 @@ private slots:
             originalExposure = exposure->originalValue().toString();
             exposure->setCurrentValue(1.25);
             QVERIFY(viewer.syncProperties());
-            QVERIFY(!viewer.syncProperties());  // nothing differs any more
+            QVERIFY(!viewer.syncProperties()); // nothing differs any more
             CIAPI::Transform t = viewer.properties()->transformProperties();
             t.rotate90(1);
             viewer.setTransform(t);
@@ -308,7 +308,7 @@ private slots:
         QVERIFY(open(viewer, path));
         QVERIFY(viewer.serializeCurrentState(false));
         viewer.setRendererProperty1(0.5f);
-        writeRating(url, 2);  // another writer appends
+        writeRating(url, 2); // another writer appends
         const QByteArray onDisk = [&] {
             QFile f(stateFilePathFor(url));
             f.open(QIODevice::ReadOnly);
@@ -336,9 +336,7 @@ private slots:
         RecordingClient client;
         editor.addListener(&client);
         editor.renderLevel(-1, 2);
-        QVERIFY(waitFor([&] {
-            return !progress.isEmpty() && progress.last().at(0).toInt() == 100;
-        }));
+        QVERIFY(waitFor([&] { return !progress.isEmpty() && progress.last().at(0).toInt() == 100; }));
         QVERIFY(editor.isLoaded());
         if (!busy.isEmpty()) {
             QVERIFY(waitFor([&] { return busy.last().at(0).toBool() == false; }));
@@ -397,7 +395,7 @@ private slots:
         QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::Interactive), 0);
         // The reload takes the renderer's values back into the properties.
         QCOMPARE(viewer.properties()->tuneToneEntry("tint")->currentValue().toFloat(),
-                 viewer.renderer().getProperty(CIAPI::FloatParam::Tint));
+            viewer.renderer().getProperty(CIAPI::FloatParam::Tint));
         QVERIFY(viewer.propertyValue14() <= viewer.propertyValue16());
         viewer.closeImage();
     }

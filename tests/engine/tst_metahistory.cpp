@@ -3,12 +3,12 @@
 #include "support/hotpixelpicture.h"
 
 #include "ciapi/directrenderer.h"
+#include "ciapi/propertyaccessor.h"
 #include "engine/directstreamreader.h"
 #include "engine/enginestreams.h"
 #include "engine/metahistory.h"
 #include "engine/streamsource.h"
 #include "engine/vrxmetadata.h"
-#include "ciapi/propertyaccessor.h"
 #include "tools/vrxgen/generator.h"
 
 #include <QDateTime>
@@ -113,12 +113,12 @@ private slots:
         QSignalSpy updated(&reopened, &Metahistory::notifyUpdatedForDevice);
         reopened.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
         QCOMPARE(updated.count(), 0);
-        const Metahistory::Metafiles files = reopened.get({device, QDateTime()});
-        QCOMPARE(files.keys(), QList<int>{0});
+        const Metahistory::Metafiles files = reopened.get({ device, QDateTime() });
+        QCOMPARE(files.keys(), QList<int> { 0 });
         QVERIFY(files[0]->map());
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(files[0]->data()), int(files[0]->length())),
-                 QByteArray(reinterpret_cast<const char*>(camera.generated.calibration.data()),
-                            int(camera.generated.calibration.size())));
+            QByteArray(reinterpret_cast<const char*>(camera.generated.calibration.data()),
+                int(camera.generated.calibration.size())));
     }
 
     // A picture's calibration is found by the camera that took it, and reaches the
@@ -162,7 +162,7 @@ private slots:
         const QByteArray repaired = thumbnail(camera.picture, files);
         QCOMPARE(plain.size(), repaired.size());
         QVERIFY(plain != repaired);
-        const Metahistory::Metafiles wrong = store.get({metadataOf(other.picture), QDateTime()});
+        const Metahistory::Metafiles wrong = store.get({ metadataOf(other.picture), QDateTime() });
         QVERIFY(wrong.contains(0));
         QCOMPARE(thumbnail(camera.picture, wrong), plain);
     }
@@ -175,14 +175,14 @@ private slots:
         Metahistory store(m_db, m_data);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
         const QUuid device = metadataOf(camera.picture);
-        auto first = store.get({device, QDateTime()});
+        auto first = store.get({ device, QDateTime() });
         QVERIFY(first[0]->map());
-        auto second = store.get({device, QDateTime()});
+        auto second = store.get({ device, QDateTime() });
         QCOMPARE(second[0].get(), first[0].get());
         QVERIFY(second[0]->map());
         QCOMPARE(first[0]->mapCount(), 1);
-        QVERIFY(store.get({QUuid::createUuid(), QDateTime()}).isEmpty());
-        QVERIFY(store.get({QUuid(), QDateTime()}).isEmpty());
+        QVERIFY(store.get({ QUuid::createUuid(), QDateTime() }).isEmpty());
+        QVERIFY(store.get({ QUuid(), QDateTime() }).isEmpty());
     }
 
     // Pool threads ask for calibration while the GUI thread waits for them; with the
@@ -195,10 +195,10 @@ private slots:
         const QUuid device = metadataOf(camera.picture);
         QThreadPool pool;
         pool.setMaxThreadCount(4);
-        std::atomic<int> found{0};
+        std::atomic<int> found { 0 };
         for (int i = 0; i < 64; ++i) {
             pool.start([&store, &found, device] {
-                const auto files = store.get({device, QDateTime()});
+                const auto files = store.get({ device, QDateTime() });
                 if (files.contains(0) && files[0]->map())
                     ++found;
             });
@@ -222,7 +222,7 @@ private slots:
         QCOMPARE(updated.count(), 0);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(updated.count(), 1);
-        QCOMPARE(store.get({device, QDateTime()}).size(), 1);
+        QCOMPARE(store.get({ device, QDateTime() }).size(), 1);
     }
 
     // Copies are created new, never written over: names taken already (by a copy made in
@@ -253,7 +253,7 @@ private slots:
         QCOMPARE(rows(m_db), 5);
         QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 45);
         // The latest version of a resource is the one handed out.
-        const auto files = store.get({device, QDateTime()});
+        const auto files = store.get({ device, QDateTime() });
         QVERIFY(files[0]->map());
         QCOMPARE(files[0]->length(), qint64(104));
     }

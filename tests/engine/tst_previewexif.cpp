@@ -26,8 +26,14 @@ struct ExifMeaning
     Side column0;
 };
 const ExifMeaning kExif[] = {
-    {1, Top, Left},   {2, Top, Right},   {3, Bottom, Right}, {4, Bottom, Left},
-    {5, Left, Top},   {6, Right, Top},   {7, Right, Bottom}, {8, Left, Bottom},
+    { 1, Top, Left },
+    { 2, Top, Right },
+    { 3, Bottom, Right },
+    { 4, Bottom, Left },
+    { 5, Left, Top },
+    { 6, Right, Top },
+    { 7, Right, Bottom },
+    { 8, Left, Bottom },
 };
 
 // The side an outward direction (dx, dy) with y pointing down names.
@@ -44,7 +50,7 @@ Side sideOf(int dx, int dy)
 // up; the picture's rows run with y pointing down, so it is conjugated with diag(1, -1).
 int exifValueOf(const CIAPI::Transform& transform)
 {
-    const std::vector<float> m = transform.matrix({4, 3});
+    const std::vector<float> m = transform.matrix({ 4, 3 });
     const int a = int(m[0]), b = int(m[1]), c = int(m[3]), d = int(m[4]);
     // diag(1,-1) * [[a, b], [c, d]] * diag(1,-1)
     const int da = a, db = -b, dc = -c, dd = d;
@@ -87,7 +93,7 @@ private slots:
     {
         // The two quarter turns tell counter-clockwise from clockwise; the mirrored ones
         // tell which way the mirror goes after the turn.
-        CIAPI::Transform t({4, 3});
+        CIAPI::Transform t({ 4, 3 });
         t.reset(1);
         QCOMPARE(exifValueOf(t), 8);
         t.reset(2);
@@ -115,15 +121,16 @@ private slots:
         QCOMPARE(int(info.pictures.size()), 8);
         QSet<int> seen;
         for (const std::string& name : info.pictures) {
-            const QString base = QString::fromStdString(info.pictureRoot) + "/" + QString::fromStdString(name);
+            const QString base
+                = QString::fromStdString(info.pictureRoot) + "/" + QString::fromStdString(name);
             QFile raw(base + ".vrx");
             QVERIFY(raw.open(QIODevice::ReadOnly));
             const QByteArray bytes = raw.readAll();
             CIAPI::PropertyAccessor accessor;
             accessor.setInputDataStream(bytes.constData(), size_t(bytes.size()));
-            const int code = int(accessor.getProperty(CIAPI::IntParam{2}));
+            const int code = int(accessor.getProperty(CIAPI::IntParam { 2 }));
             seen.insert(code);
-            CIAPI::Transform t({4, 3});
+            CIAPI::Transform t({ 4, 3 });
             t.reset(code);
             QCOMPARE(orientationTag(base + ".jpg"), exifValueOf(t));
         }

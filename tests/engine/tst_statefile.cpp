@@ -85,25 +85,28 @@ private slots:
     void saveAndChangedBehindOurBack()
     {
         StateStamp stamp;
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(500, 'a'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(500, 'a'))), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(500, 'a'));
         QVERIFY(stamp.exists());
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QVERIFY(!QFile::exists(StateFile::lockPath(m_state)));
 
         // Our own stamp: the next save goes through.
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(600, 'b'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(600, 'b'))), StateFile::Result::Saved);
 
         // Another writer rewrites the file with the same size: not overwritten unforced.
         const StateStamp ours = stamp;
         StateFile::replace(m_state, writerOf(content(600, 'c')));
         QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(700, 'd'))),
-                 StateFile::Result::ChangedOnDisk);
+            StateFile::Result::ChangedOnDisk);
         QCOMPARE(bytesOf(m_state), content(600, 'c'));
         QVERIFY(stamp == ours);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // A forced save overwrites it.
-        QCOMPARE(StateFile::save(m_state, true, stamp, writerOf(content(700, 'd'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, true, stamp, writerOf(content(700, 'd'))), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(700, 'd'));
     }
 
@@ -111,20 +114,25 @@ private slots:
     void writerFailsMidway()
     {
         StateStamp stamp;
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(900, 'e'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(900, 'e'))), StateFile::Result::Saved);
         const StateStamp before = stamp;
         QString error;
-        const auto result = StateFile::save(m_state, false, stamp, [](std::ostream& out) {
-            out.write("partial state", 13);
-            throw std::runtime_error("engine gave up");
-        }, &error);
+        const auto result = StateFile::save(
+            m_state, false, stamp,
+            [](std::ostream& out) {
+                out.write("partial state", 13);
+                throw std::runtime_error("engine gave up");
+            },
+            &error);
         QCOMPARE(result, StateFile::Result::Failed);
         QCOMPARE(error, QStringLiteral("engine gave up"));
         QCOMPARE(bytesOf(m_state), content(900, 'e'));
         QVERIFY(stamp == before);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // The next attempt works.
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(10, 'f'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(10, 'f'))), StateFile::Result::Saved);
     }
 
     // The disk refusing the new bytes half-way (a file-size limit stands in for a full
@@ -132,29 +140,32 @@ private slots:
     void diskFailsMidway()
     {
         StateStamp stamp;
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(4000, 'g'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(4000, 'g'))), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
         // Larger and smaller than any write buffer on the way.
-        for (int size : {100000, 9000}) {
+        for (int size : { 100000, 9000 }) {
             {
                 ostra::test::FileSizeLimit limit(6000);
                 QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(size, 'h'))),
-                         StateFile::Result::Failed);
+                    StateFile::Result::Failed);
             }
             QCOMPARE(bytesOf(m_state), content(4000, 'g'));
         }
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         const QStringList left = QDir(m_dir.path()).entryList(QDir::Files);
-        QCOMPARE(left, QStringList{QStringLiteral("IMG.1.vrxs")});
+        QCOMPARE(left, QStringList { QStringLiteral("IMG.1.vrxs") });
     }
 
     // A stale backup from an earlier crash costs nothing: it is replaced, then removed.
     void staleBackupCostsNothing()
     {
         StateStamp stamp;
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(300, 'i'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(300, 'i'))), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(5000, 'y'));
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(400, 'j'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(400, 'j'))), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(400, 'j'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
 
@@ -164,10 +175,13 @@ private slots:
         QVERIFY(QFile::remove(m_state));
         StateStamp readStamp;
         QByteArray seen;
-        QVERIFY(StateFile::read(m_state, [&](std::istream& in) {
-            std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            seen = QByteArray(s.data(), int(s.size()));
-        }, readStamp));
+        QVERIFY(StateFile::read(
+            m_state,
+            [&](std::istream& in) {
+                std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                seen = QByteArray(s.data(), int(s.size()));
+            },
+            readStamp));
         QCOMPARE(seen, content(321, 'k'));
         QCOMPARE(readStamp.size, qint64(321));
     }
@@ -177,11 +191,12 @@ private slots:
     void crashMidSave()
     {
         StateStamp stamp;
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(2000, 'l'))), StateFile::Result::Saved);
+        QCOMPARE(
+            StateFile::save(m_state, false, stamp, writerOf(content(2000, 'l'))), StateFile::Result::Saved);
         const QString newContent = m_dir.path() + "/new.bin";
         writeBytes(newContent, content(300000, 'm'));
         QProcess child;
-        child.start(helper(), {QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000")});
+        child.start(helper(), { QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") });
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
@@ -189,12 +204,16 @@ private slots:
         QCOMPARE(bytesOf(m_state), content(2000, 'l'));
         QByteArray seen;
         StateStamp readStamp;
-        QVERIFY(StateFile::read(m_state, [&](std::istream& in) {
-            std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            seen = QByteArray(s.data(), int(s.size()));
-        }, readStamp));
+        QVERIFY(StateFile::read(
+            m_state,
+            [&](std::istream& in) {
+                std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                seen = QByteArray(s.data(), int(s.size()));
+            },
+            readStamp));
         QCOMPARE(seen, content(2000, 'l'));
-        QCOMPARE(StateFile::save(m_state, false, readStamp, writerOf(content(2500, 'n'))), StateFile::Result::Saved);
+        QCOMPARE(StateFile::save(m_state, false, readStamp, writerOf(content(2500, 'n'))),
+            StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(2500, 'n'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QFile::remove(newContent);
@@ -205,7 +224,7 @@ private slots:
     void ratingFromAnotherProcess()
     {
         QProcess first;
-        first.start(helper(), {QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2")});
+        first.start(helper(), { QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2") });
         QVERIFY(first.waitForFinished(60000));
         QCOMPARE(first.exitCode(), 0);
         // A rating-only state file is small and holds just the rating.
@@ -214,15 +233,16 @@ private slots:
 
         // The viewer reads it, then another process rates the picture.
         StateStamp stamp;
-        QVERIFY(StateFile::read(m_state, [](std::istream&) {}, stamp));
+        QVERIFY(StateFile::read(
+            m_state, [](std::istream&) {}, stamp));
         QProcess second;
-        second.start(helper(), {QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5")});
+        second.start(helper(), { QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") });
         QVERIFY(second.waitForFinished(60000));
         QCOMPARE(second.exitCode(), 0);
 
         const QByteArray onDisk = bytesOf(m_state);
         QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(50, 'o'))),
-                 StateFile::Result::ChangedOnDisk);
+            StateFile::Result::ChangedOnDisk);
         QCOMPARE(bytesOf(m_state), onDisk);
         QCOMPARE(ratingIn(m_state), 5);
     }

@@ -129,9 +129,9 @@ private slots:
         StreamEditor editor(false);
         editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
         CIAPI::Transform& t = editor.renderer().transform();
-        t.setAspectRatio(CIAPI::Point<int>{16, 9});
+        t.setAspectRatio(CIAPI::Point<int> { 16, 9 });
         t.rotate90(1);
-        t.setCrop(CIAPI::RectF{0.1f, 0.1f, 0.5f, 0.5f});
+        t.setCrop(CIAPI::RectF { 0.1f, 0.1f, 0.5f, 0.5f });
         const CIAPI::Transform edited = t;
         editor.serialize(QFileInfo(m_state), false, true);
 
@@ -145,7 +145,7 @@ private slots:
         QVERIFY(accessor.transform() != edited);
         m.readFrom(accessor);
         QVERIFY(m.transform == edited);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{16, 9}));
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 16, 9 }));
     }
 
 private:

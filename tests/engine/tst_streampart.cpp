@@ -33,14 +33,14 @@ void writeFile(const QString& path, const QByteArray& bytes)
 
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    return int(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
 QByteArray mapped(const StreamPart& part)
 {
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
 }
-
 
 } // namespace
 
@@ -133,7 +133,8 @@ private slots:
         StreamPart part(file);
         QVERIFY(part.map());
         writeFile(file + ".new", pattern(100, 2));
-        QVERIFY(::rename(QFile::encodeName(file + ".new").constData(), QFile::encodeName(file).constData()) == 0);
+        QVERIFY(
+            ::rename(QFile::encodeName(file + ".new").constData(), QFile::encodeName(file).constData()) == 0);
         QCOMPARE(mapped(part), pattern(8192, 1));
         StreamPart fresh(file);
         QVERIFY(fresh.map());
@@ -146,12 +147,13 @@ private slots:
         const QString file = m_dir.path() + "/shared.vrx";
         writeFile(file, pattern(50000, 3));
         auto part = std::make_shared<StreamSource>(QUrl::fromLocalFile(file));
-        std::atomic<int> bad{0};
+        std::atomic<int> bad { 0 };
         std::vector<std::unique_ptr<Runner>> threads;
         for (int t = 0; t < 8; ++t) {
             threads.push_back(std::make_unique<Runner>([part, &bad] {
                 for (int i = 0; i < 50; ++i) {
-                    if (!mapPart(*part) || part->length() != 50000 || part->data()[49999] != uchar((49999 * 31 + 3) & 0xff))
+                    if (!mapPart(*part) || part->length() != 50000
+                        || part->data()[49999] != uchar((49999 * 31 + 3) & 0xff))
                         ++bad;
                 }
             }));

@@ -1,7 +1,7 @@
 #include "support/testmain.h"
 
-#include "ciapi/propertyaccessor.h"
 #include "ciapi/directrenderer.h"
+#include "ciapi/propertyaccessor.h"
 #include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
 #include "engine/enginestreams.h"
@@ -30,7 +30,8 @@ VrxMetadata metadataOf(const QString& path)
     return m;
 }
 
-QString writePicture(const QString& path, const vrxgen::PictureOptions& options, vrxgen::Picture* out = nullptr)
+QString writePicture(
+    const QString& path, const vrxgen::PictureOptions& options, vrxgen::Picture* out = nullptr)
 {
     vrxgen::Picture picture = vrxgen::makePicture(options);
     if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
@@ -87,13 +88,13 @@ private slots:
         CIAPI::ImagePyramid output = renderer->outputBuffer();
         QCOMPARE(output[0].width(), m.outputWidth);
         QCOMPARE(output[0].height(), m.outputHeight);
-        QCOMPARE(VrxMetadata::cropSizeForFocalLength(69.9f), (std::pair<int, int>{4160, 3120}));
+        QCOMPARE(VrxMetadata::cropSizeForFocalLength(69.9f), (std::pair<int, int> { 4160, 3120 }));
     }
 
     void cropSizeLimits()
     {
-        for (float bad : {150.5f, -0.5f, 1000.f, std::numeric_limits<float>::quiet_NaN(),
-                          std::numeric_limits<float>::infinity()}) {
+        for (float bad : { 150.5f, -0.5f, 1000.f, std::numeric_limits<float>::quiet_NaN(),
+                 std::numeric_limits<float>::infinity() }) {
             try {
                 VrxMetadata::cropSizeForFocalLength(bad);
                 QFAIL("no exception");
@@ -102,7 +103,7 @@ private slots:
             }
         }
         // An unknown or tiny focal length gives a sane frame on the grid.
-        for (float f : {0.f, 1e-6f, 0.5f}) {
+        for (float f : { 0.f, 1e-6f, 0.5f }) {
             const auto size = VrxMetadata::cropSizeForFocalLength(f);
             QVERIFY(size.first > 0 && size.second > 0);
             QCOMPARE(size.first % 64, 0);
@@ -154,13 +155,14 @@ private slots:
         QCOMPARE(m.aspectMode, 0);
         QCOMPARE(m.outputWidth, 8320);
         QCOMPARE(m.outputHeight, 6240);
-        QCOMPARE(m.deviceUuid,
-                 QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(77)))));
-        QCOMPARE(m.imageUuid, QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(9)))));
+        QCOMPARE(
+            m.deviceUuid, QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(77)))));
+        QCOMPARE(
+            m.imageUuid, QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(9)))));
         QCOMPARE(m.captureTime.toMSecsSinceEpoch(), qint64(1600000000) * 1000);
         QCOMPARE(m.captureTime.offsetFromUtc(), -300 * 60);
         QCOMPARE(m.transform.orientationCode(), 5);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
         QVERIFY(!m.transformFromState);
 
         // The same facts through an open renderer.
@@ -190,7 +192,7 @@ private slots:
         QVERIFY(!m.invalid);
         QCOMPARE(m.aspectMode, 1);
         QVERIFY(m.compressed);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{16, 9}));
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 16, 9 }));
         QCOMPARE(m.transform.orientationCode(), 1);
         QCOMPARE(m.outputWidth, 4160);
         QCOMPARE(m.outputHeight, 3120);
@@ -201,7 +203,7 @@ private slots:
     void incompatible()
     {
         QCOMPARE(QString::fromLatin1(VrxMetadata::kIncompatibleMarker),
-                 QString::fromLatin1(vrxgen::kIncompatibilityMarker));
+            QString::fromLatin1(vrxgen::kIncompatibilityMarker));
         QTemporaryDir dir;
         vrxgen::PictureOptions unknownPattern = small();
         unknownPattern.cfa = 9;
@@ -217,14 +219,16 @@ private slots:
         QVERIFY(m.incompatible);
         QCOMPARE(m.outputWidth, 0);
 
-        const QString marked = dir.path() + "/IMG_" + QLatin1String(VrxMetadata::kIncompatibleMarker) + "_2.vrx";
+        const QString marked
+            = dir.path() + "/IMG_" + QLatin1String(VrxMetadata::kIncompatibleMarker) + "_2.vrx";
         m = metadataOf(writePicture(marked, small()));
         QVERIFY(!m.invalid);
         QVERIFY(m.incompatible);
         QCOMPARE(m.outputWidth, 0);
         QCOMPARE(m.outputHeight, 0);
         // The marker counts only in its exact lower-case form.
-        const QString upper = dir.path() + "/IMG_" + QString::fromLatin1(VrxMetadata::kIncompatibleMarker).toUpper() + ".vrx";
+        const QString upper
+            = dir.path() + "/IMG_" + QString::fromLatin1(VrxMetadata::kIncompatibleMarker).toUpper() + ".vrx";
         m = metadataOf(writePicture(upper, small()));
         QVERIFY(!m.incompatible);
     }
@@ -238,11 +242,11 @@ private slots:
         o.seed = 31;
         const QString path = writePicture(dir.path() + "/s.vrx", o);
 
-        CIAPI::Transform edited(CIAPI::Point<int>{16, 9});
+        CIAPI::Transform edited(CIAPI::Point<int> { 16, 9 });
         edited.reset(0);
         edited.rotate90(1);
         edited.flipHorizontal();
-        edited.setCrop(CIAPI::RectF{0.1f, 0.2f, 0.5f, 0.4f});
+        edited.setCrop(CIAPI::RectF { 0.1f, 0.2f, 0.5f, 0.4f });
         // A state with that transform, as the state reader hands it over.
         CIAPI::StateFileEditor state;
         VrxMetadata m;
@@ -282,22 +286,23 @@ private slots:
         accessor.setInputDataStream(picture.calibration.data(), picture.calibration.size());
         QVERIFY(!accessor.transform().isSet());
         VrxMetadata m;
-        m.transform = CIAPI::Transform(CIAPI::Point<int>{16, 9});
+        m.transform = CIAPI::Transform(CIAPI::Point<int> { 16, 9 });
         m.transform.reset(3);
         m.readFrom(accessor);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int>{4, 3}));
+        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
         QCOMPARE(m.transform.orientationCode(), 0);
         // The calibration record names the same camera as the picture.
         QCOMPARE(m.deviceUuid,
-                 QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
+            QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
     }
 
     void cameraPacking()
     {
         // Two little-endian 64-bit words over the first sixteen bytes.
-        const QUuid u = VrxMetadata::cameraUuidFromWords({0x04030201u, 0x08070605u, 0x0c0b0a09u, 0x100f0e0du});
+        const QUuid u
+            = VrxMetadata::cameraUuidFromWords({ 0x04030201u, 0x08070605u, 0x0c0b0a09u, 0x100f0e0du });
         QCOMPARE(u.toRfc4122().toHex(), QByteArray("0807060504030201100f0e0d0c0b0a09"));
-        QVERIFY(VrxMetadata::cameraUuidFromWords({1, 2, 3}).isNull());
+        QVERIFY(VrxMetadata::cameraUuidFromWords({ 1, 2, 3 }).isNull());
     }
 };
 

@@ -68,7 +68,8 @@ private slots:
         m_resolver = new TestResolver;
         m_gallery = new ActiveSession;
         m_gallery->setResolver(m_resolver);
-        m_tester = new QAbstractItemModelTester(m_gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        m_tester
+            = new QAbstractItemModelTester(m_gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
     }
 
     void cleanup()
@@ -94,13 +95,13 @@ private slots:
     {
         fill(10);
         // Not enabled cells are invisible to selectedIndexes(); the gallery still sees them.
-        select({1, 2, 3, 7});
+        select({ 1, 2, 3, 7 });
         QVERIFY(m_gallery->selectionModel()->selectedIndexes().isEmpty());
         QCOMPARE(m_gallery->selectionSize(), 4);
         QCOMPARE(m_gallery->selectedIndices().size(), 4);
         QSet<QUrl> expected;
         double area = 0;
-        for (int row : {1, 2, 3, 7}) {
+        for (int row : { 1, 2, 3, 7 }) {
             expected.insert(m_gallery->urlAt(row));
             area += m_gallery->data(m_gallery->index(row, 0), IResolver::LargeDimension).toInt() * 10;
         }
@@ -147,7 +148,7 @@ private slots:
         const QUrl currentUrl = m_gallery->urlAt(17);
         QSignalSpy selectionSize(m_gallery, &ActiveSession::selectionSizeChanged);
 
-        for (const char* field : {"timestamp", "rating", "filePath", "unknown", "rating"}) {
+        for (const char* field : { "timestamp", "rating", "filePath", "unknown", "rating" }) {
             const QList<QUrl> before = m_gallery->list();
             m_gallery->setSortField(QString::fromLatin1(field));
             QCOMPARE(selectedSet(*m_gallery), chosen);
@@ -168,7 +169,7 @@ private slots:
         m_gallery->setSortField(QStringLiteral("nothing"));
         QList<QUrl> byText = m_gallery->list();
         std::sort(byText.begin(), byText.end(),
-                  [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); });
+            [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); });
         QCOMPARE(m_gallery->list(), byText);
     }
 
@@ -200,7 +201,7 @@ private slots:
             // Still sorted by rating.
             for (int row = 1; row < m_gallery->rowCount(); ++row) {
                 QVERIFY(m_gallery->data(m_gallery->index(row - 1, 0), IResolver::Rating).toInt()
-                        <= m_gallery->data(m_gallery->index(row, 0), IResolver::Rating).toInt());
+                    <= m_gallery->data(m_gallery->index(row, 0), IResolver::Rating).toInt());
             }
         }
     }
@@ -208,7 +209,7 @@ private slots:
     void removingTheSelection()
     {
         fill(12);
-        select({2, 3, 4, 8, 9});
+        select({ 2, 3, 4, 8, 9 });
         m_gallery->setCurrentIndex(m_gallery->index(3, 0));
         const QUrl after = m_gallery->urlAt(5);
         const QSet<QUrl> selected = selectedSet(*m_gallery);

@@ -56,13 +56,13 @@ vrxgen::Picture writePicture(const QString& path, const Shot& shot)
 // A state file beside a picture: its rating, whether it holds depth edits, and an
 // optional transform with a crop.
 void writeState(const QString& rawPath, const vrxgen::Picture& picture, int rating, bool depthEdits,
-                const CIAPI::Transform* transform = nullptr)
+    const CIAPI::Transform* transform = nullptr)
 {
     CIAPI::state::EngineState s;
     s.imageId = picture.meta.imageUuid;
     s.rating = rating;
     if (depthEdits)
-        s.depthEdits = std::vector<std::uint8_t>{1, 2, 3, 4};
+        s.depthEdits = std::vector<std::uint8_t> { 1, 2, 3, 4 };
     if (transform)
         s.transform = *transform;
     const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
@@ -98,8 +98,8 @@ struct TaskCounter
         }
         return false;
     }
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> started { 0 };
+    std::atomic<int> finished { 0 };
 };
 
 QByteArray cameraBytes(const Shot& shot)
@@ -110,7 +110,8 @@ QByteArray cameraBytes(const Shot& shot)
 
 QByteArray imageBytes(const Shot& shot)
 {
-    return QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(shot.seed)))).toRfc4122();
+    return QUuid(QString::fromStdString(vrxgen::imageUuidText(vrxgen::imageUuidWords(shot.seed))))
+        .toRfc4122();
 }
 
 // Waits until the locator has announced a row for the URL.
@@ -259,9 +260,9 @@ private slots:
         shot.seed = 21;
         const QString file = path("wide.vrx");
         const vrxgen::Picture picture = writePicture(file, shot);
-        CIAPI::Transform transform(CIAPI::Point<int>{4, 3});
+        CIAPI::Transform transform(CIAPI::Point<int> { 4, 3 });
         transform.reset(0);
-        transform.setCrop(CIAPI::RectF{0.f, 0.4f, 1.f, 0.2f});
+        transform.setCrop(CIAPI::RectF { 0.f, 0.4f, 1.f, 0.2f });
         writeState(file, picture, 2, false, &transform);
 
         const QUrl url = QUrl::fromLocalFile(file);
@@ -307,17 +308,27 @@ private slots:
         const QUrl url = QUrl::fromLocalFile(file);
 
         QStringList events;
-        connect(&locator, &IResolver::modified, this, [&](QUrl u) {
-            events << QStringLiteral("modified %1 %2").arg(u.fileName()).arg(locator.rowFor(u).value(IResolver::Rating).toInt());
-        }, Qt::DirectConnection);
-        connect(&locator, &IResolver::resolved, this, [&](QUrl u) {
-            events << QStringLiteral("resolved %1 %2").arg(u.fileName()).arg(locator.rowFor(u).value(IResolver::Rating).toInt());
-        }, Qt::DirectConnection);
+        connect(
+            &locator, &IResolver::modified, this,
+            [&](QUrl u) {
+                events << QStringLiteral("modified %1 %2")
+                              .arg(u.fileName())
+                              .arg(locator.rowFor(u).value(IResolver::Rating).toInt());
+            },
+            Qt::DirectConnection);
+        connect(
+            &locator, &IResolver::resolved, this,
+            [&](QUrl u) {
+                events << QStringLiteral("resolved %1 %2")
+                              .arg(u.fileName())
+                              .arg(locator.rowFor(u).value(IResolver::Rating).toInt());
+            },
+            Qt::DirectConnection);
 
         locator.rowFor(url);
         QVERIFY(waitForRow(locator, url));
         QVERIFY(tasks.settle(locator));
-        QCOMPARE(events, QStringList{QStringLiteral("resolved rated.vrx 3")});
+        QCOMPARE(events, QStringList { QStringLiteral("resolved rated.vrx 3") });
 
         events.clear();
         QVERIFY(waitForIndexing(locator, url));
@@ -327,14 +338,15 @@ private slots:
         writeState(file, picture, 5, false);
         QVERIFY(waitForIndexing(locator, url));
         QVERIFY(tasks.settle(locator));
-        QCOMPARE(events, (QStringList{QStringLiteral("modified rated.vrx 3"), QStringLiteral("resolved rated.vrx 5")}));
+        QCOMPARE(events,
+            (QStringList { QStringLiteral("modified rated.vrx 3"), QStringLiteral("resolved rated.vrx 5") }));
     }
 
     // Every call for a file not indexed yet asks again; none of them leaves a row behind.
     void unknownFilesAreRequestedAndNotListed()
     {
         ImageLocator locator(1, nullptr);
-        std::atomic<int> started{0};
+        std::atomic<int> started { 0 };
         QSemaphore gate;
         locator.setTaskProbe([&](IndexTask::Step step, const QUrl&) {
             if (step == IndexTask::Step::Started) {
@@ -342,7 +354,11 @@ private slots:
                 gate.acquire();
             }
         });
-        struct Opener { QSemaphore& g; ~Opener() { g.release(100); } } opener{gate};
+        struct Opener
+        {
+            QSemaphore& g;
+            ~Opener() { g.release(100); }
+        } opener { gate };
 
         Shot shot;
         shot.seed = 41;
@@ -398,8 +414,8 @@ private slots:
     {
         const QString folder = path("library");
         QVERIFY(QDir().mkpath(folder + "/sub"));
-        const QStringList names{"IMG[1].vrx", "a#b.vrx", "50%.vrx", "with space.vrx", "\u00fcber.vrx",
-                                "sub/deeper.vrx"};
+        const QStringList names { "IMG[1].vrx", "a#b.vrx", "50%.vrx", "with space.vrx", "\u00fcber.vrx",
+            "sub/deeper.vrx" };
         QList<QUrl> urls;
         QList<vrxgen::Picture> pictures;
         for (int i = 0; i < names.size(); ++i) {

@@ -95,18 +95,15 @@ private slots:
         m_base = m_tree->base();
     }
 
-    void cleanup()
-    {
-        m_tree.reset();
-    }
+    void cleanup() { m_tree.reset(); }
 
     void containmentAndCover()
     {
         QDir().mkpath(path("a/b"));
-        Root flat(nullptr, path("a"), false, true, {"*.vrx"}, true);
-        Root deep(nullptr, path("a"), true, true, {"*.vrx"}, true);
-        Root sub(nullptr, path("a/b"), false, true, {"*.vrx"}, true);
-        Root subDeep(nullptr, path("a/b"), true, true, {"*.vrx"}, true);
+        Root flat(nullptr, path("a"), false, true, { "*.vrx" }, true);
+        Root deep(nullptr, path("a"), true, true, { "*.vrx" }, true);
+        Root sub(nullptr, path("a/b"), false, true, { "*.vrx" }, true);
+        Root subDeep(nullptr, path("a/b"), true, true, { "*.vrx" }, true);
 
         QVERIFY(flat.containsPath(path("a/x.vrx")));
         QVERIFY(!flat.containsPath(path("a/b/x.vrx")));
@@ -125,7 +122,7 @@ private slots:
 
         // The same folder through a symbolic link.
         QVERIFY(QFile::link(path("a"), path("link")));
-        Root viaLink(nullptr, path("link"), false, true, {"*.vrx"}, false);
+        Root viaLink(nullptr, path("link"), false, true, { "*.vrx" }, false);
         QVERIFY(viaLink.sameFolder(flat));
         QVERIFY(viaLink.excludes(path("a/x.vrx")));
     }
@@ -133,10 +130,10 @@ private slots:
     void occlusionDependsOnWhatIsDecided()
     {
         QDir().mkpath(path("a"));
-        Root folder(nullptr, path("a"), false, true, {"*.vrx"}, true);
-        Root picture(nullptr, path("a"), false, false, {"x.VRX"}, true);
-        Root notes(nullptr, path("a"), false, false, {"notes.txt"}, true);
-        Root closingFolder(nullptr, path("a"), false, true, {"*.vrx"}, false);
+        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
+        Root picture(nullptr, path("a"), false, false, { "x.VRX" }, true);
+        Root notes(nullptr, path("a"), false, false, { "notes.txt" }, true);
+        Root closingFolder(nullptr, path("a"), false, true, { "*.vrx" }, false);
 
         QVERIFY(folder.occludes(picture));
         // The folder takes no text files: the Root that names one stays meaningful.
@@ -149,19 +146,19 @@ private slots:
     void mergeAndCancel()
     {
         QDir().mkpath(path("a"));
-        Root a(nullptr, path("a"), false, false, {"a.vrx"}, true);
-        Root b(nullptr, path("a"), false, false, {"b.vrx"}, true);
-        Root closeA(nullptr, path("a"), false, false, {"a.vrx"}, false);
-        Root folder1(nullptr, path("a"), true, true, {"*.vrx"}, true);
-        Root folder2(nullptr, path("a"), true, true, {"*.vrx"}, true);
+        Root a(nullptr, path("a"), false, false, { "a.vrx" }, true);
+        Root b(nullptr, path("a"), false, false, { "b.vrx" }, true);
+        Root closeA(nullptr, path("a"), false, false, { "a.vrx" }, false);
+        Root folder1(nullptr, path("a"), true, true, { "*.vrx" }, true);
+        Root folder2(nullptr, path("a"), true, true, { "*.vrx" }, true);
 
         QVERIFY(a.merge(b));
-        QCOMPARE(a.patterns(), (QSet<QString>{"a.vrx", "b.vrx"}));
+        QCOMPARE(a.patterns(), (QSet<QString> { "a.vrx", "b.vrx" }));
         QVERIFY(!folder1.merge(folder2));
         QVERIFY(!a.merge(closeA));
 
         QVERIFY(a.cancel(closeA));
-        QCOMPARE(a.patterns(), QSet<QString>{"b.vrx"});
+        QCOMPARE(a.patterns(), QSet<QString> { "b.vrx" });
         QVERIFY(!folder1.cancel(closeA));
     }
 
@@ -169,37 +166,42 @@ private slots:
     {
         touch(path("a/IMG[1].vrx"));
         touch(path("a/IMG1.vrx"));
-        Root named(nullptr, path("a"), false, false, {"IMG[1].vrx"}, true);
+        Root named(nullptr, path("a"), false, false, { "IMG[1].vrx" }, true);
         QVERIFY(named.includes(path("a/IMG[1].vrx")));
         QVERIFY(!named.includes(path("a/IMG1.vrx")));
         QVERIFY(!named.includes(path("a/img[1].vrx")));
-        QCOMPARE(named.listFiles(), QStringList{path("a/IMG[1].vrx")});
+        QCOMPARE(named.listFiles(), QStringList { path("a/IMG[1].vrx") });
 
-        Root closing(nullptr, path("a"), false, false, {"IMG[1].vrx"}, false);
+        Root closing(nullptr, path("a"), false, false, { "IMG[1].vrx" }, false);
         QVERIFY(closing.excludes(path("a/IMG[1].vrx")));
         QVERIFY(!closing.excludes(path("a/IMG1.vrx")));
 
-        Root folder(nullptr, path("a"), false, true, {"*.vrx"}, true);
+        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
         QVERIFY(folder.includes(path("a/IMG[1].vrx")));
         QVERIFY(folder.includes(path("a/SHOUT.VRX")));
         QVERIFY(!folder.includes(path("a/x.vrx.transfer")));
 
         Recorder recorder(&named);
         named.setActive(true);
-        QCOMPARE(recorder.files, QSet<QString>{path("a/IMG[1].vrx")});
+        QCOMPARE(recorder.files, QSet<QString> { path("a/IMG[1].vrx") });
     }
 
     void liveWatching()
     {
         const QStringList initial = {
-            "tree/x.vrx", "tree/IMG[1].vrx", "tree/100% #2.vrx", "tree/ünïcødé ñ.vrx",
-            "tree/with space.vrx", "tree/sub/y.vrx", "tree/sub/SHOUT.VRX",
+            "tree/x.vrx",
+            "tree/IMG[1].vrx",
+            "tree/100% #2.vrx",
+            "tree/ünïcødé ñ.vrx",
+            "tree/with space.vrx",
+            "tree/sub/y.vrx",
+            "tree/sub/SHOUT.VRX",
         };
         for (const QString& file : initial)
             touch(path(file));
         touch(path("tree/notes.txt"));
 
-        Root root(nullptr, path("tree"), true, true, {"*.vrx"}, true);
+        Root root(nullptr, path("tree"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         QSet<QString> expected;
         for (const QString& file : initial)
@@ -260,8 +262,8 @@ private slots:
         // What happens in it now is no concern of the Root; a folder moved in is.
         touch(path("moved/late.vrx"));
         QVERIFY(QDir().rename(path("moved"), path("tree/back")));
-        for (const char* file : {"back/SHOUT.VRX", "back/z #%[].vrx", "back/t.vrx",
-                                    "back/deep/d.vrx", "back/late.vrx"})
+        for (const char* file :
+            { "back/SHOUT.VRX", "back/z #%[].vrx", "back/t.vrx", "back/deep/d.vrx", "back/late.vrx" })
             expected.insert(path("tree/") + QString::fromUtf8(file));
         QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
 
@@ -289,7 +291,7 @@ private slots:
         QVERIFY(QFile::link(path("loop/b"), path("loop/a/side")));
         QVERIFY(QFile::link(path("loop/a"), path("loop/b/across")));
 
-        Root root(nullptr, path("loop"), true, true, {"*.vrx"}, true);
+        Root root(nullptr, path("loop"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
@@ -311,7 +313,7 @@ private slots:
         QVERIFY(QFile::link(path("ext"), path("two/l1")));
         QVERIFY(QFile::link(path("ext"), path("two/l2")));
 
-        Root root(nullptr, path("two"), true, true, {"*.vrx"}, true);
+        Root root(nullptr, path("two"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
         QCOMPARE(rec.files.size(), 1);
@@ -322,7 +324,7 @@ private slots:
         // When the link it was followed by goes, the remaining link takes over.
         QVERIFY(QFile::remove(path(viaL1 ? "two/l1" : "two/l2")));
         const QString other = path(viaL1 ? "two/l2/e.vrx" : "two/l1/e.vrx");
-        QTRY_COMPARE_WITH_TIMEOUT(rec.files, QSet<QString>{other}, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, QSet<QString> { other }, kWaitMs);
         touch(path("ext/f.vrx"));
         QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(other.left(other.size() - 5) + "f.vrx"), kWaitMs);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
@@ -337,14 +339,15 @@ private slots:
 
         g_warnings.clear();
         g_previousHandler = qInstallMessageHandler(collectWarnings);
-        LimitedRoot root(nullptr, path("lim"), true, true, {"*.vrx"}, true);
+        LimitedRoot root(nullptr, path("lim"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
         qInstallMessageHandler(g_previousHandler);
 
         QCOMPARE(root.refused, 2);
-        QCOMPARE(rec.files, (QSet<QString>{path("lim/a.vrx"), path("lim/nowatch1/b.vrx"),
-                                           path("lim/nowatch2/c.vrx"), path("lim/fine/d.vrx")}));
+        QCOMPARE(rec.files,
+            (QSet<QString> { path("lim/a.vrx"), path("lim/nowatch1/b.vrx"), path("lim/nowatch2/c.vrx"),
+                path("lim/fine/d.vrx") }));
         QCOMPARE(g_warnings.size(), 1); // once, not per folder
         QVERIFY(g_warnings.first().contains(QLatin1String("nowatch")));
 
@@ -361,25 +364,25 @@ private slots:
     {
         touch(path("p/a.vrx"));
         touch(path("p/b.vrx"));
-        Root named(nullptr, path("p"), false, false, {"a.vrx"}, true);
+        Root named(nullptr, path("p"), false, false, { "a.vrx" }, true);
         Recorder rec(&named);
         named.setActive(true);
-        QCOMPARE(rec.files, QSet<QString>{path("p/a.vrx")});
+        QCOMPARE(rec.files, QSet<QString> { path("p/a.vrx") });
 
-        Root more(nullptr, path("p"), false, false, {"b.vrx"}, true);
+        Root more(nullptr, path("p"), false, false, { "b.vrx" }, true);
         QVERIFY(named.merge(more));
-        QCOMPARE(rec.files, (QSet<QString>{path("p/a.vrx"), path("p/b.vrx")}));
+        QCOMPARE(rec.files, (QSet<QString> { path("p/a.vrx"), path("p/b.vrx") }));
 
-        Root closeA(nullptr, path("p"), false, false, {"a.vrx"}, false);
+        Root closeA(nullptr, path("p"), false, false, { "a.vrx" }, false);
         QVERIFY(named.cancel(closeA));
-        QCOMPARE(rec.files, QSet<QString>{path("p/b.vrx")});
+        QCOMPARE(rec.files, QSet<QString> { path("p/b.vrx") });
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
     }
 
     void closingRootsWatchNothing()
     {
         touch(path("c/a.vrx"));
-        Root closing(nullptr, path("c"), true, true, {"*.vrx"}, false);
+        Root closing(nullptr, path("c"), true, true, { "*.vrx" }, false);
         QSignalSpy added(&closing, &Root::addFile);
         closing.setActive(true);
         closing.rescan();

@@ -97,10 +97,7 @@ private:
 
     QString path(const QString& relative) const { return m_tree->path(relative); }
 
-    static void flushDeletes()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    static void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
 private slots:
     void init()
@@ -124,14 +121,14 @@ private slots:
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         session.setActive(true);
         session.offer(url(path("a")), true);
-        QCOMPARE(session.files(), (QSet<QUrl>{url(path("a/x.vrx")), url(path("a/sub/y.vrx"))}));
+        QCOMPARE(session.files(), (QSet<QUrl> { url(path("a/x.vrx")), url(path("a/sub/y.vrx")) }));
 
         QSignalSpy removed(&session, &Session::delFile);
         session.close(url(path("a/sub")), true);
         QCOMPARE(session.rowCount(), 2);
         QCOMPARE(removed.count(), 1);
         QCOMPARE(removed.first().first().toUrl(), url(path("a/sub/y.vrx")));
-        QCOMPARE(session.files(), QSet<QUrl>{url(path("a/x.vrx"))});
+        QCOMPARE(session.files(), QSet<QUrl> { url(path("a/x.vrx")) });
 
         // Later files in the closed folder stay out; those beside it come in.
         QSignalSpy added(&session, &Session::addFile);
@@ -182,10 +179,10 @@ private slots:
         session.close(url(path("a/a.vrx")), false);
         QCOMPARE(session.rowCount(), 3);
         QVERIFY(!session.files().contains(url(path("a/a.vrx"))));
-        QCOMPARE(session.data(named, Session::FileNamesRole).toStringList(), QStringList{"b.vrx"});
+        QCOMPARE(session.data(named, Session::FileNamesRole).toStringList(), QStringList { "b.vrx" });
         session.close(url(path("a/b.vrx")), false);
         QCOMPARE(session.rowCount(), 1);
-        QCOMPARE(session.files(), QSet<QUrl>{url(path("c/c.vrx"))});
+        QCOMPARE(session.files(), QSet<QUrl> { url(path("c/c.vrx")) });
 
         QVERIFY(!session.data(session.index(session.rowCount()), Qt::DisplayRole).isValid());
         QVERIFY(!session.data(session.index(0, 0), Qt::UserRole + 100).isValid());
@@ -193,7 +190,7 @@ private slots:
         // Removing Roots by rows does not withdraw files.
         QVERIFY(session.removeRows(0, 5));
         QVERIFY(session.isEmpty());
-        QCOMPARE(session.files(), QSet<QUrl>{url(path("c/c.vrx"))});
+        QCOMPARE(session.files(), QSet<QUrl> { url(path("c/c.vrx")) });
         QVERIFY(!session.removeRows(0, 1));
     }
 
@@ -214,7 +211,7 @@ private slots:
         // A file or folder that does not exist: a Root that finds nothing.
         session.offer(url(path("h/missing.vrx")), false);
         session.offer(url(path("nowhere")), true);
-        QCOMPARE(session.files(), QSet<QUrl>{url(path("h/a.vrx"))});
+        QCOMPARE(session.files(), QSet<QUrl> { url(path("h/a.vrx")) });
         // Files appearing later where nothing existed are found.
         touch(path("h/missing.vrx"));
         QTRY_VERIFY_WITH_TIMEOUT(session.files().contains(url(path("h/missing.vrx"))), kWaitMs);
@@ -228,7 +225,7 @@ private slots:
         session.setActive(true);
         session.offer(url(path("n/notes.txt")), false);
         session.offer(url(path("n/IMG[1].vrx")), false);
-        QCOMPARE(session.files(), (QSet<QUrl>{url(path("n/notes.txt")), url(path("n/IMG[1].vrx"))}));
+        QCOMPARE(session.files(), (QSet<QUrl> { url(path("n/notes.txt")), url(path("n/IMG[1].vrx")) }));
         session.offer(url(path("n")), false);
         // The folder takes pictures only; the text file named before stays, and watched.
         QCOMPARE(session.rowCount(), 2);
@@ -263,7 +260,7 @@ private slots:
         QSignalSpy removed(&session, &Session::delFile);
         gallery.setSource(&session);
         QCOMPARE(removed.count(), 2);
-        QCOMPARE(session.files(), (QSet<QUrl>{url(path("d/keep.vrx")), url(path("d/new.vrx"))}));
+        QCOMPARE(session.files(), (QSet<QUrl> { url(path("d/keep.vrx")), url(path("d/new.vrx")) }));
         QCOMPARE(rowsOf(gallery), session.files());
         QCOMPARE(gallery.grossCount(), 2);
     }
@@ -293,7 +290,7 @@ private slots:
         QVERIFY(two.active());
         QCOMPARE(closed.count(), 1);
         QCOMPARE(closed.first().first().toUrl(), url(path("s1/b.vrx")));
-        QCOMPARE(rowsOf(gallery), (QSet<QUrl>{url(path("s1/a.vrx")), url(path("s2/c.vrx"))}));
+        QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s2/c.vrx")) }));
         QCOMPARE(gallery.indexProgress()->progress(), ProgressRatio(2, 2));
     }
 
@@ -308,27 +305,37 @@ private slots:
     {
         QFETCH(quint32, seed);
         const QStringList relative = {
-            "a.vrx", "B.VRX", "notes.txt", "odd [1] #%.vrx", "s1/c.vrx", "s1/d.vrx",
-            "s1/t/e.vrx", "s1/t/ü f.vrx", "s2/g h.vrx", "s2/i.vrx",
+            "a.vrx",
+            "B.VRX",
+            "notes.txt",
+            "odd [1] #%.vrx",
+            "s1/c.vrx",
+            "s1/d.vrx",
+            "s1/t/e.vrx",
+            "s1/t/ü f.vrx",
+            "s2/g h.vrx",
+            "s2/i.vrx",
         };
         QStringList files;
         for (const QString& rel : relative) {
             files.append(path("r/" + rel));
             touch(files.last());
         }
-        const QStringList folders = {path("r"), path("r/s1"), path("r/s1/t"), path("r/s2")};
+        const QStringList folders = { path("r"), path("r/s1"), path("r/s1/t"), path("r/s2") };
 
         TestResolver resolver;
         resolver.setRowMaker([](const QUrl& u) {
-            return TestResolver::imageRow(u, QDateTime(QDate(2024, 5, 1), QTime(9, 0)),
-                                          int(qHash(u.toString()) % 5));
+            return TestResolver::imageRow(
+                u, QDateTime(QDate(2024, 5, 1), QTime(9, 0)), int(qHash(u.toString()) % 5));
         });
         Session session;
         ActiveSession gallery;
         gallery.setResolver(&resolver);
         gallery.setSortField(QStringLiteral("filePath"));
-        QAbstractItemModelTester sessionTester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        QAbstractItemModelTester galleryTester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester sessionTester(
+            &session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester galleryTester(
+            &gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
         gallery.setSource(&session);
 
         QRandomGenerator random(seed);

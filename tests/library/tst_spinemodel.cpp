@@ -31,8 +31,8 @@ int dateOrder(IResolver& r, const QUrl& a, const QUrl& b)
 {
     const QDateTime da = r.rowFor(a).value(IResolver::Timestamp).toDateTime();
     const QDateTime db = r.rowFor(b).value(IResolver::Timestamp).toDateTime();
-    const QVariantList ka{da.date().year(), da.date().month(), da.date().day()};
-    const QVariantList kb{db.date().year(), db.date().month(), db.date().day()};
+    const QVariantList ka { da.date().year(), da.date().month(), da.date().day() };
+    const QVariantList kb { db.date().year(), db.date().month(), db.date().day() };
     for (int i = 0; i < 3; ++i) {
         if (const int c = sign(ka.at(i).toInt() - kb.at(i).toInt()))
             return c;
@@ -103,17 +103,17 @@ QVariantList referenceKeys(const QString& field, IResolver& r, const QUrl& url)
     const QMap<int, QVariant> row = r.rowFor(url);
     if (field == "timestamp") {
         const QDate d = row.value(IResolver::Timestamp).toDateTime().date();
-        return {d.year(), d.month(), d.day()};
+        return { d.year(), d.month(), d.day() };
     }
     if (field == "rating")
-        return {row.value(IResolver::Rating).toInt()};
+        return { row.value(IResolver::Rating).toInt() };
     if (field == "filePath") {
         QVariantList keys;
         for (const QString& part : folderList(url))
             keys.append(part);
         return keys;
     }
-    return {QVariant()};
+    return { QVariant() };
 }
 
 IOrdering* makeOrdering(const QString& field, QObject* parent)
@@ -143,17 +143,17 @@ QList<QPair<QUrl, QMap<int, QVariant>>> tiedFiles()
     QList<QPair<QUrl, QMap<int, QVariant>>> files;
     auto add = [&](const QString& path, const QDateTime& when, int rating) {
         const QUrl url = file(path);
-        files.append({url, TestResolver::imageRow(url, when, rating)});
+        files.append({ url, TestResolver::imageRow(url, when, rating) });
     };
     add("/lib/a/x.vrx", at(1, 10), 3);
-    add("/lib/b/x.vrx", at(1, 10), 3);        // same time, same name, other folder
-    add("/lib/a/y.vrx", at(1, 10), 3);        // same time, other name
+    add("/lib/b/x.vrx", at(1, 10), 3); // same time, same name, other folder
+    add("/lib/a/y.vrx", at(1, 10), 3); // same time, other name
     add("/lib/a/b/z.vrx", at(1, 9, 59, 999), 3);
-    add("/lib/a-b/w.vrx", at(1, 23), 1);      // a folder name that begins like another
+    add("/lib/a-b/w.vrx", at(1, 23), 1); // a folder name that begins like another
     add("/lib/a/b/A.vrx", at(2, 0), 5);
     add("/lib/a/IMG[1] #%.vrx", at(2, 0), 5);
     add("/lib/ü/ñ.vrx", at(1, 10), 0);
-    add("/lib/a/late.vrx", QDateTime(), 0);   // no capture time yet
+    add("/lib/a/late.vrx", QDateTime(), 0); // no capture time yet
     add("/lib/x.vrx", at(31, 12), 2);
     return files;
 }
@@ -197,9 +197,8 @@ private slots:
         QList<QUrl> expected;
         for (const auto& f : files)
             expected.append(f.first);
-        std::sort(expected.begin(), expected.end(), [&](const QUrl& a, const QUrl& b) {
-            return referenceCompare(field, resolver, a, b) < 0;
-        });
+        std::sort(expected.begin(), expected.end(),
+            [&](const QUrl& a, const QUrl& b) { return referenceCompare(field, resolver, a, b) < 0; });
         QCOMPARE(model.list(), expected);
 
         // A strict order: each file found at exactly its own row.
@@ -212,7 +211,7 @@ private slots:
                 auto* ordering = dynamic_cast<Ordering*>(model.ordering());
                 QVERIFY(ordering);
                 QCOMPARE(ordering->compare(expected.at(i), expected.at(j), &resolver),
-                         referenceCompare(field, resolver, expected.at(i), expected.at(j)));
+                    referenceCompare(field, resolver, expected.at(i), expected.at(j)));
             }
         }
 
@@ -239,18 +238,17 @@ private slots:
         TestResolver resolver;
         SpineModel model;
         model.setResolver(&resolver);
-        const QStringList folders = {"/photos/2023 trip", "/photos/2023 trip/day 1",
-            "/photos/2023 trip-b", "/photos/2023 tri", "/photos/ünï/ç", "/photos/2023 trip/day 1/x"};
-        const QStringList names = {"IMG_20230101_000001", "IMG_20230101_00000", "IMG_2023010",
-            "img[1] #%", "IMG_20230101_000001 (copy)", "Ä"};
-        const QStringList stamps = {"2023-05-01T10:00:00.000", "2023-05-01T10:00:00",
+        const QStringList folders = { "/photos/2023 trip", "/photos/2023 trip/day 1", "/photos/2023 trip-b",
+            "/photos/2023 tri", "/photos/ünï/ç", "/photos/2023 trip/day 1/x" };
+        const QStringList names = { "IMG_20230101_000001", "IMG_20230101_00000", "IMG_2023010", "img[1] #%",
+            "IMG_20230101_000001 (copy)", "Ä" };
+        const QStringList stamps = { "2023-05-01T10:00:00.000", "2023-05-01T10:00:00",
             "2023-05-01T10:00:00.001+02:00", "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000",
-            "not a time", "", "2023-02-30T10:00:00.000", "2022-12-31T23:59:59.999-05:00"};
+            "not a time", "", "2023-02-30T10:00:00.000", "2022-12-31T23:59:59.999-05:00" };
         QSet<QUrl> urls;
         while (urls.size() < 1200) {
             const QString path = folders.at(int(random.bounded(folders.size()))) + '/'
-                + names.at(int(random.bounded(names.size())))
-                + QString::number(random.bounded(40)) + ".vrx";
+                + names.at(int(random.bounded(names.size()))) + QString::number(random.bounded(40)) + ".vrx";
             const QUrl url = file(path);
             if (urls.contains(url))
                 continue;
@@ -262,9 +260,8 @@ private slots:
         }
         model.setOrdering(makeOrdering(field, &model));
         QList<QUrl> expected = model.list();
-        std::sort(expected.begin(), expected.end(), [&](const QUrl& a, const QUrl& b) {
-            return referenceCompare(field, resolver, a, b) < 0;
-        });
+        std::sort(expected.begin(), expected.end(),
+            [&](const QUrl& a, const QUrl& b) { return referenceCompare(field, resolver, a, b) < 0; });
         QCOMPARE(model.list(), expected);
         // Placing files one by one gives the same order as sorting them at once.
         SpineModel oneByOne;
@@ -286,16 +283,16 @@ private slots:
         resolver.setRow(b, TestResolver::imageRow(b, at(5, 23), 2));
         model.insertUrl(a);
         model.insertUrl(b);
-        QCOMPARE(model.branchOfRow(0), QVariantList{QVariant()});
+        QCOMPARE(model.branchOfRow(0), QVariantList { QVariant() });
         model.setOrdering(Ordering::byTimestamp(&model));
-        QCOMPARE(model.branchOfRow(0), (QVariantList{2023, 3, 5}));
-        QCOMPARE(model.branchOfRow(1), (QVariantList{2023, 3, 5}));
+        QCOMPARE(model.branchOfRow(0), (QVariantList { 2023, 3, 5 }));
+        QCOMPARE(model.branchOfRow(1), (QVariantList { 2023, 3, 5 }));
         model.setOrdering(Ordering::byRating(&model));
         QCOMPARE(model.urlAt(0), b);
-        QCOMPARE(model.branchOfRow(0), QVariantList{2});
+        QCOMPARE(model.branchOfRow(0), QVariantList { 2 });
         model.setOrdering(Ordering::byFolder(&model));
         QCOMPARE(model.urlAt(0), a); // a folder's own files before its subfolders'
-        QCOMPARE(model.branchOfRow(1), (QVariantList{"", "lib", "a", "b"}));
+        QCOMPARE(model.branchOfRow(1), (QVariantList { "", "lib", "a", "b" }));
         QCOMPARE(model.branchOfRow(2), QVariantList());
     }
 
@@ -303,7 +300,7 @@ private slots:
     {
         QTest::addColumn<QString>("field");
         QTest::addColumn<quint32>("seed");
-        for (const char* field : {"", "timestamp", "rating", "filePath"}) {
+        for (const char* field : { "", "timestamp", "rating", "filePath" }) {
             for (quint32 seed = 1; seed <= 3; ++seed)
                 QTest::addRow("%s %u", field, seed) << QString::fromLatin1(field) << seed;
         }
@@ -330,8 +327,8 @@ private slots:
                                  .arg(random.bounded(20))));
         }
         auto randomRow = [&](const QUrl& url) {
-            return TestResolver::imageRow(url, at(1 + int(random.bounded(3)), int(random.bounded(3))),
-                                          int(random.bounded(4)));
+            return TestResolver::imageRow(
+                url, at(1 + int(random.bounded(3)), int(random.bounded(3))), int(random.bounded(4)));
         };
         for (const QUrl& url : qAsConst(urls))
             model.insertUrl(url);
@@ -360,9 +357,8 @@ private slots:
                 if (resolver.hasRow(u))
                     expected.append(u);
             }
-            std::sort(expected.begin(), expected.end(), [&](const QUrl& a, const QUrl& b) {
-                return referenceCompare(field, resolver, a, b) < 0;
-            });
+            std::sort(expected.begin(), expected.end(),
+                [&](const QUrl& a, const QUrl& b) { return referenceCompare(field, resolver, a, b) < 0; });
             QCOMPARE(model.list(), expected);
         }
         QCOMPARE(model.grossCount(), offered.size());
@@ -390,7 +386,7 @@ private slots:
         QVERIFY(resolver.requestCount(b) >= 1);
 
         resolver.setRow(b, TestResolver::imageRow(b, at(1, 1), 0));
-        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
         // A file nobody offered is not listed by its headers.
         resolver.setRow(c, TestResolver::imageRow(c, at(1, 1), 0));
         QCOMPARE(model.rowCount(), 2);
@@ -398,17 +394,17 @@ private slots:
         QCOMPARE(model.rowCount(), 2);
 
         QVERIFY(model.forgetUrl(a));
-        QCOMPARE(model.list(), QList<QUrl>{b});
+        QCOMPARE(model.list(), QList<QUrl> { b });
         QCOMPARE(model.grossCount(), 2);
         QCOMPARE(closed.count(), 0);
         model.reloadUrl(a);
-        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
         QVERIFY(!model.forgetUrl(c));
 
         model.removeUrl(a);
         QCOMPARE(closed.count(), 1);
         QCOMPARE(model.grossCount(), 1);
-        QCOMPARE(model.list(), QList<QUrl>{b});
+        QCOMPARE(model.list(), QList<QUrl> { b });
 
         // Out of range: nothing, and the resolver is not asked about an empty URL.
         QVERIFY(!model.urlAt(5).isValid());
@@ -439,15 +435,15 @@ private slots:
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.setResolver(&resolver);
         const QString odd = file("/lib/odd #1 100%.vrx").toString();
-        model.setFileList({file("/lib/a.vrx").toString(), odd});
+        model.setFileList({ file("/lib/a.vrx").toString(), odd });
         QCOMPARE(model.rowCount(), 2);
         QVERIFY(model.list().contains(file("/lib/odd #1 100%.vrx")));
 
         QSignalSpy closed(&model, &SpineModel::fileClosed);
-        model.setFileList({odd, file("/lib/b.vrx").toString()});
+        model.setFileList({ odd, file("/lib/b.vrx").toString() });
         QCOMPARE(closed.count(), 1);
         QCOMPARE(closed.first().first().toUrl(), file("/lib/a.vrx"));
-        QCOMPARE(model.fileList(), (QStringList{file("/lib/b.vrx").toString(), odd}));
+        QCOMPARE(model.fileList(), (QStringList { file("/lib/b.vrx").toString(), odd }));
         QCOMPARE(model.rowCount(), 2);
     }
 
@@ -467,20 +463,20 @@ private slots:
         model.insertUrl(a);
         model.insertUrl(b);
         model.insertUrl(c);
-        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
 
         second.setRow(a, TestResolver::imageRow(a, at(1, 1), 5));
         second.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
         second.setRow(c, TestResolver::imageRow(c, at(1, 1), 3));
         QPersistentModelIndex held(model.index(0, 0));
         model.setResolver(&second);
-        QCOMPARE(model.list(), (QList<QUrl>{b, c, a}));
+        QCOMPARE(model.list(), (QList<QUrl> { b, c, a }));
         QCOMPARE(model.urlAt(held), a); // views keep their rows through the re-sort
         // Only the installed resolver moves rows.
         first.setValue(b, IResolver::Rating, 9);
-        QCOMPARE(model.list(), (QList<QUrl>{b, c, a}));
+        QCOMPARE(model.list(), (QList<QUrl> { b, c, a }));
         second.setValue(b, IResolver::Rating, 9);
-        QCOMPARE(model.list(), (QList<QUrl>{c, a, b}));
+        QCOMPARE(model.list(), (QList<QUrl> { c, a, b }));
     }
 
     void aResolverThatGoesFirstLeavesAnEmptyAnswer()
@@ -496,15 +492,15 @@ private slots:
         resolver->setRow(b, TestResolver::imageRow(b, at(1, 1), 1));
         model.insertUrl(a);
         model.insertUrl(b);
-        QCOMPARE(model.list(), (QList<QUrl>{b, a}));
+        QCOMPARE(model.list(), (QList<QUrl> { b, a }));
         delete resolver;
         QVERIFY(model.resolver() != nullptr);
         QCOMPARE(model.rowCount(), 2);
         QVERIFY(model.itemData(model.index(0, 0)).isEmpty());
         // Still searchable: placed by what is known now (nothing), so by the URL.
-        QCOMPARE(model.list(), (QList<QUrl>{a, b}));
+        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
         model.removeUrl(a);
-        QCOMPARE(model.list(), QList<QUrl>{b});
+        QCOMPARE(model.list(), QList<QUrl> { b });
     }
 
     void persistentIndexesFollowASort()

@@ -30,7 +30,7 @@ QByteArray readFile(const QString& path)
 class StrayMover : public ITrashMover
 {
 public:
-    QString folder;       // where the file is put
+    QString folder; // where the file is put
     QString reportPrefix; // what is reported as its new folder
     bool moveToTrash(const QString& path, QString* pathInTrash) override
     {
@@ -78,7 +78,9 @@ private slots:
     {
         // Whatever happened, nothing may have landed in the working folder.
         QVERIFY2(QDir(workingFolder()).isEmpty(),
-            qPrintable(QDir(workingFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).join(QLatin1Char(' '))));
+            qPrintable(QDir(workingFolder())
+                           .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                           .join(QLatin1Char(' '))));
     }
 
     void cleanupTestCase() { QDir::setCurrent(m_savedCwd); }
@@ -146,15 +148,19 @@ private slots:
     void trashLocations()
     {
         const QString uid = QString::number(::getuid());
-        QVERIFY(FreedesktopTrash::isTrashLocation(FreedesktopTrash::homeTrash() + QStringLiteral("/files/a")));
-        QVERIFY(FreedesktopTrash::isTrashLocation(QStringLiteral("/media/cam/.Trash-") + uid + QStringLiteral("/files/a")));
-        QVERIFY(FreedesktopTrash::isTrashLocation(QStringLiteral("/media/cam/.Trash/") + uid + QStringLiteral("/files/a")));
+        QVERIFY(
+            FreedesktopTrash::isTrashLocation(FreedesktopTrash::homeTrash() + QStringLiteral("/files/a")));
+        QVERIFY(FreedesktopTrash::isTrashLocation(
+            QStringLiteral("/media/cam/.Trash-") + uid + QStringLiteral("/files/a")));
+        QVERIFY(FreedesktopTrash::isTrashLocation(
+            QStringLiteral("/media/cam/.Trash/") + uid + QStringLiteral("/files/a")));
         QVERIFY(!FreedesktopTrash::isTrashLocation(QStringLiteral("./files/a")));
         QVERIFY(!FreedesktopTrash::isTrashLocation(QStringLiteral("files/a")));
         QVERIFY(!FreedesktopTrash::isTrashLocation(QString()));
         QVERIFY(!FreedesktopTrash::isTrashLocation(QStringLiteral("/tmp/files/a")));
         QVERIFY(!FreedesktopTrash::isTrashLocation(QStringLiteral("/media/cam/.Trash-99999/files/a")));
-        QVERIFY(!FreedesktopTrash::isTrashLocation(FreedesktopTrash::homeTrash() + QStringLiteral("/info/a")));
+        QVERIFY(
+            !FreedesktopTrash::isTrashLocation(FreedesktopTrash::homeTrash() + QStringLiteral("/info/a")));
     }
 };
 

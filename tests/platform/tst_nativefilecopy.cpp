@@ -106,7 +106,7 @@ private slots:
         m_content = randomBytes(kBig, 7);
         QVERIFY(writeFile(m_source, m_content));
         QVERIFY(::chmod(QFile::encodeName(m_source).constData(), 0640) == 0);
-        const struct timespec times[2] = {{1000000000, 250000000}, {978307200, 123456789}};
+        const struct timespec times[2] = { { 1000000000, 250000000 }, { 978307200, 123456789 } };
         QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(m_source).constData(), times, 0) == 0);
     }
 
@@ -266,11 +266,11 @@ private slots:
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(unshare,
-            {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+            { QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
                 QStringLiteral("sh"), QStringLiteral("-c"),
                 QStringLiteral("mount -t tmpfs -o size=1m tmpfs \"$OSTRA_TMPFS_DIR\" || exit 77; "
                                "exec \"$0\" copyIntoFullTmpfs"),
-                QCoreApplication::applicationFilePath()});
+                QCoreApplication::applicationFilePath() });
         QVERIFY(child.waitForFinished(120000));
         const QByteArray output = child.readAll();
         if (child.exitCode() == 77)

@@ -52,26 +52,27 @@ private slots:
         QTest::addColumn<QStringList>("layout"); // supply:file=value
         QTest::addColumn<bool>("onAc");
         QTest::newRow("empty folder") << QStringList() << true;
-        QTest::newRow("mains online") << QStringList{"AC:type=Mains", "AC:online=1"} << true;
+        QTest::newRow("mains online") << QStringList { "AC:type=Mains", "AC:online=1" } << true;
         QTest::newRow("laptop on battery")
-            << QStringList{"AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:status=Discharging"}
+            << QStringList { "AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:status=Discharging" }
             << false;
-        QTest::newRow("laptop charging")
-            << QStringList{"AC:type=Mains", "AC:online=1", "BAT0:type=Battery", "BAT0:status=Charging"} << true;
-        QTest::newRow("mains offline, battery full")
-            << QStringList{"AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:status=Full"} << false;
+        QTest::newRow("laptop charging") << QStringList { "AC:type=Mains", "AC:online=1", "BAT0:type=Battery",
+            "BAT0:status=Charging" } << true;
+        QTest::newRow("mains offline, battery full") << QStringList { "AC:type=Mains", "AC:online=0",
+            "BAT0:type=Battery", "BAT0:status=Full" } << false;
         QTest::newRow("battery only, discharging")
-            << QStringList{"BAT0:type=Battery", "BAT0:status=Discharging"} << false;
-        QTest::newRow("battery only, unknown") << QStringList{"BAT0:type=Battery", "BAT0:status=Unknown"} << true;
-        QTest::newRow("mouse battery ignored")
-            << QStringList{"hid-mouse:type=Battery", "hid-mouse:scope=Device", "hid-mouse:status=Discharging"}
-            << true;
-        QTest::newRow("usb-c power")
-            << QStringList{"ucsi:type=USB", "ucsi:online=1", "BAT1:type=Battery", "BAT1:status=Discharging"}
-            << true;
+            << QStringList { "BAT0:type=Battery", "BAT0:status=Discharging" } << false;
+        QTest::newRow("battery only, unknown")
+            << QStringList { "BAT0:type=Battery", "BAT0:status=Unknown" } << true;
+        QTest::newRow("mouse battery ignored") << QStringList { "hid-mouse:type=Battery",
+            "hid-mouse:scope=Device", "hid-mouse:status=Discharging" }
+                                               << true;
+        QTest::newRow("usb-c power") << QStringList { "ucsi:type=USB", "ucsi:online=1", "BAT1:type=Battery",
+            "BAT1:status=Discharging" }
+                                     << true;
         QTest::newRow("absent battery slot")
-            << QStringList{"AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:present=0"} << true;
-        QTest::newRow("garbage") << QStringList{"X:type=\xff\xfe", "X:online=banana"} << true;
+            << QStringList { "AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:present=0" } << true;
+        QTest::newRow("garbage") << QStringList { "X:type=\xff\xfe", "X:online=banana" } << true;
     }
 
     void readsTheSupplies()
@@ -148,8 +149,8 @@ private slots:
             return service.send(signal);
         };
         // A change of another property is not news about the power source.
-        QVERIFY(emitChange({{QStringLiteral("LidIsClosed"), true}}));
-        QVERIFY(emitChange({{QStringLiteral("OnBattery"), true}}));
+        QVERIFY(emitChange({ { QStringLiteral("LidIsClosed"), true } }));
+        QVERIFY(emitChange({ { QStringLiteral("OnBattery"), true } }));
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 10000);
         QCOMPARE(spy.first().first().toBool(), false);
         QVERIFY(!watcher.onAcPower());

@@ -36,13 +36,14 @@ public:
     }
 
 public slots:
-    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why, const QString& mode)
+    QDBusUnixFileDescriptor Inhibit(
+        const QString& what, const QString& who, const QString& why, const QString& mode)
     {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0)
             return QDBusUnixFileDescriptor();
         QMutexLocker lock(&mutex);
-        calls << (QStringList{what, who, why, mode}).join(QLatin1Char('|'));
+        calls << (QStringList { what, who, why, mode }).join(QLatin1Char('|'));
         readEnds << fds[0];
         QDBusUnixFileDescriptor handed(fds[1]);
         ::close(fds[1]);
@@ -52,7 +53,7 @@ public slots:
 
 bool writerClosed(int readEnd)
 {
-    struct pollfd p = {readEnd, POLLIN, 0};
+    struct pollfd p = { readEnd, POLLIN, 0 };
     if (::poll(&p, 1, 0) <= 0)
         return false;
     char byte;
@@ -63,10 +64,10 @@ bool writerClosed(int readEnd)
 class RecordingInhibitor : public ISleepInhibitor
 {
 public:
-    std::atomic<int> held{0};
-    std::atomic<int> inhibits{0};
-    std::atomic<int> releases{0};
-    std::atomic<int> misuse{0};
+    std::atomic<int> held { 0 };
+    std::atomic<int> inhibits { 0 };
+    std::atomic<int> releases { 0 };
+    std::atomic<int> misuse { 0 };
     QString lastReason;
     bool inhibit(const QString& why) override
     {
@@ -156,9 +157,11 @@ private slots:
         serviceThread.start();
         auto* login = new FakeLogin;
         login->moveToThread(&serviceThread);
-        QDBusConnection service = QDBusConnection::connectToBus(bus.address(), QStringLiteral("login-service"));
+        QDBusConnection service
+            = QDBusConnection::connectToBus(bus.address(), QStringLiteral("login-service"));
         QVERIFY(service.isConnected());
-        QVERIFY(service.registerObject(QStringLiteral("/org/freedesktop/login1"), login, QDBusConnection::ExportAllSlots));
+        QVERIFY(service.registerObject(
+            QStringLiteral("/org/freedesktop/login1"), login, QDBusConnection::ExportAllSlots));
         QVERIFY(service.registerService(QStringLiteral("org.freedesktop.login1")));
 
         {

@@ -5,8 +5,8 @@
 // so a hung child fails its test instead of hanging the run.
 
 #include <QByteArray>
-#include <QDeadlineTimer>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
@@ -26,8 +26,7 @@ constexpr int kChildTimeoutMs = 60000;
 class Child
 {
 public:
-    Child(const QString& program, const QStringList& arguments,
-          const QString& workingDirectory = QString())
+    Child(const QString& program, const QStringList& arguments, const QString& workingDirectory = QString())
         : m_process(std::make_unique<QProcess>())
     {
         m_process->setProgram(program);
@@ -35,9 +34,9 @@ public:
         if (!workingDirectory.isEmpty())
             m_process->setWorkingDirectory(workingDirectory);
         QObject::connect(m_process.get(), &QProcess::readyReadStandardError,
-                         [this] { m_err += m_process->readAllStandardError(); });
+            [this] { m_err += m_process->readAllStandardError(); });
         QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput,
-                         [this] { m_out += m_process->readAllStandardOutput(); });
+            [this] { m_out += m_process->readAllStandardOutput(); });
         m_process->start();
     }
 
@@ -99,17 +98,17 @@ private:
 // isolated environment.
 inline std::unique_ptr<Child> startSelf(const QString& mode, const QStringList& extra = {})
 {
-    return std::make_unique<Child>(QCoreApplication::applicationFilePath(),
-                                   QStringList{QStringLiteral("--child"), mode} + extra);
+    return std::make_unique<Child>(
+        QCoreApplication::applicationFilePath(), QStringList { QStringLiteral("--child"), mode } + extra);
 }
 
 // One log line as the application writes it: date, time with milliseconds, zone
 // offset name, thread id in a field of eight, letter, message.
 inline const QRegularExpression& logLinePattern()
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(\\d{4}-\\d{2}-\\d{2}) (\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) (UTC(?:[+-]\\d{2}:\\d{2})?) "
-        "(?=[ 0-9a-f]{8} [DWEFI] )( *[0-9a-f]+) ([DWEFI]) (.*)$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2}) (\\d{2}:\\d{2}:\\d{2}\\.\\d{3}) (UTC(?:[+-]\\d{2}:\\d{2})?) "
+                       "(?=[ 0-9a-f]{8} [DWEFI] )( *[0-9a-f]+) ([DWEFI]) (.*)$"));
     return pattern;
 }
 
@@ -117,20 +116,20 @@ inline const QRegularExpression& logLinePattern()
 
 // A test main whose program, started with "--child <mode> ...", runs
 // `ChildMain(mode, arguments)` instead of the tests (in the environment it inherited).
-#define OSTRA_TEST_MAIN_WITH_CHILD(AppClass, TestObject, ChildMain)                      \
-    int main(int argc, char** argv)                                                     \
-    {                                                                                   \
-        if (argc >= 3 && qstrcmp(argv[1], "--child") == 0) {                            \
-            AppClass app(argc, argv);                                                   \
-            QStringList rest;                                                           \
-            for (int i = 3; i < argc; ++i)                                              \
-                rest << QString::fromLocal8Bit(argv[i]);                                \
-            return ChildMain(QString::fromLocal8Bit(argv[2]), rest);                    \
-        }                                                                               \
-        ostra::test::TestEnvironment environment;                                       \
-        AppClass app(argc, argv);                                                       \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                        \
-        TestObject tc;                                                                  \
-        QTEST_SET_MAIN_SOURCE_PATH                                                      \
-        return QTest::qExec(&tc, argc, argv);                                           \
+#define OSTRA_TEST_MAIN_WITH_CHILD(AppClass, TestObject, ChildMain)                                          \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        if (argc >= 3 && qstrcmp(argv[1], "--child") == 0) {                                                 \
+            AppClass app(argc, argv);                                                                        \
+            QStringList rest;                                                                                \
+            for (int i = 3; i < argc; ++i)                                                                   \
+                rest << QString::fromLocal8Bit(argv[i]);                                                     \
+            return ChildMain(QString::fromLocal8Bit(argv[2]), rest);                                         \
+        }                                                                                                    \
+        ostra::test::TestEnvironment environment;                                                            \
+        AppClass app(argc, argv);                                                                            \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestObject tc;                                                                                       \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

@@ -8,7 +8,7 @@ namespace {
 
 int elementSize(quint16 type)
 {
-    static const int sizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    static const int sizes[13] = { 0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8 };
     return type <= 12 ? sizes[type] : 0;
 }
 
@@ -54,8 +54,7 @@ QByteArray fileOrder(const QByteArray& value, quint16 type, bool big)
     return out;
 }
 
-template <typename T>
-QByteArray hostBytes(const QList<T>& values)
+template <typename T> QByteArray hostBytes(const QList<T>& values)
 {
     QByteArray out;
     for (T v : values)
@@ -67,40 +66,39 @@ QByteArray hostBytes(const QList<T>& values)
 
 int ExifBuilder::addDirectory()
 {
-    m_dirs.append(Directory{});
+    m_dirs.append(Directory {});
     return m_dirs.size() - 1;
 }
 
 void ExifBuilder::ascii(int dir, quint16 tag, const QByteArray& text, int trailingNuls)
 {
     const QByteArray value = text + QByteArray(trailingNuls, '\0');
-    m_dirs[dir].entries.append(Entry{tag, 2, quint32(value.size()), value, {}});
+    m_dirs[dir].entries.append(Entry { tag, 2, quint32(value.size()), value, {} });
 }
 
 void ExifBuilder::shorts(int dir, quint16 tag, const QList<quint16>& values)
 {
-    m_dirs[dir].entries.append(Entry{tag, 3, quint32(values.size()), hostBytes(values), {}});
+    m_dirs[dir].entries.append(Entry { tag, 3, quint32(values.size()), hostBytes(values), {} });
 }
 
 void ExifBuilder::longs(int dir, quint16 tag, const QList<quint32>& values)
 {
-    m_dirs[dir].entries.append(Entry{tag, 4, quint32(values.size()), hostBytes(values), {}});
+    m_dirs[dir].entries.append(Entry { tag, 4, quint32(values.size()), hostBytes(values), {} });
 }
 
 void ExifBuilder::rational(int dir, quint16 tag, quint32 numerator, quint32 denominator)
 {
-    m_dirs[dir].entries.append(
-        Entry{tag, 5, 1, hostBytes(QList<quint32>{numerator, denominator}), {}});
+    m_dirs[dir].entries.append(Entry { tag, 5, 1, hostBytes(QList<quint32> { numerator, denominator }), {} });
 }
 
 void ExifBuilder::signedShort(int dir, quint16 tag, qint16 value)
 {
-    m_dirs[dir].entries.append(Entry{tag, 8, 1, hostBytes(QList<qint16>{value}), {}});
+    m_dirs[dir].entries.append(Entry { tag, 8, 1, hostBytes(QList<qint16> { value }), {} });
 }
 
 void ExifBuilder::bytes(int dir, quint16 tag, quint16 type, const QByteArray& values)
 {
-    m_dirs[dir].entries.append(Entry{tag, type, quint32(values.size()), values, {}});
+    m_dirs[dir].entries.append(Entry { tag, type, quint32(values.size()), values, {} });
 }
 
 int ExifBuilder::entryCount(int dir) const
@@ -126,8 +124,8 @@ QByteArray ExifBuilder::tiff() const
         const Directory& dir = m_dirs.at(d);
         QList<Entry> entries = dir.entries;
         if (d == 0 && m_exifDir >= 0)
-            entries.append(Entry{0x8769, 4, 1,
-                                 hostBytes(QList<quint32>{directoryOffset(m_exifDir)}), {}});
+            entries.append(
+                Entry { 0x8769, 4, 1, hostBytes(QList<quint32> { directoryOffset(m_exifDir) }), {} });
         int at = int(directoryOffset(d));
         put16(out, at, quint16(entries.size()), m_big);
         at += 2;
@@ -143,14 +141,13 @@ QByteArray ExifBuilder::tiff() const
                     out[at + 8 + i] = value.at(i);
             } else {
                 if (out.size() % 2)
-                    out.append('\0');   // values start on a word boundary
+                    out.append('\0'); // values start on a word boundary
                 put32(out, at + 8, quint32(out.size()), m_big);
                 out.append(value);
             }
             at += 12;
         }
-        const quint32 next = dir.forceNext ? *dir.forceNext
-                           : dir.next >= 0 ? directoryOffset(dir.next) : 0;
+        const quint32 next = dir.forceNext ? *dir.forceNext : dir.next >= 0 ? directoryOffset(dir.next) : 0;
         put32(out, at, next, m_big);
     }
     return out;

@@ -20,17 +20,19 @@ public:
         quint16 tag = 0;
         quint16 type = 0;
         quint32 count = 0;
-        QByteArray value;                    // host-order elements, count x element size
-        std::optional<quint32> forceOffset;  // an out-of-line value pointing here instead
+        QByteArray value; // host-order elements, count x element size
+        std::optional<quint32> forceOffset; // an out-of-line value pointing here instead
     };
     struct Directory
     {
         QList<Entry> entries;
-        int next = -1;                       // index of the directory linked next
-        std::optional<quint32> forceNext;    // a raw next-directory offset instead
+        int next = -1; // index of the directory linked next
+        std::optional<quint32> forceNext; // a raw next-directory offset instead
     };
 
-    explicit ExifBuilder(bool bigEndian = false) : m_big(bigEndian) {}
+    explicit ExifBuilder(bool bigEndian = false)
+        : m_big(bigEndian)
+    { }
 
     // Adds a directory and returns its index (0 is IFD0).
     int addDirectory();

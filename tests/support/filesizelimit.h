@@ -15,7 +15,7 @@ public:
     {
         getrlimit(RLIMIT_FSIZE, &m_saved);
         m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {bytes, m_saved.rlim_max};
+        struct rlimit limit = { bytes, m_saved.rlim_max };
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     ~FileSizeLimit()

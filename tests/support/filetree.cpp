@@ -6,7 +6,9 @@
 
 namespace ostra::test {
 
-TempTree::TempTree() : m_base(QDir(m_dir.path()).canonicalPath()) {}
+TempTree::TempTree()
+    : m_base(QDir(m_dir.path()).canonicalPath())
+{ }
 
 bool writeTreeFile(const QString& path, const QByteArray& content)
 {

@@ -13,11 +13,11 @@ struct Orientation
     bool mirrored;
 };
 
-inline constexpr Orientation kAllOrientations[] = {{0, false}, {90, false}, {180, false}, {270, false},
-                                                   {0, true},  {90, true},  {180, true},  {270, true}};
+inline constexpr Orientation kAllOrientations[] = { { 0, false }, { 90, false }, { 180, false },
+    { 270, false }, { 0, true }, { 90, true }, { 180, true }, { 270, true } };
 
 // The transform the view shows as `o`, built the way the editor builds it (crop untouched).
-inline CIAPI::Transform turnedTransform(Orientation o, CIAPI::Point<int> aspect = {4, 3})
+inline CIAPI::Transform turnedTransform(Orientation o, CIAPI::Point<int> aspect = { 4, 3 })
 {
     CIAPI::Transform t(aspect);
     t.reset(0);

@@ -35,9 +35,8 @@ QString PictureFiles::write(const QString& folder, const QString& name, const vr
     return write(folder, name, vrxgen::makePicture(options));
 }
 
-bool PictureFiles::writeFlatThumbnailState(const QString& statePath, const CIAPI::vrx::UuidWords& image, int width,
-                                           int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue,
-                                           int rating)
+bool PictureFiles::writeFlatThumbnailState(const QString& statePath, const CIAPI::vrx::UuidWords& image,
+    int width, int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue, int rating)
 {
     CIAPI::Image thumb = CIAPI::Image::Create(width, height);
     for (int y = 0; y < height; ++y) {
@@ -53,7 +52,8 @@ bool PictureFiles::writeFlatThumbnailState(const QString& statePath, const CIAPI
     state.imageId = image;
     state.rating = rating;
     state.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
-    return vrxgen::writeFile(QFile::encodeName(statePath).toStdString(), CIAPI::state::StateCodec::write(state));
+    return vrxgen::writeFile(
+        QFile::encodeName(statePath).toStdString(), CIAPI::state::StateCodec::write(state));
 }
 
 } // namespace ostra::test

@@ -16,9 +16,8 @@ struct PictureFiles
     static QString write(const QString& folder, const QString& name, const vrxgen::PictureOptions& options);
     // Writes a state file that names the picture and holds a rating and a thumbnail of
     // one colour (saved as the service saves thumbnails, so close to it, not exact).
-    static bool writeFlatThumbnailState(const QString& statePath, const CIAPI::vrx::UuidWords& image, int width,
-                                        int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue,
-                                        int rating);
+    static bool writeFlatThumbnailState(const QString& statePath, const CIAPI::vrx::UuidWords& image,
+        int width, int height, std::uint8_t red, std::uint8_t green, std::uint8_t blue, int rating);
 };
 
 } // namespace ostra::test

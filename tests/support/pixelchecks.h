@@ -14,7 +14,7 @@ namespace displaytest {
 inline bool near(QRgb got, const QColor& want, int tolerance = 12)
 {
     return qAbs(qRed(got) - want.red()) <= tolerance && qAbs(qGreen(got) - want.green()) <= tolerance
-           && qAbs(qBlue(got) - want.blue()) <= tolerance;
+        && qAbs(qBlue(got) - want.blue()) <= tolerance;
 }
 
 inline QString describe(QRgb c)
@@ -23,12 +23,12 @@ inline QString describe(QRgb c)
 }
 
 // The state file beside a raw file, naming its picture, with a thumbnail of one colour.
-inline bool writeFlatThumbnail(const QString& rawPath, const CIAPI::vrx::UuidWords& image, int width, int height,
-                               const QColor& c, int rating)
+inline bool writeFlatThumbnail(const QString& rawPath, const CIAPI::vrx::UuidWords& image, int width,
+    int height, const QColor& c, int rating)
 {
     const QString statePath = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
-    return ostra::test::PictureFiles::writeFlatThumbnailState(statePath, image, width, height, uint8_t(c.red()),
-                                                              uint8_t(c.green()), uint8_t(c.blue()), rating);
+    return ostra::test::PictureFiles::writeFlatThumbnailState(
+        statePath, image, width, height, uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue()), rating);
 }
 
 } // namespace displaytest

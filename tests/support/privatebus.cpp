@@ -28,9 +28,9 @@ bool PrivateBus::start(QString* why)
         return false;
     }
     m_daemon.setProgram(program);
-    m_daemon.setArguments({QStringLiteral("--session"), QStringLiteral("--nofork"),
+    m_daemon.setArguments({ QStringLiteral("--session"), QStringLiteral("--nofork"),
         QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1"),
-        QStringLiteral("--address=unix:path=") + m_dir.filePath(QStringLiteral("bus"))});
+        QStringLiteral("--address=unix:path=") + m_dir.filePath(QStringLiteral("bus")) });
     m_daemon.setProcessChannelMode(QProcess::SeparateChannels);
     m_daemon.start();
     if (!m_daemon.waitForStarted(10000)) {

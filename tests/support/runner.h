@@ -12,8 +12,7 @@ class Runner : public QThread
 public:
     explicit Runner(std::function<void()> f)
         : m_f(std::move(f))
-    {
-    }
+    { }
     void run() override { m_f(); }
 
 private:

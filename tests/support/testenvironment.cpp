@@ -13,11 +13,11 @@ namespace ostra::test {
 
 namespace {
 const char* const kFolders[][2] = {
-    {"HOME", "home"},
-    {"XDG_CONFIG_HOME", "config"},
-    {"XDG_DATA_HOME", "data"},
-    {"XDG_CACHE_HOME", "cache"},
-    {"XDG_RUNTIME_DIR", "runtime"},
+    { "HOME", "home" },
+    { "XDG_CONFIG_HOME", "config" },
+    { "XDG_DATA_HOME", "data" },
+    { "XDG_CACHE_HOME", "cache" },
+    { "XDG_RUNTIME_DIR", "runtime" },
 };
 }
 
@@ -52,7 +52,7 @@ QStringList TestEnvironment::variables() const
     QStringList result;
     for (const auto& folder : kFolders)
         result << QString::fromLatin1(folder[0]) + QLatin1Char('=') + m_root + QLatin1Char('/')
-                      + QLatin1String(folder[1]);
+                + QLatin1String(folder[1]);
     return result;
 }
 

@@ -16,15 +16,15 @@
 
 // Test entry points that first give the process a home of its own, so that
 // settings, databases, caches and sockets never touch the real user's files.
-#define OSTRA_TEST_MAIN_IMPL(AppClass, TestObject)                  \
-    int main(int argc, char** argv)                                 \
-    {                                                               \
-        ostra::test::TestEnvironment environment;                   \
-        AppClass app(argc, argv);                                   \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                    \
-        TestObject tc;                                              \
-        QTEST_SET_MAIN_SOURCE_PATH                                  \
-        return QTest::qExec(&tc, argc, argv);                       \
+#define OSTRA_TEST_MAIN_IMPL(AppClass, TestObject)                                                           \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        ostra::test::TestEnvironment environment;                                                            \
+        AppClass app(argc, argv);                                                                            \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestObject tc;                                                                                       \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }
 
 #ifdef OSTRA_TEST_APPLICATION

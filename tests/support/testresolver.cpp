@@ -6,9 +6,9 @@
 namespace ostra::test {
 
 TestResolver::TestResolver(QObject* parent)
-    : IResolver(parent), m_roleNames(IResolver::imageRoleNames())
-{
-}
+    : IResolver(parent)
+    , m_roleNames(IResolver::imageRoleNames())
+{ }
 
 QMap<int, QVariant> TestResolver::rowFor(QUrl location)
 {
@@ -47,8 +47,8 @@ void TestResolver::setRowSilently(const QUrl& url, const QMap<int, QVariant>& ro
     m_rows.insert(url, row);
 }
 
-QMap<int, QVariant> TestResolver::imageRow(const QUrl& url, const QDateTime& when, int rating,
-                                           int largeDim, int smallDim)
+QMap<int, QVariant> TestResolver::imageRow(
+    const QUrl& url, const QDateTime& when, int rating, int largeDim, int smallDim)
 {
     QMap<int, QVariant> row;
     row.insert(Name, QFileInfo(url.toLocalFile()).baseName());

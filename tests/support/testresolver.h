@@ -39,8 +39,8 @@ public:
     bool hasRow(const QUrl& url) const { return m_rows.contains(url); }
 
     // A row with the given capture time and rating and fixed sizes.
-    static QMap<int, QVariant> imageRow(const QUrl& url, const QDateTime& when, int rating,
-                                        int largeDim = 4000, int smallDim = 3000);
+    static QMap<int, QVariant> imageRow(
+        const QUrl& url, const QDateTime& when, int rating, int largeDim = 4000, int smallDim = 3000);
 
 private:
     QHash<int, QByteArray> m_roleNames;

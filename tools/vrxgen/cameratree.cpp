@@ -32,7 +32,7 @@ std::string pad(int n, int width = 4)
 std::string exifDate(std::int64_t seconds)
 {
     const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
+    std::tm tm {};
     gmtime_r(&t, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y:%m:%d %H:%M:%S", &tm);
@@ -78,7 +78,7 @@ std::vector<std::uint8_t> stateFor(const Picture& pic, int rating, bool thumbnai
             for (int x = 0; x < img.width(); ++x)
                 img.row(y)[4 * x + 2] = static_cast<std::uint8_t>(255 - img.row(y)[4 * x + 2]);
         s.thumbnailJpeg = codec::JpegCodec::encode(img, 90);
-        s.tuneFloats = std::map<int, float>{{2, 0.5f}, {8, 20.f}};
+        s.tuneFloats = std::map<int, float> { { 2, 0.5f }, { 8, 20.f } };
     }
     return state::StateCodec::write(s);
 }
@@ -86,14 +86,14 @@ std::vector<std::uint8_t> stateFor(const Picture& pic, int rating, bool thumbnai
 std::vector<std::uint8_t> fakeMp4(int seconds)
 {
     // A minimal ISO media header ("ftyp" box) and a "free" box standing in for the media.
-    std::vector<std::uint8_t> out = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0,
-                                     'i', 's', 'o', 'm', 'm', 'p', '4', '1'};
+    std::vector<std::uint8_t> out = { 0, 0, 0, 24, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0, 'i',
+        's', 'o', 'm', 'm', 'p', '4', '1' };
     const std::uint32_t size = 8 + 4096u * static_cast<std::uint32_t>(seconds);
     out.push_back(static_cast<std::uint8_t>(size >> 24));
     out.push_back(static_cast<std::uint8_t>(size >> 16));
     out.push_back(static_cast<std::uint8_t>(size >> 8));
     out.push_back(static_cast<std::uint8_t>(size));
-    out.insert(out.end(), {'f', 'r', 'e', 'e'});
+    out.insert(out.end(), { 'f', 'r', 'e', 'e' });
     out.resize(out.size() + size - 8, 0);
     return out;
 }
@@ -110,7 +110,7 @@ bool makeCameraTree(const std::string& folder, const TreeOptions& o, TreeInfo* i
         const fs::path h = root / ("Z40HD" + o.serial);
         const fs::path c = root / ("Z40CD" + o.serial);
         const fs::path s = root / ("Z40SD" + o.serial);
-        for (const auto& p : {h, c, s})
+        for (const auto& p : { h, c, s })
             fs::create_directories(p, ec);
         fs::create_directories(c / o.marker, ec);
         pictures = c / "DCIM";
@@ -143,7 +143,8 @@ bool makeCameraTree(const std::string& folder, const TreeOptions& o, TreeInfo* i
         if (!writeFile((pictures / (name + ".vrx")).string(), pic.vrx)
             || !writeFile((pictures / (name + ".jpg")).string(), cameraPreview(pic, i % 2 == 0)))
             return false;
-        if (i % 3 == 1 && !writeFile((pictures / (name + ".vrxs")).string(), stateFor(pic, stars, i % 2 == 1)))
+        if (i % 3 == 1
+            && !writeFile((pictures / (name + ".vrxs")).string(), stateFor(pic, stars, i % 2 == 1)))
             return false;
         xml += "  <item><path>/DCIM/" + name + ".jpg</path><stars>" + std::to_string(stars) + "</stars><dt>"
             + std::to_string(pic.meta.captureTime * 1000) + "</dt></item>\n";
@@ -172,12 +173,13 @@ bool makeCameraTree(const std::string& folder, const TreeOptions& o, TreeInfo* i
     xml += "</metadata>\n";
     for (int p = 1; p <= o.presets; ++p) {
         char uuid[64];
-        std::snprintf(uuid, sizeof uuid, "{%08x-0000-4000-8000-%012x}", 0x51ed0000u + static_cast<unsigned>(p),
-                      static_cast<unsigned>(p));
-        const std::string doc = std::string("{\"versionMajor\":1,\"versionMinor\":0,\"name\":\"camera preset ")
+        std::snprintf(uuid, sizeof uuid, "{%08x-0000-4000-8000-%012x}",
+            0x51ed0000u + static_cast<unsigned>(p), static_cast<unsigned>(p));
+        const std::string doc
+            = std::string("{\"versionMajor\":1,\"versionMinor\":0,\"name\":\"camera preset ")
             + std::to_string(p) + "\",\"timestampUTC\":\"2024-01-0" + std::to_string(p)
-            + "T10:00:00Z\",\"uuid\":\"" + uuid + "\",\"colormetrics\":{\"exposure\":" + std::to_string(0.25 * p)
-            + ",\"contrast\":" + std::to_string(10 * p) + "}}";
+            + "T10:00:00Z\",\"uuid\":\"" + uuid + "\",\"colormetrics\":{\"exposure\":"
+            + std::to_string(0.25 * p) + ",\"contrast\":" + std::to_string(10 * p) + "}}";
         if (!writeText(pictures / (std::string(uuid) + ".qpf"), doc))
             return false;
     }
@@ -194,8 +196,8 @@ bool makeDemoLibrary(const std::string& folder, int count)
     fs::create_directories(folder, ec);
     if (ec)
         return false;
-    std::atomic<int> next{1};
-    std::atomic<bool> ok{true};
+    std::atomic<int> next { 1 };
+    std::atomic<bool> ok { true };
     auto work = [&] {
         for (int i = next++; i <= count && ok; i = next++) {
             PictureOptions po;
@@ -248,8 +250,11 @@ bool makeVariants(const std::string& folder)
     bad = po;
     bad.majorVersion = 2;
     ok = ok && writeFile((fs::path(folder) / "newer_version.vrx").string(), makePicture(bad).vrx);
-    ok = ok && writeFile((fs::path(folder) / (std::string("IMG_") + kIncompatibilityMarker + ".vrx")).string(), good.vrx);
-    std::vector<std::uint8_t> cut(good.vrx.begin(), good.vrx.begin() + static_cast<std::ptrdiff_t>(good.vrx.size() / 2));
+    ok = ok
+        && writeFile(
+            (fs::path(folder) / (std::string("IMG_") + kIncompatibilityMarker + ".vrx")).string(), good.vrx);
+    std::vector<std::uint8_t> cut(
+        good.vrx.begin(), good.vrx.begin() + static_cast<std::ptrdiff_t>(good.vrx.size() / 2));
     ok = ok && writeFile((fs::path(folder) / "truncated.vrx").string(), cut);
     ok = ok && writeFile((fs::path(folder) / "empty.vrx").string(), {});
     return ok;

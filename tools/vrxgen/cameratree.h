@@ -11,11 +11,11 @@ struct TreeOptions
     int pictures = 6;
     int videos = 2;
     int presets = 2;
-    bool usb = false;               // three volume folders (H, C, S) instead of one flat folder
-    std::string serial = "0042";    // volume labels "Z40HD<serial>", "Z40CD<serial>", "Z40SD<serial>"
-    std::string marker = "Z40CAM";  // marker folder on the picture volume
+    bool usb = false; // three volume folders (H, C, S) instead of one flat folder
+    std::string serial = "0042"; // volume labels "Z40HD<serial>", "Z40CD<serial>", "Z40SD<serial>"
+    std::string marker = "Z40CAM"; // marker folder on the picture volume
     std::uint32_t cameraSeed = 1;
-    int moduleWidth = 128;          // small fixtures by default
+    int moduleWidth = 128; // small fixtures by default
     int moduleHeight = 96;
     int hotPixelsPerModule = 4;
 };
@@ -23,10 +23,10 @@ struct TreeOptions
 // What was written, for the tests that import it.
 struct TreeInfo
 {
-    std::string pictureRoot;            // where the pictures are
-    std::vector<std::string> pictures;  // base names ("IMG_0001")
+    std::string pictureRoot; // where the pictures are
+    std::vector<std::string> pictures; // base names ("IMG_0001")
     std::vector<std::string> imageUuids;
-    std::vector<int> stars;             // from metadata.xml (0 = none)
+    std::vector<int> stars; // from metadata.xml (0 = none)
     std::string cameraUuid;
 };
 

@@ -22,7 +22,9 @@ namespace {
 struct Rng
 {
     std::uint64_t s;
-    explicit Rng(std::uint64_t seed) : s(seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull) {}
+    explicit Rng(std::uint64_t seed)
+        : s(seed * 0x9E3779B97F4A7C15ull + 0xD1B54A32D192ED03ull)
+    { }
     std::uint64_t next()
     {
         s ^= s >> 12;
@@ -138,7 +140,7 @@ Picture makePicture(const PictureOptions& o)
         mod.cfa = o.cfa;
         mod.blackLevel = 256;
         mod.whiteLevel = 16383;
-        mod.gains = {{2.0f, 1.0f, 1.6f}};
+        mod.gains = { { 2.0f, 1.0f, 1.6f } };
         const float angle = 6.2831853f * static_cast<float>(i) / static_cast<float>(std::max(1, o.modules));
         const float radius = i == 0 ? 0.f : 6.f * scale;
         mod.baselineX = radius * std::cos(angle);
@@ -154,14 +156,16 @@ Picture makePicture(const PictureOptions& o)
         std::set<vrx::PixelPos> chosen;
         int guard = 0;
         while (static_cast<int>(chosen.size()) < o.hotPixelsPerModule && guard++ < 100000) {
-            const auto x = static_cast<std::uint16_t>(4 + hotRng.next() % static_cast<std::uint64_t>(o.moduleWidth - 8));
-            const auto y = static_cast<std::uint16_t>(4 + hotRng.next() % static_cast<std::uint64_t>(o.moduleHeight - 8));
+            const auto x = static_cast<std::uint16_t>(
+                4 + hotRng.next() % static_cast<std::uint64_t>(o.moduleWidth - 8));
+            const auto y = static_cast<std::uint16_t>(
+                4 + hotRng.next() % static_cast<std::uint64_t>(o.moduleHeight - 8));
             bool near = false;
             for (const auto& p : chosen)
                 if (std::abs(p.x - x) < 5 && std::abs(p.y - y) < 5)
                     near = true;
             if (!near)
-                chosen.insert(vrx::PixelPos{x, y});
+                chosen.insert(vrx::PixelPos { x, y });
         }
         pic.hotPixels[static_cast<std::size_t>(i)].assign(chosen.begin(), chosen.end());
     }
@@ -177,22 +181,25 @@ Picture makePicture(const PictureOptions& o)
         for (int y = 0; y < o.moduleHeight; ++y) {
             for (int x = 0; x < o.moduleWidth; ++x) {
                 std::array<float, 3> rgb;
-                pic.scene.sample((x + 0.5f) / w, (y + 0.5f) / h, mod.baselineX / w, mod.baselineY / h, &rgb, nullptr);
+                pic.scene.sample(
+                    (x + 0.5f) / w, (y + 0.5f) / h, mod.baselineX / w, mod.baselineY / h, &rgb, nullptr);
                 const int c = vrx::cfaColor(vrx::isKnownCfa(mod.cfa) ? mod.cfa : 0, x, y);
-                clean[static_cast<std::size_t>(y) * o.moduleWidth + x] = 0.8f * rgb[static_cast<std::size_t>(c)]
-                    / mod.gains[static_cast<std::size_t>(c)];
+                clean[static_cast<std::size_t>(y) * o.moduleWidth + x]
+                    = 0.8f * rgb[static_cast<std::size_t>(c)] / mod.gains[static_cast<std::size_t>(c)];
             }
         }
         for (int f = 0; f < o.frames; ++f) {
-            Rng noise(o.seed * 1000003ull + static_cast<std::uint64_t>(i) * 101 + static_cast<std::uint64_t>(f));
+            Rng noise(
+                o.seed * 1000003ull + static_cast<std::uint64_t>(i) * 101 + static_cast<std::uint64_t>(f));
             std::vector<std::uint16_t> samples(clean.size());
             for (std::size_t k = 0; k < clean.size(); ++k) {
-                const float v = static_cast<float>(mod.blackLevel)
-                    + (clean[k] + o.noise * noise.normal()) * range;
+                const float v
+                    = static_cast<float>(mod.blackLevel) + (clean[k] + o.noise * noise.normal()) * range;
                 samples[k] = static_cast<std::uint16_t>(std::clamp(std::lround(v), 0l, 65535l));
             }
             for (const auto& p : pic.hotPixels[static_cast<std::size_t>(i)])
-                samples[static_cast<std::size_t>(p.y) * o.moduleWidth + p.x] = static_cast<std::uint16_t>(mod.whiteLevel);
+                samples[static_cast<std::size_t>(p.y) * o.moduleWidth + p.x]
+                    = static_cast<std::uint16_t>(mod.whiteLevel);
             writer.addFrame(mod, f, samples, o.compressed ? vrx::RawDeltaZstd : vrx::RawPlain, 3);
         }
     }
@@ -207,14 +214,15 @@ Picture makePicture(const PictureOptions& o)
         for (int y = 0; y < d.height; ++y)
             for (int x = 0; x < d.width; ++x)
                 pic.scene.sample((x + 0.5f) / w, (y + 0.5f) / h, 0.f, 0.f, nullptr,
-                                 &d.depth[static_cast<std::size_t>(y) * d.width + x]);
+                    &d.depth[static_cast<std::size_t>(y) * d.width + x]);
         writer.addDepthMap(d);
     }
 
     if (o.preview) {
         const int longSide = o.previewLongSide > 0 ? o.previewLongSide : std::min(1152, o.moduleWidth);
         const int pw = longSide;
-        const int ph = std::max(1, static_cast<int>(std::lround(static_cast<double>(longSide) * o.moduleHeight / o.moduleWidth)));
+        const int ph = std::max(
+            1, static_cast<int>(std::lround(static_cast<double>(longSide) * o.moduleHeight / o.moduleWidth)));
         std::vector<std::uint8_t> rgba(static_cast<std::size_t>(pw) * ph * 4);
         for (int y = 0; y < ph; ++y) {
             for (int x = 0; x < pw; ++x) {

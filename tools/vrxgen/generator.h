@@ -14,24 +14,24 @@ extern const char* const kIncompatibilityMarker;
 
 struct PictureOptions
 {
-    std::uint32_t seed = 1;          // scene, picture UUID and noise
-    std::uint32_t cameraSeed = 1;    // camera UUID
-    int moduleWidth = 256;           // even
-    int moduleHeight = 192;          // even
+    std::uint32_t seed = 1; // scene, picture UUID and noise
+    std::uint32_t cameraSeed = 1; // camera UUID
+    int moduleWidth = 256; // even
+    int moduleHeight = 192; // even
     int modules = 2;
     int frames = 2;
-    int orientation = 0;             // code 0..7
-    int aspectMode = 0;              // 1 = 16:9
-    int focalLength = 50;            // mm
+    int orientation = 0; // code 0..7
+    int aspectMode = 0; // 1 = 16:9
+    int focalLength = 50; // mm
     bool compressed = false;
     bool preview = true;
-    int previewLongSide = 0;         // 0: the module width, at most 1152
+    int previewLongSide = 0; // 0: the module width, at most 1152
     bool depthMap = true;
     int hotPixelsPerModule = 0;
-    float noise = 0.004f;            // standard deviation, fraction of the range
+    float noise = 0.004f; // standard deviation, fraction of the range
     std::int32_t cfa = CIAPI::vrx::CfaRGGB;
     std::uint16_t majorVersion = 1;
-    std::int64_t captureTime = 0;    // 0: derived from the seed
+    std::int64_t captureTime = 0; // 0: derived from the seed
     std::int32_t utcOffsetMinutes = 60;
     std::int32_t iso = 200;
 };

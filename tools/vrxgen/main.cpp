@@ -12,13 +12,13 @@ namespace {
 int usage(std::FILE* out = stderr, int status = 2)
 {
     std::fprintf(out,
-                 "usage: vrxgen picture <file.vrx> [--seed N] [--size WxH] [--modules N] [--frames N]\n"
-                 "                      [--orientation 0-7] [--aspect 0|1] [--focal MM] [--compressed]\n"
-                 "                      [--no-preview] [--hot N]\n"
-                 "       vrxgen demo <folder> [--count N]\n"
-                 "       vrxgen camera <folder> [--usb] [--pictures N] [--serial S] [--marker NAME]\n"
-                 "       vrxgen variants <folder>\n"
-                 "       vrxgen --help\n");
+        "usage: vrxgen picture <file.vrx> [--seed N] [--size WxH] [--modules N] [--frames N]\n"
+        "                      [--orientation 0-7] [--aspect 0|1] [--focal MM] [--compressed]\n"
+        "                      [--no-preview] [--hot N]\n"
+        "       vrxgen demo <folder> [--count N]\n"
+        "       vrxgen camera <folder> [--usb] [--pictures N] [--serial S] [--marker NAME]\n"
+        "       vrxgen variants <folder>\n"
+        "       vrxgen --help\n");
     return status;
 }
 

@@ -54,8 +54,8 @@ std::array<float, 3> Plane::color(float u, float v) const
         break;
     }
     }
-    return {colorA[0] * (1 - t) + colorB[0] * t, colorA[1] * (1 - t) + colorB[1] * t,
-            colorA[2] * (1 - t) + colorB[2] * t};
+    return { colorA[0] * (1 - t) + colorB[0] * t, colorA[1] * (1 - t) + colorB[1] * t,
+        colorA[2] * (1 - t) + colorB[2] * t };
 }
 
 Scene Scene::make(std::uint32_t seed)
@@ -71,8 +71,8 @@ Scene Scene::make(std::uint32_t seed)
     nearPlane.cy = 0.55f + unit(s) * 0.15f;
     nearPlane.rx = 0.12f + unit(s) * 0.05f;
     nearPlane.ry = nearPlane.rx * 4.f / 3.f;
-    nearPlane.colorA = {0.7f + 0.2f * unit(s), 0.25f, 0.15f};
-    nearPlane.colorB = {0.95f, 0.8f, 0.3f * unit(s)};
+    nearPlane.colorA = { 0.7f + 0.2f * unit(s), 0.25f, 0.15f };
+    nearPlane.colorB = { 0.95f, 0.8f, 0.3f * unit(s) };
     nearPlane.pattern = 2;
     nearPlane.frequency = 6.f + 6.f * unit(s);
 
@@ -83,19 +83,19 @@ Scene Scene::make(std::uint32_t seed)
     middle.cy = 0.42f + unit(s) * 0.1f;
     middle.rx = 0.18f + 0.06f * unit(s);
     middle.ry = 0.22f + 0.06f * unit(s);
-    middle.colorA = {0.15f, 0.45f + 0.3f * unit(s), 0.2f};
-    middle.colorB = {0.6f, 0.85f, 0.5f};
+    middle.colorA = { 0.15f, 0.45f + 0.3f * unit(s), 0.2f };
+    middle.colorB = { 0.6f, 0.85f, 0.5f };
     middle.pattern = 1;
     middle.frequency = 8.f + 8.f * unit(s);
 
     Plane back;
     back.depth = 9.f + unit(s) * 6.f;
-    back.colorA = {0.25f + 0.3f * unit(s), 0.35f, 0.55f + 0.3f * unit(s)};
-    back.colorB = {0.8f, 0.8f, 0.75f};
+    back.colorA = { 0.25f + 0.3f * unit(s), 0.35f, 0.55f + 0.3f * unit(s) };
+    back.colorB = { 0.8f, 0.8f, 0.75f };
     back.pattern = 0;
     back.frequency = 10.f + 10.f * unit(s);
 
-    scene.planes = {nearPlane, middle, back};
+    scene.planes = { nearPlane, middle, back };
     return scene;
 }
 
@@ -113,7 +113,7 @@ void Scene::sample(float u, float v, float baseU, float baseV, std::array<float,
         }
     }
     if (rgb)
-        *rgb = {0.f, 0.f, 0.f};
+        *rgb = { 0.f, 0.f, 0.f };
     if (depth)
         *depth = farthest();
 }

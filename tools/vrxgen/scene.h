@@ -12,12 +12,12 @@ struct Plane
 {
     enum Shape { Everywhere, Rectangle, Disc };
     Shape shape = Everywhere;
-    float depth = 8.f;                 // metres
-    float cx = 0.5f, cy = 0.5f;        // centre
-    float rx = 0.5f, ry = 0.5f;        // half sizes (disc: radius rx in x units, ry in y units)
-    std::array<float, 3> colorA{{0.6f, 0.5f, 0.4f}}; // linear RGB
-    std::array<float, 3> colorB{{0.2f, 0.3f, 0.5f}};
-    int pattern = 0;                   // 0 checker + gradient, 1 stripes, 2 rings
+    float depth = 8.f; // metres
+    float cx = 0.5f, cy = 0.5f; // centre
+    float rx = 0.5f, ry = 0.5f; // half sizes (disc: radius rx in x units, ry in y units)
+    std::array<float, 3> colorA { { 0.6f, 0.5f, 0.4f } }; // linear RGB
+    std::array<float, 3> colorB { { 0.2f, 0.3f, 0.5f } };
+    int pattern = 0; // 0 checker + gradient, 1 stripes, 2 rings
     float frequency = 12.f;
 
     bool covers(float u, float v) const;
