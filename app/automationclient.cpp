@@ -1,4 +1,5 @@
 #include "app/automationclient.h"
+#include "app/logging.h"
 
 #include <QDataStream>
 #include <QDeadlineTimer>
@@ -87,8 +88,8 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             failed = sent < bytes.size();
     }
     if (failed) {
-        qWarning("Can't hand the command line to the running instance at %s: %s", qPrintable(m_serverPath),
-            qPrintable(socket.errorString()));
+        qCWarning(lcApp, "Can't hand the command line to the running instance at %s: %s",
+            qPrintable(m_serverPath), qPrintable(socket.errorString()));
         socket.abort();
         return Result::Failed;
     }
@@ -100,7 +101,7 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
 
     QThread::msleep(preemptPauseMs);
     if (!waitUntilGone())
-        qWarning("The running instance is still listening at %s", qPrintable(m_serverPath));
+        qCWarning(lcApp, "The running instance is still listening at %s", qPrintable(m_serverPath));
     return Result::Preempted;
 }
 

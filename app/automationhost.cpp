@@ -1,4 +1,5 @@
 #include "app/automationhost.h"
+#include "app/logging.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -57,13 +58,14 @@ void AutomationHost::listen()
         }
         const bool gone = !QFileInfo(m_serverPath).exists() && !QFileInfo(m_serverPath).isSymLink();
         if (!gone && (!stale || !QLocalServer::removeServer(m_serverPath))) {
-            qWarning("Can't listen at %s: it is in use", qPrintable(m_serverPath));
+            qCWarning(lcApp, "Can't listen at %s: it is in use", qPrintable(m_serverPath));
             return;
         }
     }
     m_listening = m_server->listen(m_serverPath);
     if (!m_listening)
-        qWarning("Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
+        qCWarning(
+            lcApp, "Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
 }
 
 void AutomationHost::setMessageLimits(qint64 maxBytes, int maxMs)
@@ -79,7 +81,7 @@ void AutomationHost::newConnection()
         pending.timer = new QTimer(socket);
         pending.timer->setSingleShot(true);
         connect(pending.timer, &QTimer::timeout, this, [this, socket] {
-            qWarning("A hand-off message did not end in time; keeping what arrived");
+            qCWarning(lcApp, "A hand-off message did not end in time; keeping what arrived");
             finish(socket);
         });
         pending.timer->start(m_maxMs);
@@ -127,7 +129,7 @@ void AutomationHost::finish(QLocalSocket* socket)
 
     const QStringList args = decode(bytes);
     if (overflow)
-        qWarning("A hand-off message exceeded %lld bytes; keeping its first %d entries",
+        qCWarning(lcApp, "A hand-off message exceeded %lld bytes; keeping its first %d entries",
             static_cast<long long>(m_maxBytes), args.size());
     emit command(args);
 }

@@ -1,4 +1,5 @@
 #include "app/glprobe.h"
+#include "app/logging.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -63,7 +64,7 @@ int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)
     QObject::disconnect(connection);
 
     if (!state->done.load())
-        qWarning("No scene graph within %d ms; channel order stays %d", timeoutMs, fallback);
+        qCWarning(lcApp, "No scene graph within %d ms; channel order stays %d", timeoutMs, fallback);
     return state->order.load();
 }
 

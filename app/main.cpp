@@ -1,3 +1,4 @@
+#include "app/logging.h"
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -40,7 +41,7 @@ void wipeQmlCache()
                                .absoluteFilePath(QStringLiteral("qmlcache"));
     QDir cache(folder);
     if (cache.exists() && !cache.removeRecursively())
-        qWarning("Can't wipe %s", qPrintable(QFileInfo(folder).absoluteFilePath()));
+        qCWarning(lcApp, "Can't wipe %s", qPrintable(QFileInfo(folder).absoluteFilePath()));
 }
 
 // Opens the files named on this start's command line by the road every handed-over
@@ -53,7 +54,7 @@ void handOverOwnArguments(const QStringList& arguments)
         QStringList args = arguments;
         AutomationClient client(server);
         if (!client.command(args))
-            qWarning("Can't open the files of the command line");
+            qCWarning(lcApp, "Can't open the files of the command line");
     }),
         0);
 }
@@ -68,7 +69,7 @@ int main(int argc, char** argv)
     // The graphics API is chosen when the application object is built, so the
     // compatibility setting is read before it.
     if (compatibilityGraphics()) {
-        qDebug("Using compatibility graphics pipeline");
+        qCDebug(lcApp, "Using compatibility graphics pipeline");
         QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
     }
     QApplication app(argc, argv);
@@ -135,7 +136,7 @@ int main(int argc, char** argv)
             handOverOwnArguments(arguments);
 
         result = app.exec();
-        qDebug("Good bye!");
+        qCDebug(lcApp, "Good bye!");
 
         // Pool tasks (the hand-off above among them) may still talk to the window.
         QThreadPool::globalInstance()->waitForDone();

@@ -1,4 +1,5 @@
 #include "app/rootcontext.h"
+#include "app/logging.h"
 
 #include <QQmlContext>
 
@@ -30,12 +31,12 @@ QVector<RootContextProperty> rootContextProperties(int channelOrder, bool useDef
 
     const int tuning = qEnvironmentVariableIntValue(kTuning, &ok);
     if (ok && (tuning == 0 || tuning == 1)) {
-        qDebug("%s = %d", kTuning, tuning);
+        qCDebug(lcApp, "%s = %d", kTuning, tuning);
         result.append({ QStringLiteral("cpQueltTuning"), tuning });
     }
     const int recent = qEnvironmentVariableIntValue(kRecent, &ok);
     if (ok) {
-        qDebug("%s = %d", kRecent, recent);
+        qCDebug(lcApp, "%s = %d", kRecent, recent);
         result.append({ QStringLiteral("cpQueltRecent"), recent });
     }
 

@@ -1,4 +1,5 @@
 #include "app/startuplock.h"
+#include "app/logging.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,7 +39,7 @@ bool StartupLock::open()
         m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0) {
-        qWarning("Can't open the start-up lock %s: %s", path.constData(), std::strerror(errno));
+        qCWarning(lcApp, "Can't open the start-up lock %s: %s", path.constData(), std::strerror(errno));
         return false;
     }
     return true;
@@ -56,7 +57,7 @@ bool StartupLock::lock(bool wait)
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         if (wait || errno != EWOULDBLOCK)
-            qWarning("Can't take the start-up lock %s: %s", qPrintable(m_path), std::strerror(errno));
+            qCWarning(lcApp, "Can't take the start-up lock %s: %s", qPrintable(m_path), std::strerror(errno));
         return false;
     }
     m_held = true;
@@ -74,7 +75,7 @@ bool StartupLock::acquire()
         return true;
     if (m_fd < 0)
         return false;
-    qDebug("Waiting for another start to finish");
+    qCDebug(lcApp, "Waiting for another start to finish");
     return lock(true);
 }
 

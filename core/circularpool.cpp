@@ -1,4 +1,5 @@
 #include "core/circularpool.h"
+#include "core/logging.h"
 
 #include <QDebug>
 
@@ -44,7 +45,7 @@ int CircularPool::acquire(bool mark)
     while (m_free == 0)
         m_condition.wait(&m_mutex);
     const int i = lowestBit(m_free);
-    qDebug() << "Acquiring" << i << "of" << m_free;
+    qCDebug(lcCore) << "Acquiring" << i << "of" << m_free;
     m_free &= ~(1u << i);
     m_busy |= 1u << i;
     if (mark)
@@ -54,11 +55,11 @@ int CircularPool::acquire(bool mark)
 
 void CircularPool::release(int i)
 {
-    qDebug() << "release started";
+    qCDebug(lcCore) << "release started";
     m_mutex.lock();
-    qDebug() << "release working";
+    qCDebug(lcCore) << "release working";
     releaseLocked(i);
-    qDebug() << "release finished";
+    qCDebug(lcCore) << "release finished";
 }
 
 CircularPool::Masks CircularPool::masks() const
@@ -73,7 +74,7 @@ void CircularPool::reclaimLocked(int newSlots)
         if (quint64(bitCount(m_busy)) + quint64(newSlots) <= m_busyLimit)
             break;
         const int i = lowestBit(m_marked);
-        qDebug() << "Releasing" << i << "of" << m_marked;
+        qCDebug(lcCore) << "Releasing" << i << "of" << m_marked;
         releaseLocked(i);
         m_mutex.lock();
     }
@@ -85,22 +86,22 @@ void CircularPool::releaseLocked(int i)
     const quint32 bit = 1u << i;
     if ((m_busy & bit) == 0) {
         m_mutex.unlock();
-        qDebug() << "0 release" << i;
+        qCDebug(lcCore) << "0 release" << i;
         return;
     }
-    qDebug() << "E release" << i;
+    qCDebug(lcCore) << "E release" << i;
     m_release(i);
-    qDebug() << "X release" << i;
+    qCDebug(lcCore) << "X release" << i;
     m_busy &= ~bit;
     m_marked &= ~bit;
     m_recycling |= bit;
     m_mutex.unlock();
     m_post([this, i, bit] {
-        qDebug() << "E recycle" << i;
+        qCDebug(lcCore) << "E recycle" << i;
         m_recycle(i);
-        qDebug() << "X recycle" << i;
+        qCDebug(lcCore) << "X recycle" << i;
         QMutexLocker lock(&m_mutex);
-        qDebug() << "W slot" << i;
+        qCDebug(lcCore) << "W slot" << i;
         m_recycling &= ~bit;
         m_free |= bit;
         m_condition.wakeAll();

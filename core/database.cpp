@@ -1,4 +1,5 @@
 #include "core/database.h"
+#include "core/logging.h"
 #include "core/resources.h"
 
 #include <QAtomicInteger>
@@ -46,14 +47,14 @@ bool openDatabase(QSqlDatabase& db, const QString& path, const QStringList& sche
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), uniqueConnectionName(path));
     db.setDatabaseName(path);
     if (!db.open()) {
-        qWarning() << "Can't open database" << path;
+        qCWarning(lcCore) << "Can't open database" << path;
         dropConnection(db);
         return false;
     }
     for (const QString& schema : schemaFiles) {
         const QString script = readScript(schema);
         if (script.isNull()) {
-            qWarning() << "Can't read schema" << schema << "for" << path;
+            qCWarning(lcCore) << "Can't read schema" << schema << "for" << path;
             dropConnection(db);
             return false;
         }
@@ -64,7 +65,7 @@ bool openDatabase(QSqlDatabase& db, const QString& path, const QStringList& sche
             error = query.lastError();
         }
         if (error.type() != QSqlError::NoError) {
-            qWarning() << "Can't run schema" << schema << "for" << path << ":" << error.text();
+            qCWarning(lcCore) << "Can't run schema" << schema << "for" << path << ":" << error.text();
             dropConnection(db);
             return false;
         }
@@ -100,7 +101,7 @@ bool execLogged(QSqlQuery& query)
         values += QStringLiteral("(") + it.key() + QStringLiteral(", ") + value + QStringLiteral(")");
     }
     values += QStringLiteral(")");
-    qDebug().noquote() << query.lastQuery() << values << describeSqlError(query.lastError());
+    qCDebug(lcCore).noquote() << query.lastQuery() << values << describeSqlError(query.lastError());
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "core/fileservices.h"
+#include "core/logging.h"
 
 #include <QDebug>
 #include <QFileDevice>
@@ -14,13 +15,13 @@ bool deleteToRecycleBin(const QList<QUrl>& urls)
     bool all = true;
     for (const QUrl& url : urls) {
         if (!url.isLocalFile()) {
-            qDebug() << "Not a local file:" << url;
+            qCDebug(lcCore) << "Not a local file:" << url;
             all = false;
             continue;
         }
         const QString path = url.toLocalFile();
         if (!trash.moveToTrash(path)) {
-            qDebug() << "Can't move to trash:" << path;
+            qCDebug(lcCore) << "Can't move to trash:" << path;
             all = false;
         }
     }
@@ -43,7 +44,7 @@ bool flushToDisk(QFileDevice& file)
     const bool flushed = file.flush();
     const int handle = file.handle();
     const bool synced = handle >= 0 && syncDescriptor(handle);
-    qDebug() << "FlushFileBuffers" << handle << synced;
+    qCDebug(lcCore) << "FlushFileBuffers" << handle << synced;
     return flushed && synced;
 }
 

@@ -1,4 +1,5 @@
 #include "core/powerstats.h"
+#include "core/logging.h"
 
 #include <QDebug>
 
@@ -40,7 +41,7 @@ void PowerStats::registerForChanges()
     if (!m_window)
         return;
     const NotifyState state = m_watcher->mode() == PowerWatcher::Unavailable ? Failed : Ok;
-    qDebug() << "Power notifications:" << m_watcher->mode() << "for window" << m_window.data();
+    qCDebug(lcCore) << "Power notifications:" << m_watcher->mode() << "for window" << m_window.data();
     if (state != m_state) {
         m_state = state;
         emit stateChanged();

@@ -1,4 +1,5 @@
 #include "core/progressmodel.h"
+#include "core/logging.h"
 
 #include <QDebug>
 #include <QList>
@@ -180,8 +181,9 @@ void ProgressModel::dump()
     QList<ProgressRatio> partials;
     for (const auto& entry : m_partials)
         partials.append(entry.second);
-    qDebug() << "Progress" << value() << percentage() << "Active:" << m_active << "Partials:" << partials;
-    qDebug() << "Bottom line:" << ProgressRatio(m_done, m_total);
+    qCDebug(lcCore) << "Progress" << value() << percentage() << "Active:" << m_active
+                    << "Partials:" << partials;
+    qCDebug(lcCore) << "Bottom line:" << ProgressRatio(m_done, m_total);
 }
 
 void ProgressModel::changePartial(const QVariant& key, qlonglong elapsed, qlonglong estimated, bool add)

@@ -1,4 +1,5 @@
 #include "display/glapiclient.h"
+#include "display/logging.h"
 
 #include <QDebug>
 #include <QOpenGLFunctions>
@@ -10,7 +11,8 @@ void GLAPIClient::setContext(QOpenGLContext* context)
     if (context == m_context && context)
         return;
     if (m_context || m_functions) {
-        qWarning() << "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?";
+        qCWarning(lcDisplay)
+            << "Overwriting an assigned QOpenGLContext: QSGRenderNode::releaseResources() not called?";
         release();
     }
     m_context = context;

@@ -1,4 +1,5 @@
 #include "display/imageedititem.h"
+#include "display/logging.h"
 
 #include "ciapi/renderer.h"
 #include "core/progressmodel.h"
@@ -294,7 +295,7 @@ void ImageEditItem::viewChanged()
         updateCursor();
         update();
     } catch (const std::exception& e) {
-        qWarning() << "ImageEditItem:" << e.what();
+        qCWarning(lcDisplay) << "ImageEditItem:" << e.what();
     }
 }
 
@@ -328,7 +329,7 @@ void ImageEditItem::requestLevelRegions()
     try {
         updateLevelRegions();
     } catch (const std::exception& e) {
-        qWarning() << "ImageEditItem:" << e.what();
+        qCWarning(lcDisplay) << "ImageEditItem:" << e.what();
     }
 }
 
@@ -545,14 +546,14 @@ void ImageEditItem::updateTransformation()
     QStringList entries;
     for (float v : m)
         entries << QString::number(double(v));
-    qDebug().noquote() << "Saving transformation. Crop:"
-                       << QStringLiteral("%1,%2;%3,%4")
-                              .arg(double(c.x))
-                              .arg(double(c.y))
-                              .arg(double(c.width))
-                              .arg(double(c.height))
-                       << ". Matrix:" << entries.join(QLatin1Char(',')) << ". Aspect ratio:"
-                       << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
+    qCDebug(lcDisplay).noquote() << "Saving transformation. Crop:"
+                                 << QStringLiteral("%1,%2;%3,%4")
+                                        .arg(double(c.x))
+                                        .arg(double(c.y))
+                                        .arg(double(c.width))
+                                        .arg(double(c.height))
+                                 << ". Matrix:" << entries.join(QLatin1Char(',')) << ". Aspect ratio:"
+                                 << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
     m_geometry.setTransform(t);
     if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t))
         m_viewer->setTransform(t);

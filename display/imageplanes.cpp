@@ -1,4 +1,5 @@
 #include "display/imageplanes.h"
+#include "display/logging.h"
 
 #include "display/enginerects.h"
 
@@ -102,7 +103,7 @@ void ImagePlanes::ImagePlane::dropTextures()
     } else {
         // The names belong to a context that is not current here (or is gone): passing
         // them to the GL would delete the current context's objects of the same names.
-        qDebug() << "Forgetting" << tileCount() << "texture names of a context that is not current";
+        qCDebug(lcDisplay) << "Forgetting" << tileCount() << "texture names of a context that is not current";
     }
     m_textures.clear();
 }

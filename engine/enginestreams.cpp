@@ -1,4 +1,5 @@
 #include "engine/enginestreams.h"
+#include "engine/logging.h"
 
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/rendererbase.h"
@@ -46,7 +47,7 @@ std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::Ren
 
     std::shared_ptr<StreamPart> hotPixel = calibration.value(kHotPixelResource);
     if (hotPixel && !mapPart(*hotPixel)) {
-        qWarning() << "Unmappable calibration skipped" << hotPixel->fileName();
+        qCWarning(lcEngine) << "Unmappable calibration skipped" << hotPixel->fileName();
         hotPixel.reset();
     }
 
@@ -54,16 +55,16 @@ std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::Ren
         if (!data) {
             // Could not map (empty, unreadable or vanished file): the engine reads the
             // file itself and reports it unreadable when it is.
-            qDebug() << "stream" << source.fileName();
+            qCDebug(lcEngine) << "stream" << source.fileName();
             renderer.setInputDataStream(openPartStream(source));
         } else {
-            qDebug() << "map" << source.fileName() << static_cast<const void*>(data) << length;
+            qCDebug(lcEngine) << "map" << source.fileName() << static_cast<const void*>(data) << length;
             renderer.setInputDataStream(data, size_t(length));
         }
         return {};
     }
 
-    qDebug() << "hasHotPixel" << source.fileName() << static_cast<const void*>(data) << length;
+    qCDebug(lcEngine) << "hasHotPixel" << source.fileName() << static_cast<const void*>(data) << length;
     auto multi = std::make_shared<MultiMemStream>();
     if (data)
         multi->addRegion(data, length);

@@ -1,4 +1,5 @@
 #include "engine/exportqueue.h"
+#include "engine/logging.h"
 
 #include "ciapi/renderer.h"
 #include "core/powerservices.h"
@@ -300,22 +301,22 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (calibration && request.source)
             resources = calibration(*request.source);
 
-        qDebug() << "serializeCurrentState E";
+        qCDebug(lcEngine) << "serializeCurrentState E";
         const QUrl before = writer.currentUrl();
         const bool saved = writer.serializeCurrentState(false);
-        qDebug() << "serializeCurrentState X";
+        qCDebug(lcEngine) << "serializeCurrentState X";
         // Saving the picture just exported is no edit of it.
         if (saved && before == previous.request.location && previous.outputSize >= 0)
             previous.state = StateStamp::of(stateFilePathFor(before));
         if (writer.contentDirty())
-            qWarning() << "Can't serialize" << before << ": its unsaved edits are dropped";
+            qCWarning(lcEngine) << "Can't serialize" << before << ": its unsaved edits are dropped";
 
         writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
         // What the output will show: the state as loaded, whatever happens to it meanwhile.
         const StateStamp loadedState = StateStamp::of(stateFilePathFor(request.location));
         const QUrl open = writer.currentUrl();
         if (!open.isValid() || open.isEmpty()) {
-            qDebug() << "No valid input for" << request.location << "into" << request.path;
+            qCDebug(lcEngine) << "No valid input for" << request.location << "into" << request.path;
             if (request.isExport())
                 emit notifyExportFailed(request.path, QStringLiteral("No valid input"));
             return;
@@ -340,7 +341,7 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         }
     } catch (...) {
         const QString text = exceptionText(std::current_exception());
-        qDebug() << "Can't process" << request.location << "into" << request.path << text;
+        qCDebug(lcEngine) << "Can't process" << request.location << "into" << request.path << text;
         previous = Previous();
         if (request.isExport())
             emit notifyExportFailed(request.path, text);

@@ -1,4 +1,5 @@
 #include "engine/exportrequest.h"
+#include "engine/logging.h"
 
 #include "ciapi/image.h"
 #include "ciapi/renderer.h"
@@ -120,16 +121,17 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
     const CIAPI::RectF pictureCrop = pictureCropFromFrame(transform);
     const QSize size = exportOutputSize(request, pyramid, pictureCrop);
     const CIAPI::Point<int> aspect = transform.aspectRatio();
-    qDebug().noquote() << "imageviewer aspect ratio:" << QStringLiteral("%1,%2").arg(aspect.x).arg(aspect.y);
-    qDebug() << "imageviewer aspect ratio2:" << size;
-    qDebug().noquote() << "default matrix:" << matrixText(transform.matrix(aspect));
+    qCDebug(lcEngine).noquote() << "imageviewer aspect ratio:"
+                                << QStringLiteral("%1,%2").arg(aspect.x).arg(aspect.y);
+    qCDebug(lcEngine) << "imageviewer aspect ratio2:" << size;
+    qCDebug(lcEngine).noquote() << "default matrix:" << matrixText(transform.matrix(aspect));
 
-    qDebug() << "export" << request.location << "into" << request.path << "format" << request.format
-             << "Hi-Fi" << request.hiFi;
+    qCDebug(lcEngine) << "export" << request.location << "into" << request.path << "format" << request.format
+                      << "Hi-Fi" << request.hiFi;
     renderer.setProperty(CIAPI::IntParam::HighFidelity, request.hiFi);
-    qDebug() << "ExportAtHighQuality set";
+    qCDebug(lcEngine) << "ExportAtHighQuality set";
     renderer.setProperty(CIAPI::IntParam::ExportColorSpace, colorSpace);
-    qDebug() << "ExportColorSpace set";
+    qCDebug(lcEngine) << "ExportColorSpace set";
     if (request.sizeMode == 0)
         return true;
 

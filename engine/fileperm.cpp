@@ -1,4 +1,5 @@
 #include "engine/fileperm.h"
+#include "engine/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -77,7 +78,7 @@ std::shared_ptr<QSemaphore> FilePerm::semaphoreFor(const QString& key)
 FileToken FilePerm::acquire(const QString& key, int units, int timeoutMs)
 {
     if (units < 1 || units > kExclusive) {
-        qWarning() << "FilePerm: bad unit count" << units << "for" << key;
+        qCWarning(lcEngine) << "FilePerm: bad unit count" << units << "for" << key;
         return {};
     }
     std::shared_ptr<QSemaphore> semaphore = semaphoreFor(key);
@@ -85,7 +86,7 @@ FileToken FilePerm::acquire(const QString& key, int units, int timeoutMs)
     if (timeoutMs < 0) {
         semaphore->acquire(units);
     } else if (!semaphore->tryAcquire(units, timeoutMs)) {
-        qWarning() << "File busy" << key << "units" << units;
+        qCWarning(lcEngine) << "File busy" << key << "units" << units;
         return {};
     }
     auto holder = std::make_shared<TokenHolder>(std::move(semaphore), units);

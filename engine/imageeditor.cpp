@@ -1,4 +1,5 @@
 #include "engine/imageeditor.h"
+#include "engine/logging.h"
 
 #include "ciapi/deptheditor.h"
 #include "ciapi/renderer.h"
@@ -29,13 +30,13 @@ void ImageEditor::kind(int& kind) const
 
 void ImageEditor::depthForDofAvailable()
 {
-    qDebug() << "depthForDOFAvailableSignal";
+    qCDebug(lcEngine) << "depthForDOFAvailableSignal";
     emit depthForDOFAvailableSignal();
 }
 
 void ImageEditor::depthForEditingAvailable()
 {
-    qDebug() << "depthForEditingAvailableSignal";
+    qCDebug(lcEngine) << "depthForEditingAvailableSignal";
     emit depthForEditingAvailableSignal();
 }
 

@@ -1,4 +1,5 @@
 #include "engine/imagelocator.h"
+#include "engine/logging.h"
 
 #include "ciapi/renderer.h"
 #include "ciapi/rendererbase.h"
@@ -492,7 +493,7 @@ void ImageLocator::rate(QUrl url, int rating)
     try {
         StateFile::writeRating(url, rating);
     } catch (...) {
-        qWarning() << "Error rating" << url << rating << exceptionText(std::current_exception());
+        qCWarning(lcEngine) << "Error rating" << url << rating << exceptionText(std::current_exception());
         shown = storedRating(url);
     }
     ImageEditor* editor = currentEditor();

@@ -1,4 +1,5 @@
 #include "engine/imageproperties.h"
+#include "engine/logging.h"
 
 #include "ciapi/rendererbase.h"
 
@@ -340,12 +341,12 @@ bool ImageProperties::differsFromRenderer(const CIAPI::RendererBase& renderer) c
 {
     for (const auto& entry : m_tuneTone) {
         if (engineValue(entry->currentValue()) != rendererValue(renderer, entry->parameter())) {
-            qDebug() << "diff tune!";
+            qCDebug(lcEngine) << "diff tune!";
             return true;
         }
     }
     if (!m_transform->sameAsTransform(renderer.transform())) {
-        qDebug() << "diff transform!";
+        qCDebug(lcEngine) << "diff transform!";
         return true;
     }
     return false;

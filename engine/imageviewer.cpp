@@ -1,4 +1,5 @@
 #include "engine/imageviewer.h"
+#include "engine/logging.h"
 
 #include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
@@ -217,7 +218,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     try {
         readState(statePath);
     } catch (...) {
-        qWarning() << "can't read state" << statePath << exceptionText(std::current_exception());
+        qCWarning(lcEngine) << "can't read state" << statePath << exceptionText(std::current_exception());
         // Start again from the raw file alone, on an engine state that saw nothing of it.
         m_stateStamp = StateStamp();
         m_contentDirty = false;
@@ -247,7 +248,7 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
     m_ratingDirty = false;
     fileInvalid(url);
     closeImage();
-    qWarning() << "can't read file" << url.toLocalFile() << reason;
+    qCWarning(lcEngine) << "can't read file" << url.toLocalFile() << reason;
 }
 
 void ImageViewer::readState(const QString& statePath)
@@ -289,7 +290,7 @@ void ImageViewer::closeImage()
     try {
         m_renderer->setInputDataStream(std::shared_ptr<std::istream>());
     } catch (...) {
-        qWarning() << "can't release input" << exceptionText(std::current_exception());
+        qCWarning(lcEngine) << "can't release input" << exceptionText(std::current_exception());
     }
     retireInput(std::move(input), std::move(m_source), std::move(m_inputStream));
     m_inputStream.reset();
@@ -306,7 +307,7 @@ void ImageViewer::saveAndClose()
 bool ImageViewer::serializeCurrentState(bool force)
 {
     const QUrl url = currentUrl();
-    qDebug() << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
+    qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
     if (!m_contentDirty && !m_ratingDirty)
         return false;
     if (!url.isValid() || url.isEmpty())
@@ -321,7 +322,7 @@ bool ImageViewer::serializeCurrentState(bool force)
         },
         &error);
     if (result == StateFile::Result::Failed) {
-        qWarning() << "can't write state" << statePath << error;
+        qCWarning(lcEngine) << "can't write state" << statePath << error;
         return false;
     }
     if (result != StateFile::Result::Saved)

@@ -1,4 +1,5 @@
 #include "engine/indextask.h"
+#include "engine/logging.h"
 
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
@@ -172,12 +173,12 @@ void IndexTask::work()
                 const CIAPI::StateFileEditor editor(in);
                 record.readStateFileMetadata(editor);
                 stateImage = record.imageUuid;
-                qDebug() << "edited" << record.hasDepthEdits << "rating" << record.userRating;
+                qCDebug(lcEngine) << "edited" << record.hasDepthEdits << "rating" << record.userRating;
                 if (wantImage && editor.hasThumbnail()) {
                     CIAPI::Image thumbnail = editor.getThumbnail();
                     if (!thumbnail.empty() && thumbnail.width() > 0 && thumbnail.height() > 0) {
-                        qDebug() << "Obtained thumbnail" << QFileInfo(url.toLocalFile()).fileName()
-                                 << thumbnail.width() << thumbnail.height() << thumbnail.stride();
+                        qCDebug(lcEngine) << "Obtained thumbnail" << QFileInfo(url.toLocalFile()).fileName()
+                                          << thumbnail.width() << thumbnail.height() << thumbnail.stride();
                         const int w = thumbnail.width();
                         const int h = thumbnail.height();
                         CIAPI::Image level = CIAPI::Image::Create(w, h, thumbnail.pixelFormat());
@@ -192,9 +193,9 @@ void IndexTask::work()
                     }
                 }
             } catch (const std::runtime_error& e) {
-                qDebug() << "Couldn't read thumbnail from state" << url << e.what();
+                qCDebug(lcEngine) << "Couldn't read thumbnail from state" << url << e.what();
             } catch (...) {
-                qDebug() << "Couldn't read thumbnail from state" << url << "Unknown exception";
+                qCDebug(lcEngine) << "Couldn't read thumbnail from state" << url << "Unknown exception";
             }
         }
 
@@ -214,7 +215,7 @@ void IndexTask::work()
                     postOutput(VrxMessage::output(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
                     wantImage = false;
                 } else {
-                    qDebug() << "Depth file identity mismatch" << url;
+                    qCDebug(lcEngine) << "Depth file identity mismatch" << url;
                     record.depthType = 0;
                 }
             }
@@ -248,14 +249,14 @@ void IndexTask::work()
         }
         probe(Step::Finished);
     } catch (const std::out_of_range& e) {
-        qDebug() << url << "OOR" << e.what();
+        qCDebug(lcEngine) << url << "OOR" << e.what();
     } catch (const std::runtime_error& e) {
-        qDebug() << url << "RTE" << e.what();
+        qCDebug(lcEngine) << url << "RTE" << e.what();
     } catch (const std::exception& e) {
-        qDebug() << url << "RTE" << e.what();
+        qCDebug(lcEngine) << url << "RTE" << e.what();
     } catch (...) {
-        qDebug() << url << "RTE"
-                 << "Unknown exception";
+        qCDebug(lcEngine) << url << "RTE"
+                          << "Unknown exception";
     }
 
     // Whatever was still wanted is reported as the file being unreadable.

@@ -1,4 +1,5 @@
 #include "engine/metahistory.h"
+#include "engine/logging.h"
 
 #include "ciapi/propertyaccessor.h"
 #include "core/appsettings.h"
@@ -55,7 +56,7 @@ void Metahistory::open(const QString& databasePath)
 {
     m_open = openDatabase(m_db, databasePath, QStringLiteral(":/schema/db/metahistory.sql"));
     if (!m_open) {
-        qWarning() << "Metahistory: no database" << databasePath;
+        qCWarning(lcEngine) << "Metahistory: no database" << databasePath;
         return;
     }
     m_match = QSqlQuery(m_db);
@@ -110,11 +111,11 @@ Metahistory::Attribution Metahistory::readCaptureIdentity(StreamPart& source)
         CIAPI::PropertyAccessor accessor;
         attachInputStream(source, accessor);
         attribution.device = cameraOf(accessor);
-        qDebug() << "devId" << attribution.device;
+        qCDebug(lcEngine) << "devId" << attribution.device;
     } catch (const std::exception& e) {
-        qDebug() << "Can't attribute" << source.fileName() << e.what();
+        qCDebug(lcEngine) << "Can't attribute" << source.fileName() << e.what();
     } catch (...) {
-        qDebug() << "Can't attribute" << source.fileName() << "Unknown exception";
+        qCDebug(lcEngine) << "Can't attribute" << source.fileName() << "Unknown exception";
     }
     return attribution;
 }
@@ -122,7 +123,7 @@ Metahistory::Attribution Metahistory::readCaptureIdentity(StreamPart& source)
 Metahistory::Metafiles Metahistory::get(Metahistory::Attribution attribution)
 {
     const QUuid device = attribution.device;
-    qDebug() << "get" << device;
+    qCDebug(lcEngine) << "get" << device;
     Metafiles result;
     if (device.isNull())
         return result;
@@ -133,16 +134,16 @@ Metahistory::Metafiles Metahistory::get(Metahistory::Attribution attribution)
             result.insert(it.key(), part);
     }
     if (!result.isEmpty())
-        qDebug() << "cache" << device << result.keys();
+        qCDebug(lcEngine) << "cache" << device << result.keys();
     const auto rows = m_index.constFind(device);
     if (rows != m_index.constEnd()) {
         // Newest stored version of each resource first: a camera's latest calibration.
         for (auto row = rows->rbegin(); row != rows->rend(); ++row) {
             if (result.contains(row->resourceId))
                 continue;
-            qDebug() << "query" << device << row->location;
+            qCDebug(lcEngine) << "query" << device << row->location;
             auto part = std::make_shared<StreamPart>(row->location, row->position, row->length);
-            qDebug() << "write" << row->resourceId << row->location;
+            qCDebug(lcEngine) << "write" << row->resourceId << row->location;
             result.insert(row->resourceId, part);
             cached.insert(row->resourceId, part);
         }
@@ -150,7 +151,7 @@ Metahistory::Metafiles Metahistory::get(Metahistory::Attribution attribution)
     QStringList indices;
     for (int key : result.keys())
         indices << QString::number(key);
-    qDebug() << "Resource" << indices.join(QStringLiteral(", "));
+    qCDebug(lcEngine) << "Resource" << indices.join(QStringLiteral(", "));
     return result;
 }
 
@@ -161,7 +162,7 @@ void Metahistory::offer(QString name, QUrl location)
             continue;
         StreamPart file(location.toLocalFile());
         if (!file.map()) {
-            qWarning() << "Metahistory: can't read" << location;
+            qCWarning(lcEngine) << "Metahistory: can't read" << location;
             continue;
         }
         if (resource != 0)
@@ -172,7 +173,7 @@ void Metahistory::offer(QString name, QUrl location)
             accessor.setInputDataStream(file.data(), size_t(file.length()));
             device = cameraOf(accessor);
         } catch (const std::exception& e) {
-            qWarning() << "Can't attribute" << location << e.what();
+            qCWarning(lcEngine) << "Can't attribute" << location << e.what();
             continue;
         }
         if (device.isNull())
@@ -212,25 +213,25 @@ QString Metahistory::writeCopy(int resource, const uchar* data, qint64 length)
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             if (QFile::exists(path))
                 continue;
-            qWarning() << "Metahistory: can't create" << path << file.errorString();
+            qCWarning(lcEngine) << "Metahistory: can't create" << path << file.errorString();
             return QString();
         }
         const qint64 written = file.write(reinterpret_cast<const char*>(data), length);
         if (written != length || !file.flush()) {
-            qWarning() << "Metahistory: can't write" << path << file.errorString();
+            qCWarning(lcEngine) << "Metahistory: can't write" << path << file.errorString();
             file.close();
             QFile::remove(path);
             return QString();
         }
         return path;
     }
-    qWarning() << "Metahistory: no free name in" << dir.absolutePath();
+    qCWarning(lcEngine) << "Metahistory: no free name in" << dir.absolutePath();
     return QString();
 }
 
 void Metahistory::doPut(const QUuid& device, int resource, const QByteArray& bytes, int reliability)
 {
-    qDebug() << "put" << device << resource;
+    qCDebug(lcEngine) << "put" << device << resource;
     if (!m_open)
         return;
     const quint16 checksum = qChecksum(bytes.constData(), uint(bytes.size()), Qt::ChecksumIso3309);
@@ -244,7 +245,7 @@ void Metahistory::doPut(const QUuid& device, int resource, const QByteArray& byt
     }
     m_match.finish();
 
-    qDebug() << "doPut" << device << resource;
+    qCDebug(lcEngine) << "doPut" << device << resource;
     const QString path = writeCopy(resource, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size());
     if (path.isEmpty())
         return;
@@ -256,7 +257,7 @@ void Metahistory::doPut(const QUuid& device, int resource, const QByteArray& byt
     m_insert.bindValue(QStringLiteral(":chk"), checksum);
     m_insert.bindValue(QStringLiteral(":rel"), reliability);
     const bool stored = execLogged(m_insert);
-    qDebug() << "stored" << stored << "note" << m_insert.lastError().text();
+    qCDebug(lcEngine) << "stored" << stored << "note" << m_insert.lastError().text();
     if (stored) {
         const qint64 rowId = m_insert.lastInsertId().toLongLong();
         QMutexLocker lock(&m_mutex);

@@ -1,4 +1,5 @@
 #include "engine/statefile.h"
+#include "engine/logging.h"
 
 #include "ciapi/statefileeditor.h"
 
@@ -129,7 +130,7 @@ StateFile::Result StateFile::save(
             QFile::remove(backup);
             if (error)
                 *error = QStringLiteral("Can't back up");
-            qWarning() << "can't write state" << statePath << "no backup";
+            qCWarning(lcEngine) << "can't write state" << statePath << "no backup";
             return Result::Failed;
         }
     } else {
@@ -142,12 +143,12 @@ StateFile::Result StateFile::save(
         replace(statePath, writer);
         stamp = StateStamp::of(statePath);
     } catch (const std::exception& e) {
-        qWarning() << "can't write state" << statePath << e.what();
+        qCWarning(lcEngine) << "can't write state" << statePath << e.what();
         if (error)
             *error = QString::fromLocal8Bit(e.what());
         result = Result::Failed;
     } catch (...) {
-        qWarning() << "can't write state" << statePath << "Unknown exception";
+        qCWarning(lcEngine) << "can't write state" << statePath << "Unknown exception";
         if (error)
             *error = QStringLiteral("Unknown exception");
         result = Result::Failed;
@@ -156,7 +157,7 @@ StateFile::Result StateFile::save(
         // The old file was never touched by the write, but should anything have changed
         // it, the checked backup brings back its exact bytes.
         if (copyChecked(backup, statePath))
-            qWarning() << "restored state" << statePath;
+            qCWarning(lcEngine) << "restored state" << statePath;
         else
             return result; // keep the backup: it is the only good copy
     }
@@ -170,7 +171,7 @@ bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp&
     lock.lock();
     const QString backup = backupPath(statePath);
     if (!QFile::exists(statePath) && QFile::exists(backup)) {
-        qWarning() << "restoring state from backup" << statePath;
+        qCWarning(lcEngine) << "restoring state from backup" << statePath;
         QFile::rename(backup, statePath);
     }
     stamp = StateStamp();

@@ -1,4 +1,5 @@
 #include "engine/streampart.h"
+#include "engine/logging.h"
 
 #include <QDebug>
 #include <QFile>
@@ -42,7 +43,7 @@ bool StreamPart::map()
     const qint64 fileSize = st.st_size;
     qint64 length = m_size < 0 ? fileSize - m_offset : m_size;
     if (m_offset + length > fileSize) {
-        qWarning() << "StreamPart: range past the end of" << m_fileName << "cut to the file";
+        qCWarning(lcEngine) << "StreamPart: range past the end of" << m_fileName << "cut to the file";
         length = fileSize - m_offset;
     }
     if (length <= 0) {
@@ -56,7 +57,7 @@ bool StreamPart::map()
     // The mapping keeps the file alive on its own; the descriptor is not needed any more.
     ::close(fd);
     if (base == MAP_FAILED) {
-        qWarning() << "StreamPart: can't map" << m_fileName << std::strerror(errno);
+        qCWarning(lcEngine) << "StreamPart: can't map" << m_fileName << std::strerror(errno);
         return false;
     }
     m_mapBase = base;

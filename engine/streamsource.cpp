@@ -1,4 +1,5 @@
 #include "engine/streamsource.h"
+#include "engine/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -19,7 +20,7 @@ QString StreamSource::canonicalPath(const QString& path, bool* circular)
     current = QFileInfo(path).absoluteFilePath();
     while (QFileInfo(current).isSymLink()) {
         if (visited.contains(current)) {
-            qWarning() << "Circular symbolic link offered" << path;
+            qCWarning(lcEngine) << "Circular symbolic link offered" << path;
             if (circular)
                 *circular = true;
             return QString();

@@ -1,4 +1,5 @@
 #include "library/root.h"
+#include "library/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -265,11 +266,11 @@ void Root::setActive(bool on)
         return;
     m_active = on;
     if (on) {
-        qDebug() << "Starting:" << m_folder;
+        qCDebug(lcLibrary) << "Starting:" << m_folder;
         if (m_inclusive)
             addDir(m_folder);
     } else {
-        qDebug() << "Stopping:" << m_folder;
+        qCDebug(lcLibrary) << "Stopping:" << m_folder;
         const QStringList dirs = m_canonicalOf.keys();
         for (const QString& dir : dirs)
             unwatchDirectory(dir);
@@ -303,12 +304,12 @@ void Root::addDir(const QString& dirPath)
         return;
     }
     if (watchDirectory(dir)) {
-        qDebug() << "AddDir:" << m_folder;
+        qCDebug(lcLibrary) << "AddDir:" << m_folder;
     } else if (!m_warnedUnwatchable) {
         // Usually the system's limit on watches: the folder is read now and on every
         // rescan, but changes inside it are not seen as they happen.
         m_warnedUnwatchable = true;
-        qWarning() << "Can't watch folder, listing it without watching:" << dir;
+        qCWarning(lcLibrary) << "Can't watch folder, listing it without watching:" << dir;
     }
     m_canonicalOf.insert(dir, canonical);
     m_dirOfCanonical.insert(canonical, dir);
@@ -339,7 +340,7 @@ void Root::onDirectoryChanged(const QString& dirPath)
 
 void Root::onFileChanged(const QString& path)
 {
-    qDebug() << "File changed" << path;
+    qCDebug(lcLibrary) << "File changed" << path;
 }
 
 namespace {

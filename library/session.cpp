@@ -1,4 +1,5 @@
 #include "library/session.h"
+#include "library/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -16,8 +17,8 @@ Session::~Session() = default;
 
 void Session::reset()
 {
-    qWarning() << "Session"
-               << "reset";
+    qCWarning(lcLibrary) << "Session"
+                         << "reset";
 }
 
 void Session::offer(QUrl location, bool recursive)
@@ -34,7 +35,7 @@ void Session::impose(QUrl location, bool recursive, QJsonDocument condition)
 {
     Q_UNUSED(condition)
     if (!location.isLocalFile()) {
-        qWarning() << "Session: not a local folder:" << location;
+        qCWarning(lcLibrary) << "Session: not a local folder:" << location;
         return;
     }
     insertRoot(new Root(this, location.toLocalFile(), recursive, true, m_globbing, false));
@@ -43,7 +44,7 @@ void Session::impose(QUrl location, bool recursive, QJsonDocument condition)
 void Session::addRoot(const QUrl& location, bool recursive, bool inclusive)
 {
     if (!location.isLocalFile()) {
-        qWarning() << "Session: not a local file or folder:" << location;
+        qCWarning(lcLibrary) << "Session: not a local file or folder:" << location;
         return;
     }
     const QFileInfo info(QDir::cleanPath(location.toLocalFile()));
@@ -83,13 +84,13 @@ void Session::insertRoot(Root* root)
     compact();
 
     if (!root->inclusive()) {
-        qDebug() << "Published a restriction - vetting the result" << root->folderPath();
+        qCDebug(lcLibrary) << "Published a restriction - vetting the result" << root->folderPath();
         const QList<QUrl> files = m_files.values();
         for (const QUrl& url : files) {
             const QString path = url.toLocalFile();
-            qDebug() << "Vetting" << path;
+            qCDebug(lcLibrary) << "Vetting" << path;
             if (root->excludes(path)) {
-                qDebug() << "Removing" << path;
+                qCDebug(lcLibrary) << "Removing" << path;
                 m_files.remove(url);
                 emit delFile(url);
             }
@@ -231,7 +232,7 @@ void Session::reactivate()
         }
     }
     for (Root* member : qAsConst(order))
-        qDebug() << member->folderPath() << member->recursive();
+        qCDebug(lcLibrary) << member->folderPath() << member->recursive();
     for (Root* root : qAsConst(m_roots)) {
         if (root->inclusive())
             root->setActive(watching.count(root) > 0);

@@ -1,4 +1,5 @@
 #include "platform/freedesktoptrash.h"
+#include "platform/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -98,13 +99,13 @@ bool FreedesktopTrash::moveToTrash(const QString& path)
     if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink())
         return false;
     if (!ensureHomeTrash())
-        qWarning() << "Can't create the trash folder" << homeTrash();
+        qCWarning(lcPlatform) << "Can't create the trash folder" << homeTrash();
     QString pathInTrash;
     if (!m_mover.moveToTrash(path, &pathInTrash))
         return false;
     if (isTrashLocation(pathInTrash))
         return true;
-    qWarning() << "Trash put" << path << "at" << pathInTrash << "; moving it back";
+    qCWarning(lcPlatform) << "Trash put" << path << "at" << pathInTrash << "; moving it back";
     undo(path, pathInTrash);
     return false;
 }
@@ -118,7 +119,7 @@ void FreedesktopTrash::undo(const QString& original, const QString& pathInTrash)
     const QByteArray to = QFile::encodeName(original);
     // Never overwrite: something new may have taken the old name meanwhile.
     if (::access(to.constData(), F_OK) == 0 || ::rename(from.constData(), to.constData()) != 0) {
-        qWarning() << "Can't move" << pathInTrash << "back to" << original;
+        qCWarning(lcPlatform) << "Can't move" << pathInTrash << "back to" << original;
         return;
     }
     const QString info

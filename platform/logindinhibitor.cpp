@@ -1,4 +1,5 @@
 #include "platform/logindinhibitor.h"
+#include "platform/logging.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
@@ -37,7 +38,7 @@ bool LogindInhibitor::inhibit(const QString& why)
     if (!m_bus.isConnected()) {
         if (!m_warned) {
             m_warned = true;
-            qInfo() << "No system bus; the machine may sleep during long work";
+            qCInfo(lcPlatform) << "No system bus; the machine may sleep during long work";
         }
         return false;
     }
@@ -51,7 +52,7 @@ bool LogindInhibitor::inhibit(const QString& why)
     if (!reply.isValid() || !reply.value().isValid()) {
         if (!m_warned) {
             m_warned = true;
-            qInfo() << "Can't keep the machine awake:" << reply.error().message();
+            qCInfo(lcPlatform) << "Can't keep the machine awake:" << reply.error().message();
         }
         return false;
     }

@@ -1,0 +1,3 @@
+#include "core/logging.h"
+
+Q_LOGGING_CATEGORY(lcCore, "ostra.core")

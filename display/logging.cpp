@@ -1,0 +1,3 @@
+#include "display/logging.h"
+
+Q_LOGGING_CATEGORY(lcDisplay, "ostra.display")

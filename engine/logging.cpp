@@ -1,0 +1,3 @@
+#include "engine/logging.h"
+
+Q_LOGGING_CATEGORY(lcEngine, "ostra.engine")

@@ -1,0 +1,3 @@
+#include "library/logging.h"
+
+Q_LOGGING_CATEGORY(lcLibrary, "ostra.library")
