@@ -41,7 +41,11 @@ QList<QStorageInfo> MountInfoSource::mountedVolumes()
 
 quint32 MountInfoSource::volumeSerial(const QStorageInfo& volume)
 {
-    const QByteArray device = volume.device();
+    return volumeSerialOfDevice(volume.device());
+}
+
+quint32 MountInfoSource::volumeSerialOfDevice(const QByteArray& device) const
+{
     if (!device.startsWith('/'))
         return 0;
     const QString real = QFileInfo(QFile::decodeName(device)).canonicalFilePath();

@@ -20,6 +20,8 @@ public:
 
     QList<QStorageInfo> mountedVolumes() override;
     quint32 volumeSerial(const QStorageInfo& volume) override;
+    // The serial number of the file system on a block device (0 when unknown).
+    quint32 volumeSerialOfDevice(const QByteArray& device) const;
 
     bool watching() const { return m_notifier != nullptr; }
 
