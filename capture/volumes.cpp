@@ -3,6 +3,8 @@
 
 #include <QDebug>
 
+#include <algorithm>
+
 #include "platform/imountsource.h"
 #include "platform/ivolumeejector.h"
 #include "platform/mountinfosource.h"
@@ -105,6 +107,14 @@ void Volumes::compare()
         }
     }
     m_table = now;
+
+    // Nested volumes go before the volume that holds them and come after it.
+    auto byRoot = [](const QStorageInfo& a, const QStorageInfo& b) { return a.rootPath() < b.rootPath(); };
+    std::sort(
+        gone.begin(), gone.end(), [&](const QStorageInfo& a, const QStorageInfo& b) { return byRoot(b, a); });
+    std::sort(added.begin(), added.end(), byRoot);
+    std::sort(updated.begin(), updated.end(),
+        [&](const auto& a, const auto& b) { return byRoot(a.second, b.second); });
 
     for (const QStorageInfo& volume : gone) {
         qCDebug(lcCapture) << "Volume removed:" << volume.rootPath() << volume.device();
