@@ -1,4 +1,5 @@
-#include "support/childprocess.h"
+#include "support/mountnamespace.h"
+#include "support/testmain.h"
 
 #include <QDir>
 #include <QFile>
@@ -88,13 +89,6 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// What one worker said, in order.
-struct Outcome
-{
-    QStringList signals_;
-    bool success = false;
-};
-
 FileCopy* worker(const QString& source, const QString& target, const QString& appendix = QString())
 {
     auto* copy = new FileCopy;
@@ -109,60 +103,23 @@ FileCopy* worker(const QString& source, const QString& target, const QString& ap
     return copy;
 }
 
-Outcome watch(FileCopy* copy, QStringList* shared = nullptr)
+// What one worker said, in order; `shared` also hears when the copy was reported.
+QStringList watch(FileCopy* copy, QStringList* shared = nullptr)
 {
-    auto outcome = std::make_shared<Outcome>();
-    QObject::connect(copy, &FileCopy::onFailed, [=](QString) { outcome->signals_ << "failed"; });
-    QObject::connect(copy, &FileCopy::onObstacle, [=](QUrl, Recipe, IFileSink::Error e) {
-        outcome->signals_ << QStringLiteral("obstacle %1").arg(int(e));
-    });
+    auto said = std::make_shared<QStringList>();
+    QObject::connect(copy, &FileCopy::onFailed, [=](QString) { *said << "failed"; });
+    QObject::connect(copy, &FileCopy::onObstacle,
+        [=](QUrl, Recipe, IFileSink::Error e) { *said << QStringLiteral("obstacle %1").arg(int(e)); });
     QObject::connect(copy, &FileCopy::onCopied, [=](QString, Recipe, Volume, bool ok) {
-        outcome->signals_ << "copied";
-        outcome->success = ok;
+        *said << (ok ? "copied" : "not copied");
         if (shared)
             *shared << "reported";
     });
     copy->copy();
-    return *outcome;
+    return *said;
 }
 
 const QByteArray kContent = QByteArray(300000, 'x') + "end";
-
-// In a private mount namespace: a tiny tmpfs that fills up, then turns read-only.
-int childMain(const QString& mode, const QStringList& args)
-{
-    if (mode != QLatin1String("tmpfs") || args.size() != 2)
-        return 2;
-    const QString mounted = args.at(0);
-    const QString big = args.at(1);
-    auto run = [](const QString& cmd) { return QProcess::execute(QStringLiteral("sh"), { "-c", cmd }); };
-    if (run(QStringLiteral("mount -t tmpfs -o size=256k ostra-full '%1'").arg(mounted)) != 0)
-        return 77;
-    int failures = 0;
-    auto expect = [&](bool ok, const char* what) {
-        if (!ok) {
-            fprintf(stderr, "FAILED: %s\n", what);
-            ++failures;
-        }
-    };
-    const QString target = mounted + QStringLiteral("/big.vrx");
-    Outcome full = watch(worker(big, target, QStringLiteral(".transfer")));
-    expect(
-        full.signals_ == QStringList({ "obstacle 16", "copied" }) && !full.success, "full disk is NoSpace");
-    expect(QDir(mounted).entryList(QDir::Files | QDir::Hidden).isEmpty(), "nothing left on the full disk");
-
-    const QString small = big + QStringLiteral(".small");
-    writeFile(small, "small file");
-    Outcome fits = watch(worker(small, mounted + QStringLiteral("/small.vrx"), QStringLiteral(".transfer")));
-    expect(
-        fits.success && readFile(mounted + QStringLiteral("/small.vrx")) == "small file", "space comes back");
-
-    expect(run(QStringLiteral("mount -o remount,ro '%1'").arg(mounted)) == 0, "remount read-only");
-    Outcome readOnly
-        = watch(worker(small, mounted + QStringLiteral("/again.vrx"), QStringLiteral(".transfer")));
-    expect(readOnly.signals_ == QStringList({ "obstacle 64", "copied" }), "read-only is NoWrite");
-    return failures == 0 ? 0 : 1;
-}
 
 } // namespace
 
@@ -207,8 +164,7 @@ private slots:
         calls.target = path("t.vrx");
         FileCopy* copy = worker(m_source, calls.target, appendix);
         copy->calls = &calls;
-        Outcome outcome = watch(copy, &calls.events);
-        QVERIFY(outcome.success);
+        QCOMPARE(watch(copy, &calls.events), QStringList { "copied" });
         QCOMPARE(readFile(calls.target), kContent);
         // Written, synced under the work name, renamed without replacing, folder synced, reported.
         QStringList order { "data", rename.isEmpty() ? "fsync named" : "fsync" };
@@ -224,9 +180,7 @@ private slots:
     void directCopyNeverOverwrites()
     {
         QVERIFY(writeFile(path("t.vrx"), "keep"));
-        Outcome outcome = watch(worker(m_source, path("t.vrx")));
-        QCOMPARE(outcome.signals_, QStringList { "copied" });
-        QVERIFY(!outcome.success);
+        QCOMPARE(watch(worker(m_source, path("t.vrx"))), QStringList { "not copied" });
         QCOMPARE(readFile(path("t.vrx")), QByteArray("keep"));
     }
 
@@ -234,12 +188,12 @@ private slots:
     {
         QTest::addColumn<int>("error");
         QTest::addColumn<QStringList>("signals_");
-        QTest::newRow("disk full") << int(ENOSPC) << QStringList { "obstacle 16", "copied" };
-        QTest::newRow("quota") << int(EDQUOT) << QStringList { "obstacle 16", "copied" };
-        QTest::newRow("read-only") << int(EROFS) << QStringList { "obstacle 64", "copied" };
-        QTest::newRow("denied") << int(EACCES) << QStringList { "obstacle 64", "copied" };
-        QTest::newRow("i/o error") << int(EIO) << QStringList { "obstacle 256", "copied" };
-        QTest::newRow("unknown") << int(ENOMEM) << QStringList { "copied" };
+        QTest::newRow("disk full") << int(ENOSPC) << QStringList { "obstacle 16", "not copied" };
+        QTest::newRow("quota") << int(EDQUOT) << QStringList { "obstacle 16", "not copied" };
+        QTest::newRow("read-only") << int(EROFS) << QStringList { "obstacle 64", "not copied" };
+        QTest::newRow("denied") << int(EACCES) << QStringList { "obstacle 64", "not copied" };
+        QTest::newRow("i/o error") << int(EIO) << QStringList { "obstacle 256", "not copied" };
+        QTest::newRow("unknown") << int(ENOMEM) << QStringList { "not copied" };
     }
 
     void failedWriteSaysWhyAndLeavesNothing()
@@ -251,9 +205,7 @@ private slots:
         calls.target = path("t.vrx");
         FileCopy* copy = worker(m_source, calls.target, ".transfer");
         copy->calls = &calls;
-        Outcome outcome = watch(copy);
-        QCOMPARE(outcome.signals_, signals_);
-        QVERIFY(!outcome.success);
+        QCOMPARE(watch(copy), signals_);
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "source.vrx" });
     }
 
@@ -300,9 +252,7 @@ private slots:
             calls.onFirstData = meddle;
         else
             meddle();
-        Outcome outcome = watch(copy);
-        QCOMPARE(outcome.signals_, (QStringList { "failed", "copied" }));
-        QVERIFY(!outcome.success);
+        QCOMPARE(watch(copy), (QStringList { "failed", "not copied" }));
         QVERIFY(!QFileInfo::exists(calls.target));
         QVERIFY(!QFileInfo::exists(calls.target + ".transfer"));
     }
@@ -360,25 +310,31 @@ private slots:
         thread.wait();
     }
 
-    void fullAndReadOnlyRealDisk()
+    void fullThenReadOnlyDisk()
     {
-        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
-        if (::geteuid() != 0 || unshare.isEmpty())
-            QSKIP("needs root and unshare to mount a small tmpfs");
-        const QString mountPoint = path(QStringLiteral("tiny"));
-        QVERIFY(QDir().mkpath(mountPoint));
-        const QString big = path(QStringLiteral("big.bin"));
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
+        const QString disk = base + "/disk";
+        QVERIFY(ostra::test::mountTmpfs("ostra-full", disk, "size=256k"));
+        const QString big = path("big.bin");
         QVERIFY(writeFile(big, QByteArray(1024 * 1024, 'b')));
-        ostra::test::Child child(unshare,
-            { "-m", "--propagation", "private", QCoreApplication::applicationFilePath(), "--child", "tmpfs",
-                mountPoint, big });
-        QVERIFY(child.finish());
-        if (child.exitCode() == 77)
-            QSKIP("cannot mount a tmpfs here");
-        QVERIFY2(child.exitCode() == 0, child.err().constData());
-        QVERIFY(QDir(mountPoint).isEmpty());
+        QCOMPARE(watch(worker(big, disk + "/big.vrx", ".transfer")),
+            (QStringList { "obstacle 16", "not copied" }));
+        QVERIFY(QDir(disk).isEmpty());
+        // Room again for what fits.
+        const QString small = path("small.bin");
+        QVERIFY(writeFile(small, "small file"));
+        QCOMPARE(watch(worker(small, disk + "/small.vrx", ".transfer")), QStringList { "copied" });
+        QVERIFY(ostra::test::shell("mount -o remount,ro '" + disk + "'"));
+        QCOMPARE(watch(worker(small, disk + "/again.vrx")), (QStringList { "obstacle 64", "not copied" }));
+    }
+
+    void inPrivateMountNamespace()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "fullThenReadOnlyDisk" });
     }
 };
 
-OSTRA_TEST_MAIN_WITH_CHILD(QCoreApplication, TestFileCopy, childMain)
+OSTRA_TEST_MAIN_CORE(TestFileCopy)
 #include "tst_filecopy.moc"

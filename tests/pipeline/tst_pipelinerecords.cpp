@@ -3,7 +3,6 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 
-#include "pipeline/interfaces/iochannel.h"
 #include "pipeline/ipipeline.h"
 
 namespace {
@@ -31,10 +30,7 @@ public:
 
     void setFront(IFileSink*) override { }
     void setRoute(QString, IProvider*) override { }
-    void onVerified(QUrl target, QUuid image) override
-    {
-        calls << "verified " + target.toLocalFile() + " " + image.toString();
-    }
+    void onVerified(QUrl, QUuid) override { }
     IHarvest* claimIndex(QString, QString, QUuid, QModelIndex) override { return nullptr; }
     void onClaimAll(QString, QString) override { }
     void setDate(QUuid, QDateTime) override { }
@@ -126,19 +122,6 @@ private slots:
             QCOMPARE(qHash(a, 5), qHash(b, 5));
     }
 
-    void channelsAndVolumesKeyHashes()
-    {
-        QHash<IOChannel, int> channels;
-        channels[IOChannel(recipe("a", 1))] = 1;
-        channels[IOChannel(recipe("b", 2, true))] += 1; // same source channel, other file
-        channels[IOChannel(QStringLiteral("cam1"), QStringLiteral("transfer"))] = 5; // swapped strings
-        QCOMPARE(channels.size(), 2);
-        QCOMPARE(channels.value(IOChannel(QStringLiteral("transfer"), QStringLiteral("cam1"))), 2);
-        QSet<Volume> volumes { Volume("/media/u/CAM", "/dev/sdb1"), Volume("/media/u/CAM", "/dev/sdc1"),
-            Volume("/media/u/CAM", "/dev/sdb1") };
-        QCOMPARE(volumes.size(), 2);
-    }
-
     void errorsReachTheirScope_data()
     {
         QTest::addColumn<int>("error");
@@ -219,8 +202,6 @@ private slots:
         QTest::newRow("revive channel, no session")
             << "revive" << ticket(IFileSink::IOError) << false
             << QStringList { "unblock channel cam1", "revive /r/1.vrx", "revive /r/2.vrx" };
-        QTest::newRow("revive target, no session")
-            << "revive" << ticket(IFileSink::Present) << false << QStringList { "revive /lib/2026/a.vrx" };
         QTest::newRow("hold") << "hold" << ticket(IFileSink::NoSpace) << true
                               << QStringList { "live " + s + " 0" };
         QTest::newRow("policy") << "policy" << ticket(IFileSink::Present) << true
@@ -249,16 +230,6 @@ private slots:
             QVERIFY(QMetaObject::invokeMethod(
                 &pipeline, "setPolicy", Q_ARG(TrafficTicket, ticket), Q_ARG(bool, true), Q_ARG(bool, false)));
         QCOMPARE(pipeline.calls, calls);
-    }
-
-    void metadataVerifiesItsFile()
-    {
-        RecordingPipeline pipeline;
-        VrxMetadata md;
-        md.location = QUrl::fromLocalFile("/lib/x.vrx");
-        md.imageUuid = QUuid(QStringLiteral("{00000000-0000-4000-8000-0000000000bb}"));
-        QVERIFY(QMetaObject::invokeMethod(&pipeline, "onGoodFromMetadata", Q_ARG(VrxMetadata, md)));
-        QCOMPARE(pipeline.calls, QStringList { "verified /lib/x.vrx " + md.imageUuid.toString() });
     }
 };
 

@@ -2,8 +2,8 @@
 #include "support/testmain.h"
 
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QThread>
@@ -12,68 +12,34 @@
 
 namespace {
 
-// Calls seen by the stand-in service and by the ejector's caller, in one order.
-struct CallLog
+// Plays udisks2 under one object path tree: answers the object manager from a table and
+// writes down every other call (with the caller's own calls, in one order); calls to the
+// objects or methods named in `refusing` fail.
+class FakeUDisks : public QDBusVirtualObject
 {
+public:
+    UDisksEjector::ManagedObjects objects;
     QMutex mutex;
     QStringList calls;
-    QSet<QString> refusing; // objects whose calls fail
+    QSet<QString> refusing;
+
     void add(const QString& call)
     {
         QMutexLocker lock(&mutex);
         calls << call;
     }
-};
-
-QString leaf(const QString& path)
-{
-    return path.section(QLatin1Char('/'), -1);
-}
-
-class FakeManager : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.ObjectManager")
-public:
-    UDisksEjector::ManagedObjects objects;
-public slots:
-    UDisksEjector::ManagedObjects GetManagedObjects() { return objects; }
-};
-
-class FakeFilesystem : public QObject, protected QDBusContext
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.UDisks2.Filesystem")
-public:
-    CallLog* log = nullptr;
-public slots:
-    void Unmount(const QVariantMap&)
+    QString introspect(const QString&) const override { return QString(); }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
     {
-        const QString name = leaf(message().path());
-        log->add("Unmount " + name);
-        if (log->refusing.contains(name))
-            sendErrorReply(
-                QStringLiteral("org.freedesktop.UDisks2.Error.DeviceBusy"), QStringLiteral("busy"));
-    }
-};
-
-class FakeDrive : public QObject, protected QDBusContext
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.UDisks2.Drive")
-public:
-    CallLog* log = nullptr;
-public slots:
-    void PowerOff(const QVariantMap&) { answer("PowerOff"); }
-    void Eject(const QVariantMap&) { answer("Eject"); }
-
-private:
-    void answer(const QString& method)
-    {
-        const QString name = leaf(message().path());
-        log->add(method + " " + name);
-        if (log->refusing.contains(method))
-            sendErrorReply(QStringLiteral("org.freedesktop.UDisks2.Error.Failed"), QStringLiteral("refused"));
+        if (message.member() == QLatin1String("GetManagedObjects"))
+            return connection.send(message.createReply(QVariant::fromValue(objects)));
+        const QString name = message.path().section(QLatin1Char('/'), -1);
+        add(message.member() + " " + name);
+        QMutexLocker lock(&mutex);
+        if (refusing.contains(name) || refusing.contains(message.member()))
+            return connection.send(
+                message.createErrorReply(QStringLiteral("org.freedesktop.UDisks2.Error.Failed"), "no"));
+        return connection.send(message.createReply());
     }
 };
 
@@ -102,8 +68,7 @@ class TestUDisksEjector : public QObject
 private:
     ostra::test::PrivateBus m_bus;
     QThread m_serviceThread;
-    CallLog m_log;
-    QList<QObject*> m_objects;
+    FakeUDisks m_udisks;
     bool m_up = false;
 
 private slots:
@@ -113,40 +78,21 @@ private slots:
         if (!m_bus.start(&why))
             return;
         UDisksEjector::registerTypes();
-        m_serviceThread.start();
-        QDBusConnection service = QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("udisks"));
-        QVERIFY(service.isConnected());
-        auto* manager = new FakeManager;
-        manager->objects[QDBusObjectPath(kRoot + "/block_devices/sdz1")]
+        auto& objects = m_udisks.objects;
+        objects[QDBusObjectPath(kRoot + "/block_devices/sdz1")]
             = block("/dev/sdz1", "CAM", { "/media/u/CAM" });
-        manager->objects[QDBusObjectPath(kRoot + "/block_devices/sdz2")]
+        objects[QDBusObjectPath(kRoot + "/block_devices/sdz2")]
             = block("/dev/sdz2", "CAM", { "/media/u/CAM2" });
-        manager->objects[QDBusObjectPath(kRoot + "/block_devices/sdz3")] = block("/dev/sdz3", "CAM", {});
-        manager->objects[QDBusObjectPath(kRoot + "/block_devices/sdy1")]
+        objects[QDBusObjectPath(kRoot + "/block_devices/sdz3")] = block("/dev/sdz3", "CAM", {});
+        objects[QDBusObjectPath(kRoot + "/block_devices/sdy1")]
             = block("/dev/sdy1", "OTHER", { "/media/u/O" });
-        manager->objects[QDBusObjectPath(kRoot + "/block_devices/loop0")]
-            = block("/dev/loop0", "", { "/mnt/img" });
-        manager->objects[QDBusObjectPath(kRoot + "/drives/CAM")]["org.freedesktop.UDisks2.Drive"]
-            = QVariantMap();
-        m_objects << manager;
-        QVERIFY(service.registerObject(kRoot, manager, QDBusConnection::ExportAllSlots));
-        for (const char* name : { "sdz1", "sdz2", "sdz3", "sdy1", "loop0" }) {
-            auto* fs = new FakeFilesystem;
-            fs->log = &m_log;
-            m_objects << fs;
-            QVERIFY(service.registerObject(
-                kRoot + "/block_devices/" + name, fs, QDBusConnection::ExportAllSlots));
-        }
-        for (const char* name : { "CAM", "OTHER" }) {
-            auto* drive = new FakeDrive;
-            drive->log = &m_log;
-            m_objects << drive;
-            QVERIFY(
-                service.registerObject(kRoot + "/drives/" + name, drive, QDBusConnection::ExportAllSlots));
-        }
-        for (QObject* object : qAsConst(m_objects))
-            object->moveToThread(&m_serviceThread);
+        objects[QDBusObjectPath(kRoot + "/block_devices/loop0")] = block("/dev/loop0", "", { "/mnt/img" });
+        QDBusConnection service = QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("udisks"));
+        QVERIFY(service.registerVirtualObject(kRoot, &m_udisks, QDBusConnection::SubPath));
         QVERIFY(service.registerService(QStringLiteral("org.freedesktop.UDisks2")));
+        // The service answers on a thread of its own while the ejector blocks in its calls.
+        m_serviceThread.start();
+        m_udisks.moveToThread(&m_serviceThread);
         m_up = true;
     }
 
@@ -154,8 +100,6 @@ private slots:
     {
         QDBusConnection::disconnectFromBus(QStringLiteral("udisks"));
         QDBusConnection::disconnectFromBus(QStringLiteral("client"));
-        for (QObject* object : qAsConst(m_objects))
-            QMetaObject::invokeMethod(object, "deleteLater");
         m_serviceThread.quit();
         m_serviceThread.wait();
     }
@@ -188,17 +132,17 @@ private slots:
         QFETCH(bool, result);
         QFETCH(QStringList, calls);
         {
-            QMutexLocker lock(&m_log.mutex);
-            m_log.calls.clear();
-            m_log.refusing = QSet<QString>(refusing.begin(), refusing.end());
+            QMutexLocker lock(&m_udisks.mutex);
+            m_udisks.calls.clear();
+            m_udisks.refusing = QSet<QString>(refusing.begin(), refusing.end());
         }
         for (const QString& refused : refusing)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(refused == "sdz1" ? "Unmount" : refused));
         UDisksEjector ejector(QDBusConnection::connectToBus(m_bus.address(), QStringLiteral("client")));
-        QCOMPARE(
-            ejector.eject(device, [this](const QString& point) { m_log.add("removing " + point); }), result);
-        QMutexLocker lock(&m_log.mutex);
-        QCOMPARE(m_log.calls, calls);
+        QCOMPARE(ejector.eject(device, [this](const QString& point) { m_udisks.add("removing " + point); }),
+            result);
+        QMutexLocker lock(&m_udisks.mutex);
+        QCOMPARE(m_udisks.calls, calls);
     }
 
     void noBusLogsOnce()
