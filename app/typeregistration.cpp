@@ -11,6 +11,8 @@
 #include <cstdint>
 
 #include "app/automationhost.h"
+#include "capture/targetfolder.h"
+#include "capture/volumes.h"
 #include "core/appsettings.h"
 #include "core/powerstats.h"
 #include "core/progresshandler.h"
@@ -37,7 +39,13 @@
 #include "library/iordering.h"
 #include "library/session.h"
 #include "library/spinemodel.h"
+#include "pipeline/ifilesink.h"
 #include "pipeline/interfaces/ibailiff.h"
+#include "pipeline/interfaces/recipe.h"
+#include "pipeline/interfaces/volume.h"
+#include "pipeline/ipipeline.h"
+#include "pipeline/iprovider.h"
+#include "pipeline/trafficticket.h"
 
 namespace ostra {
 
@@ -61,6 +69,14 @@ void registerMetaTypes()
     qRegisterMetaType<Session*>("Session*");
     qRegisterMetaType<IBailiff*>("IBailiff*");
     qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
+    qRegisterMetaType<QStorageInfo>("QStorageInfo");
+    qRegisterMetaType<Recipe>("Recipe");
+    qRegisterMetaType<TrafficTicket>("TrafficTicket");
+    qRegisterMetaType<Volume>("Volume");
+    qRegisterMetaType<IFileSink::Error>("IFileSink::Error");
+    qRegisterMetaType<IProvider*>("IProvider*");
+    qRegisterMetaType<IFileSink*>("IFileSink*");
+    qRegisterMetaType<IPipeline*>("IPipeline*");
 }
 
 void registerQmlTypes()
@@ -88,6 +104,8 @@ void registerQmlTypes()
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
+    qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
+    qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
 

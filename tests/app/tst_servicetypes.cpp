@@ -1,8 +1,11 @@
 #include "support/testmain.h"
 
 #include <QQmlComponent>
+#include <QQmlContext>
 #include <QQmlEngine>
 #include <QScopedPointer>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -107,6 +110,27 @@ private slots:
         QCOMPARE(AppSettings::instance(), settings.get());
         QCOMPARE(settings->galleryCellSize(), 260);
         settings->remove(QStringLiteral("GalleryCellSize"));
+    }
+
+    // The import's foundations as the views will declare them: the volume list and a
+    // destination folder whose free space a binding reads.
+    void volumesAndTargetFolder()
+    {
+        QTemporaryDir dir;
+        QQmlEngine engine;
+        engine.rootContext()->setContextProperty(
+            QStringLiteral("testFolder"), QUrl::fromLocalFile(dir.path()));
+        QQmlComponent component(&engine);
+        component.setData("import QtQml 2.15\nimport com.quelt.ostra 2.0\n"
+                          "QtObject { property Volumes volumes: Volumes {}\n"
+                          "           property TargetFolder folder: TargetFolder { url: testFolder }\n"
+                          "           property int count: volumes.mounted.length\n"
+                          "           property bool room: folder.exists && folder.freeSpace > 0 }",
+            QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        QCOMPARE(object->property("count").toInt(), QStorageInfo::mountedVolumes().size());
+        QVERIFY(object->property("room").toBool());
     }
 };
 

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The log category of everything in capture/ ("ostra.capture"), so QT_LOGGING_RULES can filter it.
+Q_DECLARE_LOGGING_CATEGORY(lcCapture)

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDir>
+#include <QObject>
+#include <QPointer>
+#include <QStorageInfo>
+#include <QUrl>
+
+#include "core/progressmodel.h"
+
+// One destination folder of an import: its path, the volume that holds it with the
+// space the user may still fill there, whether it exists and is writable. It can create
+// the folder, and follows a progress model of the transfers into it so that the free
+// space is read again while they progress.
+class TargetFolder : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QUrl url READ url WRITE setUrl NOTIFY folderChanged)
+    Q_PROPERTY(QString path READ path WRITE setPath NOTIFY folderChanged)
+    Q_PROPERTY(ProgressModel* projected READ projected WRITE setProjected NOTIFY freeSpaceChanged)
+    Q_PROPERTY(qint64 freeSpace READ freeSpace NOTIFY freeSpaceChanged)
+    Q_PROPERTY(bool exists READ exists NOTIFY attribChanged)
+    Q_PROPERTY(bool writable READ writable NOTIFY attribChanged)
+public:
+    explicit TargetFolder(QObject* parent = nullptr);
+
+    QUrl url() const;
+    QString path() const;
+    ProgressModel* projected() const { return m_projected; }
+    // Bytes the user may still write on the folder's volume (space reserved for root
+    // does not count).
+    qint64 freeSpace();
+    bool exists();
+    bool writable() const;
+    QStorageInfo storage() const { return m_storage; }
+
+    // Creates the folder with every missing parent; true when it exists on a ready volume.
+    Q_INVOKABLE bool create();
+    // Reads the volume and the folder again.
+    Q_INVOKABLE void queryAttributes();
+
+public slots:
+    void setDir(const QDir& dir);
+    void setPath(const QString& path);
+    void setUrl(const QUrl& url);
+    void setProjected(ProgressModel* model);
+    void onProgress();
+
+signals:
+    void folderChanged();
+    void attribChanged();
+    void freeSpaceChanged();
+
+private:
+    void lookUpVolume();
+
+    QDir m_dir;
+    QStorageInfo m_storage;
+    qint64 m_outstanding = 0;
+    ProgressModel* m_own;
+    QPointer<ProgressModel> m_projected;
+};

@@ -1,0 +1,132 @@
+#include "capture/volumes.h"
+#include "capture/logging.h"
+
+#include <QDebug>
+
+#include <algorithm>
+
+#include "platform/imountsource.h"
+#include "platform/ivolumeejector.h"
+#include "platform/mountinfosource.h"
+#include "platform/udisksejector.h"
+
+namespace {
+
+// Whether a volume seen again at its mount point shows anything new.
+bool differs(const QStorageInfo& a, const QStorageInfo& b)
+{
+    return a.isReadOnly() != b.isReadOnly() || a.fileSystemType() != b.fileSystemType()
+        || a.name() != b.name() || a.subvolume() != b.subvolume() || a.isReady() != b.isReady();
+}
+
+} // namespace
+
+Volumes::Volumes(QObject* parent)
+    : Volumes(new MountInfoSource, new UDisksEjector, parent)
+{ }
+
+Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
+    : QObject(parent)
+    , m_source(source)
+    , m_ejector(ejector)
+{
+    m_mounted = m_source->mountedVolumes();
+    // Serials of the volumes present at start are read once here.
+    m_table = tableOf(m_mounted);
+    for (Entry& entry : m_table)
+        entry.serial = m_source->volumeSerial(entry.info);
+    connect(m_source.get(), &IMountSource::changed, this, &Volumes::compare);
+}
+
+Volumes::~Volumes() = default;
+
+quint32 Volumes::driveValue(const QStorageInfo& volume) const
+{
+    const auto it = m_table.constFind(volume.rootPath());
+    if (it == m_table.cend() || it->info.device() != volume.device())
+        return 0;
+    return it->serial;
+}
+
+bool Volumes::ejectVolume(const QStorageInfo& volume)
+{
+    if (!volume.isValid() || !volume.device().startsWith("/dev/")) {
+        qCDebug(lcCapture) << "Not a drive:" << volume.rootPath() << volume.device();
+        return false;
+    }
+    qCDebug(lcCapture) << "Acting upon" << volume.rootPath() << volume.device();
+    return m_ejector->eject(volume.device(), [this](const QString& mountPoint) {
+        const auto it = m_table.constFind(mountPoint);
+        if (it != m_table.cend())
+            emit volumeRemoving(it->info);
+    });
+}
+
+void Volumes::queryAll()
+{
+    m_mounted = m_source->mountedVolumes();
+    emit mountedChanged(m_mounted, true);
+}
+
+Volumes::Table Volumes::tableOf(const QList<QStorageInfo>& volumes) const
+{
+    // A mount point mounted over again shows the last file system mounted on it.
+    Table table;
+    for (const QStorageInfo& volume : volumes) {
+        if (volume.isValid() && !volume.rootPath().isEmpty())
+            table.insert(volume.rootPath(), Entry { volume, 0 });
+    }
+    return table;
+}
+
+void Volumes::compare()
+{
+    m_mounted = m_source->mountedVolumes();
+    Table now = tableOf(m_mounted);
+
+    // Gone first (so a device replaced at its mount point goes before it comes back).
+    QList<QStorageInfo> gone;
+    for (auto it = m_table.cbegin(); it != m_table.cend(); ++it) {
+        const auto fresh = now.constFind(it.key());
+        if (fresh == now.cend() || fresh->info.device() != it->info.device())
+            gone << it->info;
+    }
+    QList<QStorageInfo> added;
+    QList<QPair<QStorageInfo, QStorageInfo>> updated;
+    for (auto it = now.begin(); it != now.end(); ++it) {
+        const auto old = m_table.constFind(it.key());
+        if (old == m_table.cend() || old->info.device() != it->info.device()) {
+            it->serial = m_source->volumeSerial(it->info);
+            added << it->info;
+        } else if (differs(old->info, it->info)) {
+            it->serial = m_source->volumeSerial(it->info);
+            updated << qMakePair(old->info, it->info);
+        } else {
+            // Unchanged: the entry keeps the object it had.
+            *it = *old;
+        }
+    }
+    m_table = now;
+
+    // Nested volumes go before the volume that holds them and come after it.
+    auto byRoot = [](const QStorageInfo& a, const QStorageInfo& b) { return a.rootPath() < b.rootPath(); };
+    std::sort(
+        gone.begin(), gone.end(), [&](const QStorageInfo& a, const QStorageInfo& b) { return byRoot(b, a); });
+    std::sort(added.begin(), added.end(), byRoot);
+    std::sort(updated.begin(), updated.end(),
+        [&](const auto& a, const auto& b) { return byRoot(a.second, b.second); });
+
+    for (const QStorageInfo& volume : gone) {
+        qCDebug(lcCapture) << "Volume removed:" << volume.rootPath() << volume.device();
+        emit volumeRemoved(volume);
+    }
+    for (const auto& pair : updated) {
+        qCDebug(lcCapture) << "Volume updated:" << pair.second.rootPath() << pair.second.device();
+        emit volumeUpdated(pair.first, pair.second);
+    }
+    for (const QStorageInfo& volume : added) {
+        qCDebug(lcCapture) << "Volume added:" << volume.rootPath() << volume.device();
+        emit volumeAdded(volume);
+    }
+    emit mountedChanged(m_mounted, false);
+}

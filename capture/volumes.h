@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QStorageInfo>
+
+#include <memory>
+
+class IMountSource;
+class IVolumeEjector;
+
+// The mounted volumes, followed live: volumes that arrive, change, are about to go (our
+// own eject) and are gone. Every change of the mount table leads to one full comparison
+// with the table of volumes kept by mount point; a different device at the same mount
+// point is a removal and then an addition. Each entry keeps the volume's serial number
+// (a FAT file system's UUID, else 0).
+class Volumes : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QList<QStorageInfo> mounted READ mounted NOTIFY mountedChanged)
+public:
+    // Watches this process's mount table and ejects through udisks2.
+    explicit Volumes(QObject* parent = nullptr);
+    // Takes ownership of both.
+    Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent = nullptr);
+    ~Volumes() override;
+
+    QList<QStorageInfo> mounted() const { return m_mounted; }
+
+    // The serial number kept for the volume's mount point; 0 when unknown. 0 never
+    // identifies a volume: compare serials with sameSerial.
+    Q_INVOKABLE quint32 driveValue(const QStorageInfo& volume) const;
+    static bool sameSerial(quint32 a, quint32 b) { return a != 0 && a == b; }
+
+    // Unmounts every file system of the volume's drive (volumeRemoving comes just before
+    // each of ours) and powers the drive off. False when the volume has no block device
+    // or there is no way to eject it here; failures of the steps are logged, and the
+    // removal shows up in the mount table.
+    Q_INVOKABLE bool ejectVolume(const QStorageInfo& volume);
+
+public slots:
+    // Takes the list of mounted volumes again without comparing.
+    void queryAll();
+
+signals:
+    void mountedChanged(QList<QStorageInfo> mounted, bool leap);
+    void volumeAdded(QStorageInfo volume);
+    void volumeUpdated(QStorageInfo oldInfo, QStorageInfo newInfo);
+    void volumeRemoving(QStorageInfo volume);
+    void volumeRemoved(QStorageInfo volume);
+
+private:
+    struct Entry
+    {
+        QStorageInfo info;
+        quint32 serial = 0;
+    };
+    using Table = QHash<QString, Entry>;
+
+    void compare();
+    Table tableOf(const QList<QStorageInfo>& volumes) const;
+
+    std::unique_ptr<IMountSource> m_source;
+    std::unique_ptr<IVolumeEjector> m_ejector;
+    QList<QStorageInfo> m_mounted;
+    Table m_table;
+};

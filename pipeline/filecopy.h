@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+
+#include "pipeline/ifilesink.h"
+#include "pipeline/interfaces/recipe.h"
+#include "pipeline/interfaces/volume.h"
+#include "pipeline/iprovider.h"
+
+class FilePerm;
+class IFileCalls;
+
+// Copies one already imported local file to a new target on the target volume's
+// low-priority thread: checks that the source is still the file that was recorded,
+// copies it (through a temporary name when an appendix is set), makes the copy durable
+// (file synced, renamed into place, folder synced) and only then reports. One worker
+// serves one copy and deletes itself afterwards.
+class FileCopy : public QObject
+{
+    Q_OBJECT
+public:
+    explicit FileCopy(QObject* parent = nullptr);
+
+    // Set by the scheduler before the worker moves to its thread.
+    FilePerm* filePerm = nullptr;
+    QString source;
+    qint64 size = 0; // the source's size when it completed
+    QDateTime modified; // the source's last modification when it completed
+    IProvider::Validator validator;
+    QString target;
+    Volume volume;
+    Recipe recipe;
+    QString appendix; // empty: straight to the target; ".transfer" for raw files
+
+    // Raised by whoever stops the copy threads; a worker waiting for a lock gives up.
+    std::shared_ptr<std::atomic<bool>> stop;
+    // The file calls (tests inject failures and watch their order).
+    IFileCalls* calls = nullptr;
+
+    // What a failed write tells the scheduler (NoError: nothing it can act on).
+    static IFileSink::Error obstacleFor(int error);
+
+public slots:
+    void setTwoStage(QString appendix);
+    void copy();
+
+signals:
+    // The source is no longer the recorded file.
+    void onFailed(QString source, Recipe recipe);
+    // Why the target could not be written; comes before onCopied(..., false).
+    void onObstacle(QUrl target, Recipe recipe, IFileSink::Error error);
+    void onCopied(QString target, Recipe recipe, Volume volume, bool success);
+
+private:
+    bool stopped() const;
+    bool sourceValid();
+    QString workName() const;
+    // 0 on success, else errno.
+    int copyDurably(const QString& work);
+};

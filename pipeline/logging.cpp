@@ -1,0 +1,3 @@
+#include "pipeline/logging.h"
+
+Q_LOGGING_CATEGORY(lcPipeline, "ostra.pipeline")

@@ -1,0 +1,170 @@
+#include "support/mountnamespace.h"
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+#include "capture/volumes.h"
+#include "platform/imountsource.h"
+#include "platform/ivolumeejector.h"
+#include "platform/mountinfosource.h"
+
+namespace {
+
+// The mount table below one folder, announced when the test says so.
+class FakeMountSource : public IMountSource
+{
+public:
+    QString below;
+    QHash<QString, quint32> serials;
+    QList<QStorageInfo> snapshot;
+
+    QList<QStorageInfo> mountedVolumes() override { return snapshot; }
+    quint32 volumeSerial(const QStorageInfo& v) override { return serials.value(v.rootPath() + v.device()); }
+    void announce()
+    {
+        snapshot.clear();
+        for (const QStorageInfo& v : QStorageInfo::mountedVolumes())
+            if (below.isEmpty() || v.rootPath().startsWith(below))
+                snapshot << v;
+        emit changed();
+    }
+};
+
+class RecordingEjector : public IVolumeEjector
+{
+public:
+    QStringList calls;
+    QStringList unmounts;
+    bool eject(const QByteArray& device, const std::function<void(const QString&)>& beforeUnmount) override
+    {
+        calls << QString::fromLatin1(device);
+        for (const QString& point : unmounts) {
+            beforeUnmount(point);
+            calls << "unmount " + point;
+        }
+        return true;
+    }
+};
+
+// Every signal of the object as a line, mount points relative to `base`.
+QStringList* record(Volumes& volumes, const QString& base)
+{
+    auto* log = new QStringList;
+    auto name = [base](const QStorageInfo& v) {
+        return v.rootPath().mid(base.size() + 1) + " " + QString::fromLatin1(v.device());
+    };
+    QObject::connect(&volumes, &Volumes::volumeAdded, [=](QStorageInfo v) { *log << "added " + name(v); });
+    QObject::connect(
+        &volumes, &Volumes::volumeRemoved, [=](QStorageInfo v) { *log << "removed " + name(v); });
+    QObject::connect(
+        &volumes, &Volumes::volumeRemoving, [=](QStorageInfo v) { *log << "removing " + name(v); });
+    QObject::connect(&volumes, &Volumes::volumeUpdated, [=](QStorageInfo a, QStorageInfo b) {
+        *log << QStringLiteral("updated %1 %2>%3").arg(name(b)).arg(a.isReadOnly()).arg(b.isReadOnly());
+    });
+    QObject::connect(&volumes, &Volumes::mountedChanged, [=](QList<QStorageInfo> m, bool leap) {
+        *log << QStringLiteral("mounted %1 %2").arg(m.size()).arg(leap);
+    });
+    return log;
+}
+
+} // namespace
+
+class TestVolumes : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+
+private slots:
+    void followsTheMountTable()
+    {
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
+        using ostra::test::mountTmpfs;
+        using ostra::test::shell;
+        auto* source = new FakeMountSource;
+        source->below = base;
+        auto* ejector = new RecordingEjector;
+        Volumes volumes(source, ejector);
+        std::unique_ptr<QStringList> log(record(volumes, base));
+        auto step = [&](const QStringList& expected) {
+            log->clear();
+            source->announce();
+            return *log == expected ? QString() : log->join(" | ");
+        };
+        const QString a = base + "/A";
+        QVERIFY(mountTmpfs("devA", a));
+        QCOMPARE(step({ "added A devA", "mounted 1 0" }), QString());
+        // A volume mounted in a folder of another one is a volume of its own.
+        QVERIFY(mountTmpfs("devB", a + "/DCIM"));
+        QCOMPARE(step({ "added A/DCIM devB", "mounted 2 0" }), QString());
+        QVERIFY(shell("mount -o remount,ro '" + a + "'"));
+        QCOMPARE(step({ "updated A devA 0>1", "mounted 2 0" }), QString());
+        QCOMPARE(step({ "mounted 2 0" }), QString());
+        const QStorageInfo oldA = volumes.mounted().first().rootPath() == a ? volumes.mounted().first()
+                                                                            : volumes.mounted().last();
+        // Another card at the same mount point: the old one goes, the new one comes.
+        QVERIFY(shell("umount '" + a + "/DCIM' && umount '" + a + "'"));
+        source->serials[a + "devC"] = 0xABCD1234;
+        QVERIFY(mountTmpfs("devC", a));
+        QCOMPARE(step({ "removed A/DCIM devB", "removed A devA", "added A devC", "mounted 1 0" }), QString());
+        QCOMPARE(volumes.driveValue(volumes.mounted().first()), quint32(0xABCD1234));
+        QCOMPARE(volumes.driveValue(oldA), quint32(0));
+        QVERIFY(!Volumes::sameSerial(0, 0));
+
+        log->clear();
+        volumes.queryAll();
+        QCOMPARE(*log, QStringList { "mounted 1 1" });
+        // A file system without a block device cannot be ejected.
+        QVERIFY(!volumes.ejectVolume(volumes.mounted().first()));
+        QVERIFY(ejector->calls.isEmpty());
+    }
+
+    void realMountTableIsWatched()
+    {
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
+        Volumes volumes(new MountInfoSource, new RecordingEjector);
+        std::unique_ptr<QStringList> log(record(volumes, base));
+        QVERIFY(ostra::test::mountTmpfs("devR", base + "/R"));
+        QTRY_VERIFY2(log->contains("added R devR"), qPrintable(log->join(" | ")));
+        QVERIFY(ostra::test::shell("mount -o remount,ro '" + base + "/R'"));
+        QTRY_VERIFY2(log->contains("updated R devR 0>1"), qPrintable(log->join(" | ")));
+        QVERIFY(ostra::test::shell("umount '" + base + "/R'"));
+        QTRY_VERIFY2(log->contains("removed R devR"), qPrintable(log->join(" | ")));
+    }
+
+    void inPrivateMountNamespace()
+    {
+        QVERIFY(m_dir.isValid());
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), (QStringList { "followsTheMountTable", "realMountTableIsWatched" }));
+    }
+
+    void ejectAnnouncesEachOfOurUnmounts()
+    {
+        const QStorageInfo root = QStorageInfo::root();
+        if (!root.device().startsWith("/dev/"))
+            QSKIP("the root file system has no block device here");
+        auto* source = new FakeMountSource;
+        source->announce();
+        auto* ejector = new RecordingEjector;
+        ejector->unmounts = QStringList { root.rootPath(), QStringLiteral("/not/one/of/ours") };
+        Volumes volumes(source, ejector);
+        std::unique_ptr<QStringList> log(record(volumes, QString()));
+        QObject::connect(&volumes, &Volumes::volumeRemoving, [&] { ejector->calls << "removing"; });
+        QVERIFY(volumes.ejectVolume(root));
+        QCOMPARE(ejector->calls,
+            (QStringList {
+                QString::fromLatin1(root.device()), "removing", "unmount /", "unmount /not/one/of/ours" }));
+        QVERIFY(!volumes.ejectVolume(QStorageInfo()));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestVolumes)
+#include "tst_volumes.moc"

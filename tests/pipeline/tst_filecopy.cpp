@@ -1,0 +1,340 @@
+#include "support/mountnamespace.h"
+#include "support/testmain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "engine/fileperm.h"
+#include "pipeline/filecopy.h"
+#include "platform/ifilecalls.h"
+
+namespace {
+
+// The real calls, written down in order, with one failure or one meddling the test asks for.
+class WatchedCalls : public IFileCalls
+{
+public:
+    QStringList events;
+    int failWith = 0; // errno of the first data call
+    std::function<void()> onFirstData;
+    QString target;
+
+    void data(const char* name)
+    {
+        if (events.isEmpty() || events.last() != name)
+            events << name;
+        if (onFirstData) {
+            auto hook = std::move(onFirstData);
+            onFirstData = nullptr;
+            hook();
+        }
+    }
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        data("data");
+        if (failWith) {
+            errno = failWith;
+            return -1;
+        }
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        data("data");
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override
+    {
+        // The file is synced before it gets its name.
+        events << (QFileInfo::exists(target) ? "fsync named" : "fsync");
+        return systemFileCalls().fsync(fd);
+    }
+    int renameNoReplace(const char* from, const char* to) override
+    {
+        events << "rename " + QFileInfo(QFile::decodeName(from)).fileName() + " "
+                + QFileInfo(QFile::decodeName(to)).fileName();
+        return IFileCalls::renameNoReplace(from, to);
+    }
+    int syncFolder(const char* folder) override
+    {
+        events << "sync folder " + QFileInfo(QFile::decodeName(folder)).fileName();
+        return IFileCalls::syncFolder(folder);
+    }
+};
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+FileCopy* worker(const QString& source, const QString& target, const QString& appendix = QString())
+{
+    auto* copy = new FileCopy;
+    const QFileInfo info(source);
+    copy->source = source;
+    copy->size = info.size();
+    copy->modified = info.lastModified();
+    copy->target = target;
+    copy->volume = Volume("/", "dev");
+    copy->recipe.provider = QStringLiteral("transfer");
+    copy->setTwoStage(appendix);
+    return copy;
+}
+
+// What one worker said, in order; `shared` also hears when the copy was reported.
+QStringList watch(FileCopy* copy, QStringList* shared = nullptr)
+{
+    auto said = std::make_shared<QStringList>();
+    QObject::connect(copy, &FileCopy::onFailed, [=](QString) { *said << "failed"; });
+    QObject::connect(copy, &FileCopy::onObstacle,
+        [=](QUrl, Recipe, IFileSink::Error e) { *said << QStringLiteral("obstacle %1").arg(int(e)); });
+    QObject::connect(copy, &FileCopy::onCopied, [=](QString, Recipe, Volume, bool ok) {
+        *said << (ok ? "copied" : "not copied");
+        if (shared)
+            *shared << "reported";
+    });
+    copy->copy();
+    return *said;
+}
+
+const QByteArray kContent = QByteArray(300000, 'x') + "end";
+
+} // namespace
+
+class TestFileCopy : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QString m_source;
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden))
+            QFile::remove(path(name));
+        m_source = path(QStringLiteral("source.vrx"));
+        QVERIFY(writeFile(m_source, kContent));
+    }
+
+    void goesThroughAFreeTransferName_data()
+    {
+        QTest::addColumn<QStringList>("existing");
+        QTest::addColumn<QString>("appendix");
+        QTest::addColumn<QString>("rename");
+        QTest::newRow("direct") << QStringList() << QString() << QString();
+        QTest::newRow("transfer") << QStringList() << ".transfer"
+                                  << "rename t.vrx.transfer t.vrx";
+        QTest::newRow("both taken") << QStringList { "t.vrx.transfer", "t.vrx.transfer0" } << ".transfer"
+                                    << "rename t.vrx.transfer1 t.vrx";
+    }
+
+    void goesThroughAFreeTransferName()
+    {
+        QFETCH(QStringList, existing);
+        QFETCH(QString, appendix);
+        QFETCH(QString, rename);
+        for (const QString& name : existing)
+            QVERIFY(writeFile(path(name), "someone else's"));
+        WatchedCalls calls;
+        calls.target = path("t.vrx");
+        FileCopy* copy = worker(m_source, calls.target, appendix);
+        copy->calls = &calls;
+        QCOMPARE(watch(copy, &calls.events), QStringList { "copied" });
+        QCOMPARE(readFile(calls.target), kContent);
+        // Written, synced under the work name, renamed without replacing, folder synced, reported.
+        QStringList order { "data", rename.isEmpty() ? "fsync named" : "fsync" };
+        if (!rename.isEmpty())
+            order << rename;
+        order << "sync folder " + QFileInfo(m_dir.path()).fileName() << "reported";
+        QCOMPARE(calls.events, order);
+        for (const QString& name : existing)
+            QCOMPARE(readFile(path(name)), QByteArray("someone else's"));
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files).size(), 2 + existing.size());
+    }
+
+    void directCopyNeverOverwrites()
+    {
+        QVERIFY(writeFile(path("t.vrx"), "keep"));
+        QCOMPARE(watch(worker(m_source, path("t.vrx"))), QStringList { "not copied" });
+        QCOMPARE(readFile(path("t.vrx")), QByteArray("keep"));
+    }
+
+    void failedWriteSaysWhyAndLeavesNothing_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QStringList>("signals_");
+        QTest::newRow("disk full") << int(ENOSPC) << QStringList { "obstacle 16", "not copied" };
+        QTest::newRow("quota") << int(EDQUOT) << QStringList { "obstacle 16", "not copied" };
+        QTest::newRow("read-only") << int(EROFS) << QStringList { "obstacle 64", "not copied" };
+        QTest::newRow("denied") << int(EACCES) << QStringList { "obstacle 64", "not copied" };
+        QTest::newRow("i/o error") << int(EIO) << QStringList { "obstacle 256", "not copied" };
+        QTest::newRow("unknown") << int(ENOMEM) << QStringList { "not copied" };
+    }
+
+    void failedWriteSaysWhyAndLeavesNothing()
+    {
+        QFETCH(int, error);
+        QFETCH(QStringList, signals_);
+        WatchedCalls calls;
+        calls.failWith = error;
+        calls.target = path("t.vrx");
+        FileCopy* copy = worker(m_source, calls.target, ".transfer");
+        copy->calls = &calls;
+        QCOMPARE(watch(copy), signals_);
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "source.vrx" });
+    }
+
+    void sourceNoLongerTheRecordedFile_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("midCopy");
+        for (bool mid : { false, true }) {
+            const char* when = mid ? "mid-copy" : "before";
+            QTest::addRow("touched %s", when) << "touch" << mid;
+            QTest::addRow("grown %s", when) << "grow" << mid;
+            QTest::addRow("removed %s", when) << "remove" << mid;
+        }
+        QTest::newRow("refused by the provider") << "refuse" << false;
+    }
+
+    void sourceNoLongerTheRecordedFile()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, midCopy);
+        const QString source = m_source;
+        auto meddle = [=] {
+            if (change == "touch") {
+                QFile file(source);
+                file.open(QIODevice::ReadWrite);
+                file.setFileTime(
+                    QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime);
+            } else if (change == "grow") {
+                QFile file(source);
+                file.open(QIODevice::Append);
+                file.write("more");
+            } else if (change == "remove") {
+                QFile::remove(source);
+            }
+        };
+        WatchedCalls calls;
+        calls.target = path("t.vrx");
+        FileCopy* copy = worker(m_source, calls.target, ".transfer");
+        copy->calls = &calls;
+        copy->validator = [&](const QUrl& url, const Recipe&) {
+            return change != "refuse" && url == QUrl::fromLocalFile(source);
+        };
+        if (midCopy)
+            calls.onFirstData = meddle;
+        else
+            meddle();
+        QCOMPARE(watch(copy), (QStringList { "failed", "not copied" }));
+        QVERIFY(!QFileInfo::exists(calls.target));
+        QVERIFY(!QFileInfo::exists(calls.target + ".transfer"));
+    }
+
+    void viewersKeepTheSourceAndAStopEndsTheWait()
+    {
+        FilePerm perm;
+        QThread thread;
+        thread.start();
+        // A viewer holds the source: the copy reads beside it.
+        FileToken viewer = perm.acquireFileSemaphore(m_source, FilePerm::kShared);
+        FileCopy* first = worker(m_source, path("a.vrx"), ".transfer");
+        first->filePerm = &perm;
+        QSignalSpy firstDone(first, &FileCopy::onCopied);
+        first->moveToThread(&thread);
+        QMetaObject::invokeMethod(first, "copy", Qt::QueuedConnection);
+        QVERIFY(firstDone.wait(10000));
+        QVERIFY(firstDone.first().at(3).toBool());
+
+        // The copy thread lowered its own priorities.
+        int nice = 0;
+        long ioprio = 0;
+        auto* probe = new QObject;
+        probe->moveToThread(&thread);
+        QMetaObject::invokeMethod(
+            probe,
+            [&] {
+                const long tid = ::syscall(SYS_gettid);
+                nice = ::getpriority(PRIO_PROCESS, id_t(tid));
+                ioprio = ::syscall(SYS_ioprio_get, 1, int(tid));
+            },
+            Qt::BlockingQueuedConnection);
+        QCOMPARE(nice, 10);
+        QCOMPARE(ioprio, long((2 << 13) | 7));
+
+        // Someone holds the target: the copy waits, and gives up when stopped.
+        FileToken writer = perm.acquireFileSemaphore(path("b.vrx"), FilePerm::kExclusive);
+        FileCopy* second = worker(m_source, path("b.vrx"), ".transfer");
+        second->filePerm = &perm;
+        second->stop = std::make_shared<std::atomic<bool>>(false);
+        auto stop = second->stop;
+        QPointer<FileCopy> alive(second);
+        QSignalSpy secondDone(second, &FileCopy::onCopied);
+        second->moveToThread(&thread);
+        QMetaObject::invokeMethod(second, "copy", Qt::QueuedConnection);
+        QVERIFY(!secondDone.wait(300));
+        stop->store(true);
+        QVERIFY(secondDone.wait(10000));
+        QVERIFY(!secondDone.first().at(3).toBool());
+        QTRY_VERIFY(!alive);
+        QVERIFY(!QFileInfo::exists(path("b.vrx")));
+        QVERIFY(!QFileInfo::exists(path("b.vrx.transfer")));
+        probe->deleteLater();
+        thread.quit();
+        thread.wait();
+    }
+
+    void fullThenReadOnlyDisk()
+    {
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
+        const QString disk = base + "/disk";
+        QVERIFY(ostra::test::mountTmpfs("ostra-full", disk, "size=256k"));
+        const QString big = path("big.bin");
+        QVERIFY(writeFile(big, QByteArray(1024 * 1024, 'b')));
+        QCOMPARE(watch(worker(big, disk + "/big.vrx", ".transfer")),
+            (QStringList { "obstacle 16", "not copied" }));
+        QVERIFY(QDir(disk).isEmpty());
+        // Room again for what fits.
+        const QString small = path("small.bin");
+        QVERIFY(writeFile(small, "small file"));
+        QCOMPARE(watch(worker(small, disk + "/small.vrx", ".transfer")), QStringList { "copied" });
+        QVERIFY(ostra::test::shell("mount -o remount,ro '" + disk + "'"));
+        QCOMPARE(watch(worker(small, disk + "/again.vrx")), (QStringList { "obstacle 64", "not copied" }));
+    }
+
+    void inPrivateMountNamespace()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "fullThenReadOnlyDisk" });
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestFileCopy)
+#include "tst_filecopy.moc"
