@@ -12,7 +12,6 @@
 #include "display/placeholdernode.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageeditor.h"
-#include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/sentinels.h"
 #include "engine/transformhelpers.h"
@@ -69,7 +68,7 @@ ImageEditItem::~ImageEditItem()
 
 // --- binding ---------------------------------------------------------------------------
 
-void ImageEditItem::setLocator(ImageLocator* locator)
+void ImageEditItem::setLocator(QObject* locator)
 {
     if (locator == m_locator)
         return;
@@ -188,13 +187,14 @@ void ImageEditItem::detachEditor()
 
 bool ImageEditItem::viewerShowsLocation() const
 {
-    return m_viewer && ImageLocator::fileKey(m_viewer->currentUrl()) == ImageLocator::fileKey(m_location);
+    return m_viewer && IImageService::fileKey(m_viewer->currentUrl()) == IImageService::fileKey(m_location);
 }
 
 void ImageEditItem::imageOutput(const VrxMessage& message)
 {
     // Late output of the file the pooled editor showed before is not this picture's.
-    if (m_location.isEmpty() || ImageLocator::fileKey(message.location) != ImageLocator::fileKey(m_location))
+    if (m_location.isEmpty()
+        || IImageService::fileKey(message.location) != IImageService::fileKey(m_location))
         return;
     if (message.pyramid.isNull() || isSentinel(message.pyramid))
         return;
@@ -222,7 +222,7 @@ void ImageEditItem::imageOutput(const VrxMessage& message)
 
 void ImageEditItem::fileInvalid(QUrl location)
 {
-    if (ImageLocator::fileKey(location) != ImageLocator::fileKey(m_location))
+    if (IImageService::fileKey(location) != IImageService::fileKey(m_location))
         return;
     takePyramid(invalidPyramid());
 }

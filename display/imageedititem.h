@@ -4,7 +4,7 @@
 #include "display/imagegeometry.h"
 #include "display/levelplanner.h"
 #include "engine/depthclient.h"
-#include "engine/imagelocator.h"
+#include "engine/iimageservice.h"
 
 #include <QBasicTimer>
 #include <QDateTime>
@@ -29,7 +29,7 @@ class ProgressModel;
 class ImageEditItem : public QQuickItem, public DepthClient
 {
     Q_OBJECT
-    Q_PROPERTY(ImageLocator* locator READ locator WRITE setLocator)
+    Q_PROPERTY(QObject* locator READ locator WRITE setLocator)
     Q_PROPERTY(ImageProperties* properties READ properties NOTIFY propertiesChanged)
     Q_PROPERTY(bool captureKnown READ captureKnown NOTIFY propertiesChanged)
     Q_PROPERTY(float exposureTime READ exposureTime NOTIFY propertiesChanged)
@@ -66,8 +66,9 @@ public:
     explicit ImageEditItem(QQuickItem* parent = nullptr);
     ~ImageEditItem() override;
 
-    ImageLocator* locator() const { return m_locator; }
-    void setLocator(ImageLocator* locator);
+    // The image service: any object that implements IImageService.
+    QObject* locator() const { return m_locator.object(); }
+    void setLocator(QObject* locator);
     ImageProperties* properties() const;
     bool captureKnown() const { return m_viewer != nullptr; }
     float exposureTime() const { return m_exposureTime; }
@@ -180,7 +181,7 @@ private:
     void updateCursor();
     int coarsestLevel() const { return m_planner.coarsestLevel(); }
 
-    QPointer<ImageLocator> m_locator;
+    ImageServicePointer m_locator;
     QUrl m_location;
     ImageEditor* m_viewer = nullptr;
     ImageProperties* m_defaultProperties;
