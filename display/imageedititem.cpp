@@ -29,11 +29,6 @@ namespace {
 
 constexpr int kGlRgba = 0x1908;
 
-bool usableScale(float s)
-{
-    return std::isfinite(s) && s > 0.f;
-}
-
 } // namespace
 
 ImageEditItem::ImageEditItem(QQuickItem* parent)
@@ -62,7 +57,7 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
 
 ImageEditItem::~ImageEditItem()
 {
-    m_refreshTimer.stop();
+    m_redraws.cancelCheck();
     releaseLocation();
 }
 
@@ -216,7 +211,7 @@ void ImageEditItem::imageOutput(const VrxMessage& message)
     } else {
         markRegionDirty(message.region, message.level);
     }
-    if (m_redrawCounter.load() >= 1)
+    if (m_redraws.owed())
         refresh();
 }
 
@@ -245,11 +240,7 @@ void ImageEditItem::routerDetached(ImageRouter* router)
 void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
 {
     m_pyramid = pyramid;
-    const bool zoomed = m_zoomLogLevel != 0.0;
-    m_zoomLogLevel = 0.0;
-    m_zoom = 1.f;
-    m_geometry.setZoom(1.f);
-    m_geometry.setPan(0.f, 0.f);
+    const bool zoomed = m_navigator.reset();
     setEditorMode(None);
     m_planner.setLevels(pyramid);
     if (!m_planner.empty())
@@ -257,7 +248,7 @@ void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
     emit loadingChanged();
     resetLevelRegions();
     if (zoomed)
-        emit zoomLevelChanged(m_zoomLogLevel);
+        emit zoomLevelChanged(m_navigator.zoomLogLevel());
 }
 
 QPointF ImageEditItem::cropCentre() const
@@ -279,12 +270,7 @@ void ImageEditItem::viewChanged()
         // An empty view (first layout, minimised window) has no fit to keep and nothing to show.
         if (w <= 0 || h <= 0)
             return;
-        const float s0 = m_geometry.fitScale();
-        m_geometry.setViewSize(float(w), float(h));
-        const float s1 = m_geometry.fitScale();
-        if (usableScale(s0) && usableScale(s1) && s0 != s1)
-            m_geometry.setPan(m_geometry.panX() * s1 / s0, m_geometry.panY() * s1 / s0);
-        if (!usableScale(s1))
+        if (!m_navigator.resizeView(w, h))
             return;
         const int level
             = LevelPlanner::chooseLevel(m_planner.levelSizes(), cropCentre(), m_geometry, devicePixelRatio());
@@ -320,8 +306,7 @@ void ImageEditItem::updateLevelRegions()
         throw std::runtime_error("Bad level request");
     for (int level = coarsestLevel(); level >= current; --level)
         requestLevelRegion(level);
-    if (m_rendering)
-        m_refreshTimer.start(kRefreshMs, this);
+    m_redraws.scheduleCheck(this);
 }
 
 void ImageEditItem::requestLevelRegions()
@@ -344,7 +329,7 @@ void ImageEditItem::requestLevelRegion(int level)
     updateRenderProgress(level);
     for (const QRect& r : asked) {
         m_viewer->render(level, toEngineRect(r), 1);
-        m_rendering = true;
+        m_redraws.markRendering();
     }
 }
 
@@ -383,22 +368,15 @@ void ImageEditItem::setImageQuality(ImageQuality quality)
 
 // --- redraws ---------------------------------------------------------------------------
 
-void ImageEditItem::stepRedrawCounter()
-{
-    int value = m_redrawCounter.load();
-    while (!m_redrawCounter.compare_exchange_weak(value, std::min(value + 1, 2))) { }
-}
-
 void ImageEditItem::requestRedraw()
 {
-    stepRedrawCounter();
-    if (m_redrawCounter.load() == 1)
+    if (m_redraws.request())
         refresh();
 }
 
 void ImageEditItem::updateTransform()
 {
-    stepRedrawCounter();
+    m_redraws.step();
     if (viewerShowsLocation()) {
         const CIAPI::Transform t = m_viewer->properties()->transformProperties();
         if (!(t == m_geometryEdits->transform()))
@@ -408,20 +386,18 @@ void ImageEditItem::updateTransform()
 
 void ImageEditItem::refresh()
 {
-    m_refreshTimer.stop();
-    m_rendering = false;
+    m_redraws.beginRefresh();
     if (m_viewer && viewerShowsLocation() && m_viewer->syncProperties()) {
         resetLevelRegions();
         requestLevelRegions();
         return;
     }
-    int value = m_redrawCounter.load();
-    while (value > 0 && !m_redrawCounter.compare_exchange_weak(value, value - 1)) { }
+    m_redraws.settle();
 }
 
 void ImageEditItem::timerEvent(QTimerEvent* event)
 {
-    if (event->timerId() != m_refreshTimer.timerId()) {
+    if (!m_redraws.isCheck(event->timerId())) {
         QQuickItem::timerEvent(event);
         return;
     }
@@ -432,11 +408,8 @@ void ImageEditItem::timerEvent(QTimerEvent* event)
 
 void ImageEditItem::setZoomLogLevel(double n)
 {
-    if (n == m_zoomLogLevel || !(n >= kMinZoomLogLevel) || !(n <= kMaxZoomLogLevel))
+    if (!m_navigator.setZoomLogLevel(n))
         return;
-    m_zoomLogLevel = n;
-    m_zoom = float(std::pow(double(1.05f), n));
-    m_geometry.setZoom(m_zoom);
     update();
     viewChanged();
     emit zoomLevelChanged(n);
@@ -445,17 +418,17 @@ void ImageEditItem::setZoomLogLevel(double n)
 void ImageEditItem::setZoomLevel(double x)
 {
     if (x > 0)
-        setZoomLogLevel(std::log(x) / double(std::log(1.05f)));
+        setZoomLogLevel(ViewNavigator::logLevelOf(x));
 }
 
 void ImageEditItem::zoomIn()
 {
-    setZoomLogLevel(m_zoomLogLevel + 1);
+    setZoomLogLevel(m_navigator.zoomLogLevel() + 1);
 }
 
 void ImageEditItem::zoomOut()
 {
-    setZoomLogLevel(m_zoomLogLevel - 1);
+    setZoomLogLevel(m_navigator.zoomLogLevel() - 1);
 }
 
 void ImageEditItem::center()
@@ -502,38 +475,20 @@ void ImageEditItem::updateCenter()
         return;
     const QPointF centre
         = m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
-    const QPointF d
-        = ImageGeometry::orientToView(QPointF(0.5, 0.5) - centre, m_geometry.angle(), m_geometry.mirrored());
-    const QSizeF fitted = m_geometry.orientedSize();
-    m_geometry.setPan(float(fitted.width() * d.x()), float(fitted.height() * d.y()));
+    m_navigator.centreOn(centre);
     update();
 }
 
 void ImageEditItem::rotateUserPosition(bool rightRotation)
 {
-    // The fit after the quarter turn, relative to the fit now.
-    const QSizeF rel = m_geometry.relativeSize();
-    double side1 = rel.width() * m_geometry.imageWidth(), side2 = rel.height() * m_geometry.imageHeight();
-    if (m_geometry.transposed())
-        std::swap(side1, side2);
-    const double vw = m_geometry.viewWidth(), vh = m_geometry.viewHeight();
-    const double now = std::min(vw / side1, vh / side2), turned = std::min(vw / side2, vh / side1);
-    const double f = std::isfinite(now) && now > 0 && std::isfinite(turned) ? turned / now : 1.0;
-    const float px = m_geometry.panX(), py = m_geometry.panY();
-    if (rightRotation)
-        m_geometry.setPan(float(-py * f), float(px * f));
-    else
-        m_geometry.setPan(float(py * f), float(-px * f));
+    m_navigator.turn(rightRotation);
     update();
     viewChanged();
 }
 
 void ImageEditItem::mirrorUserPosition(bool horizontal)
 {
-    if (horizontal)
-        m_geometry.setPan(-m_geometry.panX(), m_geometry.panY());
-    else
-        m_geometry.setPan(m_geometry.panX(), -m_geometry.panY());
+    m_navigator.mirror(horizontal);
     update();
     viewChanged();
 }
@@ -656,8 +611,7 @@ void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
         m_geometryEdits->dragCrop(toPicture(event->localPos()), m_geometry);
         return;
     }
-    const QPointF d = (event->localPos() - m_pressPoint) / double(m_zoom);
-    m_geometry.setPan(m_geometry.panX() + float(d.x()), m_geometry.panY() + float(d.y()));
+    m_navigator.drag(event->localPos() - m_pressPoint);
     m_pressPoint = event->localPos();
     update();
     viewChanged();
