@@ -10,6 +10,7 @@
 #include "display/levelplanner.h"
 #include "display/nodecrop.h"
 #include "display/placeholdernode.h"
+#include "engine/channelorder.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageeditor.h"
 #include "engine/imageproperties.h"
@@ -24,12 +25,6 @@
 
 #include <cmath>
 #include <stdexcept>
-
-namespace {
-
-constexpr int kGlRgba = 0x1908;
-
-} // namespace
 
 ImageEditItem::ImageEditItem(QQuickItem* parent)
     : QQuickItem(parent)
@@ -672,7 +667,8 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
         node = new ImageEditNode(window());
     }
     if (!node->planes() || !node->planes()->showsPyramid(m_pyramid)) {
-        auto* planes = new ImagePlanesNode(m_pyramid, m_locator ? m_locator->channelOrder() : kGlRgba);
+        auto* planes
+            = new ImagePlanesNode(m_pyramid, m_locator ? m_locator->channelOrder() : ChannelOrder::kDefault);
         planes->setFlag(QSGNode::UsePreprocess);
         planes->bindWindow(window());
         node->setPlanes(planes);

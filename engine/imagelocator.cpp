@@ -83,7 +83,7 @@ std::function<void(CIAPI::RendererBase&)> ImageLocator::rendererSetup() const
     const int tuning = m_applyTuning;
     const int order = m_channelOrder;
     return [tuning, order](CIAPI::RendererBase& renderer) {
-        renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, order == kGlBgra ? 1 : 0);
+        renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(order) ? 1 : 0);
         CIAPI::ApplyTuning(tuning, renderer);
     };
 }

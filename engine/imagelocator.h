@@ -2,6 +2,7 @@
 
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
+#include "engine/channelorder.h"
 #include "engine/depthclient.h"
 #include "engine/editorlending.h"
 #include "engine/exportqueue.h"
@@ -60,8 +61,8 @@ class ImageLocator : public IResolver, public IBailiff, public IImageService
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
 
 public:
-    static constexpr int kGlRgba = 0x1908;
-    static constexpr int kGlBgra = 0x80E1;
+    static constexpr int kGlRgba = ChannelOrder::kGlRgba;
+    static constexpr int kGlBgra = ChannelOrder::kGlBgra;
 
     explicit ImageLocator(QObject* parent = nullptr);
     // At most `threadCount` tasks of this locator run at once.
@@ -173,7 +174,7 @@ private:
 
     FilePerm* m_filePerm;
     bool m_backgroundProcessing = true;
-    int m_channelOrder = kGlBgra;
+    int m_channelOrder = ChannelOrder::kDefault;
     int m_applyTuning = 0;
     qint64 m_lowSpaceBytes = qint64(1) << 30;
     QString m_reasonForPowerRequest;
