@@ -2,11 +2,11 @@
 
 #include "ciapi/image.h"
 #include "display/imagegeometry.h"
+#include "display/imageservicepointer.h"
 #include "display/levelplanner.h"
 #include "display/redrawthrottle.h"
 #include "display/viewnavigator.h"
 #include "engine/depthclient.h"
-#include "engine/iimageservice.h"
 
 #include <QDateTime>
 #include <QPointer>

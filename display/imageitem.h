@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ciapi/image.h"
-#include "engine/iimageservice.h"
+#include "display/imageservicepointer.h"
 #include "engine/imageclient.h"
 
 #include <QMatrix>
