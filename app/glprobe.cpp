@@ -17,7 +17,8 @@ int channelOrderOf(QOpenGLContext* context, int fallback)
 {
     if (!context || !context->isValid() || QOpenGLContext::currentContext() != context)
         return fallback;
-    return context->hasExtension(QByteArrayLiteral("GL_EXT_bgra")) ? glBgra : glRgba;
+    return context->hasExtension(QByteArrayLiteral("GL_EXT_bgra")) ? ChannelOrder::kGlBgra
+                                                                   : ChannelOrder::kGlRgba;
 }
 
 int probeChannelOrder(QQuickWindow* window, int fallback, int timeoutMs)

@@ -1,13 +1,11 @@
 #pragma once
 
+#include "engine/channelorder.h"
+
 class QOpenGLContext;
 class QQuickWindow;
 
 namespace ostra {
-
-// The two channel orders the display items upload pixels in.
-constexpr int glRgba = 0x1908; // GL_RGBA
-constexpr int glBgra = 0x80E1; // GL_BGRA
 
 // GL_BGRA when the context has "GL_EXT_bgra", else GL_RGBA; `fallback` when there
 // is no valid context. The context must be current in the calling thread.

@@ -113,7 +113,7 @@ int main(int argc, char** argv)
         auto banker = std::make_unique<BufferBanker>();
         QQmlApplicationEngine engine;
 
-        int channelOrder = settings->failSafeGpuConf() ? ostra::glRgba : ostra::glBgra;
+        int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;
         ostra::setRootContextProperties(
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
 

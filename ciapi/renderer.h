@@ -60,15 +60,19 @@ public:
 
     void reset(int type) override;
 
-    struct Private;
-    Private& privateData() { return *d; }
-
 protected:
     explicit Renderer(int profile);
     void onInputChanged() override;
     void onPropertyChanged() override;
 
 private:
+    // The engine's own classes that work on the renderer's picture session and tuning.
+    friend class DepthEditor;
+    friend void ApplyTuning(int type, RendererBase& renderer);
+
+    struct Private;
+    Private& privateData() { return *d; }
+
     std::unique_ptr<Private> d;
 };
 

@@ -10,9 +10,9 @@
 #include "display/levelplanner.h"
 #include "display/nodecrop.h"
 #include "display/placeholdernode.h"
+#include "engine/channelorder.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageeditor.h"
-#include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/sentinels.h"
 #include "engine/transformhelpers.h"
@@ -25,17 +25,6 @@
 
 #include <cmath>
 #include <stdexcept>
-
-namespace {
-
-constexpr int kGlRgba = 0x1908;
-
-bool usableScale(float s)
-{
-    return std::isfinite(s) && s > 0.f;
-}
-
-} // namespace
 
 ImageEditItem::ImageEditItem(QQuickItem* parent)
     : QQuickItem(parent)
@@ -63,13 +52,13 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
 
 ImageEditItem::~ImageEditItem()
 {
-    m_refreshTimer.stop();
+    m_redraws.cancelCheck();
     releaseLocation();
 }
 
 // --- binding ---------------------------------------------------------------------------
 
-void ImageEditItem::setLocator(ImageLocator* locator)
+void ImageEditItem::setLocator(QObject* locator)
 {
     if (locator == m_locator)
         return;
@@ -188,13 +177,14 @@ void ImageEditItem::detachEditor()
 
 bool ImageEditItem::viewerShowsLocation() const
 {
-    return m_viewer && ImageLocator::fileKey(m_viewer->currentUrl()) == ImageLocator::fileKey(m_location);
+    return m_viewer && IImageService::fileKey(m_viewer->currentUrl()) == IImageService::fileKey(m_location);
 }
 
 void ImageEditItem::imageOutput(const VrxMessage& message)
 {
     // Late output of the file the pooled editor showed before is not this picture's.
-    if (m_location.isEmpty() || ImageLocator::fileKey(message.location) != ImageLocator::fileKey(m_location))
+    if (m_location.isEmpty()
+        || IImageService::fileKey(message.location) != IImageService::fileKey(m_location))
         return;
     if (message.pyramid.isNull() || isSentinel(message.pyramid))
         return;
@@ -216,13 +206,13 @@ void ImageEditItem::imageOutput(const VrxMessage& message)
     } else {
         markRegionDirty(message.region, message.level);
     }
-    if (m_redrawCounter.load() >= 1)
+    if (m_redraws.owed())
         refresh();
 }
 
 void ImageEditItem::fileInvalid(QUrl location)
 {
-    if (ImageLocator::fileKey(location) != ImageLocator::fileKey(m_location))
+    if (IImageService::fileKey(location) != IImageService::fileKey(m_location))
         return;
     takePyramid(invalidPyramid());
 }
@@ -245,11 +235,7 @@ void ImageEditItem::routerDetached(ImageRouter* router)
 void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
 {
     m_pyramid = pyramid;
-    const bool zoomed = m_zoomLogLevel != 0.0;
-    m_zoomLogLevel = 0.0;
-    m_zoom = 1.f;
-    m_geometry.setZoom(1.f);
-    m_geometry.setPan(0.f, 0.f);
+    const bool zoomed = m_navigator.reset();
     setEditorMode(None);
     m_planner.setLevels(pyramid);
     if (!m_planner.empty())
@@ -257,7 +243,7 @@ void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
     emit loadingChanged();
     resetLevelRegions();
     if (zoomed)
-        emit zoomLevelChanged(m_zoomLogLevel);
+        emit zoomLevelChanged(m_navigator.zoomLogLevel());
 }
 
 QPointF ImageEditItem::cropCentre() const
@@ -279,12 +265,7 @@ void ImageEditItem::viewChanged()
         // An empty view (first layout, minimised window) has no fit to keep and nothing to show.
         if (w <= 0 || h <= 0)
             return;
-        const float s0 = m_geometry.fitScale();
-        m_geometry.setViewSize(float(w), float(h));
-        const float s1 = m_geometry.fitScale();
-        if (usableScale(s0) && usableScale(s1) && s0 != s1)
-            m_geometry.setPan(m_geometry.panX() * s1 / s0, m_geometry.panY() * s1 / s0);
-        if (!usableScale(s1))
+        if (!m_navigator.resizeView(w, h))
             return;
         const int level
             = LevelPlanner::chooseLevel(m_planner.levelSizes(), cropCentre(), m_geometry, devicePixelRatio());
@@ -320,8 +301,7 @@ void ImageEditItem::updateLevelRegions()
         throw std::runtime_error("Bad level request");
     for (int level = coarsestLevel(); level >= current; --level)
         requestLevelRegion(level);
-    if (m_rendering)
-        m_refreshTimer.start(kRefreshMs, this);
+    m_redraws.scheduleCheck(this);
 }
 
 void ImageEditItem::requestLevelRegions()
@@ -344,7 +324,7 @@ void ImageEditItem::requestLevelRegion(int level)
     updateRenderProgress(level);
     for (const QRect& r : asked) {
         m_viewer->render(level, toEngineRect(r), 1);
-        m_rendering = true;
+        m_redraws.markRendering();
     }
 }
 
@@ -383,22 +363,15 @@ void ImageEditItem::setImageQuality(ImageQuality quality)
 
 // --- redraws ---------------------------------------------------------------------------
 
-void ImageEditItem::stepRedrawCounter()
-{
-    int value = m_redrawCounter.load();
-    while (!m_redrawCounter.compare_exchange_weak(value, std::min(value + 1, 2))) { }
-}
-
 void ImageEditItem::requestRedraw()
 {
-    stepRedrawCounter();
-    if (m_redrawCounter.load() == 1)
+    if (m_redraws.request())
         refresh();
 }
 
 void ImageEditItem::updateTransform()
 {
-    stepRedrawCounter();
+    m_redraws.step();
     if (viewerShowsLocation()) {
         const CIAPI::Transform t = m_viewer->properties()->transformProperties();
         if (!(t == m_geometryEdits->transform()))
@@ -408,20 +381,18 @@ void ImageEditItem::updateTransform()
 
 void ImageEditItem::refresh()
 {
-    m_refreshTimer.stop();
-    m_rendering = false;
+    m_redraws.beginRefresh();
     if (m_viewer && viewerShowsLocation() && m_viewer->syncProperties()) {
         resetLevelRegions();
         requestLevelRegions();
         return;
     }
-    int value = m_redrawCounter.load();
-    while (value > 0 && !m_redrawCounter.compare_exchange_weak(value, value - 1)) { }
+    m_redraws.settle();
 }
 
 void ImageEditItem::timerEvent(QTimerEvent* event)
 {
-    if (event->timerId() != m_refreshTimer.timerId()) {
+    if (!m_redraws.isCheck(event->timerId())) {
         QQuickItem::timerEvent(event);
         return;
     }
@@ -432,11 +403,8 @@ void ImageEditItem::timerEvent(QTimerEvent* event)
 
 void ImageEditItem::setZoomLogLevel(double n)
 {
-    if (n == m_zoomLogLevel || !(n >= kMinZoomLogLevel) || !(n <= kMaxZoomLogLevel))
+    if (!m_navigator.setZoomLogLevel(n))
         return;
-    m_zoomLogLevel = n;
-    m_zoom = float(std::pow(double(1.05f), n));
-    m_geometry.setZoom(m_zoom);
     update();
     viewChanged();
     emit zoomLevelChanged(n);
@@ -445,17 +413,17 @@ void ImageEditItem::setZoomLogLevel(double n)
 void ImageEditItem::setZoomLevel(double x)
 {
     if (x > 0)
-        setZoomLogLevel(std::log(x) / double(std::log(1.05f)));
+        setZoomLogLevel(ViewNavigator::logLevelOf(x));
 }
 
 void ImageEditItem::zoomIn()
 {
-    setZoomLogLevel(m_zoomLogLevel + 1);
+    setZoomLogLevel(m_navigator.zoomLogLevel() + 1);
 }
 
 void ImageEditItem::zoomOut()
 {
-    setZoomLogLevel(m_zoomLogLevel - 1);
+    setZoomLogLevel(m_navigator.zoomLogLevel() - 1);
 }
 
 void ImageEditItem::center()
@@ -502,38 +470,20 @@ void ImageEditItem::updateCenter()
         return;
     const QPointF centre
         = m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
-    const QPointF d
-        = ImageGeometry::orientToView(QPointF(0.5, 0.5) - centre, m_geometry.angle(), m_geometry.mirrored());
-    const QSizeF fitted = m_geometry.orientedSize();
-    m_geometry.setPan(float(fitted.width() * d.x()), float(fitted.height() * d.y()));
+    m_navigator.centreOn(centre);
     update();
 }
 
 void ImageEditItem::rotateUserPosition(bool rightRotation)
 {
-    // The fit after the quarter turn, relative to the fit now.
-    const QSizeF rel = m_geometry.relativeSize();
-    double side1 = rel.width() * m_geometry.imageWidth(), side2 = rel.height() * m_geometry.imageHeight();
-    if (m_geometry.transposed())
-        std::swap(side1, side2);
-    const double vw = m_geometry.viewWidth(), vh = m_geometry.viewHeight();
-    const double now = std::min(vw / side1, vh / side2), turned = std::min(vw / side2, vh / side1);
-    const double f = std::isfinite(now) && now > 0 && std::isfinite(turned) ? turned / now : 1.0;
-    const float px = m_geometry.panX(), py = m_geometry.panY();
-    if (rightRotation)
-        m_geometry.setPan(float(-py * f), float(px * f));
-    else
-        m_geometry.setPan(float(py * f), float(-px * f));
+    m_navigator.turn(rightRotation);
     update();
     viewChanged();
 }
 
 void ImageEditItem::mirrorUserPosition(bool horizontal)
 {
-    if (horizontal)
-        m_geometry.setPan(-m_geometry.panX(), m_geometry.panY());
-    else
-        m_geometry.setPan(m_geometry.panX(), -m_geometry.panY());
+    m_navigator.mirror(horizontal);
     update();
     viewChanged();
 }
@@ -656,8 +606,7 @@ void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
         m_geometryEdits->dragCrop(toPicture(event->localPos()), m_geometry);
         return;
     }
-    const QPointF d = (event->localPos() - m_pressPoint) / double(m_zoom);
-    m_geometry.setPan(m_geometry.panX() + float(d.x()), m_geometry.panY() + float(d.y()));
+    m_navigator.drag(event->localPos() - m_pressPoint);
     m_pressPoint = event->localPos();
     update();
     viewChanged();
@@ -718,7 +667,8 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
         node = new ImageEditNode(window());
     }
     if (!node->planes() || !node->planes()->showsPyramid(m_pyramid)) {
-        auto* planes = new ImagePlanesNode(m_pyramid, m_locator ? m_locator->channelOrder() : kGlRgba);
+        auto* planes
+            = new ImagePlanesNode(m_pyramid, m_locator ? m_locator->channelOrder() : ChannelOrder::kDefault);
         planes->setFlag(QSGNode::UsePreprocess);
         planes->bindWindow(window());
         node->setPlanes(planes);

@@ -2,11 +2,12 @@
 
 #include "ciapi/image.h"
 #include "display/imagegeometry.h"
+#include "display/imageservicepointer.h"
 #include "display/levelplanner.h"
+#include "display/redrawthrottle.h"
+#include "display/viewnavigator.h"
 #include "engine/depthclient.h"
-#include "engine/imagelocator.h"
 
-#include <QBasicTimer>
 #include <QDateTime>
 #include <QPointer>
 #include <QQuickItem>
@@ -14,7 +15,6 @@
 #include <QSize>
 #include <QUrl>
 
-#include <atomic>
 #include <vector>
 
 class GeometryEdits;
@@ -29,7 +29,7 @@ class ProgressModel;
 class ImageEditItem : public QQuickItem, public DepthClient
 {
     Q_OBJECT
-    Q_PROPERTY(ImageLocator* locator READ locator WRITE setLocator)
+    Q_PROPERTY(QObject* locator READ locator WRITE setLocator)
     Q_PROPERTY(ImageProperties* properties READ properties NOTIFY propertiesChanged)
     Q_PROPERTY(bool captureKnown READ captureKnown NOTIFY propertiesChanged)
     Q_PROPERTY(float exposureTime READ exposureTime NOTIFY propertiesChanged)
@@ -59,15 +59,16 @@ public:
     enum EditorMode { None = 0, Crop = 1 };
     Q_ENUM(EditorMode)
 
-    static constexpr int kMaxZoomLogLevel = 65;
-    static constexpr int kMinZoomLogLevel = -15;
-    static constexpr int kRefreshMs = 330;
+    static constexpr int kMaxZoomLogLevel = ViewNavigator::kMaxZoomLogLevel;
+    static constexpr int kMinZoomLogLevel = ViewNavigator::kMinZoomLogLevel;
+    static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
     ~ImageEditItem() override;
 
-    ImageLocator* locator() const { return m_locator; }
-    void setLocator(ImageLocator* locator);
+    // The image service: any object that implements IImageService.
+    QObject* locator() const { return m_locator.object(); }
+    void setLocator(QObject* locator);
     ImageProperties* properties() const;
     bool captureKnown() const { return m_viewer != nullptr; }
     float exposureTime() const { return m_exposureTime; }
@@ -84,9 +85,9 @@ public:
     ProgressModel* renderProgress() const { return m_renderProgress; }
     int maxZoomLogLevel() const { return kMaxZoomLogLevel; }
     int minZoomLogLevel() const { return kMinZoomLogLevel; }
-    double zoomLogLevel() const { return m_zoomLogLevel; }
+    double zoomLogLevel() const { return m_navigator.zoomLogLevel(); }
     void setZoomLogLevel(double n);
-    double zoomLevel() const { return double(m_zoom); }
+    double zoomLevel() const { return double(m_navigator.zoom()); }
     void setZoomLevel(double x);
     int rating() const;
     void setRating(int rating);
@@ -102,7 +103,7 @@ public:
     int currentLevel() const { return m_geometry.level(); }
     const std::vector<QRegion>& askedRegions() const { return m_planner.asked(); }
     const std::vector<QRegion>& receivedRegions() const { return m_planner.received(); }
-    bool isRefreshPending() const { return m_refreshTimer.isActive(); }
+    bool isRefreshPending() const { return m_redraws.checkPending(); }
 
     // DepthClient
     QObject* object() override { return this; }
@@ -172,7 +173,6 @@ private:
     void markRegionDirty(const CIAPI::ROI& rect, int level);
     void updateRenderProgress(int level);
     void refresh();
-    void stepRedrawCounter();
     bool viewerShowsLocation() const;
     QPointF cropCentre() const;
     double devicePixelRatio() const;
@@ -180,7 +180,7 @@ private:
     void updateCursor();
     int coarsestLevel() const { return m_planner.coarsestLevel(); }
 
-    QPointer<ImageLocator> m_locator;
+    ImageServicePointer m_locator;
     QUrl m_location;
     ImageEditor* m_viewer = nullptr;
     ImageProperties* m_defaultProperties;
@@ -189,13 +189,10 @@ private:
     ProgressModel* m_renderProgress;
     ImageQuality m_imageQuality = Loading;
     ImageGeometry m_geometry;
-    double m_zoomLogLevel = 0.0;
-    float m_zoom = 1.f;
+    ViewNavigator m_navigator { m_geometry };
     QPointF m_pressPoint;
     QPointF m_mousePos { -1, -1 };
-    bool m_rendering = false;
-    QBasicTimer m_refreshTimer;
-    std::atomic<int> m_redrawCounter { 0 };
+    RedrawThrottle m_redraws;
     GeometryEdits* m_geometryEdits;
     EditorMode m_editorMode = None;
     QSize m_resolution;

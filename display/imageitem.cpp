@@ -2,7 +2,7 @@
 
 #include "display/imageplanesnode.h"
 #include "display/placeholdernode.h"
-#include "engine/imagelocator.h"
+#include "engine/channelorder.h"
 #include "engine/sentinels.h"
 #include "engine/vrxmessage.h"
 
@@ -42,7 +42,7 @@ ImageItem::~ImageItem()
     releaseLocation();
 }
 
-void ImageItem::setLocator(ImageLocator* locator)
+void ImageItem::setLocator(QObject* locator)
 {
     if (locator == m_locator)
         return;
@@ -61,7 +61,7 @@ void ImageItem::setLocation(const QString& text)
     releaseLocation();
     if (url.isValid()) {
         m_location = url;
-        m_key = ImageLocator::fileKey(url);
+        m_key = IImageService::fileKey(url);
         requestImage();
         return;
     }
@@ -129,7 +129,7 @@ void ImageItem::setOffscreen(bool offscreen)
 
 void ImageItem::imageOutput(const VrxMessage& message)
 {
-    if (!m_location.isValid() || ImageLocator::fileKey(message.location) != m_key)
+    if (!m_location.isValid() || IImageService::fileKey(message.location) != m_key)
         return;
     if (message.pyramid == m_pyramid && m_pyramid.levelCount() > 0) {
         // More pixels of the pyramid already shown: upload what changed again.
@@ -233,7 +233,7 @@ QSGNode* ImageItem::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
             if (const std::shared_ptr<ImagePlanes> shared = m_planesRef.lock()) {
                 planes = new ImagePlanesNode(m_pyramid, shared);
             } else {
-                const int format = m_locator ? m_locator->channelOrder() : ImageLocator::kGlBgra;
+                const int format = m_locator ? m_locator->channelOrder() : ChannelOrder::kDefault;
                 planes = new ImagePlanesNode(m_pyramid, format);
             }
             planes->bindWindow(window());

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "ciapi/image.h"
+#include "display/imageservicepointer.h"
 #include "engine/imageclient.h"
-#include "engine/imagelocator.h"
 
 #include <QMatrix>
 #include <QMetaObject>
@@ -26,7 +26,7 @@ class QSGNode;
 class ImageItem : public QQuickItem, public ImageClient
 {
     Q_OBJECT
-    Q_PROPERTY(ImageLocator* locator READ locator WRITE setLocator)
+    Q_PROPERTY(QObject* locator READ locator WRITE setLocator)
     Q_PROPERTY(QString location READ location WRITE setLocation NOTIFY locationChanged)
     Q_PROPERTY(bool loading READ loading NOTIFY loadingChanged)
     Q_PROPERTY(bool valid READ valid NOTIFY loadingChanged)
@@ -38,8 +38,9 @@ public:
     explicit ImageItem(QQuickItem* parent = nullptr);
     ~ImageItem() override;
 
-    ImageLocator* locator() const { return m_locator; }
-    void setLocator(ImageLocator* locator);
+    // The image service: any object that implements IImageService.
+    QObject* locator() const { return m_locator.object(); }
+    void setLocator(QObject* locator);
     QString location() const { return m_location.toString(); }
     void setLocation(const QString& text);
     // True without a file or while no output with levels has arrived.
@@ -81,7 +82,7 @@ private:
     void followPulse();
     void pulse();
 
-    QPointer<ImageLocator> m_locator;
+    ImageServicePointer m_locator;
     QUrl m_location;
     // The key the image service files m_location under.
     QUrl m_key;

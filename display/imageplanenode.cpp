@@ -1,14 +1,11 @@
 #include "display/imageplanenode.h"
 
 #include "display/imagetilenode.h"
+#include "engine/channelorder.h"
 
 #include <QMatrix4x4>
 
 #include <cmath>
-
-namespace {
-constexpr int kGlBgra = 0x80E1;
-}
 
 ImagePlaneNode::ImagePlaneNode(ImagePlanes::ImagePlane* plane, int levelScale, bool coarsest)
     : m_plane(plane)
@@ -60,7 +57,7 @@ bool ImagePlaneNode::computeHistogram(std::vector<std::vector<quint32>>& bins, c
     const int height = m_plane->height();
     if (image.empty())
         return true;
-    const bool bgra = m_plane->format() == kGlBgra;
+    const bool bgra = ChannelOrder::isBgra(m_plane->format());
     const int yEnd = qMin(height, int(std::ceil(rect.bottom() * height)));
     const int xEnd = qMin(width, int(std::ceil(rect.right() * width)));
     for (int y = qMax(0, int(rect.top() * height)); y < yEnd && y < rect.bottom() * height; ++y) {

@@ -5,31 +5,15 @@
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
-#include "core/asynctask.h"
 #include "engine/exceptiontext.h"
 #include "engine/statefile.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 
 #include <sstream>
-
-namespace {
-
-// Values of the last indexing result that the watch needs.
-constexpr int kRowInvalid = IResolver::Invalid;
-constexpr int kRowFileSize = IResolver::FileSize;
-constexpr int kWatchDelayMs = 5000;
-// Results handed out per turn of the event loop at most, and the time after which the
-// rest waits for the next turn.
-constexpr int kDeliverBatch = 64;
-constexpr qint64 kDeliverSliceNs = 4000000;
-
-} // namespace
 
 ImageLocator::ImageLocator(QObject* parent)
     : ImageLocator(QThread::idealThreadCount(), parent)
@@ -37,41 +21,30 @@ ImageLocator::ImageLocator(QObject* parent)
 
 ImageLocator::ImageLocator(int threadCount, QObject* parent)
     : IResolver(parent)
-    , m_watcher(new QFileSystemWatcher(this))
     , m_filePerm(new FilePerm)
-    , m_pool(QThreadPool::globalInstance())
-    , m_threadCount(qMax(1, threadCount))
-    , m_taskSlots(m_threadCount)
+    , m_watch([this](const QUrl& url) { return m_rows.value(url); })
+    , m_scheduler(threadCount, [this](IndexResult& result) { deliverResult(result); })
+    , m_lending([this](ImageEditor& editor) { m_exportQueue->run(editor); })
     , m_compressionThread(new QThread(this))
     , m_patchThread(new QThread(this))
     , m_exportQueue(new ExportQueue(this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
-    , m_link(std::make_shared<TaskLink>([this] { return handOver(); },
-          [this] {
-              QMetaObject::invokeMethod(
-                  this, [this] { deliverResults(); }, Qt::QueuedConnection);
-          }))
 {
-    m_roleNames = IResolver::imageRoleNames();
-    m_recyclePool.setMaxThreadCount(2);
-    m_editorPool = std::make_unique<StdArrayPool<ImageEditor, 2>>(
-        m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
-        [this](ImageEditor& editor) { recycleEditor(editor); },
-        [this](
-            std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+    connect(&m_rows, &GalleryRows::modified, this, &IResolver::modified);
+    connect(&m_rows, &GalleryRows::resolved, this, &IResolver::resolved);
     m_exportQueue->setLowSpace(m_lowSpaceBytes);
     m_exportQueue->setBackgroundProcessing(m_backgroundProcessing);
     m_exportQueue->setChannelOrder(m_channelOrder);
     m_exportQueue->setCalibrationProvider([this](StreamPart& source) { return calibrationFor(source); });
 
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
-    for (ImageEditor& editor : m_editors) {
+    for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
         editor.setFilePerm(m_filePerm);
     }
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &ImageLocator::onPathContentsUpdated);
+    connect(&m_watch, &UnreadableWatch::changed, this, &ImageLocator::onFileContentsUpdated);
     setApplyTuning(1);
     m_exportProgress->reset();
     ExportQueue::connectProgress(m_exportQueue, m_exportProgress);
@@ -82,7 +55,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
 ImageLocator::~ImageLocator()
 {
     // From here on finishing tasks only let go; they never reach this object again.
-    m_link->cut();
+    m_scheduler.cut();
     m_patchThread->requestInterruption();
     m_patchThread->quit();
     m_compressionThread->requestInterruption();
@@ -91,17 +64,9 @@ ImageLocator::~ImageLocator()
     // saved and closed. Nothing of this waits for this thread, whose event loop may have
     // ended already.
     m_exportQueue->abort();
-    m_editorPool->release(0);
-    m_editorPool->release(1);
-    m_recyclePool.waitForDone();
+    m_lending.closeAll();
     // Tasks that never started are dropped; running ones are waited for.
-    {
-        QMutexLocker lock(&m_pendingMutex);
-        for (const std::shared_ptr<IndexTask>& task : qAsConst(m_pending))
-            task->keeper()->setLoading(false);
-        m_pending.clear();
-    }
-    m_taskSlots.acquire(m_threadCount);
+    m_scheduler.finish();
     m_patchThread->wait();
     m_compressionThread->wait();
     m_keepers.clear();
@@ -113,20 +78,12 @@ bool ImageLocator::cpuSupported() const
     return CIAPI::Renderer::IsHardwareCompatible();
 }
 
-QUrl ImageLocator::fileKey(const QUrl& url)
-{
-    if (!url.isLocalFile())
-        return url;
-    const QString path = url.toLocalFile();
-    return QUrl::fromLocalFile(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-}
-
 std::function<void(CIAPI::RendererBase&)> ImageLocator::rendererSetup() const
 {
     const int tuning = m_applyTuning;
     const int order = m_channelOrder;
     return [tuning, order](CIAPI::RendererBase& renderer) {
-        renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, order == kGlBgra ? 1 : 0);
+        renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(order) ? 1 : 0);
         CIAPI::ApplyTuning(tuning, renderer);
     };
 }
@@ -219,39 +176,17 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.filePerm = m_filePerm;
     setup.channelOrder = m_channelOrder;
     setup.applyTuning = m_applyTuning;
-    setup.taskSlots = &m_taskSlots;
-    setup.link = m_link;
-    setup.probe = m_probe;
-    {
-        QMutexLocker lock(&m_pendingMutex);
-        m_pending.append(std::make_shared<IndexTask>(std::move(setup)));
-    }
-    shuffleTasks();
+    m_scheduler.enqueue(std::move(setup));
 }
 
 void ImageLocator::shuffleTasks()
 {
-    QMutexLocker lock(&m_pendingMutex);
-    while (!m_pending.isEmpty() && m_taskSlots.tryAcquire(1)) {
-        const std::shared_ptr<IndexTask> next = m_pending.takeFirst();
-        (new AsyncTask([next] { next->run(); }, true))->start(m_pool);
-    }
-}
-
-std::shared_ptr<IndexTask> ImageLocator::handOver()
-{
-    QMutexLocker lock(&m_pendingMutex);
-    if (m_pending.isEmpty()) {
-        m_taskSlots.release(1);
-        return nullptr;
-    }
-    return m_pending.takeFirst();
+    m_scheduler.shuffleTasks();
 }
 
 int ImageLocator::pendingCount() const
 {
-    QMutexLocker lock(&m_pendingMutex);
-    return m_pending.size();
+    return m_scheduler.pendingCount();
 }
 
 void ImageLocator::requestMetadata(QUrl location)
@@ -276,21 +211,8 @@ void ImageLocator::releaseClient(QUrl url, ImageClient* client)
 
 void ImageLocator::cancelLoading()
 {
-    for (auto it = m_rows.begin(); it != m_rows.end();) {
-        if (it.value().isEmpty())
-            it = m_rows.erase(it);
-        else
-            ++it;
-    }
-    // Dropped loads must not keep their keepers loading, or the next load request for
-    // such a file would wait for output that never comes.
-    QList<std::shared_ptr<IndexTask>> dropped;
-    {
-        QMutexLocker lock(&m_pendingMutex);
-        dropped.swap(m_pending);
-    }
-    for (const std::shared_ptr<IndexTask>& task : qAsConst(dropped))
-        task->keeper()->setLoading(false);
+    m_rows.dropEmpty();
+    m_scheduler.cancel();
 }
 
 void ImageLocator::close()
@@ -306,7 +228,7 @@ QUrl ImageLocator::filePathToUrl(QString file) const
 
 bool ImageLocator::isWatched(const QUrl& url) const
 {
-    return m_watcher->files().contains(fileKey(url).toLocalFile());
+    return m_watch.isWatched(fileKey(url).toLocalFile());
 }
 
 void ImageLocator::onUrlFoundInvalidSlot(QUrl location)
@@ -314,35 +236,21 @@ void ImageLocator::onUrlFoundInvalidSlot(QUrl location)
     emit notifyFileInvalidSignal(location);
 }
 
-void ImageLocator::deliverResults()
+void ImageLocator::deliverResult(IndexResult& result)
 {
-    QElapsedTimer clock;
-    clock.start();
-    bool more = true;
-    while (more) {
-        std::vector<IndexResult> batch = m_link->take(kDeliverBatch, &more);
-        for (IndexResult& result : batch) {
-            ImageKeeper* keeper = result.keeper.get();
-            switch (result.kind) {
-            case IndexResult::Metadata:
-                // A task reports under its keeper's URL, which is the file's key already.
-                fileIndexed(keeper->url(), result.metadata);
-                break;
-            case IndexResult::Output:
-                keeper->onImageOutputSlot(std::move(result.message));
-                break;
-            case IndexResult::Invalid:
-                keeper->onFileInvalidSlot(keeper->url());
-                onUrlFoundInvalidSlot(keeper->url());
-                break;
-            }
-        }
-        if (more && clock.nsecsElapsed() >= kDeliverSliceNs) {
-            // The rest waits for the next turn, behind whatever else is queued.
-            QMetaObject::invokeMethod(
-                this, [this] { deliverResults(); }, Qt::QueuedConnection);
-            return;
-        }
+    ImageKeeper* keeper = result.keeper.get();
+    switch (result.kind) {
+    case IndexResult::Metadata:
+        // A task reports under its keeper's URL, which is the file's key already.
+        fileIndexed(keeper->url(), result.metadata);
+        break;
+    case IndexResult::Output:
+        keeper->onImageOutputSlot(std::move(result.message));
+        break;
+    case IndexResult::Invalid:
+        keeper->onFileInvalidSlot(keeper->url());
+        onUrlFoundInvalidSlot(keeper->url());
+        break;
     }
 }
 
@@ -353,23 +261,8 @@ void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
 
 void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
 {
-    const QString path = url.toLocalFile();
-    if (record.invalid) {
-        if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
-            m_retryList.append(record);
-        } else if (!path.isEmpty()) {
-            if (!m_watcher->files().contains(path))
-                m_watcher->addPath(path);
-            if (!m_shuffleArmed) {
-                m_shuffleArmed = true;
-                QTimer::singleShot(kWatchDelayMs, this, &ImageLocator::shuffleFiles);
-            }
-        }
-    } else if (!path.isEmpty() && m_watcher->files().contains(path)) {
-        m_watcher->removePath(path);
-    }
-
-    storeRow(url, record);
+    m_watch.noteIndexed(url.toLocalFile(), record);
+    m_rows.store(url, record);
     if (!record.invalid)
         emit notifyFileIndexedSignal(record);
 }
@@ -380,29 +273,6 @@ void ImageLocator::onFileContentsUpdated(QUrl location)
     if (it != m_keepers.constEnd())
         it.value()->clearPyramid();
     requestMetadata(location);
-}
-
-void ImageLocator::onPathContentsUpdated(QString path)
-{
-    onFileContentsUpdated(QUrl::fromLocalFile(path));
-}
-
-void ImageLocator::shuffleFiles()
-{
-    m_shuffleArmed = false;
-    const QStringList paths = m_watcher->files();
-    for (const QString& path : paths) {
-        const QUrl url = QUrl::fromLocalFile(path);
-        const qint64 size = QFileInfo(path).size();
-        const QMap<int, QVariant> row = m_rows.value(url);
-        const QVariant known = row.value(kRowFileSize);
-        if (!known.isValid() || known.toLongLong() != size || row.value(kRowInvalid).toBool()) {
-            const auto it = m_keepers.constFind(url);
-            if (it != m_keepers.constEnd())
-                it.value()->clearPyramid();
-            requestMetadata(url);
-        }
-    }
 }
 
 std::shared_ptr<QSemaphoreReleaser> ImageLocator::evictPath(QString path)
@@ -428,13 +298,7 @@ ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
 
 ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
-    const int index = m_editorPool->acquire(false);
-    m_currentEditor = index;
-    ImageEditor& editor = m_editors[index];
-    if (client) {
-        editor.addListener(client);
-        client->attachEditor(&editor);
-    }
+    ImageEditor& editor = m_lending.lend(client);
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
     const std::shared_ptr<StreamSource> source = keeper->streamSource();
     // Writers stay away from the file while it is opened; the editor holds its own token.
@@ -448,22 +312,7 @@ ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
 {
-    if (!editor)
-        return;
-    if (client)
-        editor->removeListener(client);
-    for (int i = 0; i < 2; ++i) {
-        if (editor == &m_editors[i])
-            m_editorPool->release(i);
-    }
-}
-
-void ImageLocator::recycleEditor(ImageEditor& editor)
-{
-    m_exportQueue->run(editor);
-    if (m_recycleProbe)
-        m_recycleProbe(editor);
-    editor.saveAndClose();
+    m_lending.giveBack(editor, client);
 }
 
 namespace {
@@ -500,14 +349,23 @@ void ImageLocator::rate(QUrl url, int rating)
     if (editor && fileKey(editor->currentUrl()) == fileKey(url))
         editor->setRating(shown);
     const QUrl key = fileKey(url);
-    const auto row = m_rows.find(key);
-    if (row == m_rows.end())
+    if (!m_rows.contains(key))
         return;
-    if (row.value().isEmpty()) {
+    if (m_rows.value(key).isEmpty()) {
         onFileContentsUpdated(url);
         return;
     }
-    emit modified(key);
-    row.value().insert(IResolver::Rating, shown);
-    emit resolved(key);
+    m_rows.setRating(key, shown);
+}
+
+QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
+{
+    if (location.isEmpty())
+        return {};
+    const QUrl key = fileKey(location);
+    if (m_rows.contains(key))
+        return m_rows.value(key);
+    // Known once the file is indexed; `resolved` says so.
+    requestMetadata(location);
+    return {};
 }

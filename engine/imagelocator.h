@@ -2,29 +2,30 @@
 
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
-#include "core/stdarraypool.h"
+#include "engine/channelorder.h"
 #include "engine/depthclient.h"
+#include "engine/editorlending.h"
 #include "engine/exportqueue.h"
 #include "engine/fileperm.h"
+#include "engine/galleryrows.h"
+#include "engine/iimageservice.h"
 #include "engine/imageclient.h"
 #include "engine/imageeditor.h"
 #include "engine/imagekeeper.h"
+#include "engine/indexscheduler.h"
 #include "engine/indextask.h"
 #include "engine/iresolver.h"
 #include "engine/metahistory.h"
+#include "engine/unreadablewatch.h"
 #include "engine/vrxmetadata.h"
 #include "pipeline/interfaces/ibailiff.h"
 
-#include <QFileSystemWatcher>
 #include <QHash>
-#include <QList>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
-#include <QSemaphore>
 #include <QThread>
-#include <QThreadPool>
 #include <QUrl>
 #include <QVariant>
 
@@ -39,10 +40,13 @@ class AsyncTask;
 // The per-file image service: one keeper per file URL remembering the file's rendered
 // output for its listeners, metadata, thumbnail and load tasks on a bounded share of the
 // process-wide thread pool, a watch on files that are not readable yet, and the lock
-// registry that every user of raw files shares. Lives on the GUI thread.
-class ImageLocator : public IResolver, public IBailiff
+// registry that every user of raw files shares. Lives on the GUI thread. Its jobs are
+// done by members: the index scheduler, the gallery rows, the watch of unreadable files
+// and the editor lending.
+class ImageLocator : public IResolver, public IBailiff, public IImageService
 {
     Q_OBJECT
+    Q_INTERFACES(IImageService)
     Q_PROPERTY(bool cpuSupported READ cpuSupported CONSTANT)
     Q_PROPERTY(bool backgroundProcessing READ backgroundProcessing WRITE setBackgroundProcessing NOTIFY
             backgroundProcessingChanged)
@@ -57,8 +61,8 @@ class ImageLocator : public IResolver, public IBailiff
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
 
 public:
-    static constexpr int kGlRgba = 0x1908;
-    static constexpr int kGlBgra = 0x80E1;
+    static constexpr int kGlRgba = ChannelOrder::kGlRgba;
+    static constexpr int kGlBgra = ChannelOrder::kGlBgra;
 
     explicit ImageLocator(QObject* parent = nullptr);
     // At most `threadCount` tasks of this locator run at once.
@@ -70,37 +74,39 @@ public:
     bool backgroundProcessing() const { return m_backgroundProcessing; }
     int applyTuning() const { return m_applyTuning; }
     void setApplyTuning(int applyTuning);
-    int channelOrder() const { return m_channelOrder; }
+    int channelOrder() const override { return m_channelOrder; }
     void setChannelOrder(int channelOrder);
     void setReasonForPowerRequest(const QString& reason);
     FilePerm* filePerm() const { return m_filePerm; }
     IBailiff* bailiff() { return this; }
     ProgressModel* exportProgress() const { return m_exportProgress; }
     ProgressHandler* patchProgressHandler() const { return m_patchProgressHandler; }
-    int threadCount() const { return m_threadCount; }
+    int threadCount() const { return m_scheduler.threadCount(); }
     // Free bytes an export's target volume must keep.
     qint64 lowSpaceBytes() const { return m_lowSpaceBytes; }
     Metahistory* metahistory() const;
 
-    // The key under which a file is known everywhere in the service: the absolute,
-    // clean URL of the path as it was asked for (links are not resolved).
-    static QUrl fileKey(const QUrl& url);
+    // The key under which a file is known everywhere in the service (IImageService).
+    using IImageService::fileKey;
 
-    // The display items' side.
-    void requestLoad(QUrl url, ImageClient* client);
-    void releaseClient(QUrl url, ImageClient* client);
+    // The display items' side (IImageService).
+    void requestLoad(QUrl url, ImageClient* client) override;
+    void releaseClient(QUrl url, ImageClient* client) override;
     // Lends one of the two editors with the file open in it; blocks while both are lent
     // or being recycled.
-    ImageEditor* openForView(QUrl url, DepthClient* client);
+    ImageEditor* openForView(QUrl url, DepthClient* client) override;
     // Hands an editor back: its listeners are detached at once, its pending exports are
     // written and its state saved on a recycle thread, then it is free again.
-    void releaseEditorSlot(ImageEditor* editor, ImageClient* client);
+    void releaseEditorSlot(ImageEditor* editor, ImageClient* client) override;
     // The editor lent out last (null before the first).
-    ImageEditor* currentEditor() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
+    ImageEditor* currentEditor() { return m_lending.current(); }
     ExportQueue* exportQueue() const { return m_exportQueue; }
     // Runs after the pending exports of an editor handed back were written, before it is
     // saved and closed (diagnostics and tests).
-    void setRecycleProbe(std::function<void(ImageEditor&)> probe) { m_recycleProbe = std::move(probe); }
+    void setRecycleProbe(std::function<void(ImageEditor&)> probe)
+    {
+        m_lending.setRecycleProbe(std::move(probe));
+    }
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
@@ -113,11 +119,11 @@ public:
     // IResolver: one row of gallery values per file, rebuilt from every indexing result;
     // an empty row while an unknown file's metadata is read (the row then comes with
     // `resolved`).
-    const QHash<int, QByteArray>& roleNames() const override { return m_roleNames; }
+    const QHash<int, QByteArray>& roleNames() const override { return m_rows.roleNames(); }
     QMap<int, QVariant> rowFor(QUrl location) override;
 
     // Called on pool threads at fixed points of every task (for diagnostics and tests).
-    void setTaskProbe(IndexTask::Probe probe) { m_probe = std::move(probe); }
+    void setTaskProbe(IndexTask::Probe probe) { m_scheduler.setProbe(std::move(probe)); }
     // Applies the current tuning and channel order to a renderer.
     std::function<void(CIAPI::RendererBase&)> rendererSetup() const;
 
@@ -128,7 +134,7 @@ public:
     // Sets a picture's star rating in its state file, the lent editor that shows it and its
     // gallery row. When the write fails (lock held elsewhere, file not writable) they show
     // what the state file holds instead.
-    Q_INVOKABLE void rate(QUrl url, int rating);
+    Q_INVOKABLE void rate(QUrl url, int rating) override;
     Q_INVOKABLE void close();
     Q_INVOKABLE QUrl filePathToUrl(QString file) const;
 
@@ -154,58 +160,34 @@ private slots:
     void onUrlFoundInvalidSlot(QUrl location);
     void onFileMetadataIndexed(VrxMetadata metadata);
     void onFileContentsUpdated(QUrl location);
-    void onPathContentsUpdated(QString path);
-    void shuffleFiles();
     void shuffleTasks();
 
 private:
-    // Hands what the tasks found to keepers, rows and listeners, a bounded slice per
-    // event-loop turn.
-    void deliverResults();
+    // Hands one thing a task found to its keeper, the rows and the listeners.
+    void deliverResult(IndexResult& result);
     // Stores an indexing result for the file known by `key`.
     void fileIndexed(const QUrl& key, const VrxMetadata& record);
-    // Pops the first waiting task for a finishing one (any thread); with none waiting
-    // the finishing task's slot is taken back under the same lock.
-    std::shared_ptr<IndexTask> handOver();
 
     void enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds);
-    void recycleEditor(ImageEditor& editor);
     // The calibration of the camera that took a picture; callable from any thread.
     ImageViewer::Calibration calibrationFor(StreamPart& source) const;
-    // Stores the gallery row built from an indexing result and announces the change.
-    void storeRow(const QUrl& url, const VrxMetadata& record);
 
-    QFileSystemWatcher* m_watcher;
     FilePerm* m_filePerm;
-    bool m_shuffleArmed = false;
     bool m_backgroundProcessing = true;
-    int m_channelOrder = kGlBgra;
+    int m_channelOrder = ChannelOrder::kDefault;
     int m_applyTuning = 0;
     qint64 m_lowSpaceBytes = qint64(1) << 30;
     QString m_reasonForPowerRequest;
     QHash<QUrl, std::shared_ptr<ImageKeeper>> m_keepers;
-    QHash<QUrl, QMap<int, QVariant>> m_rows;
-    QHash<int, QByteArray> m_roleNames;
-    QThreadPool* m_pool;
-    int m_threadCount;
-    QSemaphore m_taskSlots;
-    mutable QMutex m_pendingMutex; // guards m_pending and the hand-over of slots
-    QList<std::shared_ptr<IndexTask>> m_pending;
-    ImageEditor m_editors[2];
-    int m_currentEditor = -1;
-    // Recycle steps run here, not behind the thumbnail tasks of the global pool: handing
-    // an editor back must not wait for a screenful of thumbnails.
-    QThreadPool m_recyclePool;
-    std::unique_ptr<StdArrayPool<ImageEditor, 2>> m_editorPool;
-    std::function<void(ImageEditor&)> m_recycleProbe;
-    QList<VrxMetadata> m_retryList;
+    GalleryRows m_rows;
+    UnreadableWatch m_watch;
+    IndexScheduler m_scheduler;
+    EditorLending m_lending;
     QThread* m_compressionThread;
     QThread* m_patchThread;
     ExportQueue* m_exportQueue;
     ProgressModel* m_exportProgress;
     ProgressHandler* m_patchProgressHandler;
-    std::shared_ptr<TaskLink> m_link;
-    IndexTask::Probe m_probe;
     mutable QMutex m_metahistoryMutex;
     QPointer<Metahistory> m_metahistory;
 };

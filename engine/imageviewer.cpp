@@ -4,6 +4,7 @@
 #include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
+#include "engine/channelorder.h"
 #include "engine/enginestreams.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageproperties.h"
@@ -20,7 +21,6 @@
 namespace {
 
 constexpr int kViewerKind = 4;
-constexpr int kBgraChannelOrder = 0x80E1;
 
 } // namespace
 
@@ -170,7 +170,7 @@ void ImageViewer::createRenderer()
 
 void ImageViewer::applyTuning(CIAPI::RendererBase& renderer, int tuningType, int channelOrder)
 {
-    renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, channelOrder == kBgraChannelOrder ? 1 : 0);
+    renderer.setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(channelOrder) ? 1 : 0);
     CIAPI::ApplyTuning(tuningType, renderer);
 }
 

@@ -74,7 +74,7 @@ public:
 
     ImageProperties* properties() const { return m_properties; }
 
-    // Render defaults for a picture: channel order (0x80E1 is BGRA) and tuning type.
+    // Render defaults for a picture: channel order (see engine/channelorder.h) and tuning type.
     static void applyTuning(CIAPI::RendererBase& renderer, int tuningType, int channelOrder);
     // Lets the engine compute depth without being asked.
     static void setRendererProperty(CIAPI::RendererBase& renderer);

@@ -5,6 +5,7 @@
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
+#include "engine/channelorder.h"
 #include "engine/directstreamreader.h"
 #include "engine/enginestreams.h"
 #include "engine/pixelhelpers.h"
@@ -20,12 +21,6 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
-
-namespace {
-
-constexpr int kGlBgra = 0x80E1;
-
-} // namespace
 
 TaskLink::TaskLink(HandOver handOver, Wake wake)
     : m_handOver(std::move(handOver))
@@ -182,7 +177,7 @@ void IndexTask::work()
                         const int w = thumbnail.width();
                         const int h = thumbnail.height();
                         CIAPI::Image level = CIAPI::Image::Create(w, h, thumbnail.pixelFormat());
-                        if (m_setup.channelOrder == kGlBgra)
+                        if (ChannelOrder::isBgra(m_setup.channelOrder))
                             swapRedBlue(thumbnail.data(), w, h, thumbnail.stride(),
                                 thumbnail.data() + std::ptrdiff_t(thumbnail.stride()) * (h - 1) + w * 4);
                         for (int y = 0; y < h; ++y)
@@ -230,7 +225,7 @@ void IndexTask::work()
             DirectStreamReader reader;
             reader.setSource(m_setup.source);
             reader.renderer().setProperty(
-                CIAPI::IntParam::ChannelOrderBGRA, m_setup.channelOrder == kGlBgra ? 1 : 0);
+                CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(m_setup.channelOrder) ? 1 : 0);
             CIAPI::ApplyTuning(m_setup.applyTuning, reader.renderer());
             if (wantMetadata) {
                 record.readRendererMetadata(reader.renderer());

@@ -52,11 +52,21 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
     std::shared_ptr<VrxImage> img(new VrxImage);
     img->m_source = source;
     const ByteSource& src = *source;
-    const std::uint64_t size = src.size();
-    if (size < format::kHeaderSize)
+    if (src.size() < format::kHeaderSize)
         throw bad("too short");
+    const TocPlace toc = readHeader(img.get(), src);
+    readTableOfContents(img.get(), src, toc);
+    readMetadata(img.get());
+    readModules(img.get());
+    locateLargeChunks(img.get(), src);
+    checkCompatibility(img.get());
+    readAppendix(img.get(), src);
+    return img;
+}
 
-    // Header.
+VrxImage::TocPlace VrxImage::readHeader(VrxImage* img, const ByteSource& src)
+{
+    const std::uint64_t size = src.size();
     const auto header = readRange(src, 0, format::kHeaderSize);
     if (std::memcmp(header.data(), format::kMagic, 4) != 0)
         throw bad("not a VRX file");
@@ -80,8 +90,14 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
         || total - tocOffset != static_cast<std::uint64_t>(tocCount) * format::kTocEntrySize + 4)
         throw bad("table of contents missing or misplaced");
     img->m_containerLength = total;
+    return { tocOffset, tocCount };
+}
 
-    // Table of contents.
+void VrxImage::readTableOfContents(VrxImage* img, const ByteSource& src, const TocPlace& place)
+{
+    const std::uint64_t total = img->m_containerLength;
+    const std::uint64_t tocOffset = place.offset;
+    const std::uint32_t tocCount = place.count;
     const auto toc = readRange(src, tocOffset, total - tocOffset);
     if (crc32(toc.data(), toc.size() - 4) != ByteReader(toc.data() + toc.size() - 4, 4).u32())
         throw bad("table of contents checksum mismatch");
@@ -110,10 +126,11 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             throw bad("chunk header does not match the table of contents");
         img->m_chunks.push_back(e);
     }
+}
 
-    // Small chunks: checked and parsed now.
+void VrxImage::readMetadata(VrxImage* img)
+{
     bool haveMeta = false;
-    std::vector<ModuleInfo> modules;
     for (const ChunkEntry& e : img->m_chunks) {
         if (e.type == "META") {
             if (haveMeta)
@@ -141,7 +158,21 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             m.wbTint = r.f32();
             m.referenceModule = r.i32();
             haveMeta = true;
-        } else if (e.type == "MODL") {
+        }
+    }
+    if (!haveMeta)
+        throw bad("no metadata");
+    const Metadata& meta = img->m_meta;
+    if (meta.moduleCount < 0 || meta.moduleCount > limits::kMaxModules || meta.frameCount < 0
+        || meta.frameCount > limits::kMaxFrames)
+        throw bad("module or frame count out of range");
+}
+
+void VrxImage::readModules(VrxImage* img)
+{
+    std::vector<ModuleInfo> modules;
+    for (const ChunkEntry& e : img->m_chunks) {
+        if (e.type == "MODL") {
             if (e.payload.length < format::kModuleSize || e.payload.length > kMaxSmallChunk)
                 throw bad("module record has the wrong size");
             const auto p = img->payload(e.payload, kMaxSmallChunk);
@@ -182,15 +213,13 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             modules.push_back(m);
         }
     }
-    if (!haveMeta)
-        throw bad("no metadata");
-    const Metadata& meta = img->m_meta;
-    if (meta.moduleCount < 0 || meta.moduleCount > limits::kMaxModules || meta.frameCount < 0
-        || meta.frameCount > limits::kMaxFrames)
-        throw bad("module or frame count out of range");
     img->m_modules = modules;
     img->m_hotPixels.resize(modules.size());
+}
 
+void VrxImage::locateLargeChunks(VrxImage* img, const ByteSource& src)
+{
+    const std::vector<ModuleInfo>& modules = img->m_modules;
     // Large chunks: headers checked now, payloads on demand.
     for (const ChunkEntry& e : img->m_chunks) {
         if (e.type == "RAW ") {
@@ -259,8 +288,12 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             img->m_preview = e.payload;
         }
     }
+}
 
-    // Compatibility.
+void VrxImage::checkCompatibility(VrxImage* img)
+{
+    const std::vector<ModuleInfo>& modules = img->m_modules;
+    const Metadata& meta = img->m_meta;
     auto incompatible = [&](const std::string& why) {
         if (img->m_incompatibility.empty())
             img->m_incompatibility = why;
@@ -286,7 +319,14 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
         img->m_outputWidth = out.x;
         img->m_outputHeight = out.y;
     }
+}
 
+void VrxImage::readAppendix(VrxImage* img, const ByteSource& src)
+{
+    const std::uint64_t size = src.size();
+    const std::uint64_t total = img->m_containerLength;
+    const std::vector<ModuleInfo>& modules = img->m_modules;
+    const Metadata& meta = img->m_meta;
     // Appendix: a calibration record for this camera.
     if (size > total) {
         const std::uint64_t rest = size - total;
@@ -307,7 +347,6 @@ std::shared_ptr<const VrxImage> VrxImage::open(std::shared_ptr<const ByteSource>
             }
         }
     }
-    return img;
 }
 
 std::vector<std::uint8_t> VrxImage::payload(const Location& loc, std::uint64_t maxLength) const

@@ -87,6 +87,25 @@ public:
 
 private:
     VrxImage() = default;
+
+    // The steps of open(), in this order, each on the image being opened; each throws
+    // std::runtime_error at the first fault it finds.
+    struct TocPlace
+    {
+        std::uint64_t offset = 0;
+        std::uint32_t count = 0;
+    };
+    // Version, flags and container length; where the table of contents lies.
+    static TocPlace readHeader(VrxImage* img, const ByteSource& src);
+    // Every chunk's place, its header checked against its entry.
+    static void readTableOfContents(VrxImage* img, const ByteSource& src, const TocPlace& place);
+    static void readMetadata(VrxImage* img);
+    static void readModules(VrxImage* img);
+    // Raw frames, depth map and preview: headers checked, payloads read on demand.
+    static void locateLargeChunks(VrxImage* img, const ByteSource& src);
+    static void checkCompatibility(VrxImage* img);
+    // A calibration record for this camera after the container.
+    static void readAppendix(VrxImage* img, const ByteSource& src);
     std::vector<std::uint8_t> payload(const Location& loc, std::uint64_t maxLength) const;
 
     std::shared_ptr<const ByteSource> m_source;

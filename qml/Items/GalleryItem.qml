@@ -57,9 +57,9 @@ Item {
         wrapMode: Text.WordWrap
         color: "#dfdfdf"
         font.pixelSize: 12
-        text: cell.incompatible ? "This image needs a newer version of Ostra to open."
-            : cell.invalid ? "Ostra failed to open this image."
-            : image.loading ? "Wait..." : ""
+        text: cell.incompatible ? qsTr("This image needs a newer version of Ostra to open.")
+            : cell.invalid ? qsTr("Ostra failed to open this image.")
+            : image.loading ? qsTr("Wait...") : ""
     }
 
     Rectangle {

@@ -8,8 +8,8 @@ import com.quelt.ostra 2.0
 FocusScope {
     id: view
 
-    property alias location: canvas.location
-    property alias locator: canvas.locator
+    required property string location
+    required property ImageLocator locator
     signal closed()
 
     Keys.onEscapePressed: {
@@ -32,6 +32,8 @@ FocusScope {
         anchors.right: parent.right
         anchors.bottom: bar.top
         focus: true
+        locator: view.locator
+        location: view.location
     }
 
     Rectangle {
@@ -49,11 +51,11 @@ FocusScope {
             spacing: 6
 
             ToolButton {
-                text: "back"
+                text: qsTr("back")
                 onClicked: view.closed()
             }
             ToolButton {
-                text: "crop"
+                text: qsTr("crop")
                 checkable: true
                 checked: canvas.editorMode === ImageEditItem.Crop
                 onClicked: {
@@ -68,7 +70,7 @@ FocusScope {
             ComboBox {
                 id: ratio
                 visible: canvas.editorMode === ImageEditItem.Crop
-                model: ["free", "4:3", "3:4", "16:9", "9:16", "3:2", "2:3", "2:1", "1:2", "1:1"]
+                model: [qsTr("free"), "4:3", "3:4", "16:9", "9:16", "3:2", "2:3", "2:1", "1:2", "1:1"]
                 onActivated: canvas.geometryEdits.setCropMode(index)
                 Connections {
                     target: canvas.geometryEdits
@@ -76,23 +78,23 @@ FocusScope {
                 }
             }
             ToolButton {
-                text: "rotate left"
+                text: qsTr("rotate left")
                 onClicked: canvas.geometryEdits.rotateLeft()
             }
             ToolButton {
-                text: "rotate right"
+                text: qsTr("rotate right")
                 onClicked: canvas.geometryEdits.rotateRight()
             }
             ToolButton {
-                text: "flip horizontal"
+                text: qsTr("flip horizontal")
                 onClicked: canvas.geometryEdits.mirrorHorizontal()
             }
             ToolButton {
-                text: "flip vertical"
+                text: qsTr("flip vertical")
                 onClicked: canvas.geometryEdits.mirrorVertical()
             }
             ToolButton {
-                text: "reset"
+                text: qsTr("reset")
                 enabled: canvas.geometryEdits.hasEdits
                 onClicked: canvas.resetGeometry()
             }

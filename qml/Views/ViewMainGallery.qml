@@ -7,9 +7,9 @@ import "../Items"
 FocusScope {
     id: gallery
 
-    // The gallery model (an ActiveSession) and the image service that draws its cells.
-    property var model: null
-    property var locator: null
+    // The gallery model and the image service that draws its cells.
+    required property ActiveSession model
+    required property ImageLocator locator
     readonly property alias count: grid.count
     readonly property alias currentIndex: grid.currentIndex
 

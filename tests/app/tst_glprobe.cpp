@@ -24,7 +24,8 @@ private slots:
         surface.create();
         QVERIFY(reference.makeCurrent(&surface));
         const bool bgra = reference.hasExtension(QByteArrayLiteral("GL_EXT_bgra"));
-        QCOMPARE(ostra::channelOrderOf(&reference, kUnknown), bgra ? ostra::glBgra : ostra::glRgba);
+        QCOMPARE(ostra::channelOrderOf(&reference, kUnknown),
+            bgra ? ChannelOrder::kGlBgra : ChannelOrder::kGlRgba);
         reference.doneCurrent();
         // Not current in this thread: nothing can be asked of it.
         QCOMPARE(ostra::channelOrderOf(&reference, kUnknown), kUnknown);
@@ -34,7 +35,7 @@ private slots:
         window.resize(64, 64);
         window.show();
         const int order = ostra::probeChannelOrder(&window, kUnknown, 60000);
-        QCOMPARE(order, bgra ? ostra::glBgra : ostra::glRgba);
+        QCOMPARE(order, bgra ? ChannelOrder::kGlBgra : ChannelOrder::kGlRgba);
     }
 
     void windowThatNeverShowsDoesNotHang()
@@ -44,7 +45,7 @@ private slots:
         QQuickWindow window;
         QTest::ignoreMessage(
             QtWarningMsg, QRegularExpression(QStringLiteral("No scene graph within 100 ms")));
-        QCOMPARE(ostra::probeChannelOrder(&window, ostra::glRgba, 100), ostra::glRgba);
+        QCOMPARE(ostra::probeChannelOrder(&window, ChannelOrder::kGlRgba, 100), ChannelOrder::kGlRgba);
     }
 };
 

@@ -112,7 +112,7 @@ private slots:
         for (const QString& line : debugLines)
             QTest::ignoreMessage(QtDebugMsg, qPrintable(line));
 
-        const auto properties = ostra::rootContextProperties(ostra::glBgra, true);
+        const auto properties = ostra::rootContextProperties(ChannelOrder::kGlBgra, true);
 
         QQmlEngine engine;
         ostra::setRootContextProperties(engine.rootContext(), properties);
@@ -121,7 +121,7 @@ private slots:
         std::unique_ptr<QObject> object(component.create());
         QVERIFY2(object, qPrintable(component.errorString()));
 
-        QCOMPARE(object->property("channel").toInt(), ostra::glBgra);
+        QCOMPARE(object->property("channel").toInt(), ChannelOrder::kGlBgra);
         QCOMPARE(object->property("fonts"), QVariant(true));
         // True by default, a number when overridden.
         const QVariant seen = object->property("recent");
@@ -148,7 +148,7 @@ private slots:
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("TUNING")));
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("RECENT")));
         QStringList names;
-        for (const auto& property : ostra::rootContextProperties(ostra::glRgba, false))
+        for (const auto& property : ostra::rootContextProperties(ChannelOrder::kGlRgba, false))
             names << property.name;
         QCOMPARE(names,
             (QStringList { QStringLiteral("glChannelOrder"), QStringLiteral("cpQueltRecent"),

@@ -4,6 +4,7 @@
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
+#include "display/imageedititem.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
@@ -148,11 +149,11 @@ private slots:
         QQuickView view;
         view.setResizeMode(QQuickView::SizeRootObjectToView);
         view.resize(4 * 240 + 8, 2 * 180 + 8);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
         view.setSource(qmlFile(QStringLiteral("Views/ViewMainGallery.qml")));
         QCOMPARE(view.status(), QQuickView::Ready);
         QQuickItem* root = view.rootObject();
-        root->setProperty("model", QVariant::fromValue<QObject*>(&gallery));
-        root->setProperty("locator", QVariant::fromValue<QObject*>(&locator));
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
 
@@ -235,6 +236,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
         QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
+        // The canvas got the picture and the image service.
+        auto* canvas = window->findChild<ImageEditItem*>();
+        QVERIFY(canvas);
+        QCOMPARE(QUrl(canvas->location()), QUrl::fromLocalFile(m_other));
+        QVERIFY(qobject_cast<ImageLocator*>(canvas->locator()));
         window->setProperty("editorLocation", QString());
 
         // Dropped on the window, with several sessions allowed: added to what is shown.

@@ -2,6 +2,7 @@
 
 #include "display/imageplanes.h"
 #include "display/imageplanesnode.h"
+#include "engine/channelorder.h"
 #include "support/glhelpers.h"
 
 #include <QSGOpacityNode>
@@ -10,8 +11,8 @@ using namespace displaytest;
 
 namespace {
 
-constexpr int kRgba = 0x1908;
-constexpr int kBgra = 0x80E1;
+constexpr int kRgba = ChannelOrder::kGlRgba;
+constexpr int kBgra = ChannelOrder::kGlBgra;
 constexpr int kTile = ImagePlanes::kTileSize;
 
 // Compares one tile's texture with the level's pixels over `area` (level coordinates).

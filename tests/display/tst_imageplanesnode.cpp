@@ -4,6 +4,7 @@
 #include "display/imageplanesnode.h"
 #include "display/imagetilenode.h"
 #include "display/placeholdernode.h"
+#include "engine/channelorder.h"
 #include "engine/sentinels.h"
 #include "support/glhelpers.h"
 
@@ -17,8 +18,8 @@ using namespace displaytest;
 
 namespace {
 
-constexpr int kRgba = 0x1908;
-constexpr int kBgra = 0x80E1;
+constexpr int kRgba = ChannelOrder::kGlRgba;
+constexpr int kBgra = ChannelOrder::kGlBgra;
 
 // An item that draws a pyramid (or a placeholder) the way the display items do.
 class PyramidItem : public QQuickItem

@@ -1,3 +1,4 @@
+#include "engine/channelorder.h"
 #include "engine/imageeditor.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
@@ -74,7 +75,8 @@ private:
     bool open(ImageViewer& viewer, const QString& path)
     {
         viewer.setFilePerm(&m_perm);
-        return viewer.loadImageWithState(QUrl::fromLocalFile(path), sourceOf(path), {}, 0, 0x80E1);
+        return viewer.loadImageWithState(
+            QUrl::fromLocalFile(path), sourceOf(path), {}, 0, ChannelOrder::kGlBgra);
     }
 
 private slots:

@@ -1,7 +1,4 @@
-// The image service as the gallery's resolver: one row of values per file, built from
-// the file's metadata each time it is indexed, and the signals that announce changes.
-
-#include "engine/imagelocator.h"
+#include "engine/galleryrows.h"
 
 #include <QFileInfo>
 #include <QMatrix>
@@ -59,19 +56,32 @@ QMap<int, QVariant> buildRow(const QUrl& url, const VrxMetadata& record)
 
 } // namespace
 
-QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
+GalleryRows::GalleryRows(QObject* parent)
+    : QObject(parent)
+    , m_roleNames(IResolver::imageRoleNames())
+{ }
+
+void GalleryRows::setRating(const QUrl& url, int rating)
 {
-    if (location.isEmpty())
-        return {};
-    const auto it = m_rows.constFind(fileKey(location));
-    if (it != m_rows.constEnd())
-        return it.value();
-    // Known once the file is indexed; `resolved` says so.
-    requestMetadata(location);
-    return {};
+    const auto row = m_rows.find(url);
+    if (row == m_rows.end() || row.value().isEmpty())
+        return;
+    emit modified(url);
+    row.value().insert(IResolver::Rating, rating);
+    emit resolved(url);
 }
 
-void ImageLocator::storeRow(const QUrl& url, const VrxMetadata& record)
+void GalleryRows::dropEmpty()
+{
+    for (auto it = m_rows.begin(); it != m_rows.end();) {
+        if (it.value().isEmpty())
+            it = m_rows.erase(it);
+        else
+            ++it;
+    }
+}
+
+void GalleryRows::store(const QUrl& url, const VrxMetadata& record)
 {
     const QMap<int, QVariant> fresh = buildRow(url, record);
     auto it = m_rows.find(url);

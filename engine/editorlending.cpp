@@ -1,0 +1,59 @@
+#include "engine/editorlending.h"
+
+#include "core/asynctask.h"
+#include "engine/depthclient.h"
+
+EditorLending::EditorLending(EditorStep beforeClose)
+    : m_beforeClose(std::move(beforeClose))
+{
+    m_recyclePool.setMaxThreadCount(2);
+    m_editorPool = std::make_unique<StdArrayPool<ImageEditor, kEditorCount>>(
+        m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
+        [this](ImageEditor& editor) { recycleEditor(editor); },
+        [this](
+            std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+}
+
+EditorLending::~EditorLending()
+{
+    closeAll();
+}
+
+void EditorLending::closeAll()
+{
+    m_editorPool->release(0);
+    m_editorPool->release(1);
+    m_recyclePool.waitForDone();
+}
+
+ImageEditor& EditorLending::lend(DepthClient* client)
+{
+    const int index = m_editorPool->acquire(false);
+    m_currentEditor = index;
+    ImageEditor& editor = m_editors[index];
+    if (client) {
+        editor.addListener(client);
+        client->attachEditor(&editor);
+    }
+    return editor;
+}
+
+void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
+{
+    if (!editor)
+        return;
+    if (client)
+        editor->removeListener(client);
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (editor == &m_editors[i])
+            m_editorPool->release(i);
+    }
+}
+
+void EditorLending::recycleEditor(ImageEditor& editor)
+{
+    m_beforeClose(editor);
+    if (m_recycleProbe)
+        m_recycleProbe(editor);
+    editor.saveAndClose();
+}

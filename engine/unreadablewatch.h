@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/vrxmetadata.h"
+
+#include <QFileSystemWatcher>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <functional>
+
+// Watches the files the image service found unreadable (a copy still being written, a
+// file locked elsewhere): when the file system reports a change, and a while after each
+// unreadable result for files whose size differs from the one indexed, it asks for the
+// file to be read again.
+class UnreadableWatch : public QObject
+{
+    Q_OBJECT
+public:
+    // The gallery row last indexed for a file (empty when none).
+    using RowLookup = std::function<QMap<int, QVariant>(const QUrl&)>;
+
+    explicit UnreadableWatch(RowLookup rowOf, QObject* parent = nullptr);
+
+    bool isWatched(const QString& path) const;
+    // Starts or ends the watch of the file at `path` after an indexing result.
+    void noteIndexed(const QString& path, const VrxMetadata& record);
+
+signals:
+    // The file at `location` is to be read again.
+    void changed(QUrl location);
+
+private slots:
+    void onPathContentsUpdated(QString path);
+    void shuffleFiles();
+
+private:
+    RowLookup m_rowOf;
+    QFileSystemWatcher* m_watcher;
+    bool m_shuffleArmed = false;
+    QList<VrxMetadata> m_retryList;
+};
