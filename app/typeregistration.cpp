@@ -1,5 +1,7 @@
 #include "app/typeregistration.h"
 
+#include <QCryptographicHash>
+#include <QJSValue>
 #include <QList>
 #include <QProcess>
 #include <QStandardItemModel>
@@ -38,6 +40,10 @@
 #include "library/session.h"
 #include "library/spinemodel.h"
 #include "pipeline/interfaces/ibailiff.h"
+#include "reports/backoff.h"
+#include "reports/digestbackend.h"
+#include "reports/infoharvester.h"
+#include "reports/infouploader.h"
 
 namespace ostra {
 
@@ -61,11 +67,19 @@ void registerMetaTypes()
     qRegisterMetaType<Session*>("Session*");
     qRegisterMetaType<IBailiff*>("IBailiff*");
     qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
+    qRegisterMetaType<Backoff>("Backoff");
+    qRegisterMetaType<QCryptographicHash::Algorithm>("QCryptographicHash::Algorithm");
+    // QML hands a back-end's `backoff` over as a script object ({stepMs: 10, ...}).
+    if (!QMetaType::hasRegisteredConverterFunction<QJSValue, Backoff>())
+        QMetaType::registerConverter<QJSValue, Backoff>(&Backoff::fromJs);
+    if (!QMetaType::hasRegisteredConverterFunction<QVariantMap, Backoff>())
+        QMetaType::registerConverter<QVariantMap, Backoff>(&Backoff::fromMap);
 }
 
 void registerQmlTypes()
 {
-    // The uncreatable gadget "Backoff" ("Backoff is a gadget") is registered here, first.
+    qmlRegisterUncreatableType<Backoff>(
+        applicationId, 2, 0, "Backoff", QStringLiteral("Backoff is a gadget"));
 
     // The module, then the creatable types in their documented order.
     qmlRegisterModule(applicationId, 2, 0);
@@ -90,6 +104,10 @@ void registerQmlTypes()
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
+    // Until the report dialog lands, QML may build the report chain itself.
+    qmlRegisterType<InfoHarvester>(applicationId, 2, 0, "InfoHarvester");
+    qmlRegisterType<InfoUploader>(applicationId, 2, 0, "InfoUploader");
+    qmlRegisterType<DigestBackend>(applicationId, 2, 0, "DigestBackend");
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<AppSettings>(
