@@ -2,7 +2,6 @@
 
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -140,16 +139,6 @@ private slots:
         QVERIFY(segment.seek(10));
         QVERIFY(whole.seek(110));
         QCOMPARE(segment.read(20), whole.read(20));
-    }
-
-    void checksumForAGoneStateIsDropped()
-    {
-        InfoUploader uploader;
-        DigestBackend digest;
-        digest.setMaster(&uploader);
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^State not found"));
-        digest.onChecksum(QUrl::fromLocalFile(m_path), QCryptographicHash::Md5, "x");
-        QVERIFY(uploader.stateKeys().isEmpty());
     }
 };
 
