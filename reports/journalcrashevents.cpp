@@ -36,9 +36,13 @@ bool JournalCrashEvents::query(const QString& executableName, QList<QByteArray>&
 {
     QProcess process;
     process.setStandardErrorFile(QProcess::nullDevice());
+    // Only the fields the event shows: a core kept in the journal would come along otherwise.
     process.start(m_program,
         { QStringLiteral("--no-pager"), QStringLiteral("-o"), QStringLiteral("json"),
-            QStringLiteral("--reverse"), QStringLiteral("MESSAGE_ID=") + QLatin1String(kCoredumpMessageId) });
+            QStringLiteral("--reverse"),
+            QStringLiteral("--output-fields=COREDUMP_EXE,COREDUMP_PID,COREDUMP_SIGNAL_NAME,COREDUMP_CMDLINE,"
+                           "MESSAGE,_HOSTNAME"),
+            QStringLiteral("MESSAGE_ID=") + QLatin1String(kCoredumpMessageId) });
     if (!process.waitForStarted(m_timeoutMs)) {
         error = QStringLiteral("journalctl did not start: ") + process.errorString();
         return false;

@@ -118,6 +118,10 @@ private slots:
         beta.setMaster(&uploader);
         QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
 
+        QFile file(report("a.zip").toLocalFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        uploader.setAutoRemove(true);
         uploader.upload(report("a.zip"));
         uploader.upload(report("a.zip"));
         QCOMPARE(alpha.plans, 1);
@@ -131,6 +135,7 @@ private slots:
         QCOMPARE(requests.at(0).path, QByteArray("/alpha/one"));
         QCOMPARE(requests.at(1).path, QByteArray("/beta/two"));
         QVERIFY(!uploader.findState(report("a.zip")));
+        QVERIFY(!file.exists());
     }
 
     void emptyRouteIsAnnouncedOnceDespiteAnotherRethink()
