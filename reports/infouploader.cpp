@@ -29,6 +29,13 @@ InfoUploader::~InfoUploader()
 {
     for (EvidenceTrace& state : m_states)
         state.dropJobs();
+    // Back-ends that outlive their master (their retry timer, a late checksum) find no machine.
+    for (auto& [key, backend] : m_backends) {
+        if (backend && backend != this) {
+            backend->machine = nullptr;
+            backend->networker = nullptr;
+        }
+    }
 }
 
 void InfoUploader::watchProgress(QNetworkReply* reply, ProgressSignal signal)

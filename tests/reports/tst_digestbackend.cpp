@@ -140,6 +140,21 @@ private slots:
         QVERIFY(whole.seek(110));
         QCOMPARE(segment.read(20), whole.read(20));
     }
+
+    void checksumAfterTheMasterIsGone()
+    {
+        DigestBackend digest;
+        {
+            InfoUploader uploader;
+            Planner planner(QList<osm::Step> { { "digest", "Md5" } });
+            digest.setMaster(&uploader);
+            planner.setMaster(&uploader);
+            uploader.upload(QUrl::fromLocalFile(m_path));
+        }
+        // The checksum comes back to a back-end whose master is gone.
+        QTest::qWait(200);
+        QVERIFY(!digest.machine && !digest.networker);
+    }
 };
 
 OSTRA_TEST_MAIN(TestDigestBackend)
