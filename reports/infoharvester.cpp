@@ -169,7 +169,7 @@ void InfoHarvester::commit()
     if (m_needAppData) {
         for (const QString& database : { AppSettings::sessionDatabase(), AppSettings::recipesDatabase(),
                  AppSettings::historyDatabase(), AppSettings::hasBeenDatabase() }) {
-            if (!database.isEmpty())
+            if (!database.isEmpty() && database != QLatin1String(":memory:"))
                 archive.files.append(QFileInfo(database));
         }
     }
