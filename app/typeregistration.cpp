@@ -1,5 +1,7 @@
 #include "app/typeregistration.h"
 
+#include <QCryptographicHash>
+#include <QJSValue>
 #include <QList>
 #include <QProcess>
 #include <QStandardItemModel>
@@ -46,6 +48,10 @@
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
 #include "pipeline/trafficticket.h"
+#include "reports/backoff.h"
+#include "reports/digestbackend.h"
+#include "reports/infoharvester.h"
+#include "reports/infouploader.h"
 
 namespace ostra {
 
@@ -77,11 +83,19 @@ void registerMetaTypes()
     qRegisterMetaType<IProvider*>("IProvider*");
     qRegisterMetaType<IFileSink*>("IFileSink*");
     qRegisterMetaType<IPipeline*>("IPipeline*");
+    qRegisterMetaType<Backoff>("Backoff");
+    qRegisterMetaType<QCryptographicHash::Algorithm>("QCryptographicHash::Algorithm");
+    // QML hands a back-end's `backoff` over as a script object ({stepMs: 10, ...}).
+    if (!QMetaType::hasRegisteredConverterFunction<QJSValue, Backoff>())
+        QMetaType::registerConverter<QJSValue, Backoff>(&Backoff::fromJs);
+    if (!QMetaType::hasRegisteredConverterFunction<QVariantMap, Backoff>())
+        QMetaType::registerConverter<QVariantMap, Backoff>(&Backoff::fromMap);
 }
 
 void registerQmlTypes()
 {
-    // The uncreatable gadget "Backoff" ("Backoff is a gadget") is registered here, first.
+    qmlRegisterUncreatableType<Backoff>(
+        applicationId, 2, 0, "Backoff", QStringLiteral("Backoff is a gadget"));
 
     // The module, then the creatable types in their documented order.
     qmlRegisterModule(applicationId, 2, 0);
@@ -108,6 +122,10 @@ void registerQmlTypes()
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
+    // Until the report dialog lands, QML may build the report chain itself.
+    qmlRegisterType<InfoHarvester>(applicationId, 2, 0, "InfoHarvester");
+    qmlRegisterType<InfoUploader>(applicationId, 2, 0, "InfoUploader");
+    qmlRegisterType<DigestBackend>(applicationId, 2, 0, "DigestBackend");
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<AppSettings>(

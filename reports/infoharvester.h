@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QImage>
+#include <QJsonObject>
+#include <QMutex>
+#include <QObject>
+#include <QUrl>
+#include <QVariantMap>
+#include <QWaitCondition>
+
+#include <memory>
+
+#include "core/progressmodel.h"
+
+class QQuickItem;
+class ICrashEvents;
+class IDriverList;
+
+// Gathers one user problem into a zip archive in the report folder: machine and
+// application facts, the user's feedback, the driver list, crash events, screenshots,
+// attached files and, on request, the databases. `commit` writes it on the global
+// pool and announces it with `newReport`.
+class InfoHarvester : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(ProgressModel* progress READ progress CONSTANT)
+    Q_PROPERTY(QString bugReportPrefix WRITE setBugReportPrefix)
+    Q_PROPERTY(bool needScrShot WRITE setNeedScrShot)
+    Q_PROPERTY(bool needAppData WRITE setNeedAppData)
+    Q_PROPERTY(bool needAddenda WRITE setNeedAddenda)
+    Q_PROPERTY(bool addVrxState WRITE setAddVrxState)
+    Q_PROPERTY(QUrl userFile WRITE setUserFile)
+    Q_PROPERTY(bool hasFiles READ hasFiles NOTIFY filesChanged)
+    Q_PROPERTY(QStringList files READ files NOTIFY filesChanged)
+    Q_PROPERTY(int sizeLimitMb WRITE setSizeLimitMb)
+    Q_PROPERTY(int decimalKilo WRITE setDecimalKilo)
+    Q_PROPERTY(QQuickItem* screen WRITE setScreen)
+public:
+    class ScreenshotProvider;
+
+    static constexpr int kDriverTimeoutMs = 30000;
+
+    explicit InfoHarvester(QObject* parent = nullptr);
+    // Waits for every archive under way.
+    ~InfoHarvester() override;
+
+    ProgressModel* progress() const { return m_progress; }
+    bool hasFiles() const { return !m_files.isEmpty(); }
+    QStringList files() const;
+    QDir reportFolder() const { return m_reportFolder; }
+
+    // Attaches a file when it is within the size limit, else `notifyOversized`.
+    void addUserFile(const QFileInfo& info);
+
+    // Where crash events and the driver list come from (journal and kernel modules
+    // unless set), and how long a report waits for the driver list.
+    void setCrashEvents(std::shared_ptr<ICrashEvents> source);
+    void setDriverList(std::shared_ptr<IDriverList> list, int timeoutMs = kDriverTimeoutMs);
+
+    // An image URL that grabs the anchor's window when it is fetched, anew for every call.
+    Q_INVOKABLE QUrl captureWindow(QQuickItem* anchor, const QString& name);
+    Q_INVOKABLE void addFeedback(const QString& name, const QString& text);
+
+public slots:
+    void setBugReportPrefix(const QString& prefix) { m_bugReportPrefix = prefix; }
+    void setNeedScrShot(bool on);
+    void setNeedAppData(bool on) { m_needAppData = on; }
+    void setNeedAddenda(bool on);
+    void setAddVrxState(bool on) { m_addVrxState = on; }
+    void setUserFile(const QUrl& url);
+    void setSizeLimitMb(int megabytes) { m_sizeLimitMb = megabytes; }
+    void setDecimalKilo(int kilo);
+    void setScreen(QQuickItem* item);
+    void commit();
+    void cancel() { }
+    void listReports();
+
+signals:
+    void filesChanged();
+    void notifyOversized(const QString& fileName, int size, int sizeLimit);
+    void newReport(const QUrl& report);
+
+private:
+    qint64 sizeLimit() const { return qint64(m_sizeLimitMb) * m_bytesPerMb; }
+    bool withinLimit(const QFileInfo& info);
+    void storeScreenshot(const QString& name, const QImage& image);
+
+    // Archive jobs under way; the destructor waits until none is left. (A semaphore of
+    // INT_MAX permits, all taken at once, is never woken by Qt 5.15's futex semaphore.)
+    QMutex m_jobsMutex;
+    QWaitCondition m_jobsDone;
+    int m_runningJobs = 0;
+    ProgressModel* m_progress;
+    QDir m_baseFolder;
+    QDir m_reportFolder;
+    QString m_installationId;
+    QString m_bugReportPrefix;
+    bool m_needScrShot = false;
+    bool m_needAppData = false;
+    bool m_needAddenda = false;
+    bool m_addVrxState = false;
+    QJsonObject m_guiFacts;
+    QVariantMap m_feedback;
+    QList<QFileInfo> m_files;
+    QHash<QString, QImage> m_screenshots;
+    int m_sizeLimitMb = 10;
+    // Bytes per megabyte: the decimal kilo squared.
+    qint64 m_bytesPerMb = 1000 * 1000;
+    std::shared_ptr<ICrashEvents> m_crashEvents;
+    std::shared_ptr<IDriverList> m_driverList;
+    int m_driverTimeoutMs = kDriverTimeoutMs;
+};

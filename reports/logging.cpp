@@ -1,0 +1,3 @@
+#include "reports/logging.h"
+
+Q_LOGGING_CATEGORY(lcReports, "ostra.reports")

@@ -1,0 +1,124 @@
+#include "reports/networkbackend.h"
+
+#include <QDateTime>
+#include <QMetaEnum>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <climits>
+
+#include "reports/infouploader.h"
+#include "reports/logging.h"
+
+namespace {
+
+constexpr int kTooManyRequests = 429;
+
+} // namespace
+
+NetworkBackend::NetworkBackend(QObject* parent)
+    : osm::Backend(parent)
+{
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(0);
+    connect(&m_retryTimer, &QTimer::timeout, this, &NetworkBackend::retry);
+}
+
+NetworkBackend::~NetworkBackend() = default;
+
+void NetworkBackend::setBackoff(const Backoff& backoff)
+{
+    if (backoff == m_backoff)
+        return;
+    m_backoff = backoff;
+    // A running timer restarts with the lowered interval.
+    if (m_retryTimer.interval() > m_backoff.ceilMs)
+        m_retryTimer.setInterval(m_backoff.ceilMs);
+    emit backoffChanged();
+}
+
+void NetworkBackend::setMaster(InfoUploader* master)
+{
+    if (master)
+        master->addBackend(this);
+}
+
+void NetworkBackend::scheduleRetry(int ms)
+{
+    m_retryTimer.start(ms);
+}
+
+void NetworkBackend::retry()
+{
+    if (!machine)
+        return;
+    for (const QUrl& url : machine->stateKeys()) {
+        if (EvidenceTrace* state = machine->findState(url))
+            machine->rethink(*state);
+    }
+}
+
+void NetworkBackend::stampRoute(QNetworkRequest& request, const QUrl& state, const osm::Step& step)
+{
+    request.setAttribute(QNetworkRequest::User, QVariantList { state } + step);
+}
+
+int NetworkBackend::retryTimeout(QNetworkReply* reply, int defaultMs)
+{
+    qCDebug(lcReports) << "default retry timeout" << defaultMs;
+    int result = defaultMs;
+    const QByteArray retryAfter("Retry-After");
+    if (reply->hasRawHeader(retryAfter)) {
+        const QString text = QString::fromLatin1(reply->rawHeader(retryAfter)).trimmed();
+        bool ok = false;
+        const int seconds = text.toInt(&ok);
+        if (ok) {
+            result = int(std::clamp(qint64(seconds) * 1000, qint64(0), qint64(INT_MAX)));
+        } else {
+            const QDateTime when = QDateTime::fromString(text, Qt::RFC2822Date);
+            if (when.isValid()) {
+                const QDateTime date = QDateTime::fromString(
+                    QString::fromLatin1(reply->rawHeader("Date")).trimmed(), Qt::RFC2822Date);
+                const qint64 ms = date.isValid() ? date.msecsTo(when) : 0;
+                result = int(std::clamp(ms, qint64(0), qint64(INT_MAX)));
+            }
+        }
+    }
+    qCDebug(lcReports) << "adjusted retry timeout" << result;
+    return result;
+}
+
+void NetworkBackend::onReplyFinished(QNetworkReply* reply, const Callback& callback)
+{
+    const bool ok = reply->error() == QNetworkReply::NoError;
+    if (!ok) {
+        qCDebug(lcReports) << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error())
+                           << reply->errorString() << reply->readAll();
+    }
+    const QVariantList route = reply->request().attribute(QNetworkRequest::User).toList();
+    if (route.isEmpty()) {
+        qCDebug(lcReports) << "Empty route" << reply->request().url();
+        return;
+    }
+    const QUrl url = route.first().toUrl();
+    const osm::Step step = route.mid(1);
+    EvidenceTrace* state = machine ? machine->findState(url) : nullptr;
+    if (state) {
+        state->markStep(step, ok);
+        if (callback)
+            callback(*state, step, ok);
+    } else {
+        qCDebug(lcReports) << "No such state" << url;
+    }
+
+    if (ok) {
+        m_retryTimer.setInterval(0);
+        return;
+    }
+    int defaultMs = INT_MAX;
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == kTooManyRequests) {
+        const qint64 grown = qint64(m_backoff.factor) * m_retryTimer.interval() + m_backoff.stepMs;
+        defaultMs = int(std::clamp(std::min(qint64(m_backoff.ceilMs), grown), qint64(0), qint64(INT_MAX)));
+    }
+    m_retryTimer.start(retryTimeout(reply, defaultMs));
+}

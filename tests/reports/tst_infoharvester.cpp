@@ -1,0 +1,401 @@
+#include "support/testmain.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QQmlEngine>
+#include <QQuickImageProvider>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QTimeZone>
+#include <QtGui/private/qzipreader_p.h>
+
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "core/appsettings.h"
+#include "core/identity.h"
+#include "reports/icrashevents.h"
+#include "reports/idriverlist.h"
+#include "reports/infoharvester.h"
+#include "reports/journalcrashevents.h"
+#include "reports/kernelmodulelist.h"
+
+namespace {
+
+QByteArray crashXml(const QString& time)
+{
+    return QStringLiteral("<Event><System><TimeCreated SystemTime=\"%1\"/></System></Event>")
+        .arg(time)
+        .toUtf8();
+}
+
+struct FakeCrashEvents : ICrashEvents
+{
+    QList<QByteArray> events;
+    bool ok = true;
+    bool query(const QString&, QList<QByteArray>& out, QString& error) override
+    {
+        out = events;
+        error = ok ? QString() : QStringLiteral("no journal");
+        return ok;
+    }
+};
+
+// A driver list that may hold the report job until it is released.
+struct FakeDriverList : IDriverList
+{
+    QByteArray csv = "\"Module Name\"\r\n\"loop\"\r\n";
+    bool ok = true;
+    bool hold = false;
+    QSemaphore started, release;
+    bool query(QByteArray& out, QString& error) override
+    {
+        started.release();
+        if (hold)
+            release.acquire();
+        out = csv;
+        error = ok ? QString() : QStringLiteral("refused");
+        return ok;
+    }
+};
+
+QStringList entriesOf(const QString& path)
+{
+    QStringList names;
+    for (const QZipReader::FileInfo& info : QZipReader(path).fileInfoList())
+        names << info.filePath;
+    return names;
+}
+
+QByteArray entryOf(const QString& path, const QString& name)
+{
+    return QZipReader(path).fileData(name);
+}
+
+QString writeFile(const QString& path, qint64 size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size) ? path : QString();
+}
+
+} // namespace
+
+class TestInfoHarvester : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<AppSettings> m_settings;
+    QTemporaryDir m_dir;
+    std::shared_ptr<FakeCrashEvents> m_crashes;
+    std::shared_ptr<FakeDriverList> m_drivers;
+    QQmlEngine m_engine;
+    QQuickWindow m_window;
+
+    // A harvester in the QML engine whose crash events and driver list are the fakes.
+    std::unique_ptr<InfoHarvester> harvester()
+    {
+        m_crashes = std::make_shared<FakeCrashEvents>();
+        m_drivers = std::make_shared<FakeDriverList>();
+        auto h = std::make_unique<InfoHarvester>();
+        QQmlEngine::setContextForObject(h.get(), m_engine.rootContext());
+        h->setCrashEvents(m_crashes);
+        h->setDriverList(m_drivers, 20000);
+        h->setBugReportPrefix(QStringLiteral("BugReport_"));
+        h->setDecimalKilo(1000);
+        return h;
+    }
+
+    // Fetches a screenshot URL as an Image element would.
+    QImage fetch(const QUrl& url)
+    {
+        QSize size;
+        auto* provider = static_cast<QQuickImageProvider*>(m_engine.imageProvider(url.host()));
+        return provider ? provider->requestImage(url.path().mid(1), &size, QSize()) : QImage();
+    }
+
+    static QString commitAndWait(InfoHarvester& h)
+    {
+        QSignalSpy spy(&h, &InfoHarvester::newReport);
+        h.commit();
+        return spy.wait(20000) ? spy.first().first().toUrl().toLocalFile() : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ostra::applyIdentity();
+        m_settings = std::make_unique<AppSettings>();
+        m_window.resize(64, 48);
+        m_window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_window));
+    }
+
+    void archiveHoldsEverythingInOrder()
+    {
+        for (const QString& database : { AppSettings::sessionDatabase(), AppSettings::recipesDatabase(),
+                 AppSettings::historyDatabase(), AppSettings::hasBeenDatabase() })
+            QVERIFY(!writeFile(database, 100).isEmpty());
+        auto h = harvester();
+        // Two events of one second: the later in the list wins.
+        m_crashes->events = { crashXml("2024-01-15T10:20:30.123Z"), crashXml("2024-01-15T10:20:30.999Z"),
+            crashXml("garbage"), crashXml("2023-12-31T23:59:59.000Z") };
+        h->setNeedScrShot(true);
+        h->setNeedAppData(true);
+        h->setUserFile(QUrl::fromLocalFile(writeFile(m_dir.filePath("notes.txt"), 1000)));
+        h->setScreen(m_window.contentItem());
+        h->addFeedback("contact", "a@b.example");
+        h->addFeedback("category", "Design");
+        h->addFeedback("summary", "Too dark");
+        // Two grabs under one name: the newer one is kept.
+        m_window.setColor(Qt::red);
+        const QUrl first = h->captureWindow(m_window.contentItem(), "shot");
+        QVERIFY(!fetch(first).isNull());
+        m_window.setColor(Qt::blue);
+        const QUrl second = h->captureWindow(m_window.contentItem(), "shot");
+        QVERIFY(first != second && !fetch(second).isNull());
+
+        const QString path = commitAndWait(*h);
+        const QStringList entries = entriesOf(path);
+        QCOMPARE(entries.size(), 13);
+        QVERIFY(entries.at(2).startsWith("UserFeedback_") && entries.at(2).endsWith(".txt"));
+        QCOMPARE(entries.mid(0, 2) + entries.mid(3),
+            (QStringList { "CommonInfo.json", "UserFeedback.json", "hardware.csv", "Crash.0.xml",
+                "Crash.20231231T235959+0000.xml", "Crash.20240115T102030+0000.xml", "notes.txt", "Ostra.1.db",
+                "Trans.1.db", "MetaH.1.db", "Uuids.1.db", "shot.png" }));
+        QCOMPARE(entryOf(path, "hardware.csv"), m_drivers->csv);
+        QCOMPARE(entryOf(path, "Crash.20240115T102030+0000.xml"), m_crashes->events.at(1));
+        QCOMPARE(entryOf(path, "notes.txt").size(), 1000);
+        QCOMPARE(QImage::fromData(entryOf(path, "shot.png")).pixelColor(5, 5), QColor(Qt::blue));
+        const QStringList lines = QString::fromUtf8(entryOf(path, entries.at(2))).split('\n');
+        QCOMPARE(lines.mid(0, 3), (QStringList { "a@b.example", "design", "Too dark" }));
+        QCOMPARE(lines.at(9), "Report ID: " + QFileInfo(path).completeBaseName());
+        const QJsonObject common = QJsonDocument::fromJson(entryOf(path, "CommonInfo.json")).object();
+        QVERIFY(!common["guiInfo"]["screens"].toArray().isEmpty());
+        QVERIFY(common["userCfg"].toObject().contains("SessionDatabase"));
+    }
+
+    void emptyFeedbackAndItsStamp_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::newRow("Berlin") << QByteArray("Europe/Berlin");
+        QTest::newRow("UTC") << QByteArray("UTC");
+    }
+
+    void emptyFeedbackAndItsStamp()
+    {
+        QFETCH(QByteArray, zone);
+        const QByteArray saved = qgetenv("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        qputenv("OSTRA_API_TOKEN", "tok-123");
+        qputenv("db_password", "pw-456");
+        auto h = harvester();
+        const QString path = commitAndWait(*h);
+        qputenv("TZ", saved);
+        tzset();
+        const int offset = QTimeZone(zone).offsetFromUtc(QDateTime::currentDateTime()) / 60;
+        const QString stamp = QString::asprintf(
+            "%c%02d%02d.txt", offset < 0 ? '-' : '+', qAbs(offset) / 60, qAbs(offset) % 60);
+        const QString text = entriesOf(path).value(2);
+        QVERIFY2(text.endsWith(stamp), qPrintable(text));
+        const QStringList lines = QString::fromUtf8(entryOf(path, text)).split('\n');
+        QCOMPARE(lines.size(), 11);
+        QCOMPARE(lines.mid(0, 3) + lines.mid(10), (QStringList { "", "", "", "" }));
+        // Secrets of the environment stay out of the report.
+        const QByteArray json = entryOf(path, "CommonInfo.json");
+        QVERIFY(!json.contains("tok-123") && !json.contains("pw-456"));
+        const QJsonObject env = QJsonDocument::fromJson(json).object()["envVars"].toObject();
+        QCOMPARE(env["db_password"].toString(), "(hidden)");
+        QCOMPARE(env["TZ"].toString(), QString::fromLatin1(zone));
+    }
+
+    void sizeLimit_data()
+    {
+        QTest::addColumn<int>("limitMb");
+        QTest::addColumn<int>("kilo");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<int>("reported"); // -1: accepted
+        QTest::newRow("at the limit") << 10 << 1000 << 10000000LL << -1;
+        QTest::newRow("one byte over") << 10 << 1000 << 10000001LL << 10;
+        QTest::newRow("binary megabytes") << 10 << 1024 << 10485761LL << 10;
+        QTest::newRow("zero kilo counts as 1000") << 10 << 0 << 10000001LL << 10;
+        QTest::newRow("limit past 32 bits") << 3000 << 1000 << 10000001LL << -1;
+    }
+
+    void sizeLimit()
+    {
+        QFETCH(int, limitMb);
+        QFETCH(int, kilo);
+        QFETCH(qint64, size);
+        QFETCH(int, reported);
+        const QString path = writeFile(m_dir.filePath("big.bin"), size);
+        auto h = harvester();
+        h->setSizeLimitMb(limitMb);
+        h->setDecimalKilo(kilo);
+        QSignalSpy oversized(h.get(), &InfoHarvester::notifyOversized);
+        h->setUserFile(QUrl::fromLocalFile(path));
+        h->addUserFile(QFileInfo(path));
+        QCOMPARE(h->files().size(), reported < 0 ? 2 : 0);
+        QCOMPARE(oversized.count(), reported < 0 ? 0 : 2);
+        if (reported >= 0)
+            QCOMPARE(oversized.first(), (QVariantList { "big.bin", reported, limitMb }));
+    }
+
+    void vrxBringsItsStateFile()
+    {
+        const QString vrx = writeFile(m_dir.filePath("pic.vrx"), 10);
+        QVERIFY(!writeFile(m_dir.filePath("pic.vrxs"), 5).isEmpty());
+        auto h = harvester();
+        h->setUserFile(QUrl::fromLocalFile(vrx));
+        QCOMPARE(h->files(), QStringList { "pic.vrx" });
+        h->setAddVrxState(true);
+        h->setUserFile(QUrl::fromLocalFile(vrx));
+        QCOMPARE(h->files(), (QStringList { "pic.vrx", "pic.vrxs" }));
+        QCOMPARE(entriesOf(commitAndWait(*h)).mid(4), (QStringList { "pic.vrx", "pic.vrxs" }));
+    }
+
+    void failingSourcesLeaveTheirEntriesOut_data()
+    {
+        QTest::addColumn<bool>("crashesFail");
+        QTest::addColumn<bool>("driversFail");
+        QTest::addColumn<bool>("driversHang");
+        QTest::newRow("crash events fail") << true << false << false;
+        QTest::newRow("driver list fails") << false << true << false;
+        QTest::newRow("driver list times out") << false << false << true;
+    }
+
+    void failingSourcesLeaveTheirEntriesOut()
+    {
+        QFETCH(bool, crashesFail);
+        QFETCH(bool, driversFail);
+        QFETCH(bool, driversHang);
+        auto h = harvester();
+        m_crashes->events = { crashXml("2024-01-15T10:20:30.123Z") };
+        m_crashes->ok = !crashesFail;
+        m_drivers->ok = !driversFail;
+        m_drivers->hold = driversHang;
+        h->setDriverList(m_drivers, 200);
+        const QStringList entries = entriesOf(commitAndWait(*h));
+        m_drivers->release.release();
+        QCOMPARE(entries.contains("hardware.csv"), !driversFail && !driversHang);
+        // Events read before a failure still count.
+        QVERIFY(entries.contains("Crash.20240115T102030+0000.xml"));
+    }
+
+    void commitOnAPoolOfOneThread()
+    {
+        QThreadPool* pool = QThreadPool::globalInstance();
+        const int threads = pool->maxThreadCount();
+        pool->setMaxThreadCount(1);
+        auto h = harvester();
+        h->setNeedScrShot(true);
+        QVERIFY(!fetch(h->captureWindow(m_window.contentItem(), "one")).isNull());
+        QVERIFY(!fetch(h->captureWindow(m_window.contentItem(), "two")).isNull());
+        const QString first = commitAndWait(*h);
+        const QString second = commitAndWait(*h);
+        pool->setMaxThreadCount(threads);
+        QStringList shots = entriesOf(first).mid(4);
+        shots.sort();
+        QCOMPARE(shots, (QStringList { "one.png", "two.png" }));
+        // The screenshots went with the first report.
+        QVERIFY(!second.isEmpty() && entriesOf(second).size() == 4);
+    }
+
+    void secondCommitHasOnlyNewFeedback()
+    {
+        auto h = harvester();
+        QSignalSpy spy(h.get(), &InfoHarvester::newReport);
+        h->addFeedback("summary", "first");
+        h->commit();
+        h->addFeedback("contact", "later");
+        h->commit();
+        QTRY_COMPARE(spy.count(), 2);
+        QStringList keys;
+        for (const QList<QVariant>& report : spy) {
+            const QString path = report.first().toUrl().toLocalFile();
+            const QJsonObject feedback = QJsonDocument::fromJson(entryOf(path, "UserFeedback.json")).object();
+            QCOMPARE(feedback.size(), 8);
+            QCOMPARE(feedback["reportKey"].toString(), QFileInfo(path).completeBaseName());
+            keys << feedback.keys();
+        }
+        QCOMPARE(keys.count("summary") + keys.count("contact"), 2);
+        QCOMPARE(keys.count("installId"), 2);
+    }
+
+    void destructorWaitsForRunningJobs()
+    {
+        auto h = harvester();
+        m_drivers->hold = true;
+        const QDir folder = h->reportFolder();
+        const QStringList before = folder.entryList({ "*.zip" });
+        h->commit();
+        QVERIFY(m_drivers->started.tryAcquire(1, 5000));
+        std::thread releaser([drivers = m_drivers] {
+            QThread::msleep(300);
+            drivers->release.release();
+        });
+        h.reset();
+        releaser.join();
+        QStringList after = folder.entryList({ "*.zip" });
+        for (const QString& name : before)
+            after.removeOne(name);
+        QCOMPARE(after.size(), 1);
+        QVERIFY(entriesOf(folder.filePath(after.first())).contains("hardware.csv"));
+    }
+
+    void captureWithoutEngineIsRefused()
+    {
+        InfoHarvester h;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Can't capture the window"));
+        QVERIFY(h.captureWindow(m_window.contentItem(), "shot").isEmpty());
+    }
+
+    void journalEntriesBecomeEvents()
+    {
+        const auto script = [this](const QString& name, const QByteArray& body) {
+            QFile file(m_dir.filePath(name));
+            file.open(QIODevice::WriteOnly);
+            file.write("#!/bin/sh\n" + body + '\n');
+            file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+            return file.fileName();
+        };
+        const QByteArray lines
+            = R"({"COREDUMP_EXE":"/opt/x/ostra","__REALTIME_TIMESTAMP":"1705314030123456","MESSAGE":[60,98,62]}
+{"COREDUMP_EXE":"/usr/bin/other","__REALTIME_TIMESTAMP":"1705314030123456"}
+not json)";
+        QList<QByteArray> events;
+        QString error;
+        QVERIFY(JournalCrashEvents(script("good.sh", "cat <<'EOF'\n" + lines + "\nEOF"))
+                    .query("ostra", events, error));
+        QCOMPARE(events.size(), 1);
+        QVERIFY(events.first().contains("SystemTime=\"2024-01-15T10:20:30.123Z\""));
+        QVERIFY(events.first().contains("&lt;b&gt;"));
+        QVERIFY(!JournalCrashEvents(script("fail.sh", "exit 1")).query("ostra", events, error));
+        QVERIFY(!JournalCrashEvents(script("slow.sh", "exec sleep 10"), 300).query("ostra", events, error));
+        QCOMPARE(error, "journalctl timed out");
+        QVERIFY(!JournalCrashEvents(m_dir.filePath("none")).query("ostra", events, error));
+    }
+
+    void kernelModulesBecomeCsv()
+    {
+        QFile modules(m_dir.filePath("modules"));
+        QVERIFY(modules.open(QIODevice::WriteOnly));
+        modules.write("loop 32768 0 - Live 0x0\nnf_nat 49152 2 nft_nat,xt_MASQ, Live 0x0 (O)\n");
+        modules.close();
+        QByteArray csv;
+        QString error;
+        QVERIFY(KernelModuleList(modules.fileName()).query(csv, error));
+        QCOMPARE(csv.split('\n').mid(1),
+            (QList<QByteArray> { "\"loop\",\"32768\",\"0\",\"\",\"Live\",\"0x0\"\r",
+                "\"nf_nat\",\"49152\",\"2\",\"nft_nat,xt_MASQ\",\"Live\",\"0x0\"\r", "" }));
+        QVERIFY(!KernelModuleList(m_dir.filePath("none")).query(csv, error));
+    }
+};
+
+OSTRA_TEST_MAIN(TestInfoHarvester)
+#include "tst_infoharvester.moc"
