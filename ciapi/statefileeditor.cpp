@@ -20,10 +20,10 @@ StateFileEditor::StateFileEditor()
 StateFileEditor::StateFileEditor(std::istream& stream)
     : m_state(std::make_unique<state::EngineState>())
 {
-    const auto result = state::StateCodec::read(stream);
+    auto result = state::StateCodec::read(stream);
     if (result.segments == 0 && result.tornTail)
         throw std::runtime_error("Not a state file");
-    *m_state = result.state;
+    *m_state = std::move(result.state);
 }
 
 StateFileEditor::~StateFileEditor() = default;
