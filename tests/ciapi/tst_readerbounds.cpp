@@ -244,12 +244,23 @@ private slots:
 
     void boundedRead()
     {
-#ifdef OSTRA_ASAN
-        QSKIP("An address-space limit cannot hold under the address sanitizer");
-#endif
         QFETCH(QString, name);
         QFETCH(QString, expected);
         const Bytes input = inputFor(name);
+#ifdef OSTRA_ASAN
+        // No address-space limit holds under the sanitizer: the bounded reads run here, where
+        // it watches every access (all but the frames, slow under it).
+        if (name == QLatin1String("frames"))
+            QSKIP("An address-space limit cannot hold under the address sanitizer");
+        std::string outcome;
+        try {
+            outcome = readCase(name.toStdString(), input);
+        } catch (const std::runtime_error& e) {
+            outcome = std::string("refused: ") + e.what();
+        }
+        QVERIFY2(QString::fromStdString(outcome).startsWith(expected), outcome.c_str());
+        return;
+#endif
         QVERIFY2(input.size() < 300 * 1024, "the crafted input should stay small");
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("input"));
