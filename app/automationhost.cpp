@@ -14,10 +14,22 @@
 
 namespace {
 
+// How often the host looks whether its server still listens.
+constexpr int kServerCheckMs = 1000;
+
 bool isSocket(const QString& path)
 {
     struct stat info;
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// Identity of the file at `path` (0, 0 when there is none).
+std::pair<quint64, quint64> fileId(const QString& path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return { 0, 0 };
+    return { quint64(info.st_dev), quint64(info.st_ino) };
 }
 
 } // namespace
@@ -31,7 +43,44 @@ AutomationHost::AutomationHost(QQuickItem* parent)
     connect(m_server, &QLocalServer::newConnection, this, &AutomationHost::newConnection);
     connect(this, &AutomationHost::command, this, &AutomationHost::execute);
     m_server->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
-    listen();
+    m_server->setMaxPendingConnections(m_maxConnections);
+    m_listening = listen() == Listen::Listening;
+    m_serverCheck = new QTimer(this);
+    connect(m_serverCheck, &QTimer::timeout, this, &AutomationHost::checkServer);
+    m_serverCheck->start(kServerCheckMs);
+}
+
+bool AutomationHost::isListening() const
+{
+    // A server that closed itself after a failed accept() still says it listens; but it
+    // removed its socket file.
+    return m_server->isListening() && m_socketId.second != 0 && fileId(m_serverPath) == m_socketId;
+}
+
+void AutomationHost::checkServer()
+{
+    if (!m_listening || isListening())
+        return;
+    // The server closed itself (a failed accept(), such as one out of file descriptors, does
+    // that and removes the socket): without listening again the next start would run as a
+    // second instance. Closing it for good removes the socket file once more, so not when
+    // another instance has made one meanwhile.
+    if (fileId(m_serverPath).second != 0) {
+        qCWarning(lcApp, "The hand-off server had closed and %s is taken now", qPrintable(m_serverPath));
+        m_listening = false;
+        return;
+    }
+    m_server->close();
+    switch (listen()) {
+    case Listen::Listening:
+        qCWarning(lcApp, "The hand-off server had closed; listening again at %s", qPrintable(m_serverPath));
+        break;
+    case Listen::InUse:
+        m_listening = false; // another instance has the name now
+        break;
+    case Listen::Failed:
+        break; // tried again at the next check
+    }
 }
 
 AutomationHost::~AutomationHost()
@@ -42,7 +91,7 @@ AutomationHost::~AutomationHost()
     m_pending.clear();
 }
 
-void AutomationHost::listen()
+AutomationHost::Listen AutomationHost::listen()
 {
     // Listening replaces whatever file has the name, so look first: a socket nobody
     // answers on is left over from an instance that died and goes; a live one, or
@@ -59,13 +108,15 @@ void AutomationHost::listen()
         const bool gone = !QFileInfo(m_serverPath).exists() && !QFileInfo(m_serverPath).isSymLink();
         if (!gone && (!stale || !QLocalServer::removeServer(m_serverPath))) {
             qCWarning(lcApp, "Can't listen at %s: it is in use", qPrintable(m_serverPath));
-            return;
+            return Listen::InUse;
         }
     }
-    m_listening = m_server->listen(m_serverPath);
-    if (!m_listening)
-        qCWarning(
-            lcApp, "Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
+    if (m_server->listen(m_serverPath)) {
+        m_socketId = fileId(m_serverPath);
+        return Listen::Listening;
+    }
+    qCWarning(lcApp, "Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
+    return Listen::Failed;
 }
 
 void AutomationHost::setMessageLimits(qint64 maxBytes, int maxMs)
@@ -74,9 +125,21 @@ void AutomationHost::setMessageLimits(qint64 maxBytes, int maxMs)
     m_maxMs = maxMs;
 }
 
+void AutomationHost::setConnectionLimits(int maxConnections, qint64 maxTotalBytes)
+{
+    m_maxConnections = qMax(1, maxConnections);
+    m_maxTotalBytes = maxTotalBytes;
+    m_server->setMaxPendingConnections(m_maxConnections);
+}
+
 void AutomationHost::newConnection()
 {
-    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+    // Past the bound, connections wait in the server's queue (and, once that is full, in
+    // the system's) until one being read is done.
+    while (m_pending.size() < m_maxConnections) {
+        QLocalSocket* socket = m_server->nextPendingConnection();
+        if (!socket)
+            break;
         Pending& pending = m_pending[socket];
         pending.timer = new QTimer(socket);
         pending.timer->setSingleShot(true);
@@ -98,9 +161,12 @@ void AutomationHost::readFrom(QLocalSocket* socket)
     auto it = m_pending.find(socket);
     if (it == m_pending.end())
         return;
-    const qint64 room = m_maxBytes - it->bytes.size();
-    if (room > 0)
+    const qint64 room = qMin(m_maxBytes - it->bytes.size(), m_maxTotalBytes - m_heldBytes);
+    if (room > 0) {
+        const qint64 before = it->bytes.size();
         it->bytes += socket->read(room);
+        m_heldBytes += it->bytes.size() - before;
+    }
     if (socket->bytesAvailable() > 0) {
         it->overflow = true;
         finish(socket);
@@ -113,7 +179,7 @@ void AutomationHost::finish(QLocalSocket* socket)
     if (it == m_pending.end())
         return;
     if (!it->overflow) {
-        const qint64 room = m_maxBytes - it->bytes.size();
+        const qint64 room = qMin(m_maxBytes - it->bytes.size(), m_maxTotalBytes - m_heldBytes);
         if (room > 0)
             it->bytes += socket->read(room);
         it->overflow = socket->bytesAvailable() > 0;
@@ -122,19 +188,26 @@ void AutomationHost::finish(QLocalSocket* socket)
     const QByteArray bytes = std::move(it->bytes);
     const bool overflow = it->overflow;
     m_pending.erase(it);
+    m_heldBytes = 0;
+    for (const Pending& p : qAsConst(m_pending))
+        m_heldBytes += p.bytes.size();
 
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
+    // A connection waiting in the queue may be read now.
+    QTimer::singleShot(0, this, &AutomationHost::newConnection);
 
-    const QStringList args = decode(bytes);
+    const QStringList args = decode(bytes, maxEntries + 1, true);
     if (overflow)
         qCWarning(lcApp, "A hand-off message exceeded %lld bytes; keeping its first %d entries",
-            static_cast<long long>(m_maxBytes), args.size());
-    emit command(args);
+            static_cast<long long>(qMin(m_maxBytes, m_maxTotalBytes)), int(qMin(args.size(), maxEntries)));
+    if (args.size() > maxEntries)
+        qCWarning(lcApp, "A hand-off message holds more than %d entries; keeping the first ones", maxEntries);
+    emit command(args.mid(0, maxEntries));
 }
 
-QStringList AutomationHost::decode(const QByteArray& bytes)
+QStringList AutomationHost::decode(const QByteArray& bytes, int maxEntries, bool skipEmpty)
 {
     QStringList result;
     const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
@@ -143,15 +216,16 @@ QStringList AutomationHost::decode(const QByteArray& bytes)
         return result;
     const quint32 count = qFromBigEndian<quint32>(data);
     // Every string takes at least its four length bytes.
-    result.reserve(int(qMin<qint64>(count, (size - 4) / 4)));
+    result.reserve(int(qMin<qint64>(qMin<qint64>(count, maxEntries), (size - 4) / 4)));
     qint64 pos = 4;
-    for (quint32 i = 0; i < count; ++i) {
+    for (quint32 i = 0; i < count && result.size() < maxEntries; ++i) {
         if (size - pos < 4)
             break;
         const quint32 length = qFromBigEndian<quint32>(data + pos);
         pos += 4;
-        if (length == 0xffffffffu) {
-            result << QString();
+        if (length == 0xffffffffu || (skipEmpty && length == 0)) {
+            if (!skipEmpty)
+                result << QString();
             continue;
         }
         if (length % 2 != 0 || length > size - pos)
@@ -174,9 +248,26 @@ void AutomationHost::execute(QStringList args)
         emit suicide();
         return;
     }
-    QList<QUrl> urls;
-    urls.reserve(args.size());
+    const bool idle = m_outbox.isEmpty();
     for (const QString& arg : qAsConst(args))
-        urls << QUrl::fromLocalFile(arg);
-    emit locations(urls);
+        if (!arg.isEmpty())
+            m_outbox << QUrl::fromLocalFile(arg);
+    // The first slice goes at once, the rest one per turn of the event loop, so a long list
+    // never holds the window up.
+    if (idle)
+        handOnSlice();
+}
+
+void AutomationHost::handOnSlice()
+{
+    if (m_outbox.isEmpty())
+        return;
+    // No slice of one location unless the message had one: the window opens a single
+    // picture by itself.
+    const int n = m_outbox.size() <= sliceSize + 1 ? m_outbox.size() : sliceSize;
+    const QList<QUrl> slice = m_outbox.mid(0, n);
+    m_outbox.erase(m_outbox.begin(), m_outbox.begin() + n);
+    if (!m_outbox.isEmpty())
+        QTimer::singleShot(0, this, &AutomationHost::handOnSlice);
+    emit locations(slice);
 }

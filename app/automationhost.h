@@ -7,13 +7,20 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <limits>
+#include <utility>
+
 class QLocalServer;
 class QLocalSocket;
 class QTimer;
 
 // The listening side of the single-instance hand-off, declared by the main window.
 // Every connection carries one string list: "--preempt" first asks this instance to
-// quit (suicide), anything else is a list of files (locations).
+// quit (suicide), anything else is a list of files (locations). What a sender can make it
+// hold is bounded: connections at once, bytes per connection and across all of them, entries
+// per message (empty ones are dropped); locations reach the window in slices, one per turn
+// of the event loop. Should the server close (accept() fails when the process is out of
+// file descriptors, and the server then closes and removes its socket), it listens again.
 class AutomationHost : public QQuickItem
 {
     Q_OBJECT
@@ -22,18 +29,29 @@ public:
     ~AutomationHost() override;
 
     // Whether the server listens.
-    bool isListening() const { return m_listening; }
+    bool isListening() const;
     QString serverPath() const { return m_serverPath; }
 
-    // The strings of one message, as far as the bytes hold whole strings. The count
-    // in the message is not trusted beyond what the bytes can hold.
-    static QStringList decode(const QByteArray& bytes);
+    // The strings of one message, as far as the bytes hold whole strings, at most
+    // `maxEntries` of them, without the empty ones when `skipEmpty`. The count in the
+    // message is not trusted beyond what the bytes can hold.
+    static QStringList decode(
+        const QByteArray& bytes, int maxEntries = std::numeric_limits<int>::max(), bool skipEmpty = false);
 
     // Bounds of one connection: bytes kept, and time from connection to the end of
     // the message. What arrived within them is used.
     void setMessageLimits(qint64 maxBytes, int maxMs);
     static constexpr qint64 defaultMaxBytes = 64 * 1024 * 1024;
     static constexpr int defaultMaxMs = 30000;
+    // Bounds across connections: how many are read at once (more wait in the queue) and the
+    // bytes held by all of them; a connection that would go past the latter is cut as one
+    // past its own bound.
+    void setConnectionLimits(int maxConnections, qint64 maxTotalBytes);
+    static constexpr int defaultMaxConnections = 16;
+    static constexpr qint64 defaultMaxTotalBytes = 128 * 1024 * 1024;
+    // Entries of one message that are used, and locations handed on at a time.
+    static constexpr int maxEntries = 65536;
+    static constexpr int sliceSize = 256;
 
 signals:
     void command(QStringList args);
@@ -52,14 +70,23 @@ private:
         bool overflow = false;
     };
 
-    void listen();
+    enum class Listen { Listening, InUse, Failed };
+    Listen listen();
+    void checkServer();
     void readFrom(QLocalSocket* socket);
     void finish(QLocalSocket* socket);
+    void handOnSlice();
 
     QLocalServer* m_server = nullptr;
     QString m_serverPath;
-    bool m_listening = false;
+    bool m_listening = false; // the name is this host's (it may be listening again soon)
+    QTimer* m_serverCheck = nullptr;
+    std::pair<quint64, quint64> m_socketId; // device and inode of the socket file listened at
     qint64 m_maxBytes = defaultMaxBytes;
     int m_maxMs = defaultMaxMs;
+    int m_maxConnections = defaultMaxConnections;
+    qint64 m_maxTotalBytes = defaultMaxTotalBytes;
+    qint64 m_heldBytes = 0; // by all pending connections
     QHash<QLocalSocket*, Pending> m_pending;
+    QList<QUrl> m_outbox; // locations not yet handed on
 };

@@ -162,6 +162,12 @@ void DirectRenderer::render(Image& image)
         try {
             const std::vector<std::uint8_t> jpeg = in->previewJpeg();
             const auto info = codec::JpegCodec::readInfo(jpeg.data(), jpeg.size());
+            // The JPEG's own header is believed only as far as the container's record of
+            // the preview, itself bounded: memory and time follow the picture's own size.
+            if (info.width != in->previewWidth() || info.height != in->previewHeight())
+                throw std::runtime_error("The preview does not match its record");
+            if (std::int64_t(info.width) * info.height > vrx::limits::kMaxPreviewPixels)
+                throw std::runtime_error("The preview is too large");
             int num = 1;
             int denom = 1;
             const int longTarget = std::max(image.width(), image.height());

@@ -2,6 +2,7 @@
 
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/bytes.h"
+#include "ciapi/vrx/crc32.h"
 #include "ciapi/vrx/rawcodec.h"
 #include "ciapi/vrx/vrxformat.h"
 #include "ciapi/vrx/vrximage.h"
@@ -86,6 +87,10 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
                     }
                     image->decodeFrame(module, frame); // an already packed frame must be intact too
                 }
+                // Every chunk copied is checked first: the output gets fresh checksums, so a
+                // damaged chunk would otherwise come out looking valid.
+                if (vrx::crc32(payload.data(), payload.size()) != e.payload.crc)
+                    throw std::runtime_error("Chunk checksum mismatch");
                 out.payload = std::move(payload);
             } catch (const std::runtime_error&) {
                 std::lock_guard<std::mutex> lock(failureMutex);

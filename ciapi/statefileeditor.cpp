@@ -2,10 +2,16 @@
 
 #include "ciapi/codec/jpegcodec.h"
 #include "ciapi/state/statecodec.h"
+#include "ciapi/vrx/vrxtypes.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace CIAPI {
+
+namespace {
+constexpr int kThumbnailSide = 512;
+}
 
 StateFileEditor::StateFileEditor()
     : m_state(std::make_unique<state::EngineState>())
@@ -14,10 +20,10 @@ StateFileEditor::StateFileEditor()
 StateFileEditor::StateFileEditor(std::istream& stream)
     : m_state(std::make_unique<state::EngineState>())
 {
-    const auto result = state::StateCodec::read(stream);
+    auto result = state::StateCodec::read(stream);
     if (result.segments == 0 && result.tornTail)
         throw std::runtime_error("Not a state file");
-    *m_state = result.state;
+    *m_state = std::move(result.state);
 }
 
 StateFileEditor::~StateFileEditor() = default;
@@ -65,7 +71,16 @@ Image StateFileEditor::getThumbnail() const
     if (!hasThumbnail())
         throw std::runtime_error("The state holds no thumbnail");
     const auto& jpeg = *m_state->thumbnailJpeg;
-    return codec::JpegCodec::decodeImage(jpeg.data(), jpeg.size());
+    // Checked before decoding: a few bytes of JPEG may claim any size.
+    const auto info = codec::JpegCodec::readInfo(jpeg.data(), jpeg.size());
+    if (info.width > vrx::limits::kMaxStateThumbnailSide || info.height > vrx::limits::kMaxStateThumbnailSide)
+        throw std::runtime_error("The state's thumbnail is too large");
+    // The engine writes thumbnails within 512 x 512; a larger one is decoded at a reduced scale.
+    int num = 1;
+    int denom = 1;
+    if (std::max(info.width, info.height) > kThumbnailSide)
+        codec::JpegCodec::chooseScale(info, kThumbnailSide / 2, &num, &denom);
+    return codec::JpegCodec::decodeImage(jpeg.data(), jpeg.size(), num, denom);
 }
 
 void StateFileEditor::setUserRating(int rating)

@@ -121,6 +121,7 @@ private:
     bool m_big = false;
     quint64 m_base = 0;
     quint64 m_tiffSize = 0;
+    quint64 m_valueBytes = 0; // fetched so far, against kMaxValueBytes
 };
 
 QList<Directory> Walker::readJpeg()
@@ -319,6 +320,11 @@ bool Walker::readEntry(qint64 position, Directory& dir, ExifEntry& entry)
         fail(position + 8, ExifError::BadOffset, offset);
         return false;
     }
+    if (bytes > kMaxValueBytes - m_valueBytes) {
+        fail(position, ExifError::TooMuchData, m_valueBytes + bytes);
+        return false;
+    }
+    m_valueBytes += bytes;
     const qint64 back = m_device.pos();
     QByteArray value(int(bytes), Qt::Uninitialized);
     if (!readAt(qint64(m_base + offset), value.data(), qint64(bytes)))

@@ -16,8 +16,9 @@ class QUrl;
 // A callback-driven reader of the EXIF block of a JPEG file (camera previews carry the
 // picture's size, orientation, capture time and identity there). It never throws on file
 // content: every offset and count is checked against the data, a directory met a second time
-// (links that form a circle) is not visited again, and every malformed structure is reported through the
-// error callback, the result then holding what was read before it.
+// (links that form a circle) is not visited again, the values fetched are bounded in all, and every
+// malformed structure is reported through the error callback, the result then holding what was
+// read before it.
 namespace Exif {
 
 enum class ExifError : int {
@@ -31,7 +32,12 @@ enum class ExifError : int {
     InvalidType, // an entry of type 0 or above 12 (reported, the walk goes on)
     ReadError, // the device could not deliver the bytes it should hold
     TooManyDirectories, // more linked directories than any camera writes
+    TooMuchData, // the values fetched would exceed kMaxValueBytes in all (the walk ends)
 };
+
+// The most value bytes one walk fetches in all. An EXIF block is at most 64 KiB, but entries
+// of several directories may point at one large value; no camera comes near this.
+constexpr quint32 kMaxValueBytes = 1024 * 1024;
 
 // What the entry filter sees of an entry before its value is fetched.
 struct EntrySpec

@@ -24,8 +24,9 @@ QMap<int, QVariant> buildRow(const QUrl& url, const VrxMetadata& record)
     if (crop.height > crop.width * kMaxAspect)
         heightFactor = crop.width * kMaxAspect / crop.height;
 
-    const float croppedWidth = float(largeDim * aspect.x) * crop.width;
-    const float croppedHeight = float(largeDim * aspect.y) * crop.height;
+    // In 64 bits: the aspect comes from files (the record checks it, this does not overflow anyway).
+    const double croppedWidth = double(qint64(largeDim) * aspect.x) * double(crop.width);
+    const double croppedHeight = double(qint64(largeDim) * aspect.y) * double(crop.height);
 
     const std::vector<float> m = record.transform.matrix(aspect);
 
@@ -36,8 +37,8 @@ QMap<int, QVariant> buildRow(const QUrl& url, const VrxMetadata& record)
     row.insert(IResolver::ImageUUID, record.imageUuid.toRfc4122());
     row.insert(IResolver::Location, url.toString());
     row.insert(IResolver::Downscale, QSizeF(widthFactor, heightFactor));
-    row.insert(IResolver::AspectWidth, double(widthFactor) * double(croppedWidth));
-    row.insert(IResolver::AspectHeight, double(heightFactor) * double(croppedHeight));
+    row.insert(IResolver::AspectWidth, double(widthFactor) * croppedWidth);
+    row.insert(IResolver::AspectHeight, double(heightFactor) * croppedHeight);
     row.insert(IResolver::RealWidth, aspect.x);
     row.insert(IResolver::RealHeight, aspect.y);
     row.insert(IResolver::Crop, QRectF(crop.x, crop.y, crop.width, crop.height));

@@ -18,7 +18,6 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -176,13 +175,11 @@ void IndexTask::work()
                                           << thumbnail.width() << thumbnail.height() << thumbnail.stride();
                         const int w = thumbnail.width();
                         const int h = thumbnail.height();
-                        CIAPI::Image level = CIAPI::Image::Create(w, h, thumbnail.pixelFormat());
                         if (ChannelOrder::isBgra(m_setup.channelOrder))
                             swapRedBlue(thumbnail.data(), w, h, thumbnail.stride(),
                                 thumbnail.data() + std::ptrdiff_t(thumbnail.stride()) * (h - 1) + w * 4);
-                        for (int y = 0; y < h; ++y)
-                            std::memcpy(level.row(y), thumbnail.row(y), size_t(w) * 4);
-                        pyramid[0] = level;
+                        // The decoded thumbnail is an engine image of its own: no copy.
+                        pyramid[0] = thumbnail;
                         // Still owed until sent: a failure from here on reports it.
                         haveThumbnail = true;
                     }

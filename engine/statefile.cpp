@@ -1,6 +1,7 @@
 #include "engine/statefile.h"
 #include "engine/logging.h"
 
+#include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
 
 #include <QDebug>
@@ -10,10 +11,14 @@
 #include <QLockFile>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fcntl.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -103,11 +108,75 @@ void StateFile::replace(const QString& path, const Writer& writer)
 void StateFile::appendTo(const QString& path, const Writer& writer)
 {
     const QByteArray bytes = produce(writer);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    const bool existed = QFileInfo::exists(path);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         throw std::runtime_error("Couldn't open file for writing!");
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        throw std::runtime_error(file.errorString().toStdString());
+    const auto fail = [fd](const char* what, int error) {
+        ::close(fd);
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(error));
+    };
+
+    // What is there now, to see that it ends on a record boundary.
+    QByteArray old;
+    for (char chunk[65536];;) {
+        const ssize_t n = ::pread(fd, chunk, sizeof chunk, off_t(old.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("Can't read the state file", errno);
+        if (n == 0)
+            break;
+        old.append(chunk, int(n));
+    }
+    const auto intact = CIAPI::state::StateCodec::read(
+        reinterpret_cast<const std::uint8_t*>(old.constData()), std::size_t(old.size()));
+    if (intact.validBytes != std::uint64_t(old.size())) {
+        // Bytes after the last intact record (an append cut short by a full disk, say) would
+        // hide every record appended behind them: the file is rewritten whole, from its intact
+        // records and the new one, beside the old and renamed over it.
+        ::close(fd);
+        qCWarning(lcEngine) << "state file" << path << "ends in" << (old.size() - qint64(intact.validBytes))
+                            << "bytes that are no record; rewriting it";
+        old.truncate(int(intact.validBytes));
+        replace(path, [&](std::ostream& out) {
+            out.write(old.constData(), old.size());
+            out.write(bytes.constData(), bytes.size());
+        });
+        return;
+    }
+
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::pwrite(
+            fd, bytes.constData() + written, size_t(bytes.size() - written), off_t(old.size() + written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // Not all of it: take back what was written, so the file still ends on a record.
+            const int error = n < 0 ? errno : ENOSPC;
+            if (::ftruncate(fd, off_t(old.size())) != 0)
+                qCWarning(lcEngine) << "can't take back a partial append to" << path;
+            fail("Can't append to the state file", error);
+        }
+        written += n;
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        if (::ftruncate(fd, off_t(old.size())) != 0)
+            qCWarning(lcEngine) << "can't take back an unsynced append to" << path;
+        fail("Can't sync the state file", error);
+    }
+    ::close(fd);
+    if (!existed) {
+        // A new file's name must survive a crash too.
+        const int dir = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
 }
 
 StateFile::Result StateFile::save(

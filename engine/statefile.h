@@ -66,7 +66,10 @@ public:
     // Writes a complete new file at `path` and renames it into place (no lock taken).
     // Throws std::runtime_error "Couldn't open file for writing!" or with the reason.
     static void replace(const QString& path, const Writer& writer);
-    // Appends what `writer` produces to `path`, creating it when absent (no lock taken).
+    // Appends what `writer` produces to `path`, creating it when absent (no lock taken), and
+    // syncs it. A file that does not end on a record boundary is first cut back to its last
+    // intact record (rewritten whole, as replace() does). Throws std::runtime_error when not
+    // every byte was written and synced; the file then ends where it did before.
     static void appendTo(const QString& path, const Writer& writer);
 
     // Appends a rating record to the picture's state file under its lock file. Throws

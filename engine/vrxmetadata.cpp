@@ -31,9 +31,12 @@ void VrxMetadata::readStateFileMetadata(const CIAPI::StateFileEditor& editor)
     depthType = editor.depthType();
     hasDepthEdits = editor.hasDepthEdits();
     userRating = editor.userRating();
-    transform = editor.transform();
-    const CIAPI::Point<int> aspect = transform.aspectRatio();
-    transformFromState = aspect.x != 0 && aspect.y != 0;
+    // A state's transform is used only with an aspect a picture can have; otherwise the
+    // picture's own transform stands.
+    const CIAPI::Transform fromState = editor.transform();
+    transformFromState = isSaneAspect(fromState.aspectRatio());
+    if (transformFromState)
+        transform = fromState;
 }
 
 void VrxMetadata::readFrom(const CIAPI::PropertyAccessor& accessor)
@@ -81,6 +84,12 @@ template <class Source> void VrxMetadata::readFacts(const Source& source)
         outputHeight = 0;
     }
     invalid = false;
+}
+
+bool VrxMetadata::isSaneAspect(const CIAPI::Point<int>& aspect)
+{
+    return aspect.x >= 1 && aspect.y >= 1 && aspect.x <= 1000 && aspect.y <= 1000 && aspect.x <= 4 * aspect.y
+        && aspect.y <= 4 * aspect.x;
 }
 
 std::pair<int, int> VrxMetadata::cropSizeForFocalLength(float focalLength)

@@ -56,6 +56,9 @@ public:
     // The output size for a focal length in mm (the engine's level-0 size); throws
     // std::runtime_error "Invalid focal length!" outside [0, 150].
     static std::pair<int, int> cropSizeForFocalLength(float focalLength);
+    // An aspect a picture can have: both terms in 1..1000, the longer side at most four
+    // times the shorter (4:3, 16:9 and their turned forms, with room to spare).
+    static bool isSaneAspect(const CIAPI::Point<int>& aspect);
 
     // The camera's identity from the engine's camera UUID words: the first sixteen bytes
     // read as two little-endian 64-bit words. Every part of the program that names a

@@ -76,7 +76,7 @@ void JpegCodec::decode(
         throw std::runtime_error("JPEG target image too small");
     Handle handle(false);
     if (tjDecompress2(handle.h, data, static_cast<unsigned long>(length), out.data(), s.width, out.stride(),
-            s.height, bgra ? TJPF_BGRA : TJPF_RGBA, TJFLAG_FASTDCT)
+            s.height, bgra ? TJPF_BGRA : TJPF_RGBA, TJFLAG_FASTDCT | TJFLAG_LIMITSCANS)
         != 0) {
         // Warnings (such as a short stream that still decoded) are accepted; errors are not.
         if (tjGetErrorCode(handle.h) == TJERR_FATAL)

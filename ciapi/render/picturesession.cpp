@@ -96,12 +96,15 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
         return m_mosaic;
     const int ref = m_image->referenceModule();
     const vrx::ModuleInfo& mod = m_image->module(ref);
-    std::vector<std::vector<uint16_t>> frames;
-    std::vector<RawFrameView> views;
+    // Frames are summed as they are decoded: one decoded frame at a time, whatever their number.
+    MosaicAccumulator sum(mod.width, mod.height);
     for (int f = 0; f < m_image->framesOf(ref); ++f) {
-        InputRead read(*this);
-        frames.push_back(m_image->decodeFrame(ref, f));
-        views.push_back({ frames.back().data(), mod.width, mod.height, size_t(mod.width) });
+        std::vector<uint16_t> frame;
+        {
+            InputRead read(*this);
+            frame = m_image->decodeFrame(ref, f);
+        }
+        sum.add({ frame.data(), mod.width, mod.height, size_t(mod.width) });
     }
     SensorLevels levels;
     levels.black = float(mod.blackLevel);
@@ -110,7 +113,7 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
     std::vector<HotPixel> hot;
     for (const vrx::PixelPos& p : m_image->hotPixels(ref))
         hot.push_back({ p.x, p.y });
-    m_mosaic = std::make_shared<const PlaneF>(prepareMosaic(views, m_cfa, levels, hot));
+    m_mosaic = std::make_shared<const PlaneF>(sum.finish(m_cfa, levels, hot));
     return m_mosaic;
 }
 

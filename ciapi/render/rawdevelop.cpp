@@ -157,34 +157,52 @@ void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, Rg
 
 } // namespace
 
-PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& cfa,
-    const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
+MosaicAccumulator::MosaicAccumulator(int width, int height)
 {
-    if (frames.empty() || frames[0].width <= 0 || frames[0].height <= 0)
+    if (width <= 0 || height <= 0)
         throw std::runtime_error("No raw frames to render");
-    const int w = frames[0].width, h = frames[0].height;
-    for (const RawFrameView& f : frames)
-        if (f.width != w || f.height != h || !f.data || f.stride < size_t(w))
-            throw std::runtime_error("Raw frames differ in size");
+    m_sum.reset(width, height);
+    m_sum.fill(0.f);
+}
+
+void MosaicAccumulator::add(const RawFrameView& f)
+{
+    const int w = m_sum.width(), h = m_sum.height();
+    if (f.width != w || f.height != h || !f.data || f.stride < size_t(w))
+        throw std::runtime_error("Raw frames differ in size");
+    if (m_frames == 256)
+        throw std::runtime_error("Too many raw frames");
+    WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
+        for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
+            const uint16_t* src = f.data + static_cast<size_t>(y) * f.stride;
+            float* acc = m_sum.row(y);
+            for (int x = 0; x < w; ++x)
+                acc[x] += src[x];
+        }
+    });
+    ++m_frames;
+}
+
+PlaneF MosaicAccumulator::finish(
+    const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
+{
+    if (m_frames == 0)
+        throw std::runtime_error("No raw frames to render");
     if (!(levels.white > levels.black))
         throw std::runtime_error("Bad sensor white level");
-    PlaneF out(w, h);
-    const float scale = 1.f / ((levels.white - levels.black) * float(frames.size()));
-    const float blackSum = levels.black * float(frames.size());
+    const int w = m_sum.width(), h = m_sum.height();
+    const float frames = float(m_frames);
+    PlaneF out = std::move(m_sum);
+    m_frames = 0;
+    const float scale = 1.f / ((levels.white - levels.black) * frames);
+    const float blackSum = levels.black * frames;
     WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
-        std::vector<float> acc(static_cast<size_t>(w));
         for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
-            std::fill(acc.begin(), acc.end(), 0.f);
-            for (const RawFrameView& f : frames) {
-                const uint16_t* src = f.data + static_cast<size_t>(y) * f.stride;
-                for (int x = 0; x < w; ++x)
-                    acc[x] += src[x];
-            }
             const float g0 = levels.gains[cfa[(y & 1) * 2]] * scale;
             const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * scale;
             float* dst = out.row(y);
             for (int x = 0; x < w; ++x)
-                dst[x] = std::max(0.f, (acc[x] - blackSum) * ((x & 1) ? g1 : g0));
+                dst[x] = std::max(0.f, (dst[x] - blackSum) * ((x & 1) ? g1 : g0));
         }
     });
     // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot themselves.

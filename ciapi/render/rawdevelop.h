@@ -34,10 +34,21 @@ struct HotPixel
     int y = 0;
 };
 
-// Averages the frames, removes the black level, scales to [0, 1] (times the gains) and
-// repairs the listed pixels from their same-colour neighbours. Frames must share one size.
-PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& cfa,
-    const SensorLevels& levels, const std::vector<HotPixel>& hotPixels);
+// Sums raw frames one at a time (so only one decoded frame need be held), then averages
+// them, removes the black level, scales to [0, 1] (times the gains) and repairs the listed
+// pixels from their same-colour neighbours. Frames must have the accumulator's size. Sums of
+// up to 256 frames of 16-bit samples are exact in float, so the order of frames is free.
+class MosaicAccumulator
+{
+public:
+    MosaicAccumulator(int width, int height);
+    void add(const RawFrameView& frame);
+    PlaneF finish(const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels);
+
+private:
+    PlaneF m_sum;
+    int m_frames = 0;
+};
 
 // Camera RGB of one pyramid level, 0..65535 per [0, 1]. `source` is the part of the mosaic
 // the level shows; the level is width x height. When a level pixel covers less than

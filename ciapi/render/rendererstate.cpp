@@ -135,7 +135,9 @@ void Renderer::deserialize(std::istream& stream, StateType type)
     if (!withDepth || !st.depth)
         return;
     const vrx::DepthMap& m = st.depth->map;
-    if (m.width <= 0 || m.height <= 0 || m.depth.size() != size_t(m.width) * m.height)
+    // Depth lives at the picture's depth level: a map of any other size is not this picture's.
+    const Point<int> depthSize = session.levelSize(session.depthLevel());
+    if (m.width != depthSize.x || m.height != depthSize.y || m.depth.size() != size_t(m.width) * m.height)
         throw std::runtime_error("Damaged depth in the state");
     PlaneF base(m.width, m.height);
     for (int y = 0; y < m.height; ++y)

@@ -52,8 +52,8 @@ DepthState decodeDepth(ByteReader& r)
     m.nearDepth = r.f32();
     m.farDepth = r.f32();
     const std::uint64_t plainSize = r.u64();
-    if (d.type < 1 || d.type > 2 || m.width <= 0 || m.height <= 0 || m.width > vrx::limits::kMaxModuleSide
-        || m.height > vrx::limits::kMaxModuleSide)
+    if (d.type < 1 || d.type > 2 || m.width <= 0 || m.height <= 0 || m.width > vrx::limits::kMaxStateDepthSide
+        || m.height > vrx::limits::kMaxStateDepthSide)
         throw std::runtime_error("Depth map size out of range");
     if (!(m.nearDepth > 0.f) || !(m.farDepth > m.nearDepth) || !std::isfinite(m.farDepth))
         throw std::runtime_error("Depth range invalid");
@@ -65,7 +65,8 @@ DepthState decodeDepth(ByteReader& r)
 }
 
 // Applies one intact segment; a payload that does not parse throws (the reader then
-// stops as at a corrupt segment).
+// stops as at a corrupt segment) and leaves `s` untouched: every case reads all it needs
+// into locals first and assigns last.
 void apply(EngineState& s, std::uint16_t type, const std::uint8_t* p, std::size_t n)
 {
     ByteReader r(p, n, "state segment");
@@ -238,14 +239,15 @@ StateCodec::ReadResult readAll(Reader& in, const std::function<bool()>& atEnd)
             result.tornTail = true;
             break;
         }
-        EngineState next = result.state;
+        // apply() parses the whole payload before it assigns, so a payload that does not
+        // parse leaves the state as it was; no copy of the state per segment (appended
+        // rating records behind a large depth map would make reading quadratic).
         try {
-            apply(next, type, payload.data(), payload.size());
+            apply(result.state, type, payload.data(), payload.size());
         } catch (const std::exception&) {
             result.tornTail = true;
             break;
         }
-        result.state = std::move(next);
         ++result.segments;
         result.validBytes += StateCodec::kSegmentHeaderSize + length;
     }

@@ -441,8 +441,11 @@ DepthMap VrxImage::depthMap() const
     const std::int32_t encoding = r.i32();
     r.i32();
     const std::uint64_t decoded = r.u64();
-    if (d.width <= 0 || d.height <= 0 || d.width > limits::kMaxModuleSide
-        || d.height > limits::kMaxModuleSide)
+    // The factory map is at module resolution: never larger than the reference module,
+    // whatever its header claims.
+    const ModuleInfo* ref
+        = m_modules.empty() ? nullptr : &m_modules[static_cast<std::size_t>(referenceModule())];
+    if (!ref || d.width <= 0 || d.height <= 0 || d.width > ref->width || d.height > ref->height)
         throw bad("depth map size out of range");
     if (!(d.nearDepth > 0.f) || !(d.farDepth > d.nearDepth) || !std::isfinite(d.farDepth))
         throw bad("depth range invalid");

@@ -93,6 +93,13 @@ constexpr std::int32_t kMaxModules = 64;
 constexpr std::int32_t kMaxFrames = 64;
 constexpr std::uint32_t kMaxChunks = 1u << 16;
 constexpr std::int32_t kMaxPreviewSide = 8192;
+// A preview is decoded only up to this many pixels (previews are about 1 MP); a progressive
+// JPEG holds the coefficients of the whole picture whatever scale it is decoded at.
+constexpr std::int64_t kMaxPreviewPixels = 16ll * 1024 * 1024;
+// State files: the depth map is the computed one, at the finest level within 1024 x 1024;
+// the thumbnail is the coarsest level (within 512 x 512), tolerated up to twice that.
+constexpr std::int32_t kMaxStateDepthSide = 1024;
+constexpr std::int32_t kMaxStateThumbnailSide = 1024;
 constexpr std::int32_t kMinFocalLength = 28;
 constexpr std::int32_t kMaxFocalLength = 150;
 } // namespace limits

@@ -1,0 +1,161 @@
+// What senders can make the hand-off hold is bounded, and the server outlives a process
+// that ran out of file descriptors.
+#include "support/testmain.h"
+
+#include <QDir>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/automationclient.h"
+#include "app/automationhost.h"
+#include "app/startuplock.h"
+#include "app/typeregistration.h"
+#include "core/appsettings.h"
+#include "core/identity.h"
+
+Q_DECLARE_METATYPE(QList<QUrl>)
+
+namespace {
+
+// Connects and writes, leaving the connection open unless `close`.
+std::unique_ptr<QLocalSocket> send(const QString& path, const QByteArray& bytes, bool close)
+{
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(path, QIODevice::WriteOnly);
+    if (!socket->waitForConnected(5000))
+        return nullptr;
+    socket->write(bytes);
+    socket->waitForBytesWritten(5000);
+    if (close)
+        socket->disconnectFromServer();
+    return socket;
+}
+
+QStringList names(int n, const QString& prefix)
+{
+    QStringList list;
+    for (int i = 0; i < n; ++i)
+        list << QStringLiteral("/%1%2.vrx").arg(prefix).arg(i);
+    return list;
+}
+
+} // namespace
+
+class TestHandoffBounds : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<AppSettings> m_settings;
+    QString m_path;
+
+private slots:
+    void initTestCase()
+    {
+        ostra::applyIdentity();
+        ostra::registerMetaTypes();
+        m_settings = std::make_unique<AppSettings>();
+        m_path = QDir(ostra::StartupLock::runtimeFolder())
+                     .absoluteFilePath(QString::fromLatin1(ostra::applicationId));
+    }
+
+    void cleanupTestCase() { m_settings.reset(); }
+
+    // Past the bound, a connection waits until one being read is done.
+    void connectionsBounded()
+    {
+        AutomationHost host;
+        host.setConnectionLimits(2, AutomationHost::defaultMaxTotalBytes);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        const QByteArray stalled = AutomationClient::encode(names(2, QStringLiteral("s")));
+        auto a = send(m_path, stalled.left(stalled.size() - 2), false);
+        auto b = send(m_path, stalled.left(stalled.size() - 2), false);
+        auto c = send(m_path, AutomationClient::encode({ QStringLiteral("/c.vrx") }), true);
+        QVERIFY(a && b && c);
+        QTest::qWait(300);
+        QCOMPARE(commands.count(), 0);
+        a->abort();
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/c.vrx") });
+    }
+
+    // The bytes held across connections are bounded, not only per connection.
+    void bytesBoundedAcrossConnections()
+    {
+        AutomationHost host;
+        host.setMessageLimits(1000, AutomationHost::defaultMaxMs);
+        host.setConnectionLimits(8, 1500);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        const QByteArray message = AutomationClient::encode(names(60, QStringLiteral("x")));
+        auto a = send(m_path, message.left(900), false);
+        QTest::qWait(100);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("exceeded")));
+        auto b = send(m_path, message.left(900), false);
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), AutomationHost::decode(message.left(600)));
+    }
+
+    // Empty entries are dropped, entries past the bound too, and locations come in slices.
+    void entriesBoundedAndSliced()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QStringList list = QVector<QString>(200000).toList() + names(600, QStringLiteral("e"));
+        auto sender = send(m_path, AutomationClient::encode(list), true); // kept until all is sent
+        QVERIFY(sender);
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), names(600, QStringLiteral("e")));
+        QTRY_COMPARE(locations.count(), 3);
+        QList<QUrl> all;
+        for (const auto& slice : locations)
+            all += slice.at(0).value<QList<QUrl>>();
+        QCOMPARE(all.size(), 600);
+        QCOMPARE(all.last(), QUrl::fromLocalFile(QStringLiteral("/e599.vrx")));
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("more than 65536 entries")));
+        sender = send(m_path, AutomationClient::encode(names(AutomationHost::maxEntries + 5, "m")), true);
+        QVERIFY(sender);
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList().size(), AutomationHost::maxEntries);
+    }
+
+    // accept() out of file descriptors closes the server; it listens again once it can.
+    void listensAgainAfterFailedAccept()
+    {
+        AutomationHost host;
+        QVERIFY(host.isListening());
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        auto waiting = send(m_path, AutomationClient::encode({ QStringLiteral("/lost.vrx") }), false);
+        QVERIFY(waiting);
+        struct rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        std::vector<int> fillers;
+        for (int fd; (fd = ::dup(0)) >= 0;) {
+            fillers.push_back(fd);
+            if (fillers.size() == 1) {
+                const struct rlimit low = { rlim_t(fd + 8), saved.rlim_max };
+                setrlimit(RLIMIT_NOFILE, &low);
+            }
+        }
+        QTRY_VERIFY(!host.isListening());
+        for (int fd : fillers)
+            ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("listening again")));
+        QTRY_VERIFY_WITH_TIMEOUT(host.isListening(), 10000);
+        QStringList args { QStringLiteral("/after.vrx") };
+        QVERIFY(AutomationClient().command(args));
+        QTRY_VERIFY(!locations.isEmpty());
+        QCOMPARE(locations.last().at(0).value<QList<QUrl>>(),
+            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/after.vrx")) });
+    }
+};
+
+OSTRA_TEST_MAIN(TestHandoffBounds)
+#include "tst_handoffbounds.moc"
