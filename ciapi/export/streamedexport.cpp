@@ -1,0 +1,188 @@
+#include "ciapi/export/streamedexport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "ciapi/render/workerpool.h"
+
+namespace CIAPI::exporter {
+
+using render::Rect;
+using render::RgbPlanes;
+using render::WorkerPool;
+
+namespace {
+
+// Converts one row of planar linear samples (pixel x at r[x * step]) to the writer's
+// samples; pixel x goes to out pixel at[x].
+struct Converter
+{
+    RowSamples samples;
+    bool tone;
+    const render::ColourPipeline& colour;
+
+    void operator()(const float* const rgb[3], int step, int n, const int* at, uint8_t* out) const
+    {
+        switch (samples) {
+        case RowSamples::Rgb8:
+            for (int x = 0; x < n; ++x) {
+                uint8_t* o = out + size_t(at[x]) * 3;
+                for (int c = 0; c < 3; ++c) {
+                    const float v = rgb[c][size_t(x) * step];
+                    o[c] = tone ? colour.encode(v) : uint8_t(std::lround(std::clamp(v, 0.f, 1.f) * 255.f));
+                }
+            }
+            break;
+        case RowSamples::Rgb16:
+            for (int x = 0; x < n; ++x) {
+                uint16_t px[3];
+                for (int c = 0; c < 3; ++c)
+                    px[c] = uint16_t(std::lround(std::clamp(rgb[c][size_t(x) * step], 0.f, 1.f) * 65535.f));
+                std::memcpy(out + size_t(at[x]) * 6, px, sizeof px);
+            }
+            break;
+        case RowSamples::Rgbe:
+            for (int x = 0; x < n; ++x) {
+                const size_t i = size_t(x) * step;
+                rgbePixel(rgb[0][i], rgb[1][i], rgb[2][i], out + size_t(at[x]) * 4);
+            }
+            break;
+        }
+    }
+};
+
+} // namespace
+
+StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
+    const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer)
+    : m_in(in)
+    , m_source(source)
+    , m_plan(plan)
+    , m_m(m)
+    , m_tone(tone)
+    , m_writer(writer)
+    , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
+{ }
+
+bool StreamedExport::run(const std::function<bool()>& aborted, const std::function<void(int)>& progress)
+{
+    WorkerPool& pool = WorkerPool::instance();
+    const int sh = m_source.height();
+    const int pw = m_plan.width, ph = m_plan.height;
+    const int W = m_plan.finalWidth(), H = m_plan.finalHeight();
+    const bool transposed = m_plan.transposed;
+    // Output rows are plan rows, top down, or bottom up when the picture is upside down.
+    const bool upwards = !transposed && m_m[3] < 0;
+    const size_t bpp = bytesPerPixel(m_writer.samples());
+    const Converter convert { m_writer.samples(), m_tone, *m_in.colour };
+
+    // Where plan pixel x of a row lands: its column in the output row (upright), or the output
+    // row whose column this plan row is (quarter turn). See orient() for the algebra.
+    std::vector<int> at(static_cast<size_t>(pw));
+    for (int x = 0; x < pw; ++x) {
+        if (!transposed)
+            at[size_t(x)] = m_m[0] > 0 ? x : W - 1 - x;
+        else
+            at[size_t(x)] = (m_m[2] < 0 ? x : H - 1 - x) * W; // in pixels from the buffer's start
+    }
+    std::vector<uint8_t> whole;
+    if (transposed)
+        whole.resize(size_t(W) * H * bpp);
+
+    std::map<int, RgbPlanes<float>> bands;
+    const int bandCount = (sh + kBandRows - 1) / kBandRows;
+    const int step = std::max(1, pool.threadCount());
+    int rendered = 0, rowsDone = 0;
+    std::vector<uint8_t> out;
+    while (rowsDone < ph) {
+        const int n = std::min(step, bandCount - rendered);
+        std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
+        auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
+        pool.parallelFor(n, [&](int j) {
+            const int b = bandAt(j);
+            const Rect r { m_source.x0, m_source.y0 + b * kBandRows, m_source.x1,
+                std::min(m_source.y1, m_source.y0 + (b + 1) * kBandRows) };
+            render::renderLinear(m_in, r, fresh[size_t(j)], m_tone);
+        });
+        for (int j = 0; j < n; ++j)
+            bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
+        rendered += n;
+        fresh.clear();
+        // An abort seen at a report writes nothing more.
+        if (aborted())
+            return false;
+        if (progress)
+            progress(5 + 80 * rendered / std::max(1, bandCount));
+        if (aborted())
+            return false;
+        // Source rows rendered so far.
+        const int lo = upwards ? std::max(0, (bandCount - rendered) * kBandRows) : 0;
+        const int hi = upwards ? sh : std::min(sh, rendered * kBandRows);
+        std::vector<int> rows;
+        for (; rowsDone < ph; ++rowsDone) {
+            const int y = upwards ? ph - 1 - rowsDone : rowsDone;
+            const auto need = m_resampler.sourceRows(y);
+            if (need.first < lo || need.second > hi)
+                break;
+            rows.push_back(y);
+        }
+        if (!transposed)
+            out.resize(rows.size() * W * bpp);
+        pool.parallelFor(int(rows.size()), [&](int i) {
+            const int y = rows[size_t(i)];
+            uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
+                                      : out.data() + size_t(i) * W * bpp;
+            const float* rgb[3];
+            thread_local std::vector<float> scratch;
+            if (m_resampler.identity()) {
+                const RgbPlanes<float>& band = bands.at(y / kBandRows);
+                for (int c = 0; c < 3; ++c)
+                    rgb[c] = band.c[c].row(y % kBandRows);
+            } else {
+                const auto need = m_resampler.sourceRows(y);
+                scratch.resize(size_t(pw) * 3);
+                for (int c = 0; c < 3; ++c) {
+                    const float* src[64];
+                    std::vector<const float*> many;
+                    const float** rowsOf = src;
+                    if (need.second - need.first > 64) {
+                        many.resize(size_t(need.second - need.first));
+                        rowsOf = many.data();
+                    }
+                    for (int yy = need.first; yy < need.second; ++yy)
+                        rowsOf[yy - need.first] = bands.at(yy / kBandRows).c[c].row(yy % kBandRows);
+                    float* o = scratch.data() + size_t(c) * pw;
+                    m_resampler.row(
+                        y, [&](int yy) { return rowsOf[yy - need.first]; }, 1, o, 1);
+                    rgb[c] = o;
+                }
+            }
+            convert(rgb, 1, pw, at.data(), dst);
+        });
+        if (!transposed)
+            m_writer.write(out.data(), int(rows.size()));
+        // Drop the bands the rows still to come do not read.
+        if (rowsDone < ph) {
+            const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
+            for (auto it = bands.begin(); it != bands.end();) {
+                const int b = it->first;
+                const bool done = upwards ? b * kBandRows >= need.second : (b + 1) * kBandRows <= need.first;
+                it = done ? bands.erase(it) : std::next(it);
+            }
+        }
+    }
+    bands.clear();
+    if (transposed) {
+        for (int y = 0; y < H; y += kBandRows) {
+            if (aborted())
+                return false;
+            m_writer.write(whole.data() + size_t(y) * W * bpp, std::min(kBandRows, H - y));
+        }
+    }
+    return true;
+}
+
+} // namespace CIAPI::exporter
