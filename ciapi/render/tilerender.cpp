@@ -77,7 +77,7 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
 {
     const bool refocus = in.refocus.active() && in.depth;
     const int halo = (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
-    LinearRegion lr;
+    thread_local LinearRegion lr; // reused tile after tile
     developRegion(in, rect, halo, tone, lr);
     if (in.sharpening != 0.f)
         sharpen(lr.planes, sharpenAmount(in));
@@ -98,7 +98,7 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
 // the same values as sharpen() followed by the encoding, without a pass over the region.
 void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
 {
-    LinearRegion lr;
+    thread_local LinearRegion lr; // reused tile after tile
     developRegion(in, rect, 1, true, lr);
     const int W = lr.region.width(), H = lr.region.height();
     const Rect& c = lr.center;
