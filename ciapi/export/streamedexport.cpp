@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "ciapi/render/workerpool.h"
@@ -54,6 +60,98 @@ struct Converter
     }
 };
 
+// Hands rows to the writer on a thread of its own, so that encoding one group of rows
+// overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
+class EncoderThread
+{
+public:
+    explicit EncoderThread(RowWriter& writer)
+        : m_writer(writer)
+        , m_thread([this] { loop(); })
+    { }
+    ~EncoderThread() { stop(true); }
+
+    // A buffer for the next rows (a used one when there is one).
+    std::vector<uint8_t> buffer()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spare.empty())
+            return {};
+        std::vector<uint8_t> b = std::move(m_spare.back());
+        m_spare.pop_back();
+        return b;
+    }
+
+    void push(std::vector<uint8_t> rows, int count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
+        rethrowLocked();
+        m_queue.push_back({ std::move(rows), count });
+        m_changed.notify_all();
+    }
+
+    // Writes what is queued, ends the thread; rethrows the writer's failure.
+    void finish()
+    {
+        stop(false);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        rethrowLocked();
+    }
+
+private:
+    void rethrowLocked()
+    {
+        if (m_error)
+            std::rethrow_exception(std::exchange(m_error, nullptr));
+    }
+
+    void stop(bool drop)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (drop)
+                m_queue.clear();
+            m_closing = true;
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
+            if (m_queue.empty())
+                return;
+            auto [rows, count] = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            try {
+                if (!m_error)
+                    m_writer.write(rows.data(), count);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_error = std::current_exception();
+            }
+            lock.lock();
+            m_spare.push_back(std::move(rows));
+            m_changed.notify_all();
+        }
+    }
+
+    RowWriter& m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<std::vector<uint8_t>, int>> m_queue;
+    std::vector<std::vector<uint8_t>> m_spare;
+    std::exception_ptr m_error;
+    bool m_closing = false;
+    std::thread m_thread; // last: starts when everything above is ready
+};
+
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -93,13 +191,22 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         whole.resize(size_t(W) * H * bpp);
 
     std::map<int, RgbPlanes<float>> bands;
+    std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
+    std::unique_ptr<EncoderThread> encoder;
+    if (!transposed)
+        encoder = std::make_unique<EncoderThread>(m_writer);
     const int bandCount = (sh + kBandRows - 1) / kBandRows;
     const int step = std::max(1, pool.threadCount());
     int rendered = 0, rowsDone = 0;
-    std::vector<uint8_t> out;
     while (rowsDone < ph) {
         const int n = std::min(step, bandCount - rendered);
         std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
+        for (auto& f : fresh) {
+            if (spare.empty())
+                break;
+            f = std::move(spare.back());
+            spare.pop_back();
+        }
         auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
         pool.parallelFor(n, [&](int j) {
             const int b = bandAt(j);
@@ -129,8 +236,11 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 break;
             rows.push_back(y);
         }
-        if (!transposed)
+        std::vector<uint8_t> out;
+        if (!transposed) {
+            out = encoder->buffer();
             out.resize(rows.size() * W * bpp);
+        }
         pool.parallelFor(int(rows.size()), [&](int i) {
             const int y = rows[size_t(i)];
             uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
@@ -162,19 +272,27 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             }
             convert(rgb, 1, pw, at.data(), dst);
         });
-        if (!transposed)
-            m_writer.write(out.data(), int(rows.size()));
+        if (!transposed && !rows.empty())
+            encoder->push(std::move(out), int(rows.size()));
         // Drop the bands the rows still to come do not read.
         if (rowsDone < ph) {
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
             for (auto it = bands.begin(); it != bands.end();) {
                 const int b = it->first;
                 const bool done = upwards ? b * kBandRows >= need.second : (b + 1) * kBandRows <= need.first;
-                it = done ? bands.erase(it) : std::next(it);
+                if (done) {
+                    spare.push_back(std::move(it->second));
+                    it = bands.erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
     }
     bands.clear();
+    spare.clear();
+    if (encoder)
+        encoder->finish();
     if (transposed) {
         for (int y = 0; y < H; y += kBandRows) {
             if (aborted())

@@ -214,7 +214,8 @@ private slots:
         StreamedExport job(in, plan.crop, plan, m, false, true, *writer);
         int checks = 0;
         QVERIFY(!job.run([&] { return ++checks == 3; }, nullptr));
-        QCOMPARE(pipe.bytes.size() - header, size_t(300) * StreamedExport::kBandRows * 3); // one band's rows
+        // At most the rows of the band before the abort (the encoder may not have had them yet).
+        QVERIFY(pipe.bytes.size() - header <= size_t(300) * StreamedExport::kBandRows * 3);
     }
 };
 
