@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "ciapi/export/encoders.h"
@@ -9,6 +10,7 @@
 #include "ciapi/export/rowwriters.h"
 #include "ciapi/export/streamedexport.h"
 #include "ciapi/render/colourpipeline.h"
+#include "ciapi/render/picturesession.h"
 #include "ciapi/render/rendererprivate.h"
 #include "ciapi/render/renderrequest.h"
 #include "ciapi/render/workerpool.h"
@@ -67,7 +69,18 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     RequestSettings settings;
     settings.profile = d->profile;
     settings.values = properties().snapshot();
-    const TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr);
+    // A level developed already is read as it is; otherwise the export develops the rows it
+    // needs as it goes rather than holding the whole level (levels that bin are small: whole).
+    TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
+    in.camera = session.developedLevel(level);
+    std::optional<LevelRows> rows;
+    if (!in.camera) {
+        rows.emplace(session.levelRows(level));
+        if (!rows->streams()) {
+            rows.reset();
+            in.camera = session.level(level);
+        }
+    }
     if (aborted())
         return false;
 
@@ -96,7 +109,7 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
         writer = hdrRowWriter(*stream, W, H);
         break;
     }
-    StreamedExport job { in, src, plan, m, hiFi, tone, *writer };
+    StreamedExport job { in, src, plan, m, hiFi, tone, *writer, rows ? &*rows : nullptr };
     if (!job.run(aborted, report))
         return false;
     writer->finish();

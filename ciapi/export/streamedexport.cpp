@@ -8,6 +8,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -155,13 +156,14 @@ private:
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
-    const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer)
+    const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer, const render::LevelRows* rows)
     : m_in(in)
     , m_source(source)
     , m_plan(plan)
     , m_m(m)
     , m_tone(tone)
     , m_writer(writer)
+    , m_rows(in.camera ? nullptr : rows)
     , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
 { }
 
@@ -198,6 +200,52 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int bandCount = (sh + kBandRows - 1) / kBandRows;
     const int step = std::max(1, pool.threadCount());
     int rendered = 0, rowsDone = 0;
+    // Without a developed level: the level rows the current group reads, [winTop, winEnd) in a
+    // window allocated once for the largest group and moved along in place.
+    if (!m_in.camera && !m_rows)
+        throw std::logic_error("No level to export");
+    const int halo = render::linearHalo(m_in);
+    const int levelRows = m_in.height();
+    std::shared_ptr<RgbPlanes<uint16_t>> window;
+    int winTop = 0, winEnd = 0;
+    render::TileInputs in = m_in;
+    if (m_rows) {
+        window = std::make_shared<RgbPlanes<uint16_t>>();
+        window->reset(m_in.width(), std::min(levelRows, step * kBandRows + 2 * halo));
+        in.camera = window;
+    }
+    auto develop = [&](int top, int end) {
+        // Keep what the window has of [top, end), moving it to its new place, then develop the rest.
+        const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
+        if (keep0 < keep1 && top != winTop) {
+            for (auto& plane : window->c) {
+                const int n = keep1 - keep0;
+                for (int i = 0; i < n; ++i) {
+                    const int k = top < winTop ? n - 1 - i : i; // never overwrite a row still to move
+                    std::copy_n(plane.row(keep0 - winTop + k), plane.width(), plane.row(keep0 - top + k));
+                }
+            }
+        }
+        std::vector<std::pair<int, int>> missing;
+        auto add = [&](int a, int b) {
+            for (; a < b; a += 16)
+                missing.push_back({ a, std::min(b, a + 16) });
+        };
+        if (keep0 < keep1) {
+            add(top, keep0);
+            add(keep1, end);
+        } else {
+            add(top, end);
+        }
+        pool.parallelFor(int(missing.size()), [&](int i) {
+            m_rows->develop(
+                missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - top);
+        });
+        winTop = top;
+        winEnd = end;
+        in.cameraTop = top;
+    };
+
     while (rowsDone < ph) {
         const int n = std::min(step, bandCount - rendered);
         std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
@@ -208,11 +256,16 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             spare.pop_back();
         }
         auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
+        if (window && n > 0) {
+            const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
+            develop(std::max(0, m_source.y0 + first * kBandRows - halo),
+                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * kBandRows) + halo));
+        }
         pool.parallelFor(n, [&](int j) {
             const int b = bandAt(j);
             const Rect r { m_source.x0, m_source.y0 + b * kBandRows, m_source.x1,
                 std::min(m_source.y1, m_source.y0 + (b + 1) * kBandRows) };
-            render::renderLinear(m_in, r, fresh[size_t(j)], m_tone);
+            render::renderLinear(in, r, fresh[size_t(j)], m_tone);
         });
         for (int j = 0; j < n; ++j)
             bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));

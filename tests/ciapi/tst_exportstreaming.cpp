@@ -183,6 +183,60 @@ private slots:
         QCOMPARE(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()), whole);
     }
 
+    // Developing the level's rows on the way (a window per group of bands, moved along in
+    // place, downwards or upwards) gives the bytes of the developed level.
+    void levelDevelopedOnTheWay_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<int>("mosaicWidth"); // 300: same size; 140: resampled
+        QTest::addColumn<int>("threads");
+        QTest::newRow("upright, resampled") << 0 << 140 << 1;
+        QTest::newRow("upside down, resampled") << 7 << 140 << 1;
+        QTest::newRow("upside down, three at a time") << 7 << 140 << 3;
+        QTest::newRow("turned, same size") << 1 << 300 << 2;
+        QTest::newRow("mirrored, same size") << 6 << 300 << 1;
+    }
+    void levelDevelopedOnTheWay()
+    {
+        QFETCH(int, orientation);
+        QFETCH(int, mosaicWidth);
+        QFETCH(int, threads);
+        WorkerPool::instance().shutdown();
+        WorkerPool::instance().setThreadLimit(threads);
+        auto mosaic = std::make_shared<PlaneF>(mosaicWidth, mosaicWidth * 19 / 30);
+        std::mt19937 random(8);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 5 + y / 3) % 4) * 0.2f + float(random() % 100) * 0.001f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        TileInputs developed = inputs(true);
+        developed.refocus.maxRadius
+            = 40.f; // a halo wider than a band: windows overlap by more than they move
+        developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, 300, 190));
+        TileInputs onTheWay = developed;
+        onTheWay.camera = nullptr;
+        onTheWay.levelWidth = 300;
+        onTheWay.levelHeight = 190;
+        const LevelRows rows(mosaic, cfa, whole, 300, 190);
+        QVERIFY(rows.streams());
+        Transform t;
+        t.reset(orientation);
+        const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+        const ExportPlan plan = planExport(300, 190, { 0.1f, 0.05f, 0.85f, 0.9f }, m, 0, 0);
+        std::string bytes[2];
+        for (int i = 0; i < 2; ++i) {
+            std::ostringstream out(std::ios::binary);
+            auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+            StreamedExport job(i ? onTheWay : developed, plan.crop, plan, m, false, true, *writer, &rows);
+            QVERIFY(job.run([] { return false; }, nullptr));
+            writer->finish();
+            bytes[i] = out.str();
+        }
+        QCOMPARE(bytes[1].size(), bytes[0].size());
+        QVERIFY(bytes[1] == bytes[0]);
+    }
+
     // A DNG into a stream that cannot seek is made in memory and then written whole.
     void dngIntoAPipe()
     {
