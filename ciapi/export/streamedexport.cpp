@@ -35,6 +35,28 @@ struct Converter
     {
         switch (samples) {
         case RowSamples::Rgb8:
+            if (tone && step == 1) {
+                // Table indices first, a loop the vectoriser takes; then the look-ups.
+                thread_local std::vector<int> index;
+                index.resize(size_t(n) * 3);
+                for (int c = 0; c < 3; ++c) {
+                    const float* v = rgb[c];
+                    int* i = index.data() + size_t(c) * n;
+                    for (int x = 0; x < n; ++x)
+                        i[x] = render::ColourPipeline::index(v[x]);
+                }
+                const uint8_t* table = colour.encodeLut();
+                const int* ir = index.data();
+                const int* ig = ir + n;
+                const int* ib = ig + n;
+                for (int x = 0; x < n; ++x) {
+                    uint8_t* o = out + size_t(at[x]) * 3;
+                    o[0] = table[ir[x]];
+                    o[1] = table[ig[x]];
+                    o[2] = table[ib[x]];
+                }
+                break;
+            }
             for (int x = 0; x < n; ++x) {
                 uint8_t* o = out + size_t(at[x]) * 3;
                 for (int c = 0; c < 3; ++c) {

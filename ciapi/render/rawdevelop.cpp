@@ -84,15 +84,31 @@ void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, 
     }
 }
 
-// One level row of the bilinear resampling: source rows r0 and r1 (of a sw x sh picture)
-// weighed by ty, columns as the level of width W takes them.
-void resampleRow(const float* r0, const float* r1, float ty, int sw, int W, uint16_t* out)
+} // namespace
+
+ColumnWeights::ColumnWeights(int sw, int W)
+    : x0(size_t(W))
+    , x1(size_t(W))
+    , tx(size_t(W))
 {
     const float sx = float(sw) / W;
     for (int x = 0; x < W; ++x) {
         const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(sw - 1));
-        const int x0 = int(fx), x1 = std::min(x0 + 1, sw - 1);
-        const float tx = fx - x0;
+        x0[size_t(x)] = int(fx);
+        x1[size_t(x)] = std::min(int(fx) + 1, sw - 1);
+        tx[size_t(x)] = fx - int(fx);
+    }
+}
+
+namespace {
+
+// One level row of the bilinear resampling: source rows r0 and r1 weighed by ty.
+void resampleRow(const float* r0, const float* r1, float ty, const ColumnWeights& cols, uint16_t* out)
+{
+    const int W = int(cols.tx.size());
+    for (int x = 0; x < W; ++x) {
+        const int x0 = cols.x0[size_t(x)], x1 = cols.x1[size_t(x)];
+        const float tx = cols.tx[size_t(x)];
         const float a = r0[x0] + (r0[x1] - r0[x0]) * tx;
         const float b = r1[x0] + (r1[x1] - r1[x0]) * tx;
         out[x] = toU16(a + (b - a) * ty);
@@ -116,11 +132,12 @@ SourceRows sourceRowsOf(int y, int sh, int H)
 void resampleBilinear(const RgbPlanes<float>& src, RgbPlanes<uint16_t>& dst)
 {
     const int W = dst.width(), H = dst.height();
+    const ColumnWeights cols(src.width(), W);
     WorkerPool::instance().parallelFor((H + kBand - 1) / kBand, [&](int band) {
         for (int y = band * kBand; y < std::min(H, (band + 1) * kBand); ++y) {
             const SourceRows r = sourceRowsOf(y, src.height(), H);
             for (int ch = 0; ch < 3; ++ch)
-                resampleRow(src.c[ch].row(r.y0), src.c[ch].row(r.y1), r.ty, src.width(), W, dst.c[ch].row(y));
+                resampleRow(src.c[ch].row(r.y0), src.c[ch].row(r.y1), r.ty, cols, dst.c[ch].row(y));
         }
     });
 }
@@ -287,6 +304,8 @@ LevelRows::LevelRows(
     if (width <= 0 || height <= 0 || source.empty() || !(source.intersected(whole) == source))
         throw std::runtime_error("Bad level geometry");
     m_sameSize = source.width() == width && source.height() == height;
+    if (!m_sameSize)
+        m_columns = ColumnWeights(source.width(), width);
 }
 
 bool LevelRows::streams() const
@@ -317,7 +336,7 @@ void LevelRows::develop(int y0, int y1, RgbPlanes<uint16_t>& out, int outRow) co
             } else {
                 const SourceRows r = sourceRowsOf(y, sh, m_height);
                 resampleRow(planes[ch] + size_t(r.y0 - m0) * bs, planes[ch] + size_t(r.y1 - m0) * bs, r.ty,
-                    sw, m_width, d);
+                    m_columns, d);
             }
         }
 }

@@ -48,6 +48,15 @@ PlaneF prepareMosaic(const std::vector<RawFrameView>& frames, const CfaLayout& c
 RgbPlanes<uint16_t> developLevel(
     const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width, int height);
 
+// The two source columns and the weight of each column of a bilinear resampling.
+struct ColumnWeights
+{
+    ColumnWeights() = default;
+    ColumnWeights(int sourceWidth, int width);
+    std::vector<int> x0, x1;
+    std::vector<float> tx;
+};
+
 // Rows of such a level developed on demand, the values developLevel gives them; for levels
 // that demosaic (streams()), so that an export need not hold the whole level.
 class LevelRows
@@ -67,6 +76,7 @@ private:
     Rect m_source;
     int m_width, m_height;
     bool m_sameSize = false;
+    ColumnWeights m_columns;
 };
 
 } // namespace CIAPI::render
