@@ -15,12 +15,60 @@ namespace {
 
 constexpr int kMinLongSide = 384;
 
-std::uint8_t toSrgb8(float linear)
+std::uint8_t toSrgb8Exact(float linear)
 {
     linear = linear < 0.f ? 0.f : (linear > 1.f ? 1.f : linear);
     const float s = linear <= 0.0031308f ? 12.92f * linear : 1.055f * std::pow(linear, 1.f / 2.4f) - 0.055f;
     return static_cast<std::uint8_t>(std::lround(s * 255.f));
 }
+
+// toSrgb8Exact without a power per sample: the smallest linear value of each output byte,
+// found once by bisection over the (ordered) bit patterns of the floats in [0, 1]; a value's
+// byte is the number of those thresholds at or below it.
+class SrgbThresholds
+{
+public:
+    SrgbThresholds()
+    {
+        const std::uint32_t oneBits = bits(1.f);
+        for (int k = 1; k < 256; ++k) {
+            std::uint32_t lo = 0, hi = oneBits + 1; // toSrgb8Exact(1) is 255
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo) / 2;
+                if (toSrgb8Exact(value(mid)) >= k)
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+            m_first[k - 1] = value(lo);
+        }
+    }
+    std::uint8_t operator()(float linear) const
+    {
+        if (!(linear > 0.f)) // negative, zero and not a number
+            return 0;
+        int n = 0;
+        for (int step = 128; step > 0; step /= 2)
+            if (n + step <= 255 && m_first[n + step - 1] <= linear)
+                n += step;
+        return static_cast<std::uint8_t>(n);
+    }
+
+private:
+    static std::uint32_t bits(float f)
+    {
+        std::uint32_t b;
+        std::memcpy(&b, &f, sizeof b);
+        return b;
+    }
+    static float value(std::uint32_t b)
+    {
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        return f;
+    }
+    float m_first[255] {};
+};
 
 // Nearest-neighbour copy of `src` into the whole of `dst` (both 4 bytes per pixel).
 void resampleInto(const Image& src, Image& dst)
@@ -58,33 +106,45 @@ void renderRaw(const vrx::VrxImage& input, Image& image, bool bgra)
     const float ev = std::pow(2.f,
         input.metadata().evOffset > -8.f && input.metadata().evOffset < 8.f ? input.metadata().evOffset
                                                                             : 0.f);
+    static const SrgbThresholds toSrgb8;
+    // The colour of each sample of a 2 x 2 block, and how many of each colour a block has.
+    int colour[4];
+    int perBlock[3] = { 0, 0, 0 };
+    for (int i = 0; i < 4; ++i)
+        ++perBlock[colour[i] = vrx::cfaColor(m.cfa, i & 1, i >> 1)];
+    std::vector<int> bx0s(static_cast<std::size_t>(image.width()) + 1);
+    for (int x = 0; x < image.width(); ++x)
+        bx0s[static_cast<std::size_t>(x)]
+            = static_cast<int>(static_cast<long long>(x) * blocksW / image.width());
     for (int y = 0; y < image.height(); ++y) {
         const int by0 = static_cast<int>(static_cast<long long>(y) * blocksH / image.height());
         const int by1
             = std::max(by0 + 1, static_cast<int>(static_cast<long long>(y + 1) * blocksH / image.height()));
         std::uint8_t* row = image.row(y);
         for (int x = 0; x < image.width(); ++x) {
-            const int bx0 = static_cast<int>(static_cast<long long>(x) * blocksW / image.width());
+            const int bx0 = bx0s[static_cast<std::size_t>(x)];
             const int bx1 = std::max(
                 bx0 + 1, static_cast<int>(static_cast<long long>(x + 1) * blocksW / image.width()));
+            // Whole-number sums: exact in any order.
             double sum[3] = { 0, 0, 0 };
-            int count[3] = { 0, 0, 0 };
             for (int by = by0; by < by1; ++by) {
+                const std::uint16_t* top = samples.data() + static_cast<std::size_t>(2 * by) * m.width;
+                const std::uint16_t* bottom = top + m.width;
+                std::uint32_t s[4] = { 0, 0, 0, 0 };
                 for (int bx = bx0; bx < bx1; ++bx) {
-                    for (int dy = 0; dy < 2; ++dy) {
-                        for (int dx = 0; dx < 2; ++dx) {
-                            const int sx = 2 * bx + dx;
-                            const int sy = 2 * by + dy;
-                            const int c = vrx::cfaColor(m.cfa, sx, sy);
-                            sum[c] += samples[static_cast<std::size_t>(sy) * m.width + sx];
-                            ++count[c];
-                        }
-                    }
+                    s[0] += top[2 * bx];
+                    s[1] += top[2 * bx + 1];
+                    s[2] += bottom[2 * bx];
+                    s[3] += bottom[2 * bx + 1];
                 }
+                for (int i = 0; i < 4; ++i)
+                    sum[colour[i]] += s[i];
             }
+            const int blocks = (by1 - by0) * (bx1 - bx0);
             float cam[3];
             for (int c = 0; c < 3; ++c) {
-                const float mean = count[c] ? static_cast<float>(sum[c] / count[c]) : 0.f;
+                const int count = perBlock[c] * blocks;
+                const float mean = count ? static_cast<float>(sum[c] / count) : 0.f;
                 cam[c] = (mean - static_cast<float>(m.blackLevel)) / range
                     * m.gains[static_cast<std::size_t>(c)] * ev;
             }

@@ -1,6 +1,7 @@
 #include "ciapi/qzcompress.h"
 
 #include "ciapi/bytesource.h"
+#include "ciapi/cpucount.h"
 #include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/crc32.h"
 #include "ciapi/vrx/rawcodec.h"
@@ -103,7 +104,7 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
         }
     };
 
-    unsigned workers = threads > 0 ? static_cast<unsigned>(threads) : std::thread::hardware_concurrency();
+    unsigned workers = threads > 0 ? static_cast<unsigned>(threads) : static_cast<unsigned>(usableCpuCount());
     workers = std::max(1u, std::min(workers, 8u));
     std::vector<std::thread> pool;
     for (unsigned i = 1; i < workers; ++i)

@@ -5,6 +5,7 @@
 #include "core/powerservices.h"
 #include "core/progressmodel.h"
 #include "engine/exceptiontext.h"
+#include "engine/exportbudget.h"
 #include "engine/imageviewer.h"
 #include "engine/streampart.h"
 
@@ -14,6 +15,7 @@
 #include <QStorageInfo>
 
 #include <exception>
+#include <optional>
 
 ExportQueue::ExportQueue(QObject* parent)
     : QObject(parent)
@@ -326,6 +328,15 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             return;
         }
         const QString path = request.path;
+        // Waits while other exports run that would not leave room for this one.
+        std::optional<ExportBudget::Ticket> ticket;
+        if (request.isExport()) {
+            const CIAPI::ImagePyramid pyramid = writer.renderer().outputBuffer();
+            const qint64 pixels = qint64(pyramid[0].width()) * pyramid[0].height();
+            const qint64 output
+                = request.size.isValid() ? qint64(request.size.width()) * request.size.height() : 0;
+            ticket.emplace(ExportBudget::instance(), ExportBudget::estimate(pixels, qMax(pixels, output)));
+        }
         const bool written = exportImage(
             writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
         if (!request.isExport())

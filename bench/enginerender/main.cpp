@@ -1,12 +1,10 @@
-// Level-0 rendering against memcpy of the same bytes, at one thread and all cores, and
-// export against plain libjpeg-turbo encoding of the same pixels. Prints ratios.
+// Level-0 rendering against memcpy of the same bytes at 1, 2, 4 and all the CPUs the process
+// may use, and how it scales. Prints ratios. (Export: bench/export.)
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <vector>
-
-#include <turbojpeg.h>
 
 #include "ciapi/ciapi.h"
 #include "ciapi/render/workerpool.h"
@@ -53,10 +51,18 @@ int main()
     o.moduleHeight = 1560;
     o.frames = 1;
     const vrxgen::Picture pic = vrxgen::makePicture(o);
+    if (const char* n = std::getenv("OSTRA_BENCH_THREADS")) // at most this many, for comparisons
+        render::WorkerPool::instance().setThreadLimit(std::atoi(n));
     const int hw = render::WorkerPool::instance().threadCount();
-    std::printf("level 0 4160 x 3120, %d hardware threads\n", hw);
+    render::WorkerPool::instance().setThreadLimit(0);
+    std::printf("level 0 4160 x 3120, %d CPUs this process may use\n", hw);
 
-    for (int threads : { 1, hw }) {
+    std::vector<int> counts;
+    for (int n : { 1, 2, 4, hw })
+        if (n <= hw && (counts.empty() || n > counts.back()))
+            counts.push_back(n);
+    double tuneOne = 0, refocusOne = 0;
+    for (int threads : counts) {
         StaticShutdown();
         render::WorkerPool::instance().setThreadLimit(threads);
         auto r = Renderer::Create(3);
@@ -86,41 +92,19 @@ int main()
         std::printf("%2d thread(s): tuning-only %.1f MP/s, refocus %.1f MP/s, memcpy %.1f MP/s; "
                     "memcpy/tuning %.2fx, memcpy/refocus %.2fx\n",
             threads, mp / tune, mp / refocus, mp / copy, tune / copy, refocus / copy);
-        static double tuneOne = 0;
-        if (threads == 1)
+        if (threads == 1) {
             tuneOne = tune;
-        else
-            std::printf("scaling: %.0f%% of %d cores\n", 100.0 * tuneOne / tune / threads, threads);
+            refocusOne = refocus;
+        } else {
+            std::printf(
+                "   scaling on %d CPUs: tuning-only %.0f%%, refocus %.0f%% (aims 75%% and 60%% at all "
+                "CPUs)\n",
+                threads, 100.0 * tuneOne / tune / threads, 100.0 * refocusOne / refocus / threads);
+        }
     }
     StaticShutdown();
     render::WorkerPool::instance().setThreadLimit(0);
 
-    // Export of 2080 x 1560 as JPEG vs libjpeg-turbo encoding of the same number of pixels.
-    auto r = Renderer::Create(0);
-    r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-    ApplyTuning(0, *r);
-    r->setProperty(IntParam::ExportColorSpace, 4);
-    const Point<int> size { 2080, 1560 };
-    const double mp = size.x * size.y / 1e6;
-    auto out = std::make_shared<std::ostringstream>();
-    r->writeImage(out, size, ExportJPEG, nullptr); // warm the caches
-    const double exportS = bestSeconds(3, [&] {
-        auto s = std::make_shared<std::ostringstream>();
-        r->writeImage(s, size, ExportJPEG, nullptr);
-    });
-    std::vector<uint8_t> rgb(size_t(size.x) * size.y * 3);
-    for (size_t i = 0; i < rgb.size(); ++i)
-        rgb[i] = uint8_t(i * 7 % 251);
-    tjhandle tj = tjInitCompress();
-    const double jpegS = bestSeconds(3, [&] {
-        unsigned char* buf = nullptr;
-        unsigned long n = 0;
-        tjCompress2(tj, rgb.data(), size.x, 0, size.y, TJPF_RGB, &buf, &n, TJSAMP_420, 88, 0);
-        tjFree(buf);
-    });
-    tjDestroy(tj);
-    std::printf("export JPEG %.1f MP/s, plain libjpeg-turbo %.1f MP/s; export/plain time %.2fx\n",
-        mp / exportS, mp / jpegS, exportS / jpegS);
     StaticShutdown();
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "ciapi/export/encoders.h"
+#include "ciapi/export/rowwriters.h"
 
 #include <algorithm>
 #include <cmath>
@@ -140,21 +141,6 @@ int memMap(thandle_t, tdata_t*, toff_t*)
 }
 void memUnmap(thandle_t, tdata_t, toff_t) { }
 
-void rgbe(float r, float g, float b, uint8_t out[4])
-{
-    const float v = std::max(r, std::max(g, b));
-    if (!(v > 1e-32f)) {
-        out[0] = out[1] = out[2] = out[3] = 0;
-        return;
-    }
-    int e;
-    const float m = std::frexp(v, &e) * 256.f / v;
-    out[0] = uint8_t(std::max(0.f, r) * m);
-    out[1] = uint8_t(std::max(0.f, g) * m);
-    out[2] = uint8_t(std::max(0.f, b) * m);
-    out[3] = uint8_t(e + 128);
-}
-
 } // namespace
 
 std::string uuidHex(const std::array<uint32_t, 4>& words)
@@ -181,8 +167,10 @@ std::vector<uint8_t> exifBlock(const ExifFacts& facts)
     const std::vector<Entry> exif
         = { { 0x9003, 2, when }, { 0x9011, 2, exifOffset(facts.utcOffsetMinutes) }, { 0xA420, 2, id } };
     writeIfd(tiff, exifAt, exif, nullptr);
-    std::vector<uint8_t> out = { 'E', 'x', 'i', 'f', 0, 0 };
-    out.insert(out.end(), tiff.begin(), tiff.end());
+    static const uint8_t head[6] = { 'E', 'x', 'i', 'f', 0, 0 };
+    std::vector<uint8_t> out(sizeof head + tiff.size());
+    std::memcpy(out.data(), head, sizeof head);
+    std::memcpy(out.data() + sizeof head, tiff.data(), tiff.size());
     return out;
 }
 
@@ -226,13 +214,9 @@ std::vector<uint8_t> encodePpm(const uint8_t* rgb, int width, int height)
     return out;
 }
 
-std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const ExifFacts& facts)
+bool setDngTags(void* handle, int width, int height, const ExifFacts& facts)
 {
-    MemFile file;
-    TIFF* tif = TIFFClientOpen(
-        "export.dng", "w", &file, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
-    if (!tif)
-        throw std::runtime_error("DNG encoder unavailable");
+    TIFF* tif = static_cast<TIFF*>(handle);
     static const uint8_t version[4] = { 1, 4, 0, 0 };
     static const uint8_t backward[4] = { 1, 1, 0, 0 };
     // XYZ (D65) to linear sRGB: the picture's own colour space.
@@ -240,8 +224,7 @@ std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const
         0.0415560f, 0.0556434f, -0.2040259f, 1.0572252f };
     static const float neutral[3] = { 1.f, 1.f, 1.f };
     const std::string when = exifTime(facts.captureTime, facts.utcOffsetMinutes);
-    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0)
-        && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width))
+    return TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width))
         && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height))
         && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3)
         && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE)
@@ -255,6 +238,16 @@ std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const
         && TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyzToRgb)
         && TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21)
         && TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+}
+
+std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const ExifFacts& facts)
+{
+    MemFile file;
+    TIFF* tif = TIFFClientOpen(
+        "export.dng", "w", &file, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
+    if (!tif)
+        throw std::runtime_error("DNG encoder unavailable");
+    bool ok = setDngTags(tif, width, height, facts);
     for (int y = 0; ok && y < height; ++y)
         ok = TIFFWriteScanline(tif, const_cast<uint16_t*>(rgb + size_t(y) * width * 3), uint32_t(y), 0) >= 0;
     if (ok)
@@ -267,53 +260,14 @@ std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const
 
 std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height)
 {
-    const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nEXPOSURE=1.0\n\n-Y "
-        + std::to_string(height) + " +X " + std::to_string(width) + "\n";
+    const std::string header = hdrHeader(width, height);
     std::vector<uint8_t> out(header.begin(), header.end());
-    const bool rle = width >= 8 && width <= 0x7fff;
     std::vector<uint8_t> line(size_t(width) * 4);
     for (int y = 0; y < height; ++y) {
         const float* s = rgb + size_t(y) * width * 3;
         for (int x = 0; x < width; ++x)
-            rgbe(s[3 * x], s[3 * x + 1], s[3 * x + 2], &line[4 * size_t(x)]);
-        if (!rle) {
-            out.insert(out.end(), line.begin(), line.end());
-            continue;
-        }
-        out.push_back(2);
-        out.push_back(2);
-        out.push_back(uint8_t(width >> 8));
-        out.push_back(uint8_t(width & 0xff));
-        for (int c = 0; c < 4; ++c) {
-            int x = 0;
-            while (x < width) {
-                // A run of at least four equal bytes is worth a run record.
-                int run = 1;
-                while (
-                    x + run < width && run < 127 && line[4 * size_t(x + run) + c] == line[4 * size_t(x) + c])
-                    ++run;
-                if (run >= 4) {
-                    out.push_back(uint8_t(128 + run));
-                    out.push_back(line[4 * size_t(x) + c]);
-                    x += run;
-                    continue;
-                }
-                int lit = 0;
-                while (x + lit < width && lit < 128) {
-                    int r = 1;
-                    while (x + lit + r < width && r < 4
-                        && line[4 * size_t(x + lit + r) + c] == line[4 * size_t(x + lit) + c])
-                        ++r;
-                    if (r >= 4)
-                        break;
-                    ++lit;
-                }
-                out.push_back(uint8_t(lit));
-                for (int i = 0; i < lit; ++i)
-                    out.push_back(line[4 * size_t(x + i) + c]);
-                x += lit;
-            }
-        }
+            rgbePixel(s[3 * x], s[3 * x + 1], s[3 * x + 2], &line[4 * size_t(x)]);
+        appendHdrRow(line.data(), width, out);
     }
     return out;
 }

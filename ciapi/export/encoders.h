@@ -28,6 +28,8 @@ std::vector<uint8_t> encodePpm(const uint8_t* rgb, int width, int height);
 
 // 16-bit RGB as a DNG (linear RGB, sRGB primaries, D65).
 std::vector<uint8_t> encodeDng(const uint16_t* rgb, int width, int height, const ExifFacts& facts);
+// The DNG tags of such a file on an open libtiff handle (TIFF*); false when one was refused.
+bool setDngTags(void* tiff, int width, int height, const ExifFacts& facts);
 
 // Float RGB as Radiance RGBE (run-length encoded scanlines where the format allows).
 std::vector<uint8_t> encodeHdr(const float* rgb, int width, int height);

@@ -37,45 +37,59 @@ ExportPlan planExport(
     return plan;
 }
 
+RowResampler::RowResampler(int sw, int sh, int dw, int dh, bool smooth)
+    : m_sw(sw)
+    , m_sh(sh)
+    , m_dw(dw)
+    , m_dh(dh)
+    , m_fx(double(sw) / dw)
+    , m_fy(double(sh) / dh)
+    , m_identity(sw == dw && sh == dh)
+    , m_area(smooth && m_fx >= 1.0 && m_fy >= 1.0)
+{
+    m_xa.resize(size_t(dw));
+    m_xb.resize(size_t(dw));
+    if (!m_area)
+        m_tx.resize(size_t(dw));
+    for (int x = 0; x < dw; ++x) {
+        if (m_area) {
+            const int xa = int(x * m_fx);
+            m_xa[size_t(x)] = xa;
+            m_xb[size_t(x)] = std::max(xa + 1, std::min(sw, int((x + 1) * m_fx)));
+        } else {
+            const float sx = std::clamp(float((x + 0.5) * m_fx - 0.5), 0.f, float(sw - 1));
+            const int x0 = int(sx);
+            m_xa[size_t(x)] = x0;
+            m_xb[size_t(x)] = std::min(x0 + 1, sw - 1);
+            m_tx[size_t(x)] = sx - x0;
+        }
+    }
+}
+
+std::pair<int, int> RowResampler::sourceRows(int y) const
+{
+    if (m_identity)
+        return { y, y + 1 };
+    if (m_area) {
+        const int ya = int(y * m_fy);
+        return { ya, std::max(ya + 1, std::min(m_sh, int((y + 1) * m_fy))) };
+    }
+    const float sy = std::clamp(float((y + 0.5) * m_fy - 0.5), 0.f, float(m_sh - 1));
+    const int y0 = int(sy);
+    return { y0, std::min(y0 + 1, m_sh - 1) + 1 };
+}
+
 std::vector<float> resample(const std::vector<float>& src, int sw, int sh, int dw, int dh, bool smooth)
 {
-    if (sw == dw && sh == dh)
+    const RowResampler rs(sw, sh, dw, dh, smooth);
+    if (rs.identity())
         return src;
     std::vector<float> out(size_t(dw) * dh * 3);
-    const double fx = double(sw) / dw, fy = double(sh) / dh;
-    if (smooth && fx >= 1.0 && fy >= 1.0) {
-        for (int y = 0; y < dh; ++y) {
-            const int ya = int(y * fy), yb = std::max(ya + 1, std::min(sh, int((y + 1) * fy)));
-            for (int x = 0; x < dw; ++x) {
-                const int xa = int(x * fx), xb = std::max(xa + 1, std::min(sw, int((x + 1) * fx)));
-                double acc[3] = { 0, 0, 0 };
-                for (int yy = ya; yy < yb; ++yy)
-                    for (int xx = xa; xx < xb; ++xx)
-                        for (int c = 0; c < 3; ++c)
-                            acc[c] += src[(size_t(yy) * sw + xx) * 3 + c];
-                const double n = double(yb - ya) * (xb - xa);
-                for (int c = 0; c < 3; ++c)
-                    out[(size_t(y) * dw + x) * 3 + c] = float(acc[c] / n);
-            }
-        }
-        return out;
-    }
-    for (int y = 0; y < dh; ++y) {
-        const float sy = std::clamp(float((y + 0.5) * fy - 0.5), 0.f, float(sh - 1));
-        const int y0 = int(sy), y1 = std::min(y0 + 1, sh - 1);
-        const float ty = sy - y0;
-        for (int x = 0; x < dw; ++x) {
-            const float sx = std::clamp(float((x + 0.5) * fx - 0.5), 0.f, float(sw - 1));
-            const int x0 = int(sx), x1 = std::min(x0 + 1, sw - 1);
-            const float tx = sx - x0;
-            for (int c = 0; c < 3; ++c) {
-                const float a = src[(size_t(y0) * sw + x0) * 3 + c], b = src[(size_t(y0) * sw + x1) * 3 + c];
-                const float d = src[(size_t(y1) * sw + x0) * 3 + c], e = src[(size_t(y1) * sw + x1) * 3 + c];
-                const float top = a + (b - a) * tx, bot = d + (e - d) * tx;
-                out[(size_t(y) * dw + x) * 3 + c] = top + (bot - top) * ty;
-            }
-        }
-    }
+    for (int y = 0; y < dh; ++y)
+        for (int c = 0; c < 3; ++c)
+            rs.row(
+                y, [&](int yy) { return &src[size_t(yy) * sw * 3 + size_t(c)]; }, 3,
+                &out[size_t(y) * dw * 3 + size_t(c)], 3);
     return out;
 }
 

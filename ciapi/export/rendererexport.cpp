@@ -2,11 +2,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include "ciapi/export/encoders.h"
 #include "ciapi/export/exportgeometry.h"
+#include "ciapi/export/rowwriters.h"
+#include "ciapi/export/streamedexport.h"
 #include "ciapi/render/colourpipeline.h"
+#include "ciapi/render/picturesession.h"
 #include "ciapi/render/rendererprivate.h"
 #include "ciapi/render/renderrequest.h"
 #include "ciapi/render/workerpool.h"
@@ -65,37 +69,20 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     RequestSettings settings;
     settings.profile = d->profile;
     settings.values = properties().snapshot();
-    const TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr);
-    if (aborted())
-        return false;
-
-    // Render in bands, reporting between them.
-    const int sw = src.width(), sh = src.height();
-    std::vector<float> pixels(size_t(sw) * sh * 3);
-    constexpr int kBand = 64;
-    const int bands = (sh + kBand - 1) / kBand;
-    const int step = std::max(1, WorkerPool::instance().threadCount());
-    for (int b0 = 0; b0 < bands; b0 += step) {
-        const int n = std::min(step, bands - b0);
-        WorkerPool::instance().parallelFor(n, [&](int j) {
-            const int b = b0 + j;
-            const Rect r { src.x0, src.y0 + b * kBand, src.x1, std::min(src.y1, src.y0 + (b + 1) * kBand) };
-            RgbPlanes<float> lin;
-            renderLinear(in, r, lin, tone);
-            for (int y = 0; y < r.height(); ++y)
-                for (int x = 0; x < r.width(); ++x)
-                    for (int ch = 0; ch < 3; ++ch)
-                        pixels[(size_t(r.y0 - src.y0 + y) * sw + x) * 3 + ch] = lin.c[ch].row(y)[x];
-        });
-        if (aborted())
-            return false;
-        report(5 + 80 * (b0 + n) / bands);
+    // A level developed already is read as it is; otherwise the export develops the rows it
+    // needs as it goes rather than holding the whole level (levels that bin are small: whole).
+    TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
+    in.camera = session.developedLevel(level);
+    std::optional<LevelRows> rows;
+    if (!in.camera) {
+        rows.emplace(session.levelRows(level));
+        if (!rows->streams()) {
+            rows.reset();
+            in.camera = session.level(level);
+        }
     }
-    pixels = resample(pixels, sw, sh, plan.width, plan.height, hiFi);
-    pixels = orient(pixels, plan.width, plan.height, 3, m);
     if (aborted())
         return false;
-    const int W = plan.finalWidth(), H = plan.finalHeight();
 
     ExifFacts facts;
     facts.captureTime = getProperty(IntParam::CaptureTime);
@@ -106,25 +93,26 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
         words[i] = uuid[i];
     facts.imageUniqueId = uuidHex(words);
 
-    std::vector<uint8_t> bytes;
-    if (format == ExportJPEG || format == ExportPPM) {
-        std::vector<uint8_t> rgb(pixels.size());
-        for (size_t i = 0; i < pixels.size(); ++i)
-            rgb[i] = tone ? in.colour->encode(pixels[i])
-                          : uint8_t(std::lround(std::clamp(pixels[i], 0.f, 1.f) * 255.f));
-        bytes = format == ExportJPEG ? encodeJpeg(rgb.data(), W, H, hiFi ? 95 : 88, hiFi, facts)
-                                     : encodePpm(rgb.data(), W, H);
-    } else if (format == ExportDNG) {
-        std::vector<uint16_t> rgb(pixels.size());
-        for (size_t i = 0; i < pixels.size(); ++i)
-            rgb[i] = uint16_t(std::lround(std::clamp(pixels[i], 0.f, 1.f) * 65535.f));
-        bytes = encodeDng(rgb.data(), W, H, facts);
-    } else {
-        bytes = encodeHdr(pixels.data(), W, H);
+    const int W = plan.finalWidth(), H = plan.finalHeight();
+    std::unique_ptr<RowWriter> writer;
+    switch (format) {
+    case ExportJPEG:
+        writer = jpegRowWriter(*stream, W, H, hiFi ? 95 : 88, hiFi, facts);
+        break;
+    case ExportPPM:
+        writer = ppmRowWriter(*stream, W, H);
+        break;
+    case ExportDNG:
+        writer = dngRowWriter(*stream, W, H, facts);
+        break;
+    default:
+        writer = hdrRowWriter(*stream, W, H);
+        break;
     }
-    if (aborted())
+    StreamedExport job { in, src, plan, m, hiFi, tone, *writer, rows ? &*rows : nullptr };
+    if (!job.run(aborted, report))
         return false;
-    stream->write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    writer->finish();
     stream->flush();
     if (!*stream)
         throw std::runtime_error("Couldn't write the export");

@@ -53,6 +53,7 @@ public:
     void vibrance(float& r, float& g, float& b) const;
     // Linear to 8-bit sRGB.
     uint8_t encode(float v) const { return m_encode[index(v)]; }
+    const uint8_t* encodeLut() const { return m_encode; } // encode(v) is encodeLut()[index(v)]
     // Linear to 8-bit sRGB after the contrast curve, in one look-up.
     uint8_t contrastEncode(float v) const { return m_contrastEncode[index(v)]; }
     // Linear rows to 8-bit pixels (RGBA, or BGRA when `bgra`; alpha 255), as encode() does.

@@ -136,6 +136,24 @@ std::shared_ptr<const RgbPlanes<uint16_t>> PictureSession::level(int level)
     return planes;
 }
 
+std::shared_ptr<const RgbPlanes<uint16_t>> PictureSession::developedLevel(int level)
+{
+    if (level < 0 || level >= levelCount())
+        throw std::runtime_error("Level out of range");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_levels[size_t(level)];
+}
+
+LevelRows PictureSession::levelRows(int level)
+{
+    if (level < 0 || level >= levelCount())
+        throw std::runtime_error("Level out of range");
+    std::shared_ptr<const PlaneF> raw = mosaic();
+    const Rect whole { 0, 0, raw->width(), raw->height() };
+    const Point<int> s = m_sizes[size_t(level)];
+    return LevelRows(std::move(raw), m_cfa, whole, s.x, s.y);
+}
+
 std::shared_ptr<const PlaneF> PictureSession::depthSnapshot()
 {
     if (!depth.hasDepth())

@@ -40,6 +40,10 @@ public:
 
     // Camera RGB of a level (developed on first use; thread-safe).
     std::shared_ptr<const RgbPlanes<uint16_t>> level(int level);
+    // The level when it is developed already, else null.
+    std::shared_ptr<const RgbPlanes<uint16_t>> developedLevel(int level);
+    // Rows of a level developed on demand, without keeping them (reads the input's mosaic).
+    LevelRows levelRows(int level);
 
     // The level depth works at: the finest one that fits in 1024 x 1024.
     int depthLevel() const { return m_depthLevel; }

@@ -31,19 +31,24 @@ public:
     Plane() = default;
     Plane(int width, int height) { reset(width, height); }
 
+    // New size, contents undefined. The memory is kept when it is large enough, so a plane
+    // reused for tile after tile (or band after band) is allocated, and faulted in, once.
     void reset(int width, int height)
     {
         if (width < 0 || height < 0 || (width > 0 && height > (1 << 28) / std::max(1, width)))
             throw std::runtime_error("Image plane too large");
+        const size_t rowBytes = (static_cast<size_t>(width) * sizeof(T) + 63) & ~size_t(63);
+        const size_t bytes = std::max<size_t>(64, rowBytes * static_cast<size_t>(height));
+        if (bytes > m_capacity || !m_data) {
+            void* p = std::aligned_alloc(64, bytes);
+            if (!p)
+                throw std::bad_alloc();
+            m_data.reset(static_cast<T*>(p));
+            m_capacity = bytes;
+        }
         m_width = width;
         m_height = height;
-        const size_t rowBytes = (static_cast<size_t>(width) * sizeof(T) + 63) & ~size_t(63);
         m_stride = rowBytes / sizeof(T);
-        const size_t bytes = std::max<size_t>(64, rowBytes * static_cast<size_t>(height));
-        void* p = std::aligned_alloc(64, bytes);
-        if (!p)
-            throw std::bad_alloc();
-        m_data.reset(static_cast<T*>(p));
     }
 
     void fill(T v)
@@ -70,6 +75,7 @@ private:
     int m_width = 0;
     int m_height = 0;
     size_t m_stride = 0;
+    size_t m_capacity = 0; // bytes at m_data
 };
 
 using PlaneF = Plane<float>;

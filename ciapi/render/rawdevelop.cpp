@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "ciapi/render/workerpool.h"
 
@@ -83,28 +84,60 @@ void demosaicBand(const PlaneF& mosaic, const CfaLayout& cfa, int rx0, int rx1, 
     }
 }
 
+} // namespace
+
+ColumnWeights::ColumnWeights(int sw, int W)
+    : x0(size_t(W))
+    , x1(size_t(W))
+    , tx(size_t(W))
+{
+    const float sx = float(sw) / W;
+    for (int x = 0; x < W; ++x) {
+        const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(sw - 1));
+        x0[size_t(x)] = int(fx);
+        x1[size_t(x)] = std::min(int(fx) + 1, sw - 1);
+        tx[size_t(x)] = fx - int(fx);
+    }
+}
+
+namespace {
+
+// One level row of the bilinear resampling: source rows r0 and r1 weighed by ty.
+void resampleRow(const float* r0, const float* r1, float ty, const ColumnWeights& cols, uint16_t* out)
+{
+    const int W = int(cols.tx.size());
+    for (int x = 0; x < W; ++x) {
+        const int x0 = cols.x0[size_t(x)], x1 = cols.x1[size_t(x)];
+        const float tx = cols.tx[size_t(x)];
+        const float a = r0[x0] + (r0[x1] - r0[x0]) * tx;
+        const float b = r1[x0] + (r1[x1] - r1[x0]) * tx;
+        out[x] = toU16(a + (b - a) * ty);
+    }
+}
+
+// The two source rows and the weight of level row y.
+struct SourceRows
+{
+    int y0, y1;
+    float ty;
+};
+SourceRows sourceRowsOf(int y, int sh, int H)
+{
+    const float sy = float(sh) / H;
+    const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(sh - 1));
+    const int y0 = int(fy);
+    return { y0, std::min(y0 + 1, sh - 1), fy - y0 };
+}
+
 void resampleBilinear(const RgbPlanes<float>& src, RgbPlanes<uint16_t>& dst)
 {
     const int W = dst.width(), H = dst.height();
-    const float sx = float(src.width()) / W, sy = float(src.height()) / H;
+    const ColumnWeights cols(src.width(), W);
     WorkerPool::instance().parallelFor((H + kBand - 1) / kBand, [&](int band) {
         for (int y = band * kBand; y < std::min(H, (band + 1) * kBand); ++y) {
-            const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(src.height() - 1));
-            const int y0 = int(fy), y1 = std::min(y0 + 1, src.height() - 1);
-            const float ty = fy - y0;
-            for (int ch = 0; ch < 3; ++ch) {
-                const float* r0 = src.c[ch].row(y0);
-                const float* r1 = src.c[ch].row(y1);
-                uint16_t* out = dst.c[ch].row(y);
-                for (int x = 0; x < W; ++x) {
-                    const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(src.width() - 1));
-                    const int x0 = int(fx), x1 = std::min(x0 + 1, src.width() - 1);
-                    const float tx = fx - x0;
-                    const float a = r0[x0] + (r0[x1] - r0[x0]) * tx;
-                    const float b = r1[x0] + (r1[x1] - r1[x0]) * tx;
-                    out[x] = toU16(a + (b - a) * ty);
-                }
-            }
+            const SourceRows r = sourceRowsOf(y, src.height(), H);
+            for (int ch = 0; ch < 3; ++ch)
+                resampleRow(src.c[ch].row(r.y0), src.c[ch].row(r.y1), r.ty, cols, dst.c[ch].row(y));
         }
     });
 }
@@ -275,6 +308,55 @@ RgbPlanes<uint16_t> developLevel(
     });
     resampleBilinear(full, out);
     return out;
+}
+
+LevelRows::LevelRows(
+    std::shared_ptr<const PlaneF> mosaic, const CfaLayout& cfa, const Rect& source, int width, int height)
+    : m_mosaic(std::move(mosaic))
+    , m_cfa(cfa)
+    , m_source(source)
+    , m_width(width)
+    , m_height(height)
+{
+    const Rect whole { 0, 0, m_mosaic->width(), m_mosaic->height() };
+    if (width <= 0 || height <= 0 || source.empty() || !(source.intersected(whole) == source))
+        throw std::runtime_error("Bad level geometry");
+    m_sameSize = source.width() == width && source.height() == height;
+    if (!m_sameSize)
+        m_columns = ColumnWeights(source.width(), width);
+}
+
+bool LevelRows::streams() const
+{
+    return double(m_source.width()) / m_width < 1.5;
+}
+
+void LevelRows::develop(int y0, int y1, RgbPlanes<uint16_t>& out, int outRow) const
+{
+    const int sw = m_source.width(), sh = m_source.height();
+    // Demosaiced source rows [m0, m1) this range reads.
+    const int m0 = m_sameSize ? y0 : sourceRowsOf(y0, sh, m_height).y0;
+    const int m1 = m_sameSize ? y1 : sourceRowsOf(y1 - 1, sh, m_height).y1 + 1;
+    const size_t bs = (static_cast<size_t>(sw) + 15) & ~size_t(15);
+    const size_t rows = size_t(m1 - m0);
+    thread_local std::vector<float> tmp;
+    tmp.resize(bs * rows * 3);
+    float* planes[3] = { tmp.data(), tmp.data() + bs * rows, tmp.data() + 2 * bs * rows };
+    demosaicBand(*m_mosaic, m_cfa, m_source.x0, m_source.x1, m_source.y0 + m0, m_source.y0 + m1, planes[0],
+        planes[1], planes[2], bs);
+    for (int y = y0; y < y1; ++y)
+        for (int ch = 0; ch < 3; ++ch) {
+            uint16_t* d = out.c[ch].row(outRow + y - y0);
+            if (m_sameSize) {
+                const float* src = planes[ch] + size_t(y - m0) * bs;
+                for (int x = 0; x < sw; ++x)
+                    d[x] = toU16(src[x]);
+            } else {
+                const SourceRows r = sourceRowsOf(y, sh, m_height);
+                resampleRow(planes[ch] + size_t(r.y0 - m0) * bs, planes[ch] + size_t(r.y1 - m0) * bs, r.ty,
+                    m_columns, d);
+            }
+        }
 }
 
 } // namespace CIAPI::render

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -56,5 +58,36 @@ private:
 // levels average the mosaic samples of each colour inside every level pixel's footprint.
 RgbPlanes<uint16_t> developLevel(
     const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width, int height);
+
+// The two source columns and the weight of each column of a bilinear resampling.
+struct ColumnWeights
+{
+    ColumnWeights() = default;
+    ColumnWeights(int sourceWidth, int width);
+    std::vector<int> x0, x1;
+    std::vector<float> tx;
+};
+
+// Rows of such a level developed on demand, the values developLevel gives them; for levels
+// that demosaic (streams()), so that an export need not hold the whole level.
+class LevelRows
+{
+public:
+    LevelRows(std::shared_ptr<const PlaneF> mosaic, const CfaLayout& cfa, const Rect& source, int width,
+        int height);
+    bool streams() const;
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    // Level rows [y0, y1) into rows outRow.. of `out` (at least the level's width). Thread-safe.
+    void develop(int y0, int y1, RgbPlanes<uint16_t>& out, int outRow) const;
+
+private:
+    std::shared_ptr<const PlaneF> m_mosaic;
+    CfaLayout m_cfa;
+    Rect m_source;
+    int m_width, m_height;
+    bool m_sameSize = false;
+    ColumnWeights m_columns;
+};
 
 } // namespace CIAPI::render

@@ -206,7 +206,9 @@ void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& 
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
     // Signed layer coordinate of every region pixel (signedRadius with its constants hoisted).
-    PlaneF pos(W, H);
+    // Scratch planes are kept per thread and reused region after region.
+    thread_local PlaneF pos;
+    pos.reset(W, H);
     float lo = 1e9f, hi = -1e9f;
     const float nearInv = 1.f / std::max(1e-3f, settings.nearDepth);
     const float farInv = 1.f / std::max(1e-3f, settings.farDepth);
@@ -227,15 +229,16 @@ void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& 
     const int firstLayer = static_cast<int>(std::floor(lo));
     const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
 
-    RgbPlanes<float> acc;
+    thread_local RgbPlanes<float> acc;
     acc.reset(cw, ch);
     for (auto& p : acc.c)
         p.fill(0.f);
-    PlaneF accA(cw, ch);
+    thread_local PlaneF accA;
+    accA.reset(cw, ch);
     accA.fill(0.f);
 
     // Scratch: premultiplied layer (r, g, b, weight), its horizontal and full blur.
-    PlaneF layer[4], hpass[4], blurred[4];
+    thread_local PlaneF layer[4], hpass[4], blurred[4];
     for (int i = 0; i < 4; ++i) {
         layer[i].reset(W, H);
         hpass[i].reset(cw, H);

@@ -63,11 +63,14 @@ std::shared_ptr<const ColourPipeline> colourPipelineFor(const PropertyStore::Val
     return p;
 }
 
-TileInputs prepareInputs(
-    RenderShared& shared, PictureSession& session, int level, const RequestSettings& s, bool* computedDepth)
+TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& s,
+    bool* computedDepth, bool develop)
 {
     TileInputs in;
-    in.camera = session.level(level);
+    if (develop)
+        in.camera = session.level(level);
+    in.levelWidth = session.levelSize(level).x;
+    in.levelHeight = session.levelSize(level).y;
     in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
     in.sharpening = s.values.f(f(FloatParam::Sharpening));
     in.mode = static_cast<ViewMode>(s.mode);
@@ -107,7 +110,7 @@ TileInputs prepareInputs(
         r.focusDepth = std::sqrt(range.first * range.second);
     r.nearDepth = range.first;
     r.farDepth = range.second;
-    r.maxRadius = 0.02f * float(in.camera->width());
+    r.maxRadius = 0.02f * float(in.levelWidth);
     return in;
 }
 

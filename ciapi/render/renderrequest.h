@@ -26,8 +26,9 @@ struct RequestSettings
 // The tile inputs for one level under the given settings: develops the level, computes
 // depth where the profile asks for it (reporting state 0, progress, then 2 and 3), and
 // builds the colour pipeline. `computedDepth` tells whether depth was computed here.
+// `develop` false leaves `camera` null (the caller develops the rows it needs).
 TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level,
-    const RequestSettings& settings, bool* computedDepth);
+    const RequestSettings& settings, bool* computedDepth, bool develop = true);
 
 // One render(level, roi) call: tiles on the engine's pool, one output call per finished
 // tile, then progress 100 (and state 4 after a depth computation). Every listener call is

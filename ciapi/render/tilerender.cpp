@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace CIAPI::render {
 
@@ -59,25 +60,28 @@ struct LinearRegion
 void developRegion(const TileInputs& in, const Rect& rect, int halo, bool tone, LinearRegion& out)
 {
     const RgbPlanes<uint16_t>& cam = *in.camera;
-    const Rect level { 0, 0, cam.width(), cam.height() };
+    const Rect level { 0, 0, in.width(), in.height() };
     const Rect region
         = Rect { rect.x0 - halo, rect.y0 - halo, rect.x1 + halo, rect.y1 + halo }.intersected(level);
+    if (region.y0 < in.cameraTop || region.y1 > in.cameraTop + cam.height())
+        throw std::logic_error("Region outside the developed rows");
     out.region = region;
     out.center = Rect { rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0 };
     RgbPlanes<float>& reg = out.planes;
     reg.reset(region.width(), region.height());
     for (int y = region.y0; y < region.y1; ++y)
-        in.colour->toLinear(cam.c[0].row(y) + region.x0, cam.c[1].row(y) + region.x0,
-            cam.c[2].row(y) + region.x0, region.width(), reg.c[0].row(y - region.y0),
-            reg.c[1].row(y - region.y0), reg.c[2].row(y - region.y0), tone);
+        in.colour->toLinear(cam.c[0].row(y - in.cameraTop) + region.x0,
+            cam.c[1].row(y - in.cameraTop) + region.x0, cam.c[2].row(y - in.cameraTop) + region.x0,
+            region.width(), reg.c[0].row(y - region.y0), reg.c[1].row(y - region.y0),
+            reg.c[2].row(y - region.y0), tone);
 }
 
 // Linear region with halo, sharpened and refocused; `out` covers `rect` only.
 void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
 {
     const bool refocus = in.refocus.active() && in.depth;
-    const int halo = (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
-    LinearRegion lr;
+    const int halo = linearHalo(in);
+    thread_local LinearRegion lr; // reused tile after tile
     developRegion(in, rect, halo, tone, lr);
     if (in.sharpening != 0.f)
         sharpen(lr.planes, sharpenAmount(in));
@@ -98,7 +102,7 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
 // the same values as sharpen() followed by the encoding, without a pass over the region.
 void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
 {
-    LinearRegion lr;
+    thread_local LinearRegion lr; // reused tile after tile
     developRegion(in, rect, 1, true, lr);
     const int W = lr.region.width(), H = lr.region.height();
     const Rect& c = lr.center;
@@ -228,10 +232,16 @@ void debugView(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stri
 
 } // namespace
 
+int linearHalo(const TileInputs& in)
+{
+    const bool refocus = in.refocus.active() && in.depth;
+    return (in.sharpening != 0.f ? 1 : 0) + (refocus ? refocusHalo(in.refocus) : 0);
+}
+
 PlaneF depthRegion(const TileInputs& in, const Rect& region)
 {
     const PlaneF& map = *in.depth;
-    const float sx = float(map.width()) / in.camera->width(), sy = float(map.height()) / in.camera->height();
+    const float sx = float(map.width()) / in.width(), sy = float(map.height()) / in.height();
     PlaneF out(region.width(), region.height());
     std::vector<int> x0(size_t(region.width())), x1(size_t(region.width()));
     std::vector<float> tx(size_t(region.width()));

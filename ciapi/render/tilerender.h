@@ -29,7 +29,17 @@ struct TileInputs
     RefocusSettings refocus;
     ViewMode mode = ViewMode::Normal;
     bool bgra = false;
+    // When `camera` holds only some rows of the level (an export's window; renderLinear only):
+    // the level row of its first row and the level's size. Zero sizes: the whole level.
+    int cameraTop = 0;
+    int levelWidth = 0;
+    int levelHeight = 0;
+    int width() const { return levelWidth > 0 ? levelWidth : camera->width(); }
+    int height() const { return levelHeight > 0 ? levelHeight : camera->height(); }
 };
+
+// Level pixels around a rectangle that renderLinear reads (sharpening and refocus).
+int linearHalo(const TileInputs& in);
 
 // Depth of `region` of the level (sized like the region), sampled from the depth map.
 PlaneF depthRegion(const TileInputs& in, const Rect& region);

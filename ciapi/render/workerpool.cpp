@@ -1,5 +1,6 @@
 #include "ciapi/render/workerpool.h"
 
+#include "ciapi/cpucount.h"
 #include "ciapi/shutdownhooks.h"
 
 #include <algorithm>
@@ -15,8 +16,7 @@ thread_local bool t_isWorker = false;
 
 int defaultThreadCount()
 {
-    const unsigned hw = std::thread::hardware_concurrency();
-    return std::clamp(static_cast<int>(hw == 0 ? 4 : hw), 1, 64);
+    return std::clamp(usableCpuCount(), 1, 64);
 }
 
 // Shared by the caller of parallelFor and the helpers it queued. Helpers that start
@@ -77,7 +77,9 @@ bool WorkerPool::onWorkerThread()
 int WorkerPool::threadCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_limit > 0 ? m_limit : defaultThreadCount();
+    if (m_limit > 0)
+        return m_limit;
+    return m_threads.empty() ? defaultThreadCount() : static_cast<int>(m_threads.size());
 }
 
 void WorkerPool::setThreadLimit(int limit)

@@ -36,7 +36,8 @@ public:
     // Number of threads used for work (workers; parallelFor adds the caller).
     int threadCount() const;
 
-    // Limits the workers (1 .. hardware threads); 0 restores the default. Takes effect
+    // Limits the workers (1 .. 64); 0 restores the default, the CPUs the process may run on
+    // (usableCpuCount(), read when the workers start). Takes effect
     // at the next start, so callers shut the pool down first. Used by benchmarks.
     void setThreadLimit(int limit);
 

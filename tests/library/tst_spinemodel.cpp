@@ -302,7 +302,8 @@ private slots:
         QTest::addColumn<quint32>("seed");
         for (const char* field : { "", "timestamp", "rating", "filePath" }) {
             for (quint32 seed = 1; seed <= 3; ++seed)
-                QTest::addRow("%s %u", field, seed) << QString::fromLatin1(field) << seed;
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(field)).arg(seed)))
+                    << QString::fromLatin1(field) << seed;
         }
     }
 

@@ -1,0 +1,285 @@
+// A whole export of a 13 MP picture to JPEG Q88 beside the same pixels encoded by
+// libjpeg-turbo alone and by `vips copy` (when installed), each in a process of its own so
+// that its peak memory (the child's maximum resident set) is its own. Prints ratios:
+//   whole export / (develop alone + libjpeg-turbo encode)          aim <= 1.5
+//   export after the develop (turn, scale, encode, write) / vips   aim <= 1
+//   export memory beyond the developed raw data, bytes per output pixel   aim <= 8
+// `bench_export --demo` also exports the demo's largest picture (28 mm) and prints its peak
+// (aim under 600 MiB). The parent stays small; children are this program run again.
+// OSTRA_BENCH_THREADS=n sets the engine's pool size (default: the CPUs the process may use).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <turbojpeg.h>
+
+#include "ciapi/ciapi.h"
+#include "ciapi/render/workerpool.h"
+#include "ciapi/renderer.h"
+#include "ciapi/tuning.h"
+#include "tools/vrxgen/generator.h"
+
+using namespace CIAPI;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Peak resident set of this process so far, in MiB.
+double peakMiB()
+{
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+std::vector<uint8_t> readAll(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+std::shared_ptr<Renderer> openPicture(const std::vector<uint8_t>& vrx)
+{
+    auto r = Renderer::Create(0);
+    r->setInputDataStream(vrx.data(), vrx.size());
+    ApplyTuning(0, *r);
+    r->setProperty(IntParam::ExportColorSpace, 4);
+    return r;
+}
+
+bool exportTo(Renderer& r, const std::string& path, ExportImageFormat format)
+{
+    auto out = std::make_shared<std::ofstream>(path, std::ios::binary | std::ios::trunc);
+    const ImagePyramid p = r.outputBuffer();
+    return r.writeImage(out, { p[0].width(), p[0].height() }, format, nullptr) && out->good();
+}
+
+// ---- children: each prints "seconds [seconds] peak-MiB" on stdout ----
+
+int childPrepare(const std::string& dir, int focal)
+{
+    vrxgen::PictureOptions o;
+    o.focalLength = focal;
+    o.moduleWidth = 2080;
+    o.moduleHeight = 1560;
+    o.frames = 2;
+    o.compressed = true;
+    const vrxgen::Picture pic = vrxgen::makePicture(o);
+    if (!vrxgen::writeFile(dir + "/pic.vrx", pic.vrx))
+        return 1;
+    if (focal == 150) { // the same pixels for the other encoders
+        auto r = openPicture(pic.vrx);
+        if (!exportTo(*r, dir + "/pic.ppm", ExportPPM))
+            return 1;
+    }
+    return 0;
+}
+
+// mode 0: the whole export from a fresh open; 1: the picture's raw data decoded first (a
+// render of the coarsest level), then the export; 2: level 0 developed first (the develop
+// alone), then the export (its part after the develop). Prints the first and second times,
+// the peak and the peak before the export.
+int childExport(const std::string& dir, int mode, int orientation)
+{
+    const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
+    auto r = openPicture(vrx);
+    if (orientation)
+        r->transform().reset(orientation);
+    const auto t0 = Clock::now();
+    double before = 0, base = 0;
+    if (mode > 0) {
+        const ImagePyramid p = r->outputBuffer();
+        r->render(mode == 1 ? p.levelCount() - 1 : 0, ROI { 0, 0, 1, 1 }, 1, true);
+        before = since(t0);
+        base = peakMiB();
+    }
+    const auto t1 = Clock::now();
+    if (!exportTo(*r, dir + "/out.jpg", ExportJPEG))
+        return 1;
+    std::printf("%.4f %.4f %.1f %.1f\n", mode ? before : since(t0), since(t1), peakMiB(), base);
+    return 0;
+}
+
+int childTurbo(const std::string& dir)
+{
+    // P6 header "P6\n<w> <h>\n255\n" then RGB.
+    const std::vector<uint8_t> ppm = readAll(dir + "/pic.ppm");
+    int w = 0, h = 0, n = 0;
+    if (std::sscanf(reinterpret_cast<const char*>(ppm.data()), "P6 %d %d 255%n", &w, &h, &n) != 2)
+        return 1;
+    const uint8_t* rgb = ppm.data() + n + 1;
+    const auto t0 = Clock::now();
+    tjhandle tj = tjInitCompress();
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    tjCompress2(tj, rgb, w, 0, h, TJPF_RGB, &buf, &size, TJSAMP_420, 88, 0);
+    std::ofstream(dir + "/turbo.jpg", std::ios::binary).write(reinterpret_cast<char*>(buf), long(size));
+    tjFree(buf);
+    tjDestroy(tj);
+    std::printf("%.4f 0 %.1f 0\n", since(t0), peakMiB());
+    return 0;
+}
+
+// ---- parent ----
+
+struct Run
+{
+    double seconds = 1e30, second = 1e30, peak = 0, base = 0;
+    bool ok = false;
+};
+
+// Runs argv, best time of `runs`; the peak from the child itself when it reports one, else
+// from its resource usage.
+Run runChild(const std::vector<std::string>& args, int runs, bool reports)
+{
+    Run best;
+    for (int i = 0; i < runs; ++i) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return best;
+        const auto t0 = Clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            if (!reports) {
+                const int null = ::open("/dev/null", O_WRONLY);
+                dup2(null, 2);
+            }
+            std::vector<char*> argv;
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string text;
+        char buf[256];
+        for (ssize_t k; (k = read(fds[0], buf, sizeof buf)) > 0;)
+            text.append(buf, size_t(k));
+        close(fds[0]);
+        int status = 0;
+        rusage use {};
+        wait4(pid, &status, 0, &use);
+        const double wall = since(t0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return best;
+        Run r;
+        r.ok = true;
+        if (reports) {
+            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base;
+        } else {
+            r.seconds = wall;
+            r.peak = use.ru_maxrss / 1024.0;
+        }
+        best.ok = true;
+        best.seconds = std::min(best.seconds, r.seconds);
+        best.second = std::min(best.second, r.second);
+        best.peak = std::max(best.peak, r.peak);
+        best.base = std::max(best.base, r.base);
+    }
+    return best;
+}
+
+bool haveVips()
+{
+    return std::system("command -v vips >/dev/null 2>&1") == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string self = argv[0];
+    if (const char* threads = std::getenv("OSTRA_BENCH_THREADS")) // the pool's size, for comparisons
+        render::WorkerPool::instance().setThreadLimit(std::atoi(threads));
+    if (argc >= 3 && std::string(argv[1]) == "--child") {
+        const std::string what = argv[2], dir = argc > 3 ? argv[3] : ".";
+        int rc = 1;
+        if (what == "prepare")
+            rc = childPrepare(dir, argc > 4 ? std::atoi(argv[4]) : 150);
+        else if (what == "export" || what == "decoded" || what == "develop")
+            rc = childExport(dir,
+                what == "export"        ? 0
+                    : what == "decoded" ? 1
+                                        : 2,
+                argc > 4 ? std::atoi(argv[4]) : 0);
+        else if (what == "turbo")
+            rc = childTurbo(dir);
+        StaticShutdown();
+        return rc;
+    }
+    const bool demo = argc > 1 && std::string(argv[1]) == "--demo";
+    char tmpl[] = "/tmp/bench_export_XXXXXX";
+    const std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+    if (!runChild({ self, "--child", "prepare", dir, "150" }, 1, false).ok) {
+        std::printf("could not make the picture\n");
+        return 1;
+    }
+    const double mp = 4160.0 * 3120.0 / 1e6;
+    const int runs = 3;
+    const Run whole = runChild({ self, "--child", "export", dir, "0" }, runs, true);
+    const Run split = runChild({ self, "--child", "develop", dir, "0" }, runs, true);
+    const Run decoded = runChild({ self, "--child", "decoded", dir, "0" }, 1, true);
+    const Run turned = runChild({ self, "--child", "decoded", dir, "1" }, 1, true);
+    const Run turbo = runChild({ self, "--child", "turbo", dir }, runs, true);
+    Run vips;
+    if (haveVips())
+        vips = runChild({ "vips", "copy", dir + "/pic.ppm", dir + "/vips.jpg[Q=88]" }, runs, false);
+
+    std::printf("export of 4160 x 3120 (%.1f MP) to JPEG Q88; best of %d runs, one process each\n", mp, runs);
+    std::printf("  whole export     %.3f s  peak %.0f MiB\n", whole.seconds, whole.peak);
+    std::printf("  develop alone    %.3f s, then the export %.3f s\n", split.seconds, split.second);
+    std::printf("  libjpeg-turbo    %.3f s  peak %.0f MiB\n", turbo.seconds, turbo.peak);
+    if (vips.ok)
+        std::printf("  vips copy        %.3f s  peak %.0f MiB (whole process)\n", vips.seconds, vips.peak);
+    else
+        std::printf("  vips copy        n/a (no vips)\n");
+    std::printf("whole export / (develop + libjpeg-turbo encode): %.2fx (aim <= 1.5)\n",
+        whole.seconds / (split.seconds + turbo.seconds));
+    if (vips.ok) {
+        std::printf(
+            "export after develop / vips copy: %.2fx time (aim <= 1); whole export / vips: %.2fx peak "
+            "memory\n",
+            split.second / vips.seconds, whole.peak / vips.peak);
+    } else {
+        std::printf("export after develop / vips copy: n/a\n");
+    }
+    std::printf("export after develop / libjpeg-turbo encode: %.2fx\n", split.second / turbo.seconds);
+    std::printf("memory beyond the decoded raw data: %.2f bytes per output pixel upright, %.2f turned "
+                "(aim <= 8)\n",
+        (decoded.peak - decoded.base) * 1048576.0 / (mp * 1e6),
+        (turned.peak - turned.base) * 1048576.0 / (mp * 1e6));
+    if (demo) {
+        if (runChild({ self, "--child", "prepare", dir, "28" }, 1, false).ok) {
+            const Run big = runChild({ self, "--child", "export", dir, "0" }, 1, true);
+            const Run bigTurned = runChild({ self, "--child", "export", dir, "1" }, 1, true);
+            std::printf("demo's largest picture (28 mm, 10400 x 7800): whole export peak %.0f MiB upright, "
+                        "%.0f MiB turned (aim < 600)\n",
+                big.peak, bigTurned.peak);
+        }
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+    return 0;
+}

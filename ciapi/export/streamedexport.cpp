@@ -1,0 +1,381 @@
+#include "ciapi/export/streamedexport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ciapi/render/workerpool.h"
+
+namespace CIAPI::exporter {
+
+using render::Rect;
+using render::RgbPlanes;
+using render::WorkerPool;
+
+namespace {
+
+// Converts one row of planar linear samples (pixel x at r[x * step]) to the writer's
+// samples; pixel x goes to out pixel at[x].
+struct Converter
+{
+    RowSamples samples;
+    bool tone;
+    const render::ColourPipeline& colour;
+
+    void operator()(const float* const rgb[3], int step, int n, const int* at, uint8_t* out) const
+    {
+        switch (samples) {
+        case RowSamples::Rgb8:
+            if (tone && step == 1) {
+                // Table indices first, a loop the vectoriser takes; then the look-ups.
+                thread_local std::vector<int> index;
+                index.resize(size_t(n) * 3);
+                for (int c = 0; c < 3; ++c) {
+                    const float* v = rgb[c];
+                    int* i = index.data() + size_t(c) * n;
+                    for (int x = 0; x < n; ++x)
+                        i[x] = render::ColourPipeline::index(v[x]);
+                }
+                const uint8_t* table = colour.encodeLut();
+                const int* ir = index.data();
+                const int* ig = ir + n;
+                const int* ib = ig + n;
+                for (int x = 0; x < n; ++x) {
+                    uint8_t* o = out + size_t(at[x]) * 3;
+                    o[0] = table[ir[x]];
+                    o[1] = table[ig[x]];
+                    o[2] = table[ib[x]];
+                }
+                break;
+            }
+            for (int x = 0; x < n; ++x) {
+                uint8_t* o = out + size_t(at[x]) * 3;
+                for (int c = 0; c < 3; ++c) {
+                    const float v = rgb[c][size_t(x) * step];
+                    o[c] = tone ? colour.encode(v) : uint8_t(std::lround(std::clamp(v, 0.f, 1.f) * 255.f));
+                }
+            }
+            break;
+        case RowSamples::Rgb16:
+            for (int x = 0; x < n; ++x) {
+                uint16_t px[3];
+                for (int c = 0; c < 3; ++c)
+                    px[c] = uint16_t(std::lround(std::clamp(rgb[c][size_t(x) * step], 0.f, 1.f) * 65535.f));
+                std::memcpy(out + size_t(at[x]) * 6, px, sizeof px);
+            }
+            break;
+        case RowSamples::Rgbe:
+            for (int x = 0; x < n; ++x) {
+                const size_t i = size_t(x) * step;
+                rgbePixel(rgb[0][i], rgb[1][i], rgb[2][i], out + size_t(at[x]) * 4);
+            }
+            break;
+        }
+    }
+};
+
+// Hands rows to the writer on a thread of its own, so that encoding one group of rows
+// overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
+class EncoderThread
+{
+public:
+    explicit EncoderThread(RowWriter& writer)
+        : m_writer(writer)
+        , m_thread([this] { loop(); })
+    { }
+    ~EncoderThread() { stop(true); }
+
+    // A buffer for the next rows (a used one when there is one).
+    std::vector<uint8_t> buffer()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_spare.empty())
+            return {};
+        std::vector<uint8_t> b = std::move(m_spare.back());
+        m_spare.pop_back();
+        return b;
+    }
+
+    void push(std::vector<uint8_t> rows, int count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
+        rethrowLocked();
+        m_queue.push_back({ std::move(rows), count });
+        m_changed.notify_all();
+    }
+
+    // Writes what is queued, ends the thread; rethrows the writer's failure.
+    void finish()
+    {
+        stop(false);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        rethrowLocked();
+    }
+
+private:
+    void rethrowLocked()
+    {
+        if (m_error)
+            std::rethrow_exception(std::exchange(m_error, nullptr));
+    }
+
+    void stop(bool drop)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (drop)
+                m_queue.clear();
+            m_closing = true;
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
+            if (m_queue.empty())
+                return;
+            auto [rows, count] = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            try {
+                if (!m_error)
+                    m_writer.write(rows.data(), count);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_error = std::current_exception();
+            }
+            lock.lock();
+            m_spare.push_back(std::move(rows));
+            m_changed.notify_all();
+        }
+    }
+
+    RowWriter& m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<std::vector<uint8_t>, int>> m_queue;
+    std::vector<std::vector<uint8_t>> m_spare;
+    std::exception_ptr m_error;
+    bool m_closing = false;
+    std::thread m_thread; // last: starts when everything above is ready
+};
+
+} // namespace
+
+StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
+    const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer, const render::LevelRows* rows)
+    : m_in(in)
+    , m_source(source)
+    , m_plan(plan)
+    , m_m(m)
+    , m_tone(tone)
+    , m_writer(writer)
+    , m_rows(in.camera ? nullptr : rows)
+    , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
+{ }
+
+bool StreamedExport::run(const std::function<bool()>& aborted, const std::function<void(int)>& progress)
+{
+    WorkerPool& pool = WorkerPool::instance();
+    const int sh = m_source.height();
+    const int pw = m_plan.width, ph = m_plan.height;
+    const int W = m_plan.finalWidth(), H = m_plan.finalHeight();
+    const bool transposed = m_plan.transposed;
+    // Output rows are plan rows, top down, or bottom up when the picture is upside down.
+    const bool upwards = !transposed && m_m[3] < 0;
+    const size_t bpp = bytesPerPixel(m_writer.samples());
+    const Converter convert { m_writer.samples(), m_tone, *m_in.colour };
+
+    // Where plan pixel x of a row lands: its column in the output row (upright), or the output
+    // row whose column this plan row is (quarter turn). See orient() for the algebra.
+    std::vector<int> at(static_cast<size_t>(pw));
+    for (int x = 0; x < pw; ++x) {
+        if (!transposed)
+            at[size_t(x)] = m_m[0] > 0 ? x : W - 1 - x;
+        else
+            at[size_t(x)] = (m_m[2] < 0 ? x : H - 1 - x) * W; // in pixels from the buffer's start
+    }
+    std::vector<uint8_t> whole;
+    if (transposed)
+        whole.resize(size_t(W) * H * bpp);
+
+    std::map<int, RgbPlanes<float>> bands;
+    std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
+    std::unique_ptr<EncoderThread> encoder;
+    if (!transposed)
+        encoder = std::make_unique<EncoderThread>(m_writer);
+    const int bandCount = (sh + kBandRows - 1) / kBandRows;
+    const int step = std::max(1, pool.threadCount());
+    int rendered = 0, rowsDone = 0;
+    // Without a developed level: the level rows the current group reads, [winTop, winEnd) in a
+    // window allocated once for the largest group and moved along in place.
+    if (!m_in.camera && !m_rows)
+        throw std::logic_error("No level to export");
+    const int halo = render::linearHalo(m_in);
+    const int levelRows = m_in.height();
+    std::shared_ptr<RgbPlanes<uint16_t>> window;
+    int winTop = 0, winEnd = 0;
+    render::TileInputs in = m_in;
+    if (m_rows) {
+        window = std::make_shared<RgbPlanes<uint16_t>>();
+        window->reset(m_in.width(), std::min(levelRows, step * kBandRows + 2 * halo));
+        in.camera = window;
+    }
+    auto develop = [&](int top, int end) {
+        // Keep what the window has of [top, end), moving it to its new place, then develop the rest.
+        const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
+        if (keep0 < keep1 && top != winTop) {
+            for (auto& plane : window->c) {
+                const int n = keep1 - keep0;
+                for (int i = 0; i < n; ++i) {
+                    const int k = top < winTop ? n - 1 - i : i; // never overwrite a row still to move
+                    std::copy_n(plane.row(keep0 - winTop + k), plane.width(), plane.row(keep0 - top + k));
+                }
+            }
+        }
+        std::vector<std::pair<int, int>> missing;
+        auto add = [&](int a, int b) {
+            for (; a < b; a += 16)
+                missing.push_back({ a, std::min(b, a + 16) });
+        };
+        if (keep0 < keep1) {
+            add(top, keep0);
+            add(keep1, end);
+        } else {
+            add(top, end);
+        }
+        pool.parallelFor(int(missing.size()), [&](int i) {
+            m_rows->develop(
+                missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - top);
+        });
+        winTop = top;
+        winEnd = end;
+        in.cameraTop = top;
+    };
+
+    while (rowsDone < ph) {
+        const int n = std::min(step, bandCount - rendered);
+        std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
+        for (auto& f : fresh) {
+            if (spare.empty())
+                break;
+            f = std::move(spare.back());
+            spare.pop_back();
+        }
+        auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
+        if (window && n > 0) {
+            const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
+            develop(std::max(0, m_source.y0 + first * kBandRows - halo),
+                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * kBandRows) + halo));
+        }
+        pool.parallelFor(n, [&](int j) {
+            const int b = bandAt(j);
+            const Rect r { m_source.x0, m_source.y0 + b * kBandRows, m_source.x1,
+                std::min(m_source.y1, m_source.y0 + (b + 1) * kBandRows) };
+            render::renderLinear(in, r, fresh[size_t(j)], m_tone);
+        });
+        for (int j = 0; j < n; ++j)
+            bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
+        rendered += n;
+        fresh.clear();
+        // An abort seen at a report writes nothing more.
+        if (aborted())
+            return false;
+        if (progress)
+            progress(5 + 80 * rendered / std::max(1, bandCount));
+        if (aborted())
+            return false;
+        // Source rows rendered so far.
+        const int lo = upwards ? std::max(0, (bandCount - rendered) * kBandRows) : 0;
+        const int hi = upwards ? sh : std::min(sh, rendered * kBandRows);
+        std::vector<int> rows;
+        for (; rowsDone < ph; ++rowsDone) {
+            const int y = upwards ? ph - 1 - rowsDone : rowsDone;
+            const auto need = m_resampler.sourceRows(y);
+            if (need.first < lo || need.second > hi)
+                break;
+            rows.push_back(y);
+        }
+        std::vector<uint8_t> out;
+        if (!transposed) {
+            out = encoder->buffer();
+            out.resize(rows.size() * W * bpp);
+        }
+        pool.parallelFor(int(rows.size()), [&](int i) {
+            const int y = rows[size_t(i)];
+            uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
+                                      : out.data() + size_t(i) * W * bpp;
+            const float* rgb[3];
+            thread_local std::vector<float> scratch;
+            if (m_resampler.identity()) {
+                const RgbPlanes<float>& band = bands.at(y / kBandRows);
+                for (int c = 0; c < 3; ++c)
+                    rgb[c] = band.c[c].row(y % kBandRows);
+            } else {
+                const auto need = m_resampler.sourceRows(y);
+                scratch.resize(size_t(pw) * 3);
+                for (int c = 0; c < 3; ++c) {
+                    const float* src[64];
+                    std::vector<const float*> many;
+                    const float** rowsOf = src;
+                    if (need.second - need.first > 64) {
+                        many.resize(size_t(need.second - need.first));
+                        rowsOf = many.data();
+                    }
+                    for (int yy = need.first; yy < need.second; ++yy)
+                        rowsOf[yy - need.first] = bands.at(yy / kBandRows).c[c].row(yy % kBandRows);
+                    float* o = scratch.data() + size_t(c) * pw;
+                    m_resampler.row(
+                        y, [&](int yy) { return rowsOf[yy - need.first]; }, 1, o, 1);
+                    rgb[c] = o;
+                }
+            }
+            convert(rgb, 1, pw, at.data(), dst);
+        });
+        if (!transposed && !rows.empty())
+            encoder->push(std::move(out), int(rows.size()));
+        // Drop the bands the rows still to come do not read.
+        if (rowsDone < ph) {
+            const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
+            for (auto it = bands.begin(); it != bands.end();) {
+                const int b = it->first;
+                const bool done = upwards ? b * kBandRows >= need.second : (b + 1) * kBandRows <= need.first;
+                if (done) {
+                    spare.push_back(std::move(it->second));
+                    it = bands.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    bands.clear();
+    spare.clear();
+    if (encoder)
+        encoder->finish();
+    if (transposed) {
+        for (int y = 0; y < H; y += kBandRows) {
+            if (aborted())
+                return false;
+            m_writer.write(whole.data() + size_t(y) * W * bpp, std::min(kBandRows, H - y));
+        }
+    }
+    return true;
+}
+
+} // namespace CIAPI::exporter

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include "ciapi/export/exportgeometry.h"
+#include "ciapi/export/rowwriters.h"
+#include "ciapi/render/rawdevelop.h"
+#include "ciapi/render/tilerender.h"
+
+namespace CIAPI::exporter {
+
+// One export made band by band: bands of source rows are rendered on the pool (as linear
+// floats, a few at a time), each output row is resampled from the bands that hold its source
+// rows, turned, converted to the writer's samples and handed to the writer; bands no row
+// needs any more are dropped. Upright and mirrored pictures stream (upside-down ones render
+// their bands from the bottom up); a quarter turn makes output rows of source columns, so it
+// collects the converted picture (3 to 6 bytes a pixel) before writing it. The bands are
+// always the same rectangles, so the pixels do not depend on the number of threads. The level
+// itself may be developed on the way, a window of rows at a time.
+class StreamedExport
+{
+public:
+    static constexpr int kBandRows = 64;
+
+    // `source` is the rectangle of the level `in` renders from; `plan` the export's size
+    // and turn; `m` the turn/mirror matrix.
+    // With `rows` (and `in.camera` null) the level is developed a window of rows at a time,
+    // the rows the bands of one group read, so the export never holds the whole level.
+    StreamedExport(const render::TileInputs& in, const render::Rect& source, const ExportPlan& plan,
+        const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer,
+        const render::LevelRows* rows = nullptr);
+
+    // False when `aborted` turned true (checked between bands, before and after each progress
+    // report, so an abort made from a report writes no further rows); progress runs 5 to 85.
+    bool run(const std::function<bool()>& aborted, const std::function<void(int)>& progress);
+
+private:
+    const render::TileInputs& m_in;
+    render::Rect m_source;
+    ExportPlan m_plan;
+    std::array<int, 4> m_m;
+    bool m_tone;
+    RowWriter& m_writer;
+    const render::LevelRows* m_rows;
+    RowResampler m_resampler;
+};
+
+} // namespace CIAPI::exporter

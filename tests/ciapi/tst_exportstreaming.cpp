@@ -1,0 +1,277 @@
+// The export made band by band writes the bytes of the whole-image path it replaced (render
+// every band into one float picture, resample, turn, convert, encode at once), whatever the
+// turn, crop, size, format and number of threads.
+#include <QtTest>
+
+#include <random>
+#include <sstream>
+
+#include "ciapi/export/encoders.h"
+#include "ciapi/export/exportgeometry.h"
+#include "ciapi/export/rowwriters.h"
+#include "ciapi/export/streamedexport.h"
+#include "ciapi/render/workerpool.h"
+#include "ciapi/transform.h"
+#include "support/testmain.h"
+
+using namespace CIAPI;
+using namespace CIAPI::render;
+using namespace CIAPI::exporter;
+
+namespace {
+
+// 190 rows: not a multiple of the band height, and crops cut bands anywhere.
+TileInputs inputs(bool refocus)
+{
+    const int w = 300, h = 190;
+    auto cam = std::make_shared<RgbPlanes<uint16_t>>();
+    cam->reset(w, h);
+    std::mt19937 random(5);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                cam->c[c].at(x, y)
+                    = uint16_t(((x / 9 + y / 6) % 3) * 15000 + x * 30 * (c + 1) + random() % 4000);
+    TileInputs in;
+    in.camera = cam;
+    ToneSettings t;
+    t.exposure = 0.3f;
+    t.contrast = 20.f;
+    in.colour = std::make_shared<const ColourPipeline>(t, identity3());
+    in.sharpening = 30.f;
+    if (refocus) {
+        auto depth = std::make_shared<PlaneF>(75, 48);
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 75; ++x)
+                depth->at(x, y) = 0.6f + 0.1f * float(x) + (y > 30 ? 3.f : 0.f);
+        in.depth = depth;
+        in.refocus = RefocusSettings { 1.f, 2.f, 0.5f, 10.f, 6.f };
+    }
+    return in;
+}
+
+std::vector<uint8_t> wholeImage(const TileInputs& in, const Rect& src, const ExportPlan& plan,
+    const std::array<int, 4>& m, bool smooth, bool tone, int format, const ExifFacts& facts)
+{
+    const int sw = src.width(), sh = src.height();
+    std::vector<float> px(size_t(sw) * sh * 3);
+    for (int y0 = 0; y0 < sh; y0 += StreamedExport::kBandRows) {
+        const Rect r { src.x0, src.y0 + y0, src.x1,
+            std::min(src.y1, src.y0 + y0 + StreamedExport::kBandRows) };
+        RgbPlanes<float> lin;
+        renderLinear(in, r, lin, tone);
+        for (int y = 0; y < r.height(); ++y)
+            for (int x = 0; x < sw; ++x)
+                for (int c = 0; c < 3; ++c)
+                    px[(size_t(y0 + y) * sw + x) * 3 + c] = lin.c[c].row(y)[x];
+    }
+    px = orient(resample(px, sw, sh, plan.width, plan.height, smooth), plan.width, plan.height, 3, m);
+    const int W = plan.finalWidth(), H = plan.finalHeight();
+    if (format == 3)
+        return encodeHdr(px.data(), W, H);
+    if (format == 2) {
+        std::vector<uint16_t> rgb(px.size());
+        for (size_t i = 0; i < px.size(); ++i)
+            rgb[i] = uint16_t(std::lround(std::clamp(px[i], 0.f, 1.f) * 65535.f));
+        return encodeDng(rgb.data(), W, H, facts);
+    }
+    std::vector<uint8_t> rgb(px.size());
+    for (size_t i = 0; i < px.size(); ++i)
+        rgb[i] = tone ? in.colour->encode(px[i]) : uint8_t(std::lround(std::clamp(px[i], 0.f, 1.f) * 255.f));
+    return format == 0 ? encodeJpeg(rgb.data(), W, H, smooth ? 95 : 88, smooth, facts)
+                       : encodePpm(rgb.data(), W, H);
+}
+
+std::unique_ptr<RowWriter> writerFor(
+    int format, std::ostream& out, int W, int H, bool smooth, const ExifFacts& f)
+{
+    switch (format) {
+    case 0:
+        return jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, f);
+    case 1:
+        return ppmRowWriter(out, W, H);
+    case 2:
+        return dngRowWriter(out, W, H, f);
+    default:
+        return hdrRowWriter(out, W, H);
+    }
+}
+
+// A stream that cannot seek (a pipe, say).
+struct PipeBuffer : std::streambuf
+{
+    std::string bytes;
+    int_type overflow(int_type c) override
+    {
+        if (c != traits_type::eof())
+            bytes.push_back(char(c));
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        bytes.append(s, size_t(n));
+        return n;
+    }
+};
+
+} // namespace
+
+class TestExportStreaming : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup()
+    {
+        WorkerPool::instance().shutdown();
+        WorkerPool::instance().setThreadLimit(0);
+    }
+
+    void bandsGiveTheWholeImageBytes_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<int>("sizeKind"); // 0 native, 1 smaller, 2 larger
+        QTest::addColumn<bool>("smooth");
+        QTest::addColumn<bool>("refocus");
+        QTest::addColumn<int>("threads");
+        for (int o = 0; o < 8; ++o)
+            for (int f = 0; f < 4; ++f)
+                QTest::newRow(qPrintable(QString("format %1 orientation %2").arg(f).arg(o)))
+                    << f << o << (o + f) % 3 << (o % 2 == 1) << (f % 2 == 0) << (o < 4 ? 1 : 3);
+    }
+    void bandsGiveTheWholeImageBytes()
+    {
+        QFETCH(int, format);
+        QFETCH(int, orientation);
+        QFETCH(int, sizeKind);
+        QFETCH(bool, smooth);
+        QFETCH(bool, refocus);
+        QFETCH(int, threads);
+        WorkerPool::instance().shutdown();
+        WorkerPool::instance().setThreadLimit(threads);
+        const TileInputs in = inputs(refocus);
+        Transform t;
+        t.reset(orientation);
+        const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+        // Crops off every side by turns, the whole picture for some.
+        const std::array<float, 4> crop = orientation % 3 == 0
+            ? std::array<float, 4> { 0.f, 0.f, 1.f, 1.f }
+            : std::array<float, 4> { 0.05f * orientation, 0.11f, 0.7f, 0.83f - 0.02f * orientation };
+        const int sizes[3][2] = { { 0, 0 }, { 131, 77 }, { 413, 269 } };
+        const ExportPlan plan = planExport(300, 190, crop, m, sizes[sizeKind][0], sizes[sizeKind][1]);
+        const bool tone = format < 2;
+        ExifFacts facts;
+        facts.captureTime = 1700000000;
+        facts.utcOffsetMinutes = 90;
+        facts.imageUniqueId = "00112233445566778899aabbccddeeff";
+
+        const std::vector<uint8_t> whole = wholeImage(in, plan.crop, plan, m, smooth, tone, format, facts);
+        std::ostringstream out(std::ios::binary);
+        out << "lead"; // the writer starts where the stream stands
+        auto writer = writerFor(format, out, plan.finalWidth(), plan.finalHeight(), smooth, facts);
+        StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
+        int last = 0;
+        QVERIFY(job.run([] { return false; },
+            [&](int p) {
+                QVERIFY(p >= last);
+                last = p;
+            }));
+        writer->finish();
+        const std::string bytes = out.str();
+        QCOMPARE(bytes.substr(0, 4), std::string("lead"));
+        QCOMPARE(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()), whole);
+    }
+
+    // Developing the level's rows on the way (a window per group of bands, moved along in
+    // place, downwards or upwards) gives the bytes of the developed level.
+    void levelDevelopedOnTheWay_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<int>("mosaicWidth"); // 300: same size; 140: resampled
+        QTest::addColumn<int>("threads");
+        QTest::newRow("upright, resampled") << 0 << 140 << 1;
+        QTest::newRow("upside down, resampled") << 7 << 140 << 1;
+        QTest::newRow("upside down, three at a time") << 7 << 140 << 3;
+        QTest::newRow("turned, same size") << 1 << 300 << 2;
+        QTest::newRow("mirrored, same size") << 6 << 300 << 1;
+    }
+    void levelDevelopedOnTheWay()
+    {
+        QFETCH(int, orientation);
+        QFETCH(int, mosaicWidth);
+        QFETCH(int, threads);
+        WorkerPool::instance().shutdown();
+        WorkerPool::instance().setThreadLimit(threads);
+        auto mosaic = std::make_shared<PlaneF>(mosaicWidth, mosaicWidth * 19 / 30);
+        std::mt19937 random(8);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 5 + y / 3) % 4) * 0.2f + float(random() % 100) * 0.001f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        TileInputs developed = inputs(true);
+        developed.refocus.maxRadius
+            = 40.f; // a halo wider than a band: windows overlap by more than they move
+        developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, 300, 190));
+        TileInputs onTheWay = developed;
+        onTheWay.camera = nullptr;
+        onTheWay.levelWidth = 300;
+        onTheWay.levelHeight = 190;
+        const LevelRows rows(mosaic, cfa, whole, 300, 190);
+        QVERIFY(rows.streams());
+        Transform t;
+        t.reset(orientation);
+        const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+        const ExportPlan plan = planExport(300, 190, { 0.1f, 0.05f, 0.85f, 0.9f }, m, 0, 0);
+        std::string bytes[2];
+        for (int i = 0; i < 2; ++i) {
+            std::ostringstream out(std::ios::binary);
+            auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+            StreamedExport job(i ? onTheWay : developed, plan.crop, plan, m, false, true, *writer, &rows);
+            QVERIFY(job.run([] { return false; }, nullptr));
+            writer->finish();
+            bytes[i] = out.str();
+        }
+        QCOMPARE(bytes[1].size(), bytes[0].size());
+        QVERIFY(bytes[1] == bytes[0]);
+    }
+
+    // A DNG into a stream that cannot seek is made in memory and then written whole.
+    void dngIntoAPipe()
+    {
+        const TileInputs in = inputs(false);
+        const std::array<int, 4> m { 1, 0, 0, 1 };
+        const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
+        PipeBuffer pipe;
+        std::ostream out(&pipe);
+        auto writer = dngRowWriter(out, plan.finalWidth(), plan.finalHeight(), {});
+        StreamedExport job(in, plan.crop, plan, m, false, false, *writer);
+        QVERIFY(job.run([] { return false; }, nullptr));
+        writer->finish();
+        const auto whole = wholeImage(in, plan.crop, plan, m, false, false, 2, {});
+        QCOMPARE(std::vector<uint8_t>(pipe.bytes.begin(), pipe.bytes.end()), whole);
+    }
+
+    // An abort between bands stops the export without writing the rest.
+    void abortStopsBetweenBands()
+    {
+        const TileInputs in = inputs(false);
+        const std::array<int, 4> m { 1, 0, 0, 1 };
+        const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
+        WorkerPool::instance().shutdown();
+        WorkerPool::instance().setThreadLimit(1);
+        PipeBuffer pipe;
+        std::ostream out(&pipe);
+        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+        const size_t header = pipe.bytes.size();
+        StreamedExport job(in, plan.crop, plan, m, false, true, *writer);
+        int checks = 0;
+        QVERIFY(!job.run([&] { return ++checks == 3; }, nullptr));
+        // At most the rows of the band before the abort (the encoder may not have had them yet).
+        QVERIFY(pipe.bytes.size() - header <= size_t(300) * StreamedExport::kBandRows * 3);
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestExportStreaming)
+#include "tst_exportstreaming.moc"
