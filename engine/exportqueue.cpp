@@ -325,6 +325,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             emit notifyPartialProgress(100, request.path);
             return;
         }
+        if (!request.isExport())
+            writer.keepComputedDepth();
         const QString path = request.path;
         const bool written = exportImage(
             writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
