@@ -62,6 +62,8 @@ public:
     static constexpr int kMaxZoomLogLevel = 65;
     static constexpr int kMinZoomLogLevel = -15;
     static constexpr int kRefreshMs = 330;
+    // Edits of the open picture reach its state file this long after the last change.
+    static constexpr int kSaveDelayMs = 2000;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
     ~ImageEditItem() override;
@@ -103,6 +105,7 @@ public:
     const std::vector<QRegion>& askedRegions() const { return m_planner.asked(); }
     const std::vector<QRegion>& receivedRegions() const { return m_planner.received(); }
     bool isRefreshPending() const { return m_refreshTimer.isActive(); }
+    bool isSavePending() const { return m_saveTimer.isActive(); }
 
     // DepthClient
     QObject* object() override { return this; }
@@ -173,6 +176,8 @@ private:
     void updateRenderProgress(int level);
     void refresh();
     void stepRedrawCounter();
+    // Writes the open picture's unsaved edits; renders cut short by it are asked again.
+    void saveEdits();
     bool viewerShowsLocation() const;
     QPointF cropCentre() const;
     double devicePixelRatio() const;
@@ -195,6 +200,7 @@ private:
     QPointF m_mousePos { -1, -1 };
     bool m_rendering = false;
     QBasicTimer m_refreshTimer;
+    QBasicTimer m_saveTimer;
     std::atomic<int> m_redrawCounter { 0 };
     GeometryEdits* m_geometryEdits;
     EditorMode m_editorMode = None;

@@ -250,13 +250,14 @@ void IndexTask::work()
         probe(Step::Finished);
     } catch (const std::out_of_range& e) {
         qCDebug(lcEngine) << url << "OOR" << e.what();
-    } catch (const std::runtime_error& e) {
-        qCDebug(lcEngine) << url << "RTE" << e.what();
+        record.problem = QString::fromLocal8Bit(e.what());
     } catch (const std::exception& e) {
         qCDebug(lcEngine) << url << "RTE" << e.what();
+        record.problem = QString::fromLocal8Bit(e.what());
     } catch (...) {
         qCDebug(lcEngine) << url << "RTE"
                           << "Unknown exception";
+        record.problem = QStringLiteral("Unknown exception");
     }
 
     // Whatever was still wanted is reported as the file being unreadable.
