@@ -78,6 +78,17 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
     return line;
 }
 
+namespace {
+
+QString g_windowFailureReason; // set and cleared on the GUI thread around the window's start
+
+} // namespace
+
+void setWindowFailureReason(const QString& reason)
+{
+    g_windowFailureReason = reason;
+}
+
 void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     // Qt builds the locale's codec and its calendars lazily, and two threads doing it
@@ -93,6 +104,12 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     const QByteArray line = formatLogLine(type, localNow(), threadId, message);
     // One write per line, so lines of different threads do not interleave mid-line.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    if (type == QtFatalMsg && !g_windowFailureReason.isEmpty()) {
+        const QByteArray reason = formatLogLine(QtCriticalMsg, localNow(), threadId, g_windowFailureReason);
+        std::fwrite(reason.constData(), 1, static_cast<size_t>(reason.size()), stderr);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
     if (type == QtFatalMsg) {
         std::fflush(stderr);
         std::abort();
