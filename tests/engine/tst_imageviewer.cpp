@@ -271,6 +271,10 @@ private slots:
         editor.kind(kind);
         QCOMPARE(kind, 12);
         QVERIFY(open(editor, path));
+        // Opening is no change: nothing to save, even when forced.
+        QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
+        QVERIFY(!editor.serializeCurrentState(true));
+        QVERIFY(!QFileInfo::exists(stateFilePathFor(QUrl::fromLocalFile(path))));
         QSignalSpy rating(&editor, &ImageEditor::ratingChanged);
         QVERIFY(!editor.setRating(editor.rating()));
         QCOMPARE(rating.count(), 0);
@@ -278,13 +282,23 @@ private slots:
         QCOMPARE(rating.count(), 1);
         QCOMPARE(editor.rating(), 4);
 
-        // The rating lives in the state file through the image service's appended records,
-        // not in a save of the open picture: opening and rating leave nothing to save.
-        QVERIFY(!editor.ratingDirty());
+        // A new rating alone: the save announces metadata, not new content.
+        QVERIFY(editor.ratingDirty());
         QVERIFY(!editor.contentDirty());
-        QVERIFY(!editor.serializeCurrentState(false));
-        QVERIFY(!editor.serializeCurrentState(true));
-        QVERIFY(!QFileInfo::exists(stateFilePathFor(QUrl::fromLocalFile(path))));
+        QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
+        QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
+        QVERIFY(editor.serializeCurrentState(false));
+        QCOMPARE(updated.count(), 0);
+        QCOMPARE(metadata.count(), 1);
+        const VrxMetadata record = metadata.at(0).at(0).value<VrxMetadata>();
+        QCOMPARE(record.depthType, 2);
+        QCOMPARE(record.userRating, 4);
+        QCOMPARE(record.location, QUrl::fromLocalFile(path));
+        editor.closeImage();
+
+        QVERIFY(open(editor, path));
+        QVERIFY(!editor.ratingDirty());
+        QCOMPARE(editor.rating(), 4);
         editor.closeImage();
     }
 
