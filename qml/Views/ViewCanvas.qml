@@ -34,6 +34,15 @@ FocusScope {
         focus: true
     }
 
+    // A file that cannot be opened as a picture: nothing to edit, and the reason.
+    Text {
+        anchors.centerIn: canvas
+        visible: canvas.location !== "" && !canvas.captureKnown
+        color: "#dfdfdf"
+        font.pixelSize: 14
+        text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
+    }
+
     Rectangle {
         id: bar
         anchors.left: parent.left
@@ -54,6 +63,7 @@ FocusScope {
             }
             ToolButton {
                 text: "crop"
+                enabled: canvas.captureKnown
                 checkable: true
                 checked: canvas.editorMode === ImageEditItem.Crop
                 onClicked: {
@@ -77,23 +87,27 @@ FocusScope {
             }
             ToolButton {
                 text: "rotate left"
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.rotateLeft()
             }
             ToolButton {
                 text: "rotate right"
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.rotateRight()
             }
             ToolButton {
                 text: "flip horizontal"
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.mirrorHorizontal()
             }
             ToolButton {
                 text: "flip vertical"
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.mirrorVertical()
             }
             ToolButton {
                 text: "reset"
-                enabled: canvas.geometryEdits.hasEdits
+                enabled: canvas.captureKnown && canvas.geometryEdits.hasEdits
                 onClicked: canvas.resetGeometry()
             }
             Item {
@@ -103,6 +117,7 @@ FocusScope {
                 model: 5
                 ToolButton {
                     text: index < canvas.rating ? "\u2605" : "\u2606"
+                    enabled: canvas.captureKnown
                     onClicked: canvas.rating = (canvas.rating === index + 1 ? 0 : index + 1)
                 }
             }
