@@ -7,6 +7,7 @@
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <memory>
 
@@ -127,11 +128,17 @@ int main(int argc, char** argv)
     // File-open events of the platform take the hand-off road too.
     auto client = std::make_unique<AutomationClient>(&app);
 
-    // A logout, `kill` or Ctrl+C quits through the normal shutdown path, which saves.
+    // A logout, `kill` or Ctrl+C quits through the normal shutdown path, which saves. A
+    // quit asked for before the event loop runs (while the window starts) is kept for it:
+    // Qt forgets a quit that comes before exec().
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::received, &app, [](int number) {
+    bool loopRunning = false;
+    bool quitAsked = false;
+    QObject::connect(&quitSignals, &QuitSignals::received, &app, [&](int number) {
         qCInfo(lcApp, "Quitting on signal %d", number);
-        QCoreApplication::quit();
+        quitAsked = true;
+        if (loopRunning)
+            QCoreApplication::quit();
     });
 
     wipeQmlCache();
@@ -167,6 +174,11 @@ int main(int argc, char** argv)
         if (!arguments.isEmpty())
             handOverOwnArguments(arguments);
 
+        QTimer::singleShot(0, &app, [&] {
+            loopRunning = true;
+            if (quitAsked)
+                QCoreApplication::quit();
+        });
         result = app.exec();
         qCDebug(lcApp, "Good bye!");
 
