@@ -120,9 +120,9 @@ int main(int argc, char** argv)
         qCDebug(lcApp, "Using compatibility graphics pipeline");
         QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
     }
-    ostra::setWindowFailureReason(QStringLiteral("Cannot open the window: the display cannot be reached."));
+    ostra::setWindowFailureReason("Cannot open the window: the display cannot be reached.");
     QApplication app(argc, argv);
-    ostra::setWindowFailureReason(QString());
+    ostra::setWindowFailureReason(nullptr);
     ostra::initResources();
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ostra::applicationDisplayName));
     // File-open events of the platform take the hand-off road too.

@@ -3,6 +3,7 @@
 #include <QTextCodec>
 #include <QThread>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -80,11 +81,12 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
 
 namespace {
 
-QString g_windowFailureReason; // set and cleared on the GUI thread around the window's start
+// Set and cleared around the window's start; read by whatever thread logs.
+std::atomic<const char*> g_windowFailureReason { nullptr };
 
 } // namespace
 
-void setWindowFailureReason(const QString& reason)
+void setWindowFailureReason(const char* reason)
 {
     g_windowFailureReason = reason;
 }
@@ -104,8 +106,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     const QByteArray line = formatLogLine(type, localNow(), threadId, message);
     // One write per line, so lines of different threads do not interleave mid-line.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    if (type == QtFatalMsg && !g_windowFailureReason.isEmpty()) {
-        const QByteArray reason = formatLogLine(QtCriticalMsg, localNow(), threadId, g_windowFailureReason);
+    const char* windowFailure = g_windowFailureReason;
+    if (type == QtFatalMsg && windowFailure) {
+        const QByteArray reason
+            = formatLogLine(QtCriticalMsg, localNow(), threadId, QString::fromLatin1(windowFailure));
         std::fwrite(reason.constData(), 1, static_cast<size_t>(reason.size()), stderr);
         std::fflush(stderr);
         std::_Exit(1);

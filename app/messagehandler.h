@@ -31,7 +31,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 
 // While the window is being opened, a fatal message (Qt's own, when no display can be
 // reached) is no crash: after its line the handler writes an error line with `reason`
-// and ends the process with exit code 1. An empty reason restores the abort.
-void setWindowFailureReason(const QString& reason);
+// and ends the process with exit code 1. A null reason restores the abort. The text must
+// outlive its use (a string literal).
+void setWindowFailureReason(const char* reason);
 
 } // namespace ostra
