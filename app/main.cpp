@@ -7,6 +7,7 @@
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <memory>
 
@@ -21,6 +22,7 @@
 #include "core/appsettings.h"
 #include "core/identity.h"
 #include "core/resources.h"
+#include "platform/quitsignals.h"
 
 namespace {
 
@@ -59,6 +61,17 @@ void handOverOwnArguments(const QStringList& arguments)
         0);
 }
 
+// The window needs a display; without one a start can only hand its files over.
+QString missingDisplay()
+{
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return QString();
+    return QStringLiteral("Cannot open the window: there is no display (DISPLAY is not set). "
+                          "Start Ostra from a desktop session.");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -66,43 +79,67 @@ int main(int argc, char** argv)
     qInstallMessageHandler(ostra::messageHandler);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     ostra::applyIdentity();
+
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    auto startupLock = std::make_unique<ostra::StartupLock>(QString::fromLatin1(ostra::applicationId));
+    // Lives until every engine that hands it out is gone.
+    AppSettings* settings = nullptr;
+    {
+        // The hand-off to a running instance needs no display: it runs before the
+        // application that opens windows exists.
+        QCoreApplication handOff(argc, argv);
+        startupLock->acquire();
+        settings = new AppSettings;
+        AutomationClient client;
+        switch (client.send(arguments)) {
+        case AutomationClient::Result::Delivered:
+            delete settings;
+            return 0;
+        case AutomationClient::Result::Failed:
+            // An instance runs but did not take the files: say so rather than lose them.
+            delete settings;
+            return 1;
+        case AutomationClient::Result::NoInstance:
+        case AutomationClient::Result::Preempted:
+            break;
+        }
+        const QString noDisplay = missingDisplay();
+        if (!noDisplay.isEmpty()) {
+            qCCritical(lcApp).noquote() << noDisplay;
+            delete settings;
+            return 1;
+        }
+    }
+
     // The graphics API is chosen when the application object is built, so the
     // compatibility setting is read before it.
     if (compatibilityGraphics()) {
         qCDebug(lcApp, "Using compatibility graphics pipeline");
         QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
     }
+    ostra::setWindowFailureReason("Cannot open the window: the display cannot be reached.");
     QApplication app(argc, argv);
+    ostra::setWindowFailureReason(nullptr);
     ostra::initResources();
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ostra::applicationDisplayName));
-
-    auto startupLock = std::make_unique<ostra::StartupLock>(QString::fromLatin1(ostra::applicationId));
-    startupLock->acquire();
-
-    // Lives until every engine that hands it out is gone.
-    auto* settings = new AppSettings;
-
+    // File-open events of the platform take the hand-off road too.
     auto client = std::make_unique<AutomationClient>(&app);
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
 
-    switch (client->send(arguments)) {
-    case AutomationClient::Result::Delivered:
-        startupLock.reset();
-        client.reset();
-        delete settings;
-        return 0;
-    case AutomationClient::Result::Failed:
-        // An instance runs but did not take the files: say so rather than lose them.
-        startupLock.reset();
-        client.reset();
-        delete settings;
-        return 1;
-    case AutomationClient::Result::NoInstance:
-    case AutomationClient::Result::Preempted:
-        break;
-    }
+    // A logout, `kill` or Ctrl+C quits through the normal shutdown path, which saves. A
+    // quit asked for before the event loop runs (while the window starts) is kept for it:
+    // Qt forgets a quit that comes before exec().
+    QuitSignals quitSignals;
+    bool loopRunning = false;
+    bool quitAsked = false;
+    QObject::connect(&quitSignals, &QuitSignals::received, &app, [&](int number) {
+        qCInfo(lcApp, "Quitting on signal %d", number);
+        quitAsked = true;
+        if (loopRunning)
+            QCoreApplication::quit();
+    });
 
     wipeQmlCache();
     ostra::registerMetaTypes();
@@ -118,11 +155,13 @@ int main(int argc, char** argv)
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
-        if (engine.rootObjects().isEmpty())
-            qFatal("Cannot initialize the window");
-        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
-        if (!window)
-            qFatal("Cannot initialize the window");
+        auto* window = engine.rootObjects().isEmpty()
+            ? nullptr
+            : qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+        if (!window) {
+            qCCritical(lcApp, "Cannot initialize the window");
+            return 1;
+        }
         banker->connectWindow(window);
 
         if (!settings->failSafeGpuConf()) {
@@ -135,6 +174,11 @@ int main(int argc, char** argv)
         if (!arguments.isEmpty())
             handOverOwnArguments(arguments);
 
+        QTimer::singleShot(0, &app, [&] {
+            loopRunning = true;
+            if (quitAsked)
+                QCoreApplication::quit();
+        });
         result = app.exec();
         qCDebug(lcApp, "Good bye!");
 

@@ -3,6 +3,7 @@
 #include <QTextCodec>
 #include <QThread>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -78,6 +79,18 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
     return line;
 }
 
+namespace {
+
+// Set and cleared around the window's start; read by whatever thread logs.
+std::atomic<const char*> g_windowFailureReason { nullptr };
+
+} // namespace
+
+void setWindowFailureReason(const char* reason)
+{
+    g_windowFailureReason = reason;
+}
+
 void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     // Qt builds the locale's codec and its calendars lazily, and two threads doing it
@@ -93,6 +106,14 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     const QByteArray line = formatLogLine(type, localNow(), threadId, message);
     // One write per line, so lines of different threads do not interleave mid-line.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    const char* windowFailure = g_windowFailureReason;
+    if (type == QtFatalMsg && windowFailure) {
+        const QByteArray reason
+            = formatLogLine(QtCriticalMsg, localNow(), threadId, QString::fromLatin1(windowFailure));
+        std::fwrite(reason.constData(), 1, static_cast<size_t>(reason.size()), stderr);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
     if (type == QtFatalMsg) {
         std::fflush(stderr);
         std::abort();

@@ -29,4 +29,10 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
 // aborts after the line of a fatal message. Install it with qInstallMessageHandler.
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// While the window is being opened, a fatal message (Qt's own, when no display can be
+// reached) is no crash: after its line the handler writes an error line with `reason`
+// and ends the process with exit code 1. A null reason restores the abort. The text must
+// outlive its use (a string literal).
+void setWindowFailureReason(const char* reason);
+
 } // namespace ostra

@@ -53,6 +53,7 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
 ImageEditItem::~ImageEditItem()
 {
     m_redraws.cancelCheck();
+    m_saveTimer.stop();
     releaseLocation();
 }
 
@@ -127,6 +128,15 @@ void ImageEditItem::loadLocation()
     m_viewer = m_locator->openForView(m_location, this);
     if (!m_viewer)
         return;
+    if (!viewerShowsLocation()) {
+        // Not a picture: nothing is open, so there is nothing to edit, rate or save.
+        ImageEditor* editor = m_viewer;
+        m_viewer = nullptr;
+        m_locator->releaseEditorSlot(editor, this);
+        if (!(m_pyramid == invalidPyramid()))
+            takePyramid(invalidPyramid());
+        return;
+    }
     ImageProperties* props = m_viewer->properties();
     props->setFileInfo(m_location.toLocalFile());
     m_resolution = m_viewer->outputSize();
@@ -148,6 +158,7 @@ void ImageEditItem::loadLocation()
 
 void ImageEditItem::releaseLocation()
 {
+    m_saveTimer.stop(); // the editor handed back saves on its recycle step
     if (m_locator && m_viewer) {
         m_geometryEdits->applyCrop(false);
         detachEditor();
@@ -383,6 +394,7 @@ void ImageEditItem::refresh()
 {
     m_redraws.beginRefresh();
     if (m_viewer && viewerShowsLocation() && m_viewer->syncProperties()) {
+        m_saveTimer.start(kSaveDelayMs, this);
         resetLevelRegions();
         requestLevelRegions();
         return;
@@ -392,6 +404,10 @@ void ImageEditItem::refresh()
 
 void ImageEditItem::timerEvent(QTimerEvent* event)
 {
+    if (event->timerId() == m_saveTimer.timerId()) {
+        saveEdits();
+        return;
+    }
     if (!m_redraws.isCheck(event->timerId())) {
         QQuickItem::timerEvent(event);
         return;
@@ -505,8 +521,11 @@ void ImageEditItem::updateTransformation()
                                  << ". Matrix:" << entries.join(QLatin1Char(',')) << ". Aspect ratio:"
                                  << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
     m_geometry.setTransform(t);
-    if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t))
+    if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t)) {
         m_viewer->setTransform(t);
+        // Restarted by every change, so a burst of edits is written once.
+        m_saveTimer.start(kSaveDelayMs, this);
+    }
     emit propertiesChanged();
     update();
     viewChanged();
@@ -540,6 +559,22 @@ void ImageEditItem::serializeCurrentFile()
         return;
     m_viewer->renderer().cancelRenderRequests();
     m_viewer->serializeCurrentState(false);
+}
+
+void ImageEditItem::saveEdits()
+{
+    m_saveTimer.stop();
+    if (!viewerShowsLocation() || !m_viewer->contentDirty())
+        return;
+    const bool unfinished = m_imageQuality == Loading;
+    m_viewer->renderer().cancelRenderRequests();
+    // Forced: the open editor owns the picture's state (a rating appended meanwhile is
+    // in the editor too); the save takes the state file's lock.
+    m_viewer->serializeCurrentState(true);
+    if (unfinished) {
+        resetLevelRegions();
+        requestLevelRegions();
+    }
 }
 
 void ImageEditItem::flushTransformation()

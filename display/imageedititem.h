@@ -8,6 +8,7 @@
 #include "display/viewnavigator.h"
 #include "engine/depthclient.h"
 
+#include <QBasicTimer>
 #include <QDateTime>
 #include <QPointer>
 #include <QQuickItem>
@@ -62,6 +63,8 @@ public:
     static constexpr int kMaxZoomLogLevel = ViewNavigator::kMaxZoomLogLevel;
     static constexpr int kMinZoomLogLevel = ViewNavigator::kMinZoomLogLevel;
     static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
+    // Edits of the open picture reach its state file this long after the last change.
+    static constexpr int kSaveDelayMs = 2000;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
     ~ImageEditItem() override;
@@ -104,6 +107,7 @@ public:
     const std::vector<QRegion>& askedRegions() const { return m_planner.asked(); }
     const std::vector<QRegion>& receivedRegions() const { return m_planner.received(); }
     bool isRefreshPending() const { return m_redraws.checkPending(); }
+    bool isSavePending() const { return m_saveTimer.isActive(); }
 
     // DepthClient
     QObject* object() override { return this; }
@@ -173,6 +177,8 @@ private:
     void markRegionDirty(const CIAPI::ROI& rect, int level);
     void updateRenderProgress(int level);
     void refresh();
+    // Writes the open picture's unsaved edits; renders cut short by it are asked again.
+    void saveEdits();
     bool viewerShowsLocation() const;
     QPointF cropCentre() const;
     double devicePixelRatio() const;
@@ -193,6 +199,7 @@ private:
     QPointF m_pressPoint;
     QPointF m_mousePos { -1, -1 };
     RedrawThrottle m_redraws;
+    QBasicTimer m_saveTimer;
     GeometryEdits* m_geometryEdits;
     EditorMode m_editorMode = None;
     QSize m_resolution;

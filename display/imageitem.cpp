@@ -1,9 +1,11 @@
 #include "display/imageitem.h"
 
+#include "display/geometryedits.h"
 #include "display/imageplanesnode.h"
 #include "display/placeholdernode.h"
 #include "engine/channelorder.h"
 #include "engine/sentinels.h"
+#include "engine/transformhelpers.h"
 #include "engine/vrxmessage.h"
 
 #include <QQuickWindow>
@@ -107,6 +109,7 @@ void ImageItem::setImageMatrix(const QMatrix& matrix)
 {
     m_imageMatrix = matrix;
     emit matrixChanged();
+    emit cropChanged(); // the shown size turns with the matrix
     update();
 }
 
@@ -116,6 +119,43 @@ void ImageItem::setImageCrop(const QRectF& crop)
     setClip(!isUnitRect(crop));
     emit cropChanged();
     update();
+}
+
+void ImageItem::setImageAspect(const QSize& aspect)
+{
+    if (aspect == m_imageAspect)
+        return;
+    m_imageAspect = aspect;
+    emit cropChanged();
+    update();
+}
+
+QRectF ImageItem::pictureCrop() const
+{
+    if (m_imageCrop.isNull() || m_imageCrop.isEmpty())
+        return QRectF(0, 0, 1, 1);
+    CIAPI::Transform t(
+        CIAPI::Point<int> { std::max(1, m_imageAspect.width()), std::max(1, m_imageAspect.height()) });
+    try {
+        t.setMatrix(int(std::lround(m_imageMatrix.m11())), int(std::lround(m_imageMatrix.m12())),
+            int(std::lround(m_imageMatrix.m21())), int(std::lround(m_imageMatrix.m22())));
+    } catch (const std::exception&) {
+        // Not one of the eight orientations: shown unturned.
+    }
+    t.setCrop(CIAPI::RectF { float(m_imageCrop.x()), float(m_imageCrop.y()), float(m_imageCrop.width()),
+        float(m_imageCrop.height()) });
+    const QRectF crop = GeometryEdits::viewRectToPicture(viewCropFromTransform(t), decomposeTransform(t));
+    return crop.isEmpty() ? QRectF(0, 0, 1, 1) : crop;
+}
+
+QSizeF ImageItem::shownSize() const
+{
+    const QRectF crop = pictureCrop();
+    const QSizeF size(crop.width() * std::max(1, m_imageAspect.width()),
+        crop.height() * std::max(1, m_imageAspect.height()));
+    const bool transposed = std::abs(m_imageMatrix.m11() * m_imageMatrix.m22())
+        < std::abs(m_imageMatrix.m12() * m_imageMatrix.m21());
+    return transposed ? size.transposed() : size;
 }
 
 void ImageItem::setOffscreen(bool offscreen)
@@ -245,7 +285,16 @@ QSGNode* ImageItem::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
             m_planesNode = planes;
         }
         m_refresh = QRegion();
+        // Only the cropped part, fitted into the item and centred, as the canvas shows it.
+        const QRectF crop = pictureCrop();
         planes->setMatrix(m_imageMatrix);
+        planes->setRelativeSize(crop.size());
+        planes->setPan(0.f, 0.f);
+        planes->updateMatrix(boundingRect());
+        const QPointF d = ImageGeometry::orientToView(
+            QPointF(0.5, 0.5) - crop.center(), planes->angle(), planes->mirrored());
+        const QSizeF fitted = planes->orientedSize();
+        planes->setPan(float(fitted.width() * d.x()), float(fitted.height() * d.y()));
         planes->updateMatrix(boundingRect());
         node = planes;
     }

@@ -33,6 +33,8 @@ class ImageItem : public QQuickItem, public ImageClient
     Q_PROPERTY(QMatrix imageMatrix READ imageMatrix WRITE setImageMatrix NOTIFY matrixChanged)
     Q_PROPERTY(QRectF imageCrop READ imageCrop WRITE setImageCrop NOTIFY cropChanged)
     Q_PROPERTY(bool offscreen READ offscreen WRITE setOffscreen NOTIFY offscreenChanged)
+    Q_PROPERTY(QSize imageAspect READ imageAspect WRITE setImageAspect NOTIFY cropChanged)
+    Q_PROPERTY(QSizeF shownSize READ shownSize NOTIFY cropChanged)
 
 public:
     explicit ImageItem(QQuickItem* parent = nullptr);
@@ -51,6 +53,15 @@ public:
     QRectF imageCrop() const { return m_imageCrop; }
     void setImageCrop(const QRectF& crop);
     bool offscreen() const { return m_offscreen; }
+    // The unturned picture's aspect ratio (the gallery row's real width and height).
+    QSize imageAspect() const { return m_imageAspect; }
+    void setImageAspect(const QSize& aspect);
+    // The part of the unturned picture the crop shows, in fractions of it, as the canvas
+    // computes it from the same matrix and crop.
+    QRectF pictureCrop() const;
+    // The cropped part as shown (turned), in units of the aspect: the cell sizes the item
+    // to this ratio, and the item draws exactly that part, turned and mirrored.
+    QSizeF shownSize() const;
 
     // What is shown (one of the sentinels, or the engine's output).
     const CIAPI::ImagePyramid& pyramid() const { return m_pyramid; }
@@ -93,6 +104,7 @@ private:
     QRegion m_refresh;
     QMatrix m_imageMatrix;
     QRectF m_imageCrop;
+    QSize m_imageAspect;
     bool m_offscreen = true;
     QMetaObject::Connection m_pulse;
 

@@ -327,6 +327,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             emit notifyPartialProgress(100, request.path);
             return;
         }
+        if (!request.isExport())
+            writer.keepComputedDepth();
         const QString path = request.path;
         // Waits while other exports run that would not leave room for this one.
         std::optional<ExportBudget::Ticket> ticket;

@@ -52,6 +52,7 @@ QMap<int, QVariant> buildRow(const QUrl& url, const VrxMetadata& record)
     row.insert(IResolver::FileSize, record.fileSize);
     row.insert(IResolver::Edited, record.hasDepthEdits);
     row.insert(IResolver::Rating, record.userRating);
+    row.insert(IResolver::Problem, record.invalid ? record.problem : QString());
     return row;
 }
 

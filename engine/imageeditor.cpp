@@ -78,6 +78,7 @@ bool ImageEditor::setRating(int r)
     if (r == rating())
         return false;
     renderer().setProperty(CIAPI::IntParam::UserRating, r);
+    m_ratingDirty = true; // a change: the editor's next save carries it
     emit ratingChanged();
     return true;
 }

@@ -50,12 +50,12 @@ class ImageLocator : public IResolver, public IBailiff, public IImageService
     Q_PROPERTY(bool cpuSupported READ cpuSupported CONSTANT)
     Q_PROPERTY(bool backgroundProcessing READ backgroundProcessing WRITE setBackgroundProcessing NOTIFY
             backgroundProcessingChanged)
-    Q_PROPERTY(int lowSpaceMb WRITE setLowSpaceMb)
+    Q_PROPERTY(int lowSpaceMb READ lowSpaceMb WRITE setLowSpaceMb)
     Q_PROPERTY(int applyTuning READ applyTuning WRITE setApplyTuning NOTIFY applyTuningChanged)
-    Q_PROPERTY(QString reasonForPowerRequest WRITE setReasonForPowerRequest)
+    Q_PROPERTY(QString reasonForPowerRequest READ reasonForPowerRequest WRITE setReasonForPowerRequest)
     Q_PROPERTY(FilePerm* filePerm READ filePerm CONSTANT)
     Q_PROPERTY(IBailiff* bailiff READ bailiff CONSTANT)
-    Q_PROPERTY(Metahistory* metahistory WRITE setMetahistory)
+    Q_PROPERTY(Metahistory* metahistory READ metahistory WRITE setMetahistory)
     Q_PROPERTY(int channelOrder READ channelOrder WRITE setChannelOrder NOTIFY channelOrderChanged)
     Q_PROPERTY(ProgressModel* exportProgress READ exportProgress CONSTANT)
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
@@ -77,6 +77,8 @@ public:
     int channelOrder() const override { return m_channelOrder; }
     void setChannelOrder(int channelOrder);
     void setReasonForPowerRequest(const QString& reason);
+    QString reasonForPowerRequest() const { return m_reasonForPowerRequest; }
+    int lowSpaceMb() const { return int(m_lowSpaceBytes >> 20); }
     FilePerm* filePerm() const { return m_filePerm; }
     IBailiff* bailiff() { return this; }
     ProgressModel* exportProgress() const { return m_exportProgress; }

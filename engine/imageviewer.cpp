@@ -191,6 +191,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     m_stateStamp = StateStamp();
     m_contentDirty = false;
     m_ratingDirty = false;
+    m_hasSavedDepth = false;
     {
         QMutexLocker lock(&m_openMutex);
         m_loaded = false;
@@ -222,6 +223,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
         // Start again from the raw file alone, on an engine state that saw nothing of it.
         m_stateStamp = StateStamp();
         m_contentDirty = false;
+        m_hasSavedDepth = false;
         try {
             retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
             createRenderer();
@@ -239,7 +241,7 @@ void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int 
 {
     m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
     applyTuning(*m_renderer, tuningType, channelOrder);
-    m_ratingDirty = true;
+    // Opening is no change: a picture only looked at gets no state file written.
     outputReady();
 }
 
@@ -262,7 +264,7 @@ void ImageViewer::readState(const QString& statePath)
             stream.seekg(0);
             const CIAPI::StateFileEditor facts(stream);
             m_hasDepthEdits = facts.hasDepthEdits();
-            m_ratingDirty = facts.depthType() != 2;
+            m_hasSavedDepth = facts.depthType() == 2;
         },
         stamp);
     if (read) {

@@ -70,6 +70,11 @@ public:
     bool contentDirty() const { return m_contentDirty; }
     bool ratingDirty() const { return m_ratingDirty; }
     bool hasDepthEdits() const { return m_hasDepthEdits; }
+    // Whether the open picture's state file already holds its computed depth.
+    bool hasSavedDepth() const { return m_hasSavedDepth; }
+    // Asks the next save to store the computed depth when the state file lacks it (the
+    // background render's purpose); opening alone never writes.
+    void keepComputedDepth() { m_ratingDirty = m_ratingDirty || !m_hasSavedDepth; }
 
 protected:
     ImageWriter();
@@ -96,6 +101,7 @@ protected:
     std::shared_ptr<CIAPI::Renderer> m_renderer;
     bool m_loaded = false; // written under m_openMutex
     bool m_hasDepthEdits = false;
+    bool m_hasSavedDepth = false;
     QWaitCondition m_wakeup;
     mutable QMutex m_openMutex;
     // The output buffer of the open picture: output of any other pyramid is stale.

@@ -3,6 +3,7 @@
 
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
+#include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/channelorder.h"
@@ -20,6 +21,27 @@
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
+
+CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channelOrder, int tuning)
+{
+    const std::shared_ptr<CIAPI::Renderer> renderer = CIAPI::Renderer::Create(0);
+    const std::shared_ptr<MultiMemStream> input = readRawProperties(source, *renderer, {});
+    renderer->setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(channelOrder) ? 1 : 0);
+    CIAPI::ApplyTuning(tuning, *renderer);
+    const CIAPI::ImagePyramid buffer = renderer->outputBuffer();
+    const int coarsest = buffer.levelCount() - 1;
+    if (coarsest < 0)
+        throw std::runtime_error("Nothing to render");
+    const CIAPI::Image& level = buffer[coarsest];
+    renderer->render(coarsest, CIAPI::ROI { 0, 0, level.width(), level.height() }, 1, true);
+    // A copy of its own: the renderer's buffer goes with the renderer.
+    CIAPI::Image copy = CIAPI::Image::Create(level.width(), level.height(), level.pixelFormat());
+    for (int y = 0; y < level.height(); ++y)
+        std::memcpy(copy.row(y), level.row(y), size_t(level.width()) * 4);
+    CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+    pyramid[0] = copy;
+    return pyramid;
+}
 
 TaskLink::TaskLink(HandOver handOver, Wake wake)
     : m_handOver(std::move(handOver))
@@ -230,25 +252,23 @@ void IndexTask::work()
                 wantMetadata = false;
             }
             if (wantImage) {
-                const int kinds = m_setup.kinds;
-                reader.setOutputUpdateListener(
-                    [this, url, kinds](const CIAPI::ImagePyramid& p, const CIAPI::ROI& region, int level) {
-                        postOutput(VrxMessage::output(url, kinds, p, region, level));
-                    });
-                reader.render();
+                const CIAPI::ImagePyramid thumbnail
+                    = IndexTask::renderThumbnail(*m_setup.source, m_setup.channelOrder, m_setup.applyTuning);
+                postOutput(VrxMessage::output(url, m_setup.kinds, thumbnail, imageRect(thumbnail[0]), 0));
                 wantImage = false;
             }
         }
         probe(Step::Finished);
     } catch (const std::out_of_range& e) {
         qCDebug(lcEngine) << url << "OOR" << e.what();
-    } catch (const std::runtime_error& e) {
-        qCDebug(lcEngine) << url << "RTE" << e.what();
+        record.problem = QString::fromLocal8Bit(e.what());
     } catch (const std::exception& e) {
         qCDebug(lcEngine) << url << "RTE" << e.what();
+        record.problem = QString::fromLocal8Bit(e.what());
     } catch (...) {
         qCDebug(lcEngine) << url << "RTE"
                           << "Unknown exception";
+        record.problem = QStringLiteral("Unknown exception");
     }
 
     // Whatever was still wanted is reported as the file being unreadable.

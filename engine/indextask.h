@@ -93,6 +93,12 @@ public:
     };
     using Probe = std::function<void(Step, const QUrl&)>;
 
+    // The thumbnail of a picture without a saved one: the coarsest pyramid level, made by
+    // the same renderer, colour pipeline and tuning as the canvas (not the camera's
+    // preview, whose white balance differs), so a thumbnail looks as the picture does
+    // when it is opened. A one-level pyramid of its own.
+    static CIAPI::ImagePyramid renderThumbnail(StreamSource& source, int channelOrder, int tuning);
+
     struct Setup
     {
         std::shared_ptr<ImageKeeper> keeper;

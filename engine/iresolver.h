@@ -36,7 +36,8 @@ public:
         Incompatible, // "incompatible": the engine cannot process the file (bool)
         FrameCount, // "frameCount": number of frames (int)
         Compressed, // "compressed": the file is in compressed form (bool)
-        FileSize // "fileSize": size in bytes (qint64)
+        FileSize, // "fileSize": size in bytes (qint64)
+        Problem // "problem": why the file cannot be shown, empty when it can (QString)
     };
     Q_ENUM(Role)
 
@@ -47,10 +48,10 @@ public:
     // Role number to name for every `Role`, the names as Latin-1 bytes.
     static QHash<int, QByteArray> imageRoleNames()
     {
-        static const char* const names[]
-            = { "row_id", "name", "timestamp", "deviceUUID", "imageUUID", "filePath", "rating", "edited",
-                  "aspectWidth", "aspectHeight", "crop", "downscale", "matrix", "realWidth", "realHeight",
-                  "largeDim", "smallDim", "invalid", "incompatible", "frameCount", "compressed", "fileSize" };
+        static const char* const names[] = { "row_id", "name", "timestamp", "deviceUUID", "imageUUID",
+            "filePath", "rating", "edited", "aspectWidth", "aspectHeight", "crop", "downscale", "matrix",
+            "realWidth", "realHeight", "largeDim", "smallDim", "invalid", "incompatible", "frameCount",
+            "compressed", "fileSize", "problem" };
         QHash<int, QByteArray> table;
         int role = Id;
         for (const char* name : names)

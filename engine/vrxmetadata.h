@@ -43,6 +43,8 @@ public:
     int userRating = 0;
     bool hasDepthEdits = false;
     bool transformFromState = false;
+    // Why the file could not be read (empty when it could or nothing was said).
+    QString problem;
 
     // Starts the record of a file before any engine read.
     void resetFromFile(const QUrl& url);

@@ -115,15 +115,11 @@ void directRead(const QUrl& url, bool metadata, int channelOrder, KeptOutputs* k
         record.resetFromFile(url);
         record.readRendererMetadata(reader.renderer());
     }
-    std::atomic<int> got { 0 };
-    reader.setOutputUpdateListener([&](const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&, int) {
-        ++got;
-        if (kept) {
-            QMutexLocker lock(&kept->mutex);
-            kept->pyramids.push_back(pyramid);
-        }
-    });
-    reader.render();
+    const CIAPI::ImagePyramid pyramid = IndexTask::renderThumbnail(*source, channelOrder, 1);
+    if (kept) {
+        QMutexLocker lock(&kept->mutex);
+        kept->pyramids.push_back(pyramid);
+    }
 }
 
 double directRate(const QList<QUrl>& files, int threads, bool metadata, bool keep)

@@ -16,6 +16,11 @@ ApplicationWindow {
         onLocations: {
             for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
+            // What a second start hands over comes to the front.
+            if (window.visibility === Window.Minimized)
+                window.showNormal()
+            window.raise()
+            window.requestActivate()
             window.offerLocations(locations)
             // A single picture is opened as well.
             if (locations.length === 1 && /\.vrx$/i.test(locations[0].toString()))
@@ -69,13 +74,41 @@ ApplicationWindow {
         onOpenRequested: window.editorLocation = location.toString()
     }
 
+    // Only local files and folders are taken, and always as a copy: the source keeps
+    // what was dragged. Anything else is refused.
+    function localFiles(urls) {
+        var files = []
+        for (var i = 0; i < urls.length; ++i) {
+            if (urls[i].toString().indexOf("file:") === 0)
+                files.push(urls[i])
+        }
+        return files
+    }
+
+    // Copy, else link: never move.
+    function dropAction(supported) {
+        return (supported & Qt.CopyAction) ? Qt.CopyAction : (supported & Qt.LinkAction) ? Qt.LinkAction : Qt.IgnoreAction
+    }
+
     DropArea {
         anchors.fill: parent
-        onDropped: {
-            if (drop.hasUrls) {
-                window.offerLocations(drop.urls)
-                drop.acceptProposedAction()
+        onEntered: {
+            var action = window.dropAction(drag.supportedActions)
+            if (!drag.hasUrls || window.localFiles(drag.urls).length === 0 || action === Qt.IgnoreAction) {
+                drag.accepted = false
+                return
             }
+            drag.accept(action)
+        }
+        onDropped: {
+            var files = drop.hasUrls ? window.localFiles(drop.urls) : []
+            var action = window.dropAction(drop.supportedActions)
+            if (files.length === 0 || action === Qt.IgnoreAction) {
+                drop.accepted = false
+                return
+            }
+            drop.accept(action)
+            window.offerLocations(files)
         }
     }
 

@@ -14,6 +14,10 @@ Item {
     property int realHeight: 3
     property bool invalid: false
     property bool incompatible: false
+    // Why the file cannot be shown (empty when it can).
+    property string problem: ""
+    // The file's name, as the cell names it when it cannot be shown.
+    readonly property string fileName: decodeURIComponent(location.substring(location.lastIndexOf("/") + 1))
     property bool current: false
     property alias offscreen: image.offscreen
     readonly property alias loading: image.loading
@@ -28,25 +32,20 @@ Item {
         anchors.margins: 3
         clip: true
 
-        // The crop (in units of the unturned picture's aspect) fitted into the frame. The
-        // image item is a square around the whole turned picture, so that it fits the
-        // picture at the same scale, placed with the crop's centre in the middle.
-        readonly property real cropWidth: Math.max(cell.imageCrop.width, 1e-6) * Math.max(cell.realWidth, 1)
-        readonly property real cropHeight: Math.max(cell.imageCrop.height, 1e-6) * Math.max(cell.realHeight, 1)
-        readonly property real fit: Math.min(width / cropWidth, height / cropHeight)
-        readonly property real side: Math.max(cell.realWidth, cell.realHeight, 1) * fit
-        readonly property real shiftX: (cell.imageCrop.x + cell.imageCrop.width / 2 - 0.5) * cell.realWidth * fit
-        readonly property real shiftY: (cell.imageCrop.y + cell.imageCrop.height / 2 - 0.5) * cell.realHeight * fit
+        // The cropped part as it is shown (turned), fitted into the frame and centred; the
+        // image item draws exactly that part.
+        readonly property size shown: image.shownSize
+        readonly property real fit: Math.min(width / Math.max(shown.width, 1e-6), height / Math.max(shown.height, 1e-6))
 
         ImageItem {
             id: image
             objectName: "galleryImage"
-            x: frame.width / 2 - frame.shiftX - width / 2
-            y: frame.height / 2 - frame.shiftY - height / 2
-            width: frame.side
-            height: frame.side
+            anchors.centerIn: parent
+            width: Math.round(frame.shown.width * frame.fit)
+            height: Math.round(frame.shown.height * frame.fit)
             location: cell.location
             imageCrop: cell.imageCrop
+            imageAspect: Qt.size(cell.realWidth, cell.realHeight)
         }
     }
 
@@ -54,11 +53,13 @@ Item {
         anchors.centerIn: frame
         width: frame.width - 12
         horizontalAlignment: Text.AlignHCenter
-        wrapMode: Text.WordWrap
+        wrapMode: Text.WrapAtWordBoundaryOrAnywhere
         color: "#dfdfdf"
         font.pixelSize: 12
         text: cell.incompatible ? qsTr("This image needs a newer version of Ostra to open.")
-            : cell.invalid ? qsTr("Ostra failed to open this image.")
+            : cell.invalid ? (cell.problem !== ""
+                ? qsTr("Ostra cannot show %1: %2").arg(cell.fileName).arg(cell.problem)
+                : qsTr("Ostra cannot show %1.").arg(cell.fileName))
             : image.loading ? qsTr("Wait...") : ""
     }
 

@@ -36,6 +36,15 @@ FocusScope {
         location: view.location
     }
 
+    // A file that cannot be opened as a picture: nothing to edit, and the reason.
+    Text {
+        anchors.centerIn: canvas
+        visible: canvas.location !== "" && !canvas.captureKnown
+        color: "#dfdfdf"
+        font.pixelSize: 14
+        text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
+    }
+
     Rectangle {
         id: bar
         anchors.left: parent.left
@@ -56,6 +65,7 @@ FocusScope {
             }
             ToolButton {
                 text: qsTr("crop")
+                enabled: canvas.captureKnown
                 checkable: true
                 checked: canvas.editorMode === ImageEditItem.Crop
                 onClicked: {
@@ -79,23 +89,27 @@ FocusScope {
             }
             ToolButton {
                 text: qsTr("rotate left")
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.rotateLeft()
             }
             ToolButton {
                 text: qsTr("rotate right")
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.rotateRight()
             }
             ToolButton {
                 text: qsTr("flip horizontal")
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.mirrorHorizontal()
             }
             ToolButton {
                 text: qsTr("flip vertical")
+                enabled: canvas.captureKnown
                 onClicked: canvas.geometryEdits.mirrorVertical()
             }
             ToolButton {
                 text: qsTr("reset")
-                enabled: canvas.geometryEdits.hasEdits
+                enabled: canvas.captureKnown && canvas.geometryEdits.hasEdits
                 onClicked: canvas.resetGeometry()
             }
             Item {
@@ -105,6 +119,7 @@ FocusScope {
                 model: 5
                 ToolButton {
                     text: index < canvas.rating ? "\u2605" : "\u2606"
+                    enabled: canvas.captureKnown
                     onClicked: canvas.rating = (canvas.rating === index + 1 ? 0 : index + 1)
                 }
             }

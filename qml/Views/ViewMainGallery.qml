@@ -16,7 +16,8 @@ FocusScope {
     signal openRequested(url location)
 
     function openCurrent() {
-        if (grid.currentItem && grid.currentItem.location !== "")
+        // A file that cannot be shown is not opened either; its cell says why.
+        if (grid.currentItem && grid.currentItem.location !== "" && !grid.currentItem.invalid)
             gallery.openRequested(grid.currentItem.location)
     }
 
@@ -53,6 +54,7 @@ FocusScope {
             realHeight: model.realHeight
             invalid: model.invalid
             incompatible: model.incompatible
+            problem: model.problem || ""
             current: GridView.isCurrentItem
             // Cells kept beyond the visible rows hold no textures.
             offscreen: y + height <= grid.contentY || y >= grid.contentY + grid.height
@@ -62,7 +64,7 @@ FocusScope {
             }
             onDoubleClicked: {
                 grid.currentIndex = index
-                gallery.openRequested(location)
+                gallery.openCurrent()
             }
         }
 

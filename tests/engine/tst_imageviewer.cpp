@@ -273,6 +273,10 @@ private slots:
         editor.kind(kind);
         QCOMPARE(kind, 12);
         QVERIFY(open(editor, path));
+        // Opening is no change: nothing to save, even when forced.
+        QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
+        QVERIFY(!editor.serializeCurrentState(true));
+        QVERIFY(!QFileInfo::exists(stateFilePathFor(QUrl::fromLocalFile(path))));
         QSignalSpy rating(&editor, &ImageEditor::ratingChanged);
         QVERIFY(!editor.setRating(editor.rating()));
         QCOMPARE(rating.count(), 0);
@@ -280,7 +284,7 @@ private slots:
         QCOMPARE(rating.count(), 1);
         QCOMPARE(editor.rating(), 4);
 
-        // A fresh picture has no computed depth saved: the first save announces metadata.
+        // A new rating alone: the save announces metadata, not new content.
         QVERIFY(editor.ratingDirty());
         QVERIFY(!editor.contentDirty());
         QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
@@ -294,7 +298,6 @@ private slots:
         QCOMPARE(record.location, QUrl::fromLocalFile(path));
         editor.closeImage();
 
-        // The state written holds computed depth: reopening leaves nothing to announce.
         QVERIFY(open(editor, path));
         QVERIFY(!editor.ratingDirty());
         QCOMPARE(editor.rating(), 4);
@@ -308,6 +311,7 @@ private slots:
         const QUrl url = QUrl::fromLocalFile(path);
         ImageViewer viewer;
         QVERIFY(open(viewer, path));
+        viewer.setRendererProperty1(0.25f);
         QVERIFY(viewer.serializeCurrentState(false));
         viewer.setRendererProperty1(0.5f);
         writeRating(url, 2); // another writer appends

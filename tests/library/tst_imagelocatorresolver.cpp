@@ -167,11 +167,12 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
         const QHash<int, QByteArray>& names = locator.roleNames();
-        QCOMPARE(names.size(), 22);
+        QCOMPARE(names.size(), 23);
         QCOMPARE(names.value(257), QByteArray("row_id"));
         QCOMPARE(names.value(262), QByteArray("filePath"));
         QCOMPARE(names.value(272), QByteArray("largeDim"));
         QCOMPARE(names.value(278), QByteArray("fileSize"));
+        QCOMPARE(names.value(279), QByteArray("problem"));
         IResolver* resolver = qobject_cast<IResolver*>(&locator);
         QVERIFY(resolver);
         QCOMPARE(static_cast<QObject*>(resolver), static_cast<QObject*>(&locator));
@@ -208,7 +209,7 @@ private slots:
 
         const QMap<int, QVariant> row = locator.rowFor(plainUrl);
         QVERIFY(!row.contains(IResolver::Id));
-        QCOMPARE(row.size(), 21);
+        QCOMPARE(row.size(), 22);
         QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("plain shot"));
         QCOMPARE(row.value(IResolver::Timestamp).toString(), QStringLiteral("2020-09-13T13:26:40.000+01:00"));
         QCOMPARE(row.value(IResolver::DeviceUUID).toByteArray(), cameraBytes(plain));

@@ -1,0 +1,232 @@
+#include "support/testmain.h"
+
+#include "app/typeregistration.h"
+#include "display/geometryedits.h"
+#include "display/imageedititem.h"
+#include "display/imageitem.h"
+#include "engine/imagelocator.h"
+#include "engine/statefile.h"
+#include "engine/transformhelpers.h"
+#include "support/picturefiles.h"
+#include "support/testenvironment.h"
+
+#include <QFile>
+#include <QMatrix>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+using ostra::test::PictureFiles;
+
+namespace {
+
+const QRgb kBlue = qRgb(0, 0, 255);
+
+// The bounding box of what is neither the blue backdrop nor the canvas's shade round the crop.
+QRect pictureBox(const QImage& image)
+{
+    QRect box;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y) & 0xffffff;
+            if (p != (kBlue & 0xffffff) && p != (qRgb(32, 32, 32) & 0xffffff))
+                box |= QRect(x, y, 1, 1);
+        }
+    return box;
+}
+
+// Mean red, green and blue of an image.
+QVector3D meanColour(const QImage& image)
+{
+    double r = 0, g = 0, b = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            r += qRed(p), g += qGreen(p), b += qBlue(p);
+        }
+    const double n = double(image.width()) * image.height();
+    return QVector3D(float(r / n), float(g / n), float(b / n));
+}
+
+// Correlation of the grey levels of two images shrunk to 16 x 16.
+double likeness(const QImage& a, const QImage& b)
+{
+    auto grey = [](const QImage& i) {
+        const QImage s = i.scaled(16, 16, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        std::vector<double> v;
+        double mean = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                v.push_back(qGray(s.pixel(x, y))), mean += v.back();
+        mean /= 256;
+        double sd = 0;
+        for (double& g : v)
+            g -= mean, sd += g * g;
+        sd = std::sqrt(sd / 256) + 1e-9;
+        for (double& g : v)
+            g /= sd;
+        return v;
+    };
+    const std::vector<double> x = grey(a), y = grey(b);
+    double c = 0;
+    for (size_t i = 0; i < x.size(); ++i)
+        c += x[i] * y[i];
+    return c / 256;
+}
+
+} // namespace
+
+// A gallery cell shows exactly what the canvas shows of a picture: the cropped part, turned
+// and mirrored, in the same colours.
+class TestGalleryCrop : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_path;
+
+    // What the canvas shows of the picture, after `edit` (if any) was made there and saved.
+    QImage canvasShot(const std::function<void(GeometryEdits*)>& edit)
+    {
+        ImageLocator locator(2, nullptr);
+        QQuickWindow window;
+        window.setColor(QColor(kBlue));
+        window.resize(480, 360);
+        auto* item = new ImageEditItem(window.contentItem());
+        item->setSize(QSizeF(480, 360));
+        item->setLocator(&locator);
+        window.show();
+        item->setLocation(QUrl::fromLocalFile(m_path).toString());
+        if (!QTest::qWaitFor([&] { return !item->loading(); }, 60000))
+            return QImage();
+        if (edit) {
+            edit(item->geometryEdits());
+            item->flushTransformation();
+        }
+        if (!QTest::qWaitFor(
+                [&] { return item->imageQuality() >= ImageEditItem::Good && !item->isRefreshPending(); },
+                60000))
+            return QImage();
+        const QImage screen = window.grabWindow().convertToFormat(QImage::Format_RGB32);
+        item->setLocation(QString()); // saved on the recycle step, waited for by the locator
+        return screen.copy(pictureBox(screen));
+    }
+
+    // What a gallery cell of the picture shows, from the image service's row.
+    QImage cellShot()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_path);
+        locator.rowFor(url);
+        if (!QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000))
+            return QImage();
+        const QMap<int, QVariant> row = locator.rowFor(url);
+        QQuickView view;
+        view.setColor(QColor(kBlue));
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Items/GalleryItem.qml"));
+        QQuickItem* cell = view.rootObject();
+        if (!cell)
+            return QImage();
+        cell->setSize(QSizeF(240, 180));
+        view.resize(240, 180);
+        cell->setProperty("locator", QVariant::fromValue<QObject*>(&locator));
+        cell->setProperty("imageMatrix", row.value(IResolver::Matrix));
+        cell->setProperty("imageCrop", row.value(IResolver::Crop));
+        cell->setProperty("realWidth", row.value(IResolver::RealWidth));
+        cell->setProperty("realHeight", row.value(IResolver::RealHeight));
+        cell->setProperty("location", url.toString());
+        cell->setProperty("offscreen", false);
+        view.show();
+        if (!QTest::qWaitForWindowExposed(&view)
+            || !QTest::qWaitFor([&] { return cell->property("valid").toBool(); }, 60000))
+            return QImage();
+        QTest::qWait(50);
+        const QImage screen = view.grabWindow().convertToFormat(QImage::Format_RGB32);
+        return screen.copy(pictureBox(screen));
+    }
+
+    static void compare(const QImage& cell, const QImage& canvas)
+    {
+        QVERIFY(!cell.isNull() && !canvas.isNull());
+        // Same shape: no band and nothing beyond the crop.
+        const double cellAspect = double(cell.width()) / cell.height();
+        const double canvasAspect = double(canvas.width()) / canvas.height();
+        QVERIFY2(std::fabs(cellAspect / canvasAspect - 1.0) < 0.04,
+            qPrintable(QStringLiteral("cell %1x%2, canvas %3x%4")
+                           .arg(cell.width())
+                           .arg(cell.height())
+                           .arg(canvas.width())
+                           .arg(canvas.height())));
+        const double like = likeness(cell, canvas);
+        QVERIFY2(like > 0.85, qPrintable(QString::number(like)));
+        // Same colours.
+        const QVector3D a = meanColour(cell), b = meanColour(canvas);
+        QVERIFY2((a - b).length() < 8.f,
+            qPrintable(QStringLiteral("cell %1/%2/%3, canvas %4/%5/%6")
+                           .arg(double(a.x()), 0, 'f', 0)
+                           .arg(double(a.y()), 0, 'f', 0)
+                           .arg(double(a.z()), 0, 'f', 0)
+                           .arg(double(b.x()), 0, 'f', 0)
+                           .arg(double(b.y()), 0, 'f', 0)
+                           .arg(double(b.z()), 0, 'f', 0)));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        vrxgen::PictureOptions o = PictureFiles::small(21);
+        o.moduleWidth = 640;
+        o.moduleHeight = 480;
+        o.frames = 1;
+        m_path = PictureFiles::write(m_dir.path(), "IMG_crop.vrx", o);
+        QVERIFY(!m_path.isEmpty());
+    }
+
+    // Before the picture was ever opened, its thumbnail (made by the image service) has
+    // the canvas's colours.
+    void untouchedThumbnailHasTheCanvasColours()
+    {
+        QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_path)));
+        const QImage cell = cellShot();
+        const QImage canvas = canvasShot({});
+        compare(cell, canvas);
+        QVERIFY(!QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_path))));
+    }
+
+    // An off-centre crop in each turn, mirrored or not, shows the same in the cell.
+    void cropTurnAndMirror_data()
+    {
+        QTest::addColumn<int>("quarterTurns");
+        QTest::addColumn<bool>("mirrored");
+        QTest::addColumn<QRectF>("crop");
+        QTest::newRow("plain") << 0 << false << QRectF(0.4208, 0.2583, 0.1584, 0.4834);
+        QTest::newRow("right") << 1 << false << QRectF(0.1, 0.3, 0.5, 0.6);
+        QTest::newRow("half, mirrored") << 2 << true << QRectF(0.5, 0.05, 0.45, 0.4);
+        QTest::newRow("left, mirrored") << 3 << true << QRectF(0.05, 0.5, 0.3, 0.45);
+    }
+    void cropTurnAndMirror()
+    {
+        QFETCH(int, quarterTurns);
+        QFETCH(bool, mirrored);
+        QFETCH(QRectF, crop);
+        QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_path)));
+        const QImage canvas = canvasShot([&](GeometryEdits* edits) {
+            for (int i = 0; i < quarterTurns; ++i)
+                edits->rotateRight();
+            if (mirrored)
+                edits->mirrorHorizontal();
+            CIAPI::Transform t = edits->transform();
+            setTransformCropFromView(t, crop);
+            edits->initTransform(t);
+        });
+        QVERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_path))));
+        compare(cellShot(), canvas);
+    }
+};
+
+OSTRA_TEST_MAIN(TestGalleryCrop)
+#include "tst_gallerycrop.moc"

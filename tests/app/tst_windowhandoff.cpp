@@ -1,0 +1,157 @@
+#include "support/testmain.h"
+
+#include "app/automationhost.h"
+#include "app/rootcontext.h"
+#include "app/typeregistration.h"
+#include "core/appsettings.h"
+#include "engine/imagelocator.h"
+#include "library/activesession.h"
+#include "support/picturefiles.h"
+#include "support/testenvironment.h"
+
+#include <QFile>
+#include <QMimeData>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+
+#include <memory>
+
+using ostra::test::PictureFiles;
+
+Q_DECLARE_METATYPE(Qt::DropActions)
+
+// The main window with what reaches it from outside: files of a second start, drops, and
+// a file that is no picture.
+class TestWindowHandOff : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_picture;
+    QString m_notes;
+    std::unique_ptr<AppSettings> m_settings;
+    std::unique_ptr<QQmlApplicationEngine> m_engine;
+    QQuickWindow* m_window = nullptr;
+    AutomationHost* m_host = nullptr;
+    ActiveSession* m_gallery = nullptr;
+
+    // Every text shown under an item.
+    static QStringList texts(QQuickItem* root)
+    {
+        QStringList found;
+        for (QQuickItem* child : root->childItems()) {
+            const QVariant text = child->property("text");
+            if (child->isVisible() && text.isValid() && !text.toString().isEmpty())
+                found << text.toString();
+            found += texts(child);
+        }
+        return found;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        m_picture = PictureFiles::write(m_dir.path(), "IMG_1.vrx", PictureFiles::small(7));
+        m_notes = m_dir.path() + "/notes.vrx";
+        QFile notes(m_notes);
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("bread, milk\n") > 0);
+        notes.close();
+        m_settings = std::make_unique<AppSettings>();
+        m_engine = std::make_unique<QQmlApplicationEngine>();
+        ostra::setRootContextProperties(
+            m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
+        m_engine->load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
+        QCOMPARE(m_engine->rootObjects().size(), 1);
+        m_window = qobject_cast<QQuickWindow*>(m_engine->rootObjects().constFirst());
+        QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
+        m_host = m_window->findChild<AutomationHost*>();
+        m_gallery = m_window->findChild<ActiveSession*>();
+        QVERIFY(m_host && m_gallery);
+    }
+
+    void cleanupTestCase() { m_engine.reset(); }
+
+    // Files handed over while another window is active bring this window to the front.
+    void handOverActivatesTheWindow()
+    {
+        QWindow other;
+        other.resize(200, 200);
+        other.show();
+        other.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QVERIFY(!m_window->isActive());
+        m_host->execute(QStringList { m_dir.path() });
+        QTRY_VERIFY(m_window->isActive());
+    }
+
+    // Drops are taken as a copy (or a link), never as a move, and only with local files.
+    void dropsAreCopiesOfLocalFiles_data()
+    {
+        QTest::addColumn<QList<QUrl>>("urls");
+        QTest::addColumn<Qt::DropActions>("offered");
+        QTest::addColumn<int>("taken");
+        const QList<QUrl> local { QUrl::fromLocalFile(m_picture) };
+        QTest::newRow("copy or move")
+            << local << Qt::DropActions(Qt::CopyAction | Qt::MoveAction) << int(Qt::CopyAction);
+        QTest::newRow("link") << local << Qt::DropActions(Qt::LinkAction) << int(Qt::LinkAction);
+        QTest::newRow("move only") << local << Qt::DropActions(Qt::MoveAction) << int(Qt::IgnoreAction);
+        QTest::newRow("text only") << QList<QUrl>() << Qt::DropActions(Qt::CopyAction | Qt::MoveAction)
+                                   << int(Qt::IgnoreAction);
+        QTest::newRow("remote") << QList<QUrl> { QUrl("https://example.org/IMG_2.vrx") }
+                                << Qt::DropActions(Qt::CopyAction) << int(Qt::IgnoreAction);
+    }
+    void dropsAreCopiesOfLocalFiles()
+    {
+        QFETCH(QList<QUrl>, urls);
+        QFETCH(Qt::DropActions, offered);
+        QFETCH(int, taken);
+        QMimeData data;
+        data.setText(QStringLiteral("plain words"));
+        if (!urls.isEmpty())
+            data.setUrls(urls);
+        QObject* before = m_gallery->source();
+        const QPoint middle(m_window->width() / 2, m_window->height() / 2);
+        // Shift: the source proposes a move where it may.
+        QDragEnterEvent enter(middle, offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+        QCoreApplication::sendEvent(m_window, &enter);
+        QCOMPARE(enter.isAccepted() && enter.dropAction() != Qt::IgnoreAction, taken != Qt::IgnoreAction);
+        QDropEvent drop(middle, offered, &data, Qt::LeftButton, Qt::ShiftModifier);
+        QCoreApplication::sendEvent(m_window, &drop);
+        if (taken == Qt::IgnoreAction) {
+            QVERIFY(!drop.isAccepted() || drop.dropAction() == Qt::IgnoreAction);
+            QCOMPARE(m_gallery->source(), before);
+        } else {
+            QVERIFY(drop.isAccepted());
+            QCOMPARE(int(drop.dropAction()), taken);
+            QTRY_COMPARE(m_gallery->rowCount(), 1);
+        }
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(m_window, &leave);
+    }
+
+    // A file that is no picture: its cell names it and says why, and it is not opened.
+    void notAPictureSaysWhy()
+    {
+        m_host->execute(QStringList { m_notes, m_picture });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            texts(m_window->contentItem()).join('\n').contains(QRegularExpression("notes\\.vrx: \\S")),
+            20000);
+        QQuickItem* grid = m_window->findChild<QQuickItem*>("galleryGrid");
+        QVERIFY(grid);
+        const int row = m_gallery->urlAt(0) == QUrl::fromLocalFile(m_notes) ? 0 : 1;
+        grid->setProperty("currentIndex", row);
+        grid->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTest::qWait(100);
+        QCOMPARE(m_window->property("editorLocation").toString(), QString());
+        QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
+    }
+};
+
+OSTRA_TEST_MAIN(TestWindowHandOff)
+#include "tst_windowhandoff.moc"
