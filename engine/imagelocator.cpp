@@ -338,8 +338,7 @@ int storedRating(const QUrl& url)
 
 void ImageLocator::rate(QUrl url, int rating)
 {
-    const auto known = m_rows.constFind(fileKey(url));
-    if (known != m_rows.constEnd() && known.value().value(IResolver::Invalid).toBool()) {
+    if (m_rows.value(fileKey(url)).value(IResolver::Invalid).toBool()) {
         // A file that is not a picture never gets a state file.
         qCWarning(lcEngine) << "Error rating" << url << rating << "not a picture";
         return;

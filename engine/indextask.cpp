@@ -19,6 +19,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
