@@ -45,6 +45,9 @@
 #include "pipeline/interfaces/volume.h"
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
+#include "pipeline/pipelinemodel.h"
+#include "pipeline/reciperouter.h"
+#include "pipeline/ticketsrecord.h"
 #include "pipeline/trafficticket.h"
 
 namespace ostra {
@@ -77,6 +80,9 @@ void registerMetaTypes()
     qRegisterMetaType<IProvider*>("IProvider*");
     qRegisterMetaType<IFileSink*>("IFileSink*");
     qRegisterMetaType<IPipeline*>("IPipeline*");
+    qRegisterMetaType<TicketsRecord*>("TicketsRecord*");
+    qRegisterMetaType<PipelineModel*>("PipelineModel*");
+    qRegisterMetaType<FilePerm*>("FilePerm*");
 }
 
 void registerQmlTypes()
@@ -106,6 +112,8 @@ void registerQmlTypes()
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
     qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
+    qmlRegisterType<RecipeRouter>(applicationId, 2, 0, "RecipeRouter");
+    qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
 
