@@ -127,6 +127,11 @@ void PipelineModel::refresh(int row, const QVector<int>& roles)
 
 void PipelineModel::refreshAll()
 {
+    refreshAll(m_defaultRoles);
+}
+
+void PipelineModel::refreshAll(const QVector<int>& roles)
+{
     if (rowCount() > 0)
-        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), m_defaultRoles);
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), roles);
 }

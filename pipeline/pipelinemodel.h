@@ -48,6 +48,8 @@ public:
     void removeSession(int row, const std::function<void()>& remove);
     void refresh(int row, const QVector<int>& roles);
     void refreshAll();
+    // Every row for the given roles (none: all of them).
+    void refreshAll(const QVector<int>& roles);
 
 private:
     RecipeRouter* m_router;

@@ -235,8 +235,7 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
         request.volume = Volume(storage);
     setTargetProgress(path, request, ProgressRatio(0, recipe.fileSize));
 
-    bool created = false;
-    TransferSequence& seq = addSequence(session, &created);
+    TransferSequence& seq = addSequence(session);
     seq.all.insert(path);
     if (!underWay) {
         seq.done.erase(path);
@@ -274,8 +273,9 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
             source->imageChanged(image.key(), recipe.imageUuid, image.index, &image);
     }
 
-    if (!created && m_started)
-        refreshRow(session);
+    // Counts shown before start must not go stale (a new row was also inserted before
+    // its first file was filled in).
+    refreshRow(session);
     touch();
     return true;
 }
@@ -705,7 +705,7 @@ QList<QUrl> RecipeRouter::files(QUuid session)
 
 void RecipeRouter::start()
 {
-    refreshAll();
+    m_model->refreshAll({});
     m_started = true;
     touch();
 }

@@ -24,6 +24,7 @@ Item {
     readonly property bool isActive: router ? router.activityCount > 0 : false
     readonly property int sequenceCount: router ? router.sequenceCount : 0
     property date now: new Date()
+    readonly property alias sessionsPopup: popup
 
     implicitWidth: 32
     implicitHeight: 32
