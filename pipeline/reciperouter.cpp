@@ -236,6 +236,7 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
     setTargetProgress(path, request, ProgressRatio(0, recipe.fileSize));
 
     TransferSequence& seq = addSequence(session);
+    setWaiting(seq, request, false);
     seq.all.insert(path);
     if (!underWay) {
         seq.done.erase(path);
@@ -300,6 +301,7 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
         onProgress(target, request.recipe, full);
 
     TransferSequence& seq = sequence(request.session);
+    setWaiting(seq, *it, false);
     const bool wasFinished = seq.finished();
     seq.pending.erase(path);
     seq.done.insert(path);
@@ -344,6 +346,7 @@ void RecipeRouter::onObstacle(QUrl target, Recipe recipe, IFileSink::Error error
     if (final)
         request.done = true;
     TransferSequence& seq = sequence(request.session);
+    setWaiting(seq, request, false);
     const bool wasFinished = seq.finished();
     if (final) {
         seq.pending.erase(path);
@@ -444,6 +447,7 @@ void RecipeRouter::setLive(QUuid session, bool live)
             }
             request->live = true;
             request->err = 0;
+            setWaiting(seq, *request, false);
         }
         touch();
     }
@@ -462,6 +466,7 @@ void RecipeRouter::setLive(QUuid session, IFileSink::Error error)
             continue;
         request->err &= ~int(error);
         request->live = request->err == 0;
+        setWaiting(*it, *request, false);
     }
     // The session's own block goes with it; what requests still carry stays.
     it->err &= ~int(error);
@@ -553,6 +558,7 @@ void RecipeRouter::revive(QUrl url)
     it->err = 0;
     const QUuid session = it->session;
     TransferSequence& seq = sequence(session);
+    setWaiting(seq, *it, false);
     for (const IOChannel& channel : qAsConst(seq.channels))
         m_channels[channel].mask = 0;
     for (const Volume& volume : qAsConst(seq.volumes))
@@ -581,6 +587,7 @@ bool RecipeRouter::recall(QUrl url)
         return true;
     }
     const bool wasFinished = seq.finished();
+    setWaiting(seq, *it, false);
     setTargetProgress(path, request, ProgressRatio(0, 0));
     seq.all.erase(path);
     seq.done.erase(path);

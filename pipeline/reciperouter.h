@@ -221,6 +221,12 @@ private:
     void forgetLocalCopy(const QString& path, const Recipe& recipe);
     void onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error error);
     bool replaceable(const QString& path, const TransferRequest& request, IProvider* source);
+    // Transfers the channel may still start in this pass.
+    int room(const IOChannel& channel, IProvider* source);
+    bool hasLocalCandidate(const Recipe& recipe) const;
+    bool anyRoom(const TransferSequence& seq);
+    void setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting);
+    void visitTarget(const QString& path, TransferSequence& seq);
 
     // Harvests.
     Constellation& harvest(const Recipe& recipe);
@@ -255,6 +261,7 @@ private:
     std::shared_ptr<std::atomic<bool>> m_stop;
     PassVolumeCache m_pass;
     QSet<IOChannel> m_takenChannels;
+    QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
     bool m_started = false;
     bool m_queued = false;
 };

@@ -53,6 +53,7 @@ void RecipeRouter::touchQueued()
 void RecipeRouter::touchGuarded()
 {
     m_pass.clear();
+    m_passCapacity.clear();
     m_takenChannels.clear();
     QList<QUuid> order = m_sessions;
     if (!order.isEmpty() && order.first().isNull())
@@ -81,33 +82,19 @@ void RecipeRouter::visitSession(const QUuid& session, TransferSequence& seq)
     for (const IOChannel& channel : qAsConst(seq.channels))
         channelFree = channelFree || !m_takenChannels.contains(channel);
     if (!seq.pending.empty() && channelFree) {
-        const std::vector<QString> targets(seq.pending.rbegin(), seq.pending.rend());
-        for (const QString& path : targets) {
-            auto it = m_requests.find(path);
-            if (it == m_requests.end()) {
-                qCWarning(lcPipeline) << "TG-Live: request not found" << path;
-                continue;
-            }
-            if (!it->live || !seq.pending.count(path))
-                continue;
-            IProvider* source = provider(it->recipe.provider);
-            if (!source)
-                continue;
-            const QUrl url = QUrl::fromLocalFile(path);
-            if (!it->volume.isResolved()) {
-                const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
-                if (!storage.isValid()) {
-                    front->onObstacle(url, it->recipe, NoDrive);
-                    continue;
-                }
-                it->volume = Volume(storage);
-                seq.volumes.insert(it->volume);
-            }
-            const Visit next = QFileInfo::exists(path) ? visitPresent(path, *it, source)
-                                                       : visitAbsent(path, *it, seq, source);
-            auto still = m_requests.find(path);
-            if (next == Visit::SourceTransfer && still != m_requests.end())
-                sourceTransfer(path, *still, seq, source);
+        // Thousands of files may wait for a few transfers at a time: once every pending
+        // file waits only for room and no channel has any, the rest of the files need no
+        // look. The pending set may change under each visit, so the walk goes by key.
+        const bool allWaiting = seq.waiting == int(seq.pending.size());
+        QString cursor;
+        bool first = true;
+        while (!(allWaiting && !anyRoom(seq))) {
+            auto next = first ? seq.pending.end() : seq.pending.lower_bound(cursor);
+            if (next == seq.pending.begin())
+                break;
+            cursor = *--next;
+            first = false;
+            visitTarget(cursor, seq);
         }
     }
     // An older session with transfers under way holds its channels.
@@ -115,6 +102,56 @@ void RecipeRouter::visitSession(const QUuid& session, TransferSequence& seq)
         for (const IOChannel& channel : qAsConst(seq.channels))
             m_takenChannels.insert(channel);
     }
+}
+
+void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
+{
+    auto it = m_requests.find(path);
+    if (it == m_requests.end()) {
+        qCWarning(lcPipeline) << "TG-Live: request not found" << path;
+        return;
+    }
+    if (!it->live)
+        return;
+    IProvider* source = provider(it->recipe.provider);
+    if (!source)
+        return;
+    // A file that waits only for room is looked at again once its channel has some.
+    if (it->waiting && room(IOChannel(it->recipe), source) < 1)
+        return;
+    setWaiting(seq, *it, false);
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (!it->volume.isResolved()) {
+        const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
+        if (!storage.isValid()) {
+            front->onObstacle(url, it->recipe, NoDrive);
+            return;
+        }
+        it->volume = Volume(storage);
+        seq.volumes.insert(it->volume);
+    }
+    const Visit next
+        = QFileInfo::exists(path) ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
+    auto still = m_requests.find(path);
+    if (next == Visit::SourceTransfer && still != m_requests.end())
+        sourceTransfer(path, *still, seq, source);
+}
+
+void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting)
+{
+    if (request.waiting != waiting)
+        seq.waiting += waiting ? 1 : -1;
+    request.waiting = waiting;
+}
+
+bool RecipeRouter::anyRoom(const TransferSequence& seq)
+{
+    for (const IOChannel& channel : seq.channels) {
+        IProvider* source = provider(channel.provider);
+        if (source && room(channel, source) >= 1 && !m_channels.value(channel).mask)
+            return true;
+    }
+    return false;
 }
 
 void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
@@ -285,8 +322,11 @@ void RecipeRouter::sourceTransfer(
             return;
         }
     }
-    if (source->capacity(channel.ioChannel) - entry.outstanding.size() < 1)
+    if (room(channel, source) < 1) {
+        // Nothing but room can move it on: no local copy to make, no file to decide on.
+        setWaiting(seq, request, !exists && !hasLocalCandidate(recipe));
         return;
+    }
     // An existing target stays until the source puts the new file in its place with one
     // rename: a failed fetch leaves the user the old file.
     if (exists && !replaceable(path, request, source))
@@ -296,6 +336,20 @@ void RecipeRouter::sourceTransfer(
     m_channels[channel].outstanding.insert(path);
     source->fetch(url, recipe, arbiter);
     emit inFlightCountChanged();
+}
+
+int RecipeRouter::room(const IOChannel& channel, IProvider* source)
+{
+    auto capacity = m_passCapacity.find(channel);
+    if (capacity == m_passCapacity.end())
+        capacity = m_passCapacity.insert(channel, source->capacity(channel.ioChannel));
+    return capacity.value() - m_channels.value(channel).outstanding.size();
+}
+
+bool RecipeRouter::hasLocalCandidate(const Recipe& recipe) const
+{
+    auto it = m_copiesByRecipe.constFind(recipe);
+    return it != m_copiesByRecipe.cend() && !it->empty();
 }
 
 bool RecipeRouter::findLocalSource(

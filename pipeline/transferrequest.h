@@ -16,4 +16,7 @@ struct TransferRequest
     int err = 0; // IFileSink::Error flags raised on this request
     bool live = true;
     bool done = false;
+    // Examined by a pass and left only for want of room on its channel: while the channel
+    // stays full, later passes need not look at it again.
+    bool waiting = false;
 };

@@ -26,6 +26,7 @@ struct TransferSequence
     PathSet done;
     PathSet raw;
     PathSet toVerify;
+    int waiting = 0; // pending targets that wait only for room on their channel
     int err = 0;
     bool free = false;
     bool active = true;
