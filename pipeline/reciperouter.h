@@ -212,8 +212,9 @@ private:
         const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source);
     bool checkTarget(const QString& path, TransferRequest& request);
     Visit visitPresent(const QString& path, TransferRequest& request, IProvider* source);
+    // `exists`: the target was there when the pass looked.
     void sourceTransfer(
-        const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source);
+        const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source, bool exists);
     bool findLocalSource(const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy);
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);

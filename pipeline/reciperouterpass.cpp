@@ -130,11 +130,11 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
         it->volume = Volume(storage);
         seq.volumes.insert(it->volume);
     }
-    const Visit next
-        = QFileInfo::exists(path) ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
+    const bool exists = QFileInfo::exists(path);
+    const Visit next = exists ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
     auto still = m_requests.find(path);
     if (next == Visit::SourceTransfer && still != m_requests.end())
-        sourceTransfer(path, *still, seq, source);
+        sourceTransfer(path, *still, seq, source, exists);
 }
 
 void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting)
@@ -303,7 +303,7 @@ bool RecipeRouter::replaceable(const QString& path, const TransferRequest& reque
 }
 
 void RecipeRouter::sourceTransfer(
-    const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source)
+    const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source, bool exists)
 {
     const IOChannel channel(request.recipe);
     ChannelEntry& entry = m_channels[channel];
@@ -313,7 +313,6 @@ void RecipeRouter::sourceTransfer(
     const QUrl url = QUrl::fromLocalFile(path);
     if (source->isRaw(recipe))
         seq.raw.insert(path);
-    const bool exists = QFileInfo::exists(path);
     if (exists && request.arbiter.skip && request.arbiter.overwrite) {
         if (request.session.isNull() && source->adopt(url, recipe))
             return;
