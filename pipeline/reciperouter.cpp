@@ -499,13 +499,26 @@ bool RecipeRouter::hasMore(QUuid session)
 
 void RecipeRouter::clarify(TrafficTicket ticket, Arbiter arbiter)
 {
+    // The decision answers the question about an existing target: the request that was
+    // held for it runs again (as the journal records it), or it would wait for ever.
+    const int answered = Present | CantDel;
+    auto decide = [this, arbiter, answered](TransferRequest& request) {
+        request.arbiter = arbiter;
+        if (request.err & answered) {
+            request.err &= ~answered;
+            request.live = request.err == 0;
+        }
+    };
+    QSet<QUuid> touched;
     switch (ticket.scope) {
     case TargetScope: {
         auto it = m_requests.find(ticket.target);
-        if (it == m_requests.end())
+        if (it == m_requests.end()) {
             qCWarning(lcPipeline) << "clarify: request not found" << ticket.target;
-        else
-            it->arbiter = arbiter;
+        } else if (!it->done) {
+            decide(*it);
+            touched.insert(it->session);
+        }
         break;
     }
     case SessionScope:
@@ -516,12 +529,17 @@ void RecipeRouter::clarify(TrafficTicket ticket, Arbiter arbiter)
             for (const QString& path : seq->pending) {
                 auto it = m_requests.find(path);
                 if (it != m_requests.end())
-                    it->arbiter = arbiter;
+                    decide(*it);
             }
+            touched.insert(seq.key());
         }
         break;
     default:
         break;
+    }
+    for (const QUuid& session : qAsConst(touched)) {
+        if (m_sequences.contains(session))
+            purify(session, m_sequences[session]);
     }
     touch();
 }

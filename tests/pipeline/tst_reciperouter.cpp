@@ -167,6 +167,12 @@ private slots:
             f.source.sink->onObstacle(f.url("one/a.vrx"), r, IFileSink::SrcLost);
             QCOMPARE(readFile(f.path("one/a.vrx")), QByteArray("the old picture"));
         }
+        if (ticket) {
+            // The user's answer lets the held request go on.
+            f.router->setPolicy(f.router->tickets()->resolve(), false, true);
+            QTRY_COMPARE(f.source.fetches.size(), 1);
+            QCOMPARE(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), 0);
+        }
     }
 
     void recallAnswersForTheJournal()
