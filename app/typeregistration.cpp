@@ -47,6 +47,9 @@
 #include "pipeline/interfaces/volume.h"
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
+#include "pipeline/pipelinemodel.h"
+#include "pipeline/reciperouter.h"
+#include "pipeline/ticketsrecord.h"
 #include "pipeline/trafficticket.h"
 #include "reports/backoff.h"
 #include "reports/digestbackend.h"
@@ -90,6 +93,9 @@ void registerMetaTypes()
         QMetaType::registerConverter<QJSValue, Backoff>(&Backoff::fromJs);
     if (!QMetaType::hasRegisteredConverterFunction<QVariantMap, Backoff>())
         QMetaType::registerConverter<QVariantMap, Backoff>(&Backoff::fromMap);
+    qRegisterMetaType<TicketsRecord*>("TicketsRecord*");
+    qRegisterMetaType<PipelineModel*>("PipelineModel*");
+    qRegisterMetaType<FilePerm*>("FilePerm*");
 }
 
 void registerQmlTypes()
@@ -120,6 +126,8 @@ void registerQmlTypes()
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
     qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
+    qmlRegisterType<RecipeRouter>(applicationId, 2, 0, "RecipeRouter");
+    qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
     // Until the report dialog lands, QML may build the report chain itself.

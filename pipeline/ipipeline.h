@@ -22,12 +22,13 @@ public:
     explicit IPipeline(QObject* parent = nullptr);
 
     // 14-39.
-    virtual void putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter) = 0;
+    // False when the file was not queued.
+    virtual bool putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter) = 0;
     virtual void setFree(QUuid session, Recipe recipe) = 0;
     virtual void setFree(QUuid session) = 0;
-    virtual void setLive(QUuid session, bool live) = 0;
-    virtual bool hasMore(QUuid session) = 0;
-    virtual void dismiss(QUuid session) = 0;
+    Q_INVOKABLE virtual void setLive(QUuid session, bool live) = 0;
+    Q_INVOKABLE virtual bool hasMore(QUuid session) = 0;
+    Q_INVOKABLE virtual void dismiss(QUuid session) = 0;
     virtual void clarify(TrafficTicket ticket, Arbiter arbiter) = 0;
     virtual bool hasFile(QUrl file) = 0;
     virtual bool hasRequests() = 0;
@@ -35,7 +36,8 @@ public:
     virtual void unblockChannel(Recipe recipe) = 0;
     virtual void unblockVolume(Volume volume) = 0;
     virtual void revive(QUrl url) = 0;
-    virtual void recall(QUrl url) = 0;
+    // True when the request is withdrawn (its journal row may go).
+    virtual bool recall(QUrl url) = 0;
     virtual QList<QUuid> sessions() = 0;
     virtual QList<QUuid> sessions(TrafficTicket ticket) = 0;
     virtual QList<QUrl> urls(QUuid session, IFileSink::Error error) = 0;
@@ -44,7 +46,7 @@ public:
     Q_INVOKABLE virtual ProgressModel* footprint(QUuid session) = 0;
     Q_INVOKABLE virtual ProgressModel* footprint(QUrl path) = 0;
     virtual QAbstractItemModel* model() = 0;
-    virtual QList<QUrl> files(QUuid session) = 0;
+    Q_INVOKABLE virtual QList<QUrl> files(QUuid session) = 0;
     Q_INVOKABLE virtual void start() = 0;
     Q_INVOKABLE virtual void touch() = 0;
     Q_INVOKABLE virtual void clear() = 0;

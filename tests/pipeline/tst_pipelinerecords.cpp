@@ -41,7 +41,7 @@ public:
     void onProgress(QUrl, Recipe, ProgressRatio) override { }
     void onComplete(QUrl, Recipe) override { }
     void onReleased(Recipe, IFileSink::Error) override { }
-    void putRecipe(QUuid, QUrl, Recipe, Arbiter) override { }
+    bool putRecipe(QUuid, QUrl, Recipe, Arbiter) override { return true; }
     void setFree(QUuid, Recipe) override { }
     void setFree(QUuid) override { }
     void setLive(QUuid s, bool live) override
@@ -63,7 +63,11 @@ public:
     void unblockChannel(Recipe r) override { calls << "unblock channel " + r.ioChannel; }
     void unblockVolume(Volume v) override { calls << "unblock volume " + v.rootPath; }
     void revive(QUrl url) override { calls << "revive " + url.toLocalFile(); }
-    void recall(QUrl url) override { calls << "recall " + url.toLocalFile(); }
+    bool recall(QUrl url) override
+    {
+        calls << "recall " + url.toLocalFile();
+        return true;
+    }
     QList<QUuid> sessions() override { return reached; }
     QList<QUuid> sessions(TrafficTicket) override { return reached; }
     QList<QUrl> urls(QUuid, IFileSink::Error) override { return bySession; }

@@ -1,0 +1,268 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QPersistentModelIndex>
+#include <QPointer>
+#include <QSet>
+#include <QStorageInfo>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "engine/fileperm.h"
+#include "pipeline/interfaces/ibailiff.h"
+#include "pipeline/interfaces/iochannel.h"
+#include "pipeline/ipipeline.h"
+#include "pipeline/iprovider.h"
+#include "pipeline/passvolumecache.h"
+#include "pipeline/transferrequest.h"
+#include "pipeline/transfersequence.h"
+
+class PipelineModel;
+class TicketsRecord;
+
+// The pipeline's scheduler: keeps every queued file, groups the files by import session,
+// decides in a scheduling pass which file moves next and how (a local copy of an
+// identical file already imported, or a transfer by the source), counts progress,
+// turns problems into tickets and tells when sessions complete. GUI thread only; local
+// copies run in FileCopy workers on one low-priority thread per destination volume.
+class RecipeRouter : public IPipeline
+{
+    Q_OBJECT
+    Q_PROPERTY(int activityCount READ activityCount NOTIFY activityCountChanged)
+    Q_PROPERTY(int sequenceCount READ sequenceCount NOTIFY activityCountChanged)
+    Q_PROPERTY(int inFlightCount READ inFlightCount NOTIFY inFlightCountChanged)
+    Q_PROPERTY(FilePerm* filePerm READ filePerm WRITE setFilePerm NOTIFY filePermChanged)
+    Q_PROPERTY(IBailiff* bailiff READ bailiff WRITE setBailiff NOTIFY bailiffChanged)
+    Q_PROPERTY(QList<QStorageInfo> mounted READ mounted WRITE setMounted NOTIFY mountedChanged)
+    Q_PROPERTY(TicketsRecord* tickets READ tickets CONSTANT)
+public:
+    // The import state of one file of an image (one recipe) across sessions.
+    class RemovablePart : public IHarvest
+    {
+    public:
+        QSet<QUuid> requested;
+        QSet<QUuid> freeing;
+        QSet<QUuid> completed;
+        QSet<QUuid> completedBeforeStart;
+        QList<QUrl> urls;
+        QList<QUrl> verified;
+
+        bool active() const override;
+        bool complete() const override;
+        bool removable() const override;
+    };
+
+    // The import state of one image of a source channel: its item at the source and its
+    // files.
+    class Constellation : public IHarvest
+    {
+    public:
+        QString provider;
+        QString ioChannel;
+        QUuid imageUuid;
+        QPersistentModelIndex index;
+        QHash<Recipe, RemovablePart> parts;
+
+        bool active() const override;
+        bool complete() const override;
+        bool removable() const override;
+        // The image's key as the sources take it: only provider and channel are set.
+        Recipe key() const;
+    };
+
+    explicit RecipeRouter(QObject* parent = nullptr);
+    ~RecipeRouter() override;
+
+    int activityCount() const;
+    int sequenceCount() const { return m_sessions.size() - 1; }
+    int inFlightCount() const;
+    FilePerm* filePerm() const { return m_filePerm; }
+    void setFilePerm(FilePerm* perm);
+    IBailiff* bailiff() const { return m_bailiff; }
+    void setBailiff(IBailiff* bailiff);
+    QList<QStorageInfo> mounted() const { return m_mounted; }
+    void setMounted(const QList<QStorageInfo>& mounted);
+    TicketsRecord* tickets() const { return m_tickets; }
+
+    // IFileSink
+    void setFront(IFileSink* front) override;
+    Q_INVOKABLE void setRoute(QString key, IProvider* provider) override;
+    void onVerified(QUrl target, QUuid imageUuid) override;
+    IHarvest* claimIndex(QString provider, QString ioChannel, QUuid imageUuid, QModelIndex index) override;
+    void onClaimAll(QString provider, QString ioChannel) override;
+    void setDate(QUuid session, QDateTime date) override;
+    void setBatch(bool open) override;
+
+    // IPipeline
+    bool putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter) override;
+    void setFree(QUuid session, Recipe recipe) override;
+    void setFree(QUuid session) override;
+    void setLive(QUuid session, bool live) override;
+    bool hasMore(QUuid session) override;
+    void dismiss(QUuid session) override;
+    void clarify(TrafficTicket ticket, Arbiter arbiter) override;
+    bool hasFile(QUrl file) override;
+    bool hasRequests() override;
+    void setLive(QUuid session, IFileSink::Error error) override;
+    void unblockChannel(Recipe recipe) override;
+    void unblockVolume(Volume volume) override;
+    void revive(QUrl url) override;
+    bool recall(QUrl url) override;
+    QList<QUuid> sessions() override;
+    QList<QUuid> sessions(TrafficTicket ticket) override;
+    QList<QUrl> urls(QUuid session, IFileSink::Error error) override;
+    QList<QUrl> urls(Recipe recipe) override;
+    ProgressModel* footprint() override;
+    ProgressModel* footprint(QUuid session) override;
+    ProgressModel* footprint(QUrl path) override;
+    QAbstractItemModel* model() override;
+    QList<QUrl> files(QUuid session) override;
+    void start() override;
+    void touch() override;
+    void clear() override;
+
+    Q_INVOKABLE void pauseAll();
+
+    using IPipeline::recall;
+    using IPipeline::revive;
+    using IPipeline::setLive;
+
+public slots:
+    void onObstacle(QUrl target, Recipe recipe, IFileSink::Error error) override;
+    void onChanLost(QString provider, QString ioChannel, IFileSink::Error error) override;
+    void onRecovery(QString provider, QString ioChannel) override;
+    void onProgress(QUrl target, Recipe recipe, ProgressRatio ratio) override;
+    void onComplete(QUrl target, Recipe recipe) override;
+    void onReleased(Recipe recipe, IFileSink::Error error) override;
+
+    void onFileFailed(QString source, Recipe recipe);
+    void onFileCopied(QString target, Recipe recipe, Volume volume, bool success);
+    void touchQueued();
+    void touchGuarded();
+
+signals:
+    void inFlightCountChanged();
+    void activityCountChanged();
+    void sessionCompleted(QUuid session, QStringList path);
+    void filePermChanged();
+    void bailiffChanged();
+    void mountedChanged();
+
+private:
+    friend class PipelineModel;
+
+    struct ChannelEntry
+    {
+        QSet<QString> outstanding;
+        int mask = 0;
+    };
+    struct VolumeEntry
+    {
+        QSet<QString> outstanding;
+        int mask = 0;
+        QThread* thread = nullptr;
+        QObject* anchor = nullptr; // lives in the thread: ends it behind the queued copies
+    };
+    struct LocalCopy
+    {
+        qint64 size = 0;
+        QDateTime modified;
+    };
+    struct HarvestKey
+    {
+        QString provider;
+        QString ioChannel;
+        QUuid imageUuid;
+        bool operator==(const HarvestKey& o) const
+        {
+            return provider == o.provider && ioChannel == o.ioChannel && imageUuid == o.imageUuid;
+        }
+    };
+    friend uint qHash(const HarvestKey& key, uint seed)
+    {
+        return qHash(key.imageUuid, seed) ^ qHash(key.ioChannel);
+    }
+
+    // What a visit of one target in the pass ended with.
+    enum class Visit { Next, SourceTransfer };
+
+    TransferSequence& sequence(const QUuid& session, bool* created = nullptr);
+    // The session's sequence, made with its model row when it is new.
+    TransferSequence& addSequence(const QUuid& session, bool* created = nullptr);
+    const TransferSequence* findSequence(const QUuid& session) const;
+    IProvider* provider(const QString& key) const;
+    ProgressModel* volumeProgress(const QString& rootPath);
+    void setTargetProgress(const QString& path, const TransferRequest& request, ProgressRatio ratio);
+    void checkCompletion(const QUuid& session, bool wasFinished);
+    void refreshRow(const QUuid& session, const QVector<int>& roles = {});
+    void refreshAll();
+    void purify(const QUuid& session, TransferSequence& seq);
+    void fileTicket(const TrafficTicket& ticket, bool channelError);
+    void emitCounts();
+
+    // The pass.
+    void visitSession(const QUuid& session, TransferSequence& seq);
+    void dropCancelled(const QUuid& session, TransferSequence& seq);
+    void reclaimCancelled(TransferSequence& seq);
+    Visit visitAbsent(
+        const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source);
+    bool checkTarget(const QString& path, TransferRequest& request);
+    Visit visitPresent(const QString& path, TransferRequest& request, IProvider* source);
+    // `exists`: the target was there when the pass looked.
+    void sourceTransfer(
+        const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source, bool exists);
+    bool findLocalSource(const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy);
+    bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
+        const LocalCopy& copy, IProvider* provider);
+    bool copyInline(const QString& source, const QString& target);
+    void forgetLocalCopy(const QString& path, const Recipe& recipe);
+    void onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error error);
+    bool replaceable(const QString& path, const TransferRequest& request, IProvider* source);
+    // Transfers the channel may still start in this pass.
+    int room(const IOChannel& channel, IProvider* source);
+    bool hasLocalCandidate(const Recipe& recipe) const;
+    bool anyRoom(const TransferSequence& seq);
+    void setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting);
+    void visitTarget(const QString& path, TransferSequence& seq);
+
+    // Harvests.
+    Constellation& harvest(const Recipe& recipe);
+    Constellation* findHarvest(const Recipe& recipe);
+    void harvestCompleted(const QString& path, const TransferRequest& request, IProvider* source);
+    // Applies a change to every harvest part that the session asked for (only the
+    // recipe's when given) and frees the images that it makes removable.
+    void changeParts(
+        const QUuid& session, const Recipe* only, const std::function<void(RemovablePart&)>& change);
+    void tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source);
+
+    QList<QUuid> m_sessions { QUuid() };
+    QHash<QUuid, TransferSequence> m_sequences;
+    QMap<QString, TransferRequest> m_requests;
+    QHash<QString, IProvider*> m_providers;
+    QHash<IOChannel, ChannelEntry> m_channels;
+    QHash<Volume, VolumeEntry> m_volumes;
+    QHash<QString, LocalCopy> m_localCopies;
+    QHash<Recipe, PathSet> m_copiesByRecipe;
+    QHash<QString, QString> m_copySources; // local copies under way: target -> source
+    QHash<QString, int> m_copyObstacles; // local copies whose worker said why they failed
+    QHash<HarvestKey, std::shared_ptr<Constellation>> m_harvests;
+    QMultiHash<QUuid, HarvestKey> m_harvestsByImage;
+    ProgressModel* m_progress;
+    QHash<QUuid, ProgressModel*> m_sessionProgress;
+    QHash<QString, ProgressModel*> m_volumeProgress;
+    PipelineModel* m_model;
+    TicketsRecord* m_tickets;
+    QList<QStorageInfo> m_mounted;
+    QPointer<FilePerm> m_filePerm;
+    IBailiff* m_bailiff = nullptr;
+    std::shared_ptr<std::atomic<bool>> m_stop;
+    PassVolumeCache m_pass;
+    QSet<IOChannel> m_takenChannels;
+    QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
+    bool m_started = false;
+    bool m_queued = false;
+};

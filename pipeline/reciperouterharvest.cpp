@@ -1,0 +1,182 @@
+// What RecipeRouter knows of each image of a source: which sessions asked for its files,
+// which have them, which are verified, and when the source may delete the image.
+#include "pipeline/logging.h"
+#include "pipeline/reciperouter.h"
+
+#include <QDebug>
+
+bool RecipeRouter::RemovablePart::active() const
+{
+    for (const QUuid& session : requested) {
+        if (!session.isNull() && !completedBeforeStart.contains(session))
+            return true;
+    }
+    return false;
+}
+
+bool RecipeRouter::RemovablePart::complete() const
+{
+    if (completed.isEmpty())
+        return false;
+    for (const QUuid& session : requested) {
+        if (!completed.contains(session))
+            return false;
+    }
+    return true;
+}
+
+bool RecipeRouter::RemovablePart::removable() const
+{
+    return !freeing.isEmpty() && !verified.isEmpty() && complete();
+}
+
+bool RecipeRouter::Constellation::active() const
+{
+    for (const RemovablePart& part : parts) {
+        if (part.active())
+            return true;
+    }
+    return false;
+}
+
+// An image without files is neither complete nor removable: nothing of it was imported.
+bool RecipeRouter::Constellation::complete() const
+{
+    for (const RemovablePart& part : parts) {
+        if (!part.complete())
+            return false;
+    }
+    return !parts.isEmpty();
+}
+
+bool RecipeRouter::Constellation::removable() const
+{
+    if (!index.isValid() || parts.isEmpty())
+        return false;
+    for (const RemovablePart& part : parts) {
+        if (!part.removable())
+            return false;
+    }
+    return true;
+}
+
+Recipe RecipeRouter::Constellation::key() const
+{
+    Recipe recipe;
+    recipe.provider = provider;
+    recipe.ioChannel = ioChannel;
+    return recipe;
+}
+
+RecipeRouter::Constellation& RecipeRouter::harvest(const Recipe& recipe)
+{
+    const HarvestKey key { recipe.provider, recipe.ioChannel, recipe.imageUuid };
+    std::shared_ptr<Constellation>& image = m_harvests[key];
+    if (!image) {
+        image = std::make_shared<Constellation>();
+        image->provider = recipe.provider;
+        image->ioChannel = recipe.ioChannel;
+        image->imageUuid = recipe.imageUuid;
+        m_harvestsByImage.insert(recipe.imageUuid, key);
+    }
+    return *image;
+}
+
+RecipeRouter::Constellation* RecipeRouter::findHarvest(const Recipe& recipe)
+{
+    return m_harvests.value(HarvestKey { recipe.provider, recipe.ioChannel, recipe.imageUuid }).get();
+}
+
+IHarvest* RecipeRouter::claimIndex(QString providerKey, QString ioChannel, QUuid imageUuid, QModelIndex index)
+{
+    Recipe key;
+    key.provider = providerKey;
+    key.ioChannel = ioChannel;
+    key.imageUuid = imageUuid;
+    Constellation& image = harvest(key);
+    image.index = index;
+    return &image;
+}
+
+void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
+{
+    QList<Recipe> released;
+    for (const std::shared_ptr<Constellation>& image : qAsConst(m_harvests)) {
+        if (image->provider != providerKey || image->ioChannel != ioChannel || image->index.isValid())
+            continue;
+        for (auto part = image->parts.cbegin(); part != image->parts.cend(); ++part)
+            released.append(part.key());
+    }
+    for (const Recipe& recipe : qAsConst(released))
+        front->onReleased(recipe, SrcLost);
+}
+
+void RecipeRouter::tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source)
+{
+    if (image.index.isValid())
+        source->imageChanged(image.key(), recipe.imageUuid, image.index, &image);
+}
+
+void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& request, IProvider* source)
+{
+    const Recipe& recipe = request.recipe;
+    if (recipe.imageUuid.isNull())
+        return;
+    const QUrl url = QUrl::fromLocalFile(path);
+    Constellation& image = harvest(recipe);
+    RemovablePart& part = image.parts[recipe];
+    const bool wasRemovable = part.removable();
+    part.requested.insert(request.session);
+    part.completed.insert(request.session);
+    if (!m_started)
+        part.completedBeforeStart.insert(request.session);
+    if (!part.urls.contains(url))
+        part.urls.append(url);
+    if (source->isManaged(recipe) && !request.session.isNull()) {
+        if (m_started || !part.freeing.isEmpty())
+            emit front->needValidate(url, recipe);
+    } else if (source->verify(url, recipe) && !part.verified.contains(url)) {
+        part.verified.append(url);
+    }
+    if (!wasRemovable && part.removable() && image.removable())
+        source->freeImage(recipe, recipe.imageUuid, image.index);
+    else
+        tellImageChanged(image, recipe, source);
+}
+
+void RecipeRouter::changeParts(
+    const QUuid& session, const Recipe* only, const std::function<void(RemovablePart&)>& change)
+{
+    for (const std::shared_ptr<Constellation>& image : qAsConst(m_harvests)) {
+        for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
+            if ((only && part.key() != *only) || !part->requested.contains(session))
+                continue;
+            const bool wasRemovable = part->removable();
+            change(*part);
+            if (!wasRemovable && part->removable() && image->removable()) {
+                if (IProvider* source = provider(image->provider))
+                    source->freeImage(image->key(), image->imageUuid, image->index);
+            }
+        }
+    }
+}
+
+void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
+{
+    const QList<HarvestKey> keys = m_harvestsByImage.values(imageUuid);
+    for (const HarvestKey& key : keys) {
+        Constellation* image = m_harvests.value(key).get();
+        if (!image)
+            continue;
+        for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
+            if (!part->urls.contains(target) || part->verified.contains(target))
+                continue;
+            const bool firstVerified = part->verified.isEmpty();
+            part->verified.append(target);
+            if (firstVerified && part->removable() && image->removable()) {
+                if (IProvider* source = provider(image->provider))
+                    source->freeImage(image->key(), imageUuid, image->index);
+            }
+        }
+    }
+}

@@ -1,0 +1,480 @@
+// The scheduling pass of RecipeRouter and the local copies it starts.
+#include "pipeline/logging.h"
+#include "pipeline/reciperouter.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+#include "pipeline/filecopy.h"
+#include "pipeline/interfaces/findvolumeforpath.h"
+#include "pipeline/pipelinemodel.h"
+#include "platform/ifilecalls.h"
+#include "platform/nativefilecopy.h"
+
+namespace {
+
+// Local sources below this size are copied at once instead of by a worker.
+constexpr qint64 kInlineCopyLimit = 1024;
+// Every copy goes through a temporary name, so a cut-off file never carries the target's.
+const QString kTransferSuffix = QStringLiteral(".transfer");
+
+QString freeWorkName(const QString& target)
+{
+    QString work = target + kTransferSuffix;
+    for (int n = 0; QFileInfo::exists(work); ++n)
+        work = target + kTransferSuffix + QString::number(n);
+    return work;
+}
+
+} // namespace
+
+void RecipeRouter::touch()
+{
+    if (!m_started || m_queued)
+        return;
+    m_queued = true;
+    QMetaObject::invokeMethod(this, "touchQueued", Qt::QueuedConnection);
+}
+
+void RecipeRouter::touchQueued()
+{
+    m_queued = false;
+    front->setBatch(true);
+    touchGuarded();
+    front->setBatch(false);
+}
+
+void RecipeRouter::touchGuarded()
+{
+    m_pass.clear();
+    m_passCapacity.clear();
+    m_takenChannels.clear();
+    QList<QUuid> order = m_sessions;
+    if (!order.isEmpty() && order.first().isNull())
+        order.append(order.takeFirst());
+    // The null session first, then sessions from the oldest to the newest.
+    for (int i = order.size() - 1; i >= 0; --i) {
+        const QUuid session = order.at(i);
+        if (m_sequences.contains(session))
+            visitSession(session, m_sequences[session]);
+    }
+    m_pass.clear();
+}
+
+void RecipeRouter::visitSession(const QUuid& session, TransferSequence& seq)
+{
+    if (seq.cancelled) {
+        if (seq.underWay())
+            reclaimCancelled(seq);
+        else
+            dropCancelled(session, seq);
+        return;
+    }
+    if (!seq.active || (seq.err & BlockingMask))
+        return;
+    bool channelFree = session.isNull();
+    for (const IOChannel& channel : qAsConst(seq.channels))
+        channelFree = channelFree || !m_takenChannels.contains(channel);
+    if (!seq.pending.empty() && channelFree) {
+        // Thousands of files may wait for a few transfers at a time: once every pending
+        // file waits only for room and no channel has any, the rest of the files need no
+        // look. The pending set may change under each visit, so the walk goes by key.
+        const bool allWaiting = seq.waiting == int(seq.pending.size());
+        QString cursor;
+        bool first = true;
+        while (!(allWaiting && !anyRoom(seq))) {
+            auto next = first ? seq.pending.end() : seq.pending.lower_bound(cursor);
+            if (next == seq.pending.begin())
+                break;
+            cursor = *--next;
+            first = false;
+            visitTarget(cursor, seq);
+        }
+    }
+    // An older session with transfers under way holds its channels.
+    if (seq.underWay()) {
+        for (const IOChannel& channel : qAsConst(seq.channels))
+            m_takenChannels.insert(channel);
+    }
+}
+
+void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
+{
+    auto it = m_requests.find(path);
+    if (it == m_requests.end()) {
+        qCWarning(lcPipeline) << "TG-Live: request not found" << path;
+        return;
+    }
+    if (!it->live)
+        return;
+    IProvider* source = provider(it->recipe.provider);
+    if (!source)
+        return;
+    // A file that waits only for room is looked at again once its channel has some.
+    if (it->waiting && room(IOChannel(it->recipe), source) < 1)
+        return;
+    setWaiting(seq, *it, false);
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (!it->volume.isResolved()) {
+        const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
+        if (!storage.isValid()) {
+            front->onObstacle(url, it->recipe, NoDrive);
+            return;
+        }
+        it->volume = Volume(storage);
+        seq.volumes.insert(it->volume);
+    }
+    const bool exists = QFileInfo::exists(path);
+    const Visit next = exists ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
+    auto still = m_requests.find(path);
+    if (next == Visit::SourceTransfer && still != m_requests.end())
+        sourceTransfer(path, *still, seq, source, exists);
+}
+
+void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting)
+{
+    if (request.waiting != waiting)
+        seq.waiting += waiting ? 1 : -1;
+    request.waiting = waiting;
+}
+
+bool RecipeRouter::anyRoom(const TransferSequence& seq)
+{
+    for (const IOChannel& channel : seq.channels) {
+        IProvider* source = provider(channel.provider);
+        if (source && room(channel, source) >= 1 && !m_channels.value(channel).mask)
+            return true;
+    }
+    return false;
+}
+
+void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
+{
+    // Requests kept for their final errors go with the pending ones.
+    const PathSet paths = seq.all;
+    for (const QString& path : paths) {
+        auto it = m_requests.find(path);
+        if (it == m_requests.end()) {
+            if (seq.pending.count(path))
+                qCWarning(lcPipeline) << "TG-Cancel: request not found" << path;
+            continue;
+        }
+        const qint64 size = QFileInfo(path).size();
+        const QVariant key(path);
+        volumeProgress(it->volume.rootPath)->setPartialProgress(size, size, key);
+        if (!session.isNull())
+            m_progress->setPartialProgress(size, size, key);
+        if (!it->recipe.imageUuid.isNull()) {
+            Constellation& image = harvest(it->recipe);
+            if (image.index.isValid()) {
+                if (IProvider* source = provider(it->recipe.provider))
+                    source->imageChanged(image.key(), it->recipe.imageUuid, image.index, &image);
+            }
+        }
+        m_requests.erase(it);
+    }
+    const int row = m_sessions.indexOf(session);
+    if (session.isNull()) {
+        m_sequences.remove(session);
+        refreshRow(session);
+    } else {
+        m_model->removeSession(row, [this, row, session] {
+            m_sessions.removeAt(row);
+            m_sequences.remove(session);
+        });
+    }
+    emit activityCountChanged();
+}
+
+void RecipeRouter::reclaimCancelled(TransferSequence& seq)
+{
+    for (const IOChannel& channel : qAsConst(seq.channels)) {
+        ChannelEntry& entry = m_channels[channel];
+        const QSet<QString> underWay = entry.outstanding;
+        for (const QString& path : underWay) {
+            // Only this session's own transfers: the channel may carry other sessions'.
+            if (!seq.all.count(path))
+                continue;
+            qCDebug(lcPipeline) << "Reclaiming" << path << "from" << channel.provider << channel.ioChannel;
+            auto it = m_requests.constFind(path);
+            if (it == m_requests.cend()) {
+                qCWarning(lcPipeline) << "TG-Reclaim: request not found" << path;
+                continue;
+            }
+            IProvider* source = provider(channel.provider);
+            if (source && source->reclaim(QUrl::fromLocalFile(path), it->recipe)) {
+                entry.outstanding.remove(path);
+                seq.pending.insert(path);
+                emit inFlightCountChanged();
+                // The next pass drops the session once nothing of it is under way.
+                touch();
+            }
+        }
+    }
+}
+
+bool RecipeRouter::checkTarget(const QString& path, TransferRequest& request)
+{
+    const QUrl url = QUrl::fromLocalFile(path);
+    const QString folder = QFileInfo(path).absolutePath();
+    // A folder yet to be made is on the volume of its nearest existing parent.
+    const QStorageInfo storage = m_pass.storageOf(folder);
+    const Recipe recipe = request.recipe;
+    if (!storage.isValid() || !storage.isReady() || storage.isReadOnly()
+        || Volume(storage) != request.volume) {
+        front->onObstacle(url, recipe, NoDrive);
+        return false;
+    }
+    m_volumes[request.volume].mask = 0;
+    if (!m_pass.makeFolder(folder)) {
+        front->onObstacle(url, recipe, DirLost);
+        return false;
+    }
+    if (!m_pass.writable(folder)) {
+        front->onObstacle(url, recipe, NoWrite);
+        return false;
+    }
+    if (m_pass.bytesAvailable(request.volume, storage) < recipe.fileSize + storage.blockSize()) {
+        front->onObstacle(url, recipe, NoSpace);
+        return false;
+    }
+    return true;
+}
+
+RecipeRouter::Visit RecipeRouter::visitAbsent(
+    const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source)
+{
+    if (!checkTarget(path, request))
+        return Visit::Next;
+    QString from;
+    LocalCopy copy;
+    if (!findLocalSource(path, request.recipe, &from, &copy))
+        return Visit::SourceTransfer;
+    if (copy.size >= kInlineCopyLimit) {
+        if (!startLocalCopy(path, request, from, copy, source))
+            return Visit::SourceTransfer;
+        seq.pending.erase(path);
+        return Visit::Next;
+    }
+    if (!copyInline(from, path))
+        return Visit::SourceTransfer;
+    m_pass.spend(request.volume, copy.size);
+    front->onComplete(QUrl::fromLocalFile(path), Recipe(request.recipe));
+    return Visit::Next;
+}
+
+RecipeRouter::Visit RecipeRouter::visitPresent(const QString& path, TransferRequest& request, IProvider*)
+{
+    const QUrl url = QUrl::fromLocalFile(path);
+    const Recipe recipe = request.recipe;
+    if (!request.arbiter.skip && !request.arbiter.overwrite) {
+        front->onObstacle(url, recipe, Present);
+        return Visit::Next;
+    }
+    if (request.arbiter.skip && !request.arbiter.overwrite) {
+        front->onComplete(url, recipe);
+        return Visit::Next;
+    }
+    // Overwrite: the old file is replaced only once the new one has arrived.
+    return Visit::SourceTransfer;
+}
+
+bool RecipeRouter::replaceable(const QString& path, const TransferRequest& request, IProvider* source)
+{
+    // The image service lets go of the old file; its token is dropped at once.
+    if (m_bailiff && source->isManaged(request.recipe)) {
+        const std::shared_ptr<QSemaphoreReleaser> holder = m_bailiff->evictPath(path);
+        if (!holder) {
+            front->onObstacle(QUrl::fromLocalFile(path), Recipe(request.recipe), CantDel);
+            return false;
+        }
+    }
+    if (QFileInfo(path).isDir() || !m_pass.writable(QFileInfo(path).absolutePath())) {
+        front->onObstacle(QUrl::fromLocalFile(path), Recipe(request.recipe), CantDel);
+        return false;
+    }
+    return true;
+}
+
+void RecipeRouter::sourceTransfer(
+    const QString& path, TransferRequest& request, TransferSequence& seq, IProvider* source, bool exists)
+{
+    const IOChannel channel(request.recipe);
+    ChannelEntry& entry = m_channels[channel];
+    if (entry.mask)
+        return;
+    const Recipe recipe = request.recipe;
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (source->isRaw(recipe))
+        seq.raw.insert(path);
+    if (exists && request.arbiter.skip && request.arbiter.overwrite) {
+        if (request.session.isNull() && source->adopt(url, recipe))
+            return;
+        if (source->verify(url, recipe)) {
+            front->onComplete(url, recipe);
+            return;
+        }
+    }
+    if (room(channel, source) < 1) {
+        // Nothing but room can move it on: no local copy to make, no file to decide on.
+        setWaiting(seq, request, !exists && !hasLocalCandidate(recipe));
+        return;
+    }
+    // An existing target stays until the source puts the new file in its place with one
+    // rename: a failed fetch leaves the user the old file.
+    if (exists && !replaceable(path, request, source))
+        return;
+    const Arbiter arbiter = request.arbiter;
+    seq.pending.erase(path);
+    m_channels[channel].outstanding.insert(path);
+    source->fetch(url, recipe, arbiter);
+    emit inFlightCountChanged();
+}
+
+int RecipeRouter::room(const IOChannel& channel, IProvider* source)
+{
+    auto capacity = m_passCapacity.find(channel);
+    if (capacity == m_passCapacity.end())
+        capacity = m_passCapacity.insert(channel, source->capacity(channel.ioChannel));
+    return capacity.value() - m_channels.value(channel).outstanding.size();
+}
+
+bool RecipeRouter::hasLocalCandidate(const Recipe& recipe) const
+{
+    auto it = m_copiesByRecipe.constFind(recipe);
+    return it != m_copiesByRecipe.cend() && !it->empty();
+}
+
+bool RecipeRouter::findLocalSource(
+    const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy)
+{
+    auto it = m_copiesByRecipe.find(recipe);
+    if (it == m_copiesByRecipe.end() || it->empty())
+        return false;
+    const std::vector<QString> candidates(it->begin(), it->end());
+    const int count = int(candidates.size());
+    const int start = int(QRandomGenerator::global()->bounded(quint32(count)));
+    for (int k = 0; k < count; ++k) {
+        const QString& candidate = candidates.at((start + k) % count);
+        if (candidate == target) {
+            m_copiesByRecipe[recipe].erase(candidate);
+            continue;
+        }
+        auto record = m_localCopies.constFind(candidate);
+        if (record == m_localCopies.cend())
+            continue;
+        const QFileInfo info(candidate);
+        if (info.exists() && info.size() == record->size && info.lastModified() == record->modified) {
+            *source = candidate;
+            *copy = *record;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& request,
+    const QString& source, const LocalCopy& copy, IProvider* provider)
+{
+    VolumeEntry& entry = m_volumes[request.volume];
+    if (!entry.outstanding.isEmpty())
+        return false;
+    if (!entry.thread) {
+        entry.thread = new QThread;
+        entry.thread->setObjectName(QStringLiteral("Copy ") + request.volume.rootPath);
+        entry.thread->start(QThread::LowPriority);
+        entry.anchor = new QObject;
+        entry.anchor->moveToThread(entry.thread);
+    }
+    auto* worker = new FileCopy;
+    worker->filePerm = m_filePerm;
+    worker->source = source;
+    worker->size = copy.size;
+    worker->modified = copy.modified;
+    worker->validator = provider->validator();
+    worker->target = target;
+    worker->volume = request.volume;
+    worker->recipe = request.recipe;
+    worker->appendix = kTransferSuffix;
+    worker->stop = m_stop;
+    worker->moveToThread(entry.thread);
+    connect(worker, &FileCopy::onFailed, this, &RecipeRouter::onFileFailed, Qt::QueuedConnection);
+    connect(worker, &FileCopy::onObstacle, this, &RecipeRouter::onCopyObstacle, Qt::QueuedConnection);
+    connect(worker, &FileCopy::onCopied, this, &RecipeRouter::onFileCopied, Qt::QueuedConnection);
+    entry.outstanding.insert(target);
+    m_copySources.insert(target, source);
+    QMetaObject::invokeMethod(worker, "copy", Qt::QueuedConnection);
+    emit inFlightCountChanged();
+    return true;
+}
+
+bool RecipeRouter::copyInline(const QString& source, const QString& target)
+{
+    const QString work = freeWorkName(target);
+    NativeFileCopy copy;
+    if (!copy.copy(source, work))
+        return false;
+    const QByteArray from = QFile::encodeName(work);
+    const QByteArray to = QFile::encodeName(target);
+    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
+    if (systemFileCalls().renameNoReplace(from.constData(), to.constData()) != 0) {
+        ::unlink(from.constData());
+        return false;
+    }
+    systemFileCalls().syncFolder(folder.constData());
+    return true;
+}
+
+void RecipeRouter::forgetLocalCopy(const QString& path, const Recipe& recipe)
+{
+    m_localCopies.remove(path);
+    auto it = m_copiesByRecipe.find(recipe);
+    if (it != m_copiesByRecipe.end()) {
+        it->erase(path);
+        if (it->empty())
+            m_copiesByRecipe.erase(it);
+    }
+}
+
+void RecipeRouter::onFileFailed(QString source, Recipe recipe)
+{
+    qCDebug(lcPipeline) << "copy from" << source << "failed";
+    forgetLocalCopy(source, recipe);
+}
+
+void RecipeRouter::onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error error)
+{
+    m_copyObstacles.insert(target.toLocalFile(), error);
+    front->onObstacle(target, recipe, error);
+}
+
+void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bool success)
+{
+    m_volumes[volume].outstanding.remove(target);
+    const QString source = m_copySources.take(target);
+    const int obstacle = m_copyObstacles.take(target);
+    emit inFlightCountChanged();
+    const QUrl url = QUrl::fromLocalFile(target);
+    if (success) {
+        front->onComplete(url, recipe);
+        return;
+    }
+    qCDebug(lcPipeline) << "copy into" << target << "failed";
+    // Unless the session now waits for the user (no room, no folder), the next pass
+    // fetches the file from its source instead of failing on the same copy again.
+    if (!(obstacle & BlockingMask) && !source.isEmpty())
+        forgetLocalCopy(source, recipe);
+    auto it = m_requests.constFind(target);
+    if (it != m_requests.cend() && !it->done) {
+        TransferSequence& seq = sequence(it->session);
+        seq.done.erase(target);
+        seq.pending.insert(target);
+    }
+    touch();
+}

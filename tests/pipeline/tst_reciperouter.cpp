@@ -1,0 +1,302 @@
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+#include <QStandardItemModel>
+
+#include "pipeline/foldermaker.h"
+#include "pipeline/pipelinemodel.h"
+#include "routerfixture.h"
+
+using namespace routertest;
+
+class TestRecipeRouter : public QObject
+{
+    Q_OBJECT
+private slots:
+    void localSourceInlineOrByWorker_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("byWorker");
+        QTest::newRow("1023 bytes inline") << 1023 << "vrx" << false;
+        QTest::newRow("1024 bytes by a worker") << 1024 << "vrx" << true;
+        QTest::newRow("preview by a worker") << 5000 << "jpg" << true;
+    }
+
+    void localSourceInlineOrByWorker()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, type);
+        QFETCH(bool, byWorker);
+        Fixture f;
+        const Recipe r = recipe("a." + type, size, type);
+        f.imported(1, "one/a." + type, r);
+        // Leftovers of an earlier cut-off copy stand in no one's way.
+        QVERIFY(writeFile(f.path("two/a." + type + ".transfer"), "cut off"));
+        f.maxInFlight = 0;
+        QVERIFY(f.put(2, "two/a." + type, r));
+        QTRY_VERIFY(!f.router->hasFile(f.url("two/a." + type)));
+        QCOMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(f.maxInFlight, byWorker ? 1 : 0);
+        QCOMPARE(readFile(f.path("two/a." + type)), QByteArray(size, 'x'));
+        QCOMPARE(QDir(f.path("two")).entryList(QDir::Files).size(), 2);
+    }
+
+    void oneLocalCopyPerVolume_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::newRow("channel has room: fetched") << 1;
+        QTest::newRow("no room: waits") << 0;
+    }
+
+    void oneLocalCopyPerVolume()
+    {
+        QFETCH(int, capacity);
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        const Recipe r = recipe("a.vrx", 4096);
+        f.imported(1, "one/a.vrx", r);
+        // The first copy waits for the source, which someone else writes.
+        FileToken held = perm.acquireFileSemaphore(f.path("one/a.vrx"), FilePerm::kExclusive);
+        QVERIFY(held);
+        f.source.cap = capacity;
+        QVERIFY(f.put(2, "two/a.vrx", r));
+        QVERIFY(f.put(2, "three/a.vrx", r));
+        settle();
+        QCOMPARE(f.router->inFlightCount(), 1 + capacity);
+        QCOMPARE(f.source.fetches.size(), 1 + capacity);
+        held.reset();
+        if (capacity)
+            f.source.deliver(1);
+        QTRY_COMPARE(f.router->activityCount(), 0);
+        QCOMPARE(f.source.fetches.size(), 1 + capacity);
+        QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
+    }
+
+    void olderSessionHoldsItsChannel()
+    {
+        Fixture f;
+        f.source.cap = 5;
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QVERIFY(f.put(2, "two/b.vrx", recipe("b.vrx", 10)));
+        settle();
+        QCOMPARE(f.source.fetches.size(), 1);
+        f.source.deliver(0);
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QCOMPARE(f.source.fetches.at(1).url, f.url("two/b.vrx"));
+    }
+
+    void manyTouchesMakeOnePass()
+    {
+        Fixture f;
+        f.source.cap = 0;
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        settle();
+        f.source.capacityCalls = 0;
+        for (int i = 0; i < 100; ++i)
+            f.router->touch();
+        settle();
+        QCOMPARE(f.source.capacityCalls, 1);
+    }
+
+    void cancelWithTransferUnderWay_data()
+    {
+        QTest::addColumn<bool>("withdrawn");
+        QTest::newRow("source withdraws it") << true;
+        QTest::newRow("source finishes it") << false;
+    }
+
+    void cancelWithTransferUnderWay()
+    {
+        QFETCH(bool, withdrawn);
+        Fixture f;
+        f.source.reclaimAnswer = withdrawn;
+        f.source.cap = 2;
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QVERIFY(f.put(1, "one/b.vrx", recipe("b.vrx", 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        f.source.deliver(f.url("one/b.vrx"));
+        f.router->dismiss(session(1));
+        QTRY_COMPARE(f.source.reclaims.size(), 1);
+        QCOMPARE(f.source.reclaims.first(), f.url("one/a.vrx"));
+        settle();
+        if (!withdrawn) {
+            QCOMPARE(f.router->sequenceCount(), 1);
+            f.source.deliver(f.url("one/a.vrx"));
+        }
+        QTRY_COMPARE(f.router->sequenceCount(), 0);
+        QVERIFY(!f.router->hasRequests());
+        QCOMPARE(f.router->model()->rowCount(), 1);
+    }
+
+    void existingTarget_data()
+    {
+        QTest::addColumn<bool>("skip");
+        QTest::addColumn<bool>("overwrite");
+        QTest::addColumn<bool>("verified");
+        QTest::addColumn<bool>("fetched");
+        QTest::addColumn<int>("ticket");
+        QTest::newRow("ask") << false << false << false << false << int(IFileSink::Present);
+        QTest::newRow("skip") << true << false << false << false << 0;
+        QTest::newRow("overwrite") << false << true << false << true << 0;
+        QTest::newRow("update, same file") << true << true << true << false << 0;
+        QTest::newRow("update, other file") << true << true << false << true << 0;
+    }
+
+    void existingTarget()
+    {
+        QFETCH(bool, skip);
+        QFETCH(bool, overwrite);
+        QFETCH(bool, verified);
+        QFETCH(bool, fetched);
+        QFETCH(int, ticket);
+        Fixture f;
+        f.source.verifyAnswer = verified;
+        QVERIFY(writeFile(f.path("one/a.vrx"), "the old picture"));
+        const Recipe r = recipe("a.vrx", 10);
+        QVERIFY(f.put(1, "one/a.vrx", r, Arbiter(skip, overwrite)));
+        settle();
+        QCOMPARE(f.source.fetches.size(), fetched ? 1 : 0);
+        QCOMPARE(f.router->tickets()->error(), ticket);
+        QCOMPARE(f.router->hasFile(f.url("one/a.vrx")), fetched || ticket);
+        // The old file stays until the new one has arrived: a failed fetch keeps it.
+        QCOMPARE(readFile(f.path("one/a.vrx")), QByteArray("the old picture"));
+        if (fetched) {
+            f.source.sink->onObstacle(f.url("one/a.vrx"), r, IFileSink::SrcLost);
+            QCOMPARE(readFile(f.path("one/a.vrx")), QByteArray("the old picture"));
+        }
+        if (ticket) {
+            // The user's answer lets the held request go on.
+            f.router->setPolicy(f.router->tickets()->resolve(), false, true);
+            QTRY_COMPARE(f.source.fetches.size(), 1);
+            QCOMPARE(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), 0);
+        }
+    }
+
+    void recallAnswersForTheJournal()
+    {
+        Fixture f;
+        f.source.cap = 1;
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QVERIFY(f.put(2, "two/a.vrx", recipe("b.vrx", 10)));
+        QVERIFY(f.put(2, "two/b.vrx", recipe("c.vrx", 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QVERIFY(!f.router->recall(f.url("one/a.vrx"))); // under way
+        // The session's only request: the session goes, and the answer says so.
+        f.source.deliver(0);
+        QVERIFY(f.put(3, "three/a.vrx", recipe("d.vrx", 10)));
+        f.source.cap = 0;
+        settle();
+        QVERIFY(f.router->recall(f.url("three/a.vrx")));
+        QVERIFY(f.router->recall(f.url("two/a.vrx")));
+        QCOMPARE(f.router->files(session(2)), QList<QUrl> { f.url("two/b.vrx") });
+        QVERIFY(!f.router->recall(f.url("nowhere.vrx")));
+        QTRY_COMPARE(f.router->sequenceCount(), 2);
+        QVERIFY(!f.router->sessions().contains(session(3)));
+    }
+
+    void unknownSourceIsSkipped()
+    {
+        Fixture f;
+        Recipe r = recipe("a.vrx", 10);
+        r.provider = QStringLiteral("gone");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("putRecipe: no provider"));
+        QVERIFY(!f.put(1, "one/a.vrx", r));
+        QVERIFY(!f.router->hasRequests());
+        QCOMPARE(f.router->sequenceCount(), 0);
+    }
+
+    void newImportFolderIsOnItsVolume()
+    {
+        Fixture f;
+        QVERIFY(f.put(1, "2026-12-06/LowRes/a.vrx", recipe("a.vrx", 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(f.router->tickets()->count(), 0);
+        QVERIFY(QFileInfo(f.path("2026-12-06/LowRes")).isDir());
+    }
+
+    void foldersAreAbsolute()
+    {
+        Fixture f;
+        QVERIFY(f.put(1, "import/a.vrx", recipe("a.vrx", 10)));
+        QVERIFY(f.put(1, "import/LowRes/a.jpg", recipe("a.jpg", 10, "jpg")));
+        QVERIFY(f.put(2, "elsewhere/b.vrx", recipe("b.vrx", 10)));
+        settle();
+        const QString import = f.path("import");
+        TrafficTicket t(IFileSink::DirLost, f.url("import/LowRes/a.jpg"), recipe("a.jpg", 10, "jpg"),
+            session(1), Volume());
+        QCOMPARE(f.router->sessions(t), QList<QUuid> { session(1) });
+        t.folder = import;
+        QCOMPARE(f.router->sessions(t), QList<QUuid> { session(1) });
+        // Made from the root whatever the current folder is.
+        const QString here = QDir::currentPath();
+        QVERIFY(QDir().mkpath(f.path("elsewhere")));
+        QVERIFY(QDir::setCurrent(f.path("elsewhere")));
+        QVERIFY(makeFolderOf(import + "/made/x.vrx"));
+        QDir::setCurrent(here);
+        QVERIFY(QFileInfo(import + "/made").isDir());
+        QVERIFY(!QFileInfo(f.path("elsewhere") + import + "/made").exists());
+    }
+
+    void freesImagesOnceVerified()
+    {
+        Fixture f;
+        f.source.verifyAnswer = true;
+        QStandardItemModel items(2, 1);
+        const Recipe jpg = recipe("a.jpg", 10, "jpg");
+        Recipe sibling = recipe("a.txt", 10, "txt");
+        sibling.imageUuid = jpg.imageUuid;
+        IHarvest* image = f.router->claimIndex("transfer", "cam1", jpg.imageUuid, items.index(0, 0));
+        // Claimed but nothing imported: the source must not delete it.
+        QVERIFY(!image->removable() && !image->complete());
+        f.source.cap = 2;
+        QVERIFY(f.put(1, "one/a.jpg", jpg));
+        QVERIFY(f.put(1, "one/a.txt", sibling));
+        f.router->setFree(session(1));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QVERIFY(image->active());
+        f.source.deliver(0);
+        QVERIFY(f.source.freed.isEmpty());
+        f.source.deliver(1);
+        QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
+        QVERIFY(image->removable() && image->complete());
+    }
+
+    void channelLostAndRecovered()
+    {
+        Fixture f;
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        f.router->onChanLost("transfer", "cam1", IFileSink::IOError);
+        f.router->onChanLost("transfer", "cam1", IFileSink::IOError);
+        settle();
+        QCOMPARE(f.router->inFlightCount(), 0);
+        QCOMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("IOError"));
+        QCOMPARE(
+            f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), int(IFileSink::IOError));
+        QCOMPARE(f.source.fetches.size(), 1);
+        f.router->onRecovery("transfer", "cam1");
+        QCOMPARE(f.router->tickets()->count(), 0);
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+    }
+
+    void destroyedWhileACopyWaits()
+    {
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        const Recipe r = recipe("a.vrx", 4096);
+        f.imported(1, "one/a.vrx", r);
+        FileToken held = perm.acquireFileSemaphore(f.path("one/a.vrx"), FilePerm::kExclusive);
+        QVERIFY(f.put(2, "two/a.vrx", r));
+        QTRY_COMPARE(f.router->inFlightCount(), 1);
+        f.router.reset();
+        QVERIFY(!QFileInfo::exists(f.path("two/a.vrx")));
+    }
+};
+
+OSTRA_TEST_MAIN(TestRecipeRouter)
+#include "tst_reciperouter.moc"
