@@ -228,7 +228,7 @@ bool LocalHttpServer::makeCertificate(
     for (const QString& host : hosts)
         names << QStringLiteral("DNS:") + host;
     QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
     openssl.start(QStringLiteral("openssl"),
         { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
             QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
