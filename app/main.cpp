@@ -86,6 +86,7 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    const bool openReport = ostra::takeReportOption(arguments);
 
     switch (client->send(arguments)) {
     case AutomationClient::Result::Delivered:
@@ -116,6 +117,7 @@ int main(int argc, char** argv)
         int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;
         ostra::setRootContextProperties(
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
+        engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         if (engine.rootObjects().isEmpty())
