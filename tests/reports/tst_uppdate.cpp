@@ -74,18 +74,6 @@ private:
 private slots:
     void initTestCase() { QVERIFY(installTool()); }
 
-    void channelComesFromTheToolsResource()
-    {
-        {
-            Uppdate update(QDir(m_app.path()));
-            QVERIFY(update.hasTool());
-            QVERIFY(update.hasChannel());
-            QCOMPARE(update.channel(), QUrl(QStringLiteral("https://updates.quelt.com/ostra/linux")));
-        }
-        Uppdate bare(QDir(QDir::tempPath() + QStringLiteral("/no-such-folder")));
-        QVERIFY(!bare.hasChannel() && !bare.hasTool());
-    }
-
     void feedIsCompared_data()
     {
         QTest::addColumn<bool>("force");
