@@ -83,6 +83,8 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // Opens the report dialog once the window is up; it is not a file to hand over.
+    const bool openReport = ostra::takeReportOption(arguments);
 
     auto startupLock = std::make_unique<ostra::StartupLock>(QString::fromLatin1(ostra::applicationId));
     // Lives until every engine that hands it out is gone.
@@ -153,6 +155,7 @@ int main(int argc, char** argv)
         int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;
         ostra::setRootContextProperties(
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
+        engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         auto* window = engine.rootObjects().isEmpty()

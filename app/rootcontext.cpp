@@ -52,4 +52,9 @@ void setRootContextProperties(QQmlContext* context, const QVector<RootContextPro
         context->setContextProperty(property.name, property.value);
 }
 
+bool takeReportOption(QStringList& arguments)
+{
+    return arguments.removeAll(QStringLiteral("--report")) > 0;
+}
+
 } // namespace ostra

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 
@@ -21,5 +22,9 @@ struct RootContextProperty
 QVector<RootContextProperty> rootContextProperties(int channelOrder, bool useDefaultFonts);
 
 void setRootContextProperties(QQmlContext* context, const QVector<RootContextProperty>& properties);
+
+// Takes the option "--report" (open the report dialog at start) out of the command-line
+// arguments; true when it was there.
+bool takeReportOption(QStringList& arguments);
 
 } // namespace ostra

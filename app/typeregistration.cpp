@@ -51,10 +51,13 @@
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
 #include "pipeline/trafficticket.h"
+#include "reports/amazonbackend.h"
 #include "reports/backoff.h"
 #include "reports/digestbackend.h"
 #include "reports/infoharvester.h"
 #include "reports/infouploader.h"
+#include "reports/uppdate.h"
+#include "reports/zendeskbackend.h"
 
 namespace ostra {
 
@@ -130,10 +133,13 @@ void registerQmlTypes()
     qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
-    // Until the report dialog lands, QML may build the report chain itself.
+    // The report chain, which the report dialog builds.
     qmlRegisterType<InfoHarvester>(applicationId, 2, 0, "InfoHarvester");
     qmlRegisterType<InfoUploader>(applicationId, 2, 0, "InfoUploader");
     qmlRegisterType<DigestBackend>(applicationId, 2, 0, "DigestBackend");
+    qmlRegisterType<AmazonBackend>(applicationId, 2, 0, "AmazonBackend");
+    qmlRegisterType<ZendeskBackend>(applicationId, 2, 0, "ZendeskBackend");
+    qmlRegisterType<Uppdate>(applicationId, 2, 0, "Uppdate");
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<AppSettings>(

@@ -16,7 +16,8 @@ QImage InfoHarvester::ScreenshotProvider::requestImage(
     QImage image;
     const auto grab = [this, &image] {
         QQuickWindow* window = m_anchor ? m_anchor->window() : nullptr;
-        if (!window)
+        // A window that was never shown has nothing to grab (and grabbing it crashes).
+        if (!window || !window->isExposed())
             return;
         image = window->grabWindow();
         m_store(image);

@@ -131,4 +131,70 @@ ApplicationWindow {
         }
         onLoaded: item.forceActiveFocus()
     }
+
+    // Until the window has its menus, the report dialog opens from a key and from the
+    // "--report" option of the command line.
+    function openReport() {
+        reportLoader.active = true
+        reportLoader.item.windowToRip = window.contentItem
+        reportLoader.item.openDialog()
+    }
+    Shortcut {
+        sequence: "Ctrl+Shift+F"
+        context: Qt.ApplicationShortcut
+        onActivated: window.openReport()
+    }
+    Loader {
+        id: reportLoader
+        active: false
+        source: "DialogReport.qml"
+    }
+
+    // Checks the update feed at start, once a day.
+    Uppdate {
+        id: updater
+        repoHead: "Updates.xml"
+        forceUpdate: typeof cpForceUpdate !== "undefined" && !!cpForceUpdate
+        onVersionAvailable: {
+            updateOffer.version = version
+            updateOffer.open()
+        }
+    }
+    Dialog {
+        id: updateOffer
+        property string version: ""
+        anchors.centerIn: parent
+        modal: true
+        title: qsTr("A new version of") + " " + Qt.application.displayName + " " + qsTr("is available:") + " " + version
+        standardButtons: Dialog.Yes | Dialog.No
+        Label {
+            text: updater.hasTool ? qsTr("Do you want to update now?")
+                                  : qsTr("Maintenance tool not found.") + " " + Qt.application.displayName + " "
+                                    + qsTr("might not have been installed properly.")
+        }
+        onAccepted: {
+            if (updater.hasTool)
+                updater.retrieveUpdates()
+        }
+    }
+
+    Component.onCompleted: {
+        if (typeof cpQueltUpdate !== "undefined" && cpQueltUpdate !== "")
+            updater.channel = cpQueltUpdate
+        var today = new Date()
+        if (AppSettings && updater.hasChannel() && AppSettings.otherUpdateDate(today)) {
+            AppSettings.checkUpdateDate = today
+            updater.checkForUpdates(false)
+        }
+        reportPending = typeof cpOpenReport !== "undefined" && !!cpOpenReport
+    }
+    // The report asked for on the command line opens over the first frame, which its
+    // screenshot shows.
+    property bool reportPending: false
+    onFrameSwapped: {
+        if (reportPending) {
+            reportPending = false
+            openReport()
+        }
+    }
 }

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QPair>
 #include <QProcess>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -32,6 +33,23 @@ public:
         QByteArray path;
         QMap<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
+        // Received inside a TLS tunnel.
+        bool tls = false;
+    };
+    struct Options
+    {
+        // With both: CONNECT tunnels end in TLS with this certificate (else in plain
+        // HTTP). Proxied requests are answered like direct ones; each CONNECT is recorded
+        // as a request, and a failed handshake as "HANDSHAKE-FAILED".
+        QString certFile;
+        QString keyFile;
+        // Added to the clock the server states ("Date") and checks against.
+        qint64 clockOffsetSecs = 0;
+        // When set: every PUT must carry a valid object-store signature (Signature
+        // Version 4, checked by botocore), a time stamp within 15 minutes and a matching
+        // Content-MD5; else it is refused with 403 or 400.
+        QByteArray accessKey;
+        QByteArray secretKey;
     };
 
     LocalHttpServer();
@@ -41,9 +59,13 @@ public:
 
     // Starts the server; false when it did not come up.
     bool start();
+    bool start(const Options& options);
+    // Makes a self-signed certificate for `hosts` in `folder` (with openssl).
+    static bool makeCertificate(
+        const QString& folder, const QStringList& hosts, QString* certFile, QString* keyFile);
     QUrl url(const QString& path = QStringLiteral("/")) const;
 
-    // Queues a response for `method` and `path` (without query); returns once the
+    // Queues a response for `method` and `path` (decoded, without query); returns once the
     // server has it.
     bool respond(const QByteArray& method, const QByteArray& path, const Response& response);
 

@@ -1,0 +1,98 @@
+#include "support/localhttpserver.h"
+#include "support/testenvironment.h"
+#include "support/testmain.h"
+
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+
+#include <algorithm>
+
+#include "app/rootcontext.h"
+#include "app/typeregistration.h"
+#include "core/appsettings.h"
+
+using ostra::test::LocalHttpServer;
+
+// Until the main window has its menus, the report dialog opens from a key and the
+// "--report" option, and the update feed is checked at start once a day.
+class TestWindowReport : public QObject
+{
+    Q_OBJECT
+private:
+    static QQuickWindow* load(QQmlApplicationEngine& engine, bool openReport, const QString& feed)
+    {
+        auto properties = ostra::rootContextProperties(0, false);
+        properties.append({ QStringLiteral("cpQueltUpdate"), feed });
+        ostra::setRootContextProperties(engine.rootContext(), properties);
+        engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
+        engine.load(
+            QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/AppLayers/WindowMain.qml")));
+        return engine.rootObjects().isEmpty() ? nullptr
+                                              : qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+    }
+
+    static bool reportShown()
+    {
+        const auto windows = QGuiApplication::topLevelWindows();
+        return std::any_of(windows.begin(), windows.end(),
+            [](QWindow* w) { return w->objectName() == QLatin1String("reportDialog") && w->isVisible(); });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+    }
+
+    void optionIsTakenFromTheCommandLine()
+    {
+        QStringList arguments { "a.vrx", "--report", "b.vrx" };
+        QVERIFY(ostra::takeReportOption(arguments));
+        QCOMPARE(arguments, QStringList({ "a.vrx", "b.vrx" }));
+        QVERIFY(!ostra::takeReportOption(arguments));
+    }
+
+    void dialogOpensFromTheOptionAndTheKey()
+    {
+        AppSettings settings;
+        {
+            QQmlApplicationEngine engine;
+            QVERIFY(load(engine, true, QString()));
+            QTRY_VERIFY(reportShown());
+        }
+        QQmlApplicationEngine engine;
+        QQuickWindow* window = load(engine, false, QString());
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(!reportShown());
+        QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
+        QTRY_VERIFY(reportShown());
+    }
+
+    void feedIsCheckedAtStartOnceADay()
+    {
+        LocalHttpServer server;
+        QVERIFY(server.start());
+        QVERIFY(server.respond("GET", "/ostra/Updates.xml", { 200, {}, "<Updates/>", 0 }));
+        AppSettings settings;
+        settings.setCheckUpdateDate(QDate::currentDate().addDays(-1));
+        {
+            QQmlApplicationEngine engine;
+            QVERIFY(load(engine, false, server.url(QStringLiteral("/ostra")).toString()));
+            QVERIFY(server.waitForRequests(1));
+            QCOMPARE(server.requests().first().path, QByteArray("/ostra/Updates.xml"));
+            QCOMPARE(settings.checkUpdateDate(), QDate::currentDate());
+        }
+        QQmlApplicationEngine engine;
+        QVERIFY(load(engine, false, server.url(QStringLiteral("/ostra")).toString()));
+        QTest::qWait(300);
+        QCOMPARE(server.requests().size(), 1);
+    }
+};
+
+OSTRA_TEST_MAIN(TestWindowReport)
+#include "tst_windowreport.moc"

@@ -1,0 +1,159 @@
+#include "support/testmain.h"
+#include "support/tlsproxy.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "reports/uppdate.h"
+
+using ostra::test::LocalHttpServer;
+using ostra::test::TlsProxy;
+
+namespace {
+
+const QString kHost = QStringLiteral("updates.quelt.com");
+
+QByteArray feed(const QStringList& versions)
+{
+    QByteArray xml = "<Updates><ApplicationName>x</ApplicationName>"
+                     "<PackageUpdate><Name>com.quelt.other</Name><Version>9.0</Version></PackageUpdate>";
+    for (const QString& version : versions)
+        xml += "<PackageUpdate><Name>com.quelt.ostra</Name><Version>" + version.toLatin1()
+            + "</Version></PackageUpdate>";
+    return xml + "</Updates>";
+}
+
+} // namespace
+
+// The checker against a local update feed (over TLS through the application proxy)
+// and a stand-in maintenance tool with its resource file.
+class TestUppdate : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_app;
+
+    // Installs the tool's resource file, built with rcc, and the tool, a script that
+    // records its arguments.
+    bool installTool()
+    {
+        const QString config = m_app.filePath(QStringLiteral("installer-config/config.xml"));
+        QDir().mkpath(QFileInfo(config).path());
+        QFile xml(config);
+        if (!xml.open(QIODevice::WriteOnly))
+            return false;
+        xml.write(
+            "<Installer><Name>x</Name><RemoteRepositories><Repository>"
+            "<Url>https://updates.quelt.com/ostra/linux</Url></Repository></RemoteRepositories></Installer>");
+        xml.close();
+        QFile qrc(m_app.filePath(QStringLiteral("tool.qrc")));
+        if (!qrc.open(QIODevice::WriteOnly))
+            return false;
+        qrc.write("<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>");
+        qrc.close();
+        QProcess rcc;
+        rcc.setWorkingDirectory(m_app.path());
+        rcc.start(QStringLiteral("rcc"),
+            { QStringLiteral("-binary"), qrc.fileName(), QStringLiteral("-o"),
+                QStringLiteral("maintenancetool.dat") });
+        if (!rcc.waitForFinished(20000) || rcc.exitCode() != 0)
+            return false;
+        QFile tool(m_app.filePath(QStringLiteral("maintenancetool.exe")));
+        if (!tool.open(QIODevice::WriteOnly))
+            return false;
+        tool.write("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args.tmp\"\n"
+                   "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n");
+        tool.close();
+        return tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(installTool()); }
+
+    void feedIsCompared_data()
+    {
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<QStringList>("available");
+        QTest::addColumn<int>("nothing");
+        QTest::newRow("newer, then equal") << false << QStringList { "2.3.1" } << 1;
+        QTest::newRow("forced") << true << QStringList { "2.3.1", "2.3.0.579.0" } << 0;
+    }
+    void feedIsCompared()
+    {
+        QFETCH(bool, force);
+        QFETCH(QStringList, available);
+        QFETCH(int, nothing);
+        TlsProxy proxy({ kHost });
+        QVERIFY(proxy.isReady());
+        QVERIFY(proxy.server.respond(
+            "GET", "/ostra/linux/Updates.xml", { 200, {}, feed({ "2.3.1", "2.3.0.579.0" }), 0 }));
+        Uppdate update(QDir(m_app.path()));
+        update.setRepoHead(QStringLiteral("Updates.xml"));
+        update.setForceUpdate(force);
+        QSignalSpy versions(&update, &Uppdate::versionAvailable);
+        QSignalSpy none(&update, &Uppdate::nothingAvailable);
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        update.checkForUpdates(true);
+        QTRY_COMPARE(versions.size() + none.size(), 2);
+        QStringList got;
+        for (const QList<QVariant>& args : versions)
+            got << args.first().toString();
+        QCOMPARE(got, available);
+        QCOMPARE(none.size(), nothing);
+        QCOMPARE(errors.size(), 0);
+        // Every reply is let go.
+        auto* manager = update.findChild<QNetworkAccessManager*>();
+        QTRY_VERIFY(update.findChildren<QNetworkReply*>().isEmpty()
+            && manager->findChildren<QNetworkReply*>().isEmpty());
+    }
+
+    void failedHandshakeIsAnErrorAndNotADowngrade()
+    {
+        TlsProxy proxy({ kHost }, LocalHttpServer::Options(), false);
+        QVERIFY(proxy.isReady());
+        QVERIFY(proxy.server.respond("GET", "/ostra/linux/Updates.xml", { 200, {}, feed({ "9.0" }), 0 }));
+        Uppdate update(QDir(m_app.path()));
+        update.setRepoHead(QStringLiteral("Updates.xml"));
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        QSignalSpy retries(&update, &Uppdate::retry);
+        update.checkForUpdates(true);
+        QTRY_COMPARE(errors.size(), 1);
+        QTRY_COMPARE(proxy.requests("HANDSHAKE-FAILED").size(), 1);
+        QTest::qWait(300);
+        QCOMPARE(retries.size(), 0);
+        QVERIFY(proxy.requests("GET").isEmpty());
+        QCOMPARE(proxy.requests("CONNECT").size(), 1);
+    }
+
+    void notAccessibleIsAnErrorForTheUserOnly()
+    {
+        Uppdate update(QDir(m_app.path()));
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        update.findChild<QNetworkAccessManager*>()->setNetworkAccessible(
+            QNetworkAccessManager::NotAccessible);
+        QT_WARNING_POP
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        update.checkForUpdates(false);
+        QCOMPARE(errors.size(), 0);
+        update.checkForUpdates(true);
+        QCOMPARE(errors.size(), 1);
+    }
+
+    void toolStartsDetachedForUpdating()
+    {
+        Uppdate update(QDir(m_app.path()));
+        QVERIFY(update.retrieveUpdates());
+        QFile args(m_app.filePath(QStringLiteral("args.txt")));
+        QTRY_VERIFY(args.exists());
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), QByteArray("--updater\n"));
+    }
+};
+
+OSTRA_TEST_MAIN(TestUppdate)
+#include "tst_uppdate.moc"
