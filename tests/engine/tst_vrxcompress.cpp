@@ -22,6 +22,19 @@
 
 namespace {
 
+// A canvas as the editor view is.
+class Canvas : public QObject, public DepthClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage&) override { outputs.push_back(true); }
+    void fileInvalid(QUrl location) override { invalid.push_back(location); }
+    void routerDetached(ImageRouter*) override { }
+    void attachEditor(ImageEditor*) override { }
+    std::vector<bool> outputs;
+    std::vector<QUrl> invalid;
+};
+
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
@@ -159,30 +172,38 @@ private slots:
         QVERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
     }
 
-    // A reader holding the file keeps the swap waiting; the job finishes when it lets go.
-    void readerMakesTheJobWait()
+    // A viewer holding the file keeps the swap waiting; the job finishes when it lets go,
+    // and the file opens again in its new form.
+    void viewerMakesTheJobWait()
     {
         const QString path = m_dir.filePath(QStringLiteral("IMG_held.vrx"));
+        const QUrl url = QUrl::fromLocalFile(path);
         const QByteArray original = writePicture(path, 2);
         ImageLocator locator(2, nullptr);
-        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
         QSemaphore written;
         VrxCompress::setProbe([&](const char* at) {
             if (qstrcmp(at, "written") == 0)
                 written.release();
         });
-        FileToken reader
-            = locator.filePerm()->acquireFileSemaphore(QUrl::fromLocalFile(path), FilePerm::kShared);
+        Canvas canvas;
+        ImageEditor* editor = locator.openForView(url, &canvas);
+        QCOMPARE(editor->currentUrl(), url);
         locator.spawnImageCompression(recordOf(path));
         QVERIFY(written.tryAcquire(1, 30000));
         QTest::qWait(300);
-        QCOMPARE(indexed.count(), 0);
         QCOMPARE(readAll(path), original);
-        reader.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 30000);
+        locator.releaseEditorSlot(editor, &canvas);
+        QTRY_VERIFY_WITH_TIMEOUT(locator.indexedValues(url).value(IResolver::Compressed).toBool(), 30000);
         VrxCompress::setProbe({});
         checkIntact(path, original);
         QVERIFY(readAll(path) != original);
+
+        Canvas again;
+        editor = locator.openForView(url, &again);
+        QCOMPARE(editor->currentUrl(), url);
+        QTRY_VERIFY_WITH_TIMEOUT(!again.outputs.empty(), 30000);
+        QVERIFY(again.invalid.empty());
+        locator.releaseEditorSlot(editor, &again);
     }
 
     // A busy lock (another job, maybe in another process) ends the job without a report,
