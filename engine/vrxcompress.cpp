@@ -28,6 +28,12 @@ VrxCompress::Probe& probeHolder()
     return probe;
 }
 
+VrxCompress::Compressor& compressorHolder()
+{
+    static VrxCompress::Compressor compressor;
+    return compressor;
+}
+
 void probe(const char* point)
 {
     if (probeHolder())
@@ -96,6 +102,11 @@ QString VrxCompress::temporaryPathFor(const QString& sourcePath)
 void VrxCompress::setProbe(Probe probe)
 {
     probeHolder() = std::move(probe);
+}
+
+void VrxCompress::setCompressor(Compressor compressor)
+{
+    compressorHolder() = std::move(compressor);
 }
 
 void VrxCompress::compress()
@@ -174,10 +185,11 @@ bool VrxCompress::writeVerified(const QString& sourcePath, const QString& tempPa
         throw std::runtime_error("Cannot reserve space for the output");
     probe("reserved");
 
-    const qzCompress::CompressionStatus status = qzCompress::CompressVRX(in, out, m_level, 0, 1);
+    const int status = compressorHolder() ? compressorHolder()(in, out, m_level, 0, 1)
+                                          : qzCompress::CompressVRX(in, out, m_level, 0, 1);
     in.reset();
     if (status != qzCompress::CompressionSuccess) {
-        qCDebug(lcEngine) << "Compressor refused" << m_metadata.location << int(status);
+        qCDebug(lcEngine) << "Compressor refused" << m_metadata.location << status;
         return false;
     }
     // Every byte reaches the file before its size is taken and the rest cut off.

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <istream>
 #include <memory>
 
 // One background compression of one raw file, in place and under the same name. The
@@ -37,6 +38,12 @@ public:
     // Called at fixed points of every job with the point's name (diagnostics and tests).
     using Probe = std::function<void(const char* point)>;
     static void setProbe(Probe probe);
+
+    // The compressor the jobs call (qzCompress::CompressVRX unless replaced; tests put
+    // faulty ones in its place). An empty function restores the real one.
+    using Compressor = std::function<int(std::shared_ptr<std::istream> input,
+        std::shared_ptr<std::ostream> output, int level, int threads, int verify)>;
+    static void setCompressor(Compressor compressor);
 
 public slots:
     void compress();

@@ -52,9 +52,11 @@ std::vector<std::vector<std::uint16_t>> samplesOf(const QByteArray& bytes)
     return out;
 }
 
-QByteArray writePicture(const QString& path, int frames, bool compressed = false, int width = 256)
+QByteArray writePicture(
+    const QString& path, int frames, bool compressed = false, int width = 256, std::uint16_t majorVersion = 1)
 {
     vrxgen::PictureOptions o;
+    o.majorVersion = majorVersion;
     o.seed = 7;
     o.moduleWidth = width;
     o.moduleHeight = width * 3 / 4;
@@ -170,6 +172,51 @@ private slots:
         }
         QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
         QVERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
+    }
+
+    // Only a readable, compressed result replaces the file; whatever the compressor did
+    // wrong, the original stays and the temporary file goes.
+    void faultyCompressorKeepsTheOriginal_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("copies its input") << "copy" << false;
+        QTest::newRow("writes garbage") << "garbage" << false;
+        QTest::newRow("writes an incompatible file") << "incompatible" << false;
+        QTest::newRow("writes half") << "half" << false;
+        QTest::newRow("throws after writing") << "throw" << false;
+        QTest::newRow("refuses") << "refuse" << false;
+        QTest::newRow("leaves bytes unflushed") << "unflushed" << true;
+    }
+    void faultyCompressorKeepsTheOriginal()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, replaced);
+        const QString path = m_dir.filePath(QStringLiteral("IMG_fault_%1.vrx").arg(fault));
+        const QByteArray original = writePicture(path, 3);
+        const QByteArray packed = writePicture(m_dir.filePath("packed.vrx"), 3, true);
+        const QByteArray unreadable = writePicture(m_dir.filePath("unreadable.vrx"), 3, true, 256, 2);
+        VrxCompress::setCompressor(
+            [&](std::shared_ptr<std::istream>, std::shared_ptr<std::ostream> out, int, int, int) {
+                const QByteArray bytes = fault == "copy" ? original
+                    : fault == "garbage"                 ? QByteArray(original.size() / 2, 'g')
+                    : fault == "refuse"                  ? QByteArray()
+                    : fault == "incompatible"            ? unreadable
+                                                         : packed;
+                const qint64 length = fault == "half" || fault == "throw" ? bytes.size() / 2 : bytes.size();
+                out->write(bytes.constData(), length);
+                if (fault == "throw")
+                    throw std::runtime_error("disk gone");
+                if (fault != "unflushed")
+                    out->flush();
+                return fault == "refuse" ? 1 : 0;
+            });
+        FilePerm perm;
+        const VrxMetadata md = runJob(perm, path);
+        VrxCompress::setCompressor({});
+        QCOMPARE(!md.invalid, replaced);
+        QCOMPARE(readAll(path), replaced ? packed : original);
+        QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
     }
 
     // A viewer holding the file keeps the swap waiting; the job finishes when it lets go,
