@@ -13,7 +13,12 @@
 #include <cstdint>
 
 #include "app/automationhost.h"
+#include "capture/capturedevice.h"
+#include "capture/capturedimage.h"
+#include "capture/hasbeeninfo.h"
+#include "capture/hasbeenmodel.h"
 #include "capture/targetfolder.h"
+#include "capture/videosmodel.h"
 #include "capture/volumes.h"
 #include "core/appsettings.h"
 #include "core/powerstats.h"
@@ -89,6 +94,14 @@ void registerMetaTypes()
     qRegisterMetaType<IProvider*>("IProvider*");
     qRegisterMetaType<IFileSink*>("IFileSink*");
     qRegisterMetaType<IPipeline*>("IPipeline*");
+    qRegisterMetaType<CaptureDevice>("CaptureDevice");
+    qRegisterMetaType<CapturedImage>("CapturedImage");
+    qRegisterMetaType<QList<CapturedImage>>("QList<CapturedImage>");
+    qRegisterMetaType<VideosModel::DownloadRequest>("VideosModel::DownloadRequest");
+    qRegisterMetaType<VideosModel::DownloadResultError>("VideosModel::DownloadResultError");
+    qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>(
+        "QHash<QString,VideosModel::VideoMetadata>");
+    qRegisterMetaType<HasBeenModel*>("HasBeenModel*");
     qRegisterMetaType<Backoff>("Backoff");
     qRegisterMetaType<QCryptographicHash::Algorithm>("QCryptographicHash::Algorithm");
     // QML hands a back-end's `backoff` over as a script object ({stepMs: 10, ...}).
@@ -131,6 +144,9 @@ void registerQmlTypes()
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
     qmlRegisterType<RecipeRouter>(applicationId, 2, 0, "RecipeRouter");
     qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
+    qmlRegisterType<HasBeenModel>(applicationId, 2, 0, "HasBeenModel");
+    qmlRegisterType<HasBeenInfo>(applicationId, 2, 0, "HasBeenInfo");
+    qmlRegisterType<VideosModel>(applicationId, 2, 0, "VideosModel");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
     // The report chain, which the report dialog builds.

@@ -7,6 +7,7 @@
 #include "ciapi/tuning.h"
 #include "engine/exceptiontext.h"
 #include "engine/statefile.h"
+#include "engine/vrxcompress.h"
 
 #include <QDebug>
 #include <QDir>
@@ -373,4 +374,31 @@ QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
     // Known once the file is indexed; `resolved` says so.
     requestMetadata(location);
     return {};
+}
+
+void ImageLocator::spawnImageCompression(VrxMetadata metadata)
+{
+    spawnImageCompression(metadata, keeperFor(metadata.location)->streamSource());
+}
+
+void ImageLocator::spawnImageCompression(VrxMetadata metadata, std::shared_ptr<StreamSource> source)
+{
+    if (!source || !source->beginCompressing()) {
+        qCDebug(lcEngine) << "Already compressing" << metadata.location;
+        return;
+    }
+    qCDebug(lcEngine) << "Spawn compression of" << metadata.location << "UC" << source.use_count();
+    auto* job = new VrxCompress(m_filePerm, 0.4f, 98, metadata, std::move(source));
+    job->moveToThread(m_compressionThread);
+    connect(job, &VrxCompress::complete, this, &ImageLocator::onFileCompressed);
+    QMetaObject::invokeMethod(job, "compress", Qt::QueuedConnection);
+}
+
+void ImageLocator::onFileCompressed(VrxMetadata metadata)
+{
+    if (metadata.invalid) {
+        qCDebug(lcEngine) << "Not compressed, kept as it was" << metadata.location;
+        return;
+    }
+    fileIndexed(fileKey(metadata.location), metadata);
 }

@@ -138,6 +138,11 @@ public:
     // what the state file holds instead.
     Q_INVOKABLE void rate(QUrl url, int rating) override;
     Q_INVOKABLE void close();
+
+    // Compresses the raw file in place on the compression thread; a file whose source is
+    // being compressed already is left alone. The new record comes back as an indexing
+    // result; a failed job leaves the file and its row as they were.
+    void spawnImageCompression(VrxMetadata metadata, std::shared_ptr<StreamSource> source);
     Q_INVOKABLE QUrl filePathToUrl(QString file) const;
 
 signals:
@@ -157,12 +162,14 @@ public slots:
     void setMetahistory(Metahistory* metahistory);
     void setBackgroundProcessing(bool backgroundProcessing);
     void setLowSpaceMb(int lowSpaceMb);
+    void spawnImageCompression(VrxMetadata metadata);
 
 private slots:
     void onUrlFoundInvalidSlot(QUrl location);
     void onFileMetadataIndexed(VrxMetadata metadata);
     void onFileContentsUpdated(QUrl location);
     void shuffleTasks();
+    void onFileCompressed(VrxMetadata metadata);
 
 private:
     // Hands one thing a task found to its keeper, the rows and the listeners.

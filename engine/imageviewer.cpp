@@ -26,7 +26,10 @@ constexpr int kViewerKind = 4;
 
 ImageViewer::ImageViewer(QObject* parent)
     : ImageRouter(parent)
+    , m_busyRetry(new QTimer(this))
 {
+    m_busyRetry->setInterval(kBusyRetryMs);
+    connect(m_busyRetry, &QTimer::timeout, this, &ImageViewer::retryBusyOpen);
     m_renderer = CIAPI::Renderer::Create(3);
     m_properties = new ImageProperties(this);
     m_firstProgressListener = [this](int progress) { onProgress(progress); };
@@ -194,6 +197,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     m_hasSavedDepth = false;
     {
         QMutexLocker lock(&m_openMutex);
+        m_pendingOpen = PendingOpen();
         m_loaded = false;
         m_currentPyramid = CIAPI::ImagePyramid();
         m_url = url;
@@ -203,9 +207,18 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     retireInput(m_renderer->input(), std::move(m_source), std::move(m_inputStream));
     m_source = source;
 
+    if (m_filePerm && !token) {
+        qCInfo(lcEngine) << "File is busy, opened when released" << url.toLocalFile();
+        closeImage();
+        {
+            QMutexLocker lock(&m_openMutex);
+            m_pendingOpen = { url, source, calibration, tuningType, channelOrder };
+        }
+        QMetaObject::invokeMethod(m_busyRetry, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+        emit notifyFileBusySignal(url);
+        return false;
+    }
     try {
-        if (m_filePerm && !token)
-            throw std::runtime_error("File is busy");
         if (!m_source)
             throw std::runtime_error("No source");
         attachRaw(calibration, tuningType, channelOrder);
@@ -277,11 +290,32 @@ void ImageViewer::readState(const QString& statePath)
     }
 }
 
+void ImageViewer::retryBusyOpen()
+{
+    PendingOpen pending;
+    {
+        QMutexLocker lock(&m_openMutex);
+        pending = m_pendingOpen;
+    }
+    if (pending.url.isEmpty() || !m_filePerm) {
+        m_busyRetry->stop();
+        return;
+    }
+    if (!m_filePerm->tryAcquireFileSemaphore(pending.url.toLocalFile(), FilePerm::kShared, 0))
+        return;
+    m_busyRetry->stop();
+    // The coarsest level first, as opening a picture for view does.
+    if (loadImageWithState(
+            pending.url, pending.source, pending.calibration, pending.tuningType, pending.channelOrder))
+        renderLevel(-1, 2);
+}
+
 void ImageViewer::closeImage()
 {
     m_stateStamp = StateStamp();
     {
         QMutexLocker lock(&m_openMutex);
+        m_pendingOpen = PendingOpen();
         m_loaded = false;
         m_url = QUrl();
         m_currentPyramid = CIAPI::ImagePyramid();

@@ -8,6 +8,7 @@
 
 #include <QColor>
 #include <QHash>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -28,6 +29,8 @@ class ImageViewer : public ImageRouter, public ImageWriter
 
 public:
     using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
+    // How often a picture locked by a writer is tried again.
+    static constexpr int kBusyRetryMs = 200;
 
     explicit ImageViewer(QObject* parent = nullptr);
     ~ImageViewer() override;
@@ -88,6 +91,9 @@ signals:
     void updateDepthProgressSignal(int progress);
     void notifyFileUpdatedSignal(QUrl url);
     void notifyFileMetadataSignal(VrxMetadata metadata);
+    // The picture is locked by a writer (compression, export): it is not unreadable, and
+    // is opened as soon as the writer lets go.
+    void notifyFileBusySignal(QUrl url);
 
 protected:
     void installListeners();
@@ -101,8 +107,22 @@ private:
     void failOpen(const QUrl& url, const QString& reason);
     void readState(const QString& statePath);
     void setLoaded(bool loaded);
+    // Opens the picture that was busy once its lock is free (polled on this object's thread).
+    void retryBusyOpen();
 
     ImageProperties* m_properties = nullptr;
     ProgressListener m_firstProgressListener;
     StateChangeListener m_firstStateChangeListener;
+
+    // A picture whose opening waits for a writer's lock; guarded by m_openMutex.
+    struct PendingOpen
+    {
+        QUrl url;
+        std::shared_ptr<StreamPart> source;
+        Calibration calibration;
+        int tuningType = 0;
+        int channelOrder = 0;
+    };
+    PendingOpen m_pendingOpen;
+    QTimer* m_busyRetry;
 };

@@ -21,6 +21,19 @@ StreamPart::~StreamPart()
 {
     if (m_mapBase)
         ::munmap(m_mapBase, m_mapLength);
+    for (const auto& [base, length] : m_retired)
+        ::munmap(base, length);
+}
+
+void StreamPart::retireMapping()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_mapBase)
+        m_retired.emplace_back(m_mapBase, m_mapLength);
+    m_mapBase = nullptr;
+    m_mapLength = 0;
+    m_data = nullptr;
+    m_length = 0;
 }
 
 bool StreamPart::map()

@@ -4,6 +4,8 @@
 #include <QString>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 // One byte range of one local file, memory-mapped on first use and shared by every
 // reader of it (held by std::shared_ptr). The file descriptor is closed as soon as the
@@ -35,6 +37,11 @@ public:
     // Number of times this part has been mapped (1 after any number of shared uses).
     int mapCount() const;
 
+    // Lets go of the current mapping after the file was replaced, so the next `map()`
+    // reads the new file. The old mapping stays valid (readers may still hold pointers
+    // into it) and is released when the part is destroyed.
+    void retireMapping();
+
 protected:
     void setFileName(const QString& path) { m_fileName = path; }
 
@@ -47,6 +54,7 @@ private:
     qint64 m_length = 0;
     void* m_mapBase = nullptr;
     size_t m_mapLength = 0;
+    std::vector<std::pair<void*, size_t>> m_retired;
     int m_mapCount = 0;
 };
 

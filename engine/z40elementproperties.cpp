@@ -39,7 +39,7 @@ void Z40ElementProperties::setTimestampCreated(const QDateTime& timestamp)
     emit timestampCreatedChanged();
 }
 
-void Z40ElementProperties::setSize(quint32 size)
+void Z40ElementProperties::setSize(qint64 size)
 {
     if (m_size == size)
         return;

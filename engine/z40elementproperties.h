@@ -14,7 +14,7 @@ class Z40ElementProperties : public QObject
     Q_PROPERTY(QString fileName READ fileName WRITE setFileName NOTIFY fileNameChanged)
     Q_PROPERTY(QDateTime timestampCreated READ timestampCreated WRITE setTimestampCreated NOTIFY
             timestampCreatedChanged)
-    Q_PROPERTY(uint size READ size WRITE setSize NOTIFY sizeChanged)
+    Q_PROPERTY(qint64 size READ size WRITE setSize NOTIFY sizeChanged)
 
 public:
     explicit Z40ElementProperties(QObject* parent = nullptr);
@@ -24,14 +24,14 @@ public:
     QString fileName() const { return m_fileName; }
     QDateTime timestampCreated() const { return m_timestampCreated; }
     QString objectID() const { return m_objectID; }
-    quint32 size() const { return m_size; }
+    qint64 size() const { return m_size; }
 
     // Each writer assigns and notifies only on a real change.
     void setName(const QString& name);
     void setBaseName(const QString& baseName);
     void setFileName(const QString& fileName);
     void setTimestampCreated(const QDateTime& timestamp);
-    void setSize(quint32 size);
+    void setSize(qint64 size);
     void setObjectID(const QString& id) { m_objectID = id; }
 
     // baseName and fileName from the path ("photo.final.vrx": "photo", "photo.final.vrx").
@@ -50,5 +50,5 @@ private:
     QString m_fileName;
     QDateTime m_timestampCreated;
     QString m_objectID;
-    quint32 m_size = 0;
+    qint64 m_size = 0;
 };

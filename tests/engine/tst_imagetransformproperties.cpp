@@ -284,7 +284,7 @@ private slots:
     {
         VideoProperties v;
         QVERIFY(v.timestampCreated().isValid());
-        QCOMPARE(v.size(), 0u);
+        QCOMPARE(v.size(), qint64(0));
         QSignalSpy base(&v, &Z40ElementProperties::baseNameChanged);
         QSignalSpy file(&v, &Z40ElementProperties::fileNameChanged);
         v.setFileInfo("/media/card/photo.final.vrx");

@@ -167,6 +167,39 @@ private slots:
         viewer.closeImage();
     }
 
+    // A picture locked by a writer is busy, not unreadable: it opens once the lock is free,
+    // unless another picture was opened meanwhile.
+    void busyPictureOpensWhenReleased()
+    {
+        m_perm.setGuiWaitLimit(50);
+        const QUrl url = QUrl::fromLocalFile(m_good);
+        ImageViewer viewer;
+        RecordingClient client;
+        viewer.addListener(&client);
+        QSignalSpy busy(&viewer, &ImageViewer::notifyFileBusySignal);
+        FileToken writer = m_perm.tryAcquireFileSemaphore(m_good, FilePerm::kExclusive, 0);
+        QVERIFY(writer);
+        QVERIFY(!open(viewer, m_good));
+        QCOMPARE(busy.count(), 1);
+        QTest::qWait(3 * ImageViewer::kBusyRetryMs);
+        QVERIFY(client.invalid.isEmpty());
+        QVERIFY(viewer.currentUrl().isEmpty());
+        writer.reset();
+        QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+        QCOMPARE(viewer.currentUrl(), url);
+        QCOMPARE(client.outputs.first().location, url);
+
+        writer = m_perm.tryAcquireFileSemaphore(m_other, FilePerm::kExclusive, 0);
+        QVERIFY(!open(viewer, m_other));
+        QVERIFY(open(viewer, m_good));
+        writer.reset();
+        QTest::qWait(3 * ImageViewer::kBusyRetryMs);
+        QCOMPARE(viewer.currentUrl(), url);
+        QVERIFY(client.invalid.isEmpty());
+        viewer.closeImage();
+        m_perm.setGuiWaitLimit(FilePerm::kDefaultGuiWaitMs);
+    }
+
     void incompatiblePictureIsNeverRendered()
     {
         ImageViewer viewer;

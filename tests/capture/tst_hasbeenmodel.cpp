@@ -1,0 +1,99 @@
+// Marks of imported pictures: kept across a restart, found by picture alone, kept once.
+#include "support/testmain.h"
+
+#include "capture/hasbeeninfo.h"
+#include "capture/hasbeenmodel.h"
+
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QUuid kDev = QUuid::fromString(QStringLiteral("{0e5a3f6c-1111-4a2b-8c3d-000000000001}"));
+const QUuid kOtherDev = QUuid::fromString(QStringLiteral("{0e5a3f6c-1111-4a2b-8c3d-000000000002}"));
+const QUuid kImg = QUuid::fromString(QStringLiteral("{7d1f0a9e-2222-4b3c-9d4e-000000000003}"));
+} // namespace
+
+class TestHasBeenModel : public QObject
+{
+    Q_OBJECT
+private slots:
+    void marksAcrossRestart()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Uuids.1.db"));
+        {
+            HasBeenModel model(path, nullptr);
+            QVERIFY(model.isValid());
+            QSignalSpy marked(&model, &HasBeenModel::notifyHasBeen);
+            model.markBeen(kDev, kImg);
+            model.markBeen(kDev, kImg);
+            QCOMPARE(marked.count(), 2);
+            model.markBeen(QUuid(), kImg); // no camera: not recorded
+        }
+        HasBeenModel model(path, nullptr);
+        QVERIFY(model.hasBeen(kDev, kImg));
+        QVERIFY(model.hasBeen(QUuid(), kImg));
+        QVERIFY(!model.hasBeen(kOtherDev, kImg));
+        QVERIFY(!model.hasBeen(kDev, QUuid()));
+        // Stored as the 16-byte forms, once.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery rows(QStringLiteral("SELECT deviceUUID, imageUUID FROM uuids"), db);
+        QVERIFY(rows.next());
+        QCOMPARE(
+            rows.value(0).toByteArray() + rows.value(1).toByteArray(), kDev.toRfc4122() + kImg.toRfc4122());
+        QVERIFY(!rows.next());
+    }
+
+    void unusableDatabase()
+    {
+        HasBeenModel model(QStringLiteral("/proc/no/such/folder/Uuids.1.db"), nullptr);
+        QVERIFY(!model.isValid());
+        QSignalSpy marked(&model, &HasBeenModel::notifyHasBeen);
+        model.markBeen(kDev, kImg);
+        QCOMPARE(marked.count(), 1);
+        QVERIFY(!model.hasBeen(kDev, kImg));
+    }
+
+    // Cells follow marks made while they are shown; a cell of another camera does not.
+    void infoFollowsMarks_data()
+    {
+        QTest::addColumn<QString>("dev");
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("same camera") << kDev.toString() << true;
+        QTest::newRow("any camera") << QString() << true;
+        QTest::newRow("other camera") << kOtherDev.toString() << false;
+    }
+    void infoFollowsMarks()
+    {
+        QFETCH(QString, dev);
+        QFETCH(bool, expected);
+        HasBeenModel model(QStringLiteral(":memory:"), nullptr);
+        HasBeenInfo live;
+        live.setModel(&model);
+        live.setDevUuid(dev);
+        live.setImgUuid(kImg.toString());
+        QSignalSpy changed(&live, &HasBeenInfo::hasBeenChanged);
+        QVERIFY(!live.hasBeen());
+        model.markBeen(kDev, kImg);
+        QCOMPARE(live.hasBeen(), expected);
+        QCOMPARE(changed.count(), expected ? 1 : 0);
+        model.markBeen(kDev, kImg);
+        QCOMPARE(changed.count(), expected ? 1 : 0);
+        // A cell set up afterwards reads the same from the database.
+        HasBeenInfo later;
+        later.setImgUuid(kImg.toString());
+        later.setDevUuid(dev);
+        later.setModel(&model);
+        QCOMPARE(later.hasBeen(), expected);
+        // Pointing the cell at another picture forgets the mark.
+        later.setImgUuid(QUuid::createUuid().toString());
+        QVERIFY(!later.hasBeen());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestHasBeenModel)
+#include "tst_hasbeenmodel.moc"

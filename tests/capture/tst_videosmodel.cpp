@@ -1,0 +1,156 @@
+// The video download queue: one download at a time, pause, resume and cancel with a
+// download under way, videos kept on the camera after failed downloads, and sizes past 4 GiB.
+#include "support/testmain.h"
+
+#include "capture/videosmodel.h"
+#include "core/appsettings.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+constexpr qint64 kBig = (qint64(5) << 30) + 7; // 5 GiB and a little
+
+VideosModel::DownloadRequest requestAt(const QSignalSpy& spy, int i)
+{
+    return spy.at(i).at(0).value<VideosModel::DownloadRequest>();
+}
+} // namespace
+
+class TestVideosModel : public QObject
+{
+    Q_OBJECT
+private:
+    AppSettings m_settings;
+
+    void fill(VideosModel& model)
+    {
+        const QDateTime when(QDate(2026, 3, 1), QTime(10, 0), Qt::UTC);
+        model.addVideo(QStringLiteral("VID_1.mp4"), QStringLiteral("o1"), kBig, when);
+        model.addVideo(QStringLiteral("VID_2.mp4"), QStringLiteral("o2"), 2000, when);
+        model.addVideo(QStringLiteral("VID_3.mp4"), QStringLiteral("o3"), 3000, when);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<VideosModel::DownloadRequest>();
+        qRegisterMetaType<VideosModel::DownloadResultError>();
+        m_settings.setImportVideoFolder(QStringLiteral("/videos"));
+    }
+
+    void pauseResumeCancelWithADownloadUnderWay()
+    {
+        VideosModel model;
+        fill(model);
+        QSignalSpy asked(&model, &VideosModel::requestDownload);
+        QSignalSpy removing(&model, &VideosModel::requestRemoving);
+        QSignalSpy finished(&model, &VideosModel::downloadingFinished);
+        model.importVideos({}, true);
+        QCOMPARE(asked.count(), 0);
+        QVERIFY(model.downloadingPaused());
+
+        model.importVideos({ "VID_1.mp4", "VID_2.mp4", "VID_3.mp4" }, true);
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(model.toDownloadCount(), 3);
+        QVERIFY(!model.downloadingPaused());
+        QCOMPARE(model.downloadingHandler()->maximumProgress(), kBig + 5000);
+        const VideosModel::DownloadRequest first = requestAt(asked, 0);
+        QCOMPARE(first.objectID, QStringLiteral("o1"));
+        QCOMPARE(first.size, kBig);
+        QCOMPARE(first.path, QStringLiteral("/videos") + QDir::separator() + "VID_1.mp4");
+
+        // Paused while the first runs: it finishes, nothing further starts.
+        model.pauseDownloading();
+        QVERIFY(model.downloadingPaused());
+        model.onProgress(kBig - 1);
+        QCOMPARE(model.downloadingHandler()->progress(), kBig - 1);
+        model.onVideoImported(first);
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(model.downloadedCount(), 1);
+        QCOMPARE(removing.count(), 1);
+        QCOMPARE(removing.at(0).at(0).toStringList(), QStringList { "o1" });
+        QCOMPARE(finished.at(0).at(0).toString(), QStringLiteral("VID_1.mp4"));
+        QCOMPARE(model.downloadingHandler()->progress(), kBig);
+
+        // Resumed: the next starts. Cancelled while it runs: it still reports, the rest goes.
+        model.pauseDownloading();
+        QCOMPARE(asked.count(), 2);
+        model.cancelDownloading();
+        QCOMPARE(model.toDownloadCount(), 2);
+        QCOMPARE(model.downloadingHandler()->maximumProgress(), kBig + 2000);
+        model.onVideoImported(requestAt(asked, 1));
+        QCOMPARE(asked.count(), 2);
+        QCOMPARE(model.downloadedCount(), 2);
+        QVERIFY(model.downloadingPaused());
+        QCOMPARE(model.downloadingHandler()->progress(), kBig + 2000);
+        QVERIFY(model.video(QStringLiteral("VID_3.mp4")));
+
+        // A new run starts its counters afresh.
+        model.importVideos({ "VID_3.mp4" }, false);
+        QCOMPARE(model.downloadedCount(), 0);
+        QCOMPARE(model.toDownloadCount(), 1);
+        QCOMPARE(model.downloadingHandler()->maximumProgress(), qint64(3000));
+    }
+
+    void failedDownloadKeepsTheVideo_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::newRow("another exists") << int(VideosModel::DownloadResultError::AnotherExists);
+        QTest::newRow("cannot write") << int(VideosModel::DownloadResultError::CannotWrite);
+        QTest::newRow("no disk space") << int(VideosModel::DownloadResultError::NoDiskSpace);
+    }
+    void failedDownloadKeepsTheVideo()
+    {
+        QFETCH(int, result);
+        VideosModel model;
+        fill(model);
+        QSignalSpy asked(&model, &VideosModel::requestDownload);
+        QSignalSpy removing(&model, &VideosModel::requestRemoving);
+        QSignalSpy finished(&model, &VideosModel::downloadingFinished);
+        model.importVideos({ "VID_2.mp4", "VID_3.mp4" }, true);
+        VideosModel::DownloadRequest answer = requestAt(asked, 0);
+        answer.result = VideosModel::DownloadResultError(result);
+        model.onVideoImported(answer);
+        QCOMPARE(removing.count(), 0);
+        QVERIFY(model.video(QStringLiteral("VID_2.mp4")));
+        QCOMPARE(finished.at(0).at(1).value<VideosModel::DownloadResultError>(), answer.result);
+        // The queue goes on with the next video.
+        QCOMPARE(asked.count(), 2);
+        model.onVideoImported(requestAt(asked, 1));
+        QCOMPARE(removing.count(), 1);
+        QCOMPARE(removing.at(0).at(0).toStringList(), QStringList { "o3" });
+    }
+
+    void metadataAndThumbnailsBeforeTheirVideo()
+    {
+        VideosModel model;
+        QSignalSpy loaded(&model, &VideosModel::metadataLoadedChanged);
+        const QDateTime utc(QDate(2026, 5, 2), QTime(8, 30), Qt::UTC);
+        model.saveMetadata({ { QStringLiteral("VID_9.mp4"), { 4, 12, utc } } });
+        QVERIFY(model.metadataLoaded());
+        QCOMPARE(loaded.count(), 1);
+        model.onThumbnailFound(QStringLiteral("VID_9.mp4"), QStringLiteral("/cache/VID_9.jpg"));
+        QVERIFY(!model.videosExists());
+        QSignalSpy added(&model, &VideosModel::videoAdded);
+        model.addVideo(QStringLiteral("VID_9.mp4"), QStringLiteral("o9"), 10, QDateTime());
+        QCOMPARE(added.count(), 1);
+        VideoProperties* video = model.video(QStringLiteral("VID_9.mp4"));
+        QVERIFY(video);
+        QCOMPARE(video->rating(), 4);
+        QCOMPARE(video->duration(), 12);
+        QCOMPARE(video->thumbnailPath(), QStringLiteral("/cache/VID_9.jpg"));
+        QCOMPARE(video->timestampCreated(), utc);
+        QCOMPARE(video->timestampCreated().timeSpec(), Qt::LocalTime);
+        // Kept data is used once: the same name added again starts bare.
+        model.addVideo(QStringLiteral("VID_9.mp4"), QStringLiteral("o9"), 10, QDateTime());
+        QCOMPARE(model.video(QStringLiteral("VID_9.mp4"))->rating(), 0);
+        QCOMPARE(model.videos().size(), 1);
+        model.clear();
+        QVERIFY(!model.videosExists());
+        QVERIFY(!model.metadataLoaded());
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestVideosModel)
+#include "tst_videosmodel.moc"

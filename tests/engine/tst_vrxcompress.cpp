@@ -1,0 +1,357 @@
+// In-place compression: lossless, never loses the picture (kills, full disk, read-only
+// folder), waits for readers, and one job per file.
+#include "support/childprocess.h"
+#include "support/mountnamespace.h"
+
+#include "ciapi/bytesource.h"
+#include "ciapi/vrx/vrximage.h"
+#include "engine/imagelocator.h"
+#include "engine/vrxcompress.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+// A canvas as the editor view is.
+class Canvas : public QObject, public DepthClient
+{
+public:
+    QObject* object() override { return this; }
+    void imageOutput(const VrxMessage&) override { outputs.push_back(true); }
+    void fileInvalid(QUrl location) override { invalid.push_back(location); }
+    void routerDetached(ImageRouter*) override { }
+    void attachEditor(ImageEditor*) override { }
+    std::vector<bool> outputs;
+    std::vector<QUrl> invalid;
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+std::vector<std::vector<std::uint16_t>> samplesOf(const QByteArray& bytes)
+{
+    std::vector<std::vector<std::uint16_t>> out;
+    auto image = CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromMemory(
+        reinterpret_cast<const std::uint8_t*>(bytes.constData()), size_t(bytes.size())));
+    for (const auto& m : image->modules())
+        for (int f = 0; f < image->framesOf(m.index); ++f)
+            out.push_back(image->decodeFrame(m.index, f));
+    return out;
+}
+
+QByteArray writePicture(
+    const QString& path, int frames, bool compressed = false, int width = 256, std::uint16_t majorVersion = 1)
+{
+    vrxgen::PictureOptions o;
+    o.majorVersion = majorVersion;
+    o.seed = 7;
+    o.moduleWidth = width;
+    o.moduleHeight = width * 3 / 4;
+    o.modules = 3;
+    o.frames = frames;
+    o.compressed = compressed;
+    const vrxgen::Picture p = vrxgen::makePicture(o);
+    vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx);
+    return readAll(path);
+}
+
+VrxMetadata recordOf(const QString& path)
+{
+    VrxMetadata md;
+    md.location = QUrl::fromLocalFile(path);
+    md.invalid = false;
+    return md;
+}
+
+// Runs one job on this thread; the record it reported.
+VrxMetadata runJob(FilePerm& perm, const QString& path, bool* reported = nullptr)
+{
+    auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(path));
+    QPointer<VrxCompress> job(new VrxCompress(&perm, 0.4f, 98, recordOf(path), source));
+    VrxMetadata result;
+    bool got = false;
+    QObject::connect(job, &VrxCompress::complete, [&](const VrxMetadata& md) {
+        result = md;
+        got = true;
+    });
+    job->compress();
+    if (reported)
+        *reported = got;
+    QTest::qWait(0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return result;
+}
+
+// Either the original bytes or a compressed file with the same samples; nothing beside.
+void checkIntact(const QString& path, const QByteArray& original)
+{
+    const QByteArray now = readAll(path);
+    QVERIFY2(!now.isEmpty(), "the picture is gone");
+    if (now != original) {
+        auto image = CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromMemory(
+            reinterpret_cast<const std::uint8_t*>(now.constData()), size_t(now.size())));
+        QVERIFY(image->compressed());
+        QVERIFY(samplesOf(now) == samplesOf(original));
+    }
+}
+
+int childMain(const QString& mode, const QStringList& args)
+{
+    // "compress <path> <point>": compress, killing this process at the named point.
+    if (mode != QLatin1String("compress"))
+        return 2;
+    const QString point = args.value(1);
+    VrxCompress::setProbe([point](const char* at) {
+        fprintf(stderr, "at %s\n", at);
+        if (point == QLatin1String(at))
+            ::raise(SIGKILL);
+    });
+    FilePerm perm;
+    bool reported = false;
+    const VrxMetadata md = runJob(perm, args.value(0), &reported);
+    return reported && !md.invalid ? 0 : 1;
+}
+
+} // namespace
+
+class TestVrxCompress : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+
+private slots:
+    void losslessAndInPlace_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<bool>("compressed");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("three frames") << 3 << false << true;
+        QTest::newRow("one frame") << 1 << false << true;
+        QTest::newRow("already compressed") << 3 << true << false;
+    }
+    void losslessAndInPlace()
+    {
+        QFETCH(int, frames);
+        QFETCH(bool, compressed);
+        QFETCH(bool, replaced);
+        const QString path = m_dir.filePath(QStringLiteral("IMG_%1.vrx").arg(QTest::currentDataTag()));
+        const QByteArray original = writePicture(path, frames, compressed);
+        ImageLocator locator(2, nullptr);
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        locator.spawnImageCompression(recordOf(path));
+        // A second request while the first runs is ignored.
+        locator.spawnImageCompression(recordOf(path));
+        if (replaced) {
+            QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 30000);
+            const VrxMetadata md = indexed.at(0).at(0).value<VrxMetadata>();
+            QVERIFY(md.compressed);
+            QCOMPARE(md.location, QUrl::fromLocalFile(path));
+            QCOMPARE(md.fileSize, QFileInfo(path).size());
+            QVERIFY(QFileInfo(path).size() < original.size());
+            QVERIFY(samplesOf(readAll(path)) == samplesOf(original));
+            QCOMPARE(locator.indexedValues(QUrl::fromLocalFile(path)).value(IResolver::Compressed),
+                QVariant(true));
+        } else {
+            QTRY_VERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
+            QCOMPARE(indexed.count(), 0);
+            QCOMPARE(readAll(path), original);
+        }
+        QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
+        QVERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
+    }
+
+    // Only a readable, compressed result replaces the file; whatever the compressor did
+    // wrong, the original stays and the temporary file goes.
+    void faultyCompressorKeepsTheOriginal_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("copies its input") << "copy" << false;
+        QTest::newRow("writes garbage") << "garbage" << false;
+        QTest::newRow("writes an incompatible file") << "incompatible" << false;
+        QTest::newRow("writes half") << "half" << false;
+        QTest::newRow("throws after writing") << "throw" << false;
+        QTest::newRow("refuses") << "refuse" << false;
+        QTest::newRow("leaves bytes unflushed") << "unflushed" << true;
+    }
+    void faultyCompressorKeepsTheOriginal()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, replaced);
+        const QString path = m_dir.filePath(QStringLiteral("IMG_fault_%1.vrx").arg(fault));
+        const QByteArray original = writePicture(path, 3);
+        const QByteArray packed = writePicture(m_dir.filePath("packed.vrx"), 3, true);
+        const QByteArray unreadable = writePicture(m_dir.filePath("unreadable.vrx"), 3, true, 256, 2);
+        VrxCompress::setCompressor(
+            [&](std::shared_ptr<std::istream>, std::shared_ptr<std::ostream> out, int, int, int) {
+                const QByteArray bytes = fault == "copy" ? original
+                    : fault == "garbage"                 ? QByteArray(original.size() / 2, 'g')
+                    : fault == "refuse"                  ? QByteArray()
+                    : fault == "incompatible"            ? unreadable
+                                                         : packed;
+                const qint64 length = fault == "half" || fault == "throw" ? bytes.size() / 2 : bytes.size();
+                out->write(bytes.constData(), length);
+                if (fault == "throw")
+                    throw std::runtime_error("disk gone");
+                if (fault != "unflushed")
+                    out->flush();
+                return fault == "refuse" ? 1 : 0;
+            });
+        FilePerm perm;
+        const VrxMetadata md = runJob(perm, path);
+        VrxCompress::setCompressor({});
+        QCOMPARE(!md.invalid, replaced);
+        QCOMPARE(readAll(path), replaced ? packed : original);
+        QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
+    }
+
+    // A viewer holding the file keeps the swap waiting; the job finishes when it lets go,
+    // and the file opens again in its new form.
+    void viewerMakesTheJobWait()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("IMG_held.vrx"));
+        const QUrl url = QUrl::fromLocalFile(path);
+        const QByteArray original = writePicture(path, 2);
+        ImageLocator locator(2, nullptr);
+        QSemaphore written;
+        VrxCompress::setProbe([&](const char* at) {
+            if (qstrcmp(at, "written") == 0)
+                written.release();
+        });
+        Canvas canvas;
+        ImageEditor* editor = locator.openForView(url, &canvas);
+        QCOMPARE(editor->currentUrl(), url);
+        locator.spawnImageCompression(recordOf(path));
+        QVERIFY(written.tryAcquire(1, 30000));
+        QTest::qWait(300);
+        QCOMPARE(readAll(path), original);
+        locator.releaseEditorSlot(editor, &canvas);
+        QTRY_VERIFY_WITH_TIMEOUT(locator.indexedValues(url).value(IResolver::Compressed).toBool(), 30000);
+        VrxCompress::setProbe({});
+        checkIntact(path, original);
+        QVERIFY(readAll(path) != original);
+
+        Canvas again;
+        editor = locator.openForView(url, &again);
+        QCOMPARE(editor->currentUrl(), url);
+        QTRY_VERIFY_WITH_TIMEOUT(!again.outputs.empty(), 30000);
+        QVERIFY(again.invalid.empty());
+        locator.releaseEditorSlot(editor, &again);
+    }
+
+    // A busy lock (another job, maybe in another process) ends the job without a report,
+    // and the source's mark is given back so it can be compressed later.
+    void busyLockLeavesNoMark()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("IMG_busy.vrx"));
+        const QByteArray original = writePicture(path, 2);
+        QLockFile other(VrxCompress::temporaryPathFor(path) + QStringLiteral(".lock"));
+        QVERIFY(other.tryLock(0));
+        FilePerm perm;
+        auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(path));
+        QVERIFY(source->beginCompressing());
+        QPointer<VrxCompress> job(new VrxCompress(&perm, 0.4f, 98, recordOf(path), source));
+        QSignalSpy done(job.data(), &VrxCompress::complete);
+        job->compress();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(job.isNull());
+        QCOMPARE(done.count(), 0);
+        QVERIFY(!source->compressing());
+        QCOMPARE(readAll(path), original);
+        other.unlock();
+        QVERIFY(!runJob(perm, path).invalid);
+    }
+
+    // A kill at any point leaves the original or the verified result, and a later job
+    // still does the work.
+    void killAnywhere_data()
+    {
+        QTest::addColumn<QString>("point");
+        QTest::addColumn<int>("delayMs");
+        for (const char* point :
+            { "locked", "reserved", "written", "verified", "exclusive", "renamed", "done" })
+            QTest::newRow(point) << QString::fromLatin1(point) << -1;
+        // Counted from the start of the job, which takes some 200 ms here.
+        for (int ms : { 0, 15, 40, 70, 100, 130, 160, 200 })
+            QTest::newRow(qPrintable(QStringLiteral("after %1 ms").arg(ms))) << QString() << ms;
+    }
+    void killAnywhere()
+    {
+        QFETCH(QString, point);
+        QFETCH(int, delayMs);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("IMG_1.vrx"));
+        const QByteArray original = writePicture(path, 3, false, 1024);
+        auto child = ostra::test::startSelf(QStringLiteral("compress"), { path, point });
+        QVERIFY(child->started());
+        if (delayMs >= 0) {
+            QVERIFY(child->waitForErr(QStringLiteral("at locked")));
+            QTest::qWait(delayMs);
+            child->kill();
+        } else {
+            QVERIFY(child->finish());
+            QCOMPARE(child->exitStatus(), QProcess::CrashExit);
+        }
+        checkIntact(path, original);
+        FilePerm perm;
+        const bool wasCompressed = readAll(path) != original;
+        const VrxMetadata md = runJob(perm, path);
+        QCOMPARE(md.invalid, wasCompressed); // an already compressed file is left alone
+        checkIntact(path, original);
+        QVERIFY(readAll(path) != original);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG_1.vrx") });
+    }
+
+    // A full file system or a read-only folder keeps the original and leaves nothing.
+    void fullOrReadOnlyDisk()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), QStringList { QStringLiteral("fullOrReadOnlyDiskInside") });
+    }
+    void fullOrReadOnlyDiskInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of fullOrReadOnlyDisk");
+        for (const QString& kind : { QStringLiteral("full"), QStringLiteral("readonly") }) {
+            const QString mount = root + "/" + kind;
+            QVERIFY(ostra::test::mountTmpfs(kind, mount, QStringLiteral("size=4m")));
+            const QString path = mount + "/IMG_1.vrx";
+            const QByteArray original = writePicture(path, 3, false, 384);
+            if (kind == QLatin1String("full")) {
+                // Only a few blocks stay free.
+                QFile filler(mount + "/filler");
+                QVERIFY(filler.open(QIODevice::WriteOnly));
+                const QByteArray block(4096, 'x');
+                while (filler.write(block) == block.size() && filler.flush()) { }
+                filler.close();
+                QFile::resize(filler.fileName(), filler.size() - 8192);
+            } else {
+                QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(mount)));
+            }
+            FilePerm perm;
+            bool reported = false;
+            QVERIFY(runJob(perm, path, &reported).invalid);
+            QVERIFY(reported);
+            QCOMPARE(readAll(path), original);
+            QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
+        }
+    }
+};
+
+OSTRA_TEST_MAIN_WITH_CHILD(QGuiApplication, TestVrxCompress, childMain)
+#include "tst_vrxcompress.moc"
