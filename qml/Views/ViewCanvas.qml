@@ -13,8 +13,8 @@ FocusScope {
     signal closed()
 
     Keys.onEscapePressed: {
-        if (canvas.editorMode === ImageEditItem.Crop) {
-            canvas.editorMode = ImageEditItem.None
+        if (canvas.editorMode === ImageEdit.Crop) {
+            canvas.editorMode = ImageEdit.None
             return
         }
         view.closed()
@@ -57,19 +57,19 @@ FocusScope {
             ToolButton {
                 text: qsTr("crop")
                 checkable: true
-                checked: canvas.editorMode === ImageEditItem.Crop
+                checked: canvas.editorMode === ImageEdit.Crop
                 onClicked: {
                     if (checked) {
-                        canvas.editorMode = ImageEditItem.Crop
+                        canvas.editorMode = ImageEdit.Crop
                     } else {
                         canvas.geometryEdits.applyCrop()
-                        canvas.editorMode = ImageEditItem.None
+                        canvas.editorMode = ImageEdit.None
                     }
                 }
             }
             ComboBox {
                 id: ratio
-                visible: canvas.editorMode === ImageEditItem.Crop
+                visible: canvas.editorMode === ImageEdit.Crop
                 model: [qsTr("free"), "4:3", "3:4", "16:9", "9:16", "3:2", "2:3", "2:1", "1:2", "1:1"]
                 onActivated: canvas.geometryEdits.setCropMode(index)
                 Connections {
