@@ -4,7 +4,8 @@ import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
 
 // One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
-// mirrors and rates it. Escape goes back.
+// mirrors and rates it; the strip above the bar holds the depth tools. Escape leaves a
+// tool, then goes back.
 FocusScope {
     id: view
 
@@ -13,7 +14,7 @@ FocusScope {
     signal closed()
 
     Keys.onEscapePressed: {
-        if (canvas.editorMode === ImageEdit.Crop) {
+        if (canvas.editorMode !== ImageEdit.None) {
             canvas.editorMode = ImageEdit.None
             return
         }
@@ -30,10 +31,19 @@ FocusScope {
         anchors.top: parent.top
         anchors.left: parent.left
         anchors.right: parent.right
-        anchors.bottom: bar.top
+        anchors.bottom: depthTools.top
         focus: true
         locator: view.locator
         location: view.location
+    }
+
+    ViewDepthTools {
+        id: depthTools
+        canvas: canvas
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: bar.top
+        height: implicitHeight
     }
 
     Rectangle {
