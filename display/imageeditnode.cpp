@@ -111,7 +111,9 @@ void ImageEditNode::updateOverlay(const ImageEditState& state, const ImageGeomet
             corners.push_back(g.imageToView(p));
         m_lasso->setPath(path, corners);
     }
-    m_lassoOptional->setVisible(lasso);
+    // Shown only with something to draw: a node drawn once with no vertices is not
+    // drawn again when it gets some.
+    m_lassoOptional->setVisible(lasso && !strokePoints.empty());
 
     const bool brush = depthMode && !lasso;
     if (brush) {
@@ -130,7 +132,7 @@ void ImageEditNode::updateOverlay(const ImageEditState& state, const ImageGeomet
             (v++)->set(float(p.x()), float(p.y()));
         m_brush->markDirty(DirtyGeometry);
     }
-    m_brushOptional->setVisible(brush);
+    m_brushOptional->setVisible(brush && !strokePoints.empty());
 }
 
 void ImageEditNode::marchLasso()

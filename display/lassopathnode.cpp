@@ -25,10 +25,14 @@ LassoPathNode::LassoPathNode(QQuickWindow* window)
         m_material.setFiltering(QSGTexture::Nearest);
         m_material.setHorizontalWrapMode(QSGTexture::Repeat);
     }
+    // The planes below draw themselves outside the scene graph's depth ordering: only
+    // what is drawn in the blended pass is sure to land on top of them.
+    m_material.setFlag(QSGMaterial::Blending);
     setMaterial(&m_material);
     m_cornerGeometry.setDrawingMode(QSGGeometry::DrawLines);
     m_cornerGeometry.setLineWidth(2);
     m_corners->setGeometry(&m_cornerGeometry);
+    m_corners->material()->setFlag(QSGMaterial::Blending);
     appendChildNode(m_corners);
 }
 
