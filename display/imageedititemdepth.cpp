@@ -217,8 +217,11 @@ void ImageEditItem::setDepthProgressPercent(int percent)
 
 void ImageEditItem::optionFaceMatting(bool checked)
 {
-    if (commitDepthEdit([checked](CIAPI::DepthEditor& e) { e.enableFaceMatting(checked); }))
-        emit hasDepthEditsChanged();
+    // Matting changes the depth the picture is rendered with, and is saved with its edits.
+    if (runDepthJob([checked](CIAPI::DepthEditor& e) { e.enableFaceMatting(checked); }))
+        resetAndRequestRegions();
+    else
+        emit depthEditingError();
 }
 
 void ImageEditItem::clearDepthPoints()
