@@ -191,6 +191,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     m_stateStamp = StateStamp();
     m_contentDirty = false;
     m_ratingDirty = false;
+    m_hasDepthEdits = false; // until this picture's state file says otherwise
     {
         QMutexLocker lock(&m_openMutex);
         m_loaded = false;
@@ -222,6 +223,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
         // Start again from the raw file alone, on an engine state that saw nothing of it.
         m_stateStamp = StateStamp();
         m_contentDirty = false;
+        m_hasDepthEdits = false;
         try {
             retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
             createRenderer();

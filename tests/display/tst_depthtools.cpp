@@ -281,6 +281,43 @@ private slots:
         });
     }
 
+    // The next picture starts clean: normal rendering (its regions asked anew, the change
+    // announced) and no depth edits of the picture the pooled editor showed before.
+    void nextPictureStartsClean()
+    {
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 320;
+        o.moduleHeight = 240;
+        o.frames = 1;
+        QStringList plain;
+        for (std::uint32_t seed : { 21u, 22u, 23u }) {
+            o.seed = seed;
+            plain << m_dir.path() + QStringLiteral("/IMG_plain%1.vrx").arg(seed);
+            QVERIFY(
+                vrxgen::writeFile(QFile::encodeName(plain.last()).toStdString(), vrxgen::makePicture(o).vrx));
+        }
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_picture));
+        canvas.item->setEditorMode(ImageEdit::DepthEditingBrush);
+        canvas.item->setPickerMode(ImageEdit::Trajectory);
+        canvas.stroke({ { 0.2, 0.2 }, { 0.7, 0.7 } });
+        canvas.press(QPointF(0.9, 0.9));
+        canvas.item->applyDepthEdit();
+        canvas.item->serializeCurrentFile();
+        QVERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_picture))));
+        // Plain pictures and the edited one again, on the same two editors.
+        for (const QString& next : QStringList { plain[0], m_picture, plain[1], plain[2] }) {
+            canvas.item->setRenderMode(ImageEdit::QuickSelect);
+            QSignalSpy mode(canvas.item, &ImageEditItem::renderModeChanged);
+            QVERIFY(canvas.open(next));
+            QCOMPARE(canvas.item->renderMode(), ImageEdit::Normal);
+            QCOMPARE(mode.count(), 1);
+            QVERIFY(!canvas.item->askedRegions().empty());
+            QCOMPARE(canvas.item->hasDepthEdits(), next == m_picture);
+        }
+    }
+
     // Refocusing on a point makes that depth the sharpest: the local contrast there is
     // higher than when the focus is on a far other depth.
     void refocusSharpensTheClickedDepth()
