@@ -1,16 +1,12 @@
 #include "support/testmain.h"
 
 #include "display/geometryedits.h"
-#include "display/imageedititem.h"
-#include "engine/imagelocator.h"
 #include "engine/statefile.h"
+#include "support/depthcanvas.h"
 
-#include <QQuickWindow>
 #include <QTemporaryDir>
 
-#include <cmath>
-
-#include "tools/vrxgen/generator.h"
+using ostra::test::distanceToPath;
 
 namespace {
 
@@ -28,19 +24,6 @@ std::vector<QPoint> changedPixels(const QImage& before, const QImage& after)
     return out;
 }
 
-double distanceToPath(const QPointF& p, const std::vector<QPointF>& path)
-{
-    double best = 1e9;
-    for (size_t i = 0; i + 1 < path.size(); ++i) {
-        const QPointF ab = path[i + 1] - path[i], ap = p - path[i];
-        const double len = ab.x() * ab.x() + ab.y() * ab.y();
-        const double t = len > 0 ? std::clamp((ap.x() * ab.x() + ap.y() * ab.y()) / len, 0.0, 1.0) : 0.0;
-        const QPointF d = p - (path[i] + ab * t);
-        best = std::min(best, std::hypot(d.x(), d.y()));
-    }
-    return best;
-}
-
 } // namespace
 
 // The overlay under Xvfb: the reference cross, a lasso and the brush spray appear where
@@ -56,13 +39,8 @@ private:
 private slots:
     void initTestCase()
     {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 640;
-        o.moduleHeight = 480;
-        o.frames = 1;
-        o.seed = 12;
         m_picture = m_dir.path() + "/IMG_overlay.vrx";
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_picture).toStdString(), vrxgen::makePicture(o).vrx));
+        QVERIFY(ostra::test::writeDepthPicture(m_picture, 640, 480, 12));
     }
 
     void drawnWherePointerWent_data()
@@ -76,26 +54,14 @@ private slots:
         QFETCH(bool, turned);
         QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_picture)));
         ImageLocator locator(2, nullptr);
-        QQuickWindow window;
-        window.resize(640, 480);
-        auto* item = new ImageEditItem(window.contentItem());
-        item->setSize(QSizeF(640, 480));
-        item->setLocator(&locator);
-        window.show();
+        ostra::test::DepthCanvas canvas(locator);
+        QQuickWindow& window = canvas.window;
+        ImageEditItem* item = canvas.item;
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        item->setLocation(QUrl::fromLocalFile(m_picture).toString());
-        const auto settled = [&] {
-            return QTest::qWaitFor(
-                [&] {
-                    return item->hasDepthTools() && item->imageQuality() >= ImageEditItem::Preview
-                        && !item->isRefreshPending();
-                },
-                60000);
-        };
-        QVERIFY(settled());
+        QVERIFY(canvas.open(m_picture));
         if (turned) {
             item->geometryEdits()->rotateRight();
-            QVERIFY(settled());
+            QVERIFY(canvas.settle());
         }
         QTest::qWait(300);
         const auto at = [&](const QPointF& p) { return item->geometry().imageToView(p); };
@@ -109,7 +75,7 @@ private slots:
         item->setPickerMode(ImageEdit::Reference);
         const QImage clean = shot();
         const QPointF pick(0.3, 0.6);
-        QTest::mouseClick(&window, Qt::LeftButton, {}, at(pick).toPoint());
+        canvas.press(pick);
         QVERIFY(item->hasReferencePoint());
         const QImage withCross = shot();
         std::vector<QPoint> changed = changedPixels(clean, withCross);
@@ -125,7 +91,10 @@ private slots:
         // The brush spray, along the dragged stroke and within the brush.
         item->setPickerMode(ImageEdit::Trajectory);
         item->setBrushSize(15);
-        const std::vector<QPointF> stroke { at({ 0.2, 0.2 }), at({ 0.5, 0.3 }), at({ 0.7, 0.7 }) };
+        const std::vector<QPointF> strokeAt { { 0.2, 0.2 }, { 0.5, 0.3 }, { 0.7, 0.7 } };
+        std::vector<QPointF> stroke;
+        for (const QPointF& p : strokeAt)
+            stroke.push_back(at(p));
         QTest::mousePress(&window, Qt::LeftButton, {}, stroke[0].toPoint());
         for (size_t i = 1; i < stroke.size(); ++i)
             for (int k = 1; k <= 40; ++k)
@@ -151,7 +120,7 @@ private slots:
         const QImage bare = shot();
         const std::vector<QPointF> corners { { 0.2, 0.2 }, { 0.8, 0.3 }, { 0.5, 0.8 } };
         for (const QPointF& c : corners)
-            QTest::mouseClick(&window, Qt::LeftButton, {}, at(c).toPoint());
+            canvas.press(c);
         item->setPickerMode(ImageEdit::Reference);
         QVERIFY(item->hasClosedEditArea());
         changed = changedPixels(bare, shot());

@@ -36,20 +36,6 @@ private slots:
         QCOMPARE(DepthStroke::hasClosedEditArea(state, ImageEdit::DepthEditingLasso), closed);
     }
 
-    // A drag keeps the first two points and then only those far enough from the last kept.
-    void trajectorySkipsTinySteps()
-    {
-        ImageEditState state;
-        DepthStroke::press(state, ImageEdit::Segmented, QPointF(0.9, 0.9));
-        DepthStroke::press(state, ImageEdit::Trajectory, QPointF(0.5, 0.5));
-        QCOMPARE(int(state.strokePoints.size()), 1); // a new stroke starts afresh
-        QVERIFY(DepthStroke::move(state, QPointF(0.5001, 0.5)));
-        QVERIFY(!DepthStroke::move(state, QPointF(0.5002, 0.5)));
-        QVERIFY(DepthStroke::move(state, QPointF(0.51, 0.5)));
-        QCOMPARE(int(state.strokePoints.size()), 3);
-        QVERIFY(!DepthStroke::press(state, ImageEdit::Reference, QPointF(0.2, 0.2)));
-    }
-
     // Any stroke length gives a drawable spray: at most 65535 vertices, at least one point
     // per kept sample, a finite point size that grows as points are dropped, and every
     // point inside the brush around the stroke. The pattern is the same at every build.

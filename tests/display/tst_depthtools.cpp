@@ -1,108 +1,27 @@
 #include "support/testmain.h"
 
-#include "ciapi/deptheditor.h"
-#include "display/imageedititem.h"
-#include "engine/imageeditor.h"
-#include "engine/imagelocator.h"
 #include "engine/statefile.h"
+#include "support/depthcanvas.h"
 
-#include <QQuickWindow>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <cmath>
 #include <cstring>
 #include <functional>
 
-#include "tools/vrxgen/generator.h"
+using ostra::test::DepthCanvas;
+using Canvas = DepthCanvas;
 
 namespace {
-
-constexpr int kGridW = 64;
-constexpr int kGridH = 48;
-
-struct Canvas
-{
-    QQuickWindow window;
-    ImageEditItem* item;
-
-    explicit Canvas(ImageLocator& locator)
-    {
-        window.resize(640, 480);
-        item = new ImageEditItem(window.contentItem());
-        item->setSize(QSizeF(640, 480));
-        item->setLocator(&locator);
-        window.show();
-    }
-    bool open(const QString& path)
-    {
-        item->setLocation(QUrl::fromLocalFile(path).toString());
-        return QTest::qWaitFor(
-            [&] {
-                return item->hasDepthTools() && item->imageQuality() >= ImageEditItem::Preview
-                    && !item->isRefreshPending();
-            },
-            60000);
-    }
-    QPoint at(const QPointF& picture) const
-    {
-        return item->mapToScene(item->geometry().imageToView(picture)).toPoint();
-    }
-    void press(const QPointF& p) { QTest::mouseClick(&window, Qt::LeftButton, {}, at(p)); }
-    void stroke(const std::vector<QPointF>& points)
-    {
-        QTest::mousePress(&window, Qt::LeftButton, {}, at(points.front()));
-        for (size_t i = 1; i < points.size(); ++i) {
-            // Small steps, as a hand draws.
-            for (int k = 1; k <= 8; ++k)
-                QTest::mouseMove(&window, at(points[i - 1] + (points[i] - points[i - 1]) * (k / 8.0)));
-        }
-        QTest::mouseRelease(&window, Qt::LeftButton, {}, at(points.back()));
-    }
-    // The depth map sampled at the centres of a 64 x 48 grid.
-    std::vector<float> depth() const
-    {
-        std::vector<float> grid;
-        item->viewer()->readDepth([&](CIAPI::DepthEditor& e) {
-            for (int y = 0; y < kGridH; ++y)
-                for (int x = 0; x < kGridW; ++x)
-                    grid.push_back(e.getDepthAtPoint({ (x + 0.5f) / kGridW, (y + 0.5f) / kGridH }));
-        });
-        return grid;
-    }
-};
-
-QPointF cell(int i)
-{
-    return QPointF((i % kGridW + 0.5) / kGridW, (i / kGridW + 0.5) / kGridH);
-}
-
-// Distance from p to the polyline, in picture widths (the brush's unit).
-double distanceTo(const QPointF& p, const std::vector<QPointF>& line, double aspect)
-{
-    double best = 1e9;
-    for (size_t i = 0; i + 1 < line.size(); ++i) {
-        const QPointF a = line[i], b = line[i + 1];
-        const QPointF ab = b - a, ap = p - a;
-        const double len = ab.x() * ab.x() + ab.y() * ab.y();
-        const double t = len > 0 ? std::clamp((ap.x() * ab.x() + ap.y() * ab.y()) / len, 0.0, 1.0) : 0.0;
-        const QPointF d = p - (a + ab * t);
-        best = std::min(best, std::hypot(d.x(), d.y() / aspect));
-    }
-    return best;
-}
 
 // The state file keeps the computed map at a reduced precision: across a reopening, maps
 // match to a fraction of the depth range (an edit moves depths by whole units).
 bool sameMap(const std::vector<float>& a, const std::vector<float>& b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::abs(a[i] - b[i]) > 0.01f)
-            return false;
-    return true;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](float x, float y) {
+        return std::abs(x - y) <= 0.01f;
+    });
 }
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b)
@@ -123,14 +42,8 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 640;
-        o.moduleHeight = 480;
-        o.frames = 1;
-        o.seed = 5;
         m_picture = m_dir.path() + "/IMG_depth.vrx";
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(m_picture).toStdString(), vrxgen::makePicture(o).vrx));
+        QVERIFY(ostra::test::writeDepthPicture(m_picture, 640, 480, 5));
     }
 
     void init() { QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_picture))); }
@@ -159,17 +72,12 @@ private slots:
 
         if (mode == ImageEdit::DepthEditingEdgeHeal || mode == ImageEdit::DepthEditingSurfHeal) {
             // Something to heal: a painted bar across the heal's path.
-            item->setEditorMode(ImageEdit::DepthEditingBrush);
-            item->setPickerMode(ImageEdit::Trajectory);
-            canvas.stroke({ { 0.45, 0.35 }, { 0.45, 0.60 } });
-            canvas.press(reference);
-            item->applyDepthEdit();
+            canvas.paint({ 0.45, 0.35 }, { 0.45, 0.60 }, reference);
         }
         const std::vector<float> before = canvas.depth();
         item->setEditorMode(ImageEdit::EditorMode(mode));
         item->setBrushSize(mode == ImageEdit::DepthEditingLasso ? 2 : 20);
-        const double reach = mode == ImageEdit::DepthEditingLasso ? 0.02 : 0.02;
-        const double slack = 1.5 / kGridW;
+        const double reach = 0.02 + 1.5 / Canvas::kGridW; // brush or feather, and a cell
         std::vector<QPointF> area = stroke;
         if (mode == ImageEdit::DepthEditingLasso) {
             item->setPickerMode(ImageEdit::Segmented);
@@ -193,19 +101,19 @@ private slots:
         }
         QVERIFY(item->hasDepthEdits());
         const std::vector<float> after = canvas.depth();
-        const float target
-            = after[size_t(int(reference.y() * kGridH) * kGridW + int(reference.x() * kGridW))];
+        const float target = after[size_t(
+            int(reference.y() * Canvas::kGridH) * Canvas::kGridW + int(reference.x() * Canvas::kGridW))];
         int changedNear = 0;
         int unchanged = 0;
         for (size_t i = 0; i < after.size(); ++i) {
             const bool changed = after[i] != before[i];
-            const QPointF c = cell(int(i));
-            bool inside = distanceTo(c, area, aspect) <= reach + slack;
+            const QPointF c = Canvas::cell(int(i));
+            bool inside = ostra::test::distanceToPath(c, area, aspect) <= reach;
             if (mode == ImageEdit::DepthEditingLasso)
                 inside = inside || (c.x() > 0.3 && c.x() < 0.6 && c.y() > 0.3 && c.y() < 0.6);
             if (mode == ImageEdit::DepthEditingQuickSelect) {
                 // The selection grows over like colours and depths: only its seed is sure.
-                if (distanceTo(c, stroke, aspect) < 0.005)
+                if (ostra::test::distanceToPath(c, stroke, aspect) < 0.005)
                     QCOMPARE(after[i], target);
                 unchanged += !changed;
                 changedNear += changed;
@@ -232,13 +140,7 @@ private slots:
             QVERIFY(canvas.open(m_picture));
             step(canvas);
         };
-        const auto paint = [](Canvas& canvas) {
-            canvas.item->setEditorMode(ImageEdit::DepthEditingBrush);
-            canvas.item->setPickerMode(ImageEdit::Trajectory);
-            canvas.stroke({ { 0.2, 0.2 }, { 0.7, 0.7 } });
-            canvas.press(QPointF(0.9, 0.9));
-            canvas.item->applyDepthEdit();
-        };
+        const auto paint = [](Canvas& canvas) { canvas.paint({ 0.2, 0.2 }, { 0.7, 0.7 }, { 0.9, 0.9 }); };
         std::vector<float> original, edited;
         session([&](Canvas& canvas) {
             original = canvas.depth();
@@ -285,25 +187,15 @@ private slots:
     // announced) and no depth edits of the picture the pooled editor showed before.
     void nextPictureStartsClean()
     {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 320;
-        o.moduleHeight = 240;
-        o.frames = 1;
         QStringList plain;
         for (std::uint32_t seed : { 21u, 22u, 23u }) {
-            o.seed = seed;
             plain << m_dir.path() + QStringLiteral("/IMG_plain%1.vrx").arg(seed);
-            QVERIFY(
-                vrxgen::writeFile(QFile::encodeName(plain.last()).toStdString(), vrxgen::makePicture(o).vrx));
+            QVERIFY(ostra::test::writeDepthPicture(plain.last(), 320, 240, seed));
         }
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator);
         QVERIFY(canvas.open(m_picture));
-        canvas.item->setEditorMode(ImageEdit::DepthEditingBrush);
-        canvas.item->setPickerMode(ImageEdit::Trajectory);
-        canvas.stroke({ { 0.2, 0.2 }, { 0.7, 0.7 } });
-        canvas.press(QPointF(0.9, 0.9));
-        canvas.item->applyDepthEdit();
+        canvas.paint({ 0.2, 0.2 }, { 0.7, 0.7 }, { 0.9, 0.9 });
         canvas.item->serializeCurrentFile();
         QVERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_picture))));
         // Plain pictures and the edited one again, on the same two editors.
@@ -330,7 +222,7 @@ private slots:
         // The nearest and the farthest cells, away from the edges.
         int nearest = -1, farthest = -1;
         for (int i = 0; i < int(depth.size()); ++i) {
-            const QPointF c = cell(i);
+            const QPointF c = Canvas::cell(i);
             if (c.x() < 0.15 || c.x() > 0.85 || c.y() < 0.15 || c.y() > 0.85)
                 continue;
             if (nearest < 0 || depth[size_t(i)] < depth[size_t(nearest)])
@@ -342,13 +234,11 @@ private slots:
         item->setEditorMode(ImageEdit::Refocus);
         item->setRenderMode(ImageEdit::RefocusPoint);
         double contrast[2][2]; // [focus][place]
-        const QPointF places[2] = { cell(nearest), cell(farthest) };
+        const QPointF places[2] = { Canvas::cell(nearest), Canvas::cell(farthest) };
         for (int focus = 0; focus < 2; ++focus) {
             canvas.press(places[focus]);
             QCOMPARE(item->hasReferencePoint(), true);
-            QVERIFY(QTest::qWaitFor(
-                [&] { return item->imageQuality() >= ImageEditItem::Preview && !item->isRefreshPending(); },
-                60000));
+            QVERIFY(canvas.settle());
             QTest::qWait(200);
             const QImage shot = canvas.window.grabWindow();
             for (int place = 0; place < 2; ++place) {
