@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QThread>
@@ -66,6 +67,7 @@ template <typename F> double bestMs(int rounds, ImageEditItem* item, F&& step)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
     QTemporaryDir dir;
     vrxgen::PictureOptions o;
