@@ -29,6 +29,7 @@
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
 #include "display/geometryedits.h"
+#include "display/imageedit.h"
 #include "display/imageedititem.h"
 #include "display/imageitem.h"
 #include "engine/export.h"
@@ -137,6 +138,8 @@ void registerQmlTypes()
     qmlRegisterType<ImageItem>(applicationId, 2, 0, "ImageItem");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<ImageEditItem>(applicationId, 2, 0, "ImageEditItem");
+    qmlRegisterUncreatableType<ImageEdit>(
+        applicationId, 2, 0, "ImageEdit", QStringLiteral("ImageEdit only carries enumerations"));
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");

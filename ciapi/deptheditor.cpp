@@ -172,4 +172,11 @@ void DepthEditor::reset()
         d->publishRange(s);
 }
 
+bool DepthEditor::hasDepthEdits()
+{
+    render::PictureSession& s = d->session();
+    std::lock_guard<std::mutex> lock(s.depthMutex);
+    return s.depth.hasEdits();
+}
+
 } // namespace CIAPI

@@ -64,6 +64,8 @@ public:
     bool undoDepthEdit();
     bool redoDepthEdit();
     void reset();
+    // True while at least one edit is applied (undone edits do not count).
+    bool hasDepthEdits();
 
 private:
     struct Private;

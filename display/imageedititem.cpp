@@ -2,6 +2,7 @@
 #include "display/logging.h"
 
 #include "ciapi/renderer.h"
+#include "core/appsettings.h"
 #include "core/progressmodel.h"
 #include "display/enginerects.h"
 #include "display/geometryedits.h"
@@ -48,6 +49,7 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
     connect(m_geometryEdits, &GeometryEdits::aboutToMirror, this, &ImageEditItem::mirrorUserPosition);
     connect(this, &QQuickItem::widthChanged, this, &ImageEditItem::viewChanged);
     connect(this, &QQuickItem::heightChanged, this, &ImageEditItem::viewChanged);
+    connect(this, &ImageEditItem::dofChanged, this, &ImageEditItem::hasDepthEditsChanged);
 }
 
 ImageEditItem::~ImageEditItem()
@@ -83,6 +85,29 @@ void ImageEditItem::setLocation(const QString& location)
 QString ImageEditItem::fileName() const
 {
     return QFileInfo(m_location.toLocalFile()).baseName();
+}
+
+QString ImageEditItem::exposure() const
+{
+    static const std::pair<double, const char*> table[] = { { 0.2, "0.2" }, { 0.25, "0.25" }, { 0.3, "0.3" },
+        { 0.4, "0.4" }, { 0.5, "0.5" }, { 0.6, "0.6" }, { 0.8, "0.8" }, { 1.0, "1" }, { 1.25, "1.25" },
+        { 1.66, "1.66" }, { 2.0, "2" }, { 2.5, "2.5" }, { 3.2, "3.2" }, { 4.0, "4" }, { 5.0, "5" },
+        { 6.0, "6" }, { 8.0, "8" }, { 10, "10" }, { 12, "12" }, { 15, "15" } };
+    const double t = double(m_exposureTime) * 0.001;
+    if (!(t > 0) || !std::isfinite(t))
+        return QString();
+    if (1 / t > 5.5)
+        return QStringLiteral("1/%1").arg(qint64(1 / t + 0.5));
+    const char* best = table[0].second;
+    double bestDistance = std::abs(std::log(table[0].first) - std::log(t));
+    for (const auto& row : table) {
+        const double distance = std::abs(std::log(row.first) - std::log(t));
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = row.second;
+        }
+    }
+    return QString::fromLatin1(best);
 }
 
 bool ImageEditItem::loading() const
@@ -151,7 +176,13 @@ void ImageEditItem::loadLocation()
     emit propertiesChanged();
     emit ratingChanged();
     m_viewer->renderLowestLevel();
-    setEditorMode(None);
+    setEditorMode(ImageEdit::None);
+    if (m_renderMode != ImageEdit::Normal) {
+        m_renderMode = ImageEdit::Normal;
+        m_viewer->setMode(ImageEdit::Normal);
+        resetAndRequestRegions();
+        emit renderModeChanged(m_renderMode);
+    }
     m_geometryEdits->initTransform(props->transformProperties());
     m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
 }
@@ -174,16 +205,6 @@ void ImageEditItem::releaseLocation()
     m_viewer = nullptr;
     if (!(m_pyramid == emptyPyramid()))
         takePyramid(emptyPyramid());
-}
-
-void ImageEditItem::attachEditor(ImageEditor*)
-{
-    emit loadingChanged();
-}
-
-void ImageEditItem::detachEditor()
-{
-    setEditorMode(None);
 }
 
 bool ImageEditItem::viewerShowsLocation() const
@@ -247,7 +268,9 @@ void ImageEditItem::setPyramid(const CIAPI::ImagePyramid& pyramid)
 {
     m_pyramid = pyramid;
     const bool zoomed = m_navigator.reset();
-    setEditorMode(None);
+    setEditorMode(ImageEdit::None);
+    quickAdd = true;
+    referencePoint = QPointF(-1, -1);
     m_planner.setLevels(pyramid);
     if (!m_planner.empty())
         m_geometry.setImageSize(m_planner.levelSizes()[0].width(), m_planner.levelSizes()[0].height());
@@ -406,6 +429,14 @@ void ImageEditItem::timerEvent(QTimerEvent* event)
 {
     if (event->timerId() == m_saveTimer.timerId()) {
         saveEdits();
+        return;
+    }
+    if (m_marchTimer && event->timerId() == m_marchTimer) {
+        // The lasso's dashes march while there is a lasso to see.
+        if (!strokePoints.empty()) {
+            m_marchPending = true;
+            update();
+        }
         return;
     }
     if (!m_redraws.isCheck(event->timerId())) {
@@ -603,19 +634,37 @@ void ImageEditItem::setEditorMode(EditorMode mode)
 {
     if (mode == m_editorMode)
         return;
+    if (mode == ImageEdit::DepthEditingQuickSelect || m_editorMode == ImageEdit::DepthEditingQuickSelect)
+        resetQuickSelect();
     m_editorMode = mode;
-    m_geometryEdits->setCropState(mode == Crop ? GeometryEdits::Shown : GeometryEdits::Hidden);
+    m_geometryEdits->setCropState(mode == ImageEdit::Crop ? GeometryEdits::Shown : GeometryEdits::Hidden);
+    setRenderMode(ImageEdit::Normal);
+    referencePoint = QPointF(-1, -1);
+    mousePos = QPointF(-1, -1);
+    emit hasReferencePointChanged();
+    strokePoints.clear();
+    segmentPoints.clear();
+    emit hasClosedEditAreaChanged();
     update();
     updateCursor();
     emit editorModeChanged(mode);
+    emit hasBrushChanged();
+    if (mode == ImageEdit::DepthEditingLasso)
+        m_marchTimer = startTimer(120);
+    else if (m_marchTimer) {
+        killTimer(m_marchTimer);
+        m_marchTimer = 0;
+    }
 }
 
 void ImageEditItem::updateCursor()
 {
-    if (m_editorMode == Crop && m_mousePos.x() >= 0)
+    if (m_editorMode == ImageEdit::Crop && m_mousePos.x() >= 0)
         setCursor(QCursor(m_geometryEdits->cursorAt(toPicture(m_mousePos), m_geometry)));
-    else
+    else if (m_editorMode == ImageEdit::None || m_editorMode == ImageEdit::Crop)
         setCursor(QCursor(Qt::OpenHandCursor));
+    else
+        setCursor(depthCursor());
 }
 
 // --- input -----------------------------------------------------------------------------
@@ -624,7 +673,11 @@ void ImageEditItem::mousePressEvent(QMouseEvent* event)
 {
     m_mousePos = event->localPos();
     forceActiveFocus(Qt::MouseFocusReason);
-    if (m_editorMode == Crop)
+    if (depthPress(event->localPos())) {
+        event->accept();
+        return;
+    }
+    if (m_editorMode == ImageEdit::Crop)
         m_geometryEdits->beginCropDrag(toPicture(event->localPos()), m_geometry);
     else
         m_pressPoint = event->localPos();
@@ -637,7 +690,9 @@ void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
     emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
     if (!(event->buttons() & Qt::LeftButton))
         return;
-    if (m_editorMode == Crop) {
+    if (depthMove(event->localPos()))
+        return;
+    if (m_editorMode == ImageEdit::Crop) {
         m_geometryEdits->dragCrop(toPicture(event->localPos()), m_geometry);
         return;
     }
@@ -650,7 +705,11 @@ void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
 void ImageEditItem::mouseReleaseEvent(QMouseEvent* event)
 {
     m_mousePos = event->localPos();
-    if (m_editorMode == Crop)
+    if (depthRelease()) {
+        event->accept();
+        return;
+    }
+    if (m_editorMode == ImageEdit::Crop)
         m_geometryEdits->endCropDrag();
     event->accept();
 }
@@ -659,7 +718,7 @@ void ImageEditItem::hoverMoveEvent(QHoverEvent* event)
 {
     m_mousePos = event->posF();
     emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
-    if (m_editorMode != None)
+    if (m_editorMode != ImageEdit::None)
         updateCursor();
 }
 
@@ -671,6 +730,8 @@ void ImageEditItem::hoverLeaveEvent(QHoverEvent*)
 void ImageEditItem::wheelEvent(QWheelEvent* event)
 {
     event->accept();
+    if (depthWheel(event))
+        return;
     if (m_geometryEdits->cropState() != GeometryEdits::Hidden)
         return;
     const int delta = event->angleDelta().y();
@@ -716,7 +777,20 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
     node->crop().setCropGeometry(m_geometryEdits->cropState(), m_geometryEdits->cropRect(),
         aspect.x > 0 && aspect.y > 0 ? double(aspect.x) / aspect.y : 1.0);
     node->crop().updateNode(*planes);
-    node->crop().setVisible(m_editorMode == Crop);
+    node->crop().setVisible(m_editorMode == ImageEdit::Crop);
+    ImageEditState state = *this;
+    state.overlayMode = m_editorMode;
+    state.overlayPicker = m_pickerMode;
+    state.mousePos = m_mousePos;
+    state.scale = float(devicePixelRatio());
+    state.viewSize = QSize(int(width()), int(height()));
+    state.level = m_geometry.level();
+    state.brushRadius = float(brushRadiusValue());
+    node->updateOverlay(state, *planes, AppSettings::avoidDrawPoints());
+    if (m_marchPending) {
+        m_marchPending = false;
+        node->marchLasso();
+    }
     return node;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ciapi/deptheditor.h"
 #include "ciapi/image.h"
+#include "display/imageedit.h"
+#include "display/imageeditstate.h"
 #include "display/imagegeometry.h"
 #include "display/imageservicepointer.h"
 #include "display/levelplanner.h"
@@ -16,8 +19,12 @@
 #include <QSize>
 #include <QUrl>
 
+#include <functional>
 #include <vector>
 
+namespace CIAPI {
+class DepthEditor;
+}
 class GeometryEdits;
 class ImageEditor;
 class ImageProperties;
@@ -26,8 +33,9 @@ class ProgressModel;
 // The editor's canvas: one picture at any zoom. It asks the engine only for the blocks of
 // the pyramid levels that are visible at the resolution the screen needs, tracks how
 // complete the shown picture is, coalesces redraws after property changes, and hosts the
-// crop overlay of its geometry tool.
-class ImageEditItem : public QQuickItem, public DepthClient
+// crop overlay of its geometry tool and the depth tools (refocus, brush, heals, quick
+// select, lasso; their part lives in imageedititemdepth.cpp).
+class ImageEditItem : public QQuickItem, public DepthClient, public ImageEditState
 {
     Q_OBJECT
     Q_PROPERTY(QObject* locator READ locator WRITE setLocator)
@@ -51,14 +59,38 @@ class ImageEditItem : public QQuickItem, public DepthClient
     Q_PROPERTY(int rating READ rating WRITE setRating NOTIFY ratingChanged)
     Q_PROPERTY(GeometryEdits* geometryEdits READ geometryEdits CONSTANT)
     Q_PROPERTY(ImageQuality imageQuality READ imageQuality WRITE setImageQuality NOTIFY imageQualityChanged)
-    Q_PROPERTY(EditorMode editorMode READ editorMode WRITE setEditorMode NOTIFY editorModeChanged)
+    Q_PROPERTY(QString exposure READ exposure NOTIFY propertiesChanged)
+    Q_PROPERTY(ImageEdit::EditorMode editorMode READ editorMode WRITE setEditorMode NOTIFY editorModeChanged)
+    Q_PROPERTY(ImageEdit::RenderMode renderMode READ renderMode WRITE setRenderMode NOTIFY renderModeChanged)
+    Q_PROPERTY(ImageEdit::PickerMode pickerMode READ pickerMode WRITE setPickerMode NOTIFY pickerModeChanged)
+    Q_PROPERTY(bool updatingDepth READ updatingDepth NOTIFY updatingDepthChanged)
+    Q_PROPERTY(int depthProgress READ depthProgress NOTIFY depthProgressChanged)
+    Q_PROPERTY(bool hasDepth READ hasDepth NOTIFY depthAvailabilityChanged)
+    Q_PROPERTY(bool hasDepthTools READ hasDepthTools NOTIFY depthAvailabilityChanged)
+    Q_PROPERTY(bool hasDepthRange READ hasDepthRange NOTIFY depthAvailabilityChanged)
+    Q_PROPERTY(double maxDOF READ maxDOF NOTIFY depthRangeChanged)
+    Q_PROPERTY(double minDOF READ minDOF NOTIFY depthRangeChanged)
+    Q_PROPERTY(double dof READ dof WRITE setDof NOTIFY dofChanged)
+    Q_PROPERTY(double brushSize READ brushSizeValue WRITE setBrushSize NOTIFY brushSizeChanged)
+    Q_PROPERTY(double minBrushSize READ minBrushSize NOTIFY editorModeChanged)
+    Q_PROPERTY(double maxBrushSize READ maxBrushSize CONSTANT)
+    Q_PROPERTY(double brushRadius READ brushRadiusValue NOTIFY brushRadiusChanged)
+    Q_PROPERTY(bool hasBrush READ hasBrush NOTIFY hasBrushChanged)
+    Q_PROPERTY(bool hasPanel READ hasPanel NOTIFY editorModeChanged)
+    Q_PROPERTY(bool hasLasso READ hasLasso NOTIFY editorModeChanged)
+    Q_PROPERTY(bool quickAdd READ quickAddValue WRITE setQuickAdd NOTIFY quickAddChanged)
+    Q_PROPERTY(bool hasReferencePoint READ hasReferencePoint NOTIFY hasReferencePointChanged)
+    Q_PROPERTY(bool hasClosedEditArea READ hasClosedEditArea NOTIFY hasClosedEditAreaChanged)
+    Q_PROPERTY(double anomaly WRITE setAnomaly)
+    Q_PROPERTY(bool hasDepthEdits READ hasDepthEdits NOTIFY hasDepthEditsChanged)
 
 public:
     enum ImageQuality { Loading = 0, Preview = 1, Good = 2, Best = 3 };
     Q_ENUM(ImageQuality)
-    // The canvas's own modes; the depth tools add theirs after these.
-    enum EditorMode { None = 0, Crop = 1 };
-    Q_ENUM(EditorMode)
+    using EditorMode = ImageEdit::EditorMode;
+    using RenderMode = ImageEdit::RenderMode;
+    using PickerMode = ImageEdit::PickerMode;
+    using DepthJob = std::function<void(CIAPI::DepthEditor&)>;
 
     static constexpr int kMaxZoomLogLevel = ViewNavigator::kMaxZoomLogLevel;
     static constexpr int kMinZoomLogLevel = ViewNavigator::kMinZoomLogLevel;
@@ -99,6 +131,37 @@ public:
     void setImageQuality(ImageQuality quality);
     EditorMode editorMode() const { return m_editorMode; }
     void setEditorMode(EditorMode mode);
+    QString exposure() const;
+    RenderMode renderMode() const { return m_renderMode; }
+    void setRenderMode(RenderMode mode);
+    PickerMode pickerMode() const { return m_pickerMode; }
+    void setPickerMode(PickerMode mode);
+    bool updatingDepth() const { return m_updatingDepth; }
+    int depthProgress() const { return m_depthProgress; }
+    bool hasDepth() const { return m_hasDepth; }
+    bool hasDepthTools() const { return m_hasDepthTools; }
+    bool hasDepthRange() const { return m_hasDepthRange; }
+    double maxDOF() const { return m_maxDOF; }
+    double minDOF() const { return m_minDOF; }
+    double dof() const { return m_dof; }
+    void setDof(double dof);
+    double brushSizeValue() const { return double(brushSize); }
+    void setBrushSize(double size);
+    double minBrushSize() const { return m_editorMode == ImageEdit::DepthEditingLasso ? 0.0 : 1.0; }
+    double maxBrushSize() const { return 100.0; }
+    double brushRadiusValue() const;
+    bool hasBrush() const;
+    bool hasPanel() const { return ImageEdit::isDepthMode(m_editorMode); }
+    bool hasLasso() const { return m_editorMode == ImageEdit::DepthEditingLasso; }
+    bool quickAddValue() const { return quickAdd; }
+    void setQuickAdd(bool add);
+    bool hasReferencePoint() const;
+    bool hasClosedEditArea() const;
+    void setAnomaly(double anomaly);
+    bool hasDepthEdits() const;
+    std::pair<float, float> depthRange() const { return m_depthRange; }
+    // The depth editor of the bound picture is reached only through the editor's jobs.
+    bool hasDepthEditor() const { return m_viewer != nullptr; }
 
     ImageEditor* viewer() const { return m_viewer; }
     const ImageGeometry& geometry() const { return m_geometry; }
@@ -128,6 +191,24 @@ public slots:
     void serializeCurrentFile();
     void flushTransformation();
 
+    void setBusyIndicator(bool busy);
+    void setDepthProgressRunning(bool running);
+    void setDepthProgressPercent(int percent);
+    void optionFaceMatting(bool checked);
+    void clearDepthPoints();
+    bool isValidDepth(float focusDepth) const;
+    void pushBrushDepthEdit(const QVariantList& points, QPointF refPoint, double brushSize);
+    void pushEdgeHealDepthEdit(const QVariantList& points, double brushSize);
+    void pushSurfHealDepthEdit(const QVariantList& points, double brushSize);
+    void pushLassoDepthEdit(const QVariantList& points, QPointF refPoint, double brushSize);
+    void pushQuickSelectDepthEditPoint(QPointF refPoint);
+    void addQuickSelectStrokes();
+    void applyDepthEdit();
+    void resetDepthEdit();
+    bool undoDepthEdit();
+    bool redoDepthEdit();
+    void resetDepthEdits();
+
 signals:
     void propertiesChanged();
     void locationChanged();
@@ -135,9 +216,22 @@ signals:
     void zoomLevelChanged(double zoomLogLevel);
     void ratingChanged();
     void imageQualityChanged();
-    void editorModeChanged(EditorMode mode);
-    void renderModeChanged();
+    void editorModeChanged(ImageEdit::EditorMode mode);
+    void renderModeChanged(ImageEdit::RenderMode mode);
+    void pickerModeChanged(ImageEdit::PickerMode mode);
     void brushRadiusChanged();
+    void updatingDepthChanged();
+    void depthProgressChanged();
+    void depthAvailabilityChanged();
+    void depthRangeChanged();
+    void dofChanged(double dof);
+    void brushSizeChanged();
+    void hasBrushChanged();
+    void quickAddChanged(bool add);
+    void hasReferencePointChanged();
+    void hasClosedEditAreaChanged();
+    void hasDepthEditsChanged();
+    void depthEditingError();
     void grabbedMouseMoved(double x, double y, bool inside);
 
 protected:
@@ -161,8 +255,28 @@ private slots:
     void mirrorUserPosition(bool horizontal);
     void requestRedraw();
     void updateTransform();
+    void onDepthAvailable();
 
 private:
+    // Depth tools (imageedititemdepth.cpp).
+    void resetDepthState();
+    // Runs a job through the bound editor: renders are cancelled and the picture marked
+    // changed; afterwards the depth-edits flag follows the engine. False when it failed.
+    bool runDepthJob(const DepthJob& job);
+    bool commitDepthEdit(const DepthJob& job);
+    // Reads the depth at a point; throws std::runtime_error as the engine does.
+    float depthAtPoint(const QPointF& p) const;
+    void resetQuickSelect();
+    bool undoRedo(bool redo);
+    CIAPI::QuickSelectDepthEditingParams quickSelectParams() const;
+    // Pointer input in Refocus and the depth modes; false when the mode is not one of them.
+    bool depthPress(const QPointF& itemPoint);
+    bool depthMove(const QPointF& itemPoint);
+    bool depthRelease();
+    bool depthWheel(QWheelEvent* event);
+    QCursor depthCursor() const;
+    void resetAndRequestRegions();
+
     void loadLocation();
     void releaseLocation();
     void detachEditor();
@@ -201,7 +315,24 @@ private:
     RedrawThrottle m_redraws;
     QBasicTimer m_saveTimer;
     GeometryEdits* m_geometryEdits;
-    EditorMode m_editorMode = None;
+    EditorMode m_editorMode = ImageEdit::None;
+    RenderMode m_renderMode = ImageEdit::Normal;
+    PickerMode m_pickerMode = ImageEdit::Reference;
+    PickerMode m_lastPickerMode = ImageEdit::Trajectory;
+    bool m_hasDepth = false;
+    bool m_hasDepthTools = false;
+    bool m_hasDepthRange = false;
+    bool m_updatingDepth = false;
+    int m_depthProgress = 0;
+    double m_minDOF = 2.0;
+    double m_maxDOF = 15.199999809265137;
+    double m_dof = 0.0;
+    std::pair<float, float> m_depthRange { 0.f, 0.f };
+    QMetaObject::Connection m_busyConnection;
+    QMetaObject::Connection m_progressConnection;
+    QMetaObject::Connection m_depthConnection;
+    int m_marchTimer = 0;
+    bool m_marchPending = false;
     QSize m_resolution;
     float m_exposureTime = 0.f;
     float m_evOffset = 0.f;

@@ -1,17 +1,32 @@
 #pragma once
 
+#include "display/imageeditstate.h"
+
+#include <QSGGeometry>
 #include <QSGNode>
 #include <QSGTransformNode>
 
+#include <array>
+#include <memory>
+
+class FlatColorNode;
+class ImageGeometry;
 class ImagePlanesNode;
+class LassoPathNode;
 class NodeCrop;
+class OptionalNode;
 class QQuickWindow;
+class QSGSimpleTextureNode;
+class QSGTexture;
 
 // The editor canvas's root node: the picture's planes, and above them an overlay layer
-// holding the crop overlay.
-class ImageEditNode : public QSGNode
+// holding the reference cross, the lasso, the brush spray and the crop overlay. It keeps a
+// copy of the canvas's edit state and rebuilds the overlay only when that copy changes.
+class ImageEditNode : public QSGNode, public ImageEditState
 {
 public:
+    static constexpr const char* kCrossImage = ":/controls/images/clicktoselect_cross.png";
+
     explicit ImageEditNode(QQuickWindow* window);
     ~ImageEditNode() override;
 
@@ -22,6 +37,16 @@ public:
     NodeCrop& crop() { return *m_crop; }
     QQuickWindow* window() const { return m_window; }
 
+    // Takes the canvas's state and rebuilds what changed, through the picture's geometry.
+    // With `avoidDrawPoints` the spray's points are drawn as short lines.
+    void updateOverlay(const ImageEditState& state, const ImageGeometry& geometry, bool avoidDrawPoints);
+    // Moves the lasso's dashes one step.
+    void marchLasso();
+
+    bool crossShown() const;
+    bool lassoShown() const;
+    bool brushShown() const;
+
     void preprocess() override;
 
 private:
@@ -29,4 +54,14 @@ private:
     ImagePlanesNode* m_planes = nullptr;
     QSGTransformNode* m_overlay;
     NodeCrop* m_crop;
+    std::unique_ptr<QSGTexture> m_crossTexture;
+    QSGSimpleTextureNode* m_cross = nullptr;
+    OptionalNode* m_crossOptional;
+    LassoPathNode* m_lasso;
+    OptionalNode* m_lassoOptional;
+    FlatColorNode* m_brush;
+    QSGGeometry m_brushGeometry;
+    OptionalNode* m_brushOptional;
+    std::array<QPointF, 3> m_mapping; // where three picture points were drawn last time
+    bool m_built = false;
 };

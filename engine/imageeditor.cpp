@@ -6,6 +6,8 @@
 
 #include <QDebug>
 
+#include <stdexcept>
+
 namespace {
 constexpr int kEditorKind = 12;
 }
@@ -66,6 +68,14 @@ bool ImageEditor::applyJob(std::function<void(CIAPI::DepthEditor&)> edit)
     } catch (...) {
         return false;
     }
+}
+
+void ImageEditor::readDepth(const std::function<void(CIAPI::DepthEditor&)>& read)
+{
+    QMutexLocker lock(&m_editorMutex);
+    if (!m_depthEditor)
+        throw std::runtime_error("No depth editor");
+    read(*m_depthEditor);
 }
 
 int ImageEditor::rating() const

@@ -33,6 +33,12 @@ public:
     // never reaches the editor of a replaced renderer). False when the function is empty
     // or the edit throws.
     bool applyJob(std::function<void(CIAPI::DepthEditor&)> edit);
+    // Reads from the current depth editor without changing the picture: renders go on and
+    // nothing is marked changed. The reader's exceptions (std::runtime_error when there is
+    // no depth) reach the caller.
+    void readDepth(const std::function<void(CIAPI::DepthEditor&)>& read);
+    // The picture's depth-edits flag (read from its state file when it was opened).
+    void setHasDepthEdits(bool edited) { m_hasDepthEdits = edited; }
 
     int rating() const;
     // False (and no signal) when the rating is already r.

@@ -195,6 +195,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     m_contentDirty = false;
     m_ratingDirty = false;
     m_hasSavedDepth = false;
+    m_hasDepthEdits = false; // until this picture's state file says otherwise
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
@@ -237,6 +238,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
         m_stateStamp = StateStamp();
         m_contentDirty = false;
         m_hasSavedDepth = false;
+        m_hasDepthEdits = false;
         try {
             retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
             createRenderer();

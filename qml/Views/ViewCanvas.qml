@@ -4,7 +4,8 @@ import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
 
 // One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
-// mirrors and rates it. Escape goes back.
+// mirrors and rates it; the strip above the bar holds the depth tools. Escape leaves a
+// tool, then goes back.
 FocusScope {
     id: view
 
@@ -13,8 +14,8 @@ FocusScope {
     signal closed()
 
     Keys.onEscapePressed: {
-        if (canvas.editorMode === ImageEditItem.Crop) {
-            canvas.editorMode = ImageEditItem.None
+        if (canvas.editorMode !== ImageEdit.None) {
+            canvas.editorMode = ImageEdit.None
             return
         }
         view.closed()
@@ -30,7 +31,7 @@ FocusScope {
         anchors.top: parent.top
         anchors.left: parent.left
         anchors.right: parent.right
-        anchors.bottom: bar.top
+        anchors.bottom: depthTools.top
         focus: true
         locator: view.locator
         location: view.location
@@ -43,6 +44,16 @@ FocusScope {
         color: "#dfdfdf"
         font.pixelSize: 14
         text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
+    }
+
+    ViewDepthTools {
+        id: depthTools
+        canvas: canvas
+        enabled: canvas.captureKnown
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: bar.top
+        height: implicitHeight
     }
 
     Rectangle {
@@ -67,19 +78,19 @@ FocusScope {
                 text: qsTr("crop")
                 enabled: canvas.captureKnown
                 checkable: true
-                checked: canvas.editorMode === ImageEditItem.Crop
+                checked: canvas.editorMode === ImageEdit.Crop
                 onClicked: {
                     if (checked) {
-                        canvas.editorMode = ImageEditItem.Crop
+                        canvas.editorMode = ImageEdit.Crop
                     } else {
                         canvas.geometryEdits.applyCrop()
-                        canvas.editorMode = ImageEditItem.None
+                        canvas.editorMode = ImageEdit.None
                     }
                 }
             }
             ComboBox {
                 id: ratio
-                visible: canvas.editorMode === ImageEditItem.Crop
+                visible: canvas.editorMode === ImageEdit.Crop
                 model: [qsTr("free"), "4:3", "3:4", "16:9", "9:16", "3:2", "2:3", "2:1", "1:2", "1:1"]
                 onActivated: canvas.geometryEdits.setCropMode(index)
                 Connections {

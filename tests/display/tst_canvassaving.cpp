@@ -84,10 +84,10 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
         QSignalSpy saved(canvas.item->viewer(), &ImageViewer::notifyFileUpdatedSignal);
         GeometryEdits* edits = canvas.item->geometryEdits();
-        canvas.item->setEditorMode(ImageEditItem::Crop);
+        canvas.item->setEditorMode(ImageEdit::Crop);
         edits->setCropMode(GeometryEdits::Preset_1_1);
         edits->applyCrop();
-        canvas.item->setEditorMode(ImageEditItem::None);
+        canvas.item->setEditorMode(ImageEdit::None);
         edits->rotateRight();
         edits->mirrorHorizontal();
         QVERIFY(canvas.item->isSavePending());

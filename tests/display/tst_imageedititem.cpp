@@ -381,7 +381,7 @@ private slots:
             canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
             QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
             GeometryEdits* edits = canvas.item->geometryEdits();
-            canvas.item->setEditorMode(ImageEditItem::Crop);
+            canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
             edits->applyCrop();
             edits->rotateRight();
@@ -438,7 +438,7 @@ private slots:
         QCOMPARE(decomposeTransform(edits->transform()).rotation, rotation);
         QCOMPARE(decomposeTransform(edits->transform()).mirrored, mirrored);
         // An off-centre crop through the crop tool.
-        canvas.item->setEditorMode(ImageEditItem::Crop);
+        canvas.item->setEditorMode(ImageEdit::Crop);
         const ImageGeometry& g = canvas.item->geometry();
         const TurnAndMirror turn = decomposeTransform(edits->transform());
         const QRectF before = edits->crop();
@@ -453,7 +453,7 @@ private slots:
         QVERIFY(std::fabs(edits->crop().left() - 0.304) < 1e-6
             && std::fabs(edits->crop().bottom() - 0.746) < 1e-6);
         edits->applyCrop();
-        canvas.item->setEditorMode(ImageEditItem::None);
+        canvas.item->setEditorMode(ImageEdit::None);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
 
         const QImage screen = canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
