@@ -4,14 +4,17 @@
 
 #include "library/agnostic.h"
 #include "library/ordering.h"
+#include "library/spineoutline.h"
 
 SpineModel::SpineModel(QObject* parent)
     : QAbstractListModel(parent)
     , m_agnostic(new Agnostic(this))
     , m_defaultOrdering(Ordering::byUrl(this))
     , m_ordering(m_defaultOrdering)
+    , m_outline(new SpineOutline(&m_tree, this))
 {
     connectResolver(m_agnostic);
+    connect(this, &SpineModel::commitSections, m_outline, &SpineOutline::sectionCommit);
 }
 
 SpineModel::~SpineModel() = default;
@@ -60,6 +63,7 @@ void SpineModel::setResolver(IResolver* resolver)
     // The rows were placed by the old resolver's headers; searches need them placed by
     // the new one's.
     resort();
+    rebuildSections();
     emit layoutChanged();
     emit resolverChanged();
     // Offered files the new resolver already knows.
@@ -78,6 +82,7 @@ void SpineModel::setOrdering(IOrdering* ordering)
     m_ordering = ordering;
     emit layoutAboutToBeChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
     resort();
+    rebuildSections();
     emit layoutChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
     if (changed)
         emit orderingChanged();
@@ -102,6 +107,41 @@ void SpineModel::resort()
         moved.append(row < 0 ? QModelIndex() : index(row, 0));
     }
     changePersistentIndexList(persistent, moved);
+}
+
+void SpineModel::rebuildSections()
+{
+    // The outline is emptied and announced again whole: its rows may all change.
+    if (m_tree.rowCount() > 0) {
+        m_outline->beginRemoveSections(0, m_tree.rowCount());
+        m_tree.clear();
+        m_outline->endRemoveSections();
+    }
+    // The list is sorted: equal key paths come in runs.
+    QVariantList run;
+    int runLength = 0;
+    for (const QUrl& url : qAsConst(m_list)) {
+        QVariantList keys = m_ordering->keys(url, headers());
+        if (runLength > 0 && keys == run) {
+            ++runLength;
+            continue;
+        }
+        if (runLength > 0)
+            m_tree.add(run, runLength);
+        run = std::move(keys);
+        runLength = 1;
+    }
+    if (runLength > 0)
+        m_tree.add(run, runLength);
+    if (m_tree.rowCount() > 0) {
+        // Announced as inserted after the fact: the tree is the outline's data.
+        const int rows = m_tree.rowCount();
+        SectionTree built;
+        built.swap(m_tree);
+        m_outline->beginInsertSections(0, rows);
+        built.swap(m_tree);
+        m_outline->endInsertSections();
+    }
 }
 
 QStringList SpineModel::fileList() const
@@ -180,25 +220,65 @@ void SpineModel::enlistUrlAt(int row, const QUrl& url)
     insertListed(row, url);
 }
 
-void SpineModel::insertListed(int row, const QUrl& url)
+void SpineModel::enlistUrlAt(int row, const QUrl& url, const QVariantList& keys)
 {
-    beginInsertRows(QModelIndex(), row, row);
+    if (row < 0 || row > m_list.size() || url.isEmpty() || m_listed.contains(url))
+        return;
+    int outlineRow = 0;
+    const int created = m_tree.missingNodes(keys, &outlineRow);
+    announceSections(keys, row, 1);
+    if (created > 0)
+        m_outline->beginInsertSections(outlineRow, created);
+    if (!m_quiet)
+        beginInsertRows(QModelIndex(), row, row);
     m_list.insert(row, url);
     m_listed.insert(url);
-    endInsertRows();
+    m_tree.add(keys, 1);
+    if (!m_quiet)
+        endInsertRows();
+    if (created > 0)
+        m_outline->endInsertSections();
+    for (int i = 0; i <= keys.size(); ++i)
+        emit commitSections(keys.mid(0, i), 1, i == keys.size());
+}
+
+void SpineModel::announceSections(const QVariantList& keys, int row, int count)
+{
+    for (int i = 0; i <= keys.size(); ++i) {
+        const QVariantList prefix = keys.mid(0, i);
+        emit alertSections(prefix, row - m_tree.baseRow(prefix), count, i == keys.size());
+    }
+}
+
+void SpineModel::insertListed(int row, const QUrl& url)
+{
+    enlistUrlAt(row, url, m_ordering->keys(url, headers()));
 }
 
 void SpineModel::removeListedAt(int row)
 {
-    beginRemoveRows(QModelIndex(), row, row);
-    m_listed.remove(m_list.takeAt(row));
-    endRemoveRows();
+    forgetUrlAt(row, m_ordering->keys(m_list.at(row), headers()));
 }
 
 void SpineModel::forgetUrlAt(int row)
 {
     if (row >= 0 && row < m_list.size())
         removeListedAt(row);
+}
+
+void SpineModel::forgetUrlAt(int row, const QVariantList& keys)
+{
+    if (row < 0 || row >= m_list.size())
+        return;
+    announceSections(keys, row, -1);
+    if (!m_quiet)
+        beginRemoveRows(QModelIndex(), row, row);
+    m_listed.remove(m_list.takeAt(row));
+    m_tree.add(keys, -1);
+    if (!m_quiet)
+        endRemoveRows();
+    for (int i = 0; i <= keys.size(); ++i)
+        emit commitSections(keys.mid(0, i), -1, i == keys.size());
 }
 
 int SpineModel::rowOf(const QUrl& url)
@@ -243,10 +323,8 @@ bool SpineModel::forgetRows(int row, int count)
     if (row < 0 || row >= m_list.size() || count < 1)
         return false;
     count = qMin(count, m_list.size() - row);
-    beginRemoveRows(QModelIndex(), row, row + count - 1);
     for (int i = 0; i < count; ++i)
-        m_listed.remove(m_list.takeAt(row));
-    endRemoveRows();
+        removeListedAt(row);
     return true;
 }
 
@@ -283,6 +361,7 @@ void SpineModel::recallUrl(const QUrl& url)
 {
     m_recalledUrl = url;
     m_recalledRow = rowOf(url);
+    m_recalledKeys = m_recalledRow >= 0 ? m_ordering->keys(url, headers()) : QVariantList();
 }
 
 int SpineModel::placeWithout(int row, const QUrl& url)
@@ -297,12 +376,15 @@ int SpineModel::placeWithout(int row, const QUrl& url)
 void SpineModel::updateUrl(const QUrl& url)
 {
     int old = -1;
+    QVariantList oldKeys;
     if (url == m_recalledUrl && m_recalledRow >= 0 && m_recalledRow < m_list.size()
         && m_list.at(m_recalledRow) == url) {
         old = m_recalledRow;
+        oldKeys = m_recalledKeys;
     }
     m_recalledUrl.clear();
     m_recalledRow = -1;
+    m_recalledKeys.clear();
     if (old < 0) {
         if (!m_listed.contains(url)) {
             // A file that gets its first headers is listed now.
@@ -314,14 +396,27 @@ void SpineModel::updateUrl(const QUrl& url)
         old = rowOf(url);
         if (old < 0)
             return;
+        oldKeys = m_ordering->keys(url, headers());
     }
     const int place = placeWithout(old, url);
+    const QVariantList keys = m_ordering->keys(url, headers());
     emit dataChanged(index(old, 0), index(old, 0));
-    if (place == old)
+    if (place == old && keys == oldKeys) {
+        for (int i = 0; i <= keys.size(); ++i) {
+            const QVariantList prefix = keys.mid(0, i);
+            emit touchSections(prefix, place - m_tree.baseRow(prefix), 1, i == keys.size());
+        }
         return;
-    beginMoveRows(QModelIndex(), old, old, QModelIndex(), place > old ? place + 1 : place);
-    m_list.move(old, place);
-    endMoveRows();
+    }
+    const bool moves = place != old;
+    if (moves)
+        beginMoveRows(QModelIndex(), old, old, QModelIndex(), place > old ? place + 1 : place);
+    m_quiet = true;
+    forgetUrlAt(old, oldKeys);
+    enlistUrlAt(place, url, keys);
+    m_quiet = false;
+    if (moves)
+        endMoveRows();
 }
 
 QModelIndex SpineModel::defaultIndex(bool last) const
