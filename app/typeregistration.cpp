@@ -42,6 +42,8 @@
 #include "library/fairpartitioner.h"
 #include "library/invertiblemodel.h"
 #include "library/iordering.h"
+#include "library/recyclebin.h"
+#include "library/selectionaggregator.h"
 #include "library/session.h"
 #include "library/sessionlogger.h"
 #include "library/spinemodel.h"
@@ -139,6 +141,8 @@ void registerQmlTypes()
     qmlRegisterType<InvertibleModel>(applicationId, 2, 0, "InvertibleModel");
     qmlRegisterType<BranchFilter>(applicationId, 2, 0, "BranchFilter");
     qmlRegisterType<FairPartitioner>(applicationId, 2, 0, "FairPartitioner");
+    qmlRegisterType<SelectionAggregator>(applicationId, 2, 0, "Aggregator");
+    qmlRegisterType<RecycleBin>(applicationId, 2, 0, "RecycleBin");
     qmlRegisterType<InfoHarvester>(applicationId, 2, 0, "InfoHarvester");
     qmlRegisterType<InfoUploader>(applicationId, 2, 0, "InfoUploader");
     qmlRegisterType<DigestBackend>(applicationId, 2, 0, "DigestBackend");
