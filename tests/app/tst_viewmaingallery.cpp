@@ -10,6 +10,7 @@
 #include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "library/sessionlogger.h"
 #include "library/spineoutline.h"
 #include "support/testenvironment.h"
 
@@ -261,6 +262,10 @@ private slots:
         host->execute(QStringList { m_other });
         QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
+        // The folder's session is a recent one now.
+        auto* history = window->findChild<SessionLogger*>();
+        QVERIFY(history);
+        QCOMPARE(history->sessions().size(), 1);
         QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
         // The canvas got the picture and the image service.
         auto* canvas = window->findChild<ImageEditItem*>();
@@ -284,6 +289,10 @@ private slots:
         // The oldest capture first.
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
         QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size() + 1), 20000);
+        const QList<QQuickItem*> tab = visibleItemsNamed(window->contentItem(), QStringLiteral("galleryTab"));
+        QCOMPARE(tab.size(), 1);
+        QVERIFY2(tab.first()->property("text").toString().endsWith(QStringLiteral("(5)")),
+            qPrintable(tab.first()->property("text").toString()));
     }
 };
 
