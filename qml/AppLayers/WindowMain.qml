@@ -28,6 +28,7 @@ ApplicationWindow {
     ImageLocator {
         id: imageLocator
         channelOrder: glChannelOrder
+        thumbnailBudgetMb: AppSettings && AppSettings.thumbnailBudgetMb > 0 ? AppSettings.thumbnailBudgetMb : 512
     }
 
     // The sessions the user opened, kept across starts; the active one is the gallery's.
