@@ -5,6 +5,25 @@
 #include "library/agnostic.h"
 #include "library/ordering.h"
 #include "library/spineoutline.h"
+#include "library/spinesection.h"
+
+#include <QTimer>
+
+namespace {
+
+// A hashable text for a key path: each key's type and text.
+QString pathKey(const QVariantList& path)
+{
+    QString text;
+    for (const QVariant& key : path) {
+        const int type
+            = key.isNull() ? 0 : (key.canConvert<qlonglong>() && key.type() != QVariant::String ? 1 : 2);
+        text += QString::number(type) + QLatin1Char(':') + key.toString() + QChar(0x1f);
+    }
+    return text;
+}
+
+} // namespace
 
 SpineModel::SpineModel(QObject* parent)
     : QAbstractListModel(parent)
@@ -238,16 +257,65 @@ void SpineModel::enlistUrlAt(int row, const QUrl& url, const QVariantList& keys)
         endInsertRows();
     if (created > 0)
         m_outline->endInsertSections();
-    for (int i = 0; i <= keys.size(); ++i)
-        emit commitSections(keys.mid(0, i), 1, i == keys.size());
+    commitAll(keys, 1);
 }
 
 void SpineModel::announceSections(const QVariantList& keys, int row, int count)
 {
     for (int i = 0; i <= keys.size(); ++i) {
         const QVariantList prefix = keys.mid(0, i);
-        emit alertSections(prefix, row - m_tree.baseRow(prefix), count, i == keys.size());
+        const int offset = row - m_tree.baseRow(prefix);
+        const bool leaf = i == keys.size();
+        emit alertSections(prefix, offset, count, leaf);
+        dispatch(prefix, [&](SpineSection* s) { s->sectionAlert(prefix, offset, count, leaf); });
     }
+}
+
+void SpineModel::commitAll(const QVariantList& keys, int count)
+{
+    for (int i = 0; i <= keys.size(); ++i) {
+        const QVariantList prefix = keys.mid(0, i);
+        const bool leaf = i == keys.size();
+        emit commitSections(prefix, count, leaf);
+        dispatch(prefix, [&](SpineSection* s) { s->sectionCommit(prefix, count, leaf); });
+    }
+    if (!m_basesPending && !m_sectionsByPath.isEmpty()) {
+        m_basesPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_basesPending = false;
+            emit sectionBasesMoved();
+        });
+    }
+}
+
+template <typename Call> void SpineModel::dispatch(const QVariantList& path, Call call)
+{
+    if (m_sectionsByPath.isEmpty())
+        return;
+    const auto it = m_sectionsByPath.constFind(pathKey(path));
+    if (it == m_sectionsByPath.constEnd())
+        return;
+    const QList<SpineSection*> sections = it.value();
+    for (SpineSection* section : sections)
+        call(section);
+}
+
+void SpineModel::attachSection(SpineSection* section, const QVariantList& branch)
+{
+    QList<SpineSection*>& list = m_sectionsByPath[pathKey(branch)];
+    if (!list.contains(section))
+        list.append(section);
+}
+
+void SpineModel::detachSection(SpineSection* section, const QVariantList& branch)
+{
+    const QString key = pathKey(branch);
+    auto it = m_sectionsByPath.find(key);
+    if (it == m_sectionsByPath.end())
+        return;
+    it->removeAll(section);
+    if (it->isEmpty())
+        m_sectionsByPath.erase(it);
 }
 
 void SpineModel::insertListed(int row, const QUrl& url)
@@ -277,8 +345,7 @@ void SpineModel::forgetUrlAt(int row, const QVariantList& keys)
     m_tree.add(keys, -1);
     if (!m_quiet)
         endRemoveRows();
-    for (int i = 0; i <= keys.size(); ++i)
-        emit commitSections(keys.mid(0, i), -1, i == keys.size());
+    commitAll(keys, -1);
 }
 
 int SpineModel::rowOf(const QUrl& url)
@@ -404,7 +471,10 @@ void SpineModel::updateUrl(const QUrl& url)
     if (place == old && keys == oldKeys) {
         for (int i = 0; i <= keys.size(); ++i) {
             const QVariantList prefix = keys.mid(0, i);
-            emit touchSections(prefix, place - m_tree.baseRow(prefix), 1, i == keys.size());
+            const int offset = place - m_tree.baseRow(prefix);
+            const bool leaf = i == keys.size();
+            emit touchSections(prefix, offset, 1, leaf);
+            dispatch(prefix, [&](SpineSection* s) { s->sectionTouch(prefix, offset, 1, leaf); });
         }
         return;
     }

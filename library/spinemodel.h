@@ -14,6 +14,7 @@
 class Agnostic;
 class Ordering;
 class SpineOutline;
+class SpineSection;
 
 // The gallery's list of files. Every URL offered joins the gross set; a file becomes a
 // row once its resolver gives it headers, at the place its ordering gives. Header changes
@@ -42,6 +43,10 @@ public:
     SpineOutline* outlineModel() const { return m_outline; }
     // The section tree of the listed files.
     const SectionTree& sections() const { return m_tree; }
+    // Section proxies get the section signals of their own branch only, called directly:
+    // with a thousand sections, a signal to all of them per file would dominate.
+    void attachSection(SpineSection* section, const QVariantList& branch);
+    void detachSection(SpineSection* section, const QVariantList& branch);
 
     bool isOffered(const QUrl& url) const { return m_gross.contains(url); }
     bool isListed(const QUrl& url) const { return m_listed.contains(url); }
@@ -89,6 +94,8 @@ signals:
     void alertSections(const QVariantList& keys, int offset, int count, bool leaf);
     void touchSections(const QVariantList& keys, int offset, int count, bool leaf);
     void commitSections(const QVariantList& keys, int count, bool leaf);
+    // Sections' first rows moved; sent once per turn of the event loop.
+    void sectionBasesMoved();
 
 protected:
     // The row that holds the URL, or -1: the ordering's search, then a plain search when
@@ -109,6 +116,8 @@ private:
     void resort();
     void rebuildSections();
     void announceSections(const QVariantList& keys, int row, int count);
+    void commitAll(const QVariantList& keys, int count);
+    template <typename Call> void dispatch(const QVariantList& path, Call call);
 
     QSet<QUrl> m_gross;
     QList<QUrl> m_list;
@@ -128,4 +137,6 @@ private:
     SpineOutline* m_outline;
     // Set while a row moves between sections: the move is announced as one.
     bool m_quiet = false;
+    QHash<QString, QList<SpineSection*>> m_sectionsByPath;
+    bool m_basesPending = false;
 };

@@ -7,6 +7,12 @@ SpineSection::SpineSection(QObject* parent)
     : QAbstractProxyModel(parent)
 { }
 
+SpineSection::~SpineSection()
+{
+    if (m_source)
+        m_source->detachSection(this, m_branch);
+}
+
 int SpineSection::baseRow() const
 {
     return m_source ? m_source->sections().baseRow(m_branch) : 0;
@@ -81,14 +87,16 @@ void SpineSection::setSource(SpineModel* source)
     if (source == m_source)
         return;
     beginResetModel();
-    if (m_source)
+    if (m_source) {
         disconnect(m_source, nullptr, this, nullptr);
+        m_source->detachSection(this, m_branch);
+    }
     m_source = source;
     QAbstractProxyModel::setSourceModel(source);
     if (source) {
-        connect(source, &SpineModel::alertSections, this, &SpineSection::sectionAlert);
-        connect(source, &SpineModel::touchSections, this, &SpineSection::sectionTouch);
-        connect(source, &SpineModel::commitSections, this, &SpineSection::sectionCommit);
+        // The section signals of this branch come as direct calls (see attachSection).
+        source->attachSection(this, m_branch);
+        connect(source, &SpineModel::sectionBasesMoved, this, &SpineSection::baseRowChanged);
         // A re-sort may change any section: the rows are read again.
         connect(source, &QAbstractItemModel::layoutAboutToBeChanged, this, [this] { beginResetModel(); });
         connect(source, &QAbstractItemModel::layoutChanged, this, [this] {
@@ -116,7 +124,11 @@ void SpineSection::setBranch(const QVariantList& branch)
     if (branch == m_branch)
         return;
     beginResetModel();
+    if (m_source)
+        m_source->detachSection(this, m_branch);
     m_branch = branch;
+    if (m_source)
+        m_source->attachSection(this, m_branch);
     endResetModel();
     emit branchChanged();
     emit baseRowChanged();
@@ -177,17 +189,5 @@ void SpineSection::sectionCommit(const QVariantList& keys, int count, bool leaf)
         else
             endRemoveRows();
         emit rangeSzChanged();
-    }
-    // A change in an earlier sibling (once, at the depth where the paths part), or in
-    // an ancestor's own files, which come first, moves this section's first row.
-    const int shorter = qMin(keys.size(), m_branch.size());
-    int i = 0;
-    while (i < shorter && SectionTree::compareKeys(keys[i], m_branch[i]) == 0)
-        ++i;
-    if (i < shorter) {
-        if (i == keys.size() - 1 && SectionTree::compareKeys(keys[i], m_branch[i]) < 0)
-            emit baseRowChanged();
-    } else if (keys.size() < m_branch.size() && leaf) {
-        emit baseRowChanged();
     }
 }

@@ -19,6 +19,7 @@ class SpineSection : public QAbstractProxyModel
     Q_PROPERTY(int rangeSz READ rangeSz NOTIFY rangeSzChanged)
 public:
     explicit SpineSection(QObject* parent = nullptr);
+    ~SpineSection() override;
 
     SpineModel* source() const { return m_source; }
     QVariantList branch() const { return m_branch; }

@@ -1,6 +1,7 @@
 #include <QAbstractItemModelTester>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QStringListModel>
 #include <QtTest>
 
@@ -243,6 +244,34 @@ private slots:
                 }
             }
         }
+    }
+
+    // A later section hears that its first row moved once the stream of changes pauses,
+    // and only then: one signal for a whole batch of inserts before it.
+    void baseRowsMoveOncePerTurn()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        model.setResolver(&resolver);
+        std::unique_ptr<Ordering> byDay(Ordering::byTimestamp());
+        model.setOrdering(byDay.get());
+        auto add = [&](const QString& name, const QDate& day) {
+            const QUrl url = QUrl::fromLocalFile("/d/" + name);
+            resolver.setRow(url, TestResolver::imageRow(url, day.startOfDay(), 0));
+            model.insertUrl(url);
+        };
+        add("late.vrx", { 2019, 1, 2 });
+        SpineSection later;
+        later.setSource(&model);
+        later.setBranch({ 2019, 1, 2 });
+        QSignalSpy moved(&later, &SpineSection::baseRowChanged);
+        QSignalSpy rows(&later, &QAbstractItemModel::rowsInserted);
+        for (int i = 0; i < 50; ++i)
+            add(QString("early%1.vrx").arg(i), { 2018, 5, 14 });
+        QCOMPARE(moved.count(), 0);
+        QTRY_COMPARE(moved.count(), 1);
+        QCOMPARE(later.baseRow(), 50);
+        QCOMPARE(rows.count(), 0);
     }
 
     void cull()
