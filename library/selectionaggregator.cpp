@@ -3,11 +3,21 @@
 #include <QItemSelectionModel>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 
-QPair<int, QString> keyOf(const QVariant& value)
+// Whole numbers by value with no text to build; anything else by type and text.
+QPair<qint64, QString> keyOf(const QVariant& value)
 {
-    return { value.userType(), value.toString() };
+    switch (value.userType()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+        return { value.toLongLong(), QString() };
+    default:
+        return { std::numeric_limits<qint64>::min() + value.userType(), value.toString() };
+    }
 }
 
 } // namespace
@@ -105,7 +115,7 @@ void SelectionAggregator::count(const QItemSelection& selection, int step)
 void SelectionAggregator::publish(bool wasDefined)
 {
     if (m_counts.size() == 1) {
-        const QVariant value = m_values.first();
+        const QVariant value = m_values.cbegin().value();
         if (value != m_value || value.userType() != m_value.userType()) {
             m_value = value;
             emit valueChanged(value);
@@ -145,7 +155,8 @@ void SelectionAggregator::onDataChanged(
     for (const QItemSelectionRange& range : selection) {
         for (const QItemSelectionRange& part : changed) {
             if (range.intersects(part)) {
-                rebuild();
+                // Counted once the model settles: a change comes with its move.
+                scheduleRebuild();
                 return;
             }
         }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <QHash>
 #include <QItemSelection>
-#include <QMap>
 #include <QPointer>
 #include <QVariant>
 
@@ -56,9 +56,10 @@ private:
     QPointer<QItemSelectionModel> m_selectionModel;
     QString m_roleName;
     int m_role = 0;
-    // Keyed by the value's text and type: QVariant has no order of its own.
-    QMap<QPair<int, QString>, int> m_counts;
-    QMap<QPair<int, QString>, QVariant> m_values;
+    // Keyed by the value's number, or its type and text: QVariant has no hash of its own.
+    using Key = QPair<qint64, QString>;
+    QHash<Key, int> m_counts;
+    QHash<Key, QVariant> m_values;
     QVariant m_value;
     bool m_rebuildPending = false;
 };

@@ -53,7 +53,7 @@ private slots:
         model.setData(model.index(3, 0), "x", Qt::DisplayRole);
         QVERIFY(!aggregator.defined());
         model.setData(model.index(3, 0), 3, kRating);
-        QVERIFY(aggregator.defined());
+        QTRY_VERIFY(aggregator.defined());
 
         selection.clear();
         QVERIFY(!aggregator.defined());
