@@ -28,7 +28,10 @@ ApplicationWindow {
     ImageLocator {
         id: imageLocator
         channelOrder: glChannelOrder
-        thumbnailBudgetMb: AppSettings && AppSettings.thumbnailBudgetMb > 0 ? AppSettings.thumbnailBudgetMb : 512
+        Component.onCompleted: {
+            if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
+                thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
+        }
     }
 
     // The sessions the user opened, kept across starts; the active one is the gallery's.

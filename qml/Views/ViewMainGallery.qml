@@ -132,6 +132,12 @@ FocusScope {
                 required property int innerExcl
                 property bool flattened: false
                 property bool collapsed: false
+                // Cells exist only for sections within a screen of the visible area; the
+                // others take the height their rows would roughly have.
+                readonly property real estimatedHeight: Math.ceil(section.rangeSz * (4 / 3) * gallery.baseRowHeight
+                    / Math.max(1, collection.width)) * (gallery.baseRowHeight + 4)
+                readonly property bool near: y <= collection.contentY + 2 * collection.height
+                    && y + estimatedHeight + 40 >= collection.contentY - collection.height
 
                 width: collection.width
                 spacing: 2
@@ -173,9 +179,9 @@ FocusScope {
                 FairSection {
                     id: body
                     width: parent.width
-                    height: visible ? implicitHeight : 0
+                    height: !visible ? 0 : sectionView.near ? implicitHeight : sectionView.estimatedHeight
                     visible: !sectionView.collapsed && section.rangeSz > 0
-                    model: mirror
+                    model: sectionView.near ? mirror : null
                     baseRowHeight: gallery.baseRowHeight
                     spacing: 4
 
