@@ -4,6 +4,7 @@
 
 #include "library/agnostic.h"
 #include "library/ordering.h"
+#include "library/sortkeycache.h"
 #include "library/spineoutline.h"
 #include "library/spinesection.h"
 
@@ -210,6 +211,14 @@ void SpineModel::insertUrl(const QUrl& url)
     if (url.isEmpty() || m_gross.contains(url))
         return;
     m_gross.insert(url);
+    // Room for every offered file to be listed, made while files are offered, so the
+    // stream of their headers later never waits for a table or the list to grow.
+    if (m_listed.capacity() < m_gross.size()) {
+        m_listed.reserve(2 * m_gross.size());
+        m_list.reserve(2 * m_gross.size());
+        if (SortKeyCache* keys = SortKeyCache::of(headers()))
+            keys->reserve(2 * m_gross.size());
+    }
     emit grossCountChanged();
     enlistUrl(url);
 }
