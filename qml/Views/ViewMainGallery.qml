@@ -103,11 +103,42 @@ FocusScope {
         value: gallery.model ? gallery.model.indexProgress.value : 0
     }
 
+    // How the pictures are grouped and ordered.
+    Row {
+        id: sortBar
+        anchors.right: parent.right
+        anchors.rightMargin: 8
+        anchors.top: progress.bottom
+        anchors.topMargin: 4
+        height: 26
+        spacing: 4
+        Text {
+            anchors.verticalCenter: parent.verticalCenter
+            color: "#9a9a9a"
+            font.pixelSize: 12
+            text: qsTr("Sort by")
+        }
+        Repeater {
+            model: [
+                { field: "timestamp", label: qsTr("Date") },
+                { field: "rating", label: qsTr("Rating") },
+                { field: "filePath", label: qsTr("Folder") }
+            ]
+            SectionButton {
+                required property var modelData
+                objectName: "sortBy_" + modelData.field
+                text: modelData.label
+                color: gallery.model.sortField === modelData.field ? "#3d5a66" : "#262626"
+                onClicked: gallery.model.sortField = modelData.field
+            }
+        }
+    }
+
     FairCollection {
         id: collection
         objectName: "galleryCollection"
         anchors.fill: parent
-        anchors.topMargin: progress.height + 4
+        anchors.topMargin: progress.height + sortBar.height + 8
         anchors.leftMargin: 4
         anchors.rightMargin: 4
         focus: true

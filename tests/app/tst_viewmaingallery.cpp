@@ -231,6 +231,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size() - 1, 20000);
         QVERIFY(QFile::rename(gone, m_urls.at(0).toLocalFile()));
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
+
+        // Sorted by folder: one section per folder level, the pictures' folder among them.
+        const QList<QQuickItem*> byFolder = visibleItemsNamed(root, QStringLiteral("sortBy_filePath"));
+        QCOMPARE(byFolder.size(), 1);
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier,
+            byFolder.first()
+                ->mapToScene(QPointF(byFolder.first()->width() / 2, byFolder.first()->height() / 2))
+                .toPoint());
+        QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
+        QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
+        QStringList folders;
+        for (QQuickItem* title : visibleItemsNamed(root, QStringLiteral("sectionTitle")))
+            folders.append(title->property("text").toString());
+        QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
     }
 
     // The main window offers what it is handed (a start's or a second start's command
