@@ -131,7 +131,7 @@ void registerQmlTypes()
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
     qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
-    // Until the session history hands out its sessions, the window keeps one of its own.
+    // The sessions the history hands out (the recent-sessions list reads their Roots).
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
     // Until the report dialog lands, QML may build the report chain itself.
     qmlRegisterType<SessionLogger>(applicationId, 2, 0, "SessionLogger");

@@ -147,6 +147,12 @@ private slots:
                 file = { days[random.bounded(5)], random.bounded(6) };
                 resolver.setRow(
                     url, TestResolver::imageRow(url, file.day.startOfDay().addSecs(step), file.rating));
+            } else if (action < 97) {
+                // Flattening is undone right away: the checks below expect the plain views.
+                filter.flatten({ 2018 }, true);
+                sections[0]->setFlatten(!sections[0]->flatten());
+                sections[0]->setFlatten(!sections[0]->flatten());
+                filter.flatten({ 2018 }, false);
             } else {
                 const int which = random.bounded(3);
                 sort = Sort(which);
