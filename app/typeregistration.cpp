@@ -44,9 +44,17 @@
 #include "engine/vrxmessage.h"
 #include "engine/vrxmetadata.h"
 #include "library/activesession.h"
+#include "library/branchfilter.h"
+#include "library/fairpartitioner.h"
+#include "library/invertiblemodel.h"
 #include "library/iordering.h"
+#include "library/recyclebin.h"
+#include "library/selectionaggregator.h"
 #include "library/session.h"
+#include "library/sessionlogger.h"
 #include "library/spinemodel.h"
+#include "library/spineoutline.h"
+#include "library/spinesection.h"
 #include "pipeline/ifilesink.h"
 #include "pipeline/interfaces/ibailiff.h"
 #include "pipeline/interfaces/recipe.h"
@@ -85,6 +93,9 @@ void registerMetaTypes()
     qRegisterMetaType<IResolver*>("IResolver*");
     qRegisterMetaType<IOrdering*>("IOrdering*");
     qRegisterMetaType<Session*>("Session*");
+    qRegisterMetaType<SpineModel*>("SpineModel*");
+    qRegisterMetaType<SpineOutline*>("SpineOutline*");
+    qRegisterMetaType<QItemSelection>("QItemSelection");
     qRegisterMetaType<IBailiff*>("IBailiff*");
     qRegisterMetaType<QList<QStorageInfo>>("QList<QStorageInfo>");
     qRegisterMetaType<QStorageInfo>("QStorageInfo");
@@ -153,6 +164,18 @@ void registerQmlTypes()
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
     // The report chain, which the report dialog builds.
+    // The sessions the history hands out (the recent-sessions list reads their Roots).
+    qmlRegisterType<Session>(applicationId, 2, 0, "Session");
+    // Until the report dialog lands, QML may build the report chain itself.
+    qmlRegisterType<SessionLogger>(applicationId, 2, 0, "SessionLogger");
+    qmlRegisterUncreatableType<SpineOutline>(
+        applicationId, 2, 0, "SpineOutline", QStringLiteral("The gallery model owns its outline"));
+    qmlRegisterType<SpineSection>(applicationId, 2, 0, "SpineSection");
+    qmlRegisterType<InvertibleModel>(applicationId, 2, 0, "InvertibleModel");
+    qmlRegisterType<BranchFilter>(applicationId, 2, 0, "BranchFilter");
+    qmlRegisterType<FairPartitioner>(applicationId, 2, 0, "FairPartitioner");
+    qmlRegisterType<SelectionAggregator>(applicationId, 2, 0, "Aggregator");
+    qmlRegisterType<RecycleBin>(applicationId, 2, 0, "RecycleBin");
     qmlRegisterType<InfoHarvester>(applicationId, 2, 0, "InfoHarvester");
     qmlRegisterType<InfoUploader>(applicationId, 2, 0, "InfoUploader");
     qmlRegisterType<DigestBackend>(applicationId, 2, 0, "DigestBackend");

@@ -201,6 +201,11 @@ bool AppSettings::recurseIntoDirs() const
     return value(QStringLiteral("RecurseIntoDirs")).toBool();
 }
 
+int AppSettings::thumbnailBudgetMb() const
+{
+    return value(QStringLiteral("ThumbnailBudgetMb")).toInt();
+}
+
 bool AppSettings::closeOnNewFiles() const
 {
     return value(QStringLiteral("CloseOnNewFiles")).toBool();
@@ -240,6 +245,11 @@ void AppSettings::setEnableDebugMode(bool on)
 void AppSettings::setRecurseIntoDirs(bool on)
 {
     setValue(QStringLiteral("RecurseIntoDirs"), on);
+}
+
+void AppSettings::setThumbnailBudgetMb(int mb)
+{
+    setValue(QStringLiteral("ThumbnailBudgetMb"), mb);
 }
 
 void AppSettings::setCloseOnNewFiles(bool on)

@@ -41,6 +41,8 @@ class AppSettings : public QSettings
     Q_PROPERTY(
         bool enableDebugMode READ enableDebugMode WRITE setEnableDebugMode NOTIFY enableDebugModeChanged)
     Q_PROPERTY(bool recurseIntoDirs READ recurseIntoDirs WRITE setRecurseIntoDirs)
+    // Memory, in MB, for the pictures the gallery keeps decoded.
+    Q_PROPERTY(int thumbnailBudgetMb READ thumbnailBudgetMb WRITE setThumbnailBudgetMb)
     Q_PROPERTY(bool closeOnNewFiles READ closeOnNewFiles WRITE setCloseOnNewFiles)
     Q_PROPERTY(bool failSafeGpuConf READ failSafeGpuConf WRITE setFailSafeGpuConf)
     Q_PROPERTY(bool failSafeQsgConf READ failSafeQsgConf WRITE setFailSafeQsgConf)
@@ -103,6 +105,7 @@ public:
 
     bool enableDebugMode() const;
     bool recurseIntoDirs() const;
+    int thumbnailBudgetMb() const;
     bool closeOnNewFiles() const;
     bool failSafeGpuConf() const;
     bool failSafeQsgConf() const;
@@ -111,6 +114,7 @@ public:
     bool backgroundIndex() const;
     void setEnableDebugMode(bool on);
     void setRecurseIntoDirs(bool on);
+    void setThumbnailBudgetMb(int mb);
     void setCloseOnNewFiles(bool on);
     void setFailSafeGpuConf(bool on);
     void setFailSafeQsgConf(bool on);

@@ -92,6 +92,7 @@ void DefaultSettings::build()
         setValue(QLatin1String(hint), true);
     setValue(QStringLiteral("CloseOnNewFiles"), true);
     setValue(QStringLiteral("RecurseIntoDirs"), false);
+    setValue(QStringLiteral("ThumbnailBudgetMb"), 512);
     setValue(QStringLiteral("FailSafeGpuConf"), false);
     setValue(QStringLiteral("FailSafeQsgConf"), false);
     setValue(QStringLiteral("AvoidDrawPoints"), false);

@@ -70,6 +70,7 @@ ImageLocator::~ImageLocator()
     m_scheduler.finish();
     m_patchThread->wait();
     m_compressionThread->wait();
+    m_thumbnails.clear();
     m_keepers.clear();
     delete m_filePerm;
 }
@@ -106,6 +107,7 @@ void ImageLocator::setChannelOrder(int channelOrder)
     m_exportQueue->setChannelOrder(channelOrder);
     // Kept outputs have the old pixel order. A keeper still held by a running task goes
     // when that task lets go of it, on this thread (see ImageKeeper::create).
+    m_thumbnails.clear();
     m_keepers.clear();
     emit channelOrderChanged(channelOrder);
 }
@@ -200,14 +202,19 @@ void ImageLocator::requestLoad(QUrl url, ImageClient* client)
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
     if (client)
         keeper->addListener(client);
+    m_thumbnails.touch(keeper);
     enqueue(keeper, false, IndexTask::Image);
 }
 
 void ImageLocator::releaseClient(QUrl url, ImageClient* client)
 {
     const auto it = m_keepers.constFind(fileKey(url));
-    if (it != m_keepers.constEnd() && client)
+    if (it != m_keepers.constEnd() && client) {
         it.value()->removeListener(client);
+        // A picture no item shows any more may make room now.
+        if (m_thumbnails.used() > m_thumbnails.budget())
+            m_thumbnails.trim();
+    }
 }
 
 void ImageLocator::cancelLoading()
@@ -218,6 +225,7 @@ void ImageLocator::cancelLoading()
 
 void ImageLocator::close()
 {
+    m_thumbnails.clear();
     m_keepers.clear();
     cancelLoading();
 }
@@ -247,6 +255,7 @@ void ImageLocator::deliverResult(IndexResult& result)
         break;
     case IndexResult::Output:
         keeper->onImageOutputSlot(std::move(result.message));
+        m_thumbnails.kept(result.keeper);
         break;
     case IndexResult::Invalid:
         keeper->onFileInvalidSlot(keeper->url());
@@ -271,8 +280,10 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
 void ImageLocator::onFileContentsUpdated(QUrl location)
 {
     const auto it = m_keepers.constFind(fileKey(location));
-    if (it != m_keepers.constEnd())
+    if (it != m_keepers.constEnd()) {
         it.value()->clearPyramid();
+        m_thumbnails.dropped(it.value().get());
+    }
     requestMetadata(location);
 }
 

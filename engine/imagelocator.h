@@ -16,6 +16,7 @@
 #include "engine/indextask.h"
 #include "engine/iresolver.h"
 #include "engine/metahistory.h"
+#include "engine/thumbnailbudget.h"
 #include "engine/unreadablewatch.h"
 #include "engine/vrxmetadata.h"
 #include "pipeline/interfaces/ibailiff.h"
@@ -59,6 +60,7 @@ class ImageLocator : public IResolver, public IBailiff, public IImageService
     Q_PROPERTY(int channelOrder READ channelOrder WRITE setChannelOrder NOTIFY channelOrderChanged)
     Q_PROPERTY(ProgressModel* exportProgress READ exportProgress CONSTANT)
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
+    Q_PROPERTY(int thumbnailBudgetMb READ thumbnailBudgetMb WRITE setThumbnailBudgetMb)
 
 public:
     static constexpr int kGlRgba = ChannelOrder::kGlRgba;
@@ -87,6 +89,12 @@ public:
     // Free bytes an export's target volume must keep.
     qint64 lowSpaceBytes() const { return m_lowSpaceBytes; }
     Metahistory* metahistory() const;
+    // Memory the pictures kept for the gallery may take; beyond it the least recently
+    // shown ones that no item holds are dropped and read again when asked for.
+    int thumbnailBudgetMb() const { return int(m_thumbnails.budget() >> 20); }
+    void setThumbnailBudgetMb(int mb) { m_thumbnails.setBudget(qint64(mb) << 20); }
+    void setThumbnailBudgetBytes(qint64 bytes) { m_thumbnails.setBudget(bytes); }
+    const ThumbnailBudget& thumbnails() const { return m_thumbnails; }
 
     // The key under which a file is known everywhere in the service (IImageService).
     using IImageService::fileKey;
@@ -181,6 +189,7 @@ private:
     // The calibration of the camera that took a picture; callable from any thread.
     ImageViewer::Calibration calibrationFor(StreamPart& source) const;
 
+    ThumbnailBudget m_thumbnails;
     FilePerm* m_filePerm;
     bool m_backgroundProcessing = true;
     int m_channelOrder = ChannelOrder::kDefault;

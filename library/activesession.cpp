@@ -384,6 +384,8 @@ void ActiveSession::removeSelected()
             }
         }
     }
+    // The rows go anyway: emptied first, the selection has nothing to follow row by row.
+    m_selectionModel->clearSelection();
     // From the last range up, so the rows of the earlier ones stay where they are.
     for (int i = ranges.size() - 1; i >= 0; --i)
         removeRows(ranges.at(i).first, ranges.at(i).second - ranges.at(i).first + 1);

@@ -281,6 +281,9 @@ void Root::setActive(bool on)
         }
         m_knownFiles.clear();
         m_knownDirs.clear();
+        m_unwatched.clear();
+        if (m_rescanTimer)
+            m_rescanTimer->stop();
         m_canonicalOf.clear();
         m_dirOfCanonical.clear();
         m_shadowed.clear();
@@ -305,11 +308,21 @@ void Root::addDir(const QString& dirPath)
     }
     if (watchDirectory(dir)) {
         qCDebug(lcLibrary) << "AddDir:" << m_folder;
-    } else if (!m_warnedUnwatchable) {
-        // Usually the system's limit on watches: the folder is read now and on every
-        // rescan, but changes inside it are not seen as they happen.
-        m_warnedUnwatchable = true;
-        qCWarning(lcLibrary) << "Can't watch folder, listing it without watching:" << dir;
+    } else {
+        // Usually the system's limit on watches: the folder is read now and again on
+        // every rescan, which a timer runs while such folders exist.
+        m_unwatched.insert(dir);
+        if (!m_rescanTimer) {
+            m_rescanTimer = new QTimer(this);
+            m_rescanTimer->setInterval(m_rescanMs);
+            connect(m_rescanTimer, &QTimer::timeout, this, &Root::rescan);
+        }
+        m_rescanTimer->start();
+        if (!m_warnedUnwatchable) {
+            m_warnedUnwatchable = true;
+            qCWarning(lcLibrary) << "Can't watch folder, reading it again every" << m_rescanMs
+                                 << "ms:" << dir;
+        }
     }
     m_canonicalOf.insert(dir, canonical);
     m_dirOfCanonical.insert(canonical, dir);
@@ -323,9 +336,23 @@ void Root::rescan()
 {
     if (!m_inclusive)
         return;
-    const QStringList files = listFiles();
-    for (const QString& file : files)
-        emit addFile(file);
+    onDirectoryChanged(m_folder);
+    const QStringList unwatched = m_unwatched.values();
+    for (const QString& dir : unwatched) {
+        if (!m_canonicalOf.contains(dir)) {
+            m_unwatched.remove(dir); // no longer followed
+            continue;
+        }
+        if (dir != m_folder)
+            onDirectoryChanged(dir);
+    }
+}
+
+void Root::setRescanInterval(int ms)
+{
+    m_rescanMs = ms;
+    if (m_rescanTimer)
+        m_rescanTimer->setInterval(ms);
 }
 
 void Root::onDirectoryChanged(const QString& dirPath)

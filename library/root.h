@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 class QFileSystemWatcher;
 
@@ -41,9 +42,11 @@ public:
     // and announces its files. A directory already followed under its canonical path is
     // not followed a second time, so symbolic links back into the tree end there.
     void addDir(const QString& dir);
-    // Announces every matching file now on disk below the folder, whether or not the Root
-    // is active; nothing is remembered.
+    // Reads the folder again, and every followed folder the system would not watch,
+    // announcing what appeared and what went since they were last read.
     void rescan();
+    // How often folders that could not be watched are read again (milliseconds).
+    void setRescanInterval(int ms);
 
     // True when the path lies in the folder (directly, or anywhere below when recursive).
     bool containsPath(const QString& path) const;
@@ -105,6 +108,10 @@ private:
     QList<QRegularExpression> m_compiled;
 
     QFileSystemWatcher* m_watcher = nullptr;
+    // Followed directories the system would not watch, read again by the timer.
+    QSet<QString> m_unwatched;
+    QTimer* m_rescanTimer = nullptr;
+    int m_rescanMs = 5000;
     // Followed directory to the file paths last seen in it.
     QHash<QString, QSet<QString>> m_knownFiles;
     // Followed directory (recursive Roots) to the subfolder paths last seen in it.

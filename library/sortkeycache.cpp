@@ -20,6 +20,15 @@ SortKeyCache* SortKeyCache::of(IHeaders* headers)
     return cache ? cache : new SortKeyCache(headers);
 }
 
+void SortKeyCache::reserve(int count)
+{
+    if (count <= 0 || size_t(count) <= m_keys.size())
+        return;
+    m_keys.reserve(size_t(count));
+    m_byIdentity.reserve(2 * size_t(count));
+    m_pinned.reserve(2 * size_t(count));
+}
+
 const FileKey& SortKeyCache::key(const QUrl& url)
 {
     const quintptr identity = urlIdentity(url);

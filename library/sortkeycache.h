@@ -30,6 +30,8 @@ public:
     // Reads the key again from the current headers.
     const FileKey& refresh(const QUrl& url);
     int size() const { return int(m_keys.size()); }
+    // Room for `count` files, so the tables do not grow while a stream of files comes in.
+    void reserve(int count);
 
     static FileKey make(const QUrl& url, const QMap<int, QVariant>& headers);
 

@@ -4,14 +4,37 @@
 
 #include "library/agnostic.h"
 #include "library/ordering.h"
+#include "library/sortkeycache.h"
+#include "library/spineoutline.h"
+#include "library/spinesection.h"
+
+#include <QTimer>
+
+namespace {
+
+// A hashable text for a key path: each key's type and text.
+QString pathKey(const QVariantList& path)
+{
+    QString text;
+    for (const QVariant& key : path) {
+        const int type
+            = key.isNull() ? 0 : (key.canConvert<qlonglong>() && key.type() != QVariant::String ? 1 : 2);
+        text += QString::number(type) + QLatin1Char(':') + key.toString() + QChar(0x1f);
+    }
+    return text;
+}
+
+} // namespace
 
 SpineModel::SpineModel(QObject* parent)
     : QAbstractListModel(parent)
     , m_agnostic(new Agnostic(this))
     , m_defaultOrdering(Ordering::byUrl(this))
     , m_ordering(m_defaultOrdering)
+    , m_outline(new SpineOutline(&m_tree, this))
 {
     connectResolver(m_agnostic);
+    connect(this, &SpineModel::commitSections, m_outline, &SpineOutline::sectionCommit);
 }
 
 SpineModel::~SpineModel() = default;
@@ -60,6 +83,7 @@ void SpineModel::setResolver(IResolver* resolver)
     // The rows were placed by the old resolver's headers; searches need them placed by
     // the new one's.
     resort();
+    rebuildSections();
     emit layoutChanged();
     emit resolverChanged();
     // Offered files the new resolver already knows.
@@ -78,6 +102,7 @@ void SpineModel::setOrdering(IOrdering* ordering)
     m_ordering = ordering;
     emit layoutAboutToBeChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
     resort();
+    rebuildSections();
     emit layoutChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
     if (changed)
         emit orderingChanged();
@@ -102,6 +127,41 @@ void SpineModel::resort()
         moved.append(row < 0 ? QModelIndex() : index(row, 0));
     }
     changePersistentIndexList(persistent, moved);
+}
+
+void SpineModel::rebuildSections()
+{
+    // The outline is emptied and announced again whole: its rows may all change.
+    if (m_tree.rowCount() > 0) {
+        m_outline->beginRemoveSections(0, m_tree.rowCount());
+        m_tree.clear();
+        m_outline->endRemoveSections();
+    }
+    // The list is sorted: equal key paths come in runs.
+    QVariantList run;
+    int runLength = 0;
+    for (const QUrl& url : qAsConst(m_list)) {
+        QVariantList keys = m_ordering->keys(url, headers());
+        if (runLength > 0 && keys == run) {
+            ++runLength;
+            continue;
+        }
+        if (runLength > 0)
+            m_tree.add(run, runLength);
+        run = std::move(keys);
+        runLength = 1;
+    }
+    if (runLength > 0)
+        m_tree.add(run, runLength);
+    if (m_tree.rowCount() > 0) {
+        // Announced as inserted after the fact: the tree is the outline's data.
+        const int rows = m_tree.rowCount();
+        SectionTree built;
+        built.swap(m_tree);
+        m_outline->beginInsertSections(0, rows);
+        built.swap(m_tree);
+        m_outline->endInsertSections();
+    }
 }
 
 QStringList SpineModel::fileList() const
@@ -151,6 +211,14 @@ void SpineModel::insertUrl(const QUrl& url)
     if (url.isEmpty() || m_gross.contains(url))
         return;
     m_gross.insert(url);
+    // Room for every offered file to be listed, made while files are offered, so the
+    // stream of their headers later never waits for a table or the list to grow.
+    if (m_listed.capacity() < m_gross.size()) {
+        m_listed.reserve(2 * m_gross.size());
+        m_list.reserve(2 * m_gross.size());
+        if (SortKeyCache* keys = SortKeyCache::of(headers()))
+            keys->reserve(2 * m_gross.size());
+    }
     emit grossCountChanged();
     enlistUrl(url);
 }
@@ -180,25 +248,113 @@ void SpineModel::enlistUrlAt(int row, const QUrl& url)
     insertListed(row, url);
 }
 
-void SpineModel::insertListed(int row, const QUrl& url)
+void SpineModel::enlistUrlAt(int row, const QUrl& url, const QVariantList& keys)
 {
-    beginInsertRows(QModelIndex(), row, row);
+    if (row < 0 || row > m_list.size() || url.isEmpty() || m_listed.contains(url))
+        return;
+    int outlineRow = 0;
+    const int created = m_tree.missingNodes(keys, &outlineRow);
+    announceSections(keys, row, 1);
+    if (created > 0)
+        m_outline->beginInsertSections(outlineRow, created);
+    if (!m_quiet)
+        beginInsertRows(QModelIndex(), row, row);
     m_list.insert(row, url);
     m_listed.insert(url);
-    endInsertRows();
+    m_tree.add(keys, 1);
+    if (!m_quiet)
+        endInsertRows();
+    if (created > 0)
+        m_outline->endInsertSections();
+    commitAll(keys, 1);
+}
+
+void SpineModel::announceSections(const QVariantList& keys, int row, int count)
+{
+    for (int i = 0; i <= keys.size(); ++i) {
+        const QVariantList prefix = keys.mid(0, i);
+        const int offset = row - m_tree.baseRow(prefix);
+        const bool leaf = i == keys.size();
+        emit alertSections(prefix, offset, count, leaf);
+        dispatch(prefix, [&](SpineSection* s) { s->sectionAlert(prefix, offset, count, leaf); });
+    }
+}
+
+void SpineModel::commitAll(const QVariantList& keys, int count)
+{
+    for (int i = 0; i <= keys.size(); ++i) {
+        const QVariantList prefix = keys.mid(0, i);
+        const bool leaf = i == keys.size();
+        emit commitSections(prefix, count, leaf);
+        dispatch(prefix, [&](SpineSection* s) { s->sectionCommit(prefix, count, leaf); });
+    }
+    if (!m_basesPending && !m_sectionsByPath.isEmpty()) {
+        m_basesPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_basesPending = false;
+            emit sectionBasesMoved();
+        });
+    }
+}
+
+template <typename Call> void SpineModel::dispatch(const QVariantList& path, Call call)
+{
+    if (m_sectionsByPath.isEmpty())
+        return;
+    const auto it = m_sectionsByPath.constFind(pathKey(path));
+    if (it == m_sectionsByPath.constEnd())
+        return;
+    const QList<SpineSection*> sections = it.value();
+    for (SpineSection* section : sections)
+        call(section);
+}
+
+void SpineModel::attachSection(SpineSection* section, const QVariantList& branch)
+{
+    QList<SpineSection*>& list = m_sectionsByPath[pathKey(branch)];
+    if (!list.contains(section))
+        list.append(section);
+}
+
+void SpineModel::detachSection(SpineSection* section, const QVariantList& branch)
+{
+    const QString key = pathKey(branch);
+    auto it = m_sectionsByPath.find(key);
+    if (it == m_sectionsByPath.end())
+        return;
+    it->removeAll(section);
+    if (it->isEmpty())
+        m_sectionsByPath.erase(it);
+}
+
+void SpineModel::insertListed(int row, const QUrl& url)
+{
+    enlistUrlAt(row, url, m_ordering->keys(url, headers()));
 }
 
 void SpineModel::removeListedAt(int row)
 {
-    beginRemoveRows(QModelIndex(), row, row);
-    m_listed.remove(m_list.takeAt(row));
-    endRemoveRows();
+    forgetUrlAt(row, m_ordering->keys(m_list.at(row), headers()));
 }
 
 void SpineModel::forgetUrlAt(int row)
 {
     if (row >= 0 && row < m_list.size())
         removeListedAt(row);
+}
+
+void SpineModel::forgetUrlAt(int row, const QVariantList& keys)
+{
+    if (row < 0 || row >= m_list.size())
+        return;
+    announceSections(keys, row, -1);
+    if (!m_quiet)
+        beginRemoveRows(QModelIndex(), row, row);
+    m_listed.remove(m_list.takeAt(row));
+    m_tree.add(keys, -1);
+    if (!m_quiet)
+        endRemoveRows();
+    commitAll(keys, -1);
 }
 
 int SpineModel::rowOf(const QUrl& url)
@@ -243,10 +399,8 @@ bool SpineModel::forgetRows(int row, int count)
     if (row < 0 || row >= m_list.size() || count < 1)
         return false;
     count = qMin(count, m_list.size() - row);
-    beginRemoveRows(QModelIndex(), row, row + count - 1);
     for (int i = 0; i < count; ++i)
-        m_listed.remove(m_list.takeAt(row));
-    endRemoveRows();
+        removeListedAt(row);
     return true;
 }
 
@@ -283,6 +437,7 @@ void SpineModel::recallUrl(const QUrl& url)
 {
     m_recalledUrl = url;
     m_recalledRow = rowOf(url);
+    m_recalledKeys = m_recalledRow >= 0 ? m_ordering->keys(url, headers()) : QVariantList();
 }
 
 int SpineModel::placeWithout(int row, const QUrl& url)
@@ -297,12 +452,15 @@ int SpineModel::placeWithout(int row, const QUrl& url)
 void SpineModel::updateUrl(const QUrl& url)
 {
     int old = -1;
+    QVariantList oldKeys;
     if (url == m_recalledUrl && m_recalledRow >= 0 && m_recalledRow < m_list.size()
         && m_list.at(m_recalledRow) == url) {
         old = m_recalledRow;
+        oldKeys = m_recalledKeys;
     }
     m_recalledUrl.clear();
     m_recalledRow = -1;
+    m_recalledKeys.clear();
     if (old < 0) {
         if (!m_listed.contains(url)) {
             // A file that gets its first headers is listed now.
@@ -314,14 +472,30 @@ void SpineModel::updateUrl(const QUrl& url)
         old = rowOf(url);
         if (old < 0)
             return;
+        oldKeys = m_ordering->keys(url, headers());
     }
     const int place = placeWithout(old, url);
+    const QVariantList keys = m_ordering->keys(url, headers());
     emit dataChanged(index(old, 0), index(old, 0));
-    if (place == old)
+    if (place == old && keys == oldKeys) {
+        for (int i = 0; i <= keys.size(); ++i) {
+            const QVariantList prefix = keys.mid(0, i);
+            const int offset = place - m_tree.baseRow(prefix);
+            const bool leaf = i == keys.size();
+            emit touchSections(prefix, offset, 1, leaf);
+            dispatch(prefix, [&](SpineSection* s) { s->sectionTouch(prefix, offset, 1, leaf); });
+        }
         return;
-    beginMoveRows(QModelIndex(), old, old, QModelIndex(), place > old ? place + 1 : place);
-    m_list.move(old, place);
-    endMoveRows();
+    }
+    const bool moves = place != old;
+    if (moves)
+        beginMoveRows(QModelIndex(), old, old, QModelIndex(), place > old ? place + 1 : place);
+    m_quiet = true;
+    forgetUrlAt(old, oldKeys);
+    enlistUrlAt(place, url, keys);
+    m_quiet = false;
+    if (moves)
+        endMoveRows();
 }
 
 QModelIndex SpineModel::defaultIndex(bool last) const
@@ -358,6 +532,14 @@ QUrl SpineModel::urlAt(int row) const
     if (row < 0 || row >= m_list.size())
         return QUrl();
     return m_list.at(row);
+}
+
+QVariant SpineModel::valueAt(int row, const QByteArray& roleName) const
+{
+    const int role = roleNames().key(roleName, -1);
+    if (role < 0 || row < 0 || row >= m_list.size())
+        return QVariant();
+    return data(index(row, 0), role);
 }
 
 QMap<int, QVariant> SpineModel::itemData(const QModelIndex& index) const

@@ -9,9 +9,12 @@
 
 #include "engine/iresolver.h"
 #include "library/iordering.h"
+#include "library/sectiontree.h"
 
 class Agnostic;
 class Ordering;
+class SpineOutline;
+class SpineSection;
 
 // The gallery's list of files. Every URL offered joins the gross set; a file becomes a
 // row once its resolver gives it headers, at the place its ordering gives. Header changes
@@ -24,6 +27,7 @@ class SpineModel : public QAbstractListModel
     Q_PROPERTY(QStringList fileList READ fileList WRITE setFileList NOTIFY grossCountChanged)
     Q_PROPERTY(int grossCount READ grossCount NOTIFY grossCountChanged)
     Q_PROPERTY(QModelIndex invalidIndex READ invalidIndex CONSTANT)
+    Q_PROPERTY(SpineOutline* outlineModel READ outlineModel CONSTANT)
 public:
     explicit SpineModel(QObject* parent = nullptr);
     ~SpineModel() override;
@@ -36,6 +40,13 @@ public:
     void setFileList(const QStringList& list);
     int grossCount() const { return m_gross.size(); }
     QModelIndex invalidIndex() const { return QModelIndex(); }
+    SpineOutline* outlineModel() const { return m_outline; }
+    // The section tree of the listed files.
+    const SectionTree& sections() const { return m_tree; }
+    // Section proxies get the section signals of their own branch only, called directly:
+    // with a thousand sections, a signal to all of them per file would dominate.
+    void attachSection(SpineSection* section, const QVariantList& branch);
+    void detachSection(SpineSection* section, const QVariantList& branch);
 
     bool isOffered(const QUrl& url) const { return m_gross.contains(url); }
     bool isListed(const QUrl& url) const { return m_listed.contains(url); }
@@ -45,7 +56,9 @@ public:
     Q_INVOKABLE bool forgetUrl(const QUrl& url);
     Q_INVOKABLE bool forgetRows(int row, int count);
     Q_INVOKABLE void forgetUrlAt(int row);
+    Q_INVOKABLE void forgetUrlAt(int row, const QVariantList& keys);
     Q_INVOKABLE void enlistUrlAt(int row, const QUrl& url);
+    Q_INVOKABLE void enlistUrlAt(int row, const QUrl& url, const QVariantList& keys);
     QPair<int, int> locateUrl(const QUrl& url);
     Q_INVOKABLE QModelIndex defaultIndex(bool last = false) const;
     Q_INVOKABLE QModelIndex lastRowIndex() const;
@@ -53,6 +66,8 @@ public:
     Q_INVOKABLE QList<QUrl> files(int first, int count) const;
     Q_INVOKABLE QUrl urlAt(const QModelIndex& index) const;
     Q_INVOKABLE QUrl urlAt(int row) const;
+    // The value of the named role (as roleNames() names it) in a row; invalid when there is none.
+    Q_INVOKABLE QVariant valueAt(int row, const QByteArray& roleName) const;
 
     // The file's headers (empty out of range).
     QMap<int, QVariant> itemData(const QModelIndex& index) const override;
@@ -74,6 +89,15 @@ signals:
     void fileClosed(const QUrl& url);
     void resolverChanged();
     void orderingChanged();
+    // Around every file entering or leaving a section, for each prefix of its key path:
+    // `alertSections` before (offset: the row inside the prefix's section; count +1 or -1;
+    // leaf: the prefix is the whole path), `commitSections` after; `touchSections` when a
+    // file's headers change without moving it.
+    void alertSections(const QVariantList& keys, int offset, int count, bool leaf);
+    void touchSections(const QVariantList& keys, int offset, int count, bool leaf);
+    void commitSections(const QVariantList& keys, int count, bool leaf);
+    // Sections' first rows moved; sent once per turn of the event loop.
+    void sectionBasesMoved();
 
 protected:
     // The row that holds the URL, or -1: the ordering's search, then a plain search when
@@ -92,6 +116,10 @@ private:
     void removeListed(const QUrl& url);
     int placeWithout(int row, const QUrl& url);
     void resort();
+    void rebuildSections();
+    void announceSections(const QVariantList& keys, int row, int count);
+    void commitAll(const QVariantList& keys, int count);
+    template <typename Call> void dispatch(const QVariantList& path, Call call);
 
     QSet<QUrl> m_gross;
     QList<QUrl> m_list;
@@ -106,4 +134,11 @@ private:
     // Between `modified` and `resolved`: the file and the row it had.
     QUrl m_recalledUrl;
     int m_recalledRow = -1;
+    QVariantList m_recalledKeys;
+    SectionTree m_tree;
+    SpineOutline* m_outline;
+    // Set while a row moves between sections: the move is announced as one.
+    bool m_quiet = false;
+    QHash<QString, QList<SpineSection*>> m_sectionsByPath;
+    bool m_basesPending = false;
 };

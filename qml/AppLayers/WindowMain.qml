@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Pages"
 import "../Views"
 
 ApplicationWindow {
@@ -32,6 +33,18 @@ ApplicationWindow {
     ImageLocator {
         id: imageLocator
         channelOrder: glChannelOrder
+        Component.onCompleted: {
+            if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
+                thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
+        }
+    }
+
+    // The sessions the user opened, kept across starts; the active one is the gallery's.
+    SessionLogger {
+        id: sessionLogger
+        resolver: imageLocator
+        dbConnString: AppSettings && AppSettings.sessionDatabase !== "" ? AppSettings.sessionDatabase : ":memory:"
+        Component.onCompleted: depth = 5
     }
 
     // The gallery of the open session: files and folders named on the command line,
@@ -40,13 +53,7 @@ ApplicationWindow {
         id: activeSession
         resolver: imageLocator
         sortField: "timestamp"
-    }
-
-    Component {
-        id: sessionFactory
-        Session {
-            resolver: imageLocator
-        }
+        source: sessionLogger.session(sessionLogger.activeId)
     }
 
     // A new session for each batch unless several may be open at once.
@@ -55,22 +62,18 @@ ApplicationWindow {
             return
         var closeFirst = AppSettings ? AppSettings.closeOnNewFiles : true
         var recursive = AppSettings ? AppSettings.recurseIntoDirs : false
-        if (closeFirst || !activeSession.source) {
-            var previous = activeSession.source
-            activeSession.source = sessionFactory.createObject(window)
-            if (previous)
-                previous.destroy()
-        }
-        for (var i = 0; i < urls.length; ++i)
-            activeSession.source.offer(urls[i], recursive)
+        if (closeFirst)
+            sessionLogger.reset()
+        sessionLogger.offerAll(urls, recursive)
     }
 
-    ViewMainGallery {
+    PageMain {
         id: mainGallery
         anchors.fill: parent
         focus: true
-        model: activeSession
+        gallery: activeSession
         locator: imageLocator
+        history: sessionLogger
         onOpenRequested: window.editorLocation = location.toString()
     }
 

@@ -19,12 +19,18 @@ Item {
     // The file's name, as the cell names it when it cannot be shown.
     readonly property string fileName: decodeURIComponent(location.substring(location.lastIndexOf("/") + 1))
     property bool current: false
+    property bool selected: false
+    // The picture's rating, 0 to 5; -1 hides the stars.
+    property int rating: -1
+    // The picture's state could not be written next to it.
+    property bool unoptimized: false
     property alias offscreen: image.offscreen
     readonly property alias loading: image.loading
     readonly property alias valid: image.valid
 
     signal clicked(int modifiers)
     signal doubleClicked()
+    signal rated(int stars)
 
     Item {
         id: frame
@@ -60,6 +66,9 @@ Item {
             : cell.invalid ? (cell.problem !== ""
                 ? qsTr("Ostra cannot show %1: %2").arg(cell.fileName).arg(cell.problem)
                 : qsTr("Ostra cannot show %1.").arg(cell.fileName))
+            : cell.unoptimized ? qsTr("This image file could not be optimized.") + "\n"
+                + qsTr("Make sure the disk is writable,") + "\n"
+                + qsTr("free up some space and double click to retry")
             : image.loading ? qsTr("Wait...") : ""
     }
 
@@ -67,12 +76,45 @@ Item {
         anchors.fill: parent
         color: "transparent"
         border.width: 3
-        border.color: cell.current ? "#00b1ed" : "transparent"
+        border.color: cell.current ? "#00b1ed" : cell.selected ? "#7fd6f5" : "transparent"
     }
 
     MouseArea {
         anchors.fill: parent
         onClicked: cell.clicked(mouse.modifiers)
         onDoubleClicked: cell.doubleClicked()
+    }
+
+    Row {
+        objectName: "ratingStars"
+        anchors.left: parent.left
+        anchors.bottom: parent.bottom
+        anchors.margins: 6
+        visible: cell.rating >= 0 && (cell.rating > 0 || starsArea.containsMouse || cell.selected)
+        Repeater {
+            model: 5
+            Text {
+                required property int index
+                text: index < cell.rating ? "\u2605" : "\u2606"
+                color: "#f2c230"
+                font.pixelSize: 14
+                style: Text.Outline
+                styleColor: "#80000000"
+                MouseArea {
+                    anchors.fill: parent
+                    onClicked: cell.rated(cell.rating === index + 1 ? 0 : index + 1)
+                }
+            }
+        }
+    }
+
+    MouseArea {
+        id: starsArea
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        height: 26
+        hoverEnabled: true
+        acceptedButtons: Qt.NoButton
     }
 }

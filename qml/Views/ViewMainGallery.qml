@@ -1,24 +1,91 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 import com.quelt.ostra 2.0
 import "../Items"
 
-// The gallery of the open session as a grid of thumbnails. A double click or Enter on a
-// picture asks for it to be opened.
+// The gallery of the open session in nested sections (by day, rating or folder), each
+// with its header and its pictures in justified rows. Click selects, Ctrl-click toggles,
+// Shift-click extends; a double click or Enter asks for the current picture to be opened.
 FocusScope {
     id: gallery
 
     // The gallery model and the image service that draws its cells.
     required property ActiveSession model
     required property ImageLocator locator
-    readonly property alias count: grid.count
-    readonly property alias currentIndex: grid.currentIndex
+    property real baseRowHeight: 220
+    // The listed pictures.
+    property int count: 0
+    readonly property int currentIndex: model && model.currentIndex.valid ? model.currentIndex.row : -1
+    // Bumped on every selection change, so the cells read their state again.
+    property int selectionTick: 0
 
     signal openRequested(url location)
+    signal closeRequested(url folder)
+
+    // QItemSelectionModel flags.
+    readonly property int selectFlag: 0x0002
+    readonly property int deselectFlag: 0x0004
+    readonly property int toggleFlag: 0x0008
+    readonly property int clearAndSelectFlag: 0x0003
 
     function openCurrent() {
+        var location = model.urlAt(currentIndex)
         // A file that cannot be shown is not opened either; its cell says why.
-        if (grid.currentItem && grid.currentItem.location !== "" && !grid.currentItem.invalid)
-            gallery.openRequested(grid.currentItem.location)
+        if (currentIndex >= 0 && location.toString() !== "" && !model.valueAt(currentIndex, "invalid"))
+            gallery.openRequested(location)
+    }
+
+    function moveCurrent(step) {
+        var row = Math.max(0, Math.min(count - 1, currentIndex < 0 ? 0 : currentIndex + step))
+        if (row >= 0 && row < count)
+            model.currentIndex = model.index(row, 0)
+    }
+
+    function clickRow(row, modifiers) {
+        var index = model.index(row, 0)
+        if (modifiers & Qt.ShiftModifier) {
+            model.shiftIndex = index
+            return
+        }
+        model.selectionModel.select(index, (modifiers & Qt.ControlModifier) ? toggleFlag : clearAndSelectFlag)
+        model.currentIndex = index
+        collection.forceActiveFocus()
+    }
+
+    function titleFor(path) {
+        if (!path || path.length === 0)
+            return ""
+        var field = model.sortField
+        if (field === "timestamp") {
+            if (path.length === 1)
+                return String(path[0])
+            if (path.length === 2)
+                return Qt.locale().standaloneMonthName(path[1] - 1) + " " + path[0]
+            return new Date(path[0], path[1] - 1, path[2]).toLocaleDateString(Qt.locale(), Locale.LongFormat)
+        }
+        if (field === "rating")
+            return qsTr("Rating")
+        if (field === "filePath")
+            return path.length > 1 ? String(path[path.length - 1]) : "/"
+        return qsTr("All pictures")
+    }
+
+    function recount() {
+        count = model ? model.rowCount() : 0
+    }
+
+    Component.onCompleted: recount()
+
+    Connections {
+        target: gallery.model
+        function onRowsInserted() { gallery.recount() }
+        function onRowsRemoved() { gallery.recount() }
+        function onModelReset() { gallery.recount() }
+        function onLayoutChanged() { gallery.recount() }
+    }
+    Connections {
+        target: gallery.model ? gallery.model.selectionModel : null
+        function onSelectionChanged() { gallery.selectionTick++ }
     }
 
     Rectangle {
@@ -26,49 +93,162 @@ FocusScope {
         color: "#0E0E0E"
     }
 
-    GridView {
-        id: grid
-        objectName: "galleryGrid"
-        anchors.fill: parent
-        anchors.margins: 4
-        focus: true
-        clip: true
-        model: gallery.model
-        currentIndex: -1
-        keyNavigationEnabled: true
-        boundsBehavior: Flickable.StopAtBounds
+    ProgressBar {
+        id: progress
+        objectName: "indexProgress"
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
+        height: visible ? 4 : 0
+        visible: gallery.model && gallery.model.indexProgress.value < 1 && gallery.model.grossCount > 0
+        value: gallery.model ? gallery.model.indexProgress.value : 0
+    }
 
-        readonly property int columns: Math.max(1, Math.floor(width / 240))
-        cellWidth: Math.floor(width / columns)
-        cellHeight: Math.round(cellWidth * 3 / 4)
-        cacheBuffer: cellHeight * 2
-
-        delegate: GalleryItem {
-            width: grid.cellWidth
-            height: grid.cellHeight
-            locator: gallery.locator
-            location: model.filePath
-            imageMatrix: model.matrix
-            imageCrop: model.crop
-            realWidth: model.realWidth
-            realHeight: model.realHeight
-            invalid: model.invalid
-            incompatible: model.incompatible
-            problem: model.problem || ""
-            current: GridView.isCurrentItem
-            // Cells kept beyond the visible rows hold no textures.
-            offscreen: y + height <= grid.contentY || y >= grid.contentY + grid.height
-            onClicked: {
-                grid.currentIndex = index
-                grid.forceActiveFocus()
-            }
-            onDoubleClicked: {
-                grid.currentIndex = index
-                gallery.openCurrent()
+    // How the pictures are grouped and ordered.
+    Row {
+        id: sortBar
+        anchors.right: parent.right
+        anchors.rightMargin: 8
+        anchors.top: progress.bottom
+        anchors.topMargin: 4
+        height: 26
+        spacing: 4
+        Text {
+            anchors.verticalCenter: parent.verticalCenter
+            color: "#9a9a9a"
+            font.pixelSize: 12
+            text: qsTr("Sort by")
+        }
+        Repeater {
+            model: [
+                { field: "timestamp", label: qsTr("Date") },
+                { field: "rating", label: qsTr("Rating") },
+                { field: "filePath", label: qsTr("Folder") }
+            ]
+            SectionButton {
+                required property var modelData
+                objectName: "sortBy_" + modelData.field
+                text: modelData.label
+                color: gallery.model.sortField === modelData.field ? "#3d5a66" : "#262626"
+                onClicked: gallery.model.sortField = modelData.field
             }
         }
+    }
+
+    FairCollection {
+        id: collection
+        objectName: "galleryCollection"
+        anchors.fill: parent
+        anchors.topMargin: progress.height + sortBar.height + 8
+        anchors.leftMargin: 4
+        anchors.rightMargin: 4
+        focus: true
 
         Keys.onReturnPressed: gallery.openCurrent()
         Keys.onEnterPressed: gallery.openCurrent()
+        Keys.onRightPressed: gallery.moveCurrent(1)
+        Keys.onLeftPressed: gallery.moveCurrent(-1)
+
+        Repeater {
+            model: BranchFilter {
+                id: branches
+                filterField: "rangePath"
+                sourceModel: gallery.model ? gallery.model.outlineModel : null
+            }
+
+            delegate: Column {
+                id: sectionView
+                required property var rangePath
+                required property int itemsIncl
+                required property int itemsExcl
+                required property int innerExcl
+                property bool flattened: false
+                property bool collapsed: false
+                // Cells exist only for sections within a screen of the visible area; the
+                // others take the height their rows would roughly have.
+                readonly property real estimatedHeight: Math.ceil(section.rangeSz * (4 / 3) * gallery.baseRowHeight
+                    / Math.max(1, collection.width)) * (gallery.baseRowHeight + 4)
+                readonly property bool near: y <= collection.contentY + 2 * collection.height
+                    && y + estimatedHeight + 40 >= collection.contentY - collection.height
+
+                width: collection.width
+                spacing: 2
+
+                SpineSection {
+                    id: section
+                    source: gallery.model
+                    branch: sectionView.rangePath
+                    flatten: sectionView.flattened
+                }
+                InvertibleModel {
+                    id: mirror
+                    sourceModel: section
+                }
+
+                SectionHeader {
+                    width: parent.width
+                    depth: sectionView.rangePath.length
+                    titleText: gallery.titleFor(sectionView.rangePath)
+                    stars: gallery.model.sortField === "rating" ? Number(sectionView.rangePath[0]) : -1
+                    ownItemCount: sectionView.flattened ? sectionView.itemsIncl : sectionView.itemsExcl
+                    ownChildCount: sectionView.innerExcl
+                    subtitleText: ownItemCount === 1 ? qsTr("1 picture") : ownItemCount > 1 ? qsTr("%1 pictures").arg(ownItemCount) : ""
+                    flattened: sectionView.flattened
+                    collapsed: sectionView.collapsed
+                    closable: gallery.model.sortField === "filePath"
+                    // Sections without pictures of their own only head their subsections.
+                    visible: ownItemCount > 0 || ownChildCount > 0
+                    onSelectClicked: gallery.model.selectionModel.select(section.asItemSelection(), gallery.selectFlag)
+                    onDeselectClicked: gallery.model.selectionModel.select(section.asItemSelection(), gallery.deselectFlag)
+                    onFlattenClicked: {
+                        sectionView.flattened = !sectionView.flattened
+                        branches.flatten(sectionView.rangePath, sectionView.flattened)
+                    }
+                    onCollapseClicked: sectionView.collapsed = !sectionView.collapsed
+                    onCloseClicked: gallery.closeRequested("file://" + sectionView.rangePath.join("/"))
+                }
+
+                FairSection {
+                    id: body
+                    width: parent.width
+                    height: !visible ? 0 : sectionView.near ? implicitHeight : sectionView.estimatedHeight
+                    visible: !sectionView.collapsed && section.rangeSz > 0
+                    model: sectionView.near ? mirror : null
+                    baseRowHeight: gallery.baseRowHeight
+                    spacing: 4
+
+                    delegate: GalleryItem {
+                        id: cell
+                        required property int index
+                        required property var model
+                        readonly property int row: section.sourceItemRow(index, section.rangeSz, section.baseRow, mirror.invert)
+
+                        locator: gallery.locator
+                        location: model.filePath
+                        imageMatrix: model.matrix
+                        imageCrop: model.crop
+                        realWidth: model.realWidth
+                        realHeight: model.realHeight
+                        invalid: model.invalid
+                        incompatible: model.incompatible
+                        problem: model.problem || ""
+                        rating: model.rating === undefined ? 0 : model.rating
+                        current: gallery.currentIndex === row
+                        selected: gallery.selectionTick >= 0
+                            && gallery.model.selectionModel.isSelected(gallery.model.index(row, 0))
+                        // Cells beyond the visible area hold no textures.
+                        readonly property real cellTop: sectionView.y + body.y + y
+                        offscreen: cellTop + height <= collection.contentY || cellTop >= collection.contentY + collection.height
+                        onClicked: gallery.clickRow(row, modifiers)
+                        onDoubleClicked: {
+                            gallery.model.currentIndex = gallery.model.index(row, 0)
+                            if (!invalid)
+                                gallery.openRequested(location)
+                        }
+                        onRated: gallery.locator.rate(location, stars)
+                    }
+                }
+            }
+        }
     }
 }

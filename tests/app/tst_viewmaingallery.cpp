@@ -10,6 +10,8 @@
 #include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "library/sessionlogger.h"
+#include "library/spineoutline.h"
 #include "support/testenvironment.h"
 
 #include <QAbstractItemModelTester>
@@ -75,6 +77,21 @@ QList<ImageItem*> imageItems(QQuickItem* root)
     return found;
 }
 
+// The visible items of a name under an item, through the visual tree.
+QList<QQuickItem*> visibleItemsNamed(QQuickItem* root, const QString& name)
+{
+    QList<QQuickItem*> found;
+    const QList<QQuickItem*> children = root->childItems();
+    for (QQuickItem* child : children) {
+        if (!child->isVisible())
+            continue;
+        if (child->objectName() == name)
+            found.append(child);
+        found += visibleItemsNamed(child, name);
+    }
+    return found;
+}
+
 // Every image item under an item has its picture.
 bool allShown(QQuickItem* root, int count)
 {
@@ -124,7 +141,7 @@ private slots:
         for (int i = 0; i < names.size(); ++i) {
             const QString file = m_folder + "/" + names.at(i);
             writeColouredPicture(
-                file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + i * 86400);
+                file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + (i / 2) * 86400 + i * 60);
             m_urls.append(QUrl::fromLocalFile(file));
         }
         QVERIFY(QDir().mkpath(m_dir.path() + "/elsewhere"));
@@ -132,10 +149,11 @@ private slots:
         writeColouredPicture(m_other, 90, QColor(120, 120, 220), false, 1500000000);
     }
 
-    // The grid over a real session and the real image service: one cell per picture, in
-    // capture order, each drawn in its picture's colour and shape; a double click or
-    // Enter asks for the picture to be opened.
-    void gridShowsTheSession()
+    // The sectioned gallery over a real session and the real image service: a header per
+    // year, month and day, each day's pictures in one justified row, in capture order,
+    // each drawn in its picture's colour and shape; a double click or Enter asks for the
+    // picture to be opened.
+    void galleryShowsTheSession()
     {
         ImageLocator locator(2, nullptr);
         Session session;
@@ -148,9 +166,10 @@ private slots:
 
         QQuickView view;
         view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(4 * 240 + 8, 2 * 180 + 8);
+        view.resize(900, 1100);
         view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 300.0 } });
         view.setSource(qmlFile(QStringLiteral("Views/ViewMainGallery.qml")));
         QCOMPARE(view.status(), QQuickView::Ready);
         QQuickItem* root = view.rootObject();
@@ -163,26 +182,34 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
         for (int row = 0; row < m_urls.size(); ++row)
             QCOMPARE(gallery.urlAt(row), m_urls.at(row));
+        // A year, a month and two days.
+        QCOMPARE(gallery.outlineModel()->rowCount(), 4);
+        QStringList titles;
+        for (QQuickItem* title : visibleItemsNamed(root, QStringLiteral("sectionTitle")))
+            titles.append(title->property("text").toString());
+        QCOMPARE(titles.size(), 4);
+        QVERIFY2(titles.contains(QStringLiteral("2020")), qPrintable(titles.join('|')));
 
-        // Cells of 240 x 180 in one row: each shows its own colour at its centre; the
-        // turned picture is a portrait as high as its cell, with the backdrop beside it.
+        // Each day's two pictures share a row that spans the width; the turned one is a
+        // portrait beside a landscape picture.
+        QTRY_VERIFY(cellFor(root, m_urls.at(0)) && cellFor(root, m_urls.at(0))->width() > 100);
+        QTest::qWait(50);
         const QImage frame = view.grabWindow();
+        frame.save(
+            QString::fromLocal8Bit(qgetenv("OSTRA_BINARY_DIR")) + QStringLiteral("/gallery-sections.png"));
         const qreal dpr = frame.devicePixelRatio();
         for (int i = 0; i < m_urls.size(); ++i) {
             QQuickItem* cell = cellFor(root, m_urls.at(i));
             QVERIFY(cell);
+            QQuickItem* partner = cellFor(root, m_urls.at(i ^ 1));
+            QCOMPARE(cell->height(), partner->height());
+            QVERIFY2(qAbs(cell->width() + partner->width() + 4 - root->width() + 8) < 2,
+                qPrintable(QString::number(cell->width() + partner->width())));
+            QCOMPARE(cell->width() < cell->height(), i == 2);
             const QPointF centre = cell->mapToScene(QPointF(cell->width() / 2, cell->height() / 2));
             const QRgb got = frame.pixel((centre * dpr).toPoint());
             QVERIFY2(
                 near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
-            // 76 px left of the centre: inside a landscape picture of the cell, beside the
-            // turned one, which is its crop's 3 : 4 fitted into 174 px of height.
-            const QPointF side = cell->mapToScene(QPointF(cell->width() / 2 - 76, cell->height() / 2));
-            const QRgb beside = frame.pixel((side * dpr).toPoint());
-            if (i == 2)
-                QVERIFY2(near(beside, kBackdrop, 4), qPrintable(describe(beside)));
-            else
-                QVERIFY2(near(beside, m_colours.at(i)), qPrintable(describe(beside)));
         }
 
         QSignalSpy open(root, SIGNAL(openRequested(QUrl)));
@@ -204,6 +231,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size() - 1, 20000);
         QVERIFY(QFile::rename(gone, m_urls.at(0).toLocalFile()));
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
+
+        // Sorted by folder: one section per folder level, the pictures' folder among them.
+        const QList<QQuickItem*> byFolder = visibleItemsNamed(root, QStringLiteral("sortBy_filePath"));
+        QCOMPARE(byFolder.size(), 1);
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier,
+            byFolder.first()
+                ->mapToScene(QPointF(byFolder.first()->width() / 2, byFolder.first()->height() / 2))
+                .toPoint());
+        QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
+        QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
+        QStringList folders;
+        for (QQuickItem* title : visibleItemsNamed(root, QStringLiteral("sectionTitle")))
+            folders.append(title->property("text").toString());
+        QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
     }
 
     // The main window offers what it is handed (a start's or a second start's command
@@ -235,6 +276,10 @@ private slots:
         host->execute(QStringList { m_other });
         QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
+        // The folder's session is a recent one now.
+        auto* history = window->findChild<SessionLogger*>();
+        QVERIFY(history);
+        QCOMPARE(history->sessions().size(), 1);
         QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
         // The canvas got the picture and the image service.
         auto* canvas = window->findChild<ImageEditItem*>();
@@ -258,6 +303,10 @@ private slots:
         // The oldest capture first.
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
         QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size() + 1), 20000);
+        const QList<QQuickItem*> tab = visibleItemsNamed(window->contentItem(), QStringLiteral("galleryTab"));
+        QCOMPARE(tab.size(), 1);
+        QVERIFY2(tab.first()->property("text").toString().endsWith(QStringLiteral("(5)")),
+            qPrintable(tab.first()->property("text").toString()));
     }
 };
 

@@ -141,11 +141,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             texts(m_window->contentItem()).join('\n').contains(QRegularExpression("notes\\.vrx: \\S")),
             20000);
-        QQuickItem* grid = m_window->findChild<QQuickItem*>("galleryGrid");
-        QVERIFY(grid);
+        QQuickItem* collection = m_window->findChild<QQuickItem*>("galleryCollection");
+        QVERIFY(collection);
         const int row = m_gallery->urlAt(0) == QUrl::fromLocalFile(m_notes) ? 0 : 1;
-        grid->setProperty("currentIndex", row);
-        grid->forceActiveFocus();
+        m_gallery->setCurrentIndex(m_gallery->index(row, 0));
+        collection->forceActiveFocus();
         QTest::keyClick(m_window, Qt::Key_Return);
         QTest::qWait(100);
         QCOMPARE(m_window->property("editorLocation").toString(), QString());

@@ -300,10 +300,10 @@ private slots:
         QCOMPARE(root.followedDirectories().size(), 3);
         QCOMPARE(root.listFiles().size(), 2);
 
-        // Announcing everything again walks the same folders once.
+        // Reading the folders again finds nothing new.
         QSignalSpy spy(&root, &Root::addFile);
         root.rescan();
-        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.count(), 0);
     }
 
     void aFolderReachedTwiceIsFollowedOnce()

@@ -1,0 +1,335 @@
+#include "library/sessionlogger.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlRecord>
+
+#include "core/database.h"
+#include "library/logging.h"
+#include "library/session.h"
+
+SessionLogger::SessionLogger(QObject* parent)
+    : QObject(parent)
+{ }
+
+SessionLogger::~SessionLogger()
+{
+    closeDatabase();
+}
+
+void SessionLogger::setGlobbing(const QStringList& globbing)
+{
+    m_globbing = globbing;
+    m_patterns.clear();
+    for (const QString& pattern : globbing)
+        m_patterns.append(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::Wildcard));
+    emit globbingChanged();
+}
+
+void SessionLogger::setResolver(IResolver* resolver)
+{
+    if (resolver == m_resolver)
+        return;
+    m_resolver = resolver;
+    emit resolverChanged();
+}
+
+Session* SessionLogger::makeSession()
+{
+    auto* session = new Session();
+    if (!m_globbing.isEmpty())
+        session->setGlobbing(m_globbing);
+    session->setResolver(m_resolver);
+    session->setParent(this);
+    return session;
+}
+
+void SessionLogger::setDbConnString(const QString& connString)
+{
+    if (m_db.isValid()) {
+        setDepth(0);
+        closeDatabase();
+    }
+    m_connString = connString;
+    openDatabase();
+    emit dbConnStringChanged();
+}
+
+void SessionLogger::closeDatabase()
+{
+    if (!m_db.isValid())
+        return;
+    ::closeDatabase(
+        m_db, { &m_history_q, &m_newSession, &m_touch, &m_forget, &m_offer, &m_close, &m_limit, &m_replay });
+}
+
+void SessionLogger::openDatabase()
+{
+    if (!::openDatabase(m_db, m_connString, QStringLiteral(":/schema/db/sessions.sql")) || !m_db.isValid()) {
+        qCDebug(lcLibrary) << "Session history:" << m_db.lastError().text();
+        return;
+    }
+    // SQLite leaves foreign keys off unless asked: without this, deleting a session
+    // would leave its rows behind.
+    QSqlQuery(m_db).exec(QStringLiteral("PRAGMA foreign_keys = ON"));
+
+    auto prepare = [this](QSqlQuery& query, const char* sql) {
+        query = QSqlQuery(m_db);
+        if (!query.prepare(QString::fromLatin1(sql)))
+            qCDebug(lcLibrary) << "Session history:" << query.lastError().text();
+    };
+    // Ordered by row id as well: timestamps have one-second resolution.
+    prepare(m_history_q,
+        "select row_id, display_name, timestamp from sessions where operation='r' "
+        "order by timestamp desc, row_id desc limit :limit");
+    prepare(m_newSession, "insert into sessions (operation, display_name) values ('r', date('now') )");
+    prepare(m_touch, "update sessions set timestamp = CURRENT_TIMESTAMP where row_id=:active");
+    prepare(m_forget, "delete from sessions where row_id=:clear");
+    prepare(m_offer,
+        "insert into sessions (parent_id, operation, display_name, root_url, recursive) "
+        "values (:parent, 'o', :label, :root, :recurse )");
+    prepare(m_close,
+        "insert into sessions (parent_id, operation, display_name, root_url, recursive) "
+        "values (:parent, 'c', :label, :root, :recurse )");
+    prepare(m_limit,
+        "insert into sessions (parent_id, operation, display_name, root_url, recursive, condition) "
+        "values (:parent, 'l', :label, :root, :recurse, :condition )");
+    prepare(m_replay, "select * from sessions where parent_id = :parent order by row_id asc");
+
+    bool ok = false;
+    const QList<int> newest = readHistory(1, &ok);
+    if (!ok || !newest.isEmpty())
+        return;
+    if (!m_newSession.exec())
+        qCDebug(lcLibrary) << "Can't bootstrap" << m_newSession.lastError().text();
+}
+
+QList<int> SessionLogger::readHistory(int limit, bool* ok)
+{
+    QList<int> ids;
+    m_history_q.bindValue(QStringLiteral(":limit"), limit);
+    *ok = m_history_q.exec();
+    if (!*ok)
+        return ids;
+    while (m_history_q.next())
+        ids.append(m_history_q.value(0).toInt());
+    m_history_q.finish();
+    return ids;
+}
+
+void SessionLogger::setDepth(int depth)
+{
+    if (depth < 0) {
+        qCWarning(lcLibrary) << "History depth can't be negative";
+        return;
+    }
+    const bool changed = depth != m_depth;
+    m_depth = depth;
+    if (m_sessions.size() == depth) {
+        if (changed)
+            emit depthChanged();
+        return;
+    }
+    if (m_sessions.size() > depth) {
+        trim();
+        emit depthChanged();
+        emit sessionsChanged();
+        return;
+    }
+    if (!m_db.isValid())
+        return;
+    bool ok = false;
+    const QList<int> ids = readHistory(depth, &ok);
+    if (!ok)
+        return;
+    for (int id : ids) {
+        if (m_sessions.contains(id))
+            continue;
+        Session* session = makeSession();
+        replay(id, session);
+        m_sessions.insert(id, session);
+    }
+    m_history = ids;
+    trim();
+    emit depthChanged();
+    emit sessionsChanged();
+}
+
+void SessionLogger::trim()
+{
+    while (m_sessions.size() > m_depth && !m_history.isEmpty()) {
+        const int id = m_history.takeLast();
+        if (Session* session = m_sessions.take(id))
+            session->deleteLater();
+    }
+}
+
+void SessionLogger::replay(int id, Session* session)
+{
+    m_replay.bindValue(QStringLiteral(":parent"), id);
+    if (!m_replay.exec())
+        return;
+    const QSqlRecord record = m_replay.record();
+    const int operation = record.indexOf(QStringLiteral("operation"));
+    const int root = record.indexOf(QStringLiteral("root_url"));
+    const int recursive = record.indexOf(QStringLiteral("recursive"));
+    const int condition = record.indexOf(QStringLiteral("condition"));
+    while (m_replay.next()) {
+        const QString op = m_replay.value(operation).toString();
+        const QUrl url(m_replay.value(root).toString());
+        const bool recurse = m_replay.value(recursive).toBool();
+        if (op == QLatin1String("l"))
+            session->impose(url, recurse, QJsonDocument::fromJson(m_replay.value(condition).toByteArray()));
+        else if (op == QLatin1String("o"))
+            session->offer(url, recurse);
+        else if (op == QLatin1String("c"))
+            session->close(url, recurse);
+    }
+    m_replay.finish();
+}
+
+void SessionLogger::reset()
+{
+    if (!m_sessions.isEmpty()) {
+        Session* active = m_sessions.value(activeId());
+        if (active && active->isEmpty())
+            return; // an empty session is reused rather than piled up
+    }
+    if (!m_db.isValid() || !m_newSession.exec())
+        return;
+    // The insert's own id: a history query could return an older session whose
+    // timestamp falls in the same second.
+    const int id = m_newSession.lastInsertId().toInt();
+    if (id <= 0)
+        return;
+    m_sessions.insert(id, makeSession());
+    m_history.removeAll(id);
+    m_history.prepend(id);
+    trim();
+    emit sessionsChanged();
+}
+
+void SessionLogger::setActiveId(int id)
+{
+    if (m_sessions.isEmpty())
+        reset();
+    if (!m_sessions.contains(id) || id == activeId())
+        return;
+    Session* active = m_sessions.value(activeId());
+    if (active && active->isEmpty()) {
+        m_forget.bindValue(QStringLiteral(":clear"), activeId());
+        if (m_forget.exec()) {
+            m_sessions.remove(activeId());
+            m_history.removeFirst();
+            active->deleteLater();
+        }
+    }
+    m_touch.bindValue(QStringLiteral(":active"), id);
+    if (!m_touch.exec())
+        return;
+    m_history.removeAll(id);
+    m_history.prepend(id);
+    emit sessionsChanged();
+}
+
+void SessionLogger::bindRoot(QSqlQuery& query, const QUrl& url, bool recursive)
+{
+    query.bindValue(QStringLiteral(":parent"), activeId());
+    query.bindValue(QStringLiteral(":label"), QFileInfo(url.toLocalFile()).baseName());
+    query.bindValue(QStringLiteral(":root"), url.toString());
+    query.bindValue(QStringLiteral(":recurse"), recursive);
+}
+
+void SessionLogger::offer(QUrl location, bool recursive)
+{
+    if (m_sessions.isEmpty())
+        reset();
+    Session* active = m_sessions.value(activeId());
+    if (!active)
+        return;
+    bindRoot(m_offer, location, recursive);
+    active->offer(location, recursive);
+    if (!m_offer.exec())
+        qCDebug(lcLibrary) << "Offer:" << m_offer.lastError().text();
+}
+
+void SessionLogger::close(QUrl location, bool recursive)
+{
+    if (location.isEmpty()) {
+        // An empty location would close the working folder.
+        qCWarning(lcLibrary) << "Session history: nothing to close";
+        return;
+    }
+    if (m_sessions.isEmpty()) {
+        reset();
+        return;
+    }
+    Session* active = m_sessions.value(activeId());
+    if (!active)
+        return;
+    bindRoot(m_close, location, recursive);
+    if (!m_close.exec()) {
+        qCDebug(lcLibrary) << "Close:" << m_close.lastError().text();
+        return;
+    }
+    active->close(location, recursive);
+}
+
+void SessionLogger::impose(QUrl location, bool recursive, QJsonDocument condition)
+{
+    if (m_sessions.isEmpty()) {
+        reset();
+        return;
+    }
+    Session* active = m_sessions.value(activeId());
+    if (!active)
+        return;
+    m_limit.bindValue(QStringLiteral(":parent"), activeId());
+    m_limit.bindValue(QStringLiteral(":label"), location.fileName(QUrl::FullyDecoded));
+    m_limit.bindValue(QStringLiteral(":root"), location.toString());
+    m_limit.bindValue(QStringLiteral(":recurse"), recursive);
+    m_limit.bindValue(QStringLiteral(":condition"), condition.toJson(QJsonDocument::Compact));
+    if (!m_limit.exec()) {
+        qCDebug(lcLibrary) << "Impose:" << m_limit.lastError().text();
+        return;
+    }
+    active->impose(location, recursive, condition);
+}
+
+bool SessionLogger::matchesGlobbing(const QUrl& url) const
+{
+    if (m_patterns.isEmpty())
+        return true;
+    const QString name = url.fileName(QUrl::FullyDecoded);
+    for (const QRegExp& pattern : m_patterns) {
+        if (pattern.exactMatch(name))
+            return true;
+    }
+    return false;
+}
+
+void SessionLogger::offerFiles(const QUrl& folder, const QStringList& names)
+{
+    if (!m_db.isValid())
+        return;
+    m_db.transaction();
+    const QString base = folder.toLocalFile();
+    for (const QString& name : names)
+        offer(QUrl::fromLocalFile(base + QLatin1Char('/') + name), false);
+    if (!m_db.commit())
+        m_db.rollback();
+}
+
+void SessionLogger::offerAll(const QList<QUrl>& urls, bool recursive)
+{
+    if (!m_db.isValid())
+        return;
+    m_db.transaction();
+    for (const QUrl& url : urls) {
+        if (QFileInfo(url.toLocalFile()).isDir() || matchesGlobbing(url))
+            offer(url, recursive);
+    }
+    if (!m_db.commit())
+        m_db.rollback();
+}

@@ -1,0 +1,161 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import com.quelt.ostra 2.0
+import "../Views"
+
+// The main page: the gallery tab with its count, the recent sessions beside it, and the
+// confirmation before the selection is deleted.
+FocusScope {
+    id: page
+
+    required property ActiveSession gallery
+    required property ImageLocator locator
+    required property SessionLogger history
+    readonly property alias galleryView: galleryView
+
+    signal openRequested(url location)
+
+    // Asks before the selected pictures go to the trash.
+    function confirmDelete() {
+        if (gallery.selectionSize > 0)
+            deleteConfirmation.open()
+    }
+
+    function deleteSelected() {
+        var files = gallery.selectedFiles()
+        for (var i = 0; i < files.length; ++i)
+            recycleBin.recycleImage(files[i])
+    }
+
+    RecycleBin {
+        id: recycleBin
+        filePerm: page.locator.filePerm
+        imageService: page.locator
+    }
+
+    // The common rating of the selection.
+    Aggregator {
+        id: selectionRating
+        model: page.gallery
+        selectionModel: page.gallery.selectionModel
+        roleName: "rating"
+    }
+
+    Rectangle {
+        anchors.fill: parent
+        color: "#0E0E0E"
+    }
+
+    TabBar {
+        id: tabs
+        anchors.left: parent.left
+        anchors.top: parent.top
+        TabButton {
+            objectName: "galleryTab"
+            width: implicitWidth
+            text: qsTr("Gallery") + " (" + page.gallery.grossCount + ")"
+        }
+    }
+
+    Text {
+        anchors.right: parent.right
+        anchors.rightMargin: 10
+        anchors.verticalCenter: tabs.verticalCenter
+        color: "#9a9a9a"
+        font.pixelSize: 12
+        text: page.gallery.selectionSize === 0 ? ""
+            : qsTr("%1 selected").arg(page.gallery.selectionSize)
+                + (selectionRating.defined ? "  " + "\u2605".repeat(Number(selectionRating.value)) : "")
+    }
+
+    ListView {
+        id: recent
+        objectName: "recentSessions"
+        anchors.left: parent.left
+        anchors.top: tabs.bottom
+        anchors.bottom: parent.bottom
+        width: count > 0 ? 230 : 0
+        visible: count > 0
+        clip: true
+        spacing: 6
+        model: page.history ? page.history.sessions : []
+
+        header: Text {
+            width: recent.width
+            padding: 8
+            color: "#9a9a9a"
+            font.pixelSize: 12
+            text: qsTr("Recent sessions")
+        }
+
+        delegate: Rectangle {
+            id: entry
+            required property int modelData
+            readonly property var session: page.history.session(modelData)
+            width: recent.width - 8
+            x: 4
+            height: roots.implicitHeight + 12
+            radius: 3
+            color: entryArea.containsMouse ? "#2a2a2a" : "#1a1a1a"
+
+            Column {
+                id: roots
+                x: 8
+                y: 6
+                width: parent.width - 16
+                Repeater {
+                    model: entry.session
+                    delegate: Text {
+                        required property url folder
+                        required property var fileNames
+                        required property bool fixedList
+                        required property bool recursive
+                        width: roots.width
+                        elide: Text.ElideMiddle
+                        color: "#dfdfdf"
+                        font.pixelSize: 12
+                        text: folder.toString().replace(/^file:\/\//, "")
+                            + (fixedList ? " (" + fileNames.length + ")" : "")
+                            + "\n" + (recursive ? qsTr("folder and subfolders") : qsTr("files"))
+                    }
+                }
+            }
+
+            MouseArea {
+                id: entryArea
+                anchors.fill: parent
+                hoverEnabled: true
+                onClicked: page.history.activeId = entry.modelData
+            }
+        }
+    }
+
+    ViewMainGallery {
+        id: galleryView
+        anchors.left: recent.right
+        anchors.right: parent.right
+        anchors.top: tabs.bottom
+        anchors.bottom: parent.bottom
+        focus: true
+        model: page.gallery
+        locator: page.locator
+        onOpenRequested: page.openRequested(location)
+        onCloseRequested: page.history.close(folder, true)
+        Keys.onDeletePressed: page.confirmDelete()
+    }
+
+    Dialog {
+        id: deleteConfirmation
+        objectName: "deleteConfirmation"
+        anchors.centerIn: parent
+        modal: true
+        title: qsTr("Are you sure you want to permanently ") + qsTr("delete") + " "
+            + qsTr("%1 pictures").arg(page.gallery.selectionSize) + " " + qsTr("from your Z40") + qsTr("?")
+        standardButtons: Dialog.Yes | Dialog.No
+        Label {
+            text: qsTr("This action cannot be reverted.")
+        }
+        onAccepted: page.deleteSelected()
+    }
+}

@@ -1,0 +1,89 @@
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "engine/fileperm.h"
+#include "library/recyclebin.h"
+#include "platform/freedesktoptrash.h"
+#include "support/testmain.h"
+
+namespace {
+
+void touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("x");
+}
+
+QStringList trashed()
+{
+    return QDir(FreedesktopTrash::homeTrash() + "/files").entryList(QDir::Files, QDir::Name);
+}
+
+} // namespace
+
+class TestRecycleBin : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+private slots:
+    void cleanup() { QDir(FreedesktopTrash::homeTrash()).removeRecursively(); }
+
+    // The picture goes with its state file and its low-resolution copies, and nothing else.
+    void sideFiles_data()
+    {
+        QTest::addColumn<QString>("lowRes");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("low") << "low"
+                             << QStringList(
+                                    { "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0001_1.jpg" });
+        QTest::newRow("missing folder") << "none" << QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs" });
+    }
+    void sideFiles()
+    {
+        QFETCH(QString, lowRes);
+        QFETCH(QStringList, expected);
+        const QString folder = m_dir.filePath(QTest::currentDataTag());
+        for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0002.vrx", "low/IMG_0001.jpg",
+                 "low/IMG_0001_1.jpg", "low/IMG_0002.jpg" })
+            touch(folder + "/" + name);
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setLowResFolder(lowRes);
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(folder + "/IMG_0001.vrx")));
+        QCOMPARE(trashed(), expected);
+        QVERIFY(QFile::exists(folder + "/IMG_0002.vrx"));
+        QVERIFY(QFile::exists(folder + "/low/IMG_0002.jpg"));
+    }
+
+    // A file someone reads is not taken away: the bin waits a bounded time, letting this
+    // thread's holders let go, and gives up when the file stays busy.
+    void busyFile()
+    {
+        const QString path = m_dir.filePath("busy/IMG_0003.vrx");
+        touch(path);
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setBusyWaitMs(300);
+        FileToken reader = perm.acquireFileSemaphore(path, FilePerm::kShared);
+        QVERIFY(reader);
+        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(path)));
+        QVERIFY(QFile::exists(path));
+
+        // A holder that lets go from this thread's event loop.
+        QTimer::singleShot(50, [&reader] { reader.reset(); });
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(path)));
+        QVERIFY(!QFile::exists(path));
+    }
+};
+
+OSTRA_TEST_MAIN_CORE(TestRecycleBin)
+#include "tst_recyclebin.moc"
