@@ -48,6 +48,7 @@
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
 #include "pipeline/pipelinemodel.h"
+#include "pipeline/recipelogger.h"
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
 #include "pipeline/trafficticket.h"
@@ -127,6 +128,7 @@ void registerQmlTypes()
     qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
     qmlRegisterType<RecipeRouter>(applicationId, 2, 0, "RecipeRouter");
+    qmlRegisterType<RecipeLogger>(applicationId, 2, 0, "RecipeLogger");
     qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
