@@ -9,6 +9,8 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <unistd.h>
+
 #include "core/database.h"
 #include "pipeline/foldermaker.h"
 
@@ -79,9 +81,11 @@ QDateTime readUtc(const QString& text)
 // Removes what a copy cut off by a crash left under the target's work names.
 void removeWorkFiles(const QString& target)
 {
-    QFile::remove(target + kWorkSuffix);
-    for (int n = 0; QFileInfo::exists(target + kWorkSuffix + QString::number(n)); ++n)
-        QFile::remove(target + kWorkSuffix + QString::number(n));
+    // Numbered names are taken only while the plain one exists.
+    if (::unlink(QFile::encodeName(target + kWorkSuffix).constData()) != 0)
+        return;
+    for (int n = 0; ::unlink(QFile::encodeName(target + kWorkSuffix + QString::number(n)).constData()) == 0;
+         ++n) { }
 }
 
 } // namespace
@@ -122,7 +126,9 @@ void RecipeLogger::setDbConnString(const QString& connString)
     }
     m_dbConnString = connString;
     if (!connString.isEmpty()) {
-        if (openDatabase(m_db, connString, QStringLiteral(":/schema/db/recipes.sql"))) {
+        if (openDatabase(m_db, connString,
+                QStringList { QStringLiteral(":/schema/db/recipes.sql"),
+                    QStringLiteral(":/schema/db/recipes-url.sql") })) {
             for (int i = 0; i < StatementCount; ++i) {
                 m_queries[i] = QSqlQuery(m_db);
                 if (!m_queries[i].prepare(QString::fromLatin1(kStatements[i])))
@@ -521,6 +527,7 @@ void RecipeLogger::replay()
     };
     // Read whole first: the replay writes to the table.
     QVector<Row> rows;
+    QHash<QString, QDateTime> dates;
     const QSqlRecord record = select.record();
     const int cId = record.indexOf(QStringLiteral("row_id")),
               cTime = record.indexOf(QStringLiteral("timestamp")),
@@ -545,7 +552,12 @@ void RecipeLogger::replay()
         row.recipe.imageUuid = QUuid(select.value(cUuid).toString());
         row.recipe.fileSize = select.value(cSize).toLongLong();
         row.recipe.estimate = select.value(cNear).toInt() != 0;
-        row.timestamp = readUtc(select.value(cTime).toString());
+        // Rows of one session mostly share their date: parse each text once.
+        const QString stamp = select.value(cTime).toString();
+        auto date = dates.constFind(stamp);
+        if (date == dates.cend())
+            date = dates.insert(stamp, readUtc(stamp));
+        row.timestamp = *date;
         row.live = select.value(cLive).toInt() != 0;
         row.free = select.value(cFree).toInt() != 0;
         row.done = select.value(cDone).toInt() != 0;
