@@ -22,6 +22,8 @@
 #include "core/appsettings.h"
 #include "core/identity.h"
 #include "core/resources.h"
+#include "pipeline/recipelogger.h"
+#include "pipeline/reciperouter.h"
 #include "platform/quitsignals.h"
 
 namespace {
@@ -29,6 +31,8 @@ namespace {
 // How long start-up waits for the window's first frame before it takes the
 // channel order it already has.
 constexpr int kProbeTimeoutMs = 10000;
+// Unfinished imports older than this are dropped from the transfer journal at start.
+constexpr int kJournalDays = 30;
 
 bool compatibilityGraphics()
 {
@@ -150,12 +154,22 @@ int main(int argc, char** argv)
     int result = 0;
     {
         auto banker = std::make_unique<BufferBanker>();
+        // The transfer pipeline: the journal in front of the scheduler, so that an import
+        // cut off by a crash or a quit resumes. Sources register with the journal and
+        // start it once they are wired.
+        RecipeRouter pipelineRouter;
+        RecipeLogger pipelineLogger;
+        pipelineLogger.setDelegate(&pipelineRouter);
+        pipelineLogger.setDbConnString(AppSettings::recipesDatabase());
+        pipelineLogger.clean(kJournalDays);
         QQmlApplicationEngine engine;
 
         int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;
         ostra::setRootContextProperties(
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
         engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
+        engine.rootContext()->setContextProperty(QStringLiteral("pipelineRouter"), &pipelineRouter);
+        engine.rootContext()->setContextProperty(QStringLiteral("pipelineLogger"), &pipelineLogger);
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         auto* window = engine.rootObjects().isEmpty()

@@ -62,6 +62,7 @@
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
 #include "pipeline/pipelinemodel.h"
+#include "pipeline/recipelogger.h"
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
 #include "pipeline/trafficticket.h"
@@ -157,6 +158,7 @@ void registerQmlTypes()
     qmlRegisterType<Volumes>(applicationId, 2, 0, "Volumes");
     qmlRegisterType<TargetFolder>(applicationId, 2, 0, "TargetFolder");
     qmlRegisterType<RecipeRouter>(applicationId, 2, 0, "RecipeRouter");
+    qmlRegisterType<RecipeLogger>(applicationId, 2, 0, "RecipeLogger");
     qmlRegisterType<TicketsRecord>(applicationId, 2, 0, "TicketsRecord");
     qmlRegisterType<HasBeenModel>(applicationId, 2, 0, "HasBeenModel");
     qmlRegisterType<HasBeenInfo>(applicationId, 2, 0, "HasBeenInfo");

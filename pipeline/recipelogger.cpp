@@ -1,0 +1,642 @@
+#include "pipeline/recipelogger.h"
+#include "pipeline/logging.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlRecord>
+
+#include <unistd.h>
+
+#include "core/database.h"
+#include "pipeline/foldermaker.h"
+
+namespace {
+
+const char* const kStatements[] = {
+    "select * from recipes",
+    "insert into recipes ( session, url, provider, ioDevice, recipe, imageUUID, fileSize, estimate, skip, "
+    "over ) values (:sess, :url, :prov, :chan, :spec, :uuid, :size, :near, :skip, :over)",
+    "delete from recipes where row_id=:id",
+    "update recipes set live=0 where session=:sess and not done",
+    "update recipes set live=1 where session=:sess and err=0 and not done",
+    "update recipes set free=1 where session=:sess and provider=:prov and ioDevice=:chan and recipe=:spec",
+    "update recipes set free=1 where session=:sess",
+    "update recipes set timestamp=:date where session=:sess",
+    "update recipes set err=0, done=1 where url=:url and not done",
+    "update recipes set err=(err | :err), done=1 where url=:url and not done",
+    "update recipes set err=(err | :err), done=1, free=0 where provider=:prov and ioDevice=:chan and "
+    "recipe=:spec and not done",
+    "update recipes set free=0 where provider=:prov and ioDevice=:chan and recipe=:spec",
+    "update recipes set skip=:skip, over=:over, live=1 where url=:url and not done",
+    "update recipes set skip=:skip, over=:over, live=1 where provider=:prov and ioDevice=:chan and "
+    "recipe=:spec and not done",
+    "update recipes set skip=:skip, over=:over, live=1 where session=:sess and not done",
+    "update recipes set skip=:skip, over=:over, live=1 where not done",
+    "delete from recipes where url=:url",
+    // Both sides in UTC, compared by SQLite: a time zone change moves nothing.
+    "delete from recipes where not done and julianday(timestamp) < julianday('now', :age)",
+    "delete from recipes where session=:sess",
+    "delete from recipes",
+    "update recipes set err=0, done=1 where row_id=:id",
+};
+
+// Work names of a copy cut off before its rename (the copy worker's temporary names).
+const QString kWorkSuffix = QStringLiteral(".transfer");
+
+// Timestamps are stored in UTC, in the form of SQLite's CURRENT_TIMESTAMP.
+const QString kDateFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+// One text per target, whatever form the caller gave the URL in.
+QString urlText(const QUrl& url)
+{
+    const QUrl canonical = url.isLocalFile() ? QUrl::fromLocalFile(url.toLocalFile()) : url;
+    return canonical.toString(QUrl::FullyEncoded);
+}
+
+QString sessionText(const QUuid& session)
+{
+    return session.toString();
+}
+
+void addRecipe(QVariantMap& values, const Recipe& recipe)
+{
+    values.insert(QStringLiteral(":prov"), recipe.provider);
+    values.insert(QStringLiteral(":chan"), recipe.ioChannel);
+    values.insert(QStringLiteral(":spec"), QString::fromUtf8(recipe.recipe.toJson(QJsonDocument::Compact)));
+}
+
+QDateTime readUtc(const QString& text)
+{
+    QDateTime date = QDateTime::fromString(text.left(kDateFormat.size()), kDateFormat);
+    if (!date.isValid())
+        date = QDateTime::fromString(text, Qt::ISODate);
+    date.setTimeSpec(Qt::UTC);
+    return date;
+}
+
+// Removes what a copy cut off by a crash left under the target's work names.
+void removeWorkFiles(const QString& target)
+{
+    // Numbered names are taken only while the plain one exists.
+    if (::unlink(QFile::encodeName(target + kWorkSuffix).constData()) != 0)
+        return;
+    for (int n = 0; ::unlink(QFile::encodeName(target + kWorkSuffix + QString::number(n)).constData()) == 0;
+         ++n) { }
+}
+
+} // namespace
+
+RecipeLogger::RecipeLogger(QObject* parent)
+    : IPipeline(parent)
+{
+    static_assert(sizeof(kStatements) / sizeof(kStatements[0]) == StatementCount, "one text per statement");
+}
+
+RecipeLogger::~RecipeLogger()
+{
+    closeJournal();
+}
+
+void RecipeLogger::setDelegate(IPipeline* delegate)
+{
+    if (m_delegate == delegate)
+        return;
+    if (m_delegate)
+        disconnect(m_delegate, nullptr, this, nullptr);
+    m_delegate = delegate;
+    if (m_delegate) {
+        connect(m_delegate, &IFileSink::needValidate, this, &IFileSink::needValidate);
+        connect(m_delegate, &IPipeline::modelChanged, this, &IPipeline::modelChanged);
+        m_delegate->setFront(front);
+    }
+    emit delegateChanged();
+    emit modelChanged();
+}
+
+void RecipeLogger::setDbConnString(const QString& connString)
+{
+    if (m_db.isOpen()) {
+        if (m_delegate)
+            m_delegate->clear();
+        closeJournal();
+    }
+    m_dbConnString = connString;
+    if (!connString.isEmpty()) {
+        if (openDatabase(m_db, connString,
+                QStringList { QStringLiteral(":/schema/db/recipes.sql"),
+                    QStringLiteral(":/schema/db/recipes-url.sql") })) {
+            for (int i = 0; i < StatementCount; ++i) {
+                m_queries[i] = QSqlQuery(m_db);
+                if (!m_queries[i].prepare(QString::fromLatin1(kStatements[i])))
+                    qCWarning(lcPipeline) << "Journal statement" << kStatements[i]
+                                          << "failed:" << describeSqlError(m_queries[i].lastError());
+            }
+        } else {
+            qCWarning(lcPipeline) << "Transfer journal" << connString
+                                  << "can't be opened; imports won't resume";
+        }
+    }
+    emit dbConnStringChanged();
+}
+
+void RecipeLogger::closeJournal()
+{
+    if (m_transaction)
+        endTransaction();
+    if (!m_db.isValid())
+        return;
+    for (QSqlQuery& query : m_queries) {
+        query.finish();
+        query = QSqlQuery();
+    }
+    closeDatabase(m_db);
+}
+
+bool RecipeLogger::run(Statement statement, const QVariantMap& values)
+{
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery& query = m_queries[statement];
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        query.bindValue(it.key(), it.value());
+    const bool ok = execLogged(query);
+    // The select is read by the caller, the insert's row id too.
+    if (statement != Select && statement != Insert)
+        query.finish();
+    return ok;
+}
+
+void RecipeLogger::vacuum()
+{
+    if (!m_db.isOpen() || m_transaction)
+        return;
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("vacuum"));
+    execLogged(query);
+}
+
+bool RecipeLogger::beginTransaction()
+{
+    if (m_transaction)
+        return false;
+    m_transaction = m_db.isOpen() && m_db.transaction();
+    return m_transaction;
+}
+
+void RecipeLogger::endTransaction()
+{
+    if (!m_transaction)
+        return;
+    m_transaction = false;
+    if (m_db.commit())
+        return;
+    qCWarning(lcPipeline) << "Journal commit failed, rolled back:" << describeSqlError(m_db.lastError());
+    if (!m_db.rollback())
+        qCWarning(lcPipeline) << "Journal rollback failed:" << describeSqlError(m_db.lastError());
+}
+
+void RecipeLogger::clean(int days)
+{
+    run(Clean, { { QStringLiteral(":age"), QStringLiteral("-%1 days").arg(days) } });
+}
+
+void RecipeLogger::setFront(IFileSink* sink)
+{
+    front = sink ? sink : this;
+    if (m_delegate)
+        m_delegate->setFront(front);
+}
+
+void RecipeLogger::setRoute(QString key, IProvider* provider)
+{
+    m_routes.insert(key, provider);
+    if (m_delegate)
+        m_delegate->setRoute(key, provider);
+    if (provider)
+        provider->attach(this);
+}
+
+void RecipeLogger::onVerified(QUrl target, QUuid imageUuid)
+{
+    if (m_delegate)
+        m_delegate->onVerified(target, imageUuid);
+}
+
+IHarvest* RecipeLogger::claimIndex(QString provider, QString ioChannel, QUuid imageUuid, QModelIndex index)
+{
+    return m_delegate ? m_delegate->claimIndex(provider, ioChannel, imageUuid, index) : nullptr;
+}
+
+void RecipeLogger::onClaimAll(QString provider, QString ioChannel)
+{
+    if (m_delegate)
+        m_delegate->onClaimAll(provider, ioChannel);
+}
+
+void RecipeLogger::setDate(QUuid session, QDateTime date)
+{
+    run(Date,
+        { { QStringLiteral(":date"), date.toUTC().toString(kDateFormat) },
+            { QStringLiteral(":sess"), sessionText(session) } });
+    if (m_delegate)
+        m_delegate->setDate(session, date);
+}
+
+void RecipeLogger::setBatch(bool open)
+{
+    endTransaction();
+    if (open)
+        beginTransaction();
+    if (m_delegate)
+        m_delegate->setBatch(open);
+}
+
+bool RecipeLogger::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter)
+{
+    if (session.isNull() || !m_db.isOpen())
+        return m_delegate && m_delegate->putRecipe(session, url, recipe, arbiter);
+    // The row and its removal, when the delegate refuses the file, go in together.
+    const bool own = beginTransaction();
+    QVariantMap values { { QStringLiteral(":sess"), sessionText(session) },
+        { QStringLiteral(":url"), urlText(url) }, { QStringLiteral(":uuid"), recipe.imageUuid.toString() },
+        { QStringLiteral(":size"), recipe.fileSize }, { QStringLiteral(":near"), int(recipe.estimate) },
+        { QStringLiteral(":skip"), int(arbiter.skip) }, { QStringLiteral(":over"), int(arbiter.overwrite) } };
+    addRecipe(values, recipe);
+    bool queued = run(Insert, values);
+    if (queued) {
+        const QVariant rowId = m_queries[Insert].lastInsertId();
+        m_queries[Insert].finish();
+        queued = m_delegate && m_delegate->putRecipe(session, url, recipe, arbiter);
+        if (!queued)
+            run(DeleteRow, { { QStringLiteral(":id"), rowId } });
+    }
+    if (own)
+        endTransaction();
+    return queued;
+}
+
+void RecipeLogger::setFree(QUuid session, Recipe recipe)
+{
+    QVariantMap values { { QStringLiteral(":sess"), sessionText(session) } };
+    addRecipe(values, recipe);
+    run(FreeRecipe, values);
+    if (m_delegate)
+        m_delegate->setFree(session, recipe);
+}
+
+void RecipeLogger::setFree(QUuid session)
+{
+    run(FreeSession, { { QStringLiteral(":sess"), sessionText(session) } });
+    if (m_delegate)
+        m_delegate->setFree(session);
+}
+
+void RecipeLogger::setLive(QUuid session, bool live)
+{
+    run(live ? Resume : Hold, { { QStringLiteral(":sess"), sessionText(session) } });
+    if (m_delegate)
+        m_delegate->setLive(session, live);
+}
+
+bool RecipeLogger::hasMore(QUuid session)
+{
+    return m_delegate && m_delegate->hasMore(session);
+}
+
+void RecipeLogger::dismiss(QUuid session)
+{
+    setBatch(true);
+    run(Dismiss, { { QStringLiteral(":sess"), sessionText(session) } });
+    if (m_delegate)
+        m_delegate->dismiss(session);
+    setBatch(false);
+    vacuum();
+}
+
+void RecipeLogger::clarify(TrafficTicket ticket, Arbiter arbiter)
+{
+    if (ticket.scope == NoScope)
+        return;
+    QVariantMap values { { QStringLiteral(":skip"), int(arbiter.skip) },
+        { QStringLiteral(":over"), int(arbiter.overwrite) } };
+    switch (ticket.scope) {
+    case TargetScope:
+        values.insert(QStringLiteral(":url"), urlText(QUrl::fromLocalFile(ticket.target)));
+        run(ClarifyTarget, values);
+        break;
+    case RecipeScope:
+        addRecipe(values, ticket.recipe);
+        run(ClarifyRecipe, values);
+        break;
+    case SessionScope:
+        values.insert(QStringLiteral(":sess"), sessionText(ticket.session));
+        run(ClarifySession, values);
+        break;
+    case GlobalScope:
+        run(ClarifyGlobal, values);
+        break;
+    default:
+        break;
+    }
+    if (m_delegate)
+        m_delegate->clarify(ticket, arbiter);
+}
+
+bool RecipeLogger::hasFile(QUrl file)
+{
+    return m_delegate && m_delegate->hasFile(file);
+}
+
+bool RecipeLogger::hasRequests()
+{
+    return m_delegate && m_delegate->hasRequests();
+}
+
+void RecipeLogger::setLive(QUuid session, IFileSink::Error error)
+{
+    if (m_delegate)
+        m_delegate->setLive(session, error);
+}
+
+void RecipeLogger::unblockChannel(Recipe recipe)
+{
+    if (m_delegate)
+        m_delegate->unblockChannel(recipe);
+}
+
+void RecipeLogger::unblockVolume(Volume volume)
+{
+    if (m_delegate)
+        m_delegate->unblockVolume(volume);
+}
+
+void RecipeLogger::revive(QUrl url)
+{
+    if (m_delegate)
+        m_delegate->revive(url);
+}
+
+bool RecipeLogger::recall(QUrl url)
+{
+    if (!m_delegate || !m_delegate->recall(url))
+        return false;
+    if (!m_db.isOpen())
+        return true;
+    return run(RecallUrl, { { QStringLiteral(":url"), urlText(url) } });
+}
+
+QList<QUuid> RecipeLogger::sessions()
+{
+    return m_delegate ? m_delegate->sessions() : QList<QUuid>();
+}
+
+QList<QUuid> RecipeLogger::sessions(TrafficTicket ticket)
+{
+    return m_delegate ? m_delegate->sessions(ticket) : QList<QUuid>();
+}
+
+QList<QUrl> RecipeLogger::urls(QUuid session, IFileSink::Error error)
+{
+    return m_delegate ? m_delegate->urls(session, error) : QList<QUrl>();
+}
+
+QList<QUrl> RecipeLogger::urls(Recipe recipe)
+{
+    return m_delegate ? m_delegate->urls(recipe) : QList<QUrl>();
+}
+
+ProgressModel* RecipeLogger::footprint()
+{
+    return m_delegate ? m_delegate->footprint() : nullptr;
+}
+
+ProgressModel* RecipeLogger::footprint(QUuid session)
+{
+    return m_delegate ? m_delegate->footprint(session) : nullptr;
+}
+
+ProgressModel* RecipeLogger::footprint(QUrl path)
+{
+    return m_delegate ? m_delegate->footprint(path) : nullptr;
+}
+
+QAbstractItemModel* RecipeLogger::model()
+{
+    return m_delegate ? m_delegate->model() : nullptr;
+}
+
+QList<QUrl> RecipeLogger::files(QUuid session)
+{
+    return m_delegate ? m_delegate->files(session) : QList<QUrl>();
+}
+
+void RecipeLogger::start()
+{
+    if (!m_delegate)
+        return;
+    if (m_db.isOpen())
+        replay();
+    m_delegate->start();
+}
+
+void RecipeLogger::touch()
+{
+    if (m_delegate)
+        m_delegate->touch();
+}
+
+void RecipeLogger::clear()
+{
+    if (m_db.isOpen() && !run(Clear, {}))
+        return;
+    if (m_delegate)
+        m_delegate->clear();
+    vacuum();
+}
+
+void RecipeLogger::onObstacle(QUrl target, Recipe recipe, IFileSink::Error error)
+{
+    if (!recipe.imageUuid.isNull()) {
+        if (error & Content)
+            run(ContentError,
+                { { QStringLiteral(":err"), int(Content) }, { QStringLiteral(":url"), urlText(target) } });
+        if (error & SrcLost) {
+            QVariantMap values { { QStringLiteral(":err"), int(SrcLost) } };
+            addRecipe(values, recipe);
+            run(SourceLost, values);
+        }
+    }
+    if (m_delegate)
+        m_delegate->onObstacle(target, recipe, error);
+}
+
+void RecipeLogger::onChanLost(QString provider, QString ioChannel, IFileSink::Error error)
+{
+    if (m_delegate)
+        m_delegate->onChanLost(provider, ioChannel, error);
+}
+
+void RecipeLogger::onRecovery(QString provider, QString ioChannel)
+{
+    if (m_delegate)
+        m_delegate->onRecovery(provider, ioChannel);
+}
+
+void RecipeLogger::onProgress(QUrl target, Recipe recipe, ProgressRatio ratio)
+{
+    if (m_delegate)
+        m_delegate->onProgress(target, recipe, ratio);
+}
+
+void RecipeLogger::onComplete(QUrl target, Recipe recipe)
+{
+    run(Complete, { { QStringLiteral(":url"), urlText(target) } });
+    if (m_delegate)
+        m_delegate->onComplete(target, recipe);
+}
+
+void RecipeLogger::onReleased(Recipe recipe, IFileSink::Error error)
+{
+    if (error & SrcLost) {
+        QVariantMap values;
+        addRecipe(values, recipe);
+        run(Released, values);
+    }
+    if (m_delegate)
+        m_delegate->onReleased(recipe, error);
+}
+
+void RecipeLogger::replay()
+{
+    QSqlQuery& select = m_queries[Select];
+    if (!run(Select, {}))
+        return;
+    struct Row
+    {
+        qint64 id;
+        QUuid session;
+        QUrl url;
+        Recipe recipe;
+        QDateTime timestamp;
+        bool live, free, done;
+        int skip, over, err;
+    };
+    // Read whole first: the replay writes to the table.
+    QVector<Row> rows;
+    QHash<QString, QDateTime> dates;
+    const QSqlRecord record = select.record();
+    const int cId = record.indexOf(QStringLiteral("row_id")),
+              cTime = record.indexOf(QStringLiteral("timestamp")),
+              cSess = record.indexOf(QStringLiteral("session")), cUrl = record.indexOf(QStringLiteral("url")),
+              cProv = record.indexOf(QStringLiteral("provider")),
+              cChan = record.indexOf(QStringLiteral("ioDevice")),
+              cSpec = record.indexOf(QStringLiteral("recipe")),
+              cUuid = record.indexOf(QStringLiteral("imageUUID")),
+              cSize = record.indexOf(QStringLiteral("fileSize")),
+              cNear = record.indexOf(QStringLiteral("estimate")),
+              cLive = record.indexOf(QStringLiteral("live")), cFree = record.indexOf(QStringLiteral("free")),
+              cDone = record.indexOf(QStringLiteral("done")), cSkip = record.indexOf(QStringLiteral("skip")),
+              cOver = record.indexOf(QStringLiteral("over")), cErr = record.indexOf(QStringLiteral("err"));
+    while (select.next()) {
+        Row row;
+        row.id = select.value(cId).toLongLong();
+        row.session = QUuid(select.value(cSess).toString());
+        row.url = QUrl(select.value(cUrl).toString(), QUrl::StrictMode);
+        row.recipe.provider = select.value(cProv).toString();
+        row.recipe.ioChannel = select.value(cChan).toString();
+        row.recipe.recipe = QJsonDocument::fromJson(select.value(cSpec).toString().toUtf8());
+        row.recipe.imageUuid = QUuid(select.value(cUuid).toString());
+        row.recipe.fileSize = select.value(cSize).toLongLong();
+        row.recipe.estimate = select.value(cNear).toInt() != 0;
+        // Rows of one session mostly share their date: parse each text once.
+        const QString stamp = select.value(cTime).toString();
+        auto date = dates.constFind(stamp);
+        if (date == dates.cend())
+            date = dates.insert(stamp, readUtc(stamp));
+        row.timestamp = *date;
+        row.live = select.value(cLive).toInt() != 0;
+        row.free = select.value(cFree).toInt() != 0;
+        row.done = select.value(cDone).toInt() != 0;
+        row.skip = select.value(cSkip).toInt();
+        row.over = select.value(cOver).toInt();
+        row.err = select.value(cErr).toInt();
+        rows.append(row);
+    }
+    select.finish();
+
+    struct SessionState
+    {
+        QDateTime latest;
+        int live = 0;
+    };
+    QHash<QUuid, SessionState> states;
+    QList<QUuid> order;
+    QSet<QString> folders;
+    beginTransaction();
+    m_delegate->setBatch(true);
+    for (Row& row : rows) {
+        IProvider* source = m_routes.value(row.recipe.provider);
+        if (!source) {
+            // Left in the table: the source may be back at a later start.
+            qCWarning(lcPipeline) << "Journal: no source" << row.recipe.provider << "for" << row.url
+                                  << "- row left for later";
+            continue;
+        }
+        const QString path = row.url.toLocalFile();
+        if (!row.done && !path.isEmpty()) {
+            removeWorkFiles(path);
+            // Our own file, renamed into place before its completion reached the
+            // journal: it is done, not a file in the way.
+            if (QFileInfo::exists(path) && source->verify(row.url, row.recipe)) {
+                row.done = true;
+                row.err = 0;
+                run(MarkDone, { { QStringLiteral(":id"), row.id } });
+            } else {
+                const QString folder = QFileInfo(path).absolutePath();
+                if (!folders.contains(folder)) {
+                    folders.insert(folder);
+                    makeFolder(folder);
+                }
+            }
+        }
+        const Arbiter arbiter
+            = (row.done && row.err == 0) ? Arbiter(true, false) : Arbiter(row.skip != 0, row.over != 0);
+        if (!m_delegate->putRecipe(row.session, row.url, row.recipe, arbiter)) {
+            qCWarning(lcPipeline) << "Journal: row of" << row.url << "refused on replay";
+            continue;
+        }
+        if (row.free)
+            m_delegate->setFree(row.session, row.recipe);
+        if (row.done) {
+            if (row.err) {
+                for (int bit = 0; bit < 31; ++bit) {
+                    if (row.err & (1 << bit))
+                        m_delegate->onObstacle(row.url, row.recipe, IFileSink::Error(1 << bit));
+                }
+            } else {
+                m_delegate->onComplete(row.url, row.recipe);
+            }
+        }
+        auto state = states.find(row.session);
+        if (state == states.end()) {
+            state = states.insert(row.session, SessionState());
+            order.append(row.session);
+        }
+        if (!state->latest.isValid() || row.timestamp > state->latest)
+            state->latest = row.timestamp;
+        if (row.live && !row.done)
+            ++state->live;
+    }
+    for (const QUuid& session : qAsConst(order)) {
+        const SessionState& state = states[session];
+        if (state.live == 0)
+            m_delegate->setLive(session, false);
+        m_delegate->setDate(session, state.latest.toLocalTime());
+    }
+    m_delegate->setBatch(false);
+    endTransaction();
+}

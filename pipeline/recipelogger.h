@@ -1,0 +1,130 @@
+#pragma once
+
+#include <QHash>
+#include <QPointer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+#include "pipeline/ipipeline.h"
+#include "pipeline/iprovider.h"
+
+// The transfer journal: stands in front of the scheduler (`delegate`) and records every
+// queued file and every change that must survive a restart in the table "recipes". At
+// start it replays the table into the delegate, so interrupted imports resume. Every
+// operation is forwarded to the delegate; the journaled ones write first. GUI thread only.
+class RecipeLogger : public IPipeline
+{
+    Q_OBJECT
+    Q_PROPERTY(IPipeline* delegate READ delegate WRITE setDelegate NOTIFY delegateChanged)
+    Q_PROPERTY(QString dbConnString READ dbConnString WRITE setDbConnString NOTIFY dbConnStringChanged)
+public:
+    explicit RecipeLogger(QObject* parent = nullptr);
+    ~RecipeLogger() override;
+
+    IPipeline* delegate() const { return m_delegate; }
+    void setDelegate(IPipeline* delegate);
+    QString dbConnString() const { return m_dbConnString; }
+    // The database file, or ":memory:".
+    void setDbConnString(const QString& connString);
+    bool isOpen() const { return m_db.isOpen(); }
+
+    // Removes unfinished rows older than `days` days.
+    Q_INVOKABLE void clean(int days);
+
+    // IFileSink
+    void setFront(IFileSink* front) override;
+    Q_INVOKABLE void setRoute(QString key, IProvider* provider) override;
+    void onVerified(QUrl target, QUuid imageUuid) override;
+    IHarvest* claimIndex(QString provider, QString ioChannel, QUuid imageUuid, QModelIndex index) override;
+    void onClaimAll(QString provider, QString ioChannel) override;
+    void setDate(QUuid session, QDateTime date) override;
+    void setBatch(bool open) override;
+
+    // IPipeline
+    bool putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter) override;
+    void setFree(QUuid session, Recipe recipe) override;
+    void setFree(QUuid session) override;
+    void setLive(QUuid session, bool live) override;
+    bool hasMore(QUuid session) override;
+    void dismiss(QUuid session) override;
+    void clarify(TrafficTicket ticket, Arbiter arbiter) override;
+    bool hasFile(QUrl file) override;
+    bool hasRequests() override;
+    void setLive(QUuid session, IFileSink::Error error) override;
+    void unblockChannel(Recipe recipe) override;
+    void unblockVolume(Volume volume) override;
+    void revive(QUrl url) override;
+    bool recall(QUrl url) override;
+    QList<QUuid> sessions() override;
+    QList<QUuid> sessions(TrafficTicket ticket) override;
+    QList<QUrl> urls(QUuid session, IFileSink::Error error) override;
+    QList<QUrl> urls(Recipe recipe) override;
+    ProgressModel* footprint() override;
+    ProgressModel* footprint(QUuid session) override;
+    ProgressModel* footprint(QUrl path) override;
+    QAbstractItemModel* model() override;
+    QList<QUrl> files(QUuid session) override;
+    void start() override;
+    void touch() override;
+    void clear() override;
+
+    using IPipeline::recall;
+    using IPipeline::revive;
+    using IPipeline::setLive;
+
+public slots:
+    void onObstacle(QUrl target, Recipe recipe, IFileSink::Error error) override;
+    void onChanLost(QString provider, QString ioChannel, IFileSink::Error error) override;
+    void onRecovery(QString provider, QString ioChannel) override;
+    void onProgress(QUrl target, Recipe recipe, ProgressRatio ratio) override;
+    void onComplete(QUrl target, Recipe recipe) override;
+    void onReleased(Recipe recipe, IFileSink::Error error) override;
+
+signals:
+    void delegateChanged();
+    void dbConnStringChanged();
+
+private:
+    enum Statement {
+        Select,
+        Insert,
+        DeleteRow,
+        Hold,
+        Resume,
+        FreeRecipe,
+        FreeSession,
+        Date,
+        Complete,
+        ContentError,
+        SourceLost,
+        Released,
+        ClarifyTarget,
+        ClarifyRecipe,
+        ClarifySession,
+        ClarifyGlobal,
+        RecallUrl,
+        Clean,
+        Dismiss,
+        Clear,
+        MarkDone,
+        StatementCount
+    };
+
+    void closeJournal();
+    // Runs a prepared statement with its values bound; false when there is no journal.
+    bool run(Statement statement, const QVariantMap& values);
+    void vacuum();
+    bool beginTransaction();
+    // Commits, or rolls back when the commit fails; the journal is never left inside a
+    // transaction.
+    void endTransaction();
+    void replay();
+
+    QPointer<IPipeline> m_delegate;
+    QString m_dbConnString;
+    QSqlDatabase m_db;
+    QSqlQuery m_queries[StatementCount];
+    QHash<QString, IProvider*> m_routes;
+    bool m_transaction = false;
+};

@@ -1,0 +1,93 @@
+#include "support/testmain.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+#include "journalcrashfiles.h"
+#include "support/testenvironment.h"
+
+// An import killed with SIGKILL again and again, resumed each time from its journal on
+// disk by a child built from the real journal, router and copy workers.
+class TestJournalCrash : public QObject
+{
+    Q_OBJECT
+private slots:
+    void killedAnywhere_data()
+    {
+        QTest::addColumn<bool>("inPass");
+        QTest::newRow("at random times, mostly amid copies") << false;
+        QTest::newRow("inside an open pass transaction") << true;
+    }
+
+    void killedAnywhere()
+    {
+        QFETCH(bool, inPass);
+        QTemporaryDir dir;
+        const QString journal = dir.filePath("Trans.1.db");
+        const QString root = dir.filePath("lib");
+        const QString child
+            = ostra::test::binaryDir() + QStringLiteral("/tests/pipeline/pipeline_journalcrasher");
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
+        qInfo() << "seed" << seed;
+
+        int kills = 0;
+        QByteArray finalOutput;
+        for (int round = 0; round < 60 && finalOutput.isEmpty(); ++round) {
+            QStringList arguments { journal, root };
+            const bool kill = round < 25;
+            if (kill && inPass)
+                arguments << QString::number(random.bounded(2));
+            QProcess process;
+            process.start(child, arguments);
+            QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+            if (kill && !inPass && !process.waitForFinished(random.bounded(10, 150))) {
+                ::kill(pid_t(process.processId()), SIGKILL);
+                ++kills;
+            }
+            QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(30000));
+            if (process.exitStatus() == QProcess::CrashExit) {
+                kills += inPass;
+                continue;
+            }
+            QCOMPARE(process.exitCode(), 0);
+            finalOutput = process.readAllStandardOutput();
+        }
+        qInfo() << kills << "kills";
+        QVERIFY(kills >= 5);
+        // No ticket: our own files, whole or cut off, never count as files in the way.
+        QCOMPARE(finalOutput.trimmed(), QByteArray("tickets 0"));
+        for (int s = 0; s < 2; ++s) {
+            for (int i = 0; i < crashfiles::kCount; ++i) {
+                const QString path = crashfiles::path(root, s, i);
+                QVERIFY2(
+                    crashfiles::read(path) == crashfiles::content(crashfiles::recipe(i)), qPrintable(path));
+            }
+        }
+        QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString name = it.next();
+            QVERIFY2(!name.contains(".transfer"), qPrintable(name));
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+            db.setDatabaseName(journal);
+            QVERIFY(db.open());
+            QSqlQuery query("select count(*), sum(done), count(distinct session || url) from recipes", db);
+            QVERIFY(query.next());
+            QCOMPARE(query.value(0).toInt(), 2 * crashfiles::kCount);
+            QCOMPARE(query.value(1).toInt(), 2 * crashfiles::kCount);
+            QCOMPARE(query.value(2).toInt(), 2 * crashfiles::kCount);
+        }
+        QSqlDatabase::removeDatabase("check");
+    }
+};
+
+OSTRA_TEST_MAIN(TestJournalCrash)
+#include "tst_journalcrash.moc"

@@ -1,0 +1,248 @@
+#include "support/testmain.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <ctime>
+
+#include "pipeline/recipelogger.h"
+#include "routerfixture.h"
+
+using namespace routertest;
+
+namespace {
+
+// The real scheduler, with what the journal's replay tells it written down.
+class SpyRouter : public RecipeRouter
+{
+public:
+    QList<int> obstacles;
+    QList<QUuid> held;
+    QHash<QUuid, QDateTime> dates;
+    QList<QUrl> puts;
+
+    void onObstacle(QUrl target, Recipe recipe, IFileSink::Error error) override
+    {
+        obstacles << error;
+        RecipeRouter::onObstacle(target, recipe, error);
+    }
+    void setLive(QUuid session, bool live) override
+    {
+        if (!live)
+            held << session;
+        RecipeRouter::setLive(session, live);
+    }
+    void setDate(QUuid session, QDateTime date) override
+    {
+        dates.insert(session, date);
+        RecipeRouter::setDate(session, date);
+    }
+    bool putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter) override
+    {
+        puts << url;
+        return RecipeRouter::putRecipe(session, url, recipe, arbiter);
+    }
+};
+
+// One run of the application: a router behind a journal on a file.
+struct Run
+{
+    FakeProvider source;
+    SpyRouter router;
+    RecipeLogger logger;
+    explicit Run(const QString& journal)
+    {
+        logger.setDelegate(&router);
+        logger.setDbConnString(journal);
+        IProvider::setPipeline(&source, &logger);
+    }
+};
+
+QVariant scalar(const QString& journal, const QString& sql)
+{
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "peek");
+        db.setDatabaseName(journal);
+        if (db.open()) {
+            QSqlQuery query(sql, db);
+            if (query.next())
+                value = query.value(0);
+        }
+    }
+    QSqlDatabase::removeDatabase("peek");
+    return value;
+}
+
+void setZone(const QByteArray& zone)
+{
+    qputenv("TZ", zone);
+    tzset();
+}
+
+} // namespace
+
+class TestRecipeLogger : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString journal() const { return dir.filePath("Trans.1.db"); }
+    QUrl url(const QString& name) const { return QUrl::fromLocalFile(dir.filePath(name)); }
+
+private slots:
+    void init() { QFile::remove(journal()); }
+
+    void finishedRowsReplayAsFinished()
+    {
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("s1/a.vrx"), recipe("a", 10), Arbiter()));
+            QVERIFY(run.logger.putRecipe(session(2), url("s2/b.vrx"), recipe("b", 10), Arbiter()));
+            QVERIFY(run.logger.putRecipe(session(2), url("s2/c.vrx"), recipe("c", 10), Arbiter()));
+            run.logger.onObstacle(url("s1/a.vrx"), recipe("a", 10), IFileSink::Content);
+            run.logger.onComplete(url("s2/b.vrx"), recipe("b", 10));
+        }
+        QCOMPARE(scalar(journal(), "select err from recipes where url like '%a.vrx'").toInt(), 8);
+        // Content refused, then the source lost as well.
+        scalar(journal(), "update recipes set err=520 where url like '%a.vrx'");
+        Run run(journal());
+        run.logger.start();
+        QCOMPARE(run.router.obstacles, (QList<int> { IFileSink::Content, IFileSink::SrcLost }));
+        QCOMPARE(run.router.held, QList<QUuid> { session(1) });
+        // The folder of a finished session (the user may have deleted it) is not made again.
+        QVERIFY(!QFileInfo::exists(dir.filePath("s1")));
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(run.source.fetches.at(0).url, url("s2/c.vrx"));
+    }
+
+    void datesAcrossTimeZones_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::newRow("UTC") << QByteArray("UTC");
+        QTest::newRow("Berlin") << QByteArray("Europe/Berlin");
+    }
+
+    void datesAcrossTimeZones()
+    {
+        QFETCH(QByteArray, zone);
+        const QByteArray before = qgetenv("TZ");
+        // Written under one zone, read and cleaned under the other.
+        setZone(zone == "UTC" ? "Europe/Berlin" : "UTC");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QDateTime summer(QDate(2026, 7, 1), QTime(12, 30), Qt::UTC);
+        {
+            Run run(journal());
+            for (int s = 1; s <= 4; ++s)
+                QVERIFY(run.logger.putRecipe(
+                    session(s), url(QString("t/%1").arg(s)), recipe(QString::number(s), 5), {}));
+            run.logger.onComplete(url("t/4"), recipe("4", 5));
+            run.logger.setDate(session(1), now.addDays(-1).toLocalTime());
+            run.logger.setDate(session(2), now.addDays(-30).addSecs(1800).toLocalTime());
+            run.logger.setDate(session(3), now.addDays(-30).addSecs(-1800).toLocalTime());
+            run.logger.setDate(session(4), summer.toLocalTime());
+        }
+        setZone(zone);
+        Run run(journal());
+        run.logger.clean(30);
+        run.logger.start();
+        // Finished rows stay, however old.
+        QCOMPARE(run.router.dates.value(session(4)), summer);
+        QVERIFY(!run.router.dates.contains(session(3)));
+        QCOMPARE(run.router.dates.keys().size(), 3);
+        setZone(before);
+    }
+
+    void urlsSurviveTheRoundTrip_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("hash") << "a#b.vrx";
+        QTest::newRow("percent") << "100%25 %41.vrx";
+        QTest::newRow("spaces") << "my picture  .vrx";
+        QTest::newRow("non-ASCII") << "Übersicht/фото 写真.vrx";
+    }
+
+    void urlsSurviveTheRoundTrip()
+    {
+        QFETCH(QString, name);
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url(name), recipe("x", 5), {}));
+            QVERIFY(run.logger.putRecipe(session(1), url("other.vrx"), recipe("y", 5), {}));
+            // The router names the file in its own form of the URL.
+            run.logger.onComplete(QUrl::fromLocalFile(url(name).toLocalFile()), recipe("x", 5));
+        }
+        QCOMPARE(scalar(journal(), "select sum(done) from recipes").toInt(), 1);
+        Run run(journal());
+        run.logger.start();
+        QVERIFY(run.router.puts.contains(url(name)));
+        // Known as finished: only the other file is fetched.
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(run.source.fetches.at(0).url, url("other.vrx"));
+    }
+
+    void refusedAndSessionlessRequestsLeaveNoRow()
+    {
+        Run run(journal());
+        QVERIFY(run.logger.putRecipe(QUuid(), url("n.vrx"), recipe("n", 5), {}));
+        QVERIFY(run.router.hasFile(url("n.vrx")));
+        QVERIFY(run.logger.putRecipe(session(1), url("t.vrx"), recipe("t", 5), {}));
+        // Another session asks for the same target: refused, and its row goes too.
+        QVERIFY(!run.logger.putRecipe(session(2), url("t.vrx"), recipe("t", 5), {}));
+        // A row of a source that is gone stays for later and stops nothing.
+        Recipe gone = recipe("g", 5);
+        gone.provider = "gone";
+        run.logger.setBatch(true);
+        QVERIFY(!run.logger.putRecipe(session(3), url("g.vrx"), gone, {}));
+        run.logger.setBatch(false);
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 1);
+        QCOMPARE(scalar(journal(), "select session from recipes").toString(), session(1).toString());
+    }
+
+    void rowsOfMissingSourcesStay()
+    {
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("k.vrx"), recipe("k", 5), {}));
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "edit");
+            db.setDatabaseName(journal());
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec("update recipes set provider='gone'"));
+        }
+        QSqlDatabase::removeDatabase("edit");
+        Run run(journal());
+        run.logger.start();
+        QVERIFY(!run.router.hasFile(url("k.vrx")));
+        QCOMPARE(scalar(journal(), "select provider from recipes").toString(), QString("gone"));
+    }
+
+    void failedCommitRollsBack()
+    {
+        Run run(journal());
+        QVERIFY(run.logger.putRecipe(session(1), url("l.vrx"), recipe("l", 5), {}));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "reader");
+            db.setDatabaseName(journal());
+            QVERIFY(db.open());
+            QVERIFY(db.transaction());
+            QSqlQuery read("select * from recipes", db);
+            QVERIFY(read.next());
+            run.logger.setBatch(true);
+            run.logger.setLive(session(1), false);
+            run.logger.setBatch(false);
+            read.finish();
+            db.rollback();
+        }
+        QSqlDatabase::removeDatabase("reader");
+        QCOMPARE(scalar(journal(), "select live from recipes").toInt(), 1);
+        // Not left inside a transaction: the next pass writes.
+        run.logger.setBatch(true);
+        run.logger.setLive(session(1), false);
+        run.logger.setBatch(false);
+        QCOMPARE(scalar(journal(), "select live from recipes").toInt(), 0);
+    }
+};
+
+OSTRA_TEST_MAIN(TestRecipeLogger)
+#include "tst_recipelogger.moc"
