@@ -4,6 +4,7 @@
 // journal of 100,000 rows against a plain read of the same table. The files and the
 // journal go to the folder given as the first argument, else to the temporary folder.
 
+#include "bench/support/instantsource.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -34,51 +35,6 @@ QString sourceOf(const QString& root, int i)
 {
     return QStringLiteral("%1/src/%2.vrx").arg(root).arg(i, 5, 10, QLatin1Char('0'));
 }
-
-bool copyNow(const QString& source, const QString& target)
-{
-    FileCopy copy;
-    const QFileInfo info(source);
-    copy.source = source;
-    copy.size = info.size();
-    copy.modified = info.lastModified();
-    copy.target = target;
-    copy.appendix = QStringLiteral(".transfer");
-    bool ok = false;
-    QObject::connect(
-        &copy, &FileCopy::onCopied, [&ok](QString, Recipe, Volume, bool success) { ok = success; });
-    copy.copy();
-    return ok;
-}
-
-class InstantSource : public QObject, public IProvider
-{
-public:
-    IFileSink* sink = nullptr;
-    int capacity(QString) override { return 4; }
-    QString routeKey() override { return QStringLiteral("transfer"); }
-    void attach(IFileSink* pipeline) override { sink = pipeline; }
-    Validator validator() override
-    {
-        return [](const QUrl&, const Recipe&) { return true; };
-    }
-    bool adopt(QUrl, Recipe) override { return false; }
-    void fetch(QUrl target, Recipe recipe, Arbiter) override
-    {
-        QMetaObject::invokeMethod(
-            this,
-            [this, target, recipe] {
-                if (!copyNow(recipe.recipe.object().value("file").toString(), target.toLocalFile()))
-                    qFatal("copy failed");
-                sink->onComplete(target, recipe);
-            },
-            Qt::QueuedConnection);
-    }
-    bool reclaim(QUrl, Recipe) override { return false; }
-    void freeImage(Recipe, QUuid, QModelIndex) override { }
-    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
-    bool isRaw(Recipe) override { return true; }
-};
 
 Recipe recipeOf(const QString& file, int i)
 {
@@ -117,7 +73,7 @@ double import(const QString& base, bool journaled)
         logger.setDbConnString(root + QStringLiteral("/Trans.1.db"));
         pipeline = &logger;
     }
-    InstantSource source;
+    bench::InstantSource source;
     IProvider::setPipeline(&source, pipeline);
     pipeline->start();
     const QUuid session = QUuid::createUuid();
@@ -195,7 +151,7 @@ double replay(const QString& path, const QString& root)
     RecipeLogger logger;
     logger.setDelegate(&router);
     logger.setDbConnString(path);
-    InstantSource source;
+    bench::InstantSource source;
     IProvider::setPipeline(&source, &logger);
     logger.start();
     const double seconds = double(timer.nsecsElapsed()) / 1e9;

@@ -6,6 +6,7 @@
 // folder given as the first argument, else to /dev/shm where syncs cost nothing and the
 // scheduler's own cost shows most.
 
+#include "bench/support/instantsource.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -67,62 +68,12 @@ void makeSources(const QString& root, int files)
     }
 }
 
-// One durable copy, done where it is called.
-bool copyNow(const QString& source, const QString& target)
-{
-    FileCopy copy;
-    const QFileInfo info(source);
-    copy.source = source;
-    copy.size = info.size();
-    copy.modified = info.lastModified();
-    copy.target = target;
-    copy.appendix = QStringLiteral(".transfer");
-    bool ok = false;
-    QObject::connect(
-        &copy, &FileCopy::onCopied, [&ok](QString, Recipe, Volume, bool success) { ok = success; });
-    copy.copy();
-    return ok;
-}
-
-// Answers each fetch with a copy on its next turn of the event loop.
-class InstantSource : public QObject, public IProvider
-{
-public:
-    QString root;
-    IFileSink* sink = nullptr;
-
-    int capacity(QString) override { return 4; }
-    QString routeKey() override { return QStringLiteral("transfer"); }
-    void attach(IFileSink* pipeline) override { sink = pipeline; }
-    Validator validator() override
-    {
-        return [](const QUrl&, const Recipe&) { return true; };
-    }
-    bool adopt(QUrl, Recipe) override { return false; }
-    void fetch(QUrl target, Recipe recipe, Arbiter) override
-    {
-        QMetaObject::invokeMethod(
-            this,
-            [this, target, recipe] {
-                const QString source = recipe.recipe.object().value("file").toString();
-                if (!copyNow(source, target.toLocalFile()))
-                    qFatal("copy failed");
-                sink->onComplete(target, recipe);
-            },
-            Qt::QueuedConnection);
-    }
-    bool reclaim(QUrl, Recipe) override { return false; }
-    void freeImage(Recipe, QUuid, QModelIndex) override { }
-    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
-    bool isRaw(Recipe) override { return true; }
-};
-
 void runPlain(const QString& root, const Layout& layout)
 {
     for (int f = 0; f < layout.folders; ++f)
         QDir().mkpath(QFileInfo(targetOf(root, layout, f)).absolutePath());
     for (int i = 0; i < layout.files; ++i) {
-        if (!copyNow(sourceOf(root, i), targetOf(root, layout, i)))
+        if (!bench::copyNow(sourceOf(root, i), targetOf(root, layout, i)))
             qFatal("copy failed");
     }
 }
@@ -135,7 +86,7 @@ void runRouter(const QString& root, const Layout& layout)
     QList<QStorageInfo> mounted = QStorageInfo::mountedVolumes();
     mounted << QStorageInfo(root);
     router.setMounted(mounted);
-    InstantSource source;
+    bench::InstantSource source;
     IProvider::setPipeline(&source, &router);
     const QUuid session = QUuid::createUuid();
     QEventLoop loop;
