@@ -186,7 +186,9 @@ private slots:
         qputenv("TZ", saved);
         tzset();
         const QString text = entriesOf(path).value(2);
-        QVERIFY2(text.endsWith("+0530.txt"), qPrintable(text));
+        // Named by the local date and time of the report and the zone's offset.
+        QVERIFY2(QRegularExpression("^UserFeedback_\\d{8}T\\d{6}\\+0530\\.txt$").match(text).hasMatch(),
+            qPrintable(text));
         // Secrets of the environment stay out of the report.
         const QByteArray json = entryOf(path, "CommonInfo.json");
         QVERIFY(!json.contains("tok-123") && !json.contains("pw-456"));
@@ -321,6 +323,13 @@ private slots:
             after.removeOne(name);
         QCOMPARE(after.size(), 1);
         QVERIFY(entriesOf(folder.filePath(after.first())).contains("hardware.csv"));
+    }
+
+    void captureWithoutEngineIsRefused()
+    {
+        InfoHarvester h;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Can't capture the window"));
+        QVERIFY(h.captureWindow(m_window.contentItem(), "shot").isEmpty());
     }
 
     void journalEntriesBecomeEvents()

@@ -104,7 +104,9 @@ bool LocalHttpServer::start()
 
 QUrl LocalHttpServer::url(const QString& path) const
 {
-    QUrl url(QStringLiteral("http://127.0.0.1"));
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(QStringLiteral("127.0.0.1"));
     url.setPort(m_port);
     url.setPath(path);
     return url;
@@ -151,18 +153,19 @@ int LocalHttpServer::pump(int waitMs)
     while ((newline = m_pending.indexOf('\n')) >= 0) {
         const QJsonObject line = QJsonDocument::fromJson(m_pending.left(newline)).object();
         m_pending.remove(0, newline + 1);
-        const QJsonObject r = line[QLatin1String("request")].toObject();
         if (line.contains(QLatin1String("port"))) {
-            m_port = quint16(line[QLatin1String("port")].toInt());
+            m_port = quint16(line.value(QLatin1String("port")).toInt());
         } else if (line.contains(QLatin1String("ack"))) {
-            m_acks = line[QLatin1String("ack")].toInt();
-        } else if (!r.isEmpty()) {
-            Request request { r[QLatin1String("method")].toString().toLatin1(),
-                r[QLatin1String("path")].toString().toLatin1(), {},
-                QByteArray::fromBase64(r[QLatin1String("body")].toString().toLatin1()) };
-            const QJsonObject headers = r[QLatin1String("headers")].toObject();
+            m_acks = line.value(QLatin1String("ack")).toInt();
+        } else if (line.contains(QLatin1String("request"))) {
+            const QJsonObject r = line.value(QLatin1String("request")).toObject();
+            Request request;
+            request.method = r.value(QLatin1String("method")).toString().toLatin1();
+            request.path = r.value(QLatin1String("path")).toString().toLatin1();
+            const QJsonObject headers = r.value(QLatin1String("headers")).toObject();
             for (auto it = headers.begin(); it != headers.end(); ++it)
                 request.headers.insert(it.key().toLatin1(), it.value().toString().toLatin1());
+            request.body = QByteArray::fromBase64(r.value(QLatin1String("body")).toString().toLatin1());
             m_requests.append(request);
         }
     }
