@@ -49,6 +49,13 @@ class TestShutdownSignals : public QObject
         return false;
     }
 
+    // Whether `instance` ends normally with `code`.
+    static bool ends(Child& instance, int code)
+    {
+        return instance.finish() && instance.exitStatus() == QProcess::NormalExit
+            && instance.exitCode() == code;
+    }
+
 private slots:
     void cleanup() { m_children.clear(); }
 
@@ -66,12 +73,10 @@ private slots:
         Child& instance = start({});
         QVERIFY2(waitListening(instance), instance.err().constData());
         QCOMPARE(::kill(pid_t(instance.pid()), number), 0);
-        QVERIFY(instance.finish());
-        QCOMPARE(instance.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(instance.exitCode(), 0);
-        QVERIFY2(instance.err().contains(QByteArray("Quitting on signal ") + QByteArray::number(number)),
+        QVERIFY2(ends(instance, 0)
+                && instance.err().contains("Quitting on signal " + QByteArray::number(number))
+                && instance.err().contains("Good bye!"),
             instance.err().constData());
-        QVERIFY(instance.err().contains("Good bye!"));
     }
 
     // Without a display the hand-off still works; with nothing to hand over to, or a
@@ -82,25 +87,16 @@ private slots:
         const QList<QPair<QByteArray, QByteArray>> none { { "DISPLAY", unset }, { "WAYLAND_DISPLAY", unset },
             { "QT_QPA_PLATFORM", unset } };
         Child& alone = start({ QStringLiteral("/some/file.vrx") }, none);
-        QVERIFY(alone.finish());
-        QCOMPARE(alone.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(alone.exitCode(), 1);
-        QVERIFY2(
-            alone.err().contains(" E Cannot open the window: there is no display"), alone.err().constData());
-
+        QVERIFY2(ends(alone, 1) && alone.err().contains(" E Cannot open the window: there is no display"),
+            alone.err().constData());
         Child& unreachable = start({}, { { "DISPLAY", ":4711" }, { "QT_QPA_PLATFORM", unset } });
-        QVERIFY(unreachable.finish());
-        QCOMPARE(unreachable.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(unreachable.exitCode(), 1);
-        QVERIFY2(unreachable.err().contains(" E Cannot open the window: the display cannot be reached"),
+        QVERIFY2(ends(unreachable, 1)
+                && unreachable.err().contains(" E Cannot open the window: the display cannot be reached"),
             unreachable.err().constData());
 
         Child& first = start({});
         QVERIFY2(waitListening(first), first.err().constData());
-        Child& second = start({ QStringLiteral("/handed/over.vrx") }, none);
-        QVERIFY(second.finish());
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(ends(start({ QStringLiteral("/handed/over.vrx") }, none), 0));
         QVERIFY2(first.waitForErr(QStringLiteral("Open: file:///handed/over.vrx")), first.err().constData());
     }
 };

@@ -6,6 +6,7 @@
 #include "core/appsettings.h"
 #include "engine/imagelocator.h"
 #include "library/activesession.h"
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
@@ -57,9 +58,7 @@ private slots:
         ostra::registerQmlTypes();
         m_picture = PictureFiles::write(m_dir.path(), "IMG_1.vrx", PictureFiles::small(7));
         m_notes = m_dir.path() + "/notes.vrx";
-        QFile notes(m_notes);
-        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("bread, milk\n") > 0);
-        notes.close();
+        QVERIFY(ostra::test::writeTreeFile(m_notes, "bread, milk\n"));
         m_settings = std::make_unique<AppSettings>();
         m_engine = std::make_unique<QQmlApplicationEngine>();
         ostra::setRootContextProperties(

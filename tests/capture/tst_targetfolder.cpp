@@ -57,7 +57,6 @@ private slots:
         QVERIFY(folder.exists());
         QVERIFY(folder.writable());
         QCOMPARE(folder.storage().rootPath(), card);
-        QCOMPARE(folder.freeSpace(), QStorageInfo(card).bytesAvailable());
         QVERIFY(folder.freeSpace() <= 512 * 1024);
         QCOMPARE(attributes.count(), 2);
 
@@ -85,7 +84,6 @@ private slots:
         folder.setPath(m_dir.path());
         QCOMPARE(folderChanged.count(), 1);
         QVERIFY(folder.create());
-        QCOMPARE(folder.url(), QUrl::fromLocalFile(m_dir.path()));
 
         // The free space is read again while the transfers into the folder progress.
         ProgressModel first;

@@ -7,23 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "ciapi/cpucount.h"
 #include "ciapi/render/workerpool.h"
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 using namespace CIAPI;
-
-namespace {
-
-void writeFile(const QString& path, const char* text)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    std::ofstream(path.toStdString()) << text;
-}
-
-} // namespace
 
 class TestCpuCount : public QObject
 {
@@ -94,7 +83,8 @@ private slots:
         QFETCH(int, limit);
         QTemporaryDir root;
         for (const QString& f : files)
-            writeFile(root.filePath(f.section('=', 0, 0)), qPrintable(f.section('=', 1)));
+            QVERIFY(
+                ostra::test::writeTreeFile(root.filePath(f.section('=', 0, 0)), f.section('=', 1).toUtf8()));
         QCOMPARE(cgroupCpuLimit(cgroupList.toStdString(), root.path().toStdString()), limit);
     }
 };

@@ -167,7 +167,11 @@ private slots:
         facts.imageUniqueId = "00112233445566778899aabbccddeeff";
 
         const std::vector<uint8_t> whole = wholeImage(in, plan.crop, plan, m, smooth, tone, format, facts);
-        std::ostringstream out(std::ios::binary);
+        // Some into a stream that cannot seek (a DNG is then made in memory and written whole).
+        PipeBuffer pipe;
+        std::ostream piped(&pipe);
+        std::ostringstream seekable(std::ios::binary);
+        std::ostream& out = orientation % 4 == 2 ? piped : seekable;
         out << "lead"; // the writer starts where the stream stands
         auto writer = writerFor(format, out, plan.finalWidth(), plan.finalHeight(), smooth, facts);
         StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
@@ -178,7 +182,7 @@ private slots:
                 last = p;
             }));
         writer->finish();
-        const std::string bytes = out.str();
+        const std::string bytes = orientation % 4 == 2 ? pipe.bytes : seekable.str();
         QCOMPARE(bytes.substr(0, 4), std::string("lead"));
         QCOMPARE(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()), whole);
     }
@@ -235,22 +239,6 @@ private slots:
         }
         QCOMPARE(bytes[1].size(), bytes[0].size());
         QVERIFY(bytes[1] == bytes[0]);
-    }
-
-    // A DNG into a stream that cannot seek is made in memory and then written whole.
-    void dngIntoAPipe()
-    {
-        const TileInputs in = inputs(false);
-        const std::array<int, 4> m { 1, 0, 0, 1 };
-        const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
-        PipeBuffer pipe;
-        std::ostream out(&pipe);
-        auto writer = dngRowWriter(out, plan.finalWidth(), plan.finalHeight(), {});
-        StreamedExport job(in, plan.crop, plan, m, false, false, *writer);
-        QVERIFY(job.run([] { return false; }, nullptr));
-        writer->finish();
-        const auto whole = wholeImage(in, plan.crop, plan, m, false, false, 2, {});
-        QCOMPARE(std::vector<uint8_t>(pipe.bytes.begin(), pipe.bytes.end()), whole);
     }
 
     // An abort between bands stops the export without writing the rest.

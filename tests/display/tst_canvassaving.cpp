@@ -7,6 +7,7 @@
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 
 #include <QFile>
@@ -111,10 +112,7 @@ private slots:
     void notAPictureIsNotOpened()
     {
         const QString path = m_dir.path() + "/notes.vrx";
-        QFile notes(path);
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        notes.write("shopping: bread, milk\n");
-        notes.close();
+        QVERIFY(ostra::test::writeTreeFile(path, "shopping: bread, milk\n"));
         const QUrl url = QUrl::fromLocalFile(path);
         ImageLocator locator(2, nullptr);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^can't read file"));

@@ -3,6 +3,7 @@
 #include "support/testmain.h"
 
 #include "support/filesizelimit.h"
+#include "support/filetree.h"
 
 #include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
@@ -24,12 +25,17 @@ QByteArray stateBytes(int rating)
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
 }
 
-CIAPI::StateFileEditor readBack(const QString& path)
+QByteArray contents(const QString& path)
 {
     QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    std::istringstream in(file.readAll().toStdString());
-    return CIAPI::StateFileEditor(in);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int ratingIn(const QString& path)
+{
+    std::istringstream in(contents(path).toStdString());
+    const CIAPI::StateFileEditor facts(in);
+    return facts.imageID() == std::vector<std::uint32_t> { 1, 2, 3, 4 } ? facts.userRating() : -1;
 }
 
 } // namespace
@@ -39,53 +45,36 @@ class TestRatingAppend : public QObject
     Q_OBJECT
 
 private slots:
-    void ratingAfterStrayBytes_data()
+    void appendAfterATornRecord_data()
     {
         QTest::addColumn<QByteArray>("stray");
-        QTest::newRow("torn header") << QByteArray("QS\x02\x00\x04", 5);
-        QTest::newRow("torn payload") << stateBytes(5).left(14);
-        QTest::newRow("garbage") << QByteArray(40, '\x7f');
+        QTest::addColumn<bool>("diskFull");
+        QTest::newRow("torn header") << QByteArray("QS\x02\x00\x04", 5) << false;
+        QTest::newRow("torn payload") << stateBytes(5).left(14) << false;
+        QTest::newRow("garbage") << QByteArray(40, '\x7f') << false;
+        QTest::newRow("disk full mid-record") << QByteArray() << true;
     }
 
-    // Stray bytes of an earlier cut-short append are no longer in front of the new record.
-    void ratingAfterStrayBytes()
+    // Stray bytes of an earlier cut-short append are no longer in front of the new record; an
+    // append cut short by a full disk fails and leaves the file as it was.
+    void appendAfterATornRecord()
     {
         QFETCH(QByteArray, stray);
+        QFETCH(bool, diskFull);
         QTemporaryDir dir;
         const QUrl raw = QUrl::fromLocalFile(dir.filePath(QStringLiteral("IMG.1.vrx")));
         const QString path = StateFile::pathFor(raw);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(stateBytes(2) + stray);
-        file.close();
-        StateFile::writeRating(raw, 4);
-        const CIAPI::StateFileEditor facts = readBack(path);
-        QCOMPARE(facts.userRating(), 4);
-        QCOMPARE(facts.imageID(), (std::vector<std::uint32_t> { 1, 2, 3, 4 }));
-        StateFile::writeRating(raw, 1); // and a plain append after the repair
-        QCOMPARE(readBack(path).userRating(), 1);
-    }
-
-    // A full disk in the middle of the record: a failure, and the file as it was.
-    void cutShortAppendFails()
-    {
-        QTemporaryDir dir;
-        const QUrl raw = QUrl::fromLocalFile(dir.filePath(QStringLiteral("IMG.2.vrx")));
-        const QString path = StateFile::pathFor(raw);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray before = stateBytes(2);
-        file.write(before);
-        file.close();
-        {
+        const QByteArray before = stateBytes(2) + stray;
+        QVERIFY(ostra::test::writeTreeFile(path, before));
+        if (diskFull) {
             ostra::test::FileSizeLimit limit(rlim_t(before.size() + 6));
             QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(raw, 5), std::runtime_error);
+            QCOMPARE(contents(path), before);
         }
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), before);
-        file.close();
-        StateFile::writeRating(raw, 3);
-        QCOMPARE(readBack(path).userRating(), 3);
+        StateFile::writeRating(raw, 4);
+        QCOMPARE(ratingIn(path), 4);
+        StateFile::writeRating(raw, 1); // and a plain append after the repair
+        QCOMPARE(ratingIn(path), 1);
     }
 };
 

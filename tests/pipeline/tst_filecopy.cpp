@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -77,12 +78,6 @@ public:
     }
 };
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -134,11 +129,10 @@ private:
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
         for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden))
             QFile::remove(path(name));
         m_source = path(QStringLiteral("source.vrx"));
-        QVERIFY(writeFile(m_source, kContent));
+        QVERIFY(ostra::test::writeTreeFile(m_source, kContent));
     }
 
     void goesThroughAFreeTransferName_data()
@@ -159,7 +153,7 @@ private slots:
         QFETCH(QString, appendix);
         QFETCH(QString, rename);
         for (const QString& name : existing)
-            QVERIFY(writeFile(path(name), "someone else's"));
+            QVERIFY(ostra::test::writeTreeFile(path(name), "someone else's"));
         WatchedCalls calls;
         calls.target = path("t.vrx");
         FileCopy* copy = worker(m_source, calls.target, appendix);
@@ -179,7 +173,7 @@ private slots:
 
     void directCopyNeverOverwrites()
     {
-        QVERIFY(writeFile(path("t.vrx"), "keep"));
+        QVERIFY(ostra::test::writeTreeFile(path("t.vrx"), "keep"));
         QCOMPARE(watch(worker(m_source, path("t.vrx"))), QStringList { "not copied" });
         QCOMPARE(readFile(path("t.vrx")), QByteArray("keep"));
     }
@@ -187,19 +181,22 @@ private slots:
     void failedWriteSaysWhyAndLeavesNothing_data()
     {
         QTest::addColumn<int>("error");
-        QTest::addColumn<QStringList>("signals_");
-        QTest::newRow("disk full") << int(ENOSPC) << QStringList { "obstacle 16", "not copied" };
-        QTest::newRow("quota") << int(EDQUOT) << QStringList { "obstacle 16", "not copied" };
-        QTest::newRow("read-only") << int(EROFS) << QStringList { "obstacle 64", "not copied" };
-        QTest::newRow("denied") << int(EACCES) << QStringList { "obstacle 64", "not copied" };
-        QTest::newRow("i/o error") << int(EIO) << QStringList { "obstacle 256", "not copied" };
-        QTest::newRow("unknown") << int(ENOMEM) << QStringList { "not copied" };
+        QTest::addColumn<int>("obstacle"); // 0: none
+        QTest::newRow("disk full") << int(ENOSPC) << 16;
+        QTest::newRow("quota") << int(EDQUOT) << 16;
+        QTest::newRow("read-only") << int(EROFS) << 64;
+        QTest::newRow("denied") << int(EACCES) << 64;
+        QTest::newRow("i/o error") << int(EIO) << 256;
+        QTest::newRow("unknown") << int(ENOMEM) << 0;
     }
 
     void failedWriteSaysWhyAndLeavesNothing()
     {
         QFETCH(int, error);
-        QFETCH(QStringList, signals_);
+        QFETCH(int, obstacle);
+        QStringList signals_ { "not copied" };
+        if (obstacle)
+            signals_.prepend(QStringLiteral("obstacle %1").arg(obstacle));
         WatchedCalls calls;
         calls.failWith = error;
         calls.target = path("t.vrx");
@@ -228,18 +225,14 @@ private slots:
         QFETCH(bool, midCopy);
         const QString source = m_source;
         auto meddle = [=] {
-            if (change == "touch") {
-                QFile file(source);
-                file.open(QIODevice::ReadWrite);
+            QFile file(source);
+            if (change == "touch" && file.open(QIODevice::ReadWrite))
                 file.setFileTime(
                     QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime);
-            } else if (change == "grow") {
-                QFile file(source);
-                file.open(QIODevice::Append);
+            else if (change == "grow" && file.open(QIODevice::Append))
                 file.write("more");
-            } else if (change == "remove") {
-                QFile::remove(source);
-            }
+            else if (change == "remove")
+                file.remove();
         };
         WatchedCalls calls;
         calls.target = path("t.vrx");
@@ -318,13 +311,13 @@ private slots:
         const QString disk = base + "/disk";
         QVERIFY(ostra::test::mountTmpfs("ostra-full", disk, "size=256k"));
         const QString big = path("big.bin");
-        QVERIFY(writeFile(big, QByteArray(1024 * 1024, 'b')));
+        QVERIFY(ostra::test::writeTreeFile(big, QByteArray(1024 * 1024, 'b')));
         QCOMPARE(watch(worker(big, disk + "/big.vrx", ".transfer")),
             (QStringList { "obstacle 16", "not copied" }));
         QVERIFY(QDir(disk).isEmpty());
         // Room again for what fits.
         const QString small = path("small.bin");
-        QVERIFY(writeFile(small, "small file"));
+        QVERIFY(ostra::test::writeTreeFile(small, "small file"));
         QCOMPARE(watch(worker(small, disk + "/small.vrx", ".transfer")), QStringList { "copied" });
         QVERIFY(ostra::test::shell("mount -o remount,ro '" + disk + "'"));
         QCOMPARE(watch(worker(small, disk + "/again.vrx")), (QStringList { "obstacle 64", "not copied" }));

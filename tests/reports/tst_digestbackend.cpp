@@ -75,13 +75,10 @@ private slots:
         QTest::addColumn<qint64>("offset");
         QTest::addColumn<qint64>("length");
         QTest::addColumn<bool>("ranged");
-        QTest::addColumn<QString>("tool");
-        QTest::newRow("md5 whole file as a range") << "Md5" << 0LL << kFileSize << true << "md5sum";
-        QTest::newRow("md5 middle") << "Md5" << 1000LL << 77777LL << true << "md5sum";
-        QTest::newRow("sha256 tail") << "Sha256" << kFileSize - 100 << 100LL << true << "sha256sum";
-        QTest::newRow("md5 past the end") << "Md5" << kFileSize - 10 << 5000LL << true << "md5sum";
-        QTest::newRow("md5 whole-file step") << "Md5" << 0LL << kFileSize << false << "md5sum";
-        QTest::newRow("sha256 whole-file step") << "Sha256" << 0LL << kFileSize << false << "sha256sum";
+        QTest::newRow("md5 middle") << "Md5" << 1000LL << 77777LL << true;
+        QTest::newRow("sha256 tail") << "Sha256" << kFileSize - 100 << 100LL << true;
+        QTest::newRow("md5 past the end") << "Md5" << kFileSize - 10 << 5000LL << true;
+        QTest::newRow("md5 whole-file step") << "Md5" << 0LL << kFileSize << false;
     }
 
     void stepsStoreTheDigestsOfTheirRanges()
@@ -90,7 +87,6 @@ private slots:
         QFETCH(qint64, offset);
         QFETCH(qint64, length);
         QFETCH(bool, ranged);
-        QFETCH(QString, tool);
         const osm::Step step
             = ranged ? osm::Step { "digest", algorithm, offset, length } : osm::Step { "digest", algorithm };
         InfoUploader uploader;
@@ -109,11 +105,13 @@ private slots:
         QCOMPARE(digests.size(), 1);
         const auto key = digests.keys().first();
         QCOMPARE(key.first, qMakePair(offset, length));
-        const QByteArray expected = toolDigest(tool, m_path, offset, length);
+        const QByteArray expected = toolDigest(algorithm.toLower() + "sum", m_path, offset, length);
         QVERIFY(!expected.isEmpty());
         QCOMPARE(digests.value(key).toHex(), expected.toHex());
     }
 
+    // Of repeated keys the last counts; a segment reads its range from its own zero and is
+    // never written.
     void segmentsShowTheirRangeFromZero()
     {
         QUrl url = QUrl::fromLocalFile(m_path);
@@ -121,24 +119,13 @@ private slots:
         QCOMPARE(FileSegment::segmentOf(url), qMakePair(qint64(100), kFileSize));
         url.setQuery(QStringLiteral("offset=1&length=x&offset=5&length=9"));
         QCOMPARE(FileSegment::segmentOf(url), qMakePair(qint64(5), qint64(9)));
-
         FileSegment segment(m_path, 100, 50);
-        QVERIFY(segment.open(QIODevice::ReadWrite));
-        QVERIFY(!segment.isWritable());
-        QVERIFY(segment.seek(0));
-        QCOMPARE(segment.QFile::pos(), qint64(100));
-        QCOMPARE(segment.pos(), qint64(0));
-        QCOMPARE(segment.read(80).size(), 50);
-        QVERIFY(segment.atEnd());
-        char c;
-        QCOMPARE(segment.read(&c, 1), qint64(0));
-        QVERIFY(!segment.resize(10));
-
         QFile whole(m_path);
-        QVERIFY(whole.open(QIODevice::ReadOnly));
-        QVERIFY(segment.seek(10));
-        QVERIFY(whole.seek(110));
-        QCOMPARE(segment.read(20), whole.read(20));
+        QVERIFY(segment.open(QIODevice::ReadWrite) && whole.open(QIODevice::ReadOnly));
+        QVERIFY(!segment.isWritable() && !segment.resize(10));
+        QVERIFY(segment.seek(10) && whole.seek(110));
+        QCOMPARE(segment.read(80), whole.read(40));
+        QVERIFY(segment.atEnd());
     }
 
     void checksumAfterTheMasterIsGone()

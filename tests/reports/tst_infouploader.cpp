@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/localhttpserver.h"
 #include "support/testmain.h"
 
@@ -20,10 +21,11 @@ class FakeBackend : public NetworkBackend
 {
     Q_OBJECT
 public:
-    FakeBackend(const QString& key, const QList<osm::Step>& steps, const QVariantList& dependencies,
-        const QUrl& server)
+    // Plans the one step /<key>/<step> and depends on `dependencies`.
+    FakeBackend(
+        const QString& key, const QString& step, const QUrl& server, const QVariantList& dependencies = {})
         : m_key(key)
-        , m_steps(steps)
+        , m_step { key, step }
         , m_dependencies(dependencies)
         , m_server(server)
     { }
@@ -33,14 +35,12 @@ public:
     QVariantList planRoute(EvidenceTrace& state) override
     {
         ++plans;
-        for (const osm::Step& step : m_steps)
-            state.addStep(step);
+        state.addStep(m_step);
         return m_dependencies;
     }
 
-    bool accept(EvidenceTrace& state, const osm::Step& step) override
+    bool accept(EvidenceTrace& state, const osm::Step&) override
     {
-        Q_UNUSED(step)
         return !retryPending() && (maxRuns < 0 || jobs.size() < maxRuns)
             && (waitFor.isEmpty() || state.isRouteDone(waitFor));
     }
@@ -76,18 +76,14 @@ public:
 
 private:
     QString m_key;
-    QList<osm::Step> m_steps;
+    osm::Step m_step;
     QVariantList m_dependencies;
     QUrl m_server;
 };
 
 LocalHttpServer::Response status(int code, QList<QPair<QByteArray, QByteArray>> headers = {}, int delayMs = 0)
 {
-    LocalHttpServer::Response response;
-    response.status = code;
-    response.headers = std::move(headers);
-    response.delayMs = delayMs;
-    return response;
+    return LocalHttpServer::Response { code, std::move(headers), {}, delayMs };
 }
 
 } // namespace
@@ -110,17 +106,14 @@ private slots:
         const int before = m_server.requests().size();
         InfoUploader uploader;
         // alpha depends on beta and on a key that has no back-end; beta waits for alpha.
-        FakeBackend alpha(
-            QStringLiteral("alpha"), { { "alpha", "one" } }, { "ghost", "beta" }, m_server.url());
-        FakeBackend beta(QStringLiteral("beta"), { { "beta", "two" } }, { "alpha" }, m_server.url());
+        FakeBackend alpha("alpha", "one", m_server.url(), { "ghost", "beta" });
+        FakeBackend beta("beta", "two", m_server.url(), { "alpha" });
         beta.waitFor = { "alpha" };
         alpha.setMaster(&uploader);
         beta.setMaster(&uploader);
         QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
 
-        QFile file(report("a.zip").toLocalFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
+        QVERIFY(ostra::test::writeTreeFile(report("a.zip").toLocalFile()));
         uploader.setAutoRemove(true);
         uploader.upload(report("a.zip"));
         uploader.upload(report("a.zip"));
@@ -129,13 +122,12 @@ private slots:
         QVERIFY(uploaded.wait(10000));
         QTest::qWait(50);
         QCOMPARE(uploaded.count(), 1);
-        QCOMPARE(uploaded.first().first().toUrl(), report("a.zip"));
-        const auto requests = m_server.requests().mid(before);
-        QCOMPARE(requests.size(), 2);
-        QCOMPARE(requests.at(0).path, QByteArray("/alpha/one"));
-        QCOMPARE(requests.at(1).path, QByteArray("/beta/two"));
+        QStringList paths;
+        for (const auto& request : m_server.requests().mid(before))
+            paths << request.path;
+        QCOMPARE(paths, (QStringList { "/alpha/one", "/beta/two" }));
         QVERIFY(!uploader.findState(report("a.zip")));
-        QVERIFY(!file.exists());
+        QVERIFY(!QFile::exists(report("a.zip").toLocalFile()));
     }
 
     void emptyRouteIsAnnouncedOnceDespiteAnotherRethink()
@@ -158,7 +150,7 @@ private slots:
             QVERIFY(m_server.respond("GET", path, status(429)));
         QVERIFY(m_server.respond("GET", path, status(200)));
         InfoUploader uploader;
-        FakeBackend slow(QStringLiteral("slow"), { { "slow", "step" } }, {}, m_server.url());
+        FakeBackend slow("slow", "step", m_server.url());
         slow.setBackoff(Backoff { 10, 2, 100 });
         uploader.addBackend(&slow);
         QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
@@ -196,8 +188,7 @@ private slots:
             headers.append({ "Retry-After", retryAfter });
         QVERIFY(m_server.respond("GET", path, status(code, headers)));
         InfoUploader uploader;
-        FakeBackend backend(
-            QStringLiteral("retry"), { { "retry", QString::fromLatin1(name) } }, {}, m_server.url());
+        FakeBackend backend("retry", QString::fromLatin1(name), m_server.url());
         backend.setBackoff(Backoff { 10, 2, INT_MAX });
         backend.maxRuns = 1;
         uploader.addBackend(&backend);
@@ -216,7 +207,7 @@ private slots:
     {
         QVERIFY(m_server.respond("GET", "/held/step", status(200, {}, 1500)));
         InfoUploader uploader;
-        FakeBackend held(QStringLiteral("held"), { { "held", "step" } }, {}, m_server.url());
+        FakeBackend held("held", "step", m_server.url());
         uploader.addBackend(&held);
         QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
         const int before = m_server.requests().size();
@@ -239,7 +230,7 @@ private slots:
     {
         QVERIFY(m_server.respond("GET", "/orphan/step", status(200)));
         InfoUploader uploader;
-        FakeBackend orphan(QStringLiteral("orphan"), { { "orphan", "step" } }, {}, m_server.url());
+        FakeBackend orphan("orphan", "step", m_server.url());
         // Its replies name a back-end that does not exist: the router deletes them unread.
         orphan.stampKey = QStringLiteral("nobody");
         uploader.addBackend(&orphan);
