@@ -112,28 +112,6 @@ private slots:
         QVERIFY(masksConsistent(m, 2));
     }
 
-    void releasingAFreeSlotChangesNothing()
-    {
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
-        ManualPost post;
-        int releases = 0;
-        CircularPool pool(
-            3, 3, [&](int) { ++releases; }, [](int) {}, post.function());
-        QCOMPARE(pool.acquire(false), 0);
-        const auto before = pool.masks();
-        QTest::ignoreMessage(QtDebugMsg, "release started");
-        QTest::ignoreMessage(QtDebugMsg, "release working");
-        QTest::ignoreMessage(QtDebugMsg, "0 release 2");
-        QTest::ignoreMessage(QtDebugMsg, "release finished");
-        pool.release(2);
-        const auto after = pool.masks();
-        QCOMPARE(releases, 0);
-        QCOMPARE(post.pending(), 0);
-        QCOMPARE(after.free, before.free);
-        QCOMPARE(after.busy, before.busy);
-        QCOMPARE(after.recycling, before.recycling);
-    }
-
     void unmarkedSlotsAreNeverTakenBack()
     {
         ManualPost post;

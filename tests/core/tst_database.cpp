@@ -91,27 +91,6 @@ private slots:
         closeDatabase(second, { &insertSecond });
     }
 
-    void inMemoryDatabasesAreSeparate()
-    {
-        QSqlDatabase a;
-        QSqlDatabase b;
-        QVERIFY(openDatabase(a, QStringLiteral(":memory:"), m_schema));
-        QSqlQuery insertA(a);
-        QVERIFY(insertA.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
-        QVERIFY(openDatabase(b, QStringLiteral(":memory:"), m_schema));
-
-        insertA.bindValue(QStringLiteral(":name"), QStringLiteral("only in a"));
-        QVERIFY(execLogged(insertA));
-        QVERIFY(execLogged(insertA));
-        QCOMPARE(countRows(a, QStringLiteral("items")), 2);
-        QCOMPARE(countRows(b, QStringLiteral("items")), 0);
-
-        closeDatabase(b);
-        QVERIFY(execLogged(insertA));
-        QCOMPARE(countRows(a, QStringLiteral("items")), 3);
-        closeDatabase(a, { &insertA });
-    }
-
     void rowsSurviveAReopen()
     {
         const QString path = m_dir.filePath(QStringLiteral("reopen.db"));
@@ -234,13 +213,6 @@ private slots:
         QVERIFY(openDatabase(db, path, m_schema));
         QCOMPARE(countRows(db, QStringLiteral("items")), threads * rows);
         closeDatabase(db);
-    }
-
-    void readTextFileReadsOrGivesEmpty()
-    {
-        QCOMPARE(readTextFile(m_second),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS notes (id INTEGER PRIMARY KEY, body TEXT)"));
-        QVERIFY(readTextFile(m_dir.filePath(QStringLiteral("absent"))).isEmpty());
     }
 };
 

@@ -105,17 +105,6 @@ private slots:
         QCOMPARE(model.partial(QVariant()), ProgressRatio(4, 5));
     }
 
-    void localKeysAreDecodedPaths()
-    {
-        ProgressModel model;
-        const QUrl url = QUrl::fromLocalFile(QStringLiteral("/pictures/a b%c.vrx"));
-        model.setLocalPercentage(30, url);
-        model.addLocalProgress(ProgressRatio(5, 0), url);
-        QCOMPARE(model.partial(QStringLiteral("/pictures/a b%c.vrx")), ProgressRatio(35, 100));
-        model.setPartialPercentage(100, QStringLiteral("/pictures/a b%c.vrx"));
-        QCOMPARE(model.progress(), ProgressRatio(100, 100));
-    }
-
     void variantOrderIsStrictAndWeak()
     {
         const QVariantList values = { QVariant(), QVariant(0), QVariant(qlonglong(0)), QVariant(-3),
