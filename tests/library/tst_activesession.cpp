@@ -79,18 +79,6 @@ private slots:
         delete m_resolver;
     }
 
-    void flagsAndSizes()
-    {
-        fill(3);
-        QCOMPARE(m_gallery->flags(QModelIndex()), Qt::NoItemFlags);
-        const Qt::ItemFlags flags = m_gallery->flags(m_gallery->index(1, 0));
-        QCOMPARE(flags, Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        const QModelIndex first = m_gallery->index(0, 0);
-        QCOMPARE(m_gallery->urlAt(first), file(0));
-        QCOMPARE(m_gallery->data(first, Qt::SizeHintRole).toSize(), QSize(10, 1));
-        QVERIFY(!m_gallery->data(QModelIndex(), Qt::SizeHintRole).isValid());
-    }
-
     void selectionIsReadByRanges()
     {
         fill(10);
