@@ -225,15 +225,6 @@ private slots:
         }
     }
 
-    void geometryHelpers()
-    {
-        QCOMPARE(aspectScale(400, 100, 2.0), QSizeF(0.5, 1.0));
-        QCOMPARE(aspectScale(100, 400, 2.0), QSizeF(1.0, 0.5));
-        QCOMPARE(aspectScale(200, 100, 2.0), QSizeF(1.0, 1.0));
-        const CIAPI::Image image = CIAPI::Image::Create(7, 5);
-        QCOMPARE(imageRect(image), (CIAPI::ROI { 0, 0, 7, 5 }));
-    }
-
 private:
     QTemporaryDir m_dir;
     QString m_picture;

@@ -435,17 +435,6 @@ private slots:
         }
     }
 
-    // Thresholds of 2 GiB and more stay positive and exact.
-    void lowSpaceInBytes()
-    {
-        ImageLocator locator(1, nullptr);
-        QCOMPARE(locator.lowSpaceBytes(), qint64(1) << 30);
-        QVERIFY(locator.setProperty("lowSpaceMb", 2048));
-        QCOMPARE(locator.lowSpaceBytes(), qint64(2048) << 20);
-        locator.setLowSpaceMb(10000);
-        QCOMPARE(locator.lowSpaceBytes(), qint64(10000) * 1024 * 1024);
-    }
-
     // A file that becomes readable is read again when it changes, and then unwatched.
     void unreadableFileIsWatchedUntilReadable()
     {

@@ -432,21 +432,6 @@ private slots:
         second.reset();
         QCOMPARE(keeper.streamSource()->mapCount(), 0);
     }
-
-    void sentinelsAreIdentities()
-    {
-        const CIAPI::ImagePyramid sentinels[]
-            = { emptyPyramid(), loadingPyramid(), invalidPyramid(), reservedPyramid() };
-        for (int i = 0; i < 4; ++i) {
-            for (int j = 0; j < 4; ++j)
-                QCOMPARE(sentinels[i] == sentinels[j], i == j);
-            QVERIFY(isSentinel(sentinels[i]));
-        }
-        const CIAPI::ImagePyramid lookalike = CIAPI::ImagePyramid::Create(0);
-        QVERIFY(!isSentinel(lookalike));
-        CIAPI::ImagePyramid copy = emptyPyramid();
-        QVERIFY(copy == emptyPyramid());
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestImageRouter)

@@ -74,14 +74,6 @@ private slots:
         QFile::remove(StateFile::backupPath(m_state));
     }
 
-    void paths()
-    {
-        QCOMPARE(m_state, m_dir.path() + "/IMG.1.vrxs");
-        QCOMPARE(StateFile::siblingPath(m_raw, ".vrxc"), m_dir.path() + "/IMG.1.vrxc");
-        QCOMPARE(StateFile::backupPath(m_state), m_state + "_temp");
-        QCOMPARE(StateFile::lockPath(m_state), m_state + ".lock");
-    }
-
     void saveAndChangedBehindOurBack()
     {
         StateStamp stamp;

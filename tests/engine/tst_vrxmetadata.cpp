@@ -64,11 +64,8 @@ private slots:
         QTest::addColumn<int>("focal");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-        QTest::newRow("28") << 28 << 10432 << 7824;
         QTest::newRow("50") << 50 << 5824 << 4368;
-        QTest::newRow("69") << 69 << 4224 << 3168;
         QTest::newRow("70") << 70 << 8896 << 6672;
-        QTest::newRow("150") << 150 << 4160 << 3120;
     }
     void outputSizeIsTheEngines()
     {
@@ -88,27 +85,6 @@ private slots:
         CIAPI::ImagePyramid output = renderer->outputBuffer();
         QCOMPARE(output[0].width(), m.outputWidth);
         QCOMPARE(output[0].height(), m.outputHeight);
-        QCOMPARE(VrxMetadata::cropSizeForFocalLength(69.9f), (std::pair<int, int> { 4160, 3120 }));
-    }
-
-    void cropSizeLimits()
-    {
-        for (float bad : { 150.5f, -0.5f, 1000.f, std::numeric_limits<float>::quiet_NaN(),
-                 std::numeric_limits<float>::infinity() }) {
-            try {
-                VrxMetadata::cropSizeForFocalLength(bad);
-                QFAIL("no exception");
-            } catch (const std::runtime_error& e) {
-                QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("Invalid focal length!"));
-            }
-        }
-        // An unknown or tiny focal length gives a sane frame on the grid.
-        for (float f : { 0.f, 1e-6f, 0.5f }) {
-            const auto size = VrxMetadata::cropSizeForFocalLength(f);
-            QVERIFY(size.first > 0 && size.second > 0);
-            QCOMPARE(size.first % 64, 0);
-            QCOMPARE(size.second % 48, 0);
-        }
     }
 
     void resetAlone()
@@ -294,15 +270,6 @@ private slots:
         // The calibration record names the same camera as the picture.
         QCOMPARE(m.deviceUuid,
             QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
-    }
-
-    void cameraPacking()
-    {
-        // Two little-endian 64-bit words over the first sixteen bytes.
-        const QUuid u
-            = VrxMetadata::cameraUuidFromWords({ 0x04030201u, 0x08070605u, 0x0c0b0a09u, 0x100f0e0du });
-        QCOMPARE(u.toRfc4122().toHex(), QByteArray("0807060504030201100f0e0d0c0b0a09"));
-        QVERIFY(VrxMetadata::cameraUuidFromWords({ 1, 2, 3 }).isNull());
     }
 };
 
