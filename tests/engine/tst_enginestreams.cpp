@@ -103,15 +103,6 @@ private slots:
         QVERIFY(record.expired());
     }
 
-    void withoutCalibrationNothingIsJoined()
-    {
-        StreamSource source(QUrl::fromLocalFile(m_picture));
-        auto renderer = CIAPI::DirectRenderer::Create(4);
-        QVERIFY(!readRawProperties(source, *renderer, {}));
-        QVERIFY(renderer->isCompatible());
-        QCOMPARE(source.mapCount(), 1);
-    }
-
     // A source that cannot be mapped reaches the engine through a file stream, with or
     // without calibration, and renders the same pixels as the mapped one.
     void unmappableSourceReadThroughFile()
@@ -145,17 +136,6 @@ private slots:
         }
     }
 
-    // A calibration part that cannot be mapped is skipped; the raw file is read alone.
-    void unmappableCalibrationSkipped()
-    {
-        StreamSource source(QUrl::fromLocalFile(m_picture));
-        auto renderer = CIAPI::DirectRenderer::Create(4);
-        QHash<int, std::shared_ptr<StreamPart>> calibration;
-        calibration.insert(0, std::make_shared<StreamPart>(m_empty));
-        QVERIFY(!readRawProperties(source, *renderer, calibration));
-        QVERIFY(renderer->isCompatible());
-    }
-
     // Readers sharing a source map the file once; replacing a reader's source keeps
     // the renderer working on the new one.
     void readersShareSource()
@@ -182,13 +162,6 @@ private slots:
         });
         a.render();
         QCOMPARE(outputs, 1);
-    }
-
-    void renderWithoutListenerFails()
-    {
-        DirectStreamReader reader;
-        reader.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
-        QVERIFY_EXCEPTION_THROWN(reader.render(), std::bad_function_call);
     }
 
     // Every pixel of every row is swapped once, whatever the alignment and width; the

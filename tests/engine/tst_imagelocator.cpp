@@ -346,46 +346,6 @@ private slots:
         QVERIFY(!isSentinel(b.outputs[0].pyramid));
     }
 
-    // A file reached through a linked folder is known by the URL it was asked for:
-    // output, metadata and the record all carry that URL.
-    void linkedFolderKeepsTheAskedUrl()
-    {
-        const QString real = path("real");
-        QVERIFY(QDir().mkpath(real));
-        writePicture(real + "/IMG_L.vrx", 55);
-        const QString link = path("linked");
-        QVERIFY(QFile::link(real, link));
-        const QUrl asked = urlOf(link + "/IMG_L.vrx");
-        ImageLocator locator(2, nullptr);
-        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
-        QSignalSpy resolved(&locator, &IResolver::resolved);
-        QSignalSpy modified(&locator, &IResolver::modified);
-        // An unknown file has no row yet; asking starts its reading.
-        QVERIFY(locator.rowFor(asked).isEmpty());
-        QTRY_COMPARE(resolved.count(), 1);
-        QCOMPARE(resolved.at(0).at(0).toUrl(), asked);
-        QCOMPARE(modified.count(), 0);
-        QVERIFY(!locator.rowFor(asked).isEmpty());
-        indexed.clear();
-        Client client;
-        locator.requestLoad(asked, &client);
-        locator.requestMetadata(QUrl::fromLocalFile(link + "/./IMG_L.vrx"));
-        QTRY_COMPARE(indexed.count(), 1);
-        QCOMPARE(indexed.at(0).at(0).value<VrxMetadata>().location, asked);
-        // The same values again: nothing announced.
-        QCOMPARE(resolved.count(), 1);
-        QCOMPARE(modified.count(), 0);
-        QTRY_VERIFY(!client.outputs.empty());
-        QCOMPARE(client.outputs[0].location, asked);
-        QVERIFY(!locator.indexedValues(asked).isEmpty());
-        QVERIFY(!locator.hasKeeper(urlOf(real + "/IMG_L.vrx")));
-        // The lock is the same for both spellings.
-        const FileToken writer
-            = locator.filePerm()->acquireFileSemaphore(urlOf(real + "/IMG_L.vrx"), FilePerm::kExclusive);
-        QVERIFY(writer);
-        QCOMPARE(locator.filePerm()->available(asked.toLocalFile()), 0);
-    }
-
     // Keepers dropped by close or a channel-order change while tasks still hold them
     // die on the GUI thread.
     void droppedKeepersDieOnTheGuiThread()

@@ -119,36 +119,6 @@ private slots:
         QCOMPARE(patch.patchSkippedCropsCount(), 0);
     }
 
-    void revertAndResetToOriginal()
-    {
-        BareRenderer r;
-        fillRenderer(r, 0);
-        ImageProperties p;
-        p.loadFromRenderer(r, true);
-        QVERIFY(p.isTuneToneOriginal());
-
-        QSignalSpy changed(&p, &ImageProperties::changed);
-        QSignalSpy transformChanged(&p, &ImageProperties::transformChanged);
-        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
-        p.tuneToneEntry("tint")->setCurrentValue(-3.0);
-        QCOMPARE(changed.count(), 2);
-        p.resetTuneTone();
-        QCOMPARE(changed.count(), 3);
-        QVERIFY(p.isTuneToneOriginal());
-        p.resetTuneTone();
-        QCOMPARE(changed.count(), 3);
-
-        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
-        CIAPI::Transform turned = p.transformProperties();
-        turned.rotate90(1);
-        p.setTransform(turned);
-        p.revertToOriginal();
-        QCOMPARE(transformChanged.count(), 1);
-        QCOMPARE(changed.count(), 4); // the entry's own change only
-        QVERIFY(p.isTuneToneOriginal());
-        QVERIFY(!p.differsFromRenderer(r));
-    }
-
     // Values and geometry loaded from a renderer, changed, pushed into a second renderer
     // and read back from it come back unchanged.
     void rendererRoundTrip()

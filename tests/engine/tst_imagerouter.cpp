@@ -156,21 +156,6 @@ private slots:
         QCOMPARE(a.offGuiThread, 0);
     }
 
-    void oneEntryPerClient()
-    {
-        ImageRouter router;
-        Client a;
-        router.addListener(&a);
-        router.addListener(&a);
-        QCOMPARE(router.listenerCount(), 1);
-        emit router.notifyImageOutputSignal(message(0));
-        QCOMPARE(int(a.outputs.size()), 1);
-        router.removeListener(&a);
-        QCOMPARE(router.listenerCount(), 0);
-        emit router.notifyImageOutputSignal(message(1));
-        QCOMPARE(int(a.outputs.size()), 1);
-    }
-
     // A destroyed listener object leaves the table by itself; one without an object stays.
     void destroyedListenersLeave()
     {
