@@ -114,24 +114,6 @@ private slots:
         QVERIFY(renderer->isCompatible());
         QVERIFY(!renderer->input()->hasCalibration());
     }
-
-    // The calibration store learns the camera of a record through a property accessor.
-    void accessorReadsRecordIdentity()
-    {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 40;
-        o.moduleHeight = 30;
-        o.hotPixelsPerModule = 1;
-        o.cameraSeed = 9;
-        const auto pic = vrxgen::makePicture(o);
-        auto buf = CreateMemStream(pic.calibration.data(), pic.calibration.size());
-        auto stream = std::make_shared<std::istream>(buf.get());
-        PropertyAccessor acc;
-        acc.setInputDataStream(stream);
-        QVERIFY(!acc.isCompatible());
-        QCOMPARE(acc.getProperty(IntArrayParam::CameraUuid),
-            std::vector<std::uint32_t>(pic.meta.cameraUuid.begin(), pic.meta.cameraUuid.end()));
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestCalibration)

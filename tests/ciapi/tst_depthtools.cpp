@@ -111,40 +111,6 @@ private slots:
         QVERIFY(same(before, doc.current()));
     }
 
-    void surfaceHealSmooths()
-    {
-        DepthDocument doc;
-        doc.setBase(sceneDepth());
-        doc.push(healPatch(doc, { { 24.f / 64, 24.f / 48 } }, 3.f / 64, false));
-        const float v = doc.current().at(24, 24);
-        QVERIFY(v > 2.f && v < 8.f); // between the two planes
-        QCOMPARE(doc.current().at(5, 5), 8.f);
-    }
-
-    void lassoFillsPolygon()
-    {
-        DepthDocument doc;
-        doc.setBase(sceneDepth());
-        const PlaneF before = copyOf(doc.current());
-        // Triangle in the top-left quarter.
-        doc.push(lassoPatch(
-            doc, { { 0.05f, 0.05f }, { 0.45f, 0.05f }, { 0.05f, 0.45f }, { 0.05f, 0.05f } }, 1.f, 0.f));
-        QCOMPARE(doc.current().at(6, 6), 1.f);
-        QCOMPARE(doc.current().at(25, 18), 2.f); // outside (the square, unchanged)
-        QCOMPARE(doc.current().at(26, 5), 8.f); // beyond the slanted side
-        QVERIFY(changedPixels(before, doc.current()) > 100);
-        // Feathered: the value at the edge lies between.
-        DepthDocument soft;
-        soft.setBase(sceneDepth());
-        soft.push(lassoPatch(
-            soft, { { 0.25f, 0.75f }, { 0.75f, 0.75f }, { 0.75f, 0.95f }, { 0.25f, 0.95f } }, 4.f, 3.f / 64));
-        const float edge = soft.current().at(16, 36);
-        QVERIFY(edge > 4.f && edge < 8.f);
-        QCOMPARE(soft.current().at(32, 40), 4.f);
-        QVERIFY(doc.undo());
-        QVERIFY(same(before, doc.current()));
-    }
-
     void badInputThrows()
     {
         DepthDocument doc;
@@ -162,35 +128,6 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(doc.depthAt(1.f, 0.5f), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(selectionPatch(doc, 3.f), std::runtime_error); // nothing selected
         QVERIFY(!doc.hasEdits());
-    }
-
-    void quickSelectAccumulates()
-    {
-        DepthDocument doc;
-        doc.setBase(sceneDepth());
-        const auto guide = sceneGuide();
-        const std::array<float, 4> all { 0, 0, 1, 1 };
-        // A stroke inside the square selects exactly the square.
-        growSelection(doc, guide, { { 0.5f, 0.5f }, { 0.55f, 0.5f } }, 1.f / 64, true, all);
-        QCOMPARE(int(doc.selection().at(30, 20)), 1);
-        QCOMPARE(int(doc.selection().at(10, 10)), 0);
-        // A second stroke on the background adds it (accumulates).
-        growSelection(doc, guide, { { 0.1f, 0.9f } }, 1.f / 64, true, { 0.f, 0.5f, 0.5f, 1.f });
-        QCOMPARE(int(doc.selection().at(30, 20)), 1);
-        QCOMPARE(int(doc.selection().at(5, 40)), 1);
-        QCOMPARE(int(doc.selection().at(60, 5)), 0); // outside the visible part given
-        // Removing the square again.
-        growSelection(doc, guide, { { 0.5f, 0.5f } }, 1.f / 64, false, all);
-        QCOMPARE(int(doc.selection().at(30, 20)), 0);
-        QCOMPARE(int(doc.selection().at(5, 40)), 1);
-        const PlaneF before = copyOf(doc.current());
-        doc.push(selectionPatch(doc, 3.f));
-        QCOMPARE(doc.current().at(5, 40), 3.f);
-        QCOMPARE(doc.current().at(30, 20), 2.f);
-        QVERIFY(doc.undo());
-        QVERIFY(same(before, doc.current()));
-        doc.clearSelection();
-        QVERIFY(doc.selectionEmpty());
     }
 
     // The stack survives being saved and read back over the same base map, redo part included.

@@ -130,30 +130,6 @@ private slots:
             whites += out[i + 2] == 255;
         QCOMPARE(whites, 16);
     }
-
-    void planClipsCropAndScales()
-    {
-        const std::array<int, 4> id { 1, 0, 0, 1 }, turn { 0, -1, 1, 0 };
-        auto p = planExport(400, 300, { 0.f, 0.f, 1.f, 1.f }, id, 0, 0);
-        QCOMPARE(p.finalWidth(), 400);
-        QCOMPARE(p.finalHeight(), 300);
-        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, turn, 0, 0);
-        QVERIFY(p.crop == (Rect { 100, 150, 300, 300 }));
-        QCOMPARE(p.finalWidth(), 150);
-        QCOMPARE(p.finalHeight(), 200);
-        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, id, 100, 75);
-        QCOMPARE(p.finalWidth(), 100);
-        QCOMPARE(p.finalHeight(), 75);
-        // A crop reaching beyond the picture keeps only what exists, at the same scale.
-        p = planExport(400, 300, { -0.25f, 0.f, 1.f, 1.f }, id, 200, 150);
-        QVERIFY(p.crop == (Rect { 0, 0, 300, 300 }));
-        QCOMPARE(p.finalWidth(), 150);
-        QCOMPARE(p.finalHeight(), 150);
-        QVERIFY_EXCEPTION_THROWN(
-            planExport(400, 300, { 2.f, 2.f, 0.5f, 0.5f }, id, 0, 0), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(
-            planExport(400, 300, { 0, 0, 1, 1 }, { 1, 1, 0, 1 }, 0, 0), std::runtime_error);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestExportEncoders)

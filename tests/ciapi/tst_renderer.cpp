@@ -31,13 +31,6 @@ class TestRenderer : public QObject
     Q_OBJECT
 
 private slots:
-    void createRejectsUnknownProfiles()
-    {
-        QVERIFY_EXCEPTION_THROWN(Renderer::Create(1), std::invalid_argument);
-        QVERIFY(Renderer::Create(0));
-        QVERIFY(Renderer::Create(3));
-    }
-
     // First depth computation: 0, progress below 100, 2, 3, progress 100, 4; output tiles
     // come between 3 and progress 100.
     void listenerOrderFirstDepth()
@@ -212,28 +205,6 @@ private slots:
         fresh->setProperty(FloatParam::Sharpening, sharpening);
         fresh->setProperty(FloatParam::Exposure, float((cycles - 1) % 5) * 0.3f - 0.6f);
         QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
-    }
-
-    // The numbering is the editor canvas's: 0 normal, 1 refocus point, 2 focus slider,
-    // 3 debug view, 4 quick select.
-    void modesAreVisiblyDifferent()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 3);
-        r->setProperty(FloatParam::DepthOfField, 2.8f);
-        const int last = r->outputBuffer().levelCount() - 1;
-        std::vector<std::vector<uint8_t>> shots;
-        for (int mode = 0; mode <= 4; ++mode) {
-            r->setMode(mode);
-            shots.push_back(renderLevel(*r, last));
-        }
-        const int total = int(shots[0].size() / 4);
-        for (int a = 0; a < 5; ++a)
-            for (int b = a + 1; b < 5; ++b)
-                QVERIFY2(differingPixels(shots[a], shots[b], 8) > total / 20,
-                    qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
-        QVERIFY_EXCEPTION_THROWN(r->setMode(5), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(r->setMode(-1), std::runtime_error);
     }
 
     // Each mode shows what the canvas uses it for.
@@ -430,19 +401,6 @@ private slots:
         auto fresh = rendererFor(pic, 0);
         fresh->serialize(small, StateSettings);
         QVERIFY(small.str().size() < 16 * 1024);
-    }
-
-    void applyTuningSetsOriginals()
-    {
-        const auto pic = picture();
-        auto r = Renderer::Create(3);
-        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        ApplyTuning(1, *r);
-        const float contrast = r->getProperty(FloatParam::Contrast);
-        QVERIFY(contrast != 0.f);
-        r->setProperty(FloatParam::Contrast, -50.f);
-        r->reset(0);
-        QCOMPARE(r->getProperty(FloatParam::Contrast), contrast); // back to the tuned original
     }
 
     // Several renderers on several threads at once, each checked against its own sync render.

@@ -43,53 +43,6 @@ class TestTransform : public QObject
     Q_OBJECT
 
 private slots:
-    void unsetByDefault()
-    {
-        CIAPI::Transform t;
-        QCOMPARE(t.aspectRatio().x, 0);
-        QCOMPARE(t.aspectRatio().y, 0);
-        QVERIFY(!t.isSet());
-        CIAPI::Transform s(CIAPI::Point<int> { 4, 3 });
-        QVERIFY(s.isSet());
-    }
-
-    void resetCodes_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<int>("angle");
-        QTest::addColumn<bool>("mirrored");
-        QTest::newRow("0") << 0 << 0 << false;
-        QTest::newRow("1") << 1 << 90 << false;
-        QTest::newRow("2") << 2 << 270 << false;
-        QTest::newRow("3") << 3 << 270 << true;
-        QTest::newRow("4") << 4 << 90 << true;
-        QTest::newRow("5") << 5 << 180 << true;
-        QTest::newRow("6") << 6 << 0 << true;
-        QTest::newRow("7") << 7 << 180 << false;
-    }
-
-    void resetCodes()
-    {
-        QFETCH(int, code);
-        QFETCH(int, angle);
-        QFETCH(bool, mirrored);
-        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
-        t.reset(code);
-        const Decomposed d = decompose(t);
-        QCOMPARE(d.angle, angle);
-        QCOMPARE(d.mirrored, mirrored);
-        QCOMPARE(t.orientationCode(), code);
-
-        // Rebuilding from the decomposition the way the editor normalises gives the same matrix.
-        CIAPI::Transform n(CIAPI::Point<int> { 4, 3 });
-        n.reset(0);
-        if (angle)
-            n.rotate90(-angle / 90);
-        if (mirrored)
-            n.flipHorizontal();
-        QCOMPARE(n.matrix(), t.matrix());
-    }
-
     // Every composition of turns and flips stays one of the eight, and the algebra holds.
     void algebraTable()
     {
@@ -127,25 +80,6 @@ private slots:
             b.rotate90(2);
             QCOMPARE(a.matrix(), b.matrix());
         }
-    }
-
-    void cropStoredAsGiven()
-    {
-        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
-        const CIAPI::RectF odd { -0.25f, 1.5f, 2.f, -0.125f };
-        t.setCrop(odd);
-        QCOMPARE(t.crop(), odd);
-        t.rotate90(1);
-        QCOMPARE(t.crop(), odd);
-        t.reset(7);
-        QCOMPARE(t.crop(), CIAPI::RectF {});
-        // A quarter turn's whole view: the turned frame, centred.
-        t.reset(3);
-        const CIAPI::RectF turned { 0.125f, (1.f - 4.f / 3.f) / 2.f, 0.75f, 4.f / 3.f };
-        QCOMPARE(t.crop(), turned);
-        CIAPI::Transform unset;
-        unset.reset(1);
-        QCOMPARE(unset.crop(), CIAPI::RectF {});
     }
 
     void setMatrixRejectsShear()

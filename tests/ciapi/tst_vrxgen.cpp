@@ -110,26 +110,6 @@ private slots:
         QCOMPARE(QDir(pics).entryList({ "*.qpf" }).size(), 2);
     }
 
-    void variants()
-    {
-        QTemporaryDir dir;
-        QVERIFY(vrxgen::makeVariants(dir.path().toStdString()));
-        auto compatible = [&](const QString& name) {
-            PropertyAccessor acc;
-            acc.setInputDataStream(fileStream(dir.path() + "/" + name));
-            return acc.isCompatible();
-        };
-        QVERIFY(compatible("good.vrx"));
-        QVERIFY(!compatible("unknown_pattern.vrx"));
-        QVERIFY(!compatible("newer_version.vrx"));
-        QVERIFY(
-            compatible(QStringLiteral("IMG_%1.vrx").arg(vrxgen::kIncompatibilityMarker))); // the name decides
-        QVERIFY_EXCEPTION_THROWN(compatible("truncated.vrx"), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(compatible("empty.vrx"), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(compatible("missing.vrx"), std::runtime_error);
-        QCOMPARE(QString(vrxgen::kIncompatibilityMarker).size(), 32);
-    }
-
     // The command-line tool as scripts call it.
     void commandLine()
     {
