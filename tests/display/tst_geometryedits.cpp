@@ -78,30 +78,6 @@ class TestGeometryEdits : public QObject
     Q_OBJECT
 
 private slots:
-    void engineRectsAndRegions()
-    {
-        const CIAPI::ROI roi { 3, 5, 515, 517 };
-        const QRect r = fromEngineRect(roi);
-        QCOMPARE(r, QRect(3, 5, 512, 512));
-        QCOMPARE(r.right(), 514);
-        QVERIFY(toEngineRect(r) == roi);
-        QVERIFY(toEngineRect(QRect(0, 0, 1, 1)) == (CIAPI::ROI { 0, 0, 1, 1 }));
-        // Overlapping rectangles count once.
-        QRegion region(QRect(0, 0, 10, 10));
-        region |= QRect(5, 5, 10, 10);
-        QCOMPARE(regionArea(region), qint64(175));
-        QCOMPARE(regionArea(QRegion()), qint64(0));
-        QRegion pending(QRect(0, 0, 4, 4));
-        QRegion target(QRect(10, 10, 2, 2));
-        takeRegion(pending, target);
-        QVERIFY(pending.isEmpty());
-        QCOMPARE(regionArea(target), qint64(20));
-        const auto points = toEnginePoints({ QPointF(0.25, 0.5), QPointF(1, 0) });
-        QCOMPARE(points.size(), size_t(2));
-        QCOMPARE(fromEnginePoint(points[0]), QPointF(0.25, 0.5));
-        QCOMPARE(points[1].x, 1.f);
-    }
-
     // The crop the user draws in the view, stored in the engine and cut from the picture,
     // covers exactly the part of the picture that the display draws under it: for every
     // orientation and a set of crops, view -> engine -> view returns the rectangle, and the
@@ -232,32 +208,6 @@ private slots:
         QCOMPARE(decomposeTransform(edits.transform()).rotation, 270);
     }
 
-    void presetsKeepAreaAndRatio()
-    {
-        GeometryEdits edits;
-        CIAPI::Transform t(CIAPI::Point<int> { 3, 2 });
-        t.reset(0);
-        edits.initTransform(t);
-        QSignalSpy zoom(&edits, &GeometryEdits::zoomChanged);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
-        QCOMPARE(zoom.count(), 1);
-        QVERIFY(nearRect(edits.crop(), QRectF(1.0 / 6, 0, 2.0 / 3, 1)));
-
-        // On a quarter-turned 4:3 picture (a 3:4 view) every preset gives its own ratio on
-        // screen, measured in view pixels.
-        for (auto mode : { GeometryEdits::Preset_1_1, GeometryEdits::Preset_9_16, GeometryEdits::Preset_16_9,
-                 GeometryEdits::Preset_3_4, GeometryEdits::Preset_2_1 }) {
-            GeometryEdits turnedEdits;
-            turnedEdits.initTransform(turned({ 90, false }));
-            turnedEdits.setCropMode(mode);
-            const QRectF c = turnedEdits.crop();
-            const double pixels = (c.width() * 3.0) / (c.height() * 4.0);
-            QVERIFY2(std::fabs(pixels - turnedEdits.cropAspectRatio(mode)) < 1e-4,
-                qPrintable(QString::number(mode)));
-            QVERIFY(c.left() >= -1e-9 && c.top() >= -1e-9 && c.right() <= 1 + 1e-9 && c.bottom() <= 1 + 1e-9);
-        }
-    }
-
     // Random drags of every handle and of the whole crop, with and without a preset, in
     // every orientation: the crop stays inside the picture, keeps its minimum size and,
     // with a preset, its ratio.
@@ -365,28 +315,6 @@ private slots:
         QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
         QVERIFY(nearRect(viewCropFromTransform(edits.transform()), square));
         QVERIFY(edits.hasEdits());
-    }
-
-    void hasEditsAgainstTheFileOrientation()
-    {
-        GeometryEdits edits;
-        edits.setEditFlag(6);
-        edits.initTransform(turned({ 0, true }));
-        QVERIFY(!edits.hasEdits());
-        edits.setEditFlag(0);
-        QVERIFY(edits.hasEdits());
-        edits.initTransform(turned({ 0, false }));
-        QVERIFY(!edits.hasEdits());
-        // A turned picture shot turned is untouched, with its whole (turned-frame) view.
-        edits.setEditFlag(1);
-        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
-        t.reset(1);
-        edits.initTransform(t);
-        QVERIFY(!edits.hasEdits());
-        edits.rotateRight();
-        QVERIFY(edits.hasEdits());
-        edits.rotateLeft();
-        QVERIFY(!edits.hasEdits());
     }
 
     // The overlay is drawn through the same mapping as the picture: the frame's corners
