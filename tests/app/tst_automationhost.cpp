@@ -60,11 +60,6 @@ void makeStaleSocket(const QString& path)
     ::close(fd);
 }
 
-QStringList roundTrip(const QStringList& list)
-{
-    return AutomationHost::decode(AutomationClient::encode(list));
-}
-
 } // namespace
 
 class TestAutomationHost : public QObject
@@ -85,22 +80,6 @@ private slots:
     }
 
     void cleanupTestCase() { m_settings.reset(); }
-
-    void decodeWhatQtWrites()
-    {
-        const QStringList lists[] = {
-            {},
-            { QString() },
-            { QString(), QStringLiteral(""), QStringLiteral("a") },
-            { QStringLiteral("/home/u/Pictures/caf\u00e9 \U0001F600.vrx"), QStringLiteral("--preempt") },
-        };
-        for (const QStringList& list : lists) {
-            const QStringList decoded = roundTrip(list);
-            QCOMPARE(decoded, list);
-            for (int i = 0; i < list.size(); ++i)
-                QCOMPARE(decoded.at(i).isNull(), list.at(i).isNull());
-        }
-    }
 
     void decodeTruncatedKeepsWholeStrings()
     {
@@ -300,38 +279,6 @@ private slots:
         QTRY_COMPARE(stalled.state(), QLocalSocket::UnconnectedState);
     }
 
-    void clientReportsAFailedWrite()
-    {
-        // An instance that accepts and hangs up at once: the files did not get through.
-        QLocalServer rude;
-        QVERIFY(rude.listen(m_path));
-        connect(&rude, &QLocalServer::newConnection, &rude, [&rude] {
-            while (QLocalSocket* socket = rude.nextPendingConnection())
-                socket->abort();
-        });
-        QStringList files;
-        for (int i = 0; i < 100000; ++i)
-            files << QStringLiteral("/a/rather/long/path/to/a/picture/number-%1.vrx").arg(i);
-        const QString server = AutomationClient::serverName();
-        auto sent
-            = QtConcurrent::run([files, server]() mutable { return AutomationClient(server).send(files); });
-        QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 40000);
-        QCOMPARE(sent.result(), AutomationClient::Result::Failed);
-        rude.close();
-    }
-
-    void noInstance()
-    {
-        QVERIFY(!QFileInfo::exists(m_path));
-        QStringList args { QStringLiteral("/x.vrx") };
-        AutomationClient client;
-        QCOMPARE(client.send(args), AutomationClient::Result::NoInstance);
-        QStringList preempt { QStringLiteral("--preempt"), QStringLiteral("/y.vrx") };
-        QVERIFY(!client.command(preempt));
-        // The keyword is taken out of the caller's list either way.
-        QCOMPARE(preempt, QStringList { QStringLiteral("/y.vrx") });
-    }
-
     void staleSocketIsReplaced()
     {
         makeStaleSocket(m_path);
@@ -356,44 +303,6 @@ private slots:
         QStringList args { QStringLiteral("/still-first.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(firstLocations.count(), 1);
-    }
-
-    void otherFilesAreNotRemoved()
-    {
-        {
-            QFile file(m_path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("not a socket");
-        }
-        {
-            AutomationHost host;
-            QVERIFY(!host.isListening());
-        }
-        QFile file(m_path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("not a socket"));
-        file.close();
-        QVERIFY(file.remove());
-    }
-
-    void absoluteSocketPathFromTheSettings()
-    {
-        QTemporaryDir folder;
-        QVERIFY(folder.isValid());
-        const QString path = folder.filePath(QStringLiteral("handoff"));
-        m_settings->setValue(QStringLiteral("LocalSocketPath"), path);
-        {
-            AutomationHost host;
-            QCOMPARE(host.serverPath(), path);
-            QVERIFY(host.isListening());
-            QSignalSpy locations(&host, &AutomationHost::locations);
-            QStringList args { QStringLiteral("/elsewhere.vrx") };
-            QVERIFY(AutomationClient().command(args));
-            QTRY_COMPARE(locations.count(), 1);
-            QVERIFY(!QFileInfo::exists(m_path));
-        }
-        m_settings->remove(QStringLiteral("LocalSocketPath"));
-        QCOMPARE(AutomationClient::serverName(), QString::fromLatin1(ostra::applicationId));
     }
 
     void fileOpenEventsTakeTheSameRoad()
