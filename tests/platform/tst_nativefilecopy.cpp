@@ -181,17 +181,6 @@ private slots:
         QVERIFY(!QFileInfo::exists(target));
     }
 
-    void fallbackCopiesEverything()
-    {
-        const QString target = path(QStringLiteral("fallback.vrx"));
-        FaultyCalls calls;
-        calls.rangeCallsBeforeFailure = 1;
-        calls.rangeError = EOPNOTSUPP;
-        NativeFileCopy copy(calls);
-        QVERIFY(copy.copy(m_source, target));
-        QCOMPARE(readFile(target), m_content);
-    }
-
     void failedSyncLeavesNothing()
     {
         const QString target = path(QStringLiteral("eio.vrx"));
@@ -201,14 +190,6 @@ private slots:
         QVERIFY(!copy.copy(m_source, target));
         QCOMPARE(copy.error(), EIO);
         QVERIFY(!QFileInfo::exists(target));
-    }
-
-    void pseudoFilesAreReadInFull()
-    {
-        const QString target = path(QStringLiteral("status.txt"));
-        NativeFileCopy copy;
-        QVERIFY(copy.copy(QStringLiteral("/proc/self/status"), target));
-        QVERIFY(readFile(target).contains("Name:"));
     }
 
     void racingCopiesToOneTargetHaveOneWinner()

@@ -133,19 +133,6 @@ private slots:
         QCOMPARE(lock.inhibits.load(), lock.releases.load());
     }
 
-    void noBusLogsOnceAndDoesNothingElse()
-    {
-        LogindInhibitor inhibitor(QDBusConnection::connectToBus(
-            QStringLiteral("unix:path=/nonexistent/ostra-no-bus"), QStringLiteral("nobus")));
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("No system bus")));
-        QVERIFY(!inhibitor.inhibit(QStringLiteral("a")));
-        // Later requests stay quiet (an unexpected message would fail the test).
-        QVERIFY(!inhibitor.inhibit(QStringLiteral("b")));
-        inhibitor.release();
-        QVERIFY(!inhibitor.holding());
-        QDBusConnection::disconnectFromBus(QStringLiteral("nobus"));
-    }
-
     void lockIsHeldUntilReleased()
     {
         ostra::test::PrivateBus bus;
