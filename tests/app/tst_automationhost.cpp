@@ -146,27 +146,6 @@ private slots:
         QCOMPARE(suicide.count(), 0);
     }
 
-    void preemptAndEmptyMessages()
-    {
-        AutomationHost host;
-        QSignalSpy commands(&host, &AutomationHost::command);
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        QSignalSpy suicide(&host, &AutomationHost::suicide);
-
-        sendRaw(m_path, AutomationClient::encode({}));
-        QTRY_COMPARE(commands.count(), 1);
-        sendRaw(m_path, AutomationClient::encode({ QStringLiteral("--preempt"), QStringLiteral("/x.vrx") }));
-        QTRY_COMPARE(commands.count(), 2);
-        QCOMPARE(suicide.count(), 1);
-        QCOMPARE(locations.count(), 0);
-        // A connection that sends nothing at all is an empty message.
-        sendRaw(m_path, QByteArray());
-        QTRY_COMPARE(commands.count(), 3);
-        QCOMPARE(commands.at(2).at(0).toStringList(), QStringList());
-        QCOMPARE(suicide.count(), 1);
-        QCOMPARE(locations.count(), 0);
-    }
-
     void hostileMessagesOverTheSocket()
     {
         AutomationHost host;
@@ -303,22 +282,6 @@ private slots:
         QStringList args { QStringLiteral("/still-first.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(firstLocations.count(), 1);
-    }
-
-    void fileOpenEventsTakeTheSameRoad()
-    {
-        AutomationHost host;
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        AutomationClient client(qApp);
-        QFileOpenEvent byFile(QStringLiteral("/opened.vrx"));
-        QVERIFY(QCoreApplication::sendEvent(qApp, &byFile));
-        QFileOpenEvent byUrl(QUrl::fromLocalFile(QStringLiteral("/by url.vrx")));
-        QVERIFY(QCoreApplication::sendEvent(qApp, &byUrl));
-        QTRY_COMPARE(locations.count(), 2);
-        QCOMPARE(locations.at(0).at(0).value<QList<QUrl>>(),
-            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/opened.vrx")) });
-        QCOMPARE(locations.at(1).at(0).value<QList<QUrl>>(),
-            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/by url.vrx")) });
     }
 };
 

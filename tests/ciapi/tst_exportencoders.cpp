@@ -70,25 +70,6 @@ private slots:
             QCOMPARE(dng.pixels[i], rgb16[i] / 65535.f);
     }
 
-    void hdrKeepsRange()
-    {
-        for (int w : { 5, 40 }) { // flat and run-length scanlines
-            std::vector<float> px(size_t(w) * 3 * 3);
-            for (size_t i = 0; i < px.size(); ++i)
-                px[i] = (i % 5 == 0) ? 0.f : float(i % 9) * 3.7f + 0.001f * float(i);
-            for (int x = 10; x < std::min(w, 30); ++x) // a run
-                for (int c = 0; c < 3; ++c)
-                    px[(size_t(w) + x) * 3 + c] = 0.25f;
-            const auto d = enginetest::readHdr(encodeHdr(px.data(), w, 3));
-            QCOMPARE(d.width, w);
-            QCOMPARE(d.height, 3);
-            for (size_t i = 0; i < px.size(); ++i) {
-                const float m = std::max({ px[i - i % 3], px[i - i % 3 + 1], px[i - i % 3 + 2] });
-                QVERIFY2(std::fabs(d.pixels[i] - px[i]) <= m / 128.f + 1e-6f, qPrintable(QString::number(i)));
-            }
-        }
-    }
-
     // The marker in the top-left corner lands where each matrix sends it.
     void orientAllEight_data()
     {

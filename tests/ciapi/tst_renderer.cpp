@@ -77,30 +77,6 @@ private slots:
         QCOMPARE(withoutOutput(log.events()), std::vector<std::string> { "progress 100" });
     }
 
-    void listenerOrderDepthFromStateAndProfileZero()
-    {
-        const auto pic = picture(5);
-        std::stringstream state;
-        {
-            auto r = rendererFor(pic, 3);
-            r->serialize(state, StateFull); // computes depth for the state
-        }
-        auto r = rendererFor(pic, 3);
-        r->deserialize(state, StateFull);
-        EventLog log;
-        log.attach(*r);
-        const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, true);
-        QCOMPARE(
-            withoutOutput(log.events()), (std::vector<std::string> { "state 2", "state 3", "progress 100" }));
-
-        auto r0 = rendererFor(pic, 0);
-        EventLog log0;
-        log0.attach(*r0);
-        r0->render(last, ROI { 0, 0, 512, 512 }, 1, true);
-        QCOMPARE(withoutOutput(log0.events()), std::vector<std::string> { "progress 100" });
-    }
-
     void roiIsClippedAndTiled()
     {
         const auto pic = picture();
@@ -120,21 +96,6 @@ private slots:
             }
         QCOMPARE(area, long(p[level].width()) * (p[level].height() - 300));
         QVERIFY_EXCEPTION_THROWN(r->render(p.levelCount(), ROI { 0, 0, 1, 1 }, 1, true), std::runtime_error);
-    }
-
-    void outputBufferPerInput()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        const ImagePyramid a = r->outputBuffer();
-        QVERIFY(a == r->outputBuffer());
-        QCOMPARE(a.levelCount(), ImagePyramid::LevelCountFor(4160, 3120));
-        QCOMPARE(a[0].width(), 4160);
-        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        QVERIFY(a != r->outputBuffer());
-        r->setInputDataStream(nullptr, 0);
-        QVERIFY_EXCEPTION_THROWN(r->outputBuffer(), std::runtime_error);
-        r->render(0, ROI { 0, 0, 10, 10 }, 1, true); // nothing to render: no call, no crash
     }
 
     // Many render/cancel cycles: after cancelRenderRequests returns, no tile of an earlier
@@ -318,27 +279,6 @@ private slots:
         }
     }
 
-    void refocusSharperAtFocusDepth()
-    {
-        const auto pic = picture(11);
-        const vrxgen::Plane& near = pic.scene.planes.front();
-        auto r = rendererFor(pic, 3);
-        const int level = r->outputBuffer().levelCount() - 1;
-        const int w = r->outputBuffer()[level].width(), h = r->outputBuffer()[level].height();
-        r->setProperty(FloatParam::DepthOfField, 2.8f);
-        const float u0 = near.cx - near.rx * 0.4f, u1 = near.cx + near.rx * 0.4f;
-        const float v0 = near.cy - near.ry * 0.4f, v1 = near.cy + near.ry * 0.4f;
-        r->setProperty(FloatParam::FocusDepth, near.depth);
-        const double focused = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        r->setProperty(FloatParam::FocusDepth, pic.scene.farthest());
-        const double away = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        QVERIFY2(focused > away * 1.5, qPrintable(QString("%1 vs %2").arg(focused).arg(away)));
-        // The widest depth of field leaves everything sharp.
-        r->setProperty(FloatParam::DepthOfField, 15.2f);
-        const double closed = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        QVERIFY(closed > away * 1.5);
-    }
-
     // Full state: settings, rating, transform, depth and its edits come back; reset keeps the rating.
     void stateRoundTrip()
     {
@@ -385,24 +325,6 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(other->deserialize(in2, StateFull), std::runtime_error);
     }
 
-    void serializeFullComputesDepthOnlyForProfileThree()
-    {
-        const auto pic = picture(9);
-        auto r3 = rendererFor(pic, 3, false);
-        std::stringstream s3;
-        r3->serialize(s3, StateFull);
-        QCOMPARE(StateFileEditor(s3).depthType(), 2);
-        auto r0 = rendererFor(pic, 0);
-        std::stringstream s0;
-        r0->serialize(s0, StateFull);
-        QCOMPARE(StateFileEditor(s0).depthType(), 0);
-        // Settings only, nothing rendered: no thumbnail, a small state.
-        std::stringstream small;
-        auto fresh = rendererFor(pic, 0);
-        fresh->serialize(small, StateSettings);
-        QVERIFY(small.str().size() < 16 * 1024);
-    }
-
     // Several renderers on several threads at once, each checked against its own sync render.
     void concurrentRenderers()
     {
@@ -433,24 +355,6 @@ private slots:
         for (auto& t : threads)
             t.join();
         QCOMPARE(failures.load(), 0);
-    }
-
-    // The pool is joined by StaticShutdown, twice if need be, and works again afterwards.
-    void staticShutdownTwiceThenRender()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        EventLog log;
-        log.attach(*r);
-        const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
-        StaticShutdown(); // finishes the queued tiles
-        StaticShutdown();
-        QVERIFY(!log.events().empty());
-        QCOMPARE(log.events().back(), std::string("progress 100"));
-        log.clear();
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
-        log.waitFor("progress 100");
     }
 };
 

@@ -83,19 +83,6 @@ private slots:
             for (int f = 0; f < 2; ++f)
                 QCOMPARE(image->decodeFrame(m, f), other->decodeFrame(m, f));
     }
-
-    void streamsReadTheSame()
-    {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 32;
-        o.moduleHeight = 32;
-        const auto pic = vrxgen::makePicture(o);
-        auto ss = std::make_shared<std::stringstream>(std::string(pic.vrx.begin(), pic.vrx.end()));
-        PropertyAccessor acc;
-        acc.setInputDataStream(std::shared_ptr<std::istream>(ss));
-        QVERIFY(acc.isCompatible());
-        QCOMPARE(acc.getProperty(IntParam::Iso), 200);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestVrxContainer)

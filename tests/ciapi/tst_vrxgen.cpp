@@ -109,30 +109,6 @@ private slots:
         QVERIFY(QFile::exists(pics + "/VID_0001_thumbnail.jpg"));
         QCOMPARE(QDir(pics).entryList({ "*.qpf" }).size(), 2);
     }
-
-    // The command-line tool as scripts call it.
-    void commandLine()
-    {
-        const QString tool = ostra::test::binaryDir() + "/tools/vrxgen";
-        QVERIFY(QFileInfo(tool).isExecutable());
-        QTemporaryDir dir;
-        const QString file = dir.path() + "/one.vrx";
-        QCOMPARE(
-            QProcess::execute(tool, { "picture", file, "--seed", "3", "--size", "64x48", "--compressed" }),
-            0);
-        PropertyAccessor acc;
-        acc.setInputDataStream(fileStream(file));
-        QCOMPARE(acc.getProperty(IntParam::Compressed), 1);
-        QCOMPARE(QProcess::execute(tool, { "demo", dir.path() + "/demo", "--count", "1" }), 0);
-        PropertyAccessor demo;
-        demo.setInputDataStream(fileStream(dir.path() + "/demo/IMG_0001.vrx"));
-        QVERIFY(demo.isCompatible());
-        auto direct = DirectRenderer::Create(4);
-        direct->setInputDataStream(fileStream(dir.path() + "/demo/IMG_0001.vrx"));
-        QVERIFY(direct->input()->outputWidth() >= 4160);
-        QVERIFY(direct->input()->outputHeight() >= 3120);
-        QVERIFY(QProcess::execute(tool, { "nonsense" }) != 0);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestVrxgen)

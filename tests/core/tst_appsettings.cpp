@@ -111,13 +111,6 @@ private slots:
         QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
     }
 
-    void staticGettersWithoutInstance()
-    {
-        QVERIFY(!AppSettings::instance());
-        QVERIFY(AppSettings::dataStoreFolder().isEmpty());
-        QVERIFY(AppSettings::installationUid().isNull());
-    }
-
     void userValuesWinAndNotify()
     {
         AppSettings settings;
@@ -170,17 +163,6 @@ private slots:
         }
         AppSettings again;
         QCOMPARE(again.importVideoFolder(), kept);
-    }
-
-    void firstTimeHintShowsOnce()
-    {
-        AppSettings settings;
-        QVERIFY(settings.displayNow(AppSettings::FTU_BlendArea));
-        QVERIFY(!settings.displayNow(AppSettings::FTU_BlendArea));
-        QVERIFY(!settings.isDisplayed(AppSettings::FTU_BlendArea));
-        QVERIFY(settings.isDisplayed(AppSettings::FTU_MatchDepth));
-        settings.setDisplayed(AppSettings::FTU_BlendArea, true);
-        QVERIFY(settings.displayNow(AppSettings::FTU_BlendArea));
     }
 
     void survivesRestarts()

@@ -254,30 +254,6 @@ private slots:
             QCOMPARE(states[i].load(), int(Free));
     }
 
-    void arrayPoolMapsSlotsToElements()
-    {
-        QString editors[2] = { QStringLiteral("a"), QStringLiteral("b") };
-        ManualPost post;
-        QStringList log;
-        StdArrayPool<QString, 2> pool(
-            editors, 1, [&](QString& e) { log << QStringLiteral("release ") + e; },
-            [&](QString& e) {
-                log << QStringLiteral("recycle ") + e;
-                e += QLatin1Char('!');
-            },
-            post.function());
-        QCOMPARE(pool.acquire(true), 0);
-        QCOMPARE(pool.acquire(false), 1);
-        post.runAll();
-        pool.release(1);
-        post.runAll();
-        QCOMPARE(log,
-            (QStringList { QStringLiteral("release a"), QStringLiteral("recycle a"),
-                QStringLiteral("release b"), QStringLiteral("recycle b") }));
-        QCOMPARE(editors[0], QStringLiteral("a!"));
-        QCOMPARE(&pool.at(1), &editors[1]);
-    }
-
     void slotCountIsBounded()
     {
         auto make = [](int count) {

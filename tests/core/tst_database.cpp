@@ -168,23 +168,6 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
-    void failedStatementIsLoggedWithItsValues()
-    {
-        QSqlDatabase db;
-        QVERIFY(openDatabase(db, QStringLiteral(":memory:"), m_schema));
-        QSqlQuery insert(db);
-        QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (id, name) VALUES (:id, :name)")));
-        insert.bindValue(QStringLiteral(":id"), 7);
-        insert.bindValue(QStringLiteral(":name"), QStringLiteral("x"));
-        QVERIFY(execLogged(insert));
-        QTest::ignoreMessage(QtDebugMsg,
-            QRegularExpression(
-                QStringLiteral("^INSERT INTO items .* QMap\\(\\(:id, QVariant\\(int, 7\\)\\)\\(:name, "
-                               "QVariant\\(QString, \"x\"\\)\\)\\) \\d+ UNIQUE")));
-        QVERIFY(!execLogged(insert));
-        closeDatabase(db, { &insert });
-    }
-
     void threadsOpenTheSameFileConcurrently()
     {
         const QString path = m_dir.filePath(QStringLiteral("threads.db"));

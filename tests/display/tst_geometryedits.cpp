@@ -78,48 +78,6 @@ class TestGeometryEdits : public QObject
     Q_OBJECT
 
 private slots:
-    // The crop the user draws in the view, stored in the engine and cut from the picture,
-    // covers exactly the part of the picture that the display draws under it: for every
-    // orientation and a set of crops, view -> engine -> view returns the rectangle, and the
-    // picture crop's corners drawn through the display geometry land on the view crop.
-    void cropConversionsAgreeWithTheDisplay_data()
-    {
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QRectF>("view");
-        const QRectF crops[] = { QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.3, 0.5), QRectF(0.6, 0.05, 0.4, 0.3),
-            QRectF(0, 0.7, 0.25, 0.3) };
-        for (int i = 0; i < 8; ++i)
-            for (const QRectF& c : crops)
-                QTest::addRow(
-                    "%s crop %g,%g %gx%g", name(kAll[i]).constData(), c.x(), c.y(), c.width(), c.height())
-                    << i << c;
-    }
-    void cropConversionsAgreeWithTheDisplay()
-    {
-        QFETCH(int, index);
-        QFETCH(QRectF, view);
-        CIAPI::Transform t = turned(kAll[index]);
-        setTransformCropFromView(t, view);
-        QVERIFY(nearRect(viewCropFromTransform(t), view));
-
-        const ImageGeometry g = geometryFor(t);
-        const QRectF picture = toQ(pictureCropFromFrame(t));
-        const QRectF drawn
-            = QRectF(g.imageToView(picture.topLeft()), g.imageToView(picture.bottomRight())).normalized();
-        const QRectF frame = viewOfPicture(g);
-        const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
-        QVERIFY2(nearRect(drawn, expected, 0.05),
-            qPrintable(QString("drawn %1,%2 %3x%4")
-                           .arg(drawn.x())
-                           .arg(drawn.y())
-                           .arg(drawn.width())
-                           .arg(drawn.height())));
-        // The tool's own picture rectangle is the same one.
-        GeometryEdits edits;
-        edits.initTransform(t);
-        QVERIFY(nearRect(edits.cropRect(), picture));
-    }
-
     // One rule for all: the display's drawing matrix, its point mapping, the tool's
     // fraction mapping and the engine's export put every picture corner in the same place.
     void exportDrawingAndMappingTurnAlike_data()

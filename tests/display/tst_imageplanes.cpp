@@ -136,6 +136,8 @@ private slots:
         }
     }
 
+    // A region reaching past the level (even negative) is clipped to it: nothing is
+    // read outside the level's memory, which here ends at an unreadable page.
     // Only the pending rectangle is written, across a tile border; the rest of every
     // tile keeps what it held.
     void partialUploadTouchesOnlyPending()
@@ -162,8 +164,6 @@ private slots:
         }
     }
 
-    // A region reaching past the level (even negative) is clipped to it: nothing is
-    // read outside the level's memory, which here ends at an unreadable page.
     void regionsOutsideTheLevelAreClipped()
     {
         const int width = 1030;

@@ -133,29 +133,6 @@ private slots:
         QVERIFY(!first->refreshGeometry());
     }
 
-    void histogramOfCoarsestLevel()
-    {
-        GLContext gl;
-        QVERIFY(gl.create());
-        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
-        pyramid[0] = quadrantImage(40, 20, 20, 10, true);
-        ImagePlanesNode node(pyramid, kBgra);
-        node.bindWindow(nullptr);
-        std::vector<std::vector<quint32>> bins;
-        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, false);
-        node.preprocess();
-        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 1, 1))); // uploads arrived this frame
-        node.preprocess();
-        QVERIFY(node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
-        QCOMPARE(int(bins.size()), 4);
-        // Left half: 200 red-quadrant pixels and 200 blue-quadrant ones.
-        QCOMPARE(bins[0][200], 200u);
-        QCOMPARE(bins[0][30], 200u);
-        QCOMPARE(bins[2][200], 200u);
-        QCOMPARE(bins[3][(200 + 30 + 30) / 3], 400u);
-        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
-    }
-
     // Real frames: the pyramid drawn through the scene graph into a window and read back.
     void drawsPyramidInWindow_data()
     {

@@ -103,6 +103,7 @@ private slots:
         QVERIFY(record.expired());
     }
 
+    // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
     // A source that cannot be mapped reaches the engine through a file stream, with or
     // without calibration, and renders the same pixels as the mapped one.
     void unmappableSourceReadThroughFile()
@@ -118,7 +119,6 @@ private slots:
         QVERIFY(!unmapped.data());
     }
 
-    // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
     void unreadableSources()
     {
         for (const QString& path : { m_empty, m_dir.path() + "/missing.vrx" }) {

@@ -196,26 +196,6 @@ private slots:
         QCOMPARE(int(trace.errors.at(0).second), code);
     }
 
-    void filterSeesEntryBeforeFetch()
-    {
-        QList<quint16> asked;
-        Exif::Callbacks c;
-        c.filter = [&](const Exif::EntrySpec& entry) {
-            asked.append(entry.tag);
-            return entry.tag == kUniqueId;
-        };
-        QByteArray bytes = ExifBuilder::jpeg({ cameraPreview(true).app1Payload() });
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const auto dirs = Exif::readExif(buffer, c);
-        QCOMPARE(dirs.size(), 3);
-        // Only out-of-line values are offered to the filter.
-        QVERIFY(asked.contains(kDescription) && asked.contains(kUniqueId));
-        QVERIFY(!asked.contains(0x0112));
-        QVERIFY(dirs.at(0).find(kDescription)->data.isEmpty());
-        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
-    }
-
     void circularLinksEnd_data()
     {
         QTest::addColumn<int>("shape");

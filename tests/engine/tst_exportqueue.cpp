@@ -278,28 +278,6 @@ private slots:
         viewer.closeImage();
     }
 
-    // A picture shot turned shows, and exports, whole until the user crops it.
-    void turnedPictureExportsWhole()
-    {
-        auto options = PictureFiles::small(24);
-        options.orientation = 1;
-        const QString path = PictureFiles::write(m_dir.path(), "portrait.vrx", options);
-        ImageViewer viewer;
-        openIn(viewer, path);
-        QCOMPARE(viewer.properties()->transform().rotation()->currentValue().toInt(), 90);
-        const QRectF view = viewer.properties()->transform().crop()->currentValue().toRectF();
-        QVERIFY(qAbs(view.width() - 1) < 1e-5 && qAbs(view.height() - 1) < 1e-5);
-        ExportRequest r;
-        r.location = QUrl::fromLocalFile(path);
-        r.format = 1;
-        r.sizeMode = 1;
-        r.size = QSize(240, 180);
-        r.path = out("portrait.ppm");
-        QVERIFY(exportImage(viewer, r, {}));
-        QCOMPARE(storedSize(r.path, 1), QSize(180, 240));
-        viewer.closeImage();
-    }
-
     void queueOrderAndDuplicates()
     {
         ExportQueue queue;

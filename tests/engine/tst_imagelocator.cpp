@@ -229,45 +229,6 @@ private slots:
         QFile::remove(StateFile::pathFor(urlOf(bad)));
     }
 
-    // A keeper that holds output sends it again to every listener when another one
-    // joins; a load while loading queues nothing more.
-    void keepersResendToEveryListener()
-    {
-        ImageLocator locator(2, nullptr);
-        std::atomic<int> renders { 0 };
-        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
-            if (s == IndexTask::Step::Started)
-                ++renders;
-        });
-        const QUrl url = urlOf(m_files[4]);
-        Client a;
-        Client b;
-        Client c;
-        locator.requestLoad(url, &a);
-        locator.requestLoad(url, &b); // while loading: no second task
-        QTRY_COMPARE(a.outputs.size(), size_t(1));
-        QTRY_COMPARE(b.outputs.size(), size_t(1));
-        QCOMPARE(renders.load(), 1);
-        const CIAPI::ImagePyramid first = a.outputs[0].pyramid;
-        QVERIFY(!isSentinel(first));
-        QCOMPARE(a.outputs[0].location, url);
-        QCOMPARE(a.outputs[0].kind, int(IndexTask::Image));
-
-        locator.requestLoad(url, &c);
-        QCOMPARE(a.outputs.size(), size_t(2));
-        QCOMPARE(b.outputs.size(), size_t(2));
-        QCOMPARE(c.outputs.size(), size_t(1));
-        QVERIFY(c.outputs[0].pyramid == first);
-        QCOMPARE(renders.load(), 1);
-
-        // Released listeners hear nothing more; an unknown URL makes no keeper.
-        locator.releaseClient(url, &a);
-        locator.requestLoad(url, &c);
-        QCOMPARE(a.outputs.size(), size_t(2));
-        locator.releaseClient(urlOf(path("never.vrx")), &a);
-        QVERIFY(!locator.hasKeeper(urlOf(path("never.vrx"))));
-    }
-
     // A load of a picture whose state file holds a thumbnail shows that thumbnail
     // without rendering; one saved for another picture is ignored and the file rendered.
     void loadUsesTheSavedThumbnail()
@@ -317,33 +278,6 @@ private slots:
             QVERIFY(client.outputs[0].pyramid[0].width() != 40);
             QCOMPARE(renders.load(), 1);
         }
-    }
-
-    // Dropped loads leave no keeper loading: asking again loads the file.
-    void cancelledLoadsCanBeAskedAgain()
-    {
-        Gate gate;
-        ImageLocator locator(1, nullptr);
-        GateOpener opener { gate };
-        const QUrl first = urlOf(m_files[0]);
-        const QUrl second = urlOf(m_files[1]);
-        locator.setTaskProbe([&](IndexTask::Step s, const QUrl& url) {
-            if (s == IndexTask::Step::Started && url == first)
-                gate.wait();
-        });
-        Client a;
-        Client b;
-        locator.requestLoad(first, &a);
-        QVERIFY(gate.arrived.tryAcquire(1, 10000));
-        locator.requestLoad(second, &b);
-        QCOMPARE(locator.pendingCount(), 1);
-        locator.cancelLoading();
-        QCOMPARE(locator.pendingCount(), 0);
-        gate.open();
-        QTRY_COMPARE(a.outputs.size(), size_t(1));
-        locator.requestLoad(second, &b);
-        QTRY_COMPARE(b.outputs.size(), size_t(1));
-        QVERIFY(!isSentinel(b.outputs[0].pyramid));
     }
 
     // Keepers dropped by close or a channel-order change while tasks still hold them

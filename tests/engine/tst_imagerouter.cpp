@@ -156,24 +156,6 @@ private slots:
         QCOMPARE(a.offGuiThread, 0);
     }
 
-    // A destroyed listener object leaves the table by itself; one without an object stays.
-    void destroyedListenersLeave()
-    {
-        ImageRouter router;
-        auto* gone = new Client;
-        Client anonymous(false);
-        router.addListener(gone);
-        router.addListener(&anonymous);
-        delete gone;
-        QCOMPARE(router.listenerCount(), 1);
-        QVERIFY(router.hasListener(&anonymous));
-        router.listenerDestroyed(&anonymous);
-        QVERIFY(router.hasListener(&anonymous));
-        emit router.notifyImageOutputSignal(message(0));
-        QCOMPARE(int(anonymous.outputs.size()), 1);
-        router.removeListener(&anonymous);
-    }
-
     // Clearing detaches each former listener once, with the table already empty; the
     // router's destruction afterwards does not detach them again.
     void detachedExactlyOnce()
@@ -205,32 +187,6 @@ private slots:
         QCOMPARE(int(a.detachedFrom.size()), 1);
         QCOMPARE(int(b.detachedFrom.size()), 2);
         QCOMPARE(int(anonymous.detachedFrom.size()), 1);
-    }
-
-    // A router destroyed with listeners detaches each once, also when one listener
-    // destroys another while it is told.
-    void destructionDetachesEachOnce()
-    {
-        Client a;
-        auto* victim = new Client;
-        QPointer<Client> victimAlive(victim);
-        Client c;
-        auto* router = new ImageRouter;
-        router->addListener(&a);
-        router->addListener(victim);
-        router->addListener(&c);
-        // Whoever is told first destroys the victim, unless it is the victim itself.
-        auto killer = [&](ImageRouter*) {
-            if (victimAlive)
-                delete victimAlive.data();
-        };
-        a.onDetached = killer;
-        c.onDetached = killer;
-        delete router;
-        QCOMPARE(int(a.detachedFrom.size()), 1);
-        QCOMPARE(int(c.detachedFrom.size()), 1);
-        QCOMPARE(a.detachedFrom[0], router);
-        delete victimAlive.data();
     }
 
     // Listeners that remove themselves, or destroy another, while an output is handed
@@ -334,58 +290,6 @@ private slots:
         QCOMPARE(a.offGuiThread, 0);
         for (const VrxMessage& m : a.outputs)
             QVERIFY(std::find(sent.begin(), sent.end(), m.pyramid) != sent.end());
-    }
-
-    // A keeper whose last reference drops on a worker thread is deleted on its own
-    // thread, and its listeners are told there.
-    void keeperDeletedOnItsOwnThread()
-    {
-        std::shared_ptr<ImageKeeper> keeper
-            = ImageKeeper::create(QUrl::fromLocalFile(QStringLiteral("/p/d.vrx")));
-        Client a;
-        keeper->addListener(&a);
-        std::atomic<bool> deletedOffThread { false };
-        bool destroyed = false;
-        connect(
-            keeper.get(), &QObject::destroyed, this,
-            [&] {
-                destroyed = true;
-                deletedOffThread = QThread::currentThread() != QCoreApplication::instance()->thread();
-            },
-            Qt::DirectConnection);
-        std::thread worker([k = std::move(keeper)]() mutable { k.reset(); });
-        worker.join();
-        QVERIFY(!destroyed);
-        deliverQueued();
-        QVERIFY(destroyed);
-        QVERIFY(!deletedOffThread.load());
-        QCOMPARE(int(a.detachedFrom.size()), 1);
-        QCOMPARE(a.offGuiThread, 0);
-    }
-
-    // A finished reader handed back from a worker stops reporting output.
-    void loadingDoneSilencesReader()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.path() + "/l.vrx";
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 64;
-        o.moduleHeight = 48;
-        o.frames = 1;
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
-        ImageKeeper keeper(QUrl::fromLocalFile(path));
-        auto reader = std::make_shared<DirectStreamReader>();
-        reader->setSource(keeper.streamSource());
-        int reported = 0;
-        reader->setOutputUpdateListener(
-            [&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++reported; });
-        reader->render();
-        QCOMPARE(reported, 1);
-        std::thread worker([&keeper, reader] { emit keeper.notifyLoadingDoneSignal(reader); });
-        worker.join();
-        deliverQueued();
-        reader->render();
-        QCOMPARE(reported, 1);
     }
 
     // One source per file while anyone uses it; after the file was replaced and the

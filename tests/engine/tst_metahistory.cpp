@@ -190,23 +190,6 @@ private slots:
         QCOMPARE(found.load(), 64);
     }
 
-    // A put from another thread is carried out on the store's thread.
-    void putFromWorkerThread()
-    {
-        Metahistory store(m_db, m_data);
-        QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
-        const QUuid device = QUuid::createUuid();
-        const QByteArray bytes(300, 'q');
-        std::thread worker([&] {
-            store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
-        });
-        worker.join();
-        QCOMPARE(updated.count(), 0);
-        QCoreApplication::sendPostedEvents();
-        QCOMPARE(updated.count(), 1);
-        QCOMPARE(store.get({ device, QDateTime() }).size(), 1);
-    }
-
     // Copies are created new, never written over: names taken already (by a copy made in
     // the same millisecond, or anything else) are skipped and left as they are.
     void copiesNeverOverwrite()

@@ -156,24 +156,6 @@ private slots:
         QCOMPARE(r.frameCount, m.frameCount);
     }
 
-    void wideAndCompressed()
-    {
-        QTemporaryDir dir;
-        vrxgen::PictureOptions o = small();
-        o.aspectMode = 1;
-        o.orientation = 1;
-        o.compressed = true;
-        o.focalLength = 150;
-        const VrxMetadata m = metadataOf(writePicture(dir.path() + "/wide.vrx", o));
-        QVERIFY(!m.invalid);
-        QCOMPARE(m.aspectMode, 1);
-        QVERIFY(m.compressed);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 16, 9 }));
-        QCOMPARE(m.transform.orientationCode(), 1);
-        QCOMPARE(m.outputWidth, 4160);
-        QCOMPARE(m.outputHeight, 3120);
-    }
-
     // Files the engine cannot process, or named with the marker, are incompatible with
     // no output size, yet read.
     void incompatible()
@@ -248,28 +230,6 @@ private slots:
         QVERIFY(!n.transformFromState);
         n.readFrom(accessor);
         QVERIFY(n.transform == accessor.transform());
-    }
-
-    // An accessor with no transform of the engine's: the frame follows the aspect mode
-    // and orientation properties (here those of a calibration record: 4:3, unrotated).
-    void transformWithoutEngineTransform()
-    {
-        vrxgen::PictureOptions o = small();
-        o.hotPixelsPerModule = 3;
-        vrxgen::Picture picture = vrxgen::makePicture(o);
-        QVERIFY(!picture.calibration.empty());
-        CIAPI::PropertyAccessor accessor;
-        accessor.setInputDataStream(picture.calibration.data(), picture.calibration.size());
-        QVERIFY(!accessor.transform().isSet());
-        VrxMetadata m;
-        m.transform = CIAPI::Transform(CIAPI::Point<int> { 16, 9 });
-        m.transform.reset(3);
-        m.readFrom(accessor);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
-        QCOMPARE(m.transform.orientationCode(), 0);
-        // The calibration record names the same camera as the picture.
-        QCOMPARE(m.deviceUuid,
-            QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
     }
 };
 

@@ -222,24 +222,6 @@ private slots:
         m_gallery->remove(m_gallery->index(50, 0));
         QCOMPARE(m_gallery->rowCount(), 6);
     }
-
-    void progressCountsListedOverOffered()
-    {
-        const QUrl known = file(1);
-        m_resolver->setRow(known, TestResolver::imageRow(known, at(1), 0));
-        m_gallery->insertUrl(known);
-        m_gallery->insertUrl(file(2)); // no headers yet
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 2));
-        m_resolver->setRow(file(2), TestResolver::imageRow(file(2), at(2), 0));
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(2, 2));
-        m_gallery->removeUrl(known);
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 1));
-
-        QSignalSpy indexing(m_gallery, &ActiveSession::notifyIndexingRequested);
-        m_gallery->amend(file(2));
-        m_gallery->amend(file(9));
-        QCOMPARE(indexing.count(), 1);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestActiveSession)

@@ -127,22 +127,6 @@ private slots:
         QVERIFY(viaLink.excludes(path("a/x.vrx")));
     }
 
-    void occlusionDependsOnWhatIsDecided()
-    {
-        QDir().mkpath(path("a"));
-        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
-        Root picture(nullptr, path("a"), false, false, { "x.VRX" }, true);
-        Root notes(nullptr, path("a"), false, false, { "notes.txt" }, true);
-        Root closingFolder(nullptr, path("a"), false, true, { "*.vrx" }, false);
-
-        QVERIFY(folder.occludes(picture));
-        // The folder takes no text files: the Root that names one stays meaningful.
-        QVERIFY(!folder.occludes(notes));
-        // A closed folder closes everything in it.
-        QVERIFY(closingFolder.occludes(notes));
-        QVERIFY(!picture.occludes(folder));
-    }
-
     void mergeAndCancel()
     {
         QDir().mkpath(path("a"));
@@ -358,36 +342,6 @@ private slots:
         QVERIFY(QDir(path("lim/nowatch1")).removeRecursively());
         QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lim/nowatch1/b.vrx")), kWaitMs);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
-    }
-
-    void patternChangesAreAnnounced()
-    {
-        touch(path("p/a.vrx"));
-        touch(path("p/b.vrx"));
-        Root named(nullptr, path("p"), false, false, { "a.vrx" }, true);
-        Recorder rec(&named);
-        named.setActive(true);
-        QCOMPARE(rec.files, QSet<QString> { path("p/a.vrx") });
-
-        Root more(nullptr, path("p"), false, false, { "b.vrx" }, true);
-        QVERIFY(named.merge(more));
-        QCOMPARE(rec.files, (QSet<QString> { path("p/a.vrx"), path("p/b.vrx") }));
-
-        Root closeA(nullptr, path("p"), false, false, { "a.vrx" }, false);
-        QVERIFY(named.cancel(closeA));
-        QCOMPARE(rec.files, QSet<QString> { path("p/b.vrx") });
-        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
-    }
-
-    void closingRootsWatchNothing()
-    {
-        touch(path("c/a.vrx"));
-        Root closing(nullptr, path("c"), true, true, { "*.vrx" }, false);
-        QSignalSpy added(&closing, &Root::addFile);
-        closing.setActive(true);
-        closing.rescan();
-        QCOMPARE(added.count(), 0);
-        QVERIFY(closing.followedDirectories().isEmpty());
     }
 };
 

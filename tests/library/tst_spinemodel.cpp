@@ -321,26 +321,6 @@ private slots:
         QCOMPARE(closed.count(), 3);
     }
 
-    void fileListReplacesTheOfferedSet()
-    {
-        TestResolver resolver;
-        resolver.setRowMaker([](const QUrl& u) { return TestResolver::imageRow(u, at(1, 1), 0); });
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
-        const QString odd = file("/lib/odd #1 100%.vrx").toString();
-        model.setFileList({ file("/lib/a.vrx").toString(), odd });
-        QCOMPARE(model.rowCount(), 2);
-        QVERIFY(model.list().contains(file("/lib/odd #1 100%.vrx")));
-
-        QSignalSpy closed(&model, &SpineModel::fileClosed);
-        model.setFileList({ odd, file("/lib/b.vrx").toString() });
-        QCOMPARE(closed.count(), 1);
-        QCOMPARE(closed.first().first().toUrl(), file("/lib/a.vrx"));
-        QCOMPARE(model.fileList(), (QStringList { file("/lib/b.vrx").toString(), odd }));
-        QCOMPARE(model.rowCount(), 2);
-    }
-
     void aNewResolverPlacesTheRowsAgain()
     {
         TestResolver first;
@@ -395,29 +375,6 @@ private slots:
         QCOMPARE(model.list(), (QList<QUrl> { a, b }));
         model.removeUrl(a);
         QCOMPARE(model.list(), QList<QUrl> { b });
-    }
-
-    void persistentIndexesFollowASort()
-    {
-        TestResolver resolver;
-        SpineModel model;
-        model.setResolver(&resolver);
-        QList<QUrl> urls;
-        for (int i = 0; i < 20; ++i) {
-            const QUrl url = file(QStringLiteral("/lib/%1.vrx").arg(i, 2, 10, QChar('0')));
-            resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), (i * 7) % 5));
-            model.insertUrl(url);
-            urls.append(url);
-        }
-        QList<QPersistentModelIndex> held;
-        for (int row = 0; row < 20; row += 3)
-            held.append(QPersistentModelIndex(model.index(row, 0)));
-        QList<QUrl> heldUrls;
-        for (const auto& index : held)
-            heldUrls.append(model.urlAt(index));
-        model.setOrdering(Ordering::byRating(&model));
-        for (int i = 0; i < held.size(); ++i)
-            QCOMPARE(model.urlAt(held.at(i)), heldUrls.at(i));
     }
 };
 
