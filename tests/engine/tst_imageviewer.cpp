@@ -290,6 +290,9 @@ private slots:
         QCOMPARE(record.depthType, 2);
         QCOMPARE(record.userRating, 4);
         QCOMPARE(record.location, QUrl::fromLocalFile(path));
+        // The picture's own facts, read from the engine, not the blank of an unread file.
+        QVERIFY(!record.invalid);
+        QVERIFY(!record.imageUuid.isNull());
         editor.closeImage();
 
         // The state written holds computed depth: reopening leaves nothing to announce.

@@ -256,6 +256,17 @@ private slots:
         QCOMPARE(QFileInfo(m_state).size(), record * 101);
         const int last = ratingIn(m_state);
         QVERIFY(last >= 1 && last <= 5);
+
+        // A lock held elsewhere fails the rating after a short wait, and says why.
+        QLockFile held(StateFile::lockPath(m_state));
+        QVERIFY(held.tryLock(0));
+        try {
+            StateFile::writeRating(m_raw, 2, 50);
+            QFAIL("no exception");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("State file is locked"));
+        }
+        QCOMPARE(QFileInfo(m_state).size(), record * 101);
     }
 
 private:
