@@ -22,21 +22,6 @@ PlaneF sceneDepth()
     return p;
 }
 
-// Colours that follow the depth: a red square on grey.
-RgbPlanes<uint16_t> sceneGuide()
-{
-    RgbPlanes<uint16_t> g;
-    g.reset(64, 48);
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            const bool sq = x >= 24 && x < 40 && y >= 16 && y < 32;
-            g.c[0].at(x, y) = sq ? 50000 : 20000;
-            g.c[1].at(x, y) = sq ? 5000 : 20000;
-            g.c[2].at(x, y) = sq ? 5000 : 20000;
-        }
-    return g;
-}
-
 bool same(const PlaneF& a, const PlaneF& b)
 {
     if (a.width() != b.width() || a.height() != b.height())
@@ -106,35 +91,6 @@ private slots:
         other.setBase(sceneDepth());
         QVERIFY_EXCEPTION_THROWN(other.restoreEdits(broken.data(), broken.size()), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(DepthDocument::loadBase(baseBytes.data(), 20), std::runtime_error);
-    }
-
-    void refineFillsHolesAndFollowsEdges()
-    {
-        // Factory map at half resolution with a hole and a blurred edge.
-        PlaneF factory(32, 24);
-        for (int y = 0; y < 24; ++y)
-            for (int x = 0; x < 32; ++x)
-                factory.at(x, y) = (x >= 12 && x < 20 && y >= 8 && y < 16) ? 2.f : 8.f;
-        factory.at(2, 2) = 0.f;
-        int last = -1;
-        const PlaneF depth = refineDepth(factory, sceneGuide(), [&](int p) {
-            QVERIFY(p > last && p < 100);
-            last = p;
-        });
-        QCOMPARE(depth.width(), 64);
-        QVERIFY(last >= 0);
-        QVERIFY(std::fabs(depth.at(4, 4) - 8.f) < 0.5f);
-        QVERIFY(std::fabs(depth.at(32, 24) - 2.f) < 0.5f);
-        for (int y = 0; y < depth.height(); ++y)
-            for (int x = 0; x < depth.width(); ++x)
-                QVERIFY(depth.at(x, y) > 0.f);
-        // Matting pulls depth towards the colour edges of the guide.
-        PlaneF blurred(64, 48);
-        for (int y = 0; y < 48; ++y)
-            for (int x = 0; x < 64; ++x)
-                blurred.at(x, y) = x < 22 ? 8.f : (x < 26 ? 8.f - 1.5f * (x - 21) : (x < 40 ? 2.f : 8.f));
-        const PlaneF matted = matte(blurred, sceneGuide());
-        QVERIFY(std::fabs(matted.at(23, 24) - 8.f) < std::fabs(blurred.at(23, 24) - 8.f));
     }
 };
 

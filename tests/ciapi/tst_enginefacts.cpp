@@ -19,24 +19,6 @@ class TestEngineFacts : public QObject
     Q_OBJECT
 
 private slots:
-    void focalLimits()
-    {
-        QVERIFY_EXCEPTION_THROWN(vrx::cropSizeForFocalLength(150.5f), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(vrx::cropSizeForFocalLength(-1.f), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(vrx::cropSizeForFocalLength(std::nanf("")), std::runtime_error);
-        const auto zero = vrx::cropSizeForFocalLength(0.f);
-        QVERIFY(zero.x > 0 && zero.y > 0);
-        // Outside the lens's range a file is readable but not rendered (no huge outputs).
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 32;
-        o.moduleHeight = 24;
-        o.focalLength = 2;
-        const auto pic = vrxgen::makePicture(o);
-        PropertyAccessor acc;
-        acc.setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        QVERIFY(!acc.isCompatible());
-    }
-
     void shutdownJoinsAndIsRepeatable()
     {
         std::atomic<bool> stop { false };

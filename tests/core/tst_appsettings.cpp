@@ -111,42 +111,6 @@ private slots:
         QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
     }
 
-    void userValuesWinAndNotify()
-    {
-        AppSettings settings;
-        QSignalSpy gallery(&settings, &AppSettings::galleryCellSizeChanged);
-        QSignalSpy database(&settings, &AppSettings::sessionDatabaseChanged);
-        // Setters store and notify even when nothing changes.
-        settings.setGalleryCellSize(200);
-        settings.setGalleryCellSize(321);
-        QCOMPARE(gallery.count(), 2);
-        QCOMPARE(settings.galleryCellSize(), 321);
-        settings.setSessionDatabase(QStringLiteral(":memory:"));
-        QCOMPARE(database.count(), 1);
-        QCOMPARE(AppSettings::sessionDatabase(), QStringLiteral(":memory:"));
-        settings.remove(QStringLiteral("SessionDatabase"));
-        QVERIFY(AppSettings::sessionDatabase().endsWith(QStringLiteral("/Ostra.1.db")));
-        settings.remove(QStringLiteral("GalleryCellSize"));
-        QCOMPARE(settings.galleryCellSize(), 200);
-    }
-
-    void flagsNotifyThroughTheirProperty()
-    {
-        AppSettings settings;
-        QSignalSpy background(&settings, &AppSettings::backgroundIndexChanged);
-        QSignalSpy name(&settings, &QObject::objectNameChanged);
-        QVERIFY(!settings.flag(QStringLiteral("NoSuchKey")));
-        settings.setFlag(QStringLiteral("BackgroundIndex"), false);
-        QCOMPARE(background.count(), 1);
-        QVERIFY(!settings.backgroundIndex());
-        QVERIFY(settings.defaultFlag(QStringLiteral("BackgroundIndex")));
-        // A key that is some other property of the object raises nothing.
-        settings.setFlag(QStringLiteral("objectName"), true);
-        QCOMPARE(name.count(), 0);
-        settings.remove(QStringLiteral("BackgroundIndex"));
-        settings.remove(QStringLiteral("objectName"));
-    }
-
     void importVideoFolder()
     {
         QString kept;

@@ -146,28 +146,6 @@ private slots:
         closeDatabase(check);
     }
 
-    void failingSchemaStopsTheScripts()
-    {
-        const QString broken = writeFile(QStringLiteral("broken.sql"), "CREATE TABLE (oops");
-        const QString path = m_dir.filePath(QStringLiteral("broken.db"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't run schema")));
-        QSqlDatabase db;
-        QVERIFY(!openDatabase(db, path, QStringList { broken, m_second }));
-        QSqlDatabase check;
-        QVERIFY(openDatabase(check, path, QStringList()));
-        QVERIFY(check.record(QStringLiteral("notes")).isEmpty());
-        closeDatabase(check);
-    }
-
-    void unopenableDatabaseFails()
-    {
-        const QString path = m_dir.filePath(QStringLiteral("no/such/folder/x.db"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't open database")));
-        QSqlDatabase db;
-        QVERIFY(!openDatabase(db, path, m_schema));
-        QVERIFY(!QFile::exists(path));
-    }
-
     void threadsOpenTheSameFileConcurrently()
     {
         const QString path = m_dir.filePath(QStringLiteral("threads.db"));

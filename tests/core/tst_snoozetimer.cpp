@@ -48,30 +48,6 @@ private slots:
         QVERIFY(timer.sleeps());
     }
 
-    void runsOutOnlyWithoutInput()
-    {
-        SnoozeTimer timer;
-        timer.setTimeoutMs(1);
-        timer.setSleepy(true);
-        QTest::qWait(5);
-        timer.wakeUp();
-        QVERIFY(!timer.sleeps());
-    }
-
-    void otherEventsAreNotInput()
-    {
-        SnoozeTimer timer;
-        timer.setTimeoutMs(1);
-        timer.setSleepy(true);
-        QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
-        QObject target;
-        QEvent paint(QEvent::Paint);
-        QCoreApplication::sendEvent(&target, &paint);
-        QEvent resize(QEvent::Resize);
-        QCoreApplication::sendEvent(&target, &resize);
-        QVERIFY(!timer.sleeps());
-    }
-
     void filterGoesAwayWithTheTimer()
     {
         {

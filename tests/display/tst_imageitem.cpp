@@ -237,38 +237,6 @@ private slots:
         QVERIFY2(near(scene.pixel(50, 40), QColor(40, 40, 40), 0), qPrintable(describe(scene.pixel(50, 40))));
     }
 
-    void requestsFollowLocatorAndLocation()
-    {
-        ImageLocator locator(2, nullptr);
-        TaskGate gate(locator);
-        Scene scene(QSize(64, 48));
-        const QUrl url = QUrl::fromLocalFile(m_plain);
-
-        // A location without a service only shows that it waits.
-        scene.item->setLocation(url.toString());
-        QCOMPARE(scene.item->pyramid(), loadingPyramid());
-        QCOMPARE(scene.item->location(), url.toString());
-        QVERIFY(!locator.hasKeeper(url));
-
-        scene.item->setLocator(&locator);
-        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
-        QCOMPARE(gate.started.load(), 1);
-        QVERIFY(locator.keeperFor(url)->hasListener(scene.item));
-
-        // The same location again asks for nothing.
-        scene.item->setLocation(url.toString());
-        scene.item->setLocator(&locator);
-        QVERIFY(scene.item->valid());
-        QCOMPARE(gate.started.load(), 1);
-
-        // Another item for the same file gets the kept output without a new task.
-        ImageItem second;
-        second.setLocator(&locator);
-        second.setLocation(url.toString());
-        QVERIFY(second.valid());
-        QCOMPARE(gate.started.load(), 1);
-    }
-
     // Leaving a file, whichever way, stops its output from reaching the item.
     void leavingALocationReleasesIt_data()
     {

@@ -101,26 +101,6 @@ private slots:
         QCOMPARE(m_gallery->selectionSize(), 10);
     }
 
-    void currentAndShift()
-    {
-        fill(10);
-        QSignalSpy shift(m_gallery, &ActiveSession::shiftIndexChanged);
-        QSignalSpy current(m_gallery, &ActiveSession::currentIndexChanged);
-        m_gallery->setCurrentIndex(m_gallery->index(6, 0));
-        QCOMPARE(current.count(), 1);
-        QCOMPARE(m_gallery->currentIndex().row(), 6);
-        m_gallery->setShiftIndex(m_gallery->index(3, 0));
-        QCOMPARE(m_gallery->selectionSize(), 4);
-        QCOMPARE(m_gallery->shiftIndex().row(), 3);
-        m_gallery->setCurrentIndex(m_gallery->index(0, 0));
-        QVERIFY(!m_gallery->shiftIndex().isValid());
-        QCOMPARE(shift.count(), 3);
-        // Without a current index nothing is selected.
-        m_gallery->selectionModel()->clear();
-        m_gallery->setShiftIndex(m_gallery->index(5, 0));
-        QCOMPARE(m_gallery->selectionSize(), 0);
-    }
-
     // The same files stay selected, and the same file current, whatever the order.
     void selectionSurvivesResorts()
     {

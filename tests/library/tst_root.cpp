@@ -97,55 +97,6 @@ private slots:
 
     void cleanup() { m_tree.reset(); }
 
-    void containmentAndCover()
-    {
-        QDir().mkpath(path("a/b"));
-        Root flat(nullptr, path("a"), false, true, { "*.vrx" }, true);
-        Root deep(nullptr, path("a"), true, true, { "*.vrx" }, true);
-        Root sub(nullptr, path("a/b"), false, true, { "*.vrx" }, true);
-        Root subDeep(nullptr, path("a/b"), true, true, { "*.vrx" }, true);
-
-        QVERIFY(flat.containsPath(path("a/x.vrx")));
-        QVERIFY(!flat.containsPath(path("a/b/x.vrx")));
-        QVERIFY(deep.containsPath(path("a/b/x.vrx")));
-        QVERIFY(deep.containsPath(path("a/b/missing/x.vrx")));
-        QVERIFY(!deep.containsPath(path("ab/x.vrx"))); // a sibling sharing the prefix
-        QVERIFY(!sub.containsPath(path("a/x.vrx")));
-
-        QVERIFY(deep.covers(sub));
-        QVERIFY(deep.covers(subDeep));
-        QVERIFY(!flat.covers(sub));
-        QVERIFY(!flat.covers(deep)); // never a recursive one, even of the same folder
-        QVERIFY(deep.covers(flat));
-        QVERIFY(flat.overlaps(deep));
-        QVERIFY(!sub.overlaps(flat));
-
-        // The same folder through a symbolic link.
-        QVERIFY(QFile::link(path("a"), path("link")));
-        Root viaLink(nullptr, path("link"), false, true, { "*.vrx" }, false);
-        QVERIFY(viaLink.sameFolder(flat));
-        QVERIFY(viaLink.excludes(path("a/x.vrx")));
-    }
-
-    void mergeAndCancel()
-    {
-        QDir().mkpath(path("a"));
-        Root a(nullptr, path("a"), false, false, { "a.vrx" }, true);
-        Root b(nullptr, path("a"), false, false, { "b.vrx" }, true);
-        Root closeA(nullptr, path("a"), false, false, { "a.vrx" }, false);
-        Root folder1(nullptr, path("a"), true, true, { "*.vrx" }, true);
-        Root folder2(nullptr, path("a"), true, true, { "*.vrx" }, true);
-
-        QVERIFY(a.merge(b));
-        QCOMPARE(a.patterns(), (QSet<QString> { "a.vrx", "b.vrx" }));
-        QVERIFY(!folder1.merge(folder2));
-        QVERIFY(!a.merge(closeA));
-
-        QVERIFY(a.cancel(closeA));
-        QCOMPARE(a.patterns(), QSet<QString> { "b.vrx" });
-        QVERIFY(!folder1.cancel(closeA));
-    }
-
     void namesAreMatchedExactly()
     {
         touch(path("a/IMG[1].vrx"));

@@ -120,53 +120,6 @@ private slots:
         QCOMPARE(model.list(), expected);
     }
 
-    // Larger random sets, with long shared beginnings, shared names, odd characters and
-    // capture times written in several forms: the model's sort agrees with its comparator.
-    void sortAgreesWithTheComparator_data() { orderWithTies_data(); }
-
-    void sortAgreesWithTheComparator()
-    {
-        QFETCH(QString, field);
-        QRandomGenerator random(99);
-        TestResolver resolver;
-        SpineModel model;
-        model.setResolver(&resolver);
-        const QStringList folders = { "/photos/2023 trip", "/photos/2023 trip/day 1", "/photos/2023 trip-b",
-            "/photos/2023 tri", "/photos/ünï/ç", "/photos/2023 trip/day 1/x" };
-        const QStringList names = { "IMG_20230101_000001", "IMG_20230101_00000", "IMG_2023010", "img[1] #%",
-            "IMG_20230101_000001 (copy)", "Ä" };
-        const QStringList stamps = { "2023-05-01T10:00:00.000", "2023-05-01T10:00:00",
-            "2023-05-01T10:00:00.001+02:00", "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000",
-            "not a time", "", "2023-02-30T10:00:00.000", "2022-12-31T23:59:59.999-05:00" };
-        QSet<QUrl> urls;
-        while (urls.size() < 1200) {
-            const QString path = folders.at(int(random.bounded(folders.size()))) + '/'
-                + names.at(int(random.bounded(names.size()))) + QString::number(random.bounded(40)) + ".vrx";
-            const QUrl url = file(path);
-            if (urls.contains(url))
-                continue;
-            urls.insert(url);
-            QMap<int, QVariant> row = TestResolver::imageRow(url, QDateTime(), int(random.bounded(3)));
-            row.insert(IResolver::Timestamp, stamps.at(int(random.bounded(stamps.size()))));
-            resolver.setRowSilently(url, row);
-            model.insertUrl(url);
-        }
-        model.setOrdering(makeOrdering(field, &model));
-        auto* ordering = dynamic_cast<Ordering*>(model.ordering());
-        QVERIFY(ordering);
-        QList<QUrl> expected = model.list();
-        std::sort(expected.begin(), expected.end(),
-            [&](const QUrl& a, const QUrl& b) { return ordering->compare(a, b, &resolver) < 0; });
-        QCOMPARE(model.list(), expected);
-        // Placing files one by one gives the same order as sorting them at once.
-        SpineModel oneByOne;
-        oneByOne.setResolver(&resolver);
-        oneByOne.setOrdering(makeOrdering(field, &oneByOne));
-        for (const QUrl& url : qAsConst(expected))
-            oneByOne.insertUrl(url);
-        QCOMPARE(oneByOne.list(), expected);
-    }
-
     void sectionsOfEachOrdering()
     {
         TestResolver resolver;

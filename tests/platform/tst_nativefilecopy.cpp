@@ -167,20 +167,6 @@ private slots:
         QVERIFY(!QFileInfo::exists(target));
     }
 
-    void fullDiskInTheFallbackLeavesNothing()
-    {
-        const QString target = path(QStringLiteral("full2.vrx"));
-        FaultyCalls calls;
-        calls.rangeCallsBeforeFailure = 0;
-        calls.rangeError = EXDEV;
-        calls.writeCallsBeforeFailure = 2;
-        NativeFileCopy copy(calls);
-        QVERIFY(!copy.copy(m_source, target));
-        QCOMPARE(copy.error(), ENOSPC);
-        QCOMPARE(calls.writeCalls, 3);
-        QVERIFY(!QFileInfo::exists(target));
-    }
-
     void failedSyncLeavesNothing()
     {
         const QString target = path(QStringLiteral("eio.vrx"));
