@@ -120,6 +120,50 @@ private slots:
         QCOMPARE(model.list(), expected);
     }
 
+    // Capture times as written: ordered by the wall clock, whatever zone follows; text that
+    // is no time at all comes first.
+    void timestampsAsWritten()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        model.setResolver(&resolver);
+        model.setOrdering(Ordering::byTimestamp(&model));
+        const QStringList stamps = { "2023-05-01T10:00:00.001+02:00", "2023-05-01T10:00:00",
+            "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000", "not a time" };
+        for (int i = 0; i < stamps.size(); ++i) {
+            const QUrl url = file(QStringLiteral("/lib/%1.vrx").arg(i));
+            QMap<int, QVariant> row = TestResolver::imageRow(url, QDateTime(), 0);
+            row.insert(IResolver::Timestamp, stamps.at(i));
+            resolver.setRow(url, row);
+            model.insertUrl(url);
+        }
+        QStringList order;
+        for (const QUrl& url : model.list())
+            order << url.fileName();
+        QCOMPARE(order, (QStringList { "4.vrx", "2.vrx", "1.vrx", "0.vrx", "3.vrx" }));
+    }
+
+    // A file placed at a given row by the user interface, when the row is in range.
+    void enlistAtARow()
+    {
+        TestResolver resolver;
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        const QUrl a = file("/lib/a.vrx");
+        const QUrl b = file("/lib/b.vrx");
+        for (const QUrl& url : { a, b })
+            resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), 0));
+        model.insertUrl(a);
+        model.enlistUrlAt(5, b);
+        model.enlistUrlAt(-1, b);
+        QCOMPARE(model.list(), QList<QUrl> { a });
+        model.enlistUrlAt(0, b);
+        QCOMPARE(model.list(), (QList<QUrl> { b, a }));
+        model.enlistUrlAt(0, b);
+        QCOMPARE(model.rowCount(), 2);
+    }
+
     void sectionsOfEachOrdering()
     {
         TestResolver resolver;
@@ -267,11 +311,41 @@ private slots:
         QCOMPARE(model.roleNames().value(IResolver::Timestamp), QByteArray("timestamp"));
         QCOMPARE(model.defaultIndex(true), model.lastRowIndex());
 
+        // An index kept past the removal of its row reads nothing.
         model.insertUrl(c);
+        const QModelIndex last = model.index(model.rowCount() - 1, 0);
+        QVERIFY(model.forgetUrl(c));
+        QVERIFY(model.itemData(last).isEmpty());
+        model.reloadUrl(c);
         QVERIFY(model.removeRows(0, 10));
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.grossCount(), 0);
         QCOMPARE(closed.count(), 3);
+    }
+
+    void fileListReplacesTheOfferedSet()
+    {
+        TestResolver resolver;
+        resolver.setRowMaker([](const QUrl& u) { return TestResolver::imageRow(u, at(1, 1), 0); });
+        SpineModel model;
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        model.setResolver(&resolver);
+        const QString odd = file("/lib/odd #1 100%.vrx").toString();
+        model.setFileList({ file("/lib/a.vrx").toString(), odd });
+        QCOMPARE(model.rowCount(), 2);
+        QVERIFY(model.list().contains(file("/lib/odd #1 100%.vrx")));
+
+        QSignalSpy closed(&model, &SpineModel::fileClosed);
+        model.setFileList({ odd, file("/lib/b.vrx").toString() });
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed.first().first().toUrl(), file("/lib/a.vrx"));
+        QCOMPARE(model.fileList(), (QStringList { file("/lib/b.vrx").toString(), odd }));
+        QCOMPARE(model.rowCount(), 2);
+        // Only closing files changes the count too.
+        QSignalSpy gross(&model, &SpineModel::grossCountChanged);
+        model.setFileList({ odd });
+        QCOMPARE(gross.count(), 1);
+        QCOMPARE(model.grossCount(), 1);
     }
 
     void aNewResolverPlacesTheRowsAgain()
