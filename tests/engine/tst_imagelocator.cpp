@@ -280,6 +280,23 @@ private slots:
             QTRY_COMPARE(client.outputs.size(), size_t(1));
             QVERIFY(client.outputs[0].pyramid[0].width() != 40);
             QCOMPARE(renders.load(), 1);
+            // Rendered, the picture comes in the channel order asked for too.
+            ImageLocator rgbaLocator(2, nullptr);
+            rgbaLocator.setChannelOrder(ImageLocator::kGlRgba);
+            Client rgba;
+            rgbaLocator.requestLoad(urlOf(file), &rgba);
+            QTRY_COMPARE(rgba.outputs.size(), size_t(1));
+            const CIAPI::Image& a = client.outputs[0].pyramid[0];
+            const CIAPI::Image& b = rgba.outputs[0].pyramid[0];
+            QCOMPARE(a.width(), b.width());
+            int differing = 0;
+            for (int x = 0; x < a.width(); ++x) {
+                const uint8_t* p = a.row(a.height() / 2) + x * 4;
+                const uint8_t* q = b.row(b.height() / 2) + x * 4;
+                QVERIFY(p[0] == q[2] && p[1] == q[1] && p[2] == q[0]);
+                differing += p[0] != p[2];
+            }
+            QVERIFY(differing > 0);
         }
     }
 
