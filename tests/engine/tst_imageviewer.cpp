@@ -330,6 +330,27 @@ private slots:
 
     // After a close or a new open no output of the previous picture reaches a listener,
     // even when it was produced before and is still on its way.
+    void listenersReportProgressAndDepth()
+    {
+        ImageEditor editor;
+        QSignalSpy progress(&editor, &ImageViewer::updateDepthProgressSignal);
+        QSignalSpy busy(&editor, &ImageViewer::setBusyIndicatorSignal);
+        QSignalSpy dof(&editor, &ImageEditor::depthForDOFAvailableSignal);
+        QVERIFY(open(editor, m_good));
+        QVERIFY(!editor.isLoaded());
+        RecordingClient client;
+        editor.addListener(&client);
+        editor.renderLevel(-1, 2);
+        QVERIFY(waitFor([&] { return !progress.isEmpty() && progress.last().at(0).toInt() == 100; }));
+        QVERIFY(editor.isLoaded());
+        if (!busy.isEmpty()) {
+            QVERIFY(waitFor([&] { return busy.last().at(0).toBool() == false; }));
+            QVERIFY(dof.count() >= 1);
+        }
+        editor.closeImage();
+        QVERIFY(!editor.isLoaded());
+    }
+
     void noStaleOutputAfterCancel()
     {
         ImageViewer viewer;
