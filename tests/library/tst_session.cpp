@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -141,6 +142,19 @@ private slots:
         QVERIFY(session.data(session.index(0), Session::InclusiveRole).toBool());
         QVERIFY(!session.data(session.index(1), Session::InclusiveRole).toBool());
         QCOMPARE(session.data(session.index(1), Session::DirPathRole).toString(), path("a/sub"));
+    }
+
+    // A Root taken out of the list stops watching at once, before it is deleted.
+    void removedRootsStopWatching()
+    {
+        touch(path("a/x.vrx"));
+        Session session;
+        session.setActive(true);
+        session.offer(url(path("a")), false);
+        QPointer<Root> root = session.findChild<Root*>();
+        QVERIFY(root && root->active());
+        QVERIFY(session.removeRows(0, 1));
+        QVERIFY(root && !root->active());
     }
 
     void rootRulesKeepTheListShort()

@@ -121,7 +121,7 @@ private slots:
     }
 
     // Capture times as written: ordered by the wall clock, whatever zone follows; text that
-    // is no time at all comes first.
+    // is no time at all (or no real time of day) comes first.
     void timestampsAsWritten()
     {
         TestResolver resolver;
@@ -129,7 +129,7 @@ private slots:
         model.setResolver(&resolver);
         model.setOrdering(Ordering::byTimestamp(&model));
         const QStringList stamps = { "2023-05-01T10:00:00.001+02:00", "2023-05-01T10:00:00",
-            "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000", "not a time" };
+            "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000", "2023-05-01T25:00:00.000", "not a time" };
         for (int i = 0; i < stamps.size(); ++i) {
             const QUrl url = file(QStringLiteral("/lib/%1.vrx").arg(i));
             QMap<int, QVariant> row = TestResolver::imageRow(url, QDateTime(), 0);
@@ -140,7 +140,7 @@ private slots:
         QStringList order;
         for (const QUrl& url : model.list())
             order << url.fileName();
-        QCOMPARE(order, (QStringList { "4.vrx", "2.vrx", "1.vrx", "0.vrx", "3.vrx" }));
+        QCOMPARE(order, (QStringList { "4.vrx", "5.vrx", "2.vrx", "1.vrx", "0.vrx", "3.vrx" }));
     }
 
     // A file placed at a given row by the user interface, when the row is in range.
