@@ -148,6 +148,78 @@ private slots:
 
     // Output for another file (the pooled editor's previous picture) changes nothing; a
     // stale level is refused with a log line instead of ending the program.
+    void zoomLimits()
+    {
+        ImageEditItem item;
+        QSignalSpy zoom(&item, &ImageEditItem::zoomLevelChanged);
+        item.setZoomLogLevel(65);
+        QCOMPARE(item.zoomLogLevel(), 65.0);
+        item.setZoomLogLevel(65.5);
+        item.setZoomLogLevel(-15.5);
+        item.setZoomLogLevel(std::nan(""));
+        QCOMPARE(item.zoomLogLevel(), 65.0);
+        item.setZoomLevel(0);
+        item.setZoomLevel(-2);
+        QCOMPARE(zoom.count(), 1);
+        item.setZoomLevel(1.0);
+        QCOMPARE(item.zoomLogLevel(), 0.0);
+        QCOMPARE(item.zoomLevel(), 1.0);
+    }
+
+    // Level planning over random zoom, pan, turns and pixel ratios: the request of the
+    // chosen level covers what is visible and stays inside the level, and zooming out
+    // never picks a finer level.
+    void levelPlanning()
+    {
+        const std::vector<QSize> levels { QSize(4000, 3000), QSize(2000, 1500), QSize(1000, 750),
+            QSize(500, 375) };
+        std::mt19937 random(11);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        for (int round = 0; round < 400; ++round) {
+            CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
+            t.reset(int(random() % 8));
+            ImageGeometry g;
+            g.setImageSize(4000, 3000);
+            g.setTransform(t);
+            g.setViewSize(float(100 + random() % 1800), float(100 + random() % 1200));
+            const QPointF crop(0.2 + 0.6 * unit(random), 0.2 + 0.6 * unit(random));
+            g.setPan(float((unit(random) - 0.5) * 600), float((unit(random) - 0.5) * 600));
+            const double dpr = 1.0 + int(random() % 3) * 0.5;
+            double logZoom = -15 + unit(random) * 60;
+            int previous = -1;
+            for (int step = 0; step < 8; ++step, logZoom -= 3) {
+                if (logZoom < -15)
+                    break;
+                g.setZoom(float(std::pow(double(1.05f), logZoom)));
+                const int level = LevelPlanner::chooseLevel(levels, crop, g, dpr);
+                QVERIFY(level >= 0 && level < int(levels.size()));
+                if (previous >= 0)
+                    QVERIFY2(level >= previous, "zooming out asked a finer level");
+                previous = level;
+                const QRect whole(QPoint(0, 0), levels[size_t(level)]);
+                const QRect wanted = LevelPlanner::wantedRegion(level, levels, crop, g);
+                QVERIFY(whole.contains(wanted) || wanted.isEmpty());
+                const CIAPI::ROI visible
+                    = LevelPlanner::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
+                if (!visible.empty())
+                    QVERIFY2(wanted.contains(QRect(
+                                 QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
+                        "the request misses part of the view");
+            }
+        }
+        // The block rule: a request ending short of the level's edge by less than a block
+        // reaches the edge.
+        ImageGeometry g;
+        g.setImageSize(4000, 3000);
+        g.setViewSize(400, 300);
+        g.setZoom(8.f);
+        const QRect r = LevelPlanner::wantedRegion(0, levels, QPointF(0.5, 0.5), g);
+        QCOMPARE(r.left() % 512, 0);
+        QVERIFY((r.right() + 1) % 512 == 0 || r.right() == 3999);
+        // The coarsest level is asked whole, at its own size.
+        QCOMPARE(LevelPlanner::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
+    }
+
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
