@@ -363,6 +363,9 @@ private slots:
         QCOMPARE(decomposeTransform(edits->transform()), turn);
         QVERIFY(sameCrop(edits->crop(), crop));
         QVERIFY(edits->hasEdits());
+        // Reset takes the picture back to the file's own geometry.
+        canvas.item->resetGeometry();
+        QVERIFY(!edits->hasEdits());
     }
 
     // The screenshot test: one asymmetric picture in all eight orientations with a crop.
