@@ -253,6 +253,9 @@ private slots:
             QCOMPARE(p[0].height(), 30);
             const uint8_t* px = p[0].row(15) + 20 * 4;
             QVERIFY2(qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8, "thumbnail colours, RGBA order");
+            // Letting go of a picture never asked for, or of no client, is harmless.
+            locator.releaseClient(urlOf(path("never-asked.vrx")), &client);
+            locator.releaseClient(urlOf(file), nullptr);
             // The row of a picture with a saved thumbnail comes without a render too.
             locator.requestMetadata(urlOf(file));
             QTRY_COMPARE(locator.indexedValues(urlOf(file)).value(IResolver::Rating).toInt(), 3);

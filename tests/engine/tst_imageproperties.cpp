@@ -50,6 +50,51 @@ class TestImageProperties : public QObject
     Q_OBJECT
 
 private slots:
+    void applyAndResetPatchSignals()
+    {
+        ImageProperties editor;
+        editor.setTransform(editor.transformProperties(), true);
+
+        ImageProperties patch;
+        patch.tuneToneEntry("contrast")->setCurrentValue(40);
+        patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
+        CIAPI::Transform cropped = patch.transformProperties();
+        ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.5, 0.5));
+        patch.setTransform(cropped);
+        patch.markCustomPatch(ImageProperties::Crop, true);
+
+        QSignalSpy changed(&editor, &ImageProperties::changed);
+        QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
+        editor.applyPatch(&patch);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(transformChanged.count(), 1);
+        QCOMPARE(editor.tuneToneEntry("contrast")->currentValue(), QVariant(40));
+        QVERIFY(nearRect(viewCrop(editor.transformProperties()), QRectF(0.1, 0.1, 0.5, 0.5)));
+        QVERIFY(nearRect(editor.transform().crop()->currentValue().toRectF(), QRectF(0.1, 0.1, 0.5, 0.5)));
+        QCOMPARE(patch.patchSkippedCropsCount(), 0);
+
+        // The undo record holds the values before.
+        ImageProperties undo;
+        undo.tuneToneEntry("contrast")->setCurrentValue(0);
+        undo.markTuneTonePatch(undo.tuneToneEntry("contrast").get(), true);
+        undo.setTransform(editor.transform().original);
+        undo.markCustomPatch(ImageProperties::Crop, true);
+        editor.resetPatch(&undo);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(transformChanged.count(), 2);
+        QCOMPARE(editor.tuneToneEntry("contrast")->currentValue(), QVariant(0));
+        QVERIFY(nearRect(viewCrop(editor.transformProperties()), QRectF(0, 0, 1, 1)));
+
+        // A tone-only patch emits changed() only; an equal one nothing.
+        ImageProperties tone;
+        tone.tuneToneEntry("tint")->setCurrentValue(9);
+        tone.markTuneTonePatch(tone.tuneToneEntry("tint").get(), true);
+        editor.applyPatch(&tone);
+        editor.applyPatch(&tone);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(transformChanged.count(), 2);
+    }
+
     void cropPatchOntoATurnedPictureIsSkipped()
     {
         ImageProperties editor;
