@@ -240,6 +240,19 @@ private slots:
         for (unsigned n : names)
             QVERIFY(!g->glIsTexture(n));
         g->glDeleteTextures(GLsizei(own.size()), own.data());
+
+        // Planes that go away take their textures with them.
+        std::vector<unsigned> dropped;
+        {
+            ImagePlanes gone(pyramidOf(image), kRgba);
+            gone.bind();
+            gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
+            gone.plane(0).uploadRegion();
+            dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
+            QVERIFY(g->glIsTexture(dropped[0]) && g->glIsTexture(dropped[1]));
+        }
+        for (unsigned n : dropped)
+            QVERIFY(!g->glIsTexture(n));
     }
 };
 
