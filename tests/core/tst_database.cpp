@@ -112,6 +112,15 @@ private slots:
         closeDatabase(db, { &select });
     }
 
+    // The application's own schemas are read from its resources.
+    void resourceSchemaOpens()
+    {
+        QSqlDatabase db;
+        QVERIFY(openDatabase(db, QStringLiteral(":memory:"), QStringLiteral(":/schema/db/metahistory.sql")));
+        QVERIFY(!db.tables().isEmpty());
+        closeDatabase(db);
+    }
+
     void unreadableSchemaFails_data()
     {
         QTest::addColumn<QString>("schema");
