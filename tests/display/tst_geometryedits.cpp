@@ -66,6 +66,11 @@ QRectF viewOfPicture(const ImageGeometry& g)
     return QRectF(g.imageToView(QPointF(0, 0)), g.imageToView(QPointF(1, 1))).normalized();
 }
 
+QPointF inside(const QRectF& frame, const QPointF& fraction)
+{
+    return QPointF(frame.left() + fraction.x() * frame.width(), frame.top() + fraction.y() * frame.height());
+}
+
 } // namespace
 
 class TestGeometryEdits : public QObject
@@ -246,6 +251,71 @@ private slots:
 
     // Editing starts from the stored crop; leaving without applying drops the edit;
     // applying stores it (and hides the tool).
+    // The overlay is drawn through the same mapping as the picture: the frame's corners
+    // sit on the crop's corners, the shade covers the picture outside the crop, and every
+    // handle mark lies outside the crop, touching it.
+    void overlayFollowsThePicture()
+    {
+        for (const Orientation& o : kAll) {
+            CIAPI::Transform t = turned(o);
+            setTransformCropFromView(t, QRectF(0.2, 0.1, 0.5, 0.6));
+            GeometryEdits edits;
+            edits.initTransform(t);
+            const ImageGeometry g = geometryFor(t);
+            NodeCrop crop;
+            crop.setCropGeometry(GeometryEdits::Shown, edits.cropRect(), 4.0 / 3.0);
+            crop.updateNode(g);
+            crop.setVisible(true);
+            QVERIFY(crop.shadeNode()->isVisible());
+            QCOMPARE(crop.shadeNode()->opacity(), 0.8);
+            QCOMPARE(crop.frameNode()->opacity(), 0.4);
+
+            const QRectF frame = viewOfPicture(g);
+            const QRectF view = edits.crop();
+            const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
+            auto* frameNode = static_cast<QSGGeometryNode*>(crop.frameNode()->firstChild());
+            const auto* v = frameNode->geometry()->vertexDataAsPoint2D();
+            QRectF box;
+            for (int i = 0; i < 8; ++i)
+                box |= QRectF(QPointF(v[i].x, v[i].y), QSizeF(1e-9, 1e-9));
+            QVERIFY2(nearRect(box, expected, 0.05), name(o));
+
+            auto* shade = static_cast<QSGGeometryNode*>(crop.shadeNode()->firstChild());
+            double shaded = 0;
+            const auto* s = shade->geometry()->vertexDataAsPoint2D();
+            for (int i = 0; i < 24; i += 3)
+                shaded += std::fabs((s[i + 1].x - s[i].x) * (s[i + 2].y - s[i].y)
+                              - (s[i + 2].x - s[i].x) * (s[i + 1].y - s[i].y))
+                    / 2;
+            const double outside = frame.width() * frame.height() - expected.width() * expected.height();
+            QVERIFY2(std::fabs(shaded - outside) < 1.0, name(o));
+
+            auto* handles = static_cast<QSGGeometryNode*>(crop.handleNode()->firstChild());
+            const auto* q = handles->geometry()->vertexDataAsPoint2D();
+            const QRectF grown = expected.adjusted(-6.5, -6.5, 6.5, 6.5);
+            for (int i = 0; i < 72; i += 6) {
+                const QRectF mark
+                    = QRectF(QPointF(q[i].x, q[i].y), QPointF(q[i + 5].x, q[i + 5].y)).normalized();
+                QVERIFY2(grown.contains(mark), name(o) + " mark " + QByteArray::number(i / 6));
+                QVERIFY2(!mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isValid()
+                        || mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isEmpty(),
+                    name(o) + " mark " + QByteArray::number(i / 6));
+            }
+            QSGNode root; // takes the nodes, as the canvas's node does
+            root.appendChildNode(crop.shadeNode());
+            root.appendChildNode(crop.frameNode());
+            root.appendChildNode(crop.handleNode());
+        }
+        NodeCrop hidden;
+        hidden.setCropGeometry(GeometryEdits::Hidden, QRectF(0, 0, 1, 1), 1.0);
+        hidden.updateNode(geometryFor(turned({ 0, false })));
+        QCOMPARE(hidden.shadeNode()->opacity(), 1.0);
+        QCOMPARE(static_cast<FlatColorNode*>(hidden.shadeNode()->firstChild())->color(), QColor(32, 32, 32));
+        QVERIFY(!hidden.frameNode()->isVisible());
+        delete hidden.shadeNode();
+        delete hidden.frameNode();
+        delete hidden.handleNode();
+    }
     void editingIsCommittedOnlyByApply()
     {
         GeometryEdits edits;

@@ -220,6 +220,49 @@ private slots:
         QCOMPARE(LevelPlanner::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
     }
 
+    // A picture bound while the view is empty asks nothing and keeps a finite pan; once the
+    // view has a size the picture renders to its best quality, every request inside the
+    // levels.
+    void emptyViewThenBestQuality()
+    {
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator, QSize(400, 300));
+        canvas.item->setSize(QSizeF(0, 0));
+        canvas.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+        QTest::qWait(50);
+        for (const QRegion& asked : canvas.item->askedRegions())
+            QVERIFY(asked.isEmpty());
+        QVERIFY(
+            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        canvas.item->setSize(QSizeF(400, 300));
+        QVERIFY(
+            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
+        canvas.item->setZoomLogLevel(60);
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
+        QCOMPARE(canvas.item->currentLevel(), 0);
+        const CIAPI::ImagePyramid p = canvas.item->pyramid();
+        QVERIFY(p.levelCount() > 1);
+        for (int level = 0; level < p.levelCount(); ++level) {
+            const QRect whole(0, 0, p[level].width(), p[level].height());
+            for (const QRect& r : canvas.item->askedRegions()[size_t(level)])
+                QVERIFY(whole.contains(r));
+            for (const QRect& r : canvas.item->receivedRegions()[size_t(level)])
+                QVERIFY(whole.contains(r));
+        }
+        // The coarsest level is asked at its own size, not as a whole block.
+        const int coarsest = p.levelCount() - 1;
+        QCOMPARE(canvas.item->askedRegions()[size_t(coarsest)],
+            QRegion(0, 0, p[coarsest].width(), p[coarsest].height()));
+        // Shrinking to nothing (a minimised window) keeps the pan finite.
+        canvas.item->setSize(QSizeF(0, 0));
+        canvas.item->setSize(QSizeF(300, 200));
+        QVERIFY(std::isfinite(canvas.item->geometry().panX()));
+    }
+
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
@@ -251,6 +294,11 @@ private slots:
         canvas.item->imageOutput(own);
         const QRect coarsest(0, 0, shown[own.level].width(), shown[own.level].height());
         QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)], QRegion(coarsest));
+        // A level one past the last is refused.
+        const auto before = canvas.item->receivedRegions();
+        own.level = shown.levelCount();
+        canvas.item->imageOutput(own);
+        QCOMPARE(canvas.item->receivedRegions(), before);
 
         canvas.item->setCurrentLevel(99);
         QTest::ignoreMessage(QtWarningMsg, "ImageEditItem: Bad level request");

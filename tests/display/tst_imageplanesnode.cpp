@@ -134,6 +134,62 @@ private slots:
     }
 
     // Real frames: the pyramid drawn through the scene graph into a window and read back.
+    // Two rectangles of the level in one tile give two quads.
+    void tileGeometryPerRectangle()
+    {
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = CIAPI::Image::Create(600, 400);
+        ImagePlanes planes(pyramid, kRgba);
+        ImagePlaneNode node(&planes.plane(0), 1, true);
+        planes.markDirty(0, CIAPI::ROI { 0, 0, 100, 50 }, false);
+        planes.markDirty(0, CIAPI::ROI { 300, 200, 400, 260 }, false);
+        node.preprocess();
+        ImageTileNode* tile = node.tiles()[0];
+        QCOMPARE(tile->geometry()->vertexCount(), 8);
+        QCOMPARE(tile->geometry()->indexCount(), 12);
+        const QSGGeometry::TexturedPoint2D* v = tile->geometry()->vertexDataAsTexturedPoint2D();
+        QCOMPARE(v[4].x, 300.f);
+        QCOMPARE(v[7].x, 399.f);
+        QCOMPARE(v[7].y, 259.f);
+        QCOMPARE(v[7].ty, 259.f / 1024.f);
+    }
+
+    void placeholderColours()
+    {
+        QCOMPARE(PlaceholderNode::colorFor(emptyPyramid(), 0, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(invalidPyramid(), 0, 0), QColor(40, 40, 40));
+        QCOMPARE(PlaceholderNode::colorFor(reservedPyramid(), 0, 0), QColor(0, 77, 177));
+        QCOMPARE(PlaceholderNode::colorFor(CIAPI::ImagePyramid::Create(0), 0, 0), QColor(127, 127, 127));
+        // Loading pulses: a triangle wave of period 800 ms between 0 and 100.
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 0), QColor(100, 100, 100));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 400, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 200, 0), QColor(50, 50, 50));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 800), QColor(100, 100, 100));
+    }
+
+    void histogramOfCoarsestLevel()
+    {
+        GLContext gl;
+        QVERIFY(gl.create());
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = quadrantImage(40, 20, 20, 10, true);
+        ImagePlanesNode node(pyramid, kBgra);
+        node.bindWindow(nullptr);
+        std::vector<std::vector<quint32>> bins;
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, false);
+        node.preprocess();
+        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 1, 1))); // uploads arrived this frame
+        node.preprocess();
+        QVERIFY(node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
+        QCOMPARE(int(bins.size()), 4);
+        // Left half: 200 red-quadrant pixels and 200 blue-quadrant ones.
+        QCOMPARE(bins[0][200], 200u);
+        QCOMPARE(bins[0][30], 200u);
+        QCOMPARE(bins[2][200], 200u);
+        QCOMPARE(bins[3][(200 + 30 + 30) / 3], 400u);
+        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
+    }
+
     void drawsPyramidInWindow_data()
     {
         QTest::addColumn<int>("format");
@@ -196,6 +252,21 @@ private slots:
         const QPoint p = angle == 180 ? QPoint(439 - 370, 263 - 222) : QPoint(370, 222);
         QVERIFY2(near(coarse.pixel(p * coarse.devicePixelRatio()), kQuadrants[3]),
             qPrintable(describe(coarse.pixel(p))));
+    }
+
+    void placeholderInWindow()
+    {
+        QQuickWindow window;
+        window.resize(100, 80);
+        window.setColor(Qt::white);
+        auto* item = new PyramidItem;
+        item->setParentItem(window.contentItem());
+        item->setSize(QSizeF(100, 80));
+        item->pyramid = invalidPyramid();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QImage frame = window.grabWindow();
+        QVERIFY2(near(frame.pixel(50, 40), QColor(40, 40, 40)), qPrintable(describe(frame.pixel(50, 40))));
     }
 };
 
