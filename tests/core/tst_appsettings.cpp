@@ -111,6 +111,25 @@ private slots:
         QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
     }
 
+    // The defaults a user sees on a first start.
+    void userFacingDefaults_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("gallery cells") << "GalleryCellSize" << QVariant(200);
+        QTest::newRow("capture cells") << "CaptureCellSize" << QVariant(160);
+        QTest::newRow("close on new files") << "CloseOnNewFiles" << QVariant(true);
+        QTest::newRow("background index") << "BackgroundIndex" << QVariant(true);
+    }
+
+    void userFacingDefaults()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, value);
+        AppSettings settings;
+        QCOMPARE(settings.value(key).toString(), value.toString());
+    }
+
     void importVideoFolder()
     {
         QString kept;

@@ -155,6 +155,15 @@ private slots:
         closeDatabase(check);
     }
 
+    void unopenableDatabaseFails()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("no/such/folder/x.db"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't open database")));
+        QSqlDatabase db;
+        QVERIFY(!openDatabase(db, path, m_schema));
+        QVERIFY(!QFile::exists(path));
+    }
+
     void threadsOpenTheSameFileConcurrently()
     {
         const QString path = m_dir.filePath(QStringLiteral("threads.db"));
