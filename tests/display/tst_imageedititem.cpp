@@ -394,9 +394,8 @@ private slots:
             crop = edits->crop();
             turn = decomposeTransform(edits->transform());
             QVERIFY(edits->hasEdits());
-            canvas.item->setLocation(QString());
         }
-        // The editor handed back saves its state on the recycle step.
+        // The item going away hands its editor back, which saves its state on the recycle step.
         QVERIFY(QTest::qWaitFor(
             [&] { return QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_second))); }, 30000));
         Canvas canvas(locator);
