@@ -12,12 +12,17 @@ cd "$BUILD_DIR"
 xvfb-run -a -s "-screen 0 1920x1080x24" \
     ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
 
-# The engine's own tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The engine's tests, the image service's and the gallery's again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (shutdown with work in flight, keepers dropped on other threads).
+# Only those test programs and what they link are built.
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
-    BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug \
-        ostra_build -DOSTRA_SANITIZE=ON -DOSTRA_ENGINE_ONLY=ON
+    BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON
+    mapfile -t asan_targets < <(ninja -C "$ROOT/build-asan" -t targets all |
+        grep -oE '^(ciapi|engine|library)_(tst_[a-z0-9]+|statewriter):' | tr -d ':' | sort -u)
+    cmake --build "$ROOT/build-asan" -j "${OSTRA_JOBS:-$(nproc)}" --target "${asan_targets[@]}"
     cd "$ROOT/build-asan"
-    ctest --output-on-failure -j "$(nproc)" --timeout 900 -L engine
+    xvfb-run -a -s "-screen 0 1920x1080x24" \
+        ctest --output-on-failure -j "$(nproc)" --timeout 900 -R '^(ciapi|engine|library)/'
 fi
 
 # The engine's threading tests once more under ThreadSanitizer (render/cancel cycles, several

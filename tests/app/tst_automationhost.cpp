@@ -60,11 +60,6 @@ void makeStaleSocket(const QString& path)
     ::close(fd);
 }
 
-QStringList roundTrip(const QStringList& list)
-{
-    return AutomationHost::decode(AutomationClient::encode(list));
-}
-
 } // namespace
 
 class TestAutomationHost : public QObject
@@ -85,22 +80,6 @@ private slots:
     }
 
     void cleanupTestCase() { m_settings.reset(); }
-
-    void decodeWhatQtWrites()
-    {
-        const QStringList lists[] = {
-            {},
-            { QString() },
-            { QString(), QStringLiteral(""), QStringLiteral("a") },
-            { QStringLiteral("/home/u/Pictures/caf\u00e9 \U0001F600.vrx"), QStringLiteral("--preempt") },
-        };
-        for (const QStringList& list : lists) {
-            const QStringList decoded = roundTrip(list);
-            QCOMPARE(decoded, list);
-            for (int i = 0; i < list.size(); ++i)
-                QCOMPARE(decoded.at(i).isNull(), list.at(i).isNull());
-        }
-    }
 
     void decodeTruncatedKeepsWholeStrings()
     {
@@ -136,56 +115,6 @@ private slots:
             nulls += be32(0xffffffff);
         QCOMPARE(AutomationHost::decode(nulls).size(), 1000);
         QVERIFY(AutomationHost::decode(QByteArray("\0\0", 2)).isEmpty());
-    }
-
-    void clientDeliversAbsolutePaths()
-    {
-        AutomationHost host;
-        QVERIFY(host.isListening());
-        QCOMPARE(host.serverPath(), m_path);
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        QSignalSpy suicide(&host, &AutomationHost::suicide);
-
-        QTemporaryDir folder;
-        QVERIFY(folder.isValid());
-        const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(folder.path()));
-        QStringList args { QStringLiteral("relative/a.vrx"), QStringLiteral("/abs/b c.vrx"),
-            QStringLiteral("../up.vrx") };
-        AutomationClient client;
-        const bool delivered = client.command(args);
-        QVERIFY(QDir::setCurrent(previous));
-        QVERIFY(delivered);
-
-        QTRY_COMPARE(locations.count(), 1);
-        const auto urls = locations.at(0).at(0).value<QList<QUrl>>();
-        const QDir base(folder.path());
-        QCOMPARE(urls,
-            (QList<QUrl> { QUrl::fromLocalFile(base.absoluteFilePath(QStringLiteral("relative/a.vrx"))),
-                QUrl::fromLocalFile(QStringLiteral("/abs/b c.vrx")),
-                QUrl::fromLocalFile(QDir::cleanPath(base.absoluteFilePath(QStringLiteral("../up.vrx")))) }));
-        QCOMPARE(suicide.count(), 0);
-    }
-
-    void preemptAndEmptyMessages()
-    {
-        AutomationHost host;
-        QSignalSpy commands(&host, &AutomationHost::command);
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        QSignalSpy suicide(&host, &AutomationHost::suicide);
-
-        sendRaw(m_path, AutomationClient::encode({}));
-        QTRY_COMPARE(commands.count(), 1);
-        sendRaw(m_path, AutomationClient::encode({ QStringLiteral("--preempt"), QStringLiteral("/x.vrx") }));
-        QTRY_COMPARE(commands.count(), 2);
-        QCOMPARE(suicide.count(), 1);
-        QCOMPARE(locations.count(), 0);
-        // A connection that sends nothing at all is an empty message.
-        sendRaw(m_path, QByteArray());
-        QTRY_COMPARE(commands.count(), 3);
-        QCOMPARE(commands.at(2).at(0).toStringList(), QStringList());
-        QCOMPARE(suicide.count(), 1);
-        QCOMPARE(locations.count(), 0);
     }
 
     void hostileMessagesOverTheSocket()
@@ -303,38 +232,6 @@ private slots:
         QTRY_COMPARE(stalled.state(), QLocalSocket::UnconnectedState);
     }
 
-    void clientReportsAFailedWrite()
-    {
-        // An instance that accepts and hangs up at once: the files did not get through.
-        QLocalServer rude;
-        QVERIFY(rude.listen(m_path));
-        connect(&rude, &QLocalServer::newConnection, &rude, [&rude] {
-            while (QLocalSocket* socket = rude.nextPendingConnection())
-                socket->abort();
-        });
-        QStringList files;
-        for (int i = 0; i < 100000; ++i)
-            files << QStringLiteral("/a/rather/long/path/to/a/picture/number-%1.vrx").arg(i);
-        const QString server = AutomationClient::serverName();
-        auto sent
-            = QtConcurrent::run([files, server]() mutable { return AutomationClient(server).send(files); });
-        QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 40000);
-        QCOMPARE(sent.result(), AutomationClient::Result::Failed);
-        rude.close();
-    }
-
-    void noInstance()
-    {
-        QVERIFY(!QFileInfo::exists(m_path));
-        QStringList args { QStringLiteral("/x.vrx") };
-        AutomationClient client;
-        QCOMPARE(client.send(args), AutomationClient::Result::NoInstance);
-        QStringList preempt { QStringLiteral("--preempt"), QStringLiteral("/y.vrx") };
-        QVERIFY(!client.command(preempt));
-        // The keyword is taken out of the caller's list either way.
-        QCOMPARE(preempt, QStringList { QStringLiteral("/y.vrx") });
-    }
-
     void staleSocketIsReplaced()
     {
         makeStaleSocket(m_path);
@@ -345,74 +242,6 @@ private slots:
         QStringList args { QStringLiteral("/z.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(locations.count(), 1);
-    }
-
-    void liveSocketIsNotTaken()
-    {
-        AutomationHost first;
-        QVERIFY(first.isListening());
-        QSignalSpy firstLocations(&first, &AutomationHost::locations);
-        {
-            AutomationHost second;
-            QVERIFY(!second.isListening());
-        }
-        QStringList args { QStringLiteral("/still-first.vrx") };
-        QVERIFY(AutomationClient().command(args));
-        QTRY_COMPARE(firstLocations.count(), 1);
-    }
-
-    void otherFilesAreNotRemoved()
-    {
-        {
-            QFile file(m_path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("not a socket");
-        }
-        {
-            AutomationHost host;
-            QVERIFY(!host.isListening());
-        }
-        QFile file(m_path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("not a socket"));
-        file.close();
-        QVERIFY(file.remove());
-    }
-
-    void absoluteSocketPathFromTheSettings()
-    {
-        QTemporaryDir folder;
-        QVERIFY(folder.isValid());
-        const QString path = folder.filePath(QStringLiteral("handoff"));
-        m_settings->setValue(QStringLiteral("LocalSocketPath"), path);
-        {
-            AutomationHost host;
-            QCOMPARE(host.serverPath(), path);
-            QVERIFY(host.isListening());
-            QSignalSpy locations(&host, &AutomationHost::locations);
-            QStringList args { QStringLiteral("/elsewhere.vrx") };
-            QVERIFY(AutomationClient().command(args));
-            QTRY_COMPARE(locations.count(), 1);
-            QVERIFY(!QFileInfo::exists(m_path));
-        }
-        m_settings->remove(QStringLiteral("LocalSocketPath"));
-        QCOMPARE(AutomationClient::serverName(), QString::fromLatin1(ostra::applicationId));
-    }
-
-    void fileOpenEventsTakeTheSameRoad()
-    {
-        AutomationHost host;
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        AutomationClient client(qApp);
-        QFileOpenEvent byFile(QStringLiteral("/opened.vrx"));
-        QVERIFY(QCoreApplication::sendEvent(qApp, &byFile));
-        QFileOpenEvent byUrl(QUrl::fromLocalFile(QStringLiteral("/by url.vrx")));
-        QVERIFY(QCoreApplication::sendEvent(qApp, &byUrl));
-        QTRY_COMPARE(locations.count(), 2);
-        QCOMPARE(locations.at(0).at(0).value<QList<QUrl>>(),
-            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/opened.vrx")) });
-        QCOMPARE(locations.at(1).at(0).value<QList<QUrl>>(),
-            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/by url.vrx")) });
     }
 };
 

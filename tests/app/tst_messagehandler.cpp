@@ -73,12 +73,6 @@ private slots:
                                << QStringLiteral("Cannot initialize the window")
                                << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc F Cannot "
                                              "initialize the window\n");
-        QTest::newRow("info") << int(QtInfoMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc)
-                              << QStringLiteral("i")
-                              << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc I i\n");
-        QTest::newRow("unknown type")
-            << 77 << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc) << QStringLiteral("u")
-            << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc I u\n");
         QTest::newRow("empty message")
             << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0) << QString()
             << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D \n");
@@ -96,41 +90,6 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QByteArray, expected);
         QCOMPARE(ostra::formatLogLine(QtMsgType(type), when, threadId, message), expected);
-    }
-
-    void localTimeUsesTheSystemZone()
-    {
-        // A local date-time has no offset appended to its time; the zone's offset name
-        // stands in its own field.
-        const QDateTime now = QDateTime::currentDateTime();
-        const QByteArray line = ostra::formatLogLine(QtDebugMsg, now, 0x42, QStringLiteral("m"));
-        const QString zone = QTimeZone::systemTimeZone().displayName(now, QTimeZone::OffsetName);
-        const QByteArray expected
-            = now.toString(Qt::ISODateWithMs).replace(QLatin1Char('T'), QLatin1Char(' ')).toLocal8Bit() + ' '
-            + zone.toLocal8Bit() + "       42 D m\n";
-        QCOMPARE(line, expected);
-    }
-
-    void offsetNamesMatchTheTimeZones()
-    {
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        for (int offset : { 0, 3600, -18000, 19800, -12600, 50400, -43200 }) {
-            const QString qt
-                = QTimeZone(offset).displayName(now.toOffsetFromUtc(offset), QTimeZone::OffsetName);
-            QCOMPARE(QString::fromLatin1(ostra::offsetName(offset)), qt);
-        }
-        // The clock the handler reads agrees with Qt's view of local time.
-        const QDateTime local = ostra::localNow();
-        QVERIFY(qAbs(local.secsTo(QDateTime::currentDateTime())) <= 2);
-        QCOMPARE(local.offsetFromUtc(), QDateTime::currentDateTime().offsetFromUtc());
-    }
-
-    void textOutsideTheCodePage()
-    {
-        const QString message = QStringLiteral("caf\u00e9 \u6771\u4eac \U0001F600");
-        const QByteArray line = ostra::formatLogLine(
-            QtWarningMsg, QDateTime(QDate(2020, 1, 1), QTime(1, 2), Qt::UTC), 7, message);
-        QVERIFY(line.endsWith(" W " + message.toLocal8Bit() + '\n'));
     }
 
     void messageEndsAtNul()

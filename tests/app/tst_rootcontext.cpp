@@ -65,15 +65,9 @@ private slots:
         QTest::newRow("tuning 2 is out of range")
             << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING=2") } << QVariant(true) << 1
             << QString() << null << true << QStringList();
-        QTest::newRow("tuning not a number")
-            << QStringList { QStringLiteral("QA_3B6C0F15_QUELT_TUNING=yes") } << QVariant(true) << 1
-            << QString() << null << true << QStringList();
         QTest::newRow("recent as a number")
             << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=7") } << QVariant(7) << 1 << QString()
             << null << true << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT = 7") };
-        QTest::newRow("recent set but empty")
-            << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=") } << QVariant(true) << 1 << QString()
-            << null << true << QStringList();
         QTest::newRow("update text") << QStringList { QStringLiteral(
             "QA_09F5B6C8_QUELT_UPDATE=https://updates.example/feed.xml") }
                                      << QVariant(true) << 1
@@ -84,9 +78,6 @@ private slots:
             << QString() << QVariant(3) << true << QStringList();
         QTest::newRow("force update 0 leaves it unset")
             << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0") } << QVariant(true) << 1
-            << QString() << unset << true << QStringList();
-        QTest::newRow("force update garbage leaves it unset")
-            << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=soon") } << QVariant(true) << 1
             << QString() << unset << true << QStringList();
         QTest::newRow("all four") << QStringList { QStringLiteral("QA_E4A1772D_QUELT_RECENT=0"),
             QStringLiteral("QA_3B6C0F15_QUELT_TUNING=1"), QStringLiteral("QA_09F5B6C8_QUELT_UPDATE="),

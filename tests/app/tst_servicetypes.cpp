@@ -85,33 +85,6 @@ private slots:
         QVERIFY(root->property("negligible").toBool());
     }
 
-    // The settings singleton as the QML reads it: a binding follows a change, and the
-    // object outlives the engine that handed it out.
-    void settingsSingleton()
-    {
-        ostra::applyIdentity();
-        auto settings = std::make_unique<AppSettings>();
-        settings->setGalleryCellSize(250);
-        {
-            QQmlEngine engine;
-            QQmlComponent component(&engine);
-            component.setData("import QtQml 2.15\nimport com.quelt.ostra 2.0\n"
-                              "QtObject { property int size: AppSettings.galleryCellSize\n"
-                              "           property string socket: AppSettings.dataStoreFolder }",
-                QUrl());
-            std::unique_ptr<QObject> object(component.create());
-            QVERIFY2(object, qPrintable(component.errorString()));
-            QCOMPARE(object->property("size").toInt(), 250);
-            QCOMPARE(object->property("socket").toString(), AppSettings::dataStoreFolder());
-            settings->setGalleryCellSize(260);
-            QCOMPARE(object->property("size").toInt(), 260);
-        }
-        // The engine is gone; the settings object it handed out is not.
-        QCOMPARE(AppSettings::instance(), settings.get());
-        QCOMPARE(settings->galleryCellSize(), 260);
-        settings->remove(QStringLiteral("GalleryCellSize"));
-    }
-
     // The import's foundations as the views will declare them: the volume list and a
     // destination folder whose free space a binding reads.
     void volumesAndTargetFolder()

@@ -90,48 +90,6 @@ private slots:
             }
         }
     }
-
-    void otherCamerasRecordIsIgnored()
-    {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 40;
-        o.moduleHeight = 30;
-        o.hotPixelsPerModule = 2;
-        o.cameraSeed = 1;
-        const auto pic = vrxgen::makePicture(o);
-        o.cameraSeed = 2;
-        const auto other = vrxgen::makePicture(o);
-        Multi keep;
-        auto renderer = DirectRenderer::Create(4);
-        renderer->setInputDataStream(joined(pic.vrx, other.calibration, keep));
-        QVERIFY(!renderer->input()->hasCalibration());
-        QVERIFY(renderer->input()->hotPixels(0).empty());
-        // A damaged record is no calibration either, and the picture still opens.
-        auto broken = pic.calibration;
-        broken[broken.size() / 2] ^= 1;
-        Multi keep2;
-        renderer->setInputDataStream(joined(pic.vrx, broken, keep2));
-        QVERIFY(renderer->isCompatible());
-        QVERIFY(!renderer->input()->hasCalibration());
-    }
-
-    // The calibration store learns the camera of a record through a property accessor.
-    void accessorReadsRecordIdentity()
-    {
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 40;
-        o.moduleHeight = 30;
-        o.hotPixelsPerModule = 1;
-        o.cameraSeed = 9;
-        const auto pic = vrxgen::makePicture(o);
-        auto buf = CreateMemStream(pic.calibration.data(), pic.calibration.size());
-        auto stream = std::make_shared<std::istream>(buf.get());
-        PropertyAccessor acc;
-        acc.setInputDataStream(stream);
-        QVERIFY(!acc.isCompatible());
-        QCOMPARE(acc.getProperty(IntArrayParam::CameraUuid),
-            std::vector<std::uint32_t>(pic.meta.cameraUuid.begin(), pic.meta.cameraUuid.end()));
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestCalibration)

@@ -127,24 +127,6 @@ private slots:
         }
     }
 
-    // Every table entry, reached from just above and just below its rounding edges: the row
-    // encoder picks the same entry as encode() for each.
-    void encodeRowPicksTheSameEntries()
-    {
-        const ColourPipeline p(ToneSettings {}, kCamera);
-        std::vector<float> v;
-        for (int i = 0; i < 65536; ++i)
-            for (float off : { -0.4999f, -0.002f, 0.f, 0.002f, 0.4999f })
-                v.push_back((float(i) + off) / 65535.f);
-        std::vector<uint8_t> out(v.size() * 4);
-        p.encodeRow(v.data(), v.data() + 1, v.data() + 2, int(v.size()) - 2, out.data(), false);
-        for (size_t i = 0; i + 2 < v.size(); ++i)
-            for (int c = 0; c < 3; ++c)
-                if (out[i * 4 + size_t(c)] != p.encode(v[i + size_t(c)]))
-                    QFAIL(qPrintable(
-                        QString("value %1 channel %2").arg(double(v[i + size_t(c)]), 0, 'g', 9).arg(c)));
-    }
-
     // Values outside [0, 1], and values that are not numbers, never read outside the tables.
     void encodeRowClampsEverything()
     {

@@ -56,44 +56,6 @@ private slots:
         QCOMPARE(bgra.data()[3], std::uint8_t(255));
     }
 
-    void rawDownsampleWithoutPreview()
-    {
-        vrxgen::PictureOptions o;
-        o.seed = 4;
-        o.moduleWidth = 1600;
-        o.moduleHeight = 1200;
-        o.modules = 1;
-        o.frames = 1;
-        o.preview = false;
-        o.depthMap = false;
-        o.noise = 0.f;
-        const auto pic = vrxgen::makePicture(o);
-        auto r = DirectRenderer::Create(4);
-        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        QCOMPARE(r->width(), 400); // 800 x 600 blocks, halved while the long side stays >= 384
-        QCOMPARE(r->height(), 300);
-        Image img = Image::Create(r->width(), r->height());
-        r->render(img);
-        // The scene's colours come through: compare with the generator's own sRGB preview of the
-        // scene, pixel by pixel within a tolerance (edges aside).
-        o.preview = true;
-        o.previewLongSide = 400;
-        const auto withPreview = vrxgen::makePicture(o);
-        auto p = DirectRenderer::Create(4);
-        p->setInputDataStream(withPreview.vrx.data(), withPreview.vrx.size());
-        Image ref = Image::Create(400, 300);
-        p->render(ref);
-        int close = 0;
-        for (int y = 0; y < 300; ++y)
-            for (int x = 0; x < 400; ++x) {
-                int worst = 0;
-                for (int c = 0; c < 3; ++c)
-                    worst = std::max(worst, std::abs(img.row(y)[4 * x + c] - ref.row(y)[4 * x + c]));
-                close += worst <= 24;
-            }
-        QVERIFY2(close > 400 * 300 * 8 / 10, qPrintable(QString::number(close)));
-    }
-
     void refusesWhatItCannotRender()
     {
         auto r = DirectRenderer::Create(4);

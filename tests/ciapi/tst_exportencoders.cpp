@@ -70,25 +70,6 @@ private slots:
             QCOMPARE(dng.pixels[i], rgb16[i] / 65535.f);
     }
 
-    void hdrKeepsRange()
-    {
-        for (int w : { 5, 40 }) { // flat and run-length scanlines
-            std::vector<float> px(size_t(w) * 3 * 3);
-            for (size_t i = 0; i < px.size(); ++i)
-                px[i] = (i % 5 == 0) ? 0.f : float(i % 9) * 3.7f + 0.001f * float(i);
-            for (int x = 10; x < std::min(w, 30); ++x) // a run
-                for (int c = 0; c < 3; ++c)
-                    px[(size_t(w) + x) * 3 + c] = 0.25f;
-            const auto d = enginetest::readHdr(encodeHdr(px.data(), w, 3));
-            QCOMPARE(d.width, w);
-            QCOMPARE(d.height, 3);
-            for (size_t i = 0; i < px.size(); ++i) {
-                const float m = std::max({ px[i - i % 3], px[i - i % 3 + 1], px[i - i % 3 + 2] });
-                QVERIFY2(std::fabs(d.pixels[i] - px[i]) <= m / 128.f + 1e-6f, qPrintable(QString::number(i)));
-            }
-        }
-    }
-
     // The marker in the top-left corner lands where each matrix sends it.
     void orientAllEight_data()
     {
@@ -129,30 +110,6 @@ private slots:
         for (size_t i = 0; i < out.size(); i += 3)
             whites += out[i + 2] == 255;
         QCOMPARE(whites, 16);
-    }
-
-    void planClipsCropAndScales()
-    {
-        const std::array<int, 4> id { 1, 0, 0, 1 }, turn { 0, -1, 1, 0 };
-        auto p = planExport(400, 300, { 0.f, 0.f, 1.f, 1.f }, id, 0, 0);
-        QCOMPARE(p.finalWidth(), 400);
-        QCOMPARE(p.finalHeight(), 300);
-        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, turn, 0, 0);
-        QVERIFY(p.crop == (Rect { 100, 150, 300, 300 }));
-        QCOMPARE(p.finalWidth(), 150);
-        QCOMPARE(p.finalHeight(), 200);
-        p = planExport(400, 300, { 0.25f, 0.5f, 0.5f, 0.5f }, id, 100, 75);
-        QCOMPARE(p.finalWidth(), 100);
-        QCOMPARE(p.finalHeight(), 75);
-        // A crop reaching beyond the picture keeps only what exists, at the same scale.
-        p = planExport(400, 300, { -0.25f, 0.f, 1.f, 1.f }, id, 200, 150);
-        QVERIFY(p.crop == (Rect { 0, 0, 300, 300 }));
-        QCOMPARE(p.finalWidth(), 150);
-        QCOMPARE(p.finalHeight(), 150);
-        QVERIFY_EXCEPTION_THROWN(
-            planExport(400, 300, { 2.f, 2.f, 0.5f, 0.5f }, id, 0, 0), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(
-            planExport(400, 300, { 0, 0, 1, 1 }, { 1, 1, 0, 1 }, 0, 0), std::runtime_error);
     }
 };
 

@@ -31,13 +31,6 @@ class TestRenderer : public QObject
     Q_OBJECT
 
 private slots:
-    void createRejectsUnknownProfiles()
-    {
-        QVERIFY_EXCEPTION_THROWN(Renderer::Create(1), std::invalid_argument);
-        QVERIFY(Renderer::Create(0));
-        QVERIFY(Renderer::Create(3));
-    }
-
     // First depth computation: 0, progress below 100, 2, 3, progress 100, 4; output tiles
     // come between 3 and progress 100.
     void listenerOrderFirstDepth()
@@ -84,30 +77,6 @@ private slots:
         QCOMPARE(withoutOutput(log.events()), std::vector<std::string> { "progress 100" });
     }
 
-    void listenerOrderDepthFromStateAndProfileZero()
-    {
-        const auto pic = picture(5);
-        std::stringstream state;
-        {
-            auto r = rendererFor(pic, 3);
-            r->serialize(state, StateFull); // computes depth for the state
-        }
-        auto r = rendererFor(pic, 3);
-        r->deserialize(state, StateFull);
-        EventLog log;
-        log.attach(*r);
-        const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, true);
-        QCOMPARE(
-            withoutOutput(log.events()), (std::vector<std::string> { "state 2", "state 3", "progress 100" }));
-
-        auto r0 = rendererFor(pic, 0);
-        EventLog log0;
-        log0.attach(*r0);
-        r0->render(last, ROI { 0, 0, 512, 512 }, 1, true);
-        QCOMPARE(withoutOutput(log0.events()), std::vector<std::string> { "progress 100" });
-    }
-
     void roiIsClippedAndTiled()
     {
         const auto pic = picture();
@@ -127,21 +96,6 @@ private slots:
             }
         QCOMPARE(area, long(p[level].width()) * (p[level].height() - 300));
         QVERIFY_EXCEPTION_THROWN(r->render(p.levelCount(), ROI { 0, 0, 1, 1 }, 1, true), std::runtime_error);
-    }
-
-    void outputBufferPerInput()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        const ImagePyramid a = r->outputBuffer();
-        QVERIFY(a == r->outputBuffer());
-        QCOMPARE(a.levelCount(), ImagePyramid::LevelCountFor(4160, 3120));
-        QCOMPARE(a[0].width(), 4160);
-        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        QVERIFY(a != r->outputBuffer());
-        r->setInputDataStream(nullptr, 0);
-        QVERIFY_EXCEPTION_THROWN(r->outputBuffer(), std::runtime_error);
-        r->render(0, ROI { 0, 0, 10, 10 }, 1, true); // nothing to render: no call, no crash
     }
 
     // Many render/cancel cycles: after cancelRenderRequests returns, no tile of an earlier
@@ -214,160 +168,6 @@ private slots:
         QCOMPARE(differingPixels(asyncPixels, renderLevel(*fresh, level), 0), 0);
     }
 
-    // The numbering is the editor canvas's: 0 normal, 1 refocus point, 2 focus slider,
-    // 3 debug view, 4 quick select.
-    void modesAreVisiblyDifferent()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 3);
-        r->setProperty(FloatParam::DepthOfField, 2.8f);
-        const int last = r->outputBuffer().levelCount() - 1;
-        std::vector<std::vector<uint8_t>> shots;
-        for (int mode = 0; mode <= 4; ++mode) {
-            r->setMode(mode);
-            shots.push_back(renderLevel(*r, last));
-        }
-        const int total = int(shots[0].size() / 4);
-        for (int a = 0; a < 5; ++a)
-            for (int b = a + 1; b < 5; ++b)
-                QVERIFY2(differingPixels(shots[a], shots[b], 8) > total / 20,
-                    qPrintable(QString("modes %1 and %2").arg(a).arg(b)));
-        QVERIFY_EXCEPTION_THROWN(r->setMode(5), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(r->setMode(-1), std::runtime_error);
-    }
-
-    // Each mode shows what the canvas uses it for.
-    void modesShowTheirSubject()
-    {
-        const auto pic = picture(11);
-        const vrxgen::Plane& near = pic.scene.planes.front();
-        auto r = rendererFor(pic, 3);
-        ImagePyramid p = r->outputBuffer();
-        const int level = p.levelCount() - 2; // wider than one tile
-        const int w = p[level].width(), h = p[level].height();
-        const int nx = int(near.cx * w), ny = int(near.cy * h);
-        auto px
-            = [&](const std::vector<uint8_t>& img, int x, int y) { return &img[(size_t(y) * w + x) * 4]; };
-        r->setProperty(FloatParam::FocusDepth, near.depth);
-
-        // Focus slider: with the aperture closed everything is in focus and nothing is overlaid;
-        // opening it overlays the picture more and more strongly, never the plane in focus.
-        r->setProperty(FloatParam::DepthOfField, 15.2f);
-        r->setMode(0);
-        const auto normalClosed = renderLevel(*r, level);
-        r->setMode(2);
-        QCOMPARE(differingPixels(renderLevel(*r, level), normalClosed, 0), 0);
-        double previous = 0;
-        for (float dof : { 8.f, 4.f, 2.8f }) {
-            r->setProperty(FloatParam::DepthOfField, dof);
-            r->setMode(0);
-            const auto normal = renderLevel(*r, level);
-            r->setMode(2);
-            const auto slider = renderLevel(*r, level);
-            QVERIFY(differingPixels(slider, normal, 8) > w * h / 4);
-            double change = 0;
-            for (size_t i = 0; i < slider.size(); ++i)
-                change += std::abs(int(slider[i]) - int(normal[i]));
-            QVERIFY2(change > previous * 1.05,
-                qPrintable(QString("f/%1: %2 after %3").arg(dof).arg(change).arg(previous)));
-            previous = change;
-            QVERIFY(std::memcmp(px(slider, nx, ny), px(normal, nx, ny), 3) == 0);
-        }
-
-        // Refocus point: the plane in focus keeps its colours, the far background is shaded.
-        r->setMode(0);
-        const auto normal = renderLevel(*r, level);
-        r->setMode(1);
-        const auto shaded = renderLevel(*r, level);
-        QVERIFY(std::memcmp(px(shaded, nx, ny), px(normal, nx, ny), 3) == 0);
-        const uint8_t* bgNormal = px(normal, 2, h - 3);
-        const uint8_t* bgShaded = px(shaded, 2, h - 3);
-        QVERIFY(bgShaded[1] < bgNormal[1] || bgNormal[1] == 0);
-
-        // Debug view: tile edges in red.
-        r->setMode(3);
-        const auto debug = renderLevel(*r, level);
-        for (int y : { 0, h / 2, h - 1 }) {
-            const uint8_t* e = px(debug, 256, y);
-            QCOMPARE(int(e[0]), 255);
-            QCOMPARE(int(e[1]), 0);
-            QCOMPARE(int(e[2]), 0);
-        }
-        QVERIFY(px(debug, 100, 100)[1] != 0 || px(debug, 100, 100)[0] != 255);
-
-        // Quick select: the selected plane is tinted magenta, the rest dimmed.
-        DepthEditor editor(*r);
-        QuickSelectDepthEditingParams q;
-        q.points = { { near.cx, near.cy }, { near.cx + near.rx * 0.2f, near.cy } };
-        q.brushSize = 0.01f;
-        q.level = level;
-        q.visible = ROI { 0, 0, w, h };
-        editor.addQuickSelectStrokes(q);
-        r->setMode(4);
-        const auto quick = renderLevel(*r, level);
-        const uint8_t* in = px(quick, nx, ny);
-        const uint8_t* was = px(normal, nx, ny);
-        QVERIFY(in[0] >= 127 && in[2] >= 127 && in[1] <= was[1] / 2 + 1);
-        const uint8_t* out = px(quick, 2, h - 3);
-        QVERIFY(out[1] <= bgNormal[1]);
-        QVERIFY(!(out[0] >= 127 && out[2] >= 127 && out[1] < 64));
-    }
-
-    void tuneValuesChangeOutput()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        const int last = r->outputBuffer().levelCount() - 1;
-        const auto base = renderLevel(*r, last);
-        auto mean = [](const std::vector<uint8_t>& px, int c) {
-            double s = 0;
-            for (size_t i = c; i < px.size(); i += 4)
-                s += px[i];
-            return s / (px.size() / 4);
-        };
-        r->setProperty(FloatParam::Exposure, 1.f);
-        const auto brighter = renderLevel(*r, last);
-        QVERIFY(mean(brighter, 1) > mean(base, 1) + 10);
-        r->setProperty(FloatParam::Exposure, 0.f);
-        const float t = r->getProperty(FloatParam::Temperature);
-        r->setProperty(FloatParam::Temperature, t + 3000.f); // the light was bluer: picture warms
-        const auto warm = renderLevel(*r, last);
-        QVERIFY(mean(warm, 0) - mean(warm, 2) > mean(base, 0) - mean(base, 2) + 5);
-        r->setProperty(FloatParam::Temperature, t);
-        r->setProperty(FloatParam::Saturation, -100.f);
-        const auto grey = renderLevel(*r, last);
-        QVERIFY(std::abs(mean(grey, 0) - mean(grey, 2)) < 3);
-        // BGRA swaps the channel bytes and nothing else.
-        r->setProperty(FloatParam::Saturation, 0.f);
-        r->setProperty(IntParam::ChannelOrderBGRA, 1);
-        const auto bgra = renderLevel(*r, last);
-        for (size_t i = 0; i < base.size(); i += 97 * 4) {
-            QCOMPARE(bgra[i], base[i + 2]);
-            QCOMPARE(bgra[i + 2], base[i]);
-        }
-    }
-
-    void refocusSharperAtFocusDepth()
-    {
-        const auto pic = picture(11);
-        const vrxgen::Plane& near = pic.scene.planes.front();
-        auto r = rendererFor(pic, 3);
-        const int level = r->outputBuffer().levelCount() - 1;
-        const int w = r->outputBuffer()[level].width(), h = r->outputBuffer()[level].height();
-        r->setProperty(FloatParam::DepthOfField, 2.8f);
-        const float u0 = near.cx - near.rx * 0.4f, u1 = near.cx + near.rx * 0.4f;
-        const float v0 = near.cy - near.ry * 0.4f, v1 = near.cy + near.ry * 0.4f;
-        r->setProperty(FloatParam::FocusDepth, near.depth);
-        const double focused = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        r->setProperty(FloatParam::FocusDepth, pic.scene.farthest());
-        const double away = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        QVERIFY2(focused > away * 1.5, qPrintable(QString("%1 vs %2").arg(focused).arg(away)));
-        // The widest depth of field leaves everything sharp.
-        r->setProperty(FloatParam::DepthOfField, 15.2f);
-        const double closed = sharpness(renderLevel(*r, level), w, h, u0, v0, u1, v1);
-        QVERIFY(closed > away * 1.5);
-    }
-
     // Full state: settings, rating, transform, depth and its edits come back; reset keeps the rating.
     void stateRoundTrip()
     {
@@ -414,37 +214,6 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(other->deserialize(in2, StateFull), std::runtime_error);
     }
 
-    void serializeFullComputesDepthOnlyForProfileThree()
-    {
-        const auto pic = picture(9);
-        auto r3 = rendererFor(pic, 3, false);
-        std::stringstream s3;
-        r3->serialize(s3, StateFull);
-        QCOMPARE(StateFileEditor(s3).depthType(), 2);
-        auto r0 = rendererFor(pic, 0);
-        std::stringstream s0;
-        r0->serialize(s0, StateFull);
-        QCOMPARE(StateFileEditor(s0).depthType(), 0);
-        // Settings only, nothing rendered: no thumbnail, a small state.
-        std::stringstream small;
-        auto fresh = rendererFor(pic, 0);
-        fresh->serialize(small, StateSettings);
-        QVERIFY(small.str().size() < 16 * 1024);
-    }
-
-    void applyTuningSetsOriginals()
-    {
-        const auto pic = picture();
-        auto r = Renderer::Create(3);
-        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
-        ApplyTuning(1, *r);
-        const float contrast = r->getProperty(FloatParam::Contrast);
-        QVERIFY(contrast != 0.f);
-        r->setProperty(FloatParam::Contrast, -50.f);
-        r->reset(0);
-        QCOMPARE(r->getProperty(FloatParam::Contrast), contrast); // back to the tuned original
-    }
-
     // Several renderers on several threads at once, each checked against its own sync render.
     void concurrentRenderers()
     {
@@ -475,24 +244,6 @@ private slots:
         for (auto& t : threads)
             t.join();
         QCOMPARE(failures.load(), 0);
-    }
-
-    // The pool is joined by StaticShutdown, twice if need be, and works again afterwards.
-    void staticShutdownTwiceThenRender()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        EventLog log;
-        log.attach(*r);
-        const int last = r->outputBuffer().levelCount() - 1;
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
-        StaticShutdown(); // finishes the queued tiles
-        StaticShutdown();
-        QVERIFY(!log.events().empty());
-        QCOMPARE(log.events().back(), std::string("progress 100"));
-        log.clear();
-        r->render(last, ROI { 0, 0, 512, 512 }, 1, false);
-        log.waitFor("progress 100");
     }
 };
 

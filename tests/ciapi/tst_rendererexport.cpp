@@ -70,50 +70,6 @@ private slots:
         }
     }
 
-    // Turning moves content: the top-left of an unturned export is where the turn puts it.
-    void rotationMovesContent()
-    {
-        const auto pic = picture(3, 0);
-        auto plain = rendererFor(pic, 0);
-        const Decoded a = readPpm(exportBytes(*plain, { 208, 156 }, 1));
-        auto turned = rendererFor(pic, 0);
-        turned->transform().reset(7); // 180 degrees
-        const Decoded b = readPpm(exportBytes(*turned, { 208, 156 }, 1));
-        QCOMPARE(b.width, a.width);
-        double diff = 0, same = 0;
-        for (int y = 0; y < a.height; y += 7)
-            for (int x = 0; x < a.width; x += 7)
-                for (int c = 0; c < 3; ++c) {
-                    diff += std::fabs(a.at(x, y, c) - b.at(a.width - 1 - x, a.height - 1 - y, c));
-                    same += std::fabs(a.at(x, y, c) - b.at(x, y, c));
-                }
-        QVERIFY2(diff * 4 < same, qPrintable(QString("%1 vs %2").arg(diff).arg(same)));
-    }
-
-    void colourSpaceAndFidelityMatter()
-    {
-        const auto pic = picture();
-        auto r = rendererFor(pic, 0);
-        r->setProperty(FloatParam::Contrast, 60.f);
-        r->setProperty(IntParam::ExportColorSpace, 4);
-        const Decoded display = readPpm(exportBytes(*r, { 208, 156 }, 1));
-        r->setProperty(IntParam::ExportColorSpace, 0);
-        const Decoded linear = readPpm(exportBytes(*r, { 208, 156 }, 1));
-        double mDisplay = 0, mLinear = 0;
-        for (size_t i = 0; i < display.pixels.size(); ++i) {
-            mDisplay += display.pixels[i];
-            mLinear += linear.pixels[i];
-        }
-        QVERIFY(mDisplay > mLinear * 1.3); // the sRGB curve lifts the mid-tones
-        r->setProperty(IntParam::ExportColorSpace, 4);
-        r->setProperty(IntParam::HighFidelity, 1);
-        const auto hi = exportBytes(*r, { 208, 156 }, 0);
-        r->setProperty(IntParam::HighFidelity, 0);
-        const auto lo = exportBytes(*r, { 208, 156 }, 0);
-        QVERIFY(hi != lo);
-        QCOMPARE(readJpeg(hi).width, readJpeg(lo).width);
-    }
-
     void badRequestsThrow()
     {
         const auto pic = picture();

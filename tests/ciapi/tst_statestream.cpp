@@ -100,26 +100,6 @@ private slots:
         QCOMPARE(static_cast<int>(thumb.data()[3]), 255);
     }
 
-    void sizesTellThumbnailsApart()
-    {
-        QVERIFY(bytesOf(fullState(true)).size() > 16384);
-        QVERIFY(bytesOf(fullState(false)).size() <= 16384);
-        // A tiny thumbnail still makes the state larger than 16 KiB.
-        state::EngineState small;
-        small.rating = 1;
-        small.thumbnailJpeg = texturedJpeg(8, 8);
-        QVERIFY(bytesOf(small).size() > 16384);
-
-        StateFileEditor empty;
-        empty.setUserRating(-2147483647 - 1);
-        empty.setUserRating(5);
-        std::ostringstream out;
-        empty.serialize(out);
-        QVERIFY(out.str().size() < 100);
-        QVERIFY(out.str().size() > 0);
-        QVERIFY_EXCEPTION_THROWN(empty.getThumbnail(), std::runtime_error);
-    }
-
     // Rating records appended to a file on disk are seen by every reader, in order.
     void appendedRatingsWin()
     {

@@ -14,32 +14,6 @@ class TestStreams : public QObject
     Q_OBJECT
 
 private slots:
-    void memStreamIsZeroCopyAndSeekable()
-    {
-        const std::string text = "0123456789abcdef";
-        auto buf = CreateMemStream(text.data(), text.size());
-        auto in = std::make_shared<std::istream>(buf.get());
-        in->seekg(10);
-        char c = 0;
-        in->get(c);
-        QCOMPARE(c, 'a');
-        in->seekg(-2, std::ios::end);
-        std::string rest;
-        *in >> rest;
-        QCOMPARE(rest, std::string("ef"));
-        in->clear();
-        in->seekg(0, std::ios::end);
-        QCOMPARE(static_cast<long>(in->tellg()), 16l);
-        in->seekg(17);
-        QVERIFY(in->fail());
-        auto src = ByteSource::fromStream(in);
-        QCOMPARE(src->view(3, 2), reinterpret_cast<const std::uint8_t*>(text.data()) + 3);
-        QVERIFY_EXCEPTION_THROWN(src->view(15, 2), std::runtime_error);
-        auto empty = CreateMemStream(nullptr, 10);
-        std::istream e(empty.get());
-        QCOMPARE(e.get(), std::char_traits<char>::eof());
-    }
-
     void multiStreamReadsAcrossParts()
     {
         const std::string a = "first part|";

@@ -14,21 +14,6 @@ class TestAsyncTask : public QObject
 {
     Q_OBJECT
 private slots:
-    void emptyFunctionThrows()
-    {
-        AsyncTask task(std::function<void()>(), false);
-        QVERIFY_EXCEPTION_THROWN(task.run(), std::bad_function_call);
-    }
-
-    void autoDeleteFollowsTheFlag()
-    {
-        AsyncTask kept([] {}, false);
-        QVERIFY(!kept.autoDelete());
-        auto* dropped = new AsyncTask([] {}, true);
-        QVERIFY(dropped->autoDelete());
-        delete dropped;
-    }
-
     void runsOnThePoolAndDeletesItself()
     {
         QSemaphore done;

@@ -112,28 +112,6 @@ private slots:
         QVERIFY(masksConsistent(m, 2));
     }
 
-    void releasingAFreeSlotChangesNothing()
-    {
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
-        ManualPost post;
-        int releases = 0;
-        CircularPool pool(
-            3, 3, [&](int) { ++releases; }, [](int) {}, post.function());
-        QCOMPARE(pool.acquire(false), 0);
-        const auto before = pool.masks();
-        QTest::ignoreMessage(QtDebugMsg, "release started");
-        QTest::ignoreMessage(QtDebugMsg, "release working");
-        QTest::ignoreMessage(QtDebugMsg, "0 release 2");
-        QTest::ignoreMessage(QtDebugMsg, "release finished");
-        pool.release(2);
-        const auto after = pool.masks();
-        QCOMPARE(releases, 0);
-        QCOMPARE(post.pending(), 0);
-        QCOMPARE(after.free, before.free);
-        QCOMPARE(after.busy, before.busy);
-        QCOMPARE(after.recycling, before.recycling);
-    }
-
     void unmarkedSlotsAreNeverTakenBack()
     {
         ManualPost post;
@@ -274,30 +252,6 @@ private slots:
         QVERIFY(__builtin_popcount(m.busy) <= busyLimit);
         for (int i = 0; i < slotCount; ++i)
             QCOMPARE(states[i].load(), int(Free));
-    }
-
-    void arrayPoolMapsSlotsToElements()
-    {
-        QString editors[2] = { QStringLiteral("a"), QStringLiteral("b") };
-        ManualPost post;
-        QStringList log;
-        StdArrayPool<QString, 2> pool(
-            editors, 1, [&](QString& e) { log << QStringLiteral("release ") + e; },
-            [&](QString& e) {
-                log << QStringLiteral("recycle ") + e;
-                e += QLatin1Char('!');
-            },
-            post.function());
-        QCOMPARE(pool.acquire(true), 0);
-        QCOMPARE(pool.acquire(false), 1);
-        post.runAll();
-        pool.release(1);
-        post.runAll();
-        QCOMPARE(log,
-            (QStringList { QStringLiteral("release a"), QStringLiteral("recycle a"),
-                QStringLiteral("release b"), QStringLiteral("recycle b") }));
-        QCOMPARE(editors[0], QStringLiteral("a!"));
-        QCOMPARE(&pool.at(1), &editors[1]);
     }
 
     void slotCountIsBounded()

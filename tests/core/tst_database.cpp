@@ -91,27 +91,6 @@ private slots:
         closeDatabase(second, { &insertSecond });
     }
 
-    void inMemoryDatabasesAreSeparate()
-    {
-        QSqlDatabase a;
-        QSqlDatabase b;
-        QVERIFY(openDatabase(a, QStringLiteral(":memory:"), m_schema));
-        QSqlQuery insertA(a);
-        QVERIFY(insertA.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
-        QVERIFY(openDatabase(b, QStringLiteral(":memory:"), m_schema));
-
-        insertA.bindValue(QStringLiteral(":name"), QStringLiteral("only in a"));
-        QVERIFY(execLogged(insertA));
-        QVERIFY(execLogged(insertA));
-        QCOMPARE(countRows(a, QStringLiteral("items")), 2);
-        QCOMPARE(countRows(b, QStringLiteral("items")), 0);
-
-        closeDatabase(b);
-        QVERIFY(execLogged(insertA));
-        QCOMPARE(countRows(a, QStringLiteral("items")), 3);
-        closeDatabase(a, { &insertA });
-    }
-
     void rowsSurviveAReopen()
     {
         const QString path = m_dir.filePath(QStringLiteral("reopen.db"));
@@ -131,6 +110,15 @@ private slots:
         QVERIFY(select.next());
         QCOMPARE(select.value(0).toString(), QStringLiteral("kept"));
         closeDatabase(db, { &select });
+    }
+
+    // The application's own schemas are read from its resources.
+    void resourceSchemaOpens()
+    {
+        QSqlDatabase db;
+        QVERIFY(openDatabase(db, QStringLiteral(":memory:"), QStringLiteral(":/schema/db/metahistory.sql")));
+        QVERIFY(!db.tables().isEmpty());
+        closeDatabase(db);
     }
 
     void unreadableSchemaFails_data()
@@ -167,19 +155,6 @@ private slots:
         closeDatabase(check);
     }
 
-    void failingSchemaStopsTheScripts()
-    {
-        const QString broken = writeFile(QStringLiteral("broken.sql"), "CREATE TABLE (oops");
-        const QString path = m_dir.filePath(QStringLiteral("broken.db"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't run schema")));
-        QSqlDatabase db;
-        QVERIFY(!openDatabase(db, path, QStringList { broken, m_second }));
-        QSqlDatabase check;
-        QVERIFY(openDatabase(check, path, QStringList()));
-        QVERIFY(check.record(QStringLiteral("notes")).isEmpty());
-        closeDatabase(check);
-    }
-
     void unopenableDatabaseFails()
     {
         const QString path = m_dir.filePath(QStringLiteral("no/such/folder/x.db"));
@@ -187,23 +162,6 @@ private slots:
         QSqlDatabase db;
         QVERIFY(!openDatabase(db, path, m_schema));
         QVERIFY(!QFile::exists(path));
-    }
-
-    void failedStatementIsLoggedWithItsValues()
-    {
-        QSqlDatabase db;
-        QVERIFY(openDatabase(db, QStringLiteral(":memory:"), m_schema));
-        QSqlQuery insert(db);
-        QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (id, name) VALUES (:id, :name)")));
-        insert.bindValue(QStringLiteral(":id"), 7);
-        insert.bindValue(QStringLiteral(":name"), QStringLiteral("x"));
-        QVERIFY(execLogged(insert));
-        QTest::ignoreMessage(QtDebugMsg,
-            QRegularExpression(
-                QStringLiteral("^INSERT INTO items .* QMap\\(\\(:id, QVariant\\(int, 7\\)\\)\\(:name, "
-                               "QVariant\\(QString, \"x\"\\)\\)\\) \\d+ UNIQUE")));
-        QVERIFY(!execLogged(insert));
-        closeDatabase(db, { &insert });
     }
 
     void threadsOpenTheSameFileConcurrently()
@@ -234,13 +192,6 @@ private slots:
         QVERIFY(openDatabase(db, path, m_schema));
         QCOMPARE(countRows(db, QStringLiteral("items")), threads * rows);
         closeDatabase(db);
-    }
-
-    void readTextFileReadsOrGivesEmpty()
-    {
-        QCOMPARE(readTextFile(m_second),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS notes (id INTEGER PRIMARY KEY, body TEXT)"));
-        QVERIFY(readTextFile(m_dir.filePath(QStringLiteral("absent"))).isEmpty());
     }
 };
 

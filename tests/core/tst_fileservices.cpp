@@ -65,23 +65,6 @@ private slots:
         file.close();
         QVERIFY(!flushToDisk(file));
     }
-
-    void folderSync()
-    {
-        QVERIFY(flushFolderToDisk(m_dir.path()));
-        QVERIFY(!flushFolderToDisk(m_dir.filePath(QStringLiteral("missing"))));
-    }
-
-    void copyAndHide()
-    {
-        const QString source = m_dir.filePath(QStringLiteral("src"));
-        const QString target = m_dir.filePath(QStringLiteral("dst"));
-        QVERIFY(writeFile(source, "data"));
-        QVERIFY(copyFileNative(source, target));
-        QVERIFY(!copyFileNative(source, target));
-        QCOMPARE(errno, EEXIST);
-        QVERIFY(setNativeFileAttributes(target));
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestFileServices)

@@ -68,23 +68,6 @@ private slots:
         QCOMPARE(working.state(), PowerStats::Ok);
         QCOMPARE(okState.count(), 0);
     }
-
-    void keepAwakeSpeaksAtMostOnce()
-    {
-        // Without a system bus (or without logind) one line says so; nothing else.
-        static QStringList lines;
-        lines.clear();
-        auto previous = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext&, const QString& m) { lines << m; });
-        for (int i = 0; i < 3; ++i)
-            keepAwake(false, QStringLiteral("test"));
-        for (int i = 0; i < 4; ++i)
-            allowSleep();
-        keepAwake(true);
-        allowSleep();
-        qInstallMessageHandler(previous);
-        QVERIFY2(lines.size() <= 1, qPrintable(lines.join(QLatin1Char('\n'))));
-    }
 };
 
 OSTRA_TEST_MAIN(TestPowerStats)

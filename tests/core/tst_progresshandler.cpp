@@ -44,18 +44,6 @@ private slots:
         QCOMPARE(handler.estimatedTimeLeft(), qint64(30 * 50));
     }
 
-    void repeatingTheMaximumKeepsTheRate()
-    {
-        ClockedHandler handler;
-        handler.start(4);
-        handler.advance(400);
-        handler.setProgress(4);
-        QCOMPARE(handler.rate(), 100.0);
-        handler.advance(10000);
-        handler.setProgress(4);
-        QCOMPARE(handler.rate(), 100.0);
-    }
-
     void signalsComeInTheirOrder()
     {
         ClockedHandler handler(5.0);
@@ -79,17 +67,6 @@ private slots:
         QCOMPARE(events,
             (QStringList {
                 QStringLiteral("estimate"), QStringLiteral("inProgress"), QStringLiteral("progress") }));
-    }
-
-    void zeroMaximumEndsARun()
-    {
-        ClockedHandler handler;
-        handler.start(10);
-        QSignalSpy spy(&handler, &ProgressHandler::inProgressChanged);
-        handler.setMaximumProgress(0);
-        QCOMPARE(spy.count(), 1);
-        QVERIFY(!handler.isInProgress());
-        QCOMPARE(handler.maximumProgress(), qint64(0));
     }
 
     void absurdRatesStayInRange()

@@ -41,24 +41,6 @@ private slots:
         QCOMPARE(model.progress(), ProgressRatio(15, 30));
     }
 
-    void wholeProgressClearsPartials()
-    {
-        ProgressModel model;
-        model.setPartialProgress(1, 2, 7);
-        model.setProgress(3, 4);
-        QCOMPARE(model.partialCount(), 0);
-        model.setPartialProgress(2, 2, 7);
-        QCOMPARE(model.progress(), ProgressRatio(5, 6));
-        model.setPercentage(40);
-        QCOMPARE(model.progress(), ProgressRatio(40, 100));
-        QCOMPARE(model.partialCount(), 0);
-        model.addProgress(ProgressRatio(10, 0));
-        QCOMPARE(model.percentage(), 50);
-        model.reset();
-        QCOMPARE(model.progress(), ProgressRatio(0, 0));
-        QVERIFY(!model.active());
-    }
-
     void ratiosAtZeroAndAtTheTop()
     {
         ProgressModel model;
@@ -87,33 +69,6 @@ private slots:
         QCOMPARE(events,
             (QStringList { QStringLiteral("progress"), QStringLiteral("active=1"), QStringLiteral("progress"),
                 QStringLiteral("progress"), QStringLiteral("active=0"), QStringLiteral("progress") }));
-    }
-
-    void keysOfOneValueMeetInOneEntry()
-    {
-        ProgressModel model;
-        model.setPartialProgress(1, 2, QVariant(int(1)));
-        model.setPartialProgress(2, 2, QVariant(qlonglong(1)));
-        QCOMPARE(model.partialCount(), 1);
-        // A string and a number are different keys, and so are a string and a URL.
-        model.setPartialProgress(1, 1, QStringLiteral("1"));
-        model.setPartialProgress(1, 1, QUrl(QStringLiteral("1")));
-        QCOMPARE(model.partialCount(), 3);
-        // The null key is a key like any other.
-        model.setPartialProgress(3, 5);
-        model.addPartialProgress(1, 0);
-        QCOMPARE(model.partial(QVariant()), ProgressRatio(4, 5));
-    }
-
-    void localKeysAreDecodedPaths()
-    {
-        ProgressModel model;
-        const QUrl url = QUrl::fromLocalFile(QStringLiteral("/pictures/a b%c.vrx"));
-        model.setLocalPercentage(30, url);
-        model.addLocalProgress(ProgressRatio(5, 0), url);
-        QCOMPARE(model.partial(QStringLiteral("/pictures/a b%c.vrx")), ProgressRatio(35, 100));
-        model.setPartialPercentage(100, QStringLiteral("/pictures/a b%c.vrx"));
-        QCOMPARE(model.progress(), ProgressRatio(100, 100));
     }
 
     void variantOrderIsStrictAndWeak()

@@ -48,53 +48,6 @@ private slots:
         QVERIFY(timer.sleeps());
     }
 
-    void runsOutOnlyWithoutInput()
-    {
-        SnoozeTimer timer;
-        timer.setTimeoutMs(1);
-        timer.setSleepy(true);
-        QTest::qWait(5);
-        timer.wakeUp();
-        QVERIFY(!timer.sleeps());
-    }
-
-    void inputWhileNotSleepyChangesNothing()
-    {
-        SnoozeTimer timer;
-        QSignalSpy spy(&timer, &SnoozeTimer::sleepsChanged);
-        QObject target;
-        pressKey(&target);
-        QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(&target, &move);
-        QVERIFY(!timer.sleeps());
-        QCOMPARE(spy.count(), 0);
-    }
-
-    void otherEventsAreNotInput()
-    {
-        SnoozeTimer timer;
-        timer.setTimeoutMs(1);
-        timer.setSleepy(true);
-        QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
-        QObject target;
-        QEvent paint(QEvent::Paint);
-        QCoreApplication::sendEvent(&target, &paint);
-        QEvent resize(QEvent::Resize);
-        QCoreApplication::sendEvent(&target, &resize);
-        QVERIFY(!timer.sleeps());
-    }
-
-    void leavingSleepyStops()
-    {
-        SnoozeTimer timer;
-        timer.setSleepy(true);
-        QVERIFY(timer.sleeps());
-        timer.setSleepy(false);
-        QVERIFY(!timer.sleeps());
-        timer.setTimeoutMs(-5);
-        QCOMPARE(timer.timeoutMs(), 0);
-    }
-
     void filterGoesAwayWithTheTimer()
     {
         {

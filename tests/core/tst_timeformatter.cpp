@@ -69,29 +69,6 @@ private slots:
         QCOMPARE(f.verbiage(ms), text);
     }
 
-    void scalesHideSmallUnits()
-    {
-        TimeSinceFormatter f;
-        configure(f);
-        f.setScales({ 0, 0, 1 });
-        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes"));
-        QCOMPARE(f.verbiage(3600500), QStringLiteral("1 hour"));
-        QCOMPARE(f.verbiage(123000), QStringLiteral("2 minutes 3 seconds"));
-        // A short list of scales is reused for larger units; out-of-range entries are clamped.
-        f.setScales({ 7 });
-        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour"));
-        f.setScales({ -4 });
-        QCOMPARE(f.verbiage(3723000), QStringLiteral("1 hour 2 minutes 3 seconds"));
-    }
-
-    void singularNamesServeWithoutPlurals()
-    {
-        TimeSinceFormatter f;
-        f.setUnits({ QStringLiteral("s"), QStringLiteral("min") });
-        f.setRadices({ 1000, 60 });
-        QCOMPARE(f.verbiage(125000), QStringLiteral("2 min 5 s"));
-    }
-
     void hostileListsDoNotReachOutOfRange()
     {
         TimeSinceFormatter f;
@@ -107,25 +84,6 @@ private slots:
         QCOMPARE(f.verbiage(3723000), QString());
         f.setRadices({});
         QCOMPARE(f.verbiage(3723000), QString());
-    }
-
-    void timeSinceTellsTheSpan()
-    {
-        TimeSinceFormatter f;
-        QSignalSpy known(&f, &TimeFormatter::knownChanged);
-        QSignalSpy remaining(&f, &TimeFormatter::remainingChanged);
-        configure(f);
-        const QDateTime start(QDate(2024, 1, 1), QTime(10, 0), Qt::UTC);
-        f.setStartDate(start);
-        f.setEndDate(start.addSecs(3723));
-        QCOMPARE(f.remaining(), QStringLiteral("1 hour 2 minutes 3 seconds"));
-        QVERIFY(f.known());
-        QCOMPARE(known.count(), 1);
-        const int changes = remaining.count();
-        f.setEndDate(start.addSecs(3723));
-        QCOMPARE(remaining.count(), changes);
-        f.setEndDate(start.addSecs(-10));
-        QVERIFY(f.isNegligible());
     }
 
     void timeLeftFromTheRateSinceTheMark()
@@ -173,74 +131,6 @@ private slots:
         QVERIFY(f.known());
         QVERIFY(f.isNegligible());
         QCOMPARE(TimeLeftFormatter::estimate(5000, -20, 120), qint64(0));
-    }
-
-    void shortEstimateIsKnownButEmpty()
-    {
-        ProgressModel model;
-        FixedTimeLeft f;
-        configure(f);
-        f.setProgressModel(&model);
-        f.elapsed = 10;
-        QSignalSpy known(&f, &TimeFormatter::knownChanged);
-        QSignalSpy remaining(&f, &TimeFormatter::remainingChanged);
-        model.setProgress(50, 100);
-        QVERIFY(f.known());
-        QCOMPARE(known.count(), 1);
-        QCOMPARE(remaining.count(), 0);
-        QVERIFY(f.isNegligible());
-    }
-
-    void timeLeftNeedsMatchingLists()
-    {
-        ProgressModel model;
-        FixedTimeLeft f;
-        f.setUnits(kUnits);
-        f.setPlurals({ QStringLiteral("seconds") });
-        f.setRadices(kRadices);
-        f.setProgressModel(&model);
-        f.elapsed = 10000;
-        model.setProgress(100, 700);
-        QVERIFY(!f.known());
-        QVERIFY(f.remaining().isEmpty());
-    }
-
-    void stoppingAndSwitchingModels()
-    {
-        ProgressModel first;
-        ProgressModel second;
-        FixedTimeLeft f;
-        configure(f);
-        f.elapsed = 10000;
-        f.setProgressModel(&first);
-        first.setProgress(100, 700);
-        QCOMPARE(f.remaining(), QStringLiteral("1 minute"));
-        QSignalSpy started(&f, &TimeFormatter::startedChanged);
-        f.setStarted(false);
-        QCOMPARE(started.count(), 1);
-        first.setProgress(200, 700);
-        QVERIFY(!f.known());
-
-        f.setProgressModel(&second);
-        QVERIFY(f.started());
-        // The old model no longer drives the text.
-        second.setProgress(100, 200);
-        const QString text = f.remaining();
-        first.setProgress(0, 1000000);
-        QCOMPARE(f.remaining(), text);
-        QCOMPARE(text, QStringLiteral("10 seconds"));
-    }
-
-    void ownModelByDefault()
-    {
-        TimeLeftFormatter f;
-        QVERIFY(f.progressModel() != nullptr);
-        QCOMPARE(f.progressModel()->parent(), &f);
-        QVERIFY(!f.started());
-        f.setProgressModel(nullptr);
-        configure(f);
-        f.setStarted(true);
-        QVERIFY(!f.known());
     }
 };
 

@@ -78,72 +78,6 @@ class TestGeometryEdits : public QObject
     Q_OBJECT
 
 private slots:
-    void engineRectsAndRegions()
-    {
-        const CIAPI::ROI roi { 3, 5, 515, 517 };
-        const QRect r = fromEngineRect(roi);
-        QCOMPARE(r, QRect(3, 5, 512, 512));
-        QCOMPARE(r.right(), 514);
-        QVERIFY(toEngineRect(r) == roi);
-        QVERIFY(toEngineRect(QRect(0, 0, 1, 1)) == (CIAPI::ROI { 0, 0, 1, 1 }));
-        // Overlapping rectangles count once.
-        QRegion region(QRect(0, 0, 10, 10));
-        region |= QRect(5, 5, 10, 10);
-        QCOMPARE(regionArea(region), qint64(175));
-        QCOMPARE(regionArea(QRegion()), qint64(0));
-        QRegion pending(QRect(0, 0, 4, 4));
-        QRegion target(QRect(10, 10, 2, 2));
-        takeRegion(pending, target);
-        QVERIFY(pending.isEmpty());
-        QCOMPARE(regionArea(target), qint64(20));
-        const auto points = toEnginePoints({ QPointF(0.25, 0.5), QPointF(1, 0) });
-        QCOMPARE(points.size(), size_t(2));
-        QCOMPARE(fromEnginePoint(points[0]), QPointF(0.25, 0.5));
-        QCOMPARE(points[1].x, 1.f);
-    }
-
-    // The crop the user draws in the view, stored in the engine and cut from the picture,
-    // covers exactly the part of the picture that the display draws under it: for every
-    // orientation and a set of crops, view -> engine -> view returns the rectangle, and the
-    // picture crop's corners drawn through the display geometry land on the view crop.
-    void cropConversionsAgreeWithTheDisplay_data()
-    {
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QRectF>("view");
-        const QRectF crops[] = { QRectF(0, 0, 1, 1), QRectF(0.1, 0.2, 0.3, 0.5), QRectF(0.6, 0.05, 0.4, 0.3),
-            QRectF(0, 0.7, 0.25, 0.3) };
-        for (int i = 0; i < 8; ++i)
-            for (const QRectF& c : crops)
-                QTest::addRow(
-                    "%s crop %g,%g %gx%g", name(kAll[i]).constData(), c.x(), c.y(), c.width(), c.height())
-                    << i << c;
-    }
-    void cropConversionsAgreeWithTheDisplay()
-    {
-        QFETCH(int, index);
-        QFETCH(QRectF, view);
-        CIAPI::Transform t = turned(kAll[index]);
-        setTransformCropFromView(t, view);
-        QVERIFY(nearRect(viewCropFromTransform(t), view));
-
-        const ImageGeometry g = geometryFor(t);
-        const QRectF picture = toQ(pictureCropFromFrame(t));
-        const QRectF drawn
-            = QRectF(g.imageToView(picture.topLeft()), g.imageToView(picture.bottomRight())).normalized();
-        const QRectF frame = viewOfPicture(g);
-        const QRectF expected(inside(frame, view.topLeft()), inside(frame, view.bottomRight()));
-        QVERIFY2(nearRect(drawn, expected, 0.05),
-            qPrintable(QString("drawn %1,%2 %3x%4")
-                           .arg(drawn.x())
-                           .arg(drawn.y())
-                           .arg(drawn.width())
-                           .arg(drawn.height())));
-        // The tool's own picture rectangle is the same one.
-        GeometryEdits edits;
-        edits.initTransform(t);
-        QVERIFY(nearRect(edits.cropRect(), picture));
-    }
-
     // One rule for all: the display's drawing matrix, its point mapping, the tool's
     // fraction mapping and the engine's export put every picture corner in the same place.
     void exportDrawingAndMappingTurnAlike_data()
@@ -232,32 +166,6 @@ private slots:
         QCOMPARE(decomposeTransform(edits.transform()).rotation, 270);
     }
 
-    void presetsKeepAreaAndRatio()
-    {
-        GeometryEdits edits;
-        CIAPI::Transform t(CIAPI::Point<int> { 3, 2 });
-        t.reset(0);
-        edits.initTransform(t);
-        QSignalSpy zoom(&edits, &GeometryEdits::zoomChanged);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
-        QCOMPARE(zoom.count(), 1);
-        QVERIFY(nearRect(edits.crop(), QRectF(1.0 / 6, 0, 2.0 / 3, 1)));
-
-        // On a quarter-turned 4:3 picture (a 3:4 view) every preset gives its own ratio on
-        // screen, measured in view pixels.
-        for (auto mode : { GeometryEdits::Preset_1_1, GeometryEdits::Preset_9_16, GeometryEdits::Preset_16_9,
-                 GeometryEdits::Preset_3_4, GeometryEdits::Preset_2_1 }) {
-            GeometryEdits turnedEdits;
-            turnedEdits.initTransform(turned({ 90, false }));
-            turnedEdits.setCropMode(mode);
-            const QRectF c = turnedEdits.crop();
-            const double pixels = (c.width() * 3.0) / (c.height() * 4.0);
-            QVERIFY2(std::fabs(pixels - turnedEdits.cropAspectRatio(mode)) < 1e-4,
-                qPrintable(QString::number(mode)));
-            QVERIFY(c.left() >= -1e-9 && c.top() >= -1e-9 && c.right() <= 1 + 1e-9 && c.bottom() <= 1 + 1e-9);
-        }
-    }
-
     // Random drags of every handle and of the whole crop, with and without a preset, in
     // every orientation: the crop stays inside the picture, keeps its minimum size and,
     // with a preset, its ratio.
@@ -343,52 +251,6 @@ private slots:
 
     // Editing starts from the stored crop; leaving without applying drops the edit;
     // applying stores it (and hides the tool).
-    void editingIsCommittedOnlyByApply()
-    {
-        GeometryEdits edits;
-        edits.initTransform(turned({ 90, true }));
-        QSignalSpy state(&edits, &GeometryEdits::cropStateChanged);
-        edits.setCropState(GeometryEdits::Shown);
-        QCOMPARE(state.count(), 1);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
-        const QRectF square = edits.crop();
-        QVERIFY(!nearRect(square, QRectF(0, 0, 1, 1)));
-        // The transform still has the committed crop while editing.
-        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), QRectF(0, 0, 1, 1)));
-        edits.setCropState(GeometryEdits::Hidden);
-        QVERIFY(nearRect(edits.crop(), QRectF(0, 0, 1, 1)));
-        edits.setCropState(GeometryEdits::Shown);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
-        QSignalSpy transformation(&edits, &GeometryEdits::transformationUpdated);
-        edits.applyCrop();
-        QCOMPARE(transformation.count(), 1);
-        QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
-        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), square));
-        QVERIFY(edits.hasEdits());
-    }
-
-    void hasEditsAgainstTheFileOrientation()
-    {
-        GeometryEdits edits;
-        edits.setEditFlag(6);
-        edits.initTransform(turned({ 0, true }));
-        QVERIFY(!edits.hasEdits());
-        edits.setEditFlag(0);
-        QVERIFY(edits.hasEdits());
-        edits.initTransform(turned({ 0, false }));
-        QVERIFY(!edits.hasEdits());
-        // A turned picture shot turned is untouched, with its whole (turned-frame) view.
-        edits.setEditFlag(1);
-        CIAPI::Transform t(CIAPI::Point<int> { 4, 3 });
-        t.reset(1);
-        edits.initTransform(t);
-        QVERIFY(!edits.hasEdits());
-        edits.rotateRight();
-        QVERIFY(edits.hasEdits());
-        edits.rotateLeft();
-        QVERIFY(!edits.hasEdits());
-    }
-
     // The overlay is drawn through the same mapping as the picture: the frame's corners
     // sit on the crop's corners, the shade covers the picture outside the crop, and every
     // handle mark lies outside the crop, touching it.
@@ -453,6 +315,29 @@ private slots:
         delete hidden.shadeNode();
         delete hidden.frameNode();
         delete hidden.handleNode();
+    }
+    void editingIsCommittedOnlyByApply()
+    {
+        GeometryEdits edits;
+        edits.initTransform(turned({ 90, true }));
+        QSignalSpy state(&edits, &GeometryEdits::cropStateChanged);
+        edits.setCropState(GeometryEdits::Shown);
+        QCOMPARE(state.count(), 1);
+        edits.setCropMode(GeometryEdits::Preset_1_1);
+        const QRectF square = edits.crop();
+        QVERIFY(!nearRect(square, QRectF(0, 0, 1, 1)));
+        // The transform still has the committed crop while editing.
+        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), QRectF(0, 0, 1, 1)));
+        edits.setCropState(GeometryEdits::Hidden);
+        QVERIFY(nearRect(edits.crop(), QRectF(0, 0, 1, 1)));
+        edits.setCropState(GeometryEdits::Shown);
+        edits.setCropMode(GeometryEdits::Preset_1_1);
+        QSignalSpy transformation(&edits, &GeometryEdits::transformationUpdated);
+        edits.applyCrop();
+        QCOMPARE(transformation.count(), 1);
+        QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
+        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), square));
+        QVERIFY(edits.hasEdits());
     }
 };
 

@@ -146,6 +146,8 @@ private slots:
         }
     }
 
+    // Output for another file (the pooled editor's previous picture) changes nothing; a
+    // stale level is refused with a log line instead of ending the program.
     void zoomLimits()
     {
         ImageEditItem item;
@@ -261,8 +263,6 @@ private slots:
         QVERIFY(std::isfinite(canvas.item->geometry().panX()));
     }
 
-    // Output for another file (the pooled editor's previous picture) changes nothing; a
-    // stale level is refused with a log line instead of ending the program.
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
@@ -294,6 +294,11 @@ private slots:
         canvas.item->imageOutput(own);
         const QRect coarsest(0, 0, shown[own.level].width(), shown[own.level].height());
         QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)], QRegion(coarsest));
+        // A level one past the last is refused.
+        const auto before = canvas.item->receivedRegions();
+        own.level = shown.levelCount();
+        canvas.item->imageOutput(own);
+        QCOMPARE(canvas.item->receivedRegions(), before);
 
         canvas.item->setCurrentLevel(99);
         QTest::ignoreMessage(QtWarningMsg, "ImageEditItem: Bad level request");
@@ -389,9 +394,8 @@ private slots:
             crop = edits->crop();
             turn = decomposeTransform(edits->transform());
             QVERIFY(edits->hasEdits());
-            canvas.item->setLocation(QString());
         }
-        // The editor handed back saves its state on the recycle step.
+        // The item going away hands its editor back, which saves its state on the recycle step.
         QVERIFY(QTest::qWaitFor(
             [&] { return QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_second))); }, 30000));
         Canvas canvas(locator);
@@ -406,6 +410,9 @@ private slots:
         QCOMPARE(decomposeTransform(edits->transform()), turn);
         QVERIFY(sameCrop(edits->crop(), crop));
         QVERIFY(edits->hasEdits());
+        // Reset takes the picture back to the file's own geometry.
+        canvas.item->resetGeometry();
+        QVERIFY(!edits->hasEdits());
     }
 
     // The screenshot test: one asymmetric picture in all eight orientations with a crop.

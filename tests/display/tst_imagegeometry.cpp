@@ -31,20 +31,6 @@ private slots:
         }
     }
 
-    // A quarter turn with a zero off the diagonal keeps the angle it had.
-    void degenerateQuarterTurnKeepsAngle()
-    {
-        ImageGeometry g;
-        g.setMatrix(QMatrix(0, -1, 1, 0, 0, 0));
-        QCOMPARE(g.angle(), 90);
-        QVERIFY(!g.mirrored());
-        g.setMatrix(QMatrix(0, 0, 1, 0, 0, 0));
-        QCOMPARE(g.angle(), 90);
-        QVERIFY(g.transposed());
-        g.setMatrix(QMatrix(0, 0, 0, 0, 0, 0));
-        QCOMPARE(g.angle(), 90);
-    }
-
     void fitAndMapping_data()
     {
         QTest::addColumn<int>("code");
@@ -84,18 +70,6 @@ private slots:
         g.setViewSize(1000, 300);
         QCOMPARE(g.fitScale(),
             turned ? qMin(1000.f / 3000.f, 300.f / 2000.f) : qMin(1000.f / 2000.f, 300.f / 3000.f));
-    }
-
-    void rotations()
-    {
-        QCOMPARE(ImageGeometry::rotatePoint(QPointF(2, 1), 90), QPointF(-1, 2));
-        QCOMPARE(ImageGeometry::rotatePoint(QPointF(2, 1), -90), QPointF(1, -2));
-        QCOMPARE(ImageGeometry::rotatePoint(QPointF(2, 1), 540), QPointF(-2, -1));
-        const QPointF q = ImageGeometry::rotatePoint(QPointF(1, 0), 45);
-        QVERIFY(qFuzzyCompare(q.x(), std::sqrt(0.5)) && qFuzzyCompare(q.y(), std::sqrt(0.5)));
-        ImageGeometry g;
-        g.setMatrix(QMatrix(0, 1, 1, 0, 0, 0)); // 90 mirrored
-        QCOMPARE(g.rotateQuadrant(QPointF(2, 1)), QPointF(1, 2));
     }
 };
 

@@ -237,60 +237,6 @@ private slots:
         QVERIFY2(near(scene.pixel(50, 40), QColor(40, 40, 40), 0), qPrintable(describe(scene.pixel(50, 40))));
     }
 
-    void offscreenDrawsNothingAndEmptyIsBlack()
-    {
-        ImageLocator locator(2, nullptr);
-        Scene scene(QSize(120, 90));
-        scene.item->setLocator(&locator);
-        QVERIFY(scene.item->offscreen());
-        QVERIFY(scene.item->loading());
-        QVERIFY(!scene.item->valid());
-        QVERIFY(scene.show());
-        // No location, but offscreen: nothing at all.
-        QCOMPARE(scene.pixel(60, 45), kBackground);
-        scene.item->setOffscreen(false);
-        QVERIFY(near(scene.pixel(60, 45), Qt::black, 0));
-
-        scene.item->setOffscreen(true);
-        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
-        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
-        QCOMPARE(scene.pixel(60, 45), kBackground);
-        scene.item->setOffscreen(false);
-        QVERIFY2(near(scene.pixel(60, 45), kThumbColour), qPrintable(describe(scene.pixel(60, 45))));
-    }
-
-    void requestsFollowLocatorAndLocation()
-    {
-        ImageLocator locator(2, nullptr);
-        TaskGate gate(locator);
-        Scene scene(QSize(64, 48));
-        const QUrl url = QUrl::fromLocalFile(m_plain);
-
-        // A location without a service only shows that it waits.
-        scene.item->setLocation(url.toString());
-        QCOMPARE(scene.item->pyramid(), loadingPyramid());
-        QCOMPARE(scene.item->location(), url.toString());
-        QVERIFY(!locator.hasKeeper(url));
-
-        scene.item->setLocator(&locator);
-        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
-        QCOMPARE(gate.started.load(), 1);
-        QVERIFY(locator.keeperFor(url)->hasListener(scene.item));
-
-        // The same location again asks for nothing.
-        scene.item->setLocation(url.toString());
-        scene.item->setLocator(&locator);
-        QVERIFY(scene.item->valid());
-        QCOMPARE(gate.started.load(), 1);
-
-        // Another item for the same file gets the kept output without a new task.
-        ImageItem second;
-        second.setLocator(&locator);
-        second.setLocation(url.toString());
-        QVERIFY(second.valid());
-        QCOMPARE(gate.started.load(), 1);
-    }
-
     // Leaving a file, whichever way, stops its output from reaching the item.
     void leavingALocationReleasesIt_data()
     {
@@ -355,23 +301,6 @@ private slots:
         locator.setChannelOrder(ImageLocator::kGlRgba);
         QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid() && scene.item->pyramid() != before, 20000);
         QVERIFY2(near(scene.pixel(40, 30), kThumbColour), qPrintable(describe(scene.pixel(40, 30))));
-    }
-
-    void cropClipsOnlyWhenItCrops()
-    {
-        ImageItem item;
-        QSignalSpy cropSpy(&item, &ImageItem::cropChanged);
-        item.setImageCrop(QRectF(0, 0, 1, 1));
-        QVERIFY(!item.clip());
-        item.setImageCrop(QRectF(0, 0, 1, 1 + 1e-14));
-        QVERIFY(!item.clip());
-        item.setImageCrop(QRectF(0.1, 0, 0.8, 1));
-        QVERIFY(item.clip());
-        item.setImageCrop(QRectF(0, 0, 1, 1));
-        QVERIFY(!item.clip());
-        // Every write is announced, even an equal one.
-        item.setImageCrop(QRectF(0, 0, 1, 1));
-        QCOMPARE(cropSpy.count(), 5);
     }
 };
 

@@ -137,6 +137,8 @@ private slots:
         }
     }
 
+    // A region reaching past the level (even negative) is clipped to it: nothing is
+    // read outside the level's memory, which here ends at an unreadable page.
     // Only the pending rectangle is written, across a tile border; the rest of every
     // tile keeps what it held.
     void partialUploadTouchesOnlyPending()
@@ -163,34 +165,6 @@ private slots:
         }
     }
 
-    void dirtyAgainUploadsOnlyWhenForced()
-    {
-        const CIAPI::Image image = CIAPI::Image::Create(300, 200);
-        fillPattern(image);
-        ImagePlanes planes(pyramidOf(image), kRgba);
-        ImagePlanes::ImagePlane& plane = planes.plane(0);
-        planes.bind();
-        planes.markDirty(0, CIAPI::ROI { 0, 0, 300, 200 }, false);
-        plane.uploadRegion();
-        // New pixels arrive for a rectangle already uploaded.
-        for (int y = 10; y < 20; ++y)
-            memset(image.row(y) + 40 * 4, 0x11, 30 * 4);
-        planes.markDirty(0, CIAPI::ROI { 40, 10, 70, 20 }, false);
-        QVERIFY(plane.pending().isEmpty());
-        std::vector<uint8_t> back = readTexture(m_gl->f(), plane.textureId(0), kTile, kTile);
-        QCOMPARE(countPixelsOf(back, 0x11, QRect(40, 10, 30, 10)), 0);
-
-        std::vector<QRegion> regions { QRegion(40, 10, 30, 10) };
-        planes.applyDirtyRegions(regions, true);
-        QVERIFY(regions[0].isEmpty());
-        QCOMPARE(plane.pending(), QRegion(40, 10, 30, 10));
-        plane.uploadRegion();
-        back = readTexture(m_gl->f(), plane.textureId(0), kTile, kTile);
-        QCOMPARE(countPixelsOf(back, 0x11, QRect(40, 10, 30, 10)), 300);
-    }
-
-    // A region reaching past the level (even negative) is clipped to it: nothing is
-    // read outside the level's memory, which here ends at an unreadable page.
     void regionsOutsideTheLevelAreClipped()
     {
         const int width = 1030;
@@ -267,45 +241,19 @@ private slots:
         for (unsigned n : names)
             QVERIFY(!g->glIsTexture(n));
         g->glDeleteTextures(GLsizei(own.size()), own.data());
-    }
 
-    // The current level is drawn; coarser levels show through only until one of them
-    // (or the current one) is complete.
-    void opacityFollowsCompleteness()
-    {
-        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(3);
-        for (int i = 0; i < 3; ++i)
-            pyramid[i] = CIAPI::Image::Create(800 >> i, 600 >> i);
-        ImagePlanesNode node(pyramid, kRgba);
-        QVERIFY(node.showsPyramid(pyramid));
-        QVERIFY(!node.showsPyramid(CIAPI::ImagePyramid::Create(3)));
-        auto opacities = [&] {
-            QVector<qreal> v;
-            for (int i = 0; i < node.levelCount(); ++i)
-                v << node.opacityNode(i)->opacity();
-            return v;
-        };
-        node.setLevel(0);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 1 }));
-        node.planes()->markDirty(2, CIAPI::ROI { 0, 0, 200, 150 }, false);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 1 }));
-        node.planes()->markDirty(1, CIAPI::ROI { 0, 0, 400, 300 }, false);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 0 }));
-        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 800, 599 }, false);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 1, 1, 0 }));
-        node.planes()->markDirty(0, CIAPI::ROI { 0, 599, 800, 600 }, false);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 1, 0, 0 }));
-        node.setLevel(1);
-        node.setOpacityForLevels();
-        QCOMPARE(opacities(), (QVector<qreal> { 0, 1, 0 }));
-        // The finest level is drawn last, on top.
-        QCOMPARE(node.firstChild(), static_cast<QSGNode*>(node.opacityNode(2)));
-        QCOMPARE(node.lastChild(), static_cast<QSGNode*>(node.opacityNode(0)));
+        // Planes that go away take their textures with them.
+        std::vector<unsigned> dropped;
+        {
+            ImagePlanes gone(pyramidOf(image), kRgba);
+            gone.bind();
+            gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
+            gone.plane(0).uploadRegion();
+            dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
+            QVERIFY(g->glIsTexture(dropped[0]) && g->glIsTexture(dropped[1]));
+        }
+        for (unsigned n : dropped)
+            QVERIFY(!g->glIsTexture(n));
     }
 };
 

@@ -134,6 +134,7 @@ private slots:
         QVERIFY(!first->refreshGeometry());
     }
 
+    // Real frames: the pyramid drawn through the scene graph into a window and read back.
     // Two rectangles of the level in one tile give two quads.
     void tileGeometryPerRectangle()
     {
@@ -152,6 +153,19 @@ private slots:
         QCOMPARE(v[7].x, 399.f);
         QCOMPARE(v[7].y, 259.f);
         QCOMPARE(v[7].ty, 259.f / 1024.f);
+    }
+
+    void placeholderColours()
+    {
+        QCOMPARE(PlaceholderNode::colorFor(emptyPyramid(), 0, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(invalidPyramid(), 0, 0), QColor(40, 40, 40));
+        QCOMPARE(PlaceholderNode::colorFor(reservedPyramid(), 0, 0), QColor(0, 77, 177));
+        QCOMPARE(PlaceholderNode::colorFor(CIAPI::ImagePyramid::Create(0), 0, 0), QColor(127, 127, 127));
+        // Loading pulses: a triangle wave of period 800 ms between 0 and 100.
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 0), QColor(100, 100, 100));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 400, 0), QColor(0, 0, 0));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 200, 0), QColor(50, 50, 50));
+        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 800), QColor(100, 100, 100));
     }
 
     void histogramOfCoarsestLevel()
@@ -177,20 +191,6 @@ private slots:
         QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
     }
 
-    void placeholderColours()
-    {
-        QCOMPARE(PlaceholderNode::colorFor(emptyPyramid(), 0, 0), QColor(0, 0, 0));
-        QCOMPARE(PlaceholderNode::colorFor(invalidPyramid(), 0, 0), QColor(40, 40, 40));
-        QCOMPARE(PlaceholderNode::colorFor(reservedPyramid(), 0, 0), QColor(0, 77, 177));
-        QCOMPARE(PlaceholderNode::colorFor(CIAPI::ImagePyramid::Create(0), 0, 0), QColor(127, 127, 127));
-        // Loading pulses: a triangle wave of period 800 ms between 0 and 100.
-        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 0), QColor(100, 100, 100));
-        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 400, 0), QColor(0, 0, 0));
-        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 200, 0), QColor(50, 50, 50));
-        QCOMPARE(PlaceholderNode::colorFor(loadingPyramid(), 0, 800), QColor(100, 100, 100));
-    }
-
-    // Real frames: the pyramid drawn through the scene graph into a window and read back.
     void drawsPyramidInWindow_data()
     {
         QTest::addColumn<int>("format");

@@ -103,15 +103,7 @@ private slots:
         QVERIFY(record.expired());
     }
 
-    void withoutCalibrationNothingIsJoined()
-    {
-        StreamSource source(QUrl::fromLocalFile(m_picture));
-        auto renderer = CIAPI::DirectRenderer::Create(4);
-        QVERIFY(!readRawProperties(source, *renderer, {}));
-        QVERIFY(renderer->isCompatible());
-        QCOMPARE(source.mapCount(), 1);
-    }
-
+    // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
     // A source that cannot be mapped reaches the engine through a file stream, with or
     // without calibration, and renders the same pixels as the mapped one.
     void unmappableSourceReadThroughFile()
@@ -127,7 +119,6 @@ private slots:
         QVERIFY(!unmapped.data());
     }
 
-    // An empty or missing file is no MultiMemStream and no crash: the engine reports it.
     void unreadableSources()
     {
         for (const QString& path : { m_empty, m_dir.path() + "/missing.vrx" }) {
@@ -143,17 +134,6 @@ private slots:
             QVERIFY(!joined);
             QVERIFY(reported || !renderer->isCompatible());
         }
-    }
-
-    // A calibration part that cannot be mapped is skipped; the raw file is read alone.
-    void unmappableCalibrationSkipped()
-    {
-        StreamSource source(QUrl::fromLocalFile(m_picture));
-        auto renderer = CIAPI::DirectRenderer::Create(4);
-        QHash<int, std::shared_ptr<StreamPart>> calibration;
-        calibration.insert(0, std::make_shared<StreamPart>(m_empty));
-        QVERIFY(!readRawProperties(source, *renderer, calibration));
-        QVERIFY(renderer->isCompatible());
     }
 
     // Readers sharing a source map the file once; replacing a reader's source keeps
@@ -182,13 +162,6 @@ private slots:
         });
         a.render();
         QCOMPARE(outputs, 1);
-    }
-
-    void renderWithoutListenerFails()
-    {
-        DirectStreamReader reader;
-        reader.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
-        QVERIFY_EXCEPTION_THROWN(reader.render(), std::bad_function_call);
     }
 
     // Every pixel of every row is swapped once, whatever the alignment and width; the
@@ -223,15 +196,6 @@ private slots:
                 }
             }
         }
-    }
-
-    void geometryHelpers()
-    {
-        QCOMPARE(aspectScale(400, 100, 2.0), QSizeF(0.5, 1.0));
-        QCOMPARE(aspectScale(100, 400, 2.0), QSizeF(1.0, 0.5));
-        QCOMPARE(aspectScale(200, 100, 2.0), QSizeF(1.0, 1.0));
-        const CIAPI::Image image = CIAPI::Image::Create(7, 5);
-        QCOMPARE(imageRect(image), (CIAPI::ROI { 0, 0, 7, 5 }));
     }
 
 private:

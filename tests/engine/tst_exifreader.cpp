@@ -158,14 +158,6 @@ private slots:
         QCOMPARE(empty.errors.size(), 1);
     }
 
-    void jpegWithoutExifIsEmptyWithoutError()
-    {
-        Trace trace;
-        QVERIFY(parse(ExifBuilder::jpeg({}), trace).isEmpty());
-        QVERIFY(trace.errors.isEmpty());
-        QVERIFY(trace.entries.isEmpty());
-    }
-
     void skipsOtherApp1PayloadsAndFillBytes()
     {
         const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
@@ -202,50 +194,6 @@ private slots:
         QVERIFY(parse(ExifBuilder::jpeg({ payload }), trace).isEmpty());
         QCOMPARE(trace.errors.size(), 1);
         QCOMPARE(int(trace.errors.at(0).second), code);
-    }
-
-    void asciiWithTrailingNulsAndUnfetchedValues()
-    {
-        ExifBuilder b;
-        const int ifd0 = b.addDirectory();
-        b.ascii(ifd0, kDescription, "sixteen-chars-ok", 4);
-        b.ascii(ifd0, 0x010F, "ab", 1); // inline
-        Trace trace;
-        auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
-        QCOMPARE(dirs.at(0).find(kDescription)->byteCount, 20u);
-        QCOMPARE(dirs.at(0).find(kDescription)->toString().value(), QString("sixteen-chars-ok"));
-        QCOMPARE(dirs.at(0).find(0x010F)->toString().value(), QString("ab"));
-
-        Trace lazy;
-        lazy.fetchAll = false;
-        dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), lazy);
-        QVERIFY(lazy.errors.isEmpty());
-        const auto* entry = dirs.at(0).find(kDescription);
-        QVERIFY(entry->data.isEmpty());
-        QCOMPARE(entry->toString(), std::nullopt);
-        QCOMPARE(entry->toInt(), std::nullopt);
-        // Inline values need no fetch.
-        QCOMPARE(dirs.at(0).find(0x010F)->toString().value(), QString("ab"));
-    }
-
-    void filterSeesEntryBeforeFetch()
-    {
-        QList<quint16> asked;
-        Exif::Callbacks c;
-        c.filter = [&](const Exif::EntrySpec& entry) {
-            asked.append(entry.tag);
-            return entry.tag == kUniqueId;
-        };
-        QByteArray bytes = ExifBuilder::jpeg({ cameraPreview(true).app1Payload() });
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const auto dirs = Exif::readExif(buffer, c);
-        QCOMPARE(dirs.size(), 3);
-        // Only out-of-line values are offered to the filter.
-        QVERIFY(asked.contains(kDescription) && asked.contains(kUniqueId));
-        QVERIFY(!asked.contains(0x0112));
-        QVERIFY(dirs.at(0).find(kDescription)->data.isEmpty());
-        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
     }
 
     void circularLinksEnd_data()
@@ -341,23 +289,6 @@ private slots:
         }
     }
 
-    void unsignedValuesAreNotSignExtended()
-    {
-        ExifBuilder b(true);
-        const int ifd0 = b.addDirectory();
-        b.bytes(ifd0, 0x0001, 1, QByteArray(1, char(200)));
-        b.bytes(ifd0, 0x0002, 6, QByteArray(1, char(200)));
-        b.shorts(ifd0, 0x0003, { 60000 });
-        b.longs(ifd0, 0x0004, { 4000000000u });
-        Trace trace;
-        const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
-        QCOMPARE(dirs.at(0).find(0x0001)->toInt().value(), 200);
-        QCOMPARE(dirs.at(0).find(0x0002)->toInt().value(), -56);
-        QCOMPARE(dirs.at(0).find(0x0003)->toInt().value(), 60000);
-        QCOMPARE(dirs.at(0).find(0x0004)->toInt().value(), Q_INT64_C(4000000000));
-        QCOMPARE(dirs.at(0).find(0x0004)->toString(), std::nullopt);
-    }
-
     void badLinksEndTheWalkKeepingWhatWasRead()
     {
         for (bool big : { false, true }) {
@@ -450,50 +381,6 @@ private slots:
                 }
             }
         }
-    }
-
-    void callbacksMayReadTheDevice()
-    {
-        QByteArray bytes = ExifBuilder::jpeg({ cameraPreview(false).app1Payload() });
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        Trace plain;
-        const auto expected = parse(bytes, plain);
-        int directories = 0;
-        Exif::Callbacks c;
-        c.filter = [](const Exif::EntrySpec&) { return true; };
-        c.entry = [](quint64, const Exif::Directory&, const Exif::ExifEntry&, QIODevice& dev) {
-            dev.seek(0);
-            dev.read(7);
-        };
-        c.directory = [&](quint64, const Exif::Directory&, QIODevice& dev) {
-            ++directories;
-            dev.seek(dev.size());
-        };
-        const auto dirs = Exif::readExif(buffer, c);
-        QCOMPARE(dirs.size(), expected.size());
-        QCOMPARE(directories, 3);
-        for (int d = 0; d < dirs.size(); ++d)
-            QVERIFY(sameEntries(dirs.at(d), expected.at(d)));
-    }
-
-    void readsFiles()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("preview.jpg");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(ExifBuilder::jpeg({ cameraPreview(true).app1Payload() }));
-        file.close();
-        Trace trace;
-        const auto dirs = Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks());
-        QCOMPARE(dirs.size(), 3);
-        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
-
-        Trace missing;
-        QVERIFY(Exif::readExifFromFile(QUrl::fromLocalFile(dir.filePath("none.jpg")), missing.callbacks())
-                    .isEmpty());
-        QCOMPARE(missing.errors.size(), 1);
     }
 };
 

@@ -80,41 +80,6 @@ private slots:
         QVERIFY(perm.tryAcquireFileSemaphore(m_dir.path() + "/other.vrx", FilePerm::kShared, 0));
     }
 
-    // Copies of a token release their units once, when the last copy goes; a failed
-    // request takes nothing.
-    void copiesReleaseOnce()
-    {
-        FilePerm perm;
-        const QString file = m_dir.path() + "/d.vrx";
-        FileToken a = perm.acquireFileSemaphore(file, FilePerm::kShared);
-        FileToken b = perm.acquireFileSemaphore(file, FilePerm::kShared);
-        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
-        FileToken copy = a;
-        a.reset();
-        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
-        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kExclusive, 0));
-        QCOMPARE(perm.available(file), FilePerm::kExclusive - 2);
-        copy.reset();
-        QCOMPARE(perm.available(file), FilePerm::kExclusive - 1);
-        b.reset();
-        QCOMPARE(perm.available(file), FilePerm::kExclusive);
-        QVERIFY(!perm.tryAcquireFileSemaphore(file, 0, 0));
-        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kExclusive + 1, 0));
-        QCOMPARE(perm.available(file), FilePerm::kExclusive);
-    }
-
-    // A token may outlive the registry that handed it out.
-    void tokenOutlivesRegistry()
-    {
-        FileToken token;
-        {
-            FilePerm perm;
-            token = perm.acquireFileSemaphore(m_dir.path() + "/e.vrx", FilePerm::kExclusive);
-            QVERIFY(token);
-        }
-        token.reset();
-    }
-
     // On the GUI thread an exclusive request for a file held open does not hang: it
     // reports the file busy and takes nothing, while the same request on a worker
     // thread waits until the holder lets go.

@@ -50,52 +50,6 @@ class TestImageProperties : public QObject
     Q_OBJECT
 
 private slots:
-    void freshObject()
-    {
-        ImageProperties p;
-        QVERIFY(!p.isTuneToneOriginal()); // current 0, original invalid
-        const QVariantList list = p.tuneToneProperties().toList();
-        QCOMPARE(list.size(), 7);
-        for (int i = 0; i < 7; ++i) {
-            auto* entry = qobject_cast<ImageNumberProperty*>(list.at(i).value<QObject*>());
-            QVERIFY(entry);
-            QCOMPARE(entry->name(), QString(kNames[i]));
-            QCOMPARE(entry->parameter(), kParameters[i]);
-            QCOMPARE(entry->currentValue(), QVariant(0));
-            QVERIFY(!entry->originalValue().isValid());
-        }
-        QCOMPARE(p.tuneToneEntry("temp")->min(), QVariant(2000));
-        QCOMPARE(p.tuneToneEntry("tint")->max(), QVariant(150));
-        QVERIFY(!p.hasPatch());
-
-        QSignalSpy changed(&p, &ImageProperties::changed);
-        p.tuneToneEntry("vibrance")->setCurrentValue(5);
-        p.tuneToneEntry("vibrance")->setCurrentValue(5);
-        QCOMPARE(changed.count(), 1);
-    }
-
-    void patchMarks()
-    {
-        ImageProperties p;
-        ImageProperties other;
-        auto* exposure = p.tuneToneEntry("exposure").get();
-        p.markTuneTonePatch(exposure, true);
-        p.markTuneTonePatch(exposure, true);
-        QCOMPARE(p.patch().size(), 1);
-        p.markTuneTonePatch(other.tuneToneEntry("contrast").get(), true); // not ours
-        p.markTuneTonePatch(nullptr, true);
-        QCOMPARE(p.patch().size(), 1);
-        p.markTuneTonePatch(exposure, false);
-        QVERIFY(!p.hasPatch());
-        p.markCustomPatch(7, true);
-        QVERIFY(!p.hasPatch());
-        p.markCustomPatch(ImageProperties::Crop, true);
-        QVERIFY(p.hasPatch() && p.cropPatched() && !p.rotationAndMirrorPatched());
-        p.markCustomPatch(ImageProperties::RotationAndMirror, true);
-        p.markCustomPatch(ImageProperties::Crop, false);
-        QVERIFY(p.hasPatch() && p.rotationAndMirrorPatched());
-    }
-
     void applyAndResetPatchSignals()
     {
         ImageProperties editor;
@@ -163,59 +117,6 @@ private slots:
         QVERIFY(nearRect(viewCrop(editor.transformProperties()), before));
         patch.cleanPatchProgress();
         QCOMPARE(patch.patchSkippedCropsCount(), 0);
-    }
-
-    void cloneCopiesByPosition()
-    {
-        ImageProperties a;
-        ImageProperties b;
-        for (int i = 0; i < 7; ++i) {
-            a.tuneTone().at(i)->setOriginalValue(i);
-            a.tuneTone().at(i)->setCurrentValue(i * 10);
-        }
-        CIAPI::Transform t({ 16, 9 });
-        t.reset(4);
-        a.setTransform(t);
-        a.transform().setOrientation(4);
-        b.cloneProperties(&a);
-        for (int i = 0; i < 7; ++i) {
-            QCOMPARE(b.tuneTone().at(i)->name(), a.tuneTone().at(i)->name());
-            QCOMPARE(b.tuneTone().at(i)->originalValue(), QVariant(i));
-            QCOMPARE(b.tuneTone().at(i)->currentValue(), QVariant(i * 10));
-        }
-        QVERIFY(b.transformProperties() == t);
-        QVERIFY(b.transform().original == t);
-        QCOMPARE(b.transform().orientation(), 4);
-    }
-
-    void revertAndResetToOriginal()
-    {
-        BareRenderer r;
-        fillRenderer(r, 0);
-        ImageProperties p;
-        p.loadFromRenderer(r, true);
-        QVERIFY(p.isTuneToneOriginal());
-
-        QSignalSpy changed(&p, &ImageProperties::changed);
-        QSignalSpy transformChanged(&p, &ImageProperties::transformChanged);
-        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
-        p.tuneToneEntry("tint")->setCurrentValue(-3.0);
-        QCOMPARE(changed.count(), 2);
-        p.resetTuneTone();
-        QCOMPARE(changed.count(), 3);
-        QVERIFY(p.isTuneToneOriginal());
-        p.resetTuneTone();
-        QCOMPARE(changed.count(), 3);
-
-        p.tuneToneEntry("exposure")->setCurrentValue(2.0);
-        CIAPI::Transform turned = p.transformProperties();
-        turned.rotate90(1);
-        p.setTransform(turned);
-        p.revertToOriginal();
-        QCOMPARE(transformChanged.count(), 1);
-        QCOMPARE(changed.count(), 4); // the entry's own change only
-        QVERIFY(p.isTuneToneOriginal());
-        QVERIFY(!p.differsFromRenderer(r));
     }
 
     // Values and geometry loaded from a renderer, changed, pushed into a second renderer
@@ -305,23 +206,6 @@ private slots:
             ImageTransformProperties::rotationAndMirror(before));
     }
 
-    void undoOfATurnOnATurnedFile()
-    {
-        // A file shot turned (code 1) receives a half turn; its undo record turns it back.
-        BareRenderer r;
-        fillRenderer(r, 1);
-        ImageProperties patch;
-        CIAPI::Transform half({ 4, 3 });
-        half.reset(7);
-        patch.setTransform(half);
-        patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
-        ImageProperties undo;
-        QVERIFY(patch.applyPatchToRenderer(r, &undo));
-        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 270);
-        QVERIFY(undo.applyPatchToRenderer(r, nullptr));
-        QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()).rotation, 90);
-    }
-
     void cropPatchToRenderer()
     {
         BareRenderer turned;
@@ -345,24 +229,6 @@ private slots:
         QCOMPARE(patch.patchCompletedCount(), 2);
         QVERIFY(undo.applyPatchToRenderer(upright, nullptr));
         QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0, 0, 1, 1)));
-    }
-
-    void copyFromTakesPatchAndValues()
-    {
-        ImageProperties preset;
-        preset.tuneToneEntry("saturation")->setCurrentValue(-30.0);
-        preset.markTuneTonePatch(preset.tuneToneEntry("saturation").get(), true);
-        preset.markCustomPatch(ImageProperties::Crop, true);
-        ImageProperties target;
-        target.markTuneTonePatch(target.tuneToneEntry("tint").get(), true);
-        target.copyFrom(preset);
-        QCOMPARE(target.patch().size(), 1);
-        QCOMPARE(target.patch().at(0),
-            std::static_pointer_cast<ImageProperty>(target.tuneToneEntry("saturation")));
-        QCOMPARE(target.tuneToneEntry("saturation")->currentValue(), QVariant(-30.0));
-        QVERIFY(target.cropPatched());
-        QVERIFY(!target.rotationAndMirrorPatched());
-        QCOMPARE(target.patchCompletedCount(), 0);
     }
 };
 

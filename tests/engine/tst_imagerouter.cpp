@@ -156,39 +156,6 @@ private slots:
         QCOMPARE(a.offGuiThread, 0);
     }
 
-    void oneEntryPerClient()
-    {
-        ImageRouter router;
-        Client a;
-        router.addListener(&a);
-        router.addListener(&a);
-        QCOMPARE(router.listenerCount(), 1);
-        emit router.notifyImageOutputSignal(message(0));
-        QCOMPARE(int(a.outputs.size()), 1);
-        router.removeListener(&a);
-        QCOMPARE(router.listenerCount(), 0);
-        emit router.notifyImageOutputSignal(message(1));
-        QCOMPARE(int(a.outputs.size()), 1);
-    }
-
-    // A destroyed listener object leaves the table by itself; one without an object stays.
-    void destroyedListenersLeave()
-    {
-        ImageRouter router;
-        auto* gone = new Client;
-        Client anonymous(false);
-        router.addListener(gone);
-        router.addListener(&anonymous);
-        delete gone;
-        QCOMPARE(router.listenerCount(), 1);
-        QVERIFY(router.hasListener(&anonymous));
-        router.listenerDestroyed(&anonymous);
-        QVERIFY(router.hasListener(&anonymous));
-        emit router.notifyImageOutputSignal(message(0));
-        QCOMPARE(int(anonymous.outputs.size()), 1);
-        router.removeListener(&anonymous);
-    }
-
     // Clearing detaches each former listener once, with the table already empty; the
     // router's destruction afterwards does not detach them again.
     void detachedExactlyOnce()
@@ -220,32 +187,6 @@ private slots:
         QCOMPARE(int(a.detachedFrom.size()), 1);
         QCOMPARE(int(b.detachedFrom.size()), 2);
         QCOMPARE(int(anonymous.detachedFrom.size()), 1);
-    }
-
-    // A router destroyed with listeners detaches each once, also when one listener
-    // destroys another while it is told.
-    void destructionDetachesEachOnce()
-    {
-        Client a;
-        auto* victim = new Client;
-        QPointer<Client> victimAlive(victim);
-        Client c;
-        auto* router = new ImageRouter;
-        router->addListener(&a);
-        router->addListener(victim);
-        router->addListener(&c);
-        // Whoever is told first destroys the victim, unless it is the victim itself.
-        auto killer = [&](ImageRouter*) {
-            if (victimAlive)
-                delete victimAlive.data();
-        };
-        a.onDetached = killer;
-        c.onDetached = killer;
-        delete router;
-        QCOMPARE(int(a.detachedFrom.size()), 1);
-        QCOMPARE(int(c.detachedFrom.size()), 1);
-        QCOMPARE(a.detachedFrom[0], router);
-        delete victimAlive.data();
     }
 
     // Listeners that remove themselves, or destroy another, while an output is handed
@@ -351,58 +292,6 @@ private slots:
             QVERIFY(std::find(sent.begin(), sent.end(), m.pyramid) != sent.end());
     }
 
-    // A keeper whose last reference drops on a worker thread is deleted on its own
-    // thread, and its listeners are told there.
-    void keeperDeletedOnItsOwnThread()
-    {
-        std::shared_ptr<ImageKeeper> keeper
-            = ImageKeeper::create(QUrl::fromLocalFile(QStringLiteral("/p/d.vrx")));
-        Client a;
-        keeper->addListener(&a);
-        std::atomic<bool> deletedOffThread { false };
-        bool destroyed = false;
-        connect(
-            keeper.get(), &QObject::destroyed, this,
-            [&] {
-                destroyed = true;
-                deletedOffThread = QThread::currentThread() != QCoreApplication::instance()->thread();
-            },
-            Qt::DirectConnection);
-        std::thread worker([k = std::move(keeper)]() mutable { k.reset(); });
-        worker.join();
-        QVERIFY(!destroyed);
-        deliverQueued();
-        QVERIFY(destroyed);
-        QVERIFY(!deletedOffThread.load());
-        QCOMPARE(int(a.detachedFrom.size()), 1);
-        QCOMPARE(a.offGuiThread, 0);
-    }
-
-    // A finished reader handed back from a worker stops reporting output.
-    void loadingDoneSilencesReader()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.path() + "/l.vrx";
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 64;
-        o.moduleHeight = 48;
-        o.frames = 1;
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
-        ImageKeeper keeper(QUrl::fromLocalFile(path));
-        auto reader = std::make_shared<DirectStreamReader>();
-        reader->setSource(keeper.streamSource());
-        int reported = 0;
-        reader->setOutputUpdateListener(
-            [&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++reported; });
-        reader->render();
-        QCOMPARE(reported, 1);
-        std::thread worker([&keeper, reader] { emit keeper.notifyLoadingDoneSignal(reader); });
-        worker.join();
-        deliverQueued();
-        reader->render();
-        QCOMPARE(reported, 1);
-    }
-
     // One source per file while anyone uses it; after the file was replaced and the
     // source dropped, new users map the new file and old ones keep their bytes.
     void keeperSharesAndDropsSource()
@@ -431,21 +320,6 @@ private slots:
         // Once nobody holds it, a fresh source is made.
         second.reset();
         QCOMPARE(keeper.streamSource()->mapCount(), 0);
-    }
-
-    void sentinelsAreIdentities()
-    {
-        const CIAPI::ImagePyramid sentinels[]
-            = { emptyPyramid(), loadingPyramid(), invalidPyramid(), reservedPyramid() };
-        for (int i = 0; i < 4; ++i) {
-            for (int j = 0; j < 4; ++j)
-                QCOMPARE(sentinels[i] == sentinels[j], i == j);
-            QVERIFY(isSentinel(sentinels[i]));
-        }
-        const CIAPI::ImagePyramid lookalike = CIAPI::ImagePyramid::Create(0);
-        QVERIFY(!isSentinel(lookalike));
-        CIAPI::ImagePyramid copy = emptyPyramid();
-        QVERIFY(copy == emptyPyramid());
     }
 };
 

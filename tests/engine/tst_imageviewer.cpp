@@ -329,6 +329,9 @@ private slots:
         QCOMPARE(record.depthType, 2);
         QCOMPARE(record.userRating, 4);
         QCOMPARE(record.location, QUrl::fromLocalFile(path));
+        // The picture's own facts, read from the engine, not the blank of an unread file.
+        QVERIFY(!record.invalid);
+        QVERIFY(!record.imageUuid.isNull());
         editor.closeImage();
 
         QVERIFY(open(editor, path));
@@ -364,6 +367,8 @@ private slots:
         viewer.closeImage();
     }
 
+    // After a close or a new open no output of the previous picture reaches a listener,
+    // even when it was produced before and is still on its way.
     void listenersReportProgressAndDepth()
     {
         ImageEditor editor;
@@ -385,8 +390,6 @@ private slots:
         QVERIFY(!editor.isLoaded());
     }
 
-    // After a close or a new open no output of the previous picture reaches a listener,
-    // even when it was produced before and is still on its way.
     void noStaleOutputAfterCancel()
     {
         ImageViewer viewer;

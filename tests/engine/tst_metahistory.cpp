@@ -167,24 +167,6 @@ private slots:
         QCOMPARE(thumbnail(camera.picture, wrong), plain);
     }
 
-    // Pictures of one camera opened while the first part is in use share it, and the
-    // record is mapped once; an unknown camera gets nothing.
-    void cacheSharesParts()
-    {
-        const Camera camera = makeCamera(m_dir->path() + "/cam", 21, 4);
-        Metahistory store(m_db, m_data);
-        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
-        const QUuid device = metadataOf(camera.picture);
-        auto first = store.get({ device, QDateTime() });
-        QVERIFY(first[0]->map());
-        auto second = store.get({ device, QDateTime() });
-        QCOMPARE(second[0].get(), first[0].get());
-        QVERIFY(second[0]->map());
-        QCOMPARE(first[0]->mapCount(), 1);
-        QVERIFY(store.get({ QUuid::createUuid(), QDateTime() }).isEmpty());
-        QVERIFY(store.get({ QUuid(), QDateTime() }).isEmpty());
-    }
-
     // Pool threads ask for calibration while the GUI thread waits for them; with the
     // store answering on any thread nothing deadlocks.
     void getFromWorkersWhileGuiWaits()
@@ -206,23 +188,6 @@ private slots:
         // The GUI thread blocks here without running its event loop.
         pool.waitForDone();
         QCOMPARE(found.load(), 64);
-    }
-
-    // A put from another thread is carried out on the store's thread.
-    void putFromWorkerThread()
-    {
-        Metahistory store(m_db, m_data);
-        QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
-        const QUuid device = QUuid::createUuid();
-        const QByteArray bytes(300, 'q');
-        std::thread worker([&] {
-            store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
-        });
-        worker.join();
-        QCOMPARE(updated.count(), 0);
-        QCoreApplication::sendPostedEvents();
-        QCOMPARE(updated.count(), 1);
-        QCOMPARE(store.get({ device, QDateTime() }).size(), 1);
     }
 
     // Copies are created new, never written over: names taken already (by a copy made in

@@ -74,14 +74,6 @@ private slots:
         QFile::remove(StateFile::backupPath(m_state));
     }
 
-    void paths()
-    {
-        QCOMPARE(m_state, m_dir.path() + "/IMG.1.vrxs");
-        QCOMPARE(StateFile::siblingPath(m_raw, ".vrxc"), m_dir.path() + "/IMG.1.vrxc");
-        QCOMPARE(StateFile::backupPath(m_state), m_state + "_temp");
-        QCOMPARE(StateFile::lockPath(m_state), m_state + ".lock");
-    }
-
     void saveAndChangedBehindOurBack()
     {
         StateStamp stamp;
@@ -264,6 +256,17 @@ private slots:
         QCOMPARE(QFileInfo(m_state).size(), record * 101);
         const int last = ratingIn(m_state);
         QVERIFY(last >= 1 && last <= 5);
+
+        // A lock held elsewhere fails the rating after a short wait, and says why.
+        QLockFile held(StateFile::lockPath(m_state));
+        QVERIFY(held.tryLock(0));
+        try {
+            StateFile::writeRating(m_raw, 2, 50);
+            QFAIL("no exception");
+        } catch (const std::runtime_error& e) {
+            QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("State file is locked"));
+        }
+        QCOMPARE(QFileInfo(m_state).size(), record * 101);
     }
 
 private:

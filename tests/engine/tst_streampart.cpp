@@ -165,21 +165,6 @@ private slots:
         QCOMPARE(part->mapCount(), 1);
     }
 
-    void sourcePathIsCanonical()
-    {
-        const QString file = m_dir.path() + "/IMG_1.vrx";
-        writeFile(file, pattern(10));
-        QVERIFY(QFile::link(file, m_dir.path() + "/alias.vrx"));
-        QVERIFY(QFile::link(m_dir.path() + "/alias.vrx", m_dir.path() + "/alias2.vrx"));
-        const QString canonical = QFileInfo(file).canonicalFilePath();
-        StreamSource viaLinks(QUrl::fromLocalFile(m_dir.path() + "/./alias2.vrx"));
-        QCOMPARE(viaLinks.fileName(), canonical);
-        QVERIFY(!viaLinks.circular());
-        QCOMPARE(viaLinks.url(), QUrl::fromLocalFile(m_dir.path() + "/./alias2.vrx"));
-        QVERIFY(viaLinks.map());
-        QCOMPARE(mapped(viaLinks), pattern(10));
-    }
-
     // A cycle of links is reported and never read; nothing aborts.
     void circularLinks()
     {

@@ -64,11 +64,8 @@ private slots:
         QTest::addColumn<int>("focal");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-        QTest::newRow("28") << 28 << 10432 << 7824;
         QTest::newRow("50") << 50 << 5824 << 4368;
-        QTest::newRow("69") << 69 << 4224 << 3168;
         QTest::newRow("70") << 70 << 8896 << 6672;
-        QTest::newRow("150") << 150 << 4160 << 3120;
     }
     void outputSizeIsTheEngines()
     {
@@ -88,27 +85,6 @@ private slots:
         CIAPI::ImagePyramid output = renderer->outputBuffer();
         QCOMPARE(output[0].width(), m.outputWidth);
         QCOMPARE(output[0].height(), m.outputHeight);
-        QCOMPARE(VrxMetadata::cropSizeForFocalLength(69.9f), (std::pair<int, int> { 4160, 3120 }));
-    }
-
-    void cropSizeLimits()
-    {
-        for (float bad : { 150.5f, -0.5f, 1000.f, std::numeric_limits<float>::quiet_NaN(),
-                 std::numeric_limits<float>::infinity() }) {
-            try {
-                VrxMetadata::cropSizeForFocalLength(bad);
-                QFAIL("no exception");
-            } catch (const std::runtime_error& e) {
-                QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("Invalid focal length!"));
-            }
-        }
-        // An unknown or tiny focal length gives a sane frame on the grid.
-        for (float f : { 0.f, 1e-6f, 0.5f }) {
-            const auto size = VrxMetadata::cropSizeForFocalLength(f);
-            QVERIFY(size.first > 0 && size.second > 0);
-            QCOMPARE(size.first % 64, 0);
-            QCOMPARE(size.second % 48, 0);
-        }
     }
 
     void resetAlone()
@@ -178,24 +154,6 @@ private slots:
         QCOMPARE(r.outputWidth, m.outputWidth);
         QVERIFY(r.transform == m.transform);
         QCOMPARE(r.frameCount, m.frameCount);
-    }
-
-    void wideAndCompressed()
-    {
-        QTemporaryDir dir;
-        vrxgen::PictureOptions o = small();
-        o.aspectMode = 1;
-        o.orientation = 1;
-        o.compressed = true;
-        o.focalLength = 150;
-        const VrxMetadata m = metadataOf(writePicture(dir.path() + "/wide.vrx", o));
-        QVERIFY(!m.invalid);
-        QCOMPARE(m.aspectMode, 1);
-        QVERIFY(m.compressed);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 16, 9 }));
-        QCOMPARE(m.transform.orientationCode(), 1);
-        QCOMPARE(m.outputWidth, 4160);
-        QCOMPARE(m.outputHeight, 3120);
     }
 
     // Files the engine cannot process, or named with the marker, are incompatible with
@@ -272,37 +230,6 @@ private slots:
         QVERIFY(!n.transformFromState);
         n.readFrom(accessor);
         QVERIFY(n.transform == accessor.transform());
-    }
-
-    // An accessor with no transform of the engine's: the frame follows the aspect mode
-    // and orientation properties (here those of a calibration record: 4:3, unrotated).
-    void transformWithoutEngineTransform()
-    {
-        vrxgen::PictureOptions o = small();
-        o.hotPixelsPerModule = 3;
-        vrxgen::Picture picture = vrxgen::makePicture(o);
-        QVERIFY(!picture.calibration.empty());
-        CIAPI::PropertyAccessor accessor;
-        accessor.setInputDataStream(picture.calibration.data(), picture.calibration.size());
-        QVERIFY(!accessor.transform().isSet());
-        VrxMetadata m;
-        m.transform = CIAPI::Transform(CIAPI::Point<int> { 16, 9 });
-        m.transform.reset(3);
-        m.readFrom(accessor);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 4, 3 }));
-        QCOMPARE(m.transform.orientationCode(), 0);
-        // The calibration record names the same camera as the picture.
-        QCOMPARE(m.deviceUuid,
-            QUuid(QString::fromStdString(vrxgen::cameraUuidText(vrxgen::cameraUuidWords(o.cameraSeed)))));
-    }
-
-    void cameraPacking()
-    {
-        // Two little-endian 64-bit words over the first sixteen bytes.
-        const QUuid u
-            = VrxMetadata::cameraUuidFromWords({ 0x04030201u, 0x08070605u, 0x0c0b0a09u, 0x100f0e0du });
-        QCOMPARE(u.toRfc4122().toHex(), QByteArray("0807060504030201100f0e0d0c0b0a09"));
-        QVERIFY(VrxMetadata::cameraUuidFromWords({ 1, 2, 3 }).isNull());
     }
 };
 

@@ -79,18 +79,6 @@ private slots:
         delete m_resolver;
     }
 
-    void flagsAndSizes()
-    {
-        fill(3);
-        QCOMPARE(m_gallery->flags(QModelIndex()), Qt::NoItemFlags);
-        const Qt::ItemFlags flags = m_gallery->flags(m_gallery->index(1, 0));
-        QCOMPARE(flags, Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        const QModelIndex first = m_gallery->index(0, 0);
-        QCOMPARE(m_gallery->urlAt(first), file(0));
-        QCOMPARE(m_gallery->data(first, Qt::SizeHintRole).toSize(), QSize(10, 1));
-        QVERIFY(!m_gallery->data(QModelIndex(), Qt::SizeHintRole).isValid());
-    }
-
     void selectionIsReadByRanges()
     {
         fill(10);
@@ -111,26 +99,6 @@ private slots:
 
         m_gallery->selectAll();
         QCOMPARE(m_gallery->selectionSize(), 10);
-    }
-
-    void currentAndShift()
-    {
-        fill(10);
-        QSignalSpy shift(m_gallery, &ActiveSession::shiftIndexChanged);
-        QSignalSpy current(m_gallery, &ActiveSession::currentIndexChanged);
-        m_gallery->setCurrentIndex(m_gallery->index(6, 0));
-        QCOMPARE(current.count(), 1);
-        QCOMPARE(m_gallery->currentIndex().row(), 6);
-        m_gallery->setShiftIndex(m_gallery->index(3, 0));
-        QCOMPARE(m_gallery->selectionSize(), 4);
-        QCOMPARE(m_gallery->shiftIndex().row(), 3);
-        m_gallery->setCurrentIndex(m_gallery->index(0, 0));
-        QVERIFY(!m_gallery->shiftIndex().isValid());
-        QCOMPARE(shift.count(), 3);
-        // Without a current index nothing is selected.
-        m_gallery->selectionModel()->clear();
-        m_gallery->setShiftIndex(m_gallery->index(5, 0));
-        QCOMPARE(m_gallery->selectionSize(), 0);
     }
 
     // The same files stay selected, and the same file current, whatever the order.
@@ -233,24 +201,6 @@ private slots:
         m_gallery->remove(QModelIndex());
         m_gallery->remove(m_gallery->index(50, 0));
         QCOMPARE(m_gallery->rowCount(), 6);
-    }
-
-    void progressCountsListedOverOffered()
-    {
-        const QUrl known = file(1);
-        m_resolver->setRow(known, TestResolver::imageRow(known, at(1), 0));
-        m_gallery->insertUrl(known);
-        m_gallery->insertUrl(file(2)); // no headers yet
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 2));
-        m_resolver->setRow(file(2), TestResolver::imageRow(file(2), at(2), 0));
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(2, 2));
-        m_gallery->removeUrl(known);
-        QCOMPARE(m_gallery->indexProgress()->progress(), ProgressRatio(1, 1));
-
-        QSignalSpy indexing(m_gallery, &ActiveSession::notifyIndexingRequested);
-        m_gallery->amend(file(2));
-        m_gallery->amend(file(9));
-        QCOMPARE(indexing.count(), 1);
     }
 };
 

@@ -97,71 +97,6 @@ private slots:
 
     void cleanup() { m_tree.reset(); }
 
-    void containmentAndCover()
-    {
-        QDir().mkpath(path("a/b"));
-        Root flat(nullptr, path("a"), false, true, { "*.vrx" }, true);
-        Root deep(nullptr, path("a"), true, true, { "*.vrx" }, true);
-        Root sub(nullptr, path("a/b"), false, true, { "*.vrx" }, true);
-        Root subDeep(nullptr, path("a/b"), true, true, { "*.vrx" }, true);
-
-        QVERIFY(flat.containsPath(path("a/x.vrx")));
-        QVERIFY(!flat.containsPath(path("a/b/x.vrx")));
-        QVERIFY(deep.containsPath(path("a/b/x.vrx")));
-        QVERIFY(deep.containsPath(path("a/b/missing/x.vrx")));
-        QVERIFY(!deep.containsPath(path("ab/x.vrx"))); // a sibling sharing the prefix
-        QVERIFY(!sub.containsPath(path("a/x.vrx")));
-
-        QVERIFY(deep.covers(sub));
-        QVERIFY(deep.covers(subDeep));
-        QVERIFY(!flat.covers(sub));
-        QVERIFY(!flat.covers(deep)); // never a recursive one, even of the same folder
-        QVERIFY(deep.covers(flat));
-        QVERIFY(flat.overlaps(deep));
-        QVERIFY(!sub.overlaps(flat));
-
-        // The same folder through a symbolic link.
-        QVERIFY(QFile::link(path("a"), path("link")));
-        Root viaLink(nullptr, path("link"), false, true, { "*.vrx" }, false);
-        QVERIFY(viaLink.sameFolder(flat));
-        QVERIFY(viaLink.excludes(path("a/x.vrx")));
-    }
-
-    void occlusionDependsOnWhatIsDecided()
-    {
-        QDir().mkpath(path("a"));
-        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
-        Root picture(nullptr, path("a"), false, false, { "x.VRX" }, true);
-        Root notes(nullptr, path("a"), false, false, { "notes.txt" }, true);
-        Root closingFolder(nullptr, path("a"), false, true, { "*.vrx" }, false);
-
-        QVERIFY(folder.occludes(picture));
-        // The folder takes no text files: the Root that names one stays meaningful.
-        QVERIFY(!folder.occludes(notes));
-        // A closed folder closes everything in it.
-        QVERIFY(closingFolder.occludes(notes));
-        QVERIFY(!picture.occludes(folder));
-    }
-
-    void mergeAndCancel()
-    {
-        QDir().mkpath(path("a"));
-        Root a(nullptr, path("a"), false, false, { "a.vrx" }, true);
-        Root b(nullptr, path("a"), false, false, { "b.vrx" }, true);
-        Root closeA(nullptr, path("a"), false, false, { "a.vrx" }, false);
-        Root folder1(nullptr, path("a"), true, true, { "*.vrx" }, true);
-        Root folder2(nullptr, path("a"), true, true, { "*.vrx" }, true);
-
-        QVERIFY(a.merge(b));
-        QCOMPARE(a.patterns(), (QSet<QString> { "a.vrx", "b.vrx" }));
-        QVERIFY(!folder1.merge(folder2));
-        QVERIFY(!a.merge(closeA));
-
-        QVERIFY(a.cancel(closeA));
-        QCOMPARE(a.patterns(), QSet<QString> { "b.vrx" });
-        QVERIFY(!folder1.cancel(closeA));
-    }
-
     void namesAreMatchedExactly()
     {
         touch(path("a/IMG[1].vrx"));
@@ -358,36 +293,6 @@ private slots:
         QVERIFY(QDir(path("lim/nowatch1")).removeRecursively());
         QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lim/nowatch1/b.vrx")), kWaitMs);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
-    }
-
-    void patternChangesAreAnnounced()
-    {
-        touch(path("p/a.vrx"));
-        touch(path("p/b.vrx"));
-        Root named(nullptr, path("p"), false, false, { "a.vrx" }, true);
-        Recorder rec(&named);
-        named.setActive(true);
-        QCOMPARE(rec.files, QSet<QString> { path("p/a.vrx") });
-
-        Root more(nullptr, path("p"), false, false, { "b.vrx" }, true);
-        QVERIFY(named.merge(more));
-        QCOMPARE(rec.files, (QSet<QString> { path("p/a.vrx"), path("p/b.vrx") }));
-
-        Root closeA(nullptr, path("p"), false, false, { "a.vrx" }, false);
-        QVERIFY(named.cancel(closeA));
-        QCOMPARE(rec.files, QSet<QString> { path("p/b.vrx") });
-        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
-    }
-
-    void closingRootsWatchNothing()
-    {
-        touch(path("c/a.vrx"));
-        Root closing(nullptr, path("c"), true, true, { "*.vrx" }, false);
-        QSignalSpy added(&closing, &Root::addFile);
-        closing.setActive(true);
-        closing.rescan();
-        QCOMPARE(added.count(), 0);
-        QVERIFY(closing.followedDirectories().isEmpty());
     }
 };
 

@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -143,6 +144,19 @@ private slots:
         QCOMPARE(session.data(session.index(1), Session::DirPathRole).toString(), path("a/sub"));
     }
 
+    // A Root taken out of the list stops watching at once, before it is deleted.
+    void removedRootsStopWatching()
+    {
+        touch(path("a/x.vrx"));
+        Session session;
+        session.setActive(true);
+        session.offer(url(path("a")), false);
+        QPointer<Root> root = session.findChild<Root*>();
+        QVERIFY(root && root->active());
+        QVERIFY(session.removeRows(0, 1));
+        QVERIFY(root && !root->active());
+    }
+
     void rootRulesKeepTheListShort()
     {
         touch(path("a/a.vrx"));
@@ -192,46 +206,6 @@ private slots:
         QVERIFY(session.isEmpty());
         QCOMPARE(session.files(), QSet<QUrl> { url(path("c/c.vrx")) });
         QVERIFY(!session.removeRows(0, 1));
-    }
-
-    void offersThatNameNoLocalFile()
-    {
-        touch(path("h/a.vrx"));
-        Session session;
-        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        session.setActive(true);
-        session.offer(url(path("h")), false);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a local"));
-        session.offer(QUrl("https://example.invalid/a.vrx"), true);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a local"));
-        session.close(QUrl(), true);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a local"));
-        session.impose(QUrl("ftp://h/x"), true, QJsonDocument());
-        QCOMPARE(session.rowCount(), 1);
-        // A file or folder that does not exist: a Root that finds nothing.
-        session.offer(url(path("h/missing.vrx")), false);
-        session.offer(url(path("nowhere")), true);
-        QCOMPARE(session.files(), QSet<QUrl> { url(path("h/a.vrx")) });
-        // Files appearing later where nothing existed are found.
-        touch(path("h/missing.vrx"));
-        QTRY_VERIFY_WITH_TIMEOUT(session.files().contains(url(path("h/missing.vrx"))), kWaitMs);
-    }
-
-    void namedFilesOutsideTheFolderPatternStay()
-    {
-        touch(path("n/notes.txt"));
-        touch(path("n/IMG[1].vrx"));
-        Session session;
-        session.setActive(true);
-        session.offer(url(path("n/notes.txt")), false);
-        session.offer(url(path("n/IMG[1].vrx")), false);
-        QCOMPARE(session.files(), (QSet<QUrl> { url(path("n/notes.txt")), url(path("n/IMG[1].vrx")) }));
-        session.offer(url(path("n")), false);
-        // The folder takes pictures only; the text file named before stays, and watched.
-        QCOMPARE(session.rowCount(), 2);
-        QVERIFY(QFile::remove(path("n/notes.txt")));
-        QTRY_VERIFY_WITH_TIMEOUT(!session.files().contains(url(path("n/notes.txt"))), kWaitMs);
-        QVERIFY(session.files().contains(url(path("n/IMG[1].vrx"))));
     }
 
     void filesDeletedWhileInactiveGoOnReactivation()

@@ -45,13 +45,6 @@ private:
     QTemporaryDir m_dir;
 
 private slots:
-    void elsewhereThereIsNothingToSet()
-    {
-        QVERIFY(m_dir.isValid());
-        QVERIFY(setHiddenAttribute(m_dir.path()));
-        QVERIFY(!setHiddenAttribute(m_dir.filePath(QStringLiteral("missing"))));
-    }
-
     void fatKeepsTheOtherAttributes()
     {
         FakeFat fat;

@@ -167,31 +167,6 @@ private slots:
         QVERIFY(!QFileInfo::exists(target));
     }
 
-    void fullDiskInTheFallbackLeavesNothing()
-    {
-        const QString target = path(QStringLiteral("full2.vrx"));
-        FaultyCalls calls;
-        calls.rangeCallsBeforeFailure = 0;
-        calls.rangeError = EXDEV;
-        calls.writeCallsBeforeFailure = 2;
-        NativeFileCopy copy(calls);
-        QVERIFY(!copy.copy(m_source, target));
-        QCOMPARE(copy.error(), ENOSPC);
-        QCOMPARE(calls.writeCalls, 3);
-        QVERIFY(!QFileInfo::exists(target));
-    }
-
-    void fallbackCopiesEverything()
-    {
-        const QString target = path(QStringLiteral("fallback.vrx"));
-        FaultyCalls calls;
-        calls.rangeCallsBeforeFailure = 1;
-        calls.rangeError = EOPNOTSUPP;
-        NativeFileCopy copy(calls);
-        QVERIFY(copy.copy(m_source, target));
-        QCOMPARE(readFile(target), m_content);
-    }
-
     void failedSyncLeavesNothing()
     {
         const QString target = path(QStringLiteral("eio.vrx"));
@@ -201,14 +176,6 @@ private slots:
         QVERIFY(!copy.copy(m_source, target));
         QCOMPARE(copy.error(), EIO);
         QVERIFY(!QFileInfo::exists(target));
-    }
-
-    void pseudoFilesAreReadInFull()
-    {
-        const QString target = path(QStringLiteral("status.txt"));
-        NativeFileCopy copy;
-        QVERIFY(copy.copy(QStringLiteral("/proc/self/status"), target));
-        QVERIFY(readFile(target).contains("Name:"));
     }
 
     void racingCopiesToOneTargetHaveOneWinner()

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include "ciapi/ciapi.h"
 #include "support/testenvironment.h"
 
 // Test entry points that first give the process a home of its own, so that
@@ -24,7 +25,10 @@
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
         TestObject tc;                                                                                       \
         QTEST_SET_MAIN_SOURCE_PATH                                                                           \
-        return QTest::qExec(&tc, argc, argv);                                                                \
+        const int failed = QTest::qExec(&tc, argc, argv);                                                    \
+        /* As the application does: the engine's threads end before static data is destroyed. */             \
+        CIAPI::StaticShutdown();                                                                             \
+        return failed;                                                                                       \
     }
 
 #ifdef OSTRA_TEST_APPLICATION
