@@ -26,6 +26,8 @@ public:
     {
         *got = 0;
         const FolderDevice::Faults faults = m_controls->faults();
+        if (faults.readDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(faults.readDelayMs));
         if (m_controls->unplugged())
             return kFailed;
         if (faults.failReadAfter >= 0) {

@@ -26,6 +26,7 @@ public:
         qint64 failReadAfter = -1; // reads fail once this many bytes of a stream were read
         qint64 sizeSurplus = 0; // added to every reported size
         bool noBulk = false;
+        int readDelayMs = 0; // each read of a stream takes this long (a slow device)
     };
 
     // What a manager and its tests share with the open devices of one folder.
