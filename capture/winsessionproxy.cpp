@@ -62,14 +62,16 @@ void WinSessionProxy::transfer(QUrl target, Recipe recipe)
         return;
     }
     qCDebug(lcCapture) << "item found" << it->remoteId << it->fileName;
-    m_requests << Request { ItemTransfer, recipe, it->remoteId, target, target.toLocalFile(), it->fileSize };
+    m_requests << Request { ItemTransfer, recipe, it->remoteId, target, target.toLocalFile(), it->fileSize,
+        {} };
     emit m_listener->notifyProgress(target, recipe, ProgressRatio(0, it->fileSize));
     schedule();
 }
 
 void WinSessionProxy::fetchPreset(QString path, QString objectId, uint32_t size)
 {
-    m_requests << Request { PresetFile, Recipe(), objectId, QUrl::fromLocalFile(path), path, qint64(size) };
+    m_requests << Request { PresetFile, Recipe(), objectId, QUrl::fromLocalFile(path), path, qint64(size),
+        {} };
     schedule();
 }
 
@@ -81,9 +83,8 @@ void WinSessionProxy::remove(QString remoteId)
 
 void WinSessionProxy::fetchVideo(VideosModel::DownloadRequest request)
 {
-    m_video = request;
     m_requests << Request { Video, Recipe(), request.objectID, QUrl::fromLocalFile(request.path),
-        request.path, request.size };
+        request.path, request.size, request };
     schedule();
 }
 
@@ -234,7 +235,7 @@ bool WinSessionProxy::process(const DeviceObject& object, QList<CapturedImage>* 
     } else if (m_reserved.contains(name)) {
         const QString path = m_dataFolder + QLatin1Char('/') + name;
         m_requests << Request { ReservedFile, Recipe(), object.id, QUrl::fromLocalFile(path), path,
-            object.size };
+            object.size, {} };
         schedule();
     } else if (name.endsWith(thumbnail)) {
         QString folder = AppSettings::videoThumbnailFolder();
@@ -248,7 +249,7 @@ bool WinSessionProxy::process(const DeviceObject& object, QList<CapturedImage>* 
         } else {
             QDir().mkpath(folder);
             m_requests << Request { VideoPreview, Recipe(), object.id, QUrl::fromLocalFile(path), path,
-                object.size };
+                object.size, {} };
             schedule();
         }
     } else {
@@ -356,12 +357,14 @@ void WinSessionProxy::report(const Request& request, Result result)
         if (result == kOk)
             emit m_listener->notifyReserved(QFileInfo(request.path).fileName(), request.target);
         break;
-    case Video:
+    case Video: {
+        VideosModel::DownloadRequest video = request.video;
         if (result != kOk)
-            m_video.result = result == kDiskFull ? VideosModel::DownloadResultError::NoDiskSpace
-                                                 : VideosModel::DownloadResultError::CannotWrite;
-        emit m_listener->videoDownloaded(m_video);
+            video.result = result == kDiskFull ? VideosModel::DownloadResultError::NoDiskSpace
+                                               : VideosModel::DownloadResultError::CannotWrite;
+        emit m_listener->videoDownloaded(video);
         break;
+    }
     case VideoPreview:
         if (result == kOk) {
             QString video = QFileInfo(request.path).fileName();
@@ -380,8 +383,9 @@ void WinSessionProxy::reportCancelled(const Request& request)
         emit m_listener->notifyObstacle(request.target, request.recipe, IFileSink::IOError);
         emit m_listener->notifyProgress(request.target, request.recipe, ProgressRatio(0, 0));
     } else if (request.kind == Video) {
-        m_video.result = VideosModel::DownloadResultError::CannotWrite;
-        emit m_listener->videoDownloaded(m_video);
+        VideosModel::DownloadRequest video = request.video;
+        video.result = VideosModel::DownloadResultError::CannotWrite;
+        emit m_listener->videoDownloaded(video);
     }
 }
 

@@ -60,6 +60,7 @@ private:
         QUrl target;
         QString path;
         qint64 size = 0;
+        VideosModel::DownloadRequest video; // kind 3
     };
 
     void schedule();
@@ -110,5 +111,4 @@ private:
     qint64 m_readLimit = 0;
     qint64 m_read = 0;
     qint64 m_written = 0;
-    VideosModel::DownloadRequest m_video;
 };

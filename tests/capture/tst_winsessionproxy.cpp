@@ -161,6 +161,7 @@ private slots:
         QTest::newRow("read error") << "big/BIG.vrx" << 3 << int(IFileSink::IOError) << qint64(4);
         QTest::newRow("disk full") << "big/BIG.vrx" << 4 << int(IFileSink::NoSpace) << qint64(4);
         QTest::newRow("missing folder") << "big/BIG.vrx" << 5 << int(IFileSink::DirLost) << qint64(-1);
+        QTest::newRow("rename fails") << "big/BIG.vrx" << 6 << int(IFileSink::IOError) << qint64(-2);
         QTest::newRow("unknown file") << "nothing.vrx" << 0 << int(IFileSink::SrcLost) << qint64(4);
     }
     void copies()
@@ -183,7 +184,11 @@ private slots:
         const QString folder = m_dir.filePath(fault == 5 ? "gone" : "out");
         QDir().mkpath(m_dir.filePath("out"));
         const QString target = folder + "/" + QFileInfo(file).fileName();
-        writeFile(m_dir.filePath("out/") + QFileInfo(file).fileName(), "old!");
+        QFile::remove(target);
+        if (fault == 6)
+            QDir().mkpath(target + "/in the way");
+        else
+            writeFile(m_dir.filePath("out/") + QFileInfo(file).fileName(), "old!");
         QSignalSpy done(&listener, &SessionListener::notifyItemFile);
         QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
         proxy->transfer(QUrl::fromLocalFile(target), recipeOf(QFileInfo(file).fileName()));
@@ -191,10 +196,14 @@ private slots:
         if (error < 0)
             QCOMPARE(done.size(), 1);
         else
-            QCOMPARE(failed.first().at(2).value<IFileSink::Error>(), IFileSink::Error(error));
-        QCOMPARE(QFileInfo(target).exists() ? QFileInfo(target).size() : -1, size);
+            QCOMPARE(failed.value(0).value(2).value<IFileSink::Error>(), IFileSink::Error(error));
+        QCOMPARE(QFileInfo(target).isDir()   ? -2
+                : QFileInfo(target).exists() ? QFileInfo(target).size()
+                                             : -1,
+            size);
         QVERIFY(!QFile::exists(target + ".transfer"));
         QFile::remove(target);
+        QDir(target).removeRecursively();
         m_manager.controls(m_id)->setFaults({});
     }
 
