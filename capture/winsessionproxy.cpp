@@ -30,11 +30,11 @@ WinSessionProxy::WinSessionProxy(std::unique_ptr<IPortableDevice> device, const 
     , m_calls(calls)
     , m_reserved(request.reserved.begin(), request.reserved.end())
     , m_dataFolder(request.data.absolutePath())
-    , m_destination(calls)
 {
     connect(this, &WinSessionProxy::tomorrowIsAnotherDay, this, &WinSessionProxy::nextMorning,
         Qt::QueuedConnection);
     m_bulk = m_device->hasBulk();
+    m_commits.setMaxThreadCount(1);
     qCDebug(lcCapture) << "Advise" << m_device->id();
     m_device->advise(this);
 }
@@ -44,6 +44,7 @@ WinSessionProxy::~WinSessionProxy()
     // No callback may reach this object once it goes: stopping waits for a running one.
     m_device->advise(nullptr);
     cancelPendingRequests();
+    m_commits.waitForDone();
 }
 
 void WinSessionProxy::start()
@@ -138,9 +139,10 @@ void WinSessionProxy::nextMorning()
         if (result != kOk)
             qCWarning(lcCapture) << "Transfer" << QString::number(result, 16) << m_current.objectId;
         const Request done = m_current;
-        if (!finish(result != kOk) && result == kOk)
-            result = kFailed;
-        report(done, result);
+        if (finish(result != kOk))
+            commit(done);
+        else
+            report(done, result == kOk ? kFailed : result);
         if (!m_requests.isEmpty())
             schedule();
     }
@@ -283,7 +285,8 @@ void WinSessionProxy::startTransfer()
             schedule();
         return;
     }
-    if (!m_destination.open(m_current.path)) {
+    m_destination = std::make_shared<TransferFile>(m_calls);
+    if (!m_destination->open(m_current.path)) {
         qCWarning(lcCapture) << "O Transfer" << m_current.objectId << m_current.path;
         m_source.reset();
         report(m_current, kFailed);
@@ -323,7 +326,7 @@ Result WinSessionProxy::copyChunk()
         return kOk;
     }
     m_read += got;
-    const Result written = m_destination.write(m_buffer.constData(), got);
+    const Result written = m_destination->write(m_buffer.constData(), got);
     if (written != kOk)
         return written;
     m_written += got;
@@ -335,10 +338,26 @@ bool WinSessionProxy::finish(bool aborted)
     m_source.reset();
     m_copying = false;
     if (aborted || m_written < m_readLimit) {
-        m_destination.discard();
+        if (m_destination)
+            m_destination->discard();
+        m_destination.reset();
         return false;
     }
-    return m_destination.commit();
+    return true;
+}
+
+void WinSessionProxy::commit(const Request& request)
+{
+    // fsync, rename and the folder's fsync may block for long on a busy disk: they run on a
+    // thread of their own, one file after another, and the result comes back here.
+    std::shared_ptr<TransferFile> file = std::move(m_destination);
+    // The destructor waits for the running commit; a report still queued then is dropped.
+    m_commits.start([this, file, request] {
+        const bool committed = file->commit();
+        QMetaObject::invokeMethod(
+            this, [this, request, committed] { report(request, committed ? kOk : kFailed); },
+            Qt::QueuedConnection);
+    });
 }
 
 void WinSessionProxy::report(const Request& request, Result result)

@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QObject>
 #include <QSet>
+#include <QThreadPool>
 
 #include <memory>
 
@@ -72,7 +73,9 @@ private:
     void deleteRemovals();
     void startTransfer();
     PortableDevice::Result copyChunk();
+    // Closes the copy; true when it is complete and must be committed.
     bool finish(bool aborted);
+    void commit(const Request& request);
     void report(const Request& request, PortableDevice::Result result);
     void reportCancelled(const Request& request);
     void onBulkEnded(quint64 context, PortableDevice::Result result);
@@ -105,7 +108,8 @@ private:
     bool m_copying = false;
     Request m_current;
     std::unique_ptr<IDeviceStream> m_source;
-    TransferFile m_destination;
+    std::shared_ptr<TransferFile> m_destination;
+    QThreadPool m_commits;
     QByteArray m_buffer;
     qint64 m_expected = 0;
     qint64 m_readLimit = 0;

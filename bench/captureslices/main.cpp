@@ -56,6 +56,65 @@ qint64 plainCopy(const QString& from, const QString& to)
     return timer.elapsed();
 }
 
+struct Run
+{
+    qint64 listMs = 0;
+    qint64 totalMs = 0;
+    qint64 longestStepMs = 0;
+    int files = 0;
+    int copied = 0;
+    int failed = 0;
+};
+
+// Lists the camera through a session and copies every file it finds into `target`.
+Run sessionCopy(QCoreApplication& app, const QString& camera, const QString& data, const QString& target)
+{
+    FolderDeviceManager manager;
+    const QString id = manager.attach(camera, "Z40");
+    std::unique_ptr<IPortableDevice> device;
+    manager.open(id, false, &device);
+    SessionListener listener;
+    CaptureRequest request { id, QDir(data), QDir(data), {} };
+    WinSessionProxy session(std::move(device), request, &listener);
+    Run run;
+    QElapsedTimer beat;
+    QTimer probe;
+    probe.setInterval(0);
+    QObject::connect(
+        &probe, &QTimer::timeout, [&] { run.longestStepMs = std::max(run.longestStepMs, beat.restart()); });
+    QList<CapturedImage> files;
+    QElapsedTimer timer;
+    QObject::connect(
+        &listener, &SessionListener::notifyItemsFound, [&](QList<CapturedImage> found) { files += found; });
+    QObject::connect(&listener, &SessionListener::notifyItemFile, [&] {
+        if (++run.copied + run.failed == files.size())
+            app.quit();
+    });
+    QObject::connect(&listener, &SessionListener::notifyObstacle, [&] {
+        if (run.copied + ++run.failed == files.size())
+            app.quit();
+    });
+    QDir().mkpath(target);
+    QObject::connect(&listener, &SessionListener::notifyEnumerated, [&](bool done) {
+        if (!done)
+            return;
+        run.listMs = timer.elapsed();
+        for (const CapturedImage& file : qAsConst(files)) {
+            Recipe recipe;
+            recipe.recipe = fileKeyDocument(file.fileName);
+            session.transfer(QUrl::fromLocalFile(target + "/" + file.fileName), recipe);
+        }
+    });
+    timer.start();
+    beat.start();
+    probe.start();
+    session.start();
+    app.exec();
+    run.totalMs = timer.elapsed();
+    run.files = files.size();
+    return run;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -84,59 +143,30 @@ int main(int argc, char** argv)
         writeFile(base + ".vrxs", 3000, 's');
     }
     ::sync();
-    const qint64 plainMs = plainCopy(camera, temp.filePath("plain"));
-
-    FolderDeviceManager manager;
-    const QString id = manager.attach(camera, "Z40");
-    std::unique_ptr<IPortableDevice> device;
-    manager.open(id, false, &device);
-    SessionListener listener;
-    CaptureRequest request { id, QDir(temp.filePath("data")), QDir(temp.filePath("cache")), {} };
-    WinSessionProxy session(std::move(device), request, &listener);
-
-    qint64 longest = 0;
-    QElapsedTimer beat;
-    QTimer probe;
-    probe.setInterval(0);
-    QObject::connect(&probe, &QTimer::timeout, [&] { longest = std::max(longest, beat.restart()); });
-    QList<CapturedImage> files;
-    int copied = 0, failed = 0;
-    QElapsedTimer timer;
-    qint64 listMs = 0;
-    QObject::connect(
-        &listener, &SessionListener::notifyItemsFound, [&](QList<CapturedImage> found) { files += found; });
-    QObject::connect(&listener, &SessionListener::notifyItemFile, [&] {
-        if (++copied + failed == files.size())
-            app.quit();
-    });
-    QObject::connect(&listener, &SessionListener::notifyObstacle, [&] {
-        if (copied + ++failed == files.size())
-            app.quit();
-    });
-    const QString target = temp.filePath("session");
-    QDir().mkpath(target);
-    QObject::connect(&listener, &SessionListener::notifyEnumerated, [&](bool done) {
-        if (!done)
-            return;
-        listMs = timer.elapsed();
-        for (const CapturedImage& file : qAsConst(files)) {
-            Recipe recipe;
-            recipe.recipe = fileKeyDocument(file.fileName);
-            session.transfer(QUrl::fromLocalFile(target + "/" + file.fileName), recipe);
-        }
-    });
-    timer.start();
-    beat.start();
-    probe.start();
-    session.start();
-    app.exec();
-    const qint64 sessionMs = timer.elapsed();
-
-    std::printf("files: %d (%d copied, %d failed)\n", int(files.size()), copied, failed);
+    // The disk is shared: three rounds, each of both copies, and the best time of each.
+    qint64 bestPlain = -1, bestSession = -1, listMs = 0, longest = 0;
+    int count = 0, copied = 0, failed = 0;
+    for (int round = 0; round < 3; ++round) {
+        const QString plainTarget = temp.filePath(QStringLiteral("plain%1").arg(round));
+        const qint64 plain = plainCopy(camera, plainTarget);
+        QDir(plainTarget).removeRecursively();
+        const QString target = temp.filePath(QStringLiteral("session%1").arg(round));
+        const Run run = sessionCopy(app, camera, temp.filePath("data"), target);
+        QDir(target).removeRecursively();
+        ::sync();
+        bestPlain = bestPlain < 0 ? plain : std::min(bestPlain, plain);
+        bestSession = bestSession < 0 ? run.totalMs : std::min(bestSession, run.totalMs);
+        listMs = std::max(listMs, run.listMs);
+        longest = std::max(longest, run.longestStepMs);
+        count = run.files;
+        copied = run.copied;
+        failed += run.failed;
+    }
+    std::printf("files: %d (%d copied, %d failed)\n", count, copied, failed);
     std::printf("listing: %lld ms\n", (long long)listMs);
-    std::printf(
-        "plain copy: %lld ms; listing and copy through the session: %lld ms; ratio %.2f (aim <= 1.5)\n",
-        (long long)plainMs, (long long)sessionMs, double(sessionMs) / std::max<qint64>(1, plainMs));
+    std::printf("best of 3: plain copy %lld ms; listing and copy through the session %lld ms; ratio %.2f "
+                "(aim <= 1.5)\n",
+        (long long)bestPlain, (long long)bestSession, double(bestSession) / std::max<qint64>(1, bestPlain));
     std::printf("longest GUI-thread step: %lld ms (aim <= 30)\n", (long long)longest);
     return failed == 0 ? 0 : 1;
 }
