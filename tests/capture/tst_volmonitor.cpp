@@ -161,6 +161,16 @@ private slots:
             QCOMPARE(list.first().linkId, QString("IMG_1"));
         }
         {
+            // A record that cannot be written is not reported, and the file stays listed.
+            QDir().mkpath(writable + "/.QTrash/hotpixel.rec2/in the way");
+            makeFile(root + "/hotpixel.rec2", "x");
+            VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
+            session.remove("hotpixel.rec2");
+            QCOMPARE(removed.size(), 1);
+            session.start();
+            QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
+        }
+        {
             // Without a writable S nothing is written anywhere, and nothing reported.
             VolMonitor::PassiveSessionProxy session(link, picture, VolMonitor::Facts(), request, &listener);
             session.remove("DCIM/IMG_1.jpg");
