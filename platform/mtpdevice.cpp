@@ -150,6 +150,11 @@ void MtpDevice::walk()
 Result MtpDevice::children(const QString& parent, QStringList* ids)
 {
     std::unique_lock<std::mutex> lock(m_treeMutex);
+    DeviceObject known;
+    if (m_tree.object(parent, &known) && !known.folder) {
+        ids->clear(); // a file has no children: no need to wait for the walk
+        return kOk;
+    }
     const bool listed = m_treeChanged.wait_for(
         lock, std::chrono::seconds(60), [&] { return m_tree.isListed(parent) || m_walked || m_gone; });
     if (!listed || m_gone)
