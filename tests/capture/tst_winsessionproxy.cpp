@@ -119,6 +119,7 @@ private slots:
         QFETCH(bool, bulk);
         FolderDevice::Faults faults;
         faults.noBulk = !bulk;
+        faults.failPropertiesOf = "IMG_0007.jpg"; // that one object stays unknown
         m_manager.controls(m_id)->setFaults(faults);
         SessionListener listener;
         QSignalSpy enumerated(&listener, &SessionListener::notifyEnumerated);
@@ -138,6 +139,7 @@ private slots:
         QCOMPARE(perLink.size(), 660 + 2); // the pictures, BIG and the upper-case video
         QCOMPARE(perLink.value("IMG_0003"), 3);
         QCOMPARE(perLink.value("IMG_0004"), 2);
+        QCOMPARE(perLink.value("IMG_0007"), 1);
         QTRY_COMPARE(reserved.size(), 2);
         QVERIFY(QFile::exists(m_dir.filePath("data/hotpixel.rec")));
         QTRY_COMPARE(thumbs.size(), 1);
@@ -267,8 +269,16 @@ private slots:
         m_manager.controls(m_id)->announceAdded("NEW_1.jpg");
         QTRY_COMPARE(items.size(), 1);
         QCOMPARE(items.first().first().value<QList<CapturedImage>>().first().fileName, QString("NEW_1.jpg"));
+        FolderDevice::Faults faults;
+        faults.failDelete = true;
+        m_manager.controls(m_id)->setFaults(faults);
+        proxy->remove("f:P1.qpf");
+        QTest::qWait(50);
+        m_manager.controls(m_id)->setFaults({});
         proxy->remove("f:NEW_1.jpg");
         QTRY_COMPARE(removed.size(), 1);
+        QCOMPARE(removed.first().first().toStringList(), QStringList({ "f:NEW_1.jpg" }));
+        QVERIFY(QFile::exists(m_camera + "/P1.qpf"));
         QVERIFY(!QFile::exists(m_camera + "/NEW_1.jpg"));
         for (int i = 0; i < 200; ++i)
             m_manager.controls(m_id)->announceAdded("P1.qpf");
