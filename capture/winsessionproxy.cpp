@@ -352,8 +352,11 @@ void WinSessionProxy::commit(const Request& request)
     // thread of their own, one file after another, and the result comes back here.
     std::shared_ptr<TransferFile> file = std::move(m_destination);
     // The destructor waits for the running commit; a report still queued then is dropped.
-    m_commits.start([this, file, request] {
+    // The image service lets go of the target until it is replaced.
+    std::shared_ptr<QSemaphoreReleaser> eviction = m_bailiff ? m_bailiff->evictPath(request.path) : nullptr;
+    m_commits.start([this, file, request, eviction]() mutable {
         const bool committed = file->commit();
+        eviction.reset();
         QMetaObject::invokeMethod(
             this, [this, request, committed] { report(request, committed ? kOk : kFailed); },
             Qt::QueuedConnection);

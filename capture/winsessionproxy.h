@@ -3,6 +3,7 @@
 #include "capture/capturedimage.h"
 #include "capture/capturerequest.h"
 #include "capture/sessionproxy.h"
+#include "pipeline/interfaces/ibailiff.h"
 #include "platform/portabledevice.h"
 #include "platform/transferfile.h"
 
@@ -40,6 +41,9 @@ public:
     bool isDevice() override { return true; }
     bool hasExtension() override { return false; }
     void runExtension() override { }
+
+    // The image service's bailiff, asked to let go of a target before it is replaced.
+    void setBailiff(IBailiff* bailiff) { m_bailiff = bailiff; }
 
     static constexpr qint64 kSliceMs = 24;
 
@@ -91,6 +95,7 @@ private:
     std::unique_ptr<IPortableDevice> m_device;
     SessionListener* m_listener;
     IFileCalls& m_calls;
+    IBailiff* m_bailiff = nullptr;
     QSet<QString> m_reserved;
     QString m_dataFolder;
     QElapsedTimer m_frame;

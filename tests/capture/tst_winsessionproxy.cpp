@@ -51,6 +51,19 @@ Recipe recipeOf(const QString& name)
 
 } // namespace
 
+// Records what it was asked to let go of, and whether the target was still the old file then.
+class RecordingBailiff : public IBailiff
+{
+public:
+    QStringList evicted;
+    std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override
+    {
+        evicted << path + (QFileInfo(path).size() == 4 ? " old" : " new");
+        return std::make_shared<QSemaphoreReleaser>();
+    }
+    std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override { return evictPath(url.toLocalFile()); }
+};
+
 class TestWinSessionProxy : public QObject
 {
     Q_OBJECT
@@ -191,6 +204,8 @@ private slots:
             QDir().mkpath(target + "/in the way");
         else
             writeFile(m_dir.filePath("out/") + QFileInfo(file).fileName(), "old!");
+        RecordingBailiff bailiff;
+        proxy->setBailiff(&bailiff);
         QSignalSpy done(&listener, &SessionListener::notifyItemFile);
         QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
         proxy->transfer(QUrl::fromLocalFile(target), recipeOf(QFileInfo(file).fileName()));
@@ -204,6 +219,8 @@ private slots:
                                              : -1,
             size);
         QVERIFY(!QFile::exists(target + ".transfer"));
+        if (fault == 0 && error < 0)
+            QVERIFY(bailiff.evicted.contains(target + " old")); // asked before the file was replaced
         QFile::remove(target);
         QDir(target).removeRecursively();
         m_manager.controls(m_id)->setFaults({});
