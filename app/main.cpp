@@ -18,6 +18,8 @@
 #include "app/rootcontext.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
+#include "capture/democamera.h"
+#include "capture/wincaptureproxy.h"
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
 #include "core/identity.h"
@@ -170,6 +172,9 @@ int main(int argc, char** argv)
         engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
         engine.rootContext()->setContextProperty(QStringLiteral("pipelineRouter"), &pipelineRouter);
         engine.rootContext()->setContextProperty(QStringLiteral("pipelineLogger"), &pipelineLogger);
+        // A folder served as a camera (OSTRA_DEMO_CAMERA), for the devices model to list.
+        engine.rootContext()->setContextProperty(
+            QStringLiteral("cpDemoCamera"), QVariant::fromValue<QObject*>(startDemoCamera(&engine)));
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         auto* window = engine.rootObjects().isEmpty()

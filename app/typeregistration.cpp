@@ -19,7 +19,9 @@
 #include "capture/hasbeenmodel.h"
 #include "capture/targetfolder.h"
 #include "capture/videosmodel.h"
+#include "capture/volmonitor.h"
 #include "capture/volumes.h"
+#include "capture/wincaptureproxy.h"
 #include "core/appsettings.h"
 #include "core/powerstats.h"
 #include "core/progresshandler.h"
@@ -163,6 +165,9 @@ void registerQmlTypes()
     qmlRegisterType<HasBeenModel>(applicationId, 2, 0, "HasBeenModel");
     qmlRegisterType<HasBeenInfo>(applicationId, 2, 0, "HasBeenInfo");
     qmlRegisterType<VideosModel>(applicationId, 2, 0, "VideosModel");
+    qmlRegisterType<VolMonitor>(applicationId, 2, 0, "VolMonitor");
+    qmlRegisterUncreatableType<WinCaptureProxy>(applicationId, 2, 0, "WinCaptureProxy",
+        QStringLiteral("made by the application over its device manager"));
     // Until the session history hands out its sessions, the window keeps one of its own.
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
     // The report chain, which the report dialog builds.

@@ -1,0 +1,266 @@
+#include "capture/volmonitor.h"
+
+#include "capture/logging.h"
+#include "capture/nilsessionproxy.h"
+#include "capture/sessionlistener.h"
+#include "capture/volumes.h"
+#include "platform/filesync.h"
+#include "platform/hiddenattribute.h"
+
+#include <QDataStream>
+#include <QDirIterator>
+#include <QFile>
+#include <QSet>
+
+namespace {
+
+const QString kHcs = QStringLiteral("HCS");
+const QString kKeyFormat = QStringLiteral("V$%1$%2");
+const QString kTrashFolder = QStringLiteral(".QTrash");
+
+bool holdsFolder(const QString& root, const QString& name)
+{
+    return !root.isEmpty() && !name.isEmpty() && QFileInfo(root + QLatin1Char('/') + name).isDir();
+}
+
+} // namespace
+
+VolMonitor::VolMonitor(QObject* parent)
+    : CaptureListener(parent)
+{ }
+
+VolMonitor::Facts VolMonitor::factsOf(const QStorageInfo& volume) const
+{
+    if (m_factsOf)
+        return m_factsOf(volume);
+    return Facts { volume.name(), volume.rootPath(), volume.isValid() && volume.isReady(),
+        volume.isReadOnly() };
+}
+
+void VolMonitor::setVolumes(Volumes* volumes)
+{
+    for (const QMetaObject::Connection& c : qAsConst(m_connections))
+        disconnect(c);
+    m_connections.clear();
+    m_volumes = volumes;
+    if (!volumes)
+        return;
+    m_connections << connect(volumes, &Volumes::mountedChanged, this, &VolMonitor::onMountedChanged)
+                  << connect(volumes, &Volumes::volumeAdded, this, &VolMonitor::onVolumeAdded)
+                  << connect(volumes, &Volumes::volumeUpdated, this,
+                         [this](QStorageInfo oldInfo, QStorageInfo info) { onVolumeUpdated(oldInfo, info); })
+                  << connect(volumes, &Volumes::volumeRemoved, this, &VolMonitor::onVolumeRemoved);
+    const QList<QStorageInfo> mounted = volumes->mounted();
+    for (const QStorageInfo& volume : mounted)
+        classify(volume, Add);
+}
+
+void VolMonitor::onMountedChanged(QList<QStorageInfo>, bool) { }
+
+void VolMonitor::onVolumeAdded(QStorageInfo volume)
+{
+    classify(volume, Add);
+}
+
+void VolMonitor::onVolumeRemoved(QStorageInfo volume)
+{
+    classify(volume, Remove);
+}
+
+void VolMonitor::onVolumeUpdated(QStorageInfo oldInfo, QStorageInfo volume)
+{
+    const QString oldName = factsOf(oldInfo).label;
+    const QString newName = factsOf(volume).label;
+    if (!oldName.isEmpty() && !newName.isEmpty() && oldName != newName) {
+        const QString first = m_firstLabel.take(oldName);
+        m_firstLabel.insert(newName, first.isEmpty() ? oldName : first);
+    }
+    classify(volume, Update);
+}
+
+void VolMonitor::classify(const QStorageInfo& volume, Operation operation)
+{
+    const QString name = factsOf(volume).label;
+    const QString label = m_firstLabel.value(name, name);
+    const quint32 serial = m_volumes ? m_volumes->driveValue(volume) : 0;
+    int part = -1;
+    QString prefix, serialText;
+    if (label.size() > 5 && label.at(4) == QLatin1Char('D') && kHcs.contains(label.at(3))) {
+        part = kHcs.indexOf(label.at(3));
+        prefix = label.left(3);
+        serialText = label.mid(5);
+    } else {
+        // Only a known, equal serial joins a label-less volume to a camera.
+        for (const Link& link : qAsConst(m_groups)) {
+            if (Volumes::sameSerial(link.driveValue, serial)) {
+                prefix = link.prefix;
+                serialText = link.serial;
+                part = S;
+                break;
+            }
+        }
+    }
+    if (part < 0)
+        return;
+    const QString key = kKeyFormat.arg(prefix, serialText);
+    Link& link = m_groups[key];
+    link.prefix = prefix;
+    link.serial = serialText;
+    link.parts[part] = operation == Remove ? QStorageInfo() : volume;
+    if (operation != Remove && serial != 0)
+        link.driveValue = serial;
+    refresh(link);
+    const CaptureDevice device { key, m_naming.arg(prefix, serialText), CaptureDevice::kVolumeGroup };
+    if (!link.announced && link.state)
+        emit notifyCaptureDeviceFound(device);
+    else if (link.announced && link.state)
+        emit notifyCaptureDeviceUpdated(device);
+    else if (link.announced)
+        emit notifyCaptureDeviceLost(device);
+    link.announced = link.state;
+}
+
+void VolMonitor::refresh(Link& link) const
+{
+    Facts facts[3];
+    for (int i = 0; i < 3; ++i) {
+        if (link.parts[i].isValid())
+            link.parts[i].refresh();
+        if (!link.parts[i].rootPath().isEmpty())
+            facts[i] = factsOf(link.parts[i]);
+    }
+    auto marked = [&](int i) {
+        return facts[i].usable && facts[i].readOnly && holdsFolder(facts[i].rootPath, m_marker);
+    };
+    link.markerPart = marked(C) ? C : marked(H) ? H : -1;
+    const bool found = link.markerPart >= 0;
+    const bool writable = facts[S].usable && !facts[S].readOnly;
+    if (link.announced)
+        link.state = found ? (writable ? 1 : 2) : 0;
+    else
+        link.state = found && writable ? 1 : 0;
+}
+
+SessionProxy* VolMonitor::createSession(CaptureRequest request, SessionListener* listener)
+{
+    const auto it = m_groups.constFind(request.deviceId);
+    if (it == m_groups.constEnd() || it->markerPart < 0) {
+        qCWarning(lcCapture) << "No picture volume for" << request.deviceId;
+        return new NilSessionProxy;
+    }
+    Facts writable;
+    if (!it->parts[S].rootPath().isEmpty())
+        writable = factsOf(it->parts[S]);
+    return new PassiveSessionProxy(*it, factsOf(it->parts[it->markerPart]), writable, request, listener);
+}
+
+void VolMonitor::eject(QString deviceId)
+{
+    const auto it = m_groups.constFind(deviceId);
+    if (it == m_groups.constEnd() || !m_volumes)
+        return;
+    for (const QStorageInfo& part : it->parts) {
+        if (part.rootPath().isEmpty())
+            continue;
+        qCInfo(lcCapture) << "Ejecting" << part.rootPath();
+        m_volumes->ejectVolume(part);
+    }
+}
+
+VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Facts& picture,
+    const Facts& writable, const CaptureRequest& request, SessionListener* listener)
+    : m_link(link)
+    , m_root(picture.rootPath)
+    , m_reserved(request.reserved)
+    , m_listener(listener)
+{
+    m_root.setFilter(QDir::Files | QDir::NoDotAndDotDot);
+    // Without a writable S volume nothing is retired: never a trash folder elsewhere.
+    m_writable = writable.usable && !writable.readOnly && !writable.rootPath.isEmpty();
+    if (!m_writable)
+        return;
+    const QString trash = writable.rootPath + QLatin1Char('/') + kTrashFolder;
+    QDir().mkpath(trash);
+    m_trash = QDir(trash);
+    m_trash.setFilter(QDir::Files | QDir::NoDotAndDotDot);
+    setHiddenAttribute(trash);
+}
+
+void VolMonitor::PassiveSessionProxy::start()
+{
+    QSet<QString> retired;
+    if (m_writable) {
+        QDirIterator records(m_trash.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (records.hasNext())
+            retired.insert(m_trash.relativeFilePath(records.next()));
+    }
+    QList<CapturedImage> found;
+    QDirIterator files(m_root.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QFileInfo info(files.next());
+        const QString relative = m_root.relativeFilePath(info.filePath());
+        if (m_reserved.contains(info.fileName()))
+            emit m_listener->notifyReserved(info.fileName(), QUrl::fromLocalFile(info.filePath()));
+        else if (!retired.contains(relative))
+            found << CapturedImage { info.fileName().section(QLatin1Char('.'), 0, 0), relative,
+                info.fileName(), info.size(), QUrl::fromLocalFile(info.filePath()) };
+    }
+    emit m_listener->notifyItemsFound(found);
+    emit m_listener->notifyEnumerated(true);
+}
+
+void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
+{
+    const QString clean = QDir::cleanPath(relativePath);
+    if (!m_writable || clean.isEmpty() || clean.startsWith(QLatin1String(".."))
+        || QDir::isAbsolutePath(clean)) {
+        qCWarning(lcCapture) << "Cannot retire" << relativePath;
+        return;
+    }
+    const QString path = m_trash.filePath(clean);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray record = trashRecord(clean, QFileInfo(m_root.filePath(clean)));
+    QFile file(path);
+    qCDebug(lcCapture) << "Buffer size" << record.size();
+    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
+        && file.write(record) == record.size() && file.flush() && syncDescriptor(file.handle());
+    file.close();
+    if (!ok) {
+        // A partial record would hide nothing and mislead: drop it, the file stays listed.
+        qCWarning(lcCapture) << "Cannot write the trash record" << path << file.errorString();
+        QFile::remove(path);
+        return;
+    }
+    syncFolder(QFileInfo(path).absolutePath());
+    emit m_listener->notifyItemsRemoved({ relativePath });
+}
+
+QByteArray VolMonitor::PassiveSessionProxy::trashRecord(const QString& relativePath, const QFileInfo& file)
+{
+    QByteArray path = relativePath.toUtf8();
+    const int zero = path.indexOf('\0');
+    if (zero >= 0)
+        path.truncate(zero);
+    const QDateTime born = file.birthTime();
+    const QDateTime modified = file.lastModified();
+    QByteArray record;
+    QDataStream out(&record, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::BigEndian);
+    out << qint64(path.isEmpty() ? 0 : crc32(path)) << qint64(file.size())
+        << qint64(born.isValid() ? born.toMSecsSinceEpoch() : 0)
+        << qint64(born.isValid() ? born.offsetFromUtc() : 0)
+        << qint64(modified.isValid() ? modified.toMSecsSinceEpoch() : 0)
+        << qint64(modified.isValid() ? modified.offsetFromUtc() : 0);
+    return record;
+}
+
+quint32 VolMonitor::PassiveSessionProxy::crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= quint8(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}

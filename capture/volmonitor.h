@@ -1,0 +1,122 @@
+#pragma once
+
+#include "capture/capturelistener.h"
+#include "capture/captureproxy.h"
+#include "capture/sessionproxy.h"
+
+#include <QDir>
+#include <QHash>
+#include <QPointer>
+#include <QStorageInfo>
+
+#include <functional>
+
+#include "capture/volumes.h"
+
+// Finds cameras connected as USB mass storage: their volumes are labelled
+// "<prefix><H|C|S>D<serial>" and grouped by prefix and serial into one device (transport
+// 1). A group is announced once a read-only H or C volume holding the marker folder and
+// a writable S volume are there. A label-less volume joins a group only when its serial
+// equals the group's (0, unknown, never matches).
+class VolMonitor : public CaptureListener, public CaptureProxy
+{
+    Q_OBJECT
+    Q_PROPERTY(Volumes* volumes READ volumes WRITE setVolumes)
+    Q_PROPERTY(QString marker READ marker WRITE setMarker)
+    Q_PROPERTY(QString naming READ naming WRITE setNaming)
+public:
+    enum Part { H = 0, C = 1, S = 2 };
+
+    struct Link
+    {
+        QString prefix;
+        QString serial;
+        int announced = 0;
+        int state = 0; // 0 not usable, 1 usable with a writable S, 2 usable without it
+        QStorageInfo parts[3];
+        int markerPart = -1;
+        quint32 driveValue = 0;
+    };
+
+    // What the monitor reads of a volume. The default takes it from QStorageInfo; tests
+    // give labels and roots of their own (containers have no udev to label volumes).
+    struct Facts
+    {
+        QString label;
+        QString rootPath;
+        bool usable = false; // valid and ready
+        bool readOnly = true;
+    };
+    using FactsReader = std::function<Facts(const QStorageInfo&)>;
+
+    explicit VolMonitor(QObject* parent = nullptr);
+
+    Volumes* volumes() const { return m_volumes; }
+    QString marker() const { return m_marker; }
+    QString naming() const { return m_naming; }
+    void setFactsReader(FactsReader reader) { m_factsOf = std::move(reader); }
+    Link link(const QString& key) const { return m_groups.value(key); }
+
+    void start() override { }
+    SessionProxy* createSession(CaptureRequest request, SessionListener* listener) override;
+    void stop() override { }
+
+    class PassiveSessionProxy;
+
+public slots:
+    void setVolumes(Volumes* volumes);
+    void onMountedChanged(QList<QStorageInfo> list, bool leap);
+    void onVolumeAdded(QStorageInfo volume);
+    void onVolumeUpdated(QStorageInfo oldInfo, QStorageInfo volume);
+    void onVolumeRemoved(QStorageInfo volume);
+    void setMarker(QString marker) { m_marker = marker; }
+    void setNaming(QString naming) { m_naming = naming; }
+    void eject(QString deviceId);
+
+private:
+    enum Operation { Add, Update, Remove };
+    void classify(const QStorageInfo& volume, Operation operation);
+    void refresh(Link& link) const;
+    Facts factsOf(const QStorageInfo& volume) const;
+
+    QPointer<Volumes> m_volumes;
+    QList<QMetaObject::Connection> m_connections;
+    FactsReader m_factsOf;
+    QHash<QString, QString> m_firstLabel;
+    QString m_marker = QStringLiteral("queltcal");
+    QString m_naming = QStringLiteral("%1 (%2)");
+    QHash<QString, Link> m_groups;
+};
+
+// The session of a volume group: lists the picture volume's files as local files, and
+// retires files by writing a 48-byte record under ".QTrash" on the S volume.
+class VolMonitor::PassiveSessionProxy : public SessionProxy
+{
+public:
+    // `link` must have its marker part.
+    PassiveSessionProxy(const Link& link, const Facts& picture, const Facts& writable,
+        const CaptureRequest& request, SessionListener* listener);
+
+    void start() override;
+    void transfer(QUrl, Recipe) override { }
+    void fetchPreset(QString, QString, uint32_t) override { }
+    void cancelPendingRequests() override { }
+    int capacity() override { return 0; }
+    void remove(QString relativePath) override;
+    void fetchVideo(VideosModel::DownloadRequest) override { }
+    bool isDevice() override { return true; }
+    bool hasExtension() override { return false; }
+    void runExtension() override { }
+
+    // The record of one retired file (48 bytes, six big-endian signed 64-bit values).
+    static QByteArray trashRecord(const QString& relativePath, const QFileInfo& file);
+    static quint32 crc32(const QByteArray& bytes);
+
+private:
+    Link m_link;
+    QDir m_root;
+    QDir m_trash;
+    bool m_writable = false;
+    QStringList m_reserved;
+    SessionListener* m_listener;
+};

@@ -1,0 +1,67 @@
+#include "platform/transferfile.h"
+
+#include "platform/logging.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+bool TransferFile::open(const QString& target)
+{
+    discard();
+    m_target = target;
+    m_temporary = target + QStringLiteral(".transfer");
+    m_fd = ::open(QFile::encodeName(m_temporary).constData(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        qCWarning(lcPlatform) << "Cannot create" << m_temporary << strerror(errno);
+    return m_fd >= 0;
+}
+
+PortableDevice::Result TransferFile::write(const char* data, qint64 length)
+{
+    while (length > 0) {
+        const ssize_t n = m_calls.write(m_fd, data, size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == ENOSPC || errno == EDQUOT ? PortableDevice::kDiskFull : PortableDevice::kFailed;
+        if (n == 0)
+            return PortableDevice::kDiskFull;
+        data += n;
+        length -= n;
+    }
+    return PortableDevice::kOk;
+}
+
+bool TransferFile::commit()
+{
+    if (m_fd < 0)
+        return false;
+    bool ok = m_calls.fsync(m_fd) == 0;
+    ok = ::close(m_fd) == 0 && ok;
+    m_fd = -1;
+    if (ok
+        && ::rename(QFile::encodeName(m_temporary).constData(), QFile::encodeName(m_target).constData())
+            != 0) {
+        qCWarning(lcPlatform) << "Cannot rename" << m_temporary << "to" << m_target << strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(QFile::encodeName(m_temporary).constData());
+        return false;
+    }
+    m_calls.syncFolder(QFile::encodeName(QFileInfo(m_target).absolutePath()).constData());
+    return true;
+}
+
+void TransferFile::discard()
+{
+    if (m_fd < 0)
+        return;
+    ::close(m_fd);
+    m_fd = -1;
+    ::unlink(QFile::encodeName(m_temporary).constData());
+}

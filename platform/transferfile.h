@@ -1,0 +1,38 @@
+#pragma once
+
+#include "platform/ifilecalls.h"
+#include "platform/portabledevice.h"
+
+#include <QString>
+
+// The host file that receives a copy from a device: written as "<target>.transfer",
+// forced to disk, renamed over the target and the folder forced, so the target is either
+// the old file or the complete new one.
+class TransferFile
+{
+public:
+    explicit TransferFile(IFileCalls& calls = systemFileCalls())
+        : m_calls(calls)
+    { }
+    ~TransferFile() { discard(); }
+    TransferFile(const TransferFile&) = delete;
+    TransferFile& operator=(const TransferFile&) = delete;
+
+    // Creates (truncates) the temporary file; false when the folder is missing or unwritable.
+    bool open(const QString& target);
+    // kOk, kDiskFull for a full disk or a short write, kFailed otherwise.
+    PortableDevice::Result write(const char* data, qint64 length);
+    // fsync, close, rename over the target, fsync the folder. On failure the temporary
+    // file is deleted and the target left as it was.
+    bool commit();
+    // Closes and deletes the temporary file.
+    void discard();
+    bool isOpen() const { return m_fd >= 0; }
+    QString temporaryPath() const { return m_temporary; }
+
+private:
+    IFileCalls& m_calls;
+    int m_fd = -1;
+    QString m_target;
+    QString m_temporary;
+};

@@ -1,0 +1,332 @@
+#include "support/testmain.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "capture/filekind.h"
+#include "capture/sessionlistener.h"
+#include "capture/wincaptureproxy.h"
+#include "capture/winsessionproxy.h"
+#include "platform/folderdevice.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+// Fails writes once `room` bytes were written, as a full disk does.
+class FullDisk : public IFileCalls
+{
+public:
+    qint64 room = 0;
+    ssize_t copyFileRange(int, int, size_t) override { return -1; }
+    ssize_t read(int fd, void* b, size_t n) override { return ::read(fd, b, n); }
+    ssize_t write(int fd, const void* b, size_t n) override
+    {
+        if (room <= 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const ssize_t done = ::write(fd, b, std::min<size_t>(n, size_t(room)));
+        room -= done;
+        return done;
+    }
+    int fsync(int fd) override { return ::fsync(fd); }
+};
+
+Recipe recipeOf(const QString& name)
+{
+    Recipe r;
+    r.recipe = fileKeyDocument(name);
+    return r;
+}
+
+} // namespace
+
+// Records what it was asked to let go of, and whether the target was still the old file then.
+class RecordingBailiff : public IBailiff
+{
+public:
+    QStringList evicted;
+    std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override
+    {
+        evicted << path + (QFileInfo(path).size() == 4 ? " old" : " new");
+        return std::make_shared<QSemaphoreReleaser>();
+    }
+    std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override { return evictPath(url.toLocalFile()); }
+};
+
+class TestWinSessionProxy : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    FolderDeviceManager m_manager;
+    QString m_id;
+    QString m_camera;
+
+    std::unique_ptr<WinSessionProxy> open(SessionListener* listener, IFileCalls& calls = systemFileCalls())
+    {
+        std::unique_ptr<IPortableDevice> device;
+        if (m_manager.open(m_id, false, &device) != PortableDevice::kOk)
+            return nullptr;
+        CaptureRequest request { m_id, QDir(m_dir.filePath("data")), QDir(m_dir.filePath("cache")),
+            { "hotpixel.rec", "metadata.xml" } };
+        QDir().mkpath(request.data.path());
+        auto proxy = std::make_unique<WinSessionProxy>(std::move(device), request, listener, calls);
+        QSignalSpy done(listener, &SessionListener::notifyEnumerated);
+        proxy->start();
+        while (done.isEmpty() || done.last().first().toBool() != true)
+            if (!done.wait(20000))
+                return nullptr;
+        return proxy;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QList<CapturedImage>>();
+        qRegisterMetaType<Recipe>();
+        qRegisterMetaType<ProgressRatio>("ProgressRatio");
+        qRegisterMetaType<IFileSink::Error>();
+        qRegisterMetaType<VideosModel::DownloadRequest>();
+        m_camera = m_dir.filePath("camera");
+        // 660 pictures in three folders (preview, raw, every third a state file), the
+        // reserved files, a preset, a video with its preview and a name no file may have.
+        for (int i = 0; i < 660; ++i) {
+            const QString base = QStringLiteral("%1/DCIM/%2/IMG_%3")
+                                     .arg(m_camera)
+                                     .arg(100 + i % 3)
+                                     .arg(i, 4, 10, QChar('0'));
+            writeFile(base + ".jpg", QByteArray(100 + i, 'j'));
+            writeFile(base + ".vrx", QByteArray(3000 + i, 'r'));
+            if (i % 3 == 0)
+                writeFile(base + ".vrxs", "state");
+        }
+        writeFile(m_camera + "/hotpixel.rec", "hot");
+        writeFile(m_camera + "/metadata.xml", "<m/>");
+        writeFile(m_camera + "/P1.qpf", "preset");
+        writeFile(m_camera + "/VID_0001.mp4", QByteArray(5000, 'v'));
+        writeFile(m_camera + "/VID_0002.MP4", "upper");
+        writeFile(m_camera + "/VID_0001_thumbnail.jpg", "thumb");
+        writeFile(m_camera + "/big/BIG.vrx", QByteArray(2 * 1024 * 1024 + 17, 'b'));
+        m_id = m_manager.attach(m_camera, "Z40", "Quelt");
+    }
+
+    void enumerates_data()
+    {
+        QTest::addColumn<bool>("bulk");
+        QTest::newRow("bulk") << true;
+        QTest::newRow("one by one") << false;
+    }
+    void enumerates()
+    {
+        QFETCH(bool, bulk);
+        FolderDevice::Faults faults;
+        faults.noBulk = !bulk;
+        faults.failPropertiesOf = "IMG_0007.jpg"; // that one object stays unknown
+        m_manager.controls(m_id)->setFaults(faults);
+        SessionListener listener;
+        QSignalSpy enumerated(&listener, &SessionListener::notifyEnumerated);
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        QSignalSpy reserved(&listener, &SessionListener::notifyReserved);
+        QSignalSpy thumbs(&listener, &SessionListener::notifyVideoThumbnailReady);
+        QSignalSpy videos(&listener, &SessionListener::notifyVideoFound);
+        QSignalSpy presets(&listener, &SessionListener::notifyPresetFound);
+        auto proxy = open(&listener);
+        QVERIFY(proxy);
+        QCOMPARE(enumerated.size(), 2);
+        QCOMPARE(enumerated.first().first().toBool(), false);
+        QHash<QString, int> perLink;
+        for (const auto& batch : qAsConst(items))
+            for (const CapturedImage& image : batch.first().value<QList<CapturedImage>>())
+                ++perLink[image.linkId];
+        QCOMPARE(perLink.size(), 660 + 2); // the pictures, BIG and the upper-case video
+        QCOMPARE(perLink.value("IMG_0003"), 3);
+        QCOMPARE(perLink.value("IMG_0004"), 2);
+        QCOMPARE(perLink.value("IMG_0007"), 1);
+        QTRY_COMPARE(reserved.size(), 2);
+        QVERIFY(QFile::exists(m_dir.filePath("data/hotpixel.rec")));
+        QTRY_COMPARE(thumbs.size(), 1);
+        QCOMPARE(thumbs.first().first().toString(), QString("VID_0001.mp4"));
+        QVERIFY(QFile::exists(thumbs.first().at(1).toString()));
+        QCOMPARE(videos.size(), 1);
+        QCOMPARE(presets.size(), 1);
+        QVERIFY(QDir(m_dir.filePath("data")).entryList({ "*.transfer" }, QDir::Files).isEmpty());
+    }
+
+    // Copies with their faults: the target is the old file or the complete new one.
+    void copies_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("error"); // -1: success
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("good raw") << "big/BIG.vrx" << 0 << -1 << qint64(2 * 1024 * 1024 + 17);
+        QTest::newRow("stat fails") << "DCIM/100/IMG_0000.jpg" << 1 << -1 << qint64(100);
+        QTest::newRow("oversized raw") << "DCIM/101/IMG_0001.vrx" << 2 << -1 << qint64(3001);
+        QTest::newRow("read error") << "big/BIG.vrx" << 3 << int(IFileSink::IOError) << qint64(4);
+        QTest::newRow("disk full") << "big/BIG.vrx" << 4 << int(IFileSink::NoSpace) << qint64(4);
+        QTest::newRow("missing folder") << "big/BIG.vrx" << 5 << int(IFileSink::DirLost) << qint64(-1);
+        QTest::newRow("rename fails") << "big/BIG.vrx" << 6 << int(IFileSink::IOError) << qint64(-2);
+        QTest::newRow("unknown file") << "nothing.vrx" << 0 << int(IFileSink::SrcLost) << qint64(4);
+    }
+    void copies()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, fault);
+        QFETCH(int, error);
+        QFETCH(qint64, size);
+        FolderDevice::Faults faults;
+        faults.noBulk = true;
+        faults.failStat = fault == 1;
+        faults.sizeSurplus = fault == 2 ? 1000 : 0;
+        faults.failReadAfter = fault == 3 ? 1024 * 1024 : -1;
+        m_manager.controls(m_id)->setFaults(faults);
+        FullDisk disk;
+        disk.room = fault == 4 ? 300 * 1024 : 1LL << 40;
+        SessionListener listener;
+        auto proxy = open(&listener, disk);
+        QVERIFY(proxy);
+        const QString folder = m_dir.filePath(fault == 5 ? "gone" : "out");
+        QDir().mkpath(m_dir.filePath("out"));
+        const QString target = folder + "/" + QFileInfo(file).fileName();
+        QFile::remove(target);
+        if (fault == 6)
+            QDir().mkpath(target + "/in the way");
+        else
+            writeFile(m_dir.filePath("out/") + QFileInfo(file).fileName(), "old!");
+        RecordingBailiff bailiff;
+        proxy->setBailiff(&bailiff);
+        QSignalSpy done(&listener, &SessionListener::notifyItemFile);
+        QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
+        proxy->transfer(QUrl::fromLocalFile(target), recipeOf(QFileInfo(file).fileName()));
+        QTRY_VERIFY_WITH_TIMEOUT(done.size() + failed.size() == 1, 20000);
+        if (error < 0)
+            QCOMPARE(done.size(), 1);
+        else
+            QCOMPARE(failed.value(0).value(2).value<IFileSink::Error>(), IFileSink::Error(error));
+        QCOMPARE(QFileInfo(target).isDir()   ? -2
+                : QFileInfo(target).exists() ? QFileInfo(target).size()
+                                             : -1,
+            size);
+        QVERIFY(!QFile::exists(target + ".transfer"));
+        if (fault == 0 && error < 0)
+            QVERIFY(bailiff.evicted.contains(target + " old")); // asked before the file was replaced
+        QFile::remove(target);
+        QDir(target).removeRecursively();
+        m_manager.controls(m_id)->setFaults({});
+    }
+
+    // Cancel and unplug in the middle of a copy; a video is always answered.
+    void interruptions_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("cancel") << false;
+        QTest::newRow("unplug") << true;
+    }
+    void interruptions()
+    {
+        QFETCH(bool, unplug);
+        QDir().mkpath(m_dir.filePath("out"));
+        const QString folder = m_dir.filePath("cut");
+        writeFile(folder + "/keep", "");
+        QString id = m_manager.attach(folder, "other");
+        writeFile(folder + "/HUGE.vrx", QByteArray(16 * 1024 * 1024, 'h'));
+        writeFile(folder + "/VID_9.mp4", QByteArray(1000, 'v'));
+        FolderDevice::Faults slow;
+        slow.readDelayMs = 3;
+        m_manager.controls(id)->setFaults(slow);
+        std::swap(id, m_id);
+        SessionListener listener;
+        auto proxy = open(&listener);
+        std::swap(id, m_id);
+        QVERIFY(proxy);
+        QSignalSpy progress(&listener, &SessionListener::notifyProgress);
+        QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
+        QSignalSpy videos(&listener, &SessionListener::videoDownloaded);
+        QSignalSpy lost(&listener, &SessionListener::notifyDeviceLost);
+        const QString target = m_dir.filePath("out/HUGE.vrx");
+        proxy->transfer(QUrl::fromLocalFile(target), recipeOf("HUGE.vrx"));
+        VideosModel::DownloadRequest video { "f:VID_9.mp4", m_dir.filePath("out/VID_9.mp4"), false, 1000 };
+        proxy->fetchVideo(video);
+        QTRY_VERIFY(progress.size() >= 2); // the first slices of the copy
+        if (unplug) {
+            m_manager.detach(id);
+            QTRY_COMPARE(lost.size(), 1);
+            QTRY_COMPARE(videos.size(), 1);
+        } else {
+            proxy->cancelPendingRequests();
+            QCOMPARE(videos.size(), 1);
+        }
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().at(2).value<IFileSink::Error>(), IFileSink::IOError);
+        QCOMPARE(videos.first().first().value<VideosModel::DownloadRequest>().result,
+            VideosModel::DownloadResultError::CannotWrite);
+        QVERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
+    }
+
+    // Events reach the session from the device's thread; none after it is gone.
+    void eventsAndRemovals()
+    {
+        SessionListener listener;
+        auto proxy = open(&listener);
+        QVERIFY(proxy);
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        writeFile(m_camera + "/NEW_1.jpg", "new");
+        m_manager.controls(m_id)->announceAdded("NEW_1.jpg");
+        QTRY_COMPARE(items.size(), 1);
+        QCOMPARE(items.first().first().value<QList<CapturedImage>>().first().fileName, QString("NEW_1.jpg"));
+        FolderDevice::Faults faults;
+        faults.failDelete = true;
+        m_manager.controls(m_id)->setFaults(faults);
+        proxy->remove("f:P1.qpf");
+        QTest::qWait(50);
+        m_manager.controls(m_id)->setFaults({});
+        proxy->remove("f:NEW_1.jpg");
+        QTRY_COMPARE(removed.size(), 1);
+        QCOMPARE(removed.first().first().toStringList(), QStringList({ "f:NEW_1.jpg" }));
+        QVERIFY(QFile::exists(m_camera + "/P1.qpf"));
+        QVERIFY(!QFile::exists(m_camera + "/NEW_1.jpg"));
+        for (int i = 0; i < 200; ++i)
+            m_manager.controls(m_id)->announceAdded("P1.qpf");
+        proxy.reset(); // the late events must not reach it
+        QTest::qWait(50);
+    }
+
+    void capture()
+    {
+        FolderDeviceManager manager;
+        WinCaptureProxy proxy(&manager);
+        QSignalSpy found(&proxy, &CaptureListener::notifyCaptureDeviceFound);
+        QSignalSpy lost(&proxy, &CaptureListener::notifyCaptureDeviceLost);
+        proxy.start();
+        const QString ours = manager.attach(m_camera, "Z40", "Quelt");
+        manager.attach(m_dir.filePath("data"), "phone", "Other");
+        QTRY_COMPARE(found.size(), 1);
+        QCOMPARE(found.first().first().value<CaptureDevice>().deviceId, ours);
+        FolderDevice::Faults faults;
+        faults.denyOpenOnce = true;
+        manager.controls(ours)->setFaults(faults);
+        SessionListener listener;
+        std::unique_ptr<SessionProxy> session(proxy.createSession({ ours, QDir(), QDir(), {} }, &listener));
+        QVERIFY(session->isDevice()); // opened read-only on the retry
+        std::unique_ptr<SessionProxy> none(
+            proxy.createSession({ "folder:/nowhere", QDir(), QDir(), {} }, &listener));
+        QVERIFY(!none->isDevice());
+        manager.detach(ours);
+        QTRY_COMPARE(lost.size(), 1);
+    }
+};
+
+OSTRA_TEST_MAIN(TestWinSessionProxy)
+#include "tst_winsessionproxy.moc"
