@@ -47,6 +47,11 @@ function(ostra_tests folder)
         target_link_libraries(${target} PRIVATE ${ARG_LIBS})
         target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
         ostra_warnings(${target})
+        # Test programs keep their symbols but not the libraries' debug information, which
+        # would otherwise be copied into every one of them (set OSTRA_TEST_DEBUGINFO to keep it).
+        if(NOT OSTRA_TEST_DEBUGINFO AND NOT OSTRA_SANITIZE AND NOT OSTRA_TSAN)
+            target_link_options(${target} PRIVATE -Wl,--strip-debug)
+        endif()
         add_test(NAME ${folder}/${tname} COMMAND ${target})
         set_tests_properties(${folder}/${tname} PROPERTIES
             LABELS "${folder};${ARG_LABELS}"

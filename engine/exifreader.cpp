@@ -72,7 +72,8 @@ QByteArray toHostOrder(const uchar* raw, quint32 size, quint16 type, bool big)
         }
         break;
     default:
-        std::memcpy(dst, raw, size);
+        if (size)
+            std::memcpy(dst, raw, size);
         break;
     }
     return size ? QByteArray(buffer.data(), int(size)) : QByteArray(0, Qt::Uninitialized);

@@ -12,27 +12,20 @@ cd "$BUILD_DIR"
 xvfb-run -a -s "-screen 0 1920x1080x24" \
     ctest --output-on-failure -j "$(nproc)" --timeout 600 "$@"
 
-# The engine's tests, the image service's and the gallery's again under AddressSanitizer and
-# UndefinedBehaviorSanitizer (shutdown with work in flight, keepers dropped on other threads).
-# Only those test programs and what they link are built.
+# The engine's tests, the image service's, the gallery's and the camera transports' again under
+# AddressSanitizer and UndefinedBehaviorSanitizer (shutdown with work in flight, keepers dropped on
+# other threads, device threads, late events, copies cut short). Only those test programs and what
+# they link are built, in one build folder.
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
     BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON
     mapfile -t asan_targets < <(ninja -C "$ROOT/build-asan" -t targets all |
-        grep -oE '^(ciapi|engine|library)_(tst_[a-z0-9]+|statewriter):' | tr -d ':' | sort -u)
+        grep -oE '^((ciapi|engine|library)_(tst_[a-z0-9]+|statewriter)|capture_tst_(winsessionproxy|volmonitor)|platform_tst_mtptree):' |
+        tr -d ':' | sort -u)
     cmake --build "$ROOT/build-asan" -j "${OSTRA_JOBS:-$(nproc)}" --target "${asan_targets[@]}"
     cd "$ROOT/build-asan"
-    xvfb-run -a -s "-screen 0 1920x1080x24" \
-        ctest --output-on-failure -j "$(nproc)" --timeout 900 -R '^(ciapi|engine|library)/'
-fi
-
-# The camera transports again under AddressSanitizer: device threads, late events, copies
-# cut short.
-if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
-    BUILD_DIR="$ROOT/build-asan-capture" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON
-    cmake --build "$ROOT/build-asan-capture" -j "${OSTRA_JOBS:-$(nproc)}" \
-        --target capture_tst_winsessionproxy capture_tst_volmonitor platform_tst_mtptree
-    cd "$ROOT/build-asan-capture"
-    xvfb-run -a ctest --output-on-failure --timeout 900 -R "^(capture/tst_(winsessionproxy|volmonitor)|platform/tst_mtptree)$"
+    LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 ${LSAN_OPTIONS:-}" \
+        xvfb-run -a -s "-screen 0 1920x1080x24" ctest --output-on-failure -j "$(nproc)" --timeout 900 \
+        -R '^((ciapi|engine|library)/|capture/tst_(winsessionproxy|volmonitor)$|platform/tst_mtptree$)'
 fi
 
 # The engine's threading tests once more under ThreadSanitizer (render/cancel cycles, several
