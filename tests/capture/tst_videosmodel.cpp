@@ -46,6 +46,8 @@ private slots:
         QSignalSpy asked(&model, &VideosModel::requestDownload);
         QSignalSpy removing(&model, &VideosModel::requestRemoving);
         QSignalSpy finished(&model, &VideosModel::downloadingFinished);
+        model.importVideos({}, true); // nothing to download: stays paused
+        QVERIFY(asked.isEmpty() && model.downloadingPaused());
         model.importVideos({ "VID_1.mp4", "VID_2.mp4", "VID_3.mp4" }, true);
         QCOMPARE(asked.count(), 1);
         QCOMPARE(model.toDownloadCount(), 3);

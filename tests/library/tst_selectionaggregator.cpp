@@ -27,6 +27,13 @@ public:
     QHash<int, QByteArray> roleNames() const override { return { { kRating, "rating" } }; }
 };
 
+void attach(SelectionAggregator& aggregator, QAbstractItemModel& model, QItemSelectionModel& selection)
+{
+    aggregator.setRoleName("rating");
+    aggregator.setSelectionModel(&selection);
+    aggregator.setModel(&model);
+}
+
 } // namespace
 
 class TestSelectionAggregator : public QObject
@@ -39,9 +46,7 @@ private slots:
         RatedModel model({ 3, 3, 3, 5, 3 });
         QItemSelectionModel selection(&model);
         SelectionAggregator aggregator;
-        aggregator.setModel(&model);
-        aggregator.setSelectionModel(&selection);
-        aggregator.setRoleName("rating");
+        attach(aggregator, model, selection);
         selection.select(QItemSelection(model.index(0, 0), model.index(2, 0)), QItemSelectionModel::Select);
         QVERIFY(aggregator.defined());
         QCOMPARE(aggregator.value().toInt(), 3);
@@ -68,9 +73,7 @@ private slots:
         QItemSelectionModel selection(&model);
         selection.select(QItemSelection(model.index(0, 0), model.index(3, 0)), QItemSelectionModel::Select);
         SelectionAggregator aggregator;
-        aggregator.setRoleName("rating");
-        aggregator.setSelectionModel(&selection);
-        aggregator.setModel(&model);
+        attach(aggregator, model, selection);
         QVERIFY(!aggregator.defined());
         selection.select(QItemSelection(model.index(2, 0), model.index(3, 0)), QItemSelectionModel::Deselect);
         QVERIFY(aggregator.defined());
