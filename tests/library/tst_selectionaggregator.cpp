@@ -27,13 +27,6 @@ public:
     QHash<int, QByteArray> roleNames() const override { return { { kRating, "rating" } }; }
 };
 
-void attach(SelectionAggregator& aggregator, QAbstractItemModel& model, QItemSelectionModel& selection)
-{
-    aggregator.setRoleName("rating");
-    aggregator.setSelectionModel(&selection);
-    aggregator.setModel(&model);
-}
-
 } // namespace
 
 class TestSelectionAggregator : public QObject
@@ -46,7 +39,9 @@ private slots:
         RatedModel model({ 3, 3, 3, 5, 3 });
         QItemSelectionModel selection(&model);
         SelectionAggregator aggregator;
-        attach(aggregator, model, selection);
+        aggregator.setModel(&model);
+        aggregator.setSelectionModel(&selection);
+        aggregator.setRoleName("rating");
         selection.select(QItemSelection(model.index(0, 0), model.index(2, 0)), QItemSelectionModel::Select);
         QVERIFY(aggregator.defined());
         QCOMPARE(aggregator.value().toInt(), 3);
@@ -73,7 +68,9 @@ private slots:
         QItemSelectionModel selection(&model);
         selection.select(QItemSelection(model.index(0, 0), model.index(3, 0)), QItemSelectionModel::Select);
         SelectionAggregator aggregator;
-        attach(aggregator, model, selection);
+        aggregator.setRoleName("rating");
+        aggregator.setSelectionModel(&selection);
+        aggregator.setModel(&model);
         QVERIFY(!aggregator.defined());
         selection.select(QItemSelection(model.index(2, 0), model.index(3, 0)), QItemSelectionModel::Deselect);
         QVERIFY(aggregator.defined());
