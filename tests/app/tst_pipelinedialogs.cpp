@@ -76,6 +76,16 @@ QUuid sessionUuid(int session)
     return QUuid(QStringLiteral("{00000000-0000-4000-8000-00000000000%1}").arg(session));
 }
 
+Recipe recipeOf(const QString& file, qint64 size)
+{
+    Recipe r;
+    r.provider = QStringLiteral("transfer");
+    r.ioChannel = QStringLiteral("cam1");
+    r.recipe = QJsonDocument(QJsonObject { { "file", file } });
+    r.fileSize = size;
+    return r;
+}
+
 // A real router whose ticket record and sessions the test fills.
 class Fixture : public QObject
 {
@@ -89,12 +99,8 @@ public:
 
     Q_INVOKABLE bool put(int session, const QString& path, qint64 size)
     {
-        Recipe r;
-        r.provider = QStringLiteral("transfer");
-        r.ioChannel = QStringLiteral("cam1");
-        r.recipe = QJsonDocument(QJsonObject { { "file", path } });
-        r.fileSize = size;
-        return m_router.putRecipe(sessionUuid(session), QUrl::fromLocalFile(path), r, Arbiter());
+        return m_router.putRecipe(
+            sessionUuid(session), QUrl::fromLocalFile(path), recipeOf(path, size), Arbiter());
     }
     Q_INVOKABLE void block(const QString& path, int error)
     {
@@ -103,14 +109,9 @@ public:
 
     Q_INVOKABLE void file(int error, const QString& target, int session)
     {
-        Recipe r;
-        r.provider = QStringLiteral("transfer");
-        r.ioChannel = QStringLiteral("cam1");
-        r.recipe = QJsonDocument(QJsonObject { { "file", "a.vrx" } });
-        r.fileSize = 1234;
+        Recipe r = recipeOf(QStringLiteral("a.vrx"), 1234);
         r.estimate = true;
-        const QUuid s = sessionUuid(session);
-        m_router.tickets()->file(TrafficTicket(error, QUrl::fromLocalFile(target), r, s,
+        m_router.tickets()->file(TrafficTicket(error, QUrl::fromLocalFile(target), r, sessionUuid(session),
                                      Volume(QStringLiteral("/media/u/Z40"), "sdb1")),
             false);
     }

@@ -4,13 +4,12 @@
 #include "display/imageedititem.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
+#include "support/depthcanvas.h"
 #include "support/testenvironment.h"
 
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
-
-#include "tools/vrxgen/generator.h"
 
 // The canvas view's depth tool strip, driven from the keyboard and the pointer as a user
 // would: choose the brush, paint, pick the depth, apply, undo, redo, leave the tool.
@@ -24,12 +23,8 @@ private slots:
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         QTemporaryDir dir;
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 640;
-        o.moduleHeight = 480;
-        o.frames = 1;
         const QString picture = dir.path() + "/IMG_strip.vrx";
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(picture).toStdString(), vrxgen::makePicture(o).vrx));
+        QVERIFY(ostra::test::writeDepthPicture(picture, 640, 480, 1));
 
         ImageLocator locator(2, nullptr);
         QQuickView view;

@@ -1,15 +1,9 @@
-// File kinds, the file key stored with recipes, and the placeholder transport.
+// File kinds and the file key stored with recipes.
 #include "support/testmain.h"
 
-#include "capture/capturelistener.h"
-#include "capture/captureproxy.h"
 #include "capture/filekind.h"
-#include "capture/nilsessionproxy.h"
-#include "capture/sessionlistener.h"
 
 #include <QtTest>
-
-#include <memory>
 
 class TestCaptureRecords : public QObject
 {
@@ -41,17 +35,6 @@ private slots:
         QCOMPARE(recipe.recipe.toJson(QJsonDocument::Compact), json);
         QCOMPARE(fileKind(recipe), kind);
         QCOMPARE(fileKind(QFileInfo(name).suffix()), kind);
-    }
-
-    void nilSession()
-    {
-        const SessionFactory factory = &NilSessionProxy::create;
-        std::unique_ptr<SessionProxy> proxy(factory(CaptureRequest(), nullptr));
-        proxy->start();
-        proxy->transfer(QUrl(), Recipe());
-        QCOMPARE(proxy->capacity(), 1);
-        QVERIFY(!proxy->isDevice());
-        QVERIFY(!proxy->hasExtension());
     }
 };
 

@@ -33,10 +33,8 @@ private slots:
             model.markBeen(QUuid(), kImg); // no camera: not recorded
         }
         HasBeenModel model(path, nullptr);
-        QVERIFY(model.hasBeen(kDev, kImg));
-        QVERIFY(model.hasBeen(QUuid(), kImg));
-        QVERIFY(!model.hasBeen(kOtherDev, kImg));
-        QVERIFY(!model.hasBeen(kDev, QUuid()));
+        QVERIFY(model.hasBeen(kDev, kImg) && model.hasBeen(QUuid(), kImg));
+        QVERIFY(!model.hasBeen(kOtherDev, kImg) && !model.hasBeen(kDev, QUuid()));
         // Stored as the 16-byte forms, once.
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
         db.setDatabaseName(path);
@@ -79,9 +77,8 @@ private slots:
         QSignalSpy changed(&live, &HasBeenInfo::hasBeenChanged);
         QVERIFY(!live.hasBeen());
         model.markBeen(kDev, kImg);
-        QCOMPARE(live.hasBeen(), expected);
-        QCOMPARE(changed.count(), expected ? 1 : 0);
         model.markBeen(kDev, kImg);
+        QCOMPARE(live.hasBeen(), expected);
         QCOMPARE(changed.count(), expected ? 1 : 0);
         // A cell set up afterwards reads the same from the database.
         HasBeenInfo later;

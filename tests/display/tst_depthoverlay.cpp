@@ -92,14 +92,10 @@ private slots:
         item->setPickerMode(ImageEdit::Trajectory);
         item->setBrushSize(15);
         const std::vector<QPointF> strokeAt { { 0.2, 0.2 }, { 0.5, 0.3 }, { 0.7, 0.7 } };
+        canvas.stroke(strokeAt, 40, false);
         std::vector<QPointF> stroke;
         for (const QPointF& p : strokeAt)
             stroke.push_back(at(p));
-        QTest::mousePress(&window, Qt::LeftButton, {}, stroke[0].toPoint());
-        for (size_t i = 1; i < stroke.size(); ++i)
-            for (int k = 1; k <= 40; ++k)
-                QTest::mouseMove(
-                    &window, (stroke[i - 1] + (stroke[i] - stroke[i - 1]) * (k / 40.0)).toPoint());
         const QImage sprayed = shot();
         changed = changedPixels(withCross, sprayed);
         QVERIFY(changed.size() > 100);
@@ -112,7 +108,7 @@ private slots:
             nearMiddle += QLineF(p, stroke[1]).length() < radius;
         }
         QVERIFY(nearMiddle > 5);
-        QTest::mouseRelease(&window, Qt::LeftButton, {}, stroke.back().toPoint());
+        QTest::mouseRelease(&window, Qt::LeftButton, {}, canvas.at(strokeAt.back()));
 
         // The lasso, along the polygon's edges (closed once the picker goes back).
         item->setEditorMode(ImageEdit::DepthEditingLasso);

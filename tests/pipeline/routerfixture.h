@@ -31,13 +31,11 @@ public:
 
     int cap = 1;
     bool verifyAnswer = false;
-    bool adoptAnswer = false;
     bool reclaimAnswer = true;
     IFileSink* sink = nullptr;
     QList<Fetch> fetches;
     QList<QUrl> reclaims;
     QList<QUuid> freed;
-    int changed = 0;
     int capacityCalls = 0;
 
     int capacity(QString) override
@@ -54,7 +52,7 @@ public:
             return r.estimate || QFileInfo(url.toLocalFile()).size() == r.fileSize;
         };
     }
-    bool adopt(QUrl, Recipe) override { return adoptAnswer; }
+    bool adopt(QUrl, Recipe) override { return false; }
     void fetch(QUrl target, Recipe recipe, Arbiter arbiter) override
     {
         fetches.append({ target, recipe, arbiter });
@@ -65,30 +63,26 @@ public:
         return reclaimAnswer;
     }
     void freeImage(Recipe, QUuid image, QModelIndex) override { freed << image; }
-    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { ++changed; }
+    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
     bool isRaw(Recipe recipe) override { return recipe.recipe.object().value("type").toString() == "vrx"; }
 
     // The file of a fetch arrives under a temporary name and takes its place with one
     // rename, as a source does; then the source reports it.
-    void deliver(int i, char fill = 'x')
+    void deliver(int i)
     {
         const Fetch f = fetches.at(i);
-        const QString path = f.url.toLocalFile();
-        QFile file(path + "~");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(int(f.recipe.fileSize), fill));
+        const QByteArray path = QFile::encodeName(f.url.toLocalFile());
+        QFile file(QFile::decodeName(path + "~"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(int(f.recipe.fileSize), 'x')) >= 0);
         file.close();
-        QVERIFY(
-            std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(path).constData())
-            == 0);
+        QVERIFY(std::rename((path + "~").constData(), path.constData()) == 0);
         sink->onComplete(f.url, f.recipe);
     }
     void deliver(const QUrl& url)
     {
-        for (int i = 0; i < fetches.size(); ++i) {
+        for (int i = 0; i < fetches.size(); ++i)
             if (fetches.at(i).url == url)
                 return deliver(i);
-        }
         QFAIL("never fetched");
     }
 };

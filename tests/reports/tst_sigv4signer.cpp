@@ -15,16 +15,11 @@ private slots:
         QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QByteArray>("expected");
-        const QByteArray jefe("Jefe");
-        const QByteArray what("what do ya want for nothing?");
         const QByteArray large("Test Using Larger Than Block-Size Key - Hash Key First");
         QTest::newRow("1 sha256") << int(QCryptographicHash::Sha256) << QByteArray(20, '\x0b')
                                   << QByteArray("Hi There")
                                   << QByteArray(
                                          "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
-        QTest::newRow("2 sha256") << int(QCryptographicHash::Sha256) << jefe << what
-                                  << QByteArray(
-                                         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
         QTest::newRow("1 sha512") << int(QCryptographicHash::Sha512) << QByteArray(20, '\x0b')
                                   << QByteArray("Hi There")
                                   << QByteArray(
@@ -33,9 +28,6 @@ private slots:
         QTest::newRow("6 sha256") << int(QCryptographicHash::Sha256) << QByteArray(131, '\xaa') << large
                                   << QByteArray(
                                          "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
-        QTest::newRow("6 sha384") << int(QCryptographicHash::Sha384) << QByteArray(131, '\xaa') << large
-                                  << QByteArray("4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f"
-                                                "3cd11f05033ac4c60c2ef6ab4030fe8296248df163f44952");
     }
     void hmacMatchesRfc4231()
     {

@@ -41,34 +41,26 @@ private:
     // records its arguments.
     bool installTool()
     {
-        const QString config = m_app.filePath(QStringLiteral("installer-config/config.xml"));
-        QDir().mkpath(QFileInfo(config).path());
-        QFile xml(config);
-        if (!xml.open(QIODevice::WriteOnly))
+        const auto write = [&](const QString& name, const QByteArray& bytes) {
+            QDir().mkpath(QFileInfo(m_app.filePath(name)).path());
+            QFile file(m_app.filePath(name));
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        };
+        if (!write(QStringLiteral("installer-config/config.xml"),
+                "<Installer><Name>x</Name><RemoteRepositories><Repository><Url>"
+                "https://updates.quelt.com/ostra/linux</Url></Repository></RemoteRepositories></Installer>")
+            || !write(QStringLiteral("tool.qrc"),
+                "<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>")
+            || !write(QStringLiteral("maintenancetool.exe"),
+                "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args.tmp\"\n"
+                "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n"))
             return false;
-        xml.write(
-            "<Installer><Name>x</Name><RemoteRepositories><Repository>"
-            "<Url>https://updates.quelt.com/ostra/linux</Url></Repository></RemoteRepositories></Installer>");
-        xml.close();
-        QFile qrc(m_app.filePath(QStringLiteral("tool.qrc")));
-        if (!qrc.open(QIODevice::WriteOnly))
-            return false;
-        qrc.write("<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>");
-        qrc.close();
         QProcess rcc;
         rcc.setWorkingDirectory(m_app.path());
-        rcc.start(QStringLiteral("rcc"),
-            { QStringLiteral("-binary"), qrc.fileName(), QStringLiteral("-o"),
-                QStringLiteral("maintenancetool.dat") });
-        if (!rcc.waitForFinished(20000) || rcc.exitCode() != 0)
-            return false;
-        QFile tool(m_app.filePath(QStringLiteral("maintenancetool.exe")));
-        if (!tool.open(QIODevice::WriteOnly))
-            return false;
-        tool.write("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args.tmp\"\n"
-                   "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n");
-        tool.close();
-        return tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        rcc.start(QStringLiteral("rcc"), { "-binary", "tool.qrc", "-o", "maintenancetool.dat" });
+        return rcc.waitForFinished(20000) && rcc.exitCode() == 0
+            && QFile::setPermissions(m_app.filePath(QStringLiteral("maintenancetool.exe")),
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
 private slots:
