@@ -47,17 +47,7 @@ QSize storedSize(const QString& path, int format)
     if (b.size() < 16)
         return QSize();
     if (format == 1) { // PPM: "P6 w h max"
-        QList<QByteArray> tokens;
-        int at = 0;
-        while (tokens.size() < 3 && at < b.size()) {
-            while (at < b.size() && QChar(b.at(at)).isSpace())
-                ++at;
-            int end = at;
-            while (end < b.size() && !QChar(b.at(end)).isSpace())
-                ++end;
-            tokens << b.mid(at, end - at);
-            at = end;
-        }
+        const QList<QByteArray> tokens = b.left(32).simplified().split(' ');
         return tokens.value(0) == "P6" ? QSize(tokens.value(1).toInt(), tokens.value(2).toInt()) : QSize();
     }
     if (format == 2) { // DNG: IFD0 of the TIFF structure
