@@ -8,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 
 using ostra::test::ExifBuilder;
 
@@ -25,6 +27,9 @@ struct Trace
     QList<QPair<quint64, quint16>> entries; // (directory index, tag)
     QList<QPair<qint64, Exif::ExifError>> errors;
     bool fetchAll = true;
+
+    // Exactly one error was reported, and it was `code`.
+    bool onlyError(Exif::ExifError code) const { return errors.size() == 1 && errors.at(0).second == code; }
 
     Exif::Callbacks callbacks()
     {
@@ -80,16 +85,11 @@ ExifBuilder cameraPreview(bool bigEndian)
 // Entries compared by what a caller can see of them, positions excluded.
 bool sameEntries(const Exif::Directory& a, const Exif::Directory& b)
 {
-    if (a.entries.size() != b.entries.size())
-        return false;
-    for (int i = 0; i < a.entries.size(); ++i) {
-        const auto& x = a.entries.at(i);
-        const auto& y = b.entries.at(i);
-        if (x.tag != y.tag || x.type != y.type || x.count != y.count || x.byteCount != y.byteCount
-            || x.isOffset != y.isOffset || x.data != y.data)
-            return false;
-    }
-    return true;
+    auto key = [](const Exif::ExifEntry& x) {
+        return std::make_tuple(x.tag, x.type, x.count, x.byteCount, x.isOffset, x.data);
+    };
+    return std::equal(a.entries.begin(), a.entries.end(), b.entries.begin(), b.entries.end(),
+        [&](const Exif::ExifEntry& x, const Exif::ExifEntry& y) { return key(x) == key(y); });
 }
 
 // Replaces the APP1 segment length of a JPEG built by ExifBuilder::jpeg.
@@ -150,8 +150,7 @@ private slots:
     {
         Trace trace;
         QVERIFY(parse("GIF89a and more", trace).isEmpty());
-        QCOMPARE(trace.errors.size(), 1);
-        QCOMPARE(trace.errors.at(0).second, Exif::ExifError::NotJpeg);
+        QVERIFY(trace.onlyError(Exif::ExifError::NotJpeg));
 
         Trace empty;
         QVERIFY(parse(QByteArray(), empty).isEmpty());
@@ -192,8 +191,7 @@ private slots:
         QFETCH(int, code);
         Trace trace;
         QVERIFY(parse(ExifBuilder::jpeg({ payload }), trace).isEmpty());
-        QCOMPARE(trace.errors.size(), 1);
-        QCOMPARE(int(trace.errors.at(0).second), code);
+        QVERIFY(trace.onlyError(Exif::ExifError(code)));
     }
 
     void circularLinksEnd_data()
@@ -214,23 +212,16 @@ private slots:
             const int second = b.addDirectory();
             b.shorts(ifd0, 0x0112, { 1 });
             b.shorts(second, 0x0103, { 6 });
-            switch (shape) {
-            case 0:
-                b.directory(ifd0).next = ifd0;
-                break;
-            case 1:
-                b.directory(ifd0).next = second;
-                b.directory(second).next = ifd0;
-                break;
-            case 2:
+            // 0: ifd0 -> ifd0; 1: ifd0 -> second -> ifd0; 2: Exif directory second -> ifd0;
+            // 3: ifd0 -> second, with an Exif pointer back at ifd0.
+            if (shape == 2)
                 b.setExifDirectory(second);
-                b.directory(second).next = ifd0;
-                break;
-            case 3:
+            if (shape == 3)
                 b.longs(ifd0, 0x8769, { 8 });
-                b.directory(ifd0).next = second;
-                break;
-            }
+            if (shape != 2)
+                b.directory(ifd0).next = shape == 0 ? ifd0 : second;
+            if (shape == 1 || shape == 2)
+                b.directory(second).next = ifd0;
             Trace trace;
             const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
             QVERIFY(trace.errors.isEmpty());
@@ -254,8 +245,7 @@ private slots:
         Trace trace;
         const auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
         QCOMPARE(dirs.size(), 32);
-        QCOMPARE(trace.errors.size(), 1);
-        QCOMPARE(trace.errors.at(0).second, Exif::ExifError::TooManyDirectories);
+        QVERIFY(trace.onlyError(Exif::ExifError::TooManyDirectories));
     }
 
     void hostileEntries()
@@ -299,16 +289,14 @@ private slots:
             Trace trace;
             auto dirs = parse(ExifBuilder::jpeg({ b.app1Payload() }), trace);
             QCOMPARE(dirs.size(), 1);
-            QCOMPARE(trace.errors.size(), 1);
-            QCOMPARE(trace.errors.at(0).second, Exif::ExifError::BadOffset);
+            QVERIFY(trace.onlyError(Exif::ExifError::BadOffset));
 
             ExifBuilder v(big);
             const int d = v.addDirectory();
             v.raw(d, { kDescription, 2, 40, QByteArray(40, 'a'), 0xFFFFFFF0u }); // wraps
             Trace wrap;
             QVERIFY(parse(ExifBuilder::jpeg({ v.app1Payload() }), wrap).isEmpty());
-            QCOMPARE(wrap.errors.size(), 1);
-            QCOMPARE(wrap.errors.at(0).second, Exif::ExifError::BadOffset);
+            QVERIFY(wrap.onlyError(Exif::ExifError::BadOffset));
         }
     }
 

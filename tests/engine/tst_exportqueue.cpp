@@ -31,19 +31,12 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-quint32 be(const QByteArray& b, int at, int n)
+// An unsigned number of n bytes at `at`, big or little endian.
+quint32 number(const QByteArray& b, int at, int n, bool big)
 {
     quint32 v = 0;
     for (int i = 0; i < n; ++i)
-        v = (v << 8) | quint8(b.at(at + i));
-    return v;
-}
-
-quint32 le(const QByteArray& b, int at, int n)
-{
-    quint32 v = 0;
-    for (int i = n - 1; i >= 0; --i)
-        v = (v << 8) | quint8(b.at(at + i));
+        v = (v << 8) | quint8(b.at(at + (big ? i : n - 1 - i)));
     return v;
 }
 
@@ -54,34 +47,21 @@ QSize storedSize(const QString& path, int format)
     if (b.size() < 16)
         return QSize();
     if (format == 1) { // PPM: "P6 w h max"
-        QList<QByteArray> tokens;
-        int at = 0;
-        while (tokens.size() < 3 && at < b.size()) {
-            while (at < b.size() && QChar(b.at(at)).isSpace())
-                ++at;
-            int end = at;
-            while (end < b.size() && !QChar(b.at(end)).isSpace())
-                ++end;
-            tokens << b.mid(at, end - at);
-            at = end;
-        }
+        const QList<QByteArray> tokens = b.left(32).simplified().split(' ');
         return tokens.value(0) == "P6" ? QSize(tokens.value(1).toInt(), tokens.value(2).toInt()) : QSize();
     }
     if (format == 2) { // DNG: IFD0 of the TIFF structure
         const bool big = b.startsWith("MM");
-        auto u = [&](int at, int n) { return big ? be(b, at, n) : le(b, at, n); };
+        auto u = [&](int at, int n) { return number(b, at, n, big); };
         const int ifd = int(u(4, 4));
         const int count = int(u(ifd, 2));
         int w = 0, h = 0;
         for (int i = 0; i < count; ++i) {
             const int e = ifd + 2 + 12 * i;
             const int tag = int(u(e, 2));
-            const int type = int(u(e + 2, 2));
-            const int value = int(type == 3 ? u(e + 8, 2) : u(e + 8, 4));
-            if (tag == 256)
-                w = value;
-            if (tag == 257)
-                h = value;
+            const int value = int(u(e + 8, u(e + 2, 2) == 3 ? 2 : 4));
+            if (tag == 256 || tag == 257)
+                (tag == 256 ? w : h) = value;
         }
         return QSize(w, h);
     }
@@ -178,26 +158,21 @@ private slots:
             p[i] = CIAPI::Image::Create(4000 >> i, 3000 >> i, 0, 0, 0, pixel);
         const CIAPI::RectF full { 0, 0, 1, 1 };
         ExportRequest r;
-        r.sizeMode = 4;
-        r.sizeValue = 2000;
-        QCOMPARE(exportOutputSize(r, p, full), QSize(2666, 2000));
-        r.sizeMode = 3;
-        r.sizeValue = 12;
-        QCOMPARE(exportOutputSize(r, p, full), QSize(4000, 3000));
-        r.sizeValue = 3;
-        QCOMPARE(exportOutputSize(r, p, full), QSize(2000, 1500));
-        r.sizeMode = 2;
-        r.sizeValue = 2;
-        QCOMPARE(exportOutputSize(r, p, full), QSize(1000, 750));
-        r.sizeValue = 7;
-        QVERIFY_EXCEPTION_THROWN(exportOutputSize(r, p, full), std::out_of_range);
+        auto sized = [&](int mode, int value) {
+            r.sizeMode = mode;
+            r.sizeValue = value;
+            return exportOutputSize(r, p, full);
+        };
+        QCOMPARE(sized(4, 2000), QSize(2666, 2000));
+        QCOMPARE(sized(3, 12), QSize(4000, 3000));
+        QCOMPARE(sized(3, 3), QSize(2000, 1500));
+        QCOMPARE(sized(2, 2), QSize(1000, 750));
+        QVERIFY_EXCEPTION_THROWN(sized(2, 7), std::out_of_range);
         r.sizeMode = 1;
         r.size = QSize(640, 480);
         QCOMPARE(exportOutputSize(r, p, CIAPI::RectF { 0.1f, 0.1f, 0.5f, 0.25f }), QSize(320, 120));
-        r.sizeMode = 0;
-        QVERIFY(exportOutputSize(r, p, full).isEmpty());
-        r.sizeMode = 9;
-        QVERIFY(exportOutputSize(r, p, full).isEmpty());
+        QVERIFY(sized(0, 7).isEmpty());
+        QVERIFY(sized(9, 7).isEmpty());
     }
 
     void refusedRequestsWriteNothing()
@@ -208,24 +183,19 @@ private slots:
         r.location = QUrl::fromLocalFile(m_a);
         r.sizeMode = 1;
         r.size = QSize(64, 48);
-        for (int format : { 4, -1 }) {
+        const std::pair<int, QString> refused[]
+            = { { 4, out("bad4.jpg") }, { -1, out("bad-1.jpg") }, { 0, out("no/such/folder/x.jpg") } };
+        for (const auto& [format, path] : refused) {
             r.format = format;
-            r.path = out(QStringLiteral("bad%1.jpg").arg(format));
+            r.path = path;
             try {
                 exportImage(viewer, r, {});
                 QFAIL("no exception");
             } catch (const std::runtime_error& e) {
-                QCOMPARE(QString(e.what()), QString("Unexpected export format!"));
+                QCOMPARE(QString(e.what()),
+                    QString(format == 0 ? "Couldn't open file for writing!" : "Unexpected export format!"));
             }
             QVERIFY(!QFileInfo::exists(r.path));
-        }
-        r.format = 0;
-        r.path = out("no/such/folder/x.jpg");
-        try {
-            exportImage(viewer, r, {});
-            QFAIL("no exception");
-        } catch (const std::runtime_error& e) {
-            QCOMPARE(QString(e.what()), QString("Couldn't open file for writing!"));
         }
         // Size mode 0 sets the engine up and writes nothing.
         r.sizeMode = 0;
@@ -399,18 +369,13 @@ private slots:
         ExportQueue queue;
         // The target sorts first; the other request has other settings, so it is no copy.
         const QString target = out("z-aborted.ppm");
-        connect(
-            &queue, &ExportQueue::notifyPartialProgress, this,
-            [&](int p, const QString& path) {
-                if (path == target && p > 0 && p < 100)
-                    queue.abort();
-            },
-            Qt::DirectConnection);
         QSignalSpy failed(&queue, &ExportQueue::notifyExportFailed);
         QList<int> seen;
         connect(
             &queue, &ExportQueue::notifyPartialProgress, this,
             [&](int p, const QString& path) {
+                if (path == target && p > 0 && p < 100)
+                    queue.abort();
                 if (path == target)
                     seen << p;
             },
@@ -458,10 +423,7 @@ private slots:
         }
         QVERIFY(QTest::qWaitFor(
             [&] {
-                for (const auto& r : runs)
-                    if (!r.isFinished())
-                        return false;
-                return true;
+                return std::all_of(runs.begin(), runs.end(), [](const auto& r) { return r.isFinished(); });
             },
             300000));
         QCoreApplication::processEvents();

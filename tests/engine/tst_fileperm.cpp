@@ -44,12 +44,10 @@ private slots:
         QVERIFY(QFile::link(root, root + "/sub/up"));
 
         const QString key = FilePerm::lockKey(file);
-        QCOMPARE(FilePerm::lockKey(root + "//a.vrx"), key);
-        QCOMPARE(FilePerm::lockKey(root + "/./sub/../a.vrx"), key);
         QCOMPARE(FilePerm::lockKey(QUrl::fromLocalFile(file)), key);
-        QCOMPARE(FilePerm::lockKey(QUrl::fromLocalFile(file).toString()), key);
-        QCOMPARE(FilePerm::lockKey(root + "/link.vrx"), key);
-        QCOMPARE(FilePerm::lockKey(root + "/sub/up/a.vrx"), key);
+        for (const QString& spelling : { root + "//a.vrx", root + "/./sub/../a.vrx",
+                 QUrl::fromLocalFile(file).toString(), root + "/link.vrx", root + "/sub/up/a.vrx" })
+            QVERIFY2(FilePerm::lockKey(spelling) == key, qPrintable(spelling));
         const QString saved = QDir::currentPath();
         QDir::setCurrent(root + "/sub");
         QCOMPARE(FilePerm::lockKey(QStringLiteral("../a.vrx")), key);

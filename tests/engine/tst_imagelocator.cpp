@@ -14,6 +14,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -85,14 +86,10 @@ void writeStateWithThumbnail(
     const QString& rawPath, const CIAPI::vrx::UuidWords& image, int w, int h, uint8_t r, uint8_t g, uint8_t b)
 {
     CIAPI::Image thumb = CIAPI::Image::Create(w, h);
+    const uint8_t pixel[4] = { r, g, b, 255 };
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            uint8_t* p = thumb.row(y) + x * 4;
-            p[0] = r;
-            p[1] = g;
-            p[2] = b;
-            p[3] = 255;
-        }
+        for (int x = 0; x < w; ++x)
+            std::memcpy(thumb.row(y) + x * 4, pixel, 4);
     CIAPI::state::EngineState s;
     s.imageId = image;
     s.rating = 3;
@@ -237,13 +234,14 @@ private slots:
         const vrxgen::Picture picture = writePicture(file, 31);
         writeStateWithThumbnail(file, picture.meta.imageUuid, 40, 30, 200, 100, 20);
         std::atomic<int> renders { 0 };
+        auto countRenders = [&](ImageLocator& locator) {
+            locator.setTaskProbe(
+                [&](IndexTask::Step s, const QUrl&) { renders += s == IndexTask::Step::Render; });
+        };
         {
             ImageLocator locator(2, nullptr);
             locator.setChannelOrder(ImageLocator::kGlRgba);
-            locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
-                if (s == IndexTask::Step::Render)
-                    ++renders;
-            });
+            countRenders(locator);
             Client client;
             locator.requestLoad(urlOf(file), &client);
             QTRY_COMPARE(client.outputs.size(), size_t(1));
@@ -274,10 +272,7 @@ private slots:
         writeStateWithThumbnail(file, vrxgen::imageUuidWords(999), 40, 30, 200, 100, 20);
         {
             ImageLocator locator(2, nullptr);
-            locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
-                if (s == IndexTask::Step::Render)
-                    ++renders;
-            });
+            countRenders(locator);
             Client client;
             locator.requestLoad(urlOf(file), &client);
             QTRY_COMPARE(client.outputs.size(), size_t(1));

@@ -8,15 +8,19 @@
 
 namespace {
 
+// A 4:3 transform reset to an orientation.
+CIAPI::Transform transformOf(int orientation)
+{
+    CIAPI::Transform t({ 4, 3 });
+    t.reset(orientation);
+    return t;
+}
+
 // The engine's parameter and transform store, without a picture.
 class BareRenderer : public CIAPI::RendererBase
 {
 public:
-    BareRenderer()
-    {
-        transform() = CIAPI::Transform({ 4, 3 });
-        transform().reset(0);
-    }
+    BareRenderer() { transform() = transformOf(0); }
 };
 
 const char* const kNames[]
@@ -35,6 +39,21 @@ void fillRenderer(CIAPI::RendererBase& r, int orientation)
 QRectF viewCrop(const CIAPI::Transform& t)
 {
     return ImageTransformProperties::viewCrop(t);
+}
+
+// Makes `p` a patch of the crop `view` on top of `t`.
+void cropPatch(ImageProperties& p, CIAPI::Transform t, const QRectF& view)
+{
+    ImageTransformProperties::setViewCrop(t, view);
+    p.setTransform(t);
+    p.markCustomPatch(ImageProperties::Crop, true);
+}
+
+// Makes the tone entry `name` of `p` part of its patch, at `value`.
+void tonePatch(ImageProperties& p, const char* name, const QVariant& value)
+{
+    p.tuneToneEntry(name)->setCurrentValue(value);
+    p.markTuneTonePatch(p.tuneToneEntry(name).get(), true);
 }
 
 bool nearRect(const QRectF& a, const QRectF& b)
@@ -56,12 +75,8 @@ private slots:
         editor.setTransform(editor.transformProperties(), true);
 
         ImageProperties patch;
-        patch.tuneToneEntry("contrast")->setCurrentValue(40);
-        patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
-        CIAPI::Transform cropped = patch.transformProperties();
-        ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.5, 0.5));
-        patch.setTransform(cropped);
-        patch.markCustomPatch(ImageProperties::Crop, true);
+        tonePatch(patch, "contrast", 40);
+        cropPatch(patch, patch.transformProperties(), QRectF(0.1, 0.1, 0.5, 0.5));
 
         QSignalSpy changed(&editor, &ImageProperties::changed);
         QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
@@ -75,8 +90,7 @@ private slots:
 
         // The undo record holds the values before.
         ImageProperties undo;
-        undo.tuneToneEntry("contrast")->setCurrentValue(0);
-        undo.markTuneTonePatch(undo.tuneToneEntry("contrast").get(), true);
+        tonePatch(undo, "contrast", 0);
         undo.setTransform(editor.transform().original);
         undo.markCustomPatch(ImageProperties::Crop, true);
         editor.resetPatch(&undo);
@@ -87,8 +101,7 @@ private slots:
 
         // A tone-only patch emits changed() only; an equal one nothing.
         ImageProperties tone;
-        tone.tuneToneEntry("tint")->setCurrentValue(9);
-        tone.markTuneTonePatch(tone.tuneToneEntry("tint").get(), true);
+        tonePatch(tone, "tint", 9);
         editor.applyPatch(&tone);
         editor.applyPatch(&tone);
         QCOMPARE(changed.count(), 2);
@@ -98,16 +111,9 @@ private slots:
     void cropPatchOntoATurnedPictureIsSkipped()
     {
         ImageProperties editor;
-        CIAPI::Transform quarter({ 4, 3 });
-        quarter.reset(1);
-        editor.setTransform(quarter);
-
+        editor.setTransform(transformOf(1));
         ImageProperties patch;
-        CIAPI::Transform cropped({ 4, 3 });
-        cropped.reset(0);
-        ImageTransformProperties::setViewCrop(cropped, QRectF(0.2, 0.2, 0.3, 0.3));
-        patch.setTransform(cropped);
-        patch.markCustomPatch(ImageProperties::Crop, true);
+        cropPatch(patch, transformOf(0), QRectF(0.2, 0.2, 0.3, 0.3));
 
         const QRectF before = viewCrop(editor.transformProperties());
         QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
@@ -166,12 +172,9 @@ private slots:
         fillRenderer(r, 0);
         // Exposure agrees within the tolerance; contrast differs.
         ImageProperties patch;
-        patch.tuneToneEntry("exposure")->setCurrentValue(double(kValues[0]) * (1 + 1e-7));
-        patch.tuneToneEntry("contrast")->setCurrentValue(55.0);
-        patch.markTuneTonePatch(patch.tuneToneEntry("exposure").get(), true);
-        patch.markTuneTonePatch(patch.tuneToneEntry("contrast").get(), true);
-        CIAPI::Transform geometry({ 4, 3 });
-        geometry.reset(0);
+        tonePatch(patch, "exposure", double(kValues[0]) * (1 + 1e-7));
+        tonePatch(patch, "contrast", 55.0);
+        CIAPI::Transform geometry = transformOf(0);
         geometry.rotate90(-1);
         ImageTransformProperties::setViewCrop(geometry, QRectF(0.1, 0.2, 0.4, 0.5));
         patch.setTransform(geometry);
@@ -211,11 +214,7 @@ private slots:
         BareRenderer turned;
         fillRenderer(turned, 1);
         ImageProperties patch;
-        CIAPI::Transform cropped({ 4, 3 });
-        cropped.reset(0);
-        ImageTransformProperties::setViewCrop(cropped, QRectF(0.1, 0.1, 0.3, 0.3));
-        patch.setTransform(cropped);
-        patch.markCustomPatch(ImageProperties::Crop, true);
+        cropPatch(patch, transformOf(0), QRectF(0.1, 0.1, 0.3, 0.3));
         ImageProperties undo;
         QVERIFY(!patch.applyPatchToRenderer(turned, &undo));
         QCOMPARE(patch.patchSkippedCropsCount(), 1);

@@ -30,22 +30,22 @@ public:
     QObject* object() override { return m_withObject ? this : nullptr; }
     void imageOutput(const VrxMessage& message) override
     {
-        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
-        outputs.push_back(message);
+        outputs.push_back(called(message));
         if (onOutput)
             onOutput(message);
     }
-    void fileInvalid(QUrl location) override
-    {
-        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
-        invalid.push_back(location);
-    }
+    void fileInvalid(QUrl location) override { invalid.push_back(called(location)); }
     void routerDetached(ImageRouter* router) override
     {
-        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
-        detachedFrom.push_back(router);
+        detachedFrom.push_back(called(router));
         if (onDetached)
             onDetached(router);
+    }
+    // Counts a call off the GUI thread; hands its argument through.
+    template <typename T> const T& called(const T& argument)
+    {
+        offGuiThread += QThread::currentThread() != QCoreApplication::instance()->thread();
+        return argument;
     }
 
     bool m_withObject;
@@ -59,13 +59,8 @@ public:
 
 VrxMessage message(int level, CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1))
 {
-    VrxMessage m;
-    m.location = QUrl::fromLocalFile(QStringLiteral("/pictures/a.vrx"));
-    m.kind = VrxMessage::KindViewer;
-    m.pyramid = pyramid;
-    m.level = level;
-    m.region = CIAPI::ROI { 0, 0, level + 1, 1 };
-    return m;
+    return VrxMessage::output(QUrl::fromLocalFile(QStringLiteral("/pictures/a.vrx")), VrxMessage::KindViewer,
+        pyramid, CIAPI::ROI { 0, 0, level + 1, 1 }, level);
 }
 
 void deliverQueued()
@@ -139,14 +134,9 @@ private slots:
             editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(path)));
             editor.setOutputUpdateListener(
                 [&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
-                    VrxMessage m;
-                    m.location = QUrl::fromLocalFile(path);
-                    m.kind = VrxMessage::KindViewer;
-                    m.pyramid = p;
-                    m.level = level;
-                    m.region = roi;
                     ++reported;
-                    emit router.notifyImageOutputSignal(m);
+                    emit router.notifyImageOutputSignal(
+                        VrxMessage::output(QUrl::fromLocalFile(path), VrxMessage::KindViewer, p, roi, level));
                 });
             editor.render();
         }
@@ -215,16 +205,12 @@ private slots:
         emit router.notifyImageOutputSignal(message(0));
         int called = 0;
         for (auto& c : clients) {
-            if (c)
-                called += int(c->outputs.size());
+            called += c ? int(c->outputs.size()) : 0;
+            // Every surviving listener was called at most once and removed itself.
+            QVERIFY(!c || c->outputs.size() <= 1);
         }
-        // Every surviving listener was called at most once and removed itself.
         QVERIFY(called >= 1);
         QCOMPARE(router.listenerCount(), 0);
-        for (auto& c : clients) {
-            if (c)
-                QVERIFY(c->outputs.size() <= 1);
-        }
     }
 
     // A keeper keeps its first output and sends it again for later ones, until cleared.

@@ -157,12 +157,7 @@ private slots:
                     const auto d = ImageTransformProperties::rotationAndMirror(t);
                     // turnTo(0, r, f) gives the view turned by r (positive: the engine's
                     // positive quarter turns) and mirrored by f, from the unturned frame.
-                    CIAPI::Transform expected({ 4, 3 });
-                    expected.reset(0);
-                    expected.rotate90(relative / 90);
-                    if (flip)
-                        expected.flipHorizontal();
-                    const auto e = ImageTransformProperties::rotationAndMirror(expected);
+                    const auto e = ImageTransformProperties::rotationAndMirror(turned({ -relative, flip }));
                     QVERIFY2(d == e, name(o) + " " + QByteArray::number(relative));
                     QVERIFY(nearRect(ImageTransformProperties::viewCrop(t), v));
                 }
@@ -175,9 +170,7 @@ private slots:
     void rotationCarriesRelativeToOrientation()
     {
         // The source was shot upright (code 0) and turned a quarter by the user.
-        CIAPI::Transform source({ 4, 3 });
-        source.reset(0);
-        source.rotate90(-1);
+        const CIAPI::Transform source = turned({ 90, false });
         QCOMPARE(ImageTransformProperties::rotationAndMirror(source).rotation, 90);
 
         // The target was shot turned (code 7, 180 degrees): it ends a quarter further.

@@ -26,6 +26,7 @@ class RecordingClient : public QObject, public ImageClient
 {
     Q_OBJECT
 public:
+    explicit RecordingClient(ImageViewer& viewer) { viewer.addListener(this); }
     QObject* object() override { return this; }
     void imageOutput(const VrxMessage& message) override
     {
@@ -55,6 +56,19 @@ std::shared_ptr<StreamPart> sourceOf(const QString& path)
 bool waitFor(const std::function<bool()>& condition)
 {
     return QTest::qWaitFor(condition, kWait);
+}
+
+int kindOf(ImageViewer& viewer)
+{
+    int kind = 0;
+    viewer.kind(kind);
+    return kind;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -101,9 +115,7 @@ private slots:
     void opensAndClosesACompatiblePicture()
     {
         ImageViewer viewer;
-        int kind = 0;
-        viewer.kind(kind);
-        QCOMPARE(kind, 4);
+        QCOMPARE(kindOf(viewer), 4);
         QVERIFY(open(viewer, m_good));
         const QUrl url = QUrl::fromLocalFile(m_good);
         QCOMPARE(viewer.currentUrl(), url);
@@ -116,8 +128,7 @@ private slots:
         QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::ChannelOrderBGRA), 1);
         QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::EagerDepth), 1);
 
-        RecordingClient client;
-        viewer.addListener(&client);
+        RecordingClient client(viewer);
         viewer.renderLevel(-1, 1);
         QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
         const VrxMessage first = client.outputs.first();
@@ -140,21 +151,17 @@ private slots:
 
     void unreadableFilesLeaveTheViewerClosed_data()
     {
-        QTest::addColumn<QString>("which");
-        QTest::newRow("truncated") << "truncated";
-        QTest::newRow("empty") << "empty";
-        QTest::newRow("missing") << "missing";
+        QTest::addColumn<QString>("path");
+        QTest::newRow("truncated") << m_truncated;
+        QTest::newRow("empty") << m_empty;
+        QTest::newRow("missing") << m_dir.filePath("missing.vrx");
     }
 
     void unreadableFilesLeaveTheViewerClosed()
     {
-        QFETCH(QString, which);
-        const QString path = which == "truncated" ? m_truncated
-            : which == "empty"                    ? m_empty
-                                                  : m_dir.filePath("missing.vrx");
+        QFETCH(QString, path);
         ImageViewer viewer;
-        RecordingClient client;
-        viewer.addListener(&client);
+        RecordingClient client(viewer);
         QVERIFY(!open(viewer, path));
         QVERIFY(viewer.currentUrl().isEmpty());
         QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
@@ -174,8 +181,7 @@ private slots:
         m_perm.setGuiWaitLimit(50);
         const QUrl url = QUrl::fromLocalFile(m_good);
         ImageViewer viewer;
-        RecordingClient client;
-        viewer.addListener(&client);
+        RecordingClient client(viewer);
         QSignalSpy busy(&viewer, &ImageViewer::notifyFileBusySignal);
         FileToken writer = m_perm.tryAcquireFileSemaphore(m_good, FilePerm::kExclusive, 0);
         QVERIFY(writer);
@@ -203,8 +209,7 @@ private slots:
     void incompatiblePictureIsNeverRendered()
     {
         ImageViewer viewer;
-        RecordingClient client;
-        viewer.addListener(&client);
+        RecordingClient client(viewer);
         const bool opened = open(viewer, m_incompatible);
         viewer.renderLevel(-1, 1);
         viewer.renderLowestLevel();
@@ -248,8 +253,7 @@ private slots:
         QVERIFY(!editor.applyJob({}));
         QVERIFY(!editor.applyJob([](CIAPI::DepthEditor&) { throw std::runtime_error("no"); }));
 
-        RecordingClient client;
-        editor.addListener(&client);
+        RecordingClient client(editor);
         editor.renderLevel(-1, 1);
         QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
         editor.closeImage();
@@ -302,9 +306,7 @@ private slots:
     {
         const QString path = PictureFiles::write(m_dir.path(), "rated.vrx", PictureFiles::small(9));
         ImageEditor editor;
-        int kind = 0;
-        editor.kind(kind);
-        QCOMPARE(kind, 12);
+        QCOMPARE(kindOf(editor), 12);
         QVERIFY(open(editor, path));
         // Opening is no change: nothing to save, even when forced.
         QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
@@ -351,18 +353,12 @@ private slots:
         QVERIFY(viewer.serializeCurrentState(false));
         viewer.setRendererProperty1(0.5f);
         writeRating(url, 2); // another writer appends
-        const QByteArray onDisk = [&] {
-            QFile f(stateFilePathFor(url));
-            f.open(QIODevice::ReadOnly);
-            return f.readAll();
-        }();
+        const QByteArray onDisk = readAll(stateFilePathFor(url));
+        QVERIFY(!onDisk.isEmpty());
         QVERIFY(!viewer.serializeCurrentState(false));
         QVERIFY(viewer.contentDirty());
-        QFile f(stateFilePathFor(url));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), onDisk);
+        QCOMPARE(readAll(stateFilePathFor(url)), onDisk);
         QVERIFY(!QFileInfo::exists(stateFilePathFor(url) + "_temp"));
-        f.close();
         QVERIFY(viewer.serializeCurrentState(true));
         viewer.closeImage();
     }
@@ -377,8 +373,7 @@ private slots:
         QSignalSpy dof(&editor, &ImageEditor::depthForDOFAvailableSignal);
         QVERIFY(open(editor, m_good));
         QVERIFY(!editor.isLoaded());
-        RecordingClient client;
-        editor.addListener(&client);
+        RecordingClient client(editor);
         editor.renderLevel(-1, 2);
         QVERIFY(waitFor([&] { return !progress.isEmpty() && progress.last().at(0).toInt() == 100; }));
         QVERIFY(editor.isLoaded());
@@ -393,8 +388,7 @@ private slots:
     void noStaleOutputAfterCancel()
     {
         ImageViewer viewer;
-        RecordingClient client;
-        viewer.addListener(&client);
+        RecordingClient client(viewer);
         for (int round = 0; round < 5; ++round) {
             QVERIFY(open(viewer, m_good));
             const CIAPI::ImagePyramid first = viewer.renderer().outputBuffer();

@@ -61,14 +61,19 @@ QByteArray thumbnail(const QString& picture, const Metahistory::Metafiles& calib
     return pixels;
 }
 
-int rows(const QString& databasePath)
+// Rows in the store's table, all or those of one device; -1 when it cannot be read.
+int rows(const QString& databasePath, const QUuid& device = QUuid())
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
     db.setDatabaseName(databasePath);
     int n = -1;
     if (db.open()) {
-        QSqlQuery q(QStringLiteral("SELECT COUNT(*) FROM metafiles"), db);
-        if (q.next())
+        QSqlQuery q(db);
+        q.prepare(device.isNull() ? QStringLiteral("SELECT COUNT(*) FROM metafiles")
+                                  : QStringLiteral("SELECT COUNT(*) FROM metafiles WHERE deviceUUID=:dev"));
+        if (!device.isNull())
+            q.bindValue(QStringLiteral(":dev"), device.toRfc4122());
+        if (q.exec() && q.next())
             n = q.value(0).toInt();
     }
     db = QSqlDatabase();
@@ -146,17 +151,7 @@ private slots:
         QVERIFY(files.contains(0));
 
         // Stored under that identity in the table as well.
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
-            db.setDatabaseName(m_db);
-            QVERIFY(db.open());
-            QSqlQuery q(db);
-            QVERIFY(q.prepare(QStringLiteral("SELECT COUNT(*) FROM metafiles WHERE deviceUUID=:dev")));
-            q.bindValue(QStringLiteral(":dev"), metadata.deviceUuid.toRfc4122());
-            QVERIFY(q.exec() && q.next());
-            QCOMPARE(q.value(0).toInt(), 1);
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        QCOMPARE(rows(m_db, metadata.deviceUuid), 1);
 
         const QByteArray plain = thumbnail(camera.picture, {});
         const QByteArray repaired = thumbnail(camera.picture, files);

@@ -51,18 +51,13 @@ Side sideOf(int dx, int dy)
 int exifValueOf(const CIAPI::Transform& transform)
 {
     const std::vector<float> m = transform.matrix({ 4, 3 });
-    const int a = int(m[0]), b = int(m[1]), c = int(m[3]), d = int(m[4]);
-    // diag(1,-1) * [[a, b], [c, d]] * diag(1,-1)
-    const int da = a, db = -b, dc = -c, dd = d;
-    auto apply = [&](int x, int y, int* ox, int* oy) {
-        *ox = da * x + db * y;
-        *oy = dc * x + dd * y;
-    };
-    int rx, ry, cx, cy;
-    apply(0, -1, &rx, &ry); // the first row is the top edge
-    apply(-1, 0, &cx, &cy); // the first column the left edge
+    // diag(1,-1) * [[a, b], [c, d]] * diag(1,-1) = [[a, -b], [-c, d]]
+    const int a = int(m[0]), b = -int(m[1]), c = -int(m[3]), d = int(m[4]);
+    // Where the first row (the top edge, (0, -1)) and the first column (the left edge,
+    // (-1, 0)) go.
+    const Side row0 = sideOf(-b, -d), column0 = sideOf(-a, -c);
     for (const ExifMeaning& e : kExif) {
-        if (e.row0 == sideOf(rx, ry) && e.column0 == sideOf(cx, cy))
+        if (e.row0 == row0 && e.column0 == column0)
             return e.value;
     }
     return 0;

@@ -46,9 +46,26 @@ StateFile::Writer writerOf(const QByteArray& bytes)
     return [bytes](std::ostream& out) { out.write(bytes.constData(), bytes.size()); };
 }
 
-QString helper()
+// Runs the state writer helper program to its end: its exit code, -1 after a crash, -2 if it hangs.
+int runHelper(const QStringList& args)
 {
-    return ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter");
+    QProcess child;
+    child.start(ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter"), args);
+    if (!child.waitForFinished(60000))
+        return -2;
+    return child.exitStatus() == QProcess::CrashExit ? -1 : child.exitCode();
+}
+
+// The whole state file as StateFile::read hands it out.
+bool readState(const QString& path, QByteArray& seen, StateStamp& stamp)
+{
+    return StateFile::read(
+        path,
+        [&](std::istream& in) {
+            std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            seen = QByteArray(s.data(), int(s.size()));
+        },
+        stamp);
 }
 
 // Reads the state file as the engine does and gives its rating.
@@ -77,28 +94,24 @@ private slots:
     void saveAndChangedBehindOurBack()
     {
         StateStamp stamp;
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(500, 'a'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(500, 'a')), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(500, 'a'));
         QVERIFY(stamp.exists());
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QVERIFY(!QFile::exists(StateFile::lockPath(m_state)));
 
         // Our own stamp: the next save goes through.
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(600, 'b'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(600, 'b')), StateFile::Result::Saved);
 
         // Another writer rewrites the file with the same size: not overwritten unforced.
         const StateStamp ours = stamp;
         StateFile::replace(m_state, writerOf(content(600, 'c')));
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(700, 'd'))),
-            StateFile::Result::ChangedOnDisk);
+        QCOMPARE(save(stamp, content(700, 'd')), StateFile::Result::ChangedOnDisk);
         QCOMPARE(bytesOf(m_state), content(600, 'c'));
         QVERIFY(stamp == ours);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // A forced save overwrites it.
-        QCOMPARE(
-            StateFile::save(m_state, true, stamp, writerOf(content(700, 'd'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(700, 'd'), true), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(700, 'd'));
     }
 
@@ -106,8 +119,7 @@ private slots:
     void writerFailsMidway()
     {
         StateStamp stamp;
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(900, 'e'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(900, 'e')), StateFile::Result::Saved);
         const StateStamp before = stamp;
         QString error;
         const auto result = StateFile::save(
@@ -123,8 +135,7 @@ private slots:
         QVERIFY(stamp == before);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // The next attempt works.
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(10, 'f'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
     }
 
     // The disk refusing the new bytes half-way (a file-size limit stands in for a full
@@ -132,15 +143,13 @@ private slots:
     void diskFailsMidway()
     {
         StateStamp stamp;
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(4000, 'g'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(4000, 'g')), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
         // Larger and smaller than any write buffer on the way.
         for (int size : { 100000, 9000 }) {
             {
                 ostra::test::FileSizeLimit limit(6000);
-                QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(size, 'h'))),
-                    StateFile::Result::Failed);
+                QCOMPARE(save(stamp, content(size, 'h')), StateFile::Result::Failed);
             }
             QCOMPARE(bytesOf(m_state), content(4000, 'g'));
         }
@@ -153,11 +162,9 @@ private slots:
     void staleBackupCostsNothing()
     {
         StateStamp stamp;
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(300, 'i'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(300, 'i')), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(5000, 'y'));
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(400, 'j'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(400, 'j')), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(400, 'j'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
 
@@ -167,13 +174,7 @@ private slots:
         QVERIFY(QFile::remove(m_state));
         StateStamp readStamp;
         QByteArray seen;
-        QVERIFY(StateFile::read(
-            m_state,
-            [&](std::istream& in) {
-                std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                seen = QByteArray(s.data(), int(s.size()));
-            },
-            readStamp));
+        QVERIFY(readState(m_state, seen, readStamp));
         QCOMPARE(seen, content(321, 'k'));
         QCOMPARE(readStamp.size, qint64(321));
     }
@@ -183,29 +184,19 @@ private slots:
     void crashMidSave()
     {
         StateStamp stamp;
-        QCOMPARE(
-            StateFile::save(m_state, false, stamp, writerOf(content(2000, 'l'))), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(2000, 'l')), StateFile::Result::Saved);
         const QString newContent = m_dir.path() + "/new.bin";
         writeBytes(newContent, content(300000, 'm'));
-        QProcess child;
-        child.start(helper(), { QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") });
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(
+            runHelper({ QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") }), -1);
         QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
 
         QCOMPARE(bytesOf(m_state), content(2000, 'l'));
         QByteArray seen;
         StateStamp readStamp;
-        QVERIFY(StateFile::read(
-            m_state,
-            [&](std::istream& in) {
-                std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                seen = QByteArray(s.data(), int(s.size()));
-            },
-            readStamp));
+        QVERIFY(readState(m_state, seen, readStamp));
         QCOMPARE(seen, content(2000, 'l'));
-        QCOMPARE(StateFile::save(m_state, false, readStamp, writerOf(content(2500, 'n'))),
-            StateFile::Result::Saved);
+        QCOMPARE(save(readStamp, content(2500, 'n')), StateFile::Result::Saved);
         QCOMPARE(bytesOf(m_state), content(2500, 'n'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QFile::remove(newContent);
@@ -215,10 +206,7 @@ private slots:
     // the picture is opened again.
     void ratingFromAnotherProcess()
     {
-        QProcess first;
-        first.start(helper(), { QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2") });
-        QVERIFY(first.waitForFinished(60000));
-        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2") }), 0);
         // A rating-only state file is small and holds just the rating.
         QVERIFY(QFileInfo(m_state).size() < 100);
         QCOMPARE(ratingIn(m_state), 2);
@@ -227,14 +215,10 @@ private slots:
         StateStamp stamp;
         QVERIFY(StateFile::read(
             m_state, [](std::istream&) {}, stamp));
-        QProcess second;
-        second.start(helper(), { QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") });
-        QVERIFY(second.waitForFinished(60000));
-        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") }), 0);
 
         const QByteArray onDisk = bytesOf(m_state);
-        QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(content(50, 'o'))),
-            StateFile::Result::ChangedOnDisk);
+        QCOMPARE(save(stamp, content(50, 'o')), StateFile::Result::ChangedOnDisk);
         QCOMPARE(bytesOf(m_state), onDisk);
         QCOMPARE(ratingIn(m_state), 5);
     }
@@ -273,6 +257,11 @@ private:
     QTemporaryDir m_dir;
     QUrl m_raw;
     QString m_state;
+
+    StateFile::Result save(StateStamp& stamp, const QByteArray& bytes, bool force = false)
+    {
+        return StateFile::save(m_state, force, stamp, writerOf(bytes));
+    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestStateFile)
