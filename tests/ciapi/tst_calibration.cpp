@@ -67,8 +67,7 @@ private slots:
         auto plain = vrx::VrxImage::open(ByteSource::fromMemory(pic.vrx.data(), pic.vrx.size()));
         QVERIFY(!plain->hasCalibration());
 
-        const auto at
-            = [](int x, int y) { return static_cast<std::size_t>(y) * 80 + static_cast<std::size_t>(x); };
+        const auto at = [](int x, int y) { return std::size_t(y * 80 + x); };
         for (int m = 0; m < 2; ++m) {
             const auto planted = pic.hotPixels[static_cast<std::size_t>(m)];
             QCOMPARE(static_cast<int>(planted.size()), 6);
