@@ -67,6 +67,7 @@ private slots:
         auto plain = vrx::VrxImage::open(ByteSource::fromMemory(pic.vrx.data(), pic.vrx.size()));
         QVERIFY(!plain->hasCalibration());
 
+        const auto at = [](int x, int y) { return std::size_t(y * 80 + x); };
         for (int m = 0; m < 2; ++m) {
             const auto planted = pic.hotPixels[static_cast<std::size_t>(m)];
             QCOMPARE(static_cast<int>(planted.size()), 6);
@@ -78,15 +79,13 @@ private slots:
             std::set<std::pair<int, int>> changed;
             for (int y = 0; y < 60; ++y)
                 for (int x = 0; x < 80; ++x)
-                    if (before[static_cast<std::size_t>(y) * 80 + x]
-                        != after[static_cast<std::size_t>(y) * 80 + x])
+                    if (before[at(x, y)] != after[at(x, y)])
                         changed.insert({ x, y });
             QCOMPARE(changed, expected);
             // The repaired values look like their neighbours, not like a saturated sample.
             for (const auto& p : planted) {
-                const auto v = after[static_cast<std::size_t>(p.y) * 80 + p.x];
-                QCOMPARE(before[static_cast<std::size_t>(p.y) * 80 + p.x], std::uint16_t(16383));
-                QVERIFY(v < 16383);
+                QCOMPARE(before[at(p.x, p.y)], std::uint16_t(16383));
+                QVERIFY(after[at(p.x, p.y)] < 16383);
             }
         }
     }

@@ -73,35 +73,29 @@ private slots:
     // The marker in the top-left corner lands where each matrix sends it.
     void orientAllEight_data()
     {
-        QTest::addColumn<int>("m0");
-        QTest::addColumn<int>("m1");
-        QTest::addColumn<int>("m2");
-        QTest::addColumn<int>("m3");
+        QTest::addColumn<QVector<int>>("matrix");
         QTest::addColumn<int>("cornerX"); // 0 left, 1 right
         QTest::addColumn<int>("cornerY");
         // Where the picture's top-left corner lands; "90" turns counter-clockwise as seen.
-        QTest::newRow("identity") << 1 << 0 << 0 << 1 << 0 << 0;
-        QTest::newRow("90: top-left to bottom-left") << 0 << -1 << 1 << 0 << 0 << 1;
-        QTest::newRow("180") << -1 << 0 << 0 << -1 << 1 << 1;
-        QTest::newRow("270: top-left to top-right") << 0 << 1 << -1 << 0 << 1 << 0;
-        QTest::newRow("mirror") << -1 << 0 << 0 << 1 << 1 << 0;
-        QTest::newRow("flip") << 1 << 0 << 0 << -1 << 0 << 1;
-        QTest::newRow("90 mirrored: to bottom-right") << 0 << 1 << 1 << 0 << 1 << 1;
-        QTest::newRow("270 mirrored: stays") << 0 << -1 << -1 << 0 << 0 << 0;
+        QTest::newRow("identity") << QVector<int> { 1, 0, 0, 1 } << 0 << 0;
+        QTest::newRow("90: top-left to bottom-left") << QVector<int> { 0, -1, 1, 0 } << 0 << 1;
+        QTest::newRow("180") << QVector<int> { -1, 0, 0, -1 } << 1 << 1;
+        QTest::newRow("270: top-left to top-right") << QVector<int> { 0, 1, -1, 0 } << 1 << 0;
+        QTest::newRow("mirror") << QVector<int> { -1, 0, 0, 1 } << 1 << 0;
+        QTest::newRow("flip") << QVector<int> { 1, 0, 0, -1 } << 0 << 1;
+        QTest::newRow("90 mirrored: to bottom-right") << QVector<int> { 0, 1, 1, 0 } << 1 << 1;
+        QTest::newRow("270 mirrored: stays") << QVector<int> { 0, -1, -1, 0 } << 0 << 0;
     }
     void orientAllEight()
     {
-        QFETCH(int, m0);
-        QFETCH(int, m1);
-        QFETCH(int, m2);
-        QFETCH(int, m3);
+        QFETCH(QVector<int>, matrix);
         QFETCH(int, cornerX);
         QFETCH(int, cornerY);
         const int w = 20, h = 12;
         const auto rgb = testImage(w, h);
-        const std::array<int, 4> m { m0, m1, m2, m3 };
+        const std::array<int, 4> m { matrix[0], matrix[1], matrix[2], matrix[3] };
         const auto out = orient(rgb, w, h, 3, m);
-        const bool t = m0 == 0;
+        const bool t = m[0] == 0;
         const int W = t ? h : w, H = t ? w : h;
         const int cx = cornerX ? W - 1 : 0, cy = cornerY ? H - 1 : 0;
         QCOMPARE(int(out[(size_t(cy) * W + cx) * 3 + 2]), 255);

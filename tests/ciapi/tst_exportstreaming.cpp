@@ -85,16 +85,22 @@ std::vector<uint8_t> wholeImage(const TileInputs& in, const Rect& src, const Exp
 std::unique_ptr<RowWriter> writerFor(
     int format, std::ostream& out, int W, int H, bool smooth, const ExifFacts& f)
 {
-    switch (format) {
-    case 0:
-        return jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, f);
-    case 1:
-        return ppmRowWriter(out, W, H);
-    case 2:
-        return dngRowWriter(out, W, H, f);
-    default:
-        return hdrRowWriter(out, W, H);
-    }
+    if (format < 2)
+        return format == 0 ? jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, f) : ppmRowWriter(out, W, H);
+    return format == 2 ? dngRowWriter(out, W, H, f) : hdrRowWriter(out, W, H);
+}
+
+void useThreads(int n)
+{
+    WorkerPool::instance().shutdown();
+    WorkerPool::instance().setThreadLimit(n);
+}
+
+std::array<int, 4> turn(int orientation)
+{
+    Transform t;
+    t.reset(orientation);
+    return { t.m(0), t.m(1), t.m(2), t.m(3) };
 }
 
 // A stream that cannot seek (a pipe, say).
@@ -121,11 +127,7 @@ class TestExportStreaming : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        WorkerPool::instance().shutdown();
-        WorkerPool::instance().setThreadLimit(0);
-    }
+    void cleanup() { useThreads(0); }
 
     void bandsGiveTheWholeImageBytes_data()
     {
@@ -148,12 +150,9 @@ private slots:
         QFETCH(bool, smooth);
         QFETCH(bool, refocus);
         QFETCH(int, threads);
-        WorkerPool::instance().shutdown();
-        WorkerPool::instance().setThreadLimit(threads);
+        useThreads(threads);
         const TileInputs in = inputs(refocus);
-        Transform t;
-        t.reset(orientation);
-        const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+        const std::array<int, 4> m = turn(orientation);
         // Crops off every side by turns, the whole picture for some.
         const std::array<float, 4> crop = orientation % 3 == 0
             ? std::array<float, 4> { 0.f, 0.f, 1.f, 1.f }
@@ -176,11 +175,7 @@ private slots:
         auto writer = writerFor(format, out, plan.finalWidth(), plan.finalHeight(), smooth, facts);
         StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
         int last = 0;
-        QVERIFY(job.run([] { return false; },
-            [&](int p) {
-                QVERIFY(p >= last);
-                last = p;
-            }));
+        QVERIFY(job.run([] { return false; }, [&](int p) { QVERIFY(p >= std::exchange(last, p)); }));
         writer->finish();
         const std::string bytes = orientation % 4 == 2 ? pipe.bytes : seekable.str();
         QCOMPARE(bytes.substr(0, 4), std::string("lead"));
@@ -205,8 +200,7 @@ private slots:
         QFETCH(int, orientation);
         QFETCH(int, mosaicWidth);
         QFETCH(int, threads);
-        WorkerPool::instance().shutdown();
-        WorkerPool::instance().setThreadLimit(threads);
+        useThreads(threads);
         auto mosaic = std::make_shared<PlaneF>(mosaicWidth, mosaicWidth * 19 / 30);
         std::mt19937 random(8);
         for (int y = 0; y < mosaic->height(); ++y)
@@ -215,8 +209,8 @@ private slots:
         const CfaLayout cfa { 0, 1, 1, 2 };
         const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
         TileInputs developed = inputs(true);
-        developed.refocus.maxRadius
-            = 40.f; // a halo wider than a band: windows overlap by more than they move
+        // A halo wider than a band: windows overlap by more than they move.
+        developed.refocus.maxRadius = 40.f;
         developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, 300, 190));
         TileInputs onTheWay = developed;
         onTheWay.camera = nullptr;
@@ -224,9 +218,7 @@ private slots:
         onTheWay.levelHeight = 190;
         const LevelRows rows(mosaic, cfa, whole, 300, 190);
         QVERIFY(rows.streams());
-        Transform t;
-        t.reset(orientation);
-        const std::array<int, 4> m { t.m(0), t.m(1), t.m(2), t.m(3) };
+        const std::array<int, 4> m = turn(orientation);
         const ExportPlan plan = planExport(300, 190, { 0.1f, 0.05f, 0.85f, 0.9f }, m, 0, 0);
         std::string bytes[2];
         for (int i = 0; i < 2; ++i) {
@@ -247,8 +239,7 @@ private slots:
         const TileInputs in = inputs(false);
         const std::array<int, 4> m { 1, 0, 0, 1 };
         const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
-        WorkerPool::instance().shutdown();
-        WorkerPool::instance().setThreadLimit(1);
+        useThreads(1);
         PipeBuffer pipe;
         std::ostream out(&pipe);
         auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());

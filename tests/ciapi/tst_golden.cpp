@@ -127,14 +127,10 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("change");
-        QTest::newRow("exposure") << "tuned"
-                                  << "exposure";
-        QTest::newRow("temperature") << "tuned"
-                                     << "temperature";
-        QTest::newRow("focus") << "refocus"
-                               << "focus";
-        QTest::newRow("aperture") << "focusband"
-                                  << "aperture";
+        const char* rows[][2] = { { "exposure", "tuned" }, { "temperature", "tuned" }, { "focus", "refocus" },
+            { "aperture", "focusband" } };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[0]);
     }
     void slightlyDifferentSettingsFail()
     {

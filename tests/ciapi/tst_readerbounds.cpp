@@ -226,20 +226,17 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("preview claiming more than its record") << "preview"
-                                                               << "thumbnail 48 0";
-        QTest::newRow("preview record beyond the ceiling") << "preview-record"
-                                                           << "thumbnail 1024 0";
-        QTest::newRow("state thumbnail") << "state-thumbnail"
-                                         << "refused: The state's thumbnail is too large";
-        QTest::newRow("state depth map") << "state-depth-16384"
-                                         << "depth 0";
-        QTest::newRow("state depth map beyond the depth level") << "state-depth-2048"
-                                                                << "depth 0";
-        QTest::newRow("factory depth map") << "vrx-depth"
-                                           << "refused: Unreadable VRX file: depth map size out of range";
-        QTest::newRow("64 frames") << "frames"
-                                   << "rendered 100";
+        const char* rows[][3] = {
+            { "preview claiming more than its record", "preview", "thumbnail 48 0" },
+            { "preview record beyond the ceiling", "preview-record", "thumbnail 1024 0" },
+            { "state thumbnail", "state-thumbnail", "refused: The state's thumbnail is too large" },
+            { "state depth map", "state-depth-16384", "depth 0" },
+            { "state depth map beyond the depth level", "state-depth-2048", "depth 0" },
+            { "factory depth map", "vrx-depth", "refused: Unreadable VRX file: depth map size out of range" },
+            { "64 frames", "frames", "rendered 100" },
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << QString(row[1]) << QString(row[2]);
     }
 
     void boundedRead()
@@ -264,10 +261,8 @@ private slots:
         QVERIFY2(input.size() < 300 * 1024, "the crafted input should stay small");
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("input"));
-        {
-            std::ofstream out(path.toStdString(), std::ios::binary);
-            out.write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
-        }
+        std::ofstream(path.toStdString(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
         auto child = ostra::test::startSelf(QStringLiteral("read"), { name, path });
         QVERIFY(child->finish());
         QVERIFY2(child->exitStatus() == QProcess::NormalExit && child->exitCode() == 0,

@@ -48,10 +48,8 @@ private slots:
         QCOMPARE(ev.front(), std::string("state 0"));
         QVERIFY(ev[1].rfind("progress ", 0) == 0 && ev[1] != "progress 100");
         const auto n = ev.size();
-        QCOMPARE(ev[n - 4], std::string("state 2"));
-        QCOMPARE(ev[n - 3], std::string("state 3"));
-        QCOMPARE(ev[n - 2], std::string("progress 100"));
-        QCOMPARE(ev[n - 1], std::string("state 4"));
+        QCOMPARE(std::vector<std::string>(ev.end() - 4, ev.end()),
+            (std::vector<std::string> { "state 2", "state 3", "progress 100", "state 4" }));
         for (size_t i = 1; i + 4 < n; ++i)
             QVERIFY(ev[i].rfind("progress ", 0) == 0 && ev[i] != "progress 100");
         // Tiles: all between state 3 and progress 100, covering the clipped level once.
@@ -115,9 +113,7 @@ private slots:
         ImagePyramid p = r->outputBuffer();
         const int level = p.levelCount() - 2;
         const ROI all { 0, 0, p[level].width(), p[level].height() };
-        std::atomic<int> currentTag { 0 };
-        std::atomic<int> stale { 0 };
-        std::atomic<int> delivered { 0 };
+        std::atomic<int> currentTag { 0 }, stale { 0 }, delivered { 0 };
         std::mutex m;
         std::condition_variable cv;
         int finished = 0;
@@ -131,14 +127,13 @@ private slots:
                 r->cancelRenderRequests();
                 currentTag = -1;
             }
-            r->setOutputUpdateListener([&, tag](const ImagePyramid&, const ROI&, int) {
-                if (tag != currentTag.load())
-                    stale.fetch_add(1);
+            const auto check = [&, tag] { stale.fetch_add(tag != currentTag.load() ? 1 : 0); };
+            r->setOutputUpdateListener([&, check](const ImagePyramid&, const ROI&, int) {
+                check();
                 delivered.fetch_add(1);
             });
-            r->setProgressUpdateListener([&, tag](int v) {
-                if (tag != currentTag.load())
-                    stale.fetch_add(1);
+            r->setProgressUpdateListener([&, check, tag](int v) {
+                check();
                 if (v == 100 && tag == cycles - 1) {
                     std::lock_guard<std::mutex> lock(m);
                     ++finished;

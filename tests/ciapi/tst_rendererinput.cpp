@@ -7,11 +7,6 @@
 #include <random>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "ciapi/ciapi.h"
 #include "ciapi/render/workerpool.h"
 #include "renderfixture.h"
@@ -26,42 +21,30 @@ using namespace enginetest;
 
 namespace {
 
-// A read-only private mapping of a whole file.
+// A read-only mapping of a whole file.
 class Mapping
 {
 public:
     explicit Mapping(const QString& path)
+        : m_file(path)
     {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-            void* p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-            if (p != MAP_FAILED) {
-                m_data = p;
-                m_length = size_t(st.st_size);
-            }
-        }
-        ::close(fd);
+        if (m_file.open(QIODevice::ReadOnly) && m_file.size() > 0)
+            m_data = m_file.map(0, m_file.size());
     }
     ~Mapping() { unmap(); }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
 
     const void* data() const { return m_data; }
-    size_t length() const { return m_length; }
+    size_t length() const { return m_data ? size_t(m_file.size()) : 0; }
     void unmap()
     {
         if (m_data)
-            ::munmap(m_data, m_length);
+            m_file.unmap(m_data);
         m_data = nullptr;
-        m_length = 0;
     }
 
 private:
-    void* m_data = nullptr;
-    size_t m_length = 0;
+    QFile m_file;
+    uchar* m_data = nullptr;
 };
 
 // Large uncompressed frames: copying them out of the input takes long enough for a switch

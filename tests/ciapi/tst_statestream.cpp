@@ -59,6 +59,17 @@ std::string bytesOf(const state::EngineState& s)
     return out.str();
 }
 
+// A rating record as the editor appends it, the ratings set in turn.
+std::string ratingRecord(std::initializer_list<int> ratings)
+{
+    StateFileEditor record;
+    for (int rating : ratings)
+        record.setUserRating(rating);
+    std::ostringstream out;
+    record.serialize(out);
+    return out.str();
+}
+
 } // namespace
 
 class TestStateStream : public QObject
@@ -105,17 +116,10 @@ private slots:
     {
         QTemporaryDir dir;
         const std::string path = (dir.path() + "/IMG_1.vrxs").toStdString();
-        {
-            std::ofstream f(path, std::ios::binary);
-            state::StateCodec::write(f, fullState(true));
-        }
-        for (int rating : { 5, 1, 0, 4 }) {
-            StateFileEditor record;
-            record.setUserRating(-2147483647 - 1);
-            record.setUserRating(rating);
-            std::ofstream f(path, std::ios::binary | std::ios::app);
-            record.serialize(f);
-        }
+        std::ofstream(path, std::ios::binary) << bytesOf(fullState(true));
+        for (int rating : { 5, 1, 0, 4 })
+            std::ofstream(path, std::ios::binary | std::ios::app)
+                << ratingRecord({ -2147483647 - 1, rating });
         std::ifstream in(path, std::ios::binary);
         StateFileEditor editor(in);
         QCOMPARE(editor.userRating(), 4);
@@ -124,12 +128,7 @@ private slots:
 
         // A rating-only file (a picture rated before it had a state).
         const std::string ratingOnly = (dir.path() + "/IMG_2.vrxs").toStdString();
-        {
-            StateFileEditor record;
-            record.setUserRating(2);
-            std::ofstream f(ratingOnly, std::ios::binary | std::ios::app);
-            record.serialize(f);
-        }
+        std::ofstream(ratingOnly, std::ios::binary | std::ios::app) << ratingRecord({ 2 });
         std::ifstream in2(ratingOnly, std::ios::binary);
         StateFileEditor e2(in2);
         QCOMPARE(e2.userRating(), 2);
@@ -142,11 +141,7 @@ private slots:
     void tornTailIgnored()
     {
         std::string bytes = bytesOf(fullState(false));
-        StateFileEditor rec;
-        rec.setUserRating(5);
-        std::ostringstream out;
-        rec.serialize(out);
-        const std::string record = out.str();
+        const std::string record = ratingRecord({ 5 });
         for (std::size_t cut = 1; cut < record.size(); ++cut) {
             std::istringstream in(bytes + record.substr(0, cut));
             const auto r = state::StateCodec::read(in);

@@ -83,12 +83,8 @@ private slots:
                 in.colour->encodeRow(
                     lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), r.width(), row.data(), bgra);
                 QVERIFY2(std::memcmp(tile.data() + size_t(y) * stride, row.data(), row.size()) == 0,
-                    qPrintable(QString("rect %1,%2 %3x%4 row %5")
-                                   .arg(r.x0)
-                                   .arg(r.y0)
-                                   .arg(r.width())
-                                   .arg(r.height())
-                                   .arg(y)));
+                    qPrintable(
+                        QString::asprintf("rect %d,%d %dx%d row %d", r.x0, r.y0, r.width(), r.height(), y)));
                 QCOMPARE(int(tile[size_t(y) * stride + row.size()]), 0xAB); // nothing past the row
             }
         }

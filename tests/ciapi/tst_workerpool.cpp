@@ -21,20 +21,17 @@ private slots:
     {
         WorkerPool pool;
         constexpr int kThreads = 6, kCount = 500;
-        std::vector<std::vector<std::atomic<int>>> hits(kThreads);
-        for (auto& h : hits)
-            h = std::vector<std::atomic<int>>(kCount);
+        std::vector<std::atomic<int>> hits(kThreads * kCount); // thread t's loop at t * kCount
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&, t] {
                 for (int round = 0; round < 5; ++round)
-                    pool.parallelFor(kCount, [&](int i) { hits[t][i].fetch_add(1); });
+                    pool.parallelFor(kCount, [&](int i) { hits[size_t(t * kCount + i)].fetch_add(1); });
             });
         for (auto& th : threads)
             th.join();
-        for (int t = 0; t < kThreads; ++t)
-            for (int i = 0; i < kCount; ++i)
-                QCOMPARE(hits[t][i].load(), 5);
+        for (const auto& h : hits)
+            QCOMPARE(h.load(), 5);
     }
 
     // A loop inside a task of the same pool completes even with a single worker.
