@@ -114,20 +114,24 @@ QByteArray imageBytes(const Shot& shot)
         .toRfc4122();
 }
 
+// Waits until the spy has caught a signal about the URL; `keyOf` reads it from the arguments.
+template <typename KeyOf> bool caught(QSignalSpy& spy, const QUrl& url, KeyOf keyOf)
+{
+    for (int i = 0; i < 200; ++i) {
+        for (const QList<QVariant>& args : qAsConst(spy))
+            if (keyOf(args) == url)
+                return true;
+        spy.wait(100);
+    }
+    return false;
+}
+
 // Waits until the locator has announced a row for the URL.
 bool waitForRow(ImageLocator& locator, const QUrl& url)
 {
     QSignalSpy spy(&locator, &IResolver::resolved);
-    if (!locator.indexedValues(url).isEmpty())
-        return true;
-    for (int i = 0; i < 200; ++i) {
-        for (const QList<QVariant>& args : qAsConst(spy)) {
-            if (args.at(0).toUrl() == url)
-                return true;
-        }
-        spy.wait(100);
-    }
-    return false;
+    return !locator.indexedValues(url).isEmpty()
+        || caught(spy, url, [](const QList<QVariant>& args) { return args.at(0).toUrl(); });
 }
 
 // Waits until the locator has finished indexing the URL once more (a valid result is
@@ -136,14 +140,9 @@ bool waitForIndexing(ImageLocator& locator, const QUrl& url)
 {
     QSignalSpy spy(&locator, &ImageLocator::notifyFileIndexedSignal);
     locator.requestMetadata(url);
-    for (int i = 0; i < 200; ++i) {
-        for (const QList<QVariant>& args : qAsConst(spy)) {
-            if (ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location) == url)
-                return true;
-        }
-        spy.wait(100);
-    }
-    return false;
+    return caught(spy, url, [](const QList<QVariant>& args) {
+        return ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location);
+    });
 }
 
 } // namespace
