@@ -48,21 +48,16 @@ std::vector<double> signature(const QImage& image, int w, int h)
     const QImage small = image.convertToFormat(QImage::Format_RGB32)
                              .scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     std::vector<double> v;
+    double mean = 0, var = 0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            v.push_back(qGray(small.pixel(x, y)));
-    double mean = 0;
-    for (double g : v)
-        mean += g;
+            mean += v.emplace_back(qGray(small.pixel(x, y)));
     mean /= double(v.size());
-    double var = 0;
-    for (double& g : v) {
-        g -= mean;
-        var += g * g;
-    }
+    for (double g : v)
+        var += (g - mean) * (g - mean);
     const double sd = std::sqrt(var / double(v.size())) + 1e-9;
     for (double& g : v)
-        g /= sd;
+        g = (g - mean) / sd;
     return v;
 }
 
