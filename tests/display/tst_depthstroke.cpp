@@ -3,6 +3,8 @@
 #include "display/brushspray.h"
 #include "display/depthstroke.h"
 
+#include <QPolygonF>
+
 #include <cmath>
 
 class TestDepthStroke : public QObject
@@ -63,15 +65,12 @@ private slots:
         const bool reduced = spray.pointsPerSample < BrushSpray::kPointsPerSample
             || spray.samples < (points - 1) * BrushSpray::kSamplesPerSegment + 1;
         QCOMPARE(spray.pointSize > BrushSpray::kPointSize, reduced);
-        double minX = 1e9, maxX = -1e9, minY = 1e9, maxY = -1e9;
-        for (const QPointF& p : stroke) {
-            minX = std::min(minX, p.x()), maxX = std::max(maxX, p.x());
-            minY = std::min(minY, p.y()), maxY = std::max(maxY, p.y());
-        }
         const double margin = radius + spray.pointSize;
+        const QRectF bounds = QPolygonF(QVector<QPointF>(stroke.begin(), stroke.end()))
+                                  .boundingRect()
+                                  .adjusted(-margin, -margin, margin, margin);
         for (const QPointF& v : spray.vertices)
-            QVERIFY(v.x() >= minX - margin && v.x() <= maxX + margin && v.y() >= minY - margin
-                && v.y() <= maxY + margin);
+            QVERIFY(bounds.contains(v));
         QCOMPARE(BrushSpray::build(stroke, radius, asLines).vertices, spray.vertices);
     }
 };

@@ -186,13 +186,12 @@ private slots:
                     // Press just outside a random handle (or inside the crop).
                     const int handle = int(random() % 9);
                     const QSizeF px(1.0 / (g.orientedSize().width()), 1.0 / (g.orientedSize().height()));
-                    const double hx[] = { c.center().x(), c.left() - 3 * px.width(), c.center().x(),
-                        c.right() + 3 * px.width(), c.left() - 3 * px.width(), c.right() + 3 * px.width(),
-                        c.left() - 3 * px.width(), c.center().x(), c.right() + 3 * px.width() };
-                    const double hy[] = { c.center().y(), c.top() - 3 * px.height(),
-                        c.top() - 3 * px.height(), c.top() - 3 * px.height(), c.center().y(), c.center().y(),
-                        c.bottom() + 3 * px.height(), c.bottom() + 3 * px.height(),
-                        c.bottom() + 3 * px.height() };
+                    const double cx = c.center().x(), left = c.left() - 3 * px.width(),
+                                 right = c.right() + 3 * px.width();
+                    const double cy = c.center().y(), top = c.top() - 3 * px.height(),
+                                 bottom = c.bottom() + 3 * px.height();
+                    const double hx[] = { cx, left, cx, right, left, right, left, cx, right };
+                    const double hy[] = { cy, top, top, top, cy, cy, bottom, bottom, bottom };
                     const QPointF press(hx[handle], hy[handle]);
                     edits.beginCropDrag(GeometryEdits::viewToPicture(press, turn), g);
                     if (handle == 0)
@@ -210,11 +209,10 @@ private slots:
                     QVERIFY2(r.left() >= -1e-9 && r.top() >= -1e-9, where);
                     QVERIFY2(r.right() <= 1 + 1e-9 && r.bottom() <= 1 + 1e-9, where);
                     QVERIFY2(r.width() >= 0.05 - 1e-9 && r.height() >= 0.05 - 1e-9, where);
-                    if (mode != GeometryEdits::Free)
-                        QVERIFY2(std::fabs(
-                                     edits.cropAspectRatio(GeometryEdits::Free) - edits.cropAspectRatio(mode))
-                                < 1e-6,
-                            where);
+                    const double ratio = edits.cropAspectRatio(GeometryEdits::Free);
+                    QVERIFY2(
+                        mode == GeometryEdits::Free || std::fabs(ratio - edits.cropAspectRatio(mode)) < 1e-6,
+                        where);
                 }
             }
         }
@@ -296,10 +294,10 @@ private slots:
             for (int i = 0; i < 72; i += 6) {
                 const QRectF mark
                     = QRectF(QPointF(q[i].x, q[i].y), QPointF(q[i + 5].x, q[i + 5].y)).normalized();
-                QVERIFY2(grown.contains(mark), name(o) + " mark " + QByteArray::number(i / 6));
-                QVERIFY2(!mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isValid()
-                        || mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5)).isEmpty(),
-                    name(o) + " mark " + QByteArray::number(i / 6));
+                const QByteArray what = name(o) + " mark " + QByteArray::number(i / 6);
+                const QRectF overlap = mark.intersected(expected.adjusted(0.5, 0.5, -0.5, -0.5));
+                QVERIFY2(grown.contains(mark), what);
+                QVERIFY2(!overlap.isValid() || overlap.isEmpty(), what);
             }
             QSGNode root; // takes the nodes, as the canvas's node does
             root.appendChildNode(crop.shadeNode());

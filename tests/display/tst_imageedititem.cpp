@@ -48,21 +48,16 @@ std::vector<double> signature(const QImage& image, int w, int h)
     const QImage small = image.convertToFormat(QImage::Format_RGB32)
                              .scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     std::vector<double> v;
+    double mean = 0, var = 0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            v.push_back(qGray(small.pixel(x, y)));
-    double mean = 0;
-    for (double g : v)
-        mean += g;
+            mean += v.emplace_back(qGray(small.pixel(x, y)));
     mean /= double(v.size());
-    double var = 0;
-    for (double& g : v) {
-        g -= mean;
-        var += g * g;
-    }
+    for (double g : v)
+        var += (g - mean) * (g - mean);
     const double sd = std::sqrt(var / double(v.size())) + 1e-9;
     for (double& g : v)
-        g /= sd;
+        g = (g - mean) / sd;
     return v;
 }
 
@@ -96,6 +91,21 @@ struct Canvas
         item = new ImageEditItem(window.contentItem());
         item->setSize(QSizeF(size));
         item->setLocator(&locator);
+    }
+
+    // Shows the window and opens the picture; true once it has loaded.
+    bool open(const QString& path)
+    {
+        window.show();
+        if (!QTest::qWaitForWindowExposed(&window))
+            return false;
+        item->setLocation(QUrl::fromLocalFile(path).toString());
+        return QTest::qWaitFor([&] { return !item->loading(); }, 60000);
+    }
+
+    bool finitePan() const
+    {
+        return std::isfinite(item->geometry().panX()) && std::isfinite(item->geometry().panY());
     }
 };
 
@@ -228,18 +238,13 @@ private slots:
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator, QSize(400, 300));
         canvas.item->setSize(QSizeF(0, 0));
-        canvas.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
-        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
-        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+        QVERIFY(canvas.open(m_large));
         QTest::qWait(50);
         for (const QRegion& asked : canvas.item->askedRegions())
             QVERIFY(asked.isEmpty());
-        QVERIFY(
-            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        QVERIFY(canvas.finitePan());
         canvas.item->setSize(QSizeF(400, 300));
-        QVERIFY(
-            std::isfinite(canvas.item->geometry().panX()) && std::isfinite(canvas.item->geometry().panY()));
+        QVERIFY(canvas.finitePan());
         // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
         canvas.item->setZoomLogLevel(60);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
@@ -260,16 +265,14 @@ private slots:
         // Shrinking to nothing (a minimised window) keeps the pan finite.
         canvas.item->setSize(QSizeF(0, 0));
         canvas.item->setSize(QSizeF(300, 200));
-        QVERIFY(std::isfinite(canvas.item->geometry().panX()));
+        QVERIFY(canvas.finitePan());
     }
 
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator);
-        canvas.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
-        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(canvas.open(m_large));
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
         const CIAPI::ImagePyramid shown = canvas.item->pyramid();
         const auto received = canvas.item->receivedRegions();
@@ -317,9 +320,7 @@ private slots:
         ImageLocator locator(2, nullptr);
         {
             Canvas canvas(locator);
-            canvas.window.show();
-            canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
-            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            QVERIFY(canvas.open(m_large));
             // The gallery's row of the picture.
             const QUrl url = QUrl::fromLocalFile(m_large);
             locator.rowFor(url);
@@ -347,15 +348,12 @@ private slots:
         }
         {
             Canvas canvas(locator);
-            canvas.window.show();
-            canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
-            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            QVERIFY(canvas.open(m_large));
             QCOMPARE(canvas.item->rating(), 4);
             // A state file that cannot be written (a folder in its place, which stops
             // even a privileged user): the canvas shows that the file holds no rating.
             // (Another picture, so that no recycle step of the first one writes meanwhile.)
-            canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
-            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            QVERIFY(canvas.open(m_second));
             canvas.item->setRating(3);
             QCOMPARE(savedRating(m_second), 3);
             const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_second));
@@ -382,9 +380,7 @@ private slots:
         TurnAndMirror turn;
         {
             Canvas canvas(locator);
-            canvas.window.show();
-            canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
-            QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+            QVERIFY(canvas.open(m_second));
             GeometryEdits* edits = canvas.item->geometryEdits();
             canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
@@ -433,10 +429,7 @@ private slots:
         QFETCH(bool, mirrored);
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator, QSize(480, 360));
-        canvas.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&canvas.window));
-        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
-        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
+        QVERIFY(canvas.open(m_large));
         GeometryEdits* edits = canvas.item->geometryEdits();
         for (int turns = (360 - rotation) / 90 % 4; turns > 0; --turns)
             edits->rotateRight();
@@ -481,11 +474,8 @@ private slots:
         QVERIFY2(std::fabs(box.left() - expected.left()) <= 2 && std::fabs(box.top() - expected.top()) <= 2
                 && std::fabs(box.right() + 1 - expected.right()) <= 2
                 && std::fabs(box.bottom() + 1 - expected.bottom()) <= 2,
-            qPrintable(QString("unshaded %1,%2 %3x%4")
-                           .arg(box.x())
-                           .arg(box.y())
-                           .arg(box.width())
-                           .arg(box.height())));
+            qPrintable(
+                QString::asprintf("unshaded %d,%d %dx%d", box.x(), box.y(), box.width(), box.height())));
 
         ExportRequest request;
         request.location = QUrl::fromLocalFile(m_large);
@@ -511,11 +501,8 @@ private slots:
                     continue;
                 const double other = correlation(shown, signature(oriented(unturned, r, m), 24, 24));
                 QVERIFY2(other < match - 0.1,
-                    qPrintable(QString("%1%2: %3 against %4")
-                                   .arg(r)
-                                   .arg(m ? " mirrored" : "")
-                                   .arg(other)
-                                   .arg(match)));
+                    qPrintable(
+                        QString::asprintf("%d%s: %f against %f", r, m ? " mirrored" : "", other, match)));
             }
     }
 };

@@ -96,8 +96,12 @@ struct Scene
         item->setPosition(r.topLeft());
         item->setSize(r.size());
     }
-    bool show()
+    // Shows the item drawing on screen what the locator gives for the location.
+    bool show(ImageLocator& locator, const QString& location)
     {
+        item->setOffscreen(false);
+        item->setLocator(&locator);
+        item->setLocation(location);
         window.show();
         return QTest::qWaitForWindowExposed(&window);
     }
@@ -141,10 +145,7 @@ private slots:
         TaskGate gate(locator);
         gate.closed = true;
         Scene scene(QSize(200, 150), QRectF(20, 15, 160, 120));
-        scene.item->setOffscreen(false);
-        scene.item->setLocator(&locator);
-        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
-        QVERIFY(scene.show());
+        QVERIFY(scene.show(locator, QUrl::fromLocalFile(m_thumbed).toString()));
         QTRY_COMPARE(gate.started.load(), 1);
         QVERIFY(scene.item->loading());
         QVERIFY(!scene.item->valid());
@@ -184,10 +185,7 @@ private slots:
 
         // One window pixel per level pixel.
         Scene scene(QSize(w, h));
-        scene.item->setOffscreen(false);
-        scene.item->setLocator(&locator);
-        scene.item->setLocation(url.toString());
-        QVERIFY(scene.show());
+        QVERIFY(scene.show(locator, url.toString()));
         QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
         QVERIFY(scene.item->pyramid() == sent);
 
@@ -203,9 +201,8 @@ private slots:
                 const QRgb got = frame.pixel(QPoint(x, y) * frame.devicePixelRatio());
                 QVERIFY2(near(got, want, 6),
                     qPrintable(QStringLiteral("(%1, %2): %3 instead of %4")
-                                   .arg(x)
-                                   .arg(y)
-                                   .arg(describe(got), describe(want.rgb()))));
+                                   .arg(QString::number(x), QString::number(y), describe(got),
+                                       describe(want.rgb()))));
                 if (compared++ == 0)
                     first = got;
                 else if (!near(got, QColor(first), 3))
@@ -220,17 +217,12 @@ private slots:
     void unreadableFileShowsDarkGrey()
     {
         const QString garbage = path("garbage.vrx");
-        QFile out(garbage);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(QByteArray(5000, '\x5a'));
-        out.close();
+        QVERIFY(vrxgen::writeFile(
+            QFile::encodeName(garbage).toStdString(), std::vector<std::uint8_t>(5000, 0x5a)));
 
         ImageLocator locator(2, nullptr);
         Scene scene(QSize(100, 80));
-        scene.item->setOffscreen(false);
-        scene.item->setLocator(&locator);
-        scene.item->setLocation(QUrl::fromLocalFile(garbage).toString());
-        QVERIFY(scene.show());
+        QVERIFY(scene.show(locator, QUrl::fromLocalFile(garbage).toString()));
         QTRY_VERIFY_WITH_TIMEOUT(scene.item->pyramid() == invalidPyramid(), 20000);
         QVERIFY(scene.item->loading());
         QVERIFY(!scene.item->valid());
@@ -290,10 +282,7 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
         Scene scene(QSize(80, 60));
-        scene.item->setOffscreen(false);
-        scene.item->setLocator(&locator);
-        scene.item->setLocation(QUrl::fromLocalFile(m_thumbed).toString());
-        QVERIFY(scene.show());
+        QVERIFY(scene.show(locator, QUrl::fromLocalFile(m_thumbed).toString()));
         QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
         const CIAPI::ImagePyramid before = scene.item->pyramid();
         QVERIFY(near(scene.pixel(40, 30), kThumbColour));

@@ -23,27 +23,18 @@ bool tileMatches(
     const QRect t = plane.tileRect(tile);
     const std::vector<uint8_t> back = readTexture(f, plane.textureId(tile), kTile, kTile);
     const QRect check = area & t & plane.levelRect();
-    for (int y = check.top(); y <= check.bottom(); ++y) {
+    for (int y = check.top(); y <= check.bottom(); ++y)
         for (int x = check.left(); x <= check.right(); ++x) {
             const uint8_t* src = plane.image().row(y) + x * 4;
             const uint8_t* got = back.data() + (size_t(y - t.top()) * kTile + size_t(x - t.left())) * 4;
             const bool swap = plane.format() == kBgra;
             const uint8_t want[4] = { src[swap ? 2 : 0], src[1], src[swap ? 0 : 2], src[3] };
             if (memcmp(got, want, 4) != 0) {
-                *why = QString("tile %1 pixel (%2, %3): got %4 %5 %6, want %7 %8 %9")
-                           .arg(tile)
-                           .arg(x)
-                           .arg(y)
-                           .arg(got[0])
-                           .arg(got[1])
-                           .arg(got[2])
-                           .arg(want[0])
-                           .arg(want[1])
-                           .arg(want[2]);
+                *why = QString::asprintf("tile %d pixel (%d, %d): got %d %d %d, want %d %d %d", tile, x, y,
+                    got[0], got[1], got[2], want[0], want[1], want[2]);
                 return false;
             }
         }
-    }
     return true;
 }
 

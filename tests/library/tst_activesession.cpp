@@ -31,12 +31,6 @@ QSet<QUrl> asSet(const QList<QUrl>& list)
     return QSet<QUrl>(list.begin(), list.end());
 }
 
-// Every selected row's file, read through the selection's ranges.
-QSet<QUrl> selectedSet(const ActiveSession& gallery)
-{
-    return asSet(gallery.selectedFiles());
-}
-
 } // namespace
 
 class TestActiveSession : public QObject
@@ -93,7 +87,7 @@ private slots:
             expected.insert(m_gallery->urlAt(row));
             area += m_gallery->data(m_gallery->index(row, 0), IResolver::LargeDimension).toInt() * 10;
         }
-        QCOMPARE(selectedSet(*m_gallery), expected);
+        QCOMPARE(asSet(m_gallery->selectedFiles()), expected);
         QCOMPARE(m_gallery->selectedPixelArea(), area);
         QVERIFY(area > 4000);
 
@@ -119,17 +113,15 @@ private slots:
         for (const char* field : { "timestamp", "rating", "filePath", "unknown", "rating" }) {
             const QList<QUrl> before = m_gallery->list();
             m_gallery->setSortField(QString::fromLatin1(field));
-            QCOMPARE(selectedSet(*m_gallery), chosen);
+            QCOMPARE(asSet(m_gallery->selectedFiles()), chosen);
             QCOMPARE(m_gallery->selectionSize(), chosen.size());
             QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), currentUrl);
             QCOMPARE(asSet(m_gallery->list()), asSet(before));
             // Restored as one merged selection: one range per run of adjacent rows.
             int runs = 0;
-            for (int row = 0; row < m_gallery->rowCount(); ++row) {
-                if (chosen.contains(m_gallery->urlAt(row))
-                    && (row == 0 || !chosen.contains(m_gallery->urlAt(row - 1))))
-                    ++runs;
-            }
+            for (int row = 0; row < m_gallery->rowCount(); ++row)
+                runs += chosen.contains(m_gallery->urlAt(row))
+                    && (row == 0 || !chosen.contains(m_gallery->urlAt(row - 1)));
             QCOMPARE(m_gallery->selectionModel()->selection().size(), runs);
         }
         QVERIFY(selectionSize.count() > 0);
@@ -164,13 +156,12 @@ private slots:
             } else {
                 m_resolver->setValue(url, IResolver::Rating, int(random.bounded(6)));
             }
-            QCOMPARE(selectedSet(*m_gallery), chosen);
+            QCOMPARE(asSet(m_gallery->selectedFiles()), chosen);
             QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), currentUrl);
             // Still sorted by rating.
-            for (int row = 1; row < m_gallery->rowCount(); ++row) {
+            for (int row = 1; row < m_gallery->rowCount(); ++row)
                 QVERIFY(m_gallery->data(m_gallery->index(row - 1, 0), IResolver::Rating).toInt()
                     <= m_gallery->data(m_gallery->index(row, 0), IResolver::Rating).toInt());
-            }
         }
     }
 
@@ -180,7 +171,7 @@ private slots:
         select({ 2, 3, 4, 8, 9 });
         m_gallery->setCurrentIndex(m_gallery->index(3, 0));
         const QUrl after = m_gallery->urlAt(5);
-        const QSet<QUrl> selected = selectedSet(*m_gallery);
+        const QSet<QUrl> selected = asSet(m_gallery->selectedFiles());
         QSignalSpy closed(m_gallery, &SpineModel::fileClosed);
 
         m_gallery->removeSelected();

@@ -114,20 +114,24 @@ QByteArray imageBytes(const Shot& shot)
         .toRfc4122();
 }
 
+// Waits until the spy has caught a signal about the URL; `keyOf` reads it from the arguments.
+template <typename KeyOf> bool caught(QSignalSpy& spy, const QUrl& url, KeyOf keyOf)
+{
+    for (int i = 0; i < 200; ++i) {
+        for (const QList<QVariant>& args : qAsConst(spy))
+            if (keyOf(args) == url)
+                return true;
+        spy.wait(100);
+    }
+    return false;
+}
+
 // Waits until the locator has announced a row for the URL.
 bool waitForRow(ImageLocator& locator, const QUrl& url)
 {
     QSignalSpy spy(&locator, &IResolver::resolved);
-    if (!locator.indexedValues(url).isEmpty())
-        return true;
-    for (int i = 0; i < 200; ++i) {
-        for (const QList<QVariant>& args : qAsConst(spy)) {
-            if (args.at(0).toUrl() == url)
-                return true;
-        }
-        spy.wait(100);
-    }
-    return false;
+    return !locator.indexedValues(url).isEmpty()
+        || caught(spy, url, [](const QList<QVariant>& args) { return args.at(0).toUrl(); });
 }
 
 // Waits until the locator has finished indexing the URL once more (a valid result is
@@ -136,14 +140,9 @@ bool waitForIndexing(ImageLocator& locator, const QUrl& url)
 {
     QSignalSpy spy(&locator, &ImageLocator::notifyFileIndexedSignal);
     locator.requestMetadata(url);
-    for (int i = 0; i < 200; ++i) {
-        for (const QList<QVariant>& args : qAsConst(spy)) {
-            if (ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location) == url)
-                return true;
-        }
-        spy.wait(100);
-    }
-    return false;
+    return caught(spy, url, [](const QList<QVariant>& args) {
+        return ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location);
+    });
 }
 
 } // namespace
@@ -168,9 +167,7 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
 
-        Shot plain;
-        plain.seed = 11;
-        plain.focalLength = 50;
+        const Shot plain { 11 };
         const QString plainPath = path("plain shot.vrx");
         writePicture(plainPath, plain);
 
@@ -228,8 +225,7 @@ private slots:
     void veryWideCropIsFittedInto21by10()
     {
         ImageLocator locator(2, nullptr);
-        Shot shot;
-        shot.seed = 21;
+        const Shot shot { 21 };
         const QString file = path("wide.vrx");
         const vrxgen::Picture picture = writePicture(file, shot);
         CIAPI::Transform transform(CIAPI::Point<int> { 4, 3 });
@@ -253,10 +249,8 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
         const QString file = path("garbage.vrx");
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(QByteArray(3000, 'x'));
-        out.close();
+        QVERIFY(
+            vrxgen::writeFile(QFile::encodeName(file).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
         const QUrl url = QUrl::fromLocalFile(file);
         locator.rowFor(url);
         QVERIFY(waitForRow(locator, url));
@@ -272,30 +266,21 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
         TaskCounter tasks(locator);
-        Shot shot;
-        shot.seed = 31;
+        const Shot shot { 31 };
         const QString file = path("rated.vrx");
         const vrxgen::Picture picture = writePicture(file, shot);
         writeState(file, picture, 3, false);
         const QUrl url = QUrl::fromLocalFile(file);
 
         QStringList events;
-        connect(
-            &locator, &IResolver::modified, this,
-            [&](QUrl u) {
-                events << QStringLiteral("modified %1 %2")
-                              .arg(u.fileName())
-                              .arg(locator.rowFor(u).value(IResolver::Rating).toInt());
-            },
-            Qt::DirectConnection);
-        connect(
-            &locator, &IResolver::resolved, this,
-            [&](QUrl u) {
-                events << QStringLiteral("resolved %1 %2")
-                              .arg(u.fileName())
-                              .arg(locator.rowFor(u).value(IResolver::Rating).toInt());
-            },
-            Qt::DirectConnection);
+        const auto record = [&](const QString& what) {
+            return [&, what](QUrl u) {
+                events << what + " " + u.fileName() + " "
+                        + QString::number(locator.rowFor(u).value(IResolver::Rating).toInt());
+            };
+        };
+        connect(&locator, &IResolver::modified, this, record("modified"), Qt::DirectConnection);
+        connect(&locator, &IResolver::resolved, this, record("resolved"), Qt::DirectConnection);
 
         locator.rowFor(url);
         QVERIFY(waitForRow(locator, url));
@@ -332,8 +317,7 @@ private slots:
             ~Opener() { g.release(100); }
         } opener { gate };
 
-        Shot shot;
-        shot.seed = 41;
+        const Shot shot { 41 };
         const QString file = path("asked twice.vrx");
         writePicture(file, shot);
         const QUrl url = QUrl::fromLocalFile(file);
@@ -358,8 +342,7 @@ private slots:
         const QString link = path("link");
         QVERIFY(QDir().mkpath(real));
         QVERIFY(QFile::link(real, link));
-        Shot shot;
-        shot.seed = 51;
+        const Shot shot { 51 };
         writePicture(real + "/inside.vrx", shot);
 
         ImageLocator locator(2, nullptr);

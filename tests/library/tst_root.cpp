@@ -123,30 +123,26 @@ private slots:
 
     void liveWatching()
     {
-        const QStringList initial = {
-            "tree/x.vrx",
-            "tree/IMG[1].vrx",
-            "tree/100% #2.vrx",
-            "tree/ünïcødé ñ.vrx",
-            "tree/with space.vrx",
-            "tree/sub/y.vrx",
-            "tree/sub/SHOUT.VRX",
-        };
-        for (const QString& file : initial)
+        const QStringList initial = { "tree/x.vrx", "tree/IMG[1].vrx", "tree/100% #2.vrx",
+            "tree/ünïcødé ñ.vrx", "tree/with space.vrx", "tree/sub/y.vrx", "tree/sub/SHOUT.VRX" };
+        QSet<QString> expected;
+        for (const QString& file : initial) {
             touch(path(file));
+            expected.insert(path(file));
+        }
         touch(path("tree/notes.txt"));
 
         Root root(nullptr, path("tree"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
-        QSet<QString> expected;
-        for (const QString& file : initial)
-            expected.insert(path(file));
         root.setActive(true);
         QCOMPARE(rec.files, expected);
+        const auto create = [&](const QString& file) {
+            touch(path(file));
+            expected.insert(path(file));
+        };
 
         // Create.
-        touch(path("tree/new.vrx"));
-        expected.insert(path("tree/new.vrx"));
+        create("tree/new.vrx");
         QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
 
         // Delete.
@@ -168,14 +164,12 @@ private slots:
 
         // A new subfolder, and a file in it.
         QVERIFY(QDir().mkpath(path("tree/sub/deep")));
-        touch(path("tree/sub/deep/d.vrx"));
-        expected.insert(path("tree/sub/deep/d.vrx"));
+        create("tree/sub/deep/d.vrx");
         QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
 
         // A link back to an ancestor is not walked into.
         QVERIFY(QFile::link(path("tree"), path("tree/sub/deep/loop")));
-        touch(path("tree/after-loop.vrx"));
-        expected.insert(path("tree/after-loop.vrx"));
+        create("tree/after-loop.vrx");
         QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
 
         // A link to a folder outside the tree is followed.
@@ -267,10 +261,12 @@ private slots:
 
     void unwatchableFoldersAreStillListed()
     {
-        touch(path("lim/a.vrx"));
-        touch(path("lim/nowatch1/b.vrx"));
-        touch(path("lim/nowatch2/c.vrx"));
-        touch(path("lim/fine/d.vrx"));
+        QSet<QString> all;
+        for (const char* file :
+            { "lim/a.vrx", "lim/nowatch1/b.vrx", "lim/nowatch2/c.vrx", "lim/fine/d.vrx" }) {
+            touch(path(file));
+            all.insert(path(file));
+        }
 
         g_warnings.clear();
         g_previousHandler = qInstallMessageHandler(collectWarnings);
@@ -280,9 +276,7 @@ private slots:
         qInstallMessageHandler(g_previousHandler);
 
         QCOMPARE(root.refused, 2);
-        QCOMPARE(rec.files,
-            (QSet<QString> { path("lim/a.vrx"), path("lim/nowatch1/b.vrx"), path("lim/nowatch2/c.vrx"),
-                path("lim/fine/d.vrx") }));
+        QCOMPARE(rec.files, all);
         QCOMPARE(g_warnings.size(), 1); // once, not per folder
         QVERIFY(g_warnings.first().contains(QLatin1String("nowatch")));
 

@@ -97,6 +97,11 @@ private:
     QString m_base;
 
     QString path(const QString& relative) const { return m_tree->path(relative); }
+    void touchAll(std::initializer_list<const char*> relative) const
+    {
+        for (const char* r : relative)
+            touch(path(r));
+    }
 
     static void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
@@ -116,8 +121,7 @@ private slots:
 
     void closingASubfolderKeepsBothRoots()
     {
-        touch(path("a/x.vrx"));
-        touch(path("a/sub/y.vrx"));
+        touchAll({ "a/x.vrx", "a/sub/y.vrx" });
         Session session;
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         session.setActive(true);
@@ -133,8 +137,7 @@ private slots:
 
         // Later files in the closed folder stay out; those beside it come in.
         QSignalSpy added(&session, &Session::addFile);
-        touch(path("a/sub/z.vrx"));
-        touch(path("a/w.vrx"));
+        touchAll({ "a/sub/z.vrx", "a/w.vrx" });
         QTRY_VERIFY_WITH_TIMEOUT(session.files().contains(url(path("a/w.vrx"))), kWaitMs);
         for (const auto& args : qAsConst(added))
             QVERIFY(args.first().toUrl() != url(path("a/sub/z.vrx")));
@@ -159,9 +162,7 @@ private slots:
 
     void rootRulesKeepTheListShort()
     {
-        touch(path("a/a.vrx"));
-        touch(path("a/b.vrx"));
-        touch(path("c/c.vrx"));
+        touchAll({ "a/a.vrx", "a/b.vrx", "c/c.vrx" });
         Session session;
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         session.setActive(true);
@@ -210,9 +211,7 @@ private slots:
 
     void filesDeletedWhileInactiveGoOnReactivation()
     {
-        touch(path("d/keep.vrx"));
-        touch(path("d/gone.vrx"));
-        touch(path("d/sub/gone2.vrx"));
+        touchAll({ "d/keep.vrx", "d/gone.vrx", "d/sub/gone2.vrx" });
         Session session;
         ActiveSession gallery;
         TestResolver resolver;
@@ -241,9 +240,7 @@ private slots:
 
     void switchingSourcesClosesTheFilesLeft()
     {
-        touch(path("s1/a.vrx"));
-        touch(path("s1/b.vrx"));
-        touch(path("s2/c.vrx"));
+        touchAll({ "s1/a.vrx", "s1/b.vrx", "s2/c.vrx" });
         Session one;
         Session two;
         one.offer(url(path("s1")), false);
@@ -278,18 +275,8 @@ private slots:
     void newestDecidingOperationWins()
     {
         QFETCH(quint32, seed);
-        const QStringList relative = {
-            "a.vrx",
-            "B.VRX",
-            "notes.txt",
-            "odd [1] #%.vrx",
-            "s1/c.vrx",
-            "s1/d.vrx",
-            "s1/t/e.vrx",
-            "s1/t/ü f.vrx",
-            "s2/g h.vrx",
-            "s2/i.vrx",
-        };
+        const QStringList relative = { "a.vrx", "B.VRX", "notes.txt", "odd [1] #%.vrx", "s1/c.vrx",
+            "s1/d.vrx", "s1/t/e.vrx", "s1/t/ü f.vrx", "s2/g h.vrx", "s2/i.vrx" };
         QStringList files;
         for (const QString& rel : relative) {
             files.append(path("r/" + rel));
@@ -318,15 +305,10 @@ private slots:
         for (int step = 0; step < 30; ++step) {
             Operation op;
             op.opens = random.bounded(3) != 0;
-            if (random.bounded(2) == 0) {
-                op.folder = true;
-                op.path = folders.at(int(random.bounded(folders.size())));
-                op.recursive = random.bounded(2) == 0;
-            } else {
-                op.folder = false;
-                op.path = files.at(int(random.bounded(files.size())));
-                op.recursive = random.bounded(2) == 0; // ignored for files
-            }
+            op.folder = random.bounded(2) == 0;
+            const QStringList& pool = op.folder ? folders : files;
+            op.path = pool.at(int(random.bounded(pool.size())));
+            op.recursive = random.bounded(2) == 0; // ignored for files
             ops.append(op);
             history.append(QStringLiteral("%1 %2%3").arg(op.opens ? "offer" : "close",
                 op.path.mid(m_base.size()), op.folder && op.recursive ? " (recursive)" : ""));
@@ -343,18 +325,16 @@ private slots:
             flushDeletes();
 
             const QSet<QUrl> expected = expectedFiles(ops, files);
-            if (session.files() != expected) {
-                QStringList got;
-                for (const QUrl& u : session.files())
-                    got.append(u.toLocalFile().mid(m_base.size()));
-                got.sort();
-                QStringList want;
-                for (const QUrl& u : expected)
-                    want.append(u.toLocalFile().mid(m_base.size()));
-                want.sort();
+            const auto names = [&](const QSet<QUrl>& urls) {
+                QStringList list;
+                for (const QUrl& u : urls)
+                    list.append(u.toLocalFile().mid(m_base.size()));
+                list.sort();
+                return list.join(", ");
+            };
+            if (session.files() != expected)
                 QFAIL(qPrintable(QStringLiteral("after:\n  %1\nsession: %2\nexpected: %3")
-                                     .arg(history.join("\n  "), got.join(", "), want.join(", "))));
-            }
+                                     .arg(history.join("\n  "), names(session.files()), names(expected))));
             QCOMPARE(gallery.grossCount(), expected.size());
             QCOMPARE(rowsOf(gallery), expected);
             // Never more Roots than operations, and no Root that decides nothing.

@@ -150,8 +150,7 @@ private slots:
         SpineModel model;
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.setResolver(&resolver);
-        const QUrl a = file("/lib/a.vrx");
-        const QUrl b = file("/lib/b.vrx");
+        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx");
         for (const QUrl& url : { a, b })
             resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), 0));
         model.insertUrl(a);
@@ -169,8 +168,7 @@ private slots:
         TestResolver resolver;
         SpineModel model;
         model.setResolver(&resolver);
-        const QUrl a = file("/lib/a/1.vrx");
-        const QUrl b = file("/lib/a/b/2.vrx");
+        const QUrl a = file("/lib/a/1.vrx"), b = file("/lib/a/b/2.vrx");
         resolver.setRow(a, TestResolver::imageRow(a, at(5, 10), 4));
         resolver.setRow(b, TestResolver::imageRow(b, at(5, 23), 2));
         model.insertUrl(a);
@@ -262,9 +260,7 @@ private slots:
         SpineModel model;
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.setResolver(&resolver);
-        const QUrl a = file("/lib/a.vrx");
-        const QUrl b = file("/lib/b.vrx");
-        const QUrl c = file("/lib/c.vrx");
+        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx"), c = file("/lib/c.vrx");
         resolver.setRow(a, TestResolver::imageRow(a, at(1, 1), 0));
 
         QSignalSpy gross(&model, &SpineModel::grossCountChanged);
@@ -357,9 +353,7 @@ private slots:
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.setResolver(&first);
         model.setOrdering(Ordering::byRating(&model));
-        const QUrl a = file("/lib/a.vrx");
-        const QUrl b = file("/lib/b.vrx");
-        const QUrl c = file("/lib/c.vrx");
+        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx"), c = file("/lib/c.vrx");
         first.setRow(a, TestResolver::imageRow(a, at(1, 1), 1));
         first.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
         model.insertUrl(a);
@@ -388,8 +382,7 @@ private slots:
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         model.setResolver(resolver);
         model.setOrdering(Ordering::byRating(&model));
-        const QUrl a = file("/lib/a.vrx");
-        const QUrl b = file("/lib/b.vrx");
+        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx");
         resolver->setRow(a, TestResolver::imageRow(a, at(1, 1), 4));
         resolver->setRow(b, TestResolver::imageRow(b, at(1, 1), 1));
         model.insertUrl(a);

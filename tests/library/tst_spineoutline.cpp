@@ -74,7 +74,7 @@ private slots:
         TestResolver resolver;
         SpineModel model;
         model.setResolver(&resolver);
-        std::unique_ptr<Ordering> orderings[] = { std::unique_ptr<Ordering>(Ordering::byTimestamp()),
+        const std::unique_ptr<Ordering> orderings[] = { std::unique_ptr<Ordering>(Ordering::byTimestamp()),
             std::unique_ptr<Ordering>(Ordering::byRating()),
             std::unique_ptr<Ordering>(Ordering::byFolder()) };
         Sort sort = Sort::Day;
@@ -206,10 +206,9 @@ private slots:
                 QCOMPARE(section->files(), expected);
                 QCOMPARE(section->rowCount(), expected.size());
                 QCOMPARE(mirrors[i]->rowCount(), expected.size());
-                if (!expected.isEmpty()) {
+                if (!expected.isEmpty())
                     QCOMPARE(mirrors[i]->index(0, 0).data(IResolver::Location).toString(),
                         expected.last().toString());
-                }
             }
             // The filters: the flattened ones hide what lies inside them, reversed.
             QCOMPARE(filter.rowCount(), outline->rowCount());
@@ -221,10 +220,10 @@ private slots:
                 shown += !hidden;
             }
             QCOMPARE(reversed.rowCount(), shown);
-            if (shown > 1) {
-                QVERIFY(PathLess()(reversed.index(shown - 1, 0).data(SpineOutline::RangePathRole).toList(),
-                    reversed.index(0, 0).data(SpineOutline::RangePathRole).toList()));
-            }
+            const auto pathAt
+                = [&](int r) { return reversed.index(r, 0).data(SpineOutline::RangePathRole).toList(); };
+            if (shown > 1)
+                QVERIFY(PathLess()(pathAt(shown - 1), pathAt(0)));
         }
     }
 
