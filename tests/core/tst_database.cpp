@@ -29,6 +29,17 @@ int countRows(QSqlDatabase& db, const QString& table)
     return query.value(0).toInt();
 }
 
+bool prepareInsert(QSqlQuery& insert)
+{
+    return insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)"));
+}
+
+bool insertName(QSqlQuery& insert, const QString& name)
+{
+    insert.bindValue(QStringLiteral(":name"), name);
+    return execLogged(insert);
+}
+
 } // namespace
 
 class TestDatabase : public QObject
@@ -66,7 +77,7 @@ private slots:
         QSqlDatabase first;
         QVERIFY(openDatabase(first, path, m_schema));
         QSqlQuery insertFirst(first);
-        QVERIFY(insertFirst.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
+        QVERIFY(prepareInsert(insertFirst));
 
         QSqlDatabase second;
         QVERIFY(openDatabase(second, path, QStringList { m_schema, m_second }));
@@ -74,15 +85,11 @@ private slots:
         QVERIFY(first.isOpen());
 
         // The query prepared before the second open still runs on its own connection.
-        insertFirst.bindValue(QStringLiteral(":name"), QStringLiteral("from first"));
-        QVERIFY(execLogged(insertFirst));
+        QVERIFY(insertName(insertFirst, QStringLiteral("from first")));
         QSqlQuery insertSecond(second);
-        QVERIFY(insertSecond.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
-        insertSecond.bindValue(QStringLiteral(":name"), QStringLiteral("from second"));
-        QVERIFY(execLogged(insertSecond));
-
-        QCOMPARE(countRows(first, QStringLiteral("items")), 2);
-        QCOMPARE(countRows(second, QStringLiteral("items")), 2);
+        QVERIFY(prepareInsert(insertSecond) && insertName(insertSecond, QStringLiteral("from second")));
+        for (QSqlDatabase* db : { &first, &second })
+            QCOMPARE(countRows(*db, QStringLiteral("items")), 2);
 
         const QString firstName = first.connectionName();
         closeDatabase(first, { &insertFirst });
@@ -98,9 +105,7 @@ private slots:
             QSqlDatabase db;
             QVERIFY(openDatabase(db, path, m_schema));
             QSqlQuery insert(db);
-            QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
-            insert.bindValue(QStringLiteral(":name"), QStringLiteral("kept"));
-            QVERIFY(execLogged(insert));
+            QVERIFY(prepareInsert(insert) && insertName(insert, QStringLiteral("kept")));
             closeDatabase(db, { &insert });
         }
         QSqlDatabase db;
@@ -175,13 +180,10 @@ private slots:
                 QSqlDatabase db;
                 if (!openDatabase(db, path, m_schema))
                     return false;
-                bool ok = true;
                 QSqlQuery insert(db);
-                ok = ok && insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)"));
-                for (int r = 0; ok && r < rows; ++r) {
-                    insert.bindValue(QStringLiteral(":name"), QStringLiteral("%1-%2").arg(t).arg(r));
-                    ok = execLogged(insert);
-                }
+                bool ok = prepareInsert(insert);
+                for (int r = 0; ok && r < rows; ++r)
+                    ok = insertName(insert, QStringLiteral("%1-%2").arg(t).arg(r));
                 closeDatabase(db, { &insert });
                 return ok;
             });
