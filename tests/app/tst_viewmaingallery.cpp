@@ -81,21 +81,11 @@ template <typename T> QList<T*> itemsUnder(QQuickItem* root, const QString& name
     return found;
 }
 
-QList<ImageItem*> imageItems(QQuickItem* root)
-{
-    return itemsUnder<ImageItem>(root);
-}
-
-QList<QQuickItem*> visibleItemsNamed(QQuickItem* root, const QString& name)
-{
-    return itemsUnder<QQuickItem>(root, name);
-}
-
 // The texts of the visible items of a name.
 QStringList visibleTexts(QQuickItem* root, const QString& name)
 {
     QStringList texts;
-    for (QQuickItem* item : visibleItemsNamed(root, name))
+    for (QQuickItem* item : itemsUnder<QQuickItem>(root, name))
         texts.append(item->property("text").toString());
     return texts;
 }
@@ -108,7 +98,7 @@ QPointF centreOf(QQuickItem* item)
 // Every image item under an item has its picture.
 bool allShown(QQuickItem* root, int count)
 {
-    const QList<ImageItem*> items = imageItems(root);
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
     return items.size() >= count
         && std::all_of(items.begin(), items.end(), [](ImageItem* item) { return item->valid(); });
 }
@@ -116,7 +106,7 @@ bool allShown(QQuickItem* root, int count)
 // The cell (grid delegate) that shows a file.
 QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
 {
-    const QList<ImageItem*> items = imageItems(root);
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
     for (ImageItem* item : items) {
         if (QUrl(item->location()) == url)
             return item->parentItem()->parentItem();
@@ -237,7 +227,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
 
         // Sorted by folder: one section per folder level, the pictures' folder among them.
-        const QList<QQuickItem*> byFolder = visibleItemsNamed(root, QStringLiteral("sortBy_filePath"));
+        const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);
         QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(byFolder.first()).toPoint());
         QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
