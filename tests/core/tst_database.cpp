@@ -29,17 +29,6 @@ int countRows(QSqlDatabase& db, const QString& table)
     return query.value(0).toInt();
 }
 
-bool prepareInsert(QSqlQuery& insert)
-{
-    return insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)"));
-}
-
-bool insertName(QSqlQuery& insert, const QString& name)
-{
-    insert.bindValue(QStringLiteral(":name"), name);
-    return execLogged(insert);
-}
-
 } // namespace
 
 class TestDatabase : public QObject
@@ -77,7 +66,7 @@ private slots:
         QSqlDatabase first;
         QVERIFY(openDatabase(first, path, m_schema));
         QSqlQuery insertFirst(first);
-        QVERIFY(prepareInsert(insertFirst));
+        QVERIFY(insertFirst.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
 
         QSqlDatabase second;
         QVERIFY(openDatabase(second, path, QStringList { m_schema, m_second }));
@@ -85,11 +74,15 @@ private slots:
         QVERIFY(first.isOpen());
 
         // The query prepared before the second open still runs on its own connection.
-        QVERIFY(insertName(insertFirst, QStringLiteral("from first")));
+        insertFirst.bindValue(QStringLiteral(":name"), QStringLiteral("from first"));
+        QVERIFY(execLogged(insertFirst));
         QSqlQuery insertSecond(second);
-        QVERIFY(prepareInsert(insertSecond) && insertName(insertSecond, QStringLiteral("from second")));
-        for (QSqlDatabase* db : { &first, &second })
-            QCOMPARE(countRows(*db, QStringLiteral("items")), 2);
+        QVERIFY(insertSecond.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
+        insertSecond.bindValue(QStringLiteral(":name"), QStringLiteral("from second"));
+        QVERIFY(execLogged(insertSecond));
+
+        QCOMPARE(countRows(first, QStringLiteral("items")), 2);
+        QCOMPARE(countRows(second, QStringLiteral("items")), 2);
 
         const QString firstName = first.connectionName();
         closeDatabase(first, { &insertFirst });
@@ -105,7 +98,9 @@ private slots:
             QSqlDatabase db;
             QVERIFY(openDatabase(db, path, m_schema));
             QSqlQuery insert(db);
-            QVERIFY(prepareInsert(insert) && insertName(insert, QStringLiteral("kept")));
+            QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
+            insert.bindValue(QStringLiteral(":name"), QStringLiteral("kept"));
+            QVERIFY(execLogged(insert));
             closeDatabase(db, { &insert });
         }
         QSqlDatabase db;
@@ -180,10 +175,13 @@ private slots:
                 QSqlDatabase db;
                 if (!openDatabase(db, path, m_schema))
                     return false;
+                bool ok = true;
                 QSqlQuery insert(db);
-                bool ok = prepareInsert(insert);
-                for (int r = 0; ok && r < rows; ++r)
-                    ok = insertName(insert, QStringLiteral("%1-%2").arg(t).arg(r));
+                ok = ok && insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)"));
+                for (int r = 0; ok && r < rows; ++r) {
+                    insert.bindValue(QStringLiteral(":name"), QStringLiteral("%1-%2").arg(t).arg(r));
+                    ok = execLogged(insert);
+                }
                 closeDatabase(db, { &insert });
                 return ok;
             });
