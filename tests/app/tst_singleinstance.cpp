@@ -86,9 +86,8 @@ private slots:
 
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
-        Child& second
-            = start({ QStringLiteral("rel/one.vrx"), QStringLiteral("/abs/two three.vrx") }, folder.path());
-        handedOff(second);
+        handedOff(
+            start({ QStringLiteral("rel/one.vrx"), QStringLiteral("/abs/two three.vrx") }, folder.path()));
         const QString one = QDir(folder.path()).absoluteFilePath(QStringLiteral("rel/one.vrx"));
         QVERIFY2(first.waitForErr(openLine(QStringLiteral("/abs/two three.vrx"))), first.err().constData());
         const QString log = QString::fromLocal8Bit(first.err());
@@ -96,10 +95,8 @@ private slots:
         QVERIFY(log.indexOf(openLine(one)) < log.indexOf(openLine(QStringLiteral("/abs/two three.vrx"))));
 
         // A start without arguments hands over an empty list, which opens nothing.
-        Child& empty = start({});
-        handedOff(empty);
-        Child& marker = start({ QStringLiteral("/marker.vrx") });
-        handedOff(marker);
+        handedOff(start({}));
+        handedOff(start({ QStringLiteral("/marker.vrx") }));
         QVERIFY(first.waitForErr(openLine(QStringLiteral("/marker.vrx"))));
         QCOMPARE(QString::fromLocal8Bit(first.err()).count(QStringLiteral(" Open: ")), 3);
         QVERIFY(first.running());
@@ -120,8 +117,7 @@ private slots:
 
         // A start that only hands over its files leaves the running instance's cache alone.
         QVERIFY(QDir().mkpath(qmlCache + QStringLiteral("/current")));
-        Child& second = start({ QStringLiteral("/second.vrx") });
-        handedOff(second);
+        handedOff(start({ QStringLiteral("/second.vrx") }));
         QVERIFY(first.waitForErr(openLine(QStringLiteral("/second.vrx"))));
         QVERIFY(QFileInfo(qmlCache + QStringLiteral("/current")).isDir());
     }
@@ -138,8 +134,7 @@ private slots:
         Child& next = start({ QStringLiteral("/after/crash.vrx") });
         QVERIFY2(next.waitForErr(openLine(QStringLiteral("/after/crash.vrx"))), next.err().constData());
         QVERIFY(next.running());
-        Child& another = start({ QStringLiteral("/to/next.vrx") });
-        handedOff(another);
+        handedOff(start({ QStringLiteral("/to/next.vrx") }));
         QVERIFY2(next.waitForErr(openLine(QStringLiteral("/to/next.vrx"))), next.err().constData());
     }
 
@@ -159,8 +154,7 @@ private slots:
         // The new one runs, opens its file itself and takes later hand-offs.
         QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/pre/file.vrx"))), taker.err().constData());
         QVERIFY(taker.running());
-        Child& later = start({ QStringLiteral("/later.vrx") });
-        handedOff(later);
+        handedOff(start({ QStringLiteral("/later.vrx") }));
         QVERIFY2(taker.waitForErr(openLine(QStringLiteral("/later.vrx"))), taker.err().constData());
         QVERIFY(!taker.err().contains("--preempt"));
     }

@@ -26,6 +26,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
 
 #include "support/pixelchecks.h"
@@ -63,52 +64,49 @@ QUrl qmlFile(const QString& relative)
     return QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/") + relative);
 }
 
-// The image items under an item, through the visual tree (view delegates have no
-// object parent).
-QList<ImageItem*> imageItems(QQuickItem* root)
+// The items of a type under an item, through the visual tree (view delegates have no
+// object parent); given a name, only the visible ones of that name.
+template <typename T> QList<T*> itemsUnder(QQuickItem* root, const QString& name = QString())
 {
-    QList<ImageItem*> found;
+    QList<T*> found;
     const QList<QQuickItem*> children = root->childItems();
     for (QQuickItem* child : children) {
-        if (auto* image = qobject_cast<ImageItem*>(child))
-            found.append(image);
-        found += imageItems(child);
+        if (!name.isEmpty() && !child->isVisible())
+            continue;
+        auto* item = qobject_cast<T*>(child);
+        if (item && (name.isEmpty() || child->objectName() == name))
+            found.append(item);
+        found += itemsUnder<T>(child, name);
     }
     return found;
 }
 
-// The visible items of a name under an item, through the visual tree.
-QList<QQuickItem*> visibleItemsNamed(QQuickItem* root, const QString& name)
+// The texts of the visible items of a name.
+QStringList visibleTexts(QQuickItem* root, const QString& name)
 {
-    QList<QQuickItem*> found;
-    const QList<QQuickItem*> children = root->childItems();
-    for (QQuickItem* child : children) {
-        if (!child->isVisible())
-            continue;
-        if (child->objectName() == name)
-            found.append(child);
-        found += visibleItemsNamed(child, name);
-    }
-    return found;
+    QStringList texts;
+    for (QQuickItem* item : itemsUnder<QQuickItem>(root, name))
+        texts.append(item->property("text").toString());
+    return texts;
+}
+
+QPointF centreOf(QQuickItem* item)
+{
+    return item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
 }
 
 // Every image item under an item has its picture.
 bool allShown(QQuickItem* root, int count)
 {
-    const QList<ImageItem*> items = imageItems(root);
-    if (items.size() < count)
-        return false;
-    for (ImageItem* item : items) {
-        if (!item->valid())
-            return false;
-    }
-    return true;
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
+    return items.size() >= count
+        && std::all_of(items.begin(), items.end(), [](ImageItem* item) { return item->valid(); });
 }
 
 // The cell (grid delegate) that shows a file.
 QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
 {
-    const QList<ImageItem*> items = imageItems(root);
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
     for (ImageItem* item : items) {
         if (QUrl(item->location()) == url)
             return item->parentItem()->parentItem();
@@ -184,9 +182,7 @@ private slots:
             QCOMPARE(gallery.urlAt(row), m_urls.at(row));
         // A year, a month and two days.
         QCOMPARE(gallery.outlineModel()->rowCount(), 4);
-        QStringList titles;
-        for (QQuickItem* title : visibleItemsNamed(root, QStringLiteral("sectionTitle")))
-            titles.append(title->property("text").toString());
+        const QStringList titles = visibleTexts(root, QStringLiteral("sectionTitle"));
         QCOMPARE(titles.size(), 4);
         QVERIFY2(titles.contains(QStringLiteral("2020")), qPrintable(titles.join('|')));
 
@@ -206,16 +202,14 @@ private slots:
             QVERIFY2(qAbs(cell->width() + partner->width() + 4 - root->width() + 8) < 2,
                 qPrintable(QString::number(cell->width() + partner->width())));
             QCOMPARE(cell->width() < cell->height(), i == 2);
-            const QPointF centre = cell->mapToScene(QPointF(cell->width() / 2, cell->height() / 2));
-            const QRgb got = frame.pixel((centre * dpr).toPoint());
+            const QRgb got = frame.pixel((centreOf(cell) * dpr).toPoint());
             QVERIFY2(
                 near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
         }
 
         QSignalSpy open(root, SIGNAL(openRequested(QUrl)));
         QQuickItem* third = cellFor(root, m_urls.at(2));
-        const QPoint at = third->mapToScene(QPointF(third->width() / 2, third->height() / 2)).toPoint();
-        QTest::mouseDClick(&view, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseDClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(third).toPoint());
         QTRY_COMPARE(open.count(), 1);
         QCOMPARE(open.at(0).at(0).toUrl(), m_urls.at(2));
         QCOMPARE(root->property("currentIndex").toInt(), 2);
@@ -233,17 +227,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
 
         // Sorted by folder: one section per folder level, the pictures' folder among them.
-        const QList<QQuickItem*> byFolder = visibleItemsNamed(root, QStringLiteral("sortBy_filePath"));
+        const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);
-        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier,
-            byFolder.first()
-                ->mapToScene(QPointF(byFolder.first()->width() / 2, byFolder.first()->height() / 2))
-                .toPoint());
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(byFolder.first()).toPoint());
         QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
-        QStringList folders;
-        for (QQuickItem* title : visibleItemsNamed(root, QStringLiteral("sectionTitle")))
-            folders.append(title->property("text").toString());
+        const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
         QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
     }
 
@@ -303,10 +292,9 @@ private slots:
         // The oldest capture first.
         QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
         QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size() + 1), 20000);
-        const QList<QQuickItem*> tab = visibleItemsNamed(window->contentItem(), QStringLiteral("galleryTab"));
+        const QStringList tab = visibleTexts(window->contentItem(), QStringLiteral("galleryTab"));
         QCOMPARE(tab.size(), 1);
-        QVERIFY2(tab.first()->property("text").toString().endsWith(QStringLiteral("(5)")),
-            qPrintable(tab.first()->property("text").toString()));
+        QVERIFY2(tab.first().endsWith(QStringLiteral("(5)")), qPrintable(tab.first()));
     }
 };
 

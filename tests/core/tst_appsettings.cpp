@@ -73,6 +73,15 @@ private:
     bool m_wasSet;
 };
 
+// Puts a plain file where a folder of the application's belongs under `home`.
+bool blockFolder(const QString& home)
+{
+    const QString path = home + QStringLiteral("/Quelt/Ostra 2.0");
+    QFile blocker(path);
+    return QDir().mkpath(home + QStringLiteral("/Quelt")) && QDir(path).removeRecursively()
+        && blocker.open(QIODevice::WriteOnly);
+}
+
 // Keys actually written in an INI file (no fallbacks).
 QStringList keysInFile(const QString& path)
 {
@@ -155,9 +164,8 @@ private slots:
         QVERIFY2(!QUuid(uid).isNull(), qPrintable(uid));
         QCOMPARE(runChild(QStringLiteral("uid")), uid);
 
-        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("shown"));
-        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
-        QCOMPARE(runChild(QStringLiteral("displayNow")), QStringLiteral("hidden"));
+        for (const char* shown : { "shown", "hidden", "hidden" })
+            QCOMPARE(runChild(QStringLiteral("displayNow")), QString::fromLatin1(shown));
 
         QCOMPARE(runChild(QStringLiteral("setCellSize"), { QStringLiteral("333") }), QString());
         QCOMPARE(runChild(QStringLiteral("cellSize")), QStringLiteral("333"));
@@ -196,10 +204,7 @@ private slots:
         ScopedEnv dataEnv("XDG_DATA_HOME", dataHome);
 
         // A plain file where the data folder belongs: not a folder, so not usable.
-        QVERIFY(QDir().mkpath(dataHome + QStringLiteral("/Quelt")));
-        QFile blocker(dataHome + QStringLiteral("/Quelt/Ostra 2.0"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        QVERIFY(blockFolder(dataHome));
         {
             AppSettings settings;
             const QString cache = cacheHome + QStringLiteral("/Quelt/Ostra 2.0");
@@ -210,19 +215,14 @@ private slots:
             QVERIFY(QFileInfo(temp).isDir());
         }
 
-        QVERIFY(QDir().mkpath(cacheHome + QStringLiteral("/Quelt")));
-        QFile cacheBlocker(cacheHome + QStringLiteral("/Quelt/Ostra 2.0"));
-        QVERIFY(QDir(cacheHome + QStringLiteral("/Quelt/Ostra 2.0")).removeRecursively());
-        QVERIFY(cacheBlocker.open(QIODevice::WriteOnly));
-        cacheBlocker.close();
+        QVERIFY(blockFolder(cacheHome));
         {
             AppSettings settings;
             QCOMPARE(AppSettings::dataStoreFolder(), QDir(temp).absolutePath());
             QCOMPARE(AppSettings::fileCacheFolder(), QDir(temp).absolutePath());
-            QCOMPARE(AppSettings::sessionDatabase(), QStringLiteral(":memory:"));
-            QCOMPARE(AppSettings::recipesDatabase(), QStringLiteral(":memory:"));
-            QCOMPARE(AppSettings::historyDatabase(), QStringLiteral(":memory:"));
-            QCOMPARE(AppSettings::hasBeenDatabase(), QStringLiteral(":memory:"));
+            for (const QString& db : { AppSettings::sessionDatabase(), AppSettings::recipesDatabase(),
+                     AppSettings::historyDatabase(), AppSettings::hasBeenDatabase() })
+                QCOMPARE(db, QStringLiteral(":memory:"));
         }
     }
 };

@@ -23,18 +23,14 @@ namespace {
 class FaultyCalls : public IFileCalls
 {
 public:
-    int rangeCallsBeforeFailure = -1; // -1: never fail
-    int rangeError = ENOSPC;
-    int writeCallsBeforeFailure = -1;
-    int writeError = ENOSPC;
+    int rangeCallsBeforeFailure = -1; // -1: never fail; the failure is ENOSPC
     int fsyncError = 0;
     int rangeCalls = 0;
-    int writeCalls = 0;
 
     ssize_t copyFileRange(int in, int out, size_t length) override
     {
         if (rangeCallsBeforeFailure >= 0 && rangeCalls++ >= rangeCallsBeforeFailure) {
-            errno = rangeError;
+            errno = ENOSPC;
             return -1;
         }
         return systemFileCalls().copyFileRange(in, out, length);
@@ -45,10 +41,6 @@ public:
     }
     ssize_t write(int fd, const void* buffer, size_t length) override
     {
-        if (writeCallsBeforeFailure >= 0 && writeCalls++ >= writeCallsBeforeFailure) {
-            errno = writeError;
-            return -1;
-        }
         return systemFileCalls().write(fd, buffer, length);
     }
     int fsync(int fd) override
@@ -155,26 +147,29 @@ private slots:
         QVERIFY(!QFileInfo::exists(target));
     }
 
-    void fullDiskMidCopyLeavesNothing()
+    void faultsLeaveNothing_data()
     {
-        const QString target = path(QStringLiteral("full.vrx"));
-        FaultyCalls calls;
-        calls.rangeCallsBeforeFailure = 1; // one chunk lands, then the disk is full
-        NativeFileCopy copy(calls);
-        QVERIFY(!copy.copy(m_source, target));
-        QCOMPARE(copy.error(), ENOSPC);
-        QCOMPARE(errno, ENOSPC);
-        QVERIFY(!QFileInfo::exists(target));
+        QTest::addColumn<int>("rangeCallsBeforeFailure");
+        QTest::addColumn<int>("fsyncError");
+        QTest::addColumn<int>("error");
+        // One chunk lands, then the disk is full.
+        QTest::newRow("full disk mid copy") << 1 << 0 << int(ENOSPC);
+        QTest::newRow("failed sync") << -1 << int(EIO) << int(EIO);
     }
 
-    void failedSyncLeavesNothing()
+    void faultsLeaveNothing()
     {
-        const QString target = path(QStringLiteral("eio.vrx"));
+        QFETCH(int, rangeCallsBeforeFailure);
+        QFETCH(int, fsyncError);
+        QFETCH(int, error);
+        const QString target = path(QStringLiteral("faulty.vrx"));
         FaultyCalls calls;
-        calls.fsyncError = EIO;
+        calls.rangeCallsBeforeFailure = rangeCallsBeforeFailure;
+        calls.fsyncError = fsyncError;
         NativeFileCopy copy(calls);
         QVERIFY(!copy.copy(m_source, target));
-        QCOMPARE(copy.error(), EIO);
+        QCOMPARE(copy.error(), error);
+        QCOMPARE(errno, error);
         QVERIFY(!QFileInfo::exists(target));
     }
 
@@ -185,14 +180,12 @@ private slots:
         QVERIFY(writeFile(other, otherContent));
         for (int round = 0; round < 20; ++round) {
             const QString target = path(QStringLiteral("race-%1.vrx").arg(round));
-            QFuture<int> a = QtConcurrent::run([&] {
+            const auto copyFrom = [&target](const QString& source) {
                 NativeFileCopy copy;
-                return copy.copy(m_source, target) ? 0 : copy.error();
-            });
-            QFuture<int> b = QtConcurrent::run([&] {
-                NativeFileCopy copy;
-                return copy.copy(other, target) ? 0 : copy.error();
-            });
+                return copy.copy(source, target) ? 0 : copy.error();
+            };
+            QFuture<int> a = QtConcurrent::run(copyFrom, m_source);
+            QFuture<int> b = QtConcurrent::run(copyFrom, other);
             const int ra = a.result();
             const int rb = b.result();
             QVERIFY2((ra == 0) != (rb == 0), qPrintable(QStringLiteral("%1 %2").arg(ra).arg(rb)));
