@@ -19,21 +19,21 @@ namespace {
 const char* const kStatements[] = {
     "select * from recipes",
     "insert into recipes ( session, url, provider, ioDevice, recipe, imageUUID, fileSize, estimate, skip, "
-    "over ) values (:sess, :url, :prov, :chan, :spec, :uuid, :size, :near, :skip, :over)",
+    "over ) values (:sess, :url, :prov, :chan, :recipe, :uuid, :size, :near, :skip, :over)",
     "delete from recipes where row_id=:id",
     "update recipes set live=0 where session=:sess and not done",
     "update recipes set live=1 where session=:sess and err=0 and not done",
-    "update recipes set free=1 where session=:sess and provider=:prov and ioDevice=:chan and recipe=:spec",
+    "update recipes set free=1 where session=:sess and provider=:prov and ioDevice=:chan and recipe=:recipe",
     "update recipes set free=1 where session=:sess",
     "update recipes set timestamp=:date where session=:sess",
     "update recipes set err=0, done=1 where url=:url and not done",
     "update recipes set err=(err | :err), done=1 where url=:url and not done",
     "update recipes set err=(err | :err), done=1, free=0 where provider=:prov and ioDevice=:chan and "
-    "recipe=:spec and not done",
-    "update recipes set free=0 where provider=:prov and ioDevice=:chan and recipe=:spec",
+    "recipe=:recipe and not done",
+    "update recipes set free=0 where provider=:prov and ioDevice=:chan and recipe=:recipe",
     "update recipes set skip=:skip, over=:over, live=1 where url=:url and not done",
     "update recipes set skip=:skip, over=:over, live=1 where provider=:prov and ioDevice=:chan and "
-    "recipe=:spec and not done",
+    "recipe=:recipe and not done",
     "update recipes set skip=:skip, over=:over, live=1 where session=:sess and not done",
     "update recipes set skip=:skip, over=:over, live=1 where not done",
     "delete from recipes where url=:url",
@@ -66,7 +66,7 @@ void addRecipe(QVariantMap& values, const Recipe& recipe)
 {
     values.insert(QStringLiteral(":prov"), recipe.provider);
     values.insert(QStringLiteral(":chan"), recipe.ioChannel);
-    values.insert(QStringLiteral(":spec"), QString::fromUtf8(recipe.recipe.toJson(QJsonDocument::Compact)));
+    values.insert(QStringLiteral(":recipe"), QString::fromUtf8(recipe.recipe.toJson(QJsonDocument::Compact)));
 }
 
 QDateTime readUtc(const QString& text)

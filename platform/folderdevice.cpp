@@ -184,23 +184,9 @@ Result FolderDevice::startBulk(quint64 context, const QStringList& ids)
         return kFailed;
     post([this, context, ids](IDeviceEventSink* sink) {
         sink->bulkStarted(context);
-        QList<DeviceObject> batch;
-        Result result = kOk;
-        for (const QString& id : ids) {
-            if (m_cancelledBulk == context) {
-                result = kCancelled;
-                break;
-            }
-            DeviceObject object;
-            if (properties(id, &object) == kOk)
-                batch << object;
-            if (batch.size() == 100) {
-                sink->bulkProgress(context, batch);
-                batch.clear();
-            }
-        }
-        if (!batch.isEmpty() && result == kOk)
-            sink->bulkProgress(context, batch);
+        const Result result = readPropertiesInBatches(
+            *this, ids, [this, context] { return m_cancelledBulk == context; },
+            [sink, context](const QList<DeviceObject>& batch) { sink->bulkProgress(context, batch); });
         sink->bulkEnded(context, result);
     });
     return kOk;

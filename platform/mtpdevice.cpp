@@ -173,21 +173,11 @@ Result MtpDevice::startBulk(quint64 context, const QStringList& ids)
 {
     post([this, context, ids](LIBMTP_mtpdevice_t*) {
         deliver([context](IDeviceEventSink* sink) { sink->bulkStarted(context); });
-        QList<DeviceObject> batch;
-        Result result = kOk;
-        for (const QString& id : ids) {
-            if (m_cancelledBulk == context) {
-                result = kCancelled;
-                break;
-            }
-            DeviceObject object;
-            if (properties(id, &object) == kOk)
-                batch << object;
-            if (batch.size() == 100 || (id == ids.last() && !batch.isEmpty())) {
+        const Result result = readPropertiesInBatches(
+            *this, ids, [this, context] { return m_cancelledBulk == context; },
+            [this, context](const QList<DeviceObject>& batch) {
                 deliver([context, batch](IDeviceEventSink* sink) { sink->bulkProgress(context, batch); });
-                batch.clear();
-            }
-        }
+            });
         deliver([context, result](IDeviceEventSink* sink) { sink->bulkEnded(context, result); });
     });
     return kOk;

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // A small portable-device layer: a manager that lists devices, and per device an object
@@ -115,3 +116,9 @@ signals:
 // Whether a name from a device can be used as one path component: not empty, no "/" or
 // NUL, not "." or "..".
 bool isSingleNameComponent(const QString& name);
+
+// A bulk read of `ids` through `device`: their properties in batches of 100, each handed
+// to `batchRead`, the last one only when the read was not cancelled. Stops with kCancelled
+// as soon as `cancelled` says so; objects whose properties cannot be read are left out.
+PortableDevice::Result readPropertiesInBatches(IPortableDevice& device, const QStringList& ids,
+    const std::function<bool()>& cancelled, const std::function<void(const QList<DeviceObject>&)>& batchRead);
