@@ -17,7 +17,7 @@ xvfb-run -a -s "-screen 0 1920x1080x24" \
 # other threads, device threads, late events, copies cut short). Only those test programs and what
 # they link are built, in one build folder.
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
-    BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON
+    BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON -DOSTRA_ENGINE_ONLY=OFF
     mapfile -t asan_targets < <(ninja -C "$ROOT/build-asan" -t targets all |
         grep -oE '^((ciapi|engine|library)_(tst_[a-z0-9]+|statewriter)|capture_tst_(winsessionproxy|volmonitor)|platform_tst_mtptree):' |
         tr -d ':' | sort -u)
