@@ -290,7 +290,11 @@ private slots:
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(QUuid, uuid);
+        // Every harvest says "removable": only a picture with a UUID is claimed and freed.
+        RecordingPipeline pipeline;
+        pipeline.harvest.isRemovable = true;
         NilCaptureSession session;
+        session.attach(&pipeline);
         const QUrl file = write(m_dir.filePath(QString("exif%1/IMG_1.jpg").arg(++m_count)), jpeg);
         session.onItemsFound({ local(file) });
         const QModelIndex row = session.index(0, 0);
@@ -299,6 +303,34 @@ private slots:
         QCOMPARE(row.data(S::ImageUuidRole).toUuid(), uuid);
         QCOMPARE(row.data(S::LocationRole).toUrl(), width ? file : QUrl());
         QCOMPARE(row.data(Qt::SizeHintRole).toSize(), QSize(width, height));
+        QCOMPARE(pipeline.named("claim "),
+            uuid.isNull() ? QStringList() : QStringList { "claim " + uuid.toString() });
+        session.freeImage(Recipe(), QUuid(), row);
+        session.imageChanged(Recipe(), QUuid(), row, &pipeline.harvest);
+        QCOMPARE(row.data(S::ToRemoveRole).toBool(), !uuid.isNull());
+    }
+
+    // Correlation waits for the end of the listing and for the last preview.
+    void correlates_data()
+    {
+        QTest::addColumn<bool>("withPreview");
+        QTest::newRow("a preview") << true;
+        QTest::newRow("no previews") << false;
+    }
+    void correlates()
+    {
+        QFETCH(bool, withPreview);
+        NilCaptureSession session;
+        QSignalSpy correlated(&session, &S::notifyCorrelated);
+        const QString dir = m_dir.filePath(QString("corr%1/").arg(++m_count));
+        session.onItemsFound({ local(write(dir + (withPreview ? "P.jpg" : "P.vrx"), preview(1, {}))) });
+        session.onEnumerated(false);
+        session.onEnumerated(true);
+        QVERIFY(!session.isCorrelated());
+        QTRY_COMPARE(correlated.size(), 1);
+        session.onEnumerated(true);
+        QTest::qWait(10);
+        QCOMPARE(correlated.size(), 1);
     }
 
     // A rating from a state file stands, whichever of it and "metadata.xml" comes first;
@@ -353,25 +385,6 @@ private slots:
         QVERIFY(pipeline.named("route").isEmpty());
         session.attach(&pipeline);
         QCOMPARE(pipeline.named("put ").size(), 10);
-    }
-
-    // Only a picture with a UUID is ever claimed, and only it can be freed on the camera.
-    void nullUuidNeverFreed()
-    {
-        const QString dir = m_dir.filePath(QString("uuid%1/").arg(++m_count));
-        RecordingPipeline pipeline;
-        pipeline.harvest.isRemovable = true;
-        NilCaptureSession session;
-        session.attach(&pipeline);
-        session.onItemsFound({ local(write(dir + "N.jpg", preview(1, {}))),
-            local(write(dir + "U.jpg", preview(1, "1-2-3-4"))) });
-        QCOMPARE(pipeline.named("claim "),
-            QStringList { "claim " + QUuid("{00000001-0000-0002-0000-000300000004}").toString() });
-        QVERIFY(rowOf(session, "U").data(S::ToRemoveRole).toBool());
-        const QModelIndex n = rowOf(session, "N");
-        session.freeImage(Recipe(), QUuid(), n);
-        session.imageChanged(Recipe(), QUuid(), n, &pipeline.harvest);
-        QVERIFY(!n.data(S::ToRemoveRole).toBool());
     }
 
     // A marked item's files are retired on the camera, and a file found for it later at once.
