@@ -102,6 +102,18 @@ public:
     void clear() override { }
 };
 
+// Lets go of every file at once and writes down which.
+struct CountingBailiff : IBailiff
+{
+    QStringList paths;
+    std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override
+    {
+        paths << path;
+        return std::make_shared<QSemaphoreReleaser>();
+    }
+    std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override { return evictPath(url.toLocalFile()); }
+};
+
 const QString kUuid = QStringLiteral("{0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f}");
 
 // A camera preview with the EXIF tags a session reads; an empty description leaves 0x010E out.
@@ -223,7 +235,8 @@ private slots:
         QFETCH(bool, usb);
         Camera c = camera(usb);
         RecordingPipeline pipeline;
-        S session(c.factory, c.request, &pipeline, nullptr);
+        CountingBailiff bailiff;
+        S session(c.factory, c.request, &pipeline, &bailiff);
         pipeline.source = &session;
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy inserted(&session, &QAbstractItemModel::rowsInserted);
@@ -244,8 +257,14 @@ private slots:
         });
         QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
         QVERIFY(!earlyCorrelation);
-        if (!usb)
+        if (!usb) {
             QCOMPARE(inserted.size(), batches);
+            // The transport lets the image service go of each preview it replaces.
+            QCOMPARE(bailiff.paths.filter(QRegularExpression("/IMG_\\d+\\.jpg$")).size(), 12);
+        }
+        const auto names = session.roleNames();
+        QCOMPARE(QList<QByteArray>({ names[257], names[263], names[270], names[276], names[277] }),
+            QList<QByteArray>({ "linkId", "thmFileName", "rawFileSize", "imageUUID", "vRXState" }));
         QCOMPARE(session.match(session.index(0, 0), S::RawFileNameRole, "IMG_", -1).size(), 12);
         for (int i = 0; i < 12; ++i) {
             const QModelIndex row = rowOf(session, QString::fromStdString(c.info.pictures[size_t(i)]));
