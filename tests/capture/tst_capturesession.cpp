@@ -343,8 +343,13 @@ private slots:
         QSignalSpy correlated(&session, &S::notifyCorrelated);
         const QString dir = m_dir.filePath(QString("corr%1/").arg(++m_count));
         session.onItemsFound({ local(write(dir + (withPreview ? "P.jpg" : "P.vrx"), preview(1, {}))) });
-        session.onEnumerated(false);
+        RecordingPipeline pipeline;
+        session.attach(&pipeline);
+        // A file missing while the listing runs may still turn up: only a pause until it ends.
+        session.onObstacle({}, {}, IFileSink::SrcLost);
         session.onEnumerated(true);
+        session.onObstacle({}, {}, IFileSink::SrcLost);
+        QCOMPARE(pipeline.named("obstacle"), QStringList({ "obstacle 1", "obstacle 512" }));
         QVERIFY(!session.isCorrelated());
         QTRY_COMPARE(correlated.size(), 1);
         session.onEnumerated(true);
