@@ -31,7 +31,7 @@ AppSettings::AppSettings(QObject* parent)
     theInstance = this;
 
     const QString folder = QFileInfo(fileName()).absolutePath();
-    thePresetsFolder = folder + QDir::separator() + QStringLiteral("Presets");
+    thePresetsFolder = folder + QStringLiteral("/Presets");
     theVideoThumbnailFolder = folder + QDir::separator() + QStringLiteral("VideoThumbnails");
 
     setFallbacksEnabled(true);
@@ -65,7 +65,16 @@ AppSettings* AppSettings::instance()
 
 QString AppSettings::presetsFolder()
 {
-    return thePresetsFolder;
+    return presetsFolderPath();
+}
+
+QString AppSettings::presetsFolderPath()
+{
+    if (!thePresetsFolder.isEmpty())
+        return thePresetsFolder;
+    const QSettings store(DefaultSettings::useWritableSystemScope(), QSettings::UserScope,
+        QCoreApplication::organizationName(), QCoreApplication::applicationName());
+    return QFileInfo(store.fileName()).absolutePath() + QStringLiteral("/Presets");
 }
 
 QString AppSettings::videoThumbnailFolder()

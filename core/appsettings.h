@@ -76,6 +76,9 @@ public:
 
     // Folders beside the settings file, set by the constructor.
     static QString presetsFolder();
+    // The absolute folder of the user settings file followed by "/Presets"; answered
+    // from the user store's location also before the instance is built.
+    static QString presetsFolderPath();
     static QString videoThumbnailFolder();
 
     QString imageFileFolder() const;
