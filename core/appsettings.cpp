@@ -1,4 +1,5 @@
 #include "core/appsettings.h"
+#include "core/ipresetkeeper.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -294,7 +295,54 @@ void AppSettings::setBackgroundIndex(bool on)
 
 QVariant AppSettings::presets() const
 {
-    return QVariantList();
+    return m_presetKeeper ? m_presetKeeper->presets() : QVariant(QVariantList());
+}
+
+void AppSettings::setPresetKeeper(IPresetKeeper* keeper)
+{
+    if (keeper == m_presetKeeper)
+        return;
+    disconnect(m_keeperChanged);
+    disconnect(m_keeperGone);
+    m_presetKeeper = keeper;
+    if (keeper) {
+        m_keeperChanged = connect(keeper, &IPresetKeeper::presetsChanged, this, &AppSettings::presetsChanged);
+        m_keeperGone = connect(keeper, &QObject::destroyed, this, [this] {
+            m_presetKeeper = nullptr;
+            emit presetsChanged();
+        });
+    }
+    emit presetsChanged();
+}
+
+void AppSettings::createPreset(QObject* properties)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->createPreset(properties);
+}
+
+void AppSettings::removePreset(QObject* preset)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->removePreset(preset);
+}
+
+void AppSettings::renamePreset(QObject* preset, const QString& name)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->renamePreset(preset, name);
+}
+
+void AppSettings::overwritePreset(QObject* removePreset, QObject* renamePreset, const QString& name)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->overwritePreset(removePreset, renamePreset, name);
+}
+
+void AppSettings::presetsFolderChanged()
+{
+    if (m_presetKeeper)
+        m_presetKeeper->rescan();
 }
 
 QString AppSettings::importVideoFolder() const
