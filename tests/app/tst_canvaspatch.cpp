@@ -16,49 +16,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-namespace {
-
-double exposureOf(ImageProperties* p)
-{
-    return p->tuneToneEntry("exposure")->currentValue().toDouble();
-}
-
-int rotationOf(ImageProperties* p)
-{
-    return ImageTransformProperties::rotationAndMirror(p->transformProperties()).rotation;
-}
-
-} // namespace
-
 class TestCanvasPatch : public QObject
 {
     Q_OBJECT
-
-    QQuickView* m_view = nullptr;
-    ImageEditItem* m_canvas = nullptr;
-
-    // Shows `picture` and waits until it can be edited.
-    bool open(const QString& picture)
-    {
-        m_view->rootObject()->setProperty("location", QUrl::fromLocalFile(picture).toString());
-        return QTest::qWaitFor(
-            [&] {
-                return m_canvas->captureKnown() && m_canvas->imageQuality() >= ImageEditItem::Preview
-                    && m_canvas->filePath().endsWith(QFileInfo(picture).fileName());
-            },
-            60000);
-    }
-
-    QObject* acceptPatchDialog(const QString& presetName = QString())
-    {
-        auto* dialog = m_view->rootObject()->findChild<QObject*>("dialogPatch");
-        if (!dialog || !dialog->property("visible").toBool())
-            return nullptr;
-        if (!presetName.isEmpty())
-            dialog->findChild<QObject*>("presetName")->setProperty("text", presetName);
-        QMetaObject::invokeMethod(dialog, "tryAccept");
-        return dialog;
-    }
 
 private slots:
     void copyPastePreset()
@@ -74,51 +34,61 @@ private slots:
         QVERIFY(ostra::test::writeDepthPicture(second, 320, 240, 2));
 
         ImageLocator locator(2, nullptr);
-        {
-            QQuickView view;
-            m_view = &view;
-            view.resize(1000, 700);
-            view.setInitialProperties(
-                { { "locator", QVariant::fromValue<QObject*>(&locator) }, { "location", QString() } });
-            view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewCanvas.qml"));
-            QCOMPARE(view.status(), QQuickView::Ready);
-            view.show();
-            QObject* root = view.rootObject();
-            m_canvas = root->findChild<ImageEditItem*>();
-            QVERIFY(m_canvas && open(first));
+        QQuickView view;
+        view.setInitialProperties(
+            { { "locator", QVariant::fromValue<QObject*>(&locator) }, { "location", "" } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewCanvas.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        view.resize(1000, 700);
+        view.show();
+        QObject* root = view.rootObject();
+        auto* canvas = root->findChild<ImageEditItem*>();
+        const auto open = [&](const QString& picture) {
+            root->setProperty("location", QUrl::fromLocalFile(picture).toString());
+            return QTest::qWaitFor(
+                [&] {
+                    return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview
+                        && canvas->filePath().endsWith(QFileInfo(picture).fileName());
+                },
+                60000);
+        };
+        const auto accept = [&](const QString& name) {
+            auto* dialog = root->findChild<QObject*>("dialogPatch");
+            dialog->findChild<QObject*>("presetName")->setProperty("text", name);
+            return dialog->property("visible").toBool() && QMetaObject::invokeMethod(dialog, "tryAccept");
+        };
+        const auto exposure
+            = [](ImageProperties* p) { return p->tuneToneEntry("exposure")->currentValue().toFloat(); };
+        const auto rotation = [](ImageProperties* p) {
+            return ImageTransformProperties::rotationAndMirror(p->transformProperties()).rotation;
+        };
 
-            m_canvas->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
-            m_canvas->geometryEdits()->rotateLeft();
-            const int turned = rotationOf(m_canvas->properties());
-            QVERIFY(turned != 0);
+        QVERIFY(open(first));
+        canvas->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        canvas->geometryEdits()->rotateLeft();
+        const int turned = rotation(canvas->properties());
+        QVERIFY(turned != 0);
+        QSignalSpy copied(root, SIGNAL(adjustmentsCopied(QVariant)));
+        QMetaObject::invokeMethod(root, "copyAdjustments");
+        QVERIFY(accept(QString()));
+        QCOMPARE(copied.size(), 1);
+        root->setProperty("copiedAdjustments", copied.at(0).at(0));
 
-            QSignalSpy copied(root, SIGNAL(adjustmentsCopied(QVariant)));
-            QMetaObject::invokeMethod(root, "copyAdjustments");
-            QVERIFY(acceptPatchDialog());
-            QCOMPARE(copied.size(), 1);
-            root->setProperty("copiedAdjustments", copied.at(0).at(0));
+        QMetaObject::invokeMethod(root, "createPreset");
+        QVERIFY(accept("from canvas"));
+        ImageProperties* preset = presets.presetList().value(0);
+        QVERIFY(preset && preset->name() == "from canvas" && preset->rotationAndMirrorPatched());
+        QCOMPARE(exposure(preset), 1.5f);
 
-            QMetaObject::invokeMethod(root, "createPreset");
-            QVERIFY(acceptPatchDialog("from canvas"));
-            QCOMPARE(presets.presetList().size(), 1);
-            ImageProperties* preset = presets.presetList().at(0);
-            QCOMPARE(preset->name(), QStringLiteral("from canvas"));
-            QCOMPARE(exposureOf(preset), 1.5);
-            QVERIFY(preset->rotationAndMirrorPatched());
-
-            QVERIFY(open(second));
-            QCOMPARE(exposureOf(m_canvas->properties()), 0.0);
-            QMetaObject::invokeMethod(root, "pasteAdjustments");
-            QCOMPARE(exposureOf(m_canvas->properties()), 1.5);
-            QCOMPARE(rotationOf(m_canvas->properties()), turned);
-
-            // Left and opened again: the pasted edit came from the picture's state file.
-            QVERIFY(open(first));
-            QVERIFY(open(second));
-            QCOMPARE(float(exposureOf(m_canvas->properties())), 1.5f);
-            QCOMPARE(rotationOf(m_canvas->properties()), turned);
-            root->setProperty("location", QString());
-        }
+        // Pasted, then left and opened again: the edit came back from the state file.
+        QVERIFY(open(second));
+        QCOMPARE(exposure(canvas->properties()), 0.f);
+        QMetaObject::invokeMethod(root, "pasteAdjustments");
+        QVERIFY(open(first));
+        QVERIFY(open(second));
+        QCOMPARE(exposure(canvas->properties()), 1.5f);
+        QCOMPARE(rotation(canvas->properties()), turned);
+        root->setProperty("location", QString());
     }
 };
 

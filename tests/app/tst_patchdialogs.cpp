@@ -28,11 +28,12 @@ public:
         for (ImageProperties* preset : folder->presetList())
             folder->removePreset(preset);
     }
-    Q_INVOKABLE void drop(const QString& fileName, const QString& name, double seconds)
+    // A preset file made a little later than the one before.
+    Q_INVOKABLE void drop(const QString& fileName, const QString& name)
     {
         QFile file(folder->folder() + "/" + fileName);
         const QJsonObject doc { { "versionMajor", 1 }, { "versionMinor", 0 }, { "name", name },
-            { "timestampUTC", seconds } };
+            { "timestampUTC", 1000000000.0 + 1000 * folder->presetList().size() } };
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(doc).toJson());
         file.close();

@@ -71,8 +71,7 @@ private slots:
         QCOMPARE(Utils::nearestExisting("relative-missing/a"), QDir::currentPath());
         QFile file(base.filePath("f"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(!utils.isDirWritable(base.filePath("f/g/h")));
-        QVERIFY(!utils.isDirWritable(QString()));
+        QVERIFY(!utils.isDirWritable(base.filePath("f/g/h")) && !utils.isDirWritable(QString()));
     }
 
     void textLoader()
@@ -85,8 +84,7 @@ private slots:
         QSignalSpy changes(&loader, &TextLoader::textChanged);
         loader.setPath(file.fileName());
         loader.setPath(file.fileName());
-        QCOMPARE(loader.text(), QStringLiteral("hello\n"));
-        QCOMPARE(changes.size(), 1);
+        QVERIFY(loader.text() == "hello\n" && changes.size() == 1);
         loader.setPath(base.filePath("missing.txt"));
         QVERIFY(loader.text().isEmpty());
     }
