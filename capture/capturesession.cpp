@@ -5,6 +5,7 @@
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
 #include "ciapi/statefileeditor.h"
+#include "core/texthelpers.h"
 #include "core/uuidpacking.h"
 #include "engine/exifreader.h"
 #include "pipeline/ipipeline.h"
@@ -226,6 +227,8 @@ void CaptureSession::attach(IFileSink* sink)
     if (m_pipeline == sink)
         return;
     m_pipeline = sink;
+    if (sink && !qobject_cast<IPipeline*>(sink))
+        qCWarning(lcCapture) << deviceId() << "is attached to a pipeline that takes no requests";
     emit pipelineChanged();
     if (sink && !m_deferred.isEmpty()) {
         const QList<Entry> deferred = std::exchange(m_deferred, {});
@@ -472,8 +475,12 @@ void CaptureSession::onItemFile(QUrl location, Recipe recipe)
 {
     if (!m_live)
         return;
+    // Items are keyed by the file's base name as the transport normalizes it.
     const QString key = recipe.recipe.object().value(QStringLiteral("file")).toString();
-    onItem(location, recipe, fileKind(recipe), m_items.value(key), false);
+    QModelIndex row = m_items.value(key);
+    if (!row.isValid())
+        row = m_items.value(normalizeUnderscoreName(key));
+    onItem(location, recipe, fileKind(recipe), row, false);
 }
 
 void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error error)
