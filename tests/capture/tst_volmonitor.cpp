@@ -1,3 +1,4 @@
+#include "support/fakevolumes.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -13,21 +14,8 @@
 
 namespace {
 
-// Announces the volumes the test lists; serials by mount point.
-class FakeMountSource : public IMountSource
-{
-public:
-    QList<QStorageInfo> list;
-    QHash<QString, quint32> serials;
-    QList<QStorageInfo> mountedVolumes() override { return list; }
-    quint32 volumeSerial(const QStorageInfo& v) override { return serials.value(v.rootPath()); }
-};
-
-class NoEjector : public IVolumeEjector
-{
-public:
-    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override { return false; }
-};
+using ostra::test::FakeMountSource;
+using ostra::test::NoEjector;
 
 QStringList* record(VolMonitor& monitor)
 {
@@ -143,10 +131,20 @@ private slots:
         {
             VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
             session.start();
+            QTRY_COMPARE(items.size(), 1);
             QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
             QCOMPARE(reserved.size(), 1);
             session.remove("DCIM/IMG_1.vrx");
             QCOMPARE(removed.size(), 1);
+        }
+        {
+            // A session that goes before its listing ran lists nothing.
+            auto gone
+                = std::make_unique<VolMonitor::PassiveSessionProxy>(link, picture, s, request, &listener);
+            gone->start();
+            gone.reset();
+            QTest::qWait(20);
+            QCOMPARE(items.size(), 1);
         }
         const QString record = writable + "/.QTrash/DCIM/IMG_1.vrx";
         QCOMPARE(QFileInfo(record).size(), qint64(48));
@@ -155,6 +153,7 @@ private slots:
             makeFile(root + "/DCIM/IMG_1.vrx", "changed raw");
             VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
             session.start();
+            QTRY_COMPARE(items.size(), 2);
             const auto list = items.last().first().value<QList<CapturedImage>>();
             QCOMPARE(list.size(), 1);
             QCOMPARE(list.first().remoteId, QString("DCIM/IMG_1.jpg"));
@@ -168,6 +167,7 @@ private slots:
             session.remove("hotpixel.rec2");
             QCOMPARE(removed.size(), 1);
             session.start();
+            QTRY_COMPARE(items.size(), 3);
             QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
         }
         {
