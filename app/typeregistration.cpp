@@ -15,6 +15,7 @@
 #include "app/automationhost.h"
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
+#include "capture/capturesession.h"
 #include "capture/hasbeeninfo.h"
 #include "capture/hasbeenmodel.h"
 #include "capture/targetfolder.h"
@@ -112,6 +113,7 @@ void registerMetaTypes()
     qRegisterMetaType<CaptureDevice>("CaptureDevice");
     qRegisterMetaType<CapturedImage>("CapturedImage");
     qRegisterMetaType<QList<CapturedImage>>("QList<CapturedImage>");
+    qRegisterMetaType<CaptureSession*>("CaptureSession*");
     qRegisterMetaType<VideosModel::DownloadRequest>("VideosModel::DownloadRequest");
     qRegisterMetaType<VideosModel::DownloadResultError>("VideosModel::DownloadResultError");
     qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>(

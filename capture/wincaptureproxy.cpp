@@ -2,6 +2,7 @@
 
 #include "capture/logging.h"
 #include "capture/nilsessionproxy.h"
+#include "capture/sessionlistener.h"
 #include "capture/winsessionproxy.h"
 #include "platform/portabledevice.h"
 
@@ -62,5 +63,8 @@ SessionProxy* WinCaptureProxy::createSession(CaptureRequest request, SessionList
         return new NilSessionProxy;
     }
     qCDebug(lcCapture) << "WinSessionProxy" << request.deviceId;
-    return new WinSessionProxy(std::move(device), request, listener);
+    auto* session = new WinSessionProxy(std::move(device), request, listener);
+    // Targets are let go of through the listener, which asks the image service.
+    session->setBailiff(listener);
+    return session;
 }

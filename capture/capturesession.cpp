@@ -1,0 +1,754 @@
+#include "capture/capturesession.h"
+
+#include "capture/filekind.h"
+#include "capture/logging.h"
+#include "capture/nilsessionproxy.h"
+#include "capture/sessionlistener.h"
+#include "ciapi/statefileeditor.h"
+#include "core/uuidpacking.h"
+#include "engine/exifreader.h"
+#include "pipeline/ipipeline.h"
+#include "pipeline/recipebatch.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QSize>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+const QString kRouteKey = QStringLiteral("transfer");
+// The namespace of device UUIDs: a device id always gives the same UUID.
+const QUuid kDeviceNamespace = QUuid(QStringLiteral("{5e7c1a0d-93b4-4c61-8f2e-0d4a6b1c7e35}"));
+// A state file this large carries an edited preview worth asking the engine for.
+constexpr qint64 kEditedPreviewSize = 16384;
+constexpr int kFirstRoles[] = { PreviewKind, StateKind, RawKind };
+
+QByteArray lowerFirst(QByteArray key)
+{
+    if (!key.isEmpty())
+        key[0] = char(QChar::toLower(ushort(key[0])));
+    return key;
+}
+
+QByteArray upperFirst(QByteArray key)
+{
+    if (!key.isEmpty())
+        key[0] = char(QChar::toUpper(ushort(key[0])));
+    return key;
+}
+
+// Role names from the meta-enum keys: a block of roles from `first`, one per key before
+// the terminal count key, each named `prefix` + Key, or key when there is no prefix.
+void nameBlock(QHash<int, QByteArray>& names, const char* enumName, int first, const QByteArray& prefix = {})
+{
+    const QMetaObject& mo = CaptureSession::staticMetaObject;
+    const QMetaEnum e = mo.enumerator(mo.indexOfEnumerator(enumName));
+    for (int i = 0; i + 1 < e.keyCount(); ++i) {
+        const QByteArray key(e.key(i));
+        names.insert(first + e.value(i), prefix.isEmpty() ? lowerFirst(key) : prefix + upperFirst(key));
+    }
+}
+
+QString fileNameOf(const QUrl& location)
+{
+    return QFileInfo(location.toLocalFile()).fileName();
+}
+
+// The image UUID of tag 0xA420: 32 hex digits, or a UUID in its text form.
+QUuid uuidFromUniqueId(QString text)
+{
+    text = text.trimmed();
+    if (text.size() == 32) {
+        const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
+        if (bytes.size() == 16)
+            return QUuid::fromRfc4122(bytes);
+    }
+    return QUuid(text);
+}
+
+Recipe recipeFor(const QString& deviceId, const QString& fileName, qint64 size, const QUuid& image = {})
+{
+    Recipe recipe;
+    recipe.provider = kRouteKey;
+    recipe.ioChannel = deviceId;
+    recipe.recipe = fileKeyDocument(fileName);
+    recipe.fileSize = size;
+    recipe.imageUuid = image;
+    return recipe;
+}
+
+} // namespace
+
+CaptureSession::CaptureSession(const SessionFactory& factory, const CaptureRequest& request,
+    IFileSink* pipeline, IBailiff* bailiff, QObject* parent)
+    : QStandardItemModel(parent)
+    , m_request(request)
+    , m_bailiff(bailiff)
+    , m_pipeline(pipeline)
+    , m_selection(this)
+{
+    if (!request.deviceId.isEmpty())
+        m_deviceUuid = QUuid::createUuidV5(kDeviceNamespace, request.deviceId);
+    m_listener = new SessionListener(bailiff, this);
+    connect(
+        &m_selection, &QItemSelectionModel::selectionChanged, this, &CaptureSession::sourceSelectionChanged);
+    m_proxy = factory ? factory(m_request, m_listener) : nullptr;
+    if (!m_proxy)
+        m_proxy = new NilSessionProxy;
+    m_proxy->start();
+}
+
+CaptureSession::~CaptureSession()
+{
+    // The pipeline always hears that the channel is gone.
+    onDeviceLost();
+    delete m_proxy;
+    delete m_lostListener;
+}
+
+QVariant CaptureSession::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.model() != this)
+        return {};
+    if (role == SelectedRole)
+        return m_selection.isSelected(index);
+    if (role == Qt::SizeHintRole) {
+        const QStandardItem* item = itemFromIndex(index);
+        return QSize(item->data(AspectWidthRole).toInt(), item->data(AspectHeightRole).toInt());
+    }
+    return QStandardItemModel::data(index, role);
+}
+
+QHash<int, QByteArray> CaptureSession::roleNames() const
+{
+    static const QHash<int, QByteArray> names = [] {
+        QHash<int, QByteArray> n;
+        nameBlock(n, "Coordinate", LinkIdRole);
+        const QByteArray prefixes[] = { "thm", "state", "raw" };
+        for (int k = 0; k < 3; ++k)
+            nameBlock(n, "Component", kFirstRoles[k], prefixes[k]);
+        nameBlock(n, "ExifTag", LocationRole);
+        nameBlock(n, "UserTag", VrxStateRole);
+        return n;
+    }();
+    return names;
+}
+
+bool CaptureSession::isLive() const
+{
+    return m_live && m_proxy->isDevice();
+}
+
+QStandardItem* CaptureSession::itemOf(const QModelIndex& index) const
+{
+    if (!index.isValid() || index.model() != this)
+        return nullptr;
+    return itemFromIndex(index);
+}
+
+// ---- what the capture model asks
+
+void CaptureSession::providerForward24()
+{
+    m_proxy->cancelPendingRequests();
+}
+
+void CaptureSession::providerForward16(QString path, QString objectId, uint32_t size)
+{
+    m_proxy->fetchPreset(path, objectId, size);
+}
+
+void CaptureSession::providerForward48(VideosModel::DownloadRequest request)
+{
+    if (!request.objectID.isEmpty())
+        m_proxy->fetchVideo(request);
+}
+
+void CaptureSession::forwardState(const QModelIndex& index, bool on)
+{
+    if (itemOf(index))
+        m_selection.select(index, on ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+}
+
+void CaptureSession::pushName(const QString& remoteId)
+{
+    if (!remoteId.isEmpty())
+        m_proxy->remove(remoteId);
+}
+
+void CaptureSession::itemFromRecord(
+    RecipeBatch* batch, const QModelIndex& index, int role, const QDir& folder) const
+{
+    const QStandardItem* item = itemOf(index);
+    if (!batch || !item || item->data(role + RemoteId).toString().isEmpty())
+        return;
+    const QString name = item->data(role + FileName).toString();
+    batch->addStep();
+    batch->setRecipe(fileKeyDocument(name));
+    batch->setFileSize(item->data(role + FileSize).toLongLong());
+    batch->setImageUuid(item->data(ImageUuidRole).toUuid());
+    // Only the name's last part: a device never places files outside the import folder.
+    batch->setUrl(QUrl::fromLocalFile(folder.absoluteFilePath(QFileInfo(name).fileName())), true);
+}
+
+void CaptureSession::touchItem(const QModelIndex& index)
+{
+    QStandardItem* item = itemOf(index);
+    if (!item)
+        return;
+    item->setData(true, ToRemoveRole);
+    for (int kind : { RawKind, StateKind, PreviewKind })
+        pushName(item->data(kind + RemoteId).toString());
+}
+
+// ---- IProvider
+
+int CaptureSession::capacity(QString)
+{
+    return m_proxy->capacity();
+}
+
+QString CaptureSession::routeKey()
+{
+    return kRouteKey;
+}
+
+void CaptureSession::attach(IFileSink* sink)
+{
+    if (m_pipeline == sink)
+        return;
+    m_pipeline = sink;
+    emit pipelineChanged();
+    if (sink && !m_deferred.isEmpty()) {
+        const QList<Entry> deferred = std::exchange(m_deferred, {});
+        enter(deferred);
+    }
+}
+
+IProvider::Validator CaptureSession::validator()
+{
+    // The pipeline reaches a session only through the devices model, which tests itself.
+    return [](const QUrl&, const Recipe&) { return false; };
+}
+
+bool CaptureSession::adopt(QUrl target, Recipe recipe)
+{
+    onItemFile(target, recipe);
+    return true;
+}
+
+void CaptureSession::fetch(QUrl target, Recipe recipe, Arbiter)
+{
+    m_proxy->transfer(target, recipe);
+}
+
+bool CaptureSession::reclaim(QUrl, Recipe)
+{
+    return false;
+}
+
+void CaptureSession::freeImage(Recipe recipe, QUuid imageUuid, QModelIndex index)
+{
+    // A picture without a UUID is never freed: nothing proves that it was imported.
+    const QStandardItem* item = itemOf(index);
+    if (recipe.ioChannel != deviceId() || imageUuid.isNull() || !item
+        || item->data(ImageUuidRole).toUuid() != imageUuid)
+        return;
+    touchItem(index);
+}
+
+void CaptureSession::imageChanged(Recipe recipe, QUuid imageUuid, QModelIndex index, IHarvest* harvest)
+{
+    const QStandardItem* item = itemOf(index);
+    if (recipe.ioChannel != deviceId() || imageUuid.isNull() || !item || !harvest
+        || item->data(ImageUuidRole).toUuid() != imageUuid)
+        return;
+    showHarvest(index, harvest, true);
+}
+
+bool CaptureSession::isRaw(Recipe)
+{
+    return true;
+}
+
+void CaptureSession::showHarvest(const QModelIndex& index, IHarvest* harvest, bool always)
+{
+    const bool active = harvest->active();
+    if (!active && !always)
+        return;
+    QStandardItem* item = itemFromIndex(index);
+    QVector<int> roles { TransferringRole };
+    {
+        const QSignalBlocker quiet(this);
+        item->setData(active, TransferringRole);
+        if (active && harvest->complete()) {
+            item->setData(true, TransferredRole);
+            roles << TransferredRole;
+        }
+    }
+    emit itemChanged(index, roles);
+}
+
+// ---- transport reports
+
+void CaptureSession::onReserved(QString name, QUrl file)
+{
+    if (!m_live)
+        return;
+    qCInfo(lcCapture) << "Reserved file" << name << "saved to" << file;
+    if (name == QLatin1String("metadata.xml"))
+        parseMetadata(file);
+    emit notifyReserved(name, file);
+}
+
+void CaptureSession::onEnumerated(bool enumerated)
+{
+    if (!m_live)
+        return;
+    qCInfo(lcCapture) << "Enumeration status:" << enumerated;
+    m_enumerated = enumerated;
+    if (m_pipeline) {
+        if (enumerated)
+            m_pipeline->onRecovery(kRouteKey, deviceId());
+        else
+            m_pipeline->onChanLost(kRouteKey, deviceId(), IFileSink::IOPause);
+    }
+    emit notifyEnumerated(enumerated);
+    if (enumerated)
+        QMetaObject::invokeMethod(this, &CaptureSession::checkCorrelation, Qt::QueuedConnection);
+}
+
+void CaptureSession::onProgress(QUrl location, Recipe recipe, ProgressRatio progress)
+{
+    if (m_pipeline && m_live)
+        m_pipeline->onProgress(location, recipe, progress);
+}
+
+void CaptureSession::onItemsFound(QList<CapturedImage> found)
+{
+    if (found.isEmpty() || !m_live)
+        return;
+    const bool wasCorrelated = m_correlated;
+    int first = INT_MAX;
+    int last = -1;
+    QList<QStandardItem*> added;
+    QHash<QString, QStandardItem*> addedByKey;
+    struct Found
+    {
+        QStandardItem* item;
+        CapturedImage file;
+        int kind;
+    };
+    QList<Found> files;
+    {
+        // Rows that exist change quietly; new rows are filled before they are shown.
+        const QSignalBlocker quiet(this);
+        for (const CapturedImage& file : qAsConst(found)) {
+            const int kind = fileKind(QFileInfo(file.fileName).suffix());
+            if (kind == NoKind)
+                continue;
+            QStandardItem* item = itemOf(m_items.value(file.linkId));
+            if (!item)
+                item = addedByKey.value(file.linkId);
+            if (!item) {
+                item = new QStandardItem;
+                item->setData(file.linkId, LinkIdRole);
+                item->setData(false, TransferringRole);
+                item->setData(false, TransferredRole);
+                item->setData(false, ToRemoveRole);
+                added << item;
+                addedByKey.insert(file.linkId, item);
+            }
+            if (item->data(ToRemoveRole).toBool()) {
+                pushName(file.remoteId);
+                continue;
+            }
+            item->setData(file.remoteId, kind + RemoteId);
+            item->setData(file.fileName, kind + FileName);
+            item->setData(file.fileSize, kind + FileSize);
+            if (item->model()) {
+                first = std::min(first, item->row());
+                last = std::max(last, item->row());
+            }
+            files.append({ item, file, kind });
+        }
+    }
+    // One insertion for the whole batch.
+    if (!added.isEmpty()) {
+        invisibleRootItem()->appendRows(added);
+        for (QStandardItem* item : qAsConst(added)) {
+            m_items.insert(item->data(LinkIdRole).toString(), indexFromItem(item));
+            first = std::min(first, item->row());
+            last = std::max(last, item->row());
+        }
+    }
+    QList<Entry> entries;
+    for (const Found& f : qAsConst(files)) {
+        const QModelIndex index = indexFromItem(f.item);
+        if (f.kind == PreviewKind)
+            m_pendingPreviews.insert(index.row());
+        if (f.kind == RawKind && f.file.location.isEmpty())
+            continue;
+        Entry entry;
+        entry.recipe = recipeFor(deviceId(), f.file.fileName, f.file.fileSize);
+        entry.kind = f.kind;
+        entry.row = index;
+        entry.local = !f.file.location.isEmpty();
+        if (entry.local) {
+            entry.location = f.file.location;
+        } else {
+            // Only the name's last part: a device never writes outside its cache folder.
+            entry.location
+                = QUrl::fromLocalFile(m_request.cache.filePath(QFileInfo(f.file.fileName).fileName()));
+            entry.arbiter = Arbiter(f.kind == PreviewKind, true);
+        }
+        entries << entry;
+    }
+    {
+        const QSignalBlocker quiet(this);
+        if (m_pipeline)
+            enter(entries);
+        else {
+            // Nothing to fetch with yet: local files are read now, all is entered on attach.
+            enter(entries);
+            m_deferred << entries;
+        }
+    }
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, 0));
+    if (!wasCorrelated && m_correlated)
+        emit notifyCorrelated(true);
+}
+
+void CaptureSession::enter(const QList<Entry>& entries)
+{
+    if (IPipeline* requests = qobject_cast<IPipeline*>(m_pipeline.data())) {
+        for (const Entry& entry : entries)
+            requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
+    }
+    // Previews first, then state files, then raw files.
+    for (int kind : kFirstRoles) {
+        for (const Entry& entry : entries) {
+            if (entry.local && entry.kind == kind)
+                onItem(entry.location, entry.recipe, kind, entry.row, true);
+        }
+    }
+}
+
+void CaptureSession::onItem(QUrl location, Recipe recipe, int role, QModelIndex index, bool preexisting)
+{
+    QStandardItem* item = itemOf(index);
+    if (item && fileNameOf(location) == item->data(role + FileName).toString())
+        parseComponent(role, index, location);
+    if (item && (role == PreviewKind || preexisting))
+        recipe.imageUuid = item->data(ImageUuidRole).toUuid();
+    if (m_pipeline)
+        m_pipeline->onComplete(location, recipe);
+    if (!item || role != PreviewKind)
+        return;
+    m_pendingPreviews.remove(index.row());
+    checkCorrelation();
+    // Harvests are per image: a picture without a UUID has none, and is never freed.
+    if (!m_pipeline || recipe.imageUuid.isNull())
+        return;
+    IHarvest* harvest = m_pipeline->claimIndex(kRouteKey, deviceId(), recipe.imageUuid, index);
+    if (!harvest)
+        return;
+    if (harvest->removable())
+        touchItem(index);
+    else
+        showHarvest(index, harvest, false);
+}
+
+void CaptureSession::onItemFile(QUrl location, Recipe recipe)
+{
+    if (!m_live)
+        return;
+    const QString key = recipe.recipe.object().value(QStringLiteral("file")).toString();
+    onItem(location, recipe, fileKind(recipe), m_items.value(key), false);
+}
+
+void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error error)
+{
+    if (!m_pipeline)
+        return;
+    // A file missing before the listing ended may still turn up.
+    if (error == IFileSink::SrcLost && !m_enumerated)
+        error = IFileSink::IOPause;
+    m_pipeline->onObstacle(location, recipe, error);
+}
+
+void CaptureSession::onItemsRemoved(QStringList idList)
+{
+    qCInfo(lcCapture) << "Removed" << idList << "while connected" << m_live;
+    const QSet<QString> ids(idList.cbegin(), idList.cend());
+    int first = INT_MAX;
+    int last = -1;
+    {
+        const QSignalBlocker quiet(this);
+        for (int row = 0; row < QStandardItemModel::rowCount(); ++row) {
+            QStandardItem* item = this->item(row);
+            for (int kind : kFirstRoles) {
+                const QString remoteId = item->data(kind + RemoteId).toString();
+                if (remoteId.isEmpty() || !ids.contains(remoteId))
+                    continue;
+                const QUuid image = item->data(ImageUuidRole).toUuid();
+                if (m_live && !image.isNull() && m_pipeline) {
+                    m_pipeline->onReleased(recipeFor(deviceId(), item->data(kind + FileName).toString(),
+                                               item->data(kind + FileSize).toLongLong(), image),
+                        IFileSink::SrcLost);
+                }
+                item->setData(QVariant(), kind + RemoteId);
+                if (kind == StateKind)
+                    item->setData(QVariant(), RatingRole);
+                if (kind == PreviewKind && m_live)
+                    m_pendingPreviews.remove(row);
+                first = std::min(first, row);
+                last = std::max(last, row);
+            }
+        }
+    }
+    checkCorrelation();
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, 0));
+}
+
+void CaptureSession::checkCorrelation()
+{
+    if (!m_enumerated || m_correlated || !m_pendingPreviews.isEmpty())
+        return;
+    qCInfo(lcCapture) << deviceId() << "correlated";
+    m_correlated = true;
+    emit notifyCorrelated(true);
+    if (m_pipeline)
+        m_pipeline->onClaimAll(kRouteKey, deviceId());
+}
+
+void CaptureSession::onDeviceLost()
+{
+    if (!m_live)
+        return;
+    m_proxy->cancelPendingRequests();
+    delete std::exchange(m_proxy, new NilSessionProxy);
+    qCInfo(lcCapture) << "Session listener is being detached";
+    m_listener->detach();
+    // Reports already on their way may still name it; it goes once they are delivered.
+    m_lostListener = std::exchange(m_listener, nullptr);
+    m_lostListener->deleteLater();
+    m_live = false;
+    m_pendingPreviews.clear();
+    m_items.clear();
+    m_deferred.clear();
+    removeRows(0, QStandardItemModel::rowCount());
+    if (m_pipeline)
+        m_pipeline->onChanLost(kRouteKey, deviceId(), IFileSink::IOError);
+    emit notifyDeviceLost();
+}
+
+// ---- reading the files
+
+void CaptureSession::parseComponent(int role, QModelIndex index, QUrl location)
+{
+    const QStandardItem* item = itemOf(index);
+    if (!item || fileNameOf(location) != item->data(role + FileName).toString())
+        return;
+    if (role == PreviewKind)
+        parseThumbnail(index, location);
+    else if (role == StateKind)
+        parseStateFile(index, location);
+}
+
+void CaptureSession::parseThumbnail(QModelIndex index, QUrl location)
+{
+    QStandardItem* item = itemOf(index);
+    if (!item)
+        return;
+    bool failed = !QFileInfo(location.toLocalFile()).isReadable();
+    static const QSet<quint16> wanted { 0x0112, 0x0100, 0x0101, 0x010E, 0x0132, 0xA420, 0x9003, 0xA002,
+        0xA003 };
+    Exif::Callbacks callbacks;
+    callbacks.filter = [](const Exif::EntrySpec& spec) { return wanted.contains(spec.tag); };
+    callbacks.error = [&](qint64 position, Exif::ExifError error, quint64) {
+        qCWarning(lcCapture) << "EXIF error" << int(error) << "at" << position << location;
+        // An entry of an unknown type is skipped; the rest of the directory still reads.
+        if (error != Exif::ExifError::InvalidType)
+            failed = true;
+    };
+    const QList<Exif::Directory> dirs
+        = failed ? QList<Exif::Directory>() : Exif::readExifFromFile(location, callbacks);
+    if (failed)
+        return;
+    qint64 width = 4;
+    qint64 height = 3;
+    qint64 orientation = 1;
+    QUuid image;
+    QUuid uniqueId;
+    QString dateTime;
+    const auto positive = [](const Exif::Directory& dir, quint16 tag, qint64& value) {
+        const Exif::ExifEntry* entry = dir.find(tag);
+        const auto v = entry ? entry->toInt() : std::nullopt;
+        if (v && *v > 0)
+            value = *v;
+    };
+    const auto text = [](const Exif::Directory& dir, quint16 tag) {
+        const Exif::ExifEntry* entry = dir.find(tag);
+        return entry ? entry->toString().value_or(QString()) : QString();
+    };
+    for (int d = 0; d < std::min(2, int(dirs.size())); ++d) {
+        const Exif::Directory& dir = dirs.at(d);
+        const QString unique = text(dir, 0xA420);
+        if (!unique.isEmpty()) {
+            qCDebug(lcCapture) << "0xA420" << unique;
+            uniqueId = uuidFromUniqueId(unique);
+        }
+        if (d == 0) {
+            positive(dir, 0x0112, orientation);
+            positive(dir, 0x0100, width);
+            positive(dir, 0x0101, height);
+            image = uuidFromHexWords(text(dir, 0x010E));
+            if (!text(dir, 0x0132).isEmpty())
+                dateTime = text(dir, 0x0132);
+        } else {
+            if (!text(dir, 0x9003).isEmpty())
+                dateTime = text(dir, 0x9003);
+            positive(dir, 0xA002, width);
+            positive(dir, 0xA003, height);
+        }
+    }
+    if (image.isNull())
+        image = uniqueId;
+    const bool swap = orientation >= 5 && orientation <= 8;
+    item->setData(int(swap ? height : width), AspectWidthRole);
+    item->setData(int(swap ? width : height), AspectHeightRole);
+    item->setData(int(orientation), OrientationRole);
+    if (!image.isNull())
+        item->setData(image, ImageUuidRole);
+    if (!dateTime.isEmpty())
+        item->setData(dateTime, TimestampRole);
+    const QString name = fileNameOf(location);
+    if (m_pendingStars.contains(name)) {
+        const int stars = m_pendingStars.take(name);
+        if (stars != 0 && item->data(RatingRole).toInt() < 1)
+            item->setData(stars, RatingRole);
+    }
+    item->setData(location, LocationRole);
+}
+
+void CaptureSession::parseStateFile(QModelIndex index, QUrl location)
+{
+    QStandardItem* item = itemOf(index);
+    if (!item)
+        return;
+    const QString path = location.toLocalFile();
+    int rating = 0;
+    bool edited = false;
+    try {
+        std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+        if (!in)
+            throw std::runtime_error("cannot open");
+        const CIAPI::StateFileEditor state(in);
+        rating = state.userRating();
+        if (QFileInfo(path).size() > kEditedPreviewSize) {
+            try {
+                state.getThumbnail();
+                edited = true;
+            } catch (const std::runtime_error&) { }
+        }
+    } catch (const std::exception& e) {
+        qCWarning(lcCapture) << "can't read state" << path << e.what();
+    }
+    if (edited)
+        item->setData(true, EditedRole);
+    // The state file's rating stands; one it lacks leaves a rating from "metadata.xml",
+    // so the result does not depend on which of the two was read first.
+    if (rating > 0 || item->data(RatingRole).toInt() < 1)
+        item->setData(rating, RatingRole);
+    item->setData(location, VrxStateRole);
+}
+
+void CaptureSession::parseMetadata(QUrl location)
+{
+    QFile file(location.toLocalFile());
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcCapture) << "Cannot read" << location;
+        return;
+    }
+    QXmlStreamReader xml(&file);
+    QStringList path;
+    QHash<QString, int> stars;
+    QHash<QString, VideosModel::VideoMetadata> videos;
+    QString name;
+    int itemStars = 0;
+    bool hasStars = false;
+    QDateTime date;
+    int duration = 0;
+    const QStringList itemPath { QStringLiteral("metadata"), QStringLiteral("item") };
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            const QString element = xml.name().toString();
+            if (path == itemPath) {
+                // The record's fields: their text is read whole, up to their end.
+                const QString value = xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
+                if (element == QLatin1String("path")) {
+                    name = QFileInfo(QString(value).replace(QLatin1Char('\\'), QLatin1Char('/'))).fileName();
+                } else if (element == QLatin1String("stars")) {
+                    itemStars = value.toInt(&hasStars);
+                } else if (element == QLatin1String("dt")) {
+                    bool ok = false;
+                    const qint64 ms = value.toLongLong(&ok);
+                    if (ok)
+                        date = QDateTime::fromSecsSinceEpoch(ms / 1000, Qt::UTC);
+                } else if (element == QLatin1String("dur")) {
+                    duration = value.toInt() / 1000;
+                }
+                continue;
+            }
+            path << element;
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (path == itemPath) {
+                if (name.endsWith(QLatin1String("mp4")))
+                    videos.insert(name, VideosModel::VideoMetadata { itemStars, duration, date });
+                else if (hasStars && !name.isEmpty())
+                    stars.insert(name, itemStars);
+                name.clear();
+                itemStars = 0;
+                hasStars = false;
+                date = QDateTime();
+                duration = 0;
+            }
+            if (!path.isEmpty())
+                path.removeLast();
+        }
+    }
+    if (xml.hasError())
+        qCWarning(lcCapture) << "metadata.xml:" << xml.errorString() << "at line" << xml.lineNumber();
+    m_pendingStars = stars;
+    int first = INT_MAX;
+    int last = -1;
+    {
+        const QSignalBlocker quiet(this);
+        for (int row = 0; row < QStandardItemModel::rowCount(); ++row) {
+            QStandardItem* item = this->item(row);
+            if (item->data(RatingRole).toInt() >= 1)
+                continue;
+            const int value = stars.value(item->data(ThmFileNameRole).toString());
+            if (value == 0)
+                continue;
+            item->setData(value, RatingRole);
+            first = std::min(first, row);
+            last = std::max(last, row);
+        }
+    }
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, 0), { RatingRole });
+    emit videoMetadataReceived(videos);
+}
