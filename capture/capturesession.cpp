@@ -5,6 +5,7 @@
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
 #include "ciapi/statefileeditor.h"
+#include "core/texthelpers.h"
 #include "core/uuidpacking.h"
 #include "engine/exifreader.h"
 #include "pipeline/ipipeline.h"
@@ -472,8 +473,12 @@ void CaptureSession::onItemFile(QUrl location, Recipe recipe)
 {
     if (!m_live)
         return;
+    // Items are keyed by the file's base name as the transport normalizes it.
     const QString key = recipe.recipe.object().value(QStringLiteral("file")).toString();
-    onItem(location, recipe, fileKind(recipe), m_items.value(key), false);
+    QModelIndex row = m_items.value(key);
+    if (!row.isValid())
+        row = m_items.value(normalizeUnderscoreName(key));
+    onItem(location, recipe, fileKind(recipe), row, false);
 }
 
 void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error error)

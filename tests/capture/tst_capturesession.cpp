@@ -1,0 +1,444 @@
+#include "support/testmain.h"
+
+#include <QAbstractItemModelTester>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "capture/capturesession.h"
+#include "capture/filekind.h"
+#include "capture/nilcapturesession.h"
+#include "capture/sessionlistener.h"
+#include "capture/volmonitor.h"
+#include "capture/wincaptureproxy.h"
+#include "ciapi/statefileeditor.h"
+#include "pipeline/ipipeline.h"
+#include "platform/folderdevice.h"
+#include "support/exifbuilder.h"
+#include "tools/vrxgen/cameratree.h"
+
+#include <sstream>
+
+namespace {
+
+using S = CaptureSession;
+using ostra::test::ExifBuilder;
+
+struct Harvest : IHarvest
+{
+    bool isActive = false, isComplete = false, isRemovable = false;
+    bool active() const override { return isActive; }
+    bool complete() const override { return isComplete; }
+    bool removable() const override { return isRemovable; }
+};
+
+// Writes down what a session asks of its pipeline; with a source, fetches what is put to
+// a target that does not exist yet, as the router does.
+class RecordingPipeline : public IPipeline
+{
+public:
+    QStringList calls;
+    Harvest harvest;
+    IProvider* source = nullptr;
+
+    QStringList named(const QString& prefix) const { return calls.filter(QRegularExpression("^" + prefix)); }
+    static QString fileOf(const Recipe& r)
+    {
+        return r.recipe["file"].toString() + "." + r.recipe["type"].toString();
+    }
+
+    void setFront(IFileSink*) override { }
+    void setRoute(QString key, IProvider*) override { calls << "route " + key; }
+    void onVerified(QUrl, QUuid) override { }
+    IHarvest* claimIndex(QString, QString, QUuid image, QModelIndex) override
+    {
+        calls << "claim " + image.toString();
+        return &harvest;
+    }
+    void onClaimAll(QString, QString) override { calls << "claimAll"; }
+    void setDate(QUuid, QDateTime) override { }
+    void setBatch(bool) override { }
+    void onObstacle(QUrl, Recipe, IFileSink::Error e) override { calls << QString("obstacle %1").arg(e); }
+    void onChanLost(QString, QString, IFileSink::Error e) override { calls << QString("chanLost %1").arg(e); }
+    void onRecovery(QString, QString) override { calls << "recovery"; }
+    void onProgress(QUrl, Recipe, ProgressRatio) override { }
+    void onComplete(QUrl, Recipe r) override { calls << "complete " + fileOf(r); }
+    void onReleased(Recipe r, IFileSink::Error e) override
+    {
+        calls << QString("released %1 %2").arg(fileOf(r)).arg(e);
+    }
+    bool putRecipe(QUuid, QUrl url, Recipe r, Arbiter a) override
+    {
+        calls << QString("put %1 %2%3").arg(fileOf(r)).arg(a.skip).arg(a.overwrite);
+        if (source && !QFileInfo::exists(url.toLocalFile()))
+            QMetaObject::invokeMethod(
+                this, [=] { source->fetch(url, r, a); }, Qt::QueuedConnection);
+        return true;
+    }
+    void setFree(QUuid, Recipe) override { }
+    void setFree(QUuid) override { }
+    void setLive(QUuid, bool) override { }
+    bool hasMore(QUuid) override { return false; }
+    void dismiss(QUuid) override { }
+    void clarify(TrafficTicket, Arbiter) override { }
+    bool hasFile(QUrl) override { return false; }
+    bool hasRequests() override { return false; }
+    void setLive(QUuid, IFileSink::Error) override { }
+    void unblockChannel(Recipe) override { }
+    void unblockVolume(Volume) override { }
+    void revive(QUrl) override { }
+    bool recall(QUrl) override { return false; }
+    QList<QUuid> sessions() override { return {}; }
+    QList<QUuid> sessions(TrafficTicket) override { return {}; }
+    QList<QUrl> urls(QUuid, IFileSink::Error) override { return {}; }
+    QList<QUrl> urls(Recipe) override { return {}; }
+    ProgressModel* footprint() override { return nullptr; }
+    ProgressModel* footprint(QUuid) override { return nullptr; }
+    ProgressModel* footprint(QUrl) override { return nullptr; }
+    QAbstractItemModel* model() override { return nullptr; }
+    QList<QUrl> files(QUuid) override { return {}; }
+    void start() override { }
+    void touch() override { }
+    void clear() override { }
+};
+
+const QString kUuid = QStringLiteral("{0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f}");
+
+// A camera preview with the EXIF tags a session reads; an empty description leaves 0x010E out.
+QByteArray preview(int orientation, QByteArray description, QByteArray uniqueId = {}, bool big = false)
+{
+    ExifBuilder b(big);
+    const int ifd0 = b.addDirectory();
+    const int exif = b.addDirectory();
+    b.longs(ifd0, 0x0100, { 4000 });
+    b.shorts(ifd0, 0x0101, { 3000 });
+    if (orientation)
+        b.shorts(ifd0, 0x0112, { quint16(orientation) });
+    if (!description.isEmpty())
+        b.ascii(ifd0, 0x010E, description);
+    b.ascii(exif, 0x9003, "2024:05:06 07:08:09");
+    if (!uniqueId.isEmpty())
+        b.ascii(exif, 0xA420, uniqueId);
+    b.setExifDirectory(exif);
+    return ExifBuilder::jpeg({ b.app1Payload() });
+}
+
+QUrl write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() ? QUrl::fromLocalFile(path)
+                                                                          : QUrl();
+}
+
+QByteArray stateWithRating(int rating)
+{
+    CIAPI::StateFileEditor editor;
+    editor.setUserRating(rating);
+    std::ostringstream out;
+    editor.serialize(out);
+    return QByteArray::fromStdString(out.str());
+}
+
+CapturedImage local(const QUrl& file)
+{
+    const QFileInfo info(file.toLocalFile());
+    return { info.completeBaseName(), info.fileName(), info.fileName(), info.size(), file };
+}
+
+QModelIndex rowOf(const S& s, const QString& linkId)
+{
+    const auto hits = s.match(s.index(0, 0), S::LinkIdRole, linkId, 1, Qt::MatchExactly);
+    return hits.value(0);
+}
+
+} // namespace
+
+class TestCaptureSession : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    FolderDeviceManager m_manager;
+    WinCaptureProxy m_wpd { &m_manager };
+    int m_count = 0;
+
+    struct Camera
+    {
+        QString root, id;
+        vrxgen::TreeInfo info;
+        CaptureRequest request;
+        SessionFactory factory;
+    };
+
+    // A fresh camera tree of `pictures` pictures behind a folder device or as USB volumes.
+    Camera camera(bool usb, int pictures = 12, int videos = 2)
+    {
+        Camera c;
+        c.root = m_dir.filePath(QString::number(++m_count));
+        vrxgen::TreeOptions options;
+        options.usb = usb;
+        options.pictures = pictures;
+        options.videos = videos;
+        if (!vrxgen::makeCameraTree(c.root.toStdString(), options, &c.info))
+            return c;
+        c.request
+            = { {}, QDir(c.root + ".data"), QDir(c.root + ".cache"), { "hotpixel.rec", "metadata.xml" } };
+        QDir().mkpath(c.request.data.path());
+        QDir().mkpath(c.request.cache.path());
+        if (usb) {
+            const VolMonitor::Facts picture { "Z40CD0042", c.root + "/Z40CD0042", true, true };
+            const VolMonitor::Facts writable { "Z40SD0042", c.root + "/Z40SD0042", true, false };
+            c.request.deviceId = "V$Z40$0042";
+            c.factory = [=](const CaptureRequest& r, SessionListener* l) {
+                return new VolMonitor::PassiveSessionProxy(VolMonitor::Link(), picture, writable, r, l);
+            };
+        } else {
+            c.id = c.request.deviceId = m_manager.attach(c.root, "Z40");
+            c.factory
+                = [this](const CaptureRequest& r, SessionListener* l) { return m_wpd.createSession(r, l); };
+        }
+        return c;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QList<CapturedImage>>();
+        qRegisterMetaType<Recipe>();
+        qRegisterMetaType<ProgressRatio>("ProgressRatio");
+        qRegisterMetaType<IFileSink::Error>();
+        qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>();
+    }
+
+    // Every picture of the camera becomes one row with its files, EXIF values and rating;
+    // correlation comes only once the listing ended and the last preview was read.
+    void listsCamera_data()
+    {
+        QTest::addColumn<bool>("usb");
+        QTest::newRow("folder device") << false;
+        QTest::newRow("usb volume") << true;
+    }
+    void listsCamera()
+    {
+        QFETCH(bool, usb);
+        Camera c = camera(usb);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy inserted(&session, &QAbstractItemModel::rowsInserted);
+        int batches = 0;
+        connect(session.findChild<SessionListener*>(), &SessionListener::notifyItemsFound, this,
+            [&, rows = session.rowCount()]() mutable {
+                batches += session.rowCount() > rows;
+                rows = session.rowCount();
+            });
+        bool earlyCorrelation = false;
+        connect(&session, &S::notifyCorrelated, this, [&] {
+            earlyCorrelation = !session.isEnumerated();
+            for (int row = 0; row < session.rowCount(); ++row) {
+                const QModelIndex index = session.index(row, 0);
+                earlyCorrelation
+                    |= !index.data(S::RawRemoteIdRole).isNull() && index.data(S::LocationRole).isNull();
+            }
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        QVERIFY(!earlyCorrelation);
+        if (!usb)
+            QCOMPARE(inserted.size(), batches);
+        QCOMPARE(session.match(session.index(0, 0), S::RawFileNameRole, "IMG_", -1).size(), 12);
+        for (int i = 0; i < 12; ++i) {
+            const QModelIndex row = rowOf(session, QString::fromStdString(c.info.pictures[size_t(i)]));
+            QVERIFY2(row.isValid(), qPrintable(QString::number(i)));
+            QCOMPARE(row.data(S::ImageUuidRole).toUuid(),
+                QUuid(QString::fromStdString(c.info.imageUuids[size_t(i)])));
+            QCOMPARE(row.data(S::RatingRole).toInt(), c.info.stars[size_t(i)]);
+            QCOMPARE(row.data(S::StateRemoteIdRole).isNull(), (i + 1) % 3 != 1);
+            QVERIFY(!row.data(S::RawRemoteIdRole).toString().isEmpty());
+        }
+        // Previews of a device are fetched into its cache (never skipped when already there:
+        // skip and overwrite), raw files wait for an import; no route is ever taken.
+        QCOMPARE(pipeline.named("put IMG_.*jpg").size(), 12);
+        QCOMPARE(pipeline.named("put .*vrx ").size(), usb ? 12 : 0);
+        QVERIFY(pipeline.named("put IMG_.*jpg 1").size() == (usb ? 0 : 12));
+        QCOMPARE(pipeline.named("claim ").size(), 12);
+        QVERIFY(pipeline.named("route").isEmpty());
+        QCOMPARE(pipeline.named("claimAll").size(), 1);
+    }
+
+    void readsPreviewExif_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QUuid>("uuid");
+        const QUuid uuid(kUuid);
+        const QByteArray words = "a1b2c3d-4e5f4607-88192a3b-4c5d6e7f";
+        QTest::newRow("orientation 6")
+            << preview(6, "0a1b2c3d-4e5f4607-88192a3b-4c5d6e7f") << 3000 << 4000 << uuid;
+        QTest::newRow("orientation 8, big-endian") << preview(8, words, {}, true) << 3000 << 4000 << uuid;
+        QTest::newRow("orientation 3") << preview(3, words) << 4000 << 3000 << uuid;
+        QTest::newRow("no orientation") << preview(0, words) << 4000 << 3000 << uuid;
+        QTest::newRow("uuid only in 0xA420")
+            << preview(1, {}, "0a1b2c3d4e5f460788192a3b4c5d6e7f") << 4000 << 3000 << uuid;
+        QTest::newRow("no uuid") << preview(1, {}) << 4000 << 3000 << QUuid();
+        QTest::newRow("not a jpeg") << QByteArray("GIF89a garbage") << 0 << 0 << QUuid();
+    }
+    void readsPreviewExif()
+    {
+        QFETCH(QByteArray, jpeg);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QUuid, uuid);
+        NilCaptureSession session;
+        const QUrl file = write(m_dir.filePath(QString("exif%1/IMG_1.jpg").arg(++m_count)), jpeg);
+        session.onItemsFound({ local(file) });
+        const QModelIndex row = session.index(0, 0);
+        QCOMPARE(row.data(S::AspectWidthRole).toInt(), width);
+        QCOMPARE(row.data(S::AspectHeightRole).toInt(), height);
+        QCOMPARE(row.data(S::ImageUuidRole).toUuid(), uuid);
+        QCOMPARE(row.data(S::LocationRole).toUrl(), width ? file : QUrl());
+        QCOMPARE(row.data(Qt::SizeHintRole).toSize(), QSize(width, height));
+    }
+
+    // A rating from a state file stands, whichever of it and "metadata.xml" comes first;
+    // a video's record never rates a picture.
+    void ratings_data()
+    {
+        QTest::addColumn<bool>("metadataFirst");
+        QTest::newRow("metadata first") << true;
+        QTest::newRow("metadata last") << false;
+    }
+    void ratings()
+    {
+        QFETCH(bool, metadataFirst);
+        const QString dir = m_dir.filePath(QString("ratings%1/").arg(++m_count));
+        const QList<CapturedImage> files { local(write(dir + "A.jpg", preview(1, {}))),
+            local(write(dir + "A.vrxs", stateWithRating(2))), local(write(dir + "B.jpg", preview(1, {}))),
+            local(write(dir + "C.jpg", preview(1, {}))) };
+        const QUrl metadata = write(dir + "metadata.xml",
+            "<metadata><item><path>/DCIM/A.jpg</path><stars>5</stars></item>"
+            "<item><path>/DCIM/B.jpg</path><stars>4</stars></item>"
+            "<item><path>/DCIM/C.mp4</path><stars>3</stars><dt>1700000000999</dt><dur>4999</dur></item></"
+            "metadata>");
+        NilCaptureSession session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy videos(&session, &S::videoMetadataReceived);
+        if (metadataFirst)
+            session.onReserved("metadata.xml", metadata);
+        session.onItemsFound(files);
+        if (!metadataFirst)
+            session.onReserved("metadata.xml", metadata);
+        QCOMPARE(rowOf(session, "A").data(S::RatingRole).toInt(), 2);
+        QCOMPARE(rowOf(session, "B").data(S::RatingRole).toInt(), 4);
+        QCOMPARE(rowOf(session, "C").data(S::RatingRole).toInt(), 0);
+        QCOMPARE(videos.size(), 1);
+        const auto table = videos.first().first().value<QHash<QString, VideosModel::VideoMetadata>>();
+        QCOMPARE(table.value("C.mp4").rating, 3);
+        QCOMPARE(table.value("C.mp4").duration, 4);
+        QCOMPARE(table.value("C.mp4").date, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+    }
+
+    // Files found without a pipeline are read at once and entered when one is attached.
+    void attachesLater()
+    {
+        Camera c = camera(true, 4, 0);
+        S session(c.factory, c.request, nullptr, nullptr);
+        QCOMPARE(session.rowCount(), 4);
+        QVERIFY(!session.index(0, 0).data(S::LocationRole).isNull());
+        RecordingPipeline pipeline;
+        session.attach(&pipeline);
+        QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+        QCOMPARE(pipeline.named("claim ").size(), 4);
+        QVERIFY(pipeline.named("route").isEmpty());
+        session.attach(&pipeline);
+        QCOMPARE(pipeline.named("put ").size(), 10);
+    }
+
+    // Only a picture with a UUID is ever claimed, and only it can be freed on the camera.
+    void nullUuidNeverFreed()
+    {
+        const QString dir = m_dir.filePath(QString("uuid%1/").arg(++m_count));
+        RecordingPipeline pipeline;
+        pipeline.harvest.isRemovable = true;
+        NilCaptureSession session;
+        session.attach(&pipeline);
+        session.onItemsFound({ local(write(dir + "N.jpg", preview(1, {}))),
+            local(write(dir + "U.jpg", preview(1, "1-2-3-4"))) });
+        QCOMPARE(pipeline.named("claim "),
+            QStringList { "claim " + QUuid("{00000001-0000-0002-0000-000300000004}").toString() });
+        QVERIFY(rowOf(session, "U").data(S::ToRemoveRole).toBool());
+        const QModelIndex n = rowOf(session, "N");
+        session.freeImage(Recipe(), QUuid(), n);
+        session.imageChanged(Recipe(), QUuid(), n, &pipeline.harvest);
+        QVERIFY(!n.data(S::ToRemoveRole).toBool());
+    }
+
+    // A marked item's files are retired on the camera, and a file found for it later at once.
+    void removesMarkedItems()
+    {
+        Camera c = camera(true, 4, 0);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        const QModelIndex row = rowOf(session, "IMG_0001");
+        const QString trash = c.root + "/Z40SD0042/.QTrash/DCIM/";
+        session.touchItem(row);
+        QVERIFY(row.data(S::ToRemoveRole).toBool());
+        for (const char* suffix : { ".jpg", ".vrx", ".vrxs" })
+            QVERIFY2(QFile::exists(trash + "IMG_0001" + suffix), suffix);
+        QVERIFY(row.data(S::RawRemoteIdRole).isNull() && row.data(S::ThmRemoteIdRole).isNull());
+        QCOMPARE(pipeline.named("released ").size(), 3);
+        QVERIFY(pipeline.named("released IMG_0001.vrx 512").size() == 1);
+
+        write(c.root + "/Z40CD0042/DCIM/late/IMG_0001.vrxs", "late");
+        const CapturedImage late { "IMG_0001", "DCIM/late/IMG_0001.vrxs", "IMG_0001.vrxs", 4, {} };
+        session.onItemsFound({ late });
+        QVERIFY(QFile::exists(trash + "late/IMG_0001.vrxs"));
+        QVERIFY(row.data(S::StateRemoteIdRole).isNull());
+        QCOMPARE(session.rowCount(), 4);
+    }
+
+    // Losing the device empties the session and tells the pipeline; reports still on their
+    // way are dropped. Destroying an open session does the same.
+    void deviceLost_data()
+    {
+        QTest::addColumn<bool>("unplug");
+        QTest::newRow("unplugged") << true;
+        QTest::newRow("destroyed while open") << false;
+    }
+    void deviceLost()
+    {
+        QFETCH(bool, unplug);
+        Camera c = camera(false);
+        FolderDevice::Faults slow;
+        slow.readDelayMs = 5;
+        m_manager.controls(c.id)->setFaults(slow);
+        RecordingPipeline pipeline;
+        auto session = std::make_unique<S>(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = session.get();
+        QAbstractItemModelTester tester(
+            session.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy lost(session.get(), &S::notifyDeviceLost);
+        QTRY_VERIFY_WITH_TIMEOUT(session->rowCount() > 0, 20000);
+        if (!unplug) {
+            session.reset();
+            QCOMPARE(pipeline.named("chanLost 256").size(), 1);
+            QCOMPARE(lost.size(), 1);
+            return;
+        }
+        m_manager.detach(c.id);
+        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 20000);
+        QCOMPARE(session->rowCount(), 0);
+        QVERIFY(!session->isLive());
+        QCOMPARE(pipeline.named("chanLost 256").size(), 1);
+        session->onItemsFound({ CapturedImage { "X", "o:1", "X.jpg", 1, {} } });
+        QCOMPARE(session->rowCount(), 0);
+        QTest::qWait(50);
+        session.reset();
+        QCOMPARE(pipeline.named("chanLost 256").size(), 1);
+    }
+};
+
+OSTRA_TEST_MAIN(TestCaptureSession)
+#include "tst_capturesession.moc"
