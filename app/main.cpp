@@ -14,18 +14,15 @@
 #include "app/automationclient.h"
 #include "app/bufferbanker.h"
 #include "app/glprobe.h"
+#include "app/importservices.h"
 #include "app/messagehandler.h"
 #include "app/rootcontext.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
-#include "capture/democamera.h"
-#include "capture/wincaptureproxy.h"
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
 #include "core/identity.h"
 #include "core/resources.h"
-#include "pipeline/recipelogger.h"
-#include "pipeline/reciperouter.h"
 #include "platform/quitsignals.h"
 
 namespace {
@@ -156,25 +153,18 @@ int main(int argc, char** argv)
     int result = 0;
     {
         auto banker = std::make_unique<BufferBanker>();
-        // The transfer pipeline: the journal in front of the scheduler, so that an import
-        // cut off by a crash or a quit resumes. Sources register with the journal and
-        // start it once they are wired.
-        RecipeRouter pipelineRouter;
-        RecipeLogger pipelineLogger;
-        pipelineLogger.setDelegate(&pipelineRouter);
-        pipelineLogger.setDbConnString(AppSettings::recipesDatabase());
-        pipelineLogger.clean(kJournalDays);
+        // The transfer pipeline (the journal in front of the scheduler, so that an import
+        // cut off by a crash or a quit resumes) and the cameras. They outlive the window,
+        // whose objects use them.
+        ImportServices imports(AppSettings::recipesDatabase(), ImportServices::deviceManagers());
+        imports.logger.clean(kJournalDays);
         QQmlApplicationEngine engine;
 
         int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;
         ostra::setRootContextProperties(
             engine.rootContext(), ostra::rootContextProperties(channelOrder, settings->useDefaultFonts()));
         engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
-        engine.rootContext()->setContextProperty(QStringLiteral("pipelineRouter"), &pipelineRouter);
-        engine.rootContext()->setContextProperty(QStringLiteral("pipelineLogger"), &pipelineLogger);
-        // A folder served as a camera (OSTRA_DEMO_CAMERA), for the devices model to list.
-        engine.rootContext()->setContextProperty(
-            QStringLiteral("cpDemoCamera"), QVariant::fromValue<QObject*>(startDemoCamera(&engine)));
+        imports.expose(engine.rootContext());
 
         engine.load(QUrl(QStringLiteral("qrc:/AppLayers/WindowMain.qml")));
         auto* window = engine.rootObjects().isEmpty()
@@ -192,6 +182,10 @@ int main(int argc, char** argv)
         }
 
         startupLock.reset();
+
+        // The window has wired the image service, the volumes and the calibration store:
+        // unfinished imports resume now.
+        imports.start();
 
         if (!arguments.isEmpty())
             handOverOwnArguments(arguments);

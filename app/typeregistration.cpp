@@ -15,6 +15,7 @@
 #include "app/automationhost.h"
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
+#include "capture/capturefacade.h"
 #include "capture/capturesession.h"
 #include "capture/hasbeeninfo.h"
 #include "capture/hasbeenmodel.h"
@@ -129,6 +130,8 @@ void registerMetaTypes()
     qRegisterMetaType<TicketsRecord*>("TicketsRecord*");
     qRegisterMetaType<PipelineModel*>("PipelineModel*");
     qRegisterMetaType<FilePerm*>("FilePerm*");
+    qRegisterMetaType<CaptureFacade*>("CaptureFacade*");
+    qRegisterMetaType<VolMonitor*>("VolMonitor*");
 }
 
 void registerQmlTypes()
@@ -168,6 +171,9 @@ void registerQmlTypes()
     qmlRegisterType<HasBeenInfo>(applicationId, 2, 0, "HasBeenInfo");
     qmlRegisterType<VideosModel>(applicationId, 2, 0, "VideosModel");
     qmlRegisterType<VolMonitor>(applicationId, 2, 0, "VolMonitor");
+    // The application makes the one it uses over its device managers ("devicesModel");
+    // one made in QML finds cameras connected as USB storage only.
+    qmlRegisterType<CaptureFacade>(applicationId, 2, 0, "DevicesModel");
     qmlRegisterUncreatableType<WinCaptureProxy>(applicationId, 2, 0, "WinCaptureProxy",
         QStringLiteral("made by the application over its device manager"));
     // Until the session history hands out its sessions, the window keeps one of its own.

@@ -1,12 +1,11 @@
 #include "capture/democamera.h"
 
 #include "capture/logging.h"
-#include "capture/wincaptureproxy.h"
 #include "platform/folderdevice.h"
 
 #include <QDir>
 
-WinCaptureProxy* startDemoCamera(QObject* parent)
+FolderDeviceManager* demoCameraManager(QObject* parent)
 {
     const QString folder = qEnvironmentVariable("OSTRA_DEMO_CAMERA");
     if (folder.isEmpty())
@@ -15,12 +14,8 @@ WinCaptureProxy* startDemoCamera(QObject* parent)
         qCWarning(lcCapture) << "OSTRA_DEMO_CAMERA names no folder:" << folder;
         return nullptr;
     }
-    auto* manager = new FolderDeviceManager;
-    auto* proxy = new WinCaptureProxy(manager, parent);
-    manager->setParent(proxy);
-    QObject::connect(proxy, &CaptureListener::notifyCaptureDeviceFound,
-        [](CaptureDevice device) { qCInfo(lcCapture) << "Demo camera" << device.name << device.deviceId; });
-    manager->attach(folder, QStringLiteral("Z40 (demo)"), QStringLiteral("Quelt"));
-    proxy->start();
-    return proxy;
+    auto* manager = new FolderDeviceManager(parent);
+    const QString id = manager->attach(folder, QStringLiteral("Z40 (demo)"), QStringLiteral("Quelt"));
+    qCInfo(lcCapture) << "Demo camera" << id;
+    return manager;
 }

@@ -188,6 +188,21 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
 
 void VolMonitor::PassiveSessionProxy::start()
 {
+    // The listing runs on the next turn of the event loop, as a device's does: whoever
+    // opens the session is connected to it by then (reserved files reported in the
+    // middle of the opening would reach no one), and opening returns at once.
+    std::weak_ptr<bool> alive = m_alive;
+    QMetaObject::invokeMethod(
+        m_listener,
+        [this, alive] {
+            if (alive.lock())
+                list();
+        },
+        Qt::QueuedConnection);
+}
+
+void VolMonitor::PassiveSessionProxy::list()
+{
     QSet<QString> retired;
     if (m_writable) {
         QDirIterator records(m_trash.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);

@@ -10,6 +10,7 @@
 #include <QStorageInfo>
 
 #include <functional>
+#include <memory>
 
 #include "capture/volumes.h"
 
@@ -113,10 +114,14 @@ public:
     static quint32 crc32(const QByteArray& bytes);
 
 private:
+    void list();
+
     Link m_link;
     QDir m_root;
     QDir m_trash;
     bool m_writable = false;
     QStringList m_reserved;
     SessionListener* m_listener;
+    // Dropped with the proxy: a listing still queued then does not run.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

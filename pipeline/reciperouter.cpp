@@ -283,12 +283,20 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
 
 void RecipeRouter::onComplete(QUrl target, Recipe recipe)
 {
-    Q_UNUSED(recipe);
     const QString path = target.toLocalFile();
     auto it = m_requests.find(path);
     if (it == m_requests.end()) {
         qCWarning(lcPipeline) << "onComplete: request not found" << path;
         return;
+    }
+    // A source that learnt the file's picture after it queued the file (a camera's local
+    // file, named by its preview) completes it with the picture's UUID: the request takes
+    // it, so that imports naming the picture find this file and its harvest is kept.
+    if (it->recipe.imageUuid.isNull() && !recipe.imageUuid.isNull()) {
+        Recipe named = it->recipe;
+        named.imageUuid = recipe.imageUuid;
+        if (named == recipe)
+            it->recipe = named;
     }
     it->err = 0;
     it->live = false;

@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
 import "../Pages"
 import "../Views"
 
@@ -33,9 +34,76 @@ ApplicationWindow {
     ImageLocator {
         id: imageLocator
         channelOrder: glChannelOrder
+        metahistory: metahistory
         Component.onCompleted: {
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
+        }
+    }
+
+    // Each camera's calibration (hot pixels), found on the camera during imports and
+    // applied whenever one of its pictures is rendered.
+    Metahistory {
+        id: metahistory
+    }
+
+    // The pictures imported before, by camera and picture.
+    HasBeenModel {
+        id: hasBeenModel
+    }
+
+    // The mounted volumes: cameras connected as USB storage and the import targets.
+    Volumes {
+        id: volumes
+    }
+
+    // The import: the cameras (devicesModel, made by the application over its device
+    // managers) hand their files to the journal in front of the transfer scheduler.
+    readonly property QtObject devices: typeof devicesModel !== "undefined" ? devicesModel : null
+    readonly property QtObject importRouter: typeof pipelineRouter !== "undefined" ? pipelineRouter : null
+    readonly property QtObject importLogger: typeof pipelineLogger !== "undefined" ? pipelineLogger : null
+    function wireImport() {
+        if (devices) {
+            devices.volMonitor.marker = "queltcal"
+            devices.volMonitor.naming = "%1 #%2"
+            devices.volMonitor.volumes = volumes
+            devices.bailiff = imageLocator.bailiff
+            devices.filePerm = imageLocator.filePerm
+        }
+        if (importRouter) {
+            importRouter.bailiff = imageLocator.bailiff
+            importRouter.filePerm = imageLocator.filePerm
+            importRouter.mounted = volumes.mounted
+        }
+    }
+    Connections {
+        target: volumes
+        function onMountedChanged(mounted, leap) {
+            if (window.importRouter)
+                window.importRouter.mounted = mounted
+        }
+    }
+    // Calibration files that reach a camera's data folder go into the store.
+    Connections {
+        target: window.devices
+        function onNotifyReserved(specialName, specialFile) {
+            metahistory.offer(specialName, specialFile)
+        }
+    }
+    // A copied picture is accepted once the image service has read it; its camera and
+    // picture are then marked as imported.
+    Connections {
+        target: window.importLogger
+        function onNeedValidate(target, recipe) {
+            imageLocator.requestMetadata(target)
+        }
+    }
+    Connections {
+        target: imageLocator
+        function onNotifyFileIndexedSignal(metadata) {
+            if (window.importLogger)
+                window.importLogger.onGoodFromMetadata(metadata)
+            hasBeenModel.markBeenFromMetadata(metadata)
         }
     }
 
@@ -75,6 +143,24 @@ ApplicationWindow {
         locator: imageLocator
         history: sessionLogger
         onOpenRequested: window.editorLocation = location.toString()
+    }
+
+    // How the imports are doing; its list offers finished imports to the gallery.
+    PipelineStatus {
+        id: pipelineStatus
+        objectName: "pipelineStatus"
+        anchors.top: parent.top
+        anchors.right: parent.right
+        anchors.margins: 8
+        z: 1
+        router: window.importRouter
+        logger: window.importLogger
+        history: sessionLogger
+    }
+    // The transfer problems (tickets) waiting for the user's decision.
+    DialogPipelineError {
+        router: window.importRouter
+        logger: window.importLogger
     }
 
     // Only local files and folders are taken, and always as a copy: the source keeps
@@ -182,6 +268,7 @@ ApplicationWindow {
     }
 
     Component.onCompleted: {
+        wireImport()
         if (typeof cpQueltUpdate !== "undefined" && cpQueltUpdate !== "")
             updater.channel = cpQueltUpdate
         var today = new Date()

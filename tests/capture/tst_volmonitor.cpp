@@ -143,10 +143,20 @@ private slots:
         {
             VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
             session.start();
+            QTRY_COMPARE(items.size(), 1);
             QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
             QCOMPARE(reserved.size(), 1);
             session.remove("DCIM/IMG_1.vrx");
             QCOMPARE(removed.size(), 1);
+        }
+        {
+            // A session that goes before its listing ran lists nothing.
+            auto gone
+                = std::make_unique<VolMonitor::PassiveSessionProxy>(link, picture, s, request, &listener);
+            gone->start();
+            gone.reset();
+            QTest::qWait(20);
+            QCOMPARE(items.size(), 1);
         }
         const QString record = writable + "/.QTrash/DCIM/IMG_1.vrx";
         QCOMPARE(QFileInfo(record).size(), qint64(48));
@@ -155,6 +165,7 @@ private slots:
             makeFile(root + "/DCIM/IMG_1.vrx", "changed raw");
             VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
             session.start();
+            QTRY_COMPARE(items.size(), 2);
             const auto list = items.last().first().value<QList<CapturedImage>>();
             QCOMPARE(list.size(), 1);
             QCOMPARE(list.first().remoteId, QString("DCIM/IMG_1.jpg"));
@@ -168,6 +179,7 @@ private slots:
             session.remove("hotpixel.rec2");
             QCOMPARE(removed.size(), 1);
             session.start();
+            QTRY_COMPARE(items.size(), 3);
             QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
         }
         {

@@ -1,0 +1,216 @@
+// An import of a 500-picture camera (raw, preview and for every third picture a state
+// file) end to end: the devices model and its session, the journal, the scheduler and its
+// copy workers, through a folder served as a portable device and through volumes standing
+// in for USB storage. Prints the seconds from opening the device to the first preview
+// read into the session (the first thumbnail of the import list), and pictures per second
+// of the whole import beside `rsync -a --fsync` of the same files in the same run.
+// Aims: first thumbnail under 1 s; the import within 1.3 times rsync's time.
+// Usage: bench_importbench [FOLDER] [PICTURES]; files go to FOLDER (default: the
+// temporary folder).
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <memory>
+
+#include "capture/capturefacade.h"
+#include "capture/capturesession.h"
+#include "capture/filekind.h"
+#include "capture/volmonitor.h"
+#include "capture/volumes.h"
+#include "core/appsettings.h"
+#include "pipeline/recipebatch.h"
+#include "pipeline/recipelogger.h"
+#include "pipeline/reciperouter.h"
+#include "platform/folderdevice.h"
+#include "platform/imountsource.h"
+#include "platform/ivolumeejector.h"
+#include "tools/vrxgen/cameratree.h"
+
+namespace {
+
+class FixedMounts : public IMountSource
+{
+public:
+    QList<QStorageInfo> list;
+    QList<QStorageInfo> mountedVolumes() override { return list; }
+    quint32 volumeSerial(const QStorageInfo&) override { return 0; }
+};
+
+class NoEjector : public IVolumeEjector
+{
+public:
+    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override { return false; }
+};
+
+struct Result
+{
+    double firstThumbnail = -1;
+    double seconds = -1;
+    int pictures = 0;
+};
+
+// Runs events until `done` holds; false after `timeoutMs`.
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 600000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    }
+    return true;
+}
+
+Result runImport(const QString& camera, bool usb, const QString& work)
+{
+    Result result;
+    RecipeRouter router;
+    RecipeLogger logger;
+    logger.setDelegate(&router);
+    logger.setDbConnString(work + "/recipes.db");
+    QList<QStorageInfo> mounted = QStorageInfo::mountedVolumes();
+    mounted << QStorageInfo(work);
+    router.setMounted(mounted);
+    QList<QUuid> completed;
+    QObject::connect(&router, &RecipeRouter::sessionCompleted, [&](QUuid id) { completed << id; });
+
+    FolderDeviceManager* manager = usb ? nullptr : new FolderDeviceManager;
+    std::unique_ptr<Volumes> volumes;
+    auto facade = std::make_unique<CaptureFacade>(manager);
+    facade->setPipeline(&logger);
+    logger.start();
+    QString deviceId;
+    QElapsedTimer clock;
+    if (usb) {
+        auto* mounts = new FixedMounts;
+        volumes = std::make_unique<Volumes>(mounts, new NoEjector);
+        const char* points[] = { "/proc", "/sys", "/dev" };
+        const char* parts[] = { "Z40HD0042", "Z40CD0042", "Z40SD0042" };
+        QHash<QString, VolMonitor::Facts> facts;
+        for (int i = 0; i < 3; ++i) {
+            mounts->list << QStorageInfo(points[i]);
+            facts[points[i]] = { parts[i], camera + "/" + parts[i], true, i != 2 };
+        }
+        facade->volMonitor()->setFactsReader(
+            [facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
+        clock.start();
+        facade->volMonitor()->setVolumes(volumes.get());
+        emit mounts->changed();
+        deviceId = QStringLiteral("V$Z40$0042");
+    } else {
+        clock.start();
+        deviceId = manager->attach(camera, QStringLiteral("Z40"));
+    }
+    if (!waitFor([&] { return facade->count() > 0; }))
+        qFatal("the camera never appeared");
+    CaptureSession* session = facade->openSession(deviceId);
+    auto previewRead = [session] {
+        for (int row = 0; row < session->rowCount(); ++row)
+            if (session->index(row, 0).data(CaptureSession::LocationRole).isValid())
+                return true;
+        return false;
+    };
+    // Checked after every turn of events, so that the time is that of the first preview.
+    if (!waitFor(previewRead))
+        qFatal("no preview was read");
+    result.firstThumbnail = double(clock.nsecsElapsed()) / 1e9;
+    if (!waitFor([session] { return session->isCorrelated(); }))
+        qFatal("the session never correlated");
+
+    const QString target = work + "/library/" + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+    QDir().mkpath(target);
+    clock.restart();
+    const QUuid id = QUuid::createUuid();
+    RecipeBatch batch(id);
+    batch.setProvider(QStringLiteral("transfer"));
+    batch.setIoChannel(deviceId);
+    for (int row = 0; row < session->rowCount(); ++row) {
+        const QModelIndex index = session->index(row, 0);
+        for (int role : { PreviewKind, StateKind, RawKind })
+            session->itemFromRecord(&batch, index, role, QDir(target));
+        if (!index.data(RawKind + 1).toString().isEmpty())
+            ++result.pictures;
+    }
+    batch.submit(&logger);
+    if (!waitFor([&] { return completed.contains(id); }))
+        qFatal("the import never completed");
+    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    return result;
+}
+
+double runRsync(const QString& rsync, const QString& from, const QString& to)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const int status = QProcess::execute(rsync, { "-a", "--fsync", from + "/", to + "/" });
+    if (status != 0)
+        qFatal("rsync failed (%d)", status);
+    return double(clock.nsecsElapsed()) / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("ostra.*.debug=false\nostra.*.info=false"));
+    const QStringList args = app.arguments();
+    const QString base = args.size() > 1 ? args.at(1) : QDir::tempPath();
+    const int pictures = args.size() > 2 ? args.at(2).toInt() : 500;
+    QTemporaryDir dir(base + QStringLiteral("/bench_import-XXXXXX"));
+    if (!dir.isValid())
+        qFatal("cannot make a folder in %s", qPrintable(base));
+    // The data and cache folders of the devices go under the benchmark's folder.
+    qputenv("HOME", QFile::encodeName(dir.filePath("home")));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath("home/data")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.filePath("home/cache")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("home/config")));
+    AppSettings settings;
+    const QString rsync = QStandardPaths::findExecutable(QStringLiteral("rsync"));
+
+    std::printf(
+        "%d pictures (raw, preview, a state file for every third) in %s\n", pictures, qPrintable(base));
+    std::printf("%-16s %10s %12s %12s %12s %8s\n", "transport", "MB", "1st thumb s", "import p/s",
+        "rsync p/s", "ratio");
+    for (const bool usb : { false, true }) {
+        const QString camera = dir.filePath(usb ? "usbcamera" : "camera");
+        vrxgen::TreeOptions options;
+        options.pictures = pictures;
+        options.usb = usb;
+        options.marker = "queltcal";
+        options.videos = 0;
+        options.presets = 0;
+        if (!vrxgen::makeCameraTree(camera.toStdString(), options))
+            qFatal("cannot write the camera tree");
+        const QString pictureFolder = usb ? camera + "/Z40CD0042/DCIM" : camera;
+        qint64 bytes = 0;
+        for (const QFileInfo& file : QDir(pictureFolder).entryInfoList(QDir::Files))
+            bytes += file.size();
+        // rsync first, then the import: both read files the page cache holds.
+        const double rsyncSeconds = rsync.isEmpty()
+            ? -1
+            : runRsync(rsync, pictureFolder, dir.filePath(usb ? "rsync-usb" : "rsync"));
+        const QString work = dir.filePath(usb ? "work-usb" : "work");
+        QDir().mkpath(work);
+        const Result r = runImport(camera, usb, work);
+        std::printf("%-16s %10.1f %12.3f %12.1f %12.1f %8.2f\n", usb ? "usb volumes" : "portable device",
+            double(bytes) / 1e6, r.firstThumbnail, r.pictures / r.seconds,
+            rsyncSeconds > 0 ? r.pictures / rsyncSeconds : -1.0,
+            rsyncSeconds > 0 ? r.seconds / rsyncSeconds : -1.0);
+        std::fflush(stdout);
+    }
+    if (rsync.isEmpty())
+        std::printf("(rsync not installed: no reference)\n");
+    std::printf("aims: first thumbnail under 1 s; ratio (import time / rsync time) at most 1.3\n");
+    return 0;
+}

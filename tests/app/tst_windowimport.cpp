@@ -1,0 +1,83 @@
+#include "support/testmain.h"
+
+#include "app/importservices.h"
+#include "app/rootcontext.h"
+#include "app/typeregistration.h"
+#include "capture/capturesession.h"
+#include "capture/democamera.h"
+#include "capture/filekind.h"
+#include "capture/hasbeenmodel.h"
+#include "core/appsettings.h"
+#include "engine/imagelocator.h"
+#include "engine/metahistory.h"
+#include "pipeline/recipebatch.h"
+#include "platform/folderdevice.h"
+#include "support/testenvironment.h"
+#include "tools/vrxgen/cameratree.h"
+
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+// The window as the application starts it, with the demo camera: the camera is a row of
+// the devices model, and an import from it is verified by the window's image service,
+// marked as imported and leaves the camera's calibration in the window's store.
+class TestWindowImport : public QObject
+{
+    Q_OBJECT
+private slots:
+    void importThroughTheWindow()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QTemporaryDir dir;
+        vrxgen::TreeOptions options;
+        options.pictures = 2;
+        vrxgen::TreeInfo tree;
+        QVERIFY(vrxgen::makeCameraTree(dir.filePath("camera").toStdString(), options, &tree));
+        qputenv("OSTRA_DEMO_CAMERA", QFile::encodeName(dir.filePath("camera")));
+        AppSettings settings;
+        ImportServices imports(dir.filePath("recipes.db"), demoCameraManager(nullptr));
+        QQmlApplicationEngine engine;
+        ostra::setRootContextProperties(
+            engine.rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
+        imports.expose(engine.rootContext());
+        engine.load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
+        QCOMPARE(engine.rootObjects().size(), 1);
+        QObject* window = engine.rootObjects().constFirst();
+        auto* locator = window->findChild<ImageLocator*>();
+        auto* history = window->findChild<Metahistory*>();
+        auto* marks = window->findChild<HasBeenModel*>();
+        QVERIFY(locator && history && marks);
+        QCOMPARE(locator->metahistory(), history);
+        QCOMPARE(imports.devices->bailiff(), locator->bailiff());
+        imports.start();
+
+        CaptureFacade& devices = *imports.devices;
+        QTRY_COMPARE(devices.count(), 1);
+        QCOMPARE(devices.defaultDeviceName(), QString("Z40 (demo)"));
+        CaptureSession* session = devices.session(devices.defaultDeviceId());
+        QVERIFY(session);
+        QTRY_VERIFY(session->isCorrelated());
+        const QString folder = dir.filePath("library/" + QDate::currentDate().toString("yyyy-MM-dd"));
+        QVERIFY(QDir().mkpath(folder));
+        const QUuid id = QUuid::createUuid();
+        QSignalSpy done(&imports.router, &RecipeRouter::sessionCompleted);
+        RecipeBatch batch(id);
+        batch.setProvider("transfer");
+        batch.setIoChannel(devices.defaultDeviceId());
+        for (int row = 0; row < session->rowCount(); ++row)
+            session->itemFromRecord(&batch, session->index(row, 0), RawKind, QDir(folder));
+        batch.submit(&imports.logger);
+        QTRY_VERIFY_WITH_TIMEOUT(done.size() == 1, 30000);
+        const QUuid camera(QString::fromStdString(tree.cameraUuid));
+        for (const std::string& image : tree.imageUuids)
+            QTRY_VERIFY(marks->hasBeen(camera, QUuid(QString::fromStdString(image))));
+        QVERIFY(!history->get({ camera, QDateTime() }).isEmpty());
+    }
+};
+
+OSTRA_TEST_MAIN(TestWindowImport)
+#include "tst_windowimport.moc"

@@ -1,0 +1,147 @@
+#include "support/testmain.h"
+
+#include <QAbstractItemModelTester>
+#include <QPointer>
+#include <QQmlEngine>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "capture/capturefacade.h"
+#include "capture/capturesession.h"
+#include "core/appsettings.h"
+#include "platform/combineddevicemanager.h"
+#include "platform/folderdevice.h"
+
+// The devices model without an import: rows, sessions and the folders made for devices.
+class TestCaptureFacade : public QObject
+{
+    Q_OBJECT
+private:
+    AppSettings* m_settings = nullptr;
+
+private slots:
+    void initTestCase() { m_settings = new AppSettings(this); }
+
+    void folderNames_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("mtp") << "usb:001,004"
+                             << "usb_001_004";
+        QTest::newRow("underscores stay") << "__a..b__"
+                                          << "__a_b__";
+        QTest::newRow("punctuation at the ends") << "\\\\?\\usb#vid_1&pid_2#{6ac2}"
+                                                 << "usb_vid_1_pid_2_6ac2";
+        QTest::newRow("letters of any script") << "caméra/ß 1"
+                                               << "caméra_ß_1";
+        QTest::newRow("dot-dot") << ".."
+                                 << "";
+        QTest::newRow("dot") << "."
+                             << "";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("slashes") << "///"
+                                 << "";
+    }
+    // A device's folder is one safe name under the data and cache roots, never the
+    // roots themselves nor their parents.
+    void folderNames()
+    {
+        QFETCH(QString, id);
+        QFETCH(QString, name);
+        const QString got = CaptureFacade::folderName(id);
+        if (!name.isEmpty())
+            QCOMPARE(got, name);
+        QVERIFY(got.contains(QRegularExpression("^\\w+$", QRegularExpression::UseUnicodePropertiesOption)));
+        QVERIFY(got != CaptureFacade::folderName(id + "x"));
+
+        CaptureFacade facade;
+        facade.onCaptureDeviceFound({ id, "cam", CaptureDevice::kPortableDevice });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Cannot open"));
+        facade.openSession(id);
+        for (const QString& root : { AppSettings::dataStoreFolder(), AppSettings::fileCacheFolder() })
+            QVERIFY2(QFileInfo(QDir(root).filePath(got)).isDir(), qPrintable(root + "/" + got));
+    }
+
+    void longIdsFitOneName()
+    {
+        const QString name = CaptureFacade::folderName("folder:" + QString(300, QChar(0x4e2d)));
+        QVERIFY(name.toUtf8().size() <= 120);
+        QVERIFY(name != CaptureFacade::folderName("folder:" + QString(301, QChar(0x4e2d))));
+    }
+
+    void rowsAndSessions()
+    {
+        QTemporaryDir dir;
+        const QString camera = dir.path();
+        auto* manager = new FolderDeviceManager;
+        CaptureFacade facade(manager);
+        QAbstractItemModelTester tester(&facade, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy count(&facade, &CaptureFacade::countChanged);
+        QCOMPARE(facade.defaultDeviceId(), QString(""));
+        QVERIFY(facade.deviceName(QString()).isNull());
+
+        const QString id = manager->attach(camera, "Z40 one");
+        QTRY_COMPARE(facade.count(), 1);
+        QCOMPARE(facade.defaultDeviceName(), QString("Z40 one"));
+        QCOMPARE(facade.roleNames().value(CaptureFacade::DeviceIdRole), QByteArray("deviceId"));
+        QVERIFY(!facade.canEject(id));
+
+        // A device reported twice has two rows; both go when it is lost.
+        facade.onCaptureDeviceFound({ id, "Z40 again", CaptureDevice::kPortableDevice });
+        facade.onCaptureDeviceUpdated({ id, "Z40 renamed", CaptureDevice::kPortableDevice });
+        QCOMPARE(facade.index(1, 0).data(CaptureFacade::NameRole).toString(), QString("Z40 renamed"));
+        QCOMPARE(facade.deviceName(id), QString("Z40 renamed"));
+
+        CaptureSession* session = facade.openSession(id);
+        QVERIFY(session);
+        QCOMPARE(facade.openSession(id), session);
+        QCOMPARE(session->parent(), &facade);
+        QCOMPARE(QQmlEngine::objectOwnership(session), QQmlEngine::CppOwnership);
+        QSignalSpy lost(session, &CaptureSession::notifyDeviceLost);
+
+        // No row: an empty session the caller owns.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Undefined import transport # 2"));
+        std::unique_ptr<CaptureSession> nil(facade.openSession("no such device"));
+        QVERIFY(nil && nil.get() != session && nil->parent() == nullptr);
+        QCOMPARE(nil->rowCount(), 0);
+        QVERIFY(!facade.session("no such device"));
+
+        QPointer<CaptureSession> guard(session);
+        manager->detach(id);
+        QTRY_COMPARE(facade.count(), 0);
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(!facade.session(id));
+        QTRY_VERIFY(guard.isNull());
+        QCOMPARE(count.size(), 4);
+
+        // A new connection gets a new session; preload opens it.
+        manager->attach(camera, "Z40 one");
+        QTRY_COMPARE(facade.count(), 1);
+        facade.preload();
+        QVERIFY(facade.session(id));
+    }
+
+    // The application's devices come from several managers; each opens through its own.
+    void combinedManagers()
+    {
+        QTemporaryDir dir;
+        const QString camera = dir.path();
+        auto* combined = new CombinedDeviceManager;
+        auto* first = new FolderDeviceManager(combined);
+        auto* second = new FolderDeviceManager(combined);
+        combined->add(first);
+        combined->add(second);
+        CaptureFacade facade(combined);
+        const QString id = second->attach(camera, "Z40 demo");
+        QTRY_COMPARE(facade.count(), 1);
+        CaptureSession* session = facade.openSession(id);
+        QTRY_VERIFY(session->isEnumerated());
+        QVERIFY(session->isLive());
+        second->detach(id);
+        QTRY_COMPARE(facade.count(), 0);
+    }
+};
+
+OSTRA_TEST_MAIN(TestCaptureFacade)
+#include "tst_capturefacade.moc"
