@@ -227,6 +227,8 @@ void CaptureSession::attach(IFileSink* sink)
     if (m_pipeline == sink)
         return;
     m_pipeline = sink;
+    if (sink && !qobject_cast<IPipeline*>(sink))
+        qCWarning(lcCapture) << deviceId() << "is attached to a pipeline that takes no requests";
     emit pipelineChanged();
     if (sink && !m_deferred.isEmpty()) {
         const QList<Entry> deferred = std::exchange(m_deferred, {});

@@ -129,6 +129,10 @@ void RecipeLogger::setDbConnString(const QString& connString)
         if (openDatabase(m_db, connString,
                 QStringList { QStringLiteral(":/schema/db/recipes.sql"),
                     QStringLiteral(":/schema/db/recipes-url.sql") })) {
+            // Each scheduling pass is one transaction, and an import from a camera commits
+            // about one per file: with a write-ahead log a commit costs one sync instead of
+            // the four of a rollback journal, and stays as durable.
+            QSqlQuery(m_db).exec(QStringLiteral("PRAGMA journal_mode=WAL"));
             for (int i = 0; i < StatementCount; ++i) {
                 m_queries[i] = QSqlQuery(m_db);
                 if (!m_queries[i].prepare(QString::fromLatin1(kStatements[i])))

@@ -119,6 +119,15 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     // A file that waits only for room is looked at again once its channel has some.
     if (it->waiting && room(IOChannel(it->recipe), source) < 1)
         return;
+    // A file that only a local copy can bring, while its volume is busy with another
+    // copy and its source has no room, is looked at once the volume is free: a large
+    // import from local sources visits it after every copy, and must not touch the disk
+    // each time.
+    if (it->volume.isResolved() && room(IOChannel(it->recipe), source) < 1 && hasLocalCandidate(it->recipe)) {
+        auto volume = m_volumes.constFind(it->volume);
+        if (volume != m_volumes.cend() && !volume->outstanding.isEmpty())
+            return;
+    }
     setWaiting(seq, *it, false);
     const QUrl url = QUrl::fromLocalFile(path);
     if (!it->volume.isResolved()) {

@@ -19,13 +19,13 @@ xvfb-run -a -s "-screen 0 1920x1080x24" \
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
     BUILD_DIR="$ROOT/build-asan" BUILD_TYPE=Debug ostra_configure -DOSTRA_SANITIZE=ON -DOSTRA_ENGINE_ONLY=OFF
     mapfile -t asan_targets < <(ninja -C "$ROOT/build-asan" -t targets all |
-        grep -oE '^((ciapi|engine|library)_(tst_[a-z0-9]+|statewriter)|capture_tst_(winsessionproxy|volmonitor|capturesession)|platform_tst_mtptree):' |
+        grep -oE '^((ciapi|engine|library)_(tst_[a-z0-9]+|statewriter)|capture_tst_(winsessionproxy|volmonitor|capturesession|capturefacade|captureimport)|platform_tst_mtptree):' |
         tr -d ':' | sort -u)
     cmake --build "$ROOT/build-asan" -j "${OSTRA_JOBS:-$(nproc)}" --target "${asan_targets[@]}"
     cd "$ROOT/build-asan"
     LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 ${LSAN_OPTIONS:-}" \
         xvfb-run -a -s "-screen 0 1920x1080x24" ctest --output-on-failure -j "$(nproc)" --timeout 900 \
-        -R '^((ciapi|engine|library)/|capture/tst_(winsessionproxy|volmonitor|capturesession)$|platform/tst_mtptree$)'
+        -R '^((ciapi|engine|library)/|capture/tst_(winsessionproxy|volmonitor|capturesession|capturefacade|captureimport)$|platform/tst_mtptree$)'
 fi
 
 # The engine's threading tests once more under ThreadSanitizer (render/cancel cycles, several

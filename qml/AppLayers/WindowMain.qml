@@ -157,6 +157,24 @@ ApplicationWindow {
         logger: window.importLogger
         history: sessionLogger
     }
+    // A finished import whose folder is gone when the user opens it.
+    FolderError {
+        id: folderError
+        router: window.importRouter
+        logger: window.importLogger
+        history: sessionLogger
+        target: pipelineStatus.folderUrl
+        sessUuid: pipelineStatus.sessUuid
+        moreToDo: pipelineStatus.moreToDo
+        onClosed: pipelineStatus.failedDir = false
+    }
+    Connections {
+        target: pipelineStatus
+        function onFailedDirChanged() {
+            if (pipelineStatus.failedDir)
+                folderError.open()
+        }
+    }
     // The transfer problems (tickets) waiting for the user's decision.
     DialogPipelineError {
         router: window.importRouter

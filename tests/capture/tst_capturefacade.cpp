@@ -1,6 +1,7 @@
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
+#include <QJsonObject>
 #include <QPointer>
 #include <QQmlEngine>
 #include <QSignalSpy>
@@ -9,6 +10,8 @@
 #include "capture/capturefacade.h"
 #include "capture/capturesession.h"
 #include "core/appsettings.h"
+#include "pipeline/reciperouter.h"
+#include "pipeline/ticketsrecord.h"
 #include "platform/combineddevicemanager.h"
 #include "platform/folderdevice.h"
 
@@ -120,6 +123,30 @@ private slots:
         QTRY_COMPARE(facade.count(), 1);
         facade.preload();
         QVERIFY(facade.session(id));
+    }
+
+    // A file of a camera that has no session is refused at once, as a lost channel.
+    void fetchWithoutSession()
+    {
+        QTemporaryDir dir;
+        RecipeRouter router;
+        QList<QStorageInfo> mounted = QStorageInfo::mountedVolumes();
+        mounted << QStorageInfo(dir.path());
+        router.setMounted(mounted);
+        CaptureFacade facade;
+        facade.setPipeline(&router);
+        QCOMPARE(facade.capacity("gone"), 1);
+        Recipe recipe;
+        recipe.provider = "transfer";
+        recipe.ioChannel = "gone";
+        recipe.recipe = QJsonDocument(QJsonObject { { "file", "IMG_1" }, { "type", "vrx" } });
+        recipe.fileSize = 10;
+        QVERIFY(router.putRecipe(
+            QUuid::createUuid(), QUrl::fromLocalFile(dir.filePath("IMG_1.vrx")), recipe, {}));
+        router.start();
+        QTRY_COMPARE(router.tickets()->count(), 1);
+        QCOMPARE(router.tickets()->error(), int(IFileSink::IOError));
+        QVERIFY(!QFileInfo::exists(dir.filePath("IMG_1.vrx")));
     }
 
     // The application's devices come from several managers; each opens through its own.

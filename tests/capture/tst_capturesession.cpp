@@ -12,9 +12,9 @@
 #include "capture/volmonitor.h"
 #include "capture/wincaptureproxy.h"
 #include "ciapi/statefileeditor.h"
-#include "pipeline/ipipeline.h"
 #include "platform/folderdevice.h"
 #include "support/exifbuilder.h"
+#include "support/recordingpipeline.h"
 #include "tools/vrxgen/cameratree.h"
 
 #include <sstream>
@@ -23,83 +23,18 @@ namespace {
 
 using S = CaptureSession;
 using ostra::test::ExifBuilder;
+using ostra::test::RecordingPipeline;
 
-struct Harvest : IHarvest
+// Lets go of every file at once and writes down which.
+struct CountingBailiff : IBailiff
 {
-    bool isActive = false, isComplete = false, isRemovable = false;
-    bool active() const override { return isActive; }
-    bool complete() const override { return isComplete; }
-    bool removable() const override { return isRemovable; }
-};
-
-// Writes down what a session asks of its pipeline; with a source, fetches what is put to
-// a target that does not exist yet, as the router does.
-class RecordingPipeline : public IPipeline
-{
-public:
-    QStringList calls;
-    Harvest harvest;
-    IProvider* source = nullptr;
-
-    QStringList named(const QString& prefix) const { return calls.filter(QRegularExpression("^" + prefix)); }
-    static QString fileOf(const Recipe& r)
+    QStringList paths;
+    std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override
     {
-        return r.recipe["file"].toString() + "." + r.recipe["type"].toString();
+        paths << path;
+        return std::make_shared<QSemaphoreReleaser>();
     }
-
-    void setFront(IFileSink*) override { }
-    void setRoute(QString key, IProvider*) override { calls << "route " + key; }
-    void onVerified(QUrl, QUuid) override { }
-    IHarvest* claimIndex(QString, QString, QUuid image, QModelIndex) override
-    {
-        calls << "claim " + image.toString();
-        return &harvest;
-    }
-    void onClaimAll(QString, QString) override { calls << "claimAll"; }
-    void setDate(QUuid, QDateTime) override { }
-    void setBatch(bool) override { }
-    void onObstacle(QUrl, Recipe, IFileSink::Error e) override { calls << QString("obstacle %1").arg(e); }
-    void onChanLost(QString, QString, IFileSink::Error e) override { calls << QString("chanLost %1").arg(e); }
-    void onRecovery(QString, QString) override { calls << "recovery"; }
-    void onProgress(QUrl, Recipe, ProgressRatio) override { }
-    void onComplete(QUrl, Recipe r) override { calls << "complete " + fileOf(r); }
-    void onReleased(Recipe r, IFileSink::Error e) override
-    {
-        calls << QString("released %1 %2").arg(fileOf(r)).arg(e);
-    }
-    bool putRecipe(QUuid, QUrl url, Recipe r, Arbiter a) override
-    {
-        calls << QString("put %1 %2%3").arg(fileOf(r)).arg(a.skip).arg(a.overwrite);
-        if (source && !QFileInfo::exists(url.toLocalFile()))
-            QMetaObject::invokeMethod(
-                this, [=] { source->fetch(url, r, a); }, Qt::QueuedConnection);
-        return true;
-    }
-    void setFree(QUuid, Recipe) override { }
-    void setFree(QUuid) override { }
-    void setLive(QUuid, bool) override { }
-    bool hasMore(QUuid) override { return false; }
-    void dismiss(QUuid) override { }
-    void clarify(TrafficTicket, Arbiter) override { }
-    bool hasFile(QUrl) override { return false; }
-    bool hasRequests() override { return false; }
-    void setLive(QUuid, IFileSink::Error) override { }
-    void unblockChannel(Recipe) override { }
-    void unblockVolume(Volume) override { }
-    void revive(QUrl) override { }
-    bool recall(QUrl) override { return false; }
-    QList<QUuid> sessions() override { return {}; }
-    QList<QUuid> sessions(TrafficTicket) override { return {}; }
-    QList<QUrl> urls(QUuid, IFileSink::Error) override { return {}; }
-    QList<QUrl> urls(Recipe) override { return {}; }
-    ProgressModel* footprint() override { return nullptr; }
-    ProgressModel* footprint(QUuid) override { return nullptr; }
-    ProgressModel* footprint(QUrl) override { return nullptr; }
-    QAbstractItemModel* model() override { return nullptr; }
-    QList<QUrl> files(QUuid) override { return {}; }
-    void start() override { }
-    void touch() override { }
-    void clear() override { }
+    std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override { return evictPath(url.toLocalFile()); }
 };
 
 const QString kUuid = QStringLiteral("{0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f}");
@@ -223,7 +158,8 @@ private slots:
         QFETCH(bool, usb);
         Camera c = camera(usb);
         RecordingPipeline pipeline;
-        S session(c.factory, c.request, &pipeline, nullptr);
+        CountingBailiff bailiff;
+        S session(c.factory, c.request, &pipeline, &bailiff);
         pipeline.source = &session;
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy inserted(&session, &QAbstractItemModel::rowsInserted);
@@ -244,8 +180,14 @@ private slots:
         });
         QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
         QVERIFY(!earlyCorrelation);
-        if (!usb)
+        if (!usb) {
             QCOMPARE(inserted.size(), batches);
+            // The transport lets the image service go of each preview it replaces.
+            QCOMPARE(bailiff.paths.filter(QRegularExpression("/IMG_\\d+\\.jpg$")).size(), 12);
+        }
+        const auto names = session.roleNames();
+        QCOMPARE(QList<QByteArray>({ names[257], names[263], names[270], names[276], names[277] }),
+            QList<QByteArray>({ "linkId", "thmFileName", "rawFileSize", "imageUUID", "vRXState" }));
         QCOMPARE(session.match(session.index(0, 0), S::RawFileNameRole, "IMG_", -1).size(), 12);
         for (int i = 0; i < 12; ++i) {
             const QModelIndex row = rowOf(session, QString::fromStdString(c.info.pictures[size_t(i)]));
@@ -290,7 +232,11 @@ private slots:
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(QUuid, uuid);
+        // Every harvest says "removable": only a picture with a UUID is claimed and freed.
+        RecordingPipeline pipeline;
+        pipeline.harvest.isRemovable = true;
         NilCaptureSession session;
+        session.attach(&pipeline);
         const QUrl file = write(m_dir.filePath(QString("exif%1/IMG_1.jpg").arg(++m_count)), jpeg);
         session.onItemsFound({ local(file) });
         const QModelIndex row = session.index(0, 0);
@@ -299,6 +245,39 @@ private slots:
         QCOMPARE(row.data(S::ImageUuidRole).toUuid(), uuid);
         QCOMPARE(row.data(S::LocationRole).toUrl(), width ? file : QUrl());
         QCOMPARE(row.data(Qt::SizeHintRole).toSize(), QSize(width, height));
+        QCOMPARE(pipeline.named("claim "),
+            uuid.isNull() ? QStringList() : QStringList { "claim " + uuid.toString() });
+        session.freeImage(Recipe(), QUuid(), row);
+        session.imageChanged(Recipe(), QUuid(), row, &pipeline.harvest);
+        QCOMPARE(row.data(S::ToRemoveRole).toBool(), !uuid.isNull());
+    }
+
+    // Correlation waits for the end of the listing and for the last preview.
+    void correlates_data()
+    {
+        QTest::addColumn<bool>("withPreview");
+        QTest::newRow("a preview") << true;
+        QTest::newRow("no previews") << false;
+    }
+    void correlates()
+    {
+        QFETCH(bool, withPreview);
+        NilCaptureSession session;
+        QSignalSpy correlated(&session, &S::notifyCorrelated);
+        const QString dir = m_dir.filePath(QString("corr%1/").arg(++m_count));
+        session.onItemsFound({ local(write(dir + (withPreview ? "P.jpg" : "P.vrx"), preview(1, {}))) });
+        RecordingPipeline pipeline;
+        session.attach(&pipeline);
+        // A file missing while the listing runs may still turn up: only a pause until it ends.
+        session.onObstacle({}, {}, IFileSink::SrcLost);
+        session.onEnumerated(true);
+        session.onObstacle({}, {}, IFileSink::SrcLost);
+        QCOMPARE(pipeline.named("obstacle"), QStringList({ "obstacle 1", "obstacle 512" }));
+        QVERIFY(!session.isCorrelated());
+        QTRY_COMPARE(correlated.size(), 1);
+        session.onEnumerated(true);
+        QTest::qWait(10);
+        QCOMPARE(correlated.size(), 1);
     }
 
     // A rating from a state file stands, whichever of it and "metadata.xml" comes first;
@@ -353,25 +332,6 @@ private slots:
         QVERIFY(pipeline.named("route").isEmpty());
         session.attach(&pipeline);
         QCOMPARE(pipeline.named("put ").size(), 10);
-    }
-
-    // Only a picture with a UUID is ever claimed, and only it can be freed on the camera.
-    void nullUuidNeverFreed()
-    {
-        const QString dir = m_dir.filePath(QString("uuid%1/").arg(++m_count));
-        RecordingPipeline pipeline;
-        pipeline.harvest.isRemovable = true;
-        NilCaptureSession session;
-        session.attach(&pipeline);
-        session.onItemsFound({ local(write(dir + "N.jpg", preview(1, {}))),
-            local(write(dir + "U.jpg", preview(1, "1-2-3-4"))) });
-        QCOMPARE(pipeline.named("claim "),
-            QStringList { "claim " + QUuid("{00000001-0000-0002-0000-000300000004}").toString() });
-        QVERIFY(rowOf(session, "U").data(S::ToRemoveRole).toBool());
-        const QModelIndex n = rowOf(session, "N");
-        session.freeImage(Recipe(), QUuid(), n);
-        session.imageChanged(Recipe(), QUuid(), n, &pipeline.harvest);
-        QVERIFY(!n.data(S::ToRemoveRole).toBool());
     }
 
     // A marked item's files are retired on the camera, and a file found for it later at once.
