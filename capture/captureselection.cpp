@@ -88,7 +88,7 @@ void CaptureSelection::follow(const QModelIndex& sourceIndex, bool checked)
     const QVariant key = sourceIndex.data(KeyRole);
     if (!key.isValid())
         return;
-    if (checked)
+    if (checked && !sourceIndex.data(RawIdRole).toString().isEmpty())
         m_estimate->setPartialProgress(sourceIndex.data(SizeRole).toLongLong(), 1, key);
     else
         m_estimate->setPartialProgress(0, 0, key);
@@ -203,16 +203,18 @@ void CaptureSelection::rowsChanged(
         && (anyRole
             || std::any_of(roles.begin(), roles.end(), [this](int r) { return m_roles.contains(r); }));
     QVector<int> shown;
-    for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
-        const QModelIndex source = topLeft.sibling(row, 0);
-        if (decide) {
-            const QModelIndex index = m_view->mapFromSource(source);
+    {
+        const QSignalBlocker quiet(m_estimate);
+        for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+            const QModelIndex source = topLeft.sibling(row, 0);
+            if (isSelected(source))
+                follow(source, true); // the raw file may be new or gone
+            const QModelIndex index = decide ? m_view->mapFromSource(source) : QModelIndex();
             if (index.isValid())
                 shown.append(index.row());
-        } else if ((anyRole || roles.contains(SizeRole)) && isSelected(source)) {
-            follow(source, true); // the raw file's size may be new
         }
     }
+    m_estimate->addProgress(0, 0);
     std::sort(shown.begin(), shown.end());
     for (int i = 0; i < shown.size();) {
         int j = i;

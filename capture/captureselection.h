@@ -24,6 +24,7 @@ public:
     // The session roles read here.
     enum Role {
         KeyRole = 257, // the item key, which names its space-estimate entry
+        RawIdRole = 268, // the raw file's remote id: empty once the file left the device
         SizeRole = 270, // the raw file's size, the only size counted
     };
 
@@ -46,7 +47,8 @@ public:
     void selectManual(int row, bool checked, bool multi);
     // One shown row (`index` of the view) is chosen or not.
     void selectIndex(const QModelIndex& index, bool checked);
-    // The estimate entry of a session row follows `checked`.
+    // The estimate entry of a session row follows `checked` (and counts nothing once the
+    // picture's raw file left the device).
     void follow(const QModelIndex& sourceIndex, bool checked);
 
     // Shown rows that appeared: the automatic mode decides them, else their state counts.
