@@ -111,6 +111,8 @@ private slots:
     {
         close();
         QFile::remove(m_dir.filePath("been.db"));
+        for (const QString suffix : { ".vrx", ".jpg", ".vrxs" })
+            QFile::remove(cameraFile("IMG_0100" + suffix));
     }
 
     void filtersAndSorts()
@@ -203,8 +205,6 @@ private slots:
         QTRY_VERIFY(m_model->index(last, 0).data(CaptureSession::SelectedRole).toBool());
         QCOMPARE(selectedRows(*m_model).size(), kPictures - 2 + 1);
         QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, selectedRows(*m_model)));
-        for (const QString suffix : { ".vrx", ".jpg", ".vrxs" })
-            QFile::remove(cameraFile("IMG_0100" + suffix));
     }
 
     void selectNewSkipsImportedPictures()
@@ -236,6 +236,7 @@ private slots:
         m_model->selectManual(0, true, false); // IMG_0001, with a state file
         m_model->selectManual(1, true, true);
         const QList<QUrl> files = m_model->transfer(false);
+        QVERIFY(!m_model->isPipelineEmpty()); // presets cannot be synced meanwhile
         QStringList names;
         for (const QUrl& url : files)
             names << url.toLocalFile().mid(folder.size() + 1);
@@ -246,7 +247,7 @@ private slots:
         for (const QString& name : qAsConst(names))
             QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(folder + "/" + name).size(),
                 QFileInfo(cameraFile(QFileInfo(name).fileName())).size(), 30000);
-        QVERIFY(m_model->isPipelineEmpty() || m_router->hasRequests());
+        QTRY_VERIFY(m_model->isPipelineEmpty());
     }
 
     void presetsAndVideosReachTheDevice()
