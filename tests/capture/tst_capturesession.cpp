@@ -323,7 +323,7 @@ private slots:
     {
         Camera c = camera(true, 4, 0);
         S session(c.factory, c.request, nullptr, nullptr);
-        QCOMPARE(session.rowCount(), 4);
+        QTRY_COMPARE(session.rowCount(), 4);
         QVERIFY(!session.index(0, 0).data(S::LocationRole).isNull());
         RecordingPipeline pipeline;
         session.attach(&pipeline);
@@ -341,6 +341,7 @@ private slots:
         RecordingPipeline pipeline;
         S session(c.factory, c.request, &pipeline, nullptr);
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QTRY_VERIFY(session.isEnumerated());
         const QModelIndex row = rowOf(session, "IMG_0001");
         const QString trash = c.root + "/Z40SD0042/.QTrash/DCIM/";
         session.touchItem(row);
