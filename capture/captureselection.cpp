@@ -24,6 +24,25 @@ QItemSelection rangesOf(const QAbstractItemModel* model, QVector<int> rows)
     return selection;
 }
 
+// Holds back the estimate's notifications while many entries change, then sends one.
+class QuietEstimate
+{
+public:
+    explicit QuietEstimate(ProgressModel* estimate)
+        : m_estimate(estimate)
+        , m_blocked(estimate->blockSignals(true))
+    { }
+    ~QuietEstimate()
+    {
+        m_estimate->blockSignals(m_blocked);
+        m_estimate->addProgress(0, 0);
+    }
+
+private:
+    ProgressModel* m_estimate;
+    bool m_blocked;
+};
+
 } // namespace
 
 CaptureSelection::CaptureSelection(QAbstractProxyModel* view, ProgressModel* estimate, QObject* parent)
@@ -69,13 +88,12 @@ void CaptureSelection::reapply()
         return;
     }
     {
-        const QSignalBlocker quiet(m_estimate);
+        const QuietEstimate quiet(m_estimate);
         m_estimate->reset();
         if (m_selection)
             for (const QModelIndex& source : m_selection->selectedRows())
                 follow(source, true);
     }
-    m_estimate->addProgress(0, 0);
 }
 
 bool CaptureSelection::isSelected(const QModelIndex& sourceIndex) const
@@ -103,8 +121,7 @@ void CaptureSelection::apply(int first, int last, bool all)
     QVector<int> on;
     QVector<int> off;
     {
-        // One notification for the estimate instead of one per row.
-        const QSignalBlocker quiet(m_estimate);
+        const QuietEstimate quiet(m_estimate);
         if (all)
             m_estimate->reset();
         for (int row = first; row <= last; ++row) {
@@ -116,7 +133,6 @@ void CaptureSelection::apply(int first, int last, bool all)
             follow(source, pick);
         }
     }
-    m_estimate->addProgress(0, 0);
     const QAbstractItemModel* session = m_selection->model();
     if (all) {
         m_selection->select(rangesOf(session, on), QItemSelectionModel::ClearAndSelect);
@@ -160,7 +176,7 @@ void CaptureSelection::selectManual(int row, bool checked, bool multi)
     QVector<int> on;
     QVector<int> off;
     {
-        const QSignalBlocker quiet(m_estimate);
+        const QuietEstimate quiet(m_estimate);
         for (int r = qMin(oldLow, low); r <= qMax(oldHigh, high); ++r) {
             const bool inNew = r >= low && r <= high;
             if (!inNew && (r < oldLow || r > oldHigh))
@@ -170,7 +186,6 @@ void CaptureSelection::selectManual(int row, bool checked, bool multi)
             follow(source, inNew);
         }
     }
-    m_estimate->addProgress(0, 0);
     const QAbstractItemModel* session = m_selection->model();
     if (!off.isEmpty())
         m_selection->select(rangesOf(session, off), QItemSelectionModel::Deselect);
@@ -186,10 +201,13 @@ void CaptureSelection::rowsShown(int first, int last)
         apply(first, last, false);
         return;
     }
-    for (int row = first; row <= last; ++row) {
-        const QModelIndex source = m_view->mapToSource(m_view->index(row, 0));
-        if (source.isValid())
-            follow(source, isSelected(source));
+    {
+        const QuietEstimate quiet(m_estimate);
+        for (int row = first; row <= last; ++row) {
+            const QModelIndex source = m_view->mapToSource(m_view->index(row, 0));
+            if (source.isValid())
+                follow(source, isSelected(source));
+        }
     }
 }
 
@@ -204,7 +222,7 @@ void CaptureSelection::rowsChanged(
             || std::any_of(roles.begin(), roles.end(), [this](int r) { return m_roles.contains(r); }));
     QVector<int> shown;
     {
-        const QSignalBlocker quiet(m_estimate);
+        const QuietEstimate quiet(m_estimate);
         for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
             const QModelIndex source = topLeft.sibling(row, 0);
             if (isSelected(source))
@@ -214,7 +232,6 @@ void CaptureSelection::rowsChanged(
                 shown.append(index.row());
         }
     }
-    m_estimate->addProgress(0, 0);
     std::sort(shown.begin(), shown.end());
     for (int i = 0; i < shown.size();) {
         int j = i;
@@ -231,9 +248,8 @@ void CaptureSelection::rowsLeaving(int first, int last)
         return;
     const QAbstractItemModel* session = m_selection->model();
     {
-        const QSignalBlocker quiet(m_estimate);
+        const QuietEstimate quiet(m_estimate);
         for (int row = first; row <= last; ++row)
             follow(session->index(row, 0), false);
     }
-    m_estimate->addProgress(0, 0);
 }
