@@ -117,6 +117,7 @@ private slots:
 
     void filtersAndSorts()
     {
+        QCOMPARE(m_model->deviceName(), QString("Z40"));
         QCOMPARE(m_model->count(), kPictures);
         QVERIFY(m_model->deviceItemCount() > kPictures); // the unreadable preview's row among them
         m_model->setSortField("thmFileName");
@@ -180,6 +181,10 @@ private slots:
             QCOMPARE(selectedRows(*m_model), click.selected);
             QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, click.selected));
         }
+        // Choosing the device shown again keeps its session and the selection.
+        m_model->startBlind();
+        QCOMPARE(selectedRows(*m_model), clicks.last().selected);
+        QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, clicks.last().selected));
     }
 
     void automaticModesFollowNewAndChangedRows()
