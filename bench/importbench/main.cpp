@@ -33,25 +33,10 @@
 #include "pipeline/recipelogger.h"
 #include "pipeline/reciperouter.h"
 #include "platform/folderdevice.h"
-#include "platform/imountsource.h"
-#include "platform/ivolumeejector.h"
+#include "tests/support/fakevolumes.h"
 #include "tools/vrxgen/cameratree.h"
 
 namespace {
-
-class FixedMounts : public IMountSource
-{
-public:
-    QList<QStorageInfo> list;
-    QList<QStorageInfo> mountedVolumes() override { return list; }
-    quint32 volumeSerial(const QStorageInfo&) override { return 0; }
-};
-
-class NoEjector : public IVolumeEjector
-{
-public:
-    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override { return false; }
-};
 
 struct Result
 {
@@ -103,21 +88,10 @@ Result runImport(const QString& camera, bool usb, const QString& work)
     QString deviceId;
     QElapsedTimer clock;
     if (usb) {
-        auto* mounts = new FixedMounts;
-        volumes = std::make_unique<Volumes>(mounts, new NoEjector);
-        const char* points[] = { "/proc", "/sys", "/dev" };
-        const char* parts[] = { "Z40HD0042", "Z40CD0042", "Z40SD0042" };
-        QHash<QString, VolMonitor::Facts> facts;
-        for (int i = 0; i < 3; ++i) {
-            mounts->list << QStorageInfo(points[i]);
-            facts[points[i]] = { parts[i], camera + "/" + parts[i], true, i != 2 };
-        }
-        facade->volMonitor()->setFactsReader(
-            [facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
+        auto* mounts = new ostra::test::FakeMountSource;
+        volumes = std::make_unique<Volumes>(mounts, new ostra::test::NoEjector);
         clock.start();
-        facade->volMonitor()->setVolumes(volumes.get());
-        emit mounts->changed();
-        deviceId = QStringLiteral("V$Z40$0042");
+        deviceId = ostra::test::plugCameraVolumes(*facade->volMonitor(), *volumes, *mounts, camera);
     } else {
         clock.start();
         deviceId = manager->attach(camera, QStringLiteral("Z40"));

@@ -1,3 +1,4 @@
+#include "support/fakevolumes.h"
 #include "support/testmain.h"
 
 #include <QImage>
@@ -22,8 +23,6 @@
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
 #include "platform/folderdevice.h"
-#include "platform/imountsource.h"
-#include "platform/ivolumeejector.h"
 #include "tools/vrxgen/cameratree.h"
 
 // Imports from a camera end to end: the devices model and its sessions over a folder
@@ -32,19 +31,8 @@
 // calibration store and the already-imported marks, all on real files and databases.
 namespace {
 
-class FakeMountSource : public IMountSource
-{
-public:
-    QList<QStorageInfo> list;
-    QList<QStorageInfo> mountedVolumes() override { return list; }
-    quint32 volumeSerial(const QStorageInfo&) override { return 0; }
-};
-
-class NoEjector : public IVolumeEjector
-{
-public:
-    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override { return false; }
-};
+using ostra::test::FakeMountSource;
+using ostra::test::NoEjector;
 
 QByteArray bytesOf(const QString& path)
 {
@@ -131,28 +119,8 @@ struct Rig
         facade->setBailiff(locator.bailiff());
         facade->setPipeline(&logger);
         QObject::connect(facade.get(), &CaptureFacade::notifyReserved, &history, &Metahistory::offer);
-        if (usb)
-            plugVolumes();
-        else
-            deviceId = manager->attach(camera, "Z40");
-    }
-
-    // Three mount points of this machine stand for the camera's volumes (containers
-    // cannot label volumes); their facts name the tree's folders.
-    void plugVolumes()
-    {
-        const char* points[] = { "/proc", "/sys", "/dev" };
-        const char* parts[] = { "Z40HD0042", "Z40CD0042", "Z40SD0042" };
-        QHash<QString, VolMonitor::Facts> facts;
-        for (int i = 0; i < 3; ++i) {
-            mounts->list << QStorageInfo(points[i]);
-            facts[points[i]] = { parts[i], camera + "/" + parts[i], true, i != 2 };
-        }
-        facade->volMonitor()->setFactsReader(
-            [facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
-        facade->volMonitor()->setVolumes(volumes.get());
-        emit mounts->changed();
-        deviceId = "V$Z40$0042";
+        deviceId = usb ? ostra::test::plugCameraVolumes(*facade->volMonitor(), *volumes, *mounts, camera)
+                       : manager->attach(camera, "Z40");
     }
 
     CaptureSession* open()

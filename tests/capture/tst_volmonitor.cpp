@@ -1,3 +1,4 @@
+#include "support/fakevolumes.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -13,21 +14,8 @@
 
 namespace {
 
-// Announces the volumes the test lists; serials by mount point.
-class FakeMountSource : public IMountSource
-{
-public:
-    QList<QStorageInfo> list;
-    QHash<QString, quint32> serials;
-    QList<QStorageInfo> mountedVolumes() override { return list; }
-    quint32 volumeSerial(const QStorageInfo& v) override { return serials.value(v.rootPath()); }
-};
-
-class NoEjector : public IVolumeEjector
-{
-public:
-    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override { return false; }
-};
+using ostra::test::FakeMountSource;
+using ostra::test::NoEjector;
 
 QStringList* record(VolMonitor& monitor)
 {
