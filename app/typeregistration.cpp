@@ -20,6 +20,7 @@
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
 #include "capture/capturefacade.h"
+#include "capture/capturemodel.h"
 #include "capture/capturesession.h"
 #include "capture/hasbeeninfo.h"
 #include "capture/hasbeenmodel.h"
@@ -124,6 +125,9 @@ void registerMetaTypes()
     qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>(
         "QHash<QString,VideosModel::VideoMetadata>");
     qRegisterMetaType<HasBeenModel*>("HasBeenModel*");
+    qRegisterMetaType<CaptureModel*>("CaptureModel*");
+    qRegisterMetaType<VideosModel*>("VideosModel*");
+    qRegisterMetaType<QItemSelectionModel*>("QItemSelectionModel*");
     qRegisterMetaType<Backoff>("Backoff");
     qRegisterMetaType<QCryptographicHash::Algorithm>("QCryptographicHash::Algorithm");
     // QML hands a back-end's `backoff` over as a script object ({stepMs: 10, ...}).
@@ -174,6 +178,7 @@ void registerQmlTypes()
     qmlRegisterType<HasBeenModel>(applicationId, 2, 0, "HasBeenModel");
     qmlRegisterType<HasBeenInfo>(applicationId, 2, 0, "HasBeenInfo");
     qmlRegisterType<VideosModel>(applicationId, 2, 0, "VideosModel");
+    qmlRegisterType<CaptureModel>(applicationId, 2, 0, "CaptureModel");
     qmlRegisterType<VolMonitor>(applicationId, 2, 0, "VolMonitor");
     // The application makes the one it uses over its device managers ("devicesModel");
     // one made in QML finds cameras connected as USB storage only.

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/typeregistration.h"
+#include "capture/capturemodel.h"
 #include "core/appsettings.h"
 #include "core/powerstats.h"
 #include "core/progresshandler.h"
@@ -104,6 +105,31 @@ private slots:
         QVERIFY2(object, qPrintable(component.errorString()));
         QCOMPARE(object->property("count").toInt(), QStorageInfo::mountedVolumes().size());
         QVERIFY(object->property("room").toBool());
+    }
+
+    // The capture model as the import view declares it, over the devices model and the
+    // already-imported marks: every property it is given and read through is a QML type.
+    void captureModelInQml()
+    {
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQml 2.15\nimport com.quelt.ostra 2.0\n"
+                          "QtObject { property CaptureModel model: CaptureModel {\n"
+                          "               deviceLocator: DevicesModel {}\n"
+                          "               beenModel: HasBeenModel {}\n"
+                          "               minRating: 1; sortField: 'rating'; invertSort: true }\n"
+                          "           property int shown: model.count + model.spaceEstimate.estimated\n"
+                          "           property bool videos: model.videosModel.videosExists\n"
+                          "           property bool eject: model.canEject }",
+            QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        auto* model = object->property("model").value<CaptureModel*>();
+        QVERIFY(model && model->deviceLocator() && model->beenModel());
+        QCOMPARE(model->sortRole(), int(CaptureSession::RatingRole));
+        QVERIFY(model->invertSort());
+        QCOMPARE(object->property("shown").toInt(), 0);
+        QVERIFY(!object->property("eject").toBool());
     }
 };
 

@@ -1,0 +1,307 @@
+#include "support/testmain.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "capture/capturefacade.h"
+#include "capture/capturemodel.h"
+#include "capture/capturesession.h"
+#include "capture/hasbeenmodel.h"
+#include "core/appsettings.h"
+#include "pipeline/reciperouter.h"
+#include "platform/folderdevice.h"
+#include "support/filetree.h"
+#include "tools/vrxgen/cameratree.h"
+
+namespace {
+
+constexpr int kPictures = 12;
+
+QList<int> selectedRows(const CaptureModel& model)
+{
+    QList<int> rows;
+    for (int row = 0; row < model.rowCount(); ++row)
+        if (model.index(row, 0).data(CaptureSession::SelectedRole).toBool())
+            rows << row;
+    return rows;
+}
+
+// The bytes the chosen rows' raw files take, and how many they are.
+ProgressRatio sizeOf(const CaptureModel& model, const QList<int>& rows)
+{
+    ProgressRatio sum(0, 0);
+    for (int row : rows) {
+        sum.first += model.index(row, 0).data(CaptureSession::RawFileSizeRole).toLongLong();
+        sum.second += 1;
+    }
+    return sum;
+}
+
+} // namespace
+
+class TestCaptureModel : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    AppSettings* m_settings = nullptr; // the device folders and the presets folder
+    vrxgen::TreeInfo m_tree;
+    QString m_camera;
+    FolderDeviceManager* m_manager = nullptr; // owned by the devices model
+    QString m_id;
+    std::unique_ptr<RecipeRouter> m_router;
+    std::unique_ptr<CaptureFacade> m_devices;
+    std::unique_ptr<HasBeenModel> m_been;
+    std::unique_ptr<CaptureModel> m_model;
+    std::unique_ptr<QAbstractItemModelTester> m_tester;
+
+    QString cameraFile(const QString& name) const { return m_camera + "/" + name; }
+
+    // The model over a freshly opened session, once every preview was read.
+    void open()
+    {
+        m_router = std::make_unique<RecipeRouter>();
+        m_manager = new FolderDeviceManager;
+        m_id = m_manager->attach(m_camera, "Z40", "Quelt");
+        m_devices = std::make_unique<CaptureFacade>(m_manager);
+        m_devices->setPipeline(m_router.get());
+        m_router->start();
+        m_been = std::make_unique<HasBeenModel>(m_dir.filePath("been.db"), nullptr);
+        m_model = std::make_unique<CaptureModel>();
+        m_tester = std::make_unique<QAbstractItemModelTester>(m_model.get());
+        m_model->setPipeline(m_router.get());
+        m_model->setBeenModel(m_been.get());
+        m_model->setDeviceLocator(m_devices.get());
+        QTRY_COMPARE(m_devices->rowCount(), 1);
+        m_model->startBlind();
+        QCOMPARE(m_model->deviceId(), m_id);
+        QTRY_VERIFY_WITH_TIMEOUT(m_model->correlated(), 30000);
+    }
+    void close()
+    {
+        m_tester.reset();
+        m_model.reset();
+        m_devices.reset();
+        m_router.reset();
+        m_been.reset();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qRegisterMetaType<QList<CapturedImage>>();
+        qRegisterMetaType<Recipe>();
+        qRegisterMetaType<ProgressRatio>("ProgressRatio");
+        qRegisterMetaType<IFileSink::Error>();
+        qRegisterMetaType<VideosModel::DownloadRequest>();
+        m_settings = new AppSettings(this);
+        m_camera = m_dir.filePath("camera");
+        vrxgen::TreeOptions options;
+        options.pictures = kPictures;
+        options.moduleWidth = 64;
+        options.moduleHeight = 48;
+        options.hotPixelsPerModule = 0;
+        QVERIFY(vrxgen::makeCameraTree(m_camera.toStdString(), options, &m_tree));
+        // A picture whose preview cannot be read has no location: never shown.
+        QVERIFY(ostra::test::writeTreeFile(cameraFile("IMG_0999.jpg"), "not a picture"));
+        QVERIFY(ostra::test::writeTreeFile(cameraFile("IMG_0999.vrx"), "raw"));
+    }
+    void init() { open(); }
+    void cleanup()
+    {
+        close();
+        QFile::remove(m_dir.filePath("been.db"));
+        for (const QString suffix : { ".vrx", ".jpg", ".vrxs" })
+            QFile::remove(cameraFile("IMG_0100" + suffix));
+    }
+
+    void filtersAndSorts()
+    {
+        QCOMPARE(m_model->deviceName(), QString("Z40"));
+        QCOMPARE(m_model->count(), kPictures);
+        QVERIFY(m_model->deviceItemCount() > kPictures); // the unreadable preview's row among them
+        m_model->setSortField("thmFileName");
+        QCOMPARE(
+            m_model->index(0, 0).data(CaptureSession::ThmFileNameRole).toString(), QString("IMG_0001.jpg"));
+        m_model->setInvertSort(true);
+        QCOMPARE(
+            m_model->index(0, 0).data(CaptureSession::ThmFileNameRole).toString(), QString("IMG_0012.jpg"));
+        m_model->setInvertSort(false);
+        m_model->setSortField("rating");
+        for (int row = 1; row < m_model->rowCount(); ++row) {
+            const QModelIndex a = m_model->index(row - 1, 0), b = m_model->index(row, 0);
+            const int ra = a.data(CaptureSession::RatingRole).toInt(),
+                      rb = b.data(CaptureSession::RatingRole).toInt();
+            QVERIFY(ra < rb
+                || (ra == rb
+                    && a.data(CaptureSession::ThmFileNameRole).toString()
+                        < b.data(CaptureSession::ThmFileNameRole).toString()));
+        }
+        // Pictures 6 and 12 have no stars: hidden from one star up, and the counts follow.
+        QTRY_COMPARE(m_model->ratedImagesCount(), kPictures - 2);
+        QCOMPARE(m_model->freshImagesCount(), kPictures);
+        m_model->setMinRating(1);
+        QCOMPARE(m_model->count(), kPictures - 2);
+        for (int row = 0; row < m_model->rowCount(); ++row)
+            QVERIFY(m_model->index(row, 0).data(CaptureSession::RatingRole).toInt() >= 1);
+        QTRY_COMPARE(m_model->freshImagesCount(), kPictures - 2);
+        // What the cells report still counts until the rows are counted again.
+        QSignalSpy fresh(m_model.get(), &CaptureModel::freshImagesCountChanged);
+        m_model->addFreshImageCount(2);
+        QCOMPARE(m_model->freshImagesCount(), kPictures);
+        QCOMPARE(fresh.size(), 1);
+    }
+
+    void manualRanges()
+    {
+        m_model->setSortField("thmFileName");
+        m_model->selectAll();
+        QVERIFY(m_model->autoselect());
+        m_model->selectNone();
+        QVERIFY(selectedRows(*m_model).isEmpty());
+        QCOMPARE(m_model->spaceEstimate()->progress(), ProgressRatio(0, 0));
+        struct Click
+        {
+            int row;
+            bool checked, shift;
+            QList<int> selected;
+        };
+        const QList<Click> clicks {
+            { 2, true, false, { 2 } },
+            { 6, true, true, { 2, 3, 4, 5, 6 } },
+            { 4, false, true, { 2, 3, 4 } }, // the range shrinks, whatever `checked` says
+            { 0, true, true, { 0, 1, 2 } },
+            { 9, true, false, { 0, 1, 2, 9 } }, // a new anchor
+            { 7, true, true, { 0, 1, 2, 7, 8, 9 } },
+            { 1, false, false, { 0, 2, 7, 8, 9 } },
+        };
+        for (const Click& click : clicks) {
+            m_model->selectManual(click.row, click.checked, click.shift);
+            QVERIFY(!m_model->autoselect());
+            QCOMPARE(selectedRows(*m_model), click.selected);
+            QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, click.selected));
+        }
+        // Choosing the device shown again keeps its session and the selection.
+        m_model->startBlind();
+        QCOMPARE(selectedRows(*m_model), clicks.last().selected);
+        QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, clicks.last().selected));
+    }
+
+    void automaticModesFollowNewAndChangedRows()
+    {
+        m_model->setSortField("thmFileName");
+        m_model->selectAll();
+        QCOMPARE(selectedRows(*m_model).size(), kPictures);
+        // A picture taken while connected arrives selected (copies of a starless picture).
+        auto& controls = *m_manager->controls(m_id);
+        for (const QString suffix : { ".vrx", ".jpg" }) {
+            QVERIFY(QFile::copy(cameraFile("IMG_0006" + suffix), cameraFile("IMG_0100" + suffix)));
+            controls.announceAdded("IMG_0100" + suffix);
+        }
+        QTRY_COMPARE(m_model->count(), kPictures + 1);
+        QCOMPARE(selectedRows(*m_model).size(), kPictures + 1);
+        QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, selectedRows(*m_model)));
+        m_model->selectRated();
+        const int last = m_model->rowCount() - 1; // IMG_0100
+        QVERIFY(!m_model->index(last, 0).data(CaptureSession::SelectedRole).toBool());
+        // Its state file arrives with stars: the rated mode takes it.
+        QVERIFY(QFile::copy(cameraFile("IMG_0004.vrxs"), cameraFile("IMG_0100.vrxs")));
+        controls.announceAdded("IMG_0100.vrxs");
+        QTRY_VERIFY(m_model->index(last, 0).data(CaptureSession::SelectedRole).toBool());
+        QCOMPARE(selectedRows(*m_model).size(), kPictures - 2 + 1);
+        QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, selectedRows(*m_model)));
+    }
+
+    void selectNewSkipsImportedPictures()
+    {
+        for (int i = 0; i < 3; ++i)
+            m_been->markBeen(QUuid(QString::fromStdString(m_tree.cameraUuid)),
+                QUuid(QString::fromStdString(m_tree.imageUuids.at(size_t(i)))));
+        QTRY_COMPARE(m_model->freshImagesCount(), kPictures - 3);
+        m_model->selectNew();
+        QCOMPARE(selectedRows(*m_model).size(), kPictures - 3);
+        for (const std::string& uuid : m_tree.imageUuids)
+            m_been->markBeen(
+                QUuid(QString::fromStdString(m_tree.cameraUuid)), QUuid(QString::fromStdString(uuid)));
+        m_model->selectNew();
+        QVERIFY(selectedRows(*m_model).isEmpty());
+        QCOMPARE(m_model->spaceEstimate()->progress(), ProgressRatio(0, 0));
+    }
+
+    void transferQueuesOneBatch()
+    {
+        const QString folder = m_dir.filePath("import/2026-12-07");
+        m_model->selectAll();
+        QVERIFY(m_model->transfer(false).isEmpty()); // no folder chosen yet
+        m_model->setImportFolder(QUrl::fromLocalFile(folder));
+        m_model->setLowResFolder("lowres");
+        m_model->setSortField("thmFileName");
+        m_model->selectNone();
+        QVERIFY(m_model->transfer(false).isEmpty());
+        m_model->selectManual(0, true, false); // IMG_0001, with a state file
+        m_model->selectManual(1, true, true);
+        const QList<QUrl> files = m_model->transfer(false);
+        QVERIFY(!m_model->isPipelineEmpty()); // presets cannot be synced meanwhile
+        QStringList names;
+        for (const QUrl& url : files)
+            names << url.toLocalFile().mid(folder.size() + 1);
+        names.sort();
+        QCOMPARE(names,
+            QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0002.vrx", "lowres/IMG_0001.jpg",
+                "lowres/IMG_0002.jpg" }));
+        for (const QString& name : qAsConst(names))
+            QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(folder + "/" + name).size(),
+                QFileInfo(cameraFile(QFileInfo(name).fileName())).size(), 30000);
+        QTRY_VERIFY(m_model->isPipelineEmpty());
+    }
+
+    void presetsAndVideosReachTheDevice()
+    {
+        m_settings->setImportVideoFolder(m_dir.filePath("videos"));
+        QVERIFY(QDir().mkpath(m_dir.filePath("videos")));
+        QTRY_COMPARE(m_model->presetFilenames().size(), 2);
+        m_model->syncPresets();
+        for (const QString& name : m_model->presetFilenames())
+            QTRY_VERIFY(QFileInfo::exists(AppSettings::presetsFolderPath() + "/" + name));
+        VideosModel* videos = m_model->videosModel();
+        QTRY_VERIFY(videos->video("VID_0001.mp4"));
+        const qint64 size = QFileInfo(cameraFile("VID_0001.mp4")).size();
+        videos->importVideos({ "VID_0001.mp4" }, true);
+        QTRY_COMPARE(videos->downloadedCount(), 1);
+        QCOMPARE(QFileInfo(m_dir.filePath("videos/VID_0001.mp4")).size(), size);
+        // Removed on the camera once it is safely here.
+        QTRY_VERIFY(!QFileInfo::exists(cameraFile("VID_0001.mp4")));
+    }
+
+    // Last: it deletes pictures on the camera.
+    void removalSparesQueuedPictures()
+    {
+        m_model->setSortField("thmFileName");
+        m_model->setImportFolder(QUrl::fromLocalFile(m_dir.filePath("import/slow")));
+        FolderDevice::Faults slow;
+        slow.readDelayMs = 5000; // the queued pictures stay queued
+        m_manager->controls(m_id)->setFaults(slow);
+        m_model->selectManual(0, true, false);
+        m_model->selectManual(1, true, true);
+        m_model->transfer(false);
+        QTRY_VERIFY(m_model->index(1, 0).data(CaptureSession::TransferringRole).toBool());
+        m_model->selectAll();
+        m_model->removeSelectedItems();
+        QTRY_COMPARE(m_model->count(), 2);
+        for (const QString name : { "IMG_0001.vrx", "IMG_0002.jpg", "IMG_0001.vrxs" })
+            QVERIFY(QFileInfo::exists(cameraFile(name)));
+        QVERIFY(!QFileInfo::exists(cameraFile("IMG_0003.vrx")));
+        // Removed rows leave the estimate.
+        QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, { 0, 1 }));
+        // Unplugged: the empty session is shown and the device's presets are forgotten.
+        QSignalSpy lost(m_model.get(), &CaptureModel::notifyDeviceLost);
+        m_manager->controls(m_id)->unplug();
+        QTRY_COMPARE(lost.size(), 1);
+        QCOMPARE(m_model->count(), 0);
+        QVERIFY(m_model->presetFilenames().isEmpty());
+        QCOMPARE(m_model->spaceEstimate()->progress(), ProgressRatio(0, 0));
+    }
+};
+
+OSTRA_TEST_MAIN(TestCaptureModel)
+#include "tst_capturemodel.moc"
