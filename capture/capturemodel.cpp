@@ -166,6 +166,7 @@ void CaptureModel::switchSession(CaptureSession* session)
     c << connect(session, &CaptureSession::notifyPresetFound, this, &CaptureModel::onPresetFound);
     c << connect(session, &CaptureSession::itemChanged, this, &CaptureModel::sourceDataChanged);
     c << connect(session, &CaptureSession::deviceFound, this, &CaptureModel::deviceFound);
+    c << connect(session, &CaptureSession::deviceUuidChanged, this, &CaptureModel::deviceIdChanged);
     c << connect(session, &QAbstractItemModel::dataChanged, this, &CaptureModel::itemDataChanged);
     c << connect(session, &QAbstractItemModel::rowsAboutToBeRemoved, this, &CaptureModel::cleanUpSpace);
     c << connect(session, &QAbstractItemModel::rowsRemoved, this, &CaptureModel::sourceRowsRemoved);

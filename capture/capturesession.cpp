@@ -8,6 +8,7 @@
 #include "core/texthelpers.h"
 #include "core/uuidpacking.h"
 #include "engine/exifreader.h"
+#include "engine/metahistory.h"
 #include "pipeline/ipipeline.h"
 #include "pipeline/recipebatch.h"
 
@@ -309,6 +310,15 @@ void CaptureSession::onReserved(QString name, QUrl file)
     qCInfo(lcCapture) << "Reserved file" << name << "saved to" << file;
     if (name == QLatin1String("metadata.xml"))
         parseMetadata(file);
+    if (name == QLatin1String("hotpixel.rec")) {
+        // The camera's calibration names the camera itself: the UUID its raw files carry
+        // and under which their imports are remembered.
+        const QUuid camera = Metahistory::readCalibrationCamera(file.toLocalFile());
+        if (!camera.isNull() && camera != m_deviceUuid) {
+            m_deviceUuid = camera;
+            emit deviceUuidChanged();
+        }
+    }
     emit notifyReserved(name, file);
 }
 

@@ -90,7 +90,8 @@ public:
 
     IFileSink* pipeline() const { return m_pipeline; }
     QString deviceId() const { return m_request.deviceId; }
-    // A stable name-based UUID of the device id, the same on every connection.
+    // The camera's UUID from its calibration file once the device handed it over; until
+    // then a stable name-based UUID of the device id.
     QUuid deviceUuid() const { return m_deviceUuid; }
     // The device is connected through a real transport (not lost, not a placeholder).
     bool isLive() const;
@@ -137,6 +138,7 @@ signals:
     void reportProgress(qlonglong downloaded);
     void videoDownloaded(VideosModel::DownloadRequest request);
     void pipelineChanged();
+    void deviceUuidChanged();
 
 public slots:
     void onReserved(QString name, QUrl file);

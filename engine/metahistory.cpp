@@ -155,6 +155,21 @@ Metahistory::Metafiles Metahistory::get(Metahistory::Attribution attribution)
     return result;
 }
 
+QUuid Metahistory::readCalibrationCamera(const QString& path)
+{
+    StreamPart file(path);
+    if (!file.map())
+        return {};
+    try {
+        CIAPI::PropertyAccessor accessor;
+        accessor.setInputDataStream(file.data(), size_t(file.length()));
+        return cameraOf(accessor);
+    } catch (const std::exception& e) {
+        qCWarning(lcEngine) << "Can't attribute" << path << e.what();
+    }
+    return {};
+}
+
 void Metahistory::offer(QString name, QUrl location)
 {
     for (int resource = 0; resource < m_resourceNames.size(); ++resource) {
@@ -167,15 +182,7 @@ void Metahistory::offer(QString name, QUrl location)
         }
         if (resource != 0)
             continue;
-        QUuid device;
-        try {
-            CIAPI::PropertyAccessor accessor;
-            accessor.setInputDataStream(file.data(), size_t(file.length()));
-            device = cameraOf(accessor);
-        } catch (const std::exception& e) {
-            qCWarning(lcEngine) << "Can't attribute" << location << e.what();
-            continue;
-        }
+        const QUuid device = readCalibrationCamera(location.toLocalFile());
         if (device.isNull())
             continue;
         put(device, resource, file.data(), file.length(), 3);

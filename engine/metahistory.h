@@ -47,6 +47,9 @@ public:
 
     // The camera that took the raw file of `source`; a null device when it can't be read.
     static Attribution readCaptureIdentity(StreamPart& source);
+    // The camera a calibration file (such as "hotpixel.rec") belongs to; null when the file
+    // can't be read or names none.
+    static QUuid readCalibrationCamera(const QString& path);
 
     Q_INVOKABLE QStringList resourceNames() const { return m_resourceNames; }
     Q_INVOKABLE QVariantList reliabilities() const;

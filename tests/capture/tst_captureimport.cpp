@@ -221,6 +221,8 @@ private slots:
         QCOMPARE(raws.size(), int(rig.tree.pictures.size()));
         QVERIFY(rig.completes(rig.import(session)));
         rig.checkImported();
+        // The session names the camera as its raw files do, from the calibration it handed over.
+        QCOMPARE(session->deviceUuid(), QUuid(QString::fromStdString(rig.tree.cameraUuid)));
         // Nothing was asked to go from the camera.
         QVERIFY(QFileInfo::exists(rig.cameraFile(QString::fromStdString(rig.tree.pictures[0]) + ".vrx")));
     }
