@@ -1,3 +1,4 @@
+#include "support/screenlikeness.h"
 #include "support/testmain.h"
 
 #include "ciapi/renderer.h"
@@ -40,33 +41,6 @@ int savedRating(const QString& raw)
     if (!in)
         return -1;
     return CIAPI::StateFileEditor(in).userRating();
-}
-
-// Grey levels of an image shrunk to w x h, normalised to mean 0 and deviation 1.
-std::vector<double> signature(const QImage& image, int w, int h)
-{
-    const QImage small = image.convertToFormat(QImage::Format_RGB32)
-                             .scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    std::vector<double> v;
-    double mean = 0, var = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            mean += v.emplace_back(qGray(small.pixel(x, y)));
-    mean /= double(v.size());
-    for (double g : v)
-        var += (g - mean) * (g - mean);
-    const double sd = std::sqrt(var / double(v.size())) + 1e-9;
-    for (double& g : v)
-        g = (g - mean) / sd;
-    return v;
-}
-
-double correlation(const std::vector<double>& a, const std::vector<double>& b)
-{
-    double c = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        c += a[i] * b[i];
-    return c / double(a.size());
 }
 
 // The eight ways to turn and mirror a picture, as QImage operations on the unturned one.
@@ -457,16 +431,8 @@ private slots:
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
 
         const QImage screen = canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
-        // Unshaded: neither the shade (32, 32, 32) nor the window's blue.
-        QRect box;
-        for (int y = 0; y < screen.height(); ++y)
-            for (int x = 0; x < screen.width(); ++x) {
-                const QRgb p = screen.pixel(x, y);
-                const bool shade = qRed(p) == 32 && qGreen(p) == 32 && qBlue(p) == 32;
-                const bool blue = qRed(p) == 0 && qGreen(p) == 0 && qBlue(p) == 255;
-                if (!shade && !blue)
-                    box |= QRect(x, y, 1, 1);
-            }
+        // Unshaded: neither the shade nor the window's blue.
+        const QRect box = ostra::test::pictureBox(screen);
         const QRectF pictureCrop = edits->cropRect();
         const QRectF expected
             = QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight()))
@@ -486,9 +452,8 @@ private slots:
         QVERIFY(exportImage(*canvas.item->viewer(), request, {}));
         QImage exported(request.path);
         QVERIFY(!exported.isNull());
-        const QRect inner = box.adjusted(2, 2, -2, -2);
-        const auto shown = signature(screen.copy(inner), 24, 24);
-        const double match = correlation(shown, signature(exported, 24, 24));
+        const QImage shown = screen.copy(box.adjusted(2, 2, -2, -2));
+        const double match = ostra::test::likeness(shown, exported, 24);
         QVERIFY2(match > 0.8, qPrintable(QString::number(match)));
         // Undo the export's own turn, then try every other one: none fits as well.
         QImage unturned = exported;
@@ -499,7 +464,7 @@ private slots:
             for (bool m : { false, true }) {
                 if (r == rotation && m == mirrored)
                     continue;
-                const double other = correlation(shown, signature(oriented(unturned, r, m), 24, 24));
+                const double other = ostra::test::likeness(shown, oriented(unturned, r, m), 24);
                 QVERIFY2(other < match - 0.1,
                     qPrintable(
                         QString::asprintf("%d%s: %f against %f", r, m ? " mirrored" : "", other, match)));
