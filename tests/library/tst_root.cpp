@@ -111,7 +111,9 @@ private slots:
         QVERIFY(closing.excludes(path("a/IMG[1].vrx")));
         QVERIFY(!closing.excludes(path("a/IMG1.vrx")));
 
-        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
+        // Empty and repeated patterns are dropped.
+        Root folder(nullptr, path("a"), false, true, { "*.vrx", "", "*.vrx" }, true);
+        QCOMPARE(folder.patternList(), QStringList { "*.vrx" });
         QVERIFY(folder.includes(path("a/IMG[1].vrx")));
         QVERIFY(folder.includes(path("a/SHOUT.VRX")));
         QVERIFY(!folder.includes(path("a/x.vrx.transfer")));
