@@ -224,6 +224,11 @@ private slots:
         edits.setCropState(GeometryEdits::Shown);
         const ImageGeometry g = geometryFor(edits.transform());
         const TurnAndMirror turn = decomposeTransform(edits.transform());
+        // Beside an edge, between its corner and its middle, there is no handle.
+        for (const QPointF& p : { QPointF(-0.002, 0.3), QPointF(1.002, 0.7), QPointF(0.3, -0.002) }) {
+            edits.beginCropDrag(GeometryEdits::viewToPicture(p, turn), g);
+            QCOMPARE(edits.cropState(), GeometryEdits::Shown);
+        }
         // The left edge dragged far past the right edge.
         edits.beginCropDrag(GeometryEdits::viewToPicture(QPointF(-0.002, 0.5), turn), g);
         QCOMPARE(edits.grabbedHandle(), 4);

@@ -284,6 +284,9 @@ private slots:
         // Still alive and still working.
         canvas.item->fitInView();
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        // Left for no picture: nothing of the old one is shown.
+        canvas.item->setLocation(QString());
+        QVERIFY(canvas.item->pyramid() == emptyPyramid());
     }
 
     // The rating goes to the state file, the editor and the canvas; it is there when the
