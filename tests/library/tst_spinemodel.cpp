@@ -308,6 +308,12 @@ private slots:
         QVERIFY(!model.forgetRows(0, 0));
         QVERIFY(!model.forgetRows(-1, 1));
         QVERIFY(!model.removeRows(0, 1, model.index(0, 0)));
+        model.forgetUrlAt(-1);
+        model.forgetUrlAt(1);
+        QCOMPARE(model.rowCount(), 1);
+        model.forgetUrlAt(0);
+        QCOMPARE(model.rowCount(), 0);
+        model.reloadUrl(b);
         QCOMPARE(model.data(model.index(0, 0), IResolver::Location).toString(), b.toString());
 
         // An index kept past the removal of its row reads nothing.
