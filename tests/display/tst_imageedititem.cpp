@@ -16,6 +16,7 @@
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 #include "engine/vrxmessage.h"
+#include "support/filetree.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,12 @@ int savedRating(const QString& raw)
     if (!in)
         return -1;
     return CIAPI::StateFileEditor(in).userRating();
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The eight ways to turn and mirror a picture, as QImage operations on the unturned one.
@@ -349,8 +356,32 @@ private slots:
         QCOMPARE(savedRating(m_large), 4);
     }
 
-    // Geometry edits are kept: crop, turn and mirror survive closing and opening again.
-    void geometryPersists()
+    // Opening and leaving a picture (with or without a state file) writes nothing.
+    void viewOnlyVisitWritesNothing()
+    {
+        const QString fresh = writePicture("fresh.vrx", 128, 96, 13);
+        const QString rated = writePicture("rated.vrx", 128, 96, 14);
+        StateFile::writeRating(QUrl::fromLocalFile(rated), 2);
+        const QString ratedState = StateFile::pathFor(QUrl::fromLocalFile(rated));
+        const QByteArray before = contents(ratedState);
+        {
+            ImageLocator locator(2, nullptr);
+            for (const QString& path : { fresh, rated }) {
+                Canvas canvas(locator);
+                QVERIFY(canvas.open(path));
+                QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+                QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
+                canvas.item->setLocation(QString());
+            }
+        } // the locator waits for the editors' recycle steps
+        QVERIFY(!QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(fresh))));
+        QCOMPARE(contents(ratedState), before);
+    }
+
+    // Crop, turn and mirror are in the state file about two seconds after the last of
+    // them, written once for a burst (so a crash loses little), and on closing; reset takes
+    // the picture back to the file's own geometry.
+    void geometryIsSavedSoonAndOnClosing()
     {
         ImageLocator locator(2, nullptr);
         QRectF crop;
@@ -358,19 +389,36 @@ private slots:
         {
             Canvas canvas(locator);
             QVERIFY(canvas.open(m_second));
+            QSignalSpy saved(canvas.item->viewer(), &ImageViewer::notifyFileUpdatedSignal);
             GeometryEdits* edits = canvas.item->geometryEdits();
             canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
             edits->applyCrop();
+            canvas.item->setEditorMode(ImageEdit::None);
             edits->rotateRight();
             edits->mirrorHorizontal();
+            QVERIFY(canvas.item->isSavePending());
+            QCOMPARE(saved.count(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(saved.count(), 1, 10000);
+            QVERIFY(!canvas.item->viewer()->contentDirty());
+            QTest::qWait(ImageEditItem::kSaveDelayMs + 500);
+            QCOMPARE(saved.count(), 1);
+
+            // Read back by another instance while this one still holds the picture open,
+            // as after a crash.
+            ImageLocator other(2, nullptr);
+            Canvas again(other);
+            QVERIFY(again.open(m_second));
+            QCOMPARE(decomposeTransform(again.item->geometryEdits()->transform()),
+                decomposeTransform(edits->transform()));
+            QVERIFY(sameCrop(again.item->geometryEdits()->crop(), edits->crop()));
+
+            // One more turn, left to the closing to save.
+            edits->rotateRight();
             crop = edits->crop();
             turn = decomposeTransform(edits->transform());
-            QVERIFY(edits->hasEdits());
         }
         // The item going away hands its editor back, which saves its state on the recycle step.
-        QVERIFY(QTest::qWaitFor(
-            [&] { return QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_second))); }, 30000));
         Canvas canvas(locator);
         canvas.window.show();
         QVERIFY(QTest::qWaitFor(
@@ -383,9 +431,39 @@ private slots:
         QCOMPARE(decomposeTransform(edits->transform()), turn);
         QVERIFY(sameCrop(edits->crop(), crop));
         QVERIFY(edits->hasEdits());
-        // Reset takes the picture back to the file's own geometry.
         canvas.item->resetGeometry();
         QVERIFY(!edits->hasEdits());
+    }
+
+    // A file that is not a picture is not opened: nothing to edit or rate, no state file.
+    void notAPictureIsNotOpened()
+    {
+        const QString path = m_dir.path() + "/notes.vrx";
+        QVERIFY(ostra::test::writeTreeFile(path, "shopping: bread, milk\n"));
+        const QUrl url = QUrl::fromLocalFile(path);
+        ImageLocator locator(2, nullptr);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^can't read file"));
+        Canvas canvas(locator);
+        canvas.window.show();
+        canvas.item->setLocation(url.toString());
+        QVERIFY(!canvas.item->viewer());
+        QVERIFY(!canvas.item->captureKnown());
+        QVERIFY(canvas.item->pyramid() == invalidPyramid());
+        canvas.item->setRating(3);
+        QCOMPARE(canvas.item->rating(), 0);
+
+        // The gallery's row says why, with the file's name and size; a rating of the row
+        // is refused.
+        locator.rowFor(url);
+        QVERIFY(QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000));
+        const QMap<int, QVariant> row = locator.rowFor(url);
+        QVERIFY(row.value(IResolver::Invalid).toBool());
+        QVERIFY(!row.value(IResolver::Problem).toString().isEmpty());
+        QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("notes"));
+        QCOMPARE(row.value(IResolver::FileSize).toLongLong(), QFileInfo(path).size());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating.*not a picture"));
+        locator.rate(url, 4);
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
     }
 
     // The screenshot test: one asymmetric picture in all eight orientations with a crop.

@@ -3,9 +3,7 @@
 #include "display/imageplanenode.h"
 #include "display/imageplanesnode.h"
 #include "display/imagetilenode.h"
-#include "display/placeholdernode.h"
 #include "engine/channelorder.h"
-#include "engine/sentinels.h"
 #include "support/glhelpers.h"
 #include "support/pixelchecks.h"
 
@@ -22,7 +20,7 @@ namespace {
 constexpr int kRgba = ChannelOrder::kGlRgba;
 constexpr int kBgra = ChannelOrder::kGlBgra;
 
-// An item that draws a pyramid (or a placeholder) the way the display items do.
+// An item that draws a pyramid the way the display items do.
 class PyramidItem : public QQuickItem
 {
 public:
@@ -37,16 +35,6 @@ public:
 protected:
     QSGNode* updatePaintNode(QSGNode* old, UpdatePaintNodeData*) override
     {
-        if (isSentinel(pyramid) || pyramid.isNull()) {
-            auto* node = dynamic_cast<PlaceholderNode*>(old);
-            if (!node) {
-                delete old;
-                node = new PlaceholderNode(true);
-            }
-            node->setPyramid(pyramid);
-            node->setRect(boundingRect());
-            return node;
-        }
         auto* node = dynamic_cast<ImagePlanesNode*>(old);
         if (!node || !node->showsPyramid(pyramid)) {
             delete old;
@@ -214,21 +202,6 @@ private slots:
         const QPoint p = angle == 180 ? QPoint(439 - 370, 263 - 222) : QPoint(370, 222);
         QVERIFY2(near(coarse.pixel(p * coarse.devicePixelRatio()), kQuadrants[3], 3),
             qPrintable(describe(coarse.pixel(p))));
-    }
-
-    void placeholderInWindow()
-    {
-        QQuickWindow window;
-        window.resize(100, 80);
-        window.setColor(Qt::white);
-        auto* item = new PyramidItem;
-        item->setParentItem(window.contentItem());
-        item->setSize(QSizeF(100, 80));
-        item->pyramid = invalidPyramid();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const QImage frame = window.grabWindow();
-        QVERIFY2(near(frame.pixel(50, 40), QColor(40, 40, 40), 3), qPrintable(describe(frame.pixel(50, 40))));
     }
 };
 

@@ -221,21 +221,6 @@ private slots:
         QVERIFY(qAbs(row.value(IResolver::AspectHeight).toDouble() - 0.2 * largeDim * 3) < 1e-2);
     }
 
-    void unreadableFileGetsAnInvalidRow()
-    {
-        ImageLocator locator(2, nullptr);
-        const QString file = path("garbage.vrx");
-        QVERIFY(
-            vrxgen::writeFile(QFile::encodeName(file).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
-        const QUrl url = QUrl::fromLocalFile(file);
-        locator.rowFor(url);
-        QVERIFY(waitForRow(locator, url));
-        const QMap<int, QVariant> row = locator.rowFor(url);
-        QCOMPARE(row.value(IResolver::Invalid).toBool(), true);
-        QCOMPARE(row.value(IResolver::FileSize).toLongLong(), qint64(3000));
-        QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("garbage"));
-    }
-
     // The first result only resolves; an identical re-read says nothing; a change is
     // announced by `modified` while the old row still answers, then `resolved`.
     void changesAreAnnouncedInOrder()
