@@ -242,6 +242,19 @@ private slots:
         }
         for (unsigned n : dropped)
             QVERIFY(!g->glIsTexture(n));
+        // So do planes whose context shares its objects with the current one.
+        GLContext sharing;
+        {
+            ImagePlanes gone(pyramidOf(image), kRgba);
+            gone.bind();
+            gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
+            gone.plane(0).uploadRegion();
+            dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
+            QVERIFY(sharing.create(&other.context));
+        }
+        QVERIFY(other.makeCurrent());
+        for (unsigned n : dropped)
+            QVERIFY(!g->glIsTexture(n));
     }
 };
 
