@@ -132,6 +132,7 @@ private slots:
             const QRectF part = edits.cropRect();
             const QPointF topLeftBefore = GeometryEdits::pictureToView(QPointF(0, 0), decomposeTransform(t));
             QSignalSpy rotated(&edits, &GeometryEdits::aboutToRotate);
+            QSignalSpy mirrorings(&edits, &GeometryEdits::aboutToMirror);
             edits.rotateRight();
             QCOMPARE(rotated.count(), 1);
             QCOMPARE(rotated.at(0).at(0).toBool(), true);
@@ -152,6 +153,10 @@ private slots:
             edits.mirrorVertical();
             edits.mirrorHorizontal();
             edits.rotateLeft();
+            // The view hears which way, to keep its centre on the same part of the picture.
+            QCOMPARE(rotated.last().at(0).toBool(), false);
+            QCOMPARE(mirrorings.count(), 4);
+            QVERIFY(mirrorings.at(0).at(0).toBool() && !mirrorings.at(1).at(0).toBool());
             QCOMPARE(decomposeTransform(edits.transform()), decomposeTransform(t));
             for (int i = 0; i < 4; ++i)
                 edits.rotateRight();
