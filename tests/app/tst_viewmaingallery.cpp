@@ -219,13 +219,6 @@ private slots:
         QTRY_COMPARE(open.count(), 2);
         QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
 
-        // A file gone from the folder leaves the grid.
-        const QString gone = m_dir.path() + "/moved away.vrx";
-        QVERIFY(QFile::rename(m_urls.at(0).toLocalFile(), gone));
-        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size() - 1, 20000);
-        QVERIFY(QFile::rename(gone, m_urls.at(0).toLocalFile()));
-        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
-
         // Sorted by folder: one section per folder level, the pictures' folder among them.
         const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);

@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -43,10 +44,7 @@ QStringList* record(VolMonitor& monitor)
 
 void makeFile(const QString& path, const QByteArray& bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
+    QVERIFY(ostra::test::writeTreeFile(path, bytes));
 }
 
 } // namespace
