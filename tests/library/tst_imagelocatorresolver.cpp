@@ -167,6 +167,15 @@ private slots:
         QVERIFY(locator.rowFor(turnedUrl).isEmpty());
         QVERIFY(waitForRow(locator, plainUrl));
         QVERIFY(waitForRow(locator, turnedUrl));
+        // Bytes that are no picture get an invalid row that still names the file.
+        const QString garbage = path("garbage.vrx");
+        QVERIFY(vrxgen::writeFile(
+            QFile::encodeName(garbage).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
+        const QUrl garbageUrl = QUrl::fromLocalFile(garbage);
+        locator.rowFor(garbageUrl);
+        QVERIFY(waitForRow(locator, garbageUrl));
+        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Invalid).toBool(), true);
+        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Name).toString(), QStringLiteral("garbage"));
 
         const QMap<int, QVariant> row = locator.rowFor(plainUrl);
         QVERIFY(!row.contains(IResolver::Id));
