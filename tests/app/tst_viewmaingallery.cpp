@@ -3,7 +3,6 @@
 #include "app/typeregistration.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
-#include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
 #include "library/spineoutline.h"
@@ -18,14 +17,11 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <memory>
 
 #include "support/pixelchecks.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
-
-const QColor kBackdrop(0x0E, 0x0E, 0x0E);
 
 // A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
 // quarter turn round.
