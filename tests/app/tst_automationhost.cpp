@@ -10,9 +10,11 @@
 #include <QtConcurrent>
 
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #include "app/automationclient.h"
 #include "app/automationhost.h"
@@ -32,20 +34,6 @@ QByteArray be32(quint32 value)
     return bytes;
 }
 
-// Writes raw bytes to the server and closes, from this thread (the kernel buffers
-// small writes, so the host's own event loop need not run meanwhile).
-void sendRaw(const QString& path, const QByteArray& bytes, bool close = true, QLocalSocket* keep = nullptr)
-{
-    QLocalSocket own;
-    QLocalSocket* socket = keep ? keep : &own;
-    socket->connectToServer(path, QIODevice::WriteOnly);
-    QVERIFY(socket->waitForConnected(5000));
-    QCOMPARE(socket->write(bytes), qint64(bytes.size()));
-    QVERIFY(socket->waitForBytesWritten(5000) || socket->bytesToWrite() == 0);
-    if (close)
-        socket->disconnectFromServer();
-}
-
 // Leaves a socket file behind that nothing listens on, as a crashed instance does.
 void makeStaleSocket(const QString& path)
 {
@@ -58,6 +46,29 @@ void makeStaleSocket(const QString& path)
     memcpy(address.sun_path, name.constData(), size_t(name.size()));
     QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
+}
+
+// Connects and writes from this thread (the kernel buffers small writes, so the host's own
+// event loop need not run meanwhile), leaving the connection open unless `close`.
+std::unique_ptr<QLocalSocket> send(const QString& path, const QByteArray& bytes, bool close)
+{
+    auto socket = std::make_unique<QLocalSocket>();
+    socket->connectToServer(path, QIODevice::WriteOnly);
+    if (!socket->waitForConnected(5000))
+        return nullptr;
+    socket->write(bytes);
+    socket->waitForBytesWritten(5000);
+    if (close)
+        socket->disconnectFromServer();
+    return socket;
+}
+
+QStringList names(int n, const QString& prefix)
+{
+    QStringList list;
+    for (int i = 0; i < n; ++i)
+        list << QStringLiteral("/%1%2.vrx").arg(prefix).arg(i);
+    return list;
 }
 
 } // namespace
@@ -126,14 +137,15 @@ private slots:
         // The writer dies half-way through the third string.
         const QByteArray whole = AutomationClient::encode(
             { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx") });
-        sendRaw(m_path, whole.left(whole.size() - 3));
+        QVERIFY(send(m_path, whole.left(whole.size() - 3), true));
         QTRY_COMPARE(commands.count(), 1);
         QCOMPARE(commands.at(0).at(0).toStringList(),
             (QStringList { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx") }));
         QCOMPARE(locations.count(), 1);
 
         // A count that would make a naive reader reserve gigabytes.
-        sendRaw(m_path, be32(0x7fffffff) + AutomationClient::encode({ QStringLiteral("/only.vrx") }).mid(4));
+        QVERIFY(send(m_path,
+            be32(0x7fffffff) + AutomationClient::encode({ QStringLiteral("/only.vrx") }).mid(4), true));
         QTRY_COMPARE(commands.count(), 2);
         QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/only.vrx") });
 
@@ -141,7 +153,7 @@ private slots:
         QByteArray garbage;
         for (int i = 0; i < 4096; ++i)
             garbage += char((i * 7919) & 0xff);
-        sendRaw(m_path, garbage);
+        QVERIFY(send(m_path, garbage, true));
         QTRY_COMPARE(commands.count(), 3);
 
         // The host still serves a good message afterwards.
@@ -184,15 +196,15 @@ private slots:
             files << QStringLiteral("/f%1.vrx").arg(i, 3, 10, QLatin1Char('0'));
         const QByteArray bytes = AutomationClient::encode(files);
         QVERIFY(bytes.size() > 4000);
-        QLocalSocket socket;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("exceeded 1000 bytes")));
-        sendRaw(m_path, bytes, false, &socket);
+        const auto socket = send(m_path, bytes, false);
+        QVERIFY(socket);
         QTRY_COMPARE(commands.count(), 1);
         const QStringList kept = commands.at(0).at(0).toStringList();
         QCOMPARE(kept, AutomationHost::decode(bytes.left(1000)));
         QVERIFY(!kept.isEmpty());
         // The host hung up on the rest.
-        QTRY_COMPARE(socket.state(), QLocalSocket::UnconnectedState);
+        QTRY_COMPARE(socket->state(), QLocalSocket::UnconnectedState);
     }
 
     void stalledWriterDoesNotHoldOthersUp()
@@ -203,8 +215,8 @@ private slots:
         // Connects first, sends half a message and then nothing.
         const QByteArray half
             = AutomationClient::encode({ QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx") });
-        QLocalSocket stalled;
-        sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
+        const auto stalled = send(m_path, half.left(half.size() - 4), false);
+        QVERIFY(stalled);
 
         QStringList args { QStringLiteral("/prompt.vrx") };
         QVERIFY(AutomationClient().command(args));
@@ -212,7 +224,7 @@ private slots:
         QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/prompt.vrx") });
 
         // The stalled writer goes away: what it sent in whole is kept.
-        stalled.abort();
+        stalled->abort();
         QTRY_COMPARE(commands.count(), 2);
         QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
     }
@@ -224,12 +236,12 @@ private slots:
         QSignalSpy commands(&host, &AutomationHost::command);
         const QByteArray half
             = AutomationClient::encode({ QStringLiteral("/stalled.vrx"), QStringLiteral("/never.vrx") });
-        QLocalSocket stalled;
-        sendRaw(m_path, half.left(half.size() - 4), false, &stalled);
+        const auto stalled = send(m_path, half.left(half.size() - 4), false);
+        QVERIFY(stalled);
         QTest::ignoreMessage(QtWarningMsg, "A hand-off message did not end in time; keeping what arrived");
         QTRY_COMPARE(commands.count(), 1);
         QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
-        QTRY_COMPARE(stalled.state(), QLocalSocket::UnconnectedState);
+        QTRY_COMPARE(stalled->state(), QLocalSocket::UnconnectedState);
     }
 
     void staleSocketIsReplaced()
@@ -242,6 +254,96 @@ private slots:
         QStringList args { QStringLiteral("/z.vrx") };
         QVERIFY(AutomationClient().command(args));
         QTRY_COMPARE(locations.count(), 1);
+    }
+
+    // Past the bound, a connection waits until one being read is done.
+    void connectionsBounded()
+    {
+        AutomationHost host;
+        host.setConnectionLimits(2, AutomationHost::defaultMaxTotalBytes);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        const QByteArray stalled = AutomationClient::encode(names(2, QStringLiteral("s")));
+        auto a = send(m_path, stalled.left(stalled.size() - 2), false);
+        auto b = send(m_path, stalled.left(stalled.size() - 2), false);
+        auto c = send(m_path, AutomationClient::encode({ QStringLiteral("/c.vrx") }), true);
+        QVERIFY(a && b && c);
+        QTest::qWait(300);
+        QCOMPARE(commands.count(), 0);
+        a->abort();
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/c.vrx") });
+    }
+
+    // The bytes held across connections are bounded, not only per connection.
+    void bytesBoundedAcrossConnections()
+    {
+        AutomationHost host;
+        host.setMessageLimits(1000, AutomationHost::defaultMaxMs);
+        host.setConnectionLimits(8, 1500);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        const QByteArray message = AutomationClient::encode(names(60, QStringLiteral("x")));
+        auto a = send(m_path, message.left(900), false);
+        QTest::qWait(100);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("exceeded")));
+        auto b = send(m_path, message.left(900), false);
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), AutomationHost::decode(message.left(600)));
+    }
+
+    // Empty entries are dropped, entries past the bound too, and locations come in slices.
+    void entriesBoundedAndSliced()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        QStringList list = QVector<QString>(200000).toList() + names(600, QStringLiteral("e"));
+        auto sender = send(m_path, AutomationClient::encode(list), true); // kept until all is sent
+        QVERIFY(sender);
+        QTRY_COMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), names(600, QStringLiteral("e")));
+        QTRY_COMPARE(locations.count(), 3);
+        QList<QUrl> all;
+        for (const auto& slice : locations)
+            all += slice.at(0).value<QList<QUrl>>();
+        QCOMPARE(all.size(), 600);
+        QCOMPARE(all.last(), QUrl::fromLocalFile(QStringLiteral("/e599.vrx")));
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("more than 65536 entries")));
+        sender = send(m_path, AutomationClient::encode(names(AutomationHost::maxEntries + 5, "m")), true);
+        QVERIFY(sender);
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList().size(), AutomationHost::maxEntries);
+    }
+
+    // accept() out of file descriptors closes the server; it listens again once it can.
+    void listensAgainAfterFailedAccept()
+    {
+        AutomationHost host;
+        QVERIFY(host.isListening());
+        QSignalSpy locations(&host, &AutomationHost::locations);
+        auto waiting = send(m_path, AutomationClient::encode({ QStringLiteral("/lost.vrx") }), false);
+        QVERIFY(waiting);
+        struct rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        std::vector<int> fillers;
+        for (int fd; (fd = ::dup(0)) >= 0;) {
+            fillers.push_back(fd);
+            if (fillers.size() == 1) {
+                const struct rlimit low = { rlim_t(fd + 8), saved.rlim_max };
+                setrlimit(RLIMIT_NOFILE, &low);
+            }
+        }
+        QTRY_VERIFY(!host.isListening());
+        for (int fd : fillers)
+            ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("listening again")));
+        QTRY_VERIFY_WITH_TIMEOUT(host.isListening(), 10000);
+        QStringList args { QStringLiteral("/after.vrx") };
+        QVERIFY(AutomationClient().command(args));
+        QTRY_VERIFY(!locations.isEmpty());
+        QCOMPARE(locations.last().at(0).value<QList<QUrl>>(),
+            QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/after.vrx")) });
     }
 };
 

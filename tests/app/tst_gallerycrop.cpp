@@ -8,6 +8,7 @@
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 #include "support/picturefiles.h"
+#include "support/screenlikeness.h"
 #include "support/testenvironment.h"
 
 #include <QFile>
@@ -19,24 +20,13 @@
 
 #include <cmath>
 
+using ostra::test::likeness;
+using ostra::test::pictureBox;
 using ostra::test::PictureFiles;
 
 namespace {
 
 const QRgb kBlue = qRgb(0, 0, 255);
-
-// The bounding box of what is neither the blue backdrop nor the canvas's shade round the crop.
-QRect pictureBox(const QImage& image)
-{
-    QRect box;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y) & 0xffffff;
-            if (p != (kBlue & 0xffffff) && p != (qRgb(32, 32, 32) & 0xffffff))
-                box |= QRect(x, y, 1, 1);
-        }
-    return box;
-}
 
 // Mean red, green and blue of an image.
 QVector3D meanColour(const QImage& image)
@@ -49,31 +39,6 @@ QVector3D meanColour(const QImage& image)
         }
     const double n = double(image.width()) * image.height();
     return QVector3D(float(r / n), float(g / n), float(b / n));
-}
-
-// Correlation of the grey levels of two images shrunk to 16 x 16.
-double likeness(const QImage& a, const QImage& b)
-{
-    auto grey = [](const QImage& i) {
-        const QImage s = i.scaled(16, 16, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        std::vector<double> v;
-        double mean = 0;
-        for (int p = 0; p < 256; ++p)
-            v.push_back(qGray(s.pixel(p % 16, p / 16))), mean += v.back();
-        mean /= 256;
-        double sd = 0;
-        for (double& g : v)
-            g -= mean, sd += g * g;
-        sd = std::sqrt(sd / 256) + 1e-9;
-        for (double& g : v)
-            g /= sd;
-        return v;
-    };
-    const std::vector<double> x = grey(a), y = grey(b);
-    double c = 0;
-    for (size_t i = 0; i < x.size(); ++i)
-        c += x[i] * y[i];
-    return c / 256;
 }
 
 } // namespace

@@ -66,13 +66,6 @@ private slots:
             << int(QtDebugMsg) << QDateTime(date, QTime(23, 59, 59, 999), Qt::OffsetFromUTC, -34200)
             << quint32(0x12345678) << QStringLiteral("E release")
             << QByteArray("2023-03-07 23:59:59.999 UTC-09:30 12345678 D E release\n");
-        QTest::newRow("critical, utc")
-            << int(QtCriticalMsg) << QDateTime(date, QTime(0, 0), Qt::UTC) << quint32(1)
-            << QStringLiteral("x") << QByteArray("2023-03-07 00:00:00.000 UTC+00:00        1 E x\n");
-        QTest::newRow("fatal") << int(QtFatalMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0xabc)
-                               << QStringLiteral("Cannot initialize the window")
-                               << QByteArray("2023-03-07 12:00:00.000 UTC+00:00      abc F Cannot "
-                                             "initialize the window\n");
         QTest::newRow("empty message")
             << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0) << QString()
             << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D \n");

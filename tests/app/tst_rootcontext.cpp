@@ -3,7 +3,6 @@
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QRegularExpression>
 
 #include <memory>
 
@@ -130,23 +129,6 @@ private slots:
         } else {
             QCOMPARE(object->property("force").toInt(), force.toInt());
         }
-    }
-
-    void order()
-    {
-        qputenv("QA_3B6C0F15_QUELT_TUNING", "0");
-        qputenv("QA_E4A1772D_QUELT_RECENT", "5");
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("TUNING")));
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("RECENT")));
-        QStringList names;
-        for (const auto& property : ostra::rootContextProperties(ChannelOrder::kGlRgba, false))
-            names << property.name;
-        QCOMPARE(names,
-            (QStringList { QStringLiteral("glChannelOrder"), QStringLiteral("cpQueltRecent"),
-                QStringLiteral("noCustomFonts"), QStringLiteral("cpQueltTuning"),
-                QStringLiteral("cpQueltUpdate"), QStringLiteral("cpForceUpdate"),
-                QStringLiteral("cpQueltTuning"), QStringLiteral("cpQueltRecent"),
-                QStringLiteral("cpQueltCustom") }));
     }
 };
 

@@ -13,8 +13,9 @@
 
 using ostra::test::Child;
 
-// Starts of the real application against each other, each in the isolated home of
-// this test program.
+// Starts of the real application against each other, each in the isolated home of this
+// test program; its ends by the signals of a logout, `kill` and a terminal; and starts where
+// there is no display.
 class TestSingleInstance : public QObject
 {
     Q_OBJECT
@@ -27,11 +28,29 @@ class TestSingleInstance : public QObject
             + QLatin1String(ostra::applicationId);
     }
 
-    Child& start(const QStringList& args, const QString& folder = QString())
+    // Starts the application in `folder` with `env` changed (a null value unsets the variable).
+    Child& start(const QStringList& args, const QString& folder = QString(),
+        const QList<QPair<QByteArray, QByteArray>>& env = {})
     {
+        QList<QPair<QByteArray, QByteArray>> saved;
+        for (const auto& [name, value] : env) {
+            saved.append({ name, qgetenv(name.constData()) });
+            value.isNull() ? qunsetenv(name.constData()) : qputenv(name.constData(), value);
+        }
         m_children.push_back(
             std::make_unique<Child>(ostra::test::binaryDir() + QStringLiteral("/ostra"), args, folder));
+        if (!env.isEmpty())
+            m_children.back()->started();
+        for (const auto& [name, value] : saved)
+            value.isEmpty() ? qunsetenv(name.constData()) : qputenv(name.constData(), value);
         return *m_children.back();
+    }
+
+    // Whether `instance` ends normally with `code`.
+    static bool ends(Child& instance, int code)
+    {
+        return instance.finish() && instance.exitStatus() == QProcess::NormalExit
+            && instance.exitCode() == code;
     }
 
     // Waits until an instance answers on the socket.
@@ -190,6 +209,49 @@ private slots:
         for (const QString& file : files)
             QVERIFY2(instance->waitForErr(openLine(file)), instance->err().constData());
         QVERIFY(instance->running());
+    }
+
+    // Each signal quits through the normal shutdown path: a clean exit 0 after "Good bye!".
+    void signalQuitsInOrder_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void signalQuitsInOrder()
+    {
+        QFETCH(int, number);
+        Child& instance = start({});
+        QVERIFY2(waitListening(instance), instance.err().constData());
+        QCOMPARE(::kill(pid_t(instance.pid()), number), 0);
+        QVERIFY2(ends(instance, 0)
+                && instance.err().contains("Quitting on signal " + QByteArray::number(number))
+                && instance.err().contains("Good bye!"),
+            instance.err().constData());
+    }
+
+    // Without a display the hand-off still works; with nothing to hand over to, or a
+    // display that cannot be reached, the start ends with a reason and exit code 1.
+    void noDisplay()
+    {
+        const QByteArray unset;
+        const QList<QPair<QByteArray, QByteArray>> none { { "DISPLAY", unset }, { "WAYLAND_DISPLAY", unset },
+            { "QT_QPA_PLATFORM", unset } };
+        Child& alone = start({ QStringLiteral("/some/file.vrx") }, QString(), none);
+        QVERIFY2(ends(alone, 1) && alone.err().contains(" E Cannot open the window: there is no display"),
+            alone.err().constData());
+        Child& unreachable = start({}, QString(), { { "DISPLAY", ":4711" }, { "QT_QPA_PLATFORM", unset } });
+        QVERIFY2(ends(unreachable, 1)
+                && unreachable.err().contains(" E Cannot open the window: the display cannot be reached"),
+            unreachable.err().constData());
+
+        Child& first = start({});
+        QVERIFY2(waitListening(first), first.err().constData());
+        QVERIFY(ends(start({ QStringLiteral("/handed/over.vrx") }, QString(), none), 0));
+        QVERIFY2(first.waitForErr(QStringLiteral("Open: file:///handed/over.vrx")), first.err().constData());
+        // (Qt's own words on a display it cannot reach come before any log line.)
+        m_children.clear();
     }
 };
 

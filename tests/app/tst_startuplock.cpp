@@ -49,19 +49,6 @@ class TestStartupLock : public QObject
 {
     Q_OBJECT
 private slots:
-    void lockFileInRuntimeFolder()
-    {
-        ostra::StartupLock lock(kName);
-        QCOMPARE(lock.path(),
-            qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + kName + QStringLiteral(".lock"));
-        QVERIFY(lock.acquire());
-        QVERIFY(lock.isHeld());
-        QVERIFY(QFileInfo(lock.path()).isFile());
-        lock.release();
-        QVERIFY(!lock.isHeld());
-        QVERIFY(lock.tryAcquire());
-    }
-
     void heldLockExcludesOthersUntilTheHolderDies()
     {
         auto holder = ostra::test::startSelf(QStringLiteral("hold"));

@@ -1,40 +1,27 @@
 #include "support/testmain.h"
 
-#include "app/automationhost.h"
-#include "app/rootcontext.h"
 #include "app/typeregistration.h"
-#include "core/appsettings.h"
-#include "display/imageedititem.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
-#include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
-#include "library/sessionlogger.h"
 #include "library/spineoutline.h"
 #include "support/testenvironment.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
 #include <QFile>
-#include <QMimeData>
-#include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickView>
-#include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <memory>
 
 #include "support/pixelchecks.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
-
-const QColor kBackdrop(0x0E, 0x0E, 0x0E);
 
 // A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
 // quarter turn round.
@@ -124,7 +111,6 @@ private:
     QString m_folder;
     QList<QUrl> m_urls;
     QList<QColor> m_colours;
-    QString m_other;
 
 private slots:
     void initTestCase()
@@ -142,9 +128,6 @@ private slots:
                 file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + (i / 2) * 86400 + i * 60);
             m_urls.append(QUrl::fromLocalFile(file));
         }
-        QVERIFY(QDir().mkpath(m_dir.path() + "/elsewhere"));
-        m_other = m_dir.path() + QStringLiteral("/elsewhere/alone.vrx");
-        writeColouredPicture(m_other, 90, QColor(120, 120, 220), false, 1500000000);
     }
 
     // The sectioned gallery over a real session and the real image service: a header per
@@ -219,13 +202,6 @@ private slots:
         QTRY_COMPARE(open.count(), 2);
         QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
 
-        // A file gone from the folder leaves the grid.
-        const QString gone = m_dir.path() + "/moved away.vrx";
-        QVERIFY(QFile::rename(m_urls.at(0).toLocalFile(), gone));
-        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size() - 1, 20000);
-        QVERIFY(QFile::rename(gone, m_urls.at(0).toLocalFile()));
-        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
-
         // Sorted by folder: one section per folder level, the pictures' folder among them.
         const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);
@@ -234,67 +210,6 @@ private slots:
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
         const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
         QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
-    }
-
-    // The main window offers what it is handed (a start's or a second start's command
-    // line, a drop) to its gallery: by default each batch replaces the last one.
-    void windowOffersWhatItIsHanded()
-    {
-        AppSettings settings;
-        QQmlApplicationEngine engine;
-        ostra::setRootContextProperties(
-            engine.rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
-        engine.load(qmlFile(QStringLiteral("AppLayers/WindowMain.qml")));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
-        QVERIFY(window);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-        auto* host = window->findChild<AutomationHost*>();
-        auto* gallery = window->findChild<ActiveSession*>();
-        QVERIFY(host);
-        QVERIFY(gallery);
-        QAbstractItemModelTester tester(gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
-
-        // A folder, as a start's command line brings it.
-        host->execute(QStringList { m_folder });
-        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), m_urls.size(), 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size()), 20000);
-        QCOMPARE(window->property("editorLocation").toString(), QString());
-
-        // One file by a second start: it alone is listed, and opened.
-        host->execute(QStringList { m_other });
-        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), 1, 20000);
-        QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
-        // The folder's session is a recent one now.
-        auto* history = window->findChild<SessionLogger*>();
-        QVERIFY(history);
-        QCOMPARE(history->sessions().size(), 1);
-        QCOMPARE(QUrl(window->property("editorLocation").toString()), QUrl::fromLocalFile(m_other));
-        // The canvas got the picture and the image service.
-        auto* canvas = window->findChild<ImageEditItem*>();
-        QVERIFY(canvas);
-        QCOMPARE(QUrl(canvas->location()), QUrl::fromLocalFile(m_other));
-        QVERIFY(qobject_cast<ImageLocator*>(canvas->locator()));
-        window->setProperty("editorLocation", QString());
-
-        // Dropped on the window, with several sessions allowed: added to what is shown.
-        settings.setCloseOnNewFiles(false);
-        QMimeData data;
-        data.setUrls({ QUrl::fromLocalFile(m_folder) });
-        const QPoint middle(window->width() / 2, window->height() / 2);
-        QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window, &drop);
-        QVERIFY(drop.isAccepted());
-        QTRY_COMPARE_WITH_TIMEOUT(gallery->rowCount(), m_urls.size() + 1, 20000);
-        // The oldest capture first.
-        QCOMPARE(gallery->urlAt(0), QUrl::fromLocalFile(m_other));
-        QTRY_VERIFY_WITH_TIMEOUT(allShown(window->contentItem(), m_urls.size() + 1), 20000);
-        const QStringList tab = visibleTexts(window->contentItem(), QStringLiteral("galleryTab"));
-        QCOMPARE(tab.size(), 1);
-        QVERIFY2(tab.first().endsWith(QStringLiteral("(5)")), qPrintable(tab.first()));
     }
 };
 

@@ -4,12 +4,16 @@
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
+#include "display/imageedititem.h"
 #include "engine/imagelocator.h"
 #include "library/activesession.h"
+#include "library/session.h"
+#include "library/sessionlogger.h"
 #include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
+#include <QDir>
 #include <QFile>
 #include <QMimeData>
 #include <QQmlApplicationEngine>
@@ -149,6 +153,62 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(m_window->property("editorLocation").toString(), QString());
         QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
+    }
+
+    // What the window is handed (a start's or a second start's command line, a drop) goes
+    // to its gallery: by default each batch replaces the last one; a single file is opened
+    // too; with several sessions allowed, a drop adds to what is shown. (Last: it changes
+    // the settings.)
+    void handedFilesReplaceOrAdd()
+    {
+        const QString folder = m_dir.path() + "/shots of a day";
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(m_dir.path() + "/elsewhere"));
+        for (int i = 0; i < 3; ++i) {
+            vrxgen::PictureOptions o = PictureFiles::small(std::uint32_t(30 + i));
+            o.captureTime = 1600000000 + i * 60;
+            QVERIFY(!PictureFiles::write(folder, QStringLiteral("IMG_%1.vrx").arg(i), o).isEmpty());
+        }
+        vrxgen::PictureOptions early = PictureFiles::small(90);
+        early.captureTime = 1500000000;
+        const QString other = PictureFiles::write(m_dir.path() + "/elsewhere", "alone.vrx", early);
+        QVERIFY(!other.isEmpty());
+        auto* history = m_window->findChild<SessionLogger*>();
+        QVERIFY(history);
+
+        m_host->execute(QStringList { folder });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
+        QCOMPARE(m_window->property("editorLocation").toString(), QString());
+
+        // One file: it alone is listed, and opened on the canvas with the image service.
+        m_host->execute(QStringList { other });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 1, 20000);
+        QCOMPARE(m_gallery->urlAt(0), QUrl::fromLocalFile(other));
+        // The folder's session is the most recent one now.
+        Session* last = history->session(history->sessions().value(0));
+        QVERIFY(last && last->rowCount() == 1);
+        QCOMPARE(last->data(last->index(0), Session::FolderRole).toUrl(), QUrl::fromLocalFile(folder));
+        QCOMPARE(QUrl(m_window->property("editorLocation").toString()), QUrl::fromLocalFile(other));
+        auto* canvas = m_window->findChild<ImageEditItem*>();
+        QVERIFY(canvas);
+        QCOMPARE(QUrl(canvas->location()), QUrl::fromLocalFile(other));
+        QVERIFY(qobject_cast<ImageLocator*>(canvas->locator()));
+        m_window->setProperty("editorLocation", QString());
+
+        m_settings->setCloseOnNewFiles(false);
+        QMimeData data;
+        data.setUrls({ QUrl::fromLocalFile(folder) });
+        const QPoint middle(m_window->width() / 2, m_window->height() / 2);
+        QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window, &enter);
+        QDropEvent drop(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_window, &drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 4, 20000);
+        QCOMPARE(m_gallery->urlAt(0), QUrl::fromLocalFile(other)); // the oldest capture first
+        auto* tab = m_window->findChild<QQuickItem*>("galleryTab");
+        QVERIFY(tab);
+        QTRY_VERIFY2(
+            tab->property("text").toString().endsWith("(4)"), qPrintable(tab->property("text").toString()));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "support/fakevolumes.h"
+#include "support/filetree.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -31,10 +32,7 @@ QStringList* record(VolMonitor& monitor)
 
 void makeFile(const QString& path, const QByteArray& bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
+    QVERIFY(ostra::test::writeTreeFile(path, bytes));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 #include <QSignalSpy>
@@ -16,10 +17,7 @@ namespace {
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
+    QVERIFY(ostra::test::writeTreeFile(path, bytes));
 }
 
 // Fails writes once `room` bytes were written, as a full disk does.

@@ -5,6 +5,7 @@
 
 #include <QPolygonF>
 
+#include <algorithm>
 #include <cmath>
 
 class TestDepthStroke : public QObject
@@ -72,6 +73,14 @@ private slots:
         for (const QPointF& v : spray.vertices)
             QVERIFY(bounds.contains(v));
         QCOMPARE(BrushSpray::build(stroke, radius, asLines).vertices, spray.vertices);
+        // Smoothing treats both ends alike: the reversed stroke resamples to the same path,
+        // reversed.
+        const std::vector<QPointF> path = BrushSpray::resample(stroke);
+        std::vector<QPointF> back = BrushSpray::resample({ stroke.rbegin(), stroke.rend() });
+        std::reverse(back.begin(), back.end());
+        QCOMPARE(back.size(), path.size());
+        for (size_t i = 0; i < path.size(); ++i)
+            QVERIFY(QLineF(back[i], path[i]).length() < 1e-6);
     }
 };
 

@@ -1,3 +1,4 @@
+#include "support/screenlikeness.h"
 #include "support/testmain.h"
 
 #include "ciapi/renderer.h"
@@ -15,6 +16,7 @@
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 #include "engine/vrxmessage.h"
+#include "support/filetree.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,31 +44,10 @@ int savedRating(const QString& raw)
     return CIAPI::StateFileEditor(in).userRating();
 }
 
-// Grey levels of an image shrunk to w x h, normalised to mean 0 and deviation 1.
-std::vector<double> signature(const QImage& image, int w, int h)
+QByteArray contents(const QString& path)
 {
-    const QImage small = image.convertToFormat(QImage::Format_RGB32)
-                             .scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    std::vector<double> v;
-    double mean = 0, var = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            mean += v.emplace_back(qGray(small.pixel(x, y)));
-    mean /= double(v.size());
-    for (double g : v)
-        var += (g - mean) * (g - mean);
-    const double sd = std::sqrt(var / double(v.size())) + 1e-9;
-    for (double& g : v)
-        g = (g - mean) / sd;
-    return v;
-}
-
-double correlation(const std::vector<double>& a, const std::vector<double>& b)
-{
-    double c = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        c += a[i] * b[i];
-    return c / double(a.size());
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The eight ways to turn and mirror a picture, as QImage operations on the unturned one.
@@ -156,8 +137,7 @@ private slots:
         }
     }
 
-    // Output for another file (the pooled editor's previous picture) changes nothing; a
-    // stale level is refused with a log line instead of ending the program.
+    // Zoom levels out of range or not numbers change nothing; zooming steps by one level.
     void zoomLimits()
     {
         ImageEditItem item;
@@ -174,6 +154,15 @@ private slots:
         item.setZoomLevel(1.0);
         QCOMPARE(item.zoomLogLevel(), 0.0);
         QCOMPARE(item.zoomLevel(), 1.0);
+        item.zoomIn();
+        QCOMPARE(item.zoomLogLevel(), 1.0);
+        item.zoomOut();
+        item.zoomOut();
+        QCOMPARE(item.zoomLogLevel(), -1.0);
+        // Without a picture a depth job fails, and says so.
+        QSignalSpy failed(&item, &ImageEditItem::depthEditingError);
+        item.optionFaceMatting(true);
+        QCOMPARE(failed.count(), 1);
     }
 
     // Level planning over random zoom, pan, turns and pixel ratios: the request of the
@@ -268,6 +257,8 @@ private slots:
         QVERIFY(canvas.finitePan());
     }
 
+    // Output for another file (the pooled editor's previous picture) changes nothing; a
+    // stale level is refused with a log line instead of ending the program.
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
@@ -310,6 +301,9 @@ private slots:
         // Still alive and still working.
         canvas.item->fitInView();
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        // Left for no picture: nothing of the old one is shown.
+        canvas.item->setLocation(QString());
+        QVERIFY(canvas.item->pyramid() == emptyPyramid());
     }
 
     // The rating goes to the state file, the editor and the canvas; it is there when the
@@ -372,28 +366,73 @@ private slots:
         QCOMPARE(savedRating(m_large), 4);
     }
 
-    // Geometry edits are kept: crop, turn and mirror survive closing and opening again.
-    void geometryPersists()
+    // Opening and leaving a picture (with or without a state file) writes nothing.
+    void viewOnlyVisitWritesNothing()
+    {
+        const QString fresh = writePicture("fresh.vrx", 128, 96, 13);
+        const QString rated = writePicture("rated.vrx", 128, 96, 14);
+        StateFile::writeRating(QUrl::fromLocalFile(rated), 2);
+        const QString ratedState = StateFile::pathFor(QUrl::fromLocalFile(rated));
+        const QByteArray before = contents(ratedState);
+        {
+            ImageLocator locator(2, nullptr);
+            for (const QString& path : { fresh, rated }) {
+                Canvas canvas(locator);
+                QVERIFY(canvas.open(path));
+                QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+                QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
+                canvas.item->setLocation(QString());
+            }
+        } // the locator waits for the editors' recycle steps
+        QVERIFY(!QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(fresh))));
+        QCOMPARE(contents(ratedState), before);
+    }
+
+    // Crop, turn and mirror are in the state file about two seconds after the last of
+    // them, written once for a burst (so a crash loses little), and on closing; reset takes
+    // the picture back to the file's own geometry.
+    void geometryIsSavedSoonAndOnClosing()
     {
         ImageLocator locator(2, nullptr);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_second));
+        QByteArray saved;
         QRectF crop;
         TurnAndMirror turn;
         {
             Canvas canvas(locator);
             QVERIFY(canvas.open(m_second));
+            QSignalSpy updates(canvas.item->viewer(), &ImageViewer::notifyFileUpdatedSignal);
             GeometryEdits* edits = canvas.item->geometryEdits();
             canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
             edits->applyCrop();
+            canvas.item->setEditorMode(ImageEdit::None);
             edits->rotateRight();
             edits->mirrorHorizontal();
+            QVERIFY(canvas.item->isSavePending());
+            QCOMPARE(updates.count(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(updates.count(), 1, 10000);
+            QVERIFY(!canvas.item->viewer()->contentDirty());
+            QTest::qWait(ImageEditItem::kSaveDelayMs + 500);
+            QCOMPARE(updates.count(), 1);
+
+            // Read back by another instance while this one still holds the picture open,
+            // as after a crash.
+            ImageLocator other(2, nullptr);
+            Canvas again(other);
+            QVERIFY(again.open(m_second));
+            QCOMPARE(decomposeTransform(again.item->geometryEdits()->transform()),
+                decomposeTransform(edits->transform()));
+            QVERIFY(sameCrop(again.item->geometryEdits()->crop(), edits->crop()));
+
+            // One more turn, left to the closing to save.
+            edits->rotateRight();
             crop = edits->crop();
             turn = decomposeTransform(edits->transform());
-            QVERIFY(edits->hasEdits());
+            saved = contents(state);
         }
         // The item going away hands its editor back, which saves its state on the recycle step.
-        QVERIFY(QTest::qWaitFor(
-            [&] { return QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_second))); }, 30000));
+        QVERIFY(QTest::qWaitFor([&] { return contents(state) != saved; }, 30000));
         Canvas canvas(locator);
         canvas.window.show();
         QVERIFY(QTest::qWaitFor(
@@ -406,9 +445,39 @@ private slots:
         QCOMPARE(decomposeTransform(edits->transform()), turn);
         QVERIFY(sameCrop(edits->crop(), crop));
         QVERIFY(edits->hasEdits());
-        // Reset takes the picture back to the file's own geometry.
         canvas.item->resetGeometry();
         QVERIFY(!edits->hasEdits());
+    }
+
+    // A file that is not a picture is not opened: nothing to edit or rate, no state file.
+    void notAPictureIsNotOpened()
+    {
+        const QString path = m_dir.path() + "/notes.vrx";
+        QVERIFY(ostra::test::writeTreeFile(path, "shopping: bread, milk\n"));
+        const QUrl url = QUrl::fromLocalFile(path);
+        ImageLocator locator(2, nullptr);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^can't read file"));
+        Canvas canvas(locator);
+        canvas.window.show();
+        canvas.item->setLocation(url.toString());
+        QVERIFY(!canvas.item->viewer());
+        QVERIFY(!canvas.item->captureKnown());
+        QVERIFY(canvas.item->pyramid() == invalidPyramid());
+        canvas.item->setRating(3);
+        QCOMPARE(canvas.item->rating(), 0);
+
+        // The gallery's row says why, with the file's name and size; a rating of the row
+        // is refused.
+        locator.rowFor(url);
+        QVERIFY(QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000));
+        const QMap<int, QVariant> row = locator.rowFor(url);
+        QVERIFY(row.value(IResolver::Invalid).toBool());
+        QVERIFY(!row.value(IResolver::Problem).toString().isEmpty());
+        QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("notes"));
+        QCOMPARE(row.value(IResolver::FileSize).toLongLong(), QFileInfo(path).size());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating.*not a picture"));
+        locator.rate(url, 4);
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
     }
 
     // The screenshot test: one asymmetric picture in all eight orientations with a crop.
@@ -457,16 +526,8 @@ private slots:
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
 
         const QImage screen = canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
-        // Unshaded: neither the shade (32, 32, 32) nor the window's blue.
-        QRect box;
-        for (int y = 0; y < screen.height(); ++y)
-            for (int x = 0; x < screen.width(); ++x) {
-                const QRgb p = screen.pixel(x, y);
-                const bool shade = qRed(p) == 32 && qGreen(p) == 32 && qBlue(p) == 32;
-                const bool blue = qRed(p) == 0 && qGreen(p) == 0 && qBlue(p) == 255;
-                if (!shade && !blue)
-                    box |= QRect(x, y, 1, 1);
-            }
+        // Unshaded: neither the shade nor the window's blue.
+        const QRect box = ostra::test::pictureBox(screen);
         const QRectF pictureCrop = edits->cropRect();
         const QRectF expected
             = QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight()))
@@ -486,9 +547,8 @@ private slots:
         QVERIFY(exportImage(*canvas.item->viewer(), request, {}));
         QImage exported(request.path);
         QVERIFY(!exported.isNull());
-        const QRect inner = box.adjusted(2, 2, -2, -2);
-        const auto shown = signature(screen.copy(inner), 24, 24);
-        const double match = correlation(shown, signature(exported, 24, 24));
+        const QImage shown = screen.copy(box.adjusted(2, 2, -2, -2));
+        const double match = ostra::test::likeness(shown, exported, 24);
         QVERIFY2(match > 0.8, qPrintable(QString::number(match)));
         // Undo the export's own turn, then try every other one: none fits as well.
         QImage unturned = exported;
@@ -499,7 +559,7 @@ private slots:
             for (bool m : { false, true }) {
                 if (r == rotation && m == mirrored)
                     continue;
-                const double other = correlation(shown, signature(oriented(unturned, r, m), 24, 24));
+                const double other = ostra::test::likeness(shown, oriented(unturned, r, m), 24);
                 QVERIFY2(other < match - 0.1,
                     qPrintable(
                         QString::asprintf("%d%s: %f against %f", r, m ? " mirrored" : "", other, match)));

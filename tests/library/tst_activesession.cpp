@@ -93,6 +93,11 @@ private slots:
 
         m_gallery->selectAll();
         QCOMPARE(m_gallery->selectionSize(), 10);
+        // The pixel area of a selection of large pictures passes 32 bits.
+        const double all = m_gallery->selectedPixelArea();
+        m_resolver->setValue(file(0), IResolver::LargeDimension, 100000);
+        m_resolver->setValue(file(0), IResolver::SmallDimension, 60000);
+        QCOMPARE(m_gallery->selectedPixelArea(), all - 100 * 10 + 6e9);
     }
 
     // The same files stay selected, and the same file current, whatever the order.

@@ -39,6 +39,8 @@ private slots:
         QVector<QSize> unreadable = mixed;
         unreadable[17] = QSize(0, 0);
         QTest::newRow("an unreadable picture") << unreadable << 1200.0 << 17;
+        unreadable[17] = QSize(4, 0);
+        QTest::newRow("a picture without a height") << unreadable << 1200.0 << 17;
     }
 
     // Every row shares one height, fills the width without passing it, and keeps each

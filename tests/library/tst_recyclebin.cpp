@@ -8,16 +8,14 @@
 #include "engine/fileperm.h"
 #include "library/recyclebin.h"
 #include "platform/freedesktoptrash.h"
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 namespace {
 
 void touch(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("x");
+    QVERIFY(ostra::test::writeTreeFile(path, "x"));
 }
 
 QStringList trashed()

@@ -111,7 +111,9 @@ private slots:
         QVERIFY(closing.excludes(path("a/IMG[1].vrx")));
         QVERIFY(!closing.excludes(path("a/IMG1.vrx")));
 
-        Root folder(nullptr, path("a"), false, true, { "*.vrx" }, true);
+        // Empty and repeated patterns are dropped.
+        Root folder(nullptr, path("a"), false, true, { "*.vrx", "", "*.vrx" }, true);
+        QCOMPARE(folder.patternList(), QStringList { "*.vrx" });
         QVERIFY(folder.includes(path("a/IMG[1].vrx")));
         QVERIFY(folder.includes(path("a/SHOUT.VRX")));
         QVERIFY(!folder.includes(path("a/x.vrx.transfer")));
@@ -271,6 +273,7 @@ private slots:
         g_warnings.clear();
         g_previousHandler = qInstallMessageHandler(collectWarnings);
         LimitedRoot root(nullptr, path("lim"), true, true, { "*.vrx" }, true);
+        root.setRescanInterval(50);
         Recorder rec(&root);
         root.setActive(true);
         qInstallMessageHandler(g_previousHandler);
@@ -286,7 +289,19 @@ private slots:
         // Removing an unwatched folder is still seen from its watched parent.
         QVERIFY(QDir(path("lim/nowatch1")).removeRecursively());
         QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lim/nowatch1/b.vrx")), kWaitMs);
+        // The unwatched folders are read again on a timer: files that come or go in them
+        // and below them are still announced.
+        touch(path("lim/nowatch2/deeper/f.vrx"));
+        QVERIFY(QFile::remove(path("lim/nowatch2/c.vrx")));
+        QTRY_COMPARE(rec.files.contains(path("lim/nowatch2/deeper/f.vrx")), true);
+        QTRY_COMPARE(rec.files.contains(path("lim/nowatch2/c.vrx")), false);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        // Stopped, it reads nothing more.
+        root.setActive(false);
+        const int added = rec.added.size();
+        touch(path("lim/nowatch2/g.vrx"));
+        QTest::qWait(200);
+        QCOMPARE(rec.added.size(), added);
     }
 };
 

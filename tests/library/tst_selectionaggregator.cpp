@@ -1,13 +1,10 @@
-#include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QtTest>
 
-#include "library/activesession.h"
 #include "library/selectionaggregator.h"
 #include "support/testmain.h"
-#include "support/testresolver.h"
 
 namespace {
 
@@ -82,23 +79,6 @@ private slots:
         QTest::qWait(0);
         QVERIFY(aggregator.defined());
         QCOMPARE(aggregator.value().toInt(), 4);
-    }
-
-    // The pixel area of a selection of large pictures passes 32 bits.
-    void pixelArea()
-    {
-        ostra::test::TestResolver resolver;
-        ActiveSession gallery;
-        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        gallery.setResolver(&resolver);
-        for (int i = 0; i < 3; ++i) {
-            const QUrl url = QUrl::fromLocalFile(QString("/p/%1.vrx").arg(i));
-            resolver.setRow(url,
-                ostra::test::TestResolver::imageRow(url, QDateTime::currentDateTime(), 0, 100000, 60000));
-            gallery.insertUrl(url);
-        }
-        gallery.selectAll();
-        QCOMPARE(gallery.selectedPixelArea(), 3 * 6e9);
     }
 };
 

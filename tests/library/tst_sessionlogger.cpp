@@ -132,25 +132,6 @@ private slots:
         logger->setActiveId(ids[0]);
         QCOMPARE(count(m_db, "parent_id not in (select row_id from sessions)"), 0);
     }
-
-    // Deleting a session row takes its operations with it.
-    void cascade()
-    {
-        {
-            auto logger = open();
-            logger->offer(QUrl::fromLocalFile(folder("g")), false);
-        }
-        QSqlDatabase db;
-        QVERIFY(openDatabase(db, m_db, QStringList()));
-        {
-            QSqlQuery query(db);
-            QVERIFY(query.exec("PRAGMA foreign_keys = ON"));
-            QVERIFY(query.exec("delete from sessions where operation='r'"));
-            QVERIFY(query.exec("select count(*) from sessions") && query.next());
-            QCOMPARE(query.value(0).toInt(), 0);
-        }
-        closeDatabase(db);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestSessionLogger)

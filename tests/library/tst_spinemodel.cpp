@@ -168,11 +168,13 @@ private slots:
         TestResolver resolver;
         SpineModel model;
         model.setResolver(&resolver);
-        const QUrl a = file("/lib/a/1.vrx"), b = file("/lib/a/b/2.vrx");
+        const QUrl a = file("/lib/a/1.vrx"), b = file("/lib/a/b/2.vrx"), top = file("/top.vrx");
         resolver.setRow(a, TestResolver::imageRow(a, at(5, 10), 4));
         resolver.setRow(b, TestResolver::imageRow(b, at(5, 23), 2));
+        resolver.setRow(top, TestResolver::imageRow(top, at(5, 11), 4));
         model.insertUrl(a);
         model.insertUrl(b);
+        model.insertUrl(top);
         QCOMPARE(model.branchOfRow(0), QVariantList { QVariant() });
         model.setOrdering(Ordering::byTimestamp(&model));
         QCOMPARE(model.branchOfRow(0), (QVariantList { 2023, 3, 5 }));
@@ -181,9 +183,11 @@ private slots:
         QCOMPARE(model.urlAt(0), b);
         QCOMPARE(model.branchOfRow(0), QVariantList { 2 });
         model.setOrdering(Ordering::byFolder(&model));
-        QCOMPARE(model.urlAt(0), a); // a folder's own files before its subfolders'
-        QCOMPARE(model.branchOfRow(1), (QVariantList { "", "lib", "a", "b" }));
-        QCOMPARE(model.branchOfRow(2), QVariantList());
+        // A file at the top of the file system is in the top section.
+        QCOMPARE(model.list(), (QList<QUrl> { top, a, b }));
+        QCOMPARE(model.branchOfRow(0), QVariantList { "" });
+        QCOMPARE(model.branchOfRow(2), (QVariantList { "", "lib", "a", "b" }));
+        QCOMPARE(model.branchOfRow(3), QVariantList());
     }
 
     void headerChangesKeepTheOrder_data()
@@ -304,9 +308,13 @@ private slots:
         QVERIFY(!model.forgetRows(0, 0));
         QVERIFY(!model.forgetRows(-1, 1));
         QVERIFY(!model.removeRows(0, 1, model.index(0, 0)));
+        model.forgetUrlAt(-1);
+        model.forgetUrlAt(1);
+        QCOMPARE(model.rowCount(), 1);
+        model.forgetUrlAt(0);
+        QCOMPARE(model.rowCount(), 0);
+        model.reloadUrl(b);
         QCOMPARE(model.data(model.index(0, 0), IResolver::Location).toString(), b.toString());
-        QCOMPARE(model.roleNames().value(IResolver::Timestamp), QByteArray("timestamp"));
-        QCOMPARE(model.defaultIndex(true), model.lastRowIndex());
 
         // An index kept past the removal of its row reads nothing.
         model.insertUrl(c);

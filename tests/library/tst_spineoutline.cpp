@@ -2,6 +2,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QStringListModel>
 #include <QtTest>
 
@@ -153,6 +154,8 @@ private slots:
                 sections[0]->setFlatten(!sections[0]->flatten());
                 sections[0]->setFlatten(!sections[0]->flatten());
                 filter.flatten({ 2018 }, false);
+                // A section moved to another branch under its mirror.
+                sections[2]->setBranch(branches[random.bounded(branches.size())]);
             } else {
                 const int which = random.bounded(3);
                 sort = Sort(which);
@@ -200,7 +203,7 @@ private slots:
                 for (int r = 0; r < model.rowCount(); ++r) {
                     const QUrl url = model.urlAt(r);
                     const QVariantList keys = keysOf(sort, url, files.value(url));
-                    if (section->flatten() ? startsWith(keys, section->branch()) : keys == section->branch())
+                    if (i % 2 ? startsWith(keys, section->branch()) : keys == section->branch())
                         expected.append(url);
                 }
                 QCOMPARE(section->files(), expected);
@@ -277,6 +280,13 @@ private slots:
         QTRY_COMPARE(moved.count(), 1);
         QCOMPARE(later.baseRow(), 50);
         QCOMPARE(rows.count(), 0);
+        // Moved to another branch: views hear of the reset before and after it.
+        QSignalSpy aboutToReset(&later, &QAbstractItemModel::modelAboutToBeReset);
+        QSignalSpy reset(&later, &QAbstractItemModel::modelReset);
+        later.setBranch({ 2018, 5, 14 });
+        QCOMPARE(aboutToReset.count(), 1);
+        QCOMPARE(reset.count(), 1);
+        QCOMPARE(later.rowCount(), 50);
     }
 
     void cull()
@@ -289,6 +299,22 @@ private slots:
         QVERIFY(!filter.isCulled({ 2018 }));
         filter.unflattenAll();
         QVERIFY(!filter.isCulled({ 2018, 5, 14 }));
+
+        // A change of the field read is followed.
+        QStandardItemModel source;
+        source.setItemRoleNames({ { Qt::UserRole, "rangePath" }, { Qt::UserRole + 1, "label" } });
+        for (const QVariantList& path : { QVariantList { 2018 }, QVariantList { 2018, 5 } }) {
+            auto* item = new QStandardItem;
+            item->setData(path, Qt::UserRole);
+            item->setData(QStringLiteral("text"), Qt::UserRole + 1);
+            source.appendRow(item);
+        }
+        filter.setSourceModel(&source);
+        filter.setFilterField("label");
+        filter.flatten({ 2018 }, true);
+        QCOMPARE(filter.rowCount(), 2);
+        filter.setFilterField("rangePath");
+        QCOMPARE(filter.rowCount(), 1);
     }
 };
 

@@ -18,9 +18,13 @@
 #include "core/snoozetimer.h"
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
+#include "reports/digestbackend.h"
+#include "reports/infoharvester.h"
+#include "reports/infouploader.h"
 
-// The service types as the QML uses them: created by name, configured by bindings.
-class TestServiceTypes : public QObject
+// The registered types as the QML uses them: created by name, configured and wired by
+// bindings.
+class TestQmlTypes : public QObject
 {
     Q_OBJECT
 private slots:
@@ -29,6 +33,8 @@ private slots:
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         QCOMPARE(QMetaType::type("ProgressRatio"), qMetaTypeId<ProgressRatio>());
+        // Every test runs in a home of its own.
+        QVERIFY(QDir::homePath().contains(QStringLiteral("ostra-test-")));
     }
 
     void formattersTakeTheirListsFromQml()
@@ -131,7 +137,34 @@ private slots:
         QCOMPARE(object->property("shown").toInt(), 0);
         QVERIFY(!object->property("eject").toBool());
     }
+
+    // The report chain as QML builds it until the report dialog does.
+    void chainIsBuiltAndWiredFromQml()
+    {
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData(R"(
+            import QtQuick 2.15
+            import com.quelt.ostra 2.0
+            Item {
+                property alias uploader: uploader
+                property alias digest: digest
+                property alias harvester: harvester
+                InfoUploader { id: uploader; autoRemove: true }
+                DigestBackend { id: digest; master: uploader; backoff: { "stepMs": 10, "factor": 3, "ceilMs": 100 } }
+                InfoHarvester { id: harvester; sizeLimitMb: 10; onNewReport: uploader.upload(report) }
+            }
+        )",
+            QUrl(QStringLiteral("inline.qml")));
+        QScopedPointer<QObject> root(component.create());
+        QVERIFY2(root, qPrintable(component.errorString()));
+        auto* uploader = root->property("uploader").value<InfoUploader*>();
+        auto* digest = root->property("digest").value<DigestBackend*>();
+        QVERIFY(uploader && digest && root->property("harvester").value<InfoHarvester*>());
+        QCOMPARE(digest->backoff(), (Backoff { 10, 3, 100 }));
+        QCOMPARE(uploader->backend(QStringLiteral("digest")), digest);
+    }
 };
 
-OSTRA_TEST_MAIN(TestServiceTypes)
-#include "tst_servicetypes.moc"
+OSTRA_TEST_MAIN(TestQmlTypes)
+#include "tst_qmltypes.moc"
