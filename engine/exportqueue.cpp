@@ -175,6 +175,8 @@ void ExportQueue::connectProgress(ExportQueue* queue, ProgressModel* model)
         queue, &ExportQueue::notifyPartialProgress, model, [model](int percentage, const QString& location) {
             model->setPartialPercentage(percentage, QVariant(location));
         });
+    connect(queue, &ExportQueue::notifyPartialDropped, model,
+        [model](const QString& location) { model->setPartialProgress(0, 0, QVariant(location)); });
     connect(queue, &ExportQueue::notifyFlushProgress, model, &ProgressModel::flush);
     connect(queue, &ExportQueue::notifyResetProgress, model, &ProgressModel::reset);
 }
@@ -320,7 +322,7 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (!open.isValid() || open.isEmpty()) {
             qCDebug(lcEngine) << "No valid input for" << request.location << "into" << request.path;
             if (request.isExport())
-                emit notifyExportFailed(request.path, QStringLiteral("No valid input"));
+                failed(request.path, QStringLiteral("No valid input"));
             return;
         }
         if (request.isExport() && copyPrevious(request, previous)) {
@@ -350,13 +352,20 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             previous.outputSize = QFileInfo(request.path).size();
         } else {
             previous = Previous();
-            emit notifyExportFailed(request.path, QStringLiteral("The image could not be written"));
+            failed(request.path, QStringLiteral("The image could not be written"));
         }
     } catch (...) {
         const QString text = exceptionText(std::current_exception());
         qCDebug(lcEngine) << "Can't process" << request.location << "into" << request.path << text;
         previous = Previous();
         if (request.isExport())
-            emit notifyExportFailed(request.path, text);
+            failed(request.path, text);
     }
+}
+
+void ExportQueue::failed(const QString& path, const QString& reason)
+{
+    // The file's share of the progress is dropped: a failure must not leave the bar open.
+    emit notifyPartialDropped(path);
+    emit notifyExportFailed(path, reason);
 }

@@ -75,6 +75,8 @@ signals:
     void notifyPartialProgress(int percentage, QString location);
     void notifyFlushProgress();
     void notifyResetProgress();
+    // A failed export's share of the progress is dropped (it never reached 100).
+    void notifyPartialDropped(QString location);
     // An export that could not be written (no file is left at `location`).
     void notifyExportFailed(QString location, QString reason);
 
@@ -92,6 +94,8 @@ private:
     bool acceptBackground(const ExportRequest& request, const QString& statePath) const;
     void write(ImageViewer& writer, const ExportRequest& request, Previous& previous);
     bool copyPrevious(const ExportRequest& request, const Previous& previous);
+    // Closes a failed export's share of the progress and reports it.
+    void failed(const QString& path, const QString& reason);
 
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;
