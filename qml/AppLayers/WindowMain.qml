@@ -33,6 +33,8 @@ ApplicationWindow {
     ImageLocator {
         id: imageLocator
         channelOrder: glChannelOrder
+        // Background renders and compression follow the user's setting.
+        backgroundProcessing: AppSettings ? AppSettings.backgroundIndex : true
         Component.onCompleted: {
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
