@@ -49,7 +49,7 @@ Window {
     readonly property bool canExport: files.length > 0 && String(folder).length > 0 && nameAcceptable
 
     function openFor(selection, text) {
-        files = selection
+        files = Array.prototype.slice.call(selection)
         summary = text || ""
         nameInput.text = ""
         target.queryAttributes()

@@ -25,7 +25,7 @@ FocusScope {
     // Where exports go unless the user chooses another folder.
     property url exportFolder
     readonly property bool canPaste: copiedAdjustments !== null && copiedAdjustments.hasPatch()
-                                     && selectionTick >= 0 && model && model.selectionSize() > 0
+                                     && model && model.selectionSize > 0
 
     signal openRequested(url location)
     signal closeRequested(url folder)
@@ -300,6 +300,8 @@ FocusScope {
     Menu {
         id: contextMenu
         objectName: "galleryMenu"
+        // The grid takes its keys again.
+        onClosed: collection.forceActiveFocus()
         MenuItem {
             objectName: "menuExport"
             text: qsTr("Export...")
