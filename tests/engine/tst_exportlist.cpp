@@ -234,6 +234,22 @@ private slots:
         }
     }
 
+    // On the GUI thread a reader that does not let go makes eviction give up, not hang.
+    void boundedEviction()
+    {
+        const QString path = picture(folder("e"), QStringLiteral("E.vrx"));
+        ImageLocator locator(2, nullptr);
+        QSignalSpy evicted(&locator, &ImageLocator::notifyFileEvictedSignal);
+        FileToken reader = locator.filePerm()->acquireFileSemaphore(path, FilePerm::kShared);
+        QVERIFY(reader);
+        locator.filePerm()->setGuiWaitLimit(50);
+        QVERIFY(!locator.tryEvict(QUrl::fromLocalFile(path), 50));
+        QVERIFY(!locator.evictPath(path));
+        QCOMPARE(evicted.count(), 2);
+        reader.reset();
+        QVERIFY(locator.tryEvict(QUrl::fromLocalFile(path), 50));
+    }
+
     // The service goes while a batch, an export and a compression run.
     void shutdownWhileBusy()
     {
