@@ -24,6 +24,7 @@
 #include "core/appsettings.h"
 #include "core/identity.h"
 #include "core/resources.h"
+#include "engine/presetfolder.h"
 #include "pipeline/recipelogger.h"
 #include "pipeline/reciperouter.h"
 #include "platform/quitsignals.h"
@@ -164,6 +165,9 @@ int main(int argc, char** argv)
         pipelineLogger.setDelegate(&pipelineRouter);
         pipelineLogger.setDbConnString(AppSettings::recipesDatabase());
         pipelineLogger.clean(kJournalDays);
+        // The tuning presets that AppSettings offers; they outlive the window.
+        PresetFolder presetFolder(AppSettings::presetsFolderPath());
+        settings->setPresetKeeper(&presetFolder);
         QQmlApplicationEngine engine;
 
         int channelOrder = settings->failSafeGpuConf() ? ChannelOrder::kGlRgba : ChannelOrder::kDefault;

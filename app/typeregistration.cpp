@@ -13,6 +13,10 @@
 #include <cstdint>
 
 #include "app/automationhost.h"
+#include "app/defaultfont.h"
+#include "app/filenamevalidator.h"
+#include "app/textloader.h"
+#include "app/utils.h"
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
 #include "capture/hasbeeninfo.h"
@@ -189,8 +193,13 @@ void registerQmlTypes()
     qmlRegisterType<AmazonBackend>(applicationId, 2, 0, "AmazonBackend");
     qmlRegisterType<ZendeskBackend>(applicationId, 2, 0, "ZendeskBackend");
     qmlRegisterType<Uppdate>(applicationId, 2, 0, "Uppdate");
+    qmlRegisterType<TextLoader>(applicationId, 2, 0, "TextLoader");
+    qmlRegisterType<DefaultFont>(applicationId, 2, 0, "DefaultFont");
+    qmlRegisterType<FilenameValidator>(applicationId, 2, 0, "FilenameValidator");
 
     // The singletons: "Utils" first, then "AppSettings".
+    qmlRegisterSingletonType<Utils>(applicationId, 2, 0, "Utils",
+        [](QQmlEngine* engine, QJSEngine*) -> QObject* { return new Utils(engine); });
     qmlRegisterSingletonType<AppSettings>(
         applicationId, 2, 0, "AppSettings", [](QQmlEngine*, QJSEngine*) -> QObject* {
             AppSettings* settings = AppSettings::instance();

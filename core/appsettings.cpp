@@ -1,4 +1,5 @@
 #include "core/appsettings.h"
+#include "core/ipresetkeeper.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,7 +32,7 @@ AppSettings::AppSettings(QObject* parent)
     theInstance = this;
 
     const QString folder = QFileInfo(fileName()).absolutePath();
-    thePresetsFolder = folder + QDir::separator() + QStringLiteral("Presets");
+    thePresetsFolder = folder + QStringLiteral("/Presets");
     theVideoThumbnailFolder = folder + QDir::separator() + QStringLiteral("VideoThumbnails");
 
     setFallbacksEnabled(true);
@@ -65,7 +66,16 @@ AppSettings* AppSettings::instance()
 
 QString AppSettings::presetsFolder()
 {
-    return thePresetsFolder;
+    return presetsFolderPath();
+}
+
+QString AppSettings::presetsFolderPath()
+{
+    if (!thePresetsFolder.isEmpty())
+        return thePresetsFolder;
+    const QSettings store(DefaultSettings::useWritableSystemScope(), QSettings::UserScope,
+        QCoreApplication::organizationName(), QCoreApplication::applicationName());
+    return QFileInfo(store.fileName()).absolutePath() + QStringLiteral("/Presets");
 }
 
 QString AppSettings::videoThumbnailFolder()
@@ -285,7 +295,54 @@ void AppSettings::setBackgroundIndex(bool on)
 
 QVariant AppSettings::presets() const
 {
-    return QVariantList();
+    return m_presetKeeper ? m_presetKeeper->presets() : QVariant(QVariantList());
+}
+
+void AppSettings::setPresetKeeper(IPresetKeeper* keeper)
+{
+    if (keeper == m_presetKeeper)
+        return;
+    disconnect(m_keeperChanged);
+    disconnect(m_keeperGone);
+    m_presetKeeper = keeper;
+    if (keeper) {
+        m_keeperChanged = connect(keeper, &IPresetKeeper::presetsChanged, this, &AppSettings::presetsChanged);
+        m_keeperGone = connect(keeper, &QObject::destroyed, this, [this] {
+            m_presetKeeper = nullptr;
+            emit presetsChanged();
+        });
+    }
+    emit presetsChanged();
+}
+
+void AppSettings::createPreset(QObject* properties)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->createPreset(properties);
+}
+
+void AppSettings::removePreset(QObject* preset)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->removePreset(preset);
+}
+
+void AppSettings::renamePreset(QObject* preset, const QString& name)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->renamePreset(preset, name);
+}
+
+void AppSettings::overwritePreset(QObject* removePreset, QObject* renamePreset, const QString& name)
+{
+    if (m_presetKeeper)
+        m_presetKeeper->overwritePreset(removePreset, renamePreset, name);
+}
+
+void AppSettings::presetsFolderChanged()
+{
+    if (m_presetKeeper)
+        m_presetKeeper->rescan();
 }
 
 QString AppSettings::importVideoFolder() const

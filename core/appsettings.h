@@ -10,6 +10,8 @@
 
 #include "core/defaultsettings.h"
 
+class IPresetKeeper;
+
 // Every user setting of the application, in one INI store of the user scope. A key
 // the user store lacks is answered by the store of defaults (DefaultSettings). Built
 // once at start-up; reachable through instance() and as the QML singleton
@@ -76,6 +78,9 @@ public:
 
     // Folders beside the settings file, set by the constructor.
     static QString presetsFolder();
+    // The absolute folder of the user settings file followed by "/Presets"; answered
+    // from the user store's location also before the instance is built.
+    static QString presetsFolderPath();
     static QString videoThumbnailFolder();
 
     QString imageFileFolder() const;
@@ -122,8 +127,16 @@ public:
     void setUseDefaultFonts(bool on);
     void setBackgroundIndex(bool on);
 
-    // The tuning presets, newest first.
+    // The tuning presets, newest first, as the keeper set with setPresetKeeper lists them
+    // (an empty list without one).
     QVariant presets() const;
+    // The keeper that the preset operations go to; it is not owned, and is forgotten when
+    // it is destroyed.
+    void setPresetKeeper(IPresetKeeper* keeper);
+    Q_INVOKABLE void createPreset(QObject* properties);
+    Q_INVOKABLE void removePreset(QObject* preset);
+    Q_INVOKABLE void renamePreset(QObject* preset, const QString& name);
+    Q_INVOKABLE void overwritePreset(QObject* removePreset, QObject* renamePreset, const QString& name);
 
     QString importVideoFolder() const;
     void setImportVideoFolder(const QString& folder);
@@ -168,6 +181,10 @@ signals:
     void presetsChanged();
     void importVideoFolderChanged();
 
+public slots:
+    // The rescan of the presets folder.
+    void presetsFolderChanged();
+
 private:
     static QVariant stored(const char* key);
     QString ftuKey(FTU ftu) const;
@@ -177,4 +194,7 @@ private:
     DefaultSettings m_defaults;
     QHash<QString, QMetaMethod> m_notifiers;
     QString m_importVideoFolder;
+    IPresetKeeper* m_presetKeeper = nullptr;
+    QMetaObject::Connection m_keeperChanged;
+    QMetaObject::Connection m_keeperGone;
 };

@@ -411,6 +411,9 @@ void ImageEditItem::updateTransform()
         if (!(t == m_geometryEdits->transform()))
             m_geometryEdits->initTransform(t);
     }
+    // A patch that also turns or crops the picture announces only that; the tone values it
+    // set go to the renderer now, before the editor can be handed back and saved.
+    refresh();
 }
 
 void ImageEditItem::refresh()

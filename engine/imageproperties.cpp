@@ -4,8 +4,11 @@
 #include "ciapi/rendererbase.h"
 
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QQmlEngine>
 #include <QSignalBlocker>
+#include <QSysInfo>
 
 namespace {
 
@@ -40,6 +43,47 @@ float rendererValue(const CIAPI::RendererBase& renderer, int parameter)
 int fileOrientation(const CIAPI::RendererBase& renderer)
 {
     return int(renderer.getProperty(CIAPI::IntParam::Orientation));
+}
+
+const int kVersionMajor = 1;
+const int kVersionMinor = 0;
+
+// Quarter turns repeat after a full turn; a hostile document's huge rotation must not
+// make the turn loop run for minutes.
+int oneTurnAtMost(int degrees)
+{
+    return degrees % 360;
+}
+
+// Orientation codes run from 0 to 7; anything else is taken as the upright 0.
+int knownOrientation(int code)
+{
+    return code >= 0 && code <= 7 ? code : 0;
+}
+
+// The turn and mirror that, applied to the upright picture of `orientation` the way a
+// reader of the document applies them (ImageTransformProperties::turnTo), give the turn
+// and mirror of `t`.
+TurnAndMirror relativeTurn(const CIAPI::Transform& t, int orientation)
+{
+    const TurnAndMirror wanted = ImageTransformProperties::rotationAndMirror(t);
+    for (int degrees : { 0, 90, 180, 270 }) {
+        for (bool flip : { false, true }) {
+            CIAPI::Transform candidate(t.aspectRatio());
+            ImageTransformProperties::turnTo(candidate, orientation, degrees, flip);
+            if (ImageTransformProperties::rotationAndMirror(candidate) == wanted)
+                return { degrees, flip };
+        }
+    }
+    return {};
+}
+
+// "timestampUTC" is seconds since 1970; files made by the camera carry an ISO date instead.
+QDateTime createdFrom(const QJsonValue& value)
+{
+    QDateTime created = value.isString() ? QDateTime::fromString(value.toString(), Qt::ISODate)
+                                         : QDateTime::fromSecsSinceEpoch(qint64(value.toDouble()));
+    return created.isValid() ? created.toLocalTime() : QDateTime::fromSecsSinceEpoch(0);
 }
 
 } // namespace
@@ -350,4 +394,115 @@ bool ImageProperties::differsFromRenderer(const CIAPI::RendererBase& renderer) c
         return true;
     }
     return false;
+}
+
+QByteArray ImageProperties::savePatch() const
+{
+    QJsonObject top;
+    top.insert(QStringLiteral("versionMajor"), kVersionMajor);
+    top.insert(QStringLiteral("versionMinor"), kVersionMinor);
+    top.insert(QStringLiteral("name"), name());
+    top.insert(QStringLiteral("device"), QStringLiteral("Ostra"));
+    top.insert(QStringLiteral("deviceID"), QSysInfo::machineHostName());
+    top.insert(QStringLiteral("timestampUTC"), double(timestampCreated().toUTC().toSecsSinceEpoch()));
+    const QString file = fileName();
+    const int dot = file.lastIndexOf(QLatin1Char('.'));
+    top.insert(QStringLiteral("uuid"), dot < 0 ? file : file.left(dot));
+
+    if (!m_patch.isEmpty()) {
+        QJsonObject colormetrics;
+        for (const auto& entry : m_patch)
+            colormetrics.insert(entry->name(), double(engineValue(entry->currentValue())));
+        top.insert(QStringLiteral("colormetrics"), colormetrics);
+    }
+    if (m_rotationAndMirrorPatched || m_cropPatched) {
+        QJsonObject geometry;
+        const CIAPI::Transform& t = m_transform->current;
+        if (m_cropPatched) {
+            const QRectF crop = ImageTransformProperties::viewCrop(t);
+            geometry.insert(
+                QStringLiteral("crop"), QJsonArray { crop.x(), crop.y(), crop.width(), crop.height() });
+        }
+        if (m_rotationAndMirrorPatched) {
+            const TurnAndMirror turn = relativeTurn(t, m_transform->orientation());
+            geometry.insert(QStringLiteral("flipHorizontal"), turn.mirrored);
+            geometry.insert(QStringLiteral("relativeRotation"), turn.rotation);
+        }
+        geometry.insert(QStringLiteral("orientation"), m_transform->orientation());
+        top.insert(QStringLiteral("geometry"), geometry);
+    }
+    return QJsonDocument(top).toJson();
+}
+
+bool ImageProperties::loadPatch(const QByteArray& json)
+{
+    QJsonParseError parseError {};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    const QJsonObject top = document.object();
+    const QJsonValue major = top.value(QStringLiteral("versionMajor"));
+    if (parseError.error != QJsonParseError::NoError)
+        m_patchError = tr("The adjustments are not readable: %1.").arg(parseError.errorString());
+    else if (!document.isObject())
+        m_patchError = tr("The adjustments are not readable: not a JSON object.");
+    else if (major.isUndefined() || !top.contains(QStringLiteral("versionMinor")))
+        m_patchError = tr("The adjustments have no version.");
+    else if (!major.isDouble() || major.toInt() != kVersionMajor)
+        m_patchError = tr("The adjustments have version %1, which this version of Ostra cannot read.")
+                           .arg(major.isDouble() ? QString::number(major.toDouble()) : tr("(not a number)"));
+    else
+        m_patchError.clear();
+    if (!m_patchError.isEmpty()) {
+        qCWarning(lcEngine) << "Refused patch:" << m_patchError;
+        return false;
+    }
+
+    setName(top.value(QStringLiteral("name")).toString());
+    setTimestampCreated(createdFrom(top.value(QStringLiteral("timestampUTC"))));
+
+    const QJsonValue colormetrics = top.value(QStringLiteral("colormetrics"));
+    if (colormetrics.isObject()) {
+        const QJsonObject values = colormetrics.toObject();
+        for (const auto& entry : m_tuneTone) {
+            if (!values.contains(entry->name()))
+                continue;
+            const double value = values.value(entry->name()).toDouble(0.0);
+            entry->setCurrentValue(qBound(entry->min().toDouble(), value, entry->max().toDouble()));
+            if (!m_patch.contains(entry))
+                m_patch.append(entry);
+        }
+    }
+    const QJsonValue geometry = top.value(QStringLiteral("geometry"));
+    if (geometry.isObject())
+        loadGeometry(geometry.toObject());
+    return true;
+}
+
+void ImageProperties::loadGeometry(const QJsonObject& geometry)
+{
+    const QJsonValue rotation = geometry.value(QStringLiteral("relativeRotation"));
+    const QJsonValue flip = geometry.value(QStringLiteral("flipHorizontal"));
+    const int orientation = knownOrientation(geometry.value(QStringLiteral("orientation")).toInt(0));
+    m_transform->setOrientation(orientation);
+    if (!rotation.isUndefined() || !flip.isUndefined()) {
+        ImageTransformProperties::turnTo(
+            m_transform->current, orientation, oneTurnAtMost(rotation.toInt(0)), flip.toBool(false));
+        m_transform->setFromTransform(m_transform->current, false);
+        m_rotationAndMirrorPatched = true;
+    }
+    const QJsonArray crop = geometry.value(QStringLiteral("crop")).toArray();
+    if (crop.size() != 4)
+        return;
+    double element[4];
+    for (int i = 0; i < 4; ++i)
+        element[i] = qBound(0.0, crop.at(i).toDouble(0.0), 1.0);
+    // Clipped to the picture: what lies beyond its right or bottom edge is dropped.
+    const QRectF rect(
+        element[0], element[1], qMin(element[2], 1.0 - element[0]), qMin(element[3], 1.0 - element[1]));
+    if (rect.width() <= 0.0 || rect.height() <= 0.0) {
+        qCWarning(lcEngine) << "Ignored an empty crop in a patch:" << crop;
+        return;
+    }
+    ImageTransformProperties::setViewCrop(m_transform->current, rect);
+    m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
+    m_cropPatched = true;
 }

@@ -6,6 +6,7 @@
 #include "engine/z40elementproperties.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QVariant>
 
@@ -63,6 +64,15 @@ public:
     bool applyPatchToRenderer(CIAPI::RendererBase& renderer, ImageProperties* undo);
     bool differsFromRenderer(const CIAPI::RendererBase& renderer) const;
 
+    // The patch as a JSON document (the content of a ".qpf" preset file).
+    Q_INVOKABLE QByteArray savePatch() const;
+    // Reads a patch document into this object. A document that is not a JSON object or
+    // has no version 1 is refused with false, leaves the object as it was and leaves the
+    // reason in patchError(). Tone values are clamped to their ranges; a crop is clipped
+    // to the picture and ignored when nothing of it is left.
+    Q_INVOKABLE bool loadPatch(const QByteArray& json);
+    Q_INVOKABLE QString patchError() const { return m_patchError; }
+
     const QList<std::shared_ptr<ImageNumberProperty>>& tuneTone() const { return m_tuneTone; }
     const QList<std::shared_ptr<ImageProperty>>& patch() const { return m_patch; }
     void addToPatch(const std::shared_ptr<ImageProperty>& entry) { m_patch.append(entry); }
@@ -77,6 +87,7 @@ signals:
 private:
     // Takes the patch's tone values that differ from ours; true when any did.
     bool takePatchedTones(const ImageProperties& patch);
+    void loadGeometry(const QJsonObject& geometry);
 
     QList<std::shared_ptr<ImageNumberProperty>> m_tuneTone;
     std::shared_ptr<ImageTransformProperties> m_transform;
@@ -85,4 +96,5 @@ private:
     bool m_cropPatched = false;
     int m_skippedCrops = 0;
     int m_completed = 0;
+    QString m_patchError;
 };

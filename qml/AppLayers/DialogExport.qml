@@ -106,9 +106,9 @@ Window {
                 visible: dialog.isSingle
                 Layout.fillWidth: true
                 selectByMouse: true
-                // A plain name: no folders, nothing a file system refuses.
-                validator: RegularExpressionValidator {
-                    regularExpression: /[^\/\\:*?"<>|]*[^\/\\:*?"<>| .]/
+                validator: FilenameValidator {
+                    baseFolder: target.path
+                    allowSubfolders: false
                 }
             }
 

@@ -76,6 +76,7 @@ ApplicationWindow {
         gallery: activeSession
         locator: imageLocator
         history: sessionLogger
+        copiedAdjustments: window.copiedAdjustments
         onOpenRequested: window.editorLocation = location.toString()
     }
 
@@ -119,6 +120,8 @@ ApplicationWindow {
 
     // The picture being edited fills the window above everything else; empty: none.
     property string editorLocation: ""
+    // The adjustments last copied in the editor (a patch document), for the next paste.
+    property var copiedAdjustments: null
     onEditorLocationChanged: {
         if (editorLocation === "")
             mainGallery.forceActiveFocus()
@@ -131,8 +134,10 @@ ApplicationWindow {
         sourceComponent: ViewCanvas {
             locator: imageLocator
             location: window.editorLocation
+            copiedAdjustments: window.copiedAdjustments
             focus: true
             onClosed: window.editorLocation = ""
+            onAdjustmentsCopied: window.copiedAdjustments = patch
         }
         onLoaded: item.forceActiveFocus()
     }

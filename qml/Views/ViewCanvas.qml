@@ -1,7 +1,9 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../AppLayers"
 
 // One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
 // mirrors and rates it; the strip above the bar holds the depth tools. Escape leaves a
@@ -11,7 +13,79 @@ FocusScope {
 
     required property string location
     required property ImageLocator locator
+    // Adjustments copied from a picture (a patch document), kept by the window so that they
+    // can be pasted on the next picture; null: nothing copied.
+    property var copiedAdjustments: null
     signal closed()
+    signal adjustmentsCopied(var patch)
+
+    function notify(text) {
+        note.text = text
+        noteTimer.restart()
+    }
+
+    function copyAdjustments() {
+        if (canvas.captureKnown)
+            patchDialog.open(DialogPatch.Copy, canvas.properties)
+    }
+
+    function createPreset() {
+        if (canvas.captureKnown)
+            patchDialog.open(DialogPatch.Preset, canvas.properties)
+    }
+
+    // Applies the copied adjustments to this picture as an edit of its own.
+    function pasteAdjustments() {
+        if (!canvas.captureKnown || view.copiedAdjustments === null)
+            return
+        var patch = patchMaker.createObject(view)
+        if (!patch.loadPatch(view.copiedAdjustments))
+            view.notify(patch.patchError())
+        else if (!patch.hasPatch())
+            view.notify(qsTr("No properties have been pasted."))
+        else {
+            canvas.properties.applyPatch(patch)
+            view.notify(patch.patchSkippedCropsCount() > 0 ? qsTr("Crop property was skipped.")
+                        : qsTr("Image's properties have been pasted to") + " " + canvas.fileName)
+        }
+        patch.destroy()
+    }
+
+    Component {
+        id: patchMaker
+        ImageProperties {}
+    }
+
+    DialogPatch {
+        id: patchDialog
+        parentWindow: view.Window.window
+        onAccept: {
+            if (patchType === DialogPatch.Copy) {
+                view.adjustmentsCopied(canvas.properties.savePatch())
+                view.notify(qsTr("Image adjustments copied!"))
+            } else if (patchType === DialogPatch.Preset) {
+                var preset = patchMaker.createObject(view)
+                preset.loadPatch(canvas.properties.savePatch())
+                preset.name = presetName.trim()
+                AppSettings.createPreset(preset)
+                preset.destroy()
+            }
+        }
+    }
+
+    DialogPresets {
+        id: presetsDialog
+        parentWindow: view.Window.window
+    }
+
+    Shortcut {
+        sequence: "Ctrl+C"
+        onActivated: view.copyAdjustments()
+    }
+    Shortcut {
+        sequence: "Ctrl+V"
+        onActivated: view.pasteAdjustments()
+    }
 
     Keys.onEscapePressed: {
         if (canvas.editorMode !== ImageEdit.None) {
@@ -44,6 +118,24 @@ FocusScope {
         color: "#dfdfdf"
         font.pixelSize: 14
         text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
+    }
+
+    Label {
+        id: note
+        objectName: "canvasNote"
+        anchors.horizontalCenter: canvas.horizontalCenter
+        anchors.bottom: canvas.bottom
+        anchors.bottomMargin: 12
+        visible: noteTimer.running
+        color: "white"
+        background: Rectangle {
+            color: "#80000000"
+        }
+        padding: 6
+        Timer {
+            id: noteTimer
+            interval: 3000
+        }
     }
 
     ViewDepthTools {
@@ -122,6 +214,31 @@ FocusScope {
                 text: qsTr("reset")
                 enabled: canvas.captureKnown && canvas.geometryEdits.hasEdits
                 onClicked: canvas.resetGeometry()
+            }
+            ToolButton {
+                objectName: "copyAdjustments"
+                text: qsTr("copy adjustments")
+                enabled: canvas.captureKnown
+                onClicked: view.copyAdjustments()
+            }
+            ToolButton {
+                objectName: "pasteAdjustments"
+                text: qsTr("paste adjustments")
+                enabled: canvas.captureKnown && view.copiedAdjustments !== null
+                onClicked: view.pasteAdjustments()
+            }
+            ToolButton {
+                objectName: "createPreset"
+                text: qsTr("create preset")
+                ToolTip.visible: hovered
+                ToolTip.text: qsTr("Save photo adjustments as a preset")
+                enabled: canvas.captureKnown
+                onClicked: view.createPreset()
+            }
+            ToolButton {
+                objectName: "managePresets"
+                text: qsTr("presets")
+                onClicked: presetsDialog.openDialog()
             }
             Item {
                 Layout.fillWidth: true

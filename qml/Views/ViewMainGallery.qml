@@ -20,12 +20,12 @@ FocusScope {
     // Bumped on every selection change, so the cells read their state again.
     property int selectionTick: 0
 
-    // Adjustments copied in the canvas, pasted onto the selection (none until copied).
-    property ImageProperties copiedAdjustments: null
+    // Adjustments copied in the editor (a patch document), pasted onto the selection;
+    // null until something is copied.
+    property var copiedAdjustments: null
     // Where exports go unless the user chooses another folder.
     property url exportFolder
-    readonly property bool canPaste: copiedAdjustments !== null && copiedAdjustments.hasPatch()
-                                     && model && model.selectionSize > 0
+    readonly property bool canPaste: copiedAdjustments !== null && model !== null && model.selectionSize > 0
 
     signal openRequested(url location)
     signal closeRequested(url folder)
@@ -87,9 +87,19 @@ FocusScope {
         exportDialog.openFor(files, files.length === 1 ? "" : qsTr("%1 pictures").arg(files.length))
     }
 
+    // The service copies the patch at once; the object made here goes right after.
     function pasteAdjustments() {
-        if (canPaste)
-            locator.applyProperties(model.selectedFiles(), copiedAdjustments, true)
+        if (!canPaste)
+            return
+        var patch = patchMaker.createObject(gallery)
+        if (patch.loadPatch(copiedAdjustments) && patch.hasPatch())
+            locator.applyProperties(model.selectedFiles(), patch, true)
+        patch.destroy()
+    }
+
+    Component {
+        id: patchMaker
+        ImageProperties {}
     }
 
     function undoPaste() {

@@ -115,7 +115,7 @@ private slots:
         // Nothing to paste before anything is copied; then paste and undo.
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(locator.patchProgressHandler()->maximumProgress(), 0);
-        root->setProperty("copiedAdjustments", QVariant::fromValue<QObject*>(&copied));
+        root->setProperty("copiedAdjustments", copied.savePatch());
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
         for (const QUrl& url : urls)

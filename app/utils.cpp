@@ -1,0 +1,147 @@
+#include "app/utils.h"
+
+#include "pipeline/interfaces/findvolumeforpath.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+QString firstLocation(int location)
+{
+    const QStringList folders = QStandardPaths::standardLocations(QStandardPaths::StandardLocation(location));
+    return folders.isEmpty() ? QString() : folders.constFirst();
+}
+
+} // namespace
+
+Utils::Utils(QObject* parent)
+    : QObject(parent)
+{ }
+
+QString Utils::urlToFilePath(const QUrl& url) const
+{
+    return QDir::toNativeSeparators(url.toLocalFile());
+}
+
+QString Utils::urlToFileName(const QUrl& url) const
+{
+    return QFileInfo(url.toLocalFile()).baseName();
+}
+
+QString Utils::fileNameFromUrl(const QUrl& url) const
+{
+    return url.fileName(QUrl::FullyDecoded);
+}
+
+QUrl Utils::openFile(const QString& title, const QString& filter, int location)
+{
+    return QFileDialog::getOpenFileUrl(
+        QApplication::activeWindow(), title, QUrl::fromLocalFile(firstLocation(location)), filter);
+}
+
+QUrl Utils::openFile(const QString& title, const QString& filter)
+{
+    return openFile(title, filter, QStandardPaths::PicturesLocation);
+}
+
+QList<QUrl> Utils::openFiles(const QString& title, const QString& filter, int location)
+{
+    return QFileDialog::getOpenFileUrls(
+        QApplication::activeWindow(), title, QUrl::fromLocalFile(firstLocation(location)), filter);
+}
+
+QList<QUrl> Utils::openFiles(const QString& title, const QString& filter)
+{
+    return openFiles(title, filter, QStandardPaths::PicturesLocation);
+}
+
+QString Utils::openFolder(const QString& title, const QString& location)
+{
+    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), title, location,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+}
+
+QString Utils::openFolder(const QString& title, int location)
+{
+    return openFolder(title, firstLocation(location));
+}
+
+QString Utils::openFolder(const QString& title)
+{
+    return openFolder(title, QStandardPaths::PicturesLocation);
+}
+
+QUrl Utils::openFolderUrl(const QString& title, const QUrl& location)
+{
+    return QFileDialog::getExistingDirectoryUrl(QApplication::activeWindow(), title, location,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+}
+
+QUrl Utils::openFolderUrl(const QString& title, int location)
+{
+    return openFolderUrl(title, QUrl::fromLocalFile(firstLocation(location)));
+}
+
+QUrl Utils::openFolderUrl(const QString& title)
+{
+    return openFolderUrl(title, QStandardPaths::PicturesLocation);
+}
+
+qlonglong Utils::estimateSpaceFree(const QString& path) const
+{
+    return estimateSpaceFree(QStorageInfo::mountedVolumes(), path);
+}
+
+qlonglong Utils::estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path)
+{
+    // One rule with the pipeline: the longest root that ends at a folder boundary of the path.
+    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    return findVolumeForPath(volumes, clean).bytesFree();
+}
+
+QString Utils::nearestExisting(const QString& path)
+{
+    QString current = QDir::cleanPath(QFileInfo(QDir::fromNativeSeparators(path)).absoluteFilePath());
+    while (!QFileInfo::exists(current)) {
+        const int slash = current.lastIndexOf(QLatin1Char('/'));
+        const QString parent = slash <= 0 ? QStringLiteral("/") : current.left(slash);
+        if (parent == current)
+            break;
+        current = parent;
+    }
+    return current;
+}
+
+bool Utils::isDirWritable(const QString& path) const
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(nearestExisting(path));
+    return info.isDir() && info.isWritable();
+}
+
+bool Utils::isFileExists(const QString& path) const
+{
+    return QFile::exists(path);
+}
+
+QChar Utils::dirSeparator() const
+{
+    return QDir::separator();
+}
+
+bool Utils::createPath(const QString& path) const
+{
+    return QFileInfo::exists(path) || QDir().mkpath(path);
+}
+
+void Utils::showFolder(const QString& path) const
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QChar>
+#include <QList>
+#include <QObject>
+#include <QStorageInfo>
+#include <QString>
+#include <QUrl>
+
+// What the QML cannot do by itself: file dialogs, path and URL conversions, free space,
+// writability, and showing a folder in the system's file browser. One object per QML
+// engine (the singleton "Utils").
+class Utils : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Utils(QObject* parent = nullptr);
+
+    Q_INVOKABLE QString urlToFilePath(const QUrl& url) const;
+    Q_INVOKABLE QString urlToFileName(const QUrl& url) const;
+    Q_INVOKABLE QString fileNameFromUrl(const QUrl& url) const;
+
+    // Dialogs on the active window; `location` is a QStandardPaths::StandardLocation whose
+    // first folder the dialog starts in.
+    Q_INVOKABLE QUrl openFile(const QString& title, const QString& filter, int location);
+    Q_INVOKABLE QUrl openFile(const QString& title, const QString& filter);
+    Q_INVOKABLE QList<QUrl> openFiles(const QString& title, const QString& filter, int location);
+    Q_INVOKABLE QList<QUrl> openFiles(const QString& title, const QString& filter);
+    Q_INVOKABLE QString openFolder(const QString& title, const QString& location);
+    Q_INVOKABLE QString openFolder(const QString& title, int location);
+    Q_INVOKABLE QString openFolder(const QString& title);
+    Q_INVOKABLE QUrl openFolderUrl(const QString& title, const QUrl& location);
+    Q_INVOKABLE QUrl openFolderUrl(const QString& title, int location);
+    Q_INVOKABLE QUrl openFolderUrl(const QString& title);
+
+    // Free bytes of the mounted volume that holds the path (-1 when none does).
+    Q_INVOKABLE qlonglong estimateSpaceFree(const QString& path) const;
+    static qlonglong estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path);
+    // Whether the path's nearest existing ancestor (the path itself when it exists) is a
+    // writable folder.
+    Q_INVOKABLE bool isDirWritable(const QString& path) const;
+    // The path itself when it exists, else its nearest existing ancestor; climbs by path
+    // text, so a tree of missing folders ends at the root at the latest.
+    static QString nearestExisting(const QString& path);
+    Q_INVOKABLE bool isFileExists(const QString& path) const;
+    Q_INVOKABLE QChar dirSeparator() const;
+    // True when the path exists already, else whether it could be made with its parents.
+    Q_INVOKABLE bool createPath(const QString& path) const;
+    Q_INVOKABLE void showFolder(const QString& path) const;
+};

@@ -1,0 +1,155 @@
+import QtQuick 2.15
+import QtTest 1.15
+import com.quelt.ostra 2.0
+import "../../../qml/AppLayers"
+
+TestCase {
+    name: "PatchDialogs"
+    when: windowShown
+
+    ImageProperties {
+        id: props
+        Component.onCompleted: setFileInfo("/pictures/photo.final.vrx")
+    }
+    DialogPatch { id: patchDialog }
+    DialogPresets { id: presetsDialog }
+    SignalSpy {
+        id: accepted
+        target: patchDialog
+        signalName: "accept"
+    }
+
+    function child(parent, name) {
+        var found = findChild(parent, name)
+        verify(found !== null, name)
+        return found
+    }
+    function patchChild(name) { return child(patchDialog.contentItem, name) }
+    function tone(name) { return patchChild("tone_" + name) }
+    function presetsChild(name) { return child(presetsDialog.contentItem, name) }
+
+    function init() {
+        fixture.clear()
+        accepted.clear()
+        patchDialog.close()
+    }
+
+    function test_texts_data() {
+        return [
+            { tag: "copy", type: DialogPatch.Copy, title: "copy adjustments",
+              text: "Select adjustments you would like to copy from photo", button: "copy" },
+            { tag: "reset", type: DialogPatch.Reset, title: "reset adjustments",
+              text: "Select adjustments you would like to reset", button: "reset" },
+            { tag: "preset", type: DialogPatch.Preset, title: "create preset",
+              text: "Choose which settings you would like to save to preset:", button: "create" }
+        ]
+    }
+
+    function test_texts(data) {
+        patchDialog.open()
+        verify(!patchDialog.visible)
+        patchDialog.open(data.type, props)
+        compare([patchChild("title").text, patchChild("description").text, patchChild("acceptButton").text],
+                [data.title, data.text, data.button])
+        var named = patchChild("presetName")
+        compare(named.visible, data.type === DialogPatch.Preset)
+        named.text = " "
+        compare(patchChild("acceptButton").enabled, data.type !== DialogPatch.Preset)
+    }
+
+    // One more than the largest number after "preset " among the names.
+    function test_proposedName() {
+        fixture.drop("a.qpf", "preset 2")
+        fixture.drop("b.qpf", "preset 10 warm")
+        fixture.drop("c.qpf", "my preset 50")
+        fixture.drop("d.qpf", "preset x")
+        patchDialog.open(DialogPatch.Preset, props)
+        compare(patchDialog.presetName, "preset 11")
+        fixture.clear()
+        patchDialog.open(DialogPatch.Preset, props)
+        compare(patchDialog.presetName, "preset 1")
+    }
+
+    // The head boxes follow their members; what is ticked is what the patch holds.
+    function test_groups() {
+        patchDialog.open(DialogPatch.Copy, props)
+        tryVerify(function() { return tone("vibrance").y > tone("tint").y && tone("tint").y > 0 })
+        waitForRendering(patchDialog.contentItem)
+        var head = patchChild("toneAndColor")
+        var geometry = patchChild("geometry")
+        compare(fixture.patchKeys(props), ["contrast", "exposure", "saturation", "sharpening", "temp", "tint",
+                                            "vibrance", "crop", "flipHorizontal", "orientation", "relativeRotation"])
+        mouseClick(tone("tint"))
+        mouseClick(patchChild("crop"))
+        compare([head.checkState, geometry.checkState], [Qt.PartiallyChecked, Qt.PartiallyChecked])
+        compare(fixture.patchKeys(props).join(), "contrast,exposure,saturation,sharpening,temp,vibrance,"
+                                                 + "flipHorizontal,orientation,relativeRotation")
+        mouseClick(head)
+        verify(tone("tint").checked)
+        mouseClick(head)
+        mouseClick(geometry) // partly ticked: all
+        mouseClick(geometry) // all: none
+        compare([head.checkState, geometry.checkState], [Qt.Unchecked, Qt.Unchecked])
+        patchChild("acceptButton").clicked()
+        compare(patchChild("note").text, "No settings were chosen.")
+        verify(patchDialog.visible && accepted.count === 0)
+        mouseClick(tone("exposure"))
+        patchChild("acceptButton").clicked()
+        verify(!patchDialog.visible && accepted.count === 1)
+        compare(fixture.patchKeys(props), ["exposure"])
+    }
+
+    function rows() {
+        var list = presetsChild("presetList")
+        tryVerify(function() { return list.height > 0 })
+        list.forceLayout()
+        var items = []
+        for (var i = 0; i < list.count; ++i)
+            items.push(list.itemAtIndex(i))
+        return items
+    }
+    function rowNames() {
+        return rows().map(function(row) { return child(row, "presetName").text })
+    }
+    function answer(dialogName, button) {
+        var dialog = presetsChild(dialogName)
+        tryCompare(dialog, "opened", true)
+        child(dialog.contentItem, button).clicked()
+        return dialog
+    }
+
+    // Renaming onto another preset's name asks first, then the other preset goes; the
+    // renamed one keeps its file. Deleting asks too.
+    function test_renameOverwriteDelete() {
+        fixture.drop("a.qpf", "alpha")
+        fixture.drop("b.qpf", "beta")
+        presetsDialog.openDialog()
+        compare(rowNames(), ["beta", "alpha"])
+        compare(child(rows()[1], "presetTime").text, Qt.formatDateTime(new Date(1000000000 * 1000), "hh:mm MMM d, yyyy"))
+
+        child(rows()[0], "rename").clicked()
+        var input = presetsChild("dialogTextInput")
+        tryCompare(input, "opened", true)
+        compare([input.title, input.placeholderText], ["Rename your preset", "Preset name (required)"])
+        input.text = "alpha"
+        var warning = answer("dialogTextInput", "accept") && presetsChild("overwriteWarning")
+        tryCompare(warning, "opened", true)
+        compare([warning.title, warning.message],
+                ["Preset name already exists", "alpha already exists. Do you want to overwrite the existings one?"])
+        answer("overwriteWarning", "action")
+        compare(rowNames(), ["alpha"])
+        compare(fixture.onDisk(), ["b.qpf: alpha"])
+
+        child(rows()[0], "delete").clicked()
+        var confirm = answer("deleteWarning", "cancel")
+        compare([confirm.title, confirm.message],
+                ["Delete alpha?", "Are you sure you want to permanently delete alpha. This action cannot be reverted."])
+        compare(fixture.onDisk(), ["b.qpf: alpha"])
+        child(rows()[0], "delete").clicked()
+        answer("deleteWarning", "action")
+        compare(rowNames(), [])
+        compare(fixture.onDisk(), [])
+        presetsChild("done").clicked()
+        verify(!presetsDialog.visible)
+    }
+}
