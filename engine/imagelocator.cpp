@@ -524,6 +524,8 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
     // Several pictures keep their own names; an empty name counts as none.
     if (locations.size() > 1 || fileName.trimmed().isEmpty())
         fileName.clear();
+    // A name, never a path: nothing is written outside the folder.
+    fileName = QFileInfo(fileName).fileName();
     const QString folderPath = folder.isLocalFile() ? folder.toLocalFile() : folder.toString();
     const QDir dir(QFileInfo(folderPath).absoluteFilePath());
     if (!QDir::root().mkpath(dir.absolutePath())) {

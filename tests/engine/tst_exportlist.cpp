@@ -101,8 +101,12 @@ private slots:
             QStringLiteral("given"), true);
         locator.exportImageList(
             { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")), QString(""), true);
+        // A name that is a path stays in the folder.
+        locator.exportImageList({ QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
+            QStringLiteral("../escaped"), true);
         QVERIFY(exportsDone(locator));
-        QCOMPARE(filesIn(folder("one")), QStringList({ "IMG.1.jpg", "given.jpg" }));
+        QCOMPARE(filesIn(folder("one")), QStringList({ "IMG.1.jpg", "escaped.jpg", "given.jpg" }));
+        QVERIFY(!QFile::exists(folder("escaped.jpg")));
     }
 
     // A failed export leaves no file, tells which one failed, and closes its progress.
