@@ -265,6 +265,11 @@ private slots:
         }
         const QString multi = picture(folder("s"), QStringLiteral("M.vrx"), 3, 99);
         const qint64 multiSize = QFileInfo(multi).size();
+        std::atomic<bool> compressing { false };
+        VrxCompress::setProbe([&](const char* point) {
+            if (qstrcmp(point, "locked") == 0)
+                compressing = true;
+        });
         {
             ImageLocator locator(2, nullptr);
             ImageProperties patch;
@@ -275,8 +280,9 @@ private slots:
             locator.exportImageList(
                 urls.mid(0, 4), 5, 1, 2, QUrl::fromLocalFile(folder("x")), QString(), true);
             locator.requestMetadata(QUrl::fromLocalFile(multi));
-            QTRY_VERIFY(locator.patchProgressHandler()->progress() > 0);
+            QTRY_VERIFY(compressing && locator.patchProgressHandler()->progress() > 0);
         }
+        VrxCompress::setProbe({});
         // Whatever was cut short left whole files only: every state file reads, no
         // temporary file stays, the multi-frame picture is the original or compressed.
         QDirIterator it(m_dir.path(), QDir::Files, QDirIterator::Subdirectories);
