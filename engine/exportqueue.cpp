@@ -48,7 +48,8 @@ bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> sour
             it = m_pending.insert(location, RequestSet());
             m_order.append(location);
         }
-        it->insert(request);
+        if (it->insert(request).second && request.isExport())
+            ++m_claimedPaths[path];
     }
     if (idle)
         emit notifyResetProgress();
@@ -63,6 +64,7 @@ void ExportQueue::abort()
         QMutexLocker lock(&m_mutex);
         m_pending.clear();
         m_order.clear();
+        m_claimedPaths.clear();
         if (m_current)
             m_current->renderer().abort();
     }
@@ -160,6 +162,15 @@ bool ExportQueue::isIdle() const
     return m_current == nullptr && !m_claimed;
 }
 
+QSet<QString> ExportQueue::claimedPaths() const
+{
+    QMutexLocker lock(&m_mutex);
+    QSet<QString> paths;
+    for (auto it = m_claimedPaths.cbegin(); it != m_claimedPaths.cend(); ++it)
+        paths.insert(it.key());
+    return paths;
+}
+
 int ExportQueue::pendingCount() const
 {
     QMutexLocker lock(&m_mutex);
@@ -255,6 +266,12 @@ void ExportQueue::run(ImageViewer& writer)
         if (!request.isExport() && !acceptBackground(request, stateFilePathFor(request.location)))
             continue;
         write(writer, request, previous);
+        if (request.isExport()) {
+            QMutexLocker lock(&m_mutex);
+            auto claimed = m_claimedPaths.find(request.path);
+            if (claimed != m_claimedPaths.end() && --claimed.value() <= 0)
+                m_claimedPaths.erase(claimed);
+        }
     }
     emit notifyFlushProgress();
 }

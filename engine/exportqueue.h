@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 #include <functional>
@@ -67,6 +68,9 @@ public:
 
     bool isIdle() const;
     int pendingCount() const;
+    // The output paths of the exports queued or being written (a new export must not take
+    // one of them).
+    QSet<QString> claimedPaths() const;
 
     // Connects the progress signals to a progress model.
     static void connectProgress(ExportQueue* queue, ProgressModel* model);
@@ -100,6 +104,7 @@ private:
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;
     QList<QUrl> m_order; // URLs in the order their first request came
+    QHash<QString, int> m_claimedPaths; // export paths queued or being written, and how often
     bool m_backgroundProcessing = false;
     qint64 m_pendingValue = 0;
     int m_applyTuning = 0;

@@ -537,7 +537,11 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
     Export::SizeSpec size;
     size.unit = Export::SizeUnit(sizeUnit);
     size.value = sizeVal;
+    // Names of exports still queued or being written are taken too.
     QSet<QString> taken;
+    const QSet<QString> claimed = m_exportQueue->claimedPaths();
+    for (const QString& path : claimed)
+        taken.insert(path.toLower());
     for (const QUrl& location : qAsConst(locations)) {
         const QUrl key = fileKey(location);
         const QMap<int, QVariant> row = m_rows.value(key);

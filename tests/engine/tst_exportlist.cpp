@@ -104,8 +104,14 @@ private slots:
         // A name that is a path stays in the folder.
         locator.exportImageList({ QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
             QStringLiteral("../escaped"), true);
+        // Two exports in a row, the second before the first is written: two names.
+        locator.exportImageList(
+            { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
+        locator.exportImageList(
+            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
         QVERIFY(exportsDone(locator));
         QCOMPARE(filesIn(folder("one")), QStringList({ "IMG.1.jpg", "escaped.jpg", "given.jpg" }));
+        QCOMPARE(filesIn(folder("two")), QStringList({ "IMG.1 (2).jpg", "IMG.1.jpg" }));
         QVERIFY(!QFile::exists(folder("escaped.jpg")));
     }
 
