@@ -30,12 +30,20 @@ ImageEditor& EditorLending::lend(DepthClient* client)
 {
     const int index = m_editorPool->acquire(false);
     m_currentEditor = index;
+    m_forViewing[index] = true;
     ImageEditor& editor = m_editors[index];
     if (client) {
         editor.addListener(client);
         client->attachEditor(&editor);
     }
     return editor;
+}
+
+ImageEditor& EditorLending::borrowForWork()
+{
+    const int index = m_editorPool->acquire(false);
+    m_forViewing[index] = false;
+    return m_editors[index];
 }
 
 void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
@@ -55,5 +63,13 @@ void EditorLending::recycleEditor(ImageEditor& editor)
     m_beforeClose(editor);
     if (m_recycleProbe)
         m_recycleProbe(editor);
-    editor.saveAndClose();
+    const int index = int(&editor - m_editors);
+    if (m_forViewing[index]) {
+        editor.saveAndClose();
+        return;
+    }
+    // Borrowed for exports or background renders: a state file saved meanwhile by the
+    // canvas is newer than what this editor read, and is kept.
+    editor.serializeCurrentState(false);
+    editor.closeImage();
 }

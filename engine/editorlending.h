@@ -5,6 +5,8 @@
 
 #include <QThreadPool>
 
+#include <atomic>
+
 #include <functional>
 #include <memory>
 
@@ -30,6 +32,9 @@ public:
     // Lends a free editor with `client` attached; blocks while both are lent or being
     // recycled.
     ImageEditor& lend(DepthClient* client);
+    // Lends a free editor for the service's own work (exports, background renders); blocks
+    // like lend(). Its recycle step saves only state nobody changed since it was read.
+    ImageEditor& borrowForWork();
     // Hands an editor back; anything but one of these editors is ignored.
     void giveBack(ImageEditor* editor, ImageClient* client);
     // Hands back both and waits until they are saved and closed.
@@ -51,4 +56,6 @@ private:
     QThreadPool m_recyclePool;
     std::unique_ptr<StdArrayPool<ImageEditor, kEditorCount>> m_editorPool;
     EditorStep m_recycleProbe;
+    // Per editor: lent to the canvas (its edits are the newest and saved with force).
+    std::atomic<bool> m_forViewing[kEditorCount] = {};
 };

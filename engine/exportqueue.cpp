@@ -48,7 +48,8 @@ bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> sour
             it = m_pending.insert(location, RequestSet());
             m_order.append(location);
         }
-        it->insert(request);
+        if (it->insert(request).second && request.isExport())
+            ++m_claimedPaths[path];
     }
     if (idle)
         emit notifyResetProgress();
@@ -63,6 +64,7 @@ void ExportQueue::abort()
         QMutexLocker lock(&m_mutex);
         m_pending.clear();
         m_order.clear();
+        m_claimedPaths.clear();
         if (m_current)
             m_current->renderer().abort();
     }
@@ -160,6 +162,15 @@ bool ExportQueue::isIdle() const
     return m_current == nullptr && !m_claimed;
 }
 
+QSet<QString> ExportQueue::claimedPaths() const
+{
+    QMutexLocker lock(&m_mutex);
+    QSet<QString> paths;
+    for (auto it = m_claimedPaths.cbegin(); it != m_claimedPaths.cend(); ++it)
+        paths.insert(it.key());
+    return paths;
+}
+
 int ExportQueue::pendingCount() const
 {
     QMutexLocker lock(&m_mutex);
@@ -175,6 +186,8 @@ void ExportQueue::connectProgress(ExportQueue* queue, ProgressModel* model)
         queue, &ExportQueue::notifyPartialProgress, model, [model](int percentage, const QString& location) {
             model->setPartialPercentage(percentage, QVariant(location));
         });
+    connect(queue, &ExportQueue::notifyPartialDropped, model,
+        [model](const QString& location) { model->setPartialProgress(0, 0, QVariant(location)); });
     connect(queue, &ExportQueue::notifyFlushProgress, model, &ProgressModel::flush);
     connect(queue, &ExportQueue::notifyResetProgress, model, &ProgressModel::reset);
 }
@@ -253,6 +266,12 @@ void ExportQueue::run(ImageViewer& writer)
         if (!request.isExport() && !acceptBackground(request, stateFilePathFor(request.location)))
             continue;
         write(writer, request, previous);
+        if (request.isExport()) {
+            QMutexLocker lock(&m_mutex);
+            auto claimed = m_claimedPaths.find(request.path);
+            if (claimed != m_claimedPaths.end() && --claimed.value() <= 0)
+                m_claimedPaths.erase(claimed);
+        }
     }
     emit notifyFlushProgress();
 }
@@ -320,7 +339,7 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (!open.isValid() || open.isEmpty()) {
             qCDebug(lcEngine) << "No valid input for" << request.location << "into" << request.path;
             if (request.isExport())
-                emit notifyExportFailed(request.path, QStringLiteral("No valid input"));
+                failed(request.path, QStringLiteral("No valid input"));
             return;
         }
         if (request.isExport() && copyPrevious(request, previous)) {
@@ -350,13 +369,20 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             previous.outputSize = QFileInfo(request.path).size();
         } else {
             previous = Previous();
-            emit notifyExportFailed(request.path, QStringLiteral("The image could not be written"));
+            failed(request.path, QStringLiteral("The image could not be written"));
         }
     } catch (...) {
         const QString text = exceptionText(std::current_exception());
         qCDebug(lcEngine) << "Can't process" << request.location << "into" << request.path << text;
         previous = Previous();
         if (request.isExport())
-            emit notifyExportFailed(request.path, text);
+            failed(request.path, text);
     }
+}
+
+void ExportQueue::failed(const QString& path, const QString& reason)
+{
+    // The file's share of the progress is dropped: a failure must not leave the bar open.
+    emit notifyPartialDropped(path);
+    emit notifyExportFailed(path, reason);
 }

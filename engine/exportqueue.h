@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 #include <functional>
@@ -67,6 +68,9 @@ public:
 
     bool isIdle() const;
     int pendingCount() const;
+    // The output paths of the exports queued or being written (a new export must not take
+    // one of them).
+    QSet<QString> claimedPaths() const;
 
     // Connects the progress signals to a progress model.
     static void connectProgress(ExportQueue* queue, ProgressModel* model);
@@ -75,6 +79,8 @@ signals:
     void notifyPartialProgress(int percentage, QString location);
     void notifyFlushProgress();
     void notifyResetProgress();
+    // A failed export's share of the progress is dropped (it never reached 100).
+    void notifyPartialDropped(QString location);
     // An export that could not be written (no file is left at `location`).
     void notifyExportFailed(QString location, QString reason);
 
@@ -92,10 +98,13 @@ private:
     bool acceptBackground(const ExportRequest& request, const QString& statePath) const;
     void write(ImageViewer& writer, const ExportRequest& request, Previous& previous);
     bool copyPrevious(const ExportRequest& request, const Previous& previous);
+    // Closes a failed export's share of the progress and reports it.
+    void failed(const QString& path, const QString& reason);
 
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;
     QList<QUrl> m_order; // URLs in the order their first request came
+    QHash<QString, int> m_claimedPaths; // export paths queued or being written, and how often
     bool m_backgroundProcessing = false;
     qint64 m_pendingValue = 0;
     int m_applyTuning = 0;

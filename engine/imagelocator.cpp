@@ -1,6 +1,7 @@
 #include "engine/imagelocator.h"
 #include "engine/logging.h"
 
+#include "ciapi/parameters.h"
 #include "ciapi/renderer.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSize>
 
 #include <sstream>
 
@@ -27,11 +30,16 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_scheduler(threadCount, [this](IndexResult& result) { deliverResult(result); })
     , m_lending([this](ImageEditor& editor) { m_exportQueue->run(editor); })
     , m_compressionThread(new QThread(this))
-    , m_patchThread(new QThread(this))
     , m_exportQueue(new ExportQueue(this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
+    , m_batch(new PatchBatch(
+          m_filePerm, m_patchProgressHandler,
+          [this](const QUrl& url) { return keeperFor(url)->streamSource(); }, this))
 {
+    connect(m_batch, &PatchBatch::fileChanged, this, &ImageLocator::onFileContentsUpdated);
+    connect(m_batch, &PatchBatch::undoCountChanged, this, &ImageLocator::patchUndoCountChanged);
+    connect(m_exportQueue, &ExportQueue::notifyExportFailed, this, &ImageLocator::exportFailed);
     connect(&m_rows, &GalleryRows::modified, this, &IResolver::modified);
     connect(&m_rows, &GalleryRows::resolved, this, &IResolver::resolved);
     m_exportQueue->setLowSpace(m_lowSpaceBytes);
@@ -50,15 +58,13 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportProgress->reset();
     ExportQueue::connectProgress(m_exportQueue, m_exportProgress);
     m_compressionThread->start(QThread::InheritPriority);
-    m_patchThread->start(QThread::InheritPriority);
 }
 
 ImageLocator::~ImageLocator()
 {
     // From here on finishing tasks only let go; they never reach this object again.
     m_scheduler.cut();
-    m_patchThread->requestInterruption();
-    m_patchThread->quit();
+    m_batch->stop();
     m_compressionThread->requestInterruption();
     m_compressionThread->quit();
     // Exports not begun are dropped, the running one is cut short; lent editors are
@@ -68,7 +74,7 @@ ImageLocator::~ImageLocator()
     m_lending.closeAll();
     // Tasks that never started are dropped; running ones are waited for.
     m_scheduler.finish();
-    m_patchThread->wait();
+    m_batch->wait();
     m_compressionThread->wait();
     m_thumbnails.clear();
     m_keepers.clear();
@@ -95,6 +101,7 @@ void ImageLocator::setApplyTuning(int applyTuning)
     if (applyTuning == m_applyTuning)
         return;
     m_applyTuning = applyTuning;
+    m_batch->setRendererSetup(rendererSetup());
     m_exportQueue->setApplyTuning(applyTuning);
     emit applyTuningChanged(applyTuning);
 }
@@ -104,6 +111,7 @@ void ImageLocator::setChannelOrder(int channelOrder)
     if (channelOrder == m_channelOrder)
         return;
     m_channelOrder = channelOrder;
+    m_batch->setRendererSetup(rendererSetup());
     m_exportQueue->setChannelOrder(channelOrder);
     // Kept outputs have the old pixel order. A keeper still held by a running task goes
     // when that task lets go of it, on this thread (see ImageKeeper::create).
@@ -124,6 +132,11 @@ void ImageLocator::setBackgroundProcessing(bool backgroundProcessing)
         return;
     m_backgroundProcessing = backgroundProcessing;
     m_exportQueue->setBackgroundProcessing(backgroundProcessing);
+    if (backgroundProcessing) {
+        const QList<VrxMetadata> records = m_candidates.values();
+        for (const VrxMetadata& record : records)
+            backgroundProcess(record);
+    }
     emit backgroundProcessingChanged(backgroundProcessing);
 }
 
@@ -273,8 +286,26 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
 {
     m_watch.noteIndexed(url.toLocalFile(), record);
     m_rows.store(url, record);
-    if (!record.invalid)
-        emit notifyFileIndexedSignal(record);
+    if (record.invalid) {
+        m_candidates.remove(url);
+        return;
+    }
+    emit notifyFileIndexedSignal(record);
+    decideProcessing(url, record);
+}
+
+void ImageLocator::decideProcessing(const QUrl& key, const VrxMetadata& record)
+{
+    if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
+        m_candidates.remove(key);
+        spawnImageCompression(record, keeperFor(key)->streamSource());
+    } else if (!record.incompatible && record.depthType != 2) {
+        m_candidates.insert(key, record);
+        if (m_backgroundProcessing)
+            backgroundProcess(record);
+    } else {
+        m_candidates.remove(key);
+    }
 }
 
 void ImageLocator::onFileContentsUpdated(QUrl location)
@@ -295,7 +326,14 @@ std::shared_ptr<QSemaphoreReleaser> ImageLocator::evictPath(QString path)
 std::shared_ptr<QSemaphoreReleaser> ImageLocator::evict(QUrl url)
 {
     emit notifyFileEvictedSignal(url);
+    // FilePerm bounds the wait when this is the GUI thread.
     return m_filePerm->acquireFileSemaphore(url, FilePerm::kExclusive);
+}
+
+std::shared_ptr<QSemaphoreReleaser> ImageLocator::tryEvict(QUrl url, int timeoutMs)
+{
+    emit notifyFileEvictedSignal(url);
+    return m_filePerm->tryAcquireFileSemaphore(url.toLocalFile(), FilePerm::kExclusive, timeoutMs);
 }
 
 ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
@@ -408,8 +446,142 @@ void ImageLocator::spawnImageCompression(VrxMetadata metadata, std::shared_ptr<S
 void ImageLocator::onFileCompressed(VrxMetadata metadata)
 {
     if (metadata.invalid) {
+        // The original is intact and readable: its row stays as it was (valid, exportable);
+        // retryOptimize() offers it to compression again.
         qCDebug(lcEngine) << "Not compressed, kept as it was" << metadata.location;
+        metadata.invalid = false;
+        m_watch.rememberForRetry(metadata);
         return;
     }
     fileIndexed(fileKey(metadata.location), metadata);
+}
+
+void ImageLocator::retryOptimize()
+{
+    const QList<VrxMetadata> records = m_watch.takeRetryList();
+    for (VrxMetadata record : records) {
+        record.invalid = false;
+        onFileMetadataIndexed(record);
+    }
+}
+
+void ImageLocator::applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave)
+{
+    QList<QUrl> keys;
+    for (const QUrl& url : qAsConst(locations))
+        keys.append(fileKey(url));
+    m_batch->apply(keys, properties, shouldSave);
+}
+
+void ImageLocator::revertToOriginal(QList<QUrl> locations)
+{
+    QList<QUrl> keys;
+    for (const QUrl& url : qAsConst(locations))
+        keys.append(fileKey(url));
+    m_batch->revert(keys);
+}
+
+void ImageLocator::undoPatch()
+{
+    m_batch->undo();
+}
+
+void ImageLocator::clearPatchUndoStack()
+{
+    m_batch->clearUndo();
+}
+
+void ImageLocator::cancelPatch()
+{
+    m_batch->cancel();
+}
+
+bool ImageLocator::loadProperties(QUrl location, ImageProperties* properties)
+{
+    return m_batch->loadProperties(fileKey(location), properties);
+}
+
+QString ImageLocator::exportPath(
+    const QDir& folder, const QString& baseName, const QString& extension, QSet<QString>& taken)
+{
+    for (int n = 1;; ++n) {
+        const QString name = n == 1 ? baseName : QStringLiteral("%1 (%2)").arg(baseName).arg(n);
+        const QString path = folder.absoluteFilePath(name + extension);
+        // Names compared as the file system of an export folder may: without case.
+        const QString key = path.toLower();
+        if (taken.contains(key) || QFileInfo::exists(path))
+            continue;
+        taken.insert(key);
+        return path;
+    }
+}
+
+void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal, int sizeUnit, QUrl folder,
+    QString fileName, bool highQuality)
+{
+    if (locations.isEmpty())
+        return;
+    // Several pictures keep their own names; an empty name counts as none.
+    if (locations.size() > 1 || fileName.trimmed().isEmpty())
+        fileName.clear();
+    // A name, never a path: nothing is written outside the folder.
+    fileName = QFileInfo(fileName).fileName();
+    const QString folderPath = folder.isLocalFile() ? folder.toLocalFile() : folder.toString();
+    const QDir dir(QFileInfo(folderPath).absoluteFilePath());
+    if (!QDir::root().mkpath(dir.absolutePath())) {
+        qCWarning(lcEngine) << "Can't create export folder" << dir.absolutePath();
+        emit exportFailed(dir.absolutePath(), tr("The folder could not be created"));
+        return;
+    }
+    static const char* const kExtensions[] = { ".jpg", ".ppm", ".dng", ".hdr" };
+    Export::SizeSpec size;
+    size.unit = Export::SizeUnit(sizeUnit);
+    size.value = sizeVal;
+    // Names of exports still queued or being written are taken too.
+    QSet<QString> taken;
+    const QSet<QString> claimed = m_exportQueue->claimedPaths();
+    for (const QString& path : claimed)
+        taken.insert(path.toLower());
+    for (const QUrl& location : qAsConst(locations)) {
+        const QUrl key = fileKey(location);
+        const QMap<int, QVariant> row = m_rows.value(key);
+        if (row.value(IResolver::Invalid).toBool() || row.value(IResolver::Incompatible).toBool())
+            continue;
+        // The whole name before the last dot: "IMG.1.vrx" exports as "IMG.1.jpg".
+        const QString base = fileName.isEmpty() ? QFileInfo(key.toLocalFile()).completeBaseName() : fileName;
+        // Only the engine's four formats; higher bits mean nothing.
+        for (int i = 0; i < 4; ++i) {
+            if (fmts & (1 << i))
+                requestWriter(key, i, exportPath(dir, base, QString::fromLatin1(kExtensions[i]), taken), size,
+                    highQuality ? 1 : 0);
+        }
+    }
+}
+
+void ImageLocator::requestWriter(QUrl location, int format, QString path, Export::SizeSpec size, int quality)
+{
+    const QUrl key = fileKey(location);
+    const std::shared_ptr<StreamSource> source = keeperFor(key)->streamSource();
+    if (!m_exportQueue->enqueue(key, source, format, path, size, quality))
+        return; // a writer is at work and takes it up
+    // The queue was idle: an editor writes it while it is being recycled.
+    ImageEditor& editor = m_lending.borrowForWork();
+    m_exportQueue->setWriter(&editor);
+    m_lending.giveBack(&editor, nullptr);
+}
+
+void ImageLocator::cancelExport()
+{
+    m_exportQueue->abort();
+}
+
+void ImageLocator::backgroundProcess(VrxMetadata metadata)
+{
+    Export::SizeSpec size;
+    size.unit = Export::DepthOnly;
+    // The state file's size when indexed (-1: there was none): the render is dropped if
+    // the state changed meanwhile. A picture without a state file is rendered too.
+    const bool hasState = metadata.extra > 0 || QFileInfo::exists(StateFile::pathFor(metadata.location));
+    size.value = hasState ? int(metadata.extra) : -1;
+    requestWriter(metadata.location, CIAPI::ExportPPM, QProcess::nullDevice(), size, 0);
 }

@@ -16,16 +16,19 @@
 #include "engine/indextask.h"
 #include "engine/iresolver.h"
 #include "engine/metahistory.h"
+#include "engine/patchbatch.h"
 #include "engine/thumbnailbudget.h"
 #include "engine/unreadablewatch.h"
 #include "engine/vrxmetadata.h"
 #include "pipeline/interfaces/ibailiff.h"
 
+#include <QDir>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 #include <QUrl>
 #include <QVariant>
@@ -61,6 +64,7 @@ class ImageLocator : public IResolver, public IBailiff, public IImageService
     Q_PROPERTY(ProgressModel* exportProgress READ exportProgress CONSTANT)
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
     Q_PROPERTY(int thumbnailBudgetMb READ thumbnailBudgetMb WRITE setThumbnailBudgetMb)
+    Q_PROPERTY(int patchUndoCount READ patchUndoCount NOTIFY patchUndoCountChanged)
 
 public:
     static constexpr int kGlRgba = ChannelOrder::kGlRgba;
@@ -139,13 +143,37 @@ public:
 
     // IBailiff
     std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) override;
+    // Waits for every reader of the file; on the GUI thread at most the file lock
+    // registry's GUI bound (an empty holder then says the file stayed busy).
     std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override;
+    std::shared_ptr<QSemaphoreReleaser> tryEvict(QUrl url, int timeoutMs) override;
 
     // Sets a picture's star rating in its state file, the lent editor that shows it and its
     // gallery row. When the write fails (lock held elsewhere, file not writable) they show
     // what the state file holds instead.
     Q_INVOKABLE void rate(QUrl url, int rating) override;
     Q_INVOKABLE void close();
+
+    // Batch edits, one picture after another on the batch thread; progress goes to
+    // `patchProgressHandler`, changed pictures are read again for the gallery.
+    // `properties` is copied at once and not touched afterwards.
+    Q_INVOKABLE void applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave);
+    Q_INVOKABLE void revertToOriginal(QList<QUrl> locations);
+    Q_INVOKABLE void undoPatch();
+    Q_INVOKABLE void clearPatchUndoStack();
+    Q_INVOKABLE bool loadProperties(QUrl location, ImageProperties* properties);
+    int patchUndoCount() const { return m_batch->undoCount(); }
+    PatchBatch& patchBatch() { return *m_batch; }
+    // Records of valid pictures kept for background processing.
+    const QHash<QUrl, VrxMetadata>& candidates() const { return m_candidates; }
+    int retryCount() const { return m_watch.retryCount(); }
+    // Re-offers the pictures whose compression failed.
+    Q_INVOKABLE void retryOptimize();
+    // The file name an export of `location` in `format` gets in `folder`, one not taken by
+    // an earlier name of the same call (`taken`) nor by a file already there: " (2)",
+    // " (3)" ... before the extension.
+    static QString exportPath(
+        const QDir& folder, const QString& baseName, const QString& extension, QSet<QString>& taken);
 
     // Compresses the raw file in place on the compression thread; a file whose source is
     // being compressed already is left alone. The new record comes back as an indexing
@@ -163,9 +191,21 @@ signals:
     void notifyFileUpdatedSignal(QUrl location);
     void notifyFileEvictedSignal(QUrl location);
     void backgroundProcessingChanged(bool backgroundProcessing);
+    void patchUndoCountChanged();
+    // An export that failed: no file is left at `path`; `reason` says why.
+    void exportFailed(QString path, QString reason);
 
 public slots:
     void requestMetadata(QUrl location);
+    // Exports pictures in the formats of the bits 0 (JPEG) to 3 of `fmts`; each file name
+    // is used once per call. With one picture `fileName` (when not empty) names it.
+    void exportImageList(QList<QUrl> locations, int fmts, int sizeVal, int sizeUnit, QUrl folder,
+        QString fileName, bool highQuality);
+    void requestWriter(QUrl location, int format, QString path, Export::SizeSpec size, int quality);
+    void cancelExport();
+    void cancelPatch();
+    // A full render whose output is dropped and whose state (with its depth) is saved.
+    void backgroundProcess(VrxMetadata metadata);
     void cancelLoading();
     void setMetahistory(Metahistory* metahistory);
     void setBackgroundProcessing(bool backgroundProcessing);
@@ -184,6 +224,8 @@ private:
     void deliverResult(IndexResult& result);
     // Stores an indexing result for the file known by `key`.
     void fileIndexed(const QUrl& key, const VrxMetadata& record);
+    // What a valid picture needs next: compression or a background render.
+    void decideProcessing(const QUrl& key, const VrxMetadata& record);
 
     void enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool force, int kinds);
     // The calibration of the camera that took a picture; callable from any thread.
@@ -191,7 +233,9 @@ private:
 
     ThumbnailBudget m_thumbnails;
     FilePerm* m_filePerm;
-    bool m_backgroundProcessing = true;
+    // Off until the owner sets it from the user's setting: no background work starts
+    // against the user's choice before that.
+    bool m_backgroundProcessing = false;
     int m_channelOrder = ChannelOrder::kDefault;
     int m_applyTuning = 0;
     qint64 m_lowSpaceBytes = qint64(1) << 30;
@@ -202,10 +246,11 @@ private:
     IndexScheduler m_scheduler;
     EditorLending m_lending;
     QThread* m_compressionThread;
-    QThread* m_patchThread;
     ExportQueue* m_exportQueue;
     ProgressModel* m_exportProgress;
     ProgressHandler* m_patchProgressHandler;
+    PatchBatch* m_batch;
+    QHash<QUrl, VrxMetadata> m_candidates;
     mutable QMutex m_metahistoryMutex;
     QPointer<Metahistory> m_metahistory;
 };

@@ -3,6 +3,7 @@
 #include "ciapi/deptheditor.h"
 #include "ciapi/renderer.h"
 #include "engine/enginestreams.h"
+#include "engine/imageproperties.h"
 #include "engine/pixelhelpers.h"
 #include "engine/statefile.h"
 
@@ -55,6 +56,37 @@ void StreamEditor::deserialize(const QFileInfo& stateFile, bool revert)
     m_renderer->reset(0);
     m_renderer->transform().reset(int(m_renderer->getProperty(CIAPI::IntParam::Orientation)));
     m_renderer->setProperty(CIAPI::IntParam::UserRating, rating);
+}
+
+void StreamEditor::loadProperties(ImageProperties& properties, bool withTransform)
+{
+    const CIAPI::Transform kept = properties.transformProperties();
+    const CIAPI::Transform keptOriginal = properties.transform().original;
+    properties.loadFromRenderer(*m_renderer, true);
+    if (!withTransform) {
+        properties.setTransform(keptOriginal, true);
+        properties.setTransform(kept, false);
+    }
+}
+
+bool StreamEditor::applyProperties(const ImageProperties& properties, ImageProperties* undo)
+{
+    if (!properties.differsFromRenderer(*m_renderer))
+        return false;
+    if (undo) {
+        undo->loadFromRenderer(*m_renderer, false);
+        for (const auto& entry : undo->tuneTone())
+            undo->addToPatch(entry);
+        undo->markCustomPatch(ImageProperties::RotationAndMirror, true);
+        undo->markCustomPatch(ImageProperties::Crop, true);
+    }
+    properties.applyToRenderer(*m_renderer);
+    return true;
+}
+
+bool StreamEditor::applyPatch(ImageProperties& patch, ImageProperties* undo)
+{
+    return patch.applyPatchToRenderer(*m_renderer, undo);
 }
 
 void StreamEditor::serialize(const QFileInfo& stateFile, bool append, bool full)

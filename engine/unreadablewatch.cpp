@@ -31,7 +31,7 @@ void UnreadableWatch::noteIndexed(const QString& path, const VrxMetadata& record
 {
     if (record.invalid) {
         if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
-            m_retryList.append(record);
+            rememberForRetry(record);
         } else if (!path.isEmpty()) {
             if (!m_watcher->files().contains(path))
                 m_watcher->addPath(path);
@@ -62,4 +62,22 @@ void UnreadableWatch::shuffleFiles()
         if (!known.isValid() || known.toLongLong() != size || row.value(kRowInvalid).toBool())
             emit changed(url);
     }
+}
+
+void UnreadableWatch::rememberForRetry(const VrxMetadata& record)
+{
+    for (VrxMetadata& known : m_retryList) {
+        if (known.location == record.location) {
+            known = record;
+            return;
+        }
+    }
+    m_retryList.append(record);
+}
+
+QList<VrxMetadata> UnreadableWatch::takeRetryList()
+{
+    QList<VrxMetadata> list;
+    list.swap(m_retryList);
+    return list;
 }

@@ -28,6 +28,11 @@ public:
     bool isWatched(const QString& path) const;
     // Starts or ends the watch of the file at `path` after an indexing result.
     void noteIndexed(const QString& path, const VrxMetadata& record);
+    // Pictures to offer to compression again (a compatible multi-frame file found
+    // unreadable, or whose compression failed): remembered once each, taken all at once.
+    void rememberForRetry(const VrxMetadata& record);
+    QList<VrxMetadata> takeRetryList();
+    int retryCount() const { return m_retryList.size(); }
 
 signals:
     // The file at `location` is to be read again.

@@ -15,6 +15,14 @@ class IBailiff
 public:
     virtual std::shared_ptr<QSemaphoreReleaser> evictPath(QString path) = 0;
     virtual std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) = 0;
+    // The same, waiting at most `timeoutMs` for the readers to let go (an empty holder
+    // when they did not). Callers on the GUI thread use this: readers may need that
+    // thread to finish.
+    virtual std::shared_ptr<QSemaphoreReleaser> tryEvict(QUrl url, int timeoutMs)
+    {
+        Q_UNUSED(timeoutMs)
+        return evict(url);
+    }
     virtual ~IBailiff() = default;
 };
 

@@ -35,6 +35,8 @@ ApplicationWindow {
         id: imageLocator
         channelOrder: glChannelOrder
         metahistory: metahistory
+        // Background renders and compression follow the user's setting.
+        backgroundProcessing: AppSettings ? AppSettings.backgroundIndex : true
         Component.onCompleted: {
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
@@ -142,6 +144,7 @@ ApplicationWindow {
         gallery: activeSession
         locator: imageLocator
         history: sessionLogger
+        copiedAdjustments: window.copiedAdjustments
         onOpenRequested: window.editorLocation = location.toString()
     }
 

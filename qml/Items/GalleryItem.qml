@@ -30,6 +30,8 @@ Item {
 
     signal clicked(int modifiers)
     signal doubleClicked()
+    // A right click: the gallery's menu for this cell.
+    signal contextRequested()
     signal rated(int stars)
 
     Item {
@@ -81,8 +83,17 @@ Item {
 
     MouseArea {
         anchors.fill: parent
-        onClicked: cell.clicked(mouse.modifiers)
-        onDoubleClicked: cell.doubleClicked()
+        acceptedButtons: Qt.LeftButton | Qt.RightButton
+        onClicked: {
+            if (mouse.button === Qt.RightButton)
+                cell.contextRequested()
+            else
+                cell.clicked(mouse.modifiers)
+        }
+        onDoubleClicked: {
+            if (mouse.button === Qt.LeftButton)
+                cell.doubleClicked()
+        }
     }
 
     Row {

@@ -13,6 +13,8 @@ FocusScope {
     required property ImageLocator locator
     required property SessionLogger history
     readonly property alias galleryView: galleryView
+    // The adjustments last copied in the editor (a patch document), pasted onto a selection.
+    property var copiedAdjustments: null
 
     signal openRequested(url location)
 
@@ -140,6 +142,7 @@ FocusScope {
         focus: true
         model: page.gallery
         locator: page.locator
+        copiedAdjustments: page.copiedAdjustments
         onOpenRequested: page.openRequested(location)
         onCloseRequested: page.history.close(folder, true)
         Keys.onDeletePressed: page.confirmDelete()

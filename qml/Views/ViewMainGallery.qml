@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import com.quelt.ostra 2.0
 import "../Items"
+import "../AppLayers"
 
 // The gallery of the open session in nested sections (by day, rating or folder), each
 // with its header and its pictures in justified rows. Click selects, Ctrl-click toggles,
@@ -18,6 +19,13 @@ FocusScope {
     readonly property int currentIndex: model && model.currentIndex.valid ? model.currentIndex.row : -1
     // Bumped on every selection change, so the cells read their state again.
     property int selectionTick: 0
+
+    // Adjustments copied in the editor (a patch document), pasted onto the selection;
+    // null until something is copied.
+    property var copiedAdjustments: null
+    // Where exports go unless the user chooses another folder.
+    property url exportFolder
+    readonly property bool canPaste: copiedAdjustments !== null && model !== null && model.selectionSize > 0
 
     signal openRequested(url location)
     signal closeRequested(url folder)
@@ -68,6 +76,35 @@ FocusScope {
         if (field === "filePath")
             return path.length > 1 ? String(path[path.length - 1]) : "/"
         return qsTr("All pictures")
+    }
+
+    function exportSelection() {
+        var files = model.selectedFiles()
+        if (files.length === 0 && currentIndex >= 0)
+            files = [model.urlAt(currentIndex)]
+        if (files.length === 0)
+            return
+        exportDialog.openFor(files, files.length === 1 ? "" : qsTr("%1 pictures").arg(files.length))
+    }
+
+    // The service copies the patch at once; the object made here goes right after.
+    function pasteAdjustments() {
+        if (!canPaste)
+            return
+        var patch = patchMaker.createObject(gallery)
+        if (patch.loadPatch(copiedAdjustments) && patch.hasPatch())
+            locator.applyProperties(model.selectedFiles(), patch, true)
+        patch.destroy()
+    }
+
+    Component {
+        id: patchMaker
+        ImageProperties {}
+    }
+
+    function undoPaste() {
+        if (locator.patchUndoCount > 0)
+            locator.undoPatch()
     }
 
     function recount() {
@@ -145,6 +182,19 @@ FocusScope {
         focus: true
 
         Keys.onReturnPressed: gallery.openCurrent()
+        Keys.onPressed: {
+            if (!(event.modifiers & Qt.ControlModifier))
+                return
+            if (event.key === Qt.Key_E)
+                gallery.exportSelection()
+            else if (event.key === Qt.Key_V)
+                gallery.pasteAdjustments()
+            else if (event.key === Qt.Key_Z)
+                gallery.undoPaste()
+            else
+                return
+            event.accepted = true
+        }
         Keys.onEnterPressed: gallery.openCurrent()
         Keys.onRightPressed: gallery.moveCurrent(1)
         Keys.onLeftPressed: gallery.moveCurrent(-1)
@@ -240,6 +290,11 @@ FocusScope {
                         readonly property real cellTop: sectionView.y + body.y + y
                         offscreen: cellTop + height <= collection.contentY || cellTop >= collection.contentY + collection.height
                         onClicked: gallery.clickRow(row, modifiers)
+                        onContextRequested: {
+                            if (!gallery.model.selectionModel.isSelected(gallery.model.index(row, 0)))
+                                gallery.clickRow(row, 0)
+                            contextMenu.popup()
+                        }
                         onDoubleClicked: {
                             gallery.model.currentIndex = gallery.model.index(row, 0)
                             if (!invalid)
@@ -249,6 +304,58 @@ FocusScope {
                     }
                 }
             }
+        }
+    }
+
+    Menu {
+        id: contextMenu
+        objectName: "galleryMenu"
+        // The grid takes its keys again.
+        onClosed: collection.forceActiveFocus()
+        MenuItem {
+            objectName: "menuExport"
+            text: qsTr("Export...")
+            onTriggered: gallery.exportSelection()
+        }
+        MenuItem {
+            objectName: "menuPaste"
+            text: qsTr("Paste adjustments")
+            enabled: gallery.canPaste
+            onTriggered: gallery.pasteAdjustments()
+        }
+        MenuItem {
+            objectName: "menuUndoPaste"
+            text: qsTr("Undo paste")
+            enabled: gallery.locator && gallery.locator.patchUndoCount > 0
+            onTriggered: gallery.undoPaste()
+        }
+    }
+
+    DialogExport {
+        id: exportDialog
+        locator: gallery.locator
+        folder: gallery.exportFolder
+    }
+
+    // An export that failed: which file and why.
+    Dialog {
+        id: exportFailure
+        objectName: "exportFailure"
+        property string message: ""
+        title: qsTr("Export failed")
+        anchors.centerIn: parent
+        modal: true
+        standardButtons: Dialog.Ok
+        Label {
+            text: exportFailure.message
+        }
+    }
+    Connections {
+        target: gallery.locator
+        function onExportFailed(path, reason) {
+            var line = qsTr("%1 could not be written: %2").arg(path).arg(reason)
+            exportFailure.message = exportFailure.visible ? exportFailure.message + "\n" + line : line
+            exportFailure.open()
         }
     }
 }

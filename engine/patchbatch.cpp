@@ -1,0 +1,365 @@
+#include "engine/patchbatch.h"
+#include "engine/logging.h"
+
+#include "ciapi/rendererbase.h"
+#include "ciapi/statefileeditor.h"
+#include "core/progresshandler.h"
+#include "engine/enginestreams.h"
+#include "engine/exceptiontext.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "engine/streameditor.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QLockFile>
+
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+// How a picture is rendered, told by its state file.
+struct RenderPath
+{
+    bool hasDepth = false;
+    bool hasState = false;
+    bool appendOnly = false;
+};
+
+RenderPath renderPathFor(const QUrl& url, bool appendOnly)
+{
+    RenderPath path;
+    path.appendOnly = appendOnly;
+    const QString statePath = StateFile::pathFor(url);
+    const QString name = QFileInfo(url.toLocalFile()).fileName();
+    try {
+        if (QFileInfo::exists(statePath)) {
+            std::ifstream stream(toEnginePath(statePath), std::ios::binary | std::ios::in);
+            const CIAPI::StateFileEditor editor(stream);
+            path.hasDepth = editor.depthType() != 0;
+            path.hasState = true;
+        }
+    } catch (...) {
+        qCDebug(lcEngine) << "No user edits for" << url << exceptionText(std::current_exception());
+        path = RenderPath();
+        path.appendOnly = appendOnly;
+    }
+    if (path.hasDepth)
+        qCDebug(lcEngine) << name << "Has depth and edits, needs nontrivial render";
+    else if (path.hasState)
+        qCDebug(lcEngine) << name << "Has edits w/o depth, needs trivial render";
+    else
+        qCDebug(lcEngine) << name << "Trivial state or no state, will render basic";
+    return path;
+}
+
+} // namespace
+
+PatchBatch::PatchBatch(FilePerm* filePerm, ProgressHandler* progress, SourceFor sourceFor, QObject* parent)
+    : QObject(parent)
+    , m_filePerm(filePerm)
+    , m_progress(progress)
+    , m_sourceFor(std::move(sourceFor))
+{
+    m_editors[0] = std::make_unique<StreamEditor>(false);
+    m_editors[1] = std::make_unique<StreamEditor>(true);
+    makeThread();
+}
+
+PatchBatch::~PatchBatch()
+{
+    stop();
+    wait();
+    delete m_worker;
+}
+
+void PatchBatch::makeThread()
+{
+    m_thread = new QThread(this);
+    m_worker = new QObject;
+    m_worker->moveToThread(m_thread);
+    m_thread->start(QThread::InheritPriority);
+}
+
+void PatchBatch::stop()
+{
+    m_thread->requestInterruption();
+    m_thread->quit();
+}
+
+void PatchBatch::wait()
+{
+    m_thread->wait();
+}
+
+void PatchBatch::setRendererSetup(RendererSetup setup)
+{
+    QMutexLocker lock(&m_setupMutex);
+    m_setup = std::move(setup);
+}
+
+void PatchBatch::setProbe(Probe probe)
+{
+    QMutexLocker lock(&m_setupMutex);
+    m_probe = std::move(probe);
+}
+
+void PatchBatch::probe(const QUrl& url, const char* point)
+{
+    Probe probe;
+    {
+        QMutexLocker lock(&m_setupMutex);
+        probe = m_probe;
+    }
+    if (probe)
+        probe(url, point);
+}
+
+void PatchBatch::apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave)
+{
+    if (!properties)
+        return;
+    // The batch works on its own copy: the caller's object may change or go meanwhile.
+    auto patch = std::make_shared<ImageProperties>();
+    patch->copyFrom(*properties);
+    patch->markCustomPatch(ImageProperties::RotationAndMirror, properties->rotationAndMirrorPatched());
+    patch->markCustomPatch(ImageProperties::Crop, properties->cropPatched());
+    patch->moveToThread(m_thread);
+    start(Apply, locations, std::move(patch), shouldSave, nullptr);
+}
+
+void PatchBatch::revert(const QList<QUrl>& locations)
+{
+    qCDebug(lcEngine) << "revertToOriginal requested:" << locations.size();
+    start(Revert, locations, nullptr, true, nullptr);
+}
+
+void PatchBatch::undo()
+{
+    // The records stay here until each picture is undone, so a cancelled undo leaves the
+    // pictures not reached undoable.
+    start(Undo, m_undo.keys(), nullptr, true, std::make_shared<const QHash<QUrl, PatchUndo>>(m_undo));
+}
+
+void PatchBatch::clearUndo()
+{
+    m_undo.clear();
+    emit undoCountChanged();
+}
+
+void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
+    bool shouldSave, std::shared_ptr<const QHash<QUrl, PatchUndo>> undo)
+{
+    if (locations.isEmpty())
+        return;
+    if (m_progress)
+        m_progress->start(locations.size());
+    const int chunk = chunkSize(locations.size());
+    auto done = std::make_shared<std::atomic<qint64>>(0);
+    for (int first = 0; first < locations.size(); first += chunk) {
+        Step step;
+        step.kind = kind;
+        step.index = first;
+        step.properties = properties;
+        step.shouldSave = shouldSave;
+        step.undo = undo;
+        step.done = done;
+        step.generation = m_generation;
+        step.worker = m_worker;
+        for (int i = first; i < qMin(first + chunk, locations.size()); ++i)
+            step.items.append({ locations.at(i), m_sourceFor(locations.at(i)) });
+        if (kind == Revert)
+            qCDebug(lcEngine) << "revertToOriginal iterating i:" << first;
+        post(std::move(step));
+    }
+}
+
+void PatchBatch::post(Step step)
+{
+    QObject* worker = step.worker;
+    // Dropped unrun when the thread is cancelled: the worker goes with its thread.
+    QMetaObject::invokeMethod(
+        worker, [this, step = std::move(step)]() mutable { runStep(std::move(step)); }, Qt::QueuedConnection);
+}
+
+void PatchBatch::runStep(Step step)
+{
+    QThread* thread = QThread::currentThread();
+    if (thread->isInterruptionRequested()) {
+        thread->quit();
+        return;
+    }
+    const Item item = step.items.takeFirst();
+    probe(item.url, "file");
+    const Outcome outcome = work(step, item);
+    const qint64 done = ++*step.done;
+    const Kind kind = step.kind;
+    const quint64 generation = step.generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, url = item.url, kind, outcome, done, generation] {
+            fileDone(url, kind, outcome, done, generation);
+        },
+        Qt::QueuedConnection);
+    if (step.items.isEmpty())
+        return;
+    ++step.index;
+    if (step.kind == Revert)
+        qCDebug(lcEngine) << "pushRevertRequests revertToOriginal requests size/index:" << step.items.size()
+                          << step.index;
+    post(std::move(step));
+}
+
+PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
+{
+    Outcome outcome;
+    const QUrl& url = item.url;
+    const bool appendOnly = step.kind == Revert;
+    try {
+        if (!item.source)
+            throw std::runtime_error("No source");
+        // Writers of the raw file (compression, moves) keep away while it is read.
+        const FileToken token = m_filePerm->acquireFileSemaphore(url, FilePerm::kShared);
+        if (!token)
+            throw std::runtime_error("The file is busy");
+        const QString statePath = StateFile::pathFor(url);
+        // The same lock as the rating and the editor take: nothing appended between the
+        // read and the write below is lost.
+        QLockFile stateLock(StateFile::lockPath(statePath));
+        if (!stateLock.lock())
+            throw std::runtime_error("Can't lock the state file");
+        const RenderPath path = renderPathFor(url, appendOnly);
+        const int which = path.hasDepth ? 1 : 0;
+        QMutexLocker editorLock(&m_editorMutex[which]);
+        StreamEditor& editor = *m_editors[which];
+        RendererSetup setup;
+        {
+            QMutexLocker lock(&m_setupMutex);
+            setup = m_setup;
+        }
+        editor.setSource(item.source);
+        if (setup)
+            setup(editor.renderer());
+
+        // The first half: before the state is read.
+        ImageProperties undo;
+        std::unique_ptr<ImageProperties> target;
+        if (step.kind == Apply && !step.shouldSave) {
+            target = std::make_unique<ImageProperties>();
+            editor.loadProperties(*target, true);
+        }
+        const QFileInfo stateInfo(statePath);
+        if (stateInfo.exists())
+            editor.deserialize(stateInfo, appendOnly);
+        probe(url, "read");
+
+        // The second half: change the renderer and tell whether to save.
+        bool save = false;
+        switch (step.kind) {
+        case Apply:
+            if (step.shouldSave) {
+                save = step.properties->applyPatchToRenderer(editor.renderer(), &undo);
+            } else {
+                editor.loadProperties(*target, true);
+                target->applyPatch(step.properties.get());
+                editor.applyProperties(*target, &undo);
+            }
+            outcome.undo = PatchUndo::from(undo);
+            break;
+        case Revert:
+            save = true;
+            break;
+        case Undo: {
+            ImageProperties patch;
+            step.undo->value(url).fill(patch);
+            save = editor.applyPatch(patch, nullptr);
+            break;
+        }
+        }
+        if (save) {
+            // Rendered first, so the state written carries the new thumbnail.
+            editor.setOutputUpdateListener([](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) {});
+            editor.render();
+            editor.serialize(stateInfo, path.hasDepth != path.hasState, appendOnly);
+            outcome.saved = true;
+        }
+        editor.setOutputUpdateListener([](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) {});
+        editor.releaseInput();
+        outcome.handled = true;
+    } catch (const std::exception& e) {
+        qCDebug(lcEngine) << "Batch op" << url << (*e.what() ? e.what() : "Unknown exception");
+    } catch (...) {
+        qCDebug(lcEngine) << "Batch op" << url << "Unknown exception";
+    }
+    return outcome;
+}
+
+void PatchBatch::fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qint64 done, quint64 generation)
+{
+    if (outcome.handled) {
+        if (kind == Apply && outcome.saved)
+            m_undo.insert(url, outcome.undo);
+        else if (kind == Undo)
+            m_undo.remove(url);
+        if ((kind == Apply && outcome.saved) || kind == Undo)
+            emit undoCountChanged();
+    }
+    if (outcome.saved)
+        emit fileChanged(url);
+    // A cancelled batch's progress is over; late reports of its last picture don't reopen it.
+    if (generation == m_generation && m_progress)
+        m_progress->setProgress(done);
+}
+
+void PatchBatch::cancel()
+{
+    m_thread->quit();
+    m_thread->requestInterruption();
+    m_thread->wait();
+    delete m_worker; // with the steps not run
+    delete m_thread;
+    ++m_generation;
+    if (m_progress)
+        m_progress->setMaximumProgress(0);
+    makeThread();
+}
+
+bool PatchBatch::loadProperties(const QUrl& location, ImageProperties* properties)
+{
+    if (!properties)
+        return false;
+    try {
+        const std::shared_ptr<StreamSource> source = m_sourceFor(location);
+        const FileToken token = m_filePerm->acquireFileSemaphore(location, FilePerm::kShared);
+        if (!token)
+            throw std::runtime_error("The file is busy");
+        const QString statePath = StateFile::pathFor(location);
+        QLockFile stateLock(StateFile::lockPath(statePath));
+        // This runs on the GUI thread: a lock held elsewhere must not freeze the window.
+        if (!stateLock.tryLock(StateFile::kRatingLockWaitMs))
+            throw std::runtime_error("State file is locked");
+        const RenderPath path = renderPathFor(location, false);
+        const int which = path.hasDepth ? 1 : 0;
+        QMutexLocker editorLock(&m_editorMutex[which]);
+        StreamEditor& editor = *m_editors[which];
+        RendererSetup setup;
+        {
+            QMutexLocker lock(&m_setupMutex);
+            setup = m_setup;
+        }
+        editor.setSource(source);
+        if (setup)
+            setup(editor.renderer());
+        const QFileInfo stateInfo(statePath);
+        if (stateInfo.exists())
+            editor.deserialize(stateInfo, false);
+        editor.loadProperties(*properties, true);
+        editor.releaseInput();
+        return true;
+    } catch (...) {
+        qCDebug(lcEngine) << "Can't load properties of" << location
+                          << exceptionText(std::current_exception());
+        return false;
+    }
+}

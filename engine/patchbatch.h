@@ -1,0 +1,129 @@
+#pragma once
+
+#include "engine/fileperm.h"
+#include "engine/patchundo.h"
+#include "engine/streamsource.h"
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QUrl>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace CIAPI {
+class RendererBase;
+}
+class ImageProperties;
+class ProgressHandler;
+class StreamEditor;
+
+// Batch edits of the image service: adjustments applied to, reverted on and undone from
+// many pictures, one picture at a time on a thread of its own. Each picture's state file
+// is read and written under its lock file (as the rating and the editor write it), so
+// nothing written meanwhile is lost. What a batch replaced is kept per picture, as plain
+// values owned by this object on the GUI thread, for one undo.
+class PatchBatch : public QObject
+{
+    Q_OBJECT
+public:
+    using SourceFor = std::function<std::shared_ptr<StreamSource>(const QUrl&)>;
+    using RendererSetup = std::function<void(CIAPI::RendererBase&)>;
+    using Probe = std::function<void(const QUrl&, const char* point)>;
+    enum Kind { Apply, Revert, Undo };
+
+    // `sourceFor` gives a picture's shared source (called on the GUI thread).
+    PatchBatch(FilePerm* filePerm, ProgressHandler* progress, SourceFor sourceFor, QObject* parent = nullptr);
+    // Stops the thread after the picture in hand and waits for it.
+    ~PatchBatch() override;
+
+    // Files per step: one hundredth of the list, at least one.
+    static int chunkSize(int count) { return qMax(1, count / 100); }
+
+    // How every renderer of the batch is set up (tuning, channel order).
+    void setRendererSetup(RendererSetup setup);
+
+    // `properties` is copied here; the caller's object is never touched afterwards.
+    void apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave);
+    void revert(const QList<QUrl>& locations);
+    void undo();
+    void clearUndo();
+    // Drops the steps not run yet; the picture in hand is finished first. Pictures done
+    // keep their changes and their undo records.
+    void cancel();
+    // Fills `properties` with a picture's values, its state applied. False when the
+    // picture could not be read.
+    bool loadProperties(const QUrl& location, ImageProperties* properties);
+
+    // Asks the thread to end after the picture in hand (shutdown); wait() waits for it.
+    void stop();
+    void wait();
+
+    int undoCount() const { return m_undo.size(); }
+    bool hasUndo(const QUrl& location) const { return m_undo.contains(location); }
+    QThread* thread() const { return m_thread; }
+    // Runs on the batch thread at fixed points of each picture: "file" before it is
+    // touched, "read" once its state is read under the lock (diagnostics and tests).
+    void setProbe(Probe probe);
+
+signals:
+    // A picture's state file was rewritten: its row and pictures are to be read again.
+    void fileChanged(QUrl location);
+    void undoCountChanged();
+
+private:
+    struct Item
+    {
+        QUrl url;
+        std::shared_ptr<StreamSource> source;
+    };
+    struct Step
+    {
+        Kind kind = Apply;
+        QList<Item> items;
+        int index = 0;
+        std::shared_ptr<ImageProperties> properties;
+        bool shouldSave = true;
+        std::shared_ptr<const QHash<QUrl, PatchUndo>> undo;
+        std::shared_ptr<std::atomic<qint64>> done;
+        quint64 generation = 0;
+        QObject* worker = nullptr;
+    };
+    struct Outcome
+    {
+        bool handled = false; // no error
+        bool saved = false;
+        PatchUndo undo;
+    };
+
+    void makeThread();
+    void start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
+        bool shouldSave, std::shared_ptr<const QHash<QUrl, PatchUndo>> undo);
+    void post(Step step);
+    void runStep(Step step);
+    Outcome work(const Step& step, const Item& item);
+    void fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qint64 done, quint64 generation);
+
+    FilePerm* m_filePerm;
+    QPointer<ProgressHandler> m_progress;
+    SourceFor m_sourceFor;
+    QThread* m_thread = nullptr;
+    QObject* m_worker = nullptr;
+    std::atomic<quint64> m_generation { 0 };
+    QHash<QUrl, PatchUndo> m_undo;
+
+    // Without and with depth; each used under its mutex.
+    std::array<std::unique_ptr<StreamEditor>, 2> m_editors;
+    std::array<QMutex, 2> m_editorMutex;
+    mutable QMutex m_setupMutex;
+    RendererSetup m_setup;
+    Probe m_probe;
+
+    void probe(const QUrl& url, const char* point);
+};

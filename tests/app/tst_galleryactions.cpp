@@ -1,0 +1,131 @@
+// The gallery grid's actions on a selection, over a real session and the real image
+// service: Ctrl+E and the context menu open the export dialog, which writes the
+// selection; Ctrl+V pastes copied adjustments onto it and Ctrl+Z undoes the paste.
+#include "support/testmain.h"
+
+#include "app/typeregistration.h"
+#include "ciapi/state/enginestate.h"
+#include "ciapi/statefileeditor.h"
+#include "display/imageitem.h"
+#include "engine/imagelocator.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "library/activesession.h"
+#include "library/session.h"
+#include "support/picturefiles.h"
+#include "support/testenvironment.h"
+
+#include <QDir>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTemporaryDir>
+
+#include <fstream>
+
+namespace {
+
+// The exposure a picture's state file holds (0 without one).
+float savedExposure(const QUrl& url)
+{
+    std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
+    if (!in)
+        return 0;
+    const CIAPI::StateFileEditor editor(in);
+    const auto& tunes = editor.state().tuneFloats;
+    return tunes && tunes->count(2) ? tunes->at(2) : 0;
+}
+
+QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
+{
+    for (QQuickItem* child : root->childItems()) {
+        if (auto* image = qobject_cast<ImageItem*>(child); image && QUrl(image->location()) == url)
+            return image->parentItem()->parentItem();
+        if (QQuickItem* found = cellFor(child, url))
+            return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestGalleryActions : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+private slots:
+    void exportPasteAndUndo()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        const QString folder = m_dir.filePath(QStringLiteral("day"));
+        QDir().mkpath(folder);
+        QList<QUrl> urls;
+        for (int i = 0; i < 3; ++i)
+            urls << QUrl::fromLocalFile(ostra::test::PictureFiles::write(folder,
+                QStringLiteral("G%1.vrx").arg(i), ostra::test::PictureFiles::small(std::uint32_t(i + 5))));
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSource(&session);
+        ImageProperties copied;
+        const auto exposure = copied.tuneToneEntry(QStringLiteral("exposure"));
+        exposure->setCurrentValue(1.25);
+        copied.markTuneTonePatch(exposure.get(), true);
+
+        QQuickView view;
+        view.resize(900, 900);
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        const QString out = m_dir.filePath(QStringLiteral("out"));
+        view.setInitialProperties({ { "model", QVariant::fromValue<QObject*>(&gallery) },
+            { "locator", QVariant::fromValue<QObject*>(&locator) },
+            { "exportFolder", QUrl::fromLocalFile(out) } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), 3, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(cellFor(root, urls.at(1)), 20000);
+
+        // A right click selects the cell and offers the menu.
+        QObject* menu = root->findChild<QObject*>(QStringLiteral("galleryMenu"));
+        QVERIFY(menu);
+        QQuickItem* cell = cellFor(root, urls.at(1));
+        QTest::mouseClick(&view, Qt::RightButton, {},
+            cell->mapToScene(QPointF(cell->width() / 2, cell->height() / 2)).toPoint());
+        QTRY_VERIFY(menu->property("visible").toBool());
+        QCOMPARE(gallery.selectedFiles(), QList<QUrl>({ urls.at(1) }));
+        QVERIFY(QMetaObject::invokeMethod(menu, "close"));
+        QTRY_VERIFY(!menu->property("visible").toBool());
+
+        // Ctrl+E on a selection of all three: the dialog, then the files.
+        gallery.selectAll();
+        QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
+        QObject* dialog = root->findChild<QObject*>(QStringLiteral("dialogExport"));
+        QVERIFY(dialog);
+        QTRY_VERIFY(dialog->property("visible").toBool());
+        QCOMPARE(dialog->property("files").toList().size(), 3);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files).size(), 3, 60000);
+
+        // Nothing to paste before anything is copied; then paste and undo.
+        QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(locator.patchProgressHandler()->maximumProgress(), 0);
+        root->setProperty("copiedAdjustments", copied.savePatch());
+        QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
+        for (const QUrl& url : urls)
+            QCOMPARE(savedExposure(url), 1.25f);
+        QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 0, 60000);
+        for (const QUrl& url : urls)
+            QCOMPARE(savedExposure(url), 0.0f);
+    }
+};
+
+OSTRA_TEST_MAIN(TestGalleryActions)
+#include "tst_galleryactions.moc"

@@ -1,0 +1,309 @@
+#include "support/testmain.h"
+
+#include "ciapi/statefileeditor.h"
+#include "engine/imagelocator.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "engine/vrxcompress.h"
+#include "support/filesizelimit.h"
+#include "support/picturefiles.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <fstream>
+
+using ostra::test::PictureFiles;
+
+namespace {
+
+QString picture(const QString& folder, const QString& name, int frames = 1, std::uint32_t seed = 1)
+{
+    QDir().mkpath(folder);
+    auto options = PictureFiles::small(seed);
+    options.frames = frames;
+    return PictureFiles::write(folder, name, options);
+}
+
+QStringList filesIn(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    return names;
+}
+
+// Waits until the export queue has written everything it was given.
+bool exportsDone(ImageLocator& locator)
+{
+    return QTest::qWaitFor(
+        [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); }, 120000);
+}
+
+// The record the service indexed for a file.
+VrxMetadata indexed(ImageLocator& locator, const QString& path)
+{
+    QSignalSpy spy(&locator, &ImageLocator::notifyFileIndexedSignal);
+    locator.requestMetadata(QUrl::fromLocalFile(path));
+    for (int i = 0; i < 600 && spy.isEmpty(); ++i)
+        spy.wait(100);
+    return spy.isEmpty() ? VrxMetadata() : spy.first().first().value<VrxMetadata>();
+}
+
+} // namespace
+
+class TestExportList : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    QString folder(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void init()
+    {
+        QDir(m_dir.path()).removeRecursively();
+        QDir().mkpath(m_dir.path());
+        VrxCompress::setCompressor({});
+    }
+
+    // Two pictures with one base name, all four formats, higher bits set: every output
+    // gets its own name, a file already there is kept.
+    void sameBaseNames()
+    {
+        const QString a = picture(folder("a"), QStringLiteral("IMG.1.vrx"), 1, 1);
+        const QString b = picture(folder("b"), QStringLiteral("IMG.1.vrx"), 1, 2);
+        const QString out = folder("out/deeper");
+        QDir().mkpath(out);
+        QFile old(out + QStringLiteral("/IMG.1.jpg"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("keep") == 4);
+        old.close();
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSignalSpy failed(&locator, &ImageLocator::exportFailed);
+        locator.exportImageList({ QUrl::fromLocalFile(a), QUrl::fromLocalFile(b) }, 0xFF | (1 << 20), 1, 2,
+            QUrl::fromLocalFile(out), QStringLiteral("ignored"), false);
+        QVERIFY(exportsDone(locator));
+        QCOMPARE(failed.count(), 0);
+        // The file that was there keeps its name; each picture's outputs are numbered apart.
+        QCOMPARE(filesIn(out),
+            QStringList({ "IMG.1 (2).dng", "IMG.1 (2).hdr", "IMG.1 (2).jpg", "IMG.1 (2).ppm", "IMG.1 (3).jpg",
+                "IMG.1.dng", "IMG.1.hdr", "IMG.1.jpg", "IMG.1.ppm" }));
+        QFile kept(out + QStringLiteral("/IMG.1.jpg"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("keep"));
+        for (const QString& name : filesIn(out))
+            QVERIFY2(QFileInfo(out + "/" + name).size() > 4 || name == "IMG.1.jpg", qPrintable(name));
+
+        // One picture takes the name given; an empty name counts as none.
+        locator.exportImageList({ QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
+            QStringLiteral("given"), true);
+        locator.exportImageList(
+            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")), QString(""), true);
+        // A name that is a path stays in the folder.
+        locator.exportImageList({ QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
+            QStringLiteral("../escaped"), true);
+        // Two exports in a row, the second before the first is written: two names.
+        locator.exportImageList(
+            { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
+        locator.exportImageList(
+            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
+        QVERIFY(exportsDone(locator));
+        QCOMPARE(filesIn(folder("one")), QStringList({ "IMG.1.jpg", "escaped.jpg", "given.jpg" }));
+        QCOMPARE(filesIn(folder("two")), QStringList({ "IMG.1 (2).jpg", "IMG.1.jpg" }));
+        QVERIFY(!QFile::exists(folder("escaped.jpg")));
+    }
+
+    // A failed export leaves no file, tells which one failed, and closes its progress.
+    void failedExport()
+    {
+        const QString a = picture(folder("a"), QStringLiteral("A.vrx"), 1, 1);
+        const QString b = picture(folder("a"), QStringLiteral("B.vrx"), 1, 2);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSignalSpy failed(&locator, &ImageLocator::exportFailed);
+
+        // A folder that cannot be made (a file stands in its way).
+        QFile blocker(folder("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        locator.exportImageList(
+            { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("blocker/x")), QString(), false);
+        QCOMPARE(failed.count(), 1);
+
+        // A disk that fills up while the first picture is written; the second is good.
+        {
+            ostra::test::FileSizeLimit full(2000);
+            locator.exportImageList(
+                { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("out")), QString(), true);
+            QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 120000);
+            QTRY_VERIFY_WITH_TIMEOUT(locator.exportQueue()->isIdle(), 120000);
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(!locator.exportProgress()->active());
+        QCOMPARE(failed.last().first().toString(), folder("out/A.jpg"));
+        QVERIFY(!failed.last().at(1).toString().isEmpty());
+        locator.exportImageList(
+            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("out")), QString(), true);
+        QVERIFY(exportsDone(locator));
+        QCOMPARE(filesIn(folder("out")), QStringList({ "B.jpg" }));
+        QCOMPARE(locator.exportProgress()->percentage(), 100);
+    }
+
+    // What an indexed picture needs next.
+    void processingDecision_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("depthType");
+        QTest::addColumn<bool>("incompatible");
+        QTest::addColumn<bool>("compress");
+        QTest::addColumn<bool>("candidate");
+        QTest::newRow("multi-frame uncompressed") << 3 << 0 << false << true << false;
+        QTest::newRow("single frame") << 1 << 0 << false << false << true;
+        QTest::newRow("single frame, depth type 2") << 1 << 2 << false << false << false;
+        QTest::newRow("incompatible") << 3 << 0 << true << false << false;
+    }
+    void processingDecision()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, depthType);
+        QFETCH(bool, incompatible);
+        QFETCH(bool, compress);
+        QFETCH(bool, candidate);
+        std::atomic<int> compressions { 0 };
+        // A compressor that fails: the picture stays as it was.
+        VrxCompress::setCompressor([&](auto, auto, int, int, int) {
+            ++compressions;
+            return -1;
+        });
+        const QString path = picture(folder("p"), QStringLiteral("P.vrx"), 1);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        VrxMetadata record = indexed(locator, path);
+        QVERIFY(!record.invalid);
+        QTRY_COMPARE(compressions.load(), 0);
+        record.frameCount = frames;
+        record.depthType = depthType;
+        record.incompatible = incompatible;
+        QVERIFY(QMetaObject::invokeMethod(&locator, "onFileMetadataIndexed", Q_ARG(VrxMetadata, record)));
+        const QUrl key = QUrl::fromLocalFile(path);
+        QCOMPARE(locator.candidates().contains(key), candidate);
+        if (!compress) {
+            QCOMPARE(locator.exportQueue()->pendingCount(), 0);
+            return;
+        }
+        // A failed compression keeps the picture valid and offers it again on request.
+        QTRY_COMPARE_WITH_TIMEOUT(locator.retryCount(), 1, 60000);
+        QCOMPARE(compressions.load(), 1);
+        QCOMPARE(locator.indexedValues(key).value(IResolver::Invalid).toBool(), false);
+        locator.retryOptimize();
+        QTRY_COMPARE_WITH_TIMEOUT(compressions.load(), 2, 60000);
+    }
+
+    // Background processing saves the state of pictures without one; a state saved by
+    // the canvas meanwhile is not overwritten by the borrowed editor.
+    void backgroundRender()
+    {
+        const QStringList paths = { picture(folder("bg"), QStringLiteral("B1.vrx"), 1, 1),
+            picture(folder("bg"), QStringLiteral("B2.vrx"), 1, 2) };
+        QMutex mutex;
+        QUrl rated;
+        {
+            ImageLocator locator(2, nullptr);
+            locator.setLowSpaceMb(0);
+            locator.setBackgroundProcessing(false);
+            for (const QString& path : paths)
+                QVERIFY(!indexed(locator, path).invalid);
+            locator.setRecycleProbe([&](ImageEditor& editor) {
+                QMutexLocker lock(&mutex);
+                if (rated.isEmpty() && !editor.currentUrl().isEmpty()) {
+                    rated = editor.currentUrl();
+                    StateFile::writeRating(rated, 3);
+                }
+            });
+            QSignalSpy changed(&locator, &ImageLocator::backgroundProcessingChanged);
+            locator.setBackgroundProcessing(true);
+            QCOMPARE(changed.count(), 1);
+            const auto ratedOne = [&] {
+                QMutexLocker lock(&mutex);
+                return !rated.isEmpty();
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(ratedOne() && locator.exportQueue()->isIdle(), 60000);
+        } // handed-back editors are saved and closed by now
+        QVERIFY2(paths.contains(rated.toLocalFile()), qPrintable(rated.toString()));
+        for (const QString& path : paths) {
+            std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(path))).toStdString(),
+                std::ios::binary);
+            QVERIFY2(in.good(), qPrintable(path));
+            const CIAPI::StateFileEditor state(in);
+            if (QUrl::fromLocalFile(path) == rated)
+                QCOMPARE(state.userRating(), 3);
+            else
+                QVERIFY(state.hasThumbnail());
+        }
+    }
+
+    // On the GUI thread a reader that does not let go makes eviction give up, not hang.
+    void boundedEviction()
+    {
+        const QString path = picture(folder("e"), QStringLiteral("E.vrx"));
+        ImageLocator locator(2, nullptr);
+        QSignalSpy evicted(&locator, &ImageLocator::notifyFileEvictedSignal);
+        FileToken reader = locator.filePerm()->acquireFileSemaphore(path, FilePerm::kShared);
+        QVERIFY(reader);
+        locator.filePerm()->setGuiWaitLimit(50);
+        QVERIFY(!locator.tryEvict(QUrl::fromLocalFile(path), 50));
+        QVERIFY(!locator.evictPath(path));
+        QCOMPARE(evicted.count(), 2);
+        reader.reset();
+        QVERIFY(locator.tryEvict(QUrl::fromLocalFile(path), 50));
+    }
+
+    // The service goes while a batch, an export and a compression run.
+    void shutdownWhileBusy()
+    {
+        QStringList paths;
+        QList<QUrl> urls;
+        for (int i = 0; i < 30; ++i) {
+            paths << picture(folder("s"), QStringLiteral("S%1.vrx").arg(i), 1, std::uint32_t(i + 1));
+            urls << QUrl::fromLocalFile(paths.last());
+        }
+        const QString multi = picture(folder("s"), QStringLiteral("M.vrx"), 3, 99);
+        const qint64 multiSize = QFileInfo(multi).size();
+        std::atomic<bool> compressing { false };
+        VrxCompress::setProbe([&](const char* point) {
+            if (qstrcmp(point, "locked") == 0)
+                compressing = true;
+        });
+        {
+            ImageLocator locator(2, nullptr);
+            ImageProperties patch;
+            const auto entry = patch.tuneToneEntry(QStringLiteral("exposure"));
+            entry->setCurrentValue(1.0);
+            patch.markTuneTonePatch(entry.get(), true);
+            locator.applyProperties(urls, &patch, true);
+            locator.exportImageList(
+                urls.mid(0, 4), 5, 1, 2, QUrl::fromLocalFile(folder("x")), QString(), true);
+            locator.requestMetadata(QUrl::fromLocalFile(multi));
+            QTRY_VERIFY(compressing && locator.patchProgressHandler()->progress() > 0);
+        }
+        VrxCompress::setProbe({});
+        // Whatever was cut short left whole files only: every state file reads, no
+        // temporary file stays, the multi-frame picture is the original or compressed.
+        QDirIterator it(m_dir.path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            QVERIFY2(!file.endsWith(".vrxc") && !file.endsWith(".transfer") && !file.endsWith(".lock"),
+                qPrintable(file));
+            if (file.endsWith(".vrxs")) {
+                std::ifstream in(QFile::encodeName(file).toStdString(), std::ios::binary);
+                QVERIFY(CIAPI::StateFileEditor(in).hasThumbnail());
+            }
+        }
+        QVERIFY(QFileInfo(multi).size() > 0 && QFileInfo(multi).size() <= multiSize);
+    }
+};
+
+OSTRA_TEST_MAIN(TestExportList)
+#include "tst_exportlist.moc"

@@ -1,0 +1,257 @@
+#include "support/testmain.h"
+
+#include "ciapi/state/enginestate.h"
+#include "ciapi/statefileeditor.h"
+#include "engine/imagelocator.h"
+#include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "support/picturefiles.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <thread>
+
+using ostra::test::PictureFiles;
+
+namespace {
+
+constexpr int kExposure = 2; // the engine's float parameter of the exposure entry
+
+struct StateRead
+{
+    bool exists = false;
+    float exposure = 0;
+    int rating = 0;
+    bool thumbnail = false;
+};
+
+StateRead readState(const QString& rawPath)
+{
+    StateRead read;
+    const QString path = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
+    if (!QFile::exists(path))
+        return read;
+    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    const CIAPI::StateFileEditor editor(in);
+    read.exists = true;
+    read.rating = editor.userRating();
+    read.thumbnail = editor.hasThumbnail();
+    const auto& tunes = editor.state().tuneFloats;
+    if (tunes && tunes->count(kExposure))
+        read.exposure = tunes->at(kExposure);
+    return read;
+}
+
+// Mean of the colour bytes of the picture the service keeps for the gallery (-1: none).
+double keptBrightness(ImageLocator& locator, const QUrl& url)
+{
+    const VrxMessage kept = locator.keeperFor(url)->kept();
+    if (kept.pyramid.levelCount() <= kept.level || kept.level < 0)
+        return -1;
+    const CIAPI::Image& image = kept.pyramid[kept.level];
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const std::uint8_t* pixel = image.row(y) + 4 * x;
+            sum += pixel[0] + pixel[1] + pixel[2];
+        }
+    }
+    return image.width() * image.height() > 0 ? sum / (3.0 * image.width() * image.height()) : -1;
+}
+
+// An exposure patch of `value`.
+void exposurePatch(ImageProperties& properties, double value)
+{
+    const auto entry = properties.tuneToneEntry(QStringLiteral("exposure"));
+    entry->setCurrentValue(value);
+    properties.markTuneTonePatch(entry.get(), true);
+}
+
+} // namespace
+
+class TestPatchBatch : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QStringList m_paths;
+    QList<QUrl> m_urls;
+
+    void pictures(int count)
+    {
+        m_paths.clear();
+        m_urls.clear();
+        for (int i = 0; i < count; ++i) {
+            auto options = PictureFiles::small(std::uint32_t(i + 1));
+            options.moduleWidth = 64;
+            options.moduleHeight = 48;
+            const QString path
+                = PictureFiles::write(m_dir.path(), QStringLiteral("P%1.x.vrx").arg(i), options);
+            QVERIFY(!path.isEmpty());
+            m_paths << path;
+            m_urls << QUrl::fromLocalFile(path);
+        }
+    }
+
+    static bool finish(ImageLocator& locator, qint64 count)
+    {
+        ProgressHandler* progress = locator.patchProgressHandler();
+        const bool done = QTest::qWaitFor(
+            [&] { return progress->progress() == count && !progress->isInProgress(); }, 300000);
+        QCoreApplication::processEvents();
+        return done;
+    }
+
+private slots:
+    void init()
+    {
+        for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files))
+            QFile::remove(m_dir.filePath(name));
+    }
+
+    // Apply, revert and undo over 250 pictures, each checked in the state file read back.
+    void applyUndoRevert()
+    {
+        pictures(250);
+        ImageLocator locator(3, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSignalSpy resolved(&locator, &IResolver::resolved);
+        for (const QUrl& url : qAsConst(m_urls))
+            locator.rowFor(url);
+        QTRY_COMPARE_WITH_TIMEOUT(resolved.count(), 250, 60000);
+        QTRY_VERIFY(keptBrightness(locator, m_urls.last()) >= 0);
+        QVector<double> before;
+        for (const QUrl& url : qAsConst(m_urls))
+            before << keptBrightness(locator, url);
+
+        {
+            ImageProperties patch;
+            exposurePatch(patch, 1.5);
+            locator.applyProperties(m_urls, &patch, true);
+        } // the caller's object may go while the batch runs
+        QVERIFY(finish(locator, 250));
+        QCOMPARE(locator.patchUndoCount(), 250);
+        for (const QString& path : qAsConst(m_paths)) {
+            const StateRead state = readState(path);
+            QVERIFY2(state.exists && state.thumbnail, qPrintable(path));
+            QCOMPARE(state.exposure, 1.5f);
+        }
+        // Every gallery picture is read again from the new state: brighter.
+        for (int i = 0; i < m_urls.size(); ++i)
+            QTRY_VERIFY_WITH_TIMEOUT(keptBrightness(locator, m_urls.at(i)) > before.at(i) + 1, 60000);
+        ImageProperties loaded;
+        QVERIFY(locator.loadProperties(m_urls.at(7), &loaded));
+        QCOMPARE(loaded.tuneToneEntry(QStringLiteral("exposure"))->currentValue().toFloat(), 1.5f);
+
+        locator.undoPatch();
+        QVERIFY(finish(locator, 250));
+        QCOMPARE(locator.patchUndoCount(), 0);
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(readState(path).exposure, 0.0f);
+
+        // A rating survives a revert; the edits don't.
+        ImageProperties again;
+        exposurePatch(again, -1.0);
+        locator.applyProperties(m_urls.mid(0, 3), &again, true);
+        QVERIFY(finish(locator, 3));
+        locator.rate(m_urls.at(0), 4);
+        locator.revertToOriginal(m_urls.mid(0, 3));
+        QVERIFY(finish(locator, 3));
+        QCOMPARE(readState(m_paths.at(0)).rating, 4);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(readState(m_paths.at(i)).exposure, 0.0f);
+    }
+
+    // A rating written while a batch step has read the state and not yet written it.
+    void ratingDuringStep_data()
+    {
+        QTest::addColumn<bool>("revert");
+        QTest::newRow("apply to a picture without state") << false;
+        QTest::newRow("revert, which rewrites the file") << true;
+    }
+    void ratingDuringStep()
+    {
+        QFETCH(bool, revert);
+        pictures(1);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        if (revert)
+            StateFile::writeRating(m_urls.first(), 2);
+        std::thread rater;
+        locator.patchBatch().setProbe([&](const QUrl& url, const char* point) {
+            if (qstrcmp(point, "read") != 0)
+                return;
+            QSemaphore written;
+            rater = std::thread([url, &written] {
+                StateFile::writeRating(url, 5, 60000);
+                written.release();
+            });
+            // Long enough for an unguarded write to land between the read and the write.
+            written.tryAcquire(1, 500);
+        });
+        ImageProperties patch;
+        exposurePatch(patch, 0.5);
+        if (revert)
+            locator.revertToOriginal(m_urls);
+        else
+            locator.applyProperties(m_urls, &patch, true);
+        QVERIFY(finish(locator, 1));
+        rater.join();
+        const StateRead state = readState(m_paths.first());
+        QCOMPARE(state.rating, 5);
+        QCOMPARE(state.exposure, revert ? 0.0f : 0.5f);
+    }
+
+    // Cancelling in the middle: every picture is either done with its undo record or
+    // untouched, and the batch works on afterwards.
+    void cancelInTheMiddle()
+    {
+        pictures(120);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSemaphore reached;
+        QSemaphore resume;
+        std::atomic<int> seen { 0 };
+        locator.patchBatch().setProbe([&](const QUrl&, const char* point) {
+            if (qstrcmp(point, "file") == 0 && ++seen == 40) {
+                reached.release();
+                resume.acquire();
+            }
+        });
+        ImageProperties patch;
+        exposurePatch(patch, 2.0);
+        locator.applyProperties(m_urls, &patch, true);
+        QPointer<QThread> before = locator.patchBatch().thread();
+        QVERIFY(reached.tryAcquire(1, 120000));
+        resume.release();
+        locator.cancelPatch();
+        QTRY_VERIFY(!locator.patchProgressHandler()->isInProgress());
+        QCoreApplication::processEvents(); // the last pictures' reports
+        QVERIFY(before.isNull()); // deleted with the steps it had not run
+        QVERIFY(locator.patchBatch().thread()->isRunning());
+
+        int done = 0;
+        for (int i = 0; i < m_urls.size(); ++i) {
+            const StateRead state = readState(m_paths.at(i));
+            QCOMPARE(state.exists, locator.patchBatch().hasUndo(m_urls.at(i)));
+            if (state.exists) {
+                QCOMPARE(state.exposure, 2.0f);
+                ++done;
+            }
+        }
+        QVERIFY(done >= 40 && done < m_urls.size());
+
+        locator.patchBatch().setProbe({});
+        locator.applyProperties(m_urls.mid(100), &patch, true);
+        QVERIFY(finish(locator, 20));
+        QCOMPARE(readState(m_paths.last()).exposure, 2.0f);
+    }
+};
+
+OSTRA_TEST_MAIN(TestPatchBatch)
+#include "tst_patchbatch.moc"
