@@ -15,6 +15,7 @@
 #include <QLockFile>
 
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -91,6 +92,23 @@ void PatchBatch::stop()
 void PatchBatch::wait()
 {
     m_thread->wait();
+}
+
+StreamEditor& PatchBatch::editorFor(
+    bool hasDepth, const std::shared_ptr<StreamSource>& source, std::unique_lock<QMutex>& lock)
+{
+    const int which = hasDepth ? 1 : 0;
+    lock = std::unique_lock<QMutex>(m_editorMutex[which]);
+    StreamEditor& editor = *m_editors[which];
+    RendererSetup setup;
+    {
+        QMutexLocker setupLock(&m_setupMutex);
+        setup = m_setup;
+    }
+    editor.setSource(source);
+    if (setup)
+        setup(editor.renderer());
+    return editor;
 }
 
 void PatchBatch::setRendererSetup(RendererSetup setup)
@@ -230,17 +248,8 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         if (!stateLock.lock())
             throw std::runtime_error("Can't lock the state file");
         const RenderPath path = renderPathFor(url, appendOnly);
-        const int which = path.hasDepth ? 1 : 0;
-        QMutexLocker editorLock(&m_editorMutex[which]);
-        StreamEditor& editor = *m_editors[which];
-        RendererSetup setup;
-        {
-            QMutexLocker lock(&m_setupMutex);
-            setup = m_setup;
-        }
-        editor.setSource(item.source);
-        if (setup)
-            setup(editor.renderer());
+        std::unique_lock<QMutex> editorLock;
+        StreamEditor& editor = editorFor(path.hasDepth, item.source, editorLock);
 
         // The first half: before the state is read.
         ImageProperties undo;
@@ -340,17 +349,8 @@ bool PatchBatch::loadProperties(const QUrl& location, ImageProperties* propertie
         if (!stateLock.tryLock(StateFile::kRatingLockWaitMs))
             throw std::runtime_error("State file is locked");
         const RenderPath path = renderPathFor(location, false);
-        const int which = path.hasDepth ? 1 : 0;
-        QMutexLocker editorLock(&m_editorMutex[which]);
-        StreamEditor& editor = *m_editors[which];
-        RendererSetup setup;
-        {
-            QMutexLocker lock(&m_setupMutex);
-            setup = m_setup;
-        }
-        editor.setSource(source);
-        if (setup)
-            setup(editor.renderer());
+        std::unique_lock<QMutex> editorLock;
+        StreamEditor& editor = editorFor(path.hasDepth, source, editorLock);
         const QFileInfo stateInfo(statePath);
         if (stateInfo.exists())
             editor.deserialize(stateInfo, false);

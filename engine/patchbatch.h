@@ -16,6 +16,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace CIAPI {
 class RendererBase;
@@ -103,6 +104,10 @@ private:
     };
 
     void makeThread();
+    // The editor for pictures without or with depth, locked through `lock`, on `source` with
+    // the current renderer setup applied.
+    StreamEditor& editorFor(
+        bool hasDepth, const std::shared_ptr<StreamSource>& source, std::unique_lock<QMutex>& lock);
     void start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
         bool shouldSave, std::shared_ptr<const QHash<QUrl, PatchUndo>> undo);
     void post(Step step);
