@@ -213,6 +213,33 @@ private slots:
         QCOMPARE(m_model->spaceEstimate()->progress(), ProgressRatio(0, 0));
     }
 
+    void transferQueuesOneBatch()
+    {
+        const QString folder = m_dir.filePath("import/2026-12-07");
+        m_model->selectAll();
+        QVERIFY(m_model->transfer(false).isEmpty()); // no folder chosen yet
+        m_model->setImportFolder(QUrl::fromLocalFile(folder));
+        m_model->setLowResFolder("lowres");
+        m_model->setSortField("thmFileName");
+        m_model->selectNone();
+        QVERIFY(m_model->transfer(false).isEmpty());
+        m_model->selectManual(0, true, false); // IMG_0001, with a state file
+        m_model->selectManual(1, true, true);
+        const QList<QUrl> files = m_model->transfer(false);
+        QVERIFY(!m_model->isPipelineEmpty()); // presets cannot be synced meanwhile
+        QStringList names;
+        for (const QUrl& url : files)
+            names << url.toLocalFile().mid(folder.size() + 1);
+        names.sort();
+        QCOMPARE(names,
+            QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0002.vrx", "lowres/IMG_0001.jpg",
+                "lowres/IMG_0002.jpg" }));
+        for (const QString& name : qAsConst(names))
+            QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(folder + "/" + name).size(),
+                QFileInfo(cameraFile(QFileInfo(name).fileName())).size(), 30000);
+        QTRY_VERIFY(m_model->isPipelineEmpty());
+    }
+
     void presetsAndVideosReachTheDevice()
     {
         m_settings->setImportVideoFolder(m_dir.filePath("videos"));
@@ -231,31 +258,17 @@ private slots:
         QTRY_VERIFY(!QFileInfo::exists(cameraFile("VID_0001.mp4")));
     }
 
-    // Last: it deletes pictures on the camera. Two pictures go as one batch into the import
-    // and low-resolution folders; removing every picture meanwhile spares the queued ones.
-    void transferSparesQueuedFromRemoval()
+    // Last: it deletes pictures on the camera.
+    void removalSparesQueuedPictures()
     {
-        const QString folder = m_dir.filePath("import/2026-12-07");
-        m_model->selectAll();
-        QVERIFY(m_model->transfer(false).isEmpty()); // no folder chosen yet
-        m_model->setImportFolder(QUrl::fromLocalFile(folder));
-        m_model->setLowResFolder("lowres");
         m_model->setSortField("thmFileName");
-        m_model->selectNone();
-        QVERIFY(m_model->transfer(false).isEmpty());
+        m_model->setImportFolder(QUrl::fromLocalFile(m_dir.filePath("import/slow")));
         FolderDevice::Faults slow;
-        slow.readDelayMs = 3000; // the queued pictures stay queued
+        slow.readDelayMs = 5000; // the queued pictures stay queued
         m_manager->controls(m_id)->setFaults(slow);
-        m_model->selectManual(0, true, false); // IMG_0001, with a state file
+        m_model->selectManual(0, true, false);
         m_model->selectManual(1, true, true);
-        QStringList names;
-        for (const QUrl& url : m_model->transfer(false))
-            names << url.toLocalFile().mid(folder.size() + 1);
-        names.sort();
-        QCOMPARE(names,
-            QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0002.vrx", "lowres/IMG_0001.jpg",
-                "lowres/IMG_0002.jpg" }));
-        QVERIFY(!m_model->isPipelineEmpty()); // presets cannot be synced meanwhile
+        m_model->transfer(false);
         QTRY_VERIFY(m_model->index(1, 0).data(CaptureSession::TransferringRole).toBool());
         m_model->selectAll();
         m_model->removeSelectedItems();
@@ -263,12 +276,8 @@ private slots:
         for (const QString name : { "IMG_0001.vrx", "IMG_0002.jpg", "IMG_0001.vrxs" })
             QVERIFY(QFileInfo::exists(cameraFile(name)));
         QVERIFY(!QFileInfo::exists(cameraFile("IMG_0003.vrx")));
+        // Removed rows leave the estimate.
         QCOMPARE(m_model->spaceEstimate()->progress(), sizeOf(*m_model, { 0, 1 }));
-        m_manager->controls(m_id)->setFaults({});
-        for (const QString& name : qAsConst(names))
-            QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(folder + "/" + name).size(),
-                QFileInfo(cameraFile(QFileInfo(name).fileName())).size(), 30000);
-        QTRY_VERIFY(m_model->isPipelineEmpty());
         // Unplugged: the empty session is shown and the device's presets are forgotten.
         QSignalSpy lost(m_model.get(), &CaptureModel::notifyDeviceLost);
         m_manager->controls(m_id)->unplug();
