@@ -77,14 +77,6 @@ class TestCaptureModel : public QObject
         QCOMPARE(m_model->deviceId(), m_id);
         QTRY_VERIFY_WITH_TIMEOUT(m_model->correlated(), 30000);
     }
-    void close()
-    {
-        m_tester.reset();
-        m_model.reset();
-        m_devices.reset();
-        m_router.reset();
-        m_been.reset();
-    }
 
 private slots:
     void initTestCase()
@@ -109,7 +101,11 @@ private slots:
     void init() { open(); }
     void cleanup()
     {
-        close();
+        m_tester.reset();
+        m_model.reset();
+        m_devices.reset();
+        m_router.reset();
+        m_been.reset();
         QFile::remove(m_dir.filePath("been.db"));
         for (const QString suffix : { ".vrx", ".jpg", ".vrxs" })
             QFile::remove(cameraFile("IMG_0100" + suffix));
