@@ -83,8 +83,7 @@ CapturedImage local(const QUrl& file)
 
 QModelIndex rowOf(const S& s, const QString& linkId)
 {
-    const auto hits = s.match(s.index(0, 0), S::LinkIdRole, linkId, 1, Qt::MatchExactly);
-    return hits.value(0);
+    return s.match(s.index(0, 0), S::LinkIdRole, linkId, 1, Qt::MatchExactly).value(0);
 }
 
 } // namespace
