@@ -108,7 +108,6 @@ TestCase {
         var dialog = presetsChild(dialogName)
         tryCompare(dialog, "opened", true)
         child(dialog.contentItem, button).clicked()
-        return dialog
     }
 
     // Renaming onto another preset's name asks first, then the other preset goes; the
