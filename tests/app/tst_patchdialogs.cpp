@@ -11,6 +11,7 @@
 #include "core/appsettings.h"
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
+#include "support/presetfiles.h"
 #include "support/testenvironment.h"
 
 namespace {
@@ -31,27 +32,11 @@ public:
     // A preset file made a little later than the one before.
     Q_INVOKABLE void drop(const QString& fileName, const QString& name)
     {
-        QFile file(folder->folder() + "/" + fileName);
-        const QJsonObject doc { { "versionMajor", 1 }, { "versionMinor", 0 }, { "name", name },
-            { "timestampUTC", 1000000000.0 + 1000 * folder->presetList().size() } };
-        if (file.open(QIODevice::WriteOnly))
-            file.write(QJsonDocument(doc).toJson());
-        file.close();
+        ostra::test::dropPreset(
+            folder->folder() + "/" + fileName, name, 1000000000.0 + 1000 * folder->presetList().size());
         folder->rescan();
     }
-    // "file name: preset name" for every file, in file name order.
-    Q_INVOKABLE QStringList onDisk() const
-    {
-        QStringList lines;
-        for (const QFileInfo& info :
-            QDir(folder->folder()).entryInfoList({ "*.qpf" }, QDir::Files, QDir::Name)) {
-            QFile file(info.filePath());
-            ImageProperties p;
-            file.open(QIODevice::ReadOnly);
-            lines << info.fileName() + ": " + (p.loadPatch(file.readAll()) ? p.name() : QString("?"));
-        }
-        return lines;
-    }
+    Q_INVOKABLE QStringList onDisk() const { return ostra::test::presetsOnDisk(folder->folder()); }
     // The members a patch document holds: tone names, then geometry keys.
     Q_INVOKABLE QStringList patchKeys(QObject* properties) const
     {

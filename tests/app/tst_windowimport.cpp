@@ -57,7 +57,6 @@ private slots:
 
         CaptureFacade& devices = *imports.devices;
         QTRY_COMPARE(devices.count(), 1);
-        QCOMPARE(devices.defaultDeviceName(), QString("Z40 (demo)"));
         CaptureSession* session = devices.session(devices.defaultDeviceId());
         QVERIFY(session);
         QTRY_VERIFY(session->isCorrelated());

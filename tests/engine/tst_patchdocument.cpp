@@ -72,7 +72,6 @@ private slots:
         QTest::newRow("crop of no height")
             << geometry({ { "crop", QJsonArray { 0, 0.1, 1, -3 } } }) << "o0 t0";
         QTest::newRow("crop of three") << geometry({ { "crop", QJsonArray { 0, 0, 1 } } }) << "o0 t0";
-        QTest::newRow("orientation only") << geometry({ { "orientation", 7 } }) << "o7 t0";
         QTest::newRow("unknown orientation")
             << geometry({ { "orientation", 4000 }, { "flipHorizontal", true } }) << "turned, o0 t0";
         QTest::newRow("endless rotation")

@@ -3,28 +3,16 @@
 #include "support/testmain.h"
 
 #include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
+#include "support/presetfiles.h"
 
 namespace {
 
-// "file: preset name" for every file of the folder, in file name order.
-QStringList onDisk(const QString& folder)
-{
-    QStringList lines;
-    for (const QFileInfo& info : QDir(folder).entryInfoList({ "*.qpf" }, QDir::Files, QDir::Name)) {
-        QFile file(info.filePath());
-        ImageProperties p;
-        const bool ok = file.open(QIODevice::ReadOnly) && p.loadPatch(file.readAll());
-        lines << info.fileName() + ": " + (ok ? p.name() : QStringLiteral("?"));
-    }
-    return lines;
-}
+using ostra::test::presetsOnDisk;
 
 QStringList names(const PresetFolder& folder)
 {
@@ -32,15 +20,6 @@ QStringList names(const PresetFolder& folder)
     for (ImageProperties* p : folder.presetList())
         list << p->name();
     return list;
-}
-
-bool drop(const QString& path, const QString& name, qint64 seconds, int cut = -1)
-{
-    const QByteArray doc = QJsonDocument(QJsonObject { { "versionMajor", 1 }, { "versionMinor", 0 },
-                                             { "name", name }, { "timestampUTC", double(seconds) } })
-                               .toJson();
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(doc.left(cut < 0 ? doc.size() : cut)) > 0;
 }
 
 } // namespace
@@ -65,7 +44,7 @@ private slots:
         QCOMPARE(warm->tuneToneEntry("temp")->currentValue().toDouble(), 6500.0);
         presets.renamePreset(warm, "warm");
         presets.renamePreset(warm, "sunset");
-        QCOMPARE(onDisk(folder), QStringList { warm->fileName() + ": sunset" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { warm->fileName() + ": sunset" });
 
         edited.setName("cold");
         presets.createPreset(&edited);
@@ -74,14 +53,14 @@ private slots:
         presets.overwritePreset(cold, cold, "frost");
         QCOMPARE(names(presets), (QStringList { "frost", "sunset" }));
         presets.overwritePreset(warm, cold, "sunset");
-        QCOMPARE(onDisk(folder), QStringList { cold->fileName() + ": sunset" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { cold->fileName() + ": sunset" });
 
         // An object that is no preset of the folder deletes nothing, whatever its file name.
         ImageProperties stranger;
         stranger.setFileName(cold->fileName());
         presets.removePreset(&stranger);
         presets.removePreset(cold);
-        QVERIFY(presets.presetList().isEmpty() && onDisk(folder).isEmpty());
+        QVERIFY(presets.presetList().isEmpty() && presetsOnDisk(folder).isEmpty());
     }
 
     void folderChangedBehindTheBack()
@@ -97,29 +76,29 @@ private slots:
         // Deleted by hand, or cut short: written again from the list.
         QVERIFY(QFile::remove(folder + "/" + mine));
         presets.rescan();
-        QCOMPARE(onDisk(folder), QStringList { mine + ": mine" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine + ": mine" });
         QVERIFY(QFile::resize(folder + "/" + mine, 9));
         presets.rescan();
-        QCOMPARE(onDisk(folder), QStringList { mine + ": mine" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine + ": mine" });
 
         // A cut-short stranger is not listed and blocks nothing; good files copied in take
         // their place by creation time, the watcher telling.
-        QVERIFY(drop(folder + "/broken.qpf", "broken", 0, 20));
-        QVERIFY(drop(folder + "/old.qpf", "old", 978307200));
-        QVERIFY(drop(folder + "/future.qpf", "future", 4102444800));
+        QVERIFY(ostra::test::dropPreset(folder + "/broken.qpf", "broken", 0, 20));
+        QVERIFY(ostra::test::dropPreset(folder + "/old.qpf", "old", 978307200));
+        QVERIFY(ostra::test::dropPreset(folder + "/future.qpf", "future", 4102444800));
         QTRY_COMPARE(names(presets), (QStringList { "future", "mine", "old" }));
         QSignalSpy changes(&presets, &IPresetKeeper::presetsChanged);
         presets.rescan();
         QCOMPARE(changes.size(), 0);
         presets.renamePreset(presets.presetList().value(2), "older");
-        QCOMPARE(onDisk(folder),
+        QCOMPARE(presetsOnDisk(folder),
             (QStringList { "broken.qpf: ?", "future.qpf: future", "old.qpf: older", mine + ": mine" }));
 
         // The folder removed: made again, the list starts empty and fills from what appears.
         QVERIFY(QDir(folder).removeRecursively());
         presets.rescan();
         QVERIFY(QFileInfo(folder).isDir() && presets.presetList().isEmpty());
-        QVERIFY(drop(folder + "/back.qpf", "back", 978307200));
+        QVERIFY(ostra::test::dropPreset(folder + "/back.qpf", "back", 978307200));
         QTRY_COMPARE(names(presets), QStringList { "back" });
     }
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/ipipeline.h"
+#include "pipeline/reciperouter.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -12,16 +12,16 @@ namespace ostra::test {
 // A harvest whose answers the test sets.
 struct Harvest : IHarvest
 {
-    bool isActive = false, isComplete = false, isRemovable = false;
-    bool active() const override { return isActive; }
-    bool complete() const override { return isComplete; }
+    bool isRemovable = false;
+    bool active() const override { return false; }
+    bool complete() const override { return false; }
     bool removable() const override { return isRemovable; }
 };
 
-// Writes down what a source asks of its pipeline, one line per call ("put <file> <skip><overwrite>",
-// "complete <file>", "claim <uuid>", "released <file> <error>", ...); with `source` set it also
-// fetches what is put to a target that does not exist yet, as the router does.
-class RecordingPipeline : public IPipeline
+// An idle router that writes down what a source asks of it, one line per call ("put <file>
+// <skip><overwrite>", "claim <uuid>", "released <file> <error>", ...); with `source` set it
+// also fetches what is put to a target that does not exist yet, as the running router does.
+class RecordingPipeline : public RecipeRouter
 {
 public:
     QStringList calls;
@@ -34,22 +34,17 @@ public:
         return r.recipe["file"].toString() + "." + r.recipe["type"].toString();
     }
 
-    void setFront(IFileSink*) override { }
     void setRoute(QString key, IProvider*) override { calls << "route " + key; }
-    void onVerified(QUrl, QUuid) override { }
     IHarvest* claimIndex(QString, QString, QUuid image, QModelIndex) override
     {
         calls << "claim " + image.toString();
         return &harvest;
     }
     void onClaimAll(QString, QString) override { calls << "claimAll"; }
-    void setDate(QUuid, QDateTime) override { }
-    void setBatch(bool) override { }
     void onObstacle(QUrl, Recipe, IFileSink::Error e) override { calls << QString("obstacle %1").arg(e); }
     void onChanLost(QString, QString, IFileSink::Error e) override { calls << QString("chanLost %1").arg(e); }
-    void onRecovery(QString, QString) override { calls << "recovery"; }
     void onProgress(QUrl, Recipe, ProgressRatio) override { }
-    void onComplete(QUrl, Recipe r) override { calls << "complete " + fileOf(r); }
+    void onComplete(QUrl, Recipe) override { }
     void onReleased(Recipe r, IFileSink::Error e) override
     {
         calls << QString("released %1 %2").arg(fileOf(r)).arg(e);
@@ -62,31 +57,6 @@ public:
                 this, [=] { source->fetch(url, r, a); }, Qt::QueuedConnection);
         return true;
     }
-    void setFree(QUuid, Recipe) override { }
-    void setFree(QUuid) override { }
-    void setLive(QUuid, bool) override { }
-    bool hasMore(QUuid) override { return false; }
-    void dismiss(QUuid) override { }
-    void clarify(TrafficTicket, Arbiter) override { }
-    bool hasFile(QUrl) override { return false; }
-    bool hasRequests() override { return false; }
-    void setLive(QUuid, IFileSink::Error) override { }
-    void unblockChannel(Recipe) override { }
-    void unblockVolume(Volume) override { }
-    void revive(QUrl) override { }
-    bool recall(QUrl) override { return false; }
-    QList<QUuid> sessions() override { return {}; }
-    QList<QUuid> sessions(TrafficTicket) override { return {}; }
-    QList<QUrl> urls(QUuid, IFileSink::Error) override { return {}; }
-    QList<QUrl> urls(Recipe) override { return {}; }
-    ProgressModel* footprint() override { return nullptr; }
-    ProgressModel* footprint(QUuid) override { return nullptr; }
-    ProgressModel* footprint(QUrl) override { return nullptr; }
-    QAbstractItemModel* model() override { return nullptr; }
-    QList<QUrl> files(QUuid) override { return {}; }
-    void start() override { }
-    void touch() override { }
-    void clear() override { }
 };
 
 } // namespace ostra::test

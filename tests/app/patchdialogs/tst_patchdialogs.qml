@@ -34,23 +34,16 @@ TestCase {
         patchDialog.close()
     }
 
-    function test_texts_data() {
-        return [
-            { tag: "copy", type: DialogPatch.Copy, title: "copy adjustments",
-              text: "Select adjustments you would like to copy from photo", button: "copy" },
-            { tag: "reset", type: DialogPatch.Reset, title: "reset adjustments",
-              text: "Select adjustments you would like to reset", button: "reset" },
-            { tag: "preset", type: DialogPatch.Preset, title: "create preset",
-              text: "Choose which settings you would like to save to preset:", button: "create" }
-        ]
+    // Only a typed opening shows the dialog; a preset needs a name that is not blank.
+    function test_open_data() {
+        return [{ tag: "copy", type: DialogPatch.Copy }, { tag: "reset", type: DialogPatch.Reset },
+                { tag: "preset", type: DialogPatch.Preset }]
     }
 
-    function test_texts(data) {
+    function test_open(data) {
         patchDialog.open()
         verify(!patchDialog.visible)
         patchDialog.open(data.type, props)
-        compare([patchChild("title").text, patchChild("description").text, patchChild("acceptButton").text],
-                [data.title, data.text, data.button])
         var named = patchChild("presetName")
         compare(named.visible, data.type === DialogPatch.Preset)
         named.text = " "
@@ -115,7 +108,6 @@ TestCase {
         var dialog = presetsChild(dialogName)
         tryCompare(dialog, "opened", true)
         child(dialog.contentItem, button).clicked()
-        return dialog
     }
 
     // Renaming onto another preset's name asks first, then the other preset goes; the
@@ -125,25 +117,18 @@ TestCase {
         fixture.drop("b.qpf", "beta")
         presetsDialog.openDialog()
         compare(rowNames(), ["beta", "alpha"])
-        compare(child(rows()[1], "presetTime").text, Qt.formatDateTime(new Date(1000000000 * 1000), "hh:mm MMM d, yyyy"))
 
         child(rows()[0], "rename").clicked()
         var input = presetsChild("dialogTextInput")
         tryCompare(input, "opened", true)
-        compare([input.title, input.placeholderText], ["Rename your preset", "Preset name (required)"])
         input.text = "alpha"
-        var warning = answer("dialogTextInput", "accept") && presetsChild("overwriteWarning")
-        tryCompare(warning, "opened", true)
-        compare([warning.title, warning.message],
-                ["Preset name already exists", "alpha already exists. Do you want to overwrite the existings one?"])
+        answer("dialogTextInput", "accept")
         answer("overwriteWarning", "action")
         compare(rowNames(), ["alpha"])
         compare(fixture.onDisk(), ["b.qpf: alpha"])
 
         child(rows()[0], "delete").clicked()
-        var confirm = answer("deleteWarning", "cancel")
-        compare([confirm.title, confirm.message],
-                ["Delete alpha?", "Are you sure you want to permanently delete alpha. This action cannot be reverted."])
+        answer("deleteWarning", "cancel")
         compare(fixture.onDisk(), ["b.qpf: alpha"])
         child(rows()[0], "delete").clicked()
         answer("deleteWarning", "action")
