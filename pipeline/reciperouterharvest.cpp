@@ -132,7 +132,11 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
         part.completedBeforeStart.insert(request.session);
     if (!part.urls.contains(url))
         part.urls.append(url);
-    if (source->isManaged(recipe) && !request.session.isNull()) {
+    if (request.session.isNull()) {
+        // A file the source has locally without any import (a camera volume's own file, a
+        // preview in the cache) is no copy of the picture: it never counts as verified,
+        // or the source could delete the picture before its import was checked.
+    } else if (source->isManaged(recipe)) {
         if (m_started || !part.freeing.isEmpty())
             emit front->needValidate(url, recipe);
     } else if (source->verify(url, recipe) && !part.verified.contains(url)) {

@@ -185,6 +185,13 @@ class TestCaptureImport : public QObject
 private:
     AppSettings* m_settings = nullptr;
 
+    static void transports()
+    {
+        QTest::addColumn<bool>("usb");
+        QTest::newRow("portable device") << false;
+        QTest::newRow("usb volumes") << true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -192,12 +199,7 @@ private slots:
         qRegisterMetaType<QList<CapturedImage>>();
     }
 
-    void importEachTransport_data()
-    {
-        QTest::addColumn<bool>("usb");
-        QTest::newRow("portable device") << false;
-        QTest::newRow("usb volumes") << true;
-    }
+    void importEachTransport_data() { transports(); }
     void importEachTransport()
     {
         QFETCH(bool, usb);
@@ -219,10 +221,12 @@ private slots:
     }
 
     // The camera deletes a picture only once its copy was verified by the image service.
+    void deleteOnlyAfterVerified_data() { transports(); }
     void deleteOnlyAfterVerified()
     {
+        QFETCH(bool, usb);
         QTemporaryDir dir;
-        Rig rig(dir.path(), false, 2);
+        Rig rig(dir.path(), usb, 2);
         rig.holdValidation = true;
         rig.logger.start();
         CaptureSession* session = rig.open();
@@ -239,8 +243,21 @@ private slots:
             QVERIFY(!session->index(row, 0).data(CaptureSession::ToRemoveRole).toBool());
         for (const QUrl& target : qAsConst(rig.unvalidated))
             rig.locator.requestMetadata(target);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(rig.cameraFile(name + ".vrx")), 20000);
-        QTRY_VERIFY(!QFileInfo::exists(rig.cameraFile(name + ".jpg")));
+        // Verified, every picture goes from the device (deleted, or retired on a read-only
+        // camera volume) and the device reports it gone.
+        const QModelIndexList pictures = session->match(session->index(0, 0), CaptureSession::RawFileNameRole,
+            QRegularExpression("\\.vrx$"), -1, Qt::MatchRegularExpression);
+        QCOMPARE(pictures.size(), 2);
+        const auto allGone = [&pictures] {
+            for (const QModelIndex& item : pictures) {
+                if (!item.data(CaptureSession::RawRemoteIdRole).toString().isEmpty()
+                    || !item.data(CaptureSession::ThmRemoteIdRole).toString().isEmpty())
+                    return false;
+            }
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(allGone(), 20000);
+        QCOMPARE(QFileInfo::exists(rig.cameraFile(name + ".vrx")), usb);
         QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + name + ".vrx"), camera);
     }
 
