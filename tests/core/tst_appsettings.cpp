@@ -125,9 +125,9 @@ private slots:
     {
         AppSettings settings;
         QSignalSpy debug(&settings, &AppSettings::enableDebugModeChanged);
-        QVERIFY(!settings.recurseIntoDirs());
-        settings.setFlag(QStringLiteral("RecurseIntoDirs"), true);
-        QVERIFY(settings.recurseIntoDirs());
+        QVERIFY(!settings.failSafeGpuConf());
+        settings.setFlag(QStringLiteral("FailSafeGpuConf"), true);
+        QVERIFY(settings.failSafeGpuConf());
         QCOMPARE(debug.count(), 0);
         settings.setFlag(QStringLiteral("EnableDebugMode"), true);
         QCOMPARE(debug.count(), 1);
