@@ -8,6 +8,7 @@
 #include "ciapi/renderer.h"
 
 #include "support/picturefiles.h"
+#include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
 #include <QFile>
@@ -21,31 +22,10 @@ namespace {
 
 constexpr int kWait = 120000; // an upper bound for engine work, not a measurement
 
-// A listener as the display items are: it records what the router hands it.
-class RecordingClient : public QObject, public ImageClient
+// A canvas listening to the viewer from the start.
+struct RecordingClient : ostra::test::RecordingCanvas
 {
-    Q_OBJECT
-public:
     explicit RecordingClient(ImageViewer& viewer) { viewer.addListener(this); }
-    QObject* object() override { return this; }
-    void imageOutput(const VrxMessage& message) override
-    {
-        outputs.append(message);
-        emit received();
-    }
-    void fileInvalid(QUrl location) override
-    {
-        invalid.append(location);
-        emit received();
-    }
-    void routerDetached(ImageRouter*) override { ++detached; }
-
-    QList<VrxMessage> outputs;
-    QList<QUrl> invalid;
-    int detached = 0;
-
-signals:
-    void received();
 };
 
 std::shared_ptr<StreamPart> sourceOf(const QString& path)
