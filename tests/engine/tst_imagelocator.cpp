@@ -1,8 +1,7 @@
+#include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
-#include "ciapi/codec/jpegcodec.h"
-#include "ciapi/state/statecodec.h"
 #include "engine/imagelocator.h"
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
@@ -58,34 +57,19 @@ struct GateOpener
     ~GateOpener() { gate.open(1000); }
 };
 
-vrxgen::Picture writePicture(const QString& path, std::uint32_t seed, int frames = 1)
+vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
 {
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 64;
-    o.moduleHeight = 48;
-    o.frames = frames;
-    o.seed = seed;
-    vrxgen::Picture p = vrxgen::makePicture(o);
+    vrxgen::Picture p = vrxgen::makePicture(ostra::test::PictureFiles::small(seed));
     vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx);
     return p;
 }
 
-// A state file with a rating and a flat thumbnail of the given size and colour.
+// A state file with a rating of 3 and a flat thumbnail of the given size and colour.
 void writeStateWithThumbnail(
     const QString& rawPath, const CIAPI::vrx::UuidWords& image, int w, int h, uint8_t r, uint8_t g, uint8_t b)
 {
-    CIAPI::Image thumb = CIAPI::Image::Create(w, h);
-    const uint8_t pixel[4] = { r, g, b, 255 };
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            std::memcpy(thumb.row(y) + x * 4, pixel, 4);
-    CIAPI::state::EngineState s;
-    s.imageId = image;
-    s.rating = 3;
-    s.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
-    const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(s);
-    vrxgen::writeFile(
-        QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(rawPath))).toStdString(), bytes);
+    ostra::test::PictureFiles::writeFlatThumbnailState(
+        StateFile::pathFor(QUrl::fromLocalFile(rawPath)), image, w, h, r, g, b, 3);
 }
 
 QUrl urlOf(const QString& path)

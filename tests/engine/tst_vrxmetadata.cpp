@@ -1,3 +1,4 @@
+#include "support/picturefiles.h"
 #include "support/testmain.h"
 
 #include "ciapi/directrenderer.h"
@@ -32,22 +33,15 @@ VrxMetadata metadataOf(const QString& path)
 QString writePicture(
     const QString& path, const vrxgen::PictureOptions& options, vrxgen::Picture* out = nullptr)
 {
-    vrxgen::Picture picture = vrxgen::makePicture(options);
-    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
-        return QString();
+    const vrxgen::Picture picture = vrxgen::makePicture(options);
     if (out)
-        *out = std::move(picture);
-    return path;
+        *out = picture;
+    return ostra::test::PictureFiles::write(QFileInfo(path).path(), QFileInfo(path).fileName(), picture);
 }
 
 vrxgen::PictureOptions small()
 {
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 64;
-    o.moduleHeight = 48;
-    o.frames = 1;
-    o.previewLongSide = 64;
-    return o;
+    return ostra::test::PictureFiles::small();
 }
 
 } // namespace
