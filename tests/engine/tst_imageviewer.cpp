@@ -38,13 +38,6 @@ bool waitFor(const std::function<bool()>& condition)
     return QTest::qWaitFor(condition, kWait);
 }
 
-int kindOf(ImageViewer& viewer)
-{
-    int kind = 0;
-    viewer.kind(kind);
-    return kind;
-}
-
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
@@ -95,7 +88,6 @@ private slots:
     void opensAndClosesACompatiblePicture()
     {
         ImageViewer viewer;
-        QCOMPARE(kindOf(viewer), 4);
         QVERIFY(open(viewer, m_good));
         const QUrl url = QUrl::fromLocalFile(m_good);
         QCOMPARE(viewer.currentUrl(), url);
@@ -220,6 +212,7 @@ private slots:
         QCOMPARE(editor.stateSize(), qint64(-1));
         QVERIFY(editor.stateTime().isNull());
         QVERIFY(editor.properties()->isTuneToneOriginal());
+        QVERIFY(!editor.contentDirty() && !editor.serializeCurrentState(false));
         // The depth editor was rebuilt with the renderer: edits reach the new one.
         CIAPI::Renderer* renderer = &editor.renderer();
         bool ran = false;
@@ -286,7 +279,6 @@ private slots:
     {
         const QString path = PictureFiles::write(m_dir.path(), "rated.vrx", PictureFiles::small(9));
         ImageEditor editor;
-        QCOMPARE(kindOf(editor), 12);
         QVERIFY(open(editor, path));
         // Opening is no change: nothing to save, even when forced.
         QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
