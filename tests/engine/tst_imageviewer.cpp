@@ -384,6 +384,31 @@ private slots:
             QVERIFY(client.outputs.isEmpty());
         }
     }
+
+    // The engine's values as the sliders set them: a change marks the content, the background
+    // keeps its alpha, and the quick mode of a drag ends by taking the engine's values back.
+    void quickModeWhileDraggingAndEngineValues()
+    {
+        ImageViewer viewer;
+        QVERIFY(open(viewer, m_good));
+        viewer.setRendererProperty0(4.0);
+        QCOMPARE(viewer.propertyValue0(), 4.0f);
+        QVERIFY(viewer.contentDirty());
+        QVERIFY(viewer.setBackgroundColor(QColor(51, 51, 51, 232)));
+        const auto colour = viewer.renderer().getProperty(CIAPI::FloatArrayParam::BackgroundColor);
+        QCOMPARE(int(colour.size()), 4);
+        QVERIFY(qAbs(colour[3] - 232 / 255.f) < 1e-4f);
+        viewer.setProperty11();
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::Interactive), 1);
+        viewer.properties()->tuneToneEntry("tint")->setCurrentValue(77.0);
+        viewer.resetProperty11();
+        QCOMPARE(viewer.renderer().getProperty(CIAPI::IntParam::Interactive), 0);
+        // The reload takes the renderer's values back into the properties.
+        QCOMPARE(viewer.properties()->tuneToneEntry("tint")->currentValue().toFloat(),
+            viewer.renderer().getProperty(CIAPI::FloatParam::Tint));
+        QVERIFY(viewer.propertyValue14() <= viewer.propertyValue16());
+        viewer.closeImage();
+    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestImageViewer)
