@@ -195,6 +195,7 @@ private slots:
         QTest::newRow("negative") << -4 << 3 << false;
         QTest::newRow("zero") << 4 << 0 << false;
         QTest::newRow("sliver") << 1000 << 1 << false;
+        QTest::newRow("no transform saved") << 0 << 0 << false;
     }
 
     // A state's transform with an aspect no picture has leaves the picture's own in place.
@@ -204,13 +205,17 @@ private slots:
         QFETCH(int, y);
         QFETCH(bool, used);
         CIAPI::state::EngineState s;
-        s.transform = CIAPI::Transform(CIAPI::Point<int> { x, y });
-        s.transform->reset(1);
+        s.rating = 2;
+        if (x || y) {
+            s.transform = CIAPI::Transform(CIAPI::Point<int> { x, y });
+            s.transform->reset(1);
+        }
         const auto bytes = CIAPI::state::StateCodec::write(s);
         std::istringstream in(std::string(bytes.begin(), bytes.end()));
         VrxMetadata record;
         record.resetFromFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/IMG.1.vrx")));
         record.readStateFileMetadata(CIAPI::StateFileEditor(in));
+        QCOMPARE(record.userRating, 2);
         QCOMPARE(record.transformFromState, used);
         QCOMPARE(record.transform.orientationCode(), used ? 1 : 0);
         QVERIFY(VrxMetadata::isSaneAspect(record.transform.aspectRatio()) == used);
