@@ -127,6 +127,7 @@ private slots:
         QTest::newRow("truncated") << m_truncated;
         QTest::newRow("empty") << m_empty;
         QTest::newRow("missing") << m_dir.filePath("missing.vrx");
+        QTest::newRow("of a newer version") << m_incompatible;
     }
 
     void unreadableFilesLeaveTheViewerClosed()
@@ -176,26 +177,6 @@ private slots:
         QVERIFY(client.invalid.isEmpty());
         viewer.closeImage();
         m_perm.setGuiWaitLimit(FilePerm::kDefaultGuiWaitMs);
-    }
-
-    void incompatiblePictureIsNeverRendered()
-    {
-        ImageViewer viewer;
-        RecordingClient client(viewer);
-        const bool opened = open(viewer, m_incompatible);
-        viewer.renderLevel(-1, 1);
-        viewer.renderLowestLevel();
-        // Either refused as unreadable, or open without anything to render.
-        if (opened) {
-            QVERIFY(!viewer.renderer().isCompatible());
-            QTest::qWait(100);
-            QVERIFY(client.outputs.isEmpty());
-        } else {
-            QVERIFY(waitFor([&] { return !client.invalid.isEmpty(); }));
-            QVERIFY(viewer.currentUrl().isEmpty());
-        }
-        viewer.closeImage();
-        QCOMPARE(m_perm.available(m_incompatible), FilePerm::kExclusive);
     }
 
     void unreadableStateOpensWithoutTheSavedEdits()
