@@ -108,6 +108,13 @@ private slots:
         QCOMPARE(first.kind, 12);
         QCOMPARE(first.level, viewer.renderer().outputBuffer().levelCount() - 1);
         QVERIFY(first.pyramid == viewer.renderer().outputBuffer());
+        // The lowest level on its own, as the gallery asks for it, in a viewer of its own.
+        ImageViewer lowest;
+        RecordingClient low(lowest);
+        QVERIFY(open(lowest, m_other));
+        lowest.renderLowestLevel();
+        QVERIFY(waitFor([&] { return !low.outputs.isEmpty(); }));
+        QCOMPARE(low.outputs.first().level, lowest.renderer().outputBuffer().levelCount() - 1);
 
         viewer.closeImage();
         QVERIFY(viewer.currentUrl().isEmpty());
