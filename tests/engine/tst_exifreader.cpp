@@ -135,6 +135,7 @@ private slots:
             const auto* resolution = dirs.at(0).find(0x011A);
             quint32 rational[2];
             QCOMPARE(resolution->data.size(), 8);
+            QVERIFY(!resolution->toInt()); // a fraction is no whole number
             std::memcpy(rational, resolution->data.constData(), 8);
             QCOMPARE(rational[0], 72u);
             QCOMPARE(rational[1], 1u);

@@ -251,8 +251,11 @@ private slots:
         QVERIFY(queue.isIdle());
         QVERIFY(queue.writer() == nullptr);
 
-        // Idle again: the next request starts a new writer.
-        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), tiny, 0));
+        // Idle again: the next request starts a new writer. The same file at another size is
+        // another request.
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), sizeSpec(Export::MinDimP, 120), 0));
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), sizeSpec(Export::MinDimP, 240), 0));
+        QCOMPARE(queue.pendingCount(), 2);
         queue.abort();
     }
 
