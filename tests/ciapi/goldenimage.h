@@ -104,7 +104,7 @@ inline void writePng(const std::string& path, const RgbImage& img)
         throw std::runtime_error("Cannot write " + path);
 }
 
-// Reads an 8-bit RGB PNG without interlacing (any filter types); throws on anything else.
+// Reads an 8-bit RGB PNG as writePng writes it (no interlacing, Paeth rows); throws on anything else.
 inline RgbImage readPng(const std::string& path)
 {
     using namespace png;
@@ -148,33 +148,14 @@ inline RgbImage readPng(const std::string& path)
         throw std::runtime_error("Corrupt PNG image data");
     img.rgb.resize(rowBytes * img.height);
     for (int y = 0; y < img.height; ++y) {
-        const uint8_t filter = raw[y * (rowBytes + 1)];
+        if (raw[y * (rowBytes + 1)] != 4)
+            throw std::runtime_error("Only rows filtered as writePng filters them are read");
         const uint8_t* src = &raw[y * (rowBytes + 1) + 1];
         uint8_t* row = img.at(0, y);
         const uint8_t* up = y ? img.at(0, y - 1) : nullptr;
         for (size_t i = 0; i < rowBytes; ++i) {
             const int a = i >= 3 ? row[i - 3] : 0, b = up ? up[i] : 0, c = up && i >= 3 ? up[i - 3] : 0;
-            int pred = 0;
-            switch (filter) {
-            case 0:
-                pred = 0;
-                break;
-            case 1:
-                pred = a;
-                break;
-            case 2:
-                pred = b;
-                break;
-            case 3:
-                pred = (a + b) / 2;
-                break;
-            case 4:
-                pred = paeth(a, b, c);
-                break;
-            default:
-                throw std::runtime_error("Unknown PNG filter");
-            }
-            row[i] = uint8_t(src[i] + pred);
+            row[i] = uint8_t(src[i] + paeth(a, b, c));
         }
     }
     return img;

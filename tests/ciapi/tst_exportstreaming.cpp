@@ -232,24 +232,6 @@ private slots:
         QCOMPARE(bytes[1].size(), bytes[0].size());
         QVERIFY(bytes[1] == bytes[0]);
     }
-
-    // An abort between bands stops the export without writing the rest.
-    void abortStopsBetweenBands()
-    {
-        const TileInputs in = inputs(false);
-        const std::array<int, 4> m { 1, 0, 0, 1 };
-        const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
-        useThreads(1);
-        PipeBuffer pipe;
-        std::ostream out(&pipe);
-        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
-        const size_t header = pipe.bytes.size();
-        StreamedExport job(in, plan.crop, plan, m, false, true, *writer);
-        int checks = 0;
-        QVERIFY(!job.run([&] { return ++checks == 3; }, nullptr));
-        // At most the rows of the band before the abort (the encoder may not have had them yet).
-        QVERIFY(pipe.bytes.size() - header <= size_t(300) * StreamedExport::kBandRows * 3);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestExportStreaming)

@@ -162,45 +162,6 @@ private slots:
         QVERIFY(!direct->hasInput());
     }
 
-    void stateStreamsNeverThrowButCleanly()
-    {
-        state::EngineState s;
-        s.imageId = vrx::UuidWords { { 1, 2, 3, 4 } };
-        s.rating = 4;
-        s.tuneFloats = std::map<int, float> { { 2, 0.5f }, { 3, 6500.f } };
-        s.tuneInts = std::map<int, std::int64_t> { { 8, 4 } };
-        s.depthOfField = 4.f;
-        s.focusDepth = 2.f;
-        Transform t(Point<int> { 4, 3 });
-        t.reset(5);
-        s.transform = t;
-        state::DepthState d;
-        d.type = 2;
-        d.map.width = 16;
-        d.map.height = 12;
-        d.map.depth.assign(16 * 12, 3.f);
-        s.depth = d;
-        s.depthEdits = std::vector<std::uint8_t> { 9, 8, 7 };
-        const auto bytes = state::StateCodec::write(s);
-        for (std::size_t len = 0; len <= bytes.size(); ++len) {
-            std::istringstream in(
-                std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len)));
-            try {
-                StateFileEditor editor(in);
-                (void)editor.userRating();
-                (void)editor.transform();
-                QVERIFY_EXCEPTION_THROWN(editor.getThumbnail(), std::runtime_error);
-            } catch (const std::runtime_error&) {
-                QVERIFY(len > 0 && len < 12 + 16); // only a torn first segment may be refused
-            }
-        }
-        std::uint32_t rng = 99;
-        for (int i = 0; i < 3000; ++i) {
-            const auto copy = flipOne(bytes, rng);
-            QVERIFY(state::StateCodec::read(copy.data(), copy.size()).segments >= 0);
-        }
-    }
-
     void calibrationRecords()
     {
         vrx::HotPixelRecord rec;

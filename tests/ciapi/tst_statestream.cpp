@@ -158,6 +158,34 @@ private slots:
         QCOMPARE(*r.state.rating, 3);
     }
 
+    // Any cut of a whole state is read or refused cleanly (only a torn first segment may be
+    // refused); flipped bits never make the reader fail.
+    void truncationsAndBitFlips()
+    {
+        state::EngineState s = fullState(false);
+        s.tuneInts = std::map<int, std::int64_t> { { 8, 4 } };
+        const auto bytes = state::StateCodec::write(s);
+        for (std::size_t len = 0; len <= bytes.size(); ++len) {
+            std::istringstream in(
+                std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(len)));
+            try {
+                StateFileEditor editor(in);
+                (void)editor.userRating();
+                (void)editor.transform();
+                QVERIFY_EXCEPTION_THROWN(editor.getThumbnail(), std::runtime_error);
+            } catch (const std::runtime_error&) {
+                QVERIFY(len > 0 && len < 12 + 16); // only a torn first segment may be refused
+            }
+        }
+        std::uint32_t rng = 99;
+        for (int i = 0; i < 3000; ++i) {
+            auto copy = bytes;
+            rng = rng * 1664525u + 1013904223u;
+            copy[rng % copy.size()] ^= static_cast<std::uint8_t>(1u << ((rng >> 24) % 8));
+            QVERIFY(state::StateCodec::read(copy.data(), copy.size()).segments >= 0);
+        }
+    }
+
     void garbageIsNotAState()
     {
         std::istringstream in(std::string("definitely not a state file"));

@@ -120,23 +120,19 @@ private slots:
         QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
     }
 
-    // The defaults a user sees on a first start.
-    void userFacingDefaults_data()
+    // A flag set by name raises its change signal where the setting has one, and only there.
+    void flagsSetByName()
     {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("value");
-        QTest::newRow("gallery cells") << "GalleryCellSize" << QVariant(200);
-        QTest::newRow("capture cells") << "CaptureCellSize" << QVariant(160);
-        QTest::newRow("close on new files") << "CloseOnNewFiles" << QVariant(true);
-        QTest::newRow("background index") << "BackgroundIndex" << QVariant(true);
-    }
-
-    void userFacingDefaults()
-    {
-        QFETCH(QString, key);
-        QFETCH(QVariant, value);
         AppSettings settings;
-        QCOMPARE(settings.value(key).toString(), value.toString());
+        QSignalSpy debug(&settings, &AppSettings::enableDebugModeChanged);
+        QVERIFY(!settings.failSafeGpuConf());
+        settings.setFlag(QStringLiteral("FailSafeGpuConf"), true);
+        QVERIFY(settings.failSafeGpuConf());
+        QCOMPARE(debug.count(), 0);
+        settings.setFlag(QStringLiteral("EnableDebugMode"), true);
+        QCOMPARE(debug.count(), 1);
+        QVERIFY(settings.enableDebugMode());
+        settings.setFlag(QStringLiteral("objectName"), true); // its signal carries a name
     }
 
     void importVideoFolder()

@@ -159,9 +159,11 @@ private slots:
     {
         const QString path = m_dir.filePath(QStringLiteral("no/such/folder/x.db"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't open database")));
+        const QStringList before = QSqlDatabase::connectionNames();
         QSqlDatabase db;
         QVERIFY(!openDatabase(db, path, m_schema));
         QVERIFY(!QFile::exists(path));
+        QCOMPARE(QSqlDatabase::connectionNames(), before);
     }
 
     void threadsOpenTheSameFileConcurrently()

@@ -26,6 +26,14 @@ private slots:
         QCOMPARE(model.partial(QStringLiteral("b")), ProgressRatio(3, 4));
         model.setPartialProgress(ProgressRatio(0, 0), QStringLiteral("a"));
         QCOMPARE(model.progress(), ProgressRatio(3, 4));
+        // The share without a name is replaced and added to the same way.
+        model.setPartialProgress(1, 2);
+        model.setPartialProgress(2, 2);
+        QCOMPARE(model.progress(), ProgressRatio(5, 6));
+        model.setPartialProgress(ProgressRatio(1, 1));
+        model.addPartialProgress(1, 1);
+        model.addPartialProgress(ProgressRatio(1, 0));
+        QCOMPARE(model.progress(), ProgressRatio(6, 6));
     }
 
     void flushDropsFinishedPartialsOnly()

@@ -17,31 +17,16 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("short words padded") << QStringLiteral("00000001-2-a-FFFFFFFF")
-                                            << hexBytes("00000001"
-                                                        "00000002"
-                                                        "0000000a"
-                                                        "ffffffff");
+        QTest::newRow("short words padded")
+            << QStringLiteral("00000001-2-a-FFFFFFFF") << hexBytes("00000001000000020000000affffffff");
         QTest::newRow("mixed case") << QStringLiteral("DeadBeef-0-CAFE-1")
-                                    << hexBytes("deadbeef"
-                                                "00000000"
-                                                "0000cafe"
-                                                "00000001");
-        QTest::newRow("unparsable word is zero") << QStringLiteral("1-zz-3-4")
-                                                 << hexBytes("00000001"
-                                                             "00000000"
-                                                             "00000003"
-                                                             "00000004");
-        QTest::newRow("word over 32 bits is zero") << QStringLiteral("123456789-1-1-1")
-                                                   << hexBytes("00000000"
-                                                               "00000001"
-                                                               "00000001"
-                                                               "00000001");
+                                    << hexBytes("deadbeef000000000000cafe00000001");
+        QTest::newRow("unparsable word is zero")
+            << QStringLiteral("1-zz-3-4") << hexBytes("00000001000000000000000300000004");
+        QTest::newRow("word over 32 bits is zero")
+            << QStringLiteral("123456789-1-1-1") << hexBytes("00000000000000010000000100000001");
         QTest::newRow("empty parts") << QStringLiteral("--7-")
-                                     << hexBytes("00000000"
-                                                 "00000000"
-                                                 "00000007"
-                                                 "00000000");
+                                     << hexBytes("00000000000000000000000700000000");
     }
 
     void hexWords()
@@ -65,14 +50,11 @@ private slots:
 
     void int64PairIsPackedHighFirst()
     {
-        QCOMPARE(uuidFromInt64Pair(1, 2).toRfc4122(),
-            hexBytes("0000000000000001"
-                     "0000000000000002"));
+        QCOMPARE(uuidFromInt64Pair(1, 2).toRfc4122(), hexBytes("00000000000000010000000000000002"));
         QCOMPARE(uuidFromInt64Pair(-1, 0x0123456789abcdefLL).toString(),
             QStringLiteral("{ffffffff-ffff-ffff-0123-456789abcdef}"));
         QCOMPARE(uuidFromInt64Pair(std::numeric_limits<qint64>::min(), -2).toRfc4122(),
-            hexBytes("8000000000000000"
-                     "fffffffffffffffe"));
+            hexBytes("8000000000000000fffffffffffffffe"));
     }
 };
 

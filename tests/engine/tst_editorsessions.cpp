@@ -1,3 +1,4 @@
+#include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
 #include "ciapi/statefileeditor.h"
@@ -17,20 +18,7 @@
 
 namespace {
 
-class Canvas : public QObject, public DepthClient
-{
-public:
-    QObject* object() override { return this; }
-    void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
-    void fileInvalid(QUrl location) override { invalid.push_back(location); }
-    void routerDetached(ImageRouter* router) override { detachedFrom.push_back(router); }
-    void attachEditor(ImageEditor* editor) override { attached.push_back(editor); }
-
-    std::vector<VrxMessage> outputs;
-    std::vector<QUrl> invalid;
-    std::vector<ImageRouter*> detachedFrom;
-    std::vector<ImageEditor*> attached;
-};
+using Canvas = ostra::test::RecordingCanvas;
 
 int savedRating(const QString& raw)
 {
@@ -92,7 +80,7 @@ private slots:
         ImageEditor* first = locator.openForView(QUrl::fromLocalFile(m_files[0]), &a);
         ImageEditor* second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
         QVERIFY(first && second && first != second);
-        QCOMPARE(a.attached, std::vector<ImageEditor*> { first });
+        QCOMPARE(a.attached, QList<ImageEditor*> { first });
         QCOMPARE(locator.currentEditor(), second);
         QCOMPARE(first->currentUrl(), QUrl::fromLocalFile(m_files[0]));
         QVERIFY(first->setRating(4));
@@ -111,7 +99,7 @@ private slots:
         // Handed back with the save forced: the rating is in the state file.
         QCOMPARE(savedRating(m_files[0]), 4);
         // The first canvas no longer hears the editor; the third gets its renders.
-        QTRY_VERIFY(!c.outputs.empty());
+        QTRY_VERIFY(!c.outputs.isEmpty());
         QVERIFY(a.outputs.size() <= 2);
         proceed.release(10);
     }
@@ -129,8 +117,8 @@ private slots:
         ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(m_files[3]), &owner);
         editor->addListener(&watcher);
         locator.releaseEditorSlot(editor, &owner);
-        QCOMPARE(watcher.detachedFrom, std::vector<ImageRouter*> { editor });
-        QVERIFY(owner.detachedFrom.empty());
+        QCOMPARE(watcher.detachedFrom, QList<ImageRouter*> { editor });
+        QVERIFY(owner.detachedFrom.isEmpty());
         QTRY_COMPARE(detachedBeforeRecycle.load(), 1);
 
         ImageEditor foreign;
@@ -138,7 +126,7 @@ private slots:
         foreign.addListener(&other);
         locator.releaseEditorSlot(&foreign, &other);
         QVERIFY(!foreign.hasListener(&other));
-        QVERIFY(other.detachedFrom.empty());
+        QVERIFY(other.detachedFrom.isEmpty());
         locator.releaseEditorSlot(nullptr, &other);
     }
 
@@ -156,7 +144,7 @@ private slots:
         ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(broken), &canvas);
         QVERIFY(editor);
         QVERIFY(editor->currentUrl().isEmpty());
-        QTRY_COMPARE(canvas.invalid.size(), size_t(1));
+        QTRY_COMPARE(canvas.invalid.size(), 1);
         locator.releaseEditorSlot(editor, &canvas);
         Canvas again;
         QVERIFY(locator.openForView(QUrl::fromLocalFile(m_files[0]), &again));

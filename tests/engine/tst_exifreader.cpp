@@ -135,6 +135,7 @@ private slots:
             const auto* resolution = dirs.at(0).find(0x011A);
             quint32 rational[2];
             QCOMPARE(resolution->data.size(), 8);
+            QVERIFY(!resolution->toInt()); // a fraction is no whole number
             std::memcpy(rational, resolution->data.constData(), 8);
             QCOMPARE(rational[0], 72u);
             QCOMPARE(rational[1], 1u);
@@ -298,6 +299,30 @@ private slots:
             QVERIFY(parse(ExifBuilder::jpeg({ v.app1Payload() }), wrap).isEmpty());
             QVERIFY(wrap.onlyError(Exif::ExifError::BadOffset));
         }
+    }
+
+    // 32 linked directories of 160 entries, each a 60000-byte value at offset 8: under 64 KiB
+    // of EXIF that would fetch 300 MB of values. What is read stays within the bound in all.
+    void valuesBoundedInAll()
+    {
+        ExifBuilder b(true);
+        for (int d = 0; d < 32; ++d) {
+            b.addDirectory();
+            for (int e = 0; e < 160; ++e)
+                b.raw(d, { quint16(0x9000 + e), 7, 60000, QByteArray(), 8 });
+            if (d > 0)
+                b.directory(d - 1).next = d;
+        }
+        const QByteArray jpeg = ExifBuilder::jpeg({ b.app1Payload() });
+        QVERIFY(jpeg.size() < 64 * 1024);
+        Trace trace;
+        const QList<Exif::Directory> dirs = parse(jpeg, trace);
+        qint64 total = 0;
+        for (const Exif::Directory& d : dirs)
+            for (const Exif::ExifEntry& e : d.entries)
+                total += e.data.size();
+        QVERIFY2(total <= qint64(Exif::kMaxValueBytes), qPrintable(QString::number(total)));
+        QVERIFY(trace.onlyError(Exif::ExifError::TooMuchData));
     }
 
     // Cutting the file anywhere never crashes and never yields a partial result without an

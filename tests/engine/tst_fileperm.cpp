@@ -108,33 +108,6 @@ private slots:
         QCOMPARE(perm.available(file), FilePerm::kExclusive);
     }
 
-    // Two readers coexist; a writer comes in only after both have left.
-    void writerWaitsForReaders()
-    {
-        FilePerm perm;
-        const QString file = m_dir.path() + "/g.vrx";
-        touch(file);
-        FileToken r1 = perm.acquireFileSemaphore(file, FilePerm::kShared);
-        FileToken r2 = perm.acquireFileSemaphore(QUrl::fromLocalFile(file), FilePerm::kShared);
-        QVERIFY(r1 && r2);
-        std::atomic<int> readersLeft { 2 };
-        std::atomic<int> seenByWriter { -1 };
-        QSemaphore asking;
-        Runner writer([&] {
-            asking.release();
-            FileToken w = perm.acquireFileSemaphore(file, FilePerm::kExclusive);
-            seenByWriter = readersLeft.load();
-        });
-        writer.start();
-        asking.acquire();
-        readersLeft = 1;
-        r1.reset();
-        readersLeft = 0;
-        r2.reset();
-        QVERIFY(writer.wait(60000));
-        QCOMPARE(seenByWriter.load(), 0);
-    }
-
     // Many threads read and write a few files under different spellings; no writer ever
     // overlaps a reader or another writer of the same file, and every unit comes back.
     void readersAndWritersUnderThreads()

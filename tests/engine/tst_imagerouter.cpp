@@ -1,22 +1,17 @@
 #include "support/testmain.h"
 
-#include "engine/directstreamreader.h"
 #include "engine/imagekeeper.h"
 #include "engine/imagerouter.h"
 #include "engine/sentinels.h"
-#include "engine/streameditor.h"
 
 #include <QFile>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <atomic>
 #include <functional>
 #include <thread>
 #include <vector>
-
-#include "tools/vrxgen/generator.h"
 
 namespace {
 
@@ -112,38 +107,6 @@ private slots:
                 ++next[size_t(m.kind)];
             }
         }
-    }
-
-    // The real engine reports tiles on whatever thread finished them; each reaches the
-    // listener once, on the GUI thread.
-    void engineOutputReachesGuiThread()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.path() + "/e.vrx";
-        vrxgen::PictureOptions o;
-        o.moduleWidth = 128;
-        o.moduleHeight = 96;
-        o.frames = 1;
-        QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
-        ImageRouter router;
-        Client a;
-        router.addListener(&a);
-        std::atomic<int> reported { 0 };
-        {
-            StreamEditor editor(false);
-            editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(path)));
-            editor.setOutputUpdateListener(
-                [&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int level) {
-                    ++reported;
-                    emit router.notifyImageOutputSignal(
-                        VrxMessage::output(QUrl::fromLocalFile(path), VrxMessage::KindViewer, p, roi, level));
-                });
-            editor.render();
-        }
-        QVERIFY(reported.load() > 0);
-        deliverQueued();
-        QCOMPARE(int(a.outputs.size()), reported.load());
-        QCOMPARE(a.offGuiThread, 0);
     }
 
     // Clearing detaches each former listener once, with the table already empty; the

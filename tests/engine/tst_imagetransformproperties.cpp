@@ -56,6 +56,9 @@ private slots:
             QRectF(0.25, 0.6, 0.7, 0.4) };
         for (const CIAPI::Point<int> aspect : { CIAPI::Point<int> { 4, 3 }, CIAPI::Point<int> { 16, 9 } }) {
             for (const Orientation o : kAll) {
+                // The turn and mirror read back are the ones the view was given.
+                const TurnAndMirror d = ImageTransformProperties::rotationAndMirror(turned(o, aspect));
+                QVERIFY2(d.rotation == o.rotation && d.mirrored == o.mirrored, name(o));
                 for (const QRectF& r : rects) {
                     CIAPI::Transform t = turned(o, aspect);
                     ImageTransformProperties::setViewCrop(t, r);

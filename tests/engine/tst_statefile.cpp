@@ -2,6 +2,7 @@
 
 #include "support/filesizelimit.h"
 
+#include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
 #include "engine/statefile.h"
 
@@ -74,6 +75,16 @@ int ratingIn(const QString& path)
     std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
     CIAPI::StateFileEditor editor(in);
     return editor.userRating();
+}
+
+// A whole state record of picture 1-2-3-4 with a rating.
+QByteArray stateBytes(int rating)
+{
+    CIAPI::state::EngineState s;
+    s.imageId = CIAPI::vrx::UuidWords { 1, 2, 3, 4 };
+    s.rating = rating;
+    const auto bytes = CIAPI::state::StateCodec::write(s);
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
 }
 
 } // namespace
@@ -251,6 +262,37 @@ private slots:
             QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("State file is locked"));
         }
         QCOMPARE(QFileInfo(m_state).size(), record * 101);
+    }
+
+    void appendAfterATornRecord_data()
+    {
+        QTest::addColumn<QByteArray>("stray");
+        QTest::addColumn<bool>("diskFull");
+        QTest::newRow("torn header") << QByteArray("QS\x02\x00\x04", 5) << false;
+        QTest::newRow("torn payload") << stateBytes(5).left(14) << false;
+        QTest::newRow("garbage") << QByteArray(40, '\x7f') << false;
+        QTest::newRow("disk full mid-record") << QByteArray() << true;
+    }
+
+    // Stray bytes of an earlier cut-short append are no longer in front of the new record; an
+    // append cut short by a full disk fails and leaves the file as it was.
+    void appendAfterATornRecord()
+    {
+        QFETCH(QByteArray, stray);
+        QFETCH(bool, diskFull);
+        const QByteArray before = stateBytes(2) + stray;
+        writeBytes(m_state, before);
+        if (diskFull) {
+            ostra::test::FileSizeLimit limit(rlim_t(before.size() + 6));
+            QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(m_raw, 5), std::runtime_error);
+            QCOMPARE(bytesOf(m_state), before);
+        }
+        StateFile::writeRating(m_raw, 4);
+        QCOMPARE(ratingIn(m_state), 4);
+        StateFile::writeRating(m_raw, 1); // and a plain append after the repair
+        QCOMPARE(ratingIn(m_state), 1);
+        std::ifstream in(QFile::encodeName(m_state).toStdString(), std::ios::binary);
+        QCOMPARE(CIAPI::StateFileEditor(in).imageID(), (std::vector<std::uint32_t> { 1, 2, 3, 4 }));
     }
 
 private:

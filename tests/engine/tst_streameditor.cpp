@@ -77,6 +77,11 @@ private slots:
         reader.deserialize(QFileInfo(m_state), false);
         QCOMPARE(reader.renderer().getProperty(CIAPI::FloatParam::Exposure), 1.5f);
         QVERIFY(reader.renderer().transform() != original);
+        int outputs = 0;
+        reader.setOutputUpdateListener(
+            [&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { ++outputs; });
+        reader.render(); // the coarsest level, whole
+        QVERIFY(outputs > 0);
 
         StreamEditor reverted(false);
         reverted.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));

@@ -1,3 +1,4 @@
+#include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
 #include "engine/imagekeeper.h"
@@ -12,15 +13,7 @@
 
 namespace {
 
-class Client : public QObject, public ImageClient
-{
-public:
-    QObject* object() override { return this; }
-    void imageOutput(const VrxMessage& message) override { outputs.push_back(message); }
-    void fileInvalid(QUrl) override { }
-    void routerDetached(ImageRouter*) override { }
-    std::vector<VrxMessage> outputs;
-};
+using Client = ostra::test::RecordingCanvas;
 
 std::shared_ptr<ImageKeeper> keeperWithOutput(int i)
 {
@@ -85,18 +78,18 @@ private slots:
         locator.setThumbnailBudgetBytes(1);
         Client a, b;
         locator.requestLoad(urls[0], &a);
-        QTRY_COMPARE_WITH_TIMEOUT(a.outputs.size(), size_t(1), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(a.outputs.size(), 1, 20000);
         QCOMPARE(locator.thumbnails().keptCount(), 1); // held by a listener
         locator.releaseClient(urls[0], &a);
         QCOMPARE(locator.thumbnails().keptCount(), 0);
         for (int i = 1; i < 3; ++i)
             locator.requestLoad(urls[i], &b);
-        QTRY_COMPARE_WITH_TIMEOUT(b.outputs.size(), size_t(2), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(b.outputs.size(), 2, 20000);
         QCOMPARE(locator.thumbnails().keptCount(), 2);
 
         locator.requestLoad(urls[0], &a);
-        QTRY_COMPARE_WITH_TIMEOUT(a.outputs.size(), size_t(2), 20000);
-        QVERIFY(!a.outputs.back().pyramid.isNull());
+        QTRY_COMPARE_WITH_TIMEOUT(a.outputs.size(), 2, 20000);
+        QVERIFY(!a.outputs.last().pyramid.isNull());
     }
 };
 

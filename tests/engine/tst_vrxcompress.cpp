@@ -2,6 +2,7 @@
 // folder), waits for readers, and one job per file.
 #include "support/childprocess.h"
 #include "support/mountnamespace.h"
+#include "support/recordingcanvas.h"
 
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/vrximage.h"
@@ -22,18 +23,7 @@
 
 namespace {
 
-// A canvas as the editor view is.
-class Canvas : public QObject, public DepthClient
-{
-public:
-    QObject* object() override { return this; }
-    void imageOutput(const VrxMessage&) override { outputs.push_back(true); }
-    void fileInvalid(QUrl location) override { invalid.push_back(location); }
-    void routerDetached(ImageRouter*) override { }
-    void attachEditor(ImageEditor*) override { }
-    std::vector<bool> outputs;
-    std::vector<QUrl> invalid;
-};
+using Canvas = ostra::test::RecordingCanvas;
 
 QByteArray readAll(const QString& path)
 {
@@ -248,8 +238,8 @@ private slots:
         Canvas again;
         editor = locator.openForView(url, &again);
         QCOMPARE(editor->currentUrl(), url);
-        QTRY_VERIFY_WITH_TIMEOUT(!again.outputs.empty(), 30000);
-        QVERIFY(again.invalid.empty());
+        QTRY_VERIFY_WITH_TIMEOUT(!again.outputs.isEmpty(), 30000);
+        QVERIFY(again.invalid.isEmpty());
         locator.releaseEditorSlot(editor, &again);
     }
 

@@ -1,8 +1,10 @@
+#include "support/picturefiles.h"
 #include "support/testmain.h"
 
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/renderer.h"
+#include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
 #include "engine/enginestreams.h"
 #include "engine/streamsource.h"
@@ -12,10 +14,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cmath>
-#include <limits>
+#include <climits>
 #include <sstream>
-#include <stdexcept>
 
 namespace {
 
@@ -33,22 +33,15 @@ VrxMetadata metadataOf(const QString& path)
 QString writePicture(
     const QString& path, const vrxgen::PictureOptions& options, vrxgen::Picture* out = nullptr)
 {
-    vrxgen::Picture picture = vrxgen::makePicture(options);
-    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
-        return QString();
+    const vrxgen::Picture picture = vrxgen::makePicture(options);
     if (out)
-        *out = std::move(picture);
-    return path;
+        *out = picture;
+    return ostra::test::PictureFiles::write(QFileInfo(path).path(), QFileInfo(path).fileName(), picture);
 }
 
 vrxgen::PictureOptions small()
 {
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 64;
-    o.moduleHeight = 48;
-    o.frames = 1;
-    o.previewLongSide = 64;
-    return o;
+    return ostra::test::PictureFiles::small();
 }
 
 } // namespace
@@ -191,45 +184,41 @@ private slots:
         QVERIFY(!m.incompatible);
     }
 
-    // A transform from the state file is kept; the engine's own does not replace it.
-    void stateTransformKept()
+    void stateAspectChecked_data()
     {
-        QTemporaryDir dir;
-        vrxgen::PictureOptions o = small();
-        o.orientation = 0;
-        o.seed = 31;
-        const QString path = writePicture(dir.path() + "/s.vrx", o);
+        QTest::addColumn<int>("x");
+        QTest::addColumn<int>("y");
+        QTest::addColumn<bool>("used");
+        QTest::newRow("16:9") << 16 << 9 << true;
+        QTest::newRow("3:4") << 3 << 4 << true;
+        QTest::newRow("overflowing") << INT_MAX << INT_MAX << false;
+        QTest::newRow("negative") << -4 << 3 << false;
+        QTest::newRow("zero") << 4 << 0 << false;
+        QTest::newRow("sliver") << 1000 << 1 << false;
+        QTest::newRow("no transform saved") << 0 << 0 << false;
+    }
 
-        CIAPI::Transform edited(CIAPI::Point<int> { 16, 9 });
-        edited.reset(0);
-        edited.rotate90(1);
-        edited.flipHorizontal();
-        edited.setCrop(CIAPI::RectF { 0.1f, 0.2f, 0.5f, 0.4f });
-        // A state with that transform, as the state reader hands it over.
-        CIAPI::StateFileEditor state;
-        VrxMetadata m;
-        m.resetFromFile(QUrl::fromLocalFile(path));
-        m.transform = edited;
-        m.transformFromState = true;
-        StreamSource source(QUrl::fromLocalFile(path));
-        CIAPI::PropertyAccessor accessor;
-        attachInputStream(source, accessor);
-        m.readFrom(accessor);
-        QVERIFY(m.transform == edited);
-        QVERIFY(accessor.transform() != edited);
-
-        // A state without a transform leaves the engine's in charge.
-        std::stringstream empty;
-        state.setUserRating(4);
-        state.serialize(empty);
-        CIAPI::StateFileEditor reread(empty);
-        VrxMetadata n;
-        n.resetFromFile(QUrl::fromLocalFile(path));
-        n.readStateFileMetadata(reread);
-        QCOMPARE(n.userRating, 4);
-        QVERIFY(!n.transformFromState);
-        n.readFrom(accessor);
-        QVERIFY(n.transform == accessor.transform());
+    // A state's transform with an aspect no picture has leaves the picture's own in place.
+    void stateAspectChecked()
+    {
+        QFETCH(int, x);
+        QFETCH(int, y);
+        QFETCH(bool, used);
+        CIAPI::state::EngineState s;
+        s.rating = 2;
+        if (x || y) {
+            s.transform = CIAPI::Transform(CIAPI::Point<int> { x, y });
+            s.transform->reset(1);
+        }
+        const auto bytes = CIAPI::state::StateCodec::write(s);
+        std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        VrxMetadata record;
+        record.resetFromFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/IMG.1.vrx")));
+        record.readStateFileMetadata(CIAPI::StateFileEditor(in));
+        QCOMPARE(record.userRating, 2);
+        QCOMPARE(record.transformFromState, used);
+        QCOMPARE(record.transform.orientationCode(), used ? 1 : 0);
+        QVERIFY(VrxMetadata::isSaneAspect(record.transform.aspectRatio()) == used);
     }
 };
 

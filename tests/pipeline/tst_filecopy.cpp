@@ -1,5 +1,4 @@
 #include "support/filetree.h"
-#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
 #include <QDir>
@@ -301,31 +300,6 @@ private slots:
         probe->deleteLater();
         thread.quit();
         thread.wait();
-    }
-
-    void fullThenReadOnlyDisk()
-    {
-        const QString base = ostra::test::mountNamespaceFolder();
-        if (base.isEmpty())
-            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
-        const QString disk = base + "/disk";
-        QVERIFY(ostra::test::mountTmpfs("ostra-full", disk, "size=256k"));
-        const QString big = path("big.bin");
-        QVERIFY(ostra::test::writeTreeFile(big, QByteArray(1024 * 1024, 'b')));
-        QCOMPARE(watch(worker(big, disk + "/big.vrx", ".transfer")),
-            (QStringList { "obstacle 16", "not copied" }));
-        QVERIFY(QDir(disk).isEmpty());
-        // Room again for what fits.
-        const QString small = path("small.bin");
-        QVERIFY(ostra::test::writeTreeFile(small, "small file"));
-        QCOMPARE(watch(worker(small, disk + "/small.vrx", ".transfer")), QStringList { "copied" });
-        QVERIFY(ostra::test::shell("mount -o remount,ro '" + disk + "'"));
-        QCOMPARE(watch(worker(small, disk + "/again.vrx")), (QStringList { "obstacle 64", "not copied" }));
-    }
-
-    void inPrivateMountNamespace()
-    {
-        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "fullThenReadOnlyDisk" });
     }
 };
 

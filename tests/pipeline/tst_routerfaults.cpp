@@ -1,24 +1,10 @@
+#include "support/mountnamespace.h"
 #include "support/testmain.h"
-
-#include <QProcess>
-#include <QStandardPaths>
-
-#include <unistd.h>
 
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
-#include "support/childprocess.h"
 
 using namespace routertest;
-
-namespace {
-
-int run(const QString& command)
-{
-    return QProcess::execute(QStringLiteral("sh"), { QStringLiteral("-c"), command });
-}
-
-} // namespace
 
 // Problems of the destination turned into tickets, and the user's answers to them.
 class TestRouterFaults : public QObject
@@ -64,9 +50,11 @@ private slots:
     // In a private mount namespace over a small tmpfs (see realDisk).
     void tmpfsChild()
     {
-        const QString mounted = qEnvironmentVariable("OSTRA_TMPFS_DIR");
-        if (mounted.isEmpty())
-            QSKIP("runs only as the child of realDisk");
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (realDisk)");
+        const QString mounted = base + "/tiny";
+        QVERIFY(ostra::test::mountTmpfs("ostra-tiny", mounted, "size=256k"));
         Fixture f; // made after the mount, so it knows the volume
         FilePerm perm;
         f.router->setFilePerm(&perm);
@@ -98,7 +86,7 @@ private slots:
         FileToken other = perm.acquireFileSemaphore(mounted + "/a.vrx", FilePerm::kExclusive);
         QVERIFY(f.router->putRecipe(session(3), QUrl::fromLocalFile(mounted + "/b.vrx"), r, Arbiter()));
         QTRY_COMPARE(f.router->inFlightCount(), 1);
-        QCOMPARE(run(QStringLiteral("mount -o remount,ro '%1'").arg(mounted)), 0);
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(mounted)));
         held.reset();
         other.reset();
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoWrite"));
@@ -111,27 +99,9 @@ private slots:
 
     void realDisk()
     {
-        if (!qEnvironmentVariable("OSTRA_TMPFS_DIR").isEmpty())
-            QSKIP("already the child");
-        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
-        if (::geteuid() != 0 || unshare.isEmpty())
-            QSKIP("needs root and unshare to mount a small tmpfs");
         QTemporaryDir dir;
-        const QString mountPoint = dir.filePath("tiny");
-        QVERIFY(QDir().mkpath(mountPoint));
-        qputenv("OSTRA_TMPFS_DIR", mountPoint.toLocal8Bit());
-        ostra::test::Child child(unshare,
-            { "-m", "--propagation", "private", "sh", "-c",
-                "mount -t tmpfs -o size=256k tmpfs \"$OSTRA_TMPFS_DIR\" || exit 77; exec \"$0\" tmpfsChild",
-                QCoreApplication::applicationFilePath() });
-        qunsetenv("OSTRA_TMPFS_DIR");
-        QVERIFY(child.finish(120000));
-        if (child.exitCode() == 77)
-            QSKIP("cannot mount a tmpfs here");
-        const QByteArray output = child.out() + child.err();
-        QVERIFY2(child.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : TestRouterFaults::tmpfsChild()"), output.constData());
-        QVERIFY(QDir(mountPoint).isEmpty());
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.path(), QStringList { "tmpfsChild" });
+        QVERIFY(!QFileInfo::exists(dir.filePath("tiny/a.vrx")));
     }
 };
 

@@ -1,15 +1,13 @@
+#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
-#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtConcurrent>
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -194,17 +192,17 @@ private slots:
         }
     }
 
-    // Runs inside a private mount namespace over a tiny tmpfs (see the next test).
     void copyIntoFullTmpfs()
     {
-        const QString mounted = qEnvironmentVariable("OSTRA_TMPFS_DIR");
-        if (mounted.isEmpty())
-            QSKIP("runs only as the child of fullRealDiskLeavesNothing");
-        const QString target = mounted + QStringLiteral("/copy.vrx");
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (fullRealDiskLeavesNothing)");
+        const QString mounted = base + QStringLiteral("/tiny");
+        QVERIFY(ostra::test::mountTmpfs(QStringLiteral("ostra-tiny"), mounted));
         NativeFileCopy copy;
-        QVERIFY(!copy.copy(m_source, target));
+        QVERIFY(!copy.copy(m_source, mounted + QStringLiteral("/copy.vrx")));
         QCOMPARE(copy.error(), ENOSPC);
-        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(QDir(mounted).isEmpty());
         // The space is free again: a small file fits.
         const QString small = path(QStringLiteral("small.bin"));
         QVERIFY(writeFile(small, randomBytes(4096, 3)));
@@ -213,32 +211,9 @@ private slots:
 
     void fullRealDiskLeavesNothing()
     {
-        if (!qEnvironmentVariable("OSTRA_TMPFS_DIR").isEmpty())
-            QSKIP("already the child");
-        const QString unshare = QStandardPaths::findExecutable(QStringLiteral("unshare"));
-        if (::geteuid() != 0 || unshare.isEmpty())
-            QSKIP("needs root and unshare to mount a small tmpfs");
-        const QString mountPoint = path(QStringLiteral("tiny"));
-        QVERIFY(QDir().mkpath(mountPoint));
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("OSTRA_TMPFS_DIR"), mountPoint);
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(unshare,
-            { QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
-                QStringLiteral("sh"), QStringLiteral("-c"),
-                QStringLiteral("mount -t tmpfs -o size=1m tmpfs \"$OSTRA_TMPFS_DIR\" || exit 77; "
-                               "exec \"$0\" copyIntoFullTmpfs"),
-                QCoreApplication::applicationFilePath() });
-        QVERIFY(child.waitForFinished(120000));
-        const QByteArray output = child.readAll();
-        if (child.exitCode() == 77)
-            QSKIP("cannot mount a tmpfs here");
-        QVERIFY2(child.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : TestNativeFileCopy::copyIntoFullTmpfs()"), output.constData());
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "copyIntoFullTmpfs" });
         // Nothing was left on the real folder under the mount point either.
-        QVERIFY(QDir(mountPoint).isEmpty());
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("tiny/copy.vrx"))));
     }
 };
 
