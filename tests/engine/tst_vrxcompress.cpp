@@ -2,6 +2,7 @@
 // folder), waits for readers, and one job per file.
 #include "support/childprocess.h"
 #include "support/mountnamespace.h"
+#include "support/rawsamples.h"
 #include "support/recordingcanvas.h"
 
 #include "ciapi/bytesource.h"
@@ -29,17 +30,6 @@ QByteArray readAll(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-std::vector<std::vector<std::uint16_t>> samplesOf(const QByteArray& bytes)
-{
-    std::vector<std::vector<std::uint16_t>> out;
-    auto image = CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromMemory(
-        reinterpret_cast<const std::uint8_t*>(bytes.constData()), size_t(bytes.size())));
-    for (const auto& m : image->modules())
-        for (int f = 0; f < image->framesOf(m.index); ++f)
-            out.push_back(image->decodeFrame(m.index, f));
-    return out;
 }
 
 QByteArray writePicture(
@@ -94,7 +84,7 @@ void checkIntact(const QString& path, const QByteArray& original)
         auto image = CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromMemory(
             reinterpret_cast<const std::uint8_t*>(now.constData()), size_t(now.size())));
         QVERIFY(image->compressed());
-        QVERIFY(samplesOf(now) == samplesOf(original));
+        QVERIFY(ostra::test::rawSamples(now) == ostra::test::rawSamples(original));
     }
 }
 
@@ -152,7 +142,7 @@ private slots:
             QCOMPARE(md.location, QUrl::fromLocalFile(path));
             QCOMPARE(md.fileSize, QFileInfo(path).size());
             QVERIFY(QFileInfo(path).size() < original.size());
-            QVERIFY(samplesOf(readAll(path)) == samplesOf(original));
+            QVERIFY(ostra::test::rawSamples(readAll(path)) == ostra::test::rawSamples(original));
             QCOMPARE(locator.indexedValues(QUrl::fromLocalFile(path)).value(IResolver::Compressed),
                 QVariant(true));
         } else {
