@@ -1,6 +1,6 @@
 // The gallery grid's actions on a selection, over a real session and the real image
-// service: Ctrl+E and the context menu open the export dialog, which writes the
-// selection; Ctrl+V pastes copied adjustments onto it and Ctrl+Z undoes the paste.
+// service: Ctrl+E opens the export dialog, which checks the name and writes the selection;
+// Ctrl+V pastes copied adjustments onto it and Ctrl+Z undoes the paste.
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
@@ -102,15 +102,33 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(menu, "close"));
         QTRY_VERIFY(!menu->property("visible").toBool());
 
-        // Ctrl+E on a selection of all three: the dialog, then the files.
-        gallery.selectAll();
+        // Ctrl+E on one picture: a name that is a path or ends in a dot is refused, the
+        // name given is used for both formats.
         QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
         QObject* dialog = root->findChild<QObject*>(QStringLiteral("dialogExport"));
         QVERIFY(dialog);
         QTRY_VERIFY(dialog->property("visible").toBool());
-        QCOMPARE(dialog->property("files").toList().size(), 3);
+        QObject* button = dialog->findChild<QObject*>(QStringLiteral("export"));
+        for (const char* name : { "sub/name", "name.", "", "chosen" }) {
+            dialog->setProperty("fileName", QString::fromUtf8(name));
+            QCOMPARE(button->property("enabled").toBool(),
+                !QByteArray(name).contains('/') && !QByteArray(name).endsWith('.'));
+        }
+        dialog->setProperty("formatIndex", 2);
         QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files).size(), 3, 60000);
+        QVERIFY(!dialog->property("visible").toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QDir(out).entryList(QDir::Files), QStringList({ "chosen.dng", "chosen.jpg" }), 60000);
+
+        // Ctrl+E on a selection of all three: each keeps its own name.
+        gallery.selectAll();
+        QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
+        QTRY_VERIFY(dialog->property("visible").toBool());
+        QCOMPARE(dialog->property("files").toList().size(), 3);
+        dialog->setProperty("formatIndex", 0);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files).size(), 5, 60000);
+        QVERIFY(QDir(out).entryList(QDir::Files).contains(QStringLiteral("G2.jpg")));
 
         // Nothing to paste before anything is copied; then paste and undo.
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
