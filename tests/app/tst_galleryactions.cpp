@@ -4,15 +4,13 @@
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
-#include "ciapi/state/enginestate.h"
-#include "ciapi/statefileeditor.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
-#include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
 #include "support/picturefiles.h"
+#include "support/savedstate.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
@@ -20,20 +18,7 @@
 #include <QQuickView>
 #include <QTemporaryDir>
 
-#include <fstream>
-
 namespace {
-
-// The exposure a picture's state file holds (0 without one).
-float savedExposure(const QUrl& url)
-{
-    std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
-    if (!in)
-        return 0;
-    const CIAPI::StateFileEditor editor(in);
-    const auto& tunes = editor.state().tuneFloats;
-    return tunes && tunes->count(2) ? tunes->at(2) : 0;
-}
 
 QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
 {
@@ -137,11 +122,11 @@ private slots:
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
         for (const QUrl& url : urls)
-            QCOMPARE(savedExposure(url), 1.25f);
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
         QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 0, 60000);
         for (const QUrl& url : urls)
-            QCOMPARE(savedExposure(url), 0.0f);
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 0.0f);
     }
 };
 

@@ -1,6 +1,5 @@
 #include "support/testmain.h"
 
-#include "ciapi/statefileeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
@@ -8,6 +7,7 @@
 #include "support/filesizelimit.h"
 #include "support/filetree.h"
 #include "support/picturefiles.h"
+#include "support/savedstate.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 
 #include <atomic>
-#include <fstream>
 
 using ostra::test::PictureFiles;
 
@@ -226,14 +225,9 @@ private slots:
         } // handed-back editors are saved and closed by now
         QVERIFY2(paths.contains(rated.toLocalFile()), qPrintable(rated.toString()));
         for (const QString& path : paths) {
-            std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl::fromLocalFile(path))).toStdString(),
-                std::ios::binary);
-            QVERIFY2(in.good(), qPrintable(path));
-            const CIAPI::StateFileEditor state(in);
-            if (QUrl::fromLocalFile(path) == rated)
-                QCOMPARE(state.userRating(), 3);
-            else
-                QVERIFY(state.hasThumbnail());
+            const auto state = ostra::test::savedState(path);
+            QVERIFY2(state.exists, qPrintable(path));
+            QVERIFY(QUrl::fromLocalFile(path) == rated ? state.rating == 3 : state.thumbnail);
         }
     }
 
@@ -284,15 +278,12 @@ private slots:
         VrxCompress::setProbe({});
         // Whatever was cut short left whole files only: every state file reads, no
         // temporary file stays, the multi-frame picture is the original or compressed.
-        QDirIterator it(m_dir.path(), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
+        for (QDirIterator it(m_dir.path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
             const QString file = it.next();
             QVERIFY2(!file.endsWith(".vrxc") && !file.endsWith(".transfer") && !file.endsWith(".lock"),
                 qPrintable(file));
-            if (file.endsWith(".vrxs")) {
-                std::ifstream in(QFile::encodeName(file).toStdString(), std::ios::binary);
-                QVERIFY(CIAPI::StateFileEditor(in).hasThumbnail());
-            }
+            if (file.endsWith(".vrxs"))
+                QVERIFY(ostra::test::savedState(file.chopped(1)).thumbnail);
         }
         QVERIFY(QFileInfo(multi).size() > 0 && QFileInfo(multi).size() <= multiSize);
     }
