@@ -177,6 +177,10 @@ private slots:
         QCOMPARE(removed.first().first().toStringList(), QStringList({ "f:NEW_1.jpg" }));
         QVERIFY(QFile::exists(m_camera + "/P1.qpf"));
         QVERIFY(!QFile::exists(m_camera + "/NEW_1.jpg"));
+        writeFile(m_camera + "/NEW_1.jpg", "again"); // a removed object that comes back is new
+        m_manager.controls(m_id)->announceAdded("NEW_1.jpg");
+        QTRY_COMPARE(items.size(), 2);
+        QVERIFY(QFile::remove(m_camera + "/NEW_1.jpg"));
         for (int i = 0; i < 200; ++i)
             m_manager.controls(m_id)->announceAdded("P1.qpf");
         proxy.reset(); // the late events must not reach it
