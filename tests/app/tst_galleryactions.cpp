@@ -1,18 +1,16 @@
 // The gallery grid's actions on a selection, over a real session and the real image
-// service: Ctrl+E and the context menu open the export dialog, which writes the
-// selection; Ctrl+V pastes copied adjustments onto it and Ctrl+Z undoes the paste.
+// service: Ctrl+E opens the export dialog, which checks the name and writes the selection;
+// Ctrl+V pastes copied adjustments onto it and Ctrl+Z undoes the paste.
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
-#include "ciapi/state/enginestate.h"
-#include "ciapi/statefileeditor.h"
 #include "display/imageitem.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
-#include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
 #include "support/picturefiles.h"
+#include "support/savedstate.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
@@ -20,20 +18,7 @@
 #include <QQuickView>
 #include <QTemporaryDir>
 
-#include <fstream>
-
 namespace {
-
-// The exposure a picture's state file holds (0 without one).
-float savedExposure(const QUrl& url)
-{
-    std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
-    if (!in)
-        return 0;
-    const CIAPI::StateFileEditor editor(in);
-    const auto& tunes = editor.state().tuneFloats;
-    return tunes && tunes->count(2) ? tunes->at(2) : 0;
-}
 
 QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
 {
@@ -102,15 +87,33 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(menu, "close"));
         QTRY_VERIFY(!menu->property("visible").toBool());
 
-        // Ctrl+E on a selection of all three: the dialog, then the files.
-        gallery.selectAll();
+        // Ctrl+E on one picture: a name that is a path or ends in a dot is refused, the
+        // name given is used for both formats.
         QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
         QObject* dialog = root->findChild<QObject*>(QStringLiteral("dialogExport"));
         QVERIFY(dialog);
         QTRY_VERIFY(dialog->property("visible").toBool());
-        QCOMPARE(dialog->property("files").toList().size(), 3);
+        QObject* button = dialog->findChild<QObject*>(QStringLiteral("export"));
+        for (const char* name : { "sub/name", "name.", "", "chosen" }) {
+            dialog->setProperty("fileName", QString::fromUtf8(name));
+            QCOMPARE(button->property("enabled").toBool(),
+                !QByteArray(name).contains('/') && !QByteArray(name).endsWith('.'));
+        }
+        dialog->setProperty("formatIndex", 2);
         QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files).size(), 3, 60000);
+        QVERIFY(!dialog->property("visible").toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            QDir(out).entryList(QDir::Files), QStringList({ "chosen.dng", "chosen.jpg" }), 60000);
+
+        // Ctrl+E on a selection of all three: each keeps its own name.
+        gallery.selectAll();
+        QTest::keyClick(&view, Qt::Key_E, Qt::ControlModifier);
+        QTRY_VERIFY(dialog->property("visible").toBool());
+        QCOMPARE(dialog->property("files").toList().size(), 3);
+        dialog->setProperty("formatIndex", 0);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(out).entryList(QDir::Files).size(), 5, 60000);
+        QVERIFY(QDir(out).entryList(QDir::Files).contains(QStringLiteral("G2.jpg")));
 
         // Nothing to paste before anything is copied; then paste and undo.
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
@@ -119,11 +122,11 @@ private slots:
         QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
         for (const QUrl& url : urls)
-            QCOMPARE(savedExposure(url), 1.25f);
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
         QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 0, 60000);
         for (const QUrl& url : urls)
-            QCOMPARE(savedExposure(url), 0.0f);
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 0.0f);
     }
 };
 

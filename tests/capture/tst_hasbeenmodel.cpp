@@ -26,10 +26,8 @@ private slots:
         {
             HasBeenModel model(path, nullptr);
             QVERIFY(model.isValid());
-            QSignalSpy marked(&model, &HasBeenModel::notifyHasBeen);
             model.markBeen(kDev, kImg);
             model.markBeen(kDev, kImg);
-            QCOMPARE(marked.count(), 2);
             model.markBeen(QUuid(), kImg); // no camera: not recorded
         }
         HasBeenModel model(path, nullptr);
@@ -44,16 +42,11 @@ private slots:
         QCOMPARE(
             rows.value(0).toByteArray() + rows.value(1).toByteArray(), kDev.toRfc4122() + kImg.toRfc4122());
         QVERIFY(!rows.next());
-    }
-
-    void unusableDatabase()
-    {
-        HasBeenModel model(QStringLiteral("/proc/no/such/folder/Uuids.1.db"), nullptr);
-        QVERIFY(!model.isValid());
-        QSignalSpy marked(&model, &HasBeenModel::notifyHasBeen);
-        model.markBeen(kDev, kImg);
-        QCOMPARE(marked.count(), 1);
-        QVERIFY(!model.hasBeen(kDev, kImg));
+        // A database that cannot be opened still answers, and marks nothing.
+        HasBeenModel broken(QStringLiteral("/proc/no/such/folder/Uuids.1.db"), nullptr);
+        QSignalSpy marked(&broken, &HasBeenModel::notifyHasBeen);
+        broken.markBeen(kDev, kImg);
+        QVERIFY(!broken.isValid() && marked.count() == 1 && !broken.hasBeen(kDev, kImg));
     }
 
     // Cells follow marks made while they are shown; a cell of another camera does not.

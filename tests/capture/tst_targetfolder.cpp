@@ -19,10 +19,9 @@ private slots:
         QTest::addColumn<QStringList>("roots");
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("found");
-        const QStringList cams { "/media/u/CAM", "/media/u/CAM2" };
         QTest::newRow("sibling prefix") << QStringList { "/media/u/CAM" } << "/media/u/CAM2/x" << -1;
-        QTest::newRow("sibling beside") << cams << "/media/u/CAM2/x" << 1;
-        QTest::newRow("the root itself") << cams << "/media/u/CAM" << 0;
+        QTest::newRow("the root itself")
+            << QStringList { "/media/u/CAM", "/media/u/CAM2" } << "/media/u/CAM" << 0;
         QTest::newRow("longest wins")
             << QStringList { "/", "/media/u/CAM", "/media" } << "/media/u/CAM/DCIM" << 1;
         QTest::newRow("system root") << QStringList { "/media/u/CAM", "/" } << "/home/u/Pictures" << 1;

@@ -1,11 +1,10 @@
 #include "support/testmain.h"
 
-#include "ciapi/state/enginestate.h"
-#include "ciapi/statefileeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
 #include "support/picturefiles.h"
+#include "support/savedstate.h"
 
 #include <QFile>
 #include <QPointer>
@@ -13,39 +12,12 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <fstream>
 #include <thread>
 
 using ostra::test::PictureFiles;
+using ostra::test::savedState;
 
 namespace {
-
-constexpr int kExposure = 2; // the engine's float parameter of the exposure entry
-
-struct StateRead
-{
-    bool exists = false;
-    float exposure = 0;
-    int rating = 0;
-    bool thumbnail = false;
-};
-
-StateRead readState(const QString& rawPath)
-{
-    StateRead read;
-    const QString path = StateFile::pathFor(QUrl::fromLocalFile(rawPath));
-    if (!QFile::exists(path))
-        return read;
-    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
-    const CIAPI::StateFileEditor editor(in);
-    read.exists = true;
-    read.rating = editor.userRating();
-    read.thumbnail = editor.hasThumbnail();
-    const auto& tunes = editor.state().tuneFloats;
-    if (tunes && tunes->count(kExposure))
-        read.exposure = tunes->at(kExposure);
-    return read;
-}
 
 // Mean of the colour bytes of the picture the service keeps for the gallery (-1: none).
 double keptBrightness(ImageLocator& locator, const QUrl& url)
@@ -137,7 +109,7 @@ private slots:
         QVERIFY(finish(locator, 250));
         QCOMPARE(locator.patchUndoCount(), 250);
         for (const QString& path : qAsConst(m_paths)) {
-            const StateRead state = readState(path);
+            const auto state = savedState(path);
             QVERIFY2(state.exists && state.thumbnail, qPrintable(path));
             QCOMPARE(state.exposure, 1.5f);
         }
@@ -152,7 +124,7 @@ private slots:
         QVERIFY(finish(locator, 250));
         QCOMPARE(locator.patchUndoCount(), 0);
         for (const QString& path : qAsConst(m_paths))
-            QCOMPARE(readState(path).exposure, 0.0f);
+            QCOMPARE(savedState(path).exposure, 0.0f);
 
         // A rating survives a revert; the edits don't.
         ImageProperties again;
@@ -162,9 +134,9 @@ private slots:
         locator.rate(m_urls.at(0), 4);
         locator.revertToOriginal(m_urls.mid(0, 3));
         QVERIFY(finish(locator, 3));
-        QCOMPARE(readState(m_paths.at(0)).rating, 4);
+        QCOMPARE(savedState(m_paths.at(0)).rating, 4);
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(readState(m_paths.at(i)).exposure, 0.0f);
+            QCOMPARE(savedState(m_paths.at(i)).exposure, 0.0f);
     }
 
     // A rating written while a batch step has read the state and not yet written it.
@@ -202,7 +174,7 @@ private slots:
             locator.applyProperties(m_urls, &patch, true);
         QVERIFY(finish(locator, 1));
         rater.join();
-        const StateRead state = readState(m_paths.first());
+        const auto state = savedState(m_paths.first());
         QCOMPARE(state.rating, 5);
         QCOMPARE(state.exposure, revert ? 0.0f : 0.5f);
     }
@@ -237,7 +209,7 @@ private slots:
 
         int done = 0;
         for (int i = 0; i < m_urls.size(); ++i) {
-            const StateRead state = readState(m_paths.at(i));
+            const auto state = savedState(m_paths.at(i));
             QCOMPARE(state.exists, locator.patchBatch().hasUndo(m_urls.at(i)));
             if (state.exists) {
                 QCOMPARE(state.exposure, 2.0f);
@@ -249,7 +221,7 @@ private slots:
         locator.patchBatch().setProbe({});
         locator.applyProperties(m_urls.mid(100), &patch, true);
         QVERIFY(finish(locator, 20));
-        QCOMPARE(readState(m_paths.last()).exposure, 2.0f);
+        QCOMPARE(savedState(m_paths.last()).exposure, 2.0f);
     }
 };
 
