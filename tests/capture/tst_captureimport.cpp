@@ -1,3 +1,4 @@
+#include "support/capturetypes.h"
 #include "support/fakevolumes.h"
 #include "support/rawsamples.h"
 #include "support/testmain.h"
@@ -196,7 +197,7 @@ private slots:
     void initTestCase()
     {
         m_settings = new AppSettings(this);
-        qRegisterMetaType<QList<CapturedImage>>();
+        ostra::test::registerCaptureTypes();
     }
 
     void importEachTransport_data() { transports(); }

@@ -1,3 +1,4 @@
+#include "support/capturetypes.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -81,11 +82,7 @@ class TestCaptureModel : public QObject
 private slots:
     void initTestCase()
     {
-        qRegisterMetaType<QList<CapturedImage>>();
-        qRegisterMetaType<Recipe>();
-        qRegisterMetaType<ProgressRatio>("ProgressRatio");
-        qRegisterMetaType<IFileSink::Error>();
-        qRegisterMetaType<VideosModel::DownloadRequest>();
+        ostra::test::registerCaptureTypes();
         m_settings = new AppSettings(this);
         m_camera = m_dir.filePath("camera");
         vrxgen::TreeOptions options;

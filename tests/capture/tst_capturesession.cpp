@@ -1,3 +1,4 @@
+#include "support/capturetypes.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -135,14 +136,7 @@ class TestCaptureSession : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        qRegisterMetaType<QList<CapturedImage>>();
-        qRegisterMetaType<Recipe>();
-        qRegisterMetaType<ProgressRatio>("ProgressRatio");
-        qRegisterMetaType<IFileSink::Error>();
-        qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>();
-    }
+    void initTestCase() { ostra::test::registerCaptureTypes(); }
 
     // Every picture of the camera becomes one row with its files, EXIF values and rating;
     // correlation comes only once the listing ended and the last preview was read.

@@ -1,5 +1,6 @@
 // The video download queue: one download at a time, pause, resume and cancel with a
 // download under way, videos kept on the camera after failed downloads, and sizes past 4 GiB.
+#include "support/capturetypes.h"
 #include "support/testmain.h"
 
 #include "capture/videosmodel.h"
@@ -25,8 +26,7 @@ class TestVideosModel : public QObject
 private slots:
     void initTestCase()
     {
-        qRegisterMetaType<VideosModel::DownloadRequest>();
-        qRegisterMetaType<VideosModel::DownloadResultError>();
+        ostra::test::registerCaptureTypes();
         m_settings.setImportVideoFolder(QStringLiteral("/videos"));
     }
 

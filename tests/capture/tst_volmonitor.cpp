@@ -1,3 +1,4 @@
+#include "support/capturetypes.h"
 #include "support/fakevolumes.h"
 #include "support/filetree.h"
 #include "support/mountnamespace.h"
@@ -44,7 +45,7 @@ private:
     QTemporaryDir m_dir;
 
 private slots:
-    void initTestCase() { qRegisterMetaType<QList<CapturedImage>>(); }
+    void initTestCase() { ostra::test::registerCaptureTypes(); }
 
     // Volumes stand in for camera parts through the facts the test gives them (any
     // distinct mount points of this machine will do: containers cannot label volumes).

@@ -1,3 +1,4 @@
+#include "support/capturetypes.h"
 #include "support/filetree.h"
 #include "support/testmain.h"
 
@@ -91,11 +92,7 @@ private:
 private slots:
     void initTestCase()
     {
-        qRegisterMetaType<QList<CapturedImage>>();
-        qRegisterMetaType<Recipe>();
-        qRegisterMetaType<ProgressRatio>("ProgressRatio");
-        qRegisterMetaType<IFileSink::Error>();
-        qRegisterMetaType<VideosModel::DownloadRequest>();
+        ostra::test::registerCaptureTypes();
         m_camera = m_dir.filePath("camera");
         // 660 pictures in three folders (preview, raw, every third a state file), the
         // reserved files, a preset, a video with its preview and a name no file may have.
