@@ -4,18 +4,13 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QScopedPointer>
-#include <QStorageInfo>
-#include <QTemporaryDir>
 
 #include <memory>
 
 #include "app/typeregistration.h"
 #include "capture/capturemodel.h"
 #include "core/appsettings.h"
-#include "core/powerstats.h"
-#include "core/progresshandler.h"
 #include "core/progressmodel.h"
-#include "core/snoozetimer.h"
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
 #include "reports/digestbackend.h"
@@ -64,10 +59,6 @@ private slots:
                     scales: [0]
                     progressModel: model
                 }
-                ProgressHandler { id: handler }
-                SnoozeTimer { timeoutMs: 1000; sleepy: false }
-                PowerStats { id: power }
-                property string powerState: power.plugged ? "mains" : "battery"
                 property int percent: model.percentage
                 property bool negligible: left.isNegligible
             }
@@ -85,32 +76,7 @@ private slots:
         auto* left = root->property("timeLeft").value<TimeLeftFormatter*>();
         QCOMPARE(left->progressModel(), model);
         QVERIFY(left->started());
-        auto* power = root->findChild<PowerStats*>();
-        QVERIFY(power);
-        QCOMPARE(root->property("powerState").toString(),
-            power->plugged() ? QStringLiteral("mains") : QStringLiteral("battery"));
         QVERIFY(root->property("negligible").toBool());
-    }
-
-    // The import's foundations as the views will declare them: the volume list and a
-    // destination folder whose free space a binding reads.
-    void volumesAndTargetFolder()
-    {
-        QTemporaryDir dir;
-        QQmlEngine engine;
-        engine.rootContext()->setContextProperty(
-            QStringLiteral("testFolder"), QUrl::fromLocalFile(dir.path()));
-        QQmlComponent component(&engine);
-        component.setData("import QtQml 2.15\nimport com.quelt.ostra 2.0\n"
-                          "QtObject { property Volumes volumes: Volumes {}\n"
-                          "           property TargetFolder folder: TargetFolder { url: testFolder }\n"
-                          "           property int count: volumes.mounted.length\n"
-                          "           property bool room: folder.exists && folder.freeSpace > 0 }",
-            QUrl());
-        std::unique_ptr<QObject> object(component.create());
-        QVERIFY2(object, qPrintable(component.errorString()));
-        QCOMPARE(object->property("count").toInt(), QStorageInfo::mountedVolumes().size());
-        QVERIFY(object->property("room").toBool());
     }
 
     // The capture model as the import view declares it, over the devices model and the
