@@ -113,29 +113,19 @@ private slots:
     {
         AutomationHost host;
         QSignalSpy commands(&host, &AutomationHost::command);
-        QSignalSpy locations(&host, &AutomationHost::locations);
-
-        // The writer dies half-way through the third string.
-        const QByteArray whole = AutomationClient::encode(
-            { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx") });
-        QVERIFY(send(m_path, whole.left(whole.size() - 3), true));
-        QTRY_COMPARE(commands.count(), 1);
-        QCOMPARE(commands.at(0).at(0).toStringList(),
-            (QStringList { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx") }));
-        QCOMPARE(locations.count(), 1);
 
         // Garbage.
         QByteArray garbage;
         for (int i = 0; i < 4096; ++i)
             garbage += char((i * 7919) & 0xff);
         QVERIFY(send(m_path, garbage, true));
-        QTRY_COMPARE(commands.count(), 2);
+        QTRY_COMPARE(commands.count(), 1);
 
         // The host still serves a good message afterwards.
         QStringList args { QStringLiteral("/after.vrx") };
         QVERIFY(AutomationClient().command(args));
-        QTRY_COMPARE(commands.count(), 3);
-        QCOMPARE(commands.at(2).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
     }
 
     void oversizedMessageIsCut()

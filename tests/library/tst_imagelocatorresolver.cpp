@@ -164,16 +164,6 @@ private slots:
         QVERIFY(locator.rowFor(turnedUrl).isEmpty());
         QVERIFY(waitForRow(locator, plainUrl));
         QVERIFY(waitForRow(locator, turnedUrl));
-        // Bytes that are no picture get an invalid row that still names the file.
-        const QString garbage = path("garbage.vrx");
-        QVERIFY(vrxgen::writeFile(
-            QFile::encodeName(garbage).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
-        const QUrl garbageUrl = QUrl::fromLocalFile(garbage);
-        locator.rowFor(garbageUrl);
-        QVERIFY(waitForRow(locator, garbageUrl));
-        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Invalid).toBool(), true);
-        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Name).toString(), QStringLiteral("garbage"));
-
         const QMap<int, QVariant> row = locator.rowFor(plainUrl);
         QVERIFY(!row.contains(IResolver::Id));
         QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("plain shot"));
@@ -203,28 +193,6 @@ private slots:
         const double w = t.value(IResolver::AspectWidth).toDouble();
         const double h = t.value(IResolver::AspectHeight).toDouble();
         QVERIFY(qAbs(w / h - 0.75) < 1e-4);
-    }
-
-    void veryWideCropIsFittedInto21by10()
-    {
-        ImageLocator locator(2, nullptr);
-        const QString file = path("wide.vrx");
-        const vrxgen::Picture picture = writePicture(file, shot(21));
-        CIAPI::Transform transform(CIAPI::Point<int> { 4, 3 });
-        transform.reset(0);
-        transform.setCrop(CIAPI::RectF { 0.f, 0.4f, 1.f, 0.2f });
-        writeState(file, picture, 2, false, &transform);
-
-        const QUrl url = QUrl::fromLocalFile(file);
-        locator.rowFor(url);
-        QVERIFY(waitForRow(locator, url));
-        const QMap<int, QVariant> row = locator.rowFor(url);
-        const QSizeF factors = row.value(IResolver::Downscale).toSizeF();
-        QVERIFY(qAbs(factors.width() - 0.42) < 1e-6);
-        QCOMPARE(factors.height(), 1.0);
-        const int largeDim = row.value(IResolver::LargeDimension).toInt();
-        QVERIFY(qAbs(row.value(IResolver::AspectWidth).toDouble() - 0.42 * largeDim * 4) < 1e-2);
-        QVERIFY(qAbs(row.value(IResolver::AspectHeight).toDouble() - 0.2 * largeDim * 3) < 1e-2);
     }
 
     // The first result only resolves; an identical re-read says nothing; a change is
