@@ -9,6 +9,7 @@
 #include "library/activesession.h"
 #include "library/session.h"
 #include "library/sessionlogger.h"
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
@@ -27,17 +28,32 @@ using ostra::test::PictureFiles;
 
 Q_DECLARE_METATYPE(Qt::DropActions)
 
-// The main window with what reaches it from outside: files of a second start and drops.
+// The main window with what reaches it from outside: files of a second start, drops, and
+// a file that is no picture.
 class TestWindowHandOff : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
     QString m_picture;
+    QString m_notes;
     std::unique_ptr<AppSettings> m_settings;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow* m_window = nullptr;
     AutomationHost* m_host = nullptr;
     ActiveSession* m_gallery = nullptr;
+
+    // Every text shown under an item.
+    static QStringList texts(QQuickItem* root)
+    {
+        QStringList found;
+        for (QQuickItem* child : root->childItems()) {
+            const QVariant text = child->property("text");
+            if (child->isVisible() && text.isValid() && !text.toString().isEmpty())
+                found << text.toString();
+            found += texts(child);
+        }
+        return found;
+    }
 
 private slots:
     void initTestCase()
@@ -45,6 +61,8 @@ private slots:
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         m_picture = PictureFiles::write(m_dir.path(), "IMG_1.vrx", PictureFiles::small(7));
+        m_notes = m_dir.path() + "/notes.vrx";
+        QVERIFY(ostra::test::writeTreeFile(m_notes, "bread, milk\n"));
         m_settings = std::make_unique<AppSettings>();
         m_engine = std::make_unique<QQmlApplicationEngine>();
         ostra::setRootContextProperties(
@@ -116,6 +134,25 @@ private slots:
         }
         QDragLeaveEvent leave;
         QCoreApplication::sendEvent(m_window, &leave);
+    }
+
+    // A file that is no picture: its cell names it and says why, and it is not opened.
+    void notAPictureSaysWhy()
+    {
+        m_host->execute(QStringList { m_notes, m_picture });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            texts(m_window->contentItem()).join('\n').contains(QRegularExpression("notes\\.vrx: \\S")),
+            20000);
+        QQuickItem* collection = m_window->findChild<QQuickItem*>("galleryCollection");
+        QVERIFY(collection);
+        const int row = m_gallery->urlAt(0) == QUrl::fromLocalFile(m_notes) ? 0 : 1;
+        m_gallery->setCurrentIndex(m_gallery->index(row, 0));
+        collection->forceActiveFocus();
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTest::qWait(100);
+        QCOMPARE(m_window->property("editorLocation").toString(), QString());
+        QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
     }
 
     // What the window is handed (a start's or a second start's command line, a drop) goes
