@@ -4,7 +4,10 @@
 #include "ciapi/vrx/focalsize.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
+#include "library/activesession.h"
+#include "library/session.h"
 
+#include <QAbstractItemModelTester>
 #include <QDir>
 #include <QFile>
 #include <QMatrix>
@@ -164,6 +167,16 @@ private slots:
         QVERIFY(locator.rowFor(turnedUrl).isEmpty());
         QVERIFY(waitForRow(locator, plainUrl));
         QVERIFY(waitForRow(locator, turnedUrl));
+        // Bytes that are no picture get an invalid row that still names the file.
+        const QString garbage = path("garbage.vrx");
+        QVERIFY(vrxgen::writeFile(
+            QFile::encodeName(garbage).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
+        const QUrl garbageUrl = QUrl::fromLocalFile(garbage);
+        locator.rowFor(garbageUrl);
+        QVERIFY(waitForRow(locator, garbageUrl));
+        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Invalid).toBool(), true);
+        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Name).toString(), QStringLiteral("garbage"));
+
         const QMap<int, QVariant> row = locator.rowFor(plainUrl);
         QVERIFY(!row.contains(IResolver::Id));
         QCOMPARE(row.value(IResolver::Name).toString(), QStringLiteral("plain shot"));
@@ -294,6 +307,74 @@ private slots:
         QCOMPARE(locator.rowFor(unclean), row);
         // The real path is another key, indexed on its own.
         QVERIFY(locator.rowFor(QUrl::fromLocalFile(real + "/inside.vrx")).isEmpty());
+    }
+
+    // The whole road: a folder offered to a session, the gallery filling with rows whose
+    // values are the image service's, and staying right through a change that moves a row.
+    void sessionGalleryFillsFromTheService()
+    {
+        const QString folder = path("library");
+        QVERIFY(QDir().mkpath(folder + "/sub"));
+        const QStringList names { "IMG[1].vrx", "a#b.vrx", "50%.vrx", "with space.vrx", "\u00fcber.vrx",
+            "sub/deeper.vrx" };
+        QList<QUrl> urls;
+        QList<vrxgen::Picture> pictures;
+        for (int i = 0; i < names.size(); ++i) {
+            // A day apart, in an order that differs from the names' order.
+            const QString file = folder + "/" + names.at(i);
+            pictures.append(writePicture(file,
+                shot(std::uint32_t(60 + i), 1600000000 + std::int64_t((i * 5) % names.size()) * 86400)));
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        writeState(urls.at(2).toLocalFile(), pictures.at(2), 1, false);
+        // Not a picture: left out by the session.
+        QFile other(folder + "/notes.txt");
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.close();
+
+        ImageLocator locator(2, nullptr);
+        TaskCounter tasks(locator);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+        session.offer(QUrl::fromLocalFile(folder), true);
+
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), names.size(), 20000);
+        QSet<QUrl> listed;
+        QString previous;
+        for (int row = 0; row < gallery.rowCount(); ++row) {
+            const QModelIndex index = gallery.index(row, 0);
+            const QUrl url = gallery.urlAt(index);
+            listed.insert(url);
+            QCOMPARE(gallery.itemData(index), locator.rowFor(url));
+            QCOMPARE(gallery.data(index, IResolver::Location).toString(), url.toString());
+            const QString stamp = gallery.data(index, IResolver::Timestamp).toString();
+            QVERIFY2(previous < stamp, qPrintable(previous + " / " + stamp));
+            previous = stamp;
+        }
+        QCOMPARE(listed, QSet<QUrl>(urls.begin(), urls.end()));
+        QCOMPARE(gallery.roleNames().value(IResolver::Location), QByteArray("filePath"));
+
+        // Rated highest now: under "rating" the file moves to the end, listed once.
+        gallery.setSortField(QStringLiteral("rating"));
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(2));
+        QVERIFY(tasks.settle(locator));
+        writeState(urls.at(0).toLocalFile(), pictures.at(0), 5, false);
+        QVERIFY(waitForIndexing(locator, urls.at(0)));
+        QVERIFY(tasks.settle(locator));
+        QCOMPARE(gallery.rowCount(), names.size());
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(0));
+        QCOMPARE(gallery.urlAt(gallery.rowCount() - 2), urls.at(2));
+        QCOMPARE(gallery.list().count(urls.at(0)), 1);
+
+        // A file removed from the folder leaves the gallery.
+        QVERIFY(QFile::remove(urls.at(1).toLocalFile()));
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), names.size() - 1, 20000);
+        QVERIFY(!gallery.isListed(urls.at(1)));
     }
 };
 
