@@ -1,18 +1,13 @@
 #include "support/testmain.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileOpenEvent>
-#include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QtConcurrent>
+#include <QtEndian>
 
 #include <memory>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,20 +27,6 @@ QByteArray be32(quint32 value)
     QByteArray bytes(4, Qt::Uninitialized);
     qToBigEndian(value, bytes.data());
     return bytes;
-}
-
-// Leaves a socket file behind that nothing listens on, as a crashed instance does.
-void makeStaleSocket(const QString& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    QVERIFY(fd >= 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = QFile::encodeName(path);
-    QVERIFY(size_t(name.size()) < sizeof address.sun_path);
-    memcpy(address.sun_path, name.constData(), size_t(name.size()));
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
 }
 
 // Connects and writes from this thread (the kernel buffers small writes, so the host's own
@@ -132,58 +113,19 @@ private slots:
     {
         AutomationHost host;
         QSignalSpy commands(&host, &AutomationHost::command);
-        QSignalSpy locations(&host, &AutomationHost::locations);
-
-        // The writer dies half-way through the third string.
-        const QByteArray whole = AutomationClient::encode(
-            { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx"), QStringLiteral("/three.vrx") });
-        QVERIFY(send(m_path, whole.left(whole.size() - 3), true));
-        QTRY_COMPARE(commands.count(), 1);
-        QCOMPARE(commands.at(0).at(0).toStringList(),
-            (QStringList { QStringLiteral("/one.vrx"), QStringLiteral("/two.vrx") }));
-        QCOMPARE(locations.count(), 1);
-
-        // A count that would make a naive reader reserve gigabytes.
-        QVERIFY(send(m_path,
-            be32(0x7fffffff) + AutomationClient::encode({ QStringLiteral("/only.vrx") }).mid(4), true));
-        QTRY_COMPARE(commands.count(), 2);
-        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/only.vrx") });
 
         // Garbage.
         QByteArray garbage;
         for (int i = 0; i < 4096; ++i)
             garbage += char((i * 7919) & 0xff);
         QVERIFY(send(m_path, garbage, true));
-        QTRY_COMPARE(commands.count(), 3);
+        QTRY_COMPARE(commands.count(), 1);
 
         // The host still serves a good message afterwards.
         QStringList args { QStringLiteral("/after.vrx") };
         QVERIFY(AutomationClient().command(args));
-        QTRY_COMPARE(commands.count(), 4);
-        QCOMPARE(commands.at(3).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
-    }
-
-    void largeMessageArrivesWhole()
-    {
-        // Far more than one read or one socket buffer holds.
-        AutomationHost host;
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        QStringList files;
-        for (int i = 0; i < 20000; ++i)
-            files << QStringLiteral("/library/%1/some long folder name/picture-%2.vrx").arg(i % 97).arg(i);
-        QStringList args = files;
-        const QString server = AutomationClient::serverName();
-        auto sent
-            = QtConcurrent::run([args, server]() mutable { return AutomationClient(server).command(args); });
-        QTRY_VERIFY_WITH_TIMEOUT(sent.isFinished(), 30000);
-        QVERIFY(sent.result());
-        // In slices, one per turn of the event loop.
-        QList<QUrl> urls;
-        QTRY_VERIFY(locations.count() * AutomationHost::sliceSize >= files.size());
-        for (const auto& slice : qAsConst(locations))
-            urls += slice.at(0).value<QList<QUrl>>();
-        QCOMPARE(urls.size(), files.size());
-        QCOMPARE(urls.last(), QUrl::fromLocalFile(files.last()));
+        QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
     }
 
     void oversizedMessageIsCut()
@@ -242,18 +184,6 @@ private slots:
         QTRY_COMPARE(commands.count(), 1);
         QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
         QTRY_COMPARE(stalled->state(), QLocalSocket::UnconnectedState);
-    }
-
-    void staleSocketIsReplaced()
-    {
-        makeStaleSocket(m_path);
-        QVERIFY(QFileInfo::exists(m_path));
-        AutomationHost host;
-        QVERIFY(host.isListening());
-        QSignalSpy locations(&host, &AutomationHost::locations);
-        QStringList args { QStringLiteral("/z.vrx") };
-        QVERIFY(AutomationClient().command(args));
-        QTRY_COMPARE(locations.count(), 1);
     }
 
     // Past the bound, a connection waits until one being read is done.

@@ -66,9 +66,6 @@ private slots:
             << int(QtDebugMsg) << QDateTime(date, QTime(23, 59, 59, 999), Qt::OffsetFromUTC, -34200)
             << quint32(0x12345678) << QStringLiteral("E release")
             << QByteArray("2023-03-07 23:59:59.999 UTC-09:30 12345678 D E release\n");
-        QTest::newRow("empty message")
-            << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0) << QString()
-            << QByteArray("2023-03-07 12:00:00.000 UTC+00:00        0 D \n");
         QTest::newRow("printf directives pass through")
             << int(QtDebugMsg) << QDateTime(date, QTime(12, 0), Qt::UTC) << quint32(0)
             << QStringLiteral("%s %n %x")

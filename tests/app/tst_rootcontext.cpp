@@ -72,9 +72,6 @@ private slots:
                                      << QVariant(true) << 1
                                      << QStringLiteral("https://updates.example/feed.xml") << null << true
                                      << QStringList();
-        QTest::newRow("force update 3")
-            << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=3") } << QVariant(true) << 1
-            << QString() << QVariant(3) << true << QStringList();
         QTest::newRow("force update 0 leaves it unset")
             << QStringList { QStringLiteral("QA_7D2E9A41_FORCE_UPDATE=0") } << QVariant(true) << 1
             << QString() << unset << true << QStringList();

@@ -84,9 +84,7 @@ class TestSingleInstance : public QObject
 
     static void handedOff(Child& child)
     {
-        QVERIFY(child.finish());
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
+        QVERIFY2(ends(child, 0), child.err().constData());
         // It never ran an event loop of its own, let alone showed a window.
         QVERIFY2(!child.err().contains("Good bye!"), child.err().constData());
     }
@@ -164,10 +162,7 @@ private slots:
         Child& taker = start({ QStringLiteral("--preempt"), QStringLiteral("/pre/file.vrx") });
 
         // The old instance quits cleanly.
-        QVERIFY(old.finish());
-        QCOMPARE(old.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(old.exitCode(), 0);
-        QVERIFY(old.err().contains("Good bye!"));
+        QVERIFY(ends(old, 0) && old.err().contains("Good bye!"));
         QVERIFY(!old.err().contains("/pre/file.vrx"));
 
         // The new one runs, opens its file itself and takes later hand-offs.

@@ -1,6 +1,5 @@
 #include "support/testmain.h"
 
-#include "display/geometryedits.h"
 #include "engine/statefile.h"
 #include "support/depthcanvas.h"
 
@@ -28,20 +27,6 @@ bool sameMap(const std::vector<float>& a, const std::vector<float>& b)
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b)
 {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
-
-// Pixels that differ clearly between two screenshots of the same window.
-std::vector<QPoint> changedPixels(const QImage& before, const QImage& after)
-{
-    std::vector<QPoint> out;
-    for (int y = 0; y < before.height(); ++y)
-        for (int x = 0; x < before.width(); ++x) {
-            const QRgb a = before.pixel(x, y), b = after.pixel(x, y);
-            if (std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) + std::abs(qBlue(a) - qBlue(b))
-                > 60)
-                out.emplace_back(x, y);
-        }
-    return out;
 }
 
 } // namespace
@@ -221,54 +206,6 @@ private slots:
         }
     }
 
-    // Refocusing on a point makes that depth the sharpest: the local contrast there is
-    // higher than when the focus is on a far other depth.
-    void refocusSharpensTheClickedDepth()
-    {
-        ImageLocator locator(2, nullptr);
-        Canvas canvas(locator);
-        QVERIFY(canvas.open(m_picture));
-        ImageEditItem* item = canvas.item;
-        const std::vector<float> depth = canvas.depth();
-        // The nearest and the farthest cells, away from the edges.
-        int nearest = -1, farthest = -1;
-        for (int i = 0; i < int(depth.size()); ++i) {
-            const QPointF c = Canvas::cell(i);
-            if (c.x() < 0.15 || c.x() > 0.85 || c.y() < 0.15 || c.y() > 0.85)
-                continue;
-            if (nearest < 0 || depth[size_t(i)] < depth[size_t(nearest)])
-                nearest = i;
-            if (farthest < 0 || depth[size_t(i)] > depth[size_t(farthest)])
-                farthest = i;
-        }
-        QVERIFY(depth[size_t(farthest)] > depth[size_t(nearest)]);
-        item->setEditorMode(ImageEdit::Refocus);
-        item->setRenderMode(ImageEdit::RefocusPoint);
-        double contrast[2][2]; // [focus][place]
-        const QPointF places[2] = { Canvas::cell(nearest), Canvas::cell(farthest) };
-        for (int focus = 0; focus < 2; ++focus) {
-            canvas.press(places[focus]);
-            QCOMPARE(item->hasReferencePoint(), true);
-            QVERIFY(canvas.settle());
-            QTest::qWait(200);
-            const QImage shot = canvas.window.grabWindow();
-            for (int place = 0; place < 2; ++place) {
-                const QPoint c = canvas.at(places[place]);
-                double sum = 0;
-                for (int y = c.y() - 12; y <= c.y() + 12; ++y)
-                    for (int x = c.x() - 12; x <= c.x() + 12; ++x) {
-                        const int g = qGray(shot.pixel(x, y));
-                        const int lap = 4 * g - qGray(shot.pixel(x - 1, y)) - qGray(shot.pixel(x + 1, y))
-                            - qGray(shot.pixel(x, y - 1)) - qGray(shot.pixel(x, y + 1));
-                        sum += double(lap) * lap;
-                    }
-                contrast[focus][place] = sum;
-            }
-        }
-        QVERIFY2(contrast[0][0] > contrast[1][0], "near place not sharper when focused on it");
-        QVERIFY2(contrast[1][1] > contrast[0][1], "far place not sharper when focused on it");
-    }
-
     // A press that the engine refuses (its picture was closed under the canvas, as when
     // the pooled editor is taken back) is logged and ignored, in every picking tool.
     void refusedPressIsIgnored()
@@ -293,98 +230,6 @@ private slots:
         item->setEditorMode(ImageEdit::Refocus);
         QTest::mouseMove(&canvas.window, middle);
         QCOMPARE(item->cursor().shape(), Qt::ForbiddenCursor);
-    }
-
-    // The overlay: the reference cross, the brush spray and a lasso appear where the
-    // pointer went, and nowhere else, with the picture upright and turned.
-    void drawnWherePointerWent_data()
-    {
-        QTest::addColumn<bool>("turned");
-        QTest::newRow("upright") << false;
-        QTest::newRow("turned right") << true;
-    }
-    void drawnWherePointerWent()
-    {
-        QFETCH(bool, turned);
-        ImageLocator locator(2, nullptr);
-        ostra::test::DepthCanvas canvas(locator);
-        QQuickWindow& window = canvas.window;
-        ImageEditItem* item = canvas.item;
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QVERIFY(canvas.open(m_picture));
-        if (turned) {
-            item->geometryEdits()->rotateRight();
-            QVERIFY(canvas.settle());
-        }
-        QTest::qWait(300);
-        const auto at = [&](const QPointF& p) { return item->geometry().imageToView(p); };
-        const auto shot = [&] {
-            QTest::qWait(50);
-            return window.grabWindow();
-        };
-
-        // The cross, centred on the picked point.
-        item->setEditorMode(ImageEdit::DepthEditingBrush);
-        item->setPickerMode(ImageEdit::Reference);
-        const QImage clean = shot();
-        const QPointF pick(0.3, 0.6);
-        canvas.press(pick);
-        QVERIFY(item->hasReferencePoint());
-        const QImage withCross = shot();
-        std::vector<QPoint> changed = changedPixels(clean, withCross);
-        QVERIFY(changed.size() > 20);
-        QRect box;
-        for (const QPoint& p : changed)
-            box |= QRect(p, QSize(1, 1));
-        QVERIFY2(
-            std::abs(box.center().x() - at(pick).x()) <= 2 && std::abs(box.center().y() - at(pick).y()) <= 2,
-            "cross not centred on the picked point");
-        QVERIFY(box.width() <= 33 && box.height() <= 33);
-
-        // The brush spray, along the dragged stroke and within the brush.
-        item->setPickerMode(ImageEdit::Trajectory);
-        item->setBrushSize(15);
-        const std::vector<QPointF> strokeAt { { 0.2, 0.2 }, { 0.5, 0.3 }, { 0.7, 0.7 } };
-        canvas.stroke(strokeAt, 40, false);
-        std::vector<QPointF> stroke;
-        for (const QPointF& p : strokeAt)
-            stroke.push_back(at(p));
-        const QImage sprayed = shot();
-        changed = changedPixels(withCross, sprayed);
-        QVERIFY(changed.size() > 100);
-        const double radius = item->brushRadiusValue();
-        QVERIFY(radius > 3);
-        int nearMiddle = 0;
-        for (const QPoint& p : changed) {
-            // The spray follows the stroke smoothed over a few points: corners are rounded.
-            QVERIFY2(ostra::test::distanceToPath(p, stroke) <= radius + 6, "spray away from the stroke");
-            nearMiddle += QLineF(p, stroke[1]).length() < radius;
-        }
-        QVERIFY(nearMiddle > 5);
-        QTest::mouseRelease(&window, Qt::LeftButton, {}, canvas.at(strokeAt.back()));
-
-        // The lasso, along the polygon's edges (closed once the picker goes back).
-        item->setEditorMode(ImageEdit::DepthEditingLasso);
-        item->setPickerMode(ImageEdit::Segmented);
-        const QImage bare = shot();
-        const std::vector<QPointF> corners { { 0.2, 0.2 }, { 0.8, 0.3 }, { 0.5, 0.8 } };
-        for (const QPointF& c : corners)
-            canvas.press(c);
-        item->setPickerMode(ImageEdit::Reference);
-        QVERIFY(item->hasClosedEditArea());
-        changed = changedPixels(bare, shot());
-        std::vector<QPointF> path;
-        for (const QPointF& c : corners)
-            path.push_back(at(c));
-        path.push_back(path.front());
-        std::vector<int> perEdge(3, 0);
-        for (const QPoint& p : changed) {
-            QVERIFY2(ostra::test::distanceToPath(p, path) <= 4, "lasso drawn away from its edges");
-            for (size_t e = 0; e < 3; ++e)
-                perEdge[e] += ostra::test::distanceToPath(p, { path[e], path[e + 1] }) <= 2;
-        }
-        for (int n : perEdge)
-            QVERIFY(n > 20);
     }
 };
 

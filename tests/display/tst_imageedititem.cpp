@@ -1,4 +1,3 @@
-#include "support/screenlikeness.h"
 #include "support/testmain.h"
 
 #include "ciapi/renderer.h"
@@ -6,7 +5,6 @@
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "display/levelplanner.h"
-#include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
@@ -20,7 +18,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QImage>
 #include <QLockFile>
 #include <QQuickWindow>
 #include <QRegularExpression>
@@ -48,16 +45,6 @@ QByteArray contents(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The eight ways to turn and mirror a picture, as QImage operations on the unturned one.
-QImage oriented(const QImage& image, int rotation, bool mirrored)
-{
-    // 90 degrees turns counter-clockwise as seen; QTransform::rotate turns clockwise.
-    QImage out = image.transformed(QTransform().rotate(-rotation));
-    if (mirrored)
-        out = out.mirrored(true, false);
-    return out;
 }
 
 struct Canvas
@@ -220,8 +207,7 @@ private slots:
     }
 
     // A picture bound while the view is empty asks nothing and keeps a finite pan; once the
-    // view has a size the picture renders to its best quality, every request inside the
-    // levels.
+    // view has a size the picture renders to its best quality.
     void emptyViewThenBestQuality()
     {
         ImageLocator locator(2, nullptr);
@@ -238,19 +224,6 @@ private slots:
         canvas.item->setZoomLogLevel(60);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
         QCOMPARE(canvas.item->currentLevel(), 0);
-        const CIAPI::ImagePyramid p = canvas.item->pyramid();
-        QVERIFY(p.levelCount() > 1);
-        for (int level = 0; level < p.levelCount(); ++level) {
-            const QRect whole(0, 0, p[level].width(), p[level].height());
-            for (const QRect& r : canvas.item->askedRegions()[size_t(level)])
-                QVERIFY(whole.contains(r));
-            for (const QRect& r : canvas.item->receivedRegions()[size_t(level)])
-                QVERIFY(whole.contains(r));
-        }
-        // The coarsest level is asked at its own size, not as a whole block.
-        const int coarsest = p.levelCount() - 1;
-        QCOMPARE(canvas.item->askedRegions()[size_t(coarsest)],
-            QRegion(0, 0, p[coarsest].width(), p[coarsest].height()));
         // Shrinking to nothing (a minimised window) keeps the pan finite.
         canvas.item->setSize(QSizeF(0, 0));
         canvas.item->setSize(QSizeF(300, 200));
@@ -478,92 +451,6 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating.*not a picture"));
         locator.rate(url, 4);
         QVERIFY(!QFile::exists(StateFile::pathFor(url)));
-    }
-
-    // The screenshot test: one asymmetric picture in all eight orientations with a crop.
-    // The part of the window left unshaded is exactly where the crop's corners map, and
-    // what it shows is the export of the same transform, in the same orientation (better
-    // than any of the seven other orientations of the export).
-    void screenMatchesOverlayAndExport_data()
-    {
-        QTest::addColumn<int>("rotation");
-        QTest::addColumn<bool>("mirrored");
-        for (int r : { 0, 90, 180, 270 })
-            for (bool m : { false, true })
-                QTest::addRow("%d%s", r, m ? " mirrored" : "") << r << m;
-    }
-    void screenMatchesOverlayAndExport()
-    {
-        QFETCH(int, rotation);
-        QFETCH(bool, mirrored);
-        ImageLocator locator(2, nullptr);
-        Canvas canvas(locator, QSize(480, 360));
-        QVERIFY(canvas.open(m_large));
-        GeometryEdits* edits = canvas.item->geometryEdits();
-        for (int turns = (360 - rotation) / 90 % 4; turns > 0; --turns)
-            edits->rotateRight();
-        if (mirrored)
-            edits->mirrorHorizontal();
-        QCOMPARE(decomposeTransform(edits->transform()).rotation, rotation);
-        QCOMPARE(decomposeTransform(edits->transform()).mirrored, mirrored);
-        // An off-centre crop through the crop tool.
-        canvas.item->setEditorMode(ImageEdit::Crop);
-        const ImageGeometry& g = canvas.item->geometry();
-        const TurnAndMirror turn = decomposeTransform(edits->transform());
-        const QRectF before = edits->crop();
-        edits->beginCropDrag(GeometryEdits::viewToPicture(QPointF(before.left() - 0.004, 0.5), turn), g);
-        edits->dragCrop(GeometryEdits::viewToPicture(QPointF(0.3, 0.5), turn), g);
-        edits->endCropDrag();
-        const double middle = edits->crop().center().x();
-        edits->beginCropDrag(GeometryEdits::viewToPicture(QPointF(middle, before.bottom() + 0.004), turn), g);
-        edits->dragCrop(GeometryEdits::viewToPicture(QPointF(middle, 0.75), turn), g);
-        edits->endCropDrag();
-        // Each edge moved by as much as the pointer did.
-        QVERIFY(std::fabs(edits->crop().left() - 0.304) < 1e-6
-            && std::fabs(edits->crop().bottom() - 0.746) < 1e-6);
-        edits->applyCrop();
-        canvas.item->setEditorMode(ImageEdit::None);
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
-
-        const QImage screen = canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
-        // Unshaded: neither the shade nor the window's blue.
-        const QRect box = ostra::test::pictureBox(screen);
-        const QRectF pictureCrop = edits->cropRect();
-        const QRectF expected
-            = QRectF(g.imageToView(pictureCrop.topLeft()), g.imageToView(pictureCrop.bottomRight()))
-                  .normalized();
-        QVERIFY2(std::fabs(box.left() - expected.left()) <= 2 && std::fabs(box.top() - expected.top()) <= 2
-                && std::fabs(box.right() + 1 - expected.right()) <= 2
-                && std::fabs(box.bottom() + 1 - expected.bottom()) <= 2,
-            qPrintable(
-                QString::asprintf("unshaded %d,%d %dx%d", box.x(), box.y(), box.width(), box.height())));
-
-        ExportRequest request;
-        request.location = QUrl::fromLocalFile(m_large);
-        request.format = 1;
-        request.sizeMode = 1;
-        request.size = QSize(400, 300);
-        request.path = m_dir.path() + "/export.ppm";
-        QVERIFY(exportImage(*canvas.item->viewer(), request, {}));
-        QImage exported(request.path);
-        QVERIFY(!exported.isNull());
-        const QImage shown = screen.copy(box.adjusted(2, 2, -2, -2));
-        const double match = ostra::test::likeness(shown, exported, 24);
-        QVERIFY2(match > 0.8, qPrintable(QString::number(match)));
-        // Undo the export's own turn, then try every other one: none fits as well.
-        QImage unturned = exported;
-        if (mirrored)
-            unturned = unturned.mirrored(true, false);
-        unturned = unturned.transformed(QTransform().rotate(rotation));
-        for (int r : { 0, 90, 180, 270 })
-            for (bool m : { false, true }) {
-                if (r == rotation && m == mirrored)
-                    continue;
-                const double other = ostra::test::likeness(shown, oriented(unturned, r, m), 24);
-                QVERIFY2(other < match - 0.1,
-                    qPrintable(
-                        QString::asprintf("%d%s: %f against %f", r, m ? " mirrored" : "", other, match)));
-            }
     }
 };
 

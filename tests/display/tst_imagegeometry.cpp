@@ -28,7 +28,8 @@ private slots:
                 QCOMPARE(d.mirrored, m);
                 QCOMPARE(g.transposed(), r == 90 || r == 270);
                 // A degenerate matrix (a zero off the diagonal) keeps the angle and mirror.
-                for (const QMatrix& bad : { QMatrix(0, 1, 0, 0, 0, 0), QMatrix(0, -1, 0, 0, 0, 0) }) {
+                for (const QMatrix& bad : { QMatrix(0, 1, 0, 0, 0, 0), QMatrix(0, -1, 0, 0, 0, 0),
+                         QMatrix(0, 0, 1, 0, 0, 0), QMatrix(0, 0, -1, 0, 0, 0) }) {
                     g.setMatrix(bad);
                     QVERIFY(g.angle() == r && g.mirrored() == m);
                 }

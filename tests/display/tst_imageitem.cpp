@@ -168,52 +168,6 @@ private slots:
         QCOMPARE(scene.pixel(195, 145), kBackground);
     }
 
-    // A picture the service renders: the window shows the pixels of the output it sent.
-    void renderedOutputIsDrawnAsSent()
-    {
-        ImageLocator locator(2, nullptr);
-        const QUrl url = QUrl::fromLocalFile(m_plain);
-        Listener listener;
-        locator.requestLoad(url, &listener);
-        QTRY_VERIFY_WITH_TIMEOUT(!listener.outputs.empty(), 20000);
-        CIAPI::ImagePyramid sent = listener.outputs.front().pyramid;
-        QVERIFY(sent.levelCount() > 0);
-        const CIAPI::Image& level = sent[sent.levelCount() - 1];
-        const int w = level.width();
-        const int h = level.height();
-        QVERIFY(w > 16 && h > 16);
-
-        // One window pixel per level pixel.
-        Scene scene(QSize(w, h));
-        QVERIFY(scene.show(locator, url.toString()));
-        QTRY_VERIFY_WITH_TIMEOUT(scene.item->valid(), 20000);
-        QVERIFY(scene.item->pyramid() == sent);
-
-        const QImage frame = scene.window.grabWindow();
-        int compared = 0;
-        int distinct = 0;
-        QRgb first = 0;
-        for (int y = 4; y < h - 4; y += h / 7) {
-            for (int x = 4; x < w - 4; x += w / 9) {
-                // The service keeps blue first (GL_BGRA).
-                const uint8_t* p = level.row(y) + x * 4;
-                const QColor want(p[2], p[1], p[0]);
-                const QRgb got = frame.pixel(QPoint(x, y) * frame.devicePixelRatio());
-                QVERIFY2(near(got, want, 6),
-                    qPrintable(QStringLiteral("(%1, %2): %3 instead of %4")
-                                   .arg(QString::number(x), QString::number(y), describe(got),
-                                       describe(want.rgb()))));
-                if (compared++ == 0)
-                    first = got;
-                else if (!near(got, QColor(first), 3))
-                    ++distinct;
-            }
-        }
-        QVERIFY(compared >= 30);
-        // A picture, not a flat placeholder.
-        QVERIFY(distinct > 0);
-    }
-
     void unreadableFileShowsDarkGrey()
     {
         const QString garbage = path("garbage.vrx");

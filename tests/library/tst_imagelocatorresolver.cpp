@@ -208,28 +208,6 @@ private slots:
         QVERIFY(qAbs(w / h - 0.75) < 1e-4);
     }
 
-    void veryWideCropIsFittedInto21by10()
-    {
-        ImageLocator locator(2, nullptr);
-        const QString file = path("wide.vrx");
-        const vrxgen::Picture picture = writePicture(file, shot(21));
-        CIAPI::Transform transform(CIAPI::Point<int> { 4, 3 });
-        transform.reset(0);
-        transform.setCrop(CIAPI::RectF { 0.f, 0.4f, 1.f, 0.2f });
-        writeState(file, picture, 2, false, &transform);
-
-        const QUrl url = QUrl::fromLocalFile(file);
-        locator.rowFor(url);
-        QVERIFY(waitForRow(locator, url));
-        const QMap<int, QVariant> row = locator.rowFor(url);
-        const QSizeF factors = row.value(IResolver::Downscale).toSizeF();
-        QVERIFY(qAbs(factors.width() - 0.42) < 1e-6);
-        QCOMPARE(factors.height(), 1.0);
-        const int largeDim = row.value(IResolver::LargeDimension).toInt();
-        QVERIFY(qAbs(row.value(IResolver::AspectWidth).toDouble() - 0.42 * largeDim * 4) < 1e-2);
-        QVERIFY(qAbs(row.value(IResolver::AspectHeight).toDouble() - 0.2 * largeDim * 3) < 1e-2);
-    }
-
     // The first result only resolves; an identical re-read says nothing; a change is
     // announced by `modified` while the old row still answers, then `resolved`.
     void changesAreAnnouncedInOrder()
