@@ -439,6 +439,8 @@ void ImageLocator::spawnImageCompression(VrxMetadata metadata, std::shared_ptr<S
     qCDebug(lcEngine) << "Spawn compression of" << metadata.location << "UC" << source.use_count();
     auto* job = new VrxCompress(m_filePerm, 0.4f, 98, metadata, std::move(source));
     job->moveToThread(m_compressionThread);
+    // A job whose turn never comes (the service shuts down first) goes with the thread.
+    connect(m_compressionThread, &QThread::finished, job, &QObject::deleteLater);
     connect(job, &VrxCompress::complete, this, &ImageLocator::onFileCompressed);
     QMetaObject::invokeMethod(job, "compress", Qt::QueuedConnection);
 }

@@ -113,6 +113,7 @@ void VrxCompress::compress()
 {
     if (QThread::currentThread()->isInterruptionRequested()) {
         QThread::currentThread()->quit();
+        deleteLater();
         return;
     }
     const QString sourcePath = m_source && !m_source->fileName().isEmpty()
