@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 
@@ -215,6 +216,12 @@ private slots:
         ImageEditItem* item = canvas.item;
         QVERIFY(canvas.open(m_picture));
         const QPoint middle = canvas.at(QPointF(0.5, 0.5));
+        // Focus may go to the nearest and the farthest depth of the map, not beyond them.
+        const auto [nearest, farthest] = item->depthRange();
+        QVERIFY(nearest < farthest);
+        QVERIFY(item->isValidDepth(nearest) && item->isValidDepth(farthest));
+        QVERIFY(!item->isValidDepth(std::nextafter(nearest, -1e9f)));
+        QVERIFY(!item->isValidDepth(std::nextafter(farthest, 1e9f)));
         item->viewer()->closeImage();
         for (const ImageEdit::EditorMode mode : { ImageEdit::Refocus, ImageEdit::DepthEditingBrush,
                  ImageEdit::DepthEditingQuickSelect, ImageEdit::DepthEditingLasso }) {

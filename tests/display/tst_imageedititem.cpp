@@ -5,6 +5,7 @@
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "display/levelplanner.h"
+#include "engine/fileperm.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
@@ -420,6 +421,20 @@ private slots:
         QVERIFY(edits->hasEdits());
         canvas.item->resetGeometry();
         QVERIFY(!edits->hasEdits());
+    }
+
+    // A picture a writer holds cannot be opened now: the canvas says so at once instead of
+    // showing the loading placeholder for ever.
+    void busyPictureIsNotLeftLoading()
+    {
+        ImageLocator locator(2, nullptr);
+        locator.filePerm()->setGuiWaitLimit(50);
+        FileToken writer = locator.filePerm()->tryAcquireFileSemaphore(m_second, FilePerm::kExclusive, 0);
+        QVERIFY(writer);
+        Canvas canvas(locator);
+        canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
+        QVERIFY(!canvas.item->viewer());
+        QVERIFY(canvas.item->pyramid() == invalidPyramid());
     }
 
     // A file that is not a picture is not opened: nothing to edit or rate, no state file.

@@ -76,6 +76,14 @@ class TestImagePlanesNode : public QObject
 {
     Q_OBJECT
 private slots:
+    // A node for no picture (a null pyramid) has no planes to draw and no size.
+    void nullPyramidBuildsNoPlanes()
+    {
+        ImagePlanesNode node(CIAPI::ImagePyramid(), kRgba);
+        QCOMPARE(node.planes()->levelCount(), 0);
+        QCOMPARE(node.childCount(), 0);
+    }
+
     // Each tile draws what is uploaded or pending in it, reaching one pixel into the next
     // tile where the level continues there; texture coordinates follow the positions.
     void tileGeometryFollowsAvailablePixels()
