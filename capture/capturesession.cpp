@@ -592,7 +592,7 @@ void CaptureSession::parseThumbnail(QModelIndex index, QUrl location)
     static const QSet<quint16> wanted { 0x0112, 0x0100, 0x0101, 0x010E, 0x0132, 0xA420, 0x9003, 0xA002,
         0xA003 };
     Exif::Callbacks callbacks;
-    callbacks.filter = [](const Exif::EntrySpec& spec) { return wanted.contains(spec.tag); };
+    callbacks.filter = [](const Exif::EntrySpec& entry) { return wanted.contains(entry.tag); };
     callbacks.error = [&](qint64 position, Exif::ExifError error, quint64) {
         qCWarning(lcCapture) << "EXIF error" << int(error) << "at" << position << location;
         // An entry of an unknown type is skipped; the rest of the directory still reads.

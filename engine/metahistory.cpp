@@ -28,6 +28,19 @@ QUuid cameraOf(CIAPI::PropertyAccessor& accessor)
     return VrxMetadata::cameraUuidFromWords(accessor.getProperty(CIAPI::IntArrayParam::CameraUuid));
 }
 
+// The camera a mapped calibration file names; null when it can't be read.
+QUuid calibrationCamera(StreamPart& file)
+{
+    try {
+        CIAPI::PropertyAccessor accessor;
+        accessor.setInputDataStream(file.data(), size_t(file.length()));
+        return cameraOf(accessor);
+    } catch (const std::exception& e) {
+        qCWarning(lcEngine) << "Can't attribute" << file.fileName() << e.what();
+    }
+    return {};
+}
+
 constexpr int kNameRetries = 64;
 
 } // namespace
@@ -158,16 +171,7 @@ Metahistory::Metafiles Metahistory::get(Metahistory::Attribution attribution)
 QUuid Metahistory::readCalibrationCamera(const QString& path)
 {
     StreamPart file(path);
-    if (!file.map())
-        return {};
-    try {
-        CIAPI::PropertyAccessor accessor;
-        accessor.setInputDataStream(file.data(), size_t(file.length()));
-        return cameraOf(accessor);
-    } catch (const std::exception& e) {
-        qCWarning(lcEngine) << "Can't attribute" << path << e.what();
-    }
-    return {};
+    return file.map() ? calibrationCamera(file) : QUuid();
 }
 
 void Metahistory::offer(QString name, QUrl location)
@@ -182,7 +186,7 @@ void Metahistory::offer(QString name, QUrl location)
         }
         if (resource != 0)
             continue;
-        const QUuid device = readCalibrationCamera(location.toLocalFile());
+        const QUuid device = calibrationCamera(file);
         if (device.isNull())
             continue;
         put(device, resource, file.data(), file.length(), 3);
