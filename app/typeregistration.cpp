@@ -34,6 +34,7 @@
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
 #include "core/progressratio.h"
+#include "core/resources.h"
 #include "core/snoozetimer.h"
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
@@ -144,6 +145,9 @@ void registerMetaTypes()
 
 void registerQmlTypes()
 {
+    // The views load the interface's fonts and images from the resources.
+    initResources();
+
     qmlRegisterUncreatableType<Backoff>(
         applicationId, 2, 0, "Backoff", QStringLiteral("Backoff is a gadget"));
 
