@@ -17,6 +17,7 @@
 #include "app/filenamevalidator.h"
 #include "app/textloader.h"
 #include "app/utils.h"
+#include "app/windowframe.h"
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
 #include "capture/capturefacade.h"
@@ -213,6 +214,9 @@ void registerQmlTypes()
     qmlRegisterType<TextLoader>(applicationId, 2, 0, "TextLoader");
     qmlRegisterType<DefaultFont>(applicationId, 2, 0, "DefaultFont");
     qmlRegisterType<FilenameValidator>(applicationId, 2, 0, "FilenameValidator");
+    qmlRegisterType<WindowFrame>(applicationId, 2, 0, "WindowFrame");
+    qmlRegisterUncreatableType<WindowMenuModel>(
+        applicationId, 2, 0, "WindowMenuModel", QStringLiteral("The window frame owns its menu model"));
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<Utils>(applicationId, 2, 0, "Utils",
