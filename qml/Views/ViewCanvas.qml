@@ -51,6 +51,32 @@ FocusScope {
         patch.destroy()
     }
 
+    // What the window's menus call on the editor; can(name) tells whether it applies now.
+    readonly property bool hasDepthEdits: canvas.hasDepthEdits
+    function can(name) {
+        if (!canvas.captureKnown)
+            return false
+        if (["clickToFocus", "refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit",
+             "resetDepthEdits"].indexOf(name) >= 0)
+            return canvas.hasDepthTools
+        return true
+    }
+    function save() { canvas.serializeCurrentFile() }
+    function clickToFocus() { depthTools.chooseTool(ImageEdit.Refocus) }
+    function refineEdge() { depthTools.chooseTool(ImageEdit.DepthEditingEdgeHeal) }
+    function blendArea() { depthTools.chooseTool(ImageEdit.DepthEditingBrush) }
+    function matchDepth() { depthTools.chooseTool(ImageEdit.DepthEditingSurfHeal) }
+    function undoDepthEdit() { canvas.undoDepthEdit() }
+    function redoDepthEdit() { canvas.redoDepthEdit() }
+    function resetDepthEdits() { canvas.resetDepthEdits() }
+    function resetImageEdits() { canvas.resetGeometry() }
+    function zoomIn() { canvas.zoomIn() }
+    function zoomOut() { canvas.zoomOut() }
+    function zoomMinimum() { canvas.zoomLogLevel = canvas.minZoomLogLevel }
+    function zoomMaximum() { canvas.zoomLogLevel = canvas.maxZoomLogLevel }
+    function fitInWindow() { canvas.fitInView() }
+    function centerInWindow() { canvas.center() }
+
     Component {
         id: patchMaker
         ImageProperties {}
