@@ -460,6 +460,7 @@ ApplicationWindow {
     }
     Dialog {
         id: updateOffer
+        objectName: "updateOffer"
         property string version: ""
         anchors.centerIn: parent
         modal: true

@@ -12,6 +12,7 @@
 #include "engine/imagelocator.h"
 #include "engine/vrxmetadata.h"
 #include "library/activesession.h"
+#include "support/localhttpserver.h"
 #include "support/picturefiles.h"
 #include "support/testenvironment.h"
 
@@ -22,9 +23,9 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <memory>
 
+using ostra::test::LocalHttpServer;
 using ostra::test::PictureFiles;
 
 class TestWindowMain : public QObject
@@ -39,11 +40,12 @@ class TestWindowMain : public QObject
     ActiveSession* m_gallery = nullptr;
     ImageLocator* m_locator = nullptr;
 
-    void openWindow()
+    void openWindow(const QString& feed = QString())
     {
         m_engine = std::make_unique<QQmlApplicationEngine>();
-        ostra::setRootContextProperties(
-            m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
+        auto properties = ostra::rootContextProperties(ImageLocator::kGlBgra, false);
+        properties.append({ QStringLiteral("cpQueltUpdate"), feed });
+        ostra::setRootContextProperties(m_engine->rootContext(), properties);
         m_engine->load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
         QCOMPARE(m_engine->rootObjects().size(), 1);
         m_window = qobject_cast<QQuickWindow*>(m_engine->rootObjects().constFirst());
@@ -82,20 +84,23 @@ class TestWindowMain : public QObject
         return m_window->findChild<T*>(name);
     }
 
-    // The item of this name under a popup's content (delegates included).
+    // The item of this name under `root` (delegates included).
+    static QQuickItem* below(QQuickItem* root, const QString& name)
+    {
+        if (!root || root->objectName() == name)
+            return root;
+        const auto children = root->childItems();
+        for (QQuickItem* child : children) {
+            if (QQuickItem* found = below(child, name))
+                return found;
+        }
+        return nullptr;
+    }
+
+    // The same under a popup's content.
     static QQuickItem* inside(QObject* popup, const QString& name)
     {
-        std::function<QQuickItem*(QQuickItem*)> search = [&](QQuickItem* at) -> QQuickItem* {
-            if (!at || at->objectName() == name)
-                return at;
-            const auto children = at->childItems();
-            for (QQuickItem* child : children) {
-                if (QQuickItem* found = search(child))
-                    return found;
-            }
-            return nullptr;
-        };
-        return search(popup->property("contentItem").value<QQuickItem*>());
+        return below(popup->property("contentItem").value<QQuickItem*>(), name);
     }
 
     void click(QQuickItem* target)
@@ -218,6 +223,81 @@ private slots:
         m_window->setProperty("editorLocation", QString());
         m_window->findChild<AutomationHost*>()->execute({ m_folder });
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
+    }
+
+    void pictureThatCannotBeReadIsReported()
+    {
+        const QString path = m_dir.filePath("broken/B.vrx");
+        QVERIFY(QDir().mkpath(m_dir.filePath("broken")));
+        QFile broken(path);
+        QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, '\x5a')) == 4096);
+        broken.close();
+        QObject* notice = named<QObject>("openFailure");
+        QVERIFY(notice && !notice->property("visible").toBool());
+        m_window->findChild<AutomationHost*>()->execute({ path });
+        QTRY_VERIFY_WITH_TIMEOUT(notice->property("opened").toBool(), 20000);
+        QVERIFY(inside(notice, "noticeMessage")
+                    ->property("text")
+                    .toString()
+                    .contains("Ostra failed to open this image."));
+        click(inside(notice, "noticeAccept"));
+        QTRY_VERIFY(!notice->property("visible").toBool());
+        m_window->setProperty("editorLocation", QString());
+
+        // A picture of the gallery reverted from the menu is announced.
+        m_window->findChild<AutomationHost*>()->execute({ m_folder });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
+        m_gallery->selectionModel()->select(m_gallery->index(0, 0), QItemSelectionModel::Select);
+        QVERIFY(m_frame->triggerCommand(commandOf("Revert to original")));
+        auto* notifications = named("notifications");
+        QVERIFY(notifications);
+        QTRY_VERIFY(below(notifications, "notificationText"));
+        QCOMPARE(below(notifications, "notificationText")->property("text").toString(),
+            QStringLiteral("Image has been successfully reverted to original."));
+        m_gallery->selectionModel()->clearSelection();
+    }
+
+    void updatesAskedForFromTheMenu_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("version");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("current") << 200 << QByteArray("0.0.1")
+                                 << "You are running the most current version of";
+        QTest::newRow("newer") << 200 << QByteArray("99.0") << "";
+        QTest::newRow("failure") << 500 << QByteArray() << "has been unable to check for updates. Try later!";
+    }
+
+    void updatesAskedForFromTheMenu()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, version);
+        QFETCH(QString, answer);
+        LocalHttpServer server;
+        QVERIFY(server.start());
+        const QByteArray feed = "<Updates><PackageUpdate><Name>com.quelt.ostra</Name><Version>" + version
+            + "</Version></PackageUpdate></Updates>";
+        QVERIFY(server.respond("GET", "/feed/Updates.xml", { status, {}, feed, 0 }));
+        // Checked today already: nothing is asked at start.
+        m_settings->setCheckUpdateDate(QDate::currentDate());
+        m_engine.reset();
+        openWindow(server.url(QStringLiteral("/feed")).toString());
+        QVERIFY(!m_window->property("hasPendingUpdates").toBool());
+        QVERIFY(m_frame->triggerCommand(commandOf("Check for updates")));
+        QVERIFY(server.waitForRequests(1));
+        if (answer.isEmpty()) {
+            QTRY_VERIFY(named<QObject>("updateOffer")->property("opened").toBool());
+            QVERIFY(m_window->property("hasPendingUpdates").toBool());
+            QVERIFY(!named<QObject>("updateResult")->property("visible").toBool());
+        } else {
+            QObject* result = named<QObject>("updateResult");
+            QTRY_VERIFY(result->property("opened").toBool());
+            QVERIFY2(result->property("message").toString().contains(answer),
+                qPrintable(result->property("message").toString()));
+            QVERIFY(!m_window->property("hasPendingUpdates").toBool());
+        }
+        m_engine.reset();
+        openWindow();
     }
 
     void preferencesWriteAndRevert()
