@@ -128,13 +128,49 @@ MenuBar {
         }
     }
 
+    background: Rectangle {
+        implicitHeight: 32
+        color: StyleConstants.sortBar
+        Rectangle {
+            anchors.bottom: parent.bottom
+            width: parent.width
+            height: 1
+            color: StyleConstants.footerLine
+        }
+    }
+
+    delegate: MenuBarItem {
+        id: barItem
+        font.family: StyleConstants.fontRegular
+        contentItem: Text {
+            text: barItem.text
+            font: barItem.font
+            verticalAlignment: Text.AlignVCenter
+            color: barItem.highlighted ? StyleConstants.mainTextHover : StyleConstants.mainText
+        }
+        background: Rectangle {
+            color: barItem.highlighted ? StyleConstants.tertiaryButtonHover : "transparent"
+        }
+    }
+
     Component {
         id: menuMaker
-        Menu {}
+        Menu {
+            background: Rectangle {
+                implicitWidth: 320
+                color: StyleConstants.dialogBackground
+                border.color: StyleConstants.dialogAccent
+            }
+        }
     }
     Component {
         id: separatorMaker
-        MenuSeparator {}
+        MenuSeparator {
+            contentItem: Rectangle {
+                implicitHeight: 1
+                color: StyleConstants.footerLine
+            }
+        }
     }
     Component {
         id: itemMaker
@@ -144,6 +180,9 @@ MenuBar {
             property string shortcutText
             objectName: "menuItem" + commandId
             onTriggered: decor.frame.triggerCommand(commandId)
+            background: Rectangle {
+                color: menuItem.highlighted && menuItem.enabled ? StyleConstants.tertiaryButtonHover : "transparent"
+            }
             contentItem: RowLayout {
                 spacing: 24
                 Text {

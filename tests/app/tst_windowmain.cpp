@@ -23,6 +23,7 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
 
 using ostra::test::LocalHttpServer;
@@ -372,7 +373,7 @@ private slots:
         QTRY_VERIFY(!guard->property("visible").toBool());
         held.reset();
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out + "/first.jpg"), 60000);
-        QTRY_VERIFY(!m_window->property("hasPendingOps").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->property("hasPendingOps").toBool(), 60000);
         QVERIFY(m_window->isVisible());
 
         held = startExport("second");
@@ -385,6 +386,20 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 60000);
         QVERIFY(QFile::exists(out + "/second.jpg"));
         QVERIFY(!guard->property("visible").toBool());
+    }
+
+    void feedbackOpensTheReportDialog()
+    {
+        openWindow();
+        auto reportShown = [] {
+            const auto windows = QGuiApplication::topLevelWindows();
+            return std::any_of(windows.begin(), windows.end(), [](QWindow* w) {
+                return w->objectName() == QLatin1String("reportDialog") && w->isVisible();
+            });
+        };
+        QVERIFY(!reportShown());
+        QVERIFY(m_frame->triggerCommand(commandOf("Send Feedback")));
+        QTRY_VERIFY(reportShown());
     }
 };
 
