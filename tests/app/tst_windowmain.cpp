@@ -23,7 +23,6 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <memory>
 
 using ostra::test::LocalHttpServer;
@@ -216,11 +215,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(notice->property("opened").toBool(), 20000);
         click(notice->findChild<QQuickItem*>("noticeReject"));
         QTRY_VERIFY(!notice->property("visible").toBool());
-        // Opened again, the same picture does not ask again.
-        m_window->setProperty("editorLocation", QString());
-        m_window->setProperty("editorLocation", QUrl::fromLocalFile(path).toString());
-        QTest::qWait(200);
-        QVERIFY(!notice->property("visible").toBool());
         m_window->setProperty("editorLocation", QString());
         m_window->findChild<AutomationHost*>()->execute({ m_folder });
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
@@ -388,18 +382,24 @@ private slots:
         QVERIFY(!guard->property("visible").toBool());
     }
 
-    void feedbackOpensTheReportDialog()
+    void stopEndsTheWorkAndTheWindowCloses()
     {
         openWindow();
-        auto reportShown = [] {
-            const auto windows = QGuiApplication::topLevelWindows();
-            return std::any_of(windows.begin(), windows.end(), [](QWindow* w) {
-                return w->objectName() == QLatin1String("reportDialog") && w->isVisible();
-            });
-        };
-        QVERIFY(!reportShown());
-        QVERIFY(m_frame->triggerCommand(commandOf("Send Feedback")));
-        QTRY_VERIFY(reportShown());
+        const QString picture = m_folder + "/P0.vrx";
+        FileToken held = m_locator->filePerm()->tryAcquireFileSemaphore(picture, FilePerm::kExclusive, 5000);
+        QVERIFY(held);
+        m_locator->exportImageList(
+            { QUrl::fromLocalFile(picture), QUrl::fromLocalFile(m_folder + "/P1.vrx") }, 1, 0,
+            int(Export::Level), QUrl::fromLocalFile(m_dir.filePath("stopped")), QString(), false);
+        QTRY_VERIFY(m_window->property("hasPendingOps").toBool());
+        m_window->close();
+        QObject* guard = named<QObject>("quitGuard");
+        QTRY_VERIFY(guard->property("opened").toBool());
+        QVERIFY(m_window->isVisible());
+        click(guard->findChild<QQuickItem*>("stopAll"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 20000);
+        QVERIFY(!m_window->property("hasPendingOps").toBool());
+        held.reset();
     }
 };
 
