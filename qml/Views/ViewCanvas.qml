@@ -4,6 +4,7 @@ import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../AppLayers"
+import "../Utils"
 
 // One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
 // mirrors and rates it; the strip above the bar holds the depth tools. Escape leaves a
@@ -20,8 +21,7 @@ FocusScope {
     signal adjustmentsCopied(var patch)
 
     function notify(text) {
-        note.text = text
-        noteTimer.restart()
+        NotificationsManager.show(text)
     }
 
     function copyAdjustments() {
@@ -144,24 +144,6 @@ FocusScope {
         color: "#dfdfdf"
         font.pixelSize: 14
         text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
-    }
-
-    Label {
-        id: note
-        objectName: "canvasNote"
-        anchors.horizontalCenter: canvas.horizontalCenter
-        anchors.bottom: canvas.bottom
-        anchors.bottomMargin: 12
-        visible: noteTimer.running
-        color: "white"
-        background: Rectangle {
-            color: "#80000000"
-        }
-        padding: 6
-        Timer {
-            id: noteTimer
-            interval: 3000
-        }
     }
 
     ViewDepthTools {
