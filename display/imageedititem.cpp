@@ -205,10 +205,17 @@ void ImageEditItem::loadLocation()
     m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
 }
 
+void ImageEditItem::flushProperties()
+{
+    if (viewerShowsLocation())
+        m_viewer->syncProperties();
+}
+
 void ImageEditItem::releaseLocation()
 {
     m_saveTimer.stop(); // the editor handed back saves on its recycle step
     if (m_locator && m_viewer) {
+        flushProperties();
         m_geometryEdits->applyCrop(false);
         detachEditor();
         disconnect(m_ratingConnection);
@@ -609,6 +616,7 @@ void ImageEditItem::serializeCurrentFile()
 {
     if (!viewerShowsLocation())
         return;
+    flushProperties();
     m_viewer->renderer().cancelRenderRequests();
     m_viewer->serializeCurrentState(false);
 }

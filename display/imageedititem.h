@@ -288,6 +288,9 @@ private:
     void resetAndRequestRegions();
 
     void loadLocation();
+    // Values changed since the last redraw (the throttle may still hold it back) go to the
+    // renderer, so that a save or the editor's hand-back keeps them.
+    void flushProperties();
     void releaseLocation();
     void detachEditor();
     void setPyramid(const CIAPI::ImagePyramid& pyramid);

@@ -433,6 +433,22 @@ private slots:
     // Crop, turn and mirror are in the state file about two seconds after the last of
     // them, written once for a burst (so a crash loses little), and on closing; reset takes
     // the picture back to the file's own geometry.
+    // Tone changes made just before leaving the picture, while the redraw throttle still
+    // holds them back, are saved with it all the same.
+    void lastToneChangeSurvivesLeaving()
+    {
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_second));
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        const auto exposure = canvas.item->properties()->tuneToneEntry("exposure");
+        exposure->setCurrentValue(0.5); // drawn at once
+        exposure->setCurrentValue(1.75); // owed to the next redraw
+        QVERIFY(canvas.open(m_large));
+        QVERIFY(canvas.open(m_second));
+        QCOMPARE(canvas.item->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.75);
+    }
+
     void geometryIsSavedSoonAndOnClosing()
     {
         ImageLocator locator(2, nullptr);
