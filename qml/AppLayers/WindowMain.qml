@@ -235,15 +235,28 @@ ApplicationWindow {
         id: editorView
         anchors.fill: parent
         active: window.editorLocation !== ""
-        sourceComponent: ViewCanvas {
+        sourceComponent: PageImageEditor {
             locator: imageLocator
+            gallery: activeSession
             location: window.editorLocation
             copiedAdjustments: window.copiedAdjustments
+            exportFolder: mainGallery.galleryView.exportFolder
             focus: true
+            // The filmstrip moves to other pictures of the session.
+            onLocationChanged: window.editorLocation = location
             onClosed: window.editorLocation = ""
             onAdjustmentsCopied: window.copiedAdjustments = patch
+            onFilesDropped: window.offerLocations(window.localFiles(urls))
         }
         onLoaded: item.forceActiveFocus()
+    }
+    // A picture handed over while the editor is open replaces the one it shows.
+    Connections {
+        target: window
+        function onEditorLocationChanged() {
+            if (editorView.item && window.editorLocation !== "")
+                editorView.item.location = window.editorLocation
+        }
     }
 
     // Until the window has its menus, the report dialog opens from a key and from the
