@@ -165,6 +165,9 @@ ColumnLayout {
             width: 240
             Layout.minimumWidth: 180
             clip: true
+            background: Rectangle {
+                color: "#262626"
+            }
             ViewToolbar {
                 id: toolbar
                 width: 232
@@ -408,18 +411,22 @@ ColumnLayout {
             }
         }
 
-        Flickable {
-            id: tuningPanelFlicker
-            objectName: "tuningPanelFlicker"
+        Rectangle {
             width: 280
             Layout.minimumWidth: 200
-            contentHeight: tuningPanel.implicitHeight
-            clip: true
-            ScrollBar.vertical: ScrollBar {}
-            ViewTuningBar {
-                id: tuningPanel
-                width: tuningPanelFlicker.width - 8
-                imageEditor: root.imageEditor
+            color: "#262626"
+            Flickable {
+                id: tuningPanelFlicker
+                objectName: "tuningPanelFlicker"
+                anchors.fill: parent
+                contentHeight: tuningPanel.implicitHeight
+                clip: true
+                ScrollBar.vertical: ScrollBar {}
+                ViewTuningBar {
+                    id: tuningPanel
+                    width: tuningPanelFlicker.width - 8
+                    imageEditor: root.imageEditor
+                }
             }
         }
     }
@@ -513,33 +520,37 @@ ColumnLayout {
         }
     }
 
-    ListView {
-        id: filmstrip
-        objectName: "filmstrip"
+    Rectangle {
         Layout.fillWidth: true
         Layout.preferredHeight: visible ? 96 : 0
         visible: root.gallery !== null && filmstripToggle.checked
-        orientation: ListView.Horizontal
-        clip: true
-        spacing: 2
-        model: root.gallery
-        currentIndex: root.currentRow
-        delegate: GalleryItem {
-            required property int index
-            required property var model
-            width: 128
-            height: filmstrip.height
-            locator: root.locator
-            location: model.filePath
-            imageMatrix: model.matrix
-            imageCrop: model.crop
-            realWidth: model.realWidth
-            realHeight: model.realHeight
-            invalid: model.invalid
-            incompatible: model.incompatible
-            problem: model.problem || ""
-            current: index === root.currentRow
-            onClicked: root.openRow(index)
+        color: "#181818"
+        ListView {
+            id: filmstrip
+            objectName: "filmstrip"
+            anchors.fill: parent
+            orientation: ListView.Horizontal
+            clip: true
+            spacing: 2
+            model: root.gallery
+            currentIndex: root.currentRow
+            delegate: GalleryItem {
+                required property int index
+                required property var model
+                width: 128
+                height: filmstrip.height
+                locator: root.locator
+                location: model.filePath
+                imageMatrix: model.matrix
+                imageCrop: model.crop
+                realWidth: model.realWidth
+                realHeight: model.realHeight
+                invalid: model.invalid
+                incompatible: model.incompatible
+                problem: model.problem || ""
+                current: index === root.currentRow
+                onClicked: root.openRow(index)
+            }
         }
     }
 }

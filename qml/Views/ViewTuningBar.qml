@@ -83,7 +83,7 @@ ColumnLayout {
         color: "#cfcfcf"
         font.pixelSize: 12
         Layout.fillWidth: true
-        wrapMode: Text.Wrap
+        elide: Text.ElideRight
     }
 
     Section {
@@ -349,7 +349,4 @@ ColumnLayout {
         }
     }
 
-    Item {
-        Layout.fillHeight: true
-    }
 }
