@@ -17,6 +17,7 @@
 #include "app/filenamevalidator.h"
 #include "app/textloader.h"
 #include "app/utils.h"
+#include "app/windowframe.h"
 #include "capture/capturedevice.h"
 #include "capture/capturedimage.h"
 #include "capture/capturefacade.h"
@@ -34,6 +35,7 @@
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
 #include "core/progressratio.h"
+#include "core/resources.h"
 #include "core/snoozetimer.h"
 #include "core/timeleftformatter.h"
 #include "core/timesinceformatter.h"
@@ -144,6 +146,9 @@ void registerMetaTypes()
 
 void registerQmlTypes()
 {
+    // The views load the interface's fonts and images from the resources.
+    initResources();
+
     qmlRegisterUncreatableType<Backoff>(
         applicationId, 2, 0, "Backoff", QStringLiteral("Backoff is a gadget"));
 
@@ -209,6 +214,9 @@ void registerQmlTypes()
     qmlRegisterType<TextLoader>(applicationId, 2, 0, "TextLoader");
     qmlRegisterType<DefaultFont>(applicationId, 2, 0, "DefaultFont");
     qmlRegisterType<FilenameValidator>(applicationId, 2, 0, "FilenameValidator");
+    qmlRegisterType<WindowFrame>(applicationId, 2, 0, "WindowFrame");
+    qmlRegisterUncreatableType<WindowMenuModel>(
+        applicationId, 2, 0, "WindowMenuModel", QStringLiteral("The window frame owns its menu model"));
 
     // The singletons: "Utils" first, then "AppSettings".
     qmlRegisterSingletonType<Utils>(applicationId, 2, 0, "Utils",

@@ -6,6 +6,7 @@
 static bool registerCoreResources()
 {
     Q_INIT_RESOURCE(resources);
+    Q_INIT_RESOURCE(fonts);
     return true;
 }
 

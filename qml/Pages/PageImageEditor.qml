@@ -6,6 +6,7 @@ import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../AppLayers"
 import "../Items"
+import "../Utils"
 import "../Views"
 
 // The editor page: the depth and preset column, the canvas, the histogram, information,
@@ -30,20 +31,56 @@ ColumnLayout {
 
     spacing: 0
 
-    function notify(text) { canvasView.notify(text) }
+    // The window's notifications, which the page's messages go to.
+    readonly property QtObject notifications: NotificationsManager
+    function notify(text) { NotificationsManager.show(text) }
+
+    // What the window's menus call on the editor; can(name) tells whether it applies now.
+    readonly property bool hasDepthEdits: imageEditor.hasDepthEdits
+    function can(name) {
+        if (["zoomIn", "zoomOut", "zoomMinimum", "zoomMaximum", "fitInWindow", "centerInWindow", "toggleExif",
+             "toggleFilmstrip"].indexOf(name) >= 0)
+            return true
+        if (!imageEditor.captureKnown)
+            return false
+        if (name === "clickToFocus" || name === "toggleFocalRegion")
+            return imageEditor.hasDepth
+        if (["refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit", "resetDepthEdits"]
+                .indexOf(name) >= 0)
+            return imageEditor.hasDepthTools
+        if (name === "pasteAdjustments")
+            return copiedAdjustments !== null
+        if (name === "revertToOriginal" || name === "resetAdjustments")
+            return !imageEditor.properties.isTuneToneOriginal || imageEditor.geometryEdits.hasEdits
+        return true
+    }
+    function save() { imageEditor.serializeCurrentFile() }
+    function clickToFocus() { toolbar.clickTool("focusAdjust") }
+    function toggleFocalRegion() { toolbar.toggleFocalRegion() }
+    function refineEdge() { toolbar.clickTool("refineEdge") }
+    function blendArea() { toolbar.clickTool("blendArea") }
+    function matchDepth() { toolbar.clickTool("matchDepth") }
+    function undoDepthEdit() { imageEditor.undoDepthEdit() }
+    function redoDepthEdit() { imageEditor.redoDepthEdit() }
+    function resetDepthEdits() { imageEditor.resetDepthEdits() }
+    function resetImageEdits() { imageEditor.resetGeometry() }
     function copyAdjustments() { canvasView.copyAdjustments() }
     function pasteAdjustments() { canvasView.pasteAdjustments() }
     function createPreset() { canvasView.createPreset() }
-    function resetAdjustments() {
+    // The tone values and the geometry go back to the picture's own.
+    function revertToOriginal() {
         if (imageEditor.captureKnown)
             imageEditor.properties.revertToOriginal()
     }
+    function resetAdjustments() { revertToOriginal() }
     function zoomIn() { imageEditor.zoomIn() }
     function zoomOut() { imageEditor.zoomOut() }
-    function fitInView() { imageEditor.fitInView() }
-    function center() { imageEditor.center() }
-    function undo() { return imageEditor.undoDepthEdit() }
-    function redo() { return imageEditor.redoDepthEdit() }
+    function zoomMinimum() { imageEditor.zoomLogLevel = imageEditor.minZoomLogLevel }
+    function zoomMaximum() { imageEditor.zoomLogLevel = imageEditor.maxZoomLogLevel }
+    function fitInWindow() { imageEditor.fitInView() }
+    function centerInWindow() { imageEditor.center() }
+    function toggleExif() { tuningPanel.showInfo = !tuningPanel.showInfo }
+    function toggleFilmstrip() { filmstripToggle.checked = !filmstripToggle.checked }
     function leave() {
         imageEditor.serializeCurrentFile()
         root.closed()
@@ -123,8 +160,11 @@ ColumnLayout {
         parent: Overlay.overlay
         anchors.centerIn: parent
         modal: true
+        width: 440
         title: qsTr("Delete this image?")
         Label {
+            width: parent.width
+            wrapMode: Text.Wrap
             text: qsTr("Are you sure you want to permanently ") + root.imageEditor.fileName.toLowerCase() + "\n"
                   + qsTr("This action cannot be reverted.")
         }
@@ -322,7 +362,7 @@ ColumnLayout {
                                 Label {
                                     text: qsTr("brush radius")
                                 }
-                                Slider {
+                                OstraSlider {
                                     id: brushSlider
                                     objectName: "brushSlider"
                                     from: root.imageEditor.minBrushSize
@@ -431,31 +471,33 @@ ColumnLayout {
         }
     }
 
-    // The bottom bar.
-    Rectangle {
+    // The bottom bar: back, the picture's name, rating, adjustments, export and removal,
+    // the filmstrip's toggle; the zoom slider on the right.
+    ItemBottomBar {
+        id: bottomBar
         Layout.fillWidth: true
-        Layout.preferredHeight: 44
-        color: "#2b2b2b"
-        RowLayout {
-            anchors.fill: parent
-            anchors.leftMargin: 8
-            anchors.rightMargin: 8
-            spacing: 4
-            ToolButton {
-                objectName: "backButton"
-                icon.source: "qrc:/images/toolbar/transferBack.png"
-                icon.color: "transparent"
-                onClicked: root.leave()
-            }
-            Label {
-                text: root.imageEditor.fileName
-                color: "white"
-            }
-            Item {
-                Layout.fillWidth: true
-            }
+        Layout.preferredHeight: implicitHeight
+        minZoom: root.imageEditor.minZoomLogLevel
+        maxZoom: root.imageEditor.maxZoomLogLevel
+        zoom: root.imageEditor.zoomLogLevel
+        defaultZoom: 0
+        onZoomMoved: root.imageEditor.zoomLogLevel = zoom
+        ToolButton {
+            objectName: "backButton"
+            icon.source: "qrc:/images/toolbar/transferBack.png"
+            icon.color: "transparent"
+            onClicked: root.leave()
+        }
+        Label {
+            text: root.imageEditor.fileName
+            color: StyleConstants.mainText
+        }
+        Item {
+            Layout.fillWidth: true
+        }
+        Row {
+            objectName: "faveRating"
             Repeater {
-                objectName: "faveRating"
                 model: 5
                 ToolButton {
                     required property int index
@@ -464,58 +506,54 @@ ColumnLayout {
                     onClicked: root.imageEditor.rating = (root.imageEditor.rating === index + 1 ? 0 : index + 1)
                 }
             }
-            ToolButton {
-                objectName: "menuItemCopyAdjustments"
-                text: qsTr("copy adjustments")
-                enabled: root.imageEditor.captureKnown
-                onClicked: root.copyAdjustments()
-            }
-            ToolButton {
-                objectName: "menuItemPasteAdjustments"
-                text: qsTr("paste adjustments")
-                enabled: root.imageEditor.captureKnown && root.copiedAdjustments !== null
-                onClicked: root.pasteAdjustments()
-            }
-            ToolButton {
-                text: root.locator.exportProgress.active ? qsTr("cancel export") + " " + root.locator.exportProgress.percentage + "%"
-                                                         : qsTr("export")
-                enabled: root.imageEditor.captureKnown || root.locator.exportProgress.active
-                onClicked: {
-                    if (root.locator.exportProgress.active) {
-                        root.locator.cancelExport()
-                        return
-                    }
-                    root.imageEditor.serializeCurrentFile()
-                    exportDialog.openFor([root.location], "")
+        }
+        ToolButton {
+            objectName: "menuItemCopyAdjustments"
+            text: qsTr("copy adjustments")
+            enabled: root.imageEditor.captureKnown
+            onClicked: root.copyAdjustments()
+        }
+        ToolButton {
+            objectName: "menuItemPasteAdjustments"
+            text: qsTr("paste adjustments")
+            enabled: root.imageEditor.captureKnown && root.copiedAdjustments !== null
+            onClicked: root.pasteAdjustments()
+        }
+        ToolButton {
+            text: qsTr("presets")
+            onClicked: canvasView.managePresets()
+        }
+        ToolButton {
+            text: root.locator.exportProgress.active ? qsTr("cancel export") + " " + root.locator.exportProgress.percentage + "%"
+                                                     : qsTr("export")
+            enabled: root.imageEditor.captureKnown || root.locator.exportProgress.active
+            onClicked: {
+                if (root.locator.exportProgress.active) {
+                    root.locator.cancelExport()
+                    return
                 }
+                root.imageEditor.serializeCurrentFile()
+                exportDialog.openFor([root.location], "")
             }
-            ToolButton {
-                text: qsTr("remove")
-                enabled: root.imageEditor.location !== ""
-                onClicked: root.confirmDelete()
-            }
-            Slider {
-                objectName: "zoomSlider"
-                Layout.preferredWidth: 140
-                from: root.imageEditor.minZoomLogLevel
-                to: root.imageEditor.maxZoomLogLevel
-                value: root.imageEditor.zoomLogLevel
-                onMoved: root.imageEditor.zoomLogLevel = value
-            }
-            ToolButton {
-                text: qsTr("fit")
-                onClicked: root.fitInView()
-            }
-            CheckBox {
-                id: filmstripToggle
-                objectName: "filmstripToggle"
-                checked: true
-                visible: root.gallery !== null
-                indicator: Image {
-                    anchors.verticalCenter: parent.verticalCenter
-                    source: "qrc:/controls/images/filmstrip_down_arrow.png"
-                    rotation: filmstripToggle.checked ? 0 : 180
-                }
+        }
+        ToolButton {
+            text: qsTr("remove")
+            enabled: root.imageEditor.location !== ""
+            onClicked: root.confirmDelete()
+        }
+        ToolButton {
+            text: qsTr("fit")
+            onClicked: root.fitInWindow()
+        }
+        CheckBox {
+            id: filmstripToggle
+            objectName: "filmstripToggle"
+            checked: true
+            visible: root.gallery !== null
+            indicator: Image {
+                anchors.verticalCenter: parent.verticalCenter
+                source: "qrc:/controls/images/filmstrip_down_arrow.png"
+                rotation: filmstripToggle.checked ? 0 : 180
             }
         }
     }

@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
+import "../Items"
 
 // The editor's left column: the depth effect and the depth tools with their first-use
 // tutorials, and the tuning presets.
@@ -90,6 +91,23 @@ ColumnLayout {
                           : mode === ImageEdit.DepthEditingQuickSelect ? ImageEdit.QuickSelect : ImageEdit.Normal
         editor.pickerMode = picker
         uncheckUnmatching()
+    }
+
+    // A tool chosen from the window's menu, as a click on its button.
+    function clickTool(name) {
+        var rows = { focusAdjust: focusAdjust, refineEdge: refineEdge, blendArea: blendArea, matchDepth: matchDepth }
+        var row = rows[name]
+        if (row && row.enabled) {
+            row.checked = !row.checked
+            row.chosen()
+        }
+    }
+
+    function toggleFocalRegion() {
+        if (!focalRegion.enabled)
+            return
+        focalRegion.toggle()
+        focalRegion.toggled()
     }
 
     function uncheckUnmatching() {
@@ -200,7 +218,7 @@ ColumnLayout {
                 onClicked: toolbar.openTutorial("depthEffect")
             }
         }
-        Slider {
+        OstraSlider {
             id: depthSlider
             objectName: "depthSlider"
             Layout.fillWidth: true

@@ -14,6 +14,8 @@ ColumnLayout {
     readonly property ImageProperties properties: imageEditor.properties
     // The crop presets shown: portrait ones while true.
     property bool portrait: false
+    // The INFO section is shown (for a picture whose capture is known).
+    property bool showInfo: true
 
     spacing: 2
 
@@ -30,11 +32,6 @@ ColumnLayout {
             }
         }
         return true
-    }
-
-    // The value a tone slider is reset to: the one the picture was loaded with.
-    function resetValue(entry) {
-        entry.currentValue = entry.originalValue
     }
 
     component Section: ColumnLayout {
@@ -168,7 +165,7 @@ ColumnLayout {
 
     Section {
         title: qsTr("INFO")
-        visible: bar.imageEditor.captureKnown
+        visible: bar.imageEditor.captureKnown && bar.showInfo
         InfoLine {
             objectName: "infoDate"
             text: bar.imageEditor.captureDate.toLocaleDateString() + "\n"
@@ -313,29 +310,28 @@ ColumnLayout {
                         font.pixelSize: 12
                     }
                 }
-                Slider {
+                OstraSlider {
                     id: toneSlider
                     objectName: "tone_" + row.modelData.name
                     Layout.fillWidth: true
                     from: row.modelData.min
                     to: row.modelData.max
                     value: row.modelData.currentValue
+                    // A double click puts back the value the picture was loaded with.
+                    defaultValue: row.modelData.originalValue === undefined ? 0 : row.modelData.originalValue
                     stepSize: (to - from) > 10 ? 1 : 0.01
                     onMoved: row.modelData.currentValue = value
                     background: Rectangle {
                         x: toneSlider.leftPadding
                         y: toneSlider.topPadding + toneSlider.availableHeight / 2 - height / 2
                         width: toneSlider.availableWidth
-                        height: 4
+                        height: row.ends.length ? 4 : 2
                         radius: 2
                         gradient: Gradient {
                             orientation: Gradient.Horizontal
                             GradientStop { position: 0; color: row.ends.length ? row.ends[0] : "#5a5a5a" }
                             GradientStop { position: 1; color: row.ends.length ? row.ends[1] : "#5a5a5a" }
                         }
-                    }
-                    TapHandler {
-                        onDoubleTapped: bar.resetValue(row.modelData)
                     }
                 }
             }

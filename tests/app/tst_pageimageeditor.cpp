@@ -192,6 +192,13 @@ private slots:
         QVERIFY(exposure->currentValue().toDouble() > 0.5);
         QCOMPARE(slider->property("value").toDouble(), exposure->currentValue().toDouble());
         QVERIFY(!props->isTuneToneOriginal());
+        // A double click puts the picture's own value back; so does revert.
+        const QPoint onSlider
+            = slider->mapToScene(QPointF(slider->width() * 0.3, slider->height() / 2)).toPoint();
+        QTest::mouseDClick(&view, Qt::LeftButton, {}, onSlider);
+        QTRY_COMPARE(exposure->currentValue().toDouble(), original.toDouble());
+        click(view, slider, 0.8);
+        QVERIFY(!props->isTuneToneOriginal());
         auto* revert = item(root, "revertToOriginal");
         QVERIFY(revert->isEnabled());
         click(view, revert);
@@ -204,7 +211,8 @@ private slots:
         QVERIFY(preset);
         click(view, preset);
         QCOMPARE(exposure->currentValue().toDouble(), -1.25);
-        QCOMPARE(text(root, "canvasNote"), QStringLiteral("Preset applied"));
+        QCOMPARE(root->property("notifications").value<QObject*>()->property("lastText").toString(),
+            QStringLiteral("Preset applied"));
 
         // The filmstrip keys: to the next picture and back, then to the ends.
         canvas->forceActiveFocus();

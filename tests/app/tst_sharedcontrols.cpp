@@ -1,0 +1,145 @@
+#include "support/testenvironment.h"
+#include "support/testmain.h"
+
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+
+#include <memory>
+
+#include "app/defaultfont.h"
+#include "app/typeregistration.h"
+
+// The shared style and controls: the bundled fonts and their fall-back, the slider's reset
+// by double click, the bottom bar's zoom, and the stack of notifications.
+class TestSharedControls : public QObject
+{
+    Q_OBJECT
+private:
+    // An object made from `qml`, which sees the components under qml/Items and qml/Utils.
+    static QObject* create(QQmlEngine& engine, const QByteArray& qml)
+    {
+        QQmlComponent component(&engine);
+        component.setData("import QtQuick 2.15\nimport QtQuick.Window 2.15\nimport \"../Items\"\n"
+                          "import \"../Utils\"\n"
+                + qml,
+            QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/AppLayers/Test.qml")));
+        QObject* object = component.create();
+        if (!object)
+            qWarning() << component.errors();
+        return object;
+    }
+
+    static QQuickItem* child(QObject* root, const char* name)
+    {
+        return root->findChild<QQuickItem*>(QLatin1String(name));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+    }
+
+    void fontsAreBundledUnlessTheUserAsksForTheSystemFont_data()
+    {
+        QTest::addColumn<bool>("noCustomFonts");
+        QTest::newRow("bundled") << false;
+        QTest::newRow("system") << true;
+    }
+
+    void fontsAreBundledUnlessTheUserAsksForTheSystemFont()
+    {
+        QFETCH(bool, noCustomFonts);
+        QQmlEngine engine;
+        engine.rootContext()->setContextProperty(QStringLiteral("noCustomFonts"), noCustomFonts);
+        std::unique_ptr<QObject> root(create(engine,
+            "QtObject { property var faces: [StyleConstants.fontThin, StyleConstants.fontRegular,"
+            " StyleConstants.fontSemiBold] }"));
+        QVERIFY(root);
+        const QStringList faces = root->property("faces").toStringList();
+        QCOMPARE(faces.size(), 3);
+        const QString system = DefaultFont().name();
+        for (const QString& face : faces) {
+            QVERIFY(!face.isEmpty());
+            if (noCustomFonts)
+                QCOMPARE(face, system);
+            else
+                QVERIFY2(face.startsWith(QLatin1String("Open Sans")), qPrintable(face));
+        }
+    }
+
+    void sliderDoubleClickResetsWhileADragMoves()
+    {
+        QQmlEngine engine;
+        std::unique_ptr<QObject> root(create(engine,
+            "Window { width: 300; height: 80; visible: true\n"
+            "  ItemBottomBar { objectName: 'bar'; anchors.fill: parent; minZoom: 1; maxZoom: 5; zoom: 3;"
+            "    defaultZoom: 2\n"
+            "    Text { objectName: 'action'; text: 'act' } } }"));
+        QVERIFY(root);
+        auto* window = qobject_cast<QQuickWindow*>(root.get());
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QQuickItem* bar = child(root.get(), "bar");
+        QQuickItem* slider = child(root.get(), "zoomSlider");
+        QVERIFY(bar && slider);
+        // The user's action sits in the bar's row, not over the slider.
+        QQuickItem* action = child(root.get(), "action");
+        QVERIFY(action && action->isVisible());
+        QVERIFY(action->mapToScene(QPointF()).x() + action->width() <= slider->mapToScene(QPointF()).x());
+
+        QSignalSpy zoomMoved(bar, SIGNAL(zoomMoved(qreal)));
+        QSignalSpy reset(slider, SIGNAL(resetRequested()));
+        const QPoint start = slider->mapToScene(QPointF(slider->width() / 2, slider->height() / 2)).toPoint();
+        QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, start);
+        QTest::mouseMove(window, start + QPoint(40, 0));
+        QTest::mouseMove(window, start + QPoint(slider->width(), 0));
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, start + QPoint(slider->width(), 0));
+        QVERIFY(!zoomMoved.isEmpty());
+        QCOMPARE(zoomMoved.last().first().toReal(), 5.0);
+        QCOMPARE(reset.count(), 0);
+
+        zoomMoved.clear();
+        QTest::mouseDClick(window, Qt::LeftButton, Qt::NoModifier, start + QPoint(30, 0));
+        QTRY_COMPARE(reset.count(), 1);
+        QCOMPARE(slider->property("value").toReal(), 2.0);
+        QCOMPARE(zoomMoved.last().first().toReal(), 2.0);
+    }
+
+    void notificationsStackAndExpireOldestFirst()
+    {
+        QQmlEngine engine;
+        std::unique_ptr<QObject> root(create(engine,
+            "QtObject { property QtObject manager: NotificationsManager\n"
+            "  function texts() { var r = []; for (var i = 0; i < manager.notifications.count; ++i)"
+            " r.push(manager.notifications.get(i).text); return r } }"));
+        QVERIFY(root);
+        auto* manager = root->property("manager").value<QObject*>();
+        QVERIFY(manager);
+        manager->setProperty("maxCount", 3);
+        manager->setProperty("lifetimeMs", 60000);
+        auto texts = [&] {
+            QVariant result;
+            QMetaObject::invokeMethod(root.get(), "texts", Q_RETURN_ARG(QVariant, result));
+            return result.toStringList();
+        };
+        for (const char* text : { "one", "", "two", "three", "four" })
+            QMetaObject::invokeMethod(manager, "show", Q_ARG(QVariant, QString::fromLatin1(text)));
+        QCOMPARE(texts(), QStringList({ "two", "three", "four" }));
+        QCOMPARE(manager->property("lastText").toString(), QStringLiteral("four"));
+
+        // Once their time is over they go, the oldest first, and a new one starts its own time.
+        manager->setProperty("lifetimeMs", 150);
+        QTRY_COMPARE(texts(), QStringList());
+        QMetaObject::invokeMethod(manager, "show", Q_ARG(QVariant, QStringLiteral("five")));
+        QCOMPARE(texts(), QStringList({ "five" }));
+        QTRY_COMPARE(texts(), QStringList());
+    }
+};
+
+OSTRA_TEST_MAIN(TestSharedControls)
+#include "tst_sharedcontrols.moc"
