@@ -367,8 +367,10 @@ ColumnLayout {
                                     objectName: "brushSlider"
                                     from: root.imageEditor.minBrushSize
                                     to: root.imageEditor.maxBrushSize
-                                    value: root.imageEditor.brushSize
                                     onMoved: root.imageEditor.brushSize = value
+                                    Binding on value {
+                                        value: root.imageEditor.brushSize
+                                    }
                                     onActiveFocusChanged: console.debug("Brush size has active focus:", activeFocus)
                                 }
                             }
@@ -482,6 +484,12 @@ ColumnLayout {
         zoom: root.imageEditor.zoomLogLevel
         defaultZoom: 0
         onZoomMoved: root.imageEditor.zoomLogLevel = zoom
+        // The slider follows the canvas's zoom after a double click's reset too.
+        Binding {
+            target: bottomBar.zoomSlider
+            property: "value"
+            value: root.imageEditor.zoomLogLevel
+        }
         ToolButton {
             objectName: "backButton"
             icon.source: "qrc:/images/toolbar/transferBack.png"
@@ -587,6 +595,8 @@ ColumnLayout {
                 incompatible: model.incompatible
                 problem: model.problem || ""
                 current: index === root.currentRow
+                // Cells beyond the strip's visible part hold no textures.
+                offscreen: x + width <= filmstrip.contentX || x >= filmstrip.contentX + filmstrip.width
                 onClicked: root.openRow(index)
             }
         }

@@ -226,8 +226,10 @@ ColumnLayout {
             enabled: toolbar.imageEditor.hasDepthRange
             from: toolbar.imageEditor.minDOF
             to: toolbar.imageEditor.maxDOF
-            value: toolbar.imageEditor.dof
             onMoved: toolbar.imageEditor.dof = value
+            Binding on value {
+                value: toolbar.imageEditor.dof
+            }
             onPressedChanged: {
                 if (pressed)
                     toolbar.firstUse(AppSettings.FTU_DepthEffect, "depthEffect")

@@ -316,11 +316,14 @@ ColumnLayout {
                     Layout.fillWidth: true
                     from: row.modelData.min
                     to: row.modelData.max
-                    value: row.modelData.currentValue
                     // A double click puts back the value the picture was loaded with.
                     defaultValue: row.modelData.originalValue === undefined ? 0 : row.modelData.originalValue
                     stepSize: (to - from) > 10 ? 1 : 0.01
                     onMoved: row.modelData.currentValue = value
+                    // Kept on the picture's value even after the reset's assignment.
+                    Binding on value {
+                        value: row.modelData.currentValue === undefined ? 0 : row.modelData.currentValue
+                    }
                     background: Rectangle {
                         x: toneSlider.leftPadding
                         y: toneSlider.topPadding + toneSlider.availableHeight / 2 - height / 2

@@ -211,8 +211,14 @@ private slots:
         QVERIFY(preset);
         click(view, preset);
         QCOMPARE(exposure->currentValue().toDouble(), -1.25);
+        QCOMPARE(slider->property("value").toDouble(), -1.25); // the slider follows the picture
         QCOMPARE(root->property("notifications").value<QObject*>()->property("lastText").toString(),
             QStringLiteral("Preset applied"));
+        // The filmstrip's cells in view draw their pictures.
+        QQuickItem* cell = item(item(root, "filmstrip"), "galleryImage");
+        QVERIFY(cell && !cell->property("offscreen").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            cell->property("valid").toBool() && !cell->property("loading").toBool(), 20000);
 
         // The filmstrip keys: to the next picture and back, then to the ends.
         canvas->forceActiveFocus();
