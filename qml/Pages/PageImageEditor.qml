@@ -163,6 +163,7 @@ ColumnLayout {
         width: 440
         title: qsTr("Delete this image?")
         Label {
+            objectName: "deleteText"
             width: parent.width
             wrapMode: Text.Wrap
             text: qsTr("Are you sure you want to permanently ") + root.imageEditor.fileName.toLowerCase() + "\n"

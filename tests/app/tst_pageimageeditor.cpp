@@ -214,6 +214,34 @@ private slots:
         QCOMPARE(slider->property("value").toDouble(), -1.25); // the slider follows the picture
         QCOMPARE(root->property("notifications").value<QObject*>()->property("lastText").toString(),
             QStringLiteral("Preset applied"));
+        // A depth tool's tutorial shows on its first use only, and the refocus hint each time.
+        QObject* tutorial = root->findChild<QObject*>("tutorial");
+        QVERIFY(tutorial && !tutorial->property("visible").toBool());
+        QQuickItem* refine = item(root, "refineEdge");
+        QTRY_VERIFY_WITH_TIMEOUT(refine->isEnabled(), 60000);
+        const auto chooseRefine = [&] { QMetaObject::invokeMethod(root, "refineEdge"); };
+        chooseRefine();
+        QCOMPARE(canvas->editorMode(), ImageEdit::DepthEditingEdgeHeal);
+        QVERIFY(item(root, "depthToolsDialog")->isVisible());
+        QTRY_VERIFY(tutorial->property("visible").toBool());
+        QCOMPARE(tutorial->property("page").toInt(), 0);
+        QVERIFY(tutorial->property("pages").toMap().value("texts").toStringList().value(0).startsWith(
+            "Adjusting depth effect can occasionally create inconsistent edges"));
+        QMetaObject::invokeMethod(tutorial, "close");
+        QTRY_VERIFY(!tutorial->property("visible").toBool());
+        chooseRefine(); // leaves the tool
+        QCOMPARE(canvas->editorMode(), ImageEdit::None);
+        chooseRefine();
+        QCOMPARE(canvas->editorMode(), ImageEdit::DepthEditingEdgeHeal);
+        QTest::qWait(100);
+        QVERIFY(!tutorial->property("visible").toBool());
+        QVERIFY(!AppSettings::instance()->displayNow(AppSettings::FTU_RefineEdge));
+        canvas->setEditorMode(ImageEdit::Refocus);
+        QCOMPARE(root->property("notifications").value<QObject*>()->property("lastText").toString(),
+            QStringLiteral("Choose a focus point in the unshaded area. Shaded regions cannot be adjusted."));
+        QMetaObject::invokeMethod(tutorial, "close");
+        canvas->setEditorMode(ImageEdit::None);
+
         // The filmstrip's cells in view draw their pictures.
         QQuickItem* cell = item(item(root, "filmstrip"), "galleryImage");
         QVERIFY(cell && !cell->property("offscreen").toBool());
@@ -241,6 +269,12 @@ private slots:
         QTest::keyClick(&view, Qt::Key_Delete);
         QObject* dialog = root->findChild<QObject*>("deleteDialog");
         QTRY_VERIFY(dialog->property("visible").toBool());
+        QCOMPARE(dialog->property("title").toString(), QStringLiteral("Delete this image?"));
+        QVERIFY(dialog->findChild<QObject*>("deleteText")
+                    ->property("text")
+                    .toString()
+                    .startsWith(
+                        "Are you sure you want to permanently " + QFileInfo(doomed).baseName().toLower()));
         QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
         QVERIFY(shows(gallery.urlAt(1).toString()));
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
