@@ -28,13 +28,15 @@ ApplicationWindow {
     property bool hasPendingUpdates: false
     // A modal dialog of the window waits for the user.
     readonly property bool isWindowBlocked: quitGuard.visible || preferences.visible || about.visible
-                                            || openFailure.visible || updateOffer.visible || updateResult.visible || newerFormat.visible
-                                            || systemRequirements.visible
+                                            || openFailure.visible || updateOffer.visible || updateResult.visible
+                                            || newerFormat.visible || systemRequirements.visible
     readonly property bool isDepthEdited: editorView !== null && editorView.hasDepthEdits === true
     readonly property bool isCanvasLoaded: editorView !== null
     readonly property bool isImageSelected: activeSession.selectionSize === 1
     readonly property bool isImagesSelected: activeSession.selectionSize > 0
-    readonly property bool isImageOriginal: !isDepthEdited
+    // The editor says whether its picture has any edit; without an answer, its depth edits do.
+    readonly property bool isImageOriginal: editorView !== null && editorView.isOriginal !== undefined
+                                            ? editorView.isOriginal === true : !isDepthEdited
     readonly property int imageCount: activeSession.grossCount
     readonly property bool canPaste: copiedAdjustments !== null && (isCanvasLoaded ? editorCan("pasteAdjustments")
                                                                                  : isImagesSelected)
@@ -106,12 +108,13 @@ ApplicationWindow {
         if (isCanvasLoaded) {
             editorDo("pasteAdjustments")
         } else if (canPaste) {
-            pasteNotePending = true
+            batchNote = qsTr("Pasting image properties completed!")
             mainGallery.galleryView.pasteAdjustments()
         }
     }
-    // A paste of the menu runs in the background; its end is announced.
-    property bool pasteNotePending: false
+    // A batch edit started from the menu runs in the background; this is said once it has
+    // ended.
+    property string batchNote: ""
 
     function revertToOriginal() {
         if (isCanvasLoaded) {
@@ -121,9 +124,9 @@ ApplicationWindow {
         var files = activeSession.selectedFiles()
         if (files.length === 0)
             return
+        batchNote = files.length === 1 ? qsTr("Image has been successfully reverted to original.")
+                                       : files.length + qsTr(" images have been successfully reverted to original.")
         imageLocator.revertToOriginal(files)
-        NotificationsManager.show(files.length === 1 ? qsTr("Image has been successfully reverted to original.")
-                                  : files.length + qsTr(" images have been successfully reverted to original."))
     }
 
     function openPreferences() {
@@ -619,13 +622,13 @@ ApplicationWindow {
                  + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
     }
 
-    // The end of a paste started from the menu, and of each import.
+    // The end of a batch edit started from the menu, and of each import.
     Connections {
         target: imageLocator.patchProgressHandler
         function onInProgressChanged() {
-            if (!imageLocator.patchProgressHandler.isInProgress && window.pasteNotePending) {
-                window.pasteNotePending = false
-                NotificationsManager.show(qsTr("Pasting image properties completed!"))
+            if (!imageLocator.patchProgressHandler.isInProgress && window.batchNote !== "") {
+                NotificationsManager.show(window.batchNote)
+                window.batchNote = ""
             }
         }
     }

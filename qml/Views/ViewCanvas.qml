@@ -72,8 +72,8 @@ FocusScope {
     function save() { canvas.serializeCurrentFile() }
     function clickToFocus() { depthTools.chooseTool(ImageEdit.Refocus) }
     function refineEdge() { depthTools.chooseTool(ImageEdit.DepthEditingEdgeHeal) }
-    function blendArea() { depthTools.chooseTool(ImageEdit.DepthEditingBrush) }
-    function matchDepth() { depthTools.chooseTool(ImageEdit.DepthEditingSurfHeal) }
+    function blendArea() { depthTools.chooseTool(ImageEdit.DepthEditingSurfHeal) }
+    function matchDepth() { depthTools.chooseTool(ImageEdit.DepthEditingLasso) }
     function undoDepthEdit() { canvas.undoDepthEdit() }
     function redoDepthEdit() { canvas.redoDepthEdit() }
     function resetDepthEdits() { canvas.resetDepthEdits() }

@@ -7,6 +7,7 @@
 #include "app/typeregistration.h"
 #include "app/windowframe.h"
 #include "core/appsettings.h"
+#include "display/imageedititem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
@@ -192,6 +193,14 @@ private slots:
         // The drawn item follows the frame's state.
         QQuickItem* save = named(QStringLiteral("menuItem%1").arg(commandOf("Save")));
         QVERIFY(save && save->isEnabled());
+        // Zoom in, then fit: the canvas follows.
+        auto* canvas = m_window->findChild<ImageEditItem*>();
+        QVERIFY(canvas);
+        const double fitted = canvas->zoomLogLevel();
+        QVERIFY(m_frame->triggerCommand(commandOf("Zoom in")));
+        QCOMPARE(canvas->zoomLogLevel(), fitted + 1);
+        QVERIFY(m_frame->triggerCommand(commandOf("Fit in window")));
+        QCOMPARE(canvas->zoomLogLevel(), fitted);
 
         m_window->setProperty("editorLocation", QString());
         for (const QString& title : editorOnly)
