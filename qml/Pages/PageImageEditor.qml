@@ -485,12 +485,6 @@ ColumnLayout {
         zoom: root.imageEditor.zoomLogLevel
         defaultZoom: 0
         onZoomMoved: root.imageEditor.zoomLogLevel = zoom
-        // The slider follows the canvas's zoom after a double click's reset too.
-        Binding {
-            target: bottomBar.zoomSlider
-            property: "value"
-            value: root.imageEditor.zoomLogLevel
-        }
         ToolButton {
             objectName: "backButton"
             icon.source: "qrc:/images/toolbar/transferBack.png"
