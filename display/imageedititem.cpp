@@ -7,6 +7,7 @@
 #include "display/enginerects.h"
 #include "display/geometryedits.h"
 #include "display/imageeditnode.h"
+#include "display/imageplanenode.h"
 #include "display/imageplanesnode.h"
 #include "display/levelplanner.h"
 #include "display/nodecrop.h"
@@ -24,6 +25,7 @@
 #include <QFileInfo>
 #include <QQuickWindow>
 
+#include <climits>
 #include <cmath>
 #include <stdexcept>
 
@@ -33,6 +35,7 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
     , m_pyramid(emptyPyramid())
     , m_renderProgress(new ProgressModel(this))
     , m_geometryEdits(new GeometryEdits(this))
+    , m_histogram(4, std::vector<quint32>(256, 0u))
 {
     setFlag(ItemHasContents);
     setFlag(ItemIsFocusScope);
@@ -87,13 +90,13 @@ QString ImageEditItem::fileName() const
     return QFileInfo(m_location.toLocalFile()).baseName();
 }
 
-QString ImageEditItem::exposure() const
+QString ImageEditItem::exposureText(float milliseconds)
 {
     static const std::pair<double, const char*> table[] = { { 0.2, "0.2" }, { 0.25, "0.25" }, { 0.3, "0.3" },
         { 0.4, "0.4" }, { 0.5, "0.5" }, { 0.6, "0.6" }, { 0.8, "0.8" }, { 1.0, "1" }, { 1.25, "1.25" },
         { 1.66, "1.66" }, { 2.0, "2" }, { 2.5, "2.5" }, { 3.2, "3.2" }, { 4.0, "4" }, { 5.0, "5" },
         { 6.0, "6" }, { 8.0, "8" }, { 10, "10" }, { 12, "12" }, { 15, "15" } };
-    const double t = double(m_exposureTime) * 0.001;
+    const double t = double(milliseconds) * 0.001;
     if (!(t > 0) || !std::isfinite(t))
         return QString();
     if (1 / t > 5.5)
@@ -102,12 +105,27 @@ QString ImageEditItem::exposure() const
     double bestDistance = std::abs(std::log(table[0].first) - std::log(t));
     for (const auto& row : table) {
         const double distance = std::abs(std::log(row.first) - std::log(t));
-        if (distance < bestDistance) {
+        // The input is a float: distances within its rounding count as a tie.
+        if (distance < bestDistance - 1e-6) {
             bestDistance = distance;
             best = row.second;
         }
     }
     return QString::fromLatin1(best);
+}
+
+QVariantList ImageEditItem::histogram() const
+{
+    QMutexLocker lock(&m_histogramMutex);
+    QVariantList channels;
+    for (const std::vector<quint32>& counts : m_histogram) {
+        QVariantList list;
+        list.reserve(int(counts.size()));
+        for (quint32 count : counts)
+            list.append(int(qMin<quint32>(count, quint32(INT_MAX))));
+        channels.append(QVariant(list));
+    }
+    return channels;
 }
 
 bool ImageEditItem::loading() const
@@ -187,10 +205,17 @@ void ImageEditItem::loadLocation()
     m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
 }
 
+void ImageEditItem::flushProperties()
+{
+    if (viewerShowsLocation())
+        m_viewer->syncProperties();
+}
+
 void ImageEditItem::releaseLocation()
 {
     m_saveTimer.stop(); // the editor handed back saves on its recycle step
     if (m_locator && m_viewer) {
+        flushProperties();
         m_geometryEdits->applyCrop(false);
         detachEditor();
         disconnect(m_ratingConnection);
@@ -591,6 +616,7 @@ void ImageEditItem::serializeCurrentFile()
 {
     if (!viewerShowsLocation())
         return;
+    flushProperties();
     m_viewer->renderer().cancelRenderRequests();
     m_viewer->serializeCurrentState(false);
 }
@@ -790,11 +816,28 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
     state.level = m_geometry.level();
     state.brushRadius = float(brushRadiusValue());
     node->updateOverlay(state, *planes, AppSettings::avoidDrawPoints());
+    updateHistogram(*planes);
     if (m_marchPending) {
         m_marchPending = false;
         node->marchLasso();
     }
     return node;
+}
+
+void ImageEditItem::updateHistogram(ImagePlanesNode& planes)
+{
+    std::vector<std::vector<quint32>> bins;
+    if (planes.computeHistogram(bins, m_geometryEdits->cropRect())) {
+        {
+            QMutexLocker lock(&m_histogramMutex);
+            m_histogram.swap(bins);
+        }
+        QMetaObject::invokeMethod(this, &ImageEditItem::histogramChanged, Qt::QueuedConnection);
+    } else if (planes.levelCount() > 0 && planes.levelNode(planes.levelCount() - 1)->changed()) {
+        // Pixels are still arriving: another frame counts them once they have.
+        QMetaObject::invokeMethod(
+            this, [this] { update(); }, Qt::QueuedConnection);
+    }
 }
 
 void ImageEditItem::releaseResources()

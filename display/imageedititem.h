@@ -13,6 +13,7 @@
 
 #include <QBasicTimer>
 #include <QDateTime>
+#include <QMutex>
 #include <QPointer>
 #include <QQuickItem>
 #include <QRegion>
@@ -27,6 +28,7 @@ class DepthEditor;
 }
 class GeometryEdits;
 class ImageEditor;
+class ImagePlanesNode;
 class ImageProperties;
 class ProgressModel;
 
@@ -60,6 +62,7 @@ class ImageEditItem : public QQuickItem, public DepthClient, public ImageEditSta
     Q_PROPERTY(GeometryEdits* geometryEdits READ geometryEdits CONSTANT)
     Q_PROPERTY(ImageQuality imageQuality READ imageQuality WRITE setImageQuality NOTIFY imageQualityChanged)
     Q_PROPERTY(QString exposure READ exposure NOTIFY propertiesChanged)
+    Q_PROPERTY(QVariantList histogram READ histogram NOTIFY histogramChanged)
     Q_PROPERTY(ImageEdit::EditorMode editorMode READ editorMode WRITE setEditorMode NOTIFY editorModeChanged)
     Q_PROPERTY(ImageEdit::RenderMode renderMode READ renderMode WRITE setRenderMode NOTIFY renderModeChanged)
     Q_PROPERTY(ImageEdit::PickerMode pickerMode READ pickerMode WRITE setPickerMode NOTIFY pickerModeChanged)
@@ -131,7 +134,13 @@ public:
     void setImageQuality(ImageQuality quality);
     EditorMode editorMode() const { return m_editorMode; }
     void setEditorMode(EditorMode mode);
-    QString exposure() const;
+    QString exposure() const { return exposureText(m_exposureTime); }
+    // Shutter time as the camera shows it: "1/n" for short times, else the nearest of its
+    // steps on a logarithmic scale (the shorter one on a tie). Empty for no time.
+    static QString exposureText(float milliseconds);
+    // Red, green, blue and mean counts (four lists of 256 integers) of the cropped part of
+    // the coarsest level, as last drawn.
+    QVariantList histogram() const;
     RenderMode renderMode() const { return m_renderMode; }
     void setRenderMode(RenderMode mode);
     PickerMode pickerMode() const { return m_pickerMode; }
@@ -233,6 +242,7 @@ signals:
     void hasDepthEditsChanged();
     void depthEditingError();
     void grabbedMouseMoved(double x, double y, bool inside);
+    void histogramChanged();
 
 protected:
     QSGNode* updatePaintNode(QSGNode* old, UpdatePaintNodeData* data) override;
@@ -278,6 +288,9 @@ private:
     void resetAndRequestRegions();
 
     void loadLocation();
+    // Values changed since the last redraw (the throttle may still hold it back) go to the
+    // renderer, so that a save or the editor's hand-back keeps them.
+    void flushProperties();
     void releaseLocation();
     void detachEditor();
     void setPyramid(const CIAPI::ImagePyramid& pyramid);
@@ -299,6 +312,9 @@ private:
     QPointF toPicture(const QPointF& itemPoint) const;
     void updateCursor();
     int coarsestLevel() const { return m_planner.coarsestLevel(); }
+    // Render thread: counts the drawn picture under the crop when it changed, and hands
+    // the counts to the GUI thread.
+    void updateHistogram(ImagePlanesNode& planes);
 
     ImageServicePointer m_locator;
     QUrl m_location;
@@ -342,4 +358,7 @@ private:
     QMetaObject::Connection m_ratingConnection;
     QMetaObject::Connection m_changedConnection;
     QMetaObject::Connection m_transformConnection;
+    // Written on the render thread, read on the GUI thread.
+    mutable QMutex m_histogramMutex;
+    std::vector<std::vector<quint32>> m_histogram;
 };

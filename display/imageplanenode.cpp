@@ -31,6 +31,9 @@ void ImagePlaneNode::preprocess()
     const QRegion available = pending | m_plane->uploaded();
     if (!pending.isEmpty()) {
         m_changed = true;
+        // New pixels (a new render after a tone change, say): the histogram is done again
+        // once they have all arrived, even for the same rectangle.
+        m_histogramDone = false;
         for (ImageTileNode* tile : m_tiles) {
             if (pending.intersects(tile->tileRect()))
                 tile->markDirty(DirtyMaterial);

@@ -28,7 +28,7 @@ public:
 
     // Histogram of a normalised rectangle of the level: four vectors of 256 counts (red,
     // green, blue, mean). False when skipped: uploads still arriving, or this rectangle
-    // was done already.
+    // was done already for the pixels the level holds now.
     bool computeHistogram(std::vector<std::vector<quint32>>& bins, const QRectF& rect);
 
 private:

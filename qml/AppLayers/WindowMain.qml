@@ -390,15 +390,28 @@ ApplicationWindow {
         id: editorLoader
         anchors.fill: parent
         active: window.editorLocation !== ""
-        sourceComponent: ViewCanvas {
+        sourceComponent: PageImageEditor {
             locator: imageLocator
+            gallery: activeSession
             location: window.editorLocation
             copiedAdjustments: window.copiedAdjustments
+            exportFolder: mainGallery.galleryView.exportFolder
             focus: true
+            // The filmstrip moves to other pictures of the session.
+            onLocationChanged: window.editorLocation = location
             onClosed: window.editorLocation = ""
             onAdjustmentsCopied: window.copiedAdjustments = patch
+            onFilesDropped: window.offerLocations(window.localFiles(urls))
         }
-        onLoaded: item.forceActiveFocus()
+        onLoaded: item.imageEditor.forceActiveFocus()
+    }
+    // A picture handed over while the editor is open replaces the one it shows.
+    Connections {
+        target: window
+        function onEditorLocationChanged() {
+            if (editorLoader.item && window.editorLocation !== "")
+                editorLoader.item.location = window.editorLocation
+        }
     }
 
     // The report dialog opens from the Help menu, a key and the "--report" option of the

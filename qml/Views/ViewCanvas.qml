@@ -17,6 +17,10 @@ FocusScope {
     // Adjustments copied from a picture (a patch document), kept by the window so that they
     // can be pasted on the next picture; null: nothing copied.
     property var copiedAdjustments: null
+    // The depth strip and the bar below the picture; a page that brings its own tools
+    // turns them off.
+    property bool showTools: true
+    readonly property alias canvas: canvas
     signal closed()
     signal adjustmentsCopied(var patch)
 
@@ -27,6 +31,10 @@ FocusScope {
     function copyAdjustments() {
         if (canvas.captureKnown)
             patchDialog.open(DialogPatch.Copy, canvas.properties)
+    }
+
+    function managePresets() {
+        presetsDialog.openDialog()
     }
 
     function createPreset() {
@@ -150,10 +158,11 @@ FocusScope {
         id: depthTools
         canvas: canvas
         enabled: canvas.captureKnown
+        visible: view.showTools
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: bar.top
-        height: implicitHeight
+        height: visible ? implicitHeight : 0
     }
 
     Rectangle {
@@ -161,7 +170,8 @@ FocusScope {
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.bottom: parent.bottom
-        height: 44
+        visible: view.showTools
+        height: visible ? 44 : 0
         color: "#2b2b2b"
 
         RowLayout {

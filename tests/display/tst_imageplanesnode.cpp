@@ -11,7 +11,9 @@
 #include <QQuickWindow>
 #include <QSGOpacityNode>
 
+#include <algorithm>
 #include <functional>
+#include <numeric>
 
 using namespace displaytest;
 
@@ -131,7 +133,88 @@ private slots:
         QVERIFY(q[4].x == 300.f && q[7].x == 399.f && q[7].y == 259.f && q[7].ty == 259.f / 1024.f);
     }
 
-    void histogramOfCoarsestLevel()
+    // Every pixel holds the bytes (b0, b1, b2): in BGRA order the first byte is blue. Only
+    // the coarsest level is counted.
+    void histogramOfUniformPlane_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QColor>("bytes");
+        QTest::addColumn<QVector<int>>("bins"); // red, green, blue, mean
+        QTest::newRow("grey rgba") << kRgba << QColor(90, 90, 90) << QVector<int> { 90, 90, 90, 90 };
+        QTest::newRow("grey bgra") << kBgra << QColor(90, 90, 90) << QVector<int> { 90, 90, 90, 90 };
+        QTest::newRow("colour rgba") << kRgba << QColor(60, 120, 181) << QVector<int> { 60, 120, 181, 120 };
+        QTest::newRow("colour bgra") << kBgra << QColor(60, 120, 181) << QVector<int> { 181, 120, 60, 120 };
+    }
+    void histogramOfUniformPlane()
+    {
+        QFETCH(int, format);
+        QFETCH(QColor, bytes);
+        QFETCH(QVector<int>, bins);
+        GLContext gl;
+        QVERIFY(gl.create());
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(2);
+        pyramid[0] = CIAPI::Image::Create(64, 48); // black: must not be counted
+        pyramid[1] = CIAPI::Image::Create(32, 24);
+        for (int y = 0; y < 24; ++y)
+            for (int x = 0; x < 32; ++x) {
+                uint8_t* p = pyramid[1].row(y) + x * 4;
+                p[0] = uint8_t(bytes.red());
+                p[1] = uint8_t(bytes.green());
+                p[2] = uint8_t(bytes.blue());
+                p[3] = 255;
+            }
+        ImagePlanesNode node(pyramid, format);
+        node.bindWindow(nullptr);
+        node.planes()->markDirty(1, CIAPI::ROI { 0, 0, 32, 24 }, false);
+        node.preprocess();
+        node.preprocess();
+        std::vector<std::vector<quint32>> counts;
+        QVERIFY(node.computeHistogram(counts, QRectF(0, 0, 1, 1)));
+        QCOMPARE(int(counts.size()), 4);
+        for (int c = 0; c < 4; ++c) {
+            QCOMPARE(int(counts[size_t(c)].size()), 256);
+            QCOMPARE(counts[size_t(c)][size_t(bins[c])], 32u * 24u);
+            QCOMPARE(std::count(counts[size_t(c)].begin(), counts[size_t(c)].end(), 0u), 255);
+        }
+    }
+
+    // Only the pixels whose position falls in the rectangle count: a first row and column
+    // from the truncated start, up to the unrounded end; outside the picture counts nothing.
+    void histogramCountsTheRectangle_data()
+    {
+        QTest::addColumn<QRectF>("rect");
+        QTest::addColumn<int>("pixels");
+        QTest::addColumn<int>("red"); // pixels of the top-left (red) quadrant among them
+        QTest::newRow("left half") << QRectF(0, 0, 0.5, 1) << 400 << 200;
+        QTest::newRow("centre") << QRectF(0.25, 0.25, 0.5, 0.5) << 200 << 50;
+        QTest::newRow("fractional edges") << QRectF(0.26, 0.02, 0.1, 0.1) << 5 * 3 << 15;
+        QTest::newRow("beyond the picture") << QRectF(-0.5, -0.5, 2, 2) << 800 << 200;
+        QTest::newRow("empty") << QRectF(0.3, 0.3, 0, 0) << 0 << 0;
+    }
+    void histogramCountsTheRectangle()
+    {
+        QFETCH(QRectF, rect);
+        QFETCH(int, pixels);
+        QFETCH(int, red);
+        GLContext gl;
+        QVERIFY(gl.create());
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = quadrantImage(40, 20, 20, 10, false);
+        ImagePlanesNode node(pyramid, kRgba);
+        node.bindWindow(nullptr);
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, false);
+        node.preprocess();
+        node.preprocess();
+        std::vector<std::vector<quint32>> counts;
+        QVERIFY(node.computeHistogram(counts, rect));
+        for (const std::vector<quint32>& channel : counts)
+            QCOMPARE(int(std::accumulate(channel.begin(), channel.end(), 0u)), pixels);
+        QCOMPARE(int(counts[0][200]), red);
+    }
+
+    // The same rectangle is not counted again, unless new pixels arrived meanwhile; while
+    // they arrive nothing is counted.
+    void histogramRecountsOnlyWhatChanged()
     {
         GLContext gl;
         QVERIFY(gl.create());
@@ -139,19 +222,29 @@ private slots:
         pyramid[0] = quadrantImage(40, 20, 20, 10, true);
         ImagePlanesNode node(pyramid, kBgra);
         node.bindWindow(nullptr);
-        std::vector<std::vector<quint32>> bins;
+        std::vector<std::vector<quint32>> counts;
         node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, false);
         node.preprocess();
-        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 1, 1))); // uploads arrived this frame
+        QVERIFY(!node.computeHistogram(counts, QRectF(0, 0, 1, 1))); // uploads arrived this frame
+        QVERIFY(counts.empty());
         node.preprocess();
-        QVERIFY(node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
-        QCOMPARE(int(bins.size()), 4);
-        // Left half: 200 red-quadrant pixels and 200 blue-quadrant ones.
-        QCOMPARE(bins[0][200], 200u);
-        QCOMPARE(bins[0][30], 200u);
-        QCOMPARE(bins[2][200], 200u);
-        QCOMPARE(bins[3][(200 + 30 + 30) / 3], 400u);
-        QVERIFY(!node.computeHistogram(bins, QRectF(0, 0, 0.5, 1)));
+        QVERIFY(node.computeHistogram(counts, QRectF(0, 0, 0.5, 1)));
+        QCOMPARE(counts[0][200], 200u);
+        QVERIFY(!node.computeHistogram(counts, QRectF(0, 0, 0.5, 1)));
+        QVERIFY(node.computeHistogram(counts, QRectF(0, 0, 1, 1)));
+        QCOMPARE(std::accumulate(counts[3].begin(), counts[3].end(), 0u), 800u);
+
+        // A new render of the level (the picture turned grey) under the same rectangle,
+        // uploaded again as the canvas does.
+        for (int y = 0; y < 20; ++y)
+            std::fill(pyramid[0].row(y), pyramid[0].row(y) + 40 * 4, uint8_t(77));
+        node.planes()->markDirty(0, CIAPI::ROI { 0, 0, 40, 20 }, true);
+        node.preprocess();
+        QVERIFY(!node.computeHistogram(counts, QRectF(0, 0, 1, 1)));
+        node.preprocess();
+        QVERIFY(node.computeHistogram(counts, QRectF(0, 0, 1, 1)));
+        QCOMPARE(counts[3][77], 800u);
+        QVERIFY(!node.computeHistogram(counts, QRectF(0, 0, 1, 1)));
     }
 
     void drawsPyramidInWindow_data()
