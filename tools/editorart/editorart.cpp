@@ -1,7 +1,6 @@
-// Draws the editor's bitmap icons and tutorial pictures into resources/. Not part of the
-// build; run by hand after changing a drawing:
-//   g++ -std=c++17 -fPIC tools/editorart/editorart.cpp $(pkg-config --cflags --libs Qt5Gui) -o /tmp/editorart
-//   QT_QPA_PLATFORM=offscreen /tmp/editorart resources
+// Draws the editor's bitmap icons and tutorial pictures into resources/. Run by hand after
+// changing a drawing:
+//   QT_QPA_PLATFORM=offscreen build/tools/editorart resources
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
