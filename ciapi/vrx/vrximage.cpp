@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace CIAPI::vrx {
 
@@ -311,11 +312,17 @@ void VrxImage::checkCompatibility(VrxImage* img)
             if (!img->m_frames.count(std::make_pair(m.index, f)))
                 incompatible("missing raw frames");
     }
-    if (meta.focalLength < limits::kMinFocalLength || meta.focalLength > limits::kMaxFocalLength)
-        incompatible("focal length out of range");
+    const std::string focal = "focal length " + std::to_string(meta.focalLength) + " mm";
+    Point<int> out { 0, 0 };
+    try {
+        out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));
+    } catch (const std::runtime_error&) {
+        incompatible(focal + " out of range");
+    }
+    if (std::int64_t(out.x) * out.y > limits::kMaxOutputPixels)
+        incompatible(focal + " too short: the output would be too large");
     img->m_compatible = img->m_incompatibility.empty();
     if (img->m_compatible) {
-        const Point<int> out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));
         img->m_outputWidth = out.x;
         img->m_outputHeight = out.y;
     }
