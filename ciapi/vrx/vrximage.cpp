@@ -312,17 +312,15 @@ void VrxImage::checkCompatibility(VrxImage* img)
             if (!img->m_frames.count(std::make_pair(m.index, f)))
                 incompatible("missing raw frames");
     }
-    const std::string focal = "focal length " + std::to_string(meta.focalLength) + " mm";
-    Point<int> out { 0, 0 };
-    try {
-        out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));
-    } catch (const std::runtime_error&) {
-        incompatible(focal + " out of range");
-    }
-    if (std::int64_t(out.x) * out.y > limits::kMaxOutputPixels)
-        incompatible(focal + " too short: the output would be too large");
+    // The camera's lenses span 28 to 150 mm; the output size grows without bound as the
+    // focal length shortens, so nothing outside that range is rendered.
+    if (meta.focalLength < limits::kMinFocalLength || meta.focalLength > limits::kMaxFocalLength)
+        incompatible("focal length " + std::to_string(meta.focalLength) + " mm outside the camera's range of "
+            + std::to_string(limits::kMinFocalLength) + " to " + std::to_string(limits::kMaxFocalLength)
+            + " mm");
     img->m_compatible = img->m_incompatibility.empty();
     if (img->m_compatible) {
+        const Point<int> out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));
         img->m_outputWidth = out.x;
         img->m_outputHeight = out.y;
     }

@@ -100,9 +100,8 @@ constexpr std::int64_t kMaxPreviewPixels = 16ll * 1024 * 1024;
 // the thumbnail is the coarsest level (within 512 x 512), tolerated up to twice that.
 constexpr std::int32_t kMaxStateDepthSide = 1024;
 constexpr std::int32_t kMaxStateThumbnailSide = 1024;
-// The output size grows as the focal length shortens; level 0 is held whole (4 bytes a pixel,
-// 6 more once developed), so it is kept within 256 Mi pixels: focal lengths from 16 mm.
-constexpr std::int64_t kMaxOutputPixels = 1ll << 28;
+constexpr std::int32_t kMinFocalLength = 28;
+constexpr std::int32_t kMaxFocalLength = 150;
 } // namespace limits
 
 } // namespace CIAPI::vrx
