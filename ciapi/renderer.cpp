@@ -66,6 +66,8 @@ void Renderer::onPropertyChanged() { }
 
 ImagePyramid Renderer::outputBuffer()
 {
+    if (!d->session && input())
+        throw std::runtime_error("The file cannot be rendered: " + input()->incompatibility());
     if (!d->session)
         throw std::runtime_error("No picture to render");
     return d->session->pyramid(getProperty(IntParam::ChannelOrderBGRA) == 1);

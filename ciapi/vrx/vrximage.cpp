@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace CIAPI::vrx {
 
@@ -311,8 +312,12 @@ void VrxImage::checkCompatibility(VrxImage* img)
             if (!img->m_frames.count(std::make_pair(m.index, f)))
                 incompatible("missing raw frames");
     }
+    // The camera's lenses span 28 to 150 mm; the output size grows without bound as the
+    // focal length shortens, so nothing outside that range is rendered.
     if (meta.focalLength < limits::kMinFocalLength || meta.focalLength > limits::kMaxFocalLength)
-        incompatible("focal length out of range");
+        incompatible("focal length " + std::to_string(meta.focalLength) + " mm outside the camera's range of "
+            + std::to_string(limits::kMinFocalLength) + " to " + std::to_string(limits::kMaxFocalLength)
+            + " mm");
     img->m_compatible = img->m_incompatibility.empty();
     if (img->m_compatible) {
         const Point<int> out = cropSizeForFocalLength(static_cast<float>(meta.focalLength));

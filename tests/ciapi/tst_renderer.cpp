@@ -75,6 +75,47 @@ private slots:
         QCOMPARE(withoutOutput(log.events()), std::vector<std::string> { "progress 100" });
     }
 
+    // Wide and long lenses alike open at the size for their focal length; one whose output
+    // would be too large to hold, or one past the longest, is refused with its reason.
+    void focalLengthsOfTheCamera_data()
+    {
+        QTest::addColumn<int>("focal");
+        QTest::addColumn<int>("width"); // 0: refused
+        QTest::addColumn<int>("height");
+        QTest::newRow("28 mm") << 28 << 10432 << 7824;
+        QTest::newRow("150 mm") << 150 << 4160 << 3120;
+        QTest::newRow("27 mm") << 27 << 0 << 0;
+        QTest::newRow("151 mm") << 151 << 0 << 0;
+    }
+    void focalLengthsOfTheCamera()
+    {
+        QFETCH(int, focal);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        vrxgen::PictureOptions o;
+        o.focalLength = focal;
+        o.frames = 1;
+        const auto pic = vrxgen::makePicture(o);
+        auto r = Renderer::Create(0);
+        r->setInputDataStream(pic.vrx.data(), pic.vrx.size());
+        QCOMPARE(r->isCompatible(), width > 0);
+        if (width == 0) {
+            try {
+                r->outputBuffer();
+                QFAIL("opened");
+            } catch (const std::runtime_error& e) {
+                QVERIFY2(std::strstr(e.what(), "focal length"), e.what());
+            }
+            return;
+        }
+        ImagePyramid p = r->outputBuffer();
+        QCOMPARE(QSize(p[0].width(), p[0].height()), QSize(width, height));
+        int progress = 0;
+        r->setProgressUpdateListener([&](int v) { progress = v; });
+        r->render(p.levelCount() - 1, ROI { 0, 0, 512, 512 }, 0, true);
+        QCOMPARE(progress, 100);
+    }
+
     void roiIsClippedAndTiled()
     {
         const auto pic = picture();
