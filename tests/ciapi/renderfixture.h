@@ -106,25 +106,6 @@ inline std::vector<uint8_t> renderLevel(CIAPI::Renderer& r, int level)
     return pixelsOf(p[level]);
 }
 
-// Mean squared gradient of the luminance over a normalised rectangle: a sharpness measure.
-inline double sharpness(
-    const std::vector<uint8_t>& rgba, int w, int h, float u0, float v0, float u1, float v1)
-{
-    double sum = 0;
-    int n = 0;
-    auto lum = [&](int x, int y) {
-        const uint8_t* p = &rgba[(size_t(y) * w + x) * 4];
-        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-    };
-    for (int y = int(v0 * h); y < int(v1 * h) - 1; ++y)
-        for (int x = int(u0 * w); x < int(u1 * w) - 1; ++x) {
-            const double gx = lum(x + 1, y) - lum(x, y), gy = lum(x, y + 1) - lum(x, y);
-            sum += gx * gx + gy * gy;
-            ++n;
-        }
-    return n ? sum / n : 0;
-}
-
 inline int differingPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int tolerance = 2)
 {
     int n = 0;
