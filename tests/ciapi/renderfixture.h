@@ -3,6 +3,7 @@
 // Shared by the rendering tests: generated pictures, renderers bound to them, and a
 // thread-safe log of listener calls.
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -70,17 +71,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.clear();
     }
+    int count(const std::string& e) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return int(std::count(m_events.begin(), m_events.end(), e));
+    }
     // Waits (without a time limit of its own; ctest's timeout catches a hang) for `count`
     // occurrences of an event.
     void waitFor(const std::string& e, int count = 1)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] {
-            int n = 0;
-            for (const auto& x : m_events)
-                n += x == e;
-            return n >= count;
-        });
+        m_changed.wait(lock, [&] { return std::count(m_events.begin(), m_events.end(), e) >= count; });
     }
 
 private:
