@@ -82,14 +82,6 @@ std::vector<uint8_t> wholeImage(const TileInputs& in, const Rect& src, const Exp
                        : encodePpm(rgb.data(), W, H);
 }
 
-std::unique_ptr<RowWriter> writerFor(
-    int format, std::ostream& out, int W, int H, bool smooth, const ExifFacts& f)
-{
-    if (format < 2)
-        return format == 0 ? jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, f) : ppmRowWriter(out, W, H);
-    return format == 2 ? dngRowWriter(out, W, H, f) : hdrRowWriter(out, W, H);
-}
-
 void useThreads(int n)
 {
     WorkerPool::instance().shutdown();
@@ -112,11 +104,6 @@ struct PipeBuffer : std::streambuf
         if (c != traits_type::eof())
             bytes.push_back(char(c));
         return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override
-    {
-        bytes.append(s, size_t(n));
-        return n;
     }
 };
 
@@ -172,7 +159,11 @@ private slots:
         std::ostringstream seekable(std::ios::binary);
         std::ostream& out = orientation % 4 == 2 ? piped : seekable;
         out << "lead"; // the writer starts where the stream stands
-        auto writer = writerFor(format, out, plan.finalWidth(), plan.finalHeight(), smooth, facts);
+        const int W = plan.finalWidth(), H = plan.finalHeight();
+        auto writer = format == 0 ? jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, facts)
+            : format == 1         ? ppmRowWriter(out, W, H)
+            : format == 2         ? dngRowWriter(out, W, H, facts)
+                                  : hdrRowWriter(out, W, H);
         StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
         int last = 0;
         QVERIFY(job.run([] { return false; }, [&](int p) { QVERIFY(p >= std::exchange(last, p)); }));

@@ -12,6 +12,7 @@
 
 #include <QtTest>
 
+#include <random>
 #include <sstream>
 
 using namespace CIAPI;
@@ -144,11 +145,7 @@ private slots:
     {
         exercise({});
         std::vector<std::uint8_t> garbage(4096);
-        std::uint32_t rng = 7;
-        for (auto& b : garbage) {
-            rng = rng * 1103515245u + 12345u;
-            b = static_cast<std::uint8_t>(rng >> 16);
-        }
+        std::generate(garbage.begin(), garbage.end(), std::mt19937(7));
         QVERIFY(!exercise(garbage));
         // A header that claims a huge table of contents must not allocate it.
         auto full = smallPicture(false);

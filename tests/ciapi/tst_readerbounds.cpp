@@ -46,11 +46,8 @@ Bytes zstdZeros(std::uint64_t size)
     for (std::uint64_t left = size; left > 0;) {
         const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(left, 128 * 1024));
         left -= n;
-        const std::uint32_t header = (left == 0 ? 1u : 0u) | (1u << 1) | (n << 3);
-        w.u8(std::uint8_t(header));
-        w.u8(std::uint8_t(header >> 8));
-        w.u8(std::uint8_t(header >> 16));
-        w.u8(0);
+        // A three-byte block header (last flag, run-length type, size), then the byte 0.
+        w.u32((left == 0 ? 1u : 0u) | (1u << 1) | (n << 3));
     }
     return w.take();
 }
@@ -134,27 +131,23 @@ Bytes stateWith(std::uint16_t type, const Bytes& payload)
 // What the child reads, by case; returns a line describing the outcome.
 std::string readCase(const std::string& name, const Bytes& input)
 {
-    if (name == "preview" || name == "preview-record") {
+    if (name.rfind("preview", 0) == 0 || name == "vrx-depth") {
         auto direct = DirectRenderer::Create(4);
         direct->setInputDataStream(input.data(), input.size());
+        if (name == "vrx-depth")
+            return "depth " + std::to_string(direct->input()->depthMap().width);
         Image image = Image::Create(direct->width(), direct->height());
         direct->render(image); // the raw samples (black) stand in for a refused preview
         return "thumbnail " + std::to_string(image.width()) + " " + std::to_string(image.data()[0]);
     }
-    if (name == "state-thumbnail" || name.rfind("state-depth", 0) == 0) {
+    if (name.rfind("state-", 0) == 0) {
         std::istringstream in(std::string(input.begin(), input.end()));
         StateFileEditor editor(in);
         if (editor.userRating() != 4)
             return "rating lost";
-        if (name != "state-thumbnail")
-            return "depth " + std::to_string(editor.depthType());
-        (void)editor.getThumbnail();
-        return "decoded";
-    }
-    if (name == "vrx-depth") {
-        auto direct = DirectRenderer::Create(4);
-        direct->setInputDataStream(input.data(), input.size());
-        return "depth " + std::to_string(direct->input()->depthMap().width);
+        if (name == "state-thumbnail")
+            return "decoded " + std::to_string(editor.getThumbnail().width());
+        return "depth " + std::to_string(editor.depthType());
     }
     if (name == "frames") {
         auto renderer = Renderer::Create(0);
