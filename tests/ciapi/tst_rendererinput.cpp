@@ -22,29 +22,25 @@ using namespace enginetest;
 namespace {
 
 // A read-only mapping of a whole file.
-class Mapping
+struct Mapping
 {
-public:
     explicit Mapping(const QString& path)
-        : m_file(path)
+        : file(path)
     {
-        if (m_file.open(QIODevice::ReadOnly) && m_file.size() > 0)
-            m_data = m_file.map(0, m_file.size());
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.map(0, file.size());
     }
     ~Mapping() { unmap(); }
-
-    const void* data() const { return m_data; }
-    size_t length() const { return m_data ? size_t(m_file.size()) : 0; }
+    const void* data() const { return bytes; }
+    size_t length() const { return bytes ? size_t(file.size()) : 0; }
     void unmap()
     {
-        if (m_data)
-            m_file.unmap(m_data);
-        m_data = nullptr;
+        if (bytes)
+            file.unmap(std::exchange(bytes, nullptr));
     }
 
-private:
-    QFile m_file;
-    uchar* m_data = nullptr;
+    QFile file;
+    uchar* bytes = nullptr;
 };
 
 // Large uncompressed frames: copying them out of the input takes long enough for a switch
