@@ -17,7 +17,7 @@
 
 namespace enginetest {
 
-inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspect = 0)
+inline vrxgen::PictureOptions pictureOptions(uint32_t seed, int orientation = 0, int aspect = 0)
 {
     vrxgen::PictureOptions o;
     o.seed = seed;
@@ -26,7 +26,12 @@ inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspec
     o.focalLength = 150; // level 0 is 4160 x 3120, the coarsest 260 x 195
     o.moduleWidth = 320;
     o.moduleHeight = 240;
-    return vrxgen::makePicture(o);
+    return o;
+}
+
+inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspect = 0)
+{
+    return vrxgen::makePicture(pictureOptions(seed, orientation, aspect));
 }
 
 // A renderer reading the picture's bytes (kept alive by the caller).

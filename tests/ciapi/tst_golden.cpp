@@ -67,12 +67,8 @@ class TestGolden : public QObject
 private slots:
     void initTestCase()
     {
-        vrxgen::PictureOptions o;
-        o.seed = 5;
+        vrxgen::PictureOptions o = pictureOptions(5);
         o.noise = 0.f;
-        o.focalLength = 150;
-        o.moduleWidth = 320;
-        o.moduleHeight = 240;
         m_picture = vrxgen::makePicture(o);
     }
 
