@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "ciapi/export/encoders.h"
@@ -155,6 +156,18 @@ private slots:
         QCOMPARE(dng.height, 17);
         for (size_t i = 0; i < rgb16.size(); ++i)
             QCOMPARE(dng.pixels[i], rgb16[i] / 65535.f);
+    }
+
+    // A file's eight orientation codes are the eight ways to turn and mirror a picture.
+    void orientationCodesDiffer()
+    {
+        std::set<std::array<int, 4>> seen;
+        for (int code = 0; code < 8; ++code) {
+            Transform t;
+            t.reset(code);
+            seen.insert({ t.m(0), t.m(1), t.m(2), t.m(3) });
+        }
+        QCOMPARE(seen.size(), size_t(8));
     }
 
     // The marker in the top-left corner lands where each matrix sends it.
