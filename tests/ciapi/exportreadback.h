@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include <tiffio.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 namespace enginetest {
 
@@ -63,59 +65,34 @@ inline Decoded readPpm(const std::vector<uint8_t>& bytes)
     return d;
 }
 
-struct TiffMem
-{
-    const std::vector<uint8_t>* bytes;
-    size_t pos = 0;
-};
-
+// Read through a temporary file: libtiff reads from a descriptor (a duplicate, which it closes).
 inline Decoded readDng(const std::vector<uint8_t>& bytes)
 {
-    TiffMem mem { &bytes };
-    auto rd = [](thandle_t h, tdata_t b, tsize_t n) -> tsize_t {
-        auto* m = static_cast<TiffMem*>(h);
-        const size_t k = std::min(size_t(n), m->bytes->size() - std::min(m->pos, m->bytes->size()));
-        std::memcpy(b, m->bytes->data() + m->pos, k);
-        m->pos += k;
-        return tsize_t(k);
-    };
-    auto wr = [](thandle_t, tdata_t, tsize_t) -> tsize_t { return 0; };
-    auto sk = [](thandle_t h, toff_t o, int wh) -> toff_t {
-        auto* m = static_cast<TiffMem*>(h);
-        m->pos = size_t((wh == SEEK_SET ? 0 : wh == SEEK_CUR ? m->pos : m->bytes->size()) + o);
-        return m->pos;
-    };
-    auto cl = [](thandle_t) -> int { return 0; };
-    auto sz = [](thandle_t h) -> toff_t { return static_cast<TiffMem*>(h)->bytes->size(); };
-    auto mp = [](thandle_t, tdata_t*, toff_t*) -> int { return 0; };
-    auto um = [](thandle_t, tdata_t, toff_t) {};
-    TIFF* tif = TIFFClientOpen("mem.dng", "r", &mem, rd, wr, sk, cl, sz, mp, um);
-    if (!tif)
-        throw std::runtime_error("not a TIFF");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), &std::fclose);
+    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()
+        || std::fflush(file.get()))
+        throw std::runtime_error("cannot hold the DNG in a temporary file");
+    std::rewind(file.get());
+    const std::unique_ptr<TIFF, void (*)(TIFF*)> tif(
+        TIFFFdOpen(dup(fileno(file.get())), "export.dng", "r"), &TIFFClose);
     uint32_t w = 0, h = 0;
     uint16_t bps = 0, spp = 0, photometric = 0;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bps);
-    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     void* version = nullptr;
-    const bool isDng = TIFFGetField(tif, TIFFTAG_DNGVERSION, &version) == 1;
-    if (bps != 16 || spp != 3 || photometric != 34892 || !isDng) {
-        TIFFClose(tif);
+    if (!tif || !TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w)
+        || !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h)
+        || !TIFFGetField(tif.get(), TIFFTAG_BITSPERSAMPLE, &bps)
+        || !TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp)
+        || !TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric) || bps != 16 || spp != 3
+        || photometric != 34892 || TIFFGetField(tif.get(), TIFFTAG_DNGVERSION, &version) != 1)
         throw std::runtime_error("not a 16-bit linear RGB DNG");
-    }
     Decoded d { int(w), int(h), {} };
     std::vector<uint16_t> line(size_t(w) * 3);
     for (uint32_t y = 0; y < h; ++y) {
-        if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
-            TIFFClose(tif);
+        if (TIFFReadScanline(tif.get(), line.data(), y, 0) < 0)
             throw std::runtime_error("DNG scanline does not read");
-        }
         for (uint16_t v : line)
             d.pixels.push_back(v / 65535.f);
     }
-    TIFFClose(tif);
     return d;
 }
 
@@ -178,18 +155,13 @@ inline Decoded readHdr(const std::vector<uint8_t>& bytes)
     return d;
 }
 
+// Formats in the engine's order: JPEG, PPM, DNG, Radiance HDR.
 inline Decoded readAny(const std::vector<uint8_t>& bytes, int format)
 {
-    switch (format) {
-    case 0:
-        return readJpeg(bytes);
-    case 1:
-        return readPpm(bytes);
-    case 2:
-        return readDng(bytes);
-    default:
-        return readHdr(bytes);
-    }
+    return format == 0 ? readJpeg(bytes)
+        : format == 1  ? readPpm(bytes)
+        : format == 2  ? readDng(bytes)
+                       : readHdr(bytes);
 }
 
 struct ExifSeen

@@ -3,6 +3,7 @@
 // Shared by the rendering tests: generated pictures, renderers bound to them, and a
 // thread-safe log of listener calls.
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -16,7 +17,7 @@
 
 namespace enginetest {
 
-inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspect = 0)
+inline vrxgen::PictureOptions pictureOptions(uint32_t seed, int orientation = 0, int aspect = 0)
 {
     vrxgen::PictureOptions o;
     o.seed = seed;
@@ -25,7 +26,12 @@ inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspec
     o.focalLength = 150; // level 0 is 4160 x 3120, the coarsest 260 x 195
     o.moduleWidth = 320;
     o.moduleHeight = 240;
-    return vrxgen::makePicture(o);
+    return o;
+}
+
+inline vrxgen::Picture picture(uint32_t seed = 3, int orientation = 0, int aspect = 0)
+{
+    return vrxgen::makePicture(pictureOptions(seed, orientation, aspect));
 }
 
 // A renderer reading the picture's bytes (kept alive by the caller).
@@ -70,17 +76,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.clear();
     }
+    int count(const std::string& e) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return int(std::count(m_events.begin(), m_events.end(), e));
+    }
     // Waits (without a time limit of its own; ctest's timeout catches a hang) for `count`
     // occurrences of an event.
     void waitFor(const std::string& e, int count = 1)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] {
-            int n = 0;
-            for (const auto& x : m_events)
-                n += x == e;
-            return n >= count;
-        });
+        m_changed.wait(lock, [&] { return std::count(m_events.begin(), m_events.end(), e) >= count; });
     }
 
 private:
@@ -104,25 +110,6 @@ inline std::vector<uint8_t> renderLevel(CIAPI::Renderer& r, int level)
     const CIAPI::Image& img = p[level];
     r.render(level, CIAPI::ROI { 0, 0, img.width(), img.height() }, 2, true);
     return pixelsOf(p[level]);
-}
-
-// Mean squared gradient of the luminance over a normalised rectangle: a sharpness measure.
-inline double sharpness(
-    const std::vector<uint8_t>& rgba, int w, int h, float u0, float v0, float u1, float v1)
-{
-    double sum = 0;
-    int n = 0;
-    auto lum = [&](int x, int y) {
-        const uint8_t* p = &rgba[(size_t(y) * w + x) * 4];
-        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-    };
-    for (int y = int(v0 * h); y < int(v1 * h) - 1; ++y)
-        for (int x = int(u0 * w); x < int(u1 * w) - 1; ++x) {
-            const double gx = lum(x + 1, y) - lum(x, y), gy = lum(x, y + 1) - lum(x, y);
-            sum += gx * gx + gy * gy;
-            ++n;
-        }
-    return n ? sum / n : 0;
 }
 
 inline int differingPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int tolerance = 2)

@@ -46,10 +46,13 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(brushPatch(doc, { { 0.5f, 0.5f } }, 0.1f, 2.f), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(doc.depthAt(0.5f, 0.5f), std::runtime_error);
         doc.setBase(sceneDepth());
-        QVERIFY_EXCEPTION_THROWN(brushPatch(doc, { { 0.5f, 1.2f } }, 0.1f, 2.f), std::runtime_error);
-        QVERIFY_EXCEPTION_THROWN(healPatch(doc, { { -0.1f, 0.5f } }, 0.1f, true), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(brushPatch(doc, { { 0.5f, 1.01f } }, 0.1f, 2.f), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(healPatch(doc, { { -0.01f, 0.5f } }, 0.1f, true), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(
             lassoPatch(doc, { { 0.1f, 0.1f }, { 0.5f, 0.5f } }, 2.f, 0.f), std::runtime_error);
+        QVERIFY_EXCEPTION_THROWN(
+            lassoPatch(doc, { { 0.1f, 0.1f }, { 0.5f, 0.1f }, { 0.3f, 1.01f } }, 2.f, 0.f),
+            std::runtime_error);
         const std::vector<NPoint> collinear { { 0.1f, 0.1f }, { 0.3f, 0.3f }, { 0.5f, 0.5f } };
         QVERIFY_EXCEPTION_THROWN(lassoPatch(doc, collinear, 2.f, 0.f), std::runtime_error);
         QVERIFY_EXCEPTION_THROWN(doc.depthAt(1.f, 0.5f), std::runtime_error);

@@ -1,8 +1,11 @@
 // The export made band by band writes the bytes of the whole-image path it replaced (render
 // every band into one float picture, resample, turn, convert, encode at once), whatever the
-// turn, crop, size, format and number of threads.
+// turn, crop, size, format and number of threads; tiles for the screen give the pixels of the
+// linear path.
 #include <QtTest>
 
+#include <cstring>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -10,6 +13,7 @@
 #include "ciapi/export/exportgeometry.h"
 #include "ciapi/export/rowwriters.h"
 #include "ciapi/export/streamedexport.h"
+#include "ciapi/render/tilerender.h"
 #include "ciapi/render/workerpool.h"
 #include "ciapi/transform.h"
 #include "support/testmain.h"
@@ -20,7 +24,8 @@ using namespace CIAPI::exporter;
 
 namespace {
 
-// 190 rows: not a multiple of the band height, and crops cut bands anywhere.
+// 190 rows: not a multiple of the band height, and crops cut bands anywhere; bars and noise,
+// so sharpening changes pixels.
 TileInputs inputs(bool refocus)
 {
     const int w = 300, h = 190;
@@ -82,14 +87,6 @@ std::vector<uint8_t> wholeImage(const TileInputs& in, const Rect& src, const Exp
                        : encodePpm(rgb.data(), W, H);
 }
 
-std::unique_ptr<RowWriter> writerFor(
-    int format, std::ostream& out, int W, int H, bool smooth, const ExifFacts& f)
-{
-    if (format < 2)
-        return format == 0 ? jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, f) : ppmRowWriter(out, W, H);
-    return format == 2 ? dngRowWriter(out, W, H, f) : hdrRowWriter(out, W, H);
-}
-
 void useThreads(int n)
 {
     WorkerPool::instance().shutdown();
@@ -112,11 +109,6 @@ struct PipeBuffer : std::streambuf
         if (c != traits_type::eof())
             bytes.push_back(char(c));
         return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override
-    {
-        bytes.append(s, size_t(n));
-        return n;
     }
 };
 
@@ -172,7 +164,11 @@ private slots:
         std::ostringstream seekable(std::ios::binary);
         std::ostream& out = orientation % 4 == 2 ? piped : seekable;
         out << "lead"; // the writer starts where the stream stands
-        auto writer = writerFor(format, out, plan.finalWidth(), plan.finalHeight(), smooth, facts);
+        const int W = plan.finalWidth(), H = plan.finalHeight();
+        auto writer = format == 0 ? jpegRowWriter(out, W, H, smooth ? 95 : 88, smooth, facts)
+            : format == 1         ? ppmRowWriter(out, W, H)
+            : format == 2         ? dngRowWriter(out, W, H, facts)
+                                  : hdrRowWriter(out, W, H);
         StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
         int last = 0;
         QVERIFY(job.run([] { return false; }, [&](int p) { QVERIFY(p >= std::exchange(last, p)); }));
@@ -231,6 +227,76 @@ private slots:
         }
         QCOMPARE(bytes[1].size(), bytes[0].size());
         QVERIFY(bytes[1] == bytes[0]);
+    }
+
+    // Tiles take shortcuts (sharpening fused with the encoding, rows straight from the camera
+    // planes, several pixels at a time); whatever the rectangle (odd widths and the ends of
+    // rows included), they give the pixels of the full linear path.
+    void shortcutsMatchTheLinearPath_data()
+    {
+        QTest::addColumn<float>("sharpening");
+        QTest::addColumn<bool>("bgra");
+        QTest::addColumn<float>("exposure");
+        QTest::newRow("sharpened") << 60.f << false << 0.4f;
+        QTest::newRow("softened") << -40.f << true << 0.4f;
+        QTest::newRow("plain") << 0.f << false << 0.4f;
+        QTest::newRow("bright: many values clip at white") << 0.f << true << 1.5f;
+    }
+    void shortcutsMatchTheLinearPath()
+    {
+        QFETCH(float, sharpening);
+        QFETCH(bool, bgra);
+        QFETCH(float, exposure);
+        TileInputs in = inputs(false);
+        ToneSettings t;
+        t.exposure = exposure;
+        t.vibrance = 15.f;
+        in.colour = std::make_shared<const ColourPipeline>(t, identity3());
+        in.sharpening = sharpening;
+        in.bgra = bgra;
+        QCOMPARE(rendersRowByRow(in), sharpening == 0.f);
+        const Rect rects[] = {
+            { 0, 0, 300, 190 }, // the whole level: every edge on the level's border
+            { 0, 0, 64, 64 }, // a corner
+            { 100, 50, 228, 178 }, // inside
+            { 256, 128, 300, 190 }, // the far corner, an odd size
+            { 10, 20, 11, 90 }, // one column
+            { 299, 0, 300, 1 }, // one pixel on the border
+            { 5, 188, 200, 190 }, // two rows along the bottom
+        };
+        for (const Rect& r : rects) {
+            const size_t stride = size_t(r.width()) * 4 + 12; // padded rows, as the pyramid has
+            std::vector<uint8_t> tile(stride * size_t(r.height()), 0xAB);
+            renderTile(in, r, tile.data(), stride);
+            RgbPlanes<float> lin;
+            renderLinear(in, r, lin, true);
+            std::vector<uint8_t> row(size_t(r.width()) * 4);
+            for (int y = 0; y < r.height(); ++y) {
+                in.colour->encodeRow(
+                    lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), r.width(), row.data(), bgra);
+                QVERIFY2(std::memcmp(tile.data() + size_t(y) * stride, row.data(), row.size()) == 0,
+                    qPrintable(
+                        QString::asprintf("rect %d,%d %dx%d row %d", r.x0, r.y0, r.width(), r.height(), y)));
+                QCOMPARE(int(tile[size_t(y) * stride + row.size()]), 0xAB); // nothing past the row
+            }
+        }
+    }
+
+    // Values outside [0, 1], and values that are not numbers, never read outside the tables:
+    // the row encoder gives what the one-value encoder gives.
+    void encodeRowClampsEverything()
+    {
+        const ColourPipeline p(ToneSettings {}, identity3());
+        const float nan = std::numeric_limits<float>::quiet_NaN(),
+                    inf = std::numeric_limits<float>::infinity();
+        const std::vector<float> v
+            = { nan, -inf, -1.f, -0.f, 0.f, 1e-7f, 0.0031308f, 0.5f, 1.f, 1.0001f, 7.f, inf };
+        std::vector<uint8_t> out(v.size() * 4);
+        p.encodeRow(v.data(), v.data(), v.data(), int(v.size()), out.data(), false);
+        for (size_t i = 0; i < v.size(); ++i)
+            QCOMPARE(int(out[i * 4]), int(p.encode(v[i])));
+        QCOMPARE(int(out[2 * 4]), 0);
+        QCOMPARE(int(out[11 * 4]), 255);
     }
 };
 

@@ -22,29 +22,25 @@ using namespace enginetest;
 namespace {
 
 // A read-only mapping of a whole file.
-class Mapping
+struct Mapping
 {
-public:
     explicit Mapping(const QString& path)
-        : m_file(path)
+        : file(path)
     {
-        if (m_file.open(QIODevice::ReadOnly) && m_file.size() > 0)
-            m_data = m_file.map(0, m_file.size());
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.map(0, file.size());
     }
     ~Mapping() { unmap(); }
-
-    const void* data() const { return m_data; }
-    size_t length() const { return m_data ? size_t(m_file.size()) : 0; }
+    const void* data() const { return bytes; }
+    size_t length() const { return bytes ? size_t(file.size()) : 0; }
     void unmap()
     {
-        if (m_data)
-            m_file.unmap(m_data);
-        m_data = nullptr;
+        if (bytes)
+            file.unmap(std::exchange(bytes, nullptr));
     }
 
-private:
-    QFile m_file;
-    uchar* m_data = nullptr;
+    QFile file;
+    uchar* bytes = nullptr;
 };
 
 // Large uncompressed frames: copying them out of the input takes long enough for a switch
@@ -60,39 +56,6 @@ vrxgen::Picture largePicture(uint32_t seed)
     o.focalLength = 100;
     return vrxgen::makePicture(o);
 }
-
-// Counts "busy" reports (state 0: depth is about to be computed, straight before the
-// frames are read) and lets a test wait for the next one.
-class BusySignal
-{
-public:
-    void attach(Renderer& r)
-    {
-        r.setStateChangeListener([this](StateChange s, void*) {
-            if (s != StateChangeBusy)
-                return;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_count;
-            m_changed.notify_all();
-        });
-    }
-    int count()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_count;
-    }
-    // Waits for a report after the `seen`-th.
-    void waitBeyond(int seen)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_count > seen; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
-};
 
 } // namespace
 
@@ -140,17 +103,17 @@ private slots:
         QFETCH(bool, toNone);
         auto r = Renderer::Create(3);
         r->setProperty(IntParam::EagerDepth, 1);
-        BusySignal busy;
+        EventLog busy; // state 0: depth is about to be computed, straight before the frames are read
         busy.attach(*r);
         std::mt19937 random(7);
         for (int cycle = 0; cycle < 16; ++cycle) {
             auto current = std::make_unique<Mapping>(cycle % 2 ? m_second : m_first);
             QVERIFY(current->data());
-            const int seen = busy.count();
+            const int seen = busy.count("state 0");
             r->setInputDataStream(current->data(), current->length());
             startRenders(*r);
             if (cycle % 2 == 0)
-                busy.waitBeyond(seen); // the frames are read next, on an engine thread
+                busy.waitFor("state 0", seen + 1); // the frames are read next, on an engine thread
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
             if (toNone) {
@@ -182,14 +145,14 @@ private slots:
         for (int cycle = 0; cycle < 16; ++cycle) {
             Mapping input(m_first);
             QVERIFY(input.data());
-            BusySignal busy; // outlives the renderer
+            EventLog busy; // outlives the renderer
             auto r = Renderer::Create(3);
             r->setProperty(IntParam::EagerDepth, 1);
             busy.attach(*r);
             r->setInputDataStream(input.data(), input.length());
             startRenders(*r);
             if (cycle % 2 == 0)
-                busy.waitBeyond(0);
+                busy.waitFor("state 0");
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
             r.reset();

@@ -1,6 +1,8 @@
 #include "support/exifbuilder.h"
 
-#include <cstring>
+#include <QtGlobal>
+
+#include <algorithm>
 
 namespace ostra::test {
 
@@ -12,45 +14,32 @@ int elementSize(quint16 type)
     return type <= 12 ? sizes[type] : 0;
 }
 
+// An unsigned value of `size` bytes at `at`, in the file's byte order.
+void put(QByteArray& out, int at, quint64 v, int size, bool big)
+{
+    for (int i = 0; i < size; ++i)
+        out[at + i] = char(v >> (8 * (big ? size - 1 - i : i)));
+}
+
 void put16(QByteArray& out, int at, quint16 v, bool big)
 {
-    out[at] = char(big ? v >> 8 : v & 0xFF);
-    out[at + 1] = char(big ? v & 0xFF : v >> 8);
+    put(out, at, v, 2, big);
 }
 
 void put32(QByteArray& out, int at, quint32 v, bool big)
 {
-    for (int i = 0; i < 4; ++i)
-        out[at + i] = char(big ? (v >> (24 - 8 * i)) & 0xFF : (v >> (8 * i)) & 0xFF);
+    put(out, at, v, 4, big);
 }
 
-// Host-order elements -> file order.
+// Host-order elements -> file order: the host is little-endian, so a big-endian file takes
+// every element reversed (a rational's two halves each, a double whole).
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "the builder reads values in host order");
 QByteArray fileOrder(const QByteArray& value, quint16 type, bool big)
 {
-    QByteArray out(value.size(), '\0');
-    const int size = elementSize(type);
-    if (size == 2) {
-        for (int i = 0; i + 2 <= value.size(); i += 2) {
-            quint16 v;
-            std::memcpy(&v, value.constData() + i, 2);
-            put16(out, i, v, big);
-        }
-    } else if (size == 4 || (size == 8 && type != 12)) {
-        for (int i = 0; i + 4 <= value.size(); i += 4) {
-            quint32 v;
-            std::memcpy(&v, value.constData() + i, 4);
-            put32(out, i, v, big);
-        }
-    } else if (size == 8) {
-        for (int i = 0; i + 8 <= value.size(); i += 8) {
-            quint64 v;
-            std::memcpy(&v, value.constData() + i, 8);
-            put32(out, i + (big ? 0 : 4), quint32(v >> 32), big);
-            put32(out, i + (big ? 4 : 0), quint32(v), big);
-        }
-    } else {
-        out = value;
-    }
+    const int unit = type == 12 ? 8 : std::min(elementSize(type), 4);
+    QByteArray out = value;
+    for (int i = 0; big && unit > 1 && i + unit <= out.size(); i += unit)
+        std::reverse(out.begin() + i, out.begin() + i + unit);
     return out;
 }
 

@@ -49,15 +49,6 @@ inline std::vector<uint8_t> readTexture(QOpenGLFunctions* f, unsigned texture, i
     return out;
 }
 
-// A recognisable pixel for every position.
-inline void pixelAt(int x, int y, uint8_t* p)
-{
-    p[0] = uint8_t(x * 7 + y * 3);
-    p[1] = uint8_t(x >> 3 ^ y * 11);
-    p[2] = uint8_t(y * 5 + (x >> 8) * 37);
-    p[3] = 255;
-}
-
 // Pixel memory that ends exactly at an unreadable page, so any read past the last
 // pixel of the last row faults at once.
 class GuardedBuffer
@@ -84,11 +75,17 @@ private:
     size_t m_dataPages = 0;
 };
 
+// A recognisable pixel for every position.
 inline void fillPattern(const CIAPI::Image& image)
 {
     for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            pixelAt(x, y, image.row(y) + x * 4);
+        for (int x = 0; x < image.width(); ++x) {
+            uint8_t* p = image.row(y) + x * 4;
+            p[0] = uint8_t(x * 7 + y * 3);
+            p[1] = uint8_t(x >> 3 ^ y * 11);
+            p[2] = uint8_t(y * 5 + (x >> 8) * 37);
+            p[3] = 255;
+        }
 }
 
 } // namespace displaytest

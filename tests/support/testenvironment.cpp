@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDir>
-#include <QStringList>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -45,15 +44,6 @@ TestEnvironment::~TestEnvironment()
     if (qEnvironmentVariableIsSet("OSTRA_KEEP_TEST_HOME"))
         return;
     QDir(m_root).removeRecursively();
-}
-
-QStringList TestEnvironment::variables() const
-{
-    QStringList result;
-    for (const auto& folder : kFolders)
-        result << QString::fromLatin1(folder[0]) + QLatin1Char('=') + m_root + QLatin1Char('/')
-                + QLatin1String(folder[1]);
-    return result;
 }
 
 QString sourceDir()

@@ -18,9 +18,6 @@ public:
     // The temporary root that holds home/, config/, data/, cache/ and runtime/.
     QString root() const { return m_root; }
 
-    // The same isolation as key=value pairs, for child processes.
-    QStringList variables() const;
-
 private:
     QString m_root;
 };

@@ -36,7 +36,6 @@ public:
     void setRowSilently(const QUrl& url, const QMap<int, QVariant>& row);
 
     int requestCount(const QUrl& url) const { return m_requests.value(url); }
-    bool hasRow(const QUrl& url) const { return m_rows.contains(url); }
 
     // A row with the given capture time and rating and fixed sizes.
     static QMap<int, QVariant> imageRow(
