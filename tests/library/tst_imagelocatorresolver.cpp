@@ -6,6 +6,7 @@
 #include "engine/statefile.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "support/picturefiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
@@ -24,11 +25,7 @@ namespace {
 // A small picture of one frame, its camera named after its seed.
 vrxgen::PictureOptions shot(std::uint32_t seed, std::int64_t captureTime = 1600000000)
 {
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 64;
-    o.moduleHeight = 48;
-    o.frames = 1;
-    o.seed = seed;
+    vrxgen::PictureOptions o = ostra::test::PictureFiles::small(seed);
     o.cameraSeed = seed + 100;
     o.captureTime = captureTime;
     return o;
@@ -63,7 +60,8 @@ void writeState(const QString& rawPath, const vrxgen::Picture& picture, int rati
         qFatal("cannot write %s", qPrintable(statePath));
 }
 
-// Counts the locator's tasks, so a test can wait until none is running.
+// Counts the locator's tasks, so a test can wait until none is running and the results of
+// the finished ones have been delivered.
 struct TaskCounter
 {
     explicit TaskCounter(ImageLocator& locator)
@@ -75,17 +73,12 @@ struct TaskCounter
                 ++finished;
         });
     }
-    // No task runs; the results of the finished ones have been delivered.
     bool settle(ImageLocator& locator)
     {
-        for (int i = 0; i < 400; ++i) {
-            if (started == finished && locator.pendingCount() == 0) {
-                QCoreApplication::processEvents();
-                return true;
-            }
-            QTest::qWait(50);
-        }
-        return false;
+        const bool idle
+            = QTest::qWaitFor([&] { return started == finished && locator.pendingCount() == 0; }, 20000);
+        QCoreApplication::processEvents();
+        return idle;
     }
     std::atomic<int> started { 0 };
     std::atomic<int> finished { 0 };
@@ -96,24 +89,10 @@ QByteArray uuidBytes(const std::string& text)
     return QUuid(QString::fromStdString(text)).toRfc4122();
 }
 
-// Waits until the spy has caught a signal about the URL; `keyOf` reads it from the arguments.
-template <typename KeyOf> bool caught(QSignalSpy& spy, const QUrl& url, KeyOf keyOf)
-{
-    for (int i = 0; i < 200; ++i) {
-        for (const QList<QVariant>& args : qAsConst(spy))
-            if (keyOf(args) == url)
-                return true;
-        spy.wait(100);
-    }
-    return false;
-}
-
-// Waits until the locator has announced a row for the URL.
+// Waits until the locator holds a row for the URL (without asking for it again).
 bool waitForRow(ImageLocator& locator, const QUrl& url)
 {
-    QSignalSpy spy(&locator, &IResolver::resolved);
-    return !locator.indexedValues(url).isEmpty()
-        || caught(spy, url, [](const QList<QVariant>& args) { return args.at(0).toUrl(); });
+    return QTest::qWaitFor([&] { return !locator.indexedValues(url).isEmpty(); }, 20000);
 }
 
 // Waits until the locator has finished indexing the URL once more (a valid result is
@@ -122,9 +101,13 @@ bool waitForIndexing(ImageLocator& locator, const QUrl& url)
 {
     QSignalSpy spy(&locator, &ImageLocator::notifyFileIndexedSignal);
     locator.requestMetadata(url);
-    return caught(spy, url, [](const QList<QVariant>& args) {
-        return ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location);
-    });
+    return QTest::qWaitFor(
+        [&] {
+            return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& args) {
+                return ImageLocator::fileKey(args.at(0).value<VrxMetadata>().location) == url;
+            });
+        },
+        20000);
 }
 
 } // namespace
@@ -167,15 +150,19 @@ private slots:
         QVERIFY(locator.rowFor(turnedUrl).isEmpty());
         QVERIFY(waitForRow(locator, plainUrl));
         QVERIFY(waitForRow(locator, turnedUrl));
-        // Bytes that are no picture get an invalid row that still names the file.
+        // Bytes that are no picture get an invalid row that says why and still names the
+        // file, with its size.
         const QString garbage = path("garbage.vrx");
         QVERIFY(vrxgen::writeFile(
             QFile::encodeName(garbage).toStdString(), std::vector<std::uint8_t>(3000, 'x')));
         const QUrl garbageUrl = QUrl::fromLocalFile(garbage);
         locator.rowFor(garbageUrl);
         QVERIFY(waitForRow(locator, garbageUrl));
-        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Invalid).toBool(), true);
-        QCOMPARE(locator.rowFor(garbageUrl).value(IResolver::Name).toString(), QStringLiteral("garbage"));
+        const QMap<int, QVariant> bad = locator.rowFor(garbageUrl);
+        QVERIFY(bad.value(IResolver::Invalid).toBool());
+        QVERIFY(!bad.value(IResolver::Problem).toString().isEmpty());
+        QCOMPARE(bad.value(IResolver::Name).toString(), QStringLiteral("garbage"));
+        QCOMPARE(bad.value(IResolver::FileSize).toLongLong(), 3000);
 
         const QMap<int, QVariant> row = locator.rowFor(plainUrl);
         QVERIFY(!row.contains(IResolver::Id));
