@@ -208,31 +208,25 @@ private slots:
             QVERIFY(!g->glIsTexture(n));
         g->glDeleteTextures(GLsizei(own.size()), own.data());
 
-        // Planes that go away take their textures with them.
-        std::vector<unsigned> dropped;
-        {
-            ImagePlanes gone(pyramidOf(image), kRgba);
-            gone.bind();
-            gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
-            gone.plane(0).uploadRegion();
-            dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
-            QVERIFY(g->glIsTexture(dropped[0]) && g->glIsTexture(dropped[1]));
-        }
-        for (unsigned n : dropped)
-            QVERIFY(!g->glIsTexture(n));
-        // So do planes whose context shares its objects with the current one.
+        // Planes that go away take their textures with them, also when the current context
+        // only shares its objects with theirs.
         GLContext sharing;
-        {
-            ImagePlanes gone(pyramidOf(image), kRgba);
-            gone.bind();
-            gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
-            gone.plane(0).uploadRegion();
-            dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
-            QVERIFY(sharing.create(&other.context));
+        for (const bool share : { false, true }) {
+            std::vector<unsigned> dropped;
+            {
+                ImagePlanes gone(pyramidOf(image), kRgba);
+                gone.bind();
+                gone.markDirty(0, CIAPI::ROI { 0, 0, 1100, 50 }, false);
+                gone.plane(0).uploadRegion();
+                dropped = { gone.plane(0).textureId(0), gone.plane(0).textureId(1) };
+                QVERIFY(g->glIsTexture(dropped[0]) && g->glIsTexture(dropped[1]));
+                if (share)
+                    QVERIFY(sharing.create(&other.context));
+            }
+            QVERIFY(other.makeCurrent());
+            for (unsigned n : dropped)
+                QVERIFY(!g->glIsTexture(n));
         }
-        QVERIFY(other.makeCurrent());
-        for (unsigned n : dropped)
-            QVERIFY(!g->glIsTexture(n));
     }
 };
 

@@ -233,41 +233,6 @@ private slots:
             (QStringList { QStringLiteral("modified rated.vrx 3"), QStringLiteral("resolved rated.vrx 5") }));
     }
 
-    // Every call for a file not indexed yet asks again; none of them leaves a row behind.
-    void unknownFilesAreRequestedAndNotListed()
-    {
-        ImageLocator locator(1, nullptr);
-        std::atomic<int> started { 0 };
-        QSemaphore gate;
-        locator.setTaskProbe([&](IndexTask::Step step, const QUrl&) {
-            if (step == IndexTask::Step::Started) {
-                ++started;
-                gate.acquire();
-            }
-        });
-        struct Opener
-        {
-            QSemaphore& g;
-            ~Opener() { g.release(100); }
-        } opener { gate };
-
-        const QString file = path("asked twice.vrx");
-        writePicture(file, shot(41));
-        const QUrl url = QUrl::fromLocalFile(file);
-        QVERIFY(locator.rowFor(url).isEmpty());
-        QVERIFY(locator.rowFor(url).isEmpty());
-        QVERIFY(locator.rowFor(QUrl()).isEmpty());
-        // One task runs (held at the gate), the second waits for the slot.
-        QTRY_COMPARE(started.load(), 1);
-        QCOMPARE(locator.pendingCount(), 1);
-        locator.cancelLoading();
-        QCOMPARE(locator.pendingCount(), 0);
-        QVERIFY(locator.indexedValues(url).isEmpty());
-        gate.release(100);
-        QVERIFY(waitForRow(locator, url));
-        QCOMPARE(started.load(), 1);
-    }
-
     // A file reached through a linked folder is known by the path it was asked for.
     void linkedFolderKeepsTheRequestedUrl()
     {
