@@ -8,16 +8,15 @@
 
 #include <QFile>
 #include <QQuickWindow>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
 #include "support/picturefiles.h"
 #include "support/pixelchecks.h"
+#include "support/taskprobe.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
@@ -28,30 +27,6 @@ const QColor kThumbColour(200, 40, 60);
 
 using displaytest::describe;
 using displaytest::near;
-
-// Holds the locator's tasks at their start until the test lets them go.
-struct TaskGate
-{
-    explicit TaskGate(ImageLocator& locator)
-    {
-        locator.setTaskProbe([this](IndexTask::Step step, const QUrl&) {
-            if (step != IndexTask::Step::Started)
-                return;
-            ++started;
-            if (closed)
-                passes.acquire();
-        });
-    }
-    ~TaskGate() { open(); }
-    void open()
-    {
-        closed = false;
-        passes.release(1000);
-    }
-    std::atomic<bool> closed { false };
-    std::atomic<int> started { 0 };
-    QSemaphore passes;
-};
 
 // Another listener of the same file, to see what the service sent.
 class Listener : public QObject, public ImageClient
@@ -124,7 +99,7 @@ private slots:
     void placeholderThenThumbnail()
     {
         ImageLocator locator(2, nullptr);
-        TaskGate gate(locator);
+        ostra::test::TaskProbe gate(locator);
         gate.closed = true;
         Scene scene(QSize(200, 150), QRectF(20, 15, 160, 120));
         QVERIFY(scene.show(locator, QUrl::fromLocalFile(m_thumbed).toString()));

@@ -7,6 +7,7 @@
 #include "library/activesession.h"
 #include "library/session.h"
 #include "support/picturefiles.h"
+#include "support/taskprobe.h"
 
 #include <QAbstractItemModelTester>
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <cstdio>
 
 #include "tools/vrxgen/generator.h"
@@ -59,30 +59,6 @@ void writeState(const QString& rawPath, const vrxgen::Picture& picture, int rati
         || std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(statePath).constData()) != 0)
         qFatal("cannot write %s", qPrintable(statePath));
 }
-
-// Counts the locator's tasks, so a test can wait until none is running and the results of
-// the finished ones have been delivered.
-struct TaskCounter
-{
-    explicit TaskCounter(ImageLocator& locator)
-    {
-        locator.setTaskProbe([this](IndexTask::Step step, const QUrl&) {
-            if (step == IndexTask::Step::Started)
-                ++started;
-            else if (step == IndexTask::Step::Finished)
-                ++finished;
-        });
-    }
-    bool settle(ImageLocator& locator)
-    {
-        const bool idle
-            = QTest::qWaitFor([&] { return started == finished && locator.pendingCount() == 0; }, 20000);
-        QCoreApplication::processEvents();
-        return idle;
-    }
-    std::atomic<int> started { 0 };
-    std::atomic<int> finished { 0 };
-};
 
 QByteArray uuidBytes(const std::string& text)
 {
@@ -195,7 +171,7 @@ private slots:
     void changesAreAnnouncedInOrder()
     {
         ImageLocator locator(2, nullptr);
-        TaskCounter tasks(locator);
+        ostra::test::TaskProbe tasks(locator);
         const QString file = path("rated.vrx");
         const vrxgen::Picture picture = writePicture(file, shot(31));
         writeState(file, picture, 3, false);
@@ -213,17 +189,17 @@ private slots:
 
         locator.rowFor(url);
         QVERIFY(waitForRow(locator, url));
-        QVERIFY(tasks.settle(locator));
+        QVERIFY(tasks.settle());
         QCOMPARE(events, QStringList { QStringLiteral("resolved rated.vrx 3") });
 
         events.clear();
         QVERIFY(waitForIndexing(locator, url));
-        QVERIFY(tasks.settle(locator));
+        QVERIFY(tasks.settle());
         QCOMPARE(events, QStringList());
 
         writeState(file, picture, 5, false);
         QVERIFY(waitForIndexing(locator, url));
-        QVERIFY(tasks.settle(locator));
+        QVERIFY(tasks.settle());
         QCOMPARE(events,
             (QStringList { QStringLiteral("modified rated.vrx 3"), QStringLiteral("resolved rated.vrx 5") }));
     }
@@ -280,7 +256,7 @@ private slots:
         other.close();
 
         ImageLocator locator(2, nullptr);
-        TaskCounter tasks(locator);
+        ostra::test::TaskProbe tasks(locator);
         Session session;
         session.setResolver(&locator);
         ActiveSession gallery;
@@ -309,10 +285,10 @@ private slots:
         // Rated highest now: under "rating" the file moves to the end, listed once.
         gallery.setSortField(QStringLiteral("rating"));
         QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(2));
-        QVERIFY(tasks.settle(locator));
+        QVERIFY(tasks.settle());
         writeState(urls.at(0).toLocalFile(), pictures.at(0), 5, false);
         QVERIFY(waitForIndexing(locator, urls.at(0)));
-        QVERIFY(tasks.settle(locator));
+        QVERIFY(tasks.settle());
         QCOMPARE(gallery.rowCount(), names.size());
         QCOMPARE(gallery.urlAt(gallery.rowCount() - 1), urls.at(0));
         QCOMPARE(gallery.urlAt(gallery.rowCount() - 2), urls.at(2));
