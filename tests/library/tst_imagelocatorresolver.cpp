@@ -108,9 +108,6 @@ private slots:
     {
         ImageLocator locator(2, nullptr);
 
-        const QString plainPath = path("plain shot.vrx");
-        const vrxgen::Picture plain = writePicture(plainPath, shot(11));
-
         vrxgen::PictureOptions turned = shot(12, 1700000000);
         turned.orientation = 1;
         turned.frames = 2;
@@ -120,11 +117,8 @@ private slots:
         const vrxgen::Picture turnedPicture = writePicture(turnedPath, turned);
         writeState(turnedPath, turnedPicture, 4, true);
 
-        const QUrl plainUrl = QUrl::fromLocalFile(plainPath);
         const QUrl turnedUrl = QUrl::fromLocalFile(turnedPath);
-        QVERIFY(locator.rowFor(plainUrl).isEmpty());
         QVERIFY(locator.rowFor(turnedUrl).isEmpty());
-        QVERIFY(waitForRow(locator, plainUrl));
         QVERIFY(waitForRow(locator, turnedUrl));
         // Bytes that are no picture get an invalid row that says why and still names the
         // file, with its size.
@@ -139,15 +133,6 @@ private slots:
         QVERIFY(!bad.value(IResolver::Problem).toString().isEmpty());
         QCOMPARE(bad.value(IResolver::Name).toString(), QStringLiteral("garbage"));
         QCOMPARE(bad.value(IResolver::FileSize).toLongLong(), 3000);
-
-        const QMap<int, QVariant> row = locator.rowFor(plainUrl);
-        QCOMPARE(row.value(IResolver::Timestamp).toString(), QStringLiteral("2020-09-13T13:26:40.000+01:00"));
-        QCOMPARE(row.value(IResolver::DeviceUUID).toByteArray(),
-            uuidBytes(vrxgen::cameraUuidText(plain.meta.cameraUuid)));
-        const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(50.f);
-        QCOMPARE(row.value(IResolver::LargeDimension).toInt(), size.x);
-        QCOMPARE(row.value(IResolver::SmallDimension).toInt(), size.y);
-        QCOMPARE(row.value(IResolver::AspectHeight).toDouble(), double(size.x) * 3);
 
         // A quarter turn: the turned frame of a 4:3 picture is 3:4, and the matrix swaps
         // the axes.
