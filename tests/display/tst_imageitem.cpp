@@ -8,15 +8,15 @@
 
 #include <QFile>
 #include <QQuickWindow>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 
+#include "support/picturefiles.h"
 #include "support/pixelchecks.h"
+#include "support/taskprobe.h"
 #include "tools/vrxgen/generator.h"
 
 namespace {
@@ -25,53 +25,8 @@ constexpr QRgb kBackground = 0xffffffff;
 // The colour saved as the thumbnail of the state file.
 const QColor kThumbColour(200, 40, 60);
 
-vrxgen::Picture writePicture(const QString& path, std::uint32_t seed)
-{
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 128;
-    o.moduleHeight = 96;
-    o.frames = 1;
-    o.seed = seed;
-    vrxgen::Picture p = vrxgen::makePicture(o);
-    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx))
-        qFatal("cannot write %s", qPrintable(path));
-    return p;
-}
-
-// A state file whose thumbnail is one flat colour.
-void writeStateThumbnail(
-    const QString& rawPath, const vrxgen::Picture& picture, int w, int h, const QColor& c)
-{
-    if (!displaytest::writeFlatThumbnail(rawPath, picture.meta.imageUuid, w, h, c, 2))
-        qFatal("cannot write the state of %s", qPrintable(rawPath));
-}
-
 using displaytest::describe;
 using displaytest::near;
-
-// Holds the locator's tasks at their start until the test lets them go.
-struct TaskGate
-{
-    explicit TaskGate(ImageLocator& locator)
-    {
-        locator.setTaskProbe([this](IndexTask::Step step, const QUrl&) {
-            if (step != IndexTask::Step::Started)
-                return;
-            ++started;
-            if (closed)
-                passes.acquire();
-        });
-    }
-    ~TaskGate() { open(); }
-    void open()
-    {
-        closed = false;
-        passes.release(1000);
-    }
-    std::atomic<bool> closed { false };
-    std::atomic<int> started { 0 };
-    QSemaphore passes;
-};
 
 // Another listener of the same file, to see what the service sent.
 class Listener : public QObject, public ImageClient
@@ -132,17 +87,19 @@ private slots:
         qRegisterMetaType<VrxMetadata>("VrxMetadata");
         qRegisterMetaType<VrxMessage>("VrxMessage");
         QVERIFY(m_dir.isValid());
-        m_thumbed = path("thumbed shot.vrx");
-        writeStateThumbnail(m_thumbed, writePicture(m_thumbed, 7), 64, 48, kThumbColour);
-        m_plain = path("plain.vrx");
-        writePicture(m_plain, 8);
+        const vrxgen::Picture thumbed = vrxgen::makePicture(ostra::test::PictureFiles::small(7));
+        m_thumbed = ostra::test::PictureFiles::write(m_dir.path(), "thumbed shot.vrx", thumbed);
+        QVERIFY(displaytest::writeFlatThumbnail(m_thumbed, thumbed.meta.imageUuid, 64, 48, kThumbColour, 2));
+        m_plain = ostra::test::PictureFiles::write(
+            m_dir.path(), "plain.vrx", ostra::test::PictureFiles::small(8));
+        QVERIFY(!m_plain.isEmpty());
     }
 
     // The pulsing placeholder while the service works, then the picture's own colour.
     void placeholderThenThumbnail()
     {
         ImageLocator locator(2, nullptr);
-        TaskGate gate(locator);
+        ostra::test::TaskProbe gate(locator);
         gate.closed = true;
         Scene scene(QSize(200, 150), QRectF(20, 15, 160, 120));
         QVERIFY(scene.show(locator, QUrl::fromLocalFile(m_thumbed).toString()));

@@ -117,20 +117,6 @@ private slots:
         QCOMPARE(w[0].tx, 0.f);
         // Nothing changed: the geometry is left alone.
         QVERIFY(!first->refreshGeometry());
-
-        // Two rectangles of the level in one tile give two quads.
-        CIAPI::ImagePyramid two = CIAPI::ImagePyramid::Create(1);
-        two[0] = CIAPI::Image::Create(600, 400);
-        ImagePlanes twoPlanes(two, kRgba);
-        ImagePlaneNode twoNode(&twoPlanes.plane(0), 1, true);
-        twoPlanes.markDirty(0, CIAPI::ROI { 0, 0, 100, 50 }, false);
-        twoPlanes.markDirty(0, CIAPI::ROI { 300, 200, 400, 260 }, false);
-        twoNode.preprocess();
-        const QSGGeometry* quads = twoNode.tiles()[0]->geometry();
-        QCOMPARE(quads->vertexCount(), 8);
-        QCOMPARE(quads->indexCount(), 12);
-        const QSGGeometry::TexturedPoint2D* q = quads->vertexDataAsTexturedPoint2D();
-        QVERIFY(q[4].x == 300.f && q[7].x == 399.f && q[7].y == 259.f && q[7].ty == 259.f / 1024.f);
     }
 
     // Every pixel holds the bytes (b0, b1, b2): in BGRA order the first byte is blue. Only

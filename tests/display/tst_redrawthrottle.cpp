@@ -59,29 +59,6 @@ private slots:
         t.settle();
         QVERIFY(!t.owed());
     }
-
-    // The follow-up check runs only while tiles are being rendered, fires on the
-    // receiver, and a refresh ends it.
-    void checkFollowsRendering()
-    {
-        struct Receiver : QObject
-        {
-            int timerId = 0;
-            void timerEvent(QTimerEvent* e) override { timerId = e->timerId(); }
-        } receiver;
-        RedrawThrottle t;
-        t.scheduleCheck(&receiver);
-        QVERIFY(!t.checkPending());
-        t.markRendering();
-        t.scheduleCheck(&receiver);
-        QVERIFY(t.checkPending());
-        QTRY_VERIFY_WITH_TIMEOUT(receiver.timerId != 0, 5000);
-        QVERIFY(t.isCheck(receiver.timerId));
-        t.beginRefresh();
-        QVERIFY(!t.checkPending());
-        t.scheduleCheck(&receiver);
-        QVERIFY(!t.checkPending());
-    }
 };
 
 OSTRA_TEST_MAIN(TestRedrawThrottle)

@@ -38,9 +38,7 @@ class TestViewNavigator : public QObject
 {
     Q_OBJECT
 private slots:
-    // Whatever the orientation and zoom: the point centred stays under the view's
-    // centre through a resize, a quarter turn either way and a mirror either way, and a
-    // drag moves the picture with the pointer.
+    // Whatever the orientation and zoom, the point centred stays under the view's centre.
     void viewKeepsItsPlace_data()
     {
         QTest::addColumn<int>("quarters");
@@ -59,39 +57,34 @@ private slots:
         QFETCH(bool, mirrored);
         QFETCH(double, zoomLevel);
         QFETCH(QPointF, centre);
-        for (const char* step : { "resize", "turn right", "turn left", "mirror across", "mirror down" }) {
+        // Steps: a resize, a quarter turn right and left, a mirror across and down.
+        for (int step = 0; step < 5; ++step) {
             CIAPI::Transform t = orientation(quarters, mirrored);
             ImageGeometry g;
             place(g, t);
             ViewNavigator nav(g);
             QVERIFY(nav.setZoomLogLevel(zoomLevel) || zoomLevel == 0.0);
             nav.centreOn(centre);
-            QVERIFY2(near(g.viewToImage(kViewCentre), centre), step);
-            const QString s = QLatin1String(step);
-            if (s == QLatin1String("resize")) {
+            QVERIFY(near(g.viewToImage(kViewCentre), centre));
+            if (step == 0) {
                 QVERIFY(nav.resizeView(1000, 500));
-                QVERIFY2(near(g.viewToImage(QPointF(500, 250)), centre), step);
+                QVERIFY(near(g.viewToImage(QPointF(500, 250)), centre));
+                // A drag moves the picture with the pointer.
+                const QPointF before = g.imageToView(centre);
+                nav.drag(QPointF(17, -9));
+                QVERIFY(near(g.imageToView(centre), before + QPointF(17, -9)));
                 continue;
             }
-            if (s.startsWith(QLatin1String("turn"))) {
-                const bool right = s.endsWith(QLatin1String("right"));
-                nav.turn(right);
-                t.rotate90(right ? 1 : -1);
+            if (step < 3) {
+                nav.turn(step == 1);
+                t.rotate90(step == 1 ? 1 : -1);
             } else {
-                const bool across = s.endsWith(QLatin1String("across"));
-                nav.mirror(across);
-                across ? t.flipHorizontal() : t.flipVertical();
+                nav.mirror(step == 3);
+                step == 3 ? t.flipHorizontal() : t.flipVertical();
             }
             g.setTransform(t);
-            QVERIFY2(near(g.viewToImage(kViewCentre), centre), step);
+            QVERIFY2(near(g.viewToImage(kViewCentre), centre), qPrintable(QString::number(step)));
         }
-        ImageGeometry g;
-        place(g, orientation(quarters, mirrored));
-        ViewNavigator nav(g);
-        nav.setZoomLogLevel(zoomLevel);
-        const QPointF before = g.imageToView(centre);
-        nav.drag(QPointF(17, -9));
-        QVERIFY(near(g.imageToView(centre), before + QPointF(17, -9)));
     }
 
     // Zoom levels outside the range, not numbers or unchanged are refused and change

@@ -82,7 +82,6 @@ class TestRoot : public QObject
     Q_OBJECT
 
 private:
-    QString m_base;
     std::unique_ptr<ostra::test::TempTree> m_tree;
 
     QString path(const QString& relative) const { return m_tree->path(relative); }
@@ -92,7 +91,6 @@ private slots:
     {
         m_tree = std::make_unique<ostra::test::TempTree>();
         QVERIFY(m_tree->isValid());
-        m_base = m_tree->base();
     }
 
     void cleanup() { m_tree.reset(); }

@@ -94,7 +94,6 @@ class TestSession : public QObject
 
 private:
     std::unique_ptr<ostra::test::TempTree> m_tree;
-    QString m_base;
 
     QString path(const QString& relative) const { return m_tree->path(relative); }
     void touchAll(std::initializer_list<const char*> relative) const
@@ -110,7 +109,6 @@ private slots:
     {
         m_tree = std::make_unique<ostra::test::TempTree>();
         QVERIFY(m_tree->isValid());
-        m_base = m_tree->base();
     }
 
     void cleanup()
@@ -209,41 +207,14 @@ private slots:
         QVERIFY(!session.removeRows(0, 1));
     }
 
-    void filesDeletedWhileInactiveGoOnReactivation()
+    // Switching the gallery to another session closes the files only the first one held;
+    // files deleted while a session was inactive go when it is active again.
+    void switchingSources()
     {
-        touchAll({ "d/keep.vrx", "d/gone.vrx", "d/sub/gone2.vrx" });
-        Session session;
-        ActiveSession gallery;
-        TestResolver resolver;
-        answerAtOnce(resolver);
-        gallery.setResolver(&resolver);
-        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        gallery.setSource(&session);
-        session.offer(url(path("d")), true);
-        QCOMPARE(gallery.rowCount(), 3);
-
-        Session other;
-        gallery.setSource(&other); // the first session stops watching
-        QVERIFY(!session.active());
-        QCOMPARE(session.files().size(), 3);
-        QVERIFY(QFile::remove(path("d/gone.vrx")));
-        QVERIFY(QDir(path("d/sub")).removeRecursively());
-        touch(path("d/new.vrx"));
-
-        QSignalSpy removed(&session, &Session::delFile);
-        gallery.setSource(&session);
-        QCOMPARE(removed.count(), 2);
-        QCOMPARE(session.files(), (QSet<QUrl> { url(path("d/keep.vrx")), url(path("d/new.vrx")) }));
-        QCOMPARE(rowsOf(gallery), session.files());
-        QCOMPARE(gallery.grossCount(), 2);
-    }
-
-    void switchingSourcesClosesTheFilesLeft()
-    {
-        touchAll({ "s1/a.vrx", "s1/b.vrx", "s2/c.vrx" });
+        touchAll({ "s1/a.vrx", "s1/b.vrx", "s1/sub/gone.vrx", "s2/c.vrx" });
         Session one;
         Session two;
-        one.offer(url(path("s1")), false);
+        one.offer(url(path("s1")), true);
         two.offer(url(path("s1/a.vrx")), false);
         two.offer(url(path("s2")), false);
         TestResolver resolver;
@@ -253,16 +224,26 @@ private slots:
         QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
         gallery.setSource(&one);
         QVERIFY(one.active());
-        QCOMPARE(gallery.rowCount(), 2);
+        QCOMPARE(gallery.rowCount(), 3);
 
         QSignalSpy closed(&gallery, &SpineModel::fileClosed);
         gallery.setSource(&two);
         QVERIFY(!one.active());
         QVERIFY(two.active());
-        QCOMPARE(closed.count(), 1);
-        QCOMPARE(closed.first().first().toUrl(), url(path("s1/b.vrx")));
+        QCOMPARE(closed.count(), 2);
         QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s2/c.vrx")) }));
         QCOMPARE(gallery.indexProgress()->progress(), ProgressRatio(2, 2));
+
+        QCOMPARE(one.files().size(), 3);
+        QVERIFY(QFile::remove(path("s1/b.vrx")));
+        QVERIFY(QDir(path("s1/sub")).removeRecursively());
+        touch(path("s1/new.vrx"));
+        QSignalSpy removed(&one, &Session::delFile);
+        gallery.setSource(&one);
+        QCOMPARE(removed.count(), 2);
+        QCOMPARE(one.files(), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s1/new.vrx")) }));
+        QCOMPARE(rowsOf(gallery), one.files());
+        QCOMPARE(gallery.grossCount(), 2);
     }
 
     void newestDecidingOperationWins_data()
@@ -301,7 +282,6 @@ private slots:
 
         QRandomGenerator random(seed);
         QList<Operation> ops;
-        QStringList history;
         for (int step = 0; step < 30; ++step) {
             Operation op;
             op.opens = random.bounded(3) != 0;
@@ -310,8 +290,6 @@ private slots:
             op.path = pool.at(int(random.bounded(pool.size())));
             op.recursive = random.bounded(2) == 0; // ignored for files
             ops.append(op);
-            history.append(QStringLiteral("%1 %2%3").arg(op.opens ? "offer" : "close",
-                op.path.mid(m_base.size()), op.folder && op.recursive ? " (recursive)" : ""));
             if (op.opens)
                 session.offer(url(op.path), op.recursive);
             else
@@ -320,21 +298,11 @@ private slots:
                 // Pausing the session changes nothing it holds.
                 session.setActive(false);
                 session.setActive(true);
-                history.append("pause");
             }
             flushDeletes();
 
             const QSet<QUrl> expected = expectedFiles(ops, files);
-            const auto names = [&](const QSet<QUrl>& urls) {
-                QStringList list;
-                for (const QUrl& u : urls)
-                    list.append(u.toLocalFile().mid(m_base.size()));
-                list.sort();
-                return list.join(", ");
-            };
-            if (session.files() != expected)
-                QFAIL(qPrintable(QStringLiteral("after:\n  %1\nsession: %2\nexpected: %3")
-                                     .arg(history.join("\n  "), names(session.files()), names(expected))));
+            QVERIFY2(session.files() == expected, qPrintable(QStringLiteral("step %1").arg(step)));
             QCOMPARE(gallery.grossCount(), expected.size());
             QCOMPARE(rowsOf(gallery), expected);
             // Never more Roots than operations, and no Root that decides nothing.

@@ -58,6 +58,25 @@ QList<QPair<QUrl, QMap<int, QVariant>>> tiedFiles()
     return files;
 }
 
+// A model over a resolver whose rows the test sets, under the model tester.
+struct Spine
+{
+    TestResolver resolver;
+    SpineModel model;
+    QAbstractItemModelTester tester { &model, QAbstractItemModelTester::FailureReportingMode::QtTest };
+
+    explicit Spine(const QString& field = QString())
+    {
+        model.setResolver(&resolver);
+        model.setOrdering(makeOrdering(field, &model));
+    }
+    // Headers for the file, taken on 1 March at 01:00 with the given rating.
+    void rate(const QUrl& url, int rating)
+    {
+        resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), rating));
+    }
+};
+
 } // namespace
 
 class TestSpineModel : public QObject
@@ -93,101 +112,65 @@ private slots:
     {
         QFETCH(QString, field);
         QFETCH(QStringList, order);
-        TestResolver resolver;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
-        model.setOrdering(makeOrdering(field, &model));
+        Spine t(field);
 
         // Headers arrive in an order of their own; the rows come out the same.
         auto files = tiedFiles();
         std::shuffle(files.begin(), files.end(), std::mt19937(7));
         for (const auto& f : files)
-            model.insertUrl(f.first);
-        QCOMPARE(model.rowCount(), 0);
+            t.model.insertUrl(f.first);
+        QCOMPARE(t.model.rowCount(), 0);
         for (const auto& f : files)
-            resolver.setRow(f.first, f.second);
+            t.resolver.setRow(f.first, f.second);
 
         QList<QUrl> expected;
         for (const QString& path : order)
             expected.append(file(path));
-        QCOMPARE(model.list(), expected);
+        QCOMPARE(t.model.list(), expected);
         // A strict order: each file found at exactly its own row.
         for (int row = 0; row < expected.size(); ++row)
-            QCOMPARE(model.locateUrl(expected.at(row)), qMakePair(row, row + 1));
+            QCOMPARE(t.model.locateUrl(expected.at(row)), qMakePair(row, row + 1));
         // Sorting the whole list anew gives the same order.
-        model.setOrdering(model.ordering());
-        QCOMPARE(model.list(), expected);
+        t.model.setOrdering(t.model.ordering());
+        QCOMPARE(t.model.list(), expected);
     }
 
     // Capture times as written: ordered by the wall clock, whatever zone follows; text that
     // is no time at all (or no real time of day) comes first.
     void timestampsAsWritten()
     {
-        TestResolver resolver;
-        SpineModel model;
-        model.setResolver(&resolver);
-        model.setOrdering(Ordering::byTimestamp(&model));
+        Spine t("timestamp");
         const QStringList stamps = { "2023-05-01T10:00:00.001+02:00", "2023-05-01T10:00:00",
             "2023-05-01T09:59:59.999Z", "2023-05-02T00:00:00.000", "2023-05-01T25:00:00.000", "not a time" };
         for (int i = 0; i < stamps.size(); ++i) {
             const QUrl url = file(QStringLiteral("/lib/%1.vrx").arg(i));
             QMap<int, QVariant> row = TestResolver::imageRow(url, QDateTime(), 0);
             row.insert(IResolver::Timestamp, stamps.at(i));
-            resolver.setRow(url, row);
-            model.insertUrl(url);
+            t.resolver.setRow(url, row);
+            t.model.insertUrl(url);
         }
         QStringList order;
-        for (const QUrl& url : model.list())
+        for (const QUrl& url : t.model.list())
             order << url.fileName();
         QCOMPARE(order, (QStringList { "4.vrx", "5.vrx", "2.vrx", "1.vrx", "0.vrx", "3.vrx" }));
     }
 
-    // A file placed at a given row by the user interface, when the row is in range.
-    void enlistAtARow()
+    // The default ordering has one section; by folder, a file at the top of the file system
+    // is in the top section.
+    void sections()
     {
-        TestResolver resolver;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
-        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx");
-        for (const QUrl& url : { a, b })
-            resolver.setRow(url, TestResolver::imageRow(url, at(1, 1), 0));
-        model.insertUrl(a);
-        model.enlistUrlAt(5, b);
-        model.enlistUrlAt(-1, b);
-        QCOMPARE(model.list(), QList<QUrl> { a });
-        model.enlistUrlAt(0, b);
-        QCOMPARE(model.list(), (QList<QUrl> { b, a }));
-        model.enlistUrlAt(0, b);
-        QCOMPARE(model.rowCount(), 2);
-    }
-
-    void sectionsOfEachOrdering()
-    {
-        TestResolver resolver;
-        SpineModel model;
-        model.setResolver(&resolver);
+        Spine t;
         const QUrl a = file("/lib/a/1.vrx"), b = file("/lib/a/b/2.vrx"), top = file("/top.vrx");
-        resolver.setRow(a, TestResolver::imageRow(a, at(5, 10), 4));
-        resolver.setRow(b, TestResolver::imageRow(b, at(5, 23), 2));
-        resolver.setRow(top, TestResolver::imageRow(top, at(5, 11), 4));
-        model.insertUrl(a);
-        model.insertUrl(b);
-        model.insertUrl(top);
-        QCOMPARE(model.branchOfRow(0), QVariantList { QVariant() });
-        model.setOrdering(Ordering::byTimestamp(&model));
-        QCOMPARE(model.branchOfRow(0), (QVariantList { 2023, 3, 5 }));
-        QCOMPARE(model.branchOfRow(1), (QVariantList { 2023, 3, 5 }));
-        model.setOrdering(Ordering::byRating(&model));
-        QCOMPARE(model.urlAt(0), b);
-        QCOMPARE(model.branchOfRow(0), QVariantList { 2 });
-        model.setOrdering(Ordering::byFolder(&model));
-        // A file at the top of the file system is in the top section.
-        QCOMPARE(model.list(), (QList<QUrl> { top, a, b }));
-        QCOMPARE(model.branchOfRow(0), QVariantList { "" });
-        QCOMPARE(model.branchOfRow(2), (QVariantList { "", "lib", "a", "b" }));
-        QCOMPARE(model.branchOfRow(3), QVariantList());
+        for (const QUrl& url : { a, b, top }) {
+            t.rate(url, 0);
+            t.model.insertUrl(url);
+        }
+        QCOMPARE(t.model.branchOfRow(0), QVariantList { QVariant() });
+        t.model.setOrdering(Ordering::byFolder(&t.model));
+        QCOMPARE(t.model.list(), (QList<QUrl> { top, a, b }));
+        QCOMPARE(t.model.branchOfRow(0), QVariantList { "" });
+        QCOMPARE(t.model.branchOfRow(2), (QVariantList { "", "lib", "a", "b" }));
+        QCOMPARE(t.model.branchOfRow(3), QVariantList());
     }
 
     void headerChangesKeepTheOrder_data()
@@ -209,63 +192,50 @@ private slots:
         QFETCH(QString, field);
         QFETCH(quint32, seed);
         QRandomGenerator random(seed);
-        TestResolver resolver;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
-        model.setOrdering(makeOrdering(field, &model));
-
+        Spine t(field);
         QList<QUrl> urls;
         for (int i = 0; i < 60; ++i) {
             urls.append(file(QStringLiteral("/lib/%1/f%2.vrx")
                                  .arg(QChar('a' + int(random.bounded(3))))
                                  .arg(random.bounded(20))));
+            t.model.insertUrl(urls.last());
         }
-        auto randomRow = [&](const QUrl& url) {
-            return TestResolver::imageRow(
-                url, at(1 + int(random.bounded(3)), int(random.bounded(3))), int(random.bounded(4)));
-        };
-        for (const QUrl& url : qAsConst(urls))
-            model.insertUrl(url);
-        const QSet<QUrl> offered(urls.begin(), urls.end());
-
         for (int step = 0; step < 300; ++step) {
             const QUrl url = urls.at(int(random.bounded(urls.size())));
-            const QMap<int, QVariant> row = randomRow(url);
+            const QMap<int, QVariant> row = TestResolver::imageRow(
+                url, at(1 + int(random.bounded(3)), int(random.bounded(3))), int(random.bounded(4)));
             switch (random.bounded(4)) {
             case 0: // as the image service does
             case 1:
-                resolver.setRow(url, row);
+                t.resolver.setRow(url, row);
                 break;
             case 2: // `modified` delivered after the change
-                resolver.setRowSilently(url, row);
-                emit resolver.modified(url);
-                emit resolver.resolved(url);
+                t.resolver.setRowSilently(url, row);
+                emit t.resolver.modified(url);
+                emit t.resolver.resolved(url);
                 break;
             case 3: // no `modified` at all
-                resolver.setRowSilently(url, row);
-                emit resolver.resolved(url);
+                t.resolver.setRowSilently(url, row);
+                emit t.resolver.resolved(url);
                 break;
             }
             // The same as a model that sorts the current headers from scratch.
             SpineModel fresh;
-            fresh.setResolver(&resolver);
+            fresh.setResolver(&t.resolver);
             fresh.setOrdering(makeOrdering(field, &fresh));
-            for (const QUrl& u : offered)
+            for (const QUrl& u : urls)
                 fresh.insertUrl(u);
-            QCOMPARE(model.list(), fresh.list());
+            QCOMPARE(t.model.list(), fresh.list());
         }
-        QCOMPARE(model.grossCount(), offered.size());
+        QCOMPARE(t.model.grossCount(), QSet<QUrl>(urls.begin(), urls.end()).size());
     }
 
     void offeredListedAndClosed()
     {
-        TestResolver resolver;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
+        Spine t;
+        SpineModel& model = t.model;
         const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx"), c = file("/lib/c.vrx");
-        resolver.setRow(a, TestResolver::imageRow(a, at(1, 1), 0));
+        t.rate(a, 0);
 
         QSignalSpy gross(&model, &SpineModel::grossCountChanged);
         QSignalSpy closed(&model, &SpineModel::fileClosed);
@@ -275,13 +245,12 @@ private slots:
         QCOMPARE(gross.count(), 2);
         QCOMPARE(model.grossCount(), 2);
         QCOMPARE(model.rowCount(), 1);
-        QVERIFY(resolver.requestCount(b) >= 1);
+        QVERIFY(t.resolver.requestCount(b) >= 1);
 
-        resolver.setRow(b, TestResolver::imageRow(b, at(1, 1), 0));
+        t.rate(b, 0);
         QCOMPARE(model.list(), (QList<QUrl> { a, b }));
         // A file nobody offered is not listed by its headers.
-        resolver.setRow(c, TestResolver::imageRow(c, at(1, 1), 0));
-        QCOMPARE(model.rowCount(), 2);
+        t.rate(c, 0);
         model.reloadUrl(c);
         QCOMPARE(model.rowCount(), 2);
 
@@ -303,7 +272,7 @@ private slots:
         QVERIFY(!model.urlAt(model.index(0, 0).sibling(7, 0)).isValid());
         QVERIFY(model.itemData(QModelIndex()).isEmpty());
         QVERIFY(!model.data(QModelIndex(), IResolver::Rating).isValid());
-        QCOMPARE(resolver.requestCount(QUrl()), 0);
+        QCOMPARE(t.resolver.requestCount(QUrl()), 0);
         QVERIFY(!model.forgetRows(1, 1));
         QVERIFY(!model.forgetRows(0, 0));
         QVERIFY(!model.forgetRows(-1, 1));
@@ -326,84 +295,72 @@ private slots:
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.grossCount(), 0);
         QCOMPARE(closed.count(), 3);
+
+        // A file placed at a row by the user interface, when the row is in range.
+        model.insertUrl(a);
+        model.insertUrl(b);
+        model.enlistUrlAt(5, c);
+        model.enlistUrlAt(-1, c);
+        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
+        model.enlistUrlAt(0, c);
+        model.enlistUrlAt(0, c);
+        QCOMPARE(model.list(), (QList<QUrl> { c, a, b }));
     }
 
     void fileListReplacesTheOfferedSet()
     {
-        TestResolver resolver;
-        resolver.setRowMaker([](const QUrl& u) { return TestResolver::imageRow(u, at(1, 1), 0); });
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&resolver);
+        Spine t;
+        t.resolver.setRowMaker([](const QUrl& u) { return TestResolver::imageRow(u, at(1, 1), 0); });
         const QString odd = file("/lib/odd #1 100%.vrx").toString();
-        model.setFileList({ file("/lib/a.vrx").toString(), odd });
-        QCOMPARE(model.rowCount(), 2);
-        QVERIFY(model.list().contains(file("/lib/odd #1 100%.vrx")));
+        t.model.setFileList({ file("/lib/a.vrx").toString(), odd });
+        QCOMPARE(t.model.rowCount(), 2);
+        QVERIFY(t.model.list().contains(file("/lib/odd #1 100%.vrx")));
 
-        QSignalSpy closed(&model, &SpineModel::fileClosed);
-        model.setFileList({ odd, file("/lib/b.vrx").toString() });
+        QSignalSpy closed(&t.model, &SpineModel::fileClosed);
+        t.model.setFileList({ odd, file("/lib/b.vrx").toString() });
         QCOMPARE(closed.count(), 1);
         QCOMPARE(closed.first().first().toUrl(), file("/lib/a.vrx"));
-        QCOMPARE(model.fileList(), (QStringList { file("/lib/b.vrx").toString(), odd }));
-        QCOMPARE(model.rowCount(), 2);
+        QCOMPARE(t.model.fileList(), (QStringList { file("/lib/b.vrx").toString(), odd }));
         // Only closing files changes the count too.
-        QSignalSpy gross(&model, &SpineModel::grossCountChanged);
-        model.setFileList({ odd });
+        QSignalSpy gross(&t.model, &SpineModel::grossCountChanged);
+        t.model.setFileList({ odd });
         QCOMPARE(gross.count(), 1);
-        QCOMPARE(model.grossCount(), 1);
+        QCOMPARE(t.model.grossCount(), 1);
     }
 
-    void aNewResolverPlacesTheRowsAgain()
+    // A new resolver places the rows again; one that goes away first leaves an empty answer.
+    void resolversChangeOrGo()
     {
-        TestResolver first;
-        TestResolver second;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(&first);
-        model.setOrdering(Ordering::byRating(&model));
+        Spine t("rating");
+        auto* second = new TestResolver;
         const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx"), c = file("/lib/c.vrx");
-        first.setRow(a, TestResolver::imageRow(a, at(1, 1), 1));
-        first.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
-        model.insertUrl(a);
-        model.insertUrl(b);
-        model.insertUrl(c);
-        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
+        t.rate(a, 1);
+        t.rate(b, 2);
+        for (const QUrl& url : { a, b, c })
+            t.model.insertUrl(url);
+        QCOMPARE(t.model.list(), (QList<QUrl> { a, b }));
 
-        second.setRow(a, TestResolver::imageRow(a, at(1, 1), 5));
-        second.setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
-        second.setRow(c, TestResolver::imageRow(c, at(1, 1), 3));
-        QPersistentModelIndex held(model.index(0, 0));
-        model.setResolver(&second);
-        QCOMPARE(model.list(), (QList<QUrl> { b, c, a }));
-        QCOMPARE(model.urlAt(held), a); // views keep their rows through the re-sort
+        second->setRow(a, TestResolver::imageRow(a, at(1, 1), 5));
+        second->setRow(b, TestResolver::imageRow(b, at(1, 1), 2));
+        second->setRow(c, TestResolver::imageRow(c, at(1, 1), 3));
+        QPersistentModelIndex held(t.model.index(0, 0));
+        t.model.setResolver(second);
+        QCOMPARE(t.model.list(), (QList<QUrl> { b, c, a }));
+        QCOMPARE(t.model.urlAt(held), a); // views keep their rows through the re-sort
         // Only the installed resolver moves rows.
-        first.setValue(b, IResolver::Rating, 9);
-        QCOMPARE(model.list(), (QList<QUrl> { b, c, a }));
-        second.setValue(b, IResolver::Rating, 9);
-        QCOMPARE(model.list(), (QList<QUrl> { c, a, b }));
-    }
+        t.resolver.setValue(b, IResolver::Rating, 9);
+        QCOMPARE(t.model.list(), (QList<QUrl> { b, c, a }));
+        second->setValue(b, IResolver::Rating, 9);
+        QCOMPARE(t.model.list(), (QList<QUrl> { c, a, b }));
 
-    void aResolverThatGoesFirstLeavesAnEmptyAnswer()
-    {
-        auto* resolver = new TestResolver;
-        SpineModel model;
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        model.setResolver(resolver);
-        model.setOrdering(Ordering::byRating(&model));
-        const QUrl a = file("/lib/a.vrx"), b = file("/lib/b.vrx");
-        resolver->setRow(a, TestResolver::imageRow(a, at(1, 1), 4));
-        resolver->setRow(b, TestResolver::imageRow(b, at(1, 1), 1));
-        model.insertUrl(a);
-        model.insertUrl(b);
-        QCOMPARE(model.list(), (QList<QUrl> { b, a }));
-        delete resolver;
-        QVERIFY(model.resolver() != nullptr);
-        QCOMPARE(model.rowCount(), 2);
-        QVERIFY(model.itemData(model.index(0, 0)).isEmpty());
+        delete second;
+        QVERIFY(t.model.resolver() != nullptr);
+        QCOMPARE(t.model.rowCount(), 3);
+        QVERIFY(t.model.itemData(t.model.index(0, 0)).isEmpty());
         // Still searchable: placed by what is known now (nothing), so by the URL.
-        QCOMPARE(model.list(), (QList<QUrl> { a, b }));
-        model.removeUrl(a);
-        QCOMPARE(model.list(), QList<QUrl> { b });
+        QCOMPARE(t.model.list(), (QList<QUrl> { a, b, c }));
+        t.model.removeUrl(a);
+        QCOMPARE(t.model.list(), (QList<QUrl> { b, c }));
     }
 };
 
