@@ -41,6 +41,17 @@ private slots:
         QVERIFY(deleteToRecycleBin(QUrl::fromLocalFile(c)));
         QVERIFY(!QFileInfo::exists(c));
     }
+
+    // An open file's buffers reach the disk; a closed file has none to flush.
+    void flushNeedsAnOpenFile()
+    {
+        QFile file(m_dir.filePath(QStringLiteral("record")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("record body");
+        QVERIFY(flushToDisk(file));
+        file.close();
+        QVERIFY(!flushToDisk(file));
+    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestFileServices)

@@ -54,12 +54,8 @@ public:
 
 QByteArray randomBytes(int size, quint32 seed)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (int i = 0; i + 4 <= size; i += 4) {
-        const quint32 v = random.generate();
-        memcpy(bytes.data() + i, &v, 4);
-    }
+    QByteArray bytes(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     return bytes;
 }
 
