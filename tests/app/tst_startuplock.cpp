@@ -17,8 +17,7 @@ int childMain(const QString& mode, const QStringList&)
     if (mode == QLatin1String("hold")) {
         if (!lock.acquire())
             return 1;
-        std::puts("held");
-        std::fflush(stdout);
+        std::fputs("held\n", stderr);
         // Until it is killed.
         for (;;)
             QThread::sleep(1);
@@ -32,17 +31,6 @@ int childMain(const QString& mode, const QStringList&)
     return 2;
 }
 
-bool waitForOut(ostra::test::Child& child, const QByteArray& text)
-{
-    QDeadlineTimer deadline(ostra::test::kChildTimeoutMs);
-    while (!child.out().contains(text)) {
-        if (deadline.hasExpired() || !child.running())
-            return child.out().contains(text);
-        QTest::qWait(20);
-    }
-    return true;
-}
-
 } // namespace
 
 class TestStartupLock : public QObject
@@ -52,7 +40,7 @@ private slots:
     void heldLockExcludesOthersUntilTheHolderDies()
     {
         auto holder = ostra::test::startSelf(QStringLiteral("hold"));
-        QVERIFY2(waitForOut(*holder, "held"), holder->err().constData());
+        QVERIFY2(holder->waitForErr(QStringLiteral("held")), holder->err().constData());
 
         ostra::StartupLock lock(kName);
         QVERIFY(!lock.tryAcquire());

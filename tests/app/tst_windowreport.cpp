@@ -46,14 +46,6 @@ private slots:
         ostra::registerQmlTypes();
     }
 
-    void optionIsTakenFromTheCommandLine()
-    {
-        QStringList arguments { "a.vrx", "--report", "b.vrx" };
-        QVERIFY(ostra::takeReportOption(arguments));
-        QCOMPARE(arguments, QStringList({ "a.vrx", "b.vrx" }));
-        QVERIFY(!ostra::takeReportOption(arguments));
-    }
-
     void dialogOpensFromTheOptionAndTheKey()
     {
         AppSettings settings;

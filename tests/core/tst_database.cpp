@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 #include <QDir>
@@ -39,25 +40,16 @@ private:
     QString m_schema;
     QString m_second;
 
-    QString writeFile(const QString& name, const QByteArray& text)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return QString();
-        file.write(text);
-        return path;
-    }
-
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        m_schema = writeFile(QStringLiteral("items.sql"),
-            "CREATE TABLE IF NOT EXISTS items (id INTEGER PRIMARY KEY, name TEXT NOT NULL)");
-        m_second = writeFile(QStringLiteral("notes.sql"),
-            "CREATE TABLE IF NOT EXISTS notes (id INTEGER PRIMARY KEY, body TEXT)");
-        QVERIFY(!m_schema.isEmpty() && !m_second.isEmpty());
+        m_schema = m_dir.filePath(QStringLiteral("items.sql"));
+        m_second = m_dir.filePath(QStringLiteral("notes.sql"));
+        QVERIFY(ostra::test::writeTreeFile(
+            m_schema, "CREATE TABLE IF NOT EXISTS items (id INTEGER PRIMARY KEY, name TEXT NOT NULL)"));
+        QVERIFY(ostra::test::writeTreeFile(
+            m_second, "CREATE TABLE IF NOT EXISTS notes (id INTEGER PRIMARY KEY, body TEXT)"));
     }
 
     void onePathOpenedTwiceKeepsBothConnections()
@@ -89,36 +81,6 @@ private slots:
         QVERIFY(!QSqlDatabase::contains(firstName));
         QCOMPARE(countRows(second, QStringLiteral("items")), 2);
         closeDatabase(second, { &insertSecond });
-    }
-
-    void rowsSurviveAReopen()
-    {
-        const QString path = m_dir.filePath(QStringLiteral("reopen.db"));
-        {
-            QSqlDatabase db;
-            QVERIFY(openDatabase(db, path, m_schema));
-            QSqlQuery insert(db);
-            QVERIFY(insert.prepare(QStringLiteral("INSERT INTO items (name) VALUES (:name)")));
-            insert.bindValue(QStringLiteral(":name"), QStringLiteral("kept"));
-            QVERIFY(execLogged(insert));
-            closeDatabase(db, { &insert });
-        }
-        QSqlDatabase db;
-        QVERIFY(openDatabase(db, path, m_schema));
-        QSqlQuery select(db);
-        QVERIFY(select.exec(QStringLiteral("SELECT name FROM items")));
-        QVERIFY(select.next());
-        QCOMPARE(select.value(0).toString(), QStringLiteral("kept"));
-        closeDatabase(db, { &select });
-    }
-
-    // The application's own schemas are read from its resources.
-    void resourceSchemaOpens()
-    {
-        QSqlDatabase db;
-        QVERIFY(openDatabase(db, QStringLiteral(":memory:"), QStringLiteral(":/schema/db/metahistory.sql")));
-        QVERIFY(!db.tables().isEmpty());
-        closeDatabase(db);
     }
 
     void unreadableSchemaFails_data()

@@ -36,18 +36,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!timer.sleeps(), 20000);
     }
 
-    void inputPostponesTheEnd()
-    {
-        SnoozeTimer timer;
-        timer.setTimeoutMs(600000);
-        timer.setSleepy(true);
-        QObject target;
-        pressKey(&target);
-        // The timer firing early finds time left and keeps sleeping.
-        timer.wakeUp();
-        QVERIFY(timer.sleeps());
-    }
-
     void filterGoesAwayWithTheTimer()
     {
         {

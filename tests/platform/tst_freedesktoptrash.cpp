@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 #include <QDir>
@@ -12,12 +13,6 @@
 #include "platform/freedesktoptrash.h"
 
 namespace {
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
 
 QByteArray readFile(const QString& path)
 {
@@ -39,7 +34,8 @@ public:
         QDir().mkpath(folder + QStringLiteral("/info"));
         if (!QFile::rename(path, folder + QStringLiteral("/files/") + name))
             return false;
-        writeFile(folder + QStringLiteral("/info/") + name + QStringLiteral(".trashinfo"), "[Trash Info]\n");
+        ostra::test::writeTreeFile(
+            folder + QStringLiteral("/info/") + name + QStringLiteral(".trashinfo"), "[Trash Info]\n");
         *pathInTrash = reportPrefix + QStringLiteral("/files/") + name;
         return true;
     }
@@ -88,7 +84,7 @@ private slots:
     void movesIntoAFreshHomeTrash()
     {
         const QString file = QDir::home().filePath(QStringLiteral("picture.vrx"));
-        QVERIFY(writeFile(file, "pixels"));
+        QVERIFY(ostra::test::writeTreeFile(file, "pixels"));
         FreedesktopTrash trash;
         QVERIFY(trash.moveToTrash(file));
         QVERIFY(!QFileInfo::exists(file));
@@ -106,9 +102,9 @@ private slots:
     {
         const QString file = QDir::home().filePath(QStringLiteral("twin.vrx"));
         FreedesktopTrash trash;
-        QVERIFY(writeFile(file, "first"));
+        QVERIFY(ostra::test::writeTreeFile(file, "first"));
         QVERIFY(trash.moveToTrash(file));
-        QVERIFY(writeFile(file, "second"));
+        QVERIFY(ostra::test::writeTreeFile(file, "second"));
         QVERIFY(trash.moveToTrash(file));
         const QDir files(m_dataHome + QStringLiteral("/Trash/files"));
         QCOMPARE(files.entryList(QDir::Files).size(), 2);
@@ -125,7 +121,7 @@ private slots:
     {
         QFETCH(bool, relative);
         const QString file = QDir::home().filePath(QStringLiteral("stray.vrx"));
-        QVERIFY(writeFile(file, "precious"));
+        QVERIFY(ostra::test::writeTreeFile(file, "precious"));
         StrayMover mover;
         mover.folder = relative ? workingFolder() : m_work.filePath(QStringLiteral("elsewhere"));
         mover.reportPrefix = relative ? QStringLiteral(".") : mover.folder;

@@ -53,11 +53,9 @@ private slots:
         // Already hidden: nothing is written again.
         QVERIFY(setHiddenAttribute(m_dir.path(), fat));
         QCOMPARE(fat.setCalls, 1);
-    }
 
-    void fatRefusalIsReported()
-    {
-        FakeFat fat;
+        // A refusal is reported with its reason.
+        fat.attributes = ATTR_ARCH;
         fat.failSetWith = EROFS;
         QVERIFY(!setHiddenAttribute(m_dir.path(), fat));
         QCOMPARE(errno, EROFS);

@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -53,19 +54,9 @@ public:
 
 QByteArray randomBytes(int size, quint32 seed)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (int i = 0; i + 4 <= size; i += 4) {
-        const quint32 v = random.generate();
-        memcpy(bytes.data() + i, &v, 4);
-    }
+    QByteArray bytes(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     return bytes;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString& path)
@@ -94,7 +85,7 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_source = path(QStringLiteral("source.vrx"));
         m_content = randomBytes(kBig, 7);
-        QVERIFY(writeFile(m_source, m_content));
+        QVERIFY(ostra::test::writeTreeFile(m_source, m_content));
         QVERIFY(::chmod(QFile::encodeName(m_source).constData(), 0640) == 0);
         const struct timespec times[2] = { { 1000000000, 250000000 }, { 978307200, 123456789 } };
         QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(m_source).constData(), times, 0) == 0);
@@ -117,7 +108,7 @@ private slots:
     void neverOverwrites()
     {
         const QString target = path(QStringLiteral("existing.vrx"));
-        QVERIFY(writeFile(target, "keep me"));
+        QVERIFY(ostra::test::writeTreeFile(target, "keep me"));
         NativeFileCopy copy;
         QVERIFY(!copy.copy(m_source, target));
         QCOMPARE(copy.error(), EEXIST);
@@ -175,7 +166,7 @@ private slots:
     {
         const QString other = path(QStringLiteral("other.vrx"));
         const QByteArray otherContent = randomBytes(kBig, 99);
-        QVERIFY(writeFile(other, otherContent));
+        QVERIFY(ostra::test::writeTreeFile(other, otherContent));
         for (int round = 0; round < 20; ++round) {
             const QString target = path(QStringLiteral("race-%1.vrx").arg(round));
             const auto copyFrom = [&target](const QString& source) {
@@ -205,7 +196,7 @@ private slots:
         QVERIFY(QDir(mounted).isEmpty());
         // The space is free again: a small file fits.
         const QString small = path(QStringLiteral("small.bin"));
-        QVERIFY(writeFile(small, randomBytes(4096, 3)));
+        QVERIFY(ostra::test::writeTreeFile(small, randomBytes(4096, 3)));
         QVERIFY(copy.copy(small, mounted + QStringLiteral("/small.bin")));
     }
 

@@ -1,10 +1,10 @@
+#include "support/filetree.h"
 #include "support/privatebus.h"
 #include "support/testmain.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -13,26 +13,14 @@
 
 namespace {
 
-// A power-supply folder laid out like the kernel's.
-class SupplyTree
+// Writes "supply/file=value" entries into a power-supply folder laid out like the kernel's.
+void supply(const QString& root, const QStringList& entries)
 {
-public:
-    explicit SupplyTree(const QString& root)
-        : m_root(root)
-    {
-        QDir().mkpath(root);
-    }
-    void set(const QString& supply, const char* name, const QByteArray& value)
-    {
-        QDir().mkpath(m_root + QLatin1Char('/') + supply);
-        QFile file(m_root + QLatin1Char('/') + supply + QLatin1Char('/') + QLatin1String(name));
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(value + '\n');
-    }
-
-private:
-    QString m_root;
-};
+    QDir().mkpath(root);
+    for (const QString& entry : entries)
+        ostra::test::writeTreeFile(
+            root + '/' + entry.section('=', 0, 0), entry.section('=', 1).toLatin1() + '\n');
+}
 
 const QDBusConnection kNoBus = QDBusConnection(QStringLiteral("ostra-none"));
 
@@ -49,24 +37,24 @@ private:
 private slots:
     void readsTheSupplies_data()
     {
-        QTest::addColumn<QStringList>("layout"); // supply:file=value
+        QTest::addColumn<QStringList>("layout");
         QTest::addColumn<bool>("onAc");
         QTest::newRow("empty folder") << QStringList() << true;
-        QTest::newRow("mains online") << QStringList { "AC:type=Mains", "AC:online=1" } << true;
+        QTest::newRow("mains online") << QStringList { "AC/type=Mains", "AC/online=1" } << true;
         QTest::newRow("laptop on battery")
-            << QStringList { "AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:status=Discharging" }
+            << QStringList { "AC/type=Mains", "AC/online=0", "BAT0/type=Battery", "BAT0/status=Discharging" }
             << false;
         QTest::newRow("battery only, discharging")
-            << QStringList { "BAT0:type=Battery", "BAT0:status=Discharging" } << false;
-        QTest::newRow("mouse battery ignored") << QStringList { "hid-mouse:type=Battery",
-            "hid-mouse:scope=Device", "hid-mouse:status=Discharging" }
+            << QStringList { "BAT0/type=Battery", "BAT0/status=Discharging" } << false;
+        QTest::newRow("mouse battery ignored") << QStringList { "hid-mouse/type=Battery",
+            "hid-mouse/scope=Device", "hid-mouse/status=Discharging" }
                                                << true;
-        QTest::newRow("usb-c power") << QStringList { "ucsi:type=USB", "ucsi:online=1", "BAT1:type=Battery",
-            "BAT1:status=Discharging" }
+        QTest::newRow("usb-c power") << QStringList { "ucsi/type=USB", "ucsi/online=1", "BAT1/type=Battery",
+            "BAT1/status=Discharging" }
                                      << true;
         QTest::newRow("absent battery slot")
-            << QStringList { "AC:type=Mains", "AC:online=0", "BAT0:type=Battery", "BAT0:present=0" } << true;
-        QTest::newRow("garbage") << QStringList { "X:type=\xff\xfe", "X:online=banana" } << true;
+            << QStringList { "AC/type=Mains", "AC/online=0", "BAT0/type=Battery", "BAT0/present=0" } << true;
+        QTest::newRow("garbage") << QStringList { "X/type=\xff\xfe", "X/online=banana" } << true;
     }
 
     void readsTheSupplies()
@@ -74,29 +62,19 @@ private slots:
         QFETCH(QStringList, layout);
         QFETCH(bool, onAc);
         const QString root = freshRoot();
-        SupplyTree tree(root);
-        for (const QString& entry : layout) {
-            const int colon = entry.indexOf(QLatin1Char(':'));
-            const int equals = entry.indexOf(QLatin1Char('='));
-            tree.set(entry.left(colon), entry.mid(colon + 1, equals - colon - 1).toLatin1().constData(),
-                entry.mid(equals + 1).toLatin1());
-        }
+        supply(root, layout);
         QCOMPARE(PowerSupplyReader(root).onAcPower(), onAc);
     }
 
     void pollingSeesAChange()
     {
         const QString root = freshRoot();
-        SupplyTree tree(root);
-        tree.set(QStringLiteral("AC"), "type", "Mains");
-        tree.set(QStringLiteral("AC"), "online", "1");
+        supply(root, { "AC/type=Mains", "AC/online=1" });
         PowerWatcher watcher(PowerSupplyReader(root), kNoBus, 20);
         QCOMPARE(watcher.mode(), PowerWatcher::Polling);
         QVERIFY(watcher.onAcPower());
         QSignalSpy spy(&watcher, &PowerWatcher::changed);
-        tree.set(QStringLiteral("AC"), "online", "0");
-        tree.set(QStringLiteral("BAT0"), "type", "Battery");
-        tree.set(QStringLiteral("BAT0"), "status", "Discharging");
+        supply(root, { "AC/online=0", "BAT0/type=Battery", "BAT0/status=Discharging" });
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 10000);
         QCOMPARE(spy.first().first().toBool(), false);
         // No change, no signal.
@@ -114,19 +92,14 @@ private slots:
         QVERIFY(service.registerService(QStringLiteral("org.freedesktop.UPower")));
 
         const QString root = freshRoot();
-        SupplyTree tree(root);
-        tree.set(QStringLiteral("AC"), "type", "Mains");
-        tree.set(QStringLiteral("AC"), "online", "1");
-        tree.set(QStringLiteral("BAT0"), "type", "Battery");
-        tree.set(QStringLiteral("BAT0"), "status", "Charging");
+        supply(root, { "AC/type=Mains", "AC/online=1", "BAT0/type=Battery", "BAT0/status=Charging" });
         QDBusConnection client = QDBusConnection::connectToBus(bus.address(), QStringLiteral("client"));
         // A poll interval far beyond the test: only the signal can bring the news.
         PowerWatcher watcher(PowerSupplyReader(root), client, 24 * 3600 * 1000);
         QCOMPARE(watcher.mode(), PowerWatcher::UPowerSignal);
         QSignalSpy spy(&watcher, &PowerWatcher::changed);
 
-        tree.set(QStringLiteral("AC"), "online", "0");
-        tree.set(QStringLiteral("BAT0"), "status", "Discharging");
+        supply(root, { "AC/online=0", "BAT0/status=Discharging" });
         auto emitChange = [&service](const QVariantMap& changed) {
             QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/UPower"),
                 QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));

@@ -68,13 +68,11 @@ public:
     std::atomic<int> inhibits { 0 };
     std::atomic<int> releases { 0 };
     std::atomic<int> misuse { 0 };
-    QString lastReason;
-    bool inhibit(const QString& why) override
+    bool inhibit(const QString&) override
     {
         if (held.fetch_add(1) != 0)
             ++misuse;
         ++inhibits;
-        lastReason = why;
         return true;
     }
     void release() override

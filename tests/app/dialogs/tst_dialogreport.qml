@@ -31,28 +31,6 @@ TestCase {
         contact.text = ""
     }
 
-    function test_sensitiveLogs() {
-        var box = findChild(dialog, "addAppData")
-        var pane = findChild(dialog, "sensitiveStats")
-        verify(!pane.visible)
-        waitForRendering(box)
-        mouseClick(box)
-        tryVerify(function() { return box.checked })
-        tryVerify(function() { return pane.visible })
-        var no = findChild(dialog, "sensitiveNo")
-        waitForRendering(no)
-        mouseClick(no)
-        verify(!box.checked)
-        verify(!pane.visible)
-        mouseClick(box)
-        tryVerify(function() { return pane.visible })
-        var yes = findChild(dialog, "sensitiveYes")
-        waitForRendering(yes)
-        mouseClick(yes)
-        verify(box.checked)
-        verify(!pane.visible)
-    }
-
     function test_oversizedFile() {
         var harvester = findChild(dialog, "infoHarvester")
         harvester.sizeLimitMb = 1

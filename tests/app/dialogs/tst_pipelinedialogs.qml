@@ -1,0 +1,82 @@
+import QtQuick 2.15
+import QtTest 1.15
+import com.quelt.ostra 2.0
+import "../../../qml/AppLayers"
+import "../../../qml/Items"
+
+TestCase {
+    id: test
+    name: "PipelineDialogs"
+    when: windowShown
+    width: 800
+    height: 600
+
+    DialogPipelineError {
+        id: dialog
+        router: routerFixture.router
+        logger: recorder
+    }
+    DialogNameResolution {
+        id: names
+    }
+
+    function child(name) {
+        var found = findChild(dialog.contentItem, name)
+        verify(found !== null, name)
+        return found
+    }
+
+    function init() {
+        routerFixture.clear()
+        recorder.clear()
+        dialog.applyToSameSet.checked = false
+        dialog.applyToAllSets.checked = false
+    }
+
+    function test_answers_data() {
+        return [
+            { tag: "skip", button: "skip", call: "setPolicy 1 0 scope 1" },
+            { tag: "overwrite", button: "overwrite", call: "setPolicy 0 1 scope 1" },
+            { tag: "update", button: "update", call: "setPolicy 1 1 scope 1" },
+            { tag: "remove", button: "remove", call: "recall scope 1" },
+            { tag: "got it", button: "gotIt", call: "" , error: TicketsRecord.Content }
+        ]
+    }
+
+    function test_answers(data) {
+        routerFixture.file(data.error || TicketsRecord.Present, "/lib/import/a.vrx", 1)
+        routerFixture.file(TicketsRecord.NoSpace, "/lib/import/b.vrx", 1)
+        child(data.button).clicked()
+        compare(recorder.calls, data.call === "" ? ["touch"] : [data.call, "touch"])
+        // The next ticket shows.
+        compare(dialog.errorType, "NoSpace")
+        child("retry").clicked()
+        compare(recorder.calls[recorder.calls.length - 2], "revive scope 4")
+        verify(!dialog.visible)
+    }
+
+    function test_sameSessionTakesItsDuplicates() {
+        routerFixture.file(TicketsRecord.Present, "/lib/import/a.vrx", 1)
+        routerFixture.file(TicketsRecord.Present, "/lib/import/b.vrx", 1)
+        routerFixture.file(TicketsRecord.Present, "/lib/import/c.vrx", 2)
+        dialog.applyToSameSet.checked = true
+        child("skip").clicked()
+        compare(recorder.calls[0], "setPolicy 1 0 scope 6")
+        compare(routerFixture.router.tickets.count, 1)
+        dialog.applyToAllSets.checked = true
+        child("overwrite").clicked()
+        compare(recorder.calls[2], "setPolicy 0 1 scope 8")
+        verify(!dialog.visible)
+    }
+
+    function test_nameResolution() {
+        names.name = "a.vrx"
+        names.folder = "file:///lib/import"
+        names.open()
+        tryCompare(names, "opened", true)
+        verify(findChild(names.contentItem, "detail").text.indexOf(">import</a> folder.") > 0)
+        findChild(names.contentItem, "overwrite").clicked()
+        verify(!names.skip && names.overwrite)
+        tryCompare(names, "visible", false)
+    }
+}
