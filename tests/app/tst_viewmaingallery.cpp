@@ -1,0 +1,217 @@
+#include "support/testmain.h"
+
+#include "app/typeregistration.h"
+#include "display/imageitem.h"
+#include "engine/imagelocator.h"
+#include "library/activesession.h"
+#include "library/session.h"
+#include "library/spineoutline.h"
+#include "support/testenvironment.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+#include "support/pixelchecks.h"
+#include "tools/vrxgen/generator.h"
+
+namespace {
+
+// A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
+// quarter turn round.
+void writeColouredPicture(
+    const QString& path, std::uint32_t seed, const QColor& colour, bool turned, std::int64_t captureTime)
+{
+    vrxgen::PictureOptions o;
+    o.moduleWidth = 64;
+    o.moduleHeight = 48;
+    o.frames = 1;
+    o.seed = seed;
+    o.orientation = turned ? 1 : 0;
+    o.captureTime = captureTime;
+    const vrxgen::Picture picture = vrxgen::makePicture(o);
+    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
+        qFatal("cannot write %s", qPrintable(path));
+
+    if (!displaytest::writeFlatThumbnail(path, picture.meta.imageUuid, 64, 48, colour, 0))
+        qFatal("cannot write the state of %s", qPrintable(path));
+}
+
+using displaytest::describe;
+using displaytest::near;
+
+QUrl qmlFile(const QString& relative)
+{
+    return QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/") + relative);
+}
+
+// The items of a type under an item, through the visual tree (view delegates have no
+// object parent); given a name, only the visible ones of that name.
+template <typename T> QList<T*> itemsUnder(QQuickItem* root, const QString& name = QString())
+{
+    QList<T*> found;
+    const QList<QQuickItem*> children = root->childItems();
+    for (QQuickItem* child : children) {
+        if (!name.isEmpty() && !child->isVisible())
+            continue;
+        auto* item = qobject_cast<T*>(child);
+        if (item && (name.isEmpty() || child->objectName() == name))
+            found.append(item);
+        found += itemsUnder<T>(child, name);
+    }
+    return found;
+}
+
+// The texts of the visible items of a name.
+QStringList visibleTexts(QQuickItem* root, const QString& name)
+{
+    QStringList texts;
+    for (QQuickItem* item : itemsUnder<QQuickItem>(root, name))
+        texts.append(item->property("text").toString());
+    return texts;
+}
+
+QPointF centreOf(QQuickItem* item)
+{
+    return item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+}
+
+// Every image item under an item has its picture.
+bool allShown(QQuickItem* root, int count)
+{
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
+    return items.size() >= count
+        && std::all_of(items.begin(), items.end(), [](ImageItem* item) { return item->valid(); });
+}
+
+// The cell (grid delegate) that shows a file.
+QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
+{
+    const QList<ImageItem*> items = itemsUnder<ImageItem>(root);
+    for (ImageItem* item : items) {
+        if (QUrl(item->location()) == url)
+            return item->parentItem()->parentItem();
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestViewMainGallery : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString m_folder;
+    QList<QUrl> m_urls;
+    QList<QColor> m_colours;
+
+private slots:
+    void initTestCase()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QVERIFY(m_dir.isValid());
+        m_folder = m_dir.path() + QStringLiteral("/shots of a day");
+        QVERIFY(QDir().mkpath(m_folder));
+        const QStringList names { "IMG #1.vrx", "IMG[2].vrx", "IMG 3 turned.vrx", "\u00e9t\u00e9 4.vrx" };
+        m_colours = { QColor(200, 40, 60), QColor(40, 180, 70), QColor(50, 90, 210), QColor(230, 200, 40) };
+        for (int i = 0; i < names.size(); ++i) {
+            const QString file = m_folder + "/" + names.at(i);
+            writeColouredPicture(
+                file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + (i / 2) * 86400 + i * 60);
+            m_urls.append(QUrl::fromLocalFile(file));
+        }
+    }
+
+    // The sectioned gallery over a real session and the real image service: a header per
+    // year, month and day, each day's pictures in one justified row, in capture order,
+    // each drawn in its picture's colour and shape; a double click or Enter asks for the
+    // picture to be opened.
+    void galleryShowsTheSession()
+    {
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(900, 1100);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 300.0 } });
+        view.setSource(qmlFile(QStringLiteral("Views/ViewMainGallery.qml")));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+        session.offer(QUrl::fromLocalFile(m_folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), m_urls.size(), 20000);
+        QTRY_COMPARE(root->property("count").toInt(), m_urls.size());
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
+        for (int row = 0; row < m_urls.size(); ++row)
+            QCOMPARE(gallery.urlAt(row), m_urls.at(row));
+        // A year, a month and two days.
+        QCOMPARE(gallery.outlineModel()->rowCount(), 4);
+        const QStringList titles = visibleTexts(root, QStringLiteral("sectionTitle"));
+        QCOMPARE(titles.size(), 4);
+        QVERIFY2(titles.contains(QStringLiteral("2020")), qPrintable(titles.join('|')));
+
+        // Each day's two pictures share a row that spans the width; the turned one is a
+        // portrait beside a landscape picture.
+        QTRY_VERIFY(cellFor(root, m_urls.at(0)) && cellFor(root, m_urls.at(0))->width() > 100);
+        QTest::qWait(50);
+        const QImage frame = view.grabWindow();
+        frame.save(
+            QString::fromLocal8Bit(qgetenv("OSTRA_BINARY_DIR")) + QStringLiteral("/gallery-sections.png"));
+        const qreal dpr = frame.devicePixelRatio();
+        for (int i = 0; i < m_urls.size(); ++i) {
+            QQuickItem* cell = cellFor(root, m_urls.at(i));
+            QVERIFY(cell);
+            QQuickItem* partner = cellFor(root, m_urls.at(i ^ 1));
+            QCOMPARE(cell->height(), partner->height());
+            QVERIFY2(qAbs(cell->width() + partner->width() + 4 - root->width() + 8) < 2,
+                qPrintable(QString::number(cell->width() + partner->width())));
+            QCOMPARE(cell->width() < cell->height(), i == 2);
+            const QRgb got = frame.pixel((centreOf(cell) * dpr).toPoint());
+            QVERIFY2(
+                near(got, m_colours.at(i)), qPrintable(QStringLiteral("%1: %2").arg(i).arg(describe(got))));
+        }
+
+        QSignalSpy open(root, SIGNAL(openRequested(QUrl)));
+        QQuickItem* third = cellFor(root, m_urls.at(2));
+        QTest::mouseDClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(third).toPoint());
+        QTRY_COMPARE(open.count(), 1);
+        QCOMPARE(open.at(0).at(0).toUrl(), m_urls.at(2));
+        QCOMPARE(root->property("currentIndex").toInt(), 2);
+
+        QTest::keyClick(&view, Qt::Key_Right);
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTRY_COMPARE(open.count(), 2);
+        QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
+
+        // Sorted by folder: one section per folder level, the pictures' folder among them.
+        const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
+        QCOMPARE(byFolder.size(), 1);
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(byFolder.first()).toPoint());
+        QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
+        QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
+        const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
+        QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
+    }
+};
+
+OSTRA_TEST_MAIN(TestViewMainGallery)
+#include "tst_viewmaingallery.moc"
