@@ -1,3 +1,4 @@
+#include "support/filebytes.h"
 #include "support/testmain.h"
 
 #include "support/hotpixelpicture.h"
@@ -16,6 +17,8 @@
 #include <stdexcept>
 #include <vector>
 
+using ostra::test::fileBytes;
+
 namespace {
 
 // A source whose mapping fails, as on a file system that cannot map.
@@ -30,12 +33,6 @@ QByteArray readAll(std::istream& in)
 {
     std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return QByteArray(s.data(), int(s.size()));
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QByteArray thumbnailOf(StreamPart& source, const QHash<int, std::shared_ptr<StreamPart>>& calibration)
@@ -117,51 +114,6 @@ private slots:
         QCOMPARE(thumbnailOf(unmapped, calibration), repaired);
         QVERIFY(repaired != thumbnailOf(mapped, {}));
         QVERIFY(!unmapped.data());
-    }
-
-    void unreadableSources()
-    {
-        for (const QString& path : { m_empty, m_dir.path() + "/missing.vrx" }) {
-            StreamSource source(QUrl::fromLocalFile(path));
-            auto renderer = CIAPI::DirectRenderer::Create(4);
-            std::shared_ptr<MultiMemStream> joined;
-            bool reported = false;
-            try {
-                joined = readRawProperties(source, *renderer, {});
-            } catch (const std::runtime_error&) {
-                reported = true;
-            }
-            QVERIFY(!joined);
-            QVERIFY(reported || !renderer->isCompatible());
-        }
-    }
-
-    // Readers sharing a source map the file once; replacing a reader's source keeps
-    // the renderer working on the new one.
-    void readersShareSource()
-    {
-        auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture));
-        DirectStreamReader a;
-        DirectStreamReader b;
-        a.setSource(source);
-        b.setSource(source);
-        QCOMPARE(source->mapCount(), 1);
-        QCOMPARE(a.source().get(), source.get());
-        std::weak_ptr<StreamPart> old = source;
-        source.reset();
-        a.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
-        QVERIFY(!old.expired()); // b still uses it
-        b.releaseInput();
-        QVERIFY(!b.renderer().hasInput());
-        b.setSource(a.source());
-        QVERIFY(old.expired());
-        int outputs = 0;
-        a.setOutputUpdateListener([&](const CIAPI::ImagePyramid& p, const CIAPI::ROI& roi, int) {
-            ++outputs;
-            QCOMPARE(roi, imageRect(p[0]));
-        });
-        a.render();
-        QCOMPARE(outputs, 1);
     }
 
     // Every pixel of every row is swapped once, whatever the alignment and width; the

@@ -9,7 +9,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <cstring>
 #include <tuple>
 
 using ostra::test::ExifBuilder;
@@ -108,12 +107,16 @@ class TestExifReader : public QObject
     Q_OBJECT
 
 private slots:
+    // Another APP1 payload before the EXIF one and fill bytes before a marker are skipped.
     void readsCameraPreviewInBothByteOrders()
     {
+        const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
         QList<Exif::Directory> results[2];
         for (bool big : { false, true }) {
+            QByteArray jpeg = ExifBuilder::jpeg({ xmp, cameraPreview(big).app1Payload() });
+            jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
             Trace trace;
-            const auto dirs = parse(ExifBuilder::jpeg({ cameraPreview(big).app1Payload() }), trace);
+            const auto dirs = parse(jpeg, trace);
             QVERIFY2(trace.errors.isEmpty(), big ? "MM" : "II");
             QCOMPARE(dirs.size(), 3);
             // IFD0, then the Exif directory, then the linked thumbnail directory.
@@ -132,13 +135,7 @@ private slots:
             QCOMPARE(dirs.at(1).find(0x9000)->toString(), std::nullopt); // UNDEFINED, not text
             QCOMPARE(dirs.at(1).find(0x9000)->data, QByteArray("0232"));
             QCOMPARE(dirs.at(2).find(0x0201)->intAt(1).value(), 5678);
-            const auto* resolution = dirs.at(0).find(0x011A);
-            quint32 rational[2];
-            QCOMPARE(resolution->data.size(), 8);
-            QVERIFY(!resolution->toInt()); // a fraction is no whole number
-            std::memcpy(rational, resolution->data.constData(), 8);
-            QCOMPARE(rational[0], 72u);
-            QCOMPARE(rational[1], 1u);
+            QVERIFY(!dirs.at(0).find(0x011A)->toInt()); // a fraction is no whole number
             // Offsets count from the TIFF header, which the entries know.
             QCOMPARE(uuid->base, dirs.at(0).base);
             results[big] = dirs;
@@ -156,17 +153,6 @@ private slots:
         Trace empty;
         QVERIFY(parse(QByteArray(), empty).isEmpty());
         QCOMPARE(empty.errors.size(), 1);
-    }
-
-    void skipsOtherApp1PayloadsAndFillBytes()
-    {
-        const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
-        QByteArray jpeg = ExifBuilder::jpeg({ xmp, cameraPreview(false).app1Payload() });
-        // Fill bytes before a marker are legal.
-        jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
-        Trace trace;
-        QCOMPARE(parse(jpeg, trace).size(), 3);
-        QVERIFY(trace.errors.isEmpty());
     }
 
     void malformedHeadersReportOneError_data()

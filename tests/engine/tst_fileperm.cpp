@@ -60,54 +60,6 @@ private slots:
         QCOMPARE(FilePerm::lockKey(root + "/new.vrx"), before);
     }
 
-    // A token taken under one spelling excludes a token asked for under another.
-    void spellingsExcludeEachOther()
-    {
-        FilePerm perm;
-        const QString file = m_dir.path() + "/c.vrx";
-        touch(file);
-        FileToken shared = perm.acquireFileSemaphore(QUrl::fromLocalFile(file), FilePerm::kShared);
-        QVERIFY(shared);
-        QVERIFY(!perm.tryAcquireFileSemaphore(m_dir.path() + "//./c.vrx", FilePerm::kExclusive, 0));
-        shared.reset();
-        FileToken exclusive
-            = perm.tryAcquireFileSemaphore(m_dir.path() + "//./c.vrx", FilePerm::kExclusive, 0);
-        QVERIFY(exclusive);
-        QVERIFY(!perm.tryAcquireFileSemaphore(file, FilePerm::kShared, 0));
-        // Another file is not touched by it.
-        QVERIFY(perm.tryAcquireFileSemaphore(m_dir.path() + "/other.vrx", FilePerm::kShared, 0));
-    }
-
-    // On the GUI thread an exclusive request for a file held open does not hang: it
-    // reports the file busy and takes nothing, while the same request on a worker
-    // thread waits until the holder lets go.
-    void guiThreadWaitIsBounded()
-    {
-        FilePerm perm;
-        perm.setGuiWaitLimit(20);
-        const QString file = m_dir.path() + "/f.vrx";
-        FileToken viewer = perm.acquireFileSemaphore(file, FilePerm::kShared);
-        QVERIFY(viewer);
-        QVERIFY(!perm.acquireFileSemaphore(file, FilePerm::kExclusive));
-        QCOMPARE(perm.available(file), FilePerm::kExclusive - 1);
-
-        std::atomic<bool> released { false };
-        std::atomic<bool> gotItAfterRelease { false };
-        QSemaphore asking;
-        Runner worker([&] {
-            asking.release();
-            FileToken t = perm.acquireFileSemaphore(file, FilePerm::kExclusive);
-            gotItAfterRelease = t && released.load();
-        });
-        worker.start();
-        asking.acquire();
-        released = true;
-        viewer.reset();
-        QVERIFY(worker.wait(60000));
-        QVERIFY(gotItAfterRelease.load());
-        QCOMPARE(perm.available(file), FilePerm::kExclusive);
-    }
-
     // Many threads read and write a few files under different spellings; no writer ever
     // overlaps a reader or another writer of the same file, and every unit comes back.
     void readersAndWritersUnderThreads()

@@ -1,3 +1,4 @@
+#include "support/filebytes.h"
 #include "support/testmain.h"
 
 #include "support/filesizelimit.h"
@@ -17,15 +18,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+using ostra::test::fileBytes;
 
-QByteArray bytesOf(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return f.readAll();
-}
+namespace {
 
 void writeBytes(const QString& path, const QByteArray& bytes)
 {
@@ -106,7 +101,7 @@ private slots:
     {
         StateStamp stamp;
         QCOMPARE(save(stamp, content(500, 'a')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(500, 'a'));
+        QCOMPARE(fileBytes(m_state), content(500, 'a'));
         QVERIFY(stamp.exists());
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QVERIFY(!QFile::exists(StateFile::lockPath(m_state)));
@@ -118,71 +113,59 @@ private slots:
         const StateStamp ours = stamp;
         StateFile::replace(m_state, writerOf(content(600, 'c')));
         QCOMPARE(save(stamp, content(700, 'd')), StateFile::Result::ChangedOnDisk);
-        QCOMPARE(bytesOf(m_state), content(600, 'c'));
+        QCOMPARE(fileBytes(m_state), content(600, 'c'));
         QVERIFY(stamp == ours);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // A forced save overwrites it.
         QCOMPARE(save(stamp, content(700, 'd'), true), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(700, 'd'));
+        QCOMPARE(fileBytes(m_state), content(700, 'd'));
     }
 
-    // The engine failing half-way through serialising leaves the old bytes exactly.
-    void writerFailsMidway()
+    void failureMidwayKeepsTheOldBytes_data()
     {
-        StateStamp stamp;
-        QCOMPARE(save(stamp, content(900, 'e')), StateFile::Result::Saved);
-        const StateStamp before = stamp;
-        QString error;
-        const auto result = StateFile::save(
-            m_state, false, stamp,
-            [](std::ostream& out) {
-                out.write("partial state", 13);
-                throw std::runtime_error("engine gave up");
-            },
-            &error);
-        QCOMPARE(result, StateFile::Result::Failed);
-        QCOMPARE(error, QStringLiteral("engine gave up"));
-        QCOMPARE(bytesOf(m_state), content(900, 'e'));
-        QVERIFY(stamp == before);
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-        // The next attempt works.
-        QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
+        QTest::addColumn<int>("size"); // 0: the engine throws while serialising
+        QTest::newRow("engine gives up") << 0;
+        // Larger and smaller than any write buffer on the way.
+        QTest::newRow("disk full, large") << 100000;
+        QTest::newRow("disk full, small") << 9000;
     }
 
-    // The disk refusing the new bytes half-way (a file-size limit stands in for a full
-    // disk) leaves the old bytes exactly, also with a stale backup lying around.
-    void diskFailsMidway()
+    // The engine failing half-way through serialising, or the disk refusing the new bytes
+    // (a file-size limit stands in for a full disk), leaves the old bytes exactly, also with
+    // a stale backup lying around; the next attempt works.
+    void failureMidwayKeepsTheOldBytes()
     {
+        QFETCH(int, size);
         StateStamp stamp;
         QCOMPARE(save(stamp, content(4000, 'g')), StateFile::Result::Saved);
         writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
-        // Larger and smaller than any write buffer on the way.
-        for (int size : { 100000, 9000 }) {
-            {
-                ostra::test::FileSizeLimit limit(6000);
-                QCOMPARE(save(stamp, content(size, 'h')), StateFile::Result::Failed);
-            }
-            QCOMPARE(bytesOf(m_state), content(4000, 'g'));
+        const StateStamp before = stamp;
+        if (size == 0) {
+            QString error;
+            const auto result = StateFile::save(
+                m_state, false, stamp,
+                [](std::ostream& out) {
+                    out.write("partial state", 13);
+                    throw std::runtime_error("engine gave up");
+                },
+                &error);
+            QCOMPARE(result, StateFile::Result::Failed);
+            QCOMPARE(error, QStringLiteral("engine gave up"));
+        } else {
+            ostra::test::FileSizeLimit limit(6000);
+            QCOMPARE(save(stamp, content(size, 'h')), StateFile::Result::Failed);
         }
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-        const QStringList left = QDir(m_dir.path()).entryList(QDir::Files);
-        QCOMPARE(left, QStringList { QStringLiteral("IMG.1.vrxs") });
+        QCOMPARE(fileBytes(m_state), content(4000, 'g'));
+        QVERIFY(stamp == before);
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG.1.vrxs") });
+        QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
     }
 
-    // A stale backup from an earlier crash costs nothing: it is replaced, then removed.
-    void staleBackupCostsNothing()
+    // A backup whose state file is gone was left by a save that removed the file first;
+    // it brings the state back on the next read.
+    void backupBringsTheStateBack()
     {
-        StateStamp stamp;
-        QCOMPARE(save(stamp, content(300, 'i')), StateFile::Result::Saved);
-        writeBytes(StateFile::backupPath(m_state), content(5000, 'y'));
-        QCOMPARE(save(stamp, content(400, 'j')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(400, 'j'));
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-
-        // A backup whose state file is gone was left by a save that removed the file
-        // first; it brings the state back on the next read.
         writeBytes(StateFile::backupPath(m_state), content(321, 'k'));
-        QVERIFY(QFile::remove(m_state));
         StateStamp readStamp;
         QByteArray seen;
         QVERIFY(readState(m_state, seen, readStamp));
@@ -202,13 +185,13 @@ private slots:
             runHelper({ QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") }), -1);
         QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
 
-        QCOMPARE(bytesOf(m_state), content(2000, 'l'));
+        QCOMPARE(fileBytes(m_state), content(2000, 'l'));
         QByteArray seen;
         StateStamp readStamp;
         QVERIFY(readState(m_state, seen, readStamp));
         QCOMPARE(seen, content(2000, 'l'));
         QCOMPARE(save(readStamp, content(2500, 'n')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(2500, 'n'));
+        QCOMPARE(fileBytes(m_state), content(2500, 'n'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QFile::remove(newContent);
     }
@@ -228,9 +211,9 @@ private slots:
             m_state, [](std::istream&) {}, stamp));
         QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") }), 0);
 
-        const QByteArray onDisk = bytesOf(m_state);
+        const QByteArray onDisk = fileBytes(m_state);
         QCOMPARE(save(stamp, content(50, 'o')), StateFile::Result::ChangedOnDisk);
-        QCOMPARE(bytesOf(m_state), onDisk);
+        QCOMPARE(fileBytes(m_state), onDisk);
         QCOMPARE(ratingIn(m_state), 5);
     }
 
@@ -285,7 +268,7 @@ private slots:
         if (diskFull) {
             ostra::test::FileSizeLimit limit(rlim_t(before.size() + 6));
             QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(m_raw, 5), std::runtime_error);
-            QCOMPARE(bytesOf(m_state), before);
+            QCOMPARE(fileBytes(m_state), before);
         }
         StateFile::writeRating(m_raw, 4);
         QCOMPARE(ratingIn(m_state), 4);

@@ -124,23 +124,6 @@ private slots:
             QCOMPARE(mapped(*parts[i]), pattern(3000, i % files.size()).mid(i % 100, 500));
     }
 
-    // A writer that writes a new file and renames it into place leaves a mapped part
-    // reading the bytes it mapped.
-    void replacedFileKeepsMappedBytes()
-    {
-        const QString file = m_dir.path() + "/replace.vrx";
-        writeFile(file, pattern(8192, 1));
-        StreamPart part(file);
-        QVERIFY(part.map());
-        writeFile(file + ".new", pattern(100, 2));
-        QVERIFY(
-            ::rename(QFile::encodeName(file + ".new").constData(), QFile::encodeName(file).constData()) == 0);
-        QCOMPARE(mapped(part), pattern(8192, 1));
-        StreamPart fresh(file);
-        QVERIFY(fresh.map());
-        QCOMPARE(mapped(fresh), pattern(100, 2));
-    }
-
     // Readers on several threads share one part and map the file once.
     void sharedAcrossThreads()
     {

@@ -1,6 +1,7 @@
 // In-place compression: lossless, never loses the picture (kills, full disk, read-only
 // folder), waits for readers, and one job per file.
 #include "support/childprocess.h"
+#include "support/filebytes.h"
 #include "support/mountnamespace.h"
 #include "support/rawsamples.h"
 #include "support/recordingcanvas.h"
@@ -22,15 +23,11 @@
 
 #include "tools/vrxgen/generator.h"
 
+using ostra::test::fileBytes;
+
 namespace {
 
 using Canvas = ostra::test::RecordingCanvas;
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QByteArray writePicture(
     const QString& path, int frames, bool compressed = false, int width = 256, std::uint16_t majorVersion = 1)
@@ -45,7 +42,7 @@ QByteArray writePicture(
     o.compressed = compressed;
     const vrxgen::Picture p = vrxgen::makePicture(o);
     vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx);
-    return readAll(path);
+    return fileBytes(path);
 }
 
 VrxMetadata recordOf(const QString& path)
@@ -78,7 +75,7 @@ VrxMetadata runJob(FilePerm& perm, const QString& path, bool* reported = nullptr
 // Either the original bytes or a compressed file with the same samples; nothing beside.
 void checkIntact(const QString& path, const QByteArray& original)
 {
-    const QByteArray now = readAll(path);
+    const QByteArray now = fileBytes(path);
     QVERIFY2(!now.isEmpty(), "the picture is gone");
     if (now != original) {
         auto image = CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromMemory(
@@ -142,13 +139,13 @@ private slots:
             QCOMPARE(md.location, QUrl::fromLocalFile(path));
             QCOMPARE(md.fileSize, QFileInfo(path).size());
             QVERIFY(QFileInfo(path).size() < original.size());
-            QVERIFY(ostra::test::rawSamples(readAll(path)) == ostra::test::rawSamples(original));
+            QVERIFY(ostra::test::rawSamples(fileBytes(path)) == ostra::test::rawSamples(original));
             QCOMPARE(locator.indexedValues(QUrl::fromLocalFile(path)).value(IResolver::Compressed),
                 QVariant(true));
         } else {
             QTRY_VERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
             QCOMPARE(indexed.count(), 0);
-            QCOMPARE(readAll(path), original);
+            QCOMPARE(fileBytes(path), original);
         }
         QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
         QVERIFY(!locator.keeperFor(QUrl::fromLocalFile(path))->streamSource()->compressing());
@@ -195,7 +192,7 @@ private slots:
         const VrxMetadata md = runJob(perm, path);
         VrxCompress::setCompressor({});
         QCOMPARE(!md.invalid, replaced);
-        QCOMPARE(readAll(path), replaced ? packed : original);
+        QCOMPARE(fileBytes(path), replaced ? packed : original);
         QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
     }
 
@@ -218,12 +215,12 @@ private slots:
         locator.spawnImageCompression(recordOf(path));
         QVERIFY(written.tryAcquire(1, 30000));
         QTest::qWait(300);
-        QCOMPARE(readAll(path), original);
+        QCOMPARE(fileBytes(path), original);
         locator.releaseEditorSlot(editor, &canvas);
         QTRY_VERIFY_WITH_TIMEOUT(locator.indexedValues(url).value(IResolver::Compressed).toBool(), 30000);
         VrxCompress::setProbe({});
         checkIntact(path, original);
-        QVERIFY(readAll(path) != original);
+        QVERIFY(fileBytes(path) != original);
 
         Canvas again;
         editor = locator.openForView(url, &again);
@@ -251,7 +248,7 @@ private slots:
         QVERIFY(job.isNull());
         QCOMPARE(done.count(), 0);
         QVERIFY(!source->compressing());
-        QCOMPARE(readAll(path), original);
+        QCOMPARE(fileBytes(path), original);
         other.unlock();
         QVERIFY(!runJob(perm, path).invalid);
     }
@@ -288,11 +285,11 @@ private slots:
         }
         checkIntact(path, original);
         FilePerm perm;
-        const bool wasCompressed = readAll(path) != original;
+        const bool wasCompressed = fileBytes(path) != original;
         const VrxMetadata md = runJob(perm, path);
         QCOMPARE(md.invalid, wasCompressed); // an already compressed file is left alone
         checkIntact(path, original);
-        QVERIFY(readAll(path) != original);
+        QVERIFY(fileBytes(path) != original);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG_1.vrx") });
     }
 
@@ -327,7 +324,7 @@ private slots:
             bool reported = false;
             QVERIFY(runJob(perm, path, &reported).invalid);
             QVERIFY(reported);
-            QCOMPARE(readAll(path), original);
+            QCOMPARE(fileBytes(path), original);
             QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
         }
     }
