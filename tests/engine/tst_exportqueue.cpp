@@ -20,13 +20,13 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
-#include <cstring>
-
 using ostra::test::PictureFiles;
 
 using ostra::test::fileBytes;
 
 namespace {
+
+using Size = Export::SizeSpec;
 
 // The pixel size stored in an exported PPM, read from its own header.
 QSize storedSize(const QString& path)
@@ -48,35 +48,10 @@ QString uniqueIdOf(const QString& path)
     return id;
 }
 
-Export::SizeSpec sizeSpec(Export::SizeUnit unit, int value, QSize size = QSize())
-{
-    Export::SizeSpec s;
-    s.unit = unit;
-    s.value = value;
-    s.size = size;
-    return s;
-}
-
 std::shared_ptr<StreamPart> sourceOf(const QString& path)
 {
     return std::make_shared<StreamSource>(QUrl::fromLocalFile(path));
 }
-
-struct Geometry
-{
-    const char* name;
-    int quarterTurns; // rotate90 argument
-    bool mirror;
-    QRectF view;
-};
-
-const Geometry kGeometries[] = {
-    { "upright", 0, false, QRectF(0, 0, 1, 1) },
-    { "cropped", 0, false, QRectF(0.1, 0.2, 0.5, 0.6) },
-    { "quarter", -1, false, QRectF(0, 0, 1, 1) },
-    { "quarter cropped", 1, false, QRectF(0.25, 0.1, 0.5, 0.8) },
-    { "half mirrored cropped", 2, true, QRectF(0.0, 0.5, 0.75, 0.5) },
-};
 
 } // namespace
 
@@ -170,37 +145,43 @@ private slots:
     // Turned, mirrored and cropped: the file holds the crop as the view shows it.
     void exportsTheViewsCrop_data()
     {
-        QTest::addColumn<int>("geometry");
-        for (int g = 0; g < int(std::size(kGeometries)); ++g)
-            QTest::newRow(kGeometries[g].name) << g;
+        QTest::addColumn<int>("quarterTurns"); // rotate90 argument
+        QTest::addColumn<bool>("mirror");
+        QTest::addColumn<QRectF>("view");
+        QTest::newRow("upright") << 0 << false << QRectF(0, 0, 1, 1);
+        QTest::newRow("cropped") << 0 << false << QRectF(0.1, 0.2, 0.5, 0.6);
+        QTest::newRow("quarter") << -1 << false << QRectF(0, 0, 1, 1);
+        QTest::newRow("quarter cropped") << 1 << false << QRectF(0.25, 0.1, 0.5, 0.8);
+        QTest::newRow("half mirrored cropped") << 2 << true << QRectF(0.0, 0.5, 0.75, 0.5);
     }
 
     void exportsTheViewsCrop()
     {
-        QFETCH(int, geometry);
-        const Geometry& g = kGeometries[geometry];
+        QFETCH(int, quarterTurns);
+        QFETCH(bool, mirror);
+        QFETCH(QRectF, view);
         ImageViewer viewer;
         openIn(viewer, m_a);
         CIAPI::Transform t = viewer.properties()->transformProperties();
         t.reset(0);
-        t.rotate90(g.quarterTurns);
-        if (g.mirror)
+        t.rotate90(quarterTurns);
+        if (mirror)
             t.flipHorizontal();
-        setTransformCropFromView(t, g.view);
+        setTransformCropFromView(t, view);
         viewer.setTransform(t);
         ExportRequest r;
         r.location = QUrl::fromLocalFile(m_a);
         r.format = 1;
         r.sizeMode = 1;
         r.size = QSize(240, 180);
-        r.path = out(QStringLiteral("view-%1.ppm").arg(geometry));
+        r.path = out(QStringLiteral("view-%1.ppm").arg(QTest::currentDataTag()));
         QList<int> progress;
         QVERIFY(exportImage(viewer, r, [&](int p) { progress << p; }));
         QVERIFY(!progress.isEmpty() && progress.last() == 100);
-        const QSize turned = g.quarterTurns % 2 != 0 ? QSize(180, 240) : QSize(240, 180);
+        const QSize turned = quarterTurns % 2 != 0 ? QSize(180, 240) : QSize(240, 180);
         const QSize stored = storedSize(r.path);
-        QVERIFY(qAbs(stored.width() - turned.width() * g.view.width()) <= 2);
-        QVERIFY(qAbs(stored.height() - turned.height() * g.view.height()) <= 2);
+        QVERIFY(qAbs(stored.width() - turned.width() * view.width()) <= 2);
+        QVERIFY(qAbs(stored.height() - turned.height() * view.height()) <= 2);
         viewer.closeImage();
     }
 
@@ -210,7 +191,7 @@ private slots:
         QSignalSpy reset(&queue, &ExportQueue::notifyResetProgress);
         const QUrl a = QUrl::fromLocalFile(m_a);
         const QUrl b = QUrl::fromLocalFile(m_b);
-        const auto tiny = sizeSpec(Export::Literal, 0, QSize(64, 48));
+        const auto tiny = Size { Export::Literal, 0, QSize(64, 48) };
         QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0));
         QCOMPARE(reset.count(), 1);
         QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-a1.jpg"), tiny, 0)); // the same
@@ -221,7 +202,7 @@ private slots:
         queue.setBackgroundProcessing(true);
         // A background request of b: after b's export, and only while the state is unchanged.
         QVERIFY(!queue.enqueue(
-            b, sourceOf(m_b), 1, QStringLiteral("/dev/null"), sizeSpec(Export::DepthOnly, -1), 0));
+            b, sourceOf(m_b), 1, QStringLiteral("/dev/null"), Size { Export::DepthOnly, -1, {} }, 0));
         QCOMPARE(queue.pendingCount(), 5);
         QCOMPARE(reset.count(), 1);
 
@@ -243,8 +224,9 @@ private slots:
 
         // Idle again: the next request starts a new writer. The same file at another size is
         // another request.
-        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), sizeSpec(Export::MinDimP, 120), 0));
-        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), sizeSpec(Export::MinDimP, 240), 0));
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), Size { Export::MinDimP, 120, {} }, 0));
+        QVERIFY(
+            !queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), Size { Export::MinDimP, 240, {} }, 0));
         QCOMPARE(queue.pendingCount(), 2);
         queue.abort();
     }
@@ -256,18 +238,18 @@ private slots:
         ExportQueue queue;
         ImageViewer writer;
         // Off: dropped.
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, -1), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", Size { Export::DepthOnly, -1, {} }, 1);
         runQueue(queue, writer);
         QVERIFY(writer.currentUrl().isEmpty());
         // On, but the state file changed since the request was made: dropped.
         queue.setBackgroundProcessing(true);
         writeRating(url, 1);
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, -1), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", Size { Export::DepthOnly, -1, {} }, 1);
         runQueue(queue, writer);
         QVERIFY(writer.currentUrl().isEmpty());
         // On and unchanged: the picture is opened for its render.
         const int size = int(QFileInfo(stateFilePathFor(url)).size());
-        queue.enqueue(url, sourceOf(c), 1, "/dev/null", sizeSpec(Export::DepthOnly, size), 1);
+        queue.enqueue(url, sourceOf(c), 1, "/dev/null", Size { Export::DepthOnly, size, {} }, 1);
         runQueue(queue, writer);
         QCOMPARE(writer.currentUrl(), url);
         QVERIFY(writer.ratingDirty());
@@ -284,7 +266,7 @@ private slots:
             &queue, &ExportQueue::notifyPartialProgress, this,
             [&](int p, const QString& path) { progress[QFileInfo(path).fileName()] << p; },
             Qt::DirectConnection);
-        const auto size = sizeSpec(Export::MinDimP, 120);
+        const auto size = Size { Export::MinDimP, 120, {} };
         const QUrl a = QUrl::fromLocalFile(m_a);
         const QUrl b = QUrl::fromLocalFile(m_b);
         queue.enqueue(a, sourceOf(m_a), 0, out("m-a.jpg"), size, 0);
@@ -340,8 +322,8 @@ private slots:
             },
             Qt::DirectConnection);
         const QUrl a = QUrl::fromLocalFile(m_a);
-        queue.enqueue(a, sourceOf(m_a), 1, target, sizeSpec(Export::MinDimP, 600), 1);
-        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), sizeSpec(Export::MinDimP, 500), 1);
+        queue.enqueue(a, sourceOf(m_a), 1, target, Size { Export::MinDimP, 600, {} }, 1);
+        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), Size { Export::MinDimP, 500, {} }, 1);
         ImageViewer writer;
         runQueue(queue, writer);
         QVERIFY(!QFileInfo::exists(target));
@@ -370,7 +352,7 @@ private slots:
         for (int i = 0; i < count; ++i) {
             const QString path = out(QStringLiteral("race-%1.ppm").arg(i));
             if (queue.enqueue(urls[i % 2], sourceOf(files[i % 2]), 1, path,
-                    sizeSpec(Export::Literal, 0, QSize(32 + i, 24)), 0)) {
+                    Size { Export::Literal, 0, QSize(32 + i, 24) }, 0)) {
                 auto writer = std::make_shared<ImageViewer>();
                 writer->setFilePerm(&m_perm);
                 writers << writer;

@@ -87,26 +87,6 @@ private slots:
         QVERIFY(nearRect(ImageTransformProperties::viewCrop(otherQuarter), QRectF(0.6, 0.4, 0.3, 0.4)));
     }
 
-    void turnToKeepsTheViewCrop()
-    {
-        for (const Orientation o : kAll) {
-            for (int relative : { -270, -90, 0, 90, 180 }) {
-                for (bool flip : { false, true }) {
-                    CIAPI::Transform t = turned(o);
-                    const QRectF v(0.2, 0.1, 0.5, 0.6);
-                    ImageTransformProperties::setViewCrop(t, v);
-                    ImageTransformProperties::turnTo(t, 0, relative, flip);
-                    const auto d = ImageTransformProperties::rotationAndMirror(t);
-                    // turnTo(0, r, f) gives the view turned by r (positive: the engine's
-                    // positive quarter turns) and mirrored by f, from the unturned frame.
-                    const auto e = ImageTransformProperties::rotationAndMirror(turned({ -relative, flip }));
-                    QVERIFY2(d == e, name(o) + " " + QByteArray::number(relative));
-                    QVERIFY(nearRect(ImageTransformProperties::viewCrop(t), v));
-                }
-            }
-        }
-    }
-
     // A rotation made on one picture carries over to another, relative to each picture's
     // own orientation code.
     void rotationCarriesRelativeToOrientation()

@@ -214,34 +214,56 @@ private slots:
         editor.closeImage();
     }
 
-    // Saved edits come back on the next open as current values, while the original values
-    // stay those of the unedited picture.
-    void savedEditsRoundTripThroughTheStateFile()
+    // Opening is no change: nothing is saved. A new rating alone is saved as metadata, not
+    // new content; edits then as content. Both come back on the next open as current values,
+    // while the original values stay those of the unedited picture.
+    void ratingAndEditsRoundTripThroughTheStateFile()
     {
         const QString path = PictureFiles::write(m_dir.path(), "edited.vrx", PictureFiles::small(8));
         QString originalExposure;
         {
-            ImageViewer viewer;
-            QVERIFY(open(viewer, path));
-            auto exposure = viewer.properties()->tuneToneEntry("exposure");
+            ImageEditor editor;
+            QVERIFY(open(editor, path));
+            QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
+            QVERIFY(!editor.serializeCurrentState(true));
+            QVERIFY(!QFileInfo::exists(stateFilePathFor(QUrl::fromLocalFile(path))));
+            QSignalSpy rating(&editor, &ImageEditor::ratingChanged);
+            QVERIFY(!editor.setRating(editor.rating()));
+            QVERIFY(editor.setRating(4));
+            QCOMPARE(rating.count(), 1);
+            QVERIFY(editor.ratingDirty() && !editor.contentDirty());
+            QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
+            QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
+            QVERIFY(editor.serializeCurrentState(false));
+            QCOMPARE(updated.count(), 0);
+            QCOMPARE(metadata.count(), 1);
+            const VrxMetadata record = metadata.at(0).at(0).value<VrxMetadata>();
+            QCOMPARE(record.depthType, 2);
+            QCOMPARE(record.userRating, 4);
+            QCOMPARE(record.location, QUrl::fromLocalFile(path));
+            // The picture's own facts, read from the engine, not the blank of an unread file.
+            QVERIFY(!record.invalid && !record.imageUuid.isNull());
+
+            auto exposure = editor.properties()->tuneToneEntry("exposure");
             originalExposure = exposure->originalValue().toString();
             exposure->setCurrentValue(1.25);
-            QVERIFY(viewer.syncProperties());
-            QVERIFY(!viewer.syncProperties()); // nothing differs any more
-            CIAPI::Transform t = viewer.properties()->transformProperties();
+            QVERIFY(editor.syncProperties());
+            QVERIFY(!editor.syncProperties()); // nothing differs any more
+            CIAPI::Transform t = editor.properties()->transformProperties();
             t.rotate90(1);
-            viewer.setTransform(t);
-            QSignalSpy updated(&viewer, &ImageViewer::notifyFileUpdatedSignal);
-            QVERIFY(viewer.serializeCurrentState(false));
+            editor.setTransform(t);
+            QVERIFY(editor.serializeCurrentState(false));
             QCOMPARE(updated.count(), 1);
-            QVERIFY(!viewer.contentDirty() && !viewer.ratingDirty());
-            QVERIFY(viewer.stateSize() > 0);
+            QVERIFY(!editor.contentDirty() && !editor.ratingDirty());
+            QVERIFY(editor.stateSize() > 0);
             // Nothing dirty: nothing written, even when forced.
-            QVERIFY(!viewer.serializeCurrentState(true));
-            viewer.closeImage();
+            QVERIFY(!editor.serializeCurrentState(true));
+            editor.closeImage();
         }
-        ImageViewer again;
+        ImageEditor again;
         QVERIFY(open(again, path));
+        QVERIFY(!again.ratingDirty());
+        QCOMPARE(again.rating(), 4);
         QVERIFY(again.stateSize() > 0);
         QVERIFY(!again.stateTime().isNull());
         auto exposure = again.properties()->tuneToneEntry("exposure");
@@ -253,45 +275,6 @@ private slots:
         QCOMPARE((turned - unturned + 360) % 360, 270);
         QVERIFY(!again.properties()->differsFromRenderer(again.renderer()));
         again.closeImage();
-    }
-
-    void ratingAndMetadata()
-    {
-        const QString path = PictureFiles::write(m_dir.path(), "rated.vrx", PictureFiles::small(9));
-        ImageEditor editor;
-        QVERIFY(open(editor, path));
-        // Opening is no change: nothing to save, even when forced.
-        QVERIFY(!editor.ratingDirty() && !editor.contentDirty());
-        QVERIFY(!editor.serializeCurrentState(true));
-        QVERIFY(!QFileInfo::exists(stateFilePathFor(QUrl::fromLocalFile(path))));
-        QSignalSpy rating(&editor, &ImageEditor::ratingChanged);
-        QVERIFY(!editor.setRating(editor.rating()));
-        QCOMPARE(rating.count(), 0);
-        QVERIFY(editor.setRating(4));
-        QCOMPARE(rating.count(), 1);
-        QCOMPARE(editor.rating(), 4);
-
-        // A new rating alone: the save announces metadata, not new content.
-        QVERIFY(editor.ratingDirty());
-        QVERIFY(!editor.contentDirty());
-        QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
-        QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
-        QVERIFY(editor.serializeCurrentState(false));
-        QCOMPARE(updated.count(), 0);
-        QCOMPARE(metadata.count(), 1);
-        const VrxMetadata record = metadata.at(0).at(0).value<VrxMetadata>();
-        QCOMPARE(record.depthType, 2);
-        QCOMPARE(record.userRating, 4);
-        QCOMPARE(record.location, QUrl::fromLocalFile(path));
-        // The picture's own facts, read from the engine, not the blank of an unread file.
-        QVERIFY(!record.invalid);
-        QVERIFY(!record.imageUuid.isNull());
-        editor.closeImage();
-
-        QVERIFY(open(editor, path));
-        QVERIFY(!editor.ratingDirty());
-        QCOMPARE(editor.rating(), 4);
-        editor.closeImage();
     }
 
     // After a close or a new open no output of the previous picture reaches a listener,

@@ -196,27 +196,6 @@ private slots:
         QFile::remove(newContent);
     }
 
-    // A rating appended by another process is kept by an unforced save and seen when
-    // the picture is opened again.
-    void ratingFromAnotherProcess()
-    {
-        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2") }), 0);
-        // A rating-only state file is small and holds just the rating.
-        QVERIFY(QFileInfo(m_state).size() < 100);
-        QCOMPARE(ratingIn(m_state), 2);
-
-        // The viewer reads it, then another process rates the picture.
-        StateStamp stamp;
-        QVERIFY(StateFile::read(
-            m_state, [](std::istream&) {}, stamp));
-        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") }), 0);
-
-        const QByteArray onDisk = fileBytes(m_state);
-        QCOMPARE(save(stamp, content(50, 'o')), StateFile::Result::ChangedOnDisk);
-        QCOMPARE(fileBytes(m_state), onDisk);
-        QCOMPARE(ratingIn(m_state), 5);
-    }
-
     // Ratings appended from several threads under the lock are all kept, whole.
     void concurrentRatings()
     {
