@@ -142,9 +142,7 @@ private slots:
         QVERIFY(editor->setRating(2));
         const QString out = m_dir.path() + "/export.jpg";
         const std::shared_ptr<ImageKeeper> keeper = locator->keeperFor(QUrl::fromLocalFile(m_files[3]));
-        Export::SizeSpec size;
-        size.unit = Export::Literal;
-        size.size = QSize(64, 48);
+        const Export::SizeSpec size { Export::Literal, 0, QSize(64, 48) };
         if (locator->exportQueue()->enqueue(keeper->url(), keeper->streamSource(), 0, out, size, 0))
             locator->exportQueue()->setWriter(editor);
         delete locator;

@@ -54,8 +54,8 @@ QList<Exif::Directory> parse(const QByteArray& bytes, Trace& trace)
     return Exif::readExif(buffer, trace.callbacks());
 }
 
-// A preview as the camera writes it: IFD0 with size, orientation and the picture UUID as
-// text, an Exif directory with date, size and the unique id, and a thumbnail directory.
+// A preview as the camera writes it: IFD0 with width, orientation and the picture UUID as
+// text, an Exif directory with date and the unique id, and a thumbnail directory.
 ExifBuilder cameraPreview(bool bigEndian)
 {
     ExifBuilder b(bigEndian);
@@ -63,15 +63,11 @@ ExifBuilder cameraPreview(bool bigEndian)
     const int exif = b.addDirectory();
     const int ifd1 = b.addDirectory();
     b.longs(ifd0, 0x0100, { 4000 });
-    b.shorts(ifd0, 0x0101, { 3000 });
     b.ascii(ifd0, kDescription, kUuidText);
     b.shorts(ifd0, 0x0112, { 6 });
-    b.ascii(ifd0, 0x0132, "2024:05:06 07:08:09");
     b.rational(ifd0, 0x011A, 72, 1);
     b.signedShort(ifd0, 0x9204, -3);
     b.ascii(exif, 0x9003, "2024:05:06 07:08:09");
-    b.longs(exif, 0xA002, { 4000 });
-    b.longs(exif, 0xA003, { 3000 });
     b.ascii(exif, kUniqueId, kUuidText);
     b.bytes(exif, 0x9000, 7, "0232");
     b.shorts(ifd1, 0x0103, { 6 });
@@ -149,10 +145,6 @@ private slots:
         Trace trace;
         QVERIFY(parse("GIF89a and more", trace).isEmpty());
         QVERIFY(trace.onlyError(Exif::ExifError::NotJpeg));
-
-        Trace empty;
-        QVERIFY(parse(QByteArray(), empty).isEmpty());
-        QCOMPARE(empty.errors.size(), 1);
     }
 
     void malformedHeadersReportOneError_data()

@@ -92,31 +92,6 @@ private slots:
         QVERIFY(!m_a.isEmpty() && !m_b.isEmpty());
     }
 
-    void outputSizeByMode()
-    {
-        static uchar pixel[4];
-        CIAPI::ImagePyramid p = CIAPI::ImagePyramid::Create(3);
-        for (int i = 0; i < 3; ++i)
-            p[i] = CIAPI::Image::Create(4000 >> i, 3000 >> i, 0, 0, 0, pixel);
-        const CIAPI::RectF full { 0, 0, 1, 1 };
-        ExportRequest r;
-        auto sized = [&](int mode, int value) {
-            r.sizeMode = mode;
-            r.sizeValue = value;
-            return exportOutputSize(r, p, full);
-        };
-        QCOMPARE(sized(4, 2000), QSize(2666, 2000));
-        QCOMPARE(sized(3, 12), QSize(4000, 3000));
-        QCOMPARE(sized(3, 3), QSize(2000, 1500));
-        QCOMPARE(sized(2, 2), QSize(1000, 750));
-        QVERIFY_EXCEPTION_THROWN(sized(2, 7), std::out_of_range);
-        r.sizeMode = 1;
-        r.size = QSize(640, 480);
-        QCOMPARE(exportOutputSize(r, p, CIAPI::RectF { 0.1f, 0.1f, 0.5f, 0.25f }), QSize(320, 120));
-        QVERIFY(sized(0, 7).isEmpty());
-        QVERIFY(sized(9, 7).isEmpty());
-    }
-
     void refusedRequestsWriteNothing()
     {
         ImageViewer viewer;
@@ -303,35 +278,6 @@ private slots:
         runQueue(queue, second);
         QVERIFY(edited);
         QVERIFY(progress.value("e-1.jpg").size() > 2);
-    }
-
-    void failedWriteLeavesNoFile()
-    {
-        ExportQueue queue;
-        // The target sorts first; the other request has other settings, so it is no copy.
-        const QString target = out("z-aborted.ppm");
-        QSignalSpy failed(&queue, &ExportQueue::notifyExportFailed);
-        QList<int> seen;
-        connect(
-            &queue, &ExportQueue::notifyPartialProgress, this,
-            [&](int p, const QString& path) {
-                if (path == target && p > 0 && p < 100)
-                    queue.abort();
-                if (path == target)
-                    seen << p;
-            },
-            Qt::DirectConnection);
-        const QUrl a = QUrl::fromLocalFile(m_a);
-        queue.enqueue(a, sourceOf(m_a), 1, target, Size { Export::MinDimP, 600, {} }, 1);
-        queue.enqueue(a, sourceOf(m_a), 1, out("after-abort.ppm"), Size { Export::MinDimP, 500, {} }, 1);
-        ImageViewer writer;
-        runQueue(queue, writer);
-        QVERIFY(!QFileInfo::exists(target));
-        QVERIFY(!QFileInfo::exists(out("after-abort.ppm")));
-        QVERIFY(!seen.contains(100));
-        QCOMPARE(failed.count(), 1);
-        QCOMPARE(failed.at(0).at(0).toString(), target);
-        QVERIFY(queue.isIdle());
     }
 
     // Requests arrive while the worker runs and while it ends: every one is written, by

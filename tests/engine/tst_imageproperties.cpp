@@ -148,27 +148,6 @@ private slots:
         QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()),
             ImageTransformProperties::rotationAndMirror(before));
     }
-
-    void cropPatchToRenderer()
-    {
-        BareRenderer turned;
-        fillRenderer(turned, 1);
-        ImageProperties patch;
-        cropPatch(patch, transformOf(0), QRectF(0.1, 0.1, 0.3, 0.3));
-        ImageProperties undo;
-        QVERIFY(!patch.applyPatchToRenderer(turned, &undo));
-        QCOMPARE(patch.patchSkippedCropsCount(), 1);
-        QVERIFY(!undo.cropPatched());
-
-        BareRenderer upright;
-        fillRenderer(upright, 0);
-        QVERIFY(patch.applyPatchToRenderer(upright, &undo));
-        QVERIFY(undo.cropPatched());
-        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0.1, 0.1, 0.3, 0.3)));
-        QCOMPARE(patch.patchCompletedCount(), 2);
-        QVERIFY(undo.applyPatchToRenderer(upright, nullptr));
-        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0, 0, 1, 1)));
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestImageProperties)

@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/filebytes.h"
+#include "support/filetree.h"
 #include "support/hotpixelpicture.h"
 
 #include "ciapi/directrenderer.h"
@@ -134,8 +136,7 @@ private slots:
         QCOMPARE(files.keys(), QList<int> { 0 });
         QVERIFY(files[0]->map());
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(files[0]->data()), int(files[0]->length())),
-            QByteArray(reinterpret_cast<const char*>(camera.generated.calibration.data()),
-                int(camera.generated.calibration.size())));
+            ostra::test::fileBytes(camera.calibration));
 
         const QByteArray plain = thumbnail(camera.picture, {});
         const QByteArray repaired = thumbnail(camera.picture, files);
@@ -174,26 +175,19 @@ private slots:
     void copiesNeverOverwrite()
     {
         Metahistory store(m_db, m_data);
-        QDir().mkpath(store.calibrationFolder());
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QStringList taken;
         for (qint64 ms = now; ms < now + 40; ++ms) {
-            const QString path = store.calibrationFolder() + "/" + QString::number(ms, 16) + "_hotpixel.rec";
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("taken");
-            taken << path;
+            taken << store.calibrationFolder() + "/" + QString::number(ms, 16) + "_hotpixel.rec";
+            QVERIFY(ostra::test::writeTreeFile(taken.last(), "taken"));
         }
         const QUuid device = QUuid::createUuid();
         for (int i = 0; i < 5; ++i) {
             const QByteArray bytes(100 + i, char('a' + i));
             store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
         }
-        for (const QString& path : taken) {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), QByteArray("taken"));
-        }
+        for (const QString& path : taken)
+            QCOMPARE(ostra::test::fileBytes(path), QByteArray("taken"));
         QCOMPARE(rows(m_db), 5);
         QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 45);
         // The latest version of a resource is the one handed out.

@@ -2,6 +2,7 @@
 #include "support/testmain.h"
 
 #include "support/filesizelimit.h"
+#include "support/filetree.h"
 
 #include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
@@ -21,13 +22,6 @@
 using ostra::test::fileBytes;
 
 namespace {
-
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
 
 QByteArray content(int size, char seed)
 {
@@ -138,7 +132,7 @@ private slots:
         QFETCH(int, size);
         StateStamp stamp;
         QCOMPARE(save(stamp, content(4000, 'g')), StateFile::Result::Saved);
-        writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
+        QVERIFY(ostra::test::writeTreeFile(StateFile::backupPath(m_state), content(77, 'z')));
         const StateStamp before = stamp;
         if (size == 0) {
             QString error;
@@ -165,7 +159,7 @@ private slots:
     // it brings the state back on the next read.
     void backupBringsTheStateBack()
     {
-        writeBytes(StateFile::backupPath(m_state), content(321, 'k'));
+        QVERIFY(ostra::test::writeTreeFile(StateFile::backupPath(m_state), content(321, 'k')));
         StateStamp readStamp;
         QByteArray seen;
         QVERIFY(readState(m_state, seen, readStamp));
@@ -180,7 +174,7 @@ private slots:
         StateStamp stamp;
         QCOMPARE(save(stamp, content(2000, 'l')), StateFile::Result::Saved);
         const QString newContent = m_dir.path() + "/new.bin";
-        writeBytes(newContent, content(300000, 'm'));
+        QVERIFY(ostra::test::writeTreeFile(newContent, content(300000, 'm')));
         QCOMPARE(
             runHelper({ QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") }), -1);
         QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
@@ -243,7 +237,7 @@ private slots:
         QFETCH(QByteArray, stray);
         QFETCH(bool, diskFull);
         const QByteArray before = stateBytes(2) + stray;
-        writeBytes(m_state, before);
+        QVERIFY(ostra::test::writeTreeFile(m_state, before));
         if (diskFull) {
             ostra::test::FileSizeLimit limit(rlim_t(before.size() + 6));
             QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(m_raw, 5), std::runtime_error);

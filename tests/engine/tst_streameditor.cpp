@@ -102,32 +102,6 @@ private slots:
         QCOMPARE(stateOf(m_state).userRating(), 3);
     }
 
-    // A state holding an edited 16:9 transform keeps it in the metadata even though the
-    // engine reports the file's own.
-    void stateTransformKeptInMetadata()
-    {
-        StreamEditor editor(false);
-        editor.setSource(std::make_shared<StreamSource>(QUrl::fromLocalFile(m_picture)));
-        CIAPI::Transform& t = editor.renderer().transform();
-        t.setAspectRatio(CIAPI::Point<int> { 16, 9 });
-        t.rotate90(1);
-        t.setCrop(CIAPI::RectF { 0.1f, 0.1f, 0.5f, 0.5f });
-        const CIAPI::Transform edited = t;
-        editor.serialize(QFileInfo(m_state), false, true);
-
-        VrxMetadata m;
-        m.resetFromFile(QUrl::fromLocalFile(m_picture));
-        m.readStateFileMetadata(stateOf(m_state));
-        QVERIFY(m.transformFromState);
-        StreamSource source(QUrl::fromLocalFile(m_picture));
-        CIAPI::PropertyAccessor accessor;
-        attachInputStream(source, accessor);
-        QVERIFY(accessor.transform() != edited);
-        m.readFrom(accessor);
-        QVERIFY(m.transform == edited);
-        QCOMPARE(m.transform.aspectRatio(), (CIAPI::Point<int> { 16, 9 }));
-    }
-
 private:
     QTemporaryDir m_dir;
     QString m_picture;

@@ -174,13 +174,22 @@ private slots:
         }
         const auto bytes = CIAPI::state::StateCodec::write(s);
         std::istringstream in(std::string(bytes.begin(), bytes.end()));
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.orientation = 6;
+        const QString path = writePicture(dir.path() + "/IMG.1.vrx", o);
         VrxMetadata record;
-        record.resetFromFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/IMG.1.vrx")));
+        record.resetFromFile(QUrl::fromLocalFile(path));
         record.readStateFileMetadata(CIAPI::StateFileEditor(in));
         QCOMPARE(record.userRating, 2);
         QCOMPARE(record.transformFromState, used);
-        QCOMPARE(record.transform.orientationCode(), used ? 1 : 0);
-        QVERIFY(VrxMetadata::isSaneAspect(record.transform.aspectRatio()) == used);
+        // The picture's own facts, read after the state, keep a saved transform in place.
+        StreamSource source(QUrl::fromLocalFile(path));
+        CIAPI::PropertyAccessor accessor;
+        attachInputStream(source, accessor);
+        record.readFrom(accessor);
+        QCOMPARE(record.transform.orientationCode(), used ? 1 : 6);
+        QCOMPARE(record.transform.aspectRatio() == (CIAPI::Point<int> { x, y }), used);
     }
 };
 
