@@ -44,12 +44,9 @@ private slots:
             paths << m_dir.path() + QString("/s%1.vrx").arg(i);
             touch(paths.last());
         }
-        struct Counts
-        {
-            std::atomic<int> readers { 0 };
-            std::atomic<int> writers { 0 };
-        };
-        std::vector<Counts> counts(files);
+        // Holders of each file's token at this moment.
+        std::atomic<int> readers[files] {};
+        std::atomic<int> writers[files] {};
         std::atomic<int> violations { 0 };
         QVERIFY(QFile::link(paths[0], m_dir.path() + "/link.vrx"));
 
@@ -71,18 +68,18 @@ private slots:
                         continue;
                     }
                     if (write) {
-                        if (counts[f].writers.fetch_add(1) != 0 || counts[f].readers.load() != 0)
+                        if (writers[f].fetch_add(1) != 0 || readers[f].load() != 0)
                             ++violations;
                         QThread::yieldCurrentThread();
-                        if (counts[f].readers.load() != 0)
+                        if (readers[f].load() != 0)
                             ++violations;
-                        counts[f].writers.fetch_sub(1);
+                        writers[f].fetch_sub(1);
                     } else {
-                        counts[f].readers.fetch_add(1);
-                        if (counts[f].writers.load() != 0)
+                        readers[f].fetch_add(1);
+                        if (writers[f].load() != 0)
                             ++violations;
                         QThread::yieldCurrentThread();
-                        counts[f].readers.fetch_sub(1);
+                        readers[f].fetch_sub(1);
                     }
                 }
             }));

@@ -302,27 +302,6 @@ private slots:
             QVERIFY(client.outputs.size() <= 4);
         }
     }
-
-    // A file that becomes readable is read again when it changes, and then unwatched.
-    void unreadableFileIsWatchedUntilReadable()
-    {
-        const QString file = path("growing.vrx");
-        const vrxgen::Picture picture = writePicture(file, 77);
-        {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(reinterpret_cast<const char*>(picture.vrx.data()), qint64(picture.vrx.size() / 2));
-        }
-        ImageLocator locator(2, nullptr);
-        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
-        QSignalSpy invalid(&locator, &ImageLocator::notifyFileInvalidSignal);
-        locator.requestMetadata(urlOf(file));
-        QTRY_COMPARE(invalid.count(), 1);
-        QTRY_VERIFY(locator.isWatched(urlOf(file)));
-        vrxgen::writeFile(QFile::encodeName(file).toStdString(), picture.vrx);
-        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 15000);
-        QVERIFY(!locator.isWatched(urlOf(file)));
-    }
 };
 
 OSTRA_TEST_MAIN(TestImageLocator)
