@@ -203,7 +203,8 @@ private slots:
         QVERIFY(
             !queue.enqueue(a, sourceOf(m_a), 0, out("q-again.jpg"), Size { Export::MinDimP, 240, {} }, 0));
         QCOMPARE(queue.pendingCount(), 2);
-        queue.abort();
+        queue.abort(); // as a cancelled export: nothing stays queued
+        QCOMPARE(queue.pendingCount(), 0);
     }
 
     void backgroundRequestsNeedTheirState()
