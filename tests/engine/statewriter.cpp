@@ -1,11 +1,9 @@
-// A second process for the state-file tests: appends a rating, or dies in the middle of
-// writing a state file.
+// A second process for the state-file tests: it dies in the middle of writing a state file.
 #include "engine/statefile.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
-#include <QUrl>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -14,10 +12,6 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 4 && args[1] == QLatin1String("rate")) {
-        StateFile::writeRating(QUrl::fromLocalFile(args[2]), args[3].toInt());
-        return 0;
-    }
     if (args.size() == 5 && args[1] == QLatin1String("crash-save")) {
         // args: state file, file with the new content, byte limit at which to die.
         QFile source(args[3]);

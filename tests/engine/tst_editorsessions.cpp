@@ -130,27 +130,6 @@ private slots:
         locator.releaseEditorSlot(nullptr, &other);
     }
 
-    // An unreadable file opens into a closed editor and the canvas hears that it is
-    // invalid; the slot still comes back.
-    void unreadableFileOpensClosed()
-    {
-        const QString broken = m_dir.path() + "/broken.vrx";
-        QFile f(broken);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("QVRX not really");
-        f.close();
-        ImageLocator locator(2, nullptr);
-        Canvas canvas;
-        ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(broken), &canvas);
-        QVERIFY(editor);
-        QVERIFY(editor->currentUrl().isEmpty());
-        QTRY_COMPARE(canvas.invalid.size(), 1);
-        locator.releaseEditorSlot(editor, &canvas);
-        Canvas again;
-        QVERIFY(locator.openForView(QUrl::fromLocalFile(m_files[0]), &again));
-        QVERIFY(locator.openForView(QUrl::fromLocalFile(m_files[1]), &again));
-    }
-
     // Shutting down while an export is queued and an editor lent, with no event loop
     // running any more: it ends, and what was edited is saved.
     void shutdownWithWorkInFlight()
@@ -163,9 +142,7 @@ private slots:
         QVERIFY(editor->setRating(2));
         const QString out = m_dir.path() + "/export.jpg";
         const std::shared_ptr<ImageKeeper> keeper = locator->keeperFor(QUrl::fromLocalFile(m_files[3]));
-        Export::SizeSpec size;
-        size.unit = Export::Literal;
-        size.size = QSize(64, 48);
+        const Export::SizeSpec size { Export::Literal, 0, QSize(64, 48) };
         if (locator->exportQueue()->enqueue(keeper->url(), keeper->streamSource(), 0, out, size, 0))
             locator->exportQueue()->setWriter(editor);
         delete locator;

@@ -9,7 +9,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <cstring>
 #include <tuple>
 
 using ostra::test::ExifBuilder;
@@ -55,8 +54,8 @@ QList<Exif::Directory> parse(const QByteArray& bytes, Trace& trace)
     return Exif::readExif(buffer, trace.callbacks());
 }
 
-// A preview as the camera writes it: IFD0 with size, orientation and the picture UUID as
-// text, an Exif directory with date, size and the unique id, and a thumbnail directory.
+// A preview as the camera writes it: IFD0 with width, orientation and the picture UUID as
+// text, an Exif directory with date and the unique id, and a thumbnail directory.
 ExifBuilder cameraPreview(bool bigEndian)
 {
     ExifBuilder b(bigEndian);
@@ -64,15 +63,11 @@ ExifBuilder cameraPreview(bool bigEndian)
     const int exif = b.addDirectory();
     const int ifd1 = b.addDirectory();
     b.longs(ifd0, 0x0100, { 4000 });
-    b.shorts(ifd0, 0x0101, { 3000 });
     b.ascii(ifd0, kDescription, kUuidText);
     b.shorts(ifd0, 0x0112, { 6 });
-    b.ascii(ifd0, 0x0132, "2024:05:06 07:08:09");
     b.rational(ifd0, 0x011A, 72, 1);
     b.signedShort(ifd0, 0x9204, -3);
     b.ascii(exif, 0x9003, "2024:05:06 07:08:09");
-    b.longs(exif, 0xA002, { 4000 });
-    b.longs(exif, 0xA003, { 3000 });
     b.ascii(exif, kUniqueId, kUuidText);
     b.bytes(exif, 0x9000, 7, "0232");
     b.shorts(ifd1, 0x0103, { 6 });
@@ -108,12 +103,16 @@ class TestExifReader : public QObject
     Q_OBJECT
 
 private slots:
+    // Another APP1 payload before the EXIF one and fill bytes before a marker are skipped.
     void readsCameraPreviewInBothByteOrders()
     {
+        const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
         QList<Exif::Directory> results[2];
         for (bool big : { false, true }) {
+            QByteArray jpeg = ExifBuilder::jpeg({ xmp, cameraPreview(big).app1Payload() });
+            jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
             Trace trace;
-            const auto dirs = parse(ExifBuilder::jpeg({ cameraPreview(big).app1Payload() }), trace);
+            const auto dirs = parse(jpeg, trace);
             QVERIFY2(trace.errors.isEmpty(), big ? "MM" : "II");
             QCOMPARE(dirs.size(), 3);
             // IFD0, then the Exif directory, then the linked thumbnail directory.
@@ -132,13 +131,7 @@ private slots:
             QCOMPARE(dirs.at(1).find(0x9000)->toString(), std::nullopt); // UNDEFINED, not text
             QCOMPARE(dirs.at(1).find(0x9000)->data, QByteArray("0232"));
             QCOMPARE(dirs.at(2).find(0x0201)->intAt(1).value(), 5678);
-            const auto* resolution = dirs.at(0).find(0x011A);
-            quint32 rational[2];
-            QCOMPARE(resolution->data.size(), 8);
-            QVERIFY(!resolution->toInt()); // a fraction is no whole number
-            std::memcpy(rational, resolution->data.constData(), 8);
-            QCOMPARE(rational[0], 72u);
-            QCOMPARE(rational[1], 1u);
+            QVERIFY(!dirs.at(0).find(0x011A)->toInt()); // a fraction is no whole number
             // Offsets count from the TIFF header, which the entries know.
             QCOMPARE(uuid->base, dirs.at(0).base);
             results[big] = dirs;
@@ -152,21 +145,6 @@ private slots:
         Trace trace;
         QVERIFY(parse("GIF89a and more", trace).isEmpty());
         QVERIFY(trace.onlyError(Exif::ExifError::NotJpeg));
-
-        Trace empty;
-        QVERIFY(parse(QByteArray(), empty).isEmpty());
-        QCOMPARE(empty.errors.size(), 1);
-    }
-
-    void skipsOtherApp1PayloadsAndFillBytes()
-    {
-        const QByteArray xmp = QByteArray("http://ns.example.com/xmp/\0<x/>", 31);
-        QByteArray jpeg = ExifBuilder::jpeg({ xmp, cameraPreview(false).app1Payload() });
-        // Fill bytes before a marker are legal.
-        jpeg.insert(2, QByteArray("\xFF\xFF\xFF", 3));
-        Trace trace;
-        QCOMPARE(parse(jpeg, trace).size(), 3);
-        QVERIFY(trace.errors.isEmpty());
     }
 
     void malformedHeadersReportOneError_data()
@@ -195,26 +173,18 @@ private slots:
         QVERIFY(trace.onlyError(Exif::ExifError(code)));
     }
 
-    void circularLinksEnd_data()
-    {
-        QTest::addColumn<int>("shape");
-        QTest::newRow("self link") << 0;
-        QTest::newRow("back to ifd0") << 1;
-        QTest::newRow("exif dir links to ifd0") << 2;
-        QTest::newRow("exif pointer to ifd0") << 3;
-    }
-
     void circularLinksEnd()
     {
-        QFETCH(int, shape);
-        for (bool big : { false, true }) {
+        for (int run = 0; run < 8; ++run) {
+            const bool big = run >= 4;
+            const int shape = run % 4;
             ExifBuilder b(big);
             const int ifd0 = b.addDirectory();
             const int second = b.addDirectory();
             b.shorts(ifd0, 0x0112, { 1 });
             b.shorts(second, 0x0103, { 6 });
             // 0: ifd0 -> ifd0; 1: ifd0 -> second -> ifd0; 2: Exif directory second -> ifd0;
-            // 3: ifd0 -> second, with an Exif pointer back at ifd0.
+            // 3: ifd0 -> second, with an Exif pointer back at ifd0. Both byte orders.
             if (shape == 2)
                 b.setExifDirectory(second);
             if (shape == 3)

@@ -7,33 +7,25 @@
 #include <atomic>
 
 #include "engine/exportbudget.h"
+#include "support/runner.h"
 #include "support/testmain.h"
 
 namespace {
 
-// Takes a ticket on its own thread and holds it until `release` is signalled.
-class Holder : public QThread
+// Takes a ticket on a thread of its own and holds it until `release` is signalled.
+struct Holder
 {
-public:
     Holder(ExportBudget& budget, qint64 bytes)
-        : m_budget(budget)
-        , m_bytes(bytes)
+        : thread([this, &budget, bytes] {
+            const ExportBudget::Ticket ticket(budget, bytes);
+            granted = true;
+            holding.release();
+            release.acquire();
+        })
     { }
     QSemaphore holding, release;
     std::atomic<bool> granted { false };
-
-protected:
-    void run() override
-    {
-        const ExportBudget::Ticket ticket(m_budget, m_bytes);
-        granted = true;
-        holding.release();
-        release.acquire();
-    }
-
-private:
-    ExportBudget& m_budget;
-    qint64 m_bytes;
+    ostra::test::Runner thread;
 };
 
 } // namespace
@@ -59,9 +51,9 @@ private slots:
         QFETCH(bool, together);
         ExportBudget budget(100);
         Holder a(budget, first), b(budget, second);
-        a.start();
+        a.thread.start();
         QVERIFY(a.holding.tryAcquire(1, 10000)); // one export always runs
-        b.start();
+        b.thread.start();
         if (together) {
             QVERIFY(b.holding.tryAcquire(1, 10000));
             QCOMPARE(budget.running(), 2);
@@ -74,7 +66,7 @@ private slots:
         }
         a.release.release();
         b.release.release();
-        QVERIFY(a.wait(10000) && b.wait(10000));
+        QVERIFY(a.thread.wait(10000) && b.thread.wait(10000));
         QCOMPARE(budget.running(), 0);
     }
 };

@@ -40,6 +40,14 @@ bool exportsDone(ImageLocator& locator)
         [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); }, 120000);
 }
 
+// Exports one picture as a JPEG into `folder` of the test, under `name` when one is given.
+void exportJpeg(
+    ImageLocator& locator, const QString& picture, const QString& folder, const QString& name = {})
+{
+    locator.exportImageList(
+        { QUrl::fromLocalFile(picture) }, 1, 1, 2, QUrl::fromLocalFile(folder), name, true);
+}
+
 // The record the service indexed for a file.
 VrxMetadata indexed(ImageLocator& locator, const QString& path)
 {
@@ -91,18 +99,13 @@ private slots:
             QVERIFY2((QFileInfo(out + "/" + name).size() == 4) == (name == "IMG.1.jpg"), qPrintable(name));
 
         // One picture takes the name given; an empty name counts as none.
-        locator.exportImageList({ QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
-            QStringLiteral("given"), true);
-        locator.exportImageList(
-            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")), QString(""), true);
+        exportJpeg(locator, a, folder("one"), QStringLiteral("given"));
+        exportJpeg(locator, b, folder("one"), QString(""));
         // A name that is a path stays in the folder.
-        locator.exportImageList({ QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("one")),
-            QStringLiteral("../escaped"), true);
+        exportJpeg(locator, b, folder("one"), QStringLiteral("../escaped"));
         // Two exports in a row, the second before the first is written: two names.
-        locator.exportImageList(
-            { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
-        locator.exportImageList(
-            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("two")), QString(), true);
+        exportJpeg(locator, a, folder("two"));
+        exportJpeg(locator, b, folder("two"));
         QVERIFY(exportsDone(locator));
         QCOMPARE(filesIn(folder("one")), QStringList({ "IMG.1.jpg", "escaped.jpg", "given.jpg" }));
         QCOMPARE(filesIn(folder("two")), QStringList({ "IMG.1 (2).jpg", "IMG.1.jpg" }));
@@ -127,8 +130,7 @@ private slots:
         // A disk that fills up while the first picture is written; the second is good.
         {
             ostra::test::FileSizeLimit full(2000);
-            locator.exportImageList(
-                { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("out")), QString(), true);
+            exportJpeg(locator, a, folder("out"));
             QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 120000);
             QTRY_VERIFY_WITH_TIMEOUT(locator.exportQueue()->isIdle(), 120000);
         }
@@ -136,8 +138,7 @@ private slots:
         QVERIFY(!locator.exportProgress()->active());
         QCOMPARE(failed.last().first().toString(), folder("out/A.jpg"));
         QVERIFY(!failed.last().at(1).toString().isEmpty());
-        locator.exportImageList(
-            { QUrl::fromLocalFile(b) }, 1, 1, 2, QUrl::fromLocalFile(folder("out")), QString(), true);
+        exportJpeg(locator, b, folder("out"));
         QVERIFY(exportsDone(locator));
         QCOMPARE(filesIn(folder("out")), QStringList({ "B.jpg" }));
         QCOMPARE(locator.exportProgress()->percentage(), 100);

@@ -23,8 +23,6 @@ public:
     BareRenderer() { transform() = transformOf(0); }
 };
 
-const char* const kNames[]
-    = { "exposure", "contrast", "temp", "tint", "vibrance", "saturation", "sharpening" };
 const int kParameters[] = { 2, 7, 3, 4, 9, 8, 13 };
 const float kValues[] = { 0.75f, -20.f, 5600.f, 12.f, 33.f, -45.f, 17.f };
 
@@ -108,64 +106,6 @@ private slots:
         QCOMPARE(transformChanged.count(), 2);
     }
 
-    void cropPatchOntoATurnedPictureIsSkipped()
-    {
-        ImageProperties editor;
-        editor.setTransform(transformOf(1));
-        ImageProperties patch;
-        cropPatch(patch, transformOf(0), QRectF(0.2, 0.2, 0.3, 0.3));
-
-        const QRectF before = viewCrop(editor.transformProperties());
-        QSignalSpy transformChanged(&editor, &ImageProperties::transformChanged);
-        editor.applyPatch(&patch);
-        QCOMPARE(patch.patchSkippedCropsCount(), 1);
-        QCOMPARE(transformChanged.count(), 1);
-        QVERIFY(nearRect(viewCrop(editor.transformProperties()), before));
-        patch.cleanPatchProgress();
-        QCOMPARE(patch.patchSkippedCropsCount(), 0);
-    }
-
-    // Values and geometry loaded from a renderer, changed, pushed into a second renderer
-    // and read back from it come back unchanged.
-    void rendererRoundTrip()
-    {
-        for (int orientation : { 0, 1, 5, 6 }) {
-            BareRenderer r;
-            fillRenderer(r, orientation);
-            ImageProperties p;
-            p.loadFromRenderer(r, true);
-            QVERIFY(p.isTuneToneOriginal());
-            QCOMPARE(p.transform().orientation(), orientation);
-            for (int i = 0; i < 7; ++i)
-                QCOMPARE(p.tuneTone().at(i)->currentValue().toFloat(), kValues[i]);
-            QVERIFY(p.transformProperties() == r.transform());
-            QVERIFY(!p.differsFromRenderer(r));
-
-            for (int i = 0; i < 7; ++i)
-                p.tuneTone().at(i)->setCurrentValue(double(kValues[i]) / 2 + 1);
-            CIAPI::Transform t = p.transformProperties();
-            t.rotate90(-1);
-            t.flipHorizontal();
-            ImageTransformProperties::setViewCrop(t, QRectF(0.05, 0.1, 0.6, 0.7));
-            p.setTransform(t);
-            QVERIFY(p.differsFromRenderer(r));
-
-            BareRenderer second;
-            second.setProperty(CIAPI::IntParam::Orientation, orientation);
-            p.applyToRenderer(second);
-            QVERIFY(!p.differsFromRenderer(second));
-            ImageProperties back;
-            back.loadFromRenderer(second, true);
-            for (int i = 0; i < 7; ++i)
-                QCOMPARE(back.tuneTone().at(i)->currentValue().toFloat(), float(double(kValues[i]) / 2 + 1));
-            QVERIFY(back.transformProperties() == t);
-            QVERIFY(nearRect(back.transform().crop()->currentValue().toRectF(), QRectF(0.05, 0.1, 0.6, 0.7)));
-            QCOMPARE(back.transform().rotation()->currentValue(), p.transform().rotation()->currentValue());
-            QCOMPARE(
-                back.transform().isHMirrored()->currentValue(), p.transform().isHMirrored()->currentValue());
-        }
-    }
-
     void patchToRendererWithUndo()
     {
         BareRenderer r;
@@ -207,27 +147,6 @@ private slots:
         QCOMPARE(r.getProperty(CIAPI::FloatParam { 7 }), kValues[1]);
         QCOMPARE(ImageTransformProperties::rotationAndMirror(r.transform()),
             ImageTransformProperties::rotationAndMirror(before));
-    }
-
-    void cropPatchToRenderer()
-    {
-        BareRenderer turned;
-        fillRenderer(turned, 1);
-        ImageProperties patch;
-        cropPatch(patch, transformOf(0), QRectF(0.1, 0.1, 0.3, 0.3));
-        ImageProperties undo;
-        QVERIFY(!patch.applyPatchToRenderer(turned, &undo));
-        QCOMPARE(patch.patchSkippedCropsCount(), 1);
-        QVERIFY(!undo.cropPatched());
-
-        BareRenderer upright;
-        fillRenderer(upright, 0);
-        QVERIFY(patch.applyPatchToRenderer(upright, &undo));
-        QVERIFY(undo.cropPatched());
-        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0.1, 0.1, 0.3, 0.3)));
-        QCOMPARE(patch.patchCompletedCount(), 2);
-        QVERIFY(undo.applyPatchToRenderer(upright, nullptr));
-        QVERIFY(nearRect(viewCrop(upright.transform()), QRectF(0, 0, 1, 1)));
     }
 };
 

@@ -33,16 +33,6 @@ bool nearRect(const QRectF& a, const QRectF& b)
         && near(a.height(), b.height());
 }
 
-QRectF engineCropOf(const CIAPI::RectF& c)
-{
-    return QRectF(c.x, c.y, c.width, c.height);
-}
-
-QRectF engineCrop(const CIAPI::Transform& t)
-{
-    return engineCropOf(t.crop());
-}
-
 } // namespace
 
 class TestImageTransformProperties : public QObject
@@ -65,57 +55,6 @@ private slots:
                     QVERIFY2(nearRect(ImageTransformProperties::viewCrop(t), r), name(o));
                 }
             }
-        }
-    }
-
-    // What the crop means in the picture: the whole view of a quarter-turned picture is
-    // the turned frame centred on the image; the left half of the view is the left, right,
-    // top or bottom half of the picture depending on the turn and mirror.
-    void viewCropMeaning()
-    {
-        CIAPI::Transform quarter = turned({ 90, false });
-        ImageTransformProperties::setViewCrop(quarter, QRectF(0, 0, 1, 1));
-        const QRectF full = engineCrop(quarter);
-        QVERIFY(near(full.width() * 4, 3)); // the turned width is the picture's height
-        QVERIFY(near(full.height() * 3, 4));
-        QVERIFY(near(full.center().x(), 0.5) && near(full.center().y(), 0.5));
-
-        const QRectF leftHalf(0, 0, 0.5, 1);
-        auto crop = [&](Orientation o) {
-            CIAPI::Transform t = turned(o);
-            ImageTransformProperties::setViewCrop(t, leftHalf);
-            return engineCrop(t);
-        };
-        QVERIFY(nearRect(crop({ 0, false }), QRectF(0, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({ 180, false }), QRectF(0.5, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({ 0, true }), QRectF(0.5, 0, 0.5, 1)));
-        QVERIFY(nearRect(crop({ 180, true }), QRectF(0, 0, 0.5, 1)));
-        // A quarter turn takes the view's left half from one end of the picture's height,
-        // the opposite turn from the other end.
-        const QRectF a = crop({ 90, false });
-        const QRectF b = crop({ 270, false });
-        QVERIFY(near(a.height(), b.height()));
-        QVERIFY(near(a.center().y() - 0.5, 0.5 - b.center().y()));
-        QVERIFY(!near(a.center().y(), 0.5));
-        QVERIFY(near(a.width(), full.width()));
-    }
-
-    // The part of the picture a crop keeps: a quarter turn swaps the view's proportions
-    // back into the picture's axes, and the whole view is the whole picture.
-    void pictureCropOfTheView()
-    {
-        const QRectF v(0.25, 0.1, 0.5, 0.8);
-        for (const Orientation o : kAll) {
-            CIAPI::Transform t = turned(o);
-            setTransformCropFromView(t, QRectF(0, 0, 1, 1));
-            QVERIFY2(nearRect(engineCropOf(pictureCropFromFrame(t)), QRectF(0, 0, 1, 1)), name(o));
-            setTransformCropFromView(t, v);
-            const QRectF p = engineCropOf(pictureCropFromFrame(t));
-            const bool quarter = o.rotation % 180 != 0;
-            QVERIFY2(near(p.width(), quarter ? v.height() : v.width()), name(o));
-            QVERIFY2(near(p.height(), quarter ? v.width() : v.height()), name(o));
-            QVERIFY(p.left() >= -1e-6 && p.right() <= 1 + 1e-6);
-            QVERIFY(p.top() >= -1e-6 && p.bottom() <= 1 + 1e-6);
         }
     }
 
@@ -146,26 +85,6 @@ private slots:
         ImageTransformProperties::setViewCrop(quarterSource, r);
         QVERIFY(ImageTransformProperties::applyCropFrom(otherQuarter, quarterSource));
         QVERIFY(nearRect(ImageTransformProperties::viewCrop(otherQuarter), QRectF(0.6, 0.4, 0.3, 0.4)));
-    }
-
-    void turnToKeepsTheViewCrop()
-    {
-        for (const Orientation o : kAll) {
-            for (int relative : { -270, -90, 0, 90, 180 }) {
-                for (bool flip : { false, true }) {
-                    CIAPI::Transform t = turned(o);
-                    const QRectF v(0.2, 0.1, 0.5, 0.6);
-                    ImageTransformProperties::setViewCrop(t, v);
-                    ImageTransformProperties::turnTo(t, 0, relative, flip);
-                    const auto d = ImageTransformProperties::rotationAndMirror(t);
-                    // turnTo(0, r, f) gives the view turned by r (positive: the engine's
-                    // positive quarter turns) and mirrored by f, from the unturned frame.
-                    const auto e = ImageTransformProperties::rotationAndMirror(turned({ -relative, flip }));
-                    QVERIFY2(d == e, name(o) + " " + QByteArray::number(relative));
-                    QVERIFY(nearRect(ImageTransformProperties::viewCrop(t), v));
-                }
-            }
-        }
     }
 
     // A rotation made on one picture carries over to another, relative to each picture's

@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "support/filebytes.h"
+#include "support/filetree.h"
 #include "support/hotpixelpicture.h"
 
 #include "ciapi/directrenderer.h"
@@ -95,46 +97,28 @@ private slots:
         m_data = m_dir->path() + "/data";
     }
 
-    // Offered twice, a calibration record is stored once; a name outside the resource
-    // list is ignored; what is stored survives a restart.
-    void offeredTwiceStoredOnce()
+    // Offered twice, a calibration record is stored once (a name outside the resource list
+    // is ignored) and survives a restart. A picture's calibration is found by the camera that
+    // took it and reaches the engine: its hot pixels are repaired. Another camera's is not used.
+    void storedOnceAndFoundByPictureEndToEnd()
     {
-        const Camera camera = makeCamera(m_dir->path() + "/card", 5, 1);
-        QUuid device;
+        const Camera camera = makeCamera(m_dir->path() + "/cam1", 11, 2);
+        const Camera other = makeCamera(m_dir->path() + "/cam2", 12, 3);
         {
             Metahistory store(m_db, m_data);
             QVERIFY(store.isOpen());
             QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
-            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
-            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
-            store.offer(QStringLiteral("metadata.xml"), QUrl::fromLocalFile(camera.calibration));
-            QCOMPARE(updated.count(), 1);
-            device = updated.at(0).at(0).toUuid();
-            QCOMPARE(updated.at(0).at(1).toInt(), 0);
-            QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 1);
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(other.calibration));
+            for (const char* name : { "hotpixel.rec", "hotpixel.rec", "metadata.xml" })
+                store.offer(QString::fromLatin1(name), QUrl::fromLocalFile(camera.calibration));
+            QCOMPARE(updated.count(), 2);
+            QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 2);
         }
-        QCOMPARE(rows(m_db), 1);
-        Metahistory reopened(m_db, m_data);
-        QSignalSpy updated(&reopened, &Metahistory::notifyUpdatedForDevice);
-        reopened.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
-        QCOMPARE(updated.count(), 0);
-        const Metahistory::Metafiles files = reopened.get({ device, QDateTime() });
-        QCOMPARE(files.keys(), QList<int> { 0 });
-        QVERIFY(files[0]->map());
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(files[0]->data()), int(files[0]->length())),
-            QByteArray(reinterpret_cast<const char*>(camera.generated.calibration.data()),
-                int(camera.generated.calibration.size())));
-    }
-
-    // A picture's calibration is found by the camera that took it, and reaches the
-    // engine: its hot pixels are repaired. A record of another camera is not used.
-    void calibrationFoundByPictureEndToEnd()
-    {
-        const Camera camera = makeCamera(m_dir->path() + "/cam1", 11, 2);
-        const Camera other = makeCamera(m_dir->path() + "/cam2", 12, 3);
+        QCOMPARE(rows(m_db), 2);
         Metahistory store(m_db, m_data);
-        store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(other.calibration));
+        QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        QCOMPARE(updated.count(), 0);
 
         // The identity the import marks and the gallery see.
         VrxMetadata metadata;
@@ -143,15 +127,15 @@ private slots:
         CIAPI::PropertyAccessor accessor;
         attachInputStream(source, accessor);
         metadata.readFrom(accessor);
-
         const Metahistory::Attribution who = Metahistory::readCaptureIdentity(source);
         QCOMPARE(who.device, metadata.deviceUuid);
         QVERIFY(!who.device.isNull());
+        QCOMPARE(rows(m_db, who.device), 1);
         const Metahistory::Metafiles files = store.get(who);
-        QVERIFY(files.contains(0));
-
-        // Stored under that identity in the table as well.
-        QCOMPARE(rows(m_db, metadata.deviceUuid), 1);
+        QCOMPARE(files.keys(), QList<int> { 0 });
+        QVERIFY(files[0]->map());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(files[0]->data()), int(files[0]->length())),
+            ostra::test::fileBytes(camera.calibration));
 
         const QByteArray plain = thumbnail(camera.picture, {});
         const QByteArray repaired = thumbnail(camera.picture, files);
@@ -190,26 +174,19 @@ private slots:
     void copiesNeverOverwrite()
     {
         Metahistory store(m_db, m_data);
-        QDir().mkpath(store.calibrationFolder());
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QStringList taken;
         for (qint64 ms = now; ms < now + 40; ++ms) {
-            const QString path = store.calibrationFolder() + "/" + QString::number(ms, 16) + "_hotpixel.rec";
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("taken");
-            taken << path;
+            taken << store.calibrationFolder() + "/" + QString::number(ms, 16) + "_hotpixel.rec";
+            QVERIFY(ostra::test::writeTreeFile(taken.last(), "taken"));
         }
         const QUuid device = QUuid::createUuid();
         for (int i = 0; i < 5; ++i) {
             const QByteArray bytes(100 + i, char('a' + i));
             store.put(device, 0, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
         }
-        for (const QString& path : taken) {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), QByteArray("taken"));
-        }
+        for (const QString& path : taken)
+            QCOMPARE(ostra::test::fileBytes(path), QByteArray("taken"));
         QCOMPARE(rows(m_db), 5);
         QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 45);
         // The latest version of a resource is the one handed out.

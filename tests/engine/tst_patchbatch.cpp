@@ -125,18 +125,6 @@ private slots:
         QCOMPARE(locator.patchUndoCount(), 0);
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 0.0f);
-
-        // A rating survives a revert; the edits don't.
-        ImageProperties again;
-        exposurePatch(again, -1.0);
-        locator.applyProperties(m_urls.mid(0, 3), &again, true);
-        QVERIFY(finish(locator, 3));
-        locator.rate(m_urls.at(0), 4);
-        locator.revertToOriginal(m_urls.mid(0, 3));
-        QVERIFY(finish(locator, 3));
-        QCOMPARE(savedState(m_paths.at(0)).rating, 4);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(savedState(m_paths.at(i)).exposure, 0.0f);
     }
 
     // A rating written while a batch step has read the state and not yet written it.

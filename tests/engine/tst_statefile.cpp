@@ -1,6 +1,8 @@
+#include "support/filebytes.h"
 #include "support/testmain.h"
 
 #include "support/filesizelimit.h"
+#include "support/filetree.h"
 
 #include "ciapi/state/statecodec.h"
 #include "ciapi/statefileeditor.h"
@@ -17,22 +19,9 @@
 #include <thread>
 #include <vector>
 
+using ostra::test::fileBytes;
+
 namespace {
-
-QByteArray bytesOf(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return f.readAll();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
 
 QByteArray content(int size, char seed)
 {
@@ -106,7 +95,7 @@ private slots:
     {
         StateStamp stamp;
         QCOMPARE(save(stamp, content(500, 'a')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(500, 'a'));
+        QCOMPARE(fileBytes(m_state), content(500, 'a'));
         QVERIFY(stamp.exists());
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QVERIFY(!QFile::exists(StateFile::lockPath(m_state)));
@@ -118,71 +107,59 @@ private slots:
         const StateStamp ours = stamp;
         StateFile::replace(m_state, writerOf(content(600, 'c')));
         QCOMPARE(save(stamp, content(700, 'd')), StateFile::Result::ChangedOnDisk);
-        QCOMPARE(bytesOf(m_state), content(600, 'c'));
+        QCOMPARE(fileBytes(m_state), content(600, 'c'));
         QVERIFY(stamp == ours);
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         // A forced save overwrites it.
         QCOMPARE(save(stamp, content(700, 'd'), true), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(700, 'd'));
+        QCOMPARE(fileBytes(m_state), content(700, 'd'));
     }
 
-    // The engine failing half-way through serialising leaves the old bytes exactly.
-    void writerFailsMidway()
+    void failureMidwayKeepsTheOldBytes_data()
     {
+        QTest::addColumn<int>("size"); // 0: the engine throws while serialising
+        QTest::newRow("engine gives up") << 0;
+        // Larger and smaller than any write buffer on the way.
+        QTest::newRow("disk full, large") << 100000;
+        QTest::newRow("disk full, small") << 9000;
+    }
+
+    // The engine failing half-way through serialising, or the disk refusing the new bytes
+    // (a file-size limit stands in for a full disk), leaves the old bytes exactly, also with
+    // a stale backup lying around; the next attempt works.
+    void failureMidwayKeepsTheOldBytes()
+    {
+        QFETCH(int, size);
         StateStamp stamp;
-        QCOMPARE(save(stamp, content(900, 'e')), StateFile::Result::Saved);
+        QCOMPARE(save(stamp, content(4000, 'g')), StateFile::Result::Saved);
+        QVERIFY(ostra::test::writeTreeFile(StateFile::backupPath(m_state), content(77, 'z')));
         const StateStamp before = stamp;
-        QString error;
-        const auto result = StateFile::save(
-            m_state, false, stamp,
-            [](std::ostream& out) {
-                out.write("partial state", 13);
-                throw std::runtime_error("engine gave up");
-            },
-            &error);
-        QCOMPARE(result, StateFile::Result::Failed);
-        QCOMPARE(error, QStringLiteral("engine gave up"));
-        QCOMPARE(bytesOf(m_state), content(900, 'e'));
+        if (size == 0) {
+            QString error;
+            const auto result = StateFile::save(
+                m_state, false, stamp,
+                [](std::ostream& out) {
+                    out.write("partial state", 13);
+                    throw std::runtime_error("engine gave up");
+                },
+                &error);
+            QCOMPARE(result, StateFile::Result::Failed);
+            QCOMPARE(error, QStringLiteral("engine gave up"));
+        } else {
+            ostra::test::FileSizeLimit limit(6000);
+            QCOMPARE(save(stamp, content(size, 'h')), StateFile::Result::Failed);
+        }
+        QCOMPARE(fileBytes(m_state), content(4000, 'g'));
         QVERIFY(stamp == before);
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-        // The next attempt works.
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG.1.vrxs") });
         QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
     }
 
-    // The disk refusing the new bytes half-way (a file-size limit stands in for a full
-    // disk) leaves the old bytes exactly, also with a stale backup lying around.
-    void diskFailsMidway()
+    // A backup whose state file is gone was left by a save that removed the file first;
+    // it brings the state back on the next read.
+    void backupBringsTheStateBack()
     {
-        StateStamp stamp;
-        QCOMPARE(save(stamp, content(4000, 'g')), StateFile::Result::Saved);
-        writeBytes(StateFile::backupPath(m_state), content(77, 'z'));
-        // Larger and smaller than any write buffer on the way.
-        for (int size : { 100000, 9000 }) {
-            {
-                ostra::test::FileSizeLimit limit(6000);
-                QCOMPARE(save(stamp, content(size, 'h')), StateFile::Result::Failed);
-            }
-            QCOMPARE(bytesOf(m_state), content(4000, 'g'));
-        }
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-        const QStringList left = QDir(m_dir.path()).entryList(QDir::Files);
-        QCOMPARE(left, QStringList { QStringLiteral("IMG.1.vrxs") });
-    }
-
-    // A stale backup from an earlier crash costs nothing: it is replaced, then removed.
-    void staleBackupCostsNothing()
-    {
-        StateStamp stamp;
-        QCOMPARE(save(stamp, content(300, 'i')), StateFile::Result::Saved);
-        writeBytes(StateFile::backupPath(m_state), content(5000, 'y'));
-        QCOMPARE(save(stamp, content(400, 'j')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(400, 'j'));
-        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
-
-        // A backup whose state file is gone was left by a save that removed the file
-        // first; it brings the state back on the next read.
-        writeBytes(StateFile::backupPath(m_state), content(321, 'k'));
-        QVERIFY(QFile::remove(m_state));
+        QVERIFY(ostra::test::writeTreeFile(StateFile::backupPath(m_state), content(321, 'k')));
         StateStamp readStamp;
         QByteArray seen;
         QVERIFY(readState(m_state, seen, readStamp));
@@ -197,41 +174,20 @@ private slots:
         StateStamp stamp;
         QCOMPARE(save(stamp, content(2000, 'l')), StateFile::Result::Saved);
         const QString newContent = m_dir.path() + "/new.bin";
-        writeBytes(newContent, content(300000, 'm'));
+        QVERIFY(ostra::test::writeTreeFile(newContent, content(300000, 'm')));
         QCOMPARE(
             runHelper({ QStringLiteral("crash-save"), m_state, newContent, QStringLiteral("50000") }), -1);
         QVERIFY(QFile::exists(StateFile::backupPath(m_state)));
 
-        QCOMPARE(bytesOf(m_state), content(2000, 'l'));
+        QCOMPARE(fileBytes(m_state), content(2000, 'l'));
         QByteArray seen;
         StateStamp readStamp;
         QVERIFY(readState(m_state, seen, readStamp));
         QCOMPARE(seen, content(2000, 'l'));
         QCOMPARE(save(readStamp, content(2500, 'n')), StateFile::Result::Saved);
-        QCOMPARE(bytesOf(m_state), content(2500, 'n'));
+        QCOMPARE(fileBytes(m_state), content(2500, 'n'));
         QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
         QFile::remove(newContent);
-    }
-
-    // A rating appended by another process is kept by an unforced save and seen when
-    // the picture is opened again.
-    void ratingFromAnotherProcess()
-    {
-        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("2") }), 0);
-        // A rating-only state file is small and holds just the rating.
-        QVERIFY(QFileInfo(m_state).size() < 100);
-        QCOMPARE(ratingIn(m_state), 2);
-
-        // The viewer reads it, then another process rates the picture.
-        StateStamp stamp;
-        QVERIFY(StateFile::read(
-            m_state, [](std::istream&) {}, stamp));
-        QCOMPARE(runHelper({ QStringLiteral("rate"), m_raw.toLocalFile(), QStringLiteral("5") }), 0);
-
-        const QByteArray onDisk = bytesOf(m_state);
-        QCOMPARE(save(stamp, content(50, 'o')), StateFile::Result::ChangedOnDisk);
-        QCOMPARE(bytesOf(m_state), onDisk);
-        QCOMPARE(ratingIn(m_state), 5);
     }
 
     // Ratings appended from several threads under the lock are all kept, whole.
@@ -252,15 +208,10 @@ private slots:
         const int last = ratingIn(m_state);
         QVERIFY(last >= 1 && last <= 5);
 
-        // A lock held elsewhere fails the rating after a short wait, and says why.
+        // A lock held elsewhere fails the rating after a short wait.
         QLockFile held(StateFile::lockPath(m_state));
         QVERIFY(held.tryLock(0));
-        try {
-            StateFile::writeRating(m_raw, 2, 50);
-            QFAIL("no exception");
-        } catch (const std::runtime_error& e) {
-            QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("State file is locked"));
-        }
+        QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(m_raw, 2, 50), std::runtime_error);
         QCOMPARE(QFileInfo(m_state).size(), record * 101);
     }
 
@@ -281,11 +232,11 @@ private slots:
         QFETCH(QByteArray, stray);
         QFETCH(bool, diskFull);
         const QByteArray before = stateBytes(2) + stray;
-        writeBytes(m_state, before);
+        QVERIFY(ostra::test::writeTreeFile(m_state, before));
         if (diskFull) {
             ostra::test::FileSizeLimit limit(rlim_t(before.size() + 6));
             QVERIFY_EXCEPTION_THROWN(StateFile::writeRating(m_raw, 5), std::runtime_error);
-            QCOMPARE(bytesOf(m_state), before);
+            QCOMPARE(fileBytes(m_state), before);
         }
         StateFile::writeRating(m_raw, 4);
         QCOMPARE(ratingIn(m_state), 4);

@@ -1,5 +1,6 @@
 #include "support/testmain.h"
 
+#include "support/filetree.h"
 #include "support/runner.h"
 
 #include "engine/streampart.h"
@@ -22,13 +23,6 @@ QByteArray pattern(int size, int seed = 0)
     for (int i = 0; i < size; ++i)
         bytes[i] = char((i * 31 + seed) & 0xff);
     return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
 }
 
 int openDescriptors()
@@ -54,7 +48,7 @@ private slots:
     {
         const QByteArray bytes = pattern(10000);
         const QString file = m_dir.path() + "/r.vrx";
-        writeFile(file, bytes);
+        QVERIFY(ostra::test::writeTreeFile(file, bytes));
 
         StreamPart tail(file, 100, -1);
         QVERIFY(!tail.data());
@@ -80,27 +74,6 @@ private slots:
         QVERIFY(!negative.map());
     }
 
-    // Files that cannot be mapped leave the part empty and throw nothing.
-    void unmappable()
-    {
-        const QString empty = m_dir.path() + "/empty.vrx";
-        writeFile(empty, QByteArray());
-        StreamPart zero(empty);
-        QVERIFY(!zero.map());
-        QVERIFY(!zero.data());
-        QCOMPARE(zero.length(), qint64(0));
-
-        StreamPart missing(m_dir.path() + "/missing.vrx");
-        QVERIFY(!missing.map());
-        StreamPart folder(m_dir.path());
-        QVERIFY(!folder.map());
-
-        // The part is tried again once the file has content.
-        writeFile(empty, pattern(64));
-        QVERIFY(zero.map());
-        QCOMPARE(zero.length(), qint64(64));
-    }
-
     // A mapped part holds no descriptor: far more parts than the descriptor limit can
     // wait mapped, and the bytes stay readable after the file is removed.
     void mappedPartsHoldNoDescriptor()
@@ -108,7 +81,7 @@ private slots:
         QStringList files;
         for (int i = 0; i < 8; ++i) {
             files << m_dir.path() + QString("/fd%1.vrx").arg(i);
-            writeFile(files.last(), pattern(3000, i));
+            QVERIFY(ostra::test::writeTreeFile(files.last(), pattern(3000, i)));
         }
         const int before = openDescriptors();
         std::vector<std::shared_ptr<StreamPart>> parts;
@@ -124,28 +97,11 @@ private slots:
             QCOMPARE(mapped(*parts[i]), pattern(3000, i % files.size()).mid(i % 100, 500));
     }
 
-    // A writer that writes a new file and renames it into place leaves a mapped part
-    // reading the bytes it mapped.
-    void replacedFileKeepsMappedBytes()
-    {
-        const QString file = m_dir.path() + "/replace.vrx";
-        writeFile(file, pattern(8192, 1));
-        StreamPart part(file);
-        QVERIFY(part.map());
-        writeFile(file + ".new", pattern(100, 2));
-        QVERIFY(
-            ::rename(QFile::encodeName(file + ".new").constData(), QFile::encodeName(file).constData()) == 0);
-        QCOMPARE(mapped(part), pattern(8192, 1));
-        StreamPart fresh(file);
-        QVERIFY(fresh.map());
-        QCOMPARE(mapped(fresh), pattern(100, 2));
-    }
-
     // Readers on several threads share one part and map the file once.
     void sharedAcrossThreads()
     {
         const QString file = m_dir.path() + "/shared.vrx";
-        writeFile(file, pattern(50000, 3));
+        QVERIFY(ostra::test::writeTreeFile(file, pattern(50000, 3)));
         auto part = std::make_shared<StreamSource>(QUrl::fromLocalFile(file));
         std::atomic<int> bad { 0 };
         std::vector<std::unique_ptr<Runner>> threads;

@@ -1,3 +1,4 @@
+#include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
@@ -66,13 +67,9 @@ private slots:
         QTemporaryDir dir;
         QList<QUrl> urls;
         for (int i = 0; i < 3; ++i) {
-            vrxgen::PictureOptions o;
-            o.moduleWidth = 64;
-            o.moduleHeight = 48;
-            o.seed = std::uint32_t(7 + i);
-            const QString path = dir.filePath(QString("p%1.vrx").arg(i));
-            QVERIFY(vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx));
-            urls.append(QUrl::fromLocalFile(path));
+            const auto small = ostra::test::PictureFiles::small(std::uint32_t(7 + i));
+            urls.append(QUrl::fromLocalFile(
+                ostra::test::PictureFiles::write(dir.path(), QString("p%1.vrx").arg(i), small)));
         }
         ImageLocator locator(2, nullptr);
         locator.setThumbnailBudgetBytes(1);
