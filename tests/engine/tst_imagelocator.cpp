@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
@@ -282,6 +283,25 @@ private slots:
             QTRY_VERIFY(!keeper);
             QCOMPARE(diedOn, QThread::currentThread());
         }
+    }
+
+    // A file that is unreadable while it is being written is watched, read again once
+    // complete, and then no longer watched.
+    void unreadableFileIsWatchedUntilReadable()
+    {
+        const QString file = path("growing.vrx");
+        const vrxgen::Picture picture = writePicture(file, 77);
+        const QByteArray bytes(reinterpret_cast<const char*>(picture.vrx.data()), int(picture.vrx.size()));
+        QVERIFY(ostra::test::writeTreeFile(file, bytes.left(bytes.size() / 2)));
+        ImageLocator locator(2, nullptr);
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        QSignalSpy invalid(&locator, &ImageLocator::notifyFileInvalidSignal);
+        locator.requestMetadata(urlOf(file));
+        QTRY_COMPARE(invalid.count(), 1);
+        QTRY_VERIFY(locator.isWatched(urlOf(file)));
+        QVERIFY(ostra::test::writeTreeFile(file, bytes));
+        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 15000);
+        QVERIFY(!locator.isWatched(urlOf(file)));
     }
 
     // Destroying the service with tasks running and waiting is clean: running tasks are

@@ -1,10 +1,14 @@
+#include "support/filetree.h"
 #include "support/testmain.h"
 
 #include "engine/imagekeeper.h"
 #include "engine/imagerouter.h"
 #include "engine/sentinels.h"
+#include "engine/streamsource.h"
 
+#include <QFile>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <functional>
@@ -186,6 +190,31 @@ private slots:
         QCOMPARE(a.offGuiThread, 0);
         for (const VrxMessage& m : a.outputs)
             QVERIFY(std::find(sent.begin(), sent.end(), m.pyramid) != sent.end());
+    }
+    // One source per file while anyone uses it; after the file was replaced (as an in-place
+    // compression does) and the source dropped, new users map the new file and old ones keep
+    // their bytes.
+    void keeperSharesAndDropsSource()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/s.vrx";
+        QVERIFY(ostra::test::writeTreeFile(path, QByteArray(5000, 'a')));
+        ImageKeeper keeper(QUrl::fromLocalFile(path));
+        std::shared_ptr<StreamSource> first = keeper.streamSource();
+        QCOMPARE(keeper.streamSource().get(), first.get());
+        QVERIFY(first->map());
+        QVERIFY(ostra::test::writeTreeFile(path + ".new", QByteArray(10, 'b')));
+        QVERIFY(QFile::remove(path) && QFile::rename(path + ".new", path));
+        keeper.dropSource();
+        std::shared_ptr<StreamSource> second = keeper.streamSource();
+        QVERIFY(second.get() != first.get());
+        QVERIFY(second->map());
+        QCOMPARE(second->length(), qint64(10));
+        QCOMPARE(first->length(), qint64(5000));
+        QCOMPARE(first->data()[4999], uchar('a'));
+        // Once nobody holds it, a fresh source is made.
+        second.reset();
+        QCOMPARE(keeper.streamSource()->mapCount(), 0);
     }
 };
 
