@@ -15,8 +15,11 @@
 
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
+#include "support/filetree.h"
 
 namespace routertest {
+
+using ostra::test::writeTreeFile;
 
 // Records what the router asks; files arrive only when the test delivers them.
 class FakeProvider : public IProvider
@@ -108,13 +111,6 @@ inline void settle()
 {
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 inline QByteArray readFile(const QString& path)

@@ -60,39 +60,6 @@ private slots:
             noSpaceLeft = noSpaceLeft || t.error == IFileSink::NoSpace;
         QVERIFY(noSpaceLeft);
     }
-
-    void channelTicketStandsAlone()
-    {
-        TicketsRecord record;
-        QSignalSpy count(&record, &TicketsRecord::countChanged);
-        QSignalSpy current(&record, &TicketsRecord::currentChanged);
-        QCOMPARE(record.resolve().error, int(IFileSink::NoError)); // empty: nothing to take
-        record.file(ticket(IFileSink::Present, "a.vrx", 1), false);
-        record.file(ticket(IFileSink::IOError, "b.vrx", 1), true);
-        record.file(ticket(IFileSink::IOPause, "c.vrx", 2), true);
-        record.file(ticket(IFileSink::IOError, "d.vrx", 2, "cam2"), true);
-        QCOMPARE(record.count(), 3);
-        QCOMPARE(record.list().at(1).error, int(IFileSink::IOPause));
-        QCOMPARE(count.size(), 3);
-        QCOMPARE(current.size(), 1); // only the first filing changed the current ticket
-        record.dropChannel(IOChannel("transfer", "cam1"));
-        QCOMPARE(record.count(), 2);
-        QCOMPARE(record.errorType(), QStringLiteral("Present"));
-    }
-
-    // Makes the lost folder's parent; the folder itself is left to the scheduler.
-    void mkdirsMakesTheParent()
-    {
-        QTemporaryDir dir;
-        TicketsRecord record;
-        record.file(TrafficTicket(IFileSink::DirLost, QUrl::fromLocalFile(dir.filePath("2026/LowRes/a.jpg")),
-                        recipe("a.jpg", 12), session(1), Volume(dir.path(), "dev")),
-            false);
-        QVERIFY(!record.folderExists());
-        record.mkdirs();
-        QVERIFY(QFileInfo(dir.filePath("2026")).isDir());
-        QVERIFY(!record.folderExists());
-    }
 };
 
 OSTRA_TEST_MAIN(TestTicketsRecord)
