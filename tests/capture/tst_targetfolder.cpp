@@ -73,30 +73,6 @@ private slots:
         QVERIFY(m_dir.isValid());
         OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "newFolderFindsItsVolumeOnceCreated" });
     }
-
-    void existingFolderAndItsProgress()
-    {
-        QVERIFY(m_dir.isValid());
-        TargetFolder folder;
-        QSignalSpy folderChanged(&folder, &TargetFolder::folderChanged);
-        folder.setUrl(QUrl::fromLocalFile(m_dir.path()));
-        folder.setPath(m_dir.path());
-        QCOMPARE(folderChanged.count(), 1);
-        QVERIFY(folder.create());
-
-        // The free space is read again while the transfers into the folder progress.
-        ProgressModel first;
-        ProgressModel second;
-        QSignalSpy space(&folder, &TargetFolder::freeSpaceChanged);
-        folder.setProjected(&first);
-        folder.setProjected(&second);
-        QCOMPARE(space.count(), 2);
-        first.setPartialProgress(0, 100, QStringLiteral("a")); // no longer followed
-        second.setPartialProgress(0, 100, QStringLiteral("a"));
-        second.setPartialProgress(0, 100, QStringLiteral("a")); // nothing outstanding changed
-        second.setPartialProgress(40, 100, QStringLiteral("a"));
-        QCOMPARE(space.count(), 4);
-    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestTargetFolder)

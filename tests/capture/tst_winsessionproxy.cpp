@@ -7,7 +7,6 @@
 
 #include "capture/filekind.h"
 #include "capture/sessionlistener.h"
-#include "capture/wincaptureproxy.h"
 #include "capture/winsessionproxy.h"
 #include "platform/folderdevice.h"
 
@@ -293,30 +292,6 @@ private slots:
         QCOMPARE(videos.first().first().value<VideosModel::DownloadRequest>().result,
             VideosModel::DownloadResultError::CannotWrite);
         QVERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
-    }
-
-    void capture()
-    {
-        FolderDeviceManager manager;
-        WinCaptureProxy proxy(&manager);
-        QSignalSpy found(&proxy, &CaptureListener::notifyCaptureDeviceFound);
-        QSignalSpy lost(&proxy, &CaptureListener::notifyCaptureDeviceLost);
-        proxy.start();
-        const QString ours = manager.attach(m_camera, "Z40", "Quelt");
-        manager.attach(m_dir.filePath("data"), "phone", "Other");
-        QTRY_COMPARE(found.size(), 1);
-        QCOMPARE(found.first().first().value<CaptureDevice>().deviceId, ours);
-        FolderDevice::Faults faults;
-        faults.denyOpenOnce = true;
-        manager.controls(ours)->setFaults(faults);
-        SessionListener listener;
-        std::unique_ptr<SessionProxy> session(proxy.createSession({ ours, QDir(), QDir(), {} }, &listener));
-        QVERIFY(session->isDevice()); // opened read-only on the retry
-        std::unique_ptr<SessionProxy> none(
-            proxy.createSession({ "folder:/nowhere", QDir(), QDir(), {} }, &listener));
-        QVERIFY(!none->isDevice());
-        manager.detach(ours);
-        QTRY_COMPARE(lost.size(), 1);
     }
 };
 
