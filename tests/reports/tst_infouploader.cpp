@@ -143,23 +143,6 @@ private slots:
         QVERIFY(uploader.stateKeys().isEmpty());
     }
 
-    void tooManyRequestsBacksOff()
-    {
-        const QByteArray path = "/slow/step";
-        for (int i = 0; i < 5; ++i)
-            QVERIFY(m_server.respond("GET", path, status(429)));
-        QVERIFY(m_server.respond("GET", path, status(200)));
-        InfoUploader uploader;
-        FakeBackend slow("slow", "step", m_server.url());
-        slow.setBackoff(Backoff { 10, 2, 100 });
-        uploader.addBackend(&slow);
-        QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
-        uploader.upload(report("slow.zip"));
-        QVERIFY(uploaded.wait(10000));
-        QCOMPARE(slow.intervals, (QList<int> { 10, 30, 70, 100, 100, -1 }));
-        QCOMPARE(slow.retryInterval(), 0);
-    }
-
     void retryAfterIsHonoured_data()
     {
         QTest::addColumn<int>("code");

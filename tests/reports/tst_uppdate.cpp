@@ -1,3 +1,4 @@
+#include "support/filetree.h"
 #include "support/testmain.h"
 #include "support/tlsproxy.h"
 
@@ -41,10 +42,8 @@ private:
     // records its arguments.
     bool installTool()
     {
-        const auto write = [&](const QString& name, const QByteArray& bytes) {
-            QDir().mkpath(QFileInfo(m_app.filePath(name)).path());
-            QFile file(m_app.filePath(name));
-            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        const auto write = [this](const QString& name, const QByteArray& bytes) {
+            return ostra::test::writeTreeFile(m_app.filePath(name), bytes);
         };
         if (!write(QStringLiteral("installer-config/config.xml"),
                 "<Installer><Name>x</Name><RemoteRepositories><Repository><Url>"
@@ -119,31 +118,6 @@ private slots:
         QCOMPARE(retries.size(), 0);
         QVERIFY(proxy.requests("GET").isEmpty());
         QCOMPARE(proxy.requests("CONNECT").size(), 1);
-    }
-
-    void notAccessibleIsAnErrorForTheUserOnly()
-    {
-        Uppdate update(QDir(m_app.path()));
-        QT_WARNING_PUSH
-        QT_WARNING_DISABLE_DEPRECATED
-        update.findChild<QNetworkAccessManager*>()->setNetworkAccessible(
-            QNetworkAccessManager::NotAccessible);
-        QT_WARNING_POP
-        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
-        update.checkForUpdates(false);
-        QCOMPARE(errors.size(), 0);
-        update.checkForUpdates(true);
-        QCOMPARE(errors.size(), 1);
-    }
-
-    void toolStartsDetachedForUpdating()
-    {
-        Uppdate update(QDir(m_app.path()));
-        QVERIFY(update.retrieveUpdates());
-        QFile args(m_app.filePath(QStringLiteral("args.txt")));
-        QTRY_VERIFY(args.exists());
-        QVERIFY(args.open(QIODevice::ReadOnly));
-        QCOMPARE(args.readAll(), QByteArray("--updater\n"));
     }
 };
 
