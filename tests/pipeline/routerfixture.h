@@ -39,13 +39,8 @@ public:
     QList<Fetch> fetches;
     QList<QUrl> reclaims;
     QList<QUuid> freed;
-    int capacityCalls = 0;
 
-    int capacity(QString) override
-    {
-        ++capacityCalls;
-        return cap;
-    }
+    int capacity(QString) override { return cap; }
     QString routeKey() override { return QStringLiteral("transfer"); }
     void attach(IFileSink* pipeline) override { sink = pipeline; }
     bool verify(QUrl, Recipe) override { return verifyAnswer; }

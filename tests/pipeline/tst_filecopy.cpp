@@ -176,9 +176,7 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::addColumn<int>("obstacle"); // 0: none
         QTest::newRow("disk full") << int(ENOSPC) << 16;
-        QTest::newRow("quota") << int(EDQUOT) << 16;
         QTest::newRow("read-only") << int(EROFS) << 64;
-        QTest::newRow("denied") << int(EACCES) << 64;
         QTest::newRow("i/o error") << int(EIO) << 256;
         QTest::newRow("unknown") << int(ENOMEM) << 0;
     }

@@ -164,7 +164,6 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::newRow("hash") << "a#b.vrx";
         QTest::newRow("percent") << "100%25 %41.vrx";
-        QTest::newRow("spaces") << "my picture  .vrx";
         QTest::newRow("non-ASCII") << "Übersicht/фото 写真.vrx";
     }
 

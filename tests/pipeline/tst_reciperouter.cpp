@@ -19,7 +19,6 @@ private slots:
         QTest::addColumn<bool>("byWorker");
         QTest::newRow("1023 bytes inline") << 1023 << "vrx" << false;
         QTest::newRow("1024 bytes by a worker") << 1024 << "vrx" << true;
-        QTest::newRow("preview by a worker") << 5000 << "jpg" << true;
     }
 
     void localSourceInlineOrByWorker()

@@ -31,15 +31,14 @@ QByteArray feed(const QStringList& versions)
 } // namespace
 
 // The checker against a local update feed (over TLS through the application proxy)
-// and a stand-in maintenance tool with its resource file.
+// and the maintenance tool's resource file.
 class TestUppdate : public QObject
 {
     Q_OBJECT
 private:
     QTemporaryDir m_app;
 
-    // Installs the tool's resource file, built with rcc, and the tool, a script that
-    // records its arguments.
+    // Installs the maintenance tool's resource file, built with rcc.
     bool installTool()
     {
         const auto write = [this](const QString& name, const QByteArray& bytes) {
@@ -49,17 +48,12 @@ private:
                 "<Installer><Name>x</Name><RemoteRepositories><Repository><Url>"
                 "https://updates.quelt.com/ostra/linux</Url></Repository></RemoteRepositories></Installer>")
             || !write(QStringLiteral("tool.qrc"),
-                "<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>")
-            || !write(QStringLiteral("maintenancetool.exe"),
-                "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args.tmp\"\n"
-                "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n"))
+                "<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>"))
             return false;
         QProcess rcc;
         rcc.setWorkingDirectory(m_app.path());
         rcc.start(QStringLiteral("rcc"), { "-binary", "tool.qrc", "-o", "maintenancetool.dat" });
-        return rcc.waitForFinished(20000) && rcc.exitCode() == 0
-            && QFile::setPermissions(m_app.filePath(QStringLiteral("maintenancetool.exe")),
-                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return rcc.waitForFinished(20000) && rcc.exitCode() == 0;
     }
 
 private slots:
