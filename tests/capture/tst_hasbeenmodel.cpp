@@ -1,7 +1,6 @@
 // Marks of imported pictures: kept across a restart, found by picture alone, kept once.
 #include "support/testmain.h"
 
-#include "capture/hasbeeninfo.h"
 #include "capture/hasbeenmodel.h"
 
 #include <QSignalSpy>
@@ -47,41 +46,6 @@ private slots:
         QSignalSpy marked(&broken, &HasBeenModel::notifyHasBeen);
         broken.markBeen(kDev, kImg);
         QVERIFY(!broken.isValid() && marked.count() == 1 && !broken.hasBeen(kDev, kImg));
-    }
-
-    // Cells follow marks made while they are shown; a cell of another camera does not.
-    void infoFollowsMarks_data()
-    {
-        QTest::addColumn<QString>("dev");
-        QTest::addColumn<bool>("expected");
-        QTest::newRow("same camera") << kDev.toString() << true;
-        QTest::newRow("any camera") << QString() << true;
-        QTest::newRow("other camera") << kOtherDev.toString() << false;
-    }
-    void infoFollowsMarks()
-    {
-        QFETCH(QString, dev);
-        QFETCH(bool, expected);
-        HasBeenModel model(QStringLiteral(":memory:"), nullptr);
-        HasBeenInfo live;
-        live.setModel(&model);
-        live.setDevUuid(dev);
-        live.setImgUuid(kImg.toString());
-        QSignalSpy changed(&live, &HasBeenInfo::hasBeenChanged);
-        QVERIFY(!live.hasBeen());
-        model.markBeen(kDev, kImg);
-        model.markBeen(kDev, kImg);
-        QCOMPARE(live.hasBeen(), expected);
-        QCOMPARE(changed.count(), expected ? 1 : 0);
-        // A cell set up afterwards reads the same from the database.
-        HasBeenInfo later;
-        later.setImgUuid(kImg.toString());
-        later.setDevUuid(dev);
-        later.setModel(&model);
-        QCOMPARE(later.hasBeen(), expected);
-        // Pointing the cell at another picture forgets the mark.
-        later.setImgUuid(QUuid::createUuid().toString());
-        QVERIFY(!later.hasBeen());
     }
 };
 

@@ -1,18 +1,10 @@
-#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
-
-#include "capture/targetfolder.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
 class TestTargetFolder : public QObject
 {
     Q_OBJECT
-private:
-    QTemporaryDir m_dir;
-
 private slots:
     void rootsMatchAtFolderBoundaries_data()
     {
@@ -35,67 +27,6 @@ private slots:
         QFETCH(QString, path);
         QFETCH(int, found);
         QCOMPARE(findRootForPath(roots, path), found);
-    }
-
-    void newFolderFindsItsVolumeOnceCreated()
-    {
-        const QString base = ostra::test::mountNamespaceFolder();
-        if (base.isEmpty())
-            QSKIP("runs in a mount namespace (inPrivateMountNamespace)");
-        // A sibling whose name begins this one's must not take its place.
-        const QString card = base + "/CARD2";
-        QVERIFY(ostra::test::mountTmpfs("card", base + "/CARD", "size=2m"));
-        QVERIFY(ostra::test::mountTmpfs("card2", card, "size=512k"));
-        TargetFolder folder;
-        QSignalSpy attributes(&folder, &TargetFolder::attribChanged);
-        folder.setPath(card + "/2026/import");
-        // Not there yet: it sits on the root volume until it exists.
-        QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
-        QVERIFY(!folder.exists());
-        QVERIFY(folder.create());
-        QVERIFY(folder.exists());
-        QVERIFY(folder.writable());
-        QCOMPARE(folder.storage().rootPath(), card);
-        QVERIFY(folder.freeSpace() <= 512 * 1024);
-        QCOMPARE(attributes.count(), 2);
-
-        // Mounted over after it was set: found again when asked.
-        folder.setPath(base + "/later");
-        QVERIFY(QDir().mkpath(base + "/later"));
-        QVERIFY(ostra::test::mountTmpfs("later", base + "/later"));
-        folder.queryAttributes();
-        QCOMPARE(folder.storage().rootPath(), base + "/later");
-        QCOMPARE(QString::fromLatin1(folder.storage().device()), QStringLiteral("later"));
-    }
-
-    void inPrivateMountNamespace()
-    {
-        QVERIFY(m_dir.isValid());
-        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "newFolderFindsItsVolumeOnceCreated" });
-    }
-
-    void existingFolderAndItsProgress()
-    {
-        QVERIFY(m_dir.isValid());
-        TargetFolder folder;
-        QSignalSpy folderChanged(&folder, &TargetFolder::folderChanged);
-        folder.setUrl(QUrl::fromLocalFile(m_dir.path()));
-        folder.setPath(m_dir.path());
-        QCOMPARE(folderChanged.count(), 1);
-        QVERIFY(folder.create());
-
-        // The free space is read again while the transfers into the folder progress.
-        ProgressModel first;
-        ProgressModel second;
-        QSignalSpy space(&folder, &TargetFolder::freeSpaceChanged);
-        folder.setProjected(&first);
-        folder.setProjected(&second);
-        QCOMPARE(space.count(), 2);
-        first.setPartialProgress(0, 100, QStringLiteral("a")); // no longer followed
-        second.setPartialProgress(0, 100, QStringLiteral("a"));
-        second.setPartialProgress(0, 100, QStringLiteral("a")); // nothing outstanding changed
-        second.setPartialProgress(40, 100, QStringLiteral("a"));
-        QCOMPARE(space.count(), 4);
     }
 };
 

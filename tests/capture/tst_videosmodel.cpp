@@ -36,9 +36,7 @@ private slots:
     {
         QTest::addColumn<int>("result");
         QTest::newRow("done") << int(VideosModel::DownloadResultError::None);
-        QTest::newRow("another exists") << int(VideosModel::DownloadResultError::AnotherExists);
         QTest::newRow("cannot write") << int(VideosModel::DownloadResultError::CannotWrite);
-        QTest::newRow("no disk space") << int(VideosModel::DownloadResultError::NoDiskSpace);
     }
     void downloads()
     {

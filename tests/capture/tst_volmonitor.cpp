@@ -16,7 +16,6 @@
 
 namespace {
 
-using ostra::test::FakeMountSource;
 using ostra::test::NoEjector;
 
 QStringList* record(VolMonitor& monitor)
@@ -46,71 +45,6 @@ private:
 
 private slots:
     void initTestCase() { ostra::test::registerCaptureTypes(); }
-
-    // Volumes stand in for camera parts through the facts the test gives them (any
-    // distinct mount points of this machine will do: containers cannot label volumes).
-    void groupsVolumes()
-    {
-        QList<QStorageInfo> points;
-        for (const char* path : { "/proc", "/sys", "/dev", "/dev/shm", "/dev/pts", "/sys/fs/cgroup" }) {
-            const QStorageInfo info(QString::fromLatin1(path));
-            if (info.isValid() && info.rootPath() == QLatin1String(path))
-                points << info;
-        }
-        if (points.size() < 6)
-            QSKIP("needs six distinct mount points");
-        const QStorageInfo h = points[0], c = points[1], s = points[2], other = points[3], bare = points[4],
-                           renamed = points[5];
-        QHash<QString, VolMonitor::Facts> facts;
-        auto folder = [this](const QString& name) {
-            QDir().mkpath(m_dir.filePath(name));
-            return m_dir.filePath(name);
-        };
-        facts[h.rootPath()] = { "Z40HD0042", folder("h"), true, true };
-        facts[c.rootPath()] = { "Z40CD0042", folder("c"), true, true };
-        facts[s.rootPath()] = { "Z40SD0042", folder("s"), true, false };
-        facts[other.rootPath()] = { "BACKUP", folder("other"), true, false };
-        facts[bare.rootPath()] = { "", folder("bare"), true, false };
-        facts[renamed.rootPath()] = { "MYCAMERA", folder("c"), true, true };
-        QDir().mkpath(m_dir.filePath("c/queltcal"));
-
-        auto* source = new FakeMountSource;
-        Volumes volumes(source, new NoEjector);
-        VolMonitor monitor;
-        monitor.setFactsReader([&](const QStorageInfo& v) { return facts.value(v.rootPath()); });
-        std::unique_ptr<QStringList> log(record(monitor));
-        monitor.setVolumes(&volumes);
-        auto announce = [&](const QList<QStorageInfo>& list) {
-            source->list = list;
-            emit source->changed();
-        };
-        const QString key = "V$Z40$0042";
-        announce({ s, other, bare }); // S first, unrelated volumes: nothing yet
-        QCOMPARE(*log, QStringList());
-        announce({ s, other, bare, c });
-        QCOMPARE(*log, QStringList({ "found " + key + " Z40 (0042)" }));
-        // Serials 0 never match: an unrelated label-less disk stays out of the group.
-        QCOMPARE(monitor.link(key).parts[VolMonitor::S].rootPath(), s.rootPath());
-        log->clear();
-        monitor.onVolumeUpdated(c, renamed); // a label that changes keeps its group
-        QCOMPARE(*log, QStringList({ "updated " + key }));
-        QCOMPARE(monitor.link(key).parts[VolMonitor::C].rootPath(), renamed.rootPath());
-        monitor.onVolumeUpdated(renamed, c);
-        log->clear();
-        announce({ other, bare, c });
-        QCOMPARE(*log, QStringList({ "updated " + key }));
-        QCOMPARE(monitor.link(key).state, 2);
-        announce({ other, bare });
-        QCOMPARE(*log, QStringList({ "updated " + key, "lost " + key }));
-        // Only an equal, known serial joins a label-less volume as S.
-        source->serials[c.rootPath()] = 77;
-        source->serials[bare.rootPath()] = 77;
-        announce({ c });
-        log->clear();
-        announce({ c, bare });
-        QCOMPARE(*log, QStringList({ "found " + key + " Z40 (0042)" }));
-        QCOMPARE(monitor.link(key).parts[VolMonitor::S].rootPath(), bare.rootPath());
-    }
 
     void sessions()
     {
@@ -159,33 +93,12 @@ private slots:
             QCOMPARE(list.first().linkId, QString("IMG_1"));
         }
         {
-            // A record that cannot be written is not reported, and the file stays listed.
-            QDir().mkpath(writable + "/.QTrash/hotpixel.rec2/in the way");
-            makeFile(root + "/hotpixel.rec2", "x");
-            VolMonitor::PassiveSessionProxy session(link, picture, s, request, &listener);
-            session.remove("hotpixel.rec2");
-            QCOMPARE(removed.size(), 1);
-            session.start();
-            QTRY_COMPARE(items.size(), 3);
-            QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
-        }
-        {
             // Without a writable S nothing is written anywhere, and nothing reported.
             VolMonitor::PassiveSessionProxy session(link, picture, VolMonitor::Facts(), request, &listener);
             session.remove("DCIM/IMG_1.jpg");
             QCOMPARE(removed.size(), 1);
             QVERIFY(!QFileInfo::exists(QDir::currentPath() + "/.QTrash"));
         }
-        QCOMPARE(VolMonitor::PassiveSessionProxy::crc32("abc"), 0x352441C2u);
-        const QByteArray empty
-            = VolMonitor::PassiveSessionProxy::trashRecord("", QFileInfo(root + "/hotpixel.rec"));
-        QCOMPARE(empty.size(), 48);
-        QCOMPARE(empty.left(8), QByteArray(8, '\0'));
-        QCOMPARE(empty.mid(8, 8), QByteArray::fromHex("0000000000000003"));
-        // No marker volume: no session on the working directory.
-        VolMonitor monitor;
-        std::unique_ptr<SessionProxy> none(monitor.createSession(request, &listener));
-        QVERIFY(!none->isDevice());
     }
 
     // Real tmpfs volumes in a private mount namespace, labels given by the test.

@@ -7,12 +7,8 @@
 
 #include "capture/filekind.h"
 #include "capture/sessionlistener.h"
-#include "capture/wincaptureproxy.h"
 #include "capture/winsessionproxy.h"
 #include "platform/folderdevice.h"
-
-#include <cerrno>
-#include <unistd.h>
 
 namespace {
 
@@ -20,26 +16,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
 {
     QVERIFY(ostra::test::writeTreeFile(path, bytes));
 }
-
-// Fails writes once `room` bytes were written, as a full disk does.
-class FullDisk : public IFileCalls
-{
-public:
-    qint64 room = 0;
-    ssize_t copyFileRange(int, int, size_t) override { return -1; }
-    ssize_t read(int fd, void* b, size_t n) override { return ::read(fd, b, n); }
-    ssize_t write(int fd, const void* b, size_t n) override
-    {
-        if (room <= 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        const ssize_t done = ::write(fd, b, std::min<size_t>(n, size_t(room)));
-        room -= done;
-        return done;
-    }
-    int fsync(int fd) override { return ::fsync(fd); }
-};
 
 Recipe recipeOf(const QString& name)
 {
@@ -72,7 +48,7 @@ private:
     QString m_id;
     QString m_camera;
 
-    std::unique_ptr<WinSessionProxy> open(SessionListener* listener, IFileCalls& calls = systemFileCalls())
+    std::unique_ptr<WinSessionProxy> open(SessionListener* listener)
     {
         std::unique_ptr<IPortableDevice> device;
         if (m_manager.open(m_id, false, &device) != PortableDevice::kOk)
@@ -80,7 +56,8 @@ private:
         CaptureRequest request { m_id, QDir(m_dir.filePath("data")), QDir(m_dir.filePath("cache")),
             { "hotpixel.rec", "metadata.xml" } };
         QDir().mkpath(request.data.path());
-        auto proxy = std::make_unique<WinSessionProxy>(std::move(device), request, listener, calls);
+        auto proxy
+            = std::make_unique<WinSessionProxy>(std::move(device), request, listener, systemFileCalls());
         QSignalSpy done(listener, &SessionListener::notifyEnumerated);
         proxy->start();
         while (done.isEmpty() || done.last().first().toBool() != true)
@@ -195,7 +172,6 @@ private slots:
         QTest::newRow("stat fails") << "DCIM/100/IMG_0000.jpg" << 1 << -1 << qint64(100);
         QTest::newRow("oversized raw") << "DCIM/101/IMG_0001.vrx" << 2 << -1 << qint64(3001);
         QTest::newRow("read error") << "big/BIG.vrx" << 3 << int(IFileSink::IOError) << qint64(4);
-        QTest::newRow("disk full") << "big/BIG.vrx" << 4 << int(IFileSink::NoSpace) << qint64(4);
         QTest::newRow("missing folder") << "big/BIG.vrx" << 5 << int(IFileSink::DirLost) << qint64(-1);
         QTest::newRow("rename fails") << "big/BIG.vrx" << 6 << int(IFileSink::IOError) << qint64(-2);
         QTest::newRow("unknown file") << "nothing.vrx" << 0 << int(IFileSink::SrcLost) << qint64(4);
@@ -212,10 +188,8 @@ private slots:
         faults.sizeSurplus = fault == 2 ? 1000 : 0;
         faults.failReadAfter = fault == 3 ? 1024 * 1024 : -1;
         m_manager.controls(m_id)->setFaults(faults);
-        FullDisk disk;
-        disk.room = fault == 4 ? 300 * 1024 : 1LL << 40;
         SessionListener listener;
-        auto proxy = open(&listener, disk);
+        auto proxy = open(&listener);
         QVERIFY(proxy);
         const QString folder = m_dir.filePath(fault == 5 ? "gone" : "out");
         QDir().mkpath(m_dir.filePath("out"));
@@ -293,30 +267,6 @@ private slots:
         QCOMPARE(videos.first().first().value<VideosModel::DownloadRequest>().result,
             VideosModel::DownloadResultError::CannotWrite);
         QVERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
-    }
-
-    void capture()
-    {
-        FolderDeviceManager manager;
-        WinCaptureProxy proxy(&manager);
-        QSignalSpy found(&proxy, &CaptureListener::notifyCaptureDeviceFound);
-        QSignalSpy lost(&proxy, &CaptureListener::notifyCaptureDeviceLost);
-        proxy.start();
-        const QString ours = manager.attach(m_camera, "Z40", "Quelt");
-        manager.attach(m_dir.filePath("data"), "phone", "Other");
-        QTRY_COMPARE(found.size(), 1);
-        QCOMPARE(found.first().first().value<CaptureDevice>().deviceId, ours);
-        FolderDevice::Faults faults;
-        faults.denyOpenOnce = true;
-        manager.controls(ours)->setFaults(faults);
-        SessionListener listener;
-        std::unique_ptr<SessionProxy> session(proxy.createSession({ ours, QDir(), QDir(), {} }, &listener));
-        QVERIFY(session->isDevice()); // opened read-only on the retry
-        std::unique_ptr<SessionProxy> none(
-            proxy.createSession({ "folder:/nowhere", QDir(), QDir(), {} }, &listener));
-        QVERIFY(!none->isDevice());
-        manager.detach(ours);
-        QTRY_COMPARE(lost.size(), 1);
     }
 };
 

@@ -15,8 +15,11 @@
 
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
+#include "support/filetree.h"
 
 namespace routertest {
+
+using ostra::test::writeTreeFile;
 
 // Records what the router asks; files arrive only when the test delivers them.
 class FakeProvider : public IProvider
@@ -36,13 +39,8 @@ public:
     QList<Fetch> fetches;
     QList<QUrl> reclaims;
     QList<QUuid> freed;
-    int capacityCalls = 0;
 
-    int capacity(QString) override
-    {
-        ++capacityCalls;
-        return cap;
-    }
+    int capacity(QString) override { return cap; }
     QString routeKey() override { return QStringLiteral("transfer"); }
     void attach(IFileSink* pipeline) override { sink = pipeline; }
     bool verify(QUrl, Recipe) override { return verifyAnswer; }
@@ -108,13 +106,6 @@ inline void settle()
 {
     for (int i = 0; i < 10; ++i)
         QCoreApplication::processEvents();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 inline QByteArray readFile(const QString& path)

@@ -71,6 +71,14 @@ private slots:
                 continue;
             }
             QCOMPARE(process.exitCode(), 0);
+            if (kill && kills < 5) {
+                // Finished between kills (a loaded machine measures a slow whole import):
+                // the import starts again from nothing, so enough kills land amid it.
+                for (const char* suffix : { "", "-wal", "-shm" })
+                    QFile::remove(journal + suffix);
+                QVERIFY(QDir(root).removeRecursively());
+                continue;
+            }
             finalOutput = process.readAllStandardOutput();
         }
         qInfo() << kills << "kills";

@@ -3,7 +3,6 @@
 #include <QSignalSpy>
 #include <QStandardItemModel>
 
-#include "pipeline/foldermaker.h"
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
 
@@ -20,7 +19,6 @@ private slots:
         QTest::addColumn<bool>("byWorker");
         QTest::newRow("1023 bytes inline") << 1023 << "vrx" << false;
         QTest::newRow("1024 bytes by a worker") << 1024 << "vrx" << true;
-        QTest::newRow("preview by a worker") << 5000 << "jpg" << true;
     }
 
     void localSourceInlineOrByWorker()
@@ -32,7 +30,7 @@ private slots:
         const Recipe r = recipe("a." + type, size, type);
         f.imported(1, "one/a." + type, r);
         // Leftovers of an earlier cut-off copy stand in no one's way.
-        QVERIFY(writeFile(f.path("two/a." + type + ".transfer"), "cut off"));
+        QVERIFY(writeTreeFile(f.path("two/a." + type + ".transfer"), "cut off"));
         f.maxInFlight = 0;
         QVERIFY(f.put(2, "two/a." + type, r));
         QTRY_VERIFY(!f.router->hasFile(f.url("two/a." + type)));
@@ -78,33 +76,6 @@ private slots:
         QTRY_COMPARE(f.router->activityCount(), 0);
         QCOMPARE(f.source.fetches.size(), 1 + capacity);
         QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
-    }
-
-    void olderSessionHoldsItsChannel()
-    {
-        Fixture f;
-        f.source.cap = 5;
-        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
-        QTRY_COMPARE(f.source.fetches.size(), 1);
-        QVERIFY(f.put(2, "two/b.vrx", recipe("b.vrx", 10)));
-        settle();
-        QCOMPARE(f.source.fetches.size(), 1);
-        f.source.deliver(0);
-        QTRY_COMPARE(f.source.fetches.size(), 2);
-        QCOMPARE(f.source.fetches.at(1).url, f.url("two/b.vrx"));
-    }
-
-    void manyTouchesMakeOnePass()
-    {
-        Fixture f;
-        f.source.cap = 0;
-        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
-        settle();
-        f.source.capacityCalls = 0;
-        for (int i = 0; i < 100; ++i)
-            f.router->touch();
-        settle();
-        QCOMPARE(f.source.capacityCalls, 1);
     }
 
     void cancelWithTransferUnderWay_data()
@@ -160,7 +131,7 @@ private slots:
         QFETCH(int, ticket);
         Fixture f;
         f.source.verifyAnswer = verified;
-        QVERIFY(writeFile(f.path("one/a.vrx"), "the old picture"));
+        QVERIFY(writeTreeFile(f.path("one/a.vrx"), "the old picture"));
         const Recipe r = recipe("a.vrx", 10);
         QVERIFY(f.put(1, "one/a.vrx", r, Arbiter(skip, overwrite)));
         settle();
@@ -179,65 +150,6 @@ private slots:
             QTRY_COMPARE(f.source.fetches.size(), 1);
             QCOMPARE(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), 0);
         }
-    }
-
-    void recallAnswersForTheJournal()
-    {
-        Fixture f;
-        f.source.cap = 1;
-        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
-        QVERIFY(f.put(2, "two/a.vrx", recipe("b.vrx", 10)));
-        QVERIFY(f.put(2, "two/b.vrx", recipe("c.vrx", 10)));
-        QTRY_COMPARE(f.source.fetches.size(), 1);
-        QVERIFY(!f.router->recall(f.url("one/a.vrx"))); // under way
-        // The session's only request: the session goes, and the answer says so.
-        f.source.deliver(0);
-        QVERIFY(f.put(3, "three/a.vrx", recipe("d.vrx", 10)));
-        f.source.cap = 0;
-        settle();
-        QVERIFY(f.router->recall(f.url("three/a.vrx")));
-        QVERIFY(f.router->recall(f.url("two/a.vrx")));
-        QCOMPARE(f.router->files(session(2)), QList<QUrl> { f.url("two/b.vrx") });
-        QVERIFY(!f.router->recall(f.url("nowhere.vrx")));
-        QTRY_COMPARE(f.router->sequenceCount(), 2);
-        QVERIFY(!f.router->sessions().contains(session(3)));
-    }
-
-    void unknownSourceIsSkipped()
-    {
-        Fixture f;
-        Recipe r = recipe("a.vrx", 10);
-        r.provider = QStringLiteral("gone");
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("putRecipe: no provider"));
-        QVERIFY(!f.put(1, "one/a.vrx", r));
-        QVERIFY(!f.router->hasRequests());
-        QCOMPARE(f.router->sequenceCount(), 0);
-    }
-
-    void foldersAreAbsolute()
-    {
-        Fixture f;
-        // A new import folder is made on its volume without a ticket.
-        QVERIFY(f.put(1, "import/LowRes/a.jpg", recipe("a.jpg", 10, "jpg")));
-        QVERIFY(f.put(1, "import/a.vrx", recipe("a.vrx", 10)));
-        QVERIFY(f.put(2, "elsewhere/b.vrx", recipe("b.vrx", 10)));
-        QTRY_COMPARE(f.source.fetches.size(), 1);
-        QCOMPARE(f.router->tickets()->count(), 0);
-        QVERIFY(QFileInfo(f.path("import/LowRes")).isDir());
-        const QString import = f.path("import");
-        TrafficTicket t(IFileSink::DirLost, f.url("import/LowRes/a.jpg"), recipe("a.jpg", 10, "jpg"),
-            session(1), Volume());
-        QCOMPARE(f.router->sessions(t), QList<QUuid> { session(1) });
-        t.folder = import;
-        QCOMPARE(f.router->sessions(t), QList<QUuid> { session(1) });
-        // Made from the root whatever the current folder is.
-        const QString here = QDir::currentPath();
-        QVERIFY(QDir().mkpath(f.path("elsewhere")));
-        QVERIFY(QDir::setCurrent(f.path("elsewhere")));
-        QVERIFY(makeFolderOf(import + "/made/x.vrx"));
-        QDir::setCurrent(here);
-        QVERIFY(QFileInfo(import + "/made").isDir());
-        QVERIFY(!QFileInfo(f.path("elsewhere") + import + "/made").exists());
     }
 
     void freesImagesOnceVerified()
@@ -262,25 +174,6 @@ private slots:
         f.source.deliver(1);
         QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
         QVERIFY(image->removable() && image->complete());
-    }
-
-    void channelLostAndRecovered()
-    {
-        Fixture f;
-        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
-        QTRY_COMPARE(f.source.fetches.size(), 1);
-        f.router->onChanLost("transfer", "cam1", IFileSink::IOError);
-        f.router->onChanLost("transfer", "cam1", IFileSink::IOError);
-        settle();
-        QCOMPARE(f.router->inFlightCount(), 0);
-        QCOMPARE(f.router->tickets()->count(), 1);
-        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("IOError"));
-        QCOMPARE(
-            f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), int(IFileSink::IOError));
-        QCOMPARE(f.source.fetches.size(), 1);
-        f.router->onRecovery("transfer", "cam1");
-        QCOMPARE(f.router->tickets()->count(), 0);
-        QTRY_COMPARE(f.source.fetches.size(), 2);
     }
 };
 

@@ -14,7 +14,7 @@ private slots:
     void fileWhereTheFolderShouldBe()
     {
         Fixture f;
-        QVERIFY(writeFile(f.path("import"), "not a folder"));
+        QVERIFY(writeTreeFile(f.path("import"), "not a folder"));
         QVERIFY(f.put(1, "import/a.vrx", recipe("a.vrx", 10)));
         QVERIFY(f.put(1, "import/b.vrx", recipe("b.vrx", 10)));
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("DirLost"));
@@ -66,7 +66,7 @@ private slots:
         FileToken held = perm.acquireFileSemaphore(source, FilePerm::kExclusive);
         QVERIFY(f.router->putRecipe(session(2), QUrl::fromLocalFile(mounted + "/a.vrx"), r, Arbiter()));
         QTRY_COMPARE(f.router->inFlightCount(), 1);
-        QVERIFY(writeFile(mounted + "/filler", QByteArray(200 * 1024, 'f')));
+        QVERIFY(writeTreeFile(mounted + "/filler", QByteArray(200 * 1024, 'f')));
         held.reset();
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoSpace"));
         settle();

@@ -142,49 +142,6 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(uploaded.size(), 1);
     }
-
-    void requesterFollowsTheContact_data()
-    {
-        QTest::addColumn<QString>("contact");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("email");
-        QTest::newRow("e-mail") << "jane@example.org"
-                                << "Anonymous customer" << true;
-        QTest::newRow("no @") << "jane on the phone"
-                              << "jane on the phone" << false;
-        QTest::newRow("empty") << ""
-                               << "Anonymous customer" << false;
-    }
-    void requesterFollowsTheContact()
-    {
-        QFETCH(QString, contact);
-        QFETCH(QString, name);
-        QFETCH(bool, email);
-        ZendeskBackend zendesk;
-        zendesk.setAuthor(QStringLiteral("Anonymous customer"));
-        EvidenceTrace state(QUrl::fromLocalFile(QStringLiteral("/tmp/r.zip")));
-        state.info.insert(QStringLiteral("contact"), contact);
-        const QJsonObject requester = QJsonDocument::fromJson(zendesk.document(state))
-                                          .object()["request"]
-                                          .toObject()["requester"]
-                                          .toObject();
-        QCOMPARE(requester["name"].toString(), name);
-        QCOMPARE(requester.contains("email"), email);
-        QCOMPARE(state.anonymous, !email);
-    }
-
-    void disabledTicketsPlanNothing()
-    {
-        QTemporaryDir folder;
-        ZendeskBackend zendesk;
-        zendesk.setEnabled(false);
-        EvidenceTrace state(QUrl::fromLocalFile(makeReport(folder.path(), QStringLiteral("a@b.org"))));
-        zendesk.planRoute(state);
-        QVERIFY(state.route.empty());
-        zendesk.setEnabled(true);
-        zendesk.planRoute(state);
-        QCOMPARE(state.route.size(), size_t(1));
-    }
 };
 
 OSTRA_TEST_MAIN(TestReportUpload)
