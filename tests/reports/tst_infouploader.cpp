@@ -130,6 +130,36 @@ private slots:
         QVERIFY(!QFile::exists(report("a.zip").toLocalFile()));
     }
 
+    void emptyRouteIsAnnouncedOnceDespiteAnotherRethink()
+    {
+        InfoUploader uploader;
+        QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
+        uploader.upload(report("empty.zip"));
+        // A rethink of every state comes before the queued removal.
+        uploader.setNetworkAccessible(1);
+        uploader.retry();
+        QTest::qWait(50);
+        QCOMPARE(uploaded.count(), 1);
+        QVERIFY(uploader.stateKeys().isEmpty());
+    }
+
+    void tooManyRequestsBacksOff()
+    {
+        const QByteArray path = "/slow/step";
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(m_server.respond("GET", path, status(429)));
+        QVERIFY(m_server.respond("GET", path, status(200)));
+        InfoUploader uploader;
+        FakeBackend slow("slow", "step", m_server.url());
+        slow.setBackoff(Backoff { 10, 2, 100 });
+        uploader.addBackend(&slow);
+        QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
+        uploader.upload(report("slow.zip"));
+        QVERIFY(uploaded.wait(10000));
+        QCOMPARE(slow.intervals, (QList<int> { 10, 30, 70, 100, 100, -1 }));
+        QCOMPARE(slow.retryInterval(), 0);
+    }
+
     void retryAfterIsHonoured_data()
     {
         QTest::addColumn<int>("code");
@@ -142,6 +172,7 @@ private slots:
         QTest::newRow("earlier date") << 429 << QByteArray("Sun, 06 Dec 2026 09:59:00 GMT") << date << 0;
         QTest::newRow("garbage keeps back-off") << 429 << QByteArray("soon") << date << 10;
         QTest::newRow("other failure") << 503 << QByteArray() << date << INT_MAX;
+        QTest::newRow("other failure, seconds") << 503 << QByteArray("7") << date << 7000;
     }
 
     void retryAfterIsHonoured()

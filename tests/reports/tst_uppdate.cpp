@@ -1,4 +1,3 @@
-#include "support/filetree.h"
 #include "support/testmain.h"
 #include "support/tlsproxy.h"
 
@@ -31,29 +30,37 @@ QByteArray feed(const QStringList& versions)
 } // namespace
 
 // The checker against a local update feed (over TLS through the application proxy)
-// and the maintenance tool's resource file.
+// and a stand-in maintenance tool with its resource file.
 class TestUppdate : public QObject
 {
     Q_OBJECT
 private:
     QTemporaryDir m_app;
 
-    // Installs the maintenance tool's resource file, built with rcc.
+    // Installs the tool's resource file, built with rcc, and the tool, a script that
+    // records its arguments.
     bool installTool()
     {
-        const auto write = [this](const QString& name, const QByteArray& bytes) {
-            return ostra::test::writeTreeFile(m_app.filePath(name), bytes);
+        const auto write = [&](const QString& name, const QByteArray& bytes) {
+            QDir().mkpath(QFileInfo(m_app.filePath(name)).path());
+            QFile file(m_app.filePath(name));
+            return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
         };
         if (!write(QStringLiteral("installer-config/config.xml"),
                 "<Installer><Name>x</Name><RemoteRepositories><Repository><Url>"
                 "https://updates.quelt.com/ostra/linux</Url></Repository></RemoteRepositories></Installer>")
             || !write(QStringLiteral("tool.qrc"),
-                "<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>"))
+                "<RCC><qresource prefix=\"/\"><file>installer-config/config.xml</file></qresource></RCC>")
+            || !write(QStringLiteral("maintenancetool.exe"),
+                "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > \"$(dirname \"$0\")/args.tmp\"\n"
+                "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/args.txt\"\n"))
             return false;
         QProcess rcc;
         rcc.setWorkingDirectory(m_app.path());
         rcc.start(QStringLiteral("rcc"), { "-binary", "tool.qrc", "-o", "maintenancetool.dat" });
-        return rcc.waitForFinished(20000) && rcc.exitCode() == 0;
+        return rcc.waitForFinished(20000) && rcc.exitCode() == 0
+            && QFile::setPermissions(m_app.filePath(QStringLiteral("maintenancetool.exe")),
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
 private slots:
@@ -112,6 +119,31 @@ private slots:
         QCOMPARE(retries.size(), 0);
         QVERIFY(proxy.requests("GET").isEmpty());
         QCOMPARE(proxy.requests("CONNECT").size(), 1);
+    }
+
+    void notAccessibleIsAnErrorForTheUserOnly()
+    {
+        Uppdate update(QDir(m_app.path()));
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        update.findChild<QNetworkAccessManager*>()->setNetworkAccessible(
+            QNetworkAccessManager::NotAccessible);
+        QT_WARNING_POP
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        update.checkForUpdates(false);
+        QCOMPARE(errors.size(), 0);
+        update.checkForUpdates(true);
+        QCOMPARE(errors.size(), 1);
+    }
+
+    void toolStartsDetachedForUpdating()
+    {
+        Uppdate update(QDir(m_app.path()));
+        QVERIFY(update.retrieveUpdates());
+        QFile args(m_app.filePath(QStringLiteral("args.txt")));
+        QTRY_VERIFY(args.exists());
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), QByteArray("--updater\n"));
     }
 };
 
