@@ -15,8 +15,16 @@ FocusScope {
     readonly property alias galleryView: galleryView
     // The adjustments last copied in the editor (a patch document), pasted onto a selection.
     property var copiedAdjustments: null
+    // The import: the connected cameras (one tab each), the pipeline their pictures go to and
+    // the marks of pictures imported before.
+    property QtObject devices: null
+    property QtObject pipeline: null
+    property HasBeenModel beenModel: null
+    readonly property bool galleryShown: tabs.currentIndex === 0
 
     signal openRequested(url location)
+    // Camera files were queued for import; `showFiles`: open them once imported.
+    signal importQueued(var files, bool showFiles)
 
     // Asks before the selected pictures go to the trash.
     function confirmDelete() {
@@ -58,6 +66,87 @@ FocusScope {
             width: implicitWidth
             text: qsTr("Gallery") + " (" + page.gallery.grossCount + ")"
         }
+        Repeater {
+            model: page.devices
+            delegate: TabButton {
+                objectName: "deviceTab"
+                required property string name
+                width: implicitWidth
+                text: name
+            }
+        }
+        // A camera that goes takes its tab: the gallery is shown when it was the current one.
+        onCountChanged: {
+            if (currentIndex < 0 || currentIndex >= count)
+                currentIndex = 0
+        }
+    }
+
+    Repeater {
+        model: page.devices
+        delegate: Item {
+            id: devicePage
+            objectName: "devicePage"
+            required property int index
+            required property string deviceId
+            readonly property alias imagesView: imagesView
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: tabs.bottom
+            anchors.bottom: parent.bottom
+            visible: tabs.currentIndex === index + 1
+
+            CaptureModel {
+                id: capture
+                deviceLocator: page.devices
+                pipeline: page.pipeline
+                beenModel: page.beenModel
+                sortField: "timestamp"
+                Component.onCompleted: setDeviceId(devicePage.deviceId)
+            }
+            TabBar {
+                id: kinds
+                anchors.left: parent.left
+                anchors.bottom: parent.bottom
+                anchors.margins: 8
+                z: 1
+                visible: capture.videosModel.videosExists
+                TabButton {
+                    width: implicitWidth
+                    text: qsTr("pictures")
+                }
+                TabButton {
+                    objectName: "videosTab"
+                    width: implicitWidth
+                    text: qsTr("videos")
+                }
+            }
+            ViewImportImages {
+                id: imagesView
+                anchors.fill: parent
+                anchors.bottomMargin: kinds.visible ? kinds.height + 16 : 0
+                visible: kinds.currentIndex === 0 || !kinds.visible
+                captureModel: capture
+                devicesModel: page.devices
+                beenModel: page.beenModel
+                onImportQueued: page.importQueued(files, showFiles)
+            }
+            ViewImportVideos {
+                objectName: "videosView"
+                anchors.fill: parent
+                anchors.bottomMargin: kinds.height + 16
+                visible: !imagesView.visible
+                captureModel: capture
+                onPlayRequested: videoPlayer.open(path)
+            }
+        }
+    }
+
+    ViewVideoPlayer {
+        id: videoPlayer
+        objectName: "videoPlayer"
+        anchors.fill: parent
+        z: 2
     }
 
     Text {
@@ -75,10 +164,10 @@ FocusScope {
         id: recent
         objectName: "recentSessions"
         anchors.left: parent.left
+        visible: count > 0 && page.galleryShown
         anchors.top: tabs.bottom
         anchors.bottom: parent.bottom
         width: count > 0 ? 230 : 0
-        visible: count > 0
         clip: true
         spacing: 6
         model: page.history ? page.history.sessions : []
@@ -135,6 +224,7 @@ FocusScope {
 
     ViewMainGallery {
         id: galleryView
+        visible: page.galleryShown
         anchors.left: recent.right
         anchors.right: parent.right
         anchors.top: tabs.bottom
