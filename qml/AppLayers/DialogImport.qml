@@ -66,6 +66,7 @@ Window {
         target.queryAttributes()
         close()
         importSelected(deleteAfterTransfer.checked, openImmediately.checked)
+        deselectAll()
         return true
     }
 

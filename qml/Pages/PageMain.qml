@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
+import "../Items"
 import "../Views"
 
 // The main page: the gallery tab with its count, the recent sessions beside it, and the
@@ -104,37 +105,46 @@ FocusScope {
                 sortField: "timestamp"
                 Component.onCompleted: setDeviceId(devicePage.deviceId)
             }
-            TabBar {
-                id: kinds
+            // The pictures or the videos, and the size of the pictures' cells.
+            ItemBottomBar {
+                id: importBar
                 anchors.left: parent.left
+                anchors.right: parent.right
                 anchors.bottom: parent.bottom
-                anchors.margins: 8
                 z: 1
-                visible: capture.videosModel.videosExists
-                TabButton {
-                    width: implicitWidth
-                    text: qsTr("pictures")
-                }
-                TabButton {
-                    objectName: "videosTab"
-                    width: implicitWidth
-                    text: qsTr("videos")
+                minZoom: 80
+                maxZoom: 400
+                defaultZoom: 160
+                zoomVisible: kinds.currentIndex === 0
+                TabBar {
+                    id: kinds
+                    visible: capture.videosModel.videosExists
+                    TabButton {
+                        width: implicitWidth
+                        text: qsTr("pictures")
+                    }
+                    TabButton {
+                        objectName: "videosTab"
+                        width: implicitWidth
+                        text: qsTr("videos")
+                    }
                 }
             }
             ViewImportImages {
                 id: imagesView
                 anchors.fill: parent
-                anchors.bottomMargin: kinds.visible ? kinds.height + 16 : 0
+                anchors.bottomMargin: importBar.height
                 visible: kinds.currentIndex === 0 || !kinds.visible
                 captureModel: capture
                 devicesModel: page.devices
+                bottomBar: importBar
                 beenModel: page.beenModel
                 onImportQueued: page.importQueued(files, showFiles)
             }
             ViewImportVideos {
                 objectName: "videosView"
                 anchors.fill: parent
-                anchors.bottomMargin: kinds.height + 16
+                anchors.bottomMargin: importBar.height
                 visible: !imagesView.visible
                 captureModel: capture
                 onPlayRequested: videoPlayer.open(path)

@@ -14,6 +14,8 @@ ColumnLayout {
     property CaptureModel captureModel: null
     property QtObject devicesModel: null
     property HasBeenModel beenModel: null
+    // The bar under the view: its zoom sets the height of the pictures' rows.
+    property ItemBottomBar bottomBar: null
     // The items queued by "start import" ask to be opened once imported.
     signal importQueued(var files, bool showFiles)
 
@@ -87,6 +89,18 @@ ColumnLayout {
         function onCountChanged() {
             if (view.captureModel.count > 0 && !timerDeviceFound.done)
                 timerDeviceFound.restart()
+        }
+    }
+    Binding {
+        target: view.bottomBar
+        when: view.bottomBar !== null && AppSettings !== null
+        property: "zoom"
+        value: AppSettings ? AppSettings.captureCellSize : 160
+    }
+    Connections {
+        target: view.bottomBar
+        function onZoomMoved(zoom) {
+            AppSettings.captureCellSize = Math.round(zoom)
         }
     }
     Connections {
@@ -348,6 +362,7 @@ ColumnLayout {
         id: captureDialog
         objectName: "captureDialog"
         model: view.captureModel
+        // What was queued cannot be chosen again.
         onDeselectAll: view.setSelectionNone()
         onImportSelected: {
             view.captureModel.importFolder = folder.url
