@@ -79,13 +79,16 @@ class TestViewImport : public QObject
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow* m_window = nullptr;
     QObject* m_notes = nullptr; // the notifications shown
+    int m_windows = 0;
 
     // The window over the camera; the device's page once its tab is chosen.
     QQuickItem* openWindow()
     {
         m_settings = std::make_unique<AppSettings>();
         m_manager = demoCameraManager(nullptr);
-        m_imports = std::make_unique<ImportServices>(m_dir.filePath("recipes.db"), m_manager);
+        // A journal of its own: what an earlier window left queued is not resumed here.
+        m_imports = std::make_unique<ImportServices>(
+            m_dir.filePath(QString("recipes%1.db").arg(++m_windows)), m_manager);
         m_engine = std::make_unique<QQmlApplicationEngine>();
         ostra::setRootContextProperties(
             m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
