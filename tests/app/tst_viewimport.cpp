@@ -241,7 +241,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(cells(page).size(), int(m_tree.pictures.size()), 30000);
         model->setSortField("thmFileName");
         FolderDevice::Faults slow;
-        slow.readDelayMs = 4000;
+        slow.readDelayMs = 8000;
         m_manager->controls(m_imports->devices->defaultDeviceId())->setFaults(slow);
         model->selectManual(1, true, false);
         model->selectManual(2, true, true);
@@ -278,6 +278,12 @@ private slots:
         QTest::qWait(200); // a preset fetch would be under way by now
         QCOMPARE(presetsHere(), before);
         QVERIFY(model->hasNewPresets());
+        // Select All goes the same way: the free pictures, and the warning again.
+        click(cell(page, 3));
+        QCOMPARE(selectedRows(model), QList<int>({ 0, 4 }));
+        QTest::keySequence(m_window, QKeySequence::SelectAll);
+        QCOMPARE(selectedRows(model), QList<int>({ 0, 3, 4 }));
+        QCOMPARE(notes(range), 2);
         m_manager->controls(m_imports->devices->defaultDeviceId())->setFaults({});
         closeWindow();
     }
