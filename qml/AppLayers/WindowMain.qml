@@ -139,6 +139,7 @@ ApplicationWindow {
 
     PageMain {
         id: mainGallery
+        objectName: "pageMain"
         anchors.fill: parent
         focus: true
         gallery: activeSession

@@ -363,7 +363,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(notes("Cannot save VID_0002.mp4. Is chosen folder read-only?"), 1, 30000);
         QCOMPARE(notes("Cannot save VID_0001.mp4. Is chosen folder read-only?"), 1);
         QVERIFY(!QFileInfo::exists(fetched));
-        m_manager->controls(m_imports->devices->defaultDeviceId())->setFaults({});
+
+        // Unplugged: the camera's tab and page go, and the gallery is shown again.
+        m_manager->detach(m_imports->devices->defaultDeviceId());
+        QTRY_VERIFY(itemsNamed(m_window->contentItem(), "deviceTab").isEmpty());
+        QVERIFY(itemsNamed(m_window->contentItem(), "devicePage").isEmpty());
+        auto* main = m_window->findChild<QQuickItem*>("pageMain");
+        QVERIFY(main);
+        QVERIFY(main->property("galleryShown").toBool());
         closeWindow();
     }
 
