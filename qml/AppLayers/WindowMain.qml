@@ -5,6 +5,7 @@ import com.quelt.ostra 2.0
 import "../Items"
 import "../Pages"
 import "../Views"
+import "../Utils"
 
 ApplicationWindow {
     id: window
@@ -12,6 +13,158 @@ ApplicationWindow {
     width: 1280
     height: 800
     title: Qt.application.displayName
+    color: StyleConstants.windowBackground
+    font.family: StyleConstants.fontRegular
+
+    menuBar: WindowMainMenu {
+        id: mainMenu
+        objectName: "mainMenu"
+        shell: window
+    }
+
+    // What the window is doing, for its menus and dialogs.
+    readonly property bool hasPendingOps: pendingOperations.length > 0
+    // A newer version was found and not installed yet.
+    property bool hasPendingUpdates: false
+    // A modal dialog of the window waits for the user.
+    readonly property bool isWindowBlocked: quitGuard.visible || preferences.visible || about.visible
+                                            || openFailure.visible || updateOffer.visible || updateResult.visible
+                                            || newerFormat.visible || systemRequirements.visible
+    readonly property bool isDepthEdited: editorView !== null && editorView.hasDepthEdits === true
+    readonly property bool isCanvasLoaded: editorView !== null
+    readonly property bool isImageSelected: activeSession.selectionSize === 1
+    readonly property bool isImagesSelected: activeSession.selectionSize > 0
+    // The editor says whether its picture has any edit; without an answer, its depth edits do.
+    readonly property bool isImageOriginal: editorView !== null && editorView.isOriginal !== undefined
+                                            ? editorView.isOriginal === true : !isDepthEdited
+    readonly property int imageCount: activeSession.grossCount
+    readonly property bool canPaste: copiedAdjustments !== null && (isCanvasLoaded ? editorCan("pasteAdjustments")
+                                                                                 : isImagesSelected)
+    // The editor shown, whose functions the menus call (see editorCan).
+    readonly property Item editorView: editorLoader.item
+
+    // The links of the Help menu.
+    readonly property url supportUrl: "https://www.quelt.com/support"
+    readonly property url licenseUrl: "https://www.quelt.com/legal/ostra-license"
+    readonly property url privacyUrl: "https://www.quelt.com/legal/privacy"
+
+    // The background work that a quit waits for, by name.
+    readonly property var pendingOperations: {
+        var operations = []
+        if (imageLocator.exportProgress.active || imageLocator.patchProgressHandler.isInProgress)
+            operations.push(qsTr("Background image processing"))
+        if (importRouter && importRouter.activityCount > 0)
+            operations.push(qsTr("Background operations"))
+        return operations
+    }
+
+    // Whether the editor shown offers `name` now: it has a function of that name and, when
+    // it has a function can(name), that function agrees.
+    function editorCan(name) {
+        var editor = editorView
+        if (editor === null || typeof editor[name] !== "function")
+            return false
+        return typeof editor.can !== "function" || editor.can(name) === true
+    }
+
+    function editorDo(name) {
+        if (editorCan(name))
+            editorView[name]()
+    }
+
+    function chooseFiles() {
+        var files = Utils.openFiles(qsTr("Choose a file"), qsTr("Z40 camera pictures") + " (*.vrx *.VRX)")
+        if (files.length > 0)
+            offerLocations(files)
+    }
+
+    function chooseFolder() {
+        var folder = Utils.openFolderUrl(qsTr("Choose a folder"))
+        if (folder.toString() !== "")
+            offerLocations([folder])
+    }
+
+    function closeAll() {
+        editorLocation = ""
+        sessionLogger.reset()
+    }
+
+    function selectAll() {
+        if (!isCanvasLoaded)
+            activeSession.selectAll()
+    }
+
+    // The editor's picture, else the gallery's selection.
+    function exportPictures() {
+        if (isCanvasLoaded) {
+            editorDo("save")
+            editorExport.openFor([editorLocation], "")
+        } else {
+            mainGallery.galleryView.exportSelection()
+        }
+    }
+
+    function pasteAdjustments() {
+        if (isCanvasLoaded) {
+            editorDo("pasteAdjustments")
+        } else if (canPaste) {
+            batchNote = qsTr("Pasting image properties completed!")
+            mainGallery.galleryView.pasteAdjustments()
+        }
+    }
+    // A batch edit started from the menu runs in the background; this is said once it has
+    // ended.
+    property string batchNote: ""
+
+    function revertToOriginal() {
+        if (isCanvasLoaded) {
+            editorDo("revertToOriginal")
+            return
+        }
+        var files = activeSession.selectedFiles()
+        if (files.length === 0)
+            return
+        batchNote = files.length === 1 ? qsTr("Image has been successfully reverted to original.")
+                                       : files.length + qsTr(" images have been successfully reverted to original.")
+        imageLocator.revertToOriginal(files)
+    }
+
+    function openPreferences() {
+        preferences.open()
+    }
+
+    function openAbout() {
+        about.open()
+    }
+
+    // Asked from the menu: the answer is shown whatever it is.
+    function checkForUpdates() {
+        manualUpdateCheck = true
+        if (!updater.hasChannel()) {
+            manualUpdateCheck = false
+            updateResult.show(Qt.application.displayName + " " + qsTr("has been unable to check for updates. Try later!"))
+            return
+        }
+        updater.checkForUpdates(true)
+    }
+
+    // Closing asks first while work runs; the window then closes once the work has ended,
+    // unless the user goes back to it.
+    property bool quitWhenIdle: false
+    onClosing: {
+        if (hasPendingOps) {
+            close.accepted = false
+            quitWhenIdle = true
+            quitGuard.open()
+        }
+    }
+    onHasPendingOpsChanged: {
+        if (!hasPendingOps && quitWhenIdle) {
+            quitWhenIdle = false
+            quitGuard.close()
+            window.close()
+        }
+    }
 
     AutomationHost {
         id: automationHost
@@ -266,10 +419,12 @@ ApplicationWindow {
     onEditorLocationChanged: {
         if (editorLocation === "")
             mainGallery.forceActiveFocus()
+        else
+            checkNewerFormat()
     }
 
     Loader {
-        id: editorView
+        id: editorLoader
         anchors.fill: parent
         active: window.editorLocation !== ""
         sourceComponent: ViewCanvas {
@@ -283,8 +438,8 @@ ApplicationWindow {
         onLoaded: item.forceActiveFocus()
     }
 
-    // Until the window has its menus, the report dialog opens from a key and from the
-    // "--report" option of the command line.
+    // The report dialog opens from the Help menu, a key and the "--report" option of the
+    // command line.
     function openReport() {
         reportLoader.active = true
         reportLoader.item.windowToRip = window.contentItem
@@ -300,6 +455,14 @@ ApplicationWindow {
         active: false
         source: "DialogReport.qml"
     }
+    Connections {
+        target: reportLoader.item
+        ignoreUnknownSignals: true
+        function onFeedbackUploadedChanged() {
+            if (reportLoader.item.feedbackUploaded)
+                NotificationsManager.show(qsTr("Your feedback report has been uploaded."))
+        }
+    }
 
     // Checks the update feed at start, once a day.
     Uppdate {
@@ -307,12 +470,37 @@ ApplicationWindow {
         repoHead: "Updates.xml"
         forceUpdate: typeof cpForceUpdate !== "undefined" && !!cpForceUpdate
         onVersionAvailable: {
+            window.hasPendingUpdates = true
             updateOffer.version = version
             updateOffer.open()
+        }
+        onNothingAvailable: {
+            if (window.manualUpdateCheck)
+                updateResult.show(qsTr("You are running the most current version of") + " "
+                                  + Qt.application.displayName + qsTr(". Stay tuned!"))
+            window.manualUpdateCheck = false
+        }
+        onCheckUpdateError: {
+            if (window.manualUpdateCheck)
+                updateResult.show(Qt.application.displayName + " "
+                                  + qsTr("has been unable to check for updates. Try later!"))
+            window.manualUpdateCheck = false
+        }
+    }
+    // Whether the check running was asked for from the menu (a check at start stays quiet
+    // unless it finds something).
+    property bool manualUpdateCheck: false
+    DialogNotice {
+        id: updateResult
+        objectName: "updateResult"
+        function show(text) {
+            message = text
+            open()
         }
     }
     Dialog {
         id: updateOffer
+        objectName: "updateOffer"
         property string version: ""
         anchors.centerIn: parent
         modal: true
@@ -330,7 +518,10 @@ ApplicationWindow {
     }
 
     Component.onCompleted: {
+        console.log("Channel order: " + glChannelOrder)
         wireImport()
+        if (!imageLocator.cpuSupported)
+            systemRequirements.open()
         if (typeof cpQueltUpdate !== "undefined" && cpQueltUpdate !== "")
             updater.channel = cpQueltUpdate
         var today = new Date()
@@ -348,5 +539,138 @@ ApplicationWindow {
             reportPending = false
             openReport()
         }
+    }
+
+    // Mains power and the user's activity.
+    PowerStats {
+        id: powerStats
+        anchor: mainGallery
+        onStateChanged: console.log("AC state:", plugged ? "plugged" : "battery",
+                                    state === PowerStats.Ok ? "registered" : "not registered")
+        onPluggedChanged: console.log("AC state:", plugged ? "plugged" : "battery")
+    }
+    // Whether the user did something in the last ten minutes, watched while background
+    // work runs.
+    SnoozeTimer {
+        id: snoozeTimer
+        timeoutMs: 600000
+        sleepy: window.hasPendingOps
+        onSleepsChanged: console.log(sleeps ? "User active while background work runs" : "User idle")
+    }
+
+    // The editor's picture exported from the File menu.
+    DialogExport {
+        id: editorExport
+        locator: imageLocator
+        folder: AppSettings ? Qt.resolvedUrl("file://" + AppSettings.defaultExport()) : ""
+    }
+
+    DialogPreferences {
+        id: preferences
+    }
+
+    DialogQuitGuard {
+        id: quitGuard
+        operations: window.pendingOperations
+        onReturnRequested: window.quitWhenIdle = false
+        onStopRequested: {
+            imageLocator.cancelExport()
+            imageLocator.cancelPatch()
+            if (window.importRouter)
+                window.importRouter.pauseAll()
+        }
+    }
+
+    DialogNotice {
+        id: about
+        objectName: "about"
+        heading: qsTr("About") + " " + Qt.application.displayName
+        message: Qt.application.displayName + " " + Qt.application.version
+    }
+
+    // A picture opened in the editor that cannot be read.
+    DialogNotice {
+        id: openFailure
+        objectName: "openFailure"
+        heading: qsTr("There seems to be a problem.")
+        message: qsTr("Ostra failed to open this image. It might be damaged, truncated during import or not be a Quelt Raw Image at all.")
+                 + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
+    }
+    Connections {
+        target: imageLocator
+        function onNotifyFileInvalidSignal(location) {
+            if (window.editorLocation !== "" && location.toString() === window.editorLocation)
+                openFailure.open()
+        }
+    }
+
+    // A picture made by a newer camera firmware than this version reads.
+    DialogNotice {
+        id: newerFormat
+        objectName: "newerFormat"
+        message: qsTr("This image needs a newer version of Ostra to display properly. Do you want to check for updates?")
+        rejectText: qsTr("Maybe later")
+        acceptText: qsTr("Close and update")
+        onAccepted: {
+            window.editorLocation = ""
+            window.checkForUpdates()
+        }
+    }
+    // Asked once per picture opened.
+    property string newerFormatAsked: ""
+    function checkNewerFormat() {
+        if (editorLocation === "" || newerFormatAsked === editorLocation)
+            return
+        for (var row = 0; row < activeSession.rowCount(); ++row) {
+            if (activeSession.urlAt(row).toString() === editorLocation) {
+                if (activeSession.valueAt(row, "incompatible") === true) {
+                    newerFormatAsked = editorLocation
+                    newerFormat.open()
+                }
+                return
+            }
+        }
+    }
+    Connections {
+        target: imageLocator
+        function onNotifyFileIndexedSignal(metadata) {
+            window.checkNewerFormat()
+        }
+    }
+
+    DialogNotice {
+        id: systemRequirements
+        objectName: "systemRequirements"
+        message: qsTr("Your computer does not have the system requirements necessary to run Ostra. ")
+                 + qsTr("To learn more about which operating systems can support our software, please visit:")
+                 + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
+    }
+
+    // The end of a batch edit started from the menu, and of each import.
+    Connections {
+        target: imageLocator.patchProgressHandler
+        function onInProgressChanged() {
+            if (!imageLocator.patchProgressHandler.isInProgress && window.batchNote !== "") {
+                NotificationsManager.show(window.batchNote)
+                window.batchNote = ""
+            }
+        }
+    }
+    Connections {
+        target: window.importRouter
+        ignoreUnknownSignals: true
+        function onSessionCompleted(session, path) {
+            NotificationsManager.show(qsTr("Import completed:") + " " + path.join(", "))
+        }
+    }
+
+    NotificationsView {
+        objectName: "notifications"
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 60
+        width: Math.min(480, parent.width - 40)
+        height: contentHeight
+        z: 10
     }
 }

@@ -50,8 +50,13 @@ Rectangle {
             from: bar.minZoom
             to: bar.maxZoom
             defaultValue: bar.defaultZoom
-            value: bar.zoom
             onMoved: bar.zoomMoved(value)
+        }
+        // Kept up to date also after the slider's own reset wrote its value.
+        Binding {
+            target: zoomSlider
+            property: "value"
+            value: bar.zoom
         }
     }
 }

@@ -4,6 +4,7 @@ import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../AppLayers"
+import "../Utils"
 
 // One picture filling the window: wheel zooms, dragging pans, the bar crops, turns,
 // mirrors and rates it; the strip above the bar holds the depth tools. Escape leaves a
@@ -20,8 +21,7 @@ FocusScope {
     signal adjustmentsCopied(var patch)
 
     function notify(text) {
-        note.text = text
-        noteTimer.restart()
+        NotificationsManager.show(text)
     }
 
     function copyAdjustments() {
@@ -50,6 +50,32 @@ FocusScope {
         }
         patch.destroy()
     }
+
+    // What the window's menus call on the editor; can(name) tells whether it applies now.
+    readonly property bool hasDepthEdits: canvas.hasDepthEdits
+    function can(name) {
+        if (!canvas.captureKnown)
+            return false
+        if (["clickToFocus", "refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit",
+             "resetDepthEdits"].indexOf(name) >= 0)
+            return canvas.hasDepthTools
+        return true
+    }
+    function save() { canvas.serializeCurrentFile() }
+    function clickToFocus() { depthTools.chooseTool(ImageEdit.Refocus) }
+    function refineEdge() { depthTools.chooseTool(ImageEdit.DepthEditingEdgeHeal) }
+    function blendArea() { depthTools.chooseTool(ImageEdit.DepthEditingSurfHeal) }
+    function matchDepth() { depthTools.chooseTool(ImageEdit.DepthEditingLasso) }
+    function undoDepthEdit() { canvas.undoDepthEdit() }
+    function redoDepthEdit() { canvas.redoDepthEdit() }
+    function resetDepthEdits() { canvas.resetDepthEdits() }
+    function resetImageEdits() { canvas.resetGeometry() }
+    function zoomIn() { canvas.zoomIn() }
+    function zoomOut() { canvas.zoomOut() }
+    function zoomMinimum() { canvas.zoomLogLevel = canvas.minZoomLogLevel }
+    function zoomMaximum() { canvas.zoomLogLevel = canvas.maxZoomLogLevel }
+    function fitInWindow() { canvas.fitInView() }
+    function centerInWindow() { canvas.center() }
 
     Component {
         id: patchMaker
@@ -118,24 +144,6 @@ FocusScope {
         color: "#dfdfdf"
         font.pixelSize: 14
         text: qsTr("Ostra cannot open %1 as a picture.").arg(canvas.filePath)
-    }
-
-    Label {
-        id: note
-        objectName: "canvasNote"
-        anchors.horizontalCenter: canvas.horizontalCenter
-        anchors.bottom: canvas.bottom
-        anchors.bottomMargin: 12
-        visible: noteTimer.running
-        color: "white"
-        background: Rectangle {
-            color: "#80000000"
-        }
-        padding: 6
-        Timer {
-            id: noteTimer
-            interval: 3000
-        }
     }
 
     ViewDepthTools {

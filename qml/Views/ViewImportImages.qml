@@ -350,12 +350,6 @@ ColumnLayout {
                 text: qsTr("Try to unplug and plug in your device again, and make sure it is unlocked.")
             }
         }
-        NotificationsView {
-            anchors.bottom: parent.bottom
-            anchors.horizontalCenter: parent.horizontalCenter
-            anchors.bottomMargin: StyleConstants.margin
-            width: Math.min(parent.width - 40, 520)
-        }
     }
 
     DialogImport {
