@@ -24,7 +24,7 @@ public:
     // The session roles read here.
     enum Role {
         KeyRole = 257, // the item key, which names its space-estimate entry
-        TransferringRole = 259, // bool: the picture is queued for import
+        TransferringRole = 259, // bool: an import of the picture is under way
         RawIdRole = 268, // the raw file's remote id: empty once the file left the device
         SizeRole = 270, // the raw file's size, the only size counted
     };

@@ -90,7 +90,10 @@ ApplicationWindow {
     }
 
     function selectAll() {
-        if (!isCanvasLoaded)
+        if (isCanvasLoaded)
+            return
+        // A camera's tab chooses among the camera's pictures.
+        if (!mainGallery.selectAllImports())
             activeSession.selectAll()
     }
 

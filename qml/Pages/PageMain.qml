@@ -27,6 +27,15 @@ FocusScope {
     // Camera files were queued for import; `showFiles`: open them once imported.
     signal importQueued(var files, bool showFiles)
 
+    // Select All on a camera's tab: its pictures are chosen; false on the gallery's tab.
+    function selectAllImports() {
+        var shown = galleryShown ? null : devicePages.itemAt(tabs.currentIndex - 1)
+        if (!shown)
+            return false
+        shown.imagesView.selectAllCells()
+        return true
+    }
+
     // Asks before the selected pictures go to the trash.
     function confirmDelete() {
         if (gallery.selectionSize > 0)
@@ -84,6 +93,7 @@ FocusScope {
     }
 
     Repeater {
+        id: devicePages
         model: page.devices
         delegate: Item {
             id: devicePage

@@ -27,16 +27,24 @@ ColumnLayout {
     // Presets on the device that the presets folder lacks.
     property bool newPresets: false
 
+    // The user's own choice: the first choice is no longer made for them.
+    function userChose() {
+        timerDeviceFound.done = true
+        timerDeviceFound.stop()
+    }
     function setSelectionAll() {
+        userChose()
         selectAllButton.checked = true
         captureModel.selectAll()
     }
     function setSelectionNone() {
+        userChose()
         selectNoneButton.checked = true
         captureModel.selectNone()
     }
     // The user chooses: no automatic choice is shown as taken.
     function setSelectionCustom() {
+        userChose()
         if (selectionGroup.checkedButton)
             selectionGroup.checkedButton.checked = false
         captureModel.toManualMode()
@@ -176,7 +184,10 @@ ColumnLayout {
             primary: checked
             ButtonGroup.group: selectionGroup
             text: qsTr("select all") + " (" + (view.captureModel ? view.captureModel.count : 0) + ")"
-            onClicked: view.captureModel.selectAll()
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectAll()
+            }
         }
         ItemRoundButton {
             objectName: "selectRated"
@@ -184,7 +195,10 @@ ColumnLayout {
             primary: checked
             ButtonGroup.group: selectionGroup
             text: qsTr("select rated") + " (" + (view.captureModel ? view.captureModel.ratedImagesCount : 0) + ")"
-            onClicked: view.captureModel.selectRated()
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectRated()
+            }
         }
         ItemRoundButton {
             id: selectNewButton
@@ -193,7 +207,10 @@ ColumnLayout {
             primary: checked
             ButtonGroup.group: selectionGroup
             text: qsTr("select new") + " (" + (view.captureModel ? view.captureModel.freshImagesCount : 0) + ")"
-            onClicked: view.captureModel.selectNew()
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectNew()
+            }
         }
         ItemRoundButton {
             id: selectNoneButton
@@ -202,7 +219,10 @@ ColumnLayout {
             primary: checked
             ButtonGroup.group: selectionGroup
             text: qsTr("select none")
-            onClicked: view.captureModel.selectNone()
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectNone()
+            }
         }
         Item {
             Layout.fillWidth: true
