@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSize>
 #include <QTimer>
 
 CaptureModel::CaptureModel(QObject* parent)
@@ -48,8 +49,31 @@ CaptureModel::CaptureModel(QObject* parent)
             for (const QString& id : qAsConst(ids))
                 m_session->pushName(id);
     });
+    for (auto signal : { &CaptureModel::deviceIdChanged, &CaptureModel::enumeratedChanged,
+             &CaptureModel::correlatedChanged, &CaptureModel::notifyDeviceLost })
+        connect(this, signal, this, &CaptureModel::loadingStateChanged);
     switchSession(m_nil);
     sort(0, Qt::AscendingOrder);
+}
+
+QVariant CaptureModel::data(const QModelIndex& index, int role) const
+{
+    if (role == Qt::SizeHintRole)
+        return QSize(QSortFilterProxyModel::data(index, CaptureSession::AspectWidthRole).toInt(),
+            QSortFilterProxyModel::data(index, CaptureSession::AspectHeightRole).toInt());
+    return QSortFilterProxyModel::data(index, role);
+}
+
+QString CaptureModel::loadingState() const
+{
+    if (m_deviceId.isEmpty() || !m_session)
+        return QStringLiteral("preloading");
+    // The empty session stands for a device that could not be opened or is gone.
+    if (m_session == m_nil || !m_session->isLive())
+        return QStringLiteral("failed");
+    if (!m_enumerated || !m_correlated)
+        return QStringLiteral("loading");
+    return QStringLiteral("loaded");
 }
 
 CaptureModel::~CaptureModel()
@@ -230,7 +254,8 @@ bool CaptureModel::lessThan(const QModelIndex& left, const QModelIndex& right) c
 
 void CaptureModel::selectManual(int row, bool checked, bool isMultiSelect)
 {
-    m_selection.selectManual(row, checked, isMultiSelect);
+    if (m_selection.selectManual(row, checked, isMultiSelect) > 0)
+        emit queuedNotSelected(isMultiSelect);
 }
 
 void CaptureModel::selectIndex(QModelIndex idx, bool checked)
@@ -471,6 +496,15 @@ void CaptureModel::syncPresets()
         if (!QFileInfo::exists(path))
             m_session->providerForward16(path, it->objectID, it->size);
     }
+}
+
+bool CaptureModel::hasNewPresets() const
+{
+    const QString folder = AppSettings::presetsFolderPath();
+    for (auto it = m_presets.cbegin(); it != m_presets.cend(); ++it)
+        if (!QFileInfo::exists(folder + QDir::separator() + it.key()))
+            return true;
+    return false;
 }
 
 void CaptureModel::cancelPendingRequests()

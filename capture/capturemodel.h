@@ -48,6 +48,9 @@ class CaptureModel : public QSortFilterProxyModel
     Q_PROPERTY(int ratedImagesCount READ ratedImagesCount NOTIFY ratedImagesCountChanged)
     Q_PROPERTY(QStringList presetFilenames READ presetFilenames NOTIFY presetFilenamesChanged)
     Q_PROPERTY(VideosModel* videosModel READ videosModel CONSTANT)
+    // "preloading" (no device chosen), "loading" (its pictures are being listed and their
+    // previews read), "failed" (the device cannot be read) or "loaded".
+    Q_PROPERTY(QString loadingState READ loadingState NOTIFY loadingStateChanged)
 
 public:
     explicit CaptureModel(QObject* parent = nullptr);
@@ -80,6 +83,9 @@ public:
     int ratedImagesCount() const { return m_ratedCount; }
     QStringList presetFilenames() const { return m_presetNames; }
     VideosModel* videosModel() const { return m_videos; }
+    QString loadingState() const;
+    // Qt::SizeHintRole: the picture's displayed size, for the justified rows.
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     // The session shown: the camera's or the empty one.
     CaptureSession* session() const { return m_session; }
 
@@ -103,6 +109,8 @@ public:
     Q_INVOKABLE void cancelPendingRequests();
     Q_INVOKABLE void eject();
     Q_INVOKABLE void syncPresets();
+    // Whether the device holds a preset that the presets folder lacks.
+    Q_INVOKABLE bool hasNewPresets() const;
 
 public slots:
     void setImportFolder(QUrl importFolder);
@@ -142,6 +150,10 @@ signals:
     void invertSortChanged();
     void minRatingChanged();
     void autoselectChanged();
+    void loadingStateChanged();
+    // A click or a range passed over pictures queued for import (`range`: the range's
+    // other pictures were chosen).
+    void queuedNotSelected(bool range);
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;

@@ -153,17 +153,24 @@ void CaptureSelection::selectIndex(const QModelIndex& index, bool checked)
     follow(source, checked);
 }
 
-void CaptureSelection::selectManual(int row, bool checked, bool multi)
+bool CaptureSelection::isQueued(const QModelIndex& sourceIndex)
+{
+    return sourceIndex.data(TransferringRole).toBool();
+}
+
+int CaptureSelection::selectManual(int row, bool checked, bool multi)
 {
     toManual();
     const int count = m_view->rowCount();
     if (!m_selection || row < 0 || row >= count)
-        return;
+        return 0;
     if (!multi) {
+        if (checked && isQueued(m_view->mapToSource(m_view->index(row, 0))))
+            return 1;
         m_anchor = row;
         m_rangeEnd = -1;
         selectIndex(m_view->index(row, 0), checked);
-        return;
+        return 0;
     }
     if (m_anchor < 0 || m_anchor >= count) {
         m_anchor = row;
@@ -175,6 +182,7 @@ void CaptureSelection::selectManual(int row, bool checked, bool multi)
     const int low = qMin(m_anchor, row), high = qMax(m_anchor, row);
     QVector<int> on;
     QVector<int> off;
+    int queued = 0;
     {
         const QuietEstimate quiet(m_estimate);
         for (int r = qMin(oldLow, low); r <= qMax(oldHigh, high); ++r) {
@@ -182,6 +190,11 @@ void CaptureSelection::selectManual(int row, bool checked, bool multi)
             if (!inNew && (r < oldLow || r > oldHigh))
                 continue;
             const QModelIndex source = m_view->mapToSource(m_view->index(r, 0));
+            // A queued picture keeps whatever state it has.
+            if (isQueued(source)) {
+                queued += inNew ? 1 : 0;
+                continue;
+            }
             (inNew ? on : off).append(source.row());
             follow(source, inNew);
         }
@@ -189,8 +202,10 @@ void CaptureSelection::selectManual(int row, bool checked, bool multi)
     const QAbstractItemModel* session = m_selection->model();
     if (!off.isEmpty())
         m_selection->select(rangesOf(session, off), QItemSelectionModel::Deselect);
-    m_selection->select(rangesOf(session, on), QItemSelectionModel::Select);
+    if (!on.isEmpty())
+        m_selection->select(rangesOf(session, on), QItemSelectionModel::Select);
     m_rangeEnd = row;
+    return queued;
 }
 
 void CaptureSelection::rowsShown(int first, int last)

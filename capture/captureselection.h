@@ -24,6 +24,7 @@ public:
     // The session roles read here.
     enum Role {
         KeyRole = 257, // the item key, which names its space-estimate entry
+        TransferringRole = 259, // bool: an import of the picture is under way
         RawIdRole = 268, // the raw file's remote id: empty once the file left the device
         SizeRole = 270, // the raw file's size, the only size counted
     };
@@ -44,7 +45,9 @@ public:
     void reapply();
 
     // A click on a shown row; with `multi` the range from the anchor to `row` is chosen.
-    void selectManual(int row, bool checked, bool multi);
+    // Pictures queued for import are never chosen by a click: answers how many were
+    // passed over.
+    int selectManual(int row, bool checked, bool multi);
     // One shown row (`index` of the view) is chosen or not.
     void selectIndex(const QModelIndex& index, bool checked);
     // The estimate entry of a session row follows `checked` (and counts nothing once the
@@ -66,6 +69,7 @@ private:
     void setAuto(bool on);
     void apply(int first, int last, bool all);
     bool isSelected(const QModelIndex& sourceIndex) const;
+    static bool isQueued(const QModelIndex& sourceIndex);
 
     QAbstractProxyModel* m_view;
     ProgressModel* m_estimate;

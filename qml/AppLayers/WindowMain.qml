@@ -90,7 +90,10 @@ ApplicationWindow {
     }
 
     function selectAll() {
-        if (!isCanvasLoaded)
+        if (isCanvasLoaded)
+            return
+        // A camera's tab chooses among the camera's pictures.
+        if (!mainGallery.selectAllImports())
             activeSession.selectAll()
     }
 
@@ -292,13 +295,50 @@ ApplicationWindow {
 
     PageMain {
         id: mainGallery
+        objectName: "pageMain"
         anchors.fill: parent
         focus: true
         gallery: activeSession
         locator: imageLocator
         history: sessionLogger
         copiedAdjustments: window.copiedAdjustments
+        devices: window.devices
+        pipeline: window.importLogger
+        beenModel: hasBeenModel
         onOpenRequested: window.editorLocation = location.toString()
+        onImportQueued: {
+            if (showFiles)
+                window.openWhenImported(files)
+        }
+    }
+
+    // Imports whose pictures open in the gallery once they are complete: their files.
+    property var importsToOpen: []
+    function openWhenImported(files) {
+        var pictures = []
+        for (var i = 0; i < files.length; ++i)
+            if (/\.vrx$/i.test(files[i].toString()))
+                pictures.push(files[i])
+        if (pictures.length > 0)
+            importsToOpen = importsToOpen.concat([pictures])
+    }
+    Connections {
+        target: window.importRouter
+        function onSessionCompleted(session, path) {
+            if (window.importsToOpen.length === 0 || !window.importLogger)
+                return
+            var done = window.importLogger.files(session)
+            var names = done.map(function(url) { return url.toString() })
+            var waiting = window.importsToOpen.slice()
+            for (var i = 0; i < waiting.length; ++i) {
+                if (names.indexOf(waiting[i][0].toString()) >= 0) {
+                    waiting.splice(i, 1)
+                    window.importsToOpen = waiting
+                    window.offerLocations(done.filter(function(url) { return /\.vrx$/i.test(url.toString()) }))
+                    return
+                }
+            }
+        }
     }
 
     // How the imports are doing; its list offers finished imports to the gallery.

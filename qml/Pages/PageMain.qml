@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
+import "../Items"
 import "../Views"
 
 // The main page: the gallery tab with its count, the recent sessions beside it, and the
@@ -15,8 +16,25 @@ FocusScope {
     readonly property alias galleryView: galleryView
     // The adjustments last copied in the editor (a patch document), pasted onto a selection.
     property var copiedAdjustments: null
+    // The import: the connected cameras (one tab each), the pipeline their pictures go to and
+    // the marks of pictures imported before.
+    property QtObject devices: null
+    property QtObject pipeline: null
+    property HasBeenModel beenModel: null
+    readonly property bool galleryShown: tabs.currentIndex === 0
 
     signal openRequested(url location)
+    // Camera files were queued for import; `showFiles`: open them once imported.
+    signal importQueued(var files, bool showFiles)
+
+    // Select All on a camera's tab: its pictures are chosen; false on the gallery's tab.
+    function selectAllImports() {
+        var shown = galleryShown ? null : devicePages.itemAt(tabs.currentIndex - 1)
+        if (!shown)
+            return false
+        shown.imagesView.selectAllCells()
+        return true
+    }
 
     // Asks before the selected pictures go to the trash.
     function confirmDelete() {
@@ -58,6 +76,97 @@ FocusScope {
             width: implicitWidth
             text: qsTr("Gallery") + " (" + page.gallery.grossCount + ")"
         }
+        Repeater {
+            model: page.devices
+            delegate: TabButton {
+                objectName: "deviceTab"
+                required property string name
+                width: implicitWidth
+                text: name
+            }
+        }
+        // A camera that goes takes its tab: the gallery is shown when it was the current one.
+        onCountChanged: {
+            if (currentIndex < 0 || currentIndex >= count)
+                currentIndex = 0
+        }
+    }
+
+    Repeater {
+        id: devicePages
+        model: page.devices
+        delegate: Item {
+            id: devicePage
+            objectName: "devicePage"
+            required property int index
+            required property string deviceId
+            readonly property alias imagesView: imagesView
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.top: tabs.bottom
+            anchors.bottom: parent.bottom
+            visible: tabs.currentIndex === index + 1
+
+            CaptureModel {
+                id: capture
+                deviceLocator: page.devices
+                pipeline: page.pipeline
+                beenModel: page.beenModel
+                sortField: "timestamp"
+                Component.onCompleted: setDeviceId(devicePage.deviceId)
+            }
+            // The pictures or the videos, and the size of the pictures' cells.
+            ItemBottomBar {
+                id: importBar
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.bottom: parent.bottom
+                z: 1
+                minZoom: 80
+                maxZoom: 400
+                defaultZoom: 160
+                zoomVisible: kinds.currentIndex === 0
+                TabBar {
+                    id: kinds
+                    visible: capture.videosModel.videosExists
+                    TabButton {
+                        width: implicitWidth
+                        text: qsTr("pictures")
+                    }
+                    TabButton {
+                        objectName: "videosTab"
+                        width: implicitWidth
+                        text: qsTr("videos")
+                    }
+                }
+            }
+            ViewImportImages {
+                id: imagesView
+                anchors.fill: parent
+                anchors.bottomMargin: importBar.height
+                visible: kinds.currentIndex === 0 || !kinds.visible
+                captureModel: capture
+                devicesModel: page.devices
+                bottomBar: importBar
+                beenModel: page.beenModel
+                onImportQueued: page.importQueued(files, showFiles)
+            }
+            ViewImportVideos {
+                objectName: "videosView"
+                anchors.fill: parent
+                anchors.bottomMargin: importBar.height
+                visible: !imagesView.visible
+                captureModel: capture
+                onPlayRequested: videoPlayer.open(path)
+            }
+        }
+    }
+
+    ViewVideoPlayer {
+        id: videoPlayer
+        objectName: "videoPlayer"
+        anchors.fill: parent
+        z: 2
     }
 
     Text {
@@ -75,10 +184,10 @@ FocusScope {
         id: recent
         objectName: "recentSessions"
         anchors.left: parent.left
+        visible: count > 0 && page.galleryShown
         anchors.top: tabs.bottom
         anchors.bottom: parent.bottom
         width: count > 0 ? 230 : 0
-        visible: count > 0
         clip: true
         spacing: 6
         model: page.history ? page.history.sessions : []
@@ -135,6 +244,7 @@ FocusScope {
 
     ViewMainGallery {
         id: galleryView
+        visible: page.galleryShown
         anchors.left: recent.right
         anchors.right: parent.right
         anchors.top: tabs.bottom

@@ -72,10 +72,12 @@ class TestCaptureModel : public QObject
         m_tester = std::make_unique<QAbstractItemModelTester>(m_model.get());
         m_model->setPipeline(m_router.get());
         m_model->setBeenModel(m_been.get());
+        QCOMPARE(m_model->loadingState(), QStringLiteral("preloading"));
         m_model->setDeviceLocator(m_devices.get());
         QTRY_COMPARE(m_devices->rowCount(), 1);
         m_model->startBlind();
         QTRY_VERIFY_WITH_TIMEOUT(m_model->correlated(), 30000);
+        QCOMPARE(m_model->loadingState(), QStringLiteral("loaded"));
     }
 
 private slots:
@@ -112,6 +114,12 @@ private slots:
     {
         QCOMPARE(m_model->count(), kPictures);
         QVERIFY(m_model->deviceItemCount() > kPictures);
+        // The justified rows size each cell from its picture.
+        const QModelIndex first = m_model->index(0, 0);
+        QCOMPARE(first.data(Qt::SizeHintRole).toSize(),
+            QSize(first.data(CaptureSession::AspectWidthRole).toInt(),
+                first.data(CaptureSession::AspectHeightRole).toInt()));
+        QVERIFY(!first.data(Qt::SizeHintRole).toSize().isEmpty());
         m_model->setSortField("thmFileName");
         m_model->setInvertSort(true);
         QCOMPARE(m_model->index(0, 0).data(CaptureSession::ThmFileNameRole).toString(), "IMG_0012.jpg");
@@ -269,6 +277,7 @@ private slots:
         QSignalSpy lost(m_model.get(), &CaptureModel::notifyDeviceLost);
         m_manager->controls(m_id)->unplug();
         QTRY_COMPARE(lost.size(), 1);
+        QCOMPARE(m_model->loadingState(), QStringLiteral("failed"));
         QCOMPARE(m_model->count(), 0);
         QVERIFY(m_model->presetFilenames().isEmpty());
         QCOMPARE(m_model->spaceEstimate()->progress(), ProgressRatio(0, 0));

@@ -1,0 +1,174 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import QtQuick.Window 2.15
+import com.quelt.ostra 2.0
+import "../Items"
+import "../Utils"
+
+// Where the chosen camera items go and what happens after: the folder (created when
+// needed), the space they need against the space free there, whether they leave the
+// camera and whether they open in the gallery once imported.
+Window {
+    id: dialog
+
+    // The folder the items go to (native path).
+    property string folderPath: ""
+    // Bytes the chosen items need.
+    property real estimatedSpace: 0
+    // What is imported (the capture model or the videos' view); given by the opener.
+    property var model: null
+    readonly property alias folder: target
+    property QtObject history: null
+    // A line that tells what is imported ("12 items selected").
+    property string labelStats: ""
+    readonly property bool openedNow: visible
+    // Free bytes where the folder is (or will be); -1 unknown.
+    property real spaceFree: -1
+    readonly property bool folderWritable: folderPath === "" || Utils.isDirWritable(folderPath)
+
+    signal deselectAll
+    signal importSelected(bool removeAfterward, bool showFiles)
+
+    title: qsTr("Import items")
+    flags: Qt.Dialog | Qt.FramelessWindowHint
+    modality: Qt.ApplicationModal
+    width: 460
+    height: content.implicitHeight + 2 * StyleConstants.margin * 2
+    color: StyleConstants.dialogBackground
+
+    // Shows the dialog for items that need `space` bytes.
+    function openFor(space) {
+        estimatedSpace = space
+        if (folderPath === "" && AppSettings)
+            folderPath = AppSettings.defaultImport()
+        recheckSpace()
+        show()
+        requestActivate()
+    }
+
+    function recheckSpace() {
+        spaceFree = folderPath === "" ? -1 : Utils.estimateSpaceFree(folderPath)
+    }
+
+    function chooseFolder() {
+        var chosen = Utils.openFolder(qsTr("Choose folder"), folderPath)
+        if (chosen !== "")
+            folderPath = chosen
+    }
+
+    // Makes the folder when it is missing, then hands the options over.
+    function startImport() {
+        if (!Utils.createPath(folderPath)) {
+            NotificationsManager.show(qsTr("Cannot create specified path."))
+            return false
+        }
+        target.queryAttributes()
+        close()
+        importSelected(deleteAfterTransfer.checked, openImmediately.checked)
+        deselectAll()
+        return true
+    }
+
+    onFolderPathChanged: recheckSpace()
+
+    TargetFolder {
+        id: target
+        path: dialog.folderPath
+        onFreeSpaceChanged: dialog.recheckSpace()
+    }
+
+    ColumnLayout {
+        id: content
+        anchors.fill: parent
+        anchors.margins: StyleConstants.margin * 2
+        spacing: StyleConstants.spacing * 2
+
+        OstraTitle {
+            text: qsTr("import")
+        }
+        ItemLabel {
+            visible: dialog.labelStats !== ""
+            text: dialog.labelStats
+            dim: true
+        }
+        ColumnLayout {
+            spacing: 4
+            ItemLabel {
+                text: qsTr("save to")
+                dim: true
+            }
+            Text {
+                id: folderName
+                objectName: "folderName"
+                Layout.fillWidth: true
+                text: dialog.folderPath
+                elide: Text.ElideLeft
+                color: folderArea.containsMouse ? StyleConstants.mainButtonHover : StyleConstants.mainText
+                font.family: StyleConstants.fontRegular
+                font.pixelSize: StyleConstants.fontSizeNormal
+                ToolTip.visible: folderArea.containsMouse
+                ToolTip.text: qsTr("Choose folder")
+                MouseArea {
+                    id: folderArea
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    cursorShape: Qt.PointingHandCursor
+                    onClicked: dialog.chooseFolder()
+                }
+            }
+            ItemLabel {
+                objectName: "notWritable"
+                Layout.fillWidth: true
+                visible: !dialog.folderWritable
+                text: qsTr("Apparently, the chosen folder might not be writable")
+                color: "#e04040"
+            }
+        }
+        ColumnLayout {
+            spacing: 4
+            ItemLabel {
+                text: qsTr("disk space")
+                dim: true
+            }
+            SpaceBar {
+                objectName: "spaceBar"
+                Layout.fillWidth: true
+                requested: dialog.estimatedSpace
+                available: dialog.spaceFree
+            }
+        }
+        ItemCheckBox {
+            id: deleteAfterTransfer
+            objectName: "deleteAfterTransfer"
+            Layout.fillWidth: true
+            text: qsTr("delete items from camera after import")
+        }
+        ItemCheckBox {
+            id: openImmediately
+            objectName: "openImmediately"
+            Layout.fillWidth: true
+            text: qsTr("open imported items immediately")
+        }
+        RowLayout {
+            Layout.alignment: Qt.AlignRight
+            spacing: StyleConstants.spacing
+            ItemRoundButton {
+                objectName: "cancel"
+                text: qsTr("cancel")
+                onClicked: dialog.close()
+            }
+            ItemRoundButton {
+                objectName: "startImport"
+                primary: true
+                text: qsTr("start import")
+                enabled: dialog.folderPath !== ""
+                onClicked: dialog.startImport()
+            }
+        }
+        NotificationsView {
+            Layout.fillWidth: true
+            Layout.preferredHeight: contentHeight
+        }
+    }
+}

@@ -1,0 +1,388 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import com.quelt.ostra 2.0
+import "../AppLayers"
+import "../Items"
+import "../Utils"
+
+// A camera's pictures: what to import (automatic choices, clicks and Shift ranges), its
+// presets, the import dialog, and eject. The logic is the capture model's.
+ColumnLayout {
+    id: view
+
+    property CaptureModel captureModel: null
+    property QtObject devicesModel: null
+    property HasBeenModel beenModel: null
+    // The bar under the view: its zoom sets the height of the pictures' rows.
+    property ItemBottomBar bottomBar: null
+    // The items queued by "start import" ask to be opened once imported.
+    signal importQueued(var files, bool showFiles)
+
+    readonly property int selectedCount: captureModel ? captureModel.spaceEstimate.estimated : 0
+    readonly property string selectionText: selectedCount + " " + qsTr("items selected")
+    // Once the device's first pictures are in: the new ones are chosen, or all when none is new.
+    property bool selectNewOrAll: true
+    readonly property string loadingState: captureModel ? captureModel.loadingState : "preloading"
+    // Presets on the device that the presets folder lacks.
+    property bool newPresets: false
+
+    // The user's own choice: the first choice is no longer made for them.
+    function userChose() {
+        timerDeviceFound.done = true
+        timerDeviceFound.stop()
+    }
+    function setSelectionAll() {
+        userChose()
+        selectAllButton.checked = true
+        captureModel.selectAll()
+    }
+    function setSelectionNone() {
+        userChose()
+        selectNoneButton.checked = true
+        captureModel.selectNone()
+    }
+    // The user chooses: no automatic choice is shown as taken.
+    function setSelectionCustom() {
+        userChose()
+        if (selectionGroup.checkedButton)
+            selectionGroup.checkedButton.checked = false
+        captureModel.toManualMode()
+    }
+    function updatePresets() {
+        newPresets = captureModel ? captureModel.hasNewPresets() : false
+    }
+    function importPresets() {
+        if (!captureModel.isPipelineEmpty()) {
+            NotificationsManager.show(qsTr("Presets cannot be synced while images are queued for import."))
+            return
+        }
+        captureModel.syncPresets()
+        NotificationsManager.show(qsTr("Presets have been imported!"))
+    }
+    function importFiles() {
+        setSelectionCustom()
+        captureDialog.labelStats = selectionText
+        captureDialog.openFor(captureModel.spaceEstimate.elapsed)
+    }
+    // A click on a cell; with Shift the range from the last click.
+    function clickCell(row, selected, shift) {
+        setSelectionCustom()
+        captureModel.selectManual(row, !selected, shift)
+    }
+    function selectAllCells() {
+        if (captureModel.count === 0)
+            return
+        setSelectionCustom()
+        captureModel.selectManual(0, true, false)
+        captureModel.selectManual(captureModel.count - 1, true, true)
+    }
+
+    spacing: 0
+    Component.onCompleted: updatePresets()
+
+    Connections {
+        target: view.captureModel
+        function onPresetFilenamesChanged() {
+            view.updatePresets()
+        }
+        function onQueuedNotSelected(range) {
+            NotificationsManager.show(range
+                ? qsTr("Some images weren't selected: cannot select queued images for import or removing.")
+                : qsTr("Image is queued: cannot be selected for import or removing."))
+        }
+        function onDeviceFound() {
+            timerDeviceFound.restart()
+        }
+        function onCountChanged() {
+            if (view.captureModel.count > 0 && !timerDeviceFound.done)
+                timerDeviceFound.restart()
+        }
+    }
+    Binding {
+        target: view.bottomBar
+        when: view.bottomBar !== null && AppSettings !== null
+        property: "zoom"
+        value: AppSettings ? AppSettings.captureCellSize : 160
+    }
+    Connections {
+        target: view.bottomBar
+        function onZoomMoved(zoom) {
+            AppSettings.captureCellSize = Math.round(zoom)
+        }
+    }
+    Connections {
+        target: AppSettings
+        function onPresetsChanged() {
+            view.updatePresets()
+        }
+    }
+
+    // Waits for the device's first pictures to settle, then makes the first choice.
+    Timer {
+        id: timerDeviceFound
+        property bool done: false
+        interval: 300
+        onTriggered: {
+            if (done || !view.captureModel || view.captureModel.count === 0)
+                return
+            done = true
+            if (!view.selectNewOrAll || view.captureModel.autoselect || view.selectedCount > 0)
+                return
+            if (view.captureModel.freshImagesCount > 0) {
+                selectNewButton.checked = true
+                view.captureModel.selectNew()
+            } else {
+                view.setSelectionAll()
+            }
+        }
+    }
+
+    Collar {
+        Layout.fillWidth: true
+        OstraTitle {
+            Layout.fillWidth: true
+            text: qsTr("Select items to import")
+        }
+        ItemCircleButton {
+            objectName: "ejectDevice"
+            visible: view.captureModel && view.captureModel.canEject
+            iconSource: "qrc:/controls/images/eject.png"
+            toolTipText: qsTr("eject device")
+            onClicked: view.captureModel.eject()
+        }
+        ItemRoundButton {
+            objectName: "importPresets"
+            text: qsTr("import presets")
+            enabled: view.newPresets
+            ToolTip.visible: hovered
+            ToolTip.delay: 600
+            ToolTip.text: view.newPresets ? qsTr("Copy your Z40 presets to Ostra.")
+                                          : qsTr("There're no new presets on Z40.")
+            onClicked: view.importPresets()
+        }
+        ItemRoundButton {
+            objectName: "importFiles"
+            primary: true
+            text: qsTr("import files")
+            enabled: view.selectedCount > 0
+            onClicked: view.importFiles()
+        }
+    }
+
+    Collar {
+        Layout.fillWidth: true
+        padding: 6
+        ButtonGroup {
+            id: selectionGroup
+            exclusive: true
+        }
+        ItemRoundButton {
+            id: selectAllButton
+            objectName: "selectAll"
+            checkable: true
+            primary: checked
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select all") + " (" + (view.captureModel ? view.captureModel.count : 0) + ")"
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectAll()
+            }
+        }
+        ItemRoundButton {
+            objectName: "selectRated"
+            checkable: true
+            primary: checked
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select rated") + " (" + (view.captureModel ? view.captureModel.ratedImagesCount : 0) + ")"
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectRated()
+            }
+        }
+        ItemRoundButton {
+            id: selectNewButton
+            objectName: "selectNew"
+            checkable: true
+            primary: checked
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select new") + " (" + (view.captureModel ? view.captureModel.freshImagesCount : 0) + ")"
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectNew()
+            }
+        }
+        ItemRoundButton {
+            id: selectNoneButton
+            objectName: "selectNone"
+            checkable: true
+            primary: checked
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select none")
+            onClicked: {
+                view.userChose()
+                view.captureModel.selectNone()
+            }
+        }
+        Item {
+            Layout.fillWidth: true
+        }
+        ItemLabel {
+            objectName: "selectionText"
+            text: view.selectionText
+        }
+    }
+
+    Item {
+        Layout.fillWidth: true
+        Layout.fillHeight: true
+
+        Rectangle {
+            anchors.fill: parent
+            color: StyleConstants.imagesBackground
+        }
+
+        FairCollection {
+            id: collection
+            objectName: "importCollection"
+            anchors.fill: parent
+            anchors.margins: 4
+            visible: view.loadingState !== "failed" && view.captureModel && view.captureModel.count > 0
+            focus: true
+            Keys.onPressed: {
+                if (event.matches(StandardKey.SelectAll)) {
+                    view.selectAllCells()
+                    event.accepted = true
+                }
+            }
+
+            FairSection {
+                width: collection.width
+                model: view.captureModel
+                baseRowHeight: AppSettings ? AppSettings.captureCellSize : 160
+                spacing: 4
+
+                delegate: Item {
+                    id: cell
+                    objectName: "importCell"
+                    required property int index
+                    required property var model
+                    readonly property bool selected: model.selected === true
+                    readonly property bool queued: model.transferring === true
+                    readonly property bool imported: model.transferred === true
+                    readonly property bool hasBeen: been.hasBeen
+                    clip: true
+
+                    HasBeenInfo {
+                        id: been
+                        model: view.beenModel
+                        imgUuid: cell.model.imageUUID
+                        // A picture imported while shown is no longer new.
+                        onHasBeenChanged: {
+                            if (hasBeen && view.captureModel)
+                                view.captureModel.addFreshImageCount(-1)
+                        }
+                    }
+
+                    Image {
+                        anchors.fill: parent
+                        source: cell.model.location
+                        autoTransform: true
+                        asynchronous: true
+                        fillMode: Image.PreserveAspectCrop
+                        sourceSize.width: width
+                        sourceSize.height: height
+                        opacity: cell.queued ? 0.6 : 1.0
+                    }
+                    BorderImage {
+                        anchors.fill: parent
+                        visible: cell.selected
+                        source: "qrc:/controls/images/shadow_select.png"
+                        border { left: 3; top: 3; right: 3; bottom: 3 }
+                    }
+                    Rating {
+                        anchors.left: parent.left
+                        anchors.bottom: parent.bottom
+                        anchors.margins: 6
+                        rating: cell.model.rating || 0
+                    }
+                    StickyNote {
+                        objectName: "stickyNote"
+                        anchors.right: parent.right
+                        anchors.top: parent.top
+                        anchors.margins: 6
+                        text: cell.imported ? qsTr("imported") : cell.queued ? qsTr("queued") : ""
+                    }
+                    Text {
+                        anchors.right: parent.right
+                        anchors.bottom: parent.bottom
+                        anchors.margins: 6
+                        visible: cell.hasBeen && !cell.imported
+                        text: "\u2713"
+                        color: StyleConstants.mainButton
+                        font.pixelSize: StyleConstants.fontSizeNormal
+                    }
+                    MouseArea {
+                        anchors.fill: parent
+                        onClicked: {
+                            collection.forceActiveFocus()
+                            view.clickCell(cell.index, cell.selected, (mouse.modifiers & Qt.ShiftModifier) !== 0)
+                        }
+                    }
+                }
+            }
+        }
+
+        ColumnLayout {
+            objectName: "loadingIndicator"
+            anchors.centerIn: parent
+            visible: (view.loadingState === "loading" || view.loadingState === "preloading")
+                && !collection.visible
+            AnimatedImage {
+                Layout.alignment: Qt.AlignHCenter
+                source: "qrc:/images/DevicePage/AnimationLoading.gif"
+                playing: parent.visible
+            }
+            OstraEmboss {
+                Layout.alignment: Qt.AlignHCenter
+                text: qsTr("Loading")
+            }
+        }
+        OstraEmboss {
+            objectName: "noFiles"
+            anchors.centerIn: parent
+            visible: view.loadingState === "loaded" && view.captureModel.count === 0
+            text: qsTr("No Files Found")
+        }
+        ColumnLayout {
+            objectName: "loadFailure"
+            anchors.centerIn: parent
+            width: Math.min(parent.width - 40, 560)
+            visible: view.loadingState === "failed"
+            OstraEmboss {
+                Layout.fillWidth: true
+                text: qsTr("Make sure your device is unlocked.")
+            }
+            ItemLabel {
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignHCenter
+                dim: true
+                text: qsTr("Try to unplug and plug in your device again, and make sure it is unlocked.")
+            }
+        }
+    }
+
+    DialogImport {
+        id: captureDialog
+        objectName: "captureDialog"
+        model: view.captureModel
+        // What was queued cannot be chosen again.
+        onDeselectAll: view.setSelectionNone()
+        onImportSelected: {
+            view.captureModel.importFolder = folder.url
+            if (AppSettings)
+                view.captureModel.lowResFolder = AppSettings.lowResSubFolder
+            view.importQueued(view.captureModel.transfer(removeAfterward), showFiles)
+        }
+    }
+}

@@ -1,0 +1,345 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import com.quelt.ostra 2.0
+import "../AppLayers"
+import "../Items"
+import "../Utils"
+
+// A camera's videos: chosen all, rated or one by one, downloaded one after another into
+// the video import folder; a file already there is skipped or overwritten as the user says.
+ColumnLayout {
+    id: view
+
+    property CaptureModel captureModel: null
+    property VideosModel videos: captureModel ? captureModel.videosModel : null
+    property string selectionText: ""
+    property int selectedCount: 0
+    property real selectedSize: 0
+    property int ratedCount: 0
+    readonly property ProgressHandler progressHandler: videos ? videos.downloadingHandler : null
+    readonly property bool metadataLoaded: videos ? videos.metadataLoaded : false
+    property bool invertSort: false
+    property string sortByField: "timestamp"
+    // The videos in the order shown, and the ones the user picked by hand (by name).
+    property var entries: []
+    property var picked: ({})
+    // Opens a downloaded video.
+    signal playRequested(string path)
+
+    function megabytes(bytes) {
+        return (bytes / (1024 * 1024)).toFixed(1) + " MB"
+    }
+    function isSelected(video) {
+        if (!videos)
+            return false
+        switch (videos.autoSelectionType) {
+        case VideosModel.All:
+            return true
+        case VideosModel.Rated:
+            return video.rating > 0
+        case VideosModel.Custom:
+            return picked[video.name] === true
+        }
+        return false
+    }
+    function selectedNames() {
+        var names = []
+        for (var i = 0; i < entries.length; ++i)
+            if (isSelected(entries[i]))
+                names.push(entries[i].name)
+        return names
+    }
+    function updateSelectionText() {
+        var count = 0, size = 0, rated = 0
+        for (var i = 0; i < entries.length; ++i) {
+            if (entries[i].rating > 0)
+                ++rated
+            if (isSelected(entries[i])) {
+                ++count
+                size += entries[i].size
+            }
+        }
+        selectedCount = count
+        selectedSize = size
+        ratedCount = rated
+        selectionText = count + " " + qsTr("items selected") + " (" + megabytes(size) + ")"
+    }
+    function selectAll() {
+        videos.autoSelectionType = VideosModel.All
+    }
+    // One click: the current choice becomes the user's own, then the video flips.
+    function toggle(video) {
+        var now = {}
+        for (var i = 0; i < entries.length; ++i)
+            now[entries[i].name] = isSelected(entries[i])
+        now[video.name] = !now[video.name]
+        picked = now
+        if (videos.autoSelectionType === VideosModel.Custom)
+            updateSelectionText()
+        else
+            videos.autoSelectionType = VideosModel.Custom
+    }
+    function removeSelectedItems() {
+        videos.removeVideos(selectedNames())
+    }
+    function sortKey(video) {
+        if (sortByField === "rating")
+            return video.rating
+        if (sortByField === "size")
+            return video.size
+        if (sortByField === "name")
+            return video.name.toLowerCase()
+        return video.timestampCreated.getTime()
+    }
+    function sort() {
+        var list = entries.slice()
+        list.sort(function(a, b) {
+            var ka = sortKey(a), kb = sortKey(b)
+            var c = ka < kb ? -1 : ka > kb ? 1 : a.name < b.name ? -1 : a.name > b.name ? 1 : 0
+            return invertSort ? -c : c
+        })
+        entries = list
+        updateSelectionText()
+    }
+    function pushVideo(video) {
+        if (entries.indexOf(video) >= 0)
+            return
+        var list = entries.slice()
+        list.push(video)
+        entries = list
+        timerSortUpdate.restart()
+    }
+    function reload() {
+        entries = videos ? videos.videos.slice() : []
+        timerSortUpdate.restart()
+    }
+
+    // The names still to check against the folder, what is kept, and the answer that
+    // holds for all.
+    property var pendingNames: []
+    property var chosenNames: []
+    property string answerForAll: ""
+    property bool removeAfterwardPending: false
+    function folderPath() {
+        return AppSettings ? AppSettings.importVideoFolder : ""
+    }
+    function resolveNext() {
+        while (pendingNames.length > 0) {
+            var name = pendingNames[0]
+            var path = folderPath() + "/" + name
+            if (!Utils.isFileExists(path) || answerForAll === "overwrite") {
+                chosenNames.push(name)
+            } else if (answerForAll !== "skip") {
+                nameResolution.name = name
+                nameResolution.folder = "file://" + folderPath()
+                nameResolution.open()
+                return
+            }
+            pendingNames.shift()
+        }
+        if (chosenNames.length > 0)
+            videos.importVideos(chosenNames, removeAfterwardPending)
+        chosenNames = []
+    }
+
+    spacing: 0
+    onSortByFieldChanged: timerSortUpdate.restart()
+    onInvertSortChanged: timerSortUpdate.restart()
+    onMetadataLoadedChanged: timerSortUpdate.restart()
+    onVideosChanged: reload()
+
+    Timer {
+        id: timerSortUpdate
+        interval: 100
+        onTriggered: view.sort()
+    }
+    Connections {
+        target: view.videos
+        function onVideoAdded(video) {
+            view.pushVideo(video)
+        }
+        function onVideosChanged() {
+            view.reload()
+        }
+        function onAutoSelectionTypeChanged() {
+            view.updateSelectionText()
+        }
+        function onDownloadingFinished(name, error) {
+            if (error === VideosModel.CannotWrite)
+                NotificationsManager.show(qsTr("Cannot save ") + name + ". " + qsTr("Is chosen folder read-only?"))
+            else if (error === VideosModel.NoDiskSpace)
+                NotificationsManager.show(qsTr("There is no space left on chosen disk for ") + name + ".")
+        }
+    }
+
+    Collar {
+        Layout.fillWidth: true
+        OstraTitle {
+            Layout.fillWidth: true
+            text: qsTr("Select items to import")
+        }
+        ItemRoundButton {
+            objectName: "importVideos"
+            primary: true
+            text: qsTr("import files")
+            enabled: view.selectedCount > 0
+            onClicked: {
+                dialogImport.folderPath = view.folderPath()
+                dialogImport.labelStats = view.selectionText
+                dialogImport.openFor(view.selectedSize)
+            }
+        }
+    }
+    Collar {
+        Layout.fillWidth: true
+        padding: 6
+        ButtonGroup {
+            id: selectionGroup
+        }
+        ItemRoundButton {
+            objectName: "selectAllVideos"
+            checkable: true
+            primary: checked
+            checked: view.videos && view.videos.autoSelectionType === VideosModel.All
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select all") + " (" + view.entries.length + ")"
+            onClicked: view.selectAll()
+        }
+        ItemRoundButton {
+            checkable: true
+            primary: checked
+            checked: view.videos && view.videos.autoSelectionType === VideosModel.Rated
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select rated") + " (" + view.ratedCount + ")"
+            onClicked: view.videos.autoSelectionType = VideosModel.Rated
+        }
+        ItemRoundButton {
+            checkable: true
+            primary: checked
+            checked: view.videos && view.videos.autoSelectionType === VideosModel.None
+            ButtonGroup.group: selectionGroup
+            text: qsTr("select none")
+            onClicked: view.videos.autoSelectionType = VideosModel.None
+        }
+        Item {
+            Layout.fillWidth: true
+        }
+        ItemRoundButton {
+            text: view.invertSort ? "\u2193" : "\u2191"
+            onClicked: view.invertSort = !view.invertSort
+        }
+        ComboBox {
+            model: ["timestamp", "rating", "name", "size"]
+            currentIndex: Math.max(0, model.indexOf(view.sortByField))
+            onActivated: view.sortByField = model[index]
+        }
+        ItemLabel {
+            objectName: "videoSelectionText"
+            text: view.selectionText
+        }
+    }
+    ProgressBar {
+        Layout.fillWidth: true
+        visible: view.progressHandler && view.progressHandler.isInProgress
+        from: 0
+        to: view.progressHandler ? Math.max(1, view.progressHandler.maximumProgress) : 1
+        value: view.progressHandler ? view.progressHandler.progress : 0
+    }
+
+    Flickable {
+        Layout.fillWidth: true
+        Layout.fillHeight: true
+        contentHeight: flow.height + 8
+        clip: true
+        Flow {
+            id: flow
+            width: parent.width
+            padding: 4
+            spacing: 4
+            Repeater {
+                model: view.entries
+                delegate: Rectangle {
+                    id: cell
+                    objectName: "videoCell"
+                    required property var modelData
+                    readonly property var video: modelData
+                    readonly property bool selected: view.videos !== null && view.isSelected(video)
+                    width: AppSettings ? AppSettings.captureVideoCellSize * 10 : 200
+                    height: width * 9 / 16 + 44
+                    color: StyleConstants.dialogAccent
+                    border.width: selected ? 3 : 0
+                    border.color: StyleConstants.mainButton
+                    Image {
+                        id: preview
+                        x: 3
+                        y: 3
+                        width: parent.width - 6
+                        height: width * 9 / 16
+                        fillMode: Image.PreserveAspectCrop
+                        asynchronous: true
+                        source: cell.video.thumbnailPath !== "" ? "file://" + cell.video.thumbnailPath
+                                                                : "qrc:/images/DevicePage/VideoDummy.png"
+                    }
+                    Rating {
+                        anchors.left: preview.left
+                        anchors.bottom: preview.bottom
+                        anchors.margins: 4
+                        rating: cell.video.rating
+                    }
+                    Text {
+                        anchors.top: preview.bottom
+                        anchors.left: preview.left
+                        anchors.margins: 4
+                        color: StyleConstants.mainText
+                        font.pixelSize: StyleConstants.fontSizeSmall
+                        text: Qt.formatDate(cell.video.timestampCreated, "MMM d, yyyy") + "  "
+                            + Qt.formatTime(cell.video.timestampCreated, "hh:mm") + "\n"
+                            + cell.video.duration + " s  " + view.megabytes(cell.video.size)
+                    }
+                    MouseArea {
+                        anchors.fill: parent
+                        onClicked: view.toggle(cell.video)
+                        onDoubleClicked: {
+                            var path = view.folderPath() + "/" + cell.video.name
+                            if (Utils.isFileExists(path))
+                                view.playRequested(path)
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    DialogImport {
+        id: dialogImport
+        objectName: "dialogImport"
+        model: view.videos
+        onImportSelected: {
+            if (AppSettings)
+                AppSettings.importVideoFolder = folderPath.replace(/\\/g, "/")
+            view.removeAfterwardPending = removeAfterward
+            view.answerForAll = ""
+            view.chosenNames = []
+            view.pendingNames = view.selectedNames()
+            view.resolveNext()
+        }
+    }
+    DialogNameResolution {
+        id: nameResolution
+        objectName: "nameResolution"
+        parent: Overlay.overlay
+        onAccepted: {
+            if (applyToAll)
+                view.answerForAll = overwrite ? "overwrite" : "skip"
+            if (overwrite)
+                view.chosenNames.push(view.pendingNames[0])
+            view.pendingNames.shift()
+            view.resolveNext()
+        }
+        onRejected: {
+            view.pendingNames = []
+            view.chosenNames = []
+        }
+    }
+}

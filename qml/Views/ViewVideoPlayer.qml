@@ -1,0 +1,63 @@
+import QtQuick 2.15
+import QtMultimedia 5.15
+import "../Items"
+import "../Utils"
+
+// Plays one video over whatever is below; a click on the play button starts it again once
+// it stopped.
+Item {
+    id: player
+
+    function show() {
+        visible = true
+        forceActiveFocus()
+    }
+    function open(path) {
+        media.source = path.toString().indexOf(":") > 1 ? path : "file://" + path
+        show()
+        media.play()
+    }
+    function close() {
+        media.stop()
+        media.source = ""
+        visible = false
+    }
+
+    visible: false
+    Keys.onEscapePressed: close()
+
+    Rectangle {
+        anchors.fill: parent
+        color: "black"
+    }
+    MediaPlayer {
+        id: media
+        objectName: "mediaPlayer"
+        onError: console.warn("player: " + errorString)
+    }
+    VideoOutput {
+        anchors.fill: parent
+        source: media
+    }
+    Image {
+        objectName: "playButton"
+        anchors.centerIn: parent
+        visible: media.playbackState === MediaPlayer.StoppedState
+        source: "qrc:/images/video/play_normal.png"
+        MouseArea {
+            anchors.fill: parent
+            onClicked: {
+                if (media.playbackState === MediaPlayer.StoppedState)
+                    media.play()
+            }
+        }
+    }
+    ItemCircleButton {
+        anchors.top: parent.top
+        anchors.right: parent.right
+        anchors.margins: StyleConstants.margin
+        text: "\u00d7"
+        toolTipText: qsTr("close")
+        onClicked: player.close()
+    }
+}
