@@ -61,14 +61,15 @@ private:
     }
 
 private slots:
-    void barIsShownOnceClosedWithSubMenusUnderTheirTitle()
+    void barIsShownOnceClosedAndItsItemsGreyedByObject()
     {
         WindowFrame frame;
-        QAbstractItemModelTester tester(
-            frame.menuModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModel* model = frame.menuModel();
+        QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         Targets t;
         build(frame, t);
-        const QAbstractItemModel* model = frame.menuModel();
+        // Nothing is shown, nor greyed, before the bar is attached.
+        frame.setEnabled(&t.open, false);
         QCOMPARE(model->rowCount(), 0);
         QSignalSpy reset(model, &QAbstractItemModel::modelReset);
         frame.closeMenu();
@@ -84,6 +85,20 @@ private slots:
         // Ids follow the order of the addItem calls across menus.
         QCOMPARE(again.data(Model::CommandIdRole).toInt(), 2);
         QCOMPARE(find(model, QStringLiteral("Select all")).data(Model::CommandIdRole).toInt(), 4);
+        QVERIFY(enabled(frame, "Open") && !enabled(frame, "Open again"));
+
+        // The items of one object change together.
+        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
+        frame.setEnabled(&t.open, true);
+        QVERIFY(enabled(frame, "Open") && enabled(frame, "Open again"));
+        QCOMPARE(changed.count(), 1); // only "Open again" changed
+        frame.setEnabled(&t.open, false);
+        QVERIFY(!enabled(frame, "Open") && !enabled(frame, "Open again"));
+        QVERIFY(enabled(frame, "Exit") && enabled(frame, "Select all"));
+        // A null target matches nothing, not the items of objects that are gone.
+        t.gone.reset();
+        frame.setEnabled(nullptr, false);
+        QVERIFY(enabled(frame, "Gone"));
     }
 
     void commandIds_data()
@@ -119,33 +134,6 @@ private slots:
         QCOMPARE(t.open.count, opens);
         QCOMPARE(t.exit.count, exits);
         QCOMPARE(t.selectAll.count, id == 4 ? 1 : 0);
-    }
-
-    void itemsOfOneObjectChangeTogetherOnlyOnceAttached()
-    {
-        WindowFrame frame;
-        QAbstractItemModelTester tester(
-            frame.menuModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
-        Targets t;
-        build(frame, t);
-        // Before the bar is attached the call does nothing, and the items keep their states.
-        frame.setEnabled(&t.open, false);
-        frame.closeMenu();
-        QVERIFY(enabled(frame, "Open") && !enabled(frame, "Open again"));
-
-        QSignalSpy changed(frame.menuModel(), &QAbstractItemModel::dataChanged);
-        frame.setEnabled(&t.open, true);
-        QVERIFY(enabled(frame, "Open") && enabled(frame, "Open again"));
-        QCOMPARE(changed.count(), 1); // only "Open again" changed
-        frame.setEnabled(&t.open, false);
-        QVERIFY(!enabled(frame, "Open") && !enabled(frame, "Open again"));
-        QVERIFY(enabled(frame, "Exit") && enabled(frame, "Select all"));
-        QVERIFY(!frame.triggerCommand(1));
-        QCOMPARE(t.open.count, 0);
-        // A null target matches nothing, not the items of objects that are gone.
-        t.gone.reset();
-        frame.setEnabled(nullptr, false);
-        QVERIFY(enabled(frame, "Exit") && enabled(frame, "Gone"));
     }
 
     void secondStartBuildsANewBarAndTheOldOneStaysUntilClosed()
