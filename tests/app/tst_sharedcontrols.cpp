@@ -2,7 +2,6 @@
 #include "support/testmain.h"
 
 #include <QQmlComponent>
-#include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -10,11 +9,10 @@
 
 #include <memory>
 
-#include "app/defaultfont.h"
 #include "app/typeregistration.h"
 
-// The shared style and controls: the bundled fonts and their fall-back, the slider's reset
-// by double click, the bottom bar's zoom, and the stack of notifications.
+// The shared controls: the slider's reset by double click, the bottom bar's zoom, and the
+// stack of notifications.
 class TestSharedControls : public QObject
 {
     Q_OBJECT
@@ -38,31 +36,6 @@ private slots:
     {
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
-    }
-
-    void fontsAreBundledUnlessTheUserAsksForTheSystemFont_data()
-    {
-        QTest::addColumn<bool>("noCustomFonts");
-        QTest::newRow("bundled") << false;
-        QTest::newRow("system") << true;
-    }
-
-    void fontsAreBundledUnlessTheUserAsksForTheSystemFont()
-    {
-        QFETCH(bool, noCustomFonts);
-        QQmlEngine engine;
-        engine.rootContext()->setContextProperty(QStringLiteral("noCustomFonts"), noCustomFonts);
-        std::unique_ptr<QObject> root(create(engine,
-            "QtObject { property var faces: [StyleConstants.fontThin, StyleConstants.fontRegular,"
-            " StyleConstants.fontSemiBold] }"));
-        QVERIFY(root);
-        const QStringList faces = root->property("faces").toStringList();
-        QCOMPARE(faces.size(), 3);
-        for (const QString& face : faces) {
-            QVERIFY2(
-                noCustomFonts ? face == DefaultFont().name() : face.startsWith(QLatin1String("Open Sans")),
-                qPrintable(face));
-        }
     }
 
     void sliderDoubleClickResetsWhileADragMoves()

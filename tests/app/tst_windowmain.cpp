@@ -12,8 +12,8 @@
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
 #include "library/activesession.h"
-#include "support/localhttpserver.h"
 #include "support/picturefiles.h"
+#include "support/quickitems.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
@@ -25,7 +25,8 @@
 
 #include <memory>
 
-using ostra::test::LocalHttpServer;
+using ostra::test::clickItem;
+using ostra::test::findItem;
 using ostra::test::PictureFiles;
 
 class TestWindowMain : public QObject
@@ -40,13 +41,12 @@ class TestWindowMain : public QObject
     ActiveSession* m_gallery = nullptr;
     ImageLocator* m_locator = nullptr;
 
-    void openWindow(const QString& feed = QString())
+    void openWindow()
     {
         m_engine.reset();
         m_engine = std::make_unique<QQmlApplicationEngine>();
-        auto properties = ostra::rootContextProperties(ImageLocator::kGlBgra, false);
-        properties.append({ QStringLiteral("cpQueltUpdate"), feed });
-        ostra::setRootContextProperties(m_engine->rootContext(), properties);
+        ostra::setRootContextProperties(
+            m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
         m_engine->load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
         QCOMPARE(m_engine->rootObjects().size(), 1);
         m_window = qobject_cast<QQuickWindow*>(m_engine->rootObjects().constFirst());
@@ -89,34 +89,6 @@ class TestWindowMain : public QObject
         return m_window->findChild<T*>(name);
     }
 
-    // The item of this name under `root` (delegates included).
-    static QQuickItem* below(QQuickItem* root, const QString& name)
-    {
-        if (!root || root->objectName() == name)
-            return root;
-        const auto children = root->childItems();
-        for (QQuickItem* child : children) {
-            if (QQuickItem* found = below(child, name))
-                return found;
-        }
-        return nullptr;
-    }
-
-    // The item of this name in `parent`'s objects or, for a popup, under its content.
-    static QQuickItem* inside(QObject* parent, const QString& name)
-    {
-        if (auto* found = parent->findChild<QQuickItem*>(name))
-            return found;
-        return below(parent->property("contentItem").value<QQuickItem*>(), name);
-    }
-
-    void click(QQuickItem* target)
-    {
-        QVERIFY(target);
-        QTest::mouseClick(m_window, Qt::LeftButton, {},
-            target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
-    }
-
     // Opens the dialog of this name and waits until it is shown.
     QObject* opened(const QString& name)
     {
@@ -157,17 +129,17 @@ private slots:
                 && candidate->property("text").toString() == QLatin1String("Edit"))
                 edit = candidate;
         }
-        click(edit);
+        QVERIFY(clickItem(edit));
         const QString name = QStringLiteral("menuItem%1").arg(commandOf("Select all images"));
         QTRY_VERIFY(named(name) && named(name)->isVisible() && named(name)->width() > 0);
         QTRY_VERIFY(named(name)->mapToScene(QPointF()).y() > bar->height() / 2);
-        click(named(name));
+        QVERIFY(clickItem(named(name)));
         QTRY_COMPARE(m_gallery->selectionSize(), 3);
 
         // Reverting the selection is announced once the batch has ended.
         QVERIFY(m_frame->triggerCommand(commandOf("Revert to original")));
-        QTRY_VERIFY(below(named("notifications"), "notificationText"));
-        QCOMPARE(below(named("notifications"), "notificationText")->property("text").toString(),
+        QTRY_VERIFY(findItem(named("notifications"), "notificationText"));
+        QCOMPARE(findItem(named("notifications"), "notificationText")->property("text").toString(),
             QStringLiteral("3 images have been successfully reverted to original."));
         m_gallery->selectionModel()->clearSelection();
     }
@@ -189,14 +161,12 @@ private slots:
         // The drawn item follows the frame's state.
         QQuickItem* save = named(QStringLiteral("menuItem%1").arg(commandOf("Save")));
         QVERIFY(save && save->isEnabled());
-        // Zoom in, then fit: the canvas follows.
+        // Zoomed in from the menu, the canvas follows.
         auto* canvas = m_window->findChild<ImageEditItem*>();
         QVERIFY(canvas);
         const double fitted = canvas->zoomLogLevel();
         QVERIFY(m_frame->triggerCommand(commandOf("Zoom in")));
         QCOMPARE(canvas->zoomLogLevel(), fitted + 1);
-        QVERIFY(m_frame->triggerCommand(commandOf("Fit in window")));
-        QCOMPARE(canvas->zoomLogLevel(), fitted);
 
         m_window->setProperty("editorLocation", QString());
         for (const QString& title : editorOnly)
@@ -213,7 +183,7 @@ private slots:
         open(path);
         QObject* notice = opened("openFailure");
         QVERIFY(notice);
-        click(inside(notice, "noticeAccept"));
+        QVERIFY(clickItem(findItem(notice, "noticeAccept")));
         QTRY_VERIFY(!notice->property("visible").toBool());
         m_window->setProperty("editorLocation", QString());
     }
@@ -228,42 +198,19 @@ private slots:
             QVERIFY(m_frame->triggerCommand(commandOf("Preferences")));
             QObject* dialog = opened("preferences");
             QVERIFY(dialog);
-            QQuickItem* box = inside(dialog, key);
+            QQuickItem* box = findItem(dialog, key);
             QVERIFY(box);
             QCOMPARE(box->property("checked").toBool(), !wanted);
-            click(wanted == initial ? inside(dialog, "revertAll") : box);
+            QVERIFY(clickItem(wanted == initial ? findItem(dialog, "revertAll") : box));
             QTRY_COMPARE(box->property("checked").toBool(), wanted);
             QCOMPARE(m_locator->backgroundProcessing(), wanted);
-            click(inside(dialog, "closeAndApply"));
+            QVERIFY(clickItem(findItem(dialog, "closeAndApply")));
             m_engine.reset();
             m_settings.reset();
             m_settings = std::make_unique<AppSettings>();
             QCOMPARE(m_settings->flag(key), wanted);
             openWindow();
         }
-    }
-
-    // Asked from the menu, the answer is shown also when nothing newer is offered.
-    void updatesAskedForFromTheMenu()
-    {
-        LocalHttpServer server;
-        QVERIFY(server.start());
-        QVERIFY(server.respond("GET", "/feed/Updates.xml",
-            { 200, {},
-                "<Updates><PackageUpdate><Name>com.quelt.ostra</Name><Version>0.0.1</Version>"
-                "</PackageUpdate></Updates>",
-                0 }));
-        // Checked today already: nothing is asked at start.
-        m_settings->setCheckUpdateDate(QDate::currentDate());
-        openWindow(server.url(QStringLiteral("/feed")).toString());
-        QVERIFY(m_frame->triggerCommand(commandOf("Check for updates")));
-        QVERIFY(server.waitForRequests(1));
-        QObject* result = opened("updateResult");
-        QVERIFY(result);
-        QVERIFY2(
-            result->property("message").toString().contains("You are running the most current version of"),
-            qPrintable(result->property("message").toString()));
-        QVERIFY(!m_window->property("hasPendingUpdates").toBool());
     }
 
     // Closing while an export waits for a file the test holds: the guard asks, and the window
@@ -292,7 +239,7 @@ private slots:
         QVERIFY(guard);
         QVERIFY(m_window->isVisible());
         if (!button.isEmpty()) {
-            click(inside(guard, button));
+            QVERIFY(clickItem(findItem(guard, button)));
             QTRY_VERIFY(!guard->property("visible").toBool());
         }
         const bool stopped = button == QLatin1String("stopAll");
