@@ -7,6 +7,7 @@
 #include "app/typeregistration.h"
 #include "app/windowframe.h"
 #include "core/appsettings.h"
+#include "core/progresshandler.h"
 #include "display/imageedititem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
@@ -131,13 +132,29 @@ private slots:
         }
         QVERIFY(clickItem(edit));
         const QString name = QStringLiteral("menuItem%1").arg(commandOf("Select all images"));
-        QTRY_VERIFY(named(name) && named(name)->isVisible() && named(name)->width() > 0);
+        // Clicked once its menu has opened.
+        const auto ready = [&] {
+            QObject* menu = named(name) ? named(name)->property("menu").value<QObject*>() : nullptr;
+            return menu && menu->property("opened").toBool() && menu->property("height").toDouble() > 0
+                && named(name)->isEnabled();
+        };
+        QTRY_VERIFY(ready());
         QTRY_VERIFY(named(name)->mapToScene(QPointF()).y() > bar->height() / 2);
         QVERIFY(clickItem(named(name)));
         QTRY_COMPARE(m_gallery->selectionSize(), 3);
 
-        // Reverting the selection is announced once the batch has ended.
+        // Reverting the selection is announced once the batch has ended, not while a picture
+        // the test holds keeps it running.
+        FileToken held = m_locator->filePerm()->tryAcquireFileSemaphore(
+            m_folder + "/P0.vrx", FilePerm::kExclusive, 5000);
+        QVERIFY(held);
         QVERIFY(m_frame->triggerCommand(commandOf("Revert to original")));
+        QTRY_VERIFY(m_locator->patchProgressHandler()->isInProgress());
+        const auto* notes
+            = qobject_cast<QAbstractItemModel*>(named("notifications")->property("model").value<QObject*>());
+        QVERIFY(notes);
+        QCOMPARE(notes->rowCount(), 0);
+        held.reset();
         QTRY_VERIFY(findItem(named("notifications"), "notificationText"));
         QCOMPARE(findItem(named("notifications"), "notificationText")->property("text").toString(),
             QStringLiteral("3 images have been successfully reverted to original."));
