@@ -135,7 +135,6 @@ private slots:
                 60000);
         };
         QVERIFY(shows(1));
-        canvas->forceActiveFocus();
 
         // The histogram of what is drawn.
         QVERIFY(QTest::qWaitFor([&] { return histogramTotal(canvas, 3) > 0; }, 60000));
