@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+namespace ostra::test {
+
+// The item of this name under `root`, delegates included: an item is searched in the item
+// tree (where repeaters and views put theirs), a window or a popup in its objects, then
+// under its content item.
+inline QQuickItem* findItem(QObject* root, const QString& name)
+{
+    auto* item = qobject_cast<QQuickItem*>(root);
+    if (!item) {
+        if (!root)
+            return nullptr;
+        if (auto* found = root->findChild<QQuickItem*>(name))
+            return found;
+        return findItem(root->property("contentItem").value<QQuickItem*>(), name);
+    }
+    if (item->objectName() == name)
+        return item;
+    const auto children = item->childItems();
+    for (QQuickItem* child : children) {
+        if (QQuickItem* found = findItem(child, name))
+            return found;
+    }
+    return nullptr;
+}
+
+// A mouse click on `target` at `fx` of its width, half its height; false without an item
+// shown in a window.
+inline bool clickItem(QQuickItem* target, double fx = 0.5)
+{
+    if (!target || !target->window())
+        return false;
+    QTest::mouseClick(target->window(), Qt::LeftButton, {},
+        target->mapToScene(QPointF(target->width() * fx, target->height() / 2)).toPoint());
+    return true;
+}
+
+} // namespace ostra::test
