@@ -127,10 +127,12 @@ private slots:
         QTest::newRow("100 ms") << 100.f << "1/10";
         QTest::newRow("180 ms") << 180.f << "1/6";
         QTest::newRow("1/8000") << 0.125f << "1/8000";
+        QTest::newRow("181.9 ms") << 181.9f << "0.2"; // 1/t just under 5.5
         QTest::newRow("250 ms") << 250.f << "0.25";
         QTest::newRow("1000 ms") << 1000.f << "1";
         QTest::newRow("between 1 and 1.25") << float(std::sqrt(1.25) * 1000) << "1";
         QTest::newRow("just past the middle") << float(std::sqrt(1.25) * 1003) << "1.25";
+        QTest::newRow("between 12 and 15") << float(std::sqrt(12.0 * 15.0) * 1000) << "12";
         QTest::newRow("a minute") << 60000.f << "15";
         QTest::newRow("none") << 0.f << "";
         QTest::newRow("not a number") << std::nanf("") << "";
