@@ -306,22 +306,21 @@ private slots:
         GeometryEdits edits;
         edits.initTransform(turned({ 90, true }));
         QSignalSpy state(&edits, &GeometryEdits::cropStateChanged);
-        edits.setCropState(GeometryEdits::Shown);
-        QCOMPARE(state.count(), 1);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
-        const QRectF square = edits.crop();
-        QVERIFY(!nearRect(square, QRectF(0, 0, 1, 1)));
-        // The transform still has the committed crop while editing.
-        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), QRectF(0, 0, 1, 1)));
-        edits.setCropState(GeometryEdits::Hidden);
-        QVERIFY(nearRect(edits.crop(), QRectF(0, 0, 1, 1)));
-        edits.setCropState(GeometryEdits::Shown);
-        edits.setCropMode(GeometryEdits::Preset_1_1);
         QSignalSpy transformation(&edits, &GeometryEdits::transformationUpdated);
-        edits.applyCrop();
-        QCOMPARE(transformation.count(), 1);
-        QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
-        QVERIFY(nearRect(viewCropFromTransform(edits.transform()), square));
+        for (const bool apply : { false, true }) {
+            edits.setCropState(GeometryEdits::Shown);
+            edits.setCropMode(GeometryEdits::Preset_1_1);
+            const QRectF square = edits.crop();
+            QVERIFY(!nearRect(square, QRectF(0, 0, 1, 1)));
+            // The transform still has the committed crop while editing.
+            QVERIFY(nearRect(viewCropFromTransform(edits.transform()), QRectF(0, 0, 1, 1)));
+            apply ? edits.applyCrop() : edits.setCropState(GeometryEdits::Hidden);
+            QCOMPARE(edits.cropState(), GeometryEdits::Hidden);
+            QCOMPARE(transformation.count(), int(apply));
+            const QRectF kept = apply ? square : QRectF(0, 0, 1, 1);
+            QVERIFY(nearRect(edits.crop(), kept) && nearRect(viewCropFromTransform(edits.transform()), kept));
+        }
+        QCOMPARE(state.count(), 4);
         QVERIFY(edits.hasEdits());
     }
 };

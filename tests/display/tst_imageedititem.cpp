@@ -48,35 +48,7 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct Canvas
-{
-    QQuickWindow window;
-    ImageEditItem* item;
-
-    explicit Canvas(ImageLocator& locator, QSize size = QSize(400, 300))
-    {
-        window.setColor(QColor(0, 0, 255));
-        window.resize(size);
-        item = new ImageEditItem(window.contentItem());
-        item->setSize(QSizeF(size));
-        item->setLocator(&locator);
-    }
-
-    // Shows the window and opens the picture; true once it has loaded.
-    bool open(const QString& path)
-    {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
-            return false;
-        item->setLocation(QUrl::fromLocalFile(path).toString());
-        return QTest::qWaitFor([&] { return !item->loading(); }, 60000);
-    }
-
-    bool finitePan() const
-    {
-        return std::isfinite(item->geometry().panX()) && std::isfinite(item->geometry().panY());
-    }
-};
+using Canvas = ostra::test::DepthCanvas;
 
 } // namespace
 
@@ -235,15 +207,20 @@ private slots:
     void emptyViewThenBestQuality()
     {
         ImageLocator locator(2, nullptr);
-        Canvas canvas(locator, QSize(400, 300));
+        Canvas canvas(locator);
+        const auto finitePan = [&] {
+            return std::isfinite(canvas.item->geometry().panX())
+                && std::isfinite(canvas.item->geometry().panY());
+        };
         canvas.item->setSize(QSizeF(0, 0));
-        QVERIFY(canvas.open(m_large));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
         QTest::qWait(50);
         for (const QRegion& asked : canvas.item->askedRegions())
             QVERIFY(asked.isEmpty());
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
         canvas.item->setSize(QSizeF(400, 300));
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
         // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
         canvas.item->setZoomLogLevel(60);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
@@ -251,7 +228,7 @@ private slots:
         // Shrinking to nothing (a minimised window) keeps the pan finite.
         canvas.item->setSize(QSizeF(0, 0));
         canvas.item->setSize(QSizeF(300, 200));
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
     }
 
     // Output for another file (the pooled editor's previous picture) changes nothing; a
@@ -261,7 +238,6 @@ private slots:
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator);
         QVERIFY(canvas.open(m_large));
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
         const CIAPI::ImagePyramid shown = canvas.item->pyramid();
         const auto received = canvas.item->receivedRegions();
 
@@ -297,7 +273,7 @@ private slots:
         emit canvas.item->viewer()->properties()->changed();
         // Still alive and still working.
         canvas.item->fitInView();
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        QVERIFY(canvas.settle());
         // Left for no picture: nothing of the old one is shown.
         canvas.item->setLocation(QString());
         QVERIFY(canvas.item->pyramid() == emptyPyramid());
@@ -376,7 +352,6 @@ private slots:
             for (const QString& path : { fresh, rated }) {
                 Canvas canvas(locator);
                 QVERIFY(canvas.open(path));
-                QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
                 QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
                 canvas.item->setLocation(QString());
             }
@@ -395,7 +370,6 @@ private slots:
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator);
         QVERIFY(canvas.open(m_second));
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
         const auto exposure = canvas.item->properties()->tuneToneEntry("exposure");
         exposure->setCurrentValue(0.5); // drawn at once
         exposure->setCurrentValue(1.75); // owed to the next redraw
@@ -447,7 +421,6 @@ private slots:
         // The item going away hands its editor back, which saves its state on the recycle step.
         QVERIFY(QTest::qWaitFor([&] { return contents(state) != saved; }, 30000));
         Canvas canvas(locator);
-        canvas.window.show();
         QVERIFY(QTest::qWaitFor(
             [&] {
                 canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
@@ -480,7 +453,6 @@ private slots:
         QVERIFY(canvas.item->pyramid() == invalidPyramid());
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^can't read file"));
-        canvas.window.show();
         canvas.item->setLocation(url.toString());
         QVERIFY(!canvas.item->viewer());
         QVERIFY(!canvas.item->captureKnown());
