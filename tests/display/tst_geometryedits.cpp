@@ -20,6 +20,7 @@ namespace {
 
 using ostra::test::Orientation;
 const auto& kAll = ostra::test::kAllOrientations;
+const auto name = ostra::test::orientationName;
 
 // Turned as the editor turns it, showing the whole view.
 CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = { 4, 3 })
@@ -27,11 +28,6 @@ CIAPI::Transform turned(const Orientation& o, CIAPI::Point<int> aspect = { 4, 3 
     CIAPI::Transform t = ostra::test::turnedTransform(o, aspect);
     setTransformCropFromView(t, QRectF(0, 0, 1, 1));
     return t;
-}
-
-QByteArray name(const Orientation& o)
-{
-    return ostra::test::orientationName(o);
 }
 
 bool near(const QPointF& a, const QPointF& b, double eps = 1e-3)
