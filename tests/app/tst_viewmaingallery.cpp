@@ -10,7 +10,6 @@
 
 #include <QAbstractItemModelTester>
 #include <QDir>
-#include <QFile>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
@@ -18,38 +17,13 @@
 
 #include <algorithm>
 
+#include "support/picturefiles.h"
 #include "support/pixelchecks.h"
-#include "tools/vrxgen/generator.h"
 
 namespace {
 
-// A picture whose state holds a flat thumbnail of one colour; `turned` shoots it a
-// quarter turn round.
-void writeColouredPicture(
-    const QString& path, std::uint32_t seed, const QColor& colour, bool turned, std::int64_t captureTime)
-{
-    vrxgen::PictureOptions o;
-    o.moduleWidth = 64;
-    o.moduleHeight = 48;
-    o.frames = 1;
-    o.seed = seed;
-    o.orientation = turned ? 1 : 0;
-    o.captureTime = captureTime;
-    const vrxgen::Picture picture = vrxgen::makePicture(o);
-    if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), picture.vrx))
-        qFatal("cannot write %s", qPrintable(path));
-
-    if (!displaytest::writeFlatThumbnail(path, picture.meta.imageUuid, 64, 48, colour, 0))
-        qFatal("cannot write the state of %s", qPrintable(path));
-}
-
 using displaytest::describe;
 using displaytest::near;
-
-QUrl qmlFile(const QString& relative)
-{
-    return QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/") + relative);
-}
 
 // The items of a type under an item, through the visual tree (view delegates have no
 // object parent); given a name, only the visible ones of that name.
@@ -123,9 +97,14 @@ private slots:
         const QStringList names { "IMG #1.vrx", "IMG[2].vrx", "IMG 3 turned.vrx", "\u00e9t\u00e9 4.vrx" };
         m_colours = { QColor(200, 40, 60), QColor(40, 180, 70), QColor(50, 90, 210), QColor(230, 200, 40) };
         for (int i = 0; i < names.size(); ++i) {
-            const QString file = m_folder + "/" + names.at(i);
-            writeColouredPicture(
-                file, std::uint32_t(30 + i), m_colours.at(i), i == 2, 1600000000 + (i / 2) * 86400 + i * 60);
+            // Two days of two pictures; each state holds a flat thumbnail of one colour.
+            vrxgen::PictureOptions o = ostra::test::PictureFiles::small(std::uint32_t(30 + i));
+            o.orientation = i == 2 ? 1 : 0; // shot a quarter turn round
+            o.captureTime = 1600000000 + (i / 2) * 86400 + i * 60;
+            const vrxgen::Picture picture = vrxgen::makePicture(o);
+            const QString file = ostra::test::PictureFiles::write(m_folder, names.at(i), picture);
+            QVERIFY(
+                displaytest::writeFlatThumbnail(file, picture.meta.imageUuid, 64, 48, m_colours.at(i), 0));
             m_urls.append(QUrl::fromLocalFile(file));
         }
     }
@@ -151,7 +130,7 @@ private slots:
         view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
             { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
             { QStringLiteral("baseRowHeight"), 300.0 } });
-        view.setSource(qmlFile(QStringLiteral("Views/ViewMainGallery.qml")));
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
         QCOMPARE(view.status(), QQuickView::Ready);
         QQuickItem* root = view.rootObject();
         view.show();
@@ -174,8 +153,6 @@ private slots:
         QTRY_VERIFY(cellFor(root, m_urls.at(0)) && cellFor(root, m_urls.at(0))->width() > 100);
         QTest::qWait(50);
         const QImage frame = view.grabWindow();
-        frame.save(
-            QString::fromLocal8Bit(qgetenv("OSTRA_BINARY_DIR")) + QStringLiteral("/gallery-sections.png"));
         const qreal dpr = frame.devicePixelRatio();
         for (int i = 0; i < m_urls.size(); ++i) {
             QQuickItem* cell = cellFor(root, m_urls.at(i));

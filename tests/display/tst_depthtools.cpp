@@ -103,8 +103,7 @@ private slots:
         const std::vector<float> after = canvas.depth();
         const float target = after[size_t(
             int(reference.y() * Canvas::kGridH) * Canvas::kGridW + int(reference.x() * Canvas::kGridW))];
-        int changedNear = 0;
-        int unchanged = 0;
+        int changedCells = 0;
         for (size_t i = 0; i < after.size(); ++i) {
             const bool changed = after[i] != before[i];
             const QPointF c = Canvas::cell(int(i));
@@ -119,11 +118,9 @@ private slots:
                 QFAIL(qPrintable(
                     QStringLiteral("depth changed away from the stroke at %1,%2").arg(c.x()).arg(c.y())));
             }
-            changedNear += changed;
-            unchanged += !changed;
+            changedCells += changed;
         }
-        QVERIFY(changedNear > 0);
-        QVERIFY(unchanged > 0);
+        QVERIFY(changedCells > 0 && changedCells < int(after.size()));
     }
 
     // Undo and redo give back the map to the bit; undo, redo and reset are kept in the

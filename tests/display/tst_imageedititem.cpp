@@ -28,6 +28,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <numeric>
 #include <random>
 
 namespace {
@@ -47,35 +48,7 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct Canvas
-{
-    QQuickWindow window;
-    ImageEditItem* item;
-
-    explicit Canvas(ImageLocator& locator, QSize size = QSize(400, 300))
-    {
-        window.setColor(QColor(0, 0, 255));
-        window.resize(size);
-        item = new ImageEditItem(window.contentItem());
-        item->setSize(QSizeF(size));
-        item->setLocator(&locator);
-    }
-
-    // Shows the window and opens the picture; true once it has loaded.
-    bool open(const QString& path)
-    {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
-            return false;
-        item->setLocation(QUrl::fromLocalFile(path).toString());
-        return QTest::qWaitFor([&] { return !item->loading(); }, 60000);
-    }
-
-    bool finitePan() const
-    {
-        return std::isfinite(item->geometry().panX()) && std::isfinite(item->geometry().panY());
-    }
-};
+using Canvas = ostra::test::DepthCanvas;
 
 } // namespace
 
@@ -129,14 +102,11 @@ private slots:
         QTest::newRow("181.9 ms") << 181.9f << "0.2"; // 1/t just under 5.5
         QTest::newRow("250 ms") << 250.f << "0.25";
         QTest::newRow("1000 ms") << 1000.f << "1";
-        QTest::newRow("1.5 s") << 1500.f << "1.66";
         QTest::newRow("between 1 and 1.25") << float(std::sqrt(1.25) * 1000) << "1";
         QTest::newRow("just past the middle") << float(std::sqrt(1.25) * 1003) << "1.25";
         QTest::newRow("between 12 and 15") << float(std::sqrt(12.0 * 15.0) * 1000) << "12";
-        QTest::newRow("between 0.2 and 0.25") << float(std::sqrt(0.05) * 1000) << "0.2";
         QTest::newRow("a minute") << 60000.f << "15";
         QTest::newRow("none") << 0.f << "";
-        QTest::newRow("negative") << -5.f << "";
         QTest::newRow("not a number") << std::nanf("") << "";
     }
     void exposureText()
@@ -144,45 +114,6 @@ private slots:
         QFETCH(float, ms);
         QFETCH(QString, text);
         QCOMPARE(ImageEditItem::exposureText(ms), text);
-    }
-
-    // The drawn picture is counted under the crop: the whole coarsest level at first, a
-    // smaller part once a square crop is chosen; the four counts always agree in total.
-    void histogramFollowsTheCrop()
-    {
-        ImageLocator locator(2, nullptr);
-        Canvas canvas(locator);
-        QSignalSpy changed(canvas.item, &ImageEditItem::histogramChanged);
-        const QVariantList zero = canvas.item->histogram();
-        QCOMPARE(zero.size(), 4);
-        QCOMPARE(zero[3].toList().size(), 256);
-        const auto total = [&](int channel) {
-            qint64 sum = 0;
-            for (const QVariant& v : canvas.item->histogram().value(channel).toList())
-                sum += v.toInt();
-            return sum;
-        };
-        QCOMPARE(total(3), 0);
-        QVERIFY(canvas.open(m_large));
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
-        const CIAPI::ImagePyramid pyramid = canvas.item->pyramid();
-        const CIAPI::Image& coarsest = pyramid[pyramid.levelCount() - 1];
-        const qint64 whole = qint64(coarsest.width()) * coarsest.height();
-        QVERIFY(QTest::qWaitFor([&] { return total(3) == whole; }, 60000));
-        for (int c = 0; c < 3; ++c)
-            QCOMPARE(total(c), whole);
-        QTRY_VERIFY(changed.count() >= 1); // queued from the render thread
-
-        canvas.item->setEditorMode(ImageEdit::Crop);
-        canvas.item->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
-        const QRectF crop = canvas.item->geometryEdits()->cropRect();
-        QVERIFY(crop.width() < 1.0);
-        const qint64 expected
-            = qint64(std::ceil(crop.right() * coarsest.width()) - int(crop.left() * coarsest.width()))
-            * qint64(std::ceil(crop.bottom() * coarsest.height()) - int(crop.top() * coarsest.height()));
-        QVERIFY(QTest::qWaitFor([&] { return total(3) != whole; }, 60000));
-        QVERIFY(qAbs(total(3) - expected) <= coarsest.width() + coarsest.height());
-        QCOMPARE(total(0), total(3));
     }
 
     // A zoom factor that is not positive changes nothing; without a picture a depth job
@@ -194,8 +125,6 @@ private slots:
         item.setZoomLevel(0);
         item.setZoomLevel(-2);
         QCOMPARE(zoom.count(), 0);
-        item.setZoomLevel(1.05 * 1.05);
-        QVERIFY(std::abs(item.zoomLogLevel() - 2.0) < 1e-4);
         QSignalSpy failed(&item, &ImageEditItem::depthEditingError);
         item.optionFaceMatting(true);
         QCOMPARE(failed.count(), 1);
@@ -203,7 +132,7 @@ private slots:
 
     // Level planning over random zoom, pan, turns and pixel ratios: the request of the
     // chosen level covers what is visible and stays inside the level, and zooming out
-    // never picks a finer level.
+    // never picks a finer level. The coarsest level is asked whole.
     void levelPlanning()
     {
         const std::vector<QSize> levels { QSize(4000, 3000), QSize(2000, 1500), QSize(1000, 750),
@@ -220,33 +149,24 @@ private slots:
             const QPointF crop(0.2 + 0.6 * unit(random), 0.2 + 0.6 * unit(random));
             g.setPan(float((unit(random) - 0.5) * 600), float((unit(random) - 0.5) * 600));
             const double dpr = 1.0 + int(random() % 3) * 0.5;
-            double logZoom = -15 + unit(random) * 60;
-            int previous = -1;
-            for (int step = 0; step < 8; ++step, logZoom -= 3) {
-                if (logZoom < -15)
-                    break;
+            int previous = 0;
+            for (double logZoom = -15 + unit(random) * 60; logZoom >= -15; logZoom -= 3) {
                 g.setZoom(float(std::pow(double(1.05f), logZoom)));
                 const int level = LevelPlanner::chooseLevel(levels, crop, g, dpr);
-                QVERIFY(level >= 0 && level < int(levels.size()));
-                if (previous >= 0)
-                    QVERIFY2(level >= previous, "zooming out asked a finer level");
+                QVERIFY2(level >= previous && level < int(levels.size()), "zooming out asked a finer level");
                 previous = level;
-                const QRect whole(QPoint(0, 0), levels[size_t(level)]);
                 const QRect wanted = LevelPlanner::wantedRegion(level, levels, crop, g);
-                QVERIFY(whole.contains(wanted) || wanted.isEmpty());
-                const CIAPI::ROI visible
+                QVERIFY(QRect(QPoint(0, 0), levels[size_t(level)]).contains(wanted) || wanted.isEmpty());
+                const CIAPI::ROI v
                     = LevelPlanner::visibleLevelRect(levels[size_t(level)], levels[0], crop, g);
-                if (!visible.empty())
-                    QVERIFY2(wanted.contains(QRect(
-                                 QPoint(visible.x0, visible.y0), QPoint(visible.x1 - 1, visible.y1 - 1))),
-                        "the request misses part of the view");
+                QVERIFY2(v.empty() || wanted.contains(QRect(v.x0, v.y0, v.x1 - v.x0, v.y1 - v.y0)),
+                    "the request misses part of the view");
             }
         }
         ImageGeometry g;
         g.setImageSize(4000, 3000);
         g.setViewSize(400, 300);
         g.setZoom(8.f);
-        // The coarsest level is asked whole, at its own size.
         QCOMPARE(LevelPlanner::wantedRegion(3, levels, QPointF(0.5, 0.5), g), QRect(0, 0, 500, 375));
     }
 
@@ -255,15 +175,20 @@ private slots:
     void emptyViewThenBestQuality()
     {
         ImageLocator locator(2, nullptr);
-        Canvas canvas(locator, QSize(400, 300));
+        Canvas canvas(locator);
+        const auto finitePan = [&] {
+            return std::isfinite(canvas.item->geometry().panX())
+                && std::isfinite(canvas.item->geometry().panY());
+        };
         canvas.item->setSize(QSizeF(0, 0));
-        QVERIFY(canvas.open(m_large));
+        canvas.item->setLocation(QUrl::fromLocalFile(m_large).toString());
+        QVERIFY(QTest::qWaitFor([&] { return !canvas.item->loading(); }, 60000));
         QTest::qWait(50);
         for (const QRegion& asked : canvas.item->askedRegions())
             QVERIFY(asked.isEmpty());
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
         canvas.item->setSize(QSizeF(400, 300));
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
         // Level 0 gives more than a pixel per screen pixel only when zoomed far in.
         canvas.item->setZoomLogLevel(60);
         QVERIFY(waitForQuality(canvas.item, ImageEditItem::Best));
@@ -271,17 +196,18 @@ private slots:
         // Shrinking to nothing (a minimised window) keeps the pan finite.
         canvas.item->setSize(QSizeF(0, 0));
         canvas.item->setSize(QSizeF(300, 200));
-        QVERIFY(canvas.finitePan());
+        QVERIFY(finitePan());
     }
 
     // Output for another file (the pooled editor's previous picture) changes nothing; a
-    // stale level is refused with a log line instead of ending the program.
+    // stale level is refused with a log line instead of ending the program; the histogram
+    // counts the drawn picture under the crop.
     void foreignOutputAndBadLevel()
     {
         ImageLocator locator(2, nullptr);
         Canvas canvas(locator);
+        QSignalSpy changed(canvas.item, &ImageEditItem::histogramChanged);
         QVERIFY(canvas.open(m_large));
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
         const CIAPI::ImagePyramid shown = canvas.item->pyramid();
         const auto received = canvas.item->receivedRegions();
 
@@ -303,8 +229,8 @@ private slots:
         own.level = shown.levelCount() - 1;
         own.region = CIAPI::ROI { 0, 0, 4096, 4096 };
         canvas.item->imageOutput(own);
-        const QRect coarsest(0, 0, shown[own.level].width(), shown[own.level].height());
-        QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)], QRegion(coarsest));
+        QCOMPARE(canvas.item->receivedRegions()[size_t(own.level)],
+            QRegion(0, 0, shown[own.level].width(), shown[own.level].height()));
         // A level one past the last is refused.
         const auto before = canvas.item->receivedRegions();
         own.level = shown.levelCount();
@@ -317,15 +243,36 @@ private slots:
         emit canvas.item->viewer()->properties()->changed();
         // Still alive and still working.
         canvas.item->fitInView();
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        // Still counted: the whole coarsest level, then about the crop's share of it once a
+        // square crop is chosen; the four counts agree in total.
+        const auto total = [&](int channel) {
+            const QVariantList bins = canvas.item->histogram().value(channel).toList();
+            return std::accumulate(bins.begin(), bins.end(), qint64(0),
+                [](qint64 sum, const QVariant& v) { return sum + v.toInt(); });
+        };
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Good));
+        const CIAPI::ImagePyramid pyramid = canvas.item->pyramid();
+        const CIAPI::Image& coarsest = pyramid[pyramid.levelCount() - 1];
+        const qint64 whole = qint64(coarsest.width()) * coarsest.height();
+        QVERIFY(QTest::qWaitFor([&] { return total(3) == whole; }, 60000));
+        QTRY_VERIFY(changed.count() >= 1); // queued from the render thread
+
+        canvas.item->setEditorMode(ImageEdit::Crop);
+        canvas.item->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
+        const QRectF crop = canvas.item->geometryEdits()->cropRect();
+        QVERIFY(QTest::qWaitFor([&] { return total(3) != whole; }, 60000));
+        QVERIFY(
+            qAbs(total(3) - crop.width() * crop.height() * whole) <= coarsest.width() + coarsest.height());
+        for (int c = 0; c < 3; ++c)
+            QCOMPARE(total(c), total(3));
         // Left for no picture: nothing of the old one is shown.
         canvas.item->setLocation(QString());
         QVERIFY(canvas.item->pyramid() == emptyPyramid());
     }
 
-    // The rating goes to the state file, the editor and the canvas; it is there when the
-    // picture is opened again. A write that cannot happen leaves the canvas showing what
-    // the file holds.
+    // The rating goes to the state file, the editor and the canvas; it is there, with the
+    // last tone change, when the picture is opened again. A write that cannot happen leaves
+    // the canvas showing what the file holds.
     void ratingPersistsOrShowsTheFile()
     {
         ImageLocator locator(2, nullptr);
@@ -356,11 +303,17 @@ private slots:
             QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
             held.unlock();
             QCOMPARE(savedRating(m_large), 4);
+            // Tone changes made just before leaving the picture, while the redraw throttle
+            // still holds them back, are kept with it all the same.
+            const auto exposure = canvas.item->properties()->tuneToneEntry("exposure");
+            exposure->setCurrentValue(0.5); // drawn at once
+            exposure->setCurrentValue(1.75); // owed to the next redraw
         }
         {
             Canvas canvas(locator);
             QVERIFY(canvas.open(m_large));
             QCOMPARE(canvas.item->rating(), 4);
+            QCOMPARE(canvas.item->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.75);
             // A state file that cannot be written (a folder in its place, which stops
             // even a privileged user): the canvas shows that the file holds no rating.
             // (Another picture, so that no recycle step of the first one writes meanwhile.)
@@ -396,7 +349,6 @@ private slots:
             for (const QString& path : { fresh, rated }) {
                 Canvas canvas(locator);
                 QVERIFY(canvas.open(path));
-                QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
                 QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
                 canvas.item->setLocation(QString());
             }
@@ -408,22 +360,6 @@ private slots:
     // Crop, turn and mirror are in the state file about two seconds after the last of
     // them, written once for a burst (so a crash loses little), and on closing; reset takes
     // the picture back to the file's own geometry.
-    // Tone changes made just before leaving the picture, while the redraw throttle still
-    // holds them back, are saved with it all the same.
-    void lastToneChangeSurvivesLeaving()
-    {
-        ImageLocator locator(2, nullptr);
-        Canvas canvas(locator);
-        QVERIFY(canvas.open(m_second));
-        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
-        const auto exposure = canvas.item->properties()->tuneToneEntry("exposure");
-        exposure->setCurrentValue(0.5); // drawn at once
-        exposure->setCurrentValue(1.75); // owed to the next redraw
-        QVERIFY(canvas.open(m_large));
-        QVERIFY(canvas.open(m_second));
-        QCOMPARE(canvas.item->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.75);
-    }
-
     void geometryIsSavedSoonAndOnClosing()
     {
         ImageLocator locator(2, nullptr);
@@ -467,7 +403,6 @@ private slots:
         // The item going away hands its editor back, which saves its state on the recycle step.
         QVERIFY(QTest::qWaitFor([&] { return contents(state) != saved; }, 30000));
         Canvas canvas(locator);
-        canvas.window.show();
         QVERIFY(QTest::qWaitFor(
             [&] {
                 canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
@@ -500,7 +435,6 @@ private slots:
         QVERIFY(canvas.item->pyramid() == invalidPyramid());
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^can't read file"));
-        canvas.window.show();
         canvas.item->setLocation(url.toString());
         QVERIFY(!canvas.item->viewer());
         QVERIFY(!canvas.item->captureKnown());

@@ -30,22 +30,21 @@ bool near(const QPointF& a, const QPointF& b)
     return std::abs(a.x() - b.x()) < 1e-4 && std::abs(a.y() - b.y()) < 1e-4;
 }
 
-const QPointF kViewCentre(200, 150);
-
 } // namespace
 
 class TestViewNavigator : public QObject
 {
     Q_OBJECT
 private slots:
-    // Whatever the orientation and zoom, the point centred stays under the view's centre.
+    // Whatever the orientation and zoom, the point centred stays under the view's centre
+    // through a resize, a quarter turn right and back left, and a mirror across and down;
+    // a drag moves the picture with the pointer.
     void viewKeepsItsPlace_data()
     {
         QTest::addColumn<int>("quarters");
         QTest::addColumn<bool>("mirrored");
         QTest::addColumn<double>("zoomLevel");
         QTest::addColumn<QPointF>("centre");
-        QTest::newRow("plain") << 0 << false << 0.0 << QPointF(0.5, 0.5);
         QTest::newRow("corner zoomed") << 0 << false << 30.0 << QPointF(0.1, 0.9);
         QTest::newRow("turned right") << 1 << false << 12.0 << QPointF(0.8, 0.25);
         QTest::newRow("turned half, mirrored") << 2 << true << 45.0 << QPointF(0.3, 0.6);
@@ -57,34 +56,28 @@ private slots:
         QFETCH(bool, mirrored);
         QFETCH(double, zoomLevel);
         QFETCH(QPointF, centre);
-        // Steps: a resize, a quarter turn right and left, a mirror across and down.
+        CIAPI::Transform t = orientation(quarters, mirrored);
+        ImageGeometry g;
+        place(g, t);
+        ViewNavigator nav(g);
+        QVERIFY(nav.setZoomLogLevel(zoomLevel));
+        nav.centreOn(centre);
+        QVERIFY(near(g.viewToImage(QPointF(200, 150)), centre));
+        QVERIFY(nav.resizeView(1000, 500));
         for (int step = 0; step < 5; ++step) {
-            CIAPI::Transform t = orientation(quarters, mirrored);
-            ImageGeometry g;
-            place(g, t);
-            ViewNavigator nav(g);
-            QVERIFY(nav.setZoomLogLevel(zoomLevel) || zoomLevel == 0.0);
-            nav.centreOn(centre);
-            QVERIFY(near(g.viewToImage(kViewCentre), centre));
-            if (step == 0) {
-                QVERIFY(nav.resizeView(1000, 500));
-                QVERIFY(near(g.viewToImage(QPointF(500, 250)), centre));
-                // A drag moves the picture with the pointer.
-                const QPointF before = g.imageToView(centre);
-                nav.drag(QPointF(17, -9));
-                QVERIFY(near(g.imageToView(centre), before + QPointF(17, -9)));
-                continue;
-            }
-            if (step < 3) {
+            if (step == 1 || step == 2) {
                 nav.turn(step == 1);
                 t.rotate90(step == 1 ? 1 : -1);
-            } else {
+            } else if (step > 2) {
                 nav.mirror(step == 3);
                 step == 3 ? t.flipHorizontal() : t.flipVertical();
             }
             g.setTransform(t);
-            QVERIFY2(near(g.viewToImage(kViewCentre), centre), qPrintable(QString::number(step)));
+            QVERIFY2(near(g.viewToImage(QPointF(500, 250)), centre), qPrintable(QString::number(step)));
         }
+        const QPointF before = g.imageToView(centre);
+        nav.drag(QPointF(17, -9));
+        QVERIFY(near(g.imageToView(centre), before + QPointF(17, -9)));
     }
 
     // Zoom levels outside the range, not numbers or unchanged are refused and change
