@@ -1,3 +1,4 @@
+#include "support/mainwindow.h"
 #include "support/testmain.h"
 
 #include "app/automationhost.h"
@@ -65,11 +66,7 @@ private slots:
         QVERIFY(ostra::test::writeTreeFile(m_notes, "bread, milk\n"));
         m_settings = std::make_unique<AppSettings>();
         m_engine = std::make_unique<QQmlApplicationEngine>();
-        ostra::setRootContextProperties(
-            m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
-        m_engine->load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
-        QCOMPARE(m_engine->rootObjects().size(), 1);
-        m_window = qobject_cast<QQuickWindow*>(m_engine->rootObjects().constFirst());
+        m_window = ostra::test::loadMainWindow(*m_engine, {}, ImageLocator::kGlBgra);
         QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
         m_host = m_window->findChild<AutomationHost*>();
         m_gallery = m_window->findChild<ActiveSession*>();

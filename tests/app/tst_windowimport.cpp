@@ -1,3 +1,4 @@
+#include "support/mainwindow.h"
 #include "support/testmain.h"
 
 #include "app/importservices.h"
@@ -41,12 +42,9 @@ private slots:
         AppSettings settings;
         ImportServices imports(dir.filePath("recipes.db"), demoCameraManager(nullptr));
         QQmlApplicationEngine engine;
-        ostra::setRootContextProperties(
-            engine.rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
         imports.expose(engine.rootContext());
-        engine.load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        QObject* window = engine.rootObjects().constFirst();
+        QQuickWindow* window = ostra::test::loadMainWindow(engine, {}, ImageLocator::kGlBgra);
+        QVERIFY(window);
         auto* locator = window->findChild<ImageLocator*>();
         auto* history = window->findChild<Metahistory*>();
         auto* marks = window->findChild<HasBeenModel*>();

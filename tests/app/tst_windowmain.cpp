@@ -1,5 +1,6 @@
 // The main window's menus, preferences and quit guard, over the real window, image service
 // and settings.
+#include "support/mainwindow.h"
 #include "support/testmain.h"
 
 #include "app/automationhost.h"
@@ -46,11 +47,7 @@ class TestWindowMain : public QObject
     {
         m_engine.reset();
         m_engine = std::make_unique<QQmlApplicationEngine>();
-        ostra::setRootContextProperties(
-            m_engine->rootContext(), ostra::rootContextProperties(ImageLocator::kGlBgra, false));
-        m_engine->load(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/AppLayers/WindowMain.qml"));
-        QCOMPARE(m_engine->rootObjects().size(), 1);
-        m_window = qobject_cast<QQuickWindow*>(m_engine->rootObjects().constFirst());
+        m_window = ostra::test::loadMainWindow(*m_engine, {}, ImageLocator::kGlBgra);
         QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
         m_frame = m_window->findChild<WindowFrame*>();
         m_gallery = m_window->findChild<ActiveSession*>();

@@ -1,4 +1,5 @@
 #include "support/localhttpserver.h"
+#include "support/mainwindow.h"
 #include "support/testenvironment.h"
 #include "support/testmain.h"
 
@@ -22,14 +23,8 @@ class TestWindowReport : public QObject
 private:
     static QQuickWindow* load(QQmlApplicationEngine& engine, bool openReport, const QString& feed)
     {
-        auto properties = ostra::rootContextProperties(0, false);
-        properties.append({ QStringLiteral("cpQueltUpdate"), feed });
-        ostra::setRootContextProperties(engine.rootContext(), properties);
-        engine.rootContext()->setContextProperty(QStringLiteral("cpOpenReport"), openReport);
-        engine.load(
-            QUrl::fromLocalFile(ostra::test::sourceDir() + QStringLiteral("/qml/AppLayers/WindowMain.qml")));
-        return engine.rootObjects().isEmpty() ? nullptr
-                                              : qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        return ostra::test::loadMainWindow(engine,
+            { { QStringLiteral("cpQueltUpdate"), feed }, { QStringLiteral("cpOpenReport"), openReport } });
     }
 
     static bool reportShown()
