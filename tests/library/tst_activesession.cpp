@@ -151,6 +151,13 @@ private slots:
                 QVERIFY(m_gallery->data(m_gallery->index(row - 1, 0), IResolver::Rating).toInt()
                     <= m_gallery->data(m_gallery->index(row, 0), IResolver::Rating).toInt());
         }
+        // The first row, selected, moved away by its rating keeps its selection.
+        const QUrl first = m_gallery->urlAt(0);
+        m_gallery->selectionModel()->select(m_gallery->index(0, 0), QItemSelectionModel::Select);
+        chosen.insert(first);
+        m_resolver->setValue(first, IResolver::Rating, 5);
+        QVERIFY(m_gallery->urlAt(0) != first);
+        sameSelection();
         // Unknown fields sort by URL text.
         m_gallery->setSortField(QStringLiteral("nothing"));
         QList<QUrl> byText = m_gallery->list();

@@ -1,3 +1,5 @@
+#include <QQuickItem>
+#include <QStandardItemModel>
 #include <QtTest>
 
 #include "library/fairpartitioner.h"
@@ -83,6 +85,39 @@ private slots:
         QCOMPARE(sizes[0].height(), 440.0);
         QVERIFY(sizes[0].width() * 3 < 1000);
         QVERIFY(qAbs(sizes[3].width() + sizes[4].width() + sizes[5].width() - 999.5) < 1e-6);
+    }
+
+    // On real items: the children are sized, the Repeater (last child) is left alone, and a
+    // child count that does not match the model leaves the sizes as they were.
+    void sizesItems()
+    {
+        QStandardItemModel model;
+        QQuickItem target;
+        for (int i = 0; i < 6; ++i) {
+            auto* row = new QStandardItem();
+            row->setData(i == 2 ? QSize() : QSize(3 + i % 2, 3), Qt::SizeHintRole);
+            model.appendRow(row);
+            (new QQuickItem(&target))->setParentItem(&target);
+        }
+        auto* repeater = new QQuickItem(&target);
+        repeater->setParentItem(&target);
+        FairPartitioner partitioner;
+        partitioner.setWidth(600);
+        partitioner.setTarget(&target);
+        partitioner.setItemParent(&target);
+        partitioner.setModel(&model);
+        const QList<QQuickItem*> children = target.childItems();
+        QCOMPARE(partitioner.sizes().size(), 6);
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(children[i]->size(), partitioner.sizes()[i]);
+        QCOMPARE(repeater->size(), QSizeF(0, 0));
+
+        model.appendRow(new QStandardItem());
+        model.setData(model.index(0, 0), QSize(10, 1), Qt::SizeHintRole);
+        QCOMPARE(children[0]->size(), partitioner.sizes()[0]); // not laid out again
+        QSignalSpy widths(&partitioner, &FairPartitioner::rowWidthChanged);
+        partitioner.setWidth(600 * (1 + 1e-14));
+        QCOMPARE(widths.count(), 0);
     }
 };
 
