@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "core/appsettings.h"
+#include "core/defaultsettings.h"
 #include "core/identity.h"
 
 namespace {
@@ -90,6 +91,8 @@ private slots:
         const QString defaultsFile = settings.defaults().fileName();
         QVERIFY(defaultsFile != settings.fileName());
         QVERIFY(keysInFile(defaultsFile).contains(QStringLiteral("InstallationUID")));
+        // ... in the per-user folder that stands in for the machine-wide one.
+        QVERIFY2(defaultsFile.startsWith(DefaultSettings::systemScopeFolder()), qPrintable(defaultsFile));
 
         // The folder set is kept, and announced only when it changes.
         QSignalSpy changed(&settings, &AppSettings::importVideoFolderChanged);

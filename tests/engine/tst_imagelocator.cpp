@@ -223,6 +223,11 @@ private slots:
             locator.requestMetadata(urlOf(file));
             QTRY_COMPARE(locator.indexedValues(urlOf(file)).value(IResolver::Rating).toInt(), 3);
             QCOMPARE(renders.load(), 0);
+            // A rating reaches the state file: another service reads it back.
+            locator.rate(urlOf(file), 5);
+            ImageLocator reader(2, nullptr);
+            reader.requestMetadata(urlOf(file));
+            QTRY_COMPARE(reader.indexedValues(urlOf(file)).value(IResolver::Rating).toInt(), 5);
         }
         // A thumbnail of another picture.
         ostra::test::PictureFiles::writeFlatThumbnailState(
