@@ -185,11 +185,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(itemsNamed(m_page, "importCell").size(), 5, 30000);
         m_model->setSortField("thmFileName");
         QTRY_VERIFY(m_model->autoselect()); // the first choice: every picture is new
+        // The first choice pending again: the user's clicks stop it for good.
+        QObject* firstChoice = nullptr;
+        for (QObject* child : m_view->findChildren<QObject*>())
+            firstChoice
+                = child->inherits("QQmlTimer") && child->property("done").isValid() ? child : firstChoice;
+        QVERIFY(firstChoice);
+        firstChoice->setProperty("done", false);
+        QVERIFY(QMetaObject::invokeMethod(firstChoice, "restart"));
         QVERIFY(clickItem(findItem(m_view, "selectNone")));
         QVERIFY(clickItem(cell(0)));
         QVERIFY(shiftClick(cell(1)));
         QCOMPARE(selectedRows(), QList<int>({ 0, 1 }));
         QVERIFY(!m_model->autoselect());
+        QVERIFY(firstChoice->property("done").toBool() && !firstChoice->property("running").toBool());
 
         QObject* dialog = openDialog(m_view, "importFiles", "captureDialog");
         QVERIFY(dialog);
