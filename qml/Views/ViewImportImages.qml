@@ -74,7 +74,8 @@ ColumnLayout {
         if (captureModel.count === 0)
             return
         setSelectionCustom()
-        captureModel.selectManual(0, true, false)
+        // Anchored at the first cell without choosing it: a queued first picture is not refused.
+        captureModel.selectManual(0, false, false)
         captureModel.selectManual(captureModel.count - 1, true, true)
     }
 
