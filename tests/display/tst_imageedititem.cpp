@@ -374,7 +374,15 @@ private slots:
             GeometryEdits* edits = canvas.item->geometryEdits();
             canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
+            // The square dragged by its middle to the right; applied, it fills the view,
+            // centred.
+            const QPointF middle = edits->crop().center();
+            QTest::mousePress(&canvas.window, Qt::LeftButton, {}, canvas.at(middle));
+            QTest::mouseMove(&canvas.window, canvas.at(middle + QPointF(0.1, 0)));
+            QTest::mouseRelease(&canvas.window, Qt::LeftButton, {}, canvas.at(middle + QPointF(0.1, 0)));
+            QVERIFY(std::fabs(edits->crop().center().x() - middle.x() - 0.1) < 0.01);
             edits->applyCrop();
+            QCOMPARE(canvas.at(edits->crop().center()), QPoint(320, 240));
             canvas.item->setEditorMode(ImageEdit::None);
             edits->rotateRight();
             edits->mirrorHorizontal();
