@@ -381,6 +381,11 @@ private slots:
             QTest::mouseMove(&canvas.window, canvas.at(middle + QPointF(0.1, 0)));
             QTest::mouseRelease(&canvas.window, Qt::LeftButton, {}, canvas.at(middle + QPointF(0.1, 0)));
             QVERIFY(std::fabs(edits->crop().center().x() - middle.x() - 0.1) < 0.01);
+            // A shake of the overlay (a refused edit) is drawn at once.
+            const QImage still = canvas.window.grabWindow();
+            canvas.item->setAnomaly(40);
+            QVERIFY(canvas.window.grabWindow() != still);
+            canvas.item->setAnomaly(0);
             edits->applyCrop();
             QCOMPARE(canvas.at(edits->crop().center()), QPoint(320, 240));
             canvas.item->setEditorMode(ImageEdit::None);
