@@ -196,7 +196,12 @@ private slots:
         for (const QString& next : QStringList { plain[0], m_picture, plain[1], plain[2] }) {
             canvas.item->setRenderMode(ImageEdit::QuickSelect);
             QSignalSpy mode(canvas.item, &ImageEditItem::renderModeChanged);
+            ImageEditor* left = canvas.item->viewer();
             QVERIFY(canvas.open(next));
+            // The editor left behind no longer drives the canvas's busy mark.
+            QVERIFY(left != canvas.item->viewer());
+            emit left->setBusyIndicatorSignal(true);
+            QVERIFY(!canvas.item->updatingDepth());
             QCOMPARE(canvas.item->renderMode(), ImageEdit::Normal);
             QCOMPARE(mode.count(), 1);
             QVERIFY(!canvas.item->askedRegions().empty());
