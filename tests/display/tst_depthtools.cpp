@@ -87,6 +87,8 @@ private slots:
             item->setPickerMode(ImageEdit::Reference); // closes the polygon
             QVERIFY(item->hasClosedEditArea());
             area.push_back(area.front());
+            const QImage still = canvas.window.grabWindow(); // its dashes march
+            QTRY_VERIFY(canvas.window.grabWindow() != still);
         } else {
             item->setPickerMode(ImageEdit::Trajectory);
             canvas.stroke(stroke);
