@@ -389,6 +389,7 @@ private slots:
             QTest::mouseMove(&canvas.window, canvas.at(middle + QPointF(0.1, 0)));
             QTest::mouseRelease(&canvas.window, Qt::LeftButton, {}, canvas.at(middle + QPointF(0.1, 0)));
             QVERIFY(std::fabs(edits->crop().center().x() - middle.x() - 0.1) < 0.01);
+            QVERIFY(canvas.item->hasActiveFocus()); // the keys go to the canvas clicked
             // A shake of the overlay (a refused edit) is drawn at once.
             const QImage still = canvas.window.grabWindow();
             canvas.item->setAnomaly(40);
