@@ -87,6 +87,8 @@ private slots:
             item->setPickerMode(ImageEdit::Reference); // closes the polygon
             QVERIFY(item->hasClosedEditArea());
             area.push_back(area.front());
+            const QImage still = canvas.window.grabWindow(); // its dashes march
+            QTRY_VERIFY(canvas.window.grabWindow() != still);
         } else {
             item->setPickerMode(ImageEdit::Trajectory);
             canvas.stroke(stroke);
@@ -193,15 +195,24 @@ private slots:
         canvas.item->serializeCurrentFile();
         QVERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_picture))));
         // Plain pictures and the edited one again, on the same two editors.
+        int swaps = 0;
         for (const QString& next : QStringList { plain[0], m_picture, plain[1], plain[2] }) {
             canvas.item->setRenderMode(ImageEdit::QuickSelect);
             QSignalSpy mode(canvas.item, &ImageEditItem::renderModeChanged);
+            ImageEditor* left = canvas.item->viewer();
             QVERIFY(canvas.open(next));
+            // An editor left behind (the pool may hand the same one back) no longer drives
+            // the canvas's busy mark.
+            QSignalSpy busy(canvas.item, &ImageEditItem::updatingDepthChanged);
+            if (left != canvas.item->viewer() && ++swaps)
+                emit left->setBusyIndicatorSignal(true);
+            QCOMPARE(busy.count(), 0);
             QCOMPARE(canvas.item->renderMode(), ImageEdit::Normal);
             QCOMPARE(mode.count(), 1);
             QVERIFY(!canvas.item->askedRegions().empty());
             QCOMPARE(canvas.item->hasDepthEdits(), next == m_picture);
         }
+        QVERIFY(swaps > 0);
     }
 
     // A press that the engine refuses (its picture was closed under the canvas, as when

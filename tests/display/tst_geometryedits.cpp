@@ -228,7 +228,8 @@ private slots:
         const ImageGeometry g = geometryFor(edits.transform());
         const TurnAndMirror turn = decomposeTransform(edits.transform());
         // Beside an edge, between its corner and its middle, there is no handle.
-        for (const QPointF& p : { QPointF(-0.002, 0.3), QPointF(1.002, 0.7), QPointF(0.3, -0.002) }) {
+        for (const QPointF& p :
+            { QPointF(-0.002, 0.3), QPointF(1.002, 0.7), QPointF(0.3, -0.002), QPointF(0.7, 1.002) }) {
             edits.beginCropDrag(GeometryEdits::viewToPicture(p, turn), g);
             QCOMPARE(edits.cropState(), GeometryEdits::Shown);
         }

@@ -374,10 +374,33 @@ private slots:
             GeometryEdits* edits = canvas.item->geometryEdits();
             canvas.item->setEditorMode(ImageEdit::Crop);
             edits->setCropMode(GeometryEdits::Preset_1_1);
+            // The square dragged by its middle to the right; applied, it fills the view,
+            // centred.
+            const QPointF middle = edits->crop().center();
+            QTest::mousePress(&canvas.window, Qt::LeftButton, {}, canvas.at(middle));
+            QTest::mouseMove(&canvas.window, canvas.at(middle + QPointF(0.1, 0)));
+            QTest::mouseRelease(&canvas.window, Qt::LeftButton, {}, canvas.at(middle + QPointF(0.1, 0)));
+            QVERIFY(std::fabs(edits->crop().center().x() - middle.x() - 0.1) < 0.01);
+            QVERIFY(canvas.item->hasActiveFocus()); // the keys go to the canvas clicked
+            // A shake of the overlay (a refused edit) is drawn at once.
+            const QImage still = canvas.window.grabWindow();
+            canvas.item->setAnomaly(40);
+            QVERIFY(canvas.window.grabWindow() != still);
+            canvas.item->setAnomaly(0);
             edits->applyCrop();
+            QCOMPARE(canvas.at(edits->crop().center()), QPoint(320, 240));
             canvas.item->setEditorMode(ImageEdit::None);
             edits->rotateRight();
+            // Zoomed in, dragged aside, then mirrored: the middle of the view shows the
+            // same part.
+            canvas.item->setZoomLogLevel(30);
+            QTest::mousePress(&canvas.window, Qt::LeftButton, {}, QPoint(320, 240));
+            QTest::mouseMove(&canvas.window, QPoint(420, 240));
+            QTest::mouseRelease(&canvas.window, Qt::LeftButton, {}, QPoint(420, 240));
+            const QPointF shown = canvas.item->geometry().viewToImage(QPointF(320, 240));
+            QVERIFY(QLineF(shown, QPointF(0.5, 0.5)).length() > 0.01);
             edits->mirrorHorizontal();
+            QVERIFY(QLineF(canvas.item->geometry().viewToImage(QPointF(320, 240)), shown).length() < 1e-3);
             QVERIFY(canvas.item->isSavePending());
             QCOMPARE(updates.count(), 0);
             QTRY_COMPARE_WITH_TIMEOUT(updates.count(), 1, 10000);

@@ -1,5 +1,7 @@
 #include "support/testmain.h"
 
+#include "display/imageeditnode.h"
+#include "display/imagegeometry.h"
 #include "display/lassopathnode.h"
 
 #include <QImage>
@@ -49,6 +51,28 @@ private slots:
         QCOMPARE(corners->geometry()->vertexCount(), 2 * 8);
         QVERIFY(corners->material()->flags() & QSGMaterial::Blending);
         QVERIFY(node.material()->flags() & QSGMaterial::Blending);
+    }
+
+    // The canvas's node draws the lasso, and no brush spray, through the view's current
+    // mapping: a pan alone moves it.
+    void editNodeDrawsTheLassoWhereTheViewPutsIt()
+    {
+        ImageEditNode root(nullptr);
+        ImageEditState state;
+        state.overlayMode = ImageEdit::DepthEditingLasso;
+        state.strokePoints = { { 0.2, 0.2 }, { 0.6, 0.4 } };
+        ImageGeometry g;
+        g.setImageSize(640, 480);
+        g.setViewSize(640, 480);
+        auto* lasso = static_cast<QSGGeometryNode*>(root.overlay()->childAtIndex(1)->firstChild());
+        for (float pan : { 0.f, 40.f }) {
+            g.setPan(pan, 0);
+            g.recompute();
+            root.updateOverlay(state, g, false);
+            QVERIFY(root.lassoShown() && !root.brushShown());
+            const float* first = static_cast<const float*>(lasso->geometry()->vertexData());
+            QCOMPARE(QPointF(first[0], first[1]), g.imageToView(state.strokePoints[0]));
+        }
     }
 };
 
