@@ -129,6 +129,11 @@ public:
     bool isWatched(const QUrl& url) const;
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
+    // Whether the last indexing result found the file written by a newer format.
+    Q_INVOKABLE bool isIncompatible(const QUrl& url) const
+    {
+        return indexedValues(url).value(IResolver::Incompatible).toBool();
+    }
 
     // IResolver: one row of gallery values per file, rebuilt from every indexing result;
     // an empty row while an unknown file's metadata is read (the row then comes with

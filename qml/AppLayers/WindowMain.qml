@@ -262,6 +262,8 @@ ApplicationWindow {
             if (window.importLogger)
                 window.importLogger.onGoodFromMetadata(metadata)
             hasBeenModel.markBeenFromMetadata(metadata)
+            // The picture open in the editor may turn out to be of a newer format.
+            window.checkNewerFormat()
         }
     }
 
@@ -325,6 +327,7 @@ ApplicationWindow {
     Connections {
         target: window.importRouter
         function onSessionCompleted(session, path) {
+            NotificationsManager.show(qsTr("Import completed:") + " " + path.join(", "))
             if (window.importsToOpen.length === 0 || !window.importLogger)
                 return
             var done = window.importLogger.files(session)
@@ -637,20 +640,9 @@ ApplicationWindow {
     function checkNewerFormat() {
         if (editorLocation === "" || newerFormatAsked === editorLocation)
             return
-        for (var row = 0; row < activeSession.rowCount(); ++row) {
-            if (activeSession.urlAt(row).toString() === editorLocation) {
-                if (activeSession.valueAt(row, "incompatible") === true) {
-                    newerFormatAsked = editorLocation
-                    newerFormat.open()
-                }
-                return
-            }
-        }
-    }
-    Connections {
-        target: imageLocator
-        function onNotifyFileIndexedSignal(metadata) {
-            window.checkNewerFormat()
+        if (imageLocator.isIncompatible(editorLocation)) {
+            newerFormatAsked = editorLocation
+            newerFormat.open()
         }
     }
 
@@ -662,7 +654,7 @@ ApplicationWindow {
                  + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
     }
 
-    // The end of a batch edit started from the menu, and of each import.
+    // The end of a batch edit started from the menu.
     Connections {
         target: imageLocator.patchProgressHandler
         function onInProgressChanged() {
@@ -670,13 +662,6 @@ ApplicationWindow {
                 NotificationsManager.show(window.batchNote)
                 window.batchNote = ""
             }
-        }
-    }
-    Connections {
-        target: window.importRouter
-        ignoreUnknownSignals: true
-        function onSessionCompleted(session, path) {
-            NotificationsManager.show(qsTr("Import completed:") + " " + path.join(", "))
         }
     }
 

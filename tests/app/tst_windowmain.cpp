@@ -13,6 +13,7 @@
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
+#include "engine/vrxmetadata.h"
 #include "library/activesession.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
@@ -199,6 +200,18 @@ private slots:
         QVERIFY(notice);
         QVERIFY(clickItem(findItem(notice, "noticeAccept")));
         QTRY_VERIFY(!notice->property("visible").toBool());
+        m_window->setProperty("editorLocation", QString());
+    }
+
+    // A picture of a newer format offers the update once it has been read.
+    void pictureOfANewerFormatOffersTheUpdate()
+    {
+        const QString path = PictureFiles::write(m_dir.path(),
+            QStringLiteral("N_%1.vrx").arg(QLatin1String(VrxMetadata::kIncompatibleMarker)),
+            PictureFiles::small(9));
+        QVERIFY(!path.isEmpty());
+        open(path);
+        QVERIFY(opened("newerFormat"));
         m_window->setProperty("editorLocation", QString());
     }
 
