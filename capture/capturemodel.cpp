@@ -13,7 +13,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSize>
 #include <QTimer>
 
 CaptureModel::CaptureModel(QObject* parent)
@@ -54,14 +53,6 @@ CaptureModel::CaptureModel(QObject* parent)
         connect(this, signal, this, &CaptureModel::loadingStateChanged);
     switchSession(m_nil);
     sort(0, Qt::AscendingOrder);
-}
-
-QVariant CaptureModel::data(const QModelIndex& index, int role) const
-{
-    if (role == Qt::SizeHintRole)
-        return QSize(QSortFilterProxyModel::data(index, CaptureSession::AspectWidthRole).toInt(),
-            QSortFilterProxyModel::data(index, CaptureSession::AspectHeightRole).toInt());
-    return QSortFilterProxyModel::data(index, role);
 }
 
 QString CaptureModel::loadingState() const

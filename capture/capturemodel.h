@@ -84,8 +84,6 @@ public:
     QStringList presetFilenames() const { return m_presetNames; }
     VideosModel* videosModel() const { return m_videos; }
     QString loadingState() const;
-    // Qt::SizeHintRole: the picture's displayed size, for the justified rows.
-    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     // The session shown: the camera's or the empty one.
     CaptureSession* session() const { return m_session; }
 
