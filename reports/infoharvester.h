@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QUrl>
 #include <QVariantMap>
 #include <QWaitCondition>
@@ -93,6 +94,8 @@ private:
     QMutex m_jobsMutex;
     QWaitCondition m_jobsDone;
     int m_runningJobs = 0;
+    // The partial paths of the archives under way.
+    QSet<QString> m_writing;
     ProgressModel* m_progress;
     QDir m_baseFolder;
     QDir m_reportFolder;
