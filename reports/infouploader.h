@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "core/progressmodel.h"
+#include "reports/boundedaccessmanager.h"
 #include "reports/evidencetrace.h"
 #include "reports/networkbackend.h"
 #include "reports/networker.h"
@@ -62,7 +63,7 @@ private:
     void visit(NetworkBackend* backend, EvidenceTrace& state, QMap<QString, bool>& visited);
 
     QHash<QUrl, EvidenceTrace> m_states;
-    QNetworkAccessManager m_manager;
+    BoundedAccessManager m_manager;
     ProgressModel* m_progress;
     bool m_autoRemove = false;
 };
