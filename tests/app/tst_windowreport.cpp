@@ -2,6 +2,7 @@
 #include "support/mainwindow.h"
 #include "support/testenvironment.h"
 #include "support/testmain.h"
+#include "support/tlsproxy.h"
 
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -14,6 +15,7 @@
 #include "core/appsettings.h"
 
 using ostra::test::LocalHttpServer;
+using ostra::test::TlsProxy;
 
 // Until the main window has its menus, the report dialog opens from a key and the
 // "--report" option, and the update feed is checked at start once a day.
@@ -62,22 +64,24 @@ private slots:
 
     void feedIsCheckedAtStartOnceADay()
     {
-        LocalHttpServer server;
-        QVERIFY(server.start());
-        QVERIFY(server.respond("GET", "/ostra/Updates.xml", { 200, {}, "<Updates/>", 0 }));
+        TlsProxy proxy({ QStringLiteral("updates.quelt.com") });
+        QVERIFY(proxy.isReady());
+        QVERIFY(proxy.server.respond("GET", "/ostra/Updates.xml", { 200, {}, "<Updates/>", 0 }));
+        const QString channel = QStringLiteral("https://updates.quelt.com/ostra");
         AppSettings settings;
         settings.setCheckUpdateDate(QDate::currentDate().addDays(-1));
         {
             QQmlApplicationEngine engine;
-            QVERIFY(load(engine, false, server.url(QStringLiteral("/ostra")).toString()));
-            QVERIFY(server.waitForRequests(1));
-            QCOMPARE(server.requests().first().path, QByteArray("/ostra/Updates.xml"));
+            QVERIFY(load(engine, false, channel));
+            QTRY_COMPARE(proxy.requests("GET").size(), 1);
+            QCOMPARE(proxy.requests("GET").first().path, QByteArray("/ostra/Updates.xml"));
+            QVERIFY(proxy.requests("GET").first().tls);
             QCOMPARE(settings.checkUpdateDate(), QDate::currentDate());
         }
         QQmlApplicationEngine engine;
-        QVERIFY(load(engine, false, server.url(QStringLiteral("/ostra")).toString()));
+        QVERIFY(load(engine, false, channel));
         QTest::qWait(300);
-        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(proxy.requests("GET").size(), 1);
     }
 };
 
