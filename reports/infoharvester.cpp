@@ -79,8 +79,8 @@ void InfoHarvester::setNeedAddenda(bool on)
 void InfoHarvester::setDecimalKilo(int kilo)
 {
     // A zero would divide by zero when an oversized file's size is reported.
-    const qint64 k = kilo == 0 ? 1000 : kilo;
-    m_bytesPerMb = k * k;
+    m_decimalKilo = kilo == 0 ? 1000 : kilo;
+    m_bytesPerMb = qint64(m_decimalKilo) * m_decimalKilo;
 }
 
 bool InfoHarvester::withinLimit(const QFileInfo& info)
@@ -102,6 +102,7 @@ void InfoHarvester::addUserFile(const QFileInfo& info)
 
 void InfoHarvester::setUserFile(const QUrl& url)
 {
+    m_userFile = url;
     const QFileInfo info(url.toLocalFile());
     if (!withinLimit(info))
         return;
@@ -118,8 +119,14 @@ void InfoHarvester::addFeedback(const QString& name, const QString& text)
     m_feedback.insert(name, text);
 }
 
+QQuickItem* InfoHarvester::screen() const
+{
+    return m_screen;
+}
+
 void InfoHarvester::setScreen(QQuickItem* item)
 {
+    m_screen = item;
     m_guiFacts = CommonInfo::guiFacts(item);
 }
 

@@ -18,7 +18,7 @@ class InfoUploader : public NetworkBackend, public Networker, public osm::Machin
 {
     Q_OBJECT
     Q_PROPERTY(ProgressModel* progress READ progressModel CONSTANT)
-    Q_PROPERTY(bool autoRemove WRITE setAutoRemove)
+    Q_PROPERTY(bool autoRemove READ autoRemove WRITE setAutoRemove)
 public:
     explicit InfoUploader(QObject* parent = nullptr);
     ~InfoUploader() override;
@@ -42,6 +42,7 @@ public:
     osm::Job* execute(EvidenceTrace& state, const osm::Step& step) override;
 
     NetworkBackend* backend(const QVariant& key) const;
+    bool autoRemove() const { return m_autoRemove; }
 
 public slots:
     void upload(const QUrl& report);

@@ -32,8 +32,14 @@ void NetworkBackend::setBackoff(const Backoff& backoff)
     emit backoffChanged();
 }
 
+InfoUploader* NetworkBackend::master() const
+{
+    return m_master;
+}
+
 void NetworkBackend::setMaster(InfoUploader* master)
 {
+    m_master = master;
     if (master)
         master->addBackend(this);
 }

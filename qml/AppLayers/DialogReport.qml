@@ -47,6 +47,7 @@ Window {
 
     InfoUploader {
         id: infoUploader
+        objectName: "infoUploader"
         autoRemove: true
         onUploaded: {
             reportDialog.trace = trace
@@ -55,10 +56,12 @@ Window {
     }
     DigestBackend {
         id: digestBackend
+        objectName: "digestBackend"
         master: infoUploader
     }
     AmazonBackend {
         id: amazonBackend
+        objectName: "amazonBackend"
         master: infoUploader
         domain: "s3.us-west-2.amazonaws.com"
         bucket: "ostra-reports"
@@ -68,6 +71,7 @@ Window {
     }
     ZendeskBackend {
         id: zendeskBackend
+        objectName: "zendeskBackend"
         master: infoUploader
         domain: "quelt.zendesk.com"
         ours: ["cb4d86340035380541688fc5e5a5baf8", "811be32baf1e419843ccb990b37d2ffb"]
