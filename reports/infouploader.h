@@ -59,6 +59,8 @@ public slots:
 
 signals:
     void uploaded(const QUrl& trace);
+    // A step of the report failed; the report stays and the step is tried again later.
+    void failed(const QUrl& trace, const QString& reason);
 
 private:
     void visit(NetworkBackend* backend, EvidenceTrace& state, QMap<QString, bool>& visited);

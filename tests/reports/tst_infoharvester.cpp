@@ -179,6 +179,17 @@ private slots:
         const QStringList lines = QString::fromUtf8(entryOf(path, entries.at(2))).split('\n');
         QCOMPARE(lines.mid(0, 3), (QStringList { "a@b.example", "design", "Too dark" }));
         QCOMPARE(lines.at(9), "Report ID: " + QFileInfo(path).completeBaseName());
+        // The build number is the project's version.
+        QFile cmake(ostra::test::sourceDir() + "/CMakeLists.txt");
+        QVERIFY(cmake.open(QIODevice::ReadOnly));
+        const QString version = QRegularExpression("project\\(Ostra VERSION ([0-9.]+)")
+                                    .match(QString::fromUtf8(cmake.readAll()))
+                                    .captured(1);
+        QVERIFY(!version.isEmpty());
+        QCOMPARE(lines.at(3), "Build number: " + version);
+        QCOMPARE(
+            QJsonDocument::fromJson(entryOf(path, "UserFeedback.json")).object()["appVersion"].toString(),
+            version);
     }
 
     void emptyFeedbackAndItsStamp()

@@ -237,9 +237,13 @@ private slots:
         slow.setBackoff(Backoff { 10, 2, 100 });
         uploader.addBackend(&slow);
         QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
+        QSignalSpy failed(&uploader, &InfoUploader::failed);
         uploader.upload(report("slow.zip"));
         QVERIFY(uploaded.wait(10000));
         QCOMPARE(slow.intervals, (QList<int> { 10, 30, 70, 100, 100, -1 }));
+        // Every failure is told, with the report it concerns.
+        QCOMPARE(failed.count(), 5);
+        QCOMPARE(failed.first().first().toUrl(), report("slow.zip"));
         QCOMPARE(slow.retryInterval(), 0);
     }
 
