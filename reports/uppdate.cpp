@@ -187,10 +187,8 @@ void Uppdate::request(const QUrl& url, bool userAction)
     // A server that trickles bytes keeps the idle time-out from firing: the whole check
     // has a bound too.
     QTimer::singleShot(m_totalTimeoutMs, reply, [reply] {
-        if (reply->isRunning()) {
-            reply->setProperty("timedOut", true);
+        if (reply->isRunning())
             reply->abort();
-        }
     });
     qCDebug(lcReports) << "handed over" << m_clock.elapsed();
 }
