@@ -161,6 +161,18 @@ private slots:
         QVERIFY(!shot.isNull());
         const QStringList problems = ostra::test::unreadableTexts(dialog, shot);
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("; "))));
+        // The refusal of a file too large reads well too.
+        auto* harvester = dialog->findChild<InfoHarvester*>(QStringLiteral("infoHarvester"));
+        emit harvester->notifyOversized(QStringLiteral("big.bin"), 30, 20);
+        auto* oversized = dialog->findChild<QObject*>(QStringLiteral("oversizedFile"));
+        QTRY_VERIFY(oversized->property("opened").toBool());
+        auto* popup = oversized->property("contentItem").value<QQuickItem*>()->parentItem();
+        QList<QQuickItem*> popupTexts; // title, message, button
+        ostra::test::collectTextItems(popup, popupTexts);
+        QVERIFY(popupTexts.size() >= 3);
+        const QStringList popupProblems = ostra::test::unreadableTexts(dialog, dialog->grabWindow(), popup);
+        QVERIFY2(popupProblems.isEmpty(), qPrintable(popupProblems.join(QStringLiteral("; "))));
+        QMetaObject::invokeMethod(oversized, "close");
         QVERIFY2(window->geometry().contains(dialog->geometry()),
             qPrintable(QStringLiteral("%1,%2 %3x%4")
                            .arg(dialog->x())

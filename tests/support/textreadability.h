@@ -93,13 +93,15 @@ inline void collectTextItems(QQuickItem* item, QList<QQuickItem*>& out)
         collectTextItems(child, out);
 }
 
-// The visible, enabled texts of `window` that are hard to read or cut off, each with
-// what is wrong; empty when all read well.
-inline QStringList unreadableTexts(QQuickWindow* window, const QImage& shot, double minContrast = 4.5)
+// The visible, enabled texts of `window` (or only those under `root`, such as an open
+// popup) that are hard to read or cut off, each with what is wrong; empty when all read
+// well.
+inline QStringList unreadableTexts(
+    QQuickWindow* window, const QImage& shot, QQuickItem* root = nullptr, double minContrast = 4.5)
 {
     QStringList problems;
     QList<QQuickItem*> items;
-    collectTextItems(window->contentItem(), items);
+    collectTextItems(root ? root : window->contentItem(), items);
     const QRectF windowRect(0, 0, window->width(), window->height());
     for (QQuickItem* item : qAsConst(items)) {
         const QString text = item->property("text").toString();
