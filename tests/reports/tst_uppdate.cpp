@@ -133,30 +133,35 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<int>("idleMs");
+        QTest::addColumn<int>("totalMs");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("not a feed") << QByteArray("<html><body>Gateway</body></html>") << 0 << 300
+        const int ample = 30000;
+        QTest::newRow("not a feed") << QByteArray("<html><body>Gateway</body></html>") << 0 << ample << ample
                                     << "did not send an update feed";
-        QTest::newRow("broken feed") << feed({ "9.0" }).left(120) << 0 << 300
+        QTest::newRow("broken feed") << feed({ "9.0" }).left(120) << 0 << ample << ample
                                      << "did not send an update feed";
         QTest::newRow("feed without this application")
-            << feed({}) << 0 << 300 << "does not list this application";
-        QTest::newRow("too large") << QByteArray(3 << 20, ' ') + feed({ "9.0" }) << 0 << 300 << "too large";
-        QTest::newRow("no answer, idle bound") << feed({ "9.0" }) << 60000 << 300 << "did not answer in time";
+            << feed({}) << 0 << ample << ample << "does not list this application";
+        QTest::newRow("too large") << QByteArray(3 << 20, ' ') + feed({ "9.0" }) << 0 << ample << ample
+                                   << "too large";
+        QTest::newRow("no answer, idle bound")
+            << feed({ "9.0" }) << 60000 << 300 << 60000 << "did not answer in time";
         QTest::newRow("no answer, whole check's bound")
-            << feed({ "9.0" }) << 60000 << 60000 << "did not answer in time";
+            << feed({ "9.0" }) << 60000 << 60000 << 500 << "did not answer in time";
     }
     void everyUserCheckAnswers()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, delayMs);
         QFETCH(int, idleMs);
+        QFETCH(int, totalMs);
         QFETCH(QString, reason);
         TlsProxy proxy({ kHost });
         QVERIFY(proxy.isReady());
         QVERIFY(proxy.server.respond("GET", "/ostra/linux/Updates.xml", { 200, {}, body, delayMs }));
         Uppdate update(QDir(m_app.path()));
         update.setRepoHead(QStringLiteral("Updates.xml"));
-        update.setTimeoutMs(idleMs, 1000);
+        update.setTimeoutMs(idleMs, totalMs);
         QSignalSpy versions(&update, &Uppdate::versionAvailable);
         QSignalSpy none(&update, &Uppdate::nothingAvailable);
         QSignalSpy errors(&update, &Uppdate::checkUpdateError);
