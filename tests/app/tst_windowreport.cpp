@@ -128,6 +128,28 @@ private slots:
         QCOMPARE(proxy.requests("GET").size(), 1);
     }
 
+    // A check asked for from the menu answers even when the feed does not list this
+    // application, and says why.
+    void menuCheckAlwaysAnswers()
+    {
+        TlsProxy proxy({ QStringLiteral("updates.quelt.com") });
+        QVERIFY(proxy.isReady());
+        QVERIFY(proxy.server.respond("GET", "/ostra/Updates.xml",
+            { 200, {},
+                "<Updates><PackageUpdate><Name>other</Name><Version>9</Version></PackageUpdate></Updates>",
+                0 }));
+        AppSettings settings;
+        QQmlApplicationEngine engine;
+        QQuickWindow* window = load(engine, false, QStringLiteral("https://updates.quelt.com/ostra"));
+        QVERIFY(window);
+        QVERIFY(QMetaObject::invokeMethod(window, "checkForUpdates"));
+        auto* result = window->findChild<QObject*>(QStringLiteral("updateResult"));
+        QVERIFY(result);
+        QTRY_VERIFY_WITH_TIMEOUT(result->property("opened").toBool(), 20000);
+        const QString message = result->property("message").toString();
+        QVERIFY2(message.contains(QStringLiteral("does not list this application")), qPrintable(message));
+    }
+
     // The dialog opens over the window, inside it, and every text on it (the warning
     // about logs too) reads well and is whole.
     void reportDialogIsReadable_data()
