@@ -334,9 +334,12 @@ Window {
         readonly property string message: qsTr("File size (%1 Mb) exceeds the allowed size limit (%2 Mb)").arg(sizeMb).arg(limitMb)
         title: qsTr("Can't attach")
         anchors.centerIn: parent
+        width: Math.min(420, reportDialog.width - 40)
         modal: true
         standardButtons: Dialog.Ok
         Label {
+            width: oversizedFile.availableWidth
+            wrapMode: Text.Wrap
             text: oversizedFile.message
         }
     }
