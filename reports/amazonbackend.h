@@ -11,10 +11,10 @@
 class AmazonBackend : public NetworkBackend
 {
     Q_OBJECT
-    Q_PROPERTY(QString domain WRITE setDomain)
-    Q_PROPERTY(QString bucket WRITE setBucket)
-    Q_PROPERTY(QString region WRITE setRegion)
-    Q_PROPERTY(int partMb WRITE setPartMb)
+    Q_PROPERTY(QString domain READ domain WRITE setDomain)
+    Q_PROPERTY(QString bucket READ bucket WRITE setBucket)
+    Q_PROPERTY(QString region READ region WRITE setRegion)
+    Q_PROPERTY(int partMb READ partMb WRITE setPartMb)
 public:
     explicit AmazonBackend(QObject* parent = nullptr);
 
@@ -27,6 +27,7 @@ public:
     QString bucket() const { return m_bucket; }
     QString region() const { return m_region; }
     qint64 partSize() const { return m_partSize; }
+    int partMb() const { return int(m_partSize >> 20); }
     // The server's clock: its last "Date" plus the time elapsed since (invalid before).
     QDateTime serverNow() const;
 

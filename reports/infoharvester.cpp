@@ -79,8 +79,8 @@ void InfoHarvester::setNeedAddenda(bool on)
 void InfoHarvester::setDecimalKilo(int kilo)
 {
     // A zero would divide by zero when an oversized file's size is reported.
-    const qint64 k = kilo == 0 ? 1000 : kilo;
-    m_bytesPerMb = k * k;
+    m_decimalKilo = kilo == 0 ? 1000 : kilo;
+    m_bytesPerMb = qint64(m_decimalKilo) * m_decimalKilo;
 }
 
 bool InfoHarvester::withinLimit(const QFileInfo& info)
@@ -102,6 +102,7 @@ void InfoHarvester::addUserFile(const QFileInfo& info)
 
 void InfoHarvester::setUserFile(const QUrl& url)
 {
+    m_userFile = url;
     const QFileInfo info(url.toLocalFile());
     if (!withinLimit(info))
         return;
@@ -118,8 +119,14 @@ void InfoHarvester::addFeedback(const QString& name, const QString& text)
     m_feedback.insert(name, text);
 }
 
+QQuickItem* InfoHarvester::screen() const
+{
+    return m_screen;
+}
+
 void InfoHarvester::setScreen(QQuickItem* item)
 {
+    m_screen = item;
     m_guiFacts = CommonInfo::guiFacts(item);
 }
 
@@ -188,14 +195,18 @@ void InfoHarvester::commit()
     {
         QMutexLocker lock(&m_jobsMutex);
         ++m_runningJobs;
+        m_writing.insert(archive.partialPath());
     }
     auto* task = new AsyncTask(
         [this, archive] {
-            archive.write();
-            const QUrl report = QUrl::fromLocalFile(archive.path);
-            QMetaObject::invokeMethod(
-                this, [this, report] { emit newReport(report); }, Qt::QueuedConnection);
+            // Only a complete archive is announced: a failed one is not there to upload.
+            if (archive.write()) {
+                const QUrl report = QUrl::fromLocalFile(archive.path);
+                QMetaObject::invokeMethod(
+                    this, [this, report] { emit newReport(report); }, Qt::QueuedConnection);
+            }
             QMutexLocker lock(&m_jobsMutex);
+            m_writing.remove(archive.partialPath());
             if (--m_runningJobs == 0)
                 m_jobsDone.wakeAll();
         },
@@ -205,6 +216,17 @@ void InfoHarvester::commit()
 
 void InfoHarvester::listReports()
 {
+    // Archives still being written have another name; those left over by an earlier run
+    // that ended while writing are incomplete for good.
+    const QStringList partial = m_reportFolder.entryList(
+        { m_bugReportPrefix + QStringLiteral("*.zip") + QLatin1String(ReportArchive::kPartialSuffix) },
+        QDir::Files | QDir::Hidden);
+    for (const QString& name : partial) {
+        const QString path = m_reportFolder.absoluteFilePath(name);
+        QMutexLocker lock(&m_jobsMutex);
+        if (!m_writing.contains(path) && !QFile::remove(path))
+            qCWarning(lcReports) << "Can't remove the incomplete report" << path;
+    }
     const QStringList names
         = m_reportFolder.entryList({ m_bugReportPrefix + QStringLiteral("*.zip") }, QDir::Files, QDir::Name);
     for (const QString& name : names)

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QUrl>
 #include <QVariantMap>
 #include <QWaitCondition>
@@ -27,17 +29,17 @@ class InfoHarvester : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(ProgressModel* progress READ progress CONSTANT)
-    Q_PROPERTY(QString bugReportPrefix WRITE setBugReportPrefix)
-    Q_PROPERTY(bool needScrShot WRITE setNeedScrShot)
-    Q_PROPERTY(bool needAppData WRITE setNeedAppData)
-    Q_PROPERTY(bool needAddenda WRITE setNeedAddenda)
-    Q_PROPERTY(bool addVrxState WRITE setAddVrxState)
-    Q_PROPERTY(QUrl userFile WRITE setUserFile)
+    Q_PROPERTY(QString bugReportPrefix READ bugReportPrefix WRITE setBugReportPrefix)
+    Q_PROPERTY(bool needScrShot READ needScrShot WRITE setNeedScrShot)
+    Q_PROPERTY(bool needAppData READ needAppData WRITE setNeedAppData)
+    Q_PROPERTY(bool needAddenda READ needAddenda WRITE setNeedAddenda)
+    Q_PROPERTY(bool addVrxState READ addVrxState WRITE setAddVrxState)
+    Q_PROPERTY(QUrl userFile READ userFile WRITE setUserFile)
     Q_PROPERTY(bool hasFiles READ hasFiles NOTIFY filesChanged)
     Q_PROPERTY(QStringList files READ files NOTIFY filesChanged)
-    Q_PROPERTY(int sizeLimitMb WRITE setSizeLimitMb)
-    Q_PROPERTY(int decimalKilo WRITE setDecimalKilo)
-    Q_PROPERTY(QQuickItem* screen WRITE setScreen)
+    Q_PROPERTY(int sizeLimitMb READ sizeLimitMb WRITE setSizeLimitMb)
+    Q_PROPERTY(int decimalKilo READ decimalKilo WRITE setDecimalKilo)
+    Q_PROPERTY(QQuickItem* screen READ screen WRITE setScreen)
 public:
     class ScreenshotProvider;
 
@@ -51,6 +53,16 @@ public:
     bool hasFiles() const { return !m_files.isEmpty(); }
     QStringList files() const;
     QDir reportFolder() const { return m_reportFolder; }
+    QString bugReportPrefix() const { return m_bugReportPrefix; }
+    bool needScrShot() const { return m_needScrShot; }
+    bool needAppData() const { return m_needAppData; }
+    bool needAddenda() const { return m_needAddenda; }
+    bool addVrxState() const { return m_addVrxState; }
+    // The last file asked for, attached or not.
+    QUrl userFile() const { return m_userFile; }
+    int sizeLimitMb() const { return m_sizeLimitMb; }
+    int decimalKilo() const { return m_decimalKilo; }
+    QQuickItem* screen() const;
 
     // Attaches a file when it is within the size limit, else `notifyOversized`.
     void addUserFile(const QFileInfo& info);
@@ -93,6 +105,8 @@ private:
     QMutex m_jobsMutex;
     QWaitCondition m_jobsDone;
     int m_runningJobs = 0;
+    // The partial paths of the archives under way.
+    QSet<QString> m_writing;
     ProgressModel* m_progress;
     QDir m_baseFolder;
     QDir m_reportFolder;
@@ -108,7 +122,10 @@ private:
     QHash<QString, QImage> m_screenshots;
     int m_sizeLimitMb = 10;
     // Bytes per megabyte: the decimal kilo squared.
+    int m_decimalKilo = 1000;
     qint64 m_bytesPerMb = 1000 * 1000;
+    QUrl m_userFile;
+    QPointer<QQuickItem> m_screen;
     std::shared_ptr<ICrashEvents> m_crashEvents;
     std::shared_ptr<IDriverList> m_driverList;
     int m_driverTimeoutMs = kDriverTimeoutMs;

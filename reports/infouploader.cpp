@@ -202,6 +202,8 @@ void InfoUploader::onNetworkResponseFinished(QNetworkReply* reply)
         if (owner && url.isValid() && m_states.contains(url)) {
             reply->waitForReadyRead(INT_MAX);
             owner->onNetworkResponseFinished(reply);
+            if (reply->error() != QNetworkReply::NoError)
+                emit failed(url, reply->errorString());
             if (EvidenceTrace* state = findState(url))
                 rethink(*state);
         }

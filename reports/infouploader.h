@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "core/progressmodel.h"
+#include "reports/boundedaccessmanager.h"
 #include "reports/evidencetrace.h"
 #include "reports/networkbackend.h"
 #include "reports/networker.h"
@@ -17,7 +18,7 @@ class InfoUploader : public NetworkBackend, public Networker, public osm::Machin
 {
     Q_OBJECT
     Q_PROPERTY(ProgressModel* progress READ progressModel CONSTANT)
-    Q_PROPERTY(bool autoRemove WRITE setAutoRemove)
+    Q_PROPERTY(bool autoRemove READ autoRemove WRITE setAutoRemove)
 public:
     explicit InfoUploader(QObject* parent = nullptr);
     ~InfoUploader() override;
@@ -41,6 +42,7 @@ public:
     osm::Job* execute(EvidenceTrace& state, const osm::Step& step) override;
 
     NetworkBackend* backend(const QVariant& key) const;
+    bool autoRemove() const { return m_autoRemove; }
 
 public slots:
     void upload(const QUrl& report);
@@ -57,12 +59,14 @@ public slots:
 
 signals:
     void uploaded(const QUrl& trace);
+    // A step of the report failed; the report stays and the step is tried again later.
+    void failed(const QUrl& trace, const QString& reason);
 
 private:
     void visit(NetworkBackend* backend, EvidenceTrace& state, QMap<QString, bool>& visited);
 
     QHash<QUrl, EvidenceTrace> m_states;
-    QNetworkAccessManager m_manager;
+    BoundedAccessManager m_manager;
     ProgressModel* m_progress;
     bool m_autoRemove = false;
 };

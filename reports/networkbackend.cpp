@@ -7,14 +7,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "reports/boundedaccessmanager.h"
 #include "reports/infouploader.h"
 #include "reports/logging.h"
-
-namespace {
-
-constexpr int kTooManyRequests = 429;
-
-} // namespace
 
 NetworkBackend::NetworkBackend(QObject* parent)
     : osm::Backend(parent)
@@ -37,8 +32,14 @@ void NetworkBackend::setBackoff(const Backoff& backoff)
     emit backoffChanged();
 }
 
+InfoUploader* NetworkBackend::master() const
+{
+    return m_master;
+}
+
 void NetworkBackend::setMaster(InfoUploader* master)
 {
+    m_master = master;
     if (master)
         master->addBackend(this);
 }
@@ -93,7 +94,7 @@ void NetworkBackend::onReplyFinished(QNetworkReply* reply, const Callback& callb
     const bool ok = reply->error() == QNetworkReply::NoError;
     if (!ok) {
         qCDebug(lcReports) << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error())
-                           << reply->errorString() << reply->readAll();
+                           << reply->errorString() << BoundedAccessManager::bodyOf(reply);
     }
     const QVariantList route = reply->request().attribute(QNetworkRequest::User).toList();
     if (route.isEmpty()) {
@@ -115,10 +116,13 @@ void NetworkBackend::onReplyFinished(QNetworkReply* reply, const Callback& callb
         m_retryTimer.setInterval(0);
         return;
     }
-    int defaultMs = INT_MAX;
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == kTooManyRequests) {
-        const qint64 grown = qint64(m_backoff.factor) * m_retryTimer.interval() + m_backoff.stepMs;
-        defaultMs = int(std::clamp(std::min(qint64(m_backoff.ceilMs), grown), qint64(0), qint64(INT_MAX)));
-    }
-    m_retryTimer.start(retryTimeout(reply, defaultMs));
+    // The back-off's step for this failure: it grows with every failure in a row, up to
+    // the ceiling. A time the server asks for is honoured within [step, ceiling], so
+    // that a "Retry-After" of 0, or a date without a "Date" to measure it against,
+    // never makes the retries come faster than the back-off.
+    const qint64 grown = qint64(m_backoff.factor) * m_retryTimer.interval() + m_backoff.stepMs;
+    const int ceiling = std::max(m_backoff.ceilMs, 0);
+    const int backoffMs = int(std::clamp(grown, qint64(0), qint64(ceiling)));
+    const int asked = retryTimeout(reply, backoffMs);
+    m_retryTimer.start(std::clamp(asked, backoffMs, ceiling));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QNetworkReply>
+#include <QPointer>
 #include <QTimer>
 
 #include <functional>
@@ -24,7 +25,7 @@ class NetworkBackend : public osm::Backend,
                        public osm::LaborDivision<EvidenceTrace>
 {
     Q_OBJECT
-    Q_PROPERTY(InfoUploader* master WRITE setMaster)
+    Q_PROPERTY(InfoUploader* master READ master WRITE setMaster)
     Q_PROPERTY(Backoff backoff READ backoff WRITE setBackoff NOTIFY backoffChanged)
 public:
     using Callback = std::function<void(EvidenceTrace& state, const osm::Step& step, bool ok)>;
@@ -37,6 +38,7 @@ public:
     Backoff backoff() const { return m_backoff; }
     void setBackoff(const Backoff& backoff);
     void setMaster(InfoUploader* master);
+    InfoUploader* master() const;
 
     bool retryPending() const { return m_retryTimer.isActive(); }
     int retryInterval() const { return m_retryTimer.interval(); }
@@ -63,4 +65,5 @@ protected:
 private:
     QTimer m_retryTimer;
     Backoff m_backoff;
+    QPointer<InfoUploader> m_master;
 };

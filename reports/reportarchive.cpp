@@ -11,6 +11,7 @@
 #include <QtGui/private/qzipwriter_p.h>
 
 #include <thread>
+#include <unistd.h>
 
 #include "reports/idriverlist.h"
 #include "reports/logging.h"
@@ -121,7 +122,10 @@ bool ReportArchive::write() const
             qCWarning(lcReports) << "The driver list took longer than" << driverTimeoutMs << "ms";
     }
 
-    QZipWriter zip(path, QIODevice::WriteOnly | QIODevice::Truncate);
+    // Written under a name the report listing does not match, and renamed once complete:
+    // an archive under its final name is always whole.
+    const QString partial = partialPath();
+    QZipWriter zip(partial, QIODevice::WriteOnly | QIODevice::Truncate);
     zip.setCompressionPolicy(QZipWriter::AutoCompress);
     zip.addFile(QStringLiteral("CommonInfo.json"), QJsonDocument(commonInfo).toJson(QJsonDocument::Indented));
     zip.addFile(QStringLiteral("UserFeedback.json"),
@@ -146,7 +150,16 @@ bool ReportArchive::write() const
     }
     zip.close();
     if (zip.status() != QZipWriter::NoError) {
-        qCWarning(lcReports) << "Can't write the report" << path << zip.status();
+        qCWarning(lcReports) << "Can't write the report" << partial << zip.status();
+        QFile::remove(partial);
+        return false;
+    }
+    // On the disk before it gets its final name, so that a crash leaves no empty archive.
+    QFile written(partial);
+    if (!written.open(QIODevice::ReadOnly) || ::fsync(written.handle()) != 0
+        || ::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) != 0) {
+        qCWarning(lcReports) << "Can't complete the report" << path << written.errorString();
+        QFile::remove(partial);
         return false;
     }
     return true;

@@ -28,8 +28,13 @@ struct ReportArchive
     int driverTimeoutMs = 30000;
 
     // Writes the zip archive at `path`; false when it cannot be written. Blocks: the
-    // driver list runs on a thread of its own meanwhile (not on the caller's pool).
+    // driver list runs on a thread of its own meanwhile (not on the caller's pool). The
+    // archive is written at `partialPath` and renamed to `path` when it is complete.
     bool write() const;
+    QString partialPath() const { return path + QLatin1String(kPartialSuffix); }
+
+    // Appended to the name of an archive while it is written.
+    static constexpr const char* kPartialSuffix = ".part";
 
     // "yyyyMMddTHHmmss" and the offset of the date-time's zone, as "+0200".
     static QString stamp(const QDateTime& dateTime);

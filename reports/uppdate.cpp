@@ -2,17 +2,19 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QResource>
 #include <QSslSocket>
 #include <QStringList>
+#include <QTimer>
 #include <QVersionNumber>
 #include <QXmlStreamReader>
 
+#include "core/appsettings.h"
 #include "core/identity.h"
+#include "reports/boundedaccessmanager.h"
 #include "reports/logging.h"
 
 namespace {
@@ -20,6 +22,16 @@ namespace {
 const QString kTool = QStringLiteral("maintenancetool.exe");
 const QString kResource = QStringLiteral("maintenancetool.dat");
 const QString kConfig = QStringLiteral(":/install/installer-config/config.xml");
+const QString kHttps = QStringLiteral("https");
+// The feed is a few kilobytes.
+constexpr qint64 kMaxFeedBytes = 1 << 20;
+constexpr int kIdleTimeoutMs = 30000;
+// Marks a feed request that is the one retry after a failed handshake.
+constexpr auto kRetriedAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+
+#ifndef OSTRA_UPDATE_CHANNEL
+#define OSTRA_UPDATE_CHANNEL ""
+#endif
 
 } // namespace
 
@@ -29,15 +41,24 @@ Uppdate::Uppdate(QObject* parent)
 
 Uppdate::Uppdate(const QDir& appDir, QObject* parent)
     : QObject(parent)
-    , m_manager(new QNetworkAccessManager(this))
+    , m_manager(new BoundedAccessManager(this))
     , m_appDir(appDir)
 {
+    m_manager->setTransferTimeoutMs(kIdleTimeoutMs);
+    m_manager->setMaxReplyBytes(kMaxFeedBytes);
     connect(this, &Uppdate::retry, this, &Uppdate::request);
     connect(m_manager, &QNetworkAccessManager::finished, this, &Uppdate::callback);
     const QString resource = m_appDir.absoluteFilePath(kResource);
     if (QFile::exists(resource) && QResource::registerResource(resource, QStringLiteral("/install")))
         m_resource = resource;
     readConfig();
+    const QString setting = AppSettings::instance()
+        ? AppSettings::instance()->value(QStringLiteral("UpdateChannel")).toString().trimmed()
+        : QString();
+    if (!setting.isEmpty())
+        setChannel(QUrl(setting, QUrl::TolerantMode));
+    if (m_channel.isEmpty())
+        setChannel(defaultChannel());
 }
 
 Uppdate::~Uppdate()
@@ -49,6 +70,17 @@ Uppdate::~Uppdate()
 QString Uppdate::currentVersion()
 {
     return QStringLiteral("2.3.0.579");
+}
+
+QUrl Uppdate::defaultChannel()
+{
+    return QUrl(QStringLiteral(OSTRA_UPDATE_CHANNEL), QUrl::TolerantMode);
+}
+
+void Uppdate::setTimeoutMs(int idleMs, int totalMs)
+{
+    m_manager->setTransferTimeoutMs(idleMs);
+    m_totalTimeoutMs = totalMs;
 }
 
 bool Uppdate::hasTool() const
@@ -91,6 +123,11 @@ void Uppdate::setChannel(const QUrl& channel)
 {
     if (channel == m_channel)
         return;
+    // The feed decides what the maintenance tool installs: it is only asked over TLS.
+    if (!channel.isEmpty() && channel.scheme() != kHttps) {
+        qCWarning(lcReports) << "Update channel refused (not https):" << channel;
+        return;
+    }
     qCDebug(lcReports) << "Update channel set to" << channel;
     m_channel = channel;
     emit channelChanged(m_channel);
@@ -104,9 +141,23 @@ void Uppdate::setRepoHead(const QString& repoHead)
     emit repoHeadChanged(m_repoHead);
 }
 
+void Uppdate::fail(Uppdate* checker, bool userAction, const QString& reason)
+{
+    qCDebug(lcReports) << "Update check failed:" << reason;
+    if (userAction)
+        emit checker->checkUpdateError(reason);
+}
+
 void Uppdate::checkForUpdates(bool userAction)
 {
-    // The feed is only asked over TLS; without it the request fails as a check error.
+    if (!hasChannel()) {
+        fail(this, userAction, tr("No update channel is set."));
+        return;
+    }
+    if (!QSslSocket::supportsSsl()) {
+        fail(this, userAction, tr("Secure connections are not available."));
+        return;
+    }
     QUrl url = m_channel;
     url.setPath(QDir(url.path(QUrl::FullyDecoded)).filePath(m_repoHead), QUrl::DecodedMode);
     request(url, userAction);
@@ -114,13 +165,16 @@ void Uppdate::checkForUpdates(bool userAction)
 
 void Uppdate::request(const QUrl& url, bool userAction)
 {
+    if (url.scheme() != kHttps) {
+        fail(this, userAction, tr("The update feed is only asked for over https."));
+        return;
+    }
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     const bool offline = m_manager->networkAccessible() == QNetworkAccessManager::NotAccessible;
     QT_WARNING_POP
     if (offline) {
-        if (userAction)
-            emit checkUpdateError();
+        fail(this, userAction, tr("The network is not accessible."));
         return;
     }
     m_clock.restart();
@@ -128,7 +182,14 @@ void Uppdate::request(const QUrl& url, bool userAction)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setPriority(userAction ? QNetworkRequest::HighPriority : QNetworkRequest::LowPriority);
     request.setOriginatingObject(this);
-    m_manager->get(request);
+    request.setAttribute(kRetriedAttribute, m_retrying.remove(url));
+    QNetworkReply* reply = m_manager->get(request);
+    // A server that trickles bytes keeps the idle time-out from firing: the whole check
+    // has a bound too.
+    QTimer::singleShot(m_totalTimeoutMs, reply, [reply] {
+        if (reply->isRunning())
+            reply->abort();
+    });
     qCDebug(lcReports) << "handed over" << m_clock.elapsed();
 }
 
@@ -141,12 +202,26 @@ void Uppdate::callback(QNetworkReply* reply)
         checker = this;
     const bool userAction = reply->request().priority() != QNetworkRequest::LowPriority;
 
-    if (reply->error() != QNetworkReply::NoError) {
-        // A failed handshake is an error like any other: asking again over plain HTTP
-        // would let anyone on the path answer the feed.
-        qCDebug(lcReports) << "Update check failed" << reply->errorString();
-        if (userAction)
-            emit checker->checkUpdateError();
+    switch (reply->error()) {
+    case QNetworkReply::NoError:
+        break;
+    case QNetworkReply::SslHandshakeFailedError:
+        // Asked once more, over TLS again: a feed fetched in plain text could be
+        // answered by anyone on the path.
+        if (!reply->request().attribute(kRetriedAttribute).toBool()) {
+            checker->m_retrying.insert(reply->url());
+            emit checker->retry(reply->url(), userAction);
+        } else {
+            fail(checker, userAction, reply->errorString());
+        }
+        return;
+    case QNetworkReply::OperationCanceledError:
+        fail(checker, userAction,
+            BoundedAccessManager::exceeded(reply) ? tr("The update feed is too large.")
+                                                  : tr("The update server did not answer in time."));
+        return;
+    default:
+        fail(checker, userAction, reply->errorString());
         return;
     }
 
@@ -157,11 +232,15 @@ void Uppdate::callback(QNetworkReply* reply)
     QStringList path;
     QString foundName;
     QString foundVersion;
-    QXmlStreamReader xml(reply);
+    QStringList offered;
+    bool isFeed = false;
+    QXmlStreamReader xml(BoundedAccessManager::bodyOf(reply));
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
         case QXmlStreamReader::StartElement:
             path << xml.name().toString();
+            if (path == QStringList { package.first() })
+                isFeed = true;
             if (path == package) {
                 foundName.clear();
                 foundVersion.clear();
@@ -169,7 +248,7 @@ void Uppdate::callback(QNetworkReply* reply)
             break;
         case QXmlStreamReader::EndElement:
             if (path == package && foundName == ownId)
-                checker->onFound(foundVersion, userAction);
+                offered << foundVersion;
             if (!path.isEmpty())
                 path.removeLast();
             break;
@@ -184,6 +263,16 @@ void Uppdate::callback(QNetworkReply* reply)
         }
     }
     qCDebug(lcReports) << "fully parsed" << m_clock.elapsed();
+    if (xml.hasError() || !isFeed) {
+        fail(checker, userAction, tr("The update server did not send an update feed."));
+        return;
+    }
+    if (offered.isEmpty()) {
+        fail(checker, userAction, tr("The update feed does not list this application."));
+        return;
+    }
+    for (const QString& offer : qAsConst(offered))
+        checker->onFound(offer, userAction);
 }
 
 void Uppdate::onFound(const QString& version, bool userAction)

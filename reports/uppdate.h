@@ -3,14 +3,18 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QUrl>
 
-class QNetworkAccessManager;
+class BoundedAccessManager;
 class QNetworkReply;
 
 // Tells when a newer build is published and starts the maintenance tool to install it.
-// The update channel is read from the tool's resource file "maintenancetool.dat" in
-// the application directory; the feed is an XML document under the channel.
+// The update channel is the "UpdateChannel" setting when there is one, else the one in
+// the tool's resource file "maintenancetool.dat" in the application directory, else the
+// channel the build was configured with; only https channels are taken. The feed is an
+// XML document under the channel. A check asked for by the user always answers: a
+// version, nothing new, or an error with its reason.
 class Uppdate : public QObject
 {
     Q_OBJECT
@@ -35,6 +39,11 @@ public:
 
     // The version of this build, compared with the feed.
     static QString currentVersion();
+    // The channel the build was configured with.
+    static QUrl defaultChannel();
+
+    // How long a feed request may stay idle, and how long it may take in all.
+    void setTimeoutMs(int idleMs, int totalMs);
 
 public slots:
     void request(const QUrl& url, bool userAction);
@@ -50,12 +59,16 @@ signals:
     void retry(const QUrl& url, bool userAction);
     void versionAvailable(const QString& version);
     void nothingAvailable();
-    void checkUpdateError();
+    void checkUpdateError(const QString& reason);
 
 private:
     void readConfig();
+    void fail(Uppdate* checker, bool userAction, const QString& reason);
 
-    QNetworkAccessManager* m_manager;
+    BoundedAccessManager* m_manager;
+    int m_totalTimeoutMs = 60000;
+    // Feed addresses asked again after a failed handshake, once each.
+    QSet<QUrl> m_retrying;
     QElapsedTimer m_clock;
     QDir m_appDir;
     QString m_resource;

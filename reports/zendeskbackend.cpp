@@ -27,6 +27,13 @@ void ZendeskBackend::setOurs(const QStringList& ours)
     m_ours = QSet<QString>(ours.begin(), ours.end());
 }
 
+QStringList ZendeskBackend::ours() const
+{
+    QStringList digests(m_ours.begin(), m_ours.end());
+    digests.sort();
+    return digests;
+}
+
 QVariantList ZendeskBackend::planRoute(EvidenceTrace& state)
 {
     if (!m_enabled || !QSslSocket::supportsSsl())

@@ -12,11 +12,11 @@
 class ZendeskBackend : public NetworkBackend
 {
     Q_OBJECT
-    Q_PROPERTY(bool enabled WRITE setEnabled)
-    Q_PROPERTY(QString domain WRITE setDomain)
-    Q_PROPERTY(QString header WRITE setHeader)
-    Q_PROPERTY(QString author WRITE setAuthor)
-    Q_PROPERTY(QStringList ours WRITE setOurs)
+    Q_PROPERTY(bool enabled READ enabled WRITE setEnabled)
+    Q_PROPERTY(QString domain READ domain WRITE setDomain)
+    Q_PROPERTY(QString header READ header WRITE setHeader)
+    Q_PROPERTY(QString author READ author WRITE setAuthor)
+    Q_PROPERTY(QStringList ours READ ours WRITE setOurs)
 public:
     explicit ZendeskBackend(QObject* parent = nullptr);
 
@@ -28,6 +28,13 @@ public:
     // The request document for a state (compact JSON); sets `anonymous` when the
     // contact is no e-mail address.
     QByteArray document(EvidenceTrace& state) const;
+
+    bool enabled() const { return m_enabled; }
+    QString domain() const { return m_domain; }
+    QString header() const { return m_header; }
+    QString author() const { return m_author; }
+    // The digests, sorted.
+    QStringList ours() const;
 
 public slots:
     void setEnabled(bool enabled) { m_enabled = enabled; }

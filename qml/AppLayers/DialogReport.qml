@@ -4,6 +4,8 @@ import QtQuick.Dialogs 1.3 as Dialogs
 import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
+import "../Utils"
 
 // The user's way to send feedback: collects the fields, attachments and a screenshot,
 // commits the report and uploads every archive the harvester announces.
@@ -24,15 +26,37 @@ Window {
     property url trace
     property url screenshot
     readonly property bool contactValid: contact.text.length === 0 || contact.acceptableInput
+    // What the user was last told about a report that did not go out.
+    property string failureNote: ""
+    // The reports whose failure the user has been told about (each once).
+    property var failuresTold: ({})
 
-    // Opens the dialog with a fresh screenshot of the window behind it.
+    // Opens the dialog over the window behind it, with a fresh screenshot of that window.
     function openDialog() {
         feedbackUploaded = false
         screenshot = windowToRip ? infoHarvester.captureWindow(windowToRip, "main") : ""
         infoHarvester.listReports()
+        var host = windowToRip ? windowToRip.Window.window : null
+        if (host) {
+            transientParent = host
+            x = host.x + Math.max(0, (host.width - width) / 2)
+            y = host.y + Math.max(0, (host.height - height) / 2)
+        }
         show()
         raise()
         requestActivate()
+    }
+
+    // A report that could not be sent stays in the report folder; its steps are tried
+    // again after a growing wait, and every time the dialog opens.
+    function noteFailure(report, reason) {
+        var key = report.toString()
+        if (failuresTold[key])
+            return
+        failuresTold[key] = true
+        failureNote = qsTr("Sending your feedback report failed (%1). The report is kept and will be sent later.")
+                          .arg(reason)
+        NotificationsManager.show(failureNote)
     }
 
     function send() {
@@ -47,18 +71,23 @@ Window {
 
     InfoUploader {
         id: infoUploader
+        objectName: "infoUploader"
         autoRemove: true
         onUploaded: {
             reportDialog.trace = trace
             reportDialog.feedbackUploaded = true
+            delete reportDialog.failuresTold[trace.toString()]
         }
+        onFailed: reportDialog.noteFailure(trace, reason)
     }
     DigestBackend {
         id: digestBackend
+        objectName: "digestBackend"
         master: infoUploader
     }
     AmazonBackend {
         id: amazonBackend
+        objectName: "amazonBackend"
         master: infoUploader
         domain: "s3.us-west-2.amazonaws.com"
         bucket: "ostra-reports"
@@ -68,6 +97,7 @@ Window {
     }
     ZendeskBackend {
         id: zendeskBackend
+        objectName: "zendeskBackend"
         master: infoUploader
         domain: "quelt.zendesk.com"
         ours: ["cb4d86340035380541688fc5e5a5baf8", "811be32baf1e419843ccb990b37d2ffb"]
@@ -95,27 +125,35 @@ Window {
         onNewReport: infoUploader.upload(report)
     }
 
-    SystemPalette {
-        id: colors
-    }
+    color: StyleConstants.dialogBackground
     Rectangle {
         anchors.fill: parent
-        color: colors.window
-        border.color: colors.mid
+        color: StyleConstants.dialogBackground
+        border.color: StyleConstants.footerLine
     }
 
     ColumnLayout {
         id: column
         anchors.fill: parent
         anchors.margins: 16
-        spacing: 8
+        spacing: 6
 
         Label {
+            objectName: "reportTitle"
+            Layout.fillWidth: true
             text: reportDialog.title
-            font.bold: true
-            font.pixelSize: 18
+            color: StyleConstants.mainTextHover
+            font.family: StyleConstants.fontSemiBold
+            font.pixelSize: StyleConstants.fontSizeTitle
+            elide: Text.ElideRight
         }
-        Label { text: qsTr("What would you like to comment on?") }
+        Label {
+            Layout.fillWidth: true
+            text: qsTr("What would you like to comment on?")
+            color: StyleConstants.mainText
+            font.pixelSize: StyleConstants.fontSizeNormal
+            wrapMode: Text.Wrap
+        }
         ComboBox {
             id: category
             objectName: "category"
@@ -125,12 +163,20 @@ Window {
         }
         ScrollView {
             Layout.fillWidth: true
-            Layout.preferredHeight: 120
+            Layout.preferredHeight: 96
             TextArea {
                 id: summary
                 objectName: "summary"
                 placeholderText: qsTr("How can we make your experience better?")
+                placeholderTextColor: StyleConstants.secondaryButtonHover
+                color: StyleConstants.mainText
+                selectionColor: StyleConstants.mainButtonPressed
+                selectedTextColor: StyleConstants.mainTextHover
                 wrapMode: TextEdit.Wrap
+                background: Rectangle {
+                    color: StyleConstants.dialogAccent
+                    border.color: summary.activeFocus ? StyleConstants.mainButton : StyleConstants.footerLine
+                }
             }
         }
         TextField {
@@ -138,19 +184,30 @@ Window {
             objectName: "contact"
             Layout.fillWidth: true
             placeholderText: qsTr("How can we contact you?")
+            placeholderTextColor: StyleConstants.secondaryButtonHover
+            color: StyleConstants.mainText
+            selectionColor: StyleConstants.mainButtonPressed
+            selectedTextColor: StyleConstants.mainTextHover
             validator: RegularExpressionValidator {
                 regularExpression: /\w+([-+.']\w+)*@\w+([-.]\w+)*\.\w+([-.]\w+)*/
+            }
+            background: Rectangle {
+                implicitHeight: 32
+                color: StyleConstants.dialogAccent
+                border.color: contact.activeFocus ? StyleConstants.mainButton : StyleConstants.footerLine
             }
         }
         Label {
             Layout.fillWidth: true
             wrapMode: Text.Wrap
-            font.pixelSize: 11
+            font.pixelSize: StyleConstants.fontSizeSmall
+            color: StyleConstants.mainText
             text: qsTr("All information you share is confidential and will only be used by Quelt to improve your product experience.")
         }
-        CheckBox {
+        ItemCheckBox {
             id: addAppData
             objectName: "addAppData"
+            Layout.fillWidth: true
             text: qsTr("include application logs")
             onToggled: sensitiveStats.visible = checked && reportDialog.warnOnSensitive
         }
@@ -159,15 +216,22 @@ Window {
             objectName: "sensitiveStats"
             visible: false
             Layout.fillWidth: true
+            padding: 10
+            background: Rectangle {
+                color: StyleConstants.dialogAccent
+            }
             ColumnLayout {
                 anchors.fill: parent
+                spacing: 6
                 Label {
                     Layout.fillWidth: true
                     wrapMode: Text.Wrap
+                    color: StyleConstants.mainText
+                    font.pixelSize: StyleConstants.fontSizeNormal
                     text: qsTr("Application logs may include sensitive data about the history of your Ostra use, such as file paths, dates and times, and your Quelt camera serial number. They do NOT include your images or any graphic info. Include logs?")
                 }
                 RowLayout {
-                    Button {
+                    DialogReportButton {
                         objectName: "sensitiveNo"
                         text: qsTr("No")
                         onClicked: {
@@ -175,8 +239,9 @@ Window {
                             sensitiveStats.visible = false
                         }
                     }
-                    Button {
+                    DialogReportButton {
                         objectName: "sensitiveYes"
+                        primary: true
                         text: qsTr("Yes please")
                         onClicked: sensitiveStats.visible = false
                     }
@@ -184,31 +249,39 @@ Window {
             }
         }
         RowLayout {
-            CheckBox {
+            Layout.fillWidth: true
+            ItemCheckBox {
                 id: addScrShot
                 objectName: "addScrShot"
+                Layout.fillWidth: true
                 text: qsTr("attach screenshot")
                 checked: true
             }
             Image {
                 id: screenFrame
                 objectName: "screenFrame"
-                Layout.preferredWidth: 96
-                Layout.preferredHeight: 72
+                Layout.preferredWidth: 80
+                Layout.preferredHeight: 60
                 fillMode: Image.PreserveAspectFit
                 source: addScrShot.checked && reportDialog.screenshot.toString().length > 0
                     ? reportDialog.screenshot : "qrc:/logos/images/gray_4_3.png"
             }
         }
-        CheckBox {
+        ItemCheckBox {
             id: addAddenda
             objectName: "addAddenda"
+            Layout.fillWidth: true
             text: qsTr("attach additional file")
         }
         RowLayout {
+            Layout.fillWidth: true
             enabled: addAddenda.checked
-            Label { text: qsTr("Attach file:") }
-            Button {
+            Label {
+                text: qsTr("Attach file:")
+                font.pixelSize: StyleConstants.fontSizeNormal
+                color: enabled ? StyleConstants.mainText : StyleConstants.disabledText
+            }
+            DialogReportButton {
                 text: qsTr("browse")
                 onClicked: fileChooser.open()
             }
@@ -216,9 +289,11 @@ Window {
                 objectName: "attached"
                 Layout.fillWidth: true
                 elide: Text.ElideMiddle
+                font.pixelSize: StyleConstants.fontSizeNormal
+                color: StyleConstants.mainText
                 text: infoHarvester.files.join(", ")
             }
-            Button {
+            DialogReportButton {
                 text: qsTr("remove")
                 visible: infoHarvester.hasFiles
                 onClicked: {
@@ -229,13 +304,14 @@ Window {
         }
         RowLayout {
             Layout.alignment: Qt.AlignRight
-            Button {
+            DialogReportButton {
                 objectName: "cancel"
                 text: qsTr("cancel")
                 onClicked: reportDialog.close()
             }
-            Button {
+            DialogReportButton {
                 objectName: "send"
+                primary: true
                 text: qsTr("send")
                 enabled: reportDialog.contactValid
                 onClicked: reportDialog.send()
@@ -258,9 +334,12 @@ Window {
         readonly property string message: qsTr("File size (%1 Mb) exceeds the allowed size limit (%2 Mb)").arg(sizeMb).arg(limitMb)
         title: qsTr("Can't attach")
         anchors.centerIn: parent
+        width: Math.min(420, reportDialog.width - 40)
         modal: true
         standardButtons: Dialog.Ok
         Label {
+            width: oversizedFile.availableWidth
+            wrapMode: Text.Wrap
             text: oversizedFile.message
         }
     }

@@ -502,7 +502,8 @@ ApplicationWindow {
         onCheckUpdateError: {
             if (window.manualUpdateCheck)
                 updateResult.show(Qt.application.displayName + " "
-                                  + qsTr("has been unable to check for updates. Try later!"))
+                                  + qsTr("has been unable to check for updates. Try later!")
+                                  + (reason !== "" ? "<br>" + reason : ""))
             window.manualUpdateCheck = false
         }
     }

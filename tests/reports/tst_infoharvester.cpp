@@ -12,8 +12,11 @@
 #include <QtGui/private/qzipreader_p.h>
 
 #include <ctime>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "core/appsettings.h"
 #include "core/identity.h"
@@ -176,6 +179,17 @@ private slots:
         const QStringList lines = QString::fromUtf8(entryOf(path, entries.at(2))).split('\n');
         QCOMPARE(lines.mid(0, 3), (QStringList { "a@b.example", "design", "Too dark" }));
         QCOMPARE(lines.at(9), "Report ID: " + QFileInfo(path).completeBaseName());
+        // The build number is the project's version.
+        QFile cmake(ostra::test::sourceDir() + "/CMakeLists.txt");
+        QVERIFY(cmake.open(QIODevice::ReadOnly));
+        const QString version = QRegularExpression("project\\(Ostra VERSION ([0-9.]+)")
+                                    .match(QString::fromUtf8(cmake.readAll()))
+                                    .captured(1);
+        QVERIFY(!version.isEmpty());
+        QCOMPARE(lines.at(3), "Build number: " + version);
+        QCOMPARE(
+            QJsonDocument::fromJson(entryOf(path, "UserFeedback.json")).object()["appVersion"].toString(),
+            version);
     }
 
     void emptyFeedbackAndItsStamp()
@@ -305,6 +319,71 @@ private slots:
             after.removeOne(name);
         QCOMPARE(after.size(), 1);
         QVERIFY(entriesOf(folder.filePath(after.first())).contains("hardware.csv"));
+    }
+
+    // An archive is listed only once it is complete: one still being written (here held
+    // by an attachment that is a pipe nobody writes yet) is not announced, and so never
+    // uploaded and removed half written. A leftover of a run that ended while writing
+    // goes; an archive that could not be written is not announced.
+    void onlyCompleteArchivesAreAnnounced()
+    {
+        auto h = harvester();
+        const QDir folder = h->reportFolder();
+        const QString leftover = folder.filePath("BugReport_old.zip.part");
+        QVERIFY(!writeFile(leftover, 10).isEmpty());
+        const QString pipe = m_dir.filePath("slow.pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        h->addUserFile(QFileInfo(pipe));
+        // However the test ends, the job is let go before the harvester waits for it.
+        struct Unblock
+        {
+            QString pipe;
+            ~Unblock()
+            {
+                const int fd = ::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    ::close(fd);
+            }
+        } unblock { pipe };
+        QSignalSpy announced(h.get(), &InfoHarvester::newReport);
+        const QStringList before = folder.entryList(QDir::Files | QDir::Hidden);
+        h->commit();
+        // The archive job is inside the attachment.
+        QTRY_VERIFY(folder.entryList(QDir::Files | QDir::Hidden).size() > before.size());
+        QCOMPARE(m_drivers->started.available(), 1);
+        h->listReports();
+        QStringList listed;
+        for (const QList<QVariant>& args : announced)
+            listed << args.first().toUrl().toLocalFile();
+        for (const QString& path : listed)
+            QVERIFY2(QZipReader(path).status() == QZipReader::NoError
+                    && entriesOf(path).contains("CommonInfo.json"),
+                qPrintable(path));
+        QVERIFY(!QFile::exists(leftover));
+        announced.clear();
+
+        const int writer = ::open(QFile::encodeName(pipe).constData(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        QCOMPARE(::write(writer, "late", 4), 4);
+        ::close(writer);
+        QVERIFY(announced.wait(20000));
+        const QString path = announced.first().first().toUrl().toLocalFile();
+        QVERIFY(!listed.contains(path));
+        QCOMPARE(entryOf(path, "slow.pipe"), QByteArray("late"));
+        QVERIFY(!QFile::exists(path + ".part"));
+
+        // A report folder that has become a file: nothing is written, nothing announced.
+        announced.clear();
+        const QString moved = folder.absolutePath() + ".moved";
+        QVERIFY(QDir().rename(folder.absolutePath(), moved));
+        QVERIFY(!writeFile(folder.absolutePath(), 1).isEmpty());
+        h->setNeedAddenda(false);
+        h->commit();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+        QVERIFY(QFile::remove(folder.absolutePath()));
+        QVERIFY(QDir().rename(moved, folder.absolutePath()));
+        QCOMPARE(announced.count(), 0);
     }
 
     void journalEntriesBecomeEvents()

@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "core/appsettings.h"
 #include "reports/uppdate.h"
 
 using ostra::test::LocalHttpServer;
@@ -103,7 +104,9 @@ private slots:
             && manager->findChildren<QNetworkReply*>().isEmpty());
     }
 
-    void failedHandshakeIsAnErrorAndNotADowngrade()
+    // A failed handshake is asked again once, over TLS again (never in plain text), and
+    // then answers with an error.
+    void failedHandshakeIsRetriedOnceAndNotDowngraded()
     {
         TlsProxy proxy({ kHost }, LocalHttpServer::Options(), false);
         QVERIFY(proxy.isReady());
@@ -114,11 +117,97 @@ private slots:
         QSignalSpy retries(&update, &Uppdate::retry);
         update.checkForUpdates(true);
         QTRY_COMPARE(errors.size(), 1);
-        QTRY_COMPARE(proxy.requests("HANDSHAKE-FAILED").size(), 1);
+        QTRY_COMPARE(proxy.requests("HANDSHAKE-FAILED").size(), 2);
         QTest::qWait(300);
-        QCOMPARE(retries.size(), 0);
+        QCOMPARE(retries.size(), 1);
+        QCOMPARE(retries.first().first().toUrl().scheme(), QStringLiteral("https"));
         QVERIFY(proxy.requests("GET").isEmpty());
-        QCOMPARE(proxy.requests("CONNECT").size(), 1);
+        QCOMPARE(proxy.requests("CONNECT").size(), 2);
+        QCOMPARE(errors.size(), 1);
+    }
+
+    // A check asked for by the user answers in every case; one in the background stays
+    // silent unless there is a version to offer.
+    void everyUserCheckAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<int>("idleMs");
+        QTest::addColumn<int>("totalMs");
+        QTest::addColumn<QString>("reason");
+        const int ample = 30000;
+        QTest::newRow("not a feed") << QByteArray("<html><body>Gateway</body></html>") << 0 << ample << ample
+                                    << "did not send an update feed";
+        QTest::newRow("broken feed") << feed({ "9.0" }).left(120) << 0 << ample << ample
+                                     << "did not send an update feed";
+        QTest::newRow("feed without this application")
+            << feed({}) << 0 << ample << ample << "does not list this application";
+        QTest::newRow("too large") << QByteArray(3 << 20, ' ') + feed({ "9.0" }) << 0 << ample << ample
+                                   << "too large";
+        QTest::newRow("no answer, idle bound")
+            << feed({ "9.0" }) << 60000 << 300 << 60000 << "did not answer in time";
+        QTest::newRow("no answer, whole check's bound")
+            << feed({ "9.0" }) << 60000 << 60000 << 500 << "did not answer in time";
+    }
+    void everyUserCheckAnswers()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, delayMs);
+        QFETCH(int, idleMs);
+        QFETCH(int, totalMs);
+        QFETCH(QString, reason);
+        TlsProxy proxy({ kHost });
+        QVERIFY(proxy.isReady());
+        QVERIFY(proxy.server.respond("GET", "/ostra/linux/Updates.xml", { 200, {}, body, delayMs }));
+        Uppdate update(QDir(m_app.path()));
+        update.setRepoHead(QStringLiteral("Updates.xml"));
+        update.setTimeoutMs(idleMs, totalMs);
+        QSignalSpy versions(&update, &Uppdate::versionAvailable);
+        QSignalSpy none(&update, &Uppdate::nothingAvailable);
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        update.checkForUpdates(false);
+        update.checkForUpdates(true);
+        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 20000);
+        QVERIFY2(errors.first().first().toString().contains(reason),
+            qPrintable(errors.first().first().toString()));
+        // The background check has ended too, silently.
+        QTRY_VERIFY(update.findChildren<QNetworkReply*>().isEmpty()
+            && update.findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>().isEmpty());
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(versions.size() + none.size(), 0);
+    }
+
+    // The channel: the setting, else the maintenance tool's, else the build's; never one
+    // that is not https, which is not asked for either.
+    void channelHasAHomeAndIsHttpsOnly()
+    {
+        QTemporaryDir bare;
+        const QUrl tool(QStringLiteral("https://updates.quelt.com/ostra/linux"));
+        QCOMPARE(Uppdate::defaultChannel().scheme(), QStringLiteral("https"));
+        {
+            Uppdate update(QDir(bare.path()));
+            QCOMPARE(update.channel(), Uppdate::defaultChannel());
+            QVERIFY(update.hasChannel());
+        }
+        AppSettings settings;
+        const QUrl mine(QStringLiteral("https://updates.quelt.com/ostra/beta"));
+        settings.setValue(QStringLiteral("UpdateChannel"), mine.toString());
+        QCOMPARE(Uppdate(QDir(m_app.path())).channel(), mine);
+        settings.setValue(
+            QStringLiteral("UpdateChannel"), QStringLiteral("http://updates.quelt.com/ostra/beta"));
+        QCOMPARE(Uppdate(QDir(m_app.path())).channel(), tool);
+        QCOMPARE(Uppdate(QDir(bare.path())).channel(), Uppdate::defaultChannel());
+        settings.remove(QStringLiteral("UpdateChannel"));
+        QCOMPARE(Uppdate(QDir(m_app.path())).channel(), tool);
+
+        Uppdate update(QDir(m_app.path()));
+        update.setChannel(QUrl(QStringLiteral("http://updates.quelt.com/plain")));
+        QCOMPARE(update.channel(), tool);
+        QSignalSpy errors(&update, &Uppdate::checkUpdateError);
+        update.request(QUrl(QStringLiteral("http://127.0.0.1:9/Updates.xml")), true);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(errors.first().first().toString().contains("https"));
+        QVERIFY(update.findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>().isEmpty());
     }
 
     void notAccessibleIsAnErrorForTheUserOnly()

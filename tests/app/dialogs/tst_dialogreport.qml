@@ -31,6 +31,39 @@ TestCase {
         contact.text = ""
     }
 
+    // What the dialog declares reaches the report objects, and its check boxes drive
+    // what the harvester puts into the next report.
+    function test_settingsReachTheReportObjects() {
+        var harvester = findChild(dialog, "infoHarvester")
+        var uploader = findChild(dialog, "infoUploader")
+        var amazon = findChild(dialog, "amazonBackend")
+        var zendesk = findChild(dialog, "zendeskBackend")
+        compare(harvester.bugReportPrefix, "BugReport_")
+        compare(uploader.autoRemove, true)
+        verify(uploader !== null)
+        compare(findChild(dialog, "digestBackend").master, uploader)
+        compare(amazon.master, uploader)
+        compare(zendesk.master, uploader)
+        compare([amazon.bucket, amazon.region, amazon.partMb], ["ostra-reports", "us-west-2", 5])
+        compare(zendesk.author, "Anonymous customer")
+
+        var shot = findChild(dialog, "addScrShot")
+        var logs = findChild(dialog, "addAppData")
+        compare(harvester.needScrShot, true)
+        compare(harvester.needAppData, false)
+        mouseClick(shot)
+        compare(harvester.needScrShot, false)
+        mouseClick(shot)
+        compare(harvester.needScrShot, true)
+        mouseClick(logs)
+        compare(harvester.needAppData, true)
+        var no = findChild(dialog, "sensitiveNo")
+        tryVerify(function() { return no.visible })
+        mouseClick(no)
+        compare(logs.checked, false)
+        compare(harvester.needAppData, false)
+    }
+
     function test_oversizedFile() {
         var harvester = findChild(dialog, "infoHarvester")
         harvester.sizeLimitMb = 1
