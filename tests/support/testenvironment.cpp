@@ -37,6 +37,10 @@ TestEnvironment::TestEnvironment()
     }
     qunsetenv("XDG_CONFIG_DIRS");
     qunsetenv("XDG_DATA_DIRS");
+    // The window checks the update feed once a day at start: in tests it asks a closed port on
+    // this machine, never the real channel, unless a test names a feed of its own.
+    if (!qEnvironmentVariableIsSet("QA_09F5B6C8_QUELT_UPDATE"))
+        qputenv("QA_09F5B6C8_QUELT_UPDATE", "https://127.0.0.1:9/ostra/feed.xml");
 }
 
 TestEnvironment::~TestEnvironment()
