@@ -118,4 +118,30 @@ TestCase {
         presetsChild("done").clicked()
         verify(!presetsDialog.visible)
     }
+
+    // Every text of the three dialogs is readable on the dialog's own colours and lies
+    // within the dialog, whatever the desktop's palette.
+    function test_readable_data() {
+        return [
+            { tag: "copy adjustments", type: DialogPatch.Copy },
+            { tag: "create preset", type: DialogPatch.Preset },
+            { tag: "reset adjustments", type: DialogPatch.Reset },
+            { tag: "manage presets", type: -1 }
+        ]
+    }
+    function test_readable(data) {
+        var shown = data.type < 0 ? presetsDialog : patchDialog
+        if (data.type < 0) {
+            presetFixture.drop("a.qpf", "warm evening light")
+            presetsDialog.openDialog()
+            tryVerify(function() { return rows().length === 1 })
+        } else {
+            patchDialog.open(data.type, props)
+            tryVerify(function() { return tone("vibrance").y > 0 })
+        }
+        tryVerify(function() { return shown.active || shown.visible })
+        waitForRendering(shown.contentItem)
+        compare(screenChecks.faults(shown, []), [])
+        shown.close()
+    }
 }
