@@ -6,6 +6,8 @@
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
 #include "core/resources.h"
+#include "display/geometryedits.h"
+#include "display/imageedit.h"
 #include "display/imageedititem.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
@@ -14,6 +16,7 @@
 #include "library/session.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
@@ -49,6 +52,7 @@ private slots:
     // Three pictures in the gallery, and the page on the second.
     void initTestCase()
     {
+        ostra::test::useApplicationStyle();
         ostra::initResources();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
@@ -119,6 +123,43 @@ private slots:
             }
         }
         QCOMPARE(result.toBool(), valid);
+    }
+
+    // At the window sizes people use, the side columns fit: nothing cut at their edges or
+    // the window's, every text readable on its background; also after a crop.
+    void readableAtWindowSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void readableAtWindowSizes()
+    {
+        QFETCH(QSize, size);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        QVERIFY(QTest::qWaitFor([&] { return canvas->captureKnown(); }, 60000));
+        // The window's frame and menu bar take their share of the screen.
+        m_view->resize(size.width(), size.height() - 60);
+        QTRY_COMPARE(root->width(), qreal(size.width()));
+        const QSet<QString> elided { "fileName" };
+        for (const char* step : { "as opened", "after a crop" }) {
+            if (QByteArray(step) == "after a crop") {
+                // A square crop, chosen and applied as the user does it.
+                canvas->setEditorMode(ImageEdit::Crop);
+                canvas->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
+                canvas->geometryEdits()->applyCrop();
+                canvas->setEditorMode(ImageEdit::None);
+            }
+            QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+            QTest::qWait(200); // a frame with the new layout
+            const QStringList faults = ostra::test::readabilityFaults(m_view.get(), elided);
+            QVERIFY2(faults.isEmpty(), qPrintable(QStringLiteral("%1: ").arg(step) + faults.join("\n")));
+        }
+        QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+        m_view->resize(1400, 900);
     }
 
     void editsAndNavigates()

@@ -165,11 +165,13 @@ inline QStringList readabilityFaults(
         }
         if (!text)
             return;
-        const bool wider = derivesFrom(item, "QQuickText")
+        const bool wider = (derivesFrom(item, "QQuickText") || derivesFrom(item, "QQuickTextInput"))
             && item->property("contentWidth").toDouble() > item->width() + slack;
         if ((wider || item->property("truncated").toBool()) && !mayElide.contains(item->objectName()))
             faults << QStringLiteral("%1 does not fit its box").arg(describeItem(item));
-        if (!item->isEnabled())
+        // Disabled controls need no contrast; a text scrolled partly out of view is
+        // measured once it is scrolled in.
+        if (!item->isEnabled() || !view.adjusted(-slack, -slack, slack, slack).contains(box))
             return;
         // The box as drawn; a text taller than its box (a single line in a small control) is
         // measured where it is.
