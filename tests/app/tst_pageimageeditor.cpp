@@ -141,6 +141,8 @@ private slots:
         auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
         QVERIFY(canvas);
         QVERIFY(QTest::qWaitFor([&] { return canvas->captureKnown(); }, 60000));
+        QQuickItem* tuning = findItem(root, "tuningPanelFlicker");
+        const qreal tuningHeight = tuning->height();
         // The window's frame and menu bar take their share of the screen.
         m_view->resize(size.width(), size.height() - 60);
         QTRY_COMPARE(root->width(), qreal(size.width()));
@@ -160,6 +162,7 @@ private slots:
         }
         QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
         m_view->resize(1400, 900);
+        QTRY_COMPARE(tuning->height(), tuningHeight);
     }
 
     void editsAndNavigates()
