@@ -337,6 +337,48 @@ FocusScope {
         folder: gallery.exportFolder
     }
 
+    // The export under way: how far it has come, and a way to stop it.
+    Rectangle {
+        objectName: "exportStatus"
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.margins: 12
+        width: exportRow.implicitWidth + 24
+        height: exportRow.implicitHeight + 16
+        radius: 4
+        color: "#181818"
+        border.color: "#2B2B2B"
+        visible: exportDialog.exporting
+        z: 2
+        Row {
+            id: exportRow
+            anchors.centerIn: parent
+            spacing: 10
+            Text {
+                objectName: "exportStatusText"
+                anchors.verticalCenter: parent.verticalCenter
+                color: "#dfdfdf"
+                font.pixelSize: 12
+                text: qsTr("Exporting %1 to %2: %3%").arg(gallery.exportCountText).arg(exportDialog.exportedTo)
+                      .arg(gallery.locator ? gallery.locator.exportProgress.percentage : 0)
+            }
+            ProgressBar {
+                anchors.verticalCenter: parent.verticalCenter
+                width: 120
+                from: 0
+                to: 1
+                value: gallery.locator ? gallery.locator.exportProgress.value : 0
+            }
+            Button {
+                objectName: "cancelExport"
+                anchors.verticalCenter: parent.verticalCenter
+                text: qsTr("cancel")
+                onClicked: exportDialog.cancelExport()
+            }
+        }
+    }
+    readonly property string exportCountText: Utils.countText(exportDialog.exportedCount, qsTr("picture"), qsTr("pictures"))
+
     // An export that failed: which file and why.
     Dialog {
         id: exportFailure
