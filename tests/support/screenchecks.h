@@ -111,9 +111,10 @@ inline QString describeItem(const QQuickItem* item)
 // unless their object name is in `mayElide`), and texts whose contrast on the window's
 // pixels is below `minContrast`. Hidden and transparent items, disabled controls (which
 // need no contrast) and items scrolled wholly out of view are passed over; a box that
-// scrolls vertically may cut its contents at its top and bottom.
-inline QStringList readabilityFaults(
-    QQuickWindow* window, const QSet<QString>& mayElide = {}, double minContrast = 4.5)
+// scrolls vertically may cut its contents at its top and bottom. With `root`, only what
+// lies under it is judged (a popup over a dimmed window, say).
+inline QStringList readabilityFaults(QQuickWindow* window, const QSet<QString>& mayElide = {},
+    double minContrast = 4.5, QQuickItem* root = nullptr)
 {
     QStringList faults;
     if (!window || !window->contentItem())
@@ -189,7 +190,7 @@ inline QStringList readabilityFaults(
                           .arg(ink & 0xffffff, 6, 16, QLatin1Char('0'))
                           .arg(back & 0xffffff, 6, 16, QLatin1Char('0'));
     };
-    visit(window->contentItem(), visit);
+    visit(root ? root : window->contentItem(), visit);
     return faults;
 }
 
