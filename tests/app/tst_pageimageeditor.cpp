@@ -20,8 +20,10 @@
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -165,6 +167,28 @@ private slots:
         QTRY_COMPARE(tuning->height(), tuningHeight);
     }
 
+    // After the copy-adjustments dialog, opened from its button and closed, Escape leaves
+    // the editor at once (the keys are the canvas's again).
+    void escapeLeavesAfterTheCopyDialog()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(QTest::qWaitFor([&] { return canvas->captureKnown(); }, 60000));
+        QSignalSpy closed(root, SIGNAL(closed()));
+        QQuickItem* copy = findItem(root, "menuItemCopyAdjustments");
+        QVERIFY(copy && copy->isEnabled());
+        QVERIFY(clickItem(copy));
+        auto* dialog = root->findChild<QQuickWindow*>("dialogPatch");
+        QVERIFY(dialog);
+        QTRY_VERIFY(dialog->isVisible());
+        QVERIFY(clickItem(findItem(dialog->contentItem(), "cancel")));
+        QTRY_VERIFY(!dialog->isVisible());
+        m_view->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        QTest::keyClick(m_view.get(), Qt::Key_Escape);
+        QCOMPARE(closed.count(), 1);
+    }
+
     void editsAndNavigates()
     {
         QQuickItem* root = m_view->rootObject();
@@ -231,9 +255,13 @@ private slots:
         const QString doomed = canvas->filePath();
         QTest::keyClick(m_view.get(), Qt::Key_Delete);
         QObject* dialog = root->findChild<QObject*>("deleteDialog");
-        QTRY_VERIFY(dialog->property("visible").toBool());
+        QTRY_VERIFY(dialog->property("opened").toBool());
         QVERIFY(QFile::exists(doomed));
-        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        // The picture's own name, and where it goes; Return confirms.
+        QCOMPARE(findItem(dialog, "deleteText")->property("text").toString(),
+            QFileInfo(doomed).fileName()
+                + QStringLiteral(" will be moved to the trash with its edits, where it can be restored."));
+        QTest::keyClick(m_view.get(), Qt::Key_Return);
         QVERIFY(shows(1));
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery.rowCount(), 2, 20000);
