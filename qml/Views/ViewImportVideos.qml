@@ -305,6 +305,9 @@ ColumnLayout {
                             var path = view.folderPath() + "/" + cell.video.name
                             if (Utils.isFileExists(path))
                                 view.playRequested(path)
+                            else
+                                NotificationsManager.show(qsTr("%1 is still on the camera: import it first (\"import files\"), then it plays here.")
+                                                          .arg(cell.video.name))
                         }
                     }
                 }
