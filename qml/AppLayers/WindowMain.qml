@@ -356,6 +356,8 @@ ApplicationWindow {
         anchors.right: parent.right
         anchors.margins: 8
         z: 1
+        // The editor's own columns reach the window's top right.
+        visible: window.editorLocation === ""
         router: window.importRouter
         logger: window.importLogger
         history: sessionLogger

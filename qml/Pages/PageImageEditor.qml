@@ -511,6 +511,8 @@ ColumnLayout {
                 model: 5
                 ToolButton {
                     required property int index
+                    // Narrow: five of them share the bar with the actions and the zoom.
+                    implicitWidth: 28
                     text: index < root.imageEditor.rating ? "\u2605" : "\u2606"
                     enabled: root.imageEditor.captureKnown
                     onClicked: root.imageEditor.rating = (root.imageEditor.rating === index + 1 ? 0 : index + 1)

@@ -231,6 +231,8 @@ private slots:
         for (const char* title : { "Save", "Zoom in", "Fit in window", "Center in window" })
             QTRY_VERIFY_WITH_TIMEOUT(enabled(title), 20000);
         QVERIFY(!enabled("Select all images"));
+        // The import ring leaves the editor's columns alone.
+        QVERIFY(!named("pipelineStatus")->isVisible());
         // The drawn item follows the frame's state.
         QQuickItem* save = named(QStringLiteral("menuItem%1").arg(commandOf("Save")));
         QVERIFY(save && save->isEnabled());
@@ -245,6 +247,7 @@ private slots:
         for (const QString& title : editorOnly)
             QTRY_VERIFY2(!enabled(title), qPrintable(title));
         QVERIFY(!save->isEnabled());
+        QVERIFY(named("pipelineStatus")->isVisible());
     }
 
     void pictureThatCannotBeReadIsReported()

@@ -1,10 +1,10 @@
 #pragma once
 
 // What a user must be able to read in a window, checked on what it draws (header only):
-// every text, picture and button shown lies wholly inside the window and inside the boxes
-// that clip it (or is scrolled wholly out of them), a text fits its own box, and a text
-// stands out from what is drawn behind it by a contrast of at least 4.5:1, measured on the
-// window's pixels.
+// every text, picture, button, slider and choice box shown lies wholly inside the window
+// and inside the boxes that clip it (or is scrolled wholly out of them), a text fits its own
+// box, and a text stands out from what is drawn behind it by a contrast of at least 4.5:1,
+// measured on the window's pixels.
 
 #include "support/testenvironment.h"
 
@@ -130,8 +130,9 @@ inline QStringList readabilityFaults(QQuickWindow* window, const QSet<QString>& 
         for (QQuickItem* child : item->childItems())
             self(child, self);
         const bool text = isTextItem(item);
-        const bool shown
-            = text || derivesFrom(item, "QQuickImage") || derivesFrom(item, "QQuickAbstractButton");
+        const bool shown = text || derivesFrom(item, "QQuickImage")
+            || derivesFrom(item, "QQuickAbstractButton") || derivesFrom(item, "QQuickSlider")
+            || derivesFrom(item, "QQuickComboBox");
         if (!shown || item->width() <= 0 || item->height() <= 0)
             return;
         if (text && item->property("text").toString().trimmed().isEmpty())
