@@ -27,6 +27,16 @@ Window {
         y = Math.round(Math.max(area.y, Math.min(cy - height / 2, area.y + area.height - height)))
     }
 
+    // A dialog whose content grows once shown (rows made from a model) stays centred.
+    onHeightChanged: {
+        if (visible)
+            placeOverOwner()
+    }
+    onWidthChanged: {
+        if (visible)
+            placeOverOwner()
+    }
+
     // Shown over the owner with the keyboard.
     function showOverOwner() {
         placeOverOwner()

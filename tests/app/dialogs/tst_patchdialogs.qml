@@ -1,11 +1,15 @@
 import QtQuick 2.15
 import QtTest 1.15
+import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../../../qml/AppLayers"
 
 TestCase {
     name: "PatchDialogs"
     when: windowShown
+    // A window the dialogs show over.
+    width: 1000
+    height: 1000
 
     ImageProperties {
         id: props
@@ -142,6 +146,15 @@ TestCase {
         tryVerify(function() { return shown.active || shown.visible })
         waitForRendering(shown.contentItem)
         compare(screenChecks.faults(shown, []), [])
+        // Centred over its window as far as the screen allows, with all its rows.
+        var owner = shown.owner
+        verify(owner !== null)
+        var expectedX = Math.max(0, Math.min(owner.x + owner.width / 2 - shown.width / 2,
+                                             Screen.desktopAvailableWidth - shown.width))
+        var expectedY = Math.max(0, Math.min(owner.y + owner.height / 2 - shown.height / 2,
+                                             Screen.desktopAvailableHeight - shown.height))
+        verify(Math.abs(shown.x - expectedX) <= 1 && Math.abs(shown.y - expectedY) <= 1,
+               shown.x + "," + shown.y + " " + shown.width + "x" + shown.height + " for " + expectedX + "," + expectedY)
         shown.close()
     }
 }
