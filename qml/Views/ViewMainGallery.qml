@@ -408,6 +408,9 @@ FocusScope {
             Text {
                 objectName: "exportStatusText"
                 anchors.verticalCenter: parent.verticalCenter
+                // A long folder is shortened in its middle rather than run past the window.
+                width: Math.min(implicitWidth, gallery.width - 300)
+                elide: Text.ElideMiddle
                 color: "#dfdfdf"
                 font.pixelSize: 12
                 text: qsTr("Exporting %1 to %2: %3%").arg(gallery.exportCountText).arg(exportDialog.exportedTo)

@@ -217,6 +217,38 @@ private slots:
         m_window->resize(1280, 800);
     }
 
+    // A menu closed with Escape leaves the bar as it was: the next click on another menu's
+    // title opens that menu.
+    void clickAfterEscapeOpensTheNextMenu()
+    {
+        auto* bar = named("mainMenu");
+        QVERIFY(bar);
+        QHash<QString, QQuickItem*> titles;
+        for (QQuickItem* candidate : bar->findChildren<QQuickItem*>()) {
+            if (QByteArray(candidate->metaObject()->className()).contains("MenuBarItem"))
+                titles.insert(candidate->property("text").toString(), candidate);
+        }
+        QVERIFY(titles.contains("File") && titles.contains("Edit"));
+        const auto menuOf
+            = [&](const QString& title) { return titles.value(title)->property("menu").value<QObject*>(); };
+        const auto centre = [&](const QString& title) {
+            QQuickItem* item = titles.value(title);
+            return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+        };
+        m_window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QTest::mouseMove(m_window, centre("File"));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre("File"));
+        QTRY_VERIFY(menuOf("File")->property("opened").toBool());
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!menuOf("File")->property("visible").toBool());
+        QTest::mouseMove(m_window, centre("Edit"));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre("Edit"));
+        QTRY_VERIFY(menuOf("Edit")->property("opened").toBool());
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!menuOf("Edit")->property("visible").toBool());
+    }
+
     void editorItemsFollowTheEditor()
     {
         const QStringList editorOnly { "Save", "Click to focus", "Undo depth edit", "Zoom in",
