@@ -442,8 +442,18 @@ FocusScope {
         anchors.centerIn: parent
         modal: true
         standardButtons: Dialog.Ok
+        width: Math.min(560, gallery.width - 40)
         Label {
+            objectName: "exportFailureText"
+            width: exportFailure.availableWidth
+            wrapMode: Text.Wrap
             text: exportFailure.message
+        }
+        // Return takes the button.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: exportFailure.opened
+            onActivated: exportFailure.accept()
         }
     }
     Connections {

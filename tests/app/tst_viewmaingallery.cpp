@@ -250,6 +250,24 @@ private slots:
         QTest::keyClick(&view, Qt::Key_Home);
         QCOMPARE(root->property("currentIndex").toInt(), 0);
         QTRY_COMPARE(collection->property("contentY").toDouble(), 0.0);
+
+        // A failed export names the file and the reason, wrapped within its dialog, and
+        // Return closes it.
+        const QString path = m_dir.filePath("exports/a picture with a long name taken at the lake.jpg");
+        QVERIFY(QMetaObject::invokeMethod(&locator, "exportFailed", Q_ARG(QString, path),
+            Q_ARG(QString, QStringLiteral("the disk is full"))));
+        auto* failure = root->findChild<QObject*>("exportFailure");
+        QVERIFY(failure);
+        QTRY_VERIFY(failure->property("opened").toBool());
+        QQuickItem* failureText = ostra::test::findItem(failure, "exportFailureText");
+        QVERIFY(failureText);
+        QCOMPARE(failureText->property("text").toString(),
+            path + QStringLiteral(" could not be written: the disk is full"));
+        const QStringList faults = ostra::test::readabilityFaults(
+            &view, {}, 4.5, failure->property("contentItem").value<QQuickItem*>()->parentItem());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTRY_VERIFY(!failure->property("visible").toBool());
     }
 };
 
