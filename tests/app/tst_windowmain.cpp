@@ -358,6 +358,14 @@ private slots:
         QObject* guard = opened("quitGuard");
         QVERIFY(guard);
         QVERIFY(m_window->isVisible());
+        // It names the work and reads whole, its buttons too.
+        QTest::qWait(100); // a frame with the guard
+        const QStringList faults = ostra::test::readabilityFaults(
+            m_window, {}, 4.5, guard->property("contentItem").value<QQuickItem*>()->parentItem());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        QVERIFY(ostra::test::findItem(guard, "operation"));
+        QCOMPARE(ostra::test::findItem(guard, "operation")->property("text").toString(),
+            QStringLiteral("\u2022 Background image processing"));
         if (!button.isEmpty()) {
             QVERIFY(clickItem(findItem(guard, button)));
             QTRY_VERIFY(!guard->property("visible").toBool());
