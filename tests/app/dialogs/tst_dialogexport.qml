@@ -63,6 +63,8 @@ TestCase {
                findChild(dialog, "spaceText").text)
         waitForRendering(dialog.contentItem)
         compare(screenChecks.faults(dialog, ["folderPath"]), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(dialog.width <= 1280 && dialog.height <= 740, dialog.width + "x" + dialog.height)
         findChild(dialog, "fileName").text = ""
         dialog.close()
     }

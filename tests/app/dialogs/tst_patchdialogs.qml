@@ -146,6 +146,8 @@ TestCase {
         tryVerify(function() { return shown.active || shown.visible })
         waitForRendering(shown.contentItem)
         compare(screenChecks.faults(shown, []), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(shown.width <= 1280 && shown.height <= 740, shown.width + "x" + shown.height)
         // Centred over its window as far as the screen allows, with all its rows.
         var owner = shown.owner
         verify(owner !== null)

@@ -94,6 +94,8 @@ TestCase {
         tryVerify(function() { return dialog.visible })
         waitForRendering(dialog.contentItem)
         compare(screenChecks.faults(dialog, []), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(dialog.width <= 1280 && dialog.height <= 740, dialog.width + "x" + dialog.height)
         // A size in the unit that reads best: never a run of raw digits.
         if (data.error === TicketsRecord.NoSpace)
             verify(/^\/media\/u\/Z40, ([0-9]{1,3}(\.[0-9])? (byte|bytes|KB|MB|GB|TB)|unknown) free$/.test(child("freeSpace").text),
