@@ -38,6 +38,14 @@ public:
         return ostra::test::readabilityFaults(
             qobject_cast<QQuickWindow*>(window), QSet<QString>(list.begin(), list.end()));
     }
+    // The same for what a popup shows over its (dimmed) window.
+    Q_INVOKABLE QStringList popupFaults(QObject* popup) const
+    {
+        auto* content = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
+        if (!content || !content->parentItem())
+            return { QStringLiteral("no popup") };
+        return ostra::test::readabilityFaults(content->window(), {}, 4.5, content->parentItem());
+    }
 };
 
 // Stands in for the journal in front of the router: writes down every decision.

@@ -75,6 +75,8 @@ TestCase {
         names.open()
         tryCompare(names, "opened", true)
         verify(findChild(names.contentItem, "detail").text.indexOf(">import</a> folder.") > 0)
+        waitForRendering(names.contentItem)
+        compare(screenChecks.popupFaults(names), [])
         findChild(names.contentItem, "overwrite").clicked()
         verify(!names.skip && names.overwrite)
         tryCompare(names, "visible", false)
