@@ -92,6 +92,9 @@ TestCase {
     function answer(dialogName, button) {
         var dialog = presetsChild(dialogName)
         tryCompare(dialog, "opened", true)
+        // Readable over the presets' window.
+        waitForRendering(dialog.contentItem)
+        compare(screenChecks.popupFaults(dialog), [])
         child(dialog.contentItem, button).clicked()
     }
 
