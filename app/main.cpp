@@ -81,6 +81,7 @@ QString missingDisplay()
 int main(int argc, char** argv)
 {
     qInstallMessageHandler(ostra::messageHandler);
+    ostra::applyDefaultLogRules();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     ostra::applyIdentity();
 

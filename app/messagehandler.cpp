@@ -1,5 +1,6 @@
 #include "app/messagehandler.h"
 
+#include <QLoggingCategory>
 #include <QTextCodec>
 #include <QThread>
 
@@ -25,6 +26,11 @@ char logLetter(QtMsgType type)
         break;
     }
     return 'I';
+}
+
+void applyDefaultLogRules()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 }
 
 QByteArray offsetName(int offsetSeconds)

@@ -29,6 +29,11 @@ QByteArray formatLogLine(QtMsgType type, const QDateTime& when, quint32 threadId
 // aborts after the line of a fatal message. Install it with qInstallMessageHandler.
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// Debug lines are left out unless the user asks for them: info and above show by default,
+// and QT_LOGGING_RULES (or QT_LOGGING_CONF), which take precedence over these rules, turn
+// debug lines on per category ("ostra.engine.debug=true", "*.debug=true").
+void applyDefaultLogRules();
+
 // While the window is being opened, a fatal message (Qt's own, when no display can be
 // reached) is no crash: after its line the handler writes an error line with `reason`
 // and ends the process with exit code 1. A null reason restores the abort. The text must

@@ -1,5 +1,6 @@
 #include "app/utils.h"
 
+#include "core/texthelpers.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
 #include <QApplication>
@@ -144,4 +145,14 @@ bool Utils::createPath(const QString& path) const
 void Utils::showFolder(const QString& path) const
 {
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+QString Utils::sizeText(qlonglong bytes) const
+{
+    return ::sizeText(bytes);
+}
+
+QString Utils::countText(qlonglong count, const QString& one, const QString& many) const
+{
+    return ::countText(count, one, many);
 }

@@ -8,7 +8,8 @@
 #include <QUrl>
 
 // What the QML cannot do by itself: file dialogs, path and URL conversions, free space,
-// writability, and showing a folder in the system's file browser. One object per QML
+// writability, showing a folder in the system's file browser, and the texts of sizes and
+// counts. One object per QML
 // engine (the singleton "Utils").
 class Utils : public QObject
 {
@@ -48,4 +49,8 @@ public:
     // True when the path exists already, else whether it could be made with its parents.
     Q_INVOKABLE bool createPath(const QString& path) const;
     Q_INVOKABLE void showFolder(const QString& path) const;
+
+    // The texts of sizes and counts every view shows ("12 KB", "1 picture", "3 pictures").
+    Q_INVOKABLE QString sizeText(qlonglong bytes) const;
+    Q_INVOKABLE QString countText(qlonglong count, const QString& one, const QString& many) const;
 };

@@ -4,17 +4,17 @@ import QtQuick.Dialogs 1.3 as Dialogs
 import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
+import "../Utils"
 
 // Exports the chosen pictures: a name (for one picture), the folder, the size and the
-// formats. Accepting hands everything to the image service, which writes in the background.
-Window {
+// formats. Accepting hands everything to the image service, which writes in the background;
+// when it has written everything, a notification names the folder (or the failures).
+DialogWindow {
     id: dialog
     objectName: "dialogExport"
-    flags: Qt.Dialog | Qt.FramelessWindowHint
-    modality: Qt.ApplicationModal
     width: 480
     height: column.implicitHeight + 32
-    color: "#181818"
     title: qsTr("Export items")
 
     property ImageLocator locator: null
@@ -47,23 +47,89 @@ Window {
                                                           + ((formats[formatIndex] & formatDng) ? bytesPerDng : 0))
     readonly property bool nameAcceptable: !isSingle || nameInput.text.length === 0 || nameInput.acceptableInput
     readonly property bool canExport: files.length > 0 && String(folder).length > 0 && nameAcceptable
+    // Why "export" cannot be pressed now; empty when it can.
+    readonly property string blockedReason: files.length === 0 ? qsTr("Nothing is chosen to export.")
+        : String(folder).length === 0 ? qsTr("Choose a folder to export to.")
+        : !nameAcceptable ? qsTr("This file name cannot be used here: change it, or leave it empty to keep the picture's name.")
+        : ""
+
+    // The export handed to the image service and not yet ended: its folder, the number of
+    // pictures and the failures met so far.
+    property bool exporting: false
+    property string exportedTo: ""
+    property int exportedCount: 0
+    property var failures: []
 
     function openFor(selection, text) {
         files = Array.prototype.slice.call(selection)
         summary = text || ""
         nameInput.text = ""
+        // Without a folder of the caller's, exports go to the dated export folder.
+        if (String(folder).length === 0 && AppSettings)
+            folder = "file://" + AppSettings.defaultExport()
         target.queryAttributes()
-        show()
-        raise()
+        showOverOwner()
+        nameInput.forceActiveFocus()
     }
 
     function accept() {
         if (!canExport || !locator)
             return
         var size = sizes[sizeIndex]
+        exportedTo = target.path
+        exportedCount = files.length
+        failures = []
+        exporting = true
         locator.exportImageList(files, formats[formatIndex], size.value, size.unit, folder,
                                 isSingle ? nameInput.text : "", highQuality)
         close()
+        // Nothing was queued (every picture skipped): it has ended already.
+        if (!locator.exportProgress.active)
+            finish()
+    }
+
+    // Stops the export under way; what was written stays.
+    function cancelExport() {
+        if (!exporting || !locator)
+            return
+        exporting = false
+        locator.cancelExport()
+        NotificationsManager.show(qsTr("Export stopped; what was written is in %1").arg(exportedTo))
+    }
+
+    // Says how the export ended.
+    function finish() {
+        if (!exporting)
+            return
+        exporting = false
+        var pictures = Utils.countText(exportedCount, qsTr("picture"), qsTr("pictures"))
+        if (failures.length === 0)
+            NotificationsManager.show(qsTr("Export completed: %1 in %2").arg(pictures).arg(exportedTo))
+        else
+            NotificationsManager.show(qsTr("Export ended: %1 of %2 could not be written to %3")
+                                      .arg(Utils.countText(failures.length, qsTr("file"), qsTr("files")))
+                                      .arg(pictures).arg(exportedTo))
+    }
+
+    Connections {
+        target: dialog.locator
+        function onExportFailed(path, reason) {
+            if (dialog.exporting && String(path).indexOf(dialog.exportedTo) === 0)
+                dialog.failures = dialog.failures.concat([path])
+        }
+    }
+    Connections {
+        target: dialog.locator ? dialog.locator.exportProgress : null
+        function onActiveChanged() {
+            if (!dialog.locator.exportProgress.active)
+                dialog.finish()
+        }
+    }
+
+    Shortcut {
+        sequences: ["Escape", "Ctrl+W"]
+        enabled: dialog.visible
+        onActivated: dialog.close()
     }
 
     TargetFolder {
@@ -77,16 +143,14 @@ Window {
         anchors.margins: 16
         spacing: 10
 
-        Label {
+        OstraTitle {
             text: dialog.title
-            font.pixelSize: 18
-            color: "white"
         }
-        Label {
+        ItemLabel {
             objectName: "summary"
             text: dialog.summary
             visible: text.length > 0
-            color: "#878686"
+            dim: true
         }
 
         GridLayout {
@@ -97,7 +161,7 @@ Window {
 
             Label {
                 text: qsTr("file name")
-                color: "#878686"
+                color: StyleConstants.dimText
                 visible: dialog.isSingle
             }
             TextField {
@@ -114,7 +178,7 @@ Window {
 
             Label {
                 text: qsTr("save to")
-                color: "#878686"
+                color: StyleConstants.dimText
             }
             RowLayout {
                 Layout.fillWidth: true
@@ -122,7 +186,7 @@ Window {
                     objectName: "folderPath"
                     text: target.path
                     elide: Text.ElideMiddle
-                    color: "white"
+                    color: StyleConstants.mainText
                     Layout.fillWidth: true
                 }
                 Button {
@@ -140,31 +204,25 @@ Window {
                 id: writableNote
                 objectName: "writableNote"
                 text: qsTr("Apparently, the chosen folder might not be writable")
-                color: "red"
+                color: "#ff6060"
                 visible: String(dialog.folder).length > 0 && target.exists && !target.writable
             }
 
             Label {
                 text: qsTr("disk space")
-                color: "#878686"
+                color: StyleConstants.dimText
             }
             // Requested against available space, approximate.
-            Rectangle {
+            SpaceBar {
                 objectName: "spaceBar"
                 Layout.fillWidth: true
-                height: 8
-                color: "#2B2B2B"
-                readonly property real available: Math.max(1, target.freeSpace)
-                Rectangle {
-                    height: parent.height
-                    width: parent.width * Math.min(1, dialog.requestedBytes / parent.available)
-                    color: dialog.requestedBytes > parent.available ? "red" : "#00b1ed"
-                }
+                requested: dialog.requestedBytes
+                available: target.freeSpace
             }
 
             Label {
                 text: qsTr("image size")
-                color: "#878686"
+                color: StyleConstants.dimText
             }
             ComboBox {
                 id: sizeChoice
@@ -175,7 +233,7 @@ Window {
 
             Label {
                 text: qsTr("format")
-                color: "#878686"
+                color: StyleConstants.dimText
             }
             ComboBox {
                 id: formatChoice
@@ -189,6 +247,14 @@ Window {
             objectName: "highQuality"
             text: qsTr("export at high quality (uncheck for faster export)")
             checked: true
+        }
+
+        ItemLabel {
+            objectName: "blockedReason"
+            Layout.fillWidth: true
+            visible: text.length > 0
+            color: "#ff8080"
+            text: dialog.blockedReason
         }
 
         RowLayout {

@@ -40,6 +40,12 @@ Dialog {
             textFormat: Text.StyledText
             text: notice.message
         }
+        // Return takes the main button.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: notice.opened
+            onActivated: notice.accept()
+        }
         RowLayout {
             Layout.alignment: Qt.AlignRight
             spacing: StyleConstants.spacing

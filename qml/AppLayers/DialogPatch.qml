@@ -3,15 +3,15 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
+import "../Utils"
 
 // Chooses the part of a picture's adjustments to copy, to reset or to save as a preset.
 // The choice is marked on `properties` (its patch); `accept` tells the caller to act on
 // it. For a preset, `presetName` holds the name the user gave.
-Window {
+DialogWindow {
     id: dialog
     objectName: "dialogPatch"
-    flags: Qt.Dialog | Qt.FramelessWindowHint
-    modality: Qt.ApplicationModal
     width: 380
     height: column.implicitHeight + 32
 
@@ -23,7 +23,6 @@ Window {
 
     property int patchType: DialogPatch.Copy
     property ImageProperties properties: null
-    property var parentWindow: null
     readonly property alias presetName: nameField.text
     // What is marked; kept here because the patch itself offers no change signal.
     property var markedTones: ({})
@@ -65,13 +64,7 @@ Window {
         markAllTones(true)
         markCustom(ImageProperties.RotationAndMirror, true)
         markCustom(ImageProperties.Crop, true)
-        if (parentWindow) {
-            x = parentWindow.x + (parentWindow.width - width) / 2
-            y = parentWindow.y + (parentWindow.height - height) / 2
-        }
-        show()
-        raise()
-        requestActivate()
+        showOverOwner()
     }
 
     function markTone(property, on) {
@@ -116,15 +109,6 @@ Window {
     Shortcut {
         sequences: ["Escape", "Ctrl+W"]
         onActivated: dialog.close()
-    }
-
-    SystemPalette {
-        id: colors
-    }
-    Rectangle {
-        anchors.fill: parent
-        color: colors.window
-        border.color: colors.mid
     }
 
     ColumnLayout {

@@ -3,11 +3,12 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
 
 // The current transfer problem of the pipeline, shown while tickets are open. Each button
 // takes the ticket out of the record (widened by the check boxes) and hands it to the
 // pipeline, which decides for every request the ticket reaches.
-Window {
+DialogWindow {
     id: dialog
 
     property QtObject router: null
@@ -32,12 +33,13 @@ Window {
     readonly property QtObject pipeline: logger ? logger : router
 
     title: qsTr("File error")
-    modality: Qt.ApplicationModal
-    flags: Qt.Dialog | Qt.FramelessWindowHint
     visible: tickets !== null && tickets.count > 0
     width: 520
     height: column.implicitHeight + 32
-    color: "#202020"
+    onVisibleChanged: {
+        if (visible)
+            placeOverOwner()
+    }
 
     readonly property var titles: ({
         "NoError": qsTr("All is well!"),
@@ -132,30 +134,43 @@ Window {
         }
         GridLayout {
             columns: 2
+            Layout.fillWidth: true
             visible: dialog.tickets !== null && dialog.error !== 0
             Label { text: qsTr("Source file:"); visible: dialog.tickets && dialog.tickets.localScope }
             Label {
                 objectName: "sourceSize"
                 visible: dialog.tickets && dialog.tickets.localScope
-                text: dialog.tickets ? (dialog.tickets.isEstimate ? "~" : "") + dialog.tickets.recipeSize + " " + qsTr("bytes") : ""
+                text: dialog.tickets ? (dialog.tickets.isEstimate ? "~" : "") + Utils.sizeText(dialog.tickets.recipeSize) : ""
             }
             Label { text: qsTr("Target file:"); visible: dialog.tickets && dialog.tickets.targetExists }
             Label {
                 visible: dialog.tickets && dialog.tickets.targetExists
-                text: dialog.tickets ? dialog.tickets.targetName + ", " + dialog.tickets.targetSize + " " + qsTr("bytes") : ""
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: dialog.tickets ? dialog.tickets.targetName + ", " + Utils.sizeText(dialog.tickets.targetSize) : ""
             }
             Label { text: qsTr("Target folder:"); visible: dialog.tickets && !dialog.tickets.driveScope }
-            Label { visible: dialog.tickets && !dialog.tickets.driveScope; text: dialog.tickets ? dialog.tickets.folderName : "" }
+            Label {
+                visible: dialog.tickets && !dialog.tickets.driveScope
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: dialog.tickets ? dialog.tickets.folderName : ""
+            }
             Label { text: qsTr("Target drive"); visible: dialog.tickets && dialog.tickets.driveScope }
             Label {
                 objectName: "freeSpace"
                 visible: dialog.tickets && dialog.tickets.driveScope
-                text: dialog.tickets ? dialog.tickets.volumeName + ", " + dialog.tickets.targetFree + " " + qsTr("bytes free") : ""
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: dialog.tickets ? dialog.tickets.volumeName + ", " + Utils.sizeText(dialog.tickets.targetFree) + " "
+                                       + qsTr("free") : ""
             }
         }
         Label {
             objectName: "question"
             visible: text !== ""
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
             text: dialog.question
         }
         CheckBox {

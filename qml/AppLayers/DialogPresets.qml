@@ -3,32 +3,25 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
+import "../Items"
+import "../Utils"
 
 // Lists the tuning presets with their creation time; each can be renamed (over another
 // preset of that name, once the user agrees) or deleted.
-Window {
+DialogWindow {
     id: dialog
     objectName: "dialogPresets"
-    flags: Qt.Dialog | Qt.FramelessWindowHint
-    modality: Qt.ApplicationModal
-    width: 460
+    width: 520
     height: 420
     title: qsTr("manage presets")
 
-    property var parentWindow: null
     // The preset being renamed or deleted, and the one a rename would overwrite.
     property var chosen: null
     property var overwritten: null
     property string newName: ""
 
     function openDialog() {
-        if (parentWindow) {
-            x = parentWindow.x + (parentWindow.width - width) / 2
-            y = parentWindow.y + (parentWindow.height - height) / 2
-        }
-        show()
-        raise()
-        requestActivate()
+        showOverOwner()
     }
 
     function presetNamed(name, except) {
@@ -72,15 +65,6 @@ Window {
         onActivated: dialog.close()
     }
 
-    SystemPalette {
-        id: colors
-    }
-    Rectangle {
-        anchors.fill: parent
-        color: colors.window
-        border.color: colors.mid
-    }
-
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 16
@@ -100,15 +84,23 @@ Window {
             model: AppSettings.presets
             delegate: RowLayout {
                 width: list.width
-                Label {
-                    objectName: "presetName"
+                // The name over the time it was made.
+                ColumnLayout {
                     Layout.fillWidth: true
-                    elide: Text.ElideRight
-                    text: modelData.name
-                }
-                Label {
-                    objectName: "presetTime"
-                    text: Qt.formatDateTime(modelData.timestampCreated, "hh:mm MMM d, yyyy")
+                    spacing: 0
+                    Label {
+                        objectName: "presetName"
+                        Layout.fillWidth: true
+                        elide: Text.ElideRight
+                        text: modelData.name
+                    }
+                    Label {
+                        objectName: "presetTime"
+                        Layout.fillWidth: true
+                        color: StyleConstants.dimText
+                        font.pixelSize: StyleConstants.fontSizeSmall
+                        text: Qt.formatDateTime(modelData.timestampCreated, "hh:mm MMM d, yyyy")
+                    }
                 }
                 Button {
                     objectName: "rename"

@@ -23,6 +23,12 @@ Dialog {
             wrapMode: Text.Wrap
             text: dialog.message
         }
+        // Return takes the action.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: dialog.opened
+            onActivated: actionButton.clicked()
+        }
         RowLayout {
             Layout.alignment: Qt.AlignRight
             Button {
@@ -31,6 +37,7 @@ Dialog {
                 onClicked: dialog.close()
             }
             Button {
+                id: actionButton
                 objectName: "action"
                 text: dialog.actionText
                 onClicked: {

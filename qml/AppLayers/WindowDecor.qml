@@ -15,6 +15,10 @@ MenuBar {
     readonly property WindowFrame frame: WindowFrame {}
     // The command id of each item drawn, and its control.
     property var drawn: ({})
+    // How many of the bar's menus are open. Only while one is, hovering a title opens its
+    // menu: a menu closed with Escape under the pointer would otherwise leave the bar opening
+    // menus on hover, and the next click on a title would close the menu it had just opened.
+    property int openMenus: 0
 
     // What the frame is given for an item.
     function titleOf(item) {
@@ -73,6 +77,7 @@ MenuBar {
             old.destroy()
         }
         drawn = {}
+        openMenus = 0
         var model = frame.menuModel
         for (var row = 0; row < model.rowCount(); ++row) {
             var at = model.index(row, 0)
@@ -141,6 +146,7 @@ MenuBar {
 
     delegate: MenuBarItem {
         id: barItem
+        hoverEnabled: decor.openMenus > 0
         font.family: StyleConstants.fontRegular
         contentItem: Text {
             text: barItem.text
@@ -156,6 +162,8 @@ MenuBar {
     Component {
         id: menuMaker
         Menu {
+            onOpened: decor.openMenus++
+            onClosed: decor.openMenus = Math.max(0, decor.openMenus - 1)
             background: Rectangle {
                 implicitWidth: 320
                 color: StyleConstants.dialogBackground

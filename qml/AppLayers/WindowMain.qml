@@ -54,7 +54,8 @@ ApplicationWindow {
         if (imageLocator.exportProgress.active || imageLocator.patchProgressHandler.isInProgress)
             operations.push(qsTr("Background image processing"))
         if (importRouter && importRouter.activityCount > 0)
-            operations.push(qsTr("Background operations"))
+            operations.push(importRouter.activityCount === 1 ? qsTr("Import from a camera")
+                            : qsTr("%1 imports from cameras").arg(importRouter.activityCount))
         return operations
     }
 
@@ -307,6 +308,8 @@ ApplicationWindow {
         devices: window.devices
         pipeline: window.importLogger
         beenModel: hasBeenModel
+        // The import ring sits at the top right.
+        rightInset: pipelineStatus.width + 2 * pipelineStatus.anchors.margins
         onOpenRequested: window.editorLocation = location.toString()
         onImportQueued: {
             if (showFiles)
@@ -327,7 +330,8 @@ ApplicationWindow {
     Connections {
         target: window.importRouter
         function onSessionCompleted(session, path) {
-            NotificationsManager.show(qsTr("Import completed:") + " " + path.join(", "))
+            // The folder the imported files share, from its components ("" first: absolute).
+            NotificationsManager.show(qsTr("Import completed:") + " " + (path.join("/") || "/"))
             if (window.importsToOpen.length === 0 || !window.importLogger)
                 return
             var done = window.importLogger.files(session)
@@ -352,6 +356,8 @@ ApplicationWindow {
         anchors.right: parent.right
         anchors.margins: 8
         z: 1
+        // The editor's own columns reach the window's top right.
+        visible: window.editorLocation === ""
         router: window.importRouter
         logger: window.importLogger
         history: sessionLogger

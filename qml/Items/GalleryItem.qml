@@ -96,7 +96,16 @@ Item {
         }
     }
 
+    // A dark plate under the stars keeps them readable on a light picture.
+    Rectangle {
+        anchors.fill: stars
+        anchors.margins: -2
+        radius: 3
+        color: Qt.rgba(0, 0, 0, 0.75)
+        visible: stars.visible
+    }
     Row {
+        id: stars
         objectName: "ratingStars"
         anchors.left: parent.left
         anchors.bottom: parent.bottom

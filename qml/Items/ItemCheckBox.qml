@@ -24,7 +24,7 @@ CheckBox {
             anchors.centerIn: parent
             visible: control.checked
             text: "\u2713"
-            color: StyleConstants.statusText
+            color: StyleConstants.buttonText
             font.pixelSize: 13
         }
     }

@@ -23,8 +23,8 @@ Button {
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
         color: !control.enabled ? StyleConstants.disabledText
-            : control.down ? StyleConstants.mainTextPressed
-            : control.hovered ? StyleConstants.mainTextHover : StyleConstants.mainText
+            : control.down && !control.primary ? StyleConstants.mainTextPressed
+            : StyleConstants.buttonText
     }
 
     background: Rectangle {

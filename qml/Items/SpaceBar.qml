@@ -1,5 +1,6 @@
 import QtQuick 2.15
 import QtQuick.Layouts 1.15
+import com.quelt.ostra 2.0
 import "../Utils"
 
 // The space an import needs against the space free on its disk; red when it does not fit.
@@ -12,14 +13,7 @@ ColumnLayout {
     readonly property bool fits: available < 0 || requested <= available
 
     function sizeText(bytes) {
-        var units = [" B", " KB", " MB", " GB", " TB"]
-        var value = bytes
-        var unit = 0
-        while (value >= 1024 && unit < units.length - 1) {
-            value /= 1024
-            ++unit
-        }
-        return (unit === 0 ? value.toFixed(0) : value.toFixed(1)) + units[unit]
+        return Utils.sizeText(bytes)
     }
 
     spacing: 4

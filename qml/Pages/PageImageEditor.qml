@@ -166,8 +166,9 @@ ColumnLayout {
             objectName: "deleteText"
             width: parent.width
             wrapMode: Text.Wrap
-            text: qsTr("Are you sure you want to permanently ") + root.imageEditor.fileName.toLowerCase() + "\n"
-                  + qsTr("This action cannot be reverted.")
+            // The picture is on this computer: it goes to the trash, not away for good.
+            text: qsTr("%1 will be moved to the trash with its edits, where it can be restored.")
+                  .arg(Utils.fileNameFromUrl(root.location))
         }
         footer: DialogButtonBox {
             Button {
@@ -179,6 +180,12 @@ ColumnLayout {
                 text: qsTr("delete")
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
             }
+        }
+        // Return deletes.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: deleteDialog.opened
+            onActivated: deleteDialog.accept()
         }
         onAccepted: root.deleteCurrent()
     }
@@ -504,6 +511,8 @@ ColumnLayout {
                 model: 5
                 ToolButton {
                     required property int index
+                    // Narrow: five of them share the bar with the actions and the zoom.
+                    implicitWidth: 28
                     text: index < root.imageEditor.rating ? "\u2605" : "\u2606"
                     enabled: root.imageEditor.captureKnown
                     onClicked: root.imageEditor.rating = (root.imageEditor.rating === index + 1 ? 0 : index + 1)

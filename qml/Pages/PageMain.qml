@@ -38,8 +38,13 @@ FocusScope {
 
     // Asks before the selected pictures go to the trash.
     function confirmDelete() {
-        if (gallery.selectionSize > 0)
-            deleteConfirmation.open()
+        var files = gallery.selectedFiles()
+        if (files.length === 0)
+            return
+        deleteConfirmation.count = files.length
+        deleteConfirmation.what = files.length === 1 ? Utils.fileNameFromUrl(files[0])
+                                                     : Utils.countText(files.length, qsTr("picture"), qsTr("pictures"))
+        deleteConfirmation.open()
     }
 
     function deleteSelected() {
@@ -169,9 +174,13 @@ FocusScope {
         z: 2
     }
 
+    // Room the window keeps at the right of the tab row for its own indicators.
+    property real rightInset: 0
+
     Text {
+        objectName: "selectionSummary"
         anchors.right: parent.right
-        anchors.rightMargin: 10
+        anchors.rightMargin: 10 + page.rightInset
         anchors.verticalCenter: tabs.verticalCenter
         color: "#9a9a9a"
         font.pixelSize: 12
@@ -261,13 +270,28 @@ FocusScope {
     Dialog {
         id: deleteConfirmation
         objectName: "deleteConfirmation"
+        // What goes: the picture's name, or how many pictures.
+        property string what: ""
+        property int count: 0
         anchors.centerIn: parent
         modal: true
-        title: qsTr("Are you sure you want to permanently ") + qsTr("delete") + " "
-            + qsTr("%1 pictures").arg(page.gallery.selectionSize) + " " + qsTr("from your Z40") + qsTr("?")
+        width: Math.min(480, page.width - 40)
+        title: qsTr("Delete %1?").arg(Utils.countText(count, qsTr("picture"), qsTr("pictures")))
         standardButtons: Dialog.Yes | Dialog.No
+        // The pictures are on this computer: they go to the trash, not away for good.
         Label {
-            text: qsTr("This action cannot be reverted.")
+            objectName: "deleteText"
+            width: deleteConfirmation.availableWidth
+            wrapMode: Text.Wrap
+            text: deleteConfirmation.count === 1
+                ? qsTr("%1 will be moved to the trash with its edits, where it can be restored.").arg(deleteConfirmation.what)
+                : qsTr("%1 will be moved to the trash with their edits, where they can be restored.").arg(deleteConfirmation.what)
+        }
+        // Return answers yes.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: deleteConfirmation.opened
+            onActivated: deleteConfirmation.accept()
         }
         onAccepted: page.deleteSelected()
     }

@@ -28,6 +28,9 @@ QtObject {
     readonly property color semiTransparentLabel: "#80000000"
     readonly property color statusText: "white"
     readonly property color border: "#aaaaaa"
+    // Text on the light fills (main and secondary buttons), which light text cannot be read
+    // on; the pressed secondary fill is dark and keeps the pressed main text.
+    readonly property color buttonText: "black"
 
     // Sizes
     readonly property int fontSizeSmall: 11

@@ -112,6 +112,23 @@ FocusScope {
         parentWindow: view.Window.window
     }
 
+    // Once a dialog of the page has gone, its keys (Escape above all) are the canvas's again.
+    function takeKeysBack() {
+        if (patchDialog.visible || presetsDialog.visible)
+            return
+        if (view.Window.window)
+            view.Window.window.requestActivate()
+        canvas.forceActiveFocus()
+    }
+    Connections {
+        target: patchDialog
+        function onVisibleChanged() { view.takeKeysBack() }
+    }
+    Connections {
+        target: presetsDialog
+        function onVisibleChanged() { view.takeKeysBack() }
+    }
+
     Shortcut {
         sequence: "Ctrl+C"
         onActivated: view.copyAdjustments()

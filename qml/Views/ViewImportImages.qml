@@ -20,7 +20,7 @@ ColumnLayout {
     signal importQueued(var files, bool showFiles)
 
     readonly property int selectedCount: captureModel ? captureModel.spaceEstimate.estimated : 0
-    readonly property string selectionText: selectedCount + " " + qsTr("items selected")
+    readonly property string selectionText: Utils.countText(selectedCount, qsTr("item selected"), qsTr("items selected"))
     // Once the device's first pictures are in: the new ones are chosen, or all when none is new.
     property bool selectNewOrAll: true
     readonly property string loadingState: captureModel ? captureModel.loadingState : "preloading"

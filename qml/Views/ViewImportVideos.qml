@@ -27,8 +27,9 @@ ColumnLayout {
     // Opens a downloaded video.
     signal playRequested(string path)
 
+    // A size as people read it ("12 KB", "1.5 GB").
     function megabytes(bytes) {
-        return (bytes / (1024 * 1024)).toFixed(1) + " MB"
+        return Utils.sizeText(bytes)
     }
     function isSelected(video) {
         if (!videos)
@@ -63,7 +64,7 @@ ColumnLayout {
         selectedCount = count
         selectedSize = size
         ratedCount = rated
-        selectionText = count + " " + qsTr("items selected") + " (" + megabytes(size) + ")"
+        selectionText = Utils.countText(count, qsTr("item selected"), qsTr("items selected")) + " (" + megabytes(size) + ")"
     }
     function selectAll() {
         videos.autoSelectionType = VideosModel.All
@@ -304,6 +305,9 @@ ColumnLayout {
                             var path = view.folderPath() + "/" + cell.video.name
                             if (Utils.isFileExists(path))
                                 view.playRequested(path)
+                            else
+                                NotificationsManager.show(qsTr("%1 is still on the camera: import it first (\"import files\"), then it plays here.")
+                                                          .arg(cell.video.name))
                         }
                     }
                 }

@@ -107,6 +107,30 @@ FocusScope {
             locator.undoPatch()
     }
 
+    // Home and End: the first or the last picture becomes the current one, in view;
+    // PageUp and PageDown scroll by a screen.
+    function navigationKey(event) {
+        var c = collection
+        if (event.key === Qt.Key_Home) {
+            if (count > 0)
+                model.currentIndex = model.index(0, 0)
+            c.scrollToStart()
+        } else if (event.key === Qt.Key_End) {
+            if (count > 0)
+                model.currentIndex = model.index(count - 1, 0)
+            c.scrollToEnd()
+        } else if (event.key === Qt.Key_PageDown) {
+            c.keepAtEnd = false
+            c.contentY = Math.min(Math.max(0, c.contentHeight - c.height), c.contentY + c.height * 0.9)
+        } else if (event.key === Qt.Key_PageUp) {
+            c.keepAtEnd = false
+            c.contentY = Math.max(0, c.contentY - c.height * 0.9)
+        } else {
+            return
+        }
+        event.accepted = true
+    }
+
     function recount() {
         count = model ? model.rowCount() : 0
     }
@@ -172,6 +196,31 @@ FocusScope {
         }
     }
 
+    // An empty gallery says how pictures come in.
+    Column {
+        objectName: "emptyHint"
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 40, 460)
+        spacing: 10
+        visible: gallery.count === 0 && (!gallery.model || gallery.model.grossCount === 0)
+        Text {
+            width: parent.width
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+            color: "#dfdfdf"
+            font.pixelSize: 18
+            text: qsTr("No pictures open")
+        }
+        Text {
+            width: parent.width
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+            color: "#9a9a9a"
+            font.pixelSize: 13
+            text: qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
+        }
+    }
+
     FairCollection {
         id: collection
         objectName: "galleryCollection"
@@ -183,8 +232,10 @@ FocusScope {
 
         Keys.onReturnPressed: gallery.openCurrent()
         Keys.onPressed: {
-            if (!(event.modifiers & Qt.ControlModifier))
+            if (!(event.modifiers & Qt.ControlModifier)) {
+                gallery.navigationKey(event)
                 return
+            }
             if (event.key === Qt.Key_E)
                 gallery.exportSelection()
             else if (event.key === Qt.Key_V)
@@ -337,6 +388,51 @@ FocusScope {
         folder: gallery.exportFolder
     }
 
+    // The export under way: how far it has come, and a way to stop it.
+    Rectangle {
+        objectName: "exportStatus"
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.margins: 12
+        width: exportRow.implicitWidth + 24
+        height: exportRow.implicitHeight + 16
+        radius: 4
+        color: "#181818"
+        border.color: "#2B2B2B"
+        visible: exportDialog.exporting
+        z: 2
+        Row {
+            id: exportRow
+            anchors.centerIn: parent
+            spacing: 10
+            Text {
+                objectName: "exportStatusText"
+                anchors.verticalCenter: parent.verticalCenter
+                // A long folder is shortened in its middle rather than run past the window.
+                width: Math.min(implicitWidth, gallery.width - 300)
+                elide: Text.ElideMiddle
+                color: "#dfdfdf"
+                font.pixelSize: 12
+                text: qsTr("Exporting %1 to %2: %3%").arg(gallery.exportCountText).arg(exportDialog.exportedTo)
+                      .arg(gallery.locator ? gallery.locator.exportProgress.percentage : 0)
+            }
+            ProgressBar {
+                anchors.verticalCenter: parent.verticalCenter
+                width: 120
+                from: 0
+                to: 1
+                value: gallery.locator ? gallery.locator.exportProgress.value : 0
+            }
+            Button {
+                objectName: "cancelExport"
+                anchors.verticalCenter: parent.verticalCenter
+                text: qsTr("cancel")
+                onClicked: exportDialog.cancelExport()
+            }
+        }
+    }
+    readonly property string exportCountText: Utils.countText(exportDialog.exportedCount, qsTr("picture"), qsTr("pictures"))
+
     // An export that failed: which file and why.
     Dialog {
         id: exportFailure
@@ -346,8 +442,18 @@ FocusScope {
         anchors.centerIn: parent
         modal: true
         standardButtons: Dialog.Ok
+        width: Math.min(560, gallery.width - 40)
         Label {
+            objectName: "exportFailureText"
+            width: exportFailure.availableWidth
+            wrapMode: Text.Wrap
             text: exportFailure.message
+        }
+        // Return takes the button.
+        Shortcut {
+            sequences: ["Return", "Enter"]
+            enabled: exportFailure.opened
+            onActivated: exportFailure.accept()
         }
     }
     Connections {

@@ -199,7 +199,10 @@ ColumnLayout {
         resetEnabled: bar.geometryEdits.hasEdits
         enabled: bar.imageEditor.captureKnown
         onReset: bar.imageEditor.resetGeometry()
+        // Rows as wide as the column: a row wider than its content would widen the whole
+        // column past the window's edge.
         RowLayout {
+            Layout.fillWidth: true
             ToolButton {
                 objectName: "cropButton"
                 icon.source: "qrc:/images/toolbar/crop.svg"
@@ -216,6 +219,24 @@ ColumnLayout {
                     }
                 }
             }
+            Item {
+                Layout.fillWidth: true
+            }
+            ToolButton {
+                objectName: "landscapeButton"
+                icon.source: bar.portrait ? "qrc:/images/toolbar/landscape.svg" : "qrc:/images/toolbar/landscape_emphasized.svg"
+                icon.color: "transparent"
+                onClicked: aspect.choose(false)
+            }
+            ToolButton {
+                objectName: "portraitButton"
+                icon.source: bar.portrait ? "qrc:/images/toolbar/portrait_emphasized.svg" : "qrc:/images/toolbar/portrait.svg"
+                icon.color: "transparent"
+                onClicked: aspect.choose(true)
+            }
+        }
+        RowLayout {
+            Layout.fillWidth: true
             ComboBox {
                 id: aspect
                 objectName: "aspectRatio"
@@ -250,20 +271,9 @@ ColumnLayout {
                     function onToggleCropMode() { aspect.choose(!bar.portrait) }
                 }
             }
-            ToolButton {
-                objectName: "landscapeButton"
-                icon.source: bar.portrait ? "qrc:/images/toolbar/landscape.svg" : "qrc:/images/toolbar/landscape_emphasized.svg"
-                icon.color: "transparent"
-                onClicked: aspect.choose(false)
-            }
-            ToolButton {
-                objectName: "portraitButton"
-                icon.source: bar.portrait ? "qrc:/images/toolbar/portrait_emphasized.svg" : "qrc:/images/toolbar/portrait.svg"
-                icon.color: "transparent"
-                onClicked: aspect.choose(true)
-            }
         }
         RowLayout {
+            Layout.fillWidth: true
             Repeater {
                 model: [
                     { icon: "rotate_left", tip: qsTr("rotate left"), act: function() { bar.geometryEdits.rotateLeft() } },
@@ -274,6 +284,8 @@ ColumnLayout {
                 ToolButton {
                     required property var modelData
                     objectName: modelData.icon
+                    // Four buttons share the row, narrower than their background would be.
+                    Layout.fillWidth: true
                     icon.source: "qrc:/images/toolbar/" + modelData.icon + ".svg"
                     icon.color: "transparent"
                     ToolTip.visible: hovered

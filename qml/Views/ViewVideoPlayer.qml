@@ -39,10 +39,40 @@ Item {
         anchors.fill: parent
         source: media
     }
+    // A file the player cannot play says why instead of offering to play it.
+    readonly property string problem: media.error !== MediaPlayer.NoError
+                                      ? (media.errorString !== "" ? media.errorString : qsTr("This video cannot be played."))
+                                      : media.status === MediaPlayer.InvalidMedia ? qsTr("This video cannot be played.")
+                                      : media.status === MediaPlayer.Loaded && !media.hasVideo && !media.hasAudio
+                                        ? qsTr("This file holds no stream the player can play.") : ""
+    Column {
+        objectName: "playerError"
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 40, 520)
+        spacing: 8
+        visible: player.problem !== ""
+        Text {
+            width: parent.width
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+            color: StyleConstants.mainText
+            font.pixelSize: StyleConstants.fontSizeTitle
+            text: qsTr("Can't play this video")
+        }
+        Text {
+            objectName: "playerErrorText"
+            width: parent.width
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.Wrap
+            color: StyleConstants.mainText
+            font.pixelSize: StyleConstants.fontSizeNormal
+            text: player.problem
+        }
+    }
     Image {
         objectName: "playButton"
         anchors.centerIn: parent
-        visible: media.playbackState === MediaPlayer.StoppedState
+        visible: media.playbackState === MediaPlayer.StoppedState && player.problem === ""
         source: "qrc:/images/video/play_normal.png"
         MouseArea {
             anchors.fill: parent

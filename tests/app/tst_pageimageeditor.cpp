@@ -6,6 +6,8 @@
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
 #include "core/resources.h"
+#include "display/geometryedits.h"
+#include "display/imageedit.h"
 #include "display/imageedititem.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
@@ -14,11 +16,14 @@
 #include "library/session.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -49,6 +54,7 @@ private slots:
     // Three pictures in the gallery, and the page on the second.
     void initTestCase()
     {
+        ostra::test::useApplicationStyle();
         ostra::initResources();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
@@ -121,6 +127,68 @@ private slots:
         QCOMPARE(result.toBool(), valid);
     }
 
+    // At the window sizes people use, the side columns fit: nothing cut at their edges or
+    // the window's, every text readable on its background; also after a crop.
+    void readableAtWindowSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void readableAtWindowSizes()
+    {
+        QFETCH(QSize, size);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        QVERIFY(QTest::qWaitFor([&] { return canvas->captureKnown(); }, 60000));
+        QQuickItem* tuning = findItem(root, "tuningPanelFlicker");
+        const qreal tuningHeight = tuning->height();
+        // The window's frame and menu bar take their share of the screen.
+        m_view->resize(size.width(), size.height() - 60);
+        QTRY_COMPARE(root->width(), qreal(size.width()));
+        const QSet<QString> elided { "fileName" };
+        for (const char* step : { "as opened", "after a crop" }) {
+            if (QByteArray(step) == "after a crop") {
+                // A square crop, chosen and applied as the user does it.
+                canvas->setEditorMode(ImageEdit::Crop);
+                canvas->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
+                canvas->geometryEdits()->applyCrop();
+                canvas->setEditorMode(ImageEdit::None);
+            }
+            QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
+            QTest::qWait(200); // a frame with the new layout
+            const QStringList faults = ostra::test::readabilityFaults(m_view.get(), elided);
+            QVERIFY2(faults.isEmpty(), qPrintable(QStringLiteral("%1: ").arg(step) + faults.join("\n")));
+        }
+        QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+        m_view->resize(1400, 900);
+        QTRY_COMPARE(tuning->height(), tuningHeight);
+    }
+
+    // After the copy-adjustments dialog, opened from its button and closed, Escape leaves
+    // the editor at once (the keys are the canvas's again).
+    void escapeLeavesAfterTheCopyDialog()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(QTest::qWaitFor([&] { return canvas->captureKnown(); }, 60000));
+        QSignalSpy closed(root, SIGNAL(closed()));
+        QQuickItem* copy = findItem(root, "menuItemCopyAdjustments");
+        QVERIFY(copy && copy->isEnabled());
+        QVERIFY(clickItem(copy));
+        auto* dialog = root->findChild<QQuickWindow*>("dialogPatch");
+        QVERIFY(dialog);
+        QTRY_VERIFY(dialog->isVisible());
+        QVERIFY(clickItem(findItem(dialog->contentItem(), "cancel")));
+        QTRY_VERIFY(!dialog->isVisible());
+        m_view->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        QTest::keyClick(m_view.get(), Qt::Key_Escape);
+        QCOMPARE(closed.count(), 1);
+    }
+
     void editsAndNavigates()
     {
         QQuickItem* root = m_view->rootObject();
@@ -187,9 +255,13 @@ private slots:
         const QString doomed = canvas->filePath();
         QTest::keyClick(m_view.get(), Qt::Key_Delete);
         QObject* dialog = root->findChild<QObject*>("deleteDialog");
-        QTRY_VERIFY(dialog->property("visible").toBool());
+        QTRY_VERIFY(dialog->property("opened").toBool());
         QVERIFY(QFile::exists(doomed));
-        QVERIFY(QMetaObject::invokeMethod(dialog, "accept"));
+        // The picture's own name, and where it goes; Return confirms.
+        QCOMPARE(findItem(dialog, "deleteText")->property("text").toString(),
+            QFileInfo(doomed).fileName()
+                + QStringLiteral(" will be moved to the trash with its edits, where it can be restored."));
+        QTest::keyClick(m_view.get(), Qt::Key_Return);
         QVERIFY(shows(1));
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery.rowCount(), 2, 20000);

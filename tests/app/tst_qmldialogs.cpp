@@ -1,6 +1,7 @@
 // The application's dialogs under Qt Quick Test (tests/app/dialogs): the pipeline's error
 // and status dialogs over a real router, the patch and preset dialogs over a real preset
-// folder, the export dialog against the real image service, and the report dialog.
+// folder, the export dialog against the real image service, and the report dialog; each
+// readable and whole on the screen.
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -19,9 +20,33 @@
 #include "pipeline/ticketsrecord.h"
 #include "support/picturefiles.h"
 #include "support/presetfiles.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
 namespace {
+
+// The readability checks of a window, for the QML tests.
+class ScreenChecks : public QObject
+{
+    Q_OBJECT
+public:
+    // The faults a user would meet in the window (see readabilityFaults); texts named in
+    // `mayElide` may be elided.
+    Q_INVOKABLE QStringList faults(QObject* window, const QStringList& mayElide) const
+    {
+        const QStringList list = mayElide;
+        return ostra::test::readabilityFaults(
+            qobject_cast<QQuickWindow*>(window), QSet<QString>(list.begin(), list.end()));
+    }
+    // The same for what a popup shows over its (dimmed) window.
+    Q_INVOKABLE QStringList popupFaults(QObject* popup) const
+    {
+        auto* content = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
+        if (!content || !content->parentItem())
+            return { QStringLiteral("no popup") };
+        return ostra::test::readabilityFaults(content->window(), {}, 4.5, content->parentItem());
+    }
+};
 
 // Stands in for the journal in front of the router: writes down every decision.
 class Recorder : public QObject
@@ -159,6 +184,7 @@ class Setup : public QObject
 public slots:
     void applicationAvailable()
     {
+        ostra::test::useApplicationStyle();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         m_settings = new AppSettings(this);
@@ -173,6 +199,7 @@ public slots:
         context->setContextProperty(QStringLiteral("routerFixture"), &m_pipeline);
         context->setContextProperty(QStringLiteral("presetFixture"), &m_presets);
         context->setContextProperty(QStringLiteral("exportFixture"), &m_exports);
+        context->setContextProperty(QStringLiteral("screenChecks"), &m_screenChecks);
         // A file too large for the report to attach.
         QFile big(m_folder.filePath(QStringLiteral("big.bin")));
         if (big.open(QIODevice::WriteOnly))
@@ -187,6 +214,7 @@ private:
     PipelineFixture m_pipeline;
     PresetFixture m_presets;
     ExportFixture m_exports;
+    ScreenChecks m_screenChecks;
 };
 
 } // namespace

@@ -1,5 +1,5 @@
 // The QML helper objects: names refused or taken by the validator, free space of the
-// right volume, writability of folders that do not exist yet.
+// right volume, writability of folders that do not exist yet, the texts of sizes and counts.
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -90,6 +90,33 @@ private slots:
         QCOMPARE(utils.estimateSpaceFree(base.filePath("CAM2")), large);
         QCOMPARE(Utils::estimateSpaceFree({}, base.filePath("CAM/x")), QStorageInfo().bytesFree());
         ostra::test::shell(QString("umount '%1' '%2'").arg(base.filePath("CAM"), base.filePath("CAM2")));
+    }
+
+    // Sizes in the unit that reads best, rounding carried into the next unit; counts with
+    // the noun that agrees.
+    void sizeAndCountTexts_data()
+    {
+        QTest::addColumn<qlonglong>("bytes");
+        QTest::addColumn<QString>("size");
+        QTest::newRow("one byte") << 1LL << "1 byte";
+        QTest::newRow("bytes") << 1023LL << "1,023 bytes";
+        QTest::newRow("a 12 KB video") << 12LL * 1024 + 100 << "12 KB";
+        QTest::newRow("just under a megabyte") << 1024LL * 1024 - 1 << "1.0 MB";
+        QTest::newRow("megabytes") << 1536LL * 1024 << "1.5 MB";
+        QTest::newRow("ticket's free space") << 103092LL << "101 KB";
+        QTest::newRow("gigabytes") << 3LL * 1024 * 1024 * 1024 + 200LL * 1024 * 1024 << "3.2 GB";
+        QTest::newRow("unknown") << -1LL << "unknown";
+    }
+
+    void sizeAndCountTexts()
+    {
+        QFETCH(qlonglong, bytes);
+        QFETCH(QString, size);
+        Utils utils;
+        QCOMPARE(utils.sizeText(bytes), size);
+        QCOMPARE(utils.countText(1, "picture", "pictures"), QStringLiteral("1 picture"));
+        QCOMPARE(utils.countText(0, "picture", "pictures"), QStringLiteral("0 pictures"));
+        QCOMPARE(utils.countText(2000, "item", "items"), QStringLiteral("2,000 items"));
     }
 };
 

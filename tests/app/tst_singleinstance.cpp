@@ -90,6 +90,9 @@ class TestSingleInstance : public QObject
     }
 
 private slots:
+    // The instances write their debug lines, which these tests follow ("Open:", "Good bye!").
+    void initTestCase() { qputenv("QT_LOGGING_RULES", "ostra.*.debug=true;qml.debug=true"); }
+
     void cleanup()
     {
         checkLogLines();
@@ -202,6 +205,31 @@ private slots:
                 && instance.err().contains("Quitting on signal " + QByteArray::number(number))
                 && instance.err().contains("Good bye!"),
             instance.err().constData());
+    }
+
+    // Debug lines only when QT_LOGGING_RULES asks for them: by default info and above.
+    void debugLinesOnlyWhenAsked_data()
+    {
+        QTest::addColumn<QByteArray>("rules");
+        QTest::addColumn<bool>("debug");
+        QTest::newRow("default") << QByteArray() << false;
+        QTest::newRow("asked for the shell") << QByteArray("ostra.app.debug=true") << true;
+    }
+    void debugLinesOnlyWhenAsked()
+    {
+        QFETCH(QByteArray, rules);
+        QFETCH(bool, debug);
+        Child& instance
+            = start({ QStringLiteral("/asked/file.vrx") }, QString(), { { "QT_LOGGING_RULES", rules } });
+        QVERIFY2(waitListening(instance), instance.err().constData());
+        QCOMPARE(::kill(pid_t(instance.pid()), SIGTERM), 0);
+        QVERIFY2(
+            ends(instance, 0) && instance.err().contains("Quitting on signal"), instance.err().constData());
+        QCOMPARE(instance.err().contains("Good bye!"), debug);
+        int debugLines = 0;
+        for (const QString& line : instance.errLines())
+            debugLines += ostra::test::logLinePattern().match(line).captured(5) == QLatin1String("D");
+        QVERIFY2(debug ? debugLines > 0 : debugLines == 0, instance.err().constData());
     }
 
     // Without a display the hand-off still works; with nothing to hand over to, or a

@@ -227,6 +227,36 @@ private slots:
         const QString videoFolder = m_dir.filePath("videos");
         QVERIFY(ostra::test::writeTreeFile(videoFolder + "/VID_0001.mp4", "kept"));
         m_settings->setImportVideoFolder(videoFolder);
+        // A double click on a video still on the camera says how to get it; on one here
+        // that holds nothing playable, the player says that it cannot play it.
+        const auto videoCell = [&](const QString& name) -> QQuickItem* {
+            for (QQuickItem* item : itemsNamed(videos, "videoCell")) {
+                const auto* video = item->property("video").value<QObject*>();
+                const QString itemName = video ? video->property("name").toString() : QString();
+                if (itemName == name)
+                    return item;
+            }
+            return nullptr;
+        };
+        const auto doubleClick = [&](QQuickItem* item) {
+            QVERIFY(item);
+            QTest::mouseDClick(m_window, Qt::LeftButton, {},
+                item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint());
+        };
+        doubleClick(videoCell("VID_0002.mp4"));
+        QTRY_COMPARE(notes("VID_0002.mp4 is still on the camera: import it first (\"import files\"), then it "
+                           "plays here."),
+            1);
+        QQuickItem* player = findItem(m_window->contentItem(), "videoPlayer");
+        QVERIFY(player && !player->isVisible());
+        doubleClick(videoCell("VID_0001.mp4"));
+        QTRY_VERIFY(player->isVisible());
+        QQuickItem* playerError = findItem(player, "playerError");
+        QVERIFY(playerError);
+        QTRY_VERIFY_WITH_TIMEOUT(playerError->isVisible(), 20000);
+        QVERIFY(!findItem(player, "playButton")->isVisible());
+        QVERIFY(!findItem(player, "playerErrorText")->property("text").toString().isEmpty());
+        QVERIFY(QMetaObject::invokeMethod(player, "close"));
         QVERIFY(clickItem(findItem(videos, "selectAllVideos")));
         QTRY_COMPARE(videos->property("selectedCount").toInt(), 2);
         QObject* videoDialog = openDialog(videos, "importVideos", "dialogImport");

@@ -19,6 +19,8 @@
 
 #include "support/picturefiles.h"
 #include "support/pixelchecks.h"
+#include "support/quickitems.h"
+#include "support/screenchecks.h"
 
 namespace {
 
@@ -89,6 +91,7 @@ private:
 private slots:
     void initTestCase()
     {
+        ostra::test::useApplicationStyle();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         QVERIFY(m_dir.isValid());
@@ -187,6 +190,84 @@ private slots:
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
         const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
         QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
+    }
+
+    // An empty gallery says how pictures come in, readable at both window sizes; a full
+    // one has a scroll bar, and Home and End make the first or the last picture current
+    // with it in view.
+    void emptyHintScrollBarAndEnds()
+    {
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(1280, 740);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 700.0 } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QQuickItem* hint = ostra::test::findItem(root, "emptyHint");
+        QVERIFY(hint && hint->isVisible());
+        for (const QSize size : { QSize(1280, 740), QSize(1920, 1020) }) {
+            view.resize(size);
+            QTRY_COMPARE(root->width(), qreal(size.width()));
+            QTest::qWait(50); // a frame at the new size
+            const QStringList faults = ostra::test::readabilityFaults(&view);
+            QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        }
+
+        view.resize(800, 500);
+        session.offer(QUrl::fromLocalFile(m_folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), m_urls.size(), 20000);
+        QVERIFY(!hint->isVisible());
+        auto* collection = ostra::test::findItem(root, "galleryCollection");
+        QVERIFY(collection);
+        QTRY_VERIFY(collection->property("contentHeight").toDouble() > collection->height() + 100);
+        QQuickItem* bar = ostra::test::findItem(root, "collectionScrollBar");
+        QVERIFY(bar && bar->isVisible());
+        view.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        collection->forceActiveFocus();
+        const auto atBottom = [&] {
+            return qAbs(collection->property("contentY").toDouble() + collection->height()
+                       - collection->property("contentHeight").toDouble())
+                < 1;
+        };
+        QTest::keyClick(&view, Qt::Key_End);
+        QCOMPARE(root->property("currentIndex").toInt(), m_urls.size() - 1);
+        QTRY_VERIFY(atBottom());
+        QTRY_VERIFY(qAbs(bar->property("position").toDouble() + bar->property("size").toDouble() - 1) < 0.01);
+        QTest::keyClick(&view, Qt::Key_Home);
+        QCOMPARE(root->property("currentIndex").toInt(), 0);
+        QTRY_COMPARE(collection->property("contentY").toDouble(), 0.0);
+
+        // A failed export names the file and the reason, wrapped within its dialog, and
+        // Return closes it.
+        const QString path = m_dir.filePath("exports/a picture with a long name taken at the lake.jpg");
+        QVERIFY(QMetaObject::invokeMethod(&locator, "exportFailed", Q_ARG(QString, path),
+            Q_ARG(QString, QStringLiteral("the disk is full"))));
+        auto* failure = root->findChild<QObject*>("exportFailure");
+        QVERIFY(failure);
+        QTRY_VERIFY(failure->property("opened").toBool());
+        QQuickItem* failureText = ostra::test::findItem(failure, "exportFailureText");
+        QVERIFY(failureText);
+        QCOMPARE(failureText->property("text").toString(),
+            path + QStringLiteral(" could not be written: the disk is full"));
+        const QStringList faults = ostra::test::readabilityFaults(
+            &view, {}, 4.5, failure->property("contentItem").value<QQuickItem*>()->parentItem());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTRY_VERIFY(!failure->property("visible").toBool());
     }
 };
 

@@ -13,6 +13,7 @@
 #include "engine/metahistory.h"
 #include "pipeline/recipebatch.h"
 #include "platform/folderdevice.h"
+#include "support/quickitems.h"
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
@@ -24,10 +25,28 @@
 
 // The window as the application starts it, with the demo camera: the camera is a row of
 // the devices model, and an import from it is verified by the window's image service,
-// marked as imported and leaves the camera's calibration in the window's store.
+// marked as imported and leaves the camera's calibration in the window's store; while it
+// runs the quit guard names it, and its end is told with its folder.
 class TestWindowImport : public QObject
 {
     Q_OBJECT
+    // Whether a notification of the window reads `text`.
+    static bool shown(QQuickWindow* window, const QString& text)
+    {
+        QQuickItem* notes = ostra::test::findItem(window->contentItem(), "notifications");
+        QList<QQuickItem*> todo { notes };
+        while (!todo.isEmpty()) {
+            QQuickItem* item = todo.takeFirst();
+            if (!item)
+                continue;
+            if (item->objectName() == QLatin1String("notificationText")
+                && item->property("text").toString() == text)
+                return true;
+            todo += item->childItems();
+        }
+        return false;
+    }
+
 private slots:
     void importThroughTheWindow()
     {
@@ -40,7 +59,8 @@ private slots:
         QVERIFY(vrxgen::makeCameraTree(dir.filePath("camera").toStdString(), options, &tree));
         qputenv("OSTRA_DEMO_CAMERA", QFile::encodeName(dir.filePath("camera")));
         AppSettings settings;
-        ImportServices imports(dir.filePath("recipes.db"), demoCameraManager(nullptr));
+        FolderDeviceManager* manager = demoCameraManager(nullptr);
+        ImportServices imports(dir.filePath("recipes.db"), manager);
         QQmlApplicationEngine engine;
         imports.expose(engine.rootContext());
         QQuickWindow* window = ostra::test::loadMainWindow(engine, {}, ImageLocator::kGlBgra);
@@ -67,8 +87,17 @@ private slots:
         batch.setIoChannel(devices.defaultDeviceId());
         for (int row = 0; row < session->rowCount(); ++row)
             session->itemFromRecord(&batch, session->index(row, 0), RawKind, QDir(folder));
+        // A slow camera: the import is still running when the window is closed, and the
+        // quit guard names it.
+        FolderDevice::Faults slow;
+        slow.readDelayMs = 300;
+        manager->controls(devices.defaultDeviceId())->setFaults(slow);
         batch.submit(&imports.logger);
+        QTRY_VERIFY(window->property("pendingOperations").toStringList().contains("Import from a camera"));
+        manager->controls(devices.defaultDeviceId())->setFaults({});
         QTRY_VERIFY_WITH_TIMEOUT(done.size() == 1, 30000);
+        // Its end is told with the folder it went to.
+        QTRY_VERIFY(shown(window, "Import completed: " + folder));
         const QUuid camera(QString::fromStdString(tree.cameraUuid));
         for (const std::string& image : tree.imageUuids)
             QTRY_VERIFY(marks->hasBeen(camera, QUuid(QString::fromStdString(image))));

@@ -17,9 +17,11 @@
 #include "library/activesession.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickItem>
@@ -100,6 +102,7 @@ class TestWindowMain : public QObject
 private slots:
     void initTestCase()
     {
+        ostra::test::useApplicationStyle();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
         m_folder = m_dir.filePath("day");
@@ -159,6 +162,93 @@ private slots:
         m_gallery->selectionModel()->clearSelection();
     }
 
+    // The gallery and a message of the window at the window sizes people use: nothing cut,
+    // every text readable (the message's buttons too), and Return takes the message's main
+    // button.
+    void readableAtWindowSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void readableAtWindowSizes()
+    {
+        QFETCH(QSize, size);
+        showFolder();
+        m_window->resize(size);
+        QTRY_COMPARE(m_window->contentItem()->width(), qreal(size.width()));
+        QTest::qWait(100); // a frame at the new size
+        QStringList faults = ostra::test::readabilityFaults(m_window);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // What the selection is stays clear of the import ring beside it.
+        QVERIFY(QMetaObject::invokeMethod(m_window, "selectAll"));
+        QQuickItem* summary = named("selectionSummary");
+        QQuickItem* ring = named("pipelineStatus");
+        QVERIFY(summary && ring);
+        QTRY_VERIFY(summary->property("text").toString().startsWith("3 selected"));
+        QVERIFY(!summary->mapRectToScene(summary->boundingRect())
+                     .intersects(ring->mapRectToScene(ring->boundingRect())));
+        m_gallery->selectionModel()->clearSelection();
+
+        QVERIFY(m_frame->triggerCommand(commandOf("Preferences")));
+        QObject* preferences = opened("preferences");
+        QVERIFY(preferences);
+        QTest::qWait(100);
+        // What the popup shows (the window behind it is dimmed).
+        const auto popupItem = [](QObject* popup) {
+            return popup->property("contentItem").value<QQuickItem*>()->parentItem();
+        };
+        faults = ostra::test::readabilityFaults(m_window, {}, 4.5, popupItem(preferences));
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        QVERIFY(clickItem(findItem(preferences, "closeAndApply")));
+        QTRY_VERIFY(!preferences->property("visible").toBool());
+
+        QVERIFY(QMetaObject::invokeMethod(m_window, "openAbout"));
+        QObject* about = opened("about");
+        QVERIFY(about);
+        QTest::qWait(100);
+        faults = ostra::test::readabilityFaults(m_window, {}, 4.5, popupItem(about));
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        m_window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_VERIFY(!about->property("visible").toBool());
+        m_window->resize(1280, 800);
+    }
+
+    // A menu closed with Escape leaves the bar as it was: the next click on another menu's
+    // title opens that menu.
+    void clickAfterEscapeOpensTheNextMenu()
+    {
+        auto* bar = named("mainMenu");
+        QVERIFY(bar);
+        QHash<QString, QQuickItem*> titles;
+        for (QQuickItem* candidate : bar->findChildren<QQuickItem*>()) {
+            if (QByteArray(candidate->metaObject()->className()).contains("MenuBarItem"))
+                titles.insert(candidate->property("text").toString(), candidate);
+        }
+        QVERIFY(titles.contains("File") && titles.contains("Edit"));
+        const auto menuOf
+            = [&](const QString& title) { return titles.value(title)->property("menu").value<QObject*>(); };
+        const auto centre = [&](const QString& title) {
+            QQuickItem* item = titles.value(title);
+            return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+        };
+        m_window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QTest::mouseMove(m_window, centre("File"));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre("File"));
+        QTRY_VERIFY(menuOf("File")->property("opened").toBool());
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!menuOf("File")->property("visible").toBool());
+        QTest::mouseMove(m_window, centre("Edit"));
+        QTest::mouseClick(m_window, Qt::LeftButton, {}, centre("Edit"));
+        QTRY_VERIFY(menuOf("Edit")->property("opened").toBool());
+        QTest::keyClick(m_window, Qt::Key_Escape);
+        QTRY_VERIFY(!menuOf("Edit")->property("visible").toBool());
+    }
+
     void editorItemsFollowTheEditor()
     {
         const QStringList editorOnly { "Save", "Click to focus", "Undo depth edit", "Zoom in",
@@ -173,6 +263,8 @@ private slots:
         for (const char* title : { "Save", "Zoom in", "Fit in window", "Center in window" })
             QTRY_VERIFY_WITH_TIMEOUT(enabled(title), 20000);
         QVERIFY(!enabled("Select all images"));
+        // The import ring leaves the editor's columns alone.
+        QVERIFY(!named("pipelineStatus")->isVisible());
         // The drawn item follows the frame's state.
         QQuickItem* save = named(QStringLiteral("menuItem%1").arg(commandOf("Save")));
         QVERIFY(save && save->isEnabled());
@@ -187,6 +279,7 @@ private slots:
         for (const QString& title : editorOnly)
             QTRY_VERIFY2(!enabled(title), qPrintable(title));
         QVERIFY(!save->isEnabled());
+        QVERIFY(named("pipelineStatus")->isVisible());
     }
 
     void pictureThatCannotBeReadIsReported()
@@ -265,6 +358,14 @@ private slots:
         QObject* guard = opened("quitGuard");
         QVERIFY(guard);
         QVERIFY(m_window->isVisible());
+        // It names the work and reads whole, its buttons too.
+        QTest::qWait(100); // a frame with the guard
+        const QStringList faults = ostra::test::readabilityFaults(
+            m_window, {}, 4.5, guard->property("contentItem").value<QQuickItem*>()->parentItem());
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        QVERIFY(ostra::test::findItem(guard, "operation"));
+        QCOMPARE(ostra::test::findItem(guard, "operation")->property("text").toString(),
+            QStringLiteral("\u2022 Background image processing"));
         if (!button.isEmpty()) {
             QVERIFY(clickItem(findItem(guard, button)));
             QTRY_VERIFY(!guard->property("visible").toBool());
@@ -275,6 +376,44 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->property("hasPendingOps").toBool(), 60000);
         QTRY_COMPARE_WITH_TIMEOUT(m_window->isVisible(), button == QLatin1String("returnToApp"), 20000);
         QCOMPARE(QFile::exists(out + "/out.jpg"), !stopped);
+    }
+
+    // Deleting from the gallery says what goes and where: pictures on this computer go to
+    // the trash, from where they can be restored. Return confirms.
+    void deleteSaysWhereThePicturesGo()
+    {
+        openWindow();
+        showFolder();
+        QObject* page = named<QObject>("pageMain");
+        QObject* dialog = named<QObject>("deleteConfirmation");
+        QVERIFY(page && dialog);
+        auto* selection = m_gallery->selectionModel();
+        selection->select(m_gallery->index(0, 0), QItemSelectionModel::Select);
+        selection->select(m_gallery->index(1, 0), QItemSelectionModel::Select);
+        QVERIFY(QMetaObject::invokeMethod(page, "confirmDelete"));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QCOMPARE(dialog->property("title").toString(), QStringLiteral("Delete 2 pictures?"));
+        QCOMPARE(findItem(dialog, "deleteText")->property("text").toString(),
+            QStringLiteral(
+                "2 pictures will be moved to the trash with their edits, where they can be restored."));
+        QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+
+        selection->clearSelection();
+        selection->select(m_gallery->index(2, 0), QItemSelectionModel::Select);
+        const QString doomed = m_gallery->urlAt(2).toLocalFile();
+        QVERIFY(QMetaObject::invokeMethod(page, "confirmDelete"));
+        QTRY_VERIFY(dialog->property("opened").toBool());
+        QCOMPARE(dialog->property("title").toString(), QStringLiteral("Delete 1 picture?"));
+        QCOMPARE(findItem(dialog, "deleteText")->property("text").toString(),
+            QFileInfo(doomed).fileName()
+                + QStringLiteral(" will be moved to the trash with its edits, where it can be restored."));
+        m_window->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QTest::keyClick(m_window, Qt::Key_Return);
+        QTRY_VERIFY(!dialog->property("visible").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
     }
 };
 

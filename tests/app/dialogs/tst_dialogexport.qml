@@ -1,7 +1,9 @@
 import QtQuick 2.15
 import QtTest 1.15
+import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../../../qml/AppLayers"
+import "../../../qml/Utils"
 
 TestCase {
     name: "DialogExport"
@@ -26,5 +28,44 @@ TestCase {
         dialog.accept()
         tryVerify(function() { return exportFixture.written(folder).length === 2 }, 60000)
         compare(exportFixture.written(folder), ["IMG.7 (2).jpg", "IMG.7.jpg"])
+        // Its end is told with the folder.
+        tryCompare(NotificationsManager, "lastText", "Export completed: 2 pictures in " + dialog.exportedTo, 60000)
+        verify(dialog.exportedTo.indexOf("several") > 0)
+        verify(!dialog.exporting)
+    }
+
+    // Without a folder of its caller's, the dialog offers the dated export folder; it shows
+    // over its window, says why "export" cannot be pressed, tells the space asked for and
+    // free, and reads whole.
+    function test_defaultsAndReasons() {
+        dialog.folder = ""
+        dialog.openFor([exportFixture.first], "")
+        tryVerify(function() { return dialog.visible })
+        compare(findChild(dialog, "folderPath").text, AppSettings.defaultExport())
+        // Centred over its window, as far as the screen allows.
+        var owner = dialog.owner
+        verify(owner !== null)
+        var expectedX = Math.max(0, Math.min(owner.x + owner.width / 2 - dialog.width / 2,
+                                             Screen.desktopAvailableWidth - dialog.width))
+        var expectedY = Math.max(0, Math.min(owner.y + owner.height / 2 - dialog.height / 2,
+                                             Screen.desktopAvailableHeight - dialog.height))
+        verify(Math.abs(dialog.x - expectedX) <= 1 && Math.abs(dialog.y - expectedY) <= 1,
+               dialog.x + "," + dialog.y + " for " + expectedX + "," + expectedY)
+        var exportButton = findChild(dialog, "export")
+        verify(exportButton.enabled)
+        verify(!findChild(dialog, "blockedReason").visible)
+        findChild(dialog, "fileName").text = "."
+        verify(!exportButton.enabled)
+        verify(findChild(dialog, "blockedReason").visible)
+        compare(findChild(dialog, "blockedReason").text, dialog.blockedReason)
+        verify(dialog.blockedReason.length > 0)
+        verify(/^[0-9.]+ (MB|KB|GB) \/ [0-9.]+ (KB|MB|GB|TB)$/.test(findChild(dialog, "spaceText").text),
+               findChild(dialog, "spaceText").text)
+        waitForRendering(dialog.contentItem)
+        compare(screenChecks.faults(dialog, ["folderPath"]), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(dialog.width <= 1280 && dialog.height <= 740, dialog.width + "x" + dialog.height)
+        findChild(dialog, "fileName").text = ""
+        dialog.close()
     }
 }

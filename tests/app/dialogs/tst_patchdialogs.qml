@@ -1,11 +1,15 @@
 import QtQuick 2.15
 import QtTest 1.15
+import QtQuick.Window 2.15
 import com.quelt.ostra 2.0
 import "../../../qml/AppLayers"
 
 TestCase {
     name: "PatchDialogs"
     when: windowShown
+    // A window the dialogs show over.
+    width: 1000
+    height: 1000
 
     ImageProperties {
         id: props
@@ -88,6 +92,9 @@ TestCase {
     function answer(dialogName, button) {
         var dialog = presetsChild(dialogName)
         tryCompare(dialog, "opened", true)
+        // Readable over the presets' window.
+        waitForRendering(dialog.contentItem)
+        compare(screenChecks.popupFaults(dialog), [])
         child(dialog.contentItem, button).clicked()
     }
 
@@ -117,5 +124,42 @@ TestCase {
         compare(presetFixture.onDisk(), [])
         presetsChild("done").clicked()
         verify(!presetsDialog.visible)
+    }
+
+    // Every text of the three dialogs is readable on the dialog's own colours and lies
+    // within the dialog, whatever the desktop's palette.
+    function test_readable_data() {
+        return [
+            { tag: "copy adjustments", type: DialogPatch.Copy },
+            { tag: "create preset", type: DialogPatch.Preset },
+            { tag: "reset adjustments", type: DialogPatch.Reset },
+            { tag: "manage presets", type: -1 }
+        ]
+    }
+    function test_readable(data) {
+        var shown = data.type < 0 ? presetsDialog : patchDialog
+        if (data.type < 0) {
+            presetFixture.drop("a.qpf", "warm evening light")
+            presetsDialog.openDialog()
+            tryVerify(function() { return rows().length === 1 })
+        } else {
+            patchDialog.open(data.type, props)
+            tryVerify(function() { return tone("vibrance").y > 0 })
+        }
+        tryVerify(function() { return shown.active || shown.visible })
+        waitForRendering(shown.contentItem)
+        compare(screenChecks.faults(shown, []), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(shown.width <= 1280 && shown.height <= 740, shown.width + "x" + shown.height)
+        // Centred over its window as far as the screen allows, with all its rows.
+        var owner = shown.owner
+        verify(owner !== null)
+        var expectedX = Math.max(0, Math.min(owner.x + owner.width / 2 - shown.width / 2,
+                                             Screen.desktopAvailableWidth - shown.width))
+        var expectedY = Math.max(0, Math.min(owner.y + owner.height / 2 - shown.height / 2,
+                                             Screen.desktopAvailableHeight - shown.height))
+        verify(Math.abs(shown.x - expectedX) <= 1 && Math.abs(shown.y - expectedY) <= 1,
+               shown.x + "," + shown.y + " " + shown.width + "x" + shown.height + " for " + expectedX + "," + expectedY)
+        shown.close()
     }
 }

@@ -75,8 +75,33 @@ TestCase {
         names.open()
         tryCompare(names, "opened", true)
         verify(findChild(names.contentItem, "detail").text.indexOf(">import</a> folder.") > 0)
+        waitForRendering(names.contentItem)
+        compare(screenChecks.popupFaults(names), [])
         findChild(names.contentItem, "overwrite").clicked()
         verify(!names.skip && names.overwrite)
         tryCompare(names, "visible", false)
+    }
+
+    // Each problem reads whole within the dialog, its sizes in units people read.
+    function test_readable_data() {
+        return [
+            { tag: "out of space", error: TicketsRecord.NoSpace },
+            { tag: "file exists", error: TicketsRecord.Present },
+            { tag: "folder lost", error: TicketsRecord.DirLost },
+            { tag: "device disconnected", error: TicketsRecord.IOError }
+        ]
+    }
+    function test_readable(data) {
+        routerFixture.file(data.error, "/lib/import/a long name of a picture taken on the mountain.vrx", 1)
+        tryVerify(function() { return dialog.visible })
+        waitForRendering(dialog.contentItem)
+        compare(screenChecks.faults(dialog, []), [])
+        // Whole on the smaller screen people use (1280x800, less the desktop's panels).
+        verify(dialog.width <= 1280 && dialog.height <= 740, dialog.width + "x" + dialog.height)
+        // A size in the unit that reads best: never a run of raw digits.
+        if (data.error === TicketsRecord.NoSpace)
+            verify(/^\/media\/u\/Z40, ([0-9]{1,3}(\.[0-9])? (byte|bytes|KB|MB|GB|TB)|unknown) free$/.test(child("freeSpace").text),
+                   child("freeSpace").text)
+        routerFixture.clear()
     }
 }
