@@ -1,8 +1,8 @@
 #include "support/localhttpserver.h"
 #include "support/mainwindow.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 #include "support/testmain.h"
-#include "support/textreadability.h"
 #include "support/tlsproxy.h"
 
 #include <QQmlApplicationEngine>
@@ -85,9 +85,7 @@ private:
 private slots:
     void initTestCase()
     {
-        // The controls' style of the application.
-        qputenv("QT_QUICK_CONTROLS_CONF",
-            QFile::encodeName(ostra::test::sourceDir() + QStringLiteral("/qml/qtquickcontrols2.conf")));
+        ostra::test::useApplicationStyle();
         ostra::applyIdentity();
         ostra::registerMetaTypes();
         ostra::registerQmlTypes();
@@ -185,9 +183,7 @@ private slots:
         QTRY_VERIFY(pane->isVisible());
         // The window has taken the size its content asks for.
         QTRY_COMPARE(dialog->contentItem()->height(), qreal(dialog->height()));
-        const QImage shot = dialog->grabWindow();
-        QVERIFY(!shot.isNull());
-        const QStringList problems = ostra::test::unreadableTexts(dialog, shot);
+        const QStringList problems = ostra::test::readabilityFaults(dialog);
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("; "))));
         // The refusal of a file too large reads well too.
         auto* harvester = dialog->findChild<InfoHarvester*>(QStringLiteral("infoHarvester"));
@@ -195,10 +191,8 @@ private slots:
         auto* oversized = dialog->findChild<QObject*>(QStringLiteral("oversizedFile"));
         QTRY_VERIFY(oversized->property("opened").toBool());
         auto* popup = oversized->property("contentItem").value<QQuickItem*>()->parentItem();
-        QList<QQuickItem*> popupTexts; // title, message, button
-        ostra::test::collectTextItems(popup, popupTexts);
-        QVERIFY(popupTexts.size() >= 3);
-        const QStringList popupProblems = ostra::test::unreadableTexts(dialog, dialog->grabWindow(), popup);
+        QVERIFY(popup && popup->isVisible());
+        const QStringList popupProblems = ostra::test::readabilityFaults(dialog, {}, 4.5, popup);
         QVERIFY2(popupProblems.isEmpty(), qPrintable(popupProblems.join(QStringLiteral("; "))));
         QMetaObject::invokeMethod(oversized, "close");
         QVERIFY2(window->geometry().contains(dialog->geometry()),
