@@ -6,14 +6,17 @@
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
 #include "core/resources.h"
+#include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/transformhelpers.h"
 #include "library/activesession.h"
 #include "library/session.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/savedstate.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
@@ -22,6 +25,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 using ostra::test::clickItem;
@@ -119,6 +123,53 @@ private slots:
             }
         }
         QCOMPARE(result.toBool(), valid);
+    }
+
+    // The geometry buttons of the page turn and mirror the picture (clicked, as a user
+    // does), and so do the page's functions that the window's menu calls; the state file
+    // keeps the result.
+    void turnsAndMirrorsFromThePage()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; }, 60000));
+        QQuickItem* tuning = findItem(root, "tuningPanelFlicker");
+        tuning->setProperty("contentY", 0);
+        const auto turn = [&] { return decomposeTransform(canvas->geometryEdits()->transform()); };
+        const auto saved = [&]() -> TurnAndMirror {
+            std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl(canvas->location()))).toStdString(),
+                std::ios::binary);
+            if (!in)
+                return { -1, false };
+            const auto& t = CIAPI::StateFileEditor(in).state().transform;
+            return t ? decomposeTransform(*t) : TurnAndMirror { -2, false };
+        };
+        QCOMPARE(turn(), (TurnAndMirror { 0, false }));
+
+        struct Step
+        {
+            const char* button;
+            TurnAndMirror after;
+        };
+        const Step steps[] = { { "rotate_right", { 270, false } }, { "rotate_right", { 180, false } },
+            { "rotate_left", { 270, false } }, { "flip_horizontal", { 270, true } },
+            { "flip_vertical", { 90, false } } };
+        for (const Step& step : steps) {
+            QQuickItem* button = findItem(root, step.button);
+            QVERIFY(button && button->isVisible() && button->isEnabled());
+            QVERIFY(clickItem(button));
+            QVERIFY2(turn() == step.after,
+                qPrintable(QStringLiteral("%1: %2 %3").arg(step.button).arg(turn().rotation).arg(turn().mirrored)));
+        }
+        // What the engine draws follows the canvas's transform.
+        QCOMPARE(decomposeTransform(canvas->properties()->transformProperties()), turn());
+        QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
+
+        for (const char* name : { "rotateRight", "mirrorHorizontal", "mirrorVertical", "rotateLeft", "rotateLeft" })
+            QVERIFY(QMetaObject::invokeMethod(root, name));
+        QCOMPARE(turn(), (TurnAndMirror { 0, false }));
+        QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
     }
 
     void editsAndNavigates()
