@@ -348,7 +348,7 @@ ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
 
 ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
-    ImageEditor& editor = m_lending.lend(client);
+    ImageEditor& editor = m_lending.lend(client, url);
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
     const std::shared_ptr<StreamSource> source = keeper->streamSource();
     // Writers stay away from the file while it is opened; the editor holds its own token.

@@ -133,7 +133,8 @@ private slots:
         QQuickItem* root = m_view->rootObject();
         auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
         QVERIFY(QTest::qWaitFor(
-            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; }, 60000));
+            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; },
+            60000));
         QQuickItem* tuning = findItem(root, "tuningPanelFlicker");
         tuning->setProperty("contentY", 0);
         const auto turn = [&] { return decomposeTransform(canvas->geometryEdits()->transform()); };
@@ -160,13 +161,15 @@ private slots:
             QVERIFY(button && button->isVisible() && button->isEnabled());
             QVERIFY(clickItem(button));
             QVERIFY2(turn() == step.after,
-                qPrintable(QStringLiteral("%1: %2 %3").arg(step.button).arg(turn().rotation).arg(turn().mirrored)));
+                qPrintable(
+                    QStringLiteral("%1: %2 %3").arg(step.button).arg(turn().rotation).arg(turn().mirrored)));
         }
         // What the engine draws follows the canvas's transform.
         QCOMPARE(decomposeTransform(canvas->properties()->transformProperties()), turn());
         QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
 
-        for (const char* name : { "rotateRight", "mirrorHorizontal", "mirrorVertical", "rotateLeft", "rotateLeft" })
+        for (const char* name :
+            { "rotateRight", "mirrorHorizontal", "mirrorVertical", "rotateLeft", "rotateLeft" })
             QVERIFY(QMetaObject::invokeMethod(root, name));
         QCOMPARE(turn(), (TurnAndMirror { 0, false }));
         QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
