@@ -192,6 +192,8 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.filePerm = m_filePerm;
     setup.channelOrder = m_channelOrder;
     setup.applyTuning = m_applyTuning;
+    // Thumbnails are drawn as the editor draws: with the camera's calibration.
+    setup.calibration = [this](StreamPart& source) { return calibrationFor(source); };
     m_scheduler.enqueue(std::move(setup));
 }
 
