@@ -4,10 +4,12 @@
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
+#include "ciapi/deptheditor.h"
 #include "core/appsettings.h"
 #include "core/resources.h"
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
+#include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
@@ -173,6 +175,88 @@ private slots:
             QVERIFY(QMetaObject::invokeMethod(root, name));
         QCOMPARE(turn(), (TurnAndMirror { 0, false }));
         QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
+    }
+
+    // "match depth" with the mouse, as a user works it: the lasso by clicks on its corners
+    // and the free lasso by a drag draw an outline; the eye dropper picks the depth, and
+    // "apply" gives the inside that depth in the depth map.
+    void matchDepthWithTheMouse_data()
+    {
+        QTest::addColumn<int>("applicator"); // the row of the chooser
+        QTest::newRow("lasso") << 0;
+        QTest::newRow("free lasso") << 1;
+    }
+    void matchDepthWithTheMouse()
+    {
+        QFETCH(int, applicator);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(
+            QTest::qWaitFor([&] { return canvas->hasDepthTools() && !canvas->isRefreshPending(); }, 60000));
+        canvas->resetDepthEdits();
+        const auto at = [&](const QPointF& p) {
+            return canvas->mapToScene(canvas->geometry().imageToView(p)).toPoint();
+        };
+        const auto depthAt = [&](const QPointF& p) {
+            float d = 0;
+            canvas->viewer()->readDepth([&](CIAPI::DepthEditor& e) {
+                d = e.getDepthAtPoint({ float(p.x()), float(p.y()) });
+            });
+            return d;
+        };
+        QQuickItem* tool = findItem(root, "matchDepth");
+        QVERIFY(tool && tool->isVisible() && tool->isEnabled());
+        QVERIFY(clickItem(tool, 0.3));
+        QCOMPARE(canvas->editorMode(), ImageEdit::DepthEditingLasso);
+        QObject* chooser = findItem(root, "matchToolSelect");
+        QVERIFY(chooser);
+        chooser->setProperty("currentIndex", applicator);
+        QMetaObject::invokeMethod(chooser, "activated", Q_ARG(int, applicator));
+        QCOMPARE(canvas->pickerMode(), applicator == 0 ? ImageEdit::Segmented : ImageEdit::Trajectory);
+
+        // Around the middle of the picture; the depth of a corner is matched.
+        const std::vector<QPointF> corners { { 0.4, 0.4 }, { 0.6, 0.4 }, { 0.6, 0.6 }, { 0.4, 0.6 } };
+        const QPointF source(0.05, 0.05);
+        const float before = depthAt({ 0.5, 0.5 });
+        const float wanted = depthAt(source);
+        QVERIFY(std::fabs(before - wanted) > 1e-3f);
+        // The first use of the tool shows its tutorial, which is read and closed first.
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QVERIFY(tutorial);
+        if (tutorial->property("visible").toBool())
+            QMetaObject::invokeMethod(tutorial, "close");
+        QTRY_VERIFY(!tutorial->property("opened").toBool());
+        const QImage clean = m_view->grabWindow();
+        if (applicator == 0) {
+            for (const QPointF& c : corners)
+                QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, at(c));
+        } else {
+            QTest::mousePress(m_view.get(), Qt::LeftButton, {}, at(corners[0]));
+            for (size_t i = 1; i <= corners.size(); ++i)
+                for (int k = 1; k <= 8; ++k) {
+                    const QPointF a = corners[i - 1], b = corners[i % corners.size()];
+                    QTest::mouseMove(m_view.get(), at(a + (b - a) * (k / 8.0)));
+                }
+            QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, at(corners[0]));
+        }
+        QVERIFY(canvas->hasClosedEditArea());
+        // The outline is drawn.
+        QVERIFY(m_view->grabWindow() != clean);
+        QQuickItem* dropper = findItem(root, "selectDepth");
+        QVERIFY(dropper && dropper->isVisible());
+        QVERIFY(clickItem(dropper));
+        QCOMPARE(canvas->pickerMode(), ImageEdit::Reference);
+        QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, at(source));
+        QVERIFY(canvas->hasReferencePoint());
+        QQuickItem* apply = findItem(root, "applyDepth");
+        QVERIFY(apply && apply->isEnabled());
+        QVERIFY(clickItem(apply));
+        QVERIFY(canvas->hasDepthEdits());
+        QVERIFY2(std::fabs(depthAt({ 0.5, 0.5 }) - wanted) < std::fabs(before - wanted) / 2,
+            qPrintable(
+                QStringLiteral("%1 -> %2, wanted %3").arg(before).arg(depthAt({ 0.5, 0.5 })).arg(wanted)));
+        canvas->setEditorMode(ImageEdit::None);
+        canvas->resetDepthEdits();
     }
 
     void editsAndNavigates()
