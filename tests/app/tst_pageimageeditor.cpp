@@ -22,6 +22,7 @@
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QJSValue>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
@@ -42,6 +43,7 @@ class TestPageImageEditor : public QObject
     Session m_session;
     ActiveSession m_gallery;
     std::unique_ptr<QQuickView> m_view;
+    QList<QUrl> m_sources;
 
     static qint64 histogramTotal(ImageEditItem* canvas, int channel)
     {
@@ -50,6 +52,9 @@ class TestPageImageEditor : public QObject
             sum += v.toInt();
         return sum;
     }
+
+public slots:
+    void noteSource(const QUrl& source) { m_sources << source; }
 
 private slots:
     // Three pictures in the gallery, and the page on the second.
@@ -257,6 +262,43 @@ private slots:
                 QStringLiteral("%1 -> %2, wanted %3").arg(before).arg(depthAt({ 0.5, 0.5 })).arg(wanted)));
         canvas->setEditorMode(ImageEdit::None);
         canvas->resetDepthEdits();
+    }
+
+    // Every page of every tutorial shows its picture, also when a tutorial follows the
+    // last page of a longer one.
+    void tutorialsShowTheirPictures()
+    {
+        QQuickItem* root = m_view->rootObject();
+        QObject* toolbar = nullptr;
+        for (QObject* o = root->findChild<QObject*>(QStringLiteral("tutorial")); o; o = o->parent()) {
+            if (o->metaObject()->indexOfMethod("openTutorial(QVariant)") >= 0) {
+                toolbar = o;
+                break;
+            }
+        }
+        QVERIFY(toolbar);
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QQuickItem* image = findItem(tutorial, "tutorialImage");
+        QVERIFY(image);
+        connect(image, SIGNAL(sourceChanged(QUrl)), this, SLOT(noteSource(QUrl)));
+        m_sources.clear();
+        for (const char* name : { "matchDepth", "blendArea", "focusPoint", "refineEdge", "depthEffect" }) {
+            QVERIFY(QMetaObject::invokeMethod(
+                toolbar, "openTutorial", Q_ARG(QVariant, QString::fromLatin1(name))));
+            const int pages
+                = tutorial->property("pages").value<QJSValue>().property("texts").property("length").toInt();
+            QVERIFY(pages > 0);
+            for (int page = 0; page < pages; ++page) {
+                tutorial->setProperty("page", page);
+                QTRY_COMPARE(image->property("status").toInt(), 1); // Image.Ready
+                QVERIFY(image->property("source").toUrl().toString().endsWith(".jpg"));
+            }
+        }
+        QMetaObject::invokeMethod(tutorial, "close");
+        disconnect(image, nullptr, this, nullptr);
+        for (const QUrl& source : qAsConst(m_sources))
+            QVERIFY2(source.isEmpty() || source.toString().endsWith(".jpg"), qPrintable(source.toString()));
+        QVERIFY(!m_sources.isEmpty());
     }
 
     void editsAndNavigates()
