@@ -109,6 +109,46 @@ private slots:
         }
     }
 
+    // Stars are shown and take clicks on a picture's cell only: a file that is not a
+    // picture, or one of a newer format, has none.
+    void starsOnlyOnPictures_data()
+    {
+        QTest::addColumn<bool>("invalid");
+        QTest::addColumn<bool>("incompatible");
+        QTest::newRow("picture") << false << false;
+        QTest::newRow("not a picture") << true << false;
+        QTest::newRow("newer format") << false << true;
+    }
+    void starsOnlyOnPictures()
+    {
+        QFETCH(bool, invalid);
+        QFETCH(bool, incompatible);
+        QQuickView view;
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Items/GalleryItem.qml"));
+        QQuickItem* cell = view.rootObject();
+        QVERIFY(cell);
+        cell->setSize(QSizeF(240, 180));
+        view.resize(240, 180);
+        cell->setProperty("invalid", invalid);
+        cell->setProperty("incompatible", incompatible);
+        cell->setProperty("rating", 2);
+        cell->setProperty("selected", true);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QSignalSpy rated(cell, SIGNAL(rated(int)));
+        QQuickItem* stars = nullptr;
+        for (QQuickItem* item : itemsUnder<QQuickItem>(cell))
+            if (item->objectName() == QLatin1String("ratingStars"))
+                stars = item;
+        QVERIFY(stars && stars->objectName() == QLatin1String("ratingStars"));
+        const bool picture = !invalid && !incompatible;
+        QCOMPARE(stars->isVisible(), picture);
+        // A click where the fourth star is (or would be).
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+            stars->mapToScene(QPointF(stars->width() * 0.7, stars->height() / 2)).toPoint());
+        QCOMPARE(rated.count(), picture ? 1 : 0);
+    }
+
     // The sectioned gallery over a real session and the real image service: a header per
     // year, month and day, each day's pictures in one justified row, in capture order,
     // each drawn in its picture's colour and shape; a double click or Enter asks for the
