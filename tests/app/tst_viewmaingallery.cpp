@@ -219,14 +219,45 @@ private slots:
         QTRY_COMPARE(open.count(), 2);
         QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
 
-        // Sorted by folder: one section per folder level, the pictures' folder among them.
+        // Sorted by folder: the outline holds a section per folder level, and the one folder
+        // with pictures is shown once, by its whole path, its four pictures in rows that
+        // fill the width, one height per row.
         const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);
         QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(byFolder.first()).toPoint());
         QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
-        const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
-        QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")), QStringList { m_folder });
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
+        QMap<int, QList<QQuickItem*>> rows; // by the top of the cell in the scene
+        for (const QUrl& url : qAsConst(m_urls)) {
+            QQuickItem* cell = cellFor(root, url);
+            QVERIFY(cell);
+            rows[qRound(cell->mapToScene(QPointF(0, 0)).y())].append(cell);
+        }
+        int row = 0;
+        for (const QList<QQuickItem*>& cells : qAsConst(rows)) {
+            double width = -4;
+            for (QQuickItem* cell : cells) {
+                QCOMPARE(cell->height(), cells.first()->height());
+                width += cell->width() + 4;
+            }
+            // Every row but the last fills the width of the section.
+            if (++row < rows.size())
+                QVERIFY2(qAbs(width - (root->width() - 8)) < 2, qPrintable(QString::number(width)));
+            else
+                QVERIFY(width <= root->width() - 8 + 0.5);
+        }
+
+        // All closed (a new empty session): no header stays over the empty gallery, neither a
+        // day's nor the month's and year's above it.
+        gallery.setSortField(QStringLiteral("timestamp"));
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")).size(), 4);
+        Session empty;
+        empty.setResolver(&locator);
+        gallery.setSource(&empty);
+        QCOMPARE(gallery.rowCount(), 0);
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")), QStringList());
     }
 };
 
