@@ -149,6 +149,94 @@ private slots:
         QCOMPARE(rated.count(), picture ? 1 : 0);
     }
 
+    // Justified rows of mixed pictures (landscape, turned to portrait, with a 16:9 frame)
+    // fill the width exactly, one height per row, in every order; only the last row of a
+    // section may be shorter. What each cell draws has the cell's shape (no bands).
+    void rowsFillTheWidth_data()
+    {
+        QTest::addColumn<QString>("order");
+        QTest::newRow("date") << QStringLiteral("timestamp");
+        QTest::newRow("folder") << QStringLiteral("filePath");
+        QTest::newRow("rating") << QStringLiteral("rating");
+    }
+    void rowsFillTheWidth()
+    {
+        QFETCH(QString, order);
+        const QString folder = m_dir.path() + QStringLiteral("/mixed");
+        QList<QUrl> urls;
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/inner")));
+        for (int i = 0; i < 11; ++i) {
+            vrxgen::PictureOptions o = ostra::test::PictureFiles::small(std::uint32_t(60 + i));
+            o.orientation = (i % 3 == 1) ? 1 : (i % 5 == 2 ? 6 : 0);
+            o.aspectMode = i % 4 == 3 ? 1 : 0;
+            o.captureTime = 1600000000 + i * 60;
+            const QString where = i < 7 ? folder : folder + QStringLiteral("/inner");
+            const QString name = QStringLiteral("IMG_%1.vrx").arg(i);
+            const QString file = QFile::exists(where + "/" + name)
+                ? where + "/" + name
+                : ostra::test::PictureFiles::write(where, name, o);
+            QVERIFY(!file.isEmpty());
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(order);
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(1000, 1060);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 160.0 } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), true);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, urls.size()), 30000);
+        // Rows by section: cells of one section share the section's Flow.
+        QMap<QQuickItem*, QMap<int, QList<QQuickItem*>>> sections;
+        for (const QUrl& url : qAsConst(urls)) {
+            QQuickItem* cell = cellFor(root, url);
+            QVERIFY(cell);
+            sections[cell->parentItem()][qRound(cell->y())].append(cell);
+        }
+        for (auto section = sections.cbegin(); section != sections.cend(); ++section) {
+            const double width = section.key()->width();
+            int row = 0;
+            for (const QList<QQuickItem*>& cells : section.value()) {
+                double used = -4;
+                for (QQuickItem* cell : cells) {
+                    QVERIFY2(qAbs(cell->height() - cells.first()->height()) < 0.5,
+                        qPrintable(
+                            QStringLiteral("%1 / %2").arg(cell->height()).arg(cells.first()->height())));
+                    used += cell->width() + 4;
+                    // The picture fills its cell: no band beside or above it.
+                    auto* image = itemsUnder<ImageItem>(cell).value(0);
+                    QVERIFY(image);
+                    QVERIFY2(qAbs(image->width() - (cell->width() - 6)) < 2.5
+                            && qAbs(image->height() - (cell->height() - 6)) < 2.5,
+                        qPrintable(QStringLiteral("%1 x %2 in %3 x %4")
+                                       .arg(image->width())
+                                       .arg(image->height())
+                                       .arg(cell->width())
+                                       .arg(cell->height())));
+                }
+                if (++row < section.value().size())
+                    QVERIFY2(qAbs(used - width) < 1.5,
+                        qPrintable(QStringLiteral("%1 of %2").arg(used).arg(width)));
+                else
+                    QVERIFY2(
+                        used <= width + 0.5, qPrintable(QStringLiteral("%1 of %2").arg(used).arg(width)));
+            }
+        }
+    }
+
     // The sectioned gallery over a real session and the real image service: a header per
     // year, month and day, each day's pictures in one justified row, in capture order,
     // each drawn in its picture's colour and shape; a double click or Enter asks for the
