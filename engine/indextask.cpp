@@ -4,6 +4,7 @@
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/renderer.h"
+#include "ciapi/state/enginestate.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/channelorder.h"
@@ -201,7 +202,11 @@ void IndexTask::work()
                 record.readStateFileMetadata(editor);
                 stateImage = record.imageUuid;
                 qCDebug(lcEngine) << "edited" << record.hasDepthEdits << "rating" << record.userRating;
-                if (wantImage && editor.hasThumbnail()) {
+                // The editor saves a thumbnail with the settings it was drawn with, depth of
+                // field and focus always among them. A state written elsewhere (a camera's)
+                // may hold a thumbnail of another look, without the calibration: the
+                // picture is drawn instead, as the editor draws it.
+                if (wantImage && editor.hasThumbnail() && editor.state().depthOfField) {
                     CIAPI::Image thumbnail = editor.getThumbnail();
                     if (!thumbnail.empty() && thumbnail.width() > 0 && thumbnail.height() > 0) {
                         qCDebug(lcEngine) << "Obtained thumbnail" << QFileInfo(url.toLocalFile()).fileName()

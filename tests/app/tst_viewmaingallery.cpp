@@ -199,6 +199,13 @@ private slots:
         session.offer(QUrl::fromLocalFile(folder), true);
         QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(allShown(root, urls.size()), 30000);
+        // The rows are laid out once every cell of a section exists.
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(urls.cbegin(), urls.cend(),
+                                     [&](const QUrl& url) {
+                                         QQuickItem* cell = cellFor(root, url);
+                                         return cell && cell->height() > 0;
+                                     }),
+            20000);
         // Rows by section: cells of one section share the section's Flow.
         QMap<QQuickItem*, QMap<int, QList<QQuickItem*>>> sections;
         for (const QUrl& url : qAsConst(urls)) {
@@ -317,6 +324,12 @@ private slots:
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
         QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")), QStringList { m_folder });
         QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(m_urls.cbegin(), m_urls.cend(),
+                                     [&](const QUrl& url) {
+                                         QQuickItem* cell = cellFor(root, url);
+                                         return cell && cell->height() > 0;
+                                     }),
+            20000);
         QMap<int, QList<QQuickItem*>> rows; // by the top of the cell in the scene
         for (const QUrl& url : qAsConst(m_urls)) {
             QQuickItem* cell = cellFor(root, url);

@@ -4,6 +4,7 @@
 #include "support/filetree.h"
 #include "support/hotpixelpicture.h"
 
+#include "ciapi/codec/jpegcodec.h"
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/state/statecodec.h"
@@ -201,14 +202,32 @@ private slots:
 
     // A gallery thumbnail is drawn as the editor draws the picture: its camera's
     // calibration repairs the hot pixels, and the tone values of its state file apply.
+    // A state the camera wrote may also hold a thumbnail of a look of its own (and with
+    // the hot pixels): that is not what the editor shows either.
+    void thumbnailIsDrawnAsTheEditorDraws_data()
+    {
+        QTest::addColumn<bool>("cameraThumbnail");
+        QTest::newRow("state without thumbnail") << false;
+        QTest::newRow("camera's thumbnail") << true;
+    }
     void thumbnailIsDrawnAsTheEditorDraws()
     {
+        QFETCH(bool, cameraThumbnail);
         const Camera camera = makeCamera(m_dir->path() + "/cam", 41, 7);
         Metahistory store(m_db, m_data);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
         CIAPI::state::EngineState state;
         state.imageId = camera.generated.meta.imageUuid;
         state.tuneFloats = std::map<int, float> { { int(CIAPI::FloatParam::Exposure), 1.0f } };
+        if (cameraThumbnail) {
+            CIAPI::Image look = CIAPI::Image::Create(64, 48);
+            for (int y = 0; y < 48; ++y)
+                for (int x = 0; x < 64; ++x) {
+                    std::uint8_t* p = look.row(y) + x * 4;
+                    p[0] = 200, p[1] = 60, p[2] = 180, p[3] = 255;
+                }
+            state.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(look, 90);
+        }
         const QUrl url = QUrl::fromLocalFile(camera.picture);
         QVERIFY(vrxgen::writeFile(QFile::encodeName(StateFile::pathFor(url)).toStdString(),
             CIAPI::state::StateCodec::write(state)));
