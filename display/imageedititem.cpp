@@ -197,6 +197,7 @@ void ImageEditItem::loadLocation()
     setEditorMode(ImageEdit::None);
     if (m_renderMode != ImageEdit::Normal) {
         m_renderMode = ImageEdit::Normal;
+        m_histogramHeld = true;
         m_viewer->setMode(ImageEdit::Normal);
         resetAndRequestRegions();
         emit renderModeChanged(m_renderMode);
@@ -392,6 +393,9 @@ void ImageEditItem::markRegionDirty(const CIAPI::ROI& rect, int level)
     refresh();
     if (!m_planner.receive(rect, level))
         return;
+    // The picture itself is drawn again: the histogram may count it.
+    if (level == coarsestLevel() && m_renderMode == ImageEdit::Normal)
+        m_histogramHeld = false;
     updateRenderProgress(level);
     update();
 }
@@ -826,6 +830,10 @@ QSGNode* ImageEditItem::updatePaintNode(QSGNode* old, UpdatePaintNodeData*)
 
 void ImageEditItem::updateHistogram(ImagePlanesNode& planes)
 {
+    // The shading and colours of the focus and selection views are not the picture's: the
+    // last histogram of the picture stays until the picture itself is drawn again.
+    if (m_renderMode != ImageEdit::Normal || m_histogramHeld)
+        return;
     std::vector<std::vector<quint32>> bins;
     if (planes.computeHistogram(bins, m_geometryEdits->cropRect())) {
         {

@@ -358,6 +358,10 @@ private:
     QMetaObject::Connection m_ratingConnection;
     QMetaObject::Connection m_changedConnection;
     QMetaObject::Connection m_transformConnection;
+    // The pixels drawn are not (yet again) the picture's own: a view with an overlay was
+    // asked for, or the picture has not been drawn since it was left. Read on the render
+    // thread while the GUI thread is blocked.
+    bool m_histogramHeld = false;
     // Written on the render thread, read on the GUI thread.
     mutable QMutex m_histogramMutex;
     std::vector<std::vector<quint32>> m_histogram;

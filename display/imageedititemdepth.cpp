@@ -70,6 +70,7 @@ void ImageEditItem::resetDepthState()
     setEditorMode(ImageEdit::None);
     if (m_renderMode != ImageEdit::Normal) {
         m_renderMode = ImageEdit::Normal;
+        m_histogramHeld = true;
         if (m_viewer) {
             m_viewer->setMode(ImageEdit::Normal);
             resetAndRequestRegions();
@@ -116,6 +117,7 @@ void ImageEditItem::setRenderMode(RenderMode mode)
     if (mode == m_renderMode)
         return;
     m_renderMode = mode;
+    m_histogramHeld = true;
     if (m_viewer) {
         m_viewer->setMode(mode);
         resetAndRequestRegions();

@@ -2,6 +2,7 @@
 
 #include "core/asynctask.h"
 #include "engine/depthclient.h"
+#include "engine/iimageservice.h"
 
 EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
@@ -26,8 +27,25 @@ void EditorLending::closeAll()
     m_recyclePool.waitForDone();
 }
 
-ImageEditor& EditorLending::lend(DepthClient* client)
+ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
 {
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (!key.isEmpty()) {
+        QMutexLocker lock(&m_savingMutex);
+        const auto saving = [&] {
+            for (const QUrl& u : m_saving) {
+                if (u == key)
+                    return true;
+            }
+            return false;
+        };
+        if (saving()) {
+            ++m_waitingForSave;
+            while (saving())
+                m_saved.wait(&m_savingMutex);
+            --m_waitingForSave;
+        }
+    }
     const int index = m_editorPool->acquire(false);
     m_currentEditor = index;
     m_forViewing[index] = true;
@@ -53,23 +71,43 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
     if (client)
         editor->removeListener(client);
     for (int i = 0; i < kEditorCount; ++i) {
-        if (editor == &m_editors[i])
-            m_editorPool->release(i);
+        if (editor != &m_editors[i])
+            continue;
+        if (m_editorPool->masks().busy & (1u << i)) {
+            // Noted before the recycle step can start, so that an open of the same
+            // picture right after this waits for its save.
+            const QUrl url = editor->currentUrl();
+            QMutexLocker lock(&m_savingMutex);
+            m_saving[i] = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+        }
+        m_editorPool->release(i);
     }
 }
 
 void EditorLending::recycleEditor(ImageEditor& editor)
 {
+    const int index = int(&editor - m_editors);
+    // Whatever happens below, an open of the picture waits no longer than this step.
+    struct SavedNotice
+    {
+        EditorLending& lending;
+        int index;
+        ~SavedNotice()
+        {
+            QMutexLocker lock(&lending.m_savingMutex);
+            lending.m_saving[index] = QUrl();
+            lending.m_saved.wakeAll();
+        }
+    } notice { *this, index };
     m_beforeClose(editor);
     if (m_recycleProbe)
         m_recycleProbe(editor);
-    const int index = int(&editor - m_editors);
     if (m_forViewing[index]) {
         editor.saveAndClose();
-        return;
+    } else {
+        // Borrowed for exports or background renders: a state file saved meanwhile by the
+        // canvas is newer than what this editor read, and is kept.
+        editor.serializeCurrentState(false);
+        editor.closeImage();
     }
-    // Borrowed for exports or background renders: a state file saved meanwhile by the
-    // canvas is newer than what this editor read, and is kept.
-    editor.serializeCurrentState(false);
-    editor.closeImage();
 }

@@ -3,7 +3,10 @@
 #include "core/stdarraypool.h"
 #include "engine/imageeditor.h"
 
+#include <QMutex>
 #include <QThreadPool>
+#include <QUrl>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -29,9 +32,10 @@ public:
     ~EditorLending();
 
     ImageEditor (&editors())[kEditorCount] { return m_editors; }
-    // Lends a free editor with `client` attached; blocks while both are lent or being
-    // recycled.
-    ImageEditor& lend(DepthClient* client);
+    // Lends a free editor with `client` attached, for opening `url`; blocks while both
+    // are lent or being recycled, and while an editor handed back with that very picture
+    // has not yet saved it (so the picture is read with its newest edits).
+    ImageEditor& lend(DepthClient* client, const QUrl& url = QUrl());
     // Lends a free editor for the service's own work (exports, background renders); blocks
     // like lend(). Its recycle step saves only state nobody changed since it was read.
     ImageEditor& borrowForWork();
@@ -44,6 +48,8 @@ public:
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
     void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
+    // How many lend() calls wait now for a picture's save by an editor handed back.
+    int waitingForSave() const { return m_waitingForSave.load(); }
 
 private:
     void recycleEditor(ImageEditor& editor);
@@ -58,4 +64,10 @@ private:
     EditorStep m_recycleProbe;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};
+    // Per editor: the picture it was handed back with, until its recycle step has saved
+    // and closed it (empty otherwise); guarded by m_savingMutex.
+    QUrl m_saving[kEditorCount];
+    mutable QMutex m_savingMutex;
+    QWaitCondition m_saved;
+    std::atomic<int> m_waitingForSave { 0 };
 };

@@ -192,6 +192,8 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.filePerm = m_filePerm;
     setup.channelOrder = m_channelOrder;
     setup.applyTuning = m_applyTuning;
+    // Thumbnails are drawn as the editor draws: with the camera's calibration.
+    setup.calibration = [this](StreamPart& source) { return calibrationFor(source); };
     m_scheduler.enqueue(std::move(setup));
 }
 
@@ -348,7 +350,7 @@ ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
 
 ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
-    ImageEditor& editor = m_lending.lend(client);
+    ImageEditor& editor = m_lending.lend(client, url);
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
     const std::shared_ptr<StreamSource> source = keeper->streamSource();
     // Writers stay away from the file while it is opened; the editor holds its own token.

@@ -11,6 +11,7 @@
 #include "engine/pixelhelpers.h"
 #include "engine/statefile.h"
 #include "engine/streampart.h"
+#include "engine/transformhelpers.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -255,9 +256,16 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
 void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
 {
     m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
+    fitFrameToPicture();
     applyTuning(*m_renderer, tuningType, channelOrder);
     // Opening is no change: a picture only looked at gets no state file written.
     outputReady();
+}
+
+void ImageViewer::fitFrameToPicture()
+{
+    fitTransformToPicture(
+        m_renderer->transform(), float(m_renderer->getProperty(CIAPI::IntParam::FocalLength)));
 }
 
 void ImageViewer::failOpen(const QUrl& url, const QString& reason)
@@ -275,6 +283,7 @@ void ImageViewer::readState(const QString& statePath)
         statePath,
         [this](std::istream& stream) {
             m_renderer->deserialize(stream, CIAPI::StateFull);
+            fitFrameToPicture();
             stream.clear();
             stream.seekg(0);
             const CIAPI::StateFileEditor facts(stream);

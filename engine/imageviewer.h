@@ -105,6 +105,9 @@ private:
     // The raw file (with its calibration) becomes the renderer's input, tuned.
     void attachRaw(const Calibration& calibration, int tuningType, int channelOrder);
     void failOpen(const QUrl& url, const QString& reason);
+    // The renderer's transform takes the aspect of the pixels it renders (a state or a
+    // file may record another frame).
+    void fitFrameToPicture();
     void readState(const QString& statePath);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).

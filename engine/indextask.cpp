@@ -4,6 +4,7 @@
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/renderer.h"
+#include "ciapi/state/enginestate.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/channelorder.h"
@@ -23,12 +24,22 @@
 #include <fstream>
 #include <stdexcept>
 
-CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channelOrder, int tuning)
+CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channelOrder, int tuning,
+    const QHash<int, std::shared_ptr<StreamPart>>& calibration, const QString& statePath)
 {
     const std::shared_ptr<CIAPI::Renderer> renderer = CIAPI::Renderer::Create(0);
-    const std::shared_ptr<MultiMemStream> input = readRawProperties(source, *renderer, {});
+    const std::shared_ptr<MultiMemStream> input = readRawProperties(source, *renderer, calibration);
     renderer->setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(channelOrder) ? 1 : 0);
     CIAPI::ApplyTuning(tuning, *renderer);
+    if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
+        // The tone values the picture is edited with, as the editor reads them.
+        try {
+            std::ifstream stream(toEnginePath(statePath), std::ios::binary);
+            renderer->deserialize(stream, CIAPI::StateSettings);
+        } catch (const std::exception& e) {
+            qCDebug(lcEngine) << "Thumbnail without the state" << statePath << e.what();
+        }
+    }
     const CIAPI::ImagePyramid buffer = renderer->outputBuffer();
     const int coarsest = buffer.levelCount() - 1;
     if (coarsest < 0)
@@ -191,7 +202,11 @@ void IndexTask::work()
                 record.readStateFileMetadata(editor);
                 stateImage = record.imageUuid;
                 qCDebug(lcEngine) << "edited" << record.hasDepthEdits << "rating" << record.userRating;
-                if (wantImage && editor.hasThumbnail()) {
+                // The editor saves a thumbnail with the settings it was drawn with, depth of
+                // field and focus always among them. A state written elsewhere (a camera's)
+                // may hold a thumbnail of another look, without the calibration: the
+                // picture is drawn instead, as the editor draws it.
+                if (wantImage && editor.hasThumbnail() && editor.state().depthOfField) {
                     CIAPI::Image thumbnail = editor.getThumbnail();
                     if (!thumbnail.empty() && thumbnail.width() > 0 && thumbnail.height() > 0) {
                         qCDebug(lcEngine) << "Obtained thumbnail" << QFileInfo(url.toLocalFile()).fileName()
@@ -253,8 +268,10 @@ void IndexTask::work()
                 wantMetadata = false;
             }
             if (wantImage) {
-                const CIAPI::ImagePyramid thumbnail
-                    = IndexTask::renderThumbnail(*m_setup.source, m_setup.channelOrder, m_setup.applyTuning);
+                const QHash<int, std::shared_ptr<StreamPart>> calibration
+                    = m_setup.calibration ? m_setup.calibration(*m_setup.source) : decltype(calibration) {};
+                const CIAPI::ImagePyramid thumbnail = IndexTask::renderThumbnail(
+                    *m_setup.source, m_setup.channelOrder, m_setup.applyTuning, calibration, statePath);
                 postOutput(VrxMessage::output(url, m_setup.kinds, thumbnail, imageRect(thumbnail[0]), 0));
                 wantImage = false;
             }

@@ -6,6 +6,7 @@
 #include "engine/vrxmessage.h"
 #include "engine/vrxmetadata.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QPointer>
 #include <QSemaphore>
@@ -97,7 +98,13 @@ public:
     // the same renderer, colour pipeline and tuning as the canvas (not the camera's
     // preview, whose white balance differs), so a thumbnail looks as the picture does
     // when it is opened. A one-level pyramid of its own.
-    static CIAPI::ImagePyramid renderThumbnail(StreamSource& source, int channelOrder, int tuning);
+    // The picture's calibration files by resource (see ImageViewer::Calibration).
+    using CalibrationLookup = std::function<QHash<int, std::shared_ptr<StreamPart>>(StreamPart&)>;
+    // The coarsest level as the editor draws it: with the camera's calibration and the tone
+    // values of the state file at `statePath` (when it exists and is this picture's).
+    static CIAPI::ImagePyramid renderThumbnail(StreamSource& source, int channelOrder, int tuning,
+        const QHash<int, std::shared_ptr<StreamPart>>& calibration = {},
+        const QString& statePath = QString());
 
     struct Setup
     {
@@ -108,6 +115,8 @@ public:
         FilePerm* filePerm = nullptr;
         int channelOrder = 0;
         int applyTuning = 0;
+        // Null: thumbnails are rendered without calibration.
+        CalibrationLookup calibration;
         QSemaphore* taskSlots = nullptr;
         std::shared_ptr<TaskLink> link;
         Probe probe;

@@ -6,6 +6,7 @@
 #include "engine/imageproperties.h"
 #include "engine/pixelhelpers.h"
 #include "engine/statefile.h"
+#include "engine/transformhelpers.h"
 
 #include <fstream>
 #include <stdexcept>
@@ -47,14 +48,20 @@ void StreamEditor::render()
 void StreamEditor::deserialize(const QFileInfo& stateFile, bool revert)
 {
     std::ifstream stream(toEnginePath(stateFile.absoluteFilePath()), std::ios::binary | std::ios::in);
+    const auto fitFrame = [this] {
+        fitTransformToPicture(
+            m_renderer->transform(), float(m_renderer->getProperty(CIAPI::IntParam::FocalLength)));
+    };
     if (!revert) {
         m_renderer->deserialize(stream, CIAPI::StateProfile);
+        fitFrame();
         return;
     }
     m_renderer->deserialize(stream, CIAPI::StateSettings);
     const std::int64_t rating = m_renderer->getProperty(CIAPI::IntParam::UserRating);
     m_renderer->reset(0);
     m_renderer->transform().reset(int(m_renderer->getProperty(CIAPI::IntParam::Orientation)));
+    fitFrame();
     m_renderer->setProperty(CIAPI::IntParam::UserRating, rating);
 }
 

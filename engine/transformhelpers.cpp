@@ -1,8 +1,12 @@
 #include "engine/transformhelpers.h"
 
+#include "ciapi/vrx/focalsize.h"
+
 #include <QtGlobal>
 
 #include <cmath>
+#include <numeric>
+#include <stdexcept>
 
 namespace {
 
@@ -153,4 +157,27 @@ CIAPI::RectF pictureCropFromFrame(const CIAPI::Transform& t)
     r.width = float(c.width / frame.width());
     r.height = float(c.height / frame.height());
     return r;
+}
+
+bool fitTransformToPicture(CIAPI::Transform& t, int pictureWidth, int pictureHeight)
+{
+    const CIAPI::Point<int> aspect = t.aspectRatio();
+    if (!t.isSet() || pictureWidth <= 0 || pictureHeight <= 0
+        || qint64(aspect.x) * pictureHeight == qint64(aspect.y) * pictureWidth)
+        return false;
+    const QRectF view = viewCropFromTransform(t);
+    const int d = std::gcd(pictureWidth, pictureHeight);
+    t.setAspectRatio(CIAPI::Point<int> { pictureWidth / d, pictureHeight / d });
+    setTransformCropFromView(t, view);
+    return true;
+}
+
+bool fitTransformToPicture(CIAPI::Transform& t, float focalLength)
+{
+    try {
+        const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(focalLength);
+        return fitTransformToPicture(t, size.x, size.y);
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }

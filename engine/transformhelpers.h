@@ -38,6 +38,15 @@ void setTransformCropFromView(CIAPI::Transform& t, const QRectF& view);
 // pixels; for other transforms it is the crop itself.
 CIAPI::RectF pictureCropFromFrame(const CIAPI::Transform& t);
 
+// A transform whose frame aspect is not the picture's (a 16:9 frame recorded for a picture
+// rendered 4:3) takes the picture's aspect, keeping the part of the view it shows. Every
+// ratio drawn from the transform (crop presets, cells, exports) then matches the pixels.
+// False when nothing changed (unset transform, no size, same aspect).
+bool fitTransformToPicture(CIAPI::Transform& t, int pictureWidth, int pictureHeight);
+// The same for a renderer's picture, whose size follows its focal length; false also
+// when the renderer has no picture it can render.
+bool fitTransformToPicture(CIAPI::Transform& t, float focalLength);
+
 // Two crops are the same when each of left, top, width and height agree to about five
 // significant digits (a difference against an exact 0 never agrees).
 bool sameCrop(const QRectF& a, const QRectF& b);

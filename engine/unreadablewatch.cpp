@@ -59,7 +59,9 @@ void UnreadableWatch::shuffleFiles()
         const qint64 size = QFileInfo(path).size();
         const QMap<int, QVariant> row = m_rowOf(url);
         const QVariant known = row.value(kRowFileSize);
-        if (!known.isValid() || known.toLongLong() != size || row.value(kRowInvalid).toBool())
+        // A file that stays as it was indexed (not a picture at all, say) is not read again
+        // until the file system reports a change.
+        if (!known.isValid() || known.toLongLong() != size)
             emit changed(url);
     }
 }

@@ -15,7 +15,7 @@
 // Watches the files the image service found unreadable (a copy still being written, a
 // file locked elsewhere): when the file system reports a change, and a while after each
 // unreadable result for files whose size differs from the one indexed, it asks for the
-// file to be read again.
+// file to be read again. A file that stays as indexed is not read again.
 class UnreadableWatch : public QObject
 {
     Q_OBJECT

@@ -5,6 +5,7 @@
 #include "ciapi/statefileeditor.h"
 #include "ciapi/vrx/focalsize.h"
 #include "core/uuidpacking.h"
+#include "engine/transformhelpers.h"
 
 #include <QFileInfo>
 
@@ -79,6 +80,9 @@ template <class Source> void VrxMetadata::readFacts(const Source& source)
         const auto size = cropSizeForFocalLength(float(source.getProperty(IntParam::FocalLength)));
         outputWidth = size.first;
         outputHeight = size.second;
+        // The frame recorded with the picture or its state may claim another aspect than
+        // the pixels have; the pixels decide.
+        fitTransformToPicture(transform, outputWidth, outputHeight);
     } else {
         outputWidth = 0;
         outputHeight = 0;

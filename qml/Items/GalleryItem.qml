@@ -110,7 +110,9 @@ Item {
         anchors.left: parent.left
         anchors.bottom: parent.bottom
         anchors.margins: 6
-        visible: cell.rating >= 0 && (cell.rating > 0 || starsArea.containsMouse || cell.selected)
+        // A file that is not a picture (or not one this version opens) cannot be rated.
+        readonly property bool rateable: cell.rating >= 0 && !cell.invalid && !cell.incompatible
+        visible: rateable && (cell.rating > 0 || starsArea.containsMouse || cell.selected)
         Repeater {
             model: 5
             Text {

@@ -64,6 +64,10 @@ ColumnLayout {
     function redoDepthEdit() { imageEditor.redoDepthEdit() }
     function resetDepthEdits() { imageEditor.resetDepthEdits() }
     function resetImageEdits() { imageEditor.resetGeometry() }
+    function rotateLeft() { tuningPanel.reorient("rotateLeft") }
+    function rotateRight() { tuningPanel.reorient("rotateRight") }
+    function mirrorHorizontal() { tuningPanel.reorient("mirrorHorizontal") }
+    function mirrorVertical() { tuningPanel.reorient("mirrorVertical") }
     function copyAdjustments() { canvasView.copyAdjustments() }
     function pasteAdjustments() { canvasView.pasteAdjustments() }
     function createPreset() { canvasView.createPreset() }

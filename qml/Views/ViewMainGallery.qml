@@ -74,7 +74,7 @@ FocusScope {
         if (field === "rating")
             return qsTr("Rating")
         if (field === "filePath")
-            return path.length > 1 ? String(path[path.length - 1]) : "/"
+            return path.length > 1 ? path.join("/") : "/"
         return qsTr("All pictures")
     }
 
@@ -288,7 +288,7 @@ FocusScope {
 
                 SectionHeader {
                     width: parent.width
-                    depth: sectionView.rangePath.length
+                    depth: gallery.model.sortField === "filePath" ? 1 : sectionView.rangePath.length
                     titleText: gallery.titleFor(sectionView.rangePath)
                     stars: gallery.model.sortField === "rating" ? Number(sectionView.rangePath[0]) : -1
                     ownItemCount: sectionView.flattened ? sectionView.itemsIncl : sectionView.itemsExcl
@@ -297,8 +297,12 @@ FocusScope {
                     flattened: sectionView.flattened
                     collapsed: sectionView.collapsed
                     closable: gallery.model.sortField === "filePath"
-                    // Sections without pictures of their own only head their subsections.
-                    visible: ownItemCount > 0 || ownChildCount > 0
+                    // Sections without pictures of their own only head their subsections: a
+                    // day's month and year, but not the levels of a folder's path, which its
+                    // own header names whole. A section whose pictures all went (closed, or
+                    // handed over to another session) shows nothing.
+                    visible: sectionView.itemsIncl > 0
+                             && (ownItemCount > 0 || (ownChildCount > 0 && gallery.model.sortField !== "filePath"))
                     onSelectClicked: gallery.model.selectionModel.select(section.asItemSelection(), gallery.selectFlag)
                     onDeselectClicked: gallery.model.selectionModel.select(section.asItemSelection(), gallery.deselectFlag)
                     onFlattenClicked: {

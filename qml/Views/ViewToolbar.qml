@@ -62,8 +62,10 @@ ColumnLayout {
     })
 
     function openTutorial(name) {
-        tutorial.pages = tutorials[name]
+        // The first page before the new pages: a later page of the previous tutorial may
+        // lie beyond the new one's pictures.
         tutorial.page = 0
+        tutorial.pages = tutorials[name]
         tutorial.open()
     }
 
@@ -353,8 +355,9 @@ ColumnLayout {
         contentItem: ColumnLayout {
             spacing: 8
             Image {
+                objectName: "tutorialImage"
                 Layout.alignment: Qt.AlignHCenter
-                source: tutorial.pages.images.length
+                source: tutorial.page < tutorial.pages.images.length
                         ? "qrc:/Depth_Tool_Tutorials_HTML/img/" + tutorial.pages.images[tutorial.page] : ""
                 sourceSize: Qt.size(400, 250)
             }

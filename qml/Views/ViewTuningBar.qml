@@ -34,6 +34,19 @@ ColumnLayout {
         return true
     }
 
+    // Turns or mirrors the picture: "rotateLeft", "rotateRight", "mirrorHorizontal" or
+    // "mirrorVertical".
+    function reorient(action) {
+        if (!bar.imageEditor.captureKnown)
+            return
+        switch (action) {
+        case "rotateLeft": bar.geometryEdits.rotateLeft(); break
+        case "rotateRight": bar.geometryEdits.rotateRight(); break
+        case "mirrorHorizontal": bar.geometryEdits.mirrorHorizontal(); break
+        case "mirrorVertical": bar.geometryEdits.mirrorVertical(); break
+        }
+    }
+
     component Section: ColumnLayout {
         id: section
         property string title
@@ -275,11 +288,13 @@ ColumnLayout {
         RowLayout {
             Layout.fillWidth: true
             Repeater {
+                // Plain values only: a function kept in a model entry does not reach the
+                // delegate as a callable role.
                 model: [
-                    { icon: "rotate_left", tip: qsTr("rotate left"), act: function() { bar.geometryEdits.rotateLeft() } },
-                    { icon: "rotate_right", tip: qsTr("rotate right"), act: function() { bar.geometryEdits.rotateRight() } },
-                    { icon: "flip_horizontal", tip: qsTr("flip horizontal"), act: function() { bar.geometryEdits.mirrorHorizontal() } },
-                    { icon: "flip_vertical", tip: qsTr("flip vertical"), act: function() { bar.geometryEdits.mirrorVertical() } }
+                    { icon: "rotate_left", tip: qsTr("rotate left"), action: "rotateLeft" },
+                    { icon: "rotate_right", tip: qsTr("rotate right"), action: "rotateRight" },
+                    { icon: "flip_horizontal", tip: qsTr("flip horizontal"), action: "mirrorHorizontal" },
+                    { icon: "flip_vertical", tip: qsTr("flip vertical"), action: "mirrorVertical" }
                 ]
                 ToolButton {
                     required property var modelData
@@ -290,7 +305,7 @@ ColumnLayout {
                     icon.color: "transparent"
                     ToolTip.visible: hovered
                     ToolTip.text: modelData.tip
-                    onClicked: modelData.act()
+                    onClicked: bar.reorient(modelData.action)
                 }
             }
         }

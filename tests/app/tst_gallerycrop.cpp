@@ -1,9 +1,12 @@
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
+#include "ciapi/state/statecodec.h"
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "display/imageitem.h"
+#include "engine/exportrequest.h"
+#include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
@@ -51,8 +54,9 @@ class TestGalleryCrop : public QObject
     QTemporaryDir m_dir;
     QString m_path;
 
-    // What the canvas shows of the picture, after `edit` (if any) was made there and saved.
-    QImage canvasShot(const std::function<void(GeometryEdits*)>& edit)
+    // What the canvas shows of the picture, after `edit` (if any) was made there and saved;
+    // with `exported`, the picture is also exported there (PPM, from its coarsest level).
+    QImage canvasShot(const std::function<void(GeometryEdits*)>& edit, const QString& exported = QString())
     {
         ImageLocator locator(2, nullptr);
         QQuickWindow window;
@@ -70,10 +74,25 @@ class TestGalleryCrop : public QObject
             item->flushTransformation();
         }
         if (!QTest::qWaitFor(
-                [&] { return item->imageQuality() >= ImageEditItem::Good && !item->isRefreshPending(); },
+                [&] {
+                    // The coarsest level is all a small view of a small picture needs.
+                    const bool coarsest = item->currentLevel() == item->pyramid().levelCount() - 1;
+                    return item->imageQuality() >= (coarsest ? ImageEditItem::Preview : ImageEditItem::Good)
+                        && !item->isRefreshPending();
+                },
                 60000))
             return QImage();
         const QImage screen = window.grabWindow().convertToFormat(QImage::Format_RGB32);
+        if (!exported.isEmpty()) {
+            ExportRequest request;
+            request.location = QUrl::fromLocalFile(m_path);
+            request.format = 1;
+            request.sizeMode = 2;
+            request.sizeValue = item->pyramid().levelCount() - 1;
+            request.path = exported;
+            if (!exportImage(*item->viewer(), request, {}))
+                return QImage();
+        }
         item->setLocation(QString()); // saved on the recycle step, waited for by the locator
         return screen.copy(pictureBox(screen));
     }
@@ -152,6 +171,94 @@ private slots:
         QTest::newRow("half, mirrored") << 2 << true << QRectF(0.5, 0.05, 0.45, 0.4);
         QTest::newRow("left, mirrored") << 3 << true << QRectF(0.05, 0.5, 0.3, 0.45);
     }
+    // A picture whose file or state records a 16:9 frame is rendered 4:3 like every
+    // picture: its cell, its canvas, a crop preset and the exported file all keep the
+    // aspect of the pixels, in every turn.
+    void frameAspectAgrees_data()
+    {
+        QTest::addColumn<int>("aspectMode"); // of the file
+        QTest::addColumn<int>("orientation"); // of the file, and of the state's frame
+        QTest::addColumn<bool>("stateFrame"); // a state file with a 16:9 frame
+        QTest::newRow("4:3") << 0 << 0 << false;
+        QTest::newRow("16:9 file") << 1 << 0 << false;
+        QTest::newRow("16:9 file, turned") << 1 << 1 << false;
+        QTest::newRow("16:9 state") << 0 << 0 << true;
+        QTest::newRow("16:9 state, mirrored") << 0 << 6 << true;
+        QTest::newRow("16:9 state, turned") << 0 << 2 << true;
+        QTest::newRow("16:9 file and state, turned mirrored") << 1 << 4 << true;
+    }
+    void frameAspectAgrees()
+    {
+        QFETCH(int, aspectMode);
+        QFETCH(int, orientation);
+        QFETCH(bool, stateFrame);
+        vrxgen::PictureOptions o = PictureFiles::small(31);
+        o.moduleWidth = 320;
+        o.moduleHeight = 240;
+        o.frames = 1;
+        o.aspectMode = aspectMode;
+        o.orientation = orientation;
+        const vrxgen::Picture picture = vrxgen::makePicture(o);
+        struct Keep
+        {
+            QString& path;
+            QString kept;
+            ~Keep() { path = kept; }
+        } keep { m_path, m_path };
+        m_path = PictureFiles::write(m_dir.path(), QStringLiteral("IMG_frame.vrx"), picture);
+        QVERIFY(!m_path.isEmpty());
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_path));
+        QFile::remove(state);
+        if (stateFrame) {
+            CIAPI::state::EngineState s;
+            s.imageId = picture.meta.imageUuid;
+            s.rating = 1;
+            CIAPI::Transform frame(CIAPI::Point<int> { 16, 9 });
+            frame.reset(orientation);
+            s.transform = frame;
+            QVERIFY(vrxgen::writeFile(
+                QFile::encodeName(state).toStdString(), CIAPI::state::StateCodec::write(s)));
+        }
+        const bool turned = orientation == 1 || orientation == 2 || orientation == 3 || orientation == 4;
+        const double pixels = turned ? 3.0 / 4.0 : 4.0 / 3.0;
+        const auto ratio = [](const QSizeF& s) { return s.height() > 0 ? s.width() / s.height() : 0.0; };
+        const auto near
+            = [](double a, double b, double tolerance) { return std::fabs(a / b - 1.0) < tolerance; };
+
+        // The cell the gallery lays out and what it draws, against the canvas.
+        {
+            ImageLocator locator(2, nullptr);
+            const QUrl url = QUrl::fromLocalFile(m_path);
+            locator.rowFor(url);
+            QVERIFY(QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000));
+            const QMap<int, QVariant> row = locator.rowFor(url);
+            const double cell = ratio(QSizeF(
+                row.value(IResolver::AspectWidth).toDouble(), row.value(IResolver::AspectHeight).toDouble()));
+            QVERIFY2(near(cell, pixels, 0.01), qPrintable(QString::number(cell)));
+        }
+        const QImage canvas = canvasShot({});
+        QVERIFY2(near(ratio(canvas.size()), pixels, 0.02), qPrintable(QString::number(ratio(canvas.size()))));
+        compare(cellShot(), canvas);
+
+        // A 16:9 preset (9:16 in a quarter turn) is that shape on the canvas and in the file.
+        const QString exported = m_dir.filePath(QStringLiteral("frame.ppm"));
+        QFile::remove(exported);
+        const double preset = turned ? 9.0 / 16.0 : 16.0 / 9.0;
+        const QImage cropped = canvasShot(
+            [&](GeometryEdits* edits) {
+                edits->setCropMode(turned ? GeometryEdits::Preset_9_16 : GeometryEdits::Preset_16_9);
+                edits->applyCrop(false);
+            },
+            exported);
+        QVERIFY2(
+            near(ratio(cropped.size()), preset, 0.03), qPrintable(QString::number(ratio(cropped.size()))));
+        const QImage file(exported);
+        QVERIFY(!file.isNull());
+        QVERIFY2(near(ratio(file.size()), preset, 0.03),
+            qPrintable(QStringLiteral("%1 x %2").arg(file.width()).arg(file.height())));
+        compare(cellShot(), cropped);
+    }
+
     void cropTurnAndMirror()
     {
         QFETCH(int, quarterTurns);

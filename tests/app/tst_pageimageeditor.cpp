@@ -4,29 +4,35 @@
 #include "support/testmain.h"
 
 #include "app/typeregistration.h"
+#include "ciapi/deptheditor.h"
 #include "core/appsettings.h"
 #include "core/resources.h"
 #include "display/geometryedits.h"
 #include "display/imageedit.h"
 #include "display/imageedititem.h"
+#include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/transformhelpers.h"
 #include "library/activesession.h"
 #include "library/session.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/savedstate.h"
 #include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJSValue>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 using ostra::test::clickItem;
@@ -41,6 +47,7 @@ class TestPageImageEditor : public QObject
     Session m_session;
     ActiveSession m_gallery;
     std::unique_ptr<QQuickView> m_view;
+    QList<QUrl> m_sources;
 
     static qint64 histogramTotal(ImageEditItem* canvas, int channel)
     {
@@ -49,6 +56,9 @@ class TestPageImageEditor : public QObject
             sum += v.toInt();
         return sum;
     }
+
+public slots:
+    void noteSource(const QUrl& source) { m_sources << source; }
 
 private slots:
     // Three pictures in the gallery, and the page on the second.
@@ -187,6 +197,175 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
         QTest::keyClick(m_view.get(), Qt::Key_Escape);
         QCOMPARE(closed.count(), 1);
+    }
+
+    // The geometry buttons of the page turn and mirror the picture (clicked, as a user
+    // does), and so do the page's functions that the window's menu calls; the state file
+    // keeps the result.
+    void turnsAndMirrorsFromThePage()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; },
+            60000));
+        QQuickItem* tuning = findItem(root, "tuningPanelFlicker");
+        tuning->setProperty("contentY", 0);
+        const auto turn = [&] { return decomposeTransform(canvas->geometryEdits()->transform()); };
+        const auto saved = [&]() -> TurnAndMirror {
+            std::ifstream in(QFile::encodeName(StateFile::pathFor(QUrl(canvas->location()))).toStdString(),
+                std::ios::binary);
+            if (!in)
+                return { -1, false };
+            const auto& t = CIAPI::StateFileEditor(in).state().transform;
+            return t ? decomposeTransform(*t) : TurnAndMirror { -2, false };
+        };
+        QCOMPARE(turn(), (TurnAndMirror { 0, false }));
+
+        struct Step
+        {
+            const char* button;
+            TurnAndMirror after;
+        };
+        const Step steps[] = { { "rotate_right", { 270, false } }, { "rotate_right", { 180, false } },
+            { "rotate_left", { 270, false } }, { "flip_horizontal", { 270, true } },
+            { "flip_vertical", { 90, false } } };
+        for (const Step& step : steps) {
+            QQuickItem* button = findItem(root, step.button);
+            QVERIFY(button && button->isVisible() && button->isEnabled());
+            QVERIFY(clickItem(button));
+            QVERIFY2(turn() == step.after,
+                qPrintable(
+                    QStringLiteral("%1: %2 %3").arg(step.button).arg(turn().rotation).arg(turn().mirrored)));
+        }
+        // What the engine draws follows the canvas's transform.
+        QCOMPARE(decomposeTransform(canvas->properties()->transformProperties()), turn());
+        QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
+
+        for (const char* name :
+            { "rotateRight", "mirrorHorizontal", "mirrorVertical", "rotateLeft", "rotateLeft" })
+            QVERIFY(QMetaObject::invokeMethod(root, name));
+        QCOMPARE(turn(), (TurnAndMirror { 0, false }));
+        QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
+    }
+
+    // "match depth" with the mouse, as a user works it: the lasso by clicks on its corners
+    // and the free lasso by a drag draw an outline; the eye dropper picks the depth, and
+    // "apply" gives the inside that depth in the depth map.
+    void matchDepthWithTheMouse_data()
+    {
+        QTest::addColumn<int>("applicator"); // the row of the chooser
+        QTest::newRow("lasso") << 0;
+        QTest::newRow("free lasso") << 1;
+    }
+    void matchDepthWithTheMouse()
+    {
+        QFETCH(int, applicator);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(
+            QTest::qWaitFor([&] { return canvas->hasDepthTools() && !canvas->isRefreshPending(); }, 60000));
+        canvas->resetDepthEdits();
+        const auto at = [&](const QPointF& p) {
+            return canvas->mapToScene(canvas->geometry().imageToView(p)).toPoint();
+        };
+        const auto depthAt = [&](const QPointF& p) {
+            float d = 0;
+            canvas->viewer()->readDepth([&](CIAPI::DepthEditor& e) {
+                d = e.getDepthAtPoint({ float(p.x()), float(p.y()) });
+            });
+            return d;
+        };
+        QQuickItem* tool = findItem(root, "matchDepth");
+        QVERIFY(tool && tool->isVisible() && tool->isEnabled());
+        QVERIFY(clickItem(tool, 0.3));
+        QCOMPARE(canvas->editorMode(), ImageEdit::DepthEditingLasso);
+        QObject* chooser = findItem(root, "matchToolSelect");
+        QVERIFY(chooser);
+        chooser->setProperty("currentIndex", applicator);
+        QMetaObject::invokeMethod(chooser, "activated", Q_ARG(int, applicator));
+        QCOMPARE(canvas->pickerMode(), applicator == 0 ? ImageEdit::Segmented : ImageEdit::Trajectory);
+
+        // Around the middle of the picture; the depth of a corner is matched.
+        const std::vector<QPointF> corners { { 0.4, 0.4 }, { 0.6, 0.4 }, { 0.6, 0.6 }, { 0.4, 0.6 } };
+        const QPointF source(0.05, 0.05);
+        const float before = depthAt({ 0.5, 0.5 });
+        const float wanted = depthAt(source);
+        QVERIFY(std::fabs(before - wanted) > 1e-3f);
+        // The first use of the tool shows its tutorial, which is read and closed first.
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QVERIFY(tutorial);
+        if (tutorial->property("visible").toBool())
+            QMetaObject::invokeMethod(tutorial, "close");
+        QTRY_VERIFY(!tutorial->property("opened").toBool());
+        const QImage clean = m_view->grabWindow();
+        if (applicator == 0) {
+            for (const QPointF& c : corners)
+                QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, at(c));
+        } else {
+            QTest::mousePress(m_view.get(), Qt::LeftButton, {}, at(corners[0]));
+            for (size_t i = 1; i <= corners.size(); ++i)
+                for (int k = 1; k <= 8; ++k) {
+                    const QPointF a = corners[i - 1], b = corners[i % corners.size()];
+                    QTest::mouseMove(m_view.get(), at(a + (b - a) * (k / 8.0)));
+                }
+            QTest::mouseRelease(m_view.get(), Qt::LeftButton, {}, at(corners[0]));
+        }
+        QVERIFY(canvas->hasClosedEditArea());
+        // The outline is drawn.
+        QVERIFY(m_view->grabWindow() != clean);
+        QQuickItem* dropper = findItem(root, "selectDepth");
+        QVERIFY(dropper && dropper->isVisible());
+        QVERIFY(clickItem(dropper));
+        QCOMPARE(canvas->pickerMode(), ImageEdit::Reference);
+        QTest::mouseClick(m_view.get(), Qt::LeftButton, {}, at(source));
+        QVERIFY(canvas->hasReferencePoint());
+        QQuickItem* apply = findItem(root, "applyDepth");
+        QVERIFY(apply && apply->isEnabled());
+        QVERIFY(clickItem(apply));
+        QVERIFY(canvas->hasDepthEdits());
+        QVERIFY2(std::fabs(depthAt({ 0.5, 0.5 }) - wanted) < std::fabs(before - wanted) / 2,
+            qPrintable(
+                QStringLiteral("%1 -> %2, wanted %3").arg(before).arg(depthAt({ 0.5, 0.5 })).arg(wanted)));
+        canvas->setEditorMode(ImageEdit::None);
+        canvas->resetDepthEdits();
+    }
+
+    // Every page of every tutorial shows its picture, also when a tutorial follows the
+    // last page of a longer one.
+    void tutorialsShowTheirPictures()
+    {
+        QQuickItem* root = m_view->rootObject();
+        QObject* toolbar = nullptr;
+        for (QObject* o = root->findChild<QObject*>(QStringLiteral("tutorial")); o; o = o->parent()) {
+            if (o->metaObject()->indexOfMethod("openTutorial(QVariant)") >= 0) {
+                toolbar = o;
+                break;
+            }
+        }
+        QVERIFY(toolbar);
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QQuickItem* image = findItem(tutorial, "tutorialImage");
+        QVERIFY(image);
+        connect(image, SIGNAL(sourceChanged(QUrl)), this, SLOT(noteSource(QUrl)));
+        m_sources.clear();
+        for (const char* name : { "matchDepth", "blendArea", "focusPoint", "refineEdge", "depthEffect" }) {
+            QVERIFY(QMetaObject::invokeMethod(
+                toolbar, "openTutorial", Q_ARG(QVariant, QString::fromLatin1(name))));
+            const int pages
+                = tutorial->property("pages").value<QJSValue>().property("texts").property("length").toInt();
+            QVERIFY(pages > 0);
+            for (int page = 0; page < pages; ++page) {
+                tutorial->setProperty("page", page);
+                QTRY_COMPARE(image->property("status").toInt(), 1); // Image.Ready
+                QVERIFY(image->property("source").toUrl().toString().endsWith(".jpg"));
+            }
+        }
+        QMetaObject::invokeMethod(tutorial, "close");
+        disconnect(image, nullptr, this, nullptr);
+        for (const QUrl& source : qAsConst(m_sources))
+            QVERIFY2(source.isEmpty() || source.toString().endsWith(".jpg"), qPrintable(source.toString()));
+        QVERIFY(!m_sources.isEmpty());
     }
 
     void editsAndNavigates()

@@ -112,6 +112,141 @@ private slots:
         }
     }
 
+    // Stars are shown and take clicks on a picture's cell only: a file that is not a
+    // picture, or one of a newer format, has none.
+    void starsOnlyOnPictures_data()
+    {
+        QTest::addColumn<bool>("invalid");
+        QTest::addColumn<bool>("incompatible");
+        QTest::newRow("picture") << false << false;
+        QTest::newRow("not a picture") << true << false;
+        QTest::newRow("newer format") << false << true;
+    }
+    void starsOnlyOnPictures()
+    {
+        QFETCH(bool, invalid);
+        QFETCH(bool, incompatible);
+        QQuickView view;
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Items/GalleryItem.qml"));
+        QQuickItem* cell = view.rootObject();
+        QVERIFY(cell);
+        cell->setSize(QSizeF(240, 180));
+        view.resize(240, 180);
+        cell->setProperty("invalid", invalid);
+        cell->setProperty("incompatible", incompatible);
+        cell->setProperty("rating", 2);
+        cell->setProperty("selected", true);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QSignalSpy rated(cell, SIGNAL(rated(int)));
+        QQuickItem* stars = nullptr;
+        for (QQuickItem* item : itemsUnder<QQuickItem>(cell))
+            if (item->objectName() == QLatin1String("ratingStars"))
+                stars = item;
+        QVERIFY(stars && stars->objectName() == QLatin1String("ratingStars"));
+        const bool picture = !invalid && !incompatible;
+        QCOMPARE(stars->isVisible(), picture);
+        // A click where the fourth star is (or would be).
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+            stars->mapToScene(QPointF(stars->width() * 0.7, stars->height() / 2)).toPoint());
+        QCOMPARE(rated.count(), picture ? 1 : 0);
+    }
+
+    // Justified rows of mixed pictures (landscape, turned to portrait, with a 16:9 frame)
+    // fill the width exactly, one height per row, in every order; only the last row of a
+    // section may be shorter. What each cell draws has the cell's shape (no bands).
+    void rowsFillTheWidth_data()
+    {
+        QTest::addColumn<QString>("order");
+        QTest::newRow("date") << QStringLiteral("timestamp");
+        QTest::newRow("folder") << QStringLiteral("filePath");
+        QTest::newRow("rating") << QStringLiteral("rating");
+    }
+    void rowsFillTheWidth()
+    {
+        QFETCH(QString, order);
+        const QString folder = m_dir.path() + QStringLiteral("/mixed");
+        QList<QUrl> urls;
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/inner")));
+        for (int i = 0; i < 11; ++i) {
+            vrxgen::PictureOptions o = ostra::test::PictureFiles::small(std::uint32_t(60 + i));
+            o.orientation = (i % 3 == 1) ? 1 : (i % 5 == 2 ? 6 : 0);
+            o.aspectMode = i % 4 == 3 ? 1 : 0;
+            o.captureTime = 1600000000 + i * 60;
+            const QString where = i < 7 ? folder : folder + QStringLiteral("/inner");
+            const QString name = QStringLiteral("IMG_%1.vrx").arg(i);
+            const QString file = QFile::exists(where + "/" + name)
+                ? where + "/" + name
+                : ostra::test::PictureFiles::write(where, name, o);
+            QVERIFY(!file.isEmpty());
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(order);
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(1000, 1060);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 160.0 } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), true);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, urls.size()), 30000);
+        // The rows are laid out once every cell of a section exists.
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(urls.cbegin(), urls.cend(),
+                                     [&](const QUrl& url) {
+                                         QQuickItem* cell = cellFor(root, url);
+                                         return cell && cell->height() > 0;
+                                     }),
+            20000);
+        // Rows by section: cells of one section share the section's Flow.
+        QMap<QQuickItem*, QMap<int, QList<QQuickItem*>>> sections;
+        for (const QUrl& url : qAsConst(urls)) {
+            QQuickItem* cell = cellFor(root, url);
+            QVERIFY(cell);
+            sections[cell->parentItem()][qRound(cell->y())].append(cell);
+        }
+        for (auto section = sections.cbegin(); section != sections.cend(); ++section) {
+            const double width = section.key()->width();
+            int row = 0;
+            for (const QList<QQuickItem*>& cells : section.value()) {
+                double used = -4;
+                for (QQuickItem* cell : cells) {
+                    QVERIFY2(qAbs(cell->height() - cells.first()->height()) < 0.5,
+                        qPrintable(
+                            QStringLiteral("%1 / %2").arg(cell->height()).arg(cells.first()->height())));
+                    used += cell->width() + 4;
+                    // The picture fills its cell: no band beside or above it.
+                    auto* image = itemsUnder<ImageItem>(cell).value(0);
+                    QVERIFY(image);
+                    QVERIFY2(qAbs(image->width() - (cell->width() - 6)) < 2.5
+                            && qAbs(image->height() - (cell->height() - 6)) < 2.5,
+                        qPrintable(QStringLiteral("%1 x %2 in %3 x %4")
+                                       .arg(image->width())
+                                       .arg(image->height())
+                                       .arg(cell->width())
+                                       .arg(cell->height())));
+                }
+                if (++row < section.value().size())
+                    QVERIFY2(qAbs(used - width) < 1.5,
+                        qPrintable(QStringLiteral("%1 of %2").arg(used).arg(width)));
+                else
+                    QVERIFY2(
+                        used <= width + 0.5, qPrintable(QStringLiteral("%1 of %2").arg(used).arg(width)));
+            }
+        }
+    }
+
     // The sectioned gallery over a real session and the real image service: a header per
     // year, month and day, each day's pictures in one justified row, in capture order,
     // each drawn in its picture's colour and shape; a double click or Enter asks for the
@@ -182,14 +317,51 @@ private slots:
         QTRY_COMPARE(open.count(), 2);
         QCOMPARE(open.at(1).at(0).toUrl(), m_urls.at(3));
 
-        // Sorted by folder: one section per folder level, the pictures' folder among them.
+        // Sorted by folder: the outline holds a section per folder level, and the one folder
+        // with pictures is shown once, by its whole path, its four pictures in rows that
+        // fill the width, one height per row.
         const QList<QQuickItem*> byFolder = itemsUnder<QQuickItem>(root, QStringLiteral("sortBy_filePath"));
         QCOMPARE(byFolder.size(), 1);
         QTest::mouseClick(&view, Qt::LeftButton, Qt::NoModifier, centreOf(byFolder.first()).toPoint());
         QCOMPARE(gallery.sortField(), QStringLiteral("filePath"));
         QTRY_VERIFY(gallery.outlineModel()->rowCount() >= 3);
-        const QStringList folders = visibleTexts(root, QStringLiteral("sectionTitle"));
-        QVERIFY2(folders.contains(QStringLiteral("shots of a day")), qPrintable(folders.join('|')));
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")), QStringList { m_folder });
+        QTRY_VERIFY_WITH_TIMEOUT(allShown(root, m_urls.size()), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(m_urls.cbegin(), m_urls.cend(),
+                                     [&](const QUrl& url) {
+                                         QQuickItem* cell = cellFor(root, url);
+                                         return cell && cell->height() > 0;
+                                     }),
+            20000);
+        QMap<int, QList<QQuickItem*>> rows; // by the top of the cell in the scene
+        for (const QUrl& url : qAsConst(m_urls)) {
+            QQuickItem* cell = cellFor(root, url);
+            QVERIFY(cell);
+            rows[qRound(cell->mapToScene(QPointF(0, 0)).y())].append(cell);
+        }
+        int row = 0;
+        for (const QList<QQuickItem*>& cells : qAsConst(rows)) {
+            double width = -4;
+            for (QQuickItem* cell : cells) {
+                QCOMPARE(cell->height(), cells.first()->height());
+                width += cell->width() + 4;
+            }
+            // Every row but the last fills the width of the section.
+            if (++row < rows.size())
+                QVERIFY2(qAbs(width - (root->width() - 8)) < 2, qPrintable(QString::number(width)));
+            else
+                QVERIFY(width <= root->width() - 8 + 0.5);
+        }
+
+        // All closed (a new empty session): no header stays over the empty gallery, neither a
+        // day's nor the month's and year's above it.
+        gallery.setSortField(QStringLiteral("timestamp"));
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")).size(), 4);
+        Session empty;
+        empty.setResolver(&locator);
+        gallery.setSource(&empty);
+        QCOMPARE(gallery.rowCount(), 0);
+        QTRY_COMPARE(visibleTexts(root, QStringLiteral("sectionTitle")), QStringList());
     }
 
     // An empty gallery says how pictures come in, readable at both window sizes; a full

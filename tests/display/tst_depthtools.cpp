@@ -215,6 +215,53 @@ private slots:
         QVERIFY(swaps > 0);
     }
 
+    // The histogram counts the picture only: the shading and the depth colours of the focus
+    // views leave it as it was.
+    void histogramCountsThePictureOnly_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("focus point") << int(ImageEdit::RefocusPoint);
+        QTest::newRow("focus slider") << int(ImageEdit::RefocusSlider);
+    }
+    void histogramCountsThePictureOnly()
+    {
+        QFETCH(int, mode);
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        ImageEditItem* item = canvas.item;
+        QVERIFY(canvas.open(m_picture));
+        // Frames drawn until the counts of what is shown have reached the item.
+        const auto drawn = [&] {
+            QVERIFY(canvas.settle());
+            for (int i = 0; i < 3; ++i) {
+                canvas.window.grabWindow();
+                QCoreApplication::processEvents();
+            }
+        };
+        const auto total = [&] {
+            qint64 n = 0;
+            for (const QVariant& v : item->histogram().value(3).toList())
+                n += v.toInt();
+            return n;
+        };
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                canvas.window.grabWindow();
+                return total() > 0;
+            },
+            30000));
+        // Focused on the nearest depth (drawn again through a change of view): the farther
+        // parts are shaded in the focus view.
+        item->viewer()->setRendererProperty1(item->depthRange().first);
+        item->setRenderMode(ImageEdit::QuickSelect);
+        item->setRenderMode(ImageEdit::Normal);
+        drawn();
+        const QVariantList picture = item->histogram();
+        item->setRenderMode(ImageEdit::RenderMode(mode));
+        drawn();
+        QCOMPARE(item->histogram(), picture);
+    }
+
     // A press that the engine refuses (its picture was closed under the canvas, as when
     // the pooled editor is taken back) is logged and ignored, in every picking tool.
     void refusedPressIsIgnored()

@@ -3,6 +3,8 @@
 
 #include "ciapi/statefileeditor.h"
 #include "engine/imagelocator.h"
+#include "engine/imagenumberproperty.h"
+#include "engine/imageproperties.h"
 #include "engine/statefile.h"
 
 #include <QFile>
@@ -102,6 +104,55 @@ private slots:
         QTRY_VERIFY(!c.outputs.isEmpty());
         QVERIFY(a.outputs.size() <= 2);
         proceed.release(10);
+    }
+
+    // A tone change made just before the picture is left is saved by the recycle step of
+    // the editor handed back. Opening the same picture again meanwhile (the other editor is
+    // free) waits for that save instead of reading the older state file. The recycle step
+    // is held until the open has either finished or is seen waiting, so both orders of the
+    // old race are run every time.
+    void reopenWaitsForTheSaveOfTheSamePicture()
+    {
+        QSemaphore reached;
+        QSemaphore proceed;
+        ImageLocator locator(2, nullptr);
+        // A failed check leaves no recycle step held for the locator to wait on.
+        struct Unhold
+        {
+            QSemaphore& s;
+            ~Unhold() { s.release(10); }
+        } unhold { proceed };
+        locator.setRecycleProbe([&](ImageEditor&) {
+            reached.release();
+            proceed.acquire();
+        });
+        Canvas a;
+        Canvas b;
+        const QUrl url = QUrl::fromLocalFile(m_files[2]);
+        ImageEditor* first = locator.openForView(url, &a);
+        QVERIFY(first);
+        const auto exposureOf = [](ImageEditor* editor) {
+            return editor->properties()->tuneToneEntry("exposure")->currentValue().toDouble();
+        };
+        first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.75);
+        QVERIFY(first->syncProperties());
+        locator.releaseEditorSlot(first, &a);
+
+        std::atomic<bool> opened { false };
+        std::thread helper([&] {
+            reached.acquire();
+            while (!opened.load() && locator.opensWaitingForSave() == 0)
+                std::this_thread::yield();
+            proceed.release();
+        });
+        ImageEditor* second = locator.openForView(url, &b);
+        opened = true;
+        helper.join();
+        QVERIFY(second);
+        QCOMPARE(second->currentUrl(), url);
+        QCOMPARE(exposureOf(second), 1.75);
+        QCOMPARE(locator.opensWaitingForSave(), 0);
+        locator.releaseEditorSlot(second, &b);
     }
 
     // Handing back an editor detaches every remaining listener before its recycle step;

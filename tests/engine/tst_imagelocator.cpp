@@ -6,6 +6,7 @@
 #include "engine/imagelocator.h"
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
+#include "engine/unreadablewatch.h"
 
 #include <QDir>
 #include <QFile>
@@ -307,6 +308,32 @@ private slots:
         QVERIFY(ostra::test::writeTreeFile(file, bytes));
         QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 15000);
         QVERIFY(!locator.isWatched(urlOf(file)));
+    }
+
+    // A file that is not a picture is read again when it changes, not over and over while
+    // it stays as it was indexed.
+    void notAPictureIsReadAgainOnlyWhenItChanges()
+    {
+        const QString file = path("notes.vrx");
+        QVERIFY(ostra::test::writeTreeFile(file, "shopping: bread, milk\n"));
+        VrxMetadata record;
+        record.resetFromFile(urlOf(file));
+        QVERIFY(record.invalid);
+        const qint64 indexedSize = record.fileSize;
+        UnreadableWatch watch([&](const QUrl&) {
+            return QMap<int, QVariant> { { IResolver::Invalid, true }, { IResolver::FileSize, indexedSize } };
+        });
+        QSignalSpy changed(&watch, &UnreadableWatch::changed);
+        watch.noteIndexed(file, record);
+        QVERIFY(watch.isWatched(file));
+        // The delayed look at the watched files, run now.
+        QVERIFY(QMetaObject::invokeMethod(&watch, "shuffleFiles"));
+        QCoreApplication::processEvents();
+        QCOMPARE(changed.count(), 0);
+        QVERIFY(ostra::test::writeTreeFile(file, "shopping: bread, milk, eggs\n"));
+        QVERIFY(QMetaObject::invokeMethod(&watch, "shuffleFiles"));
+        QVERIFY(changed.count() >= 1);
+        QCOMPARE(changed.first().first().toUrl(), urlOf(file));
     }
 
     // Destroying the service with tasks running and waiting is clean: running tasks are

@@ -52,6 +52,9 @@ bool PictureFiles::writeFlatThumbnailState(const QString& statePath, const CIAPI
     state.imageId = image;
     state.rating = rating;
     state.thumbnailJpeg = CIAPI::codec::JpegCodec::encode(thumb, 95);
+    // As the editor saves it: with the depth settings the thumbnail was drawn with.
+    state.depthOfField = 4.f;
+    state.focusDepth = 1.f;
     return vrxgen::writeFile(
         QFile::encodeName(statePath).toStdString(), CIAPI::state::StateCodec::write(state));
 }
