@@ -161,8 +161,10 @@ public:
 
     // Batch edits, one picture after another on the batch thread; progress goes to
     // `patchProgressHandler`, changed pictures are read again for the gallery.
-    // `properties` is copied at once and not touched afterwards.
-    Q_INVOKABLE void applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave);
+    // `properties` is copied at once and not touched afterwards. False when nothing was
+    // started: no pictures, no properties, or an apply that may not save (it would change
+    // nothing).
+    Q_INVOKABLE bool applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave);
     Q_INVOKABLE void revertToOriginal(QList<QUrl> locations);
     Q_INVOKABLE void undoPatch();
     Q_INVOKABLE void clearPatchUndoStack();

@@ -127,6 +127,28 @@ private slots:
             QCOMPARE(savedState(path).exposure, 0.0f);
     }
 
+    // An apply that may not save would change no picture: it is refused, starts no progress
+    // and counts no picture as done; the same apply with saving changes both.
+    void unsavedApplyIsRefused()
+    {
+        pictures(2);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(!locator.applyProperties(m_urls, &patch, false));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+        QCOMPARE(locator.patchProgressHandler()->progress(), qint64(0));
+        QVERIFY(!locator.applyProperties({}, &patch, true));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QVERIFY(finish(locator, 2));
+        QCOMPARE(locator.patchUndoCount(), 2);
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(savedState(path).exposure, 1.5f);
+    }
+
     // A rating written while a batch step has read the state and not yet written it.
     void ratingDuringStep_data()
     {
