@@ -253,6 +253,7 @@ ApplicationWindow {
     Connections {
         target: window.importLogger
         function onNeedValidate(target, recipe) {
+            hasBeenModel.expectValidation(target)
             imageLocator.requestMetadata(target)
         }
     }
@@ -261,7 +262,8 @@ ApplicationWindow {
         function onNotifyFileIndexedSignal(metadata) {
             if (window.importLogger)
                 window.importLogger.onGoodFromMetadata(metadata)
-            hasBeenModel.markBeenFromMetadata(metadata)
+            // Only the copies the import asked to verify: a picture browsed is not imported.
+            hasBeenModel.markValidated(metadata)
             // The picture open in the editor may turn out to be of a newer format.
             window.checkNewerFormat()
         }
