@@ -193,10 +193,23 @@ ApplicationWindow {
         metahistory: metahistory
         // Background renders and compression follow the user's setting.
         backgroundProcessing: AppSettings ? AppSettings.backgroundIndex : true
+        // A background render leaves this much free on a picture's volume; the reason is
+        // what the system is told while exports keep it awake.
+        lowSpaceMb: 1024
+        reasonForPowerRequest: qsTr("Ostra is exporting and processing pictures")
         Component.onCompleted: {
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
         }
+    }
+
+    // Compressions that failed (a file busy, a disk full) are tried again now and then.
+    Timer {
+        objectName: "compressionRetry"
+        interval: 600000
+        repeat: true
+        running: true
+        onTriggered: imageLocator.retryOptimize()
     }
 
     // Each camera's calibration (hot pixels), found on the camera during imports and

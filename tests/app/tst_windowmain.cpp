@@ -13,6 +13,7 @@
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
+#include "engine/vrxcompress.h"
 #include "engine/vrxmetadata.h"
 #include "library/activesession.h"
 #include "support/picturefiles.h"
@@ -26,6 +27,7 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
 
 using ostra::test::clickItem;
@@ -213,6 +215,32 @@ private slots:
         open(path);
         QVERIFY(opened("newerFormat"));
         m_window->setProperty("editorLocation", QString());
+    }
+
+    // A compression that failed is offered again by the window's retry, and exports keep
+    // the machine awake with a reason the system can show.
+    void failedCompressionIsRetried()
+    {
+        QVERIFY(!m_locator->exportQueue()->reasonForPowerRequest().isEmpty());
+        std::atomic<int> compressions { 0 };
+        VrxCompress::setCompressor([&](auto, auto, int, int, int) {
+            ++compressions;
+            return -1;
+        });
+        auto options = PictureFiles::small(77);
+        options.frames = 3;
+        QVERIFY(QDir().mkpath(m_dir.filePath("multi")));
+        const QString path = PictureFiles::write(m_dir.filePath("multi"), QStringLiteral("M.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        m_locator->requestMetadata(QUrl::fromLocalFile(path));
+        QTRY_COMPARE_WITH_TIMEOUT(m_locator->retryCount(), 1, 60000);
+        QCOMPARE(compressions.load(), 1);
+        QObject* retry = m_window->findChild<QObject*>("compressionRetry");
+        QVERIFY(retry && retry->property("running").toBool());
+        QVERIFY(QMetaObject::invokeMethod(retry, "triggered"));
+        QTRY_COMPARE_WITH_TIMEOUT(compressions.load(), 2, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_locator->retryCount(), 1, 60000);
+        VrxCompress::setCompressor({});
     }
 
     // Set, then reverted to the default: each time the image service follows at once and a
