@@ -82,6 +82,22 @@ private slots:
 
     void cleanupTestCase() { m_view.reset(); }
 
+    // A depth edit that failed shakes the picture: the page's animation moves the canvas's
+    // overlay aside and brings it back to rest.
+    void failedDepthEditShakes()
+    {
+        auto* canvas = m_view->rootObject()->findChild<ImageEditItem*>();
+        QVERIFY(canvas);
+        QCOMPARE(canvas->property("anomaly").toDouble(), 0.0);
+        double widest = 0;
+        QVERIFY(QMetaObject::invokeMethod(canvas, "depthEditingError"));
+        QTRY_VERIFY([&] {
+            widest = qMax(widest, std::fabs(canvas->property("anomaly").toDouble()));
+            return widest > 0;
+        }());
+        QTRY_COMPARE(canvas->property("anomaly").toDouble(), 0.0);
+    }
+
     // Hostile histograms are refused before anything is drawn.
     void malformedHistogramIsNotDrawn_data()
     {
