@@ -112,7 +112,8 @@ ApplicationWindow {
             editorDo("pasteAdjustments")
         } else if (canPaste) {
             batchNote = qsTr("Pasting image properties completed!")
-            mainGallery.galleryView.pasteAdjustments()
+            if (!mainGallery.galleryView.pasteAdjustments())
+                batchNote = ""
         }
     }
     // A batch edit started from the menu runs in the background; this is said once it has

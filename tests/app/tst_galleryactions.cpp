@@ -123,10 +123,36 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
         for (const QUrl& url : urls)
             QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
+        // The bulk undo asks first: declined, nothing is undone; accepted, all is.
+        QObject* confirmUndo = root->findChild<QObject*>(QStringLiteral("confirmUndo"));
+        QVERIFY(confirmUndo);
         QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QTRY_VERIFY(confirmUndo->property("opened").toBool());
+        QVERIFY(QMetaObject::invokeMethod(confirmUndo, "reject"));
+        QTRY_VERIFY(!confirmUndo->property("visible").toBool());
+        QCoreApplication::processEvents();
+        QCOMPARE(locator.patchUndoCount(), 3);
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+        QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QTRY_VERIFY(confirmUndo->property("opened").toBool());
+        QVERIFY(QMetaObject::invokeMethod(confirmUndo, "accept"));
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 0, 60000);
         for (const QUrl& url : urls)
             QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 0.0f);
+
+        // Dismissing the bulk undo asks too; accepted, the edits stay and cannot be undone.
+        QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
+        QTRY_VERIFY(!locator.patchProgressHandler()->isInProgress());
+        QObject* confirmDismiss = root->findChild<QObject*>(QStringLiteral("confirmDismiss"));
+        QVERIFY(confirmDismiss);
+        QVERIFY(QMetaObject::invokeMethod(root, "dismissUndo"));
+        QTRY_VERIFY(confirmDismiss->property("opened").toBool());
+        QCOMPARE(locator.patchUndoCount(), 3);
+        QVERIFY(QMetaObject::invokeMethod(confirmDismiss, "accept"));
+        QTRY_COMPARE(locator.patchUndoCount(), 0);
+        for (const QUrl& url : urls)
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
     }
 };
 
