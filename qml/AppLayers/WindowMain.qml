@@ -30,6 +30,7 @@ ApplicationWindow {
     readonly property bool isWindowBlocked: quitGuard.visible || preferences.visible || about.visible
                                             || openFailure.visible || updateOffer.visible || updateResult.visible
                                             || newerFormat.visible || systemRequirements.visible
+                                            || htmlPage.visible
     readonly property bool isDepthEdited: editorView !== null && editorView.hasDepthEdits === true
     readonly property bool isCanvasLoaded: editorView !== null
     readonly property bool isImageSelected: activeSession.selectionSize === 1
@@ -43,10 +44,9 @@ ApplicationWindow {
     // The editor shown, whose functions the menus call (see editorCan).
     readonly property Item editorView: editorLoader.item
 
-    // The links of the Help menu.
+    // The support site of the Help menu; the licence and the privacy policy are pages of
+    // the application's own (showLicense, showPrivacy).
     readonly property url supportUrl: "https://www.quelt.com/support"
-    readonly property url licenseUrl: "https://www.quelt.com/legal/ostra-license"
-    readonly property url privacyUrl: "https://www.quelt.com/legal/privacy"
 
     // The background work that a quit waits for, by name.
     readonly property var pendingOperations: {
@@ -480,10 +480,15 @@ ApplicationWindow {
         reportLoader.item.windowToRip = window.contentItem
         reportLoader.item.openDialog()
     }
-    Shortcut {
-        sequence: "Ctrl+Shift+F"
-        context: Qt.ApplicationShortcut
-        onActivated: window.openReport()
+    // The window's own keys, silent while one of its dialogs waits.
+    KeyHost {
+        id: keyHost
+        active: !window.isWindowBlocked
+        KeyDelegate {
+            objectName: "keyReport"
+            sequence: "Ctrl+Shift+F"
+            onActivated: window.openReport()
+        }
     }
     Loader {
         id: reportLoader
@@ -602,6 +607,30 @@ ApplicationWindow {
 
     DialogPreferences {
         id: preferences
+    }
+
+    // The licence and the privacy policy, from the application's resources.
+    HtmlPage {
+        id: htmlPage
+        objectName: "htmlPage"
+    }
+    function showLicense() { htmlPage.show(":/pages/license.html") }
+    function showPrivacy() { htmlPage.show(":/pages/privacy.html") }
+
+    // A batch edit in progress, which the user may stop.
+    OverlayProgress {
+        objectName: "overlayProgress"
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.top: parent.top
+        anchors.topMargin: 12
+        z: 5
+        handler: imageLocator.patchProgressHandler
+        onCancelRequested: {
+            // A stopped batch is not announced as done.
+            window.batchNote = ""
+            mainGallery.galleryView.batchNote = ""
+            imageLocator.cancelPatch()
+        }
     }
 
     DialogQuitGuard {

@@ -20,15 +20,18 @@
 #include "support/quickitems.h"
 #include "support/testenvironment.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 using ostra::test::clickItem;
 using ostra::test::findItem;
@@ -159,6 +162,72 @@ private slots:
         QCOMPARE(findItem(named("notifications"), "notificationText")->property("text").toString(),
             QStringLiteral("3 images have been successfully reverted to original."));
         m_gallery->selectionModel()->clearSelection();
+    }
+
+    // A batch edit shows its progress over the window; stopped from there, the pictures
+    // not reached are left alone and the batch is not announced as done.
+    void batchProgressShowsAndStops()
+    {
+        auto* overlay = named("overlayProgress");
+        QVERIFY(overlay && !overlay->isVisible());
+        const auto* notes
+            = qobject_cast<QAbstractItemModel*>(named("notifications")->property("model").value<QObject*>());
+        QVERIFY(notes);
+        QTRY_COMPARE_WITH_TIMEOUT(notes->rowCount(), 0, 20000); // what earlier tests said has gone
+        FileToken held = m_locator->filePerm()->tryAcquireFileSemaphore(
+            m_folder + "/P0.vrx", FilePerm::kExclusive, 5000);
+        QVERIFY(held);
+        m_gallery->selectAll();
+        QCOMPARE(m_gallery->selectionSize(), 3);
+        QVERIFY(m_frame->triggerCommand(commandOf("Revert to original")));
+        QTRY_VERIFY(overlay->isVisible());
+        QCOMPARE(
+            findItem(overlay, "overlayProgressText")->property("text").toString(), QStringLiteral("0 / 3"));
+        // The picture in hand is finished first: its lock is let go once the stop is asked.
+        QThread* batch = m_locator->patchBatch().thread();
+        std::thread release([&] {
+            while (!batch->isInterruptionRequested())
+                QThread::yieldCurrentThread();
+            held.reset();
+        });
+        QVERIFY(clickItem(findItem(overlay, "overlayProgressCancel")));
+        release.join();
+        QTRY_VERIFY(!overlay->isVisible());
+        QVERIFY(!m_locator->patchProgressHandler()->isInProgress());
+        const int textRole = notes->roleNames().key("text", -1);
+        QVERIFY(textRole >= 0);
+        QCoreApplication::processEvents();
+        for (int row = 0; row < notes->rowCount(); ++row)
+            QVERIFY(!notes->index(row, 0).data(textRole).toString().contains("reverted"));
+        m_gallery->selectionModel()->clearSelection();
+    }
+
+    // The licence and the privacy policy are the application's own pages, shown in the
+    // window; the window's keys are silent while one is open.
+    void licenceAndPrivacyAreLocalPages_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("heading");
+        QTest::newRow("licence") << "View License Agreement"
+                                 << "Ostra license";
+        QTest::newRow("privacy") << "View Privacy Policy"
+                                 << "Ostra privacy";
+    }
+    void licenceAndPrivacyAreLocalPages()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, heading);
+        QObject* key = m_window->findChild<QObject*>("keyReport");
+        QVERIFY(key && key->property("armed").toBool());
+        QVERIFY(m_frame->triggerCommand(commandOf(command)));
+        QObject* page = opened("htmlPage");
+        QVERIFY(page);
+        QVERIFY(page->property("text").toString().contains(heading));
+        QVERIFY(findItem(page, "htmlText")->property("text").toString().contains(heading));
+        QVERIFY(!key->property("armed").toBool());
+        QVERIFY(clickItem(findItem(page, "htmlClose")));
+        QTRY_VERIFY(!page->property("visible").toBool());
+        QVERIFY(key->property("armed").toBool());
     }
 
     void editorItemsFollowTheEditor()
