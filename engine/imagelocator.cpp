@@ -316,6 +316,7 @@ void ImageLocator::onFileContentsUpdated(QUrl location)
         m_thumbnails.dropped(it.value().get());
     }
     requestMetadata(location);
+    emit notifyFileUpdatedSignal(location);
 }
 
 std::shared_ptr<QSemaphoreReleaser> ImageLocator::evictPath(QString path)

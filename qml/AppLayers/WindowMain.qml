@@ -170,16 +170,24 @@ ApplicationWindow {
         }
     }
 
+    function toFront() {
+        if (window.visibility === Window.Minimized)
+            window.showNormal()
+        window.raise()
+        window.requestActivate()
+    }
+
     AutomationHost {
         id: automationHost
+        // A second start brings the window to the front, with files or without.
+        onCommand: {
+            if (args.length === 0 || args[0] !== "--preempt")
+                window.toFront()
+        }
         onLocations: {
             for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
-            // What a second start hands over comes to the front.
-            if (window.visibility === Window.Minimized)
-                window.showNormal()
-            window.raise()
-            window.requestActivate()
+            window.toFront()
             window.offerLocations(locations)
             // A single picture is opened as well.
             if (locations.length === 1 && /\.vrx$/i.test(locations[0].toString()))
@@ -659,6 +667,20 @@ ApplicationWindow {
         heading: qsTr("There seems to be a problem.")
         message: qsTr("Ostra failed to open this image. It might be damaged, truncated during import or not be a Quelt Raw Image at all.")
                  + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
+    }
+    // A writer (an import overwriting it, the recycle bin) takes a file: the editor lets go
+    // of it, saving its edits first, so the writer is not kept waiting.
+    Connections {
+        target: imageLocator
+        function onNotifyFileEvictedSignal(location) {
+            if (window.editorLocation !== "" && imageLocator.sameFile(location, window.editorLocation)) {
+                console.log("Closed for a writer:", location)
+                window.editorLocation = ""
+            }
+        }
+        function onNotifyFileUpdatedSignal(location) {
+            console.log("Updated:", location)
+        }
     }
     Connections {
         target: imageLocator

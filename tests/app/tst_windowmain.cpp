@@ -260,6 +260,40 @@ private slots:
         QVERIFY(!save->isEnabled());
     }
 
+    // A writer that takes the picture open in the editor (an import overwriting it) gets it:
+    // the editor closes instead of keeping the writer waiting.
+    void editorLetsGoOfAPictureAWriterTakes()
+    {
+        const QUrl picture = QUrl::fromLocalFile(m_folder + "/P1.vrx");
+        m_window->setProperty("editorLocation", picture.toString());
+        auto* canvas = m_window->findChild<ImageEditItem*>();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (canvas = m_window->findChild<ImageEditItem*>()) && canvas->captureKnown(), 60000);
+        std::atomic<bool> taken { false };
+        std::atomic<bool> done { false };
+        std::thread writer([&] {
+            const auto token = m_locator->evict(picture);
+            taken = token != nullptr;
+            done = true;
+        });
+        // Should the editor stay, it is closed here so that the writer ends either way.
+        struct Finish
+        {
+            QQuickWindow* window;
+            std::thread& writer;
+            std::atomic<bool>& done;
+            ~Finish()
+            {
+                window->setProperty("editorLocation", QString());
+                (void)QTest::qWaitFor([&] { return done.load(); }, 60000);
+                writer.join();
+            }
+        } finish { m_window, writer, done };
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->property("editorLocation").toString().isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(done.load(), 20000);
+        QVERIFY(taken);
+    }
+
     void pictureThatCannotBeReadIsReported()
     {
         const QString path = m_dir.filePath("B.vrx");

@@ -142,9 +142,14 @@ private slots:
         QVERIFY(!locator.applyProperties({}, &patch, true));
         QVERIFY(!locator.patchProgressHandler()->isInProgress());
 
+        QSignalSpy updated(&locator, &ImageLocator::notifyFileUpdatedSignal);
         QVERIFY(locator.applyProperties(m_urls, &patch, true));
         QVERIFY(finish(locator, 2));
         QCOMPARE(locator.patchUndoCount(), 2);
+        // Each picture written is announced as updated.
+        QCOMPARE(updated.count(), 2);
+        QCOMPARE(QSet<QUrl>({ updated.at(0).at(0).toUrl(), updated.at(1).at(0).toUrl() }),
+            QSet<QUrl>(m_urls.begin(), m_urls.end()));
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 1.5f);
     }
