@@ -332,6 +332,7 @@ ApplicationWindow {
         pipeline: window.importLogger
         beenModel: hasBeenModel
         onOpenRequested: window.editorLocation = location.toString()
+        onDeviceLost: console.log("Device lost:", deviceId)
         onImportQueued: {
             if (showFiles)
                 window.openWhenImported(files)
