@@ -22,7 +22,8 @@ Dialog {
     modal: true
     anchors.centerIn: Overlay.overlay
     width: Math.min(640, parent ? parent.width - 40 : 640)
-    height: Math.min(560, parent ? parent.height - 40 : 560)
+    // As tall as the page, within the window.
+    height: Math.min(implicitHeight, parent ? parent.height - 40 : 560)
     padding: 24
     closePolicy: Popup.CloseOnEscape
 
