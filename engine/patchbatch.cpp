@@ -242,10 +242,12 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
     try {
         if (!item.source)
             throw std::runtime_error("No source");
-        // Writers of the raw file (compression, moves) keep away while it is read.
-        const FileToken token = m_filePerm->acquireFileSemaphore(url, FilePerm::kShared);
+        // Writers of the raw file (compression, moves) keep away while it is read. A stop
+        // asked while a writer holds the file ends the wait: cancel() waits for this step.
+        const FileToken token = m_filePerm->acquireUnlessStopped(
+            url, FilePerm::kShared, [] { return QThread::currentThread()->isInterruptionRequested(); });
         if (!token)
-            throw std::runtime_error("The file is busy");
+            throw std::runtime_error("Stopped while the file was busy");
         const QString statePath = StateFile::pathFor(url);
         // The same lock as the rating and the editor take: nothing appended between the
         // read and the write below is lost.
