@@ -14,6 +14,9 @@
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
@@ -153,6 +156,34 @@ private slots:
         QTRY_COMPARE(locator.patchUndoCount(), 0);
         for (const QUrl& url : urls)
             QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
+
+        // A preset on the selection is said once the batch has ended; one that carries
+        // nothing is said to apply nothing, and starts nothing.
+        QQmlExpression lastNote(qmlContext(root), root, QStringLiteral("NotificationsManager.lastText"));
+        ImageProperties preset;
+        const auto presetExposure = preset.tuneToneEntry(QStringLiteral("exposure"));
+        presetExposure->setCurrentValue(2.0);
+        preset.markTuneTonePatch(presetExposure.get(), true);
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&preset))));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            lastNote.evaluate().toString(), QStringLiteral("Applying preset completed!"), 60000);
+        for (const QUrl& url : urls)
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 2.0f);
+        gallery.selectionModel()->clearSelection();
+        gallery.selectionModel()->select(gallery.index(2, 0), QItemSelectionModel::Select);
+        presetExposure->setCurrentValue(-1.0);
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&preset))));
+        const QString name = QFileInfo(gallery.urlAt(2).toLocalFile()).fileName();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            lastNote.evaluate().toString(), QStringLiteral("Preset was applied to ") + name, 60000);
+        QCOMPARE(ostra::test::savedState(gallery.urlAt(2).toLocalFile()).exposure, -1.0f);
+        ImageProperties empty;
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&empty))));
+        QCOMPARE(lastNote.evaluate().toString(), QStringLiteral("No settings were applied."));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
     }
 };
 
