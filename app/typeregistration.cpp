@@ -85,15 +85,22 @@
 #include "reports/uppdate.h"
 #include "reports/zendeskbackend.h"
 
+// An object pointer type that travels in queued calls as an opaque pointer; nothing in
+// the application makes one.
+class ShoppingCart;
+Q_DECLARE_OPAQUE_POINTER(ShoppingCart*)
+Q_DECLARE_METATYPE(ShoppingCart*)
+
 namespace ostra {
 
 void registerMetaTypes()
 {
-    // Meta types, in their documented order; each subsystem adds its own as it lands.
+    // Meta types, in their documented order.
     qRegisterMetaType<std::shared_ptr<StreamReader>>("std::shared_ptr<StreamReader>");
     qRegisterMetaType<QList<QUrl>>("QList<QUrl>");
     qRegisterMetaType<VrxMessage>("VrxMessage");
     qRegisterMetaType<VrxMetadata>("VrxMetadata");
+    qRegisterMetaType<ShoppingCart*>("ShoppingCart*");
     qRegisterMetaType<QStandardItemModel*>("QStandardItemModel*");
     qRegisterMetaType<QList<QVariantMap>>("QList<QVariantMap>");
     qRegisterMetaType<ProgressRatio>("ProgressRatio");
@@ -170,8 +177,7 @@ void registerQmlTypes()
     qmlRegisterType<ImageItem>(applicationId, 2, 0, "ImageItem");
     qmlRegisterType<SnoozeTimer>(applicationId, 2, 0, "SnoozeTimer");
     qmlRegisterType<ImageEditItem>(applicationId, 2, 0, "ImageEditItem");
-    qmlRegisterUncreatableType<ImageEdit>(
-        applicationId, 2, 0, "ImageEdit", QStringLiteral("ImageEdit only carries enumerations"));
+    qmlRegisterType<ImageEdit>(applicationId, 2, 0, "ImageEdit");
     qmlRegisterType<Export>(applicationId, 2, 0, "Export");
     qmlRegisterType<GeometryEdits>(applicationId, 2, 0, "GeometryEdits");
     qmlRegisterType<VideoProperties>(applicationId, 2, 0, "VideoProperties");
@@ -190,12 +196,8 @@ void registerQmlTypes()
     qmlRegisterType<CaptureFacade>(applicationId, 2, 0, "DevicesModel");
     qmlRegisterUncreatableType<WinCaptureProxy>(applicationId, 2, 0, "WinCaptureProxy",
         QStringLiteral("made by the application over its device manager"));
-    // Until the session history hands out its sessions, the window keeps one of its own.
-    qmlRegisterType<Session>(applicationId, 2, 0, "Session");
-    // The report chain, which the report dialog builds.
     // The sessions the history hands out (the recent-sessions list reads their Roots).
     qmlRegisterType<Session>(applicationId, 2, 0, "Session");
-    // Until the report dialog lands, QML may build the report chain itself.
     qmlRegisterType<SessionLogger>(applicationId, 2, 0, "SessionLogger");
     qmlRegisterUncreatableType<SpineOutline>(
         applicationId, 2, 0, "SpineOutline", QStringLiteral("The gallery model owns its outline"));

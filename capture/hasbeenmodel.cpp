@@ -3,6 +3,7 @@
 
 #include "core/appsettings.h"
 #include "core/database.h"
+#include "engine/iimageservice.h"
 
 #include <QVariant>
 
@@ -69,4 +70,18 @@ void HasBeenModel::markBeen(QUuid dev, QUuid img)
 void HasBeenModel::markBeenFromMetadata(VrxMetadata metadata)
 {
     markBeen(metadata.deviceUuid, metadata.imageUuid);
+}
+
+void HasBeenModel::expectValidation(QUrl target)
+{
+    m_expected.insert(IImageService::fileKey(target));
+}
+
+void HasBeenModel::markValidated(VrxMetadata metadata)
+{
+    const QUrl key = IImageService::fileKey(metadata.location);
+    if (metadata.invalid || !m_expected.contains(key))
+        return;
+    m_expected.remove(key);
+    markBeenFromMetadata(metadata);
 }

@@ -84,7 +84,7 @@ class ImageEditItem : public QQuickItem, public DepthClient, public ImageEditSta
     Q_PROPERTY(bool quickAdd READ quickAddValue WRITE setQuickAdd NOTIFY quickAddChanged)
     Q_PROPERTY(bool hasReferencePoint READ hasReferencePoint NOTIFY hasReferencePointChanged)
     Q_PROPERTY(bool hasClosedEditArea READ hasClosedEditArea NOTIFY hasClosedEditAreaChanged)
-    Q_PROPERTY(double anomaly WRITE setAnomaly)
+    Q_PROPERTY(double anomaly READ anomalyValue WRITE setAnomaly)
     Q_PROPERTY(bool hasDepthEdits READ hasDepthEdits NOTIFY hasDepthEditsChanged)
 
 public:
@@ -166,6 +166,8 @@ public:
     void setQuickAdd(bool add);
     bool hasReferencePoint() const;
     bool hasClosedEditArea() const;
+    // The horizontal shift of the overlay, in item pixels (the shake of a refused edit).
+    double anomalyValue() const { return anomaly; }
     void setAnomaly(double anomaly);
     bool hasDepthEdits() const;
     std::pair<float, float> depthRange() const { return m_depthRange; }

@@ -16,6 +16,7 @@
 
 #include <exception>
 #include <optional>
+#include <stdexcept>
 
 ExportQueue::ExportQueue(QObject* parent)
     : QObject(parent)
@@ -324,13 +325,21 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
 
         qCDebug(lcEngine) << "serializeCurrentState E";
         const QUrl before = writer.currentUrl();
-        const bool saved = writer.serializeCurrentState(false);
+        QString saveError;
+        const bool saved = writer.serializeCurrentState(false, &saveError);
         qCDebug(lcEngine) << "serializeCurrentState X";
+        if (!saveError.isEmpty()) {
+            // Opening the next picture would drop the open one's unsaved changes: it stays
+            // open with them, and this request fails with the reason.
+            qCWarning(lcEngine) << "Can't serialize" << before << saveError;
+            throw std::out_of_range(QStringLiteral("Can't serialize %1: %2")
+                                        .arg(before.toLocalFile(), saveError)
+                                        .toLocal8Bit()
+                                        .toStdString());
+        }
         // Saving the picture just exported is no edit of it.
         if (saved && before == previous.request.location && previous.outputSize >= 0)
             previous.state = StateStamp::of(stateFilePathFor(before));
-        if (writer.contentDirty())
-            qCWarning(lcEngine) << "Can't serialize" << before << ": its unsaved edits are dropped";
 
         writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
         // What the output will show: the state as loaded, whatever happens to it meanwhile.

@@ -103,6 +103,21 @@ FileToken FilePerm::acquireFileSemaphore(const QUrl& url, int units)
     return acquire(lockKey(url), units, onGuiThread() ? m_guiWaitMs : -1);
 }
 
+FileToken FilePerm::acquireUnlessStopped(
+    const QUrl& url, int units, const std::function<bool()>& stopped, int pollMs)
+{
+    const QString key = lockKey(url);
+    if (units < 1 || units > kExclusive)
+        return acquire(key, units, 0);
+    std::shared_ptr<QSemaphore> semaphore = semaphoreFor(key);
+    while (!semaphore->tryAcquire(units, qMax(1, pollMs))) {
+        if (stopped && stopped())
+            return {};
+    }
+    auto holder = std::make_shared<TokenHolder>(std::move(semaphore), units);
+    return FileToken(holder, &holder->releaser);
+}
+
 FileToken FilePerm::tryAcquireFileSemaphore(const QString& path, int units, int timeoutMs)
 {
     return acquire(lockKey(path), units, timeoutMs);

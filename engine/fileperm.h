@@ -7,6 +7,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 // A held share of a file's lock. The units go back when the last copy is dropped;
@@ -42,6 +43,12 @@ public:
 
     // The same with an explicit bound in milliseconds on any thread (negative: no bound).
     FileToken tryAcquireFileSemaphore(const QString& path, int units, int timeoutMs);
+
+    // Waits for the units like a worker thread, but gives up (empty token) as soon as
+    // `stopped` answers true; it is asked every `pollMs` while the file is held elsewhere.
+    FileToken acquireUnlessStopped(
+        const QUrl& url, int units, const std::function<bool()>& stopped, int pollMs = kStopPollMs);
+    static constexpr int kStopPollMs = 100;
 
     // Bound for requests made on the GUI thread.
     void setGuiWaitLimit(int ms) { m_guiWaitMs = ms; }

@@ -318,6 +318,7 @@ void ImageLocator::onFileContentsUpdated(QUrl location)
         m_thumbnails.dropped(it.value().get());
     }
     requestMetadata(location);
+    emit notifyFileUpdatedSignal(location);
 }
 
 std::shared_ptr<QSemaphoreReleaser> ImageLocator::evictPath(QString path)
@@ -469,12 +470,12 @@ void ImageLocator::retryOptimize()
     }
 }
 
-void ImageLocator::applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave)
+bool ImageLocator::applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave)
 {
     QList<QUrl> keys;
     for (const QUrl& url : qAsConst(locations))
         keys.append(fileKey(url));
-    m_batch->apply(keys, properties, shouldSave);
+    return m_batch->apply(keys, properties, shouldSave);
 }
 
 void ImageLocator::revertToOriginal(QList<QUrl> locations)

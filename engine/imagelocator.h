@@ -131,6 +131,8 @@ public:
     bool isWatched(const QUrl& url) const;
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }
+    // Whether two URLs name the same file of the service (their file keys are equal).
+    Q_INVOKABLE bool sameFile(const QUrl& a, const QUrl& b) const { return fileKey(a) == fileKey(b); }
     // Whether the last indexing result found the file written by a newer format.
     Q_INVOKABLE bool isIncompatible(const QUrl& url) const
     {
@@ -163,8 +165,10 @@ public:
 
     // Batch edits, one picture after another on the batch thread; progress goes to
     // `patchProgressHandler`, changed pictures are read again for the gallery.
-    // `properties` is copied at once and not touched afterwards.
-    Q_INVOKABLE void applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave);
+    // `properties` is copied at once and not touched afterwards. False when nothing was
+    // started: no pictures, no properties, or an apply that may not save (it would change
+    // nothing).
+    Q_INVOKABLE bool applyProperties(QList<QUrl> locations, ImageProperties* properties, bool shouldSave);
     Q_INVOKABLE void revertToOriginal(QList<QUrl> locations);
     Q_INVOKABLE void undoPatch();
     Q_INVOKABLE void clearPatchUndoStack();
@@ -195,6 +199,8 @@ signals:
     void notifyUuidKnown(QUuid dev, QUuid img);
     void notifyFileIndexedSignal(VrxMetadata metadata);
     void notifyFileInvalidSignal(QUrl location);
+    // A file's contents changed (saved by an editor or a batch edit, or written by another
+    // program): its row and pictures are being read again.
     void notifyFileUpdatedSignal(QUrl location);
     void notifyFileEvictedSignal(QUrl location);
     void backgroundProcessingChanged(bool backgroundProcessing);

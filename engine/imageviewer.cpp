@@ -351,7 +351,7 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
-bool ImageViewer::serializeCurrentState(bool force)
+bool ImageViewer::serializeCurrentState(bool force, QString* error)
 {
     const QUrl url = currentUrl();
     qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
@@ -360,16 +360,18 @@ bool ImageViewer::serializeCurrentState(bool force)
     if (!url.isValid() || url.isEmpty())
         return false;
     const QString statePath = stateFilePathFor(url);
-    QString error;
+    QString reason;
     const StateFile::Result result = StateFile::save(
         statePath, force, m_stateStamp,
         [this](std::ostream& stream) {
             m_renderer->setMode(0);
             m_renderer->serialize(stream, CIAPI::StateFull);
         },
-        &error);
+        &reason);
     if (result == StateFile::Result::Failed) {
-        qCWarning(lcEngine) << "can't write state" << statePath << error;
+        qCWarning(lcEngine) << "can't write state" << statePath << reason;
+        if (error)
+            *error = reason.isEmpty() ? QStringLiteral("Unknown exception") : reason;
         return false;
     }
     if (result != StateFile::Result::Saved)

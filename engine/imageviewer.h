@@ -53,7 +53,9 @@ public:
     void saveAndClose();
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
     // file changed by another writer since it was read is left alone. True when written.
-    bool serializeCurrentState(bool force);
+    // When the write fails, `error` (if given) receives the reason and the changes stay
+    // unsaved in the renderer.
+    bool serializeCurrentState(bool force, QString* error = nullptr);
 
     void render(int level, const CIAPI::ROI& region, int renderType);
     // A negative level counts from the coarsest end. Nothing is rendered when no picture

@@ -134,30 +134,36 @@ void PatchBatch::probe(const QUrl& url, const char* point)
         probe(url, point);
 }
 
-void PatchBatch::apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave)
+bool PatchBatch::apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave)
 {
     if (!properties)
-        return;
+        return false;
+    if (!shouldSave) {
+        qCWarning(lcEngine) << "An apply that may not save changes nothing; not applied to"
+                            << locations.size() << "pictures";
+        return false;
+    }
     // The batch works on its own copy: the caller's object may change or go meanwhile.
     auto patch = std::make_shared<ImageProperties>();
     patch->copyFrom(*properties);
     patch->markCustomPatch(ImageProperties::RotationAndMirror, properties->rotationAndMirrorPatched());
     patch->markCustomPatch(ImageProperties::Crop, properties->cropPatched());
     patch->moveToThread(m_thread);
-    start(Apply, locations, std::move(patch), shouldSave, nullptr);
+    start(Apply, locations, std::move(patch), nullptr);
+    return !locations.isEmpty();
 }
 
 void PatchBatch::revert(const QList<QUrl>& locations)
 {
     qCDebug(lcEngine) << "revertToOriginal requested:" << locations.size();
-    start(Revert, locations, nullptr, true, nullptr);
+    start(Revert, locations, nullptr, nullptr);
 }
 
 void PatchBatch::undo()
 {
     // The records stay here until each picture is undone, so a cancelled undo leaves the
     // pictures not reached undoable.
-    start(Undo, m_undo.keys(), nullptr, true, std::make_shared<const QHash<QUrl, PatchUndo>>(m_undo));
+    start(Undo, m_undo.keys(), nullptr, std::make_shared<const QHash<QUrl, PatchUndo>>(m_undo));
 }
 
 void PatchBatch::clearUndo()
@@ -167,7 +173,7 @@ void PatchBatch::clearUndo()
 }
 
 void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
-    bool shouldSave, std::shared_ptr<const QHash<QUrl, PatchUndo>> undo)
+    std::shared_ptr<const QHash<QUrl, PatchUndo>> undo)
 {
     if (locations.isEmpty())
         return;
@@ -180,7 +186,6 @@ void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<
         step.kind = kind;
         step.index = first;
         step.properties = properties;
-        step.shouldSave = shouldSave;
         step.undo = undo;
         step.done = done;
         step.generation = m_generation;
@@ -237,10 +242,12 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
     try {
         if (!item.source)
             throw std::runtime_error("No source");
-        // Writers of the raw file (compression, moves) keep away while it is read.
-        const FileToken token = m_filePerm->acquireFileSemaphore(url, FilePerm::kShared);
+        // Writers of the raw file (compression, moves) keep away while it is read. A stop
+        // asked while a writer holds the file ends the wait: cancel() waits for this step.
+        const FileToken token = m_filePerm->acquireUnlessStopped(
+            url, FilePerm::kShared, [] { return QThread::currentThread()->isInterruptionRequested(); });
         if (!token)
-            throw std::runtime_error("The file is busy");
+            throw std::runtime_error("Stopped while the file was busy");
         const QString statePath = StateFile::pathFor(url);
         // The same lock as the rating and the editor take: nothing appended between the
         // read and the write below is lost.
@@ -251,13 +258,7 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         std::unique_lock<QMutex> editorLock;
         StreamEditor& editor = editorFor(path.hasDepth, item.source, editorLock);
 
-        // The first half: before the state is read.
         ImageProperties undo;
-        std::unique_ptr<ImageProperties> target;
-        if (step.kind == Apply && !step.shouldSave) {
-            target = std::make_unique<ImageProperties>();
-            editor.loadProperties(*target, true);
-        }
         const QFileInfo stateInfo(statePath);
         if (stateInfo.exists())
             editor.deserialize(stateInfo, appendOnly);
@@ -267,13 +268,7 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         bool save = false;
         switch (step.kind) {
         case Apply:
-            if (step.shouldSave) {
-                save = step.properties->applyPatchToRenderer(editor.renderer(), &undo);
-            } else {
-                editor.loadProperties(*target, true);
-                target->applyPatch(step.properties.get());
-                editor.applyProperties(*target, &undo);
-            }
+            save = step.properties->applyPatchToRenderer(editor.renderer(), &undo);
             outcome.undo = PatchUndo::from(undo);
             break;
         case Revert:

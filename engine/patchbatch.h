@@ -50,8 +50,10 @@ public:
     // How every renderer of the batch is set up (tuning, channel order).
     void setRendererSetup(RendererSetup setup);
 
-    // `properties` is copied here; the caller's object is never touched afterwards.
-    void apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave);
+    // `properties` is copied here; the caller's object is never touched afterwards. An
+    // apply that may not save would change no picture: it is refused (false) and nothing
+    // starts, so no picture is counted as done.
+    bool apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave);
     void revert(const QList<QUrl>& locations);
     void undo();
     void clearUndo();
@@ -90,7 +92,6 @@ private:
         QList<Item> items;
         int index = 0;
         std::shared_ptr<ImageProperties> properties;
-        bool shouldSave = true;
         std::shared_ptr<const QHash<QUrl, PatchUndo>> undo;
         std::shared_ptr<std::atomic<qint64>> done;
         quint64 generation = 0;
@@ -109,7 +110,7 @@ private:
     StreamEditor& editorFor(
         bool hasDepth, const std::shared_ptr<StreamSource>& source, std::unique_lock<QMutex>& lock);
     void start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
-        bool shouldSave, std::shared_ptr<const QHash<QUrl, PatchUndo>> undo);
+        std::shared_ptr<const QHash<QUrl, PatchUndo>> undo);
     void post(Step step);
     void runStep(Step step);
     Outcome work(const Step& step, const Item& item);

@@ -67,6 +67,13 @@ DialogWindow {
         "IOError": qsTr("The source device or network resource has been disconnected."),
         "SrcLost": qsTr("The following file has been lost at its source:")
     })
+    // The name of the folder that holds the ticket's folder.
+    readonly property string parentName: {
+        var path = tickets ? Utils.urlToFilePath(tickets.folder).replace(/[\/\\]+$/, "") : ""
+        var parent = path.replace(/[\/\\][^\/\\]*$/, "")
+        var name = parent.replace(/^.*[\/\\]/, "")
+        return name !== "" ? name : parent !== "" ? parent : "/"
+    }
     readonly property string detail: {
         if (!tickets)
             return ""
@@ -76,7 +83,9 @@ DialogWindow {
         case "Content": return tickets.targetName + " " + qsTr("has changed at its source.")
         case "SrcLost": return tickets.targetName + " " + qsTr("has been lost at its source.")
         case "DirLost": return tickets.folderName + " " + qsTr("cannot be found.")
-        case "NoWrite": return tickets.folderName + " " + qsTr("is not writable.")
+        case "NoWrite": return tickets.folderExists ? tickets.folderName + " " + qsTr("is not writable.")
+                                                    : tickets.folderName + " " + qsTr("cannot be created in the") + " "
+                                                      + parentName + " " + qsTr("folder.")
         case "NoSpace": return tickets.volumeName + " " + qsTr("is out of space.")
         case "NoDrive": return tickets.volumeName + " " + qsTr("has been unmounted.")
         }

@@ -30,6 +30,7 @@ ApplicationWindow {
     readonly property bool isWindowBlocked: quitGuard.visible || preferences.visible || about.visible
                                             || openFailure.visible || updateOffer.visible || updateResult.visible
                                             || newerFormat.visible || systemRequirements.visible
+                                            || htmlPage.visible
     readonly property bool isDepthEdited: editorView !== null && editorView.hasDepthEdits === true
     readonly property bool isCanvasLoaded: editorView !== null
     readonly property bool isImageSelected: activeSession.selectionSize === 1
@@ -43,10 +44,9 @@ ApplicationWindow {
     // The editor shown, whose functions the menus call (see editorCan).
     readonly property Item editorView: editorLoader.item
 
-    // The links of the Help menu.
+    // The support site of the Help menu; the licence and the privacy policy are pages of
+    // the application's own (showLicense, showPrivacy).
     readonly property url supportUrl: "https://www.quelt.com/support"
-    readonly property url licenseUrl: "https://www.quelt.com/legal/ostra-license"
-    readonly property url privacyUrl: "https://www.quelt.com/legal/privacy"
 
     // The background work that a quit waits for, by name.
     readonly property var pendingOperations: {
@@ -113,7 +113,8 @@ ApplicationWindow {
             editorDo("pasteAdjustments")
         } else if (canPaste) {
             batchNote = qsTr("Pasting image properties completed!")
-            mainGallery.galleryView.pasteAdjustments()
+            if (!mainGallery.galleryView.pasteAdjustments())
+                batchNote = ""
         }
     }
     // A batch edit started from the menu runs in the background; this is said once it has
@@ -170,16 +171,24 @@ ApplicationWindow {
         }
     }
 
+    function toFront() {
+        if (window.visibility === Window.Minimized)
+            window.showNormal()
+        window.raise()
+        window.requestActivate()
+    }
+
     AutomationHost {
         id: automationHost
+        // A second start brings the window to the front, with files or without.
+        onCommand: {
+            if (args.length === 0 || args[0] !== "--preempt")
+                window.toFront()
+        }
         onLocations: {
             for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
-            // What a second start hands over comes to the front.
-            if (window.visibility === Window.Minimized)
-                window.showNormal()
-            window.raise()
-            window.requestActivate()
+            window.toFront()
             window.offerLocations(locations)
             // A single picture is opened as well.
             if (locations.length === 1 && /\.vrx$/i.test(locations[0].toString()))
@@ -194,10 +203,23 @@ ApplicationWindow {
         metahistory: metahistory
         // Background renders and compression follow the user's setting.
         backgroundProcessing: AppSettings ? AppSettings.backgroundIndex : true
+        // A background render leaves this much free on a picture's volume; the reason is
+        // what the system is told while exports keep it awake.
+        lowSpaceMb: 1024
+        reasonForPowerRequest: qsTr("Ostra is exporting and processing pictures")
         Component.onCompleted: {
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
         }
+    }
+
+    // Compressions that failed (a file busy, a disk full) are tried again now and then.
+    Timer {
+        objectName: "compressionRetry"
+        interval: 600000
+        repeat: true
+        running: true
+        onTriggered: imageLocator.retryOptimize()
     }
 
     // Each camera's calibration (hot pixels), found on the camera during imports and
@@ -254,6 +276,7 @@ ApplicationWindow {
     Connections {
         target: window.importLogger
         function onNeedValidate(target, recipe) {
+            hasBeenModel.expectValidation(target)
             imageLocator.requestMetadata(target)
         }
     }
@@ -262,7 +285,8 @@ ApplicationWindow {
         function onNotifyFileIndexedSignal(metadata) {
             if (window.importLogger)
                 window.importLogger.onGoodFromMetadata(metadata)
-            hasBeenModel.markBeenFromMetadata(metadata)
+            // Only the copies the import asked to verify: a picture browsed is not imported.
+            hasBeenModel.markValidated(metadata)
             // The picture open in the editor may turn out to be of a newer format.
             window.checkNewerFormat()
         }
@@ -311,6 +335,7 @@ ApplicationWindow {
         // The import ring sits at the top right.
         rightInset: pipelineStatus.width + 2 * pipelineStatus.anchors.margins
         onOpenRequested: window.editorLocation = location.toString()
+        onDeviceLost: console.log("Device lost:", deviceId)
         onImportQueued: {
             if (showFiles)
                 window.openWhenImported(files)
@@ -470,10 +495,15 @@ ApplicationWindow {
         reportLoader.item.windowToRip = window.contentItem
         reportLoader.item.openDialog()
     }
-    Shortcut {
-        sequence: "Ctrl+Shift+F"
-        context: Qt.ApplicationShortcut
-        onActivated: window.openReport()
+    // The window's own keys, silent while one of its dialogs waits.
+    KeyHost {
+        id: keyHost
+        active: !window.isWindowBlocked
+        KeyDelegate {
+            objectName: "keyReport"
+            sequence: "Ctrl+Shift+F"
+            onActivated: window.openReport()
+        }
     }
     Loader {
         id: reportLoader
@@ -595,6 +625,30 @@ ApplicationWindow {
         id: preferences
     }
 
+    // The licence and the privacy policy, from the application's resources.
+    HtmlPage {
+        id: htmlPage
+        objectName: "htmlPage"
+    }
+    function showLicense() { htmlPage.show(":/pages/license.html") }
+    function showPrivacy() { htmlPage.show(":/pages/privacy.html") }
+
+    // A batch edit in progress, which the user may stop.
+    OverlayProgress {
+        objectName: "overlayProgress"
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.top: parent.top
+        anchors.topMargin: 12
+        z: 5
+        handler: imageLocator.patchProgressHandler
+        onCancelRequested: {
+            // A stopped batch is not announced as done.
+            window.batchNote = ""
+            mainGallery.galleryView.batchNote = ""
+            imageLocator.cancelPatch()
+        }
+    }
+
     DialogQuitGuard {
         id: quitGuard
         operations: window.pendingOperations
@@ -621,6 +675,20 @@ ApplicationWindow {
         heading: qsTr("There seems to be a problem.")
         message: qsTr("Ostra failed to open this image. It might be damaged, truncated during import or not be a Quelt Raw Image at all.")
                  + "<br><a href=\"" + window.supportUrl + "\">" + window.supportUrl + "</a>"
+    }
+    // A writer (an import overwriting it, the recycle bin) takes a file: the editor lets go
+    // of it, saving its edits first, so the writer is not kept waiting.
+    Connections {
+        target: imageLocator
+        function onNotifyFileEvictedSignal(location) {
+            if (window.editorLocation !== "" && imageLocator.sameFile(location, window.editorLocation)) {
+                console.log("Closed for a writer:", location)
+                window.editorLocation = ""
+            }
+        }
+        function onNotifyFileUpdatedSignal(location) {
+            console.log("Updated:", location)
+        }
     }
     Connections {
         target: imageLocator

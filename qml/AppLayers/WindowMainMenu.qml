@@ -208,12 +208,12 @@ WindowDecor {
         WindowMenuItem {
             text: qsTr("View License Agreement")
             shortcut: "Ctrl+Alt+L"
-            onTriggered: Qt.openUrlExternally(menus.shell.licenseUrl)
+            onTriggered: menus.shell.showLicense()
         }
         WindowMenuItem {
             text: qsTr("View Privacy Policy")
             shortcut: "Ctrl+Alt+P"
-            onTriggered: Qt.openUrlExternally(menus.shell.privacyUrl)
+            onTriggered: menus.shell.showPrivacy()
         }
         WindowMenuItem {
             text: qsTr("Send Feedback")

@@ -76,7 +76,7 @@ ColumnLayout {
         if (imageEditor.captureKnown)
             imageEditor.properties.revertToOriginal()
     }
-    function resetAdjustments() { revertToOriginal() }
+    function resetAdjustments() { canvasView.resetAdjustments() }
     function zoomIn() { imageEditor.zoomIn() }
     function zoomOut() { imageEditor.zoomOut() }
     function zoomMinimum() { imageEditor.zoomLogLevel = imageEditor.minZoomLogLevel }

@@ -26,6 +26,8 @@ FocusScope {
     signal openRequested(url location)
     // Camera files were queued for import; `showFiles`: open them once imported.
     signal importQueued(var files, bool showFiles)
+    // A camera went away (unplugged, switched off) while its tab existed.
+    signal deviceLost(string deviceId)
 
     // Select All on a camera's tab: its pictures are chosen; false on the gallery's tab.
     function selectAllImports() {
@@ -119,6 +121,7 @@ FocusScope {
                 beenModel: page.beenModel
                 sortField: "timestamp"
                 Component.onCompleted: setDeviceId(devicePage.deviceId)
+                onNotifyDeviceLost: page.deviceLost(devicePage.deviceId)
             }
             // The pictures or the videos, and the size of the pictures' cells.
             ItemBottomBar {

@@ -33,6 +33,37 @@ FocusScope {
             patchDialog.open(DialogPatch.Copy, canvas.properties)
     }
 
+    // Asks which adjustments go back to the picture's own values.
+    function resetAdjustments() {
+        if (canvas.captureKnown)
+            patchDialog.open(DialogPatch.Reset, canvas.properties)
+    }
+    // Resets the chosen tones, and the geometry when rotation or crop is chosen; says how
+    // many properties changed.
+    function resetChosen() {
+        var tones = canvas.properties.tuneToneProperties
+        var chosen = 0
+        var reset = 0
+        for (var i = 0; i < tones.length; ++i) {
+            if (!patchDialog.markedTones[tones[i].name])
+                continue
+            ++chosen
+            if (tones[i].currentValue !== tones[i].originalValue) {
+                tones[i].currentValue = tones[i].originalValue
+                ++reset
+            }
+        }
+        var geometry = patchDialog.rotationMarked || patchDialog.cropMarked
+        if (geometry && canvas.geometryEdits.hasEdits) {
+            canvas.resetGeometry()
+            ++reset
+        }
+        var everything = chosen === tones.length && patchDialog.rotationMarked && patchDialog.cropMarked
+        view.notify(reset === 0 ? qsTr("No properties have been reset.")
+                    : everything ? qsTr("Image properties has been reset!")
+                    : reset + " " + qsTr("properties have been reset!"))
+    }
+
     function managePresets() {
         presetsDialog.openDialog()
     }
@@ -97,6 +128,8 @@ FocusScope {
             if (patchType === DialogPatch.Copy) {
                 view.adjustmentsCopied(canvas.properties.savePatch())
                 view.notify(qsTr("Image adjustments copied!"))
+            } else if (patchType === DialogPatch.Reset) {
+                view.resetChosen()
             } else if (patchType === DialogPatch.Preset) {
                 var preset = patchMaker.createObject(view)
                 preset.loadPatch(canvas.properties.savePatch())

@@ -3,6 +3,7 @@ import QtQuick.Controls 2.15
 import com.quelt.ostra 2.0
 import "../Items"
 import "../AppLayers"
+import "../Utils"
 
 // The gallery of the open session in nested sections (by day, rating or folder), each
 // with its header and its pictures in justified rows. Click selects, Ctrl-click toggles,
@@ -87,14 +88,41 @@ FocusScope {
         exportDialog.openFor(files, files.length === 1 ? "" : qsTr("%1 pictures").arg(files.length))
     }
 
-    // The service copies the patch at once; the object made here goes right after.
+    // The service copies the patch at once; the object made here goes right after. False
+    // when nothing was started (then said at once).
     function pasteAdjustments() {
         if (!canPaste)
-            return
+            return false
         var patch = patchMaker.createObject(gallery)
-        if (patch.loadPatch(copiedAdjustments) && patch.hasPatch())
-            locator.applyProperties(model.selectedFiles(), patch, true)
+        var started = patch.loadPatch(copiedAdjustments) && patch.hasPatch()
+                      && locator.applyProperties(model.selectedFiles(), patch, true)
         patch.destroy()
+        if (!started)
+            NotificationsManager.show(qsTr("No settings were applied."))
+        return started
+    }
+
+    // A tuning preset applied to the selected pictures; said once the batch has ended.
+    function applyPreset(preset) {
+        var files = model.selectedFiles()
+        if (files.length === 0)
+            return
+        if (!preset.hasPatch() || !locator.applyProperties(files, preset, true)) {
+            NotificationsManager.show(qsTr("No settings were applied."))
+            return
+        }
+        batchNote = files.length === 1 ? qsTr("Preset was applied to") + " " + Utils.fileNameFromUrl(files[0])
+                                       : qsTr("Applying preset completed!")
+    }
+    property string batchNote: ""
+    Connections {
+        target: gallery.locator ? gallery.locator.patchProgressHandler : null
+        function onInProgressChanged() {
+            if (!gallery.locator.patchProgressHandler.isInProgress && gallery.batchNote !== "") {
+                NotificationsManager.show(gallery.batchNote)
+                gallery.batchNote = ""
+            }
+        }
     }
 
     Component {
@@ -102,9 +130,32 @@ FocusScope {
         ImageProperties {}
     }
 
+    // The bulk undo and its dismissal cannot be taken back: both ask first.
     function undoPaste() {
         if (locator.patchUndoCount > 0)
-            locator.undoPatch()
+            confirmUndo.open()
+    }
+    function dismissUndo() {
+        if (locator.patchUndoCount > 0)
+            confirmDismiss.open()
+    }
+    DialogNotice {
+        id: confirmUndo
+        objectName: "confirmUndo"
+        heading: qsTr("Confirm undo?")
+        message: qsTr("You won't be able to undo this operation. Do you want to proceed?")
+        rejectText: qsTr("Cancel")
+        acceptText: qsTr("Undo")
+        onAccepted: gallery.locator.undoPatch()
+    }
+    DialogNotice {
+        id: confirmDismiss
+        objectName: "confirmDismiss"
+        heading: qsTr("Confirm dismiss?")
+        message: qsTr("You won't be able to bulk undo the bulk edits if you dismiss. Do you want to dismiss?")
+        rejectText: qsTr("Cancel")
+        acceptText: qsTr("Dismiss")
+        onAccepted: gallery.locator.clearPatchUndoStack()
     }
 
     // Home and End: the first or the last picture becomes the current one, in view;
@@ -383,6 +434,30 @@ FocusScope {
             text: qsTr("Undo paste")
             enabled: gallery.locator && gallery.locator.patchUndoCount > 0
             onTriggered: gallery.undoPaste()
+        }
+        MenuItem {
+            objectName: "menuDismissUndo"
+            text: qsTr("Dismiss bulk undo")
+            enabled: gallery.locator && gallery.locator.patchUndoCount > 0
+            onTriggered: gallery.dismissUndo()
+        }
+        Menu {
+            id: presetMenu
+            objectName: "menuApplyPreset"
+            title: qsTr("Apply preset")
+            enabled: gallery.model !== null && gallery.model.selectionSize > 0 && presetItems.count > 0
+            Instantiator {
+                id: presetItems
+                model: AppSettings ? AppSettings.presets : []
+                delegate: MenuItem {
+                    required property var modelData
+                    objectName: "applyPreset_" + modelData.name
+                    text: modelData.name
+                    onTriggered: gallery.applyPreset(modelData)
+                }
+                onObjectAdded: presetMenu.insertItem(index, object)
+                onObjectRemoved: presetMenu.removeItem(object)
+            }
         }
     }
 

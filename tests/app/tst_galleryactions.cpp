@@ -14,6 +14,9 @@
 #include "support/testenvironment.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QTemporaryDir>
@@ -123,10 +126,64 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
         for (const QUrl& url : urls)
             QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
+        // The bulk undo asks first: declined, nothing is undone; accepted, all is.
+        QObject* confirmUndo = root->findChild<QObject*>(QStringLiteral("confirmUndo"));
+        QVERIFY(confirmUndo);
         QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QTRY_VERIFY(confirmUndo->property("opened").toBool());
+        QVERIFY(QMetaObject::invokeMethod(confirmUndo, "reject"));
+        QTRY_VERIFY(!confirmUndo->property("visible").toBool());
+        QCoreApplication::processEvents();
+        QCOMPARE(locator.patchUndoCount(), 3);
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+        QTest::keyClick(&view, Qt::Key_Z, Qt::ControlModifier);
+        QTRY_VERIFY(confirmUndo->property("opened").toBool());
+        QVERIFY(QMetaObject::invokeMethod(confirmUndo, "accept"));
         QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 0, 60000);
         for (const QUrl& url : urls)
             QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 0.0f);
+
+        // Dismissing the bulk undo asks too; accepted, the edits stay and cannot be undone.
+        QTest::keyClick(&view, Qt::Key_V, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(locator.patchUndoCount(), 3, 60000);
+        QTRY_VERIFY(!locator.patchProgressHandler()->isInProgress());
+        QObject* confirmDismiss = root->findChild<QObject*>(QStringLiteral("confirmDismiss"));
+        QVERIFY(confirmDismiss);
+        QVERIFY(QMetaObject::invokeMethod(root, "dismissUndo"));
+        QTRY_VERIFY(confirmDismiss->property("opened").toBool());
+        QCOMPARE(locator.patchUndoCount(), 3);
+        QVERIFY(QMetaObject::invokeMethod(confirmDismiss, "accept"));
+        QTRY_COMPARE(locator.patchUndoCount(), 0);
+        for (const QUrl& url : urls)
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 1.25f);
+
+        // A preset on the selection is said once the batch has ended; one that carries
+        // nothing is said to apply nothing, and starts nothing.
+        QQmlExpression lastNote(qmlContext(root), root, QStringLiteral("NotificationsManager.lastText"));
+        ImageProperties preset;
+        const auto presetExposure = preset.tuneToneEntry(QStringLiteral("exposure"));
+        presetExposure->setCurrentValue(2.0);
+        preset.markTuneTonePatch(presetExposure.get(), true);
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&preset))));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            lastNote.evaluate().toString(), QStringLiteral("Applying preset completed!"), 60000);
+        for (const QUrl& url : urls)
+            QCOMPARE(ostra::test::savedState(url.toLocalFile()).exposure, 2.0f);
+        gallery.selectionModel()->clearSelection();
+        gallery.selectionModel()->select(gallery.index(2, 0), QItemSelectionModel::Select);
+        presetExposure->setCurrentValue(-1.0);
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&preset))));
+        const QString name = QFileInfo(gallery.urlAt(2).toLocalFile()).fileName();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            lastNote.evaluate().toString(), QStringLiteral("Preset was applied to ") + name, 60000);
+        QCOMPARE(ostra::test::savedState(gallery.urlAt(2).toLocalFile()).exposure, -1.0f);
+        ImageProperties empty;
+        QVERIFY(QMetaObject::invokeMethod(
+            root, "applyPreset", Q_ARG(QVariant, QVariant::fromValue<QObject*>(&empty))));
+        QCOMPARE(lastNote.evaluate().toString(), QStringLiteral("No settings were applied."));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
     }
 };
 

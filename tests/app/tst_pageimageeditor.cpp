@@ -26,6 +26,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJSValue>
+#include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
@@ -33,6 +35,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 using ostra::test::clickItem;
@@ -97,6 +100,65 @@ private slots:
     }
 
     void cleanupTestCase() { m_view.reset(); }
+
+    // "Reset Adjustments..." asks which adjustments to reset, resets only those and says
+    // how many changed.
+    void resetAdjustmentsAsksFirst()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->captureKnown(), 60000);
+        ImageProperties* props = canvas->properties();
+        const auto exposure = props->tuneToneEntry("exposure");
+        const auto contrast = props->tuneToneEntry("contrast");
+        const QVariant exposureOriginal = exposure->originalValue();
+        const QVariant contrastOriginal = contrast->originalValue();
+        exposure->setCurrentValue(exposureOriginal.toDouble() + 1);
+        contrast->setCurrentValue(contrastOriginal.toDouble() + 20);
+        auto* dialog = root->findChild<QQuickWindow*>("dialogPatch");
+        QVERIFY(dialog);
+        QQmlExpression lastNote(qmlContext(root), root, QStringLiteral("NotificationsManager.lastText"));
+        const auto resetWith = [&](std::function<void()> choose) {
+            QVERIFY(QMetaObject::invokeMethod(root, "resetAdjustments"));
+            QTRY_VERIFY(dialog->isVisible());
+            choose();
+            QVERIFY(QMetaObject::invokeMethod(dialog, "tryAccept"));
+            QTRY_VERIFY(!dialog->isVisible());
+        };
+
+        // Contrast left out: only the exposure goes back.
+        resetWith([&] {
+            QVERIFY(QMetaObject::invokeMethod(dialog, "markTone",
+                Q_ARG(QVariant, QVariant::fromValue<QObject*>(contrast.get())), Q_ARG(QVariant, false)));
+        });
+        QCOMPARE(exposure->currentValue(), exposureOriginal);
+        QCOMPARE(contrast->currentValue().toDouble(), contrastOriginal.toDouble() + 20);
+        QCOMPARE(lastNote.evaluate().toString(), QStringLiteral("1 properties have been reset!"));
+        // Everything chosen: the rest goes back.
+        resetWith([] {});
+        QCOMPARE(contrast->currentValue(), contrastOriginal);
+        QCOMPARE(lastNote.evaluate().toString(), QStringLiteral("Image properties has been reset!"));
+        // Nothing left to reset.
+        resetWith([] {});
+        QCOMPARE(lastNote.evaluate().toString(), QStringLiteral("No properties have been reset."));
+    }
+
+    // A depth edit that failed shakes the picture: the page's animation moves the canvas's
+    // overlay aside and brings it back to rest.
+    void failedDepthEditShakes()
+    {
+        auto* canvas = m_view->rootObject()->findChild<ImageEditItem*>();
+        QVERIFY(canvas);
+        QCOMPARE(canvas->property("anomaly").toDouble(), 0.0);
+        double widest = 0;
+        QVERIFY(QMetaObject::invokeMethod(canvas, "depthEditingError"));
+        QTRY_VERIFY([&] {
+            widest = qMax(widest, std::fabs(canvas->property("anomaly").toDouble()));
+            return widest > 0;
+        }());
+        QTRY_COMPARE(canvas->property("anomaly").toDouble(), 0.0);
+    }
 
     // Hostile histograms are refused before anything is drawn.
     void malformedHistogramIsNotDrawn_data()

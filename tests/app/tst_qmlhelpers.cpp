@@ -1,13 +1,26 @@
 // The QML helper objects: names refused or taken by the validator, free space of the
-// right volume, writability of folders that do not exist yet, the texts of sizes and counts.
+// right volume, writability of folders that do not exist yet, the texts of sizes and counts, URLs
+// and paths with hostile characters, texts read from files and resources, and the registered QML types.
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <memory>
+
+#include "app/defaultfont.h"
 #include "app/filenamevalidator.h"
+#include "app/textloader.h"
+#include "app/typeregistration.h"
 #include "app/utils.h"
+#include "display/imageedit.h"
+
+#include <QFont>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QSignalSpy>
+#include <QTextStream>
 
 class TestQmlHelpers : public QObject
 {
@@ -66,6 +79,149 @@ private slots:
         QFile file(base.filePath("f"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(!utils.isDirWritable(base.filePath("f/g/h")) && !utils.isDirWritable(QString()));
+    }
+
+    // URLs as the window hands them over: '#', '%', blanks, non-ASCII names, names with
+    // several dots, URLs that are no local file and relative ones.
+    void urlHelpers_data()
+    {
+        QTest::addColumn<QUrl>("url");
+        QTest::addColumn<QString>("path"); // urlToFilePath
+        QTest::addColumn<QString>("baseName"); // urlToFileName
+        QTest::addColumn<QString>("fileName"); // fileNameFromUrl
+        const QString unicode = QStringLiteral("\u00dcbersicht \u5199\u771f");
+        QTest::newRow("plain") << QUrl::fromLocalFile("/p/IMG_1.vrx") << "/p/IMG_1.vrx"
+                               << "IMG_1"
+                               << "IMG_1.vrx";
+        QTest::newRow("hash") << QUrl::fromLocalFile("/p/#1/a#b.vrx") << "/p/#1/a#b.vrx"
+                              << "a#b"
+                              << "a#b.vrx";
+        QTest::newRow("hash as text") << QUrl("file:///p/a%23b.vrx") << "/p/a#b.vrx"
+                                      << "a#b"
+                                      << "a#b.vrx";
+        QTest::newRow("percent") << QUrl::fromLocalFile("/p/100%.vrx") << "/p/100%.vrx"
+                                 << "100%"
+                                 << "100%.vrx";
+        QTest::newRow("percent escape kept") << QUrl::fromLocalFile("/p/a%20b.vrx") << "/p/a%20b.vrx"
+                                             << "a%20b"
+                                             << "a%20b.vrx";
+        QTest::newRow("blanks") << QUrl::fromLocalFile("/my pics/day 1.vrx") << "/my pics/day 1.vrx"
+                                << "day 1"
+                                << "day 1.vrx";
+        QTest::newRow("non-ASCII") << QUrl::fromLocalFile("/p/" + unicode + ".vrx")
+                                   << "/p/" + unicode + ".vrx" << unicode << unicode + ".vrx";
+        QTest::newRow("non-ASCII as text") << QUrl("file:///p/%C3%9Cbersicht%20%E5%86%99%E7%9C%9F.vrx")
+                                           << "/p/" + unicode + ".vrx" << unicode << unicode + ".vrx";
+        QTest::newRow("several dots") << QUrl::fromLocalFile("/p/IMG.1.vrx") << "/p/IMG.1.vrx"
+                                      << "IMG"
+                                      << "IMG.1.vrx";
+        QTest::newRow("folder") << QUrl::fromLocalFile("/p/day/") << "/p/day/"
+                                << ""
+                                << "";
+        QTest::newRow("web address") << QUrl("https://example.com/a/b.vrx?x=1#f") << ""
+                                     << ""
+                                     << "b.vrx";
+        QTest::newRow("relative") << QUrl("pics/a b.vrx") << ""
+                                  << ""
+                                  << "a b.vrx";
+        QTest::newRow("empty") << QUrl() << ""
+                               << ""
+                               << "";
+    }
+    void urlHelpers()
+    {
+        QFETCH(QUrl, url);
+        QFETCH(QString, path);
+        QFETCH(QString, baseName);
+        QFETCH(QString, fileName);
+        Utils utils;
+        QCOMPARE(utils.urlToFilePath(url), QDir::toNativeSeparators(path));
+        QCOMPARE(utils.urlToFileName(url), baseName);
+        QCOMPARE(utils.fileNameFromUrl(url), fileName);
+    }
+
+    // Folders with hostile names are made with their parents; a path that exists is fine
+    // as it is, one under a file cannot be made; a relative path is taken from the working
+    // folder.
+    void createPath()
+    {
+        QTemporaryDir base;
+        Utils utils;
+        const QString deep = base.filePath(QStringLiteral("a #1/100% b/\u00fc\u5199"));
+        QVERIFY(utils.createPath(deep));
+        QVERIFY(QFileInfo(deep).isDir());
+        QVERIFY(utils.createPath(deep));
+        QFile file(base.filePath("f"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(utils.createPath(file.fileName()));
+        QVERIFY(!utils.createPath(base.filePath("f/sub")));
+        QVERIFY(!QFileInfo::exists(base.filePath("f/sub")));
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(base.path()));
+        const bool made = utils.createPath(QStringLiteral("rel/x y"));
+        QDir::setCurrent(before);
+        QVERIFY(made);
+        QVERIFY(QFileInfo(base.filePath("rel/x y")).isDir());
+    }
+
+    // The text of a file, read as UTF-8 whatever the locale; a new path reads again, the
+    // same one does not; a file that cannot be read gives an empty text; resources are read
+    // like files.
+    void textLoader()
+    {
+        QTemporaryDir base;
+        const QString text = QStringLiteral("Caf\u00e9 \u5199\u771f \u2019quoted\u2019\nsecond line\n");
+        const QString path = base.filePath(QStringLiteral("page #1 100%.html"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(text.toUtf8()) == text.toUtf8().size());
+        file.close();
+        TextLoader loader;
+        QSignalSpy changed(&loader, &TextLoader::textChanged);
+        loader.setPath(path);
+        QCOMPARE(loader.text(), text);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.close();
+        loader.setPath(path);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(loader.text(), text);
+        loader.setPath(base.filePath("missing.html"));
+        QCOMPARE(changed.count(), 2);
+        QVERIFY(loader.text().isEmpty());
+        loader.setPath(base.path()); // a folder
+        QVERIFY(loader.text().isEmpty());
+        loader.setPath(QStringLiteral(":/pages/license.html"));
+        QVERIFY(loader.text().contains(QStringLiteral("Ostra license")));
+        loader.setPath(QStringLiteral(":/pages/privacy.html"));
+        QVERIFY(loader.text().contains(QStringLiteral("Ostra privacy")));
+    }
+
+    // The default family is the platform's, one a font can be made of.
+    void defaultFont()
+    {
+        DefaultFont font;
+        QVERIFY(!font.name().isEmpty());
+        QCOMPARE(font.name(), QFont().defaultFamily());
+        QCOMPARE(QFont(font.name()).family(), font.name());
+    }
+
+    // The editor's enumerations object is made in QML like the other types, and the opaque
+    // pointer type travels in meta calls.
+    void registeredTypes()
+    {
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QVERIFY(QMetaType::type("ShoppingCart*") != QMetaType::UnknownType);
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData(
+            "import com.quelt.ostra 2.0\nImageEdit { property int mode: ImageEdit.Crop }", QUrl());
+        std::unique_ptr<QObject> made(component.create());
+        QVERIFY2(made, qPrintable(component.errorString()));
+        QVERIFY(qobject_cast<ImageEdit*>(made.get()));
+        QCOMPARE(made->property("mode").toInt(), int(ImageEdit::Crop));
     }
 
     void spaceFreeAtFolderBoundary()

@@ -1,6 +1,7 @@
 #include "support/mainwindow.h"
 #include "support/testmain.h"
 
+#include "app/automationclient.h"
 #include "app/automationhost.h"
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
@@ -23,7 +24,9 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using ostra::test::PictureFiles;
 
@@ -86,6 +89,27 @@ private slots:
         QVERIFY(!m_window->isActive());
         m_host->execute(QStringList { m_dir.path() });
         QTRY_VERIFY(m_window->isActive());
+    }
+
+    // A second start without files brings the window to the front as well.
+    void emptyHandOverActivatesTheWindow()
+    {
+        QWindow other;
+        other.resize(200, 200);
+        other.show();
+        other.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QVERIFY(!m_window->isActive());
+        std::atomic<bool> delivered { false };
+        const QString server = m_host->serverPath();
+        std::thread second([&] {
+            AutomationClient client(server);
+            QStringList none;
+            delivered = client.command(none);
+        });
+        QTRY_VERIFY(m_window->isActive());
+        second.join();
+        QVERIFY(delivered);
     }
 
     // Drops are taken as a copy (or a link), never as a move, and only with local files.

@@ -17,6 +17,7 @@
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
+#include <QDirIterator>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
@@ -71,6 +72,23 @@ private slots:
         QVERIFY(locator && history && marks);
         QCOMPARE(locator->metahistory(), history);
         QCOMPARE(imports.devices->bailiff(), locator->bailiff());
+        // The camera's pictures looked at in place, before any import, are not imported.
+        const QUuid camera(QString::fromStdString(tree.cameraUuid));
+        QSignalSpy indexed(locator, &ImageLocator::notifyFileIndexedSignal);
+        QDirIterator raws(dir.filePath("camera"), { "*.vrx" }, QDir::Files, QDirIterator::Subdirectories);
+        int browsed = 0;
+        while (raws.hasNext()) {
+            locator->requestMetadata(QUrl::fromLocalFile(raws.next()));
+            ++browsed;
+        }
+        QVERIFY(browsed > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(indexed.size() >= browsed, 30000);
+        QCoreApplication::processEvents();
+        for (const QList<QVariant>& result : qAsConst(indexed)) {
+            const auto record = result.at(0).value<VrxMetadata>();
+            QVERIFY(!record.invalid && !record.imageUuid.isNull());
+            QVERIFY2(!marks->hasBeen(QUuid(), record.imageUuid), qPrintable(record.location.toString()));
+        }
         imports.start();
 
         CaptureFacade& devices = *imports.devices;
@@ -98,7 +116,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(done.size() == 1, 30000);
         // Its end is told with the folder it went to.
         QTRY_VERIFY(shown(window, "Import completed: " + folder));
-        const QUuid camera(QString::fromStdString(tree.cameraUuid));
         for (const std::string& image : tree.imageUuids)
             QTRY_VERIFY(marks->hasBeen(camera, QUuid(QString::fromStdString(image))));
         QVERIFY(!history->get({ camera, QDateTime() }).isEmpty());

@@ -13,6 +13,7 @@
 #include "engine/export.h"
 #include "engine/fileperm.h"
 #include "engine/imagelocator.h"
+#include "engine/vrxcompress.h"
 #include "engine/vrxmetadata.h"
 #include "library/activesession.h"
 #include "support/picturefiles.h"
@@ -20,6 +21,7 @@
 #include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
+#include <QAbstractItemModel>
 #include <QDir>
 #include <QFileInfo>
 #include <QQmlApplicationEngine>
@@ -27,8 +29,11 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using ostra::test::clickItem;
 using ostra::test::findItem;
@@ -249,6 +254,72 @@ private slots:
         QTRY_VERIFY(!menuOf("Edit")->property("visible").toBool());
     }
 
+    // A batch edit shows its progress over the window; stopped from there, the pictures
+    // not reached are left alone and the batch is not announced as done.
+    void batchProgressShowsAndStops()
+    {
+        auto* overlay = named("overlayProgress");
+        QVERIFY(overlay && !overlay->isVisible());
+        const auto* notes
+            = qobject_cast<QAbstractItemModel*>(named("notifications")->property("model").value<QObject*>());
+        QVERIFY(notes);
+        QTRY_COMPARE_WITH_TIMEOUT(notes->rowCount(), 0, 20000); // what earlier tests said has gone
+        FileToken held = m_locator->filePerm()->tryAcquireFileSemaphore(
+            m_folder + "/P0.vrx", FilePerm::kExclusive, 5000);
+        QVERIFY(held);
+        m_gallery->selectAll();
+        QCOMPARE(m_gallery->selectionSize(), 3);
+        QVERIFY(m_frame->triggerCommand(commandOf("Revert to original")));
+        QTRY_VERIFY(overlay->isVisible());
+        QCOMPARE(
+            findItem(overlay, "overlayProgressText")->property("text").toString(), QStringLiteral("0 / 3"));
+        // The picture in hand is finished first: its lock is let go once the stop is asked.
+        QThread* batch = m_locator->patchBatch().thread();
+        std::thread release([&] {
+            while (!batch->isInterruptionRequested())
+                QThread::yieldCurrentThread();
+            held.reset();
+        });
+        QVERIFY(clickItem(findItem(overlay, "overlayProgressCancel")));
+        release.join();
+        QTRY_VERIFY(!overlay->isVisible());
+        QVERIFY(!m_locator->patchProgressHandler()->isInProgress());
+        const int textRole = notes->roleNames().key("text", -1);
+        QVERIFY(textRole >= 0);
+        QCoreApplication::processEvents();
+        for (int row = 0; row < notes->rowCount(); ++row)
+            QVERIFY(!notes->index(row, 0).data(textRole).toString().contains("reverted"));
+        m_gallery->selectionModel()->clearSelection();
+    }
+
+    // The licence and the privacy policy are the application's own pages, shown in the
+    // window; the window's keys are silent while one is open.
+    void licenceAndPrivacyAreLocalPages_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("heading");
+        QTest::newRow("licence") << "View License Agreement"
+                                 << "Ostra license";
+        QTest::newRow("privacy") << "View Privacy Policy"
+                                 << "Ostra privacy";
+    }
+    void licenceAndPrivacyAreLocalPages()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, heading);
+        QObject* key = m_window->findChild<QObject*>("keyReport");
+        QVERIFY(key && key->property("armed").toBool());
+        QVERIFY(m_frame->triggerCommand(commandOf(command)));
+        QObject* page = opened("htmlPage");
+        QVERIFY(page);
+        QVERIFY(page->property("text").toString().contains(heading));
+        QVERIFY(findItem(page, "htmlText")->property("text").toString().contains(heading));
+        QVERIFY(!key->property("armed").toBool());
+        QVERIFY(clickItem(findItem(page, "htmlClose")));
+        QTRY_VERIFY(!page->property("visible").toBool());
+        QVERIFY(key->property("armed").toBool());
+    }
+
     void editorItemsFollowTheEditor()
     {
         const QStringList editorOnly { "Save", "Click to focus", "Undo depth edit", "Zoom in",
@@ -282,6 +353,40 @@ private slots:
         QVERIFY(named("pipelineStatus")->isVisible());
     }
 
+    // A writer that takes the picture open in the editor (an import overwriting it) gets it:
+    // the editor closes instead of keeping the writer waiting.
+    void editorLetsGoOfAPictureAWriterTakes()
+    {
+        const QUrl picture = QUrl::fromLocalFile(m_folder + "/P1.vrx");
+        m_window->setProperty("editorLocation", picture.toString());
+        auto* canvas = m_window->findChild<ImageEditItem*>();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (canvas = m_window->findChild<ImageEditItem*>()) && canvas->captureKnown(), 60000);
+        std::atomic<bool> taken { false };
+        std::atomic<bool> done { false };
+        std::thread writer([&] {
+            const auto token = m_locator->evict(picture);
+            taken = token != nullptr;
+            done = true;
+        });
+        // Should the editor stay, it is closed here so that the writer ends either way.
+        struct Finish
+        {
+            QQuickWindow* window;
+            std::thread& writer;
+            std::atomic<bool>& done;
+            ~Finish()
+            {
+                window->setProperty("editorLocation", QString());
+                (void)QTest::qWaitFor([&] { return done.load(); }, 60000);
+                writer.join();
+            }
+        } finish { m_window, writer, done };
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->property("editorLocation").toString().isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(done.load(), 20000);
+        QVERIFY(taken);
+    }
+
     void pictureThatCannotBeReadIsReported()
     {
         const QString path = m_dir.filePath("B.vrx");
@@ -306,6 +411,32 @@ private slots:
         open(path);
         QVERIFY(opened("newerFormat"));
         m_window->setProperty("editorLocation", QString());
+    }
+
+    // A compression that failed is offered again by the window's retry, and exports keep
+    // the machine awake with a reason the system can show.
+    void failedCompressionIsRetried()
+    {
+        QVERIFY(!m_locator->exportQueue()->reasonForPowerRequest().isEmpty());
+        std::atomic<int> compressions { 0 };
+        VrxCompress::setCompressor([&](auto, auto, int, int, int) {
+            ++compressions;
+            return -1;
+        });
+        auto options = PictureFiles::small(77);
+        options.frames = 3;
+        QVERIFY(QDir().mkpath(m_dir.filePath("multi")));
+        const QString path = PictureFiles::write(m_dir.filePath("multi"), QStringLiteral("M.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        m_locator->requestMetadata(QUrl::fromLocalFile(path));
+        QTRY_COMPARE_WITH_TIMEOUT(m_locator->retryCount(), 1, 60000);
+        QCOMPARE(compressions.load(), 1);
+        QObject* retry = m_window->findChild<QObject*>("compressionRetry");
+        QVERIFY(retry && retry->property("running").toBool());
+        QVERIFY(QMetaObject::invokeMethod(retry, "triggered"));
+        QTRY_COMPARE_WITH_TIMEOUT(compressions.load(), 2, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_locator->retryCount(), 1, 60000);
+        VrxCompress::setCompressor({});
     }
 
     // Set, then reverted to the default: each time the image service follows at once and a

@@ -47,6 +47,35 @@ private slots:
         broken.markBeen(kDev, kImg);
         QVERIFY(!broken.isValid() && marked.count() == 1 && !broken.hasBeen(kDev, kImg));
     }
+
+    // Only a copy the import asked to verify is marked, and only by a valid result; a
+    // picture merely indexed (browsed) is not, whatever the form of its URL.
+    void onlyValidatedCopiesAreMarked()
+    {
+        HasBeenModel model(QStringLiteral(":memory:"), nullptr);
+        QSignalSpy marked(&model, &HasBeenModel::notifyHasBeen);
+        VrxMetadata browsed;
+        browsed.location = QUrl::fromLocalFile(QStringLiteral("/pictures/day/P1.vrx"));
+        browsed.invalid = false;
+        browsed.deviceUuid = kDev;
+        browsed.imageUuid = kImg;
+        model.markValidated(browsed);
+        QVERIFY(marked.isEmpty() && !model.hasBeen(kDev, kImg));
+
+        const QUuid copied = QUuid::createUuid();
+        VrxMetadata copy = browsed;
+        copy.location = QUrl::fromLocalFile(QStringLiteral("/pictures/import/C1.vrx"));
+        copy.imageUuid = copied;
+        model.expectValidation(QUrl::fromLocalFile(QStringLiteral("/pictures/import/./sub/../C1.vrx")));
+        copy.invalid = true; // still being read: not yet
+        model.markValidated(copy);
+        QVERIFY(marked.isEmpty() && model.expectedCount() == 1);
+        copy.invalid = false;
+        model.markValidated(copy);
+        QCOMPARE(marked.count(), 1);
+        QVERIFY(model.hasBeen(kDev, copied) && model.expectedCount() == 0);
+        QVERIFY(!model.hasBeen(kDev, kImg));
+    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestHasBeenModel)

@@ -9,12 +9,14 @@
 #include "ciapi/renderer.h"
 
 #include "support/filebytes.h"
+#include "support/filesizelimit.h"
 #include "support/picturefiles.h"
 #include "support/testmain.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -230,6 +232,45 @@ private slots:
         QCOMPARE(writer.currentUrl(), url);
         QVERIFY(writer.ratingDirty());
         writer.closeImage();
+    }
+
+    // A picture whose state cannot be saved when the queue moves on stays open with its
+    // changes: the request in hand fails and says why, and the changes reach the file once
+    // it can be written (a file size limit fails the write, for root too).
+    void failedSaveKeepsTheChanges()
+    {
+        const QString d = PictureFiles::write(m_dir.path(), "d.vrx", PictureFiles::small(24));
+        const QUrl url = QUrl::fromLocalFile(d);
+        ImageViewer writer;
+        openIn(writer, d);
+        writer.setRendererProperty0(2.5);
+        QVERIFY(writer.serializeCurrentState(false));
+        const qint64 saved = QFileInfo(stateFilePathFor(url)).size();
+        QVERIFY(saved > 1024);
+        writer.setRendererProperty0(7.0);
+        QVERIFY(writer.contentDirty());
+
+        ExportQueue queue;
+        QSignalSpy failures(&queue, &ExportQueue::notifyExportFailed);
+        queue.enqueue(QUrl::fromLocalFile(m_b), sourceOf(m_b), 1, QProcess::nullDevice(),
+            Size { Export::Literal, 0, QSize(32, 24) }, 0);
+        {
+            const ostra::test::FileSizeLimit limit(rlim_t(saved / 2));
+            runQueue(queue, writer);
+        }
+        QCOMPARE(failures.count(), 1);
+        QCOMPARE(failures.at(0).at(0).toString(), QProcess::nullDevice());
+        const QString reason = failures.at(0).at(1).toString();
+        QVERIFY2(reason.startsWith("Can't serialize") && reason.contains(d), qPrintable(reason));
+        QCOMPARE(writer.currentUrl(), url);
+        QVERIFY(writer.contentDirty());
+
+        QVERIFY(writer.serializeCurrentState(false));
+        writer.closeImage();
+        ImageViewer reader;
+        openIn(reader, d);
+        QCOMPARE(reader.propertyValue0(), 7.0f);
+        reader.closeImage();
     }
 
     // Two pictures exported with equal settings give two different files; the same picture

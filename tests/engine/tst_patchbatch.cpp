@@ -6,12 +6,15 @@
 #include "support/picturefiles.h"
 #include "support/savedstate.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QPointer>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <atomic>
 #include <thread>
 
 using ostra::test::PictureFiles;
@@ -125,6 +128,77 @@ private slots:
         QCOMPARE(locator.patchUndoCount(), 0);
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 0.0f);
+    }
+
+    // An apply that may not save would change no picture: it is refused, starts no progress
+    // and counts no picture as done; the same apply with saving changes both.
+    void unsavedApplyIsRefused()
+    {
+        pictures(2);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(!locator.applyProperties(m_urls, &patch, false));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+        QCOMPARE(locator.patchProgressHandler()->progress(), qint64(0));
+        QVERIFY(!locator.applyProperties({}, &patch, true));
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+
+        QSignalSpy updated(&locator, &ImageLocator::notifyFileUpdatedSignal);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QVERIFY(finish(locator, 2));
+        QCOMPARE(locator.patchUndoCount(), 2);
+        // Each picture written is announced as updated.
+        QCOMPARE(updated.count(), 2);
+        QCOMPARE(QSet<QUrl>({ updated.at(0).at(0).toUrl(), updated.at(1).at(0).toUrl() }),
+            QSet<QUrl>(m_urls.begin(), m_urls.end()));
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(savedState(path).exposure, 1.5f);
+    }
+
+    // Stopping a batch whose picture in hand is held by a writer (an import, the recycle
+    // bin) does not wait for the writer: the window asking for the stop would freeze.
+    void cancelWhileAWriterHoldsThePicture()
+    {
+        pictures(3);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        FileToken held
+            = locator.filePerm()->tryAcquireFileSemaphore(m_paths.at(0), FilePerm::kExclusive, 5000);
+        QVERIFY(held);
+        std::atomic<bool> reached { false };
+        locator.patchBatch().setProbe([&](const QUrl&, const char* point) {
+            if (QByteArray(point) == "file")
+                reached = true;
+        });
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QTRY_VERIFY(reached.load());
+        // Should the stop wait for the writer after all, the writer lets go in the end, so
+        // that the test ends (and fails) instead of hanging.
+        std::atomic<bool> cancelled { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            const QDeadlineTimer deadline(60000);
+            while (!cancelled && !deadline.hasExpired())
+                QThread::msleep(10);
+            if (!cancelled) {
+                rescued = true;
+                held.reset();
+            }
+        });
+        locator.cancelPatch();
+        cancelled = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QVERIFY(!locator.patchProgressHandler()->isInProgress());
+        held.reset();
+        QCoreApplication::processEvents();
+        QCOMPARE(locator.patchUndoCount(), 0);
+        for (const QString& path : qAsConst(m_paths))
+            QVERIFY(!savedState(path).exists);
     }
 
     // A rating written while a batch step has read the state and not yet written it.

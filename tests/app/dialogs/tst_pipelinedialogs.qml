@@ -55,6 +55,16 @@ TestCase {
         verify(!dialog.visible)
     }
 
+    // A folder that cannot be written: one missing could not be made in its parent.
+    function test_folderNotWritable() {
+        routerFixture.file(TicketsRecord.NoWrite, "/ostra-missing/import/a.vrx", 1)
+        compare(dialog.detail, "import cannot be created in the ostra-missing folder.")
+        child("gotIt").clicked()
+        routerFixture.file(TicketsRecord.NoWrite, "/tmp/a.vrx", 1)
+        compare(dialog.detail, "tmp is not writable.")
+        child("gotIt").clicked()
+    }
+
     function test_sameSessionTakesItsDuplicates() {
         routerFixture.file(TicketsRecord.Present, "/lib/import/a.vrx", 1)
         routerFixture.file(TicketsRecord.Present, "/lib/import/b.vrx", 1)
