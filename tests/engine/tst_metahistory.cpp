@@ -243,10 +243,21 @@ private slots:
         ostra::test::RecordingCanvas canvas;
         ImageEditor* editor = locator.openForView(url, &canvas);
         QVERIFY(editor);
-        // The editor's first render: the coarsest level, the size of the thumbnail.
-        QTRY_VERIFY_WITH_TIMEOUT(!canvas.outputs.isEmpty()
-                && canvas.outputs.last().level == canvas.outputs.last().pyramid.levelCount() - 1,
-            30000);
+        // The editor's first render: the coarsest level, the size of the thumbnail, which
+        // comes tile by tile.
+        const auto coarsestDrawn = [&canvas] {
+            qint64 area = 0;
+            for (const VrxMessage& output : qAsConst(canvas.outputs)) {
+                const int coarsest = output.pyramid.levelCount() - 1;
+                if (output.level == coarsest) {
+                    area += qint64(output.region.width()) * output.region.height();
+                    if (area >= qint64(output.pyramid[coarsest].width()) * output.pyramid[coarsest].height())
+                        return true;
+                }
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(coarsestDrawn(), 30000);
         const CIAPI::ImagePyramid drawn = canvas.outputs.last().pyramid;
         const CIAPI::Image& level = drawn[drawn.levelCount() - 1];
         QCOMPARE(level.width(), thumbnail.width());
