@@ -230,6 +230,8 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
     request.live = true;
     request.done = false;
     request.err = 0;
+    if (!underWay)
+        request.placing = false;
     const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
     if (storage.isValid())
         request.volume = Volume(storage);

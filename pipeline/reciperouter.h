@@ -50,10 +50,15 @@ public:
         QSet<QUuid> completedBeforeStart;
         QList<QUrl> urls;
         QList<QUrl> verified;
+        // The files that an import wrote itself, with the session that wrote each.
+        QHash<QUrl, QUuid> placed;
 
         bool active() const override;
         bool complete() const override;
         bool removable() const override;
+        // A verified file that a freeing session wrote is still where it was put, with the
+        // recipe's size: checked right before the source deletes anything.
+        bool copyInPlace(const Recipe& recipe) const;
     };
 
     // The import state of one image of a source channel: its item at the source and its
@@ -69,6 +74,7 @@ public:
 
         bool active() const override;
         bool complete() const override;
+        // Every part removable and its copy still in place.
         bool removable() const override;
         // The image's key as the sources take it: only provider and channel are set.
         Recipe key() const;

@@ -4,6 +4,7 @@
 #include "pipeline/reciperouter.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 bool RecipeRouter::RemovablePart::active() const
 {
@@ -25,9 +26,30 @@ bool RecipeRouter::RemovablePart::complete() const
     return true;
 }
 
+// A file that the import did not write itself (an earlier copy, a file found in place)
+// never lets the source delete the picture, however well it verified: it may be gone
+// or another file by the time the picture is.
 bool RecipeRouter::RemovablePart::removable() const
 {
-    return !freeing.isEmpty() && !verified.isEmpty() && complete();
+    if (freeing.isEmpty() || !complete())
+        return false;
+    for (const QUrl& url : verified) {
+        if (freeing.contains(placed.value(url)))
+            return true;
+    }
+    return false;
+}
+
+bool RecipeRouter::RemovablePart::copyInPlace(const Recipe& recipe) const
+{
+    for (const QUrl& url : verified) {
+        if (!freeing.contains(placed.value(url)))
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if (info.isFile() && (recipe.estimate || info.size() == recipe.fileSize))
+            return true;
+    }
+    return false;
 }
 
 bool RecipeRouter::Constellation::active() const
@@ -56,6 +78,15 @@ bool RecipeRouter::Constellation::removable() const
     for (const RemovablePart& part : parts) {
         if (!part.removable())
             return false;
+    }
+    // Last, as it reads the disk: a folder renamed or a volume unmounted since the
+    // verification leaves the picture on the source.
+    for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
+        if (!part->copyInPlace(part.key())) {
+            qCWarning(lcPipeline) << "Copy of" << imageUuid
+                                  << "gone since its verification: kept at the source";
+            return false;
+        }
     }
     return true;
 }
@@ -132,6 +163,11 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
         part.completedBeforeStart.insert(request.session);
     if (!part.urls.contains(url))
         part.urls.append(url);
+    // Replayed rows were written by their session before the restart.
+    if (!request.session.isNull() && (request.placing || !m_started))
+        part.placed.insert(url, request.session);
+    else
+        part.placed.remove(url);
     if (request.session.isNull()) {
         // A file the source has locally without any import (a camera volume's own file, a
         // preview in the cache) is no copy of the picture: it never counts as verified,
@@ -175,9 +211,10 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
         for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
             if (!part->urls.contains(target) || part->verified.contains(target))
                 continue;
-            const bool firstVerified = part->verified.isEmpty();
+            // Another file's verification (an earlier import's) may have come first.
+            const bool wasRemovable = part->removable();
             part->verified.append(target);
-            if (firstVerified && part->removable() && image->removable()) {
+            if (!wasRemovable && part->removable() && image->removable()) {
                 if (IProvider* source = provider(image->provider))
                     source->freeImage(image->key(), imageUuid, image->index);
             }

@@ -129,6 +129,8 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
             return;
     }
     setWaiting(seq, *it, false);
+    // Set again only when this visit starts writing the file.
+    it->placing = false;
     const QUrl url = QUrl::fromLocalFile(path);
     if (!it->volume.isResolved()) {
         const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
@@ -268,12 +270,14 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
     if (copy.size >= kInlineCopyLimit) {
         if (!startLocalCopy(path, request, from, copy, source))
             return Visit::SourceTransfer;
+        request.placing = true;
         seq.pending.erase(path);
         return Visit::Next;
     }
     if (!copyInline(from, path))
         return Visit::SourceTransfer;
     m_pass.spend(request.volume, copy.size);
+    request.placing = true;
     front->onComplete(QUrl::fromLocalFile(path), Recipe(request.recipe));
     return Visit::Next;
 }
@@ -342,6 +346,7 @@ void RecipeRouter::sourceTransfer(
     const Arbiter arbiter = request.arbiter;
     seq.pending.erase(path);
     m_channels[channel].outstanding.insert(path);
+    request.placing = true;
     source->fetch(url, recipe, arbiter);
     emit inFlightCountChanged();
 }

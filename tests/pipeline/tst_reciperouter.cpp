@@ -175,6 +175,76 @@ private slots:
         QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
         QVERIFY(image->removable() && image->complete());
     }
+
+    // The source deletes a picture only for a copy that the freeing import wrote itself
+    // and that was verified, and only while that copy is still where it was put.
+    void freesOnlyItsOwnVerifiedCopy_data()
+    {
+        QTest::addColumn<QString>("story");
+        QTest::newRow("an earlier import's verified copy, since moved away") << "earlier";
+        QTest::newRow("a file found in place and skipped") << "skipped";
+        QTest::newRow("the verified copy removed before the last file arrived") << "removed";
+        QTest::newRow("the copy renamed after its verification") << "renamed";
+    }
+
+    void freesOnlyItsOwnVerifiedCopy()
+    {
+        QFETCH(QString, story);
+        Fixture f;
+        f.source.cap = 2;
+        QStandardItemModel items(1, 1);
+        const Recipe raw = recipe("a.vrx", 100);
+        Recipe jpg = recipe("a.jpg", 10, "jpg");
+        jpg.imageUuid = raw.imageUuid;
+        f.source.verifyAnswer = true; // the preview verifies at once; the raw file needs its check
+        IHarvest* image = f.router->claimIndex("transfer", "cam1", raw.imageUuid, items.index(0, 0));
+        if (story == "earlier") {
+            // Imported and verified once (the picture is marked), then the folder renamed.
+            f.imported(1, "old/a.vrx", raw);
+            f.router->onVerified(f.url("old/a.vrx"), raw.imageUuid);
+            QVERIFY(QDir().rename(f.path("old"), f.path("renamed")));
+            QVERIFY(f.put(2, "new/a.vrx", raw));
+            f.router->setFree(session(2));
+            QTRY_COMPARE(f.source.fetches.size(), 2);
+            QCOMPARE(f.source.fetches.last().url, f.url("new/a.vrx"));
+            f.source.deliver(1);
+            settle();
+            // Fetched again and complete, but not yet checked: the camera keeps it.
+            QVERIFY(f.source.freed.isEmpty());
+            f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+            QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+            return;
+        }
+        if (story == "skipped") {
+            QVERIFY(writeTreeFile(f.path("new/a.vrx"), QByteArray(100, 'o')));
+            QVERIFY(f.put(2, "new/a.vrx", raw, Arbiter(true, false)));
+            f.router->setFree(session(2));
+            QTRY_VERIFY(!f.router->hasFile(f.url("new/a.vrx")));
+            f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+            settle();
+            QVERIFY(image->complete());
+            QCOMPARE(f.source.fetches.size(), 0);
+            QVERIFY(f.source.freed.isEmpty());
+            return;
+        }
+        QVERIFY(f.put(2, "new/a.jpg", jpg));
+        QVERIFY(f.put(2, "new/a.vrx", raw));
+        f.router->setFree(session(2));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        const int jpgFetch = f.source.fetches.at(0).url == f.url("new/a.jpg") ? 0 : 1;
+        f.source.deliver(jpgFetch);
+        f.source.deliver(1 - jpgFetch);
+        settle();
+        if (story == "removed")
+            QVERIFY(QFile::remove(f.path("new/a.jpg")));
+        else
+            QVERIFY(QDir().rename(f.path("new"), f.path("moved")));
+        f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+        settle();
+        QVERIFY(image->complete());
+        QVERIFY(!image->removable());
+        QVERIFY(f.source.freed.isEmpty());
+    }
 };
 
 OSTRA_TEST_MAIN(TestRecipeRouter)
