@@ -742,6 +742,15 @@ void RecipeRouter::start()
 {
     m_model->refreshAll({});
     m_started = true;
+    // The copies of an import that did not finish before the restart are checked again:
+    // their verification may have been cut off, and without it they are never marked
+    // as imported nor freed at the source.
+    const QHash<QString, Unchecked> unchecked = std::exchange(m_unchecked, {});
+    for (auto it = unchecked.cbegin(); it != unchecked.cend(); ++it) {
+        const TransferSequence* seq = findSequence(it->session);
+        if (seq && !seq->finished() && !seq->cancelled && QFileInfo::exists(it.key()))
+            emit front->needValidate(QUrl::fromLocalFile(it.key()), it->recipe);
+    }
     touch();
 }
 

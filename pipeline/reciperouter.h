@@ -52,6 +52,9 @@ public:
         QList<QUrl> verified;
         // The files that an import wrote itself, with the session that wrote each.
         QHash<QUrl, QUuid> placed;
+        // Each verified file's size when it was last verified (the image service may
+        // compress a copy in place, and verifies it again then).
+        QHash<QUrl, qint64> verifiedSize;
 
         bool active() const override;
         bool complete() const override;
@@ -71,6 +74,7 @@ public:
         QUuid imageUuid;
         QPersistentModelIndex index;
         QHash<Recipe, RemovablePart> parts;
+        bool freed = false; // the source was told to delete it
 
         bool active() const override;
         bool complete() const override;
@@ -244,6 +248,8 @@ private:
     void changeParts(
         const QUuid& session, const Recipe* only, const std::function<void(RemovablePart&)>& change);
     void tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source);
+    // Tells the source to delete the image once, when it is removable; true when told.
+    bool freeRemovable(Constellation& image);
 
     QList<QUuid> m_sessions { QUuid() };
     QHash<QUuid, TransferSequence> m_sequences;
@@ -255,6 +261,14 @@ private:
     QHash<Recipe, PathSet> m_copiesByRecipe;
     QHash<QString, QString> m_copySources; // local copies under way: target -> source
     QHash<QString, int> m_copyObstacles; // local copies whose worker said why they failed
+    struct Unchecked
+    {
+        QUuid session;
+        Recipe recipe;
+    };
+    // Files that a replay found complete and nobody asked to check yet: a kill may have
+    // come between a copy and its verification.
+    QHash<QString, Unchecked> m_unchecked;
     QHash<HarvestKey, std::shared_ptr<Constellation>> m_harvests;
     QMultiHash<QUuid, HarvestKey> m_harvestsByImage;
     ProgressModel* m_progress;

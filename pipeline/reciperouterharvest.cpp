@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 bool RecipeRouter::RemovablePart::active() const
 {
@@ -46,7 +47,8 @@ bool RecipeRouter::RemovablePart::copyInPlace(const Recipe& recipe) const
         if (!freeing.contains(placed.value(url)))
             continue;
         const QFileInfo info(url.toLocalFile());
-        if (info.isFile() && (recipe.estimate || info.size() == recipe.fileSize))
+        const qint64 size = verifiedSize.value(url, recipe.estimate ? -1 : recipe.fileSize);
+        if (info.isFile() && (size < 0 || info.size() == size))
             return true;
     }
     return false;
@@ -84,7 +86,8 @@ bool RecipeRouter::Constellation::removable() const
     for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
         if (!part->copyInPlace(part.key())) {
             qCWarning(lcPipeline) << "Copy of" << imageUuid
-                                  << "gone since its verification: kept at the source";
+                                  << part.key().recipe.toJson(QJsonDocument::Compact)
+                                  << "gone since its verification:" << part->verified << "kept at the source";
             return false;
         }
     }
@@ -142,6 +145,16 @@ void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
         front->onReleased(recipe, SrcLost);
 }
 
+bool RecipeRouter::freeRemovable(Constellation& image)
+{
+    IProvider* source = provider(image.provider);
+    if (image.freed || !source || !image.removable())
+        return false;
+    image.freed = true;
+    source->freeImage(image.key(), image.imageUuid, image.index);
+    return true;
+}
+
 void RecipeRouter::tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source)
 {
     if (image.index.isValid())
@@ -175,12 +188,13 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
     } else if (source->isManaged(recipe)) {
         if (m_started || !part.freeing.isEmpty())
             emit front->needValidate(url, recipe);
+        else
+            m_unchecked.insert(path, { request.session, recipe });
     } else if (source->verify(url, recipe) && !part.verified.contains(url)) {
         part.verified.append(url);
+        part.verifiedSize.insert(url, QFileInfo(path).size());
     }
-    if (!wasRemovable && part.removable() && image.removable())
-        source->freeImage(recipe, recipe.imageUuid, image.index);
-    else
+    if (!(!wasRemovable && part.removable() && freeRemovable(image)))
         tellImageChanged(image, recipe, source);
 }
 
@@ -193,10 +207,8 @@ void RecipeRouter::changeParts(
                 continue;
             const bool wasRemovable = part->removable();
             change(*part);
-            if (!wasRemovable && part->removable() && image->removable()) {
-                if (IProvider* source = provider(image->provider))
-                    source->freeImage(image->key(), image->imageUuid, image->index);
-            }
+            if (!wasRemovable && part->removable())
+                freeRemovable(*image);
         }
     }
 }
@@ -209,15 +221,24 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
         if (!image)
             continue;
         for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
-            if (!part->urls.contains(target) || part->verified.contains(target))
+            if (!part->urls.contains(target))
                 continue;
+            const qint64 size = QFileInfo(target.toLocalFile()).size();
+            if (part->verified.contains(target)) {
+                // Checked again (compressed in place): the new size is the one to expect.
+                const bool changed = part->verifiedSize.value(target, -1) != size;
+                part->verifiedSize.insert(target, size);
+                // A check of the source's deletion may have found the old size gone.
+                if (changed && part->removable())
+                    freeRemovable(*image);
+                continue;
+            }
             // Another file's verification (an earlier import's) may have come first.
             const bool wasRemovable = part->removable();
             part->verified.append(target);
-            if (!wasRemovable && part->removable() && image->removable()) {
-                if (IProvider* source = provider(image->provider))
-                    source->freeImage(image->key(), imageUuid, image->index);
-            }
+            part->verifiedSize.insert(target, size);
+            if (!wasRemovable && part->removable())
+                freeRemovable(*image);
         }
     }
 }
