@@ -468,17 +468,19 @@ void CaptureSession::onItem(QUrl location, Recipe recipe, int role, QModelIndex 
     if (!item || role != PreviewKind)
         return;
     m_pendingPreviews.remove(index.row());
-    checkCorrelation();
+    // The picture is claimed before the correlation that this preview may complete: the
+    // pipeline then releases every picture not claimed, and would take this one for gone.
     // Harvests are per image: a picture without a UUID has none, and is never freed.
-    if (!m_pipeline || recipe.imageUuid.isNull())
-        return;
-    IHarvest* harvest = m_pipeline->claimIndex(kRouteKey, deviceId(), recipe.imageUuid, index);
-    if (!harvest)
-        return;
-    if (harvest->removable())
-        touchItem(index);
-    else
-        showHarvest(index, harvest, false);
+    IHarvest* harvest = m_pipeline && !recipe.imageUuid.isNull()
+        ? m_pipeline->claimIndex(kRouteKey, deviceId(), recipe.imageUuid, index)
+        : nullptr;
+    if (harvest) {
+        if (harvest->removable())
+            touchItem(index);
+        else
+            showHarvest(index, harvest, false);
+    }
+    checkCorrelation();
 }
 
 void CaptureSession::onItemFile(QUrl location, Recipe recipe)

@@ -195,6 +195,12 @@ private slots:
         QCOMPARE(pipeline.named("claim ").size(), 12);
         QVERIFY(pipeline.named("route").isEmpty());
         QCOMPARE(pipeline.named("claimAll").size(), 1);
+        // The pipeline releases what no item claimed once all are announced: every item
+        // claims its picture before, or the last one read would be taken for gone.
+        int lastClaim = -1;
+        for (int i = 0; i < pipeline.calls.size(); ++i)
+            lastClaim = pipeline.calls.at(i).startsWith("claim {") ? i : lastClaim;
+        QVERIFY(lastClaim < pipeline.calls.indexOf("claimAll"));
     }
 
     void readsPreviewExif_data()
