@@ -502,6 +502,21 @@ void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error e
     // A file missing before the listing ended may still turn up.
     if (error == IFileSink::SrcLost && !m_enumerated)
         error = IFileSink::IOPause;
+    // A file that we deleted on the device ourselves (its picture was imported) cannot be
+    // read any more: it is gone, which says nothing about the device.
+    if (error & (IFileSink::IOError | IFileSink::IOPause)) {
+        const QString key = recipe.recipe.object().value(QStringLiteral("file")).toString();
+        QModelIndex row = m_items.value(key);
+        if (!row.isValid())
+            row = m_items.value(normalizeUnderscoreName(key));
+        const QStandardItem* item = itemOf(row);
+        const int kind = fileKind(recipe);
+        if (item && kind != NoKind
+            && (item->data(ToRemoveRole).toBool() || item->data(kind + RemoteId).toString().isEmpty())) {
+            qCInfo(lcCapture) << "Deleted on the device:" << location << "- not a device fault";
+            error = IFileSink::SrcLost;
+        }
+    }
     m_pipeline->onObstacle(location, recipe, error);
 }
 

@@ -47,6 +47,42 @@ private slots:
         QVERIFY(QDir(f.path("two")).entryList(QDir::Files).isEmpty());
     }
 
+    // "Try again" on a device ticket moves every transfer that the channel's block held,
+    // whatever set the answer is given for.
+    void tryAgainMovesHeldTransfers_data()
+    {
+        QTest::addColumn<bool>("sameSet");
+        QTest::addColumn<bool>("allSets");
+        QTest::newRow("this ticket") << false << false;
+        QTest::newRow("the current session") << true << false;
+        QTest::newRow("all files") << false << true;
+    }
+
+    void tryAgainMovesHeldTransfers()
+    {
+        QFETCH(bool, sameSet);
+        QFETCH(bool, allSets);
+        Fixture f;
+        f.source.cap = 2;
+        for (const char* name : { "a.vrx", "b.vrx", "c.vrx" })
+            QVERIFY(f.put(1, QStringLiteral("one/") + name, recipe(name, 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        const QUrl failed = f.source.fetches.at(0).url;
+        f.router->onObstacle(failed, f.source.fetches.at(0).recipe, IFileSink::IOError);
+        f.source.deliver(1);
+        settle();
+        QCOMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("IOError"));
+        QCOMPARE(f.source.fetches.size(), 2);
+        f.router->revive(f.router->tickets()->resolve(sameSet, allSets));
+        QTRY_COMPARE(f.source.fetches.size(), 4);
+        f.source.deliver(2);
+        f.source.deliver(3);
+        settle();
+        QVERIFY(!f.router->hasRequests());
+        QCOMPARE(f.router->tickets()->count(), 0);
+    }
+
     // In a private mount namespace over a small tmpfs (see realDisk).
     void tmpfsChild()
     {
