@@ -42,6 +42,9 @@ const char* const kStatements[] = {
     "delete from recipes where session=:sess",
     "delete from recipes",
     "update recipes set err=0, done=1 where row_id=:id",
+    // A finished import's rows carry its completion date; they go together.
+    "delete from recipes where session in (select session from recipes group by session having "
+    "min(done) = 1 and julianday(max(timestamp)) < julianday('now', :age))",
 };
 
 // Work names of a copy cut off before its rename (the copy worker's temporary names).
@@ -205,7 +208,10 @@ void RecipeLogger::endTransaction()
 
 void RecipeLogger::clean(int days)
 {
-    run(Clean, { { QStringLiteral(":age"), QStringLiteral("-%1 days").arg(days) } });
+    const QVariantMap age { { QStringLiteral(":age"), QStringLiteral("-%1 days").arg(days) } };
+    run(Clean, age);
+    // The list of imports says how long finished ones are kept; the replay stays bounded.
+    run(CleanFinished, age);
 }
 
 void RecipeLogger::setFront(IFileSink* sink)
@@ -594,8 +600,17 @@ void RecipeLogger::replay()
         if (!row.done && !path.isEmpty()) {
             removeWorkFiles(path);
             // Our own file, renamed into place before its completion reached the
-            // journal: it is done, not a file in the way.
-            if (QFileInfo::exists(path) && source->verify(row.url, row.recipe)) {
+            // journal: it is done, not a file in the way. Only a file that took its name
+            // after the row was written can be ours (a rename sets the change time, even
+            // for a copy that keeps its source's modification time); its content must
+            // be what the source accepts.
+            const QFileInfo target(path);
+            const QDateTime placed = target.exists() ? target.metadataChangeTime().toUTC() : QDateTime();
+            const bool afterRow = placed.isValid() && row.timestamp.isValid()
+                && placed.toSecsSinceEpoch() >= row.timestamp.toSecsSinceEpoch();
+            if (target.exists() && !afterRow)
+                qCInfo(lcPipeline) << "Journal:" << path << "was there before its import: not taken as ours";
+            if (afterRow && source->verify(row.url, row.recipe)) {
                 row.done = true;
                 row.err = 0;
                 run(MarkDone, { { QStringLiteral(":id"), row.id } });

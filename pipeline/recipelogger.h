@@ -29,7 +29,8 @@ public:
     void setDbConnString(const QString& connString);
     bool isOpen() const { return m_db.isOpen(); }
 
-    // Removes unfinished rows older than `days` days.
+    // Removes unfinished rows older than `days` days, and the rows of finished imports
+    // that finished more than `days` days ago.
     Q_INVOKABLE void clean(int days);
 
     // IFileSink
@@ -108,6 +109,7 @@ private:
         Dismiss,
         Clear,
         MarkDone,
+        CleanFinished,
         StatementCount
     };
 

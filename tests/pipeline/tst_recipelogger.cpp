@@ -139,24 +139,69 @@ private slots:
         const QDateTime summer(QDate(2026, 7, 1), QTime(12, 30), Qt::UTC);
         {
             Run run(journal());
-            for (int s = 1; s <= 4; ++s)
+            for (int s = 1; s <= 6; ++s)
                 QVERIFY(run.logger.putRecipe(
                     session(s), url(QString("t/%1").arg(s)), recipe(QString::number(s), 5), {}));
-            run.logger.onComplete(url("t/4"), recipe("4", 5));
+            // Session 6 has a second file, still to come.
+            QVERIFY(run.logger.putRecipe(session(6), url("t/6b"), recipe("6b", 5), {}));
+            for (int s = 4; s <= 6; ++s)
+                run.logger.onComplete(url(QString("t/%1").arg(s)), recipe(QString::number(s), 5));
             run.logger.setDate(session(1), now.addDays(-1).toLocalTime());
             run.logger.setDate(session(2), now.addDays(-30).addSecs(1800).toLocalTime());
             run.logger.setDate(session(3), now.addDays(-30).addSecs(-1800).toLocalTime());
             run.logger.setDate(session(4), summer.toLocalTime());
+            run.logger.setDate(session(5), now.addDays(-30).addSecs(1800).toLocalTime());
+            run.logger.setDate(session(6), summer.toLocalTime());
         }
         setZone(zone);
         Run run(journal());
         run.logger.clean(30);
         run.logger.start();
-        // Finished rows stay, however old.
-        QCOMPARE(run.router.dates.value(session(4)), summer);
+        // Finished imports are kept for 30 days, unfinished ones as long as they have a
+        // file younger than that (session 6: one finished, one not, all of it kept).
+        QVERIFY(!run.router.dates.contains(session(4)));
+        QCOMPARE(run.router.dates.value(session(5)).toSecsSinceEpoch(),
+            now.addDays(-30).addSecs(1800).toSecsSinceEpoch());
         QVERIFY(!run.router.dates.contains(session(3)));
         QCOMPARE(run.router.dates.keys().size(), 3);
+        QVERIFY(run.router.dates.contains(session(1)) && run.router.dates.contains(session(2)));
         setZone(before);
+    }
+
+    // A file at the target of an unfinished row is taken as the row's own file (renamed
+    // into place before the completion was journaled) only when it came after the row
+    // and its content is accepted; one that was there before is a file in the way.
+    void replayTakesOnlyItsOwnFile_data()
+    {
+        QTest::addColumn<bool>("before");
+        QTest::newRow("placed after the row: done") << false;
+        QTest::newRow("there before the row: in the way") << true;
+    }
+
+    void replayTakesOnlyItsOwnFile()
+    {
+        QFETCH(bool, before);
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("r/a.vrx"), recipe("a", 10), Arbiter()));
+            QVERIFY(run.logger.putRecipe(session(1), url("r/b.vrx"), recipe("b", 10), Arbiter()));
+        }
+        QVERIFY(writeTreeFile(dir.filePath("r/a.vrx"), QByteArray(10, 'u')));
+        if (before) {
+            // As if the row was written an hour after the file came.
+            scalar(
+                journal(), "update recipes set timestamp=datetime('now', '+1 hour') where url like '%a.vrx'");
+        }
+        Run run(journal());
+        run.source.verifyAnswer = true; // the same size: all that a size check sees
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(run.source.fetches.at(0).url, url("r/b.vrx"));
+        settle();
+        QCOMPARE(
+            scalar(journal(), "select done from recipes where url like '%a.vrx'").toInt(), before ? 0 : 1);
+        QCOMPARE(run.router.obstacles, before ? QList<int> { IFileSink::Present } : QList<int>());
+        QCOMPARE(readFile(dir.filePath("r/a.vrx")), QByteArray(10, 'u'));
     }
 
     void urlsSurviveTheRoundTrip_data()
