@@ -19,6 +19,49 @@ TestCase {
     DialogNameResolution {
         id: names
     }
+    PipelineStatus {
+        id: status
+        router: routerFixture.router
+        history: historyFixture
+    }
+    FolderError {
+        id: folderError
+        router: routerFixture.router
+        history: historyFixture
+    }
+
+    // "open" on a finished import and "Retry" on a folder error hand the import's files
+    // to the library.
+    function test_openAndRetryOfferTheFiles() {
+        historyFixture.clear()
+        routerFixture.finishImport(7)
+        status.sessionsPopup.open()
+        tryCompare(status.sessionsPopup, "opened", true)
+        var open = null
+        tryVerify(function() {
+            // The row of the import (the first one stands for files without import).
+            var layout = findChild(status.sessionsPopup.contentItem, "dismissCompleted").parent
+            for (var i = 0; i < layout.children.length; ++i) {
+                var row = layout.children[i]
+                if (row.objectName === "sessionRow" && row.isClient)
+                    open = findChild(row, "reoffer")
+            }
+            return open !== null && open.visible
+        })
+        open.clicked()
+        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
+        verify(status.openedNow)
+        status.sessionsPopup.close()
+
+        historyFixture.clear()
+        folderError.target = routerFixture.folder()
+        folderError.sessUuid = routerFixture.session(7)
+        folderError.open()
+        tryCompare(folderError, "opened", true)
+        findChild(folderError.contentItem, "retry").clicked()
+        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
+        tryCompare(folderError, "visible", false)
+    }
 
     function child(name) {
         var found = findChild(dialog.contentItem, name)
