@@ -114,6 +114,10 @@ private:
     };
 
     void closeJournal();
+    // Makes the table anew when it lacks columns (an older or damaged journal), keeping
+    // the rows that can be kept; then its index. False when the table can't be used.
+    bool repairTable();
+    bool execScript(const QString& script);
     // Runs a prepared statement with its values bound; false when there is no journal.
     bool run(Statement statement, const QVariantMap& values);
     void vacuum();
