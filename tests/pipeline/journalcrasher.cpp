@@ -227,8 +227,10 @@ int main(int argc, char** argv)
     if (!logger.isOpen())
         return 3;
     IProvider::setPipeline(&source, &logger);
-    QObject::connect(&logger, &IFileSink::needValidate,
-        [&](QUrl target, Recipe recipe) { camera.check(target, recipe, mode == "unmount"); });
+    if (!mode.isEmpty()) {
+        QObject::connect(&logger, &IFileSink::needValidate,
+            [&](QUrl target, Recipe recipe) { camera.check(target, recipe, mode == "unmount"); });
+    }
     logger.start();
     if (mode.isEmpty()) {
         // A journaled file is already queued: its second put is refused.
