@@ -237,12 +237,17 @@ bool RecipeRouter::checkTarget(const QString& path, TransferRequest& request)
     // A folder yet to be made is on the volume of its nearest existing parent.
     const QStorageInfo storage = m_pass.storageOf(folder);
     const Recipe recipe = request.recipe;
-    if (!storage.isValid() || !storage.isReady() || storage.isReadOnly()
-        || Volume(storage) != request.volume) {
+    if (!storage.isValid() || !storage.isReady() || Volume(storage) != request.volume) {
         front->onObstacle(url, recipe, NoDrive);
         return false;
     }
     m_volumes[request.volume].mask = 0;
+    // The drive is there: one mounted read-only is a place that cannot be written to, and
+    // the user is told so rather than that it is gone.
+    if (storage.isReadOnly()) {
+        front->onObstacle(url, recipe, NoWrite);
+        return false;
+    }
     if (!m_pass.makeFolder(folder)) {
         front->onObstacle(url, recipe, DirLost);
         return false;
