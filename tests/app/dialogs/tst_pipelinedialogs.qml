@@ -24,6 +24,46 @@ TestCase {
         router: routerFixture.router
         history: historyFixture
     }
+    DialogImport {
+        id: importDialog
+    }
+    SignalSpy {
+        id: importStarted
+        target: importDialog
+        signalName: "importSelected"
+    }
+
+    // Items that do not fit where they go are not imported without a word: the dialog
+    // says so and starts only when asked again.
+    function test_importAsksWhenTheItemsDoNotFit_data() {
+        return [
+            { tag: "fits", space: 1, clicks: 1 },
+            { tag: "does not fit", space: 1e18, clicks: 2 }
+        ]
+    }
+
+    function test_importAsksWhenTheItemsDoNotFit(data) {
+        importStarted.clear()
+        importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/import"
+        importDialog.openFor(data.space)
+        var start = findChild(importDialog.contentItem, "startImport")
+        var warning = findChild(importDialog.contentItem, "doesNotFit")
+        mouseClick(start)
+        compare(importStarted.count, data.clicks === 1 ? 1 : 0)
+        compare(warning.visible, data.clicks === 2)
+        if (data.clicks === 2) {
+            compare(start.text, "import anyway")
+            mouseClick(start)
+            compare(importStarted.count, 1)
+        }
+        verify(!importDialog.visible)
+        verify(!warning.visible)
+        // Asked afresh at the next opening.
+        importDialog.openFor(data.space)
+        verify(!warning.visible)
+        importDialog.close()
+    }
+
     FolderError {
         id: folderError
         router: routerFixture.router
