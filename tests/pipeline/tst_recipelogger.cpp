@@ -303,6 +303,39 @@ private slots:
         QCOMPARE(again.source.fetches.at(0).url, url("n/new.vrx"));
     }
 
+    // A file under way cannot be withdrawn: the journal keeps its row. Another can.
+    void recallOfAFileUnderWayKeepsItsRow()
+    {
+        Run run(journal());
+        QVERIFY(run.logger.putRecipe(session(1), url("w/a.vrx"), recipe("a", 10), {}));
+        QVERIFY(run.logger.putRecipe(session(1), url("w/b.vrx"), recipe("b", 10), {}));
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        const QUrl busy = run.source.fetches.at(0).url;
+        const QUrl idle = busy == url("w/a.vrx") ? url("w/b.vrx") : url("w/a.vrx");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("recall: request in flight"));
+        QVERIFY(!run.logger.recall(busy));
+        QVERIFY(run.router.hasFile(busy));
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 2);
+        QVERIFY(run.logger.recall(idle));
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 1);
+    }
+
+    // What copies cut off by a crash left under a target's work names goes at the replay.
+    void replayRemovesCutOffWorkFiles()
+    {
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("c/a.vrx"), recipe("a", 10), {}));
+        }
+        for (const char* suffix : { ".transfer", ".transfer0", ".transfer1" })
+            QVERIFY(writeTreeFile(dir.filePath(QString("c/a.vrx") + suffix), "cut off"));
+        Run run(journal());
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(QDir(dir.filePath("c")).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     void urlsSurviveTheRoundTrip_data()
     {
         QTest::addColumn<QString>("name");

@@ -83,6 +83,38 @@ private slots:
         QCOMPARE(f.router->tickets()->count(), 0);
     }
 
+    // A file in the way moved off by the user: the session's "retry" (or the answer to the
+    // file's own ticket) moves its held file again, and its error flag goes.
+    void heldFileMovesOnceTheWayIsClear_data()
+    {
+        QTest::addColumn<bool>("wholeSession");
+        QTest::newRow("retry of the session") << true;
+        QTest::newRow("retry of the file") << false;
+    }
+
+    void heldFileMovesOnceTheWayIsClear()
+    {
+        QFETCH(bool, wholeSession);
+        Fixture f;
+        QVERIFY(writeTreeFile(f.path("one/a.vrx"), "someone else's"));
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QVERIFY(f.put(1, "one/b.vrx", recipe("b.vrx", 10)));
+        QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("Present"));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        f.source.deliver(0);
+        settle();
+        QVERIFY(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt() & IFileSink::Present);
+        QVERIFY(QFile::remove(f.path("one/a.vrx")));
+        f.router->tickets()->resolve();
+        if (wholeSession)
+            f.router->setLive(session(1), true);
+        else
+            f.router->revive(f.url("one/a.vrx"));
+        QCOMPARE(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), 0);
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QCOMPARE(f.source.fetches.at(1).url, f.url("one/a.vrx"));
+    }
+
     // In a private mount namespace over a small tmpfs (see realDisk).
     void tmpfsChild()
     {
