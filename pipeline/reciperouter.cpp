@@ -322,6 +322,7 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     if (info.exists()) {
         m_localCopies.insert(path, LocalCopy { info.size(), info.lastModified() });
         m_copiesByRecipe[request.recipe].insert(path);
+        wakeWaiting(request.recipe);
     }
     if (m_started)
         refreshRow(request.session);

@@ -237,6 +237,9 @@ private:
     bool hasLocalCandidate(const Recipe& recipe) const;
     bool anyRoom(const TransferSequence& seq);
     void setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting);
+    // A local file of the recipe came: the files of that recipe that waited for room wait
+    // no more.
+    void wakeWaiting(const Recipe& recipe);
     void visitTarget(const QString& path, TransferSequence& seq);
 
     // Harvests.

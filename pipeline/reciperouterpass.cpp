@@ -155,6 +155,21 @@ void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, b
     request.waiting = waiting;
 }
 
+void RecipeRouter::wakeWaiting(const Recipe& recipe)
+{
+    // A file that waited for room on its source (one that fetches nothing, as a camera
+    // volume) can now be copied from the new local file instead: passes look at it again.
+    for (auto seq = m_sequences.begin(); seq != m_sequences.end(); ++seq) {
+        if (seq->waiting == 0)
+            continue;
+        for (const QString& path : seq->pending) {
+            auto it = m_requests.find(path);
+            if (it != m_requests.end() && it->waiting && it->recipe == recipe)
+                setWaiting(*seq, *it, false);
+        }
+    }
+}
+
 bool RecipeRouter::anyRoom(const TransferSequence& seq)
 {
     for (const IOChannel& channel : seq.channels) {

@@ -245,6 +245,27 @@ private slots:
         QVERIFY(!image->removable());
         QVERIFY(f.source.freed.isEmpty());
     }
+
+    // A source that fetches nothing (a camera volume, whose files are local already): a
+    // file queued before its local original was listed moves once the original is.
+    void fileWaitingForItsLocalOriginalMoves()
+    {
+        Fixture f;
+        f.source.cap = 0;
+        const Recipe r = recipe("a.vrx", 2048);
+        QVERIFY(f.put(1, "lib/a.vrx", r));
+        QVERIFY(f.put(1, "lib/b.vrx", recipe("b.vrx", 2048)));
+        settle();
+        QVERIFY(f.router->hasFile(f.url("lib/a.vrx")));
+        // Listed later: the volume's own file, complete where it is.
+        QVERIFY(writeTreeFile(f.path("volume/a.vrx"), QByteArray(2048, 'v')));
+        QVERIFY(f.router->putRecipe(QUuid(), f.url("volume/a.vrx"), r, Arbiter(true, true)));
+        f.router->onComplete(f.url("volume/a.vrx"), r);
+        QTRY_COMPARE(readFile(f.path("lib/a.vrx")), QByteArray(2048, 'v'));
+        QTRY_VERIFY(!f.router->hasFile(f.url("lib/a.vrx")));
+        QVERIFY(f.router->hasFile(f.url("lib/b.vrx")));
+        QCOMPARE(f.source.fetches.size(), 0);
+    }
 };
 
 OSTRA_TEST_MAIN(TestRecipeRouter)
