@@ -143,6 +143,27 @@ void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
     }
     for (const Recipe& recipe : qAsConst(released))
         front->onReleased(recipe, SrcLost);
+
+    // A source that fetches nothing (its files are local, as a camera volume's) has listed
+    // every file it has: a queued file without a local original would wait for ever with
+    // nothing to tell the user, so it is lost at its source.
+    IProvider* source = provider(providerKey);
+    if (!source || source->capacity(ioChannel) > 0)
+        return;
+    const IOChannel channel(providerKey, ioChannel);
+    QList<QPair<QString, Recipe>> lost;
+    for (auto seq = m_sequences.cbegin(); seq != m_sequences.cend(); ++seq) {
+        if (seq.key().isNull() || !seq->channels.contains(channel))
+            continue;
+        for (const QString& path : seq->pending) {
+            auto it = m_requests.constFind(path);
+            if (it != m_requests.cend() && it->live && IOChannel(it->recipe) == channel
+                && !hasLocalCandidate(it->recipe))
+                lost.append({ path, it->recipe });
+        }
+    }
+    for (const auto& file : qAsConst(lost))
+        front->onObstacle(QUrl::fromLocalFile(file.first), file.second, SrcLost);
 }
 
 bool RecipeRouter::freeRemovable(Constellation& image)

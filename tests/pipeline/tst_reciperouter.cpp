@@ -265,6 +265,13 @@ private slots:
         QTRY_VERIFY(!f.router->hasFile(f.url("lib/a.vrx")));
         QVERIFY(f.router->hasFile(f.url("lib/b.vrx")));
         QCOMPARE(f.source.fetches.size(), 0);
+        QCOMPARE(f.router->tickets()->count(), 0);
+        // Every file of the volume listed: the one it lacks is lost there, and says so.
+        f.router->onClaimAll("transfer", "cam1");
+        settle();
+        QCOMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("SrcLost"));
+        QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));
     }
 };
 
