@@ -74,7 +74,7 @@ public:
         QUuid imageUuid;
         QPersistentModelIndex index;
         QHash<Recipe, RemovablePart> parts;
-        bool freed = false; // the source was told to delete it
+        bool freed = false; // the source was told to delete it once
 
         bool active() const override;
         bool complete() const override;
@@ -251,8 +251,10 @@ private:
     void changeParts(
         const QUuid& session, const Recipe* only, const std::function<void(RemovablePart&)>& change);
     void tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source);
-    // Tells the source to delete the image once, when it is removable; true when told.
-    bool freeRemovable(Constellation& image);
+    // Tells the source to delete the image when it is removable; true when told. `again`:
+    // a check that found nothing new to free (a copy verified once more) tells it only when
+    // it was not told yet.
+    bool freeRemovable(Constellation& image, bool again = false);
 
     QList<QUuid> m_sessions { QUuid() };
     QHash<QUuid, TransferSequence> m_sequences;

@@ -166,10 +166,10 @@ void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
         front->onObstacle(QUrl::fromLocalFile(file.first), file.second, SrcLost);
 }
 
-bool RecipeRouter::freeRemovable(Constellation& image)
+bool RecipeRouter::freeRemovable(Constellation& image, bool again)
 {
     IProvider* source = provider(image.provider);
-    if (image.freed || !source || !image.removable())
+    if ((again && image.freed) || !source || !image.removable())
         return false;
     image.freed = true;
     source->freeImage(image.key(), image.imageUuid, image.index);
@@ -251,7 +251,7 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
                 part->verifiedSize.insert(target, size);
                 // A check of the source's deletion may have found the old size gone.
                 if (changed && part->removable())
-                    freeRemovable(*image);
+                    freeRemovable(*image, true);
                 continue;
             }
             // Another file's verification (an earlier import's) may have come first.

@@ -273,6 +273,35 @@ private slots:
         QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("SrcLost"));
         QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));
     }
+
+    // The image service compresses a verified copy in place and verifies it again: the
+    // picture is freed with the new size, and once.
+    void copyCompressedInPlaceStillFrees()
+    {
+        Fixture f;
+        f.source.cap = 2;
+        f.source.verifyAnswer = true;
+        QStandardItemModel items(1, 1);
+        const Recipe raw = recipe("c.vrx", 100);
+        Recipe jpg = recipe("c.jpg", 10, "jpg");
+        jpg.imageUuid = raw.imageUuid;
+        f.router->claimIndex("transfer", "cam1", raw.imageUuid, items.index(0, 0));
+        QVERIFY(f.put(1, "one/c.vrx", raw));
+        QVERIFY(f.put(1, "one/c.jpg", jpg));
+        f.router->setFree(session(1));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        f.source.deliver(f.url("one/c.vrx"));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        // Smaller once compressed, and verified as such.
+        QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(60, 'z')));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        QVERIFY(f.source.freed.isEmpty());
+        f.source.deliver(f.url("one/c.jpg"));
+        QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+        QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(50, 'y')));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        QCOMPARE(f.source.freed.size(), 1);
+    }
 };
 
 OSTRA_TEST_MAIN(TestRecipeRouter)
