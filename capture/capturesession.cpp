@@ -468,17 +468,19 @@ void CaptureSession::onItem(QUrl location, Recipe recipe, int role, QModelIndex 
     if (!item || role != PreviewKind)
         return;
     m_pendingPreviews.remove(index.row());
-    checkCorrelation();
+    // The picture is claimed before the correlation that this preview may complete: the
+    // pipeline then releases every picture not claimed, and would take this one for gone.
     // Harvests are per image: a picture without a UUID has none, and is never freed.
-    if (!m_pipeline || recipe.imageUuid.isNull())
-        return;
-    IHarvest* harvest = m_pipeline->claimIndex(kRouteKey, deviceId(), recipe.imageUuid, index);
-    if (!harvest)
-        return;
-    if (harvest->removable())
-        touchItem(index);
-    else
-        showHarvest(index, harvest, false);
+    IHarvest* harvest = m_pipeline && !recipe.imageUuid.isNull()
+        ? m_pipeline->claimIndex(kRouteKey, deviceId(), recipe.imageUuid, index)
+        : nullptr;
+    if (harvest) {
+        if (harvest->removable())
+            touchItem(index);
+        else
+            showHarvest(index, harvest, false);
+    }
+    checkCorrelation();
 }
 
 void CaptureSession::onItemFile(QUrl location, Recipe recipe)
@@ -500,6 +502,21 @@ void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error e
     // A file missing before the listing ended may still turn up.
     if (error == IFileSink::SrcLost && !m_enumerated)
         error = IFileSink::IOPause;
+    // A file that we deleted on the device ourselves (its picture was imported) cannot be
+    // read any more: it is gone, which says nothing about the device.
+    if (error & (IFileSink::IOError | IFileSink::IOPause)) {
+        const QString key = recipe.recipe.object().value(QStringLiteral("file")).toString();
+        QModelIndex row = m_items.value(key);
+        if (!row.isValid())
+            row = m_items.value(normalizeUnderscoreName(key));
+        const QStandardItem* item = itemOf(row);
+        const int kind = fileKind(recipe);
+        if (item && kind != NoKind
+            && (item->data(ToRemoveRole).toBool() || item->data(kind + RemoteId).toString().isEmpty())) {
+            qCInfo(lcCapture) << "Deleted on the device:" << location << "- not a device fault";
+            error = IFileSink::SrcLost;
+        }
+    }
     m_pipeline->onObstacle(location, recipe, error);
 }
 

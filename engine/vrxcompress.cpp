@@ -99,6 +99,30 @@ QString VrxCompress::temporaryPathFor(const QString& sourcePath)
     return info.absoluteDir().filePath(info.completeBaseName() + QStringLiteral(".vrxc"));
 }
 
+int VrxCompress::removeLeftovers(const QString& folder)
+{
+    int removed = 0;
+    const QDir dir(folder);
+    const QStringList names = dir.entryList({ QStringLiteral("*.vrxc"), QStringLiteral("*.vrxc.lock") },
+        QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString temp = dir.filePath(name.endsWith(QLatin1String(".lock")) ? name.chopped(5) : name);
+        if (name != QFileInfo(temp).fileName() && names.contains(QFileInfo(temp).fileName()))
+            continue; // the pair is handled through its output
+        const bool locked = QFile::exists(temp + QStringLiteral(".lock"));
+        QLockFile lock(temp + QStringLiteral(".lock"));
+        // Only a lock whose holder is gone counts as stale, however long a job runs.
+        lock.setStaleLockTime(0);
+        if (!lock.tryLock(0))
+            continue;
+        if (QFile::exists(temp) && QFile::remove(temp))
+            ++removed;
+        removed += locked ? 1 : 0; // the lock file goes when the lock is let go
+        qCInfo(lcEngine) << "Removed the leftovers of a cut-off compression" << temp;
+    }
+    return removed;
+}
+
 void VrxCompress::setProbe(Probe probe)
 {
     probeHolder() = std::move(probe);

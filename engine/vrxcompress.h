@@ -34,6 +34,9 @@ public:
 
     // The temporary output beside `sourcePath`: its complete base name plus ".vrxc".
     static QString temporaryPathFor(const QString& sourcePath);
+    // Removes what jobs cut off by a kill left in a folder: temporary outputs and lock
+    // files that no running job holds. Answers how many files went.
+    static int removeLeftovers(const QString& folder);
 
     // Called at fixed points of every job with the point's name (diagnostics and tests).
     using Probe = std::function<void(const char* point)>;

@@ -1,6 +1,8 @@
 #include "library/root.h"
 #include "library/logging.h"
 
+#include "engine/vrxcompress.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -229,6 +231,8 @@ QSet<QString> Root::currentFiles(const QString& dir) const
         }
         return current;
     }
+    // A folder being indexed loses what compressions cut off by a kill left in it.
+    VrxCompress::removeLeftovers(dir);
     QDirIterator it(dir, m_patternOrder, QDir::Files, QDirIterator::FollowSymlinks);
     while (it.hasNext())
         current.insert(it.next());

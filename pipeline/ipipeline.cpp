@@ -19,9 +19,11 @@ void IPipeline::onHold(TrafficTicket ticket)
 void IPipeline::revive(TrafficTicket ticket)
 {
     const QList<QUuid> reached = sessions(ticket);
-    if (ticket.scope == VolumeScope)
+    // The block that the ticket stands for goes with it, also when the answer was widened
+    // to the session or to all files: a channel or a volume left blocked moves nothing.
+    if (ticket.scope == VolumeScope || (ticket.error & (IFileSink::NoSpace | IFileSink::NoDrive)))
         unblockVolume(ticket.volume);
-    else if (ticket.scope == DeviceScope)
+    if (ticket.scope == DeviceScope || (ticket.error & (IFileSink::IOPause | IFileSink::IOError)))
         unblockChannel(ticket.recipe);
     if (reached.isEmpty()) {
         if (ticket.scope == TargetScope) {

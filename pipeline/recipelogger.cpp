@@ -42,7 +42,25 @@ const char* const kStatements[] = {
     "delete from recipes where session=:sess",
     "delete from recipes",
     "update recipes set err=0, done=1 where row_id=:id",
+    // A finished import's rows carry its completion date; they go together.
+    "delete from recipes where session in (select session from recipes group by session having "
+    "min(done) = 1 and julianday(max(timestamp)) < julianday('now', :age))",
 };
+
+// The columns of the table, as its schema makes them.
+const char* const kColumns[] = { "row_id", "timestamp", "session", "url", "provider", "ioDevice", "recipe",
+    "imageUUID", "fileSize", "estimate", "live", "free", "done", "skip", "over", "err" };
+
+// Every error flag a row may carry.
+constexpr int kKnownErrors = IFileSink::IOPause | IFileSink::Present | IFileSink::CantDel | IFileSink::Content
+    | IFileSink::NoSpace | IFileSink::DirLost | IFileSink::NoWrite | IFileSink::NoDrive | IFileSink::IOError
+    | IFileSink::SrcLost;
+
+QString readResource(const QString& name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 // Work names of a copy cut off before its rename (the copy worker's temporary names).
 const QString kWorkSuffix = QStringLiteral(".transfer");
@@ -126,9 +144,8 @@ void RecipeLogger::setDbConnString(const QString& connString)
     }
     m_dbConnString = connString;
     if (!connString.isEmpty()) {
-        if (openDatabase(m_db, connString,
-                QStringList { QStringLiteral(":/schema/db/recipes.sql"),
-                    QStringLiteral(":/schema/db/recipes-url.sql") })) {
+        if (openDatabase(m_db, connString, QStringList { QStringLiteral(":/schema/db/recipes.sql") })
+            && repairTable()) {
             // Each scheduling pass is one transaction, and an import from a camera commits
             // about one per file: with a write-ahead log a commit costs one sync instead of
             // the four of a rollback journal, and stays as durable.
@@ -142,9 +159,70 @@ void RecipeLogger::setDbConnString(const QString& connString)
         } else {
             qCWarning(lcPipeline) << "Transfer journal" << connString
                                   << "can't be opened; imports won't resume";
+            if (m_db.isValid())
+                closeDatabase(m_db);
         }
     }
     emit dbConnStringChanged();
+}
+
+bool RecipeLogger::repairTable()
+{
+    QStringList present;
+    {
+        QSqlQuery info(m_db);
+        if (!info.exec(QStringLiteral("PRAGMA table_info(recipes)")))
+            return false;
+        while (info.next())
+            present << info.value(1).toString();
+    }
+    QStringList missing;
+    QStringList common;
+    for (const char* column : kColumns) {
+        const QString name = QString::fromLatin1(column);
+        (present.contains(name, Qt::CaseInsensitive) ? common : missing) << name;
+    }
+    const QString indexScript = readResource(QStringLiteral(":/schema/db/recipes-url.sql"));
+    if (missing.isEmpty())
+        return execScript(indexScript);
+    // An older or damaged journal: every new import would be refused. The table is made
+    // anew; the rows that carry what a row needs are kept.
+    const QString columns = common.join(QStringLiteral(", "));
+    const QStringList steps { QStringLiteral("drop table if exists recipes_damaged"),
+        QStringLiteral("alter table recipes rename to recipes_damaged"),
+        readResource(QStringLiteral(":/schema/db/recipes.sql")),
+        QStringLiteral("insert or ignore into recipes (%1) select %1 from recipes_damaged").arg(columns),
+        QStringLiteral("drop table recipes_damaged"), indexScript };
+    if (!m_db.transaction())
+        return false;
+    for (const QString& step : steps) {
+        if (!execScript(step)) {
+            m_db.rollback();
+            qCWarning(lcPipeline) << "Transfer journal" << m_dbConnString << "lacks the columns" << missing
+                                  << "and can't be rebuilt";
+            return false;
+        }
+    }
+    if (!m_db.commit()) {
+        m_db.rollback();
+        return false;
+    }
+    QSqlQuery count(m_db);
+    const int kept = count.exec(QStringLiteral("select count(*) from recipes")) && count.next()
+        ? count.value(0).toInt()
+        : 0;
+    qCWarning(lcPipeline) << "Transfer journal" << m_dbConnString << "lacked the columns" << missing
+                          << "- rebuilt, keeping" << kept << "rows";
+    return true;
+}
+
+bool RecipeLogger::execScript(const QString& script)
+{
+    if (script.isEmpty())
+        return false;
+    QSqlQuery query(m_db);
+    query.prepare(script);
+    return execLogged(query);
 }
 
 void RecipeLogger::closeJournal()
@@ -205,7 +283,10 @@ void RecipeLogger::endTransaction()
 
 void RecipeLogger::clean(int days)
 {
-    run(Clean, { { QStringLiteral(":age"), QStringLiteral("-%1 days").arg(days) } });
+    const QVariantMap age { { QStringLiteral(":age"), QStringLiteral("-%1 days").arg(days) } };
+    run(Clean, age);
+    // The list of imports says how long finished ones are kept; the replay stays bounded.
+    run(CleanFinished, age);
 }
 
 void RecipeLogger::setFront(IFileSink* sink)
@@ -567,7 +648,19 @@ void RecipeLogger::replay()
         row.done = select.value(cDone).toInt() != 0;
         row.skip = select.value(cSkip).toInt();
         row.over = select.value(cOver).toInt();
-        row.err = select.value(cErr).toInt();
+        bool numeric = false;
+        const qlonglong err = select.value(cErr).toLongLong(&numeric);
+        // A row the program cannot have written (an older build, a damaged file) would be
+        // replayed as errors that do not exist: it is left out.
+        if (!numeric || err < 0 || (err & ~qlonglong(kKnownErrors)) || row.session.isNull()
+            || !row.url.isLocalFile() || row.recipe.fileSize < 0) {
+            qCWarning(lcPipeline) << "Journal: row" << row.id << "of" << select.value(cUrl).toString()
+                                  << "can't be read (session" << select.value(cSess).toString() << ", size"
+                                  << row.recipe.fileSize << ", errors" << select.value(cErr).toString()
+                                  << ") - not replayed";
+            continue;
+        }
+        row.err = int(err);
         rows.append(row);
     }
     select.finish();
@@ -594,8 +687,17 @@ void RecipeLogger::replay()
         if (!row.done && !path.isEmpty()) {
             removeWorkFiles(path);
             // Our own file, renamed into place before its completion reached the
-            // journal: it is done, not a file in the way.
-            if (QFileInfo::exists(path) && source->verify(row.url, row.recipe)) {
+            // journal: it is done, not a file in the way. Only a file that took its name
+            // after the row was written can be ours (a rename sets the change time, even
+            // for a copy that keeps its source's modification time); its content must
+            // be what the source accepts.
+            const QFileInfo target(path);
+            const QDateTime placed = target.exists() ? target.metadataChangeTime().toUTC() : QDateTime();
+            const bool afterRow = placed.isValid() && row.timestamp.isValid()
+                && placed.toSecsSinceEpoch() >= row.timestamp.toSecsSinceEpoch();
+            if (target.exists() && !afterRow)
+                qCInfo(lcPipeline) << "Journal:" << path << "was there before its import: not taken as ours";
+            if (afterRow && source->verify(row.url, row.recipe)) {
                 row.done = true;
                 row.err = 0;
                 run(MarkDone, { { QStringLiteral(":id"), row.id } });
@@ -617,7 +719,7 @@ void RecipeLogger::replay()
             m_delegate->setFree(row.session, row.recipe);
         if (row.done) {
             if (row.err) {
-                for (int bit = 0; bit < 31; ++bit) {
+                for (int bit = 0; (1 << bit) <= IFileSink::SrcLost; ++bit) {
                     if (row.err & (1 << bit))
                         m_delegate->onObstacle(row.url, row.recipe, IFileSink::Error(1 << bit));
                 }

@@ -29,7 +29,8 @@ public:
     void setDbConnString(const QString& connString);
     bool isOpen() const { return m_db.isOpen(); }
 
-    // Removes unfinished rows older than `days` days.
+    // Removes unfinished rows older than `days` days, and the rows of finished imports
+    // that finished more than `days` days ago.
     Q_INVOKABLE void clean(int days);
 
     // IFileSink
@@ -108,10 +109,15 @@ private:
         Dismiss,
         Clear,
         MarkDone,
+        CleanFinished,
         StatementCount
     };
 
     void closeJournal();
+    // Makes the table anew when it lacks columns (an older or damaged journal), keeping
+    // the rows that can be kept; then its index. False when the table can't be used.
+    bool repairTable();
+    bool execScript(const QString& script);
     // Runs a prepared statement with its values bound; false when there is no journal.
     bool run(Statement statement, const QVariantMap& values);
     void vacuum();

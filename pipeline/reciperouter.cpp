@@ -230,6 +230,8 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
     request.live = true;
     request.done = false;
     request.err = 0;
+    if (!underWay)
+        request.placing = false;
     const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
     if (storage.isValid())
         request.volume = Volume(storage);
@@ -320,6 +322,7 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     if (info.exists()) {
         m_localCopies.insert(path, LocalCopy { info.size(), info.lastModified() });
         m_copiesByRecipe[request.recipe].insert(path);
+        wakeWaiting(request.recipe);
     }
     if (m_started)
         refreshRow(request.session);
@@ -740,6 +743,15 @@ void RecipeRouter::start()
 {
     m_model->refreshAll({});
     m_started = true;
+    // The copies of an import that did not finish before the restart are checked again:
+    // their verification may have been cut off, and without it they are never marked
+    // as imported nor freed at the source.
+    const QHash<QString, Unchecked> unchecked = std::exchange(m_unchecked, {});
+    for (auto it = unchecked.cbegin(); it != unchecked.cend(); ++it) {
+        const TransferSequence* seq = findSequence(it->session);
+        if (seq && !seq->finished() && !seq->cancelled && QFileInfo::exists(it.key()))
+            emit front->needValidate(QUrl::fromLocalFile(it.key()), it->recipe);
+    }
     touch();
 }
 

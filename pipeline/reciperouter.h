@@ -50,10 +50,18 @@ public:
         QSet<QUuid> completedBeforeStart;
         QList<QUrl> urls;
         QList<QUrl> verified;
+        // The files that an import wrote itself, with the session that wrote each.
+        QHash<QUrl, QUuid> placed;
+        // Each verified file's size when it was last verified (the image service may
+        // compress a copy in place, and verifies it again then).
+        QHash<QUrl, qint64> verifiedSize;
 
         bool active() const override;
         bool complete() const override;
         bool removable() const override;
+        // A verified file that a freeing session wrote is still where it was put, with the
+        // recipe's size: checked right before the source deletes anything.
+        bool copyInPlace(const Recipe& recipe) const;
     };
 
     // The import state of one image of a source channel: its item at the source and its
@@ -66,9 +74,11 @@ public:
         QUuid imageUuid;
         QPersistentModelIndex index;
         QHash<Recipe, RemovablePart> parts;
+        bool freed = false; // the source was told to delete it once
 
         bool active() const override;
         bool complete() const override;
+        // Every part removable and its copy still in place.
         bool removable() const override;
         // The image's key as the sources take it: only provider and channel are set.
         Recipe key() const;
@@ -227,6 +237,9 @@ private:
     bool hasLocalCandidate(const Recipe& recipe) const;
     bool anyRoom(const TransferSequence& seq);
     void setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting);
+    // A local file of the recipe came: the files of that recipe that waited for room wait
+    // no more.
+    void wakeWaiting(const Recipe& recipe);
     void visitTarget(const QString& path, TransferSequence& seq);
 
     // Harvests.
@@ -238,6 +251,10 @@ private:
     void changeParts(
         const QUuid& session, const Recipe* only, const std::function<void(RemovablePart&)>& change);
     void tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source);
+    // Tells the source to delete the image when it is removable; true when told. `again`:
+    // a check that found nothing new to free (a copy verified once more) tells it only when
+    // it was not told yet.
+    bool freeRemovable(Constellation& image, bool again = false);
 
     QList<QUuid> m_sessions { QUuid() };
     QHash<QUuid, TransferSequence> m_sequences;
@@ -249,6 +266,14 @@ private:
     QHash<Recipe, PathSet> m_copiesByRecipe;
     QHash<QString, QString> m_copySources; // local copies under way: target -> source
     QHash<QString, int> m_copyObstacles; // local copies whose worker said why they failed
+    struct Unchecked
+    {
+        QUuid session;
+        Recipe recipe;
+    };
+    // Files that a replay found complete and nobody asked to check yet: a kill may have
+    // come between a copy and its verification.
+    QHash<QString, Unchecked> m_unchecked;
     QHash<HarvestKey, std::shared_ptr<Constellation>> m_harvests;
     QMultiHash<QUuid, HarvestKey> m_harvestsByImage;
     ProgressModel* m_progress;

@@ -4,6 +4,8 @@
 #include "pipeline/reciperouter.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QJsonDocument>
 
 bool RecipeRouter::RemovablePart::active() const
 {
@@ -25,9 +27,31 @@ bool RecipeRouter::RemovablePart::complete() const
     return true;
 }
 
+// A file that the import did not write itself (an earlier copy, a file found in place)
+// never lets the source delete the picture, however well it verified: it may be gone
+// or another file by the time the picture is.
 bool RecipeRouter::RemovablePart::removable() const
 {
-    return !freeing.isEmpty() && !verified.isEmpty() && complete();
+    if (freeing.isEmpty() || !complete())
+        return false;
+    for (const QUrl& url : verified) {
+        if (freeing.contains(placed.value(url)))
+            return true;
+    }
+    return false;
+}
+
+bool RecipeRouter::RemovablePart::copyInPlace(const Recipe& recipe) const
+{
+    for (const QUrl& url : verified) {
+        if (!freeing.contains(placed.value(url)))
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        const qint64 size = verifiedSize.value(url, recipe.estimate ? -1 : recipe.fileSize);
+        if (info.isFile() && (size < 0 || info.size() == size))
+            return true;
+    }
+    return false;
 }
 
 bool RecipeRouter::Constellation::active() const
@@ -56,6 +80,16 @@ bool RecipeRouter::Constellation::removable() const
     for (const RemovablePart& part : parts) {
         if (!part.removable())
             return false;
+    }
+    // Last, as it reads the disk: a folder renamed or a volume unmounted since the
+    // verification leaves the picture on the source.
+    for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
+        if (!part->copyInPlace(part.key())) {
+            qCWarning(lcPipeline) << "Copy of" << imageUuid
+                                  << part.key().recipe.toJson(QJsonDocument::Compact)
+                                  << "gone since its verification:" << part->verified << "kept at the source";
+            return false;
+        }
     }
     return true;
 }
@@ -109,6 +143,37 @@ void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
     }
     for (const Recipe& recipe : qAsConst(released))
         front->onReleased(recipe, SrcLost);
+
+    // A source that fetches nothing (its files are local, as a camera volume's) has listed
+    // every file it has: a queued file without a local original would wait for ever with
+    // nothing to tell the user, so it is lost at its source.
+    IProvider* source = provider(providerKey);
+    if (!source || source->capacity(ioChannel) > 0)
+        return;
+    const IOChannel channel(providerKey, ioChannel);
+    QList<QPair<QString, Recipe>> lost;
+    for (auto seq = m_sequences.cbegin(); seq != m_sequences.cend(); ++seq) {
+        if (seq.key().isNull() || !seq->channels.contains(channel))
+            continue;
+        for (const QString& path : seq->pending) {
+            auto it = m_requests.constFind(path);
+            if (it != m_requests.cend() && it->live && IOChannel(it->recipe) == channel
+                && !hasLocalCandidate(it->recipe))
+                lost.append({ path, it->recipe });
+        }
+    }
+    for (const auto& file : qAsConst(lost))
+        front->onObstacle(QUrl::fromLocalFile(file.first), file.second, SrcLost);
+}
+
+bool RecipeRouter::freeRemovable(Constellation& image, bool again)
+{
+    IProvider* source = provider(image.provider);
+    if ((again && image.freed) || !source || !image.removable())
+        return false;
+    image.freed = true;
+    source->freeImage(image.key(), image.imageUuid, image.index);
+    return true;
 }
 
 void RecipeRouter::tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source)
@@ -132,6 +197,11 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
         part.completedBeforeStart.insert(request.session);
     if (!part.urls.contains(url))
         part.urls.append(url);
+    // Replayed rows were written by their session before the restart.
+    if (!request.session.isNull() && (request.placing || !m_started))
+        part.placed.insert(url, request.session);
+    else
+        part.placed.remove(url);
     if (request.session.isNull()) {
         // A file the source has locally without any import (a camera volume's own file, a
         // preview in the cache) is no copy of the picture: it never counts as verified,
@@ -139,12 +209,13 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
     } else if (source->isManaged(recipe)) {
         if (m_started || !part.freeing.isEmpty())
             emit front->needValidate(url, recipe);
+        else
+            m_unchecked.insert(path, { request.session, recipe });
     } else if (source->verify(url, recipe) && !part.verified.contains(url)) {
         part.verified.append(url);
+        part.verifiedSize.insert(url, QFileInfo(path).size());
     }
-    if (!wasRemovable && part.removable() && image.removable())
-        source->freeImage(recipe, recipe.imageUuid, image.index);
-    else
+    if (!(!wasRemovable && part.removable() && freeRemovable(image)))
         tellImageChanged(image, recipe, source);
 }
 
@@ -157,10 +228,8 @@ void RecipeRouter::changeParts(
                 continue;
             const bool wasRemovable = part->removable();
             change(*part);
-            if (!wasRemovable && part->removable() && image->removable()) {
-                if (IProvider* source = provider(image->provider))
-                    source->freeImage(image->key(), image->imageUuid, image->index);
-            }
+            if (!wasRemovable && part->removable())
+                freeRemovable(*image);
         }
     }
 }
@@ -173,14 +242,24 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
         if (!image)
             continue;
         for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
-            if (!part->urls.contains(target) || part->verified.contains(target))
+            if (!part->urls.contains(target))
                 continue;
-            const bool firstVerified = part->verified.isEmpty();
-            part->verified.append(target);
-            if (firstVerified && part->removable() && image->removable()) {
-                if (IProvider* source = provider(image->provider))
-                    source->freeImage(image->key(), imageUuid, image->index);
+            const qint64 size = QFileInfo(target.toLocalFile()).size();
+            if (part->verified.contains(target)) {
+                // Checked again (compressed in place): the new size is the one to expect.
+                const bool changed = part->verifiedSize.value(target, -1) != size;
+                part->verifiedSize.insert(target, size);
+                // A check of the source's deletion may have found the old size gone.
+                if (changed && part->removable())
+                    freeRemovable(*image, true);
+                continue;
             }
+            // Another file's verification (an earlier import's) may have come first.
+            const bool wasRemovable = part->removable();
+            part->verified.append(target);
+            part->verifiedSize.insert(target, size);
+            if (!wasRemovable && part->removable())
+                freeRemovable(*image);
         }
     }
 }

@@ -129,6 +129,8 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
             return;
     }
     setWaiting(seq, *it, false);
+    // Set again only when this visit starts writing the file.
+    it->placing = false;
     const QUrl url = QUrl::fromLocalFile(path);
     if (!it->volume.isResolved()) {
         const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
@@ -151,6 +153,21 @@ void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, b
     if (request.waiting != waiting)
         seq.waiting += waiting ? 1 : -1;
     request.waiting = waiting;
+}
+
+void RecipeRouter::wakeWaiting(const Recipe& recipe)
+{
+    // A file that waited for room on its source (one that fetches nothing, as a camera
+    // volume) can now be copied from the new local file instead: passes look at it again.
+    for (auto seq = m_sequences.begin(); seq != m_sequences.end(); ++seq) {
+        if (seq->waiting == 0)
+            continue;
+        for (const QString& path : seq->pending) {
+            auto it = m_requests.find(path);
+            if (it != m_requests.end() && it->waiting && it->recipe == recipe)
+                setWaiting(*seq, *it, false);
+        }
+    }
 }
 
 bool RecipeRouter::anyRoom(const TransferSequence& seq)
@@ -235,12 +252,17 @@ bool RecipeRouter::checkTarget(const QString& path, TransferRequest& request)
     // A folder yet to be made is on the volume of its nearest existing parent.
     const QStorageInfo storage = m_pass.storageOf(folder);
     const Recipe recipe = request.recipe;
-    if (!storage.isValid() || !storage.isReady() || storage.isReadOnly()
-        || Volume(storage) != request.volume) {
+    if (!storage.isValid() || !storage.isReady() || Volume(storage) != request.volume) {
         front->onObstacle(url, recipe, NoDrive);
         return false;
     }
     m_volumes[request.volume].mask = 0;
+    // The drive is there: one mounted read-only is a place that cannot be written to, and
+    // the user is told so rather than that it is gone.
+    if (storage.isReadOnly()) {
+        front->onObstacle(url, recipe, NoWrite);
+        return false;
+    }
     if (!m_pass.makeFolder(folder)) {
         front->onObstacle(url, recipe, DirLost);
         return false;
@@ -268,12 +290,14 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
     if (copy.size >= kInlineCopyLimit) {
         if (!startLocalCopy(path, request, from, copy, source))
             return Visit::SourceTransfer;
+        request.placing = true;
         seq.pending.erase(path);
         return Visit::Next;
     }
     if (!copyInline(from, path))
         return Visit::SourceTransfer;
     m_pass.spend(request.volume, copy.size);
+    request.placing = true;
     front->onComplete(QUrl::fromLocalFile(path), Recipe(request.recipe));
     return Visit::Next;
 }
@@ -342,6 +366,7 @@ void RecipeRouter::sourceTransfer(
     const Arbiter arbiter = request.arbiter;
     seq.pending.erase(path);
     m_channels[channel].outstanding.insert(path);
+    request.placing = true;
     source->fetch(url, recipe, arbiter);
     emit inFlightCountChanged();
 }

@@ -19,4 +19,7 @@ struct TransferRequest
     // Examined by a pass and left only for want of room on its channel: while the channel
     // stays full, later passes need not look at it again.
     bool waiting = false;
+    // Its file is being written by this import (a fetch or a copy): only such a file, once
+    // verified, lets the source delete the picture.
+    bool placing = false;
 };

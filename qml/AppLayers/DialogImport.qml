@@ -26,6 +26,8 @@ Window {
     // Free bytes where the folder is (or will be); -1 unknown.
     property real spaceFree: -1
     readonly property bool folderWritable: folderPath === "" || Utils.isDirWritable(folderPath)
+    // The items were found not to fit and the user is asked whether to start all the same.
+    property bool askedSpace: false
 
     signal deselectAll
     signal importSelected(bool removeAfterward, bool showFiles)
@@ -40,6 +42,7 @@ Window {
     // Shows the dialog for items that need `space` bytes.
     function openFor(space) {
         estimatedSpace = space
+        askedSpace = false
         if (folderPath === "" && AppSettings)
             folderPath = AppSettings.defaultImport()
         recheckSpace()
@@ -64,13 +67,27 @@ Window {
             return false
         }
         target.queryAttributes()
+        askedSpace = false
         close()
         importSelected(deleteAfterTransfer.checked, openImmediately.checked)
         deselectAll()
         return true
     }
 
-    onFolderPathChanged: recheckSpace()
+    // What does not fit is said first; a second click starts the import all the same.
+    function confirmImport() {
+        recheckSpace()
+        if (!spaceBar.fits && !askedSpace) {
+            askedSpace = true
+            return false
+        }
+        return startImport()
+    }
+
+    onFolderPathChanged: {
+        askedSpace = false
+        recheckSpace()
+    }
 
     TargetFolder {
         id: target
@@ -132,10 +149,19 @@ Window {
                 dim: true
             }
             SpaceBar {
+                id: spaceBar
                 objectName: "spaceBar"
                 Layout.fillWidth: true
                 requested: dialog.estimatedSpace
                 available: dialog.spaceFree
+            }
+            ItemLabel {
+                objectName: "doesNotFit"
+                Layout.fillWidth: true
+                visible: dialog.askedSpace
+                wrapMode: Text.Wrap
+                text: qsTr("The selected items do not fit in the space free there. Start the import anyway?")
+                color: "#e04040"
             }
         }
         ItemCheckBox {
@@ -161,9 +187,9 @@ Window {
             ItemRoundButton {
                 objectName: "startImport"
                 primary: true
-                text: qsTr("start import")
+                text: dialog.askedSpace ? qsTr("import anyway") : qsTr("start import")
                 enabled: dialog.folderPath !== ""
-                onClicked: dialog.startImport()
+                onClicked: dialog.confirmImport()
             }
         }
         NotificationsView {

@@ -32,7 +32,7 @@ Dialog {
         if (!folder.exists)
             return false
         if (history && pipeline)
-            history.offerAll(pipeline.files(sessUuid))
+            history.offerAll(pipeline.files(sessUuid), false)
         openedNow = true
         return true
     }

@@ -188,7 +188,7 @@ Item {
                                     status.moreToDo = !row.finished
                                     return
                                 }
-                                status.history.offerAll(status.pipeline.files(row.sessUuid))
+                                status.history.offerAll(status.pipeline.files(row.sessUuid), false)
                                 status.openedNow = true
                             }
                         }

@@ -87,6 +87,49 @@ QUuid sessionUuid(int session)
     return QUuid(QStringLiteral("{00000000-0000-4000-8000-00000000000%1}").arg(session));
 }
 
+// A source whose files are already in place: the fixture completes them itself.
+class IdleProvider : public IProvider
+{
+public:
+    int capacity(QString) override { return 1; }
+    QString routeKey() override { return QStringLiteral("transfer"); }
+    void attach(IFileSink*) override { }
+    Validator validator() override
+    {
+        return [](const QUrl&, const Recipe&) { return true; };
+    }
+    bool adopt(QUrl, Recipe) override { return false; }
+    void fetch(QUrl, Recipe, Arbiter) override { }
+    bool reclaim(QUrl, Recipe) override { return false; }
+    void freeImage(Recipe, QUuid, QModelIndex) override { }
+    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
+    bool isRaw(Recipe) override { return false; }
+};
+
+// Stands in for the library's session of folders: writes down what it is offered.
+class HistoryFixture : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QStringList offered MEMBER offered NOTIFY offeredChanged)
+public:
+    QStringList offered;
+    // As the library's own: the files, and whether folders are walked.
+    Q_INVOKABLE void offerAll(const QList<QUrl>& urls, bool recursive)
+    {
+        for (const QUrl& url : urls)
+            offered << QFileInfo(url.toLocalFile()).fileName() + (recursive ? "/" : "");
+        emit offeredChanged();
+    }
+    Q_INVOKABLE void clear()
+    {
+        offered.clear();
+        emit offeredChanged();
+    }
+
+signals:
+    void offeredChanged();
+};
+
 // A real router whose ticket record the pipeline dialogs' test fills.
 class PipelineFixture : public QObject
 {
@@ -94,7 +137,32 @@ class PipelineFixture : public QObject
     Q_PROPERTY(QObject* router READ router CONSTANT)
 public:
     RecipeRouter m_router;
+    IdleProvider m_source;
+    QTemporaryDir m_dir;
+    PipelineFixture() { IProvider::setPipeline(&m_source, &m_router); }
     QObject* router() { return &m_router; }
+    Q_INVOKABLE QVariant session(int n) const { return QVariant::fromValue(sessionUuid(n)); }
+    Q_INVOKABLE QUrl folder() const { return QUrl::fromLocalFile(m_dir.path()); }
+
+    // An import of two files into the fixture's folder, finished.
+    Q_INVOKABLE void finishImport(int session)
+    {
+        for (const char* name : { "a.jpg", "b.jpg" }) {
+            Recipe r;
+            r.provider = QStringLiteral("transfer");
+            r.ioChannel = QStringLiteral("cam1");
+            r.recipe = QJsonDocument(QJsonObject { { "file", name }, { "type", "jpg" } });
+            r.fileSize = 3;
+            const QString path = m_dir.filePath(QString::fromLatin1(name));
+            QFile file(path);
+            if (file.open(QIODevice::WriteOnly))
+                file.write("abc");
+            file.close();
+            m_router.putRecipe(sessionUuid(session), QUrl::fromLocalFile(path), r, Arbiter(true, false));
+            m_router.onComplete(QUrl::fromLocalFile(path), r);
+        }
+        m_router.start();
+    }
 
     Q_INVOKABLE void file(int error, const QString& target, int session)
     {
@@ -197,6 +265,7 @@ public slots:
         QQmlContext* context = engine->rootContext();
         context->setContextProperty(QStringLiteral("recorder"), &m_recorder);
         context->setContextProperty(QStringLiteral("routerFixture"), &m_pipeline);
+        context->setContextProperty(QStringLiteral("historyFixture"), &m_history);
         context->setContextProperty(QStringLiteral("presetFixture"), &m_presets);
         context->setContextProperty(QStringLiteral("exportFixture"), &m_exports);
         context->setContextProperty(QStringLiteral("screenChecks"), &m_screenChecks);
@@ -212,6 +281,7 @@ private:
     AppSettings* m_settings = nullptr;
     Recorder m_recorder;
     PipelineFixture m_pipeline;
+    HistoryFixture m_history;
     PresetFixture m_presets;
     ExportFixture m_exports;
     ScreenChecks m_screenChecks;

@@ -195,6 +195,12 @@ private slots:
         QCOMPARE(pipeline.named("claim ").size(), 12);
         QVERIFY(pipeline.named("route").isEmpty());
         QCOMPARE(pipeline.named("claimAll").size(), 1);
+        // The pipeline releases what no item claimed once all are announced: every item
+        // claims its picture before, or the last one read would be taken for gone.
+        int lastClaim = -1;
+        for (int i = 0; i < pipeline.calls.size(); ++i)
+            lastClaim = pipeline.calls.at(i).startsWith("claim {") ? i : lastClaim;
+        QVERIFY(lastClaim < pipeline.calls.indexOf("claimAll"));
     }
 
     void readsPreviewExif_data()
@@ -319,6 +325,15 @@ private slots:
         QVERIFY(row.data(S::RawRemoteIdRole).isNull() && row.data(S::ThmRemoteIdRole).isNull());
         QCOMPARE(pipeline.named("released ").size(), 3);
         QCOMPARE(pipeline.named("released IMG_0001.vrx 512").size(), 1);
+        // A resumed transfer of a file deleted here fails: the file is gone, the device
+        // is fine (no device ticket, no held transfers). Another file's failure stays one
+        // of the device.
+        const Recipe state { "transfer", session.deviceId(), fileKeyDocument("IMG_0001.vrxs"), {}, 4, false };
+        session.onObstacle(QUrl::fromLocalFile(c.root + "/x/IMG_0001.vrxs"), state, IFileSink::IOError);
+        QCOMPARE(pipeline.calls.last(), QString("obstacle %1").arg(IFileSink::SrcLost));
+        const Recipe other { "transfer", session.deviceId(), fileKeyDocument("IMG_0002.vrx"), {}, 4, false };
+        session.onObstacle(QUrl::fromLocalFile(c.root + "/x/IMG_0002.vrx"), other, IFileSink::IOError);
+        QCOMPARE(pipeline.calls.last(), QString("obstacle %1").arg(IFileSink::IOError));
         write(c.root + "/Z40CD0042/DCIM/late/IMG_0001.vrxs", "late");
         session.onItemsFound({ { "IMG_0001", "DCIM/late/IMG_0001.vrxs", "IMG_0001.vrxs", 4, {} } });
         QVERIFY(QFile::exists(trash + "late/IMG_0001.vrxs"));

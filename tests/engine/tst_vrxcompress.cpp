@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -231,6 +232,34 @@ private slots:
         checkIntact(path, original);
         QVERIFY(fileBytes(path) != original);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG_1.vrx") });
+    }
+
+    // What a job killed amid its work leaves beside the picture can be cleared without a
+    // new job on the picture (the folder's indexing does it); the files of a job that is
+    // still running stay.
+    void leftoversGoWhenTheFolderIsIndexed()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("IMG_1.vrx"));
+        const QByteArray original = writePicture(path, 3, false, 1024);
+        auto child = ostra::test::startSelf(QStringLiteral("compress"), { path, QStringLiteral("written") });
+        QVERIFY(child->started());
+        QVERIFY(child->finish());
+        QCOMPARE(child->exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo::exists(VrxCompress::temporaryPathFor(path)));
+        // A lock without its output, and a job of this process under way on another picture.
+        QVERIFY(QFile::copy(VrxCompress::temporaryPathFor(path) + ".lock", dir.filePath("IMG_2.vrxc.lock")));
+        QLockFile running(dir.filePath("IMG_3.vrxc.lock"));
+        QVERIFY(running.tryLock(0));
+        {
+            QFile under(dir.filePath("IMG_3.vrxc"));
+            QVERIFY(under.open(QIODevice::WriteOnly) && under.write("under way") > 0);
+        }
+        QCOMPARE(VrxCompress::removeLeftovers(dir.path()), 3);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+            (QStringList { "IMG_1.vrx", "IMG_3.vrxc", "IMG_3.vrxc.lock" }));
+        checkIntact(path, original);
+        QCOMPARE(fileBytes(path), original);
     }
 
     // A full file system or a read-only folder keeps the original and leaves nothing.

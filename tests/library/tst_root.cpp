@@ -121,6 +121,20 @@ private slots:
         QCOMPARE(recorder.files, QSet<QString> { path("a/IMG[1].vrx") });
     }
 
+    // A folder indexed loses the output and lock file that a compression killed amid its
+    // work left beside a picture (its lock names a process that is gone).
+    void indexingRemovesCutOffCompressions()
+    {
+        touch(path("c/IMG1.vrx"));
+        touch(path("c/IMG1.vrxc"));
+        QFile lock(path("c/IMG1.vrxc.lock"));
+        QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write("2147483646\nostra\n\n") > 0);
+        lock.close();
+        Root folder(nullptr, path("c"), false, true, { "*.vrx" }, true);
+        QCOMPARE(folder.listFiles(), QStringList { path("c/IMG1.vrx") });
+        QCOMPARE(QDir(path("c")).entryList(QDir::Files | QDir::Hidden), QStringList { "IMG1.vrx" });
+    }
+
     void liveWatching()
     {
         const QStringList initial = { "tree/x.vrx", "tree/IMG[1].vrx", "tree/100% #2.vrx",

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QSet>
+#include <QStandardItemModel>
 #include <QTimer>
 
 #include <csignal>
@@ -96,6 +98,110 @@ private:
     }
 };
 
+// A camera over a folder: fetches its files slowly, as SlowSource does, has the image
+// service's verification stand in as a delayed check of the copy's content, and deletes
+// a picture's files some time after it is told to. Pictures are claimed as a camera
+// session claims them once listed.
+class CameraSource : public IProvider
+{
+public:
+    QString root;
+    IFileSink* sink = nullptr;
+    int pendingChecks = 0;
+    int pendingDeletes = 0;
+    QSet<int> verified;
+    QSet<QUuid> freed;
+    QStandardItemModel items { crashfiles::kCount / 2, 1 };
+
+    int capacity(QString) override { return 2; }
+    QString routeKey() override { return QStringLiteral("transfer"); }
+    void attach(IFileSink* pipeline) override { sink = pipeline; }
+    Validator validator() override
+    {
+        return [](const QUrl& url, const Recipe& r) {
+            return crashfiles::read(url.toLocalFile()) == crashfiles::content(r);
+        };
+    }
+    bool adopt(QUrl, Recipe) override { return false; }
+    void fetch(QUrl target, Recipe recipe, Arbiter) override
+    {
+        const int i = recipe.recipe.object().value("file").toInt();
+        const QByteArray bytes = crashfiles::read(crashfiles::cameraPath(root, i));
+        if (bytes != crashfiles::content(recipe)) {
+            QTimer::singleShot(0, [=] { sink->onObstacle(target, recipe, IFileSink::SrcLost); });
+            return;
+        }
+        const QString part = target.toLocalFile() + QStringLiteral(".part");
+        auto* file = new QFile(part);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            qFatal("cannot write %s", qPrintable(part));
+        auto* timer = new QTimer;
+        QObject::connect(timer, &QTimer::timeout, [=] {
+            file->write(bytes.mid(int(file->pos()), 8192));
+            if (file->pos() < bytes.size())
+                return;
+            timer->deleteLater();
+            file->close();
+            if (!QFile::rename(file->fileName(), target.toLocalFile()))
+                qFatal("cannot rename %s", qPrintable(file->fileName()));
+            delete file;
+            sink->onComplete(target, recipe);
+        });
+        timer->start(1);
+    }
+    bool reclaim(QUrl, Recipe) override { return false; }
+    void freeImage(Recipe, QUuid image, QModelIndex) override
+    {
+        freed.insert(image);
+        ++pendingDeletes;
+        QTimer::singleShot(3, [=] {
+            --pendingDeletes;
+            for (int i = 0; i < crashfiles::kCount; ++i) {
+                if (crashfiles::cameraRecipe(i).imageUuid == image)
+                    QFile::remove(crashfiles::cameraPath(root, i));
+            }
+        });
+    }
+    void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
+    bool isRaw(Recipe r) override { return r.recipe.object().value("type").toString() == "vrx"; }
+
+    // The image service's check of a raw copy, a little later.
+    void check(QUrl target, Recipe recipe, bool sabotage)
+    {
+        ++pendingChecks;
+        QTimer::singleShot(2, [=] {
+            --pendingChecks;
+            if (crashfiles::read(target.toLocalFile()) != crashfiles::content(recipe))
+                return;
+            const int i = recipe.recipe.object().value("file").toInt();
+            sink->onVerified(target, recipe.imageUuid);
+            verified.insert(i);
+            // Only while the picture is still whole on the camera: removing a copy of a
+            // picture already deleted there would lose it by the test's hand.
+            if (sabotage && crashfiles::sabotaged(i) && !verified.contains(i ^ 1)
+                && !freed.contains(recipe.imageUuid) && QFileInfo::exists(crashfiles::cameraPath(root, i))
+                && QFileInfo::exists(crashfiles::cameraPath(root, i ^ 1)))
+                QFile::remove(target.toLocalFile());
+        });
+    }
+
+    // Lists the pictures still on the camera and claims them, as a camera session does.
+    void claim()
+    {
+        for (int k = 0; k < crashfiles::kCount / 2; ++k) {
+            if (QFileInfo::exists(crashfiles::cameraPath(root, 2 * k))
+                || QFileInfo::exists(crashfiles::cameraPath(root, 2 * k + 1))) {
+                // As a session does: a picture that is removable when listed goes at once.
+                const QUuid image = crashfiles::cameraRecipe(2 * k).imageUuid;
+                IHarvest* harvest = sink->claimIndex("transfer", "cam", image, items.index(k, 0));
+                if (harvest && harvest->removable())
+                    freeImage(Recipe(), image, items.index(k, 0));
+            }
+        }
+        sink->onClaimAll("transfer", "cam");
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -106,7 +212,14 @@ int main(int argc, char** argv)
     const QString root = QString::fromLocal8Bit(argv[2]);
     if (argc > 3)
         killAt = atoi(argv[3]);
-    SlowSource source;
+    // Camera modes: "earlier" imports the camera's files into folder "a"; "free" into
+    // folder "b", deleting them on the camera once verified; "unmount" as "free", with
+    // copies going away after their verification.
+    const QString mode = qEnvironmentVariable("OSTRA_CRASH_CAMERA");
+    SlowSource slow;
+    CameraSource camera;
+    camera.root = root;
+    IProvider& source = mode.isEmpty() ? static_cast<IProvider&>(slow) : camera;
     RecipeRouter router;
     CrashingLogger logger;
     logger.setDelegate(&router);
@@ -114,17 +227,36 @@ int main(int argc, char** argv)
     if (!logger.isOpen())
         return 3;
     IProvider::setPipeline(&source, &logger);
+    if (!mode.isEmpty()) {
+        QObject::connect(&logger, &IFileSink::needValidate,
+            [&](QUrl target, Recipe recipe) { camera.check(target, recipe, mode == "unmount"); });
+    }
     logger.start();
-    // A journaled file is already queued: its second put is refused.
-    for (int s = 0; s < 2; ++s) {
-        for (int i = 0; i < crashfiles::kCount; ++i)
-            logger.putRecipe(
-                crashfiles::session(s), crashfiles::url(root, s, i), crashfiles::recipe(i), Arbiter());
+    if (mode.isEmpty()) {
+        // A journaled file is already queued: its second put is refused.
+        for (int s = 0; s < 2; ++s) {
+            for (int i = 0; i < crashfiles::kCount; ++i)
+                logger.putRecipe(
+                    crashfiles::session(s), crashfiles::url(root, s, i), crashfiles::recipe(i), Arbiter());
+        }
+    } else {
+        camera.claim();
+        const int s = mode == "earlier" ? 0 : 1;
+        logger.setBatch(true);
+        for (int i = 0; i < crashfiles::kCount; ++i) {
+            if (QFileInfo::exists(crashfiles::cameraPath(root, i)))
+                logger.putRecipe(crashfiles::session(s), crashfiles::url(root, s, i),
+                    crashfiles::cameraRecipe(i), Arbiter());
+        }
+        if (s == 1)
+            logger.setFree(crashfiles::session(s));
+        logger.setBatch(false);
     }
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         // Done, or stuck on a ticket (the test then fails on the count).
-        if ((router.hasRequests() && router.tickets()->count() == 0) || router.inFlightCount() > 0)
+        if ((router.hasRequests() && router.tickets()->count() == 0) || router.inFlightCount() > 0
+            || camera.pendingChecks > 0 || camera.pendingDeletes > 0)
             return;
         std::printf("tickets %d\n", router.tickets()->count());
         app.quit();

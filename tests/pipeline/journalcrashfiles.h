@@ -40,6 +40,26 @@ inline Recipe recipe(int i)
     return r;
 }
 
+// A camera holding the files: two files make one picture (the pairs of numbers).
+inline Recipe cameraRecipe(int i)
+{
+    Recipe r = recipe(i);
+    r.imageUuid = QUuid::createUuidV5(QUuid(), QStringLiteral("picture %1").arg(i / 2));
+    return r;
+}
+
+inline QString cameraPath(const QString& root, int i)
+{
+    return QStringLiteral("%1/camera/f%2").arg(root).arg(i);
+}
+
+// Pictures whose first verified copy goes away right after its verification (a folder
+// renamed, a volume unmounted), before the picture's other file is verified.
+inline bool sabotaged(int i)
+{
+    return (i / 2) % 4 == 0;
+}
+
 inline QByteArray content(const Recipe& r)
 {
     QByteArray bytes(int(r.fileSize), Qt::Uninitialized);

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -108,6 +109,98 @@ private slots:
             QCOMPARE(query.value(2).toInt(), 2 * crashfiles::kCount);
         }
         QSqlDatabase::removeDatabase("check");
+    }
+
+    // An import that deletes the camera's pictures once their copies are verified, killed
+    // again and again: afterwards every file is in the library with its content or still
+    // on the camera, and every picture whose copies stayed in place is gone from the
+    // camera (the copies that a kill left unverified are verified after the restart).
+    void killedWhileFreeingTheCamera_data()
+    {
+        QTest::addColumn<QString>("story");
+        QTest::addColumn<int>("killRounds");
+        QTest::newRow("copies verified or not when killed") << "free" << 15;
+        QTest::newRow("an earlier import's copies gone") << "earlier" << 15;
+        QTest::newRow("copies gone after their verification") << "unmount" << 15;
+        QTest::newRow("copies gone after their verification, no kill") << "unmount" << 0;
+    }
+
+    void killedWhileFreeingTheCamera()
+    {
+        QFETCH(QString, story);
+        QFETCH(int, killRounds);
+        QTemporaryDir dir;
+        const QString journal = dir.filePath("Trans.1.db");
+        const QString root = dir.filePath("lib");
+        const QString child
+            = ostra::test::binaryDir() + QStringLiteral("/tests/pipeline/pipeline_journalcrasher");
+        for (int i = 0; i < crashfiles::kCount; ++i) {
+            QDir().mkpath(root + "/camera");
+            QFile file(crashfiles::cameraPath(root, i));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(crashfiles::content(crashfiles::cameraRecipe(i))) > 0);
+        }
+        auto run = [&](const QString& mode, int killAfterMs, QByteArray* output) {
+            QProcess process;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("OSTRA_CRASH_CAMERA", mode);
+            process.setProcessEnvironment(env);
+            process.start(child, { journal, root });
+            if (!process.waitForStarted())
+                return false;
+            if (killAfterMs > 0 && !process.waitForFinished(killAfterMs)) {
+                ::kill(pid_t(process.processId()), SIGKILL);
+                process.waitForFinished(30000);
+                return true;
+            }
+            if ((process.state() != QProcess::NotRunning && !process.waitForFinished(60000))
+                || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+                qWarning() << "child failed:" << process.exitStatus() << process.exitCode()
+                           << process.readAllStandardError().right(2000);
+                return false;
+            }
+            *output = process.readAllStandardOutput();
+            return true;
+        };
+        QByteArray output;
+        if (story == "earlier") {
+            // Imported once without deleting, then the folder of that import is gone.
+            QVERIFY(run("earlier", 0, &output));
+            QCOMPARE(output.trimmed(), QByteArray("tickets 0"));
+            for (int i = 0; i < crashfiles::kCount; ++i)
+                QVERIFY(QFileInfo::exists(crashfiles::path(root, 0, i)));
+            QVERIFY(QDir(root + "/a").removeRecursively());
+            output.clear();
+        }
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
+        qInfo() << "seed" << seed;
+        int kills = 0;
+        for (int round = 0; round < 40 && output.isEmpty(); ++round) {
+            const int killAfter = round < killRounds ? random.bounded(5, 80) : 0;
+            QVERIFY(run(story == "unmount" ? "unmount" : "free", killAfter, &output));
+            kills += output.isEmpty() && killAfter > 0;
+        }
+        qInfo() << kills << "kills";
+        if (killRounds > 0)
+            QVERIFY(kills >= 1);
+        QCOMPARE(output.trimmed(), QByteArray("tickets 0"));
+        for (int i = 0; i < crashfiles::kCount; ++i) {
+            const QByteArray expected = crashfiles::content(crashfiles::cameraRecipe(i));
+            const bool copied = crashfiles::read(crashfiles::path(root, 1, i)) == expected;
+            const bool onCamera = crashfiles::read(crashfiles::cameraPath(root, i)) == expected;
+            QVERIFY2(copied || onCamera, qPrintable(QString("file %1 lost").arg(i)));
+            // A picture whose copies stayed where they were put is freed on the camera.
+            if (story != "unmount" || !crashfiles::sabotaged(i))
+                QVERIFY2(copied && !onCamera, qPrintable(QString("file %1 not imported and freed").arg(i)));
+        }
+        // Each file once in the library: nothing beside the copies but the camera's own
+        // cut-off temporary files.
+        for (const QString& name : QDir(root + "/b").entryList(QDir::Files | QDir::Hidden)) {
+            QVERIFY2(
+                name.endsWith(".part") || QRegularExpression("^f\\d+\\.(vrx|jpg)$").match(name).hasMatch(),
+                qPrintable(name));
+        }
     }
 };
 

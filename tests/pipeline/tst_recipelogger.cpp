@@ -1,6 +1,9 @@
 #include "support/testmain.h"
 
+#include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <ctime>
@@ -139,24 +142,198 @@ private slots:
         const QDateTime summer(QDate(2026, 7, 1), QTime(12, 30), Qt::UTC);
         {
             Run run(journal());
-            for (int s = 1; s <= 4; ++s)
+            for (int s = 1; s <= 6; ++s)
                 QVERIFY(run.logger.putRecipe(
                     session(s), url(QString("t/%1").arg(s)), recipe(QString::number(s), 5), {}));
-            run.logger.onComplete(url("t/4"), recipe("4", 5));
+            // Session 6 has a second file, still to come.
+            QVERIFY(run.logger.putRecipe(session(6), url("t/6b"), recipe("6b", 5), {}));
+            for (int s = 4; s <= 6; ++s)
+                run.logger.onComplete(url(QString("t/%1").arg(s)), recipe(QString::number(s), 5));
             run.logger.setDate(session(1), now.addDays(-1).toLocalTime());
             run.logger.setDate(session(2), now.addDays(-30).addSecs(1800).toLocalTime());
             run.logger.setDate(session(3), now.addDays(-30).addSecs(-1800).toLocalTime());
             run.logger.setDate(session(4), summer.toLocalTime());
+            run.logger.setDate(session(5), now.addDays(-30).addSecs(1800).toLocalTime());
+            run.logger.setDate(session(6), summer.toLocalTime());
         }
         setZone(zone);
         Run run(journal());
         run.logger.clean(30);
         run.logger.start();
-        // Finished rows stay, however old.
-        QCOMPARE(run.router.dates.value(session(4)), summer);
+        // Finished imports are kept for 30 days, unfinished ones as long as they have a
+        // file younger than that (session 6: one finished, one not, all of it kept).
+        QVERIFY(!run.router.dates.contains(session(4)));
+        QCOMPARE(run.router.dates.value(session(5)).toSecsSinceEpoch(),
+            now.addDays(-30).addSecs(1800).toSecsSinceEpoch());
         QVERIFY(!run.router.dates.contains(session(3)));
         QCOMPARE(run.router.dates.keys().size(), 3);
+        QVERIFY(run.router.dates.contains(session(1)) && run.router.dates.contains(session(2)));
         setZone(before);
+    }
+
+    // A file at the target of an unfinished row is taken as the row's own file (renamed
+    // into place before the completion was journaled) only when it came after the row
+    // and its content is accepted; one that was there before is a file in the way.
+    void replayTakesOnlyItsOwnFile_data()
+    {
+        QTest::addColumn<bool>("before");
+        QTest::newRow("placed after the row: done") << false;
+        QTest::newRow("there before the row: in the way") << true;
+    }
+
+    void replayTakesOnlyItsOwnFile()
+    {
+        QFETCH(bool, before);
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("r/a.vrx"), recipe("a", 10), Arbiter()));
+            QVERIFY(run.logger.putRecipe(session(1), url("r/b.vrx"), recipe("b", 10), Arbiter()));
+        }
+        QVERIFY(writeTreeFile(dir.filePath("r/a.vrx"), QByteArray(10, 'u')));
+        if (before) {
+            // As if the row was written an hour after the file came.
+            scalar(
+                journal(), "update recipes set timestamp=datetime('now', '+1 hour') where url like '%a.vrx'");
+        }
+        Run run(journal());
+        run.source.verifyAnswer = true; // the same size: all that a size check sees
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(run.source.fetches.at(0).url, url("r/b.vrx"));
+        settle();
+        QCOMPARE(
+            scalar(journal(), "select done from recipes where url like '%a.vrx'").toInt(), before ? 0 : 1);
+        QCOMPARE(run.router.obstacles, before ? QList<int> { IFileSink::Present } : QList<int>());
+        QCOMPARE(readFile(dir.filePath("r/a.vrx")), QByteArray(10, 'u'));
+    }
+
+    // Rows that the program cannot have written are left out of the replay, with a line
+    // in the log each; the others replay as usual.
+    void unreadableRowsAreNotReplayed()
+    {
+        {
+            Run run(journal());
+            for (const char* name : { "good", "minus", "wide", "size", "nosession" })
+                QVERIFY(run.logger.putRecipe(
+                    session(1), url(QString("u/%1.vrx").arg(name)), recipe(name, 10), {}));
+            QVERIFY(run.logger.putRecipe(session(1), url("u/lost.vrx"), recipe("lost", 10), {}));
+        }
+        scalar(journal(), "update recipes set done=1, err=-1 where url like '%minus.vrx'");
+        scalar(journal(), "update recipes set done=1, err=2048 where url like '%wide.vrx'");
+        scalar(journal(), "update recipes set fileSize=-5 where url like '%size.vrx'");
+        scalar(journal(), "update recipes set session='not a uuid' where url like '%nosession.vrx'");
+        scalar(journal(), "update recipes set done=1, err=520 where url like '%lost.vrx'");
+        for (const char* name : { "minus", "wide", "size", "nosession" })
+            QTest::ignoreMessage(QtWarningMsg,
+                QRegularExpression(QString("Journal: row .*%1\\.vrx.* not replayed").arg(name)));
+        Run run(journal());
+        run.logger.start();
+        // Only the two known errors of the row of the lost file.
+        QCOMPARE(run.router.obstacles, (QList<int> { IFileSink::Content, IFileSink::SrcLost }));
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(run.source.fetches.at(0).url, url("u/good.vrx"));
+        QCOMPARE(run.router.puts.size(), 2);
+    }
+
+    // A journal whose table lacks columns (an older or damaged one) is rebuilt once with
+    // the rows it can keep, and takes new imports again.
+    void tableWithoutColumnsIsRebuilt_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("no estimate, no error columns")
+            << "create table recipes (row_id integer primary key autoincrement, timestamp datetime default "
+               "current_timestamp, session text not null, url text not null, provider text not null, "
+               "ioDevice text not null, recipe text not null, imageUUID text not null, fileSize integer not "
+               "null default 0, live integer not null default 1, free integer not null default 0, done "
+               "integer not null default 0, skip integer not null default 0, over integer not null default 0)"
+            << 1;
+        QTest::newRow("no url column")
+            << "create table recipes (row_id integer primary key autoincrement, session text, provider text, "
+               "ioDevice text, recipe text, imageUUID text, fileSize integer, done integer)"
+            << 0;
+    }
+
+    void tableWithoutColumnsIsRebuilt()
+    {
+        QFETCH(QString, table);
+        QFETCH(int, kept);
+        const Recipe old = recipe("old", 10);
+        const QString spec = QString::fromUtf8(old.recipe.toJson(QJsonDocument::Compact));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "craft");
+            db.setDatabaseName(journal());
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY2(query.exec(table), qPrintable(query.lastError().text()));
+            const bool hasUrl = table.contains("url text");
+            QVERIFY(query.prepare(
+                QString("insert into recipes (session, %1provider, ioDevice, recipe, imageUUID, "
+                        "fileSize, done) values (?, %2?, ?, ?, ?, 10, 0)")
+                    .arg(hasUrl ? "url, " : "", hasUrl ? "?, " : "")));
+            query.addBindValue(session(1).toString());
+            if (hasUrl)
+                query.addBindValue(url("o/old.vrx").toString(QUrl::FullyEncoded));
+            for (const QString& value : { old.provider, old.ioChannel, spec, old.imageUuid.toString() })
+                query.addBindValue(value);
+            QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase("craft");
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression("Transfer journal .* lacked the columns .* rebuilt"));
+        {
+            Run run(journal());
+            QVERIFY(run.logger.isOpen());
+            run.logger.start();
+            // The row that could be kept resumes; a new import is journaled.
+            QTRY_COMPARE(run.source.fetches.size(), kept);
+            if (kept)
+                run.source.deliver(0);
+            QVERIFY(run.logger.putRecipe(session(2), url("n/new.vrx"), recipe("new", 10), {}));
+            QTRY_COMPARE(run.source.fetches.size(), kept + 1);
+            QCOMPARE(run.source.fetches.last().url, url("n/new.vrx"));
+        }
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), kept + 1);
+        QCOMPARE(scalar(journal(), "select count(*) from pragma_table_info('recipes')").toInt(), 16);
+        QCOMPARE(scalar(journal(), "select count(*) from sqlite_master where name='recipesUrl'").toInt(), 1);
+        // Once: the next start finds the table whole.
+        Run again(journal());
+        again.logger.start();
+        QTRY_COMPARE(again.source.fetches.size(), 1);
+        QCOMPARE(again.source.fetches.at(0).url, url("n/new.vrx"));
+    }
+
+    // A file under way cannot be withdrawn: the journal keeps its row. Another can.
+    void recallOfAFileUnderWayKeepsItsRow()
+    {
+        Run run(journal());
+        QVERIFY(run.logger.putRecipe(session(1), url("w/a.vrx"), recipe("a", 10), {}));
+        QVERIFY(run.logger.putRecipe(session(1), url("w/b.vrx"), recipe("b", 10), {}));
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        const QUrl busy = run.source.fetches.at(0).url;
+        const QUrl idle = busy == url("w/a.vrx") ? url("w/b.vrx") : url("w/a.vrx");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("recall: request in flight"));
+        QVERIFY(!run.logger.recall(busy));
+        QVERIFY(run.router.hasFile(busy));
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 2);
+        QVERIFY(run.logger.recall(idle));
+        QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 1);
+    }
+
+    // What copies cut off by a crash left under a target's work names goes at the replay.
+    void replayRemovesCutOffWorkFiles()
+    {
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("c/a.vrx"), recipe("a", 10), {}));
+        }
+        for (const char* suffix : { ".transfer", ".transfer0", ".transfer1" })
+            QVERIFY(writeTreeFile(dir.filePath(QString("c/a.vrx") + suffix), "cut off"));
+        Run run(journal());
+        run.logger.start();
+        QTRY_COMPARE(run.source.fetches.size(), 1);
+        QCOMPARE(QDir(dir.filePath("c")).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void urlsSurviveTheRoundTrip_data()

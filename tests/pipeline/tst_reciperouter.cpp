@@ -175,6 +175,133 @@ private slots:
         QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
         QVERIFY(image->removable() && image->complete());
     }
+
+    // The source deletes a picture only for a copy that the freeing import wrote itself
+    // and that was verified, and only while that copy is still where it was put.
+    void freesOnlyItsOwnVerifiedCopy_data()
+    {
+        QTest::addColumn<QString>("story");
+        QTest::newRow("an earlier import's verified copy, since moved away") << "earlier";
+        QTest::newRow("a file found in place and skipped") << "skipped";
+        QTest::newRow("the verified copy removed before the last file arrived") << "removed";
+        QTest::newRow("the copy renamed after its verification") << "renamed";
+    }
+
+    void freesOnlyItsOwnVerifiedCopy()
+    {
+        QFETCH(QString, story);
+        Fixture f;
+        f.source.cap = 2;
+        QStandardItemModel items(1, 1);
+        const Recipe raw = recipe("a.vrx", 100);
+        Recipe jpg = recipe("a.jpg", 10, "jpg");
+        jpg.imageUuid = raw.imageUuid;
+        f.source.verifyAnswer = true; // the preview verifies at once; the raw file needs its check
+        IHarvest* image = f.router->claimIndex("transfer", "cam1", raw.imageUuid, items.index(0, 0));
+        if (story == "earlier") {
+            // Imported and verified once (the picture is marked), then the folder renamed.
+            f.imported(1, "old/a.vrx", raw);
+            f.router->onVerified(f.url("old/a.vrx"), raw.imageUuid);
+            QVERIFY(QDir().rename(f.path("old"), f.path("renamed")));
+            QVERIFY(f.put(2, "new/a.vrx", raw));
+            f.router->setFree(session(2));
+            QTRY_COMPARE(f.source.fetches.size(), 2);
+            QCOMPARE(f.source.fetches.last().url, f.url("new/a.vrx"));
+            f.source.deliver(1);
+            settle();
+            // Fetched again and complete, but not yet checked: the camera keeps it.
+            QVERIFY(f.source.freed.isEmpty());
+            f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+            QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+            return;
+        }
+        if (story == "skipped") {
+            QVERIFY(writeTreeFile(f.path("new/a.vrx"), QByteArray(100, 'o')));
+            QVERIFY(f.put(2, "new/a.vrx", raw, Arbiter(true, false)));
+            f.router->setFree(session(2));
+            QTRY_VERIFY(!f.router->hasFile(f.url("new/a.vrx")));
+            f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+            settle();
+            QVERIFY(image->complete());
+            QCOMPARE(f.source.fetches.size(), 0);
+            QVERIFY(f.source.freed.isEmpty());
+            return;
+        }
+        QVERIFY(f.put(2, "new/a.jpg", jpg));
+        QVERIFY(f.put(2, "new/a.vrx", raw));
+        f.router->setFree(session(2));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        const int jpgFetch = f.source.fetches.at(0).url == f.url("new/a.jpg") ? 0 : 1;
+        f.source.deliver(jpgFetch);
+        f.source.deliver(1 - jpgFetch);
+        settle();
+        if (story == "removed")
+            QVERIFY(QFile::remove(f.path("new/a.jpg")));
+        else
+            QVERIFY(QDir().rename(f.path("new"), f.path("moved")));
+        f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
+        settle();
+        QVERIFY(image->complete());
+        QVERIFY(!image->removable());
+        QVERIFY(f.source.freed.isEmpty());
+    }
+
+    // A source that fetches nothing (a camera volume, whose files are local already): a
+    // file queued before its local original was listed moves once the original is.
+    void fileWaitingForItsLocalOriginalMoves()
+    {
+        Fixture f;
+        f.source.cap = 0;
+        const Recipe r = recipe("a.vrx", 2048);
+        QVERIFY(f.put(1, "lib/a.vrx", r));
+        QVERIFY(f.put(1, "lib/b.vrx", recipe("b.vrx", 2048)));
+        settle();
+        QVERIFY(f.router->hasFile(f.url("lib/a.vrx")));
+        // Listed later: the volume's own file, complete where it is.
+        QVERIFY(writeTreeFile(f.path("volume/a.vrx"), QByteArray(2048, 'v')));
+        QVERIFY(f.router->putRecipe(QUuid(), f.url("volume/a.vrx"), r, Arbiter(true, true)));
+        f.router->onComplete(f.url("volume/a.vrx"), r);
+        QTRY_COMPARE(readFile(f.path("lib/a.vrx")), QByteArray(2048, 'v'));
+        QTRY_VERIFY(!f.router->hasFile(f.url("lib/a.vrx")));
+        QVERIFY(f.router->hasFile(f.url("lib/b.vrx")));
+        QCOMPARE(f.source.fetches.size(), 0);
+        QCOMPARE(f.router->tickets()->count(), 0);
+        // Every file of the volume listed: the one it lacks is lost there, and says so.
+        f.router->onClaimAll("transfer", "cam1");
+        settle();
+        QCOMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("SrcLost"));
+        QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));
+    }
+
+    // The image service compresses a verified copy in place and verifies it again: the
+    // picture is freed with the new size, and once.
+    void copyCompressedInPlaceStillFrees()
+    {
+        Fixture f;
+        f.source.cap = 2;
+        f.source.verifyAnswer = true;
+        QStandardItemModel items(1, 1);
+        const Recipe raw = recipe("c.vrx", 100);
+        Recipe jpg = recipe("c.jpg", 10, "jpg");
+        jpg.imageUuid = raw.imageUuid;
+        f.router->claimIndex("transfer", "cam1", raw.imageUuid, items.index(0, 0));
+        QVERIFY(f.put(1, "one/c.vrx", raw));
+        QVERIFY(f.put(1, "one/c.jpg", jpg));
+        f.router->setFree(session(1));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        f.source.deliver(f.url("one/c.vrx"));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        // Smaller once compressed, and verified as such.
+        QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(60, 'z')));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        QVERIFY(f.source.freed.isEmpty());
+        f.source.deliver(f.url("one/c.jpg"));
+        QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+        QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(50, 'y')));
+        f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        QCOMPARE(f.source.freed.size(), 1);
+    }
 };
 
 OSTRA_TEST_MAIN(TestRecipeRouter)

@@ -47,6 +47,74 @@ private slots:
         QVERIFY(QDir(f.path("two")).entryList(QDir::Files).isEmpty());
     }
 
+    // "Try again" on a device ticket moves every transfer that the channel's block held,
+    // whatever set the answer is given for.
+    void tryAgainMovesHeldTransfers_data()
+    {
+        QTest::addColumn<bool>("sameSet");
+        QTest::addColumn<bool>("allSets");
+        QTest::newRow("this ticket") << false << false;
+        QTest::newRow("the current session") << true << false;
+        QTest::newRow("all files") << false << true;
+    }
+
+    void tryAgainMovesHeldTransfers()
+    {
+        QFETCH(bool, sameSet);
+        QFETCH(bool, allSets);
+        Fixture f;
+        f.source.cap = 2;
+        for (const char* name : { "a.vrx", "b.vrx", "c.vrx" })
+            QVERIFY(f.put(1, QStringLiteral("one/") + name, recipe(name, 10)));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        const QUrl failed = f.source.fetches.at(0).url;
+        f.router->onObstacle(failed, f.source.fetches.at(0).recipe, IFileSink::IOError);
+        f.source.deliver(1);
+        settle();
+        QCOMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("IOError"));
+        QCOMPARE(f.source.fetches.size(), 2);
+        f.router->revive(f.router->tickets()->resolve(sameSet, allSets));
+        QTRY_COMPARE(f.source.fetches.size(), 4);
+        f.source.deliver(2);
+        f.source.deliver(3);
+        settle();
+        QVERIFY(!f.router->hasRequests());
+        QCOMPARE(f.router->tickets()->count(), 0);
+    }
+
+    // A file in the way moved off by the user: the session's "retry" (or the answer to the
+    // file's own ticket) moves its held file again, and its error flag goes.
+    void heldFileMovesOnceTheWayIsClear_data()
+    {
+        QTest::addColumn<bool>("wholeSession");
+        QTest::newRow("retry of the session") << true;
+        QTest::newRow("retry of the file") << false;
+    }
+
+    void heldFileMovesOnceTheWayIsClear()
+    {
+        QFETCH(bool, wholeSession);
+        Fixture f;
+        QVERIFY(writeTreeFile(f.path("one/a.vrx"), "someone else's"));
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QVERIFY(f.put(1, "one/b.vrx", recipe("b.vrx", 10)));
+        QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("Present"));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        f.source.deliver(0);
+        settle();
+        QVERIFY(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt() & IFileSink::Present);
+        QVERIFY(QFile::remove(f.path("one/a.vrx")));
+        f.router->tickets()->resolve();
+        if (wholeSession)
+            f.router->setLive(session(1), true);
+        else
+            f.router->revive(f.url("one/a.vrx"));
+        QCOMPARE(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt(), 0);
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QCOMPARE(f.source.fetches.at(1).url, f.url("one/a.vrx"));
+    }
+
     // In a private mount namespace over a small tmpfs (see realDisk).
     void tmpfsChild()
     {
@@ -92,9 +160,14 @@ private slots:
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoWrite"));
         settle();
         QCOMPARE(f.router->inFlightCount(), 0);
-        // A read-only volume found by the next check is a lost drive.
+        // A read-only volume found by the next check is named as such, not as a lost drive;
+        // writable again, the import goes on.
         f.router->revive(f.router->tickets()->resolve());
-        QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoDrive"));
+        QTRY_COMPARE(f.router->tickets()->count(), 1);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("NoWrite"));
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,rw '%1'").arg(mounted)));
+        f.router->revive(f.router->tickets()->resolve());
+        QTRY_COMPARE(readFile(mounted + "/b.vrx"), readFile(source));
     }
 
     void realDisk()

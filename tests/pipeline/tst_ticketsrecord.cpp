@@ -61,6 +61,20 @@ private slots:
             noSpaceLeft = noSpaceLeft || t.error == IFileSink::NoSpace;
         QVERIFY(noSpaceLeft);
     }
+
+    // One ticket stands for each device: a second device's trouble gets its own, a device's
+    // later trouble takes the place of its earlier one.
+    void oneTicketPerDevice()
+    {
+        TicketsRecord record;
+        record.file(ticket(IFileSink::IOPause, "a.vrx", 1, "cam1"), true);
+        record.file(ticket(IFileSink::IOError, "b.vrx", 1, "cam2"), true);
+        QCOMPARE(record.count(), 2);
+        record.file(ticket(IFileSink::IOError, "c.vrx", 2, "cam1"), true);
+        QCOMPARE(record.count(), 2);
+        QCOMPARE(record.list().at(0).target, QStringLiteral("/lib/import/c.vrx"));
+        QCOMPARE(record.list().at(1).target, QStringLiteral("/lib/import/b.vrx"));
+    }
 };
 
 OSTRA_TEST_MAIN(TestTicketsRecord)

@@ -19,6 +19,89 @@ TestCase {
     DialogNameResolution {
         id: names
     }
+    PipelineStatus {
+        id: status
+        router: routerFixture.router
+        history: historyFixture
+    }
+    DialogImport {
+        id: importDialog
+    }
+    SignalSpy {
+        id: importStarted
+        target: importDialog
+        signalName: "importSelected"
+    }
+
+    // Items that do not fit where they go are not imported without a word: the dialog
+    // says so and starts only when asked again.
+    function test_importAsksWhenTheItemsDoNotFit_data() {
+        return [
+            { tag: "fits", space: 1, clicks: 1 },
+            { tag: "does not fit", space: 1e18, clicks: 2 }
+        ]
+    }
+
+    function test_importAsksWhenTheItemsDoNotFit(data) {
+        importStarted.clear()
+        importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/import"
+        importDialog.openFor(data.space)
+        var start = findChild(importDialog.contentItem, "startImport")
+        var warning = findChild(importDialog.contentItem, "doesNotFit")
+        mouseClick(start)
+        compare(importStarted.count, data.clicks === 1 ? 1 : 0)
+        compare(warning.visible, data.clicks === 2)
+        if (data.clicks === 2) {
+            compare(start.text, "import anyway")
+            mouseClick(start)
+            compare(importStarted.count, 1)
+        }
+        verify(!importDialog.visible)
+        verify(!warning.visible)
+        // Asked afresh at the next opening.
+        importDialog.openFor(data.space)
+        verify(!warning.visible)
+        importDialog.close()
+    }
+
+    FolderError {
+        id: folderError
+        router: routerFixture.router
+        history: historyFixture
+    }
+
+    // "open" on a finished import and "Retry" on a folder error hand the import's files
+    // to the library.
+    function test_openAndRetryOfferTheFiles() {
+        historyFixture.clear()
+        routerFixture.finishImport(7)
+        status.sessionsPopup.open()
+        tryCompare(status.sessionsPopup, "opened", true)
+        var open = null
+        tryVerify(function() {
+            // The row of the import (the first one stands for files without import).
+            var layout = findChild(status.sessionsPopup.contentItem, "dismissCompleted").parent
+            for (var i = 0; i < layout.children.length; ++i) {
+                var row = layout.children[i]
+                if (row.objectName === "sessionRow" && row.isClient)
+                    open = findChild(row, "reoffer")
+            }
+            return open !== null && open.visible
+        })
+        open.clicked()
+        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
+        verify(status.openedNow)
+        status.sessionsPopup.close()
+
+        historyFixture.clear()
+        folderError.target = routerFixture.folder()
+        folderError.sessUuid = routerFixture.session(7)
+        folderError.open()
+        tryCompare(folderError, "opened", true)
+        findChild(folderError.contentItem, "retry").clicked()
+        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
+        tryCompare(folderError, "visible", false)
+    }
 
     function child(name) {
         var found = findChild(dialog.contentItem, name)
