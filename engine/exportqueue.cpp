@@ -332,6 +332,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (writer.contentDirty())
             qCWarning(lcEngine) << "Can't serialize" << before << ": its unsaved edits are dropped";
 
+        // A raw file cut short while it is read is a read error, never an output.
+        const FaultCheck faults(request.source.get());
         writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
         // What the output will show: the state as loaded, whatever happens to it meanwhile.
         const StateStamp loadedState = StateStamp::of(stateFilePathFor(request.location));
@@ -358,8 +360,14 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
                 = request.size.isValid() ? qint64(request.size.width()) * request.size.height() : 0;
             ticket.emplace(ExportBudget::instance(), ExportBudget::estimate(pixels, qMax(pixels, output)));
         }
-        const bool written = exportImage(
+        faults.check();
+        bool written = exportImage(
             writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
+        if (faults.failed()) {
+            if (written && request.isExport())
+                QFile::remove(path);
+            faults.check();
+        }
         if (!request.isExport())
             return;
         if (written) {

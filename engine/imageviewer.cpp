@@ -77,6 +77,16 @@ void ImageViewer::onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&
         if (m_url.isEmpty() || pyramid != m_currentPyramid)
             return; // output of a picture that is no longer open
         url = m_url;
+        if (m_readFailed)
+            return;
+        if (m_readSource && m_readSource->faults() != m_readFaults) {
+            // Zeros read in place of lost bytes: no picture, a read error, said once.
+            m_readFailed = true;
+            lock.unlock();
+            qCWarning(lcEngine) << "can't read file" << url.toLocalFile() << "cut short while it was read";
+            emit notifyFileInvalidSignal(url);
+            return;
+        }
     }
     emit notifyImageOutputSignal(VrxMessage::output(url, VrxMessage::KindViewer, pyramid, region, level));
 }
@@ -254,6 +264,12 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
 
 void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
 {
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_readSource = m_source;
+        m_readFaults = m_source->faults();
+        m_readFailed = false;
+    }
     m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
     applyTuning(*m_renderer, tuningType, channelOrder);
     // Opening is no change: a picture only looked at gets no state file written.

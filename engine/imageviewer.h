@@ -125,4 +125,10 @@ private:
     };
     PendingOpen m_pendingOpen;
     QTimer* m_busyRetry;
+    // The open picture's raw file and its fault count when attached; output read after
+    // the file was cut short is dropped and the picture reported invalid once. Guarded by
+    // m_openMutex.
+    std::shared_ptr<StreamPart> m_readSource;
+    int m_readFaults = 0;
+    bool m_readFailed = false;
 };
