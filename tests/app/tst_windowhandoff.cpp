@@ -152,6 +152,34 @@ private slots:
         QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
     }
 
+    // A hand-off of more files than one slice holds is one session with every file, and
+    // the session shown before it stays in the history.
+    void longHandOffIsOneSession()
+    {
+        const QString folder = m_dir.path() + "/a large folder";
+        QVERIFY(QDir().mkpath(folder));
+        QStringList files;
+        for (int i = 0; i < 300; ++i) {
+            files << folder + QStringLiteral("/IMG_%1.vrx").arg(i, 3, 10, QLatin1Char('0'));
+            QVERIFY(QFile::copy(m_picture, files.last()));
+        }
+        auto* history = m_window->findChild<SessionLogger*>();
+        QVERIFY(history);
+        m_host->execute(QStringList { m_picture, m_notes });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
+        const int before = history->activeId();
+
+        m_host->execute(files);
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 300, 60000);
+        QVERIFY(history->activeId() != before);
+        Session* active = history->session(history->activeId());
+        QVERIFY(active);
+        QCOMPARE(active->rowCount(), 1); // the folder, with its 300 files
+        // The one session before is next in the history; no slice made a session of its own.
+        QCOMPARE(history->sessions().value(0), before);
+        QCOMPARE(m_window->property("editorLocation").toString(), QString());
+    }
+
     // What the window is handed (a start's or a second start's command line, a drop) goes
     // to its gallery: by default each batch replaces the last one; a single file is opened
     // too; with several sessions allowed, a drop adds to what is shown. (Last: it changes
