@@ -583,7 +583,7 @@ ApplicationWindow {
     DialogExport {
         id: editorExport
         locator: imageLocator
-        folder: AppSettings ? Qt.resolvedUrl("file://" + AppSettings.defaultExport()) : ""
+        folder: AppSettings ? Utils.fileUrl(AppSettings.defaultExport()) : ""
     }
 
     DialogPreferences {

@@ -65,6 +65,8 @@ private slots:
         m_notes = m_dir.path() + "/notes.vrx";
         QVERIFY(ostra::test::writeTreeFile(m_notes, "bread, milk\n"));
         m_settings = std::make_unique<AppSettings>();
+        // A picture folder whose name a URL would cut at "#" or read "%" in.
+        m_settings->setValue("ImageFileFolder", m_dir.path() + "/Trip #2 at 100%");
         m_engine = std::make_unique<QQmlApplicationEngine>();
         m_window = ostra::test::loadMainWindow(*m_engine, {}, ImageLocator::kGlBgra);
         QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
@@ -150,6 +152,21 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(m_window->property("editorLocation").toString(), QString());
         QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
+    }
+
+    // Folders the window names by URL keep their "#" and "%": the export dialog starts in
+    // the export folder itself.
+    void oddFolderNamesSurviveUrls()
+    {
+        QObject* exportDialog = nullptr;
+        for (QObject* child : m_window->findChildren<QObject*>())
+            if (QString::fromLatin1(child->metaObject()->className()).startsWith("DialogExport")
+                && child->property("folder").isValid() && !child->property("folder").toUrl().isEmpty())
+                exportDialog = child;
+        QVERIFY(exportDialog);
+        const QUrl folder = exportDialog->property("folder").toUrl();
+        QCOMPARE(folder.toLocalFile(), m_settings->defaultExport());
+        QVERIFY(folder.toLocalFile().contains("/Trip #2 at 100%/"));
     }
 
     // A hand-off of more files than one slice holds is one session with every file, and
