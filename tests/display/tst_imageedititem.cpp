@@ -287,6 +287,8 @@ private slots:
             QSignalSpy resolved(&locator, &IResolver::resolved);
             QSignalSpy changed(canvas.item, &ImageEditItem::ratingChanged);
             canvas.item->setRating(4);
+            // Written off the GUI thread, then shown.
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(canvas.item->rating(), 4);
             QCOMPARE(savedRating(m_large), 4);
             QTRY_VERIFY(changed.count() >= 1); // queued from the render thread
@@ -299,6 +301,8 @@ private slots:
             QVERIFY(held.tryLock(0));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
             canvas.item->setRating(2);
+            QCOMPARE(canvas.item->rating(), 4);
+            QTRY_COMPARE_WITH_TIMEOUT(locator.ratingsBeingWritten(), 0, 20000);
             QCOMPARE(canvas.item->rating(), 4);
             QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
             held.unlock();
@@ -319,18 +323,20 @@ private slots:
             // (Another picture, so that no recycle step of the first one writes meanwhile.)
             QVERIFY(canvas.open(m_second));
             canvas.item->setRating(3);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(savedRating(m_second), 3);
             const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_second));
             QVERIFY(QFile::rename(state, state + ".aside"));
             QVERIFY(QDir().mkdir(state));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
             canvas.item->setRating(1);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(canvas.item->rating(), 0);
             QVERIFY(QDir().rmdir(state));
             QVERIFY(QFile::rename(state + ".aside", state));
             QCOMPARE(savedRating(m_second), 3);
             canvas.item->setRating(5);
-            QCOMPARE(canvas.item->rating(), 5);
+            QTRY_COMPARE(canvas.item->rating(), 5);
         }
         QVERIFY(QTest::qWaitFor([&] { return savedRating(m_second) == 5; }, 30000));
         QCOMPARE(savedRating(m_large), 4);
