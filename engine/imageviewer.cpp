@@ -358,8 +358,9 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
-bool ImageViewer::serializeCurrentState(bool force)
+bool ImageViewer::serializeCurrentState(bool force, int lockWaitMs)
 {
+    m_saveBusy = false;
     const QUrl url = currentUrl();
     qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
     if (!m_contentDirty && !m_ratingDirty)
@@ -374,7 +375,12 @@ bool ImageViewer::serializeCurrentState(bool force)
             m_renderer->setMode(0);
             m_renderer->serialize(stream, CIAPI::StateFull);
         },
-        &error);
+        &error, lockWaitMs);
+    if (result == StateFile::Result::Busy) {
+        m_saveBusy = true;
+        qCDebug(lcEngine) << "state file busy, saved later" << statePath;
+        return false;
+    }
     if (result == StateFile::Result::Failed) {
         qCWarning(lcEngine) << "can't write state" << statePath << error;
         return false;

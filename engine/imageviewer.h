@@ -53,7 +53,11 @@ public:
     void saveAndClose();
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
     // file changed by another writer since it was read is left alone. True when written.
-    bool serializeCurrentState(bool force);
+    // Saves unsaved edits; with `lockWaitMs` at 0 or more the state file's lock is waited
+    // for that long at most, and edits that could not be saved stay unsaved (and dirty).
+    bool serializeCurrentState(bool force, int lockWaitMs = -1);
+    // Whether the last save found the state file's lock taken (and saved nothing).
+    bool saveWasBusy() const { return m_saveBusy; }
 
     void render(int level, const CIAPI::ROI& region, int renderType);
     // A negative level counts from the coarsest end. Nothing is rendered when no picture
@@ -123,6 +127,7 @@ private:
         int tuningType = 0;
         int channelOrder = 0;
     };
+    bool m_saveBusy = false;
     PendingOpen m_pendingOpen;
     QTimer* m_busyRetry;
     // The open picture's raw file and its fault count when attached; output read after

@@ -343,6 +343,31 @@ private slots:
         QCOMPARE(savedRating(m_large), 4);
     }
 
+    // The window never waits for a state file's lock that is held elsewhere (a batch edit
+    // holds it through a render and a save): the edit stays unsaved while the lock is taken,
+    // and is saved once it is free.
+    void saveNeverWaitsForTheLock()
+    {
+        const QString file = writePicture("locked.vrx", 128, 96, 17);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(file));
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        QLockFile held(StateFile::lockPath(state));
+        QVERIFY(held.tryLock(0));
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        QTRY_VERIFY(canvas.item->isSavePending());
+        // The save came, found the lock taken and left the edit for later; the window went on.
+        QTRY_VERIFY_WITH_TIMEOUT(canvas.item->viewer()->saveWasBusy(), 20000);
+        QVERIFY(canvas.item->viewer()->contentDirty());
+        QVERIFY(canvas.item->isSavePending());
+        QVERIFY(!QFile::exists(state));
+        held.unlock();
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 20000);
+        QVERIFY(QFile::exists(state));
+        QVERIFY(!canvas.item->viewer()->saveWasBusy());
+    }
+
     // Opening and leaving a picture (with or without a state file) writes nothing.
     void viewOnlyVisitWritesNothing()
     {
