@@ -45,6 +45,10 @@ AutomationHost::AutomationHost(QQuickItem* parent)
     m_server->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
     m_server->setMaxPendingConnections(m_maxConnections);
     m_listening = listen() == Listen::Listening;
+    m_evictRetry = new QTimer(this);
+    m_evictRetry->setSingleShot(true);
+    m_evictRetry->setInterval(evictIdleMs);
+    connect(m_evictRetry, &QTimer::timeout, this, &AutomationHost::newConnection);
     m_serverCheck = new QTimer(this);
     connect(m_serverCheck, &QTimer::timeout, this, &AutomationHost::checkServer);
     m_serverCheck->start(kServerCheckMs);
@@ -136,11 +140,19 @@ void AutomationHost::newConnection()
 {
     // Past the bound, connections wait in the server's queue (and, once that is full, in
     // the system's) until one being read is done.
-    while (m_pending.size() < m_maxConnections) {
+    for (;;) {
+        if (m_pending.size() >= m_maxConnections) {
+            // Others wait: the connection idle longest makes room, or one soon will.
+            if (!m_server->hasPendingConnections() || evictIdle())
+                break;
+            m_evictRetry->start();
+            break;
+        }
         QLocalSocket* socket = m_server->nextPendingConnection();
         if (!socket)
             break;
         Pending& pending = m_pending[socket];
+        pending.quiet.start();
         pending.timer = new QTimer(socket);
         pending.timer->setSingleShot(true);
         connect(pending.timer, &QTimer::timeout, this, [this, socket] {
@@ -148,12 +160,34 @@ void AutomationHost::newConnection()
             finish(socket);
         });
         pending.timer->start(m_maxMs);
+        pending.idle = new QTimer(socket);
+        pending.idle->setSingleShot(true);
+        connect(pending.idle, &QTimer::timeout, this, [this, socket] { finish(socket); });
+        pending.idle->start(idleMs);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { finish(socket); });
         readFrom(socket);
         if (socket->state() == QLocalSocket::UnconnectedState)
             finish(socket);
     }
+}
+
+bool AutomationHost::evictIdle()
+{
+    QLocalSocket* idlest = nullptr;
+    qint64 longest = -1;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+        const qint64 quiet = it->quiet.elapsed();
+        if (quiet > longest) {
+            longest = quiet;
+            idlest = it.key();
+        }
+    }
+    if (!idlest || longest < evictIdleMs)
+        return false;
+    qCDebug(lcApp, "An idle hand-off connection makes room for another");
+    finish(idlest);
+    return true;
 }
 
 void AutomationHost::readFrom(QLocalSocket* socket)
@@ -166,6 +200,10 @@ void AutomationHost::readFrom(QLocalSocket* socket)
         const qint64 before = it->bytes.size();
         it->bytes += socket->read(room);
         m_heldBytes += it->bytes.size() - before;
+        if (it->bytes.size() > before) {
+            it->quiet.restart();
+            it->idle->start(idleMs);
+        }
     }
     if (socket->bytesAvailable() > 0) {
         it->overflow = true;
@@ -185,6 +223,7 @@ void AutomationHost::finish(QLocalSocket* socket)
         it->overflow = socket->bytesAvailable() > 0;
     }
     it->timer->stop();
+    it->idle->stop();
     const QByteArray bytes = std::move(it->bytes);
     const bool overflow = it->overflow;
     m_pending.erase(it);
@@ -249,9 +288,13 @@ void AutomationHost::execute(QStringList args)
         return;
     }
     const bool idle = m_outbox.isEmpty();
+    Outgoing message;
     for (const QString& arg : qAsConst(args))
         if (!arg.isEmpty())
-            m_outbox << QUrl::fromLocalFile(arg);
+            message.locations << QUrl::fromLocalFile(arg);
+    if (message.locations.isEmpty())
+        return;
+    m_outbox << message;
     // The first slice goes at once, the rest one per turn of the event loop, so a long list
     // never holds the window up.
     if (idle)
@@ -262,12 +305,19 @@ void AutomationHost::handOnSlice()
 {
     if (m_outbox.isEmpty())
         return;
+    Outgoing& message = m_outbox.first();
+    const int left = message.locations.size() - message.sent;
     // No slice of one location unless the message had one: the window opens a single
     // picture by itself.
-    const int n = m_outbox.size() <= sliceSize + 1 ? m_outbox.size() : sliceSize;
-    const QList<QUrl> slice = m_outbox.mid(0, n);
-    m_outbox.erase(m_outbox.begin(), m_outbox.begin() + n);
+    const int n = left <= sliceSize + 1 ? left : sliceSize;
+    const QList<QUrl> slice = message.locations.mid(message.sent, n);
+    const bool continuing = message.sent > 0;
+    message.sent += n;
+    if (message.sent >= message.locations.size())
+        m_outbox.removeFirst();
     if (!m_outbox.isEmpty())
         QTimer::singleShot(0, this, &AutomationHost::handOnSlice);
+    m_continuing = continuing;
     emit locations(slice);
+    m_continuing = false;
 }

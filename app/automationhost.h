@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QQuickItem>
@@ -18,9 +19,11 @@ class QTimer;
 // Every connection carries one string list: "--preempt" first asks this instance to
 // quit (suicide), anything else is a list of files (locations). What a sender can make it
 // hold is bounded: connections at once, bytes per connection and across all of them, entries
-// per message (empty ones are dropped); locations reach the window in slices, one per turn
-// of the event loop. Should the server close (accept() fails when the process is out of
-// file descriptors, and the server then closes and removes its socket), it listens again.
+// per message (empty ones are dropped). A connection that sends nothing for `idleMs` is
+// closed (what arrived is used), and when every place is taken while others wait, the one
+// idle longest makes room, so idle connections never hold up a hand-off. Should the server close (accept()
+// fails when the process is out of file descriptors, and the server then closes and removes its socket), it
+// listens again.
 class AutomationHost : public QQuickItem
 {
     Q_OBJECT
@@ -49,9 +52,19 @@ public:
     void setConnectionLimits(int maxConnections, qint64 maxTotalBytes);
     static constexpr int defaultMaxConnections = 16;
     static constexpr qint64 defaultMaxTotalBytes = 128 * 1024 * 1024;
-    // Entries of one message that are used, and locations handed on at a time.
+    // Entries of one message that are used, and locations handed on at a time: the
+    // locations of one message reach the window in slices, one per turn of the event loop.
     static constexpr int maxEntries = 65536;
     static constexpr int sliceSize = 256;
+
+    // During `locations`: whether the slice continues the message of the slice before (a
+    // message is one hand-off: the window adds its later slices to the session the first
+    // one opened).
+    Q_INVOKABLE bool continuesHandOff() const { return m_continuing; }
+    // A connection that sends nothing for this long is done; one idle for `evictIdleMs`
+    // gives its place to a waiting one.
+    static constexpr int idleMs = 1000;
+    static constexpr int evictIdleMs = 100;
 
 signals:
     void command(QStringList args);
@@ -67,6 +80,8 @@ private:
     {
         QByteArray bytes;
         QTimer* timer = nullptr;
+        QTimer* idle = nullptr;
+        QElapsedTimer quiet; // since the last bytes (or the connection)
         bool overflow = false;
     };
 
@@ -75,6 +90,9 @@ private:
     void checkServer();
     void readFrom(QLocalSocket* socket);
     void finish(QLocalSocket* socket);
+    // Closes the connection idle longest when it has been idle for `evictIdleMs`; false
+    // when none has (the caller tries again later).
+    bool evictIdle();
     void handOnSlice();
 
     QLocalServer* m_server = nullptr;
@@ -88,5 +106,13 @@ private:
     qint64 m_maxTotalBytes = defaultMaxTotalBytes;
     qint64 m_heldBytes = 0; // by all pending connections
     QHash<QLocalSocket*, Pending> m_pending;
-    QList<QUrl> m_outbox; // locations not yet handed on
+    QTimer* m_evictRetry = nullptr;
+    // Messages whose locations are not all handed on yet, oldest first.
+    struct Outgoing
+    {
+        QList<QUrl> locations;
+        int sent = 0;
+    };
+    QList<Outgoing> m_outbox;
+    bool m_continuing = false;
 };

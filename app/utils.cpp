@@ -25,6 +25,11 @@ Utils::Utils(QObject* parent)
     : QObject(parent)
 { }
 
+QUrl Utils::fileUrl(const QString& path) const
+{
+    return path.isEmpty() ? QUrl() : QUrl::fromLocalFile(path);
+}
+
 QString Utils::urlToFilePath(const QUrl& url) const
 {
     return QDir::toNativeSeparators(url.toLocalFile());

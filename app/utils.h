@@ -18,6 +18,8 @@ class Utils : public QObject
 public:
     explicit Utils(QObject* parent = nullptr);
 
+    // The URL of a local path, whatever characters its names hold ("#", "%", "?").
+    Q_INVOKABLE QUrl fileUrl(const QString& path) const;
     Q_INVOKABLE QString urlToFilePath(const QUrl& url) const;
     Q_INVOKABLE QString urlToFileName(const QUrl& url) const;
     Q_INVOKABLE QString fileNameFromUrl(const QUrl& url) const;

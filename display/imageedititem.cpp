@@ -633,8 +633,12 @@ void ImageEditItem::saveEdits()
     const bool unfinished = m_imageQuality == Loading;
     m_viewer->renderer().cancelRenderRequests();
     // Forced: the open editor owns the picture's state (a rating appended meanwhile is
-    // in the editor too); the save takes the state file's lock.
-    m_viewer->serializeCurrentState(true);
+    // in the editor too). The window never waits long for the state file's lock (a batch
+    // edit may hold it through a whole render and save): while it is taken the edits stay
+    // unsaved and the save is tried again later.
+    m_viewer->serializeCurrentState(true, nullptr, kSaveLockWaitMs);
+    if (m_viewer->saveWasBusy() && m_viewer->contentDirty())
+        m_saveTimer.start(kSaveDelayMs, this);
     if (unfinished) {
         resetLevelRegions();
         requestLevelRegions();

@@ -100,6 +100,8 @@ public:
     static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
     // Edits of the open picture reach its state file this long after the last change.
     static constexpr int kSaveDelayMs = 2000;
+    // The longest the GUI thread waits for a state file's lock when it saves edits.
+    static constexpr int kSaveLockWaitMs = 100;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
     ~ImageEditItem() override;

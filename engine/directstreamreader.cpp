@@ -2,6 +2,7 @@
 
 #include "ciapi/directrenderer.h"
 #include "engine/pixelhelpers.h"
+#include "engine/streampart.h"
 
 DirectStreamReader::DirectStreamReader()
     : m_renderer(CIAPI::DirectRenderer::Create(4))
@@ -31,6 +32,8 @@ void DirectStreamReader::render()
     const int height = m_renderer->height();
     for (int i = 0; i < pyramid.levelCount(); ++i)
         pyramid[i] = CIAPI::Image::Create(width >> i, height >> i, 0, 0, 0, nullptr);
+    const FaultCheck faults(source().get());
     m_renderer->render(pyramid[0]);
+    faults.check();
     m_listener(pyramid, imageRect(pyramid[0]), 0);
 }

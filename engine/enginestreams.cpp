@@ -42,6 +42,7 @@ std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::Ren
     const QHash<int, std::shared_ptr<StreamPart>>& calibration)
 {
     mapPart(source);
+    const FaultCheck faults(&source);
     const uchar* data = source.data();
     const qint64 length = source.length();
 
@@ -60,6 +61,7 @@ std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::Ren
         } else {
             qCDebug(lcEngine) << "map" << source.fileName() << static_cast<const void*>(data) << length;
             renderer.setInputDataStream(data, size_t(length));
+            faults.check();
         }
         return {};
     }
@@ -72,6 +74,8 @@ std::shared_ptr<MultiMemStream> readRawProperties(StreamPart& source, CIAPI::Ren
         multi->addStream(openPartStream(source));
     multi->addRegion(hotPixel->data(), hotPixel->length(), hotPixel);
     renderer.setInputDataStream(MultiMemStream::open(multi));
+    faults.check();
+    FaultCheck(hotPixel.get()).check();
     return multi;
 }
 

@@ -47,10 +47,13 @@ bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> sour
         auto it = m_pending.find(location);
         if (it == m_pending.end()) {
             it = m_pending.insert(location, RequestSet());
-            m_order.append(location);
+            const quint64 sequence = m_nextSequence++;
+            m_sequence.insert(location, sequence);
+            m_order.emplace(sequence, location);
         }
         if (it->insert(request).second && request.isExport())
             ++m_claimedPaths[path];
+        reorder(location);
     }
     if (idle)
         emit notifyResetProgress();
@@ -65,6 +68,8 @@ void ExportQueue::abort()
         QMutexLocker lock(&m_mutex);
         m_pending.clear();
         m_order.clear();
+        m_exportOrder.clear();
+        m_sequence.clear();
         m_claimedPaths.clear();
         if (m_current)
             m_current->renderer().abort();
@@ -202,27 +207,38 @@ bool ExportQueue::take(ImageViewer& writer, ExportRequest& request)
             m_current = nullptr;
         return false;
     }
+    // The open picture first, then the oldest with an export, then the oldest of all.
     QUrl chosen;
-    if (!open.isEmpty() && m_pending.contains(open)) {
+    if (!open.isEmpty() && m_pending.contains(open))
         chosen = open;
+    else if (!m_exportOrder.empty())
+        chosen = m_exportOrder.begin()->second;
+    else
+        chosen = m_order.begin()->second;
+    auto it = m_pending.find(chosen);
+    request = *it->begin();
+    it->erase(it->begin());
+    if (it->empty()) {
+        m_pending.erase(it);
+        const quint64 sequence = m_sequence.take(chosen);
+        m_order.erase(sequence);
+        m_exportOrder.erase(sequence);
     } else {
-        for (const QUrl& url : qAsConst(m_order)) {
-            if (m_pending.value(url).begin()->isExport()) {
-                chosen = url;
-                break;
-            }
-        }
-        if (chosen.isEmpty())
-            chosen = m_order.first();
-    }
-    RequestSet& set = m_pending[chosen];
-    request = *set.begin();
-    set.erase(set.begin());
-    if (set.empty()) {
-        m_pending.remove(chosen);
-        m_order.removeOne(chosen);
+        reorder(chosen);
     }
     return true;
+}
+
+void ExportQueue::reorder(const QUrl& url)
+{
+    const auto sequence = m_sequence.constFind(url);
+    const auto set = m_pending.constFind(url);
+    if (sequence == m_sequence.constEnd())
+        return;
+    if (set != m_pending.constEnd() && !set->empty() && set->begin()->isExport())
+        m_exportOrder.emplace(*sequence, url);
+    else
+        m_exportOrder.erase(*sequence);
 }
 
 bool ExportQueue::acceptBackground(const ExportRequest& request, const QString& statePath) const
@@ -341,6 +357,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (saved && before == previous.request.location && previous.outputSize >= 0)
             previous.state = StateStamp::of(stateFilePathFor(before));
 
+        // A raw file cut short while it is read is a read error, never an output.
+        const FaultCheck faults(request.source.get());
         writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
         // What the output will show: the state as loaded, whatever happens to it meanwhile.
         const StateStamp loadedState = StateStamp::of(stateFilePathFor(request.location));
@@ -367,8 +385,14 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
                 = request.size.isValid() ? qint64(request.size.width()) * request.size.height() : 0;
             ticket.emplace(ExportBudget::instance(), ExportBudget::estimate(pixels, qMax(pixels, output)));
         }
-        const bool written = exportImage(
+        faults.check();
+        bool written = exportImage(
             writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
+        if (faults.failed()) {
+            if (written && request.isExport())
+                QFile::remove(path);
+            faults.check();
+        }
         if (!request.isExport())
             return;
         if (written) {

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <map>
 
 #include <memory>
 #include <set>
@@ -103,7 +104,15 @@ private:
 
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;
-    QList<QUrl> m_order; // URLs in the order their first request came
+    // Pending URLs by the sequence number of their first request: all of them, and those
+    // whose first request is an export (taken before background work); so a take costs
+    // the same however many pictures are queued.
+    std::map<quint64, QUrl> m_order;
+    std::map<quint64, QUrl> m_exportOrder;
+    QHash<QUrl, quint64> m_sequence;
+    quint64 m_nextSequence = 0;
+    // Files `url` under m_exportOrder when its first pending request is an export.
+    void reorder(const QUrl& url);
     QHash<QString, int> m_claimedPaths; // export paths queued or being written, and how often
     bool m_backgroundProcessing = false;
     qint64 m_pendingValue = 0;

@@ -58,10 +58,14 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportProgress->reset();
     ExportQueue::connectProgress(m_exportQueue, m_exportProgress);
     m_compressionThread->start(QThread::InheritPriority);
+    m_ratingWriter = new QThreadPool(this);
+    m_ratingWriter->setMaxThreadCount(1);
 }
 
 ImageLocator::~ImageLocator()
 {
+    // Ratings clicked are written before anything goes.
+    m_ratingWriter->waitForDone();
     // From here on finishing tasks only let go; they never reach this object again.
     m_scheduler.cut();
     m_batch->stop();
@@ -396,13 +400,35 @@ void ImageLocator::rate(QUrl url, int rating)
         qCWarning(lcEngine) << "Error rating" << url << rating << "not a picture";
         return;
     }
-    int shown = rating;
-    try {
-        StateFile::writeRating(url, rating);
-    } catch (...) {
-        qCWarning(lcEngine) << "Error rating" << url << rating << exceptionText(std::current_exception());
-        shown = storedRating(url);
-    }
+    ++m_ratingWrites;
+    // The pool runs one write at a time, so the last click wins on disk too. This object
+    // waits for it before it goes, so the result always finds it.
+    m_ratingWriter->start([this, url, rating] {
+        bool written = true;
+        int stored = rating;
+        try {
+            StateFile::writeRating(url, rating);
+        } catch (...) {
+            qCWarning(lcEngine) << "Error rating" << url << rating << exceptionText(std::current_exception());
+            written = false;
+            stored = storedRating(url);
+        }
+        QMetaObject::invokeMethod(
+            this, [this, url, written, stored] { ratingWritten(url, written, stored); },
+            Qt::QueuedConnection);
+    });
+}
+
+void ImageLocator::ratingWritten(const QUrl& url, bool written, int shown)
+{
+    --m_ratingWrites;
+    if (!written)
+        qCDebug(lcEngine) << "Rating of" << url << "not written; showing" << shown;
+    showRating(url, shown);
+}
+
+void ImageLocator::showRating(const QUrl& url, int shown)
+{
     ImageEditor* editor = currentEditor();
     if (editor && fileKey(editor->currentUrl()) == fileKey(url))
         editor->setRating(shown);

@@ -30,6 +30,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QThread>
+#include <QThreadPool>
 #include <QUrl>
 #include <QVariant>
 
@@ -158,9 +159,13 @@ public:
     std::shared_ptr<QSemaphoreReleaser> tryEvict(QUrl url, int timeoutMs) override;
 
     // Sets a picture's star rating in its state file, the lent editor that shows it and its
-    // gallery row. When the write fails (lock held elsewhere, file not writable) they show
-    // what the state file holds instead.
+    // gallery row. The record is written and synced on a thread of its own, in the order of
+    // the clicks (the state file's lock may be held by a batch edit for a while), and shown
+    // once written; when the write fails (lock held elsewhere, file not writable) they show
+    // what the state file holds instead. The caller never waits.
     Q_INVOKABLE void rate(QUrl url, int rating) override;
+    // Ratings still being written.
+    int ratingsBeingWritten() const { return m_ratingWrites; }
     Q_INVOKABLE void close();
 
     // Batch edits, one picture after another on the batch thread; progress goes to
@@ -244,7 +249,15 @@ private:
     // The calibration of the camera that took a picture; callable from any thread.
     ImageViewer::Calibration calibrationFor(StreamPart& source) const;
 
+    // Shows a rating in the lent editor of the picture and its gallery row.
+    void showRating(const QUrl& url, int shown);
+    // Back from the rating writer, in the order of the clicks: shows the rating written, or
+    // what the file holds when the write failed.
+    void ratingWritten(const QUrl& url, bool written, int shown);
+
     ThumbnailBudget m_thumbnails;
+    QThreadPool* m_ratingWriter;
+    int m_ratingWrites = 0;
     FilePerm* m_filePerm;
     // Off until the owner sets it from the user's setting: no background work starts
     // against the user's choice before that.

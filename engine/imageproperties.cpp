@@ -10,6 +10,9 @@
 #include <QSignalBlocker>
 #include <QSysInfo>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 struct ToneSpec
@@ -78,12 +81,35 @@ TurnAndMirror relativeTurn(const CIAPI::Transform& t, int orientation)
     return {};
 }
 
+// Seconds from 1970 to the end of year 9999: a creation time outside is no time at all.
+constexpr double kLatestSeconds = 253402300799.0;
+
 // "timestampUTC" is seconds since 1970; files made by the camera carry an ISO date instead.
+// A number out of range (or not a number) gives the epoch, as a missing member does.
 QDateTime createdFrom(const QJsonValue& value)
 {
-    QDateTime created = value.isString() ? QDateTime::fromString(value.toString(), Qt::ISODate)
-                                         : QDateTime::fromSecsSinceEpoch(qint64(value.toDouble()));
+    QDateTime created;
+    if (value.isString()) {
+        created = QDateTime::fromString(value.toString(), Qt::ISODate);
+    } else {
+        const double seconds = value.toDouble(0.0);
+        if (std::isfinite(seconds) && std::fabs(seconds) <= kLatestSeconds)
+            created = QDateTime::fromSecsSinceEpoch(qint64(seconds));
+    }
     return created.isValid() ? created.toLocalTime() : QDateTime::fromSecsSinceEpoch(0);
+}
+
+// A JSON number that is a whole int, else `fallback` (never an out-of-range conversion).
+int wholeNumber(const QJsonValue& value, int fallback)
+{
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (!(number >= double(std::numeric_limits<int>::min())
+            && number <= double(std::numeric_limits<int>::max()))
+        || std::trunc(number) != number)
+        return fallback;
+    return int(number);
 }
 
 } // namespace
@@ -446,7 +472,7 @@ bool ImageProperties::loadPatch(const QByteArray& json)
         m_patchError = tr("The adjustments are not readable: not a JSON object.");
     else if (major.isUndefined() || !top.contains(QStringLiteral("versionMinor")))
         m_patchError = tr("The adjustments have no version.");
-    else if (!major.isDouble() || major.toInt() != kVersionMajor)
+    else if (!major.isDouble() || wholeNumber(major, kVersionMajor + 1) != kVersionMajor)
         m_patchError = tr("The adjustments have version %1, which this version of Ostra cannot read.")
                            .arg(major.isDouble() ? QString::number(major.toDouble()) : tr("(not a number)"));
     else
@@ -481,11 +507,11 @@ void ImageProperties::loadGeometry(const QJsonObject& geometry)
 {
     const QJsonValue rotation = geometry.value(QStringLiteral("relativeRotation"));
     const QJsonValue flip = geometry.value(QStringLiteral("flipHorizontal"));
-    const int orientation = knownOrientation(geometry.value(QStringLiteral("orientation")).toInt(0));
+    const int orientation = knownOrientation(wholeNumber(geometry.value(QStringLiteral("orientation")), 0));
     m_transform->setOrientation(orientation);
     if (!rotation.isUndefined() || !flip.isUndefined()) {
         ImageTransformProperties::turnTo(
-            m_transform->current, orientation, oneTurnAtMost(rotation.toInt(0)), flip.toBool(false));
+            m_transform->current, orientation, oneTurnAtMost(wholeNumber(rotation, 0)), flip.toBool(false));
         m_transform->setFromTransform(m_transform->current, false);
         m_rotationAndMirrorPatched = true;
     }

@@ -78,6 +78,16 @@ void ImageViewer::onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI&
         if (m_url.isEmpty() || pyramid != m_currentPyramid)
             return; // output of a picture that is no longer open
         url = m_url;
+        if (m_readFailed)
+            return;
+        if (m_readSource && m_readSource->faults() != m_readFaults) {
+            // Zeros read in place of lost bytes: no picture, a read error, said once.
+            m_readFailed = true;
+            lock.unlock();
+            qCWarning(lcEngine) << "can't read file" << url.toLocalFile() << "cut short while it was read";
+            emit notifyFileInvalidSignal(url);
+            return;
+        }
     }
     emit notifyImageOutputSignal(VrxMessage::output(url, VrxMessage::KindViewer, pyramid, region, level));
 }
@@ -255,6 +265,12 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
 
 void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
 {
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_readSource = m_source;
+        m_readFaults = m_source->faults();
+        m_readFailed = false;
+    }
     m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
     fitFrameToPicture();
     applyTuning(*m_renderer, tuningType, channelOrder);
@@ -351,8 +367,9 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
-bool ImageViewer::serializeCurrentState(bool force, QString* error)
+bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWaitMs)
 {
+    m_saveBusy = false;
     const QUrl url = currentUrl();
     qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
     if (!m_contentDirty && !m_ratingDirty)
@@ -367,7 +384,12 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error)
             m_renderer->setMode(0);
             m_renderer->serialize(stream, CIAPI::StateFull);
         },
-        &reason);
+        &reason, lockWaitMs);
+    if (result == StateFile::Result::Busy) {
+        m_saveBusy = true;
+        qCDebug(lcEngine) << "state file busy, saved later" << statePath;
+        return false;
+    }
     if (result == StateFile::Result::Failed) {
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)

@@ -54,8 +54,11 @@ public:
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
     // file changed by another writer since it was read is left alone. True when written.
     // When the write fails, `error` (if given) receives the reason and the changes stay
-    // unsaved in the renderer.
-    bool serializeCurrentState(bool force, QString* error = nullptr);
+    // unsaved in the renderer. With `lockWaitMs` at 0 or more the state file's lock is waited
+    // for that long at most, and edits that could not be saved stay unsaved (and dirty).
+    bool serializeCurrentState(bool force, QString* error = nullptr, int lockWaitMs = -1);
+    // Whether the last save found the state file's lock taken (and saved nothing).
+    bool saveWasBusy() const { return m_saveBusy; }
 
     void render(int level, const CIAPI::ROI& region, int renderType);
     // A negative level counts from the coarsest end. Nothing is rendered when no picture
@@ -128,6 +131,13 @@ private:
         int tuningType = 0;
         int channelOrder = 0;
     };
+    bool m_saveBusy = false;
     PendingOpen m_pendingOpen;
     QTimer* m_busyRetry;
+    // The open picture's raw file and its fault count when attached; output read after
+    // the file was cut short is dropped and the picture reported invalid once. Guarded by
+    // m_openMutex.
+    std::shared_ptr<StreamPart> m_readSource;
+    int m_readFaults = 0;
+    bool m_readFailed = false;
 };

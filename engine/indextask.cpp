@@ -27,6 +27,7 @@
 CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channelOrder, int tuning,
     const QHash<int, std::shared_ptr<StreamPart>>& calibration, const QString& statePath)
 {
+    const FaultCheck faults(&source);
     const std::shared_ptr<CIAPI::Renderer> renderer = CIAPI::Renderer::Create(0);
     const std::shared_ptr<MultiMemStream> input = readRawProperties(source, *renderer, calibration);
     renderer->setProperty(CIAPI::IntParam::ChannelOrderBGRA, ChannelOrder::isBgra(channelOrder) ? 1 : 0);
@@ -46,6 +47,7 @@ CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channel
         throw std::runtime_error("Nothing to render");
     const CIAPI::Image& level = buffer[coarsest];
     renderer->render(coarsest, CIAPI::ROI { 0, 0, level.width(), level.height() }, 1, true);
+    faults.check();
     // A copy of its own: the renderer's buffer goes with the renderer.
     CIAPI::Image copy = CIAPI::Image::Create(level.width(), level.height(), level.pixelFormat());
     for (int y = 0; y < level.height(); ++y)
@@ -177,6 +179,8 @@ void IndexTask::work()
         probe(Step::Token);
         if (!m_setup.source)
             m_setup.source = m_setup.keeper->streamSource();
+        // A file cut short while it is read is a read error, never a result.
+        const FaultCheck faults(m_setup.source.get());
 
         record.resetFromFile(url);
         // Every result is known by the URL it was asked for, whatever links lead there.
@@ -240,6 +244,7 @@ void IndexTask::work()
             else
                 attachInputStream(source, accessor);
             record.readFrom(accessor);
+            faults.check();
             if (haveThumbnail) {
                 if (stateImage.isNull() || stateImage == record.imageUuid) {
                     postOutput(VrxMessage::output(url, m_setup.kinds, pyramid, imageRect(pyramid[0]), 0));
@@ -264,6 +269,7 @@ void IndexTask::work()
             CIAPI::ApplyTuning(m_setup.applyTuning, reader.renderer());
             if (wantMetadata) {
                 record.readRendererMetadata(reader.renderer());
+                faults.check();
                 postMetadata(record);
                 wantMetadata = false;
             }

@@ -186,10 +186,17 @@ void Metahistory::offer(QString name, QUrl location)
         }
         if (resource != 0)
             continue;
+        const FaultCheck faults(&file);
         const QUuid device = calibrationCamera(file);
         if (device.isNull())
             continue;
-        put(device, resource, file.data(), file.length(), 3);
+        // A copy taken first, kept only when the file did not shrink while it was read.
+        const QByteArray bytes(reinterpret_cast<const char*>(file.data()), int(file.length()));
+        if (faults.failed()) {
+            qCWarning(lcEngine) << "Metahistory: cut short while read" << location;
+            continue;
+        }
+        put(device, resource, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
     }
 }
 

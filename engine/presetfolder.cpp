@@ -10,10 +10,16 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const int kRescanMs = 30000;
+// A preset document is a few hundred bytes of JSON; anything far larger is no preset.
+const qint64 kMaxDocumentBytes = 1 << 20;
 
 } // namespace
 
@@ -60,11 +66,41 @@ bool PresetFolder::write(const ImageProperties* preset) const
     return true;
 }
 
+bool PresetFolder::readDocument(const QString& path, QByteArray& bytes)
+{
+    bytes.clear();
+    // Non-blocking, so that opening a pipe cannot wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxDocumentBytes;
+    if (regular) {
+        // The size may change meanwhile: never more than the bound, whatever is read.
+        char chunk[16384];
+        while (bytes.size() <= kMaxDocumentBytes) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            bytes.append(chunk, int(n));
+        }
+    }
+    ::close(fd);
+    if (!regular || bytes.size() > kMaxDocumentBytes) {
+        qCWarning(lcEngine) << "Not a preset document (no regular file, or too large):" << path;
+        bytes.clear();
+        return false;
+    }
+    return true;
+}
+
 bool PresetFolder::readable(const QString& path)
 {
-    QFile file(path);
+    QByteArray bytes;
     ImageProperties probe;
-    return file.open(QIODevice::ReadOnly) && probe.loadPatch(file.readAll());
+    return readDocument(path, bytes) && probe.loadPatch(bytes);
 }
 
 void PresetFolder::drop(ImageProperties* preset)
@@ -167,9 +203,9 @@ void PresetFolder::rescan()
         if (m_refused.value(name) == stamp)
             continue;
         const QString path = m_folder + QLatin1Char('/') + name;
-        QFile file(path);
+        QByteArray bytes;
         auto* preset = new ImageProperties(this);
-        if (!file.open(QIODevice::ReadOnly) || !preset->loadPatch(file.readAll())) {
+        if (!readDocument(path, bytes) || !preset->loadPatch(bytes)) {
             m_refused.insert(name, stamp);
             delete preset;
             continue;

@@ -41,6 +41,9 @@ private:
     bool write(const ImageProperties* preset) const;
     // Whether the file holds a readable patch document.
     static bool readable(const QString& path);
+    // The bytes of a preset file: a regular file (links followed) of at most
+    // kMaxDocumentBytes; false for anything else (a device, a pipe, a huge file).
+    static bool readDocument(const QString& path, QByteArray& bytes);
     // Takes the preset out of the list, deletes its file and the object.
     void drop(ImageProperties* preset);
     void sortNewestFirst();

@@ -179,11 +179,16 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
     }
 }
 
-StateFile::Result StateFile::save(
-    const QString& statePath, bool force, StateStamp& stamp, const Writer& writer, QString* error)
+StateFile::Result StateFile::save(const QString& statePath, bool force, StateStamp& stamp,
+    const Writer& writer, QString* error, int lockWaitMs)
 {
     QLockFile lock(lockPath(statePath));
-    if (!lock.lock()) {
+    if (lockWaitMs >= 0 && !lock.tryLock(lockWaitMs)) {
+        if (error)
+            *error = QStringLiteral("State file is locked");
+        return lock.error() == QLockFile::LockFailedError ? Result::Busy : Result::Failed;
+    }
+    if (lockWaitMs < 0 && !lock.lock()) {
         if (error)
             *error = QStringLiteral("Can't lock");
         return Result::Failed;

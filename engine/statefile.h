@@ -40,6 +40,7 @@ public:
         Saved,
         ChangedOnDisk, // another writer changed the file since it was read; left alone
         Failed, // nothing written; the previous state is intact
+        Busy, // the lock was not had within the wait asked for; nothing written
     };
 
     // Folder of the raw file + complete base name + ".vrxs" (IMG.1.vrx -> IMG.1.vrxs).
@@ -53,9 +54,10 @@ public:
     // is not overwritten. The previous file is copied to the "_temp" backup while the
     // save runs (a stale backup is replaced first); the new state is produced in memory,
     // written beside the file, flushed and renamed over it. On success `stamp` describes
-    // the new file and the backup is gone. `error` receives the reason of a failure.
+    // the new file and the backup is gone. `error` receives the reason of a failure. With
+    // `lockWaitMs` at 0 or more the lock is waited for that long at most (Busy after).
     static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
-        QString* error = nullptr);
+        QString* error = nullptr, int lockWaitMs = -1);
 
     // Reads the file under the lock file and sets `stamp`. A missing file whose backup
     // survived an interrupted save of an older writer is restored first. Returns false,

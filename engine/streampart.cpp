@@ -1,12 +1,15 @@
 #include "engine/streampart.h"
 #include "engine/logging.h"
 
+#include "platform/mappingguard.h"
+
 #include <QDebug>
 #include <QFile>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,28 +22,55 @@ StreamPart::StreamPart(const QString& path, qint64 offset, qint64 size)
 
 StreamPart::~StreamPart()
 {
-    if (m_mapBase)
-        ::munmap(m_mapBase, m_mapLength);
-    for (const auto& [base, length] : m_retired)
-        ::munmap(base, length);
+    release(m_mapping);
+    for (const Mapping& mapping : m_retired)
+        release(mapping);
+}
+
+void StreamPart::release(const Mapping& mapping)
+{
+    if (!mapping.base)
+        return;
+    MappingGuard::unwatch(mapping.guard);
+    ::munmap(mapping.base, mapping.length);
 }
 
 void StreamPart::retireMapping()
 {
     QMutexLocker lock(&m_mutex);
-    if (m_mapBase)
-        m_retired.emplace_back(m_mapBase, m_mapLength);
-    m_mapBase = nullptr;
-    m_mapLength = 0;
+    if (m_mapping.base)
+        m_retired.push_back(m_mapping);
+    m_mapping = {};
     m_data = nullptr;
     m_length = 0;
+}
+
+bool StreamPart::stale() const
+{
+    if (m_faults.load(std::memory_order_relaxed) != m_faultsWhenMapped)
+        return true;
+    struct stat st;
+    const QByteArray native = QFile::encodeName(m_fileName);
+    if (::stat(native.constData(), &st) != 0)
+        return false;
+    return quint64(st.st_dev) == m_mapping.device && quint64(st.st_ino) == m_mapping.inode
+        && st.st_size < m_offset + m_length;
 }
 
 bool StreamPart::map()
 {
     QMutexLocker lock(&m_mutex);
-    if (m_data)
-        return true;
+    if (m_data) {
+        if (!stale())
+            return true;
+        // Cut short since it was mapped: readers that still hold the old mapping keep
+        // it, new ones get the file as it is now.
+        qCWarning(lcEngine) << "StreamPart:" << m_fileName << "changed under its mapping; mapped again";
+        m_retired.push_back(m_mapping);
+        m_mapping = {};
+        m_data = nullptr;
+        m_length = 0;
+    }
     if (m_fileName.isEmpty() || m_offset < 0)
         return false;
 
@@ -73,8 +103,12 @@ bool StreamPart::map()
         qCWarning(lcEngine) << "StreamPart: can't map" << m_fileName << std::strerror(errno);
         return false;
     }
-    m_mapBase = base;
-    m_mapLength = mapLength;
+    m_mapping.base = base;
+    m_mapping.length = mapLength;
+    m_mapping.device = quint64(st.st_dev);
+    m_mapping.inode = quint64(st.st_ino);
+    m_mapping.guard = MappingGuard::watch(base, mapLength, &m_faults);
+    m_faultsWhenMapped = m_faults.load(std::memory_order_relaxed);
     m_data = static_cast<const uchar*>(base) + (m_offset - alignedOffset);
     m_length = length;
     ++m_mapCount;
@@ -97,6 +131,13 @@ int StreamPart::mapCount() const
 {
     QMutexLocker lock(&m_mutex);
     return m_mapCount;
+}
+
+void FaultCheck::check() const
+{
+    if (failed())
+        throw std::runtime_error(
+            "The file was cut short while it was read: " + m_part->fileName().toStdString());
 }
 
 bool mapPart(StreamPart& part)

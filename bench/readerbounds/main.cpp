@@ -2,15 +2,18 @@
 // records behind a depth map, and pictures with ever more frames. Each input doubles the one
 // before; the figure is its reading time as a ratio to that of the one before, measured in the
 // same run: at most 2 for a linear reader (less while a fixed cost dominates), 4 for a
-// quadratic one.
+// quadratic one. Last, crafted pictures whose compressed zeros claim frames of 8192 x 8192
+// (far more samples than the camera writes): refused when opened, in time linear in the file.
 #include "ciapi/ciapi.h"
 #include "ciapi/state/statecodec.h"
+#include "ciapi/vrx/bytes.h"
 #include "ciapi/vrx/vrxwriter.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 
 using namespace CIAPI;
 using Clock = std::chrono::steady_clock;
@@ -66,6 +69,46 @@ std::vector<std::uint8_t> pictureWithFrames(int frames)
     return w.finish();
 }
 
+// A zstd frame of `size` zero bytes in a few bytes per 128 KiB block.
+std::vector<std::uint8_t> zstdZeros(std::uint64_t size)
+{
+    vrx::ByteWriter w;
+    w.u32(0xFD2FB528u);
+    w.u8(0xE0); // 8-byte content size, single segment
+    w.u64(size);
+    for (std::uint64_t left = size; left > 0;) {
+        const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(left, 128 * 1024));
+        left -= n;
+        // A three-byte run-length block header, then the byte 0.
+        w.u32((left == 0 ? 1u : 0u) | (1u << 1) | (n << 3));
+    }
+    return w.take();
+}
+
+std::vector<std::uint8_t> craftedZeros(int side, int frames)
+{
+    vrx::Metadata meta;
+    meta.moduleCount = 1;
+    meta.frameCount = frames;
+    vrx::ModuleInfo m;
+    m.width = m.height = side;
+    m.whiteLevel = 1023;
+    vrx::VrxWriter w;
+    w.addMetadata(meta);
+    w.addModule(m);
+    const std::uint64_t plain = std::uint64_t(side) * side * 2;
+    const auto zeros = zstdZeros(plain);
+    for (int f = 0; f < frames; ++f) {
+        vrx::ByteWriter p;
+        for (std::int32_t v : { 0, f, side, side, int(vrx::RawDeltaZstd), 0 })
+            p.i32(v);
+        p.u64(plain);
+        p.raw(zeros.data(), zeros.size());
+        w.addChunk("RAW ", std::uint32_t(f), p.take());
+    }
+    return w.finish();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -104,6 +147,27 @@ int main(int argc, char** argv)
             "picture open and coarsest level, %2d frames of 1024 x 768: %.1f ms, ratio to half as many "
             "%.2f\n",
             frames, t * 1e3, before > 0 ? t / before : 0.);
+        before = t;
+    }
+    before = 0;
+    for (int frames : { 4, 8, 16, 32, 64 }) {
+        const auto bytes = craftedZeros(8192, frames);
+        int refused = 0;
+        const double t = seconds(rounds, [&] {
+            try {
+                auto renderer = Renderer::Create(0);
+                renderer->setInputDataStream(bytes.data(), bytes.size());
+                ImagePyramid out = renderer->outputBuffer();
+                renderer->render(0, ROI { 0, 0, 1, 1 }, 0, true);
+                g_sink += out[0].data()[0];
+            } catch (const std::runtime_error&) {
+                ++refused;
+            }
+        });
+        std::printf(
+            "crafted picture, %2d frames of 8192 x 8192 zeros (%zu bytes): %s in %.2f ms, ratio to half "
+            "as many %.2f\n",
+            frames, bytes.size(), refused ? "refused" : "opened", t * 1e3, before > 0 ? t / before : 0.);
         before = t;
     }
     return g_sink == 42 ? 1 : 0;

@@ -221,6 +221,7 @@ void VrxImage::readModules(VrxImage* img)
 void VrxImage::locateLargeChunks(VrxImage* img, const ByteSource& src)
 {
     const std::vector<ModuleInfo>& modules = img->m_modules;
+    std::int64_t storedSamples = 0;
     // Large chunks: headers checked now, payloads on demand.
     for (const ChunkEntry& e : img->m_chunks) {
         if (e.type == "RAW ") {
@@ -248,6 +249,9 @@ void VrxImage::locateLargeChunks(VrxImage* img, const ByteSource& src)
                 = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 2;
             if (decoded != bytes)
                 throw bad("raw frame size mismatch");
+            storedSamples += static_cast<std::int64_t>(width) * height;
+            if (storedSamples > limits::kMaxPictureSamples)
+                throw bad("more raw samples than the camera writes");
             if (encoding == RawPlain) {
                 if (e.payload.length != format::kFrameHeaderSize + bytes)
                     throw bad("raw frame size mismatch");

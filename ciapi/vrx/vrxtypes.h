@@ -100,6 +100,12 @@ constexpr std::int64_t kMaxPreviewPixels = 16ll * 1024 * 1024;
 // the thumbnail is the coarsest level (within 512 x 512), tolerated up to twice that.
 constexpr std::int32_t kMaxStateDepthSide = 1024;
 constexpr std::int32_t kMaxStateThumbnailSide = 1024;
+// What the camera writes: modules no larger than its 4160 x 3120 frame, one or two frames
+// each. A picture may store at most sixteen such frames' worth of raw samples over all its
+// modules and frames; more is refused when the file is opened, before anything is decoded,
+// so a small file of compressed zeros cannot make every open decode gigabytes.
+constexpr std::int64_t kCameraFrameSamples = 4160ll * 3120;
+constexpr std::int64_t kMaxPictureSamples = 16 * kCameraFrameSamples;
 constexpr std::int32_t kMinFocalLength = 28;
 constexpr std::int32_t kMaxFocalLength = 150;
 } // namespace limits

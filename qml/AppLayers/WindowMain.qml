@@ -189,7 +189,8 @@ ApplicationWindow {
             for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
             window.toFront()
-            window.offerLocations(locations)
+            // Later slices of one hand-off join the session its first slice opened.
+            window.offerLocations(locations, automationHost.continuesHandOff())
             // A single picture is opened as well.
             if (locations.length === 1 && /\.vrx$/i.test(locations[0].toString()))
                 window.editorLocation = locations[0].toString()
@@ -309,13 +310,14 @@ ApplicationWindow {
         source: sessionLogger.session(sessionLogger.activeId)
     }
 
-    // A new session for each batch unless several may be open at once.
-    function offerLocations(urls) {
+    // A new session for each batch unless several may be open at once; `more` adds to the
+    // batch before.
+    function offerLocations(urls, more) {
         if (!urls || urls.length === 0)
             return
         var closeFirst = AppSettings ? AppSettings.closeOnNewFiles : true
         var recursive = AppSettings ? AppSettings.recurseIntoDirs : false
-        if (closeFirst)
+        if (closeFirst && !more)
             sessionLogger.reset()
         sessionLogger.offerAll(urls, recursive)
     }
@@ -618,7 +620,7 @@ ApplicationWindow {
     DialogExport {
         id: editorExport
         locator: imageLocator
-        folder: AppSettings ? Qt.resolvedUrl("file://" + AppSettings.defaultExport()) : ""
+        folder: AppSettings ? Utils.fileUrl(AppSettings.defaultExport()) : ""
     }
 
     DialogPreferences {

@@ -133,7 +133,7 @@ ColumnLayout {
                 chosenNames.push(name)
             } else if (answerForAll !== "skip") {
                 nameResolution.name = name
-                nameResolution.folder = "file://" + folderPath()
+                nameResolution.folder = Utils.fileUrl(folderPath())
                 nameResolution.open()
                 return
             }
@@ -279,7 +279,7 @@ ColumnLayout {
                         height: width * 9 / 16
                         fillMode: Image.PreserveAspectCrop
                         asynchronous: true
-                        source: cell.video.thumbnailPath !== "" ? "file://" + cell.video.thumbnailPath
+                        source: cell.video.thumbnailPath !== "" ? Utils.fileUrl(cell.video.thumbnailPath)
                                                                 : "qrc:/images/DevicePage/VideoDummy.png"
                     }
                     Rating {

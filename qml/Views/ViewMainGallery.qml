@@ -361,7 +361,7 @@ FocusScope {
                         branches.flatten(sectionView.rangePath, sectionView.flattened)
                     }
                     onCollapseClicked: sectionView.collapsed = !sectionView.collapsed
-                    onCloseClicked: gallery.closeRequested("file://" + sectionView.rangePath.join("/"))
+                    onCloseClicked: gallery.closeRequested(Utils.fileUrl(sectionView.rangePath.join("/")))
                 }
 
                 FairSection {

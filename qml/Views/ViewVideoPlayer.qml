@@ -1,5 +1,6 @@
 import QtQuick 2.15
 import QtMultimedia 5.15
+import com.quelt.ostra 2.0
 import "../Items"
 import "../Utils"
 
@@ -13,7 +14,7 @@ Item {
         forceActiveFocus()
     }
     function open(path) {
-        media.source = path.toString().indexOf(":") > 1 ? path : "file://" + path
+        media.source = path.toString().indexOf(":") > 1 ? path : Utils.fileUrl(path)
         show()
         media.play()
     }

@@ -186,7 +186,8 @@ private slots:
         QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/stalled.vrx") });
     }
 
-    // Past the bound, a connection waits until one being read is done.
+    // Past the bound, a waiting connection takes the place of the one idle longest: that one
+    // ends with what it sent in whole, the other stays until it is idle for good.
     void connectionsBounded()
     {
         AutomationHost host;
@@ -194,14 +195,37 @@ private slots:
         QSignalSpy commands(&host, &AutomationHost::command);
         const QByteArray stalled = AutomationClient::encode(names(2, QStringLiteral("s")));
         auto a = send(m_path, stalled.left(stalled.size() - 2), false);
+        QTRY_COMPARE(host.findChildren<QLocalSocket*>().size(), 1); // a is read first
         auto b = send(m_path, stalled.left(stalled.size() - 2), false);
         auto c = send(m_path, AutomationClient::encode({ QStringLiteral("/c.vrx") }), true);
         QVERIFY(a && b && c);
-        QTest::qWait(300);
-        QCOMPARE(commands.count(), 0);
-        a->abort();
         QTRY_COMPARE(commands.count(), 2);
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/s0.vrx") });
         QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/c.vrx") });
+        QTRY_COMPARE(a->state(), QLocalSocket::UnconnectedState);
+        // b, idle for good, ends too.
+        QTRY_COMPARE(commands.count(), 3);
+        QCOMPARE(commands.at(2).at(0).toStringList(), QStringList { QStringLiteral("/s0.vrx") });
+    }
+
+    // Many connections that send nothing, more than are read at once: a hand-off behind them
+    // arrives long before any message bound expires, and every idle one is closed.
+    void idleConnectionsHoldNothingUp()
+    {
+        AutomationHost host;
+        host.setMessageLimits(AutomationHost::defaultMaxBytes, 600000);
+        QSignalSpy commands(&host, &AutomationHost::command);
+        std::vector<std::unique_ptr<QLocalSocket>> idle;
+        for (int i = 0; i < 40; ++i) {
+            idle.push_back(send(m_path, QByteArray(), false));
+            QVERIFY(idle.back());
+        }
+        QStringList args { QStringLiteral("/wanted.vrx") };
+        QVERIFY(AutomationClient().command(args));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            commands.contains(QVariantList { QStringList { QStringLiteral("/wanted.vrx") } }), 20000);
+        for (const auto& socket : idle)
+            QTRY_COMPARE_WITH_TIMEOUT(socket->state(), QLocalSocket::UnconnectedState, 20000);
     }
 
     // The bytes held across connections are bounded, not only per connection.
@@ -243,6 +267,23 @@ private slots:
         QVERIFY(sender);
         QTRY_COMPARE(commands.count(), 2);
         QCOMPARE(commands.at(1).at(0).toStringList().size(), AutomationHost::maxEntries);
+    }
+
+    // Each message is one hand-off: its later slices say they continue it, the first slice of
+    // the next message does not, even when the two messages arrive back to back.
+    void slicesKnowTheirHandOff()
+    {
+        AutomationHost host;
+        QStringList continued;
+        connect(&host, &AutomationHost::locations, &host, [&](const QList<QUrl>& slice) {
+            continued << QStringLiteral("%1%2").arg(host.continuesHandOff() ? "+" : "").arg(slice.size());
+        });
+        host.execute(names(600, QStringLiteral("a")));
+        host.execute(names(300, QStringLiteral("b")));
+        host.execute(names(257, QStringLiteral("c")));
+        QTRY_COMPARE(continued.size(), 6);
+        QCOMPARE(continued, (QStringList { "256", "+256", "+88", "256", "+44", "257" }));
+        QVERIFY(!host.continuesHandOff());
     }
 
     // accept() out of file descriptors closes the server; it listens again once it can.

@@ -5,6 +5,8 @@
 #include "support/testmain.h"
 
 #include <QDir>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -27,6 +29,40 @@ class TestQmlHelpers : public QObject
     Q_OBJECT
 
 private slots:
+    // Folder names that a URL would read as a fragment, an escape or a query: the URL the
+    // QML builds for a path names that very folder.
+    void fileUrlOfOddFolders_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char* name : { "Trip #2", "100% done", "%23 escaped", "what?", "a%2Fb", "plain" })
+            QTest::newRow(name) << QString::fromUtf8(name);
+    }
+    void fileUrlOfOddFolders()
+    {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + "/" + name;
+        QVERIFY(QDir().mkpath(folder));
+        static const bool registered = [] {
+            ostra::registerQmlTypes();
+            return true;
+        }();
+        Q_UNUSED(registered);
+        QQmlEngine engine;
+        QQmlComponent component(&engine);
+        component.setData("import QtQuick 2.15\nimport com.quelt.ostra 2.0\n"
+                          "QtObject { property string path; readonly property url url: Utils.fileUrl(path) }",
+            QUrl());
+        std::unique_ptr<QObject> object(component.create());
+        QVERIFY2(object, qPrintable(component.errorString()));
+        object->setProperty("path", folder);
+        const QUrl url = object->property("url").toUrl();
+        QVERIFY(url.isLocalFile());
+        QCOMPARE(url.toLocalFile(), folder);
+        QVERIFY(QFileInfo(url.toLocalFile()).isDir());
+        QCOMPARE(Utils().fileUrl(QString()), QUrl());
+    }
+
     void validator_data()
     {
         QTest::addColumn<QString>("input");

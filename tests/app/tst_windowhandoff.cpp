@@ -68,6 +68,8 @@ private slots:
         m_notes = m_dir.path() + "/notes.vrx";
         QVERIFY(ostra::test::writeTreeFile(m_notes, "bread, milk\n"));
         m_settings = std::make_unique<AppSettings>();
+        // A picture folder whose name a URL would cut at "#" or read "%" in.
+        m_settings->setValue("ImageFileFolder", m_dir.path() + "/Trip #2 at 100%");
         m_engine = std::make_unique<QQmlApplicationEngine>();
         m_window = ostra::test::loadMainWindow(*m_engine, {}, ImageLocator::kGlBgra);
         QVERIFY(m_window && QTest::qWaitForWindowExposed(m_window));
@@ -174,6 +176,49 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(m_window->property("editorLocation").toString(), QString());
         QVERIFY(!QFile::exists(m_dir.path() + "/notes.vrxs"));
+    }
+
+    // Folders the window names by URL keep their "#" and "%": the export dialog starts in
+    // the export folder itself.
+    void oddFolderNamesSurviveUrls()
+    {
+        QObject* exportDialog = nullptr;
+        for (QObject* child : m_window->findChildren<QObject*>())
+            if (QString::fromLatin1(child->metaObject()->className()).startsWith("DialogExport")
+                && child->property("folder").isValid() && !child->property("folder").toUrl().isEmpty())
+                exportDialog = child;
+        QVERIFY(exportDialog);
+        const QUrl folder = exportDialog->property("folder").toUrl();
+        QCOMPARE(folder.toLocalFile(), m_settings->defaultExport());
+        QVERIFY(folder.toLocalFile().contains("/Trip #2 at 100%/"));
+    }
+
+    // A hand-off of more files than one slice holds is one session with every file, and
+    // the session shown before it stays in the history.
+    void longHandOffIsOneSession()
+    {
+        const QString folder = m_dir.path() + "/a large folder";
+        QVERIFY(QDir().mkpath(folder));
+        QStringList files;
+        for (int i = 0; i < 300; ++i) {
+            files << folder + QStringLiteral("/IMG_%1.vrx").arg(i, 3, 10, QLatin1Char('0'));
+            QVERIFY(QFile::copy(m_picture, files.last()));
+        }
+        auto* history = m_window->findChild<SessionLogger*>();
+        QVERIFY(history);
+        m_host->execute(QStringList { m_picture, m_notes });
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
+        const int before = history->activeId();
+
+        m_host->execute(files);
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 300, 60000);
+        QVERIFY(history->activeId() != before);
+        Session* active = history->session(history->activeId());
+        QVERIFY(active);
+        QCOMPARE(active->rowCount(), 1); // the folder, with its 300 files
+        // The one session before is next in the history; no slice made a session of its own.
+        QCOMPARE(history->sessions().value(0), before);
+        QCOMPARE(m_window->property("editorLocation").toString(), QString());
     }
 
     // What the window is handed (a start's or a second start's command line, a drop) goes

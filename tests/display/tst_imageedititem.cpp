@@ -287,18 +287,23 @@ private slots:
             QSignalSpy resolved(&locator, &IResolver::resolved);
             QSignalSpy changed(canvas.item, &ImageEditItem::ratingChanged);
             canvas.item->setRating(4);
+            // Written off the GUI thread, then shown.
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(canvas.item->rating(), 4);
             QCOMPARE(savedRating(m_large), 4);
             QTRY_VERIFY(changed.count() >= 1); // queued from the render thread
             QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
-            QCOMPARE(modified.count(), 1);
-            QCOMPARE(resolved.count(), 1);
+            // Once for the rating; the state file read again after the write may tell too.
+            QVERIFY(modified.count() >= 1);
+            QVERIFY(resolved.count() >= 1);
 
             // The lock is held elsewhere: the file keeps 4 and so does the canvas.
             QLockFile held(StateFile::lockPath(StateFile::pathFor(QUrl::fromLocalFile(m_large))));
             QVERIFY(held.tryLock(0));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
             canvas.item->setRating(2);
+            QCOMPARE(canvas.item->rating(), 4);
+            QTRY_COMPARE_WITH_TIMEOUT(locator.ratingsBeingWritten(), 0, 20000);
             QCOMPARE(canvas.item->rating(), 4);
             QCOMPARE(locator.rowFor(url).value(IResolver::Rating).toInt(), 4);
             held.unlock();
@@ -319,21 +324,48 @@ private slots:
             // (Another picture, so that no recycle step of the first one writes meanwhile.)
             QVERIFY(canvas.open(m_second));
             canvas.item->setRating(3);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(savedRating(m_second), 3);
             const QString state = StateFile::pathFor(QUrl::fromLocalFile(m_second));
             QVERIFY(QFile::rename(state, state + ".aside"));
             QVERIFY(QDir().mkdir(state));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
             canvas.item->setRating(1);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             QCOMPARE(canvas.item->rating(), 0);
             QVERIFY(QDir().rmdir(state));
             QVERIFY(QFile::rename(state + ".aside", state));
             QCOMPARE(savedRating(m_second), 3);
             canvas.item->setRating(5);
-            QCOMPARE(canvas.item->rating(), 5);
+            QTRY_COMPARE(canvas.item->rating(), 5);
         }
         QVERIFY(QTest::qWaitFor([&] { return savedRating(m_second) == 5; }, 30000));
         QCOMPARE(savedRating(m_large), 4);
+    }
+
+    // The window never waits for a state file's lock that is held elsewhere (a batch edit
+    // holds it through a render and a save): the edit stays unsaved while the lock is taken,
+    // and is saved once it is free.
+    void saveNeverWaitsForTheLock()
+    {
+        const QString file = writePicture("locked.vrx", 128, 96, 17);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(file));
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        QLockFile held(StateFile::lockPath(state));
+        QVERIFY(held.tryLock(0));
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        QTRY_VERIFY(canvas.item->isSavePending());
+        // The save came, found the lock taken and left the edit for later; the window went on.
+        QTRY_VERIFY_WITH_TIMEOUT(canvas.item->viewer()->saveWasBusy(), 20000);
+        QVERIFY(canvas.item->viewer()->contentDirty());
+        QVERIFY(canvas.item->isSavePending());
+        QVERIFY(!QFile::exists(state));
+        held.unlock();
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 20000);
+        QVERIFY(QFile::exists(state));
+        QVERIFY(!canvas.item->viewer()->saveWasBusy());
     }
 
     // Opening and leaving a picture (with or without a state file) writes nothing.

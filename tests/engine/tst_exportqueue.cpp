@@ -209,6 +209,36 @@ private slots:
         QCOMPARE(queue.pendingCount(), 0);
     }
 
+    // A picture queued for background work alone goes before other exports as soon as an
+    // export of it is added; background work that is refused is passed over.
+    void exportsBeforeBackgroundWork()
+    {
+        ExportQueue queue;
+        const QUrl a = QUrl::fromLocalFile(m_a);
+        const QUrl b = QUrl::fromLocalFile(m_b);
+        const auto tiny = Size { Export::Literal, 0, QSize(64, 48) };
+        const auto depthOnly = Size { Export::DepthOnly, -1, {} };
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 1, QStringLiteral("/dev/null"), depthOnly, 0));
+        QVERIFY(!queue.enqueue(b, sourceOf(m_b), 0, out("o-b.jpg"), tiny, 0));
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("o-a.jpg"), tiny, 0));
+        for (int i = 0; i < 50; ++i) {
+            const QString other = m_dir.path() + QStringLiteral("/none%1.vrx").arg(i);
+            QVERIFY(!queue.enqueue(
+                QUrl::fromLocalFile(other), sourceOf(other), 1, QStringLiteral("/dev/null"), depthOnly, 0));
+        }
+        QCOMPARE(queue.pendingCount(), 53);
+        QStringList order;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this, [&](int percentage, const QString& path) {
+            if (percentage == 100)
+                order << QFileInfo(path).fileName();
+        });
+        ImageViewer writer;
+        runQueue(queue, writer);
+        QCOMPARE(order, (QStringList { "o-a.jpg", "o-b.jpg" }));
+        QCOMPARE(queue.pendingCount(), 0);
+        QVERIFY(queue.isIdle());
+    }
+
     void backgroundRequestsNeedTheirState()
     {
         const QString c = PictureFiles::write(m_dir.path(), "c.vrx", PictureFiles::small(23));

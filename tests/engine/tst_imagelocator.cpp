@@ -10,7 +10,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -226,6 +228,7 @@ private slots:
             QCOMPARE(renders.load(), 0);
             // A rating reaches the state file: another service reads it back.
             locator.rate(urlOf(file), 5);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
             ImageLocator reader(2, nullptr);
             reader.requestMetadata(urlOf(file));
             QTRY_COMPARE(reader.indexedValues(urlOf(file)).value(IResolver::Rating).toInt(), 5);
@@ -263,6 +266,47 @@ private slots:
 
     // Keepers dropped by close or a channel-order change while tasks still hold them
     // die on the GUI thread.
+    // A star click never waits on the GUI thread: with the state file's lock held elsewhere
+    // the call returns at once and the write waits on its own thread; lock released in time,
+    // it lands; held on, the row keeps what the file holds. Quick clicks land in order and
+    // the last one wins.
+    void ratingNeverWaitsForTheLock()
+    {
+        const QString file = path("rated.vrx");
+        const vrxgen::Picture picture = writePicture(file, 41);
+        ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 200, 100, 20, 3);
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        locator.requestMetadata(url);
+        QTRY_COMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 3);
+
+        QLockFile held(StateFile::lockPath(stateOf(file)));
+        QVERIFY(held.tryLock(0));
+        locator.rate(url, 4);
+        // Back while the lock is still held: the write waits on its own thread.
+        QCOMPARE(locator.ratingsBeingWritten(), 1);
+        held.unlock();
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 4);
+
+        QVERIFY(held.tryLock(0));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
+        locator.rate(url, 1);
+        QCOMPARE(locator.ratingsBeingWritten(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(locator.ratingsBeingWritten(), 0, 20000);
+        QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 4);
+        held.unlock();
+
+        for (int stars : { 1, 5, 2 })
+            locator.rate(url, stars);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 2);
+        ImageLocator reader(2, nullptr);
+        reader.requestMetadata(url);
+        QTRY_COMPARE(reader.indexedValues(url).value(IResolver::Rating).toInt(), 2);
+    }
+
     void droppedKeepersDieOnTheGuiThread()
     {
         for (int variant = 0; variant < 2; ++variant) {

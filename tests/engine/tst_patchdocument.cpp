@@ -54,6 +54,8 @@ private slots:
         QTest::newRow("empty") << QByteArray() << QString();
         QTest::newRow("no minor") << doc({ { "versionMajor", 1 } }, false) << QString();
         QTest::newRow("major 2") << doc({ { "versionMajor", 2 }, { "versionMinor", 0 } }, false) << QString();
+        QTest::newRow("major past any int")
+            << doc({ { "versionMajor", 1e300 }, { "versionMinor", 0 } }, false) << QString();
         QTest::newRow("major as text")
             << doc({ { "versionMajor", "1" }, { "versionMinor", 0 } }, false) << QString();
         QTest::newRow("only the version") << doc({}) << "o0 t0";
@@ -75,6 +77,15 @@ private slots:
             << geometry({ { "orientation", 4000 }, { "flipHorizontal", true } }) << "turned, o0 t0";
         QTest::newRow("endless rotation")
             << geometry({ { "relativeRotation", 2000000070 } }) << "turned, o0 t0";
+        // Numbers no int or date holds: no conversion out of range, the member's default.
+        QTest::newRow("time past any date") << doc({ { "timestampUTC", 1e300 } }) << "o0 t0";
+        QTest::newRow("time before any date") << doc({ { "timestampUTC", -1e300 } }) << "o0 t0";
+        QTest::newRow("time past year 9999") << doc({ { "timestampUTC", 1e12 } }) << "o0 t0";
+        QTest::newRow("last second of 9999")
+            << doc({ { "timestampUTC", 253402300799.0 } }) << "o0 t253402300799";
+        QTest::newRow("orientation past any int") << geometry({ { "orientation", 1e300 } }) << "o0 t0";
+        QTest::newRow("rotation past any int")
+            << geometry({ { "relativeRotation", -1e300 } }) << "turned, o0 t0";
     }
 
     // A refused document leaves the object as it was and says why.

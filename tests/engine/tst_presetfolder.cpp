@@ -6,6 +6,12 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <fstream>
+#include <new>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
 #include "support/presetfiles.h"
@@ -20,6 +26,34 @@ QStringList names(const PresetFolder& folder)
     for (ImageProperties* p : folder.presetList())
         list << p->name();
     return list;
+}
+
+// Runs `body` in a forked child whose address space may grow by `budget` bytes at most;
+// returns its exit code, or 1000 + the signal that ended it.
+template <class Body> int inBoundedChild(rlim_t budget, Body body)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget;
+        const struct rlimit rl = { limit, limit };
+        if (::setrlimit(RLIMIT_AS, &rl) != 0)
+            ::_exit(100);
+        int code = 3;
+        try {
+            code = body();
+        } catch (const std::bad_alloc&) {
+            code = 4; // ran out of its room
+        }
+        ::_exit(code);
+    }
+    if (child < 0)
+        return -1;
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child)
+        return -2;
+    return WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 } // namespace
@@ -96,6 +130,34 @@ private slots:
         QVERIFY(QFileInfo(folder).isDir() && presets.presetList().isEmpty());
         QVERIFY(ostra::test::dropPreset(folder + "/back.qpf", "back", 978307200));
         QTRY_COMPARE(names(presets), QStringList { "back" });
+    }
+
+    // Only regular files of a preset's size are read: a link to an endless device or a
+    // huge file is passed over at every rescan, a link to a real preset is listed. In a
+    // child with little room, so reading the device for ever fails the case.
+    void onlyRegularFilesOfBoundedSize()
+    {
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("a child forked from a threaded process cannot run under the thread sanitizer");
+#endif
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("Presets");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(ostra::test::dropPreset(folder + "/good.qpf", "good", 978307200));
+        QVERIFY(ostra::test::dropPreset(dir.filePath("elsewhere.json"), "linked", 1000000000));
+        QVERIFY(QFile::link(dir.filePath("elsewhere.json"), folder + "/linked.qpf"));
+        QVERIFY(QFile::link("/dev/zero", folder + "/zero.qpf"));
+        QFile huge(folder + "/huge.qpf");
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.write("{\"versionMajor\": 1, ") > 0);
+        QVERIFY(huge.resize(qint64(1) << 30));
+        huge.close();
+
+        const int code = inBoundedChild(rlim_t(256) << 20, [&] {
+            PresetFolder presets(folder);
+            presets.rescan();
+            return names(presets) == QStringList { "linked", "good" } ? 0 : 2;
+        });
+        QCOMPARE(code, 0);
     }
 };
 

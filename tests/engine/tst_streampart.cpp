@@ -1,18 +1,26 @@
 #include "support/testmain.h"
 
 #include "support/filetree.h"
+#include "support/picturefiles.h"
 #include "support/runner.h"
 
+#include "engine/directstreamreader.h"
+#include "engine/indextask.h"
 #include "engine/streampart.h"
 #include "engine/streamsource.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -34,6 +42,21 @@ int openDescriptors()
 QByteArray mapped(const StreamPart& part)
 {
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
+}
+
+// Runs `body` in a forked child and returns its exit code; a child killed by a signal
+// (a bus error from a file cut short under its mapping) gives 1000 + the signal number.
+int inChild(const std::function<int()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(body());
+    if (child < 0)
+        return -1;
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child)
+        return -2;
+    return WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 } // namespace
@@ -119,6 +142,112 @@ private slots:
             QVERIFY(t->wait(60000));
         QCOMPARE(bad.load(), 0);
         QCOMPARE(part->mapCount(), 1);
+    }
+
+    // A file cut short while it is mapped (a sync tool or `cp` rewrites it, a disk goes
+    // away) is a read error for that file: the reader finds zeros where the lost bytes
+    // were, the part counts the fault, and the next use maps the file as it is now.
+    // Run in a child, so a bus error fails the case instead of ending the test program.
+    void cutShortWhileMapped_data()
+    {
+        QTest::addColumn<qint64>("offset");
+        QTest::newRow("whole file") << qint64(0);
+        QTest::newRow("range inside a page") << qint64(4097);
+    }
+    void cutShortWhileMapped()
+    {
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("a child forked from a threaded process cannot run under the thread sanitizer");
+#endif
+        QFETCH(qint64, offset);
+        const QString file = m_dir.path() + "/shrinks.vrx";
+        const QByteArray bytes = pattern(1 << 20, 5);
+        QVERIFY(ostra::test::writeTreeFile(file, bytes));
+        const int code = inChild([&] {
+            StreamPart part(file, offset, -1);
+            if (!part.map() || part.faults() != 0)
+                return 10;
+            const QByteArray native = QFile::encodeName(file);
+            if (::truncate(native.constData(), 6000) != 0)
+                return 11;
+            // Every byte of the old mapping, the lost ones too.
+            const uchar* data = part.data();
+            unsigned sum = 0;
+            for (qint64 i = 0; i < part.length(); ++i)
+                sum += data[i];
+            if (part.faults() == 0)
+                return 12;
+            if (data[part.length() - 1] != 0)
+                return 13;
+            // Mapped again: the file as it is now.
+            if (!part.map() || part.length() != 6000 - offset || part.mapCount() != 2)
+                return 14;
+            if (mapped(part) != bytes.mid(int(offset), int(6000 - offset)))
+                return 15;
+            return sum == 0 ? 16 : 0;
+        });
+        QCOMPARE(code, 0);
+    }
+
+    // The engine's readers over a raw file cut short after it was opened: the render is a
+    // read error (an exception the caller turns into an unreadable picture), never a crash.
+    void engineReadOfFileCutShort_data()
+    {
+        QTest::addColumn<bool>("thumbnail");
+        QTest::newRow("direct reader") << false;
+        QTest::newRow("thumbnail render") << true;
+    }
+    void engineReadOfFileCutShort()
+    {
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("a child forked from a threaded process cannot run under the thread sanitizer");
+#endif
+        QFETCH(bool, thumbnail);
+        vrxgen::PictureOptions options = ostra::test::PictureFiles::small(7);
+        options.moduleWidth = 512;
+        options.moduleHeight = 384;
+        options.preview = false;
+        options.depthMap = false;
+        const QString file = ostra::test::PictureFiles::write(m_dir.path(), "cut.vrx", options);
+        QVERIFY(!file.isEmpty());
+        const qint64 size = QFileInfo(file).size();
+        QVERIFY(size > 200000);
+
+        // The file as it is renders (the case below fails for the cut alone).
+        {
+            auto whole = std::make_shared<StreamSource>(QUrl::fromLocalFile(file));
+            DirectStreamReader reader;
+            reader.setSource(whole);
+            bool rendered = false;
+            reader.setOutputUpdateListener(
+                [&](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) { rendered = true; });
+            reader.render();
+            QVERIFY(rendered);
+        }
+
+        const int code = inChild([&] {
+            auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(file));
+            DirectStreamReader reader;
+            try {
+                reader.setSource(source);
+                if (!thumbnail)
+                    reader.setOutputUpdateListener([](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) {});
+            } catch (...) {
+                return 20; // the whole file must open
+            }
+            if (::truncate(QFile::encodeName(file).constData(), 8192) != 0)
+                return 21;
+            try {
+                if (thumbnail)
+                    IndexTask::renderThumbnail(*source, 0, 0);
+                else
+                    reader.render();
+            } catch (const std::exception&) {
+                return 0;
+            }
+            return 22; // rendered as if nothing had happened
+        });
+        QCOMPARE(code, 0);
     }
 
     // A cycle of links is reported and never read; nothing aborts.
