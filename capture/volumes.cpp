@@ -106,8 +106,6 @@ void Volumes::compare()
             *it = *old;
         }
     }
-    m_table = now;
-
     // Nested volumes go before the volume that holds them and come after it.
     auto byRoot = [](const QStorageInfo& a, const QStorageInfo& b) { return a.rootPath() < b.rootPath(); };
     std::sort(
@@ -116,10 +114,13 @@ void Volumes::compare()
     std::sort(updated.begin(), updated.end(),
         [&](const auto& a, const auto& b) { return byRoot(a.second, b.second); });
 
+    // A removed volume keeps its entry while its removal is told: whoever hears it can
+    // still ask its serial (a label-less volume is known by nothing else).
     for (const QStorageInfo& volume : gone) {
         qCDebug(lcCapture) << "Volume removed:" << volume.rootPath() << volume.device();
         emit volumeRemoved(volume);
     }
+    m_table = now;
     for (const auto& pair : updated) {
         qCDebug(lcCapture) << "Volume updated:" << pair.second.rootPath() << pair.second.device();
         emit volumeUpdated(pair.first, pair.second);
