@@ -49,7 +49,8 @@ void VolMonitor::setVolumes(Volumes* volumes)
                   << connect(volumes, &Volumes::volumeAdded, this, &VolMonitor::onVolumeAdded)
                   << connect(volumes, &Volumes::volumeUpdated, this,
                          [this](QStorageInfo oldInfo, QStorageInfo info) { onVolumeUpdated(oldInfo, info); })
-                  << connect(volumes, &Volumes::volumeRemoved, this, &VolMonitor::onVolumeRemoved);
+                  << connect(volumes, &Volumes::volumeRemoved, this, &VolMonitor::onVolumeRemoved)
+                  << connect(volumes, &Volumes::volumeEjected, this, &VolMonitor::onVolumeEjected);
     const QList<QStorageInfo> mounted = volumes->mounted();
     for (const QStorageInfo& volume : mounted)
         classify(volume, Add);
@@ -172,11 +173,38 @@ void VolMonitor::eject(QString deviceId)
     const auto it = m_groups.constFind(deviceId);
     if (it == m_groups.constEnd() || !m_volumes)
         return;
+    if (m_ejects.contains(deviceId))
+        return; // under way
+    Eject eject;
     for (const QStorageInfo& part : it->parts) {
         if (part.rootPath().isEmpty())
             continue;
         qCInfo(lcCapture) << "Ejecting" << part.rootPath();
-        m_volumes->ejectVolume(part);
+        if (m_volumes->ejectVolume(part))
+            eject.roots << part.rootPath();
+        else
+            eject.ejected = false;
+    }
+    if (eject.roots.isEmpty())
+        emit ejectFinished(deviceId, false);
+    else
+        m_ejects.insert(deviceId, eject);
+}
+
+void VolMonitor::onVolumeEjected(QStorageInfo volume, bool ejected)
+{
+    for (auto it = m_ejects.begin(); it != m_ejects.end(); ++it) {
+        if (!it->roots.removeOne(volume.rootPath()))
+            continue;
+        it->ejected = it->ejected && ejected;
+        if (it->roots.isEmpty()) {
+            const QString deviceId = it.key();
+            const bool all = it->ejected;
+            m_ejects.erase(it);
+            qCInfo(lcCapture) << "Ejected" << deviceId << all;
+            emit ejectFinished(deviceId, all);
+        }
+        return;
     }
 }
 

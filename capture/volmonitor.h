@@ -75,9 +75,16 @@ public slots:
     void onVolumeRemoved(QStorageInfo volume);
     void setMarker(QString marker) { m_marker = marker; }
     void setNaming(QString naming) { m_naming = naming; }
+    // Ejects every volume of the group off the GUI thread; ejectFinished tells the end.
     void eject(QString deviceId);
 
+signals:
+    // The eject of a group is over: `ejected` when every volume of it was ejected.
+    void ejectFinished(QString deviceId, bool ejected);
+
 private:
+    void onVolumeEjected(QStorageInfo volume, bool ejected);
+
     enum Operation { Add, Update, Remove };
     void classify(const QStorageInfo& volume, Operation operation);
     void refresh(Link& link) const;
@@ -90,6 +97,12 @@ private:
     QString m_marker = QStringLiteral("queltcal");
     QString m_naming = QStringLiteral("%1 (%2)");
     QHash<QString, Link> m_groups;
+    struct Eject
+    {
+        QStringList roots; // volumes still being ejected
+        bool ejected = true;
+    };
+    QHash<QString, Eject> m_ejects; // by device id
 };
 
 // The session of a volume group: lists the picture volume's files as local files, and

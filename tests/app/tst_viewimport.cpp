@@ -245,9 +245,10 @@ private slots:
             bar = bar->parentItem();
         QVERIFY(bar && bar->setProperty("currentIndex", 0));
 
-        FolderDevice::Faults slow;
-        slow.readDelayMs = 8000;
-        m_manager->controls(m_imports->devices->defaultDeviceId())->setFaults(slow);
+        // A hung camera: the queued picture stays queued.
+        const std::shared_ptr<FolderDevice::Controls> hung
+            = m_manager->controls(m_imports->devices->defaultDeviceId());
+        hung->hold();
         m_model->selectManual(3, true, false);
         m_model->setImportFolder(QUrl::fromLocalFile(m_dir.filePath("library/slow")));
         QVERIFY(!m_model->transfer(false).isEmpty());
@@ -279,6 +280,7 @@ private slots:
         QCOMPARE(notes(range), 2);
 
         m_manager->detach(m_imports->devices->defaultDeviceId());
+        hung->release();
         QTRY_VERIFY(itemsNamed(m_window->contentItem(), "deviceTab").isEmpty());
         QVERIFY(m_window->findChild<QQuickItem*>("pageMain")->property("galleryShown").toBool());
     }

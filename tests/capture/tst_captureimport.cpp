@@ -259,7 +259,7 @@ private slots:
         QVERIFY(session);
         auto controls = rig.manager->controls(rig.deviceId);
         FolderDevice::Faults slow;
-        slow.readDelayMs = 60;
+        slow.callDelayMs = 60;
         controls->setFaults(slow);
         const QUuid import = rig.import(session);
         const QString raw = rig.folder() + "/" + QString::fromStdString(rig.tree.pictures[0]) + ".vrx";
@@ -274,7 +274,7 @@ private slots:
         rig.manager->detach(rig.deviceId);
         QTRY_VERIFY(rig.router.tickets()->count() > 0);
         QVERIFY(rig.router.tickets()->error() & IFileSink::IOError);
-        QVERIFY(!QFileInfo::exists(raw) && !QFileInfo::exists(raw + ".transfer"));
+        QTRY_VERIFY(!QFileInfo::exists(raw) && !QFileInfo::exists(raw + ".transfer"));
         rig.manager->attach(rig.camera, "Z40");
         QVERIFY(rig.open());
         QVERIFY(rig.completes(import));

@@ -339,7 +339,7 @@ private slots:
         QFETCH(bool, unplug);
         Camera c = camera(false);
         FolderDevice::Faults slow;
-        slow.readDelayMs = 5;
+        slow.callDelayMs = 5;
         m_manager.controls(c.id)->setFaults(slow);
         RecordingPipeline pipeline;
         auto session = std::make_unique<S>(c.factory, c.request, &pipeline, nullptr);
