@@ -84,6 +84,7 @@ void DeviceSession::start()
         return;
     }
     m_enumerating = true;
+    m_sinceFlush.start();
     listChildren(QLatin1String(kRootId), 0);
     schedule();
 }
@@ -121,9 +122,16 @@ void DeviceSession::remove(QString remoteId)
     schedule();
 }
 
+bool DeviceSession::orphaned() const
+{
+    QMutexLocker lock(&m_link->mutex);
+    return !m_link->listener;
+}
+
 void DeviceSession::cancel()
 {
-    qCDebug(lcCapture) << QThread::currentThreadId() << "cancelPendingRequests";
+    if (!orphaned())
+        qCDebug(lcCapture) << QThread::currentThreadId() << "cancelPendingRequests";
     if (m_bulkContext && m_device) {
         m_device->cancelBulk(m_bulkContext);
         m_bulkContext = 0;
@@ -168,7 +176,8 @@ void DeviceSession::schedule()
 void DeviceSession::nextMorning()
 {
     m_scheduled = false;
-    if (!m_device)
+    // Once the owner is gone, no one waits for anything: only the shutdown is left.
+    if (!m_device || orphaned())
         return;
     m_frame.restart();
     if (!m_removals.isEmpty())
@@ -213,8 +222,10 @@ void DeviceSession::nextMorning()
 
     // The listing goes on between copies: reserved files and copies the session asks for
     // are served first, and a large camera does not hold them back.
-    if (m_bulkContext)
+    if (m_bulkContext) {
+        flushFound();
         return; // the bulk read's end schedules again
+    }
     const bool hadIds = !m_pendingIds.isEmpty();
     // A few objects per step even while a copy takes the step's time.
     for (int taken = 0; (inBudget() || taken < 8) && !m_pendingIds.isEmpty(); ++taken) {
@@ -244,6 +255,9 @@ void DeviceSession::nextMorning()
             schedule();
         }
     }
+    // A slow device still shows its files ten times a second.
+    if (m_pendingIds.isEmpty() || m_foundBatch.size() >= kBatch || m_sinceFlush.elapsed() >= kFlushMs)
+        flushFound();
     if (hadIds && m_pendingIds.isEmpty() && m_bulkIds.isEmpty() && !m_bulkContext)
         enumerationEnded();
 }
@@ -294,10 +308,16 @@ bool DeviceSession::examine(const QString& id)
         qCWarning(lcCapture) << "Failed to get properties" << QString::number(result, 16) << id;
         return true;
     }
-    QList<CapturedImage> found;
-    const bool folder = process(object, &found);
+    // Found files go out once per step, as one batch: the session and the views over
+    // it then take in many rows at once.
+    return process(object, &m_foundBatch);
+}
+
+void DeviceSession::flushFound()
+{
+    m_sinceFlush.start();
+    const QList<CapturedImage> found = std::exchange(m_foundBatch, {});
     reportFound(found);
-    return folder;
 }
 
 void DeviceSession::reportFound(const QList<CapturedImage>& found)
@@ -507,16 +527,17 @@ void DeviceSession::reportCancelled(SessionListener* listener, const Request& re
 
 void DeviceSession::queryRawOid(QString id)
 {
-    if (!m_device)
+    if (!m_device || orphaned())
         return;
     examine(id);
+    flushFound();
     if (m_bulk && !m_bulkIds.isEmpty())
         schedule();
 }
 
 void DeviceSession::enumerateId(QString id)
 {
-    if (!m_device)
+    if (!m_device || orphaned())
         return;
     listChildren(id, 1);
     schedule();
@@ -556,10 +577,11 @@ void DeviceSession::objectRemoved(const QString& id)
 
 void DeviceSession::deviceRemoved()
 {
-    qCDebug(lcCapture) << "notifyDeviceLost()";
     QMutexLocker lock(&m_link->mutex);
-    if (m_link->listener)
-        QMetaObject::invokeMethod(m_link->listener, "notifyDeviceLost", Qt::QueuedConnection);
+    if (!m_link->listener)
+        return;
+    qCDebug(lcCapture) << "notifyDeviceLost()";
+    QMetaObject::invokeMethod(m_link->listener, "notifyDeviceLost", Qt::QueuedConnection);
 }
 
 void DeviceSession::bulkStarted(quint64)

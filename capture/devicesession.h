@@ -67,6 +67,8 @@ public:
 
     static constexpr qint64 kSliceMs = 24;
     static constexpr int kMaxDepth = 64; // folders deeper than this are not listed
+    static constexpr int kBatch = 500; // files found reported at once at most
+    static constexpr qint64 kFlushMs = 100; // files found wait this long at most
 
     // Reports the end of a request (GUI thread or device thread).
     static void report(SessionListener* listener, const Request& request, PortableDevice::Result result);
@@ -93,6 +95,8 @@ public slots:
 
 private:
     void schedule();
+    // The owner is gone: nothing is reported or logged any more.
+    bool orphaned() const;
     bool inBudget() const { return m_frame.elapsed() < kSliceMs; }
     void listChildren(const QString& parent, int depth);
     bool examine(const QString& id);
@@ -108,6 +112,8 @@ private:
     // The same for the last answer of a request, once.
     void answer(const Request& request, PortableDevice::Result result);
     void reportFound(const QList<CapturedImage>& found);
+    // Reports the files examined since the last time, as one batch.
+    void flushFound();
 
     // Device threads.
     void objectAdded(const QString& id) override;
@@ -139,6 +145,8 @@ private:
     QStringList m_bulkIds;
     QSet<QString> m_knownIds;
     QMap<QByteArray, CapturedImage> m_files;
+    QList<CapturedImage> m_foundBatch;
+    QElapsedTimer m_sinceFlush;
     QList<Request> m_requests;
     QStringList m_removals;
     bool m_copying = false;

@@ -167,6 +167,11 @@ private slots:
             for (const CapturedImage& image : batch.first().value<QList<CapturedImage>>())
                 ++perLink[image.linkId];
         QCOMPARE(perLink.size(), 660 + 2); // the pictures, BIG and the upper-case video
+        // Files read one by one still reach the session in batches, not one signal each.
+        int files = 0;
+        for (const int n : qAsConst(perLink))
+            files += n;
+        QVERIFY2(items.size() * 20 < files, qPrintable(QString::number(items.size())));
         QCOMPARE(perLink.value("IMG_0003"), 3);
         QCOMPARE(perLink.value("IMG_0004"), 2);
         QCOMPARE(perLink.value("IMG_0007"), 1);
