@@ -112,6 +112,11 @@ void DeviceSession::transfer(QUrl target, Recipe recipe, quint64 serial)
 
 void DeviceSession::enqueue(const Request& request)
 {
+    if (request.serial) {
+        QMutexLocker lock(&m_link->mutex);
+        if (!m_link->awaited.contains(request.serial))
+            return; // cancelled before it got here
+    }
     m_requests << request;
     schedule();
 }
