@@ -141,19 +141,9 @@ void MtpDevice::walkStep()
     {
         std::lock_guard<std::mutex> lock(m_treeMutex);
         m_tree.addListing(folder.id, list);
+        for (const uint32_t handle : m_tree.foldersToWalk(list, folder.depth, kMaxDepth))
+            m_folders.append({ MtpTree::objectId(handle), folder.storage, handle, folder.depth + 1 });
         while (list) {
-            if (list->filetype == LIBMTP_FILETYPE_FOLDER) {
-                if (m_listedHandles.contains(list->item_id))
-                    qCWarning(lcPlatform) << "MTP folder listed again, a cycle in the tree of" << m_id << ":"
-                                          << MtpTree::objectId(list->item_id) << "under" << folder.id;
-                else if (folder.depth + 1 > kMaxDepth)
-                    qCWarning(lcPlatform) << "MTP folder nested deeper than" << kMaxDepth
-                                          << "levels, not listed:" << MtpTree::objectId(list->item_id);
-                else
-                    m_folders.append({ MtpTree::objectId(list->item_id), list->storage_id, list->item_id,
-                        folder.depth + 1 });
-                m_listedHandles.insert(list->item_id);
-            }
             LIBMTP_file_t* next = list->next;
             LIBMTP_destroy_file_t(list);
             list = next;

@@ -76,8 +76,7 @@ private:
         uint32_t handle = 0;
         int depth = 0;
     };
-    QList<Folder> m_folders; // still to list (worker thread; the front under m_treeMutex)
-    QSet<uint32_t> m_listedHandles; // worker thread
+    QList<Folder> m_folders; // still to list (under m_treeMutex)
 
     std::mutex m_queueMutex;
     std::condition_variable m_wake;
