@@ -39,27 +39,33 @@ void writeFile(const QString& path, int size, char fill)
     f.write(QByteArray(size, fill));
 }
 
-// Times of the objects' arrival: when the first `window` and the last `window` were in.
+// When the objects arrived (they come in batches): the rate over the first `window`
+// objects and over the last `window` (widened to the batch before, when the last ones
+// came at once).
 struct Rates
 {
     int total = 0;
     int window = 500;
-    qint64 firstWindowMs = -1; // when object `window` came
-    qint64 lastWindowStartMs = -1; // when object total - window came
-    qint64 endMs = -1; // when the last came
-    void count(int done, qint64 ms)
+    QList<QPair<int, qint64>> arrivals; // objects in so far, milliseconds
+    void count(int done, qint64 ms) { arrivals.append({ done, ms }); }
+    double first() const
     {
-        if (firstWindowMs < 0 && done >= window)
-            firstWindowMs = ms;
-        if (lastWindowStartMs < 0 && done >= total - window)
-            lastWindowStartMs = ms;
-        if (endMs < 0 && done >= total)
-            endMs = ms;
+        for (const auto& a : arrivals)
+            if (a.first >= window)
+                return a.second > 0 ? a.first * 1000.0 / a.second : 0;
+        return 0;
     }
-    double first() const { return firstWindowMs > 0 ? window * 1000.0 / firstWindowMs : 0; }
     double last() const
     {
-        return endMs > lastWindowStartMs ? window * 1000.0 / double(endMs - lastWindowStartMs) : 0;
+        if (arrivals.isEmpty())
+            return 0;
+        const QPair<int, qint64> end = arrivals.last();
+        for (int i = arrivals.size() - 1; i >= 0; --i) {
+            const QPair<int, qint64> a = arrivals.at(i);
+            if (a.first <= end.first - window && a.second < end.second)
+                return (end.first - a.first) * 1000.0 / double(end.second - a.second);
+        }
+        return 0;
     }
 };
 
@@ -237,6 +243,7 @@ int main(int argc, char** argv)
         manager.controls(id)->setFaults(faults);
         Result result;
         result.listing.total = made;
+        result.copying.total = made;
         listIntoSession(app, manager, id, temp.filePath("data"), &result);
         copyThroughSession(app, manager, id, temp.filePath("data"), temp.filePath("copy"), &result);
         QDir(temp.filePath("copy")).removeRecursively();
