@@ -5,6 +5,8 @@
 #include "capture/sessionlistener.h"
 #include "capture/winsessionproxy.h"
 
+#include <QMutexLocker>
+
 using namespace PortableDevice;
 
 WinCaptureProxy::WinCaptureProxy(IPortableDeviceManager* manager, QObject* parent)
@@ -12,6 +14,7 @@ WinCaptureProxy::WinCaptureProxy(IPortableDeviceManager* manager, QObject* paren
     , m_manager(manager)
 {
     m_discovery.setMaxThreadCount(1);
+    m_opener->manager = m_manager;
     if (m_manager)
         connect(m_manager, &IPortableDeviceManager::devicesChanged, this, &WinCaptureProxy::reenumerate,
             Qt::QueuedConnection);
@@ -21,6 +24,9 @@ WinCaptureProxy::~WinCaptureProxy()
 {
     m_started = false;
     m_discovery.waitForDone();
+    // An open under way ends first (the manager goes after this object).
+    QMutexLocker lock(&m_opener->mutex);
+    m_opener->manager = nullptr;
 }
 
 void WinCaptureProxy::start()
@@ -94,11 +100,12 @@ SessionProxy* WinCaptureProxy::createSession(CaptureRequest request, SessionList
         return new NilSessionProxy;
     }
     qCDebug(lcCapture) << "WinSessionProxy" << request.deviceId;
-    IPortableDeviceManager* manager = m_manager;
+    const std::shared_ptr<Opener> opener = m_opener;
     const QString id = request.deviceId;
     auto* session = new WinSessionProxy(
-        [manager, id](bool readOnly, std::unique_ptr<IPortableDevice>* device) {
-            return manager->open(id, readOnly, device);
+        [opener, id](bool readOnly, std::unique_ptr<IPortableDevice>* device) {
+            QMutexLocker lock(&opener->mutex);
+            return opener->manager ? opener->manager->open(id, readOnly, device) : kFailed;
         },
         request, listener);
     // Targets are let go of through the listener, which asks the image service.

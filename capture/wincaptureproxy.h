@@ -5,7 +5,10 @@
 #include "platform/portabledevice.h"
 
 #include <QHash>
+#include <QMutex>
 #include <QThreadPool>
+
+#include <memory>
 
 // Watches the portable devices and keeps those of the maker (manufacturer "Quelt", or
 // "Unknown" for a device that does not say); opens sessions on them. The device list is
@@ -31,7 +34,16 @@ public slots:
 private:
     void apply(const QList<PortableDeviceInfo>& devices);
 
+    // The manager as the sessions' threads see it: gone with this object, so that a
+    // device opened late never reaches a manager that is no more.
+    struct Opener
+    {
+        QMutex mutex;
+        IPortableDeviceManager* manager = nullptr;
+    };
+
     IPortableDeviceManager* m_manager;
+    std::shared_ptr<Opener> m_opener = std::make_shared<Opener>();
     bool m_started = false;
     bool m_refreshing = false;
     bool m_again = false;
