@@ -104,7 +104,10 @@ void DeviceSession::transfer(QUrl target, Recipe recipe, quint64 serial)
         QMutexLocker lock(&m_link->mutex);
         if (!m_link->listener || !m_link->awaited.contains(serial))
             return; // cancelled meanwhile
-        emit m_link->listener->notifyProgress(target, recipe, ProgressRatio(0, it->fileSize));
+        const qint64 size = it->fileSize;
+        toListener([target, recipe, size](SessionListener* l) {
+            emit l->notifyProgress(target, recipe, ProgressRatio(0, size));
+        });
     }
     m_requests << request;
     schedule();
@@ -152,7 +155,7 @@ void DeviceSession::cancel()
     for (const Request& request : qAsConst(dropped)) {
         QMutexLocker lock(&m_link->mutex);
         if (m_link->listener && request.serial && m_link->take(request.serial))
-            reportCancelled(m_link->listener, request);
+            toListener([request](SessionListener* l) { reportCancelled(l, request); });
     }
 }
 
@@ -217,11 +220,14 @@ void DeviceSession::nextMorning()
     if (m_copying) {
         QMutexLocker lock(&m_link->mutex);
         if (m_link->listener && m_link->awaited.contains(m_current.serial)) {
-            if (m_current.kind == ItemTransfer)
-                emit m_link->listener->notifyProgress(
-                    m_current.target, m_current.recipe, ProgressRatio(m_written, m_expected));
-            else if (m_current.kind == Video)
-                emit m_link->listener->reportProgress(m_written);
+            const Request current = m_current;
+            const qint64 written = m_written, expected = m_expected;
+            if (current.kind == ItemTransfer)
+                toListener([current, written, expected](SessionListener* l) {
+                    emit l->notifyProgress(current.target, current.recipe, ProgressRatio(written, expected));
+                });
+            else if (current.kind == Video)
+                toListener([written](SessionListener* l) { emit l->reportProgress(written); });
         }
     }
 
@@ -328,7 +334,7 @@ void DeviceSession::flushFound()
 void DeviceSession::reportFound(const QList<CapturedImage>& found)
 {
     if (!found.isEmpty())
-        tell([&found](SessionListener* l) { emit l->notifyItemsFound(found); });
+        tell([found](SessionListener* l) { emit l->notifyItemsFound(found); });
 }
 
 bool DeviceSession::process(const DeviceObject& object, QList<CapturedImage>* found)
@@ -348,11 +354,14 @@ bool DeviceSession::process(const DeviceObject& object, QList<CapturedImage>* fo
     m_files.insert(fileKey(name), image);
     const QString thumbnail = QStringLiteral("_thumbnail.jpg");
     if (name.endsWith(QLatin1String(".qpf"))) {
-        tell([&](SessionListener* l) { emit l->notifyPresetFound(name, object.id, uint32_t(object.size)); });
+        const QString id = object.id;
+        const uint32_t size = uint32_t(object.size);
+        tell([name, id, size](SessionListener* l) { emit l->notifyPresetFound(name, id, size); });
     } else if (name.endsWith(QLatin1String(".mp4"))) {
-        tell([&](SessionListener* l) {
-            emit l->notifyVideoFound(name, object.id, object.size, QDateTime::currentDateTime());
-        });
+        const QString id = object.id;
+        const qint64 size = object.size;
+        const QDateTime now = QDateTime::currentDateTime();
+        tell([name, id, size, now](SessionListener* l) { emit l->notifyVideoFound(name, id, size, now); });
     } else if (m_reserved.contains(name)) {
         // Reserved files ("metadata.xml" first of all) go before the copies queued behind.
         const QString path = m_dataFolder + QLatin1Char('/') + name;
@@ -367,7 +376,7 @@ bool DeviceSession::process(const DeviceObject& object, QList<CapturedImage>* fo
         QString video = name;
         video.replace(video.size() - thumbnail.size(), thumbnail.size(), QStringLiteral(".mp4"));
         if (QFileInfo::exists(path)) {
-            tell([&](SessionListener* l) { emit l->notifyVideoThumbnailReady(video, path); });
+            tell([video, path](SessionListener* l) { emit l->notifyVideoThumbnailReady(video, path); });
         } else {
             QDir().mkpath(folder);
             m_requests << Request { VideoPreview, Recipe(), object.id, QUrl::fromLocalFile(path), path,
@@ -467,18 +476,25 @@ bool DeviceSession::finish(bool aborted)
     return true;
 }
 
-void DeviceSession::tell(const std::function<void(SessionListener*)>& f)
+void DeviceSession::tell(std::function<void(SessionListener*)> f)
 {
     QMutexLocker lock(&m_link->mutex);
-    if (m_link->listener)
-        f(m_link->listener);
+    toListener(std::move(f));
+}
+
+void DeviceSession::toListener(std::function<void(SessionListener*)> f)
+{
+    // Emitted on the listener's own thread: whatever is connected to it directly runs there.
+    if (SessionListener* listener = m_link->listener)
+        QMetaObject::invokeMethod(
+            listener, [listener, f] { f(listener); }, Qt::QueuedConnection);
 }
 
 void DeviceSession::answer(const Request& request, Result result)
 {
     QMutexLocker lock(&m_link->mutex);
     if (m_link->listener && m_link->take(request.serial))
-        report(m_link->listener, request, result);
+        toListener([request, result](SessionListener* l) { report(l, request, result); });
 }
 
 void DeviceSession::report(SessionListener* listener, const Request& request, Result result)
@@ -552,7 +568,7 @@ void DeviceSession::clearRawOid(QString id)
 {
     m_knownIds.remove(id);
     m_seenIds.remove(id);
-    tell([&id](SessionListener* l) { emit l->notifyItemsRemoved({ id }); });
+    tell([id](SessionListener* l) { emit l->notifyItemsRemoved({ id }); });
 }
 
 void DeviceSession::onBulkEnded(quint64 context, Result result)

@@ -25,9 +25,9 @@ class WinSessionProxy;
 // device, listing its object tree, reading properties, copying objects into host files and
 // deleting objects. Nothing here runs on the GUI thread, so a slow or hung device holds
 // only this thread. Work is cut into queued steps so that requests, cancels and the
-// device's events are served between them. Reports go to the session listener (whose
-// connections carry them to the GUI thread) through the link, which the owner cuts when
-// it goes; complete copies go back to the owner to be committed.
+// device's events are served between them. Reports are posted to the session listener
+// and emitted on its thread, through the link, which the owner cuts when it goes;
+// complete copies go back to the owner to be committed.
 class DeviceSession : public QObject, private IDeviceEventSink
 {
     Q_OBJECT
@@ -107,8 +107,10 @@ private:
     bool finish(bool aborted);
     void onBulkEnded(quint64 context, PortableDevice::Result result);
     void enumerationEnded();
-    // Runs `f` with the listener while the owner is there.
-    void tell(const std::function<void(SessionListener*)>& f);
+    // Runs `f` with the listener on the listener's thread, while the owner is there.
+    void tell(std::function<void(SessionListener*)> f);
+    // The same with the link's mutex held.
+    void toListener(std::function<void(SessionListener*)> f);
     // The same for the last answer of a request, once.
     void answer(const Request& request, PortableDevice::Result result);
     void reportFound(const QList<CapturedImage>& found);
