@@ -42,6 +42,7 @@ CaptureFacade::CaptureFacade(IPortableDeviceManager* manager, QObject* parent)
     m_volMonitor->setMarker(QStringLiteral("queltcal"));
     m_volMonitor->setNaming(QStringLiteral("%1 (%2)"));
     connectListener(m_volMonitor);
+    connect(m_volMonitor, &VolMonitor::ejectFinished, this, &CaptureFacade::ejectFinished);
     m_wpdProxy = new WinCaptureProxy(m_manager, this);
     connectListener(m_wpdProxy);
     connect(this, &QAbstractItemModel::rowsInserted, this, &CaptureFacade::countChanged);

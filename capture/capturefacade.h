@@ -98,6 +98,8 @@ signals:
     void bailiffChanged();
     // A reserved file of a device ("hotpixel.rec", "metadata.xml") is available locally.
     void notifyReserved(QString specialName, QUrl specialFile);
+    // The eject of a device is over (relayed from the volume monitor).
+    void ejectFinished(QString deviceId, bool ejected);
 
 public slots:
     void onCaptureDeviceFound(CaptureDevice device);

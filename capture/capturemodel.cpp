@@ -84,6 +84,10 @@ void CaptureModel::setDeviceLocator(CaptureFacade* locator)
         // Device names change with the devices model's rows.
         connect(locator, &QAbstractItemModel::dataChanged, this, &CaptureModel::updateDeviceNames);
         connect(locator, &QAbstractItemModel::rowsInserted, this, &CaptureModel::updateDeviceNames);
+        connect(locator, &CaptureFacade::ejectFinished, this, [this](QString deviceId, bool ejected) {
+            if (deviceId == m_deviceId)
+                setEjectState(ejected ? QStringLiteral("ejected") : QStringLiteral("failed"));
+        });
     }
     emit deviceNameChanged();
     emit deviceIdChanged();
@@ -150,6 +154,8 @@ void CaptureModel::setDeviceId(QString deviceId)
         qCDebug(lcCapture) << "ignore startBlind";
         return;
     }
+    if (deviceId != m_deviceId)
+        setEjectState(QString());
     m_deviceId = deviceId;
     switchSession(m_nil);
     if (!deviceId.isEmpty())
@@ -507,8 +513,19 @@ void CaptureModel::cancelPendingRequests()
 void CaptureModel::eject()
 {
     cancelPendingRequests();
-    if (m_locator)
-        m_locator->eject(m_deviceId);
+    if (!m_locator || !m_locator->canEject(m_deviceId))
+        return;
+    // The eject runs off the GUI thread; its end comes back through the devices model.
+    setEjectState(QStringLiteral("ejecting"));
+    m_locator->eject(m_deviceId);
+}
+
+void CaptureModel::setEjectState(const QString& state)
+{
+    if (m_ejectState == state)
+        return;
+    m_ejectState = state;
+    emit ejectStateChanged();
 }
 
 bool CaptureModel::isPipelineEmpty() const

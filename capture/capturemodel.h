@@ -51,6 +51,8 @@ class CaptureModel : public QSortFilterProxyModel
     // "preloading" (no device chosen), "loading" (its pictures are being listed and their
     // previews read), "failed" (the device cannot be read) or "loaded".
     Q_PROPERTY(QString loadingState READ loadingState NOTIFY loadingStateChanged)
+    // The last eject of this device: "" (none), "ejecting", "ejected" or "failed".
+    Q_PROPERTY(QString ejectState READ ejectState NOTIFY ejectStateChanged)
 
 public:
     explicit CaptureModel(QObject* parent = nullptr);
@@ -84,6 +86,7 @@ public:
     QStringList presetFilenames() const { return m_presetNames; }
     VideosModel* videosModel() const { return m_videos; }
     QString loadingState() const;
+    QString ejectState() const { return m_ejectState; }
     // The session shown: the camera's or the empty one.
     CaptureSession* session() const { return m_session; }
 
@@ -149,6 +152,7 @@ signals:
     void minRatingChanged();
     void autoselectChanged();
     void loadingStateChanged();
+    void ejectStateChanged();
     // A click or a range passed over pictures queued for import (`range`: the range's
     // other pictures were chosen).
     void queuedNotSelected(bool range);
@@ -165,6 +169,7 @@ private:
     };
 
     void switchSession(CaptureSession* session);
+    void setEjectState(const QString& state);
     void setFlags(bool enumerated, bool correlated);
     bool isFresh(const QModelIndex& sourceIndex) const;
     // Counts the fresh and rated pictures shown, once the current event is done.
@@ -172,6 +177,7 @@ private:
     void recount();
 
     QPointer<CaptureFacade> m_locator;
+    QString m_ejectState;
     QPointer<IPipeline> m_pipeline;
     QPointer<HasBeenModel> m_beenModel;
     // Whether a picture was imported before, by image UUID, as the store answered.

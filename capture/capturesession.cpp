@@ -673,7 +673,11 @@ void CaptureSession::parseThumbnail(QModelIndex index, QUrl location)
         if (stars != 0 && item->data(RatingRole).toInt() < 1)
             item->setData(stars, RatingRole);
     }
-    item->setData(location, LocationRole);
+    // A preview on screen keeps its file: the copy an import makes of it would have the
+    // cell load the picture again, and show nothing meanwhile.
+    const QUrl shown = item->data(LocationRole).toUrl();
+    if (shown.isEmpty() || !QFileInfo::exists(shown.toLocalFile()))
+        item->setData(location, LocationRole);
 }
 
 void CaptureSession::parseStateFile(QModelIndex index, QUrl location)

@@ -4,7 +4,7 @@
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
 #include "capture/volumes.h"
-#include "platform/filesync.h"
+#include "platform/confinedfolder.h"
 #include "platform/hiddenattribute.h"
 
 #include <QDataStream>
@@ -49,7 +49,8 @@ void VolMonitor::setVolumes(Volumes* volumes)
                   << connect(volumes, &Volumes::volumeAdded, this, &VolMonitor::onVolumeAdded)
                   << connect(volumes, &Volumes::volumeUpdated, this,
                          [this](QStorageInfo oldInfo, QStorageInfo info) { onVolumeUpdated(oldInfo, info); })
-                  << connect(volumes, &Volumes::volumeRemoved, this, &VolMonitor::onVolumeRemoved);
+                  << connect(volumes, &Volumes::volumeRemoved, this, &VolMonitor::onVolumeRemoved)
+                  << connect(volumes, &Volumes::volumeEjected, this, &VolMonitor::onVolumeEjected);
     const QList<QStorageInfo> mounted = volumes->mounted();
     for (const QStorageInfo& volume : mounted)
         classify(volume, Add);
@@ -151,7 +152,20 @@ SessionProxy* VolMonitor::createSession(CaptureRequest request, SessionListener*
     Facts writable;
     if (!it->parts[S].rootPath().isEmpty())
         writable = factsOf(it->parts[S]);
-    return new PassiveSessionProxy(*it, factsOf(it->parts[it->markerPart]), writable, request, listener);
+    auto* proxy
+        = new PassiveSessionProxy(*it, factsOf(it->parts[it->markerPart]), writable, request, listener);
+    QPointer<VolMonitor> self(this);
+    const QString key = request.deviceId;
+    proxy->setPresence([self, key](const QString& root) { return self && self->writableRoot(key) == root; });
+    return proxy;
+}
+
+QString VolMonitor::writableRoot(const QString& key) const
+{
+    const auto it = m_groups.constFind(key);
+    if (it == m_groups.constEnd() || it->parts[S].rootPath().isEmpty())
+        return QString();
+    return factsOf(it->parts[S]).rootPath;
 }
 
 void VolMonitor::eject(QString deviceId)
@@ -159,11 +173,38 @@ void VolMonitor::eject(QString deviceId)
     const auto it = m_groups.constFind(deviceId);
     if (it == m_groups.constEnd() || !m_volumes)
         return;
+    if (m_ejects.contains(deviceId))
+        return; // under way
+    Eject eject;
     for (const QStorageInfo& part : it->parts) {
         if (part.rootPath().isEmpty())
             continue;
         qCInfo(lcCapture) << "Ejecting" << part.rootPath();
-        m_volumes->ejectVolume(part);
+        if (m_volumes->ejectVolume(part))
+            eject.roots << part.rootPath();
+        else
+            eject.ejected = false;
+    }
+    if (eject.roots.isEmpty())
+        emit ejectFinished(deviceId, false);
+    else
+        m_ejects.insert(deviceId, eject);
+}
+
+void VolMonitor::onVolumeEjected(QStorageInfo volume, bool ejected)
+{
+    for (auto it = m_ejects.begin(); it != m_ejects.end(); ++it) {
+        if (!it->roots.removeOne(volume.rootPath()))
+            continue;
+        it->ejected = it->ejected && ejected;
+        if (it->roots.isEmpty()) {
+            const QString deviceId = it.key();
+            const bool all = it->ejected;
+            m_ejects.erase(it);
+            qCInfo(lcCapture) << "Ejected" << deviceId << all;
+            emit ejectFinished(deviceId, all);
+        }
+        return;
     }
 }
 
@@ -179,11 +220,29 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
     m_writable = writable.usable && !writable.readOnly && !writable.rootPath.isEmpty();
     if (!m_writable)
         return;
-    const QString trash = writable.rootPath + QLatin1Char('/') + kTrashFolder;
-    QDir().mkpath(trash);
-    m_trash = QDir(trash);
+    // The volume is known by its file system from now on: once it is unplugged, its
+    // mount point is another file system's folder and nothing is written there.
+    m_writableRoot = writable.rootPath;
+    m_writableDevice = ConfinedFolder::deviceOf(writable.rootPath);
+    QString error;
+    const ConfinedFolder trash = openTrash(true, &error);
+    if (!trash.isValid()) {
+        qCWarning(lcCapture) << "No trash folder on" << writable.rootPath << error;
+        m_writable = false;
+        return;
+    }
+    m_trash = QDir(writable.rootPath + QLatin1Char('/') + kTrashFolder);
     m_trash.setFilter(QDir::Files | QDir::NoDotAndDotDot);
-    setHiddenAttribute(trash);
+    setHiddenAttribute(m_trash.path());
+}
+
+ConfinedFolder VolMonitor::PassiveSessionProxy::openTrash(bool create, QString* error) const
+{
+    if (!m_writableDevice || (m_present && !m_present(m_writableRoot))) {
+        *error = QStringLiteral("the writable volume is gone");
+        return ConfinedFolder();
+    }
+    return ConfinedFolder::open(m_writableRoot, kTrashFolder, m_writableDevice, create, error);
 }
 
 void VolMonitor::PassiveSessionProxy::start()
@@ -204,7 +263,8 @@ void VolMonitor::PassiveSessionProxy::start()
 void VolMonitor::PassiveSessionProxy::list()
 {
     QSet<QString> retired;
-    if (m_writable) {
+    QString error;
+    if (m_writable && openTrash(false, &error).isValid()) {
         QDirIterator records(m_trash.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (records.hasNext())
             retired.insert(m_trash.relativeFilePath(records.next()));
@@ -232,21 +292,17 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
         qCWarning(lcCapture) << "Cannot retire" << relativePath;
         return;
     }
-    const QString path = m_trash.filePath(clean);
-    QDir().mkpath(QFileInfo(path).absolutePath());
     const QByteArray record = trashRecord(clean, QFileInfo(m_root.filePath(clean)));
-    QFile file(path);
     qCDebug(lcCapture) << "Buffer size" << record.size();
-    bool ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
-        && file.write(record) == record.size() && file.flush() && syncDescriptor(file.handle());
-    file.close();
-    if (!ok) {
-        // A partial record would hide nothing and mislead: drop it, the file stays listed.
-        qCWarning(lcCapture) << "Cannot write the trash record" << path << file.errorString();
-        QFile::remove(path);
+    // Never through a link, never on a volume that is gone: a record written there would
+    // overwrite a file outside the camera.
+    QString error;
+    const ConfinedFolder trash = openTrash(true, &error);
+    if (!trash.isValid() || !trash.write(clean, record, &error)) {
+        // The file stays listed.
+        qCWarning(lcCapture) << "Cannot write the trash record" << clean << error;
         return;
     }
-    syncFolder(QFileInfo(path).absolutePath());
     emit m_listener->notifyItemsRemoved({ relativePath });
 }
 

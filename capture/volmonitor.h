@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "capture/volumes.h"
+#include "platform/confinedfolder.h"
 
 // Finds cameras connected as USB mass storage: their volumes are labelled
 // "<prefix><H|C|S>D<serial>" and grouped by prefix and serial into one device (transport
@@ -57,6 +58,8 @@ public:
     QString naming() const { return m_naming; }
     void setFactsReader(FactsReader reader) { m_factsOf = std::move(reader); }
     Link link(const QString& key) const { return m_groups.value(key); }
+    // The root of the group's S volume while it is mounted; empty once it is gone.
+    QString writableRoot(const QString& key) const;
 
     void start() override { }
     SessionProxy* createSession(CaptureRequest request, SessionListener* listener) override;
@@ -72,9 +75,16 @@ public slots:
     void onVolumeRemoved(QStorageInfo volume);
     void setMarker(QString marker) { m_marker = marker; }
     void setNaming(QString naming) { m_naming = naming; }
+    // Ejects every volume of the group off the GUI thread; ejectFinished tells the end.
     void eject(QString deviceId);
 
+signals:
+    // The eject of a group is over: `ejected` when every volume of it was ejected.
+    void ejectFinished(QString deviceId, bool ejected);
+
 private:
+    void onVolumeEjected(QStorageInfo volume, bool ejected);
+
     enum Operation { Add, Update, Remove };
     void classify(const QStorageInfo& volume, Operation operation);
     void refresh(Link& link) const;
@@ -87,6 +97,12 @@ private:
     QString m_marker = QStringLiteral("queltcal");
     QString m_naming = QStringLiteral("%1 (%2)");
     QHash<QString, Link> m_groups;
+    struct Eject
+    {
+        QStringList roots; // volumes still being ejected
+        bool ejected = true;
+    };
+    QHash<QString, Eject> m_ejects; // by device id
 };
 
 // The session of a volume group: lists the picture volume's files as local files, and
@@ -110,16 +126,26 @@ public:
     void runExtension() override { }
 
     // The record of one retired file (48 bytes, six big-endian signed 64-bit values).
+    // Asked before each record is written: whether the S volume at this root is still
+    // plugged in (the monitor's view of the group).
+    void setPresence(std::function<bool(const QString& root)> present) { m_present = std::move(present); }
+
     static QByteArray trashRecord(const QString& relativePath, const QFileInfo& file);
     static quint32 crc32(const QByteArray& bytes);
 
 private:
     void list();
+    // The trash folder of the S volume, when that volume is still the one the session
+    // was opened with and ".QTrash" is a plain folder on it.
+    ConfinedFolder openTrash(bool create, QString* error) const;
 
     Link m_link;
     QDir m_root;
     QDir m_trash;
     bool m_writable = false;
+    QString m_writableRoot;
+    quint64 m_writableDevice = 0;
+    std::function<bool(const QString&)> m_present;
     QStringList m_reserved;
     SessionListener* m_listener;
     // Dropped with the proxy: a listing still queued then does not run.

@@ -36,9 +36,14 @@ Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
     for (Entry& entry : m_table)
         entry.serial = m_source->volumeSerial(entry.info);
     connect(m_source.get(), &IMountSource::changed, this, &Volumes::compare);
+    m_ejects.setMaxThreadCount(1);
 }
 
-Volumes::~Volumes() = default;
+Volumes::~Volumes()
+{
+    // An eject under way finishes first: the ejector goes with this object.
+    m_ejects.waitForDone();
+}
 
 quint32 Volumes::driveValue(const QStorageInfo& volume) const
 {
@@ -55,11 +60,23 @@ bool Volumes::ejectVolume(const QStorageInfo& volume)
         return false;
     }
     qCDebug(lcCapture) << "Acting upon" << volume.rootPath() << volume.device();
-    return m_ejector->eject(volume.device(), [this](const QString& mountPoint) {
-        const auto it = m_table.constFind(mountPoint);
-        if (it != m_table.cend())
-            emit volumeRemoving(it->info);
+    IVolumeEjector* ejector = m_ejector.get();
+    m_ejects.start([this, ejector, volume] {
+        const bool ejected = ejector->eject(volume.device(), [this](const QString& mountPoint) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, mountPoint] {
+                    const auto it = m_table.constFind(mountPoint);
+                    if (it != m_table.cend())
+                        emit volumeRemoving(it->info);
+                },
+                Qt::QueuedConnection);
+        });
+        // The destructor waits for this task: the object is still there.
+        QMetaObject::invokeMethod(
+            this, [this, volume, ejected] { emit volumeEjected(volume, ejected); }, Qt::QueuedConnection);
     });
+    return true;
 }
 
 void Volumes::queryAll()
@@ -106,8 +123,6 @@ void Volumes::compare()
             *it = *old;
         }
     }
-    m_table = now;
-
     // Nested volumes go before the volume that holds them and come after it.
     auto byRoot = [](const QStorageInfo& a, const QStorageInfo& b) { return a.rootPath() < b.rootPath(); };
     std::sort(
@@ -116,10 +131,13 @@ void Volumes::compare()
     std::sort(updated.begin(), updated.end(),
         [&](const auto& a, const auto& b) { return byRoot(a.second, b.second); });
 
+    // A removed volume keeps its entry while its removal is told: whoever hears it can
+    // still ask its serial (a label-less volume is known by nothing else).
     for (const QStorageInfo& volume : gone) {
         qCDebug(lcCapture) << "Volume removed:" << volume.rootPath() << volume.device();
         emit volumeRemoved(volume);
     }
+    m_table = now;
     for (const auto& pair : updated) {
         qCDebug(lcCapture) << "Volume updated:" << pair.second.rootPath() << pair.second.device();
         emit volumeUpdated(pair.first, pair.second);

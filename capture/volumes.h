@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QStorageInfo>
+#include <QThreadPool>
 
 #include <memory>
 
@@ -33,10 +34,11 @@ public:
     Q_INVOKABLE quint32 driveValue(const QStorageInfo& volume) const;
     static bool sameSerial(quint32 a, quint32 b) { return a != 0 && a == b; }
 
-    // Unmounts every file system of the volume's drive (volumeRemoving comes just before
-    // each of ours) and powers the drive off. False when the volume has no block device
-    // or there is no way to eject it here; failures of the steps are logged, and the
-    // removal shows up in the mount table.
+    // Unmounts every file system of the volume's drive (volumeRemoving comes as each of
+    // ours is unmounted) and powers the drive off, on a thread of its own: the calls may
+    // wait for minutes while the drive takes its pending writes. False when the volume
+    // has no block device; else true, and volumeEjected tells the result later. Failures
+    // of the steps are logged, and the removal shows up in the mount table.
     Q_INVOKABLE bool ejectVolume(const QStorageInfo& volume);
 
 public slots:
@@ -49,6 +51,8 @@ signals:
     void volumeUpdated(QStorageInfo oldInfo, QStorageInfo newInfo);
     void volumeRemoving(QStorageInfo volume);
     void volumeRemoved(QStorageInfo volume);
+    // An eject that ejectVolume started is over; `ejected` false when it failed.
+    void volumeEjected(QStorageInfo volume, bool ejected);
 
 private:
     struct Entry
@@ -63,6 +67,7 @@ private:
 
     std::unique_ptr<IMountSource> m_source;
     std::unique_ptr<IVolumeEjector> m_ejector;
+    QThreadPool m_ejects; // one eject at a time, off the GUI thread
     QList<QStorageInfo> m_mounted;
     Table m_table;
 };

@@ -25,9 +25,8 @@ public:
     Result read(char* buffer, qint64 length, qint64* got) override
     {
         *got = 0;
+        m_controls->call();
         const FolderDevice::Faults faults = m_controls->faults();
-        if (faults.readDelayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(faults.readDelayMs));
         if (m_controls->unplugged())
             return kFailed;
         if (faults.failReadAfter >= 0) {
@@ -94,6 +93,41 @@ bool FolderDevice::Controls::unplugged() const
     return m_unplugged;
 }
 
+void FolderDevice::Controls::hold()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held = true;
+}
+
+void FolderDevice::Controls::release()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = false;
+    }
+    m_released.notify_all();
+}
+
+int FolderDevice::Controls::heldCalls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_heldCalls;
+}
+
+void FolderDevice::Controls::call()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_held) {
+        ++m_heldCalls;
+        m_released.wait(lock, [this] { return !m_held; });
+        --m_heldCalls;
+    }
+    const int delay = m_faults.callDelayMs;
+    lock.unlock();
+    if (delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
 FolderDevice::FolderDevice(const QString& id, const QString& folder, std::shared_ptr<Controls> controls)
     : m_id(id)
     , m_folder(QDir(folder).absolutePath())
@@ -135,6 +169,7 @@ QString FolderDevice::pathOf(const QString& id) const
 Result FolderDevice::children(const QString& parent, QStringList* ids)
 {
     ids->clear();
+    m_controls->call();
     if (m_controls->unplugged())
         return kFailed;
     if (parent == QLatin1String(kRootId)) {
@@ -147,13 +182,29 @@ Result FolderDevice::children(const QString& parent, QStringList* ids)
     const QString prefix = parent == kStorage ? kFilePrefix : parent + QLatin1Char('/');
     const QStringList names
         = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
-    for (const QString& name : names)
+    const QString root = QFileInfo(m_folder).canonicalFilePath();
+    for (const QString& name : names) {
+        // A link to a folder of the device (or to a folder that holds it) would list the
+        // same objects again under longer names, for ever: it is left out.
+        const QFileInfo info(path + QLatin1Char('/') + name);
+        if (info.isSymLink() && info.isDir()) {
+            const QString target = info.canonicalFilePath();
+            const QString here = QFileInfo(path).canonicalFilePath();
+            if (target.isEmpty() || target == root || root.startsWith(target + QLatin1Char('/'))
+                || target.startsWith(root + QLatin1Char('/')) || here.startsWith(target + QLatin1Char('/'))) {
+                qCWarning(lcPlatform)
+                    << "Folder link of" << m_id << "leads back into the device, not listed:" << prefix + name;
+                continue;
+            }
+        }
         *ids << prefix + name;
+    }
     return kOk;
 }
 
 Result FolderDevice::properties(const QString& id, DeviceObject* object)
 {
+    m_controls->call();
     const QString path = pathOf(id);
     if (path.isEmpty() || m_controls->unplugged())
         return kNotFound;
@@ -200,6 +251,7 @@ void FolderDevice::cancelBulk(quint64 context)
 Result FolderDevice::openStream(
     const QString& id, std::unique_ptr<IDeviceStream>* stream, qint64* optimalBuffer)
 {
+    m_controls->call();
     const QString path = pathOf(id);
     if (path.isEmpty() || m_controls->unplugged() || !QFileInfo(path).isFile())
         return kNotFound;
@@ -213,6 +265,7 @@ Result FolderDevice::openStream(
 
 Result FolderDevice::remove(const QString& id)
 {
+    m_controls->call();
     const QString path = pathOf(id);
     if (path.isEmpty() || id == kStorage || m_controls->unplugged())
         return kNotFound;
@@ -264,18 +317,25 @@ QString FolderDeviceManager::attach(
 {
     const QString path = QDir(folder).absolutePath();
     const QString id = QStringLiteral("folder:") + path;
-    m_devices.insert(
-        id, Entry { { id, friendlyName, manufacturer }, path, std::make_shared<FolderDevice::Controls>() });
-    m_order.removeAll(id);
-    m_order << id;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices.insert(id,
+            Entry { { id, friendlyName, manufacturer }, path, std::make_shared<FolderDevice::Controls>() });
+        m_order.removeAll(id);
+        m_order << id;
+    }
     emit devicesChanged();
     return id;
 }
 
 void FolderDeviceManager::detach(const QString& id)
 {
-    const Entry entry = m_devices.take(id);
-    m_order.removeAll(id);
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        entry = m_devices.take(id);
+        m_order.removeAll(id);
+    }
     if (entry.controls)
         entry.controls->unplug();
     emit devicesChanged();
@@ -283,6 +343,7 @@ void FolderDeviceManager::detach(const QString& id)
 
 QList<PortableDeviceInfo> FolderDeviceManager::devices()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     QList<PortableDeviceInfo> list;
     for (const QString& id : qAsConst(m_order))
         list << m_devices.value(id).info;
@@ -291,15 +352,23 @@ QList<PortableDeviceInfo> FolderDeviceManager::devices()
 
 Result FolderDeviceManager::open(const QString& id, bool readOnly, std::unique_ptr<IPortableDevice>* device)
 {
-    const auto it = m_devices.constFind(id);
-    if (it == m_devices.constEnd() || !QFileInfo(it->folder).isDir())
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_devices.constFind(id);
+        if (it == m_devices.constEnd())
+            return kNotFound;
+        entry = *it;
+    }
+    entry.controls->call();
+    if (!QFileInfo(entry.folder).isDir())
         return kNotFound;
-    FolderDevice::Faults faults = it->controls->faults();
+    FolderDevice::Faults faults = entry.controls->faults();
     if (faults.denyOpenOnce && !readOnly) {
         faults.denyOpenOnce = false;
-        it->controls->setFaults(faults);
+        entry.controls->setFaults(faults);
         return kAccessDenied;
     }
-    *device = std::make_unique<FolderDevice>(id, it->folder, it->controls);
+    *device = std::make_unique<FolderDevice>(id, entry.folder, entry.controls);
     return kOk;
 }

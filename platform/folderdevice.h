@@ -26,7 +26,7 @@ public:
         qint64 failReadAfter = -1; // reads fail once this many bytes of a stream were read
         qint64 sizeSurplus = 0; // added to every reported size
         bool noBulk = false;
-        int readDelayMs = 0; // each read of a stream takes this long (a slow device)
+        int callDelayMs = 0; // every call (open, list, properties, read, delete) takes this long
     };
 
     // What a manager and its tests share with the open devices of one folder.
@@ -40,10 +40,20 @@ public:
         // The device is gone: every open device reports it and fails from then on.
         void unplug();
         bool unplugged() const;
+        // A hung device: from now on every call waits until release().
+        void hold();
+        void release();
+        // How many calls wait in a hold now.
+        int heldCalls() const;
+        // Called at the start of every call of the device: waits while held, then the delay.
+        void call();
 
     private:
         friend class FolderDevice;
         mutable std::mutex m_mutex;
+        std::condition_variable m_released;
+        bool m_held = false;
+        int m_heldCalls = 0;
         Faults m_faults;
         bool m_unplugged = false;
         QList<FolderDevice*> m_devices;
@@ -98,6 +108,7 @@ public:
     void detach(const QString& id);
     std::shared_ptr<FolderDevice::Controls> controls(const QString& id) const
     {
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_devices.value(id).controls;
     }
 
@@ -113,6 +124,7 @@ private:
         QString folder;
         std::shared_ptr<FolderDevice::Controls> controls;
     };
+    mutable std::mutex m_mutex; // the manager is used from the discovery and device threads
     QHash<QString, Entry> m_devices;
     QStringList m_order;
 };

@@ -115,36 +115,43 @@ void MtpDevice::walk()
 {
     if (LIBMTP_Get_Storage(m_device, LIBMTP_STORAGE_SORTBY_NOTSORTED) != 0)
         qCWarning(lcPlatform) << "MTP storages of" << m_id << "cannot be read";
-    QList<std::pair<QString, std::pair<uint32_t, uint32_t>>> folders; // id, storage, handle
     {
         std::lock_guard<std::mutex> lock(m_treeMutex);
         m_tree.addStorages(m_device->storage);
         for (const LIBMTP_devicestorage_t* s = m_device->storage; s; s = s->next)
-            folders.append({ MtpTree::storageId(s->id), { s->id, LIBMTP_FILES_AND_FOLDERS_ROOT } });
+            m_folders.append({ MtpTree::storageId(s->id), s->id, LIBMTP_FILES_AND_FOLDERS_ROOT, 0 });
     }
     m_treeChanged.notify_all();
-    while (!folders.isEmpty() && !m_quit && !m_gone) {
-        const auto folder = folders.takeFirst();
-        LIBMTP_file_t* list
-            = LIBMTP_Get_Files_And_Folders(m_device, folder.second.first, folder.second.second);
-        {
-            std::lock_guard<std::mutex> lock(m_treeMutex);
-            m_tree.addListing(folder.first, list);
+    walkStep();
+}
+
+void MtpDevice::walkStep()
+{
+    Folder folder;
+    {
+        std::lock_guard<std::mutex> lock(m_treeMutex);
+        if (m_folders.isEmpty() || m_gone) {
+            m_walked = true;
+            m_treeChanged.notify_all();
+            return;
         }
-        m_treeChanged.notify_all();
+        folder = m_folders.takeFirst();
+    }
+    LIBMTP_file_t* list = LIBMTP_Get_Files_And_Folders(m_device, folder.storage, folder.handle);
+    {
+        std::lock_guard<std::mutex> lock(m_treeMutex);
+        m_tree.addListing(folder.id, list);
+        for (const uint32_t handle : m_tree.foldersToWalk(list, folder.depth, kMaxDepth))
+            m_folders.append({ MtpTree::objectId(handle), folder.storage, handle, folder.depth + 1 });
         while (list) {
-            if (list->filetype == LIBMTP_FILETYPE_FOLDER)
-                folders.append({ MtpTree::objectId(list->item_id), { list->storage_id, list->item_id } });
             LIBMTP_file_t* next = list->next;
             LIBMTP_destroy_file_t(list);
             list = next;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(m_treeMutex);
-        m_walked = true;
-    }
     m_treeChanged.notify_all();
+    // The next folder goes behind whatever was queued meanwhile (a read, a delete).
+    post([this](LIBMTP_mtpdevice_t*) { walkStep(); });
 }
 
 Result MtpDevice::children(const QString& parent, QStringList* ids)
@@ -154,6 +161,13 @@ Result MtpDevice::children(const QString& parent, QStringList* ids)
     if (m_tree.object(parent, &known) && !known.folder) {
         ids->clear(); // a file has no children: no need to wait for the walk
         return kOk;
+    }
+    // The folder asked for is listed next.
+    for (int i = 0; i < m_folders.size(); ++i) {
+        if (m_folders.at(i).id == parent) {
+            m_folders.move(i, 0);
+            break;
+        }
     }
     const bool listed = m_treeChanged.wait_for(
         lock, std::chrono::seconds(60), [&] { return m_tree.isListed(parent) || m_walked || m_gone; });

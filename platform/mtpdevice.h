@@ -3,6 +3,9 @@
 #include "platform/mtptree.h"
 #include "platform/portabledevice.h"
 
+#include <QList>
+#include <QSet>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -11,10 +14,13 @@
 #include <thread>
 
 // An MTP device through libmtp. libmtp is used from one worker thread only: it lists
-// the whole object tree once the device is open (children() waits for the folder asked
-// for), reads properties in bulk from that listing, reads objects in partial reads where
-// the device allows them (else through a temporary file), deletes, and reads the
-// device's events.
+// the object tree one folder per task once the device is open (children() waits for the
+// folder asked for, which is listed next), so reads and other calls queued meanwhile are
+// served between two folders instead of behind the whole tree; it reads properties in
+// bulk from that listing, reads objects in partial reads where the device allows them
+// (else through a temporary file), deletes, and reads the device's events. A folder met
+// again (a tree that lists a folder as its own descendant) or nested deeper than
+// kMaxDepth is not listed again; the log says so.
 class MtpDevice : public IPortableDevice
 {
 public:
@@ -35,6 +41,7 @@ public:
     void cancel() override { m_cancelled = true; }
 
     static constexpr qint64 kChunk = 1024 * 1024;
+    static constexpr int kMaxDepth = 64;
 
     // Runs `task` on the worker and waits for it; kFailed once the device is gone.
     PortableDevice::Result call(const std::function<PortableDevice::Result(LIBMTP_mtpdevice_t*)>& task);
@@ -46,6 +53,8 @@ private:
     void post(Task task);
     void run();
     void walk();
+    // Lists the next folder of the walk and queues the step after it.
+    void walkStep();
     void readEvents();
     void deliver(const std::function<void(IDeviceEventSink*)>& event);
 
@@ -60,6 +69,14 @@ private:
     std::condition_variable m_treeChanged;
     MtpTree m_tree;
     bool m_walked = false;
+    struct Folder
+    {
+        QString id;
+        uint32_t storage = 0;
+        uint32_t handle = 0;
+        int depth = 0;
+    };
+    QList<Folder> m_folders; // still to list (under m_treeMutex)
 
     std::mutex m_queueMutex;
     std::condition_variable m_wake;

@@ -60,12 +60,17 @@ Result MtpDeviceManager::refresh()
     LIBMTP_raw_device_t* raw = nullptr;
     int count = 0;
     const LIBMTP_error_number_t error = LIBMTP_Detect_Raw_Devices(&raw, &count);
+    QHash<QString, Entry> known;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        known = m_devices;
+    }
     QHash<QString, Entry> found;
     if (error == LIBMTP_ERROR_NONE) {
         for (int i = 0; i < count; ++i) {
             const QString location = locationOf(raw[i]);
-            if (m_devices.contains(location)) {
-                found.insert(location, m_devices.value(location));
+            if (known.contains(location)) {
+                found.insert(location, known.value(location));
                 continue;
             }
             LIBMTP_mtpdevice_t* device = LIBMTP_Open_Raw_Device_Uncached(&raw[i]);
@@ -82,12 +87,16 @@ Result MtpDeviceManager::refresh()
         }
     }
     std::free(raw);
-    m_devices = found;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices = found;
+    }
     return error == LIBMTP_ERROR_NONE || error == LIBMTP_ERROR_NO_DEVICE_ATTACHED ? kOk : kFailed;
 }
 
 QList<PortableDeviceInfo> MtpDeviceManager::devices()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     QList<PortableDeviceInfo> list;
     for (const Entry& entry : qAsConst(m_devices))
         list << entry.info;
@@ -96,10 +105,20 @@ QList<PortableDeviceInfo> MtpDeviceManager::devices()
 
 Result MtpDeviceManager::open(const QString& id, bool, std::unique_ptr<IPortableDevice>* device)
 {
-    for (Entry& entry : m_devices) {
-        if (entry.info.id != id)
-            continue;
-        LIBMTP_mtpdevice_t* mtp = LIBMTP_Open_Raw_Device_Uncached(&entry.raw);
+    LIBMTP_raw_device_t raw {};
+    bool listed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Entry& entry : qAsConst(m_devices)) {
+            if (entry.info.id == id) {
+                raw = entry.raw;
+                listed = true;
+                break;
+            }
+        }
+    }
+    if (listed) {
+        LIBMTP_mtpdevice_t* mtp = LIBMTP_Open_Raw_Device_Uncached(&raw);
         if (!mtp)
             return kFailed;
         *device = std::make_unique<MtpDevice>(id, mtp);

@@ -4,6 +4,8 @@
 
 #include <QHash>
 
+#include <mutex>
+
 #include <libmtp.h>
 
 struct udev;
@@ -13,6 +15,8 @@ class QSocketNotifier;
 // The MTP devices on the USB buses, found with libmtp; a udev monitor of the USB
 // subsystem tells when the list may have changed. Each device is opened once at
 // discovery to read its serial number, so its id stays the same across re-plugs.
+// refresh() (which opens devices) runs on a discovery thread; the list and open() may be
+// used from other threads meanwhile.
 class MtpDeviceManager : public IPortableDeviceManager
 {
     Q_OBJECT
@@ -32,6 +36,7 @@ private:
         PortableDeviceInfo info;
         LIBMTP_raw_device_t raw;
     };
+    mutable std::mutex m_mutex; // guards m_devices, never held across a device call
     QHash<QString, Entry> m_devices; // by bus location and device number
     udev* m_udev = nullptr;
     udev_monitor* m_monitor = nullptr;

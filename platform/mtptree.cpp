@@ -1,5 +1,7 @@
 #include "platform/mtptree.h"
 
+#include "platform/logging.h"
+
 QString MtpTree::deviceId(uint16_t vendor, uint16_t product, const QString& serial)
 {
     return QStringLiteral("mtp:%1:%2:%3")
@@ -65,6 +67,7 @@ DeviceObject MtpTree::objectOf(const LIBMTP_devicestorage_t& storage)
 
 void MtpTree::clear()
 {
+    m_walked.clear();
     m_objects.clear();
     m_children.clear();
     m_listed.clear();
@@ -125,4 +128,26 @@ bool MtpTree::object(const QString& id, DeviceObject* object) const
         return false;
     *object = *it;
     return true;
+}
+
+QList<uint32_t> MtpTree::foldersToWalk(const LIBMTP_file_t* list, int depth, int maxDepth)
+{
+    QList<uint32_t> folders;
+    for (const LIBMTP_file_t* f = list; f; f = f->next) {
+        if (f->filetype != LIBMTP_FILETYPE_FOLDER)
+            continue;
+        if (m_walked.contains(f->item_id)) {
+            qCWarning(lcPlatform) << "MTP folder listed again, a cycle in the device's tree:"
+                                  << objectId(f->item_id);
+            continue;
+        }
+        m_walked.insert(f->item_id);
+        if (depth + 1 > maxDepth) {
+            qCWarning(lcPlatform) << "MTP folder nested deeper than" << maxDepth
+                                  << "levels, not listed:" << objectId(f->item_id);
+            continue;
+        }
+        folders << f->item_id;
+    }
+    return folders;
 }

@@ -35,8 +35,14 @@ public:
     bool isListed(const QString& parent) const { return m_listed.contains(parent); }
     QStringList children(const QString& parent) const { return m_children.value(parent); }
     bool object(const QString& id, DeviceObject* object) const;
+    // The folders of a listing still to be listed, the listing's parent being at `depth`:
+    // each folder once however often the device lists it (a folder listed as its own
+    // descendant would be listed for ever), and none deeper than `maxDepth`. Logs what it
+    // leaves out.
+    QList<uint32_t> foldersToWalk(const LIBMTP_file_t* list, int depth, int maxDepth);
 
 private:
+    QSet<uint32_t> m_walked;
     QHash<QString, DeviceObject> m_objects;
     QHash<QString, QStringList> m_children;
     QSet<QString> m_listed;

@@ -1,5 +1,5 @@
 // A camera tree of about 2,000 files served by a FolderDevice: its listing and the copy
-// of every file through the portable-device session (24 ms steps on this thread,
+// of every file through the portable-device session (on the device's own thread,
 // ".transfer" files forced to disk and renamed), beside a plain recursive copy of the
 // same tree with the same per-file fsync, measured in the same run. While the session
 // works, a zero timer measures the longest time this thread was kept busy.
@@ -84,18 +84,18 @@ Run sessionCopy(QCoreApplication& app, const QString& camera, const QString& dat
         &probe, &QTimer::timeout, [&] { run.longestStepMs = std::max(run.longestStepMs, beat.restart()); });
     QList<CapturedImage> files;
     QElapsedTimer timer;
-    QObject::connect(
-        &listener, &SessionListener::notifyItemsFound, [&](QList<CapturedImage> found) { files += found; });
-    QObject::connect(&listener, &SessionListener::notifyItemFile, [&] {
+    QObject::connect(&listener, &SessionListener::notifyItemsFound, &app,
+        [&](QList<CapturedImage> found) { files += found; });
+    QObject::connect(&listener, &SessionListener::notifyItemFile, &app, [&] {
         if (++run.copied + run.failed == files.size())
             app.quit();
     });
-    QObject::connect(&listener, &SessionListener::notifyObstacle, [&] {
+    QObject::connect(&listener, &SessionListener::notifyObstacle, &app, [&] {
         if (run.copied + ++run.failed == files.size())
             app.quit();
     });
     QDir().mkpath(target);
-    QObject::connect(&listener, &SessionListener::notifyEnumerated, [&](bool done) {
+    QObject::connect(&listener, &SessionListener::notifyEnumerated, &app, [&](bool done) {
         if (!done)
             return;
         run.listMs = timer.elapsed();
@@ -122,6 +122,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("ostra.*=false"));
     qRegisterMetaType<QList<CapturedImage>>();
+    qRegisterMetaType<Recipe>();
+    qRegisterMetaType<ProgressRatio>("ProgressRatio");
+    qRegisterMetaType<IFileSink::Error>();
+    qRegisterMetaType<uint32_t>("uint32_t");
     QString dir;
     double scale = 1.0;
     const QStringList args = app.arguments();

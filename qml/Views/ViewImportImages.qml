@@ -145,6 +145,21 @@ ColumnLayout {
             Layout.fillWidth: true
             text: qsTr("Select items to import")
         }
+        ItemLabel {
+            objectName: "listingProgress"
+            visible: view.loadingState === "loading" && view.captureModel && !view.captureModel.enumerated
+            dim: true
+            text: qsTr("listing, %1 objects found").arg(view.captureModel ? view.captureModel.deviceItemCount : 0)
+        }
+        ItemLabel {
+            objectName: "ejectResult"
+            readonly property string ejectState: view.captureModel ? view.captureModel.ejectState : ""
+            visible: ejectState !== ""
+            dim: ejectState !== "failed"
+            text: ejectState === "ejecting" ? qsTr("Ejecting…")
+                : ejectState === "failed" ? qsTr("The camera could not be ejected. Close what uses it and try again.")
+                : qsTr("The camera can be unplugged now.")
+        }
         ItemCircleButton {
             objectName: "ejectDevice"
             visible: view.captureModel && view.captureModel.canEject

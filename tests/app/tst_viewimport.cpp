@@ -85,10 +85,13 @@ class TestViewImport : public QObject
     QQuickItem* m_view = nullptr; // its pictures
     CaptureModel* m_model = nullptr;
 
-    bool openWindow()
+    // `prepare` runs once the camera is attached, before anything reads it.
+    bool openWindow(const std::function<void()>& prepare = {})
     {
         m_settings = std::make_unique<AppSettings>();
         m_manager = demoCameraManager(nullptr);
+        if (prepare)
+            prepare();
         // A journal of its own: what an earlier window left queued is not resumed here.
         m_imports = std::make_unique<ImportServices>(
             m_dir.filePath(QString(QTest::currentTestFunction()) + ".db"), m_manager);
@@ -275,9 +278,10 @@ private slots:
             bar = bar->parentItem();
         QVERIFY(bar && bar->setProperty("currentIndex", 0));
 
-        FolderDevice::Faults slow;
-        slow.readDelayMs = 8000;
-        m_manager->controls(m_imports->devices->defaultDeviceId())->setFaults(slow);
+        // A hung camera: the queued picture stays queued.
+        const std::shared_ptr<FolderDevice::Controls> hung
+            = m_manager->controls(m_imports->devices->defaultDeviceId());
+        hung->hold();
         m_model->selectManual(3, true, false);
         m_model->setImportFolder(QUrl::fromLocalFile(m_dir.filePath("library/slow")));
         QVERIFY(!m_model->transfer(false).isEmpty());
@@ -309,8 +313,28 @@ private slots:
         QCOMPARE(notes(range), 2);
 
         m_manager->detach(m_imports->devices->defaultDeviceId());
+        hung->release();
         QTRY_VERIFY(itemsNamed(m_window->contentItem(), "deviceTab").isEmpty());
         QVERIFY(m_window->findChild<QQuickItem*>("pageMain")->property("galleryShown").toBool());
+    }
+
+    // While the camera is being listed the tab says so, with the number of objects found.
+    void listingShowsItsProgress()
+    {
+        std::shared_ptr<FolderDevice::Controls> controls;
+        QVERIFY(openWindow([&] {
+            controls = m_manager->controls(m_manager->devices().value(0).id);
+            controls->hold();
+        }));
+        QVERIFY(controls);
+        QQuickItem* progress = findItem(m_view, "listingProgress");
+        QVERIFY(progress);
+        QTRY_VERIFY(progress->isVisible());
+        QCOMPARE(progress->property("text").toString(), QStringLiteral("listing, 0 objects found"));
+        controls->release();
+        QTRY_VERIFY_WITH_TIMEOUT(m_model->enumerated(), 30000);
+        QTRY_VERIFY(!progress->isVisible());
+        QVERIFY(m_model->deviceItemCount() > 0);
     }
 
     // A camera whose files cannot be kept anywhere shows how to get it read.

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "capture/capturefacade.h"
+#include "capture/capturemodel.h"
 #include "capture/capturesession.h"
 #include "capture/filekind.h"
 #include "capture/hasbeenmodel.h"
@@ -249,6 +250,53 @@ private slots:
             QTRY_VERIFY(rig.hasBeen.hasBeen(cameraUuid, QUuid(QString::fromStdString(image))));
     }
 
+    // An import asked for while the camera is still being listed completes; the listing
+    // goes on beside it and ends too.
+    void importWhileListing()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), false, 12, 64);
+        rig.logger.start();
+        const std::shared_ptr<FolderDevice::Controls> controls = rig.manager->controls(rig.deviceId);
+        FolderDevice::Faults slow;
+        slow.callDelayMs = 50;
+        slow.noBulk = true; // objects read one by one, as they are found
+        controls->setFaults(slow);
+        QVERIFY(QTest::qWaitFor([&] { return rig.facade->count() > 0; }));
+        CaptureSession* session = rig.facade->openSession(rig.deviceId);
+        QVERIFY(QTest::qWaitFor([&] { return session->rowCount() > 0; }, 20000));
+        controls->hold(); // the listing stops where it is
+        QVERIFY(!session->isEnumerated());
+        const int rows = session->rowCount();
+        const QUuid import = rig.import(session);
+        controls->release();
+        QVERIFY(rig.completes(import));
+        QTRY_VERIFY(session->isEnumerated());
+        QVERIFY(session->rowCount() > rows);
+        int copied = 0;
+        for (int row = 0; row < rows; ++row)
+            copied += QFileInfo::exists(
+                rig.folder() + "/" + session->index(row, 0).data(CaptureSession::RawFileNameRole).toString());
+        QCOMPARE(copied, rows);
+    }
+
+    // Picture volumes can come with an eject that does not succeed: the camera tab hears
+    // the result of the eject, which runs off the GUI thread.
+    void ejectTellsItsResult()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), true, 1, 64);
+        CaptureModel model;
+        model.setDeviceLocator(rig.facade.get());
+        QVERIFY(QTest::qWaitFor([&] { return rig.facade->count() > 0; }));
+        model.setDeviceId(rig.deviceId);
+        QVERIFY(model.canEject());
+        QSignalSpy state(&model, &CaptureModel::ejectStateChanged);
+        model.eject(); // these volumes have no block device: nothing can be ejected
+        QTRY_COMPARE(model.ejectState(), QStringLiteral("failed"));
+        QCOMPARE(state.size(), 2); // "ejecting", then "failed"
+    }
+
     // A camera unplugged in the middle of a raw file raises a ticket for the device;
     // plugged in again, the import resumes and completes.
     void unplugAndResume()
@@ -260,7 +308,7 @@ private slots:
         QVERIFY(session);
         auto controls = rig.manager->controls(rig.deviceId);
         FolderDevice::Faults slow;
-        slow.readDelayMs = 60;
+        slow.callDelayMs = 60;
         controls->setFaults(slow);
         const QUuid import = rig.import(session);
         const QString raw = rig.folder() + "/" + QString::fromStdString(rig.tree.pictures[0]) + ".vrx";
@@ -275,7 +323,7 @@ private slots:
         rig.manager->detach(rig.deviceId);
         QTRY_VERIFY(rig.router.tickets()->count() > 0);
         QVERIFY(rig.router.tickets()->error() & IFileSink::IOError);
-        QVERIFY(!QFileInfo::exists(raw) && !QFileInfo::exists(raw + ".transfer"));
+        QTRY_VERIFY(!QFileInfo::exists(raw) && !QFileInfo::exists(raw + ".transfer"));
         rig.manager->attach(rig.camera, "Z40");
         QVERIFY(rig.open());
         QVERIFY(rig.completes(import));

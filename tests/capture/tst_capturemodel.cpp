@@ -253,15 +253,14 @@ private slots:
     {
         m_model->setSortField("thmFileName");
         m_model->setImportFolder(QUrl::fromLocalFile(m_dir.filePath("import/slow")));
-        FolderDevice::Faults slow;
-        slow.readDelayMs = 5000; // the queued pictures stay queued
-        m_manager->controls(m_id)->setFaults(slow);
+        m_manager->controls(m_id)->hold(); // the queued pictures stay queued
         m_model->selectManual(0, true, false);
         m_model->selectManual(1, true, true);
         m_model->transfer(false);
         QTRY_VERIFY(m_model->index(1, 0).data(CaptureSession::TransferringRole).toBool());
         m_model->selectAll();
         m_model->removeSelectedItems();
+        m_manager->controls(m_id)->release();
         QTRY_COMPARE(m_model->count(), 2);
         for (const QString name : { "IMG_0001.vrx", "IMG_0002.jpg", "IMG_0001.vrxs" })
             QVERIFY(QFileInfo::exists(cameraFile(name)));

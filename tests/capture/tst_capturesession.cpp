@@ -258,6 +258,14 @@ private slots:
         session.onEnumerated(true);
         QTest::qWait(10);
         QCOMPARE(correlated.size(), 1);
+        if (width) {
+            // The preview copied into the library by an import: the cell keeps the file it shows.
+            const QUrl copy = write(m_dir.filePath(QString("exif%1/library/IMG_1.jpg").arg(m_count)), jpeg);
+            Recipe recipe;
+            recipe.recipe = fileKeyDocument("IMG_1.jpg");
+            session.onItemFile(copy, recipe);
+            QCOMPARE(row.data(S::LocationRole).toUrl(), file);
+        }
     }
 
     // A rating from a state file stands, whichever of it and "metadata.xml" comes first;
@@ -354,7 +362,7 @@ private slots:
         QFETCH(bool, unplug);
         Camera c = camera(false);
         FolderDevice::Faults slow;
-        slow.readDelayMs = 5;
+        slow.callDelayMs = 5;
         m_manager.controls(c.id)->setFaults(slow);
         RecordingPipeline pipeline;
         auto session = std::make_unique<S>(c.factory, c.request, &pipeline, nullptr);

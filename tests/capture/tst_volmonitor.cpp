@@ -101,6 +101,101 @@ private slots:
         }
     }
 
+    // Removing a picture writes its record under ".QTrash" on the S volume: a link planted
+    // on the way (the trash folder, a sub-folder, the record) never leads the write out
+    // of the volume, and the file outside keeps its contents.
+    void trashFollowsNoLink_data()
+    {
+        QTest::addColumn<QString>("link"); // path below S that is a link to the outside
+        QTest::addColumn<bool>("toFolder");
+        QTest::newRow("trash folder") << ".QTrash" << true;
+        QTest::newRow("sub-folder") << ".QTrash/DCIM" << true;
+        QTest::newRow("record") << ".QTrash/DCIM/IMG_1.vrx" << false;
+        QTest::newRow("dangling record") << ".QTrash/DCIM/IMG_1.vrx" << false;
+    }
+    void trashFollowsNoLink()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, toFolder);
+        ostra::test::TempTree tree;
+        QVERIFY(tree.isValid());
+        const QString root = tree.path("pictures"), writable = tree.path("writable");
+        makeFile(root + "/DCIM/IMG_1.vrx", "raw!");
+        QVERIFY(QDir().mkpath(writable));
+        const QString outside = tree.path("outside");
+        const QByteArray precious = "a file of the user's, not of the camera";
+        makeFile(outside + "/IMG_1.vrx", precious);
+        makeFile(outside + "/DCIM/IMG_1.vrx", precious);
+        QVERIFY(QDir().mkpath(QFileInfo(writable + "/" + link).absolutePath()));
+        const bool dangling = QString(QTest::currentDataTag()) == "dangling record";
+        const QString target = toFolder ? outside : dangling ? outside + "/new.vrx" : outside + "/IMG_1.vrx";
+        QVERIFY(QFile::link(target, writable + "/" + link));
+
+        const CaptureRequest request { "V$Z40$1", QDir(), QDir(), {} };
+        SessionListener listener;
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        VolMonitor::PassiveSessionProxy session(VolMonitor::Link(),
+            VolMonitor::Facts { "", root, true, true }, VolMonitor::Facts { "", writable, true, false },
+            request, &listener);
+        session.remove("DCIM/IMG_1.vrx");
+        QCOMPARE(removed.size(), 0);
+        for (const QString& file : { outside + "/IMG_1.vrx", outside + "/DCIM/IMG_1.vrx" }) {
+            QFile check(file);
+            QVERIFY(check.open(QIODevice::ReadOnly));
+            QCOMPARE(check.readAll(), precious);
+        }
+        QVERIFY(!QFileInfo::exists(outside + "/new.vrx"));
+        QVERIFY(QFileInfo(writable + "/" + link).isSymLink());
+    }
+
+    // An S volume without a label joins its camera by its serial; unplugged, its removal
+    // still reaches the camera, and a session opened before writes no record where the
+    // volume used to be.
+    void unlabeledWritableVolumeUnplugged()
+    {
+        ostra::test::TempTree tree;
+        QVERIFY(tree.isValid());
+        const char* points[] = { "/proc", "/sys" };
+        auto* mounts = new ostra::test::FakeMountSource;
+        QHash<QString, VolMonitor::Facts> facts;
+        const QString c = tree.path("C"), s = tree.path("S");
+        QVERIFY(QDir().mkpath(c + "/queltcal"));
+        makeFile(c + "/DCIM/IMG_1.vrx", "raw!");
+        QVERIFY(QDir().mkpath(s));
+        facts["/proc"] = { "Z40CD7", c, true, true };
+        facts["/sys"] = { "", s, true, false };
+        for (const char* point : points) {
+            mounts->list << QStorageInfo(QString::fromLatin1(point));
+            mounts->serials[QString::fromLatin1(point)] = 0x5EED;
+        }
+        Volumes volumes(mounts, new NoEjector);
+        VolMonitor monitor;
+        monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
+        std::unique_ptr<QStringList> log(record(monitor));
+        mounts->list = { mounts->list.first() };
+        emit mounts->changed();
+        monitor.setVolumes(&volumes);
+        mounts->list << QStorageInfo("/sys");
+        emit mounts->changed();
+        QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
+        QCOMPARE(monitor.writableRoot("V$Z40$7"), s);
+
+        SessionListener listener;
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        std::unique_ptr<SessionProxy> session(
+            monitor.createSession(CaptureRequest { "V$Z40$7", QDir(), QDir(), {} }, &listener));
+        QVERIFY(QFileInfo(s + "/.QTrash").isDir());
+
+        mounts->list.removeLast();
+        emit mounts->changed();
+        QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)", "updated V$Z40$7" }));
+        QVERIFY(monitor.writableRoot("V$Z40$7").isEmpty());
+        QCOMPARE(monitor.link("V$Z40$7").state, 2);
+        session->remove("DCIM/IMG_1.vrx");
+        QCOMPARE(removed.size(), 0);
+        QVERIFY(!QFileInfo::exists(s + "/.QTrash/DCIM/IMG_1.vrx"));
+    }
+
     // Real tmpfs volumes in a private mount namespace, labels given by the test.
     void realMounts()
     {

@@ -2,6 +2,8 @@
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -30,6 +32,22 @@ public:
     {
         calls << QString::fromLatin1(device);
         return true;
+    }
+};
+
+// An eject that hangs until the test lets it go (a drive that takes its time to flush).
+class HeldEjector : public IVolumeEjector
+{
+public:
+    QSemaphore gate;
+    std::atomic<bool> inside { false };
+    bool eject(const QByteArray&, const std::function<void(const QString&)>& beforeUnmount) override
+    {
+        inside = true;
+        beforeUnmount(QStringLiteral("/"));
+        gate.acquire();
+        inside = false;
+        return false; // the drive refused
     }
 };
 
@@ -111,6 +129,35 @@ private slots:
     {
         QVERIFY(m_dir.isValid());
         OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { "followsTheMountTable" });
+    }
+
+    // An eject runs off the GUI thread: while it hangs, the event loop turns; its end and
+    // its result come as a signal.
+    void ejectLeavesTheLoopTurning()
+    {
+        const QStorageInfo root(QStringLiteral("/"));
+        if (!root.device().startsWith("/dev/"))
+            QSKIP("the root file system has no block device here");
+        auto* source = new FakeMountSource;
+        source->list << root;
+        auto* ejector = new HeldEjector;
+        Volumes volumes(source, ejector);
+        const auto letGo = qScopeGuard([ejector] { ejector->gate.release(10); });
+        QSignalSpy ejected(&volumes, &Volumes::volumeEjected);
+        QSignalSpy removing(&volumes, &Volumes::volumeRemoving);
+        QVERIFY(volumes.ejectVolume(root));
+        QTRY_VERIFY(ejector->inside);
+        int insideThen = -1;
+        QMetaObject::invokeMethod(
+            &volumes, [&] { insideThen = ejector->inside ? 1 : 0; }, Qt::QueuedConnection);
+        QTRY_VERIFY(insideThen >= 0);
+        QCOMPARE(insideThen, 1);
+        QTRY_COMPARE(removing.size(), 1);
+        QVERIFY(ejected.isEmpty());
+        ejector->gate.release();
+        QTRY_COMPARE(ejected.size(), 1);
+        QCOMPARE(ejected.first().at(0).value<QStorageInfo>().rootPath(), QStringLiteral("/"));
+        QCOMPARE(ejected.first().at(1).toBool(), false);
     }
 };
 

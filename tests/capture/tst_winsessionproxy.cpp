@@ -7,6 +7,7 @@
 
 #include "capture/filekind.h"
 #include "capture/sessionlistener.h"
+#include "capture/wincaptureproxy.h"
 #include "capture/winsessionproxy.h"
 #include "platform/folderdevice.h"
 
@@ -22,6 +23,50 @@ Recipe recipeOf(const QString& name)
     Recipe r;
     r.recipe = fileKeyDocument(name);
     return r;
+}
+
+// A device whose object graph is not a tree: "a" lists "b", which lists "a" again and
+// itself. Nothing else fails.
+class GraphDevice : public IPortableDevice
+{
+public:
+    QHash<QString, QStringList> graph { { "DEVICE", { "s" } }, { "s", { "a" } }, { "a", { "b", "f1" } },
+        { "b", { "a", "b", "f2" } } };
+    QString id() const override { return "graph"; }
+    PortableDevice::Result children(const QString& parent, QStringList* ids) override
+    {
+        *ids = graph.value(parent);
+        return PortableDevice::kOk;
+    }
+    PortableDevice::Result properties(const QString& id, DeviceObject* object) override
+    {
+        object->id = id;
+        object->folder = graph.contains(id);
+        object->name = object->folder ? id : id == "f1" ? "IMG_1.jpg" : "IMG_2.vrx";
+        object->sizeKnown = !object->folder;
+        object->size = object->folder ? 0 : 10;
+        return PortableDevice::kOk;
+    }
+    bool hasBulk() const override { return false; }
+    PortableDevice::Result startBulk(quint64, const QStringList&) override { return PortableDevice::kFailed; }
+    void cancelBulk(quint64) override { }
+    PortableDevice::Result openStream(const QString&, std::unique_ptr<IDeviceStream>*, qint64*) override
+    {
+        return PortableDevice::kNotFound;
+    }
+    PortableDevice::Result remove(const QString&) override { return PortableDevice::kFailed; }
+    void advise(IDeviceEventSink*) override { }
+    void cancel() override { }
+};
+
+QStringList fileNames(const QSignalSpy& items)
+{
+    QStringList names;
+    for (const auto& batch : items)
+        for (const CapturedImage& image : batch.first().value<QList<CapturedImage>>())
+            names << image.fileName;
+    names.sort();
+    return names;
 }
 
 } // namespace
@@ -48,10 +93,10 @@ private:
     QString m_id;
     QString m_camera;
 
-    std::unique_ptr<WinSessionProxy> open(SessionListener* listener)
+    std::unique_ptr<WinSessionProxy> open(
+        SessionListener* listener, std::unique_ptr<IPortableDevice> device = {})
     {
-        std::unique_ptr<IPortableDevice> device;
-        if (m_manager.open(m_id, false, &device) != PortableDevice::kOk)
+        if (!device && m_manager.open(m_id, false, &device) != PortableDevice::kOk)
             return nullptr;
         CaptureRequest request { m_id, QDir(m_dir.filePath("data")), QDir(m_dir.filePath("cache")),
             { "hotpixel.rec", "metadata.xml" } };
@@ -122,6 +167,11 @@ private slots:
             for (const CapturedImage& image : batch.first().value<QList<CapturedImage>>())
                 ++perLink[image.linkId];
         QCOMPARE(perLink.size(), 660 + 2); // the pictures, BIG and the upper-case video
+        // Files read one by one still reach the session in batches, not one signal each.
+        int files = 0;
+        for (const int n : qAsConst(perLink))
+            files += n;
+        QVERIFY2(items.size() * 20 < files, qPrintable(QString::number(items.size())));
         QCOMPARE(perLink.value("IMG_0003"), 3);
         QCOMPARE(perLink.value("IMG_0004"), 2);
         QCOMPARE(perLink.value("IMG_0007"), 1);
@@ -238,7 +288,7 @@ private slots:
         writeFile(folder + "/HUGE.vrx", QByteArray(16 * 1024 * 1024, 'h'));
         writeFile(folder + "/VID_9.mp4", QByteArray(1000, 'v'));
         FolderDevice::Faults slow;
-        slow.readDelayMs = 3;
+        slow.callDelayMs = 3;
         m_manager.controls(id)->setFaults(slow);
         std::swap(id, m_id);
         SessionListener listener;
@@ -266,7 +316,109 @@ private slots:
         QCOMPARE(failed.first().at(2).value<IFileSink::Error>(), IFileSink::IOError);
         QCOMPARE(videos.first().first().value<VideosModel::DownloadRequest>().result,
             VideosModel::DownloadResultError::CannotWrite);
-        QVERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
+        QTRY_VERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
+    }
+    // A hung camera holds only its own thread: while every call of the device waits
+    // (open, listing, a copy, a deletion), the GUI thread's event loop goes on turning.
+    void hungDeviceLeavesTheLoopTurning()
+    {
+        const QString folder = m_dir.filePath("hung");
+        writeFile(folder + "/DCIM/IMG_1.jpg", "jpg");
+        writeFile(folder + "/DCIM/IMG_1.vrx", QByteArray(5000, 'r'));
+        writeFile(folder + "/hotpixel.rec", "hot");
+        const QString id = m_manager.attach(folder, "hung", "Quelt");
+        const std::shared_ptr<FolderDevice::Controls> controls = m_manager.controls(id);
+        WinCaptureProxy wpd(&m_manager);
+        QSignalSpy found(&wpd, &CaptureListener::notifyCaptureDeviceFound);
+        wpd.start();
+        QTRY_VERIFY(!found.isEmpty());
+
+        // Turns the event loop once and tells how many device calls were held meanwhile.
+        auto heldWhileTurning = [&] {
+            int held = -1;
+            QMetaObject::invokeMethod(
+                this, [&] { held = controls->heldCalls(); }, Qt::QueuedConnection);
+            return QTest::qWaitFor([&] { return held >= 0; }, 20000) ? held : -1;
+        };
+
+        controls->hold();
+        SessionListener listener;
+        QSignalSpy enumerated(&listener, &SessionListener::notifyEnumerated);
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        QSignalSpy reserved(&listener, &SessionListener::notifyReserved);
+        CaptureRequest request { id, QDir(m_dir.filePath("hungdata")), QDir(), { "hotpixel.rec" } };
+        QDir().mkpath(request.data.path());
+        std::unique_ptr<SessionProxy> proxy(wpd.createSession(request, &listener));
+        QVERIFY(proxy->isDevice());
+        proxy->start();
+        QTRY_COMPARE(controls->heldCalls(), 1); // the open
+        QCOMPARE(heldWhileTurning(), 1);
+        QVERIFY(items.isEmpty());
+        controls->release();
+        QTRY_VERIFY(!enumerated.isEmpty() && enumerated.last().first().toBool());
+        QCOMPARE(fileNames(items), QStringList({ "IMG_1.jpg", "IMG_1.vrx" }));
+        QTRY_COMPARE(reserved.size(), 1);
+
+        QSignalSpy done(&listener, &SessionListener::notifyItemFile);
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        QDir().mkpath(m_dir.filePath("hungout"));
+        const QString target = m_dir.filePath("hungout/IMG_1.vrx");
+        controls->hold();
+        proxy->transfer(QUrl::fromLocalFile(target), recipeOf("IMG_1.vrx"));
+        proxy->remove("f:DCIM/IMG_1.jpg");
+        QTRY_COMPARE(controls->heldCalls(), 1);
+        QCOMPARE(heldWhileTurning(), 1);
+        QVERIFY(done.isEmpty() && removed.isEmpty());
+        controls->release();
+        QTRY_COMPARE(done.size(), 1);
+        QTRY_COMPARE(removed.size(), 1);
+        QCOMPARE(QFileInfo(target).size(), qint64(5000));
+        QVERIFY(!QFileInfo::exists(folder + "/DCIM/IMG_1.jpg"));
+
+        // A session that goes while its device hangs does not wait for it, and the copy it
+        // asked for is answered at once.
+        controls->hold();
+        QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
+        proxy->transfer(QUrl::fromLocalFile(target + "2"), recipeOf("IMG_1.vrx"));
+        QTRY_COMPARE(controls->heldCalls(), 1);
+        proxy.reset();
+        QCOMPARE(failed.size(), 1);
+        controls->release();
+        m_manager.detach(id);
+    }
+
+    // A device whose tree leads back into itself is listed once, and the listing ends.
+    void cyclesAreListedOnce_data()
+    {
+        QTest::addColumn<bool>("graph");
+        QTest::newRow("folder links") << false;
+        QTest::newRow("object graph") << true;
+    }
+    void cyclesAreListedOnce()
+    {
+        QFETCH(bool, graph);
+        std::unique_ptr<IPortableDevice> device;
+        QString id;
+        if (graph) {
+            device = std::make_unique<GraphDevice>();
+        } else {
+            const QString folder = m_dir.filePath("loops");
+            writeFile(folder + "/DCIM/IMG_1.jpg", "jpg");
+            writeFile(folder + "/DCIM/100/IMG_2.vrx", "raw");
+            QVERIFY(QFile::link(folder + "/DCIM", folder + "/DCIM/100/up"));
+            QVERIFY(QFile::link("..", folder + "/DCIM/loop"));
+            QVERIFY(QFile::link(folder, folder + "/DCIM/100/root"));
+            id = m_manager.attach(folder, "loops", "Quelt");
+            QCOMPARE(m_manager.open(id, false, &device), PortableDevice::kOk);
+        }
+        SessionListener listener;
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        auto proxy = open(&listener, std::move(device));
+        QVERIFY(proxy); // the listing ended
+        QCOMPARE(fileNames(items), QStringList({ "IMG_1.jpg", "IMG_2.vrx" }));
+        proxy.reset();
+        if (!id.isEmpty())
+            m_manager.detach(id);
     }
 };
 

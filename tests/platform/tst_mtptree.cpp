@@ -115,6 +115,29 @@ private slots:
         QCOMPARE(tree.children("s00010001"), QStringList({ "o00000005", "o00000007" }));
     }
 
+    // A device whose tree lists a folder inside itself, or another folder's ancestor, has
+    // each folder listed once; folders past the depth bound are not listed.
+    void cyclesAreWalkedOnce()
+    {
+        MtpTree tree;
+        LIBMTP_file_t dcim = file(5, 0, "DCIM", LIBMTP_FILETYPE_FOLDER);
+        QCOMPARE(tree.foldersToWalk(&dcim, 0, 64), QList<uint32_t>({ 5 }));
+        // DCIM lists a sub-folder and itself; the sub-folder lists DCIM and a picture.
+        LIBMTP_file_t sub = file(9, 5, "100", LIBMTP_FILETYPE_FOLDER);
+        LIBMTP_file_t self = file(5, 5, "DCIM", LIBMTP_FILETYPE_FOLDER);
+        sub.next = &self;
+        QCOMPARE(tree.foldersToWalk(&sub, 1, 64), QList<uint32_t>({ 9 }));
+        LIBMTP_file_t up = file(5, 9, "DCIM", LIBMTP_FILETYPE_FOLDER);
+        LIBMTP_file_t picture = file(10, 9, "IMG_1.vrx", LIBMTP_FILETYPE_UNKNOWN, 10);
+        up.next = &picture;
+        QVERIFY(tree.foldersToWalk(&up, 2, 64).isEmpty());
+        // The depth bound.
+        LIBMTP_file_t deep = file(11, 9, "deep", LIBMTP_FILETYPE_FOLDER);
+        QVERIFY(tree.foldersToWalk(&deep, 64, 64).isEmpty());
+        LIBMTP_file_t shallow = file(12, 9, "shallow", LIBMTP_FILETYPE_FOLDER);
+        QCOMPARE(tree.foldersToWalk(&shallow, 63, 64), QList<uint32_t>({ 12 }));
+    }
+
     void names_data()
     {
         QTest::addColumn<QString>("name");

@@ -22,6 +22,7 @@ inline void registerCaptureTypes()
     qRegisterMetaType<VideosModel::DownloadRequest>();
     qRegisterMetaType<VideosModel::DownloadResultError>();
     qRegisterMetaType<QHash<QString, VideosModel::VideoMetadata>>();
+    qRegisterMetaType<uint32_t>("uint32_t");
 }
 
 } // namespace ostra::test
