@@ -108,7 +108,7 @@ private slots:
         // A slow camera: the import is still running when the window is closed, and the
         // quit guard names it.
         FolderDevice::Faults slow;
-        slow.readDelayMs = 300;
+        slow.callDelayMs = 300;
         manager->controls(devices.defaultDeviceId())->setFaults(slow);
         batch.submit(&imports.logger);
         QTRY_VERIFY(window->property("pendingOperations").toStringList().contains("Import from a camera"));
