@@ -22,33 +22,53 @@ EditorLending::~EditorLending()
 
 void EditorLending::closeAll()
 {
+    for (bool& lent : m_withCanvas)
+        lent = false;
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
 }
 
-ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
+void EditorLending::waitUntilSaved(const QUrl& url)
 {
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
-    if (!key.isEmpty()) {
-        QMutexLocker lock(&m_savingMutex);
-        const auto saving = [&] {
-            for (const QUrl& u : m_saving) {
-                if (u == key)
-                    return true;
-            }
-            return false;
-        };
-        if (saving()) {
-            ++m_waitingForSave;
-            while (saving())
-                m_saved.wait(&m_savingMutex);
-            --m_waitingForSave;
+    if (key.isEmpty())
+        return;
+    QMutexLocker lock(&m_savingMutex);
+    const auto saving = [&] {
+        for (const QUrl& u : m_saving) {
+            if (u == key)
+                return true;
         }
+        return false;
+    };
+    if (saving()) {
+        ++m_waitingForSave;
+        while (saving())
+            m_saved.wait(&m_savingMutex);
+        --m_waitingForSave;
     }
+}
+
+ImageEditor* EditorLending::lentWith(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return nullptr;
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_withCanvas[i] && IImageService::fileKey(m_editors[i].currentUrl()) == key)
+            return &m_editors[i];
+    }
+    return nullptr;
+}
+
+ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
+{
+    waitUntilSaved(url);
     const int index = m_editorPool->acquire(false);
     m_currentEditor = index;
     m_forViewing[index] = true;
+    m_withCanvas[index] = true;
     ImageEditor& editor = m_editors[index];
     if (client) {
         editor.addListener(client);
@@ -61,6 +81,7 @@ ImageEditor& EditorLending::borrowForWork()
 {
     const int index = m_editorPool->acquire(false);
     m_forViewing[index] = false;
+    m_withCanvas[index] = false;
     return m_editors[index];
 }
 
@@ -73,6 +94,7 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
     for (int i = 0; i < kEditorCount; ++i) {
         if (editor != &m_editors[i])
             continue;
+        m_withCanvas[i] = false;
         if (m_editorPool->masks().busy & (1u << i)) {
             // Noted before the recycle step can start, so that an open of the same
             // picture right after this waits for its save.

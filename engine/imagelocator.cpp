@@ -396,6 +396,9 @@ void ImageLocator::rate(QUrl url, int rating)
         qCWarning(lcEngine) << "Error rating" << url << rating << "not a picture";
         return;
     }
+    // An editor handed back with this picture saves it with force: the rating is appended
+    // after that save, or the save would write the older rating over it.
+    m_lending.waitUntilSaved(url);
     int shown = rating;
     try {
         StateFile::writeRating(url, rating);
@@ -403,8 +406,9 @@ void ImageLocator::rate(QUrl url, int rating)
         qCWarning(lcEngine) << "Error rating" << url << rating << exceptionText(std::current_exception());
         shown = storedRating(url);
     }
-    ImageEditor* editor = currentEditor();
-    if (editor && fileKey(editor->currentUrl()) == fileKey(url))
+    // Only an editor still with the canvas shows the picture; one handed back is saving on
+    // its recycle thread and must not be touched from here.
+    if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(shown);
     const QUrl key = fileKey(url);
     if (!m_rows.contains(key))

@@ -121,7 +121,7 @@ public:
     {
         m_lending.setRecycleProbe(std::move(probe));
     }
-    // How many opens wait now for an editor handed back to save their picture.
+    // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 
     // The file's keeper, made on first use.

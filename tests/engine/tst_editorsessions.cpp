@@ -155,6 +155,73 @@ private slots:
         locator.releaseEditorSlot(second, &b);
     }
 
+    // A picture rated while the editor handed back with it is still to save it: the rating
+    // is not lost to that forced save, whether the canvas has meanwhile taken the other
+    // editor for another picture or not, and the editor being saved is left alone. The
+    // recycle step is held until the rating has either finished or is seen waiting.
+    void ratingWhileTheEditorHandedBackSaves_data()
+    {
+        QTest::addColumn<bool>("nextOpened");
+        QTest::newRow("canvas on another picture") << true;
+        QTest::newRow("canvas empty") << false;
+    }
+    void ratingWhileTheEditorHandedBackSaves()
+    {
+        QFETCH(bool, nextOpened);
+        QSemaphore reached;
+        QSemaphore proceed;
+        ImageLocator locator(2, nullptr);
+        struct Unhold
+        {
+            QSemaphore& s;
+            ~Unhold() { s.release(10); }
+        } unhold { proceed };
+        std::atomic<int> ratingSeenBySave { -1 };
+        locator.setRecycleProbe([&](ImageEditor& editor) {
+            if (editor.currentUrl().isEmpty())
+                return;
+            reached.release();
+            proceed.acquire();
+            ratingSeenBySave = editor.rating();
+        });
+        Canvas a;
+        Canvas b;
+        const QUrl url = QUrl::fromLocalFile(m_files[3]);
+        ImageEditor* first = locator.openForView(url, &a);
+        QVERIFY(first);
+        first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
+        QVERIFY(first->syncProperties());
+        locator.releaseEditorSlot(first, &a);
+        ImageEditor* second = nullptr;
+        if (nextOpened) {
+            second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+            QVERIFY(second && second != first);
+        }
+
+        std::atomic<bool> rated { false };
+        std::thread helper([&] {
+            reached.acquire();
+            while (!rated.load() && locator.opensWaitingForSave() == 0)
+                std::this_thread::yield();
+            proceed.release();
+        });
+        locator.rate(url, 4);
+        rated = true;
+        helper.join();
+        // Rated after the save: the editor handed back saved what it had, untouched.
+        QCOMPARE(ratingSeenBySave.load(), 0);
+        // Opening the picture again waits for any save still under way.
+        ImageEditor* again = locator.openForView(url, &a);
+        QVERIFY(again);
+        QCOMPARE(savedRating(m_files[3]), 4);
+        QCOMPARE(again->rating(), 4);
+        QCOMPARE(again->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.25);
+        QCOMPARE(locator.opensWaitingForSave(), 0);
+        locator.releaseEditorSlot(again, &a);
+        if (second)
+            locator.releaseEditorSlot(second, &b);
+    }
+
     // Handing back an editor detaches every remaining listener before its recycle step;
     // an editor that is not one of the pool only loses the client.
     void handBackDetachesOthers()
