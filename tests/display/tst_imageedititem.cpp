@@ -20,6 +20,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QQuickWindow>
 #include <QRegularExpression>
@@ -438,6 +439,33 @@ private slots:
         QVERIFY(edits->hasEdits());
         canvas.item->resetGeometry();
         QVERIFY(!edits->hasEdits());
+    }
+
+    // A crop still being edited when the picture is left is applied and saved by the editor
+    // handed back; no save stays armed for the picture shown next, where it would write with
+    // force whatever that picture's state file holds by then.
+    void leavingWithACropBeingEditedArmsNoSaveForTheNext()
+    {
+        ImageLocator locator(2, nullptr);
+        const QString firstState = StateFile::pathFor(QUrl::fromLocalFile(m_large));
+        const QString nextState = StateFile::pathFor(QUrl::fromLocalFile(m_second));
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_large));
+        canvas.item->setEditorMode(ImageEdit::Crop);
+        canvas.item->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
+        const QRectF crop = canvas.item->geometryEdits()->cropRect();
+        QVERIFY(crop.width() < 0.9);
+        QVERIFY(!canvas.item->isSavePending());
+
+        QVERIFY(canvas.open(m_second));
+        QVERIFY(!canvas.item->isSavePending());
+        QVERIFY(!canvas.item->viewer()->contentDirty());
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(firstState); }, 30000));
+        QVERIFY(!QFileInfo::exists(nextState));
+
+        // The crop left behind is the first picture's.
+        QVERIFY(canvas.open(m_large));
+        QVERIFY(std::fabs(canvas.item->geometryEdits()->cropRect().width() - crop.width()) < 0.01);
     }
 
     // A picture a writer holds cannot be opened now, a file that is not a picture not at
