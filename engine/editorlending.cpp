@@ -24,6 +24,11 @@ void EditorLending::closeAll()
 {
     for (bool& lent : m_withCanvas)
         lent = false;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        for (QUrl& shown : m_shown)
+            shown = QUrl();
+    }
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
@@ -50,6 +55,23 @@ void EditorLending::waitUntilSaved(const QUrl& url)
     }
 }
 
+EditorLending::Hold EditorLending::hold(const QUrl& url) const
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return Hold::None;
+    QMutexLocker lock(&m_savingMutex);
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_shown[i] == key)
+            return Hold::Open;
+    }
+    for (const QUrl& u : m_saving) {
+        if (u == key)
+            return Hold::Saving;
+    }
+    return Hold::None;
+}
+
 ImageEditor* EditorLending::lentWith(const QUrl& url)
 {
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
@@ -69,6 +91,10 @@ ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
     m_currentEditor = index;
     m_forViewing[index] = true;
     m_withCanvas[index] = true;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        m_shown[index] = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    }
     ImageEditor& editor = m_editors[index];
     if (client) {
         editor.addListener(client);
@@ -101,6 +127,7 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
             const QUrl url = editor->currentUrl();
             QMutexLocker lock(&m_savingMutex);
             m_saving[i] = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+            m_shown[i] = QUrl();
         }
         m_editorPool->release(i);
     }

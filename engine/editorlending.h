@@ -49,6 +49,10 @@ public:
     // such an editor may be changed from the GUI thread: one handed back is being saved on
     // its recycle thread. GUI thread.
     ImageEditor* lentWith(const QUrl& url);
+    // Where `url` stands: open with the canvas (from lend() on, before its state is read),
+    // handed back and not yet saved, or neither. Any thread.
+    enum class Hold { None, Open, Saving };
+    Hold hold(const QUrl& url) const;
     // Blocks while an editor handed back with `url` has not yet saved it, so that a write
     // made after this is not overwritten by that save.
     void waitUntilSaved(const QUrl& url);
@@ -77,6 +81,9 @@ private:
     // Per editor: the picture it was handed back with, until its recycle step has saved
     // and closed it (empty otherwise); guarded by m_savingMutex.
     QUrl m_saving[kEditorCount];
+    // Per editor: the picture it was lent to the canvas for, until handed back; guarded by
+    // m_savingMutex.
+    QUrl m_shown[kEditorCount];
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };

@@ -7,6 +7,8 @@
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/exceptiontext.h"
+#include "engine/imageproperties.h"
+#include "engine/patchundo.h"
 #include "engine/statefile.h"
 #include "engine/vrxcompress.h"
 
@@ -38,6 +40,22 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
           [this](const QUrl& url) { return keeperFor(url)->streamSource(); }, this))
 {
     connect(m_batch, &PatchBatch::fileChanged, this, &ImageLocator::onFileContentsUpdated);
+    PatchBatch::EditorGate gate;
+    gate.hold = [this](const QUrl& url) {
+        switch (m_lending.hold(url)) {
+        case EditorLending::Hold::Open:
+            return PatchBatch::EditorHold::Open;
+        case EditorLending::Hold::Saving:
+            return PatchBatch::EditorHold::Saving;
+        case EditorLending::Hold::None:
+            break;
+        }
+        return PatchBatch::EditorHold::None;
+    };
+    gate.waitUntilSaved = [this](const QUrl& url) { m_lending.waitUntilSaved(url); };
+    gate.applyToOpen = [this](const QUrl& url, PatchBatch::Kind kind, ImageProperties* patch,
+                           PatchUndo* undo) { return giveBatchChange(url, kind, patch, undo); };
+    m_batch->setEditorGate(std::move(gate));
     connect(m_batch, &PatchBatch::undoCountChanged, this, &ImageLocator::patchUndoCountChanged);
     connect(m_exportQueue, &ExportQueue::notifyExportFailed, this, &ImageLocator::exportFailed);
     connect(&m_rows, &GalleryRows::modified, this, &IResolver::modified);
@@ -366,6 +384,43 @@ ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
 {
     m_lending.giveBack(editor, client);
+}
+
+bool ImageLocator::giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo)
+{
+    ImageEditor* editor = m_lending.lentWith(url);
+    if (!editor)
+        return false;
+    ImageProperties* shown = editor->properties();
+    switch (kind) {
+    case PatchBatch::Apply: {
+        if (!patch)
+            return true;
+        // What the change replaces, read off the renderer, which holds what is shown; the
+        // renderer then goes back, and the canvas takes the change through the properties
+        // like any edit of its own (drawn, and saved with the editor's other edits).
+        CIAPI::RendererBase& renderer = editor->renderer();
+        ImageProperties before;
+        if (patch->applyPatchToRenderer(renderer, &before) && undo) {
+            *undo = PatchUndo::from(before);
+            ImageProperties back;
+            undo->fill(back);
+            back.applyPatchToRenderer(renderer, nullptr);
+        }
+        shown->applyPatch(patch);
+        break;
+    }
+    case PatchBatch::Undo:
+        if (patch)
+            shown->applyPatch(patch);
+        break;
+    case PatchBatch::Revert:
+        shown->revertToOriginal();
+        break;
+    default:
+        break;
+    }
+    return true;
 }
 
 namespace {
