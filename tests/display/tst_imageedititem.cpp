@@ -468,6 +468,39 @@ private slots:
         QVERIFY(std::fabs(canvas.item->geometryEdits()->cropRect().width() - crop.width()) < 0.01);
     }
 
+    // Adjustments pasted on a selection that holds the picture open in the canvas: the
+    // canvas shows them and saves them with its own change, which the paste does not undo.
+    void pasteOnTheSelectionReachesThePictureOpenHere()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_large);
+        const auto value = [](ImageEditItem* item, const char* name) {
+            return item->properties()->tuneToneEntry(name)->currentValue().toDouble();
+        };
+        {
+            Canvas canvas(locator);
+            QVERIFY(canvas.open(m_large));
+            canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+            canvas.item->properties()->tuneToneEntry("saturation")->setCurrentValue(20);
+            {
+                ImageProperties patch;
+                const auto contrast = patch.tuneToneEntry("contrast");
+                contrast->setCurrentValue(40);
+                patch.markTuneTonePatch(contrast.get(), true);
+                QVERIFY(locator.applyProperties({ url }, &patch, true));
+            }
+            QVERIFY(QTest::qWaitFor([&] { return locator.patchUndoCount() == 1; }, 60000));
+            QCOMPARE(value(canvas.item, "contrast"), 40.0);
+            QVERIFY(canvas.item->isSavePending());
+            QVERIFY(canvas.item->viewer()->contentDirty());
+        }
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_large));
+        QCOMPARE(value(canvas.item, "contrast"), 40.0);
+        QCOMPARE(value(canvas.item, "exposure"), 0.75);
+        QCOMPARE(value(canvas.item, "saturation"), 20.0);
+    }
+
     // A picture a writer holds cannot be opened now, a file that is not a picture not at
     // all: the canvas says so at once instead of showing the loading placeholder for ever;
     // there is nothing to edit or rate, and no state file.
