@@ -214,10 +214,12 @@ void ImageEditItem::flushProperties()
 
 void ImageEditItem::releaseLocation()
 {
-    m_saveTimer.stop(); // the editor handed back saves on its recycle step
     if (m_locator && m_viewer) {
         flushProperties();
         m_geometryEdits->applyCrop(false);
+        // Stopped only now: the crop just applied restarts it, and left running it would
+        // save the next picture with force.
+        m_saveTimer.stop();
         detachEditor();
         disconnect(m_ratingConnection);
         disconnect(m_changedConnection);
@@ -229,6 +231,7 @@ void ImageEditItem::releaseLocation()
         emit propertiesChanged();
     }
     m_viewer = nullptr;
+    m_saveTimer.stop(); // the editor handed back saves on its recycle step
     if (!(m_pyramid == emptyPyramid()))
         takePyramid(emptyPyramid());
 }

@@ -22,33 +22,79 @@ EditorLending::~EditorLending()
 
 void EditorLending::closeAll()
 {
+    for (bool& lent : m_withCanvas)
+        lent = false;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        for (QUrl& shown : m_shown)
+            shown = QUrl();
+    }
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
 }
 
-ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
+void EditorLending::waitUntilSaved(const QUrl& url)
 {
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
-    if (!key.isEmpty()) {
-        QMutexLocker lock(&m_savingMutex);
-        const auto saving = [&] {
-            for (const QUrl& u : m_saving) {
-                if (u == key)
-                    return true;
-            }
-            return false;
-        };
-        if (saving()) {
-            ++m_waitingForSave;
-            while (saving())
-                m_saved.wait(&m_savingMutex);
-            --m_waitingForSave;
+    if (key.isEmpty())
+        return;
+    QMutexLocker lock(&m_savingMutex);
+    const auto saving = [&] {
+        for (const QUrl& u : m_saving) {
+            if (u == key)
+                return true;
         }
+        return false;
+    };
+    if (saving()) {
+        ++m_waitingForSave;
+        while (saving())
+            m_saved.wait(&m_savingMutex);
+        --m_waitingForSave;
     }
+}
+
+EditorLending::Hold EditorLending::hold(const QUrl& url) const
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return Hold::None;
+    QMutexLocker lock(&m_savingMutex);
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_shown[i] == key)
+            return Hold::Open;
+    }
+    for (const QUrl& u : m_saving) {
+        if (u == key)
+            return Hold::Saving;
+    }
+    return Hold::None;
+}
+
+ImageEditor* EditorLending::lentWith(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return nullptr;
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_withCanvas[i] && IImageService::fileKey(m_editors[i].currentUrl()) == key)
+            return &m_editors[i];
+    }
+    return nullptr;
+}
+
+ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
+{
+    waitUntilSaved(url);
     const int index = m_editorPool->acquire(false);
     m_currentEditor = index;
     m_forViewing[index] = true;
+    m_withCanvas[index] = true;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        m_shown[index] = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    }
     ImageEditor& editor = m_editors[index];
     if (client) {
         editor.addListener(client);
@@ -61,6 +107,7 @@ ImageEditor& EditorLending::borrowForWork()
 {
     const int index = m_editorPool->acquire(false);
     m_forViewing[index] = false;
+    m_withCanvas[index] = false;
     return m_editors[index];
 }
 
@@ -73,12 +120,14 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
     for (int i = 0; i < kEditorCount; ++i) {
         if (editor != &m_editors[i])
             continue;
+        m_withCanvas[i] = false;
         if (m_editorPool->masks().busy & (1u << i)) {
             // Noted before the recycle step can start, so that an open of the same
             // picture right after this waits for its save.
             const QUrl url = editor->currentUrl();
             QMutexLocker lock(&m_savingMutex);
             m_saving[i] = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+            m_shown[i] = QUrl();
         }
         m_editorPool->release(i);
     }

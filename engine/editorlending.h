@@ -45,10 +45,22 @@ public:
     void closeAll();
     // The editor lent out last (null before the first).
     ImageEditor* current() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
+    // The editor lent to a canvas and not yet handed back that shows `url`, or null. Only
+    // such an editor may be changed from the GUI thread: one handed back is being saved on
+    // its recycle thread. GUI thread.
+    ImageEditor* lentWith(const QUrl& url);
+    // Where `url` stands: open with the canvas (from lend() on, before its state is read),
+    // handed back and not yet saved, or neither. Any thread.
+    enum class Hold { None, Open, Saving };
+    Hold hold(const QUrl& url) const;
+    // Blocks while an editor handed back with `url` has not yet saved it, so that a write
+    // made after this is not overwritten by that save.
+    void waitUntilSaved(const QUrl& url);
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
     void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
-    // How many lend() calls wait now for a picture's save by an editor handed back.
+    // How many callers (opens, ratings) wait now for a picture's save by an editor handed
+    // back.
     int waitingForSave() const { return m_waitingForSave.load(); }
 
 private:
@@ -64,9 +76,14 @@ private:
     EditorStep m_recycleProbe;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};
+    // Per editor: with the canvas now, from lend() to giveBack() (GUI thread only).
+    bool m_withCanvas[kEditorCount] = {};
     // Per editor: the picture it was handed back with, until its recycle step has saved
     // and closed it (empty otherwise); guarded by m_savingMutex.
     QUrl m_saving[kEditorCount];
+    // Per editor: the picture it was lent to the canvas for, until handed back; guarded by
+    // m_savingMutex.
+    QUrl m_shown[kEditorCount];
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };

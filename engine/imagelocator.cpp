@@ -7,6 +7,8 @@
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
 #include "engine/exceptiontext.h"
+#include "engine/imageproperties.h"
+#include "engine/patchundo.h"
 #include "engine/statefile.h"
 #include "engine/vrxcompress.h"
 
@@ -38,6 +40,22 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
           [this](const QUrl& url) { return keeperFor(url)->streamSource(); }, this))
 {
     connect(m_batch, &PatchBatch::fileChanged, this, &ImageLocator::onFileContentsUpdated);
+    PatchBatch::EditorGate gate;
+    gate.hold = [this](const QUrl& url) {
+        switch (m_lending.hold(url)) {
+        case EditorLending::Hold::Open:
+            return PatchBatch::EditorHold::Open;
+        case EditorLending::Hold::Saving:
+            return PatchBatch::EditorHold::Saving;
+        case EditorLending::Hold::None:
+            break;
+        }
+        return PatchBatch::EditorHold::None;
+    };
+    gate.waitUntilSaved = [this](const QUrl& url) { m_lending.waitUntilSaved(url); };
+    gate.applyToOpen = [this](const QUrl& url, PatchBatch::Kind kind, ImageProperties* patch,
+                           PatchUndo* undo) { return giveBatchChange(url, kind, patch, undo); };
+    m_batch->setEditorGate(std::move(gate));
     connect(m_batch, &PatchBatch::undoCountChanged, this, &ImageLocator::patchUndoCountChanged);
     connect(m_exportQueue, &ExportQueue::notifyExportFailed, this, &ImageLocator::exportFailed);
     connect(&m_rows, &GalleryRows::modified, this, &IResolver::modified);
@@ -372,6 +390,43 @@ void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
     m_lending.giveBack(editor, client);
 }
 
+bool ImageLocator::giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo)
+{
+    ImageEditor* editor = m_lending.lentWith(url);
+    if (!editor)
+        return false;
+    ImageProperties* shown = editor->properties();
+    switch (kind) {
+    case PatchBatch::Apply: {
+        if (!patch)
+            return true;
+        // What the change replaces, read off the renderer, which holds what is shown; the
+        // renderer then goes back, and the canvas takes the change through the properties
+        // like any edit of its own (drawn, and saved with the editor's other edits).
+        CIAPI::RendererBase& renderer = editor->renderer();
+        ImageProperties before;
+        if (patch->applyPatchToRenderer(renderer, &before) && undo) {
+            *undo = PatchUndo::from(before);
+            ImageProperties back;
+            undo->fill(back);
+            back.applyPatchToRenderer(renderer, nullptr);
+        }
+        shown->applyPatch(patch);
+        break;
+    }
+    case PatchBatch::Undo:
+        if (patch)
+            shown->applyPatch(patch);
+        break;
+    case PatchBatch::Revert:
+        shown->revertToOriginal();
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
 namespace {
 
 // The rating a state file holds, read without its lock (a reader stops quietly at a record
@@ -400,10 +455,16 @@ void ImageLocator::rate(QUrl url, int rating)
         qCWarning(lcEngine) << "Error rating" << url << rating << "not a picture";
         return;
     }
+    // An editor still with the canvas carries the rating in its own later saves.
+    if (ImageEditor* editor = m_lending.lentWith(url))
+        editor->setRating(rating);
     ++m_ratingWrites;
     // The pool runs one write at a time, so the last click wins on disk too. This object
     // waits for it before it goes, so the result always finds it.
     m_ratingWriter->start([this, url, rating] {
+        // An editor handed back with this picture saves it with force: the rating is
+        // appended after that save, or the save would write the older rating over it.
+        m_lending.waitUntilSaved(url);
         bool written = true;
         int stored = rating;
         try {
@@ -429,8 +490,9 @@ void ImageLocator::ratingWritten(const QUrl& url, bool written, int shown)
 
 void ImageLocator::showRating(const QUrl& url, int shown)
 {
-    ImageEditor* editor = currentEditor();
-    if (editor && fileKey(editor->currentUrl()) == fileKey(url))
+    // Only an editor still with the canvas shows the picture; one handed back is saving on
+    // its recycle thread and must not be touched from here.
+    if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(shown);
     const QUrl key = fileKey(url);
     if (!m_rows.contains(key))

@@ -122,7 +122,7 @@ public:
     {
         m_lending.setRecycleProbe(std::move(probe));
     }
-    // How many opens wait now for an editor handed back to save their picture.
+    // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 
     // The file's keeper, made on first use.
@@ -238,6 +238,9 @@ private slots:
     void onFileCompressed(VrxMetadata metadata);
 
 private:
+    // A batch edit of a picture open with the canvas goes to its editor (GUI thread); false
+    // when no editor has it open any more.
+    bool giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo);
     // Hands one thing a task found to its keeper, the rows and the listeners.
     void deliverResult(IndexResult& result);
     // Stores an indexing result for the file known by `key`.

@@ -15,6 +15,7 @@
 #include <QLockFile>
 
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -123,6 +124,12 @@ void PatchBatch::setProbe(Probe probe)
     m_probe = std::move(probe);
 }
 
+void PatchBatch::setEditorGate(EditorGate gate)
+{
+    QMutexLocker lock(&m_setupMutex);
+    m_gate = std::move(gate);
+}
+
 void PatchBatch::probe(const QUrl& url, const char* point)
 {
     Probe probe;
@@ -216,6 +223,18 @@ void PatchBatch::runStep(Step step)
     const Item item = step.items.takeFirst();
     probe(item.url, "file");
     const Outcome outcome = work(step, item);
+    if (outcome.toEditor) {
+        Step one = step;
+        one.items = { item };
+        QMetaObject::invokeMethod(
+            this, [this, one = std::move(one), item]() mutable { giveToEditor(std::move(one), item); },
+            Qt::QueuedConnection);
+        if (step.items.isEmpty())
+            return;
+        ++step.index;
+        post(std::move(step));
+        return;
+    }
     const qint64 done = ++*step.done;
     const Kind kind = step.kind;
     const quint64 generation = step.generation;
@@ -249,11 +268,32 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         if (!token)
             throw std::runtime_error("Stopped while the file was busy");
         const QString statePath = StateFile::pathFor(url);
+        EditorGate gate;
+        {
+            QMutexLocker lock(&m_setupMutex);
+            gate = m_gate;
+        }
         // The same lock as the rating and the editor take: nothing appended between the
-        // read and the write below is lost.
-        QLockFile stateLock(StateFile::lockPath(statePath));
-        if (!stateLock.lock())
-            throw std::runtime_error("Can't lock the state file");
+        // read and the write below is lost. The editor saves with force: a picture handed
+        // back is written after its save; one open with the canvas gets the change in the
+        // editor, which the canvas then saves with the editor's own edits.
+        std::unique_ptr<QLockFile> stateLock;
+        for (;;) {
+            if (gate.waitUntilSaved)
+                gate.waitUntilSaved(url);
+            stateLock = std::make_unique<QLockFile>(StateFile::lockPath(statePath));
+            if (!stateLock->lock())
+                throw std::runtime_error("Can't lock the state file");
+            const EditorHold hold = gate.hold ? gate.hold(url) : EditorHold::None;
+            if (hold == EditorHold::Open) {
+                outcome.toEditor = true;
+                outcome.handled = true;
+                return outcome;
+            }
+            if (hold == EditorHold::None)
+                break;
+            stateLock.reset(); // handed back again meanwhile: its save needs the lock
+        }
         const RenderPath path = renderPathFor(url, appendOnly);
         std::unique_lock<QMutex> editorLock;
         StreamEditor& editor = editorFor(path.hasDepth, item.source, editorLock);
@@ -313,6 +353,52 @@ void PatchBatch::fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qi
         emit fileChanged(url);
     // A cancelled batch's progress is over; late reports of its last picture don't reopen it.
     if (generation == m_generation && m_progress)
+        m_progress->setProgress(done);
+}
+
+void PatchBatch::giveToEditor(Step step, const Item& item)
+{
+    EditorGate gate;
+    {
+        QMutexLocker lock(&m_setupMutex);
+        gate = m_gate;
+    }
+    if (step.generation != m_generation)
+        return; // cancelled before it reached the editor
+    Outcome outcome; // only its undo record is used here
+    bool given = false;
+    if (gate.applyToOpen) {
+        switch (step.kind) {
+        case Apply:
+            given = gate.applyToOpen(item.url, Apply, step.properties.get(), &outcome.undo);
+            break;
+        case Revert:
+            given = gate.applyToOpen(item.url, Revert, nullptr, nullptr);
+            break;
+        case Undo: {
+            ImageProperties patch;
+            step.undo->value(item.url).fill(patch);
+            given = gate.applyToOpen(item.url, Undo, &patch, nullptr);
+            break;
+        }
+        }
+    }
+    if (!given) {
+        // Handed back meanwhile: the state file gets it once the editor's save is done.
+        post(std::move(step));
+        return;
+    }
+    // As for a picture written here, but the editor announces its own save: no re-read of
+    // the file is due.
+    const bool changed = step.kind != Apply || !outcome.undo.isEmpty();
+    const qint64 done = ++*step.done;
+    if (step.kind == Apply && changed)
+        m_undo.insert(item.url, outcome.undo);
+    else if (step.kind == Undo)
+        m_undo.remove(item.url);
+    if ((step.kind == Apply && changed) || step.kind == Undo)
+        emit undoCountChanged();
+    if (m_progress)
         m_progress->setProgress(done);
 }
 

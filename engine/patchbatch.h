@@ -75,6 +75,22 @@ public:
     // touched, "read" once its state is read under the lock (diagnostics and tests).
     void setProbe(Probe probe);
 
+    // Where a picture stands with the editor canvas.
+    enum class EditorHold { None, Open, Saving };
+    // How the batch meets the picture open in the editor, which saves its state with force:
+    // `hold` (batch thread, asked under the state file's lock) tells whether the picture is
+    // open with the canvas or handed back and not yet saved; `waitUntilSaved` (batch thread)
+    // waits for such a save; `applyToOpen` (GUI thread) gives the change to the editor that
+    // has the picture open, with the values it replaces in `undo` for an apply; false when
+    // no editor has it open any more.
+    struct EditorGate
+    {
+        std::function<EditorHold(const QUrl&)> hold;
+        std::function<void(const QUrl&)> waitUntilSaved;
+        std::function<bool(const QUrl&, Kind, ImageProperties* patch, PatchUndo* undo)> applyToOpen;
+    };
+    void setEditorGate(EditorGate gate);
+
 signals:
     // A picture's state file was rewritten: its row and pictures are to be read again.
     void fileChanged(QUrl location);
@@ -101,6 +117,7 @@ private:
     {
         bool handled = false; // no error
         bool saved = false;
+        bool toEditor = false; // open in the editor: the change goes to the editor
         PatchUndo undo;
     };
 
@@ -115,6 +132,9 @@ private:
     void runStep(Step step);
     Outcome work(const Step& step, const Item& item);
     void fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qint64 done, quint64 generation);
+    // GUI thread: the change of a picture open in the editor goes to that editor, or, when
+    // it was handed back meanwhile, to the state file once its save is done.
+    void giveToEditor(Step step, const Item& item);
 
     FilePerm* m_filePerm;
     QPointer<ProgressHandler> m_progress;
@@ -130,6 +150,7 @@ private:
     mutable QMutex m_setupMutex;
     RendererSetup m_setup;
     Probe m_probe;
+    EditorGate m_gate; // guarded by m_setupMutex
 
     void probe(const QUrl& url, const char* point);
 };

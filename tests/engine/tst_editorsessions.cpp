@@ -2,6 +2,7 @@
 #include "support/testmain.h"
 
 #include "ciapi/statefileeditor.h"
+#include "core/progresshandler.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
@@ -9,6 +10,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -153,6 +155,171 @@ private slots:
         QCOMPARE(exposureOf(second), 1.75);
         QCOMPARE(locator.opensWaitingForSave(), 0);
         locator.releaseEditorSlot(second, &b);
+    }
+
+    // A picture rated while the editor handed back with it is still to save it: the rating
+    // is not lost to that forced save, whether the canvas has meanwhile taken the other
+    // editor for another picture or not, and the editor being saved is left alone. The
+    // recycle step is held until the rating has either finished or is seen waiting.
+    void ratingWhileTheEditorHandedBackSaves_data()
+    {
+        QTest::addColumn<bool>("nextOpened");
+        QTest::newRow("canvas on another picture") << true;
+        QTest::newRow("canvas empty") << false;
+    }
+    void ratingWhileTheEditorHandedBackSaves()
+    {
+        QFETCH(bool, nextOpened);
+        QSemaphore reached;
+        QSemaphore proceed;
+        ImageLocator locator(2, nullptr);
+        struct Unhold
+        {
+            QSemaphore& s;
+            ~Unhold() { s.release(10); }
+        } unhold { proceed };
+        std::atomic<int> ratingSeenBySave { -1 };
+        locator.setRecycleProbe([&](ImageEditor& editor) {
+            if (editor.currentUrl().isEmpty())
+                return;
+            reached.release();
+            proceed.acquire();
+            ratingSeenBySave = editor.rating();
+        });
+        Canvas a;
+        Canvas b;
+        const QUrl url = QUrl::fromLocalFile(m_files[3]);
+        ImageEditor* first = locator.openForView(url, &a);
+        QVERIFY(first);
+        first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
+        QVERIFY(first->syncProperties());
+        locator.releaseEditorSlot(first, &a);
+        ImageEditor* second = nullptr;
+        if (nextOpened) {
+            second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+            QVERIFY(second && second != first);
+        }
+
+        std::atomic<bool> rated { false };
+        std::thread helper([&] {
+            reached.acquire();
+            while (!rated.load() && locator.opensWaitingForSave() == 0)
+                std::this_thread::yield();
+            proceed.release();
+        });
+        locator.rate(url, 4);
+        rated = true;
+        helper.join();
+        // The rating is written once the save is over.
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        // Rated after the save: the editor handed back saved what it had, untouched.
+        QCOMPARE(ratingSeenBySave.load(), 0);
+        // Opening the picture again waits for any save still under way.
+        ImageEditor* again = locator.openForView(url, &a);
+        QVERIFY(again);
+        QCOMPARE(savedRating(m_files[3]), 4);
+        QCOMPARE(again->rating(), 4);
+        QCOMPARE(again->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.25);
+        QCOMPARE(locator.opensWaitingForSave(), 0);
+        locator.releaseEditorSlot(again, &a);
+        if (second)
+            locator.releaseEditorSlot(second, &b);
+    }
+
+    // A batch edit (a paste on a selection) reaching the picture open in the editor, or
+    // handed back and not yet saved: the editor saves with force, so the newer change must
+    // not be lost to it, nor the editor's own. Open, the change goes to the editor as an
+    // edit of its own; handed back, the batch waits for the save and then writes the file.
+    // The recycle step is held until the batch has either written or is seen waiting.
+    void batchEditOfThePictureInTheEditor_data()
+    {
+        QTest::addColumn<bool>("handedBack");
+        QTest::newRow("open with the canvas") << false;
+        QTest::newRow("handed back, saving") << true;
+    }
+    void batchEditOfThePictureInTheEditor()
+    {
+        QFETCH(bool, handedBack);
+        QSemaphore reached;
+        QSemaphore proceed;
+        ImageLocator locator(2, nullptr);
+        struct Unhold
+        {
+            QSemaphore& s;
+            ~Unhold() { s.release(10); }
+        } unhold { proceed };
+        if (handedBack) {
+            locator.setRecycleProbe([&](ImageEditor& editor) {
+                if (editor.currentUrl().isEmpty())
+                    return;
+                reached.release();
+                proceed.acquire();
+            });
+        }
+        std::atomic<bool> batchRead { false };
+        locator.patchBatch().setProbe([&](const QUrl&, const char* point) {
+            if (QByteArray(point) == "read")
+                batchRead = true;
+        });
+        const auto value = [](ImageEditor* editor, const char* name) {
+            return editor->properties()->tuneToneEntry(name)->currentValue().toDouble();
+        };
+        Canvas a;
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        ImageEditor* first = locator.openForView(url, &a);
+        QVERIFY(first);
+        first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
+        QVERIFY(first->syncProperties());
+        const double contrastBefore = value(first, "contrast");
+        QVERIFY(contrastBefore != 40.0);
+        if (handedBack)
+            locator.releaseEditorSlot(first, &a);
+
+        std::thread helper([&] {
+            if (!handedBack)
+                return;
+            reached.acquire();
+            while (!batchRead.load() && locator.opensWaitingForSave() == 0)
+                std::this_thread::yield();
+            proceed.release();
+        });
+        {
+            ImageProperties patch;
+            const auto contrast = patch.tuneToneEntry("contrast");
+            contrast->setCurrentValue(40);
+            patch.markTuneTonePatch(contrast.get(), true);
+            QVERIFY(locator.applyProperties({ url }, &patch, true));
+        }
+        ProgressHandler* progress = locator.patchProgressHandler();
+        QVERIFY(
+            QTest::qWaitFor([&] { return progress->progress() == 1 && !progress->isInProgress(); }, 60000));
+        helper.join();
+        proceed.release(10); // later recycle steps are not held
+        QCOMPARE(locator.patchUndoCount(), 1);
+        if (!handedBack) {
+            // The canvas takes it like any edit: shown, then saved with the editor's own.
+            QCOMPARE(value(first, "contrast"), 40.0);
+            QCOMPARE(value(first, "exposure"), 1.25);
+            QVERIFY(first->syncProperties());
+            locator.releaseEditorSlot(first, &a);
+        }
+        ImageEditor* again = locator.openForView(url, &a);
+        QVERIFY(again);
+        QCOMPARE(value(again, "contrast"), 40.0);
+        QCOMPARE(value(again, "exposure"), 1.25);
+
+        // Undone while open, the paste leaves the editor's own change.
+        locator.undoPatch();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return locator.patchUndoCount() == 0 && !progress->isInProgress(); }, 60000));
+        QCOMPARE(value(again, "contrast"), contrastBefore);
+        QVERIFY(again->syncProperties());
+        locator.releaseEditorSlot(again, &a);
+        again = locator.openForView(url, &a);
+        QVERIFY(again);
+        QCOMPARE(value(again, "contrast"), contrastBefore);
+        QCOMPARE(value(again, "exposure"), 1.25);
+        locator.releaseEditorSlot(again, &a);
     }
 
     // Handing back an editor detaches every remaining listener before its recycle step;
