@@ -163,11 +163,19 @@ std::vector<Ordering::Item> Ordering::sortedItems(QList<QUrl>& list, IResolver* 
     SortKeyCache* cache = cacheFor(resolver);
     std::vector<Item> items;
     items.reserve(size_t(list.size()));
-    for (int i = 0; i < list.size(); ++i)
+    // The keys lie scattered in memory: each place is asked for a few files ahead of its use.
+    constexpr int ahead = 16;
+    for (int i = 0; i < list.size(); ++i) {
+        if (i + ahead < list.size())
+            cache->prefetch(list.at(i + ahead));
         items.push_back({ Prefix { 0, 0, 0 }, &cache->key(list.at(i)), i });
+    }
     if (m_prefix) {
-        for (Item& item : items)
-            item.prefix = m_prefix(*item.key);
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i + ahead < items.size())
+                __builtin_prefetch(items[i + ahead].key);
+            items[i].prefix = m_prefix(*items[i].key);
+        }
     }
     if (m_text && !items.empty()) {
         // Start past the characters that every text shares, nine at a time.
@@ -218,7 +226,10 @@ std::vector<Ordering::Section> Ordering::sortInSections(QList<QUrl>& list, IReso
     const std::vector<Item> items = sortedItems(list, resolver);
     std::vector<Section> sections;
     const FileKey* first = nullptr;
-    for (const Item& item : items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        if (i + 16 < items.size())
+            __builtin_prefetch(items[i + 16].key);
         if (first) {
             const bool same = m_same ? m_same(*first, *item.key) : m_keys(*first) == m_keys(*item.key);
             if (same) {

@@ -43,6 +43,13 @@ size_t slotOf(quintptr identity, size_t capacity)
 
 } // namespace
 
+void SortKeyCache::prefetch(const QUrl& url) const
+{
+    const quintptr identity = urlIdentity(url);
+    if (identity && !m_shortcuts.empty())
+        __builtin_prefetch(&m_shortcuts[slotOf(identity, m_shortcuts.size())]);
+}
+
 FileKey* SortKeyCache::shortcut(quintptr identity) const
 {
     if (m_shortcuts.empty())

@@ -27,6 +27,9 @@ public:
 
     // The cached key, read from the headers when there is none yet.
     const FileKey& key(const QUrl& url);
+    // Asks the memory for the place where key() will look the URL up, ahead of a run of
+    // look-ups.
+    void prefetch(const QUrl& url) const;
     // Reads the key again from the current headers.
     const FileKey& refresh(const QUrl& url);
     int size() const { return int(m_keys.size()); }
