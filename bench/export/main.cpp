@@ -131,7 +131,7 @@ int childQueueDevelop(const std::string& dir)
 }
 
 // The export the queue runs; prints its time, its peak and what the process still holds
-// after it.
+// once the picture is let go.
 int childQueueExport(const std::string& dir)
 {
     const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
@@ -140,6 +140,7 @@ int childQueueExport(const std::string& dir)
     if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG))
         return 1;
     const double seconds = since(t0);
+    r.reset(); // as the queue lets go of the picture once it is written
     std::printf("%.4f 0 %.1f %.1f\n", seconds, peakMiB(), residentMiB());
     return 0;
 }
