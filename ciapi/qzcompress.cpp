@@ -9,6 +9,8 @@
 #include "ciapi/vrx/vrximage.h"
 #include "ciapi/vrx/vrxwriter.h"
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -58,6 +60,9 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
     bool badInput = false;
 
     auto work = [&] {
+        // One zstd context per worker for all its frames, gone when the worker ends.
+        const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> context(
+            ZSTD_createCCtx(), ZSTD_freeCCtx);
         for (std::size_t i = next++; i < entries.size(); i = next++) {
             try {
                 const auto& e = entries[i];
@@ -75,8 +80,8 @@ CompressionStatus CompressVRX(std::shared_ptr<std::istream> input, std::shared_p
                     if (encoding == vrx::RawPlain) {
                         const auto samples = image->decodeFrame(module, frame); // checks the CRC
                         const vrx::ModuleInfo& m = image->module(module);
-                        out.payload
-                            = vrx::VrxWriter::encodeFrame(m, frame, samples, vrx::RawDeltaZstd, zlevel);
+                        out.payload = vrx::VrxWriter::encodeFrame(
+                            m, frame, samples, vrx::RawDeltaZstd, zlevel, context.get());
                         if (verify) {
                             const auto back
                                 = vrx::RawCodec::decode(out.payload.data() + vrx::format::kFrameHeaderSize,

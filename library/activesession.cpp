@@ -32,6 +32,10 @@ ActiveSession::ActiveSession(QObject* parent)
     connect(this, &SpineModel::grossCountChanged, this, &ActiveSession::updateProgress);
     connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::updateProgress);
     connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::updateProgress);
+    // Rows that come or go shift the selection's ranges without a selection signal.
+    connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::forgetKnownRanges);
+    connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::forgetKnownRanges);
+    connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::forgetKnownRanges);
     connect(this, &ActiveSession::sortFieldChanged, this, &ActiveSession::updateSort);
 }
 
@@ -138,7 +142,23 @@ void ActiveSession::onCurrentIndexChanged()
 
 void ActiveSession::onSelectionChanged()
 {
+    if (!m_restoring)
+        forgetKnownRanges();
     emit selectionSizeChanged();
+}
+
+void ActiveSession::forgetKnownRanges()
+{
+    m_rangesKnown = false;
+    m_knownRanges.clear();
+}
+
+QList<QPair<int, int>> ActiveSession::knownOrSelectedRanges() const
+{
+    // A selection model reset from outside would have emptied the selection unannounced.
+    if (m_rangesKnown && m_selectionModel->hasSelection() == !m_knownRanges.isEmpty())
+        return m_knownRanges;
+    return selectedRowRanges();
 }
 
 QList<QPair<int, int>> ActiveSession::selectedRowRanges() const
@@ -165,7 +185,7 @@ void ActiveSession::saveSelection()
 {
     m_savedSelection.clear();
     m_savedIdentities.clear();
-    const auto ranges = selectedRowRanges();
+    const auto ranges = knownOrSelectedRanges();
     const QList<QUrl>& urls = list();
     for (const auto& range : ranges) {
         for (int row = range.first; row <= range.second && row < urls.size(); ++row) {
@@ -175,6 +195,7 @@ void ActiveSession::saveSelection()
     }
     m_savedCurrent = urlAt(currentIndex());
     m_saved = true;
+    forgetKnownRanges();
     m_selectionModel->reset();
 }
 
@@ -221,31 +242,33 @@ void ActiveSession::restoreSelection()
 
 void ActiveSession::selectRowRanges(QList<QPair<int, int>> ranges)
 {
-    // One selection of merged ranges, selected at once.
+    // One selection of merged ranges, selected at once; the ranges are known from then on,
+    // until anything else changes the selection or the rows.
     std::sort(ranges.begin(), ranges.end());
-    QItemSelection selection;
-    int first = -1;
-    int last = -2;
+    QList<QPair<int, int>> merged;
     for (const auto& range : qAsConst(ranges)) {
-        if (range.first <= last + 1) {
-            last = qMax(last, range.second);
-            continue;
-        }
-        if (first >= 0)
-            selection.append(QItemSelectionRange(index(first, 0), index(last, 0)));
-        first = range.first;
-        last = range.second;
+        if (!merged.isEmpty() && range.first <= merged.last().second + 1)
+            merged.last().second = qMax(merged.last().second, range.second);
+        else
+            merged.append(range);
     }
-    if (first >= 0)
-        selection.append(QItemSelectionRange(index(first, 0), index(last, 0)));
-    if (!selection.isEmpty())
+    QItemSelection selection;
+    for (const auto& range : qAsConst(merged))
+        selection.append(QItemSelectionRange(index(range.first, 0), index(range.second, 0)));
+    m_knownRanges = merged;
+    m_rangesKnown = true;
+    if (!selection.isEmpty()) {
+        m_restoring = true;
         m_selectionModel->select(selection, QItemSelectionModel::Select);
+        m_restoring = false;
+    }
 }
 
 void ActiveSession::onRowsAboutToBeMoved(const QModelIndex&, int first, int last, const QModelIndex&, int row)
 {
     // A move keeps every file; only rows shift, so the selection follows by row.
-    m_movedRanges = selectedRowRanges();
+    m_movedRanges = knownOrSelectedRanges();
+    forgetKnownRanges();
     m_movedCurrent = currentIndex().row();
     m_moveFirst = first;
     m_moveLast = last;
@@ -306,6 +329,11 @@ void ActiveSession::updateProgress()
 int ActiveSession::selectionSize() const
 {
     int size = 0;
+    if (m_rangesKnown && m_selectionModel->hasSelection() == !m_knownRanges.isEmpty()) {
+        for (const auto& range : m_knownRanges)
+            size += range.second - range.first + 1;
+        return size;
+    }
     const QItemSelection selection = m_selectionModel->selection();
     for (const QItemSelectionRange& range : selection)
         size += range.height() * range.width();
@@ -373,7 +401,7 @@ void ActiveSession::removeCurrent()
 
 void ActiveSession::removeSelected()
 {
-    const auto ranges = selectedRowRanges();
+    const auto ranges = knownOrSelectedRanges();
     const QModelIndex current = currentIndex();
     if (current.isValid()) {
         for (const auto& range : ranges) {

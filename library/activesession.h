@@ -73,10 +73,13 @@ signals:
 private:
     // Selected rows as sorted, non-overlapping [first, last] pairs.
     QList<QPair<int, int>> selectedRowRanges() const;
+    // The ranges put back last while nothing else changed the selection, else as read.
+    QList<QPair<int, int>> knownOrSelectedRanges() const;
     void selectRowRanges(QList<QPair<int, int>> ranges);
     void onRowsAboutToBeMoved(
         const QModelIndex& parent, int first, int last, const QModelIndex& destination, int row);
     void onRowsMoved();
+    void forgetKnownRanges();
 
     ProgressModel* m_indexProgress;
     QItemSelectionModel* m_selectionModel = nullptr;
@@ -94,6 +97,12 @@ private:
     int m_moveFirst = -1;
     int m_moveLast = -1;
     int m_moveDestination = -1;
+    // The selection as put back after the last move or re-sort, while nothing else changed
+    // it: the next move and the selection's size read it from here instead of copying the
+    // selection model's ranges.
+    QList<QPair<int, int>> m_knownRanges;
+    bool m_rangesKnown = false;
+    bool m_restoring = false;
     QString m_sortField;
     QPointer<Session> m_source;
     QPersistentModelIndex m_shiftIndex;

@@ -30,32 +30,44 @@ Ordering::Ordering(Compare compare, KeyList keys, TextPrefixAt text, QObject* pa
 
 Ordering* Ordering::byUrl(QObject* parent)
 {
-    return new Ordering(Comparators::byUrl, Comparators::nullKey, Comparators::urlPrefix, parent);
+    auto* ordering = new Ordering(Comparators::byUrl, Comparators::nullKey, Comparators::urlPrefix, parent);
+    ordering->setSameSection([](const FileKey&, const FileKey&) { return true; });
+    return ordering;
 }
 
 Ordering* Ordering::byTimestamp(QObject* parent)
 {
-    return new Ordering(
+    auto* ordering = new Ordering(
         Comparators::byTimestamp, Comparators::dayKey,
         [](const FileKey& key) {
             return Prefix { key.packedDay(), key.msecs, 0 };
         },
         parent);
+    ordering->setSameSection(
+        [](const FileKey& a, const FileKey& b) { return a.packedDay() == b.packedDay(); });
+    return ordering;
 }
 
 Ordering* Ordering::byRating(QObject* parent)
 {
-    return new Ordering(
+    auto* ordering = new Ordering(
         Comparators::byRating, Comparators::ratingKey,
         [](const FileKey& key) {
             return Prefix { key.rating, key.packedDay(), key.msecs };
         },
         parent);
+    ordering->setSameSection([](const FileKey& a, const FileKey& b) { return a.rating == b.rating; });
+    return ordering;
 }
 
 Ordering* Ordering::byFolder(QObject* parent)
 {
-    return new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderPrefix, parent);
+    auto* ordering
+        = new Ordering(Comparators::byFolder, Comparators::folderKey, Comparators::folderPrefix, parent);
+    ordering->setSameSection([](const FileKey& a, const FileKey& b) {
+        return (a.folderEnd < 0) == (b.folderEnd < 0) && a.folder() == b.folder();
+    });
+    return ordering;
 }
 
 SortKeyCache* Ordering::cacheFor(IResolver* resolver)
@@ -146,14 +158,24 @@ void Ordering::sortByText(Item* first, Item* last, int offset) const
     }
 }
 
-void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
+std::vector<Ordering::Item> Ordering::sortedItems(QList<QUrl>& list, IResolver* resolver)
 {
     SortKeyCache* cache = cacheFor(resolver);
     std::vector<Item> items;
     items.reserve(size_t(list.size()));
+    // The keys lie scattered in memory: each place is asked for a few files ahead of its use.
+    constexpr int ahead = 16;
     for (int i = 0; i < list.size(); ++i) {
-        const FileKey& key = cache->key(list.at(i));
-        items.push_back({ m_prefix ? m_prefix(key) : Prefix { 0, 0, 0 }, &key, i });
+        if (i + ahead < list.size())
+            cache->prefetch(list.at(i + ahead));
+        items.push_back({ Prefix { 0, 0, 0 }, &cache->key(list.at(i)), i });
+    }
+    if (m_prefix) {
+        for (size_t i = 0; i < items.size(); ++i) {
+            if (i + ahead < items.size())
+                __builtin_prefetch(items[i + ahead].key);
+            items[i].prefix = m_prefix(*items[i].key);
+        }
     }
     if (m_text && !items.empty()) {
         // Start past the characters that every text shares, nine at a time.
@@ -176,16 +198,49 @@ void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
         sortByText(items.data(), items.data() + items.size(), common);
     } else {
         std::sort(items.begin(), items.end(), [this](const Item& a, const Item& b) {
-            if (a.prefix != b.prefix)
-                return a.prefix < b.prefix;
+            for (size_t i = 0; i < a.prefix.size(); ++i) {
+                if (a.prefix[i] != b.prefix[i])
+                    return a.prefix[i] < b.prefix[i];
+            }
             return m_compare(*a.key, *b.key) < 0;
         });
     }
+    // The URLs are swapped out, not copied: their shared values are never touched.
     QList<QUrl> sorted;
     sorted.reserve(list.size());
-    for (const Item& item : items)
-        sorted.append(list.at(item.row));
+    for (const Item& item : items) {
+        sorted.append(QUrl());
+        sorted.last().swap(list[item.row]);
+    }
     list.swap(sorted);
+    return items;
+}
+
+void Ordering::sort(QList<QUrl>& list, IResolver* resolver)
+{
+    sortedItems(list, resolver);
+}
+
+std::vector<Ordering::Section> Ordering::sortInSections(QList<QUrl>& list, IResolver* resolver)
+{
+    const std::vector<Item> items = sortedItems(list, resolver);
+    std::vector<Section> sections;
+    const FileKey* first = nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Item& item = items[i];
+        if (i + 16 < items.size())
+            __builtin_prefetch(items[i + 16].key);
+        if (first) {
+            const bool same = m_same ? m_same(*first, *item.key) : m_keys(*first) == m_keys(*item.key);
+            if (same) {
+                ++sections.back().count;
+                continue;
+            }
+        }
+        first = item.key;
+        sections.push_back({ m_keys(*item.key), 1 });
+    }
+    return sections;
 }
 
 QList<QVariant> Ordering::keys(const QUrl& url, IResolver* resolver)

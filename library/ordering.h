@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
 #include "library/filekey.h"
 #include "library/iordering.h"
@@ -30,6 +31,14 @@ public:
     // as numbers (see Comparators::urlPrefix); files whose numbers are equal to the end of
     // their texts are told apart by the comparator.
     using TextPrefixAt = std::function<Prefix(const FileKey&, int)>;
+    // Whether two files' key lists are equal, without building them.
+    using SameSection = bool (*)(const FileKey&, const FileKey&);
+    // A run of adjacent sorted files that share one key list.
+    struct Section
+    {
+        QList<QVariant> keys;
+        int count;
+    };
 
     Ordering(Compare compare, KeyList keys, QObject* parent = nullptr);
     Ordering(Compare compare, KeyList keys, PrefixOf prefix, QObject* parent = nullptr);
@@ -49,17 +58,23 @@ public:
 
     // The comparator on the files' cached keys.
     int compare(const QUrl& a, const QUrl& b, IResolver* resolver);
+    // Sorts as sort() does and gives the sections of the sorted list in order, each file's
+    // key read once.
+    std::vector<Section> sortInSections(QList<QUrl>& list, IResolver* resolver);
+    void setSameSection(SameSection same) { m_same = same; }
 
 private:
     SortKeyCache* cacheFor(IResolver* resolver);
     int lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyCache* cache) const;
     struct Item;
     void sortByText(Item* first, Item* last, int offset) const;
+    std::vector<Item> sortedItems(QList<QUrl>& list, IResolver* resolver);
 
     Compare m_compare;
     KeyList m_keys;
     PrefixOf m_prefix;
     TextPrefixAt m_text;
+    SameSection m_same = nullptr;
     Agnostic* m_agnostic = nullptr;
     IResolver* m_lastResolver = nullptr;
     QPointer<SortKeyCache> m_lastCache;

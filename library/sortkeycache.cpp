@@ -25,17 +25,79 @@ void SortKeyCache::reserve(int count)
     if (count <= 0 || size_t(count) <= m_keys.size())
         return;
     m_keys.reserve(size_t(count));
-    m_byIdentity.reserve(2 * size_t(count));
+    size_t capacity = 16;
+    while (capacity < 2 * size_t(count))
+        capacity *= 2;
+    if (capacity > m_shortcuts.size())
+        growShortcuts(capacity);
     m_pinned.reserve(2 * size_t(count));
+}
+
+namespace {
+
+size_t slotOf(quintptr identity, size_t capacity)
+{
+    // Addresses differ in their middle bits; a multiply spreads them over the table.
+    return size_t((quint64(identity) * 0x9E3779B97F4A7C15ull) >> 20) & (capacity - 1);
+}
+
+} // namespace
+
+void SortKeyCache::prefetch(const QUrl& url) const
+{
+    const quintptr identity = urlIdentity(url);
+    if (identity && !m_shortcuts.empty())
+        __builtin_prefetch(&m_shortcuts[slotOf(identity, m_shortcuts.size())]);
+}
+
+FileKey* SortKeyCache::shortcut(quintptr identity) const
+{
+    if (m_shortcuts.empty())
+        return nullptr;
+    const size_t mask = m_shortcuts.size() - 1;
+    for (size_t i = slotOf(identity, m_shortcuts.size());; i = (i + 1) & mask) {
+        const Shortcut& entry = m_shortcuts[i];
+        if (entry.identity == identity)
+            return entry.key;
+        if (entry.identity == 0)
+            return nullptr;
+    }
+}
+
+bool SortKeyCache::addShortcut(quintptr identity, FileKey* key)
+{
+    if (2 * (m_shortcutCount + 1) > m_shortcuts.size())
+        growShortcuts(qMax<size_t>(16, 2 * m_shortcuts.size()));
+    const size_t mask = m_shortcuts.size() - 1;
+    for (size_t i = slotOf(identity, m_shortcuts.size());; i = (i + 1) & mask) {
+        Shortcut& entry = m_shortcuts[i];
+        if (entry.identity == identity)
+            return false;
+        if (entry.identity == 0) {
+            entry = { identity, key };
+            ++m_shortcutCount;
+            return true;
+        }
+    }
+}
+
+void SortKeyCache::growShortcuts(size_t capacity)
+{
+    std::vector<Shortcut> old(capacity);
+    old.swap(m_shortcuts);
+    m_shortcutCount = 0;
+    for (const Shortcut& entry : old) {
+        if (entry.identity != 0)
+            addShortcut(entry.identity, entry.key);
+    }
 }
 
 const FileKey& SortKeyCache::key(const QUrl& url)
 {
     const quintptr identity = urlIdentity(url);
     if (identity) {
-        auto known = m_byIdentity.find(identity);
-        if (known != m_byIdentity.end())
-            return *known->second;
+        if (FileKey* known = shortcut(identity))
+            return *known;
     }
     auto it = m_keys.find(url);
     if (it == m_keys.end())
@@ -51,10 +113,11 @@ void SortKeyCache::remember(const QUrl& url, FileKey* key)
         return;
     if (m_pinned.size() > 2 * m_keys.size() + 1024) {
         // Many short-lived copies went through: start the shortcuts afresh.
-        m_byIdentity.clear();
+        std::fill(m_shortcuts.begin(), m_shortcuts.end(), Shortcut());
+        m_shortcutCount = 0;
         m_pinned.clear();
     }
-    if (m_byIdentity.emplace(identity, key).second)
+    if (addShortcut(identity, key))
         m_pinned.push_back(url);
 }
 

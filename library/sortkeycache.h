@@ -27,6 +27,9 @@ public:
 
     // The cached key, read from the headers when there is none yet.
     const FileKey& key(const QUrl& url);
+    // Asks the memory for the place where key() will look the URL up, ahead of a run of
+    // look-ups.
+    void prefetch(const QUrl& url) const;
     // Reads the key again from the current headers.
     const FileKey& refresh(const QUrl& url);
     int size() const { return int(m_keys.size()); }
@@ -47,7 +50,17 @@ private:
     IHeaders* m_headers;
     std::unordered_map<QUrl, FileKey, UrlHash> m_keys;
     // Shortcut from a URL value's identity to its key, for the lists' own copies; `m_pinned`
-    // keeps each identity's value alive so its address is never reused meanwhile.
-    std::unordered_map<quintptr, FileKey*> m_byIdentity;
+    // keeps each identity's value alive so its address is never reused meanwhile. An open
+    // table probed in line: a look-up touches one place in memory, not a chain of nodes.
+    struct Shortcut
+    {
+        quintptr identity = 0;
+        FileKey* key = nullptr;
+    };
+    FileKey* shortcut(quintptr identity) const;
+    bool addShortcut(quintptr identity, FileKey* key);
+    void growShortcuts(size_t capacity);
+    std::vector<Shortcut> m_shortcuts; // a power of two in size, at most half full
+    size_t m_shortcutCount = 0;
     std::vector<QUrl> m_pinned;
 };

@@ -82,8 +82,7 @@ void SpineModel::setResolver(IResolver* resolver)
     m_recalledRow = -1;
     // The rows were placed by the old resolver's headers; searches need them placed by
     // the new one's.
-    resort();
-    rebuildSections();
+    resortInSections();
     emit layoutChanged();
     emit resolverChanged();
     // Offered files the new resolver already knows.
@@ -101,14 +100,23 @@ void SpineModel::setOrdering(IOrdering* ordering)
     const bool changed = ordering != m_ordering;
     m_ordering = ordering;
     emit layoutAboutToBeChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
-    resort();
-    rebuildSections();
+    resortInSections();
     emit layoutChanged(QList<QPersistentModelIndex>(), QAbstractItemModel::VerticalSortHint);
     if (changed)
         emit orderingChanged();
 }
 
-void SpineModel::resort()
+void SpineModel::resortInSections()
+{
+    // The gallery's own orderings give the sections as they sort, reading each file's key
+    // once; any other ordering sorts, then gives each file's key list.
+    auto* ordering = dynamic_cast<Ordering*>(m_ordering);
+    std::vector<Ordering::Section> sections;
+    resort(ordering ? &sections : nullptr);
+    rebuildSections(ordering ? &sections : nullptr);
+}
+
+void SpineModel::resort(std::vector<Ordering::Section>* sections)
 {
     const QModelIndexList persistent = persistentIndexList();
     QList<QUrl> persistentUrls;
@@ -116,7 +124,10 @@ void SpineModel::resort()
     for (const QModelIndex& index : persistent)
         persistentUrls.append(urlAt(index));
 
-    m_ordering->sort(m_list, headers());
+    if (sections)
+        *sections = static_cast<Ordering*>(m_ordering)->sortInSections(m_list, headers());
+    else
+        m_ordering->sort(m_list, headers());
 
     if (persistent.isEmpty())
         return;
@@ -129,7 +140,7 @@ void SpineModel::resort()
     changePersistentIndexList(persistent, moved);
 }
 
-void SpineModel::rebuildSections()
+void SpineModel::rebuildSections(const std::vector<Ordering::Section>* sections)
 {
     // The outline is emptied and announced again whole: its rows may all change.
     if (m_tree.rowCount() > 0) {
@@ -137,10 +148,15 @@ void SpineModel::rebuildSections()
         m_tree.clear();
         m_outline->endRemoveSections();
     }
+    if (sections) {
+        for (const Ordering::Section& section : *sections)
+            m_tree.add(section.keys, section.count);
+    }
     // The list is sorted: equal key paths come in runs.
+    static const QList<QUrl> none;
     QVariantList run;
     int runLength = 0;
-    for (const QUrl& url : qAsConst(m_list)) {
+    for (const QUrl& url : sections ? none : m_list) {
         QVariantList keys = m_ordering->keys(url, headers());
         if (runLength > 0 && keys == run) {
             ++runLength;

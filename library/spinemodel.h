@@ -9,10 +9,10 @@
 
 #include "engine/iresolver.h"
 #include "library/iordering.h"
+#include "library/ordering.h"
 #include "library/sectiontree.h"
 
 class Agnostic;
-class Ordering;
 class SpineOutline;
 class SpineSection;
 
@@ -115,8 +115,11 @@ private:
     void removeListedAt(int row);
     void removeListed(const QUrl& url);
     int placeWithout(int row, const QUrl& url);
-    void resort();
-    void rebuildSections();
+    // Sorts the list by the ordering and builds the section tree afresh.
+    void resortInSections();
+    // `sections` (when given) receives the sorted list's sections, for rebuildSections.
+    void resort(std::vector<Ordering::Section>* sections = nullptr);
+    void rebuildSections(const std::vector<Ordering::Section>* sections = nullptr);
     void announceSections(const QVariantList& keys, int row, int count);
     void commitAll(const QVariantList& keys, int count);
     template <typename Call> void dispatch(const QVariantList& path, Call call);

@@ -4,6 +4,10 @@
 //   whole export / (develop alone + libjpeg-turbo encode)          aim <= 1.5
 //   export after the develop (turn, scale, encode, write) / vips   aim <= 1
 //   export memory beyond the developed raw data, bytes per output pixel   aim <= 8
+// The export the export queue runs (depth computed, refocused, high fidelity: JPEG Q95 with
+// full chroma) is measured the same way against the same refocused develop rendered once
+// plus libjpeg-turbo (and `cjpeg` and `vips` when installed) on its pixels at Q95 4:4:4, on
+// one CPU and on all, with its peak memory and what it still holds after the export.
 // `bench_export --demo` also exports the demo's largest picture (28 mm) and prints its peak
 // (aim under 600 MiB). The parent stays small; children are this program run again.
 // OSTRA_BENCH_THREADS=n sets the engine's pool size (default: the CPUs the process may use).
@@ -58,12 +62,30 @@ std::vector<uint8_t> readAll(const std::string& path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
 }
 
-std::shared_ptr<Renderer> openPicture(const std::vector<uint8_t>& vrx)
+// Resident set of this process now, in MiB.
+double residentMiB()
 {
-    auto r = Renderer::Create(0);
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+// `queue`: as the export queue opens a picture: its depth computed (and with it the
+// refocus of the default depth of field), high fidelity (JPEG Q95, full chroma).
+std::shared_ptr<Renderer> openPicture(const std::vector<uint8_t>& vrx, bool queue = false)
+{
+    // The queue's renderer is a depth editor's (profile 3) with the service's tuning.
+    auto r = Renderer::Create(queue ? 3 : 0);
     r->setInputDataStream(vrx.data(), vrx.size());
-    ApplyTuning(0, *r);
+    ApplyTuning(queue ? 1 : 0, *r);
     r->setProperty(IntParam::ExportColorSpace, 4);
+    if (queue) {
+        r->setProperty(IntParam::EagerDepth, 1);
+        r->setProperty(IntParam::HighFidelity, 1);
+    }
     return r;
 }
 
@@ -95,6 +117,34 @@ int childPrepare(const std::string& dir, int focal)
     return 0;
 }
 
+// The queue's develop rendered once: the refocused picture as raw pixels (the reference's
+// first part, and the other encoders' input). Prints its time and peak.
+int childQueueDevelop(const std::string& dir)
+{
+    const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
+    auto r = openPicture(vrx, true);
+    const auto t0 = Clock::now();
+    if (!exportTo(*r, dir + "/queue.ppm", ExportPPM))
+        return 1;
+    std::printf("%.4f 0 %.1f 0\n", since(t0), peakMiB());
+    return 0;
+}
+
+// The export the queue runs; prints its time, its peak and what the process still holds
+// once the picture is let go.
+int childQueueExport(const std::string& dir)
+{
+    const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
+    auto r = openPicture(vrx, true);
+    const auto t0 = Clock::now();
+    if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG))
+        return 1;
+    const double seconds = since(t0);
+    r.reset(); // as the queue lets go of the picture once it is written
+    std::printf("%.4f 0 %.1f %.1f\n", seconds, peakMiB(), residentMiB());
+    return 0;
+}
+
 // mode 0: the whole export from a fresh open; 1: the picture's raw data decoded first (a
 // render of the coarsest level), then the export; 2: level 0 developed first (the develop
 // alone), then the export (its part after the develop). Prints the first and second times,
@@ -120,10 +170,10 @@ int childExport(const std::string& dir, int mode, int orientation)
     return 0;
 }
 
-int childTurbo(const std::string& dir)
+int childTurbo(const std::string& dir, bool queue)
 {
     // P6 header "P6\n<w> <h>\n255\n" then RGB.
-    const std::vector<uint8_t> ppm = readAll(dir + "/pic.ppm");
+    const std::vector<uint8_t> ppm = readAll(dir + (queue ? "/queue.ppm" : "/pic.ppm"));
     int w = 0, h = 0, n = 0;
     if (std::sscanf(reinterpret_cast<const char*>(ppm.data()), "P6 %d %d 255%n", &w, &h, &n) != 2)
         return 1;
@@ -132,7 +182,7 @@ int childTurbo(const std::string& dir)
     tjhandle tj = tjInitCompress();
     unsigned char* buf = nullptr;
     unsigned long size = 0;
-    tjCompress2(tj, rgb, w, 0, h, TJPF_RGB, &buf, &size, TJSAMP_420, 88, 0);
+    tjCompress2(tj, rgb, w, 0, h, TJPF_RGB, &buf, &size, queue ? TJSAMP_444 : TJSAMP_420, queue ? 95 : 88, 0);
     std::ofstream(dir + "/turbo.jpg", std::ios::binary).write(reinterpret_cast<char*>(buf), long(size));
     tjFree(buf);
     tjDestroy(tj);
@@ -207,6 +257,11 @@ bool haveVips()
     return std::system("command -v vips >/dev/null 2>&1") == 0;
 }
 
+bool haveCjpeg()
+{
+    return std::system("command -v cjpeg >/dev/null 2>&1") == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -225,8 +280,12 @@ int main(int argc, char** argv)
                     : what == "decoded" ? 1
                                         : 2,
                 argc > 4 ? std::atoi(argv[4]) : 0);
-        else if (what == "turbo")
-            rc = childTurbo(dir);
+        else if (what == "turbo" || what == "turbo-queue")
+            rc = childTurbo(dir, what == "turbo-queue");
+        else if (what == "queue-develop")
+            rc = childQueueDevelop(dir);
+        else if (what == "queue-export")
+            rc = childQueueExport(dir);
         StaticShutdown();
         return rc;
     }
@@ -271,6 +330,69 @@ int main(int argc, char** argv)
                 "(aim <= 8)\n",
         (decoded.peak - decoded.base) * 1048576.0 / (mp * 1e6),
         (turned.peak - turned.base) * 1048576.0 / (mp * 1e6));
+
+    // The export the queue runs, against its develop rendered once plus the encoders.
+    const Run queueDevelop = runChild({ self, "--child", "queue-develop", dir }, 2, true);
+    const Run queueTurbo = runChild({ self, "--child", "turbo-queue", dir }, runs, true);
+    Run queueCjpeg, queueVips;
+    if (haveCjpeg()) {
+        queueCjpeg = runChild(
+            { "sh", "-c",
+                "exec cjpeg -quality 95 -sample 1x1 '" + dir + "/queue.ppm' > '" + dir + "/cjpeg.jpg'" },
+            runs, false);
+    }
+    if (haveVips())
+        queueVips = runChild(
+            { "vips", "copy", dir + "/queue.ppm", dir + "/vips95.jpg[Q=95,no-subsample]" }, runs, false);
+    std::printf("the export the queue runs (depth, refocus, JPEG Q95 4:4:4), one process each:\n");
+    std::printf(
+        "  refocused develop alone  %.3f s  peak %.0f MiB\n", queueDevelop.seconds, queueDevelop.peak);
+    std::printf("  libjpeg-turbo Q95 4:4:4  %.3f s\n", queueTurbo.seconds);
+    if (queueCjpeg.ok)
+        std::printf(
+            "  cjpeg Q95 4:4:4          %.3f s  peak %.0f MiB\n", queueCjpeg.seconds, queueCjpeg.peak);
+    else
+        std::printf("  cjpeg                    n/a (not installed)\n");
+    if (queueVips.ok)
+        std::printf("  vips copy Q95 4:4:4      %.3f s  peak %.0f MiB\n", queueVips.seconds, queueVips.peak);
+    else
+        std::printf("  vips                     n/a (not installed)\n");
+    const char* threadLimit = std::getenv("OSTRA_BENCH_THREADS");
+    double oneCpu = 0;
+    for (const int cpus : { 1, 0 }) {
+        if (cpus)
+            setenv("OSTRA_BENCH_THREADS", "1", 1);
+        else if (threadLimit)
+            setenv("OSTRA_BENCH_THREADS", threadLimit, 1);
+        else
+            unsetenv("OSTRA_BENCH_THREADS");
+        const Run queue = runChild({ self, "--child", "queue-export", dir }, cpus ? 1 : 2, true);
+        if (!queue.ok) {
+            std::printf("  the queue's export failed\n");
+            break;
+        }
+        if (cpus)
+            oneCpu = queue.seconds;
+        std::printf("  queue export, %s: %.3f s, peak %.0f MiB (%.1f bytes per output pixel), %.0f MiB held "
+                    "after it\n",
+            cpus ? "one CPU" : "all CPUs", queue.seconds, queue.peak, queue.peak * 1048576.0 / (mp * 1e6),
+            queue.base);
+        std::printf("    / (refocused develop + libjpeg-turbo): %.2fx (aim <= 1.5)",
+            queue.seconds / (queueDevelop.seconds + queueTurbo.seconds));
+        if (queueCjpeg.ok)
+            std::printf("; / cjpeg %.1fx", queue.seconds / queueCjpeg.seconds);
+        if (queueVips.ok)
+            std::printf("; / vips %.1fx", queue.seconds / queueVips.seconds);
+        std::printf("\n");
+        if (!cpus && oneCpu > 0)
+            std::printf("    speed-up at all CPUs against one: %.2fx (aim >= 6 on a quiet machine)\n",
+                oneCpu / queue.seconds);
+    }
+    if (threadLimit)
+        setenv("OSTRA_BENCH_THREADS", threadLimit, 1);
+    else
+        unsetenv("OSTRA_BENCH_THREADS");
+
     if (demo) {
         if (runChild({ self, "--child", "prepare", dir, "28" }, 1, false).ok) {
             const Run big = runChild({ self, "--child", "export", dir, "0" }, 1, true);

@@ -189,6 +189,11 @@ StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source,
     , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
 { }
 
+int StreamedExport::bandRows(const render::TileInputs& in)
+{
+    return render::linearHalo(in) > kWideMargin ? kWideBandRows : kBandRows;
+}
+
 bool StreamedExport::run(const std::function<bool()>& aborted, const std::function<void(int)>& progress)
 {
     WorkerPool& pool = WorkerPool::instance();
@@ -219,8 +224,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     std::unique_ptr<EncoderThread> encoder;
     if (!transposed)
         encoder = std::make_unique<EncoderThread>(m_writer);
-    const int bandCount = (sh + kBandRows - 1) / kBandRows;
-    const int step = std::max(1, pool.threadCount());
+    const int bandHeight = bandRows(m_in);
+    const int bandCount = (sh + bandHeight - 1) / bandHeight;
+    const int sw = m_source.width();
+    const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
+    // Bands a group renders: enough tiles to keep every thread busy twice over.
+    const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
     int rendered = 0, rowsDone = 0;
     // Without a developed level: the level rows the current group reads, [winTop, winEnd) in a
     // window allocated once for the largest group and moved along in place.
@@ -233,7 +242,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     render::TileInputs in = m_in;
     if (m_rows) {
         window = std::make_shared<RgbPlanes<uint16_t>>();
-        window->reset(m_in.width(), std::min(levelRows, step * kBandRows + 2 * halo));
+        window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
         in.camera = window;
     }
     auto develop = [&](int top, int end) {
@@ -280,14 +289,26 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
         if (window && n > 0) {
             const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
-            develop(std::max(0, m_source.y0 + first * kBandRows - halo),
-                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * kBandRows) + halo));
+            develop(std::max(0, m_source.y0 + first * bandHeight - halo),
+                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * bandHeight) + halo));
         }
-        pool.parallelFor(n, [&](int j) {
+        for (int j = 0; j < n; ++j) {
             const int b = bandAt(j);
-            const Rect r { m_source.x0, m_source.y0 + b * kBandRows, m_source.x1,
-                std::min(m_source.y1, m_source.y0 + (b + 1) * kBandRows) };
-            render::renderLinear(in, r, fresh[size_t(j)], m_tone);
+            fresh[size_t(j)].reset(
+                sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
+        }
+        pool.parallelFor(n * tilesPerBand, [&](int t) {
+            const int j = t / tilesPerBand, column = (t % tilesPerBand) * m_tileColumns;
+            const int b = bandAt(j);
+            const Rect r { m_source.x0 + column, m_source.y0 + b * bandHeight,
+                std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
+                std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
+            RgbPlanes<float> tile;
+            render::renderLinear(in, r, tile, m_tone);
+            RgbPlanes<float>& band = fresh[size_t(j)];
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < tile.height(); ++y)
+                    std::copy_n(tile.c[c].row(y), tile.width(), band.c[c].row(y) + column);
         });
         for (int j = 0; j < n; ++j)
             bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
@@ -301,8 +322,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         if (aborted())
             return false;
         // Source rows rendered so far.
-        const int lo = upwards ? std::max(0, (bandCount - rendered) * kBandRows) : 0;
-        const int hi = upwards ? sh : std::min(sh, rendered * kBandRows);
+        const int lo = upwards ? std::max(0, (bandCount - rendered) * bandHeight) : 0;
+        const int hi = upwards ? sh : std::min(sh, rendered * bandHeight);
         std::vector<int> rows;
         for (; rowsDone < ph; ++rowsDone) {
             const int y = upwards ? ph - 1 - rowsDone : rowsDone;
@@ -323,9 +344,9 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             const float* rgb[3];
             thread_local std::vector<float> scratch;
             if (m_resampler.identity()) {
-                const RgbPlanes<float>& band = bands.at(y / kBandRows);
+                const RgbPlanes<float>& band = bands.at(y / bandHeight);
                 for (int c = 0; c < 3; ++c)
-                    rgb[c] = band.c[c].row(y % kBandRows);
+                    rgb[c] = band.c[c].row(y % bandHeight);
             } else {
                 const auto need = m_resampler.sourceRows(y);
                 scratch.resize(size_t(pw) * 3);
@@ -338,7 +359,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                         rowsOf = many.data();
                     }
                     for (int yy = need.first; yy < need.second; ++yy)
-                        rowsOf[yy - need.first] = bands.at(yy / kBandRows).c[c].row(yy % kBandRows);
+                        rowsOf[yy - need.first] = bands.at(yy / bandHeight).c[c].row(yy % bandHeight);
                     float* o = scratch.data() + size_t(c) * pw;
                     m_resampler.row(
                         y, [&](int yy) { return rowsOf[yy - need.first]; }, 1, o, 1);
@@ -354,7 +375,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
             for (auto it = bands.begin(); it != bands.end();) {
                 const int b = it->first;
-                const bool done = upwards ? b * kBandRows >= need.second : (b + 1) * kBandRows <= need.first;
+                const bool done
+                    = upwards ? b * bandHeight >= need.second : (b + 1) * bandHeight <= need.first;
                 if (done) {
                     spare.push_back(std::move(it->second));
                     it = bands.erase(it);
@@ -369,10 +391,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     if (encoder)
         encoder->finish();
     if (transposed) {
-        for (int y = 0; y < H; y += kBandRows) {
+        for (int y = 0; y < H; y += bandHeight) {
             if (aborted())
                 return false;
-            m_writer.write(whole.data() + size_t(y) * W * bpp, std::min(kBandRows, H - y));
+            m_writer.write(whole.data() + size_t(y) * W * bpp, std::min(bandHeight, H - y));
         }
     }
     return true;

@@ -15,14 +15,24 @@ namespace CIAPI::exporter {
 // floats, a few at a time), each output row is resampled from the bands that hold its source
 // rows, turned, converted to the writer's samples and handed to the writer; bands no row
 // needs any more are dropped. Upright and mirrored pictures stream (upside-down ones render
-// their bands from the bottom up); a quarter turn makes output rows of source columns, so it
+// their bands from the bottom up); a band is rendered as column tiles shared out over the pool;
+// a quarter turn makes output rows of source columns, so it
 // collects the converted picture (3 to 6 bytes a pixel) before writing it. The bands are
 // always the same rectangles, so the pixels do not depend on the number of threads. The level
 // itself may be developed on the way, a window of rows at a time.
 class StreamedExport
 {
 public:
+    // A band is rendered as tiles of at most kTileColumns columns, each with its own margin:
+    // the work of a tile (and the scratch it needs on its thread) is bounded by the tile,
+    // however wide the picture. Bands are kBandRows high, or kWideBandRows when the margin
+    // is wide (a refocus): its rows are then paid once per taller band.
     static constexpr int kBandRows = 64;
+    static constexpr int kWideBandRows = 256;
+    static constexpr int kWideMargin = 16;
+    static constexpr int kTileColumns = 512;
+    // The band height for these inputs.
+    static int bandRows(const render::TileInputs& in);
 
     // `source` is the rectangle of the level `in` renders from; `plan` the export's size
     // and turn; `m` the turn/mirror matrix.
@@ -31,6 +41,10 @@ public:
     StreamedExport(const render::TileInputs& in, const render::Rect& source, const ExportPlan& plan,
         const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer,
         const render::LevelRows* rows = nullptr);
+
+    // Tiles of another width (at least one column), for tests that want several tiles on a
+    // small picture.
+    void setTileColumns(int columns) { m_tileColumns = columns > 0 ? columns : kTileColumns; }
 
     // False when `aborted` turned true (checked between bands, before and after each progress
     // report, so an abort made from a report writes no further rows); progress runs 5 to 85.
@@ -45,6 +59,7 @@ private:
     RowWriter& m_writer;
     const render::LevelRows* m_rows;
     RowResampler m_resampler;
+    int m_tileColumns = kTileColumns;
 };
 
 } // namespace CIAPI::exporter

@@ -1,5 +1,6 @@
 #include "ciapi/vrx/rawcodec.h"
 
+#include <memory>
 #include <stdexcept>
 #include <zstd.h>
 
@@ -17,12 +18,13 @@ inline std::uint16_t predict(const std::uint16_t* s, int width, int x, int y)
 } // namespace
 
 std::vector<std::uint8_t> RawCodec::encode(
-    const std::vector<std::uint16_t>& samples, int width, int height, int zstdLevel)
+    const std::vector<std::uint16_t>& samples, int width, int height, int zstdLevel, ZSTD_CCtx* context)
 {
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (width <= 0 || height <= 0 || samples.size() != n)
         throw std::runtime_error("Raw frame size mismatch");
-    std::vector<std::uint8_t> planes(n * 2);
+    // Every byte of the planes is written below: no zero fill first.
+    const std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[n * 2]);
     const std::uint16_t* s = samples.data();
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
@@ -36,13 +38,14 @@ std::vector<std::uint8_t> RawCodec::encode(
             planes[n + i] = static_cast<std::uint8_t>(z >> 8);
         }
     }
-    std::vector<std::uint8_t> out(ZSTD_compressBound(planes.size()));
-    const std::size_t written
-        = ZSTD_compress(out.data(), out.size(), planes.data(), planes.size(), zstdLevel);
+    const std::size_t bound = ZSTD_compressBound(n * 2);
+    const std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[bound]);
+    const std::size_t written = context
+        ? ZSTD_compressCCtx(context, out.get(), bound, planes.get(), n * 2, zstdLevel)
+        : ZSTD_compress(out.get(), bound, planes.get(), n * 2, zstdLevel);
     if (ZSTD_isError(written))
         throw std::runtime_error(std::string("Compression failed: ") + ZSTD_getErrorName(written));
-    out.resize(written);
-    return out;
+    return std::vector<std::uint8_t>(out.get(), out.get() + written);
 }
 
 std::vector<std::uint16_t> RawCodec::decode(

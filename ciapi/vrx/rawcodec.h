@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+typedef struct ZSTD_CCtx_s ZSTD_CCtx;
+
 namespace CIAPI::vrx {
 
 // Lossless coding of Bayer samples: each sample is predicted from the nearest sample of
@@ -11,8 +13,10 @@ namespace CIAPI::vrx {
 class RawCodec
 {
 public:
-    static std::vector<std::uint8_t> encode(
-        const std::vector<std::uint16_t>& samples, int width, int height, int zstdLevel);
+    // With a `context`, zstd works in it (its tables made once for many frames, not per
+    // frame); without one, in a context of its own.
+    static std::vector<std::uint8_t> encode(const std::vector<std::uint16_t>& samples, int width, int height,
+        int zstdLevel, ZSTD_CCtx* context = nullptr);
     // Decodes into exactly width x height samples; std::runtime_error on any mismatch.
     static std::vector<std::uint16_t> decode(
         const std::uint8_t* data, std::size_t length, int width, int height);

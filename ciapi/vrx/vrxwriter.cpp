@@ -98,7 +98,7 @@ std::vector<std::uint8_t> VrxWriter::encodeModule(const ModuleInfo& m)
 }
 
 std::vector<std::uint8_t> VrxWriter::encodeFrame(const ModuleInfo& module, int frame,
-    const std::vector<std::uint16_t>& samples, std::int32_t encoding, int zstdLevel)
+    const std::vector<std::uint16_t>& samples, std::int32_t encoding, int zstdLevel, ZSTD_CCtx* context)
 {
     const std::size_t n = static_cast<std::size_t>(module.width) * static_cast<std::size_t>(module.height);
     if (samples.size() != n)
@@ -116,7 +116,7 @@ std::vector<std::uint8_t> VrxWriter::encodeFrame(const ModuleInfo& module, int f
         for (std::uint16_t s : samples)
             w.u16(s);
     } else if (encoding == RawDeltaZstd) {
-        const auto packed = RawCodec::encode(samples, module.width, module.height, zstdLevel);
+        const auto packed = RawCodec::encode(samples, module.width, module.height, zstdLevel, context);
         w.raw(packed.data(), packed.size());
     } else {
         throw std::invalid_argument("Unknown raw encoding");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ciapi/vrx/rawcodec.h"
 #include "ciapi/vrx/vrxtypes.h"
 
 #include <cstdint>
@@ -40,7 +41,8 @@ public:
     static std::vector<std::uint8_t> encodeMetadata(const Metadata& meta);
     static std::vector<std::uint8_t> encodeModule(const ModuleInfo& module);
     static std::vector<std::uint8_t> encodeFrame(const ModuleInfo& module, int frame,
-        const std::vector<std::uint16_t>& samples, std::int32_t encoding, int zstdLevel);
+        const std::vector<std::uint16_t>& samples, std::int32_t encoding, int zstdLevel,
+        ZSTD_CCtx* context = nullptr);
     static std::vector<std::uint8_t> encodeDepthMap(const DepthMap& depth);
     static std::vector<std::uint8_t> encodePreview(
         int width, int height, const std::vector<std::uint8_t>& jpeg);

@@ -19,8 +19,18 @@ class TestCompression : public QObject
     Q_OBJECT
 
 private slots:
+    // On one thread every frame goes through the same zstd context; on all CPUs the frames
+    // spread over several.
+    void losslessAndMarked_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::newRow("one thread") << 1;
+        QTest::newRow("all CPUs") << 0;
+    }
+
     void losslessAndMarked()
     {
+        QFETCH(int, threads);
         vrxgen::PictureOptions o;
         o.seed = 21;
         o.moduleWidth = 96;
@@ -41,7 +51,7 @@ private slots:
         out->seekp(static_cast<std::streamoff>(pic.vrx.size() * 4 / 10));
         out->write("EOF", 3);
         out->seekp(0);
-        QCOMPARE(qzCompress::CompressVRX(in, out, 98, 0, 1), qzCompress::CompressionSuccess);
+        QCOMPARE(qzCompress::CompressVRX(in, out, 98, threads, 1), qzCompress::CompressionSuccess);
         const auto written = static_cast<std::size_t>(out->tellp());
         QVERIFY(written > 0);
         QVERIFY(written < pic.vrx.size());

@@ -26,7 +26,7 @@ namespace {
 
 // 190 rows: not a multiple of the band height, and crops cut bands anywhere; bars and noise,
 // so sharpening changes pixels.
-TileInputs inputs(bool refocus)
+TileInputs inputs(bool refocus, float maxRadius = 6.f)
 {
     const int w = 300, h = 190;
     auto cam = std::make_shared<RgbPlanes<uint16_t>>();
@@ -50,25 +50,30 @@ TileInputs inputs(bool refocus)
             for (int x = 0; x < 75; ++x)
                 depth->at(x, y) = 0.6f + 0.1f * float(x) + (y > 30 ? 3.f : 0.f);
         in.depth = depth;
-        in.refocus = RefocusSettings { 1.f, 2.f, 0.5f, 10.f, 6.f };
+        in.refocus = RefocusSettings { 1.f, 2.f, 0.5f, 10.f, maxRadius };
     }
     return in;
 }
 
+// Each band rendered as one rectangle, or as rectangles of `tileColumns` columns side by side.
 std::vector<uint8_t> wholeImage(const TileInputs& in, const Rect& src, const ExportPlan& plan,
-    const std::array<int, 4>& m, bool smooth, bool tone, int format, const ExifFacts& facts)
+    const std::array<int, 4>& m, bool smooth, bool tone, int format, const ExifFacts& facts,
+    int tileColumns = std::numeric_limits<int>::max())
 {
     const int sw = src.width(), sh = src.height();
+    const int bandRows = StreamedExport::bandRows(in);
     std::vector<float> px(size_t(sw) * sh * 3);
-    for (int y0 = 0; y0 < sh; y0 += StreamedExport::kBandRows) {
-        const Rect r { src.x0, src.y0 + y0, src.x1,
-            std::min(src.y1, src.y0 + y0 + StreamedExport::kBandRows) };
-        RgbPlanes<float> lin;
-        renderLinear(in, r, lin, tone);
-        for (int y = 0; y < r.height(); ++y)
-            for (int x = 0; x < sw; ++x)
-                for (int c = 0; c < 3; ++c)
-                    px[(size_t(y0 + y) * sw + x) * 3 + c] = lin.c[c].row(y)[x];
+    for (int y0 = 0; y0 < sh; y0 += bandRows) {
+        for (int x0 = 0; x0 < sw; x0 += std::min(tileColumns, sw)) {
+            const Rect r { src.x0 + x0, src.y0 + y0, src.x0 + std::min(sw, x0 + std::min(tileColumns, sw)),
+                std::min(src.y1, src.y0 + y0 + bandRows) };
+            RgbPlanes<float> lin;
+            renderLinear(in, r, lin, tone);
+            for (int y = 0; y < r.height(); ++y)
+                for (int x = 0; x < r.width(); ++x)
+                    for (int c = 0; c < 3; ++c)
+                        px[(size_t(y0 + y) * sw + x0 + x) * 3 + c] = lin.c[c].row(y)[x];
+        }
     }
     px = orient(resample(px, sw, sh, plan.width, plan.height, smooth), plan.width, plan.height, 3, m);
     const int W = plan.finalWidth(), H = plan.finalHeight();
@@ -129,10 +134,12 @@ private slots:
         QTest::addColumn<bool>("smooth");
         QTest::addColumn<bool>("refocus");
         QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("tileColumns"); // 0: the export's own (one tile across)
         for (int o = 0; o < 8; ++o)
             for (int f = 0; f < 4; ++f)
                 QTest::newRow(qPrintable(QString("format %1 orientation %2").arg(f).arg(o)))
-                    << f << o << (o + f) % 3 << (o % 2 == 1) << (f % 2 == 0) << (o < 4 ? 1 : 3);
+                    << f << o << (o + f) % 3 << (o % 2 == 1) << (f % 2 == 0) << (o < 4 ? 1 : 3)
+                    << (o % 3 == 1 ? 64 + 13 * f : 0);
     }
     void bandsGiveTheWholeImageBytes()
     {
@@ -142,6 +149,7 @@ private slots:
         QFETCH(bool, smooth);
         QFETCH(bool, refocus);
         QFETCH(int, threads);
+        QFETCH(int, tileColumns);
         useThreads(threads);
         const TileInputs in = inputs(refocus);
         const std::array<int, 4> m = turn(orientation);
@@ -157,7 +165,8 @@ private slots:
         facts.utcOffsetMinutes = 90;
         facts.imageUniqueId = "00112233445566778899aabbccddeeff";
 
-        const std::vector<uint8_t> whole = wholeImage(in, plan.crop, plan, m, smooth, tone, format, facts);
+        const std::vector<uint8_t> whole = wholeImage(in, plan.crop, plan, m, smooth, tone, format, facts,
+            tileColumns > 0 ? tileColumns : std::numeric_limits<int>::max());
         // Some into a stream that cannot seek (a DNG is then made in memory and written whole).
         PipeBuffer pipe;
         std::ostream piped(&pipe);
@@ -170,12 +179,52 @@ private slots:
             : format == 2         ? dngRowWriter(out, W, H, facts)
                                   : hdrRowWriter(out, W, H);
         StreamedExport job(in, plan.crop, plan, m, smooth, tone, *writer);
+        if (tileColumns > 0)
+            job.setTileColumns(tileColumns);
         int last = 0;
         QVERIFY(job.run([] { return false; }, [&](int p) { QVERIFY(p >= std::exchange(last, p)); }));
         writer->finish();
         const std::string bytes = orientation % 4 == 2 ? pipe.bytes : seekable.str();
         QCOMPARE(bytes.substr(0, 4), std::string("lead"));
         QCOMPARE(std::vector<uint8_t>(bytes.begin() + 4, bytes.end()), whole);
+    }
+
+    // A refocus with a wide margin goes in tall bands cut into tiles, each with its own
+    // margin: the pixels are those of one rectangle per band to within the rounding of the
+    // blurs' running sums, with no seam where tiles meet.
+    void tilesMatchTheWholeBands_data()
+    {
+        QTest::addColumn<int>("tileColumns");
+        QTest::addColumn<int>("threads");
+        QTest::newRow("tiles of 64, one thread") << 64 << 1;
+        QTest::newRow("tiles of 100, three threads") << 100 << 3;
+        QTest::newRow("tiles of 299, all threads") << 299 << 0;
+    }
+    void tilesMatchTheWholeBands()
+    {
+        QFETCH(int, tileColumns);
+        QFETCH(int, threads);
+        useThreads(threads);
+        const TileInputs in = inputs(true, 24.f);
+        QCOMPARE(StreamedExport::bandRows(in), StreamedExport::kWideBandRows);
+        const std::array<int, 4> m = turn(1);
+        const ExportPlan plan = planExport(300, 190, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
+        const std::vector<uint8_t> whole = wholeImage(in, plan.crop, plan, m, false, true, 1, ExifFacts());
+        std::ostringstream out(std::ios::binary);
+        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+        StreamedExport job(in, plan.crop, plan, m, false, true, *writer);
+        job.setTileColumns(tileColumns);
+        QVERIFY(job.run([] { return false; }, nullptr));
+        writer->finish();
+        const std::string bytes = out.str();
+        QCOMPARE(bytes.size(), whole.size());
+        // The same header, then pixels at most a level apart.
+        const size_t header = whole.size() - size_t(plan.finalWidth()) * plan.finalHeight() * 3;
+        QCOMPARE(bytes.substr(0, header), std::string(whole.begin(), whole.begin() + long(header)));
+        int worst = 0;
+        for (size_t i = header; i < whole.size(); ++i)
+            worst = std::max(worst, std::abs(int(uint8_t(bytes[i])) - int(whole[i])));
+        QVERIFY2(worst <= 1, qPrintable(QString("pixels %1 levels apart").arg(worst)));
     }
 
     // Developing the level's rows on the way (a window per group of bands, moved along in

@@ -9,6 +9,7 @@
 
 #include "core/progressmodel.h"
 #include "library/activesession.h"
+#include "library/selectionaggregator.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
 
@@ -164,6 +165,68 @@ private slots:
         std::sort(byText.begin(), byText.end(),
             [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); });
         QCOMPARE(m_gallery->list(), byText);
+    }
+
+    // The selection's common rating as the page shows it, checked at once after a selected
+    // or unselected file's rating changes (moving it under "rating", keeping its row under
+    // "timestamp") and after a re-sort; then the files are deselected one by one, so a
+    // count that is too high or too low shows at some step.
+    void commonRatingFollowsChanges_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<QList<int>>("changes"); // pairs: file number, new rating
+        QTest::newRow("selected file moves down")
+            << "rating" << QList<int> { 0, 1, 2, 3, 4, 5 } << QList<int> { 1, 3 };
+        QTest::newRow("selected file moves up")
+            << "rating" << QList<int> { 7, 11, 15, 19, 3 } << QList<int> { 19, 0 };
+        QTest::newRow("unselected file moves through the selection")
+            << "rating" << QList<int> { 2, 6, 10, 14, 18 } << QList<int> { 3, 0, 3, 2 };
+        QTest::newRow("scattered, several changes") << "rating" << QList<int> { 0, 2, 4, 6, 8, 10, 12, 14 }
+                                                    << QList<int> { 4, 1, 8, 1, 0, 3, 5, 0, 4, 2 };
+        QTest::newRow("rating changes in place")
+            << "timestamp" << QList<int> { 1, 5, 9, 13 } << QList<int> { 5, 1, 9, 1 };
+        QTest::newRow("re-sorted between changes")
+            << "rating" << QList<int> { 0, 4, 8, 12, 16 } << QList<int> { 8, 0, -1, -1, 4, 0 };
+    }
+
+    void commonRatingFollowsChanges()
+    {
+        QFETCH(QString, field);
+        QFETCH(QList<int>, selected);
+        QFETCH(QList<int>, changes);
+        fill(20);
+        m_gallery->setSortField(field);
+        SelectionAggregator aggregator;
+        aggregator.setModel(m_gallery);
+        aggregator.setSelectionModel(m_gallery->selectionModel());
+        aggregator.setRoleName(QStringLiteral("rating"));
+        const auto check = [&] {
+            QSet<int> ratings;
+            for (const QUrl& url : m_gallery->selectedFiles())
+                ratings.insert(m_resolver->rowFor(url).value(IResolver::Rating).toInt());
+            QCOMPARE(aggregator.defined(), ratings.size() == 1);
+            if (ratings.size() == 1)
+                QCOMPARE(aggregator.value().toInt(), *ratings.cbegin());
+        };
+        for (int i : selected)
+            m_gallery->selectionModel()->select(
+                m_gallery->index(m_gallery->list().indexOf(file(i)), 0), QItemSelectionModel::Select);
+        check();
+        for (int i = 0; i + 1 < changes.size(); i += 2) {
+            if (changes[i] < 0)
+                m_gallery->setSortField(m_gallery->sortField() == "rating" ? "filePath" : "rating");
+            else
+                m_resolver->setValue(file(changes[i]), IResolver::Rating, changes[i + 1]);
+            check();
+        }
+        QCOMPARE(m_gallery->selectionSize(), selected.size());
+        for (int i : selected) {
+            m_gallery->selectionModel()->select(
+                m_gallery->index(m_gallery->list().indexOf(file(i)), 0), QItemSelectionModel::Deselect);
+            check();
+        }
+        QVERIFY(!aggregator.defined());
     }
 
     void removingTheSelection()
