@@ -181,12 +181,14 @@ int main(int argc, char** argv)
         }
         banker->connectWindow(window);
 
+        // The window listens for hand-offs from here on: a second start may hand its files
+        // over now instead of waiting for the first frame below (up to the probe's time-out).
+        startupLock.reset();
+
         if (!settings->failSafeGpuConf()) {
             channelOrder = ostra::probeChannelOrder(window, channelOrder, kProbeTimeoutMs);
             engine.rootContext()->setContextProperty(QStringLiteral("glChannelOrder"), channelOrder);
         }
-
-        startupLock.reset();
 
         // The window has wired the image service, the volumes and the calibration store:
         // unfinished imports resume now.
