@@ -5,12 +5,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaProperty>
+#include <QMutex>
 
 namespace {
 
 AppSettings* theInstance = nullptr;
 QString thePresetsFolder;
 QString theVideoThumbnailFolder;
+// The video thumbnail folder is read by the cameras' device threads too.
+QMutex theFoldersMutex;
 
 const char* const kDateFormat = "yyyy-MM-dd";
 
@@ -33,7 +36,10 @@ AppSettings::AppSettings(QObject* parent)
 
     const QString folder = QFileInfo(fileName()).absolutePath();
     thePresetsFolder = folder + QStringLiteral("/Presets");
-    theVideoThumbnailFolder = folder + QDir::separator() + QStringLiteral("VideoThumbnails");
+    {
+        QMutexLocker lock(&theFoldersMutex);
+        theVideoThumbnailFolder = folder + QDir::separator() + QStringLiteral("VideoThumbnails");
+    }
 
     setFallbacksEnabled(true);
 
@@ -80,6 +86,7 @@ QString AppSettings::presetsFolderPath()
 
 QString AppSettings::videoThumbnailFolder()
 {
+    QMutexLocker lock(&theFoldersMutex);
     return theVideoThumbnailFolder;
 }
 
