@@ -14,6 +14,7 @@
 
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
+#include "support/forkedchild.h"
 #include "support/presetfiles.h"
 
 namespace {
@@ -26,34 +27,6 @@ QStringList names(const PresetFolder& folder)
     for (ImageProperties* p : folder.presetList())
         list << p->name();
     return list;
-}
-
-// Runs `body` in a forked child whose address space may grow by `budget` bytes at most;
-// returns its exit code, or 1000 + the signal that ended it.
-template <class Body> int inBoundedChild(rlim_t budget, Body body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget;
-        const struct rlimit rl = { limit, limit };
-        if (::setrlimit(RLIMIT_AS, &rl) != 0)
-            ::_exit(100);
-        int code = 3;
-        try {
-            code = body();
-        } catch (const std::bad_alloc&) {
-            code = 4; // ran out of its room
-        }
-        ::_exit(code);
-    }
-    if (child < 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child)
-        return -2;
-    return WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 } // namespace
@@ -152,11 +125,13 @@ private slots:
         QVERIFY(huge.resize(qint64(1) << 30));
         huge.close();
 
-        const int code = inBoundedChild(rlim_t(256) << 20, [&] {
-            PresetFolder presets(folder);
-            presets.rescan();
-            return names(presets) == QStringList { "linked", "good" } ? 0 : 2;
-        });
+        const int code = ostra::test::inChild(
+            [&] {
+                PresetFolder presets(folder);
+                presets.rescan();
+                return names(presets) == QStringList { "linked", "good" } ? 0 : 2;
+            },
+            rlim_t(256) << 20);
         QCOMPARE(code, 0);
     }
 };

@@ -1,6 +1,7 @@
 #include "support/testmain.h"
 
 #include "support/filetree.h"
+#include "support/forkedchild.h"
 #include "support/picturefiles.h"
 #include "support/runner.h"
 
@@ -42,21 +43,6 @@ int openDescriptors()
 QByteArray mapped(const StreamPart& part)
 {
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
-}
-
-// Runs `body` in a forked child and returns its exit code; a child killed by a signal
-// (a bus error from a file cut short under its mapping) gives 1000 + the signal number.
-int inChild(const std::function<int()>& body)
-{
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(body());
-    if (child < 0)
-        return -1;
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child)
-        return -2;
-    return WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 } // namespace
@@ -163,7 +149,7 @@ private slots:
         const QString file = m_dir.path() + "/shrinks.vrx";
         const QByteArray bytes = pattern(1 << 20, 5);
         QVERIFY(ostra::test::writeTreeFile(file, bytes));
-        const int code = inChild([&] {
+        const int code = ostra::test::inChild([&] {
             StreamPart part(file, offset, -1);
             if (!part.map() || part.faults() != 0)
                 return 10;
@@ -225,7 +211,7 @@ private slots:
             QVERIFY(rendered);
         }
 
-        const int code = inChild([&] {
+        const int code = ostra::test::inChild([&] {
             auto source = std::make_shared<StreamSource>(QUrl::fromLocalFile(file));
             DirectStreamReader reader;
             try {
