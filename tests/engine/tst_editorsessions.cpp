@@ -160,7 +160,7 @@ private slots:
     // A picture rated while the editor handed back with it is still to save it: the rating
     // is not lost to that forced save, whether the canvas has meanwhile taken the other
     // editor for another picture or not, and the editor being saved is left alone. The
-    // recycle step is held until the rating has either finished or is seen waiting.
+    // recycle step is held until the rating has been asked for.
     void ratingWhileTheEditorHandedBackSaves_data()
     {
         QTest::addColumn<bool>("nextOpened");
