@@ -194,6 +194,8 @@ ApplicationWindow {
         // Background renders and compression follow the user's setting.
         backgroundProcessing: AppSettings ? AppSettings.backgroundIndex : true
         Component.onCompleted: {
+            if (AppSettings && AppSettings.memoryBudgetMb > 0)
+                memoryBudgetMb = AppSettings.memoryBudgetMb
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
         }
@@ -282,6 +284,13 @@ ApplicationWindow {
         resolver: imageLocator
         sortField: "timestamp"
         source: sessionLogger.session(sessionLogger.activeId)
+    }
+    // What the image service keeps for a file goes when no session shows it any more.
+    Connections {
+        target: activeSession
+        function onFileClosed(url) {
+            imageLocator.forgetFile(url)
+        }
     }
 
     // A new session for each batch unless several may be open at once.
