@@ -71,6 +71,40 @@ void ExportQueue::abort()
     emit notifyResetProgress();
 }
 
+int ExportQueue::dropBackground(const QSet<QUrl>& locations)
+{
+    QMutexLocker lock(&m_mutex);
+    int dropped = 0;
+    bool emptied = false;
+    for (const QUrl& url : locations) {
+        const auto it = m_pending.find(url);
+        if (it == m_pending.end())
+            continue;
+        for (auto request = it->begin(); request != it->end();) {
+            if (request->isExport()) {
+                ++request;
+            } else {
+                request = it->erase(request);
+                ++dropped;
+            }
+        }
+        if (it->empty()) {
+            m_pending.erase(it);
+            emptied = true;
+        }
+    }
+    if (emptied) {
+        QList<QUrl> order;
+        order.reserve(m_pending.size());
+        for (const QUrl& url : qAsConst(m_order)) {
+            if (m_pending.contains(url))
+                order.append(url);
+        }
+        m_order.swap(order);
+    }
+    return dropped;
+}
+
 void ExportQueue::setBackgroundProcessing(bool on)
 {
     QMutexLocker lock(&m_mutex);

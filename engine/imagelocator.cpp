@@ -204,7 +204,7 @@ void ImageLocator::forgetClosedFiles()
     if (m_closing.isEmpty())
         return;
     QSet<const ImageKeeper*> gone;
-    int forgotten = 0;
+    QSet<QUrl> forgottenFiles;
     for (const QUrl& key : qAsConst(m_closing)) {
         const auto it = m_keepers.find(key);
         if (it != m_keepers.end()) {
@@ -221,9 +221,11 @@ void ImageLocator::forgetClosedFiles()
         }
         m_rows.remove(key);
         m_candidates.remove(key);
-        ++forgotten;
+        forgottenFiles.insert(key);
     }
     m_closing.clear();
+    // Background renders of closed files wait no longer; exports asked for are written.
+    m_exportQueue->dropBackground(forgottenFiles);
     // Waiting tasks hold their keepers: they go first.
     m_scheduler.cancelFor(gone);
     for (auto it = m_keepers.begin(); it != m_keepers.end();) {
@@ -232,7 +234,7 @@ void ImageLocator::forgetClosedFiles()
         else
             ++it;
     }
-    qCDebug(lcEngine) << "Forgot" << forgotten << "closed files," << gone.size() << "keepers";
+    qCDebug(lcEngine) << "Forgot" << forgottenFiles.size() << "closed files," << gone.size() << "keepers";
     returnFreeMemory();
 }
 
