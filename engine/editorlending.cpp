@@ -2,6 +2,7 @@
 
 #include "core/asynctask.h"
 #include "engine/depthclient.h"
+#include "engine/iimageservice.h"
 
 EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
@@ -29,6 +30,7 @@ void EditorLending::closeAll()
 ImageEditor& EditorLending::lend(DepthClient* client)
 {
     const int index = m_editorPool->acquire(false);
+    noteLent(index);
     m_currentEditor = index;
     m_forViewing[index] = true;
     ImageEditor& editor = m_editors[index];
@@ -42,6 +44,7 @@ ImageEditor& EditorLending::lend(DepthClient* client)
 ImageEditor& EditorLending::borrowForWork()
 {
     const int index = m_editorPool->acquire(false);
+    noteLent(index);
     m_forViewing[index] = false;
     return m_editors[index];
 }
@@ -53,17 +56,53 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
     if (client)
         editor->removeListener(client);
     for (int i = 0; i < kEditorCount; ++i) {
-        if (editor == &m_editors[i])
+        if (editor == &m_editors[i]) {
+            {
+                QMutexLocker lock(&m_recycleMutex);
+                m_recycling[i] = true;
+            }
             m_editorPool->release(i);
+        }
+    }
+}
+
+void EditorLending::noteLent(int index)
+{
+    // Free again, so its recycling has ended (whatever handed it back).
+    QMutexLocker lock(&m_recycleMutex);
+    m_recycling[index] = false;
+}
+
+void EditorLending::waitForRecycling(const QUrl& key)
+{
+    QMutexLocker lock(&m_recycleMutex);
+    for (;;) {
+        bool busy = false;
+        for (int i = 0; i < kEditorCount; ++i)
+            busy = busy || (m_recycling[i] && IImageService::fileKey(m_editors[i].currentUrl()) == key);
+        if (!busy)
+            return;
+        m_recycled.wait(&m_recycleMutex);
     }
 }
 
 void EditorLending::recycleEditor(ImageEditor& editor)
 {
+    const int index = int(&editor - m_editors);
+    struct Done
+    {
+        EditorLending& lending;
+        int index;
+        ~Done()
+        {
+            QMutexLocker lock(&lending.m_recycleMutex);
+            lending.m_recycling[index] = false;
+            lending.m_recycled.wakeAll();
+        }
+    } done { *this, index };
     m_beforeClose(editor);
     if (m_recycleProbe)
         m_recycleProbe(editor);
-    const int index = int(&editor - m_editors);
     if (m_forViewing[index]) {
         editor.saveAndClose();
         return;

@@ -3,7 +3,10 @@
 #include "core/stdarraypool.h"
 #include "engine/imageeditor.h"
 
+#include <QMutex>
 #include <QThreadPool>
+#include <QUrl>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -39,6 +42,9 @@ public:
     void giveBack(ImageEditor* editor, ImageClient* client);
     // Hands back both and waits until they are saved and closed.
     void closeAll();
+    // Waits while an editor handed back still has `key`'s file open: what it saves on
+    // closing is what the next open of that file must read.
+    void waitForRecycling(const QUrl& key);
     // The editor lent out last (null before the first).
     ImageEditor* current() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
@@ -47,6 +53,7 @@ public:
 
 private:
     void recycleEditor(ImageEditor& editor);
+    void noteLent(int index);
 
     EditorStep m_beforeClose;
     ImageEditor m_editors[kEditorCount];
@@ -58,4 +65,8 @@ private:
     EditorStep m_recycleProbe;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};
+    // Per editor: handed back, its recycle step not ended yet.
+    QMutex m_recycleMutex;
+    QWaitCondition m_recycled;
+    bool m_recycling[kEditorCount] = {};
 };

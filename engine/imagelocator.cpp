@@ -488,6 +488,8 @@ ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
     ImageEditor& editor = m_lending.lend(client);
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+    // The other editor may still be saving this picture as it was left a moment ago.
+    m_lending.waitForRecycling(keeper->url());
     const std::shared_ptr<StreamSource> source = keeper->streamSource();
     // Writers stay away from the file while it is opened; the editor holds its own token.
     const FileToken token = m_filePerm->acquireFileSemaphore(keeper->url(), FilePerm::kShared);

@@ -153,6 +153,43 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(CIAPI::Image::LiveBytes() - before < fullSize / 2, 20000);
     }
 
+    // Opening a picture again while the editor it was left in still saves it waits for
+    // that save: the new editor reads what was left, not the state before.
+    void reopeningReadsWhatWasLeft()
+    {
+        QSemaphore reached;
+        QSemaphore proceed;
+        ImageLocator locator(2, nullptr);
+        // Before the locator ends, even after a failed check: no recycle step waits then.
+        struct Release
+        {
+            QSemaphore& proceed;
+            ~Release() { proceed.release(10); }
+        } release { proceed };
+        locator.setRecycleProbe([&](ImageEditor&) {
+            reached.release();
+            proceed.acquire();
+        });
+        Canvas a;
+        Canvas b;
+        const QUrl url = QUrl::fromLocalFile(m_files[2]);
+        ImageEditor* first = locator.openForView(url, &a);
+        QVERIFY(first->setRating(3));
+        locator.releaseEditorSlot(first, &a);
+        // The save is held a while after it began, whatever the open does meanwhile.
+        std::thread helper([&] {
+            reached.acquire();
+            QThread::msleep(300);
+            proceed.release();
+        });
+        ImageEditor* second = locator.openForView(url, &b);
+        helper.join();
+        QVERIFY(second != first);
+        QCOMPARE(savedRating(m_files[2]), 3);
+        QCOMPARE(second->rating(), 3);
+        locator.releaseEditorSlot(second, &b);
+    }
+
     // Handing back an editor detaches every remaining listener before its recycle step;
     // an editor that is not one of the pool only loses the client.
     void handBackDetachesOthers()
