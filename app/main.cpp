@@ -22,6 +22,7 @@
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
 #include "core/identity.h"
+#include "core/memoryrelease.h"
 #include "core/resources.h"
 #include "engine/presetfolder.h"
 #include "platform/quitsignals.h"
@@ -82,6 +83,8 @@ int main(int argc, char** argv)
 {
     qInstallMessageHandler(ostra::messageHandler);
     ostra::applyDefaultLogRules();
+    // Before any thread allocates: large picture buffers go back to the system when freed.
+    MemoryRelease::boundAllocator();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     ostra::applyIdentity();
 

@@ -1,5 +1,6 @@
 #include "ciapi/image.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -14,6 +15,10 @@ ROI ROI::clipped(int w, int h) const
     return r;
 }
 
+namespace {
+std::atomic<long long> liveBytes { 0 };
+}
+
 struct Image::Data
 {
     int width = 0;
@@ -22,13 +27,21 @@ struct Image::Data
     int format = 0;
     uint8_t* pixels = nullptr;
     bool owned = false;
+    long long bytes = 0;
 
     ~Data()
     {
-        if (owned)
+        if (owned) {
             std::free(pixels);
+            liveBytes -= bytes;
+        }
     }
 };
+
+long long Image::LiveBytes()
+{
+    return liveBytes.load();
+}
 
 Image Image::Create(int width, int height, int pixelFormat, int stride, int flags, uint8_t* buffer)
 {
@@ -68,6 +81,8 @@ Image Image::Create(int width, int height, int pixelFormat, int stride, int flag
     if (!image.d->pixels)
         throw std::bad_alloc();
     image.d->owned = true;
+    image.d->bytes = bytes;
+    liveBytes += bytes;
     return image;
 }
 

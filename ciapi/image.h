@@ -53,6 +53,9 @@ public:
     // and must be 0. Negative sizes or a too small stride throw std::invalid_argument.
     static Image Create(int width, int height, int pixelFormat = PixelFormatRGBA8, int stride = 0,
         int flags = 0, uint8_t* buffer = nullptr);
+    // Bytes of the pixel buffers the engine allocated that are still alive, in the whole
+    // process (diagnostics and tests).
+    static long long LiveBytes();
 
     int width() const;
     int height() const;

@@ -223,6 +223,11 @@ int AppSettings::thumbnailBudgetMb() const
     return value(QStringLiteral("ThumbnailBudgetMb")).toInt();
 }
 
+int AppSettings::memoryBudgetMb() const
+{
+    return value(QStringLiteral("MemoryBudgetMb")).toInt();
+}
+
 bool AppSettings::closeOnNewFiles() const
 {
     return value(QStringLiteral("CloseOnNewFiles")).toBool();
@@ -267,6 +272,11 @@ void AppSettings::setRecurseIntoDirs(bool on)
 void AppSettings::setThumbnailBudgetMb(int mb)
 {
     setValue(QStringLiteral("ThumbnailBudgetMb"), mb);
+}
+
+void AppSettings::setMemoryBudgetMb(int mb)
+{
+    setValue(QStringLiteral("MemoryBudgetMb"), mb);
 }
 
 void AppSettings::setCloseOnNewFiles(bool on)

@@ -45,6 +45,8 @@ class AppSettings : public QSettings
     Q_PROPERTY(bool recurseIntoDirs READ recurseIntoDirs WRITE setRecurseIntoDirs)
     // Memory, in MB, for the pictures the gallery keeps decoded.
     Q_PROPERTY(int thumbnailBudgetMb READ thumbnailBudgetMb WRITE setThumbnailBudgetMb)
+    // Memory, in MB, the whole process aims to stay within; the caches share it.
+    Q_PROPERTY(int memoryBudgetMb READ memoryBudgetMb WRITE setMemoryBudgetMb)
     Q_PROPERTY(bool closeOnNewFiles READ closeOnNewFiles WRITE setCloseOnNewFiles)
     Q_PROPERTY(bool failSafeGpuConf READ failSafeGpuConf WRITE setFailSafeGpuConf)
     Q_PROPERTY(bool failSafeQsgConf READ failSafeQsgConf WRITE setFailSafeQsgConf)
@@ -111,6 +113,7 @@ public:
     bool enableDebugMode() const;
     bool recurseIntoDirs() const;
     int thumbnailBudgetMb() const;
+    int memoryBudgetMb() const;
     bool closeOnNewFiles() const;
     bool failSafeGpuConf() const;
     bool failSafeQsgConf() const;
@@ -120,6 +123,7 @@ public:
     void setEnableDebugMode(bool on);
     void setRecurseIntoDirs(bool on);
     void setThumbnailBudgetMb(int mb);
+    void setMemoryBudgetMb(int mb);
     void setCloseOnNewFiles(bool on);
     void setFailSafeGpuConf(bool on);
     void setFailSafeQsgConf(bool on);

@@ -93,6 +93,7 @@ void DefaultSettings::build()
     setValue(QStringLiteral("CloseOnNewFiles"), true);
     setValue(QStringLiteral("RecurseIntoDirs"), false);
     setValue(QStringLiteral("ThumbnailBudgetMb"), 512);
+    setValue(QStringLiteral("MemoryBudgetMb"), 1024);
     setValue(QStringLiteral("FailSafeGpuConf"), false);
     setValue(QStringLiteral("FailSafeQsgConf"), false);
     setValue(QStringLiteral("AvoidDrawPoints"), false);

@@ -163,6 +163,17 @@ void ImageItem::setOffscreen(bool offscreen)
     if (offscreen == m_offscreen)
         return;
     m_offscreen = offscreen;
+    if (offscreen && m_pyramid.levelCount() > 0) {
+        // The picture stays with the service, which may drop it to stay within its budget;
+        // an item off the screen holds no pixels.
+        m_pyramid = loadingPyramid();
+        m_planesRef.reset();
+        m_refresh = QRegion();
+        emit loadingChanged();
+    } else if (!offscreen && m_pyramid == loadingPyramid() && m_location.isValid()) {
+        // Back on the screen: the kept picture comes back at once, else it is read again.
+        requestImage();
+    }
     emit offscreenChanged();
     followPulse();
 }
@@ -170,6 +181,9 @@ void ImageItem::setOffscreen(bool offscreen)
 void ImageItem::imageOutput(const VrxMessage& message)
 {
     if (!m_location.isValid() || IImageService::fileKey(message.location) != m_key)
+        return;
+    // Off the screen nothing is drawn: the pixels are asked for again when it is back.
+    if (m_offscreen && message.pyramid.levelCount() > 0)
         return;
     if (message.pyramid == m_pyramid && m_pyramid.levelCount() > 0) {
         // More pixels of the pyramid already shown: upload what changed again.

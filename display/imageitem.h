@@ -22,7 +22,7 @@ class QSGNode;
 // The thumbnail of one picture in a gallery cell. It listens to the image service for
 // its file and draws the coarsest level of the output it receives; until then a
 // placeholder whose colour tells no file, loading and unreadable apart. Draws nothing
-// while `offscreen`.
+// and holds no pixels while `offscreen`.
 class ImageItem : public QQuickItem, public ImageClient
 {
     Q_OBJECT
@@ -71,6 +71,7 @@ public:
     void imageOutput(const VrxMessage& message) override;
     void fileInvalid(QUrl location) override;
     void routerDetached(ImageRouter* router) override;
+    bool showsOutput() const override { return !m_offscreen; }
 
 signals:
     void locationChanged();

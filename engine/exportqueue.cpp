@@ -77,6 +77,34 @@ void ExportQueue::abort()
     emit notifyResetProgress();
 }
 
+int ExportQueue::dropBackground(const QSet<QUrl>& locations)
+{
+    QMutexLocker lock(&m_mutex);
+    int dropped = 0;
+    for (const QUrl& url : locations) {
+        const auto it = m_pending.find(url);
+        if (it == m_pending.end())
+            continue;
+        for (auto request = it->begin(); request != it->end();) {
+            if (request->isExport()) {
+                ++request;
+            } else {
+                request = it->erase(request);
+                ++dropped;
+            }
+        }
+        if (it->empty()) {
+            m_pending.erase(it);
+            const quint64 sequence = m_sequence.take(url);
+            m_order.erase(sequence);
+            m_exportOrder.erase(sequence);
+        } else {
+            reorder(url);
+        }
+    }
+    return dropped;
+}
+
 void ExportQueue::setBackgroundProcessing(bool on)
 {
     QMutexLocker lock(&m_mutex);

@@ -40,6 +40,9 @@ public:
         const Export::SizeSpec& size, int hiFi);
     // Drops every pending request and aborts the one being written.
     void abort();
+    // Drops the background renders not begun of these files (their exports stay); returns
+    // how many were dropped.
+    int dropBackground(const QSet<QUrl>& locations);
 
     // The worker: writes pending requests with `writer` until the queue is empty. Does
     // nothing unless `writer` is the current writer. When it finds the queue empty it

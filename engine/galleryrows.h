@@ -30,6 +30,9 @@ public:
     void setRating(const QUrl& url, int rating);
     // Forgets the empty rows of files whose metadata was still being read.
     void dropEmpty();
+    // Forgets the row of a file no gallery lists any more.
+    void remove(const QUrl& url) { m_rows.remove(url); }
+    int count() const { return m_rows.size(); }
 
 signals:
     void modified(QUrl location);

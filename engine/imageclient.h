@@ -19,5 +19,8 @@ public:
     // The router that served this client has dropped all its listeners (it was cleared
     // or destroyed); a client bound to it unbinds itself. Called once per detachment.
     virtual void routerDetached(ImageRouter* router) = 0;
+    // Whether the client shows the file's output now. Output that no client shows may be
+    // dropped by a cache, and is sent again when the client asks for it.
+    virtual bool showsOutput() const { return true; }
     virtual ~ImageClient() = default;
 };

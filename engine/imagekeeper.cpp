@@ -84,6 +84,12 @@ void ImageKeeper::onLoadingCompletedSlot(std::shared_ptr<StreamReader> reader)
         reader->setOutputUpdateListener([](const CIAPI::ImagePyramid&, const CIAPI::ROI&, int) {});
 }
 
+void ImageKeeper::onListenerCountChanged(int count)
+{
+    if (count == 0)
+        emit unheard();
+}
+
 std::shared_ptr<StreamSource> ImageKeeper::streamSource()
 {
     QMutexLocker lock(&m_mutex);

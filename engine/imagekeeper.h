@@ -41,9 +41,13 @@ public:
     // replaced); readers still holding the old source keep the bytes they mapped.
     void dropSource();
 
+    void onListenerCountChanged(int count) override;
+
 signals:
     void notifyImageMetadataSignal(VrxMetadata metadata);
     void notifyLoadingDoneSignal(std::shared_ptr<StreamReader> reader);
+    // The last listener has gone.
+    void unheard();
 
 public slots:
     void onImageOutputSlot(VrxMessage message) override;

@@ -6,6 +6,8 @@
 #include "ciapi/rendererbase.h"
 #include "ciapi/statefileeditor.h"
 #include "ciapi/tuning.h"
+#include "core/asynctask.h"
+#include "core/memoryrelease.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageproperties.h"
 #include "engine/patchundo.h"
@@ -18,6 +20,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSize>
+#include <QTimer>
 
 #include <sstream>
 
@@ -72,6 +75,14 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
         editor.setFilePerm(m_filePerm);
     }
     connect(&m_watch, &UnreadableWatch::changed, this, &ImageLocator::onFileContentsUpdated);
+    applyThumbnailBudget();
+    m_releaseTimer = new QTimer(this);
+    m_releaseTimer->setSingleShot(true);
+    m_releaseTimer->setInterval(kReleaseIdleMs);
+    connect(m_releaseTimer, &QTimer::timeout, this, [this] {
+        m_resultsSinceRelease = 0;
+        returnFreeMemory();
+    });
     setApplyTuning(1);
     m_exportProgress->reset();
     ExportQueue::connectProgress(m_exportQueue, m_exportProgress);
@@ -181,6 +192,119 @@ Metahistory* ImageLocator::metahistory() const
     return m_metahistory.data();
 }
 
+void ImageLocator::setMemoryBudgetMb(int mb)
+{
+    m_memoryBudget = qMax<qint64>(0, qint64(mb) << 20);
+    applyThumbnailBudget();
+}
+
+void ImageLocator::setThumbnailBudgetBytes(qint64 bytes)
+{
+    m_thumbnailLimit = qMax<qint64>(0, bytes);
+    applyThumbnailBudget();
+}
+
+void ImageLocator::applyThumbnailBudget()
+{
+    m_thumbnails.setBudget(qMin(m_thumbnailLimit, m_memoryBudget / kThumbnailShare));
+}
+
+void ImageLocator::forgetFile(QUrl url)
+{
+    m_closing.insert(fileKey(url));
+    if (m_forgetArmed)
+        return;
+    // A session change closes every file of the old session in one go, and may offer some
+    // of them again in the same turn: the keepers go once it has ended.
+    m_forgetArmed = true;
+    QMetaObject::invokeMethod(this, &ImageLocator::forgetClosedFiles, Qt::QueuedConnection);
+}
+
+void ImageLocator::forgetClosedFiles()
+{
+    m_forgetArmed = false;
+    if (m_closing.isEmpty())
+        return;
+    QSet<const ImageKeeper*> gone;
+    QSet<QUrl> forgottenFiles;
+    for (const QUrl& key : qAsConst(m_closing)) {
+        const auto it = m_keepers.find(key);
+        if (it != m_keepers.end()) {
+            // An item still shows the file: the gallery's cells go a moment after their
+            // rows, and another view may show it for good.
+            if (it.value()->listenerCount() > 0) {
+                m_lingering.insert(key);
+                connect(it.value().get(), &ImageKeeper::unheard, this, &ImageLocator::onKeeperUnheard,
+                    Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+                continue;
+            }
+            gone.insert(it.value().get());
+            m_thumbnails.dropped(it.value().get());
+        }
+        m_rows.remove(key);
+        m_candidates.remove(key);
+        forgottenFiles.insert(key);
+    }
+    m_closing.clear();
+    // Background renders of closed files wait no longer; exports asked for are written.
+    m_exportQueue->dropBackground(forgottenFiles);
+    // Waiting tasks hold their keepers: they go first.
+    m_scheduler.cancelFor(gone);
+    for (auto it = m_keepers.begin(); it != m_keepers.end();) {
+        if (gone.contains(it.value().get()))
+            it = m_keepers.erase(it);
+        else
+            ++it;
+    }
+    qCDebug(lcEngine) << "Forgot" << forgottenFiles.size() << "closed files," << gone.size() << "keepers";
+    returnFreeMemory();
+}
+
+void ImageLocator::onKeeperUnheard()
+{
+    auto* keeper = qobject_cast<ImageKeeper*>(sender());
+    if (!keeper)
+        return;
+    disconnect(keeper, &ImageKeeper::unheard, this, &ImageLocator::onKeeperUnheard);
+    const QUrl key = keeper->url();
+    // Still its file's keeper, still closed, and nothing listens again.
+    if (m_lingering.remove(key) && m_keepers.value(key).get() == keeper && keeper->listenerCount() == 0)
+        forgetFile(key);
+}
+
+void ImageLocator::returnFreeMemory()
+{
+    // The pages go back on a worker thread, which may take a moment after a big session.
+    // One release runs at a time; asked for meanwhile, it runs once more when done.
+    const std::shared_ptr<ReleaseState> state = m_release;
+    state->again = true;
+    if (state->running.exchange(true))
+        return;
+    (new AsyncTask(
+         [state] {
+             while (state->again.exchange(false))
+                 MemoryRelease::returnFreeMemory();
+             state->running = false;
+             // Asked for between the last check and the end: this run does not see it.
+             if (state->again && !state->running.exchange(true)) {
+                 while (state->again.exchange(false))
+                     MemoryRelease::returnFreeMemory();
+                 state->running = false;
+             }
+         },
+         true))
+        ->start(QThreadPool::globalInstance());
+}
+
+void ImageLocator::noteResultForRelease()
+{
+    if (++m_resultsSinceRelease >= kReleaseEveryResults) {
+        m_resultsSinceRelease = 0;
+        returnFreeMemory();
+    }
+    m_releaseTimer->start();
+}
+
 std::shared_ptr<ImageKeeper> ImageLocator::keeperFor(const QUrl& url)
 {
     const QUrl key = fileKey(url);
@@ -231,7 +355,12 @@ int ImageLocator::pendingCount() const
 
 void ImageLocator::requestMetadata(QUrl location)
 {
-    enqueue(keeperFor(location), true, IndexTask::Metadata | IndexTask::Image);
+    // A session lists the file (again): it is not forgotten. An item asking for its
+    // picture is no session: the cells of a closed gallery may ask while they go.
+    const QUrl key = fileKey(location);
+    m_closing.remove(key);
+    m_lingering.remove(key);
+    enqueue(keeperFor(key), true, IndexTask::Metadata | IndexTask::Image);
 }
 
 void ImageLocator::requestLoad(QUrl url, ImageClient* client)
@@ -284,6 +413,7 @@ void ImageLocator::onUrlFoundInvalidSlot(QUrl location)
 
 void ImageLocator::deliverResult(IndexResult& result)
 {
+    noteResultForRelease();
     ImageKeeper* keeper = result.keeper.get();
     switch (result.kind) {
     case IndexResult::Metadata:
@@ -292,7 +422,9 @@ void ImageLocator::deliverResult(IndexResult& result)
         break;
     case IndexResult::Output:
         keeper->onImageOutputSlot(std::move(result.message));
-        m_thumbnails.kept(result.keeper);
+        // A keeper forgotten while its task ran goes with this result: nothing counts it.
+        if (m_keepers.value(keeper->url()) == result.keeper)
+            m_thumbnails.kept(result.keeper);
         break;
     case IndexResult::Invalid:
         keeper->onFileInvalidSlot(keeper->url());
@@ -308,6 +440,12 @@ void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
 
 void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
 {
+    // Work that outlived its file's session (a compression, a save) brings no keeper or
+    // row back for a file nobody lists; listed again, it is read anew.
+    if (!m_keepers.contains(url) && !m_rows.contains(url)) {
+        qCDebug(lcEngine) << "Not listed any more" << url;
+        return;
+    }
     m_watch.noteIndexed(url.toLocalFile(), record);
     m_rows.store(url, record);
     if (record.invalid) {

@@ -31,9 +31,11 @@
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -65,6 +67,7 @@ class ImageLocator : public IResolver, public IBailiff, public IImageService
     Q_PROPERTY(ProgressModel* exportProgress READ exportProgress CONSTANT)
     Q_PROPERTY(ProgressHandler* patchProgressHandler READ patchProgressHandler CONSTANT)
     Q_PROPERTY(int thumbnailBudgetMb READ thumbnailBudgetMb WRITE setThumbnailBudgetMb)
+    Q_PROPERTY(int memoryBudgetMb READ memoryBudgetMb WRITE setMemoryBudgetMb)
     Q_PROPERTY(int patchUndoCount READ patchUndoCount NOTIFY patchUndoCountChanged)
 
 public:
@@ -94,12 +97,27 @@ public:
     // Free bytes an export's target volume must keep.
     qint64 lowSpaceBytes() const { return m_lowSpaceBytes; }
     Metahistory* metahistory() const;
-    // Memory the pictures kept for the gallery may take; beyond it the least recently
-    // shown ones that no item holds are dropped and read again when asked for.
-    int thumbnailBudgetMb() const { return int(m_thumbnails.budget() >> 20); }
-    void setThumbnailBudgetMb(int mb) { m_thumbnails.setBudget(qint64(mb) << 20); }
-    void setThumbnailBudgetBytes(qint64 bytes) { m_thumbnails.setBudget(bytes); }
+    // The resident memory the whole process aims to stay within. The pictures kept for
+    // the gallery get a quarter of it at most.
+    static constexpr qint64 kDefaultMemoryBudget = qint64(1024) << 20;
+    static constexpr int kThumbnailShare = 4;
+    int memoryBudgetMb() const { return int(m_memoryBudget >> 20); }
+    void setMemoryBudgetMb(int mb);
+    // Memory the pictures kept for the gallery may take (within their share of the
+    // process's budget); beyond it the least recently shown ones that no item holds are
+    // dropped and read again when asked for.
+    int thumbnailBudgetMb() const { return int(m_thumbnailLimit >> 20); }
+    void setThumbnailBudgetMb(int mb) { setThumbnailBudgetBytes(qint64(mb) << 20); }
+    void setThumbnailBudgetBytes(qint64 bytes);
     const ThumbnailBudget& thumbnails() const { return m_thumbnails; }
+    int keeperCount() const { return m_keepers.size(); }
+    int rowCount() const { return m_rows.count(); }
+
+    // A file no gallery lists any more (its session was closed or changed): once this turn
+    // of the event loop ends, what the service keeps for it goes (keeper, kept picture,
+    // waiting tasks, gallery values) unless an item still shows it or it was asked for
+    // again meanwhile; then the allocator's free memory is returned to the system.
+    Q_INVOKABLE void forgetFile(QUrl url);
 
     // The key under which a file is known everywhere in the service (IImageService).
     using IImageService::fileKey;
@@ -236,6 +254,8 @@ private slots:
     void onFileContentsUpdated(QUrl location);
     void shuffleTasks();
     void onFileCompressed(VrxMetadata metadata);
+    void forgetClosedFiles();
+    void onKeeperUnheard();
 
 private:
     // A batch edit of a picture open with the canvas goes to its editor (GUI thread); false
@@ -258,9 +278,37 @@ private:
     // what the file holds when the write failed.
     void ratingWritten(const QUrl& url, bool written, int shown);
 
-    ThumbnailBudget m_thumbnails;
     QThreadPool* m_ratingWriter;
     int m_ratingWrites = 0;
+    void applyThumbnailBudget();
+    // Returns the allocator's free memory to the system on a worker thread (one at a
+    // time).
+    void returnFreeMemory();
+    // Indexing frees as much as it allocates, scattered over the arenas of the pool
+    // threads: the free memory goes back every so many results and once results stop
+    // coming.
+    void noteResultForRelease();
+
+    ThumbnailBudget m_thumbnails;
+    qint64 m_memoryBudget = kDefaultMemoryBudget;
+    qint64 m_thumbnailLimit = ThumbnailBudget::kDefaultBytes;
+    // Files closed during this turn of the event loop.
+    QSet<QUrl> m_closing;
+    bool m_forgetArmed = false;
+    // Closed files an item still showed: they go when their last item lets go, unless
+    // they are asked for again before.
+    QSet<QUrl> m_lingering;
+    static constexpr int kReleaseEveryResults = 512;
+    static constexpr int kReleaseIdleMs = 2000;
+    int m_resultsSinceRelease = 0;
+    QTimer* m_releaseTimer = nullptr;
+    struct ReleaseState
+    {
+        std::atomic<bool> running { false };
+        std::atomic<bool> again { false };
+    };
+    // Shared with the release task, which may outlive this object.
+    std::shared_ptr<ReleaseState> m_release = std::make_shared<ReleaseState>();
     FilePerm* m_filePerm;
     // Off until the owner sets it from the user's setting: no background work starts
     // against the user's choice before that.

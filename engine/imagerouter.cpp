@@ -115,6 +115,15 @@ int ImageRouter::listenerCount() const
     return m_listeners.size();
 }
 
+bool ImageRouter::isShown() const
+{
+    for (const Entry& entry : snapshot()) {
+        if (stillRegistered(entry) && entry.client->showsOutput())
+            return true;
+    }
+    return false;
+}
+
 bool ImageRouter::hasListener(ImageClient* client) const
 {
     QMutexLocker lock(&m_mutex);

@@ -29,6 +29,8 @@ public:
     // listener.
     void clearListeners();
     int listenerCount() const;
+    // Whether some listener shows the output now (ImageClient::showsOutput).
+    bool isShown() const;
     bool hasListener(ImageClient* client) const;
 
     // Who this router is (0 for a plain router).

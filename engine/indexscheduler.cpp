@@ -76,6 +76,25 @@ void IndexScheduler::cancel()
         task->keeper()->setLoading(false);
 }
 
+int IndexScheduler::cancelFor(const QSet<const ImageKeeper*>& keepers)
+{
+    QList<std::shared_ptr<IndexTask>> dropped;
+    {
+        QMutexLocker lock(&m_pendingMutex);
+        for (auto it = m_pending.begin(); it != m_pending.end();) {
+            if (keepers.contains((*it)->keeper().get())) {
+                dropped.append(*it);
+                it = m_pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const std::shared_ptr<IndexTask>& task : qAsConst(dropped))
+        task->keeper()->setLoading(false);
+    return dropped.size();
+}
+
 void IndexScheduler::cut()
 {
     m_link->cut();

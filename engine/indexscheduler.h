@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QSemaphore>
+#include <QSet>
 #include <QThreadPool>
 
 #include <functional>
@@ -34,6 +35,9 @@ public:
     int pendingCount() const;
     // Drops the tasks that have not started; their keepers stop loading.
     void cancel();
+    // Drops the tasks not started yet for the files whose keepers are named; returns how
+    // many were dropped.
+    int cancelFor(const QSet<const ImageKeeper*>& keepers);
     // From here on finishing tasks only let go; they never reach this object again.
     void cut();
     // Drops the tasks that never started and waits for the running ones.

@@ -73,7 +73,7 @@ void ThumbnailBudget::trim()
         ++it;
         const auto entry = m_entries.find(raw);
         const std::shared_ptr<ImageKeeper> keeper = entry->keeper.lock();
-        if (keeper && keeper->listenerCount() > 0)
+        if (keeper && keeper->isShown())
             continue; // a cell shows it
         if (keeper)
             keeper->clearPyramid();

@@ -8,7 +8,7 @@
 class ImageKeeper;
 
 // Keeps the pictures the image service holds for the gallery within a memory budget:
-// when the kept outputs pass it, the least recently shown ones that no listener holds
+// when the kept outputs pass it, the least recently shown ones that no listener shows
 // are dropped; the next request reads them again from the file's state. GUI thread only.
 class ThumbnailBudget
 {

@@ -1,54 +1,256 @@
-// Resident memory of the sectioned gallery while it is scrolled end to end over a demo
-// library, against the thumbnail budget. The reference is the resident memory with the
-// gallery loaded and nothing shown yet, measured in the same run; the figures are the
-// growth over it and the pictures kept when the scroll ends.
+// Resident memory of the whole application with its real main window, over generated
+// folders: 30 demo-size pictures, 2,000 and 10,000 small ones. For each folder a fresh
+// process opens the folder, and its resident memory is read once indexing has settled,
+// after the gallery was scrolled end to end, and 15 s after switching to an empty folder.
+// The reference is a fresh start on an empty folder, measured in the same run; the figures
+// are the growth over it, against the memory budget (aim: at most the budget at every
+// point, within 150 MB after the switch, the same cost per file at 10,000 as at 2,000).
 //
-// bench_gallerymemory [folder] [budget MB]   (default: a 60-picture demo library made in a
-// temporary folder, and a 16 MB budget so that the budget is what bounds the growth)
+// bench_gallerymemory [--quick]   (--quick: 2,000 small pictures only)
+// (bench_gallerymemory --child FOLDER EMPTY runs one measurement and prints its figures)
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGuiApplication>
-#include <QQmlEngine>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QQmlApplicationEngine>
 #include <QQuickItem>
-#include <QQuickView>
+#include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QThreadPool>
+#include <QUrl>
+#include <QtConcurrent/QtConcurrentMap>
 
+#include <QApplication>
+
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <vector>
 
+#include "app/automationhost.h"
+#include "app/rootcontext.h"
 #include "app/typeregistration.h"
+#include "ciapi/ciapi.h"
+#include "core/appsettings.h"
+#include "core/memoryrelease.h"
+#include "core/resources.h"
+#include "display/imageitem.h"
+#include "engine/channelorder.h"
 #include "engine/imagelocator.h"
 #include "library/activesession.h"
-#include "library/session.h"
 #include "tools/vrxgen/cameratree.h"
+#include "tools/vrxgen/generator.h"
 
 namespace {
 
 double residentMb()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return -1;
+    return double(MemoryRelease::residentBytes()) / 1048576.0;
 }
 
 void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
+    if (type == QtCriticalMsg || type == QtFatalMsg
+        || (qEnvironmentVariableIsSet("GM_DIAG") && type == QtWarningMsg))
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-void settle(int ms)
+// One turn of the event loop as the application's own would run it: outside exec()
+// objects deleted later are deleted only when asked for.
+void turn(int ms)
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void spin(int ms)
 {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        turn(10);
+}
+
+// Waits until every offered file is listed and the image service has had nothing to do
+// for three seconds (its idle release comes after two); false after five minutes.
+bool settle(ActiveSession& gallery, ImageLocator& locator)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    while (clock.elapsed() < 300000) {
+        turn(20);
+        const bool busy = gallery.rowCount() < gallery.grossCount() || locator.pendingCount() > 0
+            || QThreadPool::globalInstance()->activeThreadCount() > 0;
+        if (busy)
+            quiet.restart();
+        else if (quiet.elapsed() > 3000)
+            return true;
+    }
+    return false;
+}
+
+// One fresh process: the window over `folder`, then `empty`.
+int child(const QString& folder, const QString& empty)
+{
+    AppSettings settings;
+    QQmlApplicationEngine engine;
+    ostra::setRootContextProperties(
+        engine.rootContext(), ostra::rootContextProperties(ChannelOrder::kDefault, false));
+    engine.load(QUrl::fromLocalFile(QStringLiteral(OSTRA_QML_DIR "/AppLayers/WindowMain.qml")));
+    auto* window = engine.rootObjects().isEmpty()
+        ? nullptr
+        : qobject_cast<QQuickWindow*>(engine.rootObjects().constFirst());
+    if (!window) {
+        std::fprintf(stderr, "the window did not load\n");
+        return 1;
+    }
+    window->resize(1280, 800);
+    window->show();
+    auto* gallery = window->findChild<ActiveSession*>();
+    auto* locator = window->findChild<ImageLocator*>();
+    auto* host = window->findChild<AutomationHost*>();
+    if (!gallery || !locator || !host) {
+        std::fprintf(stderr, "the window has no gallery\n");
+        return 1;
+    }
+    spin(1000);
+    QElapsedTimer clock;
+    clock.start();
+    host->execute({ folder });
+    if (!settle(*gallery, *locator))
+        std::fprintf(stderr, "indexing did not settle\n");
+    const double indexed = residentMb();
+    const double indexSeconds = clock.elapsed() / 1000.0;
+
+    double peak = indexed;
+    int steps = 0;
+    auto* collection = window->findChild<QQuickItem*>(QStringLiteral("galleryCollection"));
+    if (collection && gallery->rowCount() > 0) {
+        for (int guard = 0; guard < 100000; ++guard) {
+            const double y = collection->property("contentY").toDouble();
+            const double end = collection->property("contentHeight").toDouble() - collection->height();
+            if (y >= end)
+                break;
+            collection->setProperty("contentY", qMin(end, y + collection->height()));
+            ++steps;
+            spin(60);
+            peak = qMax(peak, residentMb());
+        }
+    }
+    settle(*gallery, *locator);
+    const double scrolled = residentMb();
+
+    int closedCount = 0;
+    QObject::connect(gallery, &SpineModel::fileClosed, [&closedCount] { ++closedCount; });
+    host->execute({ empty });
+    spin(15000);
+    if (qEnvironmentVariableIsSet("GM_DIAG")) {
+        int listened = 0, shown = 0, loading = 0;
+        const QStringList names = QDir(folder).entryList({ QStringLiteral("*.vrx") });
+        for (const QString& name : names) {
+            const QUrl url = QUrl::fromLocalFile(QDir(folder).filePath(name));
+            if (!locator->hasKeeper(url))
+                continue;
+            const auto keeper = locator->keeperFor(url);
+            listened += keeper->listenerCount() > 0 ? 1 : 0;
+            shown += keeper->isShown() ? 1 : 0;
+            loading += keeper->loading() ? 1 : 0;
+        }
+        std::fprintf(stderr, "DIAG closed %d listened %d shown %d loading %d pending %d\n", closedCount,
+            listened, shown, loading, locator->pendingCount());
+    }
+    const double switched = residentMb();
+    if (qEnvironmentVariableIsSet("GM_DIAG")) {
+        MemoryRelease::returnFreeMemory();
+        QList<ImageItem*> items;
+        std::function<void(QQuickItem*)> walk = [&](QQuickItem* item) {
+            if (auto* image = qobject_cast<ImageItem*>(item))
+                items.append(image);
+            for (QQuickItem* child : item->childItems())
+                walk(child);
+        };
+        walk(window->contentItem());
+        int onscreen = 0;
+        for (ImageItem* item : items)
+            onscreen += item->offscreen() ? 0 : 1;
+        std::fprintf(stderr,
+            "DIAG after trim %.1f MB, keepers %d rows %d kept %d, gross %d items %d onscreen %d\n",
+            residentMb(), locator->keeperCount(), locator->rowCount(), locator->thumbnails().keptCount(),
+            gallery->grossCount(), int(items.size()), onscreen);
+    }
+    std::printf(
+        "RESULT %d %.1f %.1f %.1f %.1f %.1f\n", steps, indexed, peak, scrolled, switched, indexSeconds);
+    std::fflush(stdout);
+    window->close();
+    return 0;
+}
+
+struct Figures
+{
+    bool ok = false;
+    double indexed = 0, peak = 0, scrolled = 0, switched = 0, seconds = 0;
+    int pages = 0;
+};
+
+Figures run(const QString& self, const QString& folder, const QString& empty)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME" }) {
+        const QString path = home.filePath(QString::fromLatin1(name));
+        QDir().mkpath(path);
+        env.insert(QString::fromLatin1(name), path);
+    }
+    const QString runtime = home.filePath(QStringLiteral("run"));
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(self, { QStringLiteral("--child"), folder, empty });
+    Figures f;
+    if (!process.waitForFinished(900000))
+        process.kill();
+    for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+        if (!line.startsWith("RESULT "))
+            continue;
+        const QList<QByteArray> v = line.split(' ');
+        if (v.size() < 7)
+            continue;
+        f.pages = v[1].toInt();
+        f.indexed = v[2].toDouble();
+        f.peak = v[3].toDouble();
+        f.scrolled = v[4].toDouble();
+        f.switched = v[5].toDouble();
+        f.seconds = v[6].toDouble();
+        f.ok = true;
+    }
+    return f;
+}
+
+bool makeSmallPictures(const QString& folder, int count)
+{
+    QDir().mkpath(folder);
+    std::vector<int> seeds(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        seeds[size_t(i)] = i + 1;
+    std::atomic<int> failed { 0 };
+    QtConcurrent::blockingMap(seeds, [&](int seed) {
+        vrxgen::PictureOptions o;
+        o.seed = std::uint32_t(seed);
+        o.moduleWidth = 160;
+        o.moduleHeight = 120;
+        const QString path = QStringLiteral("%1/P%2.vrx").arg(folder).arg(seed, 5, 10, QLatin1Char('0'));
+        if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx))
+            ++failed;
+    });
+    return failed == 0;
 }
 
 } // namespace
@@ -56,73 +258,99 @@ void settle(int ms)
 int main(int argc, char** argv)
 {
     qInstallMessageHandler(quietMessages);
-    QGuiApplication app(argc, argv);
-    ostra::registerMetaTypes();
-    ostra::registerQmlTypes();
+    MemoryRelease::boundAllocator();
+    const QStringList args = [&] {
+        QStringList list;
+        for (int i = 1; i < argc; ++i)
+            list << QString::fromLocal8Bit(argv[i]);
+        return list;
+    }();
+    if (args.value(0) == QLatin1String("--child")) {
+        QApplication app(argc, argv);
+        ostra::initResources();
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        const int result = child(args.value(1), args.value(2));
+        QThreadPool::globalInstance()->waitForDone();
+        CIAPI::StaticShutdown();
+        // The window's teardown is not measured: leave at once.
+        std::_Exit(result);
+    }
 
+    QCoreApplication app(argc, argv);
+    const bool quick = args.contains(QStringLiteral("--quick"));
     QTemporaryDir temporary;
-    QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    const int budgetMb = argc > 2 ? std::atoi(argv[2]) : 16;
-    if (folder.isEmpty()) {
-        folder = temporary.filePath(QStringLiteral("demo"));
-        std::printf("making a 60-picture demo library...\n");
-        if (!vrxgen::makeDemoLibrary(QFile::encodeName(folder).toStdString(), 60)) {
+    const QString empty = temporary.filePath(QStringLiteral("empty"));
+    QDir().mkpath(empty);
+    struct Case
+    {
+        QString name;
+        QString folder;
+        int files;
+    };
+    std::vector<Case> cases;
+    std::printf("making the folders...\n");
+    std::fflush(stdout);
+    if (!quick) {
+        const QString demo = temporary.filePath(QStringLiteral("demo"));
+        if (!vrxgen::makeDemoLibrary(QFile::encodeName(demo).toStdString(), 30)) {
             std::fprintf(stderr, "cannot make the demo library\n");
             return 1;
         }
+        cases.push_back({ QStringLiteral("30 demo-size pictures"), demo, 30 });
+    }
+    for (const int count : quick ? std::vector<int> { 2000 } : std::vector<int> { 2000, 10000 }) {
+        const QString folder = temporary.filePath(QStringLiteral("small%1").arg(count));
+        if (!makeSmallPictures(folder, count)) {
+            std::fprintf(stderr, "cannot make the small pictures\n");
+            return 1;
+        }
+        cases.push_back({ QStringLiteral("%1 small pictures").arg(count), folder, count });
     }
 
-    ImageLocator locator(4, nullptr);
-    locator.setThumbnailBudgetMb(budgetMb);
-    Session session;
-    session.setResolver(&locator);
-    ActiveSession gallery;
-    gallery.setResolver(&locator);
-    gallery.setSortField(QStringLiteral("timestamp"));
-    gallery.setSource(&session);
-    session.offer(QUrl::fromLocalFile(folder), true);
-    QElapsedTimer clock;
-    clock.start();
-    while (gallery.rowCount() < gallery.grossCount() || gallery.grossCount() == 0) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        if (clock.elapsed() > 300000)
-            break;
-    }
-    const double reference = residentMb();
-
-    QQuickView view;
-    view.setResizeMode(QQuickView::SizeRootObjectToView);
-    view.resize(1280, 800);
-    view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-        { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
-    view.setSource(QUrl::fromLocalFile(QStringLiteral(OSTRA_QML_DIR "/Views/ViewMainGallery.qml")));
-    if (view.status() != QQuickView::Ready) {
-        std::fprintf(stderr, "the gallery did not load\n");
+    const QString self = QCoreApplication::applicationFilePath();
+    const Figures reference = run(self, empty, empty);
+    if (!reference.ok) {
+        std::fprintf(stderr, "the reference run failed\n");
         return 1;
     }
-    view.show();
-    settle(2000);
-
-    auto* collection = view.rootObject()->findChild<QQuickItem*>(QStringLiteral("galleryCollection"));
-    double peak = residentMb();
-    if (collection) {
-        for (;;) {
-            const double y = collection->property("contentY").toDouble();
-            const double end = collection->property("contentHeight").toDouble() - collection->height();
-            if (y >= end)
-                break;
-            collection->setProperty("contentY", qMin(end, y + collection->height() / 2));
-            settle(300);
-            peak = qMax(peak, residentMb());
+    const double budget = 1024;
+    const double base = reference.indexed;
+    std::printf("\nmemory budget: %.0f MB (the default)\n", budget);
+    std::printf("reference: fresh start on an empty folder: %.1f MB resident (15 s later: %.1f MB)   x1.00\n",
+        base, reference.switched);
+    std::printf("\n%-24s %8s %6s | %18s %18s %18s %18s | %s\n", "folder", "index s", "pages", "indexed",
+        "scroll peak", "scrolled", "switched +15 s", "per file (indexed)");
+    double perFile2k = 0;
+    double perFile10k = 0;
+    bool met = true;
+    for (const Case& c : cases) {
+        const Figures f = run(self, c.folder, empty);
+        if (!f.ok) {
+            std::printf("%-24s   failed\n", qPrintable(c.name));
+            met = false;
+            continue;
         }
+        const auto cell = [&](double mb) {
+            return QStringLiteral("%1 (+%2) x%3")
+                .arg(mb, 0, 'f', 0)
+                .arg(mb - base, 0, 'f', 0)
+                .arg(mb / base, 0, 'f', 2);
+        };
+        const double perFile = (f.indexed - base) * 1024.0 / c.files;
+        std::printf("%-24s %8.1f %6d | %18s %18s %18s %18s | %.1f KB\n", qPrintable(c.name), f.seconds,
+            f.pages, qPrintable(cell(f.indexed)), qPrintable(cell(f.peak)), qPrintable(cell(f.scrolled)),
+            qPrintable(cell(f.switched)), perFile);
+        if (c.files == 2000)
+            perFile2k = perFile;
+        if (c.files == 10000)
+            perFile10k = perFile;
+        met = met && f.indexed - base <= budget && f.peak - base <= budget && f.scrolled - base <= budget
+            && f.switched - base <= 150;
     }
-    settle(1000);
-    std::printf("pictures: %d listed of %d offered\n", gallery.rowCount(), gallery.grossCount());
-    std::printf("thumbnail budget: %d MB; kept at the end: %.1f MB in %d pictures\n", budgetMb,
-        double(locator.thumbnails().used()) / 1048576.0, locator.thumbnails().keptCount());
-    std::printf("%-52s %10.1f MB   x1.00\n", "reference: resident, gallery listed, nothing shown", reference);
-    std::printf(
-        "%-52s %10.1f MB   x%.2f\n", "peak resident while scrolling end to end", peak, peak / reference);
-    std::printf("%-52s %10.1f MB   (aim: budget + 300 MB)\n", "growth over the reference", peak - reference);
+    if (perFile2k > 0 && perFile10k > 0)
+        std::printf("\nper-file cost at 10,000 against 2,000: x%.2f\n", perFile10k / perFile2k);
+    std::printf("aim (growth within the budget at every point, within 150 MB after the switch): %s\n",
+        met ? "met" : "NOT met");
     return 0;
 }

@@ -209,6 +209,8 @@ ApplicationWindow {
         lowSpaceMb: 1024
         reasonForPowerRequest: qsTr("Ostra is exporting and processing pictures")
         Component.onCompleted: {
+            if (AppSettings && AppSettings.memoryBudgetMb > 0)
+                memoryBudgetMb = AppSettings.memoryBudgetMb
             if (AppSettings && AppSettings.thumbnailBudgetMb > 0)
                 thumbnailBudgetMb = AppSettings.thumbnailBudgetMb
         }
@@ -308,6 +310,13 @@ ApplicationWindow {
         resolver: imageLocator
         sortField: "timestamp"
         source: sessionLogger.session(sessionLogger.activeId)
+    }
+    // What the image service keeps for a file goes when no session shows it any more.
+    Connections {
+        target: activeSession
+        function onFileClosed(url) {
+            imageLocator.forgetFile(url)
+        }
     }
 
     // A new session for each batch unless several may be open at once; `more` adds to the

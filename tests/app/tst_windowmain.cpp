@@ -439,6 +439,41 @@ private slots:
         VrxCompress::setCompressor({});
     }
 
+    // Closing the session, or opening another folder, frees what the image service kept
+    // for the pictures of the old one: keepers, kept pictures and gallery values.
+    void closingTheSessionFreesItsPictures_data()
+    {
+        QTest::addColumn<bool>("closeAll");
+        QTest::newRow("close all images") << true;
+        QTest::newRow("another folder") << false;
+    }
+    void closingTheSessionFreesItsPictures()
+    {
+        QFETCH(bool, closeAll);
+        showFolder();
+        QList<QUrl> urls;
+        for (int i = 0; i < 3; ++i)
+            urls.append(QUrl::fromLocalFile(m_folder + QStringLiteral("/P%1.vrx").arg(i)));
+        QTRY_VERIFY_WITH_TIMEOUT(m_locator->thumbnails().keptCount() >= 3, 20000);
+        for (const QUrl& url : qAsConst(urls))
+            QVERIFY(m_locator->hasKeeper(url));
+        // Pictures opened by earlier cases outside the gallery may still be kept.
+        const int kept = m_locator->thumbnails().keptCount();
+        if (closeAll) {
+            QVERIFY(QMetaObject::invokeMethod(m_window, "closeAll"));
+        } else {
+            const QString empty = m_dir.filePath(QStringLiteral("empty"));
+            QVERIFY(QDir().mkpath(empty));
+            open(empty);
+        }
+        QTRY_COMPARE(m_gallery->grossCount(), 0);
+        for (const QUrl& url : qAsConst(urls)) {
+            QTRY_VERIFY_WITH_TIMEOUT(!m_locator->hasKeeper(url), 20000);
+            QVERIFY(m_locator->indexedValues(url).isEmpty());
+        }
+        QVERIFY(m_locator->thumbnails().keptCount() <= kept - urls.size());
+    }
+
     // Set, then reverted to the default: each time the image service follows at once and a
     // new settings object (after the window is gone) reads the value from disk.
     void preferencesPersistAndRevert()

@@ -140,6 +140,37 @@ private slots:
         QVERIFY2(near(scene.pixel(50, 40), QColor(40, 40, 40), 0), qPrintable(describe(scene.pixel(50, 40))));
     }
 
+    // Off the screen an item holds no pixels, so the service may drop the picture to stay
+    // within its budget; back on the screen the kept picture is shown at once, and a dropped
+    // one is read again.
+    void offscreenItemsHoldNoPixels()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_plain);
+        auto item = std::make_unique<ImageItem>();
+        item->setLocator(&locator);
+        item->setLocation(url.toString());
+        const std::shared_ptr<ImageKeeper> keeper = locator.keeperFor(url);
+        QTRY_VERIFY_WITH_TIMEOUT(keeper->hasOutput(), 20000);
+        QVERIFY(!item->valid()); // created off the screen: nothing taken
+        QVERIFY(!item->showsOutput());
+
+        item->setOffscreen(false);
+        QVERIFY(item->valid());
+        QVERIFY(item->showsOutput());
+        QCOMPARE(item->pyramid(), keeper->kept().pyramid);
+
+        item->setOffscreen(true);
+        QVERIFY(!item->valid());
+        QCOMPARE(item->pyramid(), loadingPyramid());
+        locator.setThumbnailBudgetBytes(1); // nothing shows it: it goes
+        QVERIFY(!keeper->hasOutput());
+
+        item->setOffscreen(false);
+        QTRY_VERIFY_WITH_TIMEOUT(item->valid(), 20000);
+        QVERIFY(keeper->hasOutput()); // shown, so kept beyond the budget
+    }
+
     // Leaving a file, whichever way, stops its output from reaching the item.
     void leavingALocationReleasesIt_data()
     {
@@ -154,6 +185,7 @@ private slots:
         ImageLocator locator(2, nullptr);
         const QUrl url = QUrl::fromLocalFile(m_plain);
         auto item = std::make_unique<ImageItem>();
+        item->setOffscreen(false);
         item->setLocator(&locator);
         item->setLocation(url.toString());
         QTRY_VERIFY_WITH_TIMEOUT(item->valid(), 20000);

@@ -1,8 +1,10 @@
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
+#include "ciapi/image.h"
 #include "ciapi/statefileeditor.h"
 #include "core/progresshandler.h"
+#include "engine/export.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
@@ -10,6 +12,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -106,6 +109,51 @@ private slots:
         QTRY_VERIFY(!c.outputs.isEmpty());
         QVERIFY(a.outputs.size() <= 2);
         proceed.release(10);
+    }
+
+    // An editor handed back keeps none of its picture's buffers once recycled, whether it
+    // was lent to the canvas or borrowed for a background render.
+    void handedBackEditorsHoldNoPictureBuffers_data()
+    {
+        QTest::addColumn<bool>("forCanvas");
+        QTest::newRow("canvas") << true;
+        QTest::newRow("background render") << false;
+    }
+    void handedBackEditorsHoldNoPictureBuffers()
+    {
+        QFETCH(bool, forCanvas);
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_files[1]);
+        const long long before = CIAPI::Image::LiveBytes();
+        long long fullSize = 0;
+        if (forCanvas) {
+            Canvas canvas;
+            ImageEditor* editor = locator.openForView(url, &canvas);
+            QVERIFY(editor);
+            editor->renderLevel(0, 2);
+            QTRY_VERIFY(!canvas.outputs.isEmpty());
+            {
+                const CIAPI::ImagePyramid pyramid = editor->renderer().outputBuffer();
+                fullSize = qint64(pyramid[0].stride()) * pyramid[0].height();
+            }
+            QVERIFY(fullSize > 0);
+            QVERIFY(CIAPI::Image::LiveBytes() - before >= fullSize);
+            locator.releaseEditorSlot(editor, &canvas);
+            canvas.outputs.clear();
+        } else {
+            locator.setBackgroundProcessing(true);
+            std::atomic<long long> seen { 0 };
+            locator.setRecycleProbe([&](ImageEditor&) { seen = CIAPI::Image::LiveBytes() - before; });
+            Export::SizeSpec size;
+            size.unit = Export::DepthOnly;
+            size.value = -1;
+            locator.requestWriter(url, CIAPI::ExportPPM, QProcess::nullDevice(), size, 0);
+            // Recycled: the state with its depth is saved.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(StateFile::pathFor(url)), 60000);
+            fullSize = seen;
+            QVERIFY(fullSize > 0); // the picture was still open before its state was saved
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(CIAPI::Image::LiveBytes() - before < fullSize / 2, 20000);
     }
 
     // A tone change made just before the picture is left is saved by the recycle step of

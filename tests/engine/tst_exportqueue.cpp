@@ -162,6 +162,38 @@ private slots:
         viewer.closeImage();
     }
 
+    // The background renders not begun of closed files are dropped; their exports stay,
+    // and so do other files' renders.
+    void backgroundRendersOfClosedFilesAreDropped()
+    {
+        ExportQueue queue;
+        queue.setBackgroundProcessing(true);
+        const QUrl a = QUrl::fromLocalFile(m_a);
+        const QUrl b = QUrl::fromLocalFile(m_b);
+        const auto tiny = Size { Export::Literal, 0, QSize(64, 48) };
+        const auto depth = Size { Export::DepthOnly, -1, {} };
+        QVERIFY(queue.enqueue(a, sourceOf(m_a), 1, QStringLiteral("/dev/null"), depth, 0));
+        QVERIFY(!queue.enqueue(a, sourceOf(m_a), 0, out("d-a.jpg"), tiny, 0));
+        QVERIFY(!queue.enqueue(b, sourceOf(m_b), 1, QStringLiteral("/dev/null"), depth, 0));
+        QCOMPARE(queue.pendingCount(), 3);
+        QCOMPARE(queue.dropBackground({ a, QUrl::fromLocalFile(QStringLiteral("/nowhere.vrx")) }), 1);
+        QCOMPARE(queue.pendingCount(), 2);
+        QCOMPARE(queue.dropBackground({ b }), 1);
+        QCOMPARE(queue.pendingCount(), 1);
+        QCOMPARE(queue.dropBackground({ a, b }), 0);
+
+        QStringList written;
+        connect(&queue, &ExportQueue::notifyPartialProgress, this, [&](int percentage, const QString& path) {
+            if (percentage == 100)
+                written << QFileInfo(path).fileName();
+        });
+        ImageViewer writer;
+        runQueue(queue, writer);
+        QCOMPARE(written, QStringList { "d-a.jpg" });
+        QVERIFY(queue.isIdle());
+        writer.closeImage();
+    }
+
     void queueOrderAndDuplicates()
     {
         ExportQueue queue;

@@ -19,11 +19,14 @@ public:
     void fileInvalid(QUrl location) override { invalid.append(location); }
     void routerDetached(ImageRouter* router) override { detachedFrom.append(router); }
     void attachEditor(ImageEditor* editor) override { attached.append(editor); }
+    bool showsOutput() const override { return shows; }
 
     QList<VrxMessage> outputs;
     QList<QUrl> invalid;
     QList<ImageRouter*> detachedFrom;
     QList<ImageEditor*> attached;
+    // Whether it shows what it is handed (a gallery cell off the screen does not).
+    bool shows = true;
 };
 
 } // namespace ostra::test
