@@ -66,7 +66,7 @@ DialogWindow {
         nameInput.text = ""
         // Without a folder of the caller's, exports go to the dated export folder.
         if (String(folder).length === 0 && AppSettings)
-            folder = "file://" + AppSettings.defaultExport()
+            folder = Utils.fileUrl(AppSettings.defaultExport())
         target.queryAttributes()
         showOverOwner()
         nameInput.forceActiveFocus()

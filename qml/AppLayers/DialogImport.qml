@@ -9,7 +9,7 @@ import "../Utils"
 // Where the chosen camera items go and what happens after: the folder (created when
 // needed), the space they need against the space free there, whether they leave the
 // camera and whether they open in the gallery once imported.
-Window {
+DialogWindow {
     id: dialog
 
     // The folder the items go to (native path).
@@ -33,11 +33,8 @@ Window {
     signal importSelected(bool removeAfterward, bool showFiles)
 
     title: qsTr("Import items")
-    flags: Qt.Dialog | Qt.FramelessWindowHint
-    modality: Qt.ApplicationModal
     width: 460
     height: content.implicitHeight + 2 * StyleConstants.margin * 2
-    color: StyleConstants.dialogBackground
 
     // Shows the dialog for items that need `space` bytes.
     function openFor(space) {
@@ -46,8 +43,7 @@ Window {
         if (folderPath === "" && AppSettings)
             folderPath = AppSettings.defaultImport()
         recheckSpace()
-        show()
-        requestActivate()
+        showOverOwner()
     }
 
     function recheckSpace() {

@@ -205,6 +205,11 @@ private slots:
 
         QObject* dialog = openDialog(m_view, "importFiles", "captureDialog");
         QVERIFY(dialog);
+        // Over the middle of its window, not at the screen's corner over the menu bar.
+        auto* placed = qobject_cast<QQuickWindow*>(dialog);
+        QTRY_VERIFY2(
+            (placed->geometry().center() - m_view->window()->geometry().center()).manhattanLength() <= 4,
+            qPrintable(QStringLiteral("%1,%2").arg(placed->x()).arg(placed->y())));
         QVERIFY(ostra::test::writeTreeFile(m_dir.filePath("plain"), "a file, not a folder"));
         dialog->setProperty("folderPath", m_dir.filePath("plain/import"));
         QVERIFY(clickItem(findItem(dialog, "startImport")));
