@@ -93,14 +93,7 @@ int ExportQueue::dropBackground(const QSet<QUrl>& locations)
                 ++dropped;
             }
         }
-        if (it->empty()) {
-            m_pending.erase(it);
-            const quint64 sequence = m_sequence.take(url);
-            m_order.erase(sequence);
-            m_exportOrder.erase(sequence);
-        } else {
-            reorder(url);
-        }
+        settle(it, url);
     }
     return dropped;
 }
@@ -246,15 +239,20 @@ bool ExportQueue::take(ImageViewer& writer, ExportRequest& request)
     auto it = m_pending.find(chosen);
     request = *it->begin();
     it->erase(it->begin());
-    if (it->empty()) {
-        m_pending.erase(it);
-        const quint64 sequence = m_sequence.take(chosen);
-        m_order.erase(sequence);
-        m_exportOrder.erase(sequence);
-    } else {
-        reorder(chosen);
-    }
+    settle(it, chosen);
     return true;
+}
+
+void ExportQueue::settle(QHash<QUrl, RequestSet>::iterator it, const QUrl& url)
+{
+    if (!it->empty()) {
+        reorder(url);
+        return;
+    }
+    m_pending.erase(it);
+    const quint64 sequence = m_sequence.take(url);
+    m_order.erase(sequence);
+    m_exportOrder.erase(sequence);
 }
 
 void ExportQueue::reorder(const QUrl& url)

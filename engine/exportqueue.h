@@ -116,6 +116,9 @@ private:
     quint64 m_nextSequence = 0;
     // Files `url` under m_exportOrder when its first pending request is an export.
     void reorder(const QUrl& url);
+    // After requests of `url` (at `it`) were taken: forgets it when none are left, else
+    // files it again by its first request.
+    void settle(QHash<QUrl, RequestSet>::iterator it, const QUrl& url);
     QHash<QString, int> m_claimedPaths; // export paths queued or being written, and how often
     bool m_backgroundProcessing = false;
     qint64 m_pendingValue = 0;
