@@ -36,6 +36,15 @@ int savedRating(const QString& raw)
     return CIAPI::StateFileEditor(in).userRating();
 }
 
+// A recycle step the test holds: its probe releases `reached` and waits for `proceed`,
+// which is let go for good when the case ends, even after a failed check.
+struct HeldRecycle
+{
+    QSemaphore reached;
+    QSemaphore proceed;
+    ~HeldRecycle() { proceed.release(10); }
+};
+
 } // namespace
 
 class TestEditorSessions : public QObject
@@ -164,15 +173,10 @@ private slots:
     // old race are run every time.
     void reopenWaitsForTheSaveOfTheSamePicture()
     {
-        QSemaphore reached;
-        QSemaphore proceed;
         ImageLocator locator(2, nullptr);
-        // A failed check leaves no recycle step held for the locator to wait on.
-        struct Unhold
-        {
-            QSemaphore& s;
-            ~Unhold() { s.release(10); }
-        } unhold { proceed };
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        QSemaphore& reached = held.reached;
+        QSemaphore& proceed = held.proceed;
         locator.setRecycleProbe([&](ImageEditor&) {
             reached.release();
             proceed.acquire();
@@ -219,14 +223,10 @@ private slots:
     void ratingWhileTheEditorHandedBackSaves()
     {
         QFETCH(bool, nextOpened);
-        QSemaphore reached;
-        QSemaphore proceed;
         ImageLocator locator(2, nullptr);
-        struct Unhold
-        {
-            QSemaphore& s;
-            ~Unhold() { s.release(10); }
-        } unhold { proceed };
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        QSemaphore& reached = held.reached;
+        QSemaphore& proceed = held.proceed;
         std::atomic<int> ratingSeenBySave { -1 };
         locator.setRecycleProbe([&](ImageEditor& editor) {
             if (editor.currentUrl().isEmpty())
@@ -289,14 +289,10 @@ private slots:
     void batchEditOfThePictureInTheEditor()
     {
         QFETCH(bool, handedBack);
-        QSemaphore reached;
-        QSemaphore proceed;
         ImageLocator locator(2, nullptr);
-        struct Unhold
-        {
-            QSemaphore& s;
-            ~Unhold() { s.release(10); }
-        } unhold { proceed };
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        QSemaphore& reached = held.reached;
+        QSemaphore& proceed = held.proceed;
         if (handedBack) {
             locator.setRecycleProbe([&](ImageEditor& editor) {
                 if (editor.currentUrl().isEmpty())
