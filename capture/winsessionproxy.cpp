@@ -6,6 +6,9 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
+
 using namespace PortableDevice;
 
 WinSessionProxy::WinSessionProxy(
@@ -130,15 +133,58 @@ void WinSessionProxy::commit(const DeviceSession::Request& request, std::shared_
             return; // cancelled: the file is discarded with its last reference
     }
     // fsync, rename and the folder's fsync may block for long on a busy disk: they run on a
-    // thread of their own, one file after another, and the result comes back here. The
-    // image service lets go of the target until it is replaced.
+    // thread of their own and the result comes back here. The image service lets go of the
+    // target until it is replaced.
     std::shared_ptr<QSemaphoreReleaser> eviction = m_bailiff ? m_bailiff->evictPath(request.path) : nullptr;
-    m_commits.start([this, file, request, eviction]() mutable {
-        const bool committed = file->commit();
-        eviction.reset();
-        QMetaObject::invokeMethod(
-            this, [this, request, committed] { answer(request, committed); }, Qt::QueuedConnection);
-    });
+    {
+        QMutexLocker lock(&m_waitingMutex);
+        m_waiting.append({ request, std::move(file), std::move(eviction) });
+    }
+    // One task per copy on a single thread: the first to run takes every copy waiting then,
+    // the later ones may find none left.
+    m_commits.start([this] { commitWaiting(); });
+}
+
+void WinSessionProxy::commitWaiting()
+{
+    QList<WaitingCommit> batch;
+    {
+        QMutexLocker lock(&m_waitingMutex);
+        batch.swap(m_waiting);
+    }
+    if (batch.isEmpty())
+        return;
+    QVector<bool> placed(batch.size());
+    QStringList folders;
+    for (int i = 0; i < batch.size(); ++i) {
+        placed[i] = batch[i].file->place();
+        batch[i].eviction.reset();
+        if (placed[i] && !folders.contains(batch[i].file->folder()))
+            folders << batch[i].file->folder();
+    }
+    // A name is on the device only once its folder is: no copy is answered before that.
+    QStringList unsynced;
+    for (const QString& folder : qAsConst(folders)) {
+        for (const WaitingCommit& waiting : qAsConst(batch)) {
+            if (waiting.file->folder() != folder)
+                continue;
+            if (!waiting.file->syncFolder()) {
+                qCWarning(lcCapture) << "Cannot force the folder" << folder << strerror(errno);
+                unsynced << folder;
+            }
+            break;
+        }
+    }
+    QList<QPair<DeviceSession::Request, bool>> answers;
+    for (int i = 0; i < batch.size(); ++i)
+        answers.append({ batch[i].request, placed[i] && !unsynced.contains(batch[i].file->folder()) });
+    QMetaObject::invokeMethod(
+        this,
+        [this, answers] {
+            for (const auto& a : answers)
+                answer(a.first, a.second);
+        },
+        Qt::QueuedConnection);
 }
 
 void WinSessionProxy::answer(const DeviceSession::Request& request, bool committed)

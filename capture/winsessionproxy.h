@@ -7,6 +7,7 @@
 #include "platform/portabledevice.h"
 #include "platform/transferfile.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QThreadPool>
 
@@ -50,7 +51,9 @@ public:
     void setBailiff(IBailiff* bailiff) { m_bailiff = bailiff; }
 
     // A complete copy from the device thread: forced to disk and renamed over its target
-    // on a thread of its own, then answered.
+    // on a thread of its own, then answered once its folder is forced too. Copies that
+    // complete while an earlier one is being forced wait and go together: each file is
+    // synced and renamed, every folder among them synced once, then all are answered.
     void commit(const DeviceSession::Request& request, std::shared_ptr<TransferFile> file);
 
 private:
@@ -58,6 +61,15 @@ private:
     void post(std::function<void(DeviceSession*)> f);
     quint64 await(DeviceSession::Request request);
     void answer(const DeviceSession::Request& request, bool committed);
+    // On the commit thread: puts every waiting copy in place.
+    void commitWaiting();
+
+    struct WaitingCommit
+    {
+        DeviceSession::Request request;
+        std::shared_ptr<TransferFile> file;
+        std::shared_ptr<QSemaphoreReleaser> eviction;
+    };
 
     std::shared_ptr<DeviceSession::Link> m_link;
     QThread* m_thread = nullptr;
@@ -65,5 +77,7 @@ private:
     SessionListener* m_listener;
     IBailiff* m_bailiff = nullptr;
     QThreadPool m_commits;
+    QMutex m_waitingMutex;
+    QList<WaitingCommit> m_waiting; // guarded by m_waitingMutex
     quint64 m_lastSerial = 0;
 };

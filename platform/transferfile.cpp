@@ -38,6 +38,14 @@ PortableDevice::Result TransferFile::write(const char* data, qint64 length)
 
 bool TransferFile::commit()
 {
+    if (!place())
+        return false;
+    syncFolder();
+    return true;
+}
+
+bool TransferFile::place()
+{
     if (m_fd < 0)
         return false;
     bool ok = m_calls.fsync(m_fd) == 0;
@@ -49,12 +57,19 @@ bool TransferFile::commit()
         qCWarning(lcPlatform) << "Cannot rename" << m_temporary << "to" << m_target << strerror(errno);
         ok = false;
     }
-    if (!ok) {
+    if (!ok)
         ::unlink(QFile::encodeName(m_temporary).constData());
-        return false;
-    }
-    m_calls.syncFolder(QFile::encodeName(QFileInfo(m_target).absolutePath()).constData());
-    return true;
+    return ok;
+}
+
+bool TransferFile::syncFolder()
+{
+    return m_calls.syncFolder(QFile::encodeName(folder()).constData()) == 0;
+}
+
+QString TransferFile::folder() const
+{
+    return QFileInfo(m_target).absolutePath();
 }
 
 void TransferFile::discard()

@@ -25,6 +25,13 @@ public:
     // fsync, close, rename over the target, fsync the folder. On failure the temporary
     // file is deleted and the target left as it was.
     bool commit();
+    // commit() without the folder's fsync, for callers that put several files in place
+    // and force their folder once: the new name is not durable until syncFolder().
+    bool place();
+    // Forces the target's folder to the device; false (errno set) when that fails.
+    bool syncFolder();
+    // The folder that receives the target.
+    QString folder() const;
     // Closes and deletes the temporary file.
     void discard();
     bool isOpen() const { return m_fd >= 0; }

@@ -2,6 +2,8 @@
 #include "support/filetree.h"
 #include "support/testmain.h"
 
+#include <QMutex>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -84,6 +86,65 @@ public:
     std::shared_ptr<QSemaphoreReleaser> evict(QUrl url) override { return evictPath(url.toLocalFile()); }
 };
 
+// The real file calls; the first sync of the watched folder waits for the test's word, and
+// each of its syncs notes which of the watched targets already stood under their name when
+// it ran (a failing one covers none). Other folders are synced as usual.
+class GatedFolderSync : public IFileCalls
+{
+public:
+    QSemaphore gate;
+    bool fail = false;
+    QString folder;
+    QStringList watched;
+    QMutex mutex;
+    int syncs = 0; // guarded by mutex
+    QSet<QString> covered; // guarded by mutex
+
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override { return systemFileCalls().fsync(fd); }
+    int syncFolder(const char* path) override
+    {
+        if (QFile::decodeName(path) != folder)
+            return IFileCalls::syncFolder(path);
+        bool first;
+        {
+            QMutexLocker lock(&mutex);
+            first = syncs++ == 0;
+        }
+        if (first)
+            gate.acquire();
+        QStringList present;
+        for (const QString& target : qAsConst(watched))
+            if (QFileInfo::exists(target))
+                present << target;
+        if (fail) {
+            errno = EIO;
+            return -1;
+        }
+        const int result = IFileCalls::syncFolder(path);
+        QMutexLocker lock(&mutex);
+        for (const QString& target : qAsConst(present))
+            covered.insert(target);
+        return result;
+    }
+    bool isCovered(const QString& target)
+    {
+        QMutexLocker lock(&mutex);
+        return covered.contains(target);
+    }
+};
+
 class TestWinSessionProxy : public QObject
 {
     Q_OBJECT
@@ -93,16 +154,15 @@ private:
     QString m_id;
     QString m_camera;
 
-    std::unique_ptr<WinSessionProxy> open(
-        SessionListener* listener, std::unique_ptr<IPortableDevice> device = {})
+    std::unique_ptr<WinSessionProxy> open(SessionListener* listener,
+        std::unique_ptr<IPortableDevice> device = {}, IFileCalls& calls = systemFileCalls())
     {
         if (!device && m_manager.open(m_id, false, &device) != PortableDevice::kOk)
             return nullptr;
         CaptureRequest request { m_id, QDir(m_dir.filePath("data")), QDir(m_dir.filePath("cache")),
             { "hotpixel.rec", "metadata.xml" } };
         QDir().mkpath(request.data.path());
-        auto proxy
-            = std::make_unique<WinSessionProxy>(std::move(device), request, listener, systemFileCalls());
+        auto proxy = std::make_unique<WinSessionProxy>(std::move(device), request, listener, calls);
         QSignalSpy done(listener, &SessionListener::notifyEnumerated);
         proxy->start();
         while (done.isEmpty() || done.last().first().toBool() != true)
@@ -318,6 +378,62 @@ private slots:
             VideosModel::DownloadResultError::CannotWrite);
         QTRY_VERIFY(!QFile::exists(target) && !QFile::exists(target + ".transfer"));
     }
+    // Copies that complete while an earlier one waits for its folder's sync share one
+    // sync of their folder; none is reported done before a sync that found it under its
+    // name, and a failed folder sync fails every copy of that folder.
+    void completedCopiesShareTheirFolderSync_data()
+    {
+        QTest::addColumn<bool>("fail");
+        QTest::newRow("synced") << false;
+        QTest::newRow("folder sync fails") << true;
+    }
+    void completedCopiesShareTheirFolderSync()
+    {
+        QFETCH(bool, fail);
+        const QString folder = m_dir.filePath(fail ? "grouped-fail" : "grouped");
+        QVERIFY(QDir().mkpath(folder));
+        GatedFolderSync calls;
+        calls.fail = fail;
+        calls.folder = folder;
+        struct Opener
+        {
+            QSemaphore& gate;
+            ~Opener() { gate.release(100); }
+        } opener { calls.gate };
+        SessionListener listener;
+        auto proxy = open(&listener, {}, calls);
+        QVERIFY(proxy);
+        RecordingBailiff bailiff;
+        proxy->setBailiff(&bailiff);
+        QStringList names;
+        for (int i = 0; i < 6; ++i)
+            names << QStringLiteral("IMG_%1.jpg").arg(i * 3, 4, 10, QChar('0'));
+        for (const QString& name : qAsConst(names))
+            calls.watched << folder + "/" + name;
+        QStringList done;
+        QStringList early;
+        connect(&listener, &SessionListener::notifyItemFile, this, [&](QUrl target, Recipe) {
+            done << target.toLocalFile();
+            if (!calls.isCovered(target.toLocalFile()))
+                early << target.toLocalFile();
+        });
+        QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
+        for (const QString& name : qAsConst(names))
+            proxy->transfer(QUrl::fromLocalFile(folder + "/" + name), recipeOf(name));
+        // Every copy is handed over for its commit while the first folder sync is held.
+        QTRY_COMPARE_WITH_TIMEOUT(bailiff.evicted.filter(folder).size(), names.size(), 20000);
+        QVERIFY(done.isEmpty() && failed.isEmpty());
+        calls.gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(done.size() + failed.size(), names.size(), 20000);
+        QVERIFY2(early.isEmpty(), qPrintable(early.join(' ')));
+        QCOMPARE(done.size(), fail ? 0 : names.size());
+        for (const QList<QVariant>& f : qAsConst(failed))
+            QCOMPARE(f.at(2).value<IFileSink::Error>(), IFileSink::IOError);
+        QMutexLocker lock(&calls.mutex);
+        // The batch under way when the gate closed, then one for all that waited meanwhile.
+        QVERIFY2(calls.syncs <= 2, qPrintable(QString::number(calls.syncs)));
+    }
+
     // A hung camera holds only its own thread: while every call of the device waits
     // (open, listing, a copy, a deletion), the GUI thread's event loop goes on turning.
     void hungDeviceLeavesTheLoopTurning()
