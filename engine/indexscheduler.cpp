@@ -38,10 +38,22 @@ void IndexScheduler::enqueue(IndexTask::Setup setup)
     shuffleTasks();
 }
 
+int IndexScheduler::runLimit() const
+{
+    // The pool is shared with work someone waits for (a report being written, the files
+    // handed over on the command line): index tasks never take its last thread, or such
+    // work would wait until a whole thumbnail is rendered.
+    return qMax(1, qMin(m_threadCount, m_pool->maxThreadCount() - 1));
+}
+
 void IndexScheduler::shuffleTasks()
 {
     QMutexLocker lock(&m_pendingMutex);
-    while (!m_pending.isEmpty() && m_taskSlots.tryAcquire(1)) {
+    // Slots are taken only here, under this lock; elsewhere they are only given back, so
+    // the count of running tasks read here can be too high but never too low.
+    const int limit = runLimit();
+    while (!m_pending.isEmpty() && m_threadCount - m_taskSlots.available() < limit
+        && m_taskSlots.tryAcquire(1)) {
         const std::shared_ptr<IndexTask> next = m_pending.takeFirst();
         (new AsyncTask([next] { next->run(); }, true))->start(m_pool);
     }

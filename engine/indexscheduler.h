@@ -22,10 +22,13 @@ class IndexScheduler : public QObject
 public:
     using Deliver = std::function<void(IndexResult&)>;
 
-    // At most `threadCount` tasks run at once.
+    // At most `threadCount` tasks run at once, and never on every thread of the pool.
     IndexScheduler(int threadCount, Deliver deliver, QObject* parent = nullptr);
 
     int threadCount() const { return m_threadCount; }
+    // How many tasks may run at once now: `threadCount`, less when the pool has no thread
+    // to spare beyond them.
+    int runLimit() const;
     void setProbe(IndexTask::Probe probe) { m_probe = std::move(probe); }
 
     // Queues a task; its slots, link and probe are filled in here.

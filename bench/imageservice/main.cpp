@@ -8,7 +8,8 @@
 //   (median and 95th percentile over several rounds);
 // - the longest stall of the GUI thread while the service works;
 // - how long a step handed to a pool waits while every pool thread renders thumbnails:
-//   the global pool against the editors' own recycle pool.
+//   the global pool against the editors' own recycle pool, and how long a step someone
+//   waits for waits there against its own run time.
 // Usage: bench_imageservice [files=2000] [rounds=7]. Data goes to a temporary folder.
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
@@ -184,6 +185,37 @@ double postLatencyUs(QThreadPool* pool)
     return started.load() / 1e3;
 }
 
+struct StepTimes
+{
+    double waitUs;
+    double runUs;
+};
+
+// A step someone waits for (a checksum over a picture-sized buffer) handed to `pool`: how
+// long it waited to start and how long it then ran.
+StepTimes userStep(QThreadPool* pool, const std::vector<quint32>& data)
+{
+    QElapsedTimer t;
+    std::atomic<qint64> started { -1 };
+    std::atomic<qint64> ended { -1 };
+    std::atomic<quint32> sum { 0 };
+    t.start();
+    (new AsyncTask(
+         [&] {
+             started = t.nsecsElapsed();
+             quint32 s = 0;
+             for (quint32 v : data)
+                 s = s * 31 + v;
+             sum = s;
+             ended = t.nsecsElapsed();
+         },
+         true))
+        ->start(pool);
+    while (ended.load() < 0)
+        QThread::usleep(100);
+    return { started.load() / 1e3, (ended.load() - started.load()) / 1e3 };
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -306,12 +338,26 @@ int main(int argc, char** argv)
             locator.requestMetadata(url);
         std::vector<double> global;
         std::vector<double> separate;
+        std::vector<double> userWait;
+        std::vector<double> userRun;
+        std::vector<quint32> picture(size_t(4) << 20);
+        for (size_t i = 0; i < picture.size(); ++i)
+            picture[i] = quint32(i * 2654435761u);
         for (int i = 0; i < 20 && indexed < count * 3 / 4; ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            const StepTimes step = userStep(QThreadPool::globalInstance(), picture);
+            userWait.push_back(step.waitUs);
+            userRun.push_back(step.runUs);
             global.push_back(postLatencyUs(QThreadPool::globalInstance()));
             separate.push_back(postLatencyUs(&own));
         }
         runUntil([&] { return indexed >= count; });
+        if (!userWait.empty())
+            std::printf("user step on the global pool behind a full thumbnail load: waited median %.0f us"
+                        " (max %.0f), ran median %.0f us  wait/run median %.3f, worst %.3f\n",
+                percentile(userWait, 0.5), percentile(userWait, 1.0), percentile(userRun, 0.5),
+                percentile(userWait, 0.5) / std::max(1.0, percentile(userRun, 0.5)),
+                percentile(userWait, 1.0) / std::max(1.0, percentile(userRun, 0.5)));
         if (!global.empty())
             std::printf("recycle step start while thumbnails render: global pool median %.0f us (max %.0f),"
                         " own pool median %.0f us (max %.0f)  ratio %.1f\n",

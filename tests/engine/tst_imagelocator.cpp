@@ -146,6 +146,53 @@ private slots:
         }
     }
 
+    void userWorkRunsWhileThumbnailsHoldThePool_data()
+    {
+        QTest::addColumn<int>("poolThreads");
+        QTest::addColumn<int>("taskThreads");
+        QTest::addColumn<int>("running");
+        QTest::newRow("two threads, two tasks") << 2 << 2 << 1;
+        QTest::newRow("four threads, eight tasks") << 4 << 8 << 3;
+        QTest::newRow("four threads, four tasks") << 4 << 4 << 3;
+        QTest::newRow("four threads, two tasks") << 4 << 2 << 2;
+    }
+
+    // Index tasks held mid-render leave one thread of the shared pool free: a step handed
+    // to the pool meanwhile runs before any of them is let go.
+    void userWorkRunsWhileThumbnailsHoldThePool()
+    {
+        QFETCH(int, poolThreads);
+        QFETCH(int, taskThreads);
+        QFETCH(int, running);
+        QThreadPool* pool = QThreadPool::globalInstance();
+        struct PoolSize
+        {
+            QThreadPool* pool;
+            int before;
+            ~PoolSize() { pool->setMaxThreadCount(before); }
+        } restore { pool, pool->maxThreadCount() };
+        pool->setMaxThreadCount(poolThreads);
+        QSemaphore userRan;
+        Gate gate;
+        ImageLocator locator(taskThreads, nullptr);
+        GateOpener opener { gate };
+        locator.setTaskProbe([&](IndexTask::Step step, const QUrl&) {
+            if (step == IndexTask::Step::Render)
+                gate.wait();
+        });
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        for (const QString& f : qAsConst(m_files))
+            locator.requestMetadata(urlOf(f));
+        QVERIFY(gate.arrived.tryAcquire(running, 10000));
+        pool->start([&userRan] { userRan.release(); });
+        // Not one held task has been let through yet.
+        QVERIFY(userRan.tryAcquire(1, 10000));
+        QCOMPARE(locator.pendingCount(), m_files.size() - running);
+        QCOMPARE(gate.arrived.available(), 0);
+        gate.open(1000);
+        QTRY_COMPARE(indexed.count(), m_files.size());
+    }
+
     // A failure at any step of a task gives its slot back and reports the file
     // unreadable, both to the listener and as an announcement.
     void failureAtEachStepReleasesTheSlot_data()
