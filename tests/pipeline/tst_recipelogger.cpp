@@ -259,7 +259,7 @@ private slots:
         QFETCH(QString, table);
         QFETCH(int, kept);
         const Recipe old = recipe("old", 10);
-        const QString spec = QString::fromUtf8(old.recipe.toJson(QJsonDocument::Compact));
+        const QString document = QString::fromUtf8(old.recipe.toJson(QJsonDocument::Compact));
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "craft");
             db.setDatabaseName(journal());
@@ -274,7 +274,7 @@ private slots:
             query.addBindValue(session(1).toString());
             if (hasUrl)
                 query.addBindValue(url("o/old.vrx").toString(QUrl::FullyEncoded));
-            for (const QString& value : { old.provider, old.ioChannel, spec, old.imageUuid.toString() })
+            for (const QString& value : { old.provider, old.ioChannel, document, old.imageUuid.toString() })
                 query.addBindValue(value);
             QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
         }
