@@ -95,8 +95,7 @@ private slots:
         QCOMPARE(m_view->status(), QQuickView::Ready);
         m_view->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
-        m_view->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        QVERIFY(ostra::test::activateWindow(m_view.get()));
     }
 
     void cleanupTestCase() { m_view.reset(); }
@@ -255,8 +254,7 @@ private slots:
         QTRY_VERIFY(dialog->isVisible());
         QVERIFY(clickItem(findItem(dialog->contentItem(), "cancel")));
         QTRY_VERIFY(!dialog->isVisible());
-        m_view->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        QVERIFY(ostra::test::activateWindow(m_view.get()));
         QTest::keyClick(m_view.get(), Qt::Key_Escape);
         QCOMPARE(closed.count(), 1);
     }

@@ -5,6 +5,7 @@
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
 #include "support/depthcanvas.h"
+#include "support/quickitems.h"
 #include "support/testenvironment.h"
 
 #include <QQuickItem>
@@ -36,8 +37,7 @@ private slots:
         QCOMPARE(view.status(), QQuickView::Ready);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        view.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QVERIFY(ostra::test::activateWindow(&view));
         auto* canvas = view.rootObject()->findChild<ImageEditItem*>();
         QVERIFY(canvas);
         QVERIFY(QTest::qWaitFor(

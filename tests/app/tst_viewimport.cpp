@@ -302,8 +302,7 @@ private slots:
 
         const QString range
             = "Some images weren't selected: cannot select queued images for import or removing.";
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QVERIFY(ostra::test::activateWindow(m_window));
         QTest::keySequence(m_window, QKeySequence::SelectAll);
         QTRY_COMPARE(selectedRows(), QList<int>({ 2, 4 })); // imported and queued ones are held
         QCOMPARE(gallery->property("selectionSize").toInt(), 0);

@@ -407,8 +407,7 @@ private slots:
         QTRY_VERIFY(collection->property("contentHeight").toDouble() > collection->height() + 100);
         QQuickItem* bar = ostra::test::findItem(root, "collectionScrollBar");
         QVERIFY(bar && bar->isVisible());
-        view.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QVERIFY(ostra::test::activateWindow(&view));
         collection->forceActiveFocus();
         const auto atBottom = [&] {
             return qAbs(collection->property("contentY").toDouble() + collection->height()

@@ -1,4 +1,5 @@
 #include "support/mainwindow.h"
+#include "support/quickitems.h"
 #include "support/testmain.h"
 
 #include "app/automationclient.h"
@@ -86,8 +87,7 @@ private slots:
         QWindow other;
         other.resize(200, 200);
         other.show();
-        other.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QVERIFY(ostra::test::activateWindow(&other));
         QVERIFY(!m_window->isActive());
         m_host->execute(QStringList { m_dir.path() });
         QTRY_VERIFY(m_window->isActive());
@@ -99,8 +99,7 @@ private slots:
         QWindow other;
         other.resize(200, 200);
         other.show();
-        other.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QVERIFY(ostra::test::activateWindow(&other));
         QVERIFY(!m_window->isActive());
         std::atomic<bool> delivered { false };
         const QString server = m_host->serverPath();

@@ -215,8 +215,7 @@ private slots:
         QTest::qWait(100);
         faults = ostra::test::readabilityFaults(m_window, {}, 4.5, popupItem(about));
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QVERIFY(ostra::test::activateWindow(m_window));
         QTest::keyClick(m_window, Qt::Key_Return);
         QTRY_VERIFY(!about->property("visible").toBool());
         m_window->resize(1280, 800);
@@ -240,8 +239,7 @@ private slots:
             QQuickItem* item = titles.value(title);
             return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
         };
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QVERIFY(ostra::test::activateWindow(m_window));
         QTest::mouseMove(m_window, centre("File"));
         QTest::mouseClick(m_window, Qt::LeftButton, {}, centre("File"));
         QTRY_VERIFY(menuOf("File")->property("opened").toBool());
@@ -574,8 +572,7 @@ private slots:
         QCOMPARE(findItem(dialog, "deleteText")->property("text").toString(),
             QFileInfo(doomed).fileName()
                 + QStringLiteral(" will be moved to the trash with its edits, where it can be restored."));
-        m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QVERIFY(ostra::test::activateWindow(m_window));
         QTest::keyClick(m_window, Qt::Key_Return);
         QTRY_VERIFY(!dialog->property("visible").toBool());
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);

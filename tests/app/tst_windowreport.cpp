@@ -1,5 +1,6 @@
 #include "support/localhttpserver.h"
 #include "support/mainwindow.h"
+#include "support/quickitems.h"
 #include "support/screenchecks.h"
 #include "support/testenvironment.h"
 #include "support/testmain.h"
@@ -103,8 +104,7 @@ private slots:
         QQuickWindow* window = load(engine, false, kClosedFeed);
         QVERIFY(window);
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(ostra::test::activateWindow(window));
         QVERIFY(!reportShown());
         QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
         QTRY_VERIFY(reportShown());

@@ -6,6 +6,19 @@
 
 namespace ostra::test {
 
+// Makes `window` the active one. Tests run in parallel on one X server without a window
+// manager, where another test's window may take the focus at any moment: asked again a
+// few times before giving up.
+inline bool activateWindow(QWindow* window)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        window->requestActivate();
+        if (QTest::qWaitForWindowActive(window, 2000))
+            return true;
+    }
+    return false;
+}
+
 // The item of this name under `root`, delegates included: an item is searched in the item
 // tree (where repeaters and views put theirs), a window or a popup in its objects, then
 // under its content item.
