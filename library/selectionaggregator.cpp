@@ -243,11 +243,8 @@ void SelectionAggregator::onDataChanged(
         return;
     if (!m_model || !topLeft.isValid() || !bottomRight.isValid())
         return;
-    if (topLeft.parent().isValid()) {
-        if (m_childCells > 0)
-            scheduleRebuild();
+    if (!followsTopRows(topLeft.parent()))
         return;
-    }
     // Only counted cells matter: each is taken out with its old value and counted anew.
     const bool wasDefined = defined();
     const int lastColumn = qMin(bottomRight.column(), m_columns - 1);
@@ -267,15 +264,23 @@ void SelectionAggregator::onDataChanged(
     publish(wasDefined);
 }
 
-void SelectionAggregator::onRowsInserted(const QModelIndex& parent, int first, int last)
+bool SelectionAggregator::followsTopRows(const QModelIndex& parent)
 {
     if (m_settling)
-        return;
+        return false;
     if (parent.isValid()) {
+        // Cells under a parent are not followed row by row: they are counted again.
         if (m_childCells > 0)
             scheduleRebuild();
-        return;
+        return false;
     }
+    return true;
+}
+
+void SelectionAggregator::onRowsInserted(const QModelIndex& parent, int first, int last)
+{
+    if (!followsTopRows(parent))
+        return;
     const size_t at = size_t(first) * size_t(m_columns);
     if (at < m_cells.size())
         m_cells.insert(m_cells.begin() + ptrdiff_t(at), size_t(last - first + 1) * size_t(m_columns), -1);
@@ -283,13 +288,8 @@ void SelectionAggregator::onRowsInserted(const QModelIndex& parent, int first, i
 
 void SelectionAggregator::onRowsRemoved(const QModelIndex& parent, int first, int last)
 {
-    if (m_settling)
+    if (!followsTopRows(parent))
         return;
-    if (parent.isValid()) {
-        if (m_childCells > 0)
-            scheduleRebuild();
-        return;
-    }
     // The selection model usually deselects rows before they go; any cell still counted
     // leaves with its value.
     const bool wasDefined = defined();

@@ -77,6 +77,9 @@ private:
     void publish(bool wasDefined);
     // The model's rows and columns as they change; a change below another row only matters
     // when cells down there are counted.
+    // False while the model settles, and for rows under `parent` (a recount is scheduled
+    // when cells down there are counted); true for top rows, which are followed one by one.
+    bool followsTopRows(const QModelIndex& parent);
     void onRowsInserted(const QModelIndex& parent, int first, int last);
     void onRowsRemoved(const QModelIndex& parent, int first, int last);
     void onRowsAboutToBeMoved(const QModelIndex& from, int first, int last, const QModelIndex& to, int row);
