@@ -1,5 +1,6 @@
 #include "capture/volumes.h"
 #include "capture/logging.h"
+#include "core/replytarget.h"
 
 #include <QDebug>
 
@@ -29,6 +30,7 @@ Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
     : QObject(parent)
     , m_source(source)
     , m_ejector(ejector)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     m_mounted = m_source->mountedVolumes();
     // Serials of the volumes present at start are read once here.
@@ -36,13 +38,15 @@ Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
     for (Entry& entry : m_table)
         entry.serial = m_source->volumeSerial(entry.info);
     connect(m_source.get(), &IMountSource::changed, this, &Volumes::compare);
-    m_ejects.setMaxThreadCount(1);
 }
 
 Volumes::~Volumes()
 {
-    // An eject under way finishes first: the ejector goes with this object.
-    m_ejects.waitForDone();
+    m_replies->close();
+    // A drive that never answers does not hold the quit: its eject goes on alone (the
+    // system finishes the unmount it asked for whether anyone waits or not).
+    if (!m_ejects.leave(kLeaveMs))
+        qCWarning(lcCapture) << "An eject is still under way: left to end on its own";
 }
 
 quint32 Volumes::driveValue(const QStorageInfo& volume) const
@@ -60,23 +64,19 @@ bool Volumes::ejectVolume(const QStorageInfo& volume)
         return false;
     }
     qCDebug(lcCapture) << "Acting upon" << volume.rootPath() << volume.device();
-    IVolumeEjector* ejector = m_ejector.get();
-    m_ejects.start([this, ejector, volume] {
-        const bool ejected = ejector->eject(volume.device(), [this](const QString& mountPoint) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, mountPoint] {
-                    const auto it = m_table.constFind(mountPoint);
-                    if (it != m_table.cend())
-                        emit volumeRemoving(it->info);
-                },
-                Qt::QueuedConnection);
+    // The task owns what it uses: it may outlive this object (see the destructor).
+    const std::shared_ptr<IVolumeEjector> ejector = m_ejector;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    return m_ejects.start([this, ejector, replies, volume] {
+        const bool ejected = ejector->eject(volume.device(), [this, replies](const QString& mountPoint) {
+            replies->post([this, mountPoint] {
+                const auto it = m_table.constFind(mountPoint);
+                if (it != m_table.cend())
+                    emit volumeRemoving(it->info);
+            });
         });
-        // The destructor waits for this task: the object is still there.
-        QMetaObject::invokeMethod(
-            this, [this, volume, ejected] { emit volumeEjected(volume, ejected); }, Qt::QueuedConnection);
+        replies->post([this, volume, ejected] { emit volumeEjected(volume, ejected); });
     });
-    return true;
 }
 
 void Volumes::queryAll()

@@ -4,12 +4,14 @@
 #include <QList>
 #include <QObject>
 #include <QStorageInfo>
-#include <QThreadPool>
 
 #include <memory>
 
+#include "core/leavableworker.h"
+
 class IMountSource;
 class IVolumeEjector;
+class ReplyTarget;
 
 // The mounted volumes, followed live: volumes that arrive, change, are about to go (our
 // own eject) and are gone. Every change of the mount table leads to one full comparison
@@ -25,7 +27,11 @@ public:
     explicit Volumes(QObject* parent = nullptr);
     // Takes ownership of both.
     Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent = nullptr);
+    // An eject under way is waited for kLeaveMs at most, then left to end on its own: it
+    // keeps the ejector, and its end is told no one.
     ~Volumes() override;
+
+    static constexpr int kLeaveMs = 1000;
 
     QList<QStorageInfo> mounted() const { return m_mounted; }
 
@@ -66,8 +72,9 @@ private:
     Table tableOf(const QList<QStorageInfo>& volumes) const;
 
     std::unique_ptr<IMountSource> m_source;
-    std::unique_ptr<IVolumeEjector> m_ejector;
-    QThreadPool m_ejects; // one eject at a time, off the GUI thread
+    std::shared_ptr<IVolumeEjector> m_ejector; // shared with the eject under way
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_ejects; // one eject at a time, off the GUI thread
     QList<QStorageInfo> m_mounted;
     Table m_table;
 };

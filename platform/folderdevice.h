@@ -112,7 +112,9 @@ public:
         return m_devices.value(id).controls;
     }
 
-    PortableDevice::Result refresh() override { return PortableDevice::kOk; }
+    // Asks every attached device, as a real manager does (it may open them): each call
+    // of a device's controls, so a held device holds the refresh too.
+    PortableDevice::Result refresh() override;
     QList<PortableDeviceInfo> devices() override;
     PortableDevice::Result open(
         const QString& id, bool readOnly, std::unique_ptr<IPortableDevice>* device) override;

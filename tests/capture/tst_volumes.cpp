@@ -6,8 +6,11 @@
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -48,6 +51,26 @@ public:
         gate.acquire();
         inside = false;
         return false; // the drive refused
+    }
+};
+
+// An eject that hangs until its gate opens, shared with the test: the ejector itself goes
+// with the last task that holds it, and says so.
+class SharedGateEjector : public IVolumeEjector
+{
+public:
+    std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
+    std::shared_ptr<std::atomic<int>> state
+        = std::make_shared<std::atomic<int>>(0); // 1 inside, 2 out, 3 gone
+    ~SharedGateEjector() override { *state = 3; }
+    bool eject(const QByteArray&, const std::function<void(const QString&)>& beforeUnmount) override
+    {
+        *state = 1;
+        gate->acquire();
+        // Told after the owner went: reaches no one.
+        beforeUnmount(QStringLiteral("/"));
+        *state = 2;
+        return true;
     }
 };
 
@@ -158,6 +181,48 @@ private slots:
         QTRY_COMPARE(ejected.size(), 1);
         QCOMPARE(ejected.first().at(0).value<QStorageInfo>().rootPath(), QStringLiteral("/"));
         QCOMPARE(ejected.first().at(1).toBool(), false);
+    }
+
+    // A quit while a drive hangs in its eject waits a bounded time, then leaves the eject to
+    // end on its own: it keeps the ejector, and its end reaches no one.
+    void shutdownLeavesAHungEject()
+    {
+        const QStorageInfo root(QStringLiteral("/"));
+        if (!root.device().startsWith("/dev/"))
+            QSKIP("the root file system has no block device here");
+        auto* ejector = new SharedGateEjector;
+        const std::shared_ptr<QSemaphore> gate = ejector->gate;
+        const std::shared_ptr<std::atomic<int>> state = ejector->state;
+        // Opens the gate should the destruction wait for it, so that the test fails
+        // instead of hanging.
+        std::atomic<bool> rescued { false };
+        std::atomic<bool> destroyed { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !destroyed; ++i)
+                QThread::msleep(50);
+            if (!destroyed) {
+                rescued = true;
+                gate->release(10);
+            }
+        });
+        int told = 0;
+        {
+            auto* source = new FakeMountSource;
+            source->list << root;
+            Volumes volumes(source, ejector);
+            connect(&volumes, &Volumes::volumeEjected, this, [&] { ++told; });
+            connect(&volumes, &Volumes::volumeRemoving, this, [&] { ++told; });
+            QVERIFY(volumes.ejectVolume(root));
+            QTRY_COMPARE(state->load(), 1);
+        }
+        destroyed = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QCOMPARE(state->load(), 1); // still inside, and the ejector still there
+        gate->release();
+        QTRY_COMPARE(state->load(), 3);
+        QTest::qWait(50);
+        QCOMPARE(told, 0);
     }
 };
 
