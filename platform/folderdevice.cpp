@@ -347,7 +347,8 @@ Result FolderDeviceManager::refresh()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const Entry& entry : qAsConst(m_devices))
-            all << entry.controls;
+            if (entry.controls->faults().askedByRefresh)
+                all << entry.controls;
     }
     for (const std::shared_ptr<FolderDevice::Controls>& controls : qAsConst(all))
         controls->call();

@@ -82,6 +82,9 @@ public:
         if (!QTest::qWaitFor([&] { return facade->count() == 1; }, 20000))
             return fail("the camera is not found");
         if (stage == "discovery") {
+            FolderDevice::Faults asked;
+            asked.askedByRefresh = true;
+            controls->setFaults(asked);
             controls->hold();
             // Another camera comes: the refresh asks every device, and the held one hangs.
             manager->attach(dir.filePath("other"), "other");
