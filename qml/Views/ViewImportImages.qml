@@ -265,6 +265,9 @@ ColumnLayout {
             anchors.margins: 4
             visible: view.loadingState !== "failed" && view.captureModel && view.captureModel.count > 0
             focus: true
+            // Pictures keep arriving, sorted, while the camera is listed: what the user
+            // looks at stays in place.
+            holdView: true
             Keys.onPressed: {
                 if (event.matches(StandardKey.SelectAll)) {
                     view.selectAllCells()
