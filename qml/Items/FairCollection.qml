@@ -50,18 +50,19 @@ Flickable {
             holding = holding && !here
         }
     }
-    // The held picture stays held while the view follows it: it keeps its place on the
-    // screen however the rows around it are laid out again.
-    property bool following: false
+    // The held picture stays held while the view follows it (whenever the view tells of
+    // that move): it keeps its place on the screen however the rows around it are laid
+    // out again (the view may round the move to whole pixels). Any other move of the view
+    // holds what is at its top then.
+    property real followedY: -1
     function shiftView(dy) {
         if (!holdView || keepAtEnd || contentY <= 0)
             return
-        following = true
-        contentY = Math.max(0, contentY + dy)
-        following = false
+        followedY = Math.max(0, contentY + dy)
+        contentY = followedY
     }
     onContentYChanged: {
-        if (holdView && !following)
+        if (holdView && Math.abs(contentY - followedY) >= 1)
             holdTop()
     }
     onHoldViewChanged: holdTop()
