@@ -17,12 +17,16 @@
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using ostra::test::clickItem;
 using ostra::test::fileBytes;
@@ -339,6 +343,40 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_model->enumerated(), 30000);
         QTRY_VERIFY(!progress->isVisible());
         QVERIFY(m_model->deviceItemCount() > 0);
+    }
+
+    // Quitting while the camera hangs in the middle of its listing does not wait for it:
+    // the window and the import services go, and the camera's call, once it returns, lets
+    // go of the device and its manager.
+    void quitWhileTheCameraHangs()
+    {
+        std::shared_ptr<FolderDevice::Controls> controls;
+        QVERIFY(openWindow([&] {
+            controls = m_manager->controls(m_manager->devices().value(0).id);
+            controls->hold();
+        }));
+        QTRY_COMPARE(controls->heldCalls(), 1);
+        QPointer<FolderDeviceManager> manager(m_manager);
+        // Lets the camera go should the quit wait for it, so that the test fails instead of
+        // hanging.
+        std::atomic<bool> quit { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !quit; ++i)
+                QThread::msleep(50);
+            if (!quit) {
+                rescued = true;
+                controls->release();
+            }
+        });
+        cleanup();
+        quit = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QCOMPARE(controls->heldCalls(), 1);
+        controls->release();
+        QTRY_VERIFY(manager.isNull());
+        QTRY_COMPARE(controls.use_count(), 1L);
     }
 
     // A camera whose files cannot be kept anywhere shows how to get it read.
