@@ -316,10 +316,10 @@ private slots:
         monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
         std::unique_ptr<QStringList> log(record(monitor));
         mounts->list = { mounts->list.first() };
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         monitor.setVolumes(&volumes);
         mounts->list << QStorageInfo("/sys");
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
         QCOMPARE(monitor.writableRoot("V$Z40$7"), s);
 
@@ -330,7 +330,7 @@ private slots:
         QVERIFY(QFileInfo(s + "/.QTrash").isDir());
 
         mounts->list.removeLast();
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)", "updated V$Z40$7" }));
         QVERIFY(monitor.writableRoot("V$Z40$7").isEmpty());
         QCOMPARE(monitor.link("V$Z40$7").state, 2);
