@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 
 #include <functional>
+#include <mutex>
 
 // The owner of work that runs on another thread, as that work reaches it: a function
 // posted through it runs on the owner's thread while the owner is there, and none is
@@ -22,6 +22,6 @@ public:
     bool post(std::function<void()> f);
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QObject* m_owner;
 };
