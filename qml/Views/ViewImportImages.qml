@@ -268,6 +268,7 @@ ColumnLayout {
             // Pictures keep arriving, sorted, while the camera is listed: what the user
             // looks at stays in place.
             holdView: true
+            readonly property real rowBase: AppSettings ? AppSettings.captureCellSize : 160
             Keys.onPressed: {
                 if (event.matches(StandardKey.SelectAll)) {
                     view.selectAllCells()
@@ -309,8 +310,13 @@ ColumnLayout {
                         autoTransform: true
                         asynchronous: true
                         fillMode: Image.PreserveAspectCrop
-                        sourceSize.width: width
-                        sourceSize.height: height
+                        // Decoded at a height that changes only in steps of about 1.4 times:
+                        // the small reflows while pictures arrive, and the rows that move to
+                        // other cells as they are sorted, find the preview decoded already.
+                        sourceSize.height: height > 0
+                            ? Math.round(collection.rowBase * Math.pow(Math.SQRT2,
+                                Math.ceil(2 * Math.log(height / collection.rowBase) / Math.LN2 - 0.01)))
+                            : 0
                         opacity: cell.queued ? 0.6 : 1.0
                     }
                     BorderImage {

@@ -345,6 +345,32 @@ private slots:
         QVERIFY(m_model->deviceItemCount() > 0);
     }
 
+    // A reflow of the grid by a few pixels (a picture arriving, a narrower window) does not
+    // decode the previews again: they stay on the screen.
+    void previewsStayDecodedThroughReflows()
+    {
+        QVERIFY(openWindow());
+        QTRY_COMPARE_WITH_TIMEOUT(itemsNamed(m_page, "importCell").size(), 5, 30000);
+        auto imageOf = [](QQuickItem* cell) -> QQuickItem* {
+            const QList<QQuickItem*> children = cell ? cell->childItems() : QList<QQuickItem*>();
+            for (QQuickItem* child : children)
+                if (child->inherits("QQuickImage"))
+                    return child;
+            return nullptr;
+        };
+        m_window->resize(900, m_window->height());
+        QQuickItem* first = cell(0);
+        QQuickItem* image = imageOf(first);
+        QVERIFY(image);
+        QTRY_COMPARE(image->property("status").toInt(), 1); // ready
+        const qreal height = first->height();
+        const QSize decoded = image->property("sourceSize").toSize();
+        m_window->resize(890, m_window->height());
+        QTRY_VERIFY(qAbs(first->height() - height) > 0.5);
+        QCOMPARE(image->property("sourceSize").toSize(), decoded);
+        QCOMPARE(image->property("status").toInt(), 1);
+    }
+
     // Quitting while the camera hangs in the middle of its listing does not wait for it:
     // the window and the import services go, and the camera's call, once it returns, lets
     // go of the device and its manager.
