@@ -293,6 +293,18 @@ ColumnLayout {
                     readonly property bool hasBeen: been.hasBeen
                     clip: true
 
+                    // The height the preview is decoded at: one of a few steps (about 1.4
+                    // times apart), at least the cell's, and kept until the cell outgrows
+                    // it or shrinks below its half. The small reflows while pictures
+                    // arrive, and the pictures that move to other cells as they are
+                    // sorted, find the preview decoded already.
+                    property real decodedHeight: 0
+                    onHeightChanged: {
+                        if (height > 0 && (height > decodedHeight || height < decodedHeight / 2))
+                            decodedHeight = Math.round(collection.rowBase * Math.pow(Math.SQRT2,
+                                Math.ceil(2 * Math.log(height / collection.rowBase) / Math.LN2 - 0.01)))
+                    }
+
                     HasBeenInfo {
                         id: been
                         model: view.beenModel
@@ -310,13 +322,7 @@ ColumnLayout {
                         autoTransform: true
                         asynchronous: true
                         fillMode: Image.PreserveAspectCrop
-                        // Decoded at a height that changes only in steps of about 1.4 times:
-                        // the small reflows while pictures arrive, and the rows that move to
-                        // other cells as they are sorted, find the preview decoded already.
-                        sourceSize.height: height > 0
-                            ? Math.round(collection.rowBase * Math.pow(Math.SQRT2,
-                                Math.ceil(2 * Math.log(height / collection.rowBase) / Math.LN2 - 0.01)))
-                            : 0
+                        sourceSize.height: cell.decodedHeight
                         opacity: cell.queued ? 0.6 : 1.0
                     }
                     BorderImage {
