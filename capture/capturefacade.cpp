@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QQmlEngine>
 #include <QRegularExpression>
+#include <QThread>
 
 namespace {
 
@@ -26,6 +27,20 @@ QString digestOf(const QString& text)
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex().left(12));
 }
 
+// The manager goes on its own thread (its notifiers belong there), whichever thread lets
+// go of it last.
+std::shared_ptr<IPortableDeviceManager> shareManager(IPortableDeviceManager* manager)
+{
+    if (!manager)
+        return nullptr;
+    return std::shared_ptr<IPortableDeviceManager>(manager, [](IPortableDeviceManager* m) {
+        if (m->thread() == QThread::currentThread())
+            delete m;
+        else
+            m->deleteLater();
+    });
+}
+
 } // namespace
 
 CaptureFacade::CaptureFacade(QObject* parent)
@@ -34,10 +49,10 @@ CaptureFacade::CaptureFacade(QObject* parent)
 
 CaptureFacade::CaptureFacade(IPortableDeviceManager* manager, QObject* parent)
     : QStandardItemModel(parent)
-    , m_manager(manager)
+    , m_manager(shareManager(manager))
 {
     if (m_manager)
-        m_manager->setParent(this);
+        m_manager->setParent(nullptr);
     m_volMonitor = new VolMonitor(this);
     m_volMonitor->setMarker(QStringLiteral("queltcal"));
     m_volMonitor->setNaming(QStringLiteral("%1 (%2)"));
@@ -64,8 +79,7 @@ CaptureFacade::~CaptureFacade()
     m_wpdProxy = nullptr;
     delete m_volMonitor;
     m_volMonitor = nullptr;
-    delete m_manager;
-    m_manager = nullptr;
+    m_manager.reset();
 }
 
 void CaptureFacade::connectListener(CaptureListener* listener)

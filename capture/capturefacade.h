@@ -12,6 +12,8 @@
 #include <QStandardItemModel>
 #include <QStringList>
 
+#include <memory>
+
 class CaptureListener;
 class CaptureSession;
 class IPortableDeviceManager;
@@ -40,7 +42,8 @@ public:
 
     // Without a portable-device manager: only USB volume groups are found.
     explicit CaptureFacade(QObject* parent = nullptr);
-    // Finds portable devices through `manager`, which the model takes.
+    // Finds portable devices through `manager`, which the model takes (a refresh or an open
+    // that is still under way when the model goes keeps it until it ends).
     explicit CaptureFacade(IPortableDeviceManager* manager, QObject* parent = nullptr);
     ~CaptureFacade() override;
 
@@ -116,7 +119,8 @@ private:
     const QStringList m_reserved { QStringLiteral("hotpixel.rec"), QStringLiteral("metadata.xml") };
     VolMonitor* m_volMonitor = nullptr;
     WinCaptureProxy* m_wpdProxy = nullptr;
-    IPortableDeviceManager* m_manager = nullptr;
+    // Shared with the device refresh and the opens under way, which may outlive this model.
+    std::shared_ptr<IPortableDeviceManager> m_manager;
     QMap<QString, CaptureSession*> m_sessions;
     QPointer<IPipeline> m_pipeline;
     QPointer<IFileSink> m_sink;

@@ -4,6 +4,7 @@
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
 #include "capture/volumes.h"
+#include "core/replytarget.h"
 #include "platform/confinedfolder.h"
 #include "platform/hiddenattribute.h"
 
@@ -209,11 +210,13 @@ void VolMonitor::onVolumeEjected(QStorageInfo volume, bool ejected)
 }
 
 VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Facts& picture,
-    const Facts& writable, const CaptureRequest& request, SessionListener* listener)
+    const Facts& writable, const CaptureRequest& request, SessionListener* listener, IFileCalls& calls)
     : m_link(link)
     , m_root(picture.rootPath)
     , m_reserved(request.reserved)
     , m_listener(listener)
+    , m_calls(calls)
+    , m_replies(std::make_shared<ReplyTarget>(listener))
 {
     m_root.setFilter(QDir::Files | QDir::NoDotAndDotDot);
     // Without a writable S volume nothing is retired: never a trash folder elsewhere.
@@ -225,7 +228,8 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
     m_writableRoot = writable.rootPath;
     m_writableDevice = ConfinedFolder::deviceOf(writable.rootPath);
     QString error;
-    const ConfinedFolder trash = openTrash(true, &error);
+    const ConfinedFolder trash
+        = m_writableDevice ? openTrash(m_writableRoot, m_writableDevice, true, &error) : ConfinedFolder();
     if (!trash.isValid()) {
         qCWarning(lcCapture) << "No trash folder on" << writable.rootPath << error;
         m_writable = false;
@@ -236,52 +240,68 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
     setHiddenAttribute(m_trash.path());
 }
 
-ConfinedFolder VolMonitor::PassiveSessionProxy::openTrash(bool create, QString* error) const
+VolMonitor::PassiveSessionProxy::~PassiveSessionProxy()
 {
-    if (!m_writableDevice || (m_present && !m_present(m_writableRoot))) {
-        *error = QStringLiteral("the writable volume is gone");
-        return ConfinedFolder();
-    }
-    return ConfinedFolder::open(m_writableRoot, kTrashFolder, m_writableDevice, create, error);
+    m_replies->close();
+    if (!m_work.leave(kLeaveMs))
+        qCWarning(lcCapture) << "A card still works on" << m_root.path() << ": left to end on its own";
+}
+
+bool VolMonitor::PassiveSessionProxy::writablePresent() const
+{
+    return m_writableDevice && (!m_present || m_present(m_writableRoot));
+}
+
+ConfinedFolder VolMonitor::PassiveSessionProxy::openTrash(
+    const QString& root, quint64 device, bool create, QString* error)
+{
+    return ConfinedFolder::open(root, kTrashFolder, device, create, error);
 }
 
 void VolMonitor::PassiveSessionProxy::start()
 {
-    // The listing runs on the next turn of the event loop, as a device's does: whoever
+    // The listing reports on a later turn of the event loop, as a device's does: whoever
     // opens the session is connected to it by then (reserved files reported in the
     // middle of the opening would reach no one), and opening returns at once.
+    const bool trashed = m_writable && writablePresent();
+    const QString root = m_root.path(), trashPath = m_trash.path(), writableRoot = m_writableRoot;
+    const quint64 device = m_writableDevice;
+    const QStringList reserved = m_reserved;
+    // Everything the task uses is its own: it may outlive this session.
     std::weak_ptr<bool> alive = m_alive;
-    QMetaObject::invokeMethod(
-        m_listener,
-        [this, alive] {
-            if (alive.lock())
-                list();
-        },
-        Qt::QueuedConnection);
-}
-
-void VolMonitor::PassiveSessionProxy::list()
-{
-    QSet<QString> retired;
-    QString error;
-    if (m_writable && openTrash(false, &error).isValid()) {
-        QDirIterator records(m_trash.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (records.hasNext())
-            retired.insert(m_trash.relativeFilePath(records.next()));
-    }
-    QList<CapturedImage> found;
-    QDirIterator files(m_root.path(), QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QFileInfo info(files.next());
-        const QString relative = m_root.relativeFilePath(info.filePath());
-        if (m_reserved.contains(info.fileName()))
-            emit m_listener->notifyReserved(info.fileName(), QUrl::fromLocalFile(info.filePath()));
-        else if (!retired.contains(relative))
-            found << CapturedImage { info.fileName().section(QLatin1Char('.'), 0, 0), relative,
-                info.fileName(), info.size(), QUrl::fromLocalFile(info.filePath()) };
-    }
-    emit m_listener->notifyItemsFound(found);
-    emit m_listener->notifyEnumerated(true);
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    SessionListener* listener = m_listener;
+    m_work.start([=] {
+        QSet<QString> retired;
+        QString error;
+        if (trashed && openTrash(writableRoot, device, false, &error).isValid()) {
+            const QDir trash(trashPath);
+            QDirIterator records(trashPath, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (records.hasNext())
+                retired.insert(trash.relativeFilePath(records.next()));
+        }
+        const QDir top(root);
+        QList<QPair<QString, QUrl>> reservedFound;
+        QList<CapturedImage> found;
+        QDirIterator files(root, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QFileInfo info(files.next());
+            const QString relative = top.relativeFilePath(info.filePath());
+            if (reserved.contains(info.fileName()))
+                reservedFound << qMakePair(info.fileName(), QUrl::fromLocalFile(info.filePath()));
+            else if (!retired.contains(relative))
+                found << CapturedImage { info.fileName().section(QLatin1Char('.'), 0, 0), relative,
+                    info.fileName(), info.size(), QUrl::fromLocalFile(info.filePath()) };
+        }
+        replies->post([alive, listener, reservedFound, found] {
+            if (!alive.lock())
+                return;
+            for (const auto& file : reservedFound)
+                emit listener->notifyReserved(file.first, file.second);
+            emit listener->notifyItemsFound(found);
+            emit listener->notifyEnumerated(true);
+        });
+    });
 }
 
 void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
@@ -292,18 +312,34 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
         qCWarning(lcCapture) << "Cannot retire" << relativePath;
         return;
     }
-    const QByteArray record = trashRecord(clean, QFileInfo(m_root.filePath(clean)));
-    qCDebug(lcCapture) << "Buffer size" << record.size();
-    // Never through a link, never on a volume that is gone: a record written there would
+    // Never on a volume that is gone: a record written where it used to be would
     // overwrite a file outside the camera.
-    QString error;
-    const ConfinedFolder trash = openTrash(true, &error);
-    if (!trash.isValid() || !trash.write(clean, record, &error)) {
-        // The file stays listed.
-        qCWarning(lcCapture) << "Cannot write the trash record" << clean << error;
+    if (!writablePresent()) {
+        qCWarning(lcCapture) << "Cannot write the trash record" << clean << "the writable volume is gone";
         return;
     }
-    emit m_listener->notifyItemsRemoved({ relativePath });
+    const QString file = m_root.filePath(clean), root = m_writableRoot;
+    const quint64 device = m_writableDevice;
+    IFileCalls& calls = m_calls;
+    std::weak_ptr<bool> alive = m_alive;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    SessionListener* listener = m_listener;
+    m_work.start([=, &calls] {
+        const QByteArray record = trashRecord(clean, QFileInfo(file));
+        qCDebug(lcCapture) << "Buffer size" << record.size();
+        // Never through a link, never on another file system.
+        QString error;
+        const ConfinedFolder trash = openTrash(root, device, true, &error);
+        if (!trash.isValid() || !trash.write(clean, record, &error, calls)) {
+            // The file stays listed.
+            qCWarning(lcCapture) << "Cannot write the trash record" << clean << error;
+            return;
+        }
+        replies->post([alive, listener, relativePath] {
+            if (alive.lock())
+                emit listener->notifyItemsRemoved({ relativePath });
+        });
+    });
 }
 
 QByteArray VolMonitor::PassiveSessionProxy::trashRecord(const QString& relativePath, const QFileInfo& file)

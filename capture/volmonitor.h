@@ -13,7 +13,11 @@
 #include <memory>
 
 #include "capture/volumes.h"
+#include "core/leavableworker.h"
 #include "platform/confinedfolder.h"
+#include "platform/ifilecalls.h"
+
+class ReplyTarget;
 
 // Finds cameras connected as USB mass storage: their volumes are labelled
 // "<prefix><H|C|S>D<serial>" and grouped by prefix and serial into one device (transport
@@ -106,13 +110,22 @@ private:
 };
 
 // The session of a volume group: lists the picture volume's files as local files, and
-// retires files by writing a 48-byte record under ".QTrash" on the S volume.
+// retires files by writing a 48-byte record under ".QTrash" on the S volume. The listing
+// and the records (each forced to the card) run one after another on a thread of the
+// session's own, so a slow or hung card never holds the GUI thread; their reports come
+// back queued, and none once the session is gone.
 class VolMonitor::PassiveSessionProxy : public SessionProxy
 {
 public:
-    // `link` must have its marker part.
+    // `link` must have its marker part. The records' syncs go through `calls`, which must
+    // outlive every record under way.
     PassiveSessionProxy(const Link& link, const Facts& picture, const Facts& writable,
-        const CaptureRequest& request, SessionListener* listener);
+        const CaptureRequest& request, SessionListener* listener, IFileCalls& calls = systemFileCalls());
+    // Waits kLeaveMs at most for a listing or a record under way, then leaves it to end on
+    // its own.
+    ~PassiveSessionProxy() override;
+
+    static constexpr int kLeaveMs = 1000;
 
     void start() override;
     void transfer(QUrl, Recipe) override { }
@@ -125,19 +138,22 @@ public:
     bool hasExtension() override { return false; }
     void runExtension() override { }
 
-    // The record of one retired file (48 bytes, six big-endian signed 64-bit values).
-    // Asked before each record is written: whether the S volume at this root is still
-    // plugged in (the monitor's view of the group).
+    // Asked on the GUI thread before each listing and record: whether the S volume at this
+    // root is still plugged in (the monitor's view of the group).
     void setPresence(std::function<bool(const QString& root)> present) { m_present = std::move(present); }
+    // Whether a listing or a record is under way or waits.
+    bool busy() const { return m_work.busy(); }
 
+    // The record of one retired file (48 bytes, six big-endian signed 64-bit values).
     static QByteArray trashRecord(const QString& relativePath, const QFileInfo& file);
     static quint32 crc32(const QByteArray& bytes);
 
 private:
-    void list();
+    // Whether the S volume is there as the monitor sees it (GUI thread).
+    bool writablePresent() const;
     // The trash folder of the S volume, when that volume is still the one the session
-    // was opened with and ".QTrash" is a plain folder on it.
-    ConfinedFolder openTrash(bool create, QString* error) const;
+    // was opened with and ".QTrash" is a plain folder on it (any thread).
+    static ConfinedFolder openTrash(const QString& root, quint64 device, bool create, QString* error);
 
     Link m_link;
     QDir m_root;
@@ -148,6 +164,9 @@ private:
     std::function<bool(const QString&)> m_present;
     QStringList m_reserved;
     SessionListener* m_listener;
-    // Dropped with the proxy: a listing still queued then does not run.
+    IFileCalls& m_calls;
+    // Dropped with the proxy: a report still queued then is not delivered.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_work;
 };

@@ -1,7 +1,10 @@
 #include "capture/volumes.h"
 #include "capture/logging.h"
+#include "core/replytarget.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QThread>
 
 #include <algorithm>
 
@@ -19,6 +22,18 @@ bool differs(const QStorageInfo& a, const QStorageInfo& b)
         || a.name() != b.name() || a.subvolume() != b.subvolume() || a.isReady() != b.isReady();
 }
 
+// The source goes on its own thread (its notifier belongs there), whichever thread lets go
+// of it last.
+std::shared_ptr<IMountSource> shareSource(IMountSource* source)
+{
+    return std::shared_ptr<IMountSource>(source, [](IMountSource* s) {
+        if (s->thread() == QThread::currentThread())
+            delete s;
+        else
+            s->deleteLater();
+    });
+}
+
 } // namespace
 
 Volumes::Volumes(QObject* parent)
@@ -27,22 +42,29 @@ Volumes::Volumes(QObject* parent)
 
 Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
     : QObject(parent)
-    , m_source(source)
+    , m_source(shareSource(source))
     , m_ejector(ejector)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     m_mounted = m_source->mountedVolumes();
     // Serials of the volumes present at start are read once here.
     m_table = tableOf(m_mounted);
     for (Entry& entry : m_table)
         entry.serial = m_source->volumeSerial(entry.info);
-    connect(m_source.get(), &IMountSource::changed, this, &Volumes::compare);
-    m_ejects.setMaxThreadCount(1);
+    connect(m_source.get(), &IMountSource::changed, this, &Volumes::readAgain);
 }
 
 Volumes::~Volumes()
 {
-    // An eject under way finishes first: the ejector goes with this object.
-    m_ejects.waitForDone();
+    m_replies->close();
+    // A drive that never answers does not hold the quit: its eject goes on alone (the
+    // system finishes the unmount it asked for whether anyone waits or not). Nor does a
+    // file system that hangs when the table is read.
+    const QDeadlineTimer deadline(kLeaveMs);
+    if (!m_ejects.leave(int(deadline.remainingTime())))
+        qCWarning(lcCapture) << "An eject is still under way: left to end on its own";
+    if (!m_reads.leave(int(deadline.remainingTime())))
+        qCWarning(lcCapture) << "A read of the mount table is still under way: left to end on its own";
 }
 
 quint32 Volumes::driveValue(const QStorageInfo& volume) const
@@ -60,23 +82,19 @@ bool Volumes::ejectVolume(const QStorageInfo& volume)
         return false;
     }
     qCDebug(lcCapture) << "Acting upon" << volume.rootPath() << volume.device();
-    IVolumeEjector* ejector = m_ejector.get();
-    m_ejects.start([this, ejector, volume] {
-        const bool ejected = ejector->eject(volume.device(), [this](const QString& mountPoint) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, mountPoint] {
-                    const auto it = m_table.constFind(mountPoint);
-                    if (it != m_table.cend())
-                        emit volumeRemoving(it->info);
-                },
-                Qt::QueuedConnection);
+    // The task owns what it uses: it may outlive this object (see the destructor).
+    const std::shared_ptr<IVolumeEjector> ejector = m_ejector;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    return m_ejects.start([this, ejector, replies, volume] {
+        const bool ejected = ejector->eject(volume.device(), [this, replies](const QString& mountPoint) {
+            replies->post([this, mountPoint] {
+                const auto it = m_table.constFind(mountPoint);
+                if (it != m_table.cend())
+                    emit volumeRemoving(it->info);
+            });
         });
-        // The destructor waits for this task: the object is still there.
-        QMetaObject::invokeMethod(
-            this, [this, volume, ejected] { emit volumeEjected(volume, ejected); }, Qt::QueuedConnection);
+        replies->post([this, volume, ejected] { emit volumeEjected(volume, ejected); });
     });
-    return true;
 }
 
 void Volumes::queryAll()
@@ -85,7 +103,40 @@ void Volumes::queryAll()
     emit mountedChanged(m_mounted, true);
 }
 
-Volumes::Table Volumes::tableOf(const QList<QStorageInfo>& volumes) const
+void Volumes::readAgain()
+{
+    if (m_reading) {
+        m_readAgain = true;
+        return;
+    }
+    m_reading = true;
+    // The task owns what it uses: it may outlive this object (see the destructor).
+    const std::shared_ptr<IMountSource> source = m_source;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const Table known = m_table;
+    m_reads.start([this, source, replies, known] {
+        const QList<QStorageInfo> mounted = source->mountedVolumes();
+        QHash<QString, quint32> serials;
+        for (const QStorageInfo& volume : mounted) {
+            if (volume.isValid() && !volume.rootPath().isEmpty() && fresh(known, volume))
+                serials.insert(volume.rootPath(), source->volumeSerial(volume));
+        }
+        replies->post([this, mounted, serials] {
+            m_reading = false;
+            compare(mounted, serials);
+            if (std::exchange(m_readAgain, false))
+                readAgain();
+        });
+    });
+}
+
+bool Volumes::fresh(const Table& table, const QStorageInfo& volume)
+{
+    const auto old = table.constFind(volume.rootPath());
+    return old == table.cend() || old->info.device() != volume.device() || differs(old->info, volume);
+}
+
+Volumes::Table Volumes::tableOf(const QList<QStorageInfo>& volumes)
 {
     // A mount point mounted over again shows the last file system mounted on it.
     Table table;
@@ -96,9 +147,9 @@ Volumes::Table Volumes::tableOf(const QList<QStorageInfo>& volumes) const
     return table;
 }
 
-void Volumes::compare()
+void Volumes::compare(const QList<QStorageInfo>& mounted, const QHash<QString, quint32>& serials)
 {
-    m_mounted = m_source->mountedVolumes();
+    m_mounted = mounted;
     Table now = tableOf(m_mounted);
 
     // Gone first (so a device replaced at its mount point goes before it comes back).
@@ -113,10 +164,10 @@ void Volumes::compare()
     for (auto it = now.begin(); it != now.end(); ++it) {
         const auto old = m_table.constFind(it.key());
         if (old == m_table.cend() || old->info.device() != it->info.device()) {
-            it->serial = m_source->volumeSerial(it->info);
+            it->serial = serials.value(it.key());
             added << it->info;
         } else if (differs(old->info, it->info)) {
-            it->serial = m_source->volumeSerial(it->info);
+            it->serial = serials.value(it.key());
             updated << qMakePair(old->info, it->info);
         } else {
             // Unchanged: the entry keeps the object it had.

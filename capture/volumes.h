@@ -4,18 +4,23 @@
 #include <QList>
 #include <QObject>
 #include <QStorageInfo>
-#include <QThreadPool>
 
 #include <memory>
 
+#include "core/leavableworker.h"
+
 class IMountSource;
 class IVolumeEjector;
+class ReplyTarget;
 
 // The mounted volumes, followed live: volumes that arrive, change, are about to go (our
 // own eject) and are gone. Every change of the mount table leads to one full comparison
 // with the table of volumes kept by mount point; a different device at the same mount
 // point is a removal and then an addition. Each entry keeps the volume's serial number
-// (a FAT file system's UUID, else 0).
+// (a FAT file system's UUID, else 0). The volumes present at start are read at once;
+// later the table is read again on a thread of its own (reading it asks every mounted
+// file system, and one that hangs, a network share gone away, would hold the GUI thread),
+// and compared here; changes that come during a read lead to one more read after it.
 class Volumes : public QObject
 {
     Q_OBJECT
@@ -25,7 +30,11 @@ public:
     explicit Volumes(QObject* parent = nullptr);
     // Takes ownership of both.
     Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent = nullptr);
+    // An eject or a read of the table under way is waited for kLeaveMs at most, then left
+    // to end on its own: it keeps the ejector or the source, and its end is told no one.
     ~Volumes() override;
+
+    static constexpr int kLeaveMs = 1000;
 
     QList<QStorageInfo> mounted() const { return m_mounted; }
 
@@ -42,7 +51,7 @@ public:
     Q_INVOKABLE bool ejectVolume(const QStorageInfo& volume);
 
 public slots:
-    // Takes the list of mounted volumes again without comparing.
+    // Takes the list of mounted volumes again without comparing (on the calling thread).
     void queryAll();
 
 signals:
@@ -62,12 +71,20 @@ private:
     };
     using Table = QHash<QString, Entry>;
 
-    void compare();
-    Table tableOf(const QList<QStorageInfo>& volumes) const;
+    // The mount table changed: reads it again, or once more after the read under way.
+    void readAgain();
+    void compare(const QList<QStorageInfo>& mounted, const QHash<QString, quint32>& serials);
+    static Table tableOf(const QList<QStorageInfo>& volumes);
+    // Whether the volume needs its serial read: new at its mount point, or changed.
+    static bool fresh(const Table& table, const QStorageInfo& volume);
 
-    std::unique_ptr<IMountSource> m_source;
-    std::unique_ptr<IVolumeEjector> m_ejector;
-    QThreadPool m_ejects; // one eject at a time, off the GUI thread
+    std::shared_ptr<IMountSource> m_source; // shared with the read under way
+    LeavableWorker m_reads;
+    bool m_reading = false;
+    bool m_readAgain = false;
+    std::shared_ptr<IVolumeEjector> m_ejector; // shared with the eject under way
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_ejects; // one eject at a time, off the GUI thread
     QList<QStorageInfo> m_mounted;
     Table m_table;
 };

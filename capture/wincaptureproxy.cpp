@@ -4,29 +4,40 @@
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
 #include "capture/winsessionproxy.h"
+#include "core/replytarget.h"
 
 #include <QMutexLocker>
 
 using namespace PortableDevice;
 
-WinCaptureProxy::WinCaptureProxy(IPortableDeviceManager* manager, QObject* parent)
+WinCaptureProxy::WinCaptureProxy(std::shared_ptr<IPortableDeviceManager> manager, QObject* parent)
     : CaptureListener(parent)
-    , m_manager(manager)
+    , m_manager(std::move(manager))
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    m_discovery.setMaxThreadCount(1);
     m_opener->manager = m_manager;
     if (m_manager)
-        connect(m_manager, &IPortableDeviceManager::devicesChanged, this, &WinCaptureProxy::reenumerate,
+        connect(m_manager.get(), &IPortableDeviceManager::devicesChanged, this, &WinCaptureProxy::reenumerate,
             Qt::QueuedConnection);
 }
+
+WinCaptureProxy::WinCaptureProxy(IPortableDeviceManager* manager, QObject* parent)
+    : WinCaptureProxy(
+        std::shared_ptr<IPortableDeviceManager>(manager, [](IPortableDeviceManager*) {}), parent)
+{ }
 
 WinCaptureProxy::~WinCaptureProxy()
 {
     m_started = false;
-    m_discovery.waitForDone();
-    // An open under way ends first (the manager goes after this object).
-    QMutexLocker lock(&m_opener->mutex);
-    m_opener->manager = nullptr;
+    m_replies->close();
+    {
+        // Sessions opened from now on find no manager; an open under way keeps its share.
+        QMutexLocker lock(&m_opener->mutex);
+        m_opener->manager.reset();
+    }
+    // A device that hangs in the refresh (which may open it) does not hold the quit.
+    if (!m_discovery.leave(kLeaveMs))
+        qCWarning(lcCapture) << "A device refresh is still under way: left to end on its own";
 }
 
 void WinCaptureProxy::start()
@@ -49,21 +60,19 @@ void WinCaptureProxy::reenumerate()
         return;
     }
     m_refreshing = true;
-    IPortableDeviceManager* manager = m_manager;
-    m_discovery.start([this, manager] {
+    // The task owns what it uses: it may outlive this object (see the destructor).
+    const std::shared_ptr<IPortableDeviceManager> manager = m_manager;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_discovery.start([this, manager, replies] {
         if (manager->refresh() != kOk)
             qCWarning(lcCapture) << "reenumerate refresh";
         const QList<PortableDeviceInfo> devices = manager->devices();
-        // The destructor waits for this task: the object is still there.
-        QMetaObject::invokeMethod(
-            this,
-            [this, devices] {
-                m_refreshing = false;
-                apply(devices);
-                if (std::exchange(m_again, false))
-                    reenumerate();
-            },
-            Qt::QueuedConnection);
+        replies->post([this, devices] {
+            m_refreshing = false;
+            apply(devices);
+            if (std::exchange(m_again, false))
+                reenumerate();
+        });
     });
 }
 
@@ -104,8 +113,13 @@ SessionProxy* WinCaptureProxy::createSession(CaptureRequest request, SessionList
     const QString id = request.deviceId;
     auto* session = new WinSessionProxy(
         [opener, id](bool readOnly, std::unique_ptr<IPortableDevice>* device) {
-            QMutexLocker lock(&opener->mutex);
-            return opener->manager ? opener->manager->open(id, readOnly, device) : kFailed;
+            std::shared_ptr<IPortableDeviceManager> manager;
+            {
+                QMutexLocker lock(&opener->mutex);
+                manager = opener->manager;
+            }
+            // Not under the lock: an open that hangs holds no one but this session.
+            return manager ? manager->open(id, readOnly, device) : kFailed;
         },
         request, listener);
     // Targets are let go of through the listener, which asks the image service.

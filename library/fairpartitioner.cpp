@@ -104,6 +104,37 @@ void FairPartitioner::partition()
     QMetaObject::invokeMethod(m_target, "forceLayout");
     for (QQuickItem* child : qAsConst(resized))
         emit child->heightChanged();
+    const int held = heldRow();
+    if (held >= 0 && held < n) {
+        const double top = children[held]->y();
+        if (!same(top, m_heldTop)) {
+            const double dy = top - m_heldTop;
+            m_heldTop = top;
+            emit heldRowShifted(dy);
+        }
+    }
+}
+
+void FairPartitioner::holdRowAt(double y)
+{
+    if (y < 0 || !m_target || !m_model) {
+        m_held = QPersistentModelIndex();
+        return;
+    }
+    const QList<QQuickItem*> children = m_target->childItems();
+    const int n = children.size() - 1; // the last child is the Repeater
+    // While the Repeater is between two model changes its cells are not the rows: the
+    // row held before stays held.
+    if (n < 0 || m_model->rowCount() != n)
+        return;
+    for (int i = 0; i < n; ++i) {
+        if (children[i]->y() + children[i]->height() > y) {
+            m_held = QPersistentModelIndex(m_model->index(i, 0));
+            m_heldTop = children[i]->y();
+            return;
+        }
+    }
+    m_held = QPersistentModelIndex();
 }
 
 void FairPartitioner::setModel(QAbstractItemModel* model)
@@ -113,6 +144,7 @@ void FairPartitioner::setModel(QAbstractItemModel* model)
         disconnect(m_model, &QAbstractItemModel::layoutChanged, this, &FairPartitioner::partition);
     }
     m_model = model;
+    m_held = QPersistentModelIndex();
     if (model) {
         connect(model, &QAbstractItemModel::dataChanged, this, &FairPartitioner::onDataChanged);
         connect(model, &QAbstractItemModel::layoutChanged, this, &FairPartitioner::partition);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QQuickItem>
 #include <QSize>
@@ -32,6 +33,13 @@ public:
     double expansionism() const { return m_expansionism; }
     double capUpscaling() const { return m_capUpscaling; }
 
+    // Keeps one row in place while rows are added, removed or move before it: holds the
+    // row of the first cell that reaches below `y` (target coordinates), and each layout
+    // that moves that cell tells by how much (heldRowShifted). A negative `y` holds none.
+    Q_INVOKABLE void holdRowAt(double y);
+    // The held row; -1 when none.
+    int heldRow() const { return m_held.isValid() && m_held.model() == m_model ? m_held.row() : -1; }
+
     // The sizes of the last layout, one per model row.
     const QVector<QSizeF>& sizes() const { return m_sizes; }
     // The rows for the natural sizes (0 × 0 or empty sizes count as 4:3), without items.
@@ -60,6 +68,8 @@ signals:
     void baseRowHeightChanged(double height);
     void expansionismChanged(double expansionism);
     void capUpscalingChanged(double cap);
+    // The held row's cell moved down by `dy` (up when negative) in the last layout.
+    void heldRowShifted(double dy);
 
 private:
     QPointer<QAbstractItemModel> m_model;
@@ -71,4 +81,6 @@ private:
     double m_expansionism = 0.5;
     double m_capUpscaling = 2.0;
     QVector<QSizeF> m_sizes;
+    QPersistentModelIndex m_held;
+    double m_heldTop = 0; // the top of its cell when it was last seen
 };

@@ -103,7 +103,8 @@ ConfinedFolder ConfinedFolder::open(
     return fd < 0 ? ConfinedFolder() : ConfinedFolder(fd, device);
 }
 
-bool ConfinedFolder::write(const QString& relativePath, const QByteArray& bytes, QString* error) const
+bool ConfinedFolder::write(
+    const QString& relativePath, const QByteArray& bytes, QString* error, IFileCalls& calls) const
 {
     QString ignored;
     if (!error)
@@ -168,13 +169,13 @@ bool ConfinedFolder::write(const QString& relativePath, const QByteArray& bytes,
         }
         done += n;
     }
-    if (ok && ::fsync(fd) != 0) {
+    if (ok && calls.fsync(fd) != 0) {
         *error = errnoText("cannot sync", fileName);
         ok = false;
     }
     ::close(fd);
     if (ok)
-        ::fsync(folder);
+        calls.fsync(folder);
     else if (ours)
         ::unlinkat(folder, native.constData(), 0); // a partial file would mislead
     ::close(folder);

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "platform/ifilecalls.h"
+
 // A folder inside a volume's root, held open by descriptor, whose files are made and
 // written without following a symbolic link on the way and never on another file
 // system: a link planted where the folder, a sub-folder or the file should be, or a
@@ -33,8 +35,9 @@ public:
     // Writes `bytes` to the regular file `relativePath` below the folder (sub-folders made
     // as needed), replacing its contents, and forces it and its folder to the device.
     // Refuses ".." components, links, files with other names (hard links) and other
-    // file systems.
-    bool write(const QString& relativePath, const QByteArray& bytes, QString* error) const;
+    // file systems. The syncs go through `calls`.
+    bool write(const QString& relativePath, const QByteArray& bytes, QString* error,
+        IFileCalls& calls = systemFileCalls()) const;
 
 private:
     explicit ConfinedFolder(int fd, quint64 device)

@@ -341,6 +341,20 @@ void FolderDeviceManager::detach(const QString& id)
     emit devicesChanged();
 }
 
+Result FolderDeviceManager::refresh()
+{
+    QList<std::shared_ptr<FolderDevice::Controls>> all;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Entry& entry : qAsConst(m_devices))
+            if (entry.controls->faults().askedByRefresh)
+                all << entry.controls;
+    }
+    for (const std::shared_ptr<FolderDevice::Controls>& controls : qAsConst(all))
+        controls->call();
+    return kOk;
+}
+
 QList<PortableDeviceInfo> FolderDeviceManager::devices()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -27,6 +27,7 @@ public:
         qint64 sizeSurplus = 0; // added to every reported size
         bool noBulk = false;
         int callDelayMs = 0; // every call (open, list, properties, read, delete) takes this long
+        bool askedByRefresh = false; // the manager's refresh calls the device too (as one that opens devices)
     };
 
     // What a manager and its tests share with the open devices of one folder.
@@ -112,7 +113,9 @@ public:
         return m_devices.value(id).controls;
     }
 
-    PortableDevice::Result refresh() override { return PortableDevice::kOk; }
+    // Calls every attached device whose faults say so, as a manager that opens devices to
+    // list them does: a held device then holds the refresh too.
+    PortableDevice::Result refresh() override;
     QList<PortableDeviceInfo> devices() override;
     PortableDevice::Result open(
         const QString& id, bool readOnly, std::unique_ptr<IPortableDevice>* device) override;

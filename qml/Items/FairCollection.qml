@@ -35,6 +35,48 @@ Flickable {
     }
     onMovementStarted: keepAtEnd = false
 
+    // Whether the cell at the top of the view stays where it is while rows are added,
+    // removed or move before it (pictures still arriving, sorted). A view at the very top
+    // or following the end stays there instead.
+    property bool holdView: false
+    function holdTop() {
+        var holding = holdView && !keepAtEnd && contentY > 0
+        for (var i = 0; i < column.children.length; ++i) {
+            var section = column.children[i]
+            if (section.holdRowAt === undefined)
+                continue
+            var here = holding && contentY < section.y + section.height
+            section.holdRowAt(here ? contentY - section.y : -1)
+            holding = holding && !here
+        }
+    }
+    // The held picture stays held while the view follows it (whenever the view tells of
+    // that move): it keeps its place on the screen however the rows around it are laid
+    // out again (the view may round the move to whole pixels). Any other move of the view
+    // holds what is at its top then.
+    property real followedY: -1
+    function shiftView(dy) {
+        if (!holdView || keepAtEnd || contentY <= 0)
+            return
+        followedY = Math.max(0, contentY + dy)
+        contentY = followedY
+    }
+    onContentYChanged: {
+        if (holdView && Math.abs(contentY - followedY) >= 1)
+            holdTop()
+    }
+    onHoldViewChanged: holdTop()
+    onKeepAtEndChanged: {
+        if (holdView)
+            holdTop()
+    }
+    Component.onCompleted: {
+        for (var i = 0; i < column.children.length; ++i) {
+            if (column.children[i].heldRowShifted !== undefined)
+                column.children[i].heldRowShifted.connect(shiftView)
+        }
+    }
+
     Column {
         id: column
         width: collection.width

@@ -15,6 +15,14 @@ Item {
     property real itemMargins: 0
     readonly property alias count: repeater.count
 
+    // The held row's cell moved by `dy` in the last layout (see holdRowAt).
+    signal heldRowShifted(real dy)
+    // Holds the row of the first cell that reaches below `y` (this item's coordinates) in
+    // place while rows come, go or move before it; a negative `y` holds none.
+    function holdRowAt(y) {
+        partitioner.holdRowAt(y < 0 ? -1 : Math.max(0, y - flow.y))
+    }
+
     implicitHeight: flow.height
 
     // Lays the cells out again; calls in one turn of the event loop are run once.
@@ -45,6 +53,7 @@ Item {
         baseRowHeight: fair.baseRowHeight
         expansionism: fair.expansionism
         capUpscaling: fair.capUpscaling
+        onHeldRowShifted: fair.heldRowShifted(dy)
     }
 
     Timer {

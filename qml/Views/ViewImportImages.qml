@@ -265,6 +265,10 @@ ColumnLayout {
             anchors.margins: 4
             visible: view.loadingState !== "failed" && view.captureModel && view.captureModel.count > 0
             focus: true
+            // Pictures keep arriving, sorted, while the camera is listed: what the user
+            // looks at stays in place.
+            holdView: true
+            readonly property real rowBase: AppSettings ? AppSettings.captureCellSize : 160
             Keys.onPressed: {
                 if (event.matches(StandardKey.SelectAll)) {
                     view.selectAllCells()
@@ -289,6 +293,18 @@ ColumnLayout {
                     readonly property bool hasBeen: been.hasBeen
                     clip: true
 
+                    // The height the preview is decoded at: one of a few steps (about 1.4
+                    // times apart), at least the cell's, and kept until the cell outgrows
+                    // it or shrinks below its half. The small reflows while pictures
+                    // arrive, and the pictures that move to other cells as they are
+                    // sorted, find the preview decoded already.
+                    property real decodedHeight: 0
+                    onHeightChanged: {
+                        if (height > 0 && (height > decodedHeight || height < decodedHeight / 2))
+                            decodedHeight = Math.round(collection.rowBase * Math.pow(Math.SQRT2,
+                                Math.ceil(2 * Math.log(height / collection.rowBase) / Math.LN2 - 0.01)))
+                    }
+
                     HasBeenInfo {
                         id: been
                         model: view.beenModel
@@ -306,8 +322,7 @@ ColumnLayout {
                         autoTransform: true
                         asynchronous: true
                         fillMode: Image.PreserveAspectCrop
-                        sourceSize.width: width
-                        sourceSize.height: height
+                        sourceSize.height: cell.decodedHeight
                         opacity: cell.queued ? 0.6 : 1.0
                     }
                     BorderImage {

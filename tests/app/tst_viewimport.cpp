@@ -17,12 +17,16 @@
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QTemporaryDir>
+#include <QThread>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using ostra::test::clickItem;
 using ostra::test::fileBytes;
@@ -339,6 +343,72 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_model->enumerated(), 30000);
         QTRY_VERIFY(!progress->isVisible());
         QVERIFY(m_model->deviceItemCount() > 0);
+    }
+
+    // A reflow of the grid by a few pixels (a picture arriving, a narrower window) does not
+    // decode the previews again: they stay on the screen.
+    void previewsStayDecodedThroughReflows()
+    {
+        QVERIFY(openWindow());
+        QTRY_COMPARE_WITH_TIMEOUT(itemsNamed(m_page, "importCell").size(), 5, 30000);
+        auto imageOf = [](QQuickItem* cell) -> QQuickItem* {
+            const QList<QQuickItem*> children = cell ? cell->childItems() : QList<QQuickItem*>();
+            for (QQuickItem* child : children)
+                if (child->inherits("QQuickImage"))
+                    return child;
+            return nullptr;
+        };
+        m_window->resize(900, m_window->height());
+        QQuickItem* first = cell(0);
+        QQuickItem* image = imageOf(first);
+        QVERIFY(image);
+        QTRY_COMPARE(image->property("status").toInt(), 1); // ready
+        // Ten reflows of about 0.2 % each: the cell's height follows every one, the decoded
+        // size changes once at most (when the height crosses a step).
+        int decodedAgain = 0;
+        for (int width = 898; width >= 880; width -= 2) {
+            const qreal height = first->height();
+            const QSize decoded = image->property("sourceSize").toSize();
+            m_window->resize(width, m_window->height());
+            QTRY_VERIFY(qAbs(first->height() - height) > 0.05);
+            decodedAgain += image->property("sourceSize").toSize() != decoded;
+        }
+        QVERIFY2(decodedAgain <= 1, qPrintable(QString::number(decodedAgain)));
+        QTRY_COMPARE(image->property("status").toInt(), 1);
+    }
+
+    // Quitting while the camera hangs in the middle of its listing does not wait for it:
+    // the window and the import services go, and the camera's call, once it returns, lets
+    // go of the device and its manager.
+    void quitWhileTheCameraHangs()
+    {
+        std::shared_ptr<FolderDevice::Controls> controls;
+        QVERIFY(openWindow([&] {
+            controls = m_manager->controls(m_manager->devices().value(0).id);
+            controls->hold();
+        }));
+        QTRY_COMPARE(controls->heldCalls(), 1);
+        QPointer<FolderDeviceManager> manager(m_manager);
+        // Lets the camera go should the quit wait for it, so that the test fails instead of
+        // hanging.
+        std::atomic<bool> quit { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !quit; ++i)
+                QThread::msleep(50);
+            if (!quit) {
+                rescued = true;
+                controls->release();
+            }
+        });
+        cleanup();
+        quit = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QCOMPARE(controls->heldCalls(), 1);
+        controls->release();
+        QTRY_VERIFY(manager.isNull());
+        QTRY_COMPARE(controls.use_count(), 1L);
     }
 
     // A camera whose files cannot be kept anywhere shows how to get it read.

@@ -1,3 +1,5 @@
+#include "support/childprocess.h"
+#include "support/fakevolumes.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -9,11 +11,190 @@
 
 #include "capture/capturefacade.h"
 #include "capture/capturesession.h"
+#include "capture/filekind.h"
+#include "capture/volumes.h"
 #include "core/appsettings.h"
 #include "pipeline/reciperouter.h"
 #include "pipeline/ticketsrecord.h"
 #include "platform/combineddevicemanager.h"
 #include "platform/folderdevice.h"
+
+#include <QSemaphore>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// An eject that hangs until its gate opens; the gate and the state are shared with the
+// test, the ejector goes with the last task that holds it.
+class GatedEjector : public IVolumeEjector
+{
+public:
+    std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
+    std::shared_ptr<std::atomic<int>> state = std::make_shared<std::atomic<int>>(0); // 1 inside, 3 gone
+    ~GatedEjector() override { *state = 3; }
+    bool eject(const QByteArray&, const std::function<void(const QString&)>&) override
+    {
+        *state = 1;
+        gate->acquire();
+        *state = 2;
+        return true;
+    }
+};
+
+// A camera (a folder served as a portable device), the devices model over it and the
+// mounted volumes, one of whose calls hangs at a given stage of their work: the discovery
+// of devices, the open of a session, its listing, a copy from the camera, an eject.
+class HeldRig
+{
+public:
+    QTemporaryDir dir;
+    QString camera;
+    QString id;
+    QPointer<FolderDeviceManager> manager;
+    std::shared_ptr<FolderDevice::Controls> controls;
+    std::unique_ptr<CaptureFacade> facade;
+    std::unique_ptr<Volumes> volumes;
+    std::shared_ptr<QSemaphore> ejectGate;
+    std::shared_ptr<std::atomic<int>> ejectState;
+    QString error;
+
+    static QStringList stages() { return { "discovery", "open", "listing", "transfer", "eject" }; }
+
+    // Starts the work and holds it at `stage`; false, with `error`, when it cannot.
+    bool holdAt(const QString& stage)
+    {
+        camera = dir.filePath("camera");
+        for (int i = 0; i < 40; ++i)
+            if (!writeFile(QStringLiteral("%1/DCIM/IMG_%2.jpg").arg(camera).arg(i, 4, 10, QChar('0')), "jpg"))
+                return fail("cannot write the camera");
+        if (!writeFile(camera + "/DCIM/IMG_9999.vrx", QByteArray(3 << 20, 'r')))
+            return fail("cannot write the camera");
+        if (stage == "eject")
+            return holdEject();
+        auto* own = new FolderDeviceManager;
+        manager = own;
+        id = own->attach(camera, "Z40 held");
+        controls = own->controls(id);
+        facade = std::make_unique<CaptureFacade>(own);
+        if (!QTest::qWaitFor([&] { return facade->count() == 1; }, 20000))
+            return fail("the camera is not found");
+        if (stage == "discovery") {
+            FolderDevice::Faults asked;
+            asked.askedByRefresh = true;
+            controls->setFaults(asked);
+            controls->hold();
+            // Another camera comes: the refresh asks every device, and the held one hangs.
+            manager->attach(dir.filePath("other"), "other");
+            return waitHeld();
+        }
+        if (stage == "open") {
+            controls->hold();
+            facade->openSession(id);
+            return waitHeld();
+        }
+        if (stage == "listing") {
+            FolderDevice::Faults slow;
+            slow.noBulk = true;
+            slow.callDelayMs = 20;
+            controls->setFaults(slow);
+            CaptureSession* session = facade->openSession(id);
+            if (!QTest::qWaitFor([&] { return session->rowCount() > 0; }, 20000))
+                return fail("nothing listed");
+            controls->hold();
+            if (!waitHeld())
+                return false;
+            return session->isEnumerated() ? fail("the listing ended before the hold") : true;
+        }
+        if (stage == "transfer") {
+            CaptureSession* session = facade->openSession(id);
+            if (!QTest::qWaitFor([&] { return session->isEnumerated(); }, 20000))
+                return fail("the listing does not end");
+            controls->hold();
+            Recipe recipe;
+            recipe.provider = "transfer";
+            recipe.ioChannel = id;
+            recipe.recipe = fileKeyDocument("IMG_9999.vrx");
+            QDir().mkpath(dir.filePath("library"));
+            session->fetch(QUrl::fromLocalFile(dir.filePath("library/IMG_9999.vrx")), recipe, {});
+            return waitHeld();
+        }
+        return fail("no such stage");
+    }
+
+    // Whether the held call still waits.
+    bool held() const { return ejectState ? ejectState->load() == 1 : controls && controls->heldCalls() > 0; }
+
+    void release()
+    {
+        if (controls)
+            controls->release();
+        if (ejectGate)
+            ejectGate->release(10);
+    }
+
+    // Destroys the model and the volumes, as the application does when it quits.
+    void quit()
+    {
+        facade.reset();
+        volumes.reset();
+    }
+
+private:
+    bool fail(const QString& why)
+    {
+        error = why;
+        return false;
+    }
+    static bool writeFile(const QString& path, const QByteArray& bytes)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+    bool waitHeld()
+    {
+        return QTest::qWaitFor([&] { return controls->heldCalls() == 1; }, 20000) ? true
+                                                                                  : fail("nothing held");
+    }
+    bool holdEject()
+    {
+        const QStorageInfo root(QStringLiteral("/"));
+        if (!root.device().startsWith("/dev/"))
+            return fail("skip: the root file system has no block device here");
+        auto* source = new ostra::test::FakeMountSource;
+        source->list << root;
+        auto* ejector = new GatedEjector;
+        ejectGate = ejector->gate;
+        ejectState = ejector->state;
+        volumes = std::make_unique<Volumes>(source, ejector);
+        if (!volumes->ejectVolume(root))
+            return fail("no eject");
+        return QTest::qWaitFor([&] { return ejectState->load() == 1; }, 20000)
+            ? true
+            : fail("the eject is not held");
+    }
+};
+
+// The child: quits while a call hangs at the stage named, and ends as the application does
+// (the objects go, then the application object, then the process) with the call still held.
+int quitWhileHeld(const QString& mode, const QStringList& arguments)
+{
+    if (mode != QLatin1String("quit") || arguments.size() != 1)
+        return 10;
+    AppSettings settings;
+    HeldRig rig;
+    if (!rig.holdAt(arguments.first())) {
+        qWarning("%s", qPrintable(rig.error));
+        return rig.error.startsWith("skip") ? 12 : 11;
+    }
+    rig.quit();
+    return rig.held() ? 0 : 13;
+}
+
+} // namespace
 
 // The devices model without an import: rows, sessions and the folders made for devices.
 class TestCaptureFacade : public QObject
@@ -103,6 +284,66 @@ private slots:
         QCOMPARE(count.size(), 4);
     }
 
+    // A quit while a camera or a drive hangs in the middle of a call does not wait for it:
+    // the model and the volumes go after a bounded wait, and the call, once it returns,
+    // lets go of everything it used (the device, the manager, its files) on its own thread,
+    // reaching no one; a copy it was making leaves nothing behind.
+    void shutdownLeavesAHungCall_data()
+    {
+        QTest::addColumn<QString>("stage");
+        for (const QString& stage : HeldRig::stages())
+            QTest::newRow(qPrintable(stage)) << stage;
+    }
+    void shutdownLeavesAHungCall()
+    {
+        QFETCH(QString, stage);
+        HeldRig rig;
+        if (!rig.holdAt(stage)) {
+            if (rig.error.startsWith("skip"))
+                QSKIP(qPrintable(rig.error));
+            QFAIL(qPrintable(rig.error));
+        }
+        // Lets the call go should the quit wait for it, so that the test fails instead of
+        // hanging.
+        std::atomic<bool> quit { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !quit; ++i)
+                QThread::msleep(50);
+            if (!quit) {
+                rescued = true;
+                rig.release();
+            }
+        });
+        rig.quit();
+        quit = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QVERIFY(rig.held());
+        rig.release();
+        if (stage == "eject") {
+            QTRY_COMPARE(rig.ejectState->load(), 3);
+            return;
+        }
+        QTRY_VERIFY(rig.manager.isNull());
+        QTRY_COMPARE(rig.controls.use_count(), 1L);
+        QCOMPARE(QDir(rig.dir.filePath("library")).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    // The application ends cleanly while the call still hangs: the process exits.
+    void processExitsWhileACallHangs_data() { shutdownLeavesAHungCall_data(); }
+    void processExitsWhileACallHangs()
+    {
+        QFETCH(QString, stage);
+        auto child = ostra::test::startSelf("quit", { stage });
+        QVERIFY(child->started());
+        QVERIFY2(child->finish(), "the process does not end");
+        if (child->exitCode() == 12)
+            QSKIP("the root file system has no block device here");
+        QCOMPARE(child->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(child->exitCode() == 0, child->err().right(3000).constData());
+    }
+
     // A file of a camera that has no session is refused at once, as a lost channel.
     void fetchWithoutSession()
     {
@@ -128,5 +369,5 @@ private slots:
     }
 };
 
-OSTRA_TEST_MAIN(TestCaptureFacade)
+OSTRA_TEST_MAIN_WITH_CHILD(OSTRA_TEST_APPLICATION, TestCaptureFacade, quitWhileHeld)
 #include "tst_capturefacade.moc"

@@ -6,6 +6,7 @@
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "capture/sessionlistener.h"
 #include "capture/volmonitor.h"
@@ -13,6 +14,11 @@
 #include "platform/imountsource.h"
 #include "platform/ivolumeejector.h"
 #include "platform/mountinfosource.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -30,6 +36,81 @@ QStringList* record(VolMonitor& monitor)
     return log;
 }
 
+// The real file calls, whose file syncs wait while the gate is closed (a card that takes its
+// time); shared, so that a record left running keeps them.
+class HeldSync : public IFileCalls
+{
+public:
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool closed = true;
+        int waiting = 0;
+        int inside = 0;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override
+    {
+        {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            ++state->inside;
+            ++state->waiting;
+            state->opened.wait(lock, [this] { return !state->closed; });
+            --state->waiting;
+        }
+        const int result = systemFileCalls().fsync(fd);
+        std::lock_guard<std::mutex> lock(state->mutex);
+        --state->inside;
+        return result;
+    }
+};
+
+// Shares the calls with the records that may outlive the test's scope.
+class SharedHeldSync
+{
+public:
+    std::shared_ptr<HeldSync> sync = std::make_shared<HeldSync>();
+    HeldSync& operator*() { return *sync; }
+    SharedHeldSync* operator->() { return this; }
+    bool held() const
+    {
+        std::lock_guard<std::mutex> lock(sync->state->mutex);
+        return sync->state->waiting > 0;
+    }
+    bool inside() const
+    {
+        std::lock_guard<std::mutex> lock(sync->state->mutex);
+        return sync->state->inside > 0;
+    }
+    void open()
+    {
+        {
+            std::lock_guard<std::mutex> lock(sync->state->mutex);
+            sync->state->closed = false;
+        }
+        sync->state->opened.notify_all();
+    }
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(sync->state->mutex);
+        sync->state->closed = true;
+    }
+};
+
 void makeFile(const QString& path, const QByteArray& bytes)
 {
     QVERIFY(ostra::test::writeTreeFile(path, bytes));
@@ -42,6 +123,7 @@ class TestVolMonitor : public QObject
     Q_OBJECT
 private:
     QTemporaryDir m_dir;
+    SharedHeldSync m_heldSync;
 
 private slots:
     void initTestCase() { ostra::test::registerCaptureTypes(); }
@@ -68,7 +150,7 @@ private slots:
             QCOMPARE(items.last().first().value<QList<CapturedImage>>().size(), 2);
             QCOMPARE(reserved.size(), 1);
             session.remove("DCIM/IMG_1.vrx");
-            QCOMPARE(removed.size(), 1);
+            QTRY_COMPARE(removed.size(), 1);
         }
         {
             // A session that goes before its listing ran lists nothing.
@@ -99,6 +181,65 @@ private slots:
             QCOMPARE(removed.size(), 1);
             QVERIFY(!QFileInfo::exists(QDir::currentPath() + "/.QTrash"));
         }
+    }
+
+    // A card that hangs while a record is forced to it (a busy or failing USB stick) holds
+    // only the session's own thread: the event loop turns, the listing queued behind waits
+    // its turn, and both are reported once the card answers. A session that goes while the
+    // card hangs does not wait for it, and its record is told no one.
+    void hungCardLeavesTheLoopTurning()
+    {
+        ostra::test::TempTree tree;
+        QVERIFY(tree.isValid());
+        const QString root = tree.path("pictures"), writable = tree.path("writable");
+        makeFile(root + "/DCIM/IMG_1.jpg", "jpg");
+        makeFile(root + "/DCIM/IMG_1.vrx", "raw!");
+        QVERIFY(QDir().mkpath(writable));
+        // Kept by the test object: a record left running may still use them after this test.
+        SharedHeldSync& calls = m_heldSync;
+        SessionListener listener;
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        auto session = std::make_unique<VolMonitor::PassiveSessionProxy>(VolMonitor::Link(),
+            VolMonitor::Facts { "", root, true, true }, VolMonitor::Facts { "", writable, true, false },
+            CaptureRequest { "V$Z40$1", QDir(), QDir(), {} }, &listener, *calls);
+        // Lets the card go should the GUI thread wait for it, so that the test fails instead
+        // of hanging.
+        std::atomic<bool> done { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !done; ++i)
+                QThread::msleep(50);
+            if (!done) {
+                rescued = true;
+                calls->open();
+            }
+        });
+        session->remove("DCIM/IMG_1.vrx");
+        session->start();
+        QTRY_VERIFY(calls->held());
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(calls->held() && items.isEmpty() && removed.isEmpty());
+        calls->open();
+        QTRY_COMPARE(removed.size(), 1);
+        QTRY_COMPARE(items.size(), 1);
+        QCOMPARE(
+            items.first().first().value<QList<CapturedImage>>().size(), 1); // the retired one is left out
+        calls->close();
+
+        session->remove("DCIM/IMG_1.jpg");
+        QTRY_VERIFY(calls->held());
+        session.reset();
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        calls->open();
+        QTRY_VERIFY(!calls->inside());
+        QCoreApplication::processEvents();
+        QCOMPARE(removed.size(), 1);
     }
 
     // Removing a picture writes its record under ".QTrash" on the S volume: a link planted
@@ -138,6 +279,8 @@ private slots:
             VolMonitor::Facts { "", root, true, true }, VolMonitor::Facts { "", writable, true, false },
             request, &listener);
         session.remove("DCIM/IMG_1.vrx");
+        QTRY_VERIFY(!session.busy());
+        QCoreApplication::processEvents();
         QCOMPARE(removed.size(), 0);
         for (const QString& file : { outside + "/IMG_1.vrx", outside + "/DCIM/IMG_1.vrx" }) {
             QFile check(file);
@@ -173,10 +316,10 @@ private slots:
         monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
         std::unique_ptr<QStringList> log(record(monitor));
         mounts->list = { mounts->list.first() };
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         monitor.setVolumes(&volumes);
         mounts->list << QStorageInfo("/sys");
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
         QCOMPARE(monitor.writableRoot("V$Z40$7"), s);
 
@@ -187,7 +330,7 @@ private slots:
         QVERIFY(QFileInfo(s + "/.QTrash").isDir());
 
         mounts->list.removeLast();
-        emit mounts->changed();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)", "updated V$Z40$7" }));
         QVERIFY(monitor.writableRoot("V$Z40$7").isEmpty());
         QCOMPARE(monitor.link("V$Z40$7").state, 2);

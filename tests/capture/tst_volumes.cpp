@@ -2,25 +2,31 @@
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
+#include <QPointer>
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 using ostra::test::FakeMountSource;
 
-// The volumes mounted below `below`, announced at once.
-void announce(FakeMountSource& source, const QString& below)
+// The volumes mounted below `below`, announced; true once the volumes have read them.
+bool announce(FakeMountSource& source, Volumes& volumes, const QString& below)
 {
     source.list.clear();
     for (const QStorageInfo& v : QStorageInfo::mountedVolumes())
         if (v.rootPath().startsWith(below))
             source.list << v;
-    emit source.changed();
+    return ostra::test::announceChange(source, volumes);
 }
 
 // Writes down the devices it is asked to eject.
@@ -48,6 +54,49 @@ public:
         gate.acquire();
         inside = false;
         return false; // the drive refused
+    }
+};
+
+// An eject that hangs until its gate opens, shared with the test: the ejector itself goes
+// with the last task that holds it, and says so.
+class SharedGateEjector : public IVolumeEjector
+{
+public:
+    std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
+    std::shared_ptr<std::atomic<int>> state
+        = std::make_shared<std::atomic<int>>(0); // 1 inside, 2 out, 3 gone
+    ~SharedGateEjector() override { *state = 3; }
+    bool eject(const QByteArray&, const std::function<void(const QString&)>& beforeUnmount) override
+    {
+        *state = 1;
+        gate->acquire();
+        // Told after the owner went: reaches no one.
+        beforeUnmount(QStringLiteral("/"));
+        *state = 2;
+        return true;
+    }
+};
+
+// A mount table whose reading hangs while the gate is closed (a network share gone away
+// that every read of the table asks); the gate is shared with the test.
+class HangingMountSource : public FakeMountSource
+{
+public:
+    struct Gate
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool closed = false;
+        int inside = 0;
+    };
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+    QList<QStorageInfo> mountedVolumes() override
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        ++gate->inside;
+        gate->opened.wait(lock, [this] { return !gate->closed; });
+        --gate->inside;
+        return list;
     }
 };
 
@@ -94,7 +143,8 @@ private slots:
         std::unique_ptr<QStringList> log(record(volumes, base));
         auto step = [&](const QStringList& expected) {
             log->clear();
-            announce(*source, base);
+            if (!announce(*source, volumes, base))
+                return QStringLiteral("not read");
             return *log == expected ? QString() : log->join(" | ");
         };
         const QString a = base + "/A";
@@ -158,6 +208,110 @@ private slots:
         QTRY_COMPARE(ejected.size(), 1);
         QCOMPARE(ejected.first().at(0).value<QStorageInfo>().rootPath(), QStringLiteral("/"));
         QCOMPARE(ejected.first().at(1).toBool(), false);
+    }
+
+    // Reading the mount table again runs off the GUI thread: while a file system hangs the
+    // read, the event loop turns and changes meanwhile are read once more afterwards; a
+    // quit then does not wait for the read, which keeps the source until it ends.
+    void hungMountTableLeavesTheLoopTurning()
+    {
+        auto* source = new HangingMountSource;
+        const std::shared_ptr<HangingMountSource::Gate> gate = source->gate;
+        QPointer<IMountSource> sourceGone(source);
+        auto setClosed = [gate](bool closed) {
+            {
+                std::lock_guard<std::mutex> lock(gate->mutex);
+                gate->closed = closed;
+            }
+            gate->opened.notify_all();
+        };
+        auto inside = [gate] {
+            std::lock_guard<std::mutex> lock(gate->mutex);
+            return gate->inside;
+        };
+        std::atomic<bool> done { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !done; ++i)
+                QThread::msleep(50);
+            if (!done) {
+                rescued = true;
+                setClosed(false);
+            }
+        });
+        auto volumes = std::make_unique<Volumes>(source, new RecordingEjector);
+        QSignalSpy added(volumes.get(), &Volumes::volumeAdded);
+        QSignalSpy read(volumes.get(), &Volumes::mountedChanged);
+        setClosed(true);
+        source->list << QStorageInfo(QStringLiteral("/"));
+        emit source->changed();
+        QTRY_COMPARE(inside(), 1);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        // Two more changes while the read hangs: one more read once it ends.
+        emit source->changed();
+        emit source->changed();
+        QVERIFY(read.isEmpty());
+        setClosed(false);
+        QTRY_COMPARE(read.size(), 2);
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(added.first().first().value<QStorageInfo>().rootPath(), QStringLiteral("/"));
+        QCOMPARE(volumes->mounted().size(), 1);
+
+        setClosed(true);
+        emit source->changed();
+        QTRY_COMPARE(inside(), 1);
+        volumes.reset();
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QVERIFY(!sourceGone.isNull()); // the hung read still has it
+        setClosed(false);
+        QTRY_VERIFY(sourceGone.isNull());
+    }
+
+    // A quit while a drive hangs in its eject waits a bounded time, then leaves the eject to
+    // end on its own: it keeps the ejector, and its end reaches no one.
+    void shutdownLeavesAHungEject()
+    {
+        const QStorageInfo root(QStringLiteral("/"));
+        if (!root.device().startsWith("/dev/"))
+            QSKIP("the root file system has no block device here");
+        auto* ejector = new SharedGateEjector;
+        const std::shared_ptr<QSemaphore> gate = ejector->gate;
+        const std::shared_ptr<std::atomic<int>> state = ejector->state;
+        // Opens the gate should the destruction wait for it, so that the test fails
+        // instead of hanging.
+        std::atomic<bool> rescued { false };
+        std::atomic<bool> destroyed { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !destroyed; ++i)
+                QThread::msleep(50);
+            if (!destroyed) {
+                rescued = true;
+                gate->release(10);
+            }
+        });
+        int told = 0;
+        {
+            auto* source = new FakeMountSource;
+            source->list << root;
+            Volumes volumes(source, ejector);
+            connect(&volumes, &Volumes::volumeEjected, this, [&] { ++told; });
+            connect(&volumes, &Volumes::volumeRemoving, this, [&] { ++told; });
+            QVERIFY(volumes.ejectVolume(root));
+            QTRY_COMPARE(state->load(), 1);
+        }
+        destroyed = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QCOMPARE(state->load(), 1); // still inside, and the ejector still there
+        gate->release();
+        QTRY_COMPARE(state->load(), 3);
+        QTest::qWait(50);
+        QCOMPARE(told, 0);
     }
 };
 

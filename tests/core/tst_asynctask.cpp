@@ -6,9 +6,12 @@
 #include <QThreadPool>
 
 #include <atomic>
+#include <memory>
 
 #include "core/asyncobject.h"
 #include "core/asynctask.h"
+#include "core/leavableworker.h"
+#include "core/replytarget.h"
 
 class TestAsyncTask : public QObject
 {
@@ -53,6 +56,53 @@ private slots:
         thread.quit();
         thread.wait();
         QVERIFY(guard.isNull());
+    }
+
+    // A worker runs its tasks in order on a thread of its own. Left while a task hangs, it
+    // waits no longer than asked, drops the tasks that did not start and takes no more;
+    // the hung task ends on its own later and lets go of what it captured, and its reply
+    // reaches no one once the owner closed its target.
+    void leavableWorkerLeavesAHungTask()
+    {
+        auto worker = std::make_unique<LeavableWorker>();
+        QSemaphore gate;
+        QSemaphore started;
+        std::atomic<int> ran { 0 };
+        auto capture = std::make_shared<int>(0);
+        std::weak_ptr<int> observer = capture;
+        QObject owner;
+        auto replies = std::make_shared<ReplyTarget>(&owner);
+        int replied = 0;
+        QList<QThread*> threads;
+        QVERIFY(worker->start([&] {
+            threads << QThread::currentThread();
+            ++ran;
+        }));
+        QVERIFY(worker->start([&] {
+            threads << QThread::currentThread();
+            ++ran;
+        }));
+        QTRY_COMPARE(ran.load(), 2);
+        QTRY_VERIFY(!worker->busy());
+        QVERIFY(!threads.contains(QThread::currentThread()));
+        QVERIFY(worker->start([&, capture = std::move(capture), replies] {
+            started.release();
+            gate.acquire();
+            replies->post([&] { ++replied; });
+        }));
+        QVERIFY(worker->start([&] { ++ran; })); // waits behind the hung one
+        QVERIFY(started.tryAcquire(1, 30000));
+        QVERIFY(worker->busy());
+        QVERIFY(!worker->leave(20));
+        QVERIFY(!worker->start([&] { ++ran; }));
+        replies->close();
+        worker.reset();
+        QVERIFY(!observer.expired());
+        gate.release();
+        QTRY_VERIFY(observer.expired());
+        QCoreApplication::processEvents();
+        QCOMPARE(ran.load(), 2);
+        QCOMPARE(replied, 0);
     }
 };
 

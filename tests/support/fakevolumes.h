@@ -8,7 +8,9 @@
 #include "platform/imountsource.h"
 #include "platform/ivolumeejector.h"
 
+#include <QEventLoop>
 #include <QHash>
+#include <QTimer>
 
 namespace ostra::test {
 
@@ -21,6 +23,24 @@ public:
     QList<QStorageInfo> mountedVolumes() override { return list; }
     quint32 volumeSerial(const QStorageInfo& v) override { return serials.value(v.rootPath()); }
 };
+
+// Announces a change of the mount table and waits until the volumes have read it again
+// (off the GUI thread) and told what changed; false when they do not.
+inline bool announceChange(FakeMountSource& source, Volumes& volumes)
+{
+    QEventLoop loop;
+    bool read = false;
+    const QMetaObject::Connection done = QObject::connect(&volumes, &Volumes::mountedChanged, &loop, [&] {
+        read = true;
+        loop.quit();
+    });
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    emit source.changed();
+    if (!read)
+        loop.exec();
+    QObject::disconnect(done);
+    return read;
+}
 
 class NoEjector : public IVolumeEjector
 {
@@ -43,7 +63,8 @@ inline QString plugCameraVolumes(
     }
     monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
     monitor.setVolumes(&volumes);
-    emit mounts.changed();
+    if (!announceChange(mounts, volumes))
+        return QString();
     return QStringLiteral("V$Z40$0042");
 }
 

@@ -1,0 +1,76 @@
+#include "core/leavableworker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+// Shared by the worker and its thread: the thread keeps it after the worker is gone.
+struct LeavableWorker::State
+{
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::deque<std::function<void()>> tasks;
+    bool left = false;
+    bool threadRunning = false;
+
+    static void run(const std::shared_ptr<State>& state)
+    {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        while (!state->tasks.empty() && !state->left) {
+            std::function<void()> task = std::move(state->tasks.front());
+            state->tasks.pop_front();
+            lock.unlock();
+            task();
+            // What the task captured goes here, on this thread, before the next one.
+            task = nullptr;
+            lock.lock();
+        }
+        state->threadRunning = false;
+        state->idle.notify_all();
+    }
+};
+
+LeavableWorker::LeavableWorker()
+    : m_state(std::make_shared<State>())
+{ }
+
+LeavableWorker::~LeavableWorker()
+{
+    leave(0);
+}
+
+bool LeavableWorker::start(std::function<void()> task)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (m_state->left)
+        return false;
+    m_state->tasks.push_back(std::move(task));
+    if (!m_state->threadRunning) {
+        m_state->threadRunning = true;
+        // Detached: nothing ever joins it, so that a task that hangs holds no one.
+        std::thread([state = m_state] { State::run(state); }).detach();
+    }
+    return true;
+}
+
+bool LeavableWorker::busy() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->threadRunning;
+}
+
+bool LeavableWorker::leave(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    m_state->left = true;
+    const std::deque<std::function<void()>> dropped = std::move(m_state->tasks);
+    m_state->tasks.clear();
+    const bool done = m_state->idle.wait_for(
+        lock, std::chrono::milliseconds(std::max(timeoutMs, 0)), [this] { return !m_state->threadRunning; });
+    lock.unlock();
+    // The dropped tasks' captures go after the lock.
+    return done;
+}
