@@ -10,9 +10,13 @@
 // - how long a step handed to a pool waits while every pool thread renders thumbnails:
 //   the global pool against the editors' own recycle pool, and how long a step someone
 //   waits for waits there against its own run time.
-// - CPU time of a thumbnail drawn from raw against vipsthumbnail (thumbnailcpu.cpp).
+// - CPU time of a thumbnail drawn from raw against vipsthumbnail (thumbnailcpu.cpp);
+// - how long an editor's render waits on the engine's own pool while thumbnails fill it,
+//   against its own run time (enginepoolwait.cpp).
 // Usage: bench_imageservice [files=2000] [rounds=7], or bench_imageservice cpu [pictures=12]
-// [repeats=4] for the CPU comparison alone. Data goes to a temporary folder.
+// [repeats=4] for the CPU comparison alone, or bench_imageservice pool [pictures=24]
+// [copies=20] for the editor's render alone. Data goes to a temporary folder.
+#include "bench/imageservice/enginepoolwait.h"
 #include "bench/imageservice/thumbnailcpu.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
@@ -234,6 +238,14 @@ int main(int argc, char** argv)
             argc > 3 ? std::max(1, std::atoi(argv[3])) : 4);
         return 0;
     }
+    if (argc > 1 && std::strcmp(argv[1], "pool") == 0) {
+        QTemporaryDir dir;
+        if (!dir.isValid())
+            return 1;
+        imageservicebench::editorRenderWait(dir.path(), argc > 2 ? std::max(1, std::atoi(argv[2])) : 24,
+            argc > 3 ? std::max(1, std::atoi(argv[3])) : 20);
+        return 0;
+    }
     const int count = argc > 1 ? std::max(40, std::atoi(argv[1])) : 2000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     const int threads = QThread::idealThreadCount();
@@ -377,6 +389,7 @@ int main(int argc, char** argv)
                 percentile(separate, 1.0),
                 percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
     }
+    imageservicebench::editorRenderWait(dir.path() + "/pool", 24, 20);
     imageservicebench::thumbnailCpu(dir.path() + "/cpu", 12, 4);
     return 0;
 }
