@@ -168,8 +168,14 @@ void editorRenderWait(const QString& folder, int pictures, int copies)
     while (loaded.size() < 40 && indexed < files.size() * 3 / 4) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         loaded.push_back(editor.once());
-        interactiveStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Interactive));
-        backgroundStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Background));
+        // Taking turns: a step queued right after another finds a worker awake.
+        const bool interactiveFirst = loaded.size() % 2 == 0;
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) == interactiveFirst)
+                interactiveStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Interactive));
+            else
+                backgroundStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Background));
+        }
     }
     while (indexed < files.size() && t.elapsed() < 600000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
