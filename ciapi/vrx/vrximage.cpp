@@ -418,8 +418,12 @@ void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out) const
         if (bodyLength < plainBytes)
             throw bad("raw frame too short");
         const std::size_t n = static_cast<std::size_t>(m.width) * m.height;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(out, body, n * 2); // little-endian samples, as this machine keeps them
+#else
         for (std::size_t i = 0; i < n; ++i)
             out[i] = static_cast<std::uint16_t>(body[2 * i] | (body[2 * i + 1] << 8));
+#endif
         return;
     }
     RawCodec::decode(body, bodyLength, m.width, m.height, out);
