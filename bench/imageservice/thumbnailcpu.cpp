@@ -173,6 +173,7 @@ double engineCpu(const std::vector<Picture>& pictures, int threads)
         files.insert(files.end(), p.copies.begin(), p.copies.end());
     std::atomic<size_t> next { 0 };
     const auto work = [&] {
+        const CIAPI::BackgroundWork background; // as the index task draws it
         for (size_t i = next++; i < files.size(); i = next++) {
             const QUrl url = QUrl::fromLocalFile(files[i]);
             StreamSource source(url);
