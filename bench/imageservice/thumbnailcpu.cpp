@@ -277,7 +277,10 @@ void thumbnailCpu(const QString& folder, int count, int repeats)
     if (pictures.empty())
         return;
     const int all = QThread::idealThreadCount();
-    std::printf("thumbnail CPU from raw: %d demo pictures x %d, thumbnails %d to %d wide; CPU per picture\n",
+    std::printf(
+        "thumbnail CPU from raw: %d demo pictures x %d, thumbnails %d to %d wide; CPU (user + sys) per"
+        " picture\n  reference: vipsthumbnail on the reference module's mosaic as a 16-bit TIFF,"
+        " compressed as the raw frame (zstd) or not, at the thumbnail's size\n",
         int(pictures.size()), repeats, minW, maxW);
 
     // vipsthumbnail's process start, on a 2 x 2 picture.
