@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -35,6 +36,13 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_steps.push_back(name);
+        m_added.notify_all();
+    }
+    // Until `count` steps ran.
+    void waitFor(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_added.wait(lock, [&] { return m_steps.size() >= count; });
     }
     std::function<void()> step(const std::string& name)
     {
@@ -48,6 +56,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
+    std::condition_variable m_added;
     std::vector<std::string> m_steps;
 };
 
@@ -199,6 +208,7 @@ private slots:
             },
             WorkerPool::Priority::Background);
         held.release();
+        order.waitFor(3); // a shutdown now would start fresh workers for what the task queues
         pool.shutdown();
         QCOMPARE(order.steps(), (std::vector<std::string> { "background", "interactive", "its follow-up" }));
     }
