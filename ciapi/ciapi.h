@@ -1,6 +1,7 @@
 #pragma once
 
 // Our imaging engine. Callers include this one header.
+#include "ciapi/backgroundwork.h"
 #include "ciapi/deptheditor.h"
 #include "ciapi/directrenderer.h"
 #include "ciapi/image.h"

@@ -1,5 +1,7 @@
 #include "ciapi/propertyaccessor.h"
 
+#include <algorithm>
+
 #include "ciapi/bytesource.h"
 #include "ciapi/enginedefaults.h"
 #include "ciapi/vrx/hotpixelrecord.h"
@@ -15,6 +17,10 @@ bool readCalibration(const ByteSource& source, PropertyStore& props)
 {
     const std::uint64_t size = source.size();
     if (size > (16u << 20))
+        return false;
+    // Its head first (magic and fixed fields): a raw file is never read whole here.
+    const auto head = source.bytes(0, static_cast<std::size_t>(std::min<std::uint64_t>(size, 64)));
+    if (!vrx::HotPixelRecord::looksLikeRecord(head.data(), head.size()))
         return false;
     const auto bytes = source.bytes(0, static_cast<std::size_t>(size));
     if (!vrx::HotPixelRecord::looksLikeRecord(bytes.data(), bytes.size()))

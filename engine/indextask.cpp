@@ -1,6 +1,7 @@
 #include "engine/indextask.h"
 #include "engine/logging.h"
 
+#include "ciapi/backgroundwork.h"
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/renderer.h"
@@ -168,6 +169,9 @@ void IndexTask::run()
 
 void IndexTask::work()
 {
+    // Thumbnails and facts for the gallery: an editor's render or an export on the engine's
+    // threads goes first.
+    const CIAPI::BackgroundWork background;
     const QUrl& url = m_setup.url;
     bool wantMetadata = m_setup.kinds & Metadata;
     bool wantImage = m_setup.kinds & Image;

@@ -10,7 +10,14 @@
 // - how long a step handed to a pool waits while every pool thread renders thumbnails:
 //   the global pool against the editors' own recycle pool, and how long a step someone
 //   waits for waits there against its own run time.
-// Usage: bench_imageservice [files=2000] [rounds=7]. Data goes to a temporary folder.
+// - CPU time of a thumbnail drawn from raw against vipsthumbnail (thumbnailcpu.cpp);
+// - how long an editor's render waits on the engine's own pool while thumbnails fill it,
+//   against its own run time (enginepoolwait.cpp).
+// Usage: bench_imageservice [files=2000] [rounds=7], or bench_imageservice cpu [pictures=12]
+// [repeats=4] for the CPU comparison alone, or bench_imageservice pool [pictures=24]
+// [copies=20] for the editor's render alone. Data goes to a temporary folder.
+#include "bench/imageservice/enginepoolwait.h"
+#include "bench/imageservice/thumbnailcpu.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
 #include "core/asynctask.h"
@@ -32,6 +39,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -221,10 +229,26 @@ StepTimes userStep(QThreadPool* pool, const std::vector<quint32>& data)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    qSetMessagePattern(QStringLiteral("%{if-warning}%{message}%{endif}"));
+    if (argc > 1 && std::strcmp(argv[1], "cpu") == 0) {
+        QTemporaryDir dir;
+        if (!dir.isValid())
+            return 1;
+        imageservicebench::thumbnailCpu(dir.path(), argc > 2 ? std::max(1, std::atoi(argv[2])) : 12,
+            argc > 3 ? std::max(1, std::atoi(argv[3])) : 4);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "pool") == 0) {
+        QTemporaryDir dir;
+        if (!dir.isValid())
+            return 1;
+        imageservicebench::editorRenderWait(dir.path(), argc > 2 ? std::max(1, std::atoi(argv[2])) : 24,
+            argc > 3 ? std::max(1, std::atoi(argv[3])) : 20);
+        return 0;
+    }
     const int count = argc > 1 ? std::max(40, std::atoi(argv[1])) : 2000;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     const int threads = QThread::idealThreadCount();
-    qSetMessagePattern(QStringLiteral("%{if-warning}%{message}%{endif}"));
 
     QTemporaryDir dir;
     if (!dir.isValid())
@@ -365,5 +389,7 @@ int main(int argc, char** argv)
                 percentile(separate, 1.0),
                 percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
     }
+    imageservicebench::editorRenderWait(dir.path() + "/pool", 24, 20);
+    imageservicebench::thumbnailCpu(dir.path() + "/cpu", 12, 4);
     return 0;
 }

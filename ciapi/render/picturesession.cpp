@@ -89,31 +89,53 @@ ImagePyramid PictureSession::pyramid(bool bgra)
     return m_pyramid;
 }
 
+std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
+{
+    if (m_frames)
+        return m_frames;
+    const int ref = m_image->referenceModule();
+    const vrx::ModuleInfo& mod = m_image->module(ref);
+    // Frames are summed as they are decoded: one decoded frame at a time, whatever their number.
+    auto sum = std::make_shared<MosaicAccumulator>(mod.width, mod.height);
+    for (int f = 0; f < m_image->framesOf(ref); ++f) {
+        uint16_t* frame = sum->nextFrame();
+        {
+            InputRead read(*this);
+            m_image->decodeFrame(ref, f, frame);
+        }
+        sum->commit();
+    }
+    m_frames = sum;
+    return m_frames;
+}
+
+SensorLevels PictureSession::sensorLevels() const
+{
+    const vrx::ModuleInfo& mod = m_image->module(m_image->referenceModule());
+    SensorLevels levels;
+    levels.black = float(mod.blackLevel);
+    levels.white = float(mod.whiteLevel);
+    levels.gains = mod.gains;
+    return levels;
+}
+
+std::vector<HotPixel> PictureSession::hotPixels() const
+{
+    std::vector<HotPixel> hot;
+    for (const vrx::PixelPos& p : m_image->hotPixels(m_image->referenceModule()))
+        hot.push_back({ p.x, p.y });
+    return hot;
+}
+
 std::shared_ptr<const PlaneF> PictureSession::mosaic()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_mosaic)
         return m_mosaic;
-    const int ref = m_image->referenceModule();
-    const vrx::ModuleInfo& mod = m_image->module(ref);
-    // Frames are summed as they are decoded: one decoded frame at a time, whatever their number.
-    MosaicAccumulator sum(mod.width, mod.height);
-    for (int f = 0; f < m_image->framesOf(ref); ++f) {
-        std::vector<uint16_t> frame;
-        {
-            InputRead read(*this);
-            frame = m_image->decodeFrame(ref, f);
-        }
-        sum.add({ frame.data(), mod.width, mod.height, size_t(mod.width) });
-    }
-    SensorLevels levels;
-    levels.black = float(mod.blackLevel);
-    levels.white = float(mod.whiteLevel);
-    levels.gains = mod.gains;
-    std::vector<HotPixel> hot;
-    for (const vrx::PixelPos& p : m_image->hotPixels(ref))
-        hot.push_back({ p.x, p.y });
-    m_mosaic = std::make_shared<const PlaneF>(sum.finish(m_cfa, levels, hot));
+    const std::shared_ptr<const MosaicAccumulator> frames = framesLocked();
+    m_mosaic = std::make_shared<const PlaneF>(frames->finish(m_cfa, sensorLevels(), hotPixels()));
+    // Levels that bin read the mosaic from now on (the same values); the sums may go.
+    m_frames.reset();
     return m_mosaic;
 }
 
@@ -122,15 +144,28 @@ std::shared_ptr<const RgbPlanes<uint16_t>> PictureSession::level(int level)
     if (level < 0 || level >= levelCount())
         throw std::runtime_error("Level out of range");
     std::lock_guard<std::mutex> once(*m_levelMutex[size_t(level)]);
+    const Point<int> s = m_sizes[size_t(level)];
+    const int ref = m_image->referenceModule();
+    const Rect whole { 0, 0, m_image->module(ref).width, m_image->module(ref).height };
+    std::shared_ptr<const MosaicAccumulator> frames;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_levels[size_t(level)])
             return m_levels[size_t(level)];
+        // A level that bins (a thumbnail's, the first the editor draws) is made from the
+        // decoded frames straight away while there is no mosaic: no full-size float plane.
+        if (!m_mosaic && levelBins(whole, s.x))
+            frames = framesLocked();
     }
-    const std::shared_ptr<const PlaneF> raw = mosaic();
-    const Point<int> s = m_sizes[size_t(level)];
-    auto planes = std::make_shared<const RgbPlanes<uint16_t>>(
-        developLevel(*raw, m_cfa, Rect { 0, 0, raw->width(), raw->height() }, s.x, s.y));
+    std::shared_ptr<const RgbPlanes<uint16_t>> planes;
+    if (frames) {
+        planes = std::make_shared<const RgbPlanes<uint16_t>>(
+            frames->bin(m_cfa, sensorLevels(), hotPixels(), whole, s.x, s.y));
+    } else {
+        const std::shared_ptr<const PlaneF> raw = mosaic();
+        planes = std::make_shared<const RgbPlanes<uint16_t>>(
+            developLevel(*raw, m_cfa, Rect { 0, 0, raw->width(), raw->height() }, s.x, s.y));
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_levels[size_t(level)] = planes;
     return planes;

@@ -75,6 +75,10 @@ public:
 private:
     class InputRead;
     std::shared_ptr<const PlaneF> mosaic();
+    // The reference module's frames decoded and summed (call with m_mutex held).
+    std::shared_ptr<const MosaicAccumulator> framesLocked();
+    SensorLevels sensorLevels() const;
+    std::vector<HotPixel> hotPixels() const;
 
     std::shared_ptr<const vrx::VrxImage> m_image;
     // Every read of the input's bytes holds an InputRead; releaseInput() waits for them.
@@ -90,6 +94,7 @@ private:
     std::mutex m_mutex; // pyramid, mosaic, levels
     ImagePyramid m_pyramid;
     std::shared_ptr<const PlaneF> m_mosaic;
+    std::shared_ptr<const MosaicAccumulator> m_frames; // until the mosaic is made from them
     std::vector<std::shared_ptr<const RgbPlanes<uint16_t>>> m_levels;
     std::vector<std::unique_ptr<std::mutex>> m_levelMutex;
 

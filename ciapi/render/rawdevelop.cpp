@@ -7,6 +7,10 @@
 
 #include "ciapi/render/workerpool.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace CIAPI::render {
 
 namespace {
@@ -142,16 +146,27 @@ void resampleBilinear(const RgbPlanes<float>& src, RgbPlanes<uint16_t>& dst)
     });
 }
 
-void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, RgbPlanes<uint16_t>& dst)
+// Averages the samples of each colour inside every level pixel's footprint. `rowOf(y, scratch)`
+// gives mosaic row y (mirrored into the mosaic already), in `scratch` or elsewhere.
+template <typename RowOf>
+void binRows(int mosaicWidth, int mosaicHeight, const CfaLayout& cfa, const Rect& source,
+    RgbPlanes<uint16_t>& dst, const RowOf& rowOf)
 {
     const int W = dst.width(), H = dst.height();
     const double fx = double(source.width()) / W, fy = double(source.height()) / H;
     std::vector<int> xs(static_cast<size_t>(W) + 1);
     for (int x = 0; x <= W; ++x)
         xs[x] = source.x0 + std::min(source.width(), int(std::lround(x * fx)));
+    std::vector<int> xe(static_cast<size_t>(W));
+    for (int x = 0; x < W; ++x)
+        xe[x] = std::max(xs[x + 1], xs[x] + 2); // every colour at least once
+    // Each row holds two colours, one on even and one on odd columns: a footprint's sums of
+    // each colour are then sums over every other sample, in the same order as one pass.
+    const bool twoColoursARow = cfa[0] != cfa[1] && cfa[2] != cfa[3];
     WorkerPool::instance().parallelFor((H + kBand - 1) / kBand, [&](int band) {
         std::vector<float> sum(static_cast<size_t>(W) * 3);
         std::vector<int> cnt(static_cast<size_t>(W) * 3);
+        std::vector<float> scratch;
         for (int y = band * kBand; y < std::min(H, (band + 1) * kBand); ++y) {
             const int ya = source.y0 + std::min(source.height(), int(std::lround(y * fy)));
             int yb = source.y0 + std::min(source.height(), int(std::lround((y + 1) * fy)));
@@ -159,16 +174,32 @@ void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, Rg
             std::fill(sum.begin(), sum.end(), 0.f);
             std::fill(cnt.begin(), cnt.end(), 0);
             for (int sy = ya; sy < yb; ++sy) {
-                const float* row = mosaic.row(mirror(sy, mosaic.height()));
+                const float* row = rowOf(mirror(sy, mosaicHeight), scratch);
                 const int* rowCfa = &cfa[(sy & 1) * 2];
                 for (int x = 0; x < W; ++x) {
                     const int xa = xs[x];
-                    const int xb = std::max(xs[x + 1], xa + 2);
+                    const int xb = xe[x];
+                    if (twoColoursARow && xb <= mosaicWidth) {
+                        float a0 = 0.f, a1 = 0.f;
+                        int sx = xa;
+                        for (; sx + 1 < xb; sx += 2) {
+                            a0 += row[sx];
+                            a1 += row[sx + 1];
+                        }
+                        if (sx < xb)
+                            a0 += row[sx];
+                        const int c0 = rowCfa[xa & 1], c1 = rowCfa[(xa + 1) & 1];
+                        sum[x * 3 + c0] += a0;
+                        cnt[x * 3 + c0] += (xb - xa + 1) / 2;
+                        sum[x * 3 + c1] += a1;
+                        cnt[x * 3 + c1] += (xb - xa) / 2;
+                        continue;
+                    }
                     float acc[3] = { 0.f, 0.f, 0.f };
                     int n[3] = { 0, 0, 0 };
                     for (int sx = xa; sx < xb; ++sx) {
                         const int col = rowCfa[sx & 1];
-                        acc[col] += row[mirror(sx, mosaic.width())];
+                        acc[col] += row[mirror(sx, mosaicWidth)];
                         ++n[col];
                     }
                     for (int ch = 0; ch < 3; ++ch) {
@@ -188,54 +219,139 @@ void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, Rg
     });
 }
 
+void binLevel(const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, RgbPlanes<uint16_t>& dst)
+{
+    binRows(mosaic.width(), mosaic.height(), cfa, source, dst,
+        [&](int y, std::vector<float>&) { return mosaic.row(y); });
+}
+
+// The scale and black level finish() applies to the frames' sums.
+struct Finishing
+{
+    float scale;
+    float blackSum;
+    Finishing(const SensorLevels& levels, int frameCount)
+    {
+        const float frames = float(frameCount);
+        scale = 1.f / ((levels.white - levels.black) * frames);
+        blackSum = levels.black * frames;
+    }
+};
+
+// One row of frame sums finished: max(0, (sum - blackSum) * gain), g0 on even and g1 on
+// odd columns. The vector steps make the scalar operations in the same order.
+template <typename T> void finishRow(const T* src, int w, float blackSum, float g0, float g1, float* dst)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128 gains = _mm_setr_ps(g0, g1, g0, g1);
+    const __m128 black = _mm_set1_ps(blackSum);
+    const __m128 zero = _mm_setzero_ps();
+    for (; x + 4 <= w; x += 4) {
+        __m128i v;
+        if constexpr (sizeof(T) == 2)
+            v = _mm_unpacklo_epi16(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + x)), _mm_setzero_si128());
+        else
+            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x)); // sums below 2^24
+        const __m128 f = _mm_mul_ps(_mm_sub_ps(_mm_cvtepi32_ps(v), black), gains);
+        _mm_storeu_ps(dst + x, _mm_max_ps(f, zero)); // max(f, 0): 0 for NaN, as std::max(0, f)
+    }
+#endif
+    for (; x < w; ++x)
+        dst[x] = std::max(0.f, (float(src[x]) - blackSum) * ((x & 1) ? g1 : g0));
+}
+
+constexpr HotPixel kNeighbours[8]
+    = { { -2, 0 }, { 2, 0 }, { 0, -2 }, { 0, 2 }, { -2, -2 }, { 2, 2 }, { -2, 2 }, { 2, -2 } };
+
 } // namespace
 
 MosaicAccumulator::MosaicAccumulator(int width, int height)
+    : m_width(width)
+    , m_height(height)
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("No raw frames to render");
-    m_sum.reset(width, height);
-    m_sum.fill(0.f);
+    if (size_t(width) * size_t(height) > (size_t(1) << 28))
+        throw std::runtime_error("Raw frames too large");
+}
+
+uint16_t* MosaicAccumulator::nextFrame()
+{
+    if (m_frames == 256)
+        throw std::runtime_error("Too many raw frames");
+    // Not zero filled: a frame is written whole before it is committed.
+    std::unique_ptr<uint16_t[]>& room = m_frames == 0 ? m_first : m_next;
+    if (!room)
+        room.reset(new uint16_t[size_t(m_width) * size_t(m_height)]);
+    return room.get();
+}
+
+void MosaicAccumulator::commit()
+{
+    if (m_frames == 0) {
+        m_frames = 1;
+        return;
+    }
+    const int w = m_width, h = m_height;
+    const bool second = !m_sum;
+    if (second)
+        m_sum.reset(new uint32_t[size_t(w) * size_t(h)]);
+    WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
+        const size_t i0 = size_t(band) * kBand * size_t(w);
+        const size_t i1 = size_t(std::min(h, (band + 1) * kBand)) * size_t(w);
+        const uint16_t* src = m_next.get();
+        uint32_t* acc = m_sum.get();
+        if (second) {
+            const uint16_t* first = m_first.get();
+            for (size_t i = i0; i < i1; ++i)
+                acc[i] = uint32_t(first[i]) + src[i];
+        } else {
+            for (size_t i = i0; i < i1; ++i)
+                acc[i] += src[i];
+        }
+    });
+    if (second)
+        m_first.reset();
+    ++m_frames;
 }
 
 void MosaicAccumulator::add(const RawFrameView& f)
 {
-    const int w = m_sum.width(), h = m_sum.height();
+    const int w = m_width, h = m_height;
     if (f.width != w || f.height != h || !f.data || f.stride < size_t(w))
         throw std::runtime_error("Raw frames differ in size");
-    if (m_frames == 256)
-        throw std::runtime_error("Too many raw frames");
-    WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
-        for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
-            const uint16_t* src = f.data + static_cast<size_t>(y) * f.stride;
-            float* acc = m_sum.row(y);
-            for (int x = 0; x < w; ++x)
-                acc[x] += src[x];
-        }
-    });
-    ++m_frames;
+    uint16_t* dst = nextFrame();
+    for (int y = 0; y < h; ++y)
+        std::copy_n(f.data + size_t(y) * f.stride, w, dst + size_t(y) * size_t(w));
+    commit();
 }
 
-PlaneF MosaicAccumulator::finish(
-    const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels)
+void MosaicAccumulator::check(const SensorLevels& levels) const
 {
     if (m_frames == 0)
         throw std::runtime_error("No raw frames to render");
     if (!(levels.white > levels.black))
         throw std::runtime_error("Bad sensor white level");
-    const int w = m_sum.width(), h = m_sum.height();
-    const float frames = float(m_frames);
-    PlaneF out = std::move(m_sum);
-    m_frames = 0;
-    const float scale = 1.f / ((levels.white - levels.black) * frames);
-    const float blackSum = levels.black * frames;
+}
+
+PlaneF MosaicAccumulator::finish(
+    const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels) const
+{
+    check(levels);
+    const int w = m_width, h = m_height;
+    const Finishing k(levels, m_frames);
+    PlaneF out(w, h);
     WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
         for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
-            const float g0 = levels.gains[cfa[(y & 1) * 2]] * scale;
-            const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * scale;
-            float* dst = out.row(y);
-            for (int x = 0; x < w; ++x)
-                dst[x] = std::max(0.f, (dst[x] - blackSum) * ((x & 1) ? g1 : g0));
+            const float g0 = levels.gains[cfa[(y & 1) * 2]] * k.scale;
+            const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * k.scale;
+            const size_t at = size_t(y) * size_t(w);
+            if (m_sum)
+                finishRow(m_sum.get() + at, w, k.blackSum, g0, g1, out.row(y));
+            else
+                finishRow(m_first.get() + at, w, k.blackSum, g0, g1, out.row(y));
         }
     });
     // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot themselves.
@@ -251,10 +367,8 @@ PlaneF MosaicAccumulator::finish(
             continue;
         float sum = 0.f;
         int n = 0;
-        static const int d[8][2]
-            = { { -2, 0 }, { 2, 0 }, { 0, -2 }, { 0, 2 }, { -2, -2 }, { 2, 2 }, { -2, 2 }, { 2, -2 } };
-        for (const auto& o : d) {
-            const int x = p.x + o[0], y = p.y + o[1];
+        for (const HotPixel& o : kNeighbours) {
+            const int x = p.x + o.x, y = p.y + o.y;
             if (x < 0 || y < 0 || x >= w || y >= h || hot[static_cast<size_t>(y) * w + x])
                 continue;
             sum += out.at(x, y);
@@ -266,6 +380,69 @@ PlaneF MosaicAccumulator::finish(
     return out;
 }
 
+RgbPlanes<uint16_t> MosaicAccumulator::bin(const CfaLayout& cfa, const SensorLevels& levels,
+    const std::vector<HotPixel>& hotPixels, const Rect& source, int width, int height) const
+{
+    check(levels);
+    const Rect whole { 0, 0, m_width, m_height };
+    if (width <= 0 || height <= 0 || source.empty() || !(source.intersected(whole) == source)
+        || !levelBins(source, width))
+        throw std::runtime_error("Bad level geometry");
+    const int w = m_width, h = m_height;
+    const Finishing k(levels, m_frames);
+    // The finished value of one sample, as finish() computes it.
+    const auto value = [&](int x, int y) {
+        const float g = levels.gains[cfa[(y & 1) * 2 + (x & 1)]] * k.scale;
+        return std::max(0.f, (float(sample(size_t(y) * size_t(w) + size_t(x))) - k.blackSum) * g);
+    };
+    // The listed pixels inside the mosaic, by row, and the set of them for the neighbour test.
+    std::vector<uint64_t> hot;
+    for (const HotPixel& p : hotPixels)
+        if (p.x >= 0 && p.y >= 0 && p.x < w && p.y < h)
+            hot.push_back(uint64_t(p.y) * uint64_t(w) + uint64_t(p.x));
+    std::sort(hot.begin(), hot.end());
+    hot.erase(std::unique(hot.begin(), hot.end()), hot.end());
+    const auto isHot = [&](int x, int y) {
+        return std::binary_search(hot.begin(), hot.end(), uint64_t(y) * uint64_t(w) + uint64_t(x));
+    };
+    RgbPlanes<uint16_t> out;
+    out.reset(width, height);
+    binRows(w, h, cfa, source, out, [&](int y, std::vector<float>& row) -> const float* {
+        row.resize(size_t(w));
+        const float g0 = levels.gains[cfa[(y & 1) * 2]] * k.scale;
+        const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * k.scale;
+        const size_t at = size_t(y) * size_t(w);
+        float* dst = row.data();
+        if (m_sum)
+            finishRow(m_sum.get() + at, w, k.blackSum, g0, g1, dst);
+        else
+            finishRow(m_first.get() + at, w, k.blackSum, g0, g1, dst);
+        // This row's listed pixels, repaired as finish() repairs them.
+        auto it = std::lower_bound(hot.begin(), hot.end(), at);
+        for (; it != hot.end() && *it < at + size_t(w); ++it) {
+            const int px = int(*it - at);
+            float sum = 0.f;
+            int n = 0;
+            for (const HotPixel& o : kNeighbours) {
+                const int x = px + o.x, yy = y + o.y;
+                if (x < 0 || yy < 0 || x >= w || yy >= h || isHot(x, yy))
+                    continue;
+                sum += value(x, yy);
+                ++n;
+            }
+            if (n)
+                dst[px] = sum / n;
+        }
+        return dst;
+    });
+    return out;
+}
+
+bool levelBins(const Rect& source, int width)
+{
+    return width > 0 && double(source.width()) / width >= 1.5;
+}
+
 RgbPlanes<uint16_t> developLevel(
     const PlaneF& mosaic, const CfaLayout& cfa, const Rect& source, int width, int height)
 {
@@ -274,8 +451,7 @@ RgbPlanes<uint16_t> developLevel(
         throw std::runtime_error("Bad level geometry");
     RgbPlanes<uint16_t> out;
     out.reset(width, height);
-    const double footprint = double(source.width()) / width;
-    if (footprint >= 1.5) {
+    if (levelBins(source, width)) {
         binLevel(mosaic, cfa, source, out);
         return out;
     }
@@ -328,7 +504,7 @@ LevelRows::LevelRows(
 
 bool LevelRows::streams() const
 {
-    return double(m_source.width()) / m_width < 1.5;
+    return !levelBins(m_source, m_width);
 }
 
 void LevelRows::develop(int y0, int y1, RgbPlanes<uint16_t>& out, int outRow) const

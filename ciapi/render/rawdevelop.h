@@ -36,21 +36,45 @@ struct HotPixel
     int y = 0;
 };
 
-// Sums raw frames one at a time (so only one decoded frame need be held), then averages
-// them, removes the black level, scales to [0, 1] (times the gains) and repairs the listed
-// pixels from their same-colour neighbours. Frames must have the accumulator's size. Sums of
-// up to 256 frames of 16-bit samples are exact in float, so the order of frames is free.
+// Sums raw frames one at a time (so only one decoded frame need be held), as integers, exact
+// for up to 256 frames. From the sums: the mosaic (finish), or a level that bins straight
+// away (bin), with the values developLevel gives that level from the mosaic, without making
+// the mosaic's float plane. Frames must have the accumulator's size.
 class MosaicAccumulator
 {
 public:
     MosaicAccumulator(int width, int height);
+    // Room for the next frame's samples (width x height, row by row); commit() adds them.
+    uint16_t* nextFrame();
+    void commit();
+    // Copies a frame into nextFrame() and commits it.
     void add(const RawFrameView& frame);
-    PlaneF finish(const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels);
+    int frames() const { return m_frames; }
+
+    // The frames averaged, the black level removed, scaled to [0, 1] (times the gains), the
+    // listed pixels repaired from their same-colour neighbours.
+    PlaneF finish(
+        const CfaLayout& cfa, const SensorLevels& levels, const std::vector<HotPixel>& hotPixels) const;
+    // developLevel(finish(cfa, levels, hotPixels), cfa, source, width, height), bit for bit, for
+    // a level that bins (levelBins(source, width)).
+    RgbPlanes<uint16_t> bin(const CfaLayout& cfa, const SensorLevels& levels,
+        const std::vector<HotPixel>& hotPixels, const Rect& source, int width, int height) const;
 
 private:
-    PlaneF m_sum;
+    uint32_t sample(size_t i) const { return m_sum ? m_sum[i] : m_first[i]; }
+    void check(const SensorLevels& levels) const;
+
+    int m_width = 0;
+    int m_height = 0;
     int m_frames = 0;
+    std::unique_ptr<uint16_t[]> m_first; // the first frame
+    std::unique_ptr<uint32_t[]> m_sum; // the sums once a second frame came
+    std::unique_ptr<uint16_t[]> m_next; // room for the frames after the first
 };
+
+// Whether a level of `width` pixels showing `source` of the mosaic bins (averages the samples
+// of each colour in every level pixel) rather than demosaics.
+bool levelBins(const Rect& source, int width);
 
 // Camera RGB of one pyramid level, 0..65535 per [0, 1]. `source` is the part of the mosaic
 // the level shows; the level is width x height. When a level pixel covers less than

@@ -13,6 +13,7 @@ namespace CIAPI::render {
 namespace {
 
 thread_local bool t_isWorker = false;
+thread_local WorkerPool::Priority t_priority = WorkerPool::Priority::Interactive;
 
 int defaultThreadCount()
 {
@@ -30,10 +31,15 @@ struct LoopState
     std::mutex mutex;
     std::condition_variable finished;
     std::exception_ptr error;
+    // Set for a background loop's helpers: they leave the rest to the caller while
+    // interactive work is queued.
+    const std::atomic<int>* interactiveQueued = nullptr;
 
-    void run()
+    void run(bool helper = false)
     {
         for (;;) {
+            if (helper && interactiveQueued && interactiveQueued->load(std::memory_order_relaxed) > 0)
+                return;
             const int i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= count)
                 return;
@@ -53,6 +59,22 @@ struct LoopState
 };
 
 } // namespace
+
+WorkerPool::PriorityScope::PriorityScope(Priority priority)
+    : m_previous(t_priority)
+{
+    t_priority = priority;
+}
+
+WorkerPool::PriorityScope::~PriorityScope()
+{
+    t_priority = m_previous;
+}
+
+WorkerPool::Priority WorkerPool::currentPriority()
+{
+    return t_priority;
+}
 
 WorkerPool& WorkerPool::instance()
 {
@@ -100,9 +122,19 @@ void WorkerPool::startLocked()
 
 void WorkerPool::submit(std::function<void()> task)
 {
+    submit(std::move(task), t_priority);
+}
+
+void WorkerPool::submit(std::function<void()> task, Priority priority)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     startLocked();
-    m_queue.push_back(std::move(task));
+    if (priority == Priority::Background) {
+        m_background.push_back(std::move(task));
+    } else {
+        m_queue.push_back(std::move(task));
+        m_interactiveQueued.fetch_add(1, std::memory_order_relaxed);
+    }
     m_wake.notify_one();
 }
 
@@ -111,18 +143,31 @@ void WorkerPool::workerLoop(uint64_t epoch)
     t_isWorker = true;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [&] { return m_epoch != epoch || !m_queue.empty(); });
-        if (m_queue.empty())
+        m_wake.wait(lock, [&] { return m_epoch != epoch || !m_queue.empty() || !m_background.empty(); });
+        if (m_queue.empty() && m_background.empty())
             return; // shut down and drained
-        std::function<void()> task = std::move(m_queue.front());
-        m_queue.pop_front();
+        // Interactive first; background work after a streak of interactive tasks taken
+        // while it waited, so that it always moves.
+        const bool background = m_queue.empty() || (!m_background.empty() && m_streak >= kInteractiveStreak);
+        std::deque<std::function<void()>>& from = background ? m_background : m_queue;
+        std::function<void()> task = std::move(from.front());
+        from.pop_front();
+        if (background) {
+            m_streak = 0;
+        } else {
+            m_interactiveQueued.fetch_sub(1, std::memory_order_relaxed);
+            if (!m_background.empty())
+                ++m_streak;
+        }
         lock.unlock();
+        t_priority = background ? Priority::Background : Priority::Interactive;
         try {
             task();
         } catch (...) {
             // A task reports its own failures; nothing may escape a worker.
         }
         task = nullptr;
+        t_priority = Priority::Interactive;
         lock.lock();
     }
 }
@@ -138,9 +183,12 @@ void WorkerPool::parallelFor(int count, const std::function<void(int)>& body)
     auto state = std::make_shared<LoopState>();
     state->body = body;
     state->count = count;
+    const Priority priority = t_priority;
+    if (priority == Priority::Background)
+        state->interactiveQueued = &m_interactiveQueued;
     const int helpers = std::min(count - 1, threadCount() - 1); // the caller is one of them
     for (int i = 0; i < helpers; ++i)
-        submit([state] { state->run(); });
+        submit([state] { state->run(true); }, priority);
     state->run();
     {
         std::unique_lock<std::mutex> lock(state->mutex);

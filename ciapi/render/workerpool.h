@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,9 +15,38 @@ namespace CIAPI::render {
 // parallelFor() spreads a loop over the workers and the calling thread, so it never
 // deadlocks even when called from a worker. shutdown() finishes what is queued and
 // joins the threads; the next submit() starts them again.
+//
+// Work someone waits for (interactive, the default) is taken before background work
+// (gallery thumbnails), which keeps arrival order among itself. Background work is never
+// starved: once kInteractiveStreak interactive tasks were taken while background work was
+// waiting, the next task taken is a background one. A background loop's helpers also stop
+// claiming indices while interactive work is queued (its caller finishes the loop).
 class WorkerPool
 {
 public:
+    enum class Priority {
+        Interactive,
+        Background,
+    };
+    static constexpr int kInteractiveStreak = 32;
+
+    // While one lives, the work the constructing thread hands to the engine's pools (tasks,
+    // loops, renders) has the given priority. Tasks run with the priority they were queued
+    // with, so what they queue in turn inherits it.
+    class PriorityScope
+    {
+    public:
+        explicit PriorityScope(Priority priority);
+        ~PriorityScope();
+        PriorityScope(const PriorityScope&) = delete;
+        PriorityScope& operator=(const PriorityScope&) = delete;
+
+    private:
+        Priority m_previous;
+    };
+    // The priority of the calling thread's work.
+    static Priority currentPriority();
+
     static WorkerPool& instance();
 
     WorkerPool();
@@ -24,7 +54,9 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
+    // At the calling thread's priority, or at the one given.
     void submit(std::function<void()> task);
+    void submit(std::function<void()> task, Priority priority);
 
     // Runs body(i) for every i in [0, count), on the calling thread and on idle workers.
     // Returns when every index is done; rethrows the first exception a body threw.
@@ -50,7 +82,10 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_queue;
+    std::deque<std::function<void()>> m_queue; // interactive
+    std::deque<std::function<void()>> m_background;
+    int m_streak = 0; // interactive tasks taken while background work waited
+    std::atomic<int> m_interactiveQueued { 0 };
     std::vector<std::thread> m_threads;
     uint64_t m_epoch = 0;
     int m_limit = 0;

@@ -1,8 +1,14 @@
 #include "ciapi/vrx/rawcodec.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <zstd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace CIAPI::vrx {
 
@@ -53,25 +59,66 @@ std::vector<std::uint16_t> RawCodec::decode(
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("Raw frame size invalid");
+    std::vector<std::uint16_t> samples(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    decode(data, length, width, height, samples.data());
+    return samples;
+}
+
+void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, int height, std::uint16_t* out)
+{
+    if (width <= 0 || height <= 0)
+        throw std::runtime_error("Raw frame size invalid");
     const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     const unsigned long long declared = ZSTD_getFrameContentSize(data, length);
     if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != n * 2)
         throw std::runtime_error("Compressed raw frame has the wrong size");
-    std::vector<std::uint8_t> planes(n * 2);
-    const std::size_t got = ZSTD_decompress(planes.data(), planes.size(), data, length);
-    if (ZSTD_isError(got) || got != planes.size())
+    // Every byte is written by zstd (its size is checked below): no zero fill first.
+    const std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[n * 2]);
+    const std::size_t got = ZSTD_decompress(planes.get(), n * 2, data, length);
+    if (ZSTD_isError(got) || got != n * 2)
         throw std::runtime_error("Compressed raw frame is damaged");
-    std::vector<std::uint16_t> samples(n);
-    std::uint16_t* s = samples.data();
+    // The prediction of predict(), row by row: the first two samples of a row from two rows
+    // above (0 in the first two rows), the others from two to the left.
+    const std::uint8_t* lo = planes.get();
+    const std::uint8_t* hi = planes.get() + n;
     for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const std::size_t i = static_cast<std::size_t>(y) * width + x;
-            const std::uint16_t z = static_cast<std::uint16_t>(planes[i] | (planes[n + i] << 8));
-            const std::uint16_t r = static_cast<std::uint16_t>((z >> 1) ^ (0u - (z & 1u)));
-            s[i] = static_cast<std::uint16_t>(predict(s, width, x, y) + r);
+        const std::size_t at = static_cast<std::size_t>(y) * width;
+        std::uint16_t* s = out + at;
+        const std::uint16_t* up = y >= 2 ? out + at - 2 * static_cast<std::size_t>(width) : nullptr;
+        const std::uint8_t* l = lo + at;
+        const std::uint8_t* h = hi + at;
+        const auto residual = [&](int x) {
+            const unsigned z = unsigned(l[x]) | (unsigned(h[x]) << 8);
+            return static_cast<std::uint16_t>((z >> 1) ^ (0u - (z & 1u)));
+        };
+        for (int x = 0; x < std::min(2, width); ++x)
+            s[x] = static_cast<std::uint16_t>((up ? up[x] : 0) + residual(x));
+        int x = 2;
+#if defined(__SSE2__)
+        // Eight samples at a time: the residuals summed along each colour (a prefix sum over
+        // every other sample, in 16-bit arithmetic as the scalar sums), plus the last two
+        // samples before them.
+        if (width >= 2) {
+            const __m128i one = _mm_set1_epi16(1);
+            const __m128i zero = _mm_setzero_si128();
+            std::uint32_t pair;
+            std::memcpy(&pair, s, 4);
+            __m128i carry = _mm_set1_epi32(int(pair));
+            for (; x + 8 <= width; x += 8) {
+                const __m128i z = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(l + x)),
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + x)));
+                __m128i r = _mm_xor_si128(_mm_srli_epi16(z, 1), _mm_sub_epi16(zero, _mm_and_si128(z, one)));
+                r = _mm_add_epi16(r, _mm_slli_si128(r, 4));
+                r = _mm_add_epi16(r, _mm_slli_si128(r, 8));
+                const __m128i v = _mm_add_epi16(r, carry);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(s + x), v);
+                carry = _mm_shuffle_epi32(v, 0xff);
+            }
         }
+#endif
+        for (; x < width; ++x)
+            s[x] = static_cast<std::uint16_t>(s[x - 2] + residual(x));
     }
-    return samples;
 }
 
 } // namespace CIAPI::vrx

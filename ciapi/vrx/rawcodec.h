@@ -20,6 +20,9 @@ public:
     // Decodes into exactly width x height samples; std::runtime_error on any mismatch.
     static std::vector<std::uint16_t> decode(
         const std::uint8_t* data, std::size_t length, int width, int height);
+    // The same into `out` (width x height samples, row by row).
+    static void decode(
+        const std::uint8_t* data, std::size_t length, int width, int height, std::uint16_t* out);
 };
 
 } // namespace CIAPI::vrx

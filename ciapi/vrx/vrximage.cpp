@@ -394,6 +394,14 @@ int VrxImage::framesOf(int module) const
 
 std::vector<std::uint16_t> VrxImage::decodeFrame(int module, int frame) const
 {
+    const ModuleInfo& m = this->module(module);
+    std::vector<std::uint16_t> samples(static_cast<std::size_t>(m.width) * m.height);
+    decodeFrame(module, frame, samples.data());
+    return samples;
+}
+
+void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out) const
+{
     auto it = m_frames.find(std::make_pair(module, frame));
     if (it == m_frames.end())
         throw std::runtime_error("No such raw frame");
@@ -407,12 +415,18 @@ std::vector<std::uint16_t> VrxImage::decodeFrame(int module, int frame) const
     r.skip(16);
     const std::int32_t encoding = r.i32();
     if (encoding == RawPlain) {
-        std::vector<std::uint16_t> samples(static_cast<std::size_t>(m.width) * m.height);
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            samples[i] = static_cast<std::uint16_t>(body[2 * i] | (body[2 * i + 1] << 8));
-        return samples;
+        if (bodyLength < plainBytes)
+            throw bad("raw frame too short");
+        const std::size_t n = static_cast<std::size_t>(m.width) * m.height;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(out, body, n * 2); // little-endian samples, as this machine keeps them
+#else
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = static_cast<std::uint16_t>(body[2 * i] | (body[2 * i + 1] << 8));
+#endif
+        return;
     }
-    return RawCodec::decode(body, bodyLength, m.width, m.height);
+    RawCodec::decode(body, bodyLength, m.width, m.height, out);
 }
 
 std::vector<std::uint16_t> VrxImage::averageFrames(int module) const

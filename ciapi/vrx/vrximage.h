@@ -55,6 +55,8 @@ public:
     // The 16-bit samples of one frame (width x height, row by row); the chunk's CRC is
     // checked and its encoding decoded. std::runtime_error on any fault.
     std::vector<std::uint16_t> decodeFrame(int module, int frame) const;
+    // The same into `out` (the module's width x height samples).
+    void decodeFrame(int module, int frame, std::uint16_t* out) const;
     // The mean of all frames of a module (rounded), the denoised frame.
     std::vector<std::uint16_t> averageFrames(int module) const;
 

@@ -2,6 +2,7 @@
 #include "ciapi/bytesource.h"
 #include "ciapi/ciapi.h"
 #include "ciapi/qzcompress.h"
+#include "ciapi/vrx/rawcodec.h"
 #include "ciapi/vrx/vrximage.h"
 #include "support/testmain.h"
 #include "tools/vrxgen/generator.h"
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 using namespace CIAPI;
@@ -81,6 +83,38 @@ private slots:
         auto sink = std::make_shared<std::stringstream>();
         QCOMPARE(qzCompress::CompressVRX(again, sink, 98, 0, 1), qzCompress::CompressionAlreadyCompressed);
         QVERIFY(sink->str().empty());
+    }
+
+    // The raw codec is lossless at every width (rows shorter than, equal to and longer than
+    // the decoder's eight-sample steps) and for residuals that wrap around 16 bits.
+    void rawCodecLossless_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        for (int w : { 1, 2, 3, 8, 9, 10, 17, 130 })
+            QTest::newRow(qPrintable(QStringLiteral("%1 wide").arg(w))) << w << (w % 3 + 3);
+    }
+
+    void rawCodecLossless()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        std::mt19937 random(uint32_t(width * 31 + height));
+        std::vector<uint16_t> samples(size_t(width) * size_t(height));
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const uint32_t pick = random() % 4;
+            samples[i] = pick == 0 ? 0 : pick == 1 ? 65535 : uint16_t(random());
+        }
+        const auto packed = vrx::RawCodec::encode(samples, width, height, 3);
+        QCOMPARE(vrx::RawCodec::decode(packed.data(), packed.size(), width, height), samples);
+        std::vector<uint16_t> into(samples.size(), 7);
+        vrx::RawCodec::decode(packed.data(), packed.size(), width, height, into.data());
+        QCOMPARE(into, samples);
+        // A smooth ramp: small residuals, as cameras give.
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = uint16_t(1000 + (i % size_t(width)) * 3 + (i / size_t(width)) * 5);
+        const auto smooth = vrx::RawCodec::encode(samples, width, height, 3);
+        QCOMPARE(vrx::RawCodec::decode(smooth.data(), smooth.size(), width, height), samples);
     }
 
     void refusals()

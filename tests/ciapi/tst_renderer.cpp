@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <thread>
 
 #include "ciapi/ciapi.h"
+#include "ciapi/render/rawdevelop.h"
 #include "ciapi/statefileeditor.h"
 #include "renderfixture.h"
 #include "support/testmain.h"
@@ -227,6 +229,115 @@ private slots:
         auto other = rendererFor(picture(8), 3);
         std::istringstream in2(bytes);
         QVERIFY_EXCEPTION_THROWN(other->deserialize(in2, StateFull), std::runtime_error);
+    }
+
+    // Levels that bin are made from the decoded frames without the mosaic's float plane: the
+    // very values the mosaic path gives, whatever the frame count, colour pattern, listed
+    // pixels (at the edges, side by side, twice, outside) and footprint (mirrored at the edges).
+    void binnedLevelsFromTheFrames_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("pattern");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("one frame RGGB") << 1 << 0 << 203 << 151;
+        QTest::newRow("two frames GRBG") << 2 << 1 << 200 << 150;
+        QTest::newRow("three frames GBRG") << 3 << 2 << 97 << 64;
+        QTest::newRow("two frames BGGR") << 2 << 3 << 158 << 121;
+    }
+
+    void binnedLevelsFromTheFrames()
+    {
+        using namespace CIAPI::render;
+        QFETCH(int, frames);
+        QFETCH(int, pattern);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        static const int kPatterns[4][4] = { { 0, 1, 1, 2 }, { 1, 0, 2, 1 }, { 1, 2, 0, 1 }, { 2, 1, 1, 0 } };
+        const CfaLayout cfa { kPatterns[pattern][0], kPatterns[pattern][1], kPatterns[pattern][2],
+            kPatterns[pattern][3] };
+        SensorLevels levels;
+        levels.black = 512.f;
+        levels.white = 16383.f;
+        levels.gains = { 1.9f, 1.f, 1.6f };
+        const std::vector<HotPixel> hot { { 0, 0 }, { 1, 0 }, { width - 1, height - 1 }, { 4, 4 }, { 6, 4 },
+            { 6, 4 }, { 50, 33 }, { -3, 2 }, { width, 1 } };
+        std::mt19937 random(uint32_t(frames * 7 + pattern));
+        MosaicAccumulator sum(width, height);
+        for (int f = 0; f < frames; ++f) {
+            uint16_t* frame = sum.nextFrame();
+            for (int i = 0; i < width * height; ++i)
+                frame[i] = uint16_t(random() % 17000); // below black and above white too
+            sum.commit();
+        }
+        const PlaneF mosaic = sum.finish(cfa, levels, hot);
+        const Rect whole { 0, 0, width, height };
+        const Rect part { 3, 5, width - 8, height - 2 };
+        struct Case
+        {
+            Rect source;
+            int w, h;
+        };
+        for (const Case& c : { Case { whole, width / 2, height / 2 },
+                 Case { whole, width * 2 / 3, height * 2 / 3 }, Case { whole, width / 7, height / 7 },
+                 Case { part, part.width() / 3, part.height() / 5 }, Case { whole, 1, 1 } }) {
+            QVERIFY(levelBins(c.source, c.w));
+            const RgbPlanes<uint16_t> want = developLevel(mosaic, cfa, c.source, c.w, c.h);
+            const RgbPlanes<uint16_t> got = sum.bin(cfa, levels, hot, c.source, c.w, c.h);
+            for (int ch = 0; ch < 3; ++ch)
+                for (int y = 0; y < c.h; ++y)
+                    QVERIFY2(std::memcmp(want.c[ch].row(y), got.c[ch].row(y), size_t(c.w) * 2) == 0,
+                        qPrintable(
+                            QStringLiteral("%1 x %2, channel %3, row %4").arg(c.w).arg(c.h).arg(ch).arg(y)));
+        }
+        // Each colour where it belongs: frames of one value per colour bin to that colour's value.
+        MosaicAccumulator flat(width, height);
+        const uint16_t perColour[3] = { 4000, 9000, 14000 };
+        uint16_t* frame = flat.nextFrame();
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                frame[y * width + x] = perColour[cfa[size_t((y & 1) * 2 + (x & 1))]];
+        flat.commit();
+        const RgbPlanes<uint16_t> binned = flat.bin(cfa, levels, {}, whole, width / 3, height / 3);
+        for (int ch = 0; ch < 3; ++ch) {
+            const float expected
+                = (perColour[ch] - levels.black) / (levels.white - levels.black) * levels.gains[size_t(ch)];
+            const int want = int(std::lround(std::min(1.f, expected) * 65535.f));
+            for (int y = 0; y < binned.height(); ++y)
+                for (int x = 0; x < binned.width(); ++x)
+                    QVERIFY(std::abs(int(binned.c[ch].row(y)[x]) - want) <= 1);
+        }
+    }
+
+    // The thumbnail's level (the coarsest, first drawn from the frames) has the same pixels as
+    // when a finer level was drawn first (and the coarsest then from the mosaic), with the
+    // calibration's hot pixels and two frames.
+    void coarsestLevelWhicheverLevelCameFirst()
+    {
+        vrxgen::PictureOptions o = pictureOptions(31);
+        o.frames = 2;
+        o.hotPixelsPerModule = 12;
+        o.compressed = true;
+        const vrxgen::Picture pic = vrxgen::makePicture(o);
+        std::vector<uint8_t> input = pic.vrx;
+        input.insert(input.end(), pic.calibration.begin(), pic.calibration.end());
+        const auto open = [&] {
+            auto r = Renderer::Create(0);
+            r->setInputDataStream(input.data(), input.size());
+            ApplyTuning(0, *r);
+            return r;
+        };
+        auto thumbnail = open();
+        const int last = thumbnail->outputBuffer().levelCount() - 1;
+        const std::vector<uint8_t> first = renderLevel(*thumbnail, last);
+        auto editor = open();
+        renderLevel(*editor, last - 1); // demosaics: the mosaic is made
+        QCOMPARE(renderLevel(*editor, last), first);
+        // Without the calibration the hot pixels show: the repair is in the thumbnail.
+        auto raw = Renderer::Create(0);
+        raw->setInputDataStream(pic.vrx.data(), pic.vrx.size());
+        ApplyTuning(0, *raw);
+        QVERIFY(renderLevel(*raw, last) != first);
     }
 
     // Several renderers on several threads at once, each checked against its own sync render.

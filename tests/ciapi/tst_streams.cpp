@@ -44,6 +44,24 @@ std::vector<std::uint16_t> repaired(const vrx::VrxImage& img, int module, int fr
     return s;
 }
 
+// A stream over bytes that counts what is read from it.
+class CountingBuffer : public std::stringbuf
+{
+public:
+    explicit CountingBuffer(const std::vector<std::uint8_t>& bytes)
+        : std::stringbuf(std::string(bytes.begin(), bytes.end()), std::ios::in | std::ios::binary)
+    { }
+    std::streamsize read = 0;
+
+protected:
+    std::streamsize xsgetn(char* s, std::streamsize n) override
+    {
+        const std::streamsize got = std::stringbuf::xsgetn(s, n);
+        read += got;
+        return got;
+    }
+};
+
 } // namespace
 
 class TestStreams : public QObject
@@ -90,6 +108,32 @@ private slots:
         auto msrc = ByteSource::fromStream(mixed);
         const auto tail = msrc->bytes(a.size() + b.size(), 4);
         QCOMPARE(std::string(tail.begin(), tail.end()), std::string("zzzz"));
+    }
+
+    // Reading a raw file's facts reads its small chunks, never the whole file (frames and
+    // all); a calibration record is still told apart by its head and read whole.
+    void propertiesReadOnlyTheSmallChunks()
+    {
+        vrxgen::PictureOptions o;
+        o.moduleWidth = 640;
+        o.moduleHeight = 480;
+        o.hotPixelsPerModule = 3;
+        const auto pic = vrxgen::makePicture(o);
+        CountingBuffer raw(pic.vrx);
+        std::shared_ptr<std::istream> rawStream(new std::istream(&raw));
+        PropertyAccessor accessor;
+        accessor.setInputDataStream(rawStream);
+        QVERIFY(accessor.isCompatible());
+        QVERIFY2(raw.read < std::streamsize(pic.vrx.size() / 8),
+            qPrintable(QStringLiteral("%1 of %2 bytes read").arg(raw.read).arg(pic.vrx.size())));
+
+        CountingBuffer record(pic.calibration);
+        std::shared_ptr<std::istream> recordStream(new std::istream(&record));
+        PropertyAccessor calibration;
+        calibration.setInputDataStream(recordStream);
+        QVERIFY(!calibration.isCompatible());
+        QCOMPARE(calibration.getProperty(IntArrayParam::CameraUuid),
+            accessor.getProperty(IntArrayParam::CameraUuid));
     }
 
     void repairsExactlyThePlantedPixels()

@@ -9,7 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,6 +25,74 @@
 
 using namespace CIAPI;
 using CIAPI::render::WorkerPool;
+
+namespace {
+
+// The order in which tasks ran.
+class Recorder
+{
+public:
+    void add(const std::string& name)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_steps.push_back(name);
+        m_added.notify_all();
+    }
+    // Until `count` steps ran.
+    void waitFor(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_added.wait(lock, [&] { return m_steps.size() >= count; });
+    }
+    std::function<void()> step(const std::string& name)
+    {
+        return [this, name] { add(name); };
+    }
+    std::vector<std::string> steps() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_steps;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_added;
+    std::vector<std::string> m_steps;
+};
+
+// Holds one worker of the pool from construction (once it returns, the worker runs it) until
+// release() (or destruction).
+class Latch
+{
+public:
+    explicit Latch(WorkerPool& pool)
+    {
+        auto started = std::make_shared<std::promise<void>>();
+        std::future<void> running = started->get_future();
+        std::shared_future<void> go = m_go.get_future().share();
+        pool.submit(
+            [started, go] {
+                started->set_value();
+                go.wait();
+            },
+            WorkerPool::Priority::Interactive);
+        running.wait();
+    }
+    ~Latch() { release(); }
+    void release()
+    {
+        if (!m_released) {
+            m_released = true;
+            m_go.set_value();
+        }
+    }
+
+private:
+    std::promise<void> m_go;
+    bool m_released = false;
+};
+
+} // namespace
 
 class TestWorkerPool : public QObject
 {
@@ -74,6 +146,94 @@ private slots:
                                      }),
             std::runtime_error);
         QCOMPARE(ran.load(), 64); // the other indices still ran
+    }
+
+    // Work someone waits for goes ahead of queued background work (thumbnails), whether the
+    // background work was marked by the submitting thread's scope or by the task's own
+    // priority; background work keeps its order. The only worker is held while all is queued.
+    void interactiveWorkGoesFirst()
+    {
+        WorkerPool pool;
+        pool.setThreadLimit(1);
+        Recorder order;
+        Latch held(pool);
+        {
+            const WorkerPool::PriorityScope background(WorkerPool::Priority::Background);
+            QCOMPARE(WorkerPool::currentPriority(), WorkerPool::Priority::Background);
+            for (int i = 0; i < 3; ++i)
+                pool.submit(order.step("b" + std::to_string(i)));
+        }
+        QCOMPARE(WorkerPool::currentPriority(), WorkerPool::Priority::Interactive);
+        pool.submit(order.step("b3"), WorkerPool::Priority::Background);
+        pool.submit(order.step("i0"));
+        pool.submit(order.step("i1"), WorkerPool::Priority::Interactive);
+        held.release();
+        pool.shutdown(); // drains the queue
+        QCOMPARE(order.steps(), (std::vector<std::string> { "i0", "i1", "b0", "b1", "b2", "b3" }));
+    }
+
+    // Background work is never starved: after a streak of interactive tasks taken while it
+    // waited, it is taken next.
+    void backgroundWorkIsNotStarved()
+    {
+        WorkerPool pool;
+        pool.setThreadLimit(1);
+        Recorder order;
+        Latch held(pool);
+        pool.submit(order.step("b"), WorkerPool::Priority::Background);
+        const int interactive = WorkerPool::kInteractiveStreak + 10;
+        for (int i = 0; i < interactive; ++i)
+            pool.submit(order.step("i"));
+        held.release();
+        pool.shutdown();
+        const std::vector<std::string> steps = order.steps();
+        QCOMPARE(int(steps.size()), interactive + 1);
+        QCOMPARE(
+            int(std::find(steps.begin(), steps.end(), "b") - steps.begin()), WorkerPool::kInteractiveStreak);
+    }
+
+    // A task queues its follow-up work at its own priority: a background task's follow-up
+    // waits behind interactive work queued after it.
+    void tasksPassTheirPriorityOn()
+    {
+        WorkerPool pool;
+        pool.setThreadLimit(1);
+        Recorder order;
+        Latch held(pool);
+        pool.submit(
+            [&] {
+                order.add("background");
+                pool.submit(order.step("its follow-up"));
+                pool.submit(order.step("interactive"), WorkerPool::Priority::Interactive);
+            },
+            WorkerPool::Priority::Background);
+        held.release();
+        order.waitFor(3); // a shutdown now would start fresh workers for what the task queues
+        pool.shutdown();
+        QCOMPARE(order.steps(), (std::vector<std::string> { "background", "interactive", "its follow-up" }));
+    }
+
+    // A background loop still completes (its caller runs what helpers leave) while the
+    // workers are held and interactive work is queued.
+    void backgroundLoopCompletesBehindInteractiveWork()
+    {
+        WorkerPool pool;
+        pool.setThreadLimit(2);
+        Latch first(pool);
+        Latch second(pool);
+        std::atomic<int> interactiveRan { 0 };
+        pool.submit([&] { interactiveRan.fetch_add(1); });
+        std::atomic<int> sum { 0 };
+        {
+            const WorkerPool::PriorityScope background(WorkerPool::Priority::Background);
+            pool.parallelFor(100, [&](int i) { sum.fetch_add(i); });
+        }
+        QCOMPARE(sum.load(), 99 * 100 / 2);
+        QCOMPARE(interactiveRan.load(), 0);
+        first.release();
+        second.release();
+        pool.shutdown();
+        QCOMPARE(interactiveRan.load(), 1);
     }
 
     // shutdown() runs what was queued, may be called twice, and the pool works again after.
