@@ -51,15 +51,22 @@ RecipeRouter::~RecipeRouter()
             continue;
         entry.thread->requestInterruption();
         // Behind the copies already queued, so every worker runs (and deletes itself).
+        // The copies placed so far are settled (their folders synced) before the thread ends.
         QThread* thread = entry.thread;
+        CopyGroup* group = entry.group;
         QMetaObject::invokeMethod(
-            entry.anchor, [thread] { thread->quit(); }, Qt::QueuedConnection);
+            group,
+            [thread, group] {
+                group->flush();
+                thread->quit();
+            },
+            Qt::QueuedConnection);
     }
     for (VolumeEntry& entry : m_volumes) {
         if (!entry.thread)
             continue;
         entry.thread->wait();
-        delete entry.anchor;
+        delete entry.group;
         delete entry.thread;
     }
 }
@@ -124,8 +131,6 @@ void RecipeRouter::setDate(QUuid session, QDateTime date)
     it->created = date;
     refreshRow(session, { PipelineModel::DateTime });
 }
-
-void RecipeRouter::setBatch(bool) { }
 
 TransferSequence& RecipeRouter::sequence(const QUuid& session, bool* created)
 {

@@ -21,6 +21,9 @@ namespace {
 
 // Local sources below this size are copied at once instead of by a worker.
 constexpr qint64 kInlineCopyLimit = 1024;
+// Local copies handed to one volume's copy thread at once: twice a group, so that the
+// thread places the next group while the scheduler takes in the last one.
+constexpr int kCopiesPerVolume = 2 * CopyGroup::kMaxCopies;
 // Every copy goes through a temporary name, so a cut-off file never carries the target's.
 const QString kTransferSuffix = QStringLiteral(".transfer");
 
@@ -119,13 +122,13 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     // A file that waits only for room is looked at again once its channel has some.
     if (it->waiting && room(IOChannel(it->recipe), source) < 1)
         return;
-    // A file that only a local copy can bring, while its volume is busy with another
-    // copy and its source has no room, is looked at once the volume is free: a large
-    // import from local sources visits it after every copy, and must not touch the disk
-    // each time.
+    // A file that only a local copy can bring, while its volume has as many copies queued
+    // as it takes and its source has no room, is looked at once the volume has room: a
+    // large import from local sources visits it after every group of copies, and must not
+    // touch the disk each time.
     if (it->volume.isResolved() && room(IOChannel(it->recipe), source) < 1 && hasLocalCandidate(it->recipe)) {
         auto volume = m_volumes.constFind(it->volume);
-        if (volume != m_volumes.cend() && !volume->outstanding.isEmpty())
+        if (volume != m_volumes.cend() && volume->outstanding.size() >= kCopiesPerVolume)
             return;
     }
     setWaiting(seq, *it, false);
@@ -417,14 +420,22 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     const QString& source, const LocalCopy& copy, IProvider* provider)
 {
     VolumeEntry& entry = m_volumes[request.volume];
-    if (!entry.outstanding.isEmpty())
+    if (entry.outstanding.size() >= kCopiesPerVolume)
         return false;
+    if (!entry.outstanding.isEmpty()) {
+        // The volume is busy: the source fetches the file when it has room; else the copy
+        // queues behind the others, and the copies of the volume are reported together.
+        const IOChannel channel(request.recipe);
+        if (!m_channels.value(channel).mask && room(channel, provider) >= 1)
+            return false;
+    }
     if (!entry.thread) {
         entry.thread = new QThread;
         entry.thread->setObjectName(QStringLiteral("Copy ") + request.volume.rootPath);
         entry.thread->start(QThread::LowPriority);
-        entry.anchor = new QObject;
-        entry.anchor->moveToThread(entry.thread);
+        entry.group = new CopyGroup;
+        entry.group->moveToThread(entry.thread);
+        connect(entry.group, &CopyGroup::settled, this, &RecipeRouter::onCopiesSettled, Qt::QueuedConnection);
     }
     auto* worker = new FileCopy;
     worker->filePerm = m_filePerm;
@@ -440,10 +451,11 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     worker->moveToThread(entry.thread);
     connect(worker, &FileCopy::onFailed, this, &RecipeRouter::onFileFailed, Qt::QueuedConnection);
     connect(worker, &FileCopy::onObstacle, this, &RecipeRouter::onCopyObstacle, Qt::QueuedConnection);
-    connect(worker, &FileCopy::onCopied, this, &RecipeRouter::onFileCopied, Qt::QueuedConnection);
     entry.outstanding.insert(target);
     m_copySources.insert(target, source);
-    QMetaObject::invokeMethod(worker, "copy", Qt::QueuedConnection);
+    CopyGroup* group = entry.group;
+    QMetaObject::invokeMethod(
+        group, [group, worker] { group->take(worker); }, Qt::QueuedConnection);
     emit inFlightCountChanged();
     return true;
 }
@@ -486,6 +498,15 @@ void RecipeRouter::onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error e
 {
     m_copyObstacles.insert(target.toLocalFile(), error);
     front->onObstacle(target, recipe, error);
+}
+
+void RecipeRouter::onCopiesSettled(QVector<CopyOutcome> outcomes)
+{
+    // One journal transaction for the group; the sources delete nothing before it is saved.
+    front->setBatch(true);
+    for (const CopyOutcome& outcome : qAsConst(outcomes))
+        onFileCopied(outcome.target, outcome.recipe, outcome.volume, outcome.success);
+    front->setBatch(false);
 }
 
 void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bool success)

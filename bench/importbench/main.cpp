@@ -284,8 +284,9 @@ int main(int argc, char** argv)
         const double importSeconds = median(imports), rsyncSeconds = median(copies);
         std::printf("%-16s %8.1f %11.3f %10.1f %10.1f %7.2f %11.2f %11.2f\n",
             usb ? "usb volumes" : "portable device", double(bytes) / 1e6, median(thumbs),
-            pictureCount / importSeconds, rsyncSeconds > 0 ? pictureCount / rsyncSeconds : -1.0, median(ratios),
-            median(syncsPerFile), referenceSyncs >= 0 ? double(referenceSyncs) / cameraFiles : -1.0);
+            pictureCount / importSeconds, rsyncSeconds > 0 ? pictureCount / rsyncSeconds : -1.0,
+            median(ratios), median(syncsPerFile),
+            referenceSyncs >= 0 ? double(referenceSyncs) / cameraFiles : -1.0);
         std::fflush(stdout);
     }
     if (rsync.isEmpty())
