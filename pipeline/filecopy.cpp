@@ -63,7 +63,8 @@ void FileCopy::setTwoStage(QString suffix)
 
 bool FileCopy::stopped() const
 {
-    return (stop && stop->load()) || QThread::currentThread()->isInterruptionRequested();
+    return (stop && stop->load()) || (withdrawn && withdrawn->load())
+        || QThread::currentThread()->isInterruptionRequested();
 }
 
 bool FileCopy::sourceValid()
@@ -122,6 +123,8 @@ bool FileCopy::place()
     m_valid = false;
     m_tried = false;
     m_error = 0;
+    if (withdrawn && withdrawn->load())
+        return false;
     // A shared token is enough to read the source: viewers may keep it open meanwhile.
     if (filePerm)
         m_sourceToken = waitForToken(filePerm, source, FilePerm::kShared, isStopped);

@@ -41,6 +41,9 @@ public:
 
     // Raised by whoever stops the copy threads; a worker waiting for a lock gives up.
     std::shared_ptr<std::atomic<bool>> stop;
+    // Raised when nobody wants this copy any more (its import was cancelled): a copy not
+    // yet placed is not made, and fails.
+    std::shared_ptr<std::atomic<bool>> withdrawn;
     // The file calls (tests inject failures and watch their order).
     IFileCalls* calls = nullptr;
 

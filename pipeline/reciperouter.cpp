@@ -44,31 +44,7 @@ RecipeRouter::RecipeRouter(QObject* parent)
 
 RecipeRouter::~RecipeRouter()
 {
-    // A worker waiting for a file's lock gives up; queued copies end at once.
-    m_stop->store(true);
-    for (VolumeEntry& entry : m_volumes) {
-        if (!entry.thread)
-            continue;
-        entry.thread->requestInterruption();
-        // Behind the copies already queued, so every worker runs (and deletes itself).
-        // The copies placed so far are settled (their folders synced) before the thread ends.
-        QThread* thread = entry.thread;
-        CopyGroup* group = entry.group;
-        QMetaObject::invokeMethod(
-            group,
-            [thread, group] {
-                group->flush();
-                thread->quit();
-            },
-            Qt::QueuedConnection);
-    }
-    for (VolumeEntry& entry : m_volumes) {
-        if (!entry.thread)
-            continue;
-        entry.thread->wait();
-        delete entry.group;
-        delete entry.thread;
-    }
+    stopCopyThreads();
 }
 
 int RecipeRouter::activityCount() const

@@ -233,6 +233,8 @@ private:
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);
     bool copyInline(const QString& source, const QString& target);
+    // Ends the volumes' copy threads once the copies queued there have run.
+    void stopCopyThreads();
     void forgetLocalCopy(const QString& path, const Recipe& recipe);
     void onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error error);
     bool replaceable(const QString& path, const TransferRequest& request, IProvider* source);
@@ -273,6 +275,8 @@ private:
     QHash<Recipe, PathSet> m_copiesByRecipe;
     QHash<QString, QString> m_copySources; // local copies under way: target -> source
     QHash<QString, int> m_copyObstacles; // local copies whose worker said why they failed
+    // Local copies under way: target -> raised once the copy is no longer wanted.
+    QHash<QString, std::shared_ptr<std::atomic<bool>>> m_copyWithdrawals;
     struct Unchecked
     {
         QUuid session;

@@ -223,6 +223,15 @@ void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
 
 void RecipeRouter::reclaimCancelled(TransferSequence& seq)
 {
+    // Local copies queued on the session's volumes and not made yet are not made; those
+    // made already are reported as usual.
+    for (const Volume& volume : qAsConst(seq.volumes)) {
+        for (const QString& path : qAsConst(m_volumes[volume].outstanding)) {
+            const auto withdrawal = m_copyWithdrawals.constFind(path);
+            if (seq.all.count(path) && withdrawal != m_copyWithdrawals.cend())
+                withdrawal.value()->store(true);
+        }
+    }
     for (const IOChannel& channel : qAsConst(seq.channels)) {
         ChannelEntry& entry = m_channels[channel];
         const QSet<QString> underWay = entry.outstanding;
@@ -416,6 +425,35 @@ bool RecipeRouter::findLocalSource(
     return false;
 }
 
+void RecipeRouter::stopCopyThreads()
+{
+    // A worker waiting for a file's lock gives up; queued copies end at once.
+    m_stop->store(true);
+    for (VolumeEntry& entry : m_volumes) {
+        if (!entry.thread)
+            continue;
+        entry.thread->requestInterruption();
+        // Behind the copies already queued, so every worker runs (and deletes itself).
+        // The copies placed so far are settled (their folders synced) before the thread ends.
+        QThread* thread = entry.thread;
+        CopyGroup* group = entry.group;
+        QMetaObject::invokeMethod(
+            group,
+            [thread, group] {
+                group->flush();
+                thread->quit();
+            },
+            Qt::QueuedConnection);
+    }
+    for (VolumeEntry& entry : m_volumes) {
+        if (!entry.thread)
+            continue;
+        entry.thread->wait();
+        delete entry.group;
+        delete entry.thread;
+    }
+}
+
 bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& request,
     const QString& source, const LocalCopy& copy, IProvider* provider)
 {
@@ -448,6 +486,8 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     worker->recipe = request.recipe;
     worker->appendix = kTransferSuffix;
     worker->stop = m_stop;
+    worker->withdrawn = std::make_shared<std::atomic<bool>>(false);
+    m_copyWithdrawals.insert(target, worker->withdrawn);
     worker->moveToThread(entry.thread);
     connect(worker, &FileCopy::onFailed, this, &RecipeRouter::onFileFailed, Qt::QueuedConnection);
     connect(worker, &FileCopy::onObstacle, this, &RecipeRouter::onCopyObstacle, Qt::QueuedConnection);
@@ -514,6 +554,8 @@ void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bo
     m_volumes[volume].outstanding.remove(target);
     const QString source = m_copySources.take(target);
     const int obstacle = m_copyObstacles.take(target);
+    const std::shared_ptr<std::atomic<bool>> withdrawal = m_copyWithdrawals.take(target);
+    const bool withdrawn = withdrawal && withdrawal->load();
     emit inFlightCountChanged();
     const QUrl url = QUrl::fromLocalFile(target);
     if (success) {
@@ -523,7 +565,8 @@ void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bo
     qCDebug(lcPipeline) << "copy into" << target << "failed";
     // Unless the session now waits for the user (no room, no folder), the next pass
     // fetches the file from its source instead of failing on the same copy again.
-    if (!(obstacle & BlockingMask) && !source.isEmpty())
+    // A copy withdrawn before it was made says nothing about its source.
+    if (!(obstacle & BlockingMask) && !source.isEmpty() && !withdrawn)
         forgetLocalCopy(source, recipe);
     auto it = m_requests.constFind(target);
     if (it != m_requests.cend() && !it->done) {

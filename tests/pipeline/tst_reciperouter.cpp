@@ -81,6 +81,35 @@ private slots:
         QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
     }
 
+    // Cancelled while its local copies wait on the volume's thread (the first for its
+    // source, which someone else holds): none of them is made, the session goes, and the
+    // source is still taken for the next import.
+    void cancelWithLocalCopiesQueued()
+    {
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        const Recipe r = recipe("a.vrx", 4096);
+        f.imported(1, "one/a.vrx", r);
+        FileToken held = perm.acquireFileSemaphore(f.path("one/a.vrx"), FilePerm::kExclusive);
+        QVERIFY(held);
+        f.source.cap = 0;
+        for (const char* folder : { "two", "three", "four" })
+            QVERIFY(f.put(2, QString(folder) + "/a.vrx", r));
+        settle();
+        QCOMPARE(f.router->inFlightCount(), 3);
+        f.router->dismiss(session(2));
+        QTRY_COMPARE(f.router->inFlightCount(), 0);
+        QTRY_COMPARE(f.router->sequenceCount(), 1);
+        for (const char* folder : { "two", "three", "four" })
+            QVERIFY(!QFileInfo::exists(f.path(QString(folder) + "/a.vrx")));
+        held.reset();
+        QVERIFY(f.put(3, "five/a.vrx", r));
+        QTRY_COMPARE(f.router->activityCount(), 0);
+        QCOMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(readFile(f.path("five/a.vrx")), readFile(f.path("one/a.vrx")));
+    }
+
     void cancelWithTransferUnderWay_data()
     {
         QTest::addColumn<bool>("withdrawn");
