@@ -5,7 +5,9 @@
 // read into the session (the first thumbnail of the import list), and pictures per second
 // of the whole import beside `rsync -a --fsync` of the same files in the same run.
 // Also counts the syncs (fsync, fdatasync) that the import makes per file, beside rsync's
-// (counted by strace when it is installed, in a run of its own that is not timed).
+// (counted by strace when it is installed, in a run of its own that is not timed), and
+// sets the CPU time of the import's threads against rsync's (user plus system: on a
+// shared machine it varies less than the wall time).
 // Aims: first thumbnail under 1 s; the import within 1.3 times rsync's time.
 // Usage: bench_importbench [FOLDER] [PICTURES] [device|usb|both] [ROUNDS]; files go to
 // FOLDER (default: the temporary folder); "device" or "usb" measures one transport only;
@@ -28,6 +30,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -73,7 +76,18 @@ struct Result
     int pictures = 0;
     int files = 0;
     long syncs = 0;
+    double cpu = -1; // user + system seconds of all the import's threads
 };
+
+// User plus system seconds of this process (RUSAGE_SELF) or of its waited-for children.
+double cpuSeconds(int who)
+{
+    struct rusage usage;
+    if (::getrusage(who, &usage) != 0)
+        return 0;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // Runs events until `done` holds, looking every millisecond and after every signal of
 // `source` (when given); false after `timeoutMs`.
@@ -146,6 +160,7 @@ Result runImport(const QString& camera, bool usb, const QString& work)
     QDir().mkpath(target);
     clock.restart();
     const long syncsBefore = g_syncs.load();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     const QUuid id = QUuid::createUuid();
     RecipeBatch batch(id);
     batch.setProvider(QStringLiteral("transfer"));
@@ -164,16 +179,20 @@ Result runImport(const QString& camera, bool usb, const QString& work)
         qFatal("the import never completed");
     result.seconds = double(clock.nsecsElapsed()) / 1e9;
     result.syncs = g_syncs.load() - syncsBefore;
+    result.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
     return result;
 }
 
-double runRsync(const QString& rsync, const QString& from, const QString& to)
+// Wall seconds; `cpu` gets rsync's user plus system seconds.
+double runRsync(const QString& rsync, const QString& from, const QString& to, double* cpu)
 {
     QElapsedTimer clock;
+    const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
     clock.start();
     const int status = QProcess::execute(rsync, { "-a", "--fsync", from + "/", to + "/" });
     if (status != 0)
         qFatal("rsync failed (%d)", status);
+    *cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     return double(clock.nsecsElapsed()) / 1e9;
 }
 
@@ -234,8 +253,8 @@ int main(int argc, char** argv)
 
     std::printf("%d pictures (raw, preview, a state file for every third) in %s, %d round(s), medians\n",
         pictures, qPrintable(base), rounds);
-    std::printf("%-16s %8s %11s %10s %10s %7s %11s %11s\n", "transport", "MB", "1st thumb s", "import p/s",
-        "rsync p/s", "ratio", "syncs/file", "rsync s/f");
+    std::printf("%-16s %8s %11s %10s %10s %7s %9s %11s %11s\n", "transport", "MB", "1st thumb s",
+        "import p/s", "rsync p/s", "ratio", "cpu ratio", "syncs/file", "rsync s/f");
     for (const bool usb : { false, true }) {
         if (!only.isEmpty() && only != QLatin1String("both") && only != QLatin1String(usb ? "usb" : "device"))
             continue;
@@ -255,13 +274,15 @@ int main(int argc, char** argv)
             bytes += file.size();
             ++cameraFiles;
         }
-        QVector<double> thumbs, imports, copies, ratios, syncsPerFile;
+        QVector<double> thumbs, imports, copies, ratios, cpuRatios, syncsPerFile;
         int pictureCount = 0;
         for (int round = 0; round < rounds; ++round) {
             const QString tag = QStringLiteral("%1-%2").arg(usb ? "usb" : "device").arg(round);
             // rsync first, then the import: both read files the page cache holds.
-            const double rsyncSeconds
-                = rsync.isEmpty() ? -1 : runRsync(rsync, pictureFolder, dir.filePath("rsync-" + tag));
+            double rsyncCpu = -1;
+            const double rsyncSeconds = rsync.isEmpty()
+                ? -1
+                : runRsync(rsync, pictureFolder, dir.filePath("rsync-" + tag), &rsyncCpu);
             const QString work = dir.filePath("work-" + tag);
             QDir().mkpath(work);
             const Result r = runImport(camera, usb, work);
@@ -270,6 +291,7 @@ int main(int argc, char** argv)
             imports << r.seconds;
             copies << rsyncSeconds;
             ratios << (rsyncSeconds > 0 ? r.seconds / rsyncSeconds : -1.0);
+            cpuRatios << (rsyncCpu > 0 ? r.cpu / rsyncCpu : -1.0);
             syncsPerFile << (r.files > 0 ? double(r.syncs) / r.files : -1.0);
             // Each round's copies go, so the disk holds no more than one round's.
             QDir(work).removeRecursively();
@@ -282,10 +304,10 @@ int main(int argc, char** argv)
             QDir(to).removeRecursively();
         }
         const double importSeconds = median(imports), rsyncSeconds = median(copies);
-        std::printf("%-16s %8.1f %11.3f %10.1f %10.1f %7.2f %11.2f %11.2f\n",
+        std::printf("%-16s %8.1f %11.3f %10.1f %10.1f %7.2f %9.2f %11.2f %11.2f\n",
             usb ? "usb volumes" : "portable device", double(bytes) / 1e6, median(thumbs),
             pictureCount / importSeconds, rsyncSeconds > 0 ? pictureCount / rsyncSeconds : -1.0,
-            median(ratios), median(syncsPerFile),
+            median(ratios), median(cpuRatios), median(syncsPerFile),
             referenceSyncs >= 0 ? double(referenceSyncs) / cameraFiles : -1.0);
         std::fflush(stdout);
     }
