@@ -196,11 +196,17 @@ void RecipeRouter::freeDeferred()
     const QList<std::shared_ptr<Constellation>> images = std::exchange(m_deferredFrees, {});
     for (const std::shared_ptr<Constellation>& image : images) {
         IProvider* source = provider(image->provider);
+        const HarvestKey key { image->provider, image->ioChannel, image->imageUuid };
+        if (!source || m_harvests.value(key) != image)
+            continue;
         // Still removable once saved: a change since (a dismissed session) may have undone it.
-        if (source && image->removable())
+        if (image->removable()) {
             source->freeImage(image->key(), image->imageUuid, image->index);
-        else
-            image->freed = false;
+            continue;
+        }
+        image->freed = false;
+        if (image->index.isValid())
+            source->imageChanged(image->key(), image->imageUuid, image->index, image.get());
     }
 }
 
