@@ -9,10 +9,11 @@
 // sets the CPU time of the import's threads against rsync's (user plus system: on a
 // shared machine it varies less than the wall time).
 // Aims: first thumbnail under 1 s; the import within 1.3 times rsync's time.
-// Usage: bench_importbench [FOLDER] [PICTURES] [device|usb|both] [ROUNDS]; files go to
-// FOLDER (default: the temporary folder); "device" or "usb" measures one transport only;
+// Usage: bench_importbench [FOLDER] [PICTURES] [device|usb|both] [ROUNDS] [SCALE]; files go
+// to FOLDER (default: the temporary folder); "device" or "usb" measures one transport only;
 // ROUNDS (default 1) alternates rsync and the import that many times per transport and
-// prints the medians, for a machine that others share.
+// prints the medians, for a machine that others share; SCALE (default 1) multiplies the
+// width and height of the raw files' modules (8 makes raw files of some megabytes).
 
 #include <QCoreApplication>
 #include <QDate>
@@ -250,6 +251,7 @@ int main(int argc, char** argv)
     const QString rsync = QStandardPaths::findExecutable(QStringLiteral("rsync"));
 
     const int rounds = args.size() > 4 ? std::max(1, args.at(4).toInt()) : 1;
+    const int scale = args.size() > 5 ? std::max(1, args.at(5).toInt()) : 1;
 
     std::printf("%d pictures (raw, preview, a state file for every third) in %s, %d round(s), medians\n",
         pictures, qPrintable(base), rounds);
@@ -265,6 +267,8 @@ int main(int argc, char** argv)
         options.marker = "queltcal";
         options.videos = 0;
         options.presets = 0;
+        options.moduleWidth *= scale;
+        options.moduleHeight *= scale;
         if (!vrxgen::makeCameraTree(camera.toStdString(), options))
             qFatal("cannot write the camera tree");
         const QString pictureFolder = usb ? camera + "/Z40CD0042/DCIM" : camera;
