@@ -422,6 +422,32 @@ private slots:
         QCOMPARE(scalar(journal(), "select count(*) from recipes where done=1").toInt(), 8);
     }
 
+    // A copy renamed into place before a kill journaled its completion is taken as done at
+    // the next start; a picture that this makes removable is deleted at the source only
+    // once the replay is saved.
+    void replayedCopySavedBeforeTheSourceFrees()
+    {
+        const Recipe r = recipe("a.jpg", 10, "jpg");
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("r/a.jpg"), r, {}));
+            run.logger.setFree(session(1));
+        }
+        QVERIFY(writeTreeFile(dir.filePath("r/a.jpg"), QByteArray(10, 'x')));
+        Run run(journal());
+        run.source.verifyAnswer = true;
+        QStandardItemModel items(1, 1);
+        run.logger.claimIndex("transfer", "cam1", r.imageUuid, items.index(0, 0));
+        QVariant doneAtFree;
+        run.source.onFree = [&](QUuid) {
+            doneAtFree = scalar(journal(), "select done from recipes where url like '%r/a.jpg'");
+        };
+        run.logger.start();
+        QTRY_COMPARE(run.source.freed.size(), 1);
+        QCOMPARE(doneAtFree.toInt(), 1);
+        QCOMPARE(run.source.fetches.size(), 0);
+    }
+
     void failedCommitRollsBack()
     {
         Run run(journal());
