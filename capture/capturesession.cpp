@@ -495,6 +495,12 @@ void CaptureSession::onItemFile(QUrl location, Recipe recipe)
     onItem(location, recipe, fileKind(recipe), row, false);
 }
 
+void CaptureSession::onBatch(bool open)
+{
+    if (m_pipeline)
+        m_pipeline->setBatch(open);
+}
+
 void CaptureSession::onObstacle(QUrl location, Recipe recipe, IFileSink::Error error)
 {
     if (!m_pipeline)

@@ -147,6 +147,8 @@ public slots:
     void onItemsFound(QList<CapturedImage> found);
     void onItemsRemoved(QStringList idList);
     void onItemFile(QUrl location, Recipe recipe);
+    // Opens (true) or closes a group of reports that the pipeline journals together.
+    void onBatch(bool open);
     void onItem(QUrl location, Recipe recipe, int role, QModelIndex index, bool preexisting);
     void onObstacle(QUrl location, Recipe recipe, IFileSink::Error error);
     void onDeviceLost();

@@ -23,6 +23,7 @@ SessionListener::SessionListener(IBailiff* bailiff, CaptureSession* session)
         connect(this, &L::notifyVideoFound, session, &S::notifyVideoFound),
         connect(this, &L::notifyItemsRemoved, session, &S::onItemsRemoved),
         connect(this, &L::notifyItemFile, session, &S::onItemFile),
+        connect(this, &L::notifyBatch, session, &S::onBatch),
         connect(this, &L::notifyObstacle, session, &S::onObstacle),
         connect(this, &L::notifyDeviceLost, session, &S::onDeviceLost),
         connect(this, &L::notifyDeviceStarted, session, &S::deviceFound),

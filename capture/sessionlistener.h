@@ -49,6 +49,9 @@ signals:
     void notifyObstacle(QUrl location, Recipe recipe, IFileSink::Error error);
     void notifyReserved(QString fileName, QUrl location);
     void notifyItemFile(QUrl location, Recipe recipe);
+    // Brackets reports that belong together (copies forced to disk at once): the session
+    // has the pipeline journal them in one transaction.
+    void notifyBatch(bool open);
     void notifyDeviceLost();
     void notifyDeviceStarted();
 

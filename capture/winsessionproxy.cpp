@@ -181,8 +181,13 @@ void WinSessionProxy::commitWaiting()
     QMetaObject::invokeMethod(
         this,
         [this, answers] {
+            // One journal transaction for the copies forced together.
+            if (m_listener)
+                emit m_listener->notifyBatch(true);
             for (const auto& a : answers)
                 answer(a.first, a.second);
+            if (m_listener)
+                emit m_listener->notifyBatch(false);
         },
         Qt::QueuedConnection);
 }

@@ -40,7 +40,10 @@ public:
     void transfer(QUrl target, Recipe recipe) override;
     void fetchPreset(QString path, QString objectId, uint32_t size) override;
     void cancelPendingRequests() override;
-    int capacity() override { return 1; }
+    // The device reads one file at a time; the files after it wait in its queue, so that
+    // it reads the next while the last ones are forced to disk, and those go together.
+    int capacity() override { return kTransfersQueued; }
+    static constexpr int kTransfersQueued = 8;
     void remove(QString remoteId) override;
     void fetchVideo(VideosModel::DownloadRequest request) override;
     bool isDevice() override { return true; }

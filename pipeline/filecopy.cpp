@@ -63,7 +63,8 @@ void FileCopy::setTwoStage(QString suffix)
 
 bool FileCopy::stopped() const
 {
-    return (stop && stop->load()) || QThread::currentThread()->isInterruptionRequested();
+    return (stop && stop->load()) || (withdrawn && withdrawn->load())
+        || QThread::currentThread()->isInterruptionRequested();
 }
 
 bool FileCopy::sourceValid()
@@ -81,31 +82,34 @@ QString FileCopy::workName() const
     return work;
 }
 
-int FileCopy::copyDurably(const QString& work)
+IFileCalls& FileCopy::io() const
 {
-    IFileCalls& io = calls ? *calls : systemFileCalls();
+    return calls ? *calls : systemFileCalls();
+}
+
+QString FileCopy::folder() const
+{
+    return QFileInfo(target).absolutePath();
+}
+
+int FileCopy::copyInPlace(const QString& work)
+{
+    IFileCalls& calls = io();
     // Data written and synced under the work name (a partial file is removed).
-    NativeFileCopy native(io);
+    NativeFileCopy native(calls);
     if (!native.copy(source, work))
         return native.error();
     const QByteArray from = QFile::encodeName(work);
     const QByteArray to = QFile::encodeName(target);
-    if (work != target && io.renameNoReplace(from.constData(), to.constData()) != 0) {
+    if (work != target && calls.renameNoReplace(from.constData(), to.constData()) != 0) {
         const int error = errno;
         ::unlink(from.constData());
-        return error;
-    }
-    // The new name is on the device before anyone learns of the file.
-    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    if (io.syncFolder(folder.constData()) != 0) {
-        const int error = errno;
-        ::unlink(to.constData());
         return error;
     }
     return 0;
 }
 
-void FileCopy::copy()
+bool FileCopy::place()
 {
     qCDebug(lcPipeline) << "E copy" << source << target;
     static thread_local bool lowered = false;
@@ -116,40 +120,70 @@ void FileCopy::copy()
     }
 
     const auto isStopped = [this] { return stopped(); };
-    bool valid = false;
-    bool success = false;
+    m_valid = false;
+    m_tried = false;
+    m_error = 0;
+    if (withdrawn && withdrawn->load())
+        return false;
     // A shared token is enough to read the source: viewers may keep it open meanwhile.
-    FileToken sourceToken;
     if (filePerm)
-        sourceToken = waitForToken(filePerm, source, FilePerm::kShared, isStopped);
-    if (!filePerm || sourceToken) {
-        valid = sourceValid();
-        if (!valid)
+        m_sourceToken = waitForToken(filePerm, source, FilePerm::kShared, isStopped);
+    if (!filePerm || m_sourceToken) {
+        m_valid = sourceValid();
+        if (!m_valid)
             emit onFailed(source, recipe);
     }
-    FileToken targetToken;
-    if (valid && filePerm)
-        targetToken = waitForToken(filePerm, target, FilePerm::kExclusive, isStopped);
-    if (valid && (!filePerm || targetToken)) {
-        const int error = copyDurably(workName());
-        if (error == 0 && !sourceValid()) {
+    // Held until the copy is settled: nobody reads a name that may not last.
+    if (m_valid && filePerm)
+        m_targetToken = waitForToken(filePerm, target, FilePerm::kExclusive, isStopped);
+    if (m_valid && (!filePerm || m_targetToken)) {
+        m_tried = true;
+        m_error = copyInPlace(workName());
+    }
+    return m_tried && m_error == 0;
+}
+
+bool FileCopy::settle(int folderError)
+{
+    bool success = false;
+    if (m_tried) {
+        if (m_error == 0 && folderError != 0) {
+            // The new name may not survive a crash: the copy did not happen.
+            ::unlink(QFile::encodeName(target).constData());
+            m_error = folderError;
+        }
+        if (m_error == 0 && !sourceValid()) {
             // Changed while we copied: the copy may be torn.
             ::unlink(QFile::encodeName(target).constData());
-            valid = false;
+            m_valid = false;
             emit onFailed(source, recipe);
-        } else if (error != 0 && !sourceValid()) {
-            valid = false;
+        } else if (m_error != 0 && !sourceValid()) {
+            m_valid = false;
             emit onFailed(source, recipe);
-        } else if (error != 0) {
+        } else if (m_error != 0) {
             qCWarning(lcPipeline) << "Can't copy" << source << "to" << target << ":"
-                                  << qt_error_string(error);
-            const IFileSink::Error obstacle = obstacleFor(error);
+                                  << qt_error_string(m_error);
+            const IFileSink::Error obstacle = obstacleFor(m_error);
             if (obstacle != IFileSink::NoError)
                 emit onObstacle(QUrl::fromLocalFile(target), recipe, obstacle);
         }
-        success = valid && error == 0;
+        success = m_valid && m_error == 0;
     }
+    qCDebug(lcPipeline) << "X copy" << source << target << m_valid;
+    m_targetToken.reset();
+    m_sourceToken.reset();
+    return success;
+}
+
+void FileCopy::copy()
+{
+    int folderError = 0;
+    if (place()) {
+        // The new name is on the device before anyone learns of the file.
+        if (io().syncFolder(QFile::encodeName(folder()).constData()) != 0)
+            folderError = errno;
+    }
+    const bool success = settle(folderError);
     emit onCopied(target, recipe, volume, success);
-    qCDebug(lcPipeline) << "X copy" << source << target << valid;
     deleteLater();
 }

@@ -743,6 +743,7 @@ void RecipeLogger::replay()
             m_delegate->setLive(session, false);
         m_delegate->setDate(session, state.latest.toLocalTime());
     }
-    m_delegate->setBatch(false);
+    // Saved first: the scheduler lets the sources delete only what the journal holds.
     endTransaction();
+    m_delegate->setBatch(false);
 }

@@ -44,24 +44,7 @@ RecipeRouter::RecipeRouter(QObject* parent)
 
 RecipeRouter::~RecipeRouter()
 {
-    // A worker waiting for a file's lock gives up; queued copies end at once.
-    m_stop->store(true);
-    for (VolumeEntry& entry : m_volumes) {
-        if (!entry.thread)
-            continue;
-        entry.thread->requestInterruption();
-        // Behind the copies already queued, so every worker runs (and deletes itself).
-        QThread* thread = entry.thread;
-        QMetaObject::invokeMethod(
-            entry.anchor, [thread] { thread->quit(); }, Qt::QueuedConnection);
-    }
-    for (VolumeEntry& entry : m_volumes) {
-        if (!entry.thread)
-            continue;
-        entry.thread->wait();
-        delete entry.anchor;
-        delete entry.thread;
-    }
+    stopCopyThreads();
 }
 
 int RecipeRouter::activityCount() const
@@ -124,8 +107,6 @@ void RecipeRouter::setDate(QUuid session, QDateTime date)
     it->created = date;
     refreshRow(session, { PipelineModel::DateTime });
 }
-
-void RecipeRouter::setBatch(bool) { }
 
 TransferSequence& RecipeRouter::sequence(const QUuid& session, bool* created)
 {

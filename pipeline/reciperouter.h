@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "engine/fileperm.h"
+#include "pipeline/copygroup.h"
 #include "pipeline/interfaces/ibailiff.h"
 #include "pipeline/interfaces/iochannel.h"
 #include "pipeline/ipipeline.h"
@@ -151,6 +152,9 @@ public slots:
 
     void onFileFailed(QString source, Recipe recipe);
     void onFileCopied(QString target, Recipe recipe, Volume volume, bool success);
+    // A group of local copies settled together: their completions are journaled in one
+    // transaction.
+    void onCopiesSettled(QVector<CopyOutcome> outcomes);
     void touchQueued();
     void touchGuarded();
 
@@ -175,7 +179,7 @@ private:
         QSet<QString> outstanding;
         int mask = 0;
         QThread* thread = nullptr;
-        QObject* anchor = nullptr; // lives in the thread: ends it behind the queued copies
+        CopyGroup* group = nullptr; // lives in the thread: places the copies, reports them
     };
     struct LocalCopy
     {
@@ -229,6 +233,8 @@ private:
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);
     bool copyInline(const QString& source, const QString& target);
+    // Ends the volumes' copy threads once the copies queued there have run.
+    void stopCopyThreads();
     void forgetLocalCopy(const QString& path, const Recipe& recipe);
     void onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error error);
     bool replaceable(const QString& path, const TransferRequest& request, IProvider* source);
@@ -255,6 +261,9 @@ private:
     // a check that found nothing new to free (a copy verified once more) tells it only when
     // it was not told yet.
     bool freeRemovable(Constellation& image, bool again = false);
+    // Tells the sources to delete the images that were found removable while a batch was
+    // open, now that the journal has saved the batch.
+    void freeDeferred();
 
     QList<QUuid> m_sessions { QUuid() };
     QHash<QUuid, TransferSequence> m_sequences;
@@ -266,6 +275,8 @@ private:
     QHash<Recipe, PathSet> m_copiesByRecipe;
     QHash<QString, QString> m_copySources; // local copies under way: target -> source
     QHash<QString, int> m_copyObstacles; // local copies whose worker said why they failed
+    // Local copies under way: target -> raised once the copy is no longer wanted.
+    QHash<QString, std::shared_ptr<std::atomic<bool>>> m_copyWithdrawals;
     struct Unchecked
     {
         QUuid session;
@@ -290,4 +301,8 @@ private:
     QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
     bool m_started = false;
     bool m_queued = false;
+    // Between setBatch(true) and setBatch(false) the journal has not saved the completions
+    // yet: no source deletes anything before it has.
+    bool m_batchOpen = false;
+    QList<std::shared_ptr<Constellation>> m_deferredFrees;
 };

@@ -172,8 +172,42 @@ bool RecipeRouter::freeRemovable(Constellation& image, bool again)
     if ((again && image.freed) || !source || !image.removable())
         return false;
     image.freed = true;
+    if (m_batchOpen) {
+        // The completion that made it removable is not saved yet.
+        const auto it = m_harvests.constFind(HarvestKey { image.provider, image.ioChannel, image.imageUuid });
+        if (it != m_harvests.cend() && it->get() == &image) {
+            m_deferredFrees.append(*it);
+            return true;
+        }
+    }
     source->freeImage(image.key(), image.imageUuid, image.index);
     return true;
+}
+
+void RecipeRouter::setBatch(bool open)
+{
+    m_batchOpen = open;
+    if (!open)
+        freeDeferred();
+}
+
+void RecipeRouter::freeDeferred()
+{
+    const QList<std::shared_ptr<Constellation>> images = std::exchange(m_deferredFrees, {});
+    for (const std::shared_ptr<Constellation>& image : images) {
+        IProvider* source = provider(image->provider);
+        const HarvestKey key { image->provider, image->ioChannel, image->imageUuid };
+        if (!source || m_harvests.value(key) != image)
+            continue;
+        // Still removable once saved: a change since (a dismissed session) may have undone it.
+        if (image->removable()) {
+            source->freeImage(image->key(), image->imageUuid, image->index);
+            continue;
+        }
+        image->freed = false;
+        if (image->index.isValid())
+            source->imageChanged(image->key(), image->imageUuid, image->index, image.get());
+    }
 }
 
 void RecipeRouter::tellImageChanged(Constellation& image, const Recipe& recipe, IProvider* source)

@@ -21,6 +21,9 @@ namespace {
 
 // Local sources below this size are copied at once instead of by a worker.
 constexpr qint64 kInlineCopyLimit = 1024;
+// Local copies handed to one volume's copy thread at once: twice a group, so that the
+// thread places the next group while the scheduler takes in the last one.
+constexpr int kCopiesPerVolume = 2 * CopyGroup::kMaxCopies;
 // Every copy goes through a temporary name, so a cut-off file never carries the target's.
 const QString kTransferSuffix = QStringLiteral(".transfer");
 
@@ -119,13 +122,13 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     // A file that waits only for room is looked at again once its channel has some.
     if (it->waiting && room(IOChannel(it->recipe), source) < 1)
         return;
-    // A file that only a local copy can bring, while its volume is busy with another
-    // copy and its source has no room, is looked at once the volume is free: a large
-    // import from local sources visits it after every copy, and must not touch the disk
-    // each time.
+    // A file that only a local copy can bring, while its volume has as many copies queued
+    // as it takes and its source has no room, is looked at once the volume has room: a
+    // large import from local sources visits it after every group of copies, and must not
+    // touch the disk each time.
     if (it->volume.isResolved() && room(IOChannel(it->recipe), source) < 1 && hasLocalCandidate(it->recipe)) {
         auto volume = m_volumes.constFind(it->volume);
-        if (volume != m_volumes.cend() && !volume->outstanding.isEmpty())
+        if (volume != m_volumes.cend() && volume->outstanding.size() >= kCopiesPerVolume)
             return;
     }
     setWaiting(seq, *it, false);
@@ -220,6 +223,15 @@ void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
 
 void RecipeRouter::reclaimCancelled(TransferSequence& seq)
 {
+    // Local copies queued on the session's volumes and not made yet are not made; those
+    // made already are reported as usual.
+    for (const Volume& volume : qAsConst(seq.volumes)) {
+        for (const QString& path : qAsConst(m_volumes[volume].outstanding)) {
+            const auto withdrawal = m_copyWithdrawals.constFind(path);
+            if (seq.all.count(path) && withdrawal != m_copyWithdrawals.cend())
+                withdrawal.value()->store(true);
+        }
+    }
     for (const IOChannel& channel : qAsConst(seq.channels)) {
         ChannelEntry& entry = m_channels[channel];
         const QSet<QString> underWay = entry.outstanding;
@@ -413,18 +425,55 @@ bool RecipeRouter::findLocalSource(
     return false;
 }
 
+void RecipeRouter::stopCopyThreads()
+{
+    // A worker waiting for a file's lock gives up; queued copies end at once.
+    m_stop->store(true);
+    for (VolumeEntry& entry : m_volumes) {
+        if (!entry.thread)
+            continue;
+        entry.thread->requestInterruption();
+        // Behind the copies already queued, so every worker runs (and deletes itself).
+        // The copies placed so far are settled (their folders synced) before the thread ends.
+        QThread* thread = entry.thread;
+        CopyGroup* group = entry.group;
+        QMetaObject::invokeMethod(
+            group,
+            [thread, group] {
+                group->flush();
+                thread->quit();
+            },
+            Qt::QueuedConnection);
+    }
+    for (VolumeEntry& entry : m_volumes) {
+        if (!entry.thread)
+            continue;
+        entry.thread->wait();
+        delete entry.group;
+        delete entry.thread;
+    }
+}
+
 bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& request,
     const QString& source, const LocalCopy& copy, IProvider* provider)
 {
     VolumeEntry& entry = m_volumes[request.volume];
-    if (!entry.outstanding.isEmpty())
+    if (entry.outstanding.size() >= kCopiesPerVolume)
         return false;
+    if (!entry.outstanding.isEmpty()) {
+        // The volume is busy: the source fetches the file when it has room; else the copy
+        // queues behind the others, and the copies of the volume are reported together.
+        const IOChannel channel(request.recipe);
+        if (!m_channels.value(channel).mask && room(channel, provider) >= 1)
+            return false;
+    }
     if (!entry.thread) {
         entry.thread = new QThread;
         entry.thread->setObjectName(QStringLiteral("Copy ") + request.volume.rootPath);
         entry.thread->start(QThread::LowPriority);
-        entry.anchor = new QObject;
-        entry.anchor->moveToThread(entry.thread);
+        entry.group = new CopyGroup;
+        entry.group->moveToThread(entry.thread);
+        connect(entry.group, &CopyGroup::settled, this, &RecipeRouter::onCopiesSettled, Qt::QueuedConnection);
     }
     auto* worker = new FileCopy;
     worker->filePerm = m_filePerm;
@@ -437,13 +486,16 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     worker->recipe = request.recipe;
     worker->appendix = kTransferSuffix;
     worker->stop = m_stop;
+    worker->withdrawn = std::make_shared<std::atomic<bool>>(false);
+    m_copyWithdrawals.insert(target, worker->withdrawn);
     worker->moveToThread(entry.thread);
     connect(worker, &FileCopy::onFailed, this, &RecipeRouter::onFileFailed, Qt::QueuedConnection);
     connect(worker, &FileCopy::onObstacle, this, &RecipeRouter::onCopyObstacle, Qt::QueuedConnection);
-    connect(worker, &FileCopy::onCopied, this, &RecipeRouter::onFileCopied, Qt::QueuedConnection);
     entry.outstanding.insert(target);
     m_copySources.insert(target, source);
-    QMetaObject::invokeMethod(worker, "copy", Qt::QueuedConnection);
+    CopyGroup* group = entry.group;
+    QMetaObject::invokeMethod(
+        group, [group, worker] { group->take(worker); }, Qt::QueuedConnection);
     emit inFlightCountChanged();
     return true;
 }
@@ -488,11 +540,22 @@ void RecipeRouter::onCopyObstacle(QUrl target, Recipe recipe, IFileSink::Error e
     front->onObstacle(target, recipe, error);
 }
 
+void RecipeRouter::onCopiesSettled(QVector<CopyOutcome> outcomes)
+{
+    // One journal transaction for the group; the sources delete nothing before it is saved.
+    front->setBatch(true);
+    for (const CopyOutcome& outcome : qAsConst(outcomes))
+        onFileCopied(outcome.target, outcome.recipe, outcome.volume, outcome.success);
+    front->setBatch(false);
+}
+
 void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bool success)
 {
     m_volumes[volume].outstanding.remove(target);
     const QString source = m_copySources.take(target);
     const int obstacle = m_copyObstacles.take(target);
+    const std::shared_ptr<std::atomic<bool>> withdrawal = m_copyWithdrawals.take(target);
+    const bool withdrawn = withdrawal && withdrawal->load();
     emit inFlightCountChanged();
     const QUrl url = QUrl::fromLocalFile(target);
     if (success) {
@@ -502,7 +565,8 @@ void RecipeRouter::onFileCopied(QString target, Recipe recipe, Volume volume, bo
     qCDebug(lcPipeline) << "copy into" << target << "failed";
     // Unless the session now waits for the user (no room, no folder), the next pass
     // fetches the file from its source instead of failing on the same copy again.
-    if (!(obstacle & BlockingMask) && !source.isEmpty())
+    // A copy withdrawn before it was made says nothing about its source.
+    if (!(obstacle & BlockingMask) && !source.isEmpty() && !withdrawn)
         forgetLocalCopy(source, recipe);
     auto it = m_requests.constFind(target);
     if (it != m_requests.cend() && !it->done) {

@@ -43,3 +43,11 @@ int IFileCalls::syncFolder(const char* folder)
 {
     return ::syncFolder(QFile::decodeName(folder)) ? 0 : -1;
 }
+
+void IFileCalls::startWriteback(int fd, off_t offset, off_t length)
+{
+    // Only a hint: where the file system cannot, the sync at the end does it all.
+    const int saved = errno;
+    ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+    errno = saved;
+}

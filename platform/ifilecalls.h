@@ -19,6 +19,9 @@ public:
     virtual int renameNoReplace(const char* from, const char* to);
     // Forces a folder's entries to the device.
     virtual int syncFolder(const char* folder);
+    // Starts writing a range of a file to the device without waiting for it, so that the
+    // sync at the end of a large file waits for less. A hint: durable only after fsync.
+    virtual void startWriteback(int fd, off_t offset, off_t length);
 };
 
 // The real system calls.

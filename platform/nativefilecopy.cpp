@@ -105,10 +105,15 @@ bool NativeFileCopy::copy(const QString& source, const QString& target)
 bool NativeFileCopy::fill(int in, int out, off_t size)
 {
     bool first = true;
+    off_t copied = 0;
     for (;;) {
         const ssize_t n = m_calls.copyFileRange(in, out, kChunk);
         if (n > 0) {
             first = false;
+            // A whole chunk: more is likely to come, and the disk starts on this one.
+            if (size_t(n) == kChunk)
+                m_calls.startWriteback(out, copied, n);
+            copied += n;
             continue;
         }
         if (n == 0) {
@@ -130,6 +135,7 @@ bool NativeFileCopy::fill(int in, int out, off_t size)
 bool NativeFileCopy::readWriteFrom(int in, int out)
 {
     std::vector<char> buffer(kChunk);
+    off_t copied = ::lseek(out, 0, SEEK_CUR);
     for (;;) {
         const ssize_t got = m_calls.read(in, buffer.data(), kChunk);
         if (got == 0)
@@ -155,5 +161,8 @@ bool NativeFileCopy::readWriteFrom(int in, int out)
             }
             written += put;
         }
+        if (size_t(got) == kChunk)
+            m_calls.startWriteback(out, copied, got);
+        copied += got;
     }
 }

@@ -40,6 +40,8 @@ public:
 private:
     IFileCalls& m_calls;
     int m_fd = -1;
+    qint64 m_written = 0; // bytes written to the temporary file
+    qint64 m_writebackFrom = 0; // written bytes whose writeback was not started yet begin here
     QString m_target;
     QString m_temporary;
 };

@@ -412,11 +412,32 @@ private slots:
             calls.watched << folder + "/" + name;
         QStringList done;
         QStringList early;
+        // The answers of one commit come as one batch, which the pipeline journals at once.
+        bool inBatch = false;
+        int inThisBatch = 0;
+        int batches = 0; // of this folder's copies
+        QStringList outside;
+        connect(&listener, &SessionListener::notifyBatch, this, [&](bool open) {
+            QVERIFY(inBatch != open);
+            inBatch = open;
+            batches += !open && inThisBatch > 0;
+            inThisBatch = 0;
+        });
+        auto answered = [&](const QUrl& target) {
+            if (!target.toLocalFile().startsWith(folder + "/"))
+                return;
+            ++inThisBatch;
+            if (!inBatch)
+                outside << target.toLocalFile();
+        };
         connect(&listener, &SessionListener::notifyItemFile, this, [&](QUrl target, Recipe) {
             done << target.toLocalFile();
             if (!calls.isCovered(target.toLocalFile()))
                 early << target.toLocalFile();
+            answered(target);
         });
+        connect(&listener, &SessionListener::notifyObstacle, this,
+            [&](QUrl target, Recipe, IFileSink::Error) { answered(target); });
         QSignalSpy failed(&listener, &SessionListener::notifyObstacle);
         for (const QString& name : qAsConst(names))
             proxy->transfer(QUrl::fromLocalFile(folder + "/" + name), recipeOf(name));
@@ -429,9 +450,12 @@ private slots:
         QCOMPARE(done.size(), fail ? 0 : names.size());
         for (const QList<QVariant>& f : qAsConst(failed))
             QCOMPARE(f.at(2).value<IFileSink::Error>(), IFileSink::IOError);
+        QVERIFY2(outside.isEmpty(), qPrintable(outside.join(' ')));
+        QVERIFY(!inBatch);
         QMutexLocker lock(&calls.mutex);
         // The batch under way when the gate closed, then one for all that waited meanwhile.
         QVERIFY2(calls.syncs <= 2, qPrintable(QString::number(calls.syncs)));
+        QCOMPARE(batches, calls.syncs);
     }
 
     // A hung camera holds only its own thread: while every call of the device waits

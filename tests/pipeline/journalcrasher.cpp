@@ -1,8 +1,10 @@
 // A second process for the journal crash test: imports two sessions of the same files
 // through the real journal, router and copy workers into a folder, resuming from the
 // journal at every start, until every file is in place; then prints "tickets N".
-// Usage: pipeline_journalcrasher JOURNAL ROOT [KILL_AT]; with KILL_AT the program kills
-// itself right after that many completions journaled inside a scheduling pass.
+// Usage: pipeline_journalcrasher JOURNAL ROOT [KILL_AT [group]]; with KILL_AT the program
+// kills itself right after that many completions journaled inside a scheduling pass or a
+// group of local copies; with "group", counting only the completions of local copies made
+// in groups (journaled together, their sources told to delete nothing before).
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +28,8 @@ namespace {
 
 int killAt = -1;
 bool inPass = false;
+bool groupsOnly = false;
+QSet<QUrl> fetched; // targets that the source wrote: the others were copied locally
 
 // Dies inside an open pass transaction once its count of completions is reached.
 class CrashingLogger : public RecipeLogger
@@ -39,7 +43,10 @@ public:
     void onComplete(QUrl target, Recipe recipe) override
     {
         RecipeLogger::onComplete(target, recipe);
-        if (inPass && killAt >= 0 && killAt-- == 0)
+        // Files under 1 KiB are copied at once inside the pass, the others by the volume's
+        // copy thread, in groups.
+        const bool grouped = !fetched.contains(target) && recipe.fileSize >= 1024;
+        if (inPass && killAt >= 0 && (!groupsOnly || grouped) && killAt-- == 0)
             std::raise(SIGKILL);
     }
 };
@@ -62,6 +69,7 @@ public:
     bool adopt(QUrl, Recipe) override { return false; }
     void fetch(QUrl target, Recipe recipe, Arbiter) override
     {
+        fetched.insert(target);
         const QString part = target.toLocalFile() + QStringLiteral(".part");
         const QByteArray bytes = crashfiles::content(recipe);
         auto* file = new QFile(part);
@@ -212,6 +220,7 @@ int main(int argc, char** argv)
     const QString root = QString::fromLocal8Bit(argv[2]);
     if (argc > 3)
         killAt = atoi(argv[3]);
+    groupsOnly = argc > 4 && qstrcmp(argv[4], "group") == 0;
     // Camera modes: "earlier" imports the camera's files into folder "a"; "free" into
     // folder "b", deleting them on the camera once verified; "unmount" as "free", with
     // copies going away after their verification.

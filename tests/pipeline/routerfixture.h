@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "pipeline/reciperouter.h"
@@ -39,6 +40,7 @@ public:
     QList<Fetch> fetches;
     QList<QUrl> reclaims;
     QList<QUuid> freed;
+    std::function<void(QUuid)> onFree; // called as the source is told to delete an image
 
     int capacity(QString) override { return cap; }
     QString routeKey() override { return QStringLiteral("transfer"); }
@@ -60,7 +62,12 @@ public:
         reclaims << target;
         return reclaimAnswer;
     }
-    void freeImage(Recipe, QUuid image, QModelIndex) override { freed << image; }
+    void freeImage(Recipe, QUuid image, QModelIndex) override
+    {
+        freed << image;
+        if (onFree)
+            onFree(image);
+    }
     void imageChanged(Recipe, QUuid, QModelIndex, IHarvest*) override { }
     bool isRaw(Recipe recipe) override { return recipe.recipe.object().value("type").toString() == "vrx"; }
 

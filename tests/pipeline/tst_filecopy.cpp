@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "engine/fileperm.h"
+#include "pipeline/copygroup.h"
 #include "pipeline/filecopy.h"
 #include "platform/ifilecalls.h"
 #include "routerfixture.h"
@@ -27,6 +28,7 @@ class WatchedCalls : public IFileCalls
 public:
     QStringList events;
     int failWith = 0; // errno of the first data call
+    QString failFolder; // name of a folder whose sync fails with EIO
     std::function<void()> onFirstData;
     QString target;
 
@@ -72,7 +74,12 @@ public:
     }
     int syncFolder(const char* folder) override
     {
-        events << "sync folder " + QFileInfo(QFile::decodeName(folder)).fileName();
+        const QString name = QFileInfo(QFile::decodeName(folder)).fileName();
+        events << "sync folder " + name;
+        if (name == failFolder) {
+            errno = EIO;
+            return -1;
+        }
         return IFileCalls::syncFolder(folder);
     }
 };
@@ -239,6 +246,116 @@ private slots:
         QCOMPARE(watch(copy), (QStringList { "failed", "not copied" }));
         QVERIFY(!QFileInfo::exists(calls.target));
         QVERIFY(!QFileInfo::exists(calls.target + ".transfer"));
+    }
+
+    // Copies handed to a group one after the other: each is written, synced and renamed,
+    // then every folder that received one is synced once, and only then are they reported,
+    // all in one signal. A failed folder sync fails every copy into that folder.
+    void groupSyncsEachFolderOnceBeforeItReports_data()
+    {
+        QTest::addColumn<QStringList>("targets"); // folder/name
+        QTest::addColumn<QString>("failFolder");
+        QTest::newRow("one folder") << QStringList { "a/1.vrx", "a/2.vrx", "a/3.vrx" } << QString();
+        QTest::newRow("two folders") << QStringList { "a/1.vrx", "b/2.vrx", "a/3.vrx", "b/4.vrx" }
+                                     << QString();
+        QTest::newRow("a folder's sync fails") << QStringList { "a/1.vrx", "b/2.vrx", "a/3.vrx" } << "a";
+    }
+
+    void groupSyncsEachFolderOnceBeforeItReports()
+    {
+        QFETCH(QStringList, targets);
+        QFETCH(QString, failFolder);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("a") && QDir(dir.path()).mkpath("b"));
+        WatchedCalls calls;
+        calls.failFolder = failFolder;
+        CopyGroup group;
+        group.maxAgeMs = 3600000; // one group however slow the machine
+        QVector<CopyOutcome> outcomes;
+        int reports = 0;
+        connect(&group, &CopyGroup::settled, [&](QVector<CopyOutcome> settled) {
+            outcomes = settled;
+            ++reports;
+            calls.events << "reported";
+        });
+        QStringList obstacles;
+        for (const QString& name : targets) {
+            FileCopy* copy = worker(m_source, dir.filePath(name), ".transfer");
+            copy->calls = &calls;
+            connect(copy, &FileCopy::onObstacle, [&obstacles, name](QUrl, Recipe, IFileSink::Error e) {
+                obstacles << QStringLiteral("%1 %2").arg(name).arg(int(e));
+            });
+            group.take(copy);
+        }
+        QTRY_COMPARE(reports, 1);
+
+        QStringList expected;
+        QStringList folders;
+        for (const QString& name : targets) {
+            const QString file = QFileInfo(name).fileName();
+            expected << "data"
+                     << "fsync"
+                     << "rename " + file + ".transfer " + file;
+            if (!folders.contains(QFileInfo(name).path()))
+                folders << QFileInfo(name).path();
+        }
+        for (const QString& folder : qAsConst(folders))
+            expected << "sync folder " + folder;
+        expected << "reported";
+        QCOMPARE(calls.events, expected);
+
+        QCOMPARE(outcomes.size(), targets.size());
+        QStringList expectedObstacles;
+        for (int i = 0; i < targets.size(); ++i) {
+            const bool failed = QFileInfo(targets.at(i)).path() == failFolder;
+            QCOMPARE(outcomes.at(i).target, dir.filePath(targets.at(i)));
+            QCOMPARE(outcomes.at(i).success, !failed);
+            // A copy that failed is gone, under its name and under its work name.
+            QCOMPARE(readFile(dir.filePath(targets.at(i))), failed ? QByteArray() : kContent);
+            QVERIFY(!QFileInfo::exists(dir.filePath(targets.at(i)) + ".transfer"));
+            if (failed)
+                expectedObstacles << targets.at(i) + " 256";
+        }
+        QCOMPARE(obstacles, expectedObstacles);
+    }
+
+    // Copies handed over while a group is being placed join it; a copy handed over after
+    // the group was reported starts the next.
+    void laterCopyStartsTheNextGroup()
+    {
+        QTemporaryDir dir;
+        QThread thread;
+        thread.start();
+        CopyGroup group;
+        group.maxAgeMs = 3600000;
+        group.moveToThread(&thread);
+        QSignalSpy settled(&group, &CopyGroup::settled);
+        auto hand = [&](const QString& name) {
+            FileCopy* copy = worker(m_source, dir.filePath(name), ".transfer");
+            copy->moveToThread(&thread);
+            QMetaObject::invokeMethod(
+                &group, [&group, copy] { group.take(copy); }, Qt::QueuedConnection);
+        };
+        // Queued at once: all three are in the thread's queue before the first is placed.
+        QMetaObject::invokeMethod(
+            &group, [] { QThread::msleep(50); }, Qt::QueuedConnection);
+        hand("1.vrx");
+        hand("2.vrx");
+        hand("3.vrx");
+        QVERIFY(settled.wait(10000));
+        QCOMPARE(settled.size(), 1);
+        QCOMPARE(settled.at(0).at(0).value<QVector<CopyOutcome>>().size(), 3);
+        hand("4.vrx");
+        QTRY_COMPARE(settled.size(), 2);
+        const QVector<CopyOutcome> second = settled.at(1).at(0).value<QVector<CopyOutcome>>();
+        QCOMPARE(second.size(), 1);
+        QVERIFY(second.first().success);
+        QCOMPARE(readFile(dir.filePath("4.vrx")), kContent);
+        QMetaObject::invokeMethod(
+            &group, [&group] { group.moveToThread(QCoreApplication::instance()->thread()); },
+            Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
     }
 
     void viewersKeepTheSourceAndAStopEndsTheWait()

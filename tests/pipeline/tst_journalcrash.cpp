@@ -22,14 +22,16 @@ class TestJournalCrash : public QObject
 private slots:
     void killedAnywhere_data()
     {
-        QTest::addColumn<bool>("inPass");
-        QTest::newRow("at random times, mostly amid copies") << false;
-        QTest::newRow("inside an open pass transaction") << true;
+        QTest::addColumn<QString>("where"); // "time", or the transaction a kill lands in
+        QTest::newRow("at random times, mostly amid copies") << "time";
+        QTest::newRow("inside an open pass transaction") << "pass";
+        QTest::newRow("inside a copy group's transaction") << "group";
     }
 
     void killedAnywhere()
     {
-        QFETCH(bool, inPass);
+        QFETCH(QString, where);
+        const bool inPass = where != "time";
         QTemporaryDir dir;
         const QString journal = dir.filePath("Trans.1.db");
         const QString root = dir.filePath("lib");
@@ -59,6 +61,8 @@ private slots:
             const bool kill = round < 25;
             if (kill && inPass)
                 arguments << QString::number(random.bounded(2));
+            if (kill && where == "group")
+                arguments << "group";
             QProcess process;
             process.start(child, arguments);
             QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));

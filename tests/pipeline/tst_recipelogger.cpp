@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStandardItemModel>
 
 #include <ctime>
 
@@ -379,6 +380,72 @@ private slots:
         run.logger.setBatch(false);
         QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 1);
         QCOMPARE(scalar(journal(), "select session from recipes").toString(), session(1).toString());
+    }
+
+    // The copies of one volume from its local files (a camera volume, whose source fetches
+    // nothing) are journaled together, and no picture is deleted at the source before the
+    // completion of its copy is saved.
+    void localCopiesAreSavedBeforeTheSourceFrees()
+    {
+        Run run(journal());
+        run.logger.start();
+        run.source.cap = 4;
+        run.source.verifyAnswer = true;
+        QStandardItemModel items(4, 1);
+        QHash<QUuid, int> pictures;
+        QList<Recipe> recipes;
+        for (int i = 0; i < 4; ++i) {
+            recipes << recipe(QStringLiteral("p%1.jpg").arg(i), 4096, "jpg");
+            pictures.insert(recipes.at(i).imageUuid, i);
+            run.logger.claimIndex("transfer", "cam1", recipes.at(i).imageUuid, items.index(i, 0));
+            QVERIFY(run.logger.putRecipe(
+                session(1), url(QStringLiteral("one/p%1.jpg").arg(i)), recipes.at(i), {}));
+        }
+        QTRY_COMPARE(run.source.fetches.size(), 4);
+        for (int i = 0; i < 4; ++i)
+            run.source.deliver(i);
+        // The same pictures into another folder, from the first copies, and freed once there.
+        run.source.cap = 0;
+        QStringList unsaved;
+        run.source.onFree = [&](QUuid image) {
+            const QString name = QStringLiteral("two/p%1.jpg").arg(pictures.value(image));
+            if (scalar(journal(), "select done from recipes where url like '%/" + name + "'").toInt() != 1)
+                unsaved << name;
+        };
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(run.logger.putRecipe(
+                session(2), url(QStringLiteral("two/p%1.jpg").arg(i)), recipes.at(i), {}));
+        run.logger.setFree(session(2));
+        QTRY_COMPARE(run.source.freed.size(), 4);
+        QCOMPARE(run.source.fetches.size(), 4);
+        QCOMPARE(unsaved, QStringList());
+        QCOMPARE(scalar(journal(), "select count(*) from recipes where done=1").toInt(), 8);
+    }
+
+    // A copy renamed into place before a kill journaled its completion is taken as done at
+    // the next start; a picture that this makes removable is deleted at the source only
+    // once the replay is saved.
+    void replayedCopySavedBeforeTheSourceFrees()
+    {
+        const Recipe r = recipe("a.jpg", 10, "jpg");
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("r/a.jpg"), r, {}));
+            run.logger.setFree(session(1));
+        }
+        QVERIFY(writeTreeFile(dir.filePath("r/a.jpg"), QByteArray(10, 'x')));
+        Run run(journal());
+        run.source.verifyAnswer = true;
+        QStandardItemModel items(1, 1);
+        run.logger.claimIndex("transfer", "cam1", r.imageUuid, items.index(0, 0));
+        QVariant doneAtFree;
+        run.source.onFree = [&](QUuid) {
+            doneAtFree = scalar(journal(), "select done from recipes where url like '%r/a.jpg'");
+        };
+        run.logger.start();
+        QTRY_COMPARE(run.source.freed.size(), 1);
+        QCOMPARE(doneAtFree.toInt(), 1);
+        QCOMPARE(run.source.fetches.size(), 0);
     }
 
     void failedCommitRollsBack()

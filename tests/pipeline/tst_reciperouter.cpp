@@ -42,10 +42,10 @@ private slots:
 
     void oneLocalCopyPerVolume_data()
     {
-        QTest::addColumn<int>("capacity"); // -1: no room, and the router goes while the copy waits
+        QTest::addColumn<int>("capacity"); // -1: no room, and the router goes while the copies wait
         QTest::newRow("channel has room: fetched") << 1;
-        QTest::newRow("no room: waits") << 0;
-        QTest::newRow("destroyed while a copy waits") << -1;
+        QTest::newRow("no room: queued behind the copy") << 0;
+        QTest::newRow("destroyed while copies wait") << -1;
     }
 
     void oneLocalCopyPerVolume()
@@ -63,11 +63,14 @@ private slots:
         QVERIFY(f.put(2, "two/a.vrx", r));
         QVERIFY(f.put(2, "three/a.vrx", r));
         settle();
-        QCOMPARE(f.router->inFlightCount(), 1 + f.source.cap);
+        // While the volume copies, the source fetches what it has room for; what it has
+        // none for queues behind the copy on the volume's thread.
+        QCOMPARE(f.router->inFlightCount(), 2);
         QCOMPARE(f.source.fetches.size(), 1 + f.source.cap);
         if (capacity < 0) {
             f.router.reset();
             QVERIFY(!QFileInfo::exists(f.path("two/a.vrx")));
+            QVERIFY(!QFileInfo::exists(f.path("three/a.vrx")));
             return;
         }
         held.reset();
@@ -76,6 +79,35 @@ private slots:
         QTRY_COMPARE(f.router->activityCount(), 0);
         QCOMPARE(f.source.fetches.size(), 1 + capacity);
         QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
+    }
+
+    // Cancelled while its local copies wait on the volume's thread (the first for its
+    // source, which someone else holds): none of them is made, the session goes, and the
+    // source is still taken for the next import.
+    void cancelWithLocalCopiesQueued()
+    {
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        const Recipe r = recipe("a.vrx", 4096);
+        f.imported(1, "one/a.vrx", r);
+        FileToken held = perm.acquireFileSemaphore(f.path("one/a.vrx"), FilePerm::kExclusive);
+        QVERIFY(held);
+        f.source.cap = 0;
+        for (const char* folder : { "two", "three", "four" })
+            QVERIFY(f.put(2, QString(folder) + "/a.vrx", r));
+        settle();
+        QCOMPARE(f.router->inFlightCount(), 3);
+        f.router->dismiss(session(2));
+        QTRY_COMPARE(f.router->inFlightCount(), 0);
+        QTRY_COMPARE(f.router->sequenceCount(), 1);
+        for (const char* folder : { "two", "three", "four" })
+            QVERIFY(!QFileInfo::exists(f.path(QString(folder) + "/a.vrx")));
+        held.reset();
+        QVERIFY(f.put(3, "five/a.vrx", r));
+        QTRY_COMPARE(f.router->activityCount(), 0);
+        QCOMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(readFile(f.path("five/a.vrx")), readFile(f.path("one/a.vrx")));
     }
 
     void cancelWithTransferUnderWay_data()

@@ -25,9 +25,15 @@ public:
     int rangeCallsBeforeFailure = -1; // -1: never fail; the failure is ENOSPC
     int fsyncError = 0;
     int rangeCalls = 0;
+    bool noRange = false; // the kernel cannot copy ranges between these files
+    QStringList events; // writeback hints and syncs, in order
 
     ssize_t copyFileRange(int in, int out, size_t length) override
     {
+        if (noRange) {
+            errno = EXDEV;
+            return -1;
+        }
         if (rangeCallsBeforeFailure >= 0 && rangeCalls++ >= rangeCallsBeforeFailure) {
             errno = ENOSPC;
             return -1;
@@ -42,8 +48,14 @@ public:
     {
         return systemFileCalls().write(fd, buffer, length);
     }
+    void startWriteback(int fd, off_t offset, off_t length) override
+    {
+        events << QStringLiteral("writeback %1 %2").arg(offset).arg(length);
+        IFileCalls::startWriteback(fd, offset, length);
+    }
     int fsync(int fd) override
     {
+        events << QStringLiteral("fsync");
         if (fsyncError) {
             errno = fsyncError;
             return -1;
@@ -103,6 +115,31 @@ private slots:
         QCOMPARE(int(st.st_mode & 07777), 0640);
         QCOMPARE(qint64(st.st_mtim.tv_sec), qint64(978307200));
         QCOMPARE(qint64(st.st_mtim.tv_nsec), qint64(123456789));
+    }
+
+    // A large file is handed to the disk chunk by chunk as it is copied, so that the sync
+    // at its end waits for less; the sync still comes last, and the copy is whole.
+    void largeFileGoesToTheDiskAsItIsCopied_data()
+    {
+        QTest::addColumn<bool>("noRange");
+        QTest::newRow("copied in ranges") << false;
+        QTest::newRow("read and written") << true;
+    }
+
+    void largeFileGoesToTheDiskAsItIsCopied()
+    {
+        QFETCH(bool, noRange);
+        const QString target = path(QStringLiteral("written back.vrx"));
+        QFile::remove(target);
+        FaultyCalls calls;
+        calls.noRange = noRange;
+        NativeFileCopy copy(calls);
+        QVERIFY(copy.copy(m_source, target));
+        QCOMPARE(readFile(target), m_content);
+        // Three whole chunks of 1 MiB, then the rest, which the sync takes.
+        QCOMPARE(calls.events,
+            (QStringList {
+                "writeback 0 1048576", "writeback 1048576 1048576", "writeback 2097152 1048576", "fsync" }));
     }
 
     void neverOverwrites()
