@@ -7,12 +7,14 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "ciapi/export/linearwindow.h"
 #include "ciapi/render/workerpool.h"
 
 namespace CIAPI::exporter {
@@ -175,6 +177,50 @@ private:
     std::thread m_thread; // last: starts when everything above is ready
 };
 
+// Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
+// threads render at once, all let go with the shelf (not kept per thread for the pool's life).
+class ScratchShelf
+{
+public:
+    using Scratch = render::RefocusScratch;
+
+    class Lease
+    {
+    public:
+        explicit Lease(ScratchShelf& shelf)
+            : m_shelf(shelf)
+            , m_scratch(shelf.take())
+        { }
+        ~Lease() { m_shelf.give(std::move(m_scratch)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Scratch* get() const { return m_scratch.get(); }
+
+    private:
+        ScratchShelf& m_shelf;
+        std::unique_ptr<Scratch> m_scratch;
+    };
+
+private:
+    std::unique_ptr<Scratch> take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free.empty())
+            return std::make_unique<Scratch>();
+        std::unique_ptr<Scratch> s = std::move(m_free.back());
+        m_free.pop_back();
+        return s;
+    }
+    void give(std::unique_ptr<Scratch> s)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_free.push_back(std::move(s));
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Scratch>> m_free;
+};
+
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -219,6 +265,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     if (transposed)
         whole.resize(size_t(W) * H * bpp);
 
+    // The planes tiles work in: one set for each thread at work, let go when the export ends.
+    ScratchShelf shelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
     std::unique_ptr<EncoderThread> encoder;
@@ -239,6 +287,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int levelRows = m_in.height();
     std::shared_ptr<RgbPlanes<uint16_t>> window;
     int winTop = 0, winEnd = 0;
+    LinearWindow linear(
+        m_in, m_tone, std::max(0, m_source.x0 - halo), std::min(m_in.width(), m_source.x1 + halo));
     render::TileInputs in = m_in;
     if (m_rows) {
         window = std::make_shared<RgbPlanes<uint16_t>>();
@@ -287,10 +337,15 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             spare.pop_back();
         }
         auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
-        if (window && n > 0) {
+        if (n > 0) {
+            // The level rows the group's tiles read, developed (when the level is not) and made linear.
             const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
-            develop(std::max(0, m_source.y0 + first * bandHeight - halo),
-                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * bandHeight) + halo));
+            const int top = std::max(0, m_source.y0 + first * bandHeight - halo);
+            const int end
+                = std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * bandHeight) + halo);
+            if (window)
+                develop(top, end);
+            linear.fill(in, top, end);
         }
         for (int j = 0; j < n; ++j) {
             const int b = bandAt(j);
@@ -303,12 +358,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             const Rect r { m_source.x0 + column, m_source.y0 + b * bandHeight,
                 std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
                 std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
-            RgbPlanes<float> tile;
-            render::renderLinear(in, r, tile, m_tone);
-            RgbPlanes<float>& band = fresh[size_t(j)];
-            for (int c = 0; c < 3; ++c)
-                for (int y = 0; y < tile.height(); ++y)
-                    std::copy_n(tile.c[c].row(y), tile.width(), band.c[c].row(y) + column);
+            ScratchShelf::Lease scratch(shelf);
+            linear.render(in, r, fresh[size_t(j)], column, 0, *scratch.get());
         });
         for (int j = 0; j < n; ++j)
             bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
@@ -388,6 +439,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     }
     bands.clear();
     spare.clear();
+    linear.release();
     if (encoder)
         encoder->finish();
     if (transposed) {

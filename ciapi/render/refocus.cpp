@@ -18,10 +18,9 @@ constexpr int kMaxLayersEachSide = 7;
 // (std::max(a, b) is max_ps(b, a) and std::min(a, b) is min_ps(b, a)), so the result is bit
 // for bit the scalar one; the scalar loop finishes each row.
 
-// Weight of layer k at each pixel (1 at its own position, falling to 0 one layer away) and the
-// colours premultiplied by it. Returns whether any weight is above 0.
-bool layerRow(const float* p, const float* r, const float* g, const float* b, int W, float k, float* w,
-    float* lr, float* lg, float* lb)
+// Weight of layer k at each pixel (1 at its own position, falling to 0 one layer away).
+// Returns whether any weight is above 0.
+bool weightRow(const float* p, int n, float k, float* w)
 {
     int x = 0;
     bool any = false;
@@ -29,26 +28,32 @@ bool layerRow(const float* p, const float* r, const float* g, const float* b, in
     const __m128 kk = _mm_set1_ps(k), one = _mm_set1_ps(1.f), zero = _mm_setzero_ps();
     const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
     __m128 seen = zero;
-    for (; x + 4 <= W; x += 4) {
+    for (; x + 4 <= n; x += 4) {
         const __m128 d = _mm_and_ps(_mm_sub_ps(_mm_loadu_ps(p + x), kk), magnitude);
         const __m128 wt = _mm_max_ps(_mm_sub_ps(one, d), zero);
         seen = _mm_or_ps(seen, _mm_cmpgt_ps(wt, zero));
         _mm_storeu_ps(w + x, wt);
-        _mm_storeu_ps(lr + x, _mm_mul_ps(_mm_loadu_ps(r + x), wt));
-        _mm_storeu_ps(lg + x, _mm_mul_ps(_mm_loadu_ps(g + x), wt));
-        _mm_storeu_ps(lb + x, _mm_mul_ps(_mm_loadu_ps(b + x), wt));
     }
     any = _mm_movemask_ps(seen) != 0;
 #endif
-    for (; x < W; ++x) {
+    for (; x < n; ++x) {
         const float wt = std::max(0.f, 1.f - std::fabs(p[x] - k));
         any |= wt > 0.f;
         w[x] = wt;
-        lr[x] = r[x] * wt;
-        lg[x] = g[x] * wt;
-        lb[x] = b[x] * wt;
     }
     return any;
+}
+
+// Colours premultiplied by the layer's weight.
+void multiplyRow(const float* v, const float* w, int n, float* o)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    for (; x + 4 <= n; x += 4)
+        _mm_storeu_ps(o + x, _mm_mul_ps(_mm_loadu_ps(v + x), _mm_loadu_ps(w + x)));
+#endif
+    for (; x < n; ++x)
+        o[x] = v[x] * w[x];
 }
 
 // Over-compositing of one blurred layer row: o = o * (1 - min(1, A)) + C.
@@ -197,31 +202,35 @@ int refocusHalo(const RefocusSettings& s)
     return s.active() ? static_cast<int>(std::ceil(s.maxRadius)) + 1 : 0;
 }
 
-void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& center,
-    const RefocusSettings& settings, RgbPlanes<float>& out)
+void refocusPositions(const float* depth, int n, const RefocusSettings& settings, float* pos)
 {
-    const int W = in.width(), H = in.height();
-    const int cw = center.width(), ch = center.height();
     // Layer spacing: at most kMaxLayersEachSide layers on each side of the focus.
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
-    // Signed layer coordinate of every region pixel (signedRadius with its constants hoisted).
-    // Scratch planes are kept per thread and reused region after region.
-    thread_local PlaneF pos;
-    pos.reset(W, H);
-    float lo = 1e9f, hi = -1e9f;
+    // signedRadius with its constants hoisted.
     const float nearInv = 1.f / std::max(1e-3f, settings.nearDepth);
     const float farInv = 1.f / std::max(1e-3f, settings.farDepth);
     const float range = std::max(1e-6f, nearInv - farInv);
     const float focusInv = 1.f / std::max(1e-3f, settings.focusDepth);
     const float maxRadius = settings.maxRadius;
+    for (int x = 0; x < n; ++x) {
+        const float c = (1.f / std::max(1e-3f, depth[x]) - focusInv) / range;
+        const float radius = std::clamp(c * settings.strength * maxRadius, -maxRadius, maxRadius);
+        pos[x] = std::clamp(radius / step + kMaxLayersEachSide, 0.f, float(layers - 1));
+    }
+}
+
+void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& region, const Rect& center,
+    const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch)
+{
+    const int W = region.width(), H = region.height();
+    const int cw = center.width(), ch = center.height();
+    const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
+    const int layers = 2 * kMaxLayersEachSide + 1;
+    float lo = 1e9f, hi = -1e9f;
     for (int y = 0; y < H; ++y) {
-        const float* d = depth.row(y);
-        float* p = pos.row(y);
+        const float* p = pos.row(region.y0 + y) + region.x0;
         for (int x = 0; x < W; ++x) {
-            const float c = (1.f / std::max(1e-3f, d[x]) - focusInv) / range;
-            const float radius = std::clamp(c * settings.strength * maxRadius, -maxRadius, maxRadius);
-            p[x] = std::clamp(radius / step + kMaxLayersEachSide, 0.f, float(layers - 1));
             lo = std::min(lo, p[x]);
             hi = std::max(hi, p[x]);
         }
@@ -229,64 +238,83 @@ void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& 
     const int firstLayer = static_cast<int>(std::floor(lo));
     const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
 
-    thread_local RgbPlanes<float> acc;
+    RgbPlanes<float>& acc = scratch.acc;
     acc.reset(cw, ch);
     for (auto& p : acc.c)
         p.fill(0.f);
-    thread_local PlaneF accA;
-    accA.reset(cw, ch);
-    accA.fill(0.f);
+    scratch.accWeight.reset(cw, ch);
+    scratch.accWeight.fill(0.f);
+    // The layer's weight and one of its colours premultiplied by it (region pixels), the
+    // horizontal pass of a blur (centre columns) and the blurred weight and colour (centre).
+    PlaneF& weight = scratch.weight;
+    PlaneF& layer = scratch.layer;
+    PlaneF& hpass = scratch.hpass;
+    weight.reset(W, H);
+    layer.reset(W, H);
+    hpass.reset(cw, H);
+    scratch.blurredWeight.reset(cw, ch);
+    scratch.blurredLayer.reset(cw, ch);
+    const PlaneF& blurredWeight = scratch.blurredWeight;
 
-    // Scratch: premultiplied layer (r, g, b, weight), its horizontal and full blur.
-    thread_local PlaneF layer[4], hpass[4], blurred[4];
-    for (int i = 0; i < 4; ++i) {
-        layer[i].reset(W, H);
-        hpass[i].reset(cw, H);
-        blurred[i].reset(cw, ch);
-    }
-    // Far (most negative) to near.
+    // Far (most negative) to near. A blur of radius r reads the centre and r pixels around it
+    // (and one more that its running sums add after the last pixel): only those are made.
     for (int k = firstLayer; k <= lastLayer; ++k) {
+        const int radius = static_cast<int>(std::lround(std::fabs(float(k - kMaxLayersEachSide)) * step));
+        const Rect reach
+            = Rect { center.x0 - radius, center.y0 - radius, center.x1 + radius + 1, center.y1 + radius + 1 }
+                  .intersected(Rect { 0, 0, W, H });
         bool any = false;
-        for (int y = 0; y < H; ++y) {
-            const float* p = pos.row(y);
-            float* w = layer[3].row(y);
-            float* lr = layer[0].row(y);
-            float* lg = layer[1].row(y);
-            float* lb = layer[2].row(y);
-            any |= layerRow(p, in.c[0].row(y), in.c[1].row(y), in.c[2].row(y), W, float(k), w, lr, lg, lb);
-        }
+        for (int y = reach.y0; y < reach.y1; ++y)
+            any |= weightRow(pos.row(region.y0 + y) + region.x0 + reach.x0, reach.width(), float(k),
+                weight.row(y) + reach.x0);
         if (!any)
             continue;
-        const int radius = static_cast<int>(std::lround(std::fabs(float(k - kMaxLayersEachSide)) * step));
-        for (int i = 0; i < 4; ++i) {
+        auto blur = [&](const PlaneF& src, PlaneF& dst) {
             if (radius == 0) {
                 for (int y = 0; y < ch; ++y)
-                    std::copy(layer[i].row(center.y0 + y) + center.x0,
-                        layer[i].row(center.y0 + y) + center.x1, blurred[i].row(y));
-                continue;
+                    std::copy(
+                        src.row(center.y0 + y) + center.x0, src.row(center.y0 + y) + center.x1, dst.row(y));
+                return;
             }
-            boxRows(layer[i].row(0), layer[i].stride(), hpass[i].row(0), hpass[i].stride(), W, H, center.x0,
-                center.x1, radius);
-            boxCols(hpass[i].row(0), hpass[i].stride(), blurred[i].row(0), blurred[i].stride(), cw, H,
-                center.y0, center.y1, radius);
+            boxRows(src.row(reach.y0), src.stride(), hpass.row(reach.y0), hpass.stride(), W, reach.height(),
+                center.x0, center.x1, radius);
+            boxCols(
+                hpass.row(0), hpass.stride(), dst.row(0), dst.stride(), cw, H, center.y0, center.y1, radius);
+        };
+        blur(weight, scratch.blurredWeight);
+        for (int c = 0; c < 3; ++c) {
+            for (int y = reach.y0; y < reach.y1; ++y)
+                multiplyRow(in.c[c].row(region.y0 + y) + region.x0 + reach.x0, weight.row(y) + reach.x0,
+                    reach.width(), layer.row(y) + reach.x0);
+            blur(layer, scratch.blurredLayer);
+            for (int y = 0; y < ch; ++y)
+                compositeRow(acc.c[c].row(y), scratch.blurredLayer.row(y), blurredWeight.row(y), cw);
         }
-        for (int y = 0; y < ch; ++y) {
-            const float* A = blurred[3].row(y);
-            float* aa = accA.row(y);
-            for (int c = 0; c < 3; ++c)
-                compositeRow(acc.c[c].row(y), blurred[c].row(y), A, cw);
-            compositeRow(aa, A, A, cw);
-        }
+        for (int y = 0; y < ch; ++y)
+            compositeRow(scratch.accWeight.row(y), blurredWeight.row(y), blurredWeight.row(y), cw);
     }
-    out.reset(cw, ch);
     for (int y = 0; y < ch; ++y) {
-        const float* aa = accA.row(y);
+        const float* aa = scratch.accWeight.row(y);
         for (int c = 0; c < 3; ++c) {
             const float* a = acc.c[c].row(y);
-            float* o = out.c[c].row(y);
-            resolveRow(a, aa, in.c[c].row(center.y0 + y) + center.x0, cw, o);
+            float* o = out.c[c].row(outY + y) + outX;
+            resolveRow(a, aa, in.c[c].row(region.y0 + center.y0 + y) + region.x0 + center.x0, cw, o);
         }
     }
+}
+
+void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& center,
+    const RefocusSettings& settings, RgbPlanes<float>& out, RefocusScratch* scratch)
+{
+    // Without the caller's planes, planes kept per thread and reused region after region.
+    thread_local RefocusScratch own;
+    RefocusScratch& s = scratch ? *scratch : own;
+    const int W = in.width(), H = in.height();
+    s.pos.reset(W, H);
+    for (int y = 0; y < H; ++y)
+        refocusPositions(depth.row(y), W, settings, s.pos.row(y));
+    out.reset(center.width(), center.height());
+    refocusLayers(in, s.pos, Rect { 0, 0, W, H }, center, settings, out, 0, 0, s);
 }
 
 } // namespace CIAPI::render

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <vector>
+
+#include "ciapi/render/plane.h"
+#include "ciapi/render/refocus.h"
+#include "ciapi/render/tilerender.h"
+
+namespace CIAPI::exporter {
+
+// The linear rows of a window of level rows, sharpened, with the refocus's layer coordinates:
+// made once (a strip of rows per task on the pool) for all the tiles of a group of bands,
+// rather than once for each tile with its own margin. A tile rendered from the window has
+// the pixels renderLinear gives it: it reads the same region, and the window's values in
+// that region are the region's own (its outermost ring, which the region leaves unsharpened,
+// lies beyond what the tile's refocus reads).
+class LinearWindow
+{
+public:
+    // Columns [x0, x1) of the level, with (`tone`) or without the contrast curve and vibrance.
+    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1);
+
+    // Level rows [top, end): `in.camera` holds them (its first row is level row in.cameraTop).
+    void fill(const render::TileInputs& in, int top, int end);
+
+    // `rect` of the level (its region with the halo inside the window) into `out`, its top
+    // left pixel at (outX, outY).
+    void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
+        int outX, int outY, render::RefocusScratch& scratch) const;
+
+    // Lets go of the planes.
+    void release();
+
+private:
+    bool m_tone;
+    bool m_refocus;
+    int m_halo;
+    int m_x0, m_x1;
+    int m_top = 0, m_end = 0;
+    render::RgbPlanes<float> m_planes;
+    render::PlaneF m_pos; // layer coordinates (a refocus only)
+    std::vector<float> m_edges; // unsharpened first and last rows of each strip
+};
+
+} // namespace CIAPI::exporter
