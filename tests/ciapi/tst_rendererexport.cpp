@@ -136,8 +136,9 @@ private slots:
         const qint64 mib = 1 << 20;
         // The export was large on the way (else this checks nothing) ...
         QVERIFY2(peak - before > 48 * mib, qPrintable(QString::number((peak - before) / mib)));
-        // ... and what stays is small change (thread stacks, tables), not planes.
-        QVERIFY2(after - before < 16 * mib, qPrintable(QString::number((after - before) / mib)));
+        // ... and what stays is small change (thread stacks, tables, pages that blocks still in
+        // use keep in the allocator: up to 16 MB here), not the planes (70 MB when kept).
+        QVERIFY2(after - before < 32 * mib, qPrintable(QString::number((after - before) / mib)));
     }
 
     // abort() from another thread makes the running export return false and write nothing.
