@@ -1,9 +1,11 @@
 #include "ciapi/render/picturesession.h"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 
 #include "ciapi/depth/depthtools.h"
+#include "ciapi/render/workerpool.h"
 #include "ciapi/vrx/focalsize.h"
 #include "ciapi/vrx/vrximage.h"
 
@@ -14,6 +16,9 @@ namespace {
 // Reads of inputs this thread is inside of, by session (nested reads are not made, but a
 // thread must never wait for itself).
 thread_local std::vector<const PictureSession*> t_reading;
+
+// Raw frames decoded at the same time.
+constexpr int kFramesAtOnce = 2;
 
 } // namespace
 
@@ -96,16 +101,22 @@ std::shared_ptr<const PlaneF> PictureSession::mosaic()
         return m_mosaic;
     const int ref = m_image->referenceModule();
     const vrx::ModuleInfo& mod = m_image->module(ref);
-    // Frames are summed as they are decoded: one decoded frame at a time, whatever their number.
+    // Frames are summed as they are decoded, two at a time on the pool (the decode of one is
+    // serial work), so that at most two decoded frames are held whatever their number. The sums
+    // are of whole numbers below 2^24: exact in any order.
     MosaicAccumulator sum(mod.width, mod.height);
-    for (int f = 0; f < m_image->framesOf(ref); ++f) {
-        std::vector<uint16_t> frame;
-        {
-            InputRead read(*this);
-            frame = m_image->decodeFrame(ref, f);
-        }
-        sum.add({ frame.data(), mod.width, mod.height, size_t(mod.width) });
-    }
+    std::mutex summing;
+    const int frames = m_image->framesOf(ref);
+    for (int first = 0; first < frames; first += kFramesAtOnce)
+        WorkerPool::instance().parallelFor(std::min(kFramesAtOnce, frames - first), [&](int i) {
+            std::vector<uint16_t> frame;
+            {
+                InputRead read(*this);
+                frame = m_image->decodeFrame(ref, first + i);
+            }
+            std::lock_guard<std::mutex> lock(summing);
+            sum.add({ frame.data(), mod.width, mod.height, size_t(mod.width) });
+        });
     SensorLevels levels;
     levels.black = float(mod.blackLevel);
     levels.white = float(mod.whiteLevel);
@@ -211,9 +222,17 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
         return false;
     if (progress)
         progress(0);
-    const auto guide = level(m_depthLevel);
+    // The guide's level (which decodes the raw frames) and the factory map are read side by
+    // side: each is mostly serial work.
+    std::shared_ptr<const RgbPlanes<uint16_t>> guide;
     PlaneF factory;
-    if (m_image->hasDepthMap()) {
+    WorkerPool::instance().parallelFor(2, [&](int part) {
+        if (part == 0) {
+            guide = level(m_depthLevel);
+            return;
+        }
+        if (!m_image->hasDepthMap())
+            return;
         InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
             const vrx::DepthMap map = m_image->depthMap();
@@ -224,7 +243,7 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }
-    }
+    });
     depth.setBase(depth::refineDepth(factory, *guide, progress));
     depthType = 2;
     depthAnnounced = false;
