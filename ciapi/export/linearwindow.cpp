@@ -16,69 +16,133 @@ constexpr int kStripRows = 16;
 
 } // namespace
 
-LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1)
+LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows)
     : m_tone(tone)
     , m_refocus(in.refocus.active() && in.depth)
+    , m_sharpen(in.sharpening != 0.f)
     , m_halo(render::linearHalo(in))
     , m_x0(x0)
     , m_x1(x1)
-{ }
+{
+    // Allocated once at the largest window: rows kept from one window to the next stay put.
+    m_planes.reset(x1 - x0, maxRows);
+    if (m_refocus)
+        m_pos.reset(x1 - x0, maxRows);
+}
+
+void LinearWindow::linearRow(const render::TileInputs& in, int y, float* rgb) const
+{
+    const int W = m_x1 - m_x0;
+    const render::RgbPlanes<uint16_t>& cam = *in.camera;
+    const int cy = y - in.cameraTop;
+    in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W, rgb,
+        rgb + W, rgb + 2 * size_t(W), m_tone);
+}
 
 void LinearWindow::fill(const render::TileInputs& in, int top, int end)
 {
-    const int W = m_x1 - m_x0, H = end - top;
+    if (end - top > m_planes.height())
+        throw std::logic_error("Window taller than planned");
+    const int levelRows = in.height();
+    // Rows of the window there is that hold their final values: all but an unsharpened edge
+    // row inside the level (its neighbour beyond the window was not there to sharpen it).
+    int keep0 = std::max(top, m_top), keep1 = std::min(end, m_end);
+    if (m_sharpen && W() >= 3) {
+        keep0 = std::max(keep0, m_top > 0 ? m_top + 1 : m_top);
+        keep1 = std::min(keep1, m_end < levelRows ? m_end - 1 : m_end);
+    }
+    if (keep0 < keep1 && top != m_top) {
+        // Moved to their new place, in an order that never overwrites a row still to move.
+        const int n = keep1 - keep0;
+        auto move = [&](render::PlaneF& plane) {
+            for (int i = 0; i < n; ++i) {
+                const int k = top < m_top ? n - 1 - i : i;
+                std::copy_n(plane.row(keep0 - m_top + k), plane.width(), plane.row(keep0 - top + k));
+            }
+        };
+        for (auto& plane : m_planes.c)
+            move(plane);
+        if (m_refocus)
+            move(m_pos);
+    }
     m_top = top;
     m_end = end;
-    m_planes.reset(W, H);
-    if (m_refocus)
-        m_pos.reset(W, H);
-    const int strips = (H + kStripRows - 1) / kStripRows;
-    const bool sharpen = in.sharpening != 0.f && W >= 3 && H >= 3;
-    const size_t rowFloats = size_t(W);
-    if (sharpen)
-        m_edges.resize(size_t(strips) * 2 * 3 * rowFloats);
-    auto edge = [&](int strip, bool last, int c) {
-        return m_edges.data() + ((size_t(strip) * 2 + (last ? 1 : 0)) * 3 + size_t(c)) * rowFloats;
-    };
+    if (keep0 < keep1) {
+        make(in, top, keep0);
+        make(in, keep1, end);
+    } else {
+        make(in, top, end);
+    }
+}
+
+void LinearWindow::make(const render::TileInputs& in, int a, int b)
+{
+    if (a >= b)
+        return;
+    const int W = this->W();
+    const int strips = (b - a + kStripRows - 1) / kStripRows;
     const render::RgbPlanes<uint16_t>& cam = *in.camera;
-    if (top < in.cameraTop || end > in.cameraTop + cam.height())
+    if (a < in.cameraTop || b > in.cameraTop + cam.height())
         throw std::logic_error("Window outside the developed rows");
+    // Rows on the window's edge are left unsharpened (the window's ring), as are the rows of a
+    // window less than three pixels across.
+    const bool sharpen = m_sharpen && W >= 3 && m_end - m_top >= 3;
+    const size_t rowFloats = size_t(W);
+    if (sharpen) {
+        m_edges.resize(size_t(strips) * 2 * 3 * rowFloats);
+        m_outside.resize(2 * 3 * rowFloats);
+    }
+    auto edge = [&](int strip, bool last) {
+        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * rowFloats;
+    };
+    const bool above = sharpen && a > m_top, below = sharpen && b < m_end;
     render::WorkerPool& pool = render::WorkerPool::instance();
-    pool.parallelFor(strips, [&](int s) {
-        const int y0 = s * kStripRows, y1 = std::min(H, y0 + kStripRows);
+    pool.parallelFor(strips + int(above) + int(below), [&](int s) {
+        if (s >= strips) {
+            // The unsharpened rows next to those made, kept already in their sharpened form.
+            const bool up = above && s == strips;
+            linearRow(in, up ? a - 1 : b, m_outside.data() + (up ? 0 : 3 * rowFloats));
+            return;
+        }
+        const int y0 = a + s * kStripRows, y1 = std::min(b, y0 + kStripRows);
         for (int y = y0; y < y1; ++y) {
-            const int cy = top + y - in.cameraTop;
+            const int cy = y - in.cameraTop, wy = y - m_top;
             in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W,
-                m_planes.c[0].row(y), m_planes.c[1].row(y), m_planes.c[2].row(y), m_tone);
+                m_planes.c[0].row(wy), m_planes.c[1].row(wy), m_planes.c[2].row(wy), m_tone);
         }
         if (m_refocus) {
-            render::depthRows(in, Rect { m_x0, top + y0, m_x1, top + y1 }, m_pos.row(y0), m_pos.stride());
+            render::depthRows(in, Rect { m_x0, y0, m_x1, y1 }, m_pos.row(y0 - m_top), m_pos.stride());
             for (int y = y0; y < y1; ++y)
-                render::refocusPositions(m_pos.row(y), W, in.refocus, m_pos.row(y));
+                render::refocusPositions(m_pos.row(y - m_top), W, in.refocus, m_pos.row(y - m_top));
         }
         if (sharpen)
             for (int c = 0; c < 3; ++c) {
-                std::copy_n(m_planes.c[c].row(y0), W, edge(s, false, c));
-                std::copy_n(m_planes.c[c].row(y1 - 1), W, edge(s, true, c));
+                std::copy_n(m_planes.c[c].row(y0 - m_top), W, edge(s, false) + c * rowFloats);
+                std::copy_n(m_planes.c[c].row(y1 - 1 - m_top), W, edge(s, true) + c * rowFloats);
             }
     });
+    m_rowsMade += b - a;
     if (!sharpen)
         return;
     // The unsharp mask in place, a strip per task: the rows next to a strip are read from the
-    // copies made before any strip changed. The window's outermost ring is left as it is.
+    // copies made before any strip changed.
     const float amount = render::sharpenAmount(in);
     pool.parallelFor(strips, [&](int s) {
-        const int y0 = s * kStripRows, y1 = std::min(H, y0 + kStripRows);
+        const int y0 = a + s * kStripRows, y1 = std::min(b, y0 + kStripRows);
         std::vector<float> prev(rowFloats), cur(rowFloats);
         for (int c = 0; c < 3; ++c) {
             render::PlaneF& plane = m_planes.c[c];
-            if (y0 > 0)
-                std::copy_n(edge(s - 1, true, c), W, prev.begin());
+            if (s > 0)
+                std::copy_n(edge(s - 1, true) + c * rowFloats, W, prev.begin());
+            else if (above)
+                std::copy_n(m_outside.data() + c * rowFloats, W, prev.begin());
             for (int y = y0; y < y1; ++y) {
-                std::copy_n(plane.row(y), W, cur.begin());
-                if (y > 0 && y < H - 1) {
-                    const float* dn = y + 1 < y1 ? plane.row(y + 1) : edge(s + 1, false, c);
-                    render::sharpenRow(prev.data(), cur.data(), dn, 1, W - 1, amount, plane.row(y));
+                std::copy_n(plane.row(y - m_top), W, cur.begin());
+                if (y > m_top && y < m_end - 1) {
+                    const float* dn = y + 1 < y1 ? plane.row(y + 1 - m_top)
+                        : s + 1 < strips         ? edge(s + 1, false) + c * rowFloats
+                                                 : m_outside.data() + (3 + c) * rowFloats;
+                    render::sharpenRow(prev.data(), cur.data(), dn, 1, W - 1, amount, plane.row(y - m_top));
                 }
                 prev.swap(cur);
             }
@@ -112,6 +176,7 @@ void LinearWindow::release()
     m_planes = {};
     m_pos = {};
     m_edges = {};
+    m_outside = {};
 }
 
 } // namespace CIAPI::exporter

@@ -10,17 +10,20 @@ namespace CIAPI::exporter {
 
 // The linear rows of a window of level rows, sharpened, with the refocus's layer coordinates:
 // made once (a strip of rows per task on the pool) for all the tiles of a group of bands,
-// rather than once for each tile with its own margin. A tile rendered from the window has
-// the pixels renderLinear gives it: it reads the same region, and the window's values in
-// that region are the region's own (its outermost ring, which the region leaves unsharpened,
-// lies beyond what the tile's refocus reads).
+// rather than once for each tile with its own margin, and moved along with the groups: the
+// rows the next window shares with this one are kept, not made again. A tile rendered from
+// the window has the pixels renderLinear gives it: it reads the same region, and the window's
+// values in that region are the region's own (its outermost ring, which the region leaves
+// unsharpened, lies beyond what the tile's refocus reads).
 class LinearWindow
 {
 public:
-    // Columns [x0, x1) of the level, with (`tone`) or without the contrast curve and vibrance.
-    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1);
+    // Columns [x0, x1) of the level, windows of at most `maxRows` rows, with (`tone`) or
+    // without the contrast curve and vibrance.
+    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows);
 
-    // Level rows [top, end): `in.camera` holds them (its first row is level row in.cameraTop).
+    // Level rows [top, end): `in.camera` holds those not in the window already (its first row
+    // is level row in.cameraTop).
     void fill(const render::TileInputs& in, int top, int end);
 
     // `rect` of the level (its region with the halo inside the window) into `out`, its top
@@ -28,18 +31,30 @@ public:
     void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
         int outX, int outY, render::RefocusScratch& scratch) const;
 
+    // Level rows made so far (each made once when the window moves one way).
+    long long rowsMade() const { return m_rowsMade; }
+
     // Lets go of the planes.
     void release();
 
 private:
+    int W() const { return m_x1 - m_x0; }
+    // Makes window rows [a, b) (level rows), sharpened against the rows next to them.
+    void make(const render::TileInputs& in, int a, int b);
+    // Unsharpened linear values of level row y into `rgb` (3 rows of the window's width).
+    void linearRow(const render::TileInputs& in, int y, float* rgb) const;
+
     bool m_tone;
     bool m_refocus;
+    bool m_sharpen;
     int m_halo;
     int m_x0, m_x1;
     int m_top = 0, m_end = 0;
+    long long m_rowsMade = 0;
     render::RgbPlanes<float> m_planes;
     render::PlaneF m_pos; // layer coordinates (a refocus only)
     std::vector<float> m_edges; // unsharpened first and last rows of each strip
+    std::vector<float> m_outside; // unsharpened rows just above and below the rows made
 };
 
 } // namespace CIAPI::exporter

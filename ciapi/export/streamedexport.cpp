@@ -287,8 +287,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int levelRows = m_in.height();
     std::shared_ptr<RgbPlanes<uint16_t>> window;
     int winTop = 0, winEnd = 0;
-    LinearWindow linear(
-        m_in, m_tone, std::max(0, m_source.x0 - halo), std::min(m_in.width(), m_source.x1 + halo));
+    LinearWindow linear(m_in, m_tone, std::max(0, m_source.x0 - halo),
+        std::min(m_in.width(), m_source.x1 + halo), std::min(levelRows, step * bandHeight + 2 * halo));
     render::TileInputs in = m_in;
     if (m_rows) {
         window = std::make_shared<RgbPlanes<uint16_t>>();

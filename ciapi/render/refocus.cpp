@@ -44,6 +44,33 @@ bool weightRow(const float* p, int n, float k, float* w)
     return any;
 }
 
+// Lowest and highest of n values, into lo and hi (values that are not numbers are passed over).
+void rangeRow(const float* p, int n, float& lo, float& hi)
+{
+    int x = 0;
+#if defined(__SSE2__)
+    if (n >= 4) {
+        __m128 l = _mm_set1_ps(lo), h = _mm_set1_ps(hi);
+        for (; x + 4 <= n; x += 4) {
+            const __m128 v = _mm_loadu_ps(p + x);
+            l = _mm_min_ps(v, l);
+            h = _mm_max_ps(v, h);
+        }
+        alignas(16) float ls[4], hs[4];
+        _mm_store_ps(ls, l);
+        _mm_store_ps(hs, h);
+        for (int i = 0; i < 4; ++i) {
+            lo = std::min(lo, ls[i]);
+            hi = std::max(hi, hs[i]);
+        }
+    }
+#endif
+    for (; x < n; ++x) {
+        lo = std::min(lo, p[x]);
+        hi = std::max(hi, p[x]);
+    }
+}
+
 // Colours premultiplied by the layer's weight.
 void multiplyRow(const float* v, const float* w, int n, float* o)
 {
@@ -228,13 +255,8 @@ void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& re
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
     float lo = 1e9f, hi = -1e9f;
-    for (int y = 0; y < H; ++y) {
-        const float* p = pos.row(region.y0 + y) + region.x0;
-        for (int x = 0; x < W; ++x) {
-            lo = std::min(lo, p[x]);
-            hi = std::max(hi, p[x]);
-        }
-    }
+    for (int y = 0; y < H; ++y)
+        rangeRow(pos.row(region.y0 + y) + region.x0, W, lo, hi);
     const int firstLayer = static_cast<int>(std::floor(lo));
     const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
 
