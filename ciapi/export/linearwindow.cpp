@@ -171,6 +171,18 @@ void LinearWindow::render(const render::TileInputs& in, const Rect& rect, render
                 out.c[c].row(outY + y - rect.y0) + outX);
 }
 
+double LinearWindow::cost(const render::TileInputs& in, const Rect& rect) const
+{
+    if (!m_refocus)
+        return double(rect.width()) * rect.height();
+    const Rect level { 0, 0, in.width(), in.height() };
+    const Rect region
+        = Rect { rect.x0 - m_halo, rect.y0 - m_halo, rect.x1 + m_halo, rect.y1 + m_halo }.intersected(level);
+    const Rect inWindow { region.x0 - m_x0, region.y0 - m_top, region.x1 - m_x0, region.y1 - m_top };
+    const Rect center { rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0 };
+    return render::refocusCost(m_pos, inWindow, center, in.refocus);
+}
+
 void LinearWindow::release()
 {
     m_planes = {};

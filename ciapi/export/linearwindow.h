@@ -31,6 +31,9 @@ public:
     void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
         int outX, int outY, render::RefocusScratch& scratch) const;
 
+    // A measure of the work render() does for `rect`: tiles are started costliest first.
+    double cost(const render::TileInputs& in, const render::Rect& rect) const;
+
     // Level rows made so far (each made once when the window moves one way).
     long long rowsMade() const { return m_rowsMade; }
 

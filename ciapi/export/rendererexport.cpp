@@ -33,10 +33,11 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     if (!d->session)
         throw std::runtime_error("No picture to export");
     // Whatever way the export ends, the planes it let go of go back to the system rather than
-    // stay with the allocator (the process would keep a few hundred MB after a large picture).
+    // stay with the allocator (the process would keep a few hundred MB after a large picture);
+    // on the pool, so that the caller does not wait for it.
     struct GiveBack
     {
-        ~GiveBack() { ReturnFreeMemory(); }
+        ~GiveBack() { WorkerPool::instance().submit([] { ReturnFreeMemory(); }); }
     } giveBack;
     giveBackMemoryWhenGone();
     const uint64_t abortAt = d->abortGeneration.load();

@@ -352,14 +352,27 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             fresh[size_t(j)].reset(
                 sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
         }
-        pool.parallelFor(n * tilesPerBand, [&](int t) {
+        auto tileAt = [&](int t) {
             const int j = t / tilesPerBand, column = (t % tilesPerBand) * m_tileColumns;
             const int b = bandAt(j);
-            const Rect r { m_source.x0 + column, m_source.y0 + b * bandHeight,
+            return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
                 std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
                 std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
+        };
+        // The costliest tiles first, so that the group does not end waiting for one of them.
+        const int tiles = n * tilesPerBand;
+        std::vector<double> cost(size_t(std::max(0, tiles)));
+        pool.parallelFor(tiles, [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(t)); });
+        std::vector<int> order(cost.size());
+        for (size_t t = 0; t < order.size(); ++t)
+            order[t] = int(t);
+        std::stable_sort(
+            order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
+        pool.parallelFor(tiles, [&](int i) {
+            const int t = order[size_t(i)];
+            const int column = (t % tilesPerBand) * m_tileColumns;
             ScratchShelf::Lease scratch(shelf);
-            linear.render(in, r, fresh[size_t(j)], column, 0, *scratch.get());
+            linear.render(in, tileAt(t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get());
         });
         for (int j = 0; j < n; ++j)
             bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));

@@ -325,6 +325,24 @@ void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& re
     }
 }
 
+double refocusCost(const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings)
+{
+    const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
+    const int layers = 2 * kMaxLayersEachSide + 1;
+    float lo = 1e9f, hi = -1e9f;
+    for (int y = region.y0; y < region.y1; ++y)
+        rangeRow(pos.row(y) + region.x0, region.width(), lo, hi);
+    const int firstLayer = static_cast<int>(std::floor(lo));
+    const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
+    double cost = 0;
+    for (int k = firstLayer; k <= lastLayer; ++k) {
+        const int r = static_cast<int>(std::lround(std::fabs(float(k - kMaxLayersEachSide)) * step));
+        cost += double(std::min(region.width(), center.width() + 2 * r))
+            * std::min(region.height(), center.height() + 2 * r);
+    }
+    return cost;
+}
+
 void refocusRegion(const RgbPlanes<float>& in, const PlaneF& depth, const Rect& center,
     const RefocusSettings& settings, RgbPlanes<float>& out, RefocusScratch* scratch)
 {

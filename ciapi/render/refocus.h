@@ -45,6 +45,11 @@ void refocusPositions(const float* depth, int n, const RefocusSettings& settings
 void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& region, const Rect& center,
     const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch);
 
+// A measure of the work refocusLayers does for these arguments (the pixels its layers blur),
+// to start the costliest regions first.
+double refocusCost(
+    const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings);
+
 // Halo (in pixels) a region needs around its output for refocus.
 int refocusHalo(const RefocusSettings& settings);
 
