@@ -41,6 +41,13 @@ void LinearWindow::linearRow(const render::TileInputs& in, int y, float* rgb) co
 
 void LinearWindow::fill(const render::TileInputs& in, int top, int end)
 {
+    render::WorkerPool& pool = render::WorkerPool::instance();
+    pool.parallelFor(begin(in, top, end), [&](int task) { makeTask(in, task); });
+    pool.parallelFor(sharpenTasks(), [&](int task) { sharpenTask(in, task); });
+}
+
+int LinearWindow::begin(const render::TileInputs& in, int top, int end)
+{
     if (end - top > m_planes.height())
         throw std::logic_error("Window taller than planned");
     const int levelRows = in.height();
@@ -67,87 +74,100 @@ void LinearWindow::fill(const render::TileInputs& in, int top, int end)
     }
     m_top = top;
     m_end = end;
+    // Rows on the window's edge are left unsharpened (the window's ring), as are the rows of a
+    // window less than three pixels across.
+    m_sharpenNow = m_sharpen && W() >= 3 && end - top >= 3;
+    m_ranges.clear();
+    m_strips.clear();
+    m_outsideRows.clear();
     if (keep0 < keep1) {
-        make(in, top, keep0);
-        make(in, keep1, end);
+        plan(top, keep0);
+        plan(keep1, end);
     } else {
-        make(in, top, end);
+        plan(top, end);
     }
+    if (m_sharpenNow) {
+        m_edges.resize(m_strips.size() * 2 * 3 * size_t(W()));
+        m_outside.resize(m_ranges.size() * 2 * 3 * size_t(W()));
+    }
+    return int(m_strips.size() + m_outsideRows.size());
 }
 
-void LinearWindow::make(const render::TileInputs& in, int a, int b)
+void LinearWindow::plan(int a, int b)
 {
     if (a >= b)
         return;
-    const int W = this->W();
-    const int strips = (b - a + kStripRows - 1) / kStripRows;
-    const render::RgbPlanes<uint16_t>& cam = *in.camera;
-    if (a < in.cameraTop || b > in.cameraTop + cam.height())
-        throw std::logic_error("Window outside the developed rows");
-    // Rows on the window's edge are left unsharpened (the window's ring), as are the rows of a
-    // window less than three pixels across.
-    const bool sharpen = m_sharpen && W >= 3 && m_end - m_top >= 3;
-    const size_t rowFloats = size_t(W);
-    if (sharpen) {
-        m_edges.resize(size_t(strips) * 2 * 3 * rowFloats);
-        m_outside.resize(2 * 3 * rowFloats);
-    }
-    auto edge = [&](int strip, bool last) {
-        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * rowFloats;
-    };
-    const bool above = sharpen && a > m_top, below = sharpen && b < m_end;
-    render::WorkerPool& pool = render::WorkerPool::instance();
-    pool.parallelFor(strips + int(above) + int(below), [&](int s) {
-        if (s >= strips) {
-            // The unsharpened rows next to those made, kept already in their sharpened form.
-            const bool up = above && s == strips;
-            linearRow(in, up ? a - 1 : b, m_outside.data() + (up ? 0 : 3 * rowFloats));
-            return;
-        }
-        const int y0 = a + s * kStripRows, y1 = std::min(b, y0 + kStripRows);
-        for (int y = y0; y < y1; ++y) {
-            const int cy = y - in.cameraTop, wy = y - m_top;
-            in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W,
-                m_planes.c[0].row(wy), m_planes.c[1].row(wy), m_planes.c[2].row(wy), m_tone);
-        }
-        if (m_refocus) {
-            render::depthRows(in, Rect { m_x0, y0, m_x1, y1 }, m_pos.row(y0 - m_top), m_pos.stride());
-            for (int y = y0; y < y1; ++y)
-                render::refocusPositions(m_pos.row(y - m_top), W, in.refocus, m_pos.row(y - m_top));
-        }
-        if (sharpen)
-            for (int c = 0; c < 3; ++c) {
-                std::copy_n(m_planes.c[c].row(y0 - m_top), W, edge(s, false) + c * rowFloats);
-                std::copy_n(m_planes.c[c].row(y1 - 1 - m_top), W, edge(s, true) + c * rowFloats);
-            }
-    });
+    const int range = int(m_ranges.size());
+    const Range r { a, b, m_sharpenNow && a > m_top, m_sharpenNow && b < m_end };
+    m_ranges.push_back(r);
+    for (int y = a; y < b; y += kStripRows)
+        m_strips.push_back({ y, std::min(b, y + kStripRows), range });
+    if (r.above)
+        m_outsideRows.push_back({ range, false });
+    if (r.below)
+        m_outsideRows.push_back({ range, true });
     m_rowsMade += b - a;
-    if (!sharpen)
+}
+
+void LinearWindow::makeTask(const render::TileInputs& in, int task)
+{
+    const int W = this->W();
+    const render::RgbPlanes<uint16_t>& cam = *in.camera;
+    if (task >= int(m_strips.size())) {
+        // The unsharpened row next to a range, kept already in its sharpened form.
+        const auto [range, below] = m_outsideRows[size_t(task) - m_strips.size()];
+        const Range& r = m_ranges[size_t(range)];
+        linearRow(in, below ? r.b : r.a - 1, outside(range, below));
         return;
+    }
+    const Strip& s = m_strips[size_t(task)];
+    if (s.y0 < in.cameraTop || s.y1 > in.cameraTop + cam.height())
+        throw std::logic_error("Window outside the developed rows");
+    for (int y = s.y0; y < s.y1; ++y) {
+        const int cy = y - in.cameraTop, wy = y - m_top;
+        in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W,
+            m_planes.c[0].row(wy), m_planes.c[1].row(wy), m_planes.c[2].row(wy), m_tone);
+    }
+    if (m_refocus) {
+        render::depthRows(in, Rect { m_x0, s.y0, m_x1, s.y1 }, m_pos.row(s.y0 - m_top), m_pos.stride());
+        for (int y = s.y0; y < s.y1; ++y)
+            render::refocusPositions(m_pos.row(y - m_top), W, in.refocus, m_pos.row(y - m_top));
+    }
+    if (m_sharpenNow)
+        for (int c = 0; c < 3; ++c) {
+            std::copy_n(m_planes.c[c].row(s.y0 - m_top), W, edge(task, false) + c * size_t(W));
+            std::copy_n(m_planes.c[c].row(s.y1 - 1 - m_top), W, edge(task, true) + c * size_t(W));
+        }
+}
+
+void LinearWindow::sharpenTask(const render::TileInputs& in, int task)
+{
     // The unsharp mask in place, a strip per task: the rows next to a strip are read from the
     // copies made before any strip changed.
+    const int W = this->W();
+    const size_t rowFloats = size_t(W);
     const float amount = render::sharpenAmount(in);
-    pool.parallelFor(strips, [&](int s) {
-        const int y0 = a + s * kStripRows, y1 = std::min(b, y0 + kStripRows);
-        std::vector<float> prev(rowFloats), cur(rowFloats);
-        for (int c = 0; c < 3; ++c) {
-            render::PlaneF& plane = m_planes.c[c];
-            if (s > 0)
-                std::copy_n(edge(s - 1, true) + c * rowFloats, W, prev.begin());
-            else if (above)
-                std::copy_n(m_outside.data() + c * rowFloats, W, prev.begin());
-            for (int y = y0; y < y1; ++y) {
-                std::copy_n(plane.row(y - m_top), W, cur.begin());
-                if (y > m_top && y < m_end - 1) {
-                    const float* dn = y + 1 < y1 ? plane.row(y + 1 - m_top)
-                        : s + 1 < strips         ? edge(s + 1, false) + c * rowFloats
-                                                 : m_outside.data() + (3 + c) * rowFloats;
-                    render::sharpenRow(prev.data(), cur.data(), dn, 1, W - 1, amount, plane.row(y - m_top));
-                }
-                prev.swap(cur);
+    const Strip& s = m_strips[size_t(task)];
+    const Range& r = m_ranges[size_t(s.range)];
+    const bool firstOfRange = s.y0 == r.a, lastOfRange = s.y1 == r.b;
+    std::vector<float> prev(rowFloats), cur(rowFloats);
+    for (int c = 0; c < 3; ++c) {
+        render::PlaneF& plane = m_planes.c[c];
+        if (!firstOfRange)
+            std::copy_n(edge(task - 1, true) + c * rowFloats, W, prev.begin());
+        else if (r.above)
+            std::copy_n(outside(s.range, false) + c * rowFloats, W, prev.begin());
+        for (int y = s.y0; y < s.y1; ++y) {
+            std::copy_n(plane.row(y - m_top), W, cur.begin());
+            if (y > m_top && y < m_end - 1) {
+                const float* dn = y + 1 < s.y1 ? plane.row(y + 1 - m_top)
+                    : !lastOfRange             ? edge(task + 1, false) + c * rowFloats
+                                               : outside(s.range, true) + c * rowFloats;
+                render::sharpenRow(prev.data(), cur.data(), dn, 1, W - 1, amount, plane.row(y - m_top));
             }
+            prev.swap(cur);
         }
-    });
+    }
 }
 
 void LinearWindow::render(const render::TileInputs& in, const Rect& rect, render::RgbPlanes<float>& out,
@@ -189,6 +209,9 @@ void LinearWindow::release()
     m_pos = {};
     m_edges = {};
     m_outside = {};
+    m_strips = {};
+    m_ranges = {};
+    m_outsideRows = {};
 }
 
 } // namespace CIAPI::exporter

@@ -26,6 +26,15 @@ public:
     // is level row in.cameraTop).
     void fill(const render::TileInputs& in, int top, int end);
 
+    // fill() in steps, so that its tasks can share the pool with other work: begin() moves the
+    // rows the window keeps of [top, end) into place and returns the number of tasks that make
+    // the others (makeTask, in any order, on any threads); once they are all done,
+    // sharpenTasks() tasks (sharpenTask) finish them.
+    int begin(const render::TileInputs& in, int top, int end);
+    void makeTask(const render::TileInputs& in, int task);
+    int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
+    void sharpenTask(const render::TileInputs& in, int task);
+
     // `rect` of the level (its region with the halo inside the window) into `out`, its top
     // left pixel at (outX, outY).
     void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
@@ -42,10 +51,30 @@ public:
 
 private:
     int W() const { return m_x1 - m_x0; }
-    // Makes window rows [a, b) (level rows), sharpened against the rows next to them.
-    void make(const render::TileInputs& in, int a, int b);
+    // Plans window rows [a, b) (level rows), sharpened against the rows next to them.
+    void plan(int a, int b);
     // Unsharpened linear values of level row y into `rgb` (3 rows of the window's width).
     void linearRow(const render::TileInputs& in, int y, float* rgb) const;
+    float* edge(int strip, bool last)
+    {
+        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * size_t(W());
+    }
+    float* outside(int range, bool below)
+    {
+        return m_outside.data() + (size_t(range) * 2 + (below ? 1 : 0)) * 3 * size_t(W());
+    }
+
+    // Rows to make, [a, b), with whether the rows just above and below are kept ones (whose
+    // unsharpened values are made again for the sharpening).
+    struct Range
+    {
+        int a, b;
+        bool above, below;
+    };
+    struct Strip
+    {
+        int y0, y1, range;
+    };
 
     bool m_tone;
     bool m_refocus;
@@ -56,8 +85,12 @@ private:
     long long m_rowsMade = 0;
     render::RgbPlanes<float> m_planes;
     render::PlaneF m_pos; // layer coordinates (a refocus only)
+    bool m_sharpenNow = false;
+    std::vector<Range> m_ranges;
+    std::vector<Strip> m_strips;
+    std::vector<std::pair<int, bool>> m_outsideRows; // (range, below) of each row made again
     std::vector<float> m_edges; // unsharpened first and last rows of each strip
-    std::vector<float> m_outside; // unsharpened rows just above and below the rows made
+    std::vector<float> m_outside; // unsharpened rows just above and below each range
 };
 
 } // namespace CIAPI::exporter

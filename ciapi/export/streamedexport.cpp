@@ -295,8 +295,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
         in.camera = window;
     }
-    auto develop = [&](int top, int end) {
-        // Keep what the window has of [top, end), moving it to its new place, then develop the rest.
+    // Develops what the window lacks of [top, end) once the rows it keeps are moved to their
+    // new place: returns the strips of rows to develop (tasks for the pool); `developed()`
+    // records the window once they are done.
+    auto developBegin = [&](int top, int end) {
         const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
         if (keep0 < keep1 && top != winTop) {
             for (auto& plane : window->c) {
@@ -318,17 +320,55 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         } else {
             add(top, end);
         }
-        pool.parallelFor(int(missing.size()), [&](int i) {
-            m_rows->develop(
-                missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - top);
-        });
         winTop = top;
         winEnd = end;
-        in.cameraTop = top;
+        return missing;
     };
+    std::vector<std::pair<int, int>> missing;
+    auto developTask = [&](int i) {
+        m_rows->develop(
+            missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - winTop);
+    };
+
+    // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
+    auto bandOf = [&](int index) { return upwards ? bandCount - 1 - index : index; };
+    auto groupRows = [&](int first, int n) {
+        // The level rows the group's tiles read.
+        const int b0 = std::min(bandOf(first), bandOf(first + n - 1)),
+                  b1 = std::max(bandOf(first), bandOf(first + n - 1));
+        return std::pair<int, int> { std::max(0, m_source.y0 + b0 * bandHeight - halo),
+            std::min(levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * bandHeight) + halo) };
+    };
+    auto tileAt = [&](int first, int t) {
+        const int b = bandOf(first + t / tilesPerBand), column = (t % tilesPerBand) * m_tileColumns;
+        return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
+            std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
+            std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
+    };
+    std::vector<double> cost;
+    // The first group's rows, made before the loop; each later group's are made while the
+    // group before it renders and converts (the develop of its rows beside the tiles, their
+    // linear values beside the conversion, their sharpening beside the ordering of its tiles),
+    // so that the pool's threads do not wait for each other between the steps.
+    int groupSize = std::min(step, bandCount);
+    if (groupSize > 0) {
+        const auto [top, end] = groupRows(0, groupSize);
+        if (window) {
+            missing = developBegin(top, end);
+            pool.parallelFor(int(missing.size()), developTask);
+            in.cameraTop = top;
+        }
+        linear.fill(in, top, end);
+        cost.assign(size_t(groupSize * tilesPerBand), 0.0);
+        pool.parallelFor(int(cost.size()), [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t)); });
+    }
 
     while (rowsDone < ph) {
         const int n = std::min(step, bandCount - rendered);
+        const int next = std::min(step, bandCount - rendered - n); // bands of the group after
+        std::pair<int, int> nextRows { 0, 0 };
+        if (next > 0)
+            nextRows = groupRows(rendered + n, next);
         std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
         for (auto& f : fresh) {
             if (spare.empty())
@@ -336,46 +376,35 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             f = std::move(spare.back());
             spare.pop_back();
         }
-        auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
-        if (n > 0) {
-            // The level rows the group's tiles read, developed (when the level is not) and made linear.
-            const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
-            const int top = std::max(0, m_source.y0 + first * bandHeight - halo);
-            const int end
-                = std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * bandHeight) + halo);
-            if (window)
-                develop(top, end);
-            linear.fill(in, top, end);
-        }
         for (int j = 0; j < n; ++j) {
-            const int b = bandAt(j);
+            const int b = bandOf(rendered + j);
             fresh[size_t(j)].reset(
                 sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
         }
-        auto tileAt = [&](int t) {
-            const int j = t / tilesPerBand, column = (t % tilesPerBand) * m_tileColumns;
-            const int b = bandAt(j);
-            return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
-                std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
-                std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
-        };
-        // The costliest tiles first, so that the group does not end waiting for one of them.
+        // The costliest tiles first, so that the group does not end waiting for one of them;
+        // then the strips of the next group's rows to develop.
         const int tiles = n * tilesPerBand;
-        std::vector<double> cost(size_t(std::max(0, tiles)));
-        pool.parallelFor(tiles, [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(t)); });
-        std::vector<int> order(cost.size());
+        std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
         std::stable_sort(
             order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
-        pool.parallelFor(tiles, [&](int i) {
+        missing.clear();
+        if (window && next > 0)
+            missing = developBegin(nextRows.first, nextRows.second);
+        const int first = rendered;
+        pool.parallelFor(tiles + int(missing.size()), [&](int i) {
+            if (i >= tiles) {
+                developTask(i - tiles);
+                return;
+            }
             const int t = order[size_t(i)];
             const int column = (t % tilesPerBand) * m_tileColumns;
             ScratchShelf::Lease scratch(shelf);
-            linear.render(in, tileAt(t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get());
+            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get());
         });
         for (int j = 0; j < n; ++j)
-            bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
+            bands.emplace(bandOf(rendered + j), std::move(fresh[size_t(j)]));
         rendered += n;
         fresh.clear();
         // An abort seen at a report writes nothing more.
@@ -401,7 +430,18 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             out = encoder->buffer();
             out.resize(rows.size() * W * bpp);
         }
-        pool.parallelFor(int(rows.size()), [&](int i) {
+        // The rows converted, beside the linear values of the next group's rows.
+        int making = 0;
+        if (next > 0) {
+            if (window)
+                in.cameraTop = nextRows.first;
+            making = linear.begin(in, nextRows.first, nextRows.second);
+        }
+        pool.parallelFor(int(rows.size()) + making, [&](int i) {
+            if (i >= int(rows.size())) {
+                linear.makeTask(in, i - int(rows.size()));
+                return;
+            }
             const int y = rows[size_t(i)];
             uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
                                       : out.data() + size_t(i) * W * bpp;
@@ -434,6 +474,17 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         });
         if (!transposed && !rows.empty())
             encoder->push(std::move(out), int(rows.size()));
+        // The next group's rows sharpened, beside the measure of its tiles.
+        if (next > 0) {
+            const int sharpening = linear.sharpenTasks();
+            cost.assign(size_t(next * tilesPerBand), 0.0);
+            pool.parallelFor(sharpening + int(cost.size()), [&](int i) {
+                if (i < sharpening)
+                    linear.sharpenTask(in, i);
+                else
+                    cost[size_t(i - sharpening)] = linear.cost(in, tileAt(rendered, i - sharpening));
+            });
+        }
         // Drop the bands the rows still to come do not read.
         if (rowsDone < ph) {
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
