@@ -122,7 +122,11 @@ void resolveRow(const float* a, const float* aa, const float* orig, int n, float
 // Box blur of radius r along rows: src (W x H) to dst columns [cx0, cx1), all rows. Each row
 // is a running sum, one long chain of additions; four rows go side by side so that their
 // chains overlap (each row's sums are the same as alone).
-void boxRows(const float* src, size_t ss, float* dst, size_t ds, int W, int H, int cx0, int cx1, int r)
+// With `weight`, the samples blurred are src[i] * weight[i] (a colour premultiplied by a
+// layer's weight, made as the sums need it rather than stored first); its rows are `ws` apart.
+template <bool Product>
+void boxRows(const float* src, size_t ss, const float* weight, size_t ws, float* dst, size_t ds, int W, int H,
+    int cx0, int cx1, int r)
 {
     const float norm = 1.f / float(2 * r + 1);
     const int a0 = std::max(0, cx0 - r), a1 = std::min(W, cx0 + r + 1);
@@ -135,16 +139,21 @@ void boxRows(const float* src, size_t ss, float* dst, size_t ds, int W, int H, i
         const float* s1 = s0 + ss;
         const float* s2 = s1 + ss;
         const float* s3 = s2 + ss;
+        const float* w0 = Product ? weight + y * ws : nullptr;
+        const float* w1 = Product ? w0 + ws : nullptr;
+        const float* w2 = Product ? w1 + ws : nullptr;
+        const float* w3 = Product ? w2 + ws : nullptr;
+        auto at = [](const float* v, const float* w, int i) { return Product ? v[i] * w[i] : v[i]; };
         float* d0 = dst + y * ds - cx0;
         float* d1 = d0 + ds;
         float* d2 = d1 + ds;
         float* d3 = d2 + ds;
         float c0 = 0.f, c1 = 0.f, c2 = 0.f, c3 = 0.f;
         for (int x = a0; x < a1; ++x) {
-            c0 += s0[x];
-            c1 += s1[x];
-            c2 += s2[x];
-            c3 += s3[x];
+            c0 += at(s0, w0, x);
+            c1 += at(s1, w1, x);
+            c2 += at(s2, w2, x);
+            c3 += at(s3, w3, x);
         }
         for (int x = cx0; x < cx1; ++x) {
             d0[x] = c0 * norm;
@@ -153,39 +162,44 @@ void boxRows(const float* src, size_t ss, float* dst, size_t ds, int W, int H, i
             d3[x] = c3 * norm;
             if (x < addEnd) {
                 const int i = x + r + 1;
-                c0 += s0[i];
-                c1 += s1[i];
-                c2 += s2[i];
-                c3 += s3[i];
+                c0 += at(s0, w0, i);
+                c1 += at(s1, w1, i);
+                c2 += at(s2, w2, i);
+                c3 += at(s3, w3, i);
             }
             if (x >= subFrom) {
                 const int i = x - r;
-                c0 -= s0[i];
-                c1 -= s1[i];
-                c2 -= s2[i];
-                c3 -= s3[i];
+                c0 -= at(s0, w0, i);
+                c1 -= at(s1, w1, i);
+                c2 -= at(s2, w2, i);
+                c3 -= at(s3, w3, i);
             }
         }
     }
     for (; y < H; ++y) {
         const float* s = src + y * ss;
+        const float* w = Product ? weight + y * ws : nullptr;
+        auto at = [&](int i) { return Product ? s[i] * w[i] : s[i]; };
         float* d = dst + y * ds;
         float acc = 0.f;
         for (int x = a0; x < a1; ++x)
-            acc += s[x];
+            acc += at(x);
         for (int x = cx0; x < cx1; ++x) {
             d[x - cx0] = acc * norm;
             const int add = x + r + 1, sub = x - r;
             if (add < W)
-                acc += s[add];
+                acc += at(add);
             if (sub >= 0)
-                acc -= s[sub];
+                acc -= at(sub);
         }
     }
 }
 
-// Box blur of radius r along columns: src (n columns x H rows) to dst rows [cy0, cy1).
-void boxCols(const float* src, size_t ss, float* dst, size_t ds, int n, int H, int cy0, int cy1, int r)
+// Box blur of radius r along columns: src (n columns x H rows), rows [cy0, cy1) of the result
+// one at a time: each is written to target(row) (row counted from cy0), then done(row, values)
+// is called with it.
+template <class Target, class Done>
+void boxCols(const float* src, size_t ss, int n, int H, int cy0, int cy1, int r, Target target, Done done)
 {
     const float norm = 1.f / float(2 * r + 1);
     std::vector<float> acc(static_cast<size_t>(n), 0.f);
@@ -196,9 +210,10 @@ void boxCols(const float* src, size_t ss, float* dst, size_t ds, int n, int H, i
             acc[x] += s[x];
     }
     for (int y = cy0; y < cy1; ++y) {
-        float* d = dst + (y - cy0) * ds;
+        float* d = target(y - cy0);
         for (int x = 0; x < n; ++x)
             d[x] = acc[x] * norm;
+        done(y - cy0, d);
         const int add = y + r + 1, sub = y - r;
         if (add < H) {
             const float* s = src + add * ss;
@@ -266,17 +281,14 @@ void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& re
         p.fill(0.f);
     scratch.accWeight.reset(cw, ch);
     scratch.accWeight.fill(0.f);
-    // The layer's weight and one of its colours premultiplied by it (region pixels), the
-    // horizontal pass of a blur (centre columns) and the blurred weight and colour (centre).
+    // The layer's weight (region pixels), the horizontal pass of a blur (centre columns), the
+    // blurred weight (centre) and one row of a blurred colour.
     PlaneF& weight = scratch.weight;
-    PlaneF& layer = scratch.layer;
     PlaneF& hpass = scratch.hpass;
     weight.reset(W, H);
-    layer.reset(W, H);
     hpass.reset(cw, H);
     scratch.blurredWeight.reset(cw, ch);
-    scratch.blurredLayer.reset(cw, ch);
-    const PlaneF& blurredWeight = scratch.blurredWeight;
+    scratch.rowValues.resize(size_t(cw));
 
     // Far (most negative) to near. A blur of radius r reads the centre and r pixels around it
     // (and one more that its running sums add after the last pixel): only those are made.
@@ -291,26 +303,38 @@ void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& re
                 weight.row(y) + reach.x0);
         if (!any)
             continue;
-        auto blur = [&](const PlaneF& src, PlaneF& dst) {
-            if (radius == 0) {
-                for (int y = 0; y < ch; ++y)
-                    std::copy(
-                        src.row(center.y0 + y) + center.x0, src.row(center.y0 + y) + center.x1, dst.row(y));
-                return;
-            }
-            boxRows(src.row(reach.y0), src.stride(), hpass.row(reach.y0), hpass.stride(), W, reach.height(),
-                center.x0, center.x1, radius);
-            boxCols(
-                hpass.row(0), hpass.stride(), dst.row(0), dst.stride(), cw, H, center.y0, center.y1, radius);
+        // The weight blurred into its plane; then each colour, premultiplied by it on the way,
+        // blurred a row at a time and composited at once.
+        PlaneF& blurredWeight = scratch.blurredWeight;
+        float* rowValues = scratch.rowValues.data();
+        auto composite = [&](int c) {
+            return [&, c](int y, const float* values) {
+                compositeRow(acc.c[c].row(y), values, blurredWeight.row(y), cw);
+            };
         };
-        blur(weight, scratch.blurredWeight);
-        for (int c = 0; c < 3; ++c) {
-            for (int y = reach.y0; y < reach.y1; ++y)
-                multiplyRow(in.c[c].row(region.y0 + y) + region.x0 + reach.x0, weight.row(y) + reach.x0,
-                    reach.width(), layer.row(y) + reach.x0);
-            blur(layer, scratch.blurredLayer);
+        if (radius == 0) {
             for (int y = 0; y < ch; ++y)
-                compositeRow(acc.c[c].row(y), scratch.blurredLayer.row(y), blurredWeight.row(y), cw);
+                std::copy_n(weight.row(center.y0 + y) + center.x0, cw, blurredWeight.row(y));
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < ch; ++y) {
+                    multiplyRow(in.c[c].row(region.y0 + center.y0 + y) + region.x0 + center.x0,
+                        weight.row(center.y0 + y) + center.x0, cw, rowValues);
+                    composite(c)(y, rowValues);
+                }
+        } else {
+            boxRows<false>(weight.row(reach.y0), weight.stride(), nullptr, 0, hpass.row(reach.y0),
+                hpass.stride(), W, reach.height(), center.x0, center.x1, radius);
+            boxCols(
+                hpass.row(0), hpass.stride(), cw, H, center.y0, center.y1, radius,
+                [&](int y) { return blurredWeight.row(y); }, [](int, const float*) {});
+            for (int c = 0; c < 3; ++c) {
+                boxRows<true>(in.c[c].row(region.y0 + reach.y0) + region.x0, in.c[c].stride(),
+                    weight.row(reach.y0), weight.stride(), hpass.row(reach.y0), hpass.stride(), W,
+                    reach.height(), center.x0, center.x1, radius);
+                boxCols(
+                    hpass.row(0), hpass.stride(), cw, H, center.y0, center.y1, radius,
+                    [&](int) { return rowValues; }, composite(c));
+            }
         }
         for (int y = 0; y < ch; ++y)
             compositeRow(scratch.accWeight.row(y), blurredWeight.row(y), blurredWeight.row(y), cw);

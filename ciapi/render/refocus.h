@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "ciapi/render/plane.h"
 
 namespace CIAPI::render {
@@ -23,8 +25,9 @@ struct RefocusSettings
 struct RefocusScratch
 {
     PlaneF pos; // layer coordinate of every region pixel (refocusRegion only)
-    PlaneF weight, layer, hpass, blurredWeight, blurredLayer, accWeight;
+    PlaneF weight, hpass, blurredWeight, accWeight;
     RgbPlanes<float> acc;
+    std::vector<float> rowValues;
 };
 
 // Depth-aware refocus of one region. `in` and `depth` cover the region (its halo included);
