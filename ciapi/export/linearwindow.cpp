@@ -171,7 +171,7 @@ void LinearWindow::sharpenTask(const render::TileInputs& in, int task)
 }
 
 void LinearWindow::render(const render::TileInputs& in, const Rect& rect, render::RgbPlanes<float>& out,
-    int outX, int outY, render::RefocusScratch& scratch) const
+    int outX, int outY, render::RefocusScratch& scratch, const float* range) const
 {
     const Rect level { 0, 0, in.width(), in.height() };
     const Rect region
@@ -182,7 +182,7 @@ void LinearWindow::render(const render::TileInputs& in, const Rect& rect, render
         const Rect inWindow { region.x0 - m_x0, region.y0 - m_top, region.x1 - m_x0, region.y1 - m_top };
         const Rect center { rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0,
             rect.y1 - region.y0 };
-        render::refocusLayers(m_planes, m_pos, inWindow, center, in.refocus, out, outX, outY, scratch);
+        render::refocusLayers(m_planes, m_pos, inWindow, center, in.refocus, out, outX, outY, scratch, range);
         return;
     }
     for (int c = 0; c < 3; ++c)
@@ -191,7 +191,7 @@ void LinearWindow::render(const render::TileInputs& in, const Rect& rect, render
                 out.c[c].row(outY + y - rect.y0) + outX);
 }
 
-double LinearWindow::cost(const render::TileInputs& in, const Rect& rect) const
+double LinearWindow::cost(const render::TileInputs& in, const Rect& rect, float* range) const
 {
     if (!m_refocus)
         return double(rect.width()) * rect.height();
@@ -200,7 +200,7 @@ double LinearWindow::cost(const render::TileInputs& in, const Rect& rect) const
         = Rect { rect.x0 - m_halo, rect.y0 - m_halo, rect.x1 + m_halo, rect.y1 + m_halo }.intersected(level);
     const Rect inWindow { region.x0 - m_x0, region.y0 - m_top, region.x1 - m_x0, region.y1 - m_top };
     const Rect center { rect.x0 - region.x0, rect.y0 - region.y0, rect.x1 - region.x0, rect.y1 - region.y0 };
-    return render::refocusCost(m_pos, inWindow, center, in.refocus);
+    return render::refocusCost(m_pos, inWindow, center, in.refocus, range);
 }
 
 void LinearWindow::release()

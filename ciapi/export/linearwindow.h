@@ -37,11 +37,13 @@ public:
 
     // `rect` of the level (its region with the halo inside the window) into `out`, its top
     // left pixel at (outX, outY).
+    // `range` is what cost() found for the tile, or null.
     void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
-        int outX, int outY, render::RefocusScratch& scratch) const;
+        int outX, int outY, render::RefocusScratch& scratch, const float* range = nullptr) const;
 
     // A measure of the work render() does for `rect`: tiles are started costliest first.
-    double cost(const render::TileInputs& in, const render::Rect& rect) const;
+    // `range` (two floats) receives what render() may be given not to look for it again.
+    double cost(const render::TileInputs& in, const render::Rect& rect, float* range) const;
 
     // Level rows made so far (each made once when the window moves one way).
     long long rowsMade() const { return m_rowsMade; }

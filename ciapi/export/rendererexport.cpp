@@ -37,7 +37,10 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     // on the pool, so that the caller does not wait for it.
     struct GiveBack
     {
-        ~GiveBack() { WorkerPool::instance().submit([] { ReturnFreeMemory(); }); }
+        ~GiveBack()
+        {
+            WorkerPool::instance().submit([] { ReturnFreeMemory(); });
+        }
     } giveBack;
     giveBackMemoryWhenGone();
     const uint64_t abortAt = d->abortGeneration.load();

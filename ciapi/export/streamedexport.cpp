@@ -346,6 +346,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
     };
     std::vector<double> cost;
+    std::vector<std::array<float, 2>> ranges; // what cost() found of each tile's layers
     // The first group's rows, made before the loop; each later group's are made while the
     // group before it renders and converts (the develop of its rows beside the tiles, their
     // linear values beside the conversion, their sharpening beside the ordering of its tiles),
@@ -360,7 +361,9 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         }
         linear.fill(in, top, end);
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
-        pool.parallelFor(int(cost.size()), [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t)); });
+        ranges.resize(cost.size());
+        pool.parallelFor(int(cost.size()),
+            [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t), ranges[size_t(t)].data()); });
     }
 
     while (rowsDone < ph) {
@@ -401,7 +404,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             const int t = order[size_t(i)];
             const int column = (t % tilesPerBand) * m_tileColumns;
             ScratchShelf::Lease scratch(shelf);
-            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get());
+            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get(),
+                ranges[size_t(t)].data());
         });
         for (int j = 0; j < n; ++j)
             bands.emplace(bandOf(rendered + j), std::move(fresh[size_t(j)]));
@@ -478,11 +482,13 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         if (next > 0) {
             const int sharpening = linear.sharpenTasks();
             cost.assign(size_t(next * tilesPerBand), 0.0);
+            ranges.resize(cost.size());
             pool.parallelFor(sharpening + int(cost.size()), [&](int i) {
                 if (i < sharpening)
                     linear.sharpenTask(in, i);
                 else
-                    cost[size_t(i - sharpening)] = linear.cost(in, tileAt(rendered, i - sharpening));
+                    cost[size_t(i - sharpening)] = linear.cost(
+                        in, tileAt(rendered, i - sharpening), ranges[size_t(i - sharpening)].data());
             });
         }
         // Drop the bands the rows still to come do not read.

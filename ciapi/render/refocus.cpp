@@ -263,15 +263,21 @@ void refocusPositions(const float* depth, int n, const RefocusSettings& settings
 }
 
 void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& region, const Rect& center,
-    const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch)
+    const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch,
+    const float* range)
 {
     const int W = region.width(), H = region.height();
     const int cw = center.width(), ch = center.height();
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
     float lo = 1e9f, hi = -1e9f;
-    for (int y = 0; y < H; ++y)
-        rangeRow(pos.row(region.y0 + y) + region.x0, W, lo, hi);
+    if (range) {
+        lo = range[0];
+        hi = range[1];
+    } else {
+        for (int y = 0; y < H; ++y)
+            rangeRow(pos.row(region.y0 + y) + region.x0, W, lo, hi);
+    }
     const int firstLayer = static_cast<int>(std::floor(lo));
     const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
 
@@ -349,13 +355,18 @@ void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& re
     }
 }
 
-double refocusCost(const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings)
+double refocusCost(
+    const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings, float* range)
 {
     const float step = std::max(1.f, settings.maxRadius / kMaxLayersEachSide);
     const int layers = 2 * kMaxLayersEachSide + 1;
     float lo = 1e9f, hi = -1e9f;
     for (int y = region.y0; y < region.y1; ++y)
         rangeRow(pos.row(y) + region.x0, region.width(), lo, hi);
+    if (range) {
+        range[0] = lo;
+        range[1] = hi;
+    }
     const int firstLayer = static_cast<int>(std::floor(lo));
     const int lastLayer = std::min(layers - 1, static_cast<int>(std::ceil(hi)));
     double cost = 0;

@@ -45,13 +45,17 @@ void refocusPositions(const float* depth, int n, const RefocusSettings& settings
 // from refocusPositions) are read in `region` only, `center` is in region coordinates, and the
 // result goes to `out` (already sized) at (outX, outY). The same pixels as refocusRegion on the
 // region cut out.
+// `range`, when given, holds the lowest and highest layer coordinate in the region (as
+// refocusCost finds them), which are then not looked for again.
 void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& region, const Rect& center,
-    const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch);
+    const RefocusSettings& settings, RgbPlanes<float>& out, int outX, int outY, RefocusScratch& scratch,
+    const float* range = nullptr);
 
 // A measure of the work refocusLayers does for these arguments (the pixels its layers blur),
 // to start the costliest regions first.
-double refocusCost(
-    const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings);
+// `range` (two floats), when given, receives the lowest and highest layer coordinate.
+double refocusCost(const PlaneF& pos, const Rect& region, const Rect& center, const RefocusSettings& settings,
+    float* range = nullptr);
 
 // Halo (in pixels) a region needs around its output for refocus.
 int refocusHalo(const RefocusSettings& settings);
