@@ -295,9 +295,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
         in.camera = window;
     }
-    // Develops what the window lacks of [top, end) once the rows it keeps are moved to their
-    // new place: returns the strips of rows to develop (tasks for the pool); `developed()`
-    // records the window once they are done.
+    // Moves the rows the window keeps of [top, end) to their new place and returns the strips
+    // of rows still to develop there (developTask, on the pool).
     auto developBegin = [&](int top, int end) {
         const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
         if (keep0 < keep1 && top != winTop) {
@@ -349,9 +348,9 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     std::vector<std::array<float, 2>> ranges; // what cost() found of each tile's layers
     // The first group's rows, made before the loop; each later group's are made while the
     // group before it renders and converts (the develop of its rows beside the tiles, their
-    // linear values beside the conversion, their sharpening beside the ordering of its tiles),
+    // linear values beside the conversion, their sharpening beside the measure of its tiles),
     // so that the pool's threads do not wait for each other between the steps.
-    int groupSize = std::min(step, bandCount);
+    const int groupSize = std::min(step, bandCount);
     if (groupSize > 0) {
         const auto [top, end] = groupRows(0, groupSize);
         if (window) {
