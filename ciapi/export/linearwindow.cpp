@@ -59,18 +59,13 @@ int LinearWindow::begin(const render::TileInputs& in, int top, int end)
         keep1 = std::min(keep1, m_end < levelRows ? m_end - 1 : m_end);
     }
     if (keep0 < keep1 && top != m_top) {
-        // Moved to their new place, in an order that never overwrites a row still to move.
-        const int n = keep1 - keep0;
-        auto move = [&](render::PlaneF& plane) {
-            for (int i = 0; i < n; ++i) {
-                const int k = top < m_top ? n - 1 - i : i;
-                std::copy_n(plane.row(keep0 - m_top + k), plane.width(), plane.row(keep0 - top + k));
-            }
-        };
-        for (auto& plane : m_planes.c)
-            move(plane);
+        // Moved to their new place.
+        render::PlaneF* const planes[4] = { &m_planes.c[0], &m_planes.c[1], &m_planes.c[2], &m_pos };
+        render::PlaneF* const colours[3] = { &m_planes.c[0], &m_planes.c[1], &m_planes.c[2] };
         if (m_refocus)
-            move(m_pos);
+            moveRows(planes, keep0 - m_top, keep0 - top, keep1 - keep0);
+        else
+            moveRows(colours, keep0 - m_top, keep0 - top, keep1 - keep0);
     }
     m_top = top;
     m_end = end;

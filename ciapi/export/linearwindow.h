@@ -1,12 +1,18 @@
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "ciapi/render/plane.h"
 #include "ciapi/render/refocus.h"
 #include "ciapi/render/tilerender.h"
+#include "ciapi/render/workerpool.h"
 
 namespace CIAPI::exporter {
+
+// Moves rows [from, from + n) of the planes to [to, to + n), on the pool: in waves of rows
+// that no other row of the wave reads, so that no row is overwritten before it has moved.
+template <typename T, size_t N> void moveRows(render::Plane<T>* const (&planes)[N], int from, int to, int n);
 
 // The linear rows of a window of level rows, sharpened, with the refocus's layer coordinates:
 // made once (a strip of rows per task on the pool) for all the tiles of a group of bands,
@@ -94,5 +100,26 @@ private:
     std::vector<float> m_edges; // unsharpened first and last rows of each strip
     std::vector<float> m_outside; // unsharpened rows just above and below each range
 };
+
+template <typename T, size_t N> void moveRows(render::Plane<T>* const (&planes)[N], int from, int to, int n)
+{
+    const int shift = std::abs(to - from);
+    if (n <= 0 || shift == 0)
+        return;
+    // Rows a task copies; a wave is `shift` rows (all rows when the ranges do not overlap).
+    constexpr int kRows = 8;
+    const int wave = std::min(n, shift);
+    for (int done = 0; done < n; done += wave) {
+        const int count = std::min(wave, n - done);
+        // Towards lower rows the first rows go first; towards higher rows the last.
+        const int first = to < from ? done : n - done - count;
+        render::WorkerPool::instance().parallelFor((count + kRows - 1) / kRows * int(N), [&](int task) {
+            render::Plane<T>& plane = *planes[size_t(task) % N];
+            const int r0 = first + (task / int(N)) * kRows, r1 = std::min(first + count, r0 + kRows);
+            for (int r = r0; r < r1; ++r)
+                std::copy_n(plane.row(from + r), plane.width(), plane.row(to + r));
+        });
+    }
+}
 
 } // namespace CIAPI::exporter

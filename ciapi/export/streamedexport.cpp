@@ -300,13 +300,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     auto developBegin = [&](int top, int end) {
         const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
         if (keep0 < keep1 && top != winTop) {
-            for (auto& plane : window->c) {
-                const int n = keep1 - keep0;
-                for (int i = 0; i < n; ++i) {
-                    const int k = top < winTop ? n - 1 - i : i; // never overwrite a row still to move
-                    std::copy_n(plane.row(keep0 - winTop + k), plane.width(), plane.row(keep0 - top + k));
-                }
-            }
+            render::Plane<uint16_t>* const planes[3] = { &window->c[0], &window->c[1], &window->c[2] };
+            moveRows(planes, keep0 - winTop, keep0 - top, keep1 - keep0);
         }
         std::vector<std::pair<int, int>> missing;
         auto add = [&](int a, int b) {
