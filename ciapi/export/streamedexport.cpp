@@ -423,26 +423,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 break;
             rows.push_back(y);
         }
-        std::vector<uint8_t> out;
-        if (!transposed) {
-            out = encoder->buffer();
-            out.resize(rows.size() * W * bpp);
-        }
-        // The rows converted, beside the linear values of the next group's rows.
-        int making = 0;
-        if (next > 0) {
-            if (window)
-                in.cameraTop = nextRows.first;
-            making = linear.begin(in, nextRows.first, nextRows.second);
-        }
-        pool.parallelFor(int(rows.size()) + making, [&](int i) {
-            if (i >= int(rows.size())) {
-                linear.makeTask(in, i - int(rows.size()));
-                return;
-            }
+        // Converts rows[i] to `dst` (its place in the rows handed to the writer, or in the whole
+        // turned picture).
+        auto convertRow = [&](int i, uint8_t* dst) {
             const int y = rows[size_t(i)];
-            uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
-                                      : out.data() + size_t(i) * W * bpp;
+            if (transposed)
+                dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
             const float* rgb[3];
             thread_local std::vector<float> scratch;
             if (m_resampler.identity()) {
@@ -469,9 +455,38 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 }
             }
             convert(rgb, 1, pw, at.data(), dst);
+        };
+        // The last group's rows go to the writer in two halves, so that it encodes the first
+        // while the second is converted and has only half a group left when the rest is done.
+        const int count = int(rows.size());
+        const int split = next == 0 && !transposed ? count / 2 : count;
+        std::vector<uint8_t> out;
+        if (!transposed) {
+            out = encoder->buffer();
+            out.resize(size_t(split) * W * bpp);
+        }
+        // The rows converted, beside the linear values of the next group's rows.
+        int making = 0;
+        if (next > 0) {
+            if (window)
+                in.cameraTop = nextRows.first;
+            making = linear.begin(in, nextRows.first, nextRows.second);
+        }
+        pool.parallelFor(split + making, [&](int i) {
+            if (i >= split)
+                linear.makeTask(in, i - split);
+            else
+                convertRow(i, transposed ? nullptr : out.data() + size_t(i) * W * bpp);
         });
-        if (!transposed && !rows.empty())
-            encoder->push(std::move(out), int(rows.size()));
+        if (!transposed && split > 0)
+            encoder->push(std::move(out), split);
+        if (split < count) {
+            std::vector<uint8_t> rest = encoder->buffer();
+            rest.resize(size_t(count - split) * W * bpp);
+            pool.parallelFor(
+                count - split, [&](int i) { convertRow(split + i, rest.data() + size_t(i) * W * bpp); });
+            encoder->push(std::move(rest), count - split);
+        }
         // The next group's rows sharpened, beside the measure of its tiles.
         if (next > 0) {
             const int sharpening = linear.sharpenTasks();
