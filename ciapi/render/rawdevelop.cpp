@@ -194,8 +194,8 @@ MosaicAccumulator::MosaicAccumulator(int width, int height)
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("No raw frames to render");
+    // No zero fill: the first frame is copied in (on the pool), the others added.
     m_sum.reset(width, height);
-    m_sum.fill(0.f);
 }
 
 void MosaicAccumulator::add(const RawFrameView& f)
@@ -205,12 +205,17 @@ void MosaicAccumulator::add(const RawFrameView& f)
         throw std::runtime_error("Raw frames differ in size");
     if (m_frames == 256)
         throw std::runtime_error("Too many raw frames");
+    const bool first = m_frames == 0;
     WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
         for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
             const uint16_t* src = f.data + static_cast<size_t>(y) * f.stride;
             float* acc = m_sum.row(y);
-            for (int x = 0; x < w; ++x)
-                acc[x] += src[x];
+            if (first)
+                for (int x = 0; x < w; ++x)
+                    acc[x] = src[x];
+            else
+                for (int x = 0; x < w; ++x)
+                    acc[x] += src[x];
         }
     });
     ++m_frames;
