@@ -238,8 +238,7 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
             const vrx::DepthMap map = m_image->depthMap();
             factory.reset(map.width, map.height);
             for (int y = 0; y < map.height; ++y)
-                for (int x = 0; x < map.width; ++x)
-                    factory.at(x, y) = map.at(x, y);
+                std::copy_n(map.depth.data() + size_t(y) * size_t(map.width), map.width, factory.row(y));
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }
