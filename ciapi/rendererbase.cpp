@@ -2,6 +2,7 @@
 
 #include "ciapi/bytesource.h"
 #include "ciapi/enginedefaults.h"
+#include "ciapi/freememory.h"
 #include "ciapi/vrx/vrximage.h"
 
 #include <cmath>
@@ -17,7 +18,13 @@ RendererBase::RendererBase()
     m_props.assign(std::move(v));
 }
 
-RendererBase::~RendererBase() = default;
+RendererBase::~RendererBase()
+{
+    m_input.reset();
+    m_keepAlive.reset();
+    if (m_giveBackMemory)
+        ReturnFreeMemory();
+}
 
 void RendererBase::setInputDataStream(const void* data, std::size_t length)
 {

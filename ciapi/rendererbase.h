@@ -81,11 +81,18 @@ protected:
     // Fills the parameters that describe the input and the edit defaults.
     void loadDefaults(bool keepSessionSettings);
 
+    // Once this renderer is gone, with its picture and the levels and planes made of it, what
+    // they leave free in the allocator goes back to the system (an export's renderer: a large
+    // picture would otherwise stay resident as free space). Renderers that only show pictures
+    // do not pay for it on the thread that closes them.
+    void giveBackMemoryWhenGone() { m_giveBackMemory = true; }
+
 private:
     void takeInput(std::shared_ptr<const vrx::VrxImage> input, std::shared_ptr<void> keepAlive);
 
     std::shared_ptr<const vrx::VrxImage> m_input;
     std::shared_ptr<void> m_keepAlive; // the caller's stream, while it is the input
+    bool m_giveBackMemory = false;
     PropertyStore m_props;
     Transform m_transform;
 };

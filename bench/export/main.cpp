@@ -6,17 +6,26 @@
 //   export memory beyond the developed raw data, bytes per output pixel   aim <= 8
 // The export the export queue runs (depth computed, refocused, high fidelity: JPEG Q95 with
 // full chroma) is measured the same way against the same refocused develop rendered once
-// plus libjpeg-turbo (and `cjpeg` and `vips` when installed) on its pixels at Q95 4:4:4, on
-// one CPU and on all, with its peak memory and what it still holds after the export.
-// `bench_export --demo` also exports the demo's largest picture (28 mm) and prints its peak
-// (aim under 600 MiB). The parent stays small; children are this program run again.
+// plus libjpeg-turbo (and `cjpeg` and `vips` when installed) on its pixels at Q95 4:4:4, each
+// at the same number of CPUs (one, and all), with its peak memory, its memory beyond the
+// decoded raw data, and what the process still holds once the picture is let go. Scaling is
+// judged by CPU time, which a loaded machine disturbs less than wall time: the CPU time at
+// all CPUs against one (work inflation, aim near 1.0) and the time during which at most one
+// thread worked (serial time).
+// `bench_export --demo` also exports the demo's largest picture (28 mm) as the plain export
+// and through the queue's path on 8 CPUs and prints the peaks (aim under 600 MiB). The
+// parent stays small; children are this program run again.
 // OSTRA_BENCH_THREADS=n sets the engine's pool size (default: the CPUs the process may use).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +34,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <turbojpeg.h>
@@ -72,6 +82,86 @@ double residentMiB()
             return std::atof(line.c_str() + 6) / 1024.0;
     return 0;
 }
+
+// User and system CPU time of the whole process so far, in seconds.
+double cpuSeconds()
+{
+    rusage use {};
+    getrusage(RUSAGE_SELF, &use);
+    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec)
+        + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// Counts, every millisecond while it lives, the process's threads that run or wait for a CPU
+// (state R in /proc/self/task/*/stat), itself left out; serial() is the wall time of the
+// samples in which at most one was: one thread at work while the others wait for it. Other
+// load on the machine does not change the count (a thread waiting for a CPU still counts).
+class SerialMeter
+{
+public:
+    SerialMeter()
+        : m_thread([this] { loop(); })
+    { }
+    ~SerialMeter() { stop(); }
+    // Stops; returns the serial time.
+    double stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_serial;
+    }
+    // CPU time the meter itself used (to be taken off the process's).
+    double ownCpu() const { return m_ownCpu; }
+
+private:
+    static int runningThreads(pid_t self)
+    {
+        int n = 0;
+        if (DIR* dir = opendir("/proc/self/task")) {
+            while (const dirent* e = readdir(dir)) {
+                if (e->d_name[0] == '.' || std::atoi(e->d_name) == self)
+                    continue;
+                char path[300], text[512];
+                std::snprintf(path, sizeof path, "/proc/self/task/%s/stat", e->d_name);
+                const int fd = ::open(path, O_RDONLY);
+                if (fd < 0)
+                    continue;
+                const ssize_t k = read(fd, text, sizeof text - 1);
+                close(fd);
+                if (k <= 0)
+                    continue;
+                text[k] = 0;
+                const char* state = std::strrchr(text, ')');
+                if (state && state[1] == ' ' && state[2] == 'R')
+                    ++n;
+            }
+            closedir(dir);
+        }
+        return n;
+    }
+    void loop()
+    {
+        const pid_t self = pid_t(syscall(SYS_gettid));
+        auto wall = Clock::now();
+        while (!m_stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const int running = runningThreads(self);
+            const auto w = Clock::now();
+            if (running <= 1)
+                m_serial += std::chrono::duration<double>(w - wall).count();
+            wall = w;
+        }
+        timespec t {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        m_ownCpu = double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    }
+
+    std::atomic<bool> m_stop { false };
+    double m_serial = 0;
+    double m_ownCpu = 0;
+    std::thread m_thread;
+};
 
 // `queue`: as the export queue opens a picture: its depth computed (and with it the
 // refocus of the default depth of field), high fidelity (JPEG Q95, full chroma).
@@ -124,24 +214,35 @@ int childQueueDevelop(const std::string& dir)
     const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
     auto r = openPicture(vrx, true);
     const auto t0 = Clock::now();
+    const double c0 = cpuSeconds();
     if (!exportTo(*r, dir + "/queue.ppm", ExportPPM))
         return 1;
-    std::printf("%.4f 0 %.1f 0\n", since(t0), peakMiB());
+    std::printf("%.4f 0 %.1f 0 %.4f 0\n", since(t0), peakMiB(), cpuSeconds() - c0);
     return 0;
 }
 
-// The export the queue runs; prints its time, its peak and what the process still holds
-// once the picture is let go.
-int childQueueExport(const std::string& dir)
+// The export the queue runs; prints its time, its peak, what the process still holds once the
+// picture is let go, its CPU time and its serial time. With `decodedFirst`, the picture's raw
+// data is decoded (and its depth computed) by a render of the coarsest level first: the
+// second figure is then the peak before the export, and the first the export alone.
+int childQueueExport(const std::string& dir, bool decodedFirst)
 {
     const std::vector<uint8_t> vrx = readAll(dir + "/pic.vrx");
     auto r = openPicture(vrx, true);
+    double base = 0;
+    if (decodedFirst) {
+        const ImagePyramid p = r->outputBuffer();
+        r->render(p.levelCount() - 1, ROI { 0, 0, 1, 1 }, 1, true);
+        base = peakMiB();
+    }
     const auto t0 = Clock::now();
+    const double c0 = cpuSeconds();
+    SerialMeter meter;
     if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG))
         return 1;
-    const double seconds = since(t0);
+    const double seconds = since(t0), serial = meter.stop(), cpu = cpuSeconds() - c0 - meter.ownCpu();
     r.reset(); // as the queue lets go of the picture once it is written
-    std::printf("%.4f 0 %.1f %.1f\n", seconds, peakMiB(), residentMiB());
+    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu, serial);
     return 0;
 }
 
@@ -194,7 +295,7 @@ int childTurbo(const std::string& dir, bool queue)
 
 struct Run
 {
-    double seconds = 1e30, second = 1e30, peak = 0, base = 0;
+    double seconds = 1e30, second = 1e30, peak = 0, base = 0, cpu = 1e30, serial = 1e30;
     bool ok = false;
 };
 
@@ -238,16 +339,20 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports)
         Run r;
         r.ok = true;
         if (reports) {
-            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base;
+            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial;
         } else {
             r.seconds = wall;
             r.peak = use.ru_maxrss / 1024.0;
+            r.cpu = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec)
+                + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
         }
         best.ok = true;
         best.seconds = std::min(best.seconds, r.seconds);
         best.second = std::min(best.second, r.second);
         best.peak = std::max(best.peak, r.peak);
         best.base = std::max(best.base, r.base);
+        best.cpu = std::min(best.cpu, r.cpu);
+        best.serial = std::min(best.serial, r.serial);
     }
     return best;
 }
@@ -284,8 +389,8 @@ int main(int argc, char** argv)
             rc = childTurbo(dir, what == "turbo-queue");
         else if (what == "queue-develop")
             rc = childQueueDevelop(dir);
-        else if (what == "queue-export")
-            rc = childQueueExport(dir);
+        else if (what == "queue-export" || what == "queue-decoded")
+            rc = childQueueExport(dir, what == "queue-decoded");
         StaticShutdown();
         return rc;
     }
@@ -331,7 +436,21 @@ int main(int argc, char** argv)
         (decoded.peak - decoded.base) * 1048576.0 / (mp * 1e6),
         (turned.peak - turned.base) * 1048576.0 / (mp * 1e6));
 
-    // The export the queue runs, against its develop rendered once plus the encoders.
+    // The export the queue runs, against its develop rendered once plus the encoders, each at
+    // the same number of CPUs.
+    const char* threadLimit = std::getenv("OSTRA_BENCH_THREADS");
+    auto useCpus = [&](bool one) {
+        if (one)
+            setenv("OSTRA_BENCH_THREADS", "1", 1);
+        else if (threadLimit)
+            setenv("OSTRA_BENCH_THREADS", threadLimit, 1);
+        else
+            unsetenv("OSTRA_BENCH_THREADS");
+    };
+    const int allCpus = threadLimit ? std::atoi(threadLimit) : render::WorkerPool::instance().threadCount();
+    useCpus(true);
+    const Run queueDevelopOne = runChild({ self, "--child", "queue-develop", dir }, 2, true);
+    useCpus(false);
     const Run queueDevelop = runChild({ self, "--child", "queue-develop", dir }, 2, true);
     const Run queueTurbo = runChild({ self, "--child", "turbo-queue", dir }, runs, true);
     Run queueCjpeg, queueVips;
@@ -345,8 +464,10 @@ int main(int argc, char** argv)
         queueVips = runChild(
             { "vips", "copy", dir + "/queue.ppm", dir + "/vips95.jpg[Q=95,no-subsample]" }, runs, false);
     std::printf("the export the queue runs (depth, refocus, JPEG Q95 4:4:4), one process each:\n");
-    std::printf(
-        "  refocused develop alone  %.3f s  peak %.0f MiB\n", queueDevelop.seconds, queueDevelop.peak);
+    std::printf("  refocused develop alone, one CPU  %.3f s (CPU %.3f s)  peak %.0f MiB\n",
+        queueDevelopOne.seconds, queueDevelopOne.cpu, queueDevelopOne.peak);
+    std::printf("  refocused develop alone, %d CPUs  %.3f s (CPU %.3f s)  peak %.0f MiB\n", allCpus,
+        queueDevelop.seconds, queueDevelop.cpu, queueDevelop.peak);
     std::printf("  libjpeg-turbo Q95 4:4:4  %.3f s\n", queueTurbo.seconds);
     if (queueCjpeg.ok)
         std::printf(
@@ -357,41 +478,52 @@ int main(int argc, char** argv)
         std::printf("  vips copy Q95 4:4:4      %.3f s  peak %.0f MiB\n", queueVips.seconds, queueVips.peak);
     else
         std::printf("  vips                     n/a (not installed)\n");
-    const char* threadLimit = std::getenv("OSTRA_BENCH_THREADS");
-    double oneCpu = 0;
-    for (const int cpus : { 1, 0 }) {
-        if (cpus)
-            setenv("OSTRA_BENCH_THREADS", "1", 1);
-        else if (threadLimit)
-            setenv("OSTRA_BENCH_THREADS", threadLimit, 1);
-        else
-            unsetenv("OSTRA_BENCH_THREADS");
-        const Run queue = runChild({ self, "--child", "queue-export", dir }, cpus ? 1 : 2, true);
+    Run queueOne;
+    for (const bool one : { true, false }) {
+        useCpus(one);
+        const Run queue = runChild({ self, "--child", "queue-export", dir }, one ? 1 : 2, true);
         if (!queue.ok) {
             std::printf("  the queue's export failed\n");
             break;
         }
-        if (cpus)
-            oneCpu = queue.seconds;
-        std::printf("  queue export, %s: %.3f s, peak %.0f MiB (%.1f bytes per output pixel), %.0f MiB held "
-                    "after it\n",
-            cpus ? "one CPU" : "all CPUs", queue.seconds, queue.peak, queue.peak * 1048576.0 / (mp * 1e6),
-            queue.base);
-        std::printf("    / (refocused develop + libjpeg-turbo): %.2fx (aim <= 1.5)",
-            queue.seconds / (queueDevelop.seconds + queueTurbo.seconds));
+        if (one)
+            queueOne = queue;
+        const Run& develop = one ? queueDevelopOne : queueDevelop;
+        std::printf(
+            "  queue export, %s: %.3f s, CPU %.3f s, peak %.0f MiB (%.1f bytes per output pixel), %.0f "
+            "MiB held after it\n",
+            one ? "one CPU" : (std::to_string(allCpus) + " CPUs").c_str(), queue.seconds, queue.cpu,
+            queue.peak, queue.peak * 1048576.0 / (mp * 1e6), queue.base);
+        std::printf("    / (refocused develop at %s + libjpeg-turbo): %.2fx (aim <= 1.5)",
+            one ? "one CPU" : "as many", queue.seconds / (develop.seconds + queueTurbo.seconds));
         if (queueCjpeg.ok)
             std::printf("; / cjpeg %.1fx", queue.seconds / queueCjpeg.seconds);
         if (queueVips.ok)
             std::printf("; / vips %.1fx", queue.seconds / queueVips.seconds);
         std::printf("\n");
-        if (!cpus && oneCpu > 0)
-            std::printf("    speed-up at all CPUs against one: %.2fx (aim >= 6 on a quiet machine)\n",
-                oneCpu / queue.seconds);
+        if (!one && queueOne.ok) {
+            const double inflation = queue.cpu / queueOne.cpu;
+            const double serial = queue.serial / queueOne.cpu;
+            std::printf(
+                "    speed-up against one CPU: %.2fx wall (aim >= 6 on a quiet machine); work inflation "
+                "(CPU time against one CPU's) %.2f (aim near 1.0); serial time %.3f s, %.1f%% of the "
+                "one-CPU time; bound on a quiet machine: %.2fx\n",
+                queueOne.seconds / queue.seconds, inflation, queue.serial, 100.0 * serial,
+                1.0 / ((serial + (1.0 - serial) / allCpus) * inflation));
+        }
     }
-    if (threadLimit)
-        setenv("OSTRA_BENCH_THREADS", threadLimit, 1);
-    else
-        unsetenv("OSTRA_BENCH_THREADS");
+    // Memory beyond the decoded raw data (and depth), at all CPUs: the aim allows 8 bytes per
+    // output pixel and 16 MiB of scratch for each thread.
+    const Run decodedQueue = runChild({ self, "--child", "queue-decoded", dir }, 1, true);
+    if (decodedQueue.ok) {
+        const double beyond = decodedQueue.peak - decodedQueue.second;
+        std::printf(
+            "  queue export after the raw data is decoded, %d CPUs: %.0f MiB beyond it = %.1f bytes per "
+            "output pixel (aim <= 8 + 16 MiB per thread: %.0f MiB)\n",
+            allCpus, beyond, beyond * 1048576.0 / (mp * 1e6),
+            (8 * mp * 1e6 + 16.0 * 1048576.0 * allCpus) / 1048576.0);
+    }
+    useCpus(false);
 
     if (demo) {
         if (runChild({ self, "--child", "prepare", dir, "28" }, 1, false).ok) {
@@ -400,6 +532,17 @@ int main(int argc, char** argv)
             std::printf("demo's largest picture (28 mm, 10400 x 7800): whole export peak %.0f MiB upright, "
                         "%.0f MiB turned (aim < 600)\n",
                 big.peak, bigTurned.peak);
+            // Through the queue's path (depth, refocus, Q95 4:4:4) on 8 CPUs.
+            setenv("OSTRA_BENCH_THREADS", "8", 1);
+            const Run bigQueue = runChild({ self, "--child", "queue-export", dir }, 1, true);
+            useCpus(false);
+            if (bigQueue.ok)
+                std::printf(
+                    "  the queue's export of it, 8 CPUs: %.3f s, CPU %.3f s, peak %.0f MiB (aim < 600), "
+                    "%.0f MiB held after it\n",
+                    bigQueue.seconds, bigQueue.cpu, bigQueue.peak, bigQueue.base);
+            else
+                std::printf("  the queue's export of it failed\n");
         }
     }
     std::system(("rm -rf '" + dir + "'").c_str());

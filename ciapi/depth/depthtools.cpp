@@ -1,6 +1,7 @@
 #include "ciapi/depth/depthtools.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <stdexcept>
@@ -10,6 +11,9 @@
 namespace CIAPI::depth {
 
 namespace {
+
+// Rows a task of the pool works on.
+constexpr int kRows = 16;
 
 using render::WorkerPool;
 
@@ -54,10 +58,12 @@ std::vector<float> guideColour(const RgbPlanes<uint16_t>& g)
 {
     const int w = g.width(), h = g.height();
     std::vector<float> out(size_t(w) * h * 3);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                out[(size_t(y) * w + x) * 3 + c] = std::sqrt(g.c[c].row(y)[x] / 65535.f);
+    WorkerPool::instance().parallelFor((h + kRows - 1) / kRows, [&](int band) {
+        for (int y = band * kRows; y < std::min(h, (band + 1) * kRows); ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 3; ++c)
+                    out[(size_t(y) * w + x) * 3 + c] = std::sqrt(g.c[c].row(y)[x] / 65535.f);
+    });
     return out;
 }
 
@@ -335,57 +341,66 @@ PlaneF refineDepth(
     out.fill(0.f);
     if (!factory.empty()) {
         const float sx = float(factory.width()) / w, sy = float(factory.height()) / h;
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(factory.width() - 1));
-                const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(factory.height() - 1));
-                const int x0 = int(fx), y0 = int(fy);
-                const int x1 = std::min(x0 + 1, factory.width() - 1),
-                          y1 = std::min(y0 + 1, factory.height() - 1);
-                const float tx = fx - x0, ty = fy - y0;
-                const float s[4]
-                    = { factory.at(x0, y0), factory.at(x1, y0), factory.at(x0, y1), factory.at(x1, y1) };
-                const float wt[4] = { (1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty };
-                float sum = 0.f, ws = 0.f;
-                for (int i = 0; i < 4; ++i)
-                    if (s[i] > 0.f && std::isfinite(s[i])) {
-                        sum += s[i] * wt[i];
-                        ws += wt[i];
-                    }
-                out.at(x, y) = ws > 1e-6f ? sum / ws : 0.f;
-            }
+        WorkerPool::instance().parallelFor((h + kRows - 1) / kRows, [&](int band) {
+            for (int y = band * kRows; y < std::min(h, (band + 1) * kRows); ++y)
+                for (int x = 0; x < w; ++x) {
+                    const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, float(factory.width() - 1));
+                    const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, float(factory.height() - 1));
+                    const int x0 = int(fx), y0 = int(fy);
+                    const int x1 = std::min(x0 + 1, factory.width() - 1),
+                              y1 = std::min(y0 + 1, factory.height() - 1);
+                    const float tx = fx - x0, ty = fy - y0;
+                    const float s[4]
+                        = { factory.at(x0, y0), factory.at(x1, y0), factory.at(x0, y1), factory.at(x1, y1) };
+                    const float wt[4] = { (1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty };
+                    float sum = 0.f, ws = 0.f;
+                    for (int i = 0; i < 4; ++i)
+                        if (s[i] > 0.f && std::isfinite(s[i])) {
+                            sum += s[i] * wt[i];
+                            ws += wt[i];
+                        }
+                    out.at(x, y) = ws > 1e-6f ? sum / ws : 0.f;
+                }
+        });
     }
     if (progress)
         progress(25);
     // Holes take the mean of their known neighbours, ring by ring.
     bool holes = true;
     for (int pass = 0; holes && pass < w + h; ++pass) {
-        holes = false;
-        bool filled = false;
+        std::atomic<bool> anyHoles { false }, filled { false };
         PlaneF next(w, h);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float v = out.at(x, y);
-                if (v <= 0.f) {
-                    float s = 0.f;
-                    int n = 0;
-                    for (int dy = -1; dy <= 1; ++dy)
-                        for (int dx = -1; dx <= 1; ++dx) {
-                            const int xx = x + dx, yy = y + dy;
-                            if (xx >= 0 && yy >= 0 && xx < w && yy < h && out.at(xx, yy) > 0.f) {
-                                s += out.at(xx, yy);
-                                ++n;
+        WorkerPool::instance().parallelFor((h + kRows - 1) / kRows, [&](int band) {
+            bool bandHoles = false, bandFilled = false;
+            for (int y = band * kRows; y < std::min(h, (band + 1) * kRows); ++y)
+                for (int x = 0; x < w; ++x) {
+                    float v = out.at(x, y);
+                    if (v <= 0.f) {
+                        float s = 0.f;
+                        int n = 0;
+                        for (int dy = -1; dy <= 1; ++dy)
+                            for (int dx = -1; dx <= 1; ++dx) {
+                                const int xx = x + dx, yy = y + dy;
+                                if (xx >= 0 && yy >= 0 && xx < w && yy < h && out.at(xx, yy) > 0.f) {
+                                    s += out.at(xx, yy);
+                                    ++n;
+                                }
                             }
+                        if (n) {
+                            v = s / n;
+                            bandFilled = true;
+                        } else {
+                            bandHoles = true;
                         }
-                    if (n) {
-                        v = s / n;
-                        filled = true;
-                    } else {
-                        holes = true;
                     }
+                    next.at(x, y) = v;
                 }
-                next.at(x, y) = v;
-            }
+            if (bandHoles)
+                anyHoles = true;
+            if (bandFilled)
+                filled = true;
+        });
+        holes = anyHoles;
         out = std::move(next);
         if (!filled)
             break;

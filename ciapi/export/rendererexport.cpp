@@ -9,6 +9,7 @@
 #include "ciapi/export/exportgeometry.h"
 #include "ciapi/export/rowwriters.h"
 #include "ciapi/export/streamedexport.h"
+#include "ciapi/freememory.h"
 #include "ciapi/render/colourpipeline.h"
 #include "ciapi/render/picturesession.h"
 #include "ciapi/render/rendererprivate.h"
@@ -31,6 +32,17 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
         throw std::runtime_error("No stream to write to");
     if (!d->session)
         throw std::runtime_error("No picture to export");
+    // Whatever way the export ends, the planes it let go of go back to the system rather than
+    // stay with the allocator (the process would keep a few hundred MB after a large picture);
+    // on the pool, so that the caller does not wait for it.
+    struct GiveBack
+    {
+        ~GiveBack()
+        {
+            WorkerPool::instance().submit([] { ReturnFreeMemory(); });
+        }
+    } giveBack;
+    giveBackMemoryWhenGone();
     const uint64_t abortAt = d->abortGeneration.load();
     auto aborted = [&] { return d->abortGeneration.load() != abortAt; };
     auto report = [&](int p) {

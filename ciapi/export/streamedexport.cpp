@@ -7,12 +7,14 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "ciapi/export/linearwindow.h"
 #include "ciapi/render/workerpool.h"
 
 namespace CIAPI::exporter {
@@ -175,6 +177,50 @@ private:
     std::thread m_thread; // last: starts when everything above is ready
 };
 
+// Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
+// threads render at once, all let go with the shelf (not kept per thread for the pool's life).
+class ScratchShelf
+{
+public:
+    using Scratch = render::RefocusScratch;
+
+    class Lease
+    {
+    public:
+        explicit Lease(ScratchShelf& shelf)
+            : m_shelf(shelf)
+            , m_scratch(shelf.take())
+        { }
+        ~Lease() { m_shelf.give(std::move(m_scratch)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Scratch* get() const { return m_scratch.get(); }
+
+    private:
+        ScratchShelf& m_shelf;
+        std::unique_ptr<Scratch> m_scratch;
+    };
+
+private:
+    std::unique_ptr<Scratch> take()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free.empty())
+            return std::make_unique<Scratch>();
+        std::unique_ptr<Scratch> s = std::move(m_free.back());
+        m_free.pop_back();
+        return s;
+    }
+    void give(std::unique_ptr<Scratch> s)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_free.push_back(std::move(s));
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Scratch>> m_free;
+};
+
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -219,6 +265,8 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     if (transposed)
         whole.resize(size_t(W) * H * bpp);
 
+    // The planes tiles work in: one set for each thread at work, let go when the export ends.
+    ScratchShelf shelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
     std::unique_ptr<EncoderThread> encoder;
@@ -239,23 +287,21 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int levelRows = m_in.height();
     std::shared_ptr<RgbPlanes<uint16_t>> window;
     int winTop = 0, winEnd = 0;
+    LinearWindow linear(m_in, m_tone, std::max(0, m_source.x0 - halo),
+        std::min(m_in.width(), m_source.x1 + halo), std::min(levelRows, step * bandHeight + 2 * halo));
     render::TileInputs in = m_in;
     if (m_rows) {
         window = std::make_shared<RgbPlanes<uint16_t>>();
         window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
         in.camera = window;
     }
-    auto develop = [&](int top, int end) {
-        // Keep what the window has of [top, end), moving it to its new place, then develop the rest.
+    // Moves the rows the window keeps of [top, end) to their new place and returns the strips
+    // of rows still to develop there (developTask, on the pool).
+    auto developBegin = [&](int top, int end) {
         const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
         if (keep0 < keep1 && top != winTop) {
-            for (auto& plane : window->c) {
-                const int n = keep1 - keep0;
-                for (int i = 0; i < n; ++i) {
-                    const int k = top < winTop ? n - 1 - i : i; // never overwrite a row still to move
-                    std::copy_n(plane.row(keep0 - winTop + k), plane.width(), plane.row(keep0 - top + k));
-                }
-            }
+            render::Plane<uint16_t>* const planes[3] = { &window->c[0], &window->c[1], &window->c[2] };
+            moveRows(planes, keep0 - winTop, keep0 - top, keep1 - keep0);
         }
         std::vector<std::pair<int, int>> missing;
         auto add = [&](int a, int b) {
@@ -268,17 +314,58 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         } else {
             add(top, end);
         }
-        pool.parallelFor(int(missing.size()), [&](int i) {
-            m_rows->develop(
-                missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - top);
-        });
         winTop = top;
         winEnd = end;
-        in.cameraTop = top;
+        return missing;
     };
+    std::vector<std::pair<int, int>> missing;
+    auto developTask = [&](int i) {
+        m_rows->develop(
+            missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - winTop);
+    };
+
+    // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
+    auto bandOf = [&](int index) { return upwards ? bandCount - 1 - index : index; };
+    auto groupRows = [&](int first, int n) {
+        // The level rows the group's tiles read.
+        const int b0 = std::min(bandOf(first), bandOf(first + n - 1)),
+                  b1 = std::max(bandOf(first), bandOf(first + n - 1));
+        return std::pair<int, int> { std::max(0, m_source.y0 + b0 * bandHeight - halo),
+            std::min(levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * bandHeight) + halo) };
+    };
+    auto tileAt = [&](int first, int t) {
+        const int b = bandOf(first + t / tilesPerBand), column = (t % tilesPerBand) * m_tileColumns;
+        return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
+            std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
+            std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
+    };
+    std::vector<double> cost;
+    std::vector<std::array<float, 2>> ranges; // what cost() found of each tile's layers
+    // The first group's rows, made before the loop; each later group's are made while the
+    // group before it renders and converts (the develop of its rows beside the tiles, their
+    // linear values beside the conversion, their sharpening beside the measure of its tiles),
+    // so that the pool's threads do not wait for each other between the steps.
+    const int groupSize = std::min(step, bandCount);
+    if (groupSize > 0) {
+        const auto [top, end] = groupRows(0, groupSize);
+        if (window) {
+            missing = developBegin(top, end);
+            pool.parallelFor(int(missing.size()), developTask);
+            in.cameraTop = top;
+        }
+        linear.fill(in, top, end);
+        cost.assign(size_t(groupSize * tilesPerBand), 0.0);
+        ranges.resize(cost.size());
+        pool.parallelFor(int(cost.size()),
+            [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t), ranges[size_t(t)].data()); });
+    }
 
     while (rowsDone < ph) {
         const int n = std::min(step, bandCount - rendered);
+        const int next = std::min(step, bandCount - rendered - n); // bands of the group after
+        std::pair<int, int> nextRows { 0, 0 };
+        if (next > 0)
+            nextRows = groupRows(rendered + n, next);
         std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
         for (auto& f : fresh) {
             if (spare.empty())
@@ -286,32 +373,36 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             f = std::move(spare.back());
             spare.pop_back();
         }
-        auto bandAt = [&](int j) { return upwards ? bandCount - 1 - (rendered + j) : rendered + j; };
-        if (window && n > 0) {
-            const int first = std::min(bandAt(0), bandAt(n - 1)), last = std::max(bandAt(0), bandAt(n - 1));
-            develop(std::max(0, m_source.y0 + first * bandHeight - halo),
-                std::min(levelRows, std::min(m_source.y1, m_source.y0 + (last + 1) * bandHeight) + halo));
-        }
         for (int j = 0; j < n; ++j) {
-            const int b = bandAt(j);
+            const int b = bandOf(rendered + j);
             fresh[size_t(j)].reset(
                 sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
         }
-        pool.parallelFor(n * tilesPerBand, [&](int t) {
-            const int j = t / tilesPerBand, column = (t % tilesPerBand) * m_tileColumns;
-            const int b = bandAt(j);
-            const Rect r { m_source.x0 + column, m_source.y0 + b * bandHeight,
-                std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
-                std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
-            RgbPlanes<float> tile;
-            render::renderLinear(in, r, tile, m_tone);
-            RgbPlanes<float>& band = fresh[size_t(j)];
-            for (int c = 0; c < 3; ++c)
-                for (int y = 0; y < tile.height(); ++y)
-                    std::copy_n(tile.c[c].row(y), tile.width(), band.c[c].row(y) + column);
+        // The costliest tiles first, so that the group does not end waiting for one of them;
+        // then the strips of the next group's rows to develop.
+        const int tiles = n * tilesPerBand;
+        std::vector<int> order(size_t(std::max(0, tiles)));
+        for (size_t t = 0; t < order.size(); ++t)
+            order[t] = int(t);
+        std::stable_sort(
+            order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
+        missing.clear();
+        if (window && next > 0)
+            missing = developBegin(nextRows.first, nextRows.second);
+        const int first = rendered;
+        pool.parallelFor(tiles + int(missing.size()), [&](int i) {
+            if (i >= tiles) {
+                developTask(i - tiles);
+                return;
+            }
+            const int t = order[size_t(i)];
+            const int column = (t % tilesPerBand) * m_tileColumns;
+            ScratchShelf::Lease scratch(shelf);
+            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get(),
+                ranges[size_t(t)].data());
         });
         for (int j = 0; j < n; ++j)
-            bands.emplace(bandAt(j), std::move(fresh[size_t(j)]));
+            bands.emplace(bandOf(rendered + j), std::move(fresh[size_t(j)]));
         rendered += n;
         fresh.clear();
         // An abort seen at a report writes nothing more.
@@ -332,15 +423,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 break;
             rows.push_back(y);
         }
-        std::vector<uint8_t> out;
-        if (!transposed) {
-            out = encoder->buffer();
-            out.resize(rows.size() * W * bpp);
-        }
-        pool.parallelFor(int(rows.size()), [&](int i) {
+        // Converts rows[i] to `dst` (its place in the rows handed to the writer, or in the whole
+        // turned picture).
+        auto convertRow = [&](int i, uint8_t* dst) {
             const int y = rows[size_t(i)];
-            uint8_t* dst = transposed ? whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp
-                                      : out.data() + size_t(i) * W * bpp;
+            if (transposed)
+                dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
             const float* rgb[3];
             thread_local std::vector<float> scratch;
             if (m_resampler.identity()) {
@@ -367,9 +455,51 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 }
             }
             convert(rgb, 1, pw, at.data(), dst);
+        };
+        // The last group's rows go to the writer in two halves, so that it encodes the first
+        // while the second is converted and has only half a group left when the rest is done.
+        const int count = int(rows.size());
+        const int split = next == 0 && !transposed ? count / 2 : count;
+        std::vector<uint8_t> out;
+        if (!transposed) {
+            out = encoder->buffer();
+            out.resize(size_t(split) * W * bpp);
+        }
+        // The rows converted, beside the linear values of the next group's rows.
+        int making = 0;
+        if (next > 0) {
+            if (window)
+                in.cameraTop = nextRows.first;
+            making = linear.begin(in, nextRows.first, nextRows.second);
+        }
+        pool.parallelFor(split + making, [&](int i) {
+            if (i >= split)
+                linear.makeTask(in, i - split);
+            else
+                convertRow(i, transposed ? nullptr : out.data() + size_t(i) * W * bpp);
         });
-        if (!transposed && !rows.empty())
-            encoder->push(std::move(out), int(rows.size()));
+        if (!transposed && split > 0)
+            encoder->push(std::move(out), split);
+        if (split < count) {
+            std::vector<uint8_t> rest = encoder->buffer();
+            rest.resize(size_t(count - split) * W * bpp);
+            pool.parallelFor(
+                count - split, [&](int i) { convertRow(split + i, rest.data() + size_t(i) * W * bpp); });
+            encoder->push(std::move(rest), count - split);
+        }
+        // The next group's rows sharpened, beside the measure of its tiles.
+        if (next > 0) {
+            const int sharpening = linear.sharpenTasks();
+            cost.assign(size_t(next * tilesPerBand), 0.0);
+            ranges.resize(cost.size());
+            pool.parallelFor(sharpening + int(cost.size()), [&](int i) {
+                if (i < sharpening)
+                    linear.sharpenTask(in, i);
+                else
+                    cost[size_t(i - sharpening)] = linear.cost(
+                        in, tileAt(rendered, i - sharpening), ranges[size_t(i - sharpening)].data());
+            });
+        }
         // Drop the bands the rows still to come do not read.
         if (rowsDone < ph) {
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
@@ -388,6 +518,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     }
     bands.clear();
     spare.clear();
+    linear.release();
     if (encoder)
         encoder->finish();
     if (transposed) {

@@ -1,9 +1,11 @@
 #include "ciapi/render/picturesession.h"
 
 #include <algorithm>
+#include <mutex>
 #include <stdexcept>
 
 #include "ciapi/depth/depthtools.h"
+#include "ciapi/render/workerpool.h"
 #include "ciapi/vrx/focalsize.h"
 #include "ciapi/vrx/vrximage.h"
 
@@ -14,6 +16,9 @@ namespace {
 // Reads of inputs this thread is inside of, by session (nested reads are not made, but a
 // thread must never wait for itself).
 thread_local std::vector<const PictureSession*> t_reading;
+
+// Raw frames decoded at the same time.
+constexpr int kFramesAtOnce = 2;
 
 } // namespace
 
@@ -95,15 +100,27 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
         return m_frames;
     const int ref = m_image->referenceModule();
     const vrx::ModuleInfo& mod = m_image->module(ref);
-    // Frames are summed as they are decoded: one decoded frame at a time, whatever their number.
+    // Frames are summed as they are decoded, two at a time on the pool (the decode of one is
+    // serial work), so that at most two decoded frames are held whatever their number. The
+    // sums are of whole numbers: exact in any order.
     auto sum = std::make_shared<MosaicAccumulator>(mod.width, mod.height);
-    for (int f = 0; f < m_image->framesOf(ref); ++f) {
-        uint16_t* frame = sum->nextFrame();
-        {
-            InputRead read(*this);
-            m_image->decodeFrame(ref, f, frame);
+    const int frames = m_image->framesOf(ref);
+    std::unique_ptr<uint16_t[]> spare; // the second frame of a pair
+    for (int first = 0; first < frames; first += kFramesAtOnce) {
+        const int count = std::min(kFramesAtOnce, frames - first);
+        uint16_t* into[kFramesAtOnce] = { sum->nextFrame(), nullptr };
+        if (count > 1) {
+            if (!spare)
+                spare.reset(new uint16_t[size_t(mod.width) * size_t(mod.height)]);
+            into[1] = spare.get();
         }
+        WorkerPool::instance().parallelFor(count, [&](int i) {
+            InputRead read(*this);
+            m_image->decodeFrame(ref, first + i, into[i]);
+        });
         sum->commit();
+        if (count > 1)
+            sum->commit(spare.get());
     }
     m_frames = sum;
     return m_frames;
@@ -246,20 +263,27 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
         return false;
     if (progress)
         progress(0);
-    const auto guide = level(m_depthLevel);
+    // The guide's level (which decodes the raw frames) and the factory map are read side by
+    // side: each is mostly serial work.
+    std::shared_ptr<const RgbPlanes<uint16_t>> guide;
     PlaneF factory;
-    if (m_image->hasDepthMap()) {
+    WorkerPool::instance().parallelFor(2, [&](int part) {
+        if (part == 0) {
+            guide = level(m_depthLevel);
+            return;
+        }
+        if (!m_image->hasDepthMap())
+            return;
         InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
             const vrx::DepthMap map = m_image->depthMap();
             factory.reset(map.width, map.height);
             for (int y = 0; y < map.height; ++y)
-                for (int x = 0; x < map.width; ++x)
-                    factory.at(x, y) = map.at(x, y);
+                std::copy_n(map.depth.data() + size_t(y) * size_t(map.width), map.width, factory.row(y));
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }
-    }
+    });
     depth.setBase(depth::refineDepth(factory, *guide, progress));
     depthType = 2;
     depthAnnounced = false;

@@ -290,10 +290,19 @@ uint16_t* MosaicAccumulator::nextFrame()
 
 void MosaicAccumulator::commit()
 {
+    commit(nullptr);
+}
+
+void MosaicAccumulator::commit(const uint16_t* frame)
+{
     if (m_frames == 0) {
+        if (frame)
+            std::copy_n(frame, size_t(m_width) * size_t(m_height), nextFrame());
         m_frames = 1;
         return;
     }
+    if (m_frames == 256)
+        throw std::runtime_error("Too many raw frames");
     const int w = m_width, h = m_height;
     const bool second = !m_sum;
     if (second)
@@ -301,7 +310,7 @@ void MosaicAccumulator::commit()
     WorkerPool::instance().parallelFor((h + kBand - 1) / kBand, [&](int band) {
         const size_t i0 = size_t(band) * kBand * size_t(w);
         const size_t i1 = size_t(std::min(h, (band + 1) * kBand)) * size_t(w);
-        const uint16_t* src = m_next.get();
+        const uint16_t* src = frame ? frame : m_next.get();
         uint32_t* acc = m_sum.get();
         if (second) {
             const uint16_t* first = m_first.get();

@@ -47,6 +47,8 @@ public:
     // Room for the next frame's samples (width x height, row by row); commit() adds them.
     uint16_t* nextFrame();
     void commit();
+    // Adds a frame decoded elsewhere (width x height samples, row by row).
+    void commit(const uint16_t* frame);
     // Copies a frame into nextFrame() and commits it.
     void add(const RawFrameView& frame);
     int frames() const { return m_frames; }

@@ -13,15 +13,14 @@ bool needsRegion(const TileInputs& in)
     return in.sharpening != 0.f || (in.refocus.active() && in.depth);
 }
 
+} // namespace
+
 float sharpenAmount(const TileInputs& in)
 {
     return std::clamp(in.sharpening, -100.f, 100.f) / 100.f * (in.sharpening > 0 ? 1.5f : 1.f);
 }
 
-// One row of an unsharp mask with a 3x3 binomial blur: o[x] for x in [x0, x1), from the
-// unsharpened rows above, at and below (x0 >= 1, x1 at most the row's width - 1).
-inline void sharpenRow(
-    const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o)
+void sharpenRow(const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o)
 {
     for (int x = x0; x < x1; ++x) {
         const float blur = (4.f * mid[x] + 2.f * (mid[x - 1] + mid[x + 1] + up[x] + dn[x]) + up[x - 1]
@@ -30,6 +29,8 @@ inline void sharpenRow(
         o[x] = std::max(0.f, mid[x] + amount * (mid[x] - blur));
     }
 }
+
+namespace {
 
 // The unsharp mask in place over the region; the outermost ring of the region is left as it
 // is (the caller's halo covers it).
@@ -52,7 +53,7 @@ void sharpen(RgbPlanes<float>& img, float amount)
 // Linear values of `rect` and `halo` pixels around it (clipped to the level).
 struct LinearRegion
 {
-    RgbPlanes<float> planes;
+    RgbPlanes<float>& planes;
     Rect region; // in level pixels
     Rect center; // `rect` in region pixels
 };
@@ -77,18 +78,21 @@ void developRegion(const TileInputs& in, const Rect& rect, int halo, bool tone, 
 }
 
 // Linear region with halo, sharpened and refocused; `out` covers `rect` only.
-void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+void linearRect(
+    const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone, LinearScratch* scratch)
 {
     const bool refocus = in.refocus.active() && in.depth;
     const int halo = linearHalo(in);
-    thread_local LinearRegion lr; // reused tile after tile
+    thread_local LinearScratch own; // reused tile after tile
+    LinearScratch& s = scratch ? *scratch : own;
+    LinearRegion lr { s.region, {}, {} };
     developRegion(in, rect, halo, tone, lr);
     if (in.sharpening != 0.f)
         sharpen(lr.planes, sharpenAmount(in));
     const Rect& center = lr.center;
     if (refocus) {
-        const PlaneF depth = depthRegion(in, lr.region);
-        refocusRegion(lr.planes, depth, center, in.refocus, out);
+        depthRegion(in, lr.region, s.depth);
+        refocusRegion(lr.planes, s.depth, center, in.refocus, out, &s.refocus);
         return;
     }
     out.reset(rect.width(), rect.height());
@@ -102,7 +106,8 @@ void linearRect(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, b
 // the same values as sharpen() followed by the encoding, without a pass over the region.
 void sharpenedPixels(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
 {
-    thread_local LinearRegion lr; // reused tile after tile
+    thread_local RgbPlanes<float> planes; // reused tile after tile
+    LinearRegion lr { planes, {}, {} };
     developRegion(in, rect, 1, true, lr);
     const int W = lr.region.width(), H = lr.region.height();
     const Rect& c = lr.center;
@@ -240,9 +245,21 @@ int linearHalo(const TileInputs& in)
 
 PlaneF depthRegion(const TileInputs& in, const Rect& region)
 {
+    PlaneF out;
+    depthRegion(in, region, out);
+    return out;
+}
+
+void depthRegion(const TileInputs& in, const Rect& region, PlaneF& out)
+{
+    out.reset(region.width(), region.height());
+    depthRows(in, region, out.row(0), out.stride());
+}
+
+void depthRows(const TileInputs& in, const Rect& region, float* first, size_t stride)
+{
     const PlaneF& map = *in.depth;
     const float sx = float(map.width()) / in.width(), sy = float(map.height()) / in.height();
-    PlaneF out(region.width(), region.height());
     std::vector<int> x0(size_t(region.width())), x1(size_t(region.width()));
     std::vector<float> tx(size_t(region.width()));
     for (int x = region.x0; x < region.x1; ++x) {
@@ -257,14 +274,13 @@ PlaneF depthRegion(const TileInputs& in, const Rect& region)
         const float ty = fy - ya;
         const float* ra = map.row(ya);
         const float* rb = map.row(yb);
-        float* o = out.row(y - region.y0);
+        float* o = first + size_t(y - region.y0) * stride;
         for (int i = 0; i < region.width(); ++i) {
             const float a = ra[x0[i]] + (ra[x1[i]] - ra[x0[i]]) * tx[i];
             const float b = rb[x0[i]] + (rb[x1[i]] - rb[x0[i]]) * tx[i];
             o[i] = a + (b - a) * ty;
         }
     }
-    return out;
 }
 
 void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t stride)
@@ -281,7 +297,7 @@ void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t str
         sharpenedPixels(in, rect, out, stride);
     } else {
         RgbPlanes<float> lin;
-        linearRect(in, rect, lin, true);
+        linearRect(in, rect, lin, true, nullptr);
         for (int y = 0; y < rect.height(); ++y)
             in.colour->encodeRow(
                 lin.c[0].row(y), lin.c[1].row(y), lin.c[2].row(y), rect.width(), out + y * stride, in.bgra);
@@ -312,9 +328,10 @@ void renderRows(const TileInputs& in, const Rect& rect, int y0, int y1, uint8_t*
     }
 }
 
-void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone)
+void renderLinear(
+    const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone, LinearScratch* scratch)
 {
-    linearRect(in, rect, out, tone);
+    linearRect(in, rect, out, tone, scratch);
 }
 
 } // namespace CIAPI::render

@@ -43,6 +43,24 @@ int linearHalo(const TileInputs& in);
 
 // Depth of `region` of the level (sized like the region), sampled from the depth map.
 PlaneF depthRegion(const TileInputs& in, const Rect& region);
+void depthRegion(const TileInputs& in, const Rect& region, PlaneF& out);
+// The same rows written from `first` on, `stride` floats apart.
+void depthRows(const TileInputs& in, const Rect& region, float* first, size_t stride);
+
+// How strongly `in` sharpens (the unsharp mask's amount).
+float sharpenAmount(const TileInputs& in);
+
+// One row of an unsharp mask with a 3x3 binomial blur: o[x] for x in [x0, x1), from the
+// unsharpened rows above, at and below (x0 >= 1, x1 at most the row's width - 1).
+void sharpenRow(const float* up, const float* mid, const float* dn, int x0, int x1, float amount, float* o);
+
+// Planes renderLinear works in, kept by the caller from tile to tile and let go with it.
+struct LinearScratch
+{
+    RgbPlanes<float> region; // the rectangle and its halo, linear
+    PlaneF depth;
+    RefocusScratch refocus;
+};
 
 // Renders `rect` of the level into 8-bit pixels at `out` (row stride in bytes).
 void renderTile(const TileInputs& in, const Rect& rect, uint8_t* out, size_t outStride);
@@ -56,7 +74,9 @@ bool rendersRowByRow(const TileInputs& in);
 void renderRows(const TileInputs& in, const Rect& rect, int y0, int y1, uint8_t* out, size_t outStride);
 
 // Renders `rect` as linear sRGB floats, with (`tone`) or without the contrast curve and
-// vibrance, always with sharpening and refocus. Used by export.
-void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone);
+// vibrance, always with sharpening and refocus. Used by export. Without `scratch`, planes
+// kept per thread.
+void renderLinear(const TileInputs& in, const Rect& rect, RgbPlanes<float>& out, bool tone,
+    LinearScratch* scratch = nullptr);
 
 } // namespace CIAPI::render

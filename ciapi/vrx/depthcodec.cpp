@@ -43,11 +43,22 @@ void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, DepthMap& 
     m.depth.resize(n);
     const float invNear = 1.f / m.nearDepth;
     const float invFar = 1.f / m.farDepth;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float t = static_cast<float>(plain[2 * i] | (plain[2 * i + 1] << 8)) / 65535.f;
+    auto depthOf = [&](std::uint32_t q) {
+        const float t = static_cast<float>(q) / 65535.f;
         const float v = 1.f / (invFar + t * (invNear - invFar));
-        m.depth[i] = v < m.nearDepth ? m.nearDepth : (v > m.farDepth ? m.farDepth : v);
+        return v < m.nearDepth ? m.nearDepth : (v > m.farDepth ? m.farDepth : v);
+    };
+    if (n <= 65536) {
+        for (std::size_t i = 0; i < n; ++i)
+            m.depth[i] = depthOf(plain[2 * i] | (plain[2 * i + 1] << 8));
+        return;
     }
+    // A map larger than the number of codes: each code's depth worked out once.
+    std::vector<float> table(65536);
+    for (std::uint32_t q = 0; q < 65536; ++q)
+        table[q] = depthOf(q);
+    for (std::size_t i = 0; i < n; ++i)
+        m.depth[i] = table[plain[2 * i] | (plain[2 * i + 1] << 8)];
 }
 
 } // namespace CIAPI::vrx

@@ -11,6 +11,7 @@
 
 #include "ciapi/export/encoders.h"
 #include "ciapi/export/exportgeometry.h"
+#include "ciapi/export/linearwindow.h"
 #include "ciapi/export/rowwriters.h"
 #include "ciapi/export/streamedexport.h"
 #include "ciapi/render/tilerender.h"
@@ -225,6 +226,66 @@ private slots:
         for (size_t i = header; i < whole.size(); ++i)
             worst = std::max(worst, std::abs(int(uint8_t(bytes[i])) - int(whole[i])));
         QVERIFY2(worst <= 1, qPrintable(QString("pixels %1 levels apart").arg(worst)));
+    }
+
+    // The linear window moved down the level and back up a group of bands at a time, as an
+    // export moves it: every tile rendered from it has the pixels renderLinear gives the tile
+    // on its own, and each row is made once (or twice for the unsharpened row at a window's
+    // edge), not once for each window that holds it.
+    void linearWindowKeepsWhatItShares_data()
+    {
+        QTest::addColumn<bool>("refocus");
+        QTest::addColumn<float>("sharpening");
+        QTest::addColumn<int>("bandHeight");
+        QTest::newRow("refocus, sharpened") << true << 30.f << 24;
+        QTest::newRow("refocus, not sharpened") << true << 0.f << 24;
+        QTest::newRow("refocus, bands thinner than the halo") << true << 30.f << 5;
+        QTest::newRow("sharpened only") << false << -40.f << 31;
+        QTest::newRow("nothing around") << false << 0.f << 40;
+    }
+    void linearWindowKeepsWhatItShares()
+    {
+        QFETCH(bool, refocus);
+        QFETCH(float, sharpening);
+        QFETCH(int, bandHeight);
+        useThreads(3);
+        TileInputs in = inputs(refocus);
+        in.sharpening = sharpening;
+        const int halo = linearHalo(in);
+        const int W = in.width(), H = in.height(), group = 2 * bandHeight;
+        const int groups = (H + group - 1) / group;
+        // Columns from 20 on: the window need not start at the level's edge.
+        const int x0 = 20, wx0 = std::max(0, x0 - halo);
+        LinearWindow window(in, true, wx0, W, std::min(H, group + 2 * halo));
+        RefocusScratch scratch;
+        for (const bool up : { false, true }) {
+            const long long made = window.rowsMade();
+            for (int i = 0; i < groups; ++i) {
+                const int g = up ? groups - 1 - i : i;
+                const int top = g * group, end = std::min(H, top + group);
+                window.fill(in, std::max(0, top - halo), std::min(H, end + halo));
+                for (int y = top; y < end; y += bandHeight)
+                    for (int x = x0; x < W; x += 100) {
+                        const Rect r { x, y, std::min(W, x + 100), std::min(end, y + bandHeight) };
+                        RgbPlanes<float> expected, got;
+                        renderLinear(in, r, expected, true);
+                        got.reset(r.width() + 3, r.height() + 2);
+                        window.render(in, r, got, 3, 2, scratch);
+                        for (int c = 0; c < 3; ++c)
+                            for (int ty = 0; ty < r.height(); ++ty)
+                                QVERIFY2(std::memcmp(expected.c[c].row(ty), got.c[c].row(ty + 2) + 3,
+                                             sizeof(float) * size_t(r.width()))
+                                        == 0,
+                                    qPrintable(QString::asprintf("%s: rect %d,%d %dx%d", up ? "up" : "down",
+                                        r.x0, r.y0, r.width(), r.height())));
+                    }
+            }
+            const long long rows = window.rowsMade() - made;
+            // Down: every row once, and the row at each window's lower edge once more. Up, from
+            // the window the sweep down left: fewer.
+            QVERIFY2(rows <= H + 2 * groups, qPrintable(QString::number(rows)));
+            QVERIFY(rows > 0);
+        }
     }
 
     // Developing the level's rows on the way (a window per group of bands, moved along in

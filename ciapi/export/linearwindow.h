@@ -1,0 +1,125 @@
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+#include "ciapi/render/plane.h"
+#include "ciapi/render/refocus.h"
+#include "ciapi/render/tilerender.h"
+#include "ciapi/render/workerpool.h"
+
+namespace CIAPI::exporter {
+
+// Moves rows [from, from + n) of the planes to [to, to + n), on the pool: in waves of rows
+// that no other row of the wave reads, so that no row is overwritten before it has moved.
+template <typename T, size_t N> void moveRows(render::Plane<T>* const (&planes)[N], int from, int to, int n);
+
+// The linear rows of a window of level rows, sharpened, with the refocus's layer coordinates:
+// made once (a strip of rows per task on the pool) for all the tiles of a group of bands,
+// rather than once for each tile with its own margin, and moved along with the groups: the
+// rows the next window shares with this one are kept, not made again. A tile rendered from
+// the window has the pixels renderLinear gives it: it reads the same region, and the window's
+// values in that region are the region's own (its outermost ring, which the region leaves
+// unsharpened, lies beyond what the tile's refocus reads).
+class LinearWindow
+{
+public:
+    // Columns [x0, x1) of the level, windows of at most `maxRows` rows, with (`tone`) or
+    // without the contrast curve and vibrance.
+    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows);
+
+    // Level rows [top, end): `in.camera` holds those not in the window already (its first row
+    // is level row in.cameraTop).
+    void fill(const render::TileInputs& in, int top, int end);
+
+    // fill() in steps, so that its tasks can share the pool with other work: begin() moves the
+    // rows the window keeps of [top, end) into place and returns the number of tasks that make
+    // the others (makeTask, in any order, on any threads); once they are all done,
+    // sharpenTasks() tasks (sharpenTask) finish them.
+    int begin(const render::TileInputs& in, int top, int end);
+    void makeTask(const render::TileInputs& in, int task);
+    int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
+    void sharpenTask(const render::TileInputs& in, int task);
+
+    // `rect` of the level (its region with the halo inside the window) into `out`, its top
+    // left pixel at (outX, outY).
+    // `range` is what cost() found for the tile, or null.
+    void render(const render::TileInputs& in, const render::Rect& rect, render::RgbPlanes<float>& out,
+        int outX, int outY, render::RefocusScratch& scratch, const float* range = nullptr) const;
+
+    // A measure of the work render() does for `rect`: tiles are started costliest first.
+    // `range` (two floats) receives what render() may be given not to look for it again.
+    double cost(const render::TileInputs& in, const render::Rect& rect, float* range) const;
+
+    // Level rows made so far (each made once when the window moves one way).
+    long long rowsMade() const { return m_rowsMade; }
+
+    // Lets go of the planes.
+    void release();
+
+private:
+    int W() const { return m_x1 - m_x0; }
+    // Plans window rows [a, b) (level rows), sharpened against the rows next to them.
+    void plan(int a, int b);
+    // Unsharpened linear values of level row y into `rgb` (3 rows of the window's width).
+    void linearRow(const render::TileInputs& in, int y, float* rgb) const;
+    float* edge(int strip, bool last)
+    {
+        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * size_t(W());
+    }
+    float* outside(int range, bool below)
+    {
+        return m_outside.data() + (size_t(range) * 2 + (below ? 1 : 0)) * 3 * size_t(W());
+    }
+
+    // Rows to make, [a, b), with whether the rows just above and below are kept ones (whose
+    // unsharpened values are made again for the sharpening).
+    struct Range
+    {
+        int a, b;
+        bool above, below;
+    };
+    struct Strip
+    {
+        int y0, y1, range;
+    };
+
+    bool m_tone;
+    bool m_refocus;
+    bool m_sharpen;
+    int m_halo;
+    int m_x0, m_x1;
+    int m_top = 0, m_end = 0;
+    long long m_rowsMade = 0;
+    render::RgbPlanes<float> m_planes;
+    render::PlaneF m_pos; // layer coordinates (a refocus only)
+    bool m_sharpenNow = false;
+    std::vector<Range> m_ranges;
+    std::vector<Strip> m_strips;
+    std::vector<std::pair<int, bool>> m_outsideRows; // (range, below) of each row made again
+    std::vector<float> m_edges; // unsharpened first and last rows of each strip
+    std::vector<float> m_outside; // unsharpened rows just above and below each range
+};
+
+template <typename T, size_t N> void moveRows(render::Plane<T>* const (&planes)[N], int from, int to, int n)
+{
+    const int shift = std::abs(to - from);
+    if (n <= 0 || shift == 0)
+        return;
+    // Rows a task copies; a wave is `shift` rows (all rows when the ranges do not overlap).
+    constexpr int kRows = 8;
+    const int wave = std::min(n, shift);
+    for (int done = 0; done < n; done += wave) {
+        const int count = std::min(wave, n - done);
+        // Towards lower rows the first rows go first; towards higher rows the last.
+        const int first = to < from ? done : n - done - count;
+        render::WorkerPool::instance().parallelFor((count + kRows - 1) / kRows * int(N), [&](int task) {
+            render::Plane<T>& plane = *planes[size_t(task) % N];
+            const int r0 = first + (task / int(N)) * kRows, r1 = std::min(first + count, r0 + kRows);
+            for (int r = r0; r < r1; ++r)
+                std::copy_n(plane.row(from + r), plane.width(), plane.row(to + r));
+        });
+    }
+}
+
+} // namespace CIAPI::exporter
