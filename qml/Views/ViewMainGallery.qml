@@ -107,12 +107,13 @@ FocusScope {
         var files = model.selectedFiles()
         if (files.length === 0)
             return
-        if (!preset.hasPatch() || !locator.applyProperties(files, preset, true)) {
-            NotificationsManager.show(qsTr("No settings were applied."))
-            return
-        }
+        // Set before the batch starts: a short batch may end before applyProperties returns.
         batchNote = files.length === 1 ? qsTr("Preset was applied to") + " " + Utils.fileNameFromUrl(files[0])
                                        : qsTr("Applying preset completed!")
+        if (!preset.hasPatch() || !locator.applyProperties(files, preset, true)) {
+            batchNote = ""
+            NotificationsManager.show(qsTr("No settings were applied."))
+        }
     }
     property string batchNote: ""
     Connections {
