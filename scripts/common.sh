@@ -4,7 +4,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${OSTRA_BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${OSTRA_BUILD_TYPE:-RelWithDebInfo}"
 
+# Installs the packages listed in scripts/deps.txt, or in the list files given.
 ostra_install_deps() {
+    local lists=("$@")
+    [ ${#lists[@]} -eq 0 ] && lists=("$ROOT/scripts/deps.txt")
     local missing=()
     local pkg
     while read -r pkg; do
@@ -13,7 +16,7 @@ ostra_install_deps() {
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$pkg")
         fi
-    done < "$ROOT/scripts/deps.txt"
+    done < <(cat "${lists[@]}")
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ]; then
         echo "Installing: ${missing[*]}"
