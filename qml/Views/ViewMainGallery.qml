@@ -26,6 +26,8 @@ FocusScope {
     property var copiedAdjustments: null
     // Where exports go unless the user chooses another folder.
     property url exportFolder
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     readonly property bool canPaste: copiedAdjustments !== null && model !== null && model.selectionSize > 0
 
     signal openRequested(url location)
@@ -465,6 +467,7 @@ FocusScope {
         id: exportDialog
         locator: gallery.locator
         folder: gallery.exportFolder
+        volumes: gallery.volumes
     }
 
     // The export under way: how far it has come, and a way to stop it.

@@ -312,6 +312,7 @@ private slots:
             mounts->serials[QString::fromLatin1(point)] = 0x5EED;
         }
         Volumes volumes(mounts, new NoEjector);
+        QVERIFY(ostra::test::waitReady(volumes));
         VolMonitor monitor;
         monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
         std::unique_ptr<QStringList> log(record(monitor));
