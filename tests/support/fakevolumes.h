@@ -101,6 +101,22 @@ inline bool waitReady(Volumes& volumes)
     return volumes.ready();
 }
 
+// Waits until the monitor's checks of its groups are in; false when they do not come.
+inline bool waitChecked(VolMonitor& monitor)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!monitor.isChecking())
+            loop.quit();
+    });
+    poll.start(5);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    if (monitor.isChecking())
+        loop.exec();
+    return !monitor.isChecking();
+}
+
 class NoEjector : public IVolumeEjector
 {
 public:
@@ -124,7 +140,7 @@ inline QString plugCameraVolumes(
     }
     monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
     monitor.setVolumes(&volumes);
-    if (!announceChange(mounts, volumes))
+    if (!announceChange(mounts, volumes) || !waitChecked(monitor))
         return QString();
     return QStringLiteral("V$Z40$0042");
 }
