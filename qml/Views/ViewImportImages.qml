@@ -279,7 +279,7 @@ ColumnLayout {
             }
 
             FairSection {
-                width: collection.width
+                width: collection.availableWidth
                 model: view.captureModel
                 baseRowHeight: AppSettings ? AppSettings.captureCellSize : 160
                 spacing: 4

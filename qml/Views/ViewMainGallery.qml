@@ -321,11 +321,11 @@ FocusScope {
                 // Cells exist only for sections within a screen of the visible area; the
                 // others take the height their rows would roughly have.
                 readonly property real estimatedHeight: Math.ceil(section.rangeSz * (4 / 3) * gallery.baseRowHeight
-                    / Math.max(1, collection.width)) * (gallery.baseRowHeight + 4)
+                    / Math.max(1, collection.availableWidth)) * (gallery.baseRowHeight + 4)
                 readonly property bool near: y <= collection.contentY + 2 * collection.height
                     && y + estimatedHeight + 40 >= collection.contentY - collection.height
 
-                width: collection.width
+                width: collection.availableWidth
                 spacing: 2
 
                 SpineSection {
