@@ -1,5 +1,6 @@
 #include "app/utils.h"
 
+#include "capture/volumes.h"
 #include "core/texthelpers.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
@@ -99,16 +100,22 @@ QUrl Utils::openFolderUrl(const QString& title)
     return openFolderUrl(title, QStandardPaths::PicturesLocation);
 }
 
-qlonglong Utils::estimateSpaceFree(const QString& path) const
+qlonglong Utils::estimateSpaceFree(const QString& path, Volumes* volumes) const
 {
-    return estimateSpaceFree(QStorageInfo::mountedVolumes(), path);
+    // The list, not the mount table: reading the table asks every mounted file system.
+    return estimateSpaceFree(volumes ? volumes->mounted() : QList<QStorageInfo>(), path);
 }
 
 qlonglong Utils::estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path)
 {
     // One rule with the pipeline: the longest root that ends at a folder boundary of the path.
     const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
-    return findVolumeForPath(volumes, clean).bytesFree();
+    QStorageInfo volume = findVolumeForPath(volumes, clean);
+    if (!volume.isValid())
+        return -1;
+    // The list is as old as the last mount or unmount: only this volume is asked again.
+    volume.refresh();
+    return volume.bytesFree();
 }
 
 QString Utils::nearestExisting(const QString& path)

@@ -11,6 +11,8 @@
 // writability, showing a folder in the system's file browser, and the texts of sizes and
 // counts. One object per QML
 // engine (the singleton "Utils").
+class Volumes;
+
 class Utils : public QObject
 {
     Q_OBJECT
@@ -37,8 +39,9 @@ public:
     Q_INVOKABLE QUrl openFolderUrl(const QString& title, int location);
     Q_INVOKABLE QUrl openFolderUrl(const QString& title);
 
-    // Free bytes of the mounted volume that holds the path (-1 when none does).
-    Q_INVOKABLE qlonglong estimateSpaceFree(const QString& path) const;
+    // Free bytes of the mounted volume of `volumes` that holds the path, read now (-1 when
+    // none does, or before the volumes' first read of the mount table).
+    Q_INVOKABLE qlonglong estimateSpaceFree(const QString& path, Volumes* volumes) const;
     static qlonglong estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path);
     // Whether the path's nearest existing ancestor (the path itself when it exists) is a
     // writable folder.

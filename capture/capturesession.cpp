@@ -4,33 +4,24 @@
 #include "capture/logging.h"
 #include "capture/nilsessionproxy.h"
 #include "capture/sessionlistener.h"
-#include "ciapi/statefileeditor.h"
+#include "core/replytarget.h"
 #include "core/texthelpers.h"
-#include "core/uuidpacking.h"
-#include "engine/exifreader.h"
-#include "engine/metahistory.h"
 #include "pipeline/ipipeline.h"
 #include "pipeline/recipebatch.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QSize>
-#include <QXmlStreamReader>
 
 #include <algorithm>
 #include <climits>
-#include <fstream>
-#include <stdexcept>
 
 namespace {
 
 const QString kRouteKey = QStringLiteral("transfer");
 // The namespace of device UUIDs: a device id always gives the same UUID.
 const QUuid kDeviceNamespace = QUuid(QStringLiteral("{5e7c1a0d-93b4-4c61-8f2e-0d4a6b1c7e35}"));
-// A state file this large carries an edited preview worth asking the engine for.
-constexpr qint64 kEditedPreviewSize = 16384;
 constexpr int kFirstRoles[] = { PreviewKind, StateKind, RawKind };
 
 QByteArray lowerFirst(QByteArray key)
@@ -59,23 +50,6 @@ void nameBlock(QHash<int, QByteArray>& names, const char* enumName, int first, c
     }
 }
 
-QString fileNameOf(const QUrl& location)
-{
-    return QFileInfo(location.toLocalFile()).fileName();
-}
-
-// The image UUID of tag 0xA420: 32 hex digits, or a UUID in its text form.
-QUuid uuidFromUniqueId(QString text)
-{
-    text = text.trimmed();
-    if (text.size() == 32) {
-        const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
-        if (bytes.size() == 16)
-            return QUuid::fromRfc4122(bytes);
-    }
-    return QUuid(text);
-}
-
 Recipe recipeFor(const QString& deviceId, const QString& fileName, qint64 size, const QUuid& image = {})
 {
     Recipe recipe;
@@ -96,6 +70,7 @@ CaptureSession::CaptureSession(const SessionFactory& factory, const CaptureReque
     , m_bailiff(bailiff)
     , m_pipeline(pipeline)
     , m_selection(this)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     if (!request.deviceId.isEmpty())
         m_deviceUuid = QUuid::createUuidV5(kDeviceNamespace, request.deviceId);
@@ -110,6 +85,9 @@ CaptureSession::CaptureSession(const SessionFactory& factory, const CaptureReque
 
 CaptureSession::~CaptureSession()
 {
+    // A read under way (a card that hangs) is left to end on its own, telling no one.
+    m_replies->close();
+    m_reads.leave(0);
     // The pipeline always hears that the channel is gone.
     onDeviceLost();
     delete m_proxy;
@@ -308,18 +286,11 @@ void CaptureSession::onReserved(QString name, QUrl file)
     if (!m_live)
         return;
     qCInfo(lcCapture) << "Reserved file" << name << "saved to" << file;
-    if (name == QLatin1String("metadata.xml"))
-        parseMetadata(file);
-    if (name == QLatin1String("hotpixel.rec")) {
-        // The camera's calibration names the camera itself: the UUID its raw files carry
-        // and under which their imports are remembered.
-        const QUuid camera = Metahistory::readCalibrationCamera(file.toLocalFile());
-        if (!camera.isNull() && camera != m_deviceUuid) {
-            m_deviceUuid = camera;
-            emit deviceUuidChanged();
-        }
-    }
-    emit notifyReserved(name, file);
+    // Told once read, in the order the files came.
+    Arrival arrival;
+    arrival.location = file;
+    arrival.reserved = name;
+    readThenTake({ arrival }, false);
 }
 
 void CaptureSession::onEnumerated(bool enumerated)
@@ -448,19 +419,38 @@ void CaptureSession::enter(const QList<Entry>& entries)
             requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
     }
     // Previews first, then state files, then raw files.
+    QList<Arrival> arrivals;
     for (int kind : kFirstRoles) {
         for (const Entry& entry : entries) {
             if (entry.local && entry.kind == kind)
-                onItem(entry.location, entry.recipe, kind, entry.row, true);
+                arrivals.append(itemArrival(entry.location, entry.recipe, kind, entry.row, true));
         }
     }
+    if (!arrivals.isEmpty())
+        readThenTake(arrivals, true);
 }
 
 void CaptureSession::onItem(QUrl location, Recipe recipe, int role, QModelIndex index, bool preexisting)
 {
+    readThenTake({ itemArrival(location, recipe, role, index, preexisting) }, false);
+}
+
+CaptureSession::Arrival CaptureSession::itemArrival(
+    const QUrl& location, const Recipe& recipe, int role, const QModelIndex& row, bool preexisting)
+{
+    Arrival arrival;
+    arrival.location = location;
+    arrival.recipe = recipe;
+    arrival.role = role;
+    arrival.row = row;
+    arrival.preexisting = preexisting;
+    return arrival;
+}
+
+void CaptureSession::finishItem(
+    const QUrl& location, Recipe recipe, int role, const QModelIndex& index, bool preexisting)
+{
     QStandardItem* item = itemOf(index);
-    if (item && fileNameOf(location) == item->data(role + FileName).toString())
-        parseComponent(role, index, location);
     if (item && (role == PreviewKind || preexisting))
         recipe.imageUuid = item->data(ImageUuidRole).toUuid();
     if (m_pipeline)
@@ -591,208 +581,4 @@ void CaptureSession::onDeviceLost()
     if (m_pipeline)
         m_pipeline->onChanLost(kRouteKey, deviceId(), IFileSink::IOError);
     emit notifyDeviceLost();
-}
-
-// ---- reading the files
-
-void CaptureSession::parseComponent(int role, QModelIndex index, QUrl location)
-{
-    const QStandardItem* item = itemOf(index);
-    if (!item || fileNameOf(location) != item->data(role + FileName).toString())
-        return;
-    if (role == PreviewKind)
-        parseThumbnail(index, location);
-    else if (role == StateKind)
-        parseStateFile(index, location);
-}
-
-void CaptureSession::parseThumbnail(QModelIndex index, QUrl location)
-{
-    QStandardItem* item = itemOf(index);
-    if (!item)
-        return;
-    bool failed = !QFileInfo(location.toLocalFile()).isReadable();
-    static const QSet<quint16> wanted { 0x0112, 0x0100, 0x0101, 0x010E, 0x0132, 0xA420, 0x9003, 0xA002,
-        0xA003 };
-    Exif::Callbacks callbacks;
-    callbacks.filter = [](const Exif::EntrySpec& entry) { return wanted.contains(entry.tag); };
-    callbacks.error = [&](qint64 position, Exif::ExifError error, quint64) {
-        qCWarning(lcCapture) << "EXIF error" << int(error) << "at" << position << location;
-        // An entry of an unknown type is skipped; the rest of the directory still reads.
-        if (error != Exif::ExifError::InvalidType)
-            failed = true;
-    };
-    const QList<Exif::Directory> dirs
-        = failed ? QList<Exif::Directory>() : Exif::readExifFromFile(location, callbacks);
-    if (failed)
-        return;
-    qint64 width = 4;
-    qint64 height = 3;
-    qint64 orientation = 1;
-    QUuid image;
-    QUuid uniqueId;
-    QString dateTime;
-    const auto positive = [](const Exif::Directory& dir, quint16 tag, qint64& value) {
-        const Exif::ExifEntry* entry = dir.find(tag);
-        const auto v = entry ? entry->toInt() : std::nullopt;
-        if (v && *v > 0)
-            value = *v;
-    };
-    const auto text = [](const Exif::Directory& dir, quint16 tag) {
-        const Exif::ExifEntry* entry = dir.find(tag);
-        return entry ? entry->toString().value_or(QString()) : QString();
-    };
-    for (int d = 0; d < std::min(2, int(dirs.size())); ++d) {
-        const Exif::Directory& dir = dirs.at(d);
-        const QString unique = text(dir, 0xA420);
-        if (!unique.isEmpty()) {
-            qCDebug(lcCapture) << "0xA420" << unique;
-            uniqueId = uuidFromUniqueId(unique);
-        }
-        if (d == 0) {
-            positive(dir, 0x0112, orientation);
-            positive(dir, 0x0100, width);
-            positive(dir, 0x0101, height);
-            image = uuidFromHexWords(text(dir, 0x010E));
-            if (!text(dir, 0x0132).isEmpty())
-                dateTime = text(dir, 0x0132);
-        } else {
-            if (!text(dir, 0x9003).isEmpty())
-                dateTime = text(dir, 0x9003);
-            positive(dir, 0xA002, width);
-            positive(dir, 0xA003, height);
-        }
-    }
-    if (image.isNull())
-        image = uniqueId;
-    const bool swap = orientation >= 5 && orientation <= 8;
-    item->setData(int(swap ? height : width), AspectWidthRole);
-    item->setData(int(swap ? width : height), AspectHeightRole);
-    item->setData(int(orientation), OrientationRole);
-    if (!image.isNull())
-        item->setData(image, ImageUuidRole);
-    if (!dateTime.isEmpty())
-        item->setData(dateTime, TimestampRole);
-    const QString name = fileNameOf(location);
-    if (m_pendingStars.contains(name)) {
-        const int stars = m_pendingStars.take(name);
-        if (stars != 0 && item->data(RatingRole).toInt() < 1)
-            item->setData(stars, RatingRole);
-    }
-    // A preview on screen keeps its file: the copy an import makes of it would have the
-    // cell load the picture again, and show nothing meanwhile.
-    const QUrl shown = item->data(LocationRole).toUrl();
-    if (shown.isEmpty() || !QFileInfo::exists(shown.toLocalFile()))
-        item->setData(location, LocationRole);
-}
-
-void CaptureSession::parseStateFile(QModelIndex index, QUrl location)
-{
-    QStandardItem* item = itemOf(index);
-    if (!item)
-        return;
-    const QString path = location.toLocalFile();
-    int rating = 0;
-    bool edited = false;
-    try {
-        std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
-        if (!in)
-            throw std::runtime_error("cannot open");
-        const CIAPI::StateFileEditor state(in);
-        rating = state.userRating();
-        if (QFileInfo(path).size() > kEditedPreviewSize) {
-            try {
-                state.getThumbnail();
-                edited = true;
-            } catch (const std::runtime_error&) { }
-        }
-    } catch (const std::exception& e) {
-        qCWarning(lcCapture) << "can't read state" << path << e.what();
-    }
-    if (edited)
-        item->setData(true, EditedRole);
-    // The state file's rating stands; one it lacks leaves a rating from "metadata.xml",
-    // so the result does not depend on which of the two was read first.
-    if (rating > 0 || item->data(RatingRole).toInt() < 1)
-        item->setData(rating, RatingRole);
-    item->setData(location, VrxStateRole);
-}
-
-void CaptureSession::parseMetadata(QUrl location)
-{
-    QFile file(location.toLocalFile());
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(lcCapture) << "Cannot read" << location;
-        return;
-    }
-    QXmlStreamReader xml(&file);
-    QStringList path;
-    QHash<QString, int> stars;
-    QHash<QString, VideosModel::VideoMetadata> videos;
-    QString name;
-    int itemStars = 0;
-    bool hasStars = false;
-    QDateTime date;
-    int duration = 0;
-    const QStringList itemPath { QStringLiteral("metadata"), QStringLiteral("item") };
-    while (!xml.atEnd()) {
-        const QXmlStreamReader::TokenType token = xml.readNext();
-        if (token == QXmlStreamReader::StartElement) {
-            const QString element = xml.name().toString();
-            if (path == itemPath) {
-                // The record's fields: their text is read whole, up to their end.
-                const QString value = xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
-                if (element == QLatin1String("path")) {
-                    name = QFileInfo(QString(value).replace(QLatin1Char('\\'), QLatin1Char('/'))).fileName();
-                } else if (element == QLatin1String("stars")) {
-                    itemStars = value.toInt(&hasStars);
-                } else if (element == QLatin1String("dt")) {
-                    bool ok = false;
-                    const qint64 ms = value.toLongLong(&ok);
-                    if (ok)
-                        date = QDateTime::fromSecsSinceEpoch(ms / 1000, Qt::UTC);
-                } else if (element == QLatin1String("dur")) {
-                    duration = value.toInt() / 1000;
-                }
-                continue;
-            }
-            path << element;
-        } else if (token == QXmlStreamReader::EndElement) {
-            if (path == itemPath) {
-                if (name.endsWith(QLatin1String("mp4")))
-                    videos.insert(name, VideosModel::VideoMetadata { itemStars, duration, date });
-                else if (hasStars && !name.isEmpty())
-                    stars.insert(name, itemStars);
-                name.clear();
-                itemStars = 0;
-                hasStars = false;
-                date = QDateTime();
-                duration = 0;
-            }
-            if (!path.isEmpty())
-                path.removeLast();
-        }
-    }
-    if (xml.hasError())
-        qCWarning(lcCapture) << "metadata.xml:" << xml.errorString() << "at line" << xml.lineNumber();
-    m_pendingStars = stars;
-    int first = INT_MAX;
-    int last = -1;
-    {
-        const QSignalBlocker quiet(this);
-        for (int row = 0; row < QStandardItemModel::rowCount(); ++row) {
-            QStandardItem* item = this->item(row);
-            if (item->data(RatingRole).toInt() >= 1)
-                continue;
-            const int value = stars.value(item->data(ThmFileNameRole).toString());
-            if (value == 0)
-                continue;
-            item->setData(value, RatingRole);
-            first = std::min(first, row);
-            last = std::max(last, row);
-        }
-    }
-    if (last >= 0)
-        emit dataChanged(index(first, 0), index(last, 0), { RatingRole });
-    emit videoMetadataReceived(videos);
 }

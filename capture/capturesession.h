@@ -1,9 +1,11 @@
 #pragma once
 
 #include "capture/capturedimage.h"
+#include "capture/capturefilereader.h"
 #include "capture/capturerequest.h"
 #include "capture/sessionfactory.h"
 #include "capture/videosmodel.h"
+#include "core/leavableworker.h"
 #include "core/progressratio.h"
 #include "pipeline/ifilesink.h"
 #include "pipeline/iprovider.h"
@@ -23,8 +25,11 @@
 #include <QVector>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 class IBailiff;
+class ReplyTarget;
 class IPipeline;
 class RecipeBatch;
 class SessionListener;
@@ -35,7 +40,10 @@ class SessionProxy;
 // say of it, and how far its import has come. It is also the source through which the
 // pipeline fetches the device's files: previews and state files go to the device's cache
 // folder as soon as they are found, and the files the user imports go to the library.
-// GUI thread only; the transport's reports arrive through the listener.
+// GUI thread only; the transport's reports arrive through the listener. The files it reads
+// (previews, state files, "metadata.xml", the calibration) may be on the camera's card: they
+// are read one after another on a thread of the session's own, and what they say is taken
+// in on the GUI thread in the order the files came.
 class CaptureSession : public QStandardItemModel, public IProvider
 {
     Q_OBJECT
@@ -97,6 +105,8 @@ public:
     bool isLive() const;
     bool isEnumerated() const { return m_enumerated; }
     bool isCorrelated() const { return m_correlated; }
+    // Files are being read (off the GUI thread) and not yet taken in.
+    bool isReading() const { return !m_reading.isEmpty(); }
     QItemSelectionModel* selectionModel() { return &m_selection; }
     const CaptureRequest& request() const { return m_request; }
 
@@ -159,6 +169,47 @@ public slots:
     void checkCorrelation();
 
 private:
+    // A file that is there locally: a file of an item (then, once read, the item takes it
+    // and the pipeline hears of it) or a reserved file.
+    struct Arrival
+    {
+        QUrl location;
+        Recipe recipe;
+        int role = 0; // the file kind of an item's file, 0 for a reserved file
+        QPersistentModelIndex row;
+        bool preexisting = false;
+        bool finish = true; // false: only read it into the item
+        QString reserved; // the name of a reserved file
+        QUrl shown; // the item's preview on screen when the read was asked for
+    };
+    struct Batch
+    {
+        QList<Arrival> arrivals;
+        bool quiet = false; // announced as one dataChanged at the end
+    };
+    // What the session's thread read of one arrival.
+    struct Reading
+    {
+        CaptureFileReader::Preview preview;
+        CaptureFileReader::State state;
+        CaptureFileReader::Metadata metadata;
+        QUuid camera;
+        bool shownExists = false;
+    };
+
+    // Reads the arrivals' files on the session's thread, then takes them in.
+    void readThenTake(const QList<Arrival>& arrivals, bool quiet);
+    void take(const std::vector<Reading>& readings);
+    static Arrival itemArrival(
+        const QUrl& location, const Recipe& recipe, int role, const QModelIndex& row, bool preexisting);
+    void applyPreview(QStandardItem* item, const Arrival& arrival, const Reading& reading);
+    void applyState(QStandardItem* item, const Arrival& arrival, const CaptureFileReader::State& state);
+    void applyMetadata(const CaptureFileReader::Metadata& metadata);
+    void applyReserved(const Arrival& arrival, const Reading& reading);
+    // What follows the read of an item's file.
+    void finishItem(
+        const QUrl& location, Recipe recipe, int role, const QModelIndex& index, bool preexisting);
+
     // A file of an item handed to the pipeline: fetched into the cache, or already local.
     struct Entry
     {
@@ -193,6 +244,10 @@ private:
     QHash<QString, int> m_pendingStars;
     // Files found while no pipeline was attached, entered when one is.
     QList<Entry> m_deferred;
+    // The batches being read, oldest first.
+    QList<Batch> m_reading;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_reads;
 };
 
 Q_DECLARE_METATYPE(CaptureSession*)

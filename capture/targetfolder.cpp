@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include "capture/volumes.h"
 #include "core/progressmodel.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
@@ -108,11 +109,25 @@ void TargetFolder::onProgress()
     }
 }
 
+void TargetFolder::setVolumes(Volumes* volumes)
+{
+    if (m_volumes == volumes)
+        return;
+    if (m_volumes)
+        disconnect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::queryAttributes);
+    m_volumes = volumes;
+    if (m_volumes)
+        connect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::queryAttributes);
+    emit volumesChanged();
+    queryAttributes();
+}
+
 void TargetFolder::lookUpVolume()
 {
     // A folder that does not exist yet has no canonical path and sits on the root volume.
     const QString canonical = m_dir.canonicalPath();
-    const QStorageInfo found
-        = canonical.isEmpty() ? QStorageInfo() : findVolumeForPath(QStorageInfo::mountedVolumes(), canonical);
+    const QStorageInfo found = canonical.isEmpty() || !m_volumes
+        ? QStorageInfo()
+        : findVolumeForPath(m_volumes->mounted(), canonical);
     m_storage = found.isValid() ? found : QStorageInfo::root();
 }

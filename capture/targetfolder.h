@@ -8,10 +8,14 @@
 
 #include "core/progressmodel.h"
 
+class Volumes;
+
 // One destination folder of an import: its path, the volume that holds it with the
 // space the user may still fill there, whether it exists and is writable. It can create
 // the folder, and follows a progress model of the transfers into it so that the free
-// space is read again while they progress.
+// space is read again while they progress. Its volume is looked up among the volumes of a
+// Volumes object, which reads the mount table off the GUI thread; without one, or before
+// its first read, the folder is placed on the root volume.
 class TargetFolder : public QObject
 {
     Q_OBJECT
@@ -21,6 +25,7 @@ class TargetFolder : public QObject
     Q_PROPERTY(qint64 freeSpace READ freeSpace NOTIFY freeSpaceChanged)
     Q_PROPERTY(bool exists READ exists NOTIFY attribChanged)
     Q_PROPERTY(bool writable READ writable NOTIFY attribChanged)
+    Q_PROPERTY(Volumes* volumes READ volumes WRITE setVolumes NOTIFY volumesChanged)
 public:
     explicit TargetFolder(QObject* parent = nullptr);
 
@@ -33,6 +38,7 @@ public:
     bool exists();
     bool writable() const;
     QStorageInfo storage() const { return m_storage; }
+    Volumes* volumes() const { return m_volumes; }
 
     // Creates the folder with every missing parent; true when it exists on a ready volume.
     Q_INVOKABLE bool create();
@@ -45,11 +51,14 @@ public slots:
     void setUrl(const QUrl& url);
     void setProjected(ProgressModel* model);
     void onProgress();
+    // The folder is placed again whenever their list changes.
+    void setVolumes(Volumes* volumes);
 
 signals:
     void folderChanged();
     void attribChanged();
     void freeSpaceChanged();
+    void volumesChanged();
 
 private:
     void lookUpVolume();
@@ -59,4 +68,5 @@ private:
     qint64 m_outstanding = 0;
     ProgressModel* m_own;
     QPointer<ProgressModel> m_projected;
+    QPointer<Volumes> m_volumes;
 };

@@ -28,12 +28,24 @@ bool holdsFolder(const QString& root, const QString& name)
 
 VolMonitor::VolMonitor(QObject* parent)
     : CaptureListener(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
+
+VolMonitor::~VolMonitor()
+{
+    m_replies->close();
+    m_checks.leave(0);
+}
 
 VolMonitor::Facts VolMonitor::factsOf(const QStorageInfo& volume) const
 {
-    if (m_factsOf)
-        return m_factsOf(volume);
+    return factsWith(m_factsOf, volume);
+}
+
+VolMonitor::Facts VolMonitor::factsWith(const FactsReader& reader, const QStorageInfo& volume)
+{
+    if (reader)
+        return reader(volume);
     return Facts { volume.name(), volume.rootPath(), volume.isValid() && volume.isReady(),
         volume.isReadOnly() };
 }
@@ -111,8 +123,62 @@ void VolMonitor::classify(const QStorageInfo& volume, Operation operation)
     link.parts[part] = operation == Remove ? QStorageInfo() : volume;
     if (operation != Remove && serial != 0)
         link.driveValue = serial;
-    refresh(link);
-    const CaptureDevice device { key, m_naming.arg(prefix, serialText), CaptureDevice::kVolumeGroup };
+    refresh(key);
+}
+
+void VolMonitor::refresh(const QString& key)
+{
+    const Link& link = m_groups[key];
+    const quint64 generation = ++m_generations[key];
+    ++m_checking;
+    // The task owns copies of what it reads: it may outlive the monitor.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const FactsReader reader = m_factsOf;
+    const QString marker = m_marker;
+    QStorageInfo parts[3] = { link.parts[0], link.parts[1], link.parts[2] };
+    m_checks.start([this, replies, reader, marker, parts, key, generation] {
+        const Check found = check(parts, reader, marker);
+        replies->post([this, key, generation, found] { settle(key, generation, found); });
+    });
+}
+
+VolMonitor::Check VolMonitor::check(
+    const QStorageInfo (&parts)[3], const FactsReader& reader, const QString& marker)
+{
+    Check result;
+    Facts facts[3];
+    for (int i = 0; i < 3; ++i) {
+        result.parts[i] = parts[i];
+        if (result.parts[i].isValid())
+            result.parts[i].refresh();
+        if (!result.parts[i].rootPath().isEmpty())
+            facts[i] = factsWith(reader, result.parts[i]);
+    }
+    auto marked = [&](int i) {
+        return facts[i].usable && facts[i].readOnly && holdsFolder(facts[i].rootPath, marker);
+    };
+    result.markerPart = marked(C) ? C : marked(H) ? H : -1;
+    result.writable = facts[S].usable && !facts[S].readOnly;
+    return result;
+}
+
+void VolMonitor::settle(const QString& key, quint64 generation, const Check& check)
+{
+    --m_checking;
+    // Only the check of the group's latest change counts.
+    const auto it = m_groups.find(key);
+    if (it == m_groups.end() || m_generations.value(key) != generation)
+        return;
+    Link& link = *it;
+    for (int i = 0; i < 3; ++i)
+        link.parts[i] = check.parts[i];
+    link.markerPart = check.markerPart;
+    const bool found = link.markerPart >= 0;
+    if (link.announced)
+        link.state = found ? (check.writable ? 1 : 2) : 0;
+    else
+        link.state = found && check.writable ? 1 : 0;
+    const CaptureDevice device { key, m_naming.arg(link.prefix, link.serial), CaptureDevice::kVolumeGroup };
     if (!link.announced && link.state)
         emit notifyCaptureDeviceFound(device);
     else if (link.announced && link.state)
@@ -120,27 +186,6 @@ void VolMonitor::classify(const QStorageInfo& volume, Operation operation)
     else if (link.announced)
         emit notifyCaptureDeviceLost(device);
     link.announced = link.state;
-}
-
-void VolMonitor::refresh(Link& link) const
-{
-    Facts facts[3];
-    for (int i = 0; i < 3; ++i) {
-        if (link.parts[i].isValid())
-            link.parts[i].refresh();
-        if (!link.parts[i].rootPath().isEmpty())
-            facts[i] = factsOf(link.parts[i]);
-    }
-    auto marked = [&](int i) {
-        return facts[i].usable && facts[i].readOnly && holdsFolder(facts[i].rootPath, m_marker);
-    };
-    link.markerPart = marked(C) ? C : marked(H) ? H : -1;
-    const bool found = link.markerPart >= 0;
-    const bool writable = facts[S].usable && !facts[S].readOnly;
-    if (link.announced)
-        link.state = found ? (writable ? 1 : 2) : 0;
-    else
-        link.state = found && writable ? 1 : 0;
 }
 
 SessionProxy* VolMonitor::createSession(CaptureRequest request, SessionListener* listener)

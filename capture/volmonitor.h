@@ -23,7 +23,10 @@ class ReplyTarget;
 // "<prefix><H|C|S>D<serial>" and grouped by prefix and serial into one device (transport
 // 1). A group is announced once a read-only H or C volume holding the marker folder and
 // a writable S volume are there. A label-less volume joins a group only when its serial
-// equals the group's (0, unknown, never matches).
+// equals the group's (0, unknown, never matches). A group's volumes are checked (read
+// again, the marker folder looked for) on a thread of the monitor's own, one check after
+// another: a slow or hung card never holds the GUI thread. The group is announced, updated
+// or lost when its latest check is in.
 class VolMonitor : public CaptureListener, public CaptureProxy
 {
     Q_OBJECT
@@ -56,6 +59,8 @@ public:
     using FactsReader = std::function<Facts(const QStorageInfo&)>;
 
     explicit VolMonitor(QObject* parent = nullptr);
+    // A check under way is left to end on its own, telling no one.
+    ~VolMonitor() override;
 
     Volumes* volumes() const { return m_volumes; }
     QString marker() const { return m_marker; }
@@ -64,6 +69,8 @@ public:
     Link link(const QString& key) const { return m_groups.value(key); }
     // The root of the group's S volume while it is mounted; empty once it is gone.
     QString writableRoot(const QString& key) const;
+    // Checks of groups are under way or wait.
+    bool isChecking() const { return m_checking > 0; }
 
     void start() override { }
     SessionProxy* createSession(CaptureRequest request, SessionListener* listener) override;
@@ -91,8 +98,20 @@ private:
 
     enum Operation { Add, Update, Remove };
     void classify(const QStorageInfo& volume, Operation operation);
-    void refresh(Link& link) const;
+    // What a check of a group found.
+    struct Check
+    {
+        QStorageInfo parts[3]; // read again
+        int markerPart = -1;
+        bool writable = false;
+    };
+    // Checks the group's volumes on the monitor's thread, then settles its state.
+    void refresh(const QString& key);
+    // Reads the volumes again and looks for the marker (any thread).
+    static Check check(const QStorageInfo (&parts)[3], const FactsReader& reader, const QString& marker);
+    void settle(const QString& key, quint64 generation, const Check& check);
     Facts factsOf(const QStorageInfo& volume) const;
+    static Facts factsWith(const FactsReader& reader, const QStorageInfo& volume);
 
     QPointer<Volumes> m_volumes;
     QList<QMetaObject::Connection> m_connections;
@@ -101,6 +120,10 @@ private:
     QString m_marker = QStringLiteral("queltcal");
     QString m_naming = QStringLiteral("%1 (%2)");
     QHash<QString, Link> m_groups;
+    QHash<QString, quint64> m_generations; // of each group's latest change
+    int m_checking = 0;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_checks;
     struct Eject
     {
         QStringList roots; // volumes still being ejected

@@ -46,12 +46,9 @@ Volumes::Volumes(IMountSource* source, IVolumeEjector* ejector, QObject* parent)
     , m_ejector(ejector)
     , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    m_mounted = m_source->mountedVolumes();
-    // Serials of the volumes present at start are read once here.
-    m_table = tableOf(m_mounted);
-    for (Entry& entry : m_table)
-        entry.serial = m_source->volumeSerial(entry.info);
     connect(m_source.get(), &IMountSource::changed, this, &Volumes::readAgain);
+    // The volumes present at start come as the first read's additions.
+    readAgain();
 }
 
 Volumes::~Volumes()
@@ -124,6 +121,8 @@ void Volumes::readAgain()
         replies->post([this, mounted, serials] {
             m_reading = false;
             compare(mounted, serials);
+            if (!std::exchange(m_ready, true))
+                emit readyChanged();
             if (std::exchange(m_readAgain, false))
                 readAgain();
         });

@@ -17,14 +17,17 @@ class ReplyTarget;
 // own eject) and are gone. Every change of the mount table leads to one full comparison
 // with the table of volumes kept by mount point; a different device at the same mount
 // point is a removal and then an addition. Each entry keeps the volume's serial number
-// (a FAT file system's UUID, else 0). The volumes present at start are read at once;
-// later the table is read again on a thread of its own (reading it asks every mounted
-// file system, and one that hangs, a network share gone away, would hold the GUI thread),
-// and compared here; changes that come during a read lead to one more read after it.
+// (a FAT file system's UUID, else 0). The table is read on a thread of its own (reading
+// it asks every mounted file system, and one that hangs, a network share gone away, would
+// hold the GUI thread) and compared here; changes that come during a read lead to one more
+// read after it. The first read starts with the object and tells every volume present as
+// added; until it is in, the list is empty and `ready` false: whoever needs the list waits
+// for readyChanged.
 class Volumes : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QList<QStorageInfo> mounted READ mounted NOTIFY mountedChanged)
+    Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
 public:
     // Watches this process's mount table and ejects through udisks2.
     explicit Volumes(QObject* parent = nullptr);
@@ -37,6 +40,8 @@ public:
     static constexpr int kLeaveMs = 1000;
 
     QList<QStorageInfo> mounted() const { return m_mounted; }
+    // The first read of the table is in (mounted lists the volumes present at start).
+    bool ready() const { return m_ready; }
 
     // The serial number kept for the volume's mount point; 0 when unknown. 0 never
     // identifies a volume: compare serials with sameSerial.
@@ -62,6 +67,8 @@ signals:
     void volumeRemoved(QStorageInfo volume);
     // An eject that ejectVolume started is over; `ejected` false when it failed.
     void volumeEjected(QStorageInfo volume, bool ejected);
+    // The first read is in; its volumes were told as added just before.
+    void readyChanged();
 
 private:
     struct Entry
@@ -81,6 +88,7 @@ private:
     std::shared_ptr<IMountSource> m_source; // shared with the read under way
     LeavableWorker m_reads;
     bool m_reading = false;
+    bool m_ready = false;
     bool m_readAgain = false;
     std::shared_ptr<IVolumeEjector> m_ejector; // shared with the eject under way
     std::shared_ptr<ReplyTarget> m_replies;

@@ -33,7 +33,6 @@ RecipeRouter::RecipeRouter(QObject* parent)
     , m_progress(new ProgressModel(this))
     , m_model(new PipelineModel(this, this))
     , m_tickets(new TicketsRecord(this))
-    , m_mounted(QStorageInfo::mountedVolumes())
     , m_stop(std::make_shared<std::atomic<bool>>(false))
 {
     // The copy workers report through queued signals.
@@ -86,7 +85,11 @@ void RecipeRouter::setBailiff(IBailiff* bailiff)
 void RecipeRouter::setMounted(const QList<QStorageInfo>& mounted)
 {
     m_mounted = mounted;
+    const bool first = !std::exchange(m_mountedKnown, true);
     emit mountedChanged();
+    // The pass waited for the volumes to place its targets on.
+    if (first)
+        touch();
 }
 
 void RecipeRouter::setFront(IFileSink* sink)

@@ -95,6 +95,8 @@ public:
     void setFilePerm(FilePerm* perm);
     IBailiff* bailiff() const { return m_bailiff; }
     void setBailiff(IBailiff* bailiff);
+    // The mounted volumes that targets are placed on, read by whoever owns them (reading
+    // them may hang on a file system gone away). No pass runs before they are first set.
     QList<QStorageInfo> mounted() const { return m_mounted; }
     void setMounted(const QList<QStorageInfo>& mounted);
     TicketsRecord* tickets() const { return m_tickets; }
@@ -293,6 +295,7 @@ private:
     PipelineModel* m_model;
     TicketsRecord* m_tickets;
     QList<QStorageInfo> m_mounted;
+    bool m_mountedKnown = false; // set once: the pass waits for it
     QPointer<FilePerm> m_filePerm;
     IBailiff* m_bailiff = nullptr;
     std::shared_ptr<std::atomic<bool>> m_stop;

@@ -39,7 +39,8 @@ QString freeWorkName(const QString& target)
 
 void RecipeRouter::touch()
 {
-    if (!m_started || m_queued)
+    // Without the mounted volumes every target would look unmounted.
+    if (!m_started || !m_mountedKnown || m_queued)
         return;
     m_queued = true;
     QMetaObject::invokeMethod(this, "touchQueued", Qt::QueuedConnection);

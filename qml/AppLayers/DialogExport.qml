@@ -19,6 +19,8 @@ DialogWindow {
 
     property ImageLocator locator: null
     property url folder
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     property QtObject model: null
     // The pictures to export (file URLs).
     property var files: []
@@ -135,6 +137,7 @@ DialogWindow {
     TargetFolder {
         id: target
         url: dialog.folder
+        volumes: dialog.volumes
     }
 
     ColumnLayout {

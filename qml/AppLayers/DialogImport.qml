@@ -20,6 +20,8 @@ DialogWindow {
     property var model: null
     readonly property alias folder: target
     property QtObject history: null
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     // A line that tells what is imported ("12 items selected").
     property string labelStats: ""
     readonly property bool openedNow: visible
@@ -47,7 +49,7 @@ DialogWindow {
     }
 
     function recheckSpace() {
-        spaceFree = folderPath === "" ? -1 : Utils.estimateSpaceFree(folderPath)
+        spaceFree = folderPath === "" ? -1 : Utils.estimateSpaceFree(folderPath, volumes)
     }
 
     function chooseFolder() {
@@ -88,6 +90,7 @@ DialogWindow {
     TargetFolder {
         id: target
         path: dialog.folderPath
+        volumes: dialog.volumes
         onFreeSpaceChanged: dialog.recheckSpace()
     }
 

@@ -9,6 +9,8 @@ Dialog {
     id: dialog
 
     property QtObject router: null
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     property QtObject logger: null
     property url target
     property QtObject history: null
@@ -24,6 +26,7 @@ Dialog {
     TargetFolder {
         id: folder
         url: dialog.target
+        volumes: dialog.volumes
     }
 
     // Offers the session's files again once its folder is there.

@@ -238,7 +238,7 @@ ApplicationWindow {
 
     // The mounted volumes: cameras connected as USB storage and the import targets.
     Volumes {
-        id: volumes
+        id: mountedVolumes
     }
 
     // The import: the cameras (devicesModel, made by the application over its device
@@ -250,18 +250,20 @@ ApplicationWindow {
         if (devices) {
             devices.volMonitor.marker = "queltcal"
             devices.volMonitor.naming = "%1 #%2"
-            devices.volMonitor.volumes = volumes
+            devices.volMonitor.volumes = mountedVolumes
             devices.bailiff = imageLocator.bailiff
             devices.filePerm = imageLocator.filePerm
         }
         if (importRouter) {
             importRouter.bailiff = imageLocator.bailiff
             importRouter.filePerm = imageLocator.filePerm
-            importRouter.mounted = volumes.mounted
+            // The scheduler waits for the first read of the mount table.
+            if (mountedVolumes.ready)
+                importRouter.mounted = mountedVolumes.mounted
         }
     }
     Connections {
-        target: volumes
+        target: mountedVolumes
         function onMountedChanged(mounted, leap) {
             if (window.importRouter)
                 window.importRouter.mounted = mounted
@@ -343,6 +345,7 @@ ApplicationWindow {
         devices: window.devices
         pipeline: window.importLogger
         beenModel: hasBeenModel
+        volumes: mountedVolumes
         // The import ring sits at the top right.
         rightInset: pipelineStatus.width + 2 * pipelineStatus.anchors.margins
         onOpenRequested: window.editorLocation = location.toString()
@@ -397,10 +400,12 @@ ApplicationWindow {
         router: window.importRouter
         logger: window.importLogger
         history: sessionLogger
+        volumes: mountedVolumes
     }
     // A finished import whose folder is gone when the user opens it.
     FolderError {
         id: folderError
+        volumes: mountedVolumes
         router: window.importRouter
         logger: window.importLogger
         history: sessionLogger
@@ -481,6 +486,7 @@ ApplicationWindow {
             location: window.editorLocation
             copiedAdjustments: window.copiedAdjustments
             exportFolder: mainGallery.galleryView.exportFolder
+            volumes: mountedVolumes
             focus: true
             // The filmstrip moves to other pictures of the session.
             onLocationChanged: window.editorLocation = location
@@ -629,6 +635,7 @@ ApplicationWindow {
     DialogExport {
         id: editorExport
         locator: imageLocator
+        volumes: mountedVolumes
         folder: AppSettings ? Utils.fileUrl(AppSettings.defaultExport()) : ""
     }
 

@@ -2,17 +2,21 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 
 // Sections stacked in one scrolling column, with a scroll bar to drag across long ones.
+// The bar sits over the column's right edge: sections take `availableWidth`, the width
+// left beside it (kept whether the bar shows or not, so the rows never reflow as it comes).
 Flickable {
     id: collection
 
     default property alias sections: column.data
     property real sectionSpacing: 6
+    readonly property real availableWidth: Math.max(0, width - scrollBar.width)
 
     contentWidth: width
     contentHeight: column.height + 8
     boundsBehavior: Flickable.StopAtBounds
     clip: true
     ScrollBar.vertical: ScrollBar {
+        id: scrollBar
         objectName: "collectionScrollBar"
         policy: collection.contentHeight > collection.height ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
         minimumSize: 0.04
@@ -79,7 +83,7 @@ Flickable {
 
     Column {
         id: column
-        width: collection.width
+        width: collection.availableWidth
         spacing: collection.sectionSpacing
     }
 }

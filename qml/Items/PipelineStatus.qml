@@ -9,6 +9,8 @@ Item {
     id: status
 
     property QtObject router: null
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     property QtObject logger: null
     property QtObject history: null
     property bool openedNow: false
@@ -113,6 +115,7 @@ Item {
                     TargetFolder {
                         id: folder
                         url: model.commRoot
+                        volumes: status.volumes
                     }
                     TimeLeft {
                         id: left

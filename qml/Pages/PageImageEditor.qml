@@ -20,6 +20,8 @@ ColumnLayout {
     property string location: ""
     property var copiedAdjustments: null
     property url exportFolder
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     readonly property ImageEditItem imageEditor: canvasView.canvas
     readonly property alias filmstrip: filmstrip
     // The strength of the shake that says a depth edit failed, in pixels.
@@ -198,6 +200,7 @@ ColumnLayout {
         id: exportDialog
         locator: root.locator
         folder: root.exportFolder
+        volumes: root.volumes
     }
 
     C1.SplitView {

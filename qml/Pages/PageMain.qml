@@ -20,6 +20,8 @@ FocusScope {
     // the marks of pictures imported before.
     property QtObject devices: null
     property QtObject pipeline: null
+    // The mounted volumes (Volumes), for the import and export destinations.
+    property QtObject volumes: null
     property HasBeenModel beenModel: null
     readonly property bool galleryShown: tabs.currentIndex === 0
 
@@ -155,6 +157,7 @@ FocusScope {
                 visible: kinds.currentIndex === 0 || !kinds.visible
                 captureModel: capture
                 devicesModel: page.devices
+                volumes: page.volumes
                 bottomBar: importBar
                 beenModel: page.beenModel
                 onImportQueued: page.importQueued(files, showFiles)
@@ -165,6 +168,7 @@ FocusScope {
                 anchors.bottomMargin: importBar.height
                 visible: !imagesView.visible
                 captureModel: capture
+                volumes: page.volumes
                 onPlayRequested: videoPlayer.open(path)
             }
         }
@@ -265,6 +269,7 @@ FocusScope {
         model: page.gallery
         locator: page.locator
         copiedAdjustments: page.copiedAdjustments
+        volumes: page.volumes
         onOpenRequested: page.openRequested(location)
         onCloseRequested: page.history.close(folder, true)
         Keys.onDeletePressed: page.confirmDelete()

@@ -13,6 +13,8 @@ ColumnLayout {
 
     property CaptureModel captureModel: null
     property QtObject devicesModel: null
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     property HasBeenModel beenModel: null
     // The bar under the view: its zoom sets the height of the pictures' rows.
     property ItemBottomBar bottomBar: null
@@ -277,7 +279,7 @@ ColumnLayout {
             }
 
             FairSection {
-                width: collection.width
+                width: collection.availableWidth
                 model: view.captureModel
                 baseRowHeight: AppSettings ? AppSettings.captureCellSize : 160
                 spacing: 4
@@ -407,6 +409,7 @@ ColumnLayout {
         id: captureDialog
         objectName: "captureDialog"
         model: view.captureModel
+        volumes: view.volumes
         // What was queued cannot be chosen again.
         onDeselectAll: view.setSelectionNone()
         onImportSelected: {

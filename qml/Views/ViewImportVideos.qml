@@ -12,6 +12,8 @@ ColumnLayout {
     id: view
 
     property CaptureModel captureModel: null
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     property VideosModel videos: captureModel ? captureModel.videosModel : null
     property string selectionText: ""
     property int selectedCount: 0
@@ -319,6 +321,7 @@ ColumnLayout {
         id: dialogImport
         objectName: "dialogImport"
         model: view.videos
+        volumes: view.volumes
         onImportSelected: {
             if (AppSettings)
                 AppSettings.importVideoFolder = folderPath.replace(/\\/g, "/")

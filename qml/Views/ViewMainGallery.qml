@@ -26,6 +26,8 @@ FocusScope {
     property var copiedAdjustments: null
     // Where exports go unless the user chooses another folder.
     property url exportFolder
+    // The mounted volumes (Volumes) the destination folder is looked up among.
+    property QtObject volumes: null
     readonly property bool canPaste: copiedAdjustments !== null && model !== null && model.selectionSize > 0
 
     signal openRequested(url location)
@@ -320,11 +322,11 @@ FocusScope {
                 // Cells exist only for sections within a screen of the visible area; the
                 // others take the height their rows would roughly have.
                 readonly property real estimatedHeight: Math.ceil(section.rangeSz * (4 / 3) * gallery.baseRowHeight
-                    / Math.max(1, collection.width)) * (gallery.baseRowHeight + 4)
+                    / Math.max(1, collection.availableWidth)) * (gallery.baseRowHeight + 4)
                 readonly property bool near: y <= collection.contentY + 2 * collection.height
                     && y + estimatedHeight + 40 >= collection.contentY - collection.height
 
-                width: collection.width
+                width: collection.availableWidth
                 spacing: 2
 
                 SpineSection {
@@ -466,6 +468,7 @@ FocusScope {
         id: exportDialog
         locator: gallery.locator
         folder: gallery.exportFolder
+        volumes: gallery.volumes
     }
 
     // The export under way: how far it has come, and a way to stop it.

@@ -139,7 +139,11 @@ public:
     RecipeRouter m_router;
     IdleProvider m_source;
     QTemporaryDir m_dir;
-    PipelineFixture() { IProvider::setPipeline(&m_source, &m_router); }
+    PipelineFixture()
+    {
+        IProvider::setPipeline(&m_source, &m_router);
+        m_router.setMounted(QStorageInfo::mountedVolumes());
+    }
     QObject* router() { return &m_router; }
     Q_INVOKABLE QVariant session(int n) const { return QVariant::fromValue(sessionUuid(n)); }
     Q_INVOKABLE QUrl folder() const { return QUrl::fromLocalFile(m_dir.path()); }

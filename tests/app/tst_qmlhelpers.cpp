@@ -1,6 +1,7 @@
 // The QML helper objects: names refused or taken by the validator, free space of the
 // right volume, writability of folders that do not exist yet, the texts of sizes and counts, URLs
 // and paths with hostile characters, texts read from files and resources, and the registered QML types.
+#include "support/fakevolumes.h"
 #include "support/mountnamespace.h"
 #include "support/testmain.h"
 
@@ -17,6 +18,7 @@
 #include "app/typeregistration.h"
 #include "app/utils.h"
 #include "display/imageedit.h"
+#include "platform/mountinfosource.h"
 
 #include <QFont>
 #include <QQmlComponent>
@@ -265,7 +267,8 @@ private slots:
         OSTRA_RUN_IN_MOUNT_NAMESPACE(QDir::tempPath(), { "mountedBoundary" });
     }
 
-    // Two volumes whose roots begin alike: each path answers with its own volume's space.
+    // Two volumes whose roots begin alike: each path answers with its own volume's space,
+    // looked up among the volumes read off the GUI thread and asked again for their space.
     void mountedBoundary()
     {
         const QString root = ostra::test::mountNamespaceFolder();
@@ -274,13 +277,25 @@ private slots:
         QTemporaryDir base(root + "/ostra-space-XXXXXX");
         QVERIFY(ostra::test::mountTmpfs("cam", base.filePath("CAM"), "size=1m"));
         QVERIFY(ostra::test::mountTmpfs("cam2", base.filePath("CAM2"), "size=8m"));
+        Volumes volumes(new MountInfoSource, new ostra::test::NoEjector);
         Utils utils;
-        const qlonglong small = utils.estimateSpaceFree(base.filePath("CAM/x"));
-        const qlonglong large = utils.estimateSpaceFree(base.filePath("CAM2/x"));
+        // Before the first read nothing is known.
+        QCOMPARE(utils.estimateSpaceFree(base.filePath("CAM/x"), &volumes), -1LL);
+        QVERIFY(ostra::test::waitReady(volumes));
+        const qlonglong small = utils.estimateSpaceFree(base.filePath("CAM/x"), &volumes);
+        const qlonglong large = utils.estimateSpaceFree(base.filePath("CAM2/x"), &volumes);
         QVERIFY2(small > 0 && small <= 1024 * 1024, qPrintable(QString::number(small)));
         QVERIFY2(large > 4 * 1024 * 1024 && large <= 8 * 1024 * 1024, qPrintable(QString::number(large)));
-        QCOMPARE(utils.estimateSpaceFree(base.filePath("CAM2")), large);
+        QCOMPARE(utils.estimateSpaceFree(base.filePath("CAM2"), &volumes), large);
         QCOMPARE(Utils::estimateSpaceFree({}, base.filePath("CAM/x")), QStorageInfo().bytesFree());
+        QCOMPARE(utils.estimateSpaceFree(base.filePath("CAM/x"), nullptr), -1LL);
+        // Space taken since the table was read shows: the volume is asked again.
+        QFile fill(base.filePath("CAM/fill"));
+        QVERIFY(fill.open(QIODevice::WriteOnly));
+        QVERIFY(fill.write(QByteArray(512 * 1024, 'x')) == 512 * 1024);
+        fill.close();
+        QVERIFY2(utils.estimateSpaceFree(base.filePath("CAM/x"), &volumes) <= small - 256 * 1024,
+            qPrintable(QString::number(utils.estimateSpaceFree(base.filePath("CAM/x"), &volumes))));
         ostra::test::shell(QString("umount '%1' '%2'").arg(base.filePath("CAM"), base.filePath("CAM2")));
     }
 

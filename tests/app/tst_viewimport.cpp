@@ -377,6 +377,36 @@ private slots:
         QTRY_COMPARE(image->property("status").toInt(), 1);
     }
 
+    // The rows are laid out beside the grid's scroll bar, never under it: the last cell of
+    // a row keeps its right border, at any size of the window.
+    void rowsEndBesideTheScrollBar_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("cellSize");
+        QTest::newRow("large cells: the bar shows") << QSize(640, 560) << 400;
+        QTest::newRow("1280x800") << QSize(1280, 800) << 160;
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << 160;
+    }
+    void rowsEndBesideTheScrollBar()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, cellSize);
+        QVERIFY(openWindow());
+        m_settings->setCaptureCellSize(cellSize);
+        QTRY_COMPARE_WITH_TIMEOUT(itemsNamed(m_page, "importCell").size(), 5, 30000);
+        m_window->resize(size);
+        QTRY_COMPARE(m_window->contentItem()->width(), qreal(size.width()));
+        QQuickItem* collection = findItem(m_view, "importCollection");
+        QVERIFY(collection);
+        if (cellSize > 200)
+            QTRY_VERIFY(collection->property("contentHeight").toDouble() > collection->height());
+        // Once laid out: every cell has its width.
+        int cells = 0;
+        QTRY_VERIFY2(ostra::test::cellsUnderScrollBar(collection, &cells).isEmpty() && cells == 5,
+            qPrintable(ostra::test::cellsUnderScrollBar(collection, &cells).join(' ') + " cells "
+                + QString::number(cells)));
+    }
+
     // Quitting while the camera hangs in the middle of its listing does not wait for it:
     // the window and the import services go, and the camera's call, once it returns, lets
     // go of the device and its manager.

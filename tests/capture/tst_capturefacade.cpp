@@ -170,6 +170,8 @@ private:
         ejectGate = ejector->gate;
         ejectState = ejector->state;
         volumes = std::make_unique<Volumes>(source, ejector);
+        if (!ostra::test::waitReady(*volumes))
+            return fail("the mount table is not read");
         if (!volumes->ejectVolume(root))
             return fail("no eject");
         return QTest::qWaitFor([&] { return ejectState->load() == 1; }, 20000)

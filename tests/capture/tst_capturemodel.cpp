@@ -62,6 +62,7 @@ class TestCaptureModel : public QObject
     void open()
     {
         m_router = std::make_unique<RecipeRouter>();
+        m_router->setMounted(QStorageInfo::mountedVolumes());
         m_manager = new FolderDeviceManager;
         m_id = m_manager->attach(m_camera, "Z40", "Quelt");
         m_devices = std::make_unique<CaptureFacade>(m_manager);

@@ -18,7 +18,12 @@
 #include "support/recordingpipeline.h"
 #include "tools/vrxgen/cameratree.h"
 
+#include <atomic>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +85,23 @@ CapturedImage local(const QUrl& file)
 {
     const QFileInfo info(file.toLocalFile());
     return { info.completeBaseName(), info.fileName(), info.fileName(), info.size(), file };
+}
+
+// Feeds a named pipe that a reader opened, or is about to open; with `once`, gives up at once
+// when no reader has it open (a watchdog's try).
+bool feedPipe(const QString& path, const QByteArray& bytes, bool once)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | (once ? O_NONBLOCK : 0));
+    if (fd < 0)
+        return false;
+    bool fed = true;
+    for (qint64 done = 0; fed && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        fed = n > 0;
+        done += n;
+    }
+    ::close(fd);
+    return fed;
 }
 
 QModelIndex rowOf(const S& s, const QString& linkId)
@@ -235,6 +257,7 @@ private slots:
         session.attach(&pipeline);
         const QUrl file = write(m_dir.filePath(QString("exif%1/IMG_1.jpg").arg(++m_count)), jpeg);
         session.onItemsFound({ local(file) });
+        QTRY_VERIFY(!session.isReading());
         const QModelIndex row = session.index(0, 0);
         QCOMPARE(row.data(S::AspectWidthRole).toInt(), width);
         QCOMPARE(row.data(S::AspectHeightRole).toInt(), height);
@@ -264,8 +287,116 @@ private slots:
             Recipe recipe;
             recipe.recipe = fileKeyDocument("IMG_1.jpg");
             session.onItemFile(copy, recipe);
+            QTRY_VERIFY(!session.isReading());
             QCOMPARE(row.data(S::LocationRole).toUrl(), file);
         }
+    }
+
+    // A camera's files may sit on a slow or hung card: the session reads them on a thread of
+    // its own, the event loop turns meanwhile, and what they say is taken in, in the order
+    // they came, once they are read. Named pipes stand for the card: a read holds until the
+    // test feeds them.
+    void slowCardLeavesTheLoopTurning()
+    {
+        const QString dir = m_dir.filePath(QString("slow%1/").arg(++m_count));
+        QVERIFY(QDir().mkpath(dir));
+        const QString jpg = dir + "IMG_1.jpg";
+        const QString xml = dir + "metadata.xml";
+        QCOMPARE(::mkfifo(QFile::encodeName(jpg).constData(), 0600), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(xml).constData(), 0600), 0);
+        const QByteArray jpeg = preview(6, "0a1b2c3d-4e5f4607-88192a3b-4c5d6e7f");
+        const QByteArray metadata = "<metadata><item><path>/DCIM/IMG_1.jpg</path><stars>4</stars></item>"
+                                    "<item><path>/DCIM/V.mp4</path><stars>2</stars></item></metadata>";
+        // Feeds the pipes should the session read them on this thread, so that the test
+        // fails instead of hanging.
+        std::atomic<bool> turned { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !turned; ++i)
+                QThread::msleep(50);
+            if (turned)
+                return;
+            rescued = true;
+            bool jpgFed = false;
+            bool xmlFed = false;
+            for (int i = 0; i < 600 && !(jpgFed && xmlFed); ++i) {
+                jpgFed = jpgFed || feedPipe(jpg, jpeg, true);
+                xmlFed = xmlFed || feedPipe(xml, metadata, true);
+                QThread::msleep(50);
+            }
+        });
+        RecordingPipeline pipeline;
+        NilCaptureSession session;
+        session.attach(&pipeline);
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QSignalSpy reserved(&session, &S::notifyReserved);
+        QSignalSpy videos(&session, &S::videoMetadataReceived);
+        QSignalSpy correlated(&session, &S::notifyCorrelated);
+        session.onItemsFound(
+            { local(QUrl::fromLocalFile(jpg)), local(write(dir + "IMG_1.vrxs", stateWithRating(0))) });
+        session.onReserved("metadata.xml", QUrl::fromLocalFile(xml));
+        session.onEnumerated(true);
+        int turns = 0;
+        QMetaObject::invokeMethod(
+            &session, [&] { ++turns; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turns, 1);
+        turned = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        // Listed, not yet read: no size, no claim, no correlation, no rating.
+        QCOMPARE(session.rowCount(), 1);
+        const QModelIndex row = session.index(0, 0);
+        QVERIFY(session.isReading());
+        QVERIFY(row.data(S::AspectWidthRole).isNull());
+        QVERIFY(row.data(S::VrxStateRole).isNull());
+        QVERIFY(pipeline.named("claim ").isEmpty());
+        QVERIFY(!session.isCorrelated());
+        QVERIFY(reserved.isEmpty());
+
+        QVERIFY(feedPipe(jpg, jpeg, false));
+        QTRY_COMPARE(correlated.size(), 1);
+        QCOMPARE(row.data(S::AspectWidthRole).toInt(), 3000);
+        QCOMPARE(row.data(S::ImageUuidRole).toUuid(), QUuid(kUuid));
+        QCOMPARE(pipeline.named("claim "), QStringList { "claim " + QUuid(kUuid).toString() });
+        QTRY_VERIFY(!row.data(S::VrxStateRole).isNull());
+        // "metadata.xml" still holds: told only once read.
+        QCOMPARE(row.data(S::RatingRole).toInt(), 0);
+        QVERIFY(reserved.isEmpty());
+        QVERIFY(feedPipe(xml, metadata, false));
+        QTRY_COMPARE(reserved.size(), 1);
+        QVERIFY(!session.isReading());
+        QCOMPARE(reserved.first().first().toString(), QString("metadata.xml"));
+        QCOMPARE(row.data(S::RatingRole).toInt(), 4);
+        QCOMPARE(videos.size(), 1);
+        using Table = QHash<QString, VideosModel::VideoMetadata>;
+        QCOMPARE(videos.first().first().value<Table>().value("V.mp4").rating, 2);
+    }
+
+    // A session that goes while a read hangs does not wait for it, and what the read
+    // finds later reaches no one.
+    void goesWhileACardHangs()
+    {
+        const QString dir = m_dir.filePath(QString("hung%1/").arg(++m_count));
+        QVERIFY(QDir().mkpath(dir));
+        const QString jpg = dir + "IMG_1.jpg";
+        QCOMPARE(::mkfifo(QFile::encodeName(jpg).constData(), 0600), 0);
+        RecordingPipeline pipeline;
+        int fd = -1;
+        {
+            NilCaptureSession session;
+            session.attach(&pipeline);
+            session.onItemsFound({ local(QUrl::fromLocalFile(jpg)) });
+            // The read is inside: the card took it and sends nothing yet.
+            QTRY_VERIFY((fd = ::open(QFile::encodeName(jpg).constData(), O_WRONLY | O_NONBLOCK)) >= 0);
+            QVERIFY(session.isReading());
+        }
+        QCOMPARE(pipeline.named("chanLost 256").size(), 1);
+        // The read lets go once the card answers; what it found reaches no one.
+        const QByteArray jpeg = preview(1, "0a1b2c3d-4e5f4607-88192a3b-4c5d6e7f");
+        QCOMPARE(::write(fd, jpeg.constData(), size_t(jpeg.size())), ssize_t(jpeg.size()));
+        ::close(fd);
+        QTest::qWait(50);
+        QVERIFY(pipeline.named("claim ").isEmpty());
     }
 
     // A rating from a state file stands, whichever of it and "metadata.xml" comes first;
@@ -296,6 +427,7 @@ private slots:
         session.onItemsFound(files);
         if (!metadataFirst)
             session.onReserved("metadata.xml", metadata);
+        QTRY_VERIFY(!session.isReading());
         QCOMPARE(rowOf(session, "A").data(S::RatingRole).toInt(), 2);
         QCOMPARE(rowOf(session, "B").data(S::RatingRole).toInt(), 4);
         QCOMPARE(rowOf(session, "C").data(S::RatingRole).toInt(), 0);
@@ -314,11 +446,12 @@ private slots:
         S session(c.factory, c.request, nullptr, nullptr);
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QTRY_COMPARE(session.rowCount(), 4);
-        QVERIFY(!session.index(0, 0).data(S::LocationRole).isNull());
+        QTRY_VERIFY(!session.index(0, 0).data(S::LocationRole).isNull());
         RecordingPipeline pipeline;
         for (int twice = 0; twice < 2; ++twice) {
             session.attach(&pipeline);
             QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+            QTRY_VERIFY(!session.isReading());
             QCOMPARE(pipeline.named("claim ").size(), 4);
         }
         QVERIFY(pipeline.named("route").isEmpty());

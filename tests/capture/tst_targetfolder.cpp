@@ -1,5 +1,11 @@
+#include "support/fakevolumes.h"
 #include "support/testmain.h"
 
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "capture/targetfolder.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
 class TestTargetFolder : public QObject
@@ -27,6 +33,51 @@ private slots:
         QFETCH(QString, path);
         QFETCH(int, found);
         QCOMPARE(findRootForPath(roots, path), found);
+    }
+
+    // The folder's volume is looked up among the volumes read off the GUI thread: while
+    // their first read hangs, the folder sits on the root volume and the loop turns; once the
+    // read is in, it moves to the volume that holds it (the longest root).
+    void placedAmongTheReadVolumes()
+    {
+        const QString shmRoot = QStringLiteral("/dev/shm");
+        const QStorageInfo shm(shmRoot);
+        if (shm.rootPath() != shmRoot || !QFileInfo(shmRoot).isWritable())
+            QSKIP("no writable volume mounted at /dev/shm");
+        QTemporaryDir dir(shmRoot + "/ostra-target-XXXXXX");
+        QVERIFY(dir.isValid());
+        auto* source = new ostra::test::HeldMountSource(true);
+        const auto gate = source->gate;
+        const auto letGo = qScopeGuard([gate] { gate->setClosed(false); });
+        source->list << QStorageInfo(QStringLiteral("/")) << shm;
+        Volumes volumes(source, new ostra::test::NoEjector);
+        TargetFolder folder;
+        folder.setVolumes(&volumes);
+        folder.setPath(dir.path());
+        QTRY_COMPARE(gate->waiting(), 1);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            &folder, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
+        QSignalSpy attributes(&folder, &TargetFolder::attribChanged);
+        QSignalSpy space(&folder, &TargetFolder::freeSpaceChanged);
+        gate->setClosed(false);
+        QVERIFY(ostra::test::waitReady(volumes));
+        QCOMPARE(folder.storage().rootPath(), shmRoot);
+        QVERIFY(!attributes.isEmpty());
+        QVERIFY(!space.isEmpty());
+        QVERIFY(folder.exists());
+        QVERIFY(folder.freeSpace() > 0);
+
+        // The volume goes from the list: the folder falls back to the root volume.
+        source->list = { QStorageInfo(QStringLiteral("/")) };
+        QVERIFY(ostra::test::announceChange(*source, volumes));
+        QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
+        // Without volumes, the root volume as well.
+        TargetFolder bare;
+        bare.setPath(dir.path());
+        QCOMPARE(bare.storage().rootPath(), QStringLiteral("/"));
     }
 };
 

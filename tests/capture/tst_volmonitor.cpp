@@ -291,6 +291,80 @@ private slots:
         QVERIFY(QFileInfo(writable + "/" + link).isSymLink());
     }
 
+    // A camera's volumes are checked (read again, the marker folder looked for) off the GUI
+    // thread: while a card hangs the check, the event loop turns and the camera is not yet
+    // announced; it is once the check ends. A monitor that goes meanwhile does not wait.
+    void hungCheckLeavesTheLoopTurning()
+    {
+        ostra::test::TempTree tree;
+        QVERIFY(tree.isValid());
+        const QString c = tree.path("C"), s = tree.path("S");
+        QVERIFY(QDir().mkpath(c + "/queltcal"));
+        QVERIFY(QDir().mkpath(s));
+        auto* mounts = new ostra::test::FakeMountSource;
+        Volumes volumes(mounts, new NoEjector);
+        QVERIFY(ostra::test::waitReady(volumes));
+        // The card of part C answers a check while the gate is open (its label, read on the
+        // GUI thread, is the one the mount table gave).
+        const auto gate = std::make_shared<ostra::test::HeldMountSource::Gate>();
+        gate->closed = true;
+        QHash<QString, VolMonitor::Facts> facts;
+        facts["/proc"] = { "Z40CD7", c, true, true };
+        facts["/sys"] = { "Z40SD7", s, true, false };
+        auto monitor = std::make_unique<VolMonitor>();
+        monitor->setFactsReader([facts, gate](const QStorageInfo& v) {
+            if (v.rootPath() == "/proc" && QThread::currentThread() != qApp->thread()) {
+                std::unique_lock<std::mutex> lock(gate->mutex);
+                ++gate->inside;
+                gate->opened.wait(lock, [&] { return !gate->closed; });
+                --gate->inside;
+            }
+            return facts.value(v.rootPath());
+        });
+        std::unique_ptr<QStringList> log(record(*monitor));
+        monitor->setVolumes(&volumes);
+        // Opens the gate should the check run on this thread, so that the test fails instead
+        // of hanging.
+        std::atomic<bool> turned { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !turned; ++i)
+                QThread::msleep(50);
+            if (!turned) {
+                rescued = true;
+                gate->setClosed(false);
+            }
+        });
+        mounts->list << QStorageInfo("/proc") << QStorageInfo("/sys");
+        const bool read = ostra::test::announceChange(*mounts, volumes);
+        turned = true;
+        watchdog.join();
+        QVERIFY(read);
+        QVERIFY(!rescued);
+        QTRY_VERIFY(gate->waiting() > 0);
+        int turns = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turns; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turns, 1);
+        QVERIFY(monitor->isChecking());
+        QVERIFY(log->isEmpty());
+        gate->setClosed(false);
+        QTRY_COMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
+        QVERIFY(ostra::test::waitChecked(*monitor));
+        QCOMPARE(monitor->link("V$Z40$7").markerPart, int(VolMonitor::C));
+
+        // Unplugged while its check hangs: the monitor goes without waiting.
+        gate->setClosed(true);
+        mounts->list.clear();
+        QVERIFY(ostra::test::announceChange(*mounts, volumes));
+        QTRY_VERIFY(gate->waiting() > 0);
+        monitor.reset();
+        gate->setClosed(false);
+        QTRY_COMPARE(gate->waiting(), 0);
+        QTest::qWait(20);
+        QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
+    }
+
     // An S volume without a label joins its camera by its serial; unplugged, its removal
     // still reaches the camera, and a session opened before writes no record where the
     // volume used to be.
@@ -312,6 +386,7 @@ private slots:
             mounts->serials[QString::fromLatin1(point)] = 0x5EED;
         }
         Volumes volumes(mounts, new NoEjector);
+        QVERIFY(ostra::test::waitReady(volumes));
         VolMonitor monitor;
         monitor.setFactsReader([facts](const QStorageInfo& v) { return facts.value(v.rootPath()); });
         std::unique_ptr<QStringList> log(record(monitor));
@@ -320,6 +395,7 @@ private slots:
         monitor.setVolumes(&volumes);
         mounts->list << QStorageInfo("/sys");
         QVERIFY(ostra::test::announceChange(*mounts, volumes));
+        QVERIFY(ostra::test::waitChecked(monitor));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)" }));
         QCOMPARE(monitor.writableRoot("V$Z40$7"), s);
 
@@ -331,6 +407,7 @@ private slots:
 
         mounts->list.removeLast();
         QVERIFY(ostra::test::announceChange(*mounts, volumes));
+        QVERIFY(ostra::test::waitChecked(monitor));
         QCOMPARE(*log, QStringList({ "found V$Z40$7 Z40 (7)", "updated V$Z40$7" }));
         QVERIFY(monitor.writableRoot("V$Z40$7").isEmpty());
         QCOMPARE(monitor.link("V$Z40$7").state, 2);

@@ -77,28 +77,7 @@ public:
     }
 };
 
-// A mount table whose reading hangs while the gate is closed (a network share gone away
-// that every read of the table asks); the gate is shared with the test.
-class HangingMountSource : public FakeMountSource
-{
-public:
-    struct Gate
-    {
-        std::mutex mutex;
-        std::condition_variable opened;
-        bool closed = false;
-        int inside = 0;
-    };
-    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
-    QList<QStorageInfo> mountedVolumes() override
-    {
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        ++gate->inside;
-        gate->opened.wait(lock, [this] { return !gate->closed; });
-        --gate->inside;
-        return list;
-    }
-};
+using HangingMountSource = ostra::test::HeldMountSource;
 
 // Every signal of the object as a line, mount points relative to `base`.
 QStringList* record(Volumes& volumes, const QString& base)
@@ -140,6 +119,7 @@ private slots:
         auto* source = new FakeMountSource;
         auto* ejector = new RecordingEjector;
         Volumes volumes(source, ejector);
+        QVERIFY(ostra::test::waitReady(volumes));
         std::unique_ptr<QStringList> log(record(volumes, base));
         auto step = [&](const QStringList& expected) {
             log->clear();
@@ -192,6 +172,7 @@ private slots:
         source->list << root;
         auto* ejector = new HeldEjector;
         Volumes volumes(source, ejector);
+        QVERIFY(ostra::test::waitReady(volumes));
         const auto letGo = qScopeGuard([ejector] { ejector->gate.release(10); });
         QSignalSpy ejected(&volumes, &Volumes::volumeEjected);
         QSignalSpy removing(&volumes, &Volumes::volumeRemoving);
@@ -208,6 +189,55 @@ private slots:
         QTRY_COMPARE(ejected.size(), 1);
         QCOMPARE(ejected.first().at(0).value<QStorageInfo>().rootPath(), QStringLiteral("/"));
         QCOMPARE(ejected.first().at(1).toBool(), false);
+    }
+
+    // The first read of the mount table starts with the object, off the GUI thread: while a
+    // file system hangs it the object is there and the event loop turns, with no volume
+    // listed and not ready; once the read ends, the volumes present come as added, with
+    // their serials, and then ready.
+    void firstReadLeavesTheLoopTurning()
+    {
+        auto* source = new HangingMountSource(true);
+        const std::shared_ptr<HangingMountSource::Gate> gate = source->gate;
+        const auto letGo = qScopeGuard([gate] { gate->setClosed(false); });
+        source->list << QStorageInfo(QStringLiteral("/"));
+        source->serials[QStringLiteral("/")] = 0xABCD1234;
+        // Opens the gate should the object wait for the read, so that the test fails
+        // instead of hanging.
+        std::atomic<bool> built { false };
+        std::atomic<bool> rescued { false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 600 && !built; ++i)
+                QThread::msleep(50);
+            if (!built) {
+                rescued = true;
+                gate->setClosed(false);
+            }
+        });
+        auto volumes = std::make_unique<Volumes>(source, new RecordingEjector);
+        built = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QStringList order;
+        connect(volumes.get(), &Volumes::volumeAdded, this,
+            [&](QStorageInfo v) { order << "added " + v.rootPath(); });
+        connect(volumes.get(), &Volumes::mountedChanged, this,
+            [&](QList<QStorageInfo> m) { order << QStringLiteral("mounted %1").arg(m.size()); });
+        connect(volumes.get(), &Volumes::readyChanged, this, [&] { order << "ready"; });
+        QTRY_COMPARE(gate->waiting(), 1);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(!volumes->ready());
+        QVERIFY(volumes->mounted().isEmpty());
+        QCOMPARE(volumes->driveValue(QStorageInfo(QStringLiteral("/"))), quint32(0));
+        QVERIFY(order.isEmpty());
+        gate->setClosed(false);
+        QTRY_VERIFY(volumes->ready());
+        QCOMPARE(order, QStringList({ "added /", "mounted 1", "ready" }));
+        QCOMPARE(volumes->mounted().size(), 1);
+        QCOMPARE(volumes->driveValue(volumes->mounted().first()), quint32(0xABCD1234));
     }
 
     // Reading the mount table again runs off the GUI thread: while a file system hangs the
@@ -240,6 +270,7 @@ private slots:
             }
         });
         auto volumes = std::make_unique<Volumes>(source, new RecordingEjector);
+        QVERIFY(ostra::test::waitReady(*volumes));
         QSignalSpy added(volumes.get(), &Volumes::volumeAdded);
         QSignalSpy read(volumes.get(), &Volumes::mountedChanged);
         setClosed(true);

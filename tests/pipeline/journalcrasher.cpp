@@ -230,6 +230,7 @@ int main(int argc, char** argv)
     camera.root = root;
     IProvider& source = mode.isEmpty() ? static_cast<IProvider&>(slow) : camera;
     RecipeRouter router;
+    router.setMounted(QStorageInfo::mountedVolumes());
     CrashingLogger logger;
     logger.setDelegate(&router);
     logger.setDbConnString(QString::fromLocal8Bit(argv[1]));

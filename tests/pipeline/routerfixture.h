@@ -128,9 +128,12 @@ struct Fixture
     std::unique_ptr<RecipeRouter> router = std::make_unique<RecipeRouter>();
     int maxInFlight = 0;
 
-    Fixture()
+    // `mounted`: the router is given the mounted volumes (else it waits for them).
+    explicit Fixture(bool mounted = true)
     {
         IProvider::setPipeline(&source, router.get());
+        if (mounted)
+            router->setMounted(QStorageInfo::mountedVolumes());
         QObject::connect(router.get(), &RecipeRouter::inFlightCountChanged, router.get(),
             [this] { maxInFlight = qMax(maxInFlight, router->inFlightCount()); });
         router->start();

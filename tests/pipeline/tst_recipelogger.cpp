@@ -56,6 +56,7 @@ struct Run
     RecipeLogger logger;
     explicit Run(const QString& journal)
     {
+        router.setMounted(QStorageInfo::mountedVolumes());
         logger.setDelegate(&router);
         logger.setDbConnString(journal);
         IProvider::setPipeline(&source, &logger);

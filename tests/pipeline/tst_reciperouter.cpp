@@ -40,6 +40,27 @@ private slots:
         QCOMPARE(QDir(f.path("two")).entryList(QDir::Files).size(), 2);
     }
 
+    // The mounted volumes are read off the GUI thread and may come after the start (the
+    // journal's files are put at once): until they come, no target is looked at, and none
+    // is taken for one on a drive gone.
+    void waitsForTheMountedVolumes()
+    {
+        Fixture f(false);
+        QVERIFY(f.router->mounted().isEmpty());
+        const Recipe r = recipe("a.vrx", 100);
+        QVERIFY(f.put(1, "one/a.vrx", r));
+        settle();
+        QCOMPARE(f.source.fetches.size(), 0);
+        QVERIFY(f.router->urls(session(1), IFileSink::NoDrive).isEmpty());
+        QVERIFY(f.router->hasFile(f.url("one/a.vrx")));
+        f.router->setMounted(QStorageInfo::mountedVolumes());
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QVERIFY(f.router->urls(session(1), IFileSink::NoDrive).isEmpty());
+        f.source.deliver(0);
+        QTRY_VERIFY(!f.router->hasFile(f.url("one/a.vrx")));
+        QCOMPARE(readFile(f.path("one/a.vrx")).size(), 100);
+    }
+
     void oneLocalCopyPerVolume_data()
     {
         QTest::addColumn<int>("capacity"); // -1: no room, and the router goes while the copies wait

@@ -4,6 +4,8 @@
 #include <QQuickWindow>
 #include <QTest>
 
+#include <functional>
+
 namespace ostra::test {
 
 // Makes `window` the active one. Tests run in parallel on one X server without a window
@@ -51,6 +53,36 @@ inline bool clickItem(QQuickItem* target, double fx = 0.5)
     QTest::mouseClick(target->window(), Qt::LeftButton, {},
         target->mapToScene(QPointF(target->width() * fx, target->height() / 2)).toPoint());
     return true;
+}
+
+// The cells (the children of the rows' Flows) of a FairCollection whose right edge passes
+// the left edge of its vertical scroll bar, as "x+width>bar" lines; `cells` tells how many
+// cells were looked at.
+inline QStringList cellsUnderScrollBar(QQuickItem* collection, int* cells = nullptr)
+{
+    QStringList faults;
+    QQuickItem* bar = findItem(collection, QStringLiteral("collectionScrollBar"));
+    if (!bar)
+        return { QStringLiteral("no scroll bar") };
+    const qreal barLeft = bar->mapToScene(QPointF(0, 0)).x();
+    int seen = 0;
+    std::function<void(QQuickItem*)> walk = [&](QQuickItem* item) {
+        const auto children = item->childItems();
+        for (QQuickItem* child : children) {
+            if (item->inherits("QQuickFlow") && child->isVisible() && child->width() > 0) {
+                ++seen;
+                const qreal left = child->mapToScene(QPointF(0, 0)).x();
+                const qreal right = child->mapToScene(QPointF(child->width(), 0)).x();
+                if (right > barLeft + 0.01)
+                    faults << QStringLiteral("%1+%2>%3").arg(left).arg(right - left).arg(barLeft);
+            }
+            walk(child);
+        }
+    };
+    walk(collection);
+    if (cells)
+        *cells = seen;
+    return faults;
 }
 
 } // namespace ostra::test

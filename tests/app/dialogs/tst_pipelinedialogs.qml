@@ -24,8 +24,12 @@ TestCase {
         router: routerFixture.router
         history: historyFixture
     }
+    Volumes {
+        id: testVolumes
+    }
     DialogImport {
         id: importDialog
+        volumes: testVolumes
     }
     SignalSpy {
         id: importStarted
@@ -43,6 +47,8 @@ TestCase {
     }
 
     function test_importAsksWhenTheItemsDoNotFit(data) {
+        // The free space is known once the mount table was read (off the GUI thread).
+        tryVerify(function() { return testVolumes.ready })
         importStarted.clear()
         importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/import"
         importDialog.openFor(data.space)
