@@ -1,6 +1,7 @@
 #include "engine/indextask.h"
 #include "engine/logging.h"
 
+#include "ciapi/backgroundthread.h"
 #include "ciapi/backgroundwork.h"
 #include "ciapi/directrenderer.h"
 #include "ciapi/propertyaccessor.h"
@@ -163,8 +164,12 @@ void IndexTask::postInvalid()
 
 void IndexTask::run()
 {
-    work();
-    m_setup.link->finished(m_setup.taskSlots);
+    // Thumbnails are drawn at lowered CPU priority, on this pool thread's twin (the pool's
+    // threads run other work too, at the priority of work someone waits for).
+    CIAPI::BackgroundThread::run([this] {
+        work();
+        m_setup.link->finished(m_setup.taskSlots);
+    });
 }
 
 void IndexTask::work()

@@ -7,9 +7,13 @@
 // themselves too, so part of what the load adds is CPU time shared with them; how long a
 // step queued on the pool waits to start is printed apart, for a step someone waits for and
 // for one queued as background work (which waits as everything did when the pool served in
-// arrival order).
+// arrival order). Rounds take turns drawing the thumbnails at lowered CPU priority and at
+// the editor's own; each kind's figures come from its rounds, with the rate at which the
+// folder was listed: background work must still move.
 #include "bench/imageservice/enginepoolwait.h"
 
+#include "bench/imageservice/waituntil.h"
+#include "ciapi/backgroundthread.h"
 #include "ciapi/ciapi.h"
 #include "ciapi/render/workerpool.h"
 #include "engine/imagelocator.h"
@@ -123,75 +127,130 @@ double queuedStepUs(CIAPI::render::WorkerPool::Priority priority)
     return at / 1e3;
 }
 
+// What the rounds of one kind measured.
+struct Figures
+{
+    std::vector<double> renders; // microseconds each
+    std::vector<double> interactiveStep;
+    std::vector<double> backgroundStep;
+    std::vector<double> filesPerSecond; // one a round
+    std::vector<double> filesPerSecondAlone; // once the editor stopped rendering, one a round
+    int rounds = 0;
+};
+
+// Lists `files` in a fresh image service and renders in the editor while it draws them.
+bool listWhileEditing(EditorRender& editor, const QList<QUrl>& files, Figures& figures)
+{
+    ImageLocator locator(QThread::idealThreadCount(), nullptr);
+    int indexed = 0;
+    QObject::connect(&locator, &ImageLocator::notifyFileIndexedSignal, [&] { ++indexed; });
+    QObject::connect(&locator, &ImageLocator::notifyFileInvalidSignal, [&] { ++indexed; });
+    QElapsedTimer t;
+    t.start();
+    for (const QUrl& url : files)
+        locator.requestMetadata(url);
+    // Until the pool is full of thumbnail work.
+    waitUntil([&] { return indexed >= 4; }, 60000);
+    size_t renders = 0;
+    while (renders < 40 && indexed < files.size() * 3 / 4) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents); // what arrived meanwhile
+        figures.renders.push_back(editor.once());
+        ++renders;
+        // Taking turns: a step queued right after another finds a worker awake.
+        const bool interactiveFirst = renders % 2 == 0;
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) == interactiveFirst)
+                figures.interactiveStep.push_back(
+                    queuedStepUs(CIAPI::render::WorkerPool::Priority::Interactive));
+            else
+                figures.backgroundStep.push_back(
+                    queuedStepUs(CIAPI::render::WorkerPool::Priority::Background));
+        }
+    }
+    const qint64 editingEnded = t.nsecsElapsed();
+    const int listedWhileEditing = indexed;
+    if (!waitUntil([&] { return indexed >= files.size(); })) {
+        std::printf("editor render wait: the folder was not listed in time\n");
+        return false;
+    }
+    if (renders == 0) {
+        std::printf("editor render wait: the folder indexed before a render could be timed\n");
+        return false;
+    }
+    figures.filesPerSecond.push_back(files.size() / (t.nsecsElapsed() / 1e9));
+    if (files.size() - listedWhileEditing >= 20)
+        figures.filesPerSecondAlone.push_back(
+            (files.size() - listedWhileEditing) / ((t.nsecsElapsed() - editingEnded) / 1e9));
+    ++figures.rounds;
+    return true;
+}
+
 } // namespace
 
-void editorRenderWait(const QString& folder, int pictures, int copies)
+void editorRenderWait(const QString& folder, int pictures, int copies, int rounds)
 {
     const QString rawFolder = folder + "/raw";
-    const QString setFolder = folder + "/set";
-    QDir().mkpath(setFolder);
     if (!vrxgen::makeDemoLibrary(QFile::encodeName(rawFolder).toStdString(), pictures)) {
         std::printf("editor render wait: cannot write the demo pictures\n");
         return;
     }
     const QStringList names = QDir(rawFolder).entryList({ "*.vrx" }, QDir::Files, QDir::Name);
-    QList<QUrl> files;
-    for (int k = 0; k < copies; ++k)
-        for (const QString& name : names) {
-            const QString copy = QString("%1/%2_%3").arg(setFolder).arg(k).arg(name);
-            if (::link(QFile::encodeName(rawFolder + "/" + name).constData(),
-                    QFile::encodeName(copy).constData())
-                != 0) {
-                std::printf("editor render wait: cannot link the copies\n");
-                return;
-            }
-            files << QUrl::fromLocalFile(copy);
-        }
     EditorRender editor(rawFolder + "/" + names.first());
     std::vector<double> alone;
     for (int i = 0; i < 30; ++i)
         alone.push_back(editor.once());
     const double run = percentile(alone, 0.0); // the best: what the render costs itself
 
-    ImageLocator locator(QThread::idealThreadCount(), nullptr);
-    int indexed = 0;
-    QObject::connect(&locator, &ImageLocator::notifyFileIndexedSignal, [&] { ++indexed; });
-    QObject::connect(&locator, &ImageLocator::notifyFileInvalidSignal, [&] { ++indexed; });
-    for (const QUrl& url : files)
-        locator.requestMetadata(url);
-    // Until the pool is full of thumbnail work.
-    QElapsedTimer t;
-    t.start();
-    while (indexed < 4 && t.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::vector<double> loaded, interactiveStep, backgroundStep;
-    while (loaded.size() < 40 && indexed < files.size() * 3 / 4) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        loaded.push_back(editor.once());
-        // Taking turns: a step queued right after another finds a worker awake.
-        const bool interactiveFirst = loaded.size() % 2 == 0;
-        for (int k = 0; k < 2; ++k) {
-            if ((k == 0) == interactiveFirst)
-                interactiveStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Interactive));
-            else
-                backgroundStep.push_back(queuedStepUs(CIAPI::render::WorkerPool::Priority::Background));
-        }
+    // Rounds with background work lowered and not, in the order on off off on ..., so that a
+    // machine growing busier or quieter tilts neither side.
+    Figures lowered, plain;
+    for (int r = 0; r < rounds; ++r) {
+        const bool lower = (r % 4 == 0 || r % 4 == 3);
+        CIAPI::BackgroundThread::setEnabled(lower);
+        // Names of their own each round: a fresh service lists the folder anew.
+        const QString setFolder = QString("%1/set%2").arg(folder).arg(r);
+        QDir().mkpath(setFolder);
+        QList<QUrl> files;
+        for (int k = 0; k < copies; ++k)
+            for (const QString& name : names) {
+                const QString copy = QString("%1/%2_%3").arg(setFolder).arg(k).arg(name);
+                if (::link(QFile::encodeName(rawFolder + "/" + name).constData(),
+                        QFile::encodeName(copy).constData())
+                    != 0) {
+                    std::printf("editor render wait: cannot link the copies\n");
+                    return;
+                }
+                files << QUrl::fromLocalFile(copy);
+            }
+        if (!listWhileEditing(editor, files, lower ? lowered : plain))
+            return;
     }
-    while (indexed < files.size() && t.elapsed() < 600000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    if (loaded.empty()) {
-        std::printf("editor render wait: the folder indexed before a render could be timed\n");
-        return;
+    CIAPI::BackgroundThread::setEnabled(true);
+    for (const Figures* f : { &lowered, &plain }) {
+        const double median = percentile(f->renders, 0.5), worst = percentile(f->renders, 1.0);
+        std::printf(
+            "editor render (%d x %d) on the engine's pool behind a full thumbnail load, background work %s"
+            " (%d renders in %d rounds): took median %.0f us (p90 %.0f, max %.0f), ran %.0f us alone"
+            "  wait/run median %.3f, p90 %.3f, worst %.3f; folder listed at median %.0f files/s (%.0f files/s"
+            " once the editor stopped)\n",
+            editor.width(), editor.height(), f == &lowered ? "lowered" : "not lowered",
+            int(f->renders.size()), f->rounds, median, percentile(f->renders, 0.9), worst, run,
+            std::max(0.0, median - run) / run, std::max(0.0, percentile(f->renders, 0.9) - run) / run,
+            std::max(0.0, worst - run) / run, percentile(f->filesPerSecond, 0.5),
+            percentile(f->filesPerSecondAlone, 0.5));
+        std::printf("  a step queued on the engine's pool meanwhile starts after median %.0f us (max %.0f);"
+                    " queued as background work: median %.0f us (max %.0f)\n",
+            percentile(f->interactiveStep, 0.5), percentile(f->interactiveStep, 1.0),
+            percentile(f->backgroundStep, 0.5), percentile(f->backgroundStep, 1.0));
     }
-    const double median = percentile(loaded, 0.5), worst = percentile(loaded, 1.0);
-    std::printf("editor render (%d x %d) on the engine's pool behind a full thumbnail load (%d renders): took"
-                " median %.0f us (max %.0f), ran %.0f us alone  wait/run median %.3f, worst %.3f\n",
-        editor.width(), editor.height(), int(loaded.size()), median, worst, run,
-        std::max(0.0, median - run) / run, std::max(0.0, worst - run) / run);
-    std::printf("  a step queued on the engine's pool meanwhile starts after median %.0f us (max %.0f);"
-                " queued as background work: median %.0f us (max %.0f)\n",
-        percentile(interactiveStep, 0.5), percentile(interactiveStep, 1.0), percentile(backgroundStep, 0.5),
-        percentile(backgroundStep, 1.0));
+    if (!lowered.renders.empty() && !plain.renders.empty())
+        std::printf("  lowered against not: render median %.3f, p90 %.3f; listing rate %.3f, once the editor"
+                    " stopped %.3f\n",
+            percentile(lowered.renders, 0.5) / percentile(plain.renders, 0.5),
+            percentile(lowered.renders, 0.9) / percentile(plain.renders, 0.9),
+            percentile(lowered.filesPerSecond, 0.5) / std::max(1e-9, percentile(plain.filesPerSecond, 0.5)),
+            percentile(lowered.filesPerSecondAlone, 0.5)
+                / std::max(1e-9, percentile(plain.filesPerSecondAlone, 0.5)));
 }
 
 } // namespace imageservicebench

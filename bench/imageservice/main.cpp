@@ -15,9 +15,10 @@
 //   against its own run time (enginepoolwait.cpp).
 // Usage: bench_imageservice [files=2000] [rounds=7], or bench_imageservice cpu [pictures=12]
 // [repeats=4] for the CPU comparison alone, or bench_imageservice pool [pictures=24]
-// [copies=20] for the editor's render alone. Data goes to a temporary folder.
+// [copies=20] [rounds=8] for the editor's render alone. Data goes to a temporary folder.
 #include "bench/imageservice/enginepoolwait.h"
 #include "bench/imageservice/thumbnailcpu.h"
+#include "bench/imageservice/waituntil.h"
 #include "ciapi/rendererbase.h"
 #include "ciapi/tuning.h"
 #include "core/asynctask.h"
@@ -44,6 +45,8 @@
 #include <vector>
 
 namespace {
+
+using imageservicebench::waitUntil;
 
 // Counts outputs per file.
 class Counter : public QObject, public ImageClient
@@ -90,18 +93,6 @@ private:
     qint64 m_last = 0;
     qint64 m_longest = 0;
 };
-
-bool runUntil(const std::function<bool()>& done, int timeoutMs = 600000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
 
 // Outputs a reference run holds on to until it ends, as the service's keepers do.
 struct KeptOutputs
@@ -160,7 +151,7 @@ double indexRate(ImageLocator& locator, const QList<QUrl>& files, double* stallM
     t.start();
     for (const QUrl& url : files)
         locator.requestMetadata(url);
-    runUntil([&] { return indexed >= files.size(); });
+    waitUntil([&] { return indexed >= files.size(); });
     const double rate = files.size() / (t.nsecsElapsed() / 1e9);
     *stallMs = std::max(*stallMs, stall.stopMs());
     QObject::disconnect(c1);
@@ -243,7 +234,7 @@ int main(int argc, char** argv)
         if (!dir.isValid())
             return 1;
         imageservicebench::editorRenderWait(dir.path(), argc > 2 ? std::max(1, std::atoi(argv[2])) : 24,
-            argc > 3 ? std::max(1, std::atoi(argv[3])) : 20);
+            argc > 3 ? std::max(1, std::atoi(argv[3])) : 20, argc > 4 ? std::max(2, std::atoi(argv[4])) : 8);
         return 0;
     }
     const int count = argc > 1 ? std::max(40, std::atoi(argv[1])) : 2000;
@@ -307,7 +298,7 @@ int main(int argc, char** argv)
                 cells.push_back(std::make_unique<Counter>());
                 locator.requestLoad(url, cells.back().get());
             }
-            runUntil([&] {
+            waitUntil([&] {
                 return std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c->outputs > 0; });
             });
             rates.push_back(count / (t.nsecsElapsed() / 1e9));
@@ -335,12 +326,12 @@ int main(int argc, char** argv)
                 screen.push_back(std::make_unique<Counter>());
                 locator.requestLoad(serviceFiles[i], screen.back().get());
             }
-            runUntil([&] {
+            waitUntil([&] {
                 return std::all_of(
                     screen.begin(), screen.end(), [](const auto& c) { return c->outputs > 0; });
             });
             firstScreen.push_back(t.nsecsElapsed() / 1e6);
-            runUntil([&] { return indexed >= count; });
+            waitUntil([&] { return indexed >= count; });
             whole.push_back(t.nsecsElapsed() / 1e6);
             stallMs = std::max(stallMs, stall.stopMs());
         }
@@ -368,14 +359,14 @@ int main(int argc, char** argv)
         for (size_t i = 0; i < picture.size(); ++i)
             picture[i] = quint32(i * 2654435761u);
         for (int i = 0; i < 20 && indexed < count * 3 / 4; ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QCoreApplication::processEvents(QEventLoop::AllEvents); // what arrived meanwhile
             const StepTimes step = userStep(QThreadPool::globalInstance(), picture);
             userWait.push_back(step.waitUs);
             userRun.push_back(step.runUs);
             global.push_back(postLatencyUs(QThreadPool::globalInstance()));
             separate.push_back(postLatencyUs(&own));
         }
-        runUntil([&] { return indexed >= count; });
+        waitUntil([&] { return indexed >= count; });
         if (!userWait.empty())
             std::printf("user step on the global pool behind a full thumbnail load: waited median %.0f us"
                         " (max %.0f), ran median %.0f us  wait/run median %.3f, worst %.3f\n",
@@ -389,7 +380,7 @@ int main(int argc, char** argv)
                 percentile(separate, 1.0),
                 percentile(global, 0.5) / std::max(1.0, percentile(separate, 0.5)));
     }
-    imageservicebench::editorRenderWait(dir.path() + "/pool", 24, 20);
+    imageservicebench::editorRenderWait(dir.path() + "/pool", 24, 20, 4);
     imageservicebench::thumbnailCpu(dir.path() + "/cpu", 12, 4);
     return 0;
 }

@@ -22,6 +22,7 @@
 // threads: as many calling threads (index threads) as CPUs, the pool and vips at their
 // default. Each figure is the median of three rounds.
 #include "bench/imageservice/thumbnailcpu.h"
+#include "bench/imageservice/waituntil.h"
 
 #include "ciapi/bytesource.h"
 #include "ciapi/ciapi.h"
@@ -38,10 +39,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
-#include <QTimer>
 
 #include <tiffio.h>
 
@@ -203,15 +202,8 @@ double serviceCpu(const std::vector<Picture>& pictures, int threads)
             cells.push_back(std::make_unique<Cell>());
             locator.requestLoad(QUrl::fromLocalFile(f), cells.back().get());
         }
-        // Sleeps between events, as the application's event loop does (a loop that polls
-        // would count its own spinning); a slow timer wakes it should an output go missing.
-        QTimer wake;
-        wake.start(100);
-        QElapsedTimer t;
-        t.start();
-        while (!std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c->done; })
-            && t.elapsed() < 600000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        waitUntil(
+            [&] { return std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c->done; }); });
     }
     return (cpuSeconds(RUSAGE_SELF) - before) / double(files.size());
 }

@@ -1,5 +1,6 @@
 #include "ciapi/render/workerpool.h"
 
+#include "ciapi/backgroundthread.h"
 #include "ciapi/cpucount.h"
 #include "ciapi/shutdownhooks.h"
 
@@ -13,6 +14,7 @@ namespace CIAPI::render {
 namespace {
 
 thread_local bool t_isWorker = false;
+thread_local std::thread::id t_worker; // the worker a task runs for (on a worker's twin too)
 thread_local WorkerPool::Priority t_priority = WorkerPool::Priority::Interactive;
 
 int defaultThreadCount()
@@ -117,7 +119,7 @@ void WorkerPool::startLocked()
     const int n = m_limit > 0 ? m_limit : defaultThreadCount();
     m_threads.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
-        m_threads.emplace_back([this, epoch = m_epoch] { workerLoop(epoch); });
+        m_threads.push_back(BackgroundThread::start([this, epoch = m_epoch] { workerLoop(epoch); }));
 }
 
 void WorkerPool::submit(std::function<void()> task)
@@ -141,6 +143,7 @@ void WorkerPool::submit(std::function<void()> task, Priority priority)
 void WorkerPool::workerLoop(uint64_t epoch)
 {
     t_isWorker = true;
+    t_worker = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [&] { return m_epoch != epoch || !m_queue.empty() || !m_background.empty(); });
@@ -162,7 +165,18 @@ void WorkerPool::workerLoop(uint64_t epoch)
         lock.unlock();
         t_priority = background ? Priority::Background : Priority::Interactive;
         try {
-            task();
+            if (background) {
+                // On this worker's twin, at lowered CPU priority; the worker waits.
+                const std::thread::id worker = t_worker;
+                BackgroundThread::run([&] {
+                    t_isWorker = true;
+                    t_worker = worker;
+                    t_priority = Priority::Background;
+                    task();
+                });
+            } else {
+                task();
+            }
         } catch (...) {
             // A task reports its own failures; nothing may escape a worker.
         }
@@ -207,10 +221,10 @@ void WorkerPool::shutdown()
         threads.swap(m_threads);
         m_wake.notify_all();
     }
-    const std::thread::id self = std::this_thread::get_id();
+    const std::thread::id self = t_isWorker ? t_worker : std::this_thread::get_id();
     for (std::thread& t : threads) {
         if (t.get_id() == self)
-            t.detach(); // called from a task: the thread ends when the task returns
+            t.detach(); // called from a task: the worker ends when the task returns
         else if (t.joinable())
             t.join();
     }

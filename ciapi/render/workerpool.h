@@ -21,6 +21,9 @@ namespace CIAPI::render {
 // starved: once kInteractiveStreak interactive tasks were taken while background work was
 // waiting, the next task taken is a background one. A background loop's helpers also stop
 // claiming indices while interactive work is queued (its caller finishes the loop).
+// A worker runs a background task on its twin, a thread of lowered CPU priority
+// (BackgroundThread), and waits for it meanwhile; interactive tasks run on the workers
+// themselves and never lowered, whichever thread queued them.
 class WorkerPool
 {
 public:

@@ -5,18 +5,22 @@
 
 #include <QTemporaryDir>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ciapi/backgroundthread.h"
 #include "ciapi/cpucount.h"
 #include "ciapi/render/workerpool.h"
 #include "ciapi/shutdownhooks.h"
@@ -90,6 +94,63 @@ public:
 private:
     std::promise<void> m_go;
     bool m_released = false;
+};
+
+// The calling thread's own nice value.
+int niceOfThisThread()
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)));
+    return errno == 0 ? nice : -100;
+}
+
+// The nice values seen by named steps, from inside them.
+class NiceRecorder
+{
+public:
+    void add(const std::string& name)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_seen[name] = niceOfThisThread();
+        m_added.notify_all();
+    }
+    std::function<void()> step(const std::string& name)
+    {
+        return [this, name] { add(name); };
+    }
+    // What `name` saw, once it ran.
+    int waitFor(const std::string& name)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_added.wait(lock, [&] { return m_seen.count(name) > 0; });
+        return m_seen[name];
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_added;
+    std::map<std::string, int> m_seen;
+};
+
+// Releases its waiters once `count` of them arrived.
+class Barrier
+{
+public:
+    explicit Barrier(int count)
+        : m_left(count)
+    { }
+    void arrive()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (--m_left <= 0)
+            m_all.notify_all();
+        m_all.wait(lock, [&] { return m_left <= 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_all;
+    int m_left;
 };
 
 } // namespace
@@ -234,6 +295,83 @@ private slots:
         second.release();
         pool.shutdown();
         QCOMPARE(interactiveRan.load(), 1);
+    }
+
+    // Background work runs at lowered CPU priority, work someone waits for at the priority of
+    // the thread that queued it: a background task and its follow-up, a background loop's
+    // helper, an interactive task queued from inside background work, and interactive work on
+    // a pool whose workers were started from inside background work (a thread inherits its
+    // creator's priority, so they must not be started by the lowered thread itself).
+    void backgroundWorkRunsLowered()
+    {
+        const int normal = niceOfThisThread();
+        QVERIFY(normal != -100);
+        if (normal >= 19)
+            QSKIP("the test runs at the lowest priority already");
+        const int lowered = std::min(19, normal + BackgroundThread::kNiceSteps);
+        QVERIFY(BackgroundThread::enabled());
+        WorkerPool pool;
+        pool.setThreadLimit(2);
+        NiceRecorder seen;
+        // The workers are started here, from inside background work on a lowered thread.
+        bool onTwin = false;
+        BackgroundThread::run([&] {
+            onTwin = BackgroundThread::onLoweredThread();
+            seen.add("lowered caller");
+            pool.submit(
+                seen.step("interactive, queued from a lowered thread"), WorkerPool::Priority::Interactive);
+        });
+        QVERIFY(onTwin);
+        QVERIFY(!BackgroundThread::onLoweredThread());
+        QCOMPARE(seen.waitFor("lowered caller"), lowered);
+        QCOMPARE(seen.waitFor("interactive, queued from a lowered thread"), normal);
+
+        pool.submit(seen.step("interactive"));
+        pool.submit(
+            [&] {
+                seen.add("background");
+                pool.submit(seen.step("its follow-up"));
+                pool.submit(seen.step("interactive from background"), WorkerPool::Priority::Interactive);
+                // A loop of two whose indices wait for each other: the helper takes one.
+                const std::thread::id caller = std::this_thread::get_id();
+                Barrier both(2);
+                pool.parallelFor(2, [&](int) {
+                    if (std::this_thread::get_id() != caller)
+                        seen.add("its loop's helper");
+                    both.arrive();
+                });
+            },
+            WorkerPool::Priority::Background);
+        QCOMPARE(seen.waitFor("interactive"), normal);
+        QCOMPARE(seen.waitFor("background"), lowered);
+        QCOMPARE(seen.waitFor("its follow-up"), lowered);
+        QCOMPARE(seen.waitFor("interactive from background"), normal);
+        QCOMPARE(seen.waitFor("its loop's helper"), lowered);
+
+        // A background loop queued from a thread of ordinary priority: its helper is lowered.
+        {
+            const WorkerPool::PriorityScope background(WorkerPool::Priority::Background);
+            const std::thread::id caller = std::this_thread::get_id();
+            Barrier both(2);
+            pool.parallelFor(2, [&](int) {
+                if (std::this_thread::get_id() != caller)
+                    seen.add("helper");
+                both.arrive();
+            });
+        }
+        QCOMPARE(seen.waitFor("helper"), lowered);
+        pool.shutdown();
+        QCOMPARE(niceOfThisThread(), normal);
+    }
+
+    // A failure inside work handed to a twin reaches the caller, and the twin serves again.
+    void backgroundThreadPassesFailuresOn()
+    {
+        QVERIFY_EXCEPTION_THROWN(
+            BackgroundThread::run([] { throw std::runtime_error("boom"); }), std::runtime_error);
+        int ran = 0;
+        BackgroundThread::run([&] { ran += BackgroundThread::onLoweredThread() ? 1 : 100; });
+        QCOMPARE(ran, 1);
     }
 
     // shutdown() runs what was queued, may be called twice, and the pool works again after.

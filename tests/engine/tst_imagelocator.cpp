@@ -3,6 +3,7 @@
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
+#include "ciapi/backgroundthread.h"
 #include "engine/imagelocator.h"
 #include "engine/sentinels.h"
 #include "engine/statefile.h"
@@ -17,7 +18,13 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -25,6 +32,14 @@
 #include "tools/vrxgen/generator.h"
 
 namespace {
+
+// The calling thread's own nice value.
+int niceOfThisThread()
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)));
+    return errno == 0 ? nice : -100;
+}
 
 using Client = ostra::test::RecordingCanvas;
 
@@ -191,6 +206,53 @@ private slots:
         QCOMPARE(gate.arrived.available(), 0);
         gate.open(1000);
         QTRY_COMPARE(indexed.count(), m_files.size());
+    }
+
+    // Thumbnails are drawn at lowered CPU priority, while the pool thread that ran the index
+    // task goes on serving other work at the priority it had.
+    void thumbnailsAreDrawnAtLoweredPriority()
+    {
+        const int normal = niceOfThisThread();
+        if (normal >= 19)
+            QSKIP("the test runs at the lowest priority already");
+        QMutex mutex;
+        QList<int> drawnAt;
+        ImageLocator locator(2, nullptr);
+        locator.setTaskProbe([&](IndexTask::Step step, const QUrl&) {
+            if (step == IndexTask::Step::Render) {
+                QMutexLocker lock(&mutex);
+                drawnAt << niceOfThisThread();
+            }
+        });
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        for (int i = 0; i < 4; ++i)
+            locator.requestMetadata(urlOf(m_files[i]));
+        QTRY_COMPARE(indexed.count(), 4);
+        {
+            QMutexLocker lock(&mutex);
+            QCOMPARE(drawnAt.size(), 4);
+            for (int nice : qAsConst(drawnAt))
+                QCOMPARE(nice, std::min(19, normal + CIAPI::BackgroundThread::kNiceSteps));
+        }
+        // As many steps as the pool has threads, each held until all started: every thread
+        // of the pool, those that ran index tasks among them, runs at the ordinary priority.
+        QThreadPool* pool = QThreadPool::globalInstance();
+        const int threads = pool->maxThreadCount();
+        QSemaphore started, go;
+        QList<int> stepsAt;
+        for (int i = 0; i < threads; ++i)
+            pool->start([&] {
+                {
+                    QMutexLocker lock(&mutex);
+                    stepsAt << niceOfThisThread();
+                }
+                started.release();
+                go.acquire();
+            });
+        QVERIFY(started.tryAcquire(threads, 10000));
+        go.release(threads);
+        pool->waitForDone();
+        QCOMPARE(stepsAt, QVector<int>(threads, normal).toList());
     }
 
     // A failure at any step of a task gives its slot back and reports the file
