@@ -273,8 +273,12 @@ ColumnLayout {
             }
 
             FairSection {
+                id: importSection
                 width: collection.width
                 model: view.captureModel
+                // Cells for a screen above and below the visible part.
+                viewTop: collection.contentY - collection.height
+                viewBottom: collection.contentY + 2 * collection.height
                 baseRowHeight: AppSettings ? AppSettings.captureCellSize : 160
                 spacing: 4
 
@@ -342,7 +346,7 @@ ColumnLayout {
                         anchors.fill: parent
                         onClicked: {
                             collection.forceActiveFocus()
-                            view.clickCell(cell.index, cell.selected, (mouse.modifiers & Qt.ShiftModifier) !== 0)
+                            view.clickCell(importSection.first + cell.index, cell.selected, (mouse.modifiers & Qt.ShiftModifier) !== 0)
                         }
                     }
                 }
