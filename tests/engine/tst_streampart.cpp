@@ -45,6 +45,32 @@ QByteArray mapped(const StreamPart& part)
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
 }
 
+// The resident size of this process's mapping that holds the address, in KB (-1: none).
+qint64 residentKb(const void* address)
+{
+    QFile smaps(QStringLiteral("/proc/self/smaps"));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return -1;
+    const quintptr at = quintptr(address);
+    bool inside = false;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        const QByteArray first = line.left(line.indexOf(' '));
+        if (first.endsWith(':')) {
+            if (inside && first == "Rss:")
+                return line.mid(4).trimmed().split(' ').value(0).toLongLong();
+            continue;
+        }
+        // A mapping's first line: its address range.
+        const QList<QByteArray> range = first.split('-');
+        bool okStart = false;
+        bool okEnd = false;
+        const quintptr start = quintptr(range.value(0).toULongLong(&okStart, 16));
+        const quintptr end = quintptr(range.value(1).toULongLong(&okEnd, 16));
+        inside = okStart && okEnd && at >= start && at < end;
+    }
+    return -1;
+}
+
 } // namespace
 
 using ostra::test::Runner;
@@ -104,6 +130,27 @@ private slots:
             QVERIFY(QFile::remove(f));
         for (int i = 0; i < int(parts.size()); ++i)
             QCOMPARE(mapped(*parts[i]), pattern(3000, i % files.size()).mid(i % 100, 500));
+    }
+
+    // A part that waits (a compression queued behind a folder's worth of others) gives its
+    // read pages back; the next read finds the same bytes, even once the file is gone.
+    void residentPagesGoBackToTheFile()
+    {
+        const QByteArray bytes = pattern(4 << 20, 5);
+        const QString file = m_dir.path() + "/resident.vrx";
+        QVERIFY(ostra::test::writeTreeFile(file, bytes));
+        StreamPart part(file);
+        part.dropResidentPages(); // not mapped yet: nothing to do
+        QVERIFY(part.map());
+        QCOMPARE(mapped(part), bytes);
+        QVERIFY2(residentKb(part.data()) >= 4000, qPrintable(QString::number(residentKb(part.data()))));
+        part.dropResidentPages();
+        QVERIFY2(residentKb(part.data()) < 64, qPrintable(QString::number(residentKb(part.data()))));
+        QCOMPARE(mapped(part), bytes);
+        QVERIFY(QFile::remove(file));
+        part.dropResidentPages();
+        QCOMPARE(mapped(part), bytes);
+        QCOMPARE(part.mapCount(), 1);
     }
 
     // Readers on several threads share one part and map the file once.
