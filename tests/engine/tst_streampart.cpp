@@ -3,6 +3,7 @@
 #include "support/filetree.h"
 #include "support/forkedchild.h"
 #include "support/picturefiles.h"
+#include "support/residentpages.h"
 #include "support/runner.h"
 
 #include "engine/directstreamreader.h"
@@ -43,32 +44,6 @@ int openDescriptors()
 QByteArray mapped(const StreamPart& part)
 {
     return QByteArray(reinterpret_cast<const char*>(part.data()), int(part.length()));
-}
-
-// The resident size of this process's mapping that holds the address, in KB (-1: none).
-qint64 residentKb(const void* address)
-{
-    QFile smaps(QStringLiteral("/proc/self/smaps"));
-    if (!smaps.open(QIODevice::ReadOnly))
-        return -1;
-    const quintptr at = quintptr(address);
-    bool inside = false;
-    for (const QByteArray& line : smaps.readAll().split('\n')) {
-        const QByteArray first = line.left(line.indexOf(' '));
-        if (first.endsWith(':')) {
-            if (inside && first == "Rss:")
-                return line.mid(4).trimmed().split(' ').value(0).toLongLong();
-            continue;
-        }
-        // A mapping's first line: its address range.
-        const QList<QByteArray> range = first.split('-');
-        bool okStart = false;
-        bool okEnd = false;
-        const quintptr start = quintptr(range.value(0).toULongLong(&okStart, 16));
-        const quintptr end = quintptr(range.value(1).toULongLong(&okEnd, 16));
-        inside = okStart && okEnd && at >= start && at < end;
-    }
-    return -1;
 }
 
 } // namespace
@@ -143,9 +118,11 @@ private slots:
         part.dropResidentPages(); // not mapped yet: nothing to do
         QVERIFY(part.map());
         QCOMPARE(mapped(part), bytes);
-        QVERIFY2(residentKb(part.data()) >= 4000, qPrintable(QString::number(residentKb(part.data()))));
+        QVERIFY2(ostra::test::residentKb(part.data()) >= 4000,
+            qPrintable(QString::number(ostra::test::residentKb(part.data()))));
         part.dropResidentPages();
-        QVERIFY2(residentKb(part.data()) < 64, qPrintable(QString::number(residentKb(part.data()))));
+        QVERIFY2(ostra::test::residentKb(part.data()) < 64,
+            qPrintable(QString::number(ostra::test::residentKb(part.data()))));
         QCOMPARE(mapped(part), bytes);
         QVERIFY(QFile::remove(file));
         part.dropResidentPages();
