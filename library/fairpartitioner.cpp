@@ -158,8 +158,21 @@ void FairPartitioner::place()
 {
     if (!m_target)
         return;
-    const QList<QQuickItem*> children = m_target->childItems();
-    const int n = children.size() - 1; // the last child is the Repeater
+    // The items in row order: the Repeater's own when there is one (items it let go of may
+    // linger among the children a while), else the children before the last one.
+    QList<QQuickItem*> children;
+    int n = 0;
+    if (m_repeater) {
+        n = m_repeater->property("count").toInt();
+        for (int i = 0; i < n; ++i) {
+            QQuickItem* item = nullptr;
+            QMetaObject::invokeMethod(m_repeater, "itemAt", Q_RETURN_ARG(QQuickItem*, item), Q_ARG(int, i));
+            children.append(item);
+        }
+    } else {
+        children = m_target->childItems();
+        n = children.size() - 1; // the last child is the Repeater
+    }
     const int first = m_window ? m_window->first() : 0;
     QList<QQuickItem*> moved;
     QList<QQuickItem*> resized;
@@ -241,6 +254,15 @@ void FairPartitioner::setWindow(CellWindow* window)
     updateWindow();
     place();
     emit windowChanged();
+}
+
+void FairPartitioner::setRepeater(QQuickItem* repeater)
+{
+    if (repeater == m_repeater)
+        return;
+    m_repeater = repeater;
+    place();
+    emit repeaterChanged();
 }
 
 void FairPartitioner::setViewTop(double top)

@@ -29,6 +29,8 @@ class FairPartitioner : public QQuickItem
     Q_PROPERTY(double expansionism READ expansionism WRITE setExpansionism NOTIFY expansionismChanged)
     Q_PROPERTY(double capUpscaling READ capUpscaling WRITE setCapUpscaling NOTIFY capUpscalingChanged)
     Q_PROPERTY(CellWindow* window READ window WRITE setWindow NOTIFY windowChanged)
+    // The Repeater that makes the target's items, asked for them in row order.
+    Q_PROPERTY(QQuickItem* repeater READ repeater WRITE setRepeater NOTIFY repeaterChanged)
     Q_PROPERTY(double viewTop READ viewTop WRITE setViewTop NOTIFY viewTopChanged)
     Q_PROPERTY(double viewBottom READ viewBottom WRITE setViewBottom NOTIFY viewBottomChanged)
     // The height of all rows laid out.
@@ -45,6 +47,7 @@ public:
     double expansionism() const { return m_expansionism; }
     double capUpscaling() const { return m_capUpscaling; }
     CellWindow* window() const;
+    QQuickItem* repeater() const { return m_repeater; }
     double viewTop() const { return m_viewTop; }
     double viewBottom() const { return m_viewBottom; }
     double contentHeight() const { return m_contentHeight; }
@@ -71,6 +74,7 @@ public slots:
     void setExpansionism(double expansionism);
     void setCapUpscaling(double cap);
     void setWindow(CellWindow* window);
+    void setRepeater(QQuickItem* repeater);
     void setViewTop(double top);
     void setViewBottom(double bottom);
     void onDataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
@@ -86,6 +90,7 @@ signals:
     void expansionismChanged(double expansionism);
     void capUpscalingChanged(double cap);
     void windowChanged();
+    void repeaterChanged();
     void viewTopChanged();
     void viewBottomChanged();
     void contentHeightChanged();
@@ -109,6 +114,7 @@ private:
     // The first model row of each laid-out row, in order.
     std::vector<int> m_rowStarts;
     QPointer<CellWindow> m_window;
+    QPointer<QQuickItem> m_repeater;
     double m_viewTop = -std::numeric_limits<double>::infinity();
     double m_viewBottom = std::numeric_limits<double>::infinity();
     double m_contentHeight = 0;

@@ -44,6 +44,7 @@ Item {
         id: partitioner
         model: cells.sourceModel
         window: cells
+        repeater: repeater
         target: placed
         itemParent: placed
         width: placed.width
