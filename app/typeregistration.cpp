@@ -56,6 +56,7 @@
 #include "engine/vrxmetadata.h"
 #include "library/activesession.h"
 #include "library/branchfilter.h"
+#include "library/cellwindow.h"
 #include "library/fairpartitioner.h"
 #include "library/invertiblemodel.h"
 #include "library/iordering.h"
@@ -203,6 +204,7 @@ void registerQmlTypes()
         applicationId, 2, 0, "SpineOutline", QStringLiteral("The gallery model owns its outline"));
     qmlRegisterType<SpineSection>(applicationId, 2, 0, "SpineSection");
     qmlRegisterType<InvertibleModel>(applicationId, 2, 0, "InvertibleModel");
+    qmlRegisterType<CellWindow>(applicationId, 2, 0, "CellWindow");
     qmlRegisterType<BranchFilter>(applicationId, 2, 0, "BranchFilter");
     qmlRegisterType<FairPartitioner>(applicationId, 2, 0, "FairPartitioner");
     qmlRegisterType<SelectionAggregator>(applicationId, 2, 0, "Aggregator");

@@ -30,7 +30,10 @@ ImagePlanes::ImagePlane::~ImagePlane()
 
 QRect ImagePlanes::ImagePlane::tileRect(int i) const
 {
-    return QRect((i % m_columns) * kTileSize, (i / m_columns) * kTileSize, kTileSize, kTileSize);
+    // The last column and row hold what is left of the level, not a whole tile.
+    const int x = (i % m_columns) * kTileSize;
+    const int y = (i / m_columns) * kTileSize;
+    return QRect(x, y, qMin(kTileSize, m_width - x), qMin(kTileSize, m_height - y));
 }
 
 unsigned ImagePlanes::ImagePlane::textureId(int i) const
@@ -69,9 +72,13 @@ void ImagePlanes::ImagePlane::create()
     }
     f->glActiveTexture(GL_TEXTURE0);
     m_textures.assign(size_t(m_rows), std::vector<unsigned>(size_t(m_columns), 0u));
+    int tile = 0;
     for (auto& row : m_textures) {
         f->glGenTextures(GLsizei(row.size()), row.data());
         for (unsigned name : row) {
+            // Each texture as large as its part of the level: a thumbnail takes its own size,
+            // not a whole tile.
+            const QSize size = tileRect(tile++).size();
             f->glBindTexture(GL_TEXTURE_2D, name);
             f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
             f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
@@ -79,7 +86,7 @@ void ImagePlanes::ImagePlane::create()
             f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
             if (m_unpackBuffer)
                 f->glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-            f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, kTileSize, kTileSize, 0, GLenum(m_format),
+            f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, size.width(), size.height(), 0, GLenum(m_format),
                 GL_UNSIGNED_BYTE, nullptr);
         }
     }

@@ -16,7 +16,8 @@ class ImagePlanes
 public:
     static constexpr int kTileSize = 1024;
 
-    // One pyramid level as a grid of square textures of kTileSize pixels.
+    // One pyramid level as a grid of textures of kTileSize pixels square, those of the last
+    // column and row only as wide and high as the level reaches.
     class ImagePlane : public GLAPIClient
     {
     public:

@@ -35,7 +35,9 @@ bool ImageTileNode::refreshGeometry()
     g->allocate(count * 4, count * 6);
     QSGGeometry::TexturedPoint2D* v = g->vertexDataAsTexturedPoint2D();
     quint16* index = g->indexDataAsUShort();
-    const float tile = float(ImagePlanes::kTileSize);
+    // The texture is as large as the tile.
+    const float tileWidth = float(qMax(1, m_tileRect.width()));
+    const float tileHeight = float(qMax(1, m_tileRect.height()));
     const float x0 = float(m_tileRect.left());
     const float y0 = float(m_tileRect.top());
     int k = 0;
@@ -46,10 +48,10 @@ bool ImageTileNode::refreshGeometry()
         const float top = float(r.top());
         const float right = float(r.left() + r.width() - 1);
         const float bottom = float(r.top() + r.height() - 1);
-        v[k + 0].set(left, top, (left - x0) / tile, (top - y0) / tile);
-        v[k + 1].set(right, top, (right - x0) / tile, (top - y0) / tile);
-        v[k + 2].set(left, bottom, (left - x0) / tile, (bottom - y0) / tile);
-        v[k + 3].set(right, bottom, (right - x0) / tile, (bottom - y0) / tile);
+        v[k + 0].set(left, top, (left - x0) / tileWidth, (top - y0) / tileHeight);
+        v[k + 1].set(right, top, (right - x0) / tileWidth, (top - y0) / tileHeight);
+        v[k + 2].set(left, bottom, (left - x0) / tileWidth, (bottom - y0) / tileHeight);
+        v[k + 3].set(right, bottom, (right - x0) / tileWidth, (bottom - y0) / tileHeight);
         const int i = (k / 4) * 6;
         index[i + 0] = quint16(k);
         index[i + 1] = quint16(k + 1);

@@ -666,6 +666,9 @@ void ImageLocator::spawnImageCompression(VrxMetadata metadata, std::shared_ptr<S
         return;
     }
     qCDebug(lcEngine) << "Spawn compression of" << metadata.location << "UC" << source.use_count();
+    // The job may wait behind thousands of others (a whole folder just indexed): the
+    // file's pages that indexing read are not this process's to keep meanwhile.
+    source->dropResidentPages();
     auto* job = new VrxCompress(m_filePerm, 0.4f, 98, metadata, std::move(source));
     job->moveToThread(m_compressionThread);
     // A job whose turn never comes (the service shuts down first) goes with the thread.

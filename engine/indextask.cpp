@@ -311,4 +311,8 @@ void IndexTask::work()
         postOutput(VrxMessage::output(url, m_setup.kinds, invalidPyramid(), CIAPI::ROI {}, -1));
     if (wantMetadata || wantImage)
         postInvalid();
+    // The file stays mapped as long as anyone holds it (its compression waiting in the
+    // queue, say): the pages read here are the system's to keep meanwhile.
+    if (m_setup.source)
+        m_setup.source->dropResidentPages();
 }

@@ -45,6 +45,14 @@ void StreamPart::retireMapping()
     m_length = 0;
 }
 
+void StreamPart::dropResidentPages()
+{
+    QMutexLocker lock(&m_mutex);
+    // The mapping is private and never written: dropping its pages loses nothing.
+    if (m_mapping.base)
+        ::madvise(m_mapping.base, m_mapping.length, MADV_DONTNEED);
+}
+
 bool StreamPart::stale() const
 {
     if (m_faults.load(std::memory_order_relaxed) != m_faultsWhenMapped)

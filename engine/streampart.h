@@ -53,6 +53,11 @@ public:
     // into it) and is released when the part is destroyed.
     void retireMapping();
 
+    // Hands the mapped pages this process holds back to the system, for a part that may
+    // wait long before its next read: they are read from the file again on that read, so
+    // readers see the same bytes (pointers into the mapping stay valid).
+    void dropResidentPages();
+
 protected:
     void setFileName(const QString& path) { m_fileName = path; }
 

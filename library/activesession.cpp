@@ -7,6 +7,7 @@
 
 #include "core/progressmodel.h"
 #include "library/ordering.h"
+#include "library/rowranges.h"
 #include "library/session.h"
 #include "library/urlidentity.h"
 
@@ -25,6 +26,12 @@ ActiveSession::ActiveSession(QObject* parent)
     connect(this, &QAbstractItemModel::layoutChanged, this, &ActiveSession::restoreSelection);
 
     m_selectionModel = new QItemSelectionModel(this, this);
+    // Moves are followed here (see onRowsAboutToBeMoved): the selection model's own handling
+    // would read every selected cell's flags on each move, to no effect.
+    m_followsMoves = disconnect(this, SIGNAL(rowsAboutToBeMoved(QModelIndex, int, int, QModelIndex, int)),
+                         m_selectionModel, SLOT(_q_layoutAboutToBeChanged()))
+        && disconnect(this, SIGNAL(rowsMoved(QModelIndex, int, int, QModelIndex, int)), m_selectionModel,
+            SLOT(_q_layoutChanged()));
     connect(
         m_selectionModel, &QItemSelectionModel::selectionChanged, this, &ActiveSession::onSelectionChanged);
     connect(
@@ -33,8 +40,8 @@ ActiveSession::ActiveSession(QObject* parent)
     connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::updateProgress);
     connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::updateProgress);
     // Rows that come or go shift the selection's ranges without a selection signal.
-    connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::forgetKnownRanges);
-    connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::forgetKnownRanges);
+    connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::onRowsInserted);
+    connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::onRowsRemoved);
     connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::forgetKnownRanges);
     connect(this, &ActiveSession::sortFieldChanged, this, &ActiveSession::updateSort);
 }
@@ -140,17 +147,46 @@ void ActiveSession::onCurrentIndexChanged()
     emit currentIndexChanged();
 }
 
-void ActiveSession::onSelectionChanged()
+void ActiveSession::onSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected)
 {
-    if (!m_restoring)
+    // The change is exactly what the signal tells: the known rows follow it.
+    if (!m_restoring && m_rangesKnown) {
+        m_knownRanges
+            = RowRanges::united(RowRanges::subtracted(m_knownRanges, topRows(deselected)), topRows(selected));
+    } else if (!m_restoring) {
         forgetKnownRanges();
+    }
     emit selectionSizeChanged();
+}
+
+RowRanges::List ActiveSession::topRows(const QItemSelection& selection)
+{
+    RowRanges::List rows;
+    rows.reserve(selection.size());
+    for (const QItemSelectionRange& range : selection) {
+        if (range.isValid() && !range.parent().isValid())
+            rows.append({ range.top(), range.bottom() });
+    }
+    return RowRanges::normalized(rows);
+}
+
+void ActiveSession::onRowsInserted(const QModelIndex& parent, int first, int last)
+{
+    if (m_rangesKnown && !parent.isValid())
+        m_knownRanges = RowRanges::inserted(m_knownRanges, first, last - first + 1);
+}
+
+void ActiveSession::onRowsRemoved(const QModelIndex& parent, int first, int last)
+{
+    if (m_rangesKnown && !parent.isValid())
+        m_knownRanges = RowRanges::removed(m_knownRanges, first, last);
 }
 
 void ActiveSession::forgetKnownRanges()
 {
-    m_rangesKnown = false;
+    // Nothing selected is known at once.
     m_knownRanges.clear();
+    m_rangesKnown = !m_selectionModel->hasSelection();
 }
 
 QList<QPair<int, int>> ActiveSession::knownOrSelectedRanges() const
@@ -164,21 +200,7 @@ QList<QPair<int, int>> ActiveSession::knownOrSelectedRanges() const
 QList<QPair<int, int>> ActiveSession::selectedRowRanges() const
 {
     // Read by ranges: the cells are not enabled, so selectedIndexes() never lists them.
-    QList<QPair<int, int>> ranges;
-    const QItemSelection selection = m_selectionModel->selection();
-    for (const QItemSelectionRange& range : selection) {
-        if (range.isValid() && !range.parent().isValid())
-            ranges.append({ range.top(), range.bottom() });
-    }
-    std::sort(ranges.begin(), ranges.end());
-    QList<QPair<int, int>> merged;
-    for (const auto& range : qAsConst(ranges)) {
-        if (!merged.isEmpty() && range.first <= merged.last().second + 1)
-            merged.last().second = qMax(merged.last().second, range.second);
-        else
-            merged.append(range);
-    }
-    return merged;
+    return topRows(m_selectionModel->selection());
 }
 
 void ActiveSession::saveSelection()
@@ -242,16 +264,8 @@ void ActiveSession::restoreSelection()
 
 void ActiveSession::selectRowRanges(QList<QPair<int, int>> ranges)
 {
-    // One selection of merged ranges, selected at once; the ranges are known from then on,
-    // until anything else changes the selection or the rows.
-    std::sort(ranges.begin(), ranges.end());
-    QList<QPair<int, int>> merged;
-    for (const auto& range : qAsConst(ranges)) {
-        if (!merged.isEmpty() && range.first <= merged.last().second + 1)
-            merged.last().second = qMax(merged.last().second, range.second);
-        else
-            merged.append(range);
-    }
+    // One selection of merged ranges, selected at once; the ranges are known from then on.
+    const QList<QPair<int, int>> merged = RowRanges::normalized(std::move(ranges));
     QItemSelection selection;
     for (const auto& range : qAsConst(merged))
         selection.append(QItemSelectionRange(index(range.first, 0), index(range.second, 0)));
@@ -264,15 +278,37 @@ void ActiveSession::selectRowRanges(QList<QPair<int, int>> ranges)
     }
 }
 
-void ActiveSession::onRowsAboutToBeMoved(const QModelIndex&, int first, int last, const QModelIndex&, int row)
+bool ActiveSession::selectionFollowsMove(const RowRanges::List& ranges, int first, int last, int row) const
 {
-    // A move keeps every file; only rows shift, so the selection follows by row.
-    m_movedRanges = knownOrSelectedRanges();
-    forgetKnownRanges();
-    m_movedCurrent = currentIndex().row();
+    // One row that moves: the selection model's ranges hold their corners as persistent
+    // indexes, which the move carries along. That keeps the selection exactly as long as
+    // no range has the row as one corner and others as the other one, and the row does
+    // not land unselected between two rows of one range.
+    if (first != last || (row >= first && row <= last + 1))
+        return false;
+    if (RowRanges::contains(ranges, first))
+        return !RowRanges::contains(ranges, first - 1) && !RowRanges::contains(ranges, first + 1);
+    // Where it lands, among the rows without it: between the rows `place - 1` and `place`.
+    const int place = row > last ? row - 1 : row;
+    const auto before = [&](int r) { return r < first ? r : r + 1; };
+    return place == 0 || place >= rowCount() - 1 || !RowRanges::contains(ranges, before(place - 1))
+        || !RowRanges::contains(ranges, before(place));
+}
+
+void ActiveSession::onRowsAboutToBeMoved(
+    const QModelIndex& parent, int first, int last, const QModelIndex& destination, int row)
+{
     m_moveFirst = first;
     m_moveLast = last;
     m_moveDestination = row;
+    m_movedRanges = knownOrSelectedRanges();
+    m_moveFollowed = m_followsMoves && !parent.isValid() && !destination.isValid()
+        && selectionFollowsMove(m_movedRanges, first, last, row);
+    if (m_moveFollowed)
+        return; // the selection model's ranges and current index move with the row
+    // A move keeps every file; only rows shift, so the selection follows by row.
+    forgetKnownRanges();
+    m_movedCurrent = currentIndex().row();
     m_selectionModel->reset();
 }
 
@@ -285,7 +321,7 @@ void ActiveSession::onRowsMoved()
     const int dest = m_moveDestination;
     const int count = last - first + 1;
     m_moveFirst = m_moveLast = m_moveDestination = -1;
-    auto map = [&](int r) {
+    const auto map = [&](int r) {
         if (dest > last) {
             if (r >= first && r <= last)
                 return r + dest - last - 1;
@@ -299,6 +335,14 @@ void ActiveSession::onRowsMoved()
         }
         return r;
     };
+    if (m_moveFollowed) {
+        // The selection model holds the same rows already: only the known ranges shift.
+        m_moveFollowed = false;
+        QList<QPair<int, int>> ranges = m_movedRanges;
+        m_movedRanges.clear();
+        followKnownRanges(ranges, first, map(first));
+        return;
+    }
     // Each range splits where the mapping changes, then each piece shifts as a whole.
     const int cuts[] = { qMin(first, dest), first, last + 1, qMax(last + 1, dest) };
     QList<QPair<int, int>> moved;
@@ -321,6 +365,31 @@ void ActiveSession::onRowsMoved()
     m_movedCurrent = -1;
 }
 
+void ActiveSession::followKnownRanges(QList<QPair<int, int>> ranges, int from, int to)
+{
+    // Every range but the moved row's own keeps its rows together and shifts as a whole.
+    const int moved = from < to ? -1 : 1;
+    const int low = qMin(from, to);
+    const int high = qMax(from, to);
+    const auto shift = [&](int r) { return r >= low && r <= high ? r + moved : r; };
+    bool selected = false;
+    QList<QPair<int, int>> shifted;
+    shifted.reserve(ranges.size() + 1);
+    for (const auto& range : qAsConst(ranges)) {
+        if (range.first == from && range.second == from) {
+            selected = true;
+            continue;
+        }
+        shifted.append({ shift(range.first), shift(range.second) });
+    }
+    if (selected) {
+        const auto at = std::lower_bound(shifted.begin(), shifted.end(), qMakePair(to, to));
+        shifted.insert(at, { to, to });
+    }
+    m_knownRanges = RowRanges::normalized(std::move(shifted));
+    m_rangesKnown = true;
+}
+
 void ActiveSession::updateProgress()
 {
     m_indexProgress->setProgress(rowCount(), grossCount());
@@ -328,12 +397,9 @@ void ActiveSession::updateProgress()
 
 int ActiveSession::selectionSize() const
 {
+    if (m_rangesKnown && m_selectionModel->hasSelection() == !m_knownRanges.isEmpty())
+        return RowRanges::size(m_knownRanges);
     int size = 0;
-    if (m_rangesKnown && m_selectionModel->hasSelection() == !m_knownRanges.isEmpty()) {
-        for (const auto& range : m_knownRanges)
-            size += range.second - range.first + 1;
-        return size;
-    }
     const QItemSelection selection = m_selectionModel->selection();
     for (const QItemSelectionRange& range : selection)
         size += range.height() * range.width();

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QSet>
 
+#include "library/rowranges.h"
 #include "library/session.h"
 #include "library/spinemodel.h"
 
@@ -56,7 +57,7 @@ public slots:
     void setSortField(const QString& field);
     void setSource(Session* session);
     void onCurrentIndexChanged();
-    void onSelectionChanged();
+    void onSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
     void saveSelection();
     void restoreSelection();
     void updateProgress();
@@ -80,6 +81,15 @@ private:
         const QModelIndex& parent, int first, int last, const QModelIndex& destination, int row);
     void onRowsMoved();
     void forgetKnownRanges();
+    void onRowsInserted(const QModelIndex& parent, int first, int last);
+    void onRowsRemoved(const QModelIndex& parent, int first, int last);
+    // The top-level rows of a selection, normalized.
+    static RowRanges::List topRows(const QItemSelection& selection);
+    // Whether the selection model's persistent ranges keep the selection exactly through the
+    // move of the rows `first` to `last` before `row`, the selection being `ranges`.
+    bool selectionFollowsMove(const QList<QPair<int, int>>& ranges, int first, int last, int row) const;
+    // The known ranges after the row `from` moved to `to`, the selection having followed.
+    void followKnownRanges(QList<QPair<int, int>> ranges, int from, int to);
 
     ProgressModel* m_indexProgress;
     QItemSelectionModel* m_selectionModel = nullptr;
@@ -97,11 +107,17 @@ private:
     int m_moveFirst = -1;
     int m_moveLast = -1;
     int m_moveDestination = -1;
-    // The selection as put back after the last move or re-sort, while nothing else changed
-    // it: the next move and the selection's size read it from here instead of copying the
-    // selection model's ranges.
+    // Set while a move is followed by the selection model's own persistent ranges.
+    bool m_moveFollowed = false;
+    // Whether the selection model leaves moves to its persistent ranges: its own handling
+    // of a move reads the cells' flags and would find the gallery's cells not enabled.
+    bool m_followsMoves = false;
+    // The selected rows, followed through every selection change, move, insertion and
+    // removal: moves and the selection's size read them from here instead of copying the
+    // selection model's ranges. Read again only after the selection model was reset from
+    // outside (seen as a selection with no known rows, or no selection with some).
     QList<QPair<int, int>> m_knownRanges;
-    bool m_rangesKnown = false;
+    bool m_rangesKnown = true;
     bool m_restoring = false;
     QString m_sortField;
     QPointer<Session> m_source;

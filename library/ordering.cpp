@@ -1,6 +1,7 @@
 #include "library/ordering.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "engine/iresolver.h"
@@ -134,6 +135,135 @@ struct Ordering::Item
     int row;
 };
 
+namespace {
+
+// Sorts by `digitOf(item, shift)` from the lowest byte up, each pass keeping the order of the
+// one before; a byte that every item shares takes no pass.
+template <typename T, typename Digit>
+void radixSort(std::vector<T>& items, const std::vector<int>& shifts, Digit digitOf)
+{
+    if (shifts.empty() || items.size() < 2)
+        return;
+    // Every pass's counts in one sweep.
+    std::vector<std::array<size_t, 256>> counts(shifts.size());
+    for (auto& bucket : counts)
+        bucket.fill(0);
+    for (const T& item : items) {
+        for (size_t p = 0; p < shifts.size(); ++p)
+            ++counts[p][digitOf(item, p)];
+    }
+    std::vector<T> other(items.size());
+    for (size_t p = 0; p < shifts.size(); ++p) {
+        size_t offset = 0;
+        for (size_t& bucket : counts[p]) {
+            const size_t size = bucket;
+            bucket = offset;
+            offset += size;
+        }
+        for (const T& item : items)
+            other[counts[p][digitOf(item, p)]++] = item;
+        items.swap(other);
+    }
+}
+
+// The byte shifts, lowest first, at which some of the values differ from the first one.
+std::vector<int> varyingBytes(quint64 varying, int from = 0)
+{
+    std::vector<int> shifts;
+    for (int shift = 0; shift < 64; shift += 8) {
+        if ((varying >> shift) & 0xffu)
+            shifts.push_back(from + shift);
+    }
+    return shifts;
+}
+
+int bitWidth(quint64 value)
+{
+    int bits = 0;
+    while (value) {
+        ++bits;
+        value >>= 1;
+    }
+    return bits;
+}
+
+} // namespace
+
+void Ordering::sortByPrefix(std::vector<Item>& items) const
+{
+    // By the prefixes' numbers, then files with equal prefixes (next to each other by then)
+    // by the comparator.
+    const size_t count = items.size();
+    constexpr size_t kWords = std::tuple_size<Prefix>::value;
+    if (count < 2)
+        return;
+    // How far each number spreads: when all fit in 64 bits together, the files are sorted
+    // by one packed number each (16 bytes to move, not a whole item).
+    std::array<qint64, kWords> low = items.front().prefix;
+    std::array<qint64, kWords> high = low;
+    for (const Item& item : items) {
+        for (size_t w = 0; w < kWords; ++w) {
+            low[w] = qMin(low[w], item.prefix[w]);
+            high[w] = qMax(high[w], item.prefix[w]);
+        }
+    }
+    std::array<int, kWords> width {};
+    int bits = 0;
+    for (size_t w = 0; w < kWords; ++w) {
+        width[w] = bitWidth(quint64(high[w]) - quint64(low[w]));
+        bits += width[w];
+    }
+    if (bits <= 64) {
+        struct Packed
+        {
+            quint64 value;
+            quint64 index;
+        };
+        std::vector<Packed> packed(count);
+        quint64 varying = 0;
+        for (size_t i = 0; i < count; ++i) {
+            quint64 value = 0;
+            for (size_t w = 0; w < kWords; ++w) {
+                if (width[w] > 0)
+                    value = (value << width[w]) | (quint64(items[i].prefix[w]) - quint64(low[w]));
+            }
+            packed[i] = { value, i };
+            varying |= value;
+        }
+        const std::vector<int> shifts = varyingBytes(varying);
+        radixSort(packed, shifts,
+            [&shifts](const Packed& p, size_t pass) { return unsigned(p.value >> shifts[pass]) & 0xffu; });
+        std::vector<Item> sorted;
+        sorted.reserve(count);
+        for (const Packed& p : packed)
+            sorted.push_back(items[size_t(p.index)]);
+        items.swap(sorted);
+    } else {
+        // Word by word, the last one first; biased, so negative numbers come first.
+        const auto biased = [](qint64 value) { return quint64(value) ^ (quint64(1) << 63); };
+        for (size_t w = kWords; w-- > 0;) {
+            const quint64 first = biased(items.front().prefix[w]);
+            quint64 varying = 0;
+            for (const Item& item : items)
+                varying |= biased(item.prefix[w]) ^ first;
+            const std::vector<int> shifts = varyingBytes(varying);
+            radixSort(items, shifts, [&](const Item& item, size_t pass) {
+                return unsigned(biased(item.prefix[w]) >> shifts[pass]) & 0xffu;
+            });
+        }
+    }
+    for (size_t run = 0; run < count;) {
+        size_t end = run + 1;
+        while (end < count && items[end].prefix == items[run].prefix)
+            ++end;
+        if (end - run > 1) {
+            std::sort(items.begin() + ptrdiff_t(run), items.begin() + ptrdiff_t(end),
+                [this](const Item& a, const Item& b) { return m_compare(*a.key, *b.key) < 0; });
+        }
+        run = end;
+    }
+}
+
 void Ordering::sortByText(Item* first, Item* last, int offset) const
 {
     // Nine characters at a time from `offset` on; files that share them are sorted by the
@@ -196,14 +326,11 @@ std::vector<Ordering::Item> Ordering::sortedItems(QList<QUrl>& list, IResolver* 
             common += Comparators::kPrefixUnits;
         }
         sortByText(items.data(), items.data() + items.size(), common);
+    } else if (m_prefix) {
+        sortByPrefix(items);
     } else {
-        std::sort(items.begin(), items.end(), [this](const Item& a, const Item& b) {
-            for (size_t i = 0; i < a.prefix.size(); ++i) {
-                if (a.prefix[i] != b.prefix[i])
-                    return a.prefix[i] < b.prefix[i];
-            }
-            return m_compare(*a.key, *b.key) < 0;
-        });
+        std::sort(items.begin(), items.end(),
+            [this](const Item& a, const Item& b) { return m_compare(*a.key, *b.key) < 0; });
     }
     // The URLs are swapped out, not copied: their shared values are never touched.
     QList<QUrl> sorted;

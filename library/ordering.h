@@ -68,6 +68,7 @@ private:
     int lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyCache* cache) const;
     struct Item;
     void sortByText(Item* first, Item* last, int offset) const;
+    void sortByPrefix(std::vector<Item>& items) const;
     std::vector<Item> sortedItems(QList<QUrl>& list, IResolver* resolver);
 
     Compare m_compare;

@@ -437,8 +437,22 @@ bool SpineModel::removeRows(int row, int count, const QModelIndex& parent)
 
 QSet<QUrl> SpineModel::takeAll()
 {
-    if (!m_list.isEmpty())
-        forgetRows(0, m_list.size());
+    if (!m_list.isEmpty()) {
+        // Every row goes at once: one reset, not a removal, section signals and a look-up
+        // per row. The sections go with them.
+        beginResetModel();
+        if (m_tree.rowCount() > 0) {
+            m_outline->beginRemoveSections(0, m_tree.rowCount());
+            m_tree.clear();
+            m_outline->endRemoveSections();
+        }
+        m_list.clear();
+        m_listed.clear();
+        m_recalledUrl.clear();
+        m_recalledRow = -1;
+        m_recalledKeys.clear();
+        endResetModel();
+    }
     QSet<QUrl> gross;
     gross.swap(m_gross);
     return gross;

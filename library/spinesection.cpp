@@ -104,6 +104,12 @@ void SpineSection::setSource(SpineModel* source)
             emit baseRowChanged();
             emit rangeSzChanged();
         });
+        connect(source, &QAbstractItemModel::modelAboutToBeReset, this, [this] { beginResetModel(); });
+        connect(source, &QAbstractItemModel::modelReset, this, [this] {
+            endResetModel();
+            emit baseRowChanged();
+            emit rangeSzChanged();
+        });
         connect(source, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex& first, const QModelIndex& last, const QVector<int>& roles) {
                 const int base = baseRow();

@@ -279,8 +279,12 @@ ColumnLayout {
             }
 
             FairSection {
+                id: importSection
                 width: collection.availableWidth
                 model: view.captureModel
+                // Cells for a screen above and below the visible part.
+                viewTop: collection.contentY - collection.height
+                viewBottom: collection.contentY + 2 * collection.height
                 baseRowHeight: AppSettings ? AppSettings.captureCellSize : 160
                 spacing: 4
 
@@ -307,15 +311,11 @@ ColumnLayout {
                                 Math.ceil(2 * Math.log(height / collection.rowBase) / Math.LN2 - 0.01)))
                     }
 
+                    // The model counts the new pictures from its rows; a cell only shows.
                     HasBeenInfo {
                         id: been
                         model: view.beenModel
                         imgUuid: cell.model.imageUUID
-                        // A picture imported while shown is no longer new.
-                        onHasBeenChanged: {
-                            if (hasBeen && view.captureModel)
-                                view.captureModel.addFreshImageCount(-1)
-                        }
                     }
 
                     Image {
@@ -359,7 +359,7 @@ ColumnLayout {
                         anchors.fill: parent
                         onClicked: {
                             collection.forceActiveFocus()
-                            view.clickCell(cell.index, cell.selected, (mouse.modifiers & Qt.ShiftModifier) !== 0)
+                            view.clickCell(importSection.first + cell.index, cell.selected, (mouse.modifiers & Qt.ShiftModifier) !== 0)
                         }
                     }
                 }

@@ -319,12 +319,6 @@ FocusScope {
                 required property int innerExcl
                 property bool flattened: false
                 property bool collapsed: false
-                // Cells exist only for sections within a screen of the visible area; the
-                // others take the height their rows would roughly have.
-                readonly property real estimatedHeight: Math.ceil(section.rangeSz * (4 / 3) * gallery.baseRowHeight
-                    / Math.max(1, collection.availableWidth)) * (gallery.baseRowHeight + 4)
-                readonly property bool near: y <= collection.contentY + 2 * collection.height
-                    && y + estimatedHeight + 40 >= collection.contentY - collection.height
 
                 width: collection.availableWidth
                 spacing: 2
@@ -370,17 +364,22 @@ FocusScope {
                 FairSection {
                     id: body
                     width: parent.width
-                    height: !visible ? 0 : sectionView.near ? implicitHeight : sectionView.estimatedHeight
+                    height: !visible ? 0 : implicitHeight
                     visible: !sectionView.collapsed && section.rangeSz > 0
-                    model: sectionView.near ? mirror : null
+                    model: mirror
                     baseRowHeight: gallery.baseRowHeight
                     spacing: 4
+                    // Every section takes the height of its rows, laid out from the model
+                    // alone; cells exist only for the rows within a screen of the visible
+                    // area (none while collapsed).
+                    viewTop: collection.contentY - collection.height - sectionView.y - y
+                    viewBottom: visible ? collection.contentY + 2 * collection.height - sectionView.y - y : -1
 
                     delegate: GalleryItem {
                         id: cell
                         required property int index
                         required property var model
-                        readonly property int row: section.sourceItemRow(index, section.rangeSz, section.baseRow, mirror.invert)
+                        readonly property int row: section.sourceItemRow(body.first + index, section.rangeSz, section.baseRow, mirror.invert)
 
                         locator: gallery.locator
                         location: model.filePath

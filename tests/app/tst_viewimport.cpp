@@ -400,9 +400,10 @@ private slots:
         QVERIFY(collection);
         if (cellSize > 200)
             QTRY_VERIFY(collection->property("contentHeight").toDouble() > collection->height());
-        // Once laid out: every cell has its width.
+        // Once laid out: every cell made (those near the view) has its width.
         int cells = 0;
-        QTRY_VERIFY2(ostra::test::cellsUnderScrollBar(collection, &cells).isEmpty() && cells == 5,
+        QTRY_VERIFY2(ostra::test::cellsUnderScrollBar(collection, &cells).isEmpty() && cells > 0
+                && cells == itemsNamed(m_page, "importCell").size(),
             qPrintable(ostra::test::cellsUnderScrollBar(collection, &cells).join(' ') + " cells "
                 + QString::number(cells)));
     }

@@ -247,6 +247,105 @@ private slots:
         }
     }
 
+    // A section of many pictures makes cells only for the rows within a screen of the
+    // view, wherever the view is: at the top, at the end (End) and back (Home). The cells
+    // there show the right files, take clicks for them and show their selection.
+    void cellsOnlyNearTheView_data()
+    {
+        QTest::addColumn<int>("days");
+        QTest::newRow("one long day") << 1;
+        // Many short sections, portraits among them: the view settles at the end at once.
+        QTest::newRow("a day each") << 90;
+    }
+    void cellsOnlyNearTheView()
+    {
+        QFETCH(int, days);
+        const QString folder = m_dir.path() + QStringLiteral("/%1 days").arg(days);
+        QVERIFY(QDir().mkpath(folder));
+        QList<QUrl> urls;
+        for (int i = 0; i < 90; ++i) {
+            vrxgen::PictureOptions o = ostra::test::PictureFiles::small(std::uint32_t(100 + i));
+            o.captureTime = 1600000000 + (days > 1 ? i * 86400 : i * 60);
+            o.orientation = days > 1 && i % 3 == 0 ? 1 : 0;
+            const QString file = ostra::test::PictureFiles::write(
+                folder, QStringLiteral("P%1.vrx").arg(i, 3, 10, QChar('0')), o);
+            QVERIFY(!file.isEmpty());
+            urls.append(QUrl::fromLocalFile(file));
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(800, 500);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
+            { QStringLiteral("baseRowHeight"), 200.0 } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
+        if (days == 1)
+            QCOMPARE(gallery.outlineModel()->rowCount(), 3); // one year, month and day
+        auto* collection = ostra::test::findItem(root, "galleryCollection");
+        QVERIFY(collection);
+        // Rows of three or four pictures 200 high (or a day each): many screens long.
+        QTRY_VERIFY(collection->property("contentHeight").toDouble() > 8 * collection->height());
+        const auto cellCount = [&] { return itemsUnder<ImageItem>(root).size(); };
+        QTRY_VERIFY(cellFor(root, urls.first()));
+        QVERIFY2(cellCount() < 40, qPrintable(QString::number(cellCount())));
+        QVERIFY(!cellFor(root, urls.last()));
+
+        QVERIFY(ostra::test::activateWindow(&view));
+        collection->forceActiveFocus();
+        QTest::keyClick(&view, Qt::Key_End);
+        QCOMPARE(gallery.urlAt(gallery.currentIndex()), urls.last());
+        QTRY_VERIFY(qAbs(collection->property("contentY").toDouble() + collection->height()
+                        - collection->property("contentHeight").toDouble())
+            < 1);
+        QTRY_VERIFY(cellFor(root, urls.last()));
+        QTRY_VERIFY(!cellFor(root, urls.first()));
+        QVERIFY2(cellCount() < 40, qPrintable(QString::number(cellCount())));
+        // Clicks select the cell's own file; every cell shows its file's selection.
+        QQuickItem* last = cellFor(root, urls.last());
+        QTRY_VERIFY(last->height() > 0);
+        QTest::mouseClick(&view, Qt::LeftButton, {}, centreOf(last).toPoint());
+        QCOMPARE(gallery.selectedFiles(), QList<QUrl> { urls.last() });
+        // The one before it, brought into sight (a day's picture may fill the view alone).
+        const int otherFile = urls.size() - 2;
+        const QRectF visible
+            = collection->mapRectToScene(QRectF(0, 0, collection->width(), collection->height()));
+        QTRY_VERIFY(cellFor(root, urls.at(otherFile)));
+        if (!visible.contains(centreOf(cellFor(root, urls.at(otherFile))))) {
+            const double y = centreOf(cellFor(root, urls.at(otherFile))).y();
+            collection->setProperty(
+                "contentY", collection->property("contentY").toDouble() + y - visible.center().y());
+        }
+        QTRY_VERIFY(cellFor(root, urls.at(otherFile))
+            && visible.contains(centreOf(cellFor(root, urls.at(otherFile)))));
+        QTest::mouseClick(&view, Qt::LeftButton, Qt::ControlModifier,
+            centreOf(cellFor(root, urls.at(otherFile))).toPoint());
+        QCOMPARE(gallery.selectionSize(), 2);
+        QVERIFY(gallery.selectedFiles().contains(urls.at(otherFile)));
+        for (ImageItem* image : itemsUnder<ImageItem>(root)) {
+            QQuickItem* cell = image->parentItem()->parentItem();
+            const QUrl url(image->location());
+            QCOMPARE(cell->property("selected").toBool(), gallery.selectedFiles().contains(url));
+        }
+
+        QTest::keyClick(&view, Qt::Key_Home);
+        QTRY_VERIFY(cellFor(root, urls.first()));
+        QTRY_VERIFY(!cellFor(root, urls.last()));
+        QCOMPARE(gallery.selectionSize(), 2);
+    }
+
     // The sectioned gallery over a real session and the real image service: a header per
     // year, month and day, each day's pictures in one justified row, in capture order,
     // each drawn in its picture's colour and shape; a double click or Enter asks for the

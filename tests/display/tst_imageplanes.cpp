@@ -21,12 +21,13 @@ bool tileMatches(
     QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, int tile, const QRect& area, QString* why)
 {
     const QRect t = plane.tileRect(tile);
-    const std::vector<uint8_t> back = readTexture(f, plane.textureId(tile), kTile, kTile);
+    const std::vector<uint8_t> back = readTexture(f, plane.textureId(tile), t.width(), t.height());
     const QRect check = area & t & plane.levelRect();
     for (int y = check.top(); y <= check.bottom(); ++y)
         for (int x = check.left(); x <= check.right(); ++x) {
             const uint8_t* src = plane.image().row(y) + x * 4;
-            const uint8_t* got = back.data() + (size_t(y - t.top()) * kTile + size_t(x - t.left())) * 4;
+            const uint8_t* got
+                = back.data() + (size_t(y - t.top()) * size_t(t.width()) + size_t(x - t.left())) * 4;
             const bool swap = plane.format() == kBgra;
             const uint8_t want[4] = { src[swap ? 2 : 0], src[1], src[swap ? 0 : 2], src[3] };
             if (memcmp(got, want, 4) != 0) {
@@ -38,13 +39,34 @@ bool tileMatches(
     return true;
 }
 
+// The size of a texture's first level, as the GL reports it (invalid where it cannot).
+QSize textureSize(unsigned texture)
+{
+    QOpenGLContext* context = QOpenGLContext::currentContext();
+    using GetLevelParameter = void (*)(GLenum, GLint, GLenum, GLint*);
+    const auto get = context && !context->isOpenGLES()
+        ? reinterpret_cast<GetLevelParameter>(context->getProcAddress("glGetTexLevelParameteriv"))
+        : nullptr;
+    if (!get)
+        return QSize();
+    GLint width = 0;
+    GLint height = 0;
+    context->functions()->glBindTexture(GL_TEXTURE_2D, texture);
+    get(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+    get(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+    context->functions()->glBindTexture(GL_TEXTURE_2D, 0);
+    return QSize(width, height);
+}
+
 // Fills every texture of a plane with one byte value.
 void paintTextures(QOpenGLFunctions* f, const ImagePlanes::ImagePlane& plane, uint8_t value)
 {
     std::vector<uint8_t> fill(size_t(kTile) * kTile * 4, value);
     for (int i = 0; i < plane.tileCount(); ++i) {
+        const QSize size = plane.tileRect(i).size();
         f->glBindTexture(GL_TEXTURE_2D, plane.textureId(i));
-        f->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, kTile, kTile, GL_RGBA, GL_UNSIGNED_BYTE, fill.data());
+        f->glTexSubImage2D(
+            GL_TEXTURE_2D, 0, 0, 0, size.width(), size.height(), GL_RGBA, GL_UNSIGNED_BYTE, fill.data());
     }
     f->glBindTexture(GL_TEXTURE_2D, 0);
 }
@@ -90,6 +112,8 @@ private slots:
         QTest::addColumn<int>("format");
         // One row past a tile: a second column receiving a 1-pixel-wide upload.
         QTest::newRow("1025x1 bgra") << 1025 << 1 << 0 << kBgra;
+        // A gallery thumbnail: one texture of its own size.
+        QTest::newRow("520x390 rgba") << 520 << 390 << 0 << kRgba;
         // Neither side a multiple of the tile; the engine pads rows to 64 bytes.
         QTest::newRow("1500x1030 rgba") << 1500 << 1030 << 0 << kRgba;
         // Rows much wider than the pixels in them.
@@ -127,6 +151,20 @@ private slots:
             QString why;
             QVERIFY2(tileMatches(m_gl->f(), plane, i, plane.levelRect(), &why), qPrintable(why));
         }
+        // The tiles cover the level exactly, and each texture is as large as its tile, no
+        // more: a thumbnail's level takes its own size of texture memory.
+        QRegion covered;
+        for (int i = 0; i < plane.tileCount(); ++i) {
+            const QRect tile = plane.tileRect(i);
+            QVERIFY(tile.width() <= kTile && tile.height() <= kTile);
+            QVERIFY(!covered.intersects(tile));
+            covered |= tile;
+            const QSize size = textureSize(plane.textureId(i));
+            if (!size.isValid())
+                QSKIP("the GL cannot tell a texture's size");
+            QCOMPARE(size, tile.size());
+        }
+        QCOMPARE(covered, QRegion(plane.levelRect()));
     }
 
     // Only the pending rectangle is written, across a tile border; the rest of every
@@ -147,9 +185,12 @@ private slots:
         for (int i = 0; i < plane.tileCount(); ++i) {
             QString why;
             QVERIFY2(tileMatches(m_gl->f(), plane, i, rect, &why), qPrintable(why));
-            const QRect written = rect & plane.tileRect(i);
-            const std::vector<uint8_t> back = readTexture(m_gl->f(), plane.textureId(i), kTile, kTile);
-            QCOMPARE(countPixelsOf(back, 0xAB), kTile * kTile - written.width() * written.height());
+            const QRect tile = plane.tileRect(i);
+            const QRect written = rect & tile;
+            const std::vector<uint8_t> back
+                = readTexture(m_gl->f(), plane.textureId(i), tile.width(), tile.height());
+            QCOMPARE(
+                countPixelsOf(back, 0xAB), tile.width() * tile.height() - written.width() * written.height());
         }
     }
 

@@ -1,6 +1,7 @@
 #include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
+#include "support/residentpages.h"
 #include "support/testmain.h"
 
 #include "ciapi/backgroundthread.h"
@@ -371,6 +372,30 @@ private slots:
             }
             QVERIFY(differing > 0);
         }
+    }
+
+    // A picture's file stays mapped while anything holds it (its compression waiting in
+    // the queue behind a folder's worth of others): rendering its thumbnail leaves none of
+    // the file's pages resident in the meantime.
+    void renderLeavesTheFilePagesToTheSystem()
+    {
+        vrxgen::PictureOptions options = ostra::test::PictureFiles::small(41);
+        options.moduleWidth = 512;
+        options.moduleHeight = 384;
+        const QString file = ostra::test::PictureFiles::write(m_dir.path(), "resident.vrx", options);
+        QVERIFY(!file.isEmpty());
+        QVERIFY(QFileInfo(file).size() > 200000);
+        ImageLocator locator(2, nullptr);
+        const std::shared_ptr<StreamSource> waiting = locator.keeperFor(urlOf(file))->streamSource();
+        Client client;
+        locator.requestLoad(urlOf(file), &client);
+        QTRY_COMPARE(client.outputs.size(), 1);
+        QVERIFY(!isSentinel(client.outputs[0].pyramid));
+        QVERIFY(waiting->data()); // the render read it through this very mapping
+        QTRY_VERIFY2(ostra::test::residentKb(waiting->data()) < 64,
+            qPrintable(QString::number(ostra::test::residentKb(waiting->data()))));
+        QVERIFY(waiting->length() > 200000);
+        locator.releaseClient(urlOf(file), &client);
     }
 
     // Keepers dropped by close or a channel-order change while tasks still hold them

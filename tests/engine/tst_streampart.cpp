@@ -3,6 +3,7 @@
 #include "support/filetree.h"
 #include "support/forkedchild.h"
 #include "support/picturefiles.h"
+#include "support/residentpages.h"
 #include "support/runner.h"
 
 #include "engine/directstreamreader.h"
@@ -104,6 +105,29 @@ private slots:
             QVERIFY(QFile::remove(f));
         for (int i = 0; i < int(parts.size()); ++i)
             QCOMPARE(mapped(*parts[i]), pattern(3000, i % files.size()).mid(i % 100, 500));
+    }
+
+    // A part that waits (a compression queued behind a folder's worth of others) gives its
+    // read pages back; the next read finds the same bytes, even once the file is gone.
+    void residentPagesGoBackToTheFile()
+    {
+        const QByteArray bytes = pattern(4 << 20, 5);
+        const QString file = m_dir.path() + "/resident.vrx";
+        QVERIFY(ostra::test::writeTreeFile(file, bytes));
+        StreamPart part(file);
+        part.dropResidentPages(); // not mapped yet: nothing to do
+        QVERIFY(part.map());
+        QCOMPARE(mapped(part), bytes);
+        QVERIFY2(ostra::test::residentKb(part.data()) >= 4000,
+            qPrintable(QString::number(ostra::test::residentKb(part.data()))));
+        part.dropResidentPages();
+        QVERIFY2(ostra::test::residentKb(part.data()) < 64,
+            qPrintable(QString::number(ostra::test::residentKb(part.data()))));
+        QCOMPARE(mapped(part), bytes);
+        QVERIFY(QFile::remove(file));
+        part.dropResidentPages();
+        QCOMPARE(mapped(part), bytes);
+        QCOMPARE(part.mapCount(), 1);
     }
 
     // Readers on several threads share one part and map the file once.

@@ -10,6 +10,7 @@
 #include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "library/selectionaggregator.h"
+#include "library/spinesection.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
 
@@ -49,6 +50,28 @@ private:
             m_resolver->setRow(file(i), TestResolver::imageRow(file(i), at(i), i % 4, 100 + i, 10));
             m_gallery->insertUrl(file(i));
         }
+    }
+
+    // Twenty files, file i shot i minutes after the first, rated i / 5: sorted by rating,
+    // file i is row i.
+    void fillInRatingRuns()
+    {
+        const QDateTime first(QDate(2023, 3, 4), QTime(9, 0));
+        for (int i = 0; i < 20; ++i) {
+            m_resolver->setRow(file(i), TestResolver::imageRow(file(i), first.addSecs(60 * i), i / 5));
+            m_gallery->insertUrl(file(i));
+        }
+    }
+
+    // Every row's state in the selection model, the files and the size the gallery reports,
+    // all against the files expected.
+    void checkSelection(const QSet<QUrl>& expected)
+    {
+        for (int row = 0; row < m_gallery->rowCount(); ++row)
+            QCOMPARE(m_gallery->selectionModel()->isSelected(m_gallery->index(row, 0)),
+                expected.contains(m_gallery->urlAt(row)));
+        QCOMPARE(asSet(m_gallery->selectedFiles()), expected);
+        QCOMPARE(m_gallery->selectionSize(), expected.size());
     }
 
     void select(const QList<int>& rows)
@@ -227,6 +250,168 @@ private slots:
             check();
         }
         QVERIFY(!aggregator.defined());
+    }
+
+    // One file's rating changes with part of the gallery selected: the same files stay
+    // selected (read back from the selection model row by row), the same file current,
+    // each rating's section holds its files in row order, and the common rating is right.
+    // A row that keeps its place is not moved; a selection that the move cannot disturb
+    // is not touched at all (no selection signal).
+    void ratingChangeKeepsTheSelection_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<int>("changed");
+        QTest::addColumn<int>("rating");
+        QTest::addColumn<bool>("moves");
+        QTest::addColumn<bool>("untouched");
+        QTest::newRow("selected alone, moves down")
+            << "rating" << QList<int> { 1, 3, 12 } << 1 << 3 << true << true;
+        QTest::newRow("selected alone, moves up")
+            << "rating" << QList<int> { 2, 16, 18 } << 16 << 0 << true << true;
+        QTest::newRow("selected alone, lands in a selected block")
+            << "rating" << QList<int> { 0, 10, 11, 12, 13, 14 } << 0 << 2 << true << true;
+        QTest::newRow("first of a selected block moves away")
+            << "rating" << QList<int> { 5, 6, 7, 8, 9 } << 5 << 3 << true << false;
+        QTest::newRow("last of a selected block moves away")
+            << "rating" << QList<int> { 5, 6, 7, 8, 9 } << 9 << 0 << true << false;
+        QTest::newRow("inside a selected block moves away")
+            << "rating" << QList<int> { 5, 6, 7, 8, 9 } << 7 << 0 << true << false;
+        QTest::newRow("unselected lands inside a selected block")
+            << "rating" << QList<int> { 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17 } << 0 << 2 << true
+            << false;
+        QTest::newRow("unselected lands after a selected block")
+            << "rating" << QList<int> { 17, 18, 19 } << 0 << 5 << true << true;
+        QTest::newRow("unselected lands before a selected block")
+            << "rating" << QList<int> { 10, 11 } << 0 << 2 << true << true;
+        QTest::newRow("unselected passes a selected block")
+            << "rating" << QList<int> { 4, 5, 6, 7 } << 2 << 3 << true << true;
+        QTest::newRow("section changes, row stays")
+            << "rating" << QList<int> { 1, 7 } << 4 << 1 << false << true;
+        QTest::newRow("selected, section changes, row stays")
+            << "rating" << QList<int> { 3, 4, 5 } << 4 << 1 << false << true;
+        QTest::newRow("sorted by time: rating changes in place")
+            << "timestamp" << QList<int> { 1, 5, 9 } << 5 << 3 << false << true;
+    }
+
+    void ratingChangeKeepsTheSelection()
+    {
+        QFETCH(QString, field);
+        QFETCH(QList<int>, selected);
+        QFETCH(int, changed);
+        QFETCH(int, rating);
+        QFETCH(bool, moves);
+        QFETCH(bool, untouched);
+        fillInRatingRuns();
+        m_gallery->setSortField(QStringLiteral("rating"));
+        std::vector<std::unique_ptr<SpineSection>> sections;
+        std::vector<std::unique_ptr<QAbstractItemModelTester>> testers;
+        for (int r = 0; r < 6; ++r) {
+            sections.push_back(std::make_unique<SpineSection>());
+            sections.back()->setSource(m_gallery);
+            sections.back()->setBranch({ r });
+            testers.push_back(std::make_unique<QAbstractItemModelTester>(
+                sections.back().get(), QAbstractItemModelTester::FailureReportingMode::QtTest));
+        }
+        SelectionAggregator aggregator;
+        aggregator.setModel(m_gallery);
+        aggregator.setSelectionModel(m_gallery->selectionModel());
+        aggregator.setRoleName(QStringLiteral("rating"));
+        QCOMPARE(m_gallery->urlAt(changed), file(changed));
+        QSet<QUrl> expected;
+        for (int row : selected) {
+            m_gallery->selectionModel()->select(m_gallery->index(row, 0), QItemSelectionModel::Select);
+            expected.insert(file(row));
+        }
+        m_gallery->setCurrentIndex(m_gallery->index(changed, 0));
+        m_gallery->setSortField(field);
+        checkSelection(expected);
+
+        QSignalSpy moved(m_gallery, &QAbstractItemModel::rowsMoved);
+        QSignalSpy selectionChanged(m_gallery->selectionModel(), &QItemSelectionModel::selectionChanged);
+        const int before = m_gallery->list().indexOf(file(changed));
+        m_resolver->setValue(file(changed), IResolver::Rating, rating);
+        QCOMPARE(moved.count(), moves ? 1 : 0);
+        QCOMPARE(m_gallery->list().indexOf(file(changed)) != before, moves);
+        if (untouched)
+            QCOMPARE(selectionChanged.count(), 0);
+        checkSelection(expected);
+        QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), file(changed));
+
+        const auto ratingOf
+            = [&](const QUrl& url) { return m_resolver->rowFor(url).value(IResolver::Rating).toInt(); };
+        QSet<int> ratings;
+        for (const QUrl& url : qAsConst(expected))
+            ratings.insert(ratingOf(url));
+        QCOMPARE(aggregator.defined(), ratings.size() == 1);
+        if (ratings.size() == 1)
+            QCOMPARE(aggregator.value().toInt(), *ratings.cbegin());
+        for (int r = 0; r < 6; ++r) {
+            QList<QUrl> inRating;
+            for (const QUrl& url : m_gallery->list()) {
+                if (ratingOf(url) == r)
+                    inRating.append(url);
+            }
+            if (field == QLatin1String("rating"))
+                QCOMPARE(sections[size_t(r)]->files(), inRating);
+        }
+
+        // What the gallery knows of the selection carries it through a re-sort, and a second
+        // change back.
+        m_gallery->setSortField(field == QLatin1String("rating") ? "filePath" : "rating");
+        checkSelection(expected);
+        m_resolver->setValue(file(changed), IResolver::Rating, changed / 5);
+        checkSelection(expected);
+        QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), file(changed));
+    }
+
+    // What the gallery knows of the selection, kept without reading the selection model, never
+    // drifts from it: random clicks, toggles, block selections and deselections, rating
+    // changes, new and removed files, removals of the selection and re-sorts, checked after
+    // each step row by row.
+    void selectionSizeFollowsEveryChange()
+    {
+        fill(40);
+        m_gallery->setSortField(QStringLiteral("rating"));
+        QRandomGenerator random(303);
+        int next = 40;
+        QItemSelectionModel* selection = m_gallery->selectionModel();
+        for (int step = 0; step < 400; ++step) {
+            const int rows = m_gallery->rowCount();
+            const int row = rows > 0 ? int(random.bounded(rows)) : 0;
+            const int op = int(random.bounded(12));
+            if (op <= 1 && rows > 0) {
+                selection->select(m_gallery->index(row, 0),
+                    op == 0 ? QItemSelectionModel::Toggle : QItemSelectionModel::ClearAndSelect);
+            } else if (op <= 3 && rows > 0) {
+                const int last = qMin(rows - 1, row + int(random.bounded(8)));
+                selection->select(QItemSelection(m_gallery->index(row, 0), m_gallery->index(last, 0)),
+                    op == 2 ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+            } else if (op <= 7 && rows > 0) {
+                m_resolver->setValue(m_gallery->urlAt(row), IResolver::Rating, int(random.bounded(6)));
+            } else if (op == 8) {
+                const QUrl url = file(next);
+                m_resolver->setRow(url, TestResolver::imageRow(url, at(next), next % 6, 100 + next, 10));
+                m_gallery->insertUrl(url);
+                ++next;
+            } else if (op == 9 && rows > 0) {
+                m_gallery->removeUrl(m_gallery->urlAt(row));
+            } else if (op == 10 && step % 5 == 0) {
+                m_gallery->removeSelected();
+            } else if (op == 11) {
+                m_gallery->setSortField(step % 2 ? "timestamp" : "rating");
+            }
+            int selectedRows = 0;
+            QSet<QUrl> selectedUrls;
+            for (int r = 0; r < m_gallery->rowCount(); ++r) {
+                if (selection->isSelected(m_gallery->index(r, 0))) {
+                    ++selectedRows;
+                    selectedUrls.insert(m_gallery->urlAt(r));
+                }
+            }
+            QCOMPARE(m_gallery->selectionSize(), selectedRows);
+            QCOMPARE(asSet(m_gallery->selectedFiles()), selectedUrls);
+        }
     }
 
     void removingTheSelection()

@@ -1,7 +1,12 @@
+#include <QAbstractItemModelTester>
 #include <QQuickItem>
 #include <QStandardItemModel>
+#include <QStringListModel>
 #include <QtTest>
 
+#include <memory>
+
+#include "library/cellwindow.h"
 #include "library/fairpartitioner.h"
 #include "support/testmain.h"
 
@@ -17,6 +22,23 @@ QList<QList<int>> rowsOf(const QVector<QSizeF>& sizes)
         rows.last().append(i);
     }
     return rows;
+}
+
+// The source rows a window shows, read through it.
+QStringList shown(const CellWindow& window)
+{
+    QStringList texts;
+    for (int row = 0; row < window.rowCount(); ++row)
+        texts.append(window.index(row, 0).data().toString());
+    return texts;
+}
+
+QStringList numbers(int first, int last)
+{
+    QStringList texts;
+    for (int i = first; i <= last; ++i)
+        texts.append(QString::number(i));
+    return texts;
 }
 
 } // namespace
@@ -118,6 +140,141 @@ private slots:
         QSignalSpy widths(&partitioner, &FairPartitioner::rowWidthChanged);
         partitioner.setWidth(600 * (1 + 1e-14));
         QCOMPARE(widths.count(), 0);
+    }
+
+    // A window over a list shows the rows asked for, as far as the list has them; moving it
+    // keeps the rows that stay (a view's items for them stay), and the list's own changes
+    // come through: rows before the window shift it, rows inside it join or leave it.
+    void windowShowsItsRows()
+    {
+        QStringListModel list(numbers(0, 49));
+        CellWindow window;
+        QAbstractItemModelTester tester(&window, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        window.setSourceModel(&list);
+        QCOMPARE(window.rowCount(), 0);
+        window.setRange(10, 19);
+        QCOMPARE(shown(window), numbers(10, 19));
+        QCOMPARE(window.first(), 10);
+        QPersistentModelIndex kept = window.index(5, 0); // "15"
+        QSignalSpy firstChanged(&window, &CellWindow::firstChanged);
+
+        window.setRange(13, 24); // forward, overlapping
+        QCOMPARE(shown(window), numbers(13, 24));
+        QCOMPARE(kept.row(), 2);
+        QCOMPARE(firstChanged.count(), 1);
+        window.setRange(8, 16); // back, overlapping
+        QCOMPARE(shown(window), numbers(8, 16));
+        QCOMPARE(kept.row(), 7);
+        window.setRange(40, 80); // away, past the end
+        QCOMPARE(shown(window), numbers(40, 49));
+        QVERIFY(!kept.isValid());
+        window.setRange(5, 4); // none
+        QCOMPARE(window.rowCount(), 0);
+        window.setRange(20, 29);
+        kept = window.index(0, 0); // "20"
+
+        list.insertRows(3, 2); // before: the window shifts with its rows
+        QCOMPARE(shown(window), numbers(20, 29));
+        QCOMPARE(window.first(), 22);
+        QCOMPARE(kept.row(), 0);
+        list.insertRows(25, 1); // inside: joins
+        QCOMPARE(window.rowCount(), 11);
+        QCOMPARE(window.index(3, 0).data().toString(), QString());
+        list.removeRows(25, 1);
+        QCOMPARE(shown(window), numbers(20, 29));
+        list.insertRows(32, 3); // right after: not in it
+        QCOMPARE(shown(window), numbers(20, 29));
+        list.removeRows(32, 3);
+        list.removeRows(0, 5); // before, with the two inserted: back where it was
+        QCOMPARE(window.first(), 17);
+        QCOMPARE(shown(window), (QStringList { "20", "21", "22", "23", "24", "25", "26", "27", "28", "29" }));
+        list.removeRows(15, 4); // across its start
+        QCOMPARE(window.first(), 15);
+        QCOMPARE(shown(window), numbers(22, 29));
+        list.removeRows(18, 10); // across its end
+        QCOMPARE(shown(window), numbers(22, 24));
+        QVERIFY(!kept.isValid());
+        // A move or a re-sort shows the window afresh; a new range after it works as ever.
+        list.setStringList(numbers(0, 9));
+        QCOMPARE(window.rowCount(), 0);
+        window.setRange(2, 5);
+        QCOMPARE(shown(window), numbers(2, 5));
+        list.moveRows(QModelIndex(), 0, 1, QModelIndex(), 9);
+        QCOMPARE(shown(window), numbers(3, 6));
+        list.sort(0, Qt::DescendingOrder);
+        QCOMPARE(window.rowCount(), 4);
+        QCOMPARE(window.index(0, 0).data(), list.index(window.first(), 0).data());
+        window.setSourceModel(nullptr);
+        QCOMPARE(window.rowCount(), 0);
+    }
+
+    // Every row of the model gets its place from the size hints alone, placed as a Flow
+    // would; the window holds the rows that meet the view, and the target's items (the
+    // window's rows, a Repeater last) are placed as those rows.
+    void windowFollowsTheView()
+    {
+        QStandardItemModel model;
+        for (int i = 0; i < 120; ++i) {
+            auto* row = new QStandardItem(QString::number(i));
+            row->setData(QSize(i % 3 ? 4 : 3, 3), Qt::SizeHintRole);
+            model.appendRow(row);
+        }
+        CellWindow window;
+        window.setSourceModel(&model);
+        QAbstractItemModelTester tester(&window, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QQuickItem target;
+        FairPartitioner partitioner;
+        partitioner.setWidth(900);
+        partitioner.setSpacing(4);
+        partitioner.setBaseRowHeight(200);
+        partitioner.setWindow(&window);
+        partitioner.setViewTop(1000);
+        partitioner.setViewBottom(1500);
+        partitioner.setModel(&model);
+        const QVector<QRectF>& places = partitioner.places();
+        QCOMPARE(places.size(), 120);
+        QCOMPARE(places, FairPartitioner::flow(partitioner.sizes(), 900, 4));
+        QVERIFY(partitioner.contentHeight() > 5000);
+        QCOMPARE(partitioner.contentHeight(), places.last().bottom());
+        const auto meets = [&](int row, double top, double bottom) {
+            return places[row].bottom() >= top && places[row].top() <= bottom;
+        };
+        const auto check = [&](double top, double bottom) {
+            QVERIFY(window.rowCount() > 0);
+            for (int row = 0; row < 120; ++row) {
+                const bool in = row >= window.first() && row < window.first() + window.rowCount();
+                QCOMPARE(in, meets(row, top, bottom));
+            }
+        };
+        check(1000, 1500);
+        QVERIFY(window.rowCount() < 40);
+        partitioner.setViewTop(4000);
+        partitioner.setViewBottom(4300);
+        check(4000, 4300);
+        partitioner.setViewTop(-1e9);
+        partitioner.setViewBottom(-10);
+        QCOMPARE(window.rowCount(), 0);
+        partitioner.setViewBottom(1e9);
+        QCOMPARE(window.rowCount(), 120);
+
+        // The target's items are placed as the window's rows.
+        partitioner.setViewTop(1000);
+        partitioner.setViewBottom(1500);
+        std::vector<std::unique_ptr<QQuickItem>> items;
+        for (int i = 0; i < window.rowCount(); ++i) {
+            items.push_back(std::make_unique<QQuickItem>());
+            items.back()->setParentItem(&target);
+        }
+        QQuickItem repeater(&target);
+        partitioner.setTarget(&target);
+        partitioner.place();
+        for (int i = 0; i < int(items.size()); ++i)
+            QCOMPARE(
+                QRectF(items[size_t(i)]->position(), items[size_t(i)]->size()), places[window.first() + i]);
+        // A size that changes lays the rows out again at once.
+        model.setData(model.index(window.first(), 0), QSize(1, 3), Qt::SizeHintRole);
+        QCOMPARE(partitioner.places()[window.first()].size(), partitioner.sizes()[window.first()]);
+        QCOMPARE(items[0]->size(), partitioner.sizes()[window.first()]);
     }
 };
 

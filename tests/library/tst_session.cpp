@@ -14,6 +14,8 @@
 #include "library/activesession.h"
 #include "library/root.h"
 #include "library/session.h"
+#include "library/spineoutline.h"
+#include "library/spinesection.h"
 #include "support/filetree.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
@@ -222,9 +224,44 @@ private slots:
         ActiveSession gallery;
         gallery.setResolver(&resolver);
         QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester outlineTester(
+            gallery.outlineModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setSortField(QStringLiteral("filePath"));
         gallery.setSource(&one);
         QVERIFY(one.active());
         QCOMPARE(gallery.rowCount(), 3);
+        // A section proxy per folder, as the view keeps them, and the whole first session
+        // selected.
+        std::vector<std::unique_ptr<SpineSection>> sections;
+        std::vector<std::unique_ptr<QAbstractItemModelTester>> testers;
+        QVariantList sub;
+        for (int row = 0; row < gallery.rowCount(); ++row) {
+            if (gallery.urlAt(row) == url(path("s1/sub/gone.vrx")))
+                sub = gallery.branchOfRow(row);
+            if (row > 0 && gallery.branchOfRow(row) == gallery.branchOfRow(row - 1))
+                continue;
+            sections.push_back(std::make_unique<SpineSection>());
+            sections.back()->setSource(&gallery);
+            sections.back()->setBranch(gallery.branchOfRow(row));
+            testers.push_back(std::make_unique<QAbstractItemModelTester>(
+                sections.back().get(), QAbstractItemModelTester::FailureReportingMode::QtTest));
+        }
+        QCOMPARE(sections.size(), size_t(2));
+        // The rows as a view sees them: only through the proxies' signals.
+        std::vector<int> seen;
+        for (size_t i = 0; i < sections.size(); ++i) {
+            SpineSection* section = sections[i].get();
+            seen.push_back(section->rowCount());
+            connect(section, &QAbstractItemModel::rowsInserted, this,
+                [&seen, i](const QModelIndex&, int first, int last) { seen[i] += last - first + 1; });
+            connect(section, &QAbstractItemModel::rowsRemoved, this,
+                [&seen, i](const QModelIndex&, int first, int last) { seen[i] -= last - first + 1; });
+            connect(section, &QAbstractItemModel::modelReset, this,
+                [&seen, i, section] { seen[i] = section->rowCount(); });
+        }
+        QVERIFY(gallery.outlineModel()->indexOf(sub) >= 0);
+        gallery.selectAll();
+        QCOMPARE(gallery.selectionSize(), 3);
 
         QSignalSpy closed(&gallery, &SpineModel::fileClosed);
         gallery.setSource(&two);
@@ -233,6 +270,17 @@ private slots:
         QCOMPARE(closed.count(), 2);
         QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s2/c.vrx")) }));
         QCOMPARE(gallery.indexProgress()->progress(), ProgressRatio(2, 2));
+        // Nothing of the first session stays selected, and its folders that the second one
+        // has no files in are no sections any more; the proxies show the second session.
+        QCOMPARE(gallery.selectionSize(), 0);
+        QVERIFY(!gallery.selectionModel()->hasSelection());
+        QCOMPARE(gallery.outlineModel()->indexOf(sub), -1);
+        QCOMPARE(sections[0]->files(), QList<QUrl> { url(path("s1/a.vrx")) });
+        QCOMPARE(sections[0]->rowCount(), 1);
+        QCOMPARE(sections[1]->rowCount(), 0);
+        QCOMPARE(seen, (std::vector<int> { 1, 0 }));
+        for (int row = 0; row < gallery.rowCount(); ++row)
+            QVERIFY(gallery.outlineModel()->indexOf(gallery.branchOfRow(row)) >= 0);
 
         QCOMPARE(one.files().size(), 3);
         QVERIFY(QFile::remove(path("s1/b.vrx")));

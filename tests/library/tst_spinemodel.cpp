@@ -144,6 +144,67 @@ private slots:
         QCOMPARE(t.model.list(), expected);
     }
 
+    // A whole re-sort gives the comparator's own order and sections, whether the files'
+    // sort numbers lie close together (sorted packed into one number each) or spread over
+    // more than 64 bits (ratings far apart, capture times over millennia, none at all), with
+    // runs of files alike in everything but name and folder.
+    void resortMatchesTheComparator_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<bool>("wide");
+        QTest::newRow("timestamp, close") << "timestamp" << false;
+        QTest::newRow("rating, close") << "rating" << false;
+        QTest::newRow("timestamp, spread") << "timestamp" << true;
+        QTest::newRow("rating, spread") << "rating" << true;
+    }
+
+    void resortMatchesTheComparator()
+    {
+        QFETCH(QString, field);
+        QFETCH(bool, wide);
+        // The model tester joins once the files are in: checking the whole model after each
+        // of them would take minutes.
+        TestResolver resolver;
+        SpineModel model;
+        model.setResolver(&resolver);
+        QRandomGenerator random(wide ? 41 : 42);
+        for (int i = 0; i < 3000; ++i) {
+            const QUrl url = file(QStringLiteral("/lib/%1/%2.vrx").arg(i % 7).arg(i % 500));
+            QDateTime when;
+            int rating = int(random.bounded(6));
+            if (wide) {
+                rating = int(random.generate()); // negative ones too
+                if (i % 13 != 0) // else no capture time
+                    when = QDateTime(QDate(1 + int(random.bounded(9998)), 1 + int(random.bounded(12)), 1),
+                        QTime(int(random.bounded(24)), 0, 0, int(random.bounded(1000))));
+            } else {
+                // A few moments in a few days: many files share their capture time.
+                when = at(1 + int(random.bounded(3)), 8 + int(random.bounded(2)), int(random.bounded(3)));
+            }
+            resolver.setRow(url, TestResolver::imageRow(url, when, rating));
+            model.insertUrl(url);
+        }
+        QVERIFY(model.rowCount() > 2000);
+        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        auto* ordering = static_cast<Ordering*>(makeOrdering(field, &model));
+        model.setOrdering(ordering);
+        const QList<QUrl>& list = model.list();
+        for (int row = 1; row < list.size(); ++row)
+            QVERIFY2(ordering->compare(list.at(row - 1), list.at(row), &resolver) < 0,
+                qPrintable(QStringLiteral("rows %1 and %2").arg(row - 1).arg(row)));
+        // Each section holds the run of rows with its key list.
+        int row = 0;
+        while (row < list.size()) {
+            const QVariantList keys = model.branchOfRow(row);
+            QCOMPARE(model.sections().baseRow(keys), row);
+            const int size = model.sections().rangeSize(keys, false);
+            QVERIFY(size > 0);
+            for (int inside = row; inside < row + size; ++inside)
+                QCOMPARE(model.branchOfRow(inside), keys);
+            row += size;
+        }
+    }
+
     // Capture times as written: ordered by the wall clock, whatever zone follows; text that
     // is no time at all (or no real time of day) comes first.
     void timestampsAsWritten()
