@@ -69,7 +69,8 @@ inline QStringList cellsUnderScrollBar(QQuickItem* collection, int* cells = null
     std::function<void(QQuickItem*)> walk = [&](QQuickItem* item) {
         const auto children = item->childItems();
         for (QQuickItem* child : children) {
-            if (item->objectName() == QLatin1String("fairCells") && child->isVisible() && child->width() > 0) {
+            if (item->objectName() == QLatin1String("fairCells") && child->isVisible()
+                && child->width() > 0) {
                 ++seen;
                 const qreal left = child->mapToScene(QPointF(0, 0)).x();
                 const qreal right = child->mapToScene(QPointF(child->width(), 0)).x();
