@@ -14,6 +14,7 @@
 #include "support/filetree.h"
 #include "support/quickitems.h"
 #include "support/rawsamples.h"
+#include "support/rescuewatchdog.h"
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
@@ -421,20 +422,10 @@ private slots:
         QPointer<FolderDeviceManager> manager(m_manager);
         // Lets the camera go should the quit wait for it, so that the test fails instead of
         // hanging.
-        std::atomic<bool> quit { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !quit; ++i)
-                QThread::msleep(50);
-            if (!quit) {
-                rescued = true;
-                controls->release();
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { controls->release(); });
         cleanup();
-        quit = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         QCOMPARE(controls->heldCalls(), 1);
         controls->release();
         QTRY_VERIFY(manager.isNull());

@@ -1,5 +1,6 @@
 #include "support/childprocess.h"
 #include "support/fakevolumes.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -307,20 +308,10 @@ private slots:
         }
         // Lets the call go should the quit wait for it, so that the test fails instead of
         // hanging.
-        std::atomic<bool> quit { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !quit; ++i)
-                QThread::msleep(50);
-            if (!quit) {
-                rescued = true;
-                rig.release();
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { rig.release(); });
         rig.quit();
-        quit = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         QVERIFY(rig.held());
         rig.release();
         if (stage == "eject") {

@@ -2,6 +2,7 @@
 #include "support/fakevolumes.h"
 #include "support/filetree.h"
 #include "support/mountnamespace.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 #include <QSignalSpy>
@@ -205,16 +206,7 @@ private slots:
             CaptureRequest { "V$Z40$1", QDir(), QDir(), {} }, &listener, *calls);
         // Lets the card go should the GUI thread wait for it, so that the test fails instead
         // of hanging.
-        std::atomic<bool> done { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !done; ++i)
-                QThread::msleep(50);
-            if (!done) {
-                rescued = true;
-                calls->open();
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { calls->open(); });
         session->remove("DCIM/IMG_1.vrx");
         session->start();
         QTRY_VERIFY(calls->held());
@@ -233,9 +225,8 @@ private slots:
         session->remove("DCIM/IMG_1.jpg");
         QTRY_VERIFY(calls->held());
         session.reset();
-        done = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         calls->open();
         QTRY_VERIFY(!calls->inside());
         QCoreApplication::processEvents();
@@ -325,22 +316,12 @@ private slots:
         monitor->setVolumes(&volumes);
         // Opens the gate should the check run on this thread, so that the test fails instead
         // of hanging.
-        std::atomic<bool> turned { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !turned; ++i)
-                QThread::msleep(50);
-            if (!turned) {
-                rescued = true;
-                gate->setClosed(false);
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { gate->setClosed(false); });
         mounts->list << QStorageInfo("/proc") << QStorageInfo("/sys");
         const bool read = ostra::test::announceChange(*mounts, volumes);
-        turned = true;
-        watchdog.join();
+        const bool notRescued = watchdog.end();
         QVERIFY(read);
-        QVERIFY(!rescued);
+        QVERIFY(notRescued);
         QTRY_VERIFY(gate->waiting() > 0);
         int turns = 0;
         QMetaObject::invokeMethod(

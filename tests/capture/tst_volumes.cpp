@@ -1,5 +1,6 @@
 #include "support/fakevolumes.h"
 #include "support/mountnamespace.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 #include <QPointer>
@@ -204,20 +205,10 @@ private slots:
         source->serials[QStringLiteral("/")] = 0xABCD1234;
         // Opens the gate should the object wait for the read, so that the test fails
         // instead of hanging.
-        std::atomic<bool> built { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !built; ++i)
-                QThread::msleep(50);
-            if (!built) {
-                rescued = true;
-                gate->setClosed(false);
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { gate->setClosed(false); });
         auto volumes = std::make_unique<Volumes>(source, new RecordingEjector);
-        built = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         QStringList order;
         connect(volumes.get(), &Volumes::volumeAdded, this,
             [&](QStorageInfo v) { order << "added " + v.rootPath(); });
@@ -259,16 +250,7 @@ private slots:
             std::lock_guard<std::mutex> lock(gate->mutex);
             return gate->inside;
         };
-        std::atomic<bool> done { false };
-        std::atomic<bool> rescued { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !done; ++i)
-                QThread::msleep(50);
-            if (!done) {
-                rescued = true;
-                setClosed(false);
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { setClosed(false); });
         auto volumes = std::make_unique<Volumes>(source, new RecordingEjector);
         QVERIFY(ostra::test::waitReady(*volumes));
         QSignalSpy added(volumes.get(), &Volumes::volumeAdded);
@@ -295,9 +277,8 @@ private slots:
         emit source->changed();
         QTRY_COMPARE(inside(), 1);
         volumes.reset();
-        done = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         QVERIFY(!sourceGone.isNull()); // the hung read still has it
         setClosed(false);
         QTRY_VERIFY(sourceGone.isNull());
@@ -315,16 +296,7 @@ private slots:
         const std::shared_ptr<std::atomic<int>> state = ejector->state;
         // Opens the gate should the destruction wait for it, so that the test fails
         // instead of hanging.
-        std::atomic<bool> rescued { false };
-        std::atomic<bool> destroyed { false };
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !destroyed; ++i)
-                QThread::msleep(50);
-            if (!destroyed) {
-                rescued = true;
-                gate->release(10);
-            }
-        });
+        ostra::test::RescueWatchdog watchdog([&] { gate->release(10); });
         int told = 0;
         {
             auto* source = new FakeMountSource;
@@ -335,9 +307,8 @@ private slots:
             QVERIFY(volumes.ejectVolume(root));
             QTRY_COMPARE(state->load(), 1);
         }
-        destroyed = true;
-        watchdog.join();
-        QVERIFY(!rescued);
+        const bool notRescued = watchdog.end();
+        QVERIFY(notRescued);
         QCOMPARE(state->load(), 1); // still inside, and the ejector still there
         gate->release();
         QTRY_COMPARE(state->load(), 3);
