@@ -118,6 +118,10 @@ private slots:
     // refocused export of a 13 MP picture, depth computed, holds some hundred MB on the way).
     void exportGivesItsMemoryBack()
     {
+#if defined(__SANITIZE_ADDRESS__)
+        // The sanitizer's allocator keeps freed blocks in quarantine: nothing goes back.
+        QSKIP("Memory given back is not seen under the address sanitizer");
+#endif
         const auto pic = picture(7);
         const qint64 before = statusBytes("VmRSS");
         QVERIFY(before > 0);

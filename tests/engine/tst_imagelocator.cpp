@@ -206,7 +206,7 @@ private slots:
         QCOMPARE(locator.pendingCount(), m_files.size() - running);
         QCOMPARE(gate.arrived.available(), 0);
         gate.open(1000);
-        QTRY_COMPARE(indexed.count(), m_files.size());
+        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), m_files.size(), 60000);
     }
 
     // Thumbnails are drawn at lowered CPU priority, while the pool thread that ran the index
@@ -228,7 +228,7 @@ private slots:
         QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
         for (int i = 0; i < 4; ++i)
             locator.requestMetadata(urlOf(m_files[i]));
-        QTRY_COMPARE(indexed.count(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 4, 60000);
         {
             QMutexLocker lock(&mutex);
             QCOMPARE(drawnAt.size(), 4);
