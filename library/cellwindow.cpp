@@ -2,6 +2,8 @@
 
 #include <QStandardItemModel>
 
+#include <limits>
+
 CellWindow::CellWindow(QObject* parent)
     : QAbstractProxyModel(parent)
     , m_empty(new QStandardItemModel(this))
@@ -57,8 +59,23 @@ void CellWindow::setRange(int first, int last)
 {
     m_wantedFirst = qMax(0, first);
     m_wantedLast = last;
-    if (m_inserting || m_removing || m_resetting)
-        return; // applied once the source has settled
+    if (m_sourceChanging || m_resetting) {
+        m_deferred = true; // applied once the source has settled
+        return;
+    }
+    applyRange();
+}
+
+void CellWindow::settled()
+{
+    if (!m_deferred || m_sourceChanging || m_resetting)
+        return;
+    m_deferred = false;
+    applyRange();
+}
+
+void CellWindow::applyRange()
+{
     const auto range = clamped();
     const int to = range.first;
     const int toEnd = range.second + 1;
@@ -107,6 +124,7 @@ void CellWindow::sourceRowsAboutToBeInserted(const QModelIndex& parent, int firs
 {
     if (parent.isValid())
         return;
+    m_sourceChanging = true;
     // Rows that come inside the window join it; rows before it shift it.
     if (first > m_first && first < m_first + m_count) {
         beginInsertRows(QModelIndex(), first - m_first, last - m_first);
@@ -118,7 +136,16 @@ void CellWindow::sourceRowsInserted(const QModelIndex& parent, int first, int la
 {
     if (parent.isValid())
         return;
+    m_sourceChanging = false;
     const int count = last - first + 1;
+    // The wanted range named the rows it showed: it moves with them. One asked for while
+    // the rows came names them as they are now.
+    if (!m_deferred && (m_inserting || first <= m_first)) {
+        if (first <= m_wantedFirst)
+            m_wantedFirst += count;
+        if (first <= m_wantedLast && m_wantedLast < std::numeric_limits<int>::max() - count)
+            m_wantedLast += count;
+    }
     if (m_inserting) {
         m_count += count;
         m_inserting = false;
@@ -126,20 +153,15 @@ void CellWindow::sourceRowsInserted(const QModelIndex& parent, int first, int la
     } else if (first <= m_first) {
         m_first += count;
         emit firstChanged();
-    } else {
-        return;
     }
-    // The wanted range named the rows it showed: it moves with them.
-    if (first <= m_wantedFirst)
-        m_wantedFirst += count;
-    if (first <= m_wantedLast)
-        m_wantedLast += count;
+    settled();
 }
 
 void CellWindow::sourceRowsAboutToBeRemoved(const QModelIndex& parent, int first, int last)
 {
     if (parent.isValid())
         return;
+    m_sourceChanging = true;
     const int from = qMax(first, m_first);
     const int to = qMin(last, m_first + m_count - 1);
     if (from <= to) {
@@ -152,18 +174,22 @@ void CellWindow::sourceRowsRemoved(const QModelIndex& parent, int first, int las
 {
     if (parent.isValid())
         return;
+    m_sourceChanging = false;
     const int before = qMax(0, qMin(last, m_first - 1) - first + 1);
     const int inside = qMax(0, qMin(last, m_first + m_count - 1) - qMax(first, m_first) + 1);
     const int count = last - first + 1;
-    // The wanted range named the rows it showed: it keeps what is left of them.
-    if (m_wantedFirst > last)
-        m_wantedFirst -= count;
-    else if (m_wantedFirst >= first)
-        m_wantedFirst = first;
-    if (m_wantedLast > last)
-        m_wantedLast -= count;
-    else if (m_wantedLast >= first)
-        m_wantedLast = first - 1;
+    // The wanted range named the rows it showed: it keeps what is left of them. One asked
+    // for while the rows went names the rows as they are now.
+    if (!m_deferred) {
+        if (m_wantedFirst > last)
+            m_wantedFirst -= count;
+        else if (m_wantedFirst >= first)
+            m_wantedFirst = first;
+        if (m_wantedLast > last)
+            m_wantedLast -= count;
+        else if (m_wantedLast >= first)
+            m_wantedLast = first - 1;
+    }
     if (m_removing) {
         m_count -= inside;
         m_first -= before;
@@ -175,6 +201,7 @@ void CellWindow::sourceRowsRemoved(const QModelIndex& parent, int first, int las
         m_first -= before;
         emit firstChanged();
     }
+    settled();
 }
 
 void CellWindow::sourceDataChanged(
@@ -205,6 +232,7 @@ void CellWindow::endReset()
     const auto range = clamped();
     m_count = qMax(0, range.second - range.first + 1);
     m_first = range.first;
+    m_deferred = false; // the range asked for is shown
     endResetModel();
     emit firstChanged();
 }

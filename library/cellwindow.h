@@ -46,6 +46,10 @@ private:
     void setFirst(int first);
     // The wanted range, clamped to the source's rows.
     QPair<int, int> clamped() const;
+    // Shows the wanted range, by rows inserted and removed at the window's ends.
+    void applyRange();
+    // Applies a range asked for while the source was changing, once it has settled.
+    void settled();
 
     QStandardItemModel* m_empty;
     int m_first = 0;
@@ -56,4 +60,10 @@ private:
     bool m_inserting = false;
     bool m_removing = false;
     bool m_resetting = false;
+    // Set between any announcement of rows the source inserts or removes and its end,
+    // wherever the rows are: the source's rows are not to be read then (it may have
+    // changed them already, before the rows are counted in).
+    bool m_sourceChanging = false;
+    // A range asked for while the source was changing.
+    bool m_deferred = false;
 };

@@ -41,6 +41,70 @@ QStringList numbers(int first, int last)
     return texts;
 }
 
+// A list that tells of its new length while its rows are still being inserted or removed,
+// as a section does when the gallery changes: whoever listens may ask for rows then.
+class ChattyList : public QAbstractListModel
+{
+    Q_OBJECT
+public:
+    QStringList texts;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : texts.size();
+    }
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        return role == Qt::DisplayRole && index.row() < texts.size() ? texts.at(index.row()) : QVariant();
+    }
+    void insert(int row, const QString& text)
+    {
+        beginInsertRows(QModelIndex(), row, row);
+        texts.insert(row, text);
+        emit lengthChanged();
+        endInsertRows();
+    }
+    void remove(int row)
+    {
+        beginRemoveRows(QModelIndex(), row, row);
+        texts.removeAt(row);
+        emit lengthChanged();
+        endRemoveRows();
+    }
+signals:
+    void lengthChanged();
+};
+
+// What a view shows of a model: each row's text read when the row came, as a view's
+// delegates do, and read again only when the model says it changed.
+class EagerView : public QObject
+{
+public:
+    QStringList texts;
+    explicit EagerView(QAbstractItemModel* model)
+    {
+        const auto read = [model](int row) { return model->index(row, 0).data().toString(); };
+        connect(model, &QAbstractItemModel::rowsInserted, this,
+            [this, read](const QModelIndex&, int first, int last) {
+                for (int row = first; row <= last; ++row)
+                    texts.insert(row, read(row));
+            });
+        connect(
+            model, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
+                texts.erase(texts.begin() + first, texts.begin() + last + 1);
+            });
+        connect(model, &QAbstractItemModel::dataChanged, this,
+            [this, read](const QModelIndex& from, const QModelIndex& to) {
+                for (int row = from.row(); row <= to.row(); ++row)
+                    texts[row] = read(row);
+            });
+        connect(model, &QAbstractItemModel::modelReset, this, [this, model, read] {
+            texts.clear();
+            for (int row = 0; row < model->rowCount(); ++row)
+                texts.append(read(row));
+        });
+    }
+};
+
 } // namespace
 
 class TestFairPartitioner : public QObject
@@ -206,6 +270,44 @@ private slots:
         QCOMPARE(window.index(0, 0).data(), list.index(window.first(), 0).data());
         window.setSourceModel(nullptr);
         QCOMPARE(window.rowCount(), 0);
+    }
+
+    // The layout may ask for another range while the source is still inserting or removing
+    // rows (a section tells its new length before its rows are counted in): the window takes
+    // the range once the source has settled, so a view never shows one picture in
+    // another's place.
+    void rangeAskedWhileTheSourceChanges_data()
+    {
+        QTest::addColumn<QList<int>>("inserts"); // rows where pictures come, in turn
+        QTest::addColumn<int>("removed"); // then the row that goes, or -1
+        QTest::newRow("each before the last") << QList<int> { 0, 0, 0 } << -1;
+        QTest::newRow("each at the end") << QList<int> { 0, 1, 2 } << -1;
+        QTest::newRow("into the middle") << QList<int> { 0, 1, 1, 0, 2 } << -1;
+        QTest::newRow("then the first goes") << QList<int> { 0, 0, 1 } << 0;
+        QTest::newRow("then the last goes") << QList<int> { 0, 1, 0 } << 2;
+    }
+    void rangeAskedWhileTheSourceChanges()
+    {
+        QFETCH(QList<int>, inserts);
+        QFETCH(int, removed);
+        ChattyList list;
+        CellWindow window;
+        window.setSourceModel(&list);
+        QAbstractItemModelTester tester(&window, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        EagerView view(&window);
+        // The layout shows every row, asking as soon as the length changes.
+        connect(
+            &list, &ChattyList::lengthChanged, &window, [&] { window.setRange(0, list.texts.size() - 1); });
+        for (int i = 0; i < inserts.size(); ++i) {
+            list.insert(inserts.at(i), QStringLiteral("G%1").arg(i));
+            QCOMPARE(view.texts, shown(window));
+            QCOMPARE(view.texts, list.texts);
+        }
+        if (removed >= 0) {
+            list.remove(removed);
+            QCOMPARE(view.texts, shown(window));
+            QCOMPARE(view.texts, list.texts);
+        }
     }
 
     // Every row of the model gets its place from the size hints alone, placed as a Flow
