@@ -56,5 +56,11 @@ function(ostra_tests folder)
         set_tests_properties(${folder}/${tname} PROPERTIES
             LABELS "${folder};${ARG_LABELS}"
             ENVIRONMENT "OSTRA_SOURCE_DIR=${CMAKE_SOURCE_DIR};OSTRA_BINARY_DIR=${CMAKE_BINARY_DIR}")
+        # Tests that make their window the active one share the display's keyboard focus
+        # with every other such test on it: they take turns, or one steals the other's.
+        file(STRINGS ${t} activates REGEX "activateWindow|requestActivate|qWaitForWindowActive")
+        if(activates)
+            set_tests_properties(${folder}/${tname} PROPERTIES RESOURCE_LOCK window_focus)
+        endif()
     endforeach()
 endfunction()

@@ -300,8 +300,9 @@ private slots:
         QTRY_VERIFY(collection->property("contentHeight").toDouble() > 8 * collection->height());
         const auto cellCount = [&] { return itemsUnder<ImageItem>(root).size(); };
         QTRY_VERIFY(cellFor(root, urls.first()));
+        // Sections settle in their places over a few frames; what stays is the view's cells.
+        QTRY_VERIFY(!cellFor(root, urls.last()));
         QVERIFY2(cellCount() < 40, qPrintable(QString::number(cellCount())));
-        QVERIFY(!cellFor(root, urls.last()));
 
         QVERIFY(ostra::test::activateWindow(&view));
         collection->forceActiveFocus();
