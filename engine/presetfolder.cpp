@@ -121,10 +121,12 @@ void PresetFolder::createPreset(QObject* properties)
     // Through the document itself, so the listed preset is what its file holds.
     preset->loadPatch(source->savePatch());
     preset->setName(source->name());
-    preset->setTimestampCreated(QDateTime::currentDateTime());
+    // In whole seconds, as its file keeps it: the list's order is the same read back.
+    preset->setTimestampCreated(QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch()));
     const QString fileName = QUuid::createUuid().toString() + QStringLiteral(".qpf");
     preset->setFileInfo(fileName);
-    m_presets.append(preset);
+    // First: the newest, also before one made within the same second.
+    m_presets.prepend(preset);
     rescan();
     emit presetsChanged();
 }

@@ -66,6 +66,19 @@ private slots:
         QVERIFY(presets.presetList().isEmpty() && presetsOnDisk(folder).isEmpty());
     }
 
+    // Presets made in quick succession (within one second) are listed newest first.
+    void madeInQuickSuccession()
+    {
+        QTemporaryDir dir;
+        PresetFolder presets(dir.filePath("Presets"));
+        ImageProperties edited;
+        for (int i = 0; i < 40; ++i) {
+            edited.setName(QString::number(i));
+            presets.createPreset(&edited);
+            QCOMPARE(presets.presetList().value(0)->name(), QString::number(i));
+        }
+    }
+
     void folderChangedBehindTheBack()
     {
         QTemporaryDir dir;
