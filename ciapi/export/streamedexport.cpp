@@ -1,6 +1,7 @@
 #include "ciapi/export/streamedexport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -221,6 +222,52 @@ private:
     std::vector<std::unique_ptr<Scratch>> m_free;
 };
 
+// Tasks of one kind in a loop counted down as they end; a task that needs them all done
+// waits. It comes after them in the loop, so they were taken already (the pool takes a loop's
+// tasks in order) and are under way on other threads: the wait ends.
+class Latch
+{
+public:
+    explicit Latch(int count)
+        : m_left(count)
+    { }
+
+    // Counts one down when it goes, however the task ends.
+    class CountDown
+    {
+    public:
+        explicit CountDown(Latch& latch)
+            : m_latch(latch)
+        { }
+        ~CountDown() { m_latch.countDown(); }
+        CountDown(const CountDown&) = delete;
+        CountDown& operator=(const CountDown&) = delete;
+
+    private:
+        Latch& m_latch;
+    };
+
+    void countDown()
+    {
+        if (m_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done.notify_all();
+        }
+    }
+    void wait()
+    {
+        if (m_left.load(std::memory_order_acquire) <= 0)
+            return;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [&] { return m_left.load(std::memory_order_acquire) <= 0; });
+    }
+
+private:
+    std::atomic<int> m_left;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+};
+
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -278,50 +325,76 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
     // Bands a group renders: enough tiles to keep every thread busy twice over.
     const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    const int groupCount = (bandCount + step - 1) / step;
     int rendered = 0, rowsDone = 0;
-    // Without a developed level: the level rows the current group reads, [winTop, winEnd) in a
-    // window allocated once for the largest group and moved along in place.
     if (!m_in.camera && !m_rows)
         throw std::logic_error("No level to export");
     const int halo = render::linearHalo(m_in);
     const int levelRows = m_in.height();
-    std::shared_ptr<RgbPlanes<uint16_t>> window;
-    int winTop = 0, winEnd = 0;
-    LinearWindow linear(m_in, m_tone, std::max(0, m_source.x0 - halo),
-        std::min(m_in.width(), m_source.x1 + halo), std::min(levelRows, step * bandHeight + 2 * halo));
-    render::TileInputs in = m_in;
-    if (m_rows) {
-        window = std::make_shared<RgbPlanes<uint16_t>>();
-        window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
-        in.camera = window;
-    }
-    // Moves the rows the window keeps of [top, end) to their new place and returns the strips
-    // of rows still to develop there (developTask, on the pool).
-    auto developBegin = [&](int top, int end) {
-        const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
-        if (keep0 < keep1 && top != winTop) {
-            render::Plane<uint16_t>* const planes[3] = { &window->c[0], &window->c[1], &window->c[2] };
-            moveRows(planes, keep0 - winTop, keep0 - top, keep1 - keep0);
-        }
-        std::vector<std::pair<int, int>> missing;
-        auto add = [&](int a, int b) {
-            for (; a < b; a += 16)
-                missing.push_back({ a, std::min(b, a + 16) });
-        };
-        if (keep0 < keep1) {
-            add(top, keep0);
-            add(keep1, end);
-        } else {
-            add(top, end);
-        }
-        winTop = top;
-        winEnd = end;
-        return missing;
+    const int windowRows = std::min(levelRows, step * bandHeight + 2 * halo);
+
+    // Two windows of the level's linear rows, and (without a developed level) two of its rows,
+    // allocated once for the largest group; the groups take them in turn: while the tiles of
+    // one group render from its window, the next group's is made (the rows the two share
+    // copied from the one in use, which is only read), and the level rows of the group after
+    // it are developed into the other window of level rows.
+    const int lx0 = std::max(0, m_source.x0 - halo), lx1 = std::min(m_in.width(), m_source.x1 + halo);
+    std::unique_ptr<LinearWindow> linear[2];
+    for (int k = 0; k < std::min(2, groupCount); ++k)
+        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows);
+    struct LevelWindow
+    {
+        std::shared_ptr<RgbPlanes<uint16_t>> planes;
+        int top = 0, end = 0;
+        render::TileInputs in; // reads the level's rows from `planes` (or the developed level)
+        std::vector<std::pair<int, int>> copies, develop; // strips of rows to copy, to develop
     };
-    std::vector<std::pair<int, int>> missing;
-    auto developTask = [&](int i) {
-        m_rows->develop(
-            missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - winTop);
+    LevelWindow level[2];
+    for (int k = 0; k < 2; ++k) {
+        level[k].in = m_in;
+        if (m_rows && k < groupCount) {
+            level[k].planes = std::make_shared<RgbPlanes<uint16_t>>();
+            level[k].planes->reset(m_in.width(), windowRows);
+            level[k].in.camera = level[k].planes;
+        }
+    }
+    // Plans level rows [top, end) of window k: those the other window holds are copied from
+    // it, the others developed. Returns the number of tasks (levelTask).
+    auto planLevel = [&](int k, std::pair<int, int> rows) {
+        LevelWindow& w = level[k];
+        const LevelWindow& o = level[1 - k];
+        const auto [top, end] = rows;
+        w.copies.clear();
+        w.develop.clear();
+        auto add = [](std::vector<std::pair<int, int>>& to, int a, int b) {
+            for (; a < b; a += 16)
+                to.push_back({ a, std::min(b, a + 16) });
+        };
+        const int keep0 = std::max(top, o.top), keep1 = std::min(end, o.end);
+        if (keep0 < keep1) {
+            add(w.copies, keep0, keep1);
+            add(w.develop, top, keep0);
+            add(w.develop, keep1, end);
+        } else {
+            add(w.develop, top, end);
+        }
+        w.top = top;
+        w.end = end;
+        w.in.cameraTop = top;
+        return int(w.copies.size() + w.develop.size());
+    };
+    auto levelTask = [&](int k, int task) {
+        LevelWindow& w = level[k];
+        if (task < int(w.copies.size())) {
+            const LevelWindow& o = level[1 - k];
+            const auto [a, b] = w.copies[size_t(task)];
+            for (int c = 0; c < 3; ++c)
+                for (int y = a; y < b; ++y)
+                    std::copy_n(o.planes->c[c].row(y - o.top), m_in.width(), w.planes->c[c].row(y - w.top));
+            return;
+        }
+        const auto [a, b] = w.develop[size_t(task) - w.copies.size()];
+        m_rows->develop(a, b, *w.planes, a - w.top);
     };
 
     // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
@@ -339,82 +412,64 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
             std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
     };
-    std::vector<double> cost;
-    std::vector<std::array<float, 2>> ranges; // what cost() found of each tile's layers
-    // The first group's rows, made before the loop; each later group's are made while the
-    // group before it renders and converts (the develop of its rows beside the tiles, their
-    // linear values beside the conversion, their sharpening beside the measure of its tiles),
-    // so that the pool's threads do not wait for each other between the steps.
+    // What cost() found of each tile of the group to render and of the group after it.
+    std::vector<double> cost, nextCost;
+    std::vector<std::array<float, 2>> ranges, nextRanges;
+    // The first group's rows and the measure of its tiles, and the level rows of the second,
+    // made before the loop; each later group's are made while the group before it renders.
     const int groupSize = std::min(step, bandCount);
     if (groupSize > 0) {
-        const auto [top, end] = groupRows(0, groupSize);
-        if (window) {
-            missing = developBegin(top, end);
-            pool.parallelFor(int(missing.size()), developTask);
-            in.cameraTop = top;
-        }
-        linear.fill(in, top, end);
+        const std::pair<int, int> rows0 = groupRows(0, groupSize);
+        if (m_rows)
+            pool.parallelFor(planLevel(0, rows0), [&](int i) { levelTask(0, i); });
+        const int second = std::min(step, bandCount - groupSize);
+        const int making = linear[0]->begin(level[0].in, rows0.first, rows0.second);
+        const int developing = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
+        pool.parallelFor(making + developing, [&](int i) {
+            if (i < making)
+                linear[0]->makeTask(level[0].in, i);
+            else
+                levelTask(1, i - making);
+        });
+        const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
         ranges.resize(cost.size());
+        pool.parallelFor(sharpening, [&](int i) { linear[0]->sharpenTask(level[0].in, i); });
         pool.parallelFor(int(cost.size()),
-            [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t), ranges[size_t(t)].data()); });
+            [&](int t) { cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data()); });
     }
 
+    int cur = 0; // the windows of the group rendered: linear[cur], level[cur]
     while (rowsDone < ph) {
         const int n = std::min(step, bandCount - rendered);
         const int next = std::min(step, bandCount - rendered - n); // bands of the group after
-        std::pair<int, int> nextRows { 0, 0 };
-        if (next > 0)
-            nextRows = groupRows(rendered + n, next);
-        std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
-        for (auto& f : fresh) {
-            if (spare.empty())
-                break;
-            f = std::move(spare.back());
-            spare.pop_back();
-        }
+        const int after = std::min(step, bandCount - rendered - n - next); // and of the one after it
+        // The group's bands, in the map before any task starts (tiles write into them).
         for (int j = 0; j < n; ++j) {
+            RgbPlanes<float> planes;
+            if (!spare.empty()) {
+                planes = std::move(spare.back());
+                spare.pop_back();
+            }
             const int b = bandOf(rendered + j);
-            fresh[size_t(j)].reset(
+            planes.reset(
                 sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
+            bands[b] = std::move(planes);
         }
-        // The costliest tiles first, so that the group does not end waiting for one of them;
-        // then the strips of the next group's rows to develop.
+        std::vector<RgbPlanes<float>*> fresh(size_t(std::max(0, n)));
+        for (int j = 0; j < n; ++j)
+            fresh[size_t(j)] = &bands.at(bandOf(rendered + j));
+        // The costliest tiles first, so that the group does not end waiting for one of them.
         const int tiles = n * tilesPerBand;
         std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
         std::stable_sort(
             order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
-        missing.clear();
-        if (window && next > 0)
-            missing = developBegin(nextRows.first, nextRows.second);
-        const int first = rendered;
-        pool.parallelFor(tiles + int(missing.size()), [&](int i) {
-            if (i >= tiles) {
-                developTask(i - tiles);
-                return;
-            }
-            const int t = order[size_t(i)];
-            const int column = (t % tilesPerBand) * m_tileColumns;
-            ScratchShelf::Lease scratch(shelf);
-            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get(),
-                ranges[size_t(t)].data());
-        });
-        for (int j = 0; j < n; ++j)
-            bands.emplace(bandOf(rendered + j), std::move(fresh[size_t(j)]));
-        rendered += n;
-        fresh.clear();
-        // An abort seen at a report writes nothing more.
-        if (aborted())
-            return false;
-        if (progress)
-            progress(5 + 80 * rendered / std::max(1, bandCount));
-        if (aborted())
-            return false;
-        // Source rows rendered so far.
-        const int lo = upwards ? std::max(0, (bandCount - rendered) * bandHeight) : 0;
-        const int hi = upwards ? sh : std::min(sh, rendered * bandHeight);
+        // The output rows whose source rows are rendered once this group is.
+        const int done = rendered + n;
+        const int lo = upwards ? std::max(0, (bandCount - done) * bandHeight) : 0;
+        const int hi = upwards ? sh : std::min(sh, done * bandHeight);
         std::vector<int> rows;
         for (; rowsDone < ph; ++rowsDone) {
             const int y = upwards ? ph - 1 - rowsDone : rowsDone;
@@ -465,19 +520,62 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             out = encoder->buffer();
             out.resize(size_t(split) * W * bpp);
         }
-        // The rows converted, beside the linear values of the next group's rows.
-        int making = 0;
+        // The next group's linear rows (sharpened once all are made) and the measure of its
+        // tiles, into the other window.
+        LinearWindow* const nextLinear = linear[1 - cur].get();
+        const LevelWindow& nextLevel = level[1 - cur];
+        int making = 0, sharpening = 0, measures = 0;
         if (next > 0) {
-            if (window)
-                in.cameraTop = nextRows.first;
-            making = linear.begin(in, nextRows.first, nextRows.second);
+            const std::pair<int, int> nextRows = groupRows(done, next);
+            making = nextLinear->begin(nextLevel.in, nextRows.first, nextRows.second, linear[cur].get());
+            sharpening = nextLinear->sharpenTasks();
+            measures = next * tilesPerBand;
+            nextCost.assign(size_t(measures), 0.0);
+            nextRanges.resize(nextCost.size());
         }
-        pool.parallelFor(split + making, [&](int i) {
-            if (i >= split)
-                linear.makeTask(in, i - split);
-            else
-                convertRow(i, transposed ? nullptr : out.data() + size_t(i) * W * bpp);
+        // The level rows of the group after the next, into this group's window of level rows
+        // (read last by the making of this group's linear rows).
+        const int developing = m_rows && after > 0 ? planLevel(cur, groupRows(done + next, after)) : 0;
+        // One loop for all of it: tasks that need others done wait for them, and come after
+        // them in the loop, so that those are under way (or done) when they wait.
+        Latch made(making), rendering(tiles);
+        const int a0 = making, a1 = a0 + developing, a2 = a1 + tiles, a3 = a2 + sharpening,
+                  a4 = a3 + measures, a5 = a4 + split;
+        const int first = rendered;
+        const render::TileInputs& nextIn = nextLevel.in;
+        pool.parallelFor(a5, [&](int i) {
+            if (i < a0) {
+                Latch::CountDown c(made);
+                nextLinear->makeTask(nextIn, i);
+            } else if (i < a1) {
+                levelTask(cur, i - a0);
+            } else if (i < a2) {
+                Latch::CountDown c(rendering);
+                const int t = order[size_t(i - a1)];
+                const int column = (t % tilesPerBand) * m_tileColumns;
+                ScratchShelf::Lease scratch(shelf);
+                linear[cur]->render(m_in, tileAt(first, t), *fresh[size_t(t / tilesPerBand)], column, 0,
+                    *scratch.get(), ranges[size_t(t)].data());
+            } else if (i < a3) {
+                made.wait();
+                nextLinear->sharpenTask(nextIn, i - a2);
+            } else if (i < a4) {
+                made.wait();
+                const int t = i - a3;
+                nextCost[size_t(t)] = nextLinear->cost(m_in, tileAt(done, t), nextRanges[size_t(t)].data());
+            } else {
+                rendering.wait();
+                convertRow(i - a4, transposed ? nullptr : out.data() + size_t(i - a4) * W * bpp);
+            }
         });
+        rendered = done;
+        // An abort seen at a report writes nothing more.
+        if (aborted())
+            return false;
+        if (progress)
+            progress(5 + 80 * rendered / std::max(1, bandCount));
+        if (aborted())
+            return false;
         if (!transposed && split > 0)
             encoder->push(std::move(out), split);
         if (split < count) {
@@ -487,27 +585,17 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 count - split, [&](int i) { convertRow(split + i, rest.data() + size_t(i) * W * bpp); });
             encoder->push(std::move(rest), count - split);
         }
-        // The next group's rows sharpened, beside the measure of its tiles.
-        if (next > 0) {
-            const int sharpening = linear.sharpenTasks();
-            cost.assign(size_t(next * tilesPerBand), 0.0);
-            ranges.resize(cost.size());
-            pool.parallelFor(sharpening + int(cost.size()), [&](int i) {
-                if (i < sharpening)
-                    linear.sharpenTask(in, i);
-                else
-                    cost[size_t(i - sharpening)] = linear.cost(
-                        in, tileAt(rendered, i - sharpening), ranges[size_t(i - sharpening)].data());
-            });
-        }
+        cost.swap(nextCost);
+        ranges.swap(nextRanges);
+        cur = 1 - cur;
         // Drop the bands the rows still to come do not read.
         if (rowsDone < ph) {
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
             for (auto it = bands.begin(); it != bands.end();) {
                 const int b = it->first;
-                const bool done
+                const bool gone
                     = upwards ? b * bandHeight >= need.second : (b + 1) * bandHeight <= need.first;
-                if (done) {
+                if (gone) {
                     spare.push_back(std::move(it->second));
                     it = bands.erase(it);
                 } else {
@@ -518,7 +606,11 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     }
     bands.clear();
     spare.clear();
-    linear.release();
+    for (auto& l : linear)
+        if (l)
+            l->release();
+    for (auto& l : level)
+        l.planes.reset();
     if (encoder)
         encoder->finish();
     if (transposed) {
