@@ -100,9 +100,10 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
         return m_frames;
     const int ref = m_image->referenceModule();
     const vrx::ModuleInfo& mod = m_image->module(ref);
-    // Frames are summed as they are decoded, two at a time on the pool (the decode of one is
-    // serial work), so that at most two decoded frames are held whatever their number. The
-    // sums are of whole numbers: exact in any order.
+    // Frames are summed as they are decoded, two at a time on the pool (the decompression of
+    // one is serial work; its checksum and the rebuilding of its rows from the residuals are
+    // shared out beside it), so that at most two decoded frames are held whatever their number.
+    // The sums are of whole numbers: exact in any order.
     auto sum = std::make_shared<MosaicAccumulator>(mod.width, mod.height);
     const int frames = m_image->framesOf(ref);
     std::unique_ptr<uint16_t[]> spare; // the second frame of a pair
@@ -116,7 +117,9 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
         }
         WorkerPool::instance().parallelFor(count, [&](int i) {
             InputRead read(*this);
-            m_image->decodeFrame(ref, first + i, into[i]);
+            m_image->decodeFrame(ref, first + i, into[i], [](int n, const std::function<void(int)>& body) {
+                WorkerPool::instance().parallelFor(n, body);
+            });
         });
         sum->commit();
         if (count > 1)

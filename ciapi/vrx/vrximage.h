@@ -3,6 +3,7 @@
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/vrxtypes.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,8 +56,11 @@ public:
     // The 16-bit samples of one frame (width x height, row by row); the chunk's CRC is
     // checked and its encoding decoded. std::runtime_error on any fault.
     std::vector<std::uint16_t> decodeFrame(int module, int frame) const;
-    // The same into `out` (the module's width x height samples).
-    void decodeFrame(int module, int frame, std::uint16_t* out) const;
+    // The same into `out` (the module's width x height samples). With `parallel` (see
+    // RawCodec), the chunk's CRC is computed in parts beside the decode, and the decode's
+    // rows side by side; the bytes are read in place when the input is in memory.
+    void decodeFrame(int module, int frame, std::uint16_t* out,
+        const std::function<void(int, const std::function<void(int)>&)>& parallel = nullptr) const;
     // The mean of all frames of a module (rounded), the denoised frame.
     std::vector<std::uint16_t> averageFrames(int module) const;
 
@@ -109,6 +113,9 @@ private:
     // A calibration record for this camera after the container.
     static void readAppendix(VrxImage* img, const ByteSource& src);
     std::vector<std::uint8_t> payload(const Location& loc, std::uint64_t maxLength) const;
+    // A raw frame chunk's payload (its CRC checked) decoded into `out`.
+    void decodeFramePayload(const std::uint8_t* bytes, std::size_t size, const ModuleInfo& m,
+        std::uint16_t* out, const std::function<void(int, const std::function<void(int)>&)>& parallel) const;
 
     std::shared_ptr<const ByteSource> m_source;
     std::uint16_t m_major = 0;
