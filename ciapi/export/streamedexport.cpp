@@ -86,6 +86,23 @@ struct Converter
     }
 };
 
+// Room for converted rows: not cleared when it grows (every row is written before it is handed
+// on), so that it is faulted in by the tasks that convert rows, not by the loop that starts them.
+struct RowBuffer
+{
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    uint8_t* data() { return bytes.get(); }
+    const uint8_t* data() const { return bytes.get(); }
+    void resize(size_t size)
+    {
+        if (size > capacity) {
+            bytes.reset(new uint8_t[size]);
+            capacity = size;
+        }
+    }
+};
+
 // Hands rows to the writer on a thread of its own, so that encoding one group of rows
 // overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
 class EncoderThread
@@ -98,17 +115,17 @@ public:
     ~EncoderThread() { stop(true); }
 
     // A buffer for the next rows (a used one when there is one).
-    std::vector<uint8_t> buffer()
+    RowBuffer buffer()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_spare.empty())
             return {};
-        std::vector<uint8_t> b = std::move(m_spare.back());
+        RowBuffer b = std::move(m_spare.back());
         m_spare.pop_back();
         return b;
     }
 
-    void push(std::vector<uint8_t> rows, int count)
+    void push(RowBuffer rows, int count)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
@@ -171,8 +188,8 @@ private:
     RowWriter& m_writer;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::pair<std::vector<uint8_t>, int>> m_queue;
-    std::vector<std::vector<uint8_t>> m_spare;
+    std::deque<std::pair<RowBuffer, int>> m_queue;
+    std::vector<RowBuffer> m_spare;
     std::exception_ptr m_error;
     bool m_closing = false;
     std::thread m_thread; // last: starts when everything above is ready
@@ -325,7 +342,13 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
     // Bands a group renders: enough tiles to keep every thread busy twice over.
     const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
-    const int groupCount = (bandCount + step - 1) / step;
+    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
+    // whole one, not a few rows after which the writer is left to encode all of the group
+    // before them.
+    const int firstStep = bandCount > 0 ? (bandCount - 1) % step + 1 : 0;
+    auto groupBands
+        = [&](int first) { return std::clamp(first == 0 ? firstStep : step, 0, bandCount - first); };
+    const int groupCount = bandCount > 0 ? 1 + (bandCount - firstStep) / step : 0;
     int rendered = 0, rowsDone = 0;
     if (!m_in.camera && !m_rows)
         throw std::logic_error("No level to export");
@@ -417,12 +440,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     std::vector<std::array<float, 2>> ranges, nextRanges;
     // The first group's rows and the measure of its tiles, and the level rows of the second,
     // made before the loop; each later group's are made while the group before it renders.
-    const int groupSize = std::min(step, bandCount);
+    const int groupSize = groupBands(0);
     if (groupSize > 0) {
         const std::pair<int, int> rows0 = groupRows(0, groupSize);
         if (m_rows)
             pool.parallelFor(planLevel(0, rows0), [&](int i) { levelTask(0, i); });
-        const int second = std::min(step, bandCount - groupSize);
+        const int second = groupBands(groupSize);
         const int making = linear[0]->begin(level[0].in, rows0.first, rows0.second);
         const int developing = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
         pool.parallelFor(making + developing, [&](int i) {
@@ -441,9 +464,9 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
 
     int cur = 0; // the windows of the group rendered: linear[cur], level[cur]
     while (rowsDone < ph) {
-        const int n = std::min(step, bandCount - rendered);
-        const int next = std::min(step, bandCount - rendered - n); // bands of the group after
-        const int after = std::min(step, bandCount - rendered - n - next); // and of the one after it
+        const int n = groupBands(rendered);
+        const int next = groupBands(rendered + n); // bands of the group after
+        const int after = groupBands(rendered + n + next); // and of the one after it
         // The group's bands, in the map before any task starts (tiles write into them).
         for (int j = 0; j < n; ++j) {
             RgbPlanes<float> planes;
@@ -515,7 +538,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         // while the second is converted and has only half a group left when the rest is done.
         const int count = int(rows.size());
         const int split = next == 0 && !transposed ? count / 2 : count;
-        std::vector<uint8_t> out;
+        RowBuffer out;
         if (!transposed) {
             out = encoder->buffer();
             out.resize(size_t(split) * W * bpp);
@@ -578,12 +601,16 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             return false;
         if (!transposed && split > 0)
             encoder->push(std::move(out), split);
-        if (split < count) {
-            std::vector<uint8_t> rest = encoder->buffer();
-            rest.resize(size_t(count - split) * W * bpp);
+        // The rest of the last group's rows in pieces, so that the writer has little left to
+        // encode once the last is converted.
+        const int piece = std::max(8, (count - split + 2) / 3);
+        for (int from = split; from < count; from += piece) {
+            const int rowsNow = std::min(piece, count - from);
+            RowBuffer rest = encoder->buffer();
+            rest.resize(size_t(rowsNow) * W * bpp);
             pool.parallelFor(
-                count - split, [&](int i) { convertRow(split + i, rest.data() + size_t(i) * W * bpp); });
-            encoder->push(std::move(rest), count - split);
+                rowsNow, [&](int i) { convertRow(from + i, rest.data() + size_t(i) * W * bpp); });
+            encoder->push(std::move(rest), rowsNow);
         }
         cost.swap(nextCost);
         ranges.swap(nextRanges);
