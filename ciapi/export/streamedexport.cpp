@@ -438,28 +438,42 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // What cost() found of each tile of the group to render and of the group after it.
     std::vector<double> cost, nextCost;
     std::vector<std::array<float, 2>> ranges, nextRanges;
-    // The first group's rows and the measure of its tiles, and the level rows of the second,
-    // made before the loop; each later group's are made while the group before it renders.
+    // The first group's level rows, its linear rows and the measure of its tiles, and the level
+    // rows of the second, made before the loop in one loop of their own (each step waits for
+    // the one it reads); each later group's are made while the group before it renders.
     const int groupSize = groupBands(0);
     if (groupSize > 0) {
         const std::pair<int, int> rows0 = groupRows(0, groupSize);
-        if (m_rows)
-            pool.parallelFor(planLevel(0, rows0), [&](int i) { levelTask(0, i); });
         const int second = groupBands(groupSize);
+        const int developing = m_rows ? planLevel(0, rows0) : 0;
         const int making = linear[0]->begin(level[0].in, rows0.first, rows0.second);
-        const int developing = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
-        pool.parallelFor(making + developing, [&](int i) {
-            if (i < making)
-                linear[0]->makeTask(level[0].in, i);
-            else
-                levelTask(1, i - making);
-        });
+        const int developingNext = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
         const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
         ranges.resize(cost.size());
-        pool.parallelFor(sharpening, [&](int i) { linear[0]->sharpenTask(level[0].in, i); });
-        pool.parallelFor(int(cost.size()),
-            [&](int t) { cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data()); });
+        const int a0 = developing, a1 = a0 + making, a2 = a1 + developingNext, a3 = a2 + sharpening,
+                  a4 = a3 + int(cost.size());
+        Latch developed(developing), made(making);
+        pool.parallelFor(a4, [&](int i) {
+            if (i < a0) {
+                Latch::CountDown c(developed);
+                levelTask(0, i);
+            } else if (i < a1) {
+                developed.wait();
+                Latch::CountDown c(made);
+                linear[0]->makeTask(level[0].in, i - a0);
+            } else if (i < a2) {
+                developed.wait(); // copies rows of the first window
+                levelTask(1, i - a1);
+            } else if (i < a3) {
+                made.wait();
+                linear[0]->sharpenTask(level[0].in, i - a2);
+            } else {
+                made.wait();
+                const int t = i - a3;
+                cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
+            }
+        });
     }
 
     int cur = 0; // the windows of the group rendered: linear[cur], level[cur]
@@ -561,8 +575,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         const int developing = m_rows && after > 0 ? planLevel(cur, groupRows(done + next, after)) : 0;
         // One loop for all of it: tasks that need others done wait for them, and come after
         // them in the loop, so that those are under way (or done) when they wait.
+        // The level rows come after the tiles: the threads that find no tile left develop them
+        // while the last tiles end.
         Latch made(making), rendering(tiles);
-        const int a0 = making, a1 = a0 + developing, a2 = a1 + tiles, a3 = a2 + sharpening,
+        const int a0 = making, a1 = a0 + tiles, a2 = a1 + developing, a3 = a2 + sharpening,
                   a4 = a3 + measures, a5 = a4 + split;
         const int first = rendered;
         const render::TileInputs& nextIn = nextLevel.in;
@@ -571,14 +587,14 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 Latch::CountDown c(made);
                 nextLinear->makeTask(nextIn, i);
             } else if (i < a1) {
-                levelTask(cur, i - a0);
-            } else if (i < a2) {
                 Latch::CountDown c(rendering);
-                const int t = order[size_t(i - a1)];
+                const int t = order[size_t(i - a0)];
                 const int column = (t % tilesPerBand) * m_tileColumns;
                 ScratchShelf::Lease scratch(shelf);
                 linear[cur]->render(m_in, tileAt(first, t), *fresh[size_t(t / tilesPerBand)], column, 0,
                     *scratch.get(), ranges[size_t(t)].data());
+            } else if (i < a2) {
+                levelTask(cur, i - a1);
             } else if (i < a3) {
                 made.wait();
                 nextLinear->sharpenTask(nextIn, i - a2);
