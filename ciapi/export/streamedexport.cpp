@@ -197,10 +197,17 @@ private:
 
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
+// A set is the refocus's planes and, for tiles converted as they are rendered, the tile.
+struct TileScratch
+{
+    render::RefocusScratch refocus;
+    RgbPlanes<float> tile;
+};
+
 class ScratchShelf
 {
 public:
-    using Scratch = render::RefocusScratch;
+    using Scratch = TileScratch;
 
     class Lease
     {
@@ -314,6 +321,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // Output rows are plan rows, top down, or bottom up when the picture is upside down.
     const bool upwards = !transposed && m_m[3] < 0;
     const size_t bpp = bytesPerPixel(m_writer.samples());
+    // At the export's own size a tile's pixels are the output's: each tile is converted as soon
+    // as it is rendered, into the rows handed to the writer (no bands, nothing left to convert
+    // once the tiles are done).
+    const bool direct = m_resampler.identity();
     const Converter convert { m_writer.samples(), m_tone, *m_in.colour };
 
     // Where plan pixel x of a row lands: its column in the output row (upright), or the output
@@ -482,7 +493,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         const int next = groupBands(rendered + n); // bands of the group after
         const int after = groupBands(rendered + n + next); // and of the one after it
         // The group's bands, in the map before any task starts (tiles write into them).
-        for (int j = 0; j < n; ++j) {
+        for (int j = 0; j < n && !direct; ++j) {
             RgbPlanes<float> planes;
             if (!spare.empty()) {
                 planes = std::move(spare.back());
@@ -494,7 +505,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             bands[b] = std::move(planes);
         }
         std::vector<RgbPlanes<float>*> fresh(size_t(std::max(0, n)));
-        for (int j = 0; j < n; ++j)
+        for (int j = 0; j < n && !direct; ++j)
             fresh[size_t(j)] = &bands.at(bandOf(rendered + j));
         // The costliest tiles first, so that the group does not end waiting for one of them.
         const int tiles = n * tilesPerBand;
@@ -550,8 +561,29 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         };
         // The last group's rows go to the writer in two halves, so that it encodes the first
         // while the second is converted and has only half a group left when the rest is done.
+        // Tiles converted as they are rendered leave nothing to convert after them.
         const int count = int(rows.size());
-        const int split = next == 0 && !transposed ? count / 2 : count;
+        const int split = next == 0 && !transposed && !direct ? count / 2 : count;
+        // Converts rows [ty0, ty1) of a tile rendered into `tile` (its top left pixel at source
+        // pixel (x0, y0)) to their places in the rows handed to the writer, or in the whole
+        // turned picture.
+        auto convertTile
+            = [&](const RgbPlanes<float>& tile, int x0, int y0, int ty0, int ty1, uint8_t* rowsOut) {
+                  for (int ty = ty0; ty < ty1; ++ty) {
+                      const int y = y0 + ty;
+                      uint8_t* dst;
+                      if (transposed) {
+                          dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
+                      } else {
+                          const int i = upwards ? rows.front() - y : y - rows.front();
+                          if (i < 0 || i >= count)
+                              throw std::logic_error("Tile outside its group's rows");
+                          dst = rowsOut + size_t(i) * W * bpp;
+                      }
+                      const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
+                      convert(rgb, 1, tile.width(), at.data() + x0, dst);
+                  }
+              };
         RowBuffer out;
         if (!transposed) {
             out = encoder->buffer();
@@ -579,7 +611,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         // while the last tiles end.
         Latch made(making), rendering(tiles);
         const int a0 = making, a1 = a0 + tiles, a2 = a1 + developing, a3 = a2 + sharpening,
-                  a4 = a3 + measures, a5 = a4 + split;
+                  a4 = a3 + measures, a5 = a4 + (direct ? 0 : split);
         const int first = rendered;
         const render::TileInputs& nextIn = nextLevel.in;
         pool.parallelFor(a5, [&](int i) {
@@ -591,8 +623,17 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 const int t = order[size_t(i - a0)];
                 const int column = (t % tilesPerBand) * m_tileColumns;
                 ScratchShelf::Lease scratch(shelf);
-                linear[cur]->render(m_in, tileAt(first, t), *fresh[size_t(t / tilesPerBand)], column, 0,
-                    *scratch.get(), ranges[size_t(t)].data());
+                const Rect rect = tileAt(first, t);
+                if (direct) {
+                    RgbPlanes<float>& tile = scratch.get()->tile;
+                    tile.reset(rect.width(), rect.height());
+                    linear[cur]->render(
+                        m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
+                    convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(), out.data());
+                    return;
+                }
+                linear[cur]->render(m_in, rect, *fresh[size_t(t / tilesPerBand)], column, 0,
+                    scratch.get()->refocus, ranges[size_t(t)].data());
             } else if (i < a2) {
                 levelTask(cur, i - a1);
             } else if (i < a3) {

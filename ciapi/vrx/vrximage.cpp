@@ -414,10 +414,20 @@ void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out,
         decodeFramePayload(bytes.data(), bytes.size(), m, out, nullptr);
         return;
     }
+    withPayload(loc, format::kFrameHeaderSize + plainBytes + plainBytes / 8 + (1u << 20), parallel,
+        [&](const std::uint8_t* bytes, std::size_t size) {
+            decodeFramePayload(bytes, size, m, out, parallel);
+        });
+}
+
+void VrxImage::withPayload(const Location& loc, std::uint64_t maxLength,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel,
+    const std::function<void(const std::uint8_t*, std::size_t)>& use) const
+{
     // As payload() does, but the bytes read in place when they can be, and their CRC computed
-    // in parts beside the decode: the checksum is still checked before any other fault is
-    // reported (a damaged chunk says so, whatever its decode made of it).
-    if (loc.length > format::kFrameHeaderSize + plainBytes + plainBytes / 8 + (1u << 20))
+    // in parts beside `use`: the checksum is still checked before any other fault is
+    // reported (a damaged chunk says so, whatever `use` made of it).
+    if (loc.length > maxLength)
         throw bad("chunk too large");
     std::vector<std::uint8_t> copy;
     const std::uint8_t* bytes = m_source->view(loc.offset, static_cast<std::size_t>(loc.length));
@@ -437,7 +447,7 @@ void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out,
             return;
         }
         try {
-            decodeFramePayload(bytes, length, m, out, parallel);
+            use(bytes, length);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -503,7 +513,31 @@ DepthMap VrxImage::depthMap() const
     if (!m_depth)
         throw std::runtime_error("The file has no depth map");
     const auto bytes = payload(*m_depth, 1ull << 31);
+    DepthMap d = depthHeader(bytes.data(), bytes.size());
     ByteReader r(bytes.data(), bytes.size(), "depth map");
+    r.skip(32);
+    DepthCodec::unpack(r.here(), r.remaining(), d);
+    return d;
+}
+
+void VrxImage::decodeDepthMap(const std::function<void(int width, int height)>& size,
+    const std::function<float*(int y)>& row,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel) const
+{
+    if (!m_depth)
+        throw std::runtime_error("The file has no depth map");
+    withPayload(*m_depth, 1ull << 31, parallel, [&](const std::uint8_t* bytes, std::size_t length) {
+        const DepthMap d = depthHeader(bytes, length);
+        ByteReader r(bytes, length, "depth map");
+        r.skip(32);
+        size(d.width, d.height);
+        DepthCodec::unpack(r.here(), r.remaining(), d, row, parallel);
+    });
+}
+
+DepthMap VrxImage::depthHeader(const std::uint8_t* bytes, std::size_t size) const
+{
+    ByteReader r(bytes, size, "depth map");
     DepthMap d;
     d.width = r.i32();
     d.height = r.i32();
@@ -523,11 +557,8 @@ DepthMap VrxImage::depthMap() const
     const std::size_t n = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height);
     if (decoded != n * 2)
         throw bad("depth map size mismatch");
-    if (encoding == 1) {
-        DepthCodec::unpack(r.here(), r.remaining(), d);
-    } else {
+    if (encoding != 1)
         throw bad("unknown depth encoding");
-    }
     return d;
 }
 
