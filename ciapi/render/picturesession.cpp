@@ -267,7 +267,8 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
     if (progress)
         progress(0);
     // The guide's level (which decodes the raw frames) and the factory map are read side by
-    // side: each is mostly serial work.
+    // side: the decompression of each is serial work (their checksums and conversions are
+    // shared out beside it).
     std::shared_ptr<const RgbPlanes<uint16_t>> guide;
     PlaneF factory;
     WorkerPool::instance().parallelFor(2, [&](int part) {
@@ -279,10 +280,11 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
             return;
         InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
-            const vrx::DepthMap map = m_image->depthMap();
-            factory.reset(map.width, map.height);
-            for (int y = 0; y < map.height; ++y)
-                std::copy_n(map.depth.data() + size_t(y) * size_t(map.width), map.width, factory.row(y));
+            m_image->decodeDepthMap([&](int w, int h) { factory.reset(w, h); },
+                [&](int y) { return factory.row(y); },
+                [](int n, const std::function<void(int)>& body) {
+                    WorkerPool::instance().parallelFor(n, body);
+                });
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }

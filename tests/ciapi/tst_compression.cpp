@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -171,6 +173,22 @@ private slots:
                 image->decodeFrame(m.index, f, got.data(), parallel);
                 QVERIFY2(got == image->decodeFrame(m.index, f), qPrintable(QString("frame %1").arg(f)));
             }
+        // The depth map the same way, into rows of the caller's.
+        const vrx::DepthMap map = image->depthMap();
+        std::vector<float> rows;
+        int width = 0;
+        image->decodeDepthMap(
+            [&](int w, int h) {
+                width = w + 3; // rows farther apart than the map is wide
+                rows.assign(size_t(width) * size_t(h), -1.f);
+            },
+            [&](int y) { return rows.data() + size_t(y) * size_t(width); }, parallel);
+        QVERIFY(map.height * map.width > 65536);
+        for (int y = 0; y < map.height; ++y) {
+            QVERIFY(std::equal(rows.begin() + long(y) * width, rows.begin() + long(y) * width + map.width,
+                map.depth.begin() + long(y) * map.width));
+            QCOMPARE(rows[size_t(y) * size_t(width) + size_t(map.width)], -1.f);
+        }
         // One byte changed in the middle of every frame's chunk.
         const auto& last = image->modules().back();
         const size_t frameBytes = size_t(last.width) * size_t(last.height) * 2;
@@ -196,6 +214,31 @@ private slots:
                 refused += serial.isEmpty() ? 0 : 1;
             }
         QVERIFY(refused >= 2);
+        // A damaged depth map: refused for the same reason both ways.
+        auto depthDamaged = bytes;
+        bool damagedMap = false;
+        for (size_t at = 0; at + 4 < depthDamaged.size() && !damagedMap; ++at)
+            if (std::memcmp(depthDamaged.data() + at, "DPTH", 4) == 0) {
+                depthDamaged[at + 200] ^= 0x33;
+                damagedMap = true;
+            }
+        QVERIFY(damagedMap);
+        const auto badDepth = open(depthDamaged);
+        QString serial, shared;
+        try {
+            (void)badDepth->depthMap();
+        } catch (const std::runtime_error& e) {
+            serial = e.what();
+        }
+        try {
+            std::vector<float> sink;
+            badDepth->decodeDepthMap([&](int w, int h) { sink.resize(size_t(w) * size_t(h)); },
+                [&](int y) { return sink.data() + size_t(y) * size_t(map.width); }, parallel);
+        } catch (const std::runtime_error& e) {
+            shared = e.what();
+        }
+        QVERIFY(!serial.isEmpty());
+        QCOMPARE(shared, serial);
         render::WorkerPool::instance().shutdown();
         render::WorkerPool::instance().setThreadLimit(0);
     }
