@@ -512,10 +512,18 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
-        std::stable_sort(
-            order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
-        // The output rows whose source rows are rendered once this group is.
+        // The last group at the export's own size goes band after band (the costliest tiles
+        // first within each), and a band's rows go to the writer as soon as its last tile is done:
+        // the writer encodes them while the next band renders, and is left one band to encode
+        // once the tiles are done.
         const int done = rendered + n;
+        const bool byBand = direct && !transposed && done == bandCount && n > 1;
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            if (byBand && a / tilesPerBand != b / tilesPerBand)
+                return a / tilesPerBand < b / tilesPerBand;
+            return cost[size_t(a)] > cost[size_t(b)];
+        });
+        // The output rows whose source rows are rendered once this group is.
         const int lo = upwards ? std::max(0, (bandCount - done) * bandHeight) : 0;
         const int hi = upwards ? sh : std::min(sh, done * bandHeight);
         std::vector<int> rows;
@@ -567,27 +575,52 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         // Converts rows [ty0, ty1) of a tile rendered into `tile` (its top left pixel at source
         // pixel (x0, y0)) to their places in the rows handed to the writer, or in the whole
         // turned picture.
-        auto convertTile
-            = [&](const RgbPlanes<float>& tile, int x0, int y0, int ty0, int ty1, uint8_t* rowsOut) {
-                  for (int ty = ty0; ty < ty1; ++ty) {
-                      const int y = y0 + ty;
-                      uint8_t* dst;
-                      if (transposed) {
-                          dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
-                      } else {
-                          const int i = upwards ? rows.front() - y : y - rows.front();
-                          if (i < 0 || i >= count)
-                              throw std::logic_error("Tile outside its group's rows");
-                          dst = rowsOut + size_t(i) * W * bpp;
-                      }
-                      const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
-                      convert(rgb, 1, tile.width(), at.data() + x0, dst);
-                  }
-              };
+        // `rowsOut` holds the group's rows [first, end) in the writer's order.
+        auto convertTile = [&](const RgbPlanes<float>& tile, int x0, int y0, int ty0, int ty1,
+                               uint8_t* rowsOut, int first, int end) {
+            for (int ty = ty0; ty < ty1; ++ty) {
+                const int y = y0 + ty;
+                uint8_t* dst;
+                if (transposed) {
+                    dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
+                } else {
+                    const int i = upwards ? rows.front() - y : y - rows.front();
+                    if (i < first || i >= end)
+                        throw std::logic_error("Tile outside its group's rows");
+                    dst = rowsOut + size_t(i - first) * W * bpp;
+                }
+                const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
+                convert(rgb, 1, tile.width(), at.data() + x0, dst);
+            }
+        };
         RowBuffer out;
-        if (!transposed) {
+        if (!transposed && !byBand) {
             out = encoder->buffer();
             out.resize(size_t(split) * W * bpp);
+        }
+        // By band: each band's rows in a buffer of their own, [bandRow[j], bandRow[j + 1]) of
+        // the group's, handed on once its tiles (tilesLeft[j]) are done, in the bands' order.
+        std::vector<RowBuffer> bandOut;
+        std::vector<int> bandRow(1, 0);
+        std::unique_ptr<std::atomic<int>[]> tilesLeft;
+        std::vector<char> bandDone;
+        std::mutex handing;
+        int handed = 0;
+        std::atomic<bool> tileFailed { false };
+        if (byBand) {
+            tilesLeft.reset(new std::atomic<int>[size_t(n)]);
+            for (int j = 0; j < n; ++j) {
+                const int b = bandOf(rendered + j);
+                const int height = std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0
+                    - b * bandHeight;
+                bandRow.push_back(bandRow.back() + height);
+                bandOut.push_back(encoder->buffer());
+                bandOut.back().resize(size_t(height) * W * bpp);
+                tilesLeft[size_t(j)] = tilesPerBand;
+            }
+            bandDone.assign(size_t(n), 0);
+            if (bandRow.back() != count)
+                throw std::logic_error("Bands and rows differ");
         }
         // The next group's linear rows (sharpened once all are made) and the measure of its
         // tiles, into the other window.
@@ -624,12 +657,38 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 const int column = (t % tilesPerBand) * m_tileColumns;
                 ScratchShelf::Lease scratch(shelf);
                 const Rect rect = tileAt(first, t);
+                if (direct && byBand) {
+                    const int j = t / tilesPerBand;
+                    try {
+                        RgbPlanes<float>& tile = scratch.get()->tile;
+                        tile.reset(rect.width(), rect.height());
+                        linear[cur]->render(
+                            m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
+                        convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(),
+                            bandOut[size_t(j)].data(), bandRow[size_t(j)], bandRow[size_t(j) + 1]);
+                    } catch (...) {
+                        tileFailed = true;
+                        throw;
+                    }
+                    if (tilesLeft[size_t(j)].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                        // Every band before the last, in order, as soon as it and those before
+                        // it are done (the last goes after the loop, past the abort check).
+                        std::lock_guard<std::mutex> lock(handing);
+                        bandDone[size_t(j)] = 1;
+                        while (!tileFailed && handed < n - 1 && bandDone[size_t(handed)]) {
+                            encoder->push(std::move(bandOut[size_t(handed)]),
+                                bandRow[size_t(handed) + 1] - bandRow[size_t(handed)]);
+                            ++handed;
+                        }
+                    }
+                    return;
+                }
                 if (direct) {
                     RgbPlanes<float>& tile = scratch.get()->tile;
                     tile.reset(rect.width(), rect.height());
                     linear[cur]->render(
                         m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
-                    convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(), out.data());
+                    convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(), out.data(), 0, count);
                     return;
                 }
                 linear[cur]->render(m_in, rect, *fresh[size_t(t / tilesPerBand)], column, 0,
@@ -656,8 +715,13 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             progress(5 + 80 * rendered / std::max(1, bandCount));
         if (aborted())
             return false;
-        if (!transposed && split > 0)
+        if (byBand) {
+            for (; handed < n; ++handed)
+                encoder->push(std::move(bandOut[size_t(handed)]),
+                    bandRow[size_t(handed) + 1] - bandRow[size_t(handed)]);
+        } else if (!transposed && split > 0) {
             encoder->push(std::move(out), split);
+        }
         // The rest of the last group's rows in pieces, so that the writer has little left to
         // encode once the last is converted.
         const int piece = std::max(8, (count - split + 2) / 3);
