@@ -12,8 +12,9 @@
 // judged by CPU time, which a loaded machine disturbs less than wall time: the CPU time at
 // all CPUs against one (work inflation, aim near 1.0), the time during which at most one
 // thread worked (serial time), and the share of the CPUs busy (threads that run or wait for a
-// CPU, sampled every millisecond), from which a speed-up on a quiet machine is estimated; at all
-// CPUs, the medians of five runs.
+// CPU, sampled every millisecond) with the share of the time fewer threads than CPUs could
+// run, from which a speed-up on a quiet machine is estimated; at all CPUs, the medians of five
+// runs.
 // `bench_export --demo` also exports the demo's largest picture (28 mm) as the plain export
 // and through the queue's path on 8 CPUs and prints the peaks (aim under 600 MiB). The
 // parent stays small; children are this program run again.
@@ -120,6 +121,8 @@ public:
     }
     // Wall time the `cpus` were idle, over `cpus` (after stop()).
     double idle() const { return m_idle / m_cpus; }
+    // Wall time during which fewer than `cpus` threads could run (after stop()).
+    double under() const { return m_under; }
     // Wall time measured (after stop()).
     double wall() const { return m_wall; }
     // CPU time the meter itself used (to be taken off the process's).
@@ -165,6 +168,8 @@ private:
             if (running <= 1)
                 m_serial += dt;
             m_idle += dt * std::max(0, m_cpus - running);
+            if (running < m_cpus)
+                m_under += dt;
             m_wall += dt;
             timeline.push_back({ std::chrono::duration<double>(w - t0).count(), running });
             wall = w;
@@ -189,6 +194,7 @@ private:
     std::atomic<bool> m_stop { false };
     double m_serial = 0;
     double m_idle = 0;
+    double m_under = 0;
     double m_wall = 0;
     double m_ownCpu = 0;
     std::thread m_thread;
@@ -273,8 +279,9 @@ int childQueueExport(const std::string& dir, bool decodedFirst)
         return 1;
     const double seconds = since(t0), serial = meter.stop(), cpu = cpuSeconds() - c0 - meter.ownCpu();
     r.reset(); // as the queue lets go of the picture once it is written
-    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu, serial,
-        meter.wall() > 0 ? 1.0 - meter.idle() / meter.wall() : 1.0);
+    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu,
+        serial, meter.wall() > 0 ? 1.0 - meter.idle() / meter.wall() : 1.0,
+        meter.wall() > 0 ? meter.under() / meter.wall() : 0.0);
     return 0;
 }
 
@@ -328,8 +335,9 @@ int childTurbo(const std::string& dir, bool queue)
 struct Run
 {
     double seconds = 1e30, second = 1e30, peak = 0, base = 0, cpu = 1e30, serial = 1e30;
-    // The share of the CPUs busy (queue-export only).
-    double busy = 0;
+    // The share of the CPUs busy, and of the time fewer threads than CPUs could run
+    // (queue-export only).
+    double busy = 0, under = 0;
     bool ok = false;
 };
 
@@ -352,6 +360,7 @@ Run medianOf(std::vector<Run> runs)
     m.cpu = median(&Run::cpu);
     m.serial = median(&Run::serial);
     m.busy = median(&Run::busy);
+    m.under = median(&Run::under);
     for (const Run& r : runs) {
         m.peak = std::max(m.peak, r.peak);
         m.base = std::max(m.base, r.base);
@@ -401,7 +410,7 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports, bool 
         r.ok = true;
         if (reports) {
             std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial
-                >> r.busy;
+                >> r.busy >> r.under;
         } else {
             r.seconds = wall;
             r.peak = use.ru_maxrss / 1024.0;
@@ -417,6 +426,7 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports, bool 
         best.cpu = std::min(best.cpu, r.cpu);
         best.serial = std::min(best.serial, r.serial);
         best.busy = std::max(best.busy, r.busy);
+        best.under = i == 0 ? r.under : std::min(best.under, r.under);
     }
     return median ? medianOf(all) : best;
 }
@@ -577,8 +587,10 @@ int main(int argc, char** argv)
                 1.0 / ((serial + (1.0 - serial) / allCpus) * inflation));
             // The CPUs left idle count as well as the serial time: the one-CPU CPU time over the
             // CPU time at all CPUs spread over the share of them that was busy.
-            std::printf("    CPUs busy %.0f%% of the time; speed-up bound by it on a quiet machine: %.2fx\n",
-                100.0 * queue.busy, queueOne.cpu / (queue.cpu / (allCpus * std::max(0.01, queue.busy))));
+            std::printf("    CPUs busy %.0f%% of the time, fewer than %d threads at work %.0f%% of the time; "
+                        "speed-up bound by it on a quiet machine: %.2fx\n",
+                100.0 * queue.busy, allCpus, 100.0 * queue.under,
+                queueOne.cpu / (queue.cpu / (allCpus * std::max(0.01, queue.busy))));
         }
     }
     // Memory beyond the decoded raw data (and depth), at all CPUs: the aim allows 8 bytes per
