@@ -268,16 +268,22 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
         progress(0);
     // The guide's level (which decodes the raw frames) and the factory map are read side by
     // side: the decompression of each is serial work (their checksums and conversions are
-    // shared out beside it).
+    // shared out beside it). The factory map is resampled to the guide's size (and its holes
+    // filled) on its side too, before the guide is there: the steps of refineDepth that need no
+    // guide.
     std::shared_ptr<const RgbPlanes<uint16_t>> guide;
-    PlaneF factory;
+    PlaneF resampled;
     WorkerPool::instance().parallelFor(2, [&](int part) {
         if (part == 0) {
             guide = level(m_depthLevel);
             return;
         }
-        if (!m_image->hasDepthMap())
+        const Point<int> size = m_sizes[size_t(m_depthLevel)];
+        PlaneF factory; // let go once resampled
+        if (!m_image->hasDepthMap()) {
+            resampled = depth::resampleDepth(factory, size.x, size.y, nullptr);
             return;
+        }
         InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
             m_image->decodeDepthMap([&](int w, int h) { factory.reset(w, h); },
@@ -288,8 +294,13 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }
+        resampled = depth::resampleDepth(factory, size.x, size.y, nullptr);
     });
-    depth.setBase(depth::refineDepth(factory, *guide, progress));
+    if (progress) {
+        progress(25);
+        progress(50);
+    }
+    depth.setBase(depth::alignDepth(std::move(resampled), *guide, progress));
     depthType = 2;
     depthAnnounced = false;
     return true;
