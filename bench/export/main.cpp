@@ -10,8 +10,11 @@
 // at the same number of CPUs (one, and all), with its peak memory, its memory beyond the
 // decoded raw data, and what the process still holds once the picture is let go. Scaling is
 // judged by CPU time, which a loaded machine disturbs less than wall time: the CPU time at
-// all CPUs against one (work inflation, aim near 1.0) and the time during which at most one
-// thread worked (serial time).
+// all CPUs against one (work inflation, aim near 1.0), the time during which at most one
+// thread worked (serial time), and the share of the CPUs busy (threads that run or wait for a
+// CPU, sampled every millisecond) with the share of the time fewer threads than CPUs could
+// run, from which a speed-up on a quiet machine is estimated; the medians of three runs at one
+// CPU and of five at all.
 // `bench_export --demo` also exports the demo's largest picture (28 mm) as the plain export
 // and through the queue's path on 8 CPUs and prints the peaks (aim under 600 MiB). The
 // parent stays small; children are this program run again.
@@ -96,11 +99,16 @@ double cpuSeconds()
 // (state R in /proc/self/task/*/stat), itself left out; serial() is the wall time of the
 // samples in which at most one was: one thread at work while the others wait for it. Other
 // load on the machine does not change the count (a thread waiting for a CPU still counts).
+// With `cpus`, it also sums the CPUs left idle: in each sample, `cpus` less the threads that
+// could run (none below zero), times the sample's time; idle() is that sum over `cpus`, the
+// time the export would take beyond its CPU time over `cpus` on a quiet machine.
+// OSTRA_BENCH_TIMELINE=file writes each sample's time and count there.
 class SerialMeter
 {
 public:
-    SerialMeter()
-        : m_thread([this] { loop(); })
+    explicit SerialMeter(int cpus = 1)
+        : m_cpus(std::max(1, cpus))
+        , m_thread([this] { loop(); })
     { }
     ~SerialMeter() { stop(); }
     // Stops; returns the serial time.
@@ -111,6 +119,12 @@ public:
             m_thread.join();
         return m_serial;
     }
+    // Wall time the `cpus` were idle, over `cpus` (after stop()).
+    double idle() const { return m_idle / m_cpus; }
+    // Wall time during which fewer than `cpus` threads could run (after stop()).
+    double under() const { return m_under; }
+    // Wall time measured (after stop()).
+    double wall() const { return m_wall; }
     // CPU time the meter itself used (to be taken off the process's).
     double ownCpu() const { return m_ownCpu; }
 
@@ -143,22 +157,45 @@ private:
     void loop()
     {
         const pid_t self = pid_t(syscall(SYS_gettid));
-        auto wall = Clock::now();
+        std::vector<std::pair<double, int>> timeline;
+        const auto t0 = Clock::now();
+        auto wall = t0;
         while (!m_stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             const int running = runningThreads(self);
             const auto w = Clock::now();
+            const double dt = std::chrono::duration<double>(w - wall).count();
             if (running <= 1)
-                m_serial += std::chrono::duration<double>(w - wall).count();
+                m_serial += dt;
+            m_idle += dt * std::max(0, m_cpus - running);
+            if (running < m_cpus)
+                m_under += dt;
+            m_wall += dt;
+            timeline.push_back({ std::chrono::duration<double>(w - t0).count(), running });
             wall = w;
+        }
+        if (const char* path = std::getenv("OSTRA_BENCH_TIMELINE")) {
+            if (FILE* f = std::fopen(path, "w")) {
+                timespec a;
+                clock_gettime(CLOCK_MONOTONIC, &a);
+                std::fprintf(f, "# %.4f\n",
+                    a.tv_sec + a.tv_nsec / 1e9 - std::chrono::duration<double>(Clock::now() - t0).count());
+                for (const auto& [t, n] : timeline)
+                    std::fprintf(f, "%.4f %d\n", t, n);
+                std::fclose(f);
+            }
         }
         timespec t {};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
         m_ownCpu = double(t.tv_sec) + double(t.tv_nsec) / 1e9;
     }
 
+    const int m_cpus;
     std::atomic<bool> m_stop { false };
     double m_serial = 0;
+    double m_idle = 0;
+    double m_under = 0;
+    double m_wall = 0;
     double m_ownCpu = 0;
     std::thread m_thread;
 };
@@ -237,12 +274,14 @@ int childQueueExport(const std::string& dir, bool decodedFirst)
     }
     const auto t0 = Clock::now();
     const double c0 = cpuSeconds();
-    SerialMeter meter;
+    SerialMeter meter(render::WorkerPool::instance().threadCount());
     if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG))
         return 1;
     const double seconds = since(t0), serial = meter.stop(), cpu = cpuSeconds() - c0 - meter.ownCpu();
     r.reset(); // as the queue lets go of the picture once it is written
-    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu, serial);
+    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu,
+        serial, meter.wall() > 0 ? 1.0 - meter.idle() / meter.wall() : 1.0,
+        meter.wall() > 0 ? meter.under() / meter.wall() : 0.0);
     return 0;
 }
 
@@ -296,14 +335,45 @@ int childTurbo(const std::string& dir, bool queue)
 struct Run
 {
     double seconds = 1e30, second = 1e30, peak = 0, base = 0, cpu = 1e30, serial = 1e30;
+    // The share of the CPUs busy, and of the time fewer threads than CPUs could run
+    // (queue-export only).
+    double busy = 0, under = 0;
     bool ok = false;
 };
 
-// Runs argv, best time of `runs`; the peak from the child itself when it reports one, else
-// from its resource usage.
-Run runChild(const std::vector<std::string>& args, int runs, bool reports)
+// The median of each figure of `runs` (their peaks: the largest).
+Run medianOf(std::vector<Run> runs)
+{
+    Run m;
+    if (runs.empty())
+        return m;
+    auto median = [&](double Run::*field) {
+        std::vector<double> v;
+        for (const Run& r : runs)
+            v.push_back(r.*field);
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    };
+    m.ok = true;
+    m.seconds = median(&Run::seconds);
+    m.second = median(&Run::second);
+    m.cpu = median(&Run::cpu);
+    m.serial = median(&Run::serial);
+    m.busy = median(&Run::busy);
+    m.under = median(&Run::under);
+    for (const Run& r : runs) {
+        m.peak = std::max(m.peak, r.peak);
+        m.base = std::max(m.base, r.base);
+    }
+    return m;
+}
+
+// Runs argv, best time of `runs` (with `median`, the median of each figure); the peak from the
+// child itself when it reports one, else from its resource usage.
+Run runChild(const std::vector<std::string>& args, int runs, bool reports, bool median = false)
 {
     Run best;
+    std::vector<Run> all;
     for (int i = 0; i < runs; ++i) {
         int fds[2];
         if (pipe(fds) != 0)
@@ -339,13 +409,15 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports)
         Run r;
         r.ok = true;
         if (reports) {
-            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial;
+            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial
+                >> r.busy >> r.under;
         } else {
             r.seconds = wall;
             r.peak = use.ru_maxrss / 1024.0;
             r.cpu = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec)
                 + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
         }
+        all.push_back(r);
         best.ok = true;
         best.seconds = std::min(best.seconds, r.seconds);
         best.second = std::min(best.second, r.second);
@@ -353,8 +425,10 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports)
         best.base = std::max(best.base, r.base);
         best.cpu = std::min(best.cpu, r.cpu);
         best.serial = std::min(best.serial, r.serial);
+        best.busy = std::max(best.busy, r.busy);
+        best.under = i == 0 ? r.under : std::min(best.under, r.under);
     }
-    return best;
+    return median ? medianOf(all) : best;
 }
 
 bool haveVips()
@@ -481,7 +555,8 @@ int main(int argc, char** argv)
     Run queueOne;
     for (const bool one : { true, false }) {
         useCpus(one);
-        const Run queue = runChild({ self, "--child", "queue-export", dir }, one ? 1 : 2, true);
+        // Medians of several runs: a loaded machine spreads them.
+        const Run queue = runChild({ self, "--child", "queue-export", dir }, one ? 3 : 5, true, true);
         if (!queue.ok) {
             std::printf("  the queue's export failed\n");
             break;
@@ -510,6 +585,12 @@ int main(int argc, char** argv)
                 "one-CPU time; bound on a quiet machine: %.2fx\n",
                 queueOne.seconds / queue.seconds, inflation, queue.serial, 100.0 * serial,
                 1.0 / ((serial + (1.0 - serial) / allCpus) * inflation));
+            // The CPUs left idle count as well as the serial time: the one-CPU CPU time over the
+            // CPU time at all CPUs spread over the share of them that was busy.
+            std::printf("    CPUs busy %.0f%% of the time, fewer than %d threads at work %.0f%% of the time; "
+                        "speed-up bound by it on a quiet machine: %.2fx\n",
+                100.0 * queue.busy, allCpus, 100.0 * queue.under,
+                queueOne.cpu / (queue.cpu / (allCpus * std::max(0.01, queue.busy))));
         }
     }
     // Memory beyond the decoded raw data (and depth), at all CPUs: the aim allows 8 bytes per

@@ -334,7 +334,12 @@ PlaneF matte(const PlaneF& depth, const RgbPlanes<uint16_t>& guide)
 PlaneF refineDepth(
     const PlaneF& factory, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress)
 {
-    const int w = guide.width(), h = guide.height();
+    PlaneF out = resampleDepth(factory, guide.width(), guide.height(), progress);
+    return alignDepth(std::move(out), guide, progress);
+}
+
+PlaneF resampleDepth(const PlaneF& factory, int w, int h, const std::function<void(int)>& progress)
+{
     if (w <= 0 || h <= 0)
         throw std::runtime_error("No picture to compute depth for");
     PlaneF out(w, h);
@@ -412,6 +417,13 @@ PlaneF refineDepth(
                     out.at(x, y) = 2.f; // nothing known at all: one plane at two metres
     if (progress)
         progress(50);
+    return out;
+}
+
+PlaneF alignDepth(PlaneF out, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress)
+{
+    if (guide.width() != out.width() || guide.height() != out.height())
+        throw std::runtime_error("Depth and guide differ in size");
     const std::vector<float> col = guideColour(guide);
     out = jointBilateral(out, col, 2, 0.1f);
     if (progress)

@@ -48,5 +48,10 @@ PlaneF matte(const PlaneF& depth, const RgbPlanes<uint16_t>& guide);
 // filled, and aligned with the colour edges of `guide` (width x height). Reports 0..99.
 PlaneF refineDepth(
     const PlaneF& factory, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress);
+// refineDepth in two steps, the first of which needs no guide (it may run while the guide is
+// made): the factory map resampled to width x height with its holes filled (reports 25 and
+// 50), then aligned with the colour edges of `guide` (reports 75).
+PlaneF resampleDepth(const PlaneF& factory, int width, int height, const std::function<void(int)>& progress);
+PlaneF alignDepth(PlaneF depth, const RgbPlanes<uint16_t>& guide, const std::function<void(int)>& progress);
 
 } // namespace CIAPI::depth

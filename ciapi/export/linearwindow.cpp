@@ -46,19 +46,31 @@ void LinearWindow::fill(const render::TileInputs& in, int top, int end)
     pool.parallelFor(sharpenTasks(), [&](int task) { sharpenTask(in, task); });
 }
 
-int LinearWindow::begin(const render::TileInputs& in, int top, int end)
+int LinearWindow::begin(const render::TileInputs& in, int top, int end, const LinearWindow* from)
 {
     if (end - top > m_planes.height())
         throw std::logic_error("Window taller than planned");
+    if (from == this)
+        from = nullptr;
+    if (from
+        && (from->m_x0 != m_x0 || from->m_x1 != m_x1 || from->m_refocus != m_refocus
+            || from->m_sharpen != m_sharpen || from->m_tone != m_tone))
+        throw std::logic_error("Windows of other columns or inputs");
+    const LinearWindow& old = from ? *from : *this;
     const int levelRows = in.height();
     // Rows of the window there is that hold their final values: all but an unsharpened edge
     // row inside the level (its neighbour beyond the window was not there to sharpen it).
-    int keep0 = std::max(top, m_top), keep1 = std::min(end, m_end);
+    int keep0 = std::max(top, old.m_top), keep1 = std::min(end, old.m_end);
     if (m_sharpen && W() >= 3) {
-        keep0 = std::max(keep0, m_top > 0 ? m_top + 1 : m_top);
-        keep1 = std::min(keep1, m_end < levelRows ? m_end - 1 : m_end);
+        keep0 = std::max(keep0, old.m_top > 0 ? old.m_top + 1 : old.m_top);
+        keep1 = std::min(keep1, old.m_end < levelRows ? old.m_end - 1 : old.m_end);
     }
-    if (keep0 < keep1 && top != m_top) {
+    m_from = from;
+    m_copies.clear();
+    if (from) {
+        for (int y = keep0; y < keep1; y += kStripRows)
+            m_copies.push_back({ y, std::min(keep1, y + kStripRows), -1 });
+    } else if (keep0 < keep1 && top != m_top) {
         // Moved to their new place.
         render::PlaneF* const planes[4] = { &m_planes.c[0], &m_planes.c[1], &m_planes.c[2], &m_pos };
         render::PlaneF* const colours[3] = { &m_planes.c[0], &m_planes.c[1], &m_planes.c[2] };
@@ -85,7 +97,18 @@ int LinearWindow::begin(const render::TileInputs& in, int top, int end)
         m_edges.resize(m_strips.size() * 2 * 3 * size_t(W()));
         m_outside.resize(m_ranges.size() * 2 * 3 * size_t(W()));
     }
-    return int(m_strips.size() + m_outsideRows.size());
+    return int(m_strips.size() + m_outsideRows.size() + m_copies.size());
+}
+
+void LinearWindow::copyTask(const Strip& s)
+{
+    const LinearWindow& from = *m_from;
+    for (int y = s.y0; y < s.y1; ++y) {
+        for (int c = 0; c < 3; ++c)
+            std::copy_n(from.m_planes.c[c].row(y - from.m_top), W(), m_planes.c[c].row(y - m_top));
+        if (m_refocus)
+            std::copy_n(from.m_pos.row(y - from.m_top), W(), m_pos.row(y - m_top));
+    }
 }
 
 void LinearWindow::plan(int a, int b)
@@ -108,6 +131,11 @@ void LinearWindow::makeTask(const render::TileInputs& in, int task)
 {
     const int W = this->W();
     const render::RgbPlanes<uint16_t>& cam = *in.camera;
+    const size_t made = m_strips.size() + m_outsideRows.size();
+    if (size_t(task) >= made) {
+        copyTask(m_copies.at(size_t(task) - made));
+        return;
+    }
     if (task >= int(m_strips.size())) {
         // The unsharpened row next to a range, kept already in its sharpened form.
         const auto [range, below] = m_outsideRows[size_t(task) - m_strips.size()];
@@ -207,6 +235,8 @@ void LinearWindow::release()
     m_strips = {};
     m_ranges = {};
     m_outsideRows = {};
+    m_copies = {};
+    m_from = nullptr;
 }
 
 } // namespace CIAPI::exporter

@@ -36,7 +36,11 @@ public:
     // rows the window keeps of [top, end) into place and returns the number of tasks that make
     // the others (makeTask, in any order, on any threads); once they are all done,
     // sharpenTasks() tasks (sharpenTask) finish them.
-    int begin(const render::TileInputs& in, int top, int end);
+    // With `from` (another window of the same columns and inputs), the rows it holds of
+    // [top, end) are copied from it by tasks of their own among the others, rather than made
+    // again: `from` is only read, so tiles may render from it meanwhile, and this window may be
+    // made while they do. `from` must stay as it is until the tasks are done.
+    int begin(const render::TileInputs& in, int top, int end, const LinearWindow* from = nullptr);
     void makeTask(const render::TileInputs& in, int task);
     int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
     void sharpenTask(const render::TileInputs& in, int task);
@@ -83,6 +87,8 @@ private:
     {
         int y0, y1, range;
     };
+    // Copies rows [y0, y1) from m_from (a task of makeTask after the others).
+    void copyTask(const Strip& s);
 
     bool m_tone;
     bool m_refocus;
@@ -97,6 +103,8 @@ private:
     std::vector<Range> m_ranges;
     std::vector<Strip> m_strips;
     std::vector<std::pair<int, bool>> m_outsideRows; // (range, below) of each row made again
+    const LinearWindow* m_from = nullptr; // the window kept rows are copied from
+    std::vector<Strip> m_copies; // rows copied from m_from
     std::vector<float> m_edges; // unsharpened first and last rows of each strip
     std::vector<float> m_outside; // unsharpened rows just above and below each range
 };

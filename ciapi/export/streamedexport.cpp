@@ -1,6 +1,7 @@
 #include "ciapi/export/streamedexport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -85,6 +86,23 @@ struct Converter
     }
 };
 
+// Room for converted rows: not cleared when it grows (every row is written before it is handed
+// on), so that it is faulted in by the tasks that convert rows, not by the loop that starts them.
+struct RowBuffer
+{
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    uint8_t* data() { return bytes.get(); }
+    const uint8_t* data() const { return bytes.get(); }
+    void resize(size_t size)
+    {
+        if (size > capacity) {
+            bytes.reset(new uint8_t[size]);
+            capacity = size;
+        }
+    }
+};
+
 // Hands rows to the writer on a thread of its own, so that encoding one group of rows
 // overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
 class EncoderThread
@@ -97,17 +115,17 @@ public:
     ~EncoderThread() { stop(true); }
 
     // A buffer for the next rows (a used one when there is one).
-    std::vector<uint8_t> buffer()
+    RowBuffer buffer()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_spare.empty())
             return {};
-        std::vector<uint8_t> b = std::move(m_spare.back());
+        RowBuffer b = std::move(m_spare.back());
         m_spare.pop_back();
         return b;
     }
 
-    void push(std::vector<uint8_t> rows, int count)
+    void push(RowBuffer rows, int count)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
@@ -170,8 +188,8 @@ private:
     RowWriter& m_writer;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::pair<std::vector<uint8_t>, int>> m_queue;
-    std::vector<std::vector<uint8_t>> m_spare;
+    std::deque<std::pair<RowBuffer, int>> m_queue;
+    std::vector<RowBuffer> m_spare;
     std::exception_ptr m_error;
     bool m_closing = false;
     std::thread m_thread; // last: starts when everything above is ready
@@ -179,10 +197,17 @@ private:
 
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
+// A set is the refocus's planes and, for tiles converted as they are rendered, the tile.
+struct TileScratch
+{
+    render::RefocusScratch refocus;
+    RgbPlanes<float> tile;
+};
+
 class ScratchShelf
 {
 public:
-    using Scratch = render::RefocusScratch;
+    using Scratch = TileScratch;
 
     class Lease
     {
@@ -221,6 +246,52 @@ private:
     std::vector<std::unique_ptr<Scratch>> m_free;
 };
 
+// Tasks of one kind in a loop counted down as they end; a task that needs them all done
+// waits. It comes after them in the loop, so they were taken already (the pool takes a loop's
+// tasks in order) and are under way on other threads: the wait ends.
+class Latch
+{
+public:
+    explicit Latch(int count)
+        : m_left(count)
+    { }
+
+    // Counts one down when it goes, however the task ends.
+    class CountDown
+    {
+    public:
+        explicit CountDown(Latch& latch)
+            : m_latch(latch)
+        { }
+        ~CountDown() { m_latch.countDown(); }
+        CountDown(const CountDown&) = delete;
+        CountDown& operator=(const CountDown&) = delete;
+
+    private:
+        Latch& m_latch;
+    };
+
+    void countDown()
+    {
+        if (m_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done.notify_all();
+        }
+    }
+    void wait()
+    {
+        if (m_left.load(std::memory_order_acquire) <= 0)
+            return;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_done.wait(lock, [&] { return m_left.load(std::memory_order_acquire) <= 0; });
+    }
+
+private:
+    std::atomic<int> m_left;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+};
+
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -250,6 +321,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // Output rows are plan rows, top down, or bottom up when the picture is upside down.
     const bool upwards = !transposed && m_m[3] < 0;
     const size_t bpp = bytesPerPixel(m_writer.samples());
+    // At the export's own size a tile's pixels are the output's: each tile is converted as soon
+    // as it is rendered, into the rows handed to the writer (no bands, nothing left to convert
+    // once the tiles are done).
+    const bool direct = m_resampler.identity();
     const Converter convert { m_writer.samples(), m_tone, *m_in.colour };
 
     // Where plan pixel x of a row lands: its column in the output row (upright), or the output
@@ -278,50 +353,82 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
     // Bands a group renders: enough tiles to keep every thread busy twice over.
     const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
+    // whole one, not a few rows after which the writer is left to encode all of the group
+    // before them.
+    const int firstStep = bandCount > 0 ? (bandCount - 1) % step + 1 : 0;
+    auto groupBands
+        = [&](int first) { return std::clamp(first == 0 ? firstStep : step, 0, bandCount - first); };
+    const int groupCount = bandCount > 0 ? 1 + (bandCount - firstStep) / step : 0;
     int rendered = 0, rowsDone = 0;
-    // Without a developed level: the level rows the current group reads, [winTop, winEnd) in a
-    // window allocated once for the largest group and moved along in place.
     if (!m_in.camera && !m_rows)
         throw std::logic_error("No level to export");
     const int halo = render::linearHalo(m_in);
     const int levelRows = m_in.height();
-    std::shared_ptr<RgbPlanes<uint16_t>> window;
-    int winTop = 0, winEnd = 0;
-    LinearWindow linear(m_in, m_tone, std::max(0, m_source.x0 - halo),
-        std::min(m_in.width(), m_source.x1 + halo), std::min(levelRows, step * bandHeight + 2 * halo));
-    render::TileInputs in = m_in;
-    if (m_rows) {
-        window = std::make_shared<RgbPlanes<uint16_t>>();
-        window->reset(m_in.width(), std::min(levelRows, step * bandHeight + 2 * halo));
-        in.camera = window;
-    }
-    // Moves the rows the window keeps of [top, end) to their new place and returns the strips
-    // of rows still to develop there (developTask, on the pool).
-    auto developBegin = [&](int top, int end) {
-        const int keep0 = std::max(top, winTop), keep1 = std::min(end, winEnd);
-        if (keep0 < keep1 && top != winTop) {
-            render::Plane<uint16_t>* const planes[3] = { &window->c[0], &window->c[1], &window->c[2] };
-            moveRows(planes, keep0 - winTop, keep0 - top, keep1 - keep0);
-        }
-        std::vector<std::pair<int, int>> missing;
-        auto add = [&](int a, int b) {
-            for (; a < b; a += 16)
-                missing.push_back({ a, std::min(b, a + 16) });
-        };
-        if (keep0 < keep1) {
-            add(top, keep0);
-            add(keep1, end);
-        } else {
-            add(top, end);
-        }
-        winTop = top;
-        winEnd = end;
-        return missing;
+    const int windowRows = std::min(levelRows, step * bandHeight + 2 * halo);
+
+    // Two windows of the level's linear rows, and (without a developed level) two of its rows,
+    // allocated once for the largest group; the groups take them in turn: while the tiles of
+    // one group render from its window, the next group's is made (the rows the two share
+    // copied from the one in use, which is only read), and the level rows of the group after
+    // it are developed into the other window of level rows.
+    const int lx0 = std::max(0, m_source.x0 - halo), lx1 = std::min(m_in.width(), m_source.x1 + halo);
+    std::unique_ptr<LinearWindow> linear[2];
+    for (int k = 0; k < std::min(2, groupCount); ++k)
+        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows);
+    struct LevelWindow
+    {
+        std::shared_ptr<RgbPlanes<uint16_t>> planes;
+        int top = 0, end = 0;
+        render::TileInputs in; // reads the level's rows from `planes` (or the developed level)
+        std::vector<std::pair<int, int>> copies, develop; // strips of rows to copy, to develop
     };
-    std::vector<std::pair<int, int>> missing;
-    auto developTask = [&](int i) {
-        m_rows->develop(
-            missing[size_t(i)].first, missing[size_t(i)].second, *window, missing[size_t(i)].first - winTop);
+    LevelWindow level[2];
+    for (int k = 0; k < 2; ++k) {
+        level[k].in = m_in;
+        if (m_rows && k < groupCount) {
+            level[k].planes = std::make_shared<RgbPlanes<uint16_t>>();
+            level[k].planes->reset(m_in.width(), windowRows);
+            level[k].in.camera = level[k].planes;
+        }
+    }
+    // Plans level rows [top, end) of window k: those the other window holds are copied from
+    // it, the others developed. Returns the number of tasks (levelTask).
+    auto planLevel = [&](int k, std::pair<int, int> rows) {
+        LevelWindow& w = level[k];
+        const LevelWindow& o = level[1 - k];
+        const auto [top, end] = rows;
+        w.copies.clear();
+        w.develop.clear();
+        auto add = [](std::vector<std::pair<int, int>>& to, int a, int b) {
+            for (; a < b; a += 16)
+                to.push_back({ a, std::min(b, a + 16) });
+        };
+        const int keep0 = std::max(top, o.top), keep1 = std::min(end, o.end);
+        if (keep0 < keep1) {
+            add(w.copies, keep0, keep1);
+            add(w.develop, top, keep0);
+            add(w.develop, keep1, end);
+        } else {
+            add(w.develop, top, end);
+        }
+        w.top = top;
+        w.end = end;
+        w.in.cameraTop = top;
+        return int(w.copies.size() + w.develop.size());
+    };
+    auto levelTask = [&](int k, int task) {
+        LevelWindow& w = level[k];
+        if (task < int(w.copies.size())) {
+            const LevelWindow& o = level[1 - k];
+            const auto [a, b] = w.copies[size_t(task)];
+            for (int c = 0; c < 3; ++c)
+                for (int y = a; y < b; ++y)
+                    std::copy_n(o.planes->c[c].row(y - o.top), m_in.width(), w.planes->c[c].row(y - w.top));
+            return;
+        }
+        const auto [a, b] = w.develop[size_t(task) - w.copies.size()];
+        m_rows->develop(a, b, *w.planes, a - w.top);
     };
 
     // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
@@ -339,82 +446,86 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             std::min(m_source.x1, m_source.x0 + column + m_tileColumns),
             std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) };
     };
-    std::vector<double> cost;
-    std::vector<std::array<float, 2>> ranges; // what cost() found of each tile's layers
-    // The first group's rows, made before the loop; each later group's are made while the
-    // group before it renders and converts (the develop of its rows beside the tiles, their
-    // linear values beside the conversion, their sharpening beside the measure of its tiles),
-    // so that the pool's threads do not wait for each other between the steps.
-    const int groupSize = std::min(step, bandCount);
+    // What cost() found of each tile of the group to render and of the group after it.
+    std::vector<double> cost, nextCost;
+    std::vector<std::array<float, 2>> ranges, nextRanges;
+    // The first group's level rows, its linear rows and the measure of its tiles, and the level
+    // rows of the second, made before the loop in one loop of their own (each step waits for
+    // the one it reads); each later group's are made while the group before it renders.
+    const int groupSize = groupBands(0);
     if (groupSize > 0) {
-        const auto [top, end] = groupRows(0, groupSize);
-        if (window) {
-            missing = developBegin(top, end);
-            pool.parallelFor(int(missing.size()), developTask);
-            in.cameraTop = top;
-        }
-        linear.fill(in, top, end);
+        const std::pair<int, int> rows0 = groupRows(0, groupSize);
+        const int second = groupBands(groupSize);
+        const int developing = m_rows ? planLevel(0, rows0) : 0;
+        const int making = linear[0]->begin(level[0].in, rows0.first, rows0.second);
+        const int developingNext = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
+        const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
         ranges.resize(cost.size());
-        pool.parallelFor(int(cost.size()),
-            [&](int t) { cost[size_t(t)] = linear.cost(in, tileAt(0, t), ranges[size_t(t)].data()); });
+        const int a0 = developing, a1 = a0 + making, a2 = a1 + developingNext, a3 = a2 + sharpening,
+                  a4 = a3 + int(cost.size());
+        Latch developed(developing), made(making);
+        pool.parallelFor(a4, [&](int i) {
+            if (i < a0) {
+                Latch::CountDown c(developed);
+                levelTask(0, i);
+            } else if (i < a1) {
+                developed.wait();
+                Latch::CountDown c(made);
+                linear[0]->makeTask(level[0].in, i - a0);
+            } else if (i < a2) {
+                developed.wait(); // copies rows of the first window
+                levelTask(1, i - a1);
+            } else if (i < a3) {
+                made.wait();
+                linear[0]->sharpenTask(level[0].in, i - a2);
+            } else {
+                made.wait();
+                const int t = i - a3;
+                cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
+            }
+        });
     }
 
+    int cur = 0; // the windows of the group rendered: linear[cur], level[cur]
     while (rowsDone < ph) {
-        const int n = std::min(step, bandCount - rendered);
-        const int next = std::min(step, bandCount - rendered - n); // bands of the group after
-        std::pair<int, int> nextRows { 0, 0 };
-        if (next > 0)
-            nextRows = groupRows(rendered + n, next);
-        std::vector<RgbPlanes<float>> fresh(size_t(std::max(0, n)));
-        for (auto& f : fresh) {
-            if (spare.empty())
-                break;
-            f = std::move(spare.back());
-            spare.pop_back();
-        }
-        for (int j = 0; j < n; ++j) {
+        const int n = groupBands(rendered);
+        const int next = groupBands(rendered + n); // bands of the group after
+        const int after = groupBands(rendered + n + next); // and of the one after it
+        // The group's bands, in the map before any task starts (tiles write into them).
+        for (int j = 0; j < n && !direct; ++j) {
+            RgbPlanes<float> planes;
+            if (!spare.empty()) {
+                planes = std::move(spare.back());
+                spare.pop_back();
+            }
             const int b = bandOf(rendered + j);
-            fresh[size_t(j)].reset(
+            planes.reset(
                 sw, std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0 - b * bandHeight);
+            bands[b] = std::move(planes);
         }
-        // The costliest tiles first, so that the group does not end waiting for one of them;
-        // then the strips of the next group's rows to develop.
+        std::vector<RgbPlanes<float>*> fresh(size_t(std::max(0, n)));
+        for (int j = 0; j < n && !direct; ++j)
+            fresh[size_t(j)] = &bands.at(bandOf(rendered + j));
+        // The costliest tiles first, so that the group does not end waiting for one of them.
         const int tiles = n * tilesPerBand;
         std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
-        std::stable_sort(
-            order.begin(), order.end(), [&](int a, int b) { return cost[size_t(a)] > cost[size_t(b)]; });
-        missing.clear();
-        if (window && next > 0)
-            missing = developBegin(nextRows.first, nextRows.second);
-        const int first = rendered;
-        pool.parallelFor(tiles + int(missing.size()), [&](int i) {
-            if (i >= tiles) {
-                developTask(i - tiles);
-                return;
-            }
-            const int t = order[size_t(i)];
-            const int column = (t % tilesPerBand) * m_tileColumns;
-            ScratchShelf::Lease scratch(shelf);
-            linear.render(in, tileAt(first, t), fresh[size_t(t / tilesPerBand)], column, 0, *scratch.get(),
-                ranges[size_t(t)].data());
+        // The last group at the export's own size goes band after band (the costliest tiles
+        // first within each), and a band's rows go to the writer as soon as its last tile is done:
+        // the writer encodes them while the next band renders, and is left one band to encode
+        // once the tiles are done.
+        const int done = rendered + n;
+        const bool byBand = direct && !transposed && done == bandCount && n > 1;
+        std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+            if (byBand && a / tilesPerBand != b / tilesPerBand)
+                return a / tilesPerBand < b / tilesPerBand;
+            return cost[size_t(a)] > cost[size_t(b)];
         });
-        for (int j = 0; j < n; ++j)
-            bands.emplace(bandOf(rendered + j), std::move(fresh[size_t(j)]));
-        rendered += n;
-        fresh.clear();
-        // An abort seen at a report writes nothing more.
-        if (aborted())
-            return false;
-        if (progress)
-            progress(5 + 80 * rendered / std::max(1, bandCount));
-        if (aborted())
-            return false;
-        // Source rows rendered so far.
-        const int lo = upwards ? std::max(0, (bandCount - rendered) * bandHeight) : 0;
-        const int hi = upwards ? sh : std::min(sh, rendered * bandHeight);
+        // The output rows whose source rows are rendered once this group is.
+        const int lo = upwards ? std::max(0, (bandCount - done) * bandHeight) : 0;
+        const int hi = upwards ? sh : std::min(sh, done * bandHeight);
         std::vector<int> rows;
         for (; rowsDone < ph; ++rowsDone) {
             const int y = upwards ? ph - 1 - rowsDone : rowsDone;
@@ -458,56 +569,181 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         };
         // The last group's rows go to the writer in two halves, so that it encodes the first
         // while the second is converted and has only half a group left when the rest is done.
+        // Tiles converted as they are rendered leave nothing to convert after them.
         const int count = int(rows.size());
-        const int split = next == 0 && !transposed ? count / 2 : count;
-        std::vector<uint8_t> out;
-        if (!transposed) {
+        const int split = next == 0 && !transposed && !direct ? count / 2 : count;
+        // Converts rows [ty0, ty1) of a tile rendered into `tile` (its top left pixel at source
+        // pixel (x0, y0)) to their places in the rows handed to the writer, or in the whole
+        // turned picture.
+        // `rowsOut` holds the group's rows [first, end) in the writer's order.
+        auto convertTile = [&](const RgbPlanes<float>& tile, int x0, int y0, int ty0, int ty1,
+                               uint8_t* rowsOut, int first, int end) {
+            for (int ty = ty0; ty < ty1; ++ty) {
+                const int y = y0 + ty;
+                uint8_t* dst;
+                if (transposed) {
+                    dst = whole.data() + size_t(m_m[1] < 0 ? y : W - 1 - y) * bpp;
+                } else {
+                    const int i = upwards ? rows.front() - y : y - rows.front();
+                    if (i < first || i >= end)
+                        throw std::logic_error("Tile outside its group's rows");
+                    dst = rowsOut + size_t(i - first) * W * bpp;
+                }
+                const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
+                convert(rgb, 1, tile.width(), at.data() + x0, dst);
+            }
+        };
+        RowBuffer out;
+        if (!transposed && !byBand) {
             out = encoder->buffer();
             out.resize(size_t(split) * W * bpp);
         }
-        // The rows converted, beside the linear values of the next group's rows.
-        int making = 0;
-        if (next > 0) {
-            if (window)
-                in.cameraTop = nextRows.first;
-            making = linear.begin(in, nextRows.first, nextRows.second);
+        // By band: each band's rows in a buffer of their own, [bandRow[j], bandRow[j + 1]) of
+        // the group's, handed on once its tiles (tilesLeft[j]) are done, in the bands' order.
+        std::vector<RowBuffer> bandOut;
+        std::vector<int> bandRow(1, 0);
+        std::unique_ptr<std::atomic<int>[]> tilesLeft;
+        std::vector<char> bandDone;
+        std::mutex handing;
+        int handed = 0;
+        std::atomic<bool> tileFailed { false };
+        if (byBand) {
+            tilesLeft.reset(new std::atomic<int>[size_t(n)]);
+            for (int j = 0; j < n; ++j) {
+                const int b = bandOf(rendered + j);
+                const int height = std::min(m_source.y1, m_source.y0 + (b + 1) * bandHeight) - m_source.y0
+                    - b * bandHeight;
+                bandRow.push_back(bandRow.back() + height);
+                bandOut.push_back(encoder->buffer());
+                bandOut.back().resize(size_t(height) * W * bpp);
+                tilesLeft[size_t(j)] = tilesPerBand;
+            }
+            bandDone.assign(size_t(n), 0);
+            if (bandRow.back() != count)
+                throw std::logic_error("Bands and rows differ");
         }
-        pool.parallelFor(split + making, [&](int i) {
-            if (i >= split)
-                linear.makeTask(in, i - split);
-            else
-                convertRow(i, transposed ? nullptr : out.data() + size_t(i) * W * bpp);
+        // The next group's linear rows (sharpened once all are made) and the measure of its
+        // tiles, into the other window.
+        LinearWindow* const nextLinear = linear[1 - cur].get();
+        const LevelWindow& nextLevel = level[1 - cur];
+        int making = 0, sharpening = 0, measures = 0;
+        if (next > 0) {
+            const std::pair<int, int> nextRows = groupRows(done, next);
+            making = nextLinear->begin(nextLevel.in, nextRows.first, nextRows.second, linear[cur].get());
+            sharpening = nextLinear->sharpenTasks();
+            measures = next * tilesPerBand;
+            nextCost.assign(size_t(measures), 0.0);
+            nextRanges.resize(nextCost.size());
+        }
+        // The level rows of the group after the next, into this group's window of level rows
+        // (read last by the making of this group's linear rows).
+        const int developing = m_rows && after > 0 ? planLevel(cur, groupRows(done + next, after)) : 0;
+        // One loop for all of it: tasks that need others done wait for them, and come after
+        // them in the loop, so that those are under way (or done) when they wait.
+        // The level rows come after the tiles: the threads that find no tile left develop them
+        // while the last tiles end.
+        Latch made(making), rendering(tiles);
+        const int a0 = making, a1 = a0 + tiles, a2 = a1 + developing, a3 = a2 + sharpening,
+                  a4 = a3 + measures, a5 = a4 + (direct ? 0 : split);
+        const int first = rendered;
+        const render::TileInputs& nextIn = nextLevel.in;
+        pool.parallelFor(a5, [&](int i) {
+            if (i < a0) {
+                Latch::CountDown c(made);
+                nextLinear->makeTask(nextIn, i);
+            } else if (i < a1) {
+                Latch::CountDown c(rendering);
+                const int t = order[size_t(i - a0)];
+                const int column = (t % tilesPerBand) * m_tileColumns;
+                ScratchShelf::Lease scratch(shelf);
+                const Rect rect = tileAt(first, t);
+                if (direct && byBand) {
+                    const int j = t / tilesPerBand;
+                    try {
+                        RgbPlanes<float>& tile = scratch.get()->tile;
+                        tile.reset(rect.width(), rect.height());
+                        linear[cur]->render(
+                            m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
+                        convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(),
+                            bandOut[size_t(j)].data(), bandRow[size_t(j)], bandRow[size_t(j) + 1]);
+                    } catch (...) {
+                        tileFailed = true;
+                        throw;
+                    }
+                    if (tilesLeft[size_t(j)].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                        // Every band before the last, in order, as soon as it and those before
+                        // it are done (the last goes after the loop, past the abort check).
+                        std::lock_guard<std::mutex> lock(handing);
+                        bandDone[size_t(j)] = 1;
+                        while (!tileFailed && handed < n - 1 && bandDone[size_t(handed)]) {
+                            encoder->push(std::move(bandOut[size_t(handed)]),
+                                bandRow[size_t(handed) + 1] - bandRow[size_t(handed)]);
+                            ++handed;
+                        }
+                    }
+                    return;
+                }
+                if (direct) {
+                    RgbPlanes<float>& tile = scratch.get()->tile;
+                    tile.reset(rect.width(), rect.height());
+                    linear[cur]->render(
+                        m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
+                    convertTile(tile, column, rect.y0 - m_source.y0, 0, rect.height(), out.data(), 0, count);
+                    return;
+                }
+                linear[cur]->render(m_in, rect, *fresh[size_t(t / tilesPerBand)], column, 0,
+                    scratch.get()->refocus, ranges[size_t(t)].data());
+            } else if (i < a2) {
+                levelTask(cur, i - a1);
+            } else if (i < a3) {
+                made.wait();
+                nextLinear->sharpenTask(nextIn, i - a2);
+            } else if (i < a4) {
+                made.wait();
+                const int t = i - a3;
+                nextCost[size_t(t)] = nextLinear->cost(m_in, tileAt(done, t), nextRanges[size_t(t)].data());
+            } else {
+                rendering.wait();
+                convertRow(i - a4, transposed ? nullptr : out.data() + size_t(i - a4) * W * bpp);
+            }
         });
-        if (!transposed && split > 0)
+        rendered = done;
+        // An abort seen at a report writes nothing more.
+        if (aborted())
+            return false;
+        if (progress)
+            progress(5 + 80 * rendered / std::max(1, bandCount));
+        if (aborted())
+            return false;
+        if (byBand) {
+            for (; handed < n; ++handed)
+                encoder->push(std::move(bandOut[size_t(handed)]),
+                    bandRow[size_t(handed) + 1] - bandRow[size_t(handed)]);
+        } else if (!transposed && split > 0) {
             encoder->push(std::move(out), split);
-        if (split < count) {
-            std::vector<uint8_t> rest = encoder->buffer();
-            rest.resize(size_t(count - split) * W * bpp);
+        }
+        // The rest of the last group's rows in pieces, so that the writer has little left to
+        // encode once the last is converted.
+        const int piece = std::max(8, (count - split + 2) / 3);
+        for (int from = split; from < count; from += piece) {
+            const int rowsNow = std::min(piece, count - from);
+            RowBuffer rest = encoder->buffer();
+            rest.resize(size_t(rowsNow) * W * bpp);
             pool.parallelFor(
-                count - split, [&](int i) { convertRow(split + i, rest.data() + size_t(i) * W * bpp); });
-            encoder->push(std::move(rest), count - split);
+                rowsNow, [&](int i) { convertRow(from + i, rest.data() + size_t(i) * W * bpp); });
+            encoder->push(std::move(rest), rowsNow);
         }
-        // The next group's rows sharpened, beside the measure of its tiles.
-        if (next > 0) {
-            const int sharpening = linear.sharpenTasks();
-            cost.assign(size_t(next * tilesPerBand), 0.0);
-            ranges.resize(cost.size());
-            pool.parallelFor(sharpening + int(cost.size()), [&](int i) {
-                if (i < sharpening)
-                    linear.sharpenTask(in, i);
-                else
-                    cost[size_t(i - sharpening)] = linear.cost(
-                        in, tileAt(rendered, i - sharpening), ranges[size_t(i - sharpening)].data());
-            });
-        }
+        cost.swap(nextCost);
+        ranges.swap(nextRanges);
+        cur = 1 - cur;
         // Drop the bands the rows still to come do not read.
         if (rowsDone < ph) {
             const auto need = m_resampler.sourceRows(upwards ? ph - 1 - rowsDone : rowsDone);
             for (auto it = bands.begin(); it != bands.end();) {
                 const int b = it->first;
-                const bool done
+                const bool gone
                     = upwards ? b * bandHeight >= need.second : (b + 1) * bandHeight <= need.first;
-                if (done) {
+                if (gone) {
                     spare.push_back(std::move(it->second));
                     it = bands.erase(it);
                 } else {
@@ -518,7 +754,11 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     }
     bands.clear();
     spare.clear();
-    linear.release();
+    for (auto& l : linear)
+        if (l)
+            l->release();
+    for (auto& l : level)
+        l.planes.reset();
     if (encoder)
         encoder->finish();
     if (transposed) {

@@ -16,7 +16,9 @@ namespace CIAPI::exporter {
 // along with the groups), each output row is resampled from the bands that hold its source
 // rows, turned, converted to the writer's samples and handed to the writer (which encodes on
 // a thread of its own); bands no row needs any more are dropped. A group's rows are made
-// while the group before it renders. Upright and mirrored pictures stream (upside-down ones render
+// (in the second of two windows taken in turn) while the group before it renders, in one loop
+// on the pool with its conversion (at the export's own size each tile is converted as soon as
+// it is rendered, without bands). Upright and mirrored pictures stream (upside-down ones render
 // their bands from the bottom up); a band is rendered as column tiles shared out over the pool;
 // a quarter turn makes output rows of source columns, so it
 // collects the converted picture (3 to 6 bytes a pixel) before writing it. The bands are

@@ -100,9 +100,10 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
         return m_frames;
     const int ref = m_image->referenceModule();
     const vrx::ModuleInfo& mod = m_image->module(ref);
-    // Frames are summed as they are decoded, two at a time on the pool (the decode of one is
-    // serial work), so that at most two decoded frames are held whatever their number. The
-    // sums are of whole numbers: exact in any order.
+    // Frames are summed as they are decoded, two at a time on the pool (the decompression of
+    // one is serial work; its checksum and the rebuilding of its rows from the residuals are
+    // shared out beside it), so that at most two decoded frames are held whatever their number.
+    // The sums are of whole numbers: exact in any order.
     auto sum = std::make_shared<MosaicAccumulator>(mod.width, mod.height);
     const int frames = m_image->framesOf(ref);
     std::unique_ptr<uint16_t[]> spare; // the second frame of a pair
@@ -116,7 +117,9 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
         }
         WorkerPool::instance().parallelFor(count, [&](int i) {
             InputRead read(*this);
-            m_image->decodeFrame(ref, first + i, into[i]);
+            m_image->decodeFrame(ref, first + i, into[i], [](int n, const std::function<void(int)>& body) {
+                WorkerPool::instance().parallelFor(n, body);
+            });
         });
         sum->commit();
         if (count > 1)
@@ -264,27 +267,40 @@ bool PictureSession::ensureDepth(const std::function<void(int)>& progress)
     if (progress)
         progress(0);
     // The guide's level (which decodes the raw frames) and the factory map are read side by
-    // side: each is mostly serial work.
+    // side: the decompression of each is serial work (their checksums and conversions are
+    // shared out beside it). The factory map is resampled to the guide's size (and its holes
+    // filled) on its side too, before the guide is there: the steps of refineDepth that need no
+    // guide.
     std::shared_ptr<const RgbPlanes<uint16_t>> guide;
-    PlaneF factory;
+    PlaneF resampled;
     WorkerPool::instance().parallelFor(2, [&](int part) {
         if (part == 0) {
             guide = level(m_depthLevel);
             return;
         }
-        if (!m_image->hasDepthMap())
+        const Point<int> size = m_sizes[size_t(m_depthLevel)];
+        PlaneF factory; // let go once resampled
+        if (!m_image->hasDepthMap()) {
+            resampled = depth::resampleDepth(factory, size.x, size.y, nullptr);
             return;
+        }
         InputRead read(*this); // outside the try: a let-go input is no damaged map
         try {
-            const vrx::DepthMap map = m_image->depthMap();
-            factory.reset(map.width, map.height);
-            for (int y = 0; y < map.height; ++y)
-                std::copy_n(map.depth.data() + size_t(y) * size_t(map.width), map.width, factory.row(y));
+            m_image->decodeDepthMap([&](int w, int h) { factory.reset(w, h); },
+                [&](int y) { return factory.row(y); },
+                [](int n, const std::function<void(int)>& body) {
+                    WorkerPool::instance().parallelFor(n, body);
+                });
         } catch (const std::exception&) {
             factory = PlaneF(); // a damaged factory map: depth from nothing
         }
+        resampled = depth::resampleDepth(factory, size.x, size.y, nullptr);
     });
-    depth.setBase(depth::refineDepth(factory, *guide, progress));
+    if (progress) {
+        progress(25);
+        progress(50);
+    }
+    depth.setBase(depth::alignDepth(std::move(resampled), *guide, progress));
     depthType = 2;
     depthAnnounced = false;
     return true;

@@ -17,4 +17,9 @@ std::uint32_t crc32(const void* data, std::size_t length, std::uint32_t crc)
     return static_cast<std::uint32_t>(c);
 }
 
+std::uint32_t crc32Combine(std::uint32_t first, std::uint32_t second, std::uint64_t secondLength)
+{
+    return static_cast<std::uint32_t>(::crc32_combine64(first, second, static_cast<z_off64_t>(secondLength)));
+}
+
 } // namespace CIAPI::vrx

@@ -1,6 +1,8 @@
 #include "ciapi/vrx/depthcodec.h"
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <zstd.h>
 
@@ -34,13 +36,24 @@ std::vector<std::uint8_t> DepthCodec::pack(const DepthMap& m)
 void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, DepthMap& m)
 {
     const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
+    m.depth.resize(n);
+    float* first = m.depth.data();
+    unpack(
+        data, length, m, [&](int y) { return first + static_cast<std::size_t>(y) * m.width; }, nullptr);
+}
+
+void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, const DepthMap& m,
+    const std::function<float*(int y)>& row,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel)
+{
+    const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
     if (ZSTD_getFrameContentSize(data, length) != n * 2)
         throw std::runtime_error("Depth map size mismatch");
-    std::vector<std::uint8_t> plain(n * 2);
-    const std::size_t got = ZSTD_decompress(plain.data(), plain.size(), data, length);
-    if (ZSTD_isError(got) || got != plain.size())
+    // Every byte is written by zstd (its size is checked below): no zero fill first.
+    const std::unique_ptr<std::uint8_t[]> plain(new std::uint8_t[n * 2]);
+    const std::size_t got = ZSTD_decompress(plain.get(), n * 2, data, length);
+    if (ZSTD_isError(got) || got != n * 2)
         throw std::runtime_error("Depth map damaged");
-    m.depth.resize(n);
     const float invNear = 1.f / m.nearDepth;
     const float invFar = 1.f / m.farDepth;
     auto depthOf = [&](std::uint32_t q) {
@@ -48,17 +61,33 @@ void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, DepthMap& 
         const float v = 1.f / (invFar + t * (invNear - invFar));
         return v < m.nearDepth ? m.nearDepth : (v > m.farDepth ? m.farDepth : v);
     };
-    if (n <= 65536) {
-        for (std::size_t i = 0; i < n; ++i)
-            m.depth[i] = depthOf(plain[2 * i] | (plain[2 * i + 1] << 8));
-        return;
-    }
     // A map larger than the number of codes: each code's depth worked out once.
-    std::vector<float> table(65536);
-    for (std::uint32_t q = 0; q < 65536; ++q)
-        table[q] = depthOf(q);
-    for (std::size_t i = 0; i < n; ++i)
-        m.depth[i] = table[plain[2 * i] | (plain[2 * i + 1] << 8)];
+    std::vector<float> table;
+    if (n > 65536) {
+        table.resize(65536);
+        for (std::uint32_t q = 0; q < 65536; ++q)
+            table[q] = depthOf(q);
+    }
+    const auto rows = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const std::uint8_t* p = plain.get() + static_cast<std::size_t>(y) * m.width * 2;
+            float* out = row(y);
+            if (table.empty()) {
+                for (int x = 0; x < m.width; ++x)
+                    out[x] = depthOf(p[2 * x] | (p[2 * x + 1] << 8));
+            } else {
+                for (int x = 0; x < m.width; ++x)
+                    out[x] = table[p[2 * x] | (p[2 * x + 1] << 8)];
+            }
+        }
+    };
+    // Strips of about 128k samples.
+    const int strip = std::max(1, (1 << 17) / m.width);
+    const int strips = (m.height + strip - 1) / strip;
+    if (parallel && strips > 1)
+        parallel(strips, [&](int i) { rows(i * strip, std::min(m.height, (i + 1) * strip)); });
+    else
+        rows(0, m.height);
 }
 
 } // namespace CIAPI::vrx

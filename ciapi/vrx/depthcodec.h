@@ -3,6 +3,7 @@
 #include "ciapi/vrx/vrxtypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace CIAPI::vrx {
@@ -18,6 +19,11 @@ public:
     // the caller has validated; std::runtime_error when the bytes do not decode to exactly
     // width x height samples.
     static void unpack(const std::uint8_t* data, std::size_t length, DepthMap& map);
+    // The same into row(y) for each row (map.depth is not used); with `parallel` (see
+    // RawCodec), rows are converted side by side.
+    static void unpack(const std::uint8_t* data, std::size_t length, const DepthMap& map,
+        const std::function<float*(int y)>& row,
+        const std::function<void(int, const std::function<void(int)>&)>& parallel);
 };
 
 } // namespace CIAPI::vrx

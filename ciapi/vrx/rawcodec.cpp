@@ -64,7 +64,8 @@ std::vector<std::uint16_t> RawCodec::decode(
     return samples;
 }
 
-void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, int height, std::uint16_t* out)
+void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, int height, std::uint16_t* out,
+    const ParallelFor& parallel)
 {
     if (width <= 0 || height <= 0)
         throw std::runtime_error("Raw frame size invalid");
@@ -77,48 +78,63 @@ void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, i
     const std::size_t got = ZSTD_decompress(planes.get(), n * 2, data, length);
     if (ZSTD_isError(got) || got != n * 2)
         throw std::runtime_error("Compressed raw frame is damaged");
-    // The prediction of predict(), row by row: the first two samples of a row from two rows
-    // above (0 in the first two rows), the others from two to the left.
+    // The prediction of predict(): the first two samples of a row from two rows above (0 in
+    // the first two rows), the others from two to the left. The first two of every row are
+    // made first, down the frame; then each row on its own.
     const std::uint8_t* lo = planes.get();
     const std::uint8_t* hi = planes.get() + n;
+    const auto residual = [&](std::size_t i) {
+        const unsigned z = unsigned(lo[i]) | (unsigned(hi[i]) << 8);
+        return static_cast<std::uint16_t>((z >> 1) ^ (0u - (z & 1u)));
+    };
     for (int y = 0; y < height; ++y) {
         const std::size_t at = static_cast<std::size_t>(y) * width;
-        std::uint16_t* s = out + at;
-        const std::uint16_t* up = y >= 2 ? out + at - 2 * static_cast<std::size_t>(width) : nullptr;
-        const std::uint8_t* l = lo + at;
-        const std::uint8_t* h = hi + at;
-        const auto residual = [&](int x) {
-            const unsigned z = unsigned(l[x]) | (unsigned(h[x]) << 8);
-            return static_cast<std::uint16_t>((z >> 1) ^ (0u - (z & 1u)));
-        };
         for (int x = 0; x < std::min(2, width); ++x)
-            s[x] = static_cast<std::uint16_t>((up ? up[x] : 0) + residual(x));
-        int x = 2;
-#if defined(__SSE2__)
-        // Eight samples at a time: the residuals summed along each colour (a prefix sum over
-        // every other sample, in 16-bit arithmetic as the scalar sums), plus the last two
-        // samples before them.
-        if (width >= 2) {
-            const __m128i one = _mm_set1_epi16(1);
-            const __m128i zero = _mm_setzero_si128();
-            std::uint32_t pair;
-            std::memcpy(&pair, s, 4);
-            __m128i carry = _mm_set1_epi32(int(pair));
-            for (; x + 8 <= width; x += 8) {
-                const __m128i z = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(l + x)),
-                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + x)));
-                __m128i r = _mm_xor_si128(_mm_srli_epi16(z, 1), _mm_sub_epi16(zero, _mm_and_si128(z, one)));
-                r = _mm_add_epi16(r, _mm_slli_si128(r, 4));
-                r = _mm_add_epi16(r, _mm_slli_si128(r, 8));
-                const __m128i v = _mm_add_epi16(r, carry);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(s + x), v);
-                carry = _mm_shuffle_epi32(v, 0xff);
-            }
-        }
-#endif
-        for (; x < width; ++x)
-            s[x] = static_cast<std::uint16_t>(s[x - 2] + residual(x));
+            out[at + x] = static_cast<std::uint16_t>(
+                (y >= 2 ? out[at + x - 2 * std::size_t(width)] : 0) + residual(at + x));
     }
+    const auto rows = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const std::size_t at = static_cast<std::size_t>(y) * width;
+            std::uint16_t* s = out + at;
+            const std::uint8_t* l = lo + at;
+            const std::uint8_t* h = hi + at;
+            int x = 2;
+#if defined(__SSE2__)
+            // Eight samples at a time: the residuals summed along each colour (a prefix sum over
+            // every other sample, in 16-bit arithmetic as the scalar sums), plus the last two
+            // samples before them.
+            if (width >= 2) {
+                const __m128i one = _mm_set1_epi16(1);
+                const __m128i zero = _mm_setzero_si128();
+                std::uint32_t pair;
+                std::memcpy(&pair, s, 4);
+                __m128i carry = _mm_set1_epi32(int(pair));
+                for (; x + 8 <= width; x += 8) {
+                    const __m128i z
+                        = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(l + x)),
+                            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h + x)));
+                    __m128i r
+                        = _mm_xor_si128(_mm_srli_epi16(z, 1), _mm_sub_epi16(zero, _mm_and_si128(z, one)));
+                    r = _mm_add_epi16(r, _mm_slli_si128(r, 4));
+                    r = _mm_add_epi16(r, _mm_slli_si128(r, 8));
+                    const __m128i v = _mm_add_epi16(r, carry);
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(s + x), v);
+                    carry = _mm_shuffle_epi32(v, 0xff);
+                }
+            }
+#endif
+            for (; x < width; ++x)
+                s[x] = static_cast<std::uint16_t>(s[x - 2] + residual(at + x));
+        }
+    };
+    // Strips of about 128k samples.
+    const int strip = std::max(1, (1 << 17) / width);
+    const int strips = (height + strip - 1) / strip;
+    if (parallel && strips > 1)
+        parallel(strips, [&](int i) { rows(i * strip, std::min(height, (i + 1) * strip)); });
+    else
+        rows(0, height);
 }
 
 } // namespace CIAPI::vrx

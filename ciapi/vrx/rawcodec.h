@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 typedef struct ZSTD_CCtx_s ZSTD_CCtx;
@@ -20,9 +21,13 @@ public:
     // Decodes into exactly width x height samples; std::runtime_error on any mismatch.
     static std::vector<std::uint16_t> decode(
         const std::uint8_t* data, std::size_t length, int width, int height);
-    // The same into `out` (width x height samples, row by row).
-    static void decode(
-        const std::uint8_t* data, std::size_t length, int width, int height, std::uint16_t* out);
+    // Runs body(i) for every i in [0, count), in any order, on any threads; returns when all
+    // are done.
+    using ParallelFor = std::function<void(int count, const std::function<void(int)>& body)>;
+    // The same into `out` (width x height samples, row by row). With `parallel`, the rows are
+    // rebuilt from their residuals in strips side by side (the same samples).
+    static void decode(const std::uint8_t* data, std::size_t length, int width, int height,
+        std::uint16_t* out, const ParallelFor& parallel = nullptr);
 };
 
 } // namespace CIAPI::vrx

@@ -400,7 +400,8 @@ std::vector<std::uint16_t> VrxImage::decodeFrame(int module, int frame) const
     return samples;
 }
 
-void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out) const
+void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel) const
 {
     auto it = m_frames.find(std::make_pair(module, frame));
     if (it == m_frames.end())
@@ -408,12 +409,69 @@ void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out) const
     const ModuleInfo& m = this->module(module);
     const Location& loc = it->second;
     const std::uint64_t plainBytes = static_cast<std::uint64_t>(m.width) * m.height * 2;
-    const auto bytes = payload(loc, format::kFrameHeaderSize + plainBytes + plainBytes / 8 + (1u << 20));
-    const std::uint8_t* body = bytes.data() + format::kFrameHeaderSize;
-    const std::size_t bodyLength = bytes.size() - format::kFrameHeaderSize;
-    ByteReader r(bytes.data(), bytes.size(), "raw frame");
+    if (!parallel) {
+        const auto bytes = payload(loc, format::kFrameHeaderSize + plainBytes + plainBytes / 8 + (1u << 20));
+        decodeFramePayload(bytes.data(), bytes.size(), m, out, nullptr);
+        return;
+    }
+    withPayload(loc, format::kFrameHeaderSize + plainBytes + plainBytes / 8 + (1u << 20), parallel,
+        [&](const std::uint8_t* bytes, std::size_t size) {
+            decodeFramePayload(bytes, size, m, out, parallel);
+        });
+}
+
+void VrxImage::withPayload(const Location& loc, std::uint64_t maxLength,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel,
+    const std::function<void(const std::uint8_t*, std::size_t)>& use) const
+{
+    // As payload() does, but the bytes read in place when they can be, and their CRC computed
+    // in parts beside `use`: the checksum is still checked before any other fault is
+    // reported (a damaged chunk says so, whatever `use` made of it).
+    if (loc.length > maxLength)
+        throw bad("chunk too large");
+    std::vector<std::uint8_t> copy;
+    const std::uint8_t* bytes = m_source->view(loc.offset, static_cast<std::size_t>(loc.length));
+    if (!bytes) {
+        copy = readRange(*m_source, loc.offset, loc.length);
+        bytes = copy.data();
+    }
+    const std::size_t length = static_cast<std::size_t>(loc.length);
+    constexpr std::size_t kCrcPart = std::size_t(1) << 20;
+    const int parts = static_cast<int>((length + kCrcPart - 1) / kCrcPart);
+    std::vector<std::uint32_t> crcs(static_cast<std::size_t>(parts), 0);
+    std::exception_ptr failure;
+    parallel(1 + parts, [&](int i) {
+        if (i > 0) {
+            const std::size_t at = static_cast<std::size_t>(i - 1) * kCrcPart;
+            crcs[static_cast<std::size_t>(i - 1)] = crc32(bytes + at, std::min(kCrcPart, length - at));
+            return;
+        }
+        try {
+            use(bytes, length);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    std::uint32_t crc = parts > 0 ? crcs[0] : crc32(bytes, 0);
+    for (int i = 1; i < parts; ++i) {
+        const std::size_t at = static_cast<std::size_t>(i) * kCrcPart;
+        crc = crc32Combine(crc, crcs[static_cast<std::size_t>(i)], std::min(kCrcPart, length - at));
+    }
+    if (crc != loc.crc)
+        throw bad("chunk checksum mismatch");
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void VrxImage::decodeFramePayload(const std::uint8_t* bytes, std::size_t size, const ModuleInfo& m,
+    std::uint16_t* out, const std::function<void(int, const std::function<void(int)>&)>& parallel) const
+{
+    const std::uint64_t plainBytes = static_cast<std::uint64_t>(m.width) * m.height * 2;
+    const std::uint8_t* body = bytes + format::kFrameHeaderSize;
+    ByteReader r(bytes, size, "raw frame");
     r.skip(16);
     const std::int32_t encoding = r.i32();
+    const std::size_t bodyLength = size - format::kFrameHeaderSize;
     if (encoding == RawPlain) {
         if (bodyLength < plainBytes)
             throw bad("raw frame too short");
@@ -426,7 +484,7 @@ void VrxImage::decodeFrame(int module, int frame, std::uint16_t* out) const
 #endif
         return;
     }
-    RawCodec::decode(body, bodyLength, m.width, m.height, out);
+    RawCodec::decode(body, bodyLength, m.width, m.height, out, parallel);
 }
 
 std::vector<std::uint16_t> VrxImage::averageFrames(int module) const
@@ -455,7 +513,31 @@ DepthMap VrxImage::depthMap() const
     if (!m_depth)
         throw std::runtime_error("The file has no depth map");
     const auto bytes = payload(*m_depth, 1ull << 31);
+    DepthMap d = depthHeader(bytes.data(), bytes.size());
     ByteReader r(bytes.data(), bytes.size(), "depth map");
+    r.skip(32);
+    DepthCodec::unpack(r.here(), r.remaining(), d);
+    return d;
+}
+
+void VrxImage::decodeDepthMap(const std::function<void(int width, int height)>& size,
+    const std::function<float*(int y)>& row,
+    const std::function<void(int, const std::function<void(int)>&)>& parallel) const
+{
+    if (!m_depth)
+        throw std::runtime_error("The file has no depth map");
+    withPayload(*m_depth, 1ull << 31, parallel, [&](const std::uint8_t* bytes, std::size_t length) {
+        const DepthMap d = depthHeader(bytes, length);
+        ByteReader r(bytes, length, "depth map");
+        r.skip(32);
+        size(d.width, d.height);
+        DepthCodec::unpack(r.here(), r.remaining(), d, row, parallel);
+    });
+}
+
+DepthMap VrxImage::depthHeader(const std::uint8_t* bytes, std::size_t size) const
+{
+    ByteReader r(bytes, size, "depth map");
     DepthMap d;
     d.width = r.i32();
     d.height = r.i32();
@@ -475,11 +557,8 @@ DepthMap VrxImage::depthMap() const
     const std::size_t n = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height);
     if (decoded != n * 2)
         throw bad("depth map size mismatch");
-    if (encoding == 1) {
-        DepthCodec::unpack(r.here(), r.remaining(), d);
-    } else {
+    if (encoding != 1)
         throw bad("unknown depth encoding");
-    }
     return d;
 }
 

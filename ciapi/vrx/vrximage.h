@@ -3,6 +3,7 @@
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/vrxtypes.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,8 +56,11 @@ public:
     // The 16-bit samples of one frame (width x height, row by row); the chunk's CRC is
     // checked and its encoding decoded. std::runtime_error on any fault.
     std::vector<std::uint16_t> decodeFrame(int module, int frame) const;
-    // The same into `out` (the module's width x height samples).
-    void decodeFrame(int module, int frame, std::uint16_t* out) const;
+    // The same into `out` (the module's width x height samples). With `parallel` (see
+    // RawCodec), the chunk's CRC is computed in parts beside the decode, and the decode's
+    // rows side by side; the bytes are read in place when the input is in memory.
+    void decodeFrame(int module, int frame, std::uint16_t* out,
+        const std::function<void(int, const std::function<void(int)>&)>& parallel = nullptr) const;
     // The mean of all frames of a module (rounded), the denoised frame.
     std::vector<std::uint16_t> averageFrames(int module) const;
 
@@ -65,6 +69,12 @@ public:
     float depthNear() const { return m_depthNear; }
     float depthFar() const { return m_depthFar; }
     DepthMap depthMap() const; // std::runtime_error when absent or damaged
+    // The same samples into the caller's rows: size(width, height) once the map's header is
+    // read, then row(y) for where row y goes (width floats); its checksum computed in parts
+    // beside the decompression and its rows converted side by side (see decodeFrame).
+    void decodeDepthMap(const std::function<void(int width, int height)>& size,
+        const std::function<float*(int y)>& row,
+        const std::function<void(int, const std::function<void(int)>&)>& parallel) const;
 
     bool hasPreview() const { return m_preview.has_value(); }
     int previewWidth() const { return m_previewWidth; }
@@ -109,6 +119,16 @@ private:
     // A calibration record for this camera after the container.
     static void readAppendix(VrxImage* img, const ByteSource& src);
     std::vector<std::uint8_t> payload(const Location& loc, std::uint64_t maxLength) const;
+    // Calls use(bytes, size) with a chunk's payload (read in place when the source can), its
+    // CRC computed beside it (see decodeFrame) and checked before any fault `use` threw.
+    void withPayload(const Location& loc, std::uint64_t maxLength,
+        const std::function<void(int, const std::function<void(int)>&)>& parallel,
+        const std::function<void(const std::uint8_t*, std::size_t)>& use) const;
+    // The depth map's header, checked (its samples left empty).
+    DepthMap depthHeader(const std::uint8_t* bytes, std::size_t size) const;
+    // A raw frame chunk's payload (its CRC checked) decoded into `out`.
+    void decodeFramePayload(const std::uint8_t* bytes, std::size_t size, const ModuleInfo& m,
+        std::uint16_t* out, const std::function<void(int, const std::function<void(int)>&)>& parallel) const;
 
     std::shared_ptr<const ByteSource> m_source;
     std::uint16_t m_major = 0;

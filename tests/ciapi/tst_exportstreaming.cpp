@@ -237,17 +237,23 @@ private slots:
         QTest::addColumn<bool>("refocus");
         QTest::addColumn<float>("sharpening");
         QTest::addColumn<int>("bandHeight");
-        QTest::newRow("refocus, sharpened") << true << 30.f << 24;
-        QTest::newRow("refocus, not sharpened") << true << 0.f << 24;
-        QTest::newRow("refocus, bands thinner than the halo") << true << 30.f << 5;
-        QTest::newRow("sharpened only") << false << -40.f << 31;
-        QTest::newRow("nothing around") << false << 0.f << 40;
+        QTest::addColumn<bool>("inTurn"); // two windows taken in turn, each made from the other
+        QTest::newRow("refocus, sharpened") << true << 30.f << 24 << false;
+        QTest::newRow("refocus, not sharpened") << true << 0.f << 24 << false;
+        QTest::newRow("refocus, bands thinner than the halo") << true << 30.f << 5 << false;
+        QTest::newRow("sharpened only") << false << -40.f << 31 << false;
+        QTest::newRow("nothing around") << false << 0.f << 40 << false;
+        QTest::newRow("in turn: refocus, sharpened") << true << 30.f << 24 << true;
+        QTest::newRow("in turn: refocus, bands thinner than the halo") << true << 30.f << 5 << true;
+        QTest::newRow("in turn: sharpened only") << false << -40.f << 31 << true;
+        QTest::newRow("in turn: nothing around") << false << 0.f << 40 << true;
     }
     void linearWindowKeepsWhatItShares()
     {
         QFETCH(bool, refocus);
         QFETCH(float, sharpening);
         QFETCH(int, bandHeight);
+        QFETCH(bool, inTurn);
         useThreads(3);
         TileInputs in = inputs(refocus);
         in.sharpening = sharpening;
@@ -256,14 +262,29 @@ private slots:
         const int groups = (H + group - 1) / group;
         // Columns from 20 on: the window need not start at the level's edge.
         const int x0 = 20, wx0 = std::max(0, x0 - halo);
-        LinearWindow window(in, true, wx0, W, std::min(H, group + 2 * halo));
+        LinearWindow windows[2] = { LinearWindow(in, true, wx0, W, std::min(H, group + 2 * halo)),
+            LinearWindow(in, true, wx0, W, std::min(H, group + 2 * halo)) };
         RefocusScratch scratch;
+        int turn = 0;
+        auto rowsMade = [&] { return windows[0].rowsMade() + windows[1].rowsMade(); };
         for (const bool up : { false, true }) {
-            const long long made = window.rowsMade();
+            const long long made = rowsMade();
             for (int i = 0; i < groups; ++i) {
                 const int g = up ? groups - 1 - i : i;
                 const int top = g * group, end = std::min(H, top + group);
-                window.fill(in, std::max(0, top - halo), std::min(H, end + halo));
+                if (inTurn) {
+                    // Made as an export makes the next group's window: from the other one.
+                    LinearWindow& next = windows[1 - turn];
+                    const int tasks
+                        = next.begin(in, std::max(0, top - halo), std::min(H, end + halo), &windows[turn]);
+                    WorkerPool::instance().parallelFor(tasks, [&](int t) { next.makeTask(in, t); });
+                    WorkerPool::instance().parallelFor(
+                        next.sharpenTasks(), [&](int t) { next.sharpenTask(in, t); });
+                    turn = 1 - turn;
+                } else {
+                    windows[turn].fill(in, std::max(0, top - halo), std::min(H, end + halo));
+                }
+                const LinearWindow& window = windows[turn];
                 for (int y = top; y < end; y += bandHeight)
                     for (int x = x0; x < W; x += 100) {
                         const Rect r { x, y, std::min(W, x + 100), std::min(end, y + bandHeight) };
@@ -280,7 +301,7 @@ private slots:
                                         r.x0, r.y0, r.width(), r.height())));
                     }
             }
-            const long long rows = window.rowsMade() - made;
+            const long long rows = rowsMade() - made;
             // Down: every row once, and the row at each window's lower edge once more. Up, from
             // the window the sweep down left: fewer.
             QVERIFY2(rows <= H + 2 * groups, qPrintable(QString::number(rows)));
@@ -290,6 +311,68 @@ private slots:
 
     // Developing the level's rows on the way (a window per group of bands, moved along in
     // place, downwards or upwards) gives the bytes of the developed level.
+    // A tall level in many groups of bands, developed on the way: the groups take two windows
+    // of level rows and two of linear rows in turn (the next group's made while the tiles of
+    // one render, the rows they share copied over), and the bytes are those of the band by
+    // band path, whatever the direction, the tiles and the number of threads.
+    void groupsInTurnGiveTheWholeImageBytes_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<bool>("refocus");
+        QTest::addColumn<int>("tileColumns");
+        QTest::addColumn<int>("threads");
+        QTest::newRow("upright, refocus, a band a group") << 0 << true << 100 << 1;
+        QTest::newRow("upright, refocus, two bands a group") << 0 << true << 100 << 3;
+        QTest::newRow("upside down, refocus, three at a time") << 3 << true << 61 << 3;
+        QTest::newRow("upside down, sharpened only") << 7 << false << 100 << 2;
+        QTest::newRow("mirrored, sharpened only, four at a time") << 4 << false << 37 << 4;
+        QTest::newRow("turned, refocus") << 5 << true << 100 << 2;
+    }
+    void groupsInTurnGiveTheWholeImageBytes()
+    {
+        QFETCH(int, orientation);
+        QFETCH(bool, refocus);
+        QFETCH(int, tileColumns);
+        QFETCH(int, threads);
+        useThreads(threads);
+        const int w = 300, h = 710; // eleven bands and a part
+        auto mosaic = std::make_shared<PlaneF>(140, 140 * h / w);
+        std::mt19937 random(11);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 5 + y / 3) % 4) * 0.2f + float(random() % 100) * 0.001f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        TileInputs developed = inputs(refocus);
+        developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, w, h));
+        QCOMPARE(StreamedExport::bandRows(developed), int(StreamedExport::kBandRows));
+        TileInputs onTheWay = developed;
+        onTheWay.camera = nullptr;
+        onTheWay.levelWidth = w;
+        onTheWay.levelHeight = h;
+        const LevelRows rows(mosaic, cfa, whole, w, h);
+        QVERIFY(rows.streams());
+        const std::array<int, 4> m = turn(orientation);
+        const ExportPlan plan = planExport(w, h, { 0.02f, 0.03f, 0.97f, 0.99f }, m, 0, 0);
+        const std::vector<uint8_t> expected
+            = wholeImage(developed, plan.crop, plan, m, false, true, 1, ExifFacts(), tileColumns);
+        for (const bool streamed : { false, true }) {
+            std::ostringstream out(std::ios::binary);
+            auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+            StreamedExport job(streamed ? onTheWay : developed, plan.crop, plan, m, false, true, *writer,
+                streamed ? &rows : nullptr);
+            job.setTileColumns(tileColumns);
+            int reports = 0;
+            QVERIFY(job.run([] { return false; }, [&](int) { ++reports; }));
+            QVERIFY(reports >= 6); // a report a group: many groups
+            writer->finish();
+            const std::string bytes = out.str();
+            QCOMPARE(bytes.size(), expected.size());
+            QVERIFY2(std::memcmp(bytes.data(), expected.data(), expected.size()) == 0,
+                streamed ? "developed on the way" : "developed level");
+        }
+    }
+
     void levelDevelopedOnTheWay_data()
     {
         QTest::addColumn<int>("orientation");
