@@ -305,7 +305,8 @@ private:
     bool m_started = false;
     bool m_queued = false;
     // Between setBatch(true) and setBatch(false) the journal has not saved the completions
-    // yet: no source deletes anything before it has.
+    // yet: no source deletes anything before it has. The journal closes the batch only once
+    // it is saved; one it could not save stays open until a later try saves it.
     bool m_batchOpen = false;
     QList<std::shared_ptr<Constellation>> m_deferredFrees;
 };
