@@ -237,7 +237,7 @@ private slots:
         run.logger.start();
         QTRY_COMPARE(run.source.fetches.size(), 1);
         QCOMPARE(run.source.fetches.at(0).url, url("r/b.vrx"));
-        settle();
+        settle(run.router);
         QCOMPARE(
             scalar(journal(), "select done from recipes where url like '%a.vrx'").toInt(), before ? 0 : 1);
         QCOMPARE(run.router.obstacles, before ? QList<int> { IFileSink::Present } : QList<int>());
@@ -534,7 +534,7 @@ private slots:
             run->logger.setBatch(false);
         // Passes and tries to save come and go while the fault stands.
         QTest::qWait(600);
-        settle();
+        settle(run->router);
         QCOMPARE(run->source.freed, QList<QUuid>());
         QCOMPARE(doneRows(), 0);
         QVERIFY(run->logger.unsavedCount() > 0);
@@ -553,7 +553,7 @@ private slots:
             setFault(journal(), "clear");
         }
         QTRY_COMPARE_WITH_TIMEOUT(run->source.freed.size(), 2, 30000);
-        settle();
+        settle(run->router);
         freed = run->source.freed;
         std::sort(freed.begin(), freed.end());
         QList<QUuid> expected { pictures.at(0).imageUuid, pictures.at(1).imageUuid };
