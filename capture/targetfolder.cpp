@@ -6,6 +6,7 @@
 
 #include "capture/volumes.h"
 #include "core/progressmodel.h"
+#include "core/replytarget.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
 TargetFolder::TargetFolder(QObject* parent)
@@ -13,8 +14,15 @@ TargetFolder::TargetFolder(QObject* parent)
     , m_dir(QDir::root())
     , m_own(new ProgressModel(this))
     , m_projected(m_own)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     connect(m_projected, &ProgressModel::progressChanged, this, &TargetFolder::onProgress);
+}
+
+TargetFolder::~TargetFolder()
+{
+    // A read held by a volume that hangs ends on its own and tells no one.
+    m_replies->close();
 }
 
 QUrl TargetFolder::url() const
@@ -27,10 +35,31 @@ QString TargetFolder::path() const
     return QDir::toNativeSeparators(m_dir.absolutePath());
 }
 
-qint64 TargetFolder::freeSpace()
+void TargetFolder::readFreeSpace()
 {
-    m_storage.refresh();
-    return m_storage.bytesAvailable();
+    if (m_reading) {
+        m_readAgain = true;
+        return;
+    }
+    // The task owns what it uses: it may outlive this object.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const std::function<void(const QString&)> hook = m_readHook;
+    QStorageInfo storage = m_storage;
+    m_reading = m_reads.start([this, replies, hook, storage]() mutable {
+        if (hook)
+            hook(storage.rootPath());
+        storage.refresh();
+        const qint64 free = storage.isValid() && storage.isReady() ? storage.bytesAvailable() : -1;
+        replies->post([this, free] {
+            m_reading = false;
+            if (free != m_free) {
+                m_free = free;
+                emit freeSpaceChanged();
+            }
+            if (std::exchange(m_readAgain, false))
+                readFreeSpace();
+        });
+    });
 }
 
 bool TargetFolder::exists()
@@ -50,7 +79,7 @@ bool TargetFolder::create()
         lookUpVolume();
         m_dir.refresh();
         emit attribChanged();
-        emit freeSpaceChanged();
+        readFreeSpace();
     } else {
         qCWarning(lcCapture) << "Can't create" << m_dir.absolutePath();
     }
@@ -62,7 +91,7 @@ void TargetFolder::queryAttributes()
     lookUpVolume();
     m_dir.refresh();
     emit attribChanged();
-    emit freeSpaceChanged();
+    readFreeSpace();
 }
 
 void TargetFolder::setDir(const QDir& dir)
@@ -74,7 +103,7 @@ void TargetFolder::setDir(const QDir& dir)
     emit folderChanged();
     m_dir.refresh();
     emit attribChanged();
-    emit freeSpaceChanged();
+    readFreeSpace();
 }
 
 void TargetFolder::setPath(const QString& path)
@@ -105,7 +134,7 @@ void TargetFolder::onProgress()
     const qint64 outstanding = ratio.second - ratio.first;
     if (outstanding != m_outstanding) {
         m_outstanding = outstanding;
-        emit freeSpaceChanged();
+        readFreeSpace();
     }
 }
 

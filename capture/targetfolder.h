@@ -6,8 +6,13 @@
 #include <QStorageInfo>
 #include <QUrl>
 
+#include <functional>
+#include <memory>
+
+#include "core/leavableworker.h"
 #include "core/progressmodel.h"
 
+class ReplyTarget;
 class Volumes;
 
 // One destination folder of an import: its path, the volume that holds it with the
@@ -15,7 +20,10 @@ class Volumes;
 // the folder, and follows a progress model of the transfers into it so that the free
 // space is read again while they progress. Its volume is looked up among the volumes of a
 // Volumes object, which reads the mount table off the GUI thread; without one, or before
-// its first read, the folder is placed on the root volume.
+// its first read, the folder is placed on the root volume. The free space is read on a
+// worker (it is read again as transfers into the folder progress, and a volume that hangs,
+// a network share gone away, would hold the window): `freeSpace` is the last figure read,
+// -1 until the first is in, and freeSpaceChanged tells a new one.
 class TargetFolder : public QObject
 {
     Q_OBJECT
@@ -28,13 +36,16 @@ class TargetFolder : public QObject
     Q_PROPERTY(Volumes* volumes READ volumes WRITE setVolumes NOTIFY volumesChanged)
 public:
     explicit TargetFolder(QObject* parent = nullptr);
+    ~TargetFolder() override;
 
     QUrl url() const;
     QString path() const;
     ProgressModel* projected() const { return m_projected; }
     // Bytes the user may still write on the folder's volume (space reserved for root
-    // does not count).
-    qint64 freeSpace();
+    // does not count), as last read; -1 while unknown.
+    qint64 freeSpace() const { return m_free; }
+    // Called on the worker before the volume is asked for its free space (tests hold it).
+    void setReadHook(std::function<void(const QString& rootPath)> hook) { m_readHook = std::move(hook); }
     bool exists();
     bool writable() const;
     QStorageInfo storage() const { return m_storage; }
@@ -62,6 +73,8 @@ signals:
 
 private:
     void lookUpVolume();
+    // Reads the free space again on the worker (once more after a read under way).
+    void readFreeSpace();
 
     QDir m_dir;
     QStorageInfo m_storage;
@@ -69,4 +82,10 @@ private:
     ProgressModel* m_own;
     QPointer<ProgressModel> m_projected;
     QPointer<Volumes> m_volumes;
+    qint64 m_free = -1;
+    std::function<void(const QString&)> m_readHook;
+    LeavableWorker m_reads;
+    std::shared_ptr<ReplyTarget> m_replies;
+    bool m_reading = false;
+    bool m_readAgain = false;
 };
