@@ -24,6 +24,7 @@
 #include "pipeline/transferrequest.h"
 #include "pipeline/transfersequence.h"
 
+class IFileCalls;
 class PipelineModel;
 class TicketsRecord;
 
@@ -110,6 +111,9 @@ public:
     // Called on the probe's thread before the file system is asked about each path of a
     // pass (tests hold a path there, as a file system that hangs would).
     void setProbeHook(PassVolumeCache::Hook hook) { m_probeHook = std::move(hook); }
+    // The file calls of the copies made at once (tests inject failures); the system's by
+    // default.
+    void setFileCalls(IFileCalls* calls) { m_fileCalls = calls; }
 
     // IFileSink
     void setFront(IFileSink* front) override;
@@ -252,7 +256,10 @@ private:
     bool findLocalSource(const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy);
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);
-    bool copyInline(const QString& source, const QString& target);
+    // Copies a small local file at once; false (nothing left at the target) when its source
+    // is being written, changed meanwhile, or the copy's name could not be made durable.
+    bool copyInline(
+        const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe);
     // Ends the volumes' copy threads once the copies queued there have run.
     void stopCopyThreads();
     void forgetLocalCopy(const QString& path, const Recipe& recipe);
@@ -319,6 +326,7 @@ private:
     std::shared_ptr<std::atomic<bool>> m_stop;
     PassVolumeCache m_pass;
     PassVolumeCache::Hook m_probeHook;
+    IFileCalls* m_fileCalls = nullptr;
     LeavableWorker m_probes; // asks the file system for the passes, one probe at a time
     std::shared_ptr<ReplyTarget> m_replies;
     bool m_probing = false;

@@ -433,7 +433,7 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
         seq.pending.erase(path);
         return Visit::Next;
     }
-    if (!copyInline(from, path))
+    if (!copyInline(from, path, copy, request.recipe))
         return Visit::SourceTransfer;
     m_pass.spend(request.volume, copy.size);
     request.placing = true;
@@ -634,20 +634,43 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     return true;
 }
 
-bool RecipeRouter::copyInline(const QString& source, const QString& target)
+bool RecipeRouter::copyInline(
+    const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe)
 {
+    // A source that someone writes now (its token held exclusively) is not copied: the
+    // file comes from its source instead.
+    FileToken token;
+    if (m_filePerm) {
+        token = m_filePerm->tryAcquireFileSemaphore(source, FilePerm::kShared, 0);
+        if (!token)
+            return false;
+    }
+    IFileCalls& calls = m_fileCalls ? *m_fileCalls : systemFileCalls();
     const QString work = freeWorkName(target);
-    NativeFileCopy copy;
-    if (!copy.copy(source, work))
+    NativeFileCopy native(calls);
+    if (!native.copy(source, work))
         return false;
     const QByteArray from = QFile::encodeName(work);
     const QByteArray to = QFile::encodeName(target);
     const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    if (systemFileCalls().renameNoReplace(from.constData(), to.constData()) != 0) {
+    if (calls.renameNoReplace(from.constData(), to.constData()) != 0) {
         ::unlink(from.constData());
         return false;
     }
-    systemFileCalls().syncFolder(folder.constData());
+    // The copy counts once its name is on the device and its source is still the file
+    // that was recorded (else the copy may be torn): the journal marks it done, and the
+    // source may delete the picture then.
+    const QFileInfo now(source);
+    const bool unchanged = now.exists() && now.size() == copy.size && now.lastModified() == copy.modified;
+    if (calls.syncFolder(folder.constData()) != 0 || !unchanged) {
+        qCWarning(lcPipeline) << "Copy of" << source << "to" << target
+                              << (unchanged ? "not made durable" : "made while its source changed")
+                              << "- undone";
+        ::unlink(to.constData());
+        if (!unchanged)
+            forgetLocalCopy(source, recipe);
+        return false;
+    }
     return true;
 }
 

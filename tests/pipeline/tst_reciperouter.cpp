@@ -6,7 +6,41 @@
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
 
+#include "platform/ifilecalls.h"
+
 using namespace routertest;
+
+namespace {
+
+// The system's file calls, but the sync of one folder fails.
+class FailingFolderSync : public IFileCalls
+{
+public:
+    QString failFolder;
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override { return systemFileCalls().fsync(fd); }
+    int syncFolder(const char* folder) override
+    {
+        if (QFileInfo(QFile::decodeName(folder)).fileName() == failFolder) {
+            errno = EIO;
+            return -1;
+        }
+        return IFileCalls::syncFolder(folder);
+    }
+};
+
+} // namespace
 
 class TestRecipeRouter : public QObject
 {
@@ -38,6 +72,44 @@ private slots:
         QCOMPARE(f.maxInFlight, byWorker ? 1 : 0);
         QCOMPARE(readFile(f.path("two/a." + type)), QByteArray(size, 'x'));
         QCOMPARE(QDir(f.path("two")).entryList(QDir::Files).size(), 2);
+    }
+
+    // A small file copied at once counts only when it is safe: not while someone writes its
+    // source, not when its new name could not be made durable. It comes from its source
+    // instead, and nothing of the copy is left behind.
+    void inlineCopyOnlyWhenSafe_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("source being written") << "writer";
+        QTest::newRow("folder sync fails") << "sync";
+    }
+
+    void inlineCopyOnlyWhenSafe()
+    {
+        QFETCH(QString, fault);
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        FailingFolderSync calls;
+        const Recipe r = recipe("a.jpg", 100, "jpg");
+        f.imported(1, "one/a.jpg", r);
+        FileToken writer;
+        if (fault == "writer") {
+            writer = perm.acquireFileSemaphore(f.path("one/a.jpg"), FilePerm::kExclusive);
+        } else {
+            calls.failFolder = "two";
+            f.router->setFileCalls(&calls);
+        }
+        QVERIFY(f.put(2, "two/a.jpg", r));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QCOMPARE(f.source.fetches.at(1).url, f.url("two/a.jpg"));
+        QVERIFY(f.router->hasFile(f.url("two/a.jpg")));
+        QCOMPARE(QDir(f.path("two")).entryList(QDir::Files | QDir::Hidden), QStringList());
+        writer.reset();
+        f.router->setFileCalls(nullptr);
+        f.source.deliver(1);
+        QTRY_VERIFY(!f.router->hasFile(f.url("two/a.jpg")));
+        QCOMPARE(readFile(f.path("two/a.jpg")).size(), 100);
     }
 
     // The mounted volumes are read off the GUI thread and may come after the start (the
