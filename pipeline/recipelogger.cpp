@@ -169,7 +169,8 @@ void RecipeLogger::setDbConnString(const QString& connString)
             }
         } else {
             qCWarning(lcPipeline) << "Transfer journal" << connString
-                                  << "can't be opened; imports won't resume";
+                                  << "can't be opened; imports won't resume, and no source deletes what "
+                                     "they copy";
             if (m_db.isValid())
                 closeDatabase(m_db);
         }
@@ -280,8 +281,12 @@ bool RecipeLogger::refused(Statement statement) const
 
 bool RecipeLogger::run(Statement statement, const QVariantMap& values)
 {
-    if (!m_db.isOpen())
+    if (!m_db.isOpen()) {
+        // A journal that was asked for and can't be opened saves nothing.
+        if (journalMissing() && statement != Select)
+            holdDelegate();
         return false;
+    }
     if (statement == Select)
         return exec(statement, values);
     // The insert and the clearing are answered to their callers, who act on the answer:
@@ -395,7 +400,7 @@ void RecipeLogger::closeDelegateBatch(bool saved)
 {
     if (!m_delegate)
         return;
-    if (!saved) {
+    if (!saved || journalMissing()) {
         m_delegateHeld = true;
         return;
     }

@@ -38,6 +38,9 @@ public:
     // The database file, or ":memory:".
     void setDbConnString(const QString& connString);
     bool isOpen() const { return m_db.isOpen(); }
+    // A journal was asked for and could not be opened: nothing is saved, and the delegate's
+    // batch stays open (no source deletes anything).
+    bool journalMissing() const { return !m_db.isOpen() && !m_dbConnString.isEmpty(); }
     // Journal writes made but not saved yet (their transaction failed): tried again.
     int unsavedCount() const { return m_unsaved.size(); }
 

@@ -564,6 +564,33 @@ private slots:
         QCOMPARE(run->source.fetches.size(), restart ? 0 : 2);
     }
 
+    // A journal that can't be opened saves nothing: imports still run, and no source
+    // deletes a picture that nothing would remember was taken.
+    void missingJournalFreesNothing()
+    {
+        FakeProvider source;
+        SpyRouter router;
+        RecipeLogger logger;
+        router.setMounted(QStorageInfo::mountedVolumes());
+        logger.setDelegate(&router);
+        logger.setDbConnString(dir.filePath("no such folder/Trans.1.db"));
+        QVERIFY(!logger.isOpen());
+        IProvider::setPipeline(&source, &logger);
+        logger.start();
+        source.verifyAnswer = true;
+        const Recipe r = recipe("m.jpg", 10, "jpg");
+        QStandardItemModel items(1, 1);
+        logger.claimIndex("transfer", "cam1", r.imageUuid, items.index(0, 0));
+        QVERIFY(logger.putRecipe(session(1), url("m/m.jpg"), r, {}));
+        logger.setFree(session(1));
+        QTRY_COMPARE(source.fetches.size(), 1);
+        source.deliver(0);
+        settle(router);
+        QVERIFY(!router.hasRequests());
+        QCOMPARE(readFile(dir.filePath("m/m.jpg")).size(), 10);
+        QCOMPARE(source.freed, QList<QUuid>());
+    }
+
     void failedCommitRollsBack()
     {
         Run run(journal());
