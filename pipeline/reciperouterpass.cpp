@@ -106,9 +106,24 @@ PassVolumeCache::Questions RecipeRouter::passQuestions()
         }
         if (!seq->active || (seq->err & BlockingMask) || seq->pending.empty())
             continue;
-        if (seq->waiting == int(seq->pending.size()) && !anyRoom(*seq))
+        const bool allWaiting = seq->waiting == int(seq->pending.size());
+        if (allWaiting && !anyRoom(*seq))
             continue;
+        // As the pass: once every file waits for room, the walk ends with the room.
+        const auto roomLeft = [this, &rooms](const TransferSequence& s) {
+            for (const IOChannel& channel : s.channels) {
+                IProvider* source = provider(channel.provider);
+                if (!source || m_channels.value(channel).mask)
+                    continue;
+                const auto left = rooms.constFind(channel);
+                if ((left == rooms.cend() ? room(channel, source) : left.value()) >= 1)
+                    return true;
+            }
+            return false;
+        };
         for (auto path = seq->pending.crbegin(); path != seq->pending.crend(); ++path) {
+            if (allWaiting && !roomLeft(*seq))
+                break;
             auto it = m_requests.constFind(*path);
             if (it == m_requests.cend() || !it->live)
                 continue;
