@@ -20,10 +20,13 @@ class Volumes;
 // the folder, and follows a progress model of the transfers into it so that the free
 // space is read again while they progress. Its volume is looked up among the volumes of a
 // Volumes object, which reads the mount table off the GUI thread; without one, or before
-// its first read, the folder is placed on the root volume. The free space is read on a
-// worker (it is read again as transfers into the folder progress, and a volume that hangs,
-// a network share gone away, would hold the window): `freeSpace` is the last figure read,
-// -1 until the first is in, and freeSpaceChanged tells a new one.
+// its first read, the folder is placed on the root volume. What the folder is (its volume,
+// whether it exists and is writable, the free space) is read on a worker when the folder or
+// the volumes change, and the free space again as transfers into the folder progress: a
+// volume that hangs, a network share gone away, holds the worker and not the window. The
+// properties give the last figures read (no volume, not there, not writable, free space -1
+// until the first read is in); attribChanged and freeSpaceChanged tell new ones. Only
+// queryAttributes and create, which the user asks for, read on the calling thread.
 class TargetFolder : public QObject
 {
     Q_OBJECT
@@ -35,6 +38,15 @@ class TargetFolder : public QObject
     Q_PROPERTY(bool writable READ writable NOTIFY attribChanged)
     Q_PROPERTY(Volumes* volumes READ volumes WRITE setVolumes NOTIFY volumesChanged)
 public:
+    // What one read found.
+    struct Attributes
+    {
+        QStorageInfo storage;
+        bool exists = false;
+        bool writable = false;
+        qint64 free = -1;
+    };
+
     explicit TargetFolder(QObject* parent = nullptr);
     ~TargetFolder() override;
 
@@ -44,16 +56,17 @@ public:
     // Bytes the user may still write on the folder's volume (space reserved for root
     // does not count), as last read; -1 while unknown.
     qint64 freeSpace() const { return m_free; }
-    // Called on the worker before the volume is asked for its free space (tests hold it).
+    // Called on the worker before the folder, or its volume for its free space, is asked
+    // about (tests hold it there).
     void setReadHook(std::function<void(const QString& rootPath)> hook) { m_readHook = std::move(hook); }
-    bool exists();
-    bool writable() const;
+    bool exists() const { return m_exists; }
+    bool writable() const { return m_writable; }
     QStorageInfo storage() const { return m_storage; }
     Volumes* volumes() const { return m_volumes; }
 
     // Creates the folder with every missing parent; true when it exists on a ready volume.
     Q_INVOKABLE bool create();
-    // Reads the volume and the folder again.
+    // Reads the volume and the folder again, now.
     Q_INVOKABLE void queryAttributes();
 
 public slots:
@@ -72,9 +85,13 @@ signals:
     void volumesChanged();
 
 private:
-    void lookUpVolume();
-    // Reads the free space again on the worker (once more after a read under way).
+    void onMountedChanged();
+    // Reads the folder (else only the free space) again on the worker; once more after a
+    // read under way.
+    void readLater(bool attributes);
     void readFreeSpace();
+    void apply(const Attributes& read);
+    void setFree(qint64 free);
 
     QDir m_dir;
     QStorageInfo m_storage;
@@ -86,6 +103,10 @@ private:
     std::function<void(const QString&)> m_readHook;
     LeavableWorker m_reads;
     std::shared_ptr<ReplyTarget> m_replies;
+    bool m_exists = false;
+    bool m_writable = false;
+    int m_generation = 0; // counts the changes of folder and the reads on the GUI thread
     bool m_reading = false;
-    bool m_readAgain = false;
+    bool m_attributesAgain = false;
+    bool m_freeAgain = false;
 };
