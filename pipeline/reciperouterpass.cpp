@@ -258,10 +258,6 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     IProvider* source = provider(it->recipe.provider);
     if (!source || !looksAt(*it, source))
         return;
-    if (!m_pass.knows(path)) {
-        m_passMissed = true;
-        return;
-    }
     setWaiting(seq, *it, false);
     // Set again only when this visit starts writing the file.
     it->placing = false;
@@ -274,6 +270,11 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
         }
         it->volume = Volume(storage);
         seq.volumes.insert(it->volume);
+    }
+    // Asked about by the probe unless it came after (the next pass has it).
+    if (!m_pass.knows(path)) {
+        m_passMissed = true;
+        return;
     }
     const bool exists = m_pass.exists(path);
     const Visit next = exists ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);

@@ -73,6 +73,19 @@ private slots:
         QVERIFY(watchdog.end());
     }
 
+    // A target that no mounted volume holds is a drive gone: a ticket says so, and the
+    // scheduler rests until something changes.
+    void targetOnNoMountedVolume()
+    {
+        Fixture f;
+        f.router->setMounted({ QStorageInfo(QStringLiteral("/proc")) });
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoDrive"));
+        f.settle();
+        QVERIFY(!f.router->passPending());
+        QCOMPARE(f.source.fetches.size(), 0);
+    }
+
     // A copy that fails for a reason no ticket can help with is not tried again and
     // again: the file comes from its source instead.
     void failedCopyFallsBackToTheSource()
