@@ -6,6 +6,7 @@
 
 #include "capture/volumes.h"
 #include "core/progressmodel.h"
+#include "core/replytarget.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
 TargetFolder::TargetFolder(QObject* parent)
@@ -13,8 +14,15 @@ TargetFolder::TargetFolder(QObject* parent)
     , m_dir(QDir::root())
     , m_own(new ProgressModel(this))
     , m_projected(m_own)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     connect(m_projected, &ProgressModel::progressChanged, this, &TargetFolder::onProgress);
+}
+
+TargetFolder::~TargetFolder()
+{
+    // A read held by a volume that hangs ends on its own and tells no one.
+    m_replies->close();
 }
 
 QUrl TargetFolder::url() const
@@ -27,42 +35,108 @@ QString TargetFolder::path() const
     return QDir::toNativeSeparators(m_dir.absolutePath());
 }
 
-qint64 TargetFolder::freeSpace()
+namespace {
+
+// Where the folder is and what it allows: its volume among `mounted` (the root volume when
+// none holds it, or when the folder does not exist yet), whether it exists on a ready
+// volume, whether it is writable, and the free space there. Asks the file system.
+TargetFolder::Attributes readAttributes(const QString& path, const QList<QStorageInfo>& mounted, bool listed)
 {
-    m_storage.refresh();
-    return m_storage.bytesAvailable();
+    TargetFolder::Attributes read;
+    const QString canonical = QDir(path).canonicalPath();
+    const QStorageInfo found
+        = canonical.isEmpty() || !listed ? QStorageInfo() : findVolumeForPath(mounted, canonical);
+    read.storage = found.isValid() ? found : QStorageInfo::root();
+    read.exists = read.storage.isReady() && QDir(path).exists();
+    read.writable = QFileInfo(path).isWritable();
+    QStorageInfo now = read.storage;
+    now.refresh();
+    read.free = now.isValid() && now.isReady() ? now.bytesAvailable() : -1;
+    return read;
 }
 
-bool TargetFolder::exists()
+} // namespace
+
+void TargetFolder::readLater(bool attributes)
 {
-    return m_storage.isReady() && m_dir.exists();
+    if (m_reading) {
+        (attributes ? m_attributesAgain : m_freeAgain) = true;
+        return;
+    }
+    // The task owns what it uses: it may outlive this object.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const std::function<void(const QString&)> hook = m_readHook;
+    const QString path = m_dir.absolutePath();
+    const QList<QStorageInfo> mounted = m_volumes ? m_volumes->mounted() : QList<QStorageInfo>();
+    const bool listed = m_volumes;
+    const int generation = m_generation;
+    QStorageInfo storage = m_storage;
+    m_reading = m_reads.start(
+        [this, replies, hook, path, mounted, listed, generation, attributes, storage]() mutable {
+            Attributes read;
+            if (attributes) {
+                if (hook)
+                    hook(path);
+                read = readAttributes(path, mounted, listed);
+            } else {
+                if (hook)
+                    hook(storage.rootPath());
+                storage.refresh();
+                read.free = storage.isValid() && storage.isReady() ? storage.bytesAvailable() : -1;
+            }
+            replies->post([this, read, attributes, generation] {
+                m_reading = false;
+                // What a newer folder, or a read made since on the GUI thread, says stands.
+                if (attributes && generation == m_generation)
+                    apply(read);
+                else if (!attributes)
+                    setFree(read.free);
+                if (std::exchange(m_attributesAgain, false)) {
+                    m_freeAgain = false;
+                    readLater(true);
+                } else if (std::exchange(m_freeAgain, false)) {
+                    readLater(false);
+                }
+            });
+        });
 }
 
-bool TargetFolder::writable() const
+void TargetFolder::readFreeSpace()
 {
-    return QFileInfo(m_dir.absolutePath()).isWritable();
+    readLater(false);
+}
+
+void TargetFolder::setFree(qint64 free)
+{
+    if (free == m_free)
+        return;
+    m_free = free;
+    emit freeSpaceChanged();
+}
+
+void TargetFolder::apply(const Attributes& read)
+{
+    m_storage = read.storage;
+    m_exists = read.exists;
+    m_writable = read.writable;
+    emit attribChanged();
+    setFree(read.free);
 }
 
 bool TargetFolder::create()
 {
-    if (QDir::root().mkpath(m_dir.absolutePath())) {
-        // The folder may now sit on a volume of its own (a mount point below the path).
-        lookUpVolume();
-        m_dir.refresh();
-        emit attribChanged();
-        emit freeSpaceChanged();
-    } else {
+    if (!QDir::root().mkpath(m_dir.absolutePath()))
         qCWarning(lcCapture) << "Can't create" << m_dir.absolutePath();
-    }
-    return exists();
+    // The folder may now sit on a volume of its own (a mount point below the path).
+    queryAttributes();
+    return m_exists;
 }
 
 void TargetFolder::queryAttributes()
 {
-    lookUpVolume();
-    m_dir.refresh();
-    emit attribChanged();
-    emit freeSpaceChanged();
+    ++m_generation;
+    apply(readAttributes(
+        m_dir.absolutePath(), m_volumes ? m_volumes->mounted() : QList<QStorageInfo>(), !m_volumes.isNull()));
 }
 
 void TargetFolder::setDir(const QDir& dir)
@@ -70,11 +144,14 @@ void TargetFolder::setDir(const QDir& dir)
     if (dir == m_dir)
         return;
     m_dir = dir;
-    lookUpVolume();
+    ++m_generation;
+    // Unknown until read.
+    m_storage = QStorageInfo();
+    m_exists = false;
+    m_writable = false;
     emit folderChanged();
-    m_dir.refresh();
     emit attribChanged();
-    emit freeSpaceChanged();
+    readLater(true);
 }
 
 void TargetFolder::setPath(const QString& path)
@@ -105,7 +182,7 @@ void TargetFolder::onProgress()
     const qint64 outstanding = ratio.second - ratio.first;
     if (outstanding != m_outstanding) {
         m_outstanding = outstanding;
-        emit freeSpaceChanged();
+        readFreeSpace();
     }
 }
 
@@ -114,20 +191,17 @@ void TargetFolder::setVolumes(Volumes* volumes)
     if (m_volumes == volumes)
         return;
     if (m_volumes)
-        disconnect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::queryAttributes);
+        disconnect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::onMountedChanged);
     m_volumes = volumes;
     if (m_volumes)
-        connect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::queryAttributes);
+        connect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::onMountedChanged);
     emit volumesChanged();
-    queryAttributes();
+    ++m_generation;
+    readLater(true);
 }
 
-void TargetFolder::lookUpVolume()
+void TargetFolder::onMountedChanged()
 {
-    // A folder that does not exist yet has no canonical path and sits on the root volume.
-    const QString canonical = m_dir.canonicalPath();
-    const QStorageInfo found = canonical.isEmpty() || !m_volumes
-        ? QStorageInfo()
-        : findVolumeForPath(m_volumes->mounted(), canonical);
-    m_storage = found.isValid() ? found : QStorageInfo::root();
+    ++m_generation;
+    readLater(true);
 }

@@ -6,8 +6,13 @@
 #include <QStorageInfo>
 #include <QUrl>
 
+#include <functional>
+#include <memory>
+
+#include "core/leavableworker.h"
 #include "core/progressmodel.h"
 
+class ReplyTarget;
 class Volumes;
 
 // One destination folder of an import: its path, the volume that holds it with the
@@ -15,7 +20,13 @@ class Volumes;
 // the folder, and follows a progress model of the transfers into it so that the free
 // space is read again while they progress. Its volume is looked up among the volumes of a
 // Volumes object, which reads the mount table off the GUI thread; without one, or before
-// its first read, the folder is placed on the root volume.
+// its first read, the folder is placed on the root volume. What the folder is (its volume,
+// whether it exists and is writable, the free space) is read on a worker when the folder or
+// the volumes change, and the free space again as transfers into the folder progress: a
+// volume that hangs, a network share gone away, holds the worker and not the window. The
+// properties give the last figures read (no volume, not there, not writable, free space -1
+// until the first read is in); attribChanged and freeSpaceChanged tell new ones. Only
+// queryAttributes and create, which the user asks for, read on the calling thread.
 class TargetFolder : public QObject
 {
     Q_OBJECT
@@ -27,22 +38,35 @@ class TargetFolder : public QObject
     Q_PROPERTY(bool writable READ writable NOTIFY attribChanged)
     Q_PROPERTY(Volumes* volumes READ volumes WRITE setVolumes NOTIFY volumesChanged)
 public:
+    // What one read found.
+    struct Attributes
+    {
+        QStorageInfo storage;
+        bool exists = false;
+        bool writable = false;
+        qint64 free = -1;
+    };
+
     explicit TargetFolder(QObject* parent = nullptr);
+    ~TargetFolder() override;
 
     QUrl url() const;
     QString path() const;
     ProgressModel* projected() const { return m_projected; }
     // Bytes the user may still write on the folder's volume (space reserved for root
-    // does not count).
-    qint64 freeSpace();
-    bool exists();
-    bool writable() const;
+    // does not count), as last read; -1 while unknown.
+    qint64 freeSpace() const { return m_free; }
+    // Called on the worker before the folder, or its volume for its free space, is asked
+    // about (tests hold it there).
+    void setReadHook(std::function<void(const QString& rootPath)> hook) { m_readHook = std::move(hook); }
+    bool exists() const { return m_exists; }
+    bool writable() const { return m_writable; }
     QStorageInfo storage() const { return m_storage; }
     Volumes* volumes() const { return m_volumes; }
 
     // Creates the folder with every missing parent; true when it exists on a ready volume.
     Q_INVOKABLE bool create();
-    // Reads the volume and the folder again.
+    // Reads the volume and the folder again, now.
     Q_INVOKABLE void queryAttributes();
 
 public slots:
@@ -61,7 +85,13 @@ signals:
     void volumesChanged();
 
 private:
-    void lookUpVolume();
+    void onMountedChanged();
+    // Reads the folder (else only the free space) again on the worker; once more after a
+    // read under way.
+    void readLater(bool attributes);
+    void readFreeSpace();
+    void apply(const Attributes& read);
+    void setFree(qint64 free);
 
     QDir m_dir;
     QStorageInfo m_storage;
@@ -69,4 +99,14 @@ private:
     ProgressModel* m_own;
     QPointer<ProgressModel> m_projected;
     QPointer<Volumes> m_volumes;
+    qint64 m_free = -1;
+    std::function<void(const QString&)> m_readHook;
+    LeavableWorker m_reads;
+    std::shared_ptr<ReplyTarget> m_replies;
+    bool m_exists = false;
+    bool m_writable = false;
+    int m_generation = 0; // counts the changes of folder and the reads on the GUI thread
+    bool m_reading = false;
+    bool m_attributesAgain = false;
+    bool m_freeAgain = false;
 };

@@ -8,7 +8,8 @@
 // waits for it for long: leave() stops taking tasks, drops those not started, waits a
 // bounded time for the one under way and then lets it finish on its own. A task must
 // therefore own, or share, everything it uses, and reach its owner only through a
-// ReplyTarget.
+// ReplyTarget. The thread waits a little for the next task before it ends, so that a worker
+// asked often keeps one thread.
 class LeavableWorker
 {
 public:

@@ -5,48 +5,112 @@
 
 #include "pipeline/foldermaker.h"
 
-PassVolumeCache::Folder& PassVolumeCache::folder(const QString& path)
+namespace {
+
+// The storage of the folder, or of the nearest existing folder above it.
+QStorageInfo storageAt(const QString& path)
 {
-    auto it = m_folders.find(path);
-    if (it == m_folders.end()) {
-        Folder entry;
-        QString existing = QDir::cleanPath(QDir(path).absolutePath());
-        while (!QFileInfo(existing).isDir() && existing != QDir::rootPath()) {
-            const QString parent = QFileInfo(existing).path();
-            if (parent == existing)
-                break;
-            existing = parent;
-        }
-        entry.storage = QStorageInfo(existing);
-        it = m_folders.insert(path, entry);
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    while (!QFileInfo(existing).isDir() && existing != QDir::rootPath()) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            break;
+        existing = parent;
     }
-    return it.value();
+    return QStorageInfo(existing);
 }
 
-QStorageInfo PassVolumeCache::storageOf(const QString& path)
+} // namespace
+
+PassVolumeCache::Facts PassVolumeCache::probe(const Questions& questions, const Hook& hook)
 {
-    return folder(path).storage;
+    Facts facts;
+    for (const Questions::Target& target : questions.targets) {
+        if (facts.targets.contains(target.path))
+            continue;
+        if (hook)
+            hook(target.path);
+        const QFileInfo info(target.path);
+        Facts::Target& found = facts.targets[target.path];
+        found.exists = info.exists();
+        found.isDir = found.exists && info.isDir();
+        found.size = found.exists ? info.size() : 0;
+        const QString folderPath = info.absolutePath();
+        auto folder = facts.folders.find(folderPath);
+        if (folder == facts.folders.end()) {
+            if (hook)
+                hook(folderPath);
+            Facts::Folder entry;
+            entry.storage = storageAt(folderPath);
+            folder = facts.folders.insert(folderPath, entry);
+        }
+        const QStorageInfo& storage = folder->storage;
+        // The pass makes the folder of an absent target once its volume passed the checks.
+        if (!found.exists && folder->made < 0 && storage.isValid() && storage.isReady()
+            && !storage.isReadOnly() && Volume(storage) == target.volume)
+            folder->made = makeFolder(folderPath) ? 1 : 0;
+        if (folder->writable < 0 && (found.exists || folder->made == 1))
+            folder->writable = QFileInfo(folderPath).isWritable() ? 1 : 0;
+    }
+    for (const QString& path : questions.files) {
+        if (hook)
+            hook(path);
+        const QFileInfo info(path);
+        Facts::File& file = facts.files[path];
+        file.exists = info.exists();
+        if (file.exists) {
+            file.size = info.size();
+            file.modified = info.lastModified();
+        }
+    }
+    return facts;
 }
 
-bool PassVolumeCache::makeFolder(const QString& path)
+void PassVolumeCache::setFacts(Facts facts)
 {
-    Folder& entry = folder(path);
-    if (entry.made < 0)
-        entry.made = ::makeFolder(path) ? 1 : 0;
-    return entry.made == 1;
+    m_facts = std::move(facts);
+    m_available.clear();
 }
 
-bool PassVolumeCache::writable(const QString& path)
+qint64 PassVolumeCache::size(const QString& target, qint64 otherwise) const
 {
-    Folder& entry = folder(path);
-    if (entry.writable < 0)
-        entry.writable = QFileInfo(path).isWritable() ? 1 : 0;
-    return entry.writable == 1;
+    const auto it = m_facts.targets.constFind(target);
+    if (it == m_facts.targets.cend())
+        return otherwise;
+    return it->exists ? it->size : 0;
+}
+
+QStorageInfo PassVolumeCache::storageOf(const QString& folder) const
+{
+    return m_facts.folders.value(folder).storage;
+}
+
+int PassVolumeCache::made(const QString& folder) const
+{
+    const auto it = m_facts.folders.constFind(folder);
+    return it == m_facts.folders.cend() ? -1 : it->made;
+}
+
+int PassVolumeCache::writable(const QString& folder) const
+{
+    const auto it = m_facts.folders.constFind(folder);
+    return it == m_facts.folders.cend() ? -1 : it->writable;
+}
+
+bool PassVolumeCache::stampOf(const QString& file, qint64* size, QDateTime* modified) const
+{
+    const auto it = m_facts.files.constFind(file);
+    if (it == m_facts.files.cend() || !it->exists)
+        return false;
+    *size = it->size;
+    *modified = it->modified;
+    return true;
 }
 
 qint64 PassVolumeCache::bytesAvailable(const Volume& volume, const QStorageInfo& storage)
 {
     auto it = m_available.find(volume);
+    // Read by the probe: the storage holds the figure it found.
     if (it == m_available.end())
         it = m_available.insert(volume, storage.bytesAvailable());
     return it.value();
@@ -61,6 +125,6 @@ void PassVolumeCache::spend(const Volume& volume, qint64 bytes)
 
 void PassVolumeCache::clear()
 {
-    m_folders.clear();
+    m_facts = Facts();
     m_available.clear();
 }

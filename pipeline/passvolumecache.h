@@ -1,38 +1,94 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QStorageInfo>
 #include <QString>
+#include <QVector>
+
+#include <functional>
 
 #include "pipeline/interfaces/volume.h"
 
-// What one scheduling pass learns about target folders and volumes, so that a pass over
-// thousands of targets in a few folders asks the file system once per folder and once
-// per volume instead of once per target. Forgotten at the end of each pass.
+// What one scheduling pass knows about its targets, their folders and volumes, and the
+// local files it may copy from. The file system is asked off the GUI thread before the
+// pass (`probe`, on a worker: a file system that hangs, a network share gone away, holds
+// the worker and never the window); the pass reads the answers and asks nothing itself.
+// A pass over thousands of targets in a few folders asks once per folder and once per
+// volume. Forgotten at the end of each pass.
 class PassVolumeCache
 {
 public:
+    // What a pass is about to look at.
+    struct Questions
+    {
+        struct Target
+        {
+            QString path;
+            Volume volume; // the volume the request expects its target on
+        };
+        QVector<Target> targets;
+        QSet<QString> files; // local copies that may serve as sources
+    };
+    // What the file system said.
+    struct Facts
+    {
+        struct Target
+        {
+            bool exists = false;
+            bool isDir = false;
+            qint64 size = 0;
+        };
+        struct Folder
+        {
+            QStorageInfo storage; // of the folder, or the nearest existing folder above it
+            int made = -1; // -1: not tried (the volume was not the one expected)
+            int writable = -1;
+        };
+        struct File
+        {
+            bool exists = false;
+            qint64 size = 0;
+            QDateTime modified;
+        };
+        QHash<QString, Target> targets;
+        QHash<QString, Folder> folders;
+        QHash<QString, File> files;
+    };
+    // Called on the probe's thread before each path is asked about (tests hold it there).
+    using Hook = std::function<void(const QString& path)>;
+
+    // Asks the file system; runs on any thread. A target that is absent has its folder
+    // made, with its parents, when the folder's volume is ready, writable and the one the
+    // target expects (as the pass would make it next).
+    static Facts probe(const Questions& questions, const Hook& hook);
+
+    void setFacts(Facts facts);
+    // The target was asked about.
+    bool knows(const QString& target) const { return m_facts.targets.contains(target); }
+    bool exists(const QString& target) const { return m_facts.targets.value(target).exists; }
+    bool isDir(const QString& target) const { return m_facts.targets.value(target).isDir; }
+    // The target's size (0 when absent), or `otherwise` when it was not asked about.
+    qint64 size(const QString& target, qint64 otherwise) const;
     // The storage that holds `folder`, or the nearest existing folder above it: a folder
-    // that is yet to be made belongs to the volume it will be made on.
-    QStorageInfo storageOf(const QString& folder);
-    // Makes the folder with its parents (once per pass); false when that failed.
-    bool makeFolder(const QString& folder);
-    bool writable(const QString& folder);
-    // Bytes the user may still write on the volume, read once per pass.
+    // that is yet to be made belongs to the volume it will be made on. Invalid when unknown.
+    QStorageInfo storageOf(const QString& folder) const;
+    bool knowsFolder(const QString& folder) const { return m_facts.folders.contains(folder); }
+    // 1 made (or there), 0 failed, -1 not tried.
+    int made(const QString& folder) const;
+    // 1 writable, 0 not, -1 not asked.
+    int writable(const QString& folder) const;
+    bool knowsFile(const QString& file) const { return m_facts.files.contains(file); }
+    // The local file as it was found; false when it is absent or was not asked about.
+    bool stampOf(const QString& file, qint64* size, QDateTime* modified) const;
+    // Bytes the user may still write on the volume, as the probe read them.
     qint64 bytesAvailable(const Volume& volume, const QStorageInfo& storage);
     // Files written inline during the pass take their room from the figure.
     void spend(const Volume& volume, qint64 bytes);
     void clear();
 
 private:
-    struct Folder
-    {
-        QStorageInfo storage;
-        int made = -1; // -1: not tried yet
-        int writable = -1;
-    };
-    Folder& folder(const QString& path);
-
-    QHash<QString, Folder> m_folders;
+    Facts m_facts;
     QHash<Volume, qint64> m_available;
 };

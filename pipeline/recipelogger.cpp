@@ -62,6 +62,14 @@ QString readResource(const QString& name)
     return file.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// SQLite's code of a row refused by a constraint (the low byte of an extended code).
+constexpr int kSqliteConstraint = 19;
+
+// Writes that could not be saved are tried again after this long, twice as long each time
+// up to the last figure.
+constexpr int kFirstRetryMs = 250;
+constexpr int kLastRetryMs = 30000;
+
 // Work names of a copy cut off before its rename (the copy worker's temporary names).
 const QString kWorkSuffix = QStringLiteral(".transfer");
 
@@ -110,8 +118,11 @@ void removeWorkFiles(const QString& target)
 
 RecipeLogger::RecipeLogger(QObject* parent)
     : IPipeline(parent)
+    , m_retryDelay(kFirstRetryMs)
 {
     static_assert(sizeof(kStatements) / sizeof(kStatements[0]) == StatementCount, "one text per statement");
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &RecipeLogger::retrySave);
 }
 
 RecipeLogger::~RecipeLogger()
@@ -158,7 +169,8 @@ void RecipeLogger::setDbConnString(const QString& connString)
             }
         } else {
             qCWarning(lcPipeline) << "Transfer journal" << connString
-                                  << "can't be opened; imports won't resume";
+                                  << "can't be opened; imports won't resume, and no source deletes what "
+                                     "they copy";
             if (m_db.isValid())
                 closeDatabase(m_db);
         }
@@ -227,8 +239,16 @@ bool RecipeLogger::execScript(const QString& script)
 
 void RecipeLogger::closeJournal()
 {
-    if (m_transaction)
-        endTransaction();
+    m_retry.stop();
+    bool saved = endTransaction();
+    // One last try for the writes that wait. The delegate is not told: what is not saved
+    // now stays at the source, and the next start finds the copies by their files.
+    if (!saved && beginTransaction())
+        saved = endTransaction();
+    m_retry.stop();
+    if (!saved)
+        qCWarning(lcPipeline) << "Journal:" << m_unsaved.size() << "writes could not be saved";
+    m_unsaved.clear();
     if (!m_db.isValid())
         return;
     for (QSqlQuery& query : m_queries) {
@@ -238,10 +258,8 @@ void RecipeLogger::closeJournal()
     closeDatabase(m_db);
 }
 
-bool RecipeLogger::run(Statement statement, const QVariantMap& values)
+bool RecipeLogger::exec(Statement statement, const QVariantMap& values)
 {
-    if (!m_db.isOpen())
-        return false;
     QSqlQuery& query = m_queries[statement];
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         query.bindValue(it.key(), it.value());
@@ -250,6 +268,65 @@ bool RecipeLogger::run(Statement statement, const QVariantMap& values)
     if (statement != Select && statement != Insert)
         query.finish();
     return ok;
+}
+
+bool RecipeLogger::refused(Statement statement) const
+{
+    if (statement != Insert)
+        return false;
+    bool numeric = false;
+    const int code = m_queries[Insert].lastError().nativeErrorCode().toInt(&numeric);
+    return numeric && (code & 0xff) == kSqliteConstraint;
+}
+
+bool RecipeLogger::run(Statement statement, const QVariantMap& values)
+{
+    if (!m_db.isOpen()) {
+        // A journal that was asked for and can't be opened saves nothing.
+        if (journalMissing() && statement != Select)
+            holdDelegate();
+        return false;
+    }
+    if (statement == Select)
+        return exec(statement, values);
+    // The insert and the clearing are answered to their callers, who act on the answer:
+    // they are not kept for later.
+    const bool answered = statement == Insert || statement == Clear;
+    const Write write { statement, values };
+    if (m_transaction) {
+        if (m_failed) {
+            // Rolled back at its end anyway: kept for the next try.
+            m_written.append(write);
+            return true;
+        }
+        if (exec(statement, values)) {
+            m_written.append(write);
+            return true;
+        }
+        if (refused(statement))
+            return false;
+        m_failed = true;
+        if (!answered)
+            m_written.append(write);
+        return false;
+    }
+    if (!m_unsaved.isEmpty() && !answered) {
+        // Behind the older writes that wait to be saved, in their order.
+        m_unsaved.append(write);
+        holdDelegate();
+        scheduleRetry();
+        return true;
+    }
+    if (exec(statement, values))
+        return true;
+    if (answered)
+        return false;
+    qCWarning(lcPipeline) << "Journal write failed:" << describeSqlError(m_queries[statement].lastError())
+                          << "- kept to be saved later; the sources keep their pictures until it is";
+    m_unsaved.append(write);
+    holdDelegate();
+    scheduleRetry();
+    return false;
 }
 
 void RecipeLogger::vacuum()
@@ -263,22 +340,97 @@ void RecipeLogger::vacuum()
 
 bool RecipeLogger::beginTransaction()
 {
-    if (m_transaction)
+    if (m_transaction || !m_db.isOpen())
         return false;
-    m_transaction = m_db.isOpen() && m_db.transaction();
-    return m_transaction;
+    if (!m_db.transaction()) {
+        qCWarning(lcPipeline) << "Journal transaction can't begin:" << describeSqlError(m_db.lastError());
+        return false;
+    }
+    m_transaction = true;
+    m_failed = false;
+    m_written.clear();
+    // The writes of a transaction that failed go first, in their order. A row that the
+    // table refuses now is there already.
+    for (const Write& write : qAsConst(m_unsaved)) {
+        if (!m_failed && !exec(write.statement, write.values) && !refused(write.statement))
+            m_failed = true;
+        if (write.statement == Insert)
+            m_queries[Insert].finish();
+        m_written.append(write);
+    }
+    return true;
 }
 
-void RecipeLogger::endTransaction()
+bool RecipeLogger::endTransaction()
 {
     if (!m_transaction)
-        return;
+        return m_unsaved.isEmpty();
     m_transaction = false;
-    if (m_db.commit())
+    QVector<Write> written = std::exchange(m_written, {});
+    bool saved = !std::exchange(m_failed, false);
+    if (saved && !m_db.commit()) {
+        qCWarning(lcPipeline) << "Journal commit failed:" << describeSqlError(m_db.lastError());
+        saved = false;
+    }
+    if (!saved) {
+        // A write that failed may have ended the transaction already.
+        if (!m_db.rollback())
+            qCDebug(lcPipeline) << "Journal rollback:" << describeSqlError(m_db.lastError());
+        if (m_unsaved.isEmpty())
+            qCWarning(lcPipeline) << "Journal: a transaction of" << written.size()
+                                  << "writes rolled back - kept to be saved later; the sources keep their "
+                                     "pictures until it is";
+        m_unsaved = std::move(written);
+        scheduleRetry();
+        return false;
+    }
+    if (!m_unsaved.isEmpty())
+        qCInfo(lcPipeline) << "Journal: the writes kept since a failed transaction are saved";
+    m_unsaved.clear();
+    m_retryDelay = kFirstRetryMs;
+    // The delegate's batch left open for them closes on the next turn of the event loop.
+    if (m_delegateHeld)
+        m_retry.start(0);
+    else
+        m_retry.stop();
+    return true;
+}
+
+void RecipeLogger::closeDelegateBatch(bool saved)
+{
+    if (!m_delegate)
         return;
-    qCWarning(lcPipeline) << "Journal commit failed, rolled back:" << describeSqlError(m_db.lastError());
-    if (!m_db.rollback())
-        qCWarning(lcPipeline) << "Journal rollback failed:" << describeSqlError(m_db.lastError());
+    if (!saved || journalMissing()) {
+        m_delegateHeld = true;
+        return;
+    }
+    m_delegateHeld = false;
+    m_delegate->setBatch(false);
+}
+
+void RecipeLogger::holdDelegate()
+{
+    if (m_delegateHeld || !m_delegate)
+        return;
+    m_delegateHeld = true;
+    m_delegate->setBatch(true);
+}
+
+void RecipeLogger::scheduleRetry()
+{
+    if (m_retry.isActive())
+        return;
+    m_retry.start(m_retryDelay);
+    m_retryDelay = qMin(m_retryDelay * 2, kLastRetryMs);
+}
+
+void RecipeLogger::retrySave()
+{
+    // An open batch saves them as it ends.
+    if (m_transaction || (m_unsaved.isEmpty() && !m_delegateHeld))
+        return;
+    setBatch(true);
+    setBatch(false);
 }
 
 void RecipeLogger::clean(int days)
@@ -333,11 +485,16 @@ void RecipeLogger::setDate(QUuid session, QDateTime date)
 
 void RecipeLogger::setBatch(bool open)
 {
-    endTransaction();
-    if (open)
-        beginTransaction();
-    if (m_delegate)
-        m_delegate->setBatch(open);
+    const bool saved = endTransaction();
+    if (!open) {
+        closeDelegateBatch(saved);
+        return;
+    }
+    beginTransaction();
+    if (m_delegate) {
+        m_delegateHeld = false;
+        m_delegate->setBatch(true);
+    }
 }
 
 bool RecipeLogger::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arbiter)
@@ -351,16 +508,22 @@ bool RecipeLogger::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
         { QStringLiteral(":size"), recipe.fileSize }, { QStringLiteral(":near"), int(recipe.estimate) },
         { QStringLiteral(":skip"), int(arbiter.skip) }, { QStringLiteral(":over"), int(arbiter.overwrite) } };
     addRecipe(values, recipe);
+    // A transaction that failed already keeps the insert for later without running it.
+    const bool kept = m_transaction && m_failed;
+    const int mark = m_written.size();
     bool queued = run(Insert, values);
     if (queued) {
-        const QVariant rowId = m_queries[Insert].lastInsertId();
+        const QVariant rowId = kept ? QVariant() : m_queries[Insert].lastInsertId();
         m_queries[Insert].finish();
         queued = m_delegate && m_delegate->putRecipe(session, url, recipe, arbiter);
-        if (!queued)
+        if (!queued && !kept)
             run(DeleteRow, { { QStringLiteral(":id"), rowId } });
+        // The row and its removal come to nothing: not tried again.
+        if (!queued && m_transaction)
+            m_written.resize(mark);
     }
-    if (own)
-        endTransaction();
+    if (own && !endTransaction())
+        holdDelegate();
     return queued;
 }
 
@@ -744,6 +907,5 @@ void RecipeLogger::replay()
         m_delegate->setDate(session, state.latest.toLocalTime());
     }
     // Saved first: the scheduler lets the sources delete only what the journal holds.
-    endTransaction();
-    m_delegate->setBatch(false);
+    closeDelegateBatch(endTransaction());
 }

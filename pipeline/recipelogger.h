@@ -5,6 +5,9 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QTimer>
+#include <QVariantMap>
+#include <QVector>
 
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
@@ -13,6 +16,13 @@
 // queued file and every change that must survive a restart in the table "recipes". At
 // start it replays the table into the delegate, so interrupted imports resume. Every
 // operation is forwarded to the delegate; the journaled ones write first. GUI thread only.
+//
+// A batch (`setBatch`) is one transaction. The delegate's batch is closed only once the
+// journal has saved it: a batch that could not be saved (a write or the commit failed) is
+// rolled back, its writes are kept in order and tried again, first in the next transaction
+// and on a timer while nothing else writes, and until they are saved the delegate's batch
+// stays open, so the scheduler lets no source delete a picture whose copy the journal does
+// not hold yet.
 class RecipeLogger : public IPipeline
 {
     Q_OBJECT
@@ -28,6 +38,11 @@ public:
     // The database file, or ":memory:".
     void setDbConnString(const QString& connString);
     bool isOpen() const { return m_db.isOpen(); }
+    // A journal was asked for and could not be opened: nothing is saved, and the delegate's
+    // batch stays open (no source deletes anything).
+    bool journalMissing() const { return !m_db.isOpen() && !m_dbConnString.isEmpty(); }
+    // Journal writes made but not saved yet (their transaction failed): tried again.
+    int unsavedCount() const { return m_unsaved.size(); }
 
     // Removes unfinished rows older than `days` days, and the rows of finished imports
     // that finished more than `days` days ago.
@@ -113,18 +128,40 @@ private:
         StatementCount
     };
 
+    // One journal write, kept until its transaction is saved.
+    struct Write
+    {
+        Statement statement;
+        QVariantMap values;
+    };
+
     void closeJournal();
     // Makes the table anew when it lacks columns (an older or damaged journal), keeping
     // the rows that can be kept; then its index. False when the table can't be used.
     bool repairTable();
     bool execScript(const QString& script);
-    // Runs a prepared statement with its values bound; false when there is no journal.
+    // Runs a prepared statement with its values bound; false when there is no journal or
+    // the statement failed. A write is kept until its transaction is saved; one that
+    // cannot run now (the open transaction failed already, older writes wait to be saved)
+    // is kept for later and answers true.
     bool run(Statement statement, const QVariantMap& values);
+    bool exec(Statement statement, const QVariantMap& values);
+    // The statement failed only because the table refused the row (a target already
+    // journaled for the session): the caller hears of it, nothing is to be tried again.
+    bool refused(Statement statement) const;
     void vacuum();
+    // Begins a transaction and runs the writes that wait to be saved in it first.
     bool beginTransaction();
-    // Commits, or rolls back when the commit fails; the journal is never left inside a
-    // transaction.
-    void endTransaction();
+    // Commits, or rolls back when a write or the commit failed and keeps the writes for
+    // the next try; the journal is never left inside a transaction. True when every write
+    // made so far is saved.
+    bool endTransaction();
+    // Closes the delegate's batch when the journal is saved, else leaves it open.
+    void closeDelegateBatch(bool saved);
+    // Opens the delegate's batch for a write made outside one that could not be saved.
+    void holdDelegate();
+    void scheduleRetry();
+    void retrySave();
     void replay();
 
     QPointer<IPipeline> m_delegate;
@@ -133,4 +170,10 @@ private:
     QSqlQuery m_queries[StatementCount];
     QHash<QString, IProvider*> m_routes;
     bool m_transaction = false;
+    bool m_failed = false; // a write of the open transaction failed: it is rolled back
+    QVector<Write> m_written; // the open transaction's writes, those waiting first
+    QVector<Write> m_unsaved; // writes whose transaction failed, in their order
+    bool m_delegateHeld = false; // the delegate's batch is left open until they are saved
+    QTimer m_retry;
+    int m_retryDelay;
 };

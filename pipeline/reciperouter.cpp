@@ -12,6 +12,9 @@
 
 namespace {
 
+// How long the router's end waits for a probe under way.
+constexpr int kProbeLeaveMs = 1000;
+
 QString errorName(int error)
 {
     const char* key = QMetaEnum::fromType<IFileSink::Error>().valueToKey(error);
@@ -34,6 +37,7 @@ RecipeRouter::RecipeRouter(QObject* parent)
     , m_model(new PipelineModel(this, this))
     , m_tickets(new TicketsRecord(this))
     , m_stop(std::make_shared<std::atomic<bool>>(false))
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     // The copy workers report through queued signals.
     qRegisterMetaType<Recipe>("Recipe");
@@ -43,6 +47,9 @@ RecipeRouter::RecipeRouter(QObject* parent)
 
 RecipeRouter::~RecipeRouter()
 {
+    // A probe held by a file system that hangs is left to end on its own; it tells no one.
+    m_replies->close();
+    m_probes.leave(kProbeLeaveMs);
     stopCopyThreads();
 }
 
@@ -331,7 +338,10 @@ void RecipeRouter::onObstacle(QUrl target, Recipe recipe, IFileSink::Error error
     TransferRequest& request = *it;
     int code = error;
     if (code & DirLost) {
-        const QStorageInfo now = PassVolumeCache().storageOf(QFileInfo(path).absolutePath());
+        // What the pass found, else the list of mounted volumes: nothing is asked here.
+        const QString folder = QFileInfo(path).absolutePath();
+        const QStorageInfo now
+            = m_pass.knowsFolder(folder) ? m_pass.storageOf(folder) : findVolumeForPath(m_mounted, folder);
         if ((m_volumes.value(request.volume).mask & NoDrive) || !now.isValid()
             || Volume(now) != request.volume)
             code = (code & ~DirLost) | NoDrive;

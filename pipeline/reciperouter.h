@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "core/leavableworker.h"
+#include "core/replytarget.h"
 #include "engine/fileperm.h"
 #include "pipeline/copygroup.h"
 #include "pipeline/interfaces/ibailiff.h"
@@ -22,6 +24,7 @@
 #include "pipeline/transferrequest.h"
 #include "pipeline/transfersequence.h"
 
+class IFileCalls;
 class PipelineModel;
 class TicketsRecord;
 
@@ -29,7 +32,10 @@ class TicketsRecord;
 // decides in a scheduling pass which file moves next and how (a local copy of an
 // identical file already imported, or a transfer by the source), counts progress,
 // turns problems into tickets and tells when sessions complete. GUI thread only; local
-// copies run in FileCopy workers on one low-priority thread per destination volume.
+// copies run in FileCopy workers on one low-priority thread per destination volume, and
+// what a pass asks the file system (targets, folders, volumes, local sources) is asked
+// on a worker before the pass runs, so that a file system that hangs never holds the
+// window.
 class RecipeRouter : public IPipeline
 {
     Q_OBJECT
@@ -100,6 +106,14 @@ public:
     QList<QStorageInfo> mounted() const { return m_mounted; }
     void setMounted(const QList<QStorageInfo>& mounted);
     TicketsRecord* tickets() const { return m_tickets; }
+    // A pass is queued, or waits for the file system's answers.
+    bool passPending() const { return m_queued || m_probing; }
+    // Called on the probe's thread before the file system is asked about each path of a
+    // pass (tests hold a path there, as a file system that hangs would).
+    void setProbeHook(PassVolumeCache::Hook hook) { m_probeHook = std::move(hook); }
+    // The file calls of the copies made at once (tests inject failures); the system's by
+    // default.
+    void setFileCalls(IFileCalls* calls) { m_fileCalls = calls; }
 
     // IFileSink
     void setFront(IFileSink* front) override;
@@ -220,7 +234,15 @@ private:
     void fileTicket(const TrafficTicket& ticket, bool channelError);
     void emitCounts();
 
-    // The pass.
+    // The pass. Its questions to the file system are asked on the probe worker first; the
+    // pass runs with the answers once they are in.
+    PassVolumeCache::Questions passQuestions();
+    void runPass(PassVolumeCache::Facts facts);
+    // Whether the pass looks at this pending request now (else it leaves it for later
+    // without asking anything).
+    bool looksAt(const TransferRequest& request, IProvider* source);
+    // The local copies of the recipe were all asked about in this pass.
+    bool knowsCandidates(const QString& target, const Recipe& recipe) const;
     void visitSession(const QUuid& session, TransferSequence& seq);
     void dropCancelled(const QUuid& session, TransferSequence& seq);
     void reclaimCancelled(TransferSequence& seq);
@@ -234,7 +256,10 @@ private:
     bool findLocalSource(const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy);
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);
-    bool copyInline(const QString& source, const QString& target);
+    // Copies a small local file at once; false (nothing left at the target) when its source
+    // is being written, changed meanwhile, or the copy's name could not be made durable.
+    bool copyInline(
+        const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe);
     // Ends the volumes' copy threads once the copies queued there have run.
     void stopCopyThreads();
     void forgetLocalCopy(const QString& path, const Recipe& recipe);
@@ -300,12 +325,20 @@ private:
     IBailiff* m_bailiff = nullptr;
     std::shared_ptr<std::atomic<bool>> m_stop;
     PassVolumeCache m_pass;
+    PassVolumeCache::Hook m_probeHook;
+    IFileCalls* m_fileCalls = nullptr;
+    LeavableWorker m_probes; // asks the file system for the passes, one probe at a time
+    std::shared_ptr<ReplyTarget> m_replies;
+    bool m_probing = false;
+    bool m_probeAgain = false; // a pass was asked for while the probe ran
+    bool m_passMissed = false; // the pass met a path the probe was not asked about
     QSet<IOChannel> m_takenChannels;
     QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
     bool m_started = false;
     bool m_queued = false;
     // Between setBatch(true) and setBatch(false) the journal has not saved the completions
-    // yet: no source deletes anything before it has.
+    // yet: no source deletes anything before it has. The journal closes the batch only once
+    // it is saved; one it could not save stays open until a later try saves it.
     bool m_batchOpen = false;
     QList<std::shared_ptr<Constellation>> m_deferredFrees;
 };

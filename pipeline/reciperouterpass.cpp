@@ -49,14 +49,149 @@ void RecipeRouter::touch()
 void RecipeRouter::touchQueued()
 {
     m_queued = false;
+    if (m_probing) {
+        m_probeAgain = true;
+        return;
+    }
+    const PassVolumeCache::Questions questions = passQuestions();
+    if (questions.targets.isEmpty() && questions.files.isEmpty()) {
+        runPass({});
+        return;
+    }
+    // The task owns what it uses: it may outlive this object (see the destructor).
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const PassVolumeCache::Hook hook = m_probeHook;
+    m_probing = m_probes.start([this, replies, hook, questions] {
+        PassVolumeCache::Facts facts = PassVolumeCache::probe(questions, hook);
+        replies->post([this, facts]() mutable {
+            m_probing = false;
+            runPass(std::move(facts));
+            // What came while the probe ran is looked at by a pass of its own.
+            if (std::exchange(m_probeAgain, false))
+                touch();
+        });
+    });
+}
+
+void RecipeRouter::runPass(PassVolumeCache::Facts facts)
+{
+    m_pass.setFacts(std::move(facts));
     front->setBatch(true);
     touchGuarded();
     front->setBatch(false);
 }
 
+PassVolumeCache::Questions RecipeRouter::passQuestions()
+{
+    PassVolumeCache::Questions questions;
+    m_passCapacity.clear();
+    // Files that wait only for room are asked about as far as their channel has room: a
+    // source that takes a few transfers at a time would else have thousands of waiting
+    // files asked about for every pass.
+    QHash<IOChannel, int> rooms;
+    QList<QUuid> order = m_sessions;
+    if (!order.isEmpty() && order.first().isNull())
+        order.append(order.takeFirst());
+    for (int i = order.size() - 1; i >= 0; --i) {
+        auto seq = m_sequences.constFind(order.at(i));
+        if (seq == m_sequences.cend())
+            continue;
+        if (seq->cancelled) {
+            // Dropped by the pass with their sizes once nothing of them is under way.
+            if (!seq->underWay()) {
+                for (const QString& path : seq->all)
+                    questions.targets.append({ path, Volume() });
+            }
+            continue;
+        }
+        if (!seq->active || (seq->err & BlockingMask) || seq->pending.empty())
+            continue;
+        const bool allWaiting = seq->waiting == int(seq->pending.size());
+        if (allWaiting && !anyRoom(*seq))
+            continue;
+        // As the pass: once every file waits for room, the walk ends with the room.
+        const auto roomLeft = [this, &rooms](const TransferSequence& s) {
+            for (const IOChannel& channel : s.channels) {
+                IProvider* source = provider(channel.provider);
+                if (!source || m_channels.value(channel).mask)
+                    continue;
+                const auto left = rooms.constFind(channel);
+                if ((left == rooms.cend() ? room(channel, source) : left.value()) >= 1)
+                    return true;
+            }
+            return false;
+        };
+        for (auto path = seq->pending.crbegin(); path != seq->pending.crend(); ++path) {
+            if (allWaiting && !roomLeft(*seq))
+                break;
+            auto it = m_requests.constFind(*path);
+            if (it == m_requests.cend() || !it->live)
+                continue;
+            IProvider* source = provider(it->recipe.provider);
+            if (!source || !looksAt(*it, source))
+                continue;
+            if (it->waiting) {
+                const IOChannel channel(it->recipe);
+                auto left = rooms.find(channel);
+                if (left == rooms.end())
+                    left = rooms.insert(channel, room(channel, source));
+                if (left.value() < 1)
+                    continue;
+                --left.value();
+            }
+            Volume volume = it->volume;
+            if (!volume.isResolved()) {
+                const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(*path).absolutePath());
+                if (!storage.isValid())
+                    continue;
+                volume = Volume(storage);
+            }
+            questions.targets.append({ *path, volume });
+            auto copies = m_copiesByRecipe.constFind(it->recipe);
+            if (copies == m_copiesByRecipe.cend())
+                continue;
+            for (const QString& copy : *copies) {
+                if (copy != *path)
+                    questions.files.insert(copy);
+            }
+        }
+    }
+    m_passCapacity.clear();
+    return questions;
+}
+
+bool RecipeRouter::looksAt(const TransferRequest& request, IProvider* source)
+{
+    const IOChannel channel(request.recipe);
+    // A file that waits only for room is looked at again once its channel has some.
+    if (request.waiting && room(channel, source) < 1)
+        return false;
+    // A file that only a local copy can bring, while its volume has as many copies queued
+    // as it takes and its source has no room, is looked at once the volume has room: a
+    // large import from local sources visits it after every group of copies, and must not
+    // touch the disk each time.
+    if (request.volume.isResolved() && room(channel, source) < 1 && hasLocalCandidate(request.recipe)) {
+        auto volume = m_volumes.constFind(request.volume);
+        if (volume != m_volumes.cend() && volume->outstanding.size() >= kCopiesPerVolume)
+            return false;
+    }
+    return true;
+}
+
+bool RecipeRouter::knowsCandidates(const QString& target, const Recipe& recipe) const
+{
+    auto copies = m_copiesByRecipe.constFind(recipe);
+    if (copies == m_copiesByRecipe.cend())
+        return true;
+    for (const QString& copy : *copies) {
+        if (copy != target && !m_pass.knowsFile(copy))
+            return false;
+    }
+    return true;
+}
+
 void RecipeRouter::touchGuarded()
 {
-    m_pass.clear();
     m_passCapacity.clear();
     m_takenChannels.clear();
     QList<QUuid> order = m_sessions;
@@ -69,6 +204,9 @@ void RecipeRouter::touchGuarded()
             visitSession(session, m_sequences[session]);
     }
     m_pass.clear();
+    // Paths that came after the probe are asked about for the next pass.
+    if (std::exchange(m_passMissed, false))
+        touch();
 }
 
 void RecipeRouter::visitSession(const QUuid& session, TransferSequence& seq)
@@ -118,20 +256,8 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     if (!it->live)
         return;
     IProvider* source = provider(it->recipe.provider);
-    if (!source)
+    if (!source || !looksAt(*it, source))
         return;
-    // A file that waits only for room is looked at again once its channel has some.
-    if (it->waiting && room(IOChannel(it->recipe), source) < 1)
-        return;
-    // A file that only a local copy can bring, while its volume has as many copies queued
-    // as it takes and its source has no room, is looked at once the volume has room: a
-    // large import from local sources visits it after every group of copies, and must not
-    // touch the disk each time.
-    if (it->volume.isResolved() && room(IOChannel(it->recipe), source) < 1 && hasLocalCandidate(it->recipe)) {
-        auto volume = m_volumes.constFind(it->volume);
-        if (volume != m_volumes.cend() && volume->outstanding.size() >= kCopiesPerVolume)
-            return;
-    }
     setWaiting(seq, *it, false);
     // Set again only when this visit starts writing the file.
     it->placing = false;
@@ -145,7 +271,12 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
         it->volume = Volume(storage);
         seq.volumes.insert(it->volume);
     }
-    const bool exists = QFileInfo::exists(path);
+    // Asked about by the probe unless it came after (the next pass has it).
+    if (!m_pass.knows(path)) {
+        m_passMissed = true;
+        return;
+    }
+    const bool exists = m_pass.exists(path);
     const Visit next = exists ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
     auto still = m_requests.find(path);
     if (next == Visit::SourceTransfer && still != m_requests.end())
@@ -195,7 +326,7 @@ void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
                 qCWarning(lcPipeline) << "TG-Cancel: request not found" << path;
             continue;
         }
-        const qint64 size = QFileInfo(path).size();
+        const qint64 size = m_pass.size(path, it->recipe.fileSize);
         const QVariant key(path);
         volumeProgress(it->volume.rootPath)->setPartialProgress(size, size, key);
         if (!session.isNull())
@@ -276,11 +407,18 @@ bool RecipeRouter::checkTarget(const QString& path, TransferRequest& request)
         front->onObstacle(url, recipe, NoWrite);
         return false;
     }
-    if (!m_pass.makeFolder(folder)) {
+    const int made = m_pass.made(folder);
+    const int writable = m_pass.writable(folder);
+    if (made < 0 || (made == 1 && writable < 0)) {
+        // The probe expected the target on another volume: asked again.
+        m_passMissed = true;
+        return false;
+    }
+    if (made == 0) {
         front->onObstacle(url, recipe, DirLost);
         return false;
     }
-    if (!m_pass.writable(folder)) {
+    if (writable == 0) {
         front->onObstacle(url, recipe, NoWrite);
         return false;
     }
@@ -296,6 +434,10 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
 {
     if (!checkTarget(path, request))
         return Visit::Next;
+    if (!knowsCandidates(path, request.recipe)) {
+        m_passMissed = true;
+        return Visit::Next;
+    }
     QString from;
     LocalCopy copy;
     if (!findLocalSource(path, request.recipe, &from, &copy))
@@ -307,7 +449,7 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
         seq.pending.erase(path);
         return Visit::Next;
     }
-    if (!copyInline(from, path))
+    if (!copyInline(from, path, copy, request.recipe))
         return Visit::SourceTransfer;
     m_pass.spend(request.volume, copy.size);
     request.placing = true;
@@ -341,7 +483,12 @@ bool RecipeRouter::replaceable(const QString& path, const TransferRequest& reque
             return false;
         }
     }
-    if (QFileInfo(path).isDir() || !m_pass.writable(QFileInfo(path).absolutePath())) {
+    const int writable = m_pass.writable(QFileInfo(path).absolutePath());
+    if (writable < 0) {
+        m_passMissed = true;
+        return false;
+    }
+    if (m_pass.isDir(path) || writable == 0) {
         front->onObstacle(QUrl::fromLocalFile(path), Recipe(request.recipe), CantDel);
         return false;
     }
@@ -416,8 +563,10 @@ bool RecipeRouter::findLocalSource(
         auto record = m_localCopies.constFind(candidate);
         if (record == m_localCopies.cend())
             continue;
-        const QFileInfo info(candidate);
-        if (info.exists() && info.size() == record->size && info.lastModified() == record->modified) {
+        qint64 size = 0;
+        QDateTime modified;
+        if (m_pass.stampOf(candidate, &size, &modified) && size == record->size
+            && modified == record->modified) {
             *source = candidate;
             *copy = *record;
             return true;
@@ -501,20 +650,43 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     return true;
 }
 
-bool RecipeRouter::copyInline(const QString& source, const QString& target)
+bool RecipeRouter::copyInline(
+    const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe)
 {
+    // A source that someone writes now (its token held exclusively) is not copied: the
+    // file comes from its source instead.
+    FileToken token;
+    if (m_filePerm) {
+        token = m_filePerm->tryAcquireFileSemaphore(source, FilePerm::kShared, 0);
+        if (!token)
+            return false;
+    }
+    IFileCalls& calls = m_fileCalls ? *m_fileCalls : systemFileCalls();
     const QString work = freeWorkName(target);
-    NativeFileCopy copy;
-    if (!copy.copy(source, work))
+    NativeFileCopy native(calls);
+    if (!native.copy(source, work))
         return false;
     const QByteArray from = QFile::encodeName(work);
     const QByteArray to = QFile::encodeName(target);
     const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    if (systemFileCalls().renameNoReplace(from.constData(), to.constData()) != 0) {
+    if (calls.renameNoReplace(from.constData(), to.constData()) != 0) {
         ::unlink(from.constData());
         return false;
     }
-    systemFileCalls().syncFolder(folder.constData());
+    // The copy counts once its name is on the device and its source is still the file
+    // that was recorded (else the copy may be torn): the journal marks it done, and the
+    // source may delete the picture then.
+    const QFileInfo now(source);
+    const bool unchanged = now.exists() && now.size() == copy.size && now.lastModified() == copy.modified;
+    if (calls.syncFolder(folder.constData()) != 0 || !unchanged) {
+        qCWarning(lcPipeline) << "Copy of" << source << "to" << target
+                              << (unchanged ? "not made durable" : "made while its source changed")
+                              << "- undone";
+        ::unlink(to.constData());
+        if (!unchanged)
+            forgetLocalCopy(source, recipe);
+        return false;
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <QMetaEnum>
 #include <QStorageInfo>
 
+#include "core/replytarget.h"
 #include "pipeline/foldermaker.h"
 
 namespace {
@@ -23,7 +24,14 @@ QUrl localUrl(const QString& path)
 
 TicketsRecord::TicketsRecord(QObject* parent)
     : QObject(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
+
+TicketsRecord::~TicketsRecord()
+{
+    // A read held by a volume that hangs ends on its own and tells no one.
+    m_replies->close();
+}
 
 const TrafficTicket& TicketsRecord::current() const
 {
@@ -62,18 +70,14 @@ QString TicketsRecord::volumeName() const
 
 qlonglong TicketsRecord::targetSize() const
 {
-    return current().target.isEmpty() ? 0 : QFileInfo(current().target).size();
+    const Facts* read = facts();
+    return read ? read->size : 0;
 }
 
 qlonglong TicketsRecord::targetFree() const
 {
-    if (current().folder.isEmpty())
-        return 0;
-    // The folder may be gone: its nearest existing parent is on the same volume.
-    QString existing = current().folder;
-    while (!QFileInfo(existing).isDir() && QFileInfo(existing).path() != existing)
-        existing = QFileInfo(existing).path();
-    return QStorageInfo(existing).bytesAvailable();
+    const Facts* read = facts();
+    return read ? read->free : -1;
 }
 
 qlonglong TicketsRecord::recipeSize() const
@@ -83,12 +87,73 @@ qlonglong TicketsRecord::recipeSize() const
 
 bool TicketsRecord::targetExists() const
 {
-    return !current().target.isEmpty() && QFileInfo::exists(current().target);
+    const Facts* read = facts();
+    return read && read->targetExists;
 }
 
 bool TicketsRecord::folderExists() const
 {
-    return !current().folder.isEmpty() && QFileInfo(current().folder).isDir();
+    const Facts* read = facts();
+    return read && read->folderExists;
+}
+
+const TicketsRecord::Facts* TicketsRecord::facts() const
+{
+    const TrafficTicket& ticket = current();
+    return m_facts.read && m_facts.target == ticket.target && m_facts.folder == ticket.folder ? &m_facts
+                                                                                              : nullptr;
+}
+
+void TicketsRecord::currentMoved()
+{
+    emit currentChanged();
+    emit factsChanged();
+    readFacts();
+}
+
+void TicketsRecord::readFacts()
+{
+    const TrafficTicket& ticket = current();
+    if (ticket.target.isEmpty() && ticket.folder.isEmpty())
+        return;
+    if (m_reading) {
+        m_readAgain = true;
+        return;
+    }
+    // The task owns what it uses: it may outlive this object.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const std::function<void(const QString&)> hook = m_readHook;
+    Facts wanted;
+    wanted.target = ticket.target;
+    wanted.folder = ticket.folder;
+    m_reading = m_reads.start([this, replies, hook, wanted]() mutable {
+        Facts read = wanted;
+        if (hook)
+            hook(read.folder.isEmpty() ? read.target : read.folder);
+        if (!read.target.isEmpty()) {
+            const QFileInfo target(read.target);
+            read.targetExists = target.exists();
+            read.size = read.targetExists ? target.size() : 0;
+        }
+        if (!read.folder.isEmpty()) {
+            read.folderExists = QFileInfo(read.folder).isDir();
+            // The folder may be gone: its nearest existing parent is on the same volume.
+            QString existing = read.folder;
+            while (!QFileInfo(existing).isDir() && QFileInfo(existing).path() != existing)
+                existing = QFileInfo(existing).path();
+            read.free = QStorageInfo(existing).bytesAvailable();
+        }
+        read.read = true;
+        replies->post([this, read] {
+            m_reading = false;
+            m_facts = read;
+            if (facts())
+                emit factsChanged();
+            // The current ticket moved on while this was read.
+            if (std::exchange(m_readAgain, false) || !facts())
+                readFacts();
+        });
+    });
 }
 
 bool TicketsRecord::isEstimate() const
@@ -142,7 +207,7 @@ TrafficTicket TicketsRecord::resolve(bool toSameSet, bool toAllSets)
         if (TrafficTicket::sameScope(taken, m_tickets.at(i), true))
             m_tickets.removeAt(i);
     }
-    emit currentChanged();
+    currentMoved();
     if (m_tickets.size() != countBefore)
         emit countChanged();
     return taken;
@@ -199,7 +264,7 @@ void TicketsRecord::dropChannel(const IOChannel& channel)
 void TicketsRecord::announce(const TrafficTicket& firstBefore, bool hadFirst, int countBefore)
 {
     if (hadFirst != !m_tickets.isEmpty() || (hadFirst && !sameTicket(firstBefore, m_tickets.first())))
-        emit currentChanged();
+        currentMoved();
     if (countBefore != m_tickets.size())
         emit countChanged();
 }

@@ -2,8 +2,14 @@
 #include "support/testmain.h"
 
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+
+#include "support/rescuewatchdog.h"
 
 #include "capture/targetfolder.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
@@ -59,25 +65,61 @@ private slots:
         QMetaObject::invokeMethod(
             &folder, [&] { ++turned; }, Qt::QueuedConnection);
         QTRY_COMPARE(turned, 1);
-        QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
+        QTRY_COMPARE(folder.storage().rootPath(), QStringLiteral("/"));
         QSignalSpy attributes(&folder, &TargetFolder::attribChanged);
         QSignalSpy space(&folder, &TargetFolder::freeSpaceChanged);
         gate->setClosed(false);
         QVERIFY(ostra::test::waitReady(volumes));
-        QCOMPARE(folder.storage().rootPath(), shmRoot);
+        QTRY_COMPARE(folder.storage().rootPath(), shmRoot);
         QVERIFY(!attributes.isEmpty());
-        QVERIFY(!space.isEmpty());
         QVERIFY(folder.exists());
+        // The figure of the new volume is read off the loop and told.
+        QTRY_VERIFY(!space.isEmpty());
         QVERIFY(folder.freeSpace() > 0);
 
         // The volume goes from the list: the folder falls back to the root volume.
         source->list = { QStorageInfo(QStringLiteral("/")) };
         QVERIFY(ostra::test::announceChange(*source, volumes));
-        QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
+        QTRY_COMPARE(folder.storage().rootPath(), QStringLiteral("/"));
         // Without volumes, the root volume as well.
         TargetFolder bare;
         bare.setPath(dir.path());
-        QCOMPARE(bare.storage().rootPath(), QStringLiteral("/"));
+        QTRY_COMPARE(bare.storage().rootPath(), QStringLiteral("/"));
+    }
+
+    // The folder and its free space are read on a worker: a volume that hangs (a network
+    // share gone away) holds the read, never the loop. Transfers that progress meanwhile
+    // ask for one more read of the free space, after the held one.
+    void readOffTheLoop()
+    {
+        QTemporaryDir dir;
+        TargetFolder folder;
+        auto gate = std::make_shared<QSemaphore>();
+        auto reads = std::make_shared<std::atomic<int>>(0);
+        folder.setReadHook([gate, reads](const QString&) {
+            ++*reads;
+            gate->acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([gate] { gate->release(1000); });
+        folder.setPath(dir.path());
+        QTRY_COMPARE(reads->load(), 1);
+        ProgressModel progress;
+        folder.setProjected(&progress);
+        progress.setPartialProgress(ProgressRatio(0, 100), QVariant("a"));
+        progress.setPartialProgress(ProgressRatio(50, 100), QVariant("a"));
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            &folder, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QCOMPARE(folder.freeSpace(), -1);
+        QVERIFY(!folder.exists());
+        QSignalSpy space(&folder, &TargetFolder::freeSpaceChanged);
+        gate->release(1000);
+        QTRY_VERIFY(folder.freeSpace() > 0);
+        QVERIFY(folder.exists() && folder.writable());
+        QTRY_COMPARE(reads->load(), 2);
+        QVERIFY(!space.isEmpty());
+        QVERIFY(watchdog.end());
     }
 };
 

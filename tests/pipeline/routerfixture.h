@@ -115,6 +115,18 @@ inline void settle()
         QCoreApplication::processEvents();
 }
 
+// Lets every queued pass, with its questions to the file system (asked off the GUI
+// thread), and every signal run.
+inline void settle(RecipeRouter& router)
+{
+    for (int round = 0; round < 50; ++round) {
+        QTRY_VERIFY(!router.passPending());
+        settle();
+        if (!router.passPending())
+            return;
+    }
+}
+
 inline QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -138,6 +150,7 @@ struct Fixture
             [this] { maxInFlight = qMax(maxInFlight, router->inFlightCount()); });
         router->start();
     }
+    void settle() { routertest::settle(*router); }
     QString path(const QString& relative) const { return dir.filePath(relative); }
     QUrl url(const QString& relative) const { return QUrl::fromLocalFile(path(relative)); }
     bool put(int s, const QString& relative, const Recipe& r, Arbiter a = Arbiter())

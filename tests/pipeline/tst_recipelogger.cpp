@@ -7,7 +7,9 @@
 #include <QSqlQuery>
 #include <QStandardItemModel>
 
+#include <algorithm>
 #include <ctime>
+#include <memory>
 
 #include "pipeline/recipelogger.h"
 #include "routerfixture.h"
@@ -77,6 +79,39 @@ QVariant scalar(const QString& journal, const QString& sql)
     }
     QSqlDatabase::removeDatabase("peek");
     return value;
+}
+
+// Makes the journal refuse what marks a row done, as a disk in trouble does, until the
+// fault is cleared: "write" refuses the update itself, "commit" lets it run and refuses the
+// commit of its transaction (a check deferred to the commit fails).
+void setFault(const QString& journal, const QString& kind)
+{
+    if (kind == "commit") {
+        // Deferred checks are the journal connection's own choice.
+        for (const QString& name : QSqlDatabase::connectionNames()) {
+            if (name.endsWith(journal))
+                QSqlQuery("PRAGMA foreign_keys=ON", QSqlDatabase::database(name, false));
+        }
+    }
+    const QStringList steps = kind == "write"
+        ? QStringList { "create trigger fault before update of done on recipes when new.done = 1 "
+                        "begin select raise(abort, 'disk trouble'); end" }
+        : kind == "commit" ? QStringList { "create table if not exists fault_parent (id integer primary key)",
+              "create table if not exists fault_child (parent integer references fault_parent(id) "
+              "deferrable initially deferred)",
+              "create trigger fault after update of done on recipes when new.done = 1 "
+              "begin insert into fault_child values (1); end" }
+                           : QStringList { "drop trigger fault" };
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "fault");
+        db.setDatabaseName(journal);
+        QVERIFY(db.open());
+        for (const QString& step : steps) {
+            QSqlQuery query(db);
+            QVERIFY2(query.exec(step), qPrintable(query.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase("fault");
 }
 
 void setZone(const QByteArray& zone)
@@ -202,7 +237,7 @@ private slots:
         run.logger.start();
         QTRY_COMPARE(run.source.fetches.size(), 1);
         QCOMPARE(run.source.fetches.at(0).url, url("r/b.vrx"));
-        settle();
+        settle(run.router);
         QCOMPARE(
             scalar(journal(), "select done from recipes where url like '%a.vrx'").toInt(), before ? 0 : 1);
         QCOMPARE(run.router.obstacles, before ? QList<int> { IFileSink::Present } : QList<int>());
@@ -447,6 +482,113 @@ private slots:
         QTRY_COMPARE(run.source.freed.size(), 1);
         QCOMPARE(doneAtFree.toInt(), 1);
         QCOMPARE(run.source.fetches.size(), 0);
+    }
+
+    // Copies whose completion the journal could not save (a write or the commit of its
+    // transaction failed) leave their pictures at the source; once the journal takes
+    // writes again (or at the next start) they are saved, and each picture is deleted
+    // at the source once.
+    void unsavedCompletionsFreeNothing_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("write refused, saved later") << "write" << false;
+        QTest::newRow("commit refused, saved later") << "commit" << false;
+        QTest::newRow("commit refused, then a restart") << "commit" << true;
+    }
+
+    void unsavedCompletionsFreeNothing()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, restart);
+        const QList<Recipe> pictures { recipe("a.jpg", 10, "jpg"), recipe("b.jpg", 10, "jpg") };
+        QStandardItemModel items(2, 1);
+        auto open = [&] {
+            auto run = std::make_unique<Run>(journal());
+            run->source.cap = 2;
+            run->source.verifyAnswer = true;
+            for (int i = 0; i < 2; ++i)
+                run->logger.claimIndex("transfer", "cam1", pictures.at(i).imageUuid, items.index(i, 0));
+            return run;
+        };
+        auto doneRows
+            = [&] { return scalar(journal(), "select count(*) from recipes where done=1").toInt(); };
+        QVERIFY(QDir(dir.filePath("f")).removeRecursively());
+        auto run = open();
+        run->logger.start();
+        run->logger.setBatch(true);
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(run->logger.putRecipe(session(1), url(QString("f/%1.jpg").arg(i)), pictures.at(i), {}));
+        run->logger.setFree(session(1));
+        run->logger.setBatch(false);
+        QTRY_COMPARE(run->source.fetches.size(), 2);
+
+        setFault(journal(), fault);
+        // A camera reports its files in a batch; a source may also report one by one.
+        const bool batch = fault == "commit";
+        if (batch)
+            run->logger.setBatch(true);
+        run->source.deliver(0);
+        run->source.deliver(1);
+        if (batch)
+            run->logger.setBatch(false);
+        // Passes and tries to save come and go while the fault stands.
+        QTest::qWait(600);
+        settle(run->router);
+        QCOMPARE(run->source.freed, QList<QUuid>());
+        QCOMPARE(doneRows(), 0);
+        QVERIFY(run->logger.unsavedCount() > 0);
+        QVERIFY(!run->router.hasRequests());
+
+        QList<QUuid> freed;
+        if (restart) {
+            // The program ends before the journal is saved: the copies are there, the rows
+            // say nothing of them.
+            run.reset();
+            setFault(journal(), "clear");
+            QCOMPARE(doneRows(), 0);
+            run = open();
+            run->logger.start();
+        } else {
+            setFault(journal(), "clear");
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(run->source.freed.size(), 2, 30000);
+        settle(run->router);
+        freed = run->source.freed;
+        std::sort(freed.begin(), freed.end());
+        QList<QUuid> expected { pictures.at(0).imageUuid, pictures.at(1).imageUuid };
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(freed, expected);
+        QCOMPARE(doneRows(), 2);
+        QCOMPARE(run->logger.unsavedCount(), 0);
+        QCOMPARE(run->source.fetches.size(), restart ? 0 : 2);
+    }
+
+    // A journal that can't be opened saves nothing: imports still run, and no source
+    // deletes a picture that nothing would remember was taken.
+    void missingJournalFreesNothing()
+    {
+        FakeProvider source;
+        SpyRouter router;
+        RecipeLogger logger;
+        router.setMounted(QStorageInfo::mountedVolumes());
+        logger.setDelegate(&router);
+        logger.setDbConnString(dir.filePath("no such folder/Trans.1.db"));
+        QVERIFY(!logger.isOpen());
+        IProvider::setPipeline(&source, &logger);
+        logger.start();
+        source.verifyAnswer = true;
+        const Recipe r = recipe("m.jpg", 10, "jpg");
+        QStandardItemModel items(1, 1);
+        logger.claimIndex("transfer", "cam1", r.imageUuid, items.index(0, 0));
+        QVERIFY(logger.putRecipe(session(1), url("m/m.jpg"), r, {}));
+        logger.setFree(session(1));
+        QTRY_COMPARE(source.fetches.size(), 1);
+        source.deliver(0);
+        settle(router);
+        QVERIFY(!router.hasRequests());
+        QCOMPARE(readFile(dir.filePath("m/m.jpg")).size(), 10);
+        QCOMPARE(source.freed, QList<QUuid>());
     }
 
     void failedCommitRollsBack()

@@ -6,7 +6,41 @@
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
 
+#include "platform/ifilecalls.h"
+
 using namespace routertest;
+
+namespace {
+
+// The system's file calls, but the sync of one folder fails.
+class FailingFolderSync : public IFileCalls
+{
+public:
+    QString failFolder;
+    ssize_t copyFileRange(int in, int out, size_t length) override
+    {
+        return systemFileCalls().copyFileRange(in, out, length);
+    }
+    ssize_t read(int fd, void* buffer, size_t length) override
+    {
+        return systemFileCalls().read(fd, buffer, length);
+    }
+    ssize_t write(int fd, const void* buffer, size_t length) override
+    {
+        return systemFileCalls().write(fd, buffer, length);
+    }
+    int fsync(int fd) override { return systemFileCalls().fsync(fd); }
+    int syncFolder(const char* folder) override
+    {
+        if (QFileInfo(QFile::decodeName(folder)).fileName() == failFolder) {
+            errno = EIO;
+            return -1;
+        }
+        return IFileCalls::syncFolder(folder);
+    }
+};
+
+} // namespace
 
 class TestRecipeRouter : public QObject
 {
@@ -40,6 +74,44 @@ private slots:
         QCOMPARE(QDir(f.path("two")).entryList(QDir::Files).size(), 2);
     }
 
+    // A small file copied at once counts only when it is safe: not while someone writes its
+    // source, not when its new name could not be made durable. It comes from its source
+    // instead, and nothing of the copy is left behind.
+    void inlineCopyOnlyWhenSafe_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("source being written") << "writer";
+        QTest::newRow("folder sync fails") << "sync";
+    }
+
+    void inlineCopyOnlyWhenSafe()
+    {
+        QFETCH(QString, fault);
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        FailingFolderSync calls;
+        const Recipe r = recipe("a.jpg", 100, "jpg");
+        f.imported(1, "one/a.jpg", r);
+        FileToken writer;
+        if (fault == "writer") {
+            writer = perm.acquireFileSemaphore(f.path("one/a.jpg"), FilePerm::kExclusive);
+        } else {
+            calls.failFolder = "two";
+            f.router->setFileCalls(&calls);
+        }
+        QVERIFY(f.put(2, "two/a.jpg", r));
+        QTRY_COMPARE(f.source.fetches.size(), 2);
+        QCOMPARE(f.source.fetches.at(1).url, f.url("two/a.jpg"));
+        QVERIFY(f.router->hasFile(f.url("two/a.jpg")));
+        QCOMPARE(QDir(f.path("two")).entryList(QDir::Files | QDir::Hidden), QStringList());
+        writer.reset();
+        f.router->setFileCalls(nullptr);
+        f.source.deliver(1);
+        QTRY_VERIFY(!f.router->hasFile(f.url("two/a.jpg")));
+        QCOMPARE(readFile(f.path("two/a.jpg")).size(), 100);
+    }
+
     // The mounted volumes are read off the GUI thread and may come after the start (the
     // journal's files are put at once): until they come, no target is looked at, and none
     // is taken for one on a drive gone.
@@ -49,7 +121,7 @@ private slots:
         QVERIFY(f.router->mounted().isEmpty());
         const Recipe r = recipe("a.vrx", 100);
         QVERIFY(f.put(1, "one/a.vrx", r));
-        settle();
+        f.settle();
         QCOMPARE(f.source.fetches.size(), 0);
         QVERIFY(f.router->urls(session(1), IFileSink::NoDrive).isEmpty());
         QVERIFY(f.router->hasFile(f.url("one/a.vrx")));
@@ -83,7 +155,7 @@ private slots:
         f.source.cap = qMax(capacity, 0);
         QVERIFY(f.put(2, "two/a.vrx", r));
         QVERIFY(f.put(2, "three/a.vrx", r));
-        settle();
+        f.settle();
         // While the volume copies, the source fetches what it has room for; what it has
         // none for queues behind the copy on the volume's thread.
         QCOMPARE(f.router->inFlightCount(), 2);
@@ -117,7 +189,7 @@ private slots:
         f.source.cap = 0;
         for (const char* folder : { "two", "three", "four" })
             QVERIFY(f.put(2, QString(folder) + "/a.vrx", r));
-        settle();
+        f.settle();
         QCOMPARE(f.router->inFlightCount(), 3);
         f.router->dismiss(session(2));
         QTRY_COMPARE(f.router->inFlightCount(), 0);
@@ -151,7 +223,7 @@ private slots:
         f.router->dismiss(session(1));
         QTRY_COMPARE(f.source.reclaims.size(), 1);
         QCOMPARE(f.source.reclaims.first(), f.url("one/a.vrx"));
-        settle();
+        f.settle();
         if (!withdrawn) {
             QCOMPARE(f.router->sequenceCount(), 1);
             f.source.deliver(f.url("one/a.vrx"));
@@ -187,7 +259,7 @@ private slots:
         QVERIFY(writeTreeFile(f.path("one/a.vrx"), "the old picture"));
         const Recipe r = recipe("a.vrx", 10);
         QVERIFY(f.put(1, "one/a.vrx", r, Arbiter(skip, overwrite)));
-        settle();
+        f.settle();
         QCOMPARE(f.source.fetches.size(), fetched ? 1 : 0);
         QCOMPARE(f.router->tickets()->error(), ticket);
         QCOMPARE(f.router->hasFile(f.url("one/a.vrx")), fetched || ticket);
@@ -261,7 +333,7 @@ private slots:
             QTRY_COMPARE(f.source.fetches.size(), 2);
             QCOMPARE(f.source.fetches.last().url, f.url("new/a.vrx"));
             f.source.deliver(1);
-            settle();
+            f.settle();
             // Fetched again and complete, but not yet checked: the camera keeps it.
             QVERIFY(f.source.freed.isEmpty());
             f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
@@ -274,7 +346,7 @@ private slots:
             f.router->setFree(session(2));
             QTRY_VERIFY(!f.router->hasFile(f.url("new/a.vrx")));
             f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
-            settle();
+            f.settle();
             QVERIFY(image->complete());
             QCOMPARE(f.source.fetches.size(), 0);
             QVERIFY(f.source.freed.isEmpty());
@@ -287,13 +359,13 @@ private slots:
         const int jpgFetch = f.source.fetches.at(0).url == f.url("new/a.jpg") ? 0 : 1;
         f.source.deliver(jpgFetch);
         f.source.deliver(1 - jpgFetch);
-        settle();
+        f.settle();
         if (story == "removed")
             QVERIFY(QFile::remove(f.path("new/a.jpg")));
         else
             QVERIFY(QDir().rename(f.path("new"), f.path("moved")));
         f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
-        settle();
+        f.settle();
         QVERIFY(image->complete());
         QVERIFY(!image->removable());
         QVERIFY(f.source.freed.isEmpty());
@@ -308,7 +380,7 @@ private slots:
         const Recipe r = recipe("a.vrx", 2048);
         QVERIFY(f.put(1, "lib/a.vrx", r));
         QVERIFY(f.put(1, "lib/b.vrx", recipe("b.vrx", 2048)));
-        settle();
+        f.settle();
         QVERIFY(f.router->hasFile(f.url("lib/a.vrx")));
         // Listed later: the volume's own file, complete where it is.
         QVERIFY(writeTreeFile(f.path("volume/a.vrx"), QByteArray(2048, 'v')));
@@ -321,7 +393,7 @@ private slots:
         QCOMPARE(f.router->tickets()->count(), 0);
         // Every file of the volume listed: the one it lacks is lost there, and says so.
         f.router->onClaimAll("transfer", "cam1");
-        settle();
+        f.settle();
         QCOMPARE(f.router->tickets()->count(), 1);
         QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("SrcLost"));
         QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));

@@ -1,5 +1,12 @@
 #include "support/mountnamespace.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
+
+#include <QSemaphore>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
 
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
@@ -18,7 +25,7 @@ private slots:
         QVERIFY(f.put(1, "import/a.vrx", recipe("a.vrx", 10)));
         QVERIFY(f.put(1, "import/b.vrx", recipe("b.vrx", 10)));
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("DirLost"));
-        settle();
+        f.settle();
         QCOMPARE(f.source.fetches.size(), 0);
         QVERIFY(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt() & IFileSink::DirLost);
         // "Create folder now": the way is cleared, the parent made, the session revived.
@@ -30,6 +37,53 @@ private slots:
         f.router->revive(ticket);
         QTRY_COMPARE(f.source.fetches.size(), 1);
         QVERIFY(QFileInfo(f.path("import")).isDir());
+    }
+
+    // A destination whose file system hangs (a network share gone away) holds the
+    // scheduler's questions about it on their worker, never the window: events keep
+    // turning, and the file moves once the answers come.
+    void hangingDestinationHoldsNotTheWindow()
+    {
+        Fixture f;
+        auto gate = std::make_shared<QSemaphore>();
+        auto held = std::make_shared<std::atomic<bool>>(false);
+        const QString share = f.path("share");
+        f.router->setProbeHook([gate, held, share](const QString& path) {
+            if (path.startsWith(share)) {
+                *held = true;
+                gate->acquire();
+            }
+        });
+        ostra::test::RescueWatchdog watchdog([gate] { gate->release(1000); });
+        QVERIFY(f.put(1, "share/a.vrx", recipe("a.vrx", 10)));
+        QTRY_VERIFY(*held);
+        int ticks = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+        tick.start(5);
+        QTRY_VERIFY(ticks >= 3);
+        // Touched again while the answers wait: one pass follows them.
+        f.router->touch();
+        QVERIFY(f.router->passPending());
+        QCOMPARE(f.source.fetches.size(), 0);
+        gate->release(1000);
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(f.source.fetches.at(0).url, f.url("share/a.vrx"));
+        f.settle();
+        QVERIFY(watchdog.end());
+    }
+
+    // A target that no mounted volume holds is a drive gone: a ticket says so, and the
+    // scheduler rests until something changes.
+    void targetOnNoMountedVolume()
+    {
+        Fixture f;
+        f.router->setMounted({ QStorageInfo(QStringLiteral("/proc")) });
+        QVERIFY(f.put(1, "one/a.vrx", recipe("a.vrx", 10)));
+        QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoDrive"));
+        f.settle();
+        QVERIFY(!f.router->passPending());
+        QCOMPARE(f.source.fetches.size(), 0);
     }
 
     // A copy that fails for a reason no ticket can help with is not tried again and
@@ -70,7 +124,7 @@ private slots:
         const QUrl failed = f.source.fetches.at(0).url;
         f.router->onObstacle(failed, f.source.fetches.at(0).recipe, IFileSink::IOError);
         f.source.deliver(1);
-        settle();
+        f.settle();
         QCOMPARE(f.router->tickets()->count(), 1);
         QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("IOError"));
         QCOMPARE(f.source.fetches.size(), 2);
@@ -78,7 +132,7 @@ private slots:
         QTRY_COMPARE(f.source.fetches.size(), 4);
         f.source.deliver(2);
         f.source.deliver(3);
-        settle();
+        f.settle();
         QVERIFY(!f.router->hasRequests());
         QCOMPARE(f.router->tickets()->count(), 0);
     }
@@ -102,7 +156,7 @@ private slots:
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("Present"));
         QTRY_COMPARE(f.source.fetches.size(), 1);
         f.source.deliver(0);
-        settle();
+        f.settle();
         QVERIFY(f.router->model()->index(1, 0).data(PipelineModel::ErrFlags).toInt() & IFileSink::Present);
         QVERIFY(QFile::remove(f.path("one/a.vrx")));
         f.router->tickets()->resolve();
@@ -137,7 +191,7 @@ private slots:
         QVERIFY(writeTreeFile(mounted + "/filler", QByteArray(200 * 1024, 'f')));
         held.reset();
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoSpace"));
-        settle();
+        f.settle();
         QCOMPARE(f.router->inFlightCount(), 0);
         QCOMPARE(f.source.fetches.size(), 1); // not fetched, not copied again
         QVERIFY(!QFileInfo::exists(mounted + "/a.vrx"));
@@ -158,7 +212,7 @@ private slots:
         held.reset();
         other.reset();
         QTRY_COMPARE(f.router->tickets()->errorType(), QStringLiteral("NoWrite"));
-        settle();
+        f.settle();
         QCOMPARE(f.router->inFlightCount(), 0);
         // A read-only volume found by the next check is named as such, not as a lost drive;
         // writable again, the import goes on.

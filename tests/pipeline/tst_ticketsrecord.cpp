@@ -1,8 +1,14 @@
 #include "support/testmain.h"
 
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
 
 #include "routerfixture.h"
+#include "support/rescuewatchdog.h"
 
 using namespace routertest;
 
@@ -22,6 +28,49 @@ class TestTicketsRecord : public QObject
 {
     Q_OBJECT
 private slots:
+    // What the disk says of the current ticket's file and folder is read off the loop (the
+    // folder may be on a share that hangs); a ticket filed meanwhile is read after it.
+    void factsReadOffTheLoop()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeTreeFile(dir.filePath("import/a.vrx"), QByteArray(7, 'x')));
+        TicketsRecord record;
+        auto gate = std::make_shared<QSemaphore>();
+        auto reads = std::make_shared<std::atomic<int>>(0);
+        record.setReadHook([gate, reads](const QString&) {
+            ++*reads;
+            gate->acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([gate] { gate->release(1000); });
+        QSignalSpy facts(&record, &TicketsRecord::factsChanged);
+        const Recipe r = recipe("a.vrx", 7);
+        record.file(TrafficTicket(IFileSink::Present, QUrl::fromLocalFile(dir.filePath("import/a.vrx")), r,
+                        session(1), Volume()),
+            false);
+        QTRY_COMPARE(reads->load(), 1);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            &record, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(!record.targetExists() && !record.folderExists());
+        QCOMPARE(record.targetFree(), -1);
+        gate->release(1000);
+        QTRY_VERIFY(record.targetExists());
+        QVERIFY(record.folderExists());
+        QCOMPARE(record.targetSize(), 7);
+        QVERIFY(record.targetFree() > 0);
+        QVERIFY(facts.size() >= 2);
+        // The next ticket, on a folder that is not there.
+        record.resolve();
+        record.file(TrafficTicket(IFileSink::DirLost, QUrl::fromLocalFile(dir.filePath("gone/b.vrx")), r,
+                        session(1), Volume()),
+            false);
+        QTRY_COMPARE(reads->load(), 2);
+        QTRY_VERIFY(record.targetFree() > 0);
+        QVERIFY(!record.folderExists() && !record.targetExists());
+        QVERIFY(watchdog.end());
+    }
+
     void resolveTakesTheTicketsItReaches_data()
     {
         QTest::addColumn<bool>("toSameSet");
