@@ -22,6 +22,7 @@
 #include "support/testenvironment.h"
 
 #include <QAbstractItemModel>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QQmlApplicationEngine>
@@ -273,13 +274,20 @@ private slots:
             findItem(overlay, "overlayProgressText")->property("text").toString(), QStringLiteral("0 / 3"));
         // The picture in hand is finished first: its lock is let go once the stop is asked.
         QThread* batch = m_locator->patchBatch().thread();
+        std::atomic<bool> stopSeen { false };
         std::thread release([&] {
-            while (!batch->isInterruptionRequested())
+            // Let go in any case after a while, so that a stop never asked fails the test
+            // instead of holding it.
+            QDeadlineTimer deadline(60000);
+            while (!batch->isInterruptionRequested() && !deadline.hasExpired())
                 QThread::yieldCurrentThread();
+            stopSeen = batch->isInterruptionRequested();
             held.reset();
         });
-        QVERIFY(clickItem(findItem(overlay, "overlayProgressCancel")));
+        const bool clicked = clickItem(findItem(overlay, "overlayProgressCancel"));
         release.join();
+        QVERIFY(clicked);
+        QVERIFY(stopSeen);
         QTRY_VERIFY(!overlay->isVisible());
         QVERIFY(!m_locator->patchProgressHandler()->isInProgress());
         const int textRole = notes->roleNames().key("text", -1);
