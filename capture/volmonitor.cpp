@@ -268,21 +268,24 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
     m_writable = writable.usable && !writable.readOnly && !writable.rootPath.isEmpty();
     if (!m_writable)
         return;
-    // The volume is known by its file system from now on: once it is unplugged, its
-    // mount point is another file system's folder and nothing is written there.
     m_writableRoot = writable.rootPath;
-    m_writableDevice = ConfinedFolder::deviceOf(writable.rootPath);
-    QString error;
-    const ConfinedFolder trash
-        = m_writableDevice ? openTrash(m_writableRoot, m_writableDevice, true, &error) : ConfinedFolder();
-    if (!trash.isValid()) {
-        qCWarning(lcCapture) << "No trash folder on" << writable.rootPath << error;
-        m_writable = false;
-        return;
-    }
-    m_trash = QDir(writable.rootPath + QLatin1Char('/') + kTrashFolder);
-    m_trash.setFilter(QDir::Files | QDir::NoDotAndDotDot);
-    setHiddenAttribute(m_trash.path());
+    // The volume is known by its file system from the first task on: once it is unplugged,
+    // its mount point is another file system's folder and nothing is written there. The
+    // card is read on the session's thread; the listing and records queued behind this
+    // task find what it learnt.
+    const QString root = m_writableRoot;
+    const std::shared_ptr<Trash> trash = m_trashState;
+    m_work.start([root, trash] {
+        const quint64 device = ConfinedFolder::deviceOf(root);
+        QString error;
+        const ConfinedFolder folder = device ? openTrash(root, device, true, &error) : ConfinedFolder();
+        if (!folder.isValid()) {
+            qCWarning(lcCapture) << "No trash folder on" << root << error;
+            return;
+        }
+        trash->device = device;
+        setHiddenAttribute(root + QLatin1Char('/') + kTrashFolder);
+    });
 }
 
 VolMonitor::PassiveSessionProxy::~PassiveSessionProxy()
@@ -294,7 +297,7 @@ VolMonitor::PassiveSessionProxy::~PassiveSessionProxy()
 
 bool VolMonitor::PassiveSessionProxy::writablePresent() const
 {
-    return m_writableDevice && (!m_present || m_present(m_writableRoot));
+    return m_writable && (!m_present || m_present(m_writableRoot));
 }
 
 ConfinedFolder VolMonitor::PassiveSessionProxy::openTrash(
@@ -308,9 +311,10 @@ void VolMonitor::PassiveSessionProxy::start()
     // The listing reports on a later turn of the event loop, as a device's does: whoever
     // opens the session is connected to it by then (reserved files reported in the
     // middle of the opening would reach no one), and opening returns at once.
-    const bool trashed = m_writable && writablePresent();
-    const QString root = m_root.path(), trashPath = m_trash.path(), writableRoot = m_writableRoot;
-    const quint64 device = m_writableDevice;
+    const bool trashed = writablePresent();
+    const QString root = m_root.path(), writableRoot = m_writableRoot;
+    const QString trashPath = writableRoot + QLatin1Char('/') + kTrashFolder;
+    const std::shared_ptr<const Trash> trashState = m_trashState;
     const QStringList reserved = m_reserved;
     // Everything the task uses is its own: it may outlive this session.
     std::weak_ptr<bool> alive = m_alive;
@@ -319,7 +323,8 @@ void VolMonitor::PassiveSessionProxy::start()
     m_work.start([=] {
         QSet<QString> retired;
         QString error;
-        if (trashed && openTrash(writableRoot, device, false, &error).isValid()) {
+        const quint64 device = trashState->device;
+        if (trashed && device && openTrash(writableRoot, device, false, &error).isValid()) {
             const QDir trash(trashPath);
             QDirIterator records(trashPath, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
             while (records.hasNext())
@@ -364,12 +369,17 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
         return;
     }
     const QString file = m_root.filePath(clean), root = m_writableRoot;
-    const quint64 device = m_writableDevice;
+    const std::shared_ptr<const Trash> trashState = m_trashState;
     IFileCalls& calls = m_calls;
     std::weak_ptr<bool> alive = m_alive;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     SessionListener* listener = m_listener;
     m_work.start([=, &calls] {
+        const quint64 device = trashState->device;
+        if (!device) {
+            qCWarning(lcCapture) << "Cannot retire" << clean << "no trash folder on" << root;
+            return;
+        }
         const QByteArray record = trashRecord(clean, QFileInfo(file));
         qCDebug(lcCapture) << "Buffer size" << record.size();
         // Never through a link, never on another file system.

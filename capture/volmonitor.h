@@ -133,10 +133,11 @@ private:
 };
 
 // The session of a volume group: lists the picture volume's files as local files, and
-// retires files by writing a 48-byte record under ".QTrash" on the S volume. The listing
-// and the records (each forced to the card) run one after another on a thread of the
-// session's own, so a slow or hung card never holds the GUI thread; their reports come
-// back queued, and none once the session is gone.
+// retires files by writing a 48-byte record under ".QTrash" on the S volume. The trash
+// folder's preparation, the listing and the records (each forced to the card) run one
+// after another on a thread of the session's own, so a slow or hung card never holds the
+// GUI thread, not even while the session opens; their reports come back queued, and none
+// once the session is gone.
 class VolMonitor::PassiveSessionProxy : public SessionProxy
 {
 public:
@@ -174,16 +175,21 @@ public:
 private:
     // Whether the S volume is there as the monitor sees it (GUI thread).
     bool writablePresent() const;
+    // What the session's thread learnt of the S volume when the session opened; read and
+    // written by the session's tasks only, which run one after another.
+    struct Trash
+    {
+        quint64 device = 0; // of the S volume; 0 while there is no trash folder
+    };
     // The trash folder of the S volume, when that volume is still the one the session
     // was opened with and ".QTrash" is a plain folder on it (any thread).
     static ConfinedFolder openTrash(const QString& root, quint64 device, bool create, QString* error);
 
     Link m_link;
     QDir m_root;
-    QDir m_trash;
     bool m_writable = false;
     QString m_writableRoot;
-    quint64 m_writableDevice = 0;
+    std::shared_ptr<Trash> m_trashState = std::make_shared<Trash>();
     std::function<bool(const QString&)> m_present;
     QStringList m_reserved;
     SessionListener* m_listener;

@@ -4,6 +4,7 @@
 #include "ciapi/propertyaccessor.h"
 #include "core/appsettings.h"
 #include "core/database.h"
+#include "core/replytarget.h"
 #include "engine/enginestreams.h"
 #include "engine/vrxmetadata.h"
 
@@ -48,6 +49,7 @@ constexpr int kNameRetries = 64;
 Metahistory::Metahistory(QObject* parent)
     : QObject(parent)
     , m_dataFolder(AppSettings::dataStoreFolder())
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     open(AppSettings::historyDatabase());
 }
@@ -55,12 +57,16 @@ Metahistory::Metahistory(QObject* parent)
 Metahistory::Metahistory(const QString& databasePath, const QString& dataFolder, QObject* parent)
     : QObject(parent)
     , m_dataFolder(dataFolder)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     open(databasePath);
 }
 
 Metahistory::~Metahistory()
 {
+    m_replies->close();
+    // A read that hangs on a camera is left to end on its own.
+    m_reads.leave(0);
     if (m_open)
         closeDatabase(m_db, { &m_match, &m_insert, &m_locate, &m_list });
 }
@@ -176,28 +182,49 @@ QUuid Metahistory::readCalibrationCamera(const QString& path)
 
 void Metahistory::offer(QString name, QUrl location)
 {
-    for (int resource = 0; resource < m_resourceNames.size(); ++resource) {
-        if (m_resourceNames[resource] != name)
-            continue;
-        StreamPart file(location.toLocalFile());
-        if (!file.map()) {
-            qCWarning(lcEngine) << "Metahistory: can't read" << location;
-            continue;
-        }
-        if (resource != 0)
-            continue;
-        const FaultCheck faults(&file);
-        const QUuid device = calibrationCamera(file);
-        if (device.isNull())
-            continue;
-        // A copy taken first, kept only when the file did not shrink while it was read.
-        const QByteArray bytes(reinterpret_cast<const char*>(file.data()), int(file.length()));
-        if (faults.failed()) {
-            qCWarning(lcEngine) << "Metahistory: cut short while read" << location;
-            continue;
-        }
-        put(device, resource, reinterpret_cast<const uchar*>(bytes.constData()), bytes.size(), 3);
+    const int resource = m_resourceNames.indexOf(name);
+    if (resource < 0)
+        return;
+    // The file is on the camera, which may be slow or hang: it is read on the store's
+    // reader thread, one offer after another, and stored here when its bytes are in.
+    ++m_reading;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const bool started = m_reads.start([this, replies, resource, location] {
+        const Read read = readOffer(resource, location);
+        replies->post([this, resource, read] {
+            --m_reading;
+            if (!read.device.isNull())
+                put(read.device, resource, reinterpret_cast<const uchar*>(read.bytes.constData()),
+                    read.bytes.size(), 3);
+        });
+    });
+    if (!started)
+        --m_reading;
+}
+
+Metahistory::Read Metahistory::readOffer(int resource, const QUrl& location)
+{
+    Read read;
+    StreamPart file(location.toLocalFile());
+    if (!file.map()) {
+        qCWarning(lcEngine) << "Metahistory: can't read" << location;
+        return read;
     }
+    if (resource != 0)
+        return read;
+    const FaultCheck faults(&file);
+    const QUuid device = calibrationCamera(file);
+    if (device.isNull())
+        return read;
+    // A copy taken first, kept only when the file did not shrink while it was read.
+    QByteArray bytes(reinterpret_cast<const char*>(file.data()), int(file.length()));
+    if (faults.failed()) {
+        qCWarning(lcEngine) << "Metahistory: cut short while read" << location;
+        return read;
+    }
+    read.device = device;
+    read.bytes = bytes;
+    return read;
 }
 
 void Metahistory::put(const QUuid& device, int resource, const uchar* data, qint64 length, int reliability)

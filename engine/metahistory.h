@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/leavableworker.h"
 #include "engine/streampart.h"
 
 #include <QDateTime>
@@ -17,13 +18,16 @@
 #include <memory>
 #include <vector>
 
+class ReplyTarget;
+
 // Per-camera calibration store. Calibration files found on a camera are copied into the
 // "calibration" folder of the data folder and recorded in table `metafiles`; pictures
 // get their camera's resources back as shared stream parts that follow the raw bytes
 // into the engine.
 //
 // The table is written on the store's own thread; get() answers from an index kept in
-// memory and may be called directly from any thread.
+// memory and may be called directly from any thread. Offered files, which are on the
+// camera, are read on a reader thread of the store's own.
 class Metahistory : public QObject
 {
     Q_OBJECT
@@ -44,6 +48,8 @@ public:
     ~Metahistory() override;
 
     bool isOpen() const { return m_open; }
+    // Offered files are being read, or their bytes wait to be stored.
+    bool isReading() const { return m_reading > 0; }
 
     // The camera that took the raw file of `source`; a null device when it can't be read.
     static Attribution readCaptureIdentity(StreamPart& source);
@@ -67,7 +73,8 @@ signals:
     void notifyUpdatedForDevice(QUuid device, int resource);
 
 public slots:
-    // Offers a file found on the camera under its reserved name.
+    // Offers a file found on the camera under its reserved name: it is read off this
+    // thread and stored (notifyUpdatedForDevice) once its bytes are in, offers in order.
     void offer(QString name, QUrl location);
     // The camera's resources (possibly none). Safe from any thread.
     Metahistory::Metafiles get(Metahistory::Attribution attribution);
@@ -81,6 +88,15 @@ private:
         qint64 position;
         qint64 length;
     };
+
+    // What the reader thread took from an offered file: its camera and bytes; a null
+    // device when it names none or could not be read whole.
+    struct Read
+    {
+        QUuid device;
+        QByteArray bytes;
+    };
+    static Read readOffer(int resource, const QUrl& location);
 
     void open(const QString& databasePath);
     void loadIndex();
@@ -101,6 +117,10 @@ private:
     mutable QMutex m_mutex;
     QHash<QUuid, std::vector<Row>> m_index;
     QHash<QUuid, QHash<int, std::weak_ptr<StreamPart>>> m_cache;
+
+    int m_reading = 0;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_reads;
 };
 
 Q_DECLARE_METATYPE(Metahistory::Attribution)

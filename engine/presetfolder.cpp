@@ -2,6 +2,8 @@
 #include "engine/imageproperties.h"
 #include "engine/logging.h"
 
+#include "core/replytarget.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +28,7 @@ const qint64 kMaxDocumentBytes = 1 << 20;
 PresetFolder::PresetFolder(const QString& folder, QObject* parent)
     : IPresetKeeper(parent)
     , m_folder(QDir::cleanPath(folder))
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PresetFolder::rescan);
     connect(&m_timer, &QTimer::timeout, this, &PresetFolder::rescan);
@@ -33,7 +36,12 @@ PresetFolder::PresetFolder(const QString& folder, QObject* parent)
     m_timer.start(kRescanMs);
 }
 
-PresetFolder::~PresetFolder() = default;
+PresetFolder::~PresetFolder()
+{
+    m_replies->close();
+    // A scan that hangs on the folder is left to end on its own.
+    m_scans.leave(0);
+}
 
 QVariant PresetFolder::presets() const
 {
@@ -127,8 +135,11 @@ void PresetFolder::createPreset(QObject* properties)
     preset->setFileInfo(fileName);
     // First: the newest, also before one made within the same second.
     m_presets.prepend(preset);
-    rescan();
+    // Written at once: the file is the preset, whatever comes next.
+    write(preset);
+    sortNewestFirst();
     emit presetsChanged();
+    rescan();
 }
 
 void PresetFolder::removePreset(QObject* object)
@@ -170,50 +181,101 @@ void PresetFolder::overwritePreset(QObject* removeObject, QObject* renameObject,
 
 void PresetFolder::rescan()
 {
-    bool changed = false;
-    if (!QFileInfo(m_folder).isDir()) {
-        // The folder went away with its presets: start again from an empty one.
-        if (!m_watcher.directories().isEmpty())
-            m_watcher.removePaths(m_watcher.directories());
-        QDir().mkpath(m_folder);
-        for (ImageProperties* preset : qAsConst(m_presets))
-            preset->deleteLater();
-        m_presets.clear();
-        m_refused.clear();
-        emit presetsChanged();
+    // The folder (a user's home may be on a network) is listed and read on the folder's
+    // own thread; what it found is applied here. One scan at a time: a rescan asked for
+    // meanwhile runs when it ends.
+    if (m_scanning) {
+        m_rescanAgain = true;
+        return;
     }
-    if (m_watcher.directories().isEmpty())
-        m_watcher.addPath(m_folder);
+    m_scanning = true;
+    QHash<QString, Stamp> refused = m_refused;
+    QStringList listed;
+    for (const ImageProperties* preset : qAsConst(m_presets))
+        listed << preset->fileName();
+    const QString folder = m_folder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_scans.start([this, replies, folder, listed, refused] {
+        const Scan scan = scanFolder(folder, listed, refused);
+        replies->post([this, scan] { apply(scan); });
+    });
+}
 
+PresetFolder::Scan PresetFolder::scanFolder(
+    const QString& folder, const QStringList& listed, const QHash<QString, Stamp>& refused)
+{
+    Scan scan;
+    scan.listed = listed;
+    if (!QFileInfo(folder).isDir()) {
+        // The folder went away with its presets: start again from an empty one.
+        scan.folderGone = true;
+        QDir().mkpath(folder);
+    }
     QSet<QString> files;
     const QFileInfoList entries
-        = QDir(m_folder).entryInfoList({ QStringLiteral("*.qpf") }, QDir::Files | QDir::Hidden);
+        = QDir(folder).entryInfoList({ QStringLiteral("*.qpf") }, QDir::Files | QDir::Hidden);
     QHash<QString, Stamp> stamps;
     for (const QFileInfo& entry : entries) {
         files.insert(entry.fileName());
         stamps.insert(entry.fileName(), { entry.size(), entry.lastModified() });
     }
-
-    for (ImageProperties* preset : qAsConst(m_presets)) {
-        // A listed preset's file that is missing, or no longer a document (cut short by a
-        // crash or a full disk), is written again from the list.
-        if (!files.remove(preset->fileName()) || !readable(pathOf(preset)))
-            write(preset);
+    if (!scan.folderGone) {
+        for (const QString& name : listed) {
+            // A listed preset's file that is missing, or no longer a document (cut short by
+            // a crash or a full disk), is written again from the list.
+            if (!files.remove(name) || !readable(folder + QLatin1Char('/') + name))
+                scan.toWrite << name;
+        }
     }
     for (const QString& name : qAsConst(files)) {
-        const Stamp stamp = stamps.value(name);
-        if (m_refused.value(name) == stamp)
+        Found found;
+        found.name = name;
+        found.stamp = stamps.value(name);
+        if (!scan.folderGone && refused.value(name) == found.stamp)
             continue;
-        const QString path = m_folder + QLatin1Char('/') + name;
-        QByteArray bytes;
+        found.read = readDocument(folder + QLatin1Char('/') + name, found.bytes);
+        scan.found << found;
+    }
+    return scan;
+}
+
+void PresetFolder::apply(const Scan& scan)
+{
+    m_scanning = false;
+    bool changed = false;
+    if (scan.folderGone) {
+        if (!m_watcher.directories().isEmpty())
+            m_watcher.removePaths(m_watcher.directories());
+        const QList<ImageProperties*> presets = m_presets;
+        for (ImageProperties* preset : presets) {
+            if (scan.listed.contains(preset->fileName())) {
+                m_presets.removeAll(preset);
+                preset->deleteLater();
+            }
+        }
+        m_refused.clear();
+        emit presetsChanged();
+    }
+    if (m_watcher.directories().isEmpty())
+        m_watcher.addPath(m_folder);
+    QSet<QString> listed;
+    for (ImageProperties* preset : qAsConst(m_presets)) {
+        listed.insert(preset->fileName());
+        // Only presets still listed are written again: a removed one stays removed.
+        if (scan.toWrite.contains(preset->fileName()))
+            write(preset);
+    }
+    for (const Found& found : scan.found) {
+        if (listed.contains(found.name))
+            continue; // listed since the scan began
         auto* preset = new ImageProperties(this);
-        if (!readDocument(path, bytes) || !preset->loadPatch(bytes)) {
-            m_refused.insert(name, stamp);
+        if (!found.read || !preset->loadPatch(found.bytes)) {
+            m_refused.insert(found.name, found.stamp);
             delete preset;
             continue;
         }
-        m_refused.remove(name);
-        preset->setFileInfo(path);
+        m_refused.remove(found.name);
+        preset->setFileInfo(m_folder + QLatin1Char('/') + found.name);
         m_presets.append(preset);
         changed = true;
     }
@@ -221,6 +283,10 @@ void PresetFolder::rescan()
     sortNewestFirst();
     if (changed || before != m_presets)
         emit presetsChanged();
+    if (m_rescanAgain) {
+        m_rescanAgain = false;
+        rescan();
+    }
 }
 
 void PresetFolder::sortNewestFirst()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ipresetkeeper.h"
+#include "core/leavableworker.h"
 
 #include <QDateTime>
 #include <QFileSystemWatcher>
@@ -9,6 +10,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class ReplyTarget;
+
 class ImageProperties;
 
 // The user's tuning presets: ".qpf" patch documents in one folder, kept as a list of
@@ -16,7 +21,8 @@ class ImageProperties;
 // listed preset whose file is missing or unreadable is written again; a readable file
 // that no preset stands for is added. Files are written in place through QSaveFile and
 // deleted only when their preset is removed. The folder is rescanned when the watcher
-// reports a change and every 30 s.
+// reports a change and every 30 s; a rescan lists and reads the folder on a thread of its
+// own and applies what it found on this object's thread.
 class PresetFolder : public IPresetKeeper
 {
     Q_OBJECT
@@ -33,6 +39,8 @@ public:
     void renamePreset(QObject* preset, const QString& name) override;
     void overwritePreset(QObject* removePreset, QObject* renamePreset, const QString& name) override;
     void rescan() override;
+    // A rescan is under way (its result not yet applied).
+    bool isScanning() const { return m_scanning; }
 
 private:
     ImageProperties* listed(QObject* object) const;
@@ -54,6 +62,25 @@ private:
         QDateTime modified;
         bool operator==(const Stamp& o) const { return size == o.size && modified == o.modified; }
     };
+    // A file of the folder that no listed preset stands for, as a rescan read it.
+    struct Found
+    {
+        QString name;
+        Stamp stamp;
+        bool read = false;
+        QByteArray bytes;
+    };
+    // What a rescan found (folder's thread) for the presets listed when it began.
+    struct Scan
+    {
+        QStringList listed;
+        bool folderGone = false;
+        QStringList toWrite; // listed presets whose file is missing or broken
+        QList<Found> found;
+    };
+    static Scan scanFolder(
+        const QString& folder, const QStringList& listed, const QHash<QString, Stamp>& refused);
+    void apply(const Scan& scan);
 
     QString m_folder;
     QList<ImageProperties*> m_presets;
@@ -61,4 +88,8 @@ private:
     QHash<QString, Stamp> m_refused;
     QFileSystemWatcher m_watcher;
     QTimer m_timer;
+    bool m_scanning = false;
+    bool m_rescanAgain = false;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_scans;
 };

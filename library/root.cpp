@@ -1,6 +1,7 @@
 #include "library/root.h"
 #include "library/logging.h"
 
+#include "core/replytarget.h"
 #include "engine/vrxcompress.h"
 
 #include <QDebug>
@@ -51,12 +52,18 @@ Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusiv
     , m_recursive(recursive)
     , m_occlusive(occlusive)
     , m_inclusive(inclusive)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     m_folderCanonical = QFileInfo(m_folder).canonicalFilePath();
     setGlobbing(patterns);
 }
 
-Root::~Root() = default;
+Root::~Root()
+{
+    m_replies->close();
+    // A read that hangs on a drive is left to end on its own.
+    m_reader.leave(0);
+}
 
 QStringList Root::patternList() const
 {
@@ -91,8 +98,10 @@ void Root::refresh()
     if (!m_inclusive)
         return;
     const QStringList dirs = m_knownFiles.keys();
-    for (const QString& dir : dirs)
-        diffFiles(dir);
+    for (const QString& dir : dirs) {
+        ++m_generation[dir]; // a read under way used the old patterns
+        diffFiles(dir, currentFiles(dir));
+    }
 }
 
 bool Root::matchesName(const QString& name) const
@@ -221,22 +230,7 @@ bool Root::includes(const QString& path) const
 
 QSet<QString> Root::currentFiles(const QString& dir) const
 {
-    QSet<QString> current;
-    if (!m_occlusive) {
-        const QDir d(dir);
-        for (const QString& name : m_patterns) {
-            const QFileInfo info(d, name);
-            if (info.isFile())
-                current.insert(info.filePath());
-        }
-        return current;
-    }
-    // A folder being indexed loses what compressions cut off by a kill left in it.
-    VrxCompress::removeLeftovers(dir);
-    QDirIterator it(dir, m_patternOrder, QDir::Files, QDirIterator::FollowSymlinks);
-    while (it.hasNext())
-        current.insert(it.next());
-    return current;
+    return readFolder(dir, m_occlusive, false, m_patternOrder).files;
 }
 
 QSet<QString> Root::currentSubdirs(const QString& dir) const
@@ -248,12 +242,38 @@ QSet<QString> Root::currentSubdirs(const QString& dir) const
     return current;
 }
 
+Root::Listing Root::readFolder(
+    const QString& dir, bool occlusive, bool recursive, const QStringList& patterns)
+{
+    Listing listing;
+    if (!occlusive) {
+        const QDir d(dir);
+        for (const QString& name : patterns) {
+            const QFileInfo info(d, name);
+            if (info.isFile())
+                listing.files.insert(info.filePath());
+        }
+    } else {
+        // A folder being indexed loses what compressions cut off by a kill left in it.
+        VrxCompress::removeLeftovers(dir);
+        QDirIterator it(dir, patterns, QDir::Files, QDirIterator::FollowSymlinks);
+        while (it.hasNext())
+            listing.files.insert(it.next());
+    }
+    if (recursive) {
+        QDirIterator it(dir, kSubdirFilters, QDirIterator::FollowSymlinks);
+        while (it.hasNext())
+            listing.subdirs.insert(it.next());
+    }
+    return listing;
+}
+
 bool Root::watchDirectory(const QString& dir)
 {
     // Each watcher holds a system resource of its own, so only a Root that watches has one.
     if (!m_watcher) {
         m_watcher = new QFileSystemWatcher(this);
-        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Root::onDirectoryChanged);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Root::onWatchedChange);
     }
     return m_watcher->addPath(dir);
 }
@@ -364,9 +384,52 @@ void Root::onDirectoryChanged(const QString& dirPath)
     const QString dir = QDir::cleanPath(dirPath);
     if (!m_canonicalOf.contains(dir))
         return; // no longer followed (a change that was already on its way)
-    diffFiles(dir);
+    // Read here: a read under way off this thread is out of date.
+    ++m_generation[dir];
+    diffFiles(dir, currentFiles(dir));
     if (m_recursive && m_canonicalOf.contains(dir))
-        diffSubdirs(dir);
+        diffSubdirs(dir, currentSubdirs(dir));
+}
+
+void Root::onWatchedChange(const QString& dirPath)
+{
+    const QString dir = QDir::cleanPath(dirPath);
+    if (!m_canonicalOf.contains(dir))
+        return;
+    const auto read = m_reads.find(dir);
+    if (read != m_reads.end()) {
+        *read = true; // read again once this one is in
+        return;
+    }
+    startRead(dir);
+}
+
+void Root::startRead(const QString& dir)
+{
+    m_reads.insert(dir, false);
+    const quint64 generation = m_generation.value(dir);
+    const bool occlusive = m_occlusive, recursive = m_recursive;
+    const QStringList patterns = m_patternOrder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, dir, generation, occlusive, recursive, patterns] {
+        const Listing listing = readFolder(dir, occlusive, recursive, patterns);
+        replies->post([this, dir, generation, listing] { applyRead(dir, generation, listing); });
+    });
+}
+
+void Root::applyRead(const QString& dir, quint64 generation, const Listing& listing)
+{
+    const bool again = m_reads.take(dir);
+    if (!m_canonicalOf.contains(dir))
+        return; // no longer followed
+    if (generation == m_generation.value(dir)) {
+        ++m_generation[dir];
+        diffFiles(dir, listing.files);
+        if (m_recursive && m_canonicalOf.contains(dir))
+            diffSubdirs(dir, listing.subdirs);
+    }
+    if (again && m_canonicalOf.contains(dir))
+        startRead(dir);
 }
 
 void Root::onFileChanged(const QString& path)
@@ -395,24 +458,24 @@ QPair<QStringList, QStringList> takeDifference(QSet<QString>& known, const QSet<
 
 } // namespace
 
-void Root::diffFiles(const QString& dir)
+void Root::diffFiles(const QString& dir, const QSet<QString>& current)
 {
     auto known = m_knownFiles.find(dir);
     if (known == m_knownFiles.end())
         return;
-    const auto change = takeDifference(*known, currentFiles(dir));
+    const auto change = takeDifference(*known, current);
     for (const QString& path : change.first)
         emit delFile(path);
     for (const QString& path : change.second)
         emit addFile(path);
 }
 
-void Root::diffSubdirs(const QString& dir)
+void Root::diffSubdirs(const QString& dir, const QSet<QString>& current)
 {
     auto known = m_knownDirs.find(dir);
     if (known == m_knownDirs.end())
         return;
-    const auto change = takeDifference(*known, currentSubdirs(dir));
+    const auto change = takeDifference(*known, current);
     for (const QString& path : change.first)
         forgetSubtree(path);
     for (const QString& path : change.second)

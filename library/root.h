@@ -9,13 +9,20 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
+
+#include "core/leavableworker.h"
+
 class QFileSystemWatcher;
+class ReplyTarget;
 
 // One entry of a session of watched folders: a folder (tree) or a set of named files in
 // one folder, opened (inclusive) or closed (not inclusive). An opening Root that is active
 // watches its folder, and its subfolders when recursive, and reports every matching file
 // that appears or disappears as a path. A closing Root watches nothing; it only answers
-// whether it excludes a path. GUI thread only.
+// whether it excludes a path. GUI thread only: a folder the watcher reports changed is
+// read again on a thread of the Root's own (the library may be on a network or removable
+// drive), and the difference is announced here when the read is in.
 class Root : public QObject
 {
     Q_OBJECT
@@ -67,6 +74,8 @@ public:
     bool sameFolder(const Root& other) const;
     // The directories currently followed (watched or, past the watch limit, only scanned).
     QStringList followedDirectories() const { return m_canonicalOf.keys(); }
+    // Folders reported changed are being read, or their difference waits to be announced.
+    bool isReading() const { return !m_reads.isEmpty(); }
 
 public slots:
     void setActive(bool on);
@@ -84,13 +93,25 @@ protected:
     virtual void unwatchDirectory(const QString& dir);
 
 private:
+    // What a read of one folder found (any thread).
+    struct Listing
+    {
+        QSet<QString> files;
+        QSet<QString> subdirs;
+    };
+    static Listing readFolder(
+        const QString& dir, bool occlusive, bool recursive, const QStringList& patterns);
+    // The watcher's report: the folder is read again off this thread.
+    void onWatchedChange(const QString& dir);
+    void startRead(const QString& dir);
+    void applyRead(const QString& dir, quint64 generation, const Listing& listing);
+    void diffFiles(const QString& dir, const QSet<QString>& current);
+    void diffSubdirs(const QString& dir, const QSet<QString>& current);
     bool matchesName(const QString& name) const;
     bool patternsCover(const Root& other) const;
     bool containsDirectory(const QString& dirPath) const;
     QSet<QString> currentFiles(const QString& dir) const;
     QSet<QString> currentSubdirs(const QString& dir) const;
-    void diffFiles(const QString& dir);
-    void diffSubdirs(const QString& dir);
     void forgetSubtree(const QString& top);
     void refresh();
     void compilePatterns();
@@ -121,4 +142,10 @@ private:
     QHash<QString, QString> m_dirOfCanonical;
     // Canonical path to the directories not followed because it already was.
     QHash<QString, QStringList> m_shadowed;
+    // Folders being read off this thread: whether another read is due when that one is
+    // in. A read whose folder was read here meanwhile (its generation moved) is dropped.
+    QHash<QString, bool> m_reads;
+    QHash<QString, quint64> m_generation;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_reader;
 };

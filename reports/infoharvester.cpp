@@ -216,19 +216,42 @@ void InfoHarvester::commit()
 
 void InfoHarvester::listReports()
 {
-    // Archives still being written have another name; those left over by an earlier run
-    // that ended while writing are incomplete for good.
-    const QStringList partial = m_reportFolder.entryList(
-        { m_bugReportPrefix + QStringLiteral("*.zip") + QLatin1String(ReportArchive::kPartialSuffix) },
-        QDir::Files | QDir::Hidden);
-    for (const QString& name : partial) {
-        const QString path = m_reportFolder.absoluteFilePath(name);
+    {
         QMutexLocker lock(&m_jobsMutex);
-        if (!m_writing.contains(path) && !QFile::remove(path))
-            qCWarning(lcReports) << "Can't remove the incomplete report" << path;
+        ++m_runningJobs;
     }
-    const QStringList names
-        = m_reportFolder.entryList({ m_bugReportPrefix + QStringLiteral("*.zip") }, QDir::Files, QDir::Name);
-    for (const QString& name : names)
-        emit newReport(QUrl::fromLocalFile(m_reportFolder.absoluteFilePath(name)));
+    ++m_listing;
+    const QDir folder = m_reportFolder;
+    const QString prefix = m_bugReportPrefix;
+    auto* task = new AsyncTask(
+        [this, folder, prefix] {
+            // Archives still being written have another name; those left over by an earlier
+            // run that ended while writing are incomplete for good.
+            const QStringList partial = folder.entryList(
+                { prefix + QStringLiteral("*.zip") + QLatin1String(ReportArchive::kPartialSuffix) },
+                QDir::Files | QDir::Hidden);
+            for (const QString& name : partial) {
+                const QString path = folder.absoluteFilePath(name);
+                QMutexLocker lock(&m_jobsMutex);
+                if (!m_writing.contains(path) && !QFile::remove(path))
+                    qCWarning(lcReports) << "Can't remove the incomplete report" << path;
+            }
+            QList<QUrl> reports;
+            for (const QString& name :
+                folder.entryList({ prefix + QStringLiteral("*.zip") }, QDir::Files, QDir::Name))
+                reports << QUrl::fromLocalFile(folder.absoluteFilePath(name));
+            QMetaObject::invokeMethod(
+                this,
+                [this, reports] {
+                    --m_listing;
+                    for (const QUrl& report : reports)
+                        emit newReport(report);
+                },
+                Qt::QueuedConnection);
+            QMutexLocker lock(&m_jobsMutex);
+            if (--m_runningJobs == 0)
+                m_jobsDone.wakeAll();
+        },
+        true);
+    task->start(QThreadPool::globalInstance());
 }

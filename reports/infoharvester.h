@@ -88,7 +88,11 @@ public slots:
     void setScreen(QQuickItem* item);
     void commit();
     void cancel() { }
+    // Announces the complete archives of the report folder (newReport, by name) and removes
+    // what an earlier run left half written; the folder is read off this thread.
     void listReports();
+    // A listing is under way or its reports wait to be announced.
+    bool isListing() const { return m_listing > 0; }
 
 signals:
     void filesChanged();
@@ -100,13 +104,14 @@ private:
     bool withinLimit(const QFileInfo& info);
     void storeScreenshot(const QString& name, const QImage& image);
 
-    // Archive jobs under way; the destructor waits until none is left. (A semaphore of
+    // Archive and listing jobs under way; the destructor waits until none is left. (A semaphore of
     // INT_MAX permits, all taken at once, is never woken by Qt 5.15's futex semaphore.)
     QMutex m_jobsMutex;
     QWaitCondition m_jobsDone;
     int m_runningJobs = 0;
     // The partial paths of the archives under way.
     QSet<QString> m_writing;
+    int m_listing = 0; // GUI thread
     ProgressModel* m_progress;
     QDir m_baseFolder;
     QDir m_reportFolder;

@@ -197,12 +197,15 @@ public:
         for (ImageProperties* preset : folder->presetList())
             folder->removePreset(preset);
     }
-    // A preset file made a little later than the one before.
-    Q_INVOKABLE void drop(const QString& fileName, const QString& name)
+    // A preset file made a little later than the one before; false when the folder did
+    // not list it in time.
+    Q_INVOKABLE bool drop(const QString& fileName, const QString& name)
     {
         ostra::test::dropPreset(
             folder->folder() + "/" + fileName, name, 1000000000.0 + 1000 * folder->presetList().size());
         folder->rescan();
+        // The folder is read on a thread of its own: the preset is listed when that is done.
+        return QTest::qWaitFor([this] { return !folder->isScanning(); }, 20000);
     }
     Q_INVOKABLE QStringList onDisk() const { return ostra::test::presetsOnDisk(folder->folder()); }
     // The members a patch document holds: tone names, then geometry keys.

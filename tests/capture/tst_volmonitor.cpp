@@ -1,6 +1,7 @@
 #include "support/capturetypes.h"
 #include "support/fakevolumes.h"
 #include "support/filetree.h"
+#include "support/heldopens.h"
 #include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
@@ -233,6 +234,50 @@ private slots:
         QCOMPARE(removed.size(), 1);
     }
 
+    // Opening a session reads nothing of the card on the GUI thread: while the S volume
+    // hangs, the session is made, the event loop turns and nothing is reported; once the
+    // card answers, the trash folder is made and the record and listing queued behind it
+    // are reported in the order they were asked for.
+    void hungCardWhileTheSessionOpens()
+    {
+        ostra::test::TempTree tree;
+        QVERIFY(tree.isValid());
+        const QString root = tree.path("pictures"), writable = tree.path("writable");
+        makeFile(root + "/DCIM/IMG_1.jpg", "jpg");
+        makeFile(root + "/DCIM/IMG_1.vrx", "raw!");
+        QVERIFY(QDir().mkpath(writable));
+        ostra::test::HeldOpens card(writable);
+        if (!card.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        card.close();
+        // Lets the card go should the GUI thread wait for it, so that the test fails instead
+        // of hanging.
+        ostra::test::RescueWatchdog watchdog([&] { card.open(); });
+        SessionListener listener;
+        QStringList events;
+        connect(&listener, &SessionListener::notifyItemsFound, this,
+            [&](QList<CapturedImage> found) { events << QString("listed %1").arg(found.size()); });
+        connect(&listener, &SessionListener::notifyItemsRemoved, this,
+            [&](QStringList removed) { events << "removed " + removed.join(','); });
+        auto session = std::make_unique<VolMonitor::PassiveSessionProxy>(VolMonitor::Link(),
+            VolMonitor::Facts { "", root, true, true }, VolMonitor::Facts { "", writable, true, false },
+            CaptureRequest { "V$Z40$1", QDir(), QDir(), {} }, &listener);
+        session->remove("DCIM/IMG_1.vrx");
+        session->start();
+        QTRY_VERIFY(card.held() > 0);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(events.isEmpty());
+        QVERIFY(card.held() > 0);
+        card.open();
+        QTRY_COMPARE(events.size(), 2);
+        QCOMPARE(events, QStringList({ "removed DCIM/IMG_1.vrx", "listed 1" }));
+        QVERIFY(watchdog.end());
+        QCOMPARE(QFileInfo(writable + "/.QTrash/DCIM/IMG_1.vrx").size(), qint64(48));
+    }
+
     // Removing a picture writes its record under ".QTrash" on the S volume: a link planted
     // on the way (the trash folder, a sub-folder, the record) never leads the write out
     // of the volume, and the file outside keeps its contents.
@@ -384,7 +429,7 @@ private slots:
         QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
         std::unique_ptr<SessionProxy> session(
             monitor.createSession(CaptureRequest { "V$Z40$7", QDir(), QDir(), {} }, &listener));
-        QVERIFY(QFileInfo(s + "/.QTrash").isDir());
+        QTRY_VERIFY(QFileInfo(s + "/.QTrash").isDir());
 
         mounts->list.removeLast();
         QVERIFY(ostra::test::announceChange(*mounts, volumes));

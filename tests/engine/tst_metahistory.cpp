@@ -2,7 +2,9 @@
 
 #include "support/filebytes.h"
 #include "support/filetree.h"
+#include "support/heldopens.h"
 #include "support/hotpixelpicture.h"
+#include "support/rescuewatchdog.h"
 
 #include "ciapi/codec/jpegcodec.h"
 #include "ciapi/directrenderer.h"
@@ -116,6 +118,7 @@ private slots:
             store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(other.calibration));
             for (const char* name : { "hotpixel.rec", "hotpixel.rec", "metadata.xml" })
                 store.offer(QString::fromLatin1(name), QUrl::fromLocalFile(camera.calibration));
+            QTRY_VERIFY(!store.isReading());
             QCOMPARE(updated.count(), 2);
             QCOMPARE(QDir(store.calibrationFolder()).entryList(QDir::Files).size(), 2);
         }
@@ -123,6 +126,7 @@ private slots:
         Metahistory store(m_db, m_data);
         QSignalSpy updated(&store, &Metahistory::notifyUpdatedForDevice);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        QTRY_VERIFY(!store.isReading());
         QCOMPARE(updated.count(), 0);
 
         // The identity the import marks and the gallery see.
@@ -151,6 +155,57 @@ private slots:
         QCOMPARE(thumbnail(camera.picture, wrong), plain);
     }
 
+    // An offered file is on the camera, which may hang: it is read off the GUI thread. While
+    // the camera holds the reads the event loop turns and nothing is stored; once it
+    // answers, the offers are stored in the order they came, and a store that goes while
+    // a read hangs does not wait for it.
+    void hungCameraLeavesTheLoopTurning()
+    {
+        const Camera first = makeCamera(m_dir->path() + "/cam/a", 51, 8);
+        const Camera second = makeCamera(m_dir->path() + "/cam/b", 52, 9);
+        ostra::test::HeldOpens camera(m_dir->path() + "/cam/a");
+        ostra::test::HeldOpens other(m_dir->path() + "/cam/b");
+        if (!camera.isValid() || !other.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        camera.close();
+        other.close();
+        // Lets the camera go should the GUI thread wait for it, so that the test fails
+        // instead of hanging.
+        ostra::test::RescueWatchdog watchdog([&] {
+            camera.open();
+            other.open();
+        });
+        QList<QUuid> stored;
+        {
+            Metahistory store(m_db, m_data);
+            connect(&store, &Metahistory::notifyUpdatedForDevice, this,
+                [&](QUuid device, int) { stored << device; });
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(first.calibration));
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(second.calibration));
+            QTRY_COMPARE(camera.held(), 1);
+            int turned = 0;
+            QMetaObject::invokeMethod(
+                this, [&] { ++turned; }, Qt::QueuedConnection);
+            QTRY_COMPARE(turned, 1);
+            QVERIFY(store.isReading() && stored.isEmpty());
+            // The second waits its turn behind the first, however soon its camera answers.
+            other.open();
+            QTest::qWait(20);
+            QVERIFY(stored.isEmpty());
+            camera.open();
+            QTRY_VERIFY(!store.isReading());
+            QCOMPARE(stored, QList<QUuid>({ metadataOf(first.picture), metadataOf(second.picture) }));
+
+            camera.close();
+            store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(first.calibration));
+            QTRY_COMPARE(camera.held(), 1);
+        }
+        QVERIFY(watchdog.end());
+        camera.open();
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(rows(m_db), 2);
+    }
+
     // Pool threads ask for calibration while the GUI thread waits for them; with the
     // store answering on any thread nothing deadlocks.
     void getFromWorkersWhileGuiWaits()
@@ -158,6 +213,7 @@ private slots:
         const Camera camera = makeCamera(m_dir->path() + "/cam", 31, 5);
         Metahistory store(m_db, m_data);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        QTRY_VERIFY(!store.isReading());
         const QUuid device = metadataOf(camera.picture);
         QThreadPool pool;
         pool.setMaxThreadCount(4);
@@ -216,6 +272,7 @@ private slots:
         const Camera camera = makeCamera(m_dir->path() + "/cam", 41, 7);
         Metahistory store(m_db, m_data);
         store.offer(QStringLiteral("hotpixel.rec"), QUrl::fromLocalFile(camera.calibration));
+        QTRY_VERIFY(!store.isReading());
         CIAPI::state::EngineState state;
         state.imageId = camera.generated.meta.imageUuid;
         state.tuneFloats = std::map<int, float> { { int(CIAPI::FloatParam::Exposure), 1.0f } };

@@ -9,6 +9,8 @@
 
 #include "library/root.h"
 #include "support/filetree.h"
+#include "support/heldopens.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 namespace {
@@ -224,6 +226,48 @@ private slots:
         root.setActive(true);
         QCOMPARE(rec.files, expected);
         QCOMPARE(rec.removed.size(), removedBefore);
+    }
+
+    // A folder the watcher reports changed is read again off the GUI thread (a library on
+    // a network drive that hangs): while the drive holds the read, the event loop turns
+    // and nothing is announced; once it answers, what appeared is. A Root that goes while
+    // a read hangs does not wait for it.
+    void changedFolderIsReadOffTheGuiThread()
+    {
+        touch(path("lib/a.vrx"));
+        touch(path("b.part"));
+        ostra::test::HeldOpens drive(path("lib"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        {
+            Root root(nullptr, path("lib"), false, true, { "*.vrx" }, true);
+            Recorder rec(&root);
+            root.setActive(true);
+            QCOMPARE(rec.added, QStringList { path("lib/a.vrx") });
+            drive.close();
+            // Lets the drive go should the GUI thread wait for it, so that the test fails
+            // instead of hanging.
+            ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+            // Moved in whole: a rename opens nothing in the folder, and the watcher tells.
+            QVERIFY(QFile::rename(path("b.part"), path("lib/b.vrx")));
+            QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+            int turned = 0;
+            QMetaObject::invokeMethod(
+                this, [&] { ++turned; }, Qt::QueuedConnection);
+            QTRY_COMPARE(turned, 1);
+            QVERIFY(root.isReading());
+            QCOMPARE(rec.added.size(), 1);
+            drive.open();
+            QTRY_COMPARE_WITH_TIMEOUT(
+                rec.added, QStringList({ path("lib/a.vrx"), path("lib/b.vrx") }), kWaitMs);
+            QVERIFY(watchdog.end());
+            QVERIFY(rec.errors.isEmpty());
+
+            drive.close();
+            QVERIFY(QFile::remove(path("lib/a.vrx")));
+            QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        }
+        drive.open();
     }
 
     void symlinkLoopsEndAtTheFirstVisit()

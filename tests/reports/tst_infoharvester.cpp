@@ -24,6 +24,8 @@
 #include "reports/idriverlist.h"
 #include "reports/infoharvester.h"
 #include "reports/journalcrashevents.h"
+#include "support/heldopens.h"
+#include "support/rescuewatchdog.h"
 
 namespace {
 
@@ -321,6 +323,45 @@ private slots:
         QVERIFY(entriesOf(folder.filePath(after.first())).contains("hardware.csv"));
     }
 
+    // The report folder is read off the GUI thread (the cache may be on a network home
+    // that hangs): while it hangs the event loop turns and nothing is announced; once it
+    // answers the complete archives are announced by name and a leftover goes.
+    void listingLeavesTheLoopTurning()
+    {
+        auto h = harvester();
+        const QDir folder = h->reportFolder();
+        QStringList expected = folder.entryList({ "BugReport_*.zip" }, QDir::Files) << "BugReport_a.zip"
+                                                                                    << "BugReport_b.zip";
+        expected.sort();
+        for (const char* name : { "BugReport_b.zip", "BugReport_a.zip", "BugReport_c.zip.part" })
+            QVERIFY(!writeFile(folder.filePath(name), 10).isEmpty());
+        ostra::test::HeldOpens cache(folder.path());
+        if (!cache.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        cache.close();
+        // Lets the folder go should the GUI thread wait for it, so that the test fails
+        // instead of hanging.
+        ostra::test::RescueWatchdog watchdog([&] { cache.open(); });
+        QStringList announced;
+        connect(h.get(), &InfoHarvester::newReport, this,
+            [&](const QUrl& report) { announced << report.fileName(); });
+        h->listReports();
+        QTRY_VERIFY(cache.held() > 0);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(h->isListing() && announced.isEmpty());
+        cache.open();
+        QTRY_VERIFY(!h->isListing());
+        QVERIFY(watchdog.end());
+        QCOMPARE(announced, expected);
+        QVERIFY(!QFile::exists(folder.filePath("BugReport_c.zip.part")));
+        // Not archives: the cases that follow read every one announced.
+        QVERIFY(QFile::remove(folder.filePath("BugReport_a.zip"))
+            && QFile::remove(folder.filePath("BugReport_b.zip")));
+    }
+
     // An archive is listed only once it is complete: one still being written (here held
     // by an attachment that is a pipe nobody writes yet) is not announced, and so never
     // uploaded and removed half written. A leftover of a run that ended while writing
@@ -352,6 +393,7 @@ private slots:
         QTRY_VERIFY(folder.entryList(QDir::Files | QDir::Hidden).size() > before.size());
         QCOMPARE(m_drivers->started.available(), 1);
         h->listReports();
+        QTRY_VERIFY(!h->isListing());
         QStringList listed;
         for (const QList<QVariant>& args : announced)
             listed << args.first().toUrl().toLocalFile();

@@ -40,10 +40,10 @@ TestCase {
 
     // One more than the largest number after "preset " among the names.
     function test_proposedName() {
-        presetFixture.drop("a.qpf", "preset 2")
-        presetFixture.drop("b.qpf", "preset 10 warm")
-        presetFixture.drop("c.qpf", "my preset 50")
-        presetFixture.drop("d.qpf", "preset x")
+        verify(presetFixture.drop("a.qpf", "preset 2"))
+        verify(presetFixture.drop("b.qpf", "preset 10 warm"))
+        verify(presetFixture.drop("c.qpf", "my preset 50"))
+        verify(presetFixture.drop("d.qpf", "preset x"))
         patchDialog.open(DialogPatch.Preset, props)
         compare(patchDialog.presetName, "preset 11")
         presetFixture.clear()
@@ -101,8 +101,8 @@ TestCase {
     // Renaming onto another preset's name asks first, then the other preset goes; the
     // renamed one keeps its file. Deleting asks too.
     function test_renameOverwriteDelete() {
-        presetFixture.drop("a.qpf", "alpha")
-        presetFixture.drop("b.qpf", "beta")
+        verify(presetFixture.drop("a.qpf", "alpha"))
+        verify(presetFixture.drop("b.qpf", "beta"))
         presetsDialog.openDialog()
         compare(rowNames(), ["beta", "alpha"])
 
@@ -139,7 +139,7 @@ TestCase {
     function test_readable(data) {
         var shown = data.type < 0 ? presetsDialog : patchDialog
         if (data.type < 0) {
-            presetFixture.drop("a.qpf", "warm evening light")
+            verify(presetFixture.drop("a.qpf", "warm evening light"))
             presetsDialog.openDialog()
             tryVerify(function() { return rows().length === 1 })
         } else {

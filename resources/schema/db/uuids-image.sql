@@ -1,0 +1,1 @@
+CREATE INDEX IF NOT EXISTS uuidsByImage ON uuids (imageUUID)
