@@ -1,5 +1,9 @@
-// A second process for the state-file tests: it dies in the middle of writing a state file.
+// A second process for the state-file and export tests: it dies in the middle of writing a
+// state file or an export.
+#include "engine/exportrequest.h"
+#include "engine/imageviewer.h"
 #include "engine/statefile.h"
+#include "engine/streamsource.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -28,6 +32,25 @@ int main(int argc, char** argv)
         StateFile::save(
             args[2], false, stamp, [&](std::ostream& out) { out.write(bytes.constData(), bytes.size()); });
         return 3; // not reached when the limit is below the new size
+    }
+    if (args.size() == 5 && args[1] == QLatin1String("crash-export")) {
+        // args: picture, export path, engine format. Dies once the export is under way.
+        struct rlimit noCore = { 0, 0 };
+        setrlimit(RLIMIT_CORE, &noCore);
+        const QUrl picture = QUrl::fromLocalFile(args[2]);
+        ImageViewer viewer;
+        if (!viewer.loadImageWithState(picture, std::make_shared<StreamSource>(picture), {}, 0, 0))
+            return 2;
+        ExportRequest request;
+        request.location = picture;
+        request.format = args[4].toInt();
+        request.sizeMode = 2; // the largest level
+        request.path = args[3];
+        exportImage(viewer, request, [](int percentage) {
+            if (percentage >= 50)
+                ::raise(SIGKILL);
+        });
+        return 3; // not reached: the engine reports progress while it writes
     }
     return 1;
 }
