@@ -14,6 +14,7 @@
 #include "engine/transformhelpers.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 
 #include <exception>
@@ -203,6 +204,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     // Nothing of the previous picture may be delivered under the new one.
     m_renderer->cancelRenderRequests();
     m_stateStamp = StateStamp();
+    m_unreadableState = StateStamp();
     m_contentDirty = false;
     m_ratingDirty = false;
     m_hasSavedDepth = false;
@@ -258,6 +260,8 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
             failOpen(url, exceptionText(std::current_exception()));
             return false;
         }
+        m_unreadableState = StateStamp::of(statePath);
+        readStateSettings(statePath);
     }
     setRendererProperty(*m_renderer);
     return true;
@@ -317,6 +321,51 @@ void ImageViewer::readState(const QString& statePath)
     }
 }
 
+void ImageViewer::readStateSettings(const QString& statePath)
+{
+    try {
+        StateStamp stamp;
+        const bool read = StateFile::read(
+            statePath,
+            [this](std::istream& stream) {
+                m_renderer->deserialize(stream, CIAPI::StateSettings);
+                fitFrameToPicture();
+            },
+            stamp);
+        if (read) {
+            m_properties->loadFromRenderer(*m_renderer, false);
+            refreshFacts();
+        }
+    } catch (...) {
+        // Not this picture's state at all: the raw file alone is shown.
+        qCInfo(lcEngine) << "nothing of the state read" << statePath
+                         << exceptionText(std::current_exception());
+    }
+}
+
+bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
+{
+    if (!m_unreadableState.exists())
+        return true;
+    if (StateStamp::of(statePath) != m_unreadableState) {
+        // Replaced or gone since: what is there now was written by someone else.
+        m_unreadableState = StateStamp();
+        return true;
+    }
+    QString kept;
+    for (int n = 1; kept.isEmpty() || QFileInfo::exists(kept); ++n)
+        kept = statePath + QStringLiteral(".unreadable") + (n > 1 ? QString::number(n) : QString());
+    if (!QFile::copy(statePath, kept) || QFileInfo(kept).size() != m_unreadableState.size) {
+        QFile::remove(kept);
+        if (error)
+            *error = QStringLiteral("Can't keep the unreadable state file");
+        return false;
+    }
+    qCWarning(lcEngine) << "the state file that could not be read is kept as" << kept;
+    m_unreadableState = StateStamp();
+    return true;
+}
+
 void ImageViewer::retryBusyOpen()
 {
     PendingOpen pending;
@@ -340,6 +389,7 @@ void ImageViewer::retryBusyOpen()
 void ImageViewer::closeImage()
 {
     m_stateStamp = StateStamp();
+    m_unreadableState = StateStamp();
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
@@ -378,6 +428,13 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         return false;
     const QString statePath = stateFilePathFor(url);
     QString reason;
+    // (An unforced save never writes over a file it could not read: it was not read.)
+    if (force && !keepUnreadableState(statePath, &reason)) {
+        qCWarning(lcEngine) << "can't write state" << statePath << reason;
+        if (error)
+            *error = reason;
+        return false;
+    }
     const StateFile::Result result = StateFile::save(
         statePath, force, m_stateStamp,
         [this](std::ostream& stream) {
