@@ -68,7 +68,14 @@ bool RecycleBin::recycleImage(const QUrl& url)
             return false;
         }
     }
-    return deleteToRecycleBin(sideFiles(url));
+    const QList<QUrl> files = sideFiles(url);
+    // The picture first: its state file and copies follow it only once it is in the bin, so
+    // a picture that stays (it could not be moved) keeps its edits beside it.
+    if (!deleteToRecycleBin(files.first())) {
+        qCWarning(lcLibrary) << "Recycle bin: the picture could not be moved:" << url.toLocalFile();
+        return false;
+    }
+    return deleteToRecycleBin(files.mid(1));
 }
 
 bool RecycleBin::recycle(const QUrl& url)

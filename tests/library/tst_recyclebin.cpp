@@ -9,6 +9,7 @@
 #include "library/recyclebin.h"
 #include "platform/freedesktoptrash.h"
 #include "support/filetree.h"
+#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
 namespace {
@@ -59,6 +60,35 @@ private slots:
         QCOMPARE(trashed(), expected);
         QVERIFY(QFile::exists(folder + "/IMG_0002.vrx"));
         QVERIFY(QFile::exists(folder + "/low/IMG_0002.jpg"));
+    }
+
+    // A picture that cannot be moved (here a mount on it) stays with its state file and
+    // copies: its edits are never sent to the bin without it.
+    void pictureThatStaysKeepsItsSideFiles()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("pictureThatStaysInside") });
+    }
+    void pictureThatStaysInside()
+    {
+        if (ostra::test::mountNamespaceFolder().isEmpty())
+            QSKIP("runs only inside the mount namespace of pictureThatStaysKeepsItsSideFiles");
+        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/stays #1");
+        for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "low/IMG_0001.jpg" })
+            touch(folder + "/" + name);
+        const QString picture = folder + "/IMG_0001.vrx";
+        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(picture)));
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setLowResFolder(QStringLiteral("low"));
+        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QVERIFY(QFile::exists(picture));
+        QVERIFY(QFile::exists(folder + "/IMG_0001.vrxs"));
+        QVERIFY(QFile::exists(folder + "/low/IMG_0001.jpg"));
+        QCOMPARE(trashed(), QStringList());
+        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(picture)));
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(trashed(), QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs" }));
     }
 
     // A file someone reads is not taken away: the bin waits a bounded time, letting this
