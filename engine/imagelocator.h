@@ -197,6 +197,9 @@ public:
     Q_INVOKABLE void clearPatchUndoStack();
     Q_INVOKABLE bool loadProperties(QUrl location, ImageProperties* properties);
     int patchUndoCount() const { return m_batch->undoCount(); }
+    // The pictures the batch edits could not change, since the last batch that started
+    // with none running (asked once the progress ends).
+    Q_INVOKABLE QList<QUrl> patchFailures() const { return m_batch->failedFiles(); }
     PatchBatch& patchBatch() { return *m_batch; }
     // Records of valid pictures kept for background processing.
     const QHash<QUrl, VrxMetadata>& candidates() const { return m_candidates; }

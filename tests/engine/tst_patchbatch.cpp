@@ -7,6 +7,7 @@
 #include "support/savedstate.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QSemaphore>
@@ -128,6 +129,37 @@ private slots:
         QCOMPARE(locator.patchUndoCount(), 0);
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 0.0f);
+    }
+
+    // A picture whose state file cannot be written (a folder stands in its place) is not
+    // counted as changed: the batch names it once its progress ends, and the next batch
+    // starts with no failures.
+    void failuresAreNamed()
+    {
+        pictures(3);
+        const QString blocked = StateFile::pathFor(m_urls.at(1));
+        QVERIFY(QDir().mkpath(blocked));
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QList<QUrl> failedAtEnd;
+        connect(locator.patchProgressHandler(), &ProgressHandler::inProgressChanged, this, [&] {
+            if (!locator.patchProgressHandler()->isInProgress())
+                failedAtEnd = locator.patchFailures();
+        });
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QVERIFY(finish(locator, 3));
+        QCOMPARE(failedAtEnd, QList<QUrl> { m_urls.at(1) });
+        QCOMPARE(locator.patchUndoCount(), 2);
+        QCOMPARE(savedState(m_paths.at(0)).exposure, 1.5f);
+        QCOMPARE(savedState(m_paths.at(2)).exposure, 1.5f);
+
+        QVERIFY(QDir(blocked).removeRecursively());
+        QVERIFY(locator.applyProperties(m_urls.mid(1, 1), &patch, true));
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(failedAtEnd, QList<QUrl>());
+        QCOMPARE(savedState(m_paths.at(1)).exposure, 1.5f);
     }
 
     // An apply that may not save would change no picture: it is refused, starts no progress
