@@ -131,6 +131,23 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
     }
     const auto intact = CIAPI::state::StateCodec::read(
         reinterpret_cast<const std::uint8_t*>(old.constData()), std::size_t(old.size()));
+    // Readers pass over a segment cut off at the end, so one appended segment lands whole or
+    // not at all. A record of several (a batch edit's tone, crop and thumbnail) cut off
+    // between two of them by a kill or a power loss would leave part of the edit applied:
+    // it is written with the old content into a new file renamed into place instead.
+    const bool severalSegments
+        = CIAPI::state::StateCodec::read(
+              reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()))
+              .segments
+        > 1;
+    if (severalSegments && intact.validBytes == std::uint64_t(old.size())) {
+        ::close(fd);
+        replace(path, [&](std::ostream& out) {
+            out.write(old.constData(), old.size());
+            out.write(bytes.constData(), bytes.size());
+        });
+        return;
+    }
     if (intact.validBytes != std::uint64_t(old.size())) {
         // Bytes after the last intact record (an append cut short by a full disk, say) would
         // hide every record appended behind them: the file is rewritten whole, from its intact

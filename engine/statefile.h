@@ -70,8 +70,9 @@ public:
     static void replace(const QString& path, const Writer& writer);
     // Appends what `writer` produces to `path`, creating it when absent (no lock taken), and
     // syncs it. A file that does not end on a record boundary is first cut back to its last
-    // intact record (rewritten whole, as replace() does). Throws std::runtime_error when not
-    // every byte was written and synced; the file then ends where it did before.
+    // intact record (rewritten whole, as replace() does); so is a file that gets more than
+    // one segment, which must land all together. Throws std::runtime_error when not every
+    // byte was written and synced; the file then ends where it did before.
     static void appendTo(const QString& path, const Writer& writer);
 
     // Appends a rating record to the picture's state file under its lock file. Throws
