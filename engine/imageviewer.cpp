@@ -352,16 +352,11 @@ bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
         m_unreadableState = StateStamp();
         return true;
     }
-    QString kept;
-    for (int n = 1; kept.isEmpty() || QFileInfo::exists(kept); ++n)
-        kept = statePath + QStringLiteral(".unreadable") + (n > 1 ? QString::number(n) : QString());
-    if (!QFile::copy(statePath, kept) || QFileInfo(kept).size() != m_unreadableState.size) {
-        QFile::remove(kept);
+    if (StateFile::keepAside(statePath).isEmpty()) {
         if (error)
             *error = QStringLiteral("Can't keep the unreadable state file");
         return false;
     }
-    qCWarning(lcEngine) << "the state file that could not be read is kept as" << kept;
     m_unreadableState = StateStamp();
     return true;
 }

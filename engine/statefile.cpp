@@ -105,6 +105,19 @@ void StateFile::replace(const QString& path, const Writer& writer)
         throw std::runtime_error(file.errorString().toStdString());
 }
 
+QString StateFile::keepAside(const QString& statePath)
+{
+    QString kept;
+    for (int n = 1; kept.isEmpty() || QFileInfo::exists(kept); ++n)
+        kept = statePath + QStringLiteral(".unreadable") + (n > 1 ? QString::number(n) : QString());
+    if (!copyChecked(statePath, kept)) {
+        QFile::remove(kept);
+        return QString();
+    }
+    qCWarning(lcEngine) << "the state file that could not be read whole is kept as" << kept;
+    return kept;
+}
+
 void StateFile::appendTo(const QString& path, const Writer& writer)
 {
     const QByteArray bytes = produce(writer);
@@ -155,6 +168,9 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
         ::close(fd);
         qCWarning(lcEngine) << "state file" << path << "ends in" << (old.size() - qint64(intact.validBytes))
                             << "bytes that are no record; rewriting it";
+        // They may hold edits behind one damaged record: the file is kept as it was.
+        if (keepAside(path).isEmpty())
+            throw std::runtime_error("Can't keep the damaged state file");
         old.truncate(int(intact.validBytes));
         replace(path, [&](std::ostream& out) {
             out.write(old.constData(), old.size());

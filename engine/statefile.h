@@ -75,6 +75,11 @@ public:
     // byte was written and synced; the file then ends where it did before.
     static void appendTo(const QString& path, const Writer& writer);
 
+    // Copies a state file that cannot be read whole beside it, before anything is written
+    // over it: to the first free name of ".unreadable", ".unreadable2", ... Returns that
+    // name, or an empty string when the copy could not be made whole.
+    static QString keepAside(const QString& statePath);
+
     // Appends a rating record to the picture's state file under its lock file. Throws
     // std::runtime_error when the lock is not had within `lockWaitMs` or the write fails.
     static constexpr int kRatingLockWaitMs = 2000;
