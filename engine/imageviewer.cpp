@@ -2,7 +2,7 @@
 #include "engine/logging.h"
 
 #include "ciapi/renderer.h"
-#include "ciapi/statefileeditor.h"
+#include "ciapi/state/statecodec.h"
 #include "ciapi/tuning.h"
 #include "engine/channelorder.h"
 #include "engine/enginestreams.h"
@@ -299,20 +299,27 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
 void ImageViewer::readState(const QString& statePath)
 {
     StateStamp stamp;
+    bool damaged = false;
     const bool read = StateFile::read(
         statePath,
-        [this](std::istream& stream) {
+        [this, &damaged](std::istream& stream) {
             m_renderer->deserialize(stream, CIAPI::StateFull);
             fitFrameToPicture();
             stream.clear();
             stream.seekg(0);
-            const CIAPI::StateFileEditor facts(stream);
-            m_hasDepthEdits = facts.hasDepthEdits();
-            m_hasSavedDepth = facts.depthType() == 2;
+            const CIAPI::state::StateCodec::ReadResult facts = CIAPI::state::StateCodec::read(stream);
+            if (facts.segments == 0 && facts.tornTail)
+                throw std::runtime_error("Not a state file");
+            m_hasDepthEdits = facts.state.hasDepthEdits();
+            m_hasSavedDepth = facts.state.depthType() == 2;
+            // Bytes after a damaged record may hold edits that were not read.
+            damaged = facts.tornTail;
         },
         stamp);
     if (read) {
         m_stateStamp = stamp;
+        if (damaged)
+            m_unreadableState = stamp;
         m_contentDirty = false;
         // The original values stay those of the unedited picture; the saved edits are
         // what it shows now.
@@ -423,8 +430,7 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         return false;
     const QString statePath = stateFilePathFor(url);
     QString reason;
-    // (An unforced save never writes over a file it could not read: it was not read.)
-    if (force && !keepUnreadableState(statePath, &reason)) {
+    if (!keepUnreadableState(statePath, &reason)) {
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)
             *error = reason;

@@ -269,6 +269,30 @@ private slots:
         editor.closeImage();
         QCOMPARE(QDir(m_dir.path()).entryList({ QStringLiteral("IMG #2 %41.*") }, QDir::Files | QDir::Hidden),
             QStringList({ "IMG #2 %41.vrx", "IMG #2 %41.vrxs", "IMG #2 %41.vrxs.unreadable" }));
+
+        // A record damaged in the middle: what comes before it is shown, and what comes
+        // after it (a later rating) is kept aside before the file is written over.
+        CIAPI::state::EngineState first;
+        first.imageId = damaged.imageId;
+        first.rating = 2;
+        CIAPI::state::EngineState later = first;
+        later.rating = 5;
+        const auto a = CIAPI::state::StateCodec::write(first);
+        auto b = CIAPI::state::StateCodec::write(first);
+        b.back() ^= 0x40;
+        const auto c = CIAPI::state::StateCodec::write(later);
+        QByteArray torn;
+        for (const std::vector<std::uint8_t>& part : { a, b, c })
+            torn.append(reinterpret_cast<const char*>(part.data()), int(part.size()));
+        QVERIFY(QFile::remove(statePath + ".unreadable"));
+        QVERIFY(ostra::test::writeTreeFile(statePath, torn));
+        QVERIFY(open(editor, path));
+        QCOMPARE(editor.rating(), 2);
+        QVERIFY(editor.setRating(4));
+        QVERIFY(editor.serializeCurrentState(false));
+        editor.closeImage();
+        QCOMPARE(fileBytes(statePath + ".unreadable"), torn);
+        QCOMPARE(ostra::test::savedState(path).rating, 4);
     }
 
     // Opening is no change: nothing is saved. A new rating alone is saved as metadata, not
