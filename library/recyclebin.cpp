@@ -29,6 +29,11 @@ QList<QUrl> RecycleBin::sideFiles(const QUrl& url) const
     const QString state = info.dir().filePath(base + QStringLiteral(".vrxs"));
     if (QFileInfo::exists(state))
         files.append(QUrl::fromLocalFile(state));
+    // Damaged state files kept aside for the picture go with it.
+    const QString unreadable = base + QStringLiteral(".vrxs.unreadable");
+    for (const QString& name : info.dir().entryList({ unreadable, unreadable + QLatin1Char('*') },
+             QDir::Files | QDir::Hidden | QDir::System, QDir::Name))
+        files.append(QUrl::fromLocalFile(info.dir().filePath(name)));
     QDir low = info.dir();
     if (!m_lowResFolder.isEmpty() && !low.cd(m_lowResFolder))
         return files;

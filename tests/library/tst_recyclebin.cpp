@@ -46,16 +46,20 @@ private slots:
         QTest::addColumn<QString>("lowRes");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("low") << "low"
-                             << QStringList(
-                                    { "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0001_1.jpg" });
-        QTest::newRow("missing folder") << "none" << QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs" });
+                             << QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs",
+                                    "IMG_0001.vrxs.unreadable", "IMG_0001.vrxs.unreadable2",
+                                    "IMG_0001_1.jpg" });
+        QTest::newRow("missing folder") << "none"
+                                        << QStringList({ "IMG_0001.vrx", "IMG_0001.vrxs",
+                                               "IMG_0001.vrxs.unreadable", "IMG_0001.vrxs.unreadable2" });
     }
     void sideFiles()
     {
         QFETCH(QString, lowRes);
         QFETCH(QStringList, expected);
         const QString folder = m_dir.filePath(QTest::currentDataTag());
-        for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0002.vrx", "low/IMG_0001.jpg",
+        for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "IMG_0001.vrxs.unreadable",
+                 "IMG_0001.vrxs.unreadable2", "IMG_0002.vrx", "IMG_0002.vrxs.unreadable", "low/IMG_0001.jpg",
                  "low/IMG_0001_1.jpg", "low/IMG_0002.jpg" })
             touch(folder + "/" + name);
         FilePerm perm;
@@ -65,6 +69,7 @@ private slots:
         QVERIFY(bin.recycleImage(QUrl::fromLocalFile(folder + "/IMG_0001.vrx")));
         QCOMPARE(trashed(), expected);
         QVERIFY(QFile::exists(folder + "/IMG_0002.vrx"));
+        QVERIFY(QFile::exists(folder + "/IMG_0002.vrxs.unreadable"));
         QVERIFY(QFile::exists(folder + "/low/IMG_0002.jpg"));
     }
 
