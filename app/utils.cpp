@@ -168,3 +168,12 @@ QString Utils::countText(qlonglong count, const QString& one, const QString& man
 {
     return ::countText(count, one, many);
 }
+
+QString Utils::batchNote(const QString& done, const QList<QUrl>& failed) const
+{
+    if (failed.isEmpty())
+        return done;
+    return tr("Could not change") + QLatin1Char(' ')
+        + (failed.size() == 1 ? fileNameFromUrl(failed.first())
+                              : countText(failed.size(), tr("picture"), tr("pictures")));
+}

@@ -58,4 +58,7 @@ public:
     // The texts of sizes and counts every view shows ("12 KB", "1 picture", "3 pictures").
     Q_INVOKABLE QString sizeText(qlonglong bytes) const;
     Q_INVOKABLE QString countText(qlonglong count, const QString& one, const QString& many) const;
+    // The note at the end of a batch edit: `done` when every picture was changed, else the
+    // picture, or the number of pictures, that could not be.
+    Q_INVOKABLE QString batchNote(const QString& done, const QList<QUrl>& failed) const;
 };

@@ -9,12 +9,21 @@
 #include "engine/transformhelpers.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool ExportRequest::sameSettings(const ExportRequest& o) const
 {
@@ -99,6 +108,62 @@ int colorSpaceFor(int format)
     }
 }
 
+// Where an export is written before it takes its name: a hidden file beside the target
+// that no other writer uses.
+QString partPathFor(const QString& target)
+{
+    static std::atomic<unsigned> counter { 0 };
+    const QFileInfo info(target);
+    return info.absoluteDir().filePath(
+        QStringLiteral(".%1.%2-%3.part").arg(info.fileName()).arg(qint64(::getpid())).arg(++counter));
+}
+
+// Removes what exports cut off by a crash left in `folder`: hidden part files of processes
+// that are gone.
+void removeStaleParts(const QDir& folder)
+{
+    const QStringList names = folder.entryList(
+        { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        // ".<name>.<pid>-<n>.part"
+        const QString stem = name.chopped(5);
+        const int dot = stem.lastIndexOf(QLatin1Char('.'));
+        const int dash = stem.lastIndexOf(QLatin1Char('-'));
+        bool ok = false;
+        const qint64 pid = dot > 0 && dash > dot ? stem.mid(dot + 1, dash - dot - 1).toLongLong(&ok) : 0;
+        if (!ok || pid <= 0 || pid == qint64(::getpid()))
+            continue;
+        if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        if (QFile::remove(folder.filePath(name)))
+            qCInfo(lcEngine) << "Removed the part of a cut-off export" << folder.filePath(name);
+    }
+}
+
+// Makes the bytes of `path` durable, with the mode of `modeFrom` when that file exists.
+bool makeDurable(const QString& path, const QString& modeFrom)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::stat(QFile::encodeName(modeFrom).constData(), &st) == 0)
+        ::fchmod(fd, st.st_mode & 07777);
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+void syncFolderOf(const QString& path)
+{
+    const int fd = ::open(
+        QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 QString matrixText(const std::vector<float>& m)
 {
     QStringList values;
@@ -135,7 +200,21 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
     if (request.sizeMode == 0)
         return true;
 
-    const std::filesystem::path path = toEnginePath(request.path);
+    // A file (or a name not yet taken) gets the output under a hidden name beside it, made
+    // durable and renamed over the name: a failure or a crash leaves what had the name, or
+    // nothing, never a cut-off export. Anything else (a device) is written in place.
+    const QFileInfo target(request.path);
+    const bool inPlace = target.exists() && !target.isFile();
+    const QString output = inPlace ? request.path : partPathFor(request.path);
+    if (!inPlace)
+        removeStaleParts(target.absoluteDir());
+    if (target.exists()) {
+        // A file that may not be written is not replaced either.
+        std::ofstream probe(toEnginePath(request.path), std::ios::binary | std::ios::out | std::ios::app);
+        if (!probe)
+            throw std::runtime_error("Couldn't open file for writing!");
+    }
+    const std::filesystem::path path = toEnginePath(output);
     {
         std::ofstream probe(path, std::ios::binary | std::ios::out | std::ios::app);
         if (!probe)
@@ -163,12 +242,22 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
         written = written && stream->good();
         stream->close();
         written = written && !stream->fail();
+        if (written && !inPlace) {
+            if (!makeDurable(output, request.path))
+                throw std::runtime_error("Couldn't write the file to the disk!");
+            if (::rename(QFile::encodeName(output).constData(), QFile::encodeName(request.path).constData())
+                != 0)
+                throw std::runtime_error(
+                    std::string("Couldn't give the file its name: ") + std::strerror(errno));
+            syncFolderOf(request.path);
+        }
     } catch (...) {
-        QFile::remove(request.path);
+        if (!inPlace)
+            QFile::remove(output);
         throw;
     }
     // A failed or aborted write leaves no partial file that could pass for an export.
-    if (!written)
-        QFile::remove(request.path);
+    if (!written && !inPlace)
+        QFile::remove(output);
     return written;
 }

@@ -48,6 +48,7 @@ QSize exportOutputSize(
 
 // Renders the writer's open picture into the request's file. Throws std::runtime_error
 // "Unexpected export format!" for an unknown format and "Couldn't open file for writing!"
-// when the path cannot be written; otherwise returns the engine's result. A failed write
-// leaves no file behind.
+// when the path cannot be written; otherwise returns the engine's result. The output is
+// written beside the path and takes its name only when whole and durable: a failed write
+// (or a crash) leaves the file that had the name as it was, or no file.
 bool exportImage(ImageWriter& writer, const ExportRequest& request, std::function<void(int)> progress);

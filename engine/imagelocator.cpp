@@ -599,14 +599,14 @@ void ImageLocator::rate(QUrl url, int rating)
     ++m_ratingWrites;
     // The pool runs one write at a time, so the last click wins on disk too. This object
     // waits for it before it goes, so the result always finds it.
-    m_ratingWriter->start([this, url, rating] {
+    m_ratingWriter->start([this, url, rating, wait = m_ratingLockWaitMs] {
         // An editor handed back with this picture saves it with force: the rating is
         // appended after that save, or the save would write the older rating over it.
         m_lending.waitUntilSaved(url);
         bool written = true;
         int stored = rating;
         try {
-            StateFile::writeRating(url, rating);
+            StateFile::writeRating(url, rating, wait);
         } catch (...) {
             qCWarning(lcEngine) << "Error rating" << url << rating << exceptionText(std::current_exception());
             written = false;

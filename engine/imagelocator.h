@@ -184,6 +184,10 @@ public:
     Q_INVOKABLE void rate(QUrl url, int rating) override;
     // Ratings still being written.
     int ratingsBeingWritten() const { return m_ratingWrites; }
+    // How long a rating waits for the state file's lock: a batch edit holds it through a
+    // whole render and save of the picture, which may take seconds.
+    static constexpr int kRatingLockWaitMs = 30000;
+    void setRatingLockWait(int ms) { m_ratingLockWaitMs = ms; }
     Q_INVOKABLE void close();
 
     // Batch edits, one picture after another on the batch thread; progress goes to
@@ -197,6 +201,9 @@ public:
     Q_INVOKABLE void clearPatchUndoStack();
     Q_INVOKABLE bool loadProperties(QUrl location, ImageProperties* properties);
     int patchUndoCount() const { return m_batch->undoCount(); }
+    // The pictures the batch edits could not change, since the last batch that started
+    // with none running (asked once the progress ends).
+    Q_INVOKABLE QList<QUrl> patchFailures() const { return m_batch->failedFiles(); }
     PatchBatch& patchBatch() { return *m_batch; }
     // Records of valid pictures kept for background processing.
     const QHash<QUrl, VrxMetadata>& candidates() const { return m_candidates; }
@@ -280,6 +287,7 @@ private:
 
     QThreadPool* m_ratingWriter;
     int m_ratingWrites = 0;
+    int m_ratingLockWaitMs = kRatingLockWaitMs;
     void applyThumbnailBudget();
     // Returns the allocator's free memory to the system on a worker thread (one at a
     // time).

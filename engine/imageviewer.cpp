@@ -2,7 +2,7 @@
 #include "engine/logging.h"
 
 #include "ciapi/renderer.h"
-#include "ciapi/statefileeditor.h"
+#include "ciapi/state/statecodec.h"
 #include "ciapi/tuning.h"
 #include "engine/channelorder.h"
 #include "engine/enginestreams.h"
@@ -14,6 +14,7 @@
 #include "engine/transformhelpers.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 
 #include <exception>
@@ -203,6 +204,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     // Nothing of the previous picture may be delivered under the new one.
     m_renderer->cancelRenderRequests();
     m_stateStamp = StateStamp();
+    m_unreadableState = StateStamp();
     m_contentDirty = false;
     m_ratingDirty = false;
     m_hasSavedDepth = false;
@@ -258,6 +260,8 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
             failOpen(url, exceptionText(std::current_exception()));
             return false;
         }
+        m_unreadableState = StateStamp::of(statePath);
+        readStateSettings(statePath);
     }
     setRendererProperty(*m_renderer);
     return true;
@@ -295,26 +299,73 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
 void ImageViewer::readState(const QString& statePath)
 {
     StateStamp stamp;
+    bool damaged = false;
     const bool read = StateFile::read(
         statePath,
-        [this](std::istream& stream) {
+        [this, &damaged](std::istream& stream) {
             m_renderer->deserialize(stream, CIAPI::StateFull);
             fitFrameToPicture();
             stream.clear();
             stream.seekg(0);
-            const CIAPI::StateFileEditor facts(stream);
-            m_hasDepthEdits = facts.hasDepthEdits();
-            m_hasSavedDepth = facts.depthType() == 2;
+            const CIAPI::state::StateCodec::ReadResult facts = CIAPI::state::StateCodec::read(stream);
+            if (facts.segments == 0 && facts.tornTail)
+                throw std::runtime_error("Not a state file");
+            m_hasDepthEdits = facts.state.hasDepthEdits();
+            m_hasSavedDepth = facts.state.depthType() == 2;
+            // Bytes after a damaged record may hold edits that were not read.
+            damaged = facts.tornTail;
         },
         stamp);
     if (read) {
         m_stateStamp = stamp;
+        if (damaged)
+            m_unreadableState = stamp;
         m_contentDirty = false;
         // The original values stay those of the unedited picture; the saved edits are
         // what it shows now.
         m_properties->loadFromRenderer(*m_renderer, false);
         refreshFacts();
     }
+}
+
+void ImageViewer::readStateSettings(const QString& statePath)
+{
+    try {
+        StateStamp stamp;
+        const bool read = StateFile::read(
+            statePath,
+            [this](std::istream& stream) {
+                m_renderer->deserialize(stream, CIAPI::StateSettings);
+                fitFrameToPicture();
+            },
+            stamp);
+        if (read) {
+            m_properties->loadFromRenderer(*m_renderer, false);
+            refreshFacts();
+        }
+    } catch (...) {
+        // Not this picture's state at all: the raw file alone is shown.
+        qCInfo(lcEngine) << "nothing of the state read" << statePath
+                         << exceptionText(std::current_exception());
+    }
+}
+
+bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
+{
+    if (!m_unreadableState.exists())
+        return true;
+    if (StateStamp::of(statePath) != m_unreadableState) {
+        // Replaced or gone since: what is there now was written by someone else.
+        m_unreadableState = StateStamp();
+        return true;
+    }
+    if (StateFile::keepAside(statePath).isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Can't keep the unreadable state file");
+        return false;
+    }
+    m_unreadableState = StateStamp();
+    return true;
 }
 
 void ImageViewer::retryBusyOpen()
@@ -340,6 +391,7 @@ void ImageViewer::retryBusyOpen()
 void ImageViewer::closeImage()
 {
     m_stateStamp = StateStamp();
+    m_unreadableState = StateStamp();
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
@@ -378,6 +430,12 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         return false;
     const QString statePath = stateFilePathFor(url);
     QString reason;
+    if (!keepUnreadableState(statePath, &reason)) {
+        qCWarning(lcEngine) << "can't write state" << statePath << reason;
+        if (error)
+            *error = reason;
+        return false;
+    }
     const StateFile::Result result = StateFile::save(
         statePath, force, m_stateStamp,
         [this](std::ostream& stream) {

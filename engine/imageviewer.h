@@ -114,6 +114,13 @@ private:
     // file may record another frame).
     void fitFrameToPicture();
     void readState(const QString& statePath);
+    // After a state file failed to read: what it holds apart from the depth (tone, crop,
+    // rating) is taken when the engine can still read that.
+    void readStateSettings(const QString& statePath);
+    // Before the first write over a state file that could not be read: its bytes are kept
+    // beside it (".unreadable"), so no save silently replaces them. False when they could
+    // not be kept.
+    bool keepUnreadableState(const QString& statePath, QString* error);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
@@ -132,6 +139,9 @@ private:
         int channelOrder = 0;
     };
     bool m_saveBusy = false;
+    // The open picture's state file as it was when it could not be read (none when it was
+    // read, or once it is kept aside).
+    StateStamp m_unreadableState;
     PendingOpen m_pendingOpen;
     QTimer* m_busyRetry;
     // The open picture's raw file and its fault count when attached; output read after

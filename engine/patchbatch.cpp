@@ -184,6 +184,8 @@ void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<
 {
     if (locations.isEmpty())
         return;
+    if (!m_progress || !m_progress->isInProgress())
+        m_failed.clear();
     if (m_progress)
         m_progress->start(locations.size());
     const int chunk = chunkSize(locations.size());
@@ -341,6 +343,9 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
 
 void PatchBatch::fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qint64 done, quint64 generation)
 {
+    // Known before the progress ends, so whoever is told of the end can say what failed.
+    if (!outcome.handled && generation == m_generation)
+        m_failed.append(url);
     if (outcome.handled) {
         if (kind == Apply && outcome.saved)
             m_undo.insert(url, outcome.undo);

@@ -69,6 +69,9 @@ public:
     void wait();
 
     int undoCount() const { return m_undo.size(); }
+    // The pictures of the batches since the last one that started with none running that
+    // could not be changed (their state file could not be read or written).
+    const QList<QUrl>& failedFiles() const { return m_failed; }
     bool hasUndo(const QUrl& location) const { return m_undo.contains(location); }
     QThread* thread() const { return m_thread; }
     // Runs on the batch thread at fixed points of each picture: "file" before it is
@@ -143,6 +146,7 @@ private:
     QObject* m_worker = nullptr;
     std::atomic<quint64> m_generation { 0 };
     QHash<QUrl, PatchUndo> m_undo;
+    QList<QUrl> m_failed;
 
     // Without and with depth; each used under its mutex.
     std::array<std::unique_ptr<StreamEditor>, 2> m_editors;

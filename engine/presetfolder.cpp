@@ -67,7 +67,11 @@ bool PresetFolder::write(const ImageProperties* preset) const
     QDir().mkpath(m_folder);
     QSaveFile file(pathOf(preset));
     const QByteArray document = preset->savePatch();
-    if (!file.open(QIODevice::WriteOnly) || file.write(document) != document.size() || !file.commit()) {
+    // Unbuffered: a buffer flushed only by commit() may fail unnoticed (a full disk) and a
+    // cut-off document would replace the whole one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(document) != document.size()
+        || !file.flush() || !file.commit()) {
+        file.cancelWriting();
         qCWarning(lcEngine) << "Can't write preset" << file.fileName() << file.errorString();
         return false;
     }

@@ -105,6 +105,19 @@ void StateFile::replace(const QString& path, const Writer& writer)
         throw std::runtime_error(file.errorString().toStdString());
 }
 
+QString StateFile::keepAside(const QString& statePath)
+{
+    QString kept;
+    for (int n = 1; kept.isEmpty() || QFileInfo::exists(kept); ++n)
+        kept = statePath + QStringLiteral(".unreadable") + (n > 1 ? QString::number(n) : QString());
+    if (!copyChecked(statePath, kept)) {
+        QFile::remove(kept);
+        return QString();
+    }
+    qCWarning(lcEngine) << "the state file that could not be read whole is kept as" << kept;
+    return kept;
+}
+
 void StateFile::appendTo(const QString& path, const Writer& writer)
 {
     const QByteArray bytes = produce(writer);
@@ -131,6 +144,23 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
     }
     const auto intact = CIAPI::state::StateCodec::read(
         reinterpret_cast<const std::uint8_t*>(old.constData()), std::size_t(old.size()));
+    // Readers pass over a segment cut off at the end, so one appended segment lands whole or
+    // not at all. A record of several (a batch edit's tone, crop and thumbnail) cut off
+    // between two of them by a kill or a power loss would leave part of the edit applied:
+    // it is written with the old content into a new file renamed into place instead.
+    const bool severalSegments
+        = CIAPI::state::StateCodec::read(
+              reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()))
+              .segments
+        > 1;
+    if (severalSegments && intact.validBytes == std::uint64_t(old.size())) {
+        ::close(fd);
+        replace(path, [&](std::ostream& out) {
+            out.write(old.constData(), old.size());
+            out.write(bytes.constData(), bytes.size());
+        });
+        return;
+    }
     if (intact.validBytes != std::uint64_t(old.size())) {
         // Bytes after the last intact record (an append cut short by a full disk, say) would
         // hide every record appended behind them: the file is rewritten whole, from its intact
@@ -138,6 +168,9 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
         ::close(fd);
         qCWarning(lcEngine) << "state file" << path << "ends in" << (old.size() - qint64(intact.validBytes))
                             << "bytes that are no record; rewriting it";
+        // They may hold edits behind one damaged record: the file is kept as it was.
+        if (keepAside(path).isEmpty())
+            throw std::runtime_error("Can't keep the damaged state file");
         old.truncate(int(intact.validBytes));
         replace(path, [&](std::ostream& out) {
             out.write(old.constData(), old.size());

@@ -70,9 +70,15 @@ public:
     static void replace(const QString& path, const Writer& writer);
     // Appends what `writer` produces to `path`, creating it when absent (no lock taken), and
     // syncs it. A file that does not end on a record boundary is first cut back to its last
-    // intact record (rewritten whole, as replace() does). Throws std::runtime_error when not
-    // every byte was written and synced; the file then ends where it did before.
+    // intact record (rewritten whole, as replace() does); so is a file that gets more than
+    // one segment, which must land all together. Throws std::runtime_error when not every
+    // byte was written and synced; the file then ends where it did before.
     static void appendTo(const QString& path, const Writer& writer);
+
+    // Copies a state file that cannot be read whole beside it, before anything is written
+    // over it: to the first free name of ".unreadable", ".unreadable2", ... Returns that
+    // name, or an empty string when the copy could not be made whole.
+    static QString keepAside(const QString& statePath);
 
     // Appends a rating record to the picture's state file under its lock file. Throws
     // std::runtime_error when the lock is not had within `lockWaitMs` or the write fails.

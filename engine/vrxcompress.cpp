@@ -1,8 +1,10 @@
 #include "engine/vrxcompress.h"
 #include "engine/logging.h"
 
+#include "ciapi/bytesource.h"
 #include "ciapi/propertyaccessor.h"
 #include "ciapi/qzcompress.h"
+#include "ciapi/vrx/vrximage.h"
 
 #include <QDebug>
 #include <QDir>
@@ -13,12 +15,14 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -54,6 +58,44 @@ void syncFile(const QString& path, const QString& modeFrom)
     ::close(fd);
     if (synced != 0)
         throw std::runtime_error(std::string("Cannot write the result: ") + std::strerror(error));
+}
+
+// Whether every frame of every module of `result` decodes to the samples of the same frame of
+// `original`, both read from the disk as they are now. Damage of either is an exception.
+bool sameSamples(const QString& originalPath, const QString& resultPath)
+{
+    const auto openFile = [](const QString& path) {
+        auto stream
+            = std::make_shared<std::ifstream>(QFile::encodeName(path).toStdString(), std::ios::binary);
+        if (!*stream)
+            throw std::runtime_error("Cannot read back " + QFile::encodeName(path).toStdString());
+        return CIAPI::vrx::VrxImage::open(CIAPI::ByteSource::fromStream(stream));
+    };
+    const auto original = openFile(originalPath);
+    const auto result = openFile(resultPath);
+    const auto& modules = original->modules();
+    if (modules.size() != result->modules().size())
+        return false;
+    std::vector<std::uint16_t> a;
+    std::vector<std::uint16_t> b;
+    for (std::size_t i = 0; i < modules.size(); ++i) {
+        const auto& m = modules[i];
+        const auto& r = result->modules()[i];
+        if (m.index != r.index || m.width != r.width || m.height != r.height)
+            return false;
+        const int frames = original->framesOf(m.index);
+        if (result->framesOf(r.index) != frames)
+            return false;
+        a.resize(std::size_t(m.width) * std::size_t(m.height));
+        b.resize(a.size());
+        for (int f = 0; f < frames; ++f) {
+            original->decodeFrame(m.index, f, a.data());
+            result->decodeFrame(r.index, f, b.data());
+            if (a != b)
+                return false;
+        }
+    }
+    return true;
 }
 
 void syncFolderOf(const QString& path)
@@ -236,11 +278,18 @@ bool VrxCompress::writeVerified(const QString& sourcePath, const QString& tempPa
     reread.readFrom(accessor);
     // Only a readable result that is compressed (or has a single frame, which stays as it
     // was) may take the original's place.
-    const bool accepted = !reread.incompatible && (reread.compressed || reread.frameCount <= 1);
+    bool accepted = !reread.incompatible && (reread.compressed || reread.frameCount <= 1);
     if (!accepted)
         qCWarning(lcEngine) << "Compressed result rejected" << m_metadata.location << "incompatible"
                             << reread.incompatible << "frames" << reread.frameCount << "compressed"
                             << reread.compressed;
+    // And only one whose every frame, read back from the disk, holds the original's samples:
+    // what the compressor checked in its memory is not yet what the file holds.
+    if (accepted && !sameSamples(sourcePath, tempPath)) {
+        qCWarning(lcEngine) << "Compressed result rejected" << m_metadata.location
+                            << "its samples differ from the original's";
+        accepted = false;
+    }
     probe("verified");
     return accepted;
 }

@@ -12,10 +12,10 @@
 #include <memory>
 
 // One background compression of one raw file, in place and under the same name. The
-// compressed form is written beside the file, read back by the engine, made durable and
-// then put in the file's place with one rename, so at every moment the file's name holds
-// either the original or the verified result. Lives on the image service's compression
-// thread and deletes itself when done.
+// compressed form is written beside the file, made durable, read back by the engine (every
+// frame must decode to the original's samples) and then put in the file's place with one
+// rename, so at every moment the file's name holds either the original or the verified
+// result. Lives on the image service's compression thread and deletes itself when done.
 class VrxCompress : public QObject
 {
     Q_OBJECT

@@ -29,6 +29,11 @@ QList<QUrl> RecycleBin::sideFiles(const QUrl& url) const
     const QString state = info.dir().filePath(base + QStringLiteral(".vrxs"));
     if (QFileInfo::exists(state))
         files.append(QUrl::fromLocalFile(state));
+    // Damaged state files kept aside for the picture go with it.
+    const QString unreadable = base + QStringLiteral(".vrxs.unreadable");
+    for (const QString& name : info.dir().entryList({ unreadable, unreadable + QLatin1Char('*') },
+             QDir::Files | QDir::Hidden | QDir::System, QDir::Name))
+        files.append(QUrl::fromLocalFile(info.dir().filePath(name)));
     QDir low = info.dir();
     if (!m_lowResFolder.isEmpty() && !low.cd(m_lowResFolder))
         return files;
@@ -68,7 +73,14 @@ bool RecycleBin::recycleImage(const QUrl& url)
             return false;
         }
     }
-    return deleteToRecycleBin(sideFiles(url));
+    const QList<QUrl> files = sideFiles(url);
+    // The picture first: its state file and copies follow it only once it is in the bin, so
+    // a picture that stays (it could not be moved) keeps its edits beside it.
+    if (!deleteToRecycleBin(files.first())) {
+        qCWarning(lcLibrary) << "Recycle bin: the picture could not be moved:" << url.toLocalFile();
+        return false;
+    }
+    return deleteToRecycleBin(files.mid(1));
 }
 
 bool RecycleBin::recycle(const QUrl& url)

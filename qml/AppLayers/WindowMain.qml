@@ -752,7 +752,7 @@ ApplicationWindow {
         target: imageLocator.patchProgressHandler
         function onInProgressChanged() {
             if (!imageLocator.patchProgressHandler.isInProgress && window.batchNote !== "") {
-                NotificationsManager.show(window.batchNote)
+                NotificationsManager.show(Utils.batchNote(window.batchNote, imageLocator.patchFailures()))
                 window.batchNote = ""
             }
         }

@@ -122,7 +122,7 @@ FocusScope {
         target: gallery.locator ? gallery.locator.patchProgressHandler : null
         function onInProgressChanged() {
             if (!gallery.locator.patchProgressHandler.isInProgress && gallery.batchNote !== "") {
-                NotificationsManager.show(gallery.batchNote)
+                NotificationsManager.show(Utils.batchNote(gallery.batchNote, gallery.locator.patchFailures()))
                 gallery.batchNote = ""
             }
         }

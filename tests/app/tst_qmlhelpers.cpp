@@ -324,6 +324,11 @@ private slots:
         QCOMPARE(utils.countText(1, "picture", "pictures"), QStringLiteral("1 picture"));
         QCOMPARE(utils.countText(0, "picture", "pictures"), QStringLiteral("0 pictures"));
         QCOMPARE(utils.countText(2000, "item", "items"), QStringLiteral("2,000 items"));
+        // The end of a batch edit names what it could not change.
+        const QUrl odd = QUrl::fromLocalFile(QStringLiteral("/p/IMG #1.vrx"));
+        QCOMPARE(utils.batchNote("Done!", {}), QStringLiteral("Done!"));
+        QCOMPARE(utils.batchNote("Done!", { odd }), QStringLiteral("Could not change IMG #1.vrx"));
+        QCOMPARE(utils.batchNote("Done!", { odd, odd }), QStringLiteral("Could not change 2 pictures"));
     }
 };
 

@@ -298,7 +298,9 @@ private slots:
             QVERIFY(modified.count() >= 1);
             QVERIFY(resolved.count() >= 1);
 
-            // The lock is held elsewhere: the file keeps 4 and so does the canvas.
+            // The lock is held elsewhere, longer than a rating waits: the file keeps 4 and so
+            // does the canvas.
+            locator.setRatingLockWait(500);
             QLockFile held(StateFile::lockPath(StateFile::pathFor(QUrl::fromLocalFile(m_large))));
             QVERIFY(held.tryLock(0));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));

@@ -10,10 +10,12 @@
 
 #include "support/filebytes.h"
 #include "support/filesizelimit.h"
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/testmain.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -159,6 +161,71 @@ private slots:
         const QSize stored = storedSize(r.path);
         QVERIFY(qAbs(stored.width() - turned.width() * view.width()) <= 2);
         QVERIFY(qAbs(stored.height() - turned.height() * view.height()) <= 2);
+        viewer.closeImage();
+    }
+
+    void overwriteIsWholeOrNothing_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("none") << QString();
+        QTest::newRow("disk full") << QStringLiteral("full");
+        QTest::newRow("killed") << QStringLiteral("kill");
+    }
+
+    // An export over a file of the same name replaces it whole or not at all: a disk that
+    // fills up or a process killed half-way leaves the file that was there as it was, and
+    // no cut-off output under any name that shows; what a killed export left goes with the
+    // next export into the folder.
+    void overwriteIsWholeOrNothing()
+    {
+        QFETCH(QString, fault);
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("IMG #1 %20 \u00e9t\u00e9.ppm");
+        const QString target = dir.filePath(name);
+        const QByteArray old = QByteArray("P6\n1 1\n255\n") + QByteArray(3, 'o');
+        QVERIFY(ostra::test::writeTreeFile(target, old));
+        ExportRequest r;
+        r.location = QUrl::fromLocalFile(m_a);
+        r.format = 1;
+        r.sizeMode = 2;
+        r.path = target;
+        ImageViewer viewer;
+        openIn(viewer, m_a);
+        if (fault == QLatin1String("kill")) {
+            QProcess child;
+            child.start(ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter"),
+                { QStringLiteral("crash-export"), m_a, target, QStringLiteral("1") });
+            QVERIFY(child.waitForFinished(120000));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        } else if (fault == QLatin1String("full")) {
+            ostra::test::FileSizeLimit limit(4096);
+            bool written = true;
+            try {
+                written = exportImage(viewer, r, {});
+            } catch (const std::exception&) {
+                written = false;
+            }
+            QVERIFY(!written);
+        } else {
+            QVERIFY(exportImage(viewer, r, {}));
+        }
+        const QSize level0(
+            viewer.renderer().outputBuffer()[0].width(), viewer.renderer().outputBuffer()[0].height());
+        if (fault.isEmpty()) {
+            QCOMPARE(storedSize(target), level0);
+            QVERIFY(QFileInfo(target).size() > qint64(level0.width()) * level0.height() * 3);
+        } else {
+            QCOMPARE(fileBytes(target), old);
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList { name });
+        if (fault == QLatin1String("kill")) {
+            // The next export into the folder clears what the killed one left.
+            r.path = dir.filePath(QStringLiteral("next.ppm"));
+            QVERIFY(exportImage(viewer, r, {}));
+            QCOMPARE(storedSize(r.path), level0);
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(),
+            fault == QLatin1String("kill") ? 2 : 1);
         viewer.closeImage();
     }
 

@@ -418,12 +418,16 @@ private slots:
         QLockFile held(StateFile::lockPath(stateOf(file)));
         QVERIFY(held.tryLock(0));
         locator.rate(url, 4);
-        // Back while the lock is still held: the write waits on its own thread.
+        // Back while the lock is still held: the write waits on its own thread, also for
+        // longer than a save on the GUI thread would (a batch step holds it that long).
+        QCOMPARE(locator.ratingsBeingWritten(), 1);
+        QTest::qWait(StateFile::kRatingLockWaitMs + 500);
         QCOMPARE(locator.ratingsBeingWritten(), 1);
         held.unlock();
         QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
         QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 4);
 
+        locator.setRatingLockWait(500);
         QVERIFY(held.tryLock(0));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
         locator.rate(url, 1);

@@ -4,14 +4,20 @@
 #include "engine/statefile.h"
 #include "engine/streamsource.h"
 
+#include "ciapi/bytesource.h"
 #include "ciapi/deptheditor.h"
 #include "ciapi/renderer.h"
+#include "ciapi/state/statecodec.h"
+#include "ciapi/vrx/vrximage.h"
 
 #include "support/filebytes.h"
+#include "support/filetree.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -208,6 +214,85 @@ private slots:
         editor.renderLevel(-1, 1);
         QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
         editor.closeImage();
+    }
+
+    // A state file whose depth is damaged: the picture opens with what the rest of the file
+    // says (tone, rating), and the first save over the file keeps its bytes beside it.
+    void damagedStateIsNeitherDroppedNorLost()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "IMG #2 %41.vrx", PictureFiles::small(9));
+        const QString statePath = stateFilePathFor(QUrl::fromLocalFile(path));
+        CIAPI::state::EngineState damaged;
+        {
+            QFile raw(path);
+            QVERIFY(raw.open(QIODevice::ReadOnly));
+            const QByteArray bytes = raw.readAll();
+            damaged.imageId = CIAPI::vrx::VrxImage::open(
+                CIAPI::ByteSource::fromMemory(bytes.constData(), size_t(bytes.size())))
+                                  ->metadata()
+                                  .imageUuid;
+        }
+        damaged.rating = 3;
+        damaged.tuneFloats = std::map<int, float> { { int(CIAPI::FloatParam::Exposure), 0.75f } };
+        CIAPI::state::DepthState depth;
+        depth.type = 2;
+        depth.map.width = 1; // not the picture's depth size
+        depth.map.height = 1;
+        depth.map.depth = { 1.f };
+        damaged.depth = depth;
+        const std::vector<std::uint8_t> bytes = CIAPI::state::StateCodec::write(damaged);
+        const QByteArray old(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+        QVERIFY(ostra::test::writeTreeFile(statePath, old));
+
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        QCOMPARE(editor.rating(), 3);
+        QCOMPARE(editor.properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 0.75f);
+        // An unforced save leaves the file it could not read alone.
+        editor.properties()->tuneToneEntry("contrast")->setCurrentValue(20);
+        QVERIFY(editor.syncProperties());
+        QVERIFY(!editor.serializeCurrentState(false));
+        QCOMPARE(fileBytes(statePath), old);
+        // The editor's own save writes over it, once the old bytes are kept.
+        QVERIFY(editor.serializeCurrentState(true));
+        QCOMPARE(fileBytes(statePath + ".unreadable"), old);
+        editor.closeImage();
+        const ostra::test::SavedState saved = ostra::test::savedState(path);
+        QCOMPARE(saved.rating, 3);
+        QCOMPARE(saved.exposure, 0.75f);
+
+        // Read well now: nothing more is kept aside.
+        QVERIFY(open(editor, path));
+        editor.properties()->tuneToneEntry("contrast")->setCurrentValue(30);
+        QVERIFY(editor.syncProperties());
+        QVERIFY(editor.serializeCurrentState(true));
+        editor.closeImage();
+        QCOMPARE(QDir(m_dir.path()).entryList({ QStringLiteral("IMG #2 %41.*") }, QDir::Files | QDir::Hidden),
+            QStringList({ "IMG #2 %41.vrx", "IMG #2 %41.vrxs", "IMG #2 %41.vrxs.unreadable" }));
+
+        // A record damaged in the middle: what comes before it is shown, and what comes
+        // after it (a later rating) is kept aside before the file is written over.
+        CIAPI::state::EngineState first;
+        first.imageId = damaged.imageId;
+        first.rating = 2;
+        CIAPI::state::EngineState later = first;
+        later.rating = 5;
+        const auto a = CIAPI::state::StateCodec::write(first);
+        auto b = CIAPI::state::StateCodec::write(first);
+        b.back() ^= 0x40;
+        const auto c = CIAPI::state::StateCodec::write(later);
+        QByteArray torn;
+        for (const std::vector<std::uint8_t>& part : { a, b, c })
+            torn.append(reinterpret_cast<const char*>(part.data()), int(part.size()));
+        QVERIFY(QFile::remove(statePath + ".unreadable"));
+        QVERIFY(ostra::test::writeTreeFile(statePath, torn));
+        QVERIFY(open(editor, path));
+        QCOMPARE(editor.rating(), 2);
+        QVERIFY(editor.setRating(4));
+        QVERIFY(editor.serializeCurrentState(false));
+        editor.closeImage();
+        QCOMPARE(fileBytes(statePath + ".unreadable"), torn);
+        QCOMPARE(ostra::test::savedState(path).rating, 4);
     }
 
     // Opening is no change: nothing is saved. A new rating alone is saved as metadata, not

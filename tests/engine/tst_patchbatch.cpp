@@ -1,12 +1,16 @@
 #include "support/testmain.h"
 
+#include "ciapi/state/statecodec.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
+#include "support/childprocess.h"
+#include "support/filebytes.h"
 #include "support/picturefiles.h"
 #include "support/savedstate.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QSemaphore>
@@ -17,6 +21,7 @@
 #include <atomic>
 #include <thread>
 
+using ostra::test::fileBytes;
 using ostra::test::PictureFiles;
 using ostra::test::savedState;
 
@@ -130,6 +135,37 @@ private slots:
             QCOMPARE(savedState(path).exposure, 0.0f);
     }
 
+    // A picture whose state file cannot be written (a folder stands in its place) is not
+    // counted as changed: the batch names it once its progress ends, and the next batch
+    // starts with no failures.
+    void failuresAreNamed()
+    {
+        pictures(3);
+        const QString blocked = StateFile::pathFor(m_urls.at(1));
+        QVERIFY(QDir().mkpath(blocked));
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QList<QUrl> failedAtEnd;
+        connect(locator.patchProgressHandler(), &ProgressHandler::inProgressChanged, this, [&] {
+            if (!locator.patchProgressHandler()->isInProgress())
+                failedAtEnd = locator.patchFailures();
+        });
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QVERIFY(finish(locator, 3));
+        QCOMPARE(failedAtEnd, QList<QUrl> { m_urls.at(1) });
+        QCOMPARE(locator.patchUndoCount(), 2);
+        QCOMPARE(savedState(m_paths.at(0)).exposure, 1.5f);
+        QCOMPARE(savedState(m_paths.at(2)).exposure, 1.5f);
+
+        QVERIFY(QDir(blocked).removeRecursively());
+        QVERIFY(locator.applyProperties(m_urls.mid(1, 1), &patch, true));
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(failedAtEnd, QList<QUrl>());
+        QCOMPARE(savedState(m_paths.at(1)).exposure, 1.5f);
+    }
+
     // An apply that may not save would change no picture: it is refused, starts no progress
     // and counts no picture as done; the same apply with saving changes both.
     void unsavedApplyIsRefused()
@@ -239,6 +275,79 @@ private slots:
         const auto state = savedState(m_paths.first());
         QCOMPARE(state.rating, 5);
         QCOMPARE(state.exposure, revert ? 0.0f : 0.5f);
+    }
+
+    void killedInTheMiddle_data()
+    {
+        QTest::addColumn<int>("delayMs"); // after the second picture's state is read
+        QTest::addColumn<int>("limit"); // bytes a file may have before the process dies
+        for (int ms : { 0, 2, 5, 20 })
+            QTest::newRow(qPrintable(QStringLiteral("%1 ms").arg(ms))) << ms << 0;
+        QTest::newRow("mid-write") << -1 << 8000;
+    }
+
+    // A process killed while it applies a preset to many pictures leaves every state file
+    // as it was (its rating) or whole with the change (and the rating), never cut off;
+    // the same batch run again afterwards changes every picture.
+    void killedInTheMiddle()
+    {
+        QFETCH(int, delayMs);
+        QFETCH(int, limit);
+        pictures(6);
+        QMap<QString, QByteArray> before;
+        for (int i = 0; i < m_urls.size(); ++i) {
+            StateFile::writeRating(m_urls.at(i), 1 + i % 5);
+            before.insert(m_paths.at(i), fileBytes(StateFile::pathFor(m_urls.at(i))));
+        }
+        auto child = std::make_unique<ostra::test::Child>(
+            ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter"),
+            QStringList { QStringLiteral("crash-batch"), m_dir.path(), QString::number(limit) });
+        QVERIFY(child->started());
+        if (delayMs >= 0) {
+            QVERIFY(child->waitForErr(QStringLiteral("at read P1.x.vrx")));
+            QTest::qWait(delayMs);
+            child->kill();
+        } else {
+            QVERIFY(child->finish());
+        }
+        QCOMPARE(child->exitStatus(), QProcess::CrashExit);
+
+        int changed = 0;
+        for (int i = 0; i < m_urls.size(); ++i) {
+            const QString statePath = StateFile::pathFor(m_urls.at(i));
+            const QByteArray now = fileBytes(statePath);
+            const auto read = CIAPI::state::StateCodec::read(
+                reinterpret_cast<const std::uint8_t*>(now.constData()), size_t(now.size()));
+            const QByteArray old = before.value(m_paths.at(i));
+            QCOMPARE(savedState(m_paths.at(i)).rating, 1 + i % 5);
+            if (now.startsWith(old) && read.validBytes == std::uint64_t(old.size())) {
+                // The old state, perhaps with an append cut off behind it, which readers pass
+                // over and the next write drops.
+                QCOMPARE(savedState(m_paths.at(i)).exposure, 0.f);
+            } else {
+                QVERIFY2(
+                    !read.tornTail && read.validBytes == std::uint64_t(now.size()), qPrintable(statePath));
+                QCOMPARE(savedState(m_paths.at(i)).exposure, 1.5f);
+                ++changed;
+            }
+        }
+        QVERIFY(changed < m_urls.size());
+        // Nothing beside the pictures and their state files but lock files.
+        for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY2(name.endsWith(".vrx") || name.endsWith(".vrxs") || name.endsWith(".vrxs.lock"),
+                qPrintable(name));
+
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QVERIFY(finish(locator, m_urls.size()));
+        QCOMPARE(locator.patchFailures(), QList<QUrl>());
+        for (int i = 0; i < m_urls.size(); ++i) {
+            QCOMPARE(savedState(m_paths.at(i)).exposure, 1.5f);
+            QCOMPARE(savedState(m_paths.at(i)).rating, 1 + i % 5);
+        }
     }
 
     // Cancelling in the middle: every picture is either done with its undo record or

@@ -14,6 +14,7 @@
 
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
+#include "support/filesizelimit.h"
 #include "support/forkedchild.h"
 #include "support/heldopens.h"
 #include "support/presetfiles.h"
@@ -166,6 +167,33 @@ private slots:
             QTRY_VERIFY(drive.held() > 0);
         }
         drive.open();
+    }
+
+    // A preset renamed while the disk is full keeps its file whole (the new name is not
+    // written), and gets it once there is room again.
+    void renameOnAFullDiskKeepsTheFile()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("Presets");
+        PresetFolder presets(folder);
+        ImageProperties edited;
+        edited.setName("mine");
+        edited.tuneToneEntry("temp")->setCurrentValue(6500);
+        edited.markTuneTonePatch(edited.tuneToneEntry("temp").get(), true);
+        presets.createPreset(&edited);
+        ImageProperties* mine = presets.presetList().value(0);
+        QVERIFY(mine);
+        const QStringList before { mine->fileName() + ": mine" };
+        QCOMPARE(presetsOnDisk(folder), before);
+        {
+            ostra::test::FileSizeLimit limit(64);
+            presets.renamePreset(mine, QStringLiteral("renamed on a full disk"));
+        }
+        QCOMPARE(presetsOnDisk(folder), before);
+        presets.rescan();
+        QCOMPARE(presetsOnDisk(folder), before);
+        presets.renamePreset(mine, QStringLiteral("renamed"));
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": renamed" });
     }
 
     // Only regular files of a preset's size are read: a link to an endless device or a

@@ -89,6 +89,8 @@ private slots:
         m_state = StateFile::pathFor(m_raw);
         QFile::remove(m_state);
         QFile::remove(StateFile::backupPath(m_state));
+        for (const QString& name : QDir(m_dir.path()).entryList({ QStringLiteral("*.unreadable*") }))
+            QFile::remove(m_dir.filePath(name));
     }
 
     void saveAndChangedBehindOurBack()
@@ -222,10 +224,15 @@ private slots:
         QTest::newRow("torn header") << QByteArray("QS\x02\x00\x04", 5) << false;
         QTest::newRow("torn payload") << stateBytes(5).left(14) << false;
         QTest::newRow("garbage") << QByteArray(40, '\x7f') << false;
+        // A record damaged in place, with an edit behind it that readers no longer reach.
+        QByteArray damaged = stateBytes(3);
+        damaged[damaged.size() - 1] = char(damaged.at(damaged.size() - 1) ^ 0x40);
+        QTest::newRow("damaged record before an intact one") << damaged + stateBytes(5) << false;
         QTest::newRow("disk full mid-record") << QByteArray() << true;
     }
 
-    // Stray bytes of an earlier cut-short append are no longer in front of the new record; an
+    // Stray bytes of an earlier cut-short append are no longer in front of the new record, and
+    // the file as it was is kept beside it (they may hold edits behind one damaged record); an
     // append cut short by a full disk fails and leaves the file as it was.
     void appendAfterATornRecord()
     {
@@ -240,7 +247,9 @@ private slots:
         }
         StateFile::writeRating(m_raw, 4);
         QCOMPARE(ratingIn(m_state), 4);
+        QCOMPARE(fileBytes(m_state + ".unreadable"), stray.isEmpty() ? QByteArray() : before);
         StateFile::writeRating(m_raw, 1); // and a plain append after the repair
+        QVERIFY(!QFile::exists(m_state + ".unreadable2"));
         QCOMPARE(ratingIn(m_state), 1);
         std::ifstream in(QFile::encodeName(m_state).toStdString(), std::ios::binary);
         QCOMPARE(CIAPI::StateFileEditor(in).imageID(), (std::vector<std::uint32_t> { 1, 2, 3, 4 }));

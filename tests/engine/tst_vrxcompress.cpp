@@ -8,6 +8,7 @@
 
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/vrximage.h"
+#include "ciapi/vrx/vrxwriter.h"
 #include "engine/imagelocator.h"
 #include "engine/vrxcompress.h"
 
@@ -19,6 +20,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 
 #include "tools/vrxgen/generator.h"
 
@@ -28,12 +30,12 @@ namespace {
 
 using Canvas = ostra::test::RecordingCanvas;
 
-QByteArray writePicture(
-    const QString& path, int frames, bool compressed = false, int width = 256, std::uint16_t majorVersion = 1)
+QByteArray writePicture(const QString& path, int frames, bool compressed = false, int width = 256,
+    std::uint16_t majorVersion = 1, std::uint32_t seed = 7)
 {
     vrxgen::PictureOptions o;
     o.majorVersion = majorVersion;
-    o.seed = 7;
+    o.seed = seed;
     o.moduleWidth = width;
     o.moduleHeight = width * 3 / 4;
     o.modules = 3;
@@ -42,6 +44,33 @@ QByteArray writePicture(
     const vrxgen::Picture p = vrxgen::makePicture(o);
     vrxgen::writeFile(QFile::encodeName(path).toStdString(), p.vrx);
     return fileBytes(path);
+}
+
+// A compressed copy of `packed` whose first frame has one sample changed, every checksum right.
+QByteArray flipOneSample(const QByteArray& packed)
+{
+    using namespace CIAPI::vrx;
+    auto image = VrxImage::open(CIAPI::ByteSource::fromMemory(packed.constData(), size_t(packed.size())));
+    std::vector<VrxWriter::Chunk> chunks;
+    bool flipped = false;
+    for (const auto& e : image->chunks()) {
+        VrxWriter::Chunk c { e.type, e.index,
+            image->source().bytes(e.payload.offset, size_t(e.payload.length)) };
+        if (e.type == "RAW " && !flipped) {
+            std::int32_t module = 0;
+            std::int32_t frame = 0;
+            std::memcpy(&module, c.payload.data(), 4);
+            std::memcpy(&frame, c.payload.data() + 4, 4);
+            std::vector<std::uint16_t> samples = image->decodeFrame(module, frame);
+            samples[samples.size() / 2] ^= 1;
+            c.payload = VrxWriter::encodeFrame(image->module(module), frame, samples, RawDeltaZstd, 3);
+            flipped = true;
+        }
+        chunks.push_back(std::move(c));
+    }
+    const auto bytes
+        = VrxWriter::assemble(image->majorVersion(), image->minorVersion(), image->flags(), chunks);
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
 }
 
 VrxMetadata recordOf(const QString& path)
@@ -123,6 +152,9 @@ private slots:
         QTest::newRow("throws after writing") << "throw" << false;
         QTest::newRow("refuses") << "refuse" << false;
         QTest::newRow("leaves bytes unflushed") << "unflushed" << true;
+        // A well-formed compressed picture, but not of these samples.
+        QTest::newRow("writes other samples") << "other" << false;
+        QTest::newRow("flips a sample") << "flip" << false;
     }
     void faultyCompressorKeepsTheOriginal()
     {
@@ -132,12 +164,16 @@ private slots:
         const QByteArray original = writePicture(path, 3);
         const QByteArray packed = writePicture(m_dir.filePath("packed.vrx"), 3, true);
         const QByteArray unreadable = writePicture(m_dir.filePath("unreadable.vrx"), 3, true, 256, 2);
+        const QByteArray other = writePicture(m_dir.filePath("other.vrx"), 3, true, 256, 1, 8);
+        const QByteArray flipped = flipOneSample(packed);
         VrxCompress::setCompressor(
             [&](std::shared_ptr<std::istream>, std::shared_ptr<std::ostream> out, int, int, int) {
                 const QByteArray bytes = fault == "copy" ? original
                     : fault == "garbage"                 ? QByteArray(original.size() / 2, 'g')
                     : fault == "refuse"                  ? QByteArray()
                     : fault == "incompatible"            ? unreadable
+                    : fault == "other"                   ? other
+                    : fault == "flip"                    ? flipped
                                                          : packed;
                 const qint64 length = fault == "half" || fault == "throw" ? bytes.size() / 2 : bytes.size();
                 out->write(bytes.constData(), length);
