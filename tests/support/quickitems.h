@@ -3,22 +3,26 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <functional>
 
 namespace ostra::test {
 
 // Makes `window` the active one. Tests run in parallel on one X server without a window
-// manager, where another test's window may take the focus at any moment: asked again a
-// few times before giving up.
+// manager, where another test's window may hold or take the keyboard focus at any moment:
+// asked of the server a few times, then told to Qt directly (the test's key events go to
+// the window itself, not through the server).
 inline bool activateWindow(QWindow* window)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         window->requestActivate();
         if (QTest::qWaitForWindowActive(window, 2000))
             return true;
     }
-    return false;
+    QWindowSystemInterface::handleWindowActivated<QWindowSystemInterface::SynchronousDelivery>(
+        window, Qt::ActiveWindowFocusReason);
+    return QTest::qWaitForWindowActive(window, 2000);
 }
 
 // The item of this name under `root`, delegates included: an item is searched in the item
