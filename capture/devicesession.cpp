@@ -349,6 +349,8 @@ bool DeviceSession::process(const DeviceObject& object, QList<CapturedImage>* fo
     if (!object.sizeKnown)
         qCWarning(lcCapture) << "can't stat" << name;
     m_knownIds.insert(object.id);
+    if (!m_listed.contains(object.id))
+        m_listed.insert(object.id, object);
     const CapturedImage image { normalizeUnderscoreName(QFileInfo(object.name).completeBaseName()), object.id,
         name, object.size, QUrl() };
     m_files.insert(fileKey(name), image);
@@ -395,10 +397,39 @@ void DeviceSession::deleteRemovals()
     m_removals.clear();
     for (const QString& id : ids) {
         qCDebug(lcCapture) << "Removing" << id;
+        if (!unchangedSinceListed(id))
+            continue;
         const Result result = m_device->remove(id);
         if (result != kOk)
             qCWarning(lcCapture) << "Removal: " << QString::number(result, 16) << id;
     }
+}
+
+bool DeviceSession::unchangedSinceListed(const QString& id)
+{
+    const auto listed = m_listed.constFind(id);
+    if (listed == m_listed.cend()) {
+        qCWarning(lcCapture) << "Removal: not listed, kept on the device:" << id;
+        return false;
+    }
+    DeviceObject now;
+    const Result result = m_device->properties(id, &now);
+    if (result != kOk) {
+        qCWarning(lcCapture) << "Removal: " << QString::number(result, 16) << id << "cannot be read, kept";
+        return false;
+    }
+    // A camera may write another picture under the same name (a card cleared, a picture
+    // taken again): its size or time then differ from those of the file that was copied.
+    const bool sameSize = !listed->sizeKnown || !now.sizeKnown || listed->size == now.size;
+    const bool sameTime
+        = !listed->modified.isValid() || !now.modified.isValid() || listed->modified == now.modified;
+    if (now.folder || listed->sizeKnown != now.sizeKnown || !sameSize || !sameTime) {
+        qCWarning(lcCapture) << "Removal: " << id << "changed on the device since it was copied, kept:"
+                             << "size" << listed->size << "->" << now.size << "modified" << listed->modified
+                             << "->" << now.modified;
+        return false;
+    }
+    return true;
 }
 
 void DeviceSession::startTransfer()
@@ -568,6 +599,7 @@ void DeviceSession::clearRawOid(QString id)
 {
     m_knownIds.remove(id);
     m_seenIds.remove(id);
+    m_listed.remove(id);
     tell([id](SessionListener* l) { emit l->notifyItemsRemoved({ id }); });
 }
 

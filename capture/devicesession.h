@@ -102,6 +102,8 @@ private:
     bool examine(const QString& id);
     bool process(const DeviceObject& object, QList<CapturedImage>* found);
     void deleteRemovals();
+    // Whether the object is still the file that was listed (and copied) under its id.
+    bool unchangedSinceListed(const QString& id);
     void startTransfer();
     PortableDevice::Result copyChunk();
     bool finish(bool aborted);
@@ -147,6 +149,9 @@ private:
     QStringList m_bulkIds;
     QSet<QString> m_knownIds;
     QMap<QByteArray, CapturedImage> m_files;
+    // What the device told of each file object when it was first listed: a picture is
+    // deleted only while the device still tells the same.
+    QHash<QString, DeviceObject> m_listed;
     QList<CapturedImage> m_foundBatch;
     QElapsedTimer m_sinceFlush;
     QList<Request> m_requests;

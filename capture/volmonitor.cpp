@@ -320,6 +320,7 @@ void VolMonitor::PassiveSessionProxy::start()
     std::weak_ptr<bool> alive = m_alive;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     SessionListener* listener = m_listener;
+    const std::shared_ptr<QHash<QString, Stamp>> listedFiles = m_listed;
     m_work.start([=] {
         QSet<QString> retired;
         QString error;
@@ -333,19 +334,23 @@ void VolMonitor::PassiveSessionProxy::start()
         const QDir top(root);
         QList<QPair<QString, QUrl>> reservedFound;
         QList<CapturedImage> found;
+        QHash<QString, Stamp> listed;
         QDirIterator files(root, QDir::Files, QDirIterator::Subdirectories);
         while (files.hasNext()) {
             const QFileInfo info(files.next());
             const QString relative = top.relativeFilePath(info.filePath());
             if (reserved.contains(info.fileName()))
                 reservedFound << qMakePair(info.fileName(), QUrl::fromLocalFile(info.filePath()));
-            else if (!retired.contains(relative))
+            else if (!retired.contains(relative)) {
                 found << CapturedImage { info.fileName().section(QLatin1Char('.'), 0, 0), relative,
                     info.fileName(), info.size(), QUrl::fromLocalFile(info.filePath()) };
+                listed.insert(relative, stampOf(info));
+            }
         }
-        replies->post([alive, listener, reservedFound, found] {
+        replies->post([alive, listener, reservedFound, found, listed, listedFiles] {
             if (!alive.lock())
                 return;
+            *listedFiles = listed;
             for (const auto& file : reservedFound)
                 emit listener->notifyReserved(file.first, file.second);
             emit listener->notifyItemsFound(found);
@@ -368,6 +373,10 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
         qCWarning(lcCapture) << "Cannot write the trash record" << clean << "the writable volume is gone";
         return;
     }
+    // A file this session listed is retired only while it is still that file; one it did
+    // not list (asked before the listing came in) has nothing to compare with.
+    const bool listed = m_listed->contains(clean);
+    const Stamp copied = m_listed->value(clean);
     const QString file = m_root.filePath(clean), root = m_writableRoot;
     const std::shared_ptr<const Trash> trashState = m_trashState;
     IFileCalls& calls = m_calls;
@@ -380,7 +389,17 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
             qCWarning(lcCapture) << "Cannot retire" << clean << "no trash folder on" << root;
             return;
         }
-        const QByteArray record = trashRecord(clean, QFileInfo(file));
+        const QFileInfo now(file);
+        // The camera may have written another picture under the same name since the
+        // listing (a card cleared, a picture taken again): that one stays.
+        if (listed && (!now.isFile() || stampOf(now) != copied)) {
+            qCWarning(lcCapture) << "Cannot retire" << clean
+                                 << ": changed on the camera since it was copied, kept:"
+                                 << "size" << copied.first << "->" << now.size() << "modified"
+                                 << copied.second << "->" << stampOf(now).second;
+            return;
+        }
+        const QByteArray record = trashRecord(clean, now);
         qCDebug(lcCapture) << "Buffer size" << record.size();
         // Never through a link, never on another file system.
         QString error;
@@ -395,6 +414,12 @@ void VolMonitor::PassiveSessionProxy::remove(QString relativePath)
                 emit listener->notifyItemsRemoved({ relativePath });
         });
     });
+}
+
+VolMonitor::PassiveSessionProxy::Stamp VolMonitor::PassiveSessionProxy::stampOf(const QFileInfo& file)
+{
+    const QDateTime modified = file.lastModified();
+    return { file.size(), modified.isValid() ? modified.toMSecsSinceEpoch() : 0 };
 }
 
 QByteArray VolMonitor::PassiveSessionProxy::trashRecord(const QString& relativePath, const QFileInfo& file)

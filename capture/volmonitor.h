@@ -185,8 +185,15 @@ private:
     // was opened with and ".QTrash" is a plain folder on it (any thread).
     static ConfinedFolder openTrash(const QString& root, quint64 device, bool create, QString* error);
 
+    // Size and last modification (ms since 1970, UTC) of a listed file.
+    using Stamp = QPair<qint64, qint64>;
+    static Stamp stampOf(const QFileInfo& file);
+
     Link m_link;
     QDir m_root;
+    // The files as the listing found them, by relative path (GUI thread): a file is
+    // retired only while it is still the one that was listed, and so copied.
+    std::shared_ptr<QHash<QString, Stamp>> m_listed = std::make_shared<QHash<QString, Stamp>>();
     bool m_writable = false;
     QString m_writableRoot;
     std::shared_ptr<Trash> m_trashState = std::make_shared<Trash>();

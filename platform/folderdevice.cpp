@@ -221,6 +221,7 @@ Result FolderDevice::properties(const QString& id, DeviceObject* object)
     object->folder = info.isDir();
     object->sizeKnown = !object->folder;
     object->size = object->folder ? 0 : info.size() + faults.sizeSurplus;
+    object->modified = object->folder ? QDateTime() : info.lastModified();
     return kOk;
 }
 

@@ -51,6 +51,8 @@ DeviceObject MtpTree::objectOf(const LIBMTP_file_t& file)
     object.folder = file.filetype == LIBMTP_FILETYPE_FOLDER;
     object.sizeKnown = !object.folder;
     object.size = object.folder ? 0 : qint64(std::min<uint64_t>(file.filesize, uint64_t(INT64_MAX)));
+    if (!object.folder && file.modificationdate > 0)
+        object.modified = QDateTime::fromSecsSinceEpoch(qint64(file.modificationdate), Qt::UTC);
     return object;
 }
 

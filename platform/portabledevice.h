@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -38,6 +39,7 @@ struct DeviceObject
     bool folder = false; // a folder or storage (association)
     bool sizeKnown = false; // false: the size could not be read
     qint64 size = 0;
+    QDateTime modified; // last modification; invalid when the device does not tell
 };
 
 // A device's read stream of one object.

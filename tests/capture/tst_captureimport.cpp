@@ -3,6 +3,7 @@
 #include "support/rawsamples.h"
 #include "support/testmain.h"
 
+#include <QDirIterator>
 #include <QImage>
 #include <QProcess>
 #include <QSignalSpy>
@@ -248,6 +249,85 @@ private slots:
         QCOMPARE(session->deviceUuid(), cameraUuid);
         for (const std::string& image : rig.tree.imageUuids)
             QTRY_VERIFY(rig.hasBeen.hasBeen(cameraUuid, QUuid(QString::fromStdString(image))));
+    }
+
+    // A camera may write another picture under the name of one just copied (the card
+    // cleared and the name used again, the picture taken again): when the copy is then
+    // verified and the picture freed, the camera's new file stays, while the other
+    // pictures of the import go from the camera as usual.
+    void freeKeepsReplacedFile_data()
+    {
+        QTest::addColumn<bool>("usb");
+        QTest::addColumn<bool>("sameSize"); // same size, other contents and time
+        QTest::newRow("portable device, other size") << false << false;
+        QTest::newRow("portable device, other time") << false << true;
+        QTest::newRow("usb volumes, other size") << true << false;
+        QTest::newRow("usb volumes, other time") << true << true;
+    }
+    void freeKeepsReplacedFile()
+    {
+        QFETCH(bool, usb);
+        QFETCH(bool, sameSize);
+        QTemporaryDir dir;
+        Rig rig(dir.path(), usb, 2);
+        rig.holdValidation = true;
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        rig.import(session, true);
+        QTRY_COMPARE(rig.unvalidated.size(), 2);
+        QTest::qWait(300); // the copies are complete: only their verification is missing
+        rig.checkImported(false);
+
+        const QString replaced = QString::fromStdString(rig.tree.pictures[0]);
+        const QString kept = QString::fromStdString(rig.tree.pictures[1]);
+        const QString cameraRaw = rig.cameraFile(replaced + ".vrx");
+        QFile raw(cameraRaw);
+        QVERIFY(raw.open(QIODevice::ReadWrite));
+        QByteArray other = raw.readAll();
+        const QDateTime wasModified = raw.fileTime(QFileDevice::FileModificationTime);
+        for (int i = other.size() / 2; i < other.size(); ++i)
+            other[i] = char(~other[i]);
+        if (!sameSize)
+            other.append("another picture");
+        QVERIFY(raw.resize(0) && raw.seek(0) && raw.write(other) == other.size());
+        raw.close();
+        QVERIFY(raw.open(QIODevice::ReadWrite));
+        QVERIFY(raw.setFileTime(wasModified.addSecs(60), QFileDevice::FileModificationTime));
+        raw.close();
+
+        for (const QUrl& target : qAsConst(rig.unvalidated))
+            rig.locator.requestMetadata(target);
+        const auto row = [session](const QString& name) {
+            const QModelIndexList found = session->match(
+                session->index(0, 0), CaptureSession::RawFileNameRole, name + ".vrx", 1, Qt::MatchExactly);
+            return found.isEmpty() ? QModelIndex() : found.first();
+        };
+        const QModelIndex replacedRow = row(replaced), keptRow = row(kept);
+        QVERIFY(replacedRow.isValid() && keptRow.isValid());
+        // The picture left alone goes; of the other, the files that are still the copied
+        // ones go (its raw file is asked for first, its preview last).
+        QTRY_VERIFY_WITH_TIMEOUT(keptRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty()
+                && keptRow.data(CaptureSession::ThmRemoteIdRole).toString().isEmpty()
+                && replacedRow.data(CaptureSession::ThmRemoteIdRole).toString().isEmpty(),
+            20000);
+        QCOMPARE(QFileInfo::exists(rig.cameraFile(kept + ".vrx")), usb);
+        QTest::qWait(200);
+        QVERIFY(!replacedRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty());
+        QVERIFY(raw.open(QIODevice::ReadOnly));
+        QCOMPARE(raw.readAll(), other);
+        if (usb) {
+            // Retired on the read-only picture volume: a record hides the file from now on.
+            QStringList records;
+            QDirIterator it(rig.camera, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                if (path.contains("/.QTrash/"))
+                    records << QFileInfo(path).fileName();
+            }
+            QVERIFY2(records.contains(kept + ".vrx"), qPrintable(records.join(' ')));
+            QVERIFY2(!records.contains(replaced + ".vrx"), qPrintable(records.join(' ')));
+        }
     }
 
     // An import asked for while the camera is still being listed completes; the listing
