@@ -439,6 +439,14 @@ QSet<QUrl> SpineModel::takeAll()
 {
     if (!m_list.isEmpty())
         forgetRows(0, m_list.size());
+    // A section that loses its files keeps its place while the gallery shows its list; once
+    // every file went with the list itself there is no place to keep, and the sections
+    // left behind would pile up with every session the gallery is switched to.
+    if (m_tree.rowCount() > 0) {
+        m_outline->beginRemoveSections(0, m_tree.rowCount());
+        m_tree.clear();
+        m_outline->endRemoveSections();
+    }
     QSet<QUrl> gross;
     gross.swap(m_gross);
     return gross;
