@@ -8,12 +8,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 #include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "library/root.h"
 #include "library/session.h"
+#include "library/sortkeycache.h"
 #include "library/spineoutline.h"
 #include "support/filetree.h"
 #include "support/testmain.h"
@@ -273,12 +275,21 @@ private slots:
         gallery.setSource(sessions.first().get());
         const int shown = gallery.outlineModel()->rowCount();
         QVERIFY(shown >= 2);
+        SortKeyCache* keys = SortKeyCache::of(&resolver);
         for (int round = 0; round < 2; ++round) {
             for (const auto& session : qAsConst(sessions)) {
                 gallery.setSource(session.get());
                 QCOMPARE(gallery.rowCount(), 3);
                 // The folders of this session's files, no more.
                 QCOMPARE(gallery.outlineModel()->rowCount(), shown);
+                // The sort keys of this session's files, no more.
+                QCOMPARE(keys->size(), 3);
+                // Sorted again with the keys that stay, the files keep their order.
+                gallery.setSortField(QStringLiteral("timestamp"));
+                gallery.setSortField(QStringLiteral("filePath"));
+                QCOMPARE(rowsOf(gallery), session->files());
+                QVERIFY(std::is_sorted(gallery.list().begin(), gallery.list().end(),
+                    [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); }));
             }
         }
         // Within a session a section that loses its last file keeps its place.
