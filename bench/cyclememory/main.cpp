@@ -538,7 +538,7 @@ int main(int argc, char** argv)
             plan.push_back({ name, QStringLiteral("export 20 pictures"), quick ? 2 : 5, { demo, out }, {} });
         else if (name == QLatin1String("import"))
             plan.push_back(
-                { name, QStringLiteral("import 50 from a camera"), quick ? 3 : 6, { out }, camera });
+                { name, QStringLiteral("import 50 from a camera"), quick ? 3 : 10, { out }, camera });
     }
 
     const QString self = QCoreApplication::applicationFilePath();
