@@ -7,18 +7,51 @@
 #include <QFileInfo>
 #include <QThread>
 
+struct FilePerm::Registry
+{
+    QMutex mutex;
+    QHash<QString, std::shared_ptr<QSemaphore>> semaphores;
+
+    // Drops the file's lock when nothing holds or waits for it any more: only the table
+    // refers to it then, and a new one can be handed out only under the mutex.
+    void prune(const QString& key)
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = semaphores.find(key);
+        if (it != semaphores.end() && it.value().use_count() == 1
+            && it.value()->available() == FilePerm::kExclusive)
+            semaphores.erase(it);
+    }
+};
+
 namespace {
 
 // Keeps the semaphore alive for as long as a token refers to it, so a token may
-// outlive the registry that handed it out.
+// outlive the registry that handed it out. The last token of a file lets its lock go.
 struct TokenHolder
 {
-    TokenHolder(std::shared_ptr<QSemaphore> s, int units)
-        : semaphore(std::move(s))
-        , releaser(semaphore.get(), units)
+    TokenHolder(std::weak_ptr<FilePerm::Registry> r, QString k, std::shared_ptr<QSemaphore> s, int n)
+        : registry(std::move(r))
+        , key(std::move(k))
+        , semaphore(std::move(s))
+        , units(n)
+        , releaser(semaphore.get(), n)
     { }
+    ~TokenHolder()
+    {
+        // The units go back first, then this holder's reference, then the lock may go.
+        if (QSemaphore* held = releaser.cancel())
+            held->release(units);
+        semaphore.reset();
+        if (const std::shared_ptr<FilePerm::Registry> alive = registry.lock())
+            alive->prune(key);
+    }
+
+    std::weak_ptr<FilePerm::Registry> registry;
+    QString key;
     std::shared_ptr<QSemaphore> semaphore;
-    QSemaphoreReleaser releaser; // declared last: releases before the semaphore may go
+    int units;
+    QSemaphoreReleaser releaser;
 };
 
 bool onGuiThread()
@@ -31,6 +64,7 @@ bool onGuiThread()
 
 FilePerm::FilePerm(QObject* parent)
     : QObject(parent)
+    , m_registry(std::make_shared<Registry>())
 { }
 
 FilePerm::~FilePerm() = default;
@@ -68,11 +102,17 @@ QString FilePerm::lockKey(const QUrl& url)
 
 std::shared_ptr<QSemaphore> FilePerm::semaphoreFor(const QString& key)
 {
-    QMutexLocker lock(&m_mutex);
-    auto it = m_semaphores.find(key);
-    if (it == m_semaphores.end())
-        it = m_semaphores.insert(key, std::make_shared<QSemaphore>(kExclusive));
+    QMutexLocker lock(&m_registry->mutex);
+    auto it = m_registry->semaphores.find(key);
+    if (it == m_registry->semaphores.end())
+        it = m_registry->semaphores.insert(key, std::make_shared<QSemaphore>(kExclusive));
     return it.value();
+}
+
+FileToken FilePerm::hold(const QString& key, std::shared_ptr<QSemaphore> semaphore, int units)
+{
+    auto holder = std::make_shared<TokenHolder>(m_registry, key, std::move(semaphore), units);
+    return FileToken(holder, &holder->releaser);
 }
 
 FileToken FilePerm::acquire(const QString& key, int units, int timeoutMs)
@@ -87,10 +127,12 @@ FileToken FilePerm::acquire(const QString& key, int units, int timeoutMs)
         semaphore->acquire(units);
     } else if (!semaphore->tryAcquire(units, timeoutMs)) {
         qCWarning(lcEngine) << "File busy" << key << "units" << units;
+        // The holders may all have gone meanwhile, leaving this wait the last user.
+        semaphore.reset();
+        m_registry->prune(key);
         return {};
     }
-    auto holder = std::make_shared<TokenHolder>(std::move(semaphore), units);
-    return FileToken(holder, &holder->releaser);
+    return hold(key, std::move(semaphore), units);
 }
 
 FileToken FilePerm::acquireFileSemaphore(const QString& path, int units)
@@ -111,11 +153,13 @@ FileToken FilePerm::acquireUnlessStopped(
         return acquire(key, units, 0);
     std::shared_ptr<QSemaphore> semaphore = semaphoreFor(key);
     while (!semaphore->tryAcquire(units, qMax(1, pollMs))) {
-        if (stopped && stopped())
+        if (stopped && stopped()) {
+            semaphore.reset();
+            m_registry->prune(key);
             return {};
+        }
     }
-    auto holder = std::make_shared<TokenHolder>(std::move(semaphore), units);
-    return FileToken(holder, &holder->releaser);
+    return hold(key, std::move(semaphore), units);
 }
 
 FileToken FilePerm::tryAcquireFileSemaphore(const QString& path, int units, int timeoutMs)
@@ -125,5 +169,14 @@ FileToken FilePerm::tryAcquireFileSemaphore(const QString& path, int units, int 
 
 int FilePerm::available(const QString& path)
 {
-    return semaphoreFor(lockKey(path))->available();
+    const QString key = lockKey(path);
+    QMutexLocker lock(&m_registry->mutex);
+    const auto it = m_registry->semaphores.constFind(key);
+    return it == m_registry->semaphores.constEnd() ? kExclusive : it.value()->available();
+}
+
+int FilePerm::lockCount() const
+{
+    QMutexLocker lock(&m_registry->mutex);
+    return m_registry->semaphores.size();
 }

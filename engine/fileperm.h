@@ -56,12 +56,19 @@ public:
 
     // Units currently free for the file (65535 when nobody holds it).
     int available(const QString& path);
+    // Files whose lock is held or waited for now: a file's lock goes once its last token
+    // is dropped and nobody waits for it, so the registry does not grow with every file
+    // the process ever read.
+    int lockCount() const;
+
+    struct Registry;
 
 private:
     std::shared_ptr<QSemaphore> semaphoreFor(const QString& key);
     FileToken acquire(const QString& key, int units, int timeoutMs);
+    FileToken hold(const QString& key, std::shared_ptr<QSemaphore> semaphore, int units);
 
-    QMutex m_mutex;
-    QHash<QString, std::shared_ptr<QSemaphore>> m_semaphores;
+    // Shared with the tokens, which may outlive this object.
+    std::shared_ptr<Registry> m_registry;
     int m_guiWaitMs = kDefaultGuiWaitMs;
 };

@@ -9,6 +9,7 @@
 #include "library/ordering.h"
 #include "library/rowranges.h"
 #include "library/session.h"
+#include "library/sortkeycache.h"
 #include "library/urlidentity.h"
 
 ActiveSession::ActiveSession(QObject* parent)
@@ -109,10 +110,16 @@ void ActiveSession::setSource(Session* session)
         for (const QUrl& url : files)
             insertUrl(url);
     }
+    QList<QUrl> closed;
     for (const QUrl& url : before) {
         if (!isOffered(url))
-            emit fileClosed(url);
+            closed.append(url);
     }
+    // Their sort keys go too: a day of sessions would otherwise keep one for every file seen.
+    if (SortKeyCache* keys = SortKeyCache::of(resolver()))
+        keys->forget(closed);
+    for (const QUrl& url : qAsConst(closed))
+        emit fileClosed(url);
     emit grossCountChanged();
     emit sourceChanged();
 }

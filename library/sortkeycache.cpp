@@ -121,6 +121,24 @@ void SortKeyCache::remember(const QUrl& url, FileKey* key)
         m_pinned.push_back(url);
 }
 
+void SortKeyCache::forget(const QList<QUrl>& urls)
+{
+    size_t erased = 0;
+    for (const QUrl& url : urls)
+        erased += m_keys.erase(url);
+    if (erased == 0)
+        return;
+    // The shortcuts may lead to keys that went: they start afresh, in tables sized for
+    // the keys that stay.
+    size_t capacity = 16;
+    while (capacity < 2 * m_keys.size())
+        capacity *= 2;
+    std::vector<Shortcut>(capacity).swap(m_shortcuts);
+    m_shortcutCount = 0;
+    std::vector<QUrl>().swap(m_pinned);
+    m_keys.rehash(0);
+}
+
 const FileKey& SortKeyCache::refresh(const QUrl& url)
 {
     FileKey& stored = m_keys[url];

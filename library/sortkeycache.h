@@ -33,6 +33,10 @@ public:
     // Reads the key again from the current headers.
     const FileKey& refresh(const QUrl& url);
     int size() const { return int(m_keys.size()); }
+    // Drops the keys of files no list shows any more (a session the gallery left), so the
+    // cache holds the files of the lists shown rather than every file ever sorted. A key
+    // asked for again is read anew from the headers.
+    void forget(const QList<QUrl>& urls);
     // Room for `count` files, so the tables do not grow while a stream of files comes in.
     void reserve(int count);
 

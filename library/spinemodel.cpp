@@ -452,6 +452,13 @@ QSet<QUrl> SpineModel::takeAll()
         m_recalledRow = -1;
         m_recalledKeys.clear();
         endResetModel();
+    } else if (m_tree.rowCount() > 0) {
+        // A section that loses its files keeps its place while the gallery shows its list;
+        // once every file went with the list itself there is no place to keep, and the
+        // sections left behind would pile up with every session the gallery turns to.
+        m_outline->beginRemoveSections(0, m_tree.rowCount());
+        m_tree.clear();
+        m_outline->endRemoveSections();
     }
     QSet<QUrl> gross;
     gross.swap(m_gross);

@@ -103,8 +103,8 @@ protected:
     // The row that holds the URL, or -1: the ordering's search, then a plain search when
     // the ordering misses (the file's headers changed behind the model's back).
     int rowOf(const QUrl& url);
-    // Removes every row and section (announced as a reset) and empties the offered set
-    // without announcing the files; returns the offered set as it was.
+    // Removes every row and every section (the rows announced as a reset) and empties the
+    // offered set without announcing the files; returns the offered set as it was.
     QSet<QUrl> takeAll();
 
 private:

@@ -90,6 +90,65 @@ private slots:
         QCOMPARE(violations.load(), 0);
         for (const QString& p : paths)
             QCOMPARE(perm.available(p), FilePerm::kExclusive);
+        // Every lock went with its last token, whichever thread dropped it.
+        QCOMPARE(perm.lockCount(), 0);
+    }
+
+    // A file's lock lives while a token holds it or someone waits for it: the registry of a
+    // process that reads thousands of files holds only the locks in use.
+    void locksGoWithTheirLastToken()
+    {
+        FilePerm perm;
+        const QString a = m_dir.filePath("a.vrx");
+        touch(a);
+        FileToken first = perm.acquireFileSemaphore(a, FilePerm::kShared);
+        FileToken second = perm.acquireFileSemaphore(QUrl::fromLocalFile(a), FilePerm::kShared);
+        QVERIFY(first && second);
+        QCOMPARE(perm.lockCount(), 1);
+        first.reset();
+        QCOMPARE(perm.lockCount(), 1);
+        QCOMPARE(perm.available(a), FilePerm::kExclusive - 1);
+        second.reset();
+        QCOMPARE(perm.lockCount(), 0);
+        // Asking how free a file is makes no lock.
+        QCOMPARE(perm.available(a), FilePerm::kExclusive);
+        QCOMPARE(perm.lockCount(), 0);
+
+        // A wait that gave up leaves nothing once the holder is gone too.
+        FileToken writer = perm.acquireFileSemaphore(a, FilePerm::kExclusive);
+        QVERIFY(!perm.tryAcquireFileSemaphore(a, FilePerm::kShared, 10));
+        std::atomic<bool> stop { true };
+        QVERIFY(!perm.acquireUnlessStopped(
+            QUrl::fromLocalFile(a), FilePerm::kShared, [&] { return stop.load(); }, 1));
+        QCOMPARE(perm.lockCount(), 1);
+        writer.reset();
+        QCOMPARE(perm.lockCount(), 0);
+
+        // Thousands of files read from several threads, as indexing does.
+        const int files = 2000;
+        std::vector<std::unique_ptr<Runner>> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.push_back(std::make_unique<Runner>([&, t] {
+                for (int i = t; i < files; i += 4) {
+                    const QString path = m_dir.filePath(QString("many%1.vrx").arg(i));
+                    FileToken token
+                        = perm.acquireFileSemaphore(path, i % 7 ? FilePerm::kShared : FilePerm::kExclusive);
+                    if (!token)
+                        return;
+                }
+            }));
+            threads.back()->start();
+        }
+        for (auto& t : threads)
+            QVERIFY(t->wait(120000));
+        QCOMPARE(perm.lockCount(), 0);
+
+        // A token may outlive the registry; dropping it then touches nothing that went.
+        auto registry = std::make_unique<FilePerm>();
+        FileToken late = registry->acquireFileSemaphore(a, FilePerm::kExclusive);
+        QVERIFY(late);
+        registry.reset();
+        late.reset();
     }
 
 private:

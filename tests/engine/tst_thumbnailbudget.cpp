@@ -147,6 +147,8 @@ private slots:
         QCOMPARE(locator.keeperCount(), 4);
         QCOMPARE(locator.rowCount(), 4);
         QCOMPARE(locator.thumbnails().keptCount(), 4);
+        // The files' locks went with the tasks that read them.
+        QTRY_COMPARE(locator.filePerm()->lockCount(), 0);
 
         for (const QUrl& url : qAsConst(urls))
             locator.forgetFile(url);

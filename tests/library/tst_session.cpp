@@ -8,12 +8,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 #include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "library/root.h"
 #include "library/session.h"
+#include "library/sortkeycache.h"
 #include "library/spineoutline.h"
 #include "library/spinesection.h"
 #include "support/filetree.h"
@@ -292,6 +294,56 @@ private slots:
         QCOMPARE(one.files(), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s1/new.vrx")) }));
         QCOMPARE(rowsOf(gallery), one.files());
         QCOMPARE(gallery.grossCount(), 2);
+    }
+
+    // The sections a session's files leave behind go with the session when the gallery
+    // turns to another one: switching among sessions of ever new folders keeps the outline
+    // to the sections of the session shown.
+    void switchingKeepsOnlyTheShownSections()
+    {
+        const int count = 12;
+        QList<std::shared_ptr<Session>> sessions;
+        for (int i = 0; i < count; ++i) {
+            const QString folder = QString("w%1/day%2").arg(i % 3).arg(i);
+            for (const char* name : { "/a.vrx", "/b.vrx", "/sub/c.vrx" })
+                touch(path(folder + name));
+            sessions.append(std::make_shared<Session>());
+            sessions.last()->offer(url(path(folder)), true);
+        }
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        gallery.setSortField(QStringLiteral("filePath"));
+        QAbstractItemModelTester galleryTester(
+            &gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester outlineTester(
+            gallery.outlineModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        gallery.setSource(sessions.first().get());
+        const int shown = gallery.outlineModel()->rowCount();
+        QVERIFY(shown >= 2);
+        SortKeyCache* keys = SortKeyCache::of(&resolver);
+        for (int round = 0; round < 2; ++round) {
+            for (const auto& session : qAsConst(sessions)) {
+                gallery.setSource(session.get());
+                QCOMPARE(gallery.rowCount(), 3);
+                // The folders of this session's files, no more.
+                QCOMPARE(gallery.outlineModel()->rowCount(), shown);
+                // The sort keys of this session's files, no more.
+                QCOMPARE(keys->size(), 3);
+                // Sorted again with the keys that stay, the files keep their order.
+                gallery.setSortField(QStringLiteral("timestamp"));
+                gallery.setSortField(QStringLiteral("filePath"));
+                QCOMPARE(rowsOf(gallery), session->files());
+                QVERIFY(std::is_sorted(gallery.list().begin(), gallery.list().end(),
+                    [](const QUrl& a, const QUrl& b) { return a.toString() < b.toString(); }));
+            }
+        }
+        // Within a session a section that loses its last file keeps its place.
+        QVERIFY(gallery.removeRows(gallery.rowCount() - 1, 1));
+        QCOMPARE(gallery.outlineModel()->rowCount(), shown);
+        gallery.setSource(nullptr);
+        QCOMPARE(gallery.outlineModel()->rowCount(), 0);
     }
 
     void newestDecidingOperationWins_data()
