@@ -351,10 +351,23 @@ void CaptureSession::onItemsFound(QList<CapturedImage> found)
                 added << item;
                 addedByKey.insert(file.linkId, item);
             }
+            QHash<int, QString>& listed = m_listedIds[file.linkId];
             if (item->data(ToRemoveRole).toBool()) {
+                // A file of a kind the picture had not shown yet (a companion file found
+                // late) goes with it; a kind listed before is a new picture taken under a
+                // name the camera used again, and stays.
+                if (listed.contains(kind)) {
+                    qCWarning(lcCapture)
+                        << "A new file under the name of a freed picture, kept on the device:"
+                        << file.remoteId << file.fileName;
+                    continue;
+                }
+                listed.insert(kind, file.remoteId);
                 pushName(file.remoteId);
                 continue;
             }
+            if (!listed.contains(kind))
+                listed.insert(kind, file.remoteId);
             item->setData(file.remoteId, kind + RemoteId);
             item->setData(file.fileName, kind + FileName);
             item->setData(file.fileSize, kind + FileSize);
@@ -576,6 +589,7 @@ void CaptureSession::onDeviceLost()
     m_live = false;
     m_pendingPreviews.clear();
     m_items.clear();
+    m_listedIds.clear();
     m_deferred.clear();
     removeRows(0, QStandardItemModel::rowCount());
     if (m_pipeline)

@@ -241,6 +241,10 @@ private:
     QSet<int> m_pendingPreviews;
     QItemSelectionModel m_selection;
     QHash<QString, QPersistentModelIndex> m_items;
+    // Per link id, the remote id each file kind was first listed under. A file of a kind
+    // listed before, found for a picture being freed, is a new picture under a name the
+    // camera used again: it stays on the device.
+    QHash<QString, QHash<int, QString>> m_listedIds;
     QHash<QString, int> m_pendingStars;
     // Files found while no pipeline was attached, entered when one is.
     QList<Entry> m_deferred;
