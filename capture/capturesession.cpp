@@ -185,8 +185,19 @@ void CaptureSession::touchItem(const QModelIndex& index)
     if (!item)
         return;
     item->setData(true, ToRemoveRole);
-    for (int kind : { RawKind, StateKind, PreviewKind })
-        pushName(item->data(kind + RemoteId).toString());
+    const QHash<int, QString> listed = m_listedIds.value(item->data(LinkIdRole).toString());
+    for (int kind : { RawKind, StateKind, PreviewKind }) {
+        const QString remoteId = item->data(kind + RemoteId).toString();
+        if (remoteId.isEmpty())
+            continue;
+        // Another object found under the file's name since: a new picture, not the copied file.
+        if (remoteId != listed.value(kind)) {
+            qCWarning(lcCapture) << "Not the file that was copied, kept on the device:" << remoteId
+                                 << "copied from" << listed.value(kind);
+            continue;
+        }
+        pushName(remoteId);
+    }
 }
 
 // ---- IProvider

@@ -501,6 +501,7 @@ private slots:
     {
         QTest::addColumn<bool>("afterFree");
         QTest::newRow("name used again after the free") << true;
+        QTest::newRow("other object before the free") << false;
     }
     void freeKeepsNewPictureOfSameName()
     {
