@@ -185,8 +185,19 @@ void CaptureSession::touchItem(const QModelIndex& index)
     if (!item)
         return;
     item->setData(true, ToRemoveRole);
-    for (int kind : { RawKind, StateKind, PreviewKind })
-        pushName(item->data(kind + RemoteId).toString());
+    const QHash<int, QString> listed = m_listedIds.value(item->data(LinkIdRole).toString());
+    for (int kind : { RawKind, StateKind, PreviewKind }) {
+        const QString remoteId = item->data(kind + RemoteId).toString();
+        if (remoteId.isEmpty())
+            continue;
+        // Another object found under the file's name since: a new picture, not the copied file.
+        if (remoteId != listed.value(kind)) {
+            qCWarning(lcCapture) << "Not the file that was copied, kept on the device:" << remoteId
+                                 << "copied from" << listed.value(kind);
+            continue;
+        }
+        pushName(remoteId);
+    }
 }
 
 // ---- IProvider
@@ -351,10 +362,23 @@ void CaptureSession::onItemsFound(QList<CapturedImage> found)
                 added << item;
                 addedByKey.insert(file.linkId, item);
             }
+            QHash<int, QString>& listed = m_listedIds[file.linkId];
             if (item->data(ToRemoveRole).toBool()) {
+                // A file of a kind the picture had not shown yet (a companion file found
+                // late) goes with it; a kind listed before is a new picture taken under a
+                // name the camera used again, and stays.
+                if (listed.contains(kind)) {
+                    qCWarning(lcCapture)
+                        << "A new file under the name of a freed picture, kept on the device:"
+                        << file.remoteId << file.fileName;
+                    continue;
+                }
+                listed.insert(kind, file.remoteId);
                 pushName(file.remoteId);
                 continue;
             }
+            if (!listed.contains(kind))
+                listed.insert(kind, file.remoteId);
             item->setData(file.remoteId, kind + RemoteId);
             item->setData(file.fileName, kind + FileName);
             item->setData(file.fileSize, kind + FileSize);
@@ -576,6 +600,7 @@ void CaptureSession::onDeviceLost()
     m_live = false;
     m_pendingPreviews.clear();
     m_items.clear();
+    m_listedIds.clear();
     m_deferred.clear();
     removeRows(0, QStandardItemModel::rowCount());
     if (m_pipeline)

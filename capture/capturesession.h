@@ -241,6 +241,10 @@ private:
     QSet<int> m_pendingPreviews;
     QItemSelectionModel m_selection;
     QHash<QString, QPersistentModelIndex> m_items;
+    // Per link id, the remote id each file kind was first listed under: the file the picture
+    // was copied from. Freeing a picture deletes only these; another object found later under
+    // the same name (the picture taken again) is a new picture and stays on the device.
+    QHash<QString, QHash<int, QString>> m_listedIds;
     QHash<QString, int> m_pendingStars;
     // Files found while no pipeline was attached, entered when one is.
     QList<Entry> m_deferred;

@@ -476,11 +476,93 @@ private slots:
         const Recipe other { "transfer", session.deviceId(), fileKeyDocument("IMG_0002.vrx"), {}, 4, false };
         session.onObstacle(QUrl::fromLocalFile(c.root + "/x/IMG_0002.vrx"), other, IFileSink::IOError);
         QCOMPARE(pipeline.calls.last(), QString("obstacle %1").arg(IFileSink::IOError));
+        // A companion file found late for a marked picture that had none of its kind goes
+        // at once; a file of a kind the picture had (a name the camera used again) stays.
+        const QModelIndex second = rowOf(session, "IMG_0002");
+        QVERIFY(second.data(S::StateRemoteIdRole).isNull());
+        session.touchItem(second);
+        QTRY_VERIFY(second.data(S::RawRemoteIdRole).isNull() && second.data(S::ThmRemoteIdRole).isNull());
         write(c.root + "/Z40CD0042/DCIM/late/IMG_0001.vrxs", "late");
-        session.onItemsFound({ { "IMG_0001", "DCIM/late/IMG_0001.vrxs", "IMG_0001.vrxs", 4, {} } });
-        QTRY_VERIFY(QFile::exists(trash + "late/IMG_0001.vrxs"));
+        write(c.root + "/Z40CD0042/DCIM/late/IMG_0002.vrxs", "late");
+        session.onItemsFound({ { "IMG_0001", "DCIM/late/IMG_0001.vrxs", "IMG_0001.vrxs", 4, {} },
+            { "IMG_0002", "DCIM/late/IMG_0002.vrxs", "IMG_0002.vrxs", 4, {} } });
+        QTRY_VERIFY(QFile::exists(trash + "late/IMG_0002.vrxs"));
+        QTest::qWait(100);
+        QVERIFY(!QFile::exists(trash + "late/IMG_0001.vrxs"));
         QVERIFY(row.data(S::StateRemoteIdRole).isNull());
+        QVERIFY(second.data(S::StateRemoteIdRole).isNull());
         QCOMPARE(session.rowCount(), 4);
+    }
+
+    // Freeing a picture deletes on the device the files it was copied from, never another
+    // picture the camera took under the same name: one written where a freed file was (the
+    // name used again), or one the device lists as another object while the session runs.
+    void freeKeepsNewPictureOfSameName_data()
+    {
+        QTest::addColumn<bool>("afterFree");
+        QTest::newRow("name used again after the free") << true;
+        QTest::newRow("other object before the free") << false;
+    }
+    void freeKeepsNewPictureOfSameName()
+    {
+        QFETCH(bool, afterFree);
+        Camera c = camera(false, 2, 0);
+        const std::shared_ptr<FolderDevice::Controls> controls = m_manager.controls(c.id);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        const QString root = QString::fromStdString(c.info.pictureRoot) + "/";
+        const QString relative = QDir(c.root).relativeFilePath(root);
+        const QString prefix = relative == "." ? QString() : relative + "/";
+        const QModelIndex row = rowOf(session, "IMG_0001");
+        const QModelIndex other = rowOf(session, "IMG_0002");
+        QVERIFY(row.isValid() && other.isValid());
+        QVERIFY(!row.data(S::StateRemoteIdRole).toString().isEmpty());
+        const QByteArray taken = "a picture taken again";
+        // Files the device announces in order: once the last is listed, the others were.
+        const auto announce = [&](const QStringList& names) {
+            for (const QString& name : names) {
+                QVERIFY(write(root + name, taken).isValid());
+                controls->announceAdded(prefix + name);
+            }
+            QVERIFY(write(root + "IMG_0099.jpg", "no preview").isValid());
+            controls->announceAdded(prefix + "IMG_0099.jpg");
+            QTRY_VERIFY(rowOf(session, "IMG_0099").isValid());
+        };
+        QStringList kept;
+        if (afterFree) {
+            session.touchItem(row);
+            QTRY_VERIFY(row.data(S::RawRemoteIdRole).isNull() && row.data(S::ThmRemoteIdRole).isNull()
+                && row.data(S::StateRemoteIdRole).isNull());
+            for (const char* suffix : { ".jpg", ".vrx", ".vrxs" })
+                QVERIFY2(!QFile::exists(root + "IMG_0001" + suffix), suffix);
+            kept = QStringList { "IMG_0001.jpg", "IMG_0001.vrx" };
+            announce(kept);
+        } else {
+            QVERIFY(QDir(root).mkpath("late"));
+            kept = QStringList { "late/IMG_0001.vrx" };
+            announce(kept);
+            QTRY_COMPARE(row.data(S::RawRemoteIdRole).toString(), "f:" + prefix + kept.first());
+            session.touchItem(row);
+            // The copied preview and state file go (the preview is asked for last).
+            QTRY_VERIFY(row.data(S::ThmRemoteIdRole).isNull() && row.data(S::StateRemoteIdRole).isNull());
+            QVERIFY(!QFile::exists(root + "IMG_0001.jpg") && !QFile::exists(root + "IMG_0001.vrxs"));
+            // The raw file first listed is no longer the row's: it is not asked for either.
+            QVERIFY(QFile::exists(root + "IMG_0001.vrx"));
+        }
+        QTest::qWait(200);
+        for (const QString& name : qAsConst(kept)) {
+            QFile file(root + name);
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(name));
+            QCOMPARE(file.readAll(), taken);
+        }
+        // The other picture was not freed: all of its files are there.
+        QVERIFY(!other.data(S::ToRemoveRole).toBool());
+        for (const char* suffix : { ".jpg", ".vrx" })
+            QVERIFY2(QFile::exists(root + "IMG_0002" + suffix), suffix);
+        QCOMPARE(session.rowCount(), 3);
     }
 
     // Losing the device empties the session and tells the pipeline; reports still on their
