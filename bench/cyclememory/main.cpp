@@ -45,6 +45,7 @@
 #include "app/importservices.h"
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
+#include "bench/support/eventturns.h"
 #include "capture/capturemodel.h"
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
@@ -62,32 +63,13 @@
 
 namespace {
 
-double residentMb()
-{
-    return double(MemoryRelease::residentBytes()) / 1048576.0;
-}
+using bench::residentMb;
+using bench::spin;
+using bench::turn;
 
 void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg
-        || (qEnvironmentVariableIsSet("CM_DIAG") && type == QtWarningMsg))
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-// One turn of the event loop as the application's own would run it: outside exec()
-// objects deleted later are deleted only when asked for.
-void turn(int ms)
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-void spin(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        turn(10);
+    bench::printMessages(type, message, "CM_DIAG");
 }
 
 template <typename F> bool spinUntil(F done, int timeoutMs)

@@ -33,6 +33,7 @@
 #include "app/automationhost.h"
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
+#include "bench/support/eventturns.h"
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
 #include "core/memoryrelease.h"
@@ -46,32 +47,13 @@
 
 namespace {
 
-double residentMb()
-{
-    return double(MemoryRelease::residentBytes()) / 1048576.0;
-}
+using bench::residentMb;
+using bench::spin;
+using bench::turn;
 
 void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg
-        || (qEnvironmentVariableIsSet("GM_DIAG") && type == QtWarningMsg))
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
-
-// One turn of the event loop as the application's own would run it: outside exec()
-// objects deleted later are deleted only when asked for.
-void turn(int ms)
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-void spin(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        turn(10);
+    bench::printMessages(type, message, "GM_DIAG");
 }
 
 // Waits until every offered file is listed and the image service has had nothing to do
