@@ -171,6 +171,14 @@ void ImageEditItem::loadLocation()
     m_viewer = m_locator->openForView(m_location, this);
     if (!m_viewer)
         return;
+    if (!viewerShowsLocation()
+        && IImageService::fileKey(m_viewer->pendingStateUrl()) == IImageService::fileKey(m_location)) {
+        // A writer (a batch edit, a rating) holds the state for a moment: the picture shows
+        // with it once it lets go, and the page keeps loading meanwhile.
+        m_openedConnection
+            = connect(m_viewer, &ImageViewer::notifyFileOpenedSignal, this, &ImageEditItem::viewerOpened);
+        return;
+    }
     if (!viewerShowsLocation()) {
         // Not a picture: nothing is open, so there is nothing to edit, rate or save.
         ImageEditor* editor = m_viewer;
@@ -180,6 +188,19 @@ void ImageEditItem::loadLocation()
             takePyramid(invalidPyramid());
         return;
     }
+    attachViewer();
+}
+
+void ImageEditItem::viewerOpened(const QUrl& url)
+{
+    if (IImageService::fileKey(url) != IImageService::fileKey(m_location) || !viewerShowsLocation())
+        return;
+    disconnect(m_openedConnection);
+    attachViewer();
+}
+
+void ImageEditItem::attachViewer()
+{
     ImageProperties* props = m_viewer->properties();
     props->setFileInfo(m_location.toLocalFile());
     m_resolution = m_viewer->outputSize();
@@ -221,6 +242,7 @@ void ImageEditItem::releaseLocation()
         // save the next picture with force.
         m_saveTimer.stop();
         detachEditor();
+        disconnect(m_openedConnection);
         disconnect(m_ratingConnection);
         disconnect(m_changedConnection);
         disconnect(m_transformConnection);
@@ -283,6 +305,7 @@ void ImageEditItem::routerDetached(ImageRouter* router)
     if (!m_viewer || static_cast<ImageRouter*>(m_viewer) != router)
         return;
     detachEditor();
+    disconnect(m_openedConnection);
     disconnect(m_ratingConnection);
     disconnect(m_changedConnection);
     disconnect(m_transformConnection);

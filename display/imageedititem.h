@@ -110,7 +110,7 @@ public:
     QObject* locator() const { return m_locator.object(); }
     void setLocator(QObject* locator);
     ImageProperties* properties() const;
-    bool captureKnown() const { return m_viewer != nullptr; }
+    bool captureKnown() const { return viewerShowsLocation(); }
     float exposureTime() const { return m_exposureTime; }
     float evOffset() const { return m_evOffset; }
     int focalLength() const { return m_focalLength; }
@@ -292,6 +292,10 @@ private:
     void resetAndRequestRegions();
 
     void loadLocation();
+    // Binds the canvas to the editor that shows the location now.
+    void attachViewer();
+    // The editor opened the location after a writer let go of it.
+    void viewerOpened(const QUrl& url);
     // Values changed since the last redraw (the throttle may still hold it back) go to the
     // renderer, so that a save or the editor's hand-back keeps them.
     void flushProperties();
@@ -360,6 +364,7 @@ private:
     int m_isoFilmSpeed = 0;
     QDateTime m_captureDate;
     QMetaObject::Connection m_ratingConnection;
+    QMetaObject::Connection m_openedConnection;
     QMetaObject::Connection m_changedConnection;
     QMetaObject::Connection m_transformConnection;
     // The pixels drawn are not (yet again) the picture's own: a view with an overlay was

@@ -117,6 +117,8 @@ void EditorLending::giveBack(ImageEditor* editor, ImageClient* client)
         return;
     if (client)
         editor->removeListener(client);
+    // A picture still waiting for a writer is not opened for nobody.
+    editor->cancelPendingOpen();
     for (int i = 0; i < kEditorCount; ++i) {
         if (editor != &m_editors[i])
             continue;

@@ -13,9 +13,11 @@
 #include "engine/streampart.h"
 #include "engine/transformhelpers.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <exception>
 #include <stdexcept>
@@ -223,13 +225,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
 
     if (m_filePerm && !token) {
         qCInfo(lcEngine) << "File is busy, opened when released" << url.toLocalFile();
-        closeImage();
-        {
-            QMutexLocker lock(&m_openMutex);
-            m_pendingOpen = { url, source, calibration, tuningType, channelOrder };
-        }
-        QMetaObject::invokeMethod(m_busyRetry, qOverload<>(&QTimer::start), Qt::QueuedConnection);
-        emit notifyFileBusySignal(url);
+        deferOpen({ url, source, calibration, tuningType, channelOrder, false });
         return false;
     }
     try {
@@ -243,8 +239,10 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     }
 
     const QString statePath = stateFilePathFor(url);
+    const int lockWaitMs = openLockWaitMs();
+    bool stateBusy = false;
     try {
-        readState(statePath);
+        stateBusy = !readState(statePath, lockWaitMs);
     } catch (...) {
         qCWarning(lcEngine) << "can't read state" << statePath << exceptionText(std::current_exception());
         // Start again from the raw file alone, on an engine state that saw nothing of it.
@@ -261,10 +259,48 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
             return false;
         }
         m_unreadableState = StateStamp::of(statePath);
-        readStateSettings(statePath);
+        stateBusy = !readStateSettings(statePath, lockWaitMs);
+    }
+    if (stateBusy) {
+        // A writer (a batch edit, a rating) holds the state: the picture is not shown
+        // without it, nor read while it may be half written.
+        qCInfo(lcEngine) << "State file is busy, opened when released" << statePath;
+        deferOpen({ url, source, calibration, tuningType, channelOrder, true });
+        return false;
     }
     setRendererProperty(*m_renderer);
     return true;
+}
+
+void ImageViewer::deferOpen(const PendingOpen& pending)
+{
+    closeImage();
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_pendingOpen = pending;
+    }
+    QMetaObject::invokeMethod(m_busyRetry, qOverload<>(&QTimer::start), Qt::QueuedConnection);
+    emit notifyFileBusySignal(pending.url);
+}
+
+int ImageViewer::openLockWaitMs() const
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    const bool onGuiThread = app && QThread::currentThread() == app->thread();
+    // The retries run on this object's thread: only there is a busy lock left to them.
+    return onGuiThread && thread() == QThread::currentThread() ? kOpenLockWaitMs : -1;
+}
+
+QUrl ImageViewer::pendingStateUrl() const
+{
+    QMutexLocker lock(&m_openMutex);
+    return m_pendingOpen.forState ? m_pendingOpen.url : QUrl();
+}
+
+void ImageViewer::cancelPendingOpen()
+{
+    QMutexLocker lock(&m_openMutex);
+    m_pendingOpen = PendingOpen();
 }
 
 void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
@@ -296,11 +332,11 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
     qCWarning(lcEngine) << "can't read file" << url.toLocalFile() << reason;
 }
 
-void ImageViewer::readState(const QString& statePath)
+bool ImageViewer::readState(const QString& statePath, int lockWaitMs)
 {
     StateStamp stamp;
     bool damaged = false;
-    const bool read = StateFile::read(
+    const StateFile::ReadResult result = StateFile::read(
         statePath,
         [this, &damaged](std::istream& stream) {
             m_renderer->deserialize(stream, CIAPI::StateFull);
@@ -315,8 +351,10 @@ void ImageViewer::readState(const QString& statePath)
             // Bytes after a damaged record may hold edits that were not read.
             damaged = facts.tornTail;
         },
-        stamp);
-    if (read) {
+        stamp, lockWaitMs);
+    if (result == StateFile::ReadResult::Busy)
+        return false;
+    if (result == StateFile::ReadResult::Read) {
         m_stateStamp = stamp;
         if (damaged)
             m_unreadableState = stamp;
@@ -326,20 +364,23 @@ void ImageViewer::readState(const QString& statePath)
         m_properties->loadFromRenderer(*m_renderer, false);
         refreshFacts();
     }
+    return true;
 }
 
-void ImageViewer::readStateSettings(const QString& statePath)
+bool ImageViewer::readStateSettings(const QString& statePath, int lockWaitMs)
 {
     try {
         StateStamp stamp;
-        const bool read = StateFile::read(
+        const StateFile::ReadResult result = StateFile::read(
             statePath,
             [this](std::istream& stream) {
                 m_renderer->deserialize(stream, CIAPI::StateSettings);
                 fitFrameToPicture();
             },
-            stamp);
-        if (read) {
+            stamp, lockWaitMs);
+        if (result == StateFile::ReadResult::Busy)
+            return false;
+        if (result == StateFile::ReadResult::Read) {
             m_properties->loadFromRenderer(*m_renderer, false);
             refreshFacts();
         }
@@ -348,6 +389,7 @@ void ImageViewer::readStateSettings(const QString& statePath)
         qCInfo(lcEngine) << "nothing of the state read" << statePath
                          << exceptionText(std::current_exception());
     }
+    return true;
 }
 
 bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
@@ -375,17 +417,23 @@ void ImageViewer::retryBusyOpen()
         QMutexLocker lock(&m_openMutex);
         pending = m_pendingOpen;
     }
-    if (pending.url.isEmpty() || !m_filePerm) {
+    if (pending.url.isEmpty()) {
         m_busyRetry->stop();
         return;
     }
-    if (!m_filePerm->tryAcquireFileSemaphore(pending.url.toLocalFile(), FilePerm::kShared, 0))
+    if (m_filePerm && !m_filePerm->tryAcquireFileSemaphore(pending.url.toLocalFile(), FilePerm::kShared, 0))
+        return;
+    // Not read again from the raw file each time while a writer keeps the state.
+    if (!StateFile::lockIsFree(stateFilePathFor(pending.url)))
         return;
     m_busyRetry->stop();
-    // The coarsest level first, as opening a picture for view does.
+    // As opening a picture for view does: the quick mode off, the coarsest level first.
     if (loadImageWithState(
-            pending.url, pending.source, pending.calibration, pending.tuningType, pending.channelOrder))
+            pending.url, pending.source, pending.calibration, pending.tuningType, pending.channelOrder)) {
+        resetProperty11();
         renderLevel(-1, 2);
+        emit notifyFileOpenedSignal(pending.url);
+    }
 }
 
 void ImageViewer::closeImage()

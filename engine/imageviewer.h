@@ -31,6 +31,9 @@ public:
     using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
     // How often a picture locked by a writer is tried again.
     static constexpr int kBusyRetryMs = 200;
+    // How long an open on the GUI thread waits for a state file's lock before it leaves the
+    // open to the retries.
+    static constexpr int kOpenLockWaitMs = 40;
 
     explicit ImageViewer(QObject* parent = nullptr);
     ~ImageViewer() override;
@@ -51,6 +54,11 @@ public:
         const Calibration& calibration, int tuningType, int channelOrder);
     void closeImage();
     void saveAndClose();
+    // The picture whose opening waits for a writer to let go of its state file (empty when
+    // none, or when it waits for the file itself).
+    QUrl pendingStateUrl() const;
+    // Drops the open that waits for a writer; nothing is opened when it lets go.
+    void cancelPendingOpen();
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
     // file changed by another writer since it was read is left alone. True when written.
     // When the write fails, `error` (if given) receives the reason and the changes stay
@@ -99,6 +107,8 @@ signals:
     // The picture is locked by a writer (compression, export): it is not unreadable, and
     // is opened as soon as the writer lets go.
     void notifyFileBusySignal(QUrl url);
+    // A picture that was busy is open now (with its state), and its coarsest level asked for.
+    void notifyFileOpenedSignal(QUrl url);
 
 protected:
     void installListeners();
@@ -113,10 +123,11 @@ private:
     // The renderer's transform takes the aspect of the pixels it renders (a state or a
     // file may record another frame).
     void fitFrameToPicture();
-    void readState(const QString& statePath);
+    // False when the state file's lock was not had within `lockWaitMs` (nothing read).
+    bool readState(const QString& statePath, int lockWaitMs);
     // After a state file failed to read: what it holds apart from the depth (tone, crop,
-    // rating) is taken when the engine can still read that.
-    void readStateSettings(const QString& statePath);
+    // rating) is taken when the engine can still read that. False as readState().
+    bool readStateSettings(const QString& statePath, int lockWaitMs);
     // Before the first write over a state file that could not be read: its bytes are kept
     // beside it (".unreadable"), so no save silently replaces them. False when they could
     // not be kept.
@@ -124,6 +135,12 @@ private:
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
+    struct PendingOpen;
+    // Closes what was opened so far and leaves the open to the retries.
+    void deferOpen(const PendingOpen& pending);
+    // The longest an open here may wait for a state file's lock: bounded on the GUI thread,
+    // which polls again from its event loop; a worker waits as long as it takes.
+    int openLockWaitMs() const;
 
     ImageProperties* m_properties = nullptr;
     ProgressListener m_firstProgressListener;
@@ -137,6 +154,7 @@ private:
         Calibration calibration;
         int tuningType = 0;
         int channelOrder = 0;
+        bool forState = false; // waits for the state file's lock, not the file's
     };
     bool m_saveBusy = false;
     // The open picture's state file as it was when it could not be read (none when it was

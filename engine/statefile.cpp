@@ -274,8 +274,24 @@ StateFile::Result StateFile::save(const QString& statePath, bool force, StateSta
 
 bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp& stamp)
 {
+    return read(statePath, reader, stamp, -1) == ReadResult::Read;
+}
+
+bool StateFile::lockIsFree(const QString& statePath)
+{
     QLockFile lock(lockPath(statePath));
-    lock.lock();
+    return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
+}
+
+StateFile::ReadResult StateFile::read(
+    const QString& statePath, const Reader& reader, StateStamp& stamp, int lockWaitMs)
+{
+    QLockFile lock(lockPath(statePath));
+    // A folder where no lock can be made (read-only media) has no writer that takes it
+    // either: the file is read all the same. Only a lock held by someone else stops the read.
+    const bool locked = lockWaitMs < 0 ? lock.lock() : lock.tryLock(lockWaitMs);
+    if (!locked && lock.error() == QLockFile::LockFailedError)
+        return ReadResult::Busy;
     const QString backup = backupPath(statePath);
     if (!QFile::exists(statePath) && QFile::exists(backup)) {
         qCWarning(lcEngine) << "restoring state from backup" << statePath;
@@ -284,7 +300,7 @@ bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp&
     stamp = StateStamp();
     QFile file(statePath);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return ReadResult::NoFile;
     // The stamp of the very file read, even if a writer renames another into place now.
     stamp = StateStamp::of(file.handle());
     const QByteArray bytes = file.readAll();
@@ -292,7 +308,7 @@ bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp&
     std::istringstream in(
         std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
     reader(in);
-    return true;
+    return ReadResult::Read;
 }
 
 void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)

@@ -59,11 +59,21 @@ public:
     static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
         QString* error = nullptr, int lockWaitMs = -1);
 
+    enum class ReadResult {
+        Read,
+        NoFile, // there is no state file; nothing read
+        Busy, // the lock was not had within the wait asked for; nothing read
+    };
+
     // Reads the file under the lock file and sets `stamp`. A missing file whose backup
     // survived an interrupted save of an older writer is restored first. Returns false,
     // reading nothing, when there is no state file. Exceptions of `reader` propagate
-    // (the lock is released).
+    // (the lock is released). Waits for the lock as long as another holder keeps it.
     static bool read(const QString& statePath, const Reader& reader, StateStamp& stamp);
+    // The same with the lock waited for `lockWaitMs` at most (no limit when negative).
+    static ReadResult read(const QString& statePath, const Reader& reader, StateStamp& stamp, int lockWaitMs);
+    // Whether the lock file could be had right now (it is let go at once).
+    static bool lockIsFree(const QString& statePath);
 
     // Writes a complete new file at `path` and renames it into place (no lock taken).
     // Throws std::runtime_error "Couldn't open file for writing!" or with the reason.

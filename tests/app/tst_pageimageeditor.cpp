@@ -14,11 +14,15 @@
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/statefile.h"
+#include "engine/streamsource.h"
 #include "engine/transformhelpers.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "support/heldlockfile.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
+#include "support/rescuewatchdog.h"
 #include "support/savedstate.h"
 #include "support/screenchecks.h"
 #include "support/testenvironment.h"
@@ -32,6 +36,7 @@
 #include <QQuickView>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <cmath>
 #include <fstream>
@@ -426,6 +431,51 @@ private slots:
         for (const QUrl& source : qAsConst(m_sources))
             QVERIFY2(source.isEmpty() || source.toString().endsWith(".jpg"), qPrintable(source.toString()));
         QVERIFY(!m_sources.isEmpty());
+    }
+
+    // A picture whose state a writer (a batch edit, a star click) holds: the page stays
+    // responsive, loading, and shows the picture with its saved exposure once it is let go.
+    void opensAPictureWhoseStateIsHeld()
+    {
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        const QUrl url = m_gallery.urlAt(0);
+        {
+            ImageEditor editor;
+            QVERIFY(editor.loadImageWithState(url, std::make_shared<StreamSource>(url), {}, 0, 0));
+            editor.properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+            QVERIFY(editor.syncProperties());
+            QVERIFY(editor.serializeCurrentState(true));
+            editor.closeImage();
+        }
+        auto writer
+            = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(StateFile::pathFor(url)));
+        QVERIFY(writer->held());
+        ostra::test::RescueWatchdog watchdog([&] { writer->release(); });
+        root->setProperty("location", url.toString());
+        QCOMPARE(canvas->location(), url.toString());
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QVERIFY(QTest::qWaitFor([&] { return ticks >= 50; }, 60000));
+        QVERIFY(canvas->loading() && !canvas->captureKnown());
+        writer->release();
+        QVERIFY(watchdog.end());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; },
+            60000));
+        QCOMPARE(canvas->properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 0.75f);
+        writer.reset();
+
+        root->setProperty("location", m_gallery.urlAt(1).toString());
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return canvas->captureKnown() && canvas->location() == m_gallery.urlAt(1).toString()
+                    && canvas->imageQuality() >= ImageEditItem::Preview;
+            },
+            60000));
     }
 
     void editsAndNavigates()

@@ -12,8 +12,10 @@
 
 #include "support/filebytes.h"
 #include "support/filetree.h"
+#include "support/heldlockfile.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
+#include "support/rescuewatchdog.h"
 #include "support/savedstate.h"
 #include "support/testmain.h"
 
@@ -22,6 +24,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 using ostra::test::PictureFiles;
 
@@ -163,6 +166,8 @@ private slots:
         QVERIFY(writer);
         QVERIFY(!open(viewer, m_good));
         QCOMPARE(busy.count(), 1);
+        // Waiting for the file, not for its state: the canvas does not keep loading.
+        QVERIFY(viewer.pendingStateUrl().isEmpty());
         QTest::qWait(3 * ImageViewer::kBusyRetryMs);
         QVERIFY(client.invalid.isEmpty());
         QVERIFY(viewer.currentUrl().isEmpty());
@@ -180,6 +185,81 @@ private slots:
         QVERIFY(client.invalid.isEmpty());
         viewer.closeImage();
         m_perm.setGuiWaitLimit(FilePerm::kDefaultGuiWaitMs);
+    }
+
+    // A writer (a batch edit, a rating) holding the state file's lock does not hold the
+    // window: the open leaves the picture to the event loop, which keeps turning, and the
+    // picture opens with its saved state once the writer lets go, never without it.
+    void stateHeldByAWriterOpensWhenReleased_data()
+    {
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("state") << true;
+        QTest::newRow("unreadable state") << false;
+    }
+
+    void stateHeldByAWriterOpensWhenReleased()
+    {
+        QFETCH(bool, readable);
+        const QString path = PictureFiles::write(m_dir.path(),
+            QStringLiteral("held%1.vrx").arg(readable ? "" : "bad"), PictureFiles::small(readable ? 10 : 12));
+        const QUrl url = QUrl::fromLocalFile(path);
+        const QString statePath = stateFilePathFor(url);
+        if (readable) {
+            ImageEditor editor;
+            QVERIFY(open(editor, path));
+            editor.properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+            QVERIFY(editor.syncProperties());
+            QVERIFY(editor.serializeCurrentState(true));
+            editor.closeImage();
+        } else {
+            QVERIFY(ostra::test::writeTreeFile(statePath, QByteArray(4096, '\x5A')));
+        }
+
+        ImageEditor editor;
+        RecordingClient client(editor);
+        QSignalSpy busy(&editor, &ImageViewer::notifyFileBusySignal);
+        QSignalSpy opened(&editor, &ImageViewer::notifyFileOpenedSignal);
+        auto writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(statePath));
+        QVERIFY(writer->held());
+        ostra::test::RescueWatchdog watchdog([&] { writer->release(); });
+        QVERIFY(!open(editor, path));
+        QCOMPARE(busy.count(), 1);
+        QVERIFY(editor.currentUrl().isEmpty());
+        QCOMPARE(editor.pendingStateUrl(), url);
+        // The event loop turns while the writer holds on, through several retries.
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QVERIFY(waitFor([&] { return ticks >= 3 * ImageViewer::kBusyRetryMs / 10; }));
+        QVERIFY(editor.currentUrl().isEmpty());
+        QVERIFY(client.outputs.isEmpty() && client.invalid.isEmpty() && opened.isEmpty());
+        writer->release();
+        QVERIFY(watchdog.end());
+
+        QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(opened.at(0).at(0).toUrl(), url);
+        QCOMPARE(editor.currentUrl(), url);
+        QCOMPARE(client.outputs.first().location, url);
+        QVERIFY(client.invalid.isEmpty());
+        if (readable) {
+            QCOMPARE(editor.properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 0.75f);
+            QVERIFY(editor.stateSize() > 0);
+        } else {
+            QCOMPARE(editor.stateSize(), qint64(-1));
+            QVERIFY(editor.properties()->isTuneToneOriginal());
+        }
+        writer.reset();
+
+        // Given back while it waits, the editor opens nothing when the writer lets go.
+        writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(statePath));
+        QVERIFY(!open(editor, path));
+        editor.cancelPendingOpen();
+        writer.reset();
+        QTest::qWait(3 * ImageViewer::kBusyRetryMs);
+        QVERIFY(editor.currentUrl().isEmpty());
+        QCOMPARE(opened.count(), 1);
     }
 
     void unreadableStateOpensWithoutTheSavedEdits()
