@@ -1,6 +1,7 @@
 #include "library/activesession.h"
 
 #include <QItemSelectionModel>
+#include <QMetaMethod>
 #include <QSize>
 
 #include <algorithm>
@@ -122,8 +123,12 @@ void ActiveSession::setSource(Session* session)
     // Their sort keys go too: a day of sessions would otherwise keep one for every file seen.
     if (SortKeyCache* keys = SortKeyCache::of(resolver()))
         keys->forget(closed);
-    for (const QUrl& url : qAsConst(closed))
-        emit fileClosed(url);
+    // Announced one by one to whoever listens; with no one, the set is not walked.
+    static const QMetaMethod closedSignal = QMetaMethod::fromSignal(&SpineModel::fileClosed);
+    if (isSignalConnected(closedSignal)) {
+        for (const QUrl& url : qAsConst(closed))
+            emit fileClosed(url);
+    }
     emit grossCountChanged();
     emit sourceChanged();
     freeLater(std::move(closed));

@@ -159,11 +159,13 @@ void SortKeyCache::forget(const QSet<QUrl>& urls)
             if (const quintptr identity = urlIdentity(url))
                 slot(identity) = identity;
         }
+        size_t matched = 0;
         for (auto it = m_keys.begin(); it != m_keys.end();) {
             const quintptr identity = urlIdentity(it->first);
             quintptr* found = identity ? &slot(identity) : nullptr;
             if (found && *found) {
                 *found |= 1;
+                ++matched;
                 auto next = std::next(it);
                 gone->push_back(m_keys.extract(it));
                 it = next;
@@ -172,6 +174,8 @@ void SortKeyCache::forget(const QSet<QUrl>& urls)
             }
         }
         for (const QUrl& url : urls) {
+            if (matched == size_t(urls.size()))
+                break; // each one had its key's identity
             const quintptr identity = urlIdentity(url);
             if (identity && (slot(identity) & 1))
                 continue;
@@ -187,17 +191,20 @@ void SortKeyCache::forget(const QSet<QUrl>& urls)
     size_t capacity = 16;
     while (capacity < 2 * m_keys.size())
         capacity *= 2;
-    std::vector<Shortcut>(capacity).swap(m_shortcuts);
+    auto shortcuts = std::make_shared<std::vector<Shortcut>>(capacity);
+    shortcuts->swap(m_shortcuts);
     m_shortcutCount = 0;
     auto pinned = std::make_shared<std::vector<QUrl>>();
     pinned->swap(m_pinned);
     m_keys.rehash(0);
     // Strings and URLs are freed on any thread alike; nothing else refers to these.
     // The task owns the only references, so they go on the pool thread.
-    QThreadPool::globalInstance()->start([gone = std::move(gone), pinned = std::move(pinned)]() mutable {
-        gone.reset();
-        pinned.reset();
-    });
+    QThreadPool::globalInstance()->start(
+        [gone = std::move(gone), pinned = std::move(pinned), shortcuts = std::move(shortcuts)]() mutable {
+            gone.reset();
+            pinned.reset();
+            shortcuts.reset();
+        });
 }
 
 const FileKey& SortKeyCache::refresh(const QUrl& url)
