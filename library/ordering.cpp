@@ -36,12 +36,26 @@ Ordering* Ordering::byUrl(QObject* parent)
     return ordering;
 }
 
+namespace {
+
+// The capture time's milliseconds since its day began. Files of one day compare by it as
+// by the whole time, and it spreads over 27 bits, not the 48 of times since the epoch
+// (files without a capture time have 0 there): with the day before it, the numbers of
+// files years apart still pack into one.
+qint64 timeOfDay(const FileKey& key)
+{
+    constexpr qint64 kDay = 86400000;
+    return ((key.msecs % kDay) + kDay) % kDay;
+}
+
+} // namespace
+
 Ordering* Ordering::byTimestamp(QObject* parent)
 {
     auto* ordering = new Ordering(
         Comparators::byTimestamp, Comparators::dayKey,
         [](const FileKey& key) {
-            return Prefix { key.packedDay(), key.msecs, 0 };
+            return Prefix { key.packedDay(), timeOfDay(key), 0 };
         },
         parent);
     ordering->setSameSection(
@@ -55,7 +69,7 @@ Ordering* Ordering::byRating(QObject* parent)
     auto* ordering = new Ordering(
         Comparators::byRating, Comparators::ratingKey,
         [](const FileKey& key) {
-            return Prefix { key.rating, key.packedDay(), key.msecs };
+            return Prefix { key.rating, key.packedDay(), timeOfDay(key) };
         },
         parent);
     ordering->setSameSection([](const FileKey& a, const FileKey& b) { return a.rating == b.rating; });
