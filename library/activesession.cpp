@@ -1,6 +1,7 @@
 #include "library/activesession.h"
 
 #include <QItemSelectionModel>
+#include <QMetaMethod>
 #include <QSize>
 
 #include <algorithm>
@@ -95,7 +96,7 @@ void ActiveSession::setSource(Session* session)
 {
     if (session == m_source)
         return;
-    const QSet<QUrl> before = takeAll();
+    QSet<QUrl> closed = takeAll();
     if (m_source) {
         disconnect(m_source, &Session::addFile, this, &ActiveSession::insertUrl);
         disconnect(m_source, &Session::delFile, this, &ActiveSession::removeUrl);
@@ -110,18 +111,27 @@ void ActiveSession::setSource(Session* session)
         for (const QUrl& url : files)
             insertUrl(url);
     }
-    QList<QUrl> closed;
-    for (const QUrl& url : before) {
-        if (!isOffered(url))
-            closed.append(url);
+    // The files that go: all of them when the new session offers none (no look-ups).
+    if (grossCount() > 0) {
+        for (auto it = closed.begin(); it != closed.end();) {
+            if (isOffered(*it))
+                it = closed.erase(it);
+            else
+                ++it;
+        }
     }
     // Their sort keys go too: a day of sessions would otherwise keep one for every file seen.
     if (SortKeyCache* keys = SortKeyCache::of(resolver()))
         keys->forget(closed);
-    for (const QUrl& url : qAsConst(closed))
-        emit fileClosed(url);
+    // Announced one by one to whoever listens; with no one, the set is not walked.
+    static const QMetaMethod closedSignal = QMetaMethod::fromSignal(&SpineModel::fileClosed);
+    if (isSignalConnected(closedSignal)) {
+        for (const QUrl& url : qAsConst(closed))
+            emit fileClosed(url);
+    }
     emit grossCountChanged();
     emit sourceChanged();
+    freeLater(std::move(closed));
 }
 
 QModelIndex ActiveSession::currentIndex() const

@@ -62,20 +62,34 @@ public:
     // key read once.
     std::vector<Section> sortInSections(QList<QUrl>& list, IResolver* resolver);
     void setSameSection(SameSection same) { m_same = same; }
+    // Files share a section exactly when the first `words` numbers of their prefixes are
+    // equal (as setSameSection says it): the sections are then read off the sorted numbers
+    // without reading the files' keys again.
+    void setSectionWords(int words) { m_sectionWords = words; }
 
 private:
     SortKeyCache* cacheFor(IResolver* resolver);
     int lowerBound(const QList<QUrl>& list, const FileKey& probe, SortKeyCache* cache) const;
     struct Item;
+    // The sorted files' keys; for each of them a number equal only within its section,
+    // when the sort gives it (else empty).
+    struct Sorted
+    {
+        std::vector<const FileKey*> keys;
+        std::vector<quint64> sections;
+    };
     void sortByText(Item* first, Item* last, int offset) const;
     void sortByPrefix(std::vector<Item>& items) const;
-    std::vector<Item> sortedItems(QList<QUrl>& list, IResolver* resolver);
+    bool sortPacked(const std::vector<Prefix>& prefixes, std::vector<const FileKey*>& keys,
+        std::vector<int>& rows, std::vector<quint64>& sections) const;
+    Sorted sortedKeys(QList<QUrl>& list, IResolver* resolver);
 
     Compare m_compare;
     KeyList m_keys;
     PrefixOf m_prefix;
     TextPrefixAt m_text;
     SameSection m_same = nullptr;
+    int m_sectionWords = 0;
     Agnostic* m_agnostic = nullptr;
     IResolver* m_lastResolver = nullptr;
     QPointer<SortKeyCache> m_lastCache;

@@ -125,16 +125,64 @@ void SortKeyCache::remember(const QUrl& url, FileKey* key)
         m_pinned.push_back(url);
 }
 
-void SortKeyCache::forget(const QList<QUrl>& urls)
+void SortKeyCache::forget(const QSet<QUrl>& urls)
 {
+    if (urls.isEmpty() || m_keys.empty())
+        return;
     // The keys are taken out here and freed on a thread of their own: a session of 100,000
     // files lets go of 400,000 strings, which took the GUI thread a fifth of a second.
     auto gone = std::make_shared<std::vector<decltype(m_keys)::node_type>>();
-    gone->reserve(size_t(urls.size()));
-    for (const QUrl& url : urls) {
-        auto node = m_keys.extract(url);
-        if (!node.empty())
-            gone->push_back(std::move(node));
+    gone->reserve(size_t(qMin(size_t(urls.size()), m_keys.size())));
+    if (size_t(urls.size()) * 4 < m_keys.size()) {
+        // A few of many: each one looked up.
+        for (const QUrl& url : urls) {
+            auto node = m_keys.extract(url);
+            if (!node.empty())
+                gone->push_back(std::move(node));
+        }
+    } else {
+        // Most of the keys go, and the URLs that go are mostly copies of the ones the keys
+        // are filed under: the keys are walked once and matched by the URLs' identities, so
+        // no URL's text is hashed. A URL built apart from its key's is looked up after.
+        size_t capacity = 16;
+        while (capacity < 2 * size_t(urls.size()))
+            capacity *= 2;
+        std::vector<quintptr> leaving(capacity, 0); // identities; the lowest bit marks a match
+        const size_t mask = capacity - 1;
+        const auto slot = [&](quintptr identity) -> quintptr& {
+            for (size_t i = slotOf(identity, capacity);; i = (i + 1) & mask) {
+                if (leaving[i] == 0 || (leaving[i] & ~quintptr(1)) == identity)
+                    return leaving[i];
+            }
+        };
+        for (const QUrl& url : urls) {
+            if (const quintptr identity = urlIdentity(url))
+                slot(identity) = identity;
+        }
+        size_t matched = 0;
+        for (auto it = m_keys.begin(); it != m_keys.end();) {
+            const quintptr identity = urlIdentity(it->first);
+            quintptr* found = identity ? &slot(identity) : nullptr;
+            if (found && *found) {
+                *found |= 1;
+                ++matched;
+                auto next = std::next(it);
+                gone->push_back(m_keys.extract(it));
+                it = next;
+            } else {
+                ++it;
+            }
+        }
+        for (const QUrl& url : urls) {
+            if (matched == size_t(urls.size()))
+                break; // each one had its key's identity
+            const quintptr identity = urlIdentity(url);
+            if (identity && (slot(identity) & 1))
+                continue;
+            auto node = m_keys.extract(url);
+            if (!node.empty())
+                gone->push_back(std::move(node));
+        }
     }
     if (gone->empty())
         return;
@@ -143,16 +191,20 @@ void SortKeyCache::forget(const QList<QUrl>& urls)
     size_t capacity = 16;
     while (capacity < 2 * m_keys.size())
         capacity *= 2;
-    std::vector<Shortcut>(capacity).swap(m_shortcuts);
+    auto shortcuts = std::make_shared<std::vector<Shortcut>>(capacity);
+    shortcuts->swap(m_shortcuts);
     m_shortcutCount = 0;
     auto pinned = std::make_shared<std::vector<QUrl>>();
     pinned->swap(m_pinned);
     m_keys.rehash(0);
     // Strings and URLs are freed on any thread alike; nothing else refers to these.
-    QThreadPool::globalInstance()->start([gone, pinned]() mutable {
-        gone.reset();
-        pinned.reset();
-    });
+    // The task owns the only references, so they go on the pool thread.
+    QThreadPool::globalInstance()->start(
+        [gone = std::move(gone), pinned = std::move(pinned), shortcuts = std::move(shortcuts)]() mutable {
+            gone.reset();
+            pinned.reset();
+            shortcuts.reset();
+        });
 }
 
 const FileKey& SortKeyCache::refresh(const QUrl& url)

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QUrl>
 #include <QVariant>
 
@@ -36,7 +37,7 @@ public:
     // Drops the keys of files no list shows any more (a session the gallery left), so the
     // cache holds the files of the lists shown rather than every file ever sorted. A key
     // asked for again is read anew from the headers.
-    void forget(const QList<QUrl>& urls);
+    void forget(const QSet<QUrl>& urls);
     // Room for `count` files, so the tables do not grow while a stream of files comes in.
     void reserve(int count);
 

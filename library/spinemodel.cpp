@@ -8,7 +8,10 @@
 #include "library/spineoutline.h"
 #include "library/spinesection.h"
 
+#include <QThreadPool>
 #include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -446,8 +449,12 @@ QSet<QUrl> SpineModel::takeAll()
             m_tree.clear();
             m_outline->endRemoveSections();
         }
-        m_list.clear();
-        m_listed.clear();
+        QList<QUrl> list;
+        list.swap(m_list);
+        QSet<QUrl> listed;
+        listed.swap(m_listed);
+        freeLater(std::move(list));
+        freeLater(std::move(listed));
         m_recalledUrl.clear();
         m_recalledRow = -1;
         m_recalledKeys.clear();
@@ -463,6 +470,30 @@ QSet<QUrl> SpineModel::takeAll()
     QSet<QUrl> gross;
     gross.swap(m_gross);
     return gross;
+}
+
+namespace {
+
+template <typename Urls> void freeOnPool(Urls urls)
+{
+    if (urls.isEmpty())
+        return;
+    // The task owns the only reference, so the last one goes on the pool thread.
+    auto held = std::make_unique<Urls>(std::move(urls));
+    QThreadPool::globalInstance()->start(
+        [held = std::shared_ptr<Urls>(std::move(held))]() mutable { held.reset(); });
+}
+
+} // namespace
+
+void SpineModel::freeLater(QSet<QUrl> urls)
+{
+    freeOnPool(std::move(urls));
+}
+
+void SpineModel::freeLater(QList<QUrl> urls)
+{
+    freeOnPool(std::move(urls));
 }
 
 QPair<int, int> SpineModel::locateUrl(const QUrl& url)

@@ -346,6 +346,112 @@ private slots:
         QCOMPARE(gallery.outlineModel()->rowCount(), 0);
     }
 
+    // A switch closes exactly the files the new session does not offer, once each, and
+    // takes their sort keys with them; the files both sessions offer keep theirs. A switch
+    // to a session that offers nothing closes them all.
+    void switchingClosesTheFilesThatGo()
+    {
+        touchAll({ "both/a.vrx", "both/b.vrx", "first/c.vrx", "first/d.vrx", "second/e.vrx" });
+        Session first;
+        first.offer(url(path("both")), true);
+        first.offer(url(path("first")), true);
+        Session second;
+        second.offer(url(path("both")), true);
+        second.offer(url(path("second")), true);
+        Session empty;
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        SortKeyCache* keys = SortKeyCache::of(&resolver);
+        QSignalSpy closed(&gallery, &SpineModel::fileClosed);
+        const auto closedFiles = [&closed] {
+            QList<QUrl> files;
+            for (const auto& args : qAsConst(closed))
+                files.append(args.first().toUrl());
+            closed.clear();
+            std::sort(files.begin(), files.end());
+            return files;
+        };
+
+        gallery.setSource(&first);
+        QCOMPARE(rowsOf(gallery), first.files());
+        QCOMPARE(keys->size(), 4);
+        QVERIFY(closedFiles().isEmpty());
+
+        gallery.setSource(&second);
+        QCOMPARE(rowsOf(gallery), second.files());
+        QCOMPARE(closedFiles(), (QList<QUrl> { url(path("first/c.vrx")), url(path("first/d.vrx")) }));
+        QCOMPARE(keys->size(), 3);
+        // A file both sessions offer is placed by its key as before.
+        QCOMPARE(gallery.rowCount(), 3);
+        for (const QUrl& file : second.files())
+            QVERIFY(gallery.locateUrl(file).first >= 0);
+
+        gallery.setSource(&empty);
+        QCOMPARE(gallery.rowCount(), 0);
+        QCOMPARE(gallery.grossCount(), 0);
+        QList<QUrl> all = second.files().values();
+        std::sort(all.begin(), all.end());
+        QCOMPARE(closedFiles(), all);
+        QCOMPARE(keys->size(), 0);
+
+        gallery.setSource(&first);
+        QCOMPARE(rowsOf(gallery), first.files());
+        QCOMPARE(keys->size(), 4);
+        gallery.setSource(nullptr);
+        QCOMPARE(closedFiles().size(), 4);
+        QCOMPARE(keys->size(), 0);
+    }
+
+    // The keys that go are found whether the URLs given are copies of the ones the keys
+    // were filed under or were built apart from them, a few of many or most of them.
+    void sortKeysGoByAnyCopyOfTheirUrl_data()
+    {
+        QTest::addColumn<int>("going");
+        QTest::addColumn<bool>("apart");
+        QTest::newRow("most, copies") << 30 << false;
+        QTest::newRow("most, built apart") << 30 << true;
+        QTest::newRow("all, mixed") << 40 << true;
+        QTest::newRow("a few, copies") << 3 << false;
+        QTest::newRow("a few, built apart") << 3 << true;
+    }
+
+    void sortKeysGoByAnyCopyOfTheirUrl()
+    {
+        QFETCH(int, going);
+        QFETCH(bool, apart);
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        SortKeyCache* keys = SortKeyCache::of(&resolver);
+        QList<QUrl> files;
+        for (int i = 0; i < 40; ++i) {
+            files.append(url(QStringLiteral("/k/%1.vrx").arg(i)));
+            keys->key(files.last());
+        }
+        QCOMPARE(keys->size(), 40);
+        QSet<QUrl> gone;
+        for (int i = 0; i < going; ++i) {
+            // Every other one built apart: its own value, equal to the key's.
+            const bool own = apart && (going < 40 || i % 2 == 0);
+            gone.insert(own ? QUrl(files.at(i).toString()) : files.at(i));
+        }
+        gone.insert(url("/k/never-seen.vrx"));
+        keys->forget(gone);
+        QCOMPARE(keys->size(), 40 - going);
+        // The keys that stay still answer, through any copy; the ones that went are read anew.
+        for (const QUrl& file : qAsConst(files))
+            resolver.setRowSilently(
+                file, TestResolver::imageRow(file, QDateTime(QDate(2024, 2, 2), QTime(2, 0)), 0));
+        for (int i = 0; i < 40; ++i) {
+            const FileKey& key = keys->key(QUrl(files.at(i).toString()));
+            QCOMPARE(key.url, files.at(i).toString());
+            QCOMPARE(key.day, i < going ? 2 : 1);
+        }
+    }
+
     void newestDecidingOperationWins_data()
     {
         QTest::addColumn<quint32>("seed");

@@ -205,6 +205,81 @@ private slots:
         }
     }
 
+    // Sorting in sections gives what a comparison sort with the comparator gives, and
+    // sections that are the runs of equal key lists, however the files' numbers lie: all
+    // alike (nothing for the numbers to tell), a day of ties, days and years apart, or
+    // spread beyond what one packed number holds. Names repeat in every folder, so the
+    // comparator decides most neighbours.
+    void sortInSectionsMatchesTheComparator_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("spread");
+        for (const QString& field : { QStringLiteral("timestamp"), QStringLiteral("rating") }) {
+            QTest::newRow(qPrintable(field + ", one moment")) << field << 0;
+            QTest::newRow(qPrintable(field + ", one day")) << field << 1;
+            QTest::newRow(qPrintable(field + ", years")) << field << 2;
+            // Ratings far apart, times over millennia.
+            QTest::newRow(qPrintable(field + ", millennia")) << field << 3;
+        }
+    }
+
+    void sortInSectionsMatchesTheComparator()
+    {
+        QFETCH(QString, field);
+        QFETCH(int, spread);
+        TestResolver resolver;
+        QRandomGenerator random(quint32(17 + spread));
+        QList<QUrl> files;
+        for (int i = 0; i < 4000; ++i) {
+            const QUrl url = file(QStringLiteral("/lib/%1/%2.vrx").arg(i % 11).arg(i % 300));
+            QDateTime when = at(4, 12);
+            int rating = spread == 0 ? 3 : int(random.bounded(6));
+            if (spread == 1) {
+                when = at(4, 8 + int(random.bounded(3)), int(random.bounded(2)));
+            } else if (spread == 2) {
+                when = QDateTime(QDate(1990 + int(random.bounded(30)), 1 + int(random.bounded(12)),
+                                     1 + int(random.bounded(28))),
+                    QTime(int(random.bounded(24)), 0));
+            } else if (spread == 3) {
+                rating = int(random.generate());
+                when = QDateTime(QDate(1 + int(random.bounded(9998)), 6, 1),
+                    QTime(int(random.bounded(24)), 0, 0, int(random.bounded(3))));
+            }
+            if (spread >= 2 && i % 17 == 0)
+                when = QDateTime(); // no capture time: numbers far below the others
+            resolver.setRow(url, TestResolver::imageRow(url, when, rating));
+            if (!files.contains(url))
+                files.append(url);
+        }
+        std::shuffle(files.begin(), files.end(), std::mt19937(quint32(spread)));
+        QScopedPointer<Ordering> ordering(static_cast<Ordering*>(makeOrdering(field, nullptr)));
+
+        QList<QUrl> expected = files;
+        std::stable_sort(expected.begin(), expected.end(),
+            [&](const QUrl& a, const QUrl& b) { return ordering->compare(a, b, &resolver) < 0; });
+        QList<QUrl> sorted = files;
+        const std::vector<Ordering::Section> sections = ordering->sortInSections(sorted, &resolver);
+        QCOMPARE(sorted, expected);
+        QList<QPair<QVariantList, int>> runs;
+        for (const QUrl& url : qAsConst(expected)) {
+            const QVariantList keys = ordering->keys(url, &resolver);
+            if (!runs.isEmpty() && runs.last().first == keys)
+                ++runs.last().second;
+            else
+                runs.append({ keys, 1 });
+        }
+        QCOMPARE(int(sections.size()), runs.size());
+        for (int i = 0; i < runs.size(); ++i) {
+            QCOMPARE(sections[size_t(i)].keys, runs.at(i).first);
+            QCOMPARE(sections[size_t(i)].count, runs.at(i).second);
+        }
+        if (spread == 0)
+            QCOMPARE(runs.size(), 1);
+        // Sorting the sorted list again changes nothing.
+        ordering->sort(sorted, &resolver);
+        QCOMPARE(sorted, expected);
+    }
+
     // Capture times as written: ordered by the wall clock, whatever zone follows; text that
     // is no time at all (or no real time of day) comes first.
     void timestampsAsWritten()
