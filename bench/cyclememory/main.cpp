@@ -46,6 +46,7 @@
 #include "app/rootcontext.h"
 #include "app/typeregistration.h"
 #include "bench/support/eventturns.h"
+#include "bench/support/smallpictures.h"
 #include "capture/capturemodel.h"
 #include "ciapi/ciapi.h"
 #include "core/appsettings.h"
@@ -391,24 +392,7 @@ Figures run(
     return f;
 }
 
-bool makeSmallPictures(const QString& folder, int count)
-{
-    QDir().mkpath(folder);
-    std::vector<int> seeds(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-        seeds[size_t(i)] = i + 1;
-    std::atomic<int> failed { 0 };
-    QtConcurrent::blockingMap(seeds, [&](int seed) {
-        vrxgen::PictureOptions o;
-        o.seed = std::uint32_t(seed);
-        o.moduleWidth = 160;
-        o.moduleHeight = 120;
-        const QString path = QStringLiteral("%1/P%2.vrx").arg(folder).arg(seed, 5, 10, QLatin1Char('0'));
-        if (!vrxgen::writeFile(QFile::encodeName(path).toStdString(), vrxgen::makePicture(o).vrx))
-            ++failed;
-    });
-    return failed == 0;
-}
+using bench::makeSmallPictures;
 
 } // namespace
 
