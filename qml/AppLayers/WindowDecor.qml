@@ -174,6 +174,8 @@ MenuBar {
     Component {
         id: separatorMaker
         MenuSeparator {
+            // The menu's own background shows through, as between any two items.
+            background: null
             contentItem: Rectangle {
                 implicitHeight: 1
                 color: StyleConstants.footerLine
