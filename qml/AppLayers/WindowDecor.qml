@@ -146,16 +146,19 @@ MenuBar {
 
     delegate: MenuBarItem {
         id: barItem
+        // The bar keeps its last item highlighted once its menu closes: it is drawn so
+        // only while a menu is open.
+        readonly property bool lit: highlighted && decor.openMenus > 0
         hoverEnabled: decor.openMenus > 0
         font.family: StyleConstants.fontRegular
         contentItem: Text {
             text: barItem.text
             font: barItem.font
             verticalAlignment: Text.AlignVCenter
-            color: barItem.highlighted ? StyleConstants.mainTextHover : StyleConstants.mainText
+            color: barItem.lit ? StyleConstants.mainTextHover : StyleConstants.mainText
         }
         background: Rectangle {
-            color: barItem.highlighted ? StyleConstants.tertiaryButtonHover : "transparent"
+            color: barItem.lit ? StyleConstants.tertiaryButtonHover : "transparent"
         }
     }
 
