@@ -236,8 +236,14 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
         auto stream = std::make_shared<std::ofstream>(path, std::ios::binary | std::ios::trunc);
         if (!*stream)
             throw std::runtime_error("Couldn't open file for writing!");
+        // The engine's last step is not the export's: the file is whole only once durable
+        // and named, so it is done (100) only then. A quit waits for that.
+        const auto engineProgress = [&progress](int percentage) {
+            if (progress)
+                progress(qMin(percentage, 99));
+        };
         written = renderer.writeImage(stream, CIAPI::Point<int> { size.width(), size.height() },
-            CIAPI::ExportImageFormat(request.format), progress);
+            CIAPI::ExportImageFormat(request.format), engineProgress);
         stream->flush();
         written = written && stream->good();
         stream->close();
@@ -259,5 +265,7 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
     // A failed or aborted write leaves no partial file that could pass for an export.
     if (!written && !inPlace)
         QFile::remove(output);
+    if (written && progress)
+        progress(100);
     return written;
 }

@@ -155,8 +155,17 @@ private slots:
         r.size = QSize(240, 180);
         r.path = out(QStringLiteral("view-%1.ppm").arg(QTest::currentDataTag()));
         QList<int> progress;
-        QVERIFY(exportImage(viewer, r, [&](int p) { progress << p; }));
+        // Done means the file has its name: a quit waiting for the export to be done must
+        // not cut it before it is renamed into place.
+        bool namedWhenDone = false;
+        QVERIFY(exportImage(viewer, r, [&](int p) {
+            progress << p;
+            if (p == 100)
+                namedWhenDone = QFileInfo(r.path).size() > 0;
+        }));
         QVERIFY(!progress.isEmpty() && progress.last() == 100);
+        QCOMPARE(progress.count(100), 1);
+        QVERIFY(namedWhenDone);
         const QSize turned = quarterTurns % 2 != 0 ? QSize(180, 240) : QSize(240, 180);
         const QSize stored = storedSize(r.path);
         QVERIFY(qAbs(stored.width() - turned.width() * view.width()) <= 2);
