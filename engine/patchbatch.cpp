@@ -74,6 +74,11 @@ PatchBatch::~PatchBatch()
     stop();
     wait();
     delete m_worker;
+    for (auto it = m_retiring.cbegin(); it != m_retiring.cend(); ++it) {
+        delete it.value();
+        delete it.key();
+    }
+    m_retiring.clear();
 }
 
 void PatchBatch::makeThread()
@@ -82,6 +87,17 @@ void PatchBatch::makeThread()
     m_worker = new QObject;
     m_worker->moveToThread(m_thread);
     m_thread->start(QThread::InheritPriority);
+}
+
+void PatchBatch::retire(QThread* thread)
+{
+    const auto it = m_retiring.find(thread);
+    if (it == m_retiring.end())
+        return;
+    thread->wait();
+    delete it.value(); // with the steps not run
+    delete thread;
+    m_retiring.erase(it);
 }
 
 void PatchBatch::stop()
@@ -93,6 +109,9 @@ void PatchBatch::stop()
 void PatchBatch::wait()
 {
     m_thread->wait();
+    // A cancelled batch's picture in hand is finished before a shutdown goes on.
+    for (auto it = m_retiring.cbegin(); it != m_retiring.cend(); ++it)
+        it.key()->wait();
 }
 
 StreamEditor& PatchBatch::editorFor(
@@ -264,7 +283,7 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         if (!item.source)
             throw std::runtime_error("No source");
         // Writers of the raw file (compression, moves) keep away while it is read. A stop
-        // asked while a writer holds the file ends the wait: cancel() waits for this step.
+        // asked while a writer holds the file ends the wait.
         const FileToken token = m_filePerm->acquireUnlessStopped(
             url, FilePerm::kShared, [] { return QThread::currentThread()->isInterruptionRequested(); });
         if (!token)
@@ -409,11 +428,14 @@ void PatchBatch::giveToEditor(Step step, const Item& item)
 
 void PatchBatch::cancel()
 {
-    m_thread->quit();
-    m_thread->requestInterruption();
-    m_thread->wait();
-    delete m_worker; // with the steps not run
-    delete m_thread;
+    // The picture in hand may take a whole render and save: the window asking for the stop
+    // does not wait for it. Its report comes as any other, from an older generation, and
+    // its thread goes with the steps not run once it is done.
+    QThread* thread = m_thread;
+    m_retiring.insert(thread, m_worker);
+    connect(thread, &QThread::finished, this, [this, thread] { retire(thread); }, Qt::QueuedConnection);
+    thread->requestInterruption();
+    thread->quit();
     ++m_generation;
     if (m_progress)
         m_progress->setMaximumProgress(0);

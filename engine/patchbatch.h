@@ -57,8 +57,9 @@ public:
     void revert(const QList<QUrl>& locations);
     void undo();
     void clearUndo();
-    // Drops the steps not run yet; the picture in hand is finished first. Pictures done
-    // keep their changes and their undo records.
+    // Drops the steps not run yet; the picture in hand is finished on the batch's thread,
+    // without the caller waiting for it, and reported as done. Pictures done keep their
+    // changes and their undo records.
     void cancel();
     // Fills `properties` with a picture's values, its state applied. False when the
     // picture could not be read.
@@ -125,6 +126,8 @@ private:
     };
 
     void makeThread();
+    // Lets a cancelled batch's thread and worker go once its picture in hand is done.
+    void retire(QThread* thread);
     // The editor for pictures without or with depth, locked through `lock`, on `source` with
     // the current renderer setup applied.
     StreamEditor& editorFor(
@@ -144,6 +147,8 @@ private:
     SourceFor m_sourceFor;
     QThread* m_thread = nullptr;
     QObject* m_worker = nullptr;
+    // Threads of cancelled batches still finishing their picture in hand, with their worker.
+    QHash<QThread*, QObject*> m_retiring;
     std::atomic<quint64> m_generation { 0 };
     QHash<QUrl, PatchUndo> m_undo;
     QList<QUrl> m_failed;
