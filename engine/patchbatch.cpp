@@ -433,7 +433,8 @@ void PatchBatch::cancel()
     // its thread goes with the steps not run once it is done.
     QThread* thread = m_thread;
     m_retiring.insert(thread, m_worker);
-    connect(thread, &QThread::finished, this, [this, thread] { retire(thread); }, Qt::QueuedConnection);
+    connect(
+        thread, &QThread::finished, this, [this, thread] { retire(thread); }, Qt::QueuedConnection);
     thread->requestInterruption();
     thread->quit();
     ++m_generation;

@@ -23,9 +23,9 @@
 
 #include <QAbstractItemModel>
 #include <QDeadlineTimer>
-#include <QPointer>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickItem>
@@ -296,7 +296,8 @@ private slots:
         QQuickItem* cancel = findItem(overlay, "overlayProgressCancel");
         QVERIFY(cancel);
         QTRY_VERIFY(cancel->isVisible() && cancel->width() > 0 && cancel->height() > 0
-            && overlay->contains(overlay->mapFromItem(cancel, QPointF(cancel->width() / 2, cancel->height() / 2)))
+            && overlay->contains(
+                overlay->mapFromItem(cancel, QPointF(cancel->width() / 2, cancel->height() / 2)))
             && cancel->y() > 0);
         QVERIFY(clickItem(cancel));
         QTRY_VERIFY_WITH_TIMEOUT(batch.isNull(), 30000);
