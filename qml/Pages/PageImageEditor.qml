@@ -217,6 +217,7 @@ ColumnLayout {
         }
 
         ScrollView {
+            objectName: "toolbarPane"
             width: 240
             Layout.minimumWidth: 180
             clip: true

@@ -186,6 +186,9 @@ FocusScope {
 
     ImageEditItem {
         id: canvas
+        // What a crop cuts away is drawn as the background over the whole picture, which may
+        // reach past the canvas: it stays within it.
+        clip: true
         anchors.top: parent.top
         anchors.left: parent.left
         anchors.right: parent.right

@@ -314,6 +314,52 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return saved() == turn(); }, 20000));
     }
 
+    // A cropped picture shows within its own column: what the crop cuts away (drawn as
+    // the canvas's background) never covers the tools beside it, whatever the window's size.
+    void croppedPictureStaysInItsColumn_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+    void croppedPictureStaysInItsColumn()
+    {
+        QFETCH(QSize, size);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return canvas->captureKnown() && canvas->imageQuality() >= ImageEditItem::Preview; },
+            60000));
+        const QSize before = m_view->size();
+        m_view->resize(size);
+        QTRY_COMPARE(root->width(), qreal(size.width()));
+        QTest::qWait(200); // a frame at the new size
+        QQuickItem* pane = findItem(root, "toolbarPane");
+        QVERIFY(pane);
+        const QRect paneRect = pane->mapRectToScene(QRectF(0, 0, pane->width(), pane->height())).toRect();
+        const QImage uncropped = m_view->grabWindow().copy(paneRect);
+        // A square crop: the picture's sides go, and the square fills the canvas's height.
+        canvas->setEditorMode(ImageEdit::Crop);
+        canvas->geometryEdits()->setCropMode(GeometryEdits::Preset_1_1);
+        canvas->geometryEdits()->applyCrop();
+        canvas->setEditorMode(ImageEdit::None);
+        QTest::qWait(300); // frames with the crop
+        const QImage cropped = m_view->grabWindow().copy(paneRect);
+        QCOMPARE(cropped.size(), uncropped.size());
+        int changed = 0;
+        for (int y = 0; y < cropped.height(); ++y) {
+            for (int x = 0; x < cropped.width(); ++x) {
+                const QRgb a = uncropped.pixel(x, y), b = cropped.pixel(x, y);
+                if (qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b)) > 24)
+                    ++changed;
+            }
+        }
+        QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+        m_view->resize(before);
+        QTRY_COMPARE(root->width(), qreal(before.width()));
+        QVERIFY2(changed == 0, qPrintable(QStringLiteral("%1 pixels of the tools changed").arg(changed)));
+    }
+
     // "match depth" with the mouse, as a user works it: the lasso by clicks on its corners
     // and the free lasso by a drag draw an outline; the eye dropper picks the depth, and
     // "apply" gives the inside that depth in the depth map.
