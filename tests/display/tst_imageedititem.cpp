@@ -633,11 +633,11 @@ private slots:
         QVERIFY(canvas.open(m_scene));
         const QImage before = settledShot(canvas);
         QVERIFY(makeEdit(canvas, edit));
+        QVERIFY(canvas.item->isSavePending());
         const QImage shown = settledShot(canvas);
         QVERIFY(!shown.isNull());
         if (edit != Edit::UndoneBrush && edit != Edit::ResetDepth)
             QVERIFY(meanDifference(before, shown) > 1.0); // the edit is there to see
-        QVERIFY(canvas.item->isSavePending());
         QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), ImageEditItem::kSaveDelayMs + 5000);
 
         ImageLocator other(2, nullptr);
