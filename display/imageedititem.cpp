@@ -647,14 +647,16 @@ void ImageEditItem::serializeCurrentFile()
     if (!viewerShowsLocation())
         return;
     flushProperties();
-    m_viewer->renderer().cancelRenderRequests();
-    m_viewer->serializeCurrentState(false);
+    // As the timed save: a rating the service appended to the state file while the picture
+    // is open here is no other writer's edit, and must not keep the edits on the screen out
+    // of the file that an export about to start reads.
+    saveEdits();
 }
 
 void ImageEditItem::saveEdits()
 {
     m_saveTimer.stop();
-    if (!viewerShowsLocation() || !m_viewer->contentDirty())
+    if (!viewerShowsLocation() || (!m_viewer->contentDirty() && !m_viewer->ratingDirty()))
         return;
     const bool unfinished = m_imageQuality == Loading;
     m_viewer->renderer().cancelRenderRequests();
@@ -663,8 +665,12 @@ void ImageEditItem::saveEdits()
     // edit may hold it through a whole render and save): while it is taken the edits stay
     // unsaved and the save is tried again later.
     m_viewer->serializeCurrentState(true, nullptr, kSaveLockWaitMs);
-    if (m_viewer->saveWasBusy() && m_viewer->contentDirty())
+    if (m_viewer->saveWasBusy() && (m_viewer->contentDirty() || m_viewer->ratingDirty()))
         m_saveTimer.start(kSaveDelayMs, this);
+    // The save leaves the renderer drawing normally; what is drawn next keeps the view's
+    // own mode (the focal region or the quick-select mask stays on the screen).
+    if (m_renderMode != ImageEdit::Normal)
+        m_viewer->setMode(m_renderMode);
     if (unfinished) {
         resetLevelRegions();
         requestLevelRegions();

@@ -105,6 +105,7 @@ void ImageEditItem::setDof(double dof)
     m_dof = dof;
     resetLevelRegions();
     m_viewer->setRendererProperty0(dof);
+    m_saveTimer.start(kSaveDelayMs, this);
     m_depthRange = m_viewer->depthRange();
     m_hasDepthRange = m_maxDOF > m_dof;
     requestLevelRegions();
@@ -269,6 +270,8 @@ bool ImageEditItem::runDepthJob(const DepthJob& job)
     // One flag: read from the state file at opening, then kept by every job.
     m_viewer->setHasDepthEdits(edited);
     emit hasDepthEditsChanged();
+    // Depth edits reach the state file as soon as the other edits do.
+    m_saveTimer.start(kSaveDelayMs, this);
     return true;
 }
 
@@ -486,6 +489,7 @@ bool ImageEditItem::depthPress(const QPointF& itemPoint)
             referencePoint = p;
             resetLevelRegions();
             m_viewer->setRendererProperty1(d);
+            m_saveTimer.start(kSaveDelayMs, this);
             requestLevelRegions();
             emit hasReferencePointChanged();
             emit hasDepthEditsChanged();

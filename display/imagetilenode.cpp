@@ -46,8 +46,11 @@ bool ImageTileNode::refreshGeometry()
             break;
         const float left = float(r.left());
         const float top = float(r.top());
-        const float right = float(r.left() + r.width() - 1);
-        const float bottom = float(r.top() + r.height() - 1);
+        // Corners on inclusive pixel positions; where the drawn part ends at the tile's
+        // own far edge (the level ends there, or the next tile has nothing yet) the quad
+        // reaches that edge, so that the tile's last column and row are drawn too.
+        const float right = float(r.right() == m_tileRect.right() ? r.right() + 1 : r.right());
+        const float bottom = float(r.bottom() == m_tileRect.bottom() ? r.bottom() + 1 : r.bottom());
         v[k + 0].set(left, top, (left - x0) / tileWidth, (top - y0) / tileHeight);
         v[k + 1].set(right, top, (right - x0) / tileWidth, (top - y0) / tileHeight);
         v[k + 2].set(left, bottom, (left - x0) / tileWidth, (bottom - y0) / tileHeight);

@@ -183,6 +183,12 @@ void ExportQueue::setCalibrationProvider(CalibrationProvider provider)
     m_calibration = std::move(provider);
 }
 
+void ExportQueue::setSaveWait(SaveWait wait)
+{
+    QMutexLocker lock(&m_mutex);
+    m_saveWait = std::move(wait);
+}
+
 bool ExportQueue::isIdle() const
 {
     QMutexLocker lock(&m_mutex);
@@ -350,11 +356,13 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
     int tuning;
     int channelOrder;
     CalibrationProvider calibration;
+    SaveWait saveWait;
     {
         QMutexLocker lock(&m_mutex);
         tuning = m_applyTuning;
         channelOrder = m_channelOrder;
         calibration = m_calibration;
+        saveWait = m_saveWait;
     }
     try {
         FileToken token;
@@ -383,6 +391,9 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
         if (saved && before == previous.request.location && previous.outputSize >= 0)
             previous.state = StateStamp::of(stateFilePathFor(before));
 
+        // The editor just handed back with this picture writes its last edits first.
+        if (saveWait)
+            saveWait(request.location);
         // A raw file cut short while it is read is a read error, never an output.
         const FaultCheck faults(request.source.get());
         writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);

@@ -69,6 +69,10 @@ public:
     using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
     using CalibrationProvider = std::function<Calibration(StreamPart& source)>;
     void setCalibrationProvider(CalibrationProvider provider);
+    // Waits until an editor handed back with the picture has saved it, so that the export
+    // reads the edits made on the canvas last; nothing is waited for when unset.
+    using SaveWait = std::function<void(const QUrl& location)>;
+    void setSaveWait(SaveWait wait);
 
     bool isIdle() const;
     int pendingCount() const;
@@ -129,4 +133,5 @@ private:
     bool m_claimed = false;
     int m_channelOrder = 0;
     CalibrationProvider m_calibration;
+    SaveWait m_saveWait;
 };

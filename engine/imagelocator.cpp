@@ -67,6 +67,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportQueue->setBackgroundProcessing(m_backgroundProcessing);
     m_exportQueue->setChannelOrder(m_channelOrder);
     m_exportQueue->setCalibrationProvider([this](StreamPart& source) { return calibrationFor(source); });
+    m_exportQueue->setSaveWait([this](const QUrl& url) { m_lending.waitUntilSaved(url); });
 
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
     for (ImageEditor& editor : m_lending.editors()) {

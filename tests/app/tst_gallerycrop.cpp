@@ -8,6 +8,8 @@
 #include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
+#include "engine/imagenumberproperty.h"
+#include "engine/imageproperties.h"
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 #include "support/picturefiles.h"
@@ -44,7 +46,29 @@ QVector3D meanColour(const QImage& image)
     return QVector3D(float(r / n), float(g / n), float(b / n));
 }
 
+// Edits made on the canvas before it is compared with the exported file.
+enum class CanvasEdit { None, Tone, Turned, Mirrored, Refocused };
+
+// The largest difference of red, green or blue over two images of one size, averaged, and
+// its largest value.
+std::pair<double, int> difference(const QImage& a, const QImage& b)
+{
+    double sum = 0;
+    int most = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            const int d = std::max({ std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                std::abs(qBlue(p) - qBlue(q)) });
+            sum += d;
+            most = std::max(most, d);
+        }
+    return { sum / std::max(1.0, double(a.width()) * a.height()), most };
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(CanvasEdit)
 
 // A gallery cell shows exactly what the canvas shows of a picture: the cropped part, turned
 // and mirrored, in the same colours.
@@ -257,6 +281,96 @@ private slots:
         QVERIFY2(near(ratio(file.size()), preset, 0.03),
             qPrintable(QStringLiteral("%1 x %2").arg(file.width()).arg(file.height())));
         compare(cellShot(), cropped);
+    }
+
+    // Zoomed to one file pixel per screen pixel on the bottom right corner of the view, the
+    // canvas shows exactly the pixels of the exported crop, up to its last column and row,
+    // whatever was edited.
+    void canvasAtOneToOneIsTheExport_data()
+    {
+        QTest::addColumn<CanvasEdit>("edit");
+        QTest::newRow("untouched") << CanvasEdit::None;
+        QTest::newRow("tone") << CanvasEdit::Tone;
+        QTest::newRow("turned") << CanvasEdit::Turned;
+        QTest::newRow("mirrored") << CanvasEdit::Mirrored;
+        QTest::newRow("refocused") << CanvasEdit::Refocused;
+    }
+    void canvasAtOneToOneIsTheExport()
+    {
+        QFETCH(CanvasEdit, edit);
+        // Level 0 is twice the module: a picture with detail down to the pixel.
+        vrxgen::PictureOptions o = PictureFiles::small(5);
+        o.moduleWidth = 2080;
+        o.moduleHeight = 1560;
+        o.focalLength = 150;
+        const QString path = m_dir.filePath(QStringLiteral("IMG_fine.vrx"));
+        if (!QFile::exists(path))
+            QVERIFY(!PictureFiles::write(m_dir.path(), QStringLiteral("IMG_fine.vrx"), o).isEmpty());
+        QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(path)));
+
+        ImageLocator locator(2, nullptr);
+        QQuickWindow window;
+        window.setColor(QColor(kBlue));
+        window.resize(520, 520);
+        auto* item = new ImageEditItem(window.contentItem());
+        item->setSize(QSizeF(520, 520));
+        item->setLocator(&locator);
+        window.show();
+        item->setLocation(QUrl::fromLocalFile(path).toString());
+        QVERIFY(QTest::qWaitFor([&] { return item->hasDepthTools() && !item->loading(); }, 60000));
+        GeometryEdits* edits = item->geometryEdits();
+        switch (edit) {
+        case CanvasEdit::Tone:
+            item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.6);
+            item->properties()->tuneToneEntry("sharpening")->setCurrentValue(80);
+            break;
+        case CanvasEdit::Turned:
+            edits->rotateRight();
+            break;
+        case CanvasEdit::Mirrored:
+            edits->mirrorHorizontal();
+            break;
+        case CanvasEdit::Refocused:
+            item->setDof(item->minDOF());
+            item->setEditorMode(ImageEdit::Refocus);
+            QTest::mouseClick(&window, Qt::LeftButton, {},
+                item->mapToScene(item->geometry().imageToView(QPointF(0.31, 0.56))).toPoint());
+            QVERIFY(item->hasReferencePoint());
+            item->setEditorMode(ImageEdit::None);
+            break;
+        case CanvasEdit::None:
+            break;
+        }
+        // An eighth of the view: 520 x 390 file pixels (390 x 520 turned).
+        CIAPI::Transform t = edits->transform();
+        setTransformCropFromView(t, QRectF(0.875, 0.875, 0.125, 0.125));
+        edits->initTransform(t);
+        item->flushTransformation();
+        const auto settled = [&](ImageEditItem::ImageQuality quality) {
+            return QTest::qWaitFor(
+                [&] { return item->imageQuality() >= quality && !item->isRefreshPending(); }, 60000);
+        };
+        QVERIFY(settled(ImageEditItem::Good));
+        item->setZoomLevel(1.0 / double(item->geometry().fitScale()));
+        QVERIFY(settled(ImageEditItem::Best));
+        QCOMPARE(item->currentLevel(), 0);
+        QTest::qWait(100);
+        const QImage screen = window.grabWindow().convertToFormat(QImage::Format_RGB32);
+
+        ExportRequest request;
+        request.location = QUrl::fromLocalFile(path);
+        request.format = 1;
+        request.sizeMode = 2;
+        request.sizeValue = 0;
+        request.path = m_dir.filePath(QStringLiteral("fine.ppm"));
+        QVERIFY(exportImage(*item->viewer(), request, {}));
+        item->setLocation(QString());
+        const QImage file = QImage(request.path).convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(file.size(), edit == CanvasEdit::Turned ? QSize(390, 520) : QSize(520, 390));
+        const QRect box = pictureBox(screen);
+        QCOMPARE(box, QRect(QPoint((520 - file.width()) / 2, (520 - file.height()) / 2), file.size()));
+        const auto [mean, most] = difference(screen.copy(box), file);
+        QVERIFY2(mean < 0.05 && most <= 2, qPrintable(QStringLiteral("%1 %2").arg(mean).arg(most)));
     }
 
     void cropTurnAndMirror()

@@ -2,9 +2,11 @@
 
 #include "ciapi/renderer.h"
 #include "ciapi/statefileeditor.h"
+#include "core/progressmodel.h"
 #include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "display/levelplanner.h"
+#include "engine/exportqueue.h"
 #include "engine/fileperm.h"
 #include "engine/imageeditor.h"
 #include "engine/imagelocator.h"
@@ -17,6 +19,7 @@
 #include "engine/vrxmessage.h"
 #include "support/depthcanvas.h"
 #include "support/filetree.h"
+#include "support/screenlikeness.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,7 +54,40 @@ QByteArray contents(const QString& path)
 
 using Canvas = ostra::test::DepthCanvas;
 
+// The largest difference of red, green or blue, averaged over two images of one size.
+double meanDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size() || a.isNull())
+        return 255;
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            sum += std::max({ std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                std::abs(qBlue(p) - qBlue(q)) });
+        }
+    return sum / (double(a.width()) * a.height());
+}
+
+// Edits of the picture made on the canvas, each visible on the screen.
+enum class Edit { Tone, DepthOfField, Focus, Brush, UndoneBrush, RedoneBrush, ResetDepth };
+
+// The window as drawn once the view is complete.
+QImage settledShot(Canvas& canvas)
+{
+    if (!QTest::qWaitFor(
+            [&] {
+                return canvas.item->imageQuality() >= ImageEditItem::Good && !canvas.item->isRefreshPending();
+            },
+            60000))
+        return QImage();
+    QTest::qWait(100);
+    return canvas.window.grabWindow().convertToFormat(QImage::Format_RGB32);
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Edit)
 
 class TestImageEditItem : public QObject
 {
@@ -61,6 +97,46 @@ private:
     QTemporaryDir m_dir;
     QString m_large; // several pyramid levels
     QString m_second;
+    QString m_scene; // a near disc before a far background, for the depth edits
+
+    // Makes `edit` on the canvas (on the scene picture). The depth edits focus on the disc
+    // with the widest aperture, so that the background is blurred and what the brush paints
+    // there is sharp. An edit that is undone or reset was saved before.
+    static bool makeEdit(Canvas& canvas, Edit edit)
+    {
+        ImageEditItem* item = canvas.item;
+        if (edit == Edit::Tone) {
+            item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+            return true;
+        }
+        const QPointF disc(0.31, 0.56);
+        item->setDof(item->minDOF());
+        if (edit == Edit::DepthOfField)
+            return item->dof() == item->minDOF();
+        item->setEditorMode(ImageEdit::Refocus);
+        canvas.press(disc);
+        const bool focused = item->hasReferencePoint();
+        item->setEditorMode(ImageEdit::None);
+        if (edit == Edit::Focus)
+            return focused;
+        item->setBrushSize(60);
+        canvas.paint(QPointF(0.05, 0.1), QPointF(0.95, 0.15), disc);
+        item->setEditorMode(ImageEdit::None);
+        if (!item->viewer()->hasDepthEdits())
+            return false;
+        if (edit == Edit::Brush)
+            return true;
+        item->serializeCurrentFile();
+        if (item->viewer()->contentDirty())
+            return false;
+        if (edit == Edit::ResetDepth) {
+            item->resetDepthEdits();
+            return !item->viewer()->hasDepthEdits();
+        }
+        if (!item->undoDepthEdit())
+            return false;
+        return edit == Edit::UndoneBrush || item->redoDepthEdit();
+    }
 
     QString writePicture(const QString& name, int w, int h, std::uint32_t seed)
     {
@@ -80,7 +156,8 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_large = writePicture("IMG_large.vrx", 640, 480, 3);
         m_second = writePicture("IMG_second.vrx", 640, 480, 9);
-        QVERIFY(!m_large.isEmpty() && !m_second.isEmpty());
+        m_scene = writePicture("IMG_scene.vrx", 640, 480, 5);
+        QVERIFY(!m_large.isEmpty() && !m_second.isEmpty() && !m_scene.isEmpty());
     }
 
     void init()
@@ -532,6 +609,115 @@ private slots:
         QCOMPARE(value(canvas.item, "contrast"), 40.0);
         QCOMPARE(value(canvas.item, "exposure"), 0.75);
         QCOMPARE(value(canvas.item, "saturation"), 20.0);
+    }
+
+    // Every edit of the depth effect (aperture, focus, depth strokes, and their undo, redo
+    // and reset) reaches the state file as soon as the other edits do, while the picture
+    // stays open: read back by another instance, as after a crash, it looks as on the screen.
+    void depthEditsAreSavedSoon_data()
+    {
+        QTest::addColumn<Edit>("edit");
+        QTest::newRow("depth of field") << Edit::DepthOfField;
+        QTest::newRow("focus") << Edit::Focus;
+        QTest::newRow("brush") << Edit::Brush;
+        QTest::newRow("brush undone") << Edit::UndoneBrush;
+        QTest::newRow("brush redone") << Edit::RedoneBrush;
+        QTest::newRow("depth edits reset") << Edit::ResetDepth;
+    }
+    void depthEditsAreSavedSoon()
+    {
+        QFETCH(Edit, edit);
+        QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_scene)));
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_scene));
+        const QImage before = settledShot(canvas);
+        QVERIFY(makeEdit(canvas, edit));
+        QVERIFY(canvas.item->isSavePending());
+        const QImage shown = settledShot(canvas);
+        QVERIFY(!shown.isNull());
+        if (edit != Edit::UndoneBrush && edit != Edit::ResetDepth)
+            QVERIFY(meanDifference(before, shown) > 1.0); // the edit is there to see
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), ImageEditItem::kSaveDelayMs + 5000);
+
+        ImageLocator other(2, nullptr);
+        Canvas again(other);
+        QVERIFY(again.open(m_scene));
+        const QImage saved = settledShot(again);
+        const double apart = meanDifference(shown, saved);
+        QVERIFY2(apart < 0.5, qPrintable(QString::number(apart)));
+    }
+
+    // A rating given on the canvas is appended to the state file by the image service; the
+    // edits made after it are still saved when the picture is about to be exported, and the
+    // exported picture shows what the canvas shows.
+    void exportAfterARatingShowsTheEdits_data()
+    {
+        QTest::addColumn<Edit>("edit");
+        QTest::newRow("tone") << Edit::Tone;
+        QTest::newRow("focus") << Edit::Focus;
+        QTest::newRow("brush") << Edit::Brush;
+    }
+    void exportAfterARatingShowsTheEdits()
+    {
+        QFETCH(Edit, edit);
+        const QUrl url = QUrl::fromLocalFile(m_scene);
+        QFile::remove(StateFile::pathFor(url));
+        const QString folder = m_dir.filePath(QStringLiteral("exported"));
+        QDir(folder).removeRecursively();
+        ImageLocator locator(2, nullptr);
+        locator.rowFor(url);
+        QVERIFY(QTest::qWaitFor([&] { return !locator.rowFor(url).isEmpty(); }, 60000));
+        Canvas canvas(locator);
+        canvas.window.setColor(Qt::blue);
+        QVERIFY(canvas.open(m_scene));
+        canvas.item->setRating(3);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(savedRating(m_scene), 3);
+        QVERIFY(makeEdit(canvas, edit));
+        const QImage screen = settledShot(canvas);
+        QVERIFY(!screen.isNull());
+        // The editor's export button: save, then export (PPM, at the level on the screen).
+        canvas.item->serializeCurrentFile();
+        locator.exportImageList({ url }, 2, canvas.item->currentLevel(), 2, QUrl::fromLocalFile(folder),
+            QStringLiteral("picture"), false);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); }, 120000));
+        const QImage file = QImage(folder + "/picture.ppm").convertToFormat(QImage::Format_RGB32);
+        QVERIFY(!file.isNull());
+        const QRect box = ostra::test::pictureBox(screen);
+        const double aspects = double(box.width()) * file.height() / (double(box.height()) * file.width());
+        QVERIFY2(std::fabs(aspects - 1.0) < 0.01, qPrintable(QString::number(aspects)));
+        const double apart = meanDifference(
+            screen.copy(box), file.scaled(box.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        QVERIFY2(apart < 3.0, qPrintable(QString::number(apart)));
+        QCOMPARE(savedRating(m_scene), 3);
+    }
+
+    // The timed save leaves the renderer drawing normally; the canvas keeps showing the
+    // focal region it shows, in what it draws after the save too.
+    void saveKeepsTheRenderMode()
+    {
+        QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(m_scene)));
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_scene));
+        canvas.item->setRenderMode(ImageEdit::RefocusPoint);
+        QVERIFY(makeEdit(canvas, Edit::Focus));
+        canvas.item->setRenderMode(ImageEdit::RefocusPoint);
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), ImageEditItem::kSaveDelayMs + 5000);
+        // Drawn again after the save: a nearer view, then back.
+        canvas.item->setZoomLogLevel(20);
+        QVERIFY(!settledShot(canvas).isNull());
+        canvas.item->fitInView();
+        const QImage afterSave = settledShot(canvas);
+        // The same view drawn whole in the focal-region mode.
+        canvas.item->setRenderMode(ImageEdit::Normal);
+        QVERIFY(!settledShot(canvas).isNull());
+        canvas.item->setRenderMode(ImageEdit::RefocusPoint);
+        const QImage expected = settledShot(canvas);
+        const double apart = meanDifference(afterSave, expected);
+        QVERIFY2(apart < 0.5, qPrintable(QString::number(apart)));
     }
 
     // A picture a writer holds cannot be opened now, a file that is not a picture not at

@@ -12,6 +12,7 @@
 #include <QSGOpacityNode>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <numeric>
@@ -100,8 +101,8 @@ class TestImagePlanesNode : public QObject
     Q_OBJECT
 private slots:
     // A node for no picture (a null pyramid) has no planes to draw. Each tile draws what is uploaded or
-    // pending in it, reaching one pixel into the next tile where the level continues there; texture
-    // coordinates follow the positions.
+    // pending in it, reaching one pixel into the next tile where the level continues there and to
+    // its own far edge where the level ends; texture coordinates follow the positions.
     void tileGeometryFollowsAvailablePixels()
     {
         const ImagePlanesNode none(CIAPI::ImagePyramid(), kRgba);
@@ -126,10 +127,14 @@ private slots:
         const QSGGeometry::TexturedPoint2D* v = first->geometry()->vertexDataAsTexturedPoint2D();
         QCOMPARE(v[1].x, 1024.f);
         QCOMPARE(v[1].tx, 1.f);
-        QCOMPARE(v[3].y, 0.f);
+        // The level's one row ends at the tiles' far edge: the quads cover it whole.
+        QCOMPARE(v[3].y, 1.f);
+        QCOMPARE(v[3].ty, 1.f);
         const QSGGeometry::TexturedPoint2D* w = second->geometry()->vertexDataAsTexturedPoint2D();
         QCOMPARE(w[0].x, 1024.f);
         QCOMPARE(w[0].tx, 0.f);
+        QCOMPARE(w[1].x, 1025.f); // the level's last column
+        QCOMPARE(w[1].tx, 1.f);
         // Nothing changed: the geometry is left alone.
         QVERIFY(!first->refreshGeometry());
     }
@@ -202,6 +207,81 @@ private slots:
         QVERIFY(node->computeHistogram(counts, QRectF(0, 0, 1, 1)));
         QCOMPARE(counts[3][77], 800u);
         QVERIFY(!node->computeHistogram(counts, QRectF(0, 0, 1, 1)));
+    }
+
+    // At one level pixel per screen pixel every pixel of the level is on the screen, the
+    // last column and row too (which lie in a tile narrower than the others): an export
+    // of the picture holds them.
+    void drawsTheLastColumnAndRow_data()
+    {
+        QTest::addColumn<QMatrix>("matrix");
+        QTest::newRow("upright") << QMatrix();
+        QTest::newRow("half turn") << QMatrix(-1, 0, 0, -1, 0, 0);
+        QTest::newRow("mirrored") << QMatrix(-1, 0, 0, 1, 0, 0);
+        QTest::newRow("quarter turn") << QMatrix(0, 1, -1, 0, 0, 0);
+    }
+    void drawsTheLastColumnAndRow()
+    {
+        QFETCH(QMatrix, matrix);
+        const int w = 1030, h = 200;
+        const QColor grey(128, 128, 128), first(220, 220, 40), right(200, 30, 30), bottom(30, 200, 30),
+            corner(30, 30, 200);
+        CIAPI::ImagePyramid pyramid = CIAPI::ImagePyramid::Create(1);
+        pyramid[0] = CIAPI::Image::Create(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const QColor& c = x == w - 1 && y == h - 1 ? corner
+                    : x == w - 1                           ? right
+                    : y == h - 1                           ? bottom
+                    : x == 0 || y == 0                     ? first
+                                                           : grey;
+                uint8_t* p = pyramid[0].row(y) + x * 4;
+                p[0] = uint8_t(c.red());
+                p[1] = uint8_t(c.green());
+                p[2] = uint8_t(c.blue());
+                p[3] = 255;
+            }
+        const bool turned = matrix.m11() == 0;
+        const QSize view = turned ? QSize(h, w) : QSize(w, h);
+        QQuickWindow window;
+        window.setColor(Qt::black);
+        window.resize(view);
+        auto* item = new PyramidItem;
+        item->setParentItem(window.contentItem());
+        item->setSize(view);
+        item->pyramid = pyramid;
+        item->matrix = matrix;
+        item->dirty = { QRegion(0, 0, w, h) };
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QImage frame = window.grabWindow();
+        QCOMPARE(frame.size(), view * frame.devicePixelRatio());
+        // Where a level pixel lands: the view shows the level turned about its centre.
+        const auto at = [&](int x, int y) {
+            const QPointF c(x + 0.5 - w / 2.0, y + 0.5 - h / 2.0);
+            const QPointF v(
+                matrix.m11() * c.x() + matrix.m21() * c.y(), matrix.m12() * c.x() + matrix.m22() * c.y());
+            return QPoint(
+                int(std::floor(v.x() + view.width() / 2.0)), int(std::floor(v.y() + view.height() / 2.0)));
+        };
+        const struct
+        {
+            QPoint pixel;
+            QColor colour;
+        } probes[]
+            = { { { w - 1, h / 2 }, right }, { { w / 2, h - 1 }, bottom }, { { w - 1, h - 1 }, corner },
+                  { { 0, h / 2 }, first }, { { w / 2, 0 }, first }, { { w - 2, h / 2 }, grey } };
+        for (const auto& probe : probes) {
+            const QPoint p = at(probe.pixel.x(), probe.pixel.y());
+            const QRgb got = frame.pixel(p * frame.devicePixelRatio());
+            QVERIFY2(near(got, probe.colour, 3),
+                qPrintable(QStringLiteral("level pixel %1,%2 at %3,%4: %5")
+                               .arg(probe.pixel.x())
+                               .arg(probe.pixel.y())
+                               .arg(p.x())
+                               .arg(p.y())
+                               .arg(describe(got))));
+        }
     }
 
     void drawsPyramidInWindow_data()

@@ -4,11 +4,14 @@
 #include "ciapi/image.h"
 #include "ciapi/statefileeditor.h"
 #include "core/progresshandler.h"
+#include "core/progressmodel.h"
 #include "engine/export.h"
+#include "engine/exportqueue.h"
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
+#include "engine/transformhelpers.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -44,6 +47,16 @@ struct HeldRecycle
     QSemaphore proceed;
     ~HeldRecycle() { proceed.release(10); }
 };
+
+// Mean grey of an image.
+double meanGrey(const QImage& image)
+{
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            sum += qGray(image.pixel(x, y));
+    return image.isNull() ? 0 : sum / (double(image.width()) * image.height());
+}
 
 } // namespace
 
@@ -273,6 +286,76 @@ private slots:
         locator.releaseEditorSlot(again, &a);
         if (second)
             locator.releaseEditorSlot(second, &b);
+    }
+
+    // An export asked for right after the editor was handed back (the editor page closed,
+    // the gallery's export at once) shows the edits the editor still has to save: the
+    // export waits for that save. The recycle step is held until the export has either
+    // been written or is seen waiting.
+    void exportRightAfterTheHandBack_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("exposure") << "exposure";
+        QTest::newRow("quarter turn") << "turn";
+        QTest::newRow("crop") << "crop";
+    }
+    void exportRightAfterTheHandBack()
+    {
+        QFETCH(QString, edit);
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        const QString folder = m_dir.filePath(QStringLiteral("exports-") + edit);
+        ImageLocator locator(2, nullptr);
+        const auto exportDone
+            = [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); };
+        locator.exportImageList(
+            { url }, 2, 2, int(Export::Level), QUrl::fromLocalFile(folder), QStringLiteral("before"), false);
+        QVERIFY(QTest::qWaitFor(exportDone, 60000));
+        const QImage before(folder + QStringLiteral("/before.ppm"));
+        QVERIFY(!before.isNull());
+
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        Canvas a;
+        ImageEditor* editor = locator.openForView(url, &a);
+        QVERIFY(editor);
+        locator.setRecycleProbe([&, editor](ImageEditor& recycled) {
+            if (&recycled != editor)
+                return;
+            held.reached.release();
+            held.proceed.acquire();
+        });
+        if (edit == QLatin1String("exposure")) {
+            editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+            QVERIFY(editor->syncProperties());
+        } else {
+            CIAPI::Transform t = editor->renderer().transform();
+            if (edit == QLatin1String("turn"))
+                t.rotate90(1);
+            setTransformCropFromView(
+                t, edit == QLatin1String("turn") ? QRectF(0, 0, 1, 1) : QRectF(0.25, 0.25, 0.5, 0.5));
+            editor->setTransform(t);
+        }
+        locator.releaseEditorSlot(editor, &a);
+        std::atomic<bool> asked { false };
+        std::thread helper([&] {
+            held.reached.acquire();
+            while (!(asked.load() && (exportDone() || locator.opensWaitingForSave() > 0)))
+                std::this_thread::yield();
+            held.proceed.release();
+        });
+        locator.exportImageList(
+            { url }, 2, 2, int(Export::Level), QUrl::fromLocalFile(folder), QStringLiteral("after"), false);
+        asked = true;
+        QVERIFY(QTest::qWaitFor(exportDone, 60000));
+        helper.join();
+        const QImage after(folder + QStringLiteral("/after.ppm"));
+        QVERIFY(!after.isNull());
+        if (edit == QLatin1String("exposure"))
+            QVERIFY2(meanGrey(after) > meanGrey(before) + 20,
+                qPrintable(QStringLiteral("%1 %2").arg(meanGrey(after)).arg(meanGrey(before))));
+        else if (edit == QLatin1String("turn"))
+            QCOMPARE(after.size(), before.size().transposed());
+        else
+            QCOMPARE(after.size(), before.size() / 2);
     }
 
     // A batch edit (a paste on a selection) reaching the picture open in the editor, or
