@@ -7,13 +7,19 @@
 
 #include <unordered_set>
 
+#include "core/replytarget.h"
 #include "library/root.h"
 
 Session::Session(QObject* parent)
     : QAbstractListModel(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
 
-Session::~Session() = default;
+Session::~Session()
+{
+    m_replies->close();
+    m_checker.leave(0);
+}
 
 void Session::reset()
 {
@@ -97,10 +103,8 @@ void Session::insertRoot(Root* root)
         }
     } else if (m_active) {
         // Files the new Root admits that another Root had reported and the session had
-        // turned away until now.
-        const QStringList paths = root->listFiles();
-        for (const QString& path : paths)
-            addRawFile(path);
+        // turned away until now (the new Root may be gone into another one already).
+        listLater(*root);
     }
 
     if (merged) {
@@ -113,6 +117,8 @@ void Session::appendRoot(Root* root)
 {
     connect(root, &Root::addFile, this, &Session::addRawFile);
     connect(root, &Root::delFile, this, &Session::delRawFile);
+    connect(root, &Root::previewChanged, this, &Session::onPreviewChanged);
+    connect(root, &Root::settled, this, &Session::tellIfSettled);
     const int row = m_roots.size();
     beginInsertRows(QModelIndex(), row, row);
     m_roots.append(root);
@@ -258,6 +264,9 @@ void Session::setActive(bool on)
     if (on == m_active)
         return;
     m_active = on;
+    ++m_started;
+    m_vanishCheck = 0; // a check under way is of no use any more
+    m_reportedSince.clear();
     reactivate();
     if (on)
         dropVanishedFiles();
@@ -266,14 +275,78 @@ void Session::setActive(bool on)
 
 void Session::dropVanishedFiles()
 {
-    // Nothing watched the disk while the session was inactive.
+    // Nothing watched the disk while the session was inactive. The files are looked at off
+    // this thread; one that a Root reports meanwhile is there, whatever the check found.
+    if (m_files.isEmpty())
+        return;
+    const quint64 serial = ++m_vanishSerial;
+    m_vanishCheck = serial;
+    m_reportedSince.clear();
     const QList<QUrl> files = m_files.values();
-    for (const QUrl& url : files) {
-        if (!QFileInfo::exists(url.toLocalFile())) {
-            m_files.remove(url);
-            emit delFile(url);
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, serial, files] {
+        QList<QUrl> gone;
+        for (const QUrl& url : files) {
+            if (!QFileInfo::exists(url.toLocalFile()))
+                gone.append(url);
         }
+        replies->post([this, serial, gone] {
+            if (serial != m_vanishCheck)
+                return; // the session stopped, or checks again
+            m_vanishCheck = 0;
+            for (const QUrl& url : gone) {
+                if (!m_reportedSince.contains(url) && m_files.remove(url))
+                    emit delFile(url);
+            }
+            m_reportedSince.clear();
+            tellIfSettled();
+        });
+    });
+}
+
+void Session::listLater(const Root& root)
+{
+    ++m_listings;
+    const quint64 started = m_started;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, started, folder = root.folderPath(), recursive = root.recursive(),
+                        occlusive = root.occlusive(), patterns = root.patternList()] {
+        const QStringList paths = Root::listTree(folder, recursive, occlusive, patterns);
+        replies->post([this, started, paths] {
+            --m_listings;
+            // A session stopped meanwhile reads its folders again when it starts.
+            if (started == m_started && m_active) {
+                for (const QString& path : paths)
+                    addRawFile(path);
+            }
+            tellIfSettled();
+        });
+    });
+}
+
+void Session::onPreviewChanged()
+{
+    auto* root = qobject_cast<Root*>(sender());
+    const int row = m_roots.indexOf(root);
+    if (row >= 0)
+        emit dataChanged(index(row), index(row), { PreviewRole });
+}
+
+void Session::tellIfSettled()
+{
+    if (!isReading())
+        emit settled();
+}
+
+bool Session::isReading() const
+{
+    if (m_vanishCheck != 0 || m_listings > 0)
+        return true;
+    for (const Root* root : m_roots) {
+        if (root->isReading())
+            return true;
     }
+    return false;
 }
 
 void Session::addRawFile(const QString& path)
@@ -281,6 +354,8 @@ void Session::addRawFile(const QString& path)
     if (!admits(path))
         return;
     const QUrl url = QUrl::fromLocalFile(path);
+    if (m_vanishCheck != 0)
+        m_reportedSince.insert(url);
     if (m_files.contains(url))
         return;
     m_files.insert(url);
@@ -321,7 +396,7 @@ QVariant Session::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.parent().isValid() || index.column() != 0 || index.row() < 0
         || index.row() >= m_roots.size())
         return QVariant();
-    const Root* root = m_roots.at(index.row());
+    Root* root = m_roots.at(index.row());
     switch (role) {
     case Qt::DisplayRole:
     case DirNameRole:
@@ -345,8 +420,11 @@ QVariant Session::data(const QModelIndex& index, int role) const
     case DirPathRole:
         return root->folderPath();
     case PreviewRole: {
+        // Read off this thread when first asked; dataChanged tells when it is in.
+        if (!root->previewKnown())
+            root->requestPreview();
         QStringList urls;
-        const QStringList files = root->listFiles(3);
+        const QStringList files = root->preview();
         for (const QString& file : files)
             urls.append(QUrl::fromLocalFile(file).toString());
         return urls;

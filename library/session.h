@@ -7,15 +7,21 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <memory>
+
+#include "core/leavableworker.h"
 #include "engine/iresolver.h"
 #include "library/isession.h"
 
+class ReplyTarget;
 class Root;
 
 // The folders and files opened in the gallery: an ordered list of Roots (one row each),
 // kept short by the Roots' rules. Every path a Root reports is vetted against the whole
 // list, the newest Root that decides winning, and the admitted files form the file set,
-// announced with addFile/delFile. GUI thread only.
+// announced with addFile/delFile. GUI thread only; the folders are read off it (by the
+// Roots, and by the session for the files that went while it was inactive), so the file
+// set fills in as those reads come in.
 class Session : public QAbstractListModel, public ISession
 {
     Q_OBJECT
@@ -61,6 +67,8 @@ public:
     const QList<Root*>& roots() const { return m_roots; }
     // True when the newest Root that decides the path opens it.
     bool admits(const QString& path) const;
+    // Folders are still being read for this session.
+    bool isReading() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -78,6 +86,8 @@ signals:
     void resolverChanged();
     void addFile(QUrl location);
     void delFile(QUrl location);
+    // Every read under way for the session is in (isReading() turned false).
+    void settled();
 
 private:
     void addRoot(const QUrl& location, bool recursive, bool inclusive);
@@ -86,12 +96,26 @@ private:
     void removeRootAt(int row);
     void reactivate();
     void dropVanishedFiles();
+    // Lists the files the Root admits off this thread, and offers them when they are in.
+    void listLater(const Root& root);
+    void onPreviewChanged();
+    void tellIfSettled();
 
     QList<Root*> m_roots;
     QSet<QUrl> m_files;
     QStringList m_globbing { QStringLiteral("*.vrx") };
     QPointer<IResolver> m_resolver;
     bool m_active = false;
+    // The check for files that went while the session was inactive: its serial number (0
+    // when none runs), and the files reported since it began, which it must not remove.
+    quint64 m_vanishCheck = 0;
+    // Listings under way, and the serial number of the session's start they belong to.
+    int m_listings = 0;
+    quint64 m_started = 0;
+    quint64 m_vanishSerial = 0;
+    QSet<QUrl> m_reportedSince;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_checker;
 };
 
 Q_DECLARE_METATYPE(Session*)

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -120,7 +121,7 @@ private slots:
 
         Recorder recorder(&named);
         named.setActive(true);
-        QCOMPARE(recorder.files, QSet<QString> { path("a/IMG[1].vrx") });
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.files, QSet<QString> { path("a/IMG[1].vrx") }, kWaitMs);
     }
 
     // A folder indexed loses the output and lock file that a compression killed amid its
@@ -151,7 +152,8 @@ private slots:
         Root root(nullptr, path("tree"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
-        QCOMPARE(rec.files, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         const auto create = [&](const QString& file) {
             touch(path(file));
             expected.insert(path(file));
@@ -224,7 +226,8 @@ private slots:
         root.setActive(false);
         rec.files.clear();
         root.setActive(true);
-        QCOMPARE(rec.files, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(rec.removed.size(), removedBefore);
     }
 
@@ -243,7 +246,8 @@ private slots:
             Root root(nullptr, path("lib"), false, true, { "*.vrx" }, true);
             Recorder rec(&root);
             root.setActive(true);
-            QCOMPARE(rec.added, QStringList { path("lib/a.vrx") });
+            QTRY_COMPARE_WITH_TIMEOUT(rec.added, QStringList { path("lib/a.vrx") }, kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
             drive.close();
             // Lets the drive go should the GUI thread wait for it, so that the test fails
             // instead of hanging.
@@ -270,6 +274,110 @@ private slots:
         drive.open();
     }
 
+    // Opening a folder on a drive that hangs: its first listing runs off the GUI thread,
+    // which turns meanwhile, and nothing is announced until the drive answers. What came
+    // and went while the listing was held is announced once, as the disk then stands, and
+    // the folder is still followed afterwards.
+    void firstListingIsReadOffTheGuiThread()
+    {
+        touch(path("lib/a.vrx"));
+        touch(path("lib/gone.vrx"));
+        touch(path("lib/sub/s.vrx"));
+        touch(path("b.part"));
+        ostra::test::HeldOpens drive(path("lib"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        Root root(nullptr, path("lib"), true, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(root.isReading());
+        QVERIFY(rec.added.isEmpty());
+        // While the drive holds the listing: a file moved in, one removed, one written in
+        // the subfolder (which the drive does not hold).
+        QVERIFY(QFile::rename(path("b.part"), path("lib/b.vrx")));
+        QVERIFY(QFile::remove(path("lib/gone.vrx")));
+        touch(path("lib/sub/t.vrx"));
+        drive.open();
+        const QSet<QString> expected
+            = { path("lib/a.vrx"), path("lib/b.vrx"), path("lib/sub/s.vrx"), path("lib/sub/t.vrx") };
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY(watchdog.end());
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        QCOMPARE(rec.added.size(), expected.size());
+        QVERIFY(rec.removed.isEmpty());
+        // Both folders were watched before they were read.
+        touch(path("lib/sub/u.vrx"));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(path("lib/sub/u.vrx")), kWaitMs);
+        QVERIFY(QFile::remove(path("lib/a.vrx")));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lib/a.vrx")), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+    }
+
+    // A Root stopped, stopped and started again, or deleted while its first listing is
+    // held: the late answer is dropped, and a Root started again announces its files once.
+    void stoppedWhileTheFirstListingIsHeld_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("stopped") << 0;
+        QTest::newRow("stopped and started again") << 1;
+        QTest::newRow("deleted") << 2;
+    }
+
+    void stoppedWhileTheFirstListingIsHeld()
+    {
+        QFETCH(int, how);
+        touch(path("lib/a.vrx"));
+        touch(path("lib/b.vrx"));
+        ostra::test::HeldOpens drive(path("lib"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        auto root = std::make_unique<Root>(nullptr, path("lib"), false, true, QStringList { "*.vrx" }, true);
+        Recorder rec(root.get());
+        QPointer<QObject> gone(root.get());
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        root->setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        if (how == 2) {
+            root.reset(); // does not wait for the drive
+        } else {
+            root->setActive(false);
+            QVERIFY(!root->isReading());
+            if (how == 1) {
+                root->setActive(true);
+                QVERIFY(root->isReading());
+            }
+        }
+        QVERIFY(watchdog.end());
+        const int passed = drive.passed();
+        drive.open();
+        QTRY_VERIFY_WITH_TIMEOUT(drive.passed() > passed, kWaitMs);
+        if (root) {
+            // A listing asked for now runs after the held one on the Root's thread, so
+            // whatever the held one posted has arrived once this is in.
+            QSignalSpy listed(root.get(), &Root::listed);
+            root->requestList();
+            QTRY_COMPARE_WITH_TIMEOUT(listed.count(), 1, kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!root->isReading(), kWaitMs);
+        } else {
+            QVERIFY(gone.isNull());
+            QCoreApplication::sendPostedEvents();
+        }
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        if (how == 1)
+            QCOMPARE(rec.files, (QSet<QString> { path("lib/a.vrx"), path("lib/b.vrx") }));
+        else
+            QVERIFY(rec.added.isEmpty());
+    }
+
     void symlinkLoopsEndAtTheFirstVisit()
     {
         touch(path("loop/a/1.vrx"));
@@ -281,6 +389,7 @@ private slots:
         Root root(nullptr, path("loop"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
         // Each folder once, under the first path it was reached by.
         QCOMPARE(rec.files.size(), 2);
@@ -290,6 +399,8 @@ private slots:
         // Reading the folders again finds nothing new.
         QSignalSpy spy(&root, &Root::addFile);
         root.rescan();
+        QVERIFY(root.isReading());
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(spy.count(), 0);
     }
 
@@ -303,6 +414,7 @@ private slots:
         Root root(nullptr, path("two"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(rec.files.size(), 1);
         const QString first = *rec.files.begin();
         const bool viaL1 = first == path("two/l1/e.vrx");
@@ -332,6 +444,7 @@ private slots:
         root.setRescanInterval(50);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         qInstallMessageHandler(g_previousHandler);
 
         QCOMPARE(root.refused, 2);
