@@ -228,6 +228,24 @@ bool Root::includes(const QString& path) const
     return matchesName(info.fileName());
 }
 
+bool Root::excludesFile(const QString& path) const
+{
+    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+        return false;
+    if (m_occlusive)
+        return true;
+    return m_patterns.contains(QFileInfo(path).fileName());
+}
+
+bool Root::includesFile(const QString& path) const
+{
+    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+        return false;
+    if (m_patterns.isEmpty())
+        return true;
+    return matchesName(QFileInfo(path).fileName());
+}
+
 QSet<QString> Root::currentFiles(const QString& dir) const
 {
     return readFolder(dir, m_occlusive, false, m_patternOrder).files;
@@ -323,6 +341,7 @@ void Root::setActive(bool on)
         m_inFlight.clear();
         m_again.clear();
         m_generation.clear();
+        m_announce.clear();
     }
     emit activeChanged(on);
 }
@@ -527,12 +546,45 @@ void Root::diffFiles(const QString& dir, const QSet<QString>& current)
     if (known == m_knownFiles.end())
         return;
     const auto change = takeDifference(*known, current);
-    if (!change.first.isEmpty() || !change.second.isEmpty())
+    if (!change.first.isEmpty() || !change.second.isEmpty()) {
         notePreviewChange(change.first, change.second);
-    for (const QString& path : change.first)
-        emit delFile(path);
-    for (const QString& path : change.second)
-        emit addFile(path);
+        announce(change.first, change.second);
+    }
+}
+
+void Root::announce(const QStringList& removed, const QStringList& added)
+{
+    for (const QString& path : removed)
+        m_announce.emplace_back(false, path);
+    for (const QString& path : added)
+        m_announce.emplace_back(true, path);
+    if (!m_slicePosted)
+        announceSlice();
+}
+
+void Root::announceSlice()
+{
+    // A folder of many files is announced a slice at a time, in order, so that the GUI
+    // thread turns in between; stopping the Root drops what is left.
+    for (int n = 0; n < kAnnounceSlice && !m_announce.empty(); ++n) {
+        const std::pair<bool, QString> next = std::move(m_announce.front());
+        m_announce.pop_front();
+        if (next.first)
+            emit addFile(next.second);
+        else
+            emit delFile(next.second);
+    }
+    if (m_announce.empty() || m_slicePosted)
+        return;
+    m_slicePosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_slicePosted = false;
+            announceSlice();
+            tellIfSettled();
+        },
+        Qt::QueuedConnection);
 }
 
 void Root::diffSubdirs(const QString& dir, const QHash<QString, QString>& current)
@@ -565,10 +617,10 @@ void Root::forgetSubtree(const QString& top)
         m_inFlight.remove(dir); // its answer is of no use any more
         if (!canonical.isEmpty())
             freed.append(canonical);
-        if (!files.isEmpty())
+        if (!files.isEmpty()) {
             notePreviewChange(files.values(), {});
-        for (const QString& file : files)
-            emit delFile(file);
+            announce(files.values(), {});
+        }
     }
     for (auto it = m_shadowed.begin(); it != m_shadowed.end();) {
         QStringList& paths = it.value();

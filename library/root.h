@@ -9,7 +9,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
+#include <utility>
 
 #include "core/leavableworker.h"
 
@@ -71,6 +73,9 @@ public:
     bool excludes(const QString& path) const;
     // Meaningful for opening Roots: the path is admitted by this Root.
     bool includes(const QString& path) const;
+    // The same for a path known to name a file (not a folder), without asking the disk.
+    bool excludesFile(const QString& path) const;
+    bool includesFile(const QString& path) const;
     // Matching files now on disk, at most `limit` of them (all when negative). Reads the
     // disk on the calling thread; requestList does the same off it.
     QStringList listFiles(int limit = -1) const;
@@ -93,8 +98,11 @@ public:
     // Folders are being read, or their difference waits to be announced.
     bool isReading() const
     {
-        return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading;
+        return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading
+            || !m_announce.empty();
     }
+    // Files are announced at most this many to a turn of the event loop.
+    static constexpr int kAnnounceSlice = 1000;
 
 public slots:
     void setActive(bool on);
@@ -138,6 +146,9 @@ private:
     void unfollow(const QString& dir);
     void notePreviewChange(const QStringList& removed, const QStringList& added);
     void tellIfSettled();
+    // Queues announcements (removals first) and makes the first slice of them.
+    void announce(const QStringList& removed, const QStringList& added);
+    void announceSlice();
     bool matchesName(const QString& name) const;
     bool patternsCover(const Root& other) const;
     bool containsDirectory(const QString& dirPath) const;
@@ -188,6 +199,9 @@ private:
     PreviewState m_previewState = PreviewState::Unknown;
     bool m_previewAgain = false;
     QStringList m_preview;
+    // Announcements not made yet (true: added), and whether a slice of them is due.
+    std::deque<std::pair<bool, QString>> m_announce;
+    bool m_slicePosted = false;
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_reader;
 };

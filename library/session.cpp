@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "core/replytarget.h"
@@ -259,6 +260,20 @@ bool Session::admits(const QString& path) const
     return false;
 }
 
+bool Session::admitsFile(const QString& path) const
+{
+    for (int i = m_roots.size() - 1; i >= 0; --i) {
+        const Root* root = m_roots.at(i);
+        if (root->inclusive()) {
+            if (root->includesFile(path))
+                return true;
+        } else if (root->excludesFile(path)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 void Session::setActive(bool on)
 {
     if (on == m_active)
@@ -306,22 +321,37 @@ void Session::dropVanishedFiles()
 
 void Session::listLater(const Root& root)
 {
+    // Only a file another opening Root reported can have been turned away.
+    const bool overlapped = std::any_of(m_roots.cbegin(), m_roots.cend(),
+        [&](const Root* other) { return other != &root && other->inclusive() && other->overlaps(root); });
+    if (!overlapped)
+        return;
     ++m_listings;
     const quint64 started = m_started;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     m_checker.start([this, replies, started, folder = root.folderPath(), recursive = root.recursive(),
                         occlusive = root.occlusive(), patterns = root.patternList()] {
-        const QStringList paths = Root::listTree(folder, recursive, occlusive, patterns);
-        replies->post([this, started, paths] {
-            --m_listings;
-            // A session stopped meanwhile reads its folders again when it starts.
-            if (started == m_started && m_active) {
-                for (const QString& path : paths)
-                    addRawFile(path);
-            }
-            tellIfSettled();
-        });
+        auto paths
+            = std::make_shared<const QStringList>(Root::listTree(folder, recursive, occlusive, patterns));
+        replies->post([this, started, paths] { admitListed(started, paths, 0); });
     });
+}
+
+void Session::admitListed(quint64 started, std::shared_ptr<const QStringList> paths, int from)
+{
+    // A session stopped meanwhile reads its folders again when it starts.
+    const bool current = started == m_started && m_active;
+    const int end = current ? qMin(paths->size(), from + Root::kAnnounceSlice) : paths->size();
+    for (int i = from; i < end; ++i)
+        addRawFile(paths->at(i));
+    if (end < paths->size()) {
+        // The rest on the next turns of the event loop.
+        QMetaObject::invokeMethod(
+            this, [this, started, paths, end] { admitListed(started, paths, end); }, Qt::QueuedConnection);
+        return;
+    }
+    --m_listings;
+    tellIfSettled();
 }
 
 void Session::onPreviewChanged()
@@ -351,7 +381,7 @@ bool Session::isReading() const
 
 void Session::addRawFile(const QString& path)
 {
-    if (!admits(path))
+    if (!admitsFile(path))
         return;
     const QUrl url = QUrl::fromLocalFile(path);
     if (m_vanishCheck != 0)

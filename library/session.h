@@ -67,6 +67,8 @@ public:
     const QList<Root*>& roots() const { return m_roots; }
     // True when the newest Root that decides the path opens it.
     bool admits(const QString& path) const;
+    // The same for a path a Root reported as a file, without asking the disk.
+    bool admitsFile(const QString& path) const;
     // Folders are still being read for this session.
     bool isReading() const;
 
@@ -98,6 +100,8 @@ private:
     void dropVanishedFiles();
     // Lists the files the Root admits off this thread, and offers them when they are in.
     void listLater(const Root& root);
+    // Offers the listed files from `from` on, a slice to a turn of the event loop.
+    void admitListed(quint64 started, std::shared_ptr<const QStringList> paths, int from);
     void onPreviewChanged();
     void tellIfSettled();
 

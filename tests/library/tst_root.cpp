@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -376,6 +377,60 @@ private slots:
             QCOMPARE(rec.files, (QSet<QString> { path("lib/a.vrx"), path("lib/b.vrx") }));
         else
             QVERIFY(rec.added.isEmpty());
+    }
+
+    // A folder of many files is announced a slice at a time, so that the GUI thread turns
+    // in between: as it comes and as it goes. Stopped amid the slices (by a listener of
+    // the announcements themselves), the Root announces nothing more.
+    void manyFilesAreAnnouncedInSlices()
+    {
+        const int count = 3 * Root::kAnnounceSlice + 17;
+        const auto makeFiles = [&] {
+            for (int i = 0; i < count; ++i)
+                touch(path(QString("many/IMG_%1.vrx").arg(i, 5, 10, QChar('0'))), QByteArray());
+        };
+        makeFiles();
+        Root root(nullptr, path("many"), false, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        int sinceTurn = 0, most = 0, turns = 0;
+        const auto count1 = [&] { most = qMax(most, ++sinceTurn); };
+        connect(&root, &Root::addFile, this, count1);
+        connect(&root, &Root::delFile, this, count1);
+        QTimer ticker;
+        ticker.setInterval(0);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            sinceTurn = 0;
+            ++turns;
+        });
+        ticker.start();
+
+        root.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files.size(), count, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        QVERIFY(turns >= 4);
+
+        most = 0;
+        QVERIFY(QDir(path("many")).removeRecursively());
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.isEmpty(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+
+        makeFiles();
+        Root again(nullptr, path("many"), false, true, { "*.vrx" }, true);
+        Recorder late(&again);
+        const int stopAt = Root::kAnnounceSlice + Root::kAnnounceSlice / 2;
+        connect(&again, &Root::addFile, this, [&] {
+            if (late.added.size() == stopAt)
+                again.setActive(false);
+        });
+        again.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(late.added.size(), stopAt, kWaitMs);
+        QVERIFY(!again.isReading());
+        const int turnsBefore = turns;
+        QTRY_VERIFY(turns > turnsBefore + 2);
+        QCOMPARE(late.added.size(), stopAt);
     }
 
     void symlinkLoopsEndAtTheFirstVisit()
