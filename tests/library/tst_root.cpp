@@ -2,12 +2,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "library/root.h"
 #include "support/filetree.h"
@@ -431,6 +435,37 @@ private slots:
         const int turnsBefore = turns;
         QTRY_VERIFY(turns > turnsBefore + 2);
         QCOMPARE(late.added.size(), stopAt);
+    }
+
+    // A name that is not valid UTF-8 has no text that leads back to it: such files are
+    // left out, never announced under a path that names another file or none (where two
+    // such names would also read alike). A name holding the replacement character itself
+    // is a name like any other.
+    void namesThatAreNotUtf8AreLeftOut()
+    {
+        touch(path("odd/plain.vrx"));
+        touch(path("odd/real \uFFFD.vrx"));
+        QList<QByteArray> raw;
+        for (const char* name : { "odd/bad\xff.vrx", "odd/bad\xfe.vrx", "odd/lone\xc3.vrx" })
+            raw << QFile::encodeName(m_tree->path("")) + name;
+        // Removed by name here: the temporary folder cannot name them to remove them.
+        const auto removeRaw = qScopeGuard([&] {
+            for (const QByteArray& name : qAsConst(raw))
+                ::unlink(name.constData());
+        });
+        for (const QByteArray& name : qAsConst(raw)) {
+            const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        Root root(nullptr, path("odd"), true, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QCOMPARE(rec.files, (QSet<QString> { path("odd/plain.vrx"), path("odd/real \uFFFD.vrx") }));
+        for (const QString& file : root.listFiles())
+            QVERIFY2(QFileInfo::exists(file), qPrintable(file));
+        QCOMPARE(root.listFiles().size(), 2);
     }
 
     void symlinkLoopsEndAtTheFirstVisit()
