@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QScopeGuard>
+#include <qplatformdefs.h>
 
 namespace {
 
@@ -260,6 +261,43 @@ QSet<QString> Root::currentSubdirs(const QString& dir)
     return current;
 }
 
+QString Root::identityOf(const QString& dir)
+{
+    QT_STATBUF info;
+    if (QT_STAT(QFile::encodeName(dir).constData(), &info) != 0)
+        return QString();
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
+void Root::checkFolder()
+{
+    if (m_checkingFolder) {
+        m_checkAgain = true;
+        return;
+    }
+    m_checkingFolder = true;
+    m_checkAgain = false;
+    const QString folder = m_folder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder] {
+        const QString identity = identityOf(folder);
+        replies->post([this, identity] {
+            m_checkingFolder = false;
+            if (m_active) {
+                if (!m_canonicalOf.contains(m_folder)) {
+                    if (!identity.isEmpty())
+                        addDir(m_folder); // there now
+                } else if (identity != m_folderIdentity) {
+                    requestRead(m_folder); // gone, or another folder in its place
+                }
+                if (m_checkAgain)
+                    checkFolder();
+            }
+            tellIfSettled();
+        });
+    });
+}
+
 Root::Listing Root::readFolder(
     const QString& dir, bool occlusive, bool recursive, const QStringList& patterns)
 {
@@ -267,6 +305,7 @@ Root::Listing Root::readFolder(
     listing.canonical = QFileInfo(dir).canonicalFilePath();
     if (listing.canonical.isEmpty())
         return listing; // gone, or never there
+    listing.identity = identityOf(dir);
     if (!occlusive) {
         const QDir d(dir);
         for (const QString& name : patterns) {
@@ -317,13 +356,23 @@ void Root::setActive(bool on)
     m_active = on;
     if (on) {
         qCDebug(lcLibrary) << "Starting:" << m_folder;
-        if (m_inclusive)
+        if (m_inclusive) {
+            const QString parent = parentOf(m_folder);
+            if (!parent.isEmpty() && parent != m_folder && watchDirectory(parent))
+                m_parentWatched = parent;
             addDir(m_folder, m_folderCanonical);
+        }
     } else {
         qCDebug(lcLibrary) << "Stopping:" << m_folder;
         const QStringList dirs = m_canonicalOf.keys();
         for (const QString& dir : dirs)
             unwatchDirectory(dir);
+        if (!m_parentWatched.isEmpty())
+            unwatchDirectory(m_parentWatched);
+        m_parentWatched.clear();
+        m_folderIdentity.clear();
+        m_watchedIdentity.clear();
+        m_checkAgain = false;
         if (m_watcher) {
             m_watcher->disconnect(this);
             m_watcher->deleteLater();
@@ -332,6 +381,7 @@ void Root::setActive(bool on)
         m_knownFiles.clear();
         m_knownDirs.clear();
         m_unwatched.clear();
+        m_dropped.clear();
         if (m_rescanTimer)
             m_rescanTimer->stop();
         m_canonicalOf.clear();
@@ -379,6 +429,8 @@ void Root::unfollow(const QString& dir)
 {
     unwatchDirectory(dir);
     m_unwatched.remove(dir);
+    m_dropped.remove(dir);
+    m_watchedIdentity.remove(dir);
     m_knownFiles.remove(dir);
     m_knownDirs.remove(dir);
     const QString canonical = m_canonicalOf.take(dir);
@@ -394,15 +446,29 @@ void Root::rescan()
         return;
     if (m_canonicalOf.contains(m_folder))
         requestRead(m_folder);
-    const QStringList unwatched = m_unwatched.values();
+    if (m_unwatched.isEmpty() && m_dropped.isEmpty() && m_rescanTimer)
+        m_rescanTimer->stop(); // nothing left that only the timer sees
+    const QStringList unwatched = (m_unwatched + m_dropped).values();
     for (const QString& dir : unwatched) {
         if (!m_canonicalOf.contains(dir)) {
             m_unwatched.remove(dir); // no longer followed
+            m_dropped.remove(dir);
             continue;
         }
         if (dir != m_folder)
             requestRead(dir);
     }
+}
+
+void Root::startRescans()
+{
+    if (!m_rescanTimer) {
+        m_rescanTimer = new QTimer(this);
+        m_rescanTimer->setInterval(m_rescanMs);
+        connect(m_rescanTimer, &QTimer::timeout, this, &Root::rescan);
+    }
+    if (!m_rescanTimer->isActive())
+        m_rescanTimer->start();
 }
 
 void Root::setRescanInterval(int ms)
@@ -428,8 +494,19 @@ void Root::onDirectoryChanged(const QString& dirPath)
 void Root::onWatchedChange(const QString& dirPath)
 {
     const QString dir = QDir::cleanPath(dirPath);
-    if (m_canonicalOf.contains(dir))
-        requestRead(dir);
+    if (dir == m_parentWatched && !m_canonicalOf.contains(dir)) {
+        checkFolder();
+        return;
+    }
+    if (!m_canonicalOf.contains(dir))
+        return;
+    if (m_watcher && !m_dropped.contains(dir) && !m_unwatched.contains(dir)
+        && !m_watcher->directories().contains(dir)) {
+        qCInfo(lcLibrary) << "Folder went, reading it again every" << m_rescanMs << "ms:" << dir;
+        m_dropped.insert(dir);
+        startRescans();
+    }
+    requestRead(dir);
 }
 
 void Root::requestRead(const QString& dir, bool outdated)
@@ -492,19 +569,27 @@ void Root::applyRead(const QString& dir, quint64 serial, const Listing& listing)
             m_dirOfCanonical.insert(canonical, dir);
         }
         if (m_unwatched.contains(dir) && !listing.canonical.isEmpty()) {
-            if (!m_rescanTimer) {
-                m_rescanTimer = new QTimer(this);
-                m_rescanTimer->setInterval(m_rescanMs);
-                connect(m_rescanTimer, &QTimer::timeout, this, &Root::rescan);
+            if (!m_warnedUnwatchable) {
+                m_warnedUnwatchable = true;
+                qCWarning(lcLibrary) << "Can't watch folder, reading it again every" << m_rescanMs
+                                     << "ms:" << dir;
             }
-            if (!m_rescanTimer->isActive()) {
-                m_rescanTimer->start();
-                if (!m_warnedUnwatchable) {
-                    m_warnedUnwatchable = true;
-                    qCWarning(lcLibrary)
-                        << "Can't watch folder, reading it again every" << m_rescanMs << "ms:" << dir;
-                }
+            startRescans();
+        }
+        // A folder back after it went is watched again (it is still read on the timer).
+        if (m_dropped.contains(dir) && !listing.canonical.isEmpty() && m_watcher
+            && !m_watcher->directories().contains(dir))
+            watchDirectory(dir);
+        if (dir == m_folder)
+            m_folderIdentity = listing.identity;
+        if (!listing.identity.isEmpty()) {
+            QString& watched = m_watchedIdentity[dir];
+            if (!watched.isEmpty() && watched != listing.identity && !m_unwatched.contains(dir)) {
+                // Another folder in its place: the watch still follows the one that went.
+                unwatchDirectory(dir);
+                watchDirectory(dir);
             }
+            watched = listing.identity;
         }
         diffFiles(dir, listing.files);
         if (m_recursive && m_canonicalOf.contains(dir))

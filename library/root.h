@@ -99,7 +99,7 @@ public:
     bool isReading() const
     {
         return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading
-            || !m_announce.empty();
+            || !m_announce.empty() || m_checkingFolder;
     }
     // Files are announced at most this many to a turn of the event loop.
     static constexpr int kAnnounceSlice = 1000;
@@ -129,9 +129,14 @@ private:
     struct Listing
     {
         QString canonical; // empty when the folder is gone
+        QString identity; // which folder it is (device and node), empty when gone
         QSet<QString> files;
         QHash<QString, QString> subdirs; // path to canonical path
     };
+    static QString identityOf(const QString& dir);
+    // The folder's parent changed: the folder may have been renamed, moved or made
+    // anew there, which nothing watching the folder itself reports.
+    void checkFolder();
     static Listing readFolder(
         const QString& dir, bool occlusive, bool recursive, const QStringList& patterns);
     // Has the folder read off this thread, or again once the read under way is in. With
@@ -146,6 +151,8 @@ private:
     void unfollow(const QString& dir);
     void notePreviewChange(const QStringList& removed, const QStringList& added);
     void tellIfSettled();
+    // Has the rescan timer run.
+    void startRescans();
     // Queues announcements (removals first) and makes the first slice of them.
     void announce(const QStringList& removed, const QStringList& added);
     void announceSlice();
@@ -173,6 +180,18 @@ private:
     QFileSystemWatcher* m_watcher = nullptr;
     // Followed directories the system would not watch, read again by the timer.
     QSet<QString> m_unwatched;
+    // Followed directories whose watch the system dropped (the folder was removed or moved
+    // away, or its drive went): read again by the timer for good, so that they are seen
+    // when they come back, on a drive mounted again too (a watch does not see that).
+    QSet<QString> m_dropped;
+    // The folder's parent, watched while the Root is, and which folder the folder was
+    // when last read.
+    QString m_parentWatched;
+    QString m_folderIdentity;
+    // Which folder each followed directory's watch is on, as last read.
+    QHash<QString, QString> m_watchedIdentity;
+    bool m_checkingFolder = false;
+    bool m_checkAgain = false;
     QTimer* m_rescanTimer = nullptr;
     int m_rescanMs = 5000;
     // Followed directory to the file paths last seen in it.

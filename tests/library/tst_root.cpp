@@ -16,6 +16,7 @@
 #include "library/root.h"
 #include "support/filetree.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
@@ -466,6 +467,75 @@ private slots:
         for (const QString& file : root.listFiles())
             QVERIFY2(QFileInfo::exists(file), qPrintable(file));
         QCOMPARE(root.listFiles().size(), 2);
+    }
+
+    // The folder of a Root goes while it is watched (removed, moved away, or its drive
+    // unmounted): its files are announced gone, and when it comes back (its drive mounted
+    // again) the files then in it are announced, though the system stopped watching it.
+    void aFolderThatWentIsSeenWhenItComesBack_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("removed and made again") << 0;
+        QTest::newRow("moved away and back") << 1;
+        QTest::newRow("drive unmounted and mounted again") << 2;
+        QTest::newRow("moved away, another made in its place") << 3;
+    }
+
+    void aFolderThatWentIsSeenWhenItComesBack()
+    {
+        QFETCH(int, how);
+        QString folder = path("vol");
+        if (how == 2) {
+            const QString ns = ostra::test::mountNamespaceFolder();
+            if (ns.isEmpty()) {
+                OSTRA_RUN_IN_MOUNT_NAMESPACE(path("ns"),
+                    QStringList { "aFolderThatWentIsSeenWhenItComesBack:drive unmounted and mounted again" });
+                return;
+            }
+            folder = ns + "/vol";
+            QVERIFY(ostra::test::mountTmpfs("ostratestvol", folder));
+        }
+        touch(folder + "/a.vrx");
+        touch(folder + "/sub/b.vrx");
+        Root root(nullptr, folder, true, true, { "*.vrx" }, true);
+        root.setRescanInterval(50);
+        Recorder rec(&root);
+        root.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            rec.files, (QSet<QString> { folder + "/a.vrx", folder + "/sub/b.vrx" }), kWaitMs);
+
+        if (how == 0)
+            QVERIFY(QDir(folder).removeRecursively());
+        else if (how == 1 || how == 3)
+            QVERIFY(QDir().rename(folder, path("away")));
+        else
+            QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.isEmpty(), kWaitMs);
+
+        if (how == 0 || how == 3) {
+            touch(folder + "/c.vrx");
+        } else if (how == 1) {
+            QVERIFY(QDir().rename(path("away"), folder));
+        } else {
+            QVERIFY(ostra::test::mountTmpfs("ostratestvol", folder));
+            touch(folder + "/c.vrx");
+            touch(folder + "/sub/b.vrx");
+        }
+        const QSet<QString> back = how == 1 ? QSet<QString> { folder + "/a.vrx", folder + "/sub/b.vrx" }
+            : how != 2                      ? QSet<QString> { folder + "/c.vrx" }
+                                            : QSet<QString> { folder + "/c.vrx", folder + "/sub/b.vrx" };
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, back, kWaitMs);
+        // And it is followed as before (not what went away).
+        if (how == 3)
+            touch(path("away/e.vrx"));
+        touch(folder + "/d.vrx");
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(folder + "/d.vrx"), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        for (const QString& file : qAsConst(rec.files))
+            QVERIFY2(file.startsWith(folder + "/"), qPrintable(file));
+        root.setActive(false);
+        if (how == 2)
+            QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
     }
 
     void symlinkLoopsEndAtTheFirstVisit()
