@@ -16,6 +16,14 @@ namespace {
 
 QString cleanAbsolute(const QString& path)
 {
+    // Paths that come from listings are clean already: those are taken as they are (the
+    // session vets every file it holds against a closed folder).
+    const bool clean = path.startsWith(QLatin1Char('/')) && !path.endsWith(QLatin1Char('/'))
+        && !path.contains(QLatin1String("//")) && !path.contains(QLatin1String("/./"))
+        && !path.contains(QLatin1String("/../")) && !path.endsWith(QLatin1String("/."))
+        && !path.endsWith(QLatin1String("/.."));
+    if (clean)
+        return path;
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 

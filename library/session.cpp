@@ -13,6 +13,7 @@
 
 Session::Session(QObject* parent)
     : QAbstractListModel(parent)
+    , m_inlineLeft(Root::kAnnounceSlice)
     , m_replies(std::make_shared<ReplyTarget>(this))
 { }
 
@@ -96,10 +97,10 @@ void Session::insertRoot(Root* root)
         for (const QUrl& url : files) {
             const QString path = url.toLocalFile();
             qCDebug(lcLibrary) << "Vetting" << path;
-            if (root->excludes(path)) {
+            if (root->excludesFile(path)) {
                 qCDebug(lcLibrary) << "Removing" << path;
                 m_files.remove(url);
-                emit delFile(url);
+                announce(false, url);
             }
         }
     } else if (m_active) {
@@ -311,7 +312,7 @@ void Session::dropVanishedFiles()
             m_vanishCheck = 0;
             for (const QUrl& url : gone) {
                 if (!m_reportedSince.contains(url) && m_files.remove(url))
-                    emit delFile(url);
+                    announce(false, url);
             }
             m_reportedSince.clear();
             tellIfSettled();
@@ -362,6 +363,56 @@ void Session::onPreviewChanged()
         emit dataChanged(index(row), index(row), { PreviewRole });
 }
 
+void Session::announce(bool added, const QUrl& url)
+{
+    // Made at once up to a slice's worth in one turn of the event loop; beyond that (a
+    // large folder closed), queued and made a slice to a turn, in order, so that the GUI
+    // thread turns in between. The file set is up to date already.
+    if (m_announce.empty() && m_inlineLeft > 0) {
+        --m_inlineLeft;
+        if (!m_budgetPosted) {
+            m_budgetPosted = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_budgetPosted = false;
+                    m_inlineLeft = Root::kAnnounceSlice;
+                },
+                Qt::QueuedConnection);
+        }
+        if (added)
+            emit addFile(url);
+        else
+            emit delFile(url);
+        return;
+    }
+    m_announce.emplace_back(added, url);
+    if (m_slicePosted)
+        return;
+    m_slicePosted = true;
+    QMetaObject::invokeMethod(
+        this, [this] { announceSlice(); }, Qt::QueuedConnection);
+}
+
+void Session::announceSlice()
+{
+    m_slicePosted = false;
+    for (int n = 0; n < Root::kAnnounceSlice && !m_announce.empty(); ++n) {
+        const std::pair<bool, QUrl> next = std::move(m_announce.front());
+        m_announce.pop_front();
+        if (next.first)
+            emit addFile(next.second);
+        else
+            emit delFile(next.second);
+    }
+    if (!m_announce.empty() && !m_slicePosted) {
+        m_slicePosted = true;
+        QMetaObject::invokeMethod(
+            this, [this] { announceSlice(); }, Qt::QueuedConnection);
+    }
+    tellIfSettled();
+}
+
 void Session::tellIfSettled()
 {
     if (!isReading())
@@ -370,7 +421,7 @@ void Session::tellIfSettled()
 
 bool Session::isReading() const
 {
-    if (m_vanishCheck != 0 || m_listings > 0)
+    if (m_vanishCheck != 0 || m_listings > 0 || !m_announce.empty())
         return true;
     for (const Root* root : m_roots) {
         if (root->isReading())
@@ -389,15 +440,15 @@ void Session::addRawFile(const QString& path)
     if (m_files.contains(url))
         return;
     m_files.insert(url);
-    emit addFile(url);
+    announce(true, url);
 }
 
 void Session::delRawFile(const QString& path)
 {
-    if (QFileInfo::exists(path) && admits(path))
+    if (QFileInfo::exists(path) && admitsFile(path))
         return;
     if (m_files.remove(QUrl::fromLocalFile(path)))
-        emit delFile(QUrl::fromLocalFile(path));
+        announce(false, QUrl::fromLocalFile(path));
 }
 
 void Session::setGlobbing(const QStringList& globbing)

@@ -7,7 +7,9 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <deque>
 #include <memory>
+#include <utility>
 
 #include "core/leavableworker.h"
 #include "engine/iresolver.h"
@@ -104,6 +106,9 @@ private:
     void admitListed(quint64 started, std::shared_ptr<const QStringList> paths, int from);
     void onPreviewChanged();
     void tellIfSettled();
+    // Announces a change of the file set, at once or, past a slice in one turn, queued.
+    void announce(bool added, const QUrl& url);
+    void announceSlice();
 
     QList<Root*> m_roots;
     QSet<QUrl> m_files;
@@ -118,6 +123,12 @@ private:
     quint64 m_started = 0;
     quint64 m_vanishSerial = 0;
     QSet<QUrl> m_reportedSince;
+    // Announcements not made yet (true: added), and whether a slice of them is due.
+    std::deque<std::pair<bool, QUrl>> m_announce;
+    bool m_slicePosted = false;
+    // Announcements still made at once in this turn of the event loop.
+    int m_inlineLeft;
+    bool m_budgetPosted = false;
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_checker;
 };

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "core/progressmodel.h"
@@ -392,6 +393,57 @@ private slots:
             QVERIFY(settled(one));
             QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("held/a.vrx")), url(path("held/sub/b.vrx")) }));
         }
+    }
+
+    // Closing a folder of many files takes them out of the file set at once, and tells the
+    // gallery a slice at a time so that the GUI thread turns in between; the folder
+    // offered again before all is told, the gallery ends with every file once.
+    void closingALargeFolderTellsInSlices()
+    {
+        const int count = 3 * Root::kAnnounceSlice + 5;
+        QSet<QUrl> all;
+        for (int i = 0; i < count; ++i) {
+            const QString file = path(QString("big/IMG_%1.vrx").arg(i, 5, 10, QChar('0')));
+            QVERIFY(ostra::test::writeTreeFile(file, QByteArray()));
+            all.insert(url(file));
+        }
+        Session session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        gallery.setSource(&session);
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        QCOMPARE(rowsOf(gallery), all);
+
+        // A tick once in every pass over the posted events, as each slice is.
+        int sinceTurn = 0, most = 0;
+        connect(&session, &Session::delFile, this, [&] { most = qMax(most, ++sinceTurn); });
+        bool ticking = true;
+        std::function<void()> tick = [&] {
+            sinceTurn = 0;
+            if (ticking)
+                QMetaObject::invokeMethod(this, tick, Qt::QueuedConnection);
+        };
+        tick();
+        session.close(url(path("big")), true);
+        QVERIFY(session.files().isEmpty());
+        QVERIFY(session.isReading());
+        QVERIFY(settled(session));
+        QCOMPARE(gallery.rowCount(), 0);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        ticking = false;
+
+        session.close(url(path("big")), true); // nothing open: nothing to tell
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        session.close(url(path("big")), true);
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        QCOMPARE(session.files(), all);
+        QCOMPARE(rowsOf(gallery), all);
     }
 
     // The sections a session's files leave behind go with the session when the gallery
