@@ -7,10 +7,38 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "core/replytarget.h"
+
+namespace {
+
+// A key being looked for on a thread of its own for the GUI thread.
+struct KeyLookup
+{
+    std::mutex mutex;
+    std::condition_variable found;
+    bool done = false;
+    bool abandoned = false; // the asker stopped waiting
+    QString key;
+};
+
+// A key found after its asker gave up serves the next request for the file this long.
+constexpr std::chrono::seconds kLandedLife(5);
+
+} // namespace
+
 struct FilePerm::Registry
 {
     QMutex mutex;
     QHash<QString, std::shared_ptr<QSemaphore>> semaphores;
+
+    std::mutex keysMutex;
+    QHash<QString, std::shared_ptr<KeyLookup>> lookups;
+    QHash<QString, std::pair<QString, std::chrono::steady_clock::time_point>> landed;
 
     // Drops the file's lock when nothing holds or waits for it any more: only the table
     // refers to it then, and a new one can be handed out only under the mutex.
@@ -65,9 +93,93 @@ bool onGuiThread()
 FilePerm::FilePerm(QObject* parent)
     : QObject(parent)
     , m_registry(std::make_shared<Registry>())
+    , m_replies(std::make_shared<ReplyTarget>(this))
+    , m_keyFunction([](const QString& pathOrUrl) { return FilePerm::lockKey(pathOrUrl); })
 { }
 
-FilePerm::~FilePerm() = default;
+FilePerm::~FilePerm()
+{
+    m_replies->close();
+}
+
+void FilePerm::setKeyFunction(KeyFunction function)
+{
+    m_keyFunction = std::move(function);
+}
+
+int FilePerm::keyLookups() const
+{
+    std::lock_guard<std::mutex> lock(m_registry->keysMutex);
+    return m_registry->lookups.size();
+}
+
+QString FilePerm::keyOf(const QString& pathOrUrl)
+{
+    if (pathOrUrl.isEmpty())
+        return pathOrUrl;
+    return onGuiThread() ? keyOffThread(pathOrUrl) : m_keyFunction(pathOrUrl);
+}
+
+QString FilePerm::keyOffThread(const QString& pathOrUrl)
+{
+    Registry& registry = *m_registry;
+    std::shared_ptr<KeyLookup> lookup;
+    bool fresh = false;
+    {
+        std::lock_guard<std::mutex> lock(registry.keysMutex);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = registry.landed.begin(); it != registry.landed.end();) {
+            if (now - it->second > kLandedLife)
+                it = registry.landed.erase(it);
+            else
+                ++it;
+        }
+        const auto landed = registry.landed.constFind(pathOrUrl);
+        if (landed != registry.landed.constEnd())
+            return landed->first;
+        lookup = registry.lookups.value(pathOrUrl);
+        if (!lookup) {
+            if (registry.lookups.size() >= kMaxKeyLookups) {
+                qCWarning(lcEngine) << "File busy: too many files being looked for" << pathOrUrl;
+                return QString();
+            }
+            lookup = std::make_shared<KeyLookup>();
+            registry.lookups.insert(pathOrUrl, lookup);
+            fresh = true;
+        }
+    }
+    if (fresh) {
+        // Detached: a lookup that hangs on its drive holds nobody.
+        std::thread([self = this, registry = m_registry, replies = m_replies, function = m_keyFunction,
+                        lookup, pathOrUrl] {
+            const QString key = function(pathOrUrl);
+            bool abandoned = false;
+            {
+                std::lock_guard<std::mutex> lock(registry->keysMutex);
+                std::lock_guard<std::mutex> found(lookup->mutex);
+                lookup->done = true;
+                lookup->key = key;
+                abandoned = lookup->abandoned;
+                registry->lookups.remove(pathOrUrl);
+                if (abandoned)
+                    registry->landed.insert(pathOrUrl, { key, std::chrono::steady_clock::now() });
+            }
+            lookup->found.notify_all();
+            if (abandoned)
+                // Runs only while the registry is there (queued to it).
+                replies->post([self, pathOrUrl, key] { emit self->keyResolved(pathOrUrl, key); });
+        }).detach();
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (fresh)
+        lookup->found.wait_for(
+            lock, std::chrono::milliseconds(qMax(0, m_guiKeyWaitMs)), [&] { return lookup->done; });
+    if (lookup->done)
+        return lookup->key;
+    lookup->abandoned = true;
+    qCWarning(lcEngine) << "File busy: its drive does not answer" << pathOrUrl;
+    return QString();
+}
 
 QString FilePerm::lockKey(const QString& pathOrUrl)
 {
@@ -137,18 +249,23 @@ FileToken FilePerm::acquire(const QString& key, int units, int timeoutMs)
 
 FileToken FilePerm::acquireFileSemaphore(const QString& path, int units)
 {
-    return acquire(lockKey(path), units, onGuiThread() ? m_guiWaitMs : -1);
+    const QString key = keyOf(path);
+    if (key.isEmpty() && !path.isEmpty())
+        return {}; // busy: its key is not in yet
+    return acquire(key, units, onGuiThread() ? m_guiWaitMs : -1);
 }
 
 FileToken FilePerm::acquireFileSemaphore(const QUrl& url, int units)
 {
-    return acquire(lockKey(url), units, onGuiThread() ? m_guiWaitMs : -1);
+    return acquireFileSemaphore(url.isLocalFile() ? url.toLocalFile() : url.toString(), units);
 }
 
 FileToken FilePerm::acquireUnlessStopped(
     const QUrl& url, int units, const std::function<bool()>& stopped, int pollMs)
 {
-    const QString key = lockKey(url);
+    const QString key = keyOf(url.isLocalFile() ? url.toLocalFile() : url.toString());
+    if (key.isEmpty() && !url.isEmpty())
+        return {};
     if (units < 1 || units > kExclusive)
         return acquire(key, units, 0);
     std::shared_ptr<QSemaphore> semaphore = semaphoreFor(key);
@@ -164,12 +281,15 @@ FileToken FilePerm::acquireUnlessStopped(
 
 FileToken FilePerm::tryAcquireFileSemaphore(const QString& path, int units, int timeoutMs)
 {
-    return acquire(lockKey(path), units, timeoutMs);
+    const QString key = keyOf(path);
+    if (key.isEmpty() && !path.isEmpty())
+        return {};
+    return acquire(key, units, timeoutMs);
 }
 
 int FilePerm::available(const QString& path)
 {
-    const QString key = lockKey(path);
+    const QString key = m_keyFunction(path);
     QMutexLocker lock(&m_registry->mutex);
     const auto it = m_registry->semaphores.constFind(key);
     return it == m_registry->semaphores.constEnd() ? kExclusive : it.value()->available();

@@ -97,20 +97,40 @@ void ActiveSession::setSource(Session* session)
     if (session == m_source)
         return;
     QSet<QUrl> closed = takeAll();
+    if (m_closing.isEmpty())
+        m_closing = std::move(closed);
+    else
+        m_closing.unite(closed);
     if (m_source) {
         disconnect(m_source, &Session::addFile, this, &ActiveSession::insertUrl);
         disconnect(m_source, &Session::delFile, this, &ActiveSession::removeUrl);
+        disconnect(m_source, &Session::settled, this, &ActiveSession::closeWhatWent);
         m_source->setActive(false);
     }
     m_source = session;
     if (session) {
         connect(session, &Session::addFile, this, &ActiveSession::insertUrl);
         connect(session, &Session::delFile, this, &ActiveSession::removeUrl);
+        connect(session, &Session::settled, this, &ActiveSession::closeWhatWent);
         session->setActive(true);
         const QList<QUrl> files = session->files().values();
         for (const QUrl& url : files)
             insertUrl(url);
     }
+    emit grossCountChanged();
+    emit sourceChanged();
+    // The session reads its folders off this thread: what it offers is known once it is
+    // settled.
+    if (!session || !session->isReading())
+        closeWhatWent();
+}
+
+void ActiveSession::closeWhatWent()
+{
+    if (m_closing.isEmpty())
+        return;
+    QSet<QUrl> closed = std::move(m_closing);
+    m_closing.clear();
     // The files that go: all of them when the new session offers none (no look-ups).
     if (grossCount() > 0) {
         for (auto it = closed.begin(); it != closed.end();) {
@@ -129,8 +149,6 @@ void ActiveSession::setSource(Session* session)
         for (const QUrl& url : qAsConst(closed))
             emit fileClosed(url);
     }
-    emit grossCountChanged();
-    emit sourceChanged();
     freeLater(std::move(closed));
 }
 

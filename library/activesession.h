@@ -121,5 +121,10 @@ private:
     bool m_restoring = false;
     QString m_sortField;
     QPointer<Session> m_source;
+    // Files of the sessions shown before, closed once the session shown now has read its
+    // folders and does not offer them: a file both offer is not closed and read again.
+    QSet<QUrl> m_closing;
     QPersistentModelIndex m_shiftIndex;
+
+    void closeWhatWent();
 };

@@ -9,11 +9,21 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QScopeGuard>
+#include <qplatformdefs.h>
 
 namespace {
 
 QString cleanAbsolute(const QString& path)
 {
+    // Paths that come from listings are clean already: those are taken as they are (the
+    // session vets every file it holds against a closed folder).
+    const bool clean = path.startsWith(QLatin1Char('/')) && !path.endsWith(QLatin1Char('/'))
+        && !path.contains(QLatin1String("//")) && !path.contains(QLatin1String("/./"))
+        && !path.contains(QLatin1String("/../")) && !path.endsWith(QLatin1String("/."))
+        && !path.endsWith(QLatin1String("/.."));
+    if (clean)
+        return path;
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
@@ -98,10 +108,9 @@ void Root::refresh()
     if (!m_inclusive)
         return;
     const QStringList dirs = m_knownFiles.keys();
-    for (const QString& dir : dirs) {
-        ++m_generation[dir]; // a read under way used the old patterns
-        diffFiles(dir, currentFiles(dir));
-    }
+    for (const QString& dir : dirs)
+        requestRead(dir, true); // a read under way used the old patterns
+    notePreviewChange({}, {}); // other names now
 }
 
 bool Root::matchesName(const QString& name) const
@@ -228,12 +237,30 @@ bool Root::includes(const QString& path) const
     return matchesName(info.fileName());
 }
 
+bool Root::excludesFile(const QString& path) const
+{
+    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+        return false;
+    if (m_occlusive)
+        return true;
+    return m_patterns.contains(QFileInfo(path).fileName());
+}
+
+bool Root::includesFile(const QString& path) const
+{
+    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+        return false;
+    if (m_patterns.isEmpty())
+        return true;
+    return matchesName(QFileInfo(path).fileName());
+}
+
 QSet<QString> Root::currentFiles(const QString& dir) const
 {
     return readFolder(dir, m_occlusive, false, m_patternOrder).files;
 }
 
-QSet<QString> Root::currentSubdirs(const QString& dir) const
+QSet<QString> Root::currentSubdirs(const QString& dir)
 {
     QSet<QString> current;
     QDirIterator it(dir, kSubdirFilters, QDirIterator::FollowSymlinks);
@@ -242,10 +269,51 @@ QSet<QString> Root::currentSubdirs(const QString& dir) const
     return current;
 }
 
+QString Root::identityOf(const QString& dir)
+{
+    QT_STATBUF info;
+    if (QT_STAT(QFile::encodeName(dir).constData(), &info) != 0)
+        return QString();
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
+void Root::checkFolder()
+{
+    if (m_checkingFolder) {
+        m_checkAgain = true;
+        return;
+    }
+    m_checkingFolder = true;
+    m_checkAgain = false;
+    const QString folder = m_folder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder] {
+        const QString identity = identityOf(folder);
+        replies->post([this, identity] {
+            m_checkingFolder = false;
+            if (m_active) {
+                if (!m_canonicalOf.contains(m_folder)) {
+                    if (!identity.isEmpty())
+                        addDir(m_folder); // there now
+                } else if (identity != m_folderIdentity) {
+                    requestRead(m_folder); // gone, or another folder in its place
+                }
+                if (m_checkAgain)
+                    checkFolder();
+            }
+            tellIfSettled();
+        });
+    });
+}
+
 Root::Listing Root::readFolder(
     const QString& dir, bool occlusive, bool recursive, const QStringList& patterns)
 {
     Listing listing;
+    listing.canonical = QFileInfo(dir).canonicalFilePath();
+    if (listing.canonical.isEmpty())
+        return listing; // gone, or never there
+    listing.identity = identityOf(dir);
     if (!occlusive) {
         const QDir d(dir);
         for (const QString& name : patterns) {
@@ -262,8 +330,13 @@ Root::Listing Root::readFolder(
     }
     if (recursive) {
         QDirIterator it(dir, kSubdirFilters, QDirIterator::FollowSymlinks);
-        while (it.hasNext())
-            listing.subdirs.insert(it.next());
+        while (it.hasNext()) {
+            const QString sub = it.next();
+            // A link that leads nowhere, or a folder gone since, is no folder to follow.
+            const QString canonical = it.fileInfo().canonicalFilePath();
+            if (!canonical.isEmpty())
+                listing.subdirs.insert(sub, canonical);
+        }
     }
     return listing;
 }
@@ -291,13 +364,23 @@ void Root::setActive(bool on)
     m_active = on;
     if (on) {
         qCDebug(lcLibrary) << "Starting:" << m_folder;
-        if (m_inclusive)
-            addDir(m_folder);
+        if (m_inclusive) {
+            const QString parent = parentOf(m_folder);
+            if (!parent.isEmpty() && parent != m_folder && watchDirectory(parent))
+                m_parentWatched = parent;
+            addDir(m_folder, m_folderCanonical);
+        }
     } else {
         qCDebug(lcLibrary) << "Stopping:" << m_folder;
         const QStringList dirs = m_canonicalOf.keys();
         for (const QString& dir : dirs)
             unwatchDirectory(dir);
+        if (!m_parentWatched.isEmpty())
+            unwatchDirectory(m_parentWatched);
+        m_parentWatched.clear();
+        m_folderIdentity.clear();
+        m_watchedIdentity.clear();
+        m_checkAgain = false;
         if (m_watcher) {
             m_watcher->disconnect(this);
             m_watcher->deleteLater();
@@ -306,70 +389,94 @@ void Root::setActive(bool on)
         m_knownFiles.clear();
         m_knownDirs.clear();
         m_unwatched.clear();
+        m_dropped.clear();
         if (m_rescanTimer)
             m_rescanTimer->stop();
         m_canonicalOf.clear();
         m_dirOfCanonical.clear();
         m_shadowed.clear();
+        // What is still being read is of no concern any more: its answer is dropped.
+        m_inFlight.clear();
+        m_again.clear();
+        m_generation.clear();
+        m_announce.clear();
     }
     emit activeChanged(on);
 }
 
-void Root::addDir(const QString& dirPath)
+void Root::addDir(const QString& dirPath, const QString& canonical)
 {
     const QString dir = QDir::cleanPath(dirPath);
-    const QFileInfo info(dir);
-    if (!info.isDir())
+    if (m_canonicalOf.contains(dir))
         return;
-    const QString canonical = info.canonicalFilePath();
-    if (canonical.isEmpty() || m_canonicalOf.contains(dir))
-        return;
-    if (m_dirOfCanonical.contains(canonical)) {
+    if (!canonical.isEmpty() && m_dirOfCanonical.contains(canonical)) {
         QStringList& shadowed = m_shadowed[canonical];
         if (!shadowed.contains(dir))
             shadowed.append(dir);
         return;
     }
+    // Watched before it is read: what changes after the read began is reported.
     if (watchDirectory(dir)) {
         qCDebug(lcLibrary) << "AddDir:" << m_folder;
     } else {
-        // Usually the system's limit on watches: the folder is read now and again on
-        // every rescan, which a timer runs while such folders exist.
+        // Usually the system's limit on watches (or a folder that is not there): once its
+        // read finds it, the folder is read again on every rescan, which a timer runs
+        // while such folders exist.
         m_unwatched.insert(dir);
-        if (!m_rescanTimer) {
-            m_rescanTimer = new QTimer(this);
-            m_rescanTimer->setInterval(m_rescanMs);
-            connect(m_rescanTimer, &QTimer::timeout, this, &Root::rescan);
-        }
-        m_rescanTimer->start();
-        if (!m_warnedUnwatchable) {
-            m_warnedUnwatchable = true;
-            qCWarning(lcLibrary) << "Can't watch folder, reading it again every" << m_rescanMs
-                                 << "ms:" << dir;
-        }
     }
     m_canonicalOf.insert(dir, canonical);
-    m_dirOfCanonical.insert(canonical, dir);
+    if (!canonical.isEmpty())
+        m_dirOfCanonical.insert(canonical, dir);
     m_knownFiles[dir];
     if (m_recursive)
         m_knownDirs[dir];
-    onDirectoryChanged(dir);
+    requestRead(dir);
+}
+
+void Root::unfollow(const QString& dir)
+{
+    unwatchDirectory(dir);
+    m_unwatched.remove(dir);
+    m_dropped.remove(dir);
+    m_watchedIdentity.remove(dir);
+    m_knownFiles.remove(dir);
+    m_knownDirs.remove(dir);
+    const QString canonical = m_canonicalOf.take(dir);
+    if (!canonical.isEmpty() && m_dirOfCanonical.value(canonical) == dir)
+        m_dirOfCanonical.remove(canonical);
+    m_generation.remove(dir);
+    m_again.remove(dir);
 }
 
 void Root::rescan()
 {
     if (!m_inclusive)
         return;
-    onDirectoryChanged(m_folder);
-    const QStringList unwatched = m_unwatched.values();
+    if (m_canonicalOf.contains(m_folder))
+        requestRead(m_folder);
+    if (m_unwatched.isEmpty() && m_dropped.isEmpty() && m_rescanTimer)
+        m_rescanTimer->stop(); // nothing left that only the timer sees
+    const QStringList unwatched = (m_unwatched + m_dropped).values();
     for (const QString& dir : unwatched) {
         if (!m_canonicalOf.contains(dir)) {
             m_unwatched.remove(dir); // no longer followed
+            m_dropped.remove(dir);
             continue;
         }
         if (dir != m_folder)
-            onDirectoryChanged(dir);
+            requestRead(dir);
     }
+}
+
+void Root::startRescans()
+{
+    if (!m_rescanTimer) {
+        m_rescanTimer = new QTimer(this);
+        m_rescanTimer->setInterval(m_rescanMs);
+        connect(m_rescanTimer, &QTimer::timeout, this, &Root::rescan);
+    }
+    if (!m_rescanTimer->isActive())
+        m_rescanTimer->start();
 }
 
 void Root::setRescanInterval(int ms)
@@ -385,20 +492,37 @@ void Root::onDirectoryChanged(const QString& dirPath)
     if (!m_canonicalOf.contains(dir))
         return; // no longer followed (a change that was already on its way)
     // Read here: a read under way off this thread is out of date.
-    ++m_generation[dir];
-    diffFiles(dir, currentFiles(dir));
+    m_generation[dir] = ++m_serial;
+    const Listing listing = readFolder(dir, m_occlusive, m_recursive, m_patternOrder);
+    diffFiles(dir, listing.files);
     if (m_recursive && m_canonicalOf.contains(dir))
-        diffSubdirs(dir, currentSubdirs(dir));
+        diffSubdirs(dir, listing.subdirs);
 }
 
 void Root::onWatchedChange(const QString& dirPath)
 {
     const QString dir = QDir::cleanPath(dirPath);
+    if (dir == m_parentWatched && !m_canonicalOf.contains(dir)) {
+        checkFolder();
+        return;
+    }
     if (!m_canonicalOf.contains(dir))
         return;
-    const auto read = m_reads.find(dir);
-    if (read != m_reads.end()) {
-        *read = true; // read again once this one is in
+    if (m_watcher && !m_dropped.contains(dir) && !m_unwatched.contains(dir)
+        && !m_watcher->directories().contains(dir)) {
+        qCInfo(lcLibrary) << "Folder went, reading it again every" << m_rescanMs << "ms:" << dir;
+        m_dropped.insert(dir);
+        startRescans();
+    }
+    requestRead(dir);
+}
+
+void Root::requestRead(const QString& dir, bool outdated)
+{
+    if (m_inFlight.contains(dir)) {
+        m_again.insert(dir); // read again once this one is in
+        if (outdated)
+            m_generation[dir] = ++m_serial;
         return;
     }
     startRead(dir);
@@ -406,24 +530,75 @@ void Root::onWatchedChange(const QString& dirPath)
 
 void Root::startRead(const QString& dir)
 {
-    m_reads.insert(dir, false);
-    const quint64 generation = m_generation.value(dir);
+    const quint64 serial = ++m_serial;
+    m_inFlight.insert(dir, serial);
+    m_generation[dir] = serial;
     const bool occlusive = m_occlusive, recursive = m_recursive;
     const QStringList patterns = m_patternOrder;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
-    m_reader.start([this, replies, dir, generation, occlusive, recursive, patterns] {
+    m_reader.start([this, replies, dir, serial, occlusive, recursive, patterns] {
         const Listing listing = readFolder(dir, occlusive, recursive, patterns);
-        replies->post([this, dir, generation, listing] { applyRead(dir, generation, listing); });
+        replies->post([this, dir, serial, listing] { applyRead(dir, serial, listing); });
     });
 }
 
-void Root::applyRead(const QString& dir, quint64 generation, const Listing& listing)
+void Root::tellIfSettled()
 {
-    const bool again = m_reads.take(dir);
+    if (!isReading())
+        emit settled();
+}
+
+void Root::applyRead(const QString& dir, quint64 serial, const Listing& listing)
+{
+    const auto inFlight = m_inFlight.find(dir);
+    if (inFlight == m_inFlight.end() || inFlight.value() != serial)
+        return; // asked for before the Root stopped: nobody waits for it
+    m_inFlight.erase(inFlight);
+    // Told once the difference is announced, whichever way this returns.
+    const auto tell = qScopeGuard([this] { tellIfSettled(); });
+    const bool again = m_again.remove(dir);
     if (!m_canonicalOf.contains(dir))
         return; // no longer followed
-    if (generation == m_generation.value(dir)) {
-        ++m_generation[dir];
+    if (serial == m_generation.value(dir)) {
+        QString& canonical = m_canonicalOf[dir];
+        if (canonical.isEmpty()) {
+            // The first read of a folder whose canonical path was not known yet.
+            if (listing.canonical.isEmpty()) {
+                unfollow(dir); // not there
+                return;
+            }
+            const QString other = m_dirOfCanonical.value(listing.canonical);
+            if (!other.isEmpty() && other != dir) {
+                unfollow(dir);
+                m_shadowed[listing.canonical].append(dir);
+                return;
+            }
+            canonical = listing.canonical;
+            m_dirOfCanonical.insert(canonical, dir);
+        }
+        if (m_unwatched.contains(dir) && !listing.canonical.isEmpty()) {
+            if (!m_warnedUnwatchable) {
+                m_warnedUnwatchable = true;
+                qCWarning(lcLibrary) << "Can't watch folder, reading it again every" << m_rescanMs
+                                     << "ms:" << dir;
+            }
+            startRescans();
+        }
+        // A folder back after it went is watched again (it is still read on the timer).
+        if (m_dropped.contains(dir) && !listing.canonical.isEmpty() && m_watcher
+            && !m_watcher->directories().contains(dir))
+            watchDirectory(dir);
+        if (dir == m_folder)
+            m_folderIdentity = listing.identity;
+        if (!listing.identity.isEmpty()) {
+            QString& watched = m_watchedIdentity[dir];
+            if (!watched.isEmpty() && watched != listing.identity && !m_unwatched.contains(dir)) {
+                // Another folder in its place: the watch still follows the one that went.
+                unwatchDirectory(dir);
+                watchDirectory(dir);
+            }
+            watched = listing.identity;
+        }
         diffFiles(dir, listing.files);
         if (m_recursive && m_canonicalOf.contains(dir))
             diffSubdirs(dir, listing.subdirs);
@@ -464,22 +639,58 @@ void Root::diffFiles(const QString& dir, const QSet<QString>& current)
     if (known == m_knownFiles.end())
         return;
     const auto change = takeDifference(*known, current);
-    for (const QString& path : change.first)
-        emit delFile(path);
-    for (const QString& path : change.second)
-        emit addFile(path);
+    if (!change.first.isEmpty() || !change.second.isEmpty()) {
+        notePreviewChange(change.first, change.second);
+        announce(change.first, change.second);
+    }
 }
 
-void Root::diffSubdirs(const QString& dir, const QSet<QString>& current)
+void Root::announce(const QStringList& removed, const QStringList& added)
+{
+    for (const QString& path : removed)
+        m_announce.emplace_back(false, path);
+    for (const QString& path : added)
+        m_announce.emplace_back(true, path);
+    if (!m_slicePosted)
+        announceSlice();
+}
+
+void Root::announceSlice()
+{
+    // A folder of many files is announced a slice at a time, in order, so that the GUI
+    // thread turns in between; stopping the Root drops what is left.
+    for (int n = 0; n < kAnnounceSlice && !m_announce.empty(); ++n) {
+        const std::pair<bool, QString> next = std::move(m_announce.front());
+        m_announce.pop_front();
+        if (next.first)
+            emit addFile(next.second);
+        else
+            emit delFile(next.second);
+    }
+    if (m_announce.empty() || m_slicePosted)
+        return;
+    m_slicePosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_slicePosted = false;
+            announceSlice();
+            tellIfSettled();
+        },
+        Qt::QueuedConnection);
+}
+
+void Root::diffSubdirs(const QString& dir, const QHash<QString, QString>& current)
 {
     auto known = m_knownDirs.find(dir);
     if (known == m_knownDirs.end())
         return;
-    const auto change = takeDifference(*known, current);
+    const QSet<QString> paths(current.keyBegin(), current.keyEnd());
+    const auto change = takeDifference(*known, paths);
     for (const QString& path : change.first)
         forgetSubtree(path);
     for (const QString& path : change.second)
-        addDir(path);
+        addDir(path, current.value(path));
 }
 
 void Root::forgetSubtree(const QString& top)
@@ -493,14 +704,16 @@ void Root::forgetSubtree(const QString& top)
     }
     QStringList freed;
     for (const QString& dir : qAsConst(dirs)) {
-        const QSet<QString> files = m_knownFiles.take(dir);
-        m_knownDirs.remove(dir);
-        unwatchDirectory(dir);
-        const QString canonical = m_canonicalOf.take(dir);
-        m_dirOfCanonical.remove(canonical);
-        freed.append(canonical);
-        for (const QString& file : files)
-            emit delFile(file);
+        const QSet<QString> files = m_knownFiles.value(dir);
+        const QString canonical = m_canonicalOf.value(dir);
+        unfollow(dir);
+        m_inFlight.remove(dir); // its answer is of no use any more
+        if (!canonical.isEmpty())
+            freed.append(canonical);
+        if (!files.isEmpty()) {
+            notePreviewChange(files.values(), {});
+            announce(files.values(), {});
+        }
     }
     for (auto it = m_shadowed.begin(); it != m_shadowed.end();) {
         QStringList& paths = it.value();
@@ -517,36 +730,112 @@ void Root::forgetSubtree(const QString& top)
         const QStringList waiting = m_shadowed.take(canonical);
         for (const QString& dir : waiting) {
             if (m_knownDirs.contains(parentOf(dir)))
-                addDir(dir);
+                addDir(dir, canonical);
         }
     }
 }
 
-QStringList Root::listFiles(int limit) const
+QStringList Root::listTree(
+    const QString& folder, bool recursive, bool occlusive, const QStringList& patterns, int limit)
 {
     QStringList result;
     if (limit == 0)
         return result;
     QSet<QString> visited;
-    QStringList pending { m_folder };
+    QStringList pending { folder };
     while (!pending.isEmpty()) {
         const QString dir = pending.takeFirst();
         const QString canonical = QFileInfo(dir).canonicalFilePath();
         if (canonical.isEmpty() || visited.contains(canonical))
             continue;
         visited.insert(canonical);
-        QStringList files = currentFiles(dir).values();
+        QStringList files = readFolder(dir, occlusive, false, patterns).files.values();
         std::sort(files.begin(), files.end());
         for (const QString& file : qAsConst(files)) {
             result.append(file);
             if (limit > 0 && result.size() >= limit)
                 return result;
         }
-        if (m_recursive) {
+        if (recursive) {
             QStringList subdirs = currentSubdirs(dir).values();
             std::sort(subdirs.begin(), subdirs.end());
             pending.append(subdirs);
         }
     }
     return result;
+}
+
+QStringList Root::listFiles(int limit) const
+{
+    return listTree(m_folder, m_recursive, m_occlusive, m_patternOrder, limit);
+}
+
+void Root::requestList()
+{
+    ++m_listing;
+    const QString folder = m_folder;
+    const bool recursive = m_recursive, occlusive = m_occlusive;
+    const QStringList patterns = m_patternOrder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder, recursive, occlusive, patterns] {
+        const QStringList files = listTree(folder, recursive, occlusive, patterns, -1);
+        replies->post([this, files] {
+            --m_listing;
+            emit listed(files);
+            tellIfSettled();
+        });
+    });
+}
+
+void Root::requestPreview()
+{
+    if (m_previewState == PreviewState::Reading) {
+        m_previewAgain = true;
+        return;
+    }
+    m_previewState = PreviewState::Reading;
+    m_previewAgain = false;
+    const QString folder = m_folder;
+    const bool recursive = m_recursive, occlusive = m_occlusive;
+    const QStringList patterns = m_patternOrder;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder, recursive, occlusive, patterns] {
+        const QStringList files = listTree(folder, recursive, occlusive, patterns, kPreviewSize);
+        replies->post([this, files] {
+            if (m_previewAgain) {
+                m_previewState = PreviewState::Unknown;
+                requestPreview();
+                return;
+            }
+            m_previewState = PreviewState::Known;
+            if (files != m_preview) {
+                m_preview = files;
+                emit previewChanged();
+            }
+            tellIfSettled();
+        });
+    });
+}
+
+void Root::notePreviewChange(const QStringList& removed, const QStringList& added)
+{
+    if (m_previewState == PreviewState::Unknown)
+        return; // nobody asked
+    bool affected = removed.isEmpty() && added.isEmpty(); // the patterns changed
+    for (const QString& path : removed)
+        affected = affected || m_preview.contains(path);
+    if (!affected && !added.isEmpty()) {
+        // A file sorting before the last one shown, or room for more.
+        affected = m_preview.size() < kPreviewSize;
+        for (const QString& path : added)
+            affected = affected || path < m_preview.last();
+    }
+    if (!affected)
+        return;
+    if (m_previewState == PreviewState::Reading) {
+        m_previewAgain = true;
+        return;
+    }
+    m_previewState = PreviewState::Unknown;
+    emit previewChanged(); // read again when next asked
 }

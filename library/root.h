@@ -9,7 +9,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
+#include <utility>
 
 #include "core/leavableworker.h"
 
@@ -20,9 +22,11 @@ class ReplyTarget;
 // one folder, opened (inclusive) or closed (not inclusive). An opening Root that is active
 // watches its folder, and its subfolders when recursive, and reports every matching file
 // that appears or disappears as a path. A closing Root watches nothing; it only answers
-// whether it excludes a path. GUI thread only: a folder the watcher reports changed is
-// read again on a thread of the Root's own (the library may be on a network or removable
-// drive), and the difference is announced here when the read is in.
+// whether it excludes a path. GUI thread only, but it never reads a folder here: every
+// read, the first one when the Root starts watching included, runs on a thread of the
+// Root's own (the library may be on a network or removable drive that hangs), and what
+// changed is announced here when the read is in. A folder is watched before it is read, so
+// a file that comes or goes while the read runs is announced once, by a later read.
 class Root : public QObject
 {
     Q_OBJECT
@@ -43,13 +47,15 @@ public:
     // Patterns in the order they were added.
     QStringList patternList() const;
 
-    // Adds patterns (set union) and re-reads the followed folders.
+    // Adds patterns (set union) and reads the followed folders again.
     void setGlobbing(const QStringList& patterns);
-    // Follows a directory: watches it (scanning it even when the system refuses a watch)
-    // and announces its files. A directory already followed under its canonical path is
-    // not followed a second time, so symbolic links back into the tree end there.
-    void addDir(const QString& dir);
-    // Reads the folder again, and every followed folder the system would not watch,
+    // Follows a directory: watches it (reading it again on a timer when the system refuses
+    // a watch) and has it read, announcing its files when the read is in. A directory
+    // already followed under its canonical path is not followed a second time, so symbolic
+    // links back into the tree end there. `canonical` is the directory's canonical path
+    // when the caller knows it; otherwise the read finds it.
+    void addDir(const QString& dir, const QString& canonical = QString());
+    // Has the folder read again, and every followed folder the system would not watch,
     // announcing what appeared and what went since they were last read.
     void rescan();
     // How often folders that could not be watched are read again (milliseconds).
@@ -67,15 +73,36 @@ public:
     bool excludes(const QString& path) const;
     // Meaningful for opening Roots: the path is admitted by this Root.
     bool includes(const QString& path) const;
-    // Matching files now on disk, at most `limit` of them (all when negative).
+    // The same for a path known to name a file (not a folder), without asking the disk.
+    bool excludesFile(const QString& path) const;
+    bool includesFile(const QString& path) const;
+    // Matching files now on disk, at most `limit` of them (all when negative). Reads the
+    // disk on the calling thread; requestList does the same off it.
     QStringList listFiles(int limit = -1) const;
+    // Lists the matching files on the Root's thread; listed() hands them over.
+    void requestList();
+    // What listFiles does, for a Root of these arguments, on any thread.
+    static QStringList listTree(
+        const QString& folder, bool recursive, bool occlusive, const QStringList& patterns, int limit = -1);
+    // The first few files listFiles gives, as last read; empty until read. requestPreview
+    // reads them off this thread, and previewChanged tells when they are in or out of date.
+    static constexpr int kPreviewSize = 3;
+    QStringList preview() const { return m_preview; }
+    bool previewKnown() const { return m_previewState == PreviewState::Known; }
+    void requestPreview();
 
     // Same folder, whatever spelling or link leads to it.
     bool sameFolder(const Root& other) const;
     // The directories currently followed (watched or, past the watch limit, only scanned).
     QStringList followedDirectories() const { return m_canonicalOf.keys(); }
-    // Folders reported changed are being read, or their difference waits to be announced.
-    bool isReading() const { return !m_reads.isEmpty(); }
+    // Folders are being read, or their difference waits to be announced.
+    bool isReading() const
+    {
+        return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading
+            || !m_announce.empty() || m_checkingFolder;
+    }
+    // Files are announced at most this many to a turn of the event loop.
+    static constexpr int kAnnounceSlice = 1000;
 
 public slots:
     void setActive(bool on);
@@ -86,6 +113,11 @@ signals:
     void activeChanged(bool active);
     void addFile(const QString& path);
     void delFile(const QString& path);
+    // The files a requestList found.
+    void listed(const QStringList& files);
+    void previewChanged();
+    // The last read under way is in (isReading() turned false).
+    void settled();
 
 protected:
     // Puts a directory under watch; false when the system refuses.
@@ -96,22 +128,39 @@ private:
     // What a read of one folder found (any thread).
     struct Listing
     {
+        QString canonical; // empty when the folder is gone
+        QString identity; // which folder it is (device and node), empty when gone
         QSet<QString> files;
-        QSet<QString> subdirs;
+        QHash<QString, QString> subdirs; // path to canonical path
     };
+    static QString identityOf(const QString& dir);
+    // The folder's parent changed: the folder may have been renamed, moved or made
+    // anew there, which nothing watching the folder itself reports.
+    void checkFolder();
     static Listing readFolder(
         const QString& dir, bool occlusive, bool recursive, const QStringList& patterns);
+    // Has the folder read off this thread, or again once the read under way is in. With
+    // `outdated`, the read under way is not applied (it used patterns that changed).
+    void requestRead(const QString& dir, bool outdated = false);
     // The watcher's report: the folder is read again off this thread.
     void onWatchedChange(const QString& dir);
     void startRead(const QString& dir);
-    void applyRead(const QString& dir, quint64 generation, const Listing& listing);
+    void applyRead(const QString& dir, quint64 serial, const Listing& listing);
     void diffFiles(const QString& dir, const QSet<QString>& current);
-    void diffSubdirs(const QString& dir, const QSet<QString>& current);
+    void diffSubdirs(const QString& dir, const QHash<QString, QString>& current);
+    void unfollow(const QString& dir);
+    void notePreviewChange(const QStringList& removed, const QStringList& added);
+    void tellIfSettled();
+    // Has the rescan timer run.
+    void startRescans();
+    // Queues announcements (removals first) and makes the first slice of them.
+    void announce(const QStringList& removed, const QStringList& added);
+    void announceSlice();
     bool matchesName(const QString& name) const;
     bool patternsCover(const Root& other) const;
     bool containsDirectory(const QString& dirPath) const;
     QSet<QString> currentFiles(const QString& dir) const;
-    QSet<QString> currentSubdirs(const QString& dir) const;
+    static QSet<QString> currentSubdirs(const QString& dir);
     void forgetSubtree(const QString& top);
     void refresh();
     void compilePatterns();
@@ -131,21 +180,47 @@ private:
     QFileSystemWatcher* m_watcher = nullptr;
     // Followed directories the system would not watch, read again by the timer.
     QSet<QString> m_unwatched;
+    // Followed directories whose watch the system dropped (the folder was removed or moved
+    // away, or its drive went): read again by the timer for good, so that they are seen
+    // when they come back, on a drive mounted again too (a watch does not see that).
+    QSet<QString> m_dropped;
+    // The folder's parent, watched while the Root is, and which folder the folder was
+    // when last read.
+    QString m_parentWatched;
+    QString m_folderIdentity;
+    // Which folder each followed directory's watch is on, as last read.
+    QHash<QString, QString> m_watchedIdentity;
+    bool m_checkingFolder = false;
+    bool m_checkAgain = false;
     QTimer* m_rescanTimer = nullptr;
     int m_rescanMs = 5000;
     // Followed directory to the file paths last seen in it.
     QHash<QString, QSet<QString>> m_knownFiles;
     // Followed directory (recursive Roots) to the subfolder paths last seen in it.
     QHash<QString, QSet<QString>> m_knownDirs;
-    // Followed directory to its canonical path, and back.
+    // Followed directory to its canonical path (empty until its first read finds it), and
+    // back.
     QHash<QString, QString> m_canonicalOf;
     QHash<QString, QString> m_dirOfCanonical;
     // Canonical path to the directories not followed because it already was.
     QHash<QString, QStringList> m_shadowed;
-    // Folders being read off this thread: whether another read is due when that one is
-    // in. A read whose folder was read here meanwhile (its generation moved) is dropped.
-    QHash<QString, bool> m_reads;
+    // Folders being read off this thread, by the serial number of the read; those due to
+    // be read again once it is in. A read is applied only while its serial number is the
+    // folder's generation: a read here since, or a change of patterns, moves that on, and
+    // stopping forgets every read under way.
+    QHash<QString, quint64> m_inFlight;
+    QSet<QString> m_again;
     QHash<QString, quint64> m_generation;
+    quint64 m_serial = 0;
+    // Listings asked for with requestList and not yet in.
+    int m_listing = 0;
+    enum class PreviewState { Unknown, Reading, Known };
+    PreviewState m_previewState = PreviewState::Unknown;
+    bool m_previewAgain = false;
+    QStringList m_preview;
+    // Announcements not made yet (true: added), and whether a slice of them is due.
+    std::deque<std::pair<bool, QString>> m_announce;
+    bool m_slicePosted = false;
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_reader;
 };

@@ -5,15 +5,23 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <unordered_set>
 
+#include "core/replytarget.h"
 #include "library/root.h"
 
 Session::Session(QObject* parent)
     : QAbstractListModel(parent)
+    , m_inlineLeft(Root::kAnnounceSlice)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
 
-Session::~Session() = default;
+Session::~Session()
+{
+    m_replies->close();
+    m_checker.leave(0);
+}
 
 void Session::reset()
 {
@@ -89,18 +97,16 @@ void Session::insertRoot(Root* root)
         for (const QUrl& url : files) {
             const QString path = url.toLocalFile();
             qCDebug(lcLibrary) << "Vetting" << path;
-            if (root->excludes(path)) {
+            if (root->excludesFile(path)) {
                 qCDebug(lcLibrary) << "Removing" << path;
                 m_files.remove(url);
-                emit delFile(url);
+                announce(false, url);
             }
         }
     } else if (m_active) {
         // Files the new Root admits that another Root had reported and the session had
-        // turned away until now.
-        const QStringList paths = root->listFiles();
-        for (const QString& path : paths)
-            addRawFile(path);
+        // turned away until now (the new Root may be gone into another one already).
+        listLater(*root);
     }
 
     if (merged) {
@@ -113,6 +119,8 @@ void Session::appendRoot(Root* root)
 {
     connect(root, &Root::addFile, this, &Session::addRawFile);
     connect(root, &Root::delFile, this, &Session::delRawFile);
+    connect(root, &Root::previewChanged, this, &Session::onPreviewChanged);
+    connect(root, &Root::settled, this, &Session::tellIfSettled);
     const int row = m_roots.size();
     beginInsertRows(QModelIndex(), row, row);
     m_roots.append(root);
@@ -253,11 +261,28 @@ bool Session::admits(const QString& path) const
     return false;
 }
 
+bool Session::admitsFile(const QString& path) const
+{
+    for (int i = m_roots.size() - 1; i >= 0; --i) {
+        const Root* root = m_roots.at(i);
+        if (root->inclusive()) {
+            if (root->includesFile(path))
+                return true;
+        } else if (root->excludesFile(path)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 void Session::setActive(bool on)
 {
     if (on == m_active)
         return;
     m_active = on;
+    ++m_started;
+    m_vanishCheck = 0; // a check under way is of no use any more
+    m_reportedSince.clear();
     reactivate();
     if (on)
         dropVanishedFiles();
@@ -266,33 +291,164 @@ void Session::setActive(bool on)
 
 void Session::dropVanishedFiles()
 {
-    // Nothing watched the disk while the session was inactive.
+    // Nothing watched the disk while the session was inactive. The files are looked at off
+    // this thread; one that a Root reports meanwhile is there, whatever the check found.
+    if (m_files.isEmpty())
+        return;
+    const quint64 serial = ++m_vanishSerial;
+    m_vanishCheck = serial;
+    m_reportedSince.clear();
     const QList<QUrl> files = m_files.values();
-    for (const QUrl& url : files) {
-        if (!QFileInfo::exists(url.toLocalFile())) {
-            m_files.remove(url);
-            emit delFile(url);
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, serial, files] {
+        QList<QUrl> gone;
+        for (const QUrl& url : files) {
+            if (!QFileInfo::exists(url.toLocalFile()))
+                gone.append(url);
         }
+        replies->post([this, serial, gone] {
+            if (serial != m_vanishCheck)
+                return; // the session stopped, or checks again
+            m_vanishCheck = 0;
+            for (const QUrl& url : gone) {
+                if (!m_reportedSince.contains(url) && m_files.remove(url))
+                    announce(false, url);
+            }
+            m_reportedSince.clear();
+            tellIfSettled();
+        });
+    });
+}
+
+void Session::listLater(const Root& root)
+{
+    // Only a file another opening Root reported can have been turned away.
+    const bool overlapped = std::any_of(m_roots.cbegin(), m_roots.cend(),
+        [&](const Root* other) { return other != &root && other->inclusive() && other->overlaps(root); });
+    if (!overlapped)
+        return;
+    ++m_listings;
+    const quint64 started = m_started;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, started, folder = root.folderPath(), recursive = root.recursive(),
+                        occlusive = root.occlusive(), patterns = root.patternList()] {
+        auto paths
+            = std::make_shared<const QStringList>(Root::listTree(folder, recursive, occlusive, patterns));
+        replies->post([this, started, paths] { admitListed(started, paths, 0); });
+    });
+}
+
+void Session::admitListed(quint64 started, std::shared_ptr<const QStringList> paths, int from)
+{
+    // A session stopped meanwhile reads its folders again when it starts.
+    const bool current = started == m_started && m_active;
+    const int end = current ? qMin(paths->size(), from + Root::kAnnounceSlice) : paths->size();
+    for (int i = from; i < end; ++i)
+        addRawFile(paths->at(i));
+    if (end < paths->size()) {
+        // The rest on the next turns of the event loop.
+        QMetaObject::invokeMethod(
+            this, [this, started, paths, end] { admitListed(started, paths, end); }, Qt::QueuedConnection);
+        return;
     }
+    --m_listings;
+    tellIfSettled();
+}
+
+void Session::onPreviewChanged()
+{
+    auto* root = qobject_cast<Root*>(sender());
+    const int row = m_roots.indexOf(root);
+    if (row >= 0)
+        emit dataChanged(index(row), index(row), { PreviewRole });
+}
+
+void Session::announce(bool added, const QUrl& url)
+{
+    // Made at once up to a slice's worth in one turn of the event loop; beyond that (a
+    // large folder closed), queued and made a slice to a turn, in order, so that the GUI
+    // thread turns in between. The file set is up to date already.
+    if (m_announce.empty() && m_inlineLeft > 0) {
+        --m_inlineLeft;
+        if (!m_budgetPosted) {
+            m_budgetPosted = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_budgetPosted = false;
+                    m_inlineLeft = Root::kAnnounceSlice;
+                },
+                Qt::QueuedConnection);
+        }
+        if (added)
+            emit addFile(url);
+        else
+            emit delFile(url);
+        return;
+    }
+    m_announce.emplace_back(added, url);
+    if (m_slicePosted)
+        return;
+    m_slicePosted = true;
+    QMetaObject::invokeMethod(
+        this, [this] { announceSlice(); }, Qt::QueuedConnection);
+}
+
+void Session::announceSlice()
+{
+    m_slicePosted = false;
+    for (int n = 0; n < Root::kAnnounceSlice && !m_announce.empty(); ++n) {
+        const std::pair<bool, QUrl> next = std::move(m_announce.front());
+        m_announce.pop_front();
+        if (next.first)
+            emit addFile(next.second);
+        else
+            emit delFile(next.second);
+    }
+    if (!m_announce.empty() && !m_slicePosted) {
+        m_slicePosted = true;
+        QMetaObject::invokeMethod(
+            this, [this] { announceSlice(); }, Qt::QueuedConnection);
+    }
+    tellIfSettled();
+}
+
+void Session::tellIfSettled()
+{
+    if (!isReading())
+        emit settled();
+}
+
+bool Session::isReading() const
+{
+    if (m_vanishCheck != 0 || m_listings > 0 || !m_announce.empty())
+        return true;
+    for (const Root* root : m_roots) {
+        if (root->isReading())
+            return true;
+    }
+    return false;
 }
 
 void Session::addRawFile(const QString& path)
 {
-    if (!admits(path))
+    if (!admitsFile(path))
         return;
     const QUrl url = QUrl::fromLocalFile(path);
+    if (m_vanishCheck != 0)
+        m_reportedSince.insert(url);
     if (m_files.contains(url))
         return;
     m_files.insert(url);
-    emit addFile(url);
+    announce(true, url);
 }
 
 void Session::delRawFile(const QString& path)
 {
-    if (QFileInfo::exists(path) && admits(path))
+    if (QFileInfo::exists(path) && admitsFile(path))
         return;
     if (m_files.remove(QUrl::fromLocalFile(path)))
-        emit delFile(QUrl::fromLocalFile(path));
+        announce(false, QUrl::fromLocalFile(path));
 }
 
 void Session::setGlobbing(const QStringList& globbing)
@@ -321,7 +477,7 @@ QVariant Session::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.parent().isValid() || index.column() != 0 || index.row() < 0
         || index.row() >= m_roots.size())
         return QVariant();
-    const Root* root = m_roots.at(index.row());
+    Root* root = m_roots.at(index.row());
     switch (role) {
     case Qt::DisplayRole:
     case DirNameRole:
@@ -345,8 +501,11 @@ QVariant Session::data(const QModelIndex& index, int role) const
     case DirPathRole:
         return root->folderPath();
     case PreviewRole: {
+        // Read off this thread when first asked; dataChanged tells when it is in.
+        if (!root->previewKnown())
+            root->requestPreview();
         QStringList urls;
-        const QStringList files = root->listFiles(3);
+        const QStringList files = root->preview();
         for (const QString& file : files)
             urls.append(QUrl::fromLocalFile(file).toString());
         return urls;

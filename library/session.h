@@ -7,15 +7,23 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <deque>
+#include <memory>
+#include <utility>
+
+#include "core/leavableworker.h"
 #include "engine/iresolver.h"
 #include "library/isession.h"
 
+class ReplyTarget;
 class Root;
 
 // The folders and files opened in the gallery: an ordered list of Roots (one row each),
 // kept short by the Roots' rules. Every path a Root reports is vetted against the whole
 // list, the newest Root that decides winning, and the admitted files form the file set,
-// announced with addFile/delFile. GUI thread only.
+// announced with addFile/delFile. GUI thread only; the folders are read off it (by the
+// Roots, and by the session for the files that went while it was inactive), so the file
+// set fills in as those reads come in.
 class Session : public QAbstractListModel, public ISession
 {
     Q_OBJECT
@@ -61,6 +69,10 @@ public:
     const QList<Root*>& roots() const { return m_roots; }
     // True when the newest Root that decides the path opens it.
     bool admits(const QString& path) const;
+    // The same for a path a Root reported as a file, without asking the disk.
+    bool admitsFile(const QString& path) const;
+    // Folders are still being read for this session.
+    bool isReading() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -78,6 +90,8 @@ signals:
     void resolverChanged();
     void addFile(QUrl location);
     void delFile(QUrl location);
+    // Every read under way for the session is in (isReading() turned false).
+    void settled();
 
 private:
     void addRoot(const QUrl& location, bool recursive, bool inclusive);
@@ -86,12 +100,37 @@ private:
     void removeRootAt(int row);
     void reactivate();
     void dropVanishedFiles();
+    // Lists the files the Root admits off this thread, and offers them when they are in.
+    void listLater(const Root& root);
+    // Offers the listed files from `from` on, a slice to a turn of the event loop.
+    void admitListed(quint64 started, std::shared_ptr<const QStringList> paths, int from);
+    void onPreviewChanged();
+    void tellIfSettled();
+    // Announces a change of the file set, at once or, past a slice in one turn, queued.
+    void announce(bool added, const QUrl& url);
+    void announceSlice();
 
     QList<Root*> m_roots;
     QSet<QUrl> m_files;
     QStringList m_globbing { QStringLiteral("*.vrx") };
     QPointer<IResolver> m_resolver;
     bool m_active = false;
+    // The check for files that went while the session was inactive: its serial number (0
+    // when none runs), and the files reported since it began, which it must not remove.
+    quint64 m_vanishCheck = 0;
+    // Listings under way, and the serial number of the session's start they belong to.
+    int m_listings = 0;
+    quint64 m_started = 0;
+    quint64 m_vanishSerial = 0;
+    QSet<QUrl> m_reportedSince;
+    // Announcements not made yet (true: added), and whether a slice of them is due.
+    std::deque<std::pair<bool, QUrl>> m_announce;
+    bool m_slicePosted = false;
+    // Announcements still made at once in this turn of the event loop.
+    int m_inlineLeft;
+    bool m_budgetPosted = false;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_checker;
 };
 
 Q_DECLARE_METATYPE(Session*)

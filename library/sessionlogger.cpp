@@ -1,8 +1,10 @@
 #include "library/sessionlogger.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QSqlRecord>
 
 #include "core/database.h"
@@ -64,12 +66,54 @@ void SessionLogger::closeDatabase()
         m_db, { &m_history_q, &m_newSession, &m_touch, &m_forget, &m_offer, &m_close, &m_limit, &m_replay });
 }
 
-void SessionLogger::openDatabase()
+namespace {
+
+// Moves a damaged history file out of the way, with the journal that belongs to it (which
+// must not be played into the new file), under a name of its own.
+bool setAside(const QString& path)
+{
+    QString aside = path + QStringLiteral(".damaged");
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = path + QStringLiteral(".damaged-%1").arg(n);
+    if (!QFile::rename(path, aside))
+        return false;
+    for (const char* suffix : { "-journal", "-wal", "-shm" }) {
+        const QString sibling = path + QLatin1String(suffix);
+        if (QFileInfo::exists(sibling))
+            QFile::rename(sibling, aside + QLatin1String(suffix));
+    }
+    qCWarning(lcLibrary) << "Session history was damaged; kept aside as" << aside;
+    return true;
+}
+
+} // namespace
+
+bool SessionLogger::openConnection()
 {
     if (!::openDatabase(m_db, m_connString, QStringLiteral(":/schema/db/sessions.sql")) || !m_db.isValid()) {
         qCDebug(lcLibrary) << "Session history:" << m_db.lastError().text();
-        return;
+        return !QFileInfo(m_connString).isFile();
     }
+    // A file torn by a crash while it was written may still open; reading it all tells.
+    QSqlQuery check(m_db);
+    if (check.exec(QStringLiteral("PRAGMA quick_check")) && check.next()
+        && check.value(0).toString() == QLatin1String("ok"))
+        return true;
+    qCWarning(lcLibrary) << "Session history fails its check:"
+                         << (check.isActive() ? check.value(0).toString() : check.lastError().text());
+    check = QSqlQuery();
+    ::closeDatabase(m_db);
+    return false;
+}
+
+void SessionLogger::openDatabase()
+{
+    // A damaged history is set aside and a new one started: without one, no folder could
+    // be opened in the gallery at all.
+    if (!openConnection() && (!setAside(m_connString) || !openConnection()))
+        return;
+    if (!m_db.isValid())
+        return;
     // SQLite leaves foreign keys off unless asked: without this, deleting a session
     // would leave its rows behind.
     QSqlQuery(m_db).exec(QStringLiteral("PRAGMA foreign_keys = ON"));

@@ -65,6 +65,8 @@ signals:
 private:
     Session* makeSession();
     void openDatabase();
+    // Opens the connection; false when the file is there but no sound database.
+    bool openConnection();
     void closeDatabase();
     void trim();
     void replay(int id, Session* session);

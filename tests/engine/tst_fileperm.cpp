@@ -1,5 +1,6 @@
 #include "support/testmain.h"
 
+#include "support/rescuewatchdog.h"
 #include "support/runner.h"
 
 #include "engine/fileperm.h"
@@ -7,14 +8,20 @@
 #include <QDir>
 #include <QFile>
 #include <QSemaphore>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace {
+
+constexpr int kLongWaitMs = 30000;
 
 void touch(const QString& path)
 {
@@ -149,6 +156,110 @@ private slots:
         QVERIFY(late);
         registry.reset();
         late.reset();
+    }
+
+    // A request made on the GUI thread never waits for a drive that does not answer: the
+    // file's key is looked for on a thread of its own, the request reports the file busy
+    // after a short wait, asking again does not wait nor look twice, and keyResolved
+    // tells when the key is in. Found then, the key is the one worker threads use, so a
+    // link to the file meets the file's own lock. A registry that goes while a lookup
+    // hangs hears nothing of it.
+    void guiRequestsDoNotWaitForAHungDrive()
+    {
+        const QString real = m_dir.filePath("real.vrx");
+        touch(real);
+        const QString link = m_dir.filePath("hung-link.vrx");
+        QVERIFY(QFile::link(real, link));
+
+        // The drive: lookups of names that say "hung" wait at its gate while it is closed.
+        struct Drive
+        {
+            std::mutex mutex;
+            std::condition_variable opened;
+            bool closed = true;
+            std::atomic<int> held { 0 };
+            void open()
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                closed = false;
+                opened.notify_all();
+            }
+        };
+        auto drive = std::make_shared<Drive>();
+        const auto keyFunction = [drive](const QString& pathOrUrl) {
+            if (pathOrUrl.contains(QLatin1String("hung"))) {
+                std::unique_lock<std::mutex> lock(drive->mutex);
+                ++drive->held;
+                drive->opened.wait(lock, [&] { return !drive->closed; });
+                --drive->held;
+            }
+            return FilePerm::lockKey(pathOrUrl);
+        };
+        ostra::test::RescueWatchdog watchdog([drive] { drive->open(); });
+
+        FilePerm perm;
+        perm.setKeyFunction(keyFunction);
+        perm.setGuiKeyWait(50);
+        QSignalSpy resolved(&perm, &FilePerm::keyResolved);
+        // A file on a drive that answers is locked as before.
+        QVERIFY(perm.tryAcquireFileSemaphore(real, FilePerm::kShared, 0));
+        QCOMPARE(perm.keyLookups(), 0);
+
+        // Held by a worker thread under the file's own name.
+        FileToken writer;
+        Runner holder([&] { writer = perm.acquireFileSemaphore(real, FilePerm::kExclusive); });
+        holder.start();
+        QVERIFY(holder.wait(10000));
+        QVERIFY(writer);
+
+        QVERIFY(!perm.acquireFileSemaphore(link, FilePerm::kShared));
+        QTRY_COMPARE(drive->held.load(), 1);
+        QCOMPARE(perm.keyLookups(), 1);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(!perm.tryAcquireFileSemaphore(link, FilePerm::kShared, 0));
+        QCOMPARE(perm.keyLookups(), 1);
+        QCOMPARE(drive->held.load(), 1);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(resolved.isEmpty());
+
+        // Only so many lookups hang at once; a file asked for beyond them is busy at once.
+        QStringList more;
+        for (int i = 1; i < FilePerm::kMaxKeyLookups + 3; ++i)
+            more << m_dir.filePath(QString("hung%1.vrx").arg(i));
+        for (const QString& path : qAsConst(more))
+            QVERIFY(!perm.tryAcquireFileSemaphore(path, FilePerm::kShared, 0));
+        QCOMPARE(perm.keyLookups(), FilePerm::kMaxKeyLookups);
+        QTRY_COMPARE(drive->held.load(), FilePerm::kMaxKeyLookups);
+
+        // A registry that goes while its lookup hangs.
+        auto other = std::make_unique<FilePerm>();
+        other->setKeyFunction(keyFunction);
+        other->setGuiKeyWait(0);
+        QVERIFY(!other->tryAcquireFileSemaphore(m_dir.filePath("hung-other.vrx"), FilePerm::kShared, 0));
+        other.reset();
+
+        drive->open();
+        QVERIFY(watchdog.end());
+        // Every lookup that was given up on tells, once its key is in.
+        QTRY_COMPARE(resolved.count(), FilePerm::kMaxKeyLookups);
+        QVERIFY(std::any_of(resolved.cbegin(), resolved.cend(),
+            [&](const QList<QVariant>& args) { return args.at(0).toString() == link; }));
+        for (const auto& args : qAsConst(resolved))
+            QCOMPARE(args.at(1).toString(), FilePerm::lockKey(args.at(0).toString()));
+        QTRY_COMPARE(perm.keyLookups(), 0);
+        QTRY_COMPARE(drive->held.load(), 0);
+
+        // The key is in (or, asked for again, found well within the wait now allowed): the
+        // link meets the worker's exclusive hold of the file itself.
+        perm.setGuiKeyWait(kLongWaitMs);
+        QVERIFY(!perm.tryAcquireFileSemaphore(link, FilePerm::kShared, 0));
+        writer.reset();
+        FileToken reader = perm.tryAcquireFileSemaphore(link, FilePerm::kShared, 0);
+        QVERIFY(reader);
+        QCOMPARE(perm.available(real), FilePerm::kExclusive - 1);
     }
 
 private:

@@ -1,15 +1,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "library/root.h"
 #include "support/filetree.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
@@ -120,7 +127,7 @@ private slots:
 
         Recorder recorder(&named);
         named.setActive(true);
-        QCOMPARE(recorder.files, QSet<QString> { path("a/IMG[1].vrx") });
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.files, QSet<QString> { path("a/IMG[1].vrx") }, kWaitMs);
     }
 
     // A folder indexed loses the output and lock file that a compression killed amid its
@@ -151,7 +158,8 @@ private slots:
         Root root(nullptr, path("tree"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
-        QCOMPARE(rec.files, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         const auto create = [&](const QString& file) {
             touch(path(file));
             expected.insert(path(file));
@@ -224,7 +232,8 @@ private slots:
         root.setActive(false);
         rec.files.clear();
         root.setActive(true);
-        QCOMPARE(rec.files, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(rec.removed.size(), removedBefore);
     }
 
@@ -243,7 +252,8 @@ private slots:
             Root root(nullptr, path("lib"), false, true, { "*.vrx" }, true);
             Recorder rec(&root);
             root.setActive(true);
-            QCOMPARE(rec.added, QStringList { path("lib/a.vrx") });
+            QTRY_COMPARE_WITH_TIMEOUT(rec.added, QStringList { path("lib/a.vrx") }, kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
             drive.close();
             // Lets the drive go should the GUI thread wait for it, so that the test fails
             // instead of hanging.
@@ -270,6 +280,264 @@ private slots:
         drive.open();
     }
 
+    // Opening a folder on a drive that hangs: its first listing runs off the GUI thread,
+    // which turns meanwhile, and nothing is announced until the drive answers. What came
+    // and went while the listing was held is announced once, as the disk then stands, and
+    // the folder is still followed afterwards.
+    void firstListingIsReadOffTheGuiThread()
+    {
+        touch(path("lib/a.vrx"));
+        touch(path("lib/gone.vrx"));
+        touch(path("lib/sub/s.vrx"));
+        touch(path("b.part"));
+        ostra::test::HeldOpens drive(path("lib"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        Root root(nullptr, path("lib"), true, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(root.isReading());
+        QVERIFY(rec.added.isEmpty());
+        // While the drive holds the listing: a file moved in, one removed, one written in
+        // the subfolder (which the drive does not hold).
+        QVERIFY(QFile::rename(path("b.part"), path("lib/b.vrx")));
+        QVERIFY(QFile::remove(path("lib/gone.vrx")));
+        touch(path("lib/sub/t.vrx"));
+        drive.open();
+        const QSet<QString> expected
+            = { path("lib/a.vrx"), path("lib/b.vrx"), path("lib/sub/s.vrx"), path("lib/sub/t.vrx") };
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, expected, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY(watchdog.end());
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        QCOMPARE(rec.added.size(), expected.size());
+        QVERIFY(rec.removed.isEmpty());
+        // Both folders were watched before they were read.
+        touch(path("lib/sub/u.vrx"));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(path("lib/sub/u.vrx")), kWaitMs);
+        QVERIFY(QFile::remove(path("lib/a.vrx")));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.files.contains(path("lib/a.vrx")), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+    }
+
+    // A Root stopped, stopped and started again, or deleted while its first listing is
+    // held: the late answer is dropped, and a Root started again announces its files once.
+    void stoppedWhileTheFirstListingIsHeld_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("stopped") << 0;
+        QTest::newRow("stopped and started again") << 1;
+        QTest::newRow("deleted") << 2;
+    }
+
+    void stoppedWhileTheFirstListingIsHeld()
+    {
+        QFETCH(int, how);
+        touch(path("lib/a.vrx"));
+        touch(path("lib/b.vrx"));
+        ostra::test::HeldOpens drive(path("lib"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        auto root = std::make_unique<Root>(nullptr, path("lib"), false, true, QStringList { "*.vrx" }, true);
+        Recorder rec(root.get());
+        QPointer<QObject> gone(root.get());
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        root->setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        if (how == 2) {
+            root.reset(); // does not wait for the drive
+        } else {
+            root->setActive(false);
+            QVERIFY(!root->isReading());
+            if (how == 1) {
+                root->setActive(true);
+                QVERIFY(root->isReading());
+            }
+        }
+        QVERIFY(watchdog.end());
+        const int passed = drive.passed();
+        drive.open();
+        QTRY_VERIFY_WITH_TIMEOUT(drive.passed() > passed, kWaitMs);
+        if (root) {
+            // A listing asked for now runs after the held one on the Root's thread, so
+            // whatever the held one posted has arrived once this is in.
+            QSignalSpy listed(root.get(), &Root::listed);
+            root->requestList();
+            QTRY_COMPARE_WITH_TIMEOUT(listed.count(), 1, kWaitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!root->isReading(), kWaitMs);
+        } else {
+            QVERIFY(gone.isNull());
+            QCoreApplication::sendPostedEvents();
+        }
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        if (how == 1)
+            QCOMPARE(rec.files, (QSet<QString> { path("lib/a.vrx"), path("lib/b.vrx") }));
+        else
+            QVERIFY(rec.added.isEmpty());
+    }
+
+    // A folder of many files is announced a slice at a time, so that the GUI thread turns
+    // in between: as it comes and as it goes. Stopped amid the slices (by a listener of
+    // the announcements themselves), the Root announces nothing more.
+    void manyFilesAreAnnouncedInSlices()
+    {
+        const int count = 3 * Root::kAnnounceSlice + 17;
+        const auto makeFiles = [&] {
+            for (int i = 0; i < count; ++i)
+                touch(path(QString("many/IMG_%1.vrx").arg(i, 5, 10, QChar('0'))), QByteArray());
+        };
+        makeFiles();
+        Root root(nullptr, path("many"), false, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        int sinceTurn = 0, most = 0, turns = 0;
+        const auto count1 = [&] { most = qMax(most, ++sinceTurn); };
+        connect(&root, &Root::addFile, this, count1);
+        connect(&root, &Root::delFile, this, count1);
+        QTimer ticker;
+        ticker.setInterval(0);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            sinceTurn = 0;
+            ++turns;
+        });
+        ticker.start();
+
+        root.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files.size(), count, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        QVERIFY(turns >= 4);
+
+        most = 0;
+        QVERIFY(QDir(path("many")).removeRecursively());
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.isEmpty(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+
+        makeFiles();
+        Root again(nullptr, path("many"), false, true, { "*.vrx" }, true);
+        Recorder late(&again);
+        const int stopAt = Root::kAnnounceSlice + Root::kAnnounceSlice / 2;
+        connect(&again, &Root::addFile, this, [&] {
+            if (late.added.size() == stopAt)
+                again.setActive(false);
+        });
+        again.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(late.added.size(), stopAt, kWaitMs);
+        QVERIFY(!again.isReading());
+        const int turnsBefore = turns;
+        QTRY_VERIFY(turns > turnsBefore + 2);
+        QCOMPARE(late.added.size(), stopAt);
+    }
+
+    // A name that is not valid UTF-8 has no text that leads back to it: such files are
+    // left out, never announced under a path that names another file or none (where two
+    // such names would also read alike). A name holding the replacement character itself
+    // is a name like any other.
+    void namesThatAreNotUtf8AreLeftOut()
+    {
+        touch(path("odd/plain.vrx"));
+        touch(path("odd/real \uFFFD.vrx"));
+        QList<QByteArray> raw;
+        for (const char* name : { "odd/bad\xff.vrx", "odd/bad\xfe.vrx", "odd/lone\xc3.vrx" })
+            raw << QFile::encodeName(m_tree->path("")) + name;
+        // Removed by name here: the temporary folder cannot name them to remove them.
+        const auto removeRaw = qScopeGuard([&] {
+            for (const QByteArray& name : qAsConst(raw))
+                ::unlink(name.constData());
+        });
+        for (const QByteArray& name : qAsConst(raw)) {
+            const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        Root root(nullptr, path("odd"), true, true, { "*.vrx" }, true);
+        Recorder rec(&root);
+        root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
+        QCOMPARE(rec.files, (QSet<QString> { path("odd/plain.vrx"), path("odd/real \uFFFD.vrx") }));
+        for (const QString& file : root.listFiles())
+            QVERIFY2(QFileInfo::exists(file), qPrintable(file));
+        QCOMPARE(root.listFiles().size(), 2);
+    }
+
+    // The folder of a Root goes while it is watched (removed, moved away, or its drive
+    // unmounted): its files are announced gone, and when it comes back (its drive mounted
+    // again) the files then in it are announced, though the system stopped watching it.
+    void aFolderThatWentIsSeenWhenItComesBack_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("removed and made again") << 0;
+        QTest::newRow("moved away and back") << 1;
+        QTest::newRow("drive unmounted and mounted again") << 2;
+        QTest::newRow("moved away, another made in its place") << 3;
+    }
+
+    void aFolderThatWentIsSeenWhenItComesBack()
+    {
+        QFETCH(int, how);
+        QString folder = path("vol");
+        if (how == 2) {
+            const QString ns = ostra::test::mountNamespaceFolder();
+            if (ns.isEmpty()) {
+                OSTRA_RUN_IN_MOUNT_NAMESPACE(path("ns"),
+                    QStringList { "aFolderThatWentIsSeenWhenItComesBack:drive unmounted and mounted again" });
+                return;
+            }
+            folder = ns + "/vol";
+            QVERIFY(ostra::test::mountTmpfs("ostratestvol", folder));
+        }
+        touch(folder + "/a.vrx");
+        touch(folder + "/sub/b.vrx");
+        Root root(nullptr, folder, true, true, { "*.vrx" }, true);
+        root.setRescanInterval(50);
+        Recorder rec(&root);
+        root.setActive(true);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            rec.files, (QSet<QString> { folder + "/a.vrx", folder + "/sub/b.vrx" }), kWaitMs);
+
+        if (how == 0)
+            QVERIFY(QDir(folder).removeRecursively());
+        else if (how == 1 || how == 3)
+            QVERIFY(QDir().rename(folder, path("away")));
+        else
+            QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.isEmpty(), kWaitMs);
+
+        if (how == 0 || how == 3) {
+            touch(folder + "/c.vrx");
+        } else if (how == 1) {
+            QVERIFY(QDir().rename(path("away"), folder));
+        } else {
+            QVERIFY(ostra::test::mountTmpfs("ostratestvol", folder));
+            touch(folder + "/c.vrx");
+            touch(folder + "/sub/b.vrx");
+        }
+        const QSet<QString> back = how == 1 ? QSet<QString> { folder + "/a.vrx", folder + "/sub/b.vrx" }
+            : how != 2                      ? QSet<QString> { folder + "/c.vrx" }
+                                            : QSet<QString> { folder + "/c.vrx", folder + "/sub/b.vrx" };
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, back, kWaitMs);
+        // And it is followed as before (not what went away).
+        if (how == 3)
+            touch(path("away/e.vrx"));
+        touch(folder + "/d.vrx");
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(folder + "/d.vrx"), kWaitMs);
+        QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
+        for (const QString& file : qAsConst(rec.files))
+            QVERIFY2(file.startsWith(folder + "/"), qPrintable(file));
+        root.setActive(false);
+        if (how == 2)
+            QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
+    }
+
     void symlinkLoopsEndAtTheFirstVisit()
     {
         touch(path("loop/a/1.vrx"));
@@ -281,6 +549,7 @@ private slots:
         Root root(nullptr, path("loop"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QVERIFY2(rec.errors.isEmpty(), qPrintable(rec.errors.join('\n')));
         // Each folder once, under the first path it was reached by.
         QCOMPARE(rec.files.size(), 2);
@@ -290,6 +559,8 @@ private slots:
         // Reading the folders again finds nothing new.
         QSignalSpy spy(&root, &Root::addFile);
         root.rescan();
+        QVERIFY(root.isReading());
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(spy.count(), 0);
     }
 
@@ -303,6 +574,7 @@ private slots:
         Root root(nullptr, path("two"), true, true, { "*.vrx" }, true);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         QCOMPARE(rec.files.size(), 1);
         const QString first = *rec.files.begin();
         const bool viaL1 = first == path("two/l1/e.vrx");
@@ -332,6 +604,7 @@ private slots:
         root.setRescanInterval(50);
         Recorder rec(&root);
         root.setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root.isReading(), kWaitMs);
         qInstallMessageHandler(g_previousHandler);
 
         QCOMPARE(root.refused, 2);

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "core/progressmodel.h"
@@ -19,6 +20,8 @@
 #include "library/spineoutline.h"
 #include "library/spinesection.h"
 #include "support/filetree.h"
+#include "support/heldopens.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
 
@@ -84,6 +87,12 @@ void answerAtOnce(TestResolver& resolver)
     });
 }
 
+// The session's folders are read off the GUI thread: waits until every read is in.
+bool settled(const Session& session)
+{
+    return QTest::qWaitFor([&] { return !session.isReading(); }, kWaitMs);
+}
+
 QSet<QUrl> rowsOf(const SpineModel& model)
 {
     const QList<QUrl> list = model.list();
@@ -128,6 +137,7 @@ private slots:
         QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
         session.setActive(true);
         session.offer(url(path("a")), true);
+        QVERIFY(settled(session));
         QCOMPARE(session.files(), (QSet<QUrl> { url(path("a/x.vrx")), url(path("a/sub/y.vrx")) }));
 
         QSignalSpy removed(&session, &Session::delFile);
@@ -180,6 +190,7 @@ private slots:
         QCOMPARE(session.rowCount(), 1);
         QVERIFY(session.roots().first() != first);
         flushDeletes();
+        QVERIFY(settled(session));
 
         // Two files of one folder: one Root naming both.
         session.offer(url(path("a/a.vrx")), false);
@@ -188,7 +199,17 @@ private slots:
         const QModelIndex named = session.index(1);
         QCOMPARE(session.data(named, Session::FileCountRole).toInt(), 2);
         QVERIFY(session.data(named, Session::FixedListRole).toBool());
-        QCOMPARE(session.data(named, Session::PreviewRole).toStringList().size(), 2);
+        // The preview is read off this thread when first asked for; dataChanged tells.
+        qRegisterMetaType<QVector<int>>();
+        QSignalSpy previewed(&session, &Session::dataChanged);
+        session.data(named, Session::PreviewRole);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            session.data(named, Session::PreviewRole).toStringList().size(), 2, kWaitMs);
+        QVERIFY(std::any_of(previewed.cbegin(), previewed.cend(), [&](const QList<QVariant>& args) {
+            return args.at(0).toModelIndex() == named
+                && args.at(2).value<QVector<int>>().contains(Session::PreviewRole);
+        }));
+        QVERIFY(settled(session));
 
         // Closing one of them cancels the name (the closing Root stays, it overlaps an
         // opening one); closing the other empties the opening Root, and the closing one,
@@ -231,6 +252,7 @@ private slots:
         gallery.setSortField(QStringLiteral("filePath"));
         gallery.setSource(&one);
         QVERIFY(one.active());
+        QVERIFY(settled(one));
         QCOMPARE(gallery.rowCount(), 3);
         // A section proxy per folder, as the view keeps them, and the whole first session
         // selected.
@@ -269,6 +291,7 @@ private slots:
         gallery.setSource(&two);
         QVERIFY(!one.active());
         QVERIFY(two.active());
+        QVERIFY(settled(two));
         QCOMPARE(closed.count(), 2);
         QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s2/c.vrx")) }));
         QCOMPARE(gallery.indexProgress()->progress(), ProgressRatio(2, 2));
@@ -290,10 +313,137 @@ private slots:
         touch(path("s1/new.vrx"));
         QSignalSpy removed(&one, &Session::delFile);
         gallery.setSource(&one);
+        QVERIFY(settled(one));
         QCOMPARE(removed.count(), 2);
         QCOMPARE(one.files(), (QSet<QUrl> { url(path("s1/a.vrx")), url(path("s1/new.vrx")) }));
         QCOMPARE(rowsOf(gallery), one.files());
         QCOMPARE(gallery.grossCount(), 2);
+    }
+
+    // The gallery turns to a session whose folder is on a drive that hangs: the event loop
+    // turns while the folder's first listing is held. The session switched away, the
+    // folder closed or its row removed meanwhile, the late listing is dropped: none of its
+    // files reach the session or the gallery, and a Root that went is deleted.
+    void stoppedWhileAListingIsHeld_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("session switched") << 0;
+        QTest::newRow("folder closed") << 1;
+        QTest::newRow("row removed") << 2;
+    }
+
+    void stoppedWhileAListingIsHeld()
+    {
+        QFETCH(int, how);
+        touchAll({ "held/a.vrx", "held/sub/b.vrx", "free/c.vrx" });
+        Session one;
+        one.offer(url(path("held")), true);
+        Session two;
+        two.offer(url(path("free")), true);
+        ostra::test::HeldOpens drive(path("held"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester sessionTester(&one, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QPointer<Root> root = one.roots().value(0);
+        QVERIFY(root);
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        gallery.setSource(&one);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        int turned = 0;
+        QMetaObject::invokeMethod(
+            this, [&] { ++turned; }, Qt::QueuedConnection);
+        QTRY_COMPARE(turned, 1);
+        QVERIFY(one.isReading());
+        QCOMPARE(gallery.rowCount(), 0);
+        if (how == 0)
+            gallery.setSource(&two);
+        else if (how == 1)
+            one.close(url(path("held")), true);
+        else
+            QVERIFY(one.removeRows(0, 1));
+        QVERIFY(watchdog.end());
+        const int passed = drive.passed();
+        drive.open();
+        QTRY_VERIFY_WITH_TIMEOUT(drive.passed() > passed, kWaitMs);
+        if (how == 0) {
+            // A listing asked of the Root now comes after the held one on its thread.
+            QSignalSpy listed(root.data(), &Root::listed);
+            root->requestList();
+            QTRY_COMPARE_WITH_TIMEOUT(listed.count(), 1, kWaitMs);
+            QVERIFY(settled(two));
+            QCOMPARE(rowsOf(gallery), QSet<QUrl> { url(path("free/c.vrx")) });
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(root.isNull(), kWaitMs);
+            QVERIFY(one.isEmpty());
+            QCOMPARE(gallery.rowCount(), 0);
+        }
+        QVERIFY(one.files().isEmpty());
+        QVERIFY(!one.isReading());
+
+        // Shown again, the session reads its folder anew.
+        if (how == 0) {
+            gallery.setSource(&one);
+            QVERIFY(settled(one));
+            QCOMPARE(rowsOf(gallery), (QSet<QUrl> { url(path("held/a.vrx")), url(path("held/sub/b.vrx")) }));
+        }
+    }
+
+    // Closing a folder of many files takes them out of the file set at once, and tells the
+    // gallery a slice at a time so that the GUI thread turns in between; the folder
+    // offered again before all is told, the gallery ends with every file once.
+    void closingALargeFolderTellsInSlices()
+    {
+        const int count = 3 * Root::kAnnounceSlice + 5;
+        QSet<QUrl> all;
+        for (int i = 0; i < count; ++i) {
+            const QString file = path(QString("big/IMG_%1.vrx").arg(i, 5, 10, QChar('0')));
+            QVERIFY(ostra::test::writeTreeFile(file, QByteArray()));
+            all.insert(url(file));
+        }
+        Session session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        TestResolver resolver;
+        answerAtOnce(resolver);
+        ActiveSession gallery;
+        gallery.setResolver(&resolver);
+        gallery.setSource(&session);
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        QCOMPARE(rowsOf(gallery), all);
+
+        // A tick once in every pass over the posted events, as each slice is.
+        int sinceTurn = 0, most = 0;
+        connect(&session, &Session::delFile, this, [&] { most = qMax(most, ++sinceTurn); });
+        bool ticking = true;
+        std::function<void()> tick = [&] {
+            sinceTurn = 0;
+            if (ticking)
+                QMetaObject::invokeMethod(this, tick, Qt::QueuedConnection);
+        };
+        tick();
+        session.close(url(path("big")), true);
+        QVERIFY(session.files().isEmpty());
+        QVERIFY(session.isReading());
+        QVERIFY(settled(session));
+        QCOMPARE(gallery.rowCount(), 0);
+        QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
+        ticking = false;
+
+        session.close(url(path("big")), true); // nothing open: nothing to tell
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        session.close(url(path("big")), true);
+        session.offer(url(path("big")), true);
+        QVERIFY(settled(session));
+        QCOMPARE(session.files(), all);
+        QCOMPARE(rowsOf(gallery), all);
     }
 
     // The sections a session's files leave behind go with the session when the gallery
@@ -320,12 +470,14 @@ private slots:
         QAbstractItemModelTester outlineTester(
             gallery.outlineModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         gallery.setSource(sessions.first().get());
+        QVERIFY(settled(*sessions.first()));
         const int shown = gallery.outlineModel()->rowCount();
         QVERIFY(shown >= 2);
         SortKeyCache* keys = SortKeyCache::of(&resolver);
         for (int round = 0; round < 2; ++round) {
             for (const auto& session : qAsConst(sessions)) {
                 gallery.setSource(session.get());
+                QVERIFY(settled(*session));
                 QCOMPARE(gallery.rowCount(), 3);
                 // The folders of this session's files, no more.
                 QCOMPARE(gallery.outlineModel()->rowCount(), shown);
@@ -377,11 +529,13 @@ private slots:
         };
 
         gallery.setSource(&first);
+        QVERIFY(settled(first));
         QCOMPARE(rowsOf(gallery), first.files());
         QCOMPARE(keys->size(), 4);
         QVERIFY(closedFiles().isEmpty());
 
         gallery.setSource(&second);
+        QVERIFY(settled(second));
         QCOMPARE(rowsOf(gallery), second.files());
         QCOMPARE(closedFiles(), (QList<QUrl> { url(path("first/c.vrx")), url(path("first/d.vrx")) }));
         QCOMPARE(keys->size(), 3);
@@ -399,6 +553,7 @@ private slots:
         QCOMPARE(keys->size(), 0);
 
         gallery.setSource(&first);
+        QVERIFY(settled(first));
         QCOMPARE(rowsOf(gallery), first.files());
         QCOMPARE(keys->size(), 4);
         gallery.setSource(nullptr);
@@ -506,9 +661,17 @@ private slots:
                 session.setActive(true);
             }
             flushDeletes();
+            QVERIFY(settled(session));
 
             const QSet<QUrl> expected = expectedFiles(ops, files);
-            QVERIFY2(session.files() == expected, qPrintable(QStringLiteral("step %1").arg(step)));
+            if (session.files() != expected) {
+                QStringList wrong;
+                for (const QUrl& u : expected - session.files())
+                    wrong << "missing " + u.toLocalFile();
+                for (const QUrl& u : session.files() - expected)
+                    wrong << "extra " + u.toLocalFile();
+                QFAIL(qPrintable(QStringLiteral("step %1: %2").arg(step).arg(wrong.join(", "))));
+            }
             QCOMPARE(gallery.grossCount(), expected.size());
             QCOMPARE(rowsOf(gallery), expected);
             // Never more Roots than operations, and no Root that decides nothing.

@@ -1,4 +1,6 @@
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -6,12 +8,22 @@
 
 #include <memory>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include "core/database.h"
 #include "library/session.h"
 #include "library/sessionlogger.h"
+#include "support/forkedchild.h"
 #include "support/testmain.h"
 
 namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // The folders of a session's Roots, in row order, with "-" in front of closing ones.
 QStringList rootsOf(Session* session)
@@ -62,7 +74,11 @@ class TestSessionLogger : public QObject
     }
 
 private slots:
-    void init() { m_db = m_dir.filePath(QString("history-%1.db").arg(QTest::currentTestFunction())); }
+    void init()
+    {
+        const QString tag = QString::fromUtf8(QTest::currentDataTag()).replace(' ', '-');
+        m_db = m_dir.filePath(QString("history-%1-%2.db").arg(QTest::currentTestFunction(), tag));
+    }
 
     // Sessions made in the same second keep their own rows, and each replays after a
     // restart with its Roots in order; the most recent one is active again.
@@ -131,6 +147,90 @@ private slots:
         logger->reset();
         logger->setActiveId(ids[0]);
         QCOMPARE(count(m_db, "parent_id not in (select row_id from sessions)"), 0);
+    }
+
+    // A history file left damaged (torn by a crash amid a write, or not a database at all)
+    // is kept aside whole and a new history started: folders can still be opened in the
+    // gallery, and they are recorded again.
+    void damagedHistoryIsSetAside_data()
+    {
+        QTest::addColumn<bool>("torn");
+        QTest::newRow("not a database") << false;
+        QTest::newRow("torn pages") << true;
+    }
+
+    void damagedHistoryIsSetAside()
+    {
+        QFETCH(bool, torn);
+        const QString a = folder("a");
+        if (torn) {
+            auto logger = open();
+            for (int i = 0; i < 100; ++i)
+                logger->offer(
+                    QUrl::fromLocalFile(folder(QString("t/%1-%2").arg(i).arg(QString(60, 'x')))), false);
+        }
+        {
+            QFile file(m_db);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            if (torn) {
+                QVERIFY(file.size() >= 4 * 4096);
+                QVERIFY(file.seek(4096));
+            }
+            QCOMPARE(file.write(QByteArray(2 * 4096, char(0xA5))), qint64(2 * 4096));
+        }
+        const QByteArray damaged = readAll(m_db);
+
+        auto logger = open();
+        QVERIFY(logger->activeId() > 0);
+        logger->offer(QUrl::fromLocalFile(a), true);
+        QCOMPARE(rootsOf(logger->session(logger->activeId())), QStringList { a });
+        QCOMPARE(readAll(m_db + ".damaged"), damaged);
+        logger.reset();
+
+        auto again = open();
+        QCOMPARE(rootsOf(again->session(again->activeId())), QStringList { a });
+        QCOMPARE(count(m_db, "operation='o'"), 1);
+        QVERIFY(!QFileInfo::exists(m_db + ".damaged-2"));
+    }
+
+    // A process killed amid a write leaves its journal behind: the next start rolls the
+    // write back and keeps the history as it was, without setting it aside.
+    void killedAmidAWriteKeepsTheHistory()
+    {
+        const QString a = folder("a");
+        int kept = 0;
+        {
+            auto logger = open();
+            logger->offer(QUrl::fromLocalFile(a), true);
+            kept = logger->activeId();
+        }
+        const int code = ostra::test::inChild([this, kept] {
+            QSqlDatabase db;
+            if (!openDatabase(db, m_db, QStringList()))
+                return 1;
+            QSqlQuery query(db);
+            if (!query.exec("begin immediate"))
+                return 2;
+            for (int i = 0; i < 500; ++i) {
+                if (!query.exec(QString("insert into sessions (parent_id, operation, display_name, root_url) "
+                                        "values (%1, 'o', 'x', 'file:///never/%2')")
+                                    .arg(kept)
+                                    .arg(i)))
+                    return 3;
+            }
+            if (!query.exec("delete from sessions where operation='r'"))
+                return 4;
+            ::kill(::getpid(), SIGKILL);
+            return 5;
+        });
+        QCOMPARE(code, 1000 + SIGKILL);
+        QVERIFY(QFileInfo::exists(m_db + "-journal"));
+
+        auto logger = open();
+        QCOMPARE(logger->activeId(), kept);
+        QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
+        QCOMPARE(count(m_db, "root_url like 'file:///never/%'"), 0);
+        QVERIFY(!QFileInfo::exists(m_db + ".damaged"));
     }
 };
 
