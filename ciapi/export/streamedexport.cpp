@@ -197,11 +197,11 @@ private:
 
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
-// A set is the refocus's planes and, for tiles converted as they are rendered, the tile.
+// A set is the refocus's planes; a tile converted as soon as it is rendered is rendered into
+// the refocus's composite (resolved in place), not into planes of its own.
 struct TileScratch
 {
     render::RefocusScratch refocus;
-    RgbPlanes<float> tile;
 };
 
 // The level rows a task that makes linear rows develops, on a shelf of their own. Mapped from
@@ -597,7 +597,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 if (direct && byBand) {
                     const int j = t / tilesPerBand;
                     try {
-                        RgbPlanes<float>& tile = scratch.get()->tile;
+                        RgbPlanes<float>& tile = scratch.get()->refocus.acc;
                         tile.reset(rect.width(), rect.height());
                         linear[cur]->render(
                             m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
@@ -621,7 +621,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                     return;
                 }
                 if (direct) {
-                    RgbPlanes<float>& tile = scratch.get()->tile;
+                    RgbPlanes<float>& tile = scratch.get()->refocus.acc;
                     tile.reset(rect.width(), rect.height());
                     linear[cur]->render(
                         m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
