@@ -514,6 +514,52 @@ private slots:
         }
     }
 
+    // Planes whose memory is mapped from the system (the level rows a task develops) keep their
+    // samples as they grow, move and are let go like the allocator's, whichever kind of memory
+    // they hold before and after: a mapped block is never handed to free() nor the other way.
+    void mappedPlanesKeepTheirSamples_data()
+    {
+        QTest::addColumn<qulonglong>("mapFrom");
+        QTest::newRow("always mapped") << qulonglong(0);
+        QTest::newRow("mapped once large") << qulonglong(64 * 1024);
+        QTest::newRow("never mapped") << ~qulonglong(0);
+    }
+    void mappedPlanesKeepTheirSamples()
+    {
+        QFETCH(qulonglong, mapFrom);
+        RgbPlanes<uint16_t> planes;
+        planes.mapFrom(size_t(mapFrom));
+        auto fill = [&](int w, int h, int seed) {
+            planes.reset(w, h);
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x)
+                        planes.c[c].at(x, y) = uint16_t(seed + c * 7 + y * 31 + x);
+        };
+        auto holds = [](const RgbPlanes<uint16_t>& p, int seed) {
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < p.height(); ++y)
+                    for (int x = 0; x < p.width(); ++x)
+                        if (p.c[c].at(x, y) != uint16_t(seed + c * 7 + y * 31 + x))
+                            return false;
+            return true;
+        };
+        fill(10, 3, 1); // small: below the threshold of the middle row
+        QVERIFY(holds(planes, 1));
+        fill(300, 190, 2); // grows: new memory, perhaps of the other kind
+        QVERIFY(holds(planes, 2));
+        fill(20, 5, 3); // shrinks: keeps the memory
+        QVERIFY(holds(planes, 3));
+        RgbPlanes<uint16_t> moved = std::move(planes);
+        QVERIFY(holds(moved, 3));
+        RgbPlanes<uint16_t> other;
+        other.reset(400, 200); // the allocator's memory, let go by the assignment below
+        other = std::move(moved);
+        QVERIFY(holds(other, 3));
+        other.reset(500, 300); // grows again from moved-in memory
+        QCOMPARE(other.width(), 500);
+    }
+
     // Values outside [0, 1], and values that are not numbers, never read outside the tables:
     // the row encoder gives what the one-value encoder gives.
     void encodeRowClampsEverything()
