@@ -457,12 +457,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
-        // The last group at the export's own size goes band after band (the costliest tiles
-        // first within each), and a band's rows go to the writer as soon as its last tile is done:
-        // the writer encodes them while the next band renders, and is left one band to encode
-        // once the tiles are done.
+        // At the export's own size a group goes band after band (the costliest tiles first
+        // within each), and a band's rows go to the writer as soon as its last tile is done: the
+        // writer encodes them while the next band renders, rather than waiting for the whole
+        // group, and is left one band to encode once the last tiles are done.
         const int done = rendered + n;
-        const bool byBand = direct && !transposed && done == bandCount && n > 1;
+        const bool byBand = direct && !transposed && n > 1;
         std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
             if (byBand && a / tilesPerBand != b / tilesPerBand)
                 return a / tilesPerBand < b / tilesPerBand;
