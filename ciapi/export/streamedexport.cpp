@@ -104,12 +104,14 @@ struct RowBuffer
 };
 
 // Hands rows to the writer on a thread of its own, so that encoding one group of rows
-// overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
+// overlaps rendering the next. At most `waiting` pieces of rows wait (two groups' worth); their
+// buffers come back for reuse.
 class EncoderThread
 {
 public:
-    explicit EncoderThread(RowWriter& writer)
+    EncoderThread(RowWriter& writer, int waiting)
         : m_writer(writer)
+        , m_waiting(size_t(std::max(1, waiting)))
         , m_thread([this] { loop(); })
     { }
     ~EncoderThread() { stop(true); }
@@ -128,7 +130,7 @@ public:
     void push(RowBuffer rows, int count)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
+        m_changed.wait(lock, [&] { return m_queue.size() < m_waiting || m_error; });
         rethrowLocked();
         m_queue.push_back({ std::move(rows), count });
         m_changed.notify_all();
@@ -186,6 +188,7 @@ private:
     }
 
     RowWriter& m_writer;
+    const size_t m_waiting;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<std::pair<RowBuffer, int>> m_queue;
@@ -352,15 +355,17 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     ScratchShelf<LevelScratch> levelShelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
-    std::unique_ptr<EncoderThread> encoder;
-    if (!transposed)
-        encoder = std::make_unique<EncoderThread>(m_writer);
     const int bandHeight = bandRows(m_in);
     const int bandCount = (sh + bandHeight - 1) / bandHeight;
     const int sw = m_source.width();
     const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
     // Bands a group renders: enough tiles to keep every thread busy twice over.
     const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    // Two groups' rows may wait for the writer: a group's in pieces of a band at the export's
+    // own size (so that the threads that hand them on seldom wait), else in at most two.
+    std::unique_ptr<EncoderThread> encoder;
+    if (!transposed)
+        encoder = std::make_unique<EncoderThread>(m_writer, direct ? 2 * step : 2);
     // The remainder of the bands goes first: the loop starts sooner, and the last group is a
     // whole one, not a few rows after which the writer is left to encode all of the group
     // before them.
