@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -127,6 +128,23 @@ public:
     double wall() const { return m_wall; }
     // CPU time the meter itself used (to be taken off the process's).
     double ownCpu() const { return m_ownCpu; }
+    // Of the wall time from `from` to `to` (after stop()): the time measured, and the part of it
+    // during which fewer than `cpus` threads could run.
+    std::pair<double, double> underBetween(Clock::time_point from, Clock::time_point to) const
+    {
+        double wall = 0, under = 0;
+        for (size_t i = 0; i < m_timeline.size(); ++i) {
+            const auto& [t, n] = m_timeline[i];
+            if (t < from || t >= to)
+                continue;
+            const double dt
+                = std::chrono::duration<double>(t - (i > 0 ? m_timeline[i - 1].first : m_start)).count();
+            wall += dt;
+            if (n < m_cpus)
+                under += dt;
+        }
+        return { wall, under };
+    }
 
 private:
     static int runningThreads(pid_t self)
@@ -159,6 +177,7 @@ private:
         const pid_t self = pid_t(syscall(SYS_gettid));
         std::vector<std::pair<double, int>> timeline;
         const auto t0 = Clock::now();
+        m_start = t0;
         auto wall = t0;
         while (!m_stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -172,6 +191,7 @@ private:
                 m_under += dt;
             m_wall += dt;
             timeline.push_back({ std::chrono::duration<double>(w - t0).count(), running });
+            m_timeline.push_back({ w, running });
             wall = w;
         }
         if (const char* path = std::getenv("OSTRA_BENCH_TIMELINE")) {
@@ -197,6 +217,8 @@ private:
     double m_under = 0;
     double m_wall = 0;
     double m_ownCpu = 0;
+    Clock::time_point m_start;
+    std::vector<std::pair<Clock::time_point, int>> m_timeline; // each sample's time and count
     std::thread m_thread;
 };
 
@@ -216,11 +238,12 @@ std::shared_ptr<Renderer> openPicture(const std::vector<uint8_t>& vrx, bool queu
     return r;
 }
 
-bool exportTo(Renderer& r, const std::string& path, ExportImageFormat format)
+bool exportTo(Renderer& r, const std::string& path, ExportImageFormat format,
+    std::function<void(int)> progress = nullptr)
 {
     auto out = std::make_shared<std::ofstream>(path, std::ios::binary | std::ios::trunc);
     const ImagePyramid p = r.outputBuffer();
-    return r.writeImage(out, { p[0].width(), p[0].height() }, format, nullptr) && out->good();
+    return r.writeImage(out, { p[0].width(), p[0].height() }, format, progress) && out->good();
 }
 
 // ---- children: each prints "seconds [seconds] peak-MiB" on stdout ----
@@ -275,13 +298,33 @@ int childQueueExport(const std::string& dir, bool decodedFirst)
     const auto t0 = Clock::now();
     const double c0 = cpuSeconds();
     SerialMeter meter(render::WorkerPool::instance().threadCount());
-    if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG))
+    // The export's reports (0 first, then one after each group of bands written, 100 last) cut
+    // it in three: until the first group is written (the raw data decoded, depth computed, the
+    // first group's rows made and the group rendered), the other groups, and the end (the
+    // encoder's last rows, the file closed).
+    Clock::time_point firstGroup = t0, lastGroup = t0;
+    const auto progress = [&](int p) {
+        if (p <= 0 || p >= 100)
+            return;
+        if (firstGroup == t0)
+            firstGroup = Clock::now();
+        lastGroup = Clock::now();
+    };
+    if (!exportTo(*r, dir + "/queue.jpg", ExportJPEG, progress))
         return 1;
+    const auto t1 = Clock::now();
     const double seconds = since(t0), serial = meter.stop(), cpu = cpuSeconds() - c0 - meter.ownCpu();
     r.reset(); // as the queue lets go of the picture once it is written
-    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f %.4f %.4f\n", seconds, base, peakMiB(), residentMiB(), cpu,
+    std::printf("%.4f %.1f %.1f %.1f %.4f %.4f %.4f %.4f", seconds, base, peakMiB(), residentMiB(), cpu,
         serial, meter.wall() > 0 ? 1.0 - meter.idle() / meter.wall() : 1.0,
         meter.wall() > 0 ? meter.under() / meter.wall() : 0.0);
+    // Each part's wall time and the time in it during which fewer threads than CPUs could run.
+    for (const auto& [from, to] :
+        { std::pair { t0, firstGroup }, std::pair { firstGroup, lastGroup }, std::pair { lastGroup, t1 } }) {
+        const auto [wall, under] = meter.underBetween(from, to);
+        std::printf(" %.4f %.4f", wall, under);
+    }
+    std::printf("\n");
     return 0;
 }
 
@@ -338,6 +381,9 @@ struct Run
     // The share of the CPUs busy, and of the time fewer threads than CPUs could run
     // (queue-export only).
     double busy = 0, under = 0;
+    // Until the first group of bands is written, the other groups, the end: each one's wall
+    // time and the time in it during which fewer threads than CPUs could run (queue-export).
+    double part[3] = { 0, 0, 0 }, partUnder[3] = { 0, 0, 0 };
     bool ok = false;
 };
 
@@ -361,6 +407,17 @@ Run medianOf(std::vector<Run> runs)
     m.serial = median(&Run::serial);
     m.busy = median(&Run::busy);
     m.under = median(&Run::under);
+    for (int k = 0; k < 3; ++k) {
+        std::vector<double> w, u;
+        for (const Run& r : runs) {
+            w.push_back(r.part[k]);
+            u.push_back(r.partUnder[k]);
+        }
+        std::sort(w.begin(), w.end());
+        std::sort(u.begin(), u.end());
+        m.part[k] = w[w.size() / 2];
+        m.partUnder[k] = u[u.size() / 2];
+    }
     for (const Run& r : runs) {
         m.peak = std::max(m.peak, r.peak);
         m.base = std::max(m.base, r.base);
@@ -409,8 +466,10 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports, bool 
         Run r;
         r.ok = true;
         if (reports) {
-            std::istringstream(text) >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial
-                >> r.busy >> r.under;
+            std::istringstream line(text);
+            line >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial >> r.busy >> r.under;
+            for (int k = 0; k < 3; ++k)
+                line >> r.part[k] >> r.partUnder[k];
         } else {
             r.seconds = wall;
             r.peak = use.ru_maxrss / 1024.0;
@@ -591,6 +650,12 @@ int main(int argc, char** argv)
                         "speed-up bound by it on a quiet machine: %.2fx\n",
                 100.0 * queue.busy, allCpus, 100.0 * queue.under,
                 queueOne.cpu / (queue.cpu / (allCpus * std::max(0.01, queue.busy))));
+            // Where the CPUs wait: the time with fewer than all threads at work in each part.
+            std::printf(
+                "    fewer than %d threads at work: until the first group is written %.1f of %.1f ms, "
+                "in the other groups %.1f of %.1f ms, at the end %.1f of %.1f ms (medians)\n",
+                allCpus, 1e3 * queue.partUnder[0], 1e3 * queue.part[0], 1e3 * queue.partUnder[1],
+                1e3 * queue.part[1], 1e3 * queue.partUnder[2], 1e3 * queue.part[2]);
         }
     }
     // Memory beyond the decoded raw data (and depth), at all CPUs: the aim allows 8 bytes per

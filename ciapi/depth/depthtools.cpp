@@ -73,8 +73,11 @@ PlaneF jointBilateral(const PlaneF& src, const std::vector<float>& col, int radi
     PlaneF out(w, h);
     const float inv2c = 1.f / (2.f * sigmaColour * sigmaColour);
     const float inv2s = 1.f / (2.f * radius * radius * 0.5f);
-    WorkerPool::instance().parallelFor((h + 15) / 16, [&](int band) {
-        for (int y = band * 16; y < std::min(h, band * 16 + 16); ++y)
+    // A few rows a task: every pixel costs the same, and many tasks leave the threads little
+    // to wait for at the end (a map is a few hundred rows).
+    constexpr int kFilterRows = 4;
+    WorkerPool::instance().parallelFor((h + kFilterRows - 1) / kFilterRows, [&](int band) {
+        for (int y = band * kFilterRows; y < std::min(h, (band + 1) * kFilterRows); ++y)
             for (int x = 0; x < w; ++x) {
                 const float* c0 = &col[(size_t(y) * w + x) * 3];
                 float sum = 0.f, wsum = 0.f;

@@ -16,8 +16,10 @@ constexpr int kStripRows = 16;
 
 } // namespace
 
-LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows)
+LinearWindow::LinearWindow(
+    const render::TileInputs& in, bool tone, int x0, int x1, int maxRows, const render::LevelRows* rows)
     : m_tone(tone)
+    , m_rows(rows)
     , m_refocus(in.refocus.active() && in.depth)
     , m_sharpen(in.sharpening != 0.f)
     , m_halo(render::linearHalo(in))
@@ -30,13 +32,31 @@ LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int 
         m_pos.reset(x1 - x0, maxRows);
 }
 
-void LinearWindow::linearRow(const render::TileInputs& in, int y, float* rgb) const
+void LinearWindow::linearRows(
+    const render::TileInputs& in, int y0, int y1, float* rgb, render::RgbPlanes<uint16_t>* levelScratch)
 {
     const int W = m_x1 - m_x0;
-    const render::RgbPlanes<uint16_t>& cam = *in.camera;
-    const int cy = y - in.cameraTop;
-    in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W, rgb,
-        rgb + W, rgb + 2 * size_t(W), m_tone);
+    const render::RgbPlanes<uint16_t>* cam = in.camera.get();
+    int top = in.cameraTop;
+    render::RgbPlanes<uint16_t> own;
+    if (m_rows) {
+        // The level rows developed here, for this task only.
+        render::RgbPlanes<uint16_t>& developed = levelScratch ? *levelScratch : own;
+        developed.reset(m_rows->width(), y1 - y0);
+        m_rows->develop(y0, y1, developed, 0);
+        cam = &developed;
+        top = y0;
+    } else if (!cam || y0 < top || y1 > top + cam->height()) {
+        throw std::logic_error("Window outside the developed rows");
+    }
+    for (int y = y0; y < y1; ++y) {
+        const int cy = y - top;
+        float* r = rgb ? rgb : m_planes.c[0].row(y - m_top);
+        float* g = rgb ? rgb + W : m_planes.c[1].row(y - m_top);
+        float* b = rgb ? rgb + 2 * size_t(W) : m_planes.c[2].row(y - m_top);
+        in.colour->toLinear(
+            cam->c[0].row(cy) + m_x0, cam->c[1].row(cy) + m_x0, cam->c[2].row(cy) + m_x0, W, r, g, b, m_tone);
+    }
 }
 
 void LinearWindow::fill(const render::TileInputs& in, int top, int end)
@@ -127,10 +147,9 @@ void LinearWindow::plan(int a, int b)
     m_rowsMade += b - a;
 }
 
-void LinearWindow::makeTask(const render::TileInputs& in, int task)
+void LinearWindow::makeTask(const render::TileInputs& in, int task, render::RgbPlanes<uint16_t>* levelScratch)
 {
     const int W = this->W();
-    const render::RgbPlanes<uint16_t>& cam = *in.camera;
     const size_t made = m_strips.size() + m_outsideRows.size();
     if (size_t(task) >= made) {
         copyTask(m_copies.at(size_t(task) - made));
@@ -140,17 +159,12 @@ void LinearWindow::makeTask(const render::TileInputs& in, int task)
         // The unsharpened row next to a range, kept already in its sharpened form.
         const auto [range, below] = m_outsideRows[size_t(task) - m_strips.size()];
         const Range& r = m_ranges[size_t(range)];
-        linearRow(in, below ? r.b : r.a - 1, outside(range, below));
+        const int y = below ? r.b : r.a - 1;
+        linearRows(in, y, y + 1, outside(range, below), levelScratch);
         return;
     }
     const Strip& s = m_strips[size_t(task)];
-    if (s.y0 < in.cameraTop || s.y1 > in.cameraTop + cam.height())
-        throw std::logic_error("Window outside the developed rows");
-    for (int y = s.y0; y < s.y1; ++y) {
-        const int cy = y - in.cameraTop, wy = y - m_top;
-        in.colour->toLinear(cam.c[0].row(cy) + m_x0, cam.c[1].row(cy) + m_x0, cam.c[2].row(cy) + m_x0, W,
-            m_planes.c[0].row(wy), m_planes.c[1].row(wy), m_planes.c[2].row(wy), m_tone);
-    }
+    linearRows(in, s.y0, s.y1, nullptr, levelScratch);
     if (m_refocus) {
         render::depthRows(in, Rect { m_x0, s.y0, m_x1, s.y1 }, m_pos.row(s.y0 - m_top), m_pos.stride());
         for (int y = s.y0; y < s.y1; ++y)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ciapi/render/plane.h"
+#include "ciapi/render/rawdevelop.h"
 #include "ciapi/render/refocus.h"
 #include "ciapi/render/tilerender.h"
 #include "ciapi/render/workerpool.h"
@@ -25,11 +26,13 @@ class LinearWindow
 {
 public:
     // Columns [x0, x1) of the level, windows of at most `maxRows` rows, with (`tone`) or
-    // without the contrast curve and vibrance.
-    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows);
+    // without the contrast curve and vibrance. With `rows`, each task develops the level rows
+    // it reads itself (`in.camera` is not read): no window of level rows is held.
+    LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows,
+        const render::LevelRows* rows = nullptr);
 
     // Level rows [top, end): `in.camera` holds those not in the window already (its first row
-    // is level row in.cameraTop).
+    // is level row in.cameraTop), unless the window develops them.
     void fill(const render::TileInputs& in, int top, int end);
 
     // fill() in steps, so that its tasks can share the pool with other work: begin() moves the
@@ -40,8 +43,10 @@ public:
     // [top, end) are copied from it by tasks of their own among the others, rather than made
     // again: `from` is only read, so tiles may render from it meanwhile, and this window may be
     // made while they do. `from` must stay as it is until the tasks are done.
+    // `levelScratch` (or planes of the task's own) holds the level rows a task develops.
     int begin(const render::TileInputs& in, int top, int end, const LinearWindow* from = nullptr);
-    void makeTask(const render::TileInputs& in, int task);
+    void makeTask(
+        const render::TileInputs& in, int task, render::RgbPlanes<uint16_t>* levelScratch = nullptr);
     int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
     void sharpenTask(const render::TileInputs& in, int task);
 
@@ -65,8 +70,10 @@ private:
     int W() const { return m_x1 - m_x0; }
     // Plans window rows [a, b) (level rows), sharpened against the rows next to them.
     void plan(int a, int b);
-    // Unsharpened linear values of level row y into `rgb` (3 rows of the window's width).
-    void linearRow(const render::TileInputs& in, int y, float* rgb) const;
+    // Unsharpened linear values of level rows [y0, y1) into rows y0 - m_top.. of the window
+    // (`rgb` null), or of level row y0 into `rgb` (3 rows of the window's width).
+    void linearRows(
+        const render::TileInputs& in, int y0, int y1, float* rgb, render::RgbPlanes<uint16_t>* levelScratch);
     float* edge(int strip, bool last)
     {
         return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * size_t(W());
@@ -91,6 +98,7 @@ private:
     void copyTask(const Strip& s);
 
     bool m_tone;
+    const render::LevelRows* m_rows;
     bool m_refocus;
     bool m_sharpen;
     int m_halo;

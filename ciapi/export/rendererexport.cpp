@@ -83,16 +83,25 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     settings.values = properties().snapshot();
     // A level developed already is read as it is; otherwise the export develops the rows it
     // needs as it goes rather than holding the whole level (levels that bin are small: whole).
-    TileInputs in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
-    in.camera = session.developedLevel(level);
+    // The inputs (depth computed where the profile asks for it) and the rows are made side by
+    // side: once the raw frames are decoded, their mosaic is made while the depth is aligned.
+    TileInputs in;
     std::optional<LevelRows> rows;
-    if (!in.camera) {
-        rows.emplace(session.levelRows(level));
-        if (!rows->streams()) {
-            rows.reset();
-            in.camera = session.level(level);
+    const bool developed = session.developedLevel(level) != nullptr;
+    WorkerPool::instance().parallelFor(developed ? 1 : 2, [&](int part) {
+        if (part == 0) {
+            in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
+            return;
         }
-    }
+        LevelRows levelRows = session.levelRows(level);
+        if (levelRows.streams())
+            rows.emplace(std::move(levelRows));
+    });
+    in.camera = session.developedLevel(level);
+    if (in.camera)
+        rows.reset();
+    else if (!rows)
+        in.camera = session.level(level);
     if (aborted())
         return false;
 

@@ -111,9 +111,16 @@ public:
     {
         if (setjmp(m_err.jump))
             fail();
-        for (int i = 0; i < count; ++i) {
-            JSAMPROW row = const_cast<JSAMPROW>(rows + size_t(i) * m_width * 3);
-            jpeg_write_scanlines(&m_c, &row, 1);
+        // All the rows in one call: the library takes them a group at a time.
+        m_rows.resize(size_t(std::max(0, count)));
+        for (int i = 0; i < count; ++i)
+            m_rows[size_t(i)] = const_cast<JSAMPROW>(rows + size_t(i) * m_width * 3);
+        for (m_written = 0; m_written < JDIMENSION(count);) {
+            const JDIMENSION n
+                = jpeg_write_scanlines(&m_c, m_rows.data() + m_written, JDIMENSION(count) - m_written);
+            if (n == 0)
+                throw std::runtime_error("JPEG encoding stalled");
+            m_written += n;
         }
         check();
     }
@@ -179,6 +186,8 @@ private:
     bool m_fullChroma = false;
     boolean m_jfif = TRUE;
     std::vector<uint8_t> m_exif;
+    std::vector<JSAMPROW> m_rows; // the rows of one write()
+    JDIMENSION m_written = 0; // of them, so far
     jpeg_compress_struct m_c {};
     JpegError m_err {};
     JpegDestination m_dest {};

@@ -104,12 +104,14 @@ struct RowBuffer
 };
 
 // Hands rows to the writer on a thread of its own, so that encoding one group of rows
-// overlaps rendering the next. At most two groups wait; their buffers come back for reuse.
+// overlaps rendering the next. At most `waiting` pieces of rows wait (two groups' worth); their
+// buffers come back for reuse.
 class EncoderThread
 {
 public:
-    explicit EncoderThread(RowWriter& writer)
+    EncoderThread(RowWriter& writer, int waiting)
         : m_writer(writer)
+        , m_waiting(size_t(std::max(1, waiting)))
         , m_thread([this] { loop(); })
     { }
     ~EncoderThread() { stop(true); }
@@ -128,7 +130,7 @@ public:
     void push(RowBuffer rows, int count)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < 2 || m_error; });
+        m_changed.wait(lock, [&] { return m_queue.size() < m_waiting || m_error; });
         rethrowLocked();
         m_queue.push_back({ std::move(rows), count });
         m_changed.notify_all();
@@ -186,6 +188,7 @@ private:
     }
 
     RowWriter& m_writer;
+    const size_t m_waiting;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<std::pair<RowBuffer, int>> m_queue;
@@ -197,18 +200,25 @@ private:
 
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
-// A set is the refocus's planes and, for tiles converted as they are rendered, the tile.
+// A set is the refocus's planes; a tile converted as soon as it is rendered is rendered into
+// the refocus's composite (resolved in place), not into planes of its own.
 struct TileScratch
 {
     render::RefocusScratch refocus;
-    RgbPlanes<float> tile;
 };
 
-class ScratchShelf
+// The level rows a task that makes linear rows develops, on a shelf of their own. Mapped from
+// the system: once let go, the allocator would keep them at the top of the arena of the pool
+// thread that allocated them, out of reach of ReturnFreeMemory().
+struct LevelScratch
+{
+    RgbPlanes<uint16_t> rows;
+    LevelScratch() { rows.mapFrom(0); }
+};
+
+template <typename Scratch> class ScratchShelf
 {
 public:
-    using Scratch = TileScratch;
-
     class Lease
     {
     public:
@@ -341,18 +351,21 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         whole.resize(size_t(W) * H * bpp);
 
     // The planes tiles work in: one set for each thread at work, let go when the export ends.
-    ScratchShelf shelf;
+    ScratchShelf<TileScratch> shelf;
+    ScratchShelf<LevelScratch> levelShelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
-    std::unique_ptr<EncoderThread> encoder;
-    if (!transposed)
-        encoder = std::make_unique<EncoderThread>(m_writer);
     const int bandHeight = bandRows(m_in);
     const int bandCount = (sh + bandHeight - 1) / bandHeight;
     const int sw = m_source.width();
     const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
     // Bands a group renders: enough tiles to keep every thread busy twice over.
     const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    // Two groups' rows may wait for the writer: a group's in pieces of a band at the export's
+    // own size (so that the threads that hand them on seldom wait), else in at most two.
+    std::unique_ptr<EncoderThread> encoder;
+    if (!transposed)
+        encoder = std::make_unique<EncoderThread>(m_writer, direct ? 2 * step : 2);
     // The remainder of the bands goes first: the loop starts sooner, and the last group is a
     // whole one, not a few rows after which the writer is left to encode all of the group
     // before them.
@@ -367,68 +380,18 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int levelRows = m_in.height();
     const int windowRows = std::min(levelRows, step * bandHeight + 2 * halo);
 
-    // Two windows of the level's linear rows, and (without a developed level) two of its rows,
-    // allocated once for the largest group; the groups take them in turn: while the tiles of
-    // one group render from its window, the next group's is made (the rows the two share
-    // copied from the one in use, which is only read), and the level rows of the group after
-    // it are developed into the other window of level rows.
+    // Two windows of the level's linear rows, allocated once for the largest group; the groups
+    // take them in turn: while the tiles of one group render from its window, the next group's
+    // is made (the rows the two share copied from the one in use, which is only read). Without
+    // a developed level, the tasks that make a window's rows develop the level rows they read
+    // (into the scratch they lease): no level rows are held beyond a task.
     const int lx0 = std::max(0, m_source.x0 - halo), lx1 = std::min(m_in.width(), m_source.x1 + halo);
     std::unique_ptr<LinearWindow> linear[2];
     for (int k = 0; k < std::min(2, groupCount); ++k)
-        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows);
-    struct LevelWindow
-    {
-        std::shared_ptr<RgbPlanes<uint16_t>> planes;
-        int top = 0, end = 0;
-        render::TileInputs in; // reads the level's rows from `planes` (or the developed level)
-        std::vector<std::pair<int, int>> copies, develop; // strips of rows to copy, to develop
-    };
-    LevelWindow level[2];
-    for (int k = 0; k < 2; ++k) {
-        level[k].in = m_in;
-        if (m_rows && k < groupCount) {
-            level[k].planes = std::make_shared<RgbPlanes<uint16_t>>();
-            level[k].planes->reset(m_in.width(), windowRows);
-            level[k].in.camera = level[k].planes;
-        }
-    }
-    // Plans level rows [top, end) of window k: those the other window holds are copied from
-    // it, the others developed. Returns the number of tasks (levelTask).
-    auto planLevel = [&](int k, std::pair<int, int> rows) {
-        LevelWindow& w = level[k];
-        const LevelWindow& o = level[1 - k];
-        const auto [top, end] = rows;
-        w.copies.clear();
-        w.develop.clear();
-        auto add = [](std::vector<std::pair<int, int>>& to, int a, int b) {
-            for (; a < b; a += 16)
-                to.push_back({ a, std::min(b, a + 16) });
-        };
-        const int keep0 = std::max(top, o.top), keep1 = std::min(end, o.end);
-        if (keep0 < keep1) {
-            add(w.copies, keep0, keep1);
-            add(w.develop, top, keep0);
-            add(w.develop, keep1, end);
-        } else {
-            add(w.develop, top, end);
-        }
-        w.top = top;
-        w.end = end;
-        w.in.cameraTop = top;
-        return int(w.copies.size() + w.develop.size());
-    };
-    auto levelTask = [&](int k, int task) {
-        LevelWindow& w = level[k];
-        if (task < int(w.copies.size())) {
-            const LevelWindow& o = level[1 - k];
-            const auto [a, b] = w.copies[size_t(task)];
-            for (int c = 0; c < 3; ++c)
-                for (int y = a; y < b; ++y)
-                    std::copy_n(o.planes->c[c].row(y - o.top), m_in.width(), w.planes->c[c].row(y - w.top));
-            return;
-        }
-        const auto [a, b] = w.develop[size_t(task) - w.copies.size()];
-        m_rows->develop(a, b, *w.planes, a - w.top);
+        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows, m_rows);
+    auto makeTask = [&](LinearWindow& window, int task) {
+        ScratchShelf<LevelScratch>::Lease scratch(levelShelf);
+        window.makeTask(m_in, task, &scratch.get()->rows);
     };
 
     // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
@@ -449,49 +412,36 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // What cost() found of each tile of the group to render and of the group after it.
     std::vector<double> cost, nextCost;
     std::vector<std::array<float, 2>> ranges, nextRanges;
-    // The first group's level rows, its linear rows and the measure of its tiles, and the level
-    // rows of the second, made before the loop in one loop of their own (each step waits for
-    // the one it reads); each later group's are made while the group before it renders.
+    // The first group's linear rows and the measure of its tiles, made before the loop in one
+    // loop of their own (each step waits for the one it reads); each later group's are made
+    // while the group before it renders.
     const int groupSize = groupBands(0);
     if (groupSize > 0) {
         const std::pair<int, int> rows0 = groupRows(0, groupSize);
-        const int second = groupBands(groupSize);
-        const int developing = m_rows ? planLevel(0, rows0) : 0;
-        const int making = linear[0]->begin(level[0].in, rows0.first, rows0.second);
-        const int developingNext = m_rows && second > 0 ? planLevel(1, groupRows(groupSize, second)) : 0;
+        const int making = linear[0]->begin(m_in, rows0.first, rows0.second);
         const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
         ranges.resize(cost.size());
-        const int a0 = developing, a1 = a0 + making, a2 = a1 + developingNext, a3 = a2 + sharpening,
-                  a4 = a3 + int(cost.size());
-        Latch developed(developing), made(making);
-        pool.parallelFor(a4, [&](int i) {
+        const int a0 = making, a1 = a0 + sharpening, a2 = a1 + int(cost.size());
+        Latch made(making);
+        pool.parallelFor(a2, [&](int i) {
             if (i < a0) {
-                Latch::CountDown c(developed);
-                levelTask(0, i);
-            } else if (i < a1) {
-                developed.wait();
                 Latch::CountDown c(made);
-                linear[0]->makeTask(level[0].in, i - a0);
-            } else if (i < a2) {
-                developed.wait(); // copies rows of the first window
-                levelTask(1, i - a1);
-            } else if (i < a3) {
+                makeTask(*linear[0], i);
+            } else if (i < a1) {
                 made.wait();
-                linear[0]->sharpenTask(level[0].in, i - a2);
+                linear[0]->sharpenTask(m_in, i - a0);
             } else {
                 made.wait();
-                const int t = i - a3;
+                const int t = i - a1;
                 cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
             }
         });
     }
-
-    int cur = 0; // the windows of the group rendered: linear[cur], level[cur]
+    int cur = 0; // the window of the group rendered: linear[cur]
     while (rowsDone < ph) {
         const int n = groupBands(rendered);
         const int next = groupBands(rendered + n); // bands of the group after
-        const int after = groupBands(rendered + n + next); // and of the one after it
         // The group's bands, in the map before any task starts (tiles write into them).
         for (int j = 0; j < n && !direct; ++j) {
             RgbPlanes<float> planes;
@@ -512,12 +462,12 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         std::vector<int> order(size_t(std::max(0, tiles)));
         for (size_t t = 0; t < order.size(); ++t)
             order[t] = int(t);
-        // The last group at the export's own size goes band after band (the costliest tiles
-        // first within each), and a band's rows go to the writer as soon as its last tile is done:
-        // the writer encodes them while the next band renders, and is left one band to encode
-        // once the tiles are done.
+        // At the export's own size a group goes band after band (the costliest tiles first
+        // within each), and a band's rows go to the writer as soon as its last tile is done: the
+        // writer encodes them while the next band renders, rather than waiting for the whole
+        // group, and is left one band to encode once the last tiles are done.
         const int done = rendered + n;
-        const bool byBand = direct && !transposed && done == bandCount && n > 1;
+        const bool byBand = direct && !transposed && n > 1;
         std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
             if (byBand && a / tilesPerBand != b / tilesPerBand)
                 return a / tilesPerBand < b / tilesPerBand;
@@ -625,42 +575,34 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         // The next group's linear rows (sharpened once all are made) and the measure of its
         // tiles, into the other window.
         LinearWindow* const nextLinear = linear[1 - cur].get();
-        const LevelWindow& nextLevel = level[1 - cur];
         int making = 0, sharpening = 0, measures = 0;
         if (next > 0) {
             const std::pair<int, int> nextRows = groupRows(done, next);
-            making = nextLinear->begin(nextLevel.in, nextRows.first, nextRows.second, linear[cur].get());
+            making = nextLinear->begin(m_in, nextRows.first, nextRows.second, linear[cur].get());
             sharpening = nextLinear->sharpenTasks();
             measures = next * tilesPerBand;
             nextCost.assign(size_t(measures), 0.0);
             nextRanges.resize(nextCost.size());
         }
-        // The level rows of the group after the next, into this group's window of level rows
-        // (read last by the making of this group's linear rows).
-        const int developing = m_rows && after > 0 ? planLevel(cur, groupRows(done + next, after)) : 0;
         // One loop for all of it: tasks that need others done wait for them, and come after
         // them in the loop, so that those are under way (or done) when they wait.
-        // The level rows come after the tiles: the threads that find no tile left develop them
-        // while the last tiles end.
+        // The next group's rows come after the tiles: the threads that find no tile left make
+        // them while the last tiles end.
         Latch made(making), rendering(tiles);
-        const int a0 = making, a1 = a0 + tiles, a2 = a1 + developing, a3 = a2 + sharpening,
-                  a4 = a3 + measures, a5 = a4 + (direct ? 0 : split);
+        const int a0 = tiles, a1 = a0 + making, a2 = a1 + sharpening, a3 = a2 + measures,
+                  a4 = a3 + (direct ? 0 : split);
         const int first = rendered;
-        const render::TileInputs& nextIn = nextLevel.in;
-        pool.parallelFor(a5, [&](int i) {
+        pool.parallelFor(a4, [&](int i) {
             if (i < a0) {
-                Latch::CountDown c(made);
-                nextLinear->makeTask(nextIn, i);
-            } else if (i < a1) {
                 Latch::CountDown c(rendering);
-                const int t = order[size_t(i - a0)];
+                const int t = order[size_t(i)];
                 const int column = (t % tilesPerBand) * m_tileColumns;
-                ScratchShelf::Lease scratch(shelf);
+                ScratchShelf<TileScratch>::Lease scratch(shelf);
                 const Rect rect = tileAt(first, t);
                 if (direct && byBand) {
                     const int j = t / tilesPerBand;
                     try {
-                        RgbPlanes<float>& tile = scratch.get()->tile;
+                        RgbPlanes<float>& tile = scratch.get()->refocus.acc;
                         tile.reset(rect.width(), rect.height());
                         linear[cur]->render(
                             m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
@@ -684,7 +626,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                     return;
                 }
                 if (direct) {
-                    RgbPlanes<float>& tile = scratch.get()->tile;
+                    RgbPlanes<float>& tile = scratch.get()->refocus.acc;
                     tile.reset(rect.width(), rect.height());
                     linear[cur]->render(
                         m_in, rect, tile, 0, 0, scratch.get()->refocus, ranges[size_t(t)].data());
@@ -693,18 +635,19 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 }
                 linear[cur]->render(m_in, rect, *fresh[size_t(t / tilesPerBand)], column, 0,
                     scratch.get()->refocus, ranges[size_t(t)].data());
+            } else if (i < a1) {
+                Latch::CountDown c(made);
+                makeTask(*nextLinear, i - a0);
             } else if (i < a2) {
-                levelTask(cur, i - a1);
+                made.wait();
+                nextLinear->sharpenTask(m_in, i - a1);
             } else if (i < a3) {
                 made.wait();
-                nextLinear->sharpenTask(nextIn, i - a2);
-            } else if (i < a4) {
-                made.wait();
-                const int t = i - a3;
+                const int t = i - a2;
                 nextCost[size_t(t)] = nextLinear->cost(m_in, tileAt(done, t), nextRanges[size_t(t)].data());
             } else {
                 rendering.wait();
-                convertRow(i - a4, transposed ? nullptr : out.data() + size_t(i - a4) * W * bpp);
+                convertRow(i - a3, transposed ? nullptr : out.data() + size_t(i - a3) * W * bpp);
             }
         });
         rendered = done;
@@ -757,8 +700,6 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     for (auto& l : linear)
         if (l)
             l->release();
-    for (auto& l : level)
-        l.planes.reset();
     if (encoder)
         encoder->finish();
     if (transposed) {

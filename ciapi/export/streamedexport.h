@@ -23,7 +23,8 @@ namespace CIAPI::exporter {
 // a quarter turn makes output rows of source columns, so it
 // collects the converted picture (3 to 6 bytes a pixel) before writing it. The bands are
 // always the same rectangles, so the pixels do not depend on the number of threads. The level
-// itself may be developed on the way, a window of rows at a time.
+// itself may be developed on the way, a few rows at a time by the tasks that make the linear
+// rows from them.
 class StreamedExport
 {
 public:
@@ -40,8 +41,8 @@ public:
 
     // `source` is the rectangle of the level `in` renders from; `plan` the export's size
     // and turn; `m` the turn/mirror matrix.
-    // With `rows` (and `in.camera` null) the level is developed a window of rows at a time,
-    // the rows the bands of one group read, so the export never holds the whole level.
+    // With `rows` (and `in.camera` null) the level is developed a strip of rows at a time, by
+    // the task that makes the strip's linear rows, so the export holds no level rows.
     StreamedExport(const render::TileInputs& in, const render::Rect& source, const ExportPlan& plan,
         const std::array<int, 4>& m, bool smooth, bool tone, RowWriter& writer,
         const render::LevelRows* rows = nullptr);

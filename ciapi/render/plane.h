@@ -8,6 +8,10 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace CIAPI::render {
 
 // A rectangle in pixels, exclusive right and bottom.
@@ -24,12 +28,52 @@ struct Rect
     bool operator==(const Rect& o) const { return x0 == o.x0 && y0 == o.y0 && x1 == o.x1 && y1 == o.y1; }
 };
 
+// Memory for planes: from the allocator (64-byte aligned), or mapped from the system when it is
+// at least `mapFrom` bytes (`mapped` then tells how many bytes were mapped, else 0).
+inline void* allocatePlaneMemory(size_t bytes, size_t mapFrom, size_t& mapped)
+{
+    mapped = 0;
+#if defined(__linux__)
+    if (bytes >= mapFrom) {
+        const size_t page = 4096;
+        mapped = (bytes + page - 1) & ~(page - 1);
+        void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        return p;
+    }
+#else
+    (void)mapFrom;
+#endif
+    void* p = std::aligned_alloc(64, bytes);
+    if (!p)
+        throw std::bad_alloc();
+    return p;
+}
+
+inline void freePlaneMemory(void* p, size_t mapped)
+{
+#if defined(__linux__)
+    if (mapped) {
+        munmap(p, mapped);
+        return;
+    }
+#endif
+    std::free(p);
+}
+
 // One channel of samples, rows 64-byte aligned. Move-only; no copy by accident.
 template <typename T> class Plane
 {
 public:
     Plane() = default;
     Plane(int width, int height) { reset(width, height); }
+
+    // From now on, memory of at least `bytes` is mapped from the system and unmapped when let
+    // go (rather than taken from the allocator). For planes a pool thread allocates and keeps
+    // for tasks to come: once let go, the allocator would keep them at the top of that thread's
+    // arena, out of reach of ReturnFreeMemory().
+    void mapFrom(size_t bytes) { m_mapFrom = bytes; }
 
     // New size, contents undefined. The memory is kept when it is large enough, so a plane
     // reused for tile after tile (or band after band) is allocated, and faulted in, once.
@@ -40,10 +84,10 @@ public:
         const size_t rowBytes = (static_cast<size_t>(width) * sizeof(T) + 63) & ~size_t(63);
         const size_t bytes = std::max<size_t>(64, rowBytes * static_cast<size_t>(height));
         if (bytes > m_capacity || !m_data) {
-            void* p = std::aligned_alloc(64, bytes);
-            if (!p)
-                throw std::bad_alloc();
+            size_t mapped = 0;
+            void* p = allocatePlaneMemory(bytes, m_mapFrom, mapped);
             m_data.reset(static_cast<T*>(p));
+            m_data.get_deleter().mapped = mapped; // after the old memory went with its own size
             m_capacity = bytes;
         }
         m_width = width;
@@ -69,13 +113,15 @@ public:
 private:
     struct Free
     {
-        void operator()(T* p) const { std::free(p); }
+        size_t mapped = 0; // bytes mapped, or 0 for the allocator's memory
+        void operator()(T* p) const { freePlaneMemory(p, mapped); }
     };
     std::unique_ptr<T, Free> m_data;
     int m_width = 0;
     int m_height = 0;
     size_t m_stride = 0;
     size_t m_capacity = 0; // bytes at m_data
+    size_t m_mapFrom = ~size_t(0); // never
 };
 
 using PlaneF = Plane<float>;
@@ -90,6 +136,11 @@ template <typename T> struct RgbPlanes
     {
         for (auto& p : c)
             p.reset(w, h);
+    }
+    void mapFrom(size_t bytes)
+    {
+        for (auto& p : c)
+            p.mapFrom(bytes);
     }
     int width() const { return c[0].width(); }
     int height() const { return c[0].height(); }

@@ -363,14 +363,17 @@ PlaneF MosaicAccumulator::finish(
                 finishRow(m_first.get() + at, w, k.blackSum, g0, g1, out.row(y));
         }
     });
-    // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot themselves.
-    std::vector<uint8_t> hot;
-    if (!hotPixels.empty()) {
-        hot.assign(static_cast<size_t>(w) * h, 0);
-        for (const HotPixel& p : hotPixels)
-            if (p.x >= 0 && p.y >= 0 && p.x < w && p.y < h)
-                hot[static_cast<size_t>(p.y) * w + p.x] = 1;
-    }
+    // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot
+    // themselves (so no repaired pixel is read: the order of the repairs does not matter). The
+    // set of them sorted, rather than a flag for every sample of the mosaic to fill first.
+    std::vector<uint64_t> hot;
+    for (const HotPixel& p : hotPixels)
+        if (p.x >= 0 && p.y >= 0 && p.x < w && p.y < h)
+            hot.push_back(uint64_t(p.y) * uint64_t(w) + uint64_t(p.x));
+    std::sort(hot.begin(), hot.end());
+    const auto isHot = [&](int x, int y) {
+        return std::binary_search(hot.begin(), hot.end(), uint64_t(y) * uint64_t(w) + uint64_t(x));
+    };
     for (const HotPixel& p : hotPixels) {
         if (p.x < 0 || p.y < 0 || p.x >= w || p.y >= h)
             continue;
@@ -378,7 +381,7 @@ PlaneF MosaicAccumulator::finish(
         int n = 0;
         for (const HotPixel& o : kNeighbours) {
             const int x = p.x + o.x, y = p.y + o.y;
-            if (x < 0 || y < 0 || x >= w || y >= h || hot[static_cast<size_t>(y) * w + x])
+            if (x < 0 || y < 0 || x >= w || y >= h || isHot(x, y))
                 continue;
             sum += out.at(x, y);
             ++n;

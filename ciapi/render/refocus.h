@@ -44,7 +44,8 @@ void refocusPositions(const float* depth, int n, const RefocusSettings& settings
 // The refocus of refocusRegion on `region` of larger planes: `in` and `pos` (layer coordinates
 // from refocusPositions) are read in `region` only, `center` is in region coordinates, and the
 // result goes to `out` (already sized) at (outX, outY). The same pixels as refocusRegion on the
-// region cut out.
+// region cut out. `out` may be the scratch's `acc` (sized as `center`, at (0, 0)): the composite
+// is then resolved in place.
 // `range`, when given, holds the lowest and highest layer coordinate in the region (as
 // refocusCost finds them), which are then not looked for again.
 void refocusLayers(const RgbPlanes<float>& in, const PlaneF& pos, const Rect& region, const Rect& center,

@@ -71,13 +71,17 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
         in.camera = session.level(level);
     in.levelWidth = session.levelSize(level).x;
     in.levelHeight = session.levelSize(level).y;
-    in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
     in.sharpening = s.values.f(f(FloatParam::Sharpening));
     in.mode = static_cast<ViewMode>(s.mode);
     in.bgra = s.values.i(i(IntParam::ChannelOrderBGRA)) == 1;
-    if (s.profile != 3)
-        return in;
-    if (s.values.i(i(IntParam::EagerDepth)) == 1) {
+    const bool eager = s.profile == 3 && s.values.i(i(IntParam::EagerDepth)) == 1;
+    // The colour pipeline's tables are made beside the depth computation, whose first step
+    // (decoding the raw frames, serial work) leaves threads free.
+    WorkerPool::instance().parallelFor(eager ? 2 : 1, [&](int part) {
+        if (!eager || part == 1) {
+            in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
+            return;
+        }
         bool started = false;
         const bool did = session.ensureDepth([&](int p) {
             if (!started) {
@@ -88,7 +92,9 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
         });
         if (computedDepth)
             *computedDepth = did;
-    }
+    });
+    if (s.profile != 3)
+        return in;
     std::lock_guard<std::mutex> lock(session.depthMutex);
     if (!session.depth.hasDepth())
         return in;

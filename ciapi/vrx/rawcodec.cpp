@@ -73,30 +73,45 @@ void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, i
     const unsigned long long declared = ZSTD_getFrameContentSize(data, length);
     if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN || declared != n * 2)
         throw std::runtime_error("Compressed raw frame has the wrong size");
-    // Every byte is written by zstd (its size is checked below): no zero fill first.
+    // Every byte is written by zstd (its size is checked below): no zero fill first. With
+    // `parallel`, its pages are faulted in side by side first, rather than one after another by
+    // the decompression, which is serial.
     const std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[n * 2]);
+    if (parallel) {
+        constexpr std::size_t kPage = 4096, kPart = std::size_t(1) << 20;
+        const int parts = static_cast<int>((n * 2 + kPart - 1) / kPart);
+        parallel(parts, [&](int i) {
+            const std::size_t end = std::min(n * 2, (static_cast<std::size_t>(i) + 1) * kPart);
+            for (std::size_t at = static_cast<std::size_t>(i) * kPart; at < end; at += kPage)
+                planes[at] = 0;
+        });
+    }
     const std::size_t got = ZSTD_decompress(planes.get(), n * 2, data, length);
     if (ZSTD_isError(got) || got != n * 2)
         throw std::runtime_error("Compressed raw frame is damaged");
     // The prediction of predict(): the first two samples of a row from two rows above (0 in
     // the first two rows), the others from two to the left. The first two of every row are
-    // made first, down the frame; then each row on its own.
+    // made first, down the frame (on the side: writing them into `out` would fault its pages in
+    // one after another); then each row on its own.
     const std::uint8_t* lo = planes.get();
     const std::uint8_t* hi = planes.get() + n;
     const auto residual = [&](std::size_t i) {
         const unsigned z = unsigned(lo[i]) | (unsigned(hi[i]) << 8);
         return static_cast<std::uint16_t>((z >> 1) ^ (0u - (z & 1u)));
     };
+    const int firstColumns = std::min(2, width);
+    std::vector<std::uint16_t> first(static_cast<std::size_t>(height) * 2);
     for (int y = 0; y < height; ++y) {
         const std::size_t at = static_cast<std::size_t>(y) * width;
-        for (int x = 0; x < std::min(2, width); ++x)
-            out[at + x] = static_cast<std::uint16_t>(
-                (y >= 2 ? out[at + x - 2 * std::size_t(width)] : 0) + residual(at + x));
+        for (int x = 0; x < firstColumns; ++x)
+            first[std::size_t(y) * 2 + x] = static_cast<std::uint16_t>(
+                (y >= 2 ? first[std::size_t(y - 2) * 2 + x] : 0) + residual(at + x));
     }
     const auto rows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const std::size_t at = static_cast<std::size_t>(y) * width;
             std::uint16_t* s = out + at;
+            std::copy_n(first.data() + std::size_t(y) * 2, firstColumns, s);
             const std::uint8_t* l = lo + at;
             const std::uint8_t* h = hi + at;
             int x = 2;

@@ -231,22 +231,33 @@ private slots:
     // The linear window moved down the level and back up a group of bands at a time, as an
     // export moves it: every tile rendered from it has the pixels renderLinear gives the tile
     // on its own, and each row is made once (or twice for the unsharpened row at a window's
-    // edge), not once for each window that holds it.
+    // edge), not once for each window that holds it. A window whose tasks develop the level
+    // rows they read (no level held) has the same pixels, whatever the order its tasks run in.
     void linearWindowKeepsWhatItShares_data()
     {
         QTest::addColumn<bool>("refocus");
         QTest::addColumn<float>("sharpening");
         QTest::addColumn<int>("bandHeight");
         QTest::addColumn<bool>("inTurn"); // two windows taken in turn, each made from the other
-        QTest::newRow("refocus, sharpened") << true << 30.f << 24 << false;
-        QTest::newRow("refocus, not sharpened") << true << 0.f << 24 << false;
-        QTest::newRow("refocus, bands thinner than the halo") << true << 30.f << 5 << false;
-        QTest::newRow("sharpened only") << false << -40.f << 31 << false;
-        QTest::newRow("nothing around") << false << 0.f << 40 << false;
-        QTest::newRow("in turn: refocus, sharpened") << true << 30.f << 24 << true;
-        QTest::newRow("in turn: refocus, bands thinner than the halo") << true << 30.f << 5 << true;
-        QTest::newRow("in turn: sharpened only") << false << -40.f << 31 << true;
-        QTest::newRow("in turn: nothing around") << false << 0.f << 40 << true;
+        // 0: from the developed level; 1: level rows developed by the tasks, on the pool;
+        // 2: the same, the tasks one after another, last first
+        QTest::addColumn<int>("develop");
+        QTest::newRow("refocus, sharpened") << true << 30.f << 24 << false << 0;
+        QTest::newRow("refocus, not sharpened") << true << 0.f << 24 << false << 0;
+        QTest::newRow("refocus, bands thinner than the halo") << true << 30.f << 5 << false << 0;
+        QTest::newRow("sharpened only") << false << -40.f << 31 << false << 0;
+        QTest::newRow("nothing around") << false << 0.f << 40 << false << 0;
+        QTest::newRow("in turn: refocus, sharpened") << true << 30.f << 24 << true << 0;
+        QTest::newRow("in turn: refocus, bands thinner than the halo") << true << 30.f << 5 << true << 0;
+        QTest::newRow("in turn: sharpened only") << false << -40.f << 31 << true << 0;
+        QTest::newRow("in turn: nothing around") << false << 0.f << 40 << true << 0;
+        QTest::newRow("developed by the tasks: refocus, sharpened") << true << 30.f << 24 << false << 1;
+        QTest::newRow("developed by the tasks: in turn, refocus, sharpened")
+            << true << 30.f << 24 << true << 1;
+        QTest::newRow("developed by the tasks: in turn, thin bands, last first")
+            << true << 30.f << 5 << true << 2;
+        QTest::newRow("developed by the tasks: in turn, sharpened only, last first")
+            << false << -40.f << 31 << true << 2;
     }
     void linearWindowKeepsWhatItShares()
     {
@@ -254,16 +265,37 @@ private slots:
         QFETCH(float, sharpening);
         QFETCH(int, bandHeight);
         QFETCH(bool, inTurn);
+        QFETCH(int, develop);
         useThreads(3);
         TileInputs in = inputs(refocus);
         in.sharpening = sharpening;
+        // Level rows developed on the way: the expected pixels from the developed level, the
+        // windows from the mosaic.
+        auto mosaic = std::make_shared<PlaneF>(140, 89);
+        std::mt19937 random(17);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 4 + y / 3) % 5) * 0.15f + float(random() % 100) * 0.002f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        const LevelRows levelRows(mosaic, cfa, whole, in.width(), in.height());
+        TileInputs windowIn = in;
+        if (develop > 0) {
+            in.camera = std::make_shared<RgbPlanes<uint16_t>>(
+                developLevel(*mosaic, cfa, whole, windowIn.width(), windowIn.height()));
+            windowIn.levelWidth = in.width();
+            windowIn.levelHeight = in.height();
+            windowIn.camera = nullptr;
+        }
+        const LevelRows* rows = develop > 0 ? &levelRows : nullptr;
         const int halo = linearHalo(in);
         const int W = in.width(), H = in.height(), group = 2 * bandHeight;
         const int groups = (H + group - 1) / group;
         // Columns from 20 on: the window need not start at the level's edge.
         const int x0 = 20, wx0 = std::max(0, x0 - halo);
-        LinearWindow windows[2] = { LinearWindow(in, true, wx0, W, std::min(H, group + 2 * halo)),
-            LinearWindow(in, true, wx0, W, std::min(H, group + 2 * halo)) };
+        LinearWindow windows[2] = { LinearWindow(windowIn, true, wx0, W, std::min(H, group + 2 * halo), rows),
+            LinearWindow(windowIn, true, wx0, W, std::min(H, group + 2 * halo), rows) };
+        RgbPlanes<uint16_t> levelScratch; // one for every task run one after another
         RefocusScratch scratch;
         int turn = 0;
         auto rowsMade = [&] { return windows[0].rowsMade() + windows[1].rowsMade(); };
@@ -275,14 +307,21 @@ private slots:
                 if (inTurn) {
                     // Made as an export makes the next group's window: from the other one.
                     LinearWindow& next = windows[1 - turn];
-                    const int tasks
-                        = next.begin(in, std::max(0, top - halo), std::min(H, end + halo), &windows[turn]);
-                    WorkerPool::instance().parallelFor(tasks, [&](int t) { next.makeTask(in, t); });
-                    WorkerPool::instance().parallelFor(
-                        next.sharpenTasks(), [&](int t) { next.sharpenTask(in, t); });
+                    const int tasks = next.begin(
+                        windowIn, std::max(0, top - halo), std::min(H, end + halo), &windows[turn]);
+                    if (develop == 2) {
+                        for (int t = tasks - 1; t >= 0; --t)
+                            next.makeTask(windowIn, t, &levelScratch);
+                        for (int t = next.sharpenTasks() - 1; t >= 0; --t)
+                            next.sharpenTask(windowIn, t);
+                    } else {
+                        WorkerPool::instance().parallelFor(tasks, [&](int t) { next.makeTask(windowIn, t); });
+                        WorkerPool::instance().parallelFor(
+                            next.sharpenTasks(), [&](int t) { next.sharpenTask(windowIn, t); });
+                    }
                     turn = 1 - turn;
                 } else {
-                    windows[turn].fill(in, std::max(0, top - halo), std::min(H, end + halo));
+                    windows[turn].fill(windowIn, std::max(0, top - halo), std::min(H, end + halo));
                 }
                 const LinearWindow& window = windows[turn];
                 for (int y = top; y < end; y += bandHeight)
@@ -291,7 +330,7 @@ private slots:
                         RgbPlanes<float> expected, got;
                         renderLinear(in, r, expected, true);
                         got.reset(r.width() + 3, r.height() + 2);
-                        window.render(in, r, got, 3, 2, scratch);
+                        window.render(windowIn, r, got, 3, 2, scratch);
                         for (int c = 0; c < 3; ++c)
                             for (int ty = 0; ty < r.height(); ++ty)
                                 QVERIFY2(std::memcmp(expected.c[c].row(ty), got.c[c].row(ty + 2) + 3,
@@ -473,6 +512,52 @@ private slots:
                 QCOMPARE(int(tile[size_t(y) * stride + row.size()]), 0xAB); // nothing past the row
             }
         }
+    }
+
+    // Planes whose memory is mapped from the system (the level rows a task develops) keep their
+    // samples as they grow, move and are let go like the allocator's, whichever kind of memory
+    // they hold before and after: a mapped block is never handed to free() nor the other way.
+    void mappedPlanesKeepTheirSamples_data()
+    {
+        QTest::addColumn<qulonglong>("mapFrom");
+        QTest::newRow("always mapped") << qulonglong(0);
+        QTest::newRow("mapped once large") << qulonglong(64 * 1024);
+        QTest::newRow("never mapped") << ~qulonglong(0);
+    }
+    void mappedPlanesKeepTheirSamples()
+    {
+        QFETCH(qulonglong, mapFrom);
+        RgbPlanes<uint16_t> planes;
+        planes.mapFrom(size_t(mapFrom));
+        auto fill = [&](int w, int h, int seed) {
+            planes.reset(w, h);
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x)
+                        planes.c[c].at(x, y) = uint16_t(seed + c * 7 + y * 31 + x);
+        };
+        auto holds = [](const RgbPlanes<uint16_t>& p, int seed) {
+            for (int c = 0; c < 3; ++c)
+                for (int y = 0; y < p.height(); ++y)
+                    for (int x = 0; x < p.width(); ++x)
+                        if (p.c[c].at(x, y) != uint16_t(seed + c * 7 + y * 31 + x))
+                            return false;
+            return true;
+        };
+        fill(10, 3, 1); // small: below the threshold of the middle row
+        QVERIFY(holds(planes, 1));
+        fill(300, 190, 2); // grows: new memory, perhaps of the other kind
+        QVERIFY(holds(planes, 2));
+        fill(20, 5, 3); // shrinks: keeps the memory
+        QVERIFY(holds(planes, 3));
+        RgbPlanes<uint16_t> moved = std::move(planes);
+        QVERIFY(holds(moved, 3));
+        RgbPlanes<uint16_t> other;
+        other.reset(400, 200); // the allocator's memory, let go by the assignment below
+        other = std::move(moved);
+        QVERIFY(holds(other, 3));
+        other.reset(500, 300); // grows again from moved-in memory
+        QCOMPARE(other.width(), 500);
     }
 
     // Values outside [0, 1], and values that are not numbers, never read outside the tables:

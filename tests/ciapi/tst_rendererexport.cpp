@@ -7,6 +7,7 @@
 
 #include "ciapi/export/encoders.h"
 #include "ciapi/export/exportgeometry.h"
+#include "ciapi/render/workerpool.h"
 #include "exportreadback.h"
 #include "renderfixture.h"
 #include "support/testmain.h"
@@ -143,6 +144,48 @@ private slots:
         // ... and what stays is small change (thread stacks, tables, pages that blocks still in
         // use keep in the allocator: up to 16 MB here), not the planes (70 MB when kept).
         QVERIFY2(after - before < 32 * mib, qPrintable(QString::number((after - before) / mib)));
+    }
+
+    // The export the queue runs (depth computed on the way, refocused, high fidelity) writes the
+    // same bytes whatever the number of threads and whatever was made before it: the raw frames
+    // are decoded, the depth aligned, the mosaic made and the level rows developed side by side,
+    // finishing in any order.
+    void queueExportSameWhateverTheOrder_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<bool>("depthBefore"); // computed by a render before the export
+        QTest::newRow("two threads") << 2 << false;
+        QTest::newRow("three threads") << 3 << false;
+        QTest::newRow("eight threads") << 8 << false;
+        QTest::newRow("depth there before, one thread") << 1 << true;
+        QTest::newRow("depth there before, eight threads") << 8 << true;
+    }
+    void queueExportSameWhateverTheOrder()
+    {
+        QFETCH(int, threads);
+        QFETCH(bool, depthBefore);
+        vrxgen::PictureOptions o = pictureOptions(11);
+        o.frames = 3;
+        o.compressed = true;
+        const vrxgen::Picture pic = vrxgen::makePicture(o);
+        auto exportWith = [&](int n, bool depthFirst) {
+            render::WorkerPool::instance().shutdown();
+            render::WorkerPool::instance().setThreadLimit(n);
+            auto r = rendererFor(pic, 3);
+            r->setProperty(IntParam::HighFidelity, 1);
+            if (depthFirst) {
+                const ImagePyramid p = r->outputBuffer();
+                r->render(p.levelCount() - 1, ROI { 0, 0, 1, 1 }, 1, true);
+            }
+            return exportBytes(*r, { 900, 675 }, ExportJPEG);
+        };
+        static const std::vector<uint8_t> reference = exportWith(1, false); // made once, for every row
+        QVERIFY(reference.size() > 1000);
+        const std::vector<uint8_t> got = exportWith(threads, depthBefore);
+        render::WorkerPool::instance().shutdown();
+        render::WorkerPool::instance().setThreadLimit(0);
+        QCOMPARE(got.size(), reference.size());
+        QVERIFY(got == reference);
     }
 
     // abort() from another thread makes the running export return false and write nothing.
