@@ -561,6 +561,12 @@ void CaptureSession::onItemsRemoved(QStringList idList)
                         IFileSink::SrcLost);
                 }
                 item->setData(QVariant(), kind + RemoteId);
+                // A camera may write another picture under the same name and object id: a
+                // file found for this kind from now on is not the one that was listed (and
+                // perhaps copied), and is never freed with the picture.
+                const auto listed = m_listedIds.find(item->data(LinkIdRole).toString());
+                if (listed != m_listedIds.end() && listed->value(kind) == remoteId)
+                    listed->insert(kind, QString());
                 if (kind == StateKind)
                     item->setData(QVariant(), RatingRole);
                 if (kind == PreviewKind && m_live)

@@ -243,7 +243,8 @@ private:
     QHash<QString, QPersistentModelIndex> m_items;
     // Per link id, the remote id each file kind was first listed under: the file the picture
     // was copied from. Freeing a picture deletes only these; another object found later under
-    // the same name (the picture taken again) is a new picture and stays on the device.
+    // the same name (the picture taken again) is a new picture and stays on the device. An
+    // empty id: the device removed the file first listed, whatever it lists there later.
     QHash<QString, QHash<int, QString>> m_listedIds;
     QHash<QString, int> m_pendingStars;
     // Files found while no pipeline was attached, entered when one is.

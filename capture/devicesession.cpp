@@ -407,6 +407,10 @@ void DeviceSession::deleteRemovals()
 
 bool DeviceSession::unchangedSinceListed(const QString& id)
 {
+    if (m_removedIds.contains(id)) {
+        qCWarning(lcCapture) << "Removal: " << id << "was deleted on the device since it was listed, kept";
+        return false;
+    }
     const auto listed = m_listed.constFind(id);
     if (listed == m_listed.cend()) {
         qCWarning(lcCapture) << "Removal: not listed, kept on the device:" << id;
@@ -599,7 +603,9 @@ void DeviceSession::clearRawOid(QString id)
 {
     m_knownIds.remove(id);
     m_seenIds.remove(id);
-    m_listed.remove(id);
+    // What was listed under the id stays as it was: a file found there again is not it.
+    if (m_listed.contains(id))
+        m_removedIds.insert(id);
     tell([id](SessionListener* l) { emit l->notifyItemsRemoved({ id }); });
 }
 

@@ -565,6 +565,36 @@ private slots:
         QCOMPARE(session.rowCount(), 3);
     }
 
+    // A transport that tells of a file removed on the camera, then lists a file under the
+    // same remote id again, lists another picture: freeing the row leaves that file, while
+    // the row's other files, the ones first listed, go.
+    void freeKeepsFileListedAgainUnderItsId()
+    {
+        Camera c = camera(true, 2, 0);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        const QModelIndex row = rowOf(session, "IMG_0001");
+        QVERIFY(row.isValid());
+        const QString raw = row.data(S::RawRemoteIdRole).toString();
+        const QString preview = row.data(S::ThmRemoteIdRole).toString();
+        QVERIFY(!raw.isEmpty() && !preview.isEmpty());
+        const QUrl location = QUrl::fromLocalFile(c.root + "/Z40CD0042/" + raw);
+        session.onItemsRemoved({ raw });
+        QVERIFY(row.data(S::RawRemoteIdRole).isNull());
+        session.onItemsFound(
+            { { "IMG_0001", raw, "IMG_0001.vrx", QFileInfo(location.toLocalFile()).size(), location } });
+        QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
+        session.touchItem(row);
+        const QString trash = c.root + "/Z40SD0042/.QTrash/";
+        // Retired in order (raw, state, preview): once the preview is, the raw was decided.
+        QTRY_VERIFY(QFile::exists(trash + preview));
+        QVERIFY(!QFile::exists(trash + raw));
+        QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
+    }
+
     // Losing the device empties the session and tells the pipeline; reports still on their
     // way are dropped. Destroying an open session does the same.
     void deviceLost_data()

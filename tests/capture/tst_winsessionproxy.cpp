@@ -560,6 +560,44 @@ private slots:
         if (!id.isEmpty())
             m_manager.detach(id);
     }
+
+    // A camera may delete a file itself and write another picture under the same name and
+    // object id, with the same size and time. Once the device told of the removal, a
+    // removal asked for that id (the copied picture being freed) leaves the new file.
+    void keepsFileWrittenAgainUnderItsId()
+    {
+        m_manager.controls(m_id)->setFaults({});
+        SessionListener listener;
+        auto proxy = open(&listener);
+        QVERIFY(proxy);
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        const QString name = "DCIM/102/IMG_0005.vrx";
+        const QString path = m_camera + "/" + name;
+        const QFileInfo before(path);
+        const QDateTime modified = before.lastModified();
+        const QByteArray again(int(before.size()), 'n');
+        QVERIFY(QFile::remove(path));
+        m_manager.controls(m_id)->announceRemoved(name);
+        QTRY_COMPARE(removed.size(), 1);
+        QCOMPARE(removed.first().first().toStringList(), QStringList { "f:" + name });
+        writeFile(path, again);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.setFileTime(modified, QFileDevice::FileModificationTime));
+        }
+        m_manager.controls(m_id)->announceAdded(name);
+        QTRY_COMPARE(fileNames(items), QStringList { "IMG_0005.vrx" });
+        proxy->remove("f:" + name);
+        // Removals run in order: once the next one is done, the first was decided.
+        const QString other = m_camera + "/DCIM/102/IMG_0008.jpg";
+        proxy->remove("f:DCIM/102/IMG_0008.jpg");
+        QTRY_VERIFY(!QFile::exists(other));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), again);
+    }
 };
 
 OSTRA_TEST_MAIN(TestWinSessionProxy)
