@@ -259,15 +259,20 @@ private slots:
     {
         QTest::addColumn<bool>("usb");
         QTest::addColumn<bool>("sameSize"); // same size, other contents and time
-        QTest::newRow("portable device, other size") << false << false;
-        QTest::newRow("portable device, other time") << false << true;
-        QTest::newRow("usb volumes, other size") << true << false;
-        QTest::newRow("usb volumes, other time") << true << true;
+        // The camera deletes the file and tells so, then writes the new picture under the
+        // same name (and object id) with the same size and time: only its removal tells.
+        QTest::addColumn<bool>("told");
+        QTest::newRow("portable device, other size") << false << false << false;
+        QTest::newRow("portable device, other time") << false << true << false;
+        QTest::newRow("portable device, removal told") << false << true << true;
+        QTest::newRow("usb volumes, other size") << true << false << false;
+        QTest::newRow("usb volumes, other time") << true << true << false;
     }
     void freeKeepsReplacedFile()
     {
         QFETCH(bool, usb);
         QFETCH(bool, sameSize);
+        QFETCH(bool, told);
         QTemporaryDir dir;
         Rig rig(dir.path(), usb, 2);
         rig.holdValidation = true;
@@ -290,14 +295,6 @@ private slots:
             other[i] = char(~other[i]);
         if (!sameSize)
             other.append("another picture");
-        QVERIFY(raw.resize(0) && raw.seek(0) && raw.write(other) == other.size());
-        raw.close();
-        QVERIFY(raw.open(QIODevice::ReadWrite));
-        QVERIFY(raw.setFileTime(wasModified.addSecs(60), QFileDevice::FileModificationTime));
-        raw.close();
-
-        for (const QUrl& target : qAsConst(rig.unvalidated))
-            rig.locator.requestMetadata(target);
         const auto row = [session](const QString& name) {
             const QModelIndexList found = session->match(
                 session->index(0, 0), CaptureSession::RawFileNameRole, name + ".vrx", 1, Qt::MatchExactly);
@@ -305,6 +302,28 @@ private slots:
         };
         const QModelIndex replacedRow = row(replaced), keptRow = row(kept);
         QVERIFY(replacedRow.isValid() && keptRow.isValid());
+        if (told) {
+            const std::shared_ptr<FolderDevice::Controls> controls = rig.manager->controls(rig.deviceId);
+            const QString relative = QDir(rig.camera).relativeFilePath(cameraRaw);
+            raw.close();
+            QVERIFY(QFile::remove(cameraRaw));
+            controls->announceRemoved(relative);
+            QTRY_VERIFY(replacedRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty());
+            QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(other) == other.size());
+            QVERIFY(raw.setFileTime(wasModified, QFileDevice::FileModificationTime));
+            raw.close();
+            controls->announceAdded(relative);
+            QTRY_COMPARE(replacedRow.data(CaptureSession::RawRemoteIdRole).toString(), "f:" + relative);
+        } else {
+            QVERIFY(raw.resize(0) && raw.seek(0) && raw.write(other) == other.size());
+            raw.close();
+            QVERIFY(raw.open(QIODevice::ReadWrite));
+            QVERIFY(raw.setFileTime(wasModified.addSecs(60), QFileDevice::FileModificationTime));
+            raw.close();
+        }
+
+        for (const QUrl& target : qAsConst(rig.unvalidated))
+            rig.locator.requestMetadata(target);
         // The picture left alone goes; of the other, the files that are still the copied
         // ones go (its raw file is asked for first, its preview last).
         QTRY_VERIFY_WITH_TIMEOUT(keptRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty()
