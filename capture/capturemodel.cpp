@@ -512,6 +512,13 @@ void CaptureModel::cancelPendingRequests()
 
 void CaptureModel::eject()
 {
+    // Files of this camera still to be copied: an eject now would cut their copies.
+    if (m_pipeline && !m_deviceId.isEmpty()
+        && m_pipeline->hasRequests(QStringLiteral("transfer"), m_deviceId)) {
+        qCInfo(lcCapture) << "Eject refused: an import still copies from" << m_deviceId;
+        setEjectState(QStringLiteral("busy"));
+        return;
+    }
     cancelPendingRequests();
     if (!m_locator || !m_locator->canEject(m_deviceId))
         return;

@@ -51,7 +51,8 @@ class CaptureModel : public QSortFilterProxyModel
     // "preloading" (no device chosen), "loading" (its pictures are being listed and their
     // previews read), "failed" (the device cannot be read) or "loaded".
     Q_PROPERTY(QString loadingState READ loadingState NOTIFY loadingStateChanged)
-    // The last eject of this device: "" (none), "ejecting", "ejected" or "failed".
+    // The last eject of this device: "" (none), "ejecting", "ejected", "failed", or "busy"
+    // (refused: an import still copies from it).
     Q_PROPERTY(QString ejectState READ ejectState NOTIFY ejectStateChanged)
 
 public:

@@ -604,6 +604,11 @@ bool RecipeLogger::hasRequests()
     return m_delegate && m_delegate->hasRequests();
 }
 
+bool RecipeLogger::hasRequests(QString provider, QString ioChannel)
+{
+    return m_delegate && m_delegate->hasRequests(provider, ioChannel);
+}
+
 void RecipeLogger::setLive(QUuid session, IFileSink::Error error)
 {
     if (m_delegate)

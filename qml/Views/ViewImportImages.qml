@@ -157,9 +157,10 @@ ColumnLayout {
             objectName: "ejectResult"
             readonly property string ejectState: view.captureModel ? view.captureModel.ejectState : ""
             visible: ejectState !== ""
-            dim: ejectState !== "failed"
+            dim: ejectState !== "failed" && ejectState !== "busy"
             text: ejectState === "ejecting" ? qsTr("Ejecting…")
                 : ejectState === "failed" ? qsTr("The camera could not be ejected. Close what uses it and try again.")
+                : ejectState === "busy" ? qsTr("An import still copies from the camera. Eject it once the import has ended.")
                 : qsTr("The camera can be unplugged now.")
         }
         ItemCircleButton {

@@ -396,6 +396,31 @@ private slots:
         QCOMPARE(state.size(), 2); // "ejecting", then "failed"
     }
 
+    // An eject asked for while files of the camera are still to be copied is refused with
+    // its reason, and cuts nothing: the import then completes. Once it has, the eject runs.
+    void ejectWaitsForTheImport()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), true, 2, 64);
+        CaptureModel model;
+        model.setDeviceLocator(rig.facade.get());
+        model.setPipeline(&rig.logger);
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        model.setDeviceId(rig.deviceId);
+        const QUuid import = rig.import(session); // queued; the scheduler starts below
+        QSignalSpy state(&model, &CaptureModel::ejectStateChanged);
+        model.eject();
+        QCOMPARE(model.ejectState(), QStringLiteral("busy"));
+        QCOMPARE(state.size(), 1);
+        rig.logger.start();
+        QVERIFY(rig.completes(import));
+        rig.checkImported();
+        model.eject(); // these volumes have no block device: nothing can be ejected
+        QTRY_COMPARE(model.ejectState(), QStringLiteral("failed"));
+        QCOMPARE(state.size(), 3); // "busy", "ejecting", "failed"
+    }
+
     // A camera unplugged in the middle of a raw file raises a ticket for the device;
     // plugged in again, the import resumes and completes.
     void unplugAndResume()
