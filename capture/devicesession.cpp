@@ -452,9 +452,11 @@ void DeviceSession::startTransfer()
     m_destination = std::make_shared<TransferFile>(m_calls);
     if (!m_destination->open(m_current.path)) {
         qCWarning(lcCapture) << "O Transfer" << m_current.objectId << m_current.path;
+        // A missing folder is told apart from a missing object by the report.
+        const Result why = m_destination->openResult();
         m_source.reset();
         m_destination.reset();
-        answer(m_current, kFailed);
+        answer(m_current, why == kNotFound ? kFailed : why);
         if (!m_requests.isEmpty())
             schedule();
         return;
@@ -542,6 +544,7 @@ void DeviceSession::report(SessionListener* listener, const Request& request, Re
             emit listener->notifyObstacle(request.target, request.recipe,
                 result == kNotFound                                  ? IFileSink::SrcLost
                     : result == kDiskFull                            ? IFileSink::NoSpace
+                    : result == kWriteProtected                      ? IFileSink::NoWrite
                     : QFileInfo(request.path).absoluteDir().exists() ? IFileSink::IOError
                                                                      : IFileSink::DirLost);
         break;

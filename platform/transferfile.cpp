@@ -9,6 +9,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+PortableDevice::Result resultOf(int error)
+{
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return PortableDevice::kDiskFull;
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return PortableDevice::kWriteProtected;
+    case ENOENT:
+    case ENOTDIR:
+        return PortableDevice::kNotFound;
+    default:
+        return PortableDevice::kFailed;
+    }
+}
+
+} // namespace
+
 bool TransferFile::open(const QString& target)
 {
     discard();
@@ -17,6 +40,7 @@ bool TransferFile::open(const QString& target)
     m_written = 0;
     m_writebackFrom = 0;
     m_fd = ::open(QFile::encodeName(m_temporary).constData(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    m_openResult = m_fd >= 0 ? PortableDevice::kOk : resultOf(errno);
     if (m_fd < 0)
         qCWarning(lcPlatform) << "Cannot create" << m_temporary << strerror(errno);
     return m_fd >= 0;
@@ -28,8 +52,10 @@ PortableDevice::Result TransferFile::write(const char* data, qint64 length)
         const ssize_t n = m_calls.write(m_fd, data, size_t(length));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return errno == ENOSPC || errno == EDQUOT ? PortableDevice::kDiskFull : PortableDevice::kFailed;
+        if (n < 0) {
+            const PortableDevice::Result result = resultOf(errno);
+            return result == PortableDevice::kNotFound ? PortableDevice::kFailed : result;
+        }
         if (n == 0)
             return PortableDevice::kDiskFull;
         data += n;

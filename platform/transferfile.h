@@ -18,9 +18,14 @@ public:
     TransferFile(const TransferFile&) = delete;
     TransferFile& operator=(const TransferFile&) = delete;
 
-    // Creates (truncates) the temporary file; false when the folder is missing or unwritable.
+    // Creates (truncates) the temporary file; false when the folder is missing or unwritable
+    // (openResult() then tells which).
     bool open(const QString& target);
-    // kOk, kDiskFull for a full disk or a short write, kFailed otherwise.
+    // Why the last open failed: kDiskFull, kWriteProtected (a read-only folder or volume),
+    // kNotFound (no such folder) or kFailed.
+    PortableDevice::Result openResult() const { return m_openResult; }
+    // kOk, kDiskFull for a full disk or a short write, kWriteProtected when the volume
+    // turned read-only, kFailed otherwise.
     PortableDevice::Result write(const char* data, qint64 length);
     // fsync, close, rename over the target, fsync the folder. On failure the temporary
     // file is deleted and the target left as it was.
@@ -40,6 +45,7 @@ public:
 private:
     IFileCalls& m_calls;
     int m_fd = -1;
+    PortableDevice::Result m_openResult = PortableDevice::kOk;
     qint64 m_written = 0; // bytes written to the temporary file
     qint64 m_writebackFrom = 0; // written bytes whose writeback was not started yet begin here
     QString m_target;

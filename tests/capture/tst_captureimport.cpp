@@ -1,5 +1,6 @@
 #include "support/capturetypes.h"
 #include "support/fakevolumes.h"
+#include "support/mountnamespace.h"
 #include "support/rawsamples.h"
 #include "support/testmain.h"
 
@@ -453,6 +454,53 @@ private slots:
         QVERIFY(rig.completes(import));
         QCOMPARE(rig.router.tickets()->count(), 0);
         rig.checkImported();
+    }
+
+    // In a private mount namespace (readOnlyDestination): the library on a tmpfs that turns
+    // read-only once the scheduler has checked it, while the camera's copies are under way.
+    // The ticket names the destination, not the camera; no file is left under its name;
+    // writable again and tried again, the import completes.
+    void readOnlyDestinationChild()
+    {
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (readOnlyDestination)");
+        const QString library = base + "/library";
+        QVERIFY(ostra::test::mountTmpfs("ostra-library", library, "size=64m"));
+        Rig rig(base, false, 2); // made after the mount, so it knows the volume
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        auto controls = rig.manager->controls(rig.deviceId);
+        controls->hold(); // the device's next call (the first copy's) waits
+        const QUuid import = rig.import(session);
+        QVERIFY(QTest::qWaitFor([&] { return controls->heldCalls() > 0; }, 20000));
+        // Nothing is open for writing there yet: the volume can turn read-only.
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(library)));
+        controls->release();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.router.tickets()->count() > 0, 20000);
+        QCOMPARE(rig.router.tickets()->errorType(), QStringLiteral("NoWrite"));
+        QVERIFY(!(rig.router.tickets()->error() & IFileSink::IOError));
+        // Only whole copies (a preview taken from the cache) stand in the library.
+        for (const QString& name : QDir(rig.folder()).entryList(QDir::Files | QDir::Hidden)) {
+            QFile copy(rig.folder() + "/" + name), original(rig.cameraFile(name));
+            QVERIFY2(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly), qPrintable(name));
+            QVERIFY2(copy.readAll() == original.readAll(), qPrintable(name));
+        }
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,rw '%1'").arg(library)));
+        for (int tries = 0; tries < 10 && rig.router.tickets()->count() > 0; ++tries) {
+            rig.router.revive(rig.router.tickets()->resolve());
+            QTest::qWait(100);
+        }
+        QVERIFY(rig.completes(import));
+        QCOMPARE(rig.router.tickets()->count(), 0);
+        rig.checkImported();
+    }
+
+    void readOnlyDestination()
+    {
+        QTemporaryDir dir;
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.path(), QStringList { "readOnlyDestinationChild" });
     }
 
     // A kill in the middle of an import: the journal resumes it at the next start. The
