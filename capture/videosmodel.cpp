@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QStandardPaths>
 
+#include <utility>
+
 VideosModel::VideosModel(QObject* parent)
     : QObject(parent)
     , m_handler(new ProgressHandler(this))
@@ -258,6 +260,25 @@ void VideosModel::removeVideos(QStringList indexesToRemove)
 
 void VideosModel::clear()
 {
+    QList<DownloadRequest> dropped;
+    bool wasDownloading;
+    {
+        QMutexLocker lock(&m_mutex);
+        dropped.swap(m_queue);
+        wasDownloading = std::exchange(m_downloading, false);
+        m_toDownloadCount -= dropped.size();
+    }
+    if (!dropped.isEmpty() || wasDownloading)
+        qCInfo(lcCapture) << "Video downloads dropped with their camera:" << dropped.size() << "queued,"
+                          << (wasDownloading ? "one under way" : "none under way");
+    qint64 bytes = 0;
+    for (const DownloadRequest& request : qAsConst(dropped))
+        bytes += request.size;
+    if (!dropped.isEmpty()) {
+        m_handler->setMaximumProgress(m_handler->maximumProgress() - bytes);
+        emit toDownloadCountChanged();
+    }
+    setPausedFlag(true);
     m_savedMetadata.clear();
     if (m_metadataLoaded) {
         m_metadataLoaded = false;

@@ -71,6 +71,8 @@ public:
     Q_INVOKABLE void pauseDownloading();
     Q_INVOKABLE void cancelDownloading();
     Q_INVOKABLE void removeVideos(QStringList indexesToRemove);
+    // The camera is gone: its videos, and the downloads queued or under way from it, which
+    // will not be answered any more (the queue is left paused, ready for the next camera).
     void clear();
 
 public slots:
