@@ -595,6 +595,24 @@ private slots:
         QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
     }
 
+    // A camera volume unplugged before or while its files are listed: the session hears
+    // that the device is gone and tells the pipeline so, never that the camera holds no
+    // files (an import waiting for them would take them for gone, for good).
+    void volumeGoneWhileListed()
+    {
+        Camera c = camera(true, 2, 0);
+        QVERIFY(QDir().rename(c.root + "/Z40CD0042", c.root + "/unplugged"));
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QSignalSpy lost(&session, &S::notifyDeviceLost);
+        QVERIFY(lost.wait(20000));
+        QVERIFY(!session.isEnumerated() && !session.isLive());
+        QCOMPARE(session.rowCount(), 0);
+        QVERIFY(pipeline.named("claimAll").isEmpty());
+        QCOMPARE(pipeline.named("chanLost 256").size(), 1);
+    }
+
     // Losing the device empties the session and tells the pipeline; reports still on their
     // way are dropped. Destroying an open session does the same.
     void deviceLost_data()
