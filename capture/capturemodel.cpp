@@ -581,9 +581,15 @@ QList<QUrl> CaptureModel::transfer(bool markForRemove)
         delete batch;
         return {};
     }
+    const int asked = batch->steps().size();
     RecipeBatch::submit(batch, m_pipeline, true);
     const QList<QUrl> files = m_pipeline->files(session);
     qCDebug(lcCapture) << "Transfer of" << files.size() << "files:" << files;
+    if (files.size() < asked) {
+        qCWarning(lcCapture) << asked - files.size() << "files of the transfer were not queued:"
+                             << "other imports write files of their names into" << folder;
+        emit filesNotQueued(asked - files.size());
+    }
     return files;
 }
 

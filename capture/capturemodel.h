@@ -105,6 +105,8 @@ public:
     Q_INVOKABLE void addRatedImageCount(int count);
     // Queues the selected pictures for import into the import folder (previews into its
     // low-resolution folder) as one new pipeline session; answers that session's files.
+    // Files the pipeline refuses (another import writes files of the same names there)
+    // are told by filesNotQueued.
     Q_INVOKABLE QList<QUrl> transfer(bool markForRemove);
     Q_INVOKABLE void removeSelectedItems();
     Q_INVOKABLE bool isPipelineEmpty() const;
@@ -135,6 +137,9 @@ public slots:
     void onDeviceLost();
 
 signals:
+    // `count` files of a transfer were not queued: their names are taken in the folder by
+    // files another import (another camera) is writing.
+    void filesNotQueued(int count);
     void freshImagesCountChanged();
     void ratedImagesCountChanged();
     void presetFilenamesChanged();

@@ -406,6 +406,15 @@ ColumnLayout {
         }
     }
 
+    // Files whose names another import (another camera) is writing into the folder.
+    Connections {
+        target: view.captureModel
+        function onFilesNotQueued(count) {
+            NotificationsManager.show(qsTr("%1 not imported: another import writes files of the same names into the folder.")
+                                      .arg(Utils.countText(count, qsTr("file"), qsTr("files"))))
+        }
+    }
+
     DialogImport {
         id: captureDialog
         objectName: "captureDialog"

@@ -350,6 +350,69 @@ private slots:
         }
     }
 
+    // Two cameras whose pictures have the same names, imported at once into one folder with
+    // deletion from the camera: the files of the second import whose names the first one
+    // writes are not queued, and the camera's tab hears so. No copy is a mix of both, and
+    // the camera whose pictures were not copied keeps them all.
+    void twoCamerasOneFolder()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), false, 3);
+        const QString second = rig.root + "/camera2";
+        vrxgen::TreeOptions options;
+        options.pictures = 3;
+        options.cameraSeed = 7;
+        options.marker = "queltcal";
+        vrxgen::TreeInfo other;
+        QVERIFY(vrxgen::makeCameraTree(second.toStdString(), options, &other));
+        QCOMPARE(other.pictures, rig.tree.pictures); // the same names
+        const QString secondRoot = QString::fromStdString(other.pictureRoot) + "/";
+        std::map<QString, std::vector<std::vector<std::uint16_t>>> firstSamples, secondSamples;
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            firstSamples[raw] = ostra::test::rawSamplesOf(rig.cameraFile(raw));
+            secondSamples[raw] = ostra::test::rawSamplesOf(secondRoot + raw);
+            QVERIFY(firstSamples[raw] != secondSamples[raw]);
+        }
+        rig.logger.start();
+        CaptureSession* first = rig.open();
+        QVERIFY(first);
+        const QString firstId = rig.deviceId;
+        rig.deviceId = rig.manager->attach(second, "Z40 two");
+        QTRY_COMPARE(rig.facade->count(), 2);
+        CaptureSession* session2 = rig.facade->openSession(rig.deviceId);
+        QTRY_VERIFY_WITH_TIMEOUT(session2->isCorrelated(), 20000);
+        const QUuid importSecond = rig.import(session2, true);
+
+        CaptureModel model;
+        model.setDeviceLocator(rig.facade.get());
+        model.setPipeline(&rig.logger);
+        model.setDeviceId(firstId);
+        QTRY_COMPARE(model.count(), int(rig.tree.pictures.size()));
+        model.setImportFolder(QUrl::fromLocalFile(rig.folder()));
+        model.selectAll();
+        QSignalSpy notQueued(&model, &CaptureModel::filesNotQueued);
+        QVERIFY(model.transfer(true).isEmpty());
+        QCOMPARE(notQueued.size(), 1);
+        int files = 0; // every file of the first camera: none was queued
+        for (int row = 0; row < first->rowCount(); ++row) {
+            for (int role : { CaptureSession::ThmRemoteIdRole, CaptureSession::StateRemoteIdRole,
+                     CaptureSession::RawRemoteIdRole })
+                files += !first->index(row, 0).data(role).toString().isEmpty();
+        }
+        QCOMPARE(notQueued.first().first().toInt(), files);
+
+        QVERIFY(rig.completes(importSecond));
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(secondRoot + raw), 20000);
+            QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + raw), secondSamples[raw]);
+            QCOMPARE(ostra::test::rawSamplesOf(rig.cameraFile(raw)), firstSamples[raw]);
+        }
+        QVERIFY(QDir(rig.folder()).entryList({ "*.transfer" }, QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(rig.completed, QList<QUuid> { importSecond });
+    }
+
     // An import asked for while the camera is still being listed completes; the listing
     // goes on beside it and ends too.
     void importWhileListing()
