@@ -566,6 +566,52 @@ private slots:
         OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.path(), QStringList { "readOnlyDestinationChild" });
     }
 
+    // The camera unplugged while it deletes the pictures of an import, one after another as
+    // their copies are verified: none goes whose copy is not in the library, and plugged in
+    // again, the pictures left on it go as well.
+    void unplugWhileFreeing()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), false, 4);
+        std::map<QString, std::vector<std::vector<std::uint16_t>>> samples;
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            samples[raw] = ostra::test::rawSamplesOf(rig.cameraFile(raw));
+        }
+        const auto onCamera = [&] {
+            int left = 0;
+            for (const auto& picture : samples)
+                left += QFileInfo::exists(rig.cameraFile(picture.first));
+            return left;
+        };
+        rig.holdValidation = true;
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        const QUuid import = rig.import(session, true);
+        QVERIFY(rig.completes(import));
+        QTRY_COMPARE(rig.unvalidated.size(), 4);
+        FolderDevice::Faults slow;
+        slow.callDelayMs = 150; // each deletion takes a while
+        rig.manager->controls(rig.deviceId)->setFaults(slow);
+        for (const QUrl& target : qAsConst(rig.unvalidated))
+            rig.locator.requestMetadata(target);
+        QVERIFY(QTest::qWaitFor([&] { return onCamera() < 4; }, 20000));
+        rig.manager->detach(rig.deviceId);
+        QTRY_COMPARE(rig.facade->count(), 0);
+        QVERIFY(onCamera() > 0);
+        for (const auto& picture : samples) {
+            if (!QFileInfo::exists(rig.cameraFile(picture.first)))
+                QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + picture.first), picture.second);
+        }
+        rig.manager->attach(rig.camera, "Z40");
+        QVERIFY(rig.open());
+        QTRY_COMPARE_WITH_TIMEOUT(onCamera(), 0, 20000);
+        for (const auto& picture : samples)
+            QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + picture.first), picture.second);
+        QCOMPARE(rig.router.tickets()->count(), 0);
+    }
+
     // A kill in the middle of an import: the journal resumes it at the next start. The
     // copies made but not verified before the kill are verified after it, so every picture
     // is marked and, when asked, deleted from the camera; each picture is then exactly
