@@ -450,6 +450,9 @@ void DeviceSession::startTransfer()
         return;
     }
     m_destination = std::make_shared<TransferFile>(m_calls);
+    // A video's name was found free when it was queued (or the file there chosen to be
+    // replaced): a file that took it since (another camera's video) is never replaced.
+    m_destination->setReplaceTarget(m_current.kind != Video || m_current.video.overwrite);
     if (!m_destination->open(m_current.path)) {
         qCWarning(lcCapture) << "O Transfer" << m_current.objectId << m_current.path;
         // A missing folder is told apart from a missing object by the report.
@@ -556,6 +559,7 @@ void DeviceSession::report(SessionListener* listener, const Request& request, Re
         VideosModel::DownloadRequest video = request.video;
         if (result != kOk)
             video.result = result == kDiskFull ? VideosModel::DownloadResultError::NoDiskSpace
+                : result == kAlreadyExists     ? VideosModel::DownloadResultError::AnotherExists
                                                : VideosModel::DownloadResultError::CannotWrite;
         emit listener->videoDownloaded(video);
         break;

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QStandardPaths>
 
@@ -127,6 +128,9 @@ void VideosModel::importVideos(QStringList namesToImport, bool removeAfterwards)
             request.objectID = video->objectID();
             request.path = folder + QDir::separator() + video->fileName();
             request.removeAfterwards = removeAfterwards;
+            // The view asks before it queues a name that is taken: one taken now is to be
+            // replaced, any other is not.
+            request.overwrite = QFileInfo::exists(request.path);
             request.size = video->size();
             m_queue.append(request);
             added += request.size;

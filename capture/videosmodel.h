@@ -42,6 +42,9 @@ public:
         bool removeAfterwards = false; // delete it on the camera once it is safely here
         qint64 size = 0; // bytes
         DownloadResultError result = DownloadResultError::None;
+        // A file of that name was there when it was queued, and the user chose to replace
+        // it; otherwise a file that takes the name meanwhile is kept (AnotherExists).
+        bool overwrite = false;
     };
 
     // What the camera's video table says of a video.

@@ -21,6 +21,7 @@ constexpr Result kOk = 0;
 constexpr Result kAccessDenied = 0x80070005u;
 constexpr Result kDiskFull = 0x80070027u;
 constexpr Result kWriteProtected = 0x80070013u; // the host folder or volume takes no writes
+constexpr Result kAlreadyExists = 0x800700B7u; // another file took the host file's name
 constexpr Result kFailed = 0x80004005u;
 constexpr Result kNotFound = 0x80070002u;
 constexpr Result kCancelled = 0x800704C7u;
