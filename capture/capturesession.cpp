@@ -494,7 +494,8 @@ void CaptureSession::finishItem(
         else
             showHarvest(index, harvest, false);
     }
-    checkCorrelation();
+    if (!m_taking)
+        checkCorrelation();
 }
 
 void CaptureSession::onItemFile(QUrl location, Recipe recipe)

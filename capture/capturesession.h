@@ -239,6 +239,10 @@ private:
     bool m_enumerated = false;
     bool m_correlated = false;
     QSet<int> m_pendingPreviews;
+    // A batch of local files is being taken in: the correlation (after which the pipeline
+    // takes a queued file without a local original for gone) waits until every file of
+    // the batch, the raw files after the previews, is known to the pipeline.
+    bool m_taking = false;
     QItemSelectionModel m_selection;
     QHash<QString, QPersistentModelIndex> m_items;
     // Per link id, the remote id each file kind was first listed under: the file the picture

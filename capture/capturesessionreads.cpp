@@ -124,6 +124,7 @@ void CaptureSession::take(const std::vector<Reading>& readings)
         std::optional<QSignalBlocker> quiet;
         if (batch.quiet)
             quiet.emplace(this);
+        m_taking = true;
         for (int i = 0; i < batch.arrivals.size() && size_t(i) < readings.size(); ++i) {
             const Arrival& arrival = batch.arrivals.at(i);
             if (arrival.role == 0) {
@@ -145,6 +146,8 @@ void CaptureSession::take(const std::vector<Reading>& readings)
             if (arrival.finish)
                 finishItem(arrival.location, arrival.recipe, arrival.role, arrival.row, arrival.preexisting);
         }
+        m_taking = false;
+        checkCorrelation();
     }
     if (batch.quiet) {
         if (last >= 0)

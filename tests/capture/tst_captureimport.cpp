@@ -22,6 +22,7 @@
 #include "capture/volmonitor.h"
 #include "capture/volumes.h"
 #include "core/appsettings.h"
+#include "engine/fileperm.h"
 #include "engine/imagelocator.h"
 #include "engine/metahistory.h"
 #include "pipeline/recipebatch.h"
@@ -564,6 +565,40 @@ private slots:
     {
         QTemporaryDir dir;
         OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.path(), QStringList { "readOnlyDestinationChild" });
+    }
+
+    // A camera connected as USB storage unplugged while a copy from it waits to read its
+    // file: nothing is left under the copy's name, and plugged in again, the import
+    // completes.
+    void usbUnplugInTheMiddleOfACopy()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), true, 2);
+        rig.router.setFilePerm(rig.locator.filePerm());
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        const QString name = QString::fromStdString(rig.tree.pictures[0]) + ".vrx";
+        FileToken held
+            = rig.locator.filePerm()->acquireFileSemaphore(rig.cameraFile(name), FilePerm::kExclusive);
+        const QUuid import = rig.import(session);
+        QTRY_VERIFY(rig.router.inFlightCount() > 0);
+        const QList<QStorageInfo> plugged = rig.mounts->list;
+        rig.mounts->list.clear();
+        QVERIFY(QDir().rename(rig.camera, rig.root + "/unplugged"));
+        QVERIFY(ostra::test::announceChange(*rig.mounts, *rig.volumes));
+        QTRY_COMPARE(rig.facade->count(), 0);
+        held.reset();
+        QTRY_COMPARE(rig.router.inFlightCount(), 0);
+        QVERIFY(!QFileInfo::exists(rig.folder() + "/" + name));
+        QVERIFY(QDir(rig.folder()).entryList({ "*.transfer*" }, QDir::Files | QDir::Hidden).isEmpty());
+        QVERIFY(QDir().rename(rig.root + "/unplugged", rig.camera));
+        rig.mounts->list = plugged;
+        QVERIFY(ostra::test::announceChange(*rig.mounts, *rig.volumes));
+        QVERIFY(rig.open());
+        QVERIFY(rig.completes(import));
+        QCOMPARE(rig.router.tickets()->count(), 0);
+        rig.checkImported();
     }
 
     // The camera unplugged while it deletes the pictures of an import, one after another as
