@@ -439,15 +439,19 @@ void CaptureSession::onItemsFound(QList<CapturedImage> found)
 void CaptureSession::enter(const QList<Entry>& entries)
 {
     if (IPipeline* requests = qobject_cast<IPipeline*>(m_pipeline.data())) {
-        for (const Entry& entry : entries)
-            requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
+        for (const Entry& entry : entries) {
+            if (!entry.local)
+                requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
+        }
     }
     // Previews first, then state files, then raw files.
     QList<Arrival> arrivals;
     for (int kind : kFirstRoles) {
         for (const Entry& entry : entries) {
-            if (entry.local && entry.kind == kind)
+            if (entry.local && entry.kind == kind) {
                 arrivals.append(itemArrival(entry.location, entry.recipe, kind, entry.row, true));
+                arrivals.last().queue = true;
+            }
         }
     }
     if (!arrivals.isEmpty())

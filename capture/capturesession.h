@@ -179,6 +179,10 @@ private:
         QPersistentModelIndex row;
         bool preexisting = false;
         bool finish = true; // false: only read it into the item
+        // A local file (a camera volume's): queued with the pipeline when it is finished, in
+        // the same turn, so that no pass finds it queued and not yet complete (its own
+        // target, present) while it is read.
+        bool queue = false;
         QString reserved; // the name of a reserved file
         QUrl shown; // the item's preview on screen when the read was asked for
     };

@@ -4,6 +4,7 @@
 #include "capture/filekind.h"
 
 #include "core/replytarget.h"
+#include "pipeline/ipipeline.h"
 
 #include <QFileInfo>
 
@@ -143,8 +144,12 @@ void CaptureSession::take(const std::vector<Reading>& readings)
                 first = std::min(first, item->row());
                 last = std::max(last, item->row());
             }
-            if (arrival.finish)
+            if (arrival.finish) {
+                IPipeline* requests = qobject_cast<IPipeline*>(m_pipeline.data());
+                if (arrival.queue && requests)
+                    requests->putRecipe(QUuid(), arrival.location, arrival.recipe, Arbiter(false, false));
                 finishItem(arrival.location, arrival.recipe, arrival.role, arrival.row, arrival.preexisting);
+            }
         }
         m_taking = false;
         checkCorrelation();

@@ -450,8 +450,9 @@ private slots:
         RecordingPipeline pipeline;
         for (int twice = 0; twice < 2; ++twice) {
             session.attach(&pipeline);
-            QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+            // Local files are queued as they are read again, each with its completion.
             QTRY_VERIFY(!session.isReading());
+            QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
             QCOMPARE(pipeline.named("claim ").size(), 4);
         }
         QVERIFY(pipeline.named("route").isEmpty());
@@ -593,6 +594,30 @@ private slots:
         QTRY_VERIFY(QFile::exists(trash + preview));
         QVERIFY(!QFile::exists(trash + raw));
         QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
+    }
+
+    // A camera volume's files are each queued and completed in one turn: a scheduling pass
+    // in between would find a queued file whose target (the file itself) exists and ask the
+    // user about it. The correlation (after which a queued file without a local original
+    // counts as gone) comes once every file of the listing is complete, raw files too.
+    void localFilesQueuedAndCompleteAtOnce()
+    {
+        Camera c = camera(true, 4, 0);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        QTRY_VERIFY(!session.isReading());
+        const QStringList& calls = pipeline.calls;
+        QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+        for (int i = 0; i < calls.size(); ++i) {
+            if (calls.at(i).startsWith("put "))
+                QVERIFY2(
+                    i + 1 < calls.size() && calls.at(i + 1) == "complete " + calls.at(i).section(' ', 1, 1),
+                    qPrintable(calls.mid(i, 2).join(" | ")));
+        }
+        const int claimAll = calls.indexOf("claimAll");
+        QVERIFY(claimAll >= 0);
+        QCOMPARE(calls.mid(claimAll).filter(QRegularExpression("^complete ")), QStringList());
     }
 
     // A camera volume unplugged before or while its files are listed: the session hears
