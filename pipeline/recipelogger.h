@@ -164,6 +164,9 @@ private:
     void scheduleRetry();
     void retrySave();
     void replay();
+    // Copies the replay found in place without their completion in the journal: verified
+    // once the scheduler has started.
+    QList<QPair<QUrl, Recipe>> m_placedUnjournaled;
 
     QPointer<IPipeline> m_delegate;
     QString m_dbConnString;
