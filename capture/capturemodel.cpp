@@ -512,6 +512,13 @@ void CaptureModel::cancelPendingRequests()
 
 void CaptureModel::eject()
 {
+    // Files of this camera still to be copied: an eject now would cut their copies.
+    if (m_pipeline && !m_deviceId.isEmpty()
+        && m_pipeline->hasRequests(QStringLiteral("transfer"), m_deviceId)) {
+        qCInfo(lcCapture) << "Eject refused: an import still copies from" << m_deviceId;
+        setEjectState(QStringLiteral("busy"));
+        return;
+    }
     cancelPendingRequests();
     if (!m_locator || !m_locator->canEject(m_deviceId))
         return;
@@ -574,9 +581,15 @@ QList<QUrl> CaptureModel::transfer(bool markForRemove)
         delete batch;
         return {};
     }
+    const int asked = batch->steps().size();
     RecipeBatch::submit(batch, m_pipeline, true);
     const QList<QUrl> files = m_pipeline->files(session);
     qCDebug(lcCapture) << "Transfer of" << files.size() << "files:" << files;
+    if (files.size() < asked) {
+        qCWarning(lcCapture) << asked - files.size() << "files of the transfer were not queued:"
+                             << "other imports write files of their names into" << folder;
+        emit filesNotQueued(asked - files.size());
+    }
     return files;
 }
 

@@ -51,7 +51,8 @@ class CaptureModel : public QSortFilterProxyModel
     // "preloading" (no device chosen), "loading" (its pictures are being listed and their
     // previews read), "failed" (the device cannot be read) or "loaded".
     Q_PROPERTY(QString loadingState READ loadingState NOTIFY loadingStateChanged)
-    // The last eject of this device: "" (none), "ejecting", "ejected" or "failed".
+    // The last eject of this device: "" (none), "ejecting", "ejected", "failed", or "busy"
+    // (refused: an import still copies from it).
     Q_PROPERTY(QString ejectState READ ejectState NOTIFY ejectStateChanged)
 
 public:
@@ -104,6 +105,8 @@ public:
     Q_INVOKABLE void addRatedImageCount(int count);
     // Queues the selected pictures for import into the import folder (previews into its
     // low-resolution folder) as one new pipeline session; answers that session's files.
+    // Files the pipeline refuses (another import writes files of the same names there)
+    // are told by filesNotQueued.
     Q_INVOKABLE QList<QUrl> transfer(bool markForRemove);
     Q_INVOKABLE void removeSelectedItems();
     Q_INVOKABLE bool isPipelineEmpty() const;
@@ -134,6 +137,9 @@ public slots:
     void onDeviceLost();
 
 signals:
+    // `count` files of a transfer were not queued: their names are taken in the folder by
+    // files another import (another camera) is writing.
+    void filesNotQueued(int count);
     void freshImagesCountChanged();
     void ratedImagesCountChanged();
     void presetFilenamesChanged();

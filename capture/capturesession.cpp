@@ -439,15 +439,19 @@ void CaptureSession::onItemsFound(QList<CapturedImage> found)
 void CaptureSession::enter(const QList<Entry>& entries)
 {
     if (IPipeline* requests = qobject_cast<IPipeline*>(m_pipeline.data())) {
-        for (const Entry& entry : entries)
-            requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
+        for (const Entry& entry : entries) {
+            if (!entry.local)
+                requests->putRecipe(QUuid(), entry.location, entry.recipe, entry.arbiter);
+        }
     }
     // Previews first, then state files, then raw files.
     QList<Arrival> arrivals;
     for (int kind : kFirstRoles) {
         for (const Entry& entry : entries) {
-            if (entry.local && entry.kind == kind)
+            if (entry.local && entry.kind == kind) {
                 arrivals.append(itemArrival(entry.location, entry.recipe, kind, entry.row, true));
+                arrivals.last().queue = true;
+            }
         }
     }
     if (!arrivals.isEmpty())
@@ -494,7 +498,8 @@ void CaptureSession::finishItem(
         else
             showHarvest(index, harvest, false);
     }
-    checkCorrelation();
+    if (!m_taking)
+        checkCorrelation();
 }
 
 void CaptureSession::onItemFile(QUrl location, Recipe recipe)
@@ -561,6 +566,12 @@ void CaptureSession::onItemsRemoved(QStringList idList)
                         IFileSink::SrcLost);
                 }
                 item->setData(QVariant(), kind + RemoteId);
+                // A camera may write another picture under the same name and object id: a
+                // file found for this kind from now on is not the one that was listed (and
+                // perhaps copied), and is never freed with the picture.
+                const auto listed = m_listedIds.find(item->data(LinkIdRole).toString());
+                if (listed != m_listedIds.end() && listed->value(kind) == remoteId)
+                    listed->insert(kind, QString());
                 if (kind == StateKind)
                     item->setData(QVariant(), RatingRole);
                 if (kind == PreviewKind && m_live)

@@ -179,6 +179,10 @@ private:
         QPersistentModelIndex row;
         bool preexisting = false;
         bool finish = true; // false: only read it into the item
+        // A local file (a camera volume's): queued with the pipeline when it is finished, in
+        // the same turn, so that no pass finds it queued and not yet complete (its own
+        // target, present) while it is read.
+        bool queue = false;
         QString reserved; // the name of a reserved file
         QUrl shown; // the item's preview on screen when the read was asked for
     };
@@ -239,11 +243,16 @@ private:
     bool m_enumerated = false;
     bool m_correlated = false;
     QSet<int> m_pendingPreviews;
+    // A batch of local files is being taken in: the correlation (after which the pipeline
+    // takes a queued file without a local original for gone) waits until every file of
+    // the batch, the raw files after the previews, is known to the pipeline.
+    bool m_taking = false;
     QItemSelectionModel m_selection;
     QHash<QString, QPersistentModelIndex> m_items;
     // Per link id, the remote id each file kind was first listed under: the file the picture
     // was copied from. Freeing a picture deletes only these; another object found later under
-    // the same name (the picture taken again) is a new picture and stays on the device.
+    // the same name (the picture taken again) is a new picture and stays on the device. An
+    // empty id: the device removed the file first listed, whatever it lists there later.
     QHash<QString, QHash<int, QString>> m_listedIds;
     QHash<QString, int> m_pendingStars;
     // Files found while no pipeline was attached, entered when one is.

@@ -4,6 +4,7 @@
 #include "capture/filekind.h"
 
 #include "core/replytarget.h"
+#include "pipeline/ipipeline.h"
 
 #include <QFileInfo>
 
@@ -124,6 +125,7 @@ void CaptureSession::take(const std::vector<Reading>& readings)
         std::optional<QSignalBlocker> quiet;
         if (batch.quiet)
             quiet.emplace(this);
+        m_taking = true;
         for (int i = 0; i < batch.arrivals.size() && size_t(i) < readings.size(); ++i) {
             const Arrival& arrival = batch.arrivals.at(i);
             if (arrival.role == 0) {
@@ -142,9 +144,15 @@ void CaptureSession::take(const std::vector<Reading>& readings)
                 first = std::min(first, item->row());
                 last = std::max(last, item->row());
             }
-            if (arrival.finish)
+            if (arrival.finish) {
+                IPipeline* requests = qobject_cast<IPipeline*>(m_pipeline.data());
+                if (arrival.queue && requests)
+                    requests->putRecipe(QUuid(), arrival.location, arrival.recipe, Arbiter(false, false));
                 finishItem(arrival.location, arrival.recipe, arrival.role, arrival.row, arrival.preexisting);
+            }
         }
+        m_taking = false;
+        checkCorrelation();
     }
     if (batch.quiet) {
         if (last >= 0)

@@ -407,6 +407,10 @@ void DeviceSession::deleteRemovals()
 
 bool DeviceSession::unchangedSinceListed(const QString& id)
 {
+    if (m_removedIds.contains(id)) {
+        qCWarning(lcCapture) << "Removal: " << id << "was deleted on the device since it was listed, kept";
+        return false;
+    }
     const auto listed = m_listed.constFind(id);
     if (listed == m_listed.cend()) {
         qCWarning(lcCapture) << "Removal: not listed, kept on the device:" << id;
@@ -446,11 +450,16 @@ void DeviceSession::startTransfer()
         return;
     }
     m_destination = std::make_shared<TransferFile>(m_calls);
+    // A video's name was found free when it was queued (or the file there chosen to be
+    // replaced): a file that took it since (another camera's video) is never replaced.
+    m_destination->setReplaceTarget(m_current.kind != Video || m_current.video.overwrite);
     if (!m_destination->open(m_current.path)) {
         qCWarning(lcCapture) << "O Transfer" << m_current.objectId << m_current.path;
+        // A missing folder is told apart from a missing object by the report.
+        const Result why = m_destination->openResult();
         m_source.reset();
         m_destination.reset();
-        answer(m_current, kFailed);
+        answer(m_current, why == kNotFound ? kFailed : why);
         if (!m_requests.isEmpty())
             schedule();
         return;
@@ -538,6 +547,7 @@ void DeviceSession::report(SessionListener* listener, const Request& request, Re
             emit listener->notifyObstacle(request.target, request.recipe,
                 result == kNotFound                                  ? IFileSink::SrcLost
                     : result == kDiskFull                            ? IFileSink::NoSpace
+                    : result == kWriteProtected                      ? IFileSink::NoWrite
                     : QFileInfo(request.path).absoluteDir().exists() ? IFileSink::IOError
                                                                      : IFileSink::DirLost);
         break;
@@ -549,6 +559,7 @@ void DeviceSession::report(SessionListener* listener, const Request& request, Re
         VideosModel::DownloadRequest video = request.video;
         if (result != kOk)
             video.result = result == kDiskFull ? VideosModel::DownloadResultError::NoDiskSpace
+                : result == kAlreadyExists     ? VideosModel::DownloadResultError::AnotherExists
                                                : VideosModel::DownloadResultError::CannotWrite;
         emit listener->videoDownloaded(video);
         break;
@@ -599,7 +610,9 @@ void DeviceSession::clearRawOid(QString id)
 {
     m_knownIds.remove(id);
     m_seenIds.remove(id);
-    m_listed.remove(id);
+    // What was listed under the id stays as it was: a file found there again is not it.
+    if (m_listed.contains(id))
+        m_removedIds.insert(id);
     tell([id](SessionListener* l) { emit l->notifyItemsRemoved({ id }); });
 }
 

@@ -152,6 +152,9 @@ private:
     // What the device told of each file object when it was first listed: a picture is
     // deleted only while the device still tells the same.
     QHash<QString, DeviceObject> m_listed;
+    // Ids the device told removed since they were listed: an object found under one later
+    // (a camera uses ids again) is another file, never deleted by this session.
+    QSet<QString> m_removedIds;
     QList<CapturedImage> m_foundBatch;
     QElapsedTimer m_sinceFlush;
     QList<Request> m_requests;

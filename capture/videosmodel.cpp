@@ -5,8 +5,11 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QStandardPaths>
+
+#include <utility>
 
 VideosModel::VideosModel(QObject* parent)
     : QObject(parent)
@@ -125,6 +128,9 @@ void VideosModel::importVideos(QStringList namesToImport, bool removeAfterwards)
             request.objectID = video->objectID();
             request.path = folder + QDir::separator() + video->fileName();
             request.removeAfterwards = removeAfterwards;
+            // The view asks before it queues a name that is taken: one taken now is to be
+            // replaced, any other is not.
+            request.overwrite = QFileInfo::exists(request.path);
             request.size = video->size();
             m_queue.append(request);
             added += request.size;
@@ -258,6 +264,25 @@ void VideosModel::removeVideos(QStringList indexesToRemove)
 
 void VideosModel::clear()
 {
+    QList<DownloadRequest> dropped;
+    bool wasDownloading;
+    {
+        QMutexLocker lock(&m_mutex);
+        dropped.swap(m_queue);
+        wasDownloading = std::exchange(m_downloading, false);
+        m_toDownloadCount -= dropped.size();
+    }
+    if (!dropped.isEmpty() || wasDownloading)
+        qCInfo(lcCapture) << "Video downloads dropped with their camera:" << dropped.size() << "queued,"
+                          << (wasDownloading ? "one under way" : "none under way");
+    qint64 bytes = 0;
+    for (const DownloadRequest& request : qAsConst(dropped))
+        bytes += request.size;
+    if (!dropped.isEmpty()) {
+        m_handler->setMaximumProgress(m_handler->maximumProgress() - bytes);
+        emit toDownloadCountChanged();
+    }
+    setPausedFlag(true);
     m_savedMetadata.clear();
     if (m_metadataLoaded) {
         m_metadataLoaded = false;

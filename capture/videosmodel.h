@@ -42,6 +42,9 @@ public:
         bool removeAfterwards = false; // delete it on the camera once it is safely here
         qint64 size = 0; // bytes
         DownloadResultError result = DownloadResultError::None;
+        // A file of that name was there when it was queued, and the user chose to replace
+        // it; otherwise a file that takes the name meanwhile is kept (AnotherExists).
+        bool overwrite = false;
     };
 
     // What the camera's video table says of a video.
@@ -71,6 +74,8 @@ public:
     Q_INVOKABLE void pauseDownloading();
     Q_INVOKABLE void cancelDownloading();
     Q_INVOKABLE void removeVideos(QStringList indexesToRemove);
+    // The camera is gone: its videos, and the downloads queued or under way from it, which
+    // will not be answered any more (the queue is left paused, ready for the next camera).
     void clear();
 
 public slots:

@@ -264,6 +264,11 @@ VolMonitor::PassiveSessionProxy::PassiveSessionProxy(const Link& link, const Fac
     , m_replies(std::make_shared<ReplyTarget>(listener))
 {
     m_root.setFilter(QDir::Files | QDir::NoDotAndDotDot);
+    // The picture volume is known by its file system too: a listing that ends on another
+    // one (the volume unplugged meanwhile) found nothing of the camera's.
+    const QString pictureRoot = picture.rootPath;
+    const std::shared_ptr<Trash> state = m_trashState;
+    m_work.start([pictureRoot, state] { state->picture = ConfinedFolder::deviceOf(pictureRoot); });
     // Without a writable S volume nothing is retired: never a trash folder elsewhere.
     m_writable = writable.usable && !writable.readOnly && !writable.rootPath.isEmpty();
     if (!m_writable)
@@ -346,6 +351,16 @@ void VolMonitor::PassiveSessionProxy::start()
                     info.fileName(), info.size(), QUrl::fromLocalFile(info.filePath()) };
                 listed.insert(relative, stampOf(info));
             }
+        }
+        // Unplugged before or during the walk: what it found is not all the camera holds,
+        // and an import would take the files it missed for gone. The device is lost.
+        if (!trashState->picture || ConfinedFolder::deviceOf(root) != trashState->picture) {
+            qCWarning(lcCapture) << "The picture volume" << root << "went while it was listed";
+            replies->post([alive, listener] {
+                if (alive.lock())
+                    emit listener->notifyDeviceLost();
+            });
+            return;
         }
         replies->post([alive, listener, reservedFound, found, listed, listedFiles] {
             if (!alive.lock())

@@ -175,11 +175,13 @@ public:
 private:
     // Whether the S volume is there as the monitor sees it (GUI thread).
     bool writablePresent() const;
-    // What the session's thread learnt of the S volume when the session opened; read and
-    // written by the session's tasks only, which run one after another.
+    // What the session's thread learnt of the S volume and of the picture volume when the
+    // session opened; read and written by the session's tasks only, which run one after
+    // another.
     struct Trash
     {
         quint64 device = 0; // of the S volume; 0 while there is no trash folder
+        quint64 picture = 0; // of the picture volume; 0 when it was not there
     };
     // The trash folder of the S volume, when that volume is still the one the session
     // was opened with and ".QTrash" is a plain folder on it (any thread).

@@ -175,9 +175,13 @@ void WinSessionProxy::commitWaiting()
             break;
         }
     }
-    QList<QPair<DeviceSession::Request, bool>> answers;
-    for (int i = 0; i < batch.size(); ++i)
-        answers.append({ batch[i].request, placed[i] && !unsynced.contains(batch[i].file->folder()) });
+    QList<QPair<DeviceSession::Request, Result>> answers;
+    for (int i = 0; i < batch.size(); ++i) {
+        const Result result = !placed[i]                 ? batch[i].file->placeResult()
+            : unsynced.contains(batch[i].file->folder()) ? kFailed
+                                                         : kOk;
+        answers.append({ batch[i].request, result });
+    }
     QMetaObject::invokeMethod(
         this,
         [this, answers] {
@@ -192,12 +196,12 @@ void WinSessionProxy::commitWaiting()
         Qt::QueuedConnection);
 }
 
-void WinSessionProxy::answer(const DeviceSession::Request& request, bool committed)
+void WinSessionProxy::answer(const DeviceSession::Request& request, Result result)
 {
     {
         QMutexLocker lock(&m_link->mutex);
         if (!m_link->take(request.serial))
             return;
     }
-    DeviceSession::report(m_listener, request, committed ? kOk : kFailed);
+    DeviceSession::report(m_listener, request, result);
 }

@@ -63,7 +63,7 @@ private:
     // Runs `f` on the device thread.
     void post(std::function<void(DeviceSession*)> f);
     quint64 await(DeviceSession::Request request);
-    void answer(const DeviceSession::Request& request, bool committed);
+    void answer(const DeviceSession::Request& request, PortableDevice::Result result);
     // On the commit thread: puts every waiting copy in place.
     void commitWaiting();
 

@@ -32,6 +32,9 @@ public:
     virtual void clarify(TrafficTicket ticket, Arbiter arbiter) = 0;
     virtual bool hasFile(QUrl file) = 0;
     virtual bool hasRequests() = 0;
+    // Whether files of that source and channel (a camera) are still to be copied, or wait
+    // for a decision: the source must stay connected for them.
+    virtual bool hasRequests(QString provider, QString ioChannel) = 0;
     virtual void setLive(QUuid session, IFileSink::Error error) = 0;
     virtual void unblockChannel(Recipe recipe) = 0;
     virtual void unblockVolume(Volume volume) = 0;

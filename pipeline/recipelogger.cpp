@@ -10,6 +10,7 @@
 #include <QSqlRecord>
 
 #include <unistd.h>
+#include <utility>
 
 #include "core/database.h"
 #include "pipeline/foldermaker.h"
@@ -604,6 +605,11 @@ bool RecipeLogger::hasRequests()
     return m_delegate && m_delegate->hasRequests();
 }
 
+bool RecipeLogger::hasRequests(QString provider, QString ioChannel)
+{
+    return m_delegate && m_delegate->hasRequests(provider, ioChannel);
+}
+
 void RecipeLogger::setLive(QUuid session, IFileSink::Error error)
 {
     if (m_delegate)
@@ -689,6 +695,15 @@ void RecipeLogger::start()
     if (m_db.isOpen())
         replay();
     m_delegate->start();
+    // Copies put in place whose completion the journal never saved were not verified
+    // either (the verification follows the saved completion): their imports may count as
+    // finished now, but without the verification they are never marked as imported nor
+    // freed at the source.
+    const QList<QPair<QUrl, Recipe>> placed = std::exchange(m_placedUnjournaled, {});
+    for (const auto& copy : placed) {
+        if (QFileInfo::exists(copy.first.toLocalFile()))
+            emit needValidate(copy.first, copy.second);
+    }
 }
 
 void RecipeLogger::touch()
@@ -864,6 +879,8 @@ void RecipeLogger::replay()
                 row.done = true;
                 row.err = 0;
                 run(MarkDone, { { QStringLiteral(":id"), row.id } });
+                if (!row.recipe.imageUuid.isNull() && source->isManaged(row.recipe))
+                    m_placedUnjournaled.append({ row.url, row.recipe });
             } else {
                 const QString folder = QFileInfo(path).absolutePath();
                 if (!folders.contains(folder)) {

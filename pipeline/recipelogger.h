@@ -67,6 +67,7 @@ public:
     void clarify(TrafficTicket ticket, Arbiter arbiter) override;
     bool hasFile(QUrl file) override;
     bool hasRequests() override;
+    bool hasRequests(QString provider, QString ioChannel) override;
     void setLive(QUuid session, IFileSink::Error error) override;
     void unblockChannel(Recipe recipe) override;
     void unblockVolume(Volume volume) override;
@@ -163,6 +164,9 @@ private:
     void scheduleRetry();
     void retrySave();
     void replay();
+    // Copies the replay found in place without their completion in the journal: verified
+    // once the scheduler has started.
+    QList<QPair<QUrl, Recipe>> m_placedUnjournaled;
 
     QPointer<IPipeline> m_delegate;
     QString m_dbConnString;

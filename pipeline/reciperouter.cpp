@@ -559,6 +559,15 @@ bool RecipeRouter::hasRequests()
     return !m_requests.isEmpty();
 }
 
+bool RecipeRouter::hasRequests(QString provider, QString ioChannel)
+{
+    for (const TransferRequest& request : qAsConst(m_requests)) {
+        if (!request.done && request.recipe.provider == provider && request.recipe.ioChannel == ioChannel)
+            return true;
+    }
+    return false;
+}
+
 void RecipeRouter::unblockChannel(Recipe recipe)
 {
     m_channels[IOChannel(recipe)].mask = 0;

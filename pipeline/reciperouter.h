@@ -134,6 +134,7 @@ public:
     void clarify(TrafficTicket ticket, Arbiter arbiter) override;
     bool hasFile(QUrl file) override;
     bool hasRequests() override;
+    bool hasRequests(QString provider, QString ioChannel) override;
     void setLive(QUuid session, IFileSink::Error error) override;
     void unblockChannel(Recipe recipe) override;
     void unblockVolume(Volume volume) override;

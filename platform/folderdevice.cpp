@@ -79,6 +79,15 @@ void FolderDevice::Controls::announceAdded(const QString& relativePath)
     }
 }
 
+void FolderDevice::Controls::announceRemoved(const QString& relativePath)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (FolderDevice* device : qAsConst(m_devices)) {
+        const QString id = kFilePrefix + relativePath;
+        device->post([id](IDeviceEventSink* sink) { sink->objectRemoved(id); });
+    }
+}
+
 void FolderDevice::Controls::unplug()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -38,6 +38,9 @@ public:
         void setFaults(const Faults& faults);
         // Posts the object-added event of a file the test made (path relative to the folder).
         void announceAdded(const QString& relativePath);
+        // Posts the object-removed event of a file the test deleted, as a camera tells of a
+        // picture it deleted itself (it may then write another under the same name and id).
+        void announceRemoved(const QString& relativePath);
         // The device is gone: every open device reports it and fails from then on.
         void unplug();
         bool unplugged() const;

@@ -14,12 +14,14 @@
 // tree ("DEVICE" is the root, its children are the storages), object properties, an
 // optional bulk property read, read streams, deletion and events. Results are 32-bit
 // codes: 0 is success, kAccessDenied asks for a read-only retry, kDiskFull maps to a full
-// disk, anything else is a failure.
+// disk, kWriteProtected to a host folder that takes no writes, anything else is a failure.
 namespace PortableDevice {
 using Result = uint32_t;
 constexpr Result kOk = 0;
 constexpr Result kAccessDenied = 0x80070005u;
 constexpr Result kDiskFull = 0x80070027u;
+constexpr Result kWriteProtected = 0x80070013u; // the host folder or volume takes no writes
+constexpr Result kAlreadyExists = 0x800700B7u; // another file took the host file's name
 constexpr Result kFailed = 0x80004005u;
 constexpr Result kNotFound = 0x80070002u;
 constexpr Result kCancelled = 0x800704C7u;

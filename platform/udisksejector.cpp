@@ -119,7 +119,10 @@ bool UDisksEjector::eject(const QByteArray& device, const std::function<void(con
             continue;
         for (const QByteArray& point : points)
             beforeUnmount(QFile::decodeName(point));
-        call(it.key().path(), kFilesystem, QStringLiteral("Unmount"), kUnmountTimeoutMs);
+        // Still mounted (a copy reads from it): the drive must not be taken away, and the
+        // caller must not say that it may.
+        if (!call(it.key().path(), kFilesystem, QStringLiteral("Unmount"), kUnmountTimeoutMs))
+            return false;
     }
     if (hasDrive && !call(drive.path(), kDrive, QStringLiteral("PowerOff"), kCallTimeoutMs))
         call(drive.path(), kDrive, QStringLiteral("Eject"), kCallTimeoutMs);

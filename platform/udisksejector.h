@@ -9,8 +9,9 @@
 #include "platform/ivolumeejector.h"
 
 // Ejects through udisks2 on the system bus: Filesystem.Unmount for each mounted part of
-// the drive, then Drive.PowerOff, or Drive.Eject where power-off is refused. Without a
-// system bus one log line says so and nothing is ejected.
+// the drive, then Drive.PowerOff, or Drive.Eject where power-off is refused. A part that
+// cannot be unmounted (busy) stops the eject, which then fails. Without a system bus one
+// log line says so and nothing is ejected.
 class UDisksEjector : public IVolumeEjector
 {
 public:

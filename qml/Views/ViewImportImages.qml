@@ -157,9 +157,10 @@ ColumnLayout {
             objectName: "ejectResult"
             readonly property string ejectState: view.captureModel ? view.captureModel.ejectState : ""
             visible: ejectState !== ""
-            dim: ejectState !== "failed"
+            dim: ejectState !== "failed" && ejectState !== "busy"
             text: ejectState === "ejecting" ? qsTr("Ejecting…")
                 : ejectState === "failed" ? qsTr("The camera could not be ejected. Close what uses it and try again.")
+                : ejectState === "busy" ? qsTr("An import still copies from the camera. Eject it once the import has ended.")
                 : qsTr("The camera can be unplugged now.")
         }
         ItemCircleButton {
@@ -402,6 +403,15 @@ ColumnLayout {
                 dim: true
                 text: qsTr("Try to unplug and plug in your device again, and make sure it is unlocked.")
             }
+        }
+    }
+
+    // Files whose names another import (another camera) is writing into the folder.
+    Connections {
+        target: view.captureModel
+        function onFilesNotQueued(count) {
+            NotificationsManager.show(qsTr("%1 not imported: another import writes files of the same names into the folder.")
+                                      .arg(Utils.countText(count, qsTr("file"), qsTr("files"))))
         }
     }
 

@@ -173,6 +173,8 @@ ColumnLayout {
                 NotificationsManager.show(qsTr("Cannot save ") + name + ". " + qsTr("Is chosen folder read-only?"))
             else if (error === VideosModel.NoDiskSpace)
                 NotificationsManager.show(qsTr("There is no space left on chosen disk for ") + name + ".")
+            else if (error === VideosModel.AnotherExists)
+                NotificationsManager.show(name + " " + qsTr("was not saved: another video of that name came into the folder meanwhile. It stays on the camera."))
         }
     }
 

@@ -1,5 +1,6 @@
 #include "support/capturetypes.h"
 #include "support/fakevolumes.h"
+#include "support/mountnamespace.h"
 #include "support/rawsamples.h"
 #include "support/testmain.h"
 
@@ -21,6 +22,7 @@
 #include "capture/volmonitor.h"
 #include "capture/volumes.h"
 #include "core/appsettings.h"
+#include "engine/fileperm.h"
 #include "engine/imagelocator.h"
 #include "engine/metahistory.h"
 #include "pipeline/recipebatch.h"
@@ -39,7 +41,8 @@ namespace {
 using ostra::test::FakeMountSource;
 using ostra::test::NoEjector;
 
-// Kills the process once `killAfter` raw files were journaled as complete.
+// Kills the process once `killAfter` raw files were journaled as complete in the library
+// (a camera volume's own files complete in place as they are listed).
 class KillingLogger : public RecipeLogger
 {
 public:
@@ -47,7 +50,8 @@ public:
     void onComplete(QUrl target, Recipe recipe) override
     {
         RecipeLogger::onComplete(target, recipe);
-        if (killAfter > 0 && fileKind(recipe) == RawKind && --killAfter == 0)
+        if (killAfter > 0 && fileKind(recipe) == RawKind && target.toLocalFile().contains("/library/")
+            && --killAfter == 0)
             std::raise(SIGKILL);
     }
 };
@@ -259,15 +263,20 @@ private slots:
     {
         QTest::addColumn<bool>("usb");
         QTest::addColumn<bool>("sameSize"); // same size, other contents and time
-        QTest::newRow("portable device, other size") << false << false;
-        QTest::newRow("portable device, other time") << false << true;
-        QTest::newRow("usb volumes, other size") << true << false;
-        QTest::newRow("usb volumes, other time") << true << true;
+        // The camera deletes the file and tells so, then writes the new picture under the
+        // same name (and object id) with the same size and time: only its removal tells.
+        QTest::addColumn<bool>("told");
+        QTest::newRow("portable device, other size") << false << false << false;
+        QTest::newRow("portable device, other time") << false << true << false;
+        QTest::newRow("portable device, removal told") << false << true << true;
+        QTest::newRow("usb volumes, other size") << true << false << false;
+        QTest::newRow("usb volumes, other time") << true << true << false;
     }
     void freeKeepsReplacedFile()
     {
         QFETCH(bool, usb);
         QFETCH(bool, sameSize);
+        QFETCH(bool, told);
         QTemporaryDir dir;
         Rig rig(dir.path(), usb, 2);
         rig.holdValidation = true;
@@ -290,14 +299,6 @@ private slots:
             other[i] = char(~other[i]);
         if (!sameSize)
             other.append("another picture");
-        QVERIFY(raw.resize(0) && raw.seek(0) && raw.write(other) == other.size());
-        raw.close();
-        QVERIFY(raw.open(QIODevice::ReadWrite));
-        QVERIFY(raw.setFileTime(wasModified.addSecs(60), QFileDevice::FileModificationTime));
-        raw.close();
-
-        for (const QUrl& target : qAsConst(rig.unvalidated))
-            rig.locator.requestMetadata(target);
         const auto row = [session](const QString& name) {
             const QModelIndexList found = session->match(
                 session->index(0, 0), CaptureSession::RawFileNameRole, name + ".vrx", 1, Qt::MatchExactly);
@@ -305,6 +306,28 @@ private slots:
         };
         const QModelIndex replacedRow = row(replaced), keptRow = row(kept);
         QVERIFY(replacedRow.isValid() && keptRow.isValid());
+        if (told) {
+            const std::shared_ptr<FolderDevice::Controls> controls = rig.manager->controls(rig.deviceId);
+            const QString relative = QDir(rig.camera).relativeFilePath(cameraRaw);
+            raw.close();
+            QVERIFY(QFile::remove(cameraRaw));
+            controls->announceRemoved(relative);
+            QTRY_VERIFY(replacedRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty());
+            QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(other) == other.size());
+            QVERIFY(raw.setFileTime(wasModified, QFileDevice::FileModificationTime));
+            raw.close();
+            controls->announceAdded(relative);
+            QTRY_COMPARE(replacedRow.data(CaptureSession::RawRemoteIdRole).toString(), "f:" + relative);
+        } else {
+            QVERIFY(raw.resize(0) && raw.seek(0) && raw.write(other) == other.size());
+            raw.close();
+            QVERIFY(raw.open(QIODevice::ReadWrite));
+            QVERIFY(raw.setFileTime(wasModified.addSecs(60), QFileDevice::FileModificationTime));
+            raw.close();
+        }
+
+        for (const QUrl& target : qAsConst(rig.unvalidated))
+            rig.locator.requestMetadata(target);
         // The picture left alone goes; of the other, the files that are still the copied
         // ones go (its raw file is asked for first, its preview last).
         QTRY_VERIFY_WITH_TIMEOUT(keptRow.data(CaptureSession::RawRemoteIdRole).toString().isEmpty()
@@ -328,6 +351,69 @@ private slots:
             QVERIFY2(records.contains(kept + ".vrx"), qPrintable(records.join(' ')));
             QVERIFY2(!records.contains(replaced + ".vrx"), qPrintable(records.join(' ')));
         }
+    }
+
+    // Two cameras whose pictures have the same names, imported at once into one folder with
+    // deletion from the camera: the files of the second import whose names the first one
+    // writes are not queued, and the camera's tab hears so. No copy is a mix of both, and
+    // the camera whose pictures were not copied keeps them all.
+    void twoCamerasOneFolder()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), false, 3);
+        const QString second = rig.root + "/camera2";
+        vrxgen::TreeOptions options;
+        options.pictures = 3;
+        options.cameraSeed = 7;
+        options.marker = "queltcal";
+        vrxgen::TreeInfo other;
+        QVERIFY(vrxgen::makeCameraTree(second.toStdString(), options, &other));
+        QCOMPARE(other.pictures, rig.tree.pictures); // the same names
+        const QString secondRoot = QString::fromStdString(other.pictureRoot) + "/";
+        std::map<QString, std::vector<std::vector<std::uint16_t>>> firstSamples, secondSamples;
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            firstSamples[raw] = ostra::test::rawSamplesOf(rig.cameraFile(raw));
+            secondSamples[raw] = ostra::test::rawSamplesOf(secondRoot + raw);
+            QVERIFY(firstSamples[raw] != secondSamples[raw]);
+        }
+        rig.logger.start();
+        CaptureSession* first = rig.open();
+        QVERIFY(first);
+        const QString firstId = rig.deviceId;
+        rig.deviceId = rig.manager->attach(second, "Z40 two");
+        QTRY_COMPARE(rig.facade->count(), 2);
+        CaptureSession* session2 = rig.facade->openSession(rig.deviceId);
+        QTRY_VERIFY_WITH_TIMEOUT(session2->isCorrelated(), 20000);
+        const QUuid importSecond = rig.import(session2, true);
+
+        CaptureModel model;
+        model.setDeviceLocator(rig.facade.get());
+        model.setPipeline(&rig.logger);
+        model.setDeviceId(firstId);
+        QTRY_COMPARE(model.count(), int(rig.tree.pictures.size()));
+        model.setImportFolder(QUrl::fromLocalFile(rig.folder()));
+        model.selectAll();
+        QSignalSpy notQueued(&model, &CaptureModel::filesNotQueued);
+        QVERIFY(model.transfer(true).isEmpty());
+        QCOMPARE(notQueued.size(), 1);
+        int files = 0; // every file of the first camera: none was queued
+        for (int row = 0; row < first->rowCount(); ++row) {
+            for (int role : { CaptureSession::ThmRemoteIdRole, CaptureSession::StateRemoteIdRole,
+                     CaptureSession::RawRemoteIdRole })
+                files += !first->index(row, 0).data(role).toString().isEmpty();
+        }
+        QCOMPARE(notQueued.first().first().toInt(), files);
+
+        QVERIFY(rig.completes(importSecond));
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(secondRoot + raw), 20000);
+            QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + raw), secondSamples[raw]);
+            QCOMPARE(ostra::test::rawSamplesOf(rig.cameraFile(raw)), firstSamples[raw]);
+        }
+        QVERIFY(QDir(rig.folder()).entryList({ "*.transfer" }, QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(rig.completed, QList<QUuid> { importSecond });
     }
 
     // An import asked for while the camera is still being listed completes; the listing
@@ -377,6 +463,31 @@ private slots:
         QCOMPARE(state.size(), 2); // "ejecting", then "failed"
     }
 
+    // An eject asked for while files of the camera are still to be copied is refused with
+    // its reason, and cuts nothing: the import then completes. Once it has, the eject runs.
+    void ejectWaitsForTheImport()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), true, 2, 64);
+        CaptureModel model;
+        model.setDeviceLocator(rig.facade.get());
+        model.setPipeline(&rig.logger);
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        model.setDeviceId(rig.deviceId);
+        const QUuid import = rig.import(session); // queued; the scheduler starts below
+        QSignalSpy state(&model, &CaptureModel::ejectStateChanged);
+        model.eject();
+        QCOMPARE(model.ejectState(), QStringLiteral("busy"));
+        QCOMPARE(state.size(), 1);
+        rig.logger.start();
+        QVERIFY(rig.completes(import));
+        rig.checkImported();
+        model.eject(); // these volumes have no block device: nothing can be ejected
+        QTRY_COMPARE(model.ejectState(), QStringLiteral("failed"));
+        QCOMPARE(state.size(), 3); // "busy", "ejecting", "failed"
+    }
+
     // A camera unplugged in the middle of a raw file raises a ticket for the device;
     // plugged in again, the import resumes and completes.
     void unplugAndResume()
@@ -411,6 +522,133 @@ private slots:
         rig.checkImported();
     }
 
+    // In a private mount namespace (readOnlyDestination): the library on a tmpfs that turns
+    // read-only once the scheduler has checked it, while the camera's copies are under way.
+    // The ticket names the destination, not the camera; no file is left under its name;
+    // writable again and tried again, the import completes.
+    void readOnlyDestinationChild()
+    {
+        const QString base = ostra::test::mountNamespaceFolder();
+        if (base.isEmpty())
+            QSKIP("runs in a mount namespace (readOnlyDestination)");
+        const QString library = base + "/library";
+        QVERIFY(ostra::test::mountTmpfs("ostra-library", library, "size=64m"));
+        Rig rig(base, false, 2); // made after the mount, so it knows the volume
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        auto controls = rig.manager->controls(rig.deviceId);
+        controls->hold(); // the device's next call (the first copy's) waits
+        const QUuid import = rig.import(session);
+        QVERIFY(QTest::qWaitFor([&] { return controls->heldCalls() > 0; }, 20000));
+        // Nothing is open for writing there yet: the volume can turn read-only.
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(library)));
+        controls->release();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.router.tickets()->count() > 0, 20000);
+        QCOMPARE(rig.router.tickets()->errorType(), QStringLiteral("NoWrite"));
+        QVERIFY(!(rig.router.tickets()->error() & IFileSink::IOError));
+        // Only whole copies (a preview taken from the cache) stand in the library.
+        for (const QString& name : QDir(rig.folder()).entryList(QDir::Files | QDir::Hidden)) {
+            QFile copy(rig.folder() + "/" + name), original(rig.cameraFile(name));
+            QVERIFY2(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly), qPrintable(name));
+            QVERIFY2(copy.readAll() == original.readAll(), qPrintable(name));
+        }
+        QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,rw '%1'").arg(library)));
+        for (int tries = 0; tries < 10 && rig.router.tickets()->count() > 0; ++tries) {
+            rig.router.revive(rig.router.tickets()->resolve());
+            QTest::qWait(100);
+        }
+        QVERIFY(rig.completes(import));
+        QCOMPARE(rig.router.tickets()->count(), 0);
+        rig.checkImported();
+    }
+
+    void readOnlyDestination()
+    {
+        QTemporaryDir dir;
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.path(), QStringList { "readOnlyDestinationChild" });
+    }
+
+    // A camera connected as USB storage unplugged while a copy from it waits to read its
+    // file: nothing is left under the copy's name, and plugged in again, the import
+    // completes.
+    void usbUnplugInTheMiddleOfACopy()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), true, 2);
+        rig.router.setFilePerm(rig.locator.filePerm());
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        const QString name = QString::fromStdString(rig.tree.pictures[0]) + ".vrx";
+        FileToken held
+            = rig.locator.filePerm()->acquireFileSemaphore(rig.cameraFile(name), FilePerm::kExclusive);
+        const QUuid import = rig.import(session);
+        QTRY_VERIFY(rig.router.inFlightCount() > 0);
+        const QList<QStorageInfo> plugged = rig.mounts->list;
+        rig.mounts->list.clear();
+        QVERIFY(QDir().rename(rig.camera, rig.root + "/unplugged"));
+        QVERIFY(ostra::test::announceChange(*rig.mounts, *rig.volumes));
+        QTRY_COMPARE(rig.facade->count(), 0);
+        held.reset();
+        QTRY_COMPARE(rig.router.inFlightCount(), 0);
+        QVERIFY(!QFileInfo::exists(rig.folder() + "/" + name));
+        QVERIFY(QDir(rig.folder()).entryList({ "*.transfer*" }, QDir::Files | QDir::Hidden).isEmpty());
+        QVERIFY(QDir().rename(rig.root + "/unplugged", rig.camera));
+        rig.mounts->list = plugged;
+        QVERIFY(ostra::test::announceChange(*rig.mounts, *rig.volumes));
+        QVERIFY(rig.open());
+        QVERIFY(rig.completes(import));
+        QCOMPARE(rig.router.tickets()->count(), 0);
+        rig.checkImported();
+    }
+
+    // The camera unplugged while it deletes the pictures of an import, one after another as
+    // their copies are verified: none goes whose copy is not in the library, and plugged in
+    // again, the pictures left on it go as well.
+    void unplugWhileFreeing()
+    {
+        QTemporaryDir dir;
+        Rig rig(dir.path(), false, 4);
+        std::map<QString, std::vector<std::vector<std::uint16_t>>> samples;
+        for (const std::string& name : rig.tree.pictures) {
+            const QString raw = QString::fromStdString(name) + ".vrx";
+            samples[raw] = ostra::test::rawSamplesOf(rig.cameraFile(raw));
+        }
+        const auto onCamera = [&] {
+            int left = 0;
+            for (const auto& picture : samples)
+                left += QFileInfo::exists(rig.cameraFile(picture.first));
+            return left;
+        };
+        rig.holdValidation = true;
+        rig.logger.start();
+        CaptureSession* session = rig.open();
+        QVERIFY(session);
+        const QUuid import = rig.import(session, true);
+        QVERIFY(rig.completes(import));
+        QTRY_COMPARE(rig.unvalidated.size(), 4);
+        FolderDevice::Faults slow;
+        slow.callDelayMs = 150; // each deletion takes a while
+        rig.manager->controls(rig.deviceId)->setFaults(slow);
+        for (const QUrl& target : qAsConst(rig.unvalidated))
+            rig.locator.requestMetadata(target);
+        QVERIFY(QTest::qWaitFor([&] { return onCamera() < 4; }, 20000));
+        rig.manager->detach(rig.deviceId);
+        QTRY_COMPARE(rig.facade->count(), 0);
+        QVERIFY(onCamera() > 0);
+        for (const auto& picture : samples) {
+            if (!QFileInfo::exists(rig.cameraFile(picture.first)))
+                QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + picture.first), picture.second);
+        }
+        rig.manager->attach(rig.camera, "Z40");
+        QVERIFY(rig.open());
+        QTRY_COMPARE_WITH_TIMEOUT(onCamera(), 0, 20000);
+        for (const auto& picture : samples)
+            QCOMPARE(ostra::test::rawSamplesOf(rig.folder() + "/" + picture.first), picture.second);
+        QCOMPARE(rig.router.tickets()->count(), 0);
+    }
+
     // A kill in the middle of an import: the journal resumes it at the next start. The
     // copies made but not verified before the kill are verified after it, so every picture
     // is marked and, when asked, deleted from the camera; each picture is then exactly
@@ -418,25 +656,30 @@ private slots:
     void killAndRestart_data()
     {
         QTest::addColumn<bool>("free");
-        QTest::newRow("keep on camera") << false;
-        QTest::newRow("delete from camera") << true;
+        QTest::addColumn<bool>("usb");
+        QTest::newRow("keep on camera") << false << false;
+        QTest::newRow("delete from camera") << true << false;
+        QTest::newRow("usb volumes, keep on camera") << false << true;
+        QTest::newRow("usb volumes, delete from camera") << true << true;
     }
     void killAndRestart()
     {
         QFETCH(bool, free);
+        QFETCH(bool, usb);
         QTemporaryDir dir;
         {
             QProcess child;
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("OSTRA_IMPORT_CHILD", dir.path());
             env.insert("OSTRA_IMPORT_FREE", free ? "1" : "0");
+            env.insert("OSTRA_IMPORT_USB", usb ? "1" : "0");
             child.setProcessEnvironment(env);
             child.setProcessChannelMode(QProcess::MergedChannels);
             child.start(QCoreApplication::applicationFilePath(), { "importThenDie" });
             QVERIFY(child.waitForFinished(120000));
             QVERIFY2(child.exitStatus() == QProcess::CrashExit, child.readAll().constData());
         }
-        Rig rig(dir.path(), false, 6);
+        Rig rig(dir.path(), usb, 6);
         QVERIFY(QTest::qWaitFor([&] { return rig.facade->count() > 0; }));
         // The devices model opens the connected cameras before the journal replays.
         rig.facade->preload();
@@ -444,13 +687,23 @@ private slots:
         int before = 0;
         for (const std::string& name : rig.tree.pictures) {
             // The same tree made again beside the camera: what every picture holds.
-            const QString raw = rig.root + "/scratch/" + QString::fromStdString(name) + ".vrx";
+            const QString raw = rig.root + (usb ? "/scratch/Z40CD0042/DCIM/" : "/scratch/")
+                + QString::fromStdString(name) + ".vrx";
             samples[QFileInfo(raw).fileName()] = ostra::test::rawSamplesOf(raw);
             before += QFileInfo::exists(rig.folder() + "/" + QString::fromStdString(name) + ".vrx");
         }
-        QVERIFY(before >= 2 && before < int(rig.tree.pictures.size()));
+        // Copies from volumes are placed a group at a time: all may be in place, journaled
+        // or not.
+        QVERIFY(before >= 2 && (usb || before < int(rig.tree.pictures.size())));
+        // A picture volume is read-only: a picture leaves it as a record in its trash.
+        const auto onCamera = [&rig, usb](const QString& name) {
+            return QFileInfo::exists(rig.cameraFile(name))
+                && !(usb && QFileInfo::exists(rig.camera + "/Z40SD0042/.QTrash/DCIM/" + name));
+        };
         rig.logger.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.completed.isEmpty(), 60000);
+        // Copies from volumes may all have been in place: the replay then finds the import
+        // complete, and nothing is left to announce.
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.completed.isEmpty() || (usb && !rig.router.hasRequests()), 60000);
         if (!free) {
             rig.checkImported();
         } else {
@@ -458,14 +711,13 @@ private slots:
             for (const std::string& image : rig.tree.imageUuids)
                 QTRY_VERIFY(rig.hasBeen.hasBeen(cameraUuid, QUuid(QString::fromStdString(image))));
             for (const std::string& name : rig.tree.pictures)
-                QTRY_VERIFY_WITH_TIMEOUT(
-                    !QFileInfo::exists(rig.cameraFile(QString::fromStdString(name) + ".vrx")), 20000);
+                QTRY_VERIFY_WITH_TIMEOUT(!onCamera(QString::fromStdString(name) + ".vrx"), 20000);
         }
         QCOMPARE(rig.router.tickets()->count(), 0);
         // Compared by their samples: the image service may compress a copy in place.
         for (const auto& [name, expected] : samples) {
             const QString copy = rig.folder() + "/" + name;
-            const int places = int(QFileInfo::exists(copy)) + int(QFileInfo::exists(rig.cameraFile(name)));
+            const int places = int(QFileInfo::exists(copy)) + int(onCamera(name));
             QVERIFY2(places == 1 || !free, qPrintable(name));
             QVERIFY2(
                 ostra::test::rawSamplesOf(QFileInfo::exists(copy) ? copy : rig.cameraFile(name)) == expected,
@@ -479,7 +731,7 @@ private slots:
         const QString folder = qEnvironmentVariable("OSTRA_IMPORT_CHILD");
         if (folder.isEmpty())
             QSKIP("runs as the child of killAndRestart");
-        Rig rig(folder, false, 6);
+        Rig rig(folder, qEnvironmentVariableIntValue("OSTRA_IMPORT_USB") != 0, 6);
         rig.logger.killAfter = 2;
         rig.logger.start();
         CaptureSession* session = rig.open();

@@ -249,6 +249,51 @@ private slots:
         QTRY_VERIFY(!QFileInfo::exists(cameraFile("VID_0001.mp4")));
     }
 
+    // Unplugged while videos download one after another: nothing is left half written under
+    // a video's name, every video stays on the camera; plugged in again, the queue runs.
+    void videoQueueSurvivesUnplug()
+    {
+        const QString folder = m_dir.filePath("videos-unplugged");
+        m_settings->setImportVideoFolder(folder);
+        QVERIFY(QDir().mkpath(folder));
+        const std::shared_ptr<FolderDevice::Controls> controls = m_manager->controls(m_id);
+        const QByteArray bytes(3 * FolderDevice::kOptimalBuffer, 'v');
+        QStringList names;
+        for (int i = 1; i <= 4; ++i) {
+            names << QString("VID_020%1.mp4").arg(i);
+            QVERIFY(ostra::test::writeTreeFile(cameraFile(names.last()), bytes));
+            controls->announceAdded(names.last());
+        }
+        VideosModel* videos = m_model->videosModel();
+        QTRY_VERIFY(videos->video(names.last()));
+        // Each read takes long: the video takes four of them (the last finds its end).
+        FolderDevice::Faults slow;
+        slow.callDelayMs = 300;
+        controls->setFaults(slow);
+        videos->importVideos(names, true);
+        const QString first = folder + "/" + names.first();
+        QTRY_VERIFY(QFileInfo(first + ".transfer").size() > 0);
+        controls->hold(); // a later read waits: the device goes in the middle of the video
+        m_manager->detach(m_id);
+        QTRY_COMPARE(m_model->loadingState(), QStringLiteral("failed"));
+        controls->release();
+        QTRY_VERIFY(QDir(folder).entryList(QDir::Files | QDir::Hidden).isEmpty());
+        for (const QString& name : qAsConst(names))
+            QVERIFY2(QFileInfo::exists(cameraFile(name)), qPrintable(name));
+
+        m_id = m_manager->attach(m_camera, "Z40", "Quelt");
+        QTRY_COMPARE(m_devices->rowCount(), 1);
+        m_model->setDeviceId(m_id);
+        QTRY_VERIFY_WITH_TIMEOUT(m_model->correlated(), 30000);
+        QTRY_VERIFY(videos->video(names.first()));
+        videos->importVideos({ names.first() }, false);
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(first).size(), qint64(bytes.size()), 20000);
+        QTRY_COMPARE(videos->downloadedCount(), 1);
+        QVERIFY(videos->downloadingPaused());
+        for (const QString& name : qAsConst(names))
+            QVERIFY(QFile::remove(cameraFile(name)));
+    }
+
     // Last: it deletes pictures on the camera.
     void removalSparesQueuedPictures()
     {

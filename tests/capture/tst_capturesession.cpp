@@ -450,8 +450,9 @@ private slots:
         RecordingPipeline pipeline;
         for (int twice = 0; twice < 2; ++twice) {
             session.attach(&pipeline);
-            QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+            // Local files are queued as they are read again, each with its completion.
             QTRY_VERIFY(!session.isReading());
+            QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
             QCOMPARE(pipeline.named("claim ").size(), 4);
         }
         QVERIFY(pipeline.named("route").isEmpty());
@@ -563,6 +564,78 @@ private slots:
         for (const char* suffix : { ".jpg", ".vrx" })
             QVERIFY2(QFile::exists(root + "IMG_0002" + suffix), suffix);
         QCOMPARE(session.rowCount(), 3);
+    }
+
+    // A transport that tells of a file removed on the camera, then lists a file under the
+    // same remote id again, lists another picture: freeing the row leaves that file, while
+    // the row's other files, the ones first listed, go.
+    void freeKeepsFileListedAgainUnderItsId()
+    {
+        Camera c = camera(true, 2, 0);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        const QModelIndex row = rowOf(session, "IMG_0001");
+        QVERIFY(row.isValid());
+        const QString raw = row.data(S::RawRemoteIdRole).toString();
+        const QString preview = row.data(S::ThmRemoteIdRole).toString();
+        QVERIFY(!raw.isEmpty() && !preview.isEmpty());
+        const QUrl location = QUrl::fromLocalFile(c.root + "/Z40CD0042/" + raw);
+        session.onItemsRemoved({ raw });
+        QVERIFY(row.data(S::RawRemoteIdRole).isNull());
+        session.onItemsFound(
+            { { "IMG_0001", raw, "IMG_0001.vrx", QFileInfo(location.toLocalFile()).size(), location } });
+        QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
+        session.touchItem(row);
+        const QString trash = c.root + "/Z40SD0042/.QTrash/";
+        // Retired in order (raw, state, preview): once the preview is, the raw was decided.
+        QTRY_VERIFY(QFile::exists(trash + preview));
+        QVERIFY(!QFile::exists(trash + raw));
+        QCOMPARE(row.data(S::RawRemoteIdRole).toString(), raw);
+    }
+
+    // A camera volume's files are each queued and completed in one turn: a scheduling pass
+    // in between would find a queued file whose target (the file itself) exists and ask the
+    // user about it. The correlation (after which a queued file without a local original
+    // counts as gone) comes once every file of the listing is complete, raw files too.
+    void localFilesQueuedAndCompleteAtOnce()
+    {
+        Camera c = camera(true, 4, 0);
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(session.isCorrelated(), 20000);
+        QTRY_VERIFY(!session.isReading());
+        const QStringList& calls = pipeline.calls;
+        QCOMPARE(pipeline.named("put ").size(), 4 + 4 + 2);
+        for (int i = 0; i < calls.size(); ++i) {
+            if (calls.at(i).startsWith("put "))
+                QVERIFY2(
+                    i + 1 < calls.size() && calls.at(i + 1) == "complete " + calls.at(i).section(' ', 1, 1),
+                    qPrintable(calls.mid(i, 2).join(" | ")));
+        }
+        const int claimAll = calls.indexOf("claimAll");
+        QVERIFY(claimAll >= 0);
+        QCOMPARE(calls.mid(claimAll).filter(QRegularExpression("^complete ")), QStringList());
+    }
+
+    // A camera volume unplugged before or while its files are listed: the session hears
+    // that the device is gone and tells the pipeline so, never that the camera holds no
+    // files (an import waiting for them would take them for gone, for good).
+    void volumeGoneWhileListed()
+    {
+        Camera c = camera(true, 2, 0);
+        QVERIFY(QDir().rename(c.root + "/Z40CD0042", c.root + "/unplugged"));
+        RecordingPipeline pipeline;
+        S session(c.factory, c.request, &pipeline, nullptr);
+        pipeline.source = &session;
+        QSignalSpy lost(&session, &S::notifyDeviceLost);
+        QVERIFY(lost.wait(20000));
+        QVERIFY(!session.isEnumerated() && !session.isLive());
+        QCOMPARE(session.rowCount(), 0);
+        QVERIFY(pipeline.named("claimAll").isEmpty());
+        QCOMPARE(pipeline.named("chanLost 256").size(), 1);
     }
 
     // Losing the device empties the session and tells the pipeline; reports still on their

@@ -7,6 +7,7 @@
 #include "core/appsettings.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -89,6 +90,27 @@ private slots:
         model.importVideos({ "VID_3.mp4" }, false);
         QCOMPARE(model.downloadedCount(), 0);
         QCOMPARE(model.downloadingHandler()->maximumProgress(), qint64(3000));
+    }
+
+    // A name taken when its video is queued was chosen to be replaced (the view asks
+    // first); a name free then must still be free when the download ends.
+    void replacesOnlyWhatWasThere()
+    {
+        QTemporaryDir dir;
+        m_settings.setImportVideoFolder(dir.path());
+        QFile taken(dir.filePath("VID_1.mp4"));
+        QVERIFY(taken.open(QIODevice::WriteOnly) && taken.write("old") == 3);
+        taken.close();
+        VideosModel model;
+        model.addVideo(QStringLiteral("VID_1.mp4"), QStringLiteral("o1"), 10, QDateTime());
+        model.addVideo(QStringLiteral("VID_2.mp4"), QStringLiteral("o2"), 10, QDateTime());
+        QSignalSpy asked(&model, &VideosModel::requestDownload);
+        model.importVideos({ "VID_1.mp4", "VID_2.mp4" }, true);
+        QVERIFY(requestAt(asked, 0).overwrite);
+        model.onVideoImported(requestAt(asked, 0));
+        QCOMPARE(asked.count(), 2);
+        QVERIFY(!requestAt(asked, 1).overwrite);
+        m_settings.setImportVideoFolder(QStringLiteral("/videos"));
     }
 
     // Metadata and a thumbnail that come before their video are used once.

@@ -560,6 +560,108 @@ private slots:
         if (!id.isEmpty())
             m_manager.detach(id);
     }
+
+    // Two cameras' videos of one name into one folder: a download never writes into the
+    // file another one is writing, and never replaces a video that took the name after it
+    // was queued (unless the user chose to replace the file there); it ends AnotherExists,
+    // and the video stays on its camera.
+    void videosOfOneNameFromTwoCameras()
+    {
+        m_manager.controls(m_id)->setFaults({});
+        const QString folder = m_dir.filePath("twocams");
+        writeFile(folder + "/VID_0001.mp4", QByteArray(3 * FolderDevice::kOptimalBuffer, 'w'));
+        QString other = m_manager.attach(folder, "other");
+        SessionListener first, second;
+        auto proxy = open(&first);
+        std::swap(other, m_id);
+        auto proxy2 = open(&second);
+        std::swap(other, m_id);
+        QVERIFY(proxy && proxy2);
+        QSignalSpy firstDone(&first, &SessionListener::videoDownloaded);
+        QSignalSpy secondDone(&second, &SessionListener::videoDownloaded);
+        const auto resultOf = [](const QSignalSpy& spy, int i) {
+            return spy.at(i).first().value<VideosModel::DownloadRequest>().result;
+        };
+        const QString target = m_dir.filePath("videos/VID_0001.mp4");
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        const QByteArray mine = QByteArray(5000, 'v'), theirs(3 * FolderDevice::kOptimalBuffer, 'w');
+
+        // The other camera's download is under way (its reads are slow, then one waits).
+        FolderDevice::Faults slow;
+        slow.callDelayMs = 300;
+        m_manager.controls(other)->setFaults(slow);
+        proxy2->fetchVideo({ "f:VID_0001.mp4", target, true, theirs.size() });
+        QTRY_VERIFY(QFileInfo(target + ".transfer").size() > 0);
+        m_manager.controls(other)->hold();
+        proxy->fetchVideo({ "f:VID_0001.mp4", target, true, mine.size() });
+        QTRY_COMPARE(firstDone.size(), 1);
+        QCOMPARE(resultOf(firstDone, 0), VideosModel::DownloadResultError::AnotherExists);
+        QVERIFY(QFileInfo(target + ".transfer").size() > 0); // not cut, not written into
+        m_manager.controls(other)->release();
+        QTRY_COMPARE_WITH_TIMEOUT(secondDone.size(), 1, 20000);
+        QCOMPARE(resultOf(secondDone, 0), VideosModel::DownloadResultError::None);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), theirs);
+        file.close();
+
+        // Queued while the name was free, it finds the other camera's video there: kept.
+        proxy->fetchVideo({ "f:VID_0001.mp4", target, true, mine.size() });
+        QTRY_COMPARE(firstDone.size(), 2);
+        QCOMPARE(resultOf(firstDone, 1), VideosModel::DownloadResultError::AnotherExists);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), theirs);
+        file.close();
+        QVERIFY(!QFile::exists(target + ".transfer"));
+        // The user chose to replace it.
+        VideosModel::DownloadRequest replace { "f:VID_0001.mp4", target, true, mine.size() };
+        replace.overwrite = true;
+        proxy->fetchVideo(replace);
+        QTRY_COMPARE(firstDone.size(), 3);
+        QCOMPARE(resultOf(firstDone, 2), VideosModel::DownloadResultError::None);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), mine);
+        proxy2.reset();
+        m_manager.detach(other);
+    }
+
+    // A camera may delete a file itself and write another picture under the same name and
+    // object id, with the same size and time. Once the device told of the removal, a
+    // removal asked for that id (the copied picture being freed) leaves the new file.
+    void keepsFileWrittenAgainUnderItsId()
+    {
+        m_manager.controls(m_id)->setFaults({});
+        SessionListener listener;
+        auto proxy = open(&listener);
+        QVERIFY(proxy);
+        QSignalSpy removed(&listener, &SessionListener::notifyItemsRemoved);
+        QSignalSpy items(&listener, &SessionListener::notifyItemsFound);
+        const QString name = "DCIM/102/IMG_0005.vrx";
+        const QString path = m_camera + "/" + name;
+        const QFileInfo before(path);
+        const QDateTime modified = before.lastModified();
+        const QByteArray again(int(before.size()), 'n');
+        QVERIFY(QFile::remove(path));
+        m_manager.controls(m_id)->announceRemoved(name);
+        QTRY_COMPARE(removed.size(), 1);
+        QCOMPARE(removed.first().first().toStringList(), QStringList { "f:" + name });
+        writeFile(path, again);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.setFileTime(modified, QFileDevice::FileModificationTime));
+        }
+        m_manager.controls(m_id)->announceAdded(name);
+        QTRY_COMPARE(fileNames(items), QStringList { "IMG_0005.vrx" });
+        proxy->remove("f:" + name);
+        // Removals run in order: once the next one is done, the first was decided.
+        const QString other = m_camera + "/DCIM/102/IMG_0008.jpg";
+        proxy->remove("f:DCIM/102/IMG_0008.jpg");
+        QTRY_VERIFY(!QFile::exists(other));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), again);
+    }
 };
 
 OSTRA_TEST_MAIN(TestWinSessionProxy)

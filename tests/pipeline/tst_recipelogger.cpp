@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -242,6 +243,27 @@ private slots:
             scalar(journal(), "select done from recipes where url like '%a.vrx'").toInt(), before ? 0 : 1);
         QCOMPARE(run.router.obstacles, before ? QList<int> { IFileSink::Present } : QList<int>());
         QCOMPARE(readFile(dir.filePath("r/a.vrx")), QByteArray(10, 'u'));
+    }
+
+    // A copy renamed into place before a kill journaled its completion was not verified
+    // either: once the replay has started the scheduler it is, even when it was the last
+    // file of its import (which then counts as finished). Without that it would never be
+    // marked as imported, nor freed at the source.
+    void replayVerifiesCopiesPlacedUnjournaled()
+    {
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("v/a.vrx"), recipe("a", 10), Arbiter()));
+        }
+        QVERIFY(writeTreeFile(dir.filePath("v/a.vrx"), QByteArray(10, 'u')));
+        Run run(journal());
+        run.source.verifyAnswer = true;
+        QSignalSpy validate(&run.logger, &IFileSink::needValidate);
+        run.logger.start();
+        QCOMPARE(scalar(journal(), "select done from recipes where url like '%v/a.vrx'").toInt(), 1);
+        QCOMPARE(validate.size(), 1);
+        QCOMPARE(validate.first().first().toUrl(), url("v/a.vrx"));
+        QCOMPARE(run.source.fetches.size(), 0);
     }
 
     // Rows that the program cannot have written are left out of the replay, with a line

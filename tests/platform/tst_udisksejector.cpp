@@ -116,8 +116,11 @@ private slots:
                                    << both + QStringList { "PowerOff CAM" };
         QTest::newRow("power off refused") << QByteArray("/dev/sdz1") << QStringList { "PowerOff" } << true
                                            << both + QStringList { "PowerOff CAM", "Eject CAM" };
-        QTest::newRow("busy part") << QByteArray("/dev/sdz1") << QStringList { "sdz1" } << true
-                                   << both + QStringList { "PowerOff CAM" };
+        // A part in use stays mounted: the eject fails there and the drive keeps its power.
+        QTest::newRow("busy part") << QByteArray("/dev/sdz1") << QStringList { "sdz1" } << false
+                                   << QStringList { "removing /media/u/CAM", "Unmount sdz1" };
+        QTest::newRow("busy second part")
+            << QByteArray("/dev/sdz1") << QStringList { "sdz2" } << false << both;
         QTest::newRow("no drive") << QByteArray("/dev/loop0") << QStringList() << true
                                   << QStringList { "removing /mnt/img", "Unmount loop0" };
         QTest::newRow("unknown device") << QByteArray("/dev/sdx9") << QStringList() << false << QStringList();

@@ -44,7 +44,7 @@ public:
     void onObstacle(QUrl, Recipe, IFileSink::Error e) override { calls << QString("obstacle %1").arg(e); }
     void onChanLost(QString, QString, IFileSink::Error e) override { calls << QString("chanLost %1").arg(e); }
     void onProgress(QUrl, Recipe, ProgressRatio) override { }
-    void onComplete(QUrl, Recipe) override { }
+    void onComplete(QUrl, Recipe r) override { calls << "complete " + fileOf(r); }
     void onReleased(Recipe r, IFileSink::Error e) override
     {
         calls << QString("released %1 %2").arg(fileOf(r)).arg(e);
