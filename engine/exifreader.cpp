@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <QUrl>
 
@@ -419,13 +420,17 @@ QList<Directory> readExif(QIODevice& device, const Callbacks& callbacks)
 
 QList<Directory> readExifFromFile(const QUrl& url, const Callbacks& callbacks)
 {
-    QFile file(url.toLocalFile());
-    if (!file.open(QIODevice::ReadOnly)) {
+    const QString path = url.toLocalFile();
+    QFile file(path);
+    // Only a regular file: opening a pipe would wait for a writer that may never come.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         if (callbacks.error)
             callbacks.error(-1, ExifError::ReadError, 0);
         return {};
     }
-    QByteArray bytes = file.readAll();
+    // The EXIF block stands before the image data; only the file's head is loaded, so a
+    // huge file is never read whole (what lies past it reads as the end of the data).
+    QByteArray bytes = file.read(kMaxFileBytes);
     file.close();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);

@@ -5,10 +5,13 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QFuture>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QtConcurrent>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <tuple>
 
 using ostra::test::ExifBuilder;
@@ -138,6 +141,60 @@ private slots:
         }
         for (int d = 0; d < 3; ++d)
             QVERIFY(sameEntries(results[0].at(d), results[1].at(d)));
+    }
+
+    void filesOfAnySize_data()
+    {
+        QTest::addColumn<qint64>("size"); // the file's, its preview at the start
+        QTest::addColumn<int>("directories");
+        QTest::newRow("preview alone") << qint64(0) << 3;
+        QTest::newRow("grown far past its EXIF block") << (qint64(64) << 20) << 3;
+        QTest::newRow("past 2 GiB") << (qint64(1) << 31) + 4096 << 3;
+        QTest::newRow("past 4 GiB") << (qint64(1) << 32) + 512 << 3;
+    }
+
+    // Only a file's head is read: a huge preview (holes of a sparse file here) neither
+    // fills the memory nor goes unread for its size.
+    void filesOfAnySize()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, directories);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("IMG_1_thumbnail.jpg"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray jpeg = ExifBuilder::jpeg({ cameraPreview(false).app1Payload() });
+        QCOMPARE(file.write(jpeg), qint64(jpeg.size()));
+        if (size > 0)
+            QVERIFY(file.resize(size));
+        file.close();
+        Trace trace;
+        const auto dirs = Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks());
+        QCOMPARE(dirs.size(), directories);
+        QVERIFY(trace.errors.isEmpty());
+        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
+    }
+
+    // A pipe under a preview's name is no file to read: it is refused at once, not waited on.
+    void pipeIsNoPreview()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("IMG_2_thumbnail.jpg"));
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        Trace trace;
+        QFuture<int> read = QtConcurrent::run(
+            [&] { return int(Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks()).size()); });
+        const bool ended = QTest::qWaitFor([&] { return read.isFinished(); }, 20000);
+        if (!ended) {
+            // Let the waiting open go before failing.
+            QFile writer(path);
+            QVERIFY(writer.open(QIODevice::WriteOnly));
+            writer.close();
+            read.waitForFinished();
+        }
+        QVERIFY2(ended, "reading a pipe waited for a writer");
+        QCOMPARE(read.result(), 0);
+        QVERIFY(trace.onlyError(Exif::ExifError::ReadError));
     }
 
     void rejectsWhatIsNotAJpeg()
