@@ -299,7 +299,8 @@ StateFile::ReadResult StateFile::read(
     }
     stamp = StateStamp();
     QFile file(statePath);
-    if (!file.open(QIODevice::ReadOnly))
+    // Only a regular file is a state: opening a pipe would wait for a writer.
+    if (!QFileInfo(statePath).isFile() || !file.open(QIODevice::ReadOnly))
         return ReadResult::NoFile;
     // The stamp of the very file read, even if a writer renames another into place now.
     stamp = StateStamp::of(file.handle());
