@@ -3,7 +3,6 @@
 
 #include "ciapi/statefileeditor.h"
 #include "core/uuidpacking.h"
-#include "engine/enginestreams.h"
 #include "engine/exifreader.h"
 #include "engine/metahistory.h"
 
@@ -105,10 +104,10 @@ CaptureFileReader::State CaptureFileReader::readState(const QString& path)
 {
     State state;
     try {
-        const auto in = openFileStream(path);
-        if (!*in)
+        std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+        if (!in)
             throw std::runtime_error("cannot open");
-        const CIAPI::StateFileEditor editor(*in);
+        const CIAPI::StateFileEditor editor(in);
         state.rating = editor.userRating();
         if (QFileInfo(path).size() > kEditedPreviewSize) {
             try {

@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QFileInfo>
 #include <QSet>
 #include <QUrl>
 
@@ -420,17 +419,22 @@ QList<Directory> readExif(QIODevice& device, const Callbacks& callbacks)
 
 QList<Directory> readExifFromFile(const QUrl& url, const Callbacks& callbacks)
 {
-    const QString path = url.toLocalFile();
-    QFile file(path);
-    // Only a regular file: opening a pipe would wait for a writer that may never come.
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    QFile file(url.toLocalFile());
+    if (!file.open(QIODevice::ReadOnly)) {
         if (callbacks.error)
             callbacks.error(-1, ExifError::ReadError, 0);
         return {};
     }
     // The EXIF block stands before the image data; only the file's head is loaded, so a
-    // huge file is never read whole (what lies past it reads as the end of the data).
-    QByteArray bytes = file.read(kMaxFileBytes);
+    // huge file is never read whole (what lies past it reads as the end of the data). A
+    // slow source (a card, a pipe) is read until it ends or the head is in.
+    QByteArray bytes;
+    while (bytes.size() < kMaxFileBytes) {
+        const QByteArray more = file.read(kMaxFileBytes - bytes.size());
+        if (more.isEmpty())
+            break;
+        bytes += more;
+    }
     file.close();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);

@@ -104,8 +104,8 @@ struct Callbacks
 // reads its directories: IFD0, then the Exif directory, then the linked ones, in that order.
 QList<Directory> readExif(QIODevice& device, const Callbacks& callbacks);
 
-// The same for the first kMaxFileBytes of the local file of the URL; a file that is not a
-// regular file, or that cannot be read, gives an empty result and a ReadError.
+// The same for the first kMaxFileBytes of the local file of the URL; a file that cannot be
+// opened gives an empty result and a ReadError.
 QList<Directory> readExifFromFile(const QUrl& url, const Callbacks& callbacks);
 
 } // namespace Exif

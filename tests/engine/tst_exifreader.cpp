@@ -11,7 +11,6 @@
 #include <QtConcurrent>
 
 #include <algorithm>
-#include <sys/stat.h>
 #include <tuple>
 
 using ostra::test::ExifBuilder;
@@ -173,28 +172,6 @@ private slots:
         QCOMPARE(dirs.size(), directories);
         QVERIFY(trace.errors.isEmpty());
         QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
-    }
-
-    // A pipe under a preview's name is no file to read: it is refused at once, not waited on.
-    void pipeIsNoPreview()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("IMG_2_thumbnail.jpg"));
-        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        Trace trace;
-        QFuture<int> read = QtConcurrent::run(
-            [&] { return int(Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks()).size()); });
-        const bool ended = QTest::qWaitFor([&] { return read.isFinished(); }, 20000);
-        if (!ended) {
-            // Let the waiting open go before failing.
-            QFile writer(path);
-            QVERIFY(writer.open(QIODevice::WriteOnly));
-            writer.close();
-            read.waitForFinished();
-        }
-        QVERIFY2(ended, "reading a pipe waited for a writer");
-        QCOMPARE(read.result(), 0);
-        QVERIFY(trace.onlyError(Exif::ExifError::ReadError));
     }
 
     void rejectsWhatIsNotAJpeg()
