@@ -20,6 +20,7 @@ namespace {
 
 // A state file this large carries an edited preview worth asking the engine for.
 constexpr qint64 kEditedPreviewSize = 16384;
+constexpr qint64 kMaxJpegSide = 65535;
 
 // The image UUID of tag 0xA420: 32 hex digits, or a UUID in its text form.
 QUuid uuidFromUniqueId(QString text)
@@ -89,6 +90,12 @@ CaptureFileReader::Preview CaptureFileReader::readPreview(const QUrl& location)
             positive(dir, 0xA002, width);
             positive(dir, 0xA003, height);
         }
+    }
+    // No JPEG is larger than 65535 on a side: a size beyond is no size (the cell keeps the
+    // unknown 4:3), never one cut to a negative int.
+    if (width > kMaxJpegSide || height > kMaxJpegSide) {
+        width = 4;
+        height = 3;
     }
     const bool swap = orientation >= 5 && orientation <= 8;
     preview.read = true;

@@ -46,12 +46,13 @@ struct CountingBailiff : IBailiff
 const QString kUuid = QStringLiteral("{0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f}");
 
 // A camera preview with the EXIF tags a session reads; an empty description leaves 0x010E out.
-QByteArray preview(int orientation, QByteArray description, QByteArray uniqueId = {}, bool big = false)
+QByteArray preview(
+    int orientation, QByteArray description, QByteArray uniqueId = {}, bool big = false, quint32 width = 4000)
 {
     ExifBuilder b(big);
     const int ifd0 = b.addDirectory();
     const int exif = b.addDirectory();
-    b.longs(ifd0, 0x0100, { 4000 });
+    b.longs(ifd0, 0x0100, { width });
     b.shorts(ifd0, 0x0101, { 3000 });
     if (orientation)
         b.shorts(ifd0, 0x0112, { quint16(orientation) });
@@ -243,6 +244,9 @@ private slots:
         };
         for (const auto& [tag, jpeg, width, id] : rows)
             QTest::newRow(tag) << jpeg << width << (width == 4000 ? 3000 : width ? 4000 : 0) << id;
+        // A size no JPEG can have is no size: the cell keeps the unknown 4:3.
+        QTest::newRow("width past any int") << preview(1, {}, {}, false, 0x80000000u) << 4 << 3 << QUuid();
+        QTest::newRow("width past a JPEG's") << preview(1, {}, {}, true, 70000) << 4 << 3 << QUuid();
     }
     void readsPreviewExif()
     {
