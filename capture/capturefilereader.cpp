@@ -5,6 +5,7 @@
 #include "core/uuidpacking.h"
 #include "engine/exifreader.h"
 #include "engine/metahistory.h"
+#include "engine/vrxmetadata.h"
 
 #include <QDebug>
 #include <QFile>
@@ -159,7 +160,8 @@ CaptureFileReader::Metadata CaptureFileReader::readMetadata(const QString& path)
                 } else if (element == QLatin1String("dt")) {
                     bool ok = false;
                     const qint64 ms = value.toLongLong(&ok);
-                    if (ok)
+                    // A time no camera clock can have (a damaged or forged file) is no date.
+                    if (ok && VrxMetadata::captureTimeFrom(ms / 1000, 0).isValid())
                         date = QDateTime::fromSecsSinceEpoch(ms / 1000, Qt::UTC);
                 } else if (element == QLatin1String("dur")) {
                     duration = value.toInt() / 1000;

@@ -442,6 +442,39 @@ private slots:
         QCOMPARE(table.value("C.mp4").date, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
     }
 
+    void videoDateOfAnyClock_data()
+    {
+        QTest::addColumn<QByteArray>("dt");
+        QTest::addColumn<QDateTime>("date");
+        QTest::newRow("ordinary") << QByteArray("1700000000999")
+                                  << QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        QTest::newRow("year 10000") << QByteArray("253402300800000") << QDateTime();
+        QTest::newRow("largest clock") << QByteArray("9223372036854775807") << QDateTime();
+        QTest::newRow("smallest clock") << QByteArray("-9223372036854775808") << QDateTime();
+    }
+
+    // A video's time in "metadata.xml" that no camera clock can have is no date: never one
+    // wrapped past 64 bits or past the year 9999. Its rating still counts.
+    void videoDateOfAnyClock()
+    {
+        QFETCH(QByteArray, dt);
+        QFETCH(QDateTime, date);
+        const QString dir = m_dir.filePath(QString("clock%1/").arg(++m_count));
+        const QUrl metadata = write(dir + "metadata.xml",
+            "<metadata><item><path>/DCIM/V.mp4</path><stars>3</stars><dt>" + dt
+                + "</dt><dur>2000</dur></item>"
+                  "</metadata>");
+        NilCaptureSession session;
+        QSignalSpy videos(&session, &S::videoMetadataReceived);
+        session.onReserved("metadata.xml", metadata);
+        QTRY_COMPARE(videos.size(), 1);
+        const auto table = videos.first().first().value<QHash<QString, VideosModel::VideoMetadata>>();
+        QCOMPARE(table.value("V.mp4").rating, 3);
+        QCOMPARE(table.value("V.mp4").date.isValid(), date.isValid());
+        if (date.isValid())
+            QCOMPARE(table.value("V.mp4").date, date);
+    }
+
     // Files found without a pipeline are read at once and entered when one is attached (once);
     // a marked item's files are then retired on the camera, and a file found for it later at once.
     void attachesLaterAndRemovesMarked()
