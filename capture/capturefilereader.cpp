@@ -22,6 +22,7 @@ namespace {
 // A state file this large carries an edited preview worth asking the engine for.
 constexpr qint64 kEditedPreviewSize = 16384;
 constexpr qint64 kMaxJpegSide = 65535;
+constexpr int kMaxMetadataDepth = 64;
 
 // The image UUID of tag 0xA420: 32 hex digits, or a UUID in its text form.
 QUuid uuidFromUniqueId(QString text)
@@ -167,6 +168,12 @@ CaptureFileReader::Metadata CaptureFileReader::readMetadata(const QString& path)
                     duration = value.toInt() / 1000;
                 }
                 continue;
+            }
+            // No camera nests its records deeper; a deeper file ends here, its items read so
+            // far kept (the reader and the path would otherwise grow with every level).
+            if (elements.size() >= kMaxMetadataDepth) {
+                xml.raiseError(QStringLiteral("nested deeper than %1 elements").arg(kMaxMetadataDepth));
+                break;
             }
             elements << element;
         } else if (token == QXmlStreamReader::EndElement) {

@@ -1,4 +1,5 @@
 #include "support/capturetypes.h"
+#include "support/forkedchild.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -6,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "capture/capturefilereader.h"
 #include "capture/capturesession.h"
 #include "capture/filekind.h"
 #include "capture/nilcapturesession.h"
@@ -473,6 +475,32 @@ private slots:
         QCOMPARE(table.value("V.mp4").date.isValid(), date.isValid());
         if (date.isValid())
             QCOMPARE(table.value("V.mp4").date, date);
+    }
+
+    // A "metadata.xml" nested deeper than any camera writes it is read no further than that:
+    // the items before keep their stars, and the nesting costs no memory (in a child with
+    // little room, which an unbounded walk would use up).
+    void deepMetadataIsCut()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("no address-space bound holds under the sanitizers");
+#endif
+        const QString path = m_dir.filePath(QString("deep%1/metadata.xml").arg(++m_count));
+        QByteArray xml = "<metadata><item><path>/DCIM/A.jpg</path><stars>4</stars></item>";
+        const int levels = 3000000;
+        xml.reserve(xml.size() + levels * 3 + 16);
+        for (int i = 0; i < levels; ++i)
+            xml += "<x>";
+        write(path, xml);
+        xml.clear();
+        xml.squeeze();
+        const int code = ostra::test::inChild(
+            [&] {
+                const CaptureFileReader::Metadata m = CaptureFileReader::readMetadata(path);
+                return m.read && m.stars.value("A.jpg") == 4 ? 0 : 2;
+            },
+            rlim_t(96) << 20);
+        QCOMPARE(code, 0);
     }
 
     // Files found without a pipeline are read at once and entered when one is attached (once);
