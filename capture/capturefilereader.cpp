@@ -5,6 +5,7 @@
 #include "core/uuidpacking.h"
 #include "engine/exifreader.h"
 #include "engine/metahistory.h"
+#include "engine/vrxmetadata.h"
 
 #include <QDebug>
 #include <QFile>
@@ -20,6 +21,8 @@ namespace {
 
 // A state file this large carries an edited preview worth asking the engine for.
 constexpr qint64 kEditedPreviewSize = 16384;
+constexpr qint64 kMaxJpegSide = 65535;
+constexpr int kMaxMetadataDepth = 64;
 
 // The image UUID of tag 0xA420: 32 hex digits, or a UUID in its text form.
 QUuid uuidFromUniqueId(QString text)
@@ -90,6 +93,12 @@ CaptureFileReader::Preview CaptureFileReader::readPreview(const QUrl& location)
             positive(dir, 0xA003, height);
         }
     }
+    // No JPEG is larger than 65535 on a side: a size beyond is no size (the cell keeps the
+    // unknown 4:3), never one cut to a negative int.
+    if (width > kMaxJpegSide || height > kMaxJpegSide) {
+        width = 4;
+        height = 3;
+    }
     const bool swap = orientation >= 5 && orientation <= 8;
     preview.read = true;
     preview.width = int(swap ? height : width);
@@ -152,12 +161,19 @@ CaptureFileReader::Metadata CaptureFileReader::readMetadata(const QString& path)
                 } else if (element == QLatin1String("dt")) {
                     bool ok = false;
                     const qint64 ms = value.toLongLong(&ok);
-                    if (ok)
+                    // A time no camera clock can have (a damaged or forged file) is no date.
+                    if (ok && VrxMetadata::captureTimeFrom(ms / 1000, 0).isValid())
                         date = QDateTime::fromSecsSinceEpoch(ms / 1000, Qt::UTC);
                 } else if (element == QLatin1String("dur")) {
                     duration = value.toInt() / 1000;
                 }
                 continue;
+            }
+            // No camera nests its records deeper; a deeper file ends here, its items read so
+            // far kept (the reader and the path would otherwise grow with every level).
+            if (elements.size() >= kMaxMetadataDepth) {
+                xml.raiseError(QStringLiteral("nested deeper than %1 elements").arg(kMaxMetadataDepth));
+                break;
             }
             elements << element;
         } else if (token == QXmlStreamReader::EndElement) {

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 
 #include <fstream>
 #include <sstream>
@@ -15,10 +16,19 @@ std::filesystem::path toEnginePath(const QString& path)
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+std::shared_ptr<std::ifstream> openFileStream(const QString& path)
+{
+    auto file = std::make_shared<std::ifstream>();
+    if (QFileInfo(path).isFile())
+        file->open(toEnginePath(path), std::ios::binary | std::ios::in);
+    else
+        file->setstate(std::ios::failbit);
+    return file;
+}
+
 std::shared_ptr<std::istream> openPartStream(const StreamPart& part)
 {
-    auto file
-        = std::make_shared<std::ifstream>(toEnginePath(part.fileName()), std::ios::binary | std::ios::in);
+    auto file = openFileStream(part.fileName());
     if (part.offset() == 0 && part.size() < 0)
         return file;
     // A range of a file: read just those bytes (only used when mapping failed).

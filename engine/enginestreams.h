@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace CIAPI {
@@ -31,6 +32,10 @@ void attachInputStream(StreamPart& part, CIAPI::PropertyAccessor& accessor);
 // A file stream over the part's bytes: the whole file for a whole-file part, else a
 // stream limited to the range.
 std::shared_ptr<std::istream> openPartStream(const StreamPart& part);
+
+// A binary input stream on the file at `path` when it is a regular file; for anything else
+// (a pipe, whose opening would wait for a writer, or a device) a stream that failed to open.
+std::shared_ptr<std::ifstream> openFileStream(const QString& path);
 
 // The path as the engine's and the standard library's file functions take it.
 std::filesystem::path toEnginePath(const QString& path);

@@ -425,7 +425,16 @@ QList<Directory> readExifFromFile(const QUrl& url, const Callbacks& callbacks)
             callbacks.error(-1, ExifError::ReadError, 0);
         return {};
     }
-    QByteArray bytes = file.readAll();
+    // The EXIF block stands before the image data; only the file's head is loaded, so a
+    // huge file is never read whole (what lies past it reads as the end of the data). A
+    // slow source (a card, a pipe) is read until it ends or the head is in.
+    QByteArray bytes;
+    while (bytes.size() < kMaxFileBytes) {
+        const QByteArray more = file.read(kMaxFileBytes - bytes.size());
+        if (more.isEmpty())
+            break;
+        bytes += more;
+    }
     file.close();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);

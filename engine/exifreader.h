@@ -38,6 +38,9 @@ enum class ExifError : int {
 // The most value bytes one walk fetches in all. An EXIF block is at most 64 KiB, but entries
 // of several directories may point at one large value; no camera comes near this.
 constexpr quint32 kMaxValueBytes = 1024 * 1024;
+// The head of a file that readExifFromFile loads: room for any number of segments a camera
+// writes before the EXIF block.
+constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 
 // What the entry filter sees of an entry before its value is fetched.
 struct EntrySpec
@@ -101,7 +104,8 @@ struct Callbacks
 // reads its directories: IFD0, then the Exif directory, then the linked ones, in that order.
 QList<Directory> readExif(QIODevice& device, const Callbacks& callbacks);
 
-// The same for the local file of the URL; an unreadable file gives an empty result.
+// The same for the first kMaxFileBytes of the local file of the URL; a file that cannot be
+// opened gives an empty result and a ReadError.
 QList<Directory> readExifFromFile(const QUrl& url, const Callbacks& callbacks);
 
 } // namespace Exif

@@ -1,4 +1,5 @@
 #include "engine/imagelocator.h"
+#include "engine/enginestreams.h"
 #include "engine/logging.h"
 
 #include "ciapi/parameters.h"
@@ -572,14 +573,13 @@ namespace {
 // that is still being appended); 0 when there is none.
 int storedRating(const QUrl& url)
 {
-    QFile file(StateFile::pathFor(url));
-    if (!file.open(QIODevice::ReadOnly))
+    // Only from a regular file: opening a pipe would hold the rating writer, and so the
+    // locator's end, until some writer came.
+    const auto in = openFileStream(StateFile::pathFor(url));
+    if (!*in)
         return 0;
-    const QByteArray bytes = file.readAll();
     try {
-        std::istringstream in(
-            std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
-        return CIAPI::StateFileEditor(in).userRating();
+        return CIAPI::StateFileEditor(*in).userRating();
     } catch (...) {
         return 0;
     }

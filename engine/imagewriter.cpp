@@ -3,6 +3,7 @@
 #include "ciapi/renderer.h"
 #include "engine/multimemstream.h"
 #include "engine/streampart.h"
+#include "engine/vrxmetadata.h"
 
 #include <QTimeZone>
 
@@ -45,8 +46,9 @@ void ImageWriter::refreshFacts()
     m_iso = r.getProperty(CIAPI::IntParam::Iso);
     m_focalLength = r.getProperty(CIAPI::IntParam::FocalLength);
     const qint64 seconds = r.getProperty(CIAPI::IntParam::CaptureTime);
-    const int offsetMinutes = int(r.getProperty(CIAPI::IntParam::UtcOffset));
-    m_captureTime = QDateTime::fromSecsSinceEpoch(seconds, Qt::OffsetFromUTC, offsetMinutes * 60);
+    const qint64 offsetMinutes = r.getProperty(CIAPI::IntParam::UtcOffset);
+    // Invalid (no time shown) when the file's clock says what no camera clock can.
+    m_captureTime = VrxMetadata::captureTimeFrom(seconds, offsetMinutes);
     m_depthOfField = r.getProperty(CIAPI::FloatParam::DepthOfField);
     QMutexLocker lock(&m_openMutex);
     m_currentPyramid = pyramid;

@@ -37,8 +37,8 @@ CIAPI::ImagePyramid IndexTask::renderThumbnail(StreamSource& source, int channel
     if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
         // The tone values the picture is edited with, as the editor reads them.
         try {
-            std::ifstream stream(toEnginePath(statePath), std::ios::binary);
-            renderer->deserialize(stream, CIAPI::StateSettings);
+            const auto stream = openFileStream(statePath);
+            renderer->deserialize(*stream, CIAPI::StateSettings);
         } catch (const std::exception& e) {
             qCDebug(lcEngine) << "Thumbnail without the state" << statePath << e.what();
         }
@@ -210,8 +210,8 @@ void IndexTask::work()
         if (stateInfo.exists()) {
             try {
                 probe(Step::State);
-                std::ifstream in(toEnginePath(statePath), std::ios::binary);
-                const CIAPI::StateFileEditor editor(in);
+                const auto in = openFileStream(statePath);
+                const CIAPI::StateFileEditor editor(*in);
                 record.readStateFileMetadata(editor);
                 stateImage = record.imageUuid;
                 qCDebug(lcEngine) << "edited" << record.hasDepthEdits << "rating" << record.userRating;

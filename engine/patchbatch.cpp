@@ -37,8 +37,8 @@ RenderPath renderPathFor(const QUrl& url, bool appendOnly)
     const QString name = QFileInfo(url.toLocalFile()).fileName();
     try {
         if (QFileInfo::exists(statePath)) {
-            std::ifstream stream(toEnginePath(statePath), std::ios::binary | std::ios::in);
-            const CIAPI::StateFileEditor editor(stream);
+            const auto stream = openFileStream(statePath);
+            const CIAPI::StateFileEditor editor(*stream);
             path.hasDepth = editor.depthType() != 0;
             path.hasState = true;
         }

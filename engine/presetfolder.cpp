@@ -22,6 +22,9 @@ namespace {
 const int kRescanMs = 30000;
 // A preset document is a few hundred bytes of JSON; anything far larger is no preset.
 const qint64 kMaxDocumentBytes = 1 << 20;
+// What one scan reads of new files at most; the rest waits for the scan that follows it, so
+// a folder of many large files is never held in memory all at once.
+const qint64 kMaxScanBytes = 16 << 20;
 
 } // namespace
 
@@ -231,13 +234,19 @@ PresetFolder::Scan PresetFolder::scanFolder(
                 scan.toWrite << name;
         }
     }
+    qint64 held = 0;
     for (const QString& name : qAsConst(files)) {
         Found found;
         found.name = name;
         found.stamp = stamps.value(name);
         if (!scan.folderGone && refused.value(name) == found.stamp)
             continue;
+        if (held >= kMaxScanBytes) {
+            scan.more = true;
+            break;
+        }
         found.read = readDocument(folder + QLatin1Char('/') + name, found.bytes);
+        held += found.bytes.size();
         scan.found << found;
     }
     return scan;
@@ -287,7 +296,7 @@ void PresetFolder::apply(const Scan& scan)
     sortNewestFirst();
     if (changed || before != m_presets)
         emit presetsChanged();
-    if (m_rescanAgain) {
+    if (m_rescanAgain || scan.more) {
         m_rescanAgain = false;
         rescan();
     }

@@ -77,6 +77,7 @@ private:
         bool folderGone = false;
         QStringList toWrite; // listed presets whose file is missing or broken
         QList<Found> found;
+        bool more = false; // files left for the next scan (the share was read)
     };
     static Scan scanFolder(
         const QString& folder, const QStringList& listed, const QHash<QString, Stamp>& refused);

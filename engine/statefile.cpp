@@ -35,6 +35,9 @@ QByteArray produce(const StateFile::Writer& writer)
 // Copies `from` to `to`, replacing whatever is there, and checks the copy.
 bool copyChecked(const QString& from, const QString& to)
 {
+    // Only a regular file is copied: opening a pipe would wait for a writer.
+    if (!QFileInfo(from).isFile())
+        return false;
     if (QFile::exists(to) && !QFile::remove(to))
         return false;
     if (!QFile::copy(from, to))
@@ -299,7 +302,8 @@ StateFile::ReadResult StateFile::read(
     }
     stamp = StateStamp();
     QFile file(statePath);
-    if (!file.open(QIODevice::ReadOnly))
+    // Only a regular file is a state: opening a pipe would wait for a writer.
+    if (!QFileInfo(statePath).isFile() || !file.open(QIODevice::ReadOnly))
         return ReadResult::NoFile;
     // The stamp of the very file read, even if a writer renames another into place now.
     stamp = StateStamp::of(file.handle());

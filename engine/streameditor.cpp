@@ -47,7 +47,8 @@ void StreamEditor::render()
 
 void StreamEditor::deserialize(const QFileInfo& stateFile, bool revert)
 {
-    std::ifstream stream(toEnginePath(stateFile.absoluteFilePath()), std::ios::binary | std::ios::in);
+    const auto opened = openFileStream(stateFile.absoluteFilePath());
+    std::istream& stream = *opened;
     const auto fitFrame = [this] {
         fitTransformToPicture(
             m_renderer->transform(), float(m_renderer->getProperty(CIAPI::IntParam::FocalLength)));

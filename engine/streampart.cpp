@@ -83,7 +83,8 @@ bool StreamPart::map()
         return false;
 
     const QByteArray native = QFile::encodeName(m_fileName);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: opening a pipe would wait for a writer (it is refused below).
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st;

@@ -75,7 +75,10 @@ template <class Source> void VrxMetadata::readFacts(const Source& source)
     imageUuid = uuidFromWords(source.getProperty(IntArrayParam::PictureUuid));
     const qint64 seconds = source.getProperty(IntParam::CaptureTime);
     const qint64 offsetMinutes = source.getProperty(IntParam::UtcOffset);
-    captureTime = QDateTime::fromMSecsSinceEpoch(seconds * 1000, Qt::OffsetFromUTC, int(offsetMinutes * 60));
+    // A time no camera can record (a damaged or forged file) leaves the file's own time.
+    const QDateTime recorded = captureTimeFrom(seconds, offsetMinutes);
+    if (recorded.isValid())
+        captureTime = recorded;
     if (!incompatible) {
         const auto size = cropSizeForFocalLength(float(source.getProperty(IntParam::FocalLength)));
         outputWidth = size.first;
@@ -101,6 +104,18 @@ std::pair<int, int> VrxMetadata::cropSizeForFocalLength(float focalLength)
     // The engine's own rule, so the size promised here is the size it renders.
     const CIAPI::Point<int> size = CIAPI::vrx::cropSizeForFocalLength(focalLength);
     return { size.x, size.y };
+}
+
+QDateTime VrxMetadata::captureTimeFrom(qint64 seconds, qint64 offsetMinutes)
+{
+    // 0001-01-01T00:00:00Z and 9999-12-31T23:59:59Z, with room for the offset.
+    constexpr qint64 kFirst = -62135596800LL;
+    constexpr qint64 kLast = 253402300799LL;
+    constexpr qint64 kMaxOffsetMinutes = 18 * 60;
+    if (seconds < kFirst || seconds > kLast || offsetMinutes < -kMaxOffsetMinutes
+        || offsetMinutes > kMaxOffsetMinutes)
+        return QDateTime();
+    return QDateTime::fromMSecsSinceEpoch(seconds * 1000, Qt::OffsetFromUTC, int(offsetMinutes * 60));
 }
 
 QUuid VrxMetadata::cameraUuidFromWords(const std::vector<uint32_t>& words)

@@ -66,6 +66,10 @@ public:
     // read as two little-endian 64-bit words. Every part of the program that names a
     // camera (metadata, calibration store, import marks) packs it through this.
     static QUuid cameraUuidFromWords(const std::vector<uint32_t>& words);
+    // The capture time the engine reports (seconds since the epoch, offset from UTC in
+    // minutes) as a date-time; invalid when the file's clock says what no camera clock can:
+    // a year outside 1 to 9999 or an offset beyond 18 hours either way.
+    static QDateTime captureTimeFrom(qint64 seconds, qint64 offsetMinutes);
 
 private:
     template <class Source> void readFacts(const Source& source);

@@ -126,5 +126,9 @@ void AmazonBackend::onNetworkResponseFinished(QNetworkReply* reply)
         m_serverDate = date;
         m_dateClock.restart();
     }
-    onReplyFinished(reply, nullptr);
+    // The part is sent with PUT; the date is only asked for.
+    const osm::Step step = reply->request().attribute(QNetworkRequest::User).toList().mid(1);
+    onReplyFinished(reply, nullptr,
+        step.value(1).toString() == kPart ? QNetworkAccessManager::PutOperation
+                                          : QNetworkAccessManager::GetOperation);
 }

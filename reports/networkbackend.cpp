@@ -89,10 +89,26 @@ int NetworkBackend::retryTimeout(QNetworkReply* reply, int defaultMs)
     return result;
 }
 
-void NetworkBackend::onReplyFinished(QNetworkReply* reply, const Callback& callback)
+bool NetworkBackend::delivered(QNetworkReply* reply, QNetworkAccessManager::Operation sent)
 {
-    const bool ok = reply->error() == QNetworkReply::NoError;
-    if (!ok) {
+    if (reply->error() != QNetworkReply::NoError)
+        return false;
+    if (sent != QNetworkAccessManager::PutOperation && sent != QNetworkAccessManager::PostOperation)
+        return true;
+    // A followed 301, 302 or 303 turns the request into a GET of the page it names.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return reply->operation() == sent && status >= 200 && status < 300;
+}
+
+void NetworkBackend::onReplyFinished(
+    QNetworkReply* reply, const Callback& callback, QNetworkAccessManager::Operation sent)
+{
+    const bool ok = delivered(reply, sent);
+    if (!ok && reply->error() == QNetworkReply::NoError) {
+        qCWarning(lcReports) << "Not taken in: answered"
+                             << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() << "to"
+                             << reply->url();
+    } else if (!ok) {
         qCDebug(lcReports) << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error())
                            << reply->errorString() << BoundedAccessManager::bodyOf(reply);
     }

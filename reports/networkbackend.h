@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QTimer>
@@ -59,8 +60,16 @@ signals:
 
 protected:
     // The reply handler every network back-end shares: closes the step the reply
-    // carries, calls `callback`, and arms the retry timer after a failure.
-    void onReplyFinished(QNetworkReply* reply, const Callback& callback);
+    // carries, calls `callback`, and arms the retry timer after a failure. `sent` is the
+    // operation the request went out with (see delivered()).
+    void onReplyFinished(QNetworkReply* reply, const Callback& callback,
+        QNetworkAccessManager::Operation sent = QNetworkAccessManager::GetOperation);
+
+public:
+    // Whether a reply means success: no error and, for a request that carried a body (`sent`
+    // is a PUT or a POST), a 2xx answer to that same operation. A redirection left
+    // unfollowed, or followed by fetching a page with GET, took nothing in.
+    static bool delivered(QNetworkReply* reply, QNetworkAccessManager::Operation sent);
 
 private:
     QTimer m_retryTimer;

@@ -225,6 +225,15 @@ void Uppdate::callback(QNetworkReply* reply)
         return;
     }
 
+    // Only a successful answer carries the feed: the body of a redirection (not followed)
+    // is some page, whatever it holds.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 200 || status > 299) {
+        qCWarning(lcReports) << "Update feed answered with" << status << reply->url();
+        fail(checker, userAction, tr("The update server did not send an update feed."));
+        return;
+    }
+
     const QStringList package { QStringLiteral("Updates"), QStringLiteral("PackageUpdate") };
     const QStringList name = package + QStringList { QStringLiteral("Name") };
     const QStringList version = package + QStringList { QStringLiteral("Version") };

@@ -115,10 +115,13 @@ void ZendeskBackend::onNetworkResponseFinished(QNetworkReply* reply)
 {
     const bool unprocessable
         = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == kUnprocessable;
-    onReplyFinished(reply, [unprocessable](EvidenceTrace& state, const osm::Step&, bool) {
-        if (unprocessable)
-            state.anonymous = true;
-    });
+    onReplyFinished(
+        reply,
+        [unprocessable](EvidenceTrace& state, const osm::Step&, bool) {
+            if (unprocessable)
+                state.anonymous = true;
+        },
+        QNetworkAccessManager::PostOperation);
     // The anonymous request goes after one back-off step, not after the long wait of
     // other failures.
     if (unprocessable) {

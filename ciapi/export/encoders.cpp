@@ -28,9 +28,23 @@ void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
         b[at + i] = uint8_t(v >> (8 * i));
 }
 
+// A clock no camera has (a damaged or forged file): an offset beyond 18 hours either way, or
+// a local time outside the years 1 to 9999 that the text has room for.
+constexpr int64_t kMaxOffsetMinutes = 18 * 60;
+constexpr int64_t kFirstSecond = -62135596800LL; // 0001-01-01T00:00:00
+constexpr int64_t kLastSecond = 253402300799LL; // 9999-12-31T23:59:59
+
 std::string exifTime(int64_t utc, int offsetMinutes)
 {
-    const time_t local = static_cast<time_t>(utc + int64_t(offsetMinutes) * 60);
+    // Unknown, in the form EXIF gives it: blanks but for the colons.
+    const char* const unknown = "    :  :     :  :  ";
+    if (offsetMinutes < -kMaxOffsetMinutes || offsetMinutes > kMaxOffsetMinutes || utc < kFirstSecond - 86400
+        || utc > kLastSecond + 86400)
+        return unknown;
+    const int64_t seconds = utc + int64_t(offsetMinutes) * 60;
+    if (seconds < kFirstSecond || seconds > kLastSecond)
+        return unknown;
+    const time_t local = static_cast<time_t>(seconds);
     std::tm tm {};
     gmtime_r(&local, &tm);
     char buf[96];
@@ -41,9 +55,11 @@ std::string exifTime(int64_t utc, int offsetMinutes)
 
 std::string exifOffset(int minutes)
 {
+    if (minutes < -kMaxOffsetMinutes || minutes > kMaxOffsetMinutes)
+        return "      ";
     char buf[32];
-    const int a = std::abs(minutes) % 6000;
-    std::snprintf(buf, sizeof buf, "%c%02d:%02d", minutes < 0 ? '-' : '+', (a / 60) % 100, a % 60);
+    const int a = std::abs(minutes);
+    std::snprintf(buf, sizeof buf, "%c%02d:%02d", minutes < 0 ? '-' : '+', a / 60, a % 60);
     return buf;
 }
 

@@ -1,4 +1,5 @@
 #include "support/capturetypes.h"
+#include "support/forkedchild.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -6,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include "capture/capturefilereader.h"
 #include "capture/capturesession.h"
 #include "capture/filekind.h"
 #include "capture/nilcapturesession.h"
@@ -46,12 +48,13 @@ struct CountingBailiff : IBailiff
 const QString kUuid = QStringLiteral("{0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f}");
 
 // A camera preview with the EXIF tags a session reads; an empty description leaves 0x010E out.
-QByteArray preview(int orientation, QByteArray description, QByteArray uniqueId = {}, bool big = false)
+QByteArray preview(
+    int orientation, QByteArray description, QByteArray uniqueId = {}, bool big = false, quint32 width = 4000)
 {
     ExifBuilder b(big);
     const int ifd0 = b.addDirectory();
     const int exif = b.addDirectory();
-    b.longs(ifd0, 0x0100, { 4000 });
+    b.longs(ifd0, 0x0100, { width });
     b.shorts(ifd0, 0x0101, { 3000 });
     if (orientation)
         b.shorts(ifd0, 0x0112, { quint16(orientation) });
@@ -243,6 +246,9 @@ private slots:
         };
         for (const auto& [tag, jpeg, width, id] : rows)
             QTest::newRow(tag) << jpeg << width << (width == 4000 ? 3000 : width ? 4000 : 0) << id;
+        // A size no JPEG can have is no size: the cell keeps the unknown 4:3.
+        QTest::newRow("width past any int") << preview(1, {}, {}, false, 0x80000000u) << 4 << 3 << QUuid();
+        QTest::newRow("width past a JPEG's") << preview(1, {}, {}, true, 70000) << 4 << 3 << QUuid();
     }
     void readsPreviewExif()
     {
@@ -436,6 +442,65 @@ private slots:
         QCOMPARE(table.value("C.mp4").rating, 3);
         QCOMPARE(table.value("C.mp4").duration, 4);
         QCOMPARE(table.value("C.mp4").date, QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC));
+    }
+
+    void videoDateOfAnyClock_data()
+    {
+        QTest::addColumn<QByteArray>("dt");
+        QTest::addColumn<QDateTime>("date");
+        QTest::newRow("ordinary") << QByteArray("1700000000999")
+                                  << QDateTime::fromSecsSinceEpoch(1700000000, Qt::UTC);
+        QTest::newRow("year 10000") << QByteArray("253402300800000") << QDateTime();
+        QTest::newRow("largest clock") << QByteArray("9223372036854775807") << QDateTime();
+        QTest::newRow("smallest clock") << QByteArray("-9223372036854775808") << QDateTime();
+    }
+
+    // A video's time in "metadata.xml" that no camera clock can have is no date: never one
+    // wrapped past 64 bits or past the year 9999. Its rating still counts.
+    void videoDateOfAnyClock()
+    {
+        QFETCH(QByteArray, dt);
+        QFETCH(QDateTime, date);
+        const QString dir = m_dir.filePath(QString("clock%1/").arg(++m_count));
+        const QUrl metadata = write(dir + "metadata.xml",
+            "<metadata><item><path>/DCIM/V.mp4</path><stars>3</stars><dt>" + dt
+                + "</dt><dur>2000</dur></item>"
+                  "</metadata>");
+        NilCaptureSession session;
+        QSignalSpy videos(&session, &S::videoMetadataReceived);
+        session.onReserved("metadata.xml", metadata);
+        QTRY_COMPARE(videos.size(), 1);
+        const auto table = videos.first().first().value<QHash<QString, VideosModel::VideoMetadata>>();
+        QCOMPARE(table.value("V.mp4").rating, 3);
+        QCOMPARE(table.value("V.mp4").date.isValid(), date.isValid());
+        if (date.isValid())
+            QCOMPARE(table.value("V.mp4").date, date);
+    }
+
+    // A "metadata.xml" nested deeper than any camera writes it is read no further than that:
+    // the items before keep their stars, and the nesting costs no memory (in a child with
+    // little room, which an unbounded walk would use up).
+    void deepMetadataIsCut()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("no address-space bound holds under the sanitizers");
+#endif
+        const QString path = m_dir.filePath(QString("deep%1/metadata.xml").arg(++m_count));
+        QByteArray xml = "<metadata><item><path>/DCIM/A.jpg</path><stars>4</stars></item>";
+        const int levels = 3000000;
+        xml.reserve(xml.size() + levels * 3 + 16);
+        for (int i = 0; i < levels; ++i)
+            xml += "<x>";
+        write(path, xml);
+        xml.clear();
+        xml.squeeze();
+        const int code = ostra::test::inChild(
+            [&] {
+                const CaptureFileReader::Metadata m = CaptureFileReader::readMetadata(path);
+                return m.read && m.stars.value("A.jpg") == 4 ? 0 : 2;
+            },
+            rlim_t(96) << 20);
+        QCOMPARE(code, 0);
     }
 
     // Files found without a pipeline are read at once and entered when one is attached (once);

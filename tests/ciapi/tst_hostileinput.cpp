@@ -13,6 +13,7 @@
 #include "ciapi/vrx/vrxwriter.h"
 
 #include "support/childprocess.h"
+#include "tools/hostilefuzz/mutator.h"
 #include "tools/vrxgen/generator.h"
 
 #include <QtTest>
@@ -415,6 +416,62 @@ private slots:
         QVERIFY2(child->exitStatus() == QProcess::NormalExit && child->exitCode() == 0,
             qPrintable(QString::fromLocal8Bit(child->out() + child->err())));
         QVERIFY2(QString::fromLocal8Bit(child->out()).startsWith(expected), child->out().constData());
+    }
+
+    void damageBehindChecksums_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<uint>("seed");
+        QTest::newRow("plain picture") << "plain" << 21u;
+        QTest::newRow("packed picture") << "packed" << 22u;
+        QTest::newRow("state") << "state" << 23u;
+    }
+
+    // Damage whose checksums are made good again reaches the parsers behind them: whatever
+    // the bytes, the readers refuse cleanly or read (any other exception fails the test, the
+    // sanitizers watch the rest). Some damaged inputs must get past the checksums, or the
+    // readers behind them would not be what is tested.
+    void damageBehindChecksums()
+    {
+        QFETCH(QString, kind);
+        QFETCH(uint, seed);
+        hostilefuzz::Mutator mutator(seed);
+        const Bytes picture = smallPicture(kind == QLatin1String("packed"));
+        Bytes base = picture;
+        if (kind == QLatin1String("state")) {
+            auto renderer = Renderer::Create(3);
+            renderer->setInputDataStream(picture.data(), picture.size());
+            renderer->setProperty(IntParam::UserRating, 4);
+            renderer->transform().rotate90(1);
+            std::ostringstream out;
+            renderer->serialize(out, StateFull);
+            const std::string s = out.str();
+            base.assign(s.begin(), s.end());
+        }
+        int accepted = 0;
+        for (int i = 0; i < 200; ++i) {
+            Bytes bytes = base;
+            for (std::uint32_t n = 0, rounds = 1 + mutator.below(2); n < rounds; ++n)
+                kind == QLatin1String("state") ? mutator.state(bytes) : mutator.vrx(bytes);
+            if (kind != QLatin1String("state")) {
+                accepted += exercise(bytes) ? 1 : 0;
+                continue;
+            }
+            try {
+                std::istringstream in(std::string(bytes.begin(), bytes.end()));
+                StateFileEditor editor(in);
+                ++accepted;
+                (void)editor.transform().matrix(editor.transform().aspectRatio());
+                refusedCleanly([&] { (void)editor.getThumbnail(); });
+                auto renderer = Renderer::Create(3);
+                renderer->setInputDataStream(picture.data(), picture.size());
+                std::istringstream again(std::string(bytes.begin(), bytes.end()));
+                renderer->deserialize(again, StateFull);
+                std::ostringstream out;
+                renderer->serialize(out, StateSettings);
+            } catch (const std::runtime_error&) { }
+        }
+        QVERIFY2(accepted > 0, "no damaged input got past the checksums");
     }
 
     // A damaged chunk that compression would copy is found: the source is not compressed.

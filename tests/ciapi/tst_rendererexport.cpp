@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -243,6 +244,40 @@ private slots:
         QCOMPARE(dng.height, 17);
         for (size_t i = 0; i < rgb16.size(); ++i)
             QCOMPARE(dng.pixels[i], rgb16[i] / 65535.f);
+    }
+
+    void exifTimeOfAnyClock_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QString>("written");
+        const QString unknown = QStringLiteral("    :  :     :  :  ");
+        QTest::newRow("ordinary") << qint64(1700000000) << -300 << "2023:11:14 17:13:20";
+        QTest::newRow("last second of 9999") << qint64(253402300799) << 0 << "9999:12:31 23:59:59";
+        QTest::newRow("first second of 1") << qint64(-62135596800) << 0 << "0001:01:01 00:00:00";
+        QTest::newRow("into the year 10000 by the offset") << qint64(253402300799) << 60 << unknown;
+        QTest::newRow("year 10000") << qint64(253402300800) << 0 << unknown;
+        QTest::newRow("before the year 1") << qint64(-62135596801) << 0 << unknown;
+        QTest::newRow("largest clock") << std::numeric_limits<qint64>::max() << 60 << unknown;
+        QTest::newRow("smallest clock") << std::numeric_limits<qint64>::min() << -60 << unknown;
+        QTest::newRow("offset of a day") << qint64(1700000000) << 24 * 60 << unknown;
+        QTest::newRow("smallest offset") << qint64(1700000000) << std::numeric_limits<int>::min() << unknown;
+    }
+
+    // A picture's clock, whatever its file says, is written as a date of the form EXIF has
+    // room for, or as the unknown date: never a wrapped or five-digit year.
+    void exifTimeOfAnyClock()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(int, offset);
+        QFETCH(QString, written);
+        const auto rgb = testImage(8, 8);
+        ExifFacts facts;
+        facts.captureTime = seconds;
+        facts.utcOffsetMinutes = offset;
+        facts.imageUniqueId = std::string(32, '0');
+        const auto exif = readExif(encodeJpeg(rgb.data(), 8, 8, 90, true, facts));
+        QCOMPARE(QString::fromStdString(exif.dateTimeOriginal), written);
     }
 
     // A file's eight orientation codes are the eight ways to turn and mirror a picture.

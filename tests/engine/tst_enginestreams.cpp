@@ -4,17 +4,22 @@
 #include "support/hotpixelpicture.h"
 
 #include "ciapi/directrenderer.h"
+#include "ciapi/propertyaccessor.h"
 #include "ciapi/rendererbase.h"
 #include "engine/directstreamreader.h"
 #include "engine/enginestreams.h"
 #include "engine/pixelhelpers.h"
+#include "engine/statefile.h"
 #include "engine/streamsource.h"
 #include "tools/vrxgen/generator.h"
 
 #include <QFile>
+#include <QFuture>
 #include <QTemporaryDir>
+#include <QtConcurrent>
 
 #include <stdexcept>
+#include <sys/stat.h>
 #include <vector>
 
 using ostra::test::fileBytes;
@@ -114,6 +119,57 @@ private slots:
         QCOMPARE(thumbnailOf(unmapped, calibration), repaired);
         QVERIFY(repaired != thumbnailOf(mapped, {}));
         QVERIFY(!unmapped.data());
+    }
+
+    void pipesAreNeverWaitedOn_data()
+    {
+        QTest::addColumn<QString>("read");
+        QTest::newRow("mapping a picture") << "map";
+        QTest::newRow("a picture's facts") << "facts";
+        QTest::newRow("a picture through a file stream") << "stream";
+        QTest::newRow("a state file") << "state";
+    }
+
+    // A pipe in a picture's or a state file's place is no file: it is refused at once, never
+    // waited on for a writer that may not come.
+    void pipesAreNeverWaitedOn()
+    {
+        QFETCH(QString, read);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(read == "state" ? "IMG_1.vrxs" : "IMG_1.vrx");
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QFuture<QString> outcome = QtConcurrent::run([&]() -> QString {
+            StreamPart part(path);
+            if (read == "map")
+                return part.map() ? "mapped" : "refused";
+            if (read == "facts") {
+                CIAPI::PropertyAccessor accessor;
+                try {
+                    attachInputStream(part, accessor);
+                } catch (const std::runtime_error&) {
+                    return "refused";
+                }
+                return "read";
+            }
+            if (read == "stream")
+                return *openPartStream(part) ? "opened" : "refused";
+            StateStamp stamp;
+            return StateFile::read(
+                       path, [](std::istream&) {}, stamp, 0)
+                    == StateFile::ReadResult::NoFile
+                ? "refused"
+                : "read";
+        });
+        const bool ended = QTest::qWaitFor([&] { return outcome.isFinished(); }, 20000);
+        if (!ended) {
+            // Let the waiting open go before failing.
+            QFile writer(path);
+            QVERIFY(writer.open(QIODevice::WriteOnly));
+            writer.close();
+            outcome.waitForFinished();
+        }
+        QVERIFY2(ended, "a pipe was waited on");
+        QCOMPARE(outcome.result(), QString("refused"));
     }
 
     // Every pixel of every row is swapped once, whatever the alignment and width; the

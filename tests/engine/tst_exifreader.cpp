@@ -5,8 +5,10 @@
 
 #include <QBuffer>
 #include <QFile>
+#include <QFuture>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <tuple>
@@ -138,6 +140,38 @@ private slots:
         }
         for (int d = 0; d < 3; ++d)
             QVERIFY(sameEntries(results[0].at(d), results[1].at(d)));
+    }
+
+    void filesOfAnySize_data()
+    {
+        QTest::addColumn<qint64>("size"); // the file's, its preview at the start
+        QTest::addColumn<int>("directories");
+        QTest::newRow("preview alone") << qint64(0) << 3;
+        QTest::newRow("grown far past its EXIF block") << (qint64(64) << 20) << 3;
+        QTest::newRow("past 2 GiB") << (qint64(1) << 31) + 4096 << 3;
+        QTest::newRow("past 4 GiB") << (qint64(1) << 32) + 512 << 3;
+    }
+
+    // Only a file's head is read: a huge preview (holes of a sparse file here) neither
+    // fills the memory nor goes unread for its size.
+    void filesOfAnySize()
+    {
+        QFETCH(qint64, size);
+        QFETCH(int, directories);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("IMG_1_thumbnail.jpg"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray jpeg = ExifBuilder::jpeg({ cameraPreview(false).app1Payload() });
+        QCOMPARE(file.write(jpeg), qint64(jpeg.size()));
+        if (size > 0)
+            QVERIFY(file.resize(size));
+        file.close();
+        Trace trace;
+        const auto dirs = Exif::readExifFromFile(QUrl::fromLocalFile(path), trace.callbacks());
+        QCOMPARE(dirs.size(), directories);
+        QVERIFY(trace.errors.isEmpty());
+        QCOMPARE(dirs.at(1).find(kUniqueId)->toString().value(), QString::fromLatin1(kUuidText));
     }
 
     void rejectsWhatIsNotAJpeg()

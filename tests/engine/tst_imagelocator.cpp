@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -443,6 +444,34 @@ private slots:
         ImageLocator reader(2, nullptr);
         reader.requestMetadata(url);
         QTRY_COMPARE(reader.indexedValues(url).value(IResolver::Rating).toInt(), 2);
+    }
+
+    // A pipe in the state file's place takes no rating and holds nothing up: the write fails,
+    // the row shows what no file holds (no stars), and the locator can go.
+    void ratingOfAPipeNeverWaits()
+    {
+        const QString file = path("piped.vrx");
+        writePicture(file, 43);
+        const QString state = stateOf(file);
+        QCOMPARE(::mkfifo(QFile::encodeName(state).constData(), 0600), 0);
+        const QUrl url = urlOf(file);
+        bool ended = false;
+        {
+            ImageLocator locator(2, nullptr);
+            locator.requestMetadata(url);
+            QTRY_VERIFY(locator.indexedValues(url).contains(IResolver::Rating));
+            QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 0);
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Error rating"));
+            locator.rate(url, 4);
+            ended = QTest::qWaitFor([&] { return locator.ratingsBeingWritten() == 0; }, 20000);
+            if (!ended) {
+                // Let the waiting read go, so that the locator can end.
+                QFile writer(state);
+                QVERIFY(writer.open(QIODevice::WriteOnly));
+            }
+        }
+        QVERIFY2(ended, "the rating writer waited on a pipe");
+        QFile::remove(state);
     }
 
     void droppedKeepersDieOnTheGuiThread()

@@ -26,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <limits>
+
 using ostra::test::PictureFiles;
 
 using ostra::test::fileBytes;
@@ -127,6 +129,37 @@ private slots:
         viewer.renderLowestLevel();
         QTest::qWait(50);
         QCOMPARE(client.outputs.size(), before);
+    }
+
+    void captureTimeOfAnyClock_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("ordinary") << qint64(1600000000) << -300 << true;
+        QTest::newRow("largest offset") << qint64(1600000000) << std::numeric_limits<int>::max() << false;
+        QTest::newRow("largest clock") << std::numeric_limits<qint64>::max() << 0 << false;
+    }
+
+    // The editor shows the time a camera clock can have said, and none for a damaged or
+    // forged one (never a wrapped date).
+    void captureTimeOfAnyClock()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(int, offset);
+        QFETCH(bool, shown);
+        auto options = PictureFiles::small(7);
+        options.captureTime = seconds;
+        options.utcOffsetMinutes = offset;
+        const QString path = PictureFiles::write(m_dir.path(), QStringLiteral("clock.vrx"), options);
+        ImageViewer viewer;
+        QVERIFY(open(viewer, path));
+        QCOMPARE(viewer.captureTime().isValid(), shown);
+        if (shown) {
+            QCOMPARE(viewer.captureTime().toSecsSinceEpoch(), seconds);
+            QCOMPARE(viewer.captureTime().offsetFromUtc(), offset * 60);
+        }
+        viewer.closeImage();
     }
 
     void unreadableFilesLeaveTheViewerClosed_data()

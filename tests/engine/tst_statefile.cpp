@@ -10,13 +10,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QFuture>
 #include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtConcurrent>
 
+#include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using ostra::test::fileBytes;
@@ -115,6 +122,30 @@ private slots:
         // A forced save overwrites it.
         QCOMPARE(save(stamp, content(700, 'd'), true), StateFile::Result::Saved);
         QCOMPARE(fileBytes(m_state), content(700, 'd'));
+    }
+
+    // A pipe in the state file's place is neither backed up nor written over, and the save
+    // says so at once instead of waiting for a writer to open the pipe.
+    void pipeIsNoStateToSaveOver()
+    {
+        QCOMPARE(::mkfifo(QFile::encodeName(m_state).constData(), 0600), 0);
+        StateStamp stamp;
+        QFuture<StateFile::Result> saved
+            = QtConcurrent::run([&] { return save(stamp, content(500, 'a'), true); });
+        const bool ended = QTest::qWaitFor([&] { return saved.isFinished(); }, 20000);
+        // Should it wait, every open of the pipe is let go (a writer comes and goes) before
+        // the case fails.
+        while (!saved.isFinished()) {
+            const int fd = ::open(QFile::encodeName(m_state).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+            QThread::msleep(10);
+        }
+        QVERIFY2(ended, "the save waited on a pipe");
+        QCOMPARE(saved.result(), StateFile::Result::Failed);
+        QVERIFY(!QFileInfo(m_state).isFile());
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
+        QFile::remove(m_state);
     }
 
     void failureMidwayKeepsTheOldBytes_data()

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <climits>
+#include <limits>
 #include <sstream>
 
 namespace {
@@ -120,6 +121,49 @@ private slots:
         QCOMPARE(r.outputWidth, m.outputWidth);
         QVERIFY(r.transform == m.transform);
         QCOMPARE(r.frameCount, m.frameCount);
+    }
+
+    void captureTimeOfAnyClock_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("ordinary") << qint64(1600000000) << -300 << true;
+        QTest::newRow("last second of 9999") << qint64(253402300799) << 18 * 60 << true;
+        QTest::newRow("first second of 1") << qint64(-62135596800) << -18 * 60 << true;
+        QTest::newRow("year 10000") << qint64(253402300800) << 0 << false;
+        QTest::newRow("before the year 1") << qint64(-62135596801) << 0 << false;
+        QTest::newRow("milliseconds past 64 bits") << qint64(42221248206627256) << 0 << false;
+        QTest::newRow("largest clock") << std::numeric_limits<qint64>::max() << 0 << false;
+        QTest::newRow("smallest clock") << std::numeric_limits<qint64>::min() << 0 << false;
+        QTest::newRow("offset past 18 hours") << qint64(1600000000) << 18 * 60 + 1 << false;
+        QTest::newRow("largest offset") << qint64(1600000000) << std::numeric_limits<int>::max() << false;
+        QTest::newRow("smallest offset") << qint64(1600000000) << std::numeric_limits<int>::min() << false;
+    }
+
+    // A file whose clock says what no camera clock can (damaged or forged) keeps the file's
+    // own time: never a wrapped date taken as when the picture was made.
+    void captureTimeOfAnyClock()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(int, offset);
+        QFETCH(bool, taken);
+        QTemporaryDir dir;
+        vrxgen::PictureOptions o = small();
+        o.captureTime = seconds;
+        o.utcOffsetMinutes = offset;
+        const QString path = writePicture(dir.path() + "/IMG_1.vrx", o);
+        VrxMetadata before;
+        before.resetFromFile(QUrl::fromLocalFile(path));
+        const VrxMetadata m = metadataOf(path);
+        QVERIFY(!m.invalid);
+        if (taken) {
+            QCOMPARE(m.captureTime.toSecsSinceEpoch(), seconds);
+            QCOMPARE(m.captureTime.offsetFromUtc(), offset * 60);
+        } else {
+            QCOMPARE(m.captureTime, before.captureTime);
+        }
+        QCOMPARE(VrxMetadata::captureTimeFrom(seconds, offset).isValid(), taken);
     }
 
     // Files the engine cannot process, or named with the marker, are incompatible with

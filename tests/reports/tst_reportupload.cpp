@@ -142,6 +142,69 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(uploaded.size(), 1);
     }
+
+    void answersThatStoreNothing_data()
+    {
+        QTest::addColumn<QByteArray>("method"); // the request answered so
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("location");
+        const QByteArray page = "https://" + kStoreHost.toLatin1() + "/elsewhere";
+        QTest::newRow("report moved to a page (302)") << QByteArray("PUT") << 302 << page;
+        QTest::newRow("report seen elsewhere (303)") << QByteArray("PUT") << 303 << page;
+        QTest::newRow("report answered with choices (300)") << QByteArray("PUT") << 300 << QByteArray();
+        QTest::newRow("ticket moved (301)")
+            << QByteArray("POST") << 301 << "https://" + kTicketHost.toLatin1() + "/elsewhere";
+    }
+
+    // An upload is done only when the server took it: a redirection that the client does not
+    // follow, or follows by fetching a page instead of sending the report or the ticket
+    // again, stores nothing. The step waits for its retry, and the report stays on disk.
+    void answersThatStoreNothing()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(int, status);
+        QFETCH(QByteArray, location);
+        LocalHttpServer::Options options;
+        options.accessKey = AmazonBackend::accessKeyId();
+        options.secretKey = AmazonBackend::secretAccessKey();
+        TlsProxy proxy({ kDomain, kStoreHost, kTicketHost }, options);
+        QVERIFY(proxy.isReady());
+        QList<QPair<QByteArray, QByteArray>> headers;
+        if (!location.isEmpty())
+            headers.append({ "Location", location });
+        QVERIFY(proxy.server.respond("GET", "/", { 200, {}, {}, 0 }));
+        QVERIFY(proxy.server.respond("GET", "/elsewhere", { 200, {}, "<html>moved</html>", 0 }));
+        const LocalHttpServer::Response stored { 200, {}, {}, 0 };
+        const LocalHttpServer::Response ticketed { 201, {}, "{}", 0 };
+        const LocalHttpServer::Response redirected { status, headers, {}, 0 };
+        QVERIFY(proxy.server.respond(
+            "PUT", "/inst-7/BugReport_+(1)!.zip", method == "PUT" ? redirected : stored));
+        QVERIFY(proxy.server.respond("POST", kTickets, method == "POST" ? redirected : ticketed));
+
+        QTemporaryDir folder;
+        const QString report = makeReport(folder.path(), QStringLiteral("jane@example.org"));
+        InfoUploader uploader;
+        uploader.setAutoRemove(true);
+        DigestBackend digest;
+        AmazonBackend amazon;
+        ZendeskBackend zendesk;
+        amazon.setDomain(kDomain);
+        amazon.setBucket(QStringLiteral("ostra-reports"));
+        amazon.setRegion(QStringLiteral("us-west-2"));
+        zendesk.setDomain(kTicketHost);
+        uploader.setBackends({ &digest, &amazon, &zendesk });
+        QSignalSpy uploaded(&uploader, &InfoUploader::uploaded);
+        uploader.upload(QUrl::fromLocalFile(report));
+
+        NetworkBackend& answered = method == "PUT" ? static_cast<NetworkBackend&>(amazon) : zendesk;
+        QTRY_VERIFY_WITH_TIMEOUT(answered.retryPending(), 15000);
+        QVERIFY(!proxy.requests(method).isEmpty());
+        if (method == "PUT")
+            QVERIFY(proxy.requests("POST").isEmpty()); // no ticket for a report not stored
+        QTest::qWait(200);
+        QCOMPARE(uploaded.size(), 0);
+        QVERIFY(QFile::exists(report));
+    }
 };
 
 OSTRA_TEST_MAIN(TestReportUpload)

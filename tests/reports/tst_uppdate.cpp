@@ -135,19 +135,25 @@ private slots:
         QTest::addColumn<int>("idleMs");
         QTest::addColumn<int>("totalMs");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("status");
         const int ample = 30000;
         QTest::newRow("not a feed") << QByteArray("<html><body>Gateway</body></html>") << 0 << ample << ample
-                                    << "did not send an update feed";
+                                    << "did not send an update feed" << 200;
+        // The body of an answer that is no success is not the feed, whatever it holds.
+        QTest::newRow("moved, a feed in its body")
+            << feed({ "9.0" }) << 0 << ample << ample << "did not send an update feed" << 301;
+        QTest::newRow("choices, a feed in its body")
+            << feed({ "9.0" }) << 0 << ample << ample << "did not send an update feed" << 300;
         QTest::newRow("broken feed") << feed({ "9.0" }).left(120) << 0 << ample << ample
-                                     << "did not send an update feed";
+                                     << "did not send an update feed" << 200;
         QTest::newRow("feed without this application")
-            << feed({}) << 0 << ample << ample << "does not list this application";
+            << feed({}) << 0 << ample << ample << "does not list this application" << 200;
         QTest::newRow("too large") << QByteArray(3 << 20, ' ') + feed({ "9.0" }) << 0 << ample << ample
-                                   << "too large";
+                                   << "too large" << 200;
         QTest::newRow("no answer, idle bound")
-            << feed({ "9.0" }) << 60000 << 300 << 60000 << "did not answer in time";
+            << feed({ "9.0" }) << 60000 << 300 << 60000 << "did not answer in time" << 200;
         QTest::newRow("no answer, whole check's bound")
-            << feed({ "9.0" }) << 60000 << 60000 << 500 << "did not answer in time";
+            << feed({ "9.0" }) << 60000 << 60000 << 500 << "did not answer in time" << 200;
     }
     void everyUserCheckAnswers()
     {
@@ -156,9 +162,13 @@ private slots:
         QFETCH(int, idleMs);
         QFETCH(int, totalMs);
         QFETCH(QString, reason);
+        QFETCH(int, status);
         TlsProxy proxy({ kHost });
         QVERIFY(proxy.isReady());
-        QVERIFY(proxy.server.respond("GET", "/ostra/linux/Updates.xml", { 200, {}, body, delayMs }));
+        QList<QPair<QByteArray, QByteArray>> headers;
+        if (status == 301)
+            headers.append({ "Location", "https://" + kHost.toLatin1() + "/elsewhere" });
+        QVERIFY(proxy.server.respond("GET", "/ostra/linux/Updates.xml", { status, headers, body, delayMs }));
         Uppdate update(QDir(m_app.path()));
         update.setRepoHead(QStringLiteral("Updates.xml"));
         update.setTimeoutMs(idleMs, totalMs);
