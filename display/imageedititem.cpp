@@ -135,7 +135,8 @@ bool ImageEditItem::loading() const
 
 ImageProperties* ImageEditItem::properties() const
 {
-    return m_viewer ? m_viewer->properties() : m_defaultProperties;
+    // Until the picture is open, its values are not known and nothing edits them.
+    return viewerShowsLocation() ? m_viewer->properties() : m_defaultProperties;
 }
 
 QSize ImageEditItem::resolution() const
@@ -145,7 +146,7 @@ QSize ImageEditItem::resolution() const
 
 int ImageEditItem::rating() const
 {
-    return m_viewer ? m_viewer->rating() : 0;
+    return viewerShowsLocation() ? m_viewer->rating() : 0;
 }
 
 void ImageEditItem::takePyramid(const CIAPI::ImagePyramid& pyramid)
@@ -172,9 +173,10 @@ void ImageEditItem::loadLocation()
     if (!m_viewer)
         return;
     if (!viewerShowsLocation()
-        && IImageService::fileKey(m_viewer->pendingStateUrl()) == IImageService::fileKey(m_location)) {
-        // A writer (a batch edit, a rating) holds the state for a moment: the picture shows
-        // with it once it lets go, and the page keeps loading meanwhile.
+        && IImageService::fileKey(m_viewer->openingUrl()) == IImageService::fileKey(m_location)) {
+        // The file and its state are being read (a slow volume, a writer holding the
+        // state): the picture shows with its state once they are, and the page keeps
+        // loading meanwhile, taking no edit.
         m_openedConnection
             = connect(m_viewer, &ImageViewer::notifyFileOpenedSignal, this, &ImageEditItem::viewerOpened);
         return;
@@ -235,6 +237,15 @@ void ImageEditItem::flushProperties()
 
 void ImageEditItem::releaseLocation()
 {
+    handBackViewer();
+    m_viewer = nullptr;
+    m_saveTimer.stop(); // the editor handed back saves on its recycle step
+    if (!(m_pyramid == emptyPyramid()))
+        takePyramid(emptyPyramid());
+}
+
+void ImageEditItem::handBackViewer()
+{
     if (m_locator && m_viewer) {
         flushProperties();
         m_geometryEdits->applyCrop(false);
@@ -252,10 +263,6 @@ void ImageEditItem::releaseLocation()
         emit ratingChanged();
         emit propertiesChanged();
     }
-    m_viewer = nullptr;
-    m_saveTimer.stop(); // the editor handed back saves on its recycle step
-    if (!(m_pyramid == emptyPyramid()))
-        takePyramid(emptyPyramid());
 }
 
 bool ImageEditItem::viewerShowsLocation() const
@@ -298,6 +305,16 @@ void ImageEditItem::fileInvalid(QUrl location)
     if (IImageService::fileKey(location) != IImageService::fileKey(m_location))
         return;
     takePyramid(invalidPyramid());
+    // An open that failed leaves nothing to edit, rate or save: the editor goes back, once
+    // the viewer is done reporting (it closes the picture after this).
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_viewer && !viewerShowsLocation()
+                && IImageService::fileKey(m_viewer->openingUrl()) != IImageService::fileKey(m_location))
+                handBackViewer();
+        },
+        Qt::QueuedConnection);
 }
 
 void ImageEditItem::routerDetached(ImageRouter* router)
@@ -622,7 +639,7 @@ void ImageEditItem::updateTransformation()
 
 void ImageEditItem::resetGeometry()
 {
-    if (!m_viewer)
+    if (!viewerShowsLocation())
         return;
     ImageProperties* props = m_viewer->properties();
     props->resetTransform();
@@ -636,7 +653,7 @@ void ImageEditItem::resetGeometry()
 
 void ImageEditItem::setRating(int rating)
 {
-    if (!m_viewer || !m_locator || m_viewer->rating() == rating)
+    if (!viewerShowsLocation() || !m_locator || m_viewer->rating() == rating)
         return;
     m_locator->rate(m_location, rating);
     emit ratingChanged();

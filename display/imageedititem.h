@@ -300,6 +300,8 @@ private:
     // renderer, so that a save or the editor's hand-back keeps them.
     void flushProperties();
     void releaseLocation();
+    // Hands the bound editor back (its recycle step saves it); the location stays.
+    void handBackViewer();
     void detachEditor();
     void setPyramid(const CIAPI::ImagePyramid& pyramid);
     void takePyramid(const CIAPI::ImagePyramid& pyramid);

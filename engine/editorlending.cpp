@@ -32,6 +32,9 @@ void EditorLending::closeAll()
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
+    // They may use what the service lends them (the lock registry, the calibration store).
+    for (ImageEditor& editor : m_editors)
+        editor.waitForOpens();
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -79,6 +82,18 @@ ImageEditor* EditorLending::lentWith(const QUrl& url)
         return nullptr;
     for (int i = 0; i < kEditorCount; ++i) {
         if (m_withCanvas[i] && IImageService::fileKey(m_editors[i].currentUrl()) == key)
+            return &m_editors[i];
+    }
+    return nullptr;
+}
+
+ImageEditor* EditorLending::openingWith(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return nullptr;
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_withCanvas[i] && IImageService::fileKey(m_editors[i].openingUrl()) == key)
             return &m_editors[i];
     }
     return nullptr;

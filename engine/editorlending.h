@@ -41,7 +41,8 @@ public:
     ImageEditor& borrowForWork();
     // Hands an editor back; anything but one of these editors is ignored.
     void giveBack(ImageEditor* editor, ImageClient* client);
-    // Hands back both and waits until they are saved and closed.
+    // Hands back both and waits until they are saved and closed, and until their opens
+    // still running in the background have ended.
     void closeAll();
     // The editor lent out last (null before the first).
     ImageEditor* current() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
@@ -49,6 +50,8 @@ public:
     // such an editor may be changed from the GUI thread: one handed back is being saved on
     // its recycle thread. GUI thread.
     ImageEditor* lentWith(const QUrl& url);
+    // The editor lent to a canvas for `url` that is still opening it, or null. GUI thread.
+    ImageEditor* openingWith(const QUrl& url);
     // Where `url` stands: open with the canvas (from lend() on, before its state is read),
     // handed back and not yet saved, or neither. Any thread.
     enum class Hold { None, Open, Saving };
@@ -59,6 +62,12 @@ public:
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
     void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
+    // Runs on the worker of every background open of the editors (diagnostics and tests).
+    void setOpenProbe(const ImageViewer::OpenProbe& probe)
+    {
+        for (ImageEditor& editor : m_editors)
+            editor.setOpenProbe(probe);
+    }
     // How many callers (opens, ratings) wait now for a picture's save by an editor handed
     // back.
     int waitingForSave() const { return m_waitingForSave.load(); }

@@ -513,13 +513,12 @@ ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
     ImageEditor& editor = m_lending.lend(client, url);
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
-    const std::shared_ptr<StreamSource> source = keeper->streamSource();
-    // Writers stay away from the file while it is opened; the editor holds its own token.
-    const FileToken token = m_filePerm->acquireFileSemaphore(keeper->url(), FilePerm::kShared);
-    const ImageViewer::Calibration calibration = calibrationFor(*source);
-    editor.loadImageWithState(keeper->url(), source, calibration, m_applyTuning, m_channelOrder);
-    editor.resetProperty11();
-    editor.renderLevel(-1, 2);
+    // The file, its camera's calibration and its state are read on a worker, which takes
+    // the editor's token before anything else, so writers stay away from the file while it
+    // is opened. The canvas shows the picture once the editor reports it open.
+    editor.openInBackground(
+        keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
+        m_applyTuning, m_channelOrder);
     return &editor;
 }
 
@@ -596,6 +595,8 @@ void ImageLocator::rate(QUrl url, int rating)
     // An editor still with the canvas carries the rating in its own later saves.
     if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(rating);
+    else if (ImageEditor* opening = m_lending.openingWith(url))
+        opening->rateWhenOpen(opening->openingUrl(), rating);
     ++m_ratingWrites;
     // The pool runs one write at a time, so the last click wins on disk too. This object
     // waits for it before it goes, so the result always finds it.
@@ -632,6 +633,8 @@ void ImageLocator::showRating(const QUrl& url, int shown)
     // its recycle thread and must not be touched from here.
     if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(shown);
+    else if (ImageEditor* opening = m_lending.openingWith(url))
+        opening->rateWhenOpen(opening->openingUrl(), shown); // its state may be read already
     const QUrl key = fileKey(url);
     if (!m_rows.contains(key))
         return;

@@ -140,6 +140,9 @@ public:
     {
         m_lending.setRecycleProbe(std::move(probe));
     }
+    // Runs on the worker of every background open of the lent editors once its files are
+    // read, before the editor shows the picture (diagnostics and tests).
+    void setOpenProbe(ImageViewer::OpenProbe probe) { m_lending.setOpenProbe(probe); }
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 

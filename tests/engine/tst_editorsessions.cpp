@@ -1,3 +1,4 @@
+#include "support/openforview.h"
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
@@ -93,8 +94,8 @@ private slots:
         Canvas a;
         Canvas b;
         Canvas c;
-        ImageEditor* first = locator.openForView(QUrl::fromLocalFile(m_files[0]), &a);
-        ImageEditor* second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+        ImageEditor* first = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[0]), &a);
+        ImageEditor* second = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[1]), &b);
         QVERIFY(first && second && first != second);
         QCOMPARE(a.attached, QList<ImageEditor*> { first });
         QCOMPARE(locator.currentEditor(), second);
@@ -107,7 +108,7 @@ private slots:
             reached.acquire();
             proceed.release();
         });
-        ImageEditor* third = locator.openForView(QUrl::fromLocalFile(m_files[2]), &c);
+        ImageEditor* third = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[2]), &c);
         helper.join();
         QCOMPARE(third, first);
         QCOMPARE(recycled.load(), 1);
@@ -137,7 +138,7 @@ private slots:
         long long fullSize = 0;
         if (forCanvas) {
             Canvas canvas;
-            ImageEditor* editor = locator.openForView(url, &canvas);
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
             QVERIFY(editor);
             editor->renderLevel(0, 2);
             QTRY_VERIFY(!canvas.outputs.isEmpty());
@@ -184,7 +185,7 @@ private slots:
         Canvas a;
         Canvas b;
         const QUrl url = QUrl::fromLocalFile(m_files[2]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         const auto exposureOf = [](ImageEditor* editor) {
             return editor->properties()->tuneToneEntry("exposure")->currentValue().toDouble();
@@ -200,7 +201,7 @@ private slots:
                 std::this_thread::yield();
             proceed.release();
         });
-        ImageEditor* second = locator.openForView(url, &b);
+        ImageEditor* second = ostra::test::openedForView(locator, url, &b);
         opened = true;
         helper.join();
         QVERIFY(second);
@@ -238,14 +239,14 @@ private slots:
         Canvas a;
         Canvas b;
         const QUrl url = QUrl::fromLocalFile(m_files[3]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
         QVERIFY(first->syncProperties());
         locator.releaseEditorSlot(first, &a);
         ImageEditor* second = nullptr;
         if (nextOpened) {
-            second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+            second = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[1]), &b);
             QVERIFY(second && second != first);
         }
 
@@ -264,7 +265,7 @@ private slots:
         // Rated after the save: the editor handed back saved what it had, untouched.
         QCOMPARE(ratingSeenBySave.load(), 0);
         // Opening the picture again waits for any save still under way.
-        ImageEditor* again = locator.openForView(url, &a);
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(savedRating(m_files[3]), 4);
         QCOMPARE(again->rating(), 4);
@@ -273,6 +274,44 @@ private slots:
         locator.releaseEditorSlot(again, &a);
         if (second)
             locator.releaseEditorSlot(second, &b);
+    }
+
+    // A star given while the picture is still being opened (its state already read, the
+    // editor not yet showing it) is neither lost to the editor's later forced save nor
+    // shown over by the older state: the editor takes it once the picture is open.
+    void ratingWhileThePictureOpens()
+    {
+        ImageLocator locator(2, nullptr);
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        locator.setOpenProbe([&](const QUrl&) {
+            held.reached.release();
+            held.proceed.acquire();
+        });
+        Canvas a;
+        const QUrl url = QUrl::fromLocalFile(m_files[2]);
+        ImageEditor* editor = locator.openForView(url, &a);
+        QVERIFY(editor);
+        QVERIFY(held.reached.tryAcquire(1, 60000));
+        QVERIFY(editor->currentUrl().isEmpty());
+        locator.rate(url, 4);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(savedRating(m_files[2]), 4);
+        held.proceed.release();
+        QTRY_COMPARE(editor->currentUrl(), url);
+        QCOMPARE(editor->rating(), 4);
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        QVERIFY(editor->syncProperties());
+        locator.releaseEditorSlot(editor, &a);
+        locator.setOpenProbe({});
+        held.proceed.release(10);
+
+        // Saved with force on the hand-back: with the star.
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
+        QVERIFY(again);
+        QCOMPARE(savedRating(m_files[2]), 4);
+        QCOMPARE(again->rating(), 4);
+        QCOMPARE(again->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.5);
+        locator.releaseEditorSlot(again, &a);
     }
 
     // A batch edit (a paste on a selection) reaching the picture open in the editor, or
@@ -311,7 +350,7 @@ private slots:
         };
         Canvas a;
         const QUrl url = QUrl::fromLocalFile(m_files[0]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
         QVERIFY(first->syncProperties());
@@ -348,7 +387,7 @@ private slots:
             QVERIFY(first->syncProperties());
             locator.releaseEditorSlot(first, &a);
         }
-        ImageEditor* again = locator.openForView(url, &a);
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(value(again, "contrast"), 40.0);
         QCOMPARE(value(again, "exposure"), 1.25);
@@ -360,7 +399,7 @@ private slots:
         QCOMPARE(value(again, "contrast"), contrastBefore);
         QVERIFY(again->syncProperties());
         locator.releaseEditorSlot(again, &a);
-        again = locator.openForView(url, &a);
+        again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(value(again, "contrast"), contrastBefore);
         QCOMPARE(value(again, "exposure"), 1.25);
@@ -377,7 +416,7 @@ private slots:
         std::atomic<int> detachedBeforeRecycle { -1 };
         locator.setRecycleProbe(
             [&](ImageEditor&) { detachedBeforeRecycle = int(watcher.detachedFrom.size()); });
-        ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(m_files[3]), &owner);
+        ImageEditor* editor = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[3]), &owner);
         editor->addListener(&watcher);
         locator.releaseEditorSlot(editor, &owner);
         QCOMPARE(watcher.detachedFrom, QList<ImageRouter*> { editor });
@@ -401,7 +440,7 @@ private slots:
         Metahistory store(m_dir.path() + "/meta.db", m_dir.path());
         locator->setMetahistory(&store);
         Canvas canvas;
-        ImageEditor* editor = locator->openForView(QUrl::fromLocalFile(m_files[1]), &canvas);
+        ImageEditor* editor = ostra::test::openedForView(*locator, QUrl::fromLocalFile(m_files[1]), &canvas);
         QVERIFY(editor->setRating(2));
         const QString out = m_dir.path() + "/export.jpg";
         const std::shared_ptr<ImageKeeper> keeper = locator->keeperFor(QUrl::fromLocalFile(m_files[3]));
