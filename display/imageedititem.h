@@ -2,6 +2,7 @@
 
 #include "ciapi/deptheditor.h"
 #include "ciapi/image.h"
+#include "display/canvashistogram.h"
 #include "display/imageedit.h"
 #include "display/imageeditstate.h"
 #include "display/imagegeometry.h"
@@ -13,7 +14,6 @@
 
 #include <QBasicTimer>
 #include <QDateTime>
-#include <QMutex>
 #include <QPointer>
 #include <QQuickItem>
 #include <QRegion>
@@ -36,7 +36,9 @@ class ProgressModel;
 // the pyramid levels that are visible at the resolution the screen needs, tracks how
 // complete the shown picture is, coalesces redraws after property changes, and hosts the
 // crop overlay of its geometry tool and the depth tools (refocus, brush, heals, quick
-// select, lasso; their part lives in imageedititemdepth.cpp).
+// select, lasso; their part lives in imageedititemdepth.cpp). The view, the editor modes
+// and the pointer input live in imageedititemview.cpp; the histogram's counts are kept by
+// a CanvasHistogram.
 class ImageEditItem : public QQuickItem, public DepthClient, public ImageEditState
 {
     Q_OBJECT
@@ -373,7 +375,5 @@ private:
     // asked for, or the picture has not been drawn since it was left. Read on the render
     // thread while the GUI thread is blocked.
     bool m_histogramHeld = false;
-    // Written on the render thread, read on the GUI thread.
-    mutable QMutex m_histogramMutex;
-    std::vector<std::vector<quint32>> m_histogram;
+    CanvasHistogram m_histogram;
 };
