@@ -64,7 +64,18 @@ void ImageEditItem::setLocator(QObject* locator)
     if (locator == m_locator)
         return;
     releaseLocation();
+    disconnect(m_freedConnection);
     m_locator = locator;
+    if (m_locator)
+        m_freedConnection = connect(m_locator.object(), SIGNAL(editorFreed()), this, SLOT(onEditorFreed()));
+    loadLocation();
+}
+
+void ImageEditItem::onEditorFreed()
+{
+    if (!m_waitingForEditor)
+        return;
+    m_waitingForEditor = false;
     loadLocation();
 }
 
@@ -154,10 +165,14 @@ void ImageEditItem::loadLocation()
     setImageQuality(Loading);
     if (!(m_pyramid == loadingPyramid()))
         takePyramid(loadingPyramid());
-    // May wait until one of the two pooled editors is free.
-    m_viewer = m_locator->openForView(m_location, this);
-    if (!m_viewer)
+    // Both editors may be lent or still saving what they showed (on a slow volume that
+    // takes long): the window does not wait for them, the canvas asks again once one is
+    // free and keeps loading meanwhile.
+    m_viewer = m_locator->tryOpenForView(m_location, this);
+    if (!m_viewer) {
+        m_waitingForEditor = true;
         return;
+    }
     if (!viewerShowsLocation()
         && IImageService::fileKey(m_viewer->openingUrl()) == IImageService::fileKey(m_location)) {
         // The file and its state are being read (a slow volume, a writer holding the
@@ -223,6 +238,7 @@ void ImageEditItem::flushProperties()
 
 void ImageEditItem::releaseLocation()
 {
+    m_waitingForEditor = false;
     handBackViewer();
     m_viewer = nullptr;
     m_saveTimer.stop(); // the editor handed back saves on its recycle step

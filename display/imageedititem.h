@@ -272,6 +272,8 @@ private slots:
     void requestRedraw();
     void updateTransform();
     void onDepthAvailable();
+    // The image service has an editor free again.
+    void onEditorFreed();
 
 private:
     // Depth tools (imageedititemdepth.cpp).
@@ -369,6 +371,9 @@ private:
     QDateTime m_captureDate;
     QMetaObject::Connection m_ratingConnection;
     QMetaObject::Connection m_openedConnection;
+    QMetaObject::Connection m_freedConnection;
+    // No editor could be lent for the location: asked again once one is free.
+    bool m_waitingForEditor = false;
     QMetaObject::Connection m_changedConnection;
     QMetaObject::Connection m_transformConnection;
     // The pixels drawn are not (yet again) the picture's own: a view with an overlay was

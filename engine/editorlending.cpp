@@ -11,8 +11,16 @@ EditorLending::EditorLending(EditorStep beforeClose)
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, kEditorCount>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
         [this](ImageEditor& editor) { recycleEditor(editor); },
-        [this](
-            std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+        [this](std::function<void()> step) {
+            (new AsyncTask(
+                 [this, step = std::move(step)] {
+                     step();
+                     if (m_freedNotice)
+                         m_freedNotice();
+                 },
+                 true))
+                ->start(&m_recyclePool);
+        });
 }
 
 EditorLending::~EditorLending()
@@ -99,10 +107,35 @@ ImageEditor* EditorLending::openingWith(const QUrl& url)
     return nullptr;
 }
 
+bool EditorLending::beingSaved(const QUrl& key) const
+{
+    QMutexLocker lock(&m_savingMutex);
+    for (const QUrl& u : m_saving) {
+        if (u == key)
+            return true;
+    }
+    return false;
+}
+
+ImageEditor* EditorLending::tryLend(DepthClient* client, const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (!key.isEmpty() && beingSaved(key))
+        return nullptr;
+    const int index = m_editorPool->tryAcquire(false);
+    if (index < 0)
+        return nullptr;
+    return &lent(index, client, url);
+}
+
 ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
 {
     waitUntilSaved(url);
-    const int index = m_editorPool->acquire(false);
+    return lent(m_editorPool->acquire(false), client, url);
+}
+
+ImageEditor& EditorLending::lent(int index, DepthClient* client, const QUrl& url)
+{
     m_currentEditor = index;
     m_forViewing[index] = true;
     m_withCanvas[index] = true;

@@ -36,6 +36,12 @@ public:
     // are lent or being recycled, and while an editor handed back with that very picture
     // has not yet saved it (so the picture is read with its newest edits).
     ImageEditor& lend(DepthClient* client, const QUrl& url = QUrl());
+    // The same without waiting: null when both editors are lent or being recycled, or an
+    // editor handed back with `url` has not yet saved it (a save on a slow volume may take
+    // long). The freed notice says when to ask again.
+    ImageEditor* tryLend(DepthClient* client, const QUrl& url = QUrl());
+    // Runs on the recycle thread each time an editor handed back is free again.
+    void setFreedNotice(std::function<void()> notice) { m_freedNotice = std::move(notice); }
     // Lends a free editor for the service's own work (exports, background renders); blocks
     // like lend(). Its recycle step saves only state nobody changed since it was read.
     ImageEditor& borrowForWork();
@@ -74,6 +80,8 @@ public:
 
 private:
     void recycleEditor(ImageEditor& editor);
+    bool beingSaved(const QUrl& key) const;
+    ImageEditor& lent(int index, DepthClient* client, const QUrl& url);
 
     EditorStep m_beforeClose;
     ImageEditor m_editors[kEditorCount];
@@ -83,6 +91,7 @@ private:
     QThreadPool m_recyclePool;
     std::unique_ptr<StdArrayPool<ImageEditor, kEditorCount>> m_editorPool;
     EditorStep m_recycleProbe;
+    std::function<void()> m_freedNotice;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};
     // Per editor: with the canvas now, from lend() to giveBack() (GUI thread only).

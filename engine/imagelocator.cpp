@@ -69,6 +69,8 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportQueue->setCalibrationProvider([this](StreamPart& source) { return calibrationFor(source); });
 
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
+    m_lending.setFreedNotice(
+        [this] { QMetaObject::invokeMethod(this, &ImageLocator::editorFreed, Qt::QueuedConnection); });
     for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
@@ -512,6 +514,20 @@ ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
 ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
     ImageEditor& editor = m_lending.lend(client, url);
+    openInEditor(editor, url);
+    return &editor;
+}
+
+ImageEditor* ImageLocator::tryOpenForView(QUrl url, DepthClient* client)
+{
+    ImageEditor* editor = m_lending.tryLend(client, url);
+    if (editor)
+        openInEditor(*editor, url);
+    return editor;
+}
+
+void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
+{
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
     // The file, its camera's calibration and its state are read on a worker, which takes
     // the editor's token before anything else, so writers stay away from the file while it
@@ -519,7 +535,6 @@ ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
     editor.openInBackground(
         keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
         m_applyTuning, m_channelOrder);
-    return &editor;
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)

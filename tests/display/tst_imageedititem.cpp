@@ -19,6 +19,7 @@
 #include "support/depthcanvas.h"
 #include "support/filetree.h"
 #include "support/heldopens.h"
+#include "support/rescuewatchdog.h"
 
 #include <QDir>
 #include <QFile>
@@ -53,6 +54,18 @@ QByteArray contents(const QString& path)
 }
 
 using Canvas = ostra::test::DepthCanvas;
+
+// The exposure a picture's state file holds, read as the editor reads it (-1: unreadable).
+double savedExposure(const QString& raw)
+{
+    const QUrl url = QUrl::fromLocalFile(raw);
+    ImageEditor editor;
+    if (!editor.loadImageWithState(url, std::make_shared<StreamSource>(url), {}, 0, 0))
+        return -1;
+    const double exposure = editor.properties()->tuneToneEntry("exposure")->currentValue().toDouble();
+    editor.closeImage();
+    return exposure;
+}
 
 } // namespace
 
@@ -614,6 +627,57 @@ private slots:
         }
         canvas.reset();
         QCOMPARE(contents(StateFile::pathFor(url)), state);
+    }
+
+    // Two pictures left with edits on volumes that stop answering: their editors, handed
+    // back, wait to save them. The next picture does not wait for an editor on the window's
+    // thread: the canvas keeps loading while the event loop turns, and shows the picture
+    // once an editor is free again; both edits are saved.
+    void leavingEditedPicturesOnHungVolumes()
+    {
+        QStringList paths;
+        for (const char* name : { "hung-a", "hung-b" }) {
+            const QString folder = m_dir.path() + "/" + name;
+            QVERIFY(QDir().mkpath(folder));
+            paths << folder + "/IMG_edited.vrx";
+            QVERIFY(ostra::test::writeDepthPicture(paths.last(), 320, 240, 31 + std::uint32_t(paths.size())));
+        }
+        ImageLocator locator(2, nullptr);
+        ostra::test::HeldOpens heldA(QFileInfo(paths[0]).absolutePath());
+        ostra::test::HeldOpens heldB(QFileInfo(paths[1]).absolutePath());
+        if (!heldA.isValid() || !heldB.isValid())
+            QSKIP("holding opens needs a fanotify permission mark (root)");
+        ostra::test::RescueWatchdog watchdog([&] {
+            heldA.open();
+            heldB.open();
+        });
+        Canvas canvas(locator);
+        const auto edit = [&](double exposure) {
+            canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(exposure);
+        };
+        QVERIFY(canvas.open(paths[0]));
+        edit(1.25);
+        heldA.close();
+        QVERIFY(canvas.open(paths[1]));
+        QVERIFY(QTest::qWaitFor([&] { return heldA.held() >= 1; }, 60000));
+        edit(1.5);
+        heldB.close();
+        canvas.item->setLocation(QUrl::fromLocalFile(m_second).toString());
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QVERIFY(QTest::qWaitFor([&] { return heldB.held() >= 1 && ticks >= 20; }, 60000));
+        QVERIFY(canvas.item->loading() && !canvas.item->captureKnown());
+        QVERIFY(heldA.held() >= 1);
+        heldA.open();
+        heldB.open();
+        QVERIFY(watchdog.end());
+        QVERIFY(waitForQuality(canvas.item, ImageEditItem::Preview));
+        QCOMPARE(canvas.item->location(), QUrl::fromLocalFile(m_second).toString());
+        QVERIFY(canvas.item->captureKnown());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return savedExposure(paths[0]) == 1.25 && savedExposure(paths[1]) == 1.5; }, 60000));
     }
 
     // A picture a writer holds is opened once the writer lets go; meanwhile the canvas
