@@ -213,6 +213,7 @@ void ImageEditItem::attachViewer()
     m_isoFilmSpeed = int(m_viewer->iso());
     m_captureDate = m_viewer->captureTime();
     m_ratingConnection = connect(m_viewer, &ImageEditor::ratingChanged, this, &ImageEditItem::ratingChanged);
+    m_saveConnection = connect(m_viewer, &ImageViewer::saveEnded, this, &ImageEditItem::onSaveEnded);
     m_changedConnection = connect(props, SIGNAL(changed()), this, SLOT(requestRedraw()));
     m_transformConnection = connect(props, SIGNAL(transformChanged()), this, SLOT(updateTransform()));
     emit propertiesChanged();
@@ -256,6 +257,7 @@ void ImageEditItem::handBackViewer()
         m_saveTimer.stop();
         detachEditor();
         disconnect(m_openedConnection);
+        disconnect(m_saveConnection);
         disconnect(m_ratingConnection);
         disconnect(m_changedConnection);
         disconnect(m_transformConnection);
@@ -325,6 +327,7 @@ void ImageEditItem::routerDetached(ImageRouter* router)
         return;
     detachEditor();
     disconnect(m_openedConnection);
+    disconnect(m_saveConnection);
     disconnect(m_ratingConnection);
     disconnect(m_changedConnection);
     disconnect(m_transformConnection);
@@ -545,19 +548,32 @@ void ImageEditItem::saveEdits()
     m_saveTimer.stop();
     if (!viewerShowsLocation() || !m_viewer->contentDirty())
         return;
+    if (m_viewer->isSaving()) {
+        // The save under way ends first; these changes come after it.
+        m_saveTimer.start(kSaveDelayMs, this);
+        return;
+    }
     const bool unfinished = m_imageQuality == Loading;
     m_viewer->renderer().cancelRenderRequests();
     // Forced: the open editor owns the picture's state (a rating appended meanwhile is
-    // in the editor too). The window never waits long for the state file's lock (a batch
-    // edit may hold it through a whole render and save): while it is taken the edits stay
-    // unsaved and the save is tried again later.
-    m_viewer->serializeCurrentState(true, nullptr, kSaveLockWaitMs);
-    if (m_viewer->saveWasBusy() && m_viewer->contentDirty())
-        m_saveTimer.start(kSaveDelayMs, this);
+    // in the editor too). Written on a worker, so a slow volume does not hold the window;
+    // nor does the save wait long for the state file's lock (a batch edit may hold it
+    // through a whole render and save): while it is taken the edits stay unsaved and the
+    // save is tried again later.
+    m_viewer->saveInBackground(kSaveLockWaitMs);
     if (unfinished) {
         resetLevelRegions();
         requestLevelRegions();
     }
+}
+
+void ImageEditItem::onSaveEnded()
+{
+    if (!viewerShowsLocation())
+        return; // handed back: its recycle step takes the result
+    m_viewer->takeSaveResult();
+    if (m_viewer->saveWasBusy() && m_viewer->contentDirty() && !m_saveTimer.isActive())
+        m_saveTimer.start(kSaveDelayMs, this);
 }
 
 void ImageEditItem::flushTransformation()

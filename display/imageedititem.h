@@ -102,7 +102,7 @@ public:
     static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
     // Edits of the open picture reach its state file this long after the last change.
     static constexpr int kSaveDelayMs = 2000;
-    // The longest the GUI thread waits for a state file's lock when it saves edits.
+    // The longest a save of edits waits for a state file's lock.
     static constexpr int kSaveLockWaitMs = 100;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
@@ -274,6 +274,8 @@ private slots:
     void onDepthAvailable();
     // The image service has an editor free again.
     void onEditorFreed();
+    // The bound editor's save on its worker is over.
+    void onSaveEnded();
 
 private:
     // Depth tools (imageedititemdepth.cpp).
@@ -372,6 +374,7 @@ private:
     QMetaObject::Connection m_ratingConnection;
     QMetaObject::Connection m_openedConnection;
     QMetaObject::Connection m_freedConnection;
+    QMetaObject::Connection m_saveConnection;
     // No editor could be lent for the location: asked again once one is free.
     bool m_waitingForEditor = false;
     QMetaObject::Connection m_changedConnection;

@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <exception>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -30,6 +31,21 @@ constexpr int kViewerKind = 4;
 constexpr int kOpenThreads = 4;
 
 } // namespace
+
+struct ImageViewer::BackgroundSave
+{
+    QUrl url;
+    QString statePath;
+    std::string bytes;
+    StateStamp stamp;
+    StateStamp unreadable;
+    bool content = false;
+    bool rating = false;
+    // Written by the worker.
+    StateFile::Result result = StateFile::Result::Failed;
+    QString reason;
+    bool done = false;
+};
 
 struct ImageViewer::BackgroundOpen
 {
@@ -48,6 +64,7 @@ ImageViewer::ImageViewer(QObject* parent)
     , m_busyRetry(new QTimer(this))
 {
     m_openPool.setMaxThreadCount(kOpenThreads);
+    m_savePool.setMaxThreadCount(1);
     m_busyRetry->setInterval(kBusyRetryMs);
     connect(m_busyRetry, &QTimer::timeout, this, &ImageViewer::retryBusyOpen);
     m_renderer = CIAPI::Renderer::Create(3);
@@ -66,8 +83,9 @@ ImageViewer::ImageViewer(QObject* parent)
 
 ImageViewer::~ImageViewer()
 {
-    // An open still running ends without reaching this object.
+    // An open still running ends without reaching this object; a save is written.
     waitForOpens();
+    m_savePool.waitForDone();
     // No listener may run into a half-destroyed viewer: silence the renderer first.
     if (m_renderer) {
         m_renderer->cancelRenderRequests();
@@ -177,10 +195,15 @@ void ImageViewer::depthForEditingAvailable() { }
 
 void ImageViewer::metadataReady()
 {
+    announceSaved(m_contentDirty, m_ratingDirty);
+}
+
+void ImageViewer::announceSaved(bool content, bool rating)
+{
     const QUrl url = currentUrl();
-    if (m_contentDirty) {
+    if (content) {
         emit notifyFileUpdatedSignal(url);
-    } else if (m_ratingDirty) {
+    } else if (rating) {
         VrxMetadata metadata;
         metadata.resetFromFile(url);
         metadata.readRendererMetadata(*m_renderer);
@@ -421,11 +444,16 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
 
 bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
 {
-    if (!m_unreadableState.exists())
+    return keepUnreadable(statePath, m_unreadableState, error);
+}
+
+bool ImageViewer::keepUnreadable(const QString& statePath, StateStamp& unreadable, QString* error)
+{
+    if (!unreadable.exists())
         return true;
-    if (StateStamp::of(statePath) != m_unreadableState) {
+    if (StateStamp::of(statePath) != unreadable) {
         // Replaced or gone since: what is there now was written by someone else.
-        m_unreadableState = StateStamp();
+        unreadable = StateStamp();
         return true;
     }
     if (StateFile::keepAside(statePath).isEmpty()) {
@@ -433,7 +461,7 @@ bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
             *error = QStringLiteral("Can't keep the unreadable state file");
         return false;
     }
-    m_unreadableState = StateStamp();
+    unreadable = StateStamp();
     return true;
 }
 
@@ -495,8 +523,108 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
+bool ImageViewer::saveInBackground(int lockWaitMs)
+{
+    if (isSaving())
+        return false;
+    m_saveBusy = false;
+    const QUrl url = currentUrl();
+    qCDebug(lcEngine) << "saveInBackground:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
+    if ((!m_contentDirty && !m_ratingDirty) || !url.isValid() || url.isEmpty())
+        return false;
+    auto job = std::make_shared<BackgroundSave>();
+    job->url = url;
+    job->statePath = stateFilePathFor(url);
+    try {
+        std::ostringstream out(std::ios::binary | std::ios::out);
+        m_renderer->setMode(0);
+        m_renderer->serialize(out, CIAPI::StateFull);
+        job->bytes = out.str();
+    } catch (...) {
+        qCWarning(lcEngine) << "can't write state" << job->statePath
+                            << exceptionText(std::current_exception());
+        return false;
+    }
+    job->stamp = m_stateStamp;
+    job->unreadable = m_unreadableState;
+    job->content = m_contentDirty;
+    job->rating = m_ratingDirty;
+    // Changes made from here on are for the next save.
+    m_contentSaving = m_contentDirty;
+    m_ratingSaving = m_ratingDirty;
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    {
+        QMutexLocker lock(&m_saveMutex);
+        m_backgroundSave = job;
+    }
+    m_savePool.start([this, job, lockWaitMs] {
+        if (keepUnreadable(job->statePath, job->unreadable, &job->reason)) {
+            job->result = StateFile::save(
+                job->statePath, true, job->stamp,
+                [&job](std::ostream& stream) {
+                    stream.write(job->bytes.data(), std::streamsize(job->bytes.size()));
+                },
+                &job->reason, lockWaitMs);
+        }
+        {
+            QMutexLocker lock(&m_saveMutex);
+            job->done = true;
+        }
+        emit saveEnded();
+    });
+    return true;
+}
+
+bool ImageViewer::isSaving() const
+{
+    QMutexLocker lock(&m_saveMutex);
+    return m_backgroundSave != nullptr;
+}
+
+bool ImageViewer::takeSaveResult()
+{
+    std::shared_ptr<BackgroundSave> job;
+    {
+        QMutexLocker lock(&m_saveMutex);
+        if (!m_backgroundSave || !m_backgroundSave->done)
+            return false;
+        job.swap(m_backgroundSave);
+    }
+    m_contentSaving = false;
+    m_ratingSaving = false;
+    if (job->url != currentUrl())
+        return false; // the picture was closed meanwhile; its bookkeeping went with it
+    if (!job->unreadable.exists())
+        m_unreadableState = StateStamp();
+    if (job->result == StateFile::Result::Saved) {
+        m_stateStamp = job->stamp;
+        announceSaved(job->content, job->rating);
+        return true;
+    }
+    m_saveBusy = job->result == StateFile::Result::Busy;
+    if (m_saveBusy)
+        qCDebug(lcEngine) << "state file busy, saved later" << job->statePath;
+    else
+        qCWarning(lcEngine) << "can't write state" << job->statePath
+                            << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
+    m_contentDirty = m_contentDirty || job->content;
+    m_ratingDirty = m_ratingDirty || job->rating;
+    return false;
+}
+
+void ImageViewer::finishBackgroundSave()
+{
+    if (!isSaving())
+        return;
+    m_savePool.waitForDone();
+    takeSaveResult();
+}
+
 bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWaitMs)
 {
+    // A save under way is over first: nothing older may land after this one.
+    finishBackgroundSave();
     m_saveBusy = false;
     const QUrl url = currentUrl();
     qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;

@@ -89,6 +89,19 @@ public:
     bool serializeCurrentState(bool force, QString* error = nullptr, int lockWaitMs = -1);
     // Whether the last save found the state file's lock taken (and saved nothing).
     bool saveWasBusy() const { return m_saveBusy; }
+    // Writes the open picture's unsaved changes with force without waiting on this thread:
+    // the state is made here and written on a worker, one save at a time. The changes count
+    // as saved from here on; should the write fail they are unsaved again once its result
+    // is taken. False (nothing started) when nothing is unsaved or a save is under way.
+    // saveEnded() comes when the write is over, from the worker. `lockWaitMs` as for
+    // serializeCurrentState().
+    bool saveInBackground(int lockWaitMs = -1);
+    // Whether a save started by saveInBackground() has not been taken yet.
+    bool isSaving() const;
+    // Takes the result of the save that ended, on the thread that owns the viewer now:
+    // the state file's bookkeeping, the announcement of what changed, or the changes unsaved
+    // again. True when it had saved.
+    bool takeSaveResult();
 
     void render(int level, const CIAPI::ROI& region, int renderType);
     // A negative level counts from the coarsest end. Nothing is rendered when no picture
@@ -131,6 +144,9 @@ signals:
     void notifyFileBusySignal(QUrl url);
     // A picture that was busy is open now (with its state), and its coarsest level asked for.
     void notifyFileOpenedSignal(QUrl url);
+    // A save started by saveInBackground() is over (emitted on its worker); its result is
+    // there to be taken.
+    void saveEnded();
 
 protected:
     void installListeners();
@@ -155,6 +171,13 @@ private:
     // beside it (".unreadable"), so no save silently replaces them. False when they could
     // not be kept.
     bool keepUnreadableState(const QString& statePath, QString* error);
+    // The same for a state as it was recorded: `unreadable` is cleared when the file is
+    // kept aside or was replaced since.
+    static bool keepUnreadable(const QString& statePath, StateStamp& unreadable, QString* error);
+    // Waits for the save under way, if any, and takes its result.
+    void finishBackgroundSave();
+    // What changed, announced after a write: the picture's contents, or its rating only.
+    void announceSaved(bool content, bool rating);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
@@ -190,6 +213,12 @@ private:
     // Opens on a slow or hung volume may hold their threads long: a later open of another
     // file gets a thread of its own.
     QThreadPool m_openPool;
+    // One save at a time, in the order they were started.
+    QThreadPool m_savePool;
+    struct BackgroundSave;
+    // The save started and not yet taken; guarded by m_saveMutex.
+    std::shared_ptr<BackgroundSave> m_backgroundSave;
+    mutable QMutex m_saveMutex;
     OpenProbe m_openProbe;
     // The open picture's raw file and its fault count when attached; output read after
     // the file was cut short is dropped and the picture reported invalid once. Guarded by

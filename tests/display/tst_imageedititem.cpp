@@ -680,6 +680,46 @@ private slots:
             [&] { return savedExposure(paths[0]) == 1.25 && savedExposure(paths[1]) == 1.5; }, 60000));
     }
 
+    // Edits saved while the picture's volume does not answer: the save is written on a
+    // worker and the window goes on; a change made meanwhile stays unsaved and follows once
+    // the volume answers. Nothing is lost.
+    void editsSavedOnAHungVolume()
+    {
+        const QString folder = m_dir.path() + "/hung-save";
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + "/IMG_saved.vrx";
+        QVERIFY(ostra::test::writeDepthPicture(path, 320, 240, 41));
+        ImageLocator locator(2, nullptr);
+        ostra::test::HeldOpens held(folder);
+        if (!held.isValid())
+            QSKIP("holding opens needs a fanotify permission mark (root)");
+        ostra::test::RescueWatchdog watchdog([&] { held.open(); });
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(path));
+        ImageEditor* editor = canvas.item->viewer();
+        QSignalSpy updates(editor, &ImageViewer::notifyFileUpdatedSignal);
+        held.close();
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
+        QTRY_VERIFY(canvas.item->isSavePending());
+        QVERIFY(QTest::qWaitFor([&] { return held.held() >= 1; }, 60000));
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QVERIFY(QTest::qWaitFor([&] { return ticks >= 20; }, 60000));
+        QVERIFY(editor->isSaving());
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        QVERIFY(editor->contentDirty());
+        held.open();
+        QVERIFY(watchdog.end());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !editor->contentDirty() && !editor->isSaving() && !canvas.item->isSavePending(); },
+            60000));
+        QCOMPARE(savedExposure(path), 1.5);
+        QCOMPARE(updates.count(), 2);
+        QCOMPARE(canvas.item->viewer(), editor);
+    }
+
     // A picture a writer holds is opened once the writer lets go; meanwhile the canvas
     // keeps loading and takes no edit or rating. A file that is not a picture cannot be
     // opened at all: the canvas says so instead of showing the loading placeholder for
