@@ -26,7 +26,10 @@
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
+
+#include <thread>
 
 using ostra::test::PictureFiles;
 
@@ -465,6 +468,45 @@ private slots:
         }
         QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
         QVERIFY(!QFile::exists(stateFilePathFor(url)));
+    }
+
+    // A save made while another still runs on its worker comes after it, so the older
+    // state never lands over the newer one; the changes of the first count as unsaved until
+    // it is over.
+    void saveWaitsForTheSaveUnderWay()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "ordered.vrx", PictureFiles::small(17));
+        const QUrl url = QUrl::fromLocalFile(path);
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        const auto exposure = editor.properties()->tuneToneEntry("exposure");
+        exposure->setCurrentValue(0.5);
+        QVERIFY(editor.syncProperties());
+        auto writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(stateFilePathFor(url)));
+        QVERIFY(writer->held());
+        QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
+        QVERIFY(editor.saveInBackground());
+        QVERIFY(editor.isSaving() && editor.contentDirty());
+        QVERIFY(!editor.saveInBackground()); // one at a time
+        exposure->setCurrentValue(1.0);
+        QVERIFY(editor.syncProperties());
+        // Let go once this thread is saving (the order does not depend on when).
+        struct Joined
+        {
+            std::thread thread;
+            ~Joined() { thread.join(); }
+        } release { std::thread([&writer] {
+            QThread::msleep(300);
+            writer->release();
+        }) };
+        QVERIFY(editor.serializeCurrentState(true, nullptr, 0));
+        QVERIFY(!editor.isSaving() && !editor.contentDirty());
+        QCOMPARE(updated.count(), 2);
+        editor.closeImage();
+        ImageEditor again;
+        QVERIFY(open(again, path));
+        QCOMPARE(again.properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 1.0f);
+        again.closeImage();
     }
 
     void unreadableStateOpensWithoutTheSavedEdits()
