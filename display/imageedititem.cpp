@@ -540,7 +540,11 @@ void ImageEditItem::serializeCurrentFile()
         return;
     flushProperties();
     m_viewer->renderer().cancelRenderRequests();
-    m_viewer->serializeCurrentState(false);
+    // Written on a worker: turning to the next picture or leaving never waits for a slow
+    // volume or a batch edit holding the state file's lock. With a save under way the
+    // changes follow it (and the editor handed back saves whatever is left).
+    if (!m_viewer->saveInBackground(false) && m_viewer->isSaving() && !m_saveTimer.isActive())
+        m_saveTimer.start(kSaveDelayMs, this);
 }
 
 void ImageEditItem::saveEdits()
@@ -560,7 +564,7 @@ void ImageEditItem::saveEdits()
     // nor does the save wait long for the state file's lock (a batch edit may hold it
     // through a whole render and save): while it is taken the edits stay unsaved and the
     // save is tried again later.
-    m_viewer->saveInBackground(kSaveLockWaitMs);
+    m_viewer->saveInBackground(true, kSaveLockWaitMs);
     if (unfinished) {
         resetLevelRegions();
         requestLevelRegions();

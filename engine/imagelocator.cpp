@@ -785,6 +785,14 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
         emit exportFailed(dir.absolutePath(), tr("The folder could not be created"));
         return;
     }
+    // A picture open with the canvas is exported as it stands: its changes are written
+    // first (after the save under way, if any), or the export would read an older state.
+    for (const QUrl& location : qAsConst(locations)) {
+        if (ImageEditor* editor = m_lending.lentWith(location)) {
+            editor->syncProperties();
+            editor->serializeCurrentState(false);
+        }
+    }
     static const char* const kExtensions[] = { ".jpg", ".ppm", ".dng", ".hdr" };
     Export::SizeSpec size;
     size.unit = Export::SizeUnit(sizeUnit);

@@ -523,7 +523,7 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
-bool ImageViewer::saveInBackground(int lockWaitMs)
+bool ImageViewer::saveInBackground(bool force, int lockWaitMs)
 {
     if (isSaving())
         return false;
@@ -558,10 +558,10 @@ bool ImageViewer::saveInBackground(int lockWaitMs)
         QMutexLocker lock(&m_saveMutex);
         m_backgroundSave = job;
     }
-    m_savePool.start([this, job, lockWaitMs] {
+    m_savePool.start([this, job, force, lockWaitMs] {
         if (keepUnreadable(job->statePath, job->unreadable, &job->reason)) {
             job->result = StateFile::save(
-                job->statePath, true, job->stamp,
+                job->statePath, force, job->stamp,
                 [&job](std::ostream& stream) {
                     stream.write(job->bytes.data(), std::streamsize(job->bytes.size()));
                 },
@@ -603,7 +603,9 @@ bool ImageViewer::takeSaveResult()
         return true;
     }
     m_saveBusy = job->result == StateFile::Result::Busy;
-    if (m_saveBusy)
+    if (job->result == StateFile::Result::ChangedOnDisk)
+        qCDebug(lcEngine) << "state file changed by another writer, left alone" << job->statePath;
+    else if (m_saveBusy)
         qCDebug(lcEngine) << "state file busy, saved later" << job->statePath;
     else
         qCWarning(lcEngine) << "can't write state" << job->statePath

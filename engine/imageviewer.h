@@ -89,13 +89,14 @@ public:
     bool serializeCurrentState(bool force, QString* error = nullptr, int lockWaitMs = -1);
     // Whether the last save found the state file's lock taken (and saved nothing).
     bool saveWasBusy() const { return m_saveBusy; }
-    // Writes the open picture's unsaved changes with force without waiting on this thread:
+    // Writes the open picture's unsaved changes without waiting on this thread (unless
+    // `force`, not over a state file changed by another writer since it was read):
     // the state is made here and written on a worker, one save at a time. The changes count
     // as saved from here on; should the write fail they are unsaved again once its result
     // is taken. False (nothing started) when nothing is unsaved or a save is under way.
     // saveEnded() comes when the write is over, from the worker. `lockWaitMs` as for
     // serializeCurrentState().
-    bool saveInBackground(int lockWaitMs = -1);
+    bool saveInBackground(bool force, int lockWaitMs = -1);
     // Whether a save started by saveInBackground() has not been taken yet.
     bool isSaving() const;
     // Takes the result of the save that ended, on the thread that owns the viewer now:

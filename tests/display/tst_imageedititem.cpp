@@ -18,6 +18,7 @@
 #include "engine/vrxmessage.h"
 #include "support/depthcanvas.h"
 #include "support/filetree.h"
+#include "support/heldlockfile.h"
 #include "support/heldopens.h"
 #include "support/rescuewatchdog.h"
 
@@ -29,12 +30,14 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <cmath>
 #include <fstream>
 #include <numeric>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -384,6 +387,55 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 20000);
         QVERIFY(QFile::exists(state));
         QVERIFY(!canvas.item->viewer()->saveWasBusy());
+    }
+
+    // The picture left for the next one (or for the gallery) is saved on a worker: a batch
+    // edit holding its state file's lock does not hold the window, and the edit is written
+    // once the lock is free. An export of it asked meanwhile reads it with the edit.
+    void leavingNeverWaitsForTheStateLock()
+    {
+        const QString file = writePicture("left.vrx", 128, 96, 19);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(file));
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        ImageEditor* editor = canvas.item->viewer();
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
+        auto writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(state));
+        QVERIFY(writer->held());
+        ostra::test::RescueWatchdog watchdog([&] { writer->release(); });
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QTimer::singleShot(0, canvas.item, [&] { canvas.item->serializeCurrentFile(); });
+        QVERIFY(QTest::qWaitFor([&] { return ticks >= 20; }, 60000));
+        QVERIFY(editor->isSaving());
+        QVERIFY(!QFile::exists(state));
+        writer->release();
+        QVERIFY(watchdog.end());
+        QVERIFY(QTest::qWaitFor([&] { return !editor->isSaving() && !editor->contentDirty(); }, 60000));
+        QCOMPARE(savedExposure(file), 1.25);
+
+        // Changed again and exported while the lock is held once more: the export is asked
+        // for once the change is in the state file it reads.
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(state));
+        canvas.item->serializeCurrentFile();
+        QVERIFY(editor->isSaving());
+        struct Joined
+        {
+            std::thread thread;
+            ~Joined() { thread.join(); }
+        } release { std::thread([&writer] {
+            QThread::msleep(300);
+            writer->release();
+        }) };
+        locator.exportImageList({ QUrl::fromLocalFile(file) }, 1, 1, 2,
+            QUrl::fromLocalFile(m_dir.path() + "/exported"), "left", true);
+        QVERIFY(!editor->isSaving() && !editor->contentDirty());
+        QCOMPARE(savedExposure(file), 1.5);
+        locator.cancelExport();
     }
 
     // Opening and leaving a picture (with or without a state file) writes nothing.

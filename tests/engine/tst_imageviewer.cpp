@@ -485,9 +485,9 @@ private slots:
         auto writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(stateFilePathFor(url)));
         QVERIFY(writer->held());
         QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
-        QVERIFY(editor.saveInBackground());
+        QVERIFY(editor.saveInBackground(true));
         QVERIFY(editor.isSaving() && editor.contentDirty());
-        QVERIFY(!editor.saveInBackground()); // one at a time
+        QVERIFY(!editor.saveInBackground(true)); // one at a time
         exposure->setCurrentValue(1.0);
         QVERIFY(editor.syncProperties());
         // Let go once this thread is saving (the order does not depend on when).
