@@ -143,7 +143,8 @@ signals:
     // The picture is locked by a writer (compression, export): it is not unreadable, and
     // is opened as soon as the writer lets go.
     void notifyFileBusySignal(QUrl url);
-    // A picture that was busy is open now (with its state), and its coarsest level asked for.
+    // A picture opened in the background, or one that was busy, is open now (with its
+    // state), and its coarsest level asked for.
     void notifyFileOpenedSignal(QUrl url);
     // A save started by saveInBackground() is over (emitted on its worker); its result is
     // there to be taken.
