@@ -53,6 +53,22 @@ int CircularPool::acquire(bool mark)
     return i;
 }
 
+int CircularPool::tryAcquire(bool mark)
+{
+    m_mutex.lock();
+    reclaimLocked(1);
+
+    QMutexLocker lock(&m_mutex);
+    if (m_free == 0)
+        return -1;
+    const int i = lowestBit(m_free);
+    m_free &= ~(1u << i);
+    m_busy |= 1u << i;
+    if (mark)
+        m_marked |= 1u << i;
+    return i;
+}
+
 void CircularPool::release(int i)
 {
     qCDebug(lcCore) << "release started";

@@ -29,6 +29,9 @@ public:
 
     // Returns the index of a slot that is now busy; blocks while none is free.
     int acquire(bool mark);
+    // The same without waiting: -1 when no slot is free now (a marked slot taken back
+    // meanwhile is free once its recycle task has run).
+    int tryAcquire(bool mark);
 
     // Gives slot i back; a slot that is not busy is left alone.
     void release(int i);

@@ -13,19 +13,15 @@
 #include "display/nodecrop.h"
 #include "display/placeholdernode.h"
 #include "engine/channelorder.h"
-#include "engine/exceptiontext.h"
 #include "engine/imageeditor.h"
 #include "engine/imageproperties.h"
 #include "engine/sentinels.h"
-#include "engine/transformhelpers.h"
 #include "engine/vrxmessage.h"
 
-#include <QCursor>
 #include <QDebug>
 #include <QFileInfo>
 #include <QQuickWindow>
 
-#include <climits>
 #include <cmath>
 #include <stdexcept>
 
@@ -35,7 +31,6 @@ ImageEditItem::ImageEditItem(QQuickItem* parent)
     , m_pyramid(emptyPyramid())
     , m_renderProgress(new ProgressModel(this))
     , m_geometryEdits(new GeometryEdits(this))
-    , m_histogram(4, std::vector<quint32>(256, 0u))
 {
     setFlag(ItemHasContents);
     setFlag(ItemIsFocusScope);
@@ -69,7 +64,18 @@ void ImageEditItem::setLocator(QObject* locator)
     if (locator == m_locator)
         return;
     releaseLocation();
+    disconnect(m_freedConnection);
     m_locator = locator;
+    if (m_locator)
+        m_freedConnection = connect(m_locator.object(), SIGNAL(editorFreed()), this, SLOT(onEditorFreed()));
+    loadLocation();
+}
+
+void ImageEditItem::onEditorFreed()
+{
+    if (!m_waitingForEditor)
+        return;
+    m_waitingForEditor = false;
     loadLocation();
 }
 
@@ -116,16 +122,7 @@ QString ImageEditItem::exposureText(float milliseconds)
 
 QVariantList ImageEditItem::histogram() const
 {
-    QMutexLocker lock(&m_histogramMutex);
-    QVariantList channels;
-    for (const std::vector<quint32>& counts : m_histogram) {
-        QVariantList list;
-        list.reserve(int(counts.size()));
-        for (quint32 count : counts)
-            list.append(int(qMin<quint32>(count, quint32(INT_MAX))));
-        channels.append(QVariant(list));
-    }
-    return channels;
+    return m_histogram.toVariantList();
 }
 
 bool ImageEditItem::loading() const
@@ -135,7 +132,8 @@ bool ImageEditItem::loading() const
 
 ImageProperties* ImageEditItem::properties() const
 {
-    return m_viewer ? m_viewer->properties() : m_defaultProperties;
+    // Until the picture is open, its values are not known and nothing edits them.
+    return viewerShowsLocation() ? m_viewer->properties() : m_defaultProperties;
 }
 
 QSize ImageEditItem::resolution() const
@@ -145,7 +143,7 @@ QSize ImageEditItem::resolution() const
 
 int ImageEditItem::rating() const
 {
-    return m_viewer ? m_viewer->rating() : 0;
+    return viewerShowsLocation() ? m_viewer->rating() : 0;
 }
 
 void ImageEditItem::takePyramid(const CIAPI::ImagePyramid& pyramid)
@@ -167,14 +165,19 @@ void ImageEditItem::loadLocation()
     setImageQuality(Loading);
     if (!(m_pyramid == loadingPyramid()))
         takePyramid(loadingPyramid());
-    // May wait until one of the two pooled editors is free.
-    m_viewer = m_locator->openForView(m_location, this);
-    if (!m_viewer)
+    // Both editors may be lent or still saving what they showed (on a slow volume that
+    // takes long): the window does not wait for them, the canvas asks again once one is
+    // free and keeps loading meanwhile.
+    m_viewer = m_locator->tryOpenForView(m_location, this);
+    if (!m_viewer) {
+        m_waitingForEditor = true;
         return;
+    }
     if (!viewerShowsLocation()
-        && IImageService::fileKey(m_viewer->pendingStateUrl()) == IImageService::fileKey(m_location)) {
-        // A writer (a batch edit, a rating) holds the state for a moment: the picture shows
-        // with it once it lets go, and the page keeps loading meanwhile.
+        && IImageService::fileKey(m_viewer->openingUrl()) == IImageService::fileKey(m_location)) {
+        // The file and its state are being read (a slow volume, a writer holding the
+        // state): the picture shows with its state once they are, and the page keeps
+        // loading meanwhile, taking no edit.
         m_openedConnection
             = connect(m_viewer, &ImageViewer::notifyFileOpenedSignal, this, &ImageEditItem::viewerOpened);
         return;
@@ -210,6 +213,7 @@ void ImageEditItem::attachViewer()
     m_isoFilmSpeed = int(m_viewer->iso());
     m_captureDate = m_viewer->captureTime();
     m_ratingConnection = connect(m_viewer, &ImageEditor::ratingChanged, this, &ImageEditItem::ratingChanged);
+    m_saveConnection = connect(m_viewer, &ImageViewer::saveEnded, this, &ImageEditItem::onSaveEnded);
     m_changedConnection = connect(props, SIGNAL(changed()), this, SLOT(requestRedraw()));
     m_transformConnection = connect(props, SIGNAL(transformChanged()), this, SLOT(updateTransform()));
     emit propertiesChanged();
@@ -235,6 +239,16 @@ void ImageEditItem::flushProperties()
 
 void ImageEditItem::releaseLocation()
 {
+    m_waitingForEditor = false;
+    handBackViewer();
+    m_viewer = nullptr;
+    m_saveTimer.stop(); // the editor handed back saves on its recycle step
+    if (!(m_pyramid == emptyPyramid()))
+        takePyramid(emptyPyramid());
+}
+
+void ImageEditItem::handBackViewer()
+{
     if (m_locator && m_viewer) {
         flushProperties();
         m_geometryEdits->applyCrop(false);
@@ -243,6 +257,7 @@ void ImageEditItem::releaseLocation()
         m_saveTimer.stop();
         detachEditor();
         disconnect(m_openedConnection);
+        disconnect(m_saveConnection);
         disconnect(m_ratingConnection);
         disconnect(m_changedConnection);
         disconnect(m_transformConnection);
@@ -252,10 +267,6 @@ void ImageEditItem::releaseLocation()
         emit ratingChanged();
         emit propertiesChanged();
     }
-    m_viewer = nullptr;
-    m_saveTimer.stop(); // the editor handed back saves on its recycle step
-    if (!(m_pyramid == emptyPyramid()))
-        takePyramid(emptyPyramid());
 }
 
 bool ImageEditItem::viewerShowsLocation() const
@@ -298,6 +309,16 @@ void ImageEditItem::fileInvalid(QUrl location)
     if (IImageService::fileKey(location) != IImageService::fileKey(m_location))
         return;
     takePyramid(invalidPyramid());
+    // An open that failed leaves nothing to edit, rate or save: the editor goes back, once
+    // the viewer is done reporting (it closes the picture after this).
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_viewer && !viewerShowsLocation()
+                && IImageService::fileKey(m_viewer->openingUrl()) != IImageService::fileKey(m_location))
+                handBackViewer();
+        },
+        Qt::QueuedConnection);
 }
 
 void ImageEditItem::routerDetached(ImageRouter* router)
@@ -306,6 +327,7 @@ void ImageEditItem::routerDetached(ImageRouter* router)
         return;
     detachEditor();
     disconnect(m_openedConnection);
+    disconnect(m_saveConnection);
     disconnect(m_ratingConnection);
     disconnect(m_changedConnection);
     disconnect(m_transformConnection);
@@ -504,139 +526,9 @@ void ImageEditItem::timerEvent(QTimerEvent* event)
     refresh();
 }
 
-// --- view ------------------------------------------------------------------------------
-
-void ImageEditItem::setZoomLogLevel(double n)
-{
-    if (!m_navigator.setZoomLogLevel(n))
-        return;
-    update();
-    viewChanged();
-    emit zoomLevelChanged(n);
-}
-
-void ImageEditItem::setZoomLevel(double x)
-{
-    if (x > 0)
-        setZoomLogLevel(ViewNavigator::logLevelOf(x));
-}
-
-void ImageEditItem::zoomIn()
-{
-    setZoomLogLevel(m_navigator.zoomLogLevel() + 1);
-}
-
-void ImageEditItem::zoomOut()
-{
-    setZoomLogLevel(m_navigator.zoomLogLevel() - 1);
-}
-
-void ImageEditItem::center()
-{
-    m_geometry.setPan(0.f, 0.f);
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::fitInView()
-{
-    m_geometry.setPan(0.f, 0.f);
-    if (m_viewer) {
-        applyCropZoom();
-        updateCenter();
-    }
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::imageMoved()
-{
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::applyCropZoom()
-{
-    if (m_geometryEdits->cropState() == GeometryEdits::Active)
-        return; // the view refits once the drag ends
-    // While the crop is edited the whole picture is shown around it, so it can be dragged
-    // anywhere; otherwise the crop fills the view.
-    const QSizeF part = m_geometryEdits->cropState() == GeometryEdits::Hidden
-        ? m_geometryEdits->cropRect().size()
-        : QSizeF(1, 1);
-    m_geometry.setRelativeSize(part);
-    setZoomLogLevel(-1);
-    update();
-}
-
-void ImageEditItem::updateCenter()
-{
-    if (m_geometryEdits->cropState() == GeometryEdits::Active)
-        return;
-    const QPointF centre
-        = m_geometryEdits->cropState() == GeometryEdits::Hidden ? cropCentre() : QPointF(0.5, 0.5);
-    m_navigator.centreOn(centre);
-    update();
-}
-
-void ImageEditItem::rotateUserPosition(bool rightRotation)
-{
-    m_navigator.turn(rightRotation);
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::mirrorUserPosition(bool horizontal)
-{
-    m_navigator.mirror(horizontal);
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::updateTransformation()
-{
-    const CIAPI::Transform t = m_geometryEdits->transform();
-    const CIAPI::RectF c = t.crop();
-    const std::vector<float> m = t.matrix(t.aspectRatio());
-    QStringList entries;
-    for (float v : m)
-        entries << QString::number(double(v));
-    qCDebug(lcDisplay).noquote() << "Saving transformation. Crop:"
-                                 << QStringLiteral("%1,%2;%3,%4")
-                                        .arg(double(c.x))
-                                        .arg(double(c.y))
-                                        .arg(double(c.width))
-                                        .arg(double(c.height))
-                                 << ". Matrix:" << entries.join(QLatin1Char(',')) << ". Aspect ratio:"
-                                 << QStringLiteral("%1,%2").arg(t.aspectRatio().x).arg(t.aspectRatio().y);
-    m_geometry.setTransform(t);
-    if (viewerShowsLocation() && !(m_viewer->renderer().transform() == t)) {
-        m_viewer->setTransform(t);
-        // Restarted by every change, so a burst of edits is written once.
-        m_saveTimer.start(kSaveDelayMs, this);
-    }
-    emit propertiesChanged();
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::resetGeometry()
-{
-    if (!m_viewer)
-        return;
-    ImageProperties* props = m_viewer->properties();
-    props->resetTransform();
-    m_geometryEdits->initTransform(props->transformProperties());
-    m_geometry.setPan(0.f, 0.f);
-    applyCropZoom();
-    updateCenter();
-    update();
-    viewChanged();
-}
-
 void ImageEditItem::setRating(int rating)
 {
-    if (!m_viewer || !m_locator || m_viewer->rating() == rating)
+    if (!viewerShowsLocation() || !m_locator || m_viewer->rating() == rating)
         return;
     m_locator->rate(m_location, rating);
     emit ratingChanged();
@@ -647,28 +539,38 @@ void ImageEditItem::serializeCurrentFile()
     if (!viewerShowsLocation())
         return;
     flushProperties();
-    // As the timed save: a rating the service appended to the state file while the picture
-    // is open here is no other writer's edit, and must not keep the edits on the screen out
-    // of the file that an export about to start reads.
-    saveEdits();
+    // As the timed save, forced and on a worker: a rating the service appended to the state
+    // file while the picture is open here is no other writer's edit, and must not keep the
+    // edits on the screen out of the file. Turning to the next picture or leaving never
+    // waits for a slow volume or a batch edit holding the lock: the worker waits for it.
+    startSave(-1);
 }
 
 void ImageEditItem::saveEdits()
 {
+    // The timed save does not wait long for the state file's lock (a batch edit may hold it
+    // through a whole render and save): while it is taken the edits stay unsaved and the
+    // save is tried again later.
+    startSave(kSaveLockWaitMs);
+}
+
+void ImageEditItem::startSave(int lockWaitMs)
+{
     m_saveTimer.stop();
     if (!viewerShowsLocation() || (!m_viewer->contentDirty() && !m_viewer->ratingDirty()))
         return;
+    if (m_viewer->isSaving()) {
+        // The save under way ends first; these changes come after it.
+        m_saveTimer.start(kSaveDelayMs, this);
+        return;
+    }
     const bool unfinished = m_imageQuality == Loading;
     m_viewer->renderer().cancelRenderRequests();
     // Forced: the open editor owns the picture's state (a rating appended meanwhile is
-    // in the editor too). The window never waits long for the state file's lock (a batch
-    // edit may hold it through a whole render and save): while it is taken the edits stay
-    // unsaved and the save is tried again later.
-    m_viewer->serializeCurrentState(true, nullptr, kSaveLockWaitMs);
-    if (m_viewer->saveWasBusy() && (m_viewer->contentDirty() || m_viewer->ratingDirty()))
-        m_saveTimer.start(kSaveDelayMs, this);
-    // The save leaves the renderer drawing normally; what is drawn next keeps the view's
-    // own mode (the focal region or the quick-select mask stays on the screen).
+    // in the editor too). Written on a worker, so a slow volume does not hold the window.
+    m_viewer->saveInBackground(true, lockWaitMs);
+    // Making the state leaves the renderer drawing normally; what is drawn next keeps the
+    // view's own mode (the focal region or the quick-select mask stays on the screen).
     if (m_renderMode != ImageEdit::Normal)
         m_viewer->setMode(m_renderMode);
     if (unfinished) {
@@ -677,137 +579,20 @@ void ImageEditItem::saveEdits()
     }
 }
 
+void ImageEditItem::onSaveEnded()
+{
+    if (!viewerShowsLocation())
+        return; // handed back: its recycle step takes the result
+    m_viewer->takeSaveResult();
+    if (m_viewer->saveWasBusy() && (m_viewer->contentDirty() || m_viewer->ratingDirty())
+        && !m_saveTimer.isActive())
+        m_saveTimer.start(kSaveDelayMs, this);
+}
+
 void ImageEditItem::flushTransformation()
 {
     if (viewerShowsLocation())
         updateTransformation();
-}
-
-bool ImageEditItem::isValidPoint(float x, float y) const
-{
-    return x >= 0.f && x < 1.f && y >= 0.f && y < 1.f;
-}
-
-bool ImageEditItem::isValidMouse(double x, double y) const
-{
-    const QPointF p = toPicture(QPointF(x, y));
-    return isValidPoint(float(p.x()), float(p.y()));
-}
-
-QPointF ImageEditItem::toPicture(const QPointF& itemPoint) const
-{
-    return m_geometry.viewToImage(itemPoint);
-}
-
-void ImageEditItem::setEditorMode(EditorMode mode)
-{
-    if (mode == m_editorMode)
-        return;
-    if (mode == ImageEdit::DepthEditingQuickSelect || m_editorMode == ImageEdit::DepthEditingQuickSelect)
-        resetQuickSelect();
-    m_editorMode = mode;
-    m_geometryEdits->setCropState(mode == ImageEdit::Crop ? GeometryEdits::Shown : GeometryEdits::Hidden);
-    setRenderMode(ImageEdit::Normal);
-    referencePoint = QPointF(-1, -1);
-    mousePos = QPointF(-1, -1);
-    emit hasReferencePointChanged();
-    strokePoints.clear();
-    segmentPoints.clear();
-    emit hasClosedEditAreaChanged();
-    update();
-    updateCursor();
-    emit editorModeChanged(mode);
-    emit hasBrushChanged();
-    if (mode == ImageEdit::DepthEditingLasso)
-        m_marchTimer = startTimer(120);
-    else if (m_marchTimer) {
-        killTimer(m_marchTimer);
-        m_marchTimer = 0;
-    }
-}
-
-void ImageEditItem::updateCursor()
-{
-    if (m_editorMode == ImageEdit::Crop && m_mousePos.x() >= 0)
-        setCursor(QCursor(m_geometryEdits->cursorAt(toPicture(m_mousePos), m_geometry)));
-    else if (m_editorMode == ImageEdit::None || m_editorMode == ImageEdit::Crop)
-        setCursor(QCursor(Qt::OpenHandCursor));
-    else
-        setCursor(depthCursor());
-}
-
-// --- input -----------------------------------------------------------------------------
-
-void ImageEditItem::mousePressEvent(QMouseEvent* event)
-{
-    m_mousePos = event->localPos();
-    forceActiveFocus(Qt::MouseFocusReason);
-    if (depthPress(event->localPos())) {
-        event->accept();
-        return;
-    }
-    if (m_editorMode == ImageEdit::Crop)
-        m_geometryEdits->beginCropDrag(toPicture(event->localPos()), m_geometry);
-    else
-        m_pressPoint = event->localPos();
-    event->accept();
-}
-
-void ImageEditItem::mouseMoveEvent(QMouseEvent* event)
-{
-    m_mousePos = event->localPos();
-    emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
-    if (!(event->buttons() & Qt::LeftButton))
-        return;
-    if (depthMove(event->localPos()))
-        return;
-    if (m_editorMode == ImageEdit::Crop) {
-        m_geometryEdits->dragCrop(toPicture(event->localPos()), m_geometry);
-        return;
-    }
-    m_navigator.drag(event->localPos() - m_pressPoint);
-    m_pressPoint = event->localPos();
-    update();
-    viewChanged();
-}
-
-void ImageEditItem::mouseReleaseEvent(QMouseEvent* event)
-{
-    m_mousePos = event->localPos();
-    if (depthRelease()) {
-        event->accept();
-        return;
-    }
-    if (m_editorMode == ImageEdit::Crop)
-        m_geometryEdits->endCropDrag();
-    event->accept();
-}
-
-void ImageEditItem::hoverMoveEvent(QHoverEvent* event)
-{
-    m_mousePos = event->posF();
-    emit grabbedMouseMoved(m_mousePos.x(), m_mousePos.y(), true);
-    if (m_editorMode != ImageEdit::None)
-        updateCursor();
-}
-
-void ImageEditItem::hoverLeaveEvent(QHoverEvent*)
-{
-    emit grabbedMouseMoved(0, 0, false);
-}
-
-void ImageEditItem::wheelEvent(QWheelEvent* event)
-{
-    event->accept();
-    if (depthWheel(event))
-        return;
-    if (m_geometryEdits->cropState() != GeometryEdits::Hidden)
-        return;
-    const int delta = event->angleDelta().y();
-    if (delta > 0)
-        zoomIn();
-    else if (delta < 0)
-        zoomOut();
 }
 
 // --- scene graph -----------------------------------------------------------------------
@@ -870,17 +655,17 @@ void ImageEditItem::updateHistogram(ImagePlanesNode& planes)
     // last histogram of the picture stays until the picture itself is drawn again.
     if (m_renderMode != ImageEdit::Normal || m_histogramHeld)
         return;
-    std::vector<std::vector<quint32>> bins;
-    if (planes.computeHistogram(bins, m_geometryEdits->cropRect())) {
-        {
-            QMutexLocker lock(&m_histogramMutex);
-            m_histogram.swap(bins);
-        }
+    switch (m_histogram.count(planes, m_geometryEdits->cropRect())) {
+    case CanvasHistogram::Count::Counted:
         QMetaObject::invokeMethod(this, &ImageEditItem::histogramChanged, Qt::QueuedConnection);
-    } else if (planes.levelCount() > 0 && planes.levelNode(planes.levelCount() - 1)->changed()) {
+        break;
+    case CanvasHistogram::Count::Arriving:
         // Pixels are still arriving: another frame counts them once they have.
         QMetaObject::invokeMethod(
             this, [this] { update(); }, Qt::QueuedConnection);
+        break;
+    case CanvasHistogram::Count::Unchanged:
+        break;
     }
 }
 

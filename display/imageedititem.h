@@ -2,6 +2,7 @@
 
 #include "ciapi/deptheditor.h"
 #include "ciapi/image.h"
+#include "display/canvashistogram.h"
 #include "display/imageedit.h"
 #include "display/imageeditstate.h"
 #include "display/imagegeometry.h"
@@ -13,7 +14,6 @@
 
 #include <QBasicTimer>
 #include <QDateTime>
-#include <QMutex>
 #include <QPointer>
 #include <QQuickItem>
 #include <QRegion>
@@ -36,7 +36,9 @@ class ProgressModel;
 // the pyramid levels that are visible at the resolution the screen needs, tracks how
 // complete the shown picture is, coalesces redraws after property changes, and hosts the
 // crop overlay of its geometry tool and the depth tools (refocus, brush, heals, quick
-// select, lasso; their part lives in imageedititemdepth.cpp).
+// select, lasso; their part lives in imageedititemdepth.cpp). The view, the editor modes
+// and the pointer input live in imageedititemview.cpp; the histogram's counts are kept by
+// a CanvasHistogram.
 class ImageEditItem : public QQuickItem, public DepthClient, public ImageEditState
 {
     Q_OBJECT
@@ -100,7 +102,7 @@ public:
     static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
     // Edits of the open picture reach its state file this long after the last change.
     static constexpr int kSaveDelayMs = 2000;
-    // The longest the GUI thread waits for a state file's lock when it saves edits.
+    // The longest a save of edits waits for a state file's lock.
     static constexpr int kSaveLockWaitMs = 100;
 
     explicit ImageEditItem(QQuickItem* parent = nullptr);
@@ -270,6 +272,10 @@ private slots:
     void requestRedraw();
     void updateTransform();
     void onDepthAvailable();
+    // The image service has an editor free again.
+    void onEditorFreed();
+    // The bound editor's save on its worker is over.
+    void onSaveEnded();
 
 private:
     // Depth tools (imageedititemdepth.cpp).
@@ -300,6 +306,8 @@ private:
     // renderer, so that a save or the editor's hand-back keeps them.
     void flushProperties();
     void releaseLocation();
+    // Hands the bound editor back (its recycle step saves it); the location stays.
+    void handBackViewer();
     void detachEditor();
     void setPyramid(const CIAPI::ImagePyramid& pyramid);
     void takePyramid(const CIAPI::ImagePyramid& pyramid);
@@ -314,6 +322,9 @@ private:
     void refresh();
     // Writes the open picture's unsaved edits; renders cut short by it are asked again.
     void saveEdits();
+    // Writes the changes on a worker, waiting at most `lockWaitMs` for the state file's
+    // lock there (-1: for as long as it takes).
+    void startSave(int lockWaitMs);
     bool viewerShowsLocation() const;
     QPointF cropCentre() const;
     double devicePixelRatio() const;
@@ -365,13 +376,15 @@ private:
     QDateTime m_captureDate;
     QMetaObject::Connection m_ratingConnection;
     QMetaObject::Connection m_openedConnection;
+    QMetaObject::Connection m_freedConnection;
+    QMetaObject::Connection m_saveConnection;
+    // No editor could be lent for the location: asked again once one is free.
+    bool m_waitingForEditor = false;
     QMetaObject::Connection m_changedConnection;
     QMetaObject::Connection m_transformConnection;
     // The pixels drawn are not (yet again) the picture's own: a view with an overlay was
     // asked for, or the picture has not been drawn since it was left. Read on the render
     // thread while the GUI thread is blocked.
     bool m_histogramHeld = false;
-    // Written on the render thread, read on the GUI thread.
-    mutable QMutex m_histogramMutex;
-    std::vector<std::vector<quint32>> m_histogram;
+    CanvasHistogram m_histogram;
 };

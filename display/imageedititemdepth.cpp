@@ -100,7 +100,7 @@ void ImageEditItem::onDepthAvailable()
 
 void ImageEditItem::setDof(double dof)
 {
-    if (!m_viewer || !m_hasDepth || qFuzzyCompare(dof, m_dof))
+    if (!viewerShowsLocation() || !m_hasDepth || qFuzzyCompare(dof, m_dof))
         return;
     m_dof = dof;
     resetLevelRegions();
@@ -258,7 +258,8 @@ void ImageEditItem::resetAndRequestRegions()
 
 bool ImageEditItem::runDepthJob(const DepthJob& job)
 {
-    if (!m_viewer || !job)
+    // A picture still opening takes no edit: its state is not read yet.
+    if (!viewerShowsLocation() || !job)
         return false;
     bool edited = false;
     const bool done = m_viewer->applyJob([&](CIAPI::DepthEditor& e) {

@@ -11,8 +11,16 @@ EditorLending::EditorLending(EditorStep beforeClose)
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, kEditorCount>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
         [this](ImageEditor& editor) { recycleEditor(editor); },
-        [this](
-            std::function<void()> step) { (new AsyncTask(std::move(step), true))->start(&m_recyclePool); });
+        [this](std::function<void()> step) {
+            (new AsyncTask(
+                 [this, step = std::move(step)] {
+                     step();
+                     if (m_freedNotice)
+                         m_freedNotice();
+                 },
+                 true))
+                ->start(&m_recyclePool);
+        });
 }
 
 EditorLending::~EditorLending()
@@ -32,6 +40,9 @@ void EditorLending::closeAll()
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
+    // They may use what the service lends them (the lock registry, the calibration store).
+    for (ImageEditor& editor : m_editors)
+        editor.waitForOpens();
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -84,10 +95,47 @@ ImageEditor* EditorLending::lentWith(const QUrl& url)
     return nullptr;
 }
 
+ImageEditor* EditorLending::openingWith(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (key.isEmpty())
+        return nullptr;
+    for (int i = 0; i < kEditorCount; ++i) {
+        if (m_withCanvas[i] && IImageService::fileKey(m_editors[i].openingUrl()) == key)
+            return &m_editors[i];
+    }
+    return nullptr;
+}
+
+bool EditorLending::beingSaved(const QUrl& key) const
+{
+    QMutexLocker lock(&m_savingMutex);
+    for (const QUrl& u : m_saving) {
+        if (u == key)
+            return true;
+    }
+    return false;
+}
+
+ImageEditor* EditorLending::tryLend(DepthClient* client, const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    if (!key.isEmpty() && beingSaved(key))
+        return nullptr;
+    const int index = m_editorPool->tryAcquire(false);
+    if (index < 0)
+        return nullptr;
+    return &lent(index, client, url);
+}
+
 ImageEditor& EditorLending::lend(DepthClient* client, const QUrl& url)
 {
     waitUntilSaved(url);
-    const int index = m_editorPool->acquire(false);
+    return lent(m_editorPool->acquire(false), client, url);
+}
+
+ImageEditor& EditorLending::lent(int index, DepthClient* client, const QUrl& url)
+{
     m_currentEditor = index;
     m_forViewing[index] = true;
     m_withCanvas[index] = true;

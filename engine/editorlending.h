@@ -36,12 +36,19 @@ public:
     // are lent or being recycled, and while an editor handed back with that very picture
     // has not yet saved it (so the picture is read with its newest edits).
     ImageEditor& lend(DepthClient* client, const QUrl& url = QUrl());
+    // The same without waiting: null when both editors are lent or being recycled, or an
+    // editor handed back with `url` has not yet saved it (a save on a slow volume may take
+    // long). The freed notice says when to ask again.
+    ImageEditor* tryLend(DepthClient* client, const QUrl& url = QUrl());
+    // Runs on the recycle thread each time an editor handed back is free again.
+    void setFreedNotice(std::function<void()> notice) { m_freedNotice = std::move(notice); }
     // Lends a free editor for the service's own work (exports, background renders); blocks
     // like lend(). Its recycle step saves only state nobody changed since it was read.
     ImageEditor& borrowForWork();
     // Hands an editor back; anything but one of these editors is ignored.
     void giveBack(ImageEditor* editor, ImageClient* client);
-    // Hands back both and waits until they are saved and closed.
+    // Hands back both and waits until they are saved and closed, and until their opens
+    // still running in the background have ended.
     void closeAll();
     // The editor lent out last (null before the first).
     ImageEditor* current() { return m_currentEditor < 0 ? nullptr : &m_editors[m_currentEditor]; }
@@ -49,6 +56,8 @@ public:
     // such an editor may be changed from the GUI thread: one handed back is being saved on
     // its recycle thread. GUI thread.
     ImageEditor* lentWith(const QUrl& url);
+    // The editor lent to a canvas for `url` that is still opening it, or null. GUI thread.
+    ImageEditor* openingWith(const QUrl& url);
     // Where `url` stands: open with the canvas (from lend() on, before its state is read),
     // handed back and not yet saved, or neither. Any thread.
     enum class Hold { None, Open, Saving };
@@ -59,12 +68,20 @@ public:
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
     void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
+    // Runs on the worker of every background open of the editors (diagnostics and tests).
+    void setOpenProbe(const ImageViewer::OpenProbe& probe)
+    {
+        for (ImageEditor& editor : m_editors)
+            editor.setOpenProbe(probe);
+    }
     // How many callers (opens, ratings) wait now for a picture's save by an editor handed
     // back.
     int waitingForSave() const { return m_waitingForSave.load(); }
 
 private:
     void recycleEditor(ImageEditor& editor);
+    bool beingSaved(const QUrl& key) const;
+    ImageEditor& lent(int index, DepthClient* client, const QUrl& url);
 
     EditorStep m_beforeClose;
     ImageEditor m_editors[kEditorCount];
@@ -74,6 +91,7 @@ private:
     QThreadPool m_recyclePool;
     std::unique_ptr<StdArrayPool<ImageEditor, kEditorCount>> m_editorPool;
     EditorStep m_recycleProbe;
+    std::function<void()> m_freedNotice;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};
     // Per editor: with the canvas now, from lend() to giveBack() (GUI thread only).

@@ -20,6 +20,10 @@ public:
     virtual void releaseClient(QUrl url, ImageClient* client) = 0;
     // Lends an editor with the file open in it; blocks while none is free.
     virtual ImageEditor* openForView(QUrl url, DepthClient* client) = 0;
+    // The same without waiting: null when no editor can be lent now (both lent, or being
+    // saved after they were handed back). The service's object then emits editorFreed()
+    // once one is free again.
+    virtual ImageEditor* tryOpenForView(QUrl url, DepthClient* client) = 0;
     virtual void releaseEditorSlot(ImageEditor* editor, ImageClient* client) = 0;
     virtual void rate(QUrl url, int rating) = 0;
     // The GL pixel format of its pictures: GL_RGBA or GL_BGRA.

@@ -42,12 +42,26 @@ void ImageEditor::depthForEditingAvailable()
     emit depthForEditingAvailableSignal();
 }
 
-void ImageEditor::createRenderer()
+void ImageEditor::replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer)
 {
     QMutexLocker lock(&m_editorMutex);
     m_depthEditor.reset();
-    ImageViewer::createRenderer();
-    m_depthEditor = std::make_unique<CIAPI::DepthEditor>(renderer());
+    ImageViewer::replaceRenderer(std::move(renderer));
+    m_depthEditor = std::make_unique<CIAPI::DepthEditor>(this->renderer());
+}
+
+void ImageEditor::rateWhenOpen(const QUrl& url, int rating)
+{
+    m_ratingWhenOpenUrl = url;
+    m_ratingWhenOpen = rating;
+}
+
+void ImageEditor::openFinished(const QUrl& url)
+{
+    const QUrl rated = m_ratingWhenOpenUrl;
+    m_ratingWhenOpenUrl = QUrl();
+    if (!rated.isEmpty() && rated == url)
+        setRating(m_ratingWhenOpen);
 }
 
 bool ImageEditor::applyJob(std::function<void(CIAPI::DepthEditor&)> edit)

@@ -26,8 +26,6 @@ public:
 
     void depthForDofAvailable() override;
     void depthForEditingAvailable() override;
-    // The depth editor is rebuilt on the fresh renderer.
-    void createRenderer() override;
 
     // Runs a depth edit on the current depth editor (looked up at each call, so an edit
     // never reaches the editor of a replaced renderer). False when the function is empty
@@ -43,6 +41,14 @@ public:
     int rating() const;
     // False (and no signal) when the rating is already r.
     bool setRating(int r);
+    // A rating given to the picture being opened in the background (`url` as it is opened):
+    // set once it is open, over what its state file said when it was read.
+    void rateWhenOpen(const QUrl& url, int rating);
+
+protected:
+    // The depth editor is rebuilt on the new renderer.
+    void replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer) override;
+    void openFinished(const QUrl& url) override;
 
 signals:
     void depthForDOFAvailableSignal();
@@ -52,4 +58,6 @@ signals:
 private:
     QMutex m_editorMutex; // guards m_depthEditor against its replacement
     std::unique_ptr<CIAPI::DepthEditor> m_depthEditor;
+    QUrl m_ratingWhenOpenUrl;
+    int m_ratingWhenOpen = 0;
 };

@@ -71,6 +71,8 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportQueue->setSaveWait([this](const QUrl& url) { m_lending.waitUntilSaved(url); });
 
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
+    m_lending.setFreedNotice(
+        [this] { QMetaObject::invokeMethod(this, &ImageLocator::editorFreed, Qt::QueuedConnection); });
     for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
@@ -514,15 +516,27 @@ ImageViewer::Calibration ImageLocator::calibrationFor(StreamPart& source) const
 ImageEditor* ImageLocator::openForView(QUrl url, DepthClient* client)
 {
     ImageEditor& editor = m_lending.lend(client, url);
-    const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
-    const std::shared_ptr<StreamSource> source = keeper->streamSource();
-    // Writers stay away from the file while it is opened; the editor holds its own token.
-    const FileToken token = m_filePerm->acquireFileSemaphore(keeper->url(), FilePerm::kShared);
-    const ImageViewer::Calibration calibration = calibrationFor(*source);
-    editor.loadImageWithState(keeper->url(), source, calibration, m_applyTuning, m_channelOrder);
-    editor.resetProperty11();
-    editor.renderLevel(-1, 2);
+    openInEditor(editor, url);
     return &editor;
+}
+
+ImageEditor* ImageLocator::tryOpenForView(QUrl url, DepthClient* client)
+{
+    ImageEditor* editor = m_lending.tryLend(client, url);
+    if (editor)
+        openInEditor(*editor, url);
+    return editor;
+}
+
+void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
+{
+    const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+    // The file, its camera's calibration and its state are read on a worker, which takes
+    // the editor's token before anything else, so writers stay away from the file while it
+    // is opened. The canvas shows the picture once the editor reports it open.
+    editor.openInBackground(
+        keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
+        m_applyTuning, m_channelOrder);
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
@@ -597,6 +611,8 @@ void ImageLocator::rate(QUrl url, int rating)
     // An editor still with the canvas carries the rating in its own later saves.
     if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(rating);
+    else if (ImageEditor* opening = m_lending.openingWith(url))
+        opening->rateWhenOpen(opening->openingUrl(), rating);
     ++m_ratingWrites;
     // The pool runs one write at a time, so the last click wins on disk too. This object
     // waits for it before it goes, so the result always finds it.
@@ -633,6 +649,8 @@ void ImageLocator::showRating(const QUrl& url, int shown)
     // its recycle thread and must not be touched from here.
     if (ImageEditor* editor = m_lending.lentWith(url))
         editor->setRating(shown);
+    else if (ImageEditor* opening = m_lending.openingWith(url))
+        opening->rateWhenOpen(opening->openingUrl(), shown); // its state may be read already
     const QUrl key = fileKey(url);
     if (!m_rows.contains(key))
         return;
@@ -767,6 +785,16 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
         qCWarning(lcEngine) << "Can't create export folder" << dir.absolutePath();
         emit exportFailed(dir.absolutePath(), tr("The folder could not be created"));
         return;
+    }
+    // A picture open with the canvas is exported as it stands: its changes are written
+    // first (after the save under way, if any), or the export would read an older state.
+    for (const QUrl& location : qAsConst(locations)) {
+        if (ImageEditor* editor = m_lending.lentWith(location)) {
+            editor->syncProperties();
+            // Forced: the open editor owns the picture's state (a star given meanwhile is in
+            // it too).
+            editor->serializeCurrentState(true);
+        }
     }
     static const char* const kExtensions[] = { ".jpg", ".ppm", ".dng", ".hdr" };
     Export::SizeSpec size;

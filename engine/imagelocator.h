@@ -128,6 +128,8 @@ public:
     // Lends one of the two editors with the file open in it; blocks while both are lent
     // or being recycled.
     ImageEditor* openForView(QUrl url, DepthClient* client) override;
+    // Never blocks; see editorFreed().
+    ImageEditor* tryOpenForView(QUrl url, DepthClient* client) override;
     // Hands an editor back: its listeners are detached at once, its pending exports are
     // written and its state saved on a recycle thread, then it is free again.
     void releaseEditorSlot(ImageEditor* editor, ImageClient* client) override;
@@ -140,6 +142,9 @@ public:
     {
         m_lending.setRecycleProbe(std::move(probe));
     }
+    // Runs on the worker of every background open of the lent editors once its files are
+    // read, before the editor shows the picture (diagnostics and tests).
+    void setOpenProbe(ImageViewer::OpenProbe probe) { m_lending.setOpenProbe(probe); }
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 
@@ -235,6 +240,9 @@ signals:
     void notifyFileEvictedSignal(QUrl location);
     void backgroundProcessingChanged(bool backgroundProcessing);
     void patchUndoCountChanged();
+    // An editor handed back is free again (saved and closed): a canvas that found none
+    // free may ask again.
+    void editorFreed();
     // An export that failed: no file is left at `path`; `reason` says why.
     void exportFailed(QString path, QString reason);
 
@@ -279,6 +287,8 @@ private:
     // The calibration of the camera that took a picture; callable from any thread.
     ImageViewer::Calibration calibrationFor(StreamPart& source) const;
 
+    // Starts opening `url` in an editor just lent.
+    void openInEditor(ImageEditor& editor, const QUrl& url);
     // Shows a rating in the lent editor of the picture and its gallery row.
     void showRating(const QUrl& url, int shown);
     // Back from the rating writer, in the order of the clicks: shows the rating written, or

@@ -9,6 +9,7 @@
 #include "engine/exceptiontext.h"
 #include "engine/imageproperties.h"
 #include "engine/pixelhelpers.h"
+#include "engine/renderervalues.h"
 #include "engine/statefile.h"
 #include "engine/streampart.h"
 #include "engine/transformhelpers.h"
@@ -19,19 +20,51 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <atomic>
 #include <exception>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
 
 constexpr int kViewerKind = 4;
+constexpr int kOpenThreads = 4;
 
 } // namespace
+
+struct ImageViewer::BackgroundSave
+{
+    QUrl url;
+    QString statePath;
+    std::string bytes;
+    StateStamp stamp;
+    StateStamp unreadable;
+    bool content = false;
+    bool rating = false;
+    // Written by the worker.
+    StateFile::Result result = StateFile::Result::Failed;
+    QString reason;
+    bool done = false;
+};
+
+struct ImageViewer::BackgroundOpen
+{
+    BackgroundOpen(const QUrl& url, std::shared_ptr<StreamPart> source, int tuningType, int channelOrder)
+        : open(url, std::move(source), tuningType, channelOrder)
+    { }
+
+    PictureOpen open;
+    std::atomic<bool> stopped { false };
+    // Written by the worker before it hands the open back.
+    PictureOpen::Outcome outcome = PictureOpen::Outcome::Stopped;
+};
 
 ImageViewer::ImageViewer(QObject* parent)
     : ImageRouter(parent)
     , m_busyRetry(new QTimer(this))
 {
+    m_openPool.setMaxThreadCount(kOpenThreads);
+    m_savePool.setMaxThreadCount(1);
     m_busyRetry->setInterval(kBusyRetryMs);
     connect(m_busyRetry, &QTimer::timeout, this, &ImageViewer::retryBusyOpen);
     m_renderer = CIAPI::Renderer::Create(3);
@@ -50,6 +83,9 @@ ImageViewer::ImageViewer(QObject* parent)
 
 ImageViewer::~ImageViewer()
 {
+    // An open still running ends without reaching this object; a save is written.
+    waitForOpens();
+    m_savePool.waitForDone();
     // No listener may run into a half-destroyed viewer: silence the renderer first.
     if (m_renderer) {
         m_renderer->cancelRenderRequests();
@@ -159,10 +195,15 @@ void ImageViewer::depthForEditingAvailable() { }
 
 void ImageViewer::metadataReady()
 {
+    announceSaved(m_contentDirty, m_ratingDirty);
+}
+
+void ImageViewer::announceSaved(bool content, bool rating)
+{
     const QUrl url = currentUrl();
-    if (m_contentDirty) {
+    if (content) {
         emit notifyFileUpdatedSignal(url);
-    } else if (m_ratingDirty) {
+    } else if (rating) {
         VrxMetadata metadata;
         metadata.resetFromFile(url);
         metadata.readRendererMetadata(*m_renderer);
@@ -175,13 +216,20 @@ void ImageViewer::metadataReady()
 
 void ImageViewer::createRenderer()
 {
+    replaceRenderer(CIAPI::Renderer::Create(3));
+}
+
+void ImageViewer::replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer)
+{
+    if (renderer == m_renderer)
+        return;
     if (m_renderer) {
         m_renderer->cancelRenderRequests();
         m_renderer->setOutputUpdateListener({});
         m_renderer->setStateChangeListener({});
         m_renderer->setProgressUpdateListener({});
     }
-    m_renderer = CIAPI::Renderer::Create(3);
+    m_renderer = std::move(renderer);
     installListeners();
 }
 
@@ -199,10 +247,6 @@ void ImageViewer::setRendererProperty(CIAPI::RendererBase& renderer)
 bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
     const Calibration& calibration, int tuningType, int channelOrder)
 {
-    FileToken token;
-    if (m_filePerm)
-        token = m_filePerm->acquireFileSemaphore(url, FilePerm::kShared);
-
     // Nothing of the previous picture may be delivered under the new one.
     m_renderer->cancelRenderRequests();
     m_stateStamp = StateStamp();
@@ -213,6 +257,7 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     m_hasDepthEdits = false; // until this picture's state file says otherwise
     {
         QMutexLocker lock(&m_openMutex);
+        dropBackgroundOpen();
         m_pendingOpen = PendingOpen();
         m_loaded = false;
         m_currentPyramid = CIAPI::ImagePyramid();
@@ -223,53 +268,138 @@ bool ImageViewer::loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart
     retireInput(m_renderer->input(), std::move(m_source), std::move(m_inputStream));
     m_source = source;
 
-    if (m_filePerm && !token) {
+    PictureOpen open(url, source, tuningType, channelOrder);
+    const PictureOpen::Outcome outcome = open.run(
+        m_filePerm, [calibration](StreamPart&) { return calibration; }, m_renderer, openLockWaitMs());
+    switch (outcome) {
+    case PictureOpen::Outcome::Opened:
+        takeOpened(open);
+        return true;
+    case PictureOpen::Outcome::FileBusy:
         qCInfo(lcEngine) << "File is busy, opened when released" << url.toLocalFile();
         deferOpen({ url, source, calibration, tuningType, channelOrder, false });
         return false;
-    }
-    try {
-        if (!m_source)
-            throw std::runtime_error("No source");
-        attachRaw(calibration, tuningType, channelOrder);
-        m_readToken = token;
-    } catch (...) {
-        failOpen(url, exceptionText(std::current_exception()));
-        return false;
-    }
-
-    const QString statePath = stateFilePathFor(url);
-    const int lockWaitMs = openLockWaitMs();
-    bool stateBusy = false;
-    try {
-        stateBusy = !readState(statePath, lockWaitMs);
-    } catch (...) {
-        qCWarning(lcEngine) << "can't read state" << statePath << exceptionText(std::current_exception());
-        // Start again from the raw file alone, on an engine state that saw nothing of it.
-        m_stateStamp = StateStamp();
-        m_contentDirty = false;
-        m_hasSavedDepth = false;
-        m_hasDepthEdits = false;
-        try {
-            retireInput(m_renderer->input(), m_source, std::move(m_inputStream));
-            createRenderer();
-            attachRaw(calibration, tuningType, channelOrder);
-        } catch (...) {
-            failOpen(url, exceptionText(std::current_exception()));
-            return false;
-        }
-        m_unreadableState = StateStamp::of(statePath);
-        stateBusy = !readStateSettings(statePath, lockWaitMs);
-    }
-    if (stateBusy) {
+    case PictureOpen::Outcome::StateBusy:
         // A writer (a batch edit, a rating) holds the state: the picture is not shown
         // without it, nor read while it may be half written.
-        qCInfo(lcEngine) << "State file is busy, opened when released" << statePath;
+        qCInfo(lcEngine) << "State file is busy, opened when released" << stateFilePathFor(url);
         deferOpen({ url, source, calibration, tuningType, channelOrder, true });
         return false;
+    case PictureOpen::Outcome::Unreadable:
+    case PictureOpen::Outcome::Stopped:
+        break;
     }
-    setRendererProperty(*m_renderer);
-    return true;
+    failOpen(url, open.reason());
+    return false;
+}
+
+void ImageViewer::takeOpened(PictureOpen& open)
+{
+    const QUrl url = open.url();
+    if (open.renderer() != m_renderer) {
+        // The input this renderer was given stays readable while engine work holds it.
+        retireInput(m_renderer->input(), open.source(), nullptr);
+        replaceRenderer(open.takeRenderer());
+    }
+    m_source = open.source();
+    m_inputStream = open.takeInputStream();
+    m_readToken = open.takeToken();
+    m_stateStamp = open.stateStamp();
+    m_unreadableState = open.unreadableState();
+    m_hasDepthEdits = open.hasDepthEdits();
+    m_hasSavedDepth = open.hasSavedDepth();
+    // Opening is no change: a picture only looked at gets no state file written.
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_readSource = m_source;
+        m_readFaults = open.readFaults();
+        m_readFailed = false;
+        m_loaded = false;
+        m_url = url;
+        m_wakeup.wakeAll();
+    }
+    // The original values stay those of the unedited picture; the saved edits are what it
+    // shows now.
+    m_properties->loadFromRenderer(open.originals(), true);
+    m_properties->loadFromRenderer(*m_renderer, false);
+    refreshFacts();
+}
+
+void ImageViewer::openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source,
+    CalibrationLookup calibration, int tuningType, int channelOrder)
+{
+    closeImage();
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    auto job = std::make_shared<BackgroundOpen>(url, std::move(source), tuningType, channelOrder);
+    {
+        QMutexLocker lock(&m_openMutex);
+        m_backgroundOpen = job;
+    }
+    FilePerm* filePerm = m_filePerm;
+    m_openPool.start([this, job, filePerm, calibration = std::move(calibration), probe = m_openProbe] {
+        job->outcome
+            = job->open.run(filePerm, calibration, nullptr, -1, [job] { return job->stopped.load(); });
+        if (probe)
+            probe(job->open.url());
+        QMetaObject::invokeMethod(
+            this, [this, job] { finishOpen(job); }, Qt::QueuedConnection);
+    });
+}
+
+void ImageViewer::finishOpen(const std::shared_ptr<BackgroundOpen>& job)
+{
+    {
+        QMutexLocker lock(&m_openMutex);
+        if (m_backgroundOpen != job)
+            return; // overtaken: what it holds goes with it
+        m_backgroundOpen.reset();
+    }
+    const QUrl url = job->open.url();
+    switch (job->outcome) {
+    case PictureOpen::Outcome::Opened:
+        break;
+    case PictureOpen::Outcome::Unreadable:
+        failOpen(url, job->open.reason());
+        return;
+    case PictureOpen::Outcome::FileBusy:
+    case PictureOpen::Outcome::StateBusy:
+    case PictureOpen::Outcome::Stopped:
+        return;
+    }
+    takeOpened(job->open);
+    // As opening a picture for view does: the quick mode off, the coarsest level first.
+    resetProperty11();
+    renderLevel(-1, 2);
+    openFinished(url);
+    emit notifyFileOpenedSignal(url);
+}
+
+void ImageViewer::openFinished(const QUrl&) { }
+
+void ImageViewer::dropBackgroundOpen()
+{
+    if (!m_backgroundOpen)
+        return;
+    m_backgroundOpen->stopped = true;
+    m_backgroundOpen.reset();
+}
+
+QUrl ImageViewer::openingUrl() const
+{
+    QMutexLocker lock(&m_openMutex);
+    return m_backgroundOpen ? m_backgroundOpen->open.url() : m_pendingOpen.url;
+}
+
+void ImageViewer::waitForOpens()
+{
+    {
+        QMutexLocker lock(&m_openMutex);
+        dropBackgroundOpen();
+    }
+    m_openPool.waitForDone();
 }
 
 void ImageViewer::deferOpen(const PendingOpen& pending)
@@ -301,27 +431,7 @@ void ImageViewer::cancelPendingOpen()
 {
     QMutexLocker lock(&m_openMutex);
     m_pendingOpen = PendingOpen();
-}
-
-void ImageViewer::attachRaw(const Calibration& calibration, int tuningType, int channelOrder)
-{
-    {
-        QMutexLocker lock(&m_openMutex);
-        m_readSource = m_source;
-        m_readFaults = m_source->faults();
-        m_readFailed = false;
-    }
-    m_inputStream = readRawProperties(*m_source, *m_renderer, calibration);
-    fitFrameToPicture();
-    applyTuning(*m_renderer, tuningType, channelOrder);
-    // Opening is no change: a picture only looked at gets no state file written.
-    outputReady();
-}
-
-void ImageViewer::fitFrameToPicture()
-{
-    fitTransformToPicture(
-        m_renderer->transform(), float(m_renderer->getProperty(CIAPI::IntParam::FocalLength)));
+    dropBackgroundOpen();
 }
 
 void ImageViewer::failOpen(const QUrl& url, const QString& reason)
@@ -332,73 +442,18 @@ void ImageViewer::failOpen(const QUrl& url, const QString& reason)
     qCWarning(lcEngine) << "can't read file" << url.toLocalFile() << reason;
 }
 
-bool ImageViewer::readState(const QString& statePath, int lockWaitMs)
-{
-    StateStamp stamp;
-    bool damaged = false;
-    const StateFile::ReadResult result = StateFile::read(
-        statePath,
-        [this, &damaged](std::istream& stream) {
-            m_renderer->deserialize(stream, CIAPI::StateFull);
-            fitFrameToPicture();
-            stream.clear();
-            stream.seekg(0);
-            const CIAPI::state::StateCodec::ReadResult facts = CIAPI::state::StateCodec::read(stream);
-            if (facts.segments == 0 && facts.tornTail)
-                throw std::runtime_error("Not a state file");
-            m_hasDepthEdits = facts.state.hasDepthEdits();
-            m_hasSavedDepth = facts.state.depthType() == 2;
-            // Bytes after a damaged record may hold edits that were not read.
-            damaged = facts.tornTail;
-        },
-        stamp, lockWaitMs);
-    if (result == StateFile::ReadResult::Busy)
-        return false;
-    if (result == StateFile::ReadResult::Read) {
-        m_stateStamp = stamp;
-        if (damaged)
-            m_unreadableState = stamp;
-        m_contentDirty = false;
-        // The original values stay those of the unedited picture; the saved edits are
-        // what it shows now.
-        m_properties->loadFromRenderer(*m_renderer, false);
-        refreshFacts();
-    }
-    return true;
-}
-
-bool ImageViewer::readStateSettings(const QString& statePath, int lockWaitMs)
-{
-    try {
-        StateStamp stamp;
-        const StateFile::ReadResult result = StateFile::read(
-            statePath,
-            [this](std::istream& stream) {
-                m_renderer->deserialize(stream, CIAPI::StateSettings);
-                fitFrameToPicture();
-            },
-            stamp, lockWaitMs);
-        if (result == StateFile::ReadResult::Busy)
-            return false;
-        if (result == StateFile::ReadResult::Read) {
-            m_properties->loadFromRenderer(*m_renderer, false);
-            refreshFacts();
-        }
-    } catch (...) {
-        // Not this picture's state at all: the raw file alone is shown.
-        qCInfo(lcEngine) << "nothing of the state read" << statePath
-                         << exceptionText(std::current_exception());
-    }
-    return true;
-}
-
 bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
 {
-    if (!m_unreadableState.exists())
+    return keepUnreadable(statePath, m_unreadableState, error);
+}
+
+bool ImageViewer::keepUnreadable(const QString& statePath, StateStamp& unreadable, QString* error)
+{
+    if (!unreadable.exists())
         return true;
-    if (StateStamp::of(statePath) != m_unreadableState) {
+    if (StateStamp::of(statePath) != unreadable) {
         // Replaced or gone since: what is there now was written by someone else.
-        m_unreadableState = StateStamp();
+        unreadable = StateStamp();
         return true;
     }
     if (StateFile::keepAside(statePath).isEmpty()) {
@@ -406,7 +461,7 @@ bool ImageViewer::keepUnreadableState(const QString& statePath, QString* error)
             *error = QStringLiteral("Can't keep the unreadable state file");
         return false;
     }
-    m_unreadableState = StateStamp();
+    unreadable = StateStamp();
     return true;
 }
 
@@ -443,6 +498,7 @@ void ImageViewer::closeImage()
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
+        dropBackgroundOpen();
         m_loaded = false;
         m_url = QUrl();
         m_currentPyramid = CIAPI::ImagePyramid();
@@ -467,8 +523,110 @@ void ImageViewer::saveAndClose()
     closeImage();
 }
 
+bool ImageViewer::saveInBackground(bool force, int lockWaitMs)
+{
+    if (isSaving())
+        return false;
+    m_saveBusy = false;
+    const QUrl url = currentUrl();
+    qCDebug(lcEngine) << "saveInBackground:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;
+    if ((!m_contentDirty && !m_ratingDirty) || !url.isValid() || url.isEmpty())
+        return false;
+    auto job = std::make_shared<BackgroundSave>();
+    job->url = url;
+    job->statePath = stateFilePathFor(url);
+    try {
+        std::ostringstream out(std::ios::binary | std::ios::out);
+        m_renderer->setMode(0);
+        m_renderer->serialize(out, CIAPI::StateFull);
+        job->bytes = out.str();
+    } catch (...) {
+        qCWarning(lcEngine) << "can't write state" << job->statePath
+                            << exceptionText(std::current_exception());
+        return false;
+    }
+    job->stamp = m_stateStamp;
+    job->unreadable = m_unreadableState;
+    job->content = m_contentDirty;
+    job->rating = m_ratingDirty;
+    // Changes made from here on are for the next save.
+    m_contentSaving = m_contentDirty;
+    m_ratingSaving = m_ratingDirty;
+    m_contentDirty = false;
+    m_ratingDirty = false;
+    {
+        QMutexLocker lock(&m_saveMutex);
+        m_backgroundSave = job;
+    }
+    m_savePool.start([this, job, force, lockWaitMs] {
+        if (keepUnreadable(job->statePath, job->unreadable, &job->reason)) {
+            job->result = StateFile::save(
+                job->statePath, force, job->stamp,
+                [&job](std::ostream& stream) {
+                    stream.write(job->bytes.data(), std::streamsize(job->bytes.size()));
+                },
+                &job->reason, lockWaitMs);
+        }
+        {
+            QMutexLocker lock(&m_saveMutex);
+            job->done = true;
+        }
+        emit saveEnded();
+    });
+    return true;
+}
+
+bool ImageViewer::isSaving() const
+{
+    QMutexLocker lock(&m_saveMutex);
+    return m_backgroundSave != nullptr;
+}
+
+bool ImageViewer::takeSaveResult()
+{
+    std::shared_ptr<BackgroundSave> job;
+    {
+        QMutexLocker lock(&m_saveMutex);
+        if (!m_backgroundSave || !m_backgroundSave->done)
+            return false;
+        job.swap(m_backgroundSave);
+    }
+    m_contentSaving = false;
+    m_ratingSaving = false;
+    if (job->url != currentUrl())
+        return false; // the picture was closed meanwhile; its bookkeeping went with it
+    if (!job->unreadable.exists())
+        m_unreadableState = StateStamp();
+    if (job->result == StateFile::Result::Saved) {
+        m_stateStamp = job->stamp;
+        announceSaved(job->content, job->rating);
+        return true;
+    }
+    m_saveBusy = job->result == StateFile::Result::Busy;
+    if (job->result == StateFile::Result::ChangedOnDisk)
+        qCDebug(lcEngine) << "state file changed by another writer, left alone" << job->statePath;
+    else if (m_saveBusy)
+        qCDebug(lcEngine) << "state file busy, saved later" << job->statePath;
+    else
+        qCWarning(lcEngine) << "can't write state" << job->statePath
+                            << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
+    m_contentDirty = m_contentDirty || job->content;
+    m_ratingDirty = m_ratingDirty || job->rating;
+    return false;
+}
+
+void ImageViewer::finishBackgroundSave()
+{
+    if (!isSaving())
+        return;
+    m_savePool.waitForDone();
+    takeSaveResult();
+}
+
 bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWaitMs)
 {
+    // A save under way is over first: nothing older may land after this one.
+    finishBackgroundSave();
     m_saveBusy = false;
     const QUrl url = currentUrl();
     qCDebug(lcEngine) << "serializeCurrentState:" << url << "D" << m_contentDirty << "R" << m_ratingDirty;

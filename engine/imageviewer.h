@@ -4,13 +4,16 @@
 #include "ciapi/transform.h"
 #include "engine/imagerouter.h"
 #include "engine/imagewriter.h"
+#include "engine/pictureopen.h"
 #include "engine/vrxmetadata.h"
 
 #include <QColor>
 #include <QHash>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -28,7 +31,8 @@ class ImageViewer : public ImageRouter, public ImageWriter
     Q_OBJECT
 
 public:
-    using Calibration = QHash<int, std::shared_ptr<StreamPart>>;
+    using Calibration = PictureOpen::Calibration;
+    using CalibrationLookup = PictureOpen::CalibrationLookup;
     // How often a picture locked by a writer is tried again.
     static constexpr int kBusyRetryMs = 200;
     // How long an open on the GUI thread waits for a state file's lock before it leaves the
@@ -52,12 +56,30 @@ public:
     // picture is open afterwards (with or without its saved state).
     bool loadImageWithState(const QUrl& url, std::shared_ptr<StreamPart> source,
         const Calibration& calibration, int tuningType, int channelOrder);
+    // Opens a picture without waiting on this thread: the picture open before is closed at
+    // once, and the raw file, its calibration, its state file and their locks are read on
+    // a worker, waiting as long as writers hold them. The picture is open (with its state,
+    // and its coarsest level asked for) when notifyFileOpenedSignal comes; a file that
+    // cannot be read is reported to the listeners as invalid. Until then nothing is open
+    // here: no edit, rating or save reaches the picture. An open overtaken by another
+    // open, a close or cancelPendingOpen() is dropped when it ends, with all it holds.
+    void openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source, CalibrationLookup calibration,
+        int tuningType, int channelOrder);
+    // The picture being opened in the background or waiting for a writer (empty when none).
+    QUrl openingUrl() const;
+    // Waits until no open runs in the background any more (for shutdown).
+    void waitForOpens();
+    using OpenProbe = std::function<void(const QUrl&)>;
+    // Runs on the worker of each background open started afterwards, once its files are
+    // read and before the result is handed back (diagnostics and tests).
+    void setOpenProbe(OpenProbe probe) { m_openProbe = std::move(probe); }
     void closeImage();
     void saveAndClose();
     // The picture whose opening waits for a writer to let go of its state file (empty when
     // none, or when it waits for the file itself).
     QUrl pendingStateUrl() const;
-    // Drops the open that waits for a writer; nothing is opened when it lets go.
+    // Drops the open that waits for a writer or runs in the background; nothing is opened
+    // when it ends.
     void cancelPendingOpen();
     // Writes the open picture's state when it has unsaved changes. Unless `force`, a state
     // file changed by another writer since it was read is left alone. True when written.
@@ -67,6 +89,20 @@ public:
     bool serializeCurrentState(bool force, QString* error = nullptr, int lockWaitMs = -1);
     // Whether the last save found the state file's lock taken (and saved nothing).
     bool saveWasBusy() const { return m_saveBusy; }
+    // Writes the open picture's unsaved changes without waiting on this thread (unless
+    // `force`, not over a state file changed by another writer since it was read):
+    // the state is made here and written on a worker, one save at a time. The changes count
+    // as saved from here on; should the write fail they are unsaved again once its result
+    // is taken. False (nothing started) when nothing is unsaved or a save is under way.
+    // saveEnded() comes when the write is over, from the worker. `lockWaitMs` as for
+    // serializeCurrentState().
+    bool saveInBackground(bool force, int lockWaitMs = -1);
+    // Whether a save started by saveInBackground() has not been taken yet.
+    bool isSaving() const;
+    // Takes the result of the save that ended, on the thread that owns the viewer now:
+    // the state file's bookkeeping, the announcement of what changed, or the changes unsaved
+    // again. True when it had saved.
+    bool takeSaveResult();
 
     void render(int level, const CIAPI::ROI& region, int renderType);
     // A negative level counts from the coarsest end. Nothing is rendered when no picture
@@ -107,31 +143,43 @@ signals:
     // The picture is locked by a writer (compression, export): it is not unreadable, and
     // is opened as soon as the writer lets go.
     void notifyFileBusySignal(QUrl url);
-    // A picture that was busy is open now (with its state), and its coarsest level asked for.
+    // A picture opened in the background, or one that was busy, is open now (with its
+    // state), and its coarsest level asked for.
     void notifyFileOpenedSignal(QUrl url);
+    // A save started by saveInBackground() is over (emitted on its worker); its result is
+    // there to be taken.
+    void saveEnded();
 
 protected:
     void installListeners();
+    // The renderer becomes `renderer`, with this viewer's listeners.
+    virtual void replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer);
+    // A picture opened in the background is open now (its signal follows).
+    virtual void openFinished(const QUrl& url);
 
 private:
     void onOutput(const CIAPI::ImagePyramid& pyramid, const CIAPI::ROI& region, int level);
     void onStateChange(CIAPI::StateChange change);
     void onProgress(int progress);
-    // The raw file (with its calibration) becomes the renderer's input, tuned.
-    void attachRaw(const Calibration& calibration, int tuningType, int channelOrder);
+    // Shows what an open made ready: its renderer, input, token and state bookkeeping.
+    void takeOpened(PictureOpen& open);
+    struct BackgroundOpen;
+    // Back on this object's thread from the worker.
+    void finishOpen(const std::shared_ptr<BackgroundOpen>& job);
+    // Stops the background open, if any; its result is dropped. Under m_openMutex.
+    void dropBackgroundOpen();
     void failOpen(const QUrl& url, const QString& reason);
-    // The renderer's transform takes the aspect of the pixels it renders (a state or a
-    // file may record another frame).
-    void fitFrameToPicture();
-    // False when the state file's lock was not had within `lockWaitMs` (nothing read).
-    bool readState(const QString& statePath, int lockWaitMs);
-    // After a state file failed to read: what it holds apart from the depth (tone, crop,
-    // rating) is taken when the engine can still read that. False as readState().
-    bool readStateSettings(const QString& statePath, int lockWaitMs);
     // Before the first write over a state file that could not be read: its bytes are kept
     // beside it (".unreadable"), so no save silently replaces them. False when they could
     // not be kept.
     bool keepUnreadableState(const QString& statePath, QString* error);
+    // The same for a state as it was recorded: `unreadable` is cleared when the file is
+    // kept aside or was replaced since.
+    static bool keepUnreadable(const QString& statePath, StateStamp& unreadable, QString* error);
+    // Waits for the save under way, if any, and takes its result.
+    void finishBackgroundSave();
+    // What changed, announced after a write: the picture's contents, or its rating only.
+    void announceSaved(bool content, bool rating);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
@@ -161,7 +209,19 @@ private:
     // read, or once it is kept aside).
     StateStamp m_unreadableState;
     PendingOpen m_pendingOpen;
+    // The open running in the background (none when null); guarded by m_openMutex.
+    std::shared_ptr<BackgroundOpen> m_backgroundOpen;
     QTimer* m_busyRetry;
+    // Opens on a slow or hung volume may hold their threads long: a later open of another
+    // file gets a thread of its own.
+    QThreadPool m_openPool;
+    // One save at a time, in the order they were started.
+    QThreadPool m_savePool;
+    struct BackgroundSave;
+    // The save started and not yet taken; guarded by m_saveMutex.
+    std::shared_ptr<BackgroundSave> m_backgroundSave;
+    mutable QMutex m_saveMutex;
+    OpenProbe m_openProbe;
     // The open picture's raw file and its fault count when attached; output read after
     // the file was cut short is dropped and the picture reported invalid once. Guarded by
     // m_openMutex.

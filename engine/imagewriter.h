@@ -67,8 +67,9 @@ public:
     // The state file as last read or written: null time and size -1 when there was none.
     QDateTime stateTime() const;
     qint64 stateSize() const { return m_stateStamp.size; }
-    bool contentDirty() const { return m_contentDirty; }
-    bool ratingDirty() const { return m_ratingDirty; }
+    // Changes not yet saved, also those of a save still under way.
+    bool contentDirty() const { return m_contentDirty || m_contentSaving; }
+    bool ratingDirty() const { return m_ratingDirty || m_ratingSaving; }
     bool hasDepthEdits() const { return m_hasDepthEdits; }
     // Whether the open picture's state file already holds its computed depth.
     bool hasSavedDepth() const { return m_hasSavedDepth; }
@@ -98,6 +99,9 @@ protected:
     std::shared_ptr<MultiMemStream> m_inputStream;
     bool m_contentDirty = false;
     bool m_ratingDirty = false;
+    // Changes handed to a save that runs on a worker, until its result is taken.
+    bool m_contentSaving = false;
+    bool m_ratingSaving = false;
     std::shared_ptr<CIAPI::Renderer> m_renderer;
     bool m_loaded = false; // written under m_openMutex
     bool m_hasDepthEdits = false;

@@ -135,6 +135,31 @@ private slots:
         QCOMPARE(pool.masks().free, 1u);
     }
 
+    // Asked without waiting, a pool with no free slot says so at once and changes nothing;
+    // a slot is had again once its recycle task has run.
+    void tryAcquireNeverWaits()
+    {
+        ManualPost post;
+        QVector<int> released;
+        CircularPool pool(
+            2, 2, [&](int i) { released << i; }, [](int) {}, post.function());
+        QCOMPARE(pool.tryAcquire(false), 0);
+        QCOMPARE(pool.tryAcquire(false), 1);
+        QCOMPARE(pool.tryAcquire(false), -1);
+        QCOMPARE(pool.masks().busy, 3u);
+        pool.release(1);
+        QCOMPARE(pool.tryAcquire(false), -1); // recycling, not free yet
+        QCOMPARE(pool.masks().recycling, 2u);
+        post.runAll();
+        QCOMPARE(pool.tryAcquire(true), 1);
+        QVERIFY(masksConsistent(pool.masks(), 2));
+        QCOMPARE(released, QVector<int> { 1 });
+        pool.release(0);
+        pool.release(1);
+        post.runAll();
+        QCOMPARE(pool.masks().free, 3u);
+    }
+
     void destructorWaitsForRecycling()
     {
         QSemaphore gate;

@@ -192,8 +192,8 @@ private slots:
         Canvas canvas(locator);
         QVERIFY(canvas.open(m_picture));
         canvas.paint({ 0.2, 0.2 }, { 0.7, 0.7 }, { 0.9, 0.9 });
-        canvas.item->serializeCurrentFile();
-        QVERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_picture))));
+        canvas.item->serializeCurrentFile(); // written on a worker
+        QTRY_VERIFY(QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(m_picture))));
         // Plain pictures and the edited one again, on the same two editors.
         int swaps = 0;
         for (const QString& next : QStringList { plain[0], m_picture, plain[1], plain[2] }) {

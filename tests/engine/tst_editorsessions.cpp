@@ -1,3 +1,4 @@
+#include "support/openforview.h"
 #include "support/recordingcanvas.h"
 #include "support/testmain.h"
 
@@ -106,8 +107,8 @@ private slots:
         Canvas a;
         Canvas b;
         Canvas c;
-        ImageEditor* first = locator.openForView(QUrl::fromLocalFile(m_files[0]), &a);
-        ImageEditor* second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+        ImageEditor* first = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[0]), &a);
+        ImageEditor* second = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[1]), &b);
         QVERIFY(first && second && first != second);
         QCOMPARE(a.attached, QList<ImageEditor*> { first });
         QCOMPARE(locator.currentEditor(), second);
@@ -120,7 +121,7 @@ private slots:
             reached.acquire();
             proceed.release();
         });
-        ImageEditor* third = locator.openForView(QUrl::fromLocalFile(m_files[2]), &c);
+        ImageEditor* third = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[2]), &c);
         helper.join();
         QCOMPARE(third, first);
         QCOMPARE(recycled.load(), 1);
@@ -150,7 +151,7 @@ private slots:
         long long fullSize = 0;
         if (forCanvas) {
             Canvas canvas;
-            ImageEditor* editor = locator.openForView(url, &canvas);
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
             QVERIFY(editor);
             editor->renderLevel(0, 2);
             QTRY_VERIFY(!canvas.outputs.isEmpty());
@@ -197,7 +198,7 @@ private slots:
         Canvas a;
         Canvas b;
         const QUrl url = QUrl::fromLocalFile(m_files[2]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         const auto exposureOf = [](ImageEditor* editor) {
             return editor->properties()->tuneToneEntry("exposure")->currentValue().toDouble();
@@ -213,7 +214,7 @@ private slots:
                 std::this_thread::yield();
             proceed.release();
         });
-        ImageEditor* second = locator.openForView(url, &b);
+        ImageEditor* second = ostra::test::openedForView(locator, url, &b);
         opened = true;
         helper.join();
         QVERIFY(second);
@@ -251,14 +252,14 @@ private slots:
         Canvas a;
         Canvas b;
         const QUrl url = QUrl::fromLocalFile(m_files[3]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
         QVERIFY(first->syncProperties());
         locator.releaseEditorSlot(first, &a);
         ImageEditor* second = nullptr;
         if (nextOpened) {
-            second = locator.openForView(QUrl::fromLocalFile(m_files[1]), &b);
+            second = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[1]), &b);
             QVERIFY(second && second != first);
         }
 
@@ -277,7 +278,7 @@ private slots:
         // Rated after the save: the editor handed back saved what it had, untouched.
         QCOMPARE(ratingSeenBySave.load(), 0);
         // Opening the picture again waits for any save still under way.
-        ImageEditor* again = locator.openForView(url, &a);
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(savedRating(m_files[3]), 4);
         QCOMPARE(again->rating(), 4);
@@ -315,7 +316,7 @@ private slots:
 
         HeldRecycle held; // after the locator: let go before the locator waits for it
         Canvas a;
-        ImageEditor* editor = locator.openForView(url, &a);
+        ImageEditor* editor = ostra::test::openedForView(locator, url, &a);
         QVERIFY(editor);
         locator.setRecycleProbe([&, editor](ImageEditor& recycled) {
             if (&recycled != editor)
@@ -358,6 +359,44 @@ private slots:
             QCOMPARE(after.size(), before.size() / 2);
     }
 
+    // A star given while the picture is still being opened (its state already read, the
+    // editor not yet showing it) is neither lost to the editor's later forced save nor
+    // shown over by the older state: the editor takes it once the picture is open.
+    void ratingWhileThePictureOpens()
+    {
+        ImageLocator locator(2, nullptr);
+        HeldRecycle held; // after the locator: let go before the locator waits for it
+        locator.setOpenProbe([&](const QUrl&) {
+            held.reached.release();
+            held.proceed.acquire();
+        });
+        Canvas a;
+        const QUrl url = QUrl::fromLocalFile(m_files[2]);
+        ImageEditor* editor = locator.openForView(url, &a);
+        QVERIFY(editor);
+        QVERIFY(held.reached.tryAcquire(1, 60000));
+        QVERIFY(editor->currentUrl().isEmpty());
+        locator.rate(url, 4);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(savedRating(m_files[2]), 4);
+        held.proceed.release();
+        QTRY_COMPARE(editor->currentUrl(), url);
+        QCOMPARE(editor->rating(), 4);
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        QVERIFY(editor->syncProperties());
+        locator.releaseEditorSlot(editor, &a);
+        locator.setOpenProbe({});
+        held.proceed.release(10);
+
+        // Saved with force on the hand-back: with the star.
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
+        QVERIFY(again);
+        QCOMPARE(savedRating(m_files[2]), 4);
+        QCOMPARE(again->rating(), 4);
+        QCOMPARE(again->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 1.5);
+        locator.releaseEditorSlot(again, &a);
+    }
+
     // A batch edit (a paste on a selection) reaching the picture open in the editor, or
     // handed back and not yet saved: the editor saves with force, so the newer change must
     // not be lost to it, nor the editor's own. Open, the change goes to the editor as an
@@ -394,7 +433,7 @@ private slots:
         };
         Canvas a;
         const QUrl url = QUrl::fromLocalFile(m_files[0]);
-        ImageEditor* first = locator.openForView(url, &a);
+        ImageEditor* first = ostra::test::openedForView(locator, url, &a);
         QVERIFY(first);
         first->properties()->tuneToneEntry("exposure")->setCurrentValue(1.25);
         QVERIFY(first->syncProperties());
@@ -431,7 +470,7 @@ private slots:
             QVERIFY(first->syncProperties());
             locator.releaseEditorSlot(first, &a);
         }
-        ImageEditor* again = locator.openForView(url, &a);
+        ImageEditor* again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(value(again, "contrast"), 40.0);
         QCOMPARE(value(again, "exposure"), 1.25);
@@ -443,7 +482,7 @@ private slots:
         QCOMPARE(value(again, "contrast"), contrastBefore);
         QVERIFY(again->syncProperties());
         locator.releaseEditorSlot(again, &a);
-        again = locator.openForView(url, &a);
+        again = ostra::test::openedForView(locator, url, &a);
         QVERIFY(again);
         QCOMPARE(value(again, "contrast"), contrastBefore);
         QCOMPARE(value(again, "exposure"), 1.25);
@@ -460,7 +499,7 @@ private slots:
         std::atomic<int> detachedBeforeRecycle { -1 };
         locator.setRecycleProbe(
             [&](ImageEditor&) { detachedBeforeRecycle = int(watcher.detachedFrom.size()); });
-        ImageEditor* editor = locator.openForView(QUrl::fromLocalFile(m_files[3]), &owner);
+        ImageEditor* editor = ostra::test::openedForView(locator, QUrl::fromLocalFile(m_files[3]), &owner);
         editor->addListener(&watcher);
         locator.releaseEditorSlot(editor, &owner);
         QCOMPARE(watcher.detachedFrom, QList<ImageRouter*> { editor });
@@ -484,7 +523,7 @@ private slots:
         Metahistory store(m_dir.path() + "/meta.db", m_dir.path());
         locator->setMetahistory(&store);
         Canvas canvas;
-        ImageEditor* editor = locator->openForView(QUrl::fromLocalFile(m_files[1]), &canvas);
+        ImageEditor* editor = ostra::test::openedForView(*locator, QUrl::fromLocalFile(m_files[1]), &canvas);
         QVERIFY(editor->setRating(2));
         const QString out = m_dir.path() + "/export.jpg";
         const std::shared_ptr<ImageKeeper> keeper = locator->keeperFor(QUrl::fromLocalFile(m_files[3]));

@@ -13,6 +13,7 @@
 #include "support/filebytes.h"
 #include "support/filetree.h"
 #include "support/heldlockfile.h"
+#include "support/heldopens.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
 #include "support/rescuewatchdog.h"
@@ -22,11 +23,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <limits>
+#include <thread>
 
 using ostra::test::PictureFiles;
 
@@ -72,6 +76,27 @@ private:
         viewer.setFilePerm(&m_perm);
         return viewer.loadImageWithState(
             QUrl::fromLocalFile(path), sourceOf(path), {}, 0, ChannelOrder::kGlBgra);
+    }
+
+    // A picture with saved edits in a folder of its own.
+    QString editedPicture(const QString& folder, const QString& name, std::uint32_t seed)
+    {
+        if (!QDir().mkpath(folder))
+            return {};
+        const QString path = PictureFiles::write(folder, name, PictureFiles::small(seed));
+        ImageEditor editor;
+        if (path.isEmpty() || !open(editor, path))
+            return {};
+        editor.properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        const bool saved = editor.syncProperties() && editor.serializeCurrentState(true);
+        editor.closeImage();
+        return saved ? path : QString();
+    }
+
+    void openInBackground(ImageViewer& viewer, const QString& path)
+    {
+        viewer.setFilePerm(&m_perm);
+        viewer.openInBackground(QUrl::fromLocalFile(path), sourceOf(path), {}, 0, ChannelOrder::kGlBgra);
     }
 
 private slots:
@@ -293,6 +318,227 @@ private slots:
         QTest::qWait(3 * ImageViewer::kBusyRetryMs);
         QVERIFY(editor.currentUrl().isEmpty());
         QCOMPARE(opened.count(), 1);
+    }
+
+    // A picture on a volume that does not answer: every open of its folder is held. The
+    // window's thread goes on turning its event loop meanwhile, the picture is not open
+    // (nothing can be saved over its state), and it shows with its saved edits once the
+    // volume answers.
+    void backgroundOpenHeldByTheFileSystem()
+    {
+        const QString folder = m_dir.filePath("slow");
+        const QString path = editedPicture(folder, "slow.vrx", 13);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+        const QByteArray state = fileBytes(stateFilePathFor(url));
+        ostra::test::HeldOpens held(folder);
+        if (!held.isValid())
+            QSKIP("holding opens needs a fanotify permission mark (root)");
+        held.close();
+
+        ImageEditor editor;
+        RecordingClient client(editor);
+        QSignalSpy opened(&editor, &ImageViewer::notifyFileOpenedSignal);
+        openInBackground(editor, path);
+        QCOMPARE(editor.openingUrl(), url);
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(10);
+        QVERIFY(waitFor([&] { return held.held() >= 1 && ticks >= 20; }));
+        QVERIFY(editor.currentUrl().isEmpty());
+        QVERIFY(opened.isEmpty() && client.outputs.isEmpty() && client.invalid.isEmpty());
+        // Edits of a picture that is not open yet reach nothing on disk.
+        editor.setRating(5);
+        QVERIFY(!editor.serializeCurrentState(true));
+        QCOMPARE(editor.openingUrl(), url);
+
+        held.open();
+        QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(opened.at(0).at(0).toUrl(), url);
+        QCOMPARE(editor.currentUrl(), url);
+        QVERIFY(editor.openingUrl().isEmpty());
+        QCOMPARE(editor.properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 0.75f);
+        QVERIFY(editor.stateSize() > 0);
+        QCOMPARE(editor.rating(), 0);
+        QVERIFY(!editor.contentDirty() && !editor.ratingDirty());
+        QCOMPARE(m_perm.available(path), FilePerm::kExclusive - 1);
+        editor.closeImage();
+        QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
+        QCOMPARE(fileBytes(stateFilePathFor(url)), state);
+    }
+
+    // An open whose files were read but whose result is not back yet is overtaken: by the
+    // open of another picture, a close, or the canvas handing the editor back. Its late
+    // result is dropped with everything it holds, and the viewer shows what it should.
+    void overtakenBackgroundOpenIsDropped_data()
+    {
+        QTest::addColumn<QString>("overtaking");
+        QTest::newRow("another picture") << "other";
+        QTest::newRow("closed") << "close";
+        QTest::newRow("open cancelled") << "cancel";
+        QTest::newRow("opened in the foreground") << "load";
+    }
+
+    void overtakenBackgroundOpenIsDropped()
+    {
+        QFETCH(QString, overtaking);
+        const QString folder = m_dir.filePath("overtaken-" + overtaking);
+        const QString first = editedPicture(folder, "first.vrx", 14);
+        const QString second = PictureFiles::write(folder, "second.vrx", PictureFiles::small(15));
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        const QUrl firstUrl = QUrl::fromLocalFile(first);
+        const QUrl secondUrl = QUrl::fromLocalFile(second);
+
+        ImageEditor editor;
+        RecordingClient client(editor);
+        QSignalSpy opened(&editor, &ImageViewer::notifyFileOpenedSignal);
+        QSemaphore reached;
+        QSemaphore proceed;
+        ostra::test::RescueWatchdog watchdog([&] { proceed.release(10); });
+        editor.setOpenProbe([&](const QUrl& url) {
+            if (url == firstUrl) {
+                reached.release();
+                proceed.acquire();
+            }
+        });
+        openInBackground(editor, first);
+        QVERIFY(reached.tryAcquire(1, kWait));
+        // Read and held by the worker: its token too.
+        QCOMPARE(m_perm.available(first), FilePerm::kExclusive - 1);
+
+        if (overtaking == "other") {
+            openInBackground(editor, second);
+            QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+            QCOMPARE(editor.currentUrl(), secondUrl);
+        } else if (overtaking == "close") {
+            editor.closeImage();
+        } else if (overtaking == "cancel") {
+            editor.cancelPendingOpen();
+        } else {
+            QVERIFY(open(editor, second));
+        }
+        QVERIFY(editor.openingUrl().isEmpty());
+        proceed.release();
+        QVERIFY(watchdog.end());
+        // Dropped when it came back: its token went with it.
+        QVERIFY(waitFor([&] { return m_perm.available(first) == FilePerm::kExclusive; }));
+        QTest::qWait(50);
+        const bool secondShown = overtaking == "other" || overtaking == "load";
+        QCOMPARE(editor.currentUrl(), secondShown ? secondUrl : QUrl());
+        QCOMPARE(opened.count(), overtaking == "other" ? 1 : 0);
+        if (!opened.isEmpty())
+            QCOMPARE(opened.at(0).at(0).toUrl(), secondUrl);
+        for (const VrxMessage& output : qAsConst(client.outputs))
+            QCOMPARE(output.location, secondUrl);
+        QVERIFY(client.invalid.isEmpty());
+        if (secondShown) {
+            // The second picture's own values, not the first one's saved edits.
+            QVERIFY(editor.properties()->isTuneToneOriginal());
+            QCOMPARE(editor.stateSize(), qint64(-1));
+        }
+        editor.closeImage();
+        QCOMPARE(m_perm.available(second), FilePerm::kExclusive);
+    }
+
+    // The file goes while it is being opened (a remover holding it, or a volume that
+    // answers late): no crash, no half-open picture; removed before it was read, the
+    // listeners are told it cannot be read, and nothing is held any more.
+    void fileRemovedWhileOpening_data()
+    {
+        QTest::addColumn<bool>("onTheFileSystem");
+        QTest::newRow("held by a remover") << false;
+        QTest::newRow("held by the volume") << true;
+    }
+
+    void fileRemovedWhileOpening()
+    {
+        QFETCH(bool, onTheFileSystem);
+        const QString folder = m_dir.filePath(onTheFileSystem ? "removed-volume" : "removed-writer");
+        const QString path = editedPicture(folder, "gone.vrx", 16);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+        std::unique_ptr<ostra::test::HeldOpens> held;
+        FileToken remover;
+        if (onTheFileSystem) {
+            held = std::make_unique<ostra::test::HeldOpens>(folder);
+            if (!held->isValid())
+                QSKIP("holding opens needs a fanotify permission mark (root)");
+            held->close();
+        } else {
+            remover = m_perm.tryAcquireFileSemaphore(path, FilePerm::kExclusive, 0);
+            QVERIFY(remover);
+        }
+        ImageEditor editor;
+        RecordingClient client(editor);
+        QSignalSpy opened(&editor, &ImageViewer::notifyFileOpenedSignal);
+        openInBackground(editor, path);
+        if (held)
+            QVERIFY(waitFor([&] { return held->held() >= 1; }));
+        else
+            QTest::qWait(3 * PictureOpen::kPollMs);
+        QCOMPARE(editor.openingUrl(), url);
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::remove(stateFilePathFor(url)));
+        if (held)
+            held->open();
+        remover.reset();
+        QVERIFY(waitFor([&] { return editor.openingUrl().isEmpty(); }));
+        QTest::qWait(50);
+        if (onTheFileSystem) {
+            // Its open had reached the file before it went: what it reads is whole.
+            QCOMPARE(opened.count(), 1);
+            QCOMPARE(editor.currentUrl(), url);
+            QVERIFY(waitFor([&] { return !client.outputs.isEmpty(); }));
+            QVERIFY(client.invalid.isEmpty());
+            editor.closeImage();
+        } else {
+            QCOMPARE(client.invalid, QList<QUrl> { url });
+            QVERIFY(opened.isEmpty() && client.outputs.isEmpty());
+            QVERIFY(editor.currentUrl().isEmpty());
+        }
+        QCOMPARE(m_perm.available(path), FilePerm::kExclusive);
+        QVERIFY(!QFile::exists(stateFilePathFor(url)));
+    }
+
+    // A save made while another still runs on its worker comes after it, so the older
+    // state never lands over the newer one; the changes of the first count as unsaved until
+    // it is over.
+    void saveWaitsForTheSaveUnderWay()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "ordered.vrx", PictureFiles::small(17));
+        const QUrl url = QUrl::fromLocalFile(path);
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        const auto exposure = editor.properties()->tuneToneEntry("exposure");
+        exposure->setCurrentValue(0.5);
+        QVERIFY(editor.syncProperties());
+        auto writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(stateFilePathFor(url)));
+        QVERIFY(writer->held());
+        QSignalSpy updated(&editor, &ImageViewer::notifyFileUpdatedSignal);
+        QVERIFY(editor.saveInBackground(true));
+        QVERIFY(editor.isSaving() && editor.contentDirty());
+        QVERIFY(!editor.saveInBackground(true)); // one at a time
+        exposure->setCurrentValue(1.0);
+        QVERIFY(editor.syncProperties());
+        // Let go once this thread is saving (the order does not depend on when).
+        struct Joined
+        {
+            std::thread thread;
+            ~Joined() { thread.join(); }
+        } release { std::thread([&writer] {
+            QThread::msleep(300);
+            writer->release();
+        }) };
+        QVERIFY(editor.serializeCurrentState(true, nullptr, 0));
+        QVERIFY(!editor.isSaving() && !editor.contentDirty());
+        QCOMPARE(updated.count(), 2);
+        editor.closeImage();
+        ImageEditor again;
+        QVERIFY(open(again, path));
+        QCOMPARE(again.properties()->tuneToneEntry("exposure")->currentValue().toFloat(), 1.0f);
+        again.closeImage();
     }
 
     void unreadableStateOpensWithoutTheSavedEdits()

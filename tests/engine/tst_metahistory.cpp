@@ -4,6 +4,7 @@
 #include "support/filetree.h"
 #include "support/heldopens.h"
 #include "support/hotpixelpicture.h"
+#include "support/openforview.h"
 #include "support/rescuewatchdog.h"
 
 #include "ciapi/codec/jpegcodec.h"
@@ -298,7 +299,7 @@ private slots:
         QVERIFY(thumbnail.width() > 0);
 
         ostra::test::RecordingCanvas canvas;
-        ImageEditor* editor = locator.openForView(url, &canvas);
+        ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
         QVERIFY(editor);
         // The editor's first render: the coarsest level, the size of the thumbnail, which
         // comes tile by tile.

@@ -3,6 +3,7 @@
 #include "support/childprocess.h"
 #include "support/filebytes.h"
 #include "support/mountnamespace.h"
+#include "support/openforview.h"
 #include "support/rawsamples.h"
 #include "support/recordingcanvas.h"
 
@@ -206,7 +207,7 @@ private slots:
                 written.release();
         });
         Canvas canvas;
-        ImageEditor* editor = locator.openForView(url, &canvas);
+        ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
         QCOMPARE(editor->currentUrl(), url);
         locator.spawnImageCompression(recordOf(path));
         QVERIFY(written.tryAcquire(1, 30000));
@@ -223,7 +224,7 @@ private slots:
         QCOMPARE(md.fileSize, QFileInfo(path).size());
 
         Canvas again;
-        editor = locator.openForView(url, &again);
+        editor = ostra::test::openedForView(locator, url, &again);
         QCOMPARE(editor->currentUrl(), url);
         QTRY_VERIFY_WITH_TIMEOUT(!again.outputs.isEmpty(), 30000);
         QVERIFY(again.invalid.isEmpty());
