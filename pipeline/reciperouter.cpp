@@ -309,12 +309,11 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     if (seq.raw.count(path))
         seq.toVerify.insert(path);
     m_channels[IOChannel(request.recipe)].outstanding.remove(path);
-    const QFileInfo info(path);
-    if (info.exists()) {
-        m_localCopies.insert(path, LocalCopy { info.size(), info.lastModified() });
-        m_copiesByRecipe[request.recipe].insert(path);
-        wakeWaiting(request.recipe);
-    }
+    // Its size and time (a local source for later files) are read on the worker, before
+    // the next pass.
+    Completion& check = m_completions[path];
+    check.session = request.session;
+    check.recipe = request.recipe;
     if (m_started)
         refreshRow(request.session);
     if (IProvider* source = provider(request.recipe.provider))
@@ -740,11 +739,12 @@ void RecipeRouter::start()
     // The copies of an import that did not finish before the restart are checked again:
     // their verification may have been cut off, and without it they are never marked
     // as imported nor freed at the source.
+    // Those still there are sent once the worker has looked.
     const QHash<QString, Unchecked> unchecked = std::exchange(m_unchecked, {});
     for (auto it = unchecked.cbegin(); it != unchecked.cend(); ++it) {
         const TransferSequence* seq = findSequence(it->session);
-        if (seq && !seq->finished() && !seq->cancelled && QFileInfo::exists(it.key()))
-            emit front->needValidate(QUrl::fromLocalFile(it.key()), it->recipe);
+        if (seq && !seq->finished() && !seq->cancelled)
+            m_revalidate.insert(it.key(), it.value());
     }
     touch();
 }

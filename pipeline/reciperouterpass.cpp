@@ -53,8 +53,9 @@ void RecipeRouter::touchQueued()
         m_probeAgain = true;
         return;
     }
-    const PassVolumeCache::Questions questions = passQuestions();
-    if (questions.targets.isEmpty() && questions.files.isEmpty()) {
+    PassVolumeCache::Questions questions = passQuestions();
+    askChecks(questions);
+    if (questions.isEmpty()) {
         runPass({});
         return;
     }
@@ -77,8 +78,67 @@ void RecipeRouter::runPass(PassVolumeCache::Facts facts)
 {
     m_pass.setFacts(std::move(facts));
     front->setBatch(true);
+    // Inside the batch: a picture found removable is deleted at its source only once the
+    // journal has saved the batch.
+    applyChecks();
     touchGuarded();
     front->setBatch(false);
+}
+
+void RecipeRouter::askChecks(PassVolumeCache::Questions& questions)
+{
+    m_asked.completions = std::exchange(m_completions, {});
+    m_asked.verifications = std::exchange(m_verifications, {});
+    m_asked.freeChecks = std::exchange(m_freeChecks, {});
+    m_asked.revalidate = std::exchange(m_revalidate, {});
+    for (auto it = m_asked.completions.cbegin(); it != m_asked.completions.cend(); ++it) {
+        questions.checks.insert(it.key());
+        if (it->verify)
+            questions.validations.insert(it.key(), { it->recipe, it->validator });
+    }
+    for (const auto& verification : qAsConst(m_asked.verifications))
+        questions.checks.insert(verification.first.toLocalFile());
+    for (const std::shared_ptr<Constellation>& image : qAsConst(m_asked.freeChecks)) {
+        for (const RemovablePart& part : qAsConst(image->parts)) {
+            for (const QUrl& url : part.ownVerified())
+                questions.checks.insert(url.toLocalFile());
+        }
+    }
+    for (auto it = m_asked.revalidate.cbegin(); it != m_asked.revalidate.cend(); ++it)
+        questions.checks.insert(it.key());
+}
+
+void RecipeRouter::applyChecks()
+{
+    const Asked asked = std::exchange(m_asked, {});
+    // In the order they came: a file's completion before its verification, both before
+    // the check of its picture's deletion.
+    for (auto it = asked.completions.cbegin(); it != asked.completions.cend(); ++it)
+        applyCompletion(it.key(), it.value());
+    for (const auto& verification : asked.verifications)
+        applyVerification(verification.first, verification.second);
+    for (const std::shared_ptr<Constellation>& image : asked.freeChecks)
+        applyFreeCheck(image);
+    for (auto it = asked.revalidate.cbegin(); it != asked.revalidate.cend(); ++it) {
+        const PassVolumeCache::Facts::Checked* found = m_pass.checked(it.key());
+        const TransferSequence* seq = findSequence(it->session);
+        if (found && found->isFile && seq && !seq->finished() && !seq->cancelled)
+            emit front->needValidate(QUrl::fromLocalFile(it.key()), it->recipe);
+    }
+    // Pictures that these answers made removable have their copies among them: looked at
+    // now, with what the worker has just read, rather than on a trip of their own.
+    const QList<std::shared_ptr<Constellation>> frees = std::exchange(m_freeChecks, {});
+    for (const std::shared_ptr<Constellation>& image : frees) {
+        bool known = true;
+        for (const RemovablePart& part : qAsConst(image->parts)) {
+            for (const QUrl& url : part.ownVerified())
+                known = known && m_pass.checked(url.toLocalFile());
+        }
+        if (known)
+            applyFreeCheck(image);
+        else
+            m_freeChecks.append(image);
+    }
 }
 
 PassVolumeCache::Questions RecipeRouter::passQuestions()

@@ -295,9 +295,11 @@ private slots:
         QTRY_COMPARE(f.source.fetches.size(), 2);
         QVERIFY(image->active());
         f.source.deliver(0);
+        f.settle();
         QVERIFY(f.source.freed.isEmpty());
         f.source.deliver(1);
-        QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
+        // Once the copies were checked on the worker.
+        QTRY_COMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
         QVERIFY(image->removable() && image->complete());
     }
 
@@ -337,7 +339,7 @@ private slots:
             // Fetched again and complete, but not yet checked: the camera keeps it.
             QVERIFY(f.source.freed.isEmpty());
             f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
-            QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+            QTRY_COMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
             return;
         }
         if (story == "skipped") {
@@ -420,11 +422,13 @@ private slots:
         // Smaller once compressed, and verified as such.
         QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(60, 'z')));
         f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        f.settle();
         QVERIFY(f.source.freed.isEmpty());
         f.source.deliver(f.url("one/c.jpg"));
-        QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+        QTRY_COMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
         QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(50, 'y')));
         f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        f.settle();
         QCOMPARE(f.source.freed.size(), 1);
     }
 };
