@@ -1,6 +1,7 @@
 #include "app/utils.h"
 
 #include "capture/volumes.h"
+#include "core/replytarget.h"
 #include "core/texthelpers.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
 
@@ -12,6 +13,10 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 namespace {
 
 QString firstLocation(int location)
@@ -20,11 +25,35 @@ QString firstLocation(int location)
     return folders.isEmpty() ? QString() : folders.constFirst();
 }
 
+// How long the end of the object waits for a volume under way.
+constexpr int kLeaveMs = 500;
+
+// Free bytes of the file system whose root folder this is, as the folder opened reads
+// them; -1 when it can't be opened.
+qlonglong freeBytesAt(const QString& root)
+{
+    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct statvfs st;
+    const bool read = ::fstatvfs(fd, &st) == 0;
+    ::close(fd);
+    return read ? qlonglong(st.f_bfree) * qlonglong(st.f_frsize) : -1;
+}
+
 } // namespace
 
 Utils::Utils(QObject* parent)
     : QObject(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
+
+Utils::~Utils()
+{
+    // A volume that hangs is left to its worker; its answer reaches no one.
+    m_replies->close();
+    m_worker.leave(kLeaveMs);
+}
 
 QUrl Utils::fileUrl(const QString& path) const
 {
@@ -100,10 +129,29 @@ QUrl Utils::openFolderUrl(const QString& title)
     return openFolderUrl(title, QStandardPaths::PicturesLocation);
 }
 
-qlonglong Utils::estimateSpaceFree(const QString& path, Volumes* volumes) const
+void Utils::askSpaceFree(const QString& path, Volumes* volumes)
 {
     // The list, not the mount table: reading the table asks every mounted file system.
-    return estimateSpaceFree(volumes ? volumes->mounted() : QList<QStorageInfo>(), path);
+    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    const QStorageInfo volume
+        = findVolumeForPath(volumes ? volumes->mounted() : QList<QStorageInfo>(), clean);
+    if (m_asked.contains(path))
+        return;
+    m_asked.insert(path);
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const QString root = volume.isValid() ? volume.rootPath() : QString();
+    const auto answer = [this, path](qlonglong bytes) {
+        m_asked.remove(path);
+        emit spaceFreeKnown(path, bytes);
+    };
+    // Queued alike whether a volume was read or none holds the path: answers come in the
+    // order of the questions.
+    if (!m_worker.start([replies, root, answer] {
+            // The list is as old as the last mount or unmount: only this volume is asked again.
+            const qlonglong bytes = root.isEmpty() ? -1 : freeBytesAt(root);
+            replies->post([answer, bytes] { answer(bytes); });
+        }))
+        m_asked.remove(path);
 }
 
 qlonglong Utils::estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path)
@@ -114,8 +162,7 @@ qlonglong Utils::estimateSpaceFree(const QList<QStorageInfo>& volumes, const QSt
     if (!volume.isValid())
         return -1;
     // The list is as old as the last mount or unmount: only this volume is asked again.
-    volume.refresh();
-    return volume.bytesFree();
+    return freeBytesAt(volume.rootPath());
 }
 
 QString Utils::nearestExisting(const QString& path)

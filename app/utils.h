@@ -3,9 +3,16 @@
 #include <QChar>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QStorageInfo>
 #include <QString>
 #include <QUrl>
+
+#include <memory>
+
+#include "core/leavableworker.h"
+
+class ReplyTarget;
 
 // What the QML cannot do by itself: file dialogs, path and URL conversions, free space,
 // writability, showing a folder in the system's file browser, and the texts of sizes and
@@ -19,6 +26,7 @@ class Utils : public QObject
 
 public:
     explicit Utils(QObject* parent = nullptr);
+    ~Utils() override;
 
     // The URL of a local path, whatever characters its names hold ("#", "%", "?").
     Q_INVOKABLE QUrl fileUrl(const QString& path) const;
@@ -39,9 +47,13 @@ public:
     Q_INVOKABLE QUrl openFolderUrl(const QString& title, int location);
     Q_INVOKABLE QUrl openFolderUrl(const QString& title);
 
-    // Free bytes of the mounted volume of `volumes` that holds the path, read now (-1 when
-    // none does, or before the volumes' first read of the mount table).
-    Q_INVOKABLE qlonglong estimateSpaceFree(const QString& path, Volumes* volumes) const;
+    // Asks for the free bytes of the mounted volume of `volumes` that holds the path. The
+    // volume is read on a worker (a volume that hangs holds the worker, never the window);
+    // the answer comes queued with spaceFreeKnown (-1 when no volume holds the path, or
+    // before the volumes' first read of the mount table). A path asked again while its
+    // answer is awaited is answered once.
+    Q_INVOKABLE void askSpaceFree(const QString& path, Volumes* volumes);
+    // The same, read on the calling thread.
     static qlonglong estimateSpaceFree(const QList<QStorageInfo>& volumes, const QString& path);
     // Whether the path's nearest existing ancestor (the path itself when it exists) is a
     // writable folder.
@@ -61,4 +73,12 @@ public:
     // The note at the end of a batch edit: `done` when every picture was changed, else the
     // picture, or the number of pictures, that could not be.
     Q_INVOKABLE QString batchNote(const QString& done, const QList<QUrl>& failed) const;
+
+signals:
+    void spaceFreeKnown(const QString& path, qlonglong bytes);
+
+private:
+    LeavableWorker m_worker; // reads the volumes' free space
+    std::shared_ptr<ReplyTarget> m_replies;
+    QSet<QString> m_asked; // paths whose answer is awaited
 };

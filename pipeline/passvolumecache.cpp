@@ -1,7 +1,13 @@
 #include "pipeline/passvolumecache.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "pipeline/foldermaker.h"
 
@@ -63,7 +69,36 @@ PassVolumeCache::Facts PassVolumeCache::probe(const Questions& questions, const 
             file.modified = info.lastModified();
         }
     }
+    for (const QString& path : questions.checks) {
+        if (hook)
+            hook(path);
+        Facts::Checked found = check(path);
+        const auto validation = questions.validations.constFind(path);
+        if (found.isFile && validation != questions.validations.cend() && validation->validator)
+            found.valid = validation->validator(QUrl::fromLocalFile(path), validation->recipe);
+        facts.checked.insert(path, found);
+    }
     return facts;
+}
+
+PassVolumeCache::Facts::Checked PassVolumeCache::check(const QString& path)
+{
+    Facts::Checked found;
+    // Opened, not only looked up: a copy that can't be read is no copy, and the size and
+    // time are those of the file that was opened.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return found;
+    struct stat st;
+    // A file unlinked since its name was looked up is no longer where it was put.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 0) {
+        found.isFile = true;
+        found.size = st.st_size;
+        found.modified
+            = QDateTime::fromMSecsSinceEpoch(qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);
+    }
+    ::close(fd);
+    return found;
 }
 
 void PassVolumeCache::setFacts(Facts facts)
@@ -100,7 +135,15 @@ int PassVolumeCache::writable(const QString& folder) const
 bool PassVolumeCache::stampOf(const QString& file, qint64* size, QDateTime* modified) const
 {
     const auto it = m_facts.files.constFind(file);
-    if (it == m_facts.files.cend() || !it->exists)
+    if (it == m_facts.files.cend()) {
+        const auto found = m_facts.checked.constFind(file);
+        if (found == m_facts.checked.cend() || !found->isFile)
+            return false;
+        *size = found->size;
+        *modified = found->modified;
+        return true;
+    }
+    if (!it->exists)
         return false;
     *size = it->size;
     *modified = it->modified;

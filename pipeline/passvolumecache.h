@@ -9,6 +9,7 @@
 
 #include <functional>
 
+#include "pipeline/interfaces/recipe.h"
 #include "pipeline/interfaces/volume.h"
 
 // What one scheduling pass knows about its targets, their folders and volumes, and the
@@ -30,6 +31,17 @@ public:
         };
         QVector<Target> targets;
         QSet<QString> files; // local copies that may serve as sources
+        // Files the import wrote, checked before anything is decided on them: a copy just
+        // completed, a copy verified, the copies of a picture the source is to delete.
+        QSet<QString> checks;
+        // Checks that also run the source's acceptance test on the file.
+        struct Validation
+        {
+            Recipe recipe;
+            std::function<bool(const QUrl&, const Recipe&)> validator;
+        };
+        QHash<QString, Validation> validations;
+        bool isEmpty() const { return targets.isEmpty() && files.isEmpty() && checks.isEmpty(); }
     };
     // What the file system said.
     struct Facts
@@ -52,9 +64,17 @@ public:
             qint64 size = 0;
             QDateTime modified;
         };
+        struct Checked
+        {
+            bool isFile = false; // a regular file that could be opened
+            qint64 size = 0;
+            QDateTime modified;
+            bool valid = false; // the source's test accepted it (when it was asked)
+        };
         QHash<QString, Target> targets;
         QHash<QString, Folder> folders;
         QHash<QString, File> files;
+        QHash<QString, Checked> checked;
     };
     // Called on the probe's thread before each path is asked about (tests hold it there).
     using Hook = std::function<void(const QString& path)>;
@@ -63,6 +83,8 @@ public:
     // made, with its parents, when the folder's volume is ready, writable and the one the
     // target expects (as the pass would make it next).
     static Facts probe(const Questions& questions, const Hook& hook);
+    // Opens the file and reads its size and modification time from what was opened.
+    static Facts::Checked check(const QString& path);
 
     void setFacts(Facts facts);
     // The target was asked about.
@@ -79,9 +101,19 @@ public:
     int made(const QString& folder) const;
     // 1 writable, 0 not, -1 not asked.
     int writable(const QString& folder) const;
-    bool knowsFile(const QString& file) const { return m_facts.files.contains(file); }
+    // A file just completed and checked may serve as a local source in the same pass.
+    bool knowsFile(const QString& file) const
+    {
+        return m_facts.files.contains(file) || m_facts.checked.contains(file);
+    }
     // The local file as it was found; false when it is absent or was not asked about.
     bool stampOf(const QString& file, qint64* size, QDateTime* modified) const;
+    // What a check found of the file; null when it was not checked.
+    const Facts::Checked* checked(const QString& path) const
+    {
+        const auto it = m_facts.checked.constFind(path);
+        return it == m_facts.checked.cend() ? nullptr : &it.value();
+    }
     // Bytes the user may still write on the volume, as the probe read them.
     qint64 bytesAvailable(const Volume& volume, const QStorageInfo& storage);
     // Files written inline during the pass take their room from the figure.

@@ -9,6 +9,8 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -105,6 +107,9 @@ QDateTime readUtc(const QString& text)
     return date;
 }
 
+// How long the journal's end waits for a replay's questions under way.
+constexpr int kReplayLeaveMs = 1000;
+
 // Removes what a copy cut off by a crash left under the target's work names.
 void removeWorkFiles(const QString& target)
 {
@@ -120,6 +125,7 @@ void removeWorkFiles(const QString& target)
 RecipeLogger::RecipeLogger(QObject* parent)
     : IPipeline(parent)
     , m_retryDelay(kFirstRetryMs)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
     static_assert(sizeof(kStatements) / sizeof(kStatements[0]) == StatementCount, "one text per statement");
     m_retry.setSingleShot(true);
@@ -128,6 +134,9 @@ RecipeLogger::RecipeLogger(QObject* parent)
 
 RecipeLogger::~RecipeLogger()
 {
+    // A replay held by a file system that hangs is left to end on its own; it tells no one.
+    m_replies->close();
+    m_worker.leave(kReplayLeaveMs);
     closeJournal();
 }
 
@@ -149,6 +158,8 @@ void RecipeLogger::setDelegate(IPipeline* delegate)
 
 void RecipeLogger::setDbConnString(const QString& connString)
 {
+    // The rows of a replay under way belong to the journal that goes.
+    ++m_generation;
     if (m_db.isOpen()) {
         if (m_delegate)
             m_delegate->clear();
@@ -558,6 +569,9 @@ bool RecipeLogger::hasMore(QUuid session)
 
 void RecipeLogger::dismiss(QUuid session)
 {
+    // Its rows read by a replay under way are not replayed.
+    if (m_replaying)
+        m_dismissed.insert(session);
     setBatch(true);
     run(Dismiss, { { QStringLiteral(":sess"), sessionText(session) } });
     if (m_delegate)
@@ -690,20 +704,28 @@ QList<QUrl> RecipeLogger::files(QUuid session)
 
 void RecipeLogger::start()
 {
+    if (!m_delegate || m_replaying)
+        return;
+    // Without rows to replay the delegate starts now; else once the worker has answered.
+    if (!m_db.isOpen() || !replay())
+        m_delegate->start();
+}
+
+void RecipeLogger::startDelegate()
+{
+    m_replaying = false;
+    m_dismissed.clear();
     if (!m_delegate)
         return;
-    if (m_db.isOpen())
-        replay();
     m_delegate->start();
     // Copies put in place whose completion the journal never saved were not verified
     // either (the verification follows the saved completion): their imports may count as
     // finished now, but without the verification they are never marked as imported nor
-    // freed at the source.
+    // freed at the source. (The replay's worker found them in place; the verification
+    // looks again.)
     const QList<QPair<QUrl, Recipe>> placed = std::exchange(m_placedUnjournaled, {});
-    for (const auto& copy : placed) {
-        if (QFileInfo::exists(copy.first.toLocalFile()))
-            emit needValidate(copy.first, copy.second);
-    }
+    for (const auto& copy : placed)
+        emit needValidate(copy.first, copy.second);
 }
 
 void RecipeLogger::touch()
@@ -716,6 +738,8 @@ void RecipeLogger::clear()
 {
     if (m_db.isOpen() && !run(Clear, {}))
         return;
+    // The rows a replay under way read are gone.
+    ++m_generation;
     if (m_delegate)
         m_delegate->clear();
     vacuum();
@@ -773,21 +797,11 @@ void RecipeLogger::onReleased(Recipe recipe, IFileSink::Error error)
         m_delegate->onReleased(recipe, error);
 }
 
-void RecipeLogger::replay()
+bool RecipeLogger::replay()
 {
     QSqlQuery& select = m_queries[Select];
     if (!run(Select, {}))
-        return;
-    struct Row
-    {
-        qint64 id;
-        QUuid session;
-        QUrl url;
-        Recipe recipe;
-        QDateTime timestamp;
-        bool live, free, done;
-        int skip, over, err;
-    };
+        return false;
     // Read whole first: the replay writes to the table.
     QVector<Row> rows;
     QHash<QString, QDateTime> dates;
@@ -842,7 +856,83 @@ void RecipeLogger::replay()
         rows.append(row);
     }
     select.finish();
+    if (rows.isEmpty())
+        return false;
 
+    // What the worker asks about each unfinished row's target, with the source's test of
+    // its content (a test that runs on any thread).
+    struct Question
+    {
+        QString path;
+        QDateTime rowTime;
+        Recipe recipe;
+        IProvider::Validator validator;
+    };
+    QVector<Question> questions(rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const Row& row = rows.at(i);
+        IProvider* source = m_routes.value(row.recipe.provider);
+        if (row.done || !source)
+            continue;
+        questions[i] = { row.url.toLocalFile(), row.timestamp, row.recipe, source->validator() };
+    }
+    m_replaying = true;
+    m_dismissed.clear();
+    const int generation = m_generation;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const bool queued = m_worker.start([this, replies, rows, questions, generation] {
+        QVector<bool> ours(questions.size(), false);
+        QSet<QString> folders;
+        for (int i = 0; i < questions.size(); ++i) {
+            const Question& question = questions.at(i);
+            if (question.path.isEmpty())
+                continue;
+            removeWorkFiles(question.path);
+            // Our own file, renamed into place before its completion reached the journal:
+            // it is done, not a file in the way. Only a file that took its name after the
+            // row was written can be ours (a rename sets the change time, even for a copy
+            // that keeps its source's modification time); its content must be what the
+            // source accepts. Opened, so that the time is that of the file looked at.
+            QDateTime placed;
+            const int fd
+                = ::open(QFile::encodeName(question.path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd >= 0) {
+                struct stat st;
+                if (::fstat(fd, &st) == 0)
+                    placed = QDateTime::fromSecsSinceEpoch(st.st_ctim.tv_sec, Qt::UTC);
+                ::close(fd);
+            }
+            const bool afterRow = placed.isValid() && question.rowTime.isValid()
+                && placed.toSecsSinceEpoch() >= question.rowTime.toSecsSinceEpoch();
+            if (placed.isValid() && !afterRow)
+                qCInfo(lcPipeline) << "Journal:" << question.path
+                                   << "was there before its import: not taken as ours";
+            ours[i] = afterRow && question.validator
+                && question.validator(QUrl::fromLocalFile(question.path), question.recipe);
+            if (!ours[i]) {
+                const QString folder = QFileInfo(question.path).absolutePath();
+                if (!folders.contains(folder)) {
+                    folders.insert(folder);
+                    makeFolder(folder);
+                }
+            }
+        }
+        replies->post([this, rows, ours, generation] {
+            if (generation != m_generation) {
+                // Read from a journal since closed or cleared: nothing of it is replayed.
+                startDelegate();
+                return;
+            }
+            replayRows(rows, ours);
+        });
+    });
+    if (!queued)
+        m_replaying = false;
+    return queued;
+}
+
+void RecipeLogger::replayRows(QVector<Row> rows, QVector<bool> ours)
+{
     struct SessionState
     {
         QDateTime latest;
@@ -850,10 +940,16 @@ void RecipeLogger::replay()
     };
     QHash<QUuid, SessionState> states;
     QList<QUuid> order;
-    QSet<QString> folders;
+    if (!m_delegate) {
+        startDelegate();
+        return;
+    }
     beginTransaction();
     m_delegate->setBatch(true);
-    for (Row& row : rows) {
+    for (int i = 0; i < rows.size(); ++i) {
+        Row& row = rows[i];
+        if (m_dismissed.contains(row.session))
+            continue;
         IProvider* source = m_routes.value(row.recipe.provider);
         if (!source) {
             // Left in the table: the source may be back at a later start.
@@ -861,33 +957,12 @@ void RecipeLogger::replay()
                                   << "- row left for later";
             continue;
         }
-        const QString path = row.url.toLocalFile();
-        if (!row.done && !path.isEmpty()) {
-            removeWorkFiles(path);
-            // Our own file, renamed into place before its completion reached the
-            // journal: it is done, not a file in the way. Only a file that took its name
-            // after the row was written can be ours (a rename sets the change time, even
-            // for a copy that keeps its source's modification time); its content must
-            // be what the source accepts.
-            const QFileInfo target(path);
-            const QDateTime placed = target.exists() ? target.metadataChangeTime().toUTC() : QDateTime();
-            const bool afterRow = placed.isValid() && row.timestamp.isValid()
-                && placed.toSecsSinceEpoch() >= row.timestamp.toSecsSinceEpoch();
-            if (target.exists() && !afterRow)
-                qCInfo(lcPipeline) << "Journal:" << path << "was there before its import: not taken as ours";
-            if (afterRow && source->verify(row.url, row.recipe)) {
-                row.done = true;
-                row.err = 0;
-                run(MarkDone, { { QStringLiteral(":id"), row.id } });
-                if (!row.recipe.imageUuid.isNull() && source->isManaged(row.recipe))
-                    m_placedUnjournaled.append({ row.url, row.recipe });
-            } else {
-                const QString folder = QFileInfo(path).absolutePath();
-                if (!folders.contains(folder)) {
-                    folders.insert(folder);
-                    makeFolder(folder);
-                }
-            }
+        if (!row.done && ours.value(i)) {
+            row.done = true;
+            row.err = 0;
+            run(MarkDone, { { QStringLiteral(":id"), row.id } });
+            if (!row.recipe.imageUuid.isNull() && source->isManaged(row.recipe))
+                m_placedUnjournaled.append({ row.url, row.recipe });
         }
         const Arbiter arbiter
             = (row.done && row.err == 0) ? Arbiter(true, false) : Arbiter(row.skip != 0, row.over != 0);
@@ -925,4 +1000,5 @@ void RecipeLogger::replay()
     }
     // Saved first: the scheduler lets the sources delete only what the journal holds.
     closeDelegateBatch(endTransaction());
+    startDelegate();
 }

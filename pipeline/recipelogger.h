@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -9,6 +11,10 @@
 #include <QVariantMap>
 #include <QVector>
 
+#include <memory>
+
+#include "core/leavableworker.h"
+#include "core/replytarget.h"
 #include "pipeline/ipipeline.h"
 #include "pipeline/iprovider.h"
 
@@ -23,6 +29,11 @@
 // and on a timer while nothing else writes, and until they are saved the delegate's batch
 // stays open, so the scheduler lets no source delete a picture whose copy the journal does
 // not hold yet.
+//
+// The replay reads the table on the GUI thread and asks the file system about its targets
+// (a copy renamed into place before its completion was saved, work files cut off, folders
+// to make) on a worker: a destination that hangs holds the worker, never the window. The
+// rows reach the delegate, and the delegate starts, once the worker has answered.
 class RecipeLogger : public IPipeline
 {
     Q_OBJECT
@@ -43,6 +54,8 @@ public:
     bool journalMissing() const { return !m_db.isOpen() && !m_dbConnString.isEmpty(); }
     // Journal writes made but not saved yet (their transaction failed): tried again.
     int unsavedCount() const { return m_unsaved.size(); }
+    // The replay waits for the file system's answers; the delegate starts after it.
+    bool replaying() const { return m_replaying; }
 
     // Removes unfinished rows older than `days` days, and the rows of finished imports
     // that finished more than `days` days ago.
@@ -163,7 +176,24 @@ private:
     void holdDelegate();
     void scheduleRetry();
     void retrySave();
-    void replay();
+
+    // One row of the table as the replay reads it.
+    struct Row
+    {
+        qint64 id;
+        QUuid session;
+        QUrl url;
+        Recipe recipe;
+        QDateTime timestamp;
+        bool live, free, done;
+        int skip, over, err;
+    };
+    // Reads the table and sends what the replay asks the file system to the worker; false
+    // when there is nothing to replay.
+    bool replay();
+    // The worker's answers: for each row, whether its target is the import's own file.
+    void replayRows(QVector<Row> rows, QVector<bool> ours);
+    void startDelegate();
     // Copies the replay found in place without their completion in the journal: verified
     // once the scheduler has started.
     QList<QPair<QUrl, Recipe>> m_placedUnjournaled;
@@ -180,4 +210,9 @@ private:
     bool m_delegateHeld = false; // the delegate's batch is left open until they are saved
     QTimer m_retry;
     int m_retryDelay;
+    LeavableWorker m_worker; // the replay's questions to the file system
+    std::shared_ptr<ReplyTarget> m_replies;
+    bool m_replaying = false;
+    int m_generation = 0; // a new journal or a clear makes the replay under way void
+    QSet<QUuid> m_dismissed; // sessions dismissed while the replay waited
 };

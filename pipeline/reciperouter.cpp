@@ -221,6 +221,7 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
     request.live = true;
     request.done = false;
     request.err = 0;
+    request.looked = false;
     if (!underWay)
         request.placing = false;
     const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
@@ -286,6 +287,8 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     // file, named by its preview) completes it with the picture's UUID: the request takes
     // it, so that imports naming the picture find this file and its harvest is kept.
     if (it->recipe.imageUuid.isNull() && !recipe.imageUuid.isNull()) {
+        // Counted among the files that wait under the recipe it had.
+        setWaiting(sequence(it->session), *it, false);
         Recipe named = it->recipe;
         named.imageUuid = recipe.imageUuid;
         if (named == recipe)
@@ -309,12 +312,11 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     if (seq.raw.count(path))
         seq.toVerify.insert(path);
     m_channels[IOChannel(request.recipe)].outstanding.remove(path);
-    const QFileInfo info(path);
-    if (info.exists()) {
-        m_localCopies.insert(path, LocalCopy { info.size(), info.lastModified() });
-        m_copiesByRecipe[request.recipe].insert(path);
-        wakeWaiting(request.recipe);
-    }
+    // Its size and time (a local source for later files) are read on the worker, before
+    // the next pass.
+    Completion& check = m_completions[path];
+    check.session = request.session;
+    check.recipe = request.recipe;
     if (m_started)
         refreshRow(request.session);
     if (IProvider* source = provider(request.recipe.provider))
@@ -749,11 +751,12 @@ void RecipeRouter::start()
     // The copies of an import that did not finish before the restart are checked again:
     // their verification may have been cut off, and without it they are never marked
     // as imported nor freed at the source.
+    // Those still there are sent once the worker has looked.
     const QHash<QString, Unchecked> unchecked = std::exchange(m_unchecked, {});
     for (auto it = unchecked.cbegin(); it != unchecked.cend(); ++it) {
         const TransferSequence* seq = findSequence(it->session);
-        if (seq && !seq->finished() && !seq->cancelled && QFileInfo::exists(it.key()))
-            emit front->needValidate(QUrl::fromLocalFile(it.key()), it->recipe);
+        if (seq && !seq->finished() && !seq->cancelled)
+            m_revalidate.insert(it.key(), it.value());
     }
     touch();
 }

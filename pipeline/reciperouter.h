@@ -66,9 +66,12 @@ public:
         bool active() const override;
         bool complete() const override;
         bool removable() const override;
-        // A verified file that a freeing session wrote is still where it was put, with the
-        // recipe's size: checked right before the source deletes anything.
-        bool copyInPlace(const Recipe& recipe) const;
+        // The files to look at before the source deletes anything: the verified ones that
+        // a freeing session wrote.
+        QList<QUrl> ownVerified() const;
+        // One of them is still where it was put, with the size it was verified with, as
+        // the check found them: 1 yes, 0 no, -1 one of them was not checked.
+        int copyInPlace(const Recipe& recipe, const PassVolumeCache& checked) const;
     };
 
     // The import state of one image of a source channel: its item at the source and its
@@ -81,11 +84,15 @@ public:
         QUuid imageUuid;
         QPersistentModelIndex index;
         QHash<Recipe, RemovablePart> parts;
-        bool freed = false; // the source was told to delete it once
+        bool freed = false; // the source was told to delete it once (or its copies are checked for it)
+        // The last check before a deletion found a copy gone or changed: nothing is deleted
+        // until a copy is verified again.
+        bool copyGone = false;
 
         bool active() const override;
         bool complete() const override;
-        // Every part removable and its copy still in place.
+        // Every part removable and no copy found gone. Reads nothing from the disk: the
+        // copies are checked on a worker before the source is told to delete the image.
         bool removable() const override;
         // The image's key as the sources take it: only provider and channel are set.
         Recipe key() const;
@@ -108,6 +115,13 @@ public:
     TicketsRecord* tickets() const { return m_tickets; }
     // A pass is queued, or waits for the file system's answers.
     bool passPending() const { return m_queued || m_probing; }
+    // Files completed or verified, or pictures to be deleted at their source, whose files
+    // wait to be checked (on the pass's worker, before its pass).
+    bool checksPending() const
+    {
+        return !m_completions.isEmpty() || !m_verifications.isEmpty() || !m_freeChecks.isEmpty()
+            || !m_revalidate.isEmpty() || !m_asked.isEmpty();
+    }
     // Called on the probe's thread before the file system is asked about each path of a
     // pass (tests hold a path there, as a file system that hangs would).
     void setProbeHook(PassVolumeCache::Hook hook) { m_probeHook = std::move(hook); }
@@ -239,6 +253,10 @@ private:
     // pass runs with the answers once they are in.
     PassVolumeCache::Questions passQuestions();
     void runPass(PassVolumeCache::Facts facts);
+    // The files waiting to be checked join the pass's questions; their answers are taken
+    // in (applyChecks) before the pass runs.
+    void askChecks(PassVolumeCache::Questions& questions);
+    void applyChecks();
     // Whether the pass looks at this pending request now (else it leaves it for later
     // without asking anything).
     bool looksAt(const TransferRequest& request, IProvider* source);
@@ -280,6 +298,16 @@ private:
     Constellation& harvest(const Recipe& recipe);
     Constellation* findHarvest(const Recipe& recipe);
     void harvestCompleted(const QString& path, const TransferRequest& request, IProvider* source);
+    struct Completion
+    {
+        QUuid session;
+        Recipe recipe;
+        bool verify = false; // the source's test decides whether the copy is verified
+        IProvider::Validator validator;
+    };
+    void applyCompletion(const QString& path, const Completion& completion);
+    void applyVerification(const QUrl& target, const QUuid& imageUuid);
+    void applyFreeCheck(const std::shared_ptr<Constellation>& image);
     // Applies a change to every harvest part that the session asked for (only the
     // recipe's when given) and frees the images that it makes removable.
     void changeParts(
@@ -313,6 +341,28 @@ private:
     // Files that a replay found complete and nobody asked to check yet: a kill may have
     // come between a copy and its verification.
     QHash<QString, Unchecked> m_unchecked;
+    // Checks waiting for the next pass's worker: completed files (their size and time for
+    // later local copies, the source's test), verified files (the size they were verified
+    // with), pictures whose copies are looked at before the source deletes them, and
+    // files of an earlier run to send for verification.
+    QHash<QString, Completion> m_completions;
+    QVector<QPair<QUrl, QUuid>> m_verifications;
+    QList<std::shared_ptr<Constellation>> m_freeChecks;
+    QHash<QString, Unchecked> m_revalidate;
+    // The checks in the probe under way.
+    struct Asked
+    {
+        QHash<QString, Completion> completions;
+        QVector<QPair<QUrl, QUuid>> verifications;
+        QList<std::shared_ptr<Constellation>> freeChecks;
+        QHash<QString, Unchecked> revalidate;
+        bool isEmpty() const
+        {
+            return completions.isEmpty() && verifications.isEmpty() && freeChecks.isEmpty()
+                && revalidate.isEmpty();
+        }
+    };
+    Asked m_asked;
     QHash<HarvestKey, std::shared_ptr<Constellation>> m_harvests;
     QMultiHash<QUuid, HarvestKey> m_harvestsByImage;
     ProgressModel* m_progress;
@@ -333,8 +383,16 @@ private:
     bool m_probing = false;
     bool m_probeAgain = false; // a pass was asked for while the probe ran
     bool m_passMissed = false; // the pass met a path the probe was not asked about
+    // Files that wait only for room, counted by recipe: a completed file wakes those of its
+    // recipe without a look at every file that waits.
+    QHash<Recipe, int> m_waitingRecipes;
     QSet<IOChannel> m_takenChannels;
     QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
+    quint64 m_passSerial = 0; // counts the passes' questions
+    bool m_passProgress = false; // the pass moved or decided a file
+    // Channels and volumes of the files that the pass left for want of room.
+    QSet<IOChannel> m_deferredChannels;
+    QSet<Volume> m_deferredVolumes;
     bool m_started = false;
     bool m_queued = false;
     // Between setBatch(true) and setBatch(false) the journal has not saved the completions

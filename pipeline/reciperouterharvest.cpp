@@ -41,17 +41,30 @@ bool RecipeRouter::RemovablePart::removable() const
     return false;
 }
 
-bool RecipeRouter::RemovablePart::copyInPlace(const Recipe& recipe) const
+QList<QUrl> RecipeRouter::RemovablePart::ownVerified() const
 {
+    QList<QUrl> own;
     for (const QUrl& url : verified) {
-        if (!freeing.contains(placed.value(url)))
-            continue;
-        const QFileInfo info(url.toLocalFile());
-        const qint64 size = verifiedSize.value(url, recipe.estimate ? -1 : recipe.fileSize);
-        if (info.isFile() && (size < 0 || info.size() == size))
-            return true;
+        if (freeing.contains(placed.value(url)))
+            own.append(url);
     }
-    return false;
+    return own;
+}
+
+int RecipeRouter::RemovablePart::copyInPlace(const Recipe& recipe, const PassVolumeCache& checked) const
+{
+    bool unknown = false;
+    for (const QUrl& url : ownVerified()) {
+        const PassVolumeCache::Facts::Checked* found = checked.checked(url.toLocalFile());
+        if (!found) {
+            unknown = true;
+            continue;
+        }
+        const qint64 size = verifiedSize.value(url, recipe.estimate ? -1 : recipe.fileSize);
+        if (found->isFile && (size < 0 || found->size == size))
+            return 1;
+    }
+    return unknown ? -1 : 0;
 }
 
 bool RecipeRouter::Constellation::active() const
@@ -81,17 +94,7 @@ bool RecipeRouter::Constellation::removable() const
         if (!part.removable())
             return false;
     }
-    // Last, as it reads the disk: a folder renamed or a volume unmounted since the
-    // verification leaves the picture on the source.
-    for (auto part = parts.cbegin(); part != parts.cend(); ++part) {
-        if (!part->copyInPlace(part.key())) {
-            qCWarning(lcPipeline) << "Copy of" << imageUuid
-                                  << part.key().recipe.toJson(QJsonDocument::Compact)
-                                  << "gone since its verification:" << part->verified << "kept at the source";
-            return false;
-        }
-    }
-    return true;
+    return !copyGone;
 }
 
 Recipe RecipeRouter::Constellation::key() const
@@ -171,17 +174,60 @@ bool RecipeRouter::freeRemovable(Constellation& image, bool again)
     IProvider* source = provider(image.provider);
     if ((again && image.freed) || !source || !image.removable())
         return false;
+    const auto it = m_harvests.constFind(HarvestKey { image.provider, image.ioChannel, image.imageUuid });
+    if (it == m_harvests.cend() || it->get() != &image)
+        return false;
+    // Its copies are looked at on the worker first: a folder renamed or a volume unmounted
+    // since the verification leaves the picture at the source.
     image.freed = true;
-    if (m_batchOpen) {
-        // The completion that made it removable is not saved yet.
-        const auto it = m_harvests.constFind(HarvestKey { image.provider, image.ioChannel, image.imageUuid });
-        if (it != m_harvests.cend() && it->get() == &image) {
-            m_deferredFrees.append(*it);
-            return true;
-        }
-    }
-    source->freeImage(image.key(), image.imageUuid, image.index);
+    m_freeChecks.append(*it);
+    touch();
     return true;
+}
+
+void RecipeRouter::applyFreeCheck(const std::shared_ptr<Constellation>& image)
+{
+    IProvider* source = provider(image->provider);
+    const HarvestKey key { image->provider, image->ioChannel, image->imageUuid };
+    if (!source || m_harvests.value(key) != image)
+        return;
+    // Undone meanwhile (a dismissed session): nothing to delete.
+    if (!image->removable()) {
+        image->freed = false;
+        if (image->index.isValid())
+            source->imageChanged(image->key(), image->imageUuid, image->index, image.get());
+        return;
+    }
+    bool unknown = false;
+    bool gone = false;
+    for (auto part = image->parts.cbegin(); part != image->parts.cend(); ++part) {
+        const int inPlace = part->copyInPlace(part.key(), m_pass);
+        if (inPlace == 0) {
+            qCWarning(lcPipeline) << "Copy of" << image->imageUuid
+                                  << part.key().recipe.toJson(QJsonDocument::Compact)
+                                  << "gone since its verification:" << part->verified << "kept at the source";
+            gone = true;
+        }
+        unknown = unknown || inPlace < 0;
+    }
+    if (gone) {
+        image->freed = false;
+        image->copyGone = true;
+        if (image->index.isValid())
+            source->imageChanged(image->key(), image->imageUuid, image->index, image.get());
+        return;
+    }
+    if (unknown) {
+        // A copy verified after the question was asked: asked again.
+        m_freeChecks.append(image);
+        m_passMissed = true;
+        return;
+    }
+    // Told once the journal has saved what made it removable.
+    if (m_batchOpen)
+        m_deferredFrees.append(image);
+    else
+        source->freeImage(image->key(), image->imageUuid, image->index);
 }
 
 void RecipeRouter::setBatch(bool open)
@@ -245,12 +291,51 @@ void RecipeRouter::harvestCompleted(const QString& path, const TransferRequest& 
             emit front->needValidate(url, recipe);
         else
             m_unchecked.insert(path, { request.session, recipe });
-    } else if (source->verify(url, recipe) && !part.verified.contains(url)) {
-        part.verified.append(url);
-        part.verifiedSize.insert(url, QFileInfo(path).size());
+    } else {
+        // The source's test reads the file: it runs on the worker with the file's check.
+        Completion& check = m_completions[path];
+        check.verify = true;
+        check.validator = source->validator();
     }
     if (!(!wasRemovable && part.removable() && freeRemovable(image)))
         tellImageChanged(image, recipe, source);
+}
+
+void RecipeRouter::applyCompletion(const QString& path, const Completion& completion)
+{
+    const Recipe& recipe = completion.recipe;
+    const PassVolumeCache::Facts::Checked* found = m_pass.checked(path);
+    if (!found || !found->isFile) {
+        // Removed, or made unreadable, between its copy and its check: no local source, no
+        // verification, and its picture stays at the source.
+        qCWarning(lcPipeline) << "Completed file" << path << "gone before its check - not verified";
+        if (Constellation* image = recipe.imageUuid.isNull() ? nullptr : findHarvest(recipe)) {
+            if (IProvider* source = provider(recipe.provider))
+                tellImageChanged(*image, recipe, source);
+        }
+        return;
+    }
+    m_localCopies.insert(path, LocalCopy { found->size, found->modified });
+    m_copiesByRecipe[recipe].insert(path);
+    wakeWaiting(recipe);
+    // A file that this pass left for want of room may be copied from it.
+    m_passProgress = true;
+    if (!completion.verify || recipe.imageUuid.isNull())
+        return;
+    Constellation* image = findHarvest(recipe);
+    IProvider* source = provider(recipe.provider);
+    if (!image || !source)
+        return;
+    auto part = image->parts.find(recipe);
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (part == image->parts.end() || !found->valid || part->verified.contains(url))
+        return;
+    const bool wasRemovable = part->removable();
+    part->verified.append(url);
+    part->verifiedSize.insert(url, found->size);
+    image->copyGone = false;
+    if (!(!wasRemovable && part->removable() && freeRemovable(*image)))
+        tellImageChanged(*image, recipe, source);
 }
 
 void RecipeRouter::changeParts(
@@ -270,6 +355,15 @@ void RecipeRouter::changeParts(
 
 void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
 {
+    // The size it was verified with is read on the worker, with the pass's questions.
+    m_verifications.append({ target, imageUuid });
+    touch();
+}
+
+void RecipeRouter::applyVerification(const QUrl& target, const QUuid& imageUuid)
+{
+    const PassVolumeCache::Facts::Checked* found = m_pass.checked(target.toLocalFile());
+    const qint64 size = found && found->isFile ? found->size : 0;
     const QList<HarvestKey> keys = m_harvestsByImage.values(imageUuid);
     for (const HarvestKey& key : keys) {
         Constellation* image = m_harvests.value(key).get();
@@ -278,11 +372,12 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
         for (auto part = image->parts.begin(); part != image->parts.end(); ++part) {
             if (!part->urls.contains(target))
                 continue;
-            const qint64 size = QFileInfo(target.toLocalFile()).size();
             if (part->verified.contains(target)) {
                 // Checked again (compressed in place): the new size is the one to expect.
                 const bool changed = part->verifiedSize.value(target, -1) != size;
                 part->verifiedSize.insert(target, size);
+                if (changed)
+                    image->copyGone = false;
                 // A check of the source's deletion may have found the old size gone.
                 if (changed && part->removable())
                     freeRemovable(*image, true);
@@ -292,6 +387,7 @@ void RecipeRouter::onVerified(QUrl target, QUuid imageUuid)
             const bool wasRemovable = part->removable();
             part->verified.append(target);
             part->verifiedSize.insert(target, size);
+            image->copyGone = false;
             if (!wasRemovable && part->removable())
                 freeRemovable(*image);
         }

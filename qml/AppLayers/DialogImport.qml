@@ -48,8 +48,13 @@ DialogWindow {
         showOverOwner()
     }
 
+    // The answer comes later (the volume is read off the GUI thread); until then the
+    // figure last known stands.
     function recheckSpace() {
-        spaceFree = folderPath === "" ? -1 : Utils.estimateSpaceFree(folderPath, volumes)
+        if (folderPath === "")
+            spaceFree = -1
+        else
+            Utils.askSpaceFree(folderPath, volumes)
     }
 
     function chooseFolder() {
@@ -84,7 +89,16 @@ DialogWindow {
 
     onFolderPathChanged: {
         askedSpace = false
+        spaceFree = -1
         recheckSpace()
+    }
+
+    Connections {
+        target: Utils
+        function onSpaceFreeKnown(path, bytes) {
+            if (path === dialog.folderPath)
+                dialog.spaceFree = bytes
+        }
     }
 
     TargetFolder {

@@ -266,6 +266,7 @@ int main(int argc, char** argv)
     QObject::connect(&poll, &QTimer::timeout, [&] {
         // Done, or stuck on a ticket (the test then fails on the count).
         if ((router.hasRequests() && router.tickets()->count() == 0) || router.inFlightCount() > 0
+            || logger.replaying() || router.checksPending() || router.passPending()
             || camera.pendingChecks > 0 || camera.pendingDeletes > 0)
             return;
         std::printf("tickets %d\n", router.tickets()->count());

@@ -120,9 +120,9 @@ inline void settle()
 inline void settle(RecipeRouter& router)
 {
     for (int round = 0; round < 50; ++round) {
-        QTRY_VERIFY(!router.passPending());
+        QTRY_VERIFY(!router.passPending() && !router.checksPending());
         settle();
-        if (!router.passPending())
+        if (!router.passPending() && !router.checksPending())
             return;
     }
 }

@@ -1,3 +1,5 @@
+#include "support/heldopens.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 #include <QJsonDocument>
@@ -7,6 +9,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardItemModel>
+#include <QTimer>
 
 #include <algorithm>
 #include <ctime>
@@ -63,6 +66,13 @@ struct Run
         logger.setDelegate(&router);
         logger.setDbConnString(journal);
         IProvider::setPipeline(&source, &logger);
+    }
+    // Replays the journal: the delegate starts once the replay's questions to the file
+    // system are answered.
+    void start()
+    {
+        logger.start();
+        QTRY_VERIFY(!logger.replaying());
     }
 };
 
@@ -150,7 +160,7 @@ private slots:
         // The source of a row may be gone at the next start.
         scalar(journal(), "update recipes set provider='gone' where url like '%k.vrx'");
         Run run(journal());
-        run.logger.start();
+        run.start();
         QCOMPARE(run.router.obstacles, (QList<int> { IFileSink::Content, IFileSink::SrcLost }));
         QCOMPARE(run.router.held, QList<QUuid> { session(1) });
         // The folder of a finished session (the user may have deleted it) is not made again.
@@ -197,7 +207,7 @@ private slots:
         setZone(zone);
         Run run(journal());
         run.logger.clean(30);
-        run.logger.start();
+        run.start();
         // Finished imports are kept for 30 days, unfinished ones as long as they have a
         // file younger than that (session 6: one finished, one not, all of it kept).
         QVERIFY(!run.router.dates.contains(session(4)));
@@ -235,7 +245,7 @@ private slots:
         }
         Run run(journal());
         run.source.verifyAnswer = true; // the same size: all that a size check sees
-        run.logger.start();
+        run.start();
         QTRY_COMPARE(run.source.fetches.size(), 1);
         QCOMPARE(run.source.fetches.at(0).url, url("r/b.vrx"));
         settle(run.router);
@@ -259,9 +269,9 @@ private slots:
         Run run(journal());
         run.source.verifyAnswer = true;
         QSignalSpy validate(&run.logger, &IFileSink::needValidate);
-        run.logger.start();
-        QCOMPARE(scalar(journal(), "select done from recipes where url like '%v/a.vrx'").toInt(), 1);
-        QCOMPARE(validate.size(), 1);
+        run.logger.start(); // the replay asks the file system on its worker
+        QTRY_COMPARE(scalar(journal(), "select done from recipes where url like '%v/a.vrx'").toInt(), 1);
+        QTRY_COMPARE(validate.size(), 1);
         QCOMPARE(validate.first().first().toUrl(), url("v/a.vrx"));
         QCOMPARE(run.source.fetches.size(), 0);
     }
@@ -286,7 +296,7 @@ private slots:
             QTest::ignoreMessage(QtWarningMsg,
                 QRegularExpression(QString("Journal: row .*%1\\.vrx.* not replayed").arg(name)));
         Run run(journal());
-        run.logger.start();
+        run.start();
         // Only the two known errors of the row of the lost file.
         QCOMPARE(run.router.obstacles, (QList<int> { IFileSink::Content, IFileSink::SrcLost }));
         QTRY_COMPARE(run.source.fetches.size(), 1);
@@ -343,7 +353,7 @@ private slots:
         {
             Run run(journal());
             QVERIFY(run.logger.isOpen());
-            run.logger.start();
+            run.start();
             // The row that could be kept resumes; a new import is journaled.
             QTRY_COMPARE(run.source.fetches.size(), kept);
             if (kept)
@@ -357,7 +367,7 @@ private slots:
         QCOMPARE(scalar(journal(), "select count(*) from sqlite_master where name='recipesUrl'").toInt(), 1);
         // Once: the next start finds the table whole.
         Run again(journal());
-        again.logger.start();
+        again.start();
         QTRY_COMPARE(again.source.fetches.size(), 1);
         QCOMPARE(again.source.fetches.at(0).url, url("n/new.vrx"));
     }
@@ -368,7 +378,7 @@ private slots:
         Run run(journal());
         QVERIFY(run.logger.putRecipe(session(1), url("w/a.vrx"), recipe("a", 10), {}));
         QVERIFY(run.logger.putRecipe(session(1), url("w/b.vrx"), recipe("b", 10), {}));
-        run.logger.start();
+        run.start();
         QTRY_COMPARE(run.source.fetches.size(), 1);
         const QUrl busy = run.source.fetches.at(0).url;
         const QUrl idle = busy == url("w/a.vrx") ? url("w/b.vrx") : url("w/a.vrx");
@@ -378,6 +388,74 @@ private slots:
         QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 2);
         QVERIFY(run.logger.recall(idle));
         QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 1);
+    }
+
+    // The replay asks about its targets on a worker: a destination that hangs holds the
+    // worker, never the window, and nothing reaches the scheduler before the answers.
+    // What comes meanwhile decides: a session dismissed is not replayed; a program that
+    // ends leaves the journal as it was, and the next start replays it all.
+    void replayAsksOffTheWindow_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("answered") << "nothing";
+        QTest::newRow("session dismissed") << "dismissed";
+        QTest::newRow("program ended") << "restart";
+    }
+
+    void replayAsksOffTheWindow()
+    {
+        QFETCH(QString, meanwhile);
+        {
+            Run run(journal());
+            QVERIFY(run.logger.putRecipe(session(1), url("h/a.jpg"), recipe("a.jpg", 10, "jpg"), {}));
+            QVERIFY(run.logger.putRecipe(session(1), url("h/b.jpg"), recipe("b.jpg", 10, "jpg"), {}));
+        }
+        // Renamed into place before the kill could journal it.
+        QVERIFY(writeTreeFile(dir.filePath("h/a.jpg"), QByteArray(10, 'x')));
+        ostra::test::HeldOpens held(dir.filePath("h"));
+        if (!held.isValid())
+            QSKIP("holding opens needs root");
+        ostra::test::RescueWatchdog watchdog([&held] { held.open(); });
+        auto doneRows
+            = [&] { return scalar(journal(), "select count(*) from recipes where done=1").toInt(); };
+        auto run = std::make_unique<Run>(journal());
+        held.close();
+        run->logger.start();
+        QTRY_COMPARE(held.held(), 1);
+        int ticks = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+        tick.start(5);
+        QTRY_VERIFY(ticks >= 3);
+        QVERIFY(run->logger.replaying());
+        QVERIFY(!run->router.hasRequests());
+        QCOMPARE(run->source.fetches.size(), 0);
+        if (meanwhile == "dismissed")
+            run->logger.dismiss(session(1));
+        if (meanwhile == "restart") {
+            run.reset();
+            QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 2);
+            QCOMPARE(doneRows(), 0);
+            held.open();
+            run = std::make_unique<Run>(journal());
+            run->start();
+        }
+        held.open();
+        QTRY_VERIFY(!run->logger.replaying());
+        settle(run->router);
+        QVERIFY(watchdog.end());
+        if (meanwhile == "dismissed") {
+            QVERIFY(!run->router.hasRequests());
+            QCOMPARE(run->router.sessions(), QList<QUuid> { QUuid() });
+            QCOMPARE(scalar(journal(), "select count(*) from recipes").toInt(), 0);
+            QCOMPARE(run->source.fetches.size(), 0);
+            return;
+        }
+        // The copy in place is done; the other file is fetched.
+        QCOMPARE(doneRows(), 1);
+        QTRY_COMPARE(run->source.fetches.size(), 1);
+        QCOMPARE(run->source.fetches.at(0).url, url("h/b.jpg"));
+        QVERIFY(!run->router.hasFile(url("h/a.jpg")));
     }
 
     // What copies cut off by a crash left under a target's work names goes at the replay.
@@ -390,7 +468,7 @@ private slots:
         for (const char* suffix : { ".transfer", ".transfer0", ".transfer1" })
             QVERIFY(writeTreeFile(dir.filePath(QString("c/a.vrx") + suffix), "cut off"));
         Run run(journal());
-        run.logger.start();
+        run.start();
         QTRY_COMPARE(run.source.fetches.size(), 1);
         QCOMPARE(QDir(dir.filePath("c")).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
@@ -415,7 +493,7 @@ private slots:
         }
         QCOMPARE(scalar(journal(), "select sum(done) from recipes").toInt(), 1);
         Run run(journal());
-        run.logger.start();
+        run.start();
         QVERIFY(run.router.puts.contains(url(name)));
         // Known as finished: only the other file is fetched.
         QTRY_COMPARE(run.source.fetches.size(), 1);
@@ -446,7 +524,7 @@ private slots:
     void localCopiesAreSavedBeforeTheSourceFrees()
     {
         Run run(journal());
-        run.logger.start();
+        run.start();
         run.source.cap = 4;
         run.source.verifyAnswer = true;
         QStandardItemModel items(4, 1);
@@ -500,7 +578,7 @@ private slots:
         run.source.onFree = [&](QUuid) {
             doneAtFree = scalar(journal(), "select done from recipes where url like '%r/a.jpg'");
         };
-        run.logger.start();
+        run.start();
         QTRY_COMPARE(run.source.freed.size(), 1);
         QCOMPARE(doneAtFree.toInt(), 1);
         QCOMPARE(run.source.fetches.size(), 0);
@@ -537,7 +615,7 @@ private slots:
             = [&] { return scalar(journal(), "select count(*) from recipes where done=1").toInt(); };
         QVERIFY(QDir(dir.filePath("f")).removeRecursively());
         auto run = open();
-        run->logger.start();
+        run->start();
         run->logger.setBatch(true);
         for (int i = 0; i < 2; ++i)
             QVERIFY(run->logger.putRecipe(session(1), url(QString("f/%1.jpg").arg(i)), pictures.at(i), {}));
@@ -570,7 +648,7 @@ private slots:
             setFault(journal(), "clear");
             QCOMPARE(doneRows(), 0);
             run = open();
-            run->logger.start();
+            run->start();
         } else {
             setFault(journal(), "clear");
         }
@@ -599,6 +677,7 @@ private slots:
         QVERIFY(!logger.isOpen());
         IProvider::setPipeline(&source, &logger);
         logger.start();
+        QVERIFY(!logger.replaying());
         source.verifyAnswer = true;
         const Recipe r = recipe("m.jpg", 10, "jpg");
         QStandardItemModel items(1, 1);

@@ -3,6 +3,9 @@
 #include <QSignalSpy>
 #include <QStandardItemModel>
 
+#include <atomic>
+#include <memory>
+
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
 
@@ -174,6 +177,54 @@ private slots:
         QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
     }
 
+    // A source that fetches nothing (a camera volume) and more files than a volume copies
+    // at once: every file is copied from its local original, whether the originals were
+    // listed before the import, while its first pass waited for the file system, or once
+    // its files waited for them.
+    void everyFileCopiedFromItsLocalOriginal_data()
+    {
+        QTest::addColumn<int>("listed"); // 0 before the import, 1 with it, 2 after its first pass
+        QTest::newRow("originals listed first") << 0;
+        QTest::newRow("originals listed with the import") << 1;
+        QTest::newRow("originals listed once the files wait") << 2;
+    }
+
+    void everyFileCopiedFromItsLocalOriginal()
+    {
+        QFETCH(int, listed);
+        Fixture f;
+        FilePerm perm;
+        f.router->setFilePerm(&perm);
+        f.source.cap = 0;
+        const int count = 80;
+        auto name = [](int i) { return QStringLiteral("f%1.vrx").arg(i, 2, 10, QLatin1Char('0')); };
+        auto listOriginals = [&] {
+            for (int i = 0; i < count; ++i) {
+                const Recipe r = recipe(name(i), 2048);
+                QVERIFY(writeTreeFile(f.path("volume/" + name(i)), QByteArray(2048, char('a' + i % 26))));
+                QVERIFY(f.router->putRecipe(QUuid(), f.url("volume/" + name(i)), r, Arbiter(true, true)));
+                f.router->onComplete(f.url("volume/" + name(i)), r);
+            }
+        };
+        if (listed == 0) {
+            listOriginals();
+            f.settle();
+        }
+        for (int i = 0; i < count; ++i)
+            QVERIFY(f.put(1, "lib/" + name(i), recipe(name(i), 2048)));
+        if (listed == 2)
+            f.settle();
+        if (listed > 0)
+            listOriginals();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !f.router->hasFile(f.url("lib/" + name(0))) && f.router->activityCount() == 0, 20000);
+        f.settle();
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(readFile(f.path("lib/" + name(i))), readFile(f.path("volume/" + name(i))));
+        QCOMPARE(f.source.fetches.size(), 0);
+        QCOMPARE(f.router->tickets()->count(), 0);
+    }
+
     // Cancelled while its local copies wait on the volume's thread (the first for its
     // source, which someone else holds): none of them is made, the session goes, and the
     // source is still taken for the next import.
@@ -295,9 +346,11 @@ private slots:
         QTRY_COMPARE(f.source.fetches.size(), 2);
         QVERIFY(image->active());
         f.source.deliver(0);
+        f.settle();
         QVERIFY(f.source.freed.isEmpty());
         f.source.deliver(1);
-        QCOMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
+        // Once the copies were checked on the worker.
+        QTRY_COMPARE(f.source.freed, QList<QUuid> { jpg.imageUuid });
         QVERIFY(image->removable() && image->complete());
     }
 
@@ -337,7 +390,7 @@ private slots:
             // Fetched again and complete, but not yet checked: the camera keeps it.
             QVERIFY(f.source.freed.isEmpty());
             f.router->onVerified(f.url("new/a.vrx"), raw.imageUuid);
-            QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+            QTRY_COMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
             return;
         }
         if (story == "skipped") {
@@ -399,6 +452,50 @@ private slots:
         QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));
     }
 
+    // A source that takes one transfer at a time and thousands of files behind it: after
+    // the first look at every file (which tells at once of a file in the way), a pass asks
+    // the file system about as many files as it can move, not about every file that waits.
+    // The local copies recorded for these files no longer serve (changed since), so no pass
+    // can take the files from them.
+    void passAsksAboutWhatItCanMove()
+    {
+        Fixture f;
+        const int count = 200;
+        auto name = [](int i) { return QStringLiteral("f%1.vrx").arg(i, 3, 10, QLatin1Char('0')); };
+        for (int i = 0; i < count; ++i) {
+            const Recipe r = recipe(name(i), 2048);
+            QVERIFY(writeTreeFile(f.path("cache/" + name(i)), QByteArray(2048, 'c')));
+            QVERIFY(f.router->putRecipe(QUuid(), f.url("cache/" + name(i)), r, Arbiter(true, true)));
+            f.router->onComplete(f.url("cache/" + name(i)), r);
+        }
+        f.settle();
+        for (int i = 0; i < count; ++i)
+            QVERIFY(writeTreeFile(f.path("cache/" + name(i)), QByteArray(100, 'd')));
+        // Someone else's file in the way, last in the order of the passes.
+        QVERIFY(writeTreeFile(f.path("lib/" + name(0)), "someone else's"));
+        auto asked = std::make_shared<std::atomic<int>>(0);
+        const QString lib = f.path("lib/");
+        f.router->setProbeHook([asked, lib](const QString& path) {
+            if (path.startsWith(lib) && path.endsWith(".vrx"))
+                ++*asked;
+        });
+        for (int i = 0; i < count; ++i)
+            QVERIFY(f.put(1, "lib/" + name(i), recipe(name(i), 2048)));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        f.settle();
+        QVERIFY(*asked >= count);
+        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("Present"));
+        for (int round = 0; round < 3; ++round) {
+            *asked = 0;
+            f.source.deliver(round);
+            QTRY_COMPARE(f.source.fetches.size(), round + 2);
+            f.settle();
+            // The file delivered, the next one, and what its volume could copy.
+            QVERIFY2(*asked <= 2 + 32, qPrintable(QString::number(*asked)));
+        }
+        QCOMPARE(f.source.fetches.size(), 4);
+    }
+
     // The image service compresses a verified copy in place and verifies it again: the
     // picture is freed with the new size, and once.
     void copyCompressedInPlaceStillFrees()
@@ -420,11 +517,13 @@ private slots:
         // Smaller once compressed, and verified as such.
         QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(60, 'z')));
         f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        f.settle();
         QVERIFY(f.source.freed.isEmpty());
         f.source.deliver(f.url("one/c.jpg"));
-        QCOMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
+        QTRY_COMPARE(f.source.freed, QList<QUuid> { raw.imageUuid });
         QVERIFY(writeTreeFile(f.path("one/c.vrx"), QByteArray(50, 'y')));
         f.router->onVerified(f.url("one/c.vrx"), raw.imageUuid);
+        f.settle();
         QCOMPARE(f.source.freed.size(), 1);
     }
 };

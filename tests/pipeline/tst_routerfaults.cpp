@@ -1,8 +1,12 @@
+#include "support/heldopens.h"
 #include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
+#include <QRegularExpression>
 #include <QSemaphore>
+#include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QTimer>
 
 #include <atomic>
@@ -71,6 +75,97 @@ private slots:
         QCOMPARE(f.source.fetches.at(0).url, f.url("share/a.vrx"));
         f.settle();
         QVERIFY(watchdog.end());
+    }
+
+    // The checks of a copy (at its completion, at its verification, before its picture is
+    // deleted at the source) read the destination on the pass's worker: a destination that
+    // hangs holds them, never the window. What comes while they are held decides: the
+    // picture is deleted at the source only when its copy is still there once checked and
+    // its import still wants it deleted.
+    void copyCheckedOffTheWindow_data()
+    {
+        QTest::addColumn<QString>("story");
+        QTest::addColumn<QString>("meanwhile");
+        // A preview is checked by the source's own test as it completes; a raw picture once
+        // the image service has verified it; a picture verified before its import was asked
+        // to free it is checked once it is.
+        for (const char* story : { "jpg", "vrx", "vrx freed later" }) {
+            for (const char* meanwhile : { "nothing", "dismissed", "removed" })
+                QTest::newRow(qPrintable(QString("%1, %2").arg(story, meanwhile))) << story << meanwhile;
+        }
+    }
+
+    void copyCheckedOffTheWindow()
+    {
+        QFETCH(QString, story);
+        QFETCH(QString, meanwhile);
+        const QString type = story.left(3);
+        Fixture f;
+        QVERIFY(QDir().mkpath(f.path("one")));
+        ostra::test::HeldOpens held(f.path("one"));
+        if (!held.isValid())
+            QSKIP("holding opens needs root");
+        ostra::test::RescueWatchdog watchdog([&held] { held.open(); });
+        QStandardItemModel items(1, 1);
+        const Recipe r = recipe("a." + type, 10, type);
+        IHarvest* image = f.router->claimIndex("transfer", "cam1", r.imageUuid, items.index(0, 0));
+        QVERIFY(f.put(1, "one/a." + type, r));
+        // A file still to come: the import is under way while the check is held.
+        QVERIFY(f.put(1, "one/0.jpg", recipe("0.jpg", 10, "jpg")));
+        const bool freedLater = story == "vrx freed later";
+        if (!freedLater)
+            f.router->setFree(session(1));
+        QTRY_COMPARE(f.source.fetches.size(), 1);
+        QCOMPARE(f.source.fetches.at(0).url, f.url("one/a." + type));
+        if (type == "vrx") {
+            QSignalSpy validations(f.router.get(), &IFileSink::needValidate);
+            f.source.deliver(0);
+            QTRY_COMPARE(validations.count(), 1);
+            f.settle();
+            if (freedLater) {
+                f.router->onVerified(f.url("one/a.vrx"), r.imageUuid);
+                f.settle();
+                QVERIFY(!image->removable());
+            }
+            held.close();
+            if (freedLater)
+                f.router->setFree(session(1));
+            else
+                f.router->onVerified(f.url("one/a.vrx"), r.imageUuid);
+        } else {
+            // Written while the way is open; its completion reported once it is held.
+            QVERIFY(writeTreeFile(f.path("one/a.jpg"), QByteArray(10, 'x')));
+            held.close();
+            f.source.sink->onComplete(f.url("one/a.jpg"), r);
+        }
+        QTRY_COMPARE(held.held(), 1);
+        int ticks = 0;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+        tick.start(5);
+        QTRY_VERIFY(ticks >= 3);
+        QVERIFY(f.router->checksPending());
+        QVERIFY(f.source.freed.isEmpty());
+        if (meanwhile == "dismissed")
+            f.router->dismiss(session(1));
+        if (meanwhile == "removed") {
+            QVERIFY(QFile::remove(f.path("one/a." + type)));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("gone"));
+        }
+        held.open();
+        f.settle();
+        QVERIFY(watchdog.end());
+        QVERIFY(!f.router->checksPending());
+        if (meanwhile == "nothing") {
+            QCOMPARE(f.source.freed, QList<QUuid> { r.imageUuid });
+            return;
+        }
+        QCOMPARE(f.source.freed, QList<QUuid>());
+        QVERIFY(!image->removable());
+        // Nothing that comes later deletes it either.
+        f.router->onVerified(f.url("one/a." + type), r.imageUuid);
+        f.settle();
+        QCOMPARE(f.source.freed, QList<QUuid>());
     }
 
     // A target that no mounted volume holds is a drive gone: a ticket says so, and the

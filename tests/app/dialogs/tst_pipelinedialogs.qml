@@ -52,6 +52,8 @@ TestCase {
         importStarted.clear()
         importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/import"
         importDialog.openFor(data.space)
+        // The volume's answer comes from its worker.
+        tryVerify(function() { return importDialog.spaceFree > 0 })
         var start = findChild(importDialog.contentItem, "startImport")
         var warning = findChild(importDialog.contentItem, "doesNotFit")
         mouseClick(start)
