@@ -177,54 +177,6 @@ private slots:
         QCOMPARE(readFile(f.path("two/a.vrx")), readFile(f.path("three/a.vrx")));
     }
 
-    // A source that fetches nothing (a camera volume) and more files than a volume copies
-    // at once: every file is copied from its local original, whether the originals were
-    // listed before the import, while its first pass waited for the file system, or once
-    // its files waited for them.
-    void everyFileCopiedFromItsLocalOriginal_data()
-    {
-        QTest::addColumn<int>("listed"); // 0 before the import, 1 with it, 2 after its first pass
-        QTest::newRow("originals listed first") << 0;
-        QTest::newRow("originals listed with the import") << 1;
-        QTest::newRow("originals listed once the files wait") << 2;
-    }
-
-    void everyFileCopiedFromItsLocalOriginal()
-    {
-        QFETCH(int, listed);
-        Fixture f;
-        FilePerm perm;
-        f.router->setFilePerm(&perm);
-        f.source.cap = 0;
-        const int count = 80;
-        auto name = [](int i) { return QStringLiteral("f%1.vrx").arg(i, 2, 10, QLatin1Char('0')); };
-        auto listOriginals = [&] {
-            for (int i = 0; i < count; ++i) {
-                const Recipe r = recipe(name(i), 2048);
-                QVERIFY(writeTreeFile(f.path("volume/" + name(i)), QByteArray(2048, char('a' + i % 26))));
-                QVERIFY(f.router->putRecipe(QUuid(), f.url("volume/" + name(i)), r, Arbiter(true, true)));
-                f.router->onComplete(f.url("volume/" + name(i)), r);
-            }
-        };
-        if (listed == 0) {
-            listOriginals();
-            f.settle();
-        }
-        for (int i = 0; i < count; ++i)
-            QVERIFY(f.put(1, "lib/" + name(i), recipe(name(i), 2048)));
-        if (listed == 2)
-            f.settle();
-        if (listed > 0)
-            listOriginals();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !f.router->hasFile(f.url("lib/" + name(0))) && f.router->activityCount() == 0, 20000);
-        f.settle();
-        for (int i = 0; i < count; ++i)
-            QCOMPARE(readFile(f.path("lib/" + name(i))), readFile(f.path("volume/" + name(i))));
-        QCOMPARE(f.source.fetches.size(), 0);
-        QCOMPARE(f.router->tickets()->count(), 0);
-    }
-
     // Cancelled while its local copies wait on the volume's thread (the first for its
     // source, which someone else holds): none of them is made, the session goes, and the
     // source is still taken for the next import.
