@@ -221,7 +221,6 @@ bool RecipeRouter::putRecipe(QUuid session, QUrl url, Recipe recipe, Arbiter arb
     request.live = true;
     request.done = false;
     request.err = 0;
-    request.looked = false;
     if (!underWay)
         request.placing = false;
     const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(path).absolutePath());
@@ -287,8 +286,6 @@ void RecipeRouter::onComplete(QUrl target, Recipe recipe)
     // file, named by its preview) completes it with the picture's UUID: the request takes
     // it, so that imports naming the picture find this file and its harvest is kept.
     if (it->recipe.imageUuid.isNull() && !recipe.imageUuid.isNull()) {
-        // Counted among the files that wait under the recipe it had.
-        setWaiting(sequence(it->session), *it, false);
         Recipe named = it->recipe;
         named.imageUuid = recipe.imageUuid;
         if (named == recipe)

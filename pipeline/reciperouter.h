@@ -383,16 +383,8 @@ private:
     bool m_probing = false;
     bool m_probeAgain = false; // a pass was asked for while the probe ran
     bool m_passMissed = false; // the pass met a path the probe was not asked about
-    // Files that wait only for room, counted by recipe: a completed file wakes those of its
-    // recipe without a look at every file that waits.
-    QHash<Recipe, int> m_waitingRecipes;
     QSet<IOChannel> m_takenChannels;
     QHash<IOChannel, int> m_passCapacity; // each channel's capacity, asked once per pass
-    quint64 m_passSerial = 0; // counts the passes' questions
-    bool m_passProgress = false; // the pass moved or decided a file
-    // Channels and volumes of the files that the pass left for want of room.
-    QSet<IOChannel> m_deferredChannels;
-    QSet<Volume> m_deferredVolumes;
     bool m_started = false;
     bool m_queued = false;
     // Between setBatch(true) and setBatch(false) the journal has not saved the completions

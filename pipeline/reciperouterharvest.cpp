@@ -318,8 +318,6 @@ void RecipeRouter::applyCompletion(const QString& path, const Completion& comple
     m_localCopies.insert(path, LocalCopy { found->size, found->modified });
     m_copiesByRecipe[recipe].insert(path);
     wakeWaiting(recipe);
-    // A file that this pass left for want of room may be copied from it.
-    m_passProgress = true;
     if (!completion.verify || recipe.imageUuid.isNull())
         return;
     Constellation* image = findHarvest(recipe);

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 
 #include <cerrno>
 #include <unistd.h>
@@ -146,17 +145,10 @@ PassVolumeCache::Questions RecipeRouter::passQuestions()
 {
     PassVolumeCache::Questions questions;
     m_passCapacity.clear();
-    ++m_passSerial;
-    m_passProgress = false;
-    m_deferredChannels.clear();
-    m_deferredVolumes.clear();
-    QHash<Volume, int> copyRooms;
     // Files that wait only for room are asked about as far as their channel has room: a
     // source that takes a few transfers at a time would else have thousands of waiting
     // files asked about for every pass.
     QHash<IOChannel, int> rooms;
-    // As the pass: a session whose channels an older session holds is not visited.
-    QSet<IOChannel> taken;
     QList<QUuid> order = m_sessions;
     if (!order.isEmpty() && order.first().isNull())
         order.append(order.takeFirst());
@@ -164,13 +156,6 @@ PassVolumeCache::Questions RecipeRouter::passQuestions()
         auto seq = m_sequences.constFind(order.at(i));
         if (seq == m_sequences.cend())
             continue;
-        const int asked = questions.targets.size();
-        // Once handled, it holds its channels when something of it is (or will be) under way.
-        const auto hold = qScopeGuard([&taken, &questions, &seq, asked] {
-            if (!seq->cancelled && seq->active && !(seq->err & BlockingMask)
-                && (seq->underWay() || questions.targets.size() > asked))
-                taken.unite(seq->channels);
-        });
         if (seq->cancelled) {
             // Dropped by the pass with their sizes once nothing of them is under way.
             if (!seq->underWay()) {
@@ -180,11 +165,6 @@ PassVolumeCache::Questions RecipeRouter::passQuestions()
             continue;
         }
         if (!seq->active || (seq->err & BlockingMask) || seq->pending.empty())
-            continue;
-        bool channelFree = order.at(i).isNull();
-        for (const IOChannel& channel : seq->channels)
-            channelFree = channelFree || !taken.contains(channel);
-        if (!channelFree)
             continue;
         const bool allWaiting = seq->waiting == int(seq->pending.size());
         if (allWaiting && !anyRoom(*seq))
@@ -204,47 +184,27 @@ PassVolumeCache::Questions RecipeRouter::passQuestions()
         for (auto path = seq->pending.crbegin(); path != seq->pending.crend(); ++path) {
             if (allWaiting && !roomLeft(*seq))
                 break;
-            auto it = m_requests.find(*path);
-            if (it == m_requests.end() || !it->live)
+            auto it = m_requests.constFind(*path);
+            if (it == m_requests.cend() || !it->live)
                 continue;
             IProvider* source = provider(it->recipe.provider);
             if (!source || !looksAt(*it, source))
                 continue;
+            if (it->waiting) {
+                const IOChannel channel(it->recipe);
+                auto left = rooms.find(channel);
+                if (left == rooms.end())
+                    left = rooms.insert(channel, room(channel, source));
+                if (left.value() < 1)
+                    continue;
+                --left.value();
+            }
             Volume volume = it->volume;
             if (!volume.isResolved()) {
                 const QStorageInfo storage = findVolumeForPath(m_mounted, QFileInfo(*path).absolutePath());
                 if (!storage.isValid())
                     continue;
                 volume = Volume(storage);
-            }
-            // Asked about only as far as the pass can move files: a transfer while the
-            // channel has room, else a local copy while the volume takes more. The others
-            // are looked at by a later pass; thousands of files waiting for a few transfers
-            // at a time are not asked about for every pass. A file not looked at yet is
-            // asked about at once: a file in its way, a folder that can't be made, a full
-            // drive are told when the import starts.
-            const IOChannel channel(it->recipe);
-            auto left = rooms.find(channel);
-            if (left == rooms.end())
-                left = rooms.insert(channel, m_channels.value(channel).mask ? 0 : room(channel, source));
-            if (left.value() >= 1) {
-                --left.value();
-            } else if (it->looked) {
-                auto copies = copyRooms.end();
-                if (!it->waiting && hasLocalCandidate(it->recipe)) {
-                    copies = copyRooms.find(volume);
-                    if (copies == copyRooms.end())
-                        copies = copyRooms.insert(
-                            volume, kCopiesPerVolume - int(m_volumes.value(volume).outstanding.size()));
-                }
-                if (copies == copyRooms.end() || copies.value() < 1) {
-                    it->deferredPass = m_passSerial;
-                    m_deferredChannels.insert(channel);
-                    if (copies != copyRooms.end())
-                        m_deferredVolumes.insert(volume);
-                    continue;
-                }
-                --copies.value();
             }
             questions.targets.append({ *path, volume });
             auto copies = m_copiesByRecipe.constFind(it->recipe);
@@ -304,20 +264,8 @@ void RecipeRouter::touchGuarded()
             visitSession(session, m_sequences[session]);
     }
     m_pass.clear();
-    // Paths that came after the probe are asked about for the next pass; so are those left
-    // for want of room when the pass moved something yet room is left for them.
-    bool again = std::exchange(m_passMissed, false);
-    if (!again && m_passProgress) {
-        for (const IOChannel& channel : qAsConst(m_deferredChannels)) {
-            IProvider* source = provider(channel.provider);
-            again = again || (source && !m_channels.value(channel).mask && room(channel, source) >= 1);
-        }
-        for (const Volume& volume : qAsConst(m_deferredVolumes))
-            again = again || m_volumes.value(volume).outstanding.size() < kCopiesPerVolume;
-    }
-    m_deferredChannels.clear();
-    m_deferredVolumes.clear();
-    if (again)
+    // Paths that came after the probe are asked about for the next pass.
+    if (std::exchange(m_passMissed, false))
         touch();
 }
 
@@ -368,17 +316,7 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
     if (!it->live)
         return;
     IProvider* source = provider(it->recipe.provider);
-    if (!source)
-        return;
-    if (!looksAt(*it, source)) {
-        // Its volume took as many copies as it holds since it was asked about: an absent
-        // target has nothing to tell before its turn.
-        if (m_pass.knows(path) && !m_pass.exists(path))
-            it->looked = true;
-        return;
-    }
-    // Left for a later pass, as it stands.
-    if (it->deferredPass == m_passSerial && !m_pass.knows(path))
+    if (!source || !looksAt(*it, source))
         return;
     setWaiting(seq, *it, false);
     // Set again only when this visit starts writing the file.
@@ -393,39 +331,22 @@ void RecipeRouter::visitTarget(const QString& path, TransferSequence& seq)
         it->volume = Volume(storage);
         seq.volumes.insert(it->volume);
     }
-    // Asked about by the probe unless it came after (the next pass has it) or the pass had
-    // no room for it.
+    // Asked about by the probe unless it came after (the next pass has it).
     if (!m_pass.knows(path)) {
-        if (it->deferredPass != m_passSerial)
-            m_passMissed = true;
+        m_passMissed = true;
         return;
     }
-    const int err = it->err;
-    it->looked = true;
     const bool exists = m_pass.exists(path);
     const Visit next = exists ? visitPresent(path, *it, source) : visitAbsent(path, *it, seq, source);
     auto still = m_requests.find(path);
     if (next == Visit::SourceTransfer && still != m_requests.end())
         sourceTransfer(path, *still, seq, source, exists);
-    // Moved on, decided, or found to wait: the files left for later may now be looked at.
-    still = m_requests.find(path);
-    if (still == m_requests.end() || !seq.pending.count(path) || !still->live || still->waiting
-        || still->err != err)
-        m_passProgress = true;
 }
 
 void RecipeRouter::setWaiting(TransferSequence& seq, TransferRequest& request, bool waiting)
 {
-    if (request.waiting != waiting) {
+    if (request.waiting != waiting)
         seq.waiting += waiting ? 1 : -1;
-        if (waiting) {
-            ++m_waitingRecipes[request.recipe];
-        } else {
-            auto count = m_waitingRecipes.find(request.recipe);
-            if (count != m_waitingRecipes.end() && --count.value() <= 0)
-                m_waitingRecipes.erase(count);
-        }
-    }
     request.waiting = waiting;
 }
 
@@ -433,9 +354,6 @@ void RecipeRouter::wakeWaiting(const Recipe& recipe)
 {
     // A file that waited for room on its source (one that fetches nothing, as a camera
     // volume) can now be copied from the new local file instead: passes look at it again.
-    // Most completed files are wanted by no file that waits.
-    if (!m_waitingRecipes.contains(recipe))
-        return;
     for (auto seq = m_sequences.begin(); seq != m_sequences.end(); ++seq) {
         if (seq->waiting == 0)
             continue;
@@ -468,7 +386,6 @@ void RecipeRouter::dropCancelled(const QUuid& session, TransferSequence& seq)
                 qCWarning(lcPipeline) << "TG-Cancel: request not found" << path;
             continue;
         }
-        setWaiting(seq, *it, false);
         const qint64 size = m_pass.size(path, it->recipe.fileSize);
         const QVariant key(path);
         volumeProgress(it->volume.rootPath)->setPartialProgress(size, size, key);
@@ -713,12 +630,6 @@ bool RecipeRouter::findLocalSource(
             *source = candidate;
             *copy = *record;
             return true;
-        }
-        // Gone or changed since it completed, as the pass found it: no source any more
-        // (else every file of the recipe would be looked at in every pass for it).
-        if (m_pass.knowsFile(candidate)) {
-            qCDebug(lcPipeline) << "local copy" << candidate << "changed since it completed";
-            forgetLocalCopy(candidate, recipe);
         }
     }
     return false;

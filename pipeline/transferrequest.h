@@ -22,8 +22,4 @@ struct TransferRequest
     // Its file is being written by this import (a fetch or a copy): only such a file, once
     // verified, lets the source delete the picture.
     bool placing = false;
-    // The pass whose questions left it out for want of room (it is looked at later).
-    quint64 deferredPass = 0;
-    // A pass has looked at it since it was queued.
-    bool looked = false;
 };

@@ -7,8 +7,7 @@
 // Also counts the syncs (fsync, fdatasync) that the import makes per file, beside rsync's
 // (counted by strace when it is installed, in a run of its own that is not timed), and
 // sets the CPU time of the import's threads against rsync's (user plus system: on a
-// shared machine it varies less than the wall time), with the import's CPU milliseconds and
-// context switches (wake-ups of its threads) per file.
+// shared machine it varies less than the wall time).
 // Aims: first thumbnail under 1 s; the import within 1.3 times rsync's time.
 // Usage: bench_importbench [FOLDER] [PICTURES] [device|usb|both] [ROUNDS] [SCALE]; files go
 // to FOLDER (default: the temporary folder); "device" or "usb" measures one transport only;
@@ -79,7 +78,6 @@ struct Result
     int files = 0;
     long syncs = 0;
     double cpu = -1; // user + system seconds of all the import's threads
-    long switches = 0; // context switches of all the import's threads (each a wake-up)
 };
 
 // User plus system seconds of this process (RUSAGE_SELF) or of its waited-for children.
@@ -90,15 +88,6 @@ double cpuSeconds(int who)
         return 0;
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Voluntary and involuntary context switches of this process's threads so far.
-long contextSwitches()
-{
-    struct rusage usage;
-    if (::getrusage(RUSAGE_SELF, &usage) != 0)
-        return 0;
-    return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
 // Runs events until `done` holds, looking every millisecond and after every signal of
@@ -173,7 +162,6 @@ Result runImport(const QString& camera, bool usb, const QString& work)
     clock.restart();
     const long syncsBefore = g_syncs.load();
     const double cpuBefore = cpuSeconds(RUSAGE_SELF);
-    const long switchesBefore = contextSwitches();
     const QUuid id = QUuid::createUuid();
     RecipeBatch batch(id);
     batch.setProvider(QStringLiteral("transfer"));
@@ -193,7 +181,6 @@ Result runImport(const QString& camera, bool usb, const QString& work)
     result.seconds = double(clock.nsecsElapsed()) / 1e9;
     result.syncs = g_syncs.load() - syncsBefore;
     result.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
-    result.switches = contextSwitches() - switchesBefore;
     return result;
 }
 
@@ -268,8 +255,8 @@ int main(int argc, char** argv)
 
     std::printf("%d pictures (raw, preview, a state file for every third) in %s, %d round(s), medians\n",
         pictures, qPrintable(base), rounds);
-    std::printf("%-16s %8s %11s %10s %10s %7s %9s %11s %11s %9s %9s\n", "transport", "MB", "1st thumb s",
-        "import p/s", "rsync p/s", "ratio", "cpu ratio", "syncs/file", "rsync s/f", "cpu ms/f", "csw/file");
+    std::printf("%-16s %8s %11s %10s %10s %7s %9s %11s %11s\n", "transport", "MB", "1st thumb s",
+        "import p/s", "rsync p/s", "ratio", "cpu ratio", "syncs/file", "rsync s/f");
     for (const bool usb : { false, true }) {
         if (!only.isEmpty() && only != QLatin1String("both") && only != QLatin1String(usb ? "usb" : "device"))
             continue;
@@ -291,7 +278,7 @@ int main(int argc, char** argv)
             bytes += file.size();
             ++cameraFiles;
         }
-        QVector<double> thumbs, imports, copies, ratios, cpuRatios, syncsPerFile, cpuPerFile, switchesPerFile;
+        QVector<double> thumbs, imports, copies, ratios, cpuRatios, syncsPerFile;
         int pictureCount = 0;
         for (int round = 0; round < rounds; ++round) {
             const QString tag = QStringLiteral("%1-%2").arg(usb ? "usb" : "device").arg(round);
@@ -310,8 +297,6 @@ int main(int argc, char** argv)
             ratios << (rsyncSeconds > 0 ? r.seconds / rsyncSeconds : -1.0);
             cpuRatios << (rsyncCpu > 0 ? r.cpu / rsyncCpu : -1.0);
             syncsPerFile << (r.files > 0 ? double(r.syncs) / r.files : -1.0);
-            cpuPerFile << (r.files > 0 ? 1000 * r.cpu / r.files : -1.0);
-            switchesPerFile << (r.files > 0 ? double(r.switches) / r.files : -1.0);
             // Each round's copies go, so the disk holds no more than one round's.
             QDir(work).removeRecursively();
             QDir(dir.filePath("rsync-" + tag)).removeRecursively();
@@ -323,12 +308,11 @@ int main(int argc, char** argv)
             QDir(to).removeRecursively();
         }
         const double importSeconds = median(imports), rsyncSeconds = median(copies);
-        std::printf("%-16s %8.1f %11.3f %10.1f %10.1f %7.2f %9.2f %11.2f %11.2f %9.3f %9.2f\n",
+        std::printf("%-16s %8.1f %11.3f %10.1f %10.1f %7.2f %9.2f %11.2f %11.2f\n",
             usb ? "usb volumes" : "portable device", double(bytes) / 1e6, median(thumbs),
             pictureCount / importSeconds, rsyncSeconds > 0 ? pictureCount / rsyncSeconds : -1.0,
             median(ratios), median(cpuRatios), median(syncsPerFile),
-            referenceSyncs >= 0 ? double(referenceSyncs) / cameraFiles : -1.0, median(cpuPerFile),
-            median(switchesPerFile));
+            referenceSyncs >= 0 ? double(referenceSyncs) / cameraFiles : -1.0);
         std::fflush(stdout);
     }
     if (rsync.isEmpty())

@@ -2,7 +2,6 @@
 
 #include <QHash>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QMetaType>
 #include <QString>
 #include <QUuid>
@@ -34,15 +33,11 @@ inline bool operator!=(const Recipe& a, const Recipe& b)
     return !(a == b);
 }
 
-// Agrees with operator==: of the document only its file name enters (equal documents name
-// the same file; writing the whole document out for every lookup cost more than the rest of
-// a scheduling pass), the size only when exact.
+// Agrees with operator==: the document enters in its compact form, the size only when exact.
 inline uint qHash(const Recipe& r, uint seed = 0)
 {
-    const QString file
-        = r.recipe.isObject() ? r.recipe.object().value(QLatin1String("file")).toString() : QString();
     return qHash(r.provider, seed) ^ (qHash(r.ioChannel, seed) << 1) ^ qHash(r.imageUuid, seed)
-        ^ (qHash(file, seed) << 2) ^ qHash(r.effectiveSize(), seed);
+        ^ qHash(r.recipe.toJson(QJsonDocument::Compact), seed) ^ qHash(r.effectiveSize(), seed);
 }
 
 Q_DECLARE_METATYPE(Recipe)

@@ -3,9 +3,6 @@
 #include <QSignalSpy>
 #include <QStandardItemModel>
 
-#include <atomic>
-#include <memory>
-
 #include "pipeline/pipelinemodel.h"
 #include "routerfixture.h"
 
@@ -402,50 +399,6 @@ private slots:
         QCOMPARE(f.router->tickets()->count(), 1);
         QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("SrcLost"));
         QCOMPARE(f.router->tickets()->current().target, f.path("lib/b.vrx"));
-    }
-
-    // A source that takes one transfer at a time and thousands of files behind it: after
-    // the first look at every file (which tells at once of a file in the way), a pass asks
-    // the file system about as many files as it can move, not about every file that waits.
-    // The local copies recorded for these files no longer serve (changed since), so no pass
-    // can take the files from them.
-    void passAsksAboutWhatItCanMove()
-    {
-        Fixture f;
-        const int count = 200;
-        auto name = [](int i) { return QStringLiteral("f%1.vrx").arg(i, 3, 10, QLatin1Char('0')); };
-        for (int i = 0; i < count; ++i) {
-            const Recipe r = recipe(name(i), 2048);
-            QVERIFY(writeTreeFile(f.path("cache/" + name(i)), QByteArray(2048, 'c')));
-            QVERIFY(f.router->putRecipe(QUuid(), f.url("cache/" + name(i)), r, Arbiter(true, true)));
-            f.router->onComplete(f.url("cache/" + name(i)), r);
-        }
-        f.settle();
-        for (int i = 0; i < count; ++i)
-            QVERIFY(writeTreeFile(f.path("cache/" + name(i)), QByteArray(100, 'd')));
-        // Someone else's file in the way, last in the order of the passes.
-        QVERIFY(writeTreeFile(f.path("lib/" + name(0)), "someone else's"));
-        auto asked = std::make_shared<std::atomic<int>>(0);
-        const QString lib = f.path("lib/");
-        f.router->setProbeHook([asked, lib](const QString& path) {
-            if (path.startsWith(lib) && path.endsWith(".vrx"))
-                ++*asked;
-        });
-        for (int i = 0; i < count; ++i)
-            QVERIFY(f.put(1, "lib/" + name(i), recipe(name(i), 2048)));
-        QTRY_COMPARE(f.source.fetches.size(), 1);
-        f.settle();
-        QVERIFY(*asked >= count);
-        QCOMPARE(f.router->tickets()->errorType(), QStringLiteral("Present"));
-        for (int round = 0; round < 3; ++round) {
-            *asked = 0;
-            f.source.deliver(round);
-            QTRY_COMPARE(f.source.fetches.size(), round + 2);
-            f.settle();
-            // The file delivered, the next one, and what its volume could copy.
-            QVERIFY2(*asked <= 2 + 32, qPrintable(QString::number(*asked)));
-        }
-        QCOMPARE(f.source.fetches.size(), 4);
     }
 
     // The image service compresses a verified copy in place and verifies it again: the
