@@ -257,6 +257,10 @@ private:
     // in (applyChecks) before the pass runs.
     void askChecks(PassVolumeCache::Questions& questions);
     void applyChecks();
+    // Tells the files queued on the channels of sources that listed everything and have no
+    // local original as lost at their source, once the local files completed before are
+    // recorded (they are read on the worker first).
+    void loseFilesWithoutLocalOriginal();
     // Whether the pass looks at this pending request now (else it leaves it for later
     // without asking anything).
     bool looksAt(const TransferRequest& request, IProvider* source);
@@ -363,6 +367,8 @@ private:
         }
     };
     Asked m_asked;
+    // Channels (provider, channel) whose files without a local original are to be told lost.
+    QList<QPair<QString, QString>> m_lostChecks;
     QHash<HarvestKey, std::shared_ptr<Constellation>> m_harvests;
     QMultiHash<QUuid, HarvestKey> m_harvestsByImage;
     ProgressModel* m_progress;

@@ -3,6 +3,8 @@
 #include "pipeline/logging.h"
 #include "pipeline/reciperouter.h"
 
+#include <utility>
+
 #include <QDebug>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -153,16 +155,37 @@ void RecipeRouter::onClaimAll(QString providerKey, QString ioChannel)
     IProvider* source = provider(providerKey);
     if (!source || source->capacity(ioChannel) > 0)
         return;
-    const IOChannel channel(providerKey, ioChannel);
+    if (!m_lostChecks.contains({ providerKey, ioChannel }))
+        m_lostChecks.append({ providerKey, ioChannel });
+    loseFilesWithoutLocalOriginal();
+}
+
+void RecipeRouter::loseFilesWithoutLocalOriginal()
+{
+    if (m_lostChecks.isEmpty())
+        return;
+    // Local files completed just before (the source's own, listed last) become local
+    // originals once the worker has read them: until then nothing is told lost.
+    if (!m_completions.isEmpty() || !m_asked.completions.isEmpty()) {
+        touch();
+        return;
+    }
+    const auto checks = std::exchange(m_lostChecks, {});
     QList<QPair<QString, Recipe>> lost;
-    for (auto seq = m_sequences.cbegin(); seq != m_sequences.cend(); ++seq) {
-        if (seq.key().isNull() || !seq->channels.contains(channel))
+    for (const auto& check : checks) {
+        IProvider* source = provider(check.first);
+        if (!source || source->capacity(check.second) > 0)
             continue;
-        for (const QString& path : seq->pending) {
-            auto it = m_requests.constFind(path);
-            if (it != m_requests.cend() && it->live && IOChannel(it->recipe) == channel
-                && !hasLocalCandidate(it->recipe))
-                lost.append({ path, it->recipe });
+        const IOChannel channel(check.first, check.second);
+        for (auto seq = m_sequences.cbegin(); seq != m_sequences.cend(); ++seq) {
+            if (seq.key().isNull() || !seq->channels.contains(channel))
+                continue;
+            for (const QString& path : seq->pending) {
+                auto it = m_requests.constFind(path);
+                if (it != m_requests.cend() && it->live && IOChannel(it->recipe) == channel
+                    && !hasLocalCandidate(it->recipe))
+                    lost.append({ path, it->recipe });
+            }
         }
     }
     for (const auto& file : qAsConst(lost))

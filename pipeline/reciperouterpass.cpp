@@ -81,6 +81,7 @@ void RecipeRouter::runPass(PassVolumeCache::Facts facts)
     // Inside the batch: a picture found removable is deleted at its source only once the
     // journal has saved the batch.
     applyChecks();
+    loseFilesWithoutLocalOriginal();
     touchGuarded();
     front->setBatch(false);
 }
