@@ -1,3 +1,4 @@
+#include "support/eventloopturns.h"
 #include "support/heldopens.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
@@ -422,11 +423,7 @@ private slots:
         held.close();
         run->logger.start();
         QTRY_COMPARE(held.held(), 1);
-        int ticks = 0;
-        QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
-        tick.start(5);
-        QTRY_VERIFY(ticks >= 3);
+        QVERIFY(ostra::test::eventLoopTurns());
         QVERIFY(run->logger.replaying());
         QVERIFY(!run->router.hasRequests());
         QCOMPARE(run->source.fetches.size(), 0);
