@@ -227,12 +227,25 @@ void VideosModel::pauseDownloading()
 
 void VideosModel::cancelDownloading()
 {
+    dropQueue(false);
+    if (m_paused)
+        setDownloadingPaused(false);
+}
+
+void VideosModel::dropQueue(bool withCamera)
+{
     QList<DownloadRequest> dropped;
+    bool wasDownloading = false;
     {
         QMutexLocker lock(&m_mutex);
         dropped.swap(m_queue);
+        if (withCamera)
+            wasDownloading = std::exchange(m_downloading, false);
         m_toDownloadCount -= dropped.size();
     }
+    if (withCamera && (!dropped.isEmpty() || wasDownloading))
+        qCInfo(lcCapture) << "Video downloads dropped with their camera:" << dropped.size() << "queued,"
+                          << (wasDownloading ? "one under way" : "none under way");
     qint64 bytes = 0;
     for (const DownloadRequest& request : qAsConst(dropped))
         bytes += request.size;
@@ -240,8 +253,6 @@ void VideosModel::cancelDownloading()
         m_handler->setMaximumProgress(m_handler->maximumProgress() - bytes);
         emit toDownloadCountChanged();
     }
-    if (m_paused)
-        setDownloadingPaused(false);
 }
 
 void VideosModel::removeVideos(QStringList indexesToRemove)
@@ -264,24 +275,7 @@ void VideosModel::removeVideos(QStringList indexesToRemove)
 
 void VideosModel::clear()
 {
-    QList<DownloadRequest> dropped;
-    bool wasDownloading;
-    {
-        QMutexLocker lock(&m_mutex);
-        dropped.swap(m_queue);
-        wasDownloading = std::exchange(m_downloading, false);
-        m_toDownloadCount -= dropped.size();
-    }
-    if (!dropped.isEmpty() || wasDownloading)
-        qCInfo(lcCapture) << "Video downloads dropped with their camera:" << dropped.size() << "queued,"
-                          << (wasDownloading ? "one under way" : "none under way");
-    qint64 bytes = 0;
-    for (const DownloadRequest& request : qAsConst(dropped))
-        bytes += request.size;
-    if (!dropped.isEmpty()) {
-        m_handler->setMaximumProgress(m_handler->maximumProgress() - bytes);
-        emit toDownloadCountChanged();
-    }
+    dropQueue(true);
     setPausedFlag(true);
     m_savedMetadata.clear();
     if (m_metadataLoaded) {

@@ -98,6 +98,9 @@ signals:
     void videoAdded(VideoProperties* video);
 
 private:
+    // Drops the downloads not started yet, with their share of the progress; with the
+    // camera, the download under way is forgotten too (it ends with the camera).
+    void dropQueue(bool withCamera);
     void startNextDownload();
     void setPausedFlag(bool paused);
     QString nameOf(const QString& objectID) const;
