@@ -702,8 +702,11 @@ private slots:
         };
         rig.logger.start();
         // Copies from volumes may all have been in place: the replay then finds the import
-        // complete, and nothing is left to announce.
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.completed.isEmpty() || (usb && !rig.router.hasRequests()), 60000);
+        // complete, and nothing is left to announce. The replay asks the disk on a worker
+        // first: the router has no requests until it has answered.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !rig.logger.replaying() && (!rig.completed.isEmpty() || (usb && !rig.router.hasRequests())),
+            60000);
         if (!free) {
             rig.checkImported();
         } else {
