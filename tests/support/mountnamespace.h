@@ -9,6 +9,8 @@
 #include <QString>
 #include <QTest>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace ostra::test {
@@ -32,6 +34,21 @@ inline bool mountTmpfs(
         QStringLiteral("mkdir -p '%1' && mount -t tmpfs -o %2 '%3' '%1'").arg(path, options, device));
 }
 
+// A failing child's output is long (every log line of the test), and a test message is cut
+// after a few lines: its failures, sanitizer reports and last lines are printed one by one.
+inline void printChildFailure(const QByteArray& output, int exitCode)
+{
+    const QList<QByteArray> lines = output.split('\n');
+    const int tail = std::max(0, int(lines.size()) - 40);
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines[i];
+        if (i >= tail || line.startsWith("FAIL!") || line.contains("   Loc: [") || line.startsWith("==")
+            || line.contains("runtime error") || line.contains("Sanitizer"))
+            qWarning("child| %s", line.constData());
+    }
+    qWarning("child exit code %d", exitCode);
+}
+
 // Runs the named test functions of this program in a private mount namespace with
 // `folder` to mount under. Skips where the namespace cannot be made; fails with the
 // child's output when a function fails.
@@ -51,11 +68,23 @@ inline bool mountTmpfs(
             QStringList { QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),  \
                 QCoreApplication::applicationFilePath() }                                                    \
                 + QStringList(functions));                                                                   \
-        QVERIFY(child.waitForFinished(120000));                                                              \
+        const bool ended = child.waitForFinished(120000);                                                    \
+        if (!ended) {                                                                                        \
+            child.kill();                                                                                    \
+            child.waitForFinished();                                                                         \
+        }                                                                                                    \
         const QByteArray output = child.readAll();                                                           \
+        if (!ended) {                                                                                        \
+            ostra::test::printChildFailure(output, -1);                                                      \
+            QFAIL("the test in the mount namespace did not end in two minutes; its output is above");        \
+        }                                                                                                    \
         if (output.contains("unshare failed") || output.contains("cannot mount"))                            \
             QSKIP("cannot make a mount namespace here");                                                     \
-        QVERIFY2(child.exitCode() == 0 && !output.contains("SKIP   :"), output.constData());                 \
+        const bool passed = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0              \
+            && !output.contains("SKIP   :");                                                                 \
+        if (!passed)                                                                                         \
+            ostra::test::printChildFailure(output, child.exitCode());                                        \
+        QVERIFY2(passed, "the test in the mount namespace failed; its output is above");                     \
     } while (false)
 
 } // namespace ostra::test
