@@ -47,6 +47,13 @@ Window {
         requestActivate()
     }
 
+    // Closed, it hands the keyboard back to the window behind it, whose keys work again
+    // at once (a desktop without a window manager would leave no window active).
+    onVisibleChanged: {
+        if (!visible && transientParent)
+            transientParent.requestActivate()
+    }
+
     // A report that could not be sent stays in the report folder; its steps are tried
     // again after a growing wait, and every time the dialog opens.
     function noteFailure(report, reason) {

@@ -37,6 +37,13 @@ Window {
             placeOverOwner()
     }
 
+    // Closed, it hands the keyboard back to its owner, whose keys work again at once (a
+    // desktop without a window manager would leave no window active).
+    onVisibleChanged: {
+        if (!visible && owner)
+            owner.requestActivate()
+    }
+
     // Shown over the owner with the keyboard.
     function showOverOwner() {
         placeOverOwner()

@@ -223,7 +223,10 @@ private slots:
         const QString folder = m_dir.filePath("library/new/2026");
         dialog->setProperty("folderPath", folder);
         QVERIFY(clickItem(findItem(dialog, "openImmediately")));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), placed);
         QVERIFY(clickItem(findItem(dialog, "startImport")));
+        // Closed, the dialog gives the keyboard back to the window.
+        QTRY_COMPARE(QGuiApplication::focusWindow(), m_window);
         auto* gallery = m_window->findChild<ActiveSession*>();
         QVERIFY(gallery);
         QTRY_COMPARE_WITH_TIMEOUT(gallery->property("grossCount").toInt(), 2, 30000);

@@ -108,6 +108,10 @@ private slots:
         QVERIFY(!reportShown());
         QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier | Qt::ShiftModifier);
         QTRY_VERIFY(reportShown());
+        // Closed, the dialog gives the keyboard back: the window's keys work at once.
+        QTRY_COMPARE(QGuiApplication::focusWindow(), reportDialog());
+        QVERIFY(reportDialog()->close());
+        QTRY_COMPARE(QGuiApplication::focusWindow(), window);
     }
 
     void feedIsCheckedAtStartOnceADay()
