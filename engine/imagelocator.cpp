@@ -337,6 +337,9 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.keeper = keeper;
     setup.url = keeper->url();
     setup.kinds = kinds;
+    // The read begins now for the gallery's row: changes shown from here on are newer.
+    if (kinds & IndexTask::Metadata)
+        setup.readStamp = m_rows.beginRead();
     // The source (its path resolved through any links) is made by the task, off this
     // thread.
     setup.filePerm = m_filePerm;
@@ -422,7 +425,7 @@ void ImageLocator::deliverResult(IndexResult& result)
     switch (result.kind) {
     case IndexResult::Metadata:
         // A task reports under its keeper's URL, which is the file's key already.
-        fileIndexed(keeper->url(), result.metadata);
+        fileIndexed(keeper->url(), result.metadata, result.readStamp);
         break;
     case IndexResult::Output:
         keeper->onImageOutputSlot(std::move(result.message));
@@ -439,10 +442,11 @@ void ImageLocator::deliverResult(IndexResult& result)
 
 void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
 {
-    fileIndexed(fileKey(record.location), record);
+    // What an editor just saved is as new as the file.
+    fileIndexed(fileKey(record.location), record, m_rows.beginRead());
 }
 
-void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
+void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record, quint64 readStamp)
 {
     // Work that outlived its file's session (a compression, a save) brings no keeper or
     // row back for a file nobody lists; listed again, it is read anew.
@@ -450,8 +454,12 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
         qCDebug(lcEngine) << "Not listed any more" << url;
         return;
     }
+    // A read that began after this one has told everything already.
+    if (!m_rows.store(url, record, readStamp)) {
+        qCDebug(lcEngine) << "Older read dropped" << url;
+        return;
+    }
     m_watch.noteIndexed(url.toLocalFile(), record);
-    m_rows.store(url, record);
     if (record.invalid) {
         m_candidates.remove(url);
         return;
@@ -706,7 +714,7 @@ void ImageLocator::onFileCompressed(VrxMetadata metadata)
         m_watch.rememberForRetry(metadata);
         return;
     }
-    fileIndexed(fileKey(metadata.location), metadata);
+    fileIndexed(fileKey(metadata.location), metadata, m_rows.beginRead());
 }
 
 void ImageLocator::retryOptimize()

@@ -278,8 +278,9 @@ private:
     bool giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo);
     // Hands one thing a task found to its keeper, the rows and the listeners.
     void deliverResult(IndexResult& result);
-    // Stores an indexing result for the file known by `key`.
-    void fileIndexed(const QUrl& key, const VrxMetadata& record);
+    // Stores an indexing result for the file known by `key`, read by a read stamped
+    // `readStamp` (see GalleryRows).
+    void fileIndexed(const QUrl& key, const VrxMetadata& record, quint64 readStamp);
     // What a valid picture needs next: compression or a background render.
     void decideProcessing(const QUrl& key, const VrxMetadata& record);
 

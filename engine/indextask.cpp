@@ -142,6 +142,7 @@ void IndexTask::postMetadata(const VrxMetadata& record)
     result.kind = IndexResult::Metadata;
     result.keeper = m_setup.keeper;
     result.metadata = record;
+    result.readStamp = m_setup.readStamp;
     m_setup.link->post(std::move(result));
 }
 

@@ -474,6 +474,70 @@ private slots:
         QFile::remove(state);
     }
 
+    // Reads of a picture run in parallel and end in any order. A read that looked at the
+    // state file before a star was written there ends after the star is shown: the row keeps
+    // the star. A read that ends after a read begun later (the file changed meanwhile) tells
+    // nothing: the row keeps what the later read found.
+    void aReadEndingLateNeverShowsAnOlderFile()
+    {
+        const QString file = path("late.vrx");
+        const vrxgen::Picture picture = writePicture(file, 45);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        Gate gate;
+        GateOpener opener { gate };
+        std::atomic<bool> hold { false };
+        std::atomic<int> finished { 0 };
+        // The next read is held once it has read the state file, before it reports.
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+            if (s == IndexTask::Step::Finished)
+                ++finished;
+            if ((s == IndexTask::Step::RawMetadata || s == IndexTask::Step::Render) && hold.exchange(false))
+                gate.wait();
+        });
+        const auto rating = [&] { return locator.indexedValues(url).value(IResolver::Rating).toInt(); };
+        // Every task finished and its results handed over.
+        const auto settle = [&](int tasks) {
+            const bool done = QTest::qWaitFor([&] { return finished == tasks; }, 20000);
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            return done;
+        };
+        locator.requestMetadata(url);
+        QVERIFY(settle(1));
+        QCOMPARE(rating(), 3);
+
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        hold = true;
+        locator.requestMetadata(url);
+        QVERIFY(gate.waitArrivals(1));
+        locator.rate(url, 5);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(rating(), 5);
+        gate.open();
+        QVERIFY(settle(2));
+        // The late read was taken (its other values are new), the star stayed.
+        QCOMPARE(indexed.count(), 1);
+        QCOMPARE(rating(), 5);
+        // A read begun after the star tells it as the file does.
+        locator.requestMetadata(url);
+        QVERIFY(settle(3));
+        QCOMPARE(rating(), 5);
+
+        hold = true;
+        locator.requestMetadata(url);
+        QVERIFY(gate.waitArrivals(1));
+        // Another program rates the picture; the file is read again, and that read ends first.
+        StateFile::writeRating(url, 2);
+        locator.requestMetadata(url);
+        QTRY_COMPARE(rating(), 2);
+        gate.open();
+        QVERIFY(settle(5));
+        QCOMPARE(rating(), 2);
+    }
+
     void droppedKeepersDieOnTheGuiThread()
     {
         for (int variant = 0; variant < 2; ++variant) {
