@@ -714,7 +714,19 @@ void ImageLocator::onFileCompressed(VrxMetadata metadata)
         m_watch.rememberForRetry(metadata);
         return;
     }
-    fileIndexed(fileKey(metadata.location), metadata, m_rows.beginRead());
+    const QUrl key = fileKey(metadata.location);
+    if (m_rows.value(key).isEmpty()) {
+        fileIndexed(key, metadata, m_rows.beginRead());
+        return;
+    }
+    // A compression changes the raw file's form and size and nothing else: what else its
+    // record says is as old as the read it began from, and a rating or an edit shown since
+    // stays in the row.
+    m_rows.change(
+        key, { { IResolver::Compressed, metadata.compressed }, { IResolver::FileSize, metadata.fileSize } });
+    m_watch.noteIndexed(key.toLocalFile(), metadata);
+    emit notifyFileIndexedSignal(metadata);
+    decideProcessing(key, metadata);
 }
 
 void ImageLocator::retryOptimize()
