@@ -734,7 +734,14 @@ void ImageLocator::retryOptimize()
     const QList<VrxMetadata> records = m_watch.takeRetryList();
     for (VrxMetadata record : records) {
         record.invalid = false;
-        onFileMetadataIndexed(record);
+        const QUrl key = fileKey(record.location);
+        if (m_rows.value(key).isEmpty()) {
+            onFileMetadataIndexed(record);
+            continue;
+        }
+        // The record is as old as the failed compression: the row holds what the file said
+        // since (a star, an edit), and keeps it.
+        decideProcessing(key, record);
     }
 }
 

@@ -191,7 +191,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(locator.retryCount(), 1, 60000);
         QCOMPARE(compressions.load(), 1);
         QCOMPARE(locator.indexedValues(key).value(IResolver::Invalid).toBool(), false);
+        // Rated since: the row keeps the star when the compression is offered again.
+        locator.rate(key, 2);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(locator.indexedValues(key).value(IResolver::Rating).toInt(), 2);
         locator.retryOptimize();
+        QCOMPARE(locator.indexedValues(key).value(IResolver::Rating).toInt(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(compressions.load(), 2, 60000);
     }
 
