@@ -337,9 +337,8 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.keeper = keeper;
     setup.url = keeper->url();
     setup.kinds = kinds;
-    // The read begins now for the gallery's row: changes shown from here on are newer.
-    if (kinds & IndexTask::Metadata)
-        setup.readStamp = m_rows.beginRead();
+    // The read begins now: changes shown or made from here on are newer.
+    setup.readStamp = m_rows.beginRead();
     // The source (its path resolved through any links) is made by the task, off this
     // thread.
     setup.filePerm = m_filePerm;
@@ -428,12 +427,18 @@ void ImageLocator::deliverResult(IndexResult& result)
         fileIndexed(keeper->url(), result.metadata, result.readStamp);
         break;
     case IndexResult::Output:
+        // Read before the file last changed: the read begun since brings the picture as it
+        // is (a keeper keeps the first output after a change).
+        if (result.readStamp < keeper->changedAt())
+            break;
         keeper->onImageOutputSlot(std::move(result.message));
         // A keeper forgotten while its task ran goes with this result: nothing counts it.
         if (m_keepers.value(keeper->url()) == result.keeper)
             m_thumbnails.kept(result.keeper);
         break;
     case IndexResult::Invalid:
+        if (result.readStamp < keeper->changedAt())
+            break;
         keeper->onFileInvalidSlot(keeper->url());
         onUrlFoundInvalidSlot(keeper->url());
         break;
@@ -487,6 +492,7 @@ void ImageLocator::onFileContentsUpdated(QUrl location)
     const auto it = m_keepers.constFind(fileKey(location));
     if (it != m_keepers.constEnd()) {
         it.value()->clearPyramid();
+        it.value()->setChangedAt(m_rows.beginRead());
         m_thumbnails.dropped(it.value().get());
     }
     requestMetadata(location);

@@ -30,7 +30,7 @@ struct IndexResult
     Kind kind = Metadata;
     std::shared_ptr<ImageKeeper> keeper;
     VrxMetadata metadata;
-    // The gallery rows' stamp of the read (see GalleryRows).
+    // The stamp the read took when it began (see GalleryRows).
     quint64 readStamp = 0;
     VrxMessage message;
 };

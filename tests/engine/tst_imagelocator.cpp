@@ -538,6 +538,73 @@ private slots:
         QCOMPARE(rating(), 2);
     }
 
+    // The file changes while a read of its picture runs: the picture that read brings is
+    // older than the file and is not kept, even when it arrives before the one read since.
+    void aPictureReadBeforeAChangeIsNotKept()
+    {
+        const QString file = path("changing.vrx");
+        const vrxgen::Picture picture = writePicture(file, 47);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        locator.setChannelOrder(ImageLocator::kGlRgba);
+        Gate afterState;
+        Gate atStart;
+        GateOpener openState { afterState };
+        GateOpener openStart { atStart };
+        std::atomic<bool> holdAfterState { false };
+        std::atomic<bool> holdAtStart { false };
+        std::atomic<int> finished { 0 };
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+            if (s == IndexTask::Step::Finished)
+                ++finished;
+            if (s == IndexTask::Step::Started && holdAtStart.exchange(false))
+                atStart.wait();
+            if ((s == IndexTask::Step::RawMetadata || s == IndexTask::Step::Render)
+                && holdAfterState.exchange(false))
+                afterState.wait();
+        });
+        // The red of the first picture, or the blue of the second.
+        const auto red = [](const VrxMessage& m) {
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8;
+        };
+        const auto blue = [](const VrxMessage& m) {
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8;
+        };
+        Client client;
+        locator.requestLoad(url, &client);
+        QTRY_COMPARE(client.outputs.size(), 1);
+        QVERIFY(red(client.outputs.last()));
+
+        holdAfterState = true;
+        locator.requestMetadata(url);
+        QVERIFY(afterState.waitArrivals(1));
+        // Saved elsewhere with a new picture; the read of the change waits at its start.
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 20, 100, 200, 3));
+        holdAtStart = true;
+        QVERIFY(QMetaObject::invokeMethod(&locator, "onFileContentsUpdated", Q_ARG(QUrl, url)));
+        QVERIFY(atStart.waitArrivals(1));
+        const int before = client.outputs.size();
+        afterState.open();
+        // The old read's results are handed over (and its picture dropped) before the new
+        // read may go on.
+        QVERIFY(QTest::qWaitFor([&] { return finished == 2; }, 20000));
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        atStart.open();
+        QTRY_VERIFY(client.outputs.size() > before && blue(client.outputs.last()));
+        QVERIFY(blue(locator.keeperFor(url)->kept()));
+        // Asked for again, the kept picture is the file's.
+        Client later;
+        locator.requestLoad(url, &later);
+        QTRY_COMPARE(later.outputs.size(), 1);
+        QVERIFY(blue(later.outputs.last()));
+    }
+
     void droppedKeepersDieOnTheGuiThread()
     {
         for (int variant = 0; variant < 2; ++variant) {
