@@ -459,6 +459,7 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record, quint
         qCDebug(lcEngine) << "Not listed any more" << url;
         return;
     }
+    const QMap<int, QVariant> before = m_rows.value(url);
     // A read that began after this one has told everything already.
     if (!m_rows.store(url, record, readStamp)) {
         qCDebug(lcEngine) << "Older read dropped" << url;
@@ -469,8 +470,33 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record, quint
         m_candidates.remove(url);
         return;
     }
+    noteReplaced(url, before);
     emit notifyFileIndexedSignal(record);
     decideProcessing(url, record);
+}
+
+void ImageLocator::noteReplaced(const QUrl& key, const QMap<int, QVariant>& before)
+{
+    // A file found unreadable was cleared when it changed; a new one has nothing kept.
+    if (before.isEmpty() || before.value(IResolver::Invalid).toBool())
+        return;
+    const QMap<int, QVariant> now = m_rows.value(key);
+    if (now.value(IResolver::ImageUUID) == before.value(IResolver::ImageUUID)
+        && now.value(IResolver::FileSize) == before.value(IResolver::FileSize))
+        return;
+    const auto it = m_keepers.constFind(key);
+    if (it == m_keepers.constEnd())
+        return;
+    // Another file under the name (an import overwrote it, another program replaced it):
+    // the picture kept and the file mapped are the old one's.
+    const std::shared_ptr<ImageKeeper> keeper = it.value();
+    qCDebug(lcEngine) << "Replaced" << key;
+    keeper->clearPyramid();
+    keeper->dropSource();
+    keeper->setChangedAt(m_rows.beginRead());
+    m_thumbnails.dropped(keeper.get());
+    if (keeper->listenerCount() > 0)
+        enqueue(keeper, true, IndexTask::Image);
 }
 
 void ImageLocator::decideProcessing(const QUrl& key, const VrxMetadata& record)

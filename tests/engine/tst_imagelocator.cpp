@@ -605,6 +605,46 @@ private slots:
         QVERIFY(blue(later.outputs.last()));
     }
 
+    // Another picture takes a file's name (an import overwriting it puts the new file in
+    // its place in one step) and the file is read again: its cells show the new picture.
+    void aReplacedFileShowsItsNewPicture()
+    {
+        const QString file = path("replaced.vrx");
+        const vrxgen::Picture first = writePicture(file, 49);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), first.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        locator.setChannelOrder(ImageLocator::kGlRgba);
+        const auto blue = [](const VrxMessage& m) {
+            if (m.pyramid.levelCount() == 0)
+                return false;
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8;
+        };
+        Client client;
+        locator.requestLoad(url, &client);
+        locator.requestMetadata(url);
+        QTRY_VERIFY(!client.outputs.isEmpty() && !locator.indexedValues(url).isEmpty());
+        QVERIFY(!blue(client.outputs.last()));
+        const QByteArray firstId = locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray();
+
+        const QString incoming = path("incoming.vrx");
+        const vrxgen::Picture second = writePicture(incoming, 50);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file) + ".new", second.meta.imageUuid, 40, 30, 20, 100, 200, 1));
+        QCOMPARE(::rename(QFile::encodeName(stateOf(file) + ".new").constData(),
+                     QFile::encodeName(stateOf(file)).constData()),
+            0);
+        QCOMPARE(::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(file).constData()), 0);
+        // The import asks for the copy to be read.
+        locator.requestMetadata(url);
+        QTRY_VERIFY(locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray() != firstId);
+        QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 1);
+        QTRY_VERIFY(blue(client.outputs.last()));
+        QVERIFY(blue(locator.keeperFor(url)->kept()));
+    }
+
     void droppedKeepersDieOnTheGuiThread()
     {
         for (int variant = 0; variant < 2; ++variant) {
