@@ -495,7 +495,9 @@ void ImageLocator::noteReplaced(const QUrl& key, const QMap<int, QVariant>& befo
     keeper->dropSource();
     keeper->setChangedAt(m_rows.beginRead());
     m_thumbnails.dropped(keeper.get());
-    if (keeper->listenerCount() > 0)
+    // Read again for the items showing it, and for those waiting for a read under way:
+    // what that read brings is dropped as older than the change.
+    if (keeper->listenerCount() > 0 || keeper->loading())
         enqueue(keeper, true, IndexTask::Image);
 }
 

@@ -622,11 +622,17 @@ private slots:
             const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
             return qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8;
         };
+        const auto red = [](const VrxMessage& m) {
+            if (m.pyramid.levelCount() == 0)
+                return false;
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8;
+        };
         Client client;
         locator.requestLoad(url, &client);
         locator.requestMetadata(url);
         QTRY_VERIFY(!client.outputs.isEmpty() && !locator.indexedValues(url).isEmpty());
-        QVERIFY(!blue(client.outputs.last()));
+        QVERIFY(red(client.outputs.last()));
         const QByteArray firstId = locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray();
 
         const QString incoming = path("incoming.vrx");
@@ -643,6 +649,22 @@ private slots:
         QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 1);
         QTRY_VERIFY(blue(client.outputs.last()));
         QVERIFY(blue(locator.keeperFor(url)->kept()));
+
+        // Replaced once more while no item shows it: the next item gets the newest picture.
+        locator.releaseClient(url, &client);
+        const QByteArray secondId = locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray();
+        const vrxgen::Picture third = writePicture(incoming, 51);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file) + ".new", third.meta.imageUuid, 40, 30, 200, 100, 20, 2));
+        QCOMPARE(::rename(QFile::encodeName(stateOf(file) + ".new").constData(),
+                     QFile::encodeName(stateOf(file)).constData()),
+            0);
+        QCOMPARE(::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(file).constData()), 0);
+        locator.requestMetadata(url);
+        QTRY_VERIFY(locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray() != secondId);
+        Client later;
+        locator.requestLoad(url, &later);
+        QTRY_VERIFY(!later.outputs.isEmpty() && red(later.outputs.last()));
     }
 
     void droppedKeepersDieOnTheGuiThread()
