@@ -36,8 +36,6 @@ public:
     // is the stamp the read took when it began. False when a read that began later is
     // stored already: this result is older than the row and nothing changed.
     bool store(const QUrl& url, const VrxMetadata& record, quint64 readStamp);
-    // The same for a result that is as new as the file now.
-    bool store(const QUrl& url, const VrxMetadata& record) { return store(url, record, beginRead()); }
     // Sets the rating in a file's non-empty row and announces it.
     void setRating(const QUrl& url, int rating) { change(url, { { IResolver::Rating, rating } }); }
     // Sets values of a file's non-empty row that the service changed in the file itself,
