@@ -182,9 +182,17 @@ void ImageItem::imageOutput(const VrxMessage& message)
 {
     if (!m_location.isValid() || IImageService::fileKey(message.location) != m_key)
         return;
-    // Off the screen nothing is drawn: the pixels are asked for again when it is back.
-    if (m_offscreen && message.pyramid.levelCount() > 0)
+    // Off the screen nothing is drawn: the pixels are asked for again when it is back. What
+    // the item showed before (the file was unreadable) is older than this picture.
+    if (m_offscreen && message.pyramid.levelCount() > 0) {
+        if (m_pyramid != loadingPyramid()) {
+            m_pyramid = loadingPyramid();
+            m_planesRef.reset();
+            m_refresh = QRegion();
+            emit loadingChanged();
+        }
         return;
+    }
     if (message.pyramid == m_pyramid && m_pyramid.levelCount() > 0) {
         // More pixels of the pyramid already shown: upload what changed again.
         const int coarsest = m_pyramid.levelCount() - 1;

@@ -63,37 +63,58 @@ GalleryRows::GalleryRows(QObject* parent)
     , m_roleNames(IResolver::imageRoleNames())
 { }
 
-void GalleryRows::setRating(const QUrl& url, int rating)
+bool GalleryRows::change(const QUrl& url, const QMap<int, QVariant>& values)
 {
     const auto row = m_rows.find(url);
-    if (row == m_rows.end() || row.value().isEmpty())
-        return;
+    if (row == m_rows.end() || row.value().values.isEmpty())
+        return false;
+    const quint64 stamp = ++m_clock;
     emit modified(url);
-    row.value().insert(IResolver::Rating, rating);
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        row.value().values.insert(it.key(), it.value());
+        row.value().changed.insert(it.key(), stamp);
+    }
     emit resolved(url);
+    return true;
 }
 
 void GalleryRows::dropEmpty()
 {
     for (auto it = m_rows.begin(); it != m_rows.end();) {
-        if (it.value().isEmpty())
+        if (it.value().values.isEmpty())
             it = m_rows.erase(it);
         else
             ++it;
     }
 }
 
-void GalleryRows::store(const QUrl& url, const VrxMetadata& record)
+bool GalleryRows::store(const QUrl& url, const VrxMetadata& record, quint64 readStamp)
 {
-    const QMap<int, QVariant> fresh = buildRow(url, record);
     auto it = m_rows.find(url);
     if (it == m_rows.end())
-        it = m_rows.insert(url, QMap<int, QVariant>());
-    if (it.value() == fresh)
-        return;
+        it = m_rows.insert(url, Row());
+    Row& row = it.value();
+    // A read that began later looked at the file later.
+    if (readStamp < row.readStamp)
+        return false;
+    row.readStamp = readStamp;
+    QMap<int, QVariant> fresh = buildRow(url, record);
+    // A value changed here after this read began may not have been in the file yet when
+    // it was read; one changed before, the read has seen.
+    for (auto c = row.changed.begin(); c != row.changed.end();) {
+        if (c.value() > readStamp) {
+            fresh.insert(c.key(), row.values.value(c.key()));
+            ++c;
+        } else {
+            c = row.changed.erase(c);
+        }
+    }
+    if (row.values == fresh)
+        return true;
     // Receivers connected directly still read the old row while they handle this.
-    if (!it.value().isEmpty())
+    if (!row.values.isEmpty())
         emit modified(url);
-    m_rows.insert(url, fresh);
+    row.values = fresh;
     emit resolved(url);
+    return true;
 }

@@ -43,6 +43,11 @@ public:
 
     void onListenerCountChanged(int count) override;
 
+    // The stamp (see GalleryRows) taken when the file last changed: output of a read begun
+    // before is older than the file. GUI thread only.
+    quint64 changedAt() const { return m_changedAt; }
+    void setChangedAt(quint64 stamp) { m_changedAt = stamp; }
+
 signals:
     void notifyImageMetadataSignal(VrxMetadata metadata);
     void notifyLoadingDoneSignal(std::shared_ptr<StreamReader> reader);
@@ -60,4 +65,5 @@ private:
     std::weak_ptr<StreamSource> m_source;
     bool m_loading = false;
     bool m_hasOutput = false;
+    quint64 m_changedAt = 0;
 };

@@ -337,6 +337,8 @@ void ImageLocator::enqueue(const std::shared_ptr<ImageKeeper>& keeper, bool forc
     setup.keeper = keeper;
     setup.url = keeper->url();
     setup.kinds = kinds;
+    // The read begins now: changes shown or made from here on are newer.
+    setup.readStamp = m_rows.beginRead();
     // The source (its path resolved through any links) is made by the task, off this
     // thread.
     setup.filePerm = m_filePerm;
@@ -422,15 +424,21 @@ void ImageLocator::deliverResult(IndexResult& result)
     switch (result.kind) {
     case IndexResult::Metadata:
         // A task reports under its keeper's URL, which is the file's key already.
-        fileIndexed(keeper->url(), result.metadata);
+        fileIndexed(keeper->url(), result.metadata, result.readStamp);
         break;
     case IndexResult::Output:
+        // Read before the file last changed: the read begun since brings the picture as it
+        // is (a keeper keeps the first output after a change).
+        if (result.readStamp < keeper->changedAt())
+            break;
         keeper->onImageOutputSlot(std::move(result.message));
         // A keeper forgotten while its task ran goes with this result: nothing counts it.
         if (m_keepers.value(keeper->url()) == result.keeper)
             m_thumbnails.kept(result.keeper);
         break;
     case IndexResult::Invalid:
+        if (result.readStamp < keeper->changedAt())
+            break;
         keeper->onFileInvalidSlot(keeper->url());
         onUrlFoundInvalidSlot(keeper->url());
         break;
@@ -439,10 +447,11 @@ void ImageLocator::deliverResult(IndexResult& result)
 
 void ImageLocator::onFileMetadataIndexed(VrxMetadata record)
 {
-    fileIndexed(fileKey(record.location), record);
+    // What an editor just saved is as new as the file.
+    fileIndexed(fileKey(record.location), record, m_rows.beginRead());
 }
 
-void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
+void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record, quint64 readStamp)
 {
     // Work that outlived its file's session (a compression, a save) brings no keeper or
     // row back for a file nobody lists; listed again, it is read anew.
@@ -450,14 +459,46 @@ void ImageLocator::fileIndexed(const QUrl& url, const VrxMetadata& record)
         qCDebug(lcEngine) << "Not listed any more" << url;
         return;
     }
+    const QMap<int, QVariant> before = m_rows.value(url);
+    // A read that began after this one has told everything already.
+    if (!m_rows.store(url, record, readStamp)) {
+        qCDebug(lcEngine) << "Older read dropped" << url;
+        return;
+    }
     m_watch.noteIndexed(url.toLocalFile(), record);
-    m_rows.store(url, record);
     if (record.invalid) {
         m_candidates.remove(url);
         return;
     }
+    noteReplaced(url, before);
     emit notifyFileIndexedSignal(record);
     decideProcessing(url, record);
+}
+
+void ImageLocator::noteReplaced(const QUrl& key, const QMap<int, QVariant>& before)
+{
+    // A file found unreadable was cleared when it changed; a new one has nothing kept.
+    if (before.isEmpty() || before.value(IResolver::Invalid).toBool())
+        return;
+    const QMap<int, QVariant> now = m_rows.value(key);
+    if (now.value(IResolver::ImageUUID) == before.value(IResolver::ImageUUID)
+        && now.value(IResolver::FileSize) == before.value(IResolver::FileSize))
+        return;
+    const auto it = m_keepers.constFind(key);
+    if (it == m_keepers.constEnd())
+        return;
+    // Another file under the name (an import overwrote it, another program replaced it):
+    // the picture kept and the file mapped are the old one's.
+    const std::shared_ptr<ImageKeeper> keeper = it.value();
+    qCDebug(lcEngine) << "Replaced" << key;
+    keeper->clearPyramid();
+    keeper->dropSource();
+    keeper->setChangedAt(m_rows.beginRead());
+    m_thumbnails.dropped(keeper.get());
+    // Read again for the items showing it, and for those waiting for a read under way:
+    // what that read brings is dropped as older than the change.
+    if (keeper->listenerCount() > 0 || keeper->loading())
+        enqueue(keeper, true, IndexTask::Image);
 }
 
 void ImageLocator::decideProcessing(const QUrl& key, const VrxMetadata& record)
@@ -479,6 +520,7 @@ void ImageLocator::onFileContentsUpdated(QUrl location)
     const auto it = m_keepers.constFind(fileKey(location));
     if (it != m_keepers.constEnd()) {
         it.value()->clearPyramid();
+        it.value()->setChangedAt(m_rows.beginRead());
         m_thumbnails.dropped(it.value().get());
     }
     requestMetadata(location);
@@ -706,7 +748,19 @@ void ImageLocator::onFileCompressed(VrxMetadata metadata)
         m_watch.rememberForRetry(metadata);
         return;
     }
-    fileIndexed(fileKey(metadata.location), metadata);
+    const QUrl key = fileKey(metadata.location);
+    if (m_rows.value(key).isEmpty()) {
+        fileIndexed(key, metadata, m_rows.beginRead());
+        return;
+    }
+    // A compression changes the raw file's form and size and nothing else: what else its
+    // record says is as old as the read it began from, and a rating or an edit shown since
+    // stays in the row.
+    m_rows.change(
+        key, { { IResolver::Compressed, metadata.compressed }, { IResolver::FileSize, metadata.fileSize } });
+    m_watch.noteIndexed(key.toLocalFile(), metadata);
+    emit notifyFileIndexedSignal(metadata);
+    decideProcessing(key, metadata);
 }
 
 void ImageLocator::retryOptimize()
@@ -714,7 +768,14 @@ void ImageLocator::retryOptimize()
     const QList<VrxMetadata> records = m_watch.takeRetryList();
     for (VrxMetadata record : records) {
         record.invalid = false;
-        onFileMetadataIndexed(record);
+        const QUrl key = fileKey(record.location);
+        if (m_rows.value(key).isEmpty()) {
+            onFileMetadataIndexed(record);
+            continue;
+        }
+        // The record is as old as the failed compression: the row holds what the file said
+        // since (a star, an edit), and keeps it.
+        decideProcessing(key, record);
     }
 }
 

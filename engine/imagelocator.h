@@ -278,8 +278,12 @@ private:
     bool giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo);
     // Hands one thing a task found to its keeper, the rows and the listeners.
     void deliverResult(IndexResult& result);
-    // Stores an indexing result for the file known by `key`.
-    void fileIndexed(const QUrl& key, const VrxMetadata& record);
+    // Stores an indexing result for the file known by `key`, read by a read stamped
+    // `readStamp` (see GalleryRows).
+    void fileIndexed(const QUrl& key, const VrxMetadata& record, quint64 readStamp);
+    // Drops the picture kept for a file whose last read found another file under its name
+    // than `before` (the row until then) did, and reads it again for the items showing it.
+    void noteReplaced(const QUrl& key, const QMap<int, QVariant>& before);
     // What a valid picture needs next: compression or a background render.
     void decideProcessing(const QUrl& key, const VrxMetadata& record);
 

@@ -209,7 +209,8 @@ void ImageViewer::announceSaved(bool content, bool rating)
         metadata.readRendererMetadata(*m_renderer);
         metadata.depthType = 2;
         metadata.userRating = int(m_renderer->getProperty(CIAPI::IntParam::UserRating));
-        metadata.hasDepthEdits = false;
+        // Saved whole, with the depth edits it was opened with: no content change here.
+        metadata.hasDepthEdits = hasDepthEdits();
         emit notifyFileMetadataSignal(metadata);
     }
 }

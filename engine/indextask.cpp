@@ -142,6 +142,7 @@ void IndexTask::postMetadata(const VrxMetadata& record)
     result.kind = IndexResult::Metadata;
     result.keeper = m_setup.keeper;
     result.metadata = record;
+    result.readStamp = m_setup.readStamp;
     m_setup.link->post(std::move(result));
 }
 
@@ -151,6 +152,7 @@ void IndexTask::postOutput(VrxMessage message)
     result.kind = IndexResult::Output;
     result.keeper = m_setup.keeper;
     result.message = std::move(message);
+    result.readStamp = m_setup.readStamp;
     m_setup.link->post(std::move(result));
 }
 
@@ -159,6 +161,7 @@ void IndexTask::postInvalid()
     IndexResult result;
     result.kind = IndexResult::Invalid;
     result.keeper = m_setup.keeper;
+    result.readStamp = m_setup.readStamp;
     m_setup.link->post(std::move(result));
 }
 

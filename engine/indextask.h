@@ -30,6 +30,8 @@ struct IndexResult
     Kind kind = Metadata;
     std::shared_ptr<ImageKeeper> keeper;
     VrxMetadata metadata;
+    // The stamp the read took when it began (see GalleryRows).
+    quint64 readStamp = 0;
     VrxMessage message;
 };
 
@@ -111,6 +113,8 @@ public:
         std::shared_ptr<ImageKeeper> keeper;
         QUrl url;
         int kinds = 0;
+        // Given back with the metadata (see GalleryRows).
+        quint64 readStamp = 0;
         std::shared_ptr<StreamSource> source; // the keeper's, taken by the task when null
         FilePerm* filePerm = nullptr;
         int channelOrder = 0;

@@ -44,7 +44,7 @@ ActiveSession::ActiveSession(QObject* parent)
     // Rows that come or go shift the selection's ranges without a selection signal.
     connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::onRowsInserted);
     connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::onRowsRemoved);
-    connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::forgetKnownRanges);
+    connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::onModelReset);
     connect(this, &ActiveSession::sortFieldChanged, this, &ActiveSession::updateSort);
 }
 
@@ -215,6 +215,16 @@ void ActiveSession::onRowsRemoved(const QModelIndex& parent, int first, int last
 {
     if (m_rangesKnown && !parent.isValid())
         m_knownRanges = RowRanges::removed(m_knownRanges, first, last);
+}
+
+void ActiveSession::onModelReset()
+{
+    // The selection model has emptied itself without a word (connected before this).
+    forgetKnownRanges();
+    m_shiftIndex = QPersistentModelIndex();
+    emit selectionSizeChanged();
+    emit currentIndexChanged();
+    emit shiftIndexChanged();
 }
 
 void ActiveSession::forgetKnownRanges()

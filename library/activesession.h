@@ -81,6 +81,9 @@ private:
         const QModelIndex& parent, int first, int last, const QModelIndex& destination, int row);
     void onRowsMoved();
     void forgetKnownRanges();
+    // Every row went at once (another session): the selection, the current and the shift
+    // index went with them.
+    void onModelReset();
     void onRowsInserted(const QModelIndex& parent, int first, int last);
     void onRowsRemoved(const QModelIndex& parent, int first, int last);
     // The top-level rows of a selection, normalized.

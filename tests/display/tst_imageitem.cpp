@@ -171,6 +171,35 @@ private slots:
         QVERIFY(keeper->hasOutput()); // shown, so kept beyond the budget
     }
 
+    // A file found unreadable (still being written) is complete and read again while its
+    // item is off the screen: back on the screen the item shows the picture.
+    void fileReadableWhileOffscreenIsShownWhenBack()
+    {
+        const QString file = path("landing.vrx");
+        QVERIFY(
+            vrxgen::writeFile(QFile::encodeName(file).toStdString(), std::vector<std::uint8_t>(4000, 0x5a)));
+        const QUrl url = QUrl::fromLocalFile(file);
+        ImageLocator locator(2, nullptr);
+        auto item = std::make_unique<ImageItem>();
+        item->setOffscreen(false);
+        item->setLocator(&locator);
+        item->setLocation(url.toString());
+        QTRY_VERIFY_WITH_TIMEOUT(item->pyramid() == invalidPyramid(), 20000);
+
+        item->setOffscreen(true);
+        QVERIFY(
+            ostra::test::PictureFiles::write(m_dir.path(), "landing.vrx", ostra::test::PictureFiles::small(9))
+            == file);
+        const std::shared_ptr<ImageKeeper> keeper = locator.keeperFor(url);
+        QVERIFY(QMetaObject::invokeMethod(&locator, "onFileContentsUpdated", Q_ARG(QUrl, url)));
+        QTRY_VERIFY_WITH_TIMEOUT(keeper->hasOutput() && keeper->kept().pyramid.levelCount() > 0, 20000);
+        QVERIFY(!item->valid()); // off the screen: nothing taken
+
+        item->setOffscreen(false);
+        QTRY_VERIFY_WITH_TIMEOUT(item->valid(), 20000);
+        QCOMPARE(item->pyramid(), keeper->kept().pyramid);
+    }
+
     // Leaving a file, whichever way, stops its output from reaching the item.
     void leavingALocationReleasesIt_data()
     {

@@ -11,6 +11,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -190,8 +191,56 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(locator.retryCount(), 1, 60000);
         QCOMPARE(compressions.load(), 1);
         QCOMPARE(locator.indexedValues(key).value(IResolver::Invalid).toBool(), false);
+        // Rated since: the row keeps the star when the compression is offered again.
+        locator.rate(key, 2);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(locator.indexedValues(key).value(IResolver::Rating).toInt(), 2);
         locator.retryOptimize();
+        QCOMPARE(locator.indexedValues(key).value(IResolver::Rating).toInt(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(compressions.load(), 2, 60000);
+    }
+
+    // A compression changes the file's form and size, nothing its state file says: a star
+    // given while it ran stays in the row once it ends, with the new form and size.
+    void compressionKeepsAStarGivenMeanwhile()
+    {
+        QSemaphore reached;
+        QSemaphore go;
+        VrxCompress::setProbe([&](const char* point) {
+            if (qstrcmp(point, "locked") == 0) {
+                reached.release();
+                go.acquire();
+            }
+        });
+        const QString path = picture(folder("c"), QStringLiteral("C.vrx"), 3, 7);
+        const QUrl key = QUrl::fromLocalFile(path);
+        {
+            ImageLocator locator(2, nullptr);
+            // Let go at the end, also when a check failed: the service waits for the job.
+            struct Release
+            {
+                QSemaphore& go;
+                ~Release()
+                {
+                    go.release(100);
+                    VrxCompress::setProbe({});
+                }
+            } release { go };
+            locator.setBackgroundProcessing(false);
+            const VrxMetadata record = indexed(locator, path);
+            QVERIFY(!record.invalid && record.frameCount == 3 && !record.compressed);
+            QVERIFY(QTest::qWaitFor([&] { return reached.tryAcquire(1); }, 60000));
+            const auto row = [&] { return locator.indexedValues(key); };
+            QCOMPARE(row().value(IResolver::Rating).toInt(), 0);
+            locator.rate(key, 4);
+            QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+            QCOMPARE(row().value(IResolver::Rating).toInt(), 4);
+            go.release();
+            QTRY_VERIFY_WITH_TIMEOUT(row().value(IResolver::Compressed).toBool(), 60000);
+            QCOMPARE(row().value(IResolver::Rating).toInt(), 4);
+            QCOMPARE(row().value(IResolver::FileSize).toLongLong(), QFileInfo(path).size());
+        }
+        QCOMPARE(ostra::test::savedState(path).rating, 4);
     }
 
     // Background processing saves the state of pictures without one; a state saved by

@@ -474,6 +474,199 @@ private slots:
         QFile::remove(state);
     }
 
+    // Reads of a picture run in parallel and end in any order. A read that looked at the
+    // state file before a star was written there ends after the star is shown: the row keeps
+    // the star. A read that ends after a read begun later (the file changed meanwhile) tells
+    // nothing: the row keeps what the later read found.
+    void aReadEndingLateNeverShowsAnOlderFile()
+    {
+        const QString file = path("late.vrx");
+        const vrxgen::Picture picture = writePicture(file, 45);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        Gate gate;
+        GateOpener opener { gate };
+        std::atomic<bool> hold { false };
+        std::atomic<int> finished { 0 };
+        // The next read is held once it has read the state file, before it reports.
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+            if (s == IndexTask::Step::Finished)
+                ++finished;
+            if ((s == IndexTask::Step::RawMetadata || s == IndexTask::Step::Render) && hold.exchange(false))
+                gate.wait();
+        });
+        const auto rating = [&] { return locator.indexedValues(url).value(IResolver::Rating).toInt(); };
+        // Every task finished and its results handed over.
+        const auto settle = [&](int tasks) {
+            const bool done = QTest::qWaitFor([&] { return finished == tasks; }, 20000);
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            return done;
+        };
+        locator.requestMetadata(url);
+        QVERIFY(settle(1));
+        QCOMPARE(rating(), 3);
+
+        QSignalSpy indexed(&locator, &ImageLocator::notifyFileIndexedSignal);
+        hold = true;
+        locator.requestMetadata(url);
+        QVERIFY(gate.waitArrivals(1));
+        locator.rate(url, 5);
+        QTRY_COMPARE(locator.ratingsBeingWritten(), 0);
+        QCOMPARE(rating(), 5);
+        gate.open();
+        QVERIFY(settle(2));
+        // The late read was taken (its other values are new), the star stayed.
+        QCOMPARE(indexed.count(), 1);
+        QCOMPARE(rating(), 5);
+        // A read begun after the star tells it as the file does.
+        locator.requestMetadata(url);
+        QVERIFY(settle(3));
+        QCOMPARE(rating(), 5);
+
+        hold = true;
+        locator.requestMetadata(url);
+        QVERIFY(gate.waitArrivals(1));
+        // Another program rates the picture; the file is read again, and that read ends first.
+        StateFile::writeRating(url, 2);
+        locator.requestMetadata(url);
+        QTRY_COMPARE(rating(), 2);
+        gate.open();
+        QVERIFY(settle(5));
+        QCOMPARE(rating(), 2);
+    }
+
+    // The file changes while a read of its picture runs: the picture that read brings is
+    // older than the file and is not kept, even when it arrives before the one read since.
+    void aPictureReadBeforeAChangeIsNotKept()
+    {
+        const QString file = path("changing.vrx");
+        const vrxgen::Picture picture = writePicture(file, 47);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        locator.setChannelOrder(ImageLocator::kGlRgba);
+        Gate afterState;
+        Gate atStart;
+        GateOpener openState { afterState };
+        GateOpener openStart { atStart };
+        std::atomic<bool> holdAfterState { false };
+        std::atomic<bool> holdAtStart { false };
+        std::atomic<int> finished { 0 };
+        locator.setTaskProbe([&](IndexTask::Step s, const QUrl&) {
+            if (s == IndexTask::Step::Finished)
+                ++finished;
+            if (s == IndexTask::Step::Started && holdAtStart.exchange(false))
+                atStart.wait();
+            if ((s == IndexTask::Step::RawMetadata || s == IndexTask::Step::Render)
+                && holdAfterState.exchange(false))
+                afterState.wait();
+        });
+        // The red of the first picture, or the blue of the second.
+        const auto red = [](const VrxMessage& m) {
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8;
+        };
+        const auto blue = [](const VrxMessage& m) {
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8;
+        };
+        Client client;
+        locator.requestLoad(url, &client);
+        QTRY_COMPARE(client.outputs.size(), 1);
+        QVERIFY(red(client.outputs.last()));
+
+        holdAfterState = true;
+        locator.requestMetadata(url);
+        QVERIFY(afterState.waitArrivals(1));
+        // Saved elsewhere with a new picture; the read of the change waits at its start.
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), picture.meta.imageUuid, 40, 30, 20, 100, 200, 3));
+        holdAtStart = true;
+        QVERIFY(QMetaObject::invokeMethod(&locator, "onFileContentsUpdated", Q_ARG(QUrl, url)));
+        QVERIFY(atStart.waitArrivals(1));
+        const int before = client.outputs.size();
+        afterState.open();
+        // The old read's results are handed over (and its picture dropped) before the new
+        // read may go on.
+        QVERIFY(QTest::qWaitFor([&] { return finished == 2; }, 20000));
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        atStart.open();
+        QTRY_VERIFY(client.outputs.size() > before && blue(client.outputs.last()));
+        QVERIFY(blue(locator.keeperFor(url)->kept()));
+        // Asked for again, the kept picture is the file's.
+        Client later;
+        locator.requestLoad(url, &later);
+        QTRY_COMPARE(later.outputs.size(), 1);
+        QVERIFY(blue(later.outputs.last()));
+    }
+
+    // Another picture takes a file's name (an import overwriting it puts the new file in
+    // its place in one step) and the file is read again: its cells show the new picture.
+    void aReplacedFileShowsItsNewPicture()
+    {
+        const QString file = path("replaced.vrx");
+        const vrxgen::Picture first = writePicture(file, 49);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file), first.meta.imageUuid, 40, 30, 200, 100, 20, 3));
+        const QUrl url = urlOf(file);
+        ImageLocator locator(2, nullptr);
+        locator.setChannelOrder(ImageLocator::kGlRgba);
+        const auto blue = [](const VrxMessage& m) {
+            if (m.pyramid.levelCount() == 0)
+                return false;
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 20) < 8 && qAbs(px[2] - 200) < 8;
+        };
+        const auto red = [](const VrxMessage& m) {
+            if (m.pyramid.levelCount() == 0)
+                return false;
+            const uint8_t* px = m.pyramid[0].row(15) + 20 * 4;
+            return qAbs(px[0] - 200) < 8 && qAbs(px[2] - 20) < 8;
+        };
+        Client client;
+        locator.requestLoad(url, &client);
+        locator.requestMetadata(url);
+        QTRY_VERIFY(!client.outputs.isEmpty() && !locator.indexedValues(url).isEmpty());
+        QVERIFY(red(client.outputs.last()));
+        const QByteArray firstId = locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray();
+
+        const QString incoming = path("incoming.vrx");
+        const vrxgen::Picture second = writePicture(incoming, 50);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file) + ".new", second.meta.imageUuid, 40, 30, 20, 100, 200, 1));
+        QCOMPARE(::rename(QFile::encodeName(stateOf(file) + ".new").constData(),
+                     QFile::encodeName(stateOf(file)).constData()),
+            0);
+        QCOMPARE(::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(file).constData()), 0);
+        // The import asks for the copy to be read.
+        locator.requestMetadata(url);
+        QTRY_VERIFY(locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray() != firstId);
+        QCOMPARE(locator.indexedValues(url).value(IResolver::Rating).toInt(), 1);
+        QTRY_VERIFY(blue(client.outputs.last()));
+        QVERIFY(blue(locator.keeperFor(url)->kept()));
+
+        // Replaced once more while no item shows it: the next item gets the newest picture.
+        locator.releaseClient(url, &client);
+        const QByteArray secondId = locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray();
+        const vrxgen::Picture third = writePicture(incoming, 51);
+        QVERIFY(ostra::test::PictureFiles::writeFlatThumbnailState(
+            stateOf(file) + ".new", third.meta.imageUuid, 40, 30, 200, 100, 20, 2));
+        QCOMPARE(::rename(QFile::encodeName(stateOf(file) + ".new").constData(),
+                     QFile::encodeName(stateOf(file)).constData()),
+            0);
+        QCOMPARE(::rename(QFile::encodeName(incoming).constData(), QFile::encodeName(file).constData()), 0);
+        locator.requestMetadata(url);
+        QTRY_VERIFY(locator.indexedValues(url).value(IResolver::ImageUUID).toByteArray() != secondId);
+        Client later;
+        locator.requestLoad(url, &later);
+        QTRY_VERIFY(!later.outputs.isEmpty() && red(later.outputs.last()));
+    }
+
     void droppedKeepersDieOnTheGuiThread()
     {
         for (int variant = 0; variant < 2; ++variant) {

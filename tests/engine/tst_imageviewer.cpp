@@ -717,6 +717,39 @@ private slots:
         again.closeImage();
     }
 
+    // A rating saved alone leaves the picture's depth edits in its state file, and the
+    // record the gallery takes from that save says so.
+    void ratingSavedAloneKeepsTheDepthEdits()
+    {
+        const QString path = PictureFiles::write(m_dir.path(), "depthedited.vrx", PictureFiles::small(9));
+        {
+            ImageEditor editor;
+            QVERIFY(open(editor, path));
+            QVERIFY(!editor.hasDepthEdits());
+            QVERIFY(editor.applyJob([](CIAPI::DepthEditor& e) { e.enableFaceMatting(true); }));
+            QVERIFY(editor.serializeCurrentState(true));
+            editor.closeImage();
+        }
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        QVERIFY(editor.hasDepthEdits());
+        QVERIFY(editor.setRating(3));
+        QVERIFY(!editor.contentDirty());
+        QSignalSpy metadata(&editor, &ImageViewer::notifyFileMetadataSignal);
+        QVERIFY(editor.serializeCurrentState(false));
+        QCOMPARE(metadata.count(), 1);
+        const VrxMetadata record = metadata.at(0).at(0).value<VrxMetadata>();
+        QCOMPARE(record.userRating, 3);
+        QVERIFY(record.hasDepthEdits);
+        editor.closeImage();
+        // As the file says.
+        ImageEditor again;
+        QVERIFY(open(again, path));
+        QVERIFY(again.hasDepthEdits());
+        QCOMPARE(again.rating(), 3);
+        again.closeImage();
+    }
+
     // After a close or a new open no output of the previous picture reaches a listener,
     // even when it was produced before and is still on its way.
     void listenersReportProgressAndDepth()

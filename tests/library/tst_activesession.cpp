@@ -10,6 +10,7 @@
 #include "core/progressmodel.h"
 #include "library/activesession.h"
 #include "library/selectionaggregator.h"
+#include "library/session.h"
 #include "library/spinesection.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
@@ -412,6 +413,31 @@ private slots:
             QCOMPARE(m_gallery->selectionSize(), selectedRows);
             QCOMPARE(asSet(m_gallery->selectedFiles()), selectedUrls);
         }
+    }
+
+    // Turning to another session empties the gallery at once: the selection and the current
+    // file go with the rows, and whoever shows them is told (the page's count of selected
+    // files, the current cell, the file an action falls back on).
+    void sessionSwitchTellsTheSelectionWent()
+    {
+        fill(6);
+        select({ 1 });
+        m_gallery->setCurrentIndex(m_gallery->index(2, 0));
+        m_gallery->setShiftIndex(m_gallery->index(4, 0));
+        QCOMPARE(m_gallery->selectionSize(), 4);
+        QSignalSpy size(m_gallery, &ActiveSession::selectionSizeChanged);
+        QSignalSpy current(m_gallery, &ActiveSession::currentIndexChanged);
+        QSignalSpy shift(m_gallery, &ActiveSession::shiftIndexChanged);
+        Session other;
+        m_gallery->setSource(&other);
+        QCOMPARE(m_gallery->rowCount(), 0);
+        QCOMPARE(m_gallery->selectionSize(), 0);
+        QVERIFY(!m_gallery->currentIndex().isValid());
+        QVERIFY(!m_gallery->shiftIndex().isValid());
+        QVERIFY(size.count() >= 1);
+        QVERIFY(current.count() >= 1);
+        QVERIFY(shift.count() >= 1);
+        m_gallery->setSource(nullptr);
     }
 
     void removingTheSelection()
