@@ -312,9 +312,68 @@ StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source,
     , m_m(m)
     , m_tone(tone)
     , m_writer(writer)
-    , m_rows(in.camera ? nullptr : rows)
+    , m_rows(rows)
     , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
 { }
+
+StreamedExport::~StreamedExport() = default;
+
+StreamedExport::Layout StreamedExport::layout(const render::TileInputs& in, int halo) const
+{
+    Layout l;
+    l.upwards = !m_plan.transposed && m_m[3] < 0;
+    l.bandHeight = halo > kWideMargin ? kWideBandRows : kBandRows;
+    l.bandCount = (m_source.height() + l.bandHeight - 1) / l.bandHeight;
+    l.tilesPerBand = std::max(1, (m_source.width() + m_tileColumns - 1) / m_tileColumns);
+    // Bands a group renders: enough tiles to keep every thread busy twice over.
+    l.step = std::max(
+        1, (2 * std::max(1, WorkerPool::instance().threadCount()) + l.tilesPerBand - 1) / l.tilesPerBand);
+    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
+    // whole one, not a few rows after which the writer is left to encode all of the group
+    // before them.
+    l.firstStep = l.bandCount > 0 ? (l.bandCount - 1) % l.step + 1 : 0;
+    l.groupCount = l.bandCount > 0 ? 1 + (l.bandCount - l.firstStep) / l.step : 0;
+    l.halo = halo;
+    l.levelRows = in.height();
+    l.windowRows = std::min(l.levelRows, l.step * l.bandHeight + 2 * halo);
+    l.lx0 = std::max(0, m_source.x0 - halo);
+    l.lx1 = std::min(in.width(), m_source.x1 + halo);
+    return l;
+}
+
+std::pair<int, int> StreamedExport::groupRows(const Layout& l, int first, int n) const
+{
+    const int b0 = std::min(l.bandOf(first), l.bandOf(first + n - 1)),
+              b1 = std::max(l.bandOf(first), l.bandOf(first + n - 1));
+    return { std::max(0, m_source.y0 + b0 * l.bandHeight - l.halo),
+        std::min(l.levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * l.bandHeight) + l.halo) };
+}
+
+void StreamedExport::makeFirstColour(const render::TileInputs& early)
+{
+    m_first.reset();
+    if (!m_rows || !early.colour)
+        return;
+    // The halo the inputs will have once the depth is there.
+    const int halo = (early.sharpening != 0.f ? 1 : 0) + render::refocusHalo(early.refocus);
+    const Layout l = layout(early, halo);
+    if (l.groupCount == 0)
+        return;
+    const std::pair<int, int> rows = groupRows(l, 0, l.firstStep);
+    auto window = std::make_unique<LinearWindow>(early, m_tone, l.lx0, l.lx1, l.windowRows, m_rows, true);
+    WorkerPool& pool = WorkerPool::instance();
+    ScratchShelf<LevelScratch> levelShelf;
+    // Two loops rather than one with a wait: the threads done with the rows go back to the
+    // depth's work rather than wait for the last of them.
+    pool.parallelFor(window->begin(early, rows.first, rows.second, nullptr, true), [&](int task) {
+        ScratchShelf<LevelScratch>::Lease scratch(levelShelf);
+        window->makeTask(early, task, &scratch.get()->rows);
+    });
+    pool.parallelFor(window->sharpenTasks(), [&](int task) { window->sharpenTask(early, task); });
+    m_first = std::move(window);
+    m_firstColour = early.colour;
+    m_firstSharpening = early.sharpening;
+}
 
 int StreamedExport::bandRows(const render::TileInputs& in)
 {
@@ -328,8 +387,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int pw = m_plan.width, ph = m_plan.height;
     const int W = m_plan.finalWidth(), H = m_plan.finalHeight();
     const bool transposed = m_plan.transposed;
+    const Layout L = layout(m_in, render::linearHalo(m_in));
+    const render::LevelRows* const levelRows = m_in.camera ? nullptr : m_rows;
     // Output rows are plan rows, top down, or bottom up when the picture is upside down.
-    const bool upwards = !transposed && m_m[3] < 0;
+    const bool upwards = L.upwards;
     const size_t bpp = bytesPerPixel(m_writer.samples());
     // At the export's own size a tile's pixels are the output's: each tile is converted as soon
     // as it is rendered, into the rows handed to the writer (no bands, nothing left to convert
@@ -355,54 +416,52 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     ScratchShelf<LevelScratch> levelShelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
-    const int bandHeight = bandRows(m_in);
-    const int bandCount = (sh + bandHeight - 1) / bandHeight;
+    const int bandHeight = L.bandHeight;
+    const int bandCount = L.bandCount;
     const int sw = m_source.width();
-    const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
-    // Bands a group renders: enough tiles to keep every thread busy twice over.
-    const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    const int tilesPerBand = L.tilesPerBand;
+    const int step = L.step;
     // Two groups' rows may wait for the writer: a group's in pieces of a band at the export's
     // own size (so that the threads that hand them on seldom wait), else in at most two.
     std::unique_ptr<EncoderThread> encoder;
     if (!transposed)
         encoder = std::make_unique<EncoderThread>(m_writer, direct ? 2 * step : 2);
-    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
-    // whole one, not a few rows after which the writer is left to encode all of the group
-    // before them.
-    const int firstStep = bandCount > 0 ? (bandCount - 1) % step + 1 : 0;
+    const int firstStep = L.firstStep;
     auto groupBands
         = [&](int first) { return std::clamp(first == 0 ? firstStep : step, 0, bandCount - first); };
-    const int groupCount = bandCount > 0 ? 1 + (bandCount - firstStep) / step : 0;
+    const int groupCount = L.groupCount;
     int rendered = 0, rowsDone = 0;
-    if (!m_in.camera && !m_rows)
+    if (!m_in.camera && !levelRows)
         throw std::logic_error("No level to export");
-    const int halo = render::linearHalo(m_in);
-    const int levelRows = m_in.height();
-    const int windowRows = std::min(levelRows, step * bandHeight + 2 * halo);
+    const int windowRows = L.windowRows;
 
     // Two windows of the level's linear rows, allocated once for the largest group; the groups
     // take them in turn: while the tiles of one group render from its window, the next group's
     // is made (the rows the two share copied from the one in use, which is only read). Without
     // a developed level, the tasks that make a window's rows develop the level rows they read
     // (into the scratch they lease): no level rows are held beyond a task.
-    const int lx0 = std::max(0, m_source.x0 - halo), lx1 = std::min(m_in.width(), m_source.x1 + halo);
+    const int lx0 = L.lx0, lx1 = L.lx1;
     std::unique_ptr<LinearWindow> linear[2];
-    for (int k = 0; k < std::min(2, groupCount); ++k)
-        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows, m_rows);
+    // The first group's window, its colours made already, when it is the one these inputs call for.
+    const std::pair<int, int> rows0
+        = groupCount > 0 ? groupRows(L, 0, groupBands(0)) : std::pair<int, int> {};
+    const bool firstMade = m_first && levelRows && m_in.colour == m_firstColour
+        && m_in.sharpening == m_firstSharpening
+        && m_first->holds(m_in, lx0, lx1, windowRows, rows0.first, rows0.second);
+    m_usedFirst = firstMade;
+    if (firstMade)
+        linear[0] = std::move(m_first);
+    m_first.reset();
+    m_firstColour.reset();
+    for (int k = firstMade ? 1 : 0; k < std::min(2, groupCount); ++k)
+        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows, levelRows);
     auto makeTask = [&](LinearWindow& window, int task) {
         ScratchShelf<LevelScratch>::Lease scratch(levelShelf);
         window.makeTask(m_in, task, &scratch.get()->rows);
     };
 
     // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
-    auto bandOf = [&](int index) { return upwards ? bandCount - 1 - index : index; };
-    auto groupRows = [&](int first, int n) {
-        // The level rows the group's tiles read.
-        const int b0 = std::min(bandOf(first), bandOf(first + n - 1)),
-                  b1 = std::max(bandOf(first), bandOf(first + n - 1));
-        return std::pair<int, int> { std::max(0, m_source.y0 + b0 * bandHeight - halo),
-            std::min(levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * bandHeight) + halo) };
-    };
+    auto bandOf = [&](int index) { return L.bandOf(index); };
     auto tileAt = [&](int first, int t) {
         const int b = bandOf(first + t / tilesPerBand), column = (t % tilesPerBand) * m_tileColumns;
         return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
@@ -416,8 +475,23 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // loop of their own (each step waits for the one it reads); each later group's are made
     // while the group before it renders.
     const int groupSize = groupBands(0);
-    if (groupSize > 0) {
-        const std::pair<int, int> rows0 = groupRows(0, groupSize);
+    if (groupSize > 0 && firstMade) {
+        // Its colours are made: the layer coordinates, then the measure.
+        const int placing = linear[0]->positionTasks();
+        cost.assign(size_t(groupSize * tilesPerBand), 0.0);
+        ranges.resize(cost.size());
+        Latch placed(placing);
+        pool.parallelFor(placing + int(cost.size()), [&](int i) {
+            if (i < placing) {
+                Latch::CountDown c(placed);
+                linear[0]->positionTask(m_in, i);
+                return;
+            }
+            placed.wait();
+            const int t = i - placing;
+            cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
+        });
+    } else if (groupSize > 0) {
         const int making = linear[0]->begin(m_in, rows0.first, rows0.second);
         const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
@@ -577,7 +651,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         LinearWindow* const nextLinear = linear[1 - cur].get();
         int making = 0, sharpening = 0, measures = 0;
         if (next > 0) {
-            const std::pair<int, int> nextRows = groupRows(done, next);
+            const std::pair<int, int> nextRows = groupRows(L, done, next);
             making = nextLinear->begin(m_in, nextRows.first, nextRows.second, linear[cur].get());
             sharpening = nextLinear->sharpenTasks();
             measures = next * tilesPerBand;

@@ -412,6 +412,74 @@ private slots:
         }
     }
 
+    // The first group's colours made before run(), while the depth is computed (the inputs
+    // then have no depth nor depth range yet): run() adds the layer coordinates and writes the
+    // bytes of an export made at once. When the inputs run() gets call for another window (no
+    // depth after all, other colours), the early one is not used and the bytes are still right.
+    void firstColoursBeforeTheDepth_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("change"); // 0 none; 1 no depth after all; 2 other colours
+        QTest::newRow("upright, one thread") << 0 << 1 << 0;
+        QTest::newRow("upright, three threads") << 0 << 3 << 0;
+        QTest::newRow("upside down, from the bottom band") << 3 << 2 << 0;
+        QTest::newRow("mirrored, four threads") << 4 << 4 << 0;
+        QTest::newRow("turned") << 5 << 3 << 0;
+        QTest::newRow("no depth after all") << 0 << 3 << 1;
+        QTest::newRow("other colours") << 7 << 2 << 2;
+    }
+    void firstColoursBeforeTheDepth()
+    {
+        QFETCH(int, orientation);
+        QFETCH(int, threads);
+        QFETCH(int, change);
+        useThreads(threads);
+        const int w = 300, h = 710;
+        auto mosaic = std::make_shared<PlaneF>(140, 140 * h / w);
+        std::mt19937 random(23);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 3 + y / 5) % 4) * 0.2f + float(random() % 100) * 0.001f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        const LevelRows rows(mosaic, cfa, whole, w, h);
+        // What run() gets, and the same inputs developed, for the expected bytes.
+        TileInputs final = inputs(change != 1);
+        final.camera = nullptr;
+        final.levelWidth = w;
+        final.levelHeight = h;
+        TileInputs developed = final;
+        developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, w, h));
+        // What is known before the depth: no depth, no depth range, the aperture of a refocus.
+        TileInputs early = inputs(true);
+        early.camera = nullptr;
+        early.levelWidth = w;
+        early.levelHeight = h;
+        early.depth = nullptr;
+        early.refocus.focusDepth = -1.f;
+        early.refocus.nearDepth = 1e6f;
+        early.refocus.farDepth = -1.f;
+        if (change != 2)
+            early.colour = final.colour;
+        QVERIFY(early.refocus.active());
+        const std::array<int, 4> m = turn(orientation);
+        const ExportPlan plan = planExport(w, h, { 0.f, 0.04f, 1.f, 0.97f }, m, 0, 0);
+        const std::vector<uint8_t> expected
+            = wholeImage(developed, plan.crop, plan, m, false, true, 1, ExifFacts(), 100);
+        std::ostringstream out(std::ios::binary);
+        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+        StreamedExport job(final, plan.crop, plan, m, false, true, *writer, &rows);
+        job.setTileColumns(100);
+        job.makeFirstColour(early);
+        QVERIFY(job.run([] { return false; }, nullptr));
+        writer->finish();
+        QCOMPARE(job.usedFirstColour(), change == 0);
+        const std::string bytes = out.str();
+        QCOMPARE(bytes.size(), expected.size());
+        QVERIFY(std::memcmp(bytes.data(), expected.data(), expected.size()) == 0);
+    }
+
     void levelDevelopedOnTheWay_data()
     {
         QTest::addColumn<int>("orientation");
