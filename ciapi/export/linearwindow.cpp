@@ -123,6 +123,13 @@ int LinearWindow::begin(
     return int(m_strips.size() + m_outsideRows.size() + m_copies.size());
 }
 
+int LinearWindow::maxTasks(int rows)
+{
+    // Two ranges of rows to make (above and below those kept) and the rows kept between them,
+    // each in strips that may end short, and the row on either side of each range.
+    return 2 * ((std::max(0, rows) + kStripRows - 1) / kStripRows) + 3 + 4;
+}
+
 void LinearWindow::copyTask(const Strip& s)
 {
     const LinearWindow& from = *m_from;

@@ -54,6 +54,8 @@ public:
     void makeTask(
         const render::TileInputs& in, int task, render::RgbPlanes<uint16_t>* levelScratch = nullptr);
     int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
+    // At most as many tasks as begin() and sharpenTasks() give for a window of `rows` rows.
+    static int maxTasks(int rows);
     void sharpenTask(const render::TileInputs& in, int task);
     int positionTasks() const { return m_positionsLater ? int(m_strips.size()) : 0; }
     void positionTask(const render::TileInputs& in, int task);

@@ -15,7 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "ciapi/export/encoderthread.h"
+#include "ciapi/export/latch.h"
 #include "ciapi/export/linearwindow.h"
+#include "ciapi/export/scratchshelf.h"
 #include "ciapi/render/workerpool.h"
 
 namespace CIAPI::exporter {
@@ -86,118 +89,6 @@ struct Converter
     }
 };
 
-// Room for converted rows: not cleared when it grows (every row is written before it is handed
-// on), so that it is faulted in by the tasks that convert rows, not by the loop that starts them.
-struct RowBuffer
-{
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t capacity = 0;
-    uint8_t* data() { return bytes.get(); }
-    const uint8_t* data() const { return bytes.get(); }
-    void resize(size_t size)
-    {
-        if (size > capacity) {
-            bytes.reset(new uint8_t[size]);
-            capacity = size;
-        }
-    }
-};
-
-// Hands rows to the writer on a thread of its own, so that encoding one group of rows
-// overlaps rendering the next. At most `waiting` pieces of rows wait (two groups' worth); their
-// buffers come back for reuse.
-class EncoderThread
-{
-public:
-    EncoderThread(RowWriter& writer, int waiting)
-        : m_writer(writer)
-        , m_waiting(size_t(std::max(1, waiting)))
-        , m_thread([this] { loop(); })
-    { }
-    ~EncoderThread() { stop(true); }
-
-    // A buffer for the next rows (a used one when there is one).
-    RowBuffer buffer()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_spare.empty())
-            return {};
-        RowBuffer b = std::move(m_spare.back());
-        m_spare.pop_back();
-        return b;
-    }
-
-    void push(RowBuffer rows, int count)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < m_waiting || m_error; });
-        rethrowLocked();
-        m_queue.push_back({ std::move(rows), count });
-        m_changed.notify_all();
-    }
-
-    // Writes what is queued, ends the thread; rethrows the writer's failure.
-    void finish()
-    {
-        stop(false);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        rethrowLocked();
-    }
-
-private:
-    void rethrowLocked()
-    {
-        if (m_error)
-            std::rethrow_exception(std::exchange(m_error, nullptr));
-    }
-
-    void stop(bool drop)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (drop)
-                m_queue.clear();
-            m_closing = true;
-            m_changed.notify_all();
-        }
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    void loop()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
-            if (m_queue.empty())
-                return;
-            auto [rows, count] = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            try {
-                if (!m_error)
-                    m_writer.write(rows.data(), count);
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_error = std::current_exception();
-            }
-            lock.lock();
-            m_spare.push_back(std::move(rows));
-            m_changed.notify_all();
-        }
-    }
-
-    RowWriter& m_writer;
-    const size_t m_waiting;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::pair<RowBuffer, int>> m_queue;
-    std::vector<RowBuffer> m_spare;
-    std::exception_ptr m_error;
-    bool m_closing = false;
-    std::thread m_thread; // last: starts when everything above is ready
-};
-
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
 // A set is the refocus's planes; a tile converted as soon as it is rendered is rendered into
@@ -214,92 +105,6 @@ struct LevelScratch
 {
     RgbPlanes<uint16_t> rows;
     LevelScratch() { rows.mapFrom(0); }
-};
-
-template <typename Scratch> class ScratchShelf
-{
-public:
-    class Lease
-    {
-    public:
-        explicit Lease(ScratchShelf& shelf)
-            : m_shelf(shelf)
-            , m_scratch(shelf.take())
-        { }
-        ~Lease() { m_shelf.give(std::move(m_scratch)); }
-        Lease(const Lease&) = delete;
-        Lease& operator=(const Lease&) = delete;
-        Scratch* get() const { return m_scratch.get(); }
-
-    private:
-        ScratchShelf& m_shelf;
-        std::unique_ptr<Scratch> m_scratch;
-    };
-
-private:
-    std::unique_ptr<Scratch> take()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_free.empty())
-            return std::make_unique<Scratch>();
-        std::unique_ptr<Scratch> s = std::move(m_free.back());
-        m_free.pop_back();
-        return s;
-    }
-    void give(std::unique_ptr<Scratch> s)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_free.push_back(std::move(s));
-    }
-
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<Scratch>> m_free;
-};
-
-// Tasks of one kind in a loop counted down as they end; a task that needs them all done
-// waits. It comes after them in the loop, so they were taken already (the pool takes a loop's
-// tasks in order) and are under way on other threads: the wait ends.
-class Latch
-{
-public:
-    explicit Latch(int count)
-        : m_left(count)
-    { }
-
-    // Counts one down when it goes, however the task ends.
-    class CountDown
-    {
-    public:
-        explicit CountDown(Latch& latch)
-            : m_latch(latch)
-        { }
-        ~CountDown() { m_latch.countDown(); }
-        CountDown(const CountDown&) = delete;
-        CountDown& operator=(const CountDown&) = delete;
-
-    private:
-        Latch& m_latch;
-    };
-
-    void countDown()
-    {
-        if (m_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done.notify_all();
-        }
-    }
-    void wait()
-    {
-        if (m_left.load(std::memory_order_acquire) <= 0)
-            return;
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_left.load(std::memory_order_acquire) <= 0; });
-    }
-
-private:
-    std::atomic<int> m_left;
-    std::mutex m_mutex;
-    std::condition_variable m_done;
 };
 
 } // namespace
@@ -511,6 +316,204 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
             }
         });
+    }
+    if (direct && !transposed && groupCount > 0) {
+        // At the export's own size, not turned: one loop for all the groups, so that the threads
+        // done with a group's tiles start the next group's rather than wait for the group's last
+        // tile. Each group's tasks follow its tiles: the next group's linear rows (made once the
+        // tiles of the group before have let go of the window they go to, and the window they
+        // copy from is sharpened), their sharpening and the measure of the next group's tiles,
+        // whose tiles wait for all of it. Every wait is for tasks earlier in the loop, so under
+        // way. Each band's rows go to the writer, in the bands' order, once its tiles are done;
+        // after a group's last band the progress is reported (an abort seen there, or at any
+        // tile, writes nothing more).
+        std::vector<int> groupFirst(size_t(groupCount) + 1, 0); // its first band, in render order
+        for (int g = 0; g < groupCount; ++g)
+            groupFirst[size_t(g) + 1] = groupFirst[size_t(g)] + groupBands(groupFirst[size_t(g)]);
+        if (groupFirst.back() != bandCount)
+            throw std::logic_error("Groups and bands differ");
+        auto tilesOf
+            = [&](int g) { return (groupFirst[size_t(g) + 1] - groupFirst[size_t(g)]) * tilesPerBand; };
+        // Room for each step's tasks of the next group, known before its window is planned.
+        const int slots = LinearWindow::maxTasks(windowRows);
+        // The loop: group g's tiles, then (when there is a group after it) `slots` tasks that
+        // make its rows, `slots` that sharpen them and one measure for each of its tiles.
+        std::vector<int> blockStart(size_t(groupCount) + 1, 0);
+        for (int g = 0; g < groupCount; ++g)
+            blockStart[size_t(g) + 1]
+                = blockStart[size_t(g)] + tilesOf(g) + (g + 1 < groupCount ? 2 * slots + tilesOf(g + 1) : 0);
+        // Measures of a group in the slot of its parity, sized for the largest group.
+        std::vector<double> costs[2];
+        std::vector<std::array<float, 2>> tileRanges[2];
+        costs[0] = std::move(cost);
+        tileRanges[0] = std::move(ranges);
+        for (int k = 0; k < 2; ++k) {
+            costs[k].resize(size_t(step * tilesPerBand), 0.0);
+            tileRanges[k].resize(costs[k].size());
+        }
+        std::vector<std::unique_ptr<Latch>> made, ready, tilesDone;
+        std::vector<int> making(size_t(groupCount), 0);
+        std::vector<std::once_flag> begun(static_cast<size_t>(groupCount)),
+            started(static_cast<size_t>(groupCount));
+        std::vector<std::vector<int>> order(static_cast<size_t>(groupCount));
+        for (int g = 0; g < groupCount; ++g) {
+            made.push_back(std::make_unique<Latch>(g > 0 ? slots : 0));
+            ready.push_back(std::make_unique<Latch>(g > 0 ? slots + tilesOf(g) : 0));
+            tilesDone.push_back(std::make_unique<Latch>(tilesOf(g)));
+        }
+        // Each band's rows (render order), handed on once its tiles are done.
+        std::vector<RowBuffer> bandOut(static_cast<size_t>(bandCount));
+        std::unique_ptr<std::atomic<int>[]> tilesLeft(new std::atomic<int>[size_t(bandCount)]);
+        for (int j = 0; j < bandCount; ++j)
+            tilesLeft[size_t(j)] = tilesPerBand;
+        std::vector<char> bandDone(size_t(bandCount), 0);
+        std::mutex handing;
+        int handed = 0;
+        std::atomic<bool> stop { false }; // aborted, or a task failed
+        auto rowsOfBand = [&](int j) {
+            const int b = bandOf(j);
+            return std::pair<int, int> { b * bandHeight, std::min(sh, (b + 1) * bandHeight) };
+        };
+        // Under `handing`: the bands done, in order; a group's last one after the report.
+        auto handOn = [&] {
+            while (!stop && handed < bandCount && bandDone[size_t(handed)]) {
+                const auto g = size_t(
+                    std::upper_bound(groupFirst.begin(), groupFirst.end(), handed) - groupFirst.begin() - 1);
+                if (handed + 1 == groupFirst[g + 1]) {
+                    if (aborted()) {
+                        stop = true;
+                        return;
+                    }
+                    if (progress)
+                        progress(5 + 80 * (handed + 1) / bandCount);
+                    if (aborted()) {
+                        stop = true;
+                        return;
+                    }
+                }
+                const auto [r0, r1] = rowsOfBand(handed);
+                encoder->push(std::move(bandOut[size_t(handed)]), r1 - r0);
+                ++handed;
+            }
+        };
+        auto renderTile = [&](int g, int k) {
+            std::call_once(started[size_t(g)], [&] {
+                // The costliest tiles of each band first, the bands in order; and the bands' rows.
+                std::vector<int>& o = order[size_t(g)];
+                o.resize(size_t(tilesOf(g)));
+                for (size_t t = 0; t < o.size(); ++t)
+                    o[t] = int(t);
+                const std::vector<double>& c = costs[g % 2];
+                std::stable_sort(o.begin(), o.end(), [&](int a, int b) {
+                    if (a / tilesPerBand != b / tilesPerBand)
+                        return a / tilesPerBand < b / tilesPerBand;
+                    return c[size_t(a)] > c[size_t(b)];
+                });
+                for (int j = groupFirst[size_t(g)]; j < groupFirst[size_t(g) + 1]; ++j) {
+                    const auto [r0, r1] = rowsOfBand(j);
+                    RowBuffer buffer = encoder->buffer();
+                    buffer.resize(size_t(r1 - r0) * W * bpp);
+                    bandOut[size_t(j)] = std::move(buffer);
+                }
+            });
+            if (m_tileHook)
+                m_tileHook(g, false);
+            if (stop)
+                return;
+            const int t = order[size_t(g)][size_t(k)];
+            const int j = groupFirst[size_t(g)] + t / tilesPerBand;
+            const Rect rect = tileAt(groupFirst[size_t(g)], t);
+            {
+                ScratchShelf<TileScratch>::Lease scratch(shelf);
+                RgbPlanes<float>& tile = scratch.get()->refocus.acc;
+                tile.reset(rect.width(), rect.height());
+                linear[g % 2]->render(
+                    m_in, rect, tile, 0, 0, scratch.get()->refocus, tileRanges[g % 2][size_t(t)].data());
+                const auto [r0, r1] = rowsOfBand(j);
+                uint8_t* const out = bandOut[size_t(j)].data();
+                for (int ty = 0; ty < rect.height(); ++ty) {
+                    const int y = rect.y0 - m_source.y0 + ty;
+                    const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
+                    convert(rgb, 1, tile.width(), at.data() + (t % tilesPerBand) * m_tileColumns,
+                        out + size_t(upwards ? r1 - 1 - y : y - r0) * W * bpp);
+                }
+            }
+            if (m_tileHook)
+                m_tileHook(g, true);
+            if (tilesLeft[size_t(j)].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> lock(handing);
+                bandDone[size_t(j)] = 1;
+                handOn();
+            }
+        };
+        // A failure stops the tasks after it before the latch of the task that failed counts down.
+        auto guarded = [&](Latch& latch, const std::function<void()>& body) {
+            Latch::CountDown c(latch);
+            try {
+                body();
+            } catch (...) {
+                stop = true;
+                throw;
+            }
+        };
+        pool.parallelFor(blockStart.back(), [&](int i) {
+            const int g
+                = int(std::upper_bound(blockStart.begin(), blockStart.end(), i) - blockStart.begin()) - 1;
+            int k = i - blockStart[size_t(g)];
+            if (k < tilesOf(g)) {
+                guarded(*tilesDone[size_t(g)], [&] {
+                    ready[size_t(g)]->wait();
+                    renderTile(g, k);
+                });
+                return;
+            }
+            k -= tilesOf(g);
+            const int next = g + 1; // the group whose rows the tasks after the tiles make
+            LinearWindow& window = *linear[next % 2];
+            if (k < slots) {
+                guarded(*made[size_t(next)], [&] {
+                    // The window goes to this group once the group two before is done with it,
+                    // and copies rows of the one before once that is sharpened.
+                    if (next >= 2)
+                        tilesDone[size_t(next) - 2]->wait();
+                    ready[size_t(g)]->wait();
+                    std::call_once(begun[size_t(next)], [&] {
+                        const int first = groupFirst[size_t(next)];
+                        const std::pair<int, int> rows
+                            = groupRows(L, first, groupFirst[size_t(next) + 1] - first);
+                        making[size_t(next)]
+                            = window.begin(m_in, rows.first, rows.second, linear[g % 2].get());
+                        if (making[size_t(next)] > slots || window.sharpenTasks() > slots)
+                            throw std::logic_error("More tasks than planned");
+                    });
+                    if (!stop && k < making[size_t(next)])
+                        makeTask(window, k);
+                });
+                return;
+            }
+            k -= slots;
+            guarded(*ready[size_t(next)], [&] {
+                made[size_t(next)]->wait();
+                if (stop)
+                    return;
+                if (k < slots) {
+                    if (k < window.sharpenTasks())
+                        window.sharpenTask(m_in, k);
+                    return;
+                }
+                const int t = k - slots;
+                costs[next % 2][size_t(t)] = window.cost(
+                    m_in, tileAt(groupFirst[size_t(next)], t), tileRanges[next % 2][size_t(t)].data());
+            });
+        });
+        const bool done = handed == bandCount;
+        for (auto& l : linear)
+            if (l)
+                l->release();
+        if (!done)
+            return false;
+        encoder->finish();
+        return true;
     }
     int cur = 0; // the window of the group rendered: linear[cur]
     while (rowsDone < ph) {

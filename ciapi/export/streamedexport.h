@@ -64,6 +64,11 @@ public:
     // call for another one (no depth after all, other colours).
     void makeFirstColour(const render::TileInputs& early);
 
+    // Called on the thread of each tile of a loop over all the groups (an export at its own
+    // size, not turned), before it renders (`rendered` false) and once its rows are converted:
+    // tests hold tiles back with it to make groups end in another order.
+    void setTileHook(std::function<void(int group, bool rendered)> hook) { m_tileHook = std::move(hook); }
+
     // Whether run() rendered the first group from the window makeFirstColour made.
     bool usedFirstColour() const { return m_usedFirst; }
 
@@ -102,6 +107,7 @@ private:
     std::shared_ptr<const render::ColourPipeline> m_firstColour;
     float m_firstSharpening = 0.f;
     bool m_usedFirst = false;
+    std::function<void(int, bool)> m_tileHook;
 };
 
 } // namespace CIAPI::exporter
