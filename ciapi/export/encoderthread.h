@@ -12,21 +12,33 @@
 #include <vector>
 
 #include "ciapi/export/rowwriters.h"
+#include "ciapi/render/plane.h"
 
 namespace CIAPI::exporter {
 
 // Room for converted rows: not cleared when it grows (every row is written before it is handed
 // on), so that it is faulted in by the tasks that convert rows, not by the loop that starts them.
+// Mapped from the system: a buffer made on a pool thread would otherwise stay with the allocator's
+// arena of that thread once let go, out of reach of ReturnFreeMemory().
 struct RowBuffer
 {
-    std::unique_ptr<uint8_t[]> bytes;
+    struct Free
+    {
+        size_t mapped;
+        void operator()(uint8_t* p) const { render::freePlaneMemory(p, mapped); }
+    };
+    std::unique_ptr<uint8_t, Free> bytes { nullptr, Free { 0 } };
     size_t capacity = 0;
     uint8_t* data() { return bytes.get(); }
     const uint8_t* data() const { return bytes.get(); }
     void resize(size_t size)
     {
         if (size > capacity) {
-            bytes.reset(new uint8_t[size]);
+            bytes.reset();
+            capacity = 0;
+            size_t mapped = 0;
+            auto* p = static_cast<uint8_t*>(render::allocatePlaneMemory(size, 0, mapped));
+            bytes = std::unique_ptr<uint8_t, Free>(p, Free { mapped });
             capacity = size;
         }
     }
