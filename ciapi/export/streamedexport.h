@@ -74,6 +74,7 @@ public:
 
     // False when `aborted` turned true (checked between bands, before and after each progress
     // report, so an abort made from a report writes no further rows); progress runs 5 to 85.
+    // Both are called on this thread or on pool threads, one call at a time.
     bool run(const std::function<bool()>& aborted, const std::function<void(int)>& progress);
 
 private:
