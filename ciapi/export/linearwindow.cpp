@@ -27,6 +27,11 @@ LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int 
     , m_x1(x1)
 {
     // Allocated once at the largest window: rows kept from one window to the next stay put.
+    // Mapped from the system: a window made on a pool thread (the first one, while the depth is
+    // computed) would otherwise stay with that thread's allocator arena once let go.
+    m_planes.mapFrom(0);
+    m_pos.mapFrom(0);
+    m_edges.mapFrom(0);
     m_planes.reset(x1 - x0, maxRows);
     if (m_refocus)
         m_pos.reset(x1 - x0, maxRows);
@@ -117,7 +122,7 @@ int LinearWindow::begin(
         plan(top, end);
     }
     if (m_sharpenNow) {
-        m_edges.resize(m_strips.size() * 2 * 3 * size_t(W()));
+        m_edges.reset(3 * W(), int(m_strips.size()) * 2);
         m_outside.resize(m_ranges.size() * 2 * 3 * size_t(W()));
     }
     return int(m_strips.size() + m_outsideRows.size() + m_copies.size());

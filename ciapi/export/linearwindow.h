@@ -88,10 +88,7 @@ private:
     // (`rgb` null), or of level row y0 into `rgb` (3 rows of the window's width).
     void linearRows(
         const render::TileInputs& in, int y0, int y1, float* rgb, render::RgbPlanes<uint16_t>* levelScratch);
-    float* edge(int strip, bool last)
-    {
-        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * size_t(W());
-    }
+    float* edge(int strip, bool last) { return m_edges.row(strip * 2 + (last ? 1 : 0)); }
     float* outside(int range, bool below)
     {
         return m_outside.data() + (size_t(range) * 2 + (below ? 1 : 0)) * 3 * size_t(W());
@@ -130,7 +127,7 @@ private:
     std::vector<std::pair<int, bool>> m_outsideRows; // (range, below) of each row made again
     const LinearWindow* m_from = nullptr; // the window kept rows are copied from
     std::vector<Strip> m_copies; // rows copied from m_from
-    std::vector<float> m_edges; // unsharpened first and last rows of each strip
+    render::PlaneF m_edges; // unsharpened first and last rows (3 colours a row) of each strip
     std::vector<float> m_outside; // unsharpened rows just above and below each range
 };
 
