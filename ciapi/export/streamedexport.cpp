@@ -320,10 +320,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     if (direct && !transposed && groupCount > 0) {
         // At the export's own size, not turned: one loop for all the groups, so that the threads
         // done with a group's tiles start the next group's rather than wait for the group's last
-        // tile. Each group's tasks follow its tiles: the next group's linear rows (made once the
-        // tiles of the group before have let go of the window they go to, and the window they
-        // copy from is sharpened), their sharpening and the measure of the next group's tiles,
-        // whose tiles wait for all of it. Every wait is for tasks earlier in the loop, so under
+        // tile. Each group's tiles are followed by the tasks that make the next group's linear
+        // rows (once the tiles two groups back have let go of the window they go to, and the
+        // window they copy from is sharpened), sharpen them and measure the next group's tiles,
+        // which wait for all of it. Every wait is for tasks earlier in the loop, so under
         // way. Each band's rows go to the writer, in the bands' order, once its tiles are done;
         // after a group's last band the progress is reported (an abort seen there, or at any
         // tile, writes nothing more).
