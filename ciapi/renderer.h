@@ -54,7 +54,9 @@ public:
     void serialize(std::ostream& stream, StateType type);
     void deserialize(std::istream& stream, StateType type);
 
-    // Writes level 0 under the transform, scaled to `size` ((0, 0) = native).
+    // Writes level 0 under the transform, scaled to `size` ((0, 0) = native). `progress` is
+    // called one report at a time, in increasing order, on the calling thread or on one of the
+    // engine's pool threads.
     bool writeImage(std::shared_ptr<std::ostream> stream, Point<int> size, ExportImageFormat format,
         std::function<void(int)> progress);
 

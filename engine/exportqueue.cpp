@@ -71,8 +71,9 @@ void ExportQueue::abort()
         m_exportOrder.clear();
         m_sequence.clear();
         m_claimedPaths.clear();
-        if (m_current)
-            m_current->renderer().abort();
+        ++m_aborts;
+        if (m_writing)
+            m_writing->abort();
     }
     emit notifyResetProgress();
 }
@@ -225,10 +226,11 @@ void ExportQueue::connectProgress(ExportQueue* queue, ProgressModel* model)
     connect(queue, &ExportQueue::notifyResetProgress, model, &ProgressModel::reset);
 }
 
-bool ExportQueue::take(ImageViewer& writer, ExportRequest& request)
+bool ExportQueue::take(ImageViewer& writer, ExportRequest& request, quint64& aborts)
 {
     const QUrl open = writer.currentUrl();
     QMutexLocker lock(&m_mutex);
+    aborts = m_aborts.load();
     if (m_pending.isEmpty()) {
         if (m_current == &writer)
             m_current = nullptr;
@@ -311,10 +313,11 @@ void ExportQueue::run(ImageViewer& writer)
     } sleep;
     Previous previous;
     ExportRequest request;
-    while (take(writer, request)) {
+    quint64 aborts = 0;
+    while (take(writer, request, aborts)) {
         if (!request.isExport() && !acceptBackground(request, stateFilePathFor(request.location)))
             continue;
-        write(writer, request, previous);
+        write(writer, request, aborts, previous);
         if (request.isExport()) {
             QMutexLocker lock(&m_mutex);
             auto claimed = m_claimedPaths.find(request.path);
@@ -351,7 +354,7 @@ bool ExportQueue::copyPrevious(const ExportRequest& request, const Previous& pre
     return true;
 }
 
-void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previous& previous)
+void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint64 aborts, Previous& previous)
 {
     int tuning;
     int channelOrder;
@@ -406,6 +409,9 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
                 failed(request.path, QStringLiteral("No valid input"));
             return;
         }
+        // An abort since the request was taken cancels it (pending requests are gone already).
+        if (request.isExport() && abortedSince(aborts))
+            throw std::runtime_error("The export was cancelled");
         if (request.isExport() && copyPrevious(request, previous)) {
             emit notifyPartialProgress(100, request.path);
             return;
@@ -423,8 +429,31 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, Previ
             ticket.emplace(ExportBudget::instance(), ExportBudget::estimate(pixels, qMax(pixels, output)));
         }
         faults.check();
-        bool written = exportImage(
-            writer, request, [this, path](int percentage) { emit notifyPartialProgress(percentage, path); });
+        // From here abort() aborts the renderer the export is written with; an abort made
+        // before the engine started the write (which it would not see) is seen at the engine's
+        // first report, which the engine checks for an abort after.
+        const std::shared_ptr<CIAPI::Renderer> renderer = writer.rendererHandle();
+        {
+            QMutexLocker lock(&m_mutex);
+            if (request.isExport() && abortedSince(aborts))
+                throw std::runtime_error("The export was cancelled");
+            m_writing = renderer;
+        }
+        struct Written
+        {
+            ExportQueue& queue;
+            ~Written()
+            {
+                std::shared_ptr<CIAPI::Renderer> done;
+                QMutexLocker lock(&queue.m_mutex);
+                done.swap(queue.m_writing);
+            }
+        } writing { *this };
+        bool written = exportImage(writer, request, [this, path, renderer, aborts](int percentage) {
+            if (abortedSince(aborts))
+                renderer->abort();
+            emit notifyPartialProgress(percentage, path);
+        });
         if (faults.failed()) {
             if (written && request.isExport())
                 QFile::remove(path);

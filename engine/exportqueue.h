@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QString>
 #include <QUrl>
+#include <atomic>
 #include <functional>
 #include <map>
 
@@ -20,6 +21,10 @@
 class ImageViewer;
 class ProgressModel;
 class StreamPart;
+
+namespace CIAPI {
+class Renderer;
+}
 
 // The image service's pending exports and background renders, written one after another
 // by a borrowed viewer on a pool thread (run()).
@@ -101,10 +106,12 @@ private:
     };
 
     // Takes the next request under the mutex; false (and the writer no longer current)
-    // when there is none.
-    bool take(ImageViewer& writer, ExportRequest& request);
+    // when there is none. `aborts` receives the number of aborts so far.
+    bool take(ImageViewer& writer, ExportRequest& request, quint64& aborts);
     bool acceptBackground(const ExportRequest& request, const QString& statePath) const;
-    void write(ImageViewer& writer, const ExportRequest& request, Previous& previous);
+    void write(ImageViewer& writer, const ExportRequest& request, quint64 aborts, Previous& previous);
+    // Whether abort() was called since the request taken when there had been `aborts`.
+    bool abortedSince(quint64 aborts) const { return m_aborts.load() != aborts; }
     bool copyPrevious(const ExportRequest& request, const Previous& previous);
     // Closes a failed export's share of the progress and reports it.
     void failed(const QString& path, const QString& reason);
@@ -131,6 +138,12 @@ private:
     qint64 m_lowSpace = 0;
     ImageViewer* m_current = nullptr;
     bool m_claimed = false;
+    // The renderer the worker writes an export with, while it does (abort() aborts it there,
+    // never through the writer, whose renderer the worker may be replacing); and the aborts so
+    // far, which the worker compares with those before its request, up to the engine's first
+    // report of the write. Both changed under the mutex.
+    std::shared_ptr<CIAPI::Renderer> m_writing;
+    std::atomic<quint64> m_aborts { 0 };
     int m_channelOrder = 0;
     CalibrationProvider m_calibration;
     SaveWait m_saveWait;

@@ -48,6 +48,8 @@ public:
     virtual void createRenderer() = 0;
 
     CIAPI::Renderer& renderer() const { return *m_renderer; }
+    // The renderer as a handle that keeps it alive (on the thread that uses this writer).
+    std::shared_ptr<CIAPI::Renderer> rendererHandle() const { return m_renderer; }
     // The open file (empty when closed); safe from any thread.
     QUrl currentUrl() const;
     bool isLoaded() const;

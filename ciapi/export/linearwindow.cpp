@@ -16,17 +16,22 @@ constexpr int kStripRows = 16;
 
 } // namespace
 
-LinearWindow::LinearWindow(
-    const render::TileInputs& in, bool tone, int x0, int x1, int maxRows, const render::LevelRows* rows)
+LinearWindow::LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows,
+    const render::LevelRows* rows, bool depthToCome)
     : m_tone(tone)
     , m_rows(rows)
-    , m_refocus(in.refocus.active() && in.depth)
+    , m_refocus(in.refocus.active() && (in.depth || depthToCome))
     , m_sharpen(in.sharpening != 0.f)
-    , m_halo(render::linearHalo(in))
+    , m_halo((m_sharpen ? 1 : 0) + (m_refocus ? render::refocusHalo(in.refocus) : 0))
     , m_x0(x0)
     , m_x1(x1)
 {
     // Allocated once at the largest window: rows kept from one window to the next stay put.
+    // Mapped from the system: a window made on a pool thread (the first one, while the depth is
+    // computed) would otherwise stay with that thread's allocator arena once let go.
+    m_planes.mapFrom(0);
+    m_pos.mapFrom(0);
+    m_edges.mapFrom(0);
     m_planes.reset(x1 - x0, maxRows);
     if (m_refocus)
         m_pos.reset(x1 - x0, maxRows);
@@ -66,7 +71,8 @@ void LinearWindow::fill(const render::TileInputs& in, int top, int end)
     pool.parallelFor(sharpenTasks(), [&](int task) { sharpenTask(in, task); });
 }
 
-int LinearWindow::begin(const render::TileInputs& in, int top, int end, const LinearWindow* from)
+int LinearWindow::begin(
+    const render::TileInputs& in, int top, int end, const LinearWindow* from, bool positionsLater)
 {
     if (end - top > m_planes.height())
         throw std::logic_error("Window taller than planned");
@@ -101,6 +107,8 @@ int LinearWindow::begin(const render::TileInputs& in, int top, int end, const Li
     }
     m_top = top;
     m_end = end;
+    // Rows kept or copied have their coordinates: only the rows made here wait for them.
+    m_positionsLater = positionsLater && m_refocus;
     // Rows on the window's edge are left unsharpened (the window's ring), as are the rows of a
     // window less than three pixels across.
     m_sharpenNow = m_sharpen && W() >= 3 && end - top >= 3;
@@ -114,10 +122,17 @@ int LinearWindow::begin(const render::TileInputs& in, int top, int end, const Li
         plan(top, end);
     }
     if (m_sharpenNow) {
-        m_edges.resize(m_strips.size() * 2 * 3 * size_t(W()));
+        m_edges.reset(3 * W(), int(m_strips.size()) * 2);
         m_outside.resize(m_ranges.size() * 2 * 3 * size_t(W()));
     }
     return int(m_strips.size() + m_outsideRows.size() + m_copies.size());
+}
+
+int LinearWindow::maxTasks(int rows)
+{
+    // Two ranges of rows to make (above and below those kept) and the rows kept between them,
+    // each in strips that may end short, and the row on either side of each range.
+    return 2 * ((std::max(0, rows) + kStripRows - 1) / kStripRows) + 3 + 4;
 }
 
 void LinearWindow::copyTask(const Strip& s)
@@ -165,16 +180,34 @@ void LinearWindow::makeTask(const render::TileInputs& in, int task, render::RgbP
     }
     const Strip& s = m_strips[size_t(task)];
     linearRows(in, s.y0, s.y1, nullptr, levelScratch);
-    if (m_refocus) {
-        render::depthRows(in, Rect { m_x0, s.y0, m_x1, s.y1 }, m_pos.row(s.y0 - m_top), m_pos.stride());
-        for (int y = s.y0; y < s.y1; ++y)
-            render::refocusPositions(m_pos.row(y - m_top), W, in.refocus, m_pos.row(y - m_top));
-    }
+    if (m_refocus && !m_positionsLater)
+        positions(in, s);
     if (m_sharpenNow)
         for (int c = 0; c < 3; ++c) {
             std::copy_n(m_planes.c[c].row(s.y0 - m_top), W, edge(task, false) + c * size_t(W));
             std::copy_n(m_planes.c[c].row(s.y1 - 1 - m_top), W, edge(task, true) + c * size_t(W));
         }
+}
+
+void LinearWindow::positions(const render::TileInputs& in, const Strip& s)
+{
+    render::depthRows(in, Rect { m_x0, s.y0, m_x1, s.y1 }, m_pos.row(s.y0 - m_top), m_pos.stride());
+    for (int y = s.y0; y < s.y1; ++y)
+        render::refocusPositions(m_pos.row(y - m_top), W(), in.refocus, m_pos.row(y - m_top));
+}
+
+void LinearWindow::positionTask(const render::TileInputs& in, int task)
+{
+    if (!m_positionsLater || !in.depth)
+        throw std::logic_error("No layer coordinates to make");
+    positions(in, m_strips.at(size_t(task)));
+}
+
+bool LinearWindow::holds(const render::TileInputs& in, int x0, int x1, int maxRows, int top, int end) const
+{
+    return x0 == m_x0 && x1 == m_x1 && maxRows == m_planes.height() && top == m_top && end == m_end
+        && (in.refocus.active() && in.depth) == m_refocus && (in.sharpening != 0.f) == m_sharpen
+        && render::linearHalo(in) == m_halo;
 }
 
 void LinearWindow::sharpenTask(const render::TileInputs& in, int task)

@@ -28,8 +28,10 @@ public:
     // Columns [x0, x1) of the level, windows of at most `maxRows` rows, with (`tone`) or
     // without the contrast curve and vibrance. With `rows`, each task develops the level rows
     // it reads itself (`in.camera` is not read): no window of level rows is held.
+    // With `depthToCome`, the window refocuses as if `in` had its depth (which it has not yet):
+    // its colours can be made before the depth is there, its layer coordinates once it is.
     LinearWindow(const render::TileInputs& in, bool tone, int x0, int x1, int maxRows,
-        const render::LevelRows* rows = nullptr);
+        const render::LevelRows* rows = nullptr, bool depthToCome = false);
 
     // Level rows [top, end): `in.camera` holds those not in the window already (its first row
     // is level row in.cameraTop), unless the window develops them.
@@ -44,11 +46,23 @@ public:
     // again: `from` is only read, so tiles may render from it meanwhile, and this window may be
     // made while they do. `from` must stay as it is until the tasks are done.
     // `levelScratch` (or planes of the task's own) holds the level rows a task develops.
-    int begin(const render::TileInputs& in, int top, int end, const LinearWindow* from = nullptr);
+    // With `positionsLater`, makeTask leaves out the refocus's layer coordinates (which read
+    // the depth): positionTasks() tasks (positionTask, with inputs that have the depth) make
+    // them, in any order, on any threads, before or after the sharpening.
+    int begin(const render::TileInputs& in, int top, int end, const LinearWindow* from = nullptr,
+        bool positionsLater = false);
     void makeTask(
         const render::TileInputs& in, int task, render::RgbPlanes<uint16_t>* levelScratch = nullptr);
     int sharpenTasks() const { return m_sharpenNow ? int(m_strips.size()) : 0; }
+    // At most as many tasks as begin() and sharpenTasks() give for a window of `rows` rows.
+    static int maxTasks(int rows);
     void sharpenTask(const render::TileInputs& in, int task);
+    int positionTasks() const { return m_positionsLater ? int(m_strips.size()) : 0; }
+    void positionTask(const render::TileInputs& in, int task);
+
+    // Whether a window of these columns, rows and inputs is this one, made by begin(top, end)
+    // (the same halo and refocus): a window made early stands for the one to be made.
+    bool holds(const render::TileInputs& in, int x0, int x1, int maxRows, int top, int end) const;
 
     // `rect` of the level (its region with the halo inside the window) into `out`, its top
     // left pixel at (outX, outY).
@@ -74,10 +88,7 @@ private:
     // (`rgb` null), or of level row y0 into `rgb` (3 rows of the window's width).
     void linearRows(
         const render::TileInputs& in, int y0, int y1, float* rgb, render::RgbPlanes<uint16_t>* levelScratch);
-    float* edge(int strip, bool last)
-    {
-        return m_edges.data() + (size_t(strip) * 2 + (last ? 1 : 0)) * 3 * size_t(W());
-    }
+    float* edge(int strip, bool last) { return m_edges.row(strip * 2 + (last ? 1 : 0)); }
     float* outside(int range, bool below)
     {
         return m_outside.data() + (size_t(range) * 2 + (below ? 1 : 0)) * 3 * size_t(W());
@@ -96,6 +107,8 @@ private:
     };
     // Copies rows [y0, y1) from m_from (a task of makeTask after the others).
     void copyTask(const Strip& s);
+    // The refocus's layer coordinates of a strip's rows.
+    void positions(const render::TileInputs& in, const Strip& s);
 
     bool m_tone;
     const render::LevelRows* m_rows;
@@ -108,12 +121,13 @@ private:
     render::RgbPlanes<float> m_planes;
     render::PlaneF m_pos; // layer coordinates (a refocus only)
     bool m_sharpenNow = false;
+    bool m_positionsLater = false;
     std::vector<Range> m_ranges;
     std::vector<Strip> m_strips;
     std::vector<std::pair<int, bool>> m_outsideRows; // (range, below) of each row made again
     const LinearWindow* m_from = nullptr; // the window kept rows are copied from
     std::vector<Strip> m_copies; // rows copied from m_from
-    std::vector<float> m_edges; // unsharpened first and last rows of each strip
+    render::PlaneF m_edges; // unsharpened first and last rows (3 colours a row) of each strip
     std::vector<float> m_outside; // unsharpened rows just above and below each range
 };
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -81,29 +82,6 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
     RequestSettings settings;
     settings.profile = d->profile;
     settings.values = properties().snapshot();
-    // A level developed already is read as it is; otherwise the export develops the rows it
-    // needs as it goes rather than holding the whole level (levels that bin are small: whole).
-    // The inputs (depth computed where the profile asks for it) and the rows are made side by
-    // side: once the raw frames are decoded, their mosaic is made while the depth is aligned.
-    TileInputs in;
-    std::optional<LevelRows> rows;
-    const bool developed = session.developedLevel(level) != nullptr;
-    WorkerPool::instance().parallelFor(developed ? 1 : 2, [&](int part) {
-        if (part == 0) {
-            in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
-            return;
-        }
-        LevelRows levelRows = session.levelRows(level);
-        if (levelRows.streams())
-            rows.emplace(std::move(levelRows));
-    });
-    in.camera = session.developedLevel(level);
-    if (in.camera)
-        rows.reset();
-    else if (!rows)
-        in.camera = session.level(level);
-    if (aborted())
-        return false;
 
     ExifFacts facts;
     facts.captureTime = getProperty(IntParam::CaptureTime);
@@ -130,8 +108,50 @@ bool Renderer::writeImage(std::shared_ptr<std::ostream> stream, Point<int> size,
         writer = hdrRowWriter(*stream, W, H);
         break;
     }
-    StreamedExport job { in, src, plan, m, hiFi, tone, *writer, rows ? &*rows : nullptr };
-    if (!job.run(aborted, report))
+
+    // A level developed already is read as it is; otherwise the export develops the rows it
+    // needs as it goes rather than holding the whole level (levels that bin are small: whole).
+    // The inputs (depth computed where the profile asks for it) and the rows are made side by
+    // side: once the raw frames are decoded, their mosaic is made while the depth is aligned,
+    // and when the depth is computed here, the colours of the first rows the export renders are
+    // made while the depth is aligned too.
+    TileInputs in;
+    std::optional<LevelRows> rows;
+    std::optional<StreamedExport> job;
+    const bool developed = session.developedLevel(level) != nullptr;
+    bool depthToCome = false;
+    if (!developed && settings.profile == 3 && getProperty(IntParam::EagerDepth) == 1) {
+        std::lock_guard<std::mutex> lock(session.depthMutex);
+        depthToCome = !session.depth.hasDepth();
+    }
+    WorkerPool::instance().parallelFor(developed ? 1 : 2, [&](int part) {
+        if (part == 0) {
+            in = prepareInputs(*d->shared, session, level, settings, nullptr, false);
+            return;
+        }
+        LevelRows levelRows = session.levelRows(level);
+        if (!levelRows.streams())
+            return;
+        rows.emplace(std::move(levelRows));
+        if (!depthToCome)
+            return;
+        // `in` is being made meanwhile: the export reads it only once it runs.
+        job.emplace(in, src, plan, m, hiFi, tone, *writer, &*rows);
+        TileInputs early = colourInputs(session, level, settings);
+        early.refocus = refocusAperture(settings.values, early.levelWidth);
+        job->makeFirstColour(early);
+    });
+    if (!job) {
+        in.camera = session.developedLevel(level);
+        if (in.camera)
+            rows.reset();
+        else if (!rows)
+            in.camera = session.level(level);
+        job.emplace(in, src, plan, m, hiFi, tone, *writer, rows ? &*rows : nullptr);
+    }
+    if (aborted())
+        return false;
+    if (!job->run(aborted, report))
         return false;
     writer->finish();
     stream->flush();

@@ -15,7 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "ciapi/export/encoderthread.h"
+#include "ciapi/export/latch.h"
 #include "ciapi/export/linearwindow.h"
+#include "ciapi/export/scratchshelf.h"
 #include "ciapi/render/workerpool.h"
 
 namespace CIAPI::exporter {
@@ -86,118 +89,6 @@ struct Converter
     }
 };
 
-// Room for converted rows: not cleared when it grows (every row is written before it is handed
-// on), so that it is faulted in by the tasks that convert rows, not by the loop that starts them.
-struct RowBuffer
-{
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t capacity = 0;
-    uint8_t* data() { return bytes.get(); }
-    const uint8_t* data() const { return bytes.get(); }
-    void resize(size_t size)
-    {
-        if (size > capacity) {
-            bytes.reset(new uint8_t[size]);
-            capacity = size;
-        }
-    }
-};
-
-// Hands rows to the writer on a thread of its own, so that encoding one group of rows
-// overlaps rendering the next. At most `waiting` pieces of rows wait (two groups' worth); their
-// buffers come back for reuse.
-class EncoderThread
-{
-public:
-    EncoderThread(RowWriter& writer, int waiting)
-        : m_writer(writer)
-        , m_waiting(size_t(std::max(1, waiting)))
-        , m_thread([this] { loop(); })
-    { }
-    ~EncoderThread() { stop(true); }
-
-    // A buffer for the next rows (a used one when there is one).
-    RowBuffer buffer()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_spare.empty())
-            return {};
-        RowBuffer b = std::move(m_spare.back());
-        m_spare.pop_back();
-        return b;
-    }
-
-    void push(RowBuffer rows, int count)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_queue.size() < m_waiting || m_error; });
-        rethrowLocked();
-        m_queue.push_back({ std::move(rows), count });
-        m_changed.notify_all();
-    }
-
-    // Writes what is queued, ends the thread; rethrows the writer's failure.
-    void finish()
-    {
-        stop(false);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        rethrowLocked();
-    }
-
-private:
-    void rethrowLocked()
-    {
-        if (m_error)
-            std::rethrow_exception(std::exchange(m_error, nullptr));
-    }
-
-    void stop(bool drop)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (drop)
-                m_queue.clear();
-            m_closing = true;
-            m_changed.notify_all();
-        }
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    void loop()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [&] { return !m_queue.empty() || m_closing; });
-            if (m_queue.empty())
-                return;
-            auto [rows, count] = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            try {
-                if (!m_error)
-                    m_writer.write(rows.data(), count);
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_error = std::current_exception();
-            }
-            lock.lock();
-            m_spare.push_back(std::move(rows));
-            m_changed.notify_all();
-        }
-    }
-
-    RowWriter& m_writer;
-    const size_t m_waiting;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::pair<RowBuffer, int>> m_queue;
-    std::vector<RowBuffer> m_spare;
-    std::exception_ptr m_error;
-    bool m_closing = false;
-    std::thread m_thread; // last: starts when everything above is ready
-};
-
 // Scratch planes for tiles, lent to one tile at a time and kept for the next: as many sets as
 // threads render at once, all let go with the shelf (not kept per thread for the pool's life).
 // A set is the refocus's planes; a tile converted as soon as it is rendered is rendered into
@@ -216,92 +107,6 @@ struct LevelScratch
     LevelScratch() { rows.mapFrom(0); }
 };
 
-template <typename Scratch> class ScratchShelf
-{
-public:
-    class Lease
-    {
-    public:
-        explicit Lease(ScratchShelf& shelf)
-            : m_shelf(shelf)
-            , m_scratch(shelf.take())
-        { }
-        ~Lease() { m_shelf.give(std::move(m_scratch)); }
-        Lease(const Lease&) = delete;
-        Lease& operator=(const Lease&) = delete;
-        Scratch* get() const { return m_scratch.get(); }
-
-    private:
-        ScratchShelf& m_shelf;
-        std::unique_ptr<Scratch> m_scratch;
-    };
-
-private:
-    std::unique_ptr<Scratch> take()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_free.empty())
-            return std::make_unique<Scratch>();
-        std::unique_ptr<Scratch> s = std::move(m_free.back());
-        m_free.pop_back();
-        return s;
-    }
-    void give(std::unique_ptr<Scratch> s)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_free.push_back(std::move(s));
-    }
-
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<Scratch>> m_free;
-};
-
-// Tasks of one kind in a loop counted down as they end; a task that needs them all done
-// waits. It comes after them in the loop, so they were taken already (the pool takes a loop's
-// tasks in order) and are under way on other threads: the wait ends.
-class Latch
-{
-public:
-    explicit Latch(int count)
-        : m_left(count)
-    { }
-
-    // Counts one down when it goes, however the task ends.
-    class CountDown
-    {
-    public:
-        explicit CountDown(Latch& latch)
-            : m_latch(latch)
-        { }
-        ~CountDown() { m_latch.countDown(); }
-        CountDown(const CountDown&) = delete;
-        CountDown& operator=(const CountDown&) = delete;
-
-    private:
-        Latch& m_latch;
-    };
-
-    void countDown()
-    {
-        if (m_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done.notify_all();
-        }
-    }
-    void wait()
-    {
-        if (m_left.load(std::memory_order_acquire) <= 0)
-            return;
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_done.wait(lock, [&] { return m_left.load(std::memory_order_acquire) <= 0; });
-    }
-
-private:
-    std::atomic<int> m_left;
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-};
-
 } // namespace
 
 StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source, const ExportPlan& plan,
@@ -312,9 +117,68 @@ StreamedExport::StreamedExport(const render::TileInputs& in, const Rect& source,
     , m_m(m)
     , m_tone(tone)
     , m_writer(writer)
-    , m_rows(in.camera ? nullptr : rows)
+    , m_rows(rows)
     , m_resampler(source.width(), source.height(), plan.width, plan.height, smooth)
 { }
+
+StreamedExport::~StreamedExport() = default;
+
+StreamedExport::Layout StreamedExport::layout(const render::TileInputs& in, int halo) const
+{
+    Layout l;
+    l.upwards = !m_plan.transposed && m_m[3] < 0;
+    l.bandHeight = halo > kWideMargin ? kWideBandRows : kBandRows;
+    l.bandCount = (m_source.height() + l.bandHeight - 1) / l.bandHeight;
+    l.tilesPerBand = std::max(1, (m_source.width() + m_tileColumns - 1) / m_tileColumns);
+    // Bands a group renders: enough tiles to keep every thread busy twice over.
+    l.step = std::max(
+        1, (2 * std::max(1, WorkerPool::instance().threadCount()) + l.tilesPerBand - 1) / l.tilesPerBand);
+    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
+    // whole one, not a few rows after which the writer is left to encode all of the group
+    // before them.
+    l.firstStep = l.bandCount > 0 ? (l.bandCount - 1) % l.step + 1 : 0;
+    l.groupCount = l.bandCount > 0 ? 1 + (l.bandCount - l.firstStep) / l.step : 0;
+    l.halo = halo;
+    l.levelRows = in.height();
+    l.windowRows = std::min(l.levelRows, l.step * l.bandHeight + 2 * halo);
+    l.lx0 = std::max(0, m_source.x0 - halo);
+    l.lx1 = std::min(in.width(), m_source.x1 + halo);
+    return l;
+}
+
+std::pair<int, int> StreamedExport::groupRows(const Layout& l, int first, int n) const
+{
+    const int b0 = std::min(l.bandOf(first), l.bandOf(first + n - 1)),
+              b1 = std::max(l.bandOf(first), l.bandOf(first + n - 1));
+    return { std::max(0, m_source.y0 + b0 * l.bandHeight - l.halo),
+        std::min(l.levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * l.bandHeight) + l.halo) };
+}
+
+void StreamedExport::makeFirstColour(const render::TileInputs& early)
+{
+    m_first.reset();
+    if (!m_rows || !early.colour)
+        return;
+    // The halo the inputs will have once the depth is there.
+    const int halo = (early.sharpening != 0.f ? 1 : 0) + render::refocusHalo(early.refocus);
+    const Layout l = layout(early, halo);
+    if (l.groupCount == 0)
+        return;
+    const std::pair<int, int> rows = groupRows(l, 0, l.firstStep);
+    auto window = std::make_unique<LinearWindow>(early, m_tone, l.lx0, l.lx1, l.windowRows, m_rows, true);
+    WorkerPool& pool = WorkerPool::instance();
+    ScratchShelf<LevelScratch> levelShelf;
+    // Two loops rather than one with a wait: the threads done with the rows go back to the
+    // depth's work rather than wait for the last of them.
+    pool.parallelFor(window->begin(early, rows.first, rows.second, nullptr, true), [&](int task) {
+        ScratchShelf<LevelScratch>::Lease scratch(levelShelf);
+        window->makeTask(early, task, &scratch.get()->rows);
+    });
+    pool.parallelFor(window->sharpenTasks(), [&](int task) { window->sharpenTask(early, task); });
+    m_first = std::move(window);
+    m_firstColour = early.colour;
+    m_firstSharpening = early.sharpening;
+}
 
 int StreamedExport::bandRows(const render::TileInputs& in)
 {
@@ -328,8 +192,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     const int pw = m_plan.width, ph = m_plan.height;
     const int W = m_plan.finalWidth(), H = m_plan.finalHeight();
     const bool transposed = m_plan.transposed;
+    const Layout L = layout(m_in, render::linearHalo(m_in));
+    const render::LevelRows* const levelRows = m_in.camera ? nullptr : m_rows;
     // Output rows are plan rows, top down, or bottom up when the picture is upside down.
-    const bool upwards = !transposed && m_m[3] < 0;
+    const bool upwards = L.upwards;
     const size_t bpp = bytesPerPixel(m_writer.samples());
     // At the export's own size a tile's pixels are the output's: each tile is converted as soon
     // as it is rendered, into the rows handed to the writer (no bands, nothing left to convert
@@ -355,54 +221,52 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     ScratchShelf<LevelScratch> levelShelf;
     std::map<int, RgbPlanes<float>> bands;
     std::vector<RgbPlanes<float>> spare; // planes of dropped bands, reused for new ones
-    const int bandHeight = bandRows(m_in);
-    const int bandCount = (sh + bandHeight - 1) / bandHeight;
+    const int bandHeight = L.bandHeight;
+    const int bandCount = L.bandCount;
     const int sw = m_source.width();
-    const int tilesPerBand = std::max(1, (sw + m_tileColumns - 1) / m_tileColumns);
-    // Bands a group renders: enough tiles to keep every thread busy twice over.
-    const int step = std::max(1, (2 * std::max(1, pool.threadCount()) + tilesPerBand - 1) / tilesPerBand);
+    const int tilesPerBand = L.tilesPerBand;
+    const int step = L.step;
     // Two groups' rows may wait for the writer: a group's in pieces of a band at the export's
     // own size (so that the threads that hand them on seldom wait), else in at most two.
     std::unique_ptr<EncoderThread> encoder;
     if (!transposed)
         encoder = std::make_unique<EncoderThread>(m_writer, direct ? 2 * step : 2);
-    // The remainder of the bands goes first: the loop starts sooner, and the last group is a
-    // whole one, not a few rows after which the writer is left to encode all of the group
-    // before them.
-    const int firstStep = bandCount > 0 ? (bandCount - 1) % step + 1 : 0;
+    const int firstStep = L.firstStep;
     auto groupBands
         = [&](int first) { return std::clamp(first == 0 ? firstStep : step, 0, bandCount - first); };
-    const int groupCount = bandCount > 0 ? 1 + (bandCount - firstStep) / step : 0;
+    const int groupCount = L.groupCount;
     int rendered = 0, rowsDone = 0;
-    if (!m_in.camera && !m_rows)
+    if (!m_in.camera && !levelRows)
         throw std::logic_error("No level to export");
-    const int halo = render::linearHalo(m_in);
-    const int levelRows = m_in.height();
-    const int windowRows = std::min(levelRows, step * bandHeight + 2 * halo);
+    const int windowRows = L.windowRows;
 
     // Two windows of the level's linear rows, allocated once for the largest group; the groups
     // take them in turn: while the tiles of one group render from its window, the next group's
     // is made (the rows the two share copied from the one in use, which is only read). Without
     // a developed level, the tasks that make a window's rows develop the level rows they read
     // (into the scratch they lease): no level rows are held beyond a task.
-    const int lx0 = std::max(0, m_source.x0 - halo), lx1 = std::min(m_in.width(), m_source.x1 + halo);
+    const int lx0 = L.lx0, lx1 = L.lx1;
     std::unique_ptr<LinearWindow> linear[2];
-    for (int k = 0; k < std::min(2, groupCount); ++k)
-        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows, m_rows);
+    // The first group's window, its colours made already, when it is the one these inputs call for.
+    const std::pair<int, int> rows0
+        = groupCount > 0 ? groupRows(L, 0, groupBands(0)) : std::pair<int, int> {};
+    const bool firstMade = m_first && levelRows && m_in.colour == m_firstColour
+        && m_in.sharpening == m_firstSharpening
+        && m_first->holds(m_in, lx0, lx1, windowRows, rows0.first, rows0.second);
+    m_usedFirst = firstMade;
+    if (firstMade)
+        linear[0] = std::move(m_first);
+    m_first.reset();
+    m_firstColour.reset();
+    for (int k = firstMade ? 1 : 0; k < std::min(2, groupCount); ++k)
+        linear[k] = std::make_unique<LinearWindow>(m_in, m_tone, lx0, lx1, windowRows, levelRows);
     auto makeTask = [&](LinearWindow& window, int task) {
         ScratchShelf<LevelScratch>::Lease scratch(levelShelf);
         window.makeTask(m_in, task, &scratch.get()->rows);
     };
 
     // The groups: `n` bands from the `rendered`-th on (in the order they are rendered).
-    auto bandOf = [&](int index) { return upwards ? bandCount - 1 - index : index; };
-    auto groupRows = [&](int first, int n) {
-        // The level rows the group's tiles read.
-        const int b0 = std::min(bandOf(first), bandOf(first + n - 1)),
-                  b1 = std::max(bandOf(first), bandOf(first + n - 1));
-        return std::pair<int, int> { std::max(0, m_source.y0 + b0 * bandHeight - halo),
-            std::min(levelRows, std::min(m_source.y1, m_source.y0 + (b1 + 1) * bandHeight) + halo) };
-    };
+    auto bandOf = [&](int index) { return L.bandOf(index); };
     auto tileAt = [&](int first, int t) {
         const int b = bandOf(first + t / tilesPerBand), column = (t % tilesPerBand) * m_tileColumns;
         return Rect { m_source.x0 + column, m_source.y0 + b * bandHeight,
@@ -416,8 +280,23 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     // loop of their own (each step waits for the one it reads); each later group's are made
     // while the group before it renders.
     const int groupSize = groupBands(0);
-    if (groupSize > 0) {
-        const std::pair<int, int> rows0 = groupRows(0, groupSize);
+    if (groupSize > 0 && firstMade) {
+        // Its colours are made: the layer coordinates, then the measure.
+        const int placing = linear[0]->positionTasks();
+        cost.assign(size_t(groupSize * tilesPerBand), 0.0);
+        ranges.resize(cost.size());
+        Latch placed(placing);
+        pool.parallelFor(placing + int(cost.size()), [&](int i) {
+            if (i < placing) {
+                Latch::CountDown c(placed);
+                linear[0]->positionTask(m_in, i);
+                return;
+            }
+            placed.wait();
+            const int t = i - placing;
+            cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
+        });
+    } else if (groupSize > 0) {
         const int making = linear[0]->begin(m_in, rows0.first, rows0.second);
         const int sharpening = linear[0]->sharpenTasks();
         cost.assign(size_t(groupSize * tilesPerBand), 0.0);
@@ -437,6 +316,204 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 cost[size_t(t)] = linear[0]->cost(m_in, tileAt(0, t), ranges[size_t(t)].data());
             }
         });
+    }
+    if (direct && !transposed && groupCount > 0) {
+        // At the export's own size, not turned: one loop for all the groups, so that the threads
+        // done with a group's tiles start the next group's rather than wait for the group's last
+        // tile. Each group's tiles are followed by the tasks that make the next group's linear
+        // rows (once the tiles two groups back have let go of the window they go to, and the
+        // window they copy from is sharpened), sharpen them and measure the next group's tiles,
+        // which wait for all of it. Every wait is for tasks earlier in the loop, so under
+        // way. Each band's rows go to the writer, in the bands' order, once its tiles are done;
+        // after a group's last band the progress is reported (an abort seen there, or at any
+        // tile, writes nothing more).
+        std::vector<int> groupFirst(size_t(groupCount) + 1, 0); // its first band, in render order
+        for (int g = 0; g < groupCount; ++g)
+            groupFirst[size_t(g) + 1] = groupFirst[size_t(g)] + groupBands(groupFirst[size_t(g)]);
+        if (groupFirst.back() != bandCount)
+            throw std::logic_error("Groups and bands differ");
+        auto tilesOf
+            = [&](int g) { return (groupFirst[size_t(g) + 1] - groupFirst[size_t(g)]) * tilesPerBand; };
+        // Room for each step's tasks of the next group, known before its window is planned.
+        const int slots = LinearWindow::maxTasks(windowRows);
+        // The loop: group g's tiles, then (when there is a group after it) `slots` tasks that
+        // make its rows, `slots` that sharpen them and one measure for each of its tiles.
+        std::vector<int> blockStart(size_t(groupCount) + 1, 0);
+        for (int g = 0; g < groupCount; ++g)
+            blockStart[size_t(g) + 1]
+                = blockStart[size_t(g)] + tilesOf(g) + (g + 1 < groupCount ? 2 * slots + tilesOf(g + 1) : 0);
+        // Measures of a group in the slot of its parity, sized for the largest group.
+        std::vector<double> costs[2];
+        std::vector<std::array<float, 2>> tileRanges[2];
+        costs[0] = std::move(cost);
+        tileRanges[0] = std::move(ranges);
+        for (int k = 0; k < 2; ++k) {
+            costs[k].resize(size_t(step * tilesPerBand), 0.0);
+            tileRanges[k].resize(costs[k].size());
+        }
+        std::vector<std::unique_ptr<Latch>> made, ready, tilesDone;
+        std::vector<int> making(size_t(groupCount), 0);
+        std::vector<std::once_flag> begun(static_cast<size_t>(groupCount)),
+            started(static_cast<size_t>(groupCount));
+        std::vector<std::vector<int>> order(static_cast<size_t>(groupCount));
+        for (int g = 0; g < groupCount; ++g) {
+            made.push_back(std::make_unique<Latch>(g > 0 ? slots : 0));
+            ready.push_back(std::make_unique<Latch>(g > 0 ? slots + tilesOf(g) : 0));
+            tilesDone.push_back(std::make_unique<Latch>(tilesOf(g)));
+        }
+        // Each band's rows (render order), handed on once its tiles are done.
+        std::vector<RowBuffer> bandOut(static_cast<size_t>(bandCount));
+        std::unique_ptr<std::atomic<int>[]> tilesLeft(new std::atomic<int>[size_t(bandCount)]);
+        for (int j = 0; j < bandCount; ++j)
+            tilesLeft[size_t(j)] = tilesPerBand;
+        std::vector<char> bandDone(size_t(bandCount), 0);
+        std::mutex handing;
+        int handed = 0;
+        std::atomic<bool> stop { false }; // aborted, or a task failed
+        auto rowsOfBand = [&](int j) {
+            const int b = bandOf(j);
+            return std::pair<int, int> { b * bandHeight, std::min(sh, (b + 1) * bandHeight) };
+        };
+        // Under `handing`: the bands done, in order; a group's last one after the report.
+        auto handOn = [&] {
+            while (!stop && handed < bandCount && bandDone[size_t(handed)]) {
+                const auto g = size_t(
+                    std::upper_bound(groupFirst.begin(), groupFirst.end(), handed) - groupFirst.begin() - 1);
+                if (handed + 1 == groupFirst[g + 1]) {
+                    if (aborted()) {
+                        stop = true;
+                        return;
+                    }
+                    if (progress)
+                        progress(5 + 80 * (handed + 1) / bandCount);
+                    if (aborted()) {
+                        stop = true;
+                        return;
+                    }
+                }
+                const auto [r0, r1] = rowsOfBand(handed);
+                encoder->push(std::move(bandOut[size_t(handed)]), r1 - r0);
+                ++handed;
+            }
+        };
+        auto renderTile = [&](int g, int k) {
+            std::call_once(started[size_t(g)], [&] {
+                // The costliest tiles of each band first, the bands in order; and the bands' rows.
+                std::vector<int>& o = order[size_t(g)];
+                o.resize(size_t(tilesOf(g)));
+                for (size_t t = 0; t < o.size(); ++t)
+                    o[t] = int(t);
+                const std::vector<double>& c = costs[g % 2];
+                std::stable_sort(o.begin(), o.end(), [&](int a, int b) {
+                    if (a / tilesPerBand != b / tilesPerBand)
+                        return a / tilesPerBand < b / tilesPerBand;
+                    return c[size_t(a)] > c[size_t(b)];
+                });
+                for (int j = groupFirst[size_t(g)]; j < groupFirst[size_t(g) + 1]; ++j) {
+                    const auto [r0, r1] = rowsOfBand(j);
+                    RowBuffer buffer = encoder->buffer();
+                    buffer.resize(size_t(r1 - r0) * W * bpp);
+                    bandOut[size_t(j)] = std::move(buffer);
+                }
+            });
+            if (m_tileHook)
+                m_tileHook(g, false);
+            if (stop)
+                return;
+            const int t = order[size_t(g)][size_t(k)];
+            const int j = groupFirst[size_t(g)] + t / tilesPerBand;
+            const Rect rect = tileAt(groupFirst[size_t(g)], t);
+            {
+                ScratchShelf<TileScratch>::Lease scratch(shelf);
+                RgbPlanes<float>& tile = scratch.get()->refocus.acc;
+                tile.reset(rect.width(), rect.height());
+                linear[g % 2]->render(
+                    m_in, rect, tile, 0, 0, scratch.get()->refocus, tileRanges[g % 2][size_t(t)].data());
+                const auto [r0, r1] = rowsOfBand(j);
+                uint8_t* const out = bandOut[size_t(j)].data();
+                for (int ty = 0; ty < rect.height(); ++ty) {
+                    const int y = rect.y0 - m_source.y0 + ty;
+                    const float* rgb[3] = { tile.c[0].row(ty), tile.c[1].row(ty), tile.c[2].row(ty) };
+                    convert(rgb, 1, tile.width(), at.data() + (t % tilesPerBand) * m_tileColumns,
+                        out + size_t(upwards ? r1 - 1 - y : y - r0) * W * bpp);
+                }
+            }
+            if (m_tileHook)
+                m_tileHook(g, true);
+            if (tilesLeft[size_t(j)].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                std::lock_guard<std::mutex> lock(handing);
+                bandDone[size_t(j)] = 1;
+                handOn();
+            }
+        };
+        // A failure stops the tasks after it before the latch of the task that failed counts down.
+        auto guarded = [&](Latch& latch, const std::function<void()>& body) {
+            Latch::CountDown c(latch);
+            try {
+                body();
+            } catch (...) {
+                stop = true;
+                throw;
+            }
+        };
+        pool.parallelFor(blockStart.back(), [&](int i) {
+            const int g
+                = int(std::upper_bound(blockStart.begin(), blockStart.end(), i) - blockStart.begin()) - 1;
+            int k = i - blockStart[size_t(g)];
+            if (k < tilesOf(g)) {
+                guarded(*tilesDone[size_t(g)], [&] {
+                    ready[size_t(g)]->wait();
+                    renderTile(g, k);
+                });
+                return;
+            }
+            k -= tilesOf(g);
+            const int next = g + 1; // the group whose rows the tasks after the tiles make
+            LinearWindow& window = *linear[next % 2];
+            if (k < slots) {
+                guarded(*made[size_t(next)], [&] {
+                    // The window goes to this group once the group two before is done with it,
+                    // and copies rows of the one before once that is sharpened.
+                    if (next >= 2)
+                        tilesDone[size_t(next) - 2]->wait();
+                    ready[size_t(g)]->wait();
+                    std::call_once(begun[size_t(next)], [&] {
+                        const int first = groupFirst[size_t(next)];
+                        const std::pair<int, int> rows
+                            = groupRows(L, first, groupFirst[size_t(next) + 1] - first);
+                        making[size_t(next)]
+                            = window.begin(m_in, rows.first, rows.second, linear[g % 2].get());
+                        if (making[size_t(next)] > slots || window.sharpenTasks() > slots)
+                            throw std::logic_error("More tasks than planned");
+                    });
+                    if (!stop && k < making[size_t(next)])
+                        makeTask(window, k);
+                });
+                return;
+            }
+            k -= slots;
+            guarded(*ready[size_t(next)], [&] {
+                made[size_t(next)]->wait();
+                if (stop)
+                    return;
+                if (k < slots) {
+                    if (k < window.sharpenTasks())
+                        window.sharpenTask(m_in, k);
+                    return;
+                }
+                const int t = k - slots;
+                costs[next % 2][size_t(t)] = window.cost(
+                    m_in, tileAt(groupFirst[size_t(next)], t), tileRanges[next % 2][size_t(t)].data());
+            });
+        });
+        const bool done = handed == bandCount;
+        for (auto& l : linear)
+            if (l)
+                l->release();
+        if (!done)
+            return false;
+        encoder->finish();
+        return true;
     }
     int cur = 0; // the window of the group rendered: linear[cur]
     while (rowsDone < ph) {
@@ -577,7 +654,7 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
         LinearWindow* const nextLinear = linear[1 - cur].get();
         int making = 0, sharpening = 0, measures = 0;
         if (next > 0) {
-            const std::pair<int, int> nextRows = groupRows(done, next);
+            const std::pair<int, int> nextRows = groupRows(L, done, next);
             making = nextLinear->begin(m_in, nextRows.first, nextRows.second, linear[cur].get());
             sharpening = nextLinear->sharpenTasks();
             measures = next * tilesPerBand;

@@ -63,23 +63,42 @@ std::shared_ptr<const ColourPipeline> colourPipelineFor(const PropertyStore::Val
     return p;
 }
 
-TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& s,
-    bool* computedDepth, bool develop)
+TileInputs colourInputs(PictureSession& session, int level, const RequestSettings& s)
 {
     TileInputs in;
-    if (develop)
-        in.camera = session.level(level);
     in.levelWidth = session.levelSize(level).x;
     in.levelHeight = session.levelSize(level).y;
     in.sharpening = s.values.f(f(FloatParam::Sharpening));
     in.mode = static_cast<ViewMode>(s.mode);
     in.bgra = s.values.i(i(IntParam::ChannelOrderBGRA)) == 1;
+    in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
+    return in;
+}
+
+RefocusSettings refocusAperture(const PropertyStore::Values& values, int levelWidth)
+{
+    const float n = values.f(f(FloatParam::DepthOfField));
+    const float nMin = std::max(0.5f, values.f(f(FloatParam::MinDepthOfField)));
+    const float nMax = std::max(nMin + 0.1f, values.f(f(FloatParam::MaxDepthOfField)));
+    RefocusSettings r;
+    r.strength = n > 0.f ? std::clamp((1.f / n - 1.f / nMax) / (1.f / nMin - 1.f / nMax), 0.f, 1.f) : 0.f;
+    r.maxRadius = 0.02f * float(levelWidth);
+    return r;
+}
+
+TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level, const RequestSettings& s,
+    bool* computedDepth, bool develop)
+{
+    std::shared_ptr<const RgbPlanes<uint16_t>> camera;
+    if (develop)
+        camera = session.level(level);
+    TileInputs in;
     const bool eager = s.profile == 3 && s.values.i(i(IntParam::EagerDepth)) == 1;
     // The colour pipeline's tables are made beside the depth computation, whose first step
     // (decoding the raw frames, serial work) leaves threads free.
     WorkerPool::instance().parallelFor(eager ? 2 : 1, [&](int part) {
         if (!eager || part == 1) {
-            in.colour = colourPipelineFor(s.values, session.cameraToSrgb());
+            in = colourInputs(session, level, s);
             return;
         }
         bool started = false;
@@ -93,6 +112,7 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
         if (computedDepth)
             *computedDepth = did;
     });
+    in.camera = std::move(camera);
     if (s.profile != 3)
         return in;
     std::lock_guard<std::mutex> lock(session.depthMutex);
@@ -106,17 +126,13 @@ TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int leve
     in.depth = session.depthSnapshot();
     in.selection = session.selectionSnapshot();
     const auto range = session.depthRange();
-    const float n = s.values.f(f(FloatParam::DepthOfField));
-    const float nMin = std::max(0.5f, s.values.f(f(FloatParam::MinDepthOfField)));
-    const float nMax = std::max(nMin + 0.1f, s.values.f(f(FloatParam::MaxDepthOfField)));
     RefocusSettings& r = in.refocus;
-    r.strength = n > 0.f ? std::clamp((1.f / n - 1.f / nMax) / (1.f / nMin - 1.f / nMax), 0.f, 1.f) : 0.f;
+    r = refocusAperture(s.values, in.levelWidth);
     r.focusDepth = s.values.f(f(FloatParam::FocusDepth));
     if (!(r.focusDepth > 0.f))
         r.focusDepth = std::sqrt(range.first * range.second);
     r.nearDepth = range.first;
     r.farDepth = range.second;
-    r.maxRadius = 0.02f * float(in.levelWidth);
     return in;
 }
 

@@ -30,6 +30,14 @@ struct RequestSettings
 TileInputs prepareInputs(RenderShared& shared, PictureSession& session, int level,
     const RequestSettings& settings, bool* computedDepth, bool develop = true);
 
+// What prepareInputs gives that the colour work of a level reads: the level's size, the
+// colour pipeline, the sharpening, the mode and channel order; no level, depth or refocus.
+TileInputs colourInputs(PictureSession& session, int level, const RequestSettings& settings);
+
+// The refocus of a level `levelWidth` pixels wide without the depth range and focus depth (which
+// the depth gives): how strong it is and its largest blur, as prepareInputs sets them.
+RefocusSettings refocusAperture(const PropertyStore::Values& values, int levelWidth);
+
 // One render(level, roi) call: tiles on the engine's pool, one output call per finished
 // tile, then progress 100 (and state 4 after a depth computation). Every listener call is
 // made only while the renderer's generation still equals the request's.

@@ -4,8 +4,11 @@
 // linear path.
 #include <QtTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -410,6 +413,149 @@ private slots:
             QVERIFY2(std::memcmp(bytes.data(), expected.data(), expected.size()) == 0,
                 streamed ? "developed on the way" : "developed level");
         }
+    }
+
+    // The first group's colours made before run(), while the depth is computed (the inputs
+    // then have no depth nor depth range yet): run() adds the layer coordinates and writes the
+    // bytes of an export made at once. When the inputs run() gets call for another window (no
+    // depth after all, other colours), the early one is not used and the bytes are still right.
+    void firstColoursBeforeTheDepth_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("change"); // 0 none; 1 no depth after all; 2 other colours
+        QTest::newRow("upright, one thread") << 0 << 1 << 0;
+        QTest::newRow("upright, three threads") << 0 << 3 << 0;
+        QTest::newRow("upside down, from the bottom band") << 7 << 2 << 0;
+        QTest::newRow("mirrored, four threads") << 6 << 4 << 0;
+        QTest::newRow("turned") << 3 << 3 << 0;
+        QTest::newRow("no depth after all") << 0 << 3 << 1;
+        QTest::newRow("other colours") << 7 << 2 << 2;
+    }
+    void firstColoursBeforeTheDepth()
+    {
+        QFETCH(int, orientation);
+        QFETCH(int, threads);
+        QFETCH(int, change);
+        useThreads(threads);
+        const int w = 300, h = 710;
+        auto mosaic = std::make_shared<PlaneF>(140, 140 * h / w);
+        std::mt19937 random(23);
+        for (int y = 0; y < mosaic->height(); ++y)
+            for (int x = 0; x < mosaic->width(); ++x)
+                mosaic->at(x, y) = float((x / 3 + y / 5) % 4) * 0.2f + float(random() % 100) * 0.001f;
+        const CfaLayout cfa { 0, 1, 1, 2 };
+        const Rect whole { 0, 0, mosaic->width(), mosaic->height() };
+        const LevelRows rows(mosaic, cfa, whole, w, h);
+        // What run() gets, and the same inputs developed, for the expected bytes.
+        TileInputs final = inputs(change != 1);
+        final.camera = nullptr;
+        final.levelWidth = w;
+        final.levelHeight = h;
+        TileInputs developed = final;
+        developed.camera = std::make_shared<RgbPlanes<uint16_t>>(developLevel(*mosaic, cfa, whole, w, h));
+        // What is known before the depth: no depth, no depth range, the aperture of a refocus.
+        TileInputs early = inputs(true);
+        early.camera = nullptr;
+        early.levelWidth = w;
+        early.levelHeight = h;
+        early.depth = nullptr;
+        early.refocus.focusDepth = -1.f;
+        early.refocus.nearDepth = 1e6f;
+        early.refocus.farDepth = -1.f;
+        if (change != 2)
+            early.colour = final.colour;
+        QVERIFY(early.refocus.active());
+        const std::array<int, 4> m = turn(orientation);
+        const ExportPlan plan = planExport(w, h, { 0.f, 0.04f, 1.f, 0.97f }, m, 0, 0);
+        const std::vector<uint8_t> expected
+            = wholeImage(developed, plan.crop, plan, m, false, true, 1, ExifFacts(), 100);
+        std::ostringstream out(std::ios::binary);
+        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+        StreamedExport job(final, plan.crop, plan, m, false, true, *writer, &rows);
+        job.setTileColumns(100);
+        job.makeFirstColour(early);
+        QVERIFY(job.run([] { return false; }, nullptr));
+        writer->finish();
+        QCOMPARE(job.usedFirstColour(), change == 0);
+        const std::string bytes = out.str();
+        QCOMPARE(bytes.size(), expected.size());
+        QVERIFY(std::memcmp(bytes.data(), expected.data(), expected.size()) == 0);
+    }
+
+    // In one loop over all the groups, a group's tiles may end after those of the group after
+    // it: the first tile of the first group is held back until every tile of the second is
+    // rendered. The rows still go to the writer in their order, the progress is reported after
+    // each group in turn, and the bytes are those of the whole picture.
+    void groupEndingLastKeepsTheOrder_data()
+    {
+        QTest::addColumn<int>("orientation");
+        QTest::addColumn<bool>("refocus");
+        QTest::addColumn<int>("threads");
+        QTest::newRow("upright, refocus, three threads") << 0 << true << 3;
+        QTest::newRow("upside down, refocus, four threads") << 7 << true << 4;
+        QTest::newRow("mirrored, sharpened only, three threads") << 6 << false << 3;
+    }
+    void groupEndingLastKeepsTheOrder()
+    {
+        QFETCH(int, orientation);
+        QFETCH(bool, refocus);
+        QFETCH(int, threads);
+        useThreads(threads);
+        const int w = 300, h = 710;
+        TileInputs in = inputs(refocus);
+        auto cam = std::make_shared<RgbPlanes<uint16_t>>();
+        cam->reset(w, h);
+        std::mt19937 random(29);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 3; ++c)
+                    cam->c[c].at(x, y) = uint16_t(((x / 7 + y / 5) % 3) * 14000 + y * 40 + random() % 3000);
+        in.camera = cam;
+        const std::array<int, 4> m = turn(orientation);
+        const ExportPlan plan = planExport(w, h, { 0.f, 0.f, 1.f, 1.f }, m, 0, 0);
+        const std::vector<uint8_t> expected
+            = wholeImage(in, plan.crop, plan, m, false, true, 1, ExifFacts(), 100);
+        std::ostringstream out(std::ios::binary);
+        auto writer = ppmRowWriter(out, plan.finalWidth(), plan.finalHeight());
+        StreamedExport job(in, plan.crop, plan, m, false, true, *writer);
+        job.setTileColumns(100);
+        std::mutex mutex;
+        std::condition_variable changed;
+        int secondRendered = 0, secondTiles = 0;
+        bool held = false, heldLong = false;
+        std::vector<int> reports;
+        job.setTileHook([&](int group, bool rendered) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (group == 1 && !rendered)
+                ++secondTiles;
+            if (group == 1 && rendered) {
+                ++secondRendered;
+                changed.notify_all();
+            }
+            if (group == 0 && !rendered && !held) {
+                held = true;
+                // Until the second group's tiles are all rendered (three tiles a band, two bands
+                // or more a group); never for ever.
+                heldLong = changed.wait_for(lock, std::chrono::seconds(20),
+                    [&] { return secondTiles > 0 && secondRendered == secondTiles && secondTiles >= 6; });
+                // No report was made meanwhile: the first group is not done.
+                QCOMPARE(int(reports.size()), 0);
+            }
+        });
+        QVERIFY(job.run([] { return false; },
+            [&](int p) {
+                std::lock_guard<std::mutex> lock(mutex);
+                reports.push_back(p);
+            }));
+        writer->finish();
+        QVERIFY(heldLong);
+        QVERIFY(reports.size() >= 3);
+        QVERIFY(std::is_sorted(reports.begin(), reports.end()));
+        QCOMPARE(reports.back(), 85);
+        const std::string bytes = out.str();
+        QCOMPARE(bytes.size(), expected.size());
+        QVERIFY(std::memcmp(bytes.data(), expected.data(), expected.size()) == 0);
     }
 
     void levelDevelopedOnTheWay_data()

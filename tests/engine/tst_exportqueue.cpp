@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -458,6 +459,106 @@ private slots:
         runQueue(queue, second);
         QVERIFY(edited);
         QVERIFY(progress.value("e-1.jpg").size() > 2);
+    }
+
+    // An abort made while the worker opens the picture of its request (before the engine
+    // starts writing it, so that the renderer has no write to abort yet) still cancels that
+    // export: no file is written, and the export is reported as not written.
+    void abortBeforeTheWriteCancelsIt()
+    {
+        ExportQueue queue;
+        ImageViewer writer;
+        QSemaphore reached, proceed;
+        queue.setSaveWait([&](const QUrl&) {
+            reached.release();
+            proceed.acquire();
+        });
+        QStringList failed;
+        connect(&queue, &ExportQueue::notifyExportFailed, this,
+            [&](const QString& path, const QString&) { failed << path; });
+        const QString path = out("cancelled-early.jpg");
+        QVERIFY(queue.enqueue(QUrl::fromLocalFile(m_a), sourceOf(m_a), 0, path,
+            Size { Export::Literal, 0, QSize(320, 240) }, 0));
+        writer.setFilePerm(&m_perm);
+        queue.setWriter(&writer);
+        QFuture<void> done = QtConcurrent::run([&] { queue.run(writer); });
+        QVERIFY(QTest::qWaitFor([&] { return reached.tryAcquire(); }, 60000));
+        queue.abort();
+        proceed.release();
+        QVERIFY(QTest::qWaitFor([&] { return done.isFinished(); }, 300000));
+        QCoreApplication::processEvents();
+        QVERIFY(!QFileInfo::exists(path));
+        QCOMPARE(failed, QStringList { path });
+        QVERIFY(queue.isIdle());
+    }
+
+    // Aborts at any moment of a running queue (while it opens pictures, replaces its renderer,
+    // writes, between requests), once or twice, run after run: the worker ends, nothing stays
+    // queued, and each export's name holds a whole file or nothing: no cut-off output and no
+    // hidden part file is left.
+    void abortsAnywhereLeaveWholeFilesOrNothing()
+    {
+        const QString folder = out("aborts");
+        QVERIFY(QDir().mkpath(folder));
+        const QUrl urls[] = { QUrl::fromLocalFile(m_a), QUrl::fromLocalFile(m_b) };
+        const QString files[] = { m_a, m_b };
+        int cut = 0, whole = 0;
+        for (int run = 0; run < 12; ++run) {
+            ExportQueue queue;
+            ImageViewer writer;
+            writer.setFilePerm(&m_perm);
+            int reports = 0;
+            connect(
+                &queue, &ExportQueue::notifyPartialProgress, this, [&](int, const QString&) { ++reports; });
+            QStringList paths;
+            for (int i = 0; i < 4; ++i) {
+                // Pictures in turn (the writer opens another one each time), JPEG and PPM.
+                const int format = (run + i) % 2 == 0 ? 0 : 1;
+                const QString path = QDir(folder).filePath(
+                    QStringLiteral("r%1-%2.%3").arg(run).arg(i).arg(format ? "ppm" : "jpg"));
+                paths << path;
+                queue.enqueue(urls[(run + i) % 2], sourceOf(files[(run + i) % 2]), format, path,
+                    Size { Export::Literal, 0, QSize(480 + 16 * i, 360 + 12 * i) }, 0);
+            }
+            queue.setWriter(&writer);
+            QFuture<void> done = QtConcurrent::run([&] { queue.run(writer); });
+            // After a few reports, or none at all; a second abort for some runs.
+            const int after = run % 4 == 0 ? 0 : 3 * run;
+            QVERIFY(QTest::qWaitFor([&] { return reports >= after || done.isFinished(); }, 60000));
+            queue.abort();
+            if (run % 3 == 1) {
+                QTest::qWait(run);
+                queue.abort();
+            }
+            QVERIFY(QTest::qWaitFor([&] { return done.isFinished(); }, 300000));
+            QCoreApplication::processEvents();
+            QCOMPARE(queue.pendingCount(), 0);
+            QVERIFY(queue.isIdle());
+            for (int i = 0; i < paths.size(); ++i) {
+                const QString& path = paths[i];
+                if (!QFileInfo::exists(path)) {
+                    ++cut;
+                    continue;
+                }
+                ++whole;
+                const QByteArray bytes = fileBytes(path);
+                if (path.endsWith(".ppm")) {
+                    const QSize size(480 + 16 * i, 360 + 12 * i);
+                    QCOMPARE(storedSize(path), size);
+                    QCOMPARE(qint64(bytes.size()),
+                        qint64(bytes.indexOf("255\n") + 4) + qint64(size.width()) * size.height() * 3);
+                } else {
+                    QVERIFY(bytes.startsWith("\xFF\xD8"));
+                    QVERIFY2(bytes.endsWith("\xFF\xD9"), qPrintable(path));
+                }
+            }
+            const QStringList parts
+                = QDir(folder).entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden);
+            QVERIFY2(parts.isEmpty(), qPrintable(parts.join(' ')));
+        }
+        // The aborts cut some exports short, and some ran whole before them.
+        QVERIFY(cut > 0);
+        QVERIFY(whole > 0);
     }
 
     // Requests arrive while the worker runs and while it ends: every one is written, by
