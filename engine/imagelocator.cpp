@@ -749,7 +749,9 @@ void ImageLocator::onFileCompressed(VrxMetadata metadata)
         return;
     }
     const QUrl key = fileKey(metadata.location);
-    if (m_rows.value(key).isEmpty()) {
+    const QMap<int, QVariant> row = m_rows.value(key);
+    if (row.isEmpty() || row.value(IResolver::Invalid).toBool()) {
+        // Nothing newer to keep: the compressed file as read back.
         fileIndexed(key, metadata, m_rows.beginRead());
         return;
     }

@@ -239,6 +239,22 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(row().value(IResolver::Compressed).toBool(), 60000);
             QCOMPARE(row().value(IResolver::Rating).toInt(), 4);
             QCOMPARE(row().value(IResolver::FileSize).toLongLong(), QFileInfo(path).size());
+
+            // Found unreadable meanwhile (a read that met the file cut short): the compressed
+            // file, read back whole, is what the row shows.
+            const QString other = picture(folder("c"), QStringLiteral("D.vrx"), 3, 8);
+            const QUrl otherKey = QUrl::fromLocalFile(other);
+            VrxMetadata unreadable = indexed(locator, other);
+            QVERIFY(!unreadable.invalid);
+            QVERIFY(QTest::qWaitFor([&] { return reached.tryAcquire(1); }, 60000));
+            unreadable.invalid = true;
+            QVERIFY(
+                QMetaObject::invokeMethod(&locator, "onFileMetadataIndexed", Q_ARG(VrxMetadata, unreadable)));
+            QVERIFY(locator.indexedValues(otherKey).value(IResolver::Invalid).toBool());
+            go.release();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                locator.indexedValues(otherKey).value(IResolver::Compressed).toBool(), 60000);
+            QVERIFY(!locator.indexedValues(otherKey).value(IResolver::Invalid).toBool());
         }
         QCOMPARE(ostra::test::savedState(path).rating, 4);
     }
