@@ -12,6 +12,8 @@
 #include <QScopeGuard>
 #include <qplatformdefs.h>
 
+#include <dirent.h>
+
 namespace {
 
 QString cleanAbsolute(const QString& path)
@@ -64,8 +66,54 @@ Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusiv
     , m_inclusive(inclusive)
     , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    m_folderCanonical = QFileInfo(m_folder).canonicalFilePath();
     setGlobbing(patterns);
+    // The folder may be on a drive that hangs: its canonical path is looked up off this
+    // thread, and the rules use it once it is in.
+    m_locating = true;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder = m_folder] {
+        const QString canonical = locate(folder).canonical;
+        replies->post([this, canonical] {
+            m_locating = false;
+            if (m_folderCanonical.isEmpty())
+                m_folderCanonical = canonical;
+            emit located();
+        });
+    });
+}
+
+Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
+    const QStringList& patterns, bool inclusive, const QString& canonical)
+    : QObject(parent)
+    , m_folder(cleanAbsolute(folder))
+    , m_folderCanonical(canonical)
+    , m_recursive(recursive)
+    , m_occlusive(occlusive)
+    , m_inclusive(inclusive)
+    , m_replies(std::make_shared<ReplyTarget>(this))
+{
+    setGlobbing(patterns);
+}
+
+Root::Location Root::locate(const QString& path)
+{
+    Location location;
+    const QFileInfo info(QDir::cleanPath(path));
+    location.absolute = QDir::cleanPath(info.absoluteFilePath());
+    location.parentCanonical = QFileInfo(parentOf(location.absolute)).canonicalFilePath();
+    location.exists = info.exists();
+    if (!location.exists)
+        return location;
+    location.isDir = info.isDir();
+    location.canonical = info.canonicalFilePath();
+    if (location.isDir) {
+        // Whether it can be listed: a folder without the right to read it shows nothing.
+        if (DIR* d = ::opendir(QFile::encodeName(location.absolute).constData())) {
+            location.readable = true;
+            ::closedir(d);
+        }
+    }
+    return location;
 }
 
 Root::~Root()
@@ -124,24 +172,32 @@ bool Root::matchesName(const QString& name) const
     return false;
 }
 
-bool Root::containsDirectory(const QString& dirPath) const
+bool Root::containsDirectory(const QString& dirPath, const QString& canonical) const
 {
     const QString dir = cleanAbsolute(dirPath);
     if (pathWithin(dir, m_folder, m_recursive))
         return true;
-    // The same folder reached through another spelling (a symbolic link).
-    if (m_folderCanonical.isEmpty())
+    // The same folder reached through another spelling (a symbolic link), as far as the
+    // caller knows where it leads: the disk is not asked on this thread.
+    if (m_folderCanonical.isEmpty() || canonical.isEmpty())
         return false;
-    const QString canonical = QFileInfo(dir).canonicalFilePath();
-    return !canonical.isEmpty() && pathWithin(canonical, m_folderCanonical, m_recursive);
+    return pathWithin(canonical, m_folderCanonical, m_recursive);
 }
 
 bool Root::containsPath(const QString& path) const
 {
     const QFileInfo info(path);
-    if (info.isDir())
-        return containsDirectory(info.absoluteFilePath());
-    return containsDirectory(parentOf(cleanAbsolute(path)));
+    const QString dir = info.isDir() ? info.absoluteFilePath() : parentOf(cleanAbsolute(path));
+    if (containsDirectory(dir))
+        return true;
+    return !m_folderCanonical.isEmpty() && containsDirectory(dir, QFileInfo(dir).canonicalFilePath());
+}
+
+QString Root::knownCanonical(const QString& dir) const
+{
+    if (dir == m_folder)
+        return m_folderCanonical;
+    return m_canonicalOf.value(dir);
 }
 
 bool Root::sameFolder(const Root& other) const
@@ -153,7 +209,7 @@ bool Root::sameFolder(const Root& other) const
 
 bool Root::covers(const Root& other) const
 {
-    return (m_recursive || !other.m_recursive) && containsDirectory(other.m_folder);
+    return (m_recursive || !other.m_recursive) && containsDirectory(other.m_folder, other.m_folderCanonical);
 }
 
 bool Root::patternsCover(const Root& other) const
@@ -237,18 +293,18 @@ bool Root::includes(const QString& path) const
     return matchesName(info.fileName());
 }
 
-bool Root::excludesFile(const QString& path) const
+bool Root::excludesFile(const QString& path, const QString& canonicalDir) const
 {
-    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path)), canonicalDir))
         return false;
     if (m_occlusive)
         return true;
     return m_patterns.contains(QFileInfo(path).fileName());
 }
 
-bool Root::includesFile(const QString& path) const
+bool Root::includesFile(const QString& path, const QString& canonicalDir) const
 {
-    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path)), canonicalDir))
         return false;
     if (m_patterns.isEmpty())
         return true;
@@ -575,6 +631,8 @@ void Root::applyRead(const QString& dir, quint64 serial, const Listing& listing)
             }
             canonical = listing.canonical;
             m_dirOfCanonical.insert(canonical, dir);
+            if (dir == m_folder)
+                m_folderCanonical = canonical; // there now, or not looked up before
         }
         if (m_unwatched.contains(dir) && !listing.canonical.isEmpty()) {
             if (!m_warnedUnwatchable) {

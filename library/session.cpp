@@ -21,6 +21,7 @@ Session::~Session()
 {
     m_replies->close();
     m_checker.leave(0);
+    m_locator.leave(0);
 }
 
 void Session::reset()
@@ -46,23 +47,75 @@ void Session::impose(QUrl location, bool recursive, QJsonDocument condition)
         qCWarning(lcLibrary) << "Session: not a local folder:" << location;
         return;
     }
-    insertRoot(new Root(this, location.toLocalFile(), recursive, true, m_globbing, false));
+    addRoot(location, recursive, false, true);
 }
 
-void Session::addRoot(const QUrl& location, bool recursive, bool inclusive)
+void Session::addRoot(const QUrl& location, bool recursive, bool inclusive, bool impose)
 {
     if (!location.isLocalFile()) {
         qCWarning(lcLibrary) << "Session: not a local file or folder:" << location;
         return;
     }
-    const QFileInfo info(QDir::cleanPath(location.toLocalFile()));
-    Root* root = nullptr;
-    if (info.isDir()) {
-        root = new Root(this, info.absoluteFilePath(), recursive, true, m_globbing, inclusive);
-    } else {
-        root = new Root(this, info.absolutePath(), false, false, { info.fileName() }, inclusive);
+    PendingRoot pending;
+    pending.serial = ++m_pendingSerial;
+    pending.impose = impose;
+    pending.inclusive = inclusive;
+    pending.recursive = recursive;
+    pending.path = location.toLocalFile();
+    m_pending.push_back(pending);
+    // The location may be on a drive that hangs: whether it is a folder, and where it
+    // leads, is asked off this thread.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_locator.start([this, replies, serial = pending.serial, path = pending.path] {
+        const Root::Location found = Root::locate(path);
+        replies->post([this, serial, found] {
+            for (PendingRoot& waiting : m_pending) {
+                if (waiting.serial == serial) {
+                    waiting.checked = true;
+                    waiting.location = found;
+                }
+            }
+            addChecked();
+        });
+    });
+}
+
+void Session::addChecked()
+{
+    // In the order asked for: a folder closed right after it was opened stays closed.
+    while (!m_pending.empty() && m_pending.front().checked) {
+        const PendingRoot next = std::move(m_pending.front());
+        m_pending.pop_front();
+        const Root::Location& found = next.location;
+        if (found.isDir && !found.readable)
+            qCWarning(lcLibrary) << "Session: can't read the folder" << found.absolute;
+        Root* root = nullptr;
+        if (next.impose) {
+            root = new Root(this, next.path, next.recursive, true, m_globbing, false, found.canonical);
+        } else if (found.isDir) {
+            root = new Root(
+                this, found.absolute, next.recursive, true, m_globbing, next.inclusive, found.canonical);
+        } else {
+            // A file, or nothing there yet: a Root of that name in its folder.
+            const QFileInfo info(found.absolute);
+            root = new Root(
+                this, info.path(), false, false, { info.fileName() }, next.inclusive, found.parentCanonical);
+        }
+        insertRoot(root);
     }
-    insertRoot(root);
+    tellIfSettled();
+}
+
+QString Session::canonicalDirOf(const QString& path) const
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString dir = slash > 0 ? path.left(slash) : QStringLiteral("/");
+    for (const Root* root : m_roots) {
+        const QString canonical = root->knownCanonical(dir);
+        if (!canonical.isEmpty())
+            return canonical;
+    }
+    return QString();
 }
 
 void Session::insertRoot(Root* root)
@@ -97,7 +150,7 @@ void Session::insertRoot(Root* root)
         for (const QUrl& url : files) {
             const QString path = url.toLocalFile();
             qCDebug(lcLibrary) << "Vetting" << path;
-            if (root->excludesFile(path)) {
+            if (root->excludesFile(path, canonicalDirOf(path))) {
                 qCDebug(lcLibrary) << "Removing" << path;
                 m_files.remove(url);
                 announce(false, url);
@@ -263,12 +316,13 @@ bool Session::admits(const QString& path) const
 
 bool Session::admitsFile(const QString& path) const
 {
+    const QString canonicalDir = m_roots.size() > 1 ? canonicalDirOf(path) : QString();
     for (int i = m_roots.size() - 1; i >= 0; --i) {
         const Root* root = m_roots.at(i);
         if (root->inclusive()) {
-            if (root->includesFile(path))
+            if (root->includesFile(path, canonicalDir))
                 return true;
-        } else if (root->excludesFile(path)) {
+        } else if (root->excludesFile(path, canonicalDir)) {
             return false;
         }
     }
@@ -421,7 +475,7 @@ void Session::tellIfSettled()
 
 bool Session::isReading() const
 {
-    if (m_vanishCheck != 0 || m_listings > 0 || !m_announce.empty())
+    if (m_vanishCheck != 0 || m_listings > 0 || !m_announce.empty() || !m_pending.empty())
         return true;
     for (const Root* root : m_roots) {
         if (root->isReading())

@@ -14,16 +14,17 @@
 #include "core/leavableworker.h"
 #include "engine/iresolver.h"
 #include "library/isession.h"
+#include "library/root.h"
 
 class ReplyTarget;
-class Root;
 
 // The folders and files opened in the gallery: an ordered list of Roots (one row each),
 // kept short by the Roots' rules. Every path a Root reports is vetted against the whole
 // list, the newest Root that decides winning, and the admitted files form the file set,
-// announced with addFile/delFile. GUI thread only; the folders are read off it (by the
-// Roots, and by the session for the files that went while it was inactive), so the file
-// set fills in as those reads come in.
+// announced with addFile/delFile. GUI thread only; the disk is asked off it (where an
+// opened or closed location leads, by the session; the folders' contents, by the Roots and
+// by the session for the files that went while it was inactive), so the Roots and the file
+// set fill in as those answers come in.
 class Session : public QAbstractListModel, public ISession
 {
     Q_OBJECT
@@ -55,7 +56,8 @@ public:
     Q_INVOKABLE void close(QUrl location, bool recursive) override;
     Q_INVOKABLE void impose(QUrl location, bool recursive, QJsonDocument condition) override;
 
-    Q_INVOKABLE bool isEmpty() const { return m_roots.isEmpty(); }
+    // No Root, and none on its way.
+    Q_INVOKABLE bool isEmpty() const { return m_roots.isEmpty() && m_pending.empty(); }
     Q_INVOKABLE void compact();
 
     bool active() const { return m_active; }
@@ -94,7 +96,22 @@ signals:
     void settled();
 
 private:
-    void addRoot(const QUrl& location, bool recursive, bool inclusive);
+    // A Root asked for: what the disk says of its location is found off this thread, and
+    // the Roots are added in the order they were asked for as those answers come in.
+    struct PendingRoot
+    {
+        quint64 serial = 0;
+        bool impose = false;
+        bool inclusive = false;
+        bool recursive = false;
+        QString path;
+        bool checked = false;
+        Root::Location location;
+    };
+    void addRoot(const QUrl& location, bool recursive, bool inclusive, bool impose = false);
+    void addChecked();
+    // The canonical path of the folder holding a file, as the Roots last read it.
+    QString canonicalDirOf(const QString& path) const;
     void insertRoot(Root* root);
     void appendRoot(Root* root);
     void removeRootAt(int row);
@@ -131,6 +148,9 @@ private:
     bool m_budgetPosted = false;
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_checker;
+    std::deque<PendingRoot> m_pending;
+    quint64 m_pendingSerial = 0;
+    LeavableWorker m_locator;
 };
 
 Q_DECLARE_METATYPE(Session*)

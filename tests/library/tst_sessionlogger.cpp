@@ -26,8 +26,11 @@ QByteArray readAll(const QString& path)
 }
 
 // The folders of a session's Roots, in row order, with "-" in front of closing ones.
+// The Roots come in once the disk has said what each location is (off the GUI thread).
 QStringList rootsOf(Session* session)
 {
+    if (session && !QTest::qWaitFor([session] { return !session->isReading(); }, 15000))
+        return { "still reading" };
     QStringList roots;
     for (int row = 0; session && row < session->rowCount(); ++row) {
         const QModelIndex index = session->index(row, 0);
