@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QScopeGuard>
+#include <QThreadPool>
 #include <qplatformdefs.h>
 
 #include <dirent.h>
@@ -51,6 +52,27 @@ QString parentOf(const QString& path)
     if (slash == 0)
         return QStringLiteral("/");
     return path.left(slash);
+}
+
+// Whether a folder (tree) holds a directory, by its path or, when both are known, by
+// where it leads.
+bool folderHolds(const QString& folder, const QString& folderCanonical, bool recursive, const QString& dir,
+    const QString& dirCanonical)
+{
+    if (pathWithin(dir, folder, recursive))
+        return true;
+    return !folderCanonical.isEmpty() && !dirCanonical.isEmpty()
+        && pathWithin(dirCanonical, folderCanonical, recursive);
+}
+
+// Whether a closing rule removes a file: one of its folder, and taken by its patterns.
+bool closesFile(const QString& folder, const QString& folderCanonical, bool recursive, bool occlusive,
+    const QSet<QString>& names, const QString& path, const QString& canonicalDir)
+{
+    if (!folderHolds(
+            folder, folderCanonical, recursive, cleanAbsolute(parentOf(cleanAbsolute(path))), canonicalDir))
+        return false;
+    return occlusive || names.contains(QFileInfo(path).fileName());
 }
 
 constexpr QDir::Filters kSubdirFilters = QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot;
@@ -174,14 +196,9 @@ bool Root::matchesName(const QString& name) const
 
 bool Root::containsDirectory(const QString& dirPath, const QString& canonical) const
 {
-    const QString dir = cleanAbsolute(dirPath);
-    if (pathWithin(dir, m_folder, m_recursive))
-        return true;
-    // The same folder reached through another spelling (a symbolic link), as far as the
-    // caller knows where it leads: the disk is not asked on this thread.
-    if (m_folderCanonical.isEmpty() || canonical.isEmpty())
-        return false;
-    return pathWithin(canonical, m_folderCanonical, m_recursive);
+    // The same folder may be reached through another spelling (a symbolic link): that
+    // counts as far as the caller knows where the directory leads. The disk is not asked.
+    return folderHolds(m_folder, m_folderCanonical, m_recursive, cleanAbsolute(dirPath), canonical);
 }
 
 bool Root::containsPath(const QString& path) const
@@ -295,11 +312,24 @@ bool Root::includes(const QString& path) const
 
 bool Root::excludesFile(const QString& path, const QString& canonicalDir) const
 {
-    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path)), canonicalDir))
-        return false;
-    if (m_occlusive)
-        return true;
-    return m_patterns.contains(QFileInfo(path).fileName());
+    return !m_inclusive
+        && closesFile(m_folder, m_folderCanonical, m_recursive, m_occlusive, m_patterns, path, canonicalDir);
+}
+
+Root::Exclusion Root::exclusion() const
+{
+    Exclusion rule;
+    rule.folder = m_folder;
+    rule.canonical = m_folderCanonical;
+    rule.recursive = m_recursive;
+    rule.occlusive = m_occlusive;
+    rule.names = m_patterns;
+    return rule;
+}
+
+bool Root::Exclusion::excludesFile(const QString& path, const QString& canonicalDir) const
+{
+    return closesFile(folder, canonical, recursive, occlusive, names, path, canonicalDir);
 }
 
 bool Root::includesFile(const QString& path, const QString& canonicalDir) const
@@ -442,7 +472,10 @@ void Root::setActive(bool on)
             m_watcher->deleteLater();
             m_watcher = nullptr;
         }
-        m_knownFiles.clear();
+        // A large folder's paths are let go on a pool thread: freeing them held the window.
+        auto known = std::make_shared<QHash<QString, QSet<QString>>>();
+        known->swap(m_knownFiles);
+        QThreadPool::globalInstance()->start([known]() mutable { known.reset(); });
         m_knownDirs.clear();
         m_unwatched.clear();
         m_dropped.clear();

@@ -100,6 +100,22 @@ public:
     // The canonical path of a directory this Root follows (or of its folder), as last read;
     // empty when not known.
     QString knownCanonical(const QString& dir) const;
+    // Every directory followed, with its canonical path as last read.
+    QHash<QString, QString> followedCanonicals() const { return m_canonicalOf; }
+    QString folderCanonical() const { return m_folderCanonical; }
+
+    // A closing Root's rule as a value, for any thread: excludesFile as the Root answers
+    // it when the value is taken.
+    struct Exclusion
+    {
+        QString folder;
+        QString canonical;
+        bool recursive = false;
+        bool occlusive = false;
+        QSet<QString> names;
+        bool excludesFile(const QString& path, const QString& canonicalDir) const;
+    };
+    Exclusion exclusion() const;
     // Matching files now on disk, at most `limit` of them (all when negative). Reads the
     // disk on the calling thread; requestList does the same off it.
     QStringList listFiles(int limit = -1) const;

@@ -92,6 +92,9 @@ signals:
     void resolverChanged();
     void addFile(QUrl location);
     void delFile(QUrl location);
+    // Files a closed folder took out of the set, all at once, before their delFile
+    // announcements (which follow a slice to a turn of the event loop).
+    void delFiles(const QList<QUrl>& locations);
     // Every read under way for the session is in (isReading() turned false).
     void settled();
 
@@ -110,6 +113,9 @@ private:
     };
     void addRoot(const QUrl& location, bool recursive, bool inclusive, bool impose = false);
     void addChecked();
+    // Takes out of the file set, off this thread, the files a closing Root removes.
+    void vetLater(const Root& root);
+    void removeVetted(const QList<QUrl>& gone, quint64 generation);
     // The canonical path of the folder holding a file, as the Roots last read it.
     QString canonicalDirOf(const QString& path) const;
     void insertRoot(Root* root);
@@ -141,7 +147,15 @@ private:
     quint64 m_vanishSerial = 0;
     QSet<QUrl> m_reportedSince;
     // Announcements not made yet (true: added), and whether a slice of them is due.
-    std::deque<std::pair<bool, QUrl>> m_announce;
+    // A run of removals a closed folder made shares their list.
+    struct Announcement
+    {
+        bool added = false;
+        QUrl url;
+        std::shared_ptr<const QList<QUrl>> removed;
+        int next = 0;
+    };
+    std::deque<Announcement> m_announce;
     bool m_slicePosted = false;
     // Announcements still made at once in this turn of the event loop.
     int m_inlineLeft;
@@ -151,6 +165,10 @@ private:
     std::deque<PendingRoot> m_pending;
     quint64 m_pendingSerial = 0;
     LeavableWorker m_locator;
+    // Vettings under way, and a serial number of the changes of the list of Roots.
+    int m_vettings = 0;
+    quint64 m_rootsGeneration = 0;
+    LeavableWorker m_vetter;
 };
 
 Q_DECLARE_METATYPE(Session*)

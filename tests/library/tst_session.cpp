@@ -512,8 +512,13 @@ private slots:
                 QMetaObject::invokeMethod(this, tick, Qt::QueuedConnection);
         };
         tick();
+        QSignalSpy batch(&session, &Session::delFiles);
         session.close(url(path("big")), true);
         QVERIFY(settled(session));
+        // Told all at once first, to a listener that takes them so.
+        QCOMPARE(batch.count(), 1);
+        const QList<QUrl> batched = batch.first().first().value<QList<QUrl>>();
+        QCOMPARE(QSet<QUrl>(batched.begin(), batched.end()), all);
         QCOMPARE(told, count);
         QVERIFY(emptyWhenQueued);
         QVERIFY(session.files().isEmpty());
