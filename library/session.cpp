@@ -75,6 +75,7 @@ void Session::addRoot(const QUrl& location, bool recursive, bool inclusive, bool
     pending.inclusive = inclusive;
     pending.recursive = recursive;
     pending.path = location.toLocalFile();
+    pending.globbing = m_globbing;
     m_pending.push_back(pending);
     // The location may be on a drive that hangs: whether it is a folder, and where it
     // leads, is asked off this thread.
@@ -104,10 +105,10 @@ void Session::addChecked()
             qCWarning(lcLibrary) << "Session: can't read the folder" << found.absolute;
         Root* root = nullptr;
         if (next.impose) {
-            root = new Root(this, next.path, next.recursive, true, m_globbing, false, found.canonical);
+            root = new Root(this, next.path, next.recursive, true, next.globbing, false, found.canonical);
         } else if (found.isDir) {
             root = new Root(
-                this, found.absolute, next.recursive, true, m_globbing, next.inclusive, found.canonical);
+                this, found.absolute, next.recursive, true, next.globbing, next.inclusive, found.canonical);
         } else {
             // A file, or nothing there yet: a Root of that name in its folder.
             const QFileInfo info(found.absolute);

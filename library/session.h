@@ -108,6 +108,7 @@ private:
         bool inclusive = false;
         bool recursive = false;
         QString path;
+        QStringList globbing; // the session's, when asked for
         bool checked = false;
         Root::Location location;
     };
