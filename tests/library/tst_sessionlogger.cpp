@@ -196,6 +196,44 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_db + ".damaged-2"));
     }
 
+    // A history another process holds locked (a second start, a backup tool) is in use,
+    // not damaged: it is neither set aside nor replaced, and opened once it is free again
+    // it still holds every session.
+    void lockedHistoryIsNotSetAside()
+    {
+        const QString a = folder("a");
+        int kept = 0;
+        {
+            auto logger = open();
+            logger->offer(QUrl::fromLocalFile(a), true);
+            kept = logger->activeId();
+            QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
+        }
+        const QByteArray before = readAll(m_db);
+        {
+            QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+            holder.setDatabaseName(m_db);
+            QVERIFY(holder.open());
+            {
+                QSqlQuery hold(holder);
+                QVERIFY(hold.exec("begin exclusive"));
+                QVERIFY(hold.exec("update sessions set display_name = display_name"));
+                {
+                    auto logger = open();
+                    QCOMPARE(logger->activeId(), 0);
+                }
+                QVERIFY(!QFileInfo::exists(m_db + ".damaged"));
+                QVERIFY(hold.exec("rollback"));
+            }
+            holder.close();
+        }
+        QSqlDatabase::removeDatabase("holder");
+        QCOMPARE(readAll(m_db), before);
+        auto logger = open();
+        QCOMPARE(logger->activeId(), kept);
+        QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
+    }
+
     // A process killed amid a write leaves its journal behind: the next start rolls the
     // write back and keeps the history as it was, without setting it aside.
     void killedAmidAWriteKeepsTheHistory()
