@@ -13,6 +13,7 @@
 #include "engine/imagelocator.h"
 #include "engine/statefile.h"
 #include "library/logging.h"
+#include "platform/freedesktoptrash.h"
 
 RecycleBin::RecycleBin(QObject* parent)
     : QObject(parent)
@@ -120,12 +121,24 @@ bool RecycleBin::recycleImage(const QUrl& url)
     }
     const QList<QUrl> files = sideFiles(url);
     // The picture first: its state file and copies follow it only once it is in the bin, so
-    // a picture that stays (it could not be moved) keeps its edits beside it.
-    if (!deleteToRecycleBin(files.first())) {
-        qCWarning(lcLibrary) << "Recycle bin: the picture could not be moved:" << url.toLocalFile();
+    // a picture that stays (it could not be moved) keeps its edits beside it. All of them
+    // go, or none: should one of its files stay, the picture and the files that went come
+    // back, or the picture's edits would be left behind for the next picture of its name.
+    FreedesktopTrash trash;
+    QList<QPair<QString, QString>> moved;
+    for (const QUrl& file : files) {
+        const QString original = file.toLocalFile();
+        QString inTrash;
+        if (trash.moveToTrash(original, &inTrash)) {
+            moved.append({ original, inTrash });
+            continue;
+        }
+        qCWarning(lcLibrary) << "Recycle bin: could not be moved:" << original;
+        for (int i = moved.size() - 1; i >= 0; --i)
+            trash.restore(moved.at(i).first, moved.at(i).second);
         return false;
     }
-    return deleteToRecycleBin(files.mid(1));
+    return true;
 }
 
 bool RecycleBin::recycle(const QUrl& url)

@@ -202,6 +202,37 @@ private slots:
         QCOMPARE(trashed(), QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs" }));
     }
 
+    // One of the picture's files cannot be moved (here a mount on its state file): the
+    // picture comes back with its edits, and the bin keeps nothing of it.
+    void sideFileThatStaysKeepsThePicture()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("sideFileThatStaysInside") });
+    }
+    void sideFileThatStaysInside()
+    {
+        if (ostra::test::mountNamespaceFolder().isEmpty())
+            QSKIP("runs only inside the mount namespace of sideFileThatStaysKeepsThePicture");
+        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/side stays");
+        for (const char* name : { "IMG_0007.vrx", "IMG_0007.vrxs", "low/IMG_0007.jpg" })
+            touch(folder + "/" + name);
+        const QString picture = folder + "/IMG_0007.vrx";
+        const QString state = folder + "/IMG_0007.vrxs";
+        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(state)));
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setLowResFolder(QStringLiteral("low"));
+        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QVERIFY(QFile::exists(picture));
+        QVERIFY(QFile::exists(state));
+        QVERIFY(QFile::exists(folder + "/low/IMG_0007.jpg"));
+        QCOMPARE(trashed(), QStringList());
+        QCOMPARE(QDir(FreedesktopTrash::homeTrash() + "/info").entryList(QDir::Files), QStringList());
+        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(state)));
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(trashed(), QStringList({ "IMG_0007.jpg", "IMG_0007.vrx", "IMG_0007.vrxs" }));
+    }
+
     // A picture sent to the bin while its compression waits to put the result in its place
     // (a viewer still holds the file): whichever of the two goes first, the bin gets the
     // whole picture (the original or its verified compressed form, with the same samples)
