@@ -45,6 +45,9 @@ ActiveSession::ActiveSession(QObject* parent)
     connect(this, &QAbstractItemModel::rowsInserted, this, &ActiveSession::onRowsInserted);
     connect(this, &QAbstractItemModel::rowsRemoved, this, &ActiveSession::onRowsRemoved);
     connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::onModelReset);
+    // Many files going at once reset the model: the selection of those that stay is kept.
+    connect(this, &QAbstractItemModel::modelAboutToBeReset, this, &ActiveSession::saveSelection);
+    connect(this, &QAbstractItemModel::modelReset, this, &ActiveSession::restoreSelection);
     connect(this, &ActiveSession::sortFieldChanged, this, &ActiveSession::updateSort);
 }
 
@@ -104,6 +107,7 @@ void ActiveSession::setSource(Session* session)
     if (m_source) {
         disconnect(m_source, &Session::addFile, this, &ActiveSession::insertUrl);
         disconnect(m_source, &Session::delFile, this, &ActiveSession::removeUrl);
+        disconnect(m_source, &Session::delFiles, this, &ActiveSession::removeUrls);
         disconnect(m_source, &Session::settled, this, &ActiveSession::closeWhatWent);
         m_source->setActive(false);
     }
@@ -111,6 +115,7 @@ void ActiveSession::setSource(Session* session)
     if (session) {
         connect(session, &Session::addFile, this, &ActiveSession::insertUrl);
         connect(session, &Session::delFile, this, &ActiveSession::removeUrl);
+        connect(session, &Session::delFiles, this, &ActiveSession::removeUrls);
         connect(session, &Session::settled, this, &ActiveSession::closeWhatWent);
         session->setActive(true);
         const QList<QUrl> files = session->files().values();

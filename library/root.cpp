@@ -10,7 +10,10 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QScopeGuard>
+#include <QThreadPool>
 #include <qplatformdefs.h>
+
+#include <dirent.h>
 
 namespace {
 
@@ -51,6 +54,27 @@ QString parentOf(const QString& path)
     return path.left(slash);
 }
 
+// Whether a folder (tree) holds a directory, by its path or, when both are known, by
+// where it leads.
+bool folderHolds(const QString& folder, const QString& folderCanonical, bool recursive, const QString& dir,
+    const QString& dirCanonical)
+{
+    if (pathWithin(dir, folder, recursive))
+        return true;
+    return !folderCanonical.isEmpty() && !dirCanonical.isEmpty()
+        && pathWithin(dirCanonical, folderCanonical, recursive);
+}
+
+// Whether a closing rule removes a file: one of its folder, and taken by its patterns.
+bool closesFile(const QString& folder, const QString& folderCanonical, bool recursive, bool occlusive,
+    const QSet<QString>& names, const QString& path, const QString& canonicalDir)
+{
+    if (!folderHolds(
+            folder, folderCanonical, recursive, cleanAbsolute(parentOf(cleanAbsolute(path))), canonicalDir))
+        return false;
+    return occlusive || names.contains(QFileInfo(path).fileName());
+}
+
 constexpr QDir::Filters kSubdirFilters = QDir::Dirs | QDir::Drives | QDir::NoDotAndDotDot;
 
 } // namespace
@@ -64,8 +88,54 @@ Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusiv
     , m_inclusive(inclusive)
     , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    m_folderCanonical = QFileInfo(m_folder).canonicalFilePath();
     setGlobbing(patterns);
+    // The folder may be on a drive that hangs: its canonical path is looked up off this
+    // thread, and the rules use it once it is in.
+    m_locating = true;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_reader.start([this, replies, folder = m_folder] {
+        const QString canonical = locate(folder).canonical;
+        replies->post([this, canonical] {
+            m_locating = false;
+            if (m_folderCanonical.isEmpty())
+                m_folderCanonical = canonical;
+            emit located();
+        });
+    });
+}
+
+Root::Root(QObject* parent, const QString& folder, bool recursive, bool occlusive,
+    const QStringList& patterns, bool inclusive, const QString& canonical)
+    : QObject(parent)
+    , m_folder(cleanAbsolute(folder))
+    , m_folderCanonical(canonical)
+    , m_recursive(recursive)
+    , m_occlusive(occlusive)
+    , m_inclusive(inclusive)
+    , m_replies(std::make_shared<ReplyTarget>(this))
+{
+    setGlobbing(patterns);
+}
+
+Root::Location Root::locate(const QString& path)
+{
+    Location location;
+    const QFileInfo info(QDir::cleanPath(path));
+    location.absolute = QDir::cleanPath(info.absoluteFilePath());
+    location.parentCanonical = QFileInfo(parentOf(location.absolute)).canonicalFilePath();
+    location.exists = info.exists();
+    if (!location.exists)
+        return location;
+    location.isDir = info.isDir();
+    location.canonical = info.canonicalFilePath();
+    if (location.isDir) {
+        // Whether it can be listed: a folder without the right to read it shows nothing.
+        if (DIR* d = ::opendir(QFile::encodeName(location.absolute).constData())) {
+            location.readable = true;
+            ::closedir(d);
+        }
+    }
+    return location;
 }
 
 Root::~Root()
@@ -124,24 +194,27 @@ bool Root::matchesName(const QString& name) const
     return false;
 }
 
-bool Root::containsDirectory(const QString& dirPath) const
+bool Root::containsDirectory(const QString& dirPath, const QString& canonical) const
 {
-    const QString dir = cleanAbsolute(dirPath);
-    if (pathWithin(dir, m_folder, m_recursive))
-        return true;
-    // The same folder reached through another spelling (a symbolic link).
-    if (m_folderCanonical.isEmpty())
-        return false;
-    const QString canonical = QFileInfo(dir).canonicalFilePath();
-    return !canonical.isEmpty() && pathWithin(canonical, m_folderCanonical, m_recursive);
+    // The same folder may be reached through another spelling (a symbolic link): that
+    // counts as far as the caller knows where the directory leads. The disk is not asked.
+    return folderHolds(m_folder, m_folderCanonical, m_recursive, cleanAbsolute(dirPath), canonical);
 }
 
 bool Root::containsPath(const QString& path) const
 {
     const QFileInfo info(path);
-    if (info.isDir())
-        return containsDirectory(info.absoluteFilePath());
-    return containsDirectory(parentOf(cleanAbsolute(path)));
+    const QString dir = info.isDir() ? info.absoluteFilePath() : parentOf(cleanAbsolute(path));
+    if (containsDirectory(dir))
+        return true;
+    return !m_folderCanonical.isEmpty() && containsDirectory(dir, QFileInfo(dir).canonicalFilePath());
+}
+
+QString Root::knownCanonical(const QString& dir) const
+{
+    if (dir == m_folder)
+        return m_folderCanonical;
+    return m_canonicalOf.value(dir);
 }
 
 bool Root::sameFolder(const Root& other) const
@@ -153,7 +226,7 @@ bool Root::sameFolder(const Root& other) const
 
 bool Root::covers(const Root& other) const
 {
-    return (m_recursive || !other.m_recursive) && containsDirectory(other.m_folder);
+    return (m_recursive || !other.m_recursive) && containsDirectory(other.m_folder, other.m_folderCanonical);
 }
 
 bool Root::patternsCover(const Root& other) const
@@ -237,18 +310,31 @@ bool Root::includes(const QString& path) const
     return matchesName(info.fileName());
 }
 
-bool Root::excludesFile(const QString& path) const
+bool Root::excludesFile(const QString& path, const QString& canonicalDir) const
 {
-    if (m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
-        return false;
-    if (m_occlusive)
-        return true;
-    return m_patterns.contains(QFileInfo(path).fileName());
+    return !m_inclusive
+        && closesFile(m_folder, m_folderCanonical, m_recursive, m_occlusive, m_patterns, path, canonicalDir);
 }
 
-bool Root::includesFile(const QString& path) const
+Root::Exclusion Root::exclusion() const
 {
-    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path))))
+    Exclusion rule;
+    rule.folder = m_folder;
+    rule.canonical = m_folderCanonical;
+    rule.recursive = m_recursive;
+    rule.occlusive = m_occlusive;
+    rule.names = m_patterns;
+    return rule;
+}
+
+bool Root::Exclusion::excludesFile(const QString& path, const QString& canonicalDir) const
+{
+    return closesFile(folder, canonical, recursive, occlusive, names, path, canonicalDir);
+}
+
+bool Root::includesFile(const QString& path, const QString& canonicalDir) const
+{
+    if (!m_inclusive || !containsDirectory(parentOf(cleanAbsolute(path)), canonicalDir))
         return false;
     if (m_patterns.isEmpty())
         return true;
@@ -386,7 +472,10 @@ void Root::setActive(bool on)
             m_watcher->deleteLater();
             m_watcher = nullptr;
         }
-        m_knownFiles.clear();
+        // A large folder's paths are let go on a pool thread: freeing them held the window.
+        auto known = std::make_shared<QHash<QString, QSet<QString>>>();
+        known->swap(m_knownFiles);
+        QThreadPool::globalInstance()->start([known]() mutable { known.reset(); });
         m_knownDirs.clear();
         m_unwatched.clear();
         m_dropped.clear();
@@ -575,6 +664,8 @@ void Root::applyRead(const QString& dir, quint64 serial, const Listing& listing)
             }
             canonical = listing.canonical;
             m_dirOfCanonical.insert(canonical, dir);
+            if (dir == m_folder)
+                m_folderCanonical = canonical; // there now, or not looked up before
         }
         if (m_unwatched.contains(dir) && !listing.canonical.isEmpty()) {
             if (!m_warnedUnwatchable) {

@@ -34,9 +34,28 @@ class Root : public QObject
 public:
     // A folder Root is occlusive: it takes every file of its folder (tree) that matches its
     // wildcard patterns. A file Root is not: its patterns are exact file names.
+    // The folder's canonical path is looked up off this thread; until it is in, the rules
+    // know the folder by its own spelling only.
     Root(QObject* parent, const QString& folder, bool recursive, bool occlusive, const QStringList& patterns,
         bool inclusive);
+    // The same, with the folder's canonical path as the caller found it (empty: the folder
+    // is not there).
+    Root(QObject* parent, const QString& folder, bool recursive, bool occlusive, const QStringList& patterns,
+        bool inclusive, const QString& canonical);
     ~Root() override;
+
+    // What the disk says of a path, asked on any thread: whether it is there and a folder,
+    // its clean absolute and canonical paths, and whether a folder can be listed.
+    struct Location
+    {
+        bool exists = false;
+        bool isDir = false;
+        bool readable = false;
+        QString absolute;
+        QString canonical;
+        QString parentCanonical; // of the folder that holds it
+    };
+    static Location locate(const QString& path);
 
     QString folderPath() const { return m_folder; }
     bool recursive() const { return m_recursive; }
@@ -74,8 +93,29 @@ public:
     // Meaningful for opening Roots: the path is admitted by this Root.
     bool includes(const QString& path) const;
     // The same for a path known to name a file (not a folder), without asking the disk.
-    bool excludesFile(const QString& path) const;
-    bool includesFile(const QString& path) const;
+    // `canonicalDir` is the canonical path of the file's folder when the caller knows it:
+    // without it, a folder reached through another spelling is not recognised.
+    bool excludesFile(const QString& path, const QString& canonicalDir = QString()) const;
+    bool includesFile(const QString& path, const QString& canonicalDir = QString()) const;
+    // The canonical path of a directory this Root follows (or of its folder), as last read;
+    // empty when not known.
+    QString knownCanonical(const QString& dir) const;
+    // Every directory followed, with its canonical path as last read.
+    QHash<QString, QString> followedCanonicals() const { return m_canonicalOf; }
+    QString folderCanonical() const { return m_folderCanonical; }
+
+    // A closing Root's rule as a value, for any thread: excludesFile as the Root answers
+    // it when the value is taken.
+    struct Exclusion
+    {
+        QString folder;
+        QString canonical;
+        bool recursive = false;
+        bool occlusive = false;
+        QSet<QString> names;
+        bool excludesFile(const QString& path, const QString& canonicalDir) const;
+    };
+    Exclusion exclusion() const;
     // Matching files now on disk, at most `limit` of them (all when negative). Reads the
     // disk on the calling thread; requestList does the same off it.
     QStringList listFiles(int limit = -1) const;
@@ -101,6 +141,8 @@ public:
         return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading
             || !m_announce.empty() || m_checkingFolder;
     }
+    // The folder's canonical path is still being looked up (located() tells when it is in).
+    bool isLocating() const { return m_locating; }
     // Files are announced at most this many to a turn of the event loop.
     static constexpr int kAnnounceSlice = 1000;
 
@@ -118,6 +160,8 @@ signals:
     void previewChanged();
     // The last read under way is in (isReading() turned false).
     void settled();
+    // The folder's canonical path is in (isLocating() turned false).
+    void located();
 
 protected:
     // Puts a directory under watch; false when the system refuses.
@@ -158,7 +202,8 @@ private:
     void announceSlice();
     bool matchesName(const QString& name) const;
     bool patternsCover(const Root& other) const;
-    bool containsDirectory(const QString& dirPath) const;
+    // `canonical` is the directory's canonical path when known: the disk is not asked.
+    bool containsDirectory(const QString& dirPath, const QString& canonical = QString()) const;
     QSet<QString> currentFiles(const QString& dir) const;
     static QSet<QString> currentSubdirs(const QString& dir);
     void forgetSubtree(const QString& top);
@@ -166,7 +211,8 @@ private:
     void compilePatterns();
 
     QString m_folder; // clean absolute path
-    QString m_folderCanonical; // empty while the folder does not exist
+    QString m_folderCanonical; // empty while the folder does not exist or is not looked up
+    bool m_locating = false; // the folder's canonical path is being looked up
     bool m_recursive;
     bool m_occlusive;
     bool m_inclusive;

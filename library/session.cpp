@@ -4,12 +4,24 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "core/replytarget.h"
+#include "library/identityset.h"
 #include "library/root.h"
+
+namespace {
+
+// Lets go of many URLs on a pool thread: freeing them holds the GUI thread for a while.
+template <typename Urls> void freeOnPool(Urls urls)
+{
+    QThreadPool::globalInstance()->start([urls = std::move(urls)]() mutable { urls = Urls(); });
+}
+
+} // namespace
 
 Session::Session(QObject* parent)
     : QAbstractListModel(parent)
@@ -21,6 +33,8 @@ Session::~Session()
 {
     m_replies->close();
     m_checker.leave(0);
+    m_locator.leave(0);
+    m_vetter.leave(0);
 }
 
 void Session::reset()
@@ -46,27 +60,81 @@ void Session::impose(QUrl location, bool recursive, QJsonDocument condition)
         qCWarning(lcLibrary) << "Session: not a local folder:" << location;
         return;
     }
-    insertRoot(new Root(this, location.toLocalFile(), recursive, true, m_globbing, false));
+    addRoot(location, recursive, false, true);
 }
 
-void Session::addRoot(const QUrl& location, bool recursive, bool inclusive)
+void Session::addRoot(const QUrl& location, bool recursive, bool inclusive, bool impose)
 {
     if (!location.isLocalFile()) {
         qCWarning(lcLibrary) << "Session: not a local file or folder:" << location;
         return;
     }
-    const QFileInfo info(QDir::cleanPath(location.toLocalFile()));
-    Root* root = nullptr;
-    if (info.isDir()) {
-        root = new Root(this, info.absoluteFilePath(), recursive, true, m_globbing, inclusive);
-    } else {
-        root = new Root(this, info.absolutePath(), false, false, { info.fileName() }, inclusive);
+    PendingRoot pending;
+    pending.serial = ++m_pendingSerial;
+    pending.impose = impose;
+    pending.inclusive = inclusive;
+    pending.recursive = recursive;
+    pending.path = location.toLocalFile();
+    pending.globbing = m_globbing;
+    m_pending.push_back(pending);
+    // The location may be on a drive that hangs: whether it is a folder, and where it
+    // leads, is asked off this thread.
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_locator.start([this, replies, serial = pending.serial, path = pending.path] {
+        const Root::Location found = Root::locate(path);
+        replies->post([this, serial, found] {
+            for (PendingRoot& waiting : m_pending) {
+                if (waiting.serial == serial) {
+                    waiting.checked = true;
+                    waiting.location = found;
+                }
+            }
+            addChecked();
+        });
+    });
+}
+
+void Session::addChecked()
+{
+    // In the order asked for: a folder closed right after it was opened stays closed.
+    while (!m_pending.empty() && m_pending.front().checked) {
+        const PendingRoot next = std::move(m_pending.front());
+        m_pending.pop_front();
+        const Root::Location& found = next.location;
+        if (found.isDir && !found.readable)
+            qCWarning(lcLibrary) << "Session: can't read the folder" << found.absolute;
+        Root* root = nullptr;
+        if (next.impose) {
+            root = new Root(this, next.path, next.recursive, true, next.globbing, false, found.canonical);
+        } else if (found.isDir) {
+            root = new Root(
+                this, found.absolute, next.recursive, true, next.globbing, next.inclusive, found.canonical);
+        } else {
+            // A file, or nothing there yet: a Root of that name in its folder.
+            const QFileInfo info(found.absolute);
+            root = new Root(
+                this, info.path(), false, false, { info.fileName() }, next.inclusive, found.parentCanonical);
+        }
+        insertRoot(root);
     }
-    insertRoot(root);
+    tellIfSettled();
+}
+
+QString Session::canonicalDirOf(const QString& path) const
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString dir = slash > 0 ? path.left(slash) : QStringLiteral("/");
+    for (const Root* root : m_roots) {
+        const QString canonical = root->knownCanonical(dir);
+        if (!canonical.isEmpty())
+            return canonical;
+    }
+    return QString();
 }
 
 void Session::insertRoot(Root* root)
 {
+    ++m_rootsGeneration;
     bool merged = false;
     if (!root->occlusive()) {
         bool mayMerge = true;
@@ -93,16 +161,7 @@ void Session::insertRoot(Root* root)
 
     if (!root->inclusive()) {
         qCDebug(lcLibrary) << "Published a restriction - vetting the result" << root->folderPath();
-        const QList<QUrl> files = m_files.values();
-        for (const QUrl& url : files) {
-            const QString path = url.toLocalFile();
-            qCDebug(lcLibrary) << "Vetting" << path;
-            if (root->excludesFile(path)) {
-                qCDebug(lcLibrary) << "Removing" << path;
-                m_files.remove(url);
-                announce(false, url);
-            }
-        }
+        vetLater(*root);
     } else if (m_active) {
         // Files the new Root admits that another Root had reported and the session had
         // turned away until now (the new Root may be gone into another one already).
@@ -113,6 +172,84 @@ void Session::insertRoot(Root* root)
         root->setParent(nullptr);
         root->deleteLater();
     }
+}
+
+void Session::vetLater(const Root& root)
+{
+    if (m_files.isEmpty())
+        return;
+    // Each file of the set is looked at (a large folder closed holds a hundred thousand):
+    // on a worker, with the closing Root's rule and where the followed folders lead as
+    // they stand now. Files admitted from now on are vetted as they come.
+    ++m_vettings;
+    QList<QPair<QString, QString>> folders;
+    QList<QHash<QString, QString>> followed;
+    for (const Root* other : qAsConst(m_roots)) {
+        folders.append({ other->folderPath(), other->folderCanonical() });
+        followed.append(other->followedCanonicals());
+    }
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_vetter.start([this, replies, rule = root.exclusion(), files = m_files.values(), folders, followed,
+                       generation = m_rootsGeneration] {
+        QList<QUrl> gone;
+        for (const QUrl& url : files) {
+            const QString path = url.toLocalFile();
+            const QString dir = path.left(qMax(1, path.lastIndexOf(QLatin1Char('/'))));
+            QString canonicalDir;
+            for (int i = 0; i < folders.size() && canonicalDir.isEmpty(); ++i) {
+                canonicalDir = dir == folders.at(i).first ? folders.at(i).second : followed.at(i).value(dir);
+            }
+            qCDebug(lcLibrary) << "Vetting" << path;
+            if (rule.excludesFile(path, canonicalDir)) {
+                qCDebug(lcLibrary) << "Removing" << path;
+                gone.append(url);
+            }
+        }
+        replies->post([this, gone, generation] { removeVetted(gone, generation); });
+    });
+}
+
+void Session::removeVetted(const QList<QUrl>& gone, quint64 generation)
+{
+    --m_vettings;
+    // A Root added or removed since may open some of the files again.
+    const bool recheck = generation != m_rootsGeneration;
+    QList<QUrl> removed;
+    if (!recheck && gone.size() > m_files.size() / 2) {
+        // Most of the set goes: what stays is kept by a look at each copy's identity, so
+        // that only the files that stay are hashed.
+        const IdentitySet going(gone);
+        QSet<QUrl> kept;
+        for (const QUrl& url : qAsConst(m_files)) {
+            if (going.contains(url))
+                removed.append(url);
+            else
+                kept.insert(url);
+        }
+        m_files.swap(kept);
+        freeOnPool(std::move(kept));
+    } else {
+        for (const QUrl& url : gone) {
+            if (recheck && admitsFile(url.toLocalFile()))
+                continue;
+            if (m_files.remove(url))
+                removed.append(url);
+        }
+    }
+    if (!removed.isEmpty()) {
+        // All at once to a listener that takes many cheaply, then one by one on the next
+        // turns of the event loop, a slice to a turn.
+        emit delFiles(removed);
+        Announcement run;
+        run.removed = std::make_shared<const QList<QUrl>>(std::move(removed));
+        m_announce.push_back(std::move(run));
+        if (!m_slicePosted) {
+            m_slicePosted = true;
+            QMetaObject::invokeMethod(
+                this, [this] { announceSlice(); }, Qt::QueuedConnection);
+        }
+    }
+    tellIfSettled();
 }
 
 void Session::appendRoot(Root* root)
@@ -129,6 +266,7 @@ void Session::appendRoot(Root* root)
 
 void Session::removeRootAt(int row)
 {
+    ++m_rootsGeneration;
     beginRemoveRows(QModelIndex(), row, row);
     Root* root = m_roots.takeAt(row);
     endRemoveRows();
@@ -143,6 +281,7 @@ bool Session::removeRows(int row, int count, const QModelIndex& parent)
     if (parent.isValid() || row < 0 || row >= m_roots.size() || count < 1)
         return false;
     count = qMin(count, m_roots.size() - row);
+    ++m_rootsGeneration;
     beginRemoveRows(QModelIndex(), row, row + count - 1);
     QList<Root*> removed;
     for (int i = 0; i < count; ++i)
@@ -263,12 +402,13 @@ bool Session::admits(const QString& path) const
 
 bool Session::admitsFile(const QString& path) const
 {
+    const QString canonicalDir = m_roots.size() > 1 ? canonicalDirOf(path) : QString();
     for (int i = m_roots.size() - 1; i >= 0; --i) {
         const Root* root = m_roots.at(i);
         if (root->inclusive()) {
-            if (root->includesFile(path))
+            if (root->includesFile(path, canonicalDir))
                 return true;
-        } else if (root->excludesFile(path)) {
+        } else if (root->excludesFile(path, canonicalDir)) {
             return false;
         }
     }
@@ -386,7 +526,10 @@ void Session::announce(bool added, const QUrl& url)
             emit delFile(url);
         return;
     }
-    m_announce.emplace_back(added, url);
+    Announcement next;
+    next.added = added;
+    next.url = url;
+    m_announce.push_back(std::move(next));
     if (m_slicePosted)
         return;
     m_slicePosted = true;
@@ -398,12 +541,22 @@ void Session::announceSlice()
 {
     m_slicePosted = false;
     for (int n = 0; n < Root::kAnnounceSlice && !m_announce.empty(); ++n) {
-        const std::pair<bool, QUrl> next = std::move(m_announce.front());
+        Announcement& front = m_announce.front();
+        if (front.removed) {
+            const QUrl url = front.removed->at(front.next);
+            if (++front.next == front.removed->size()) {
+                freeOnPool(std::move(front.removed));
+                m_announce.pop_front();
+            }
+            emit delFile(url);
+            continue;
+        }
+        const Announcement next = std::move(front);
         m_announce.pop_front();
-        if (next.first)
-            emit addFile(next.second);
+        if (next.added)
+            emit addFile(next.url);
         else
-            emit delFile(next.second);
+            emit delFile(next.url);
     }
     if (!m_announce.empty() && !m_slicePosted) {
         m_slicePosted = true;
@@ -421,7 +574,7 @@ void Session::tellIfSettled()
 
 bool Session::isReading() const
 {
-    if (m_vanishCheck != 0 || m_listings > 0 || !m_announce.empty())
+    if (m_vanishCheck != 0 || m_listings > 0 || m_vettings > 0 || !m_announce.empty() || !m_pending.empty())
         return true;
     for (const Root* root : m_roots) {
         if (root->isReading())

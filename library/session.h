@@ -14,16 +14,17 @@
 #include "core/leavableworker.h"
 #include "engine/iresolver.h"
 #include "library/isession.h"
+#include "library/root.h"
 
 class ReplyTarget;
-class Root;
 
 // The folders and files opened in the gallery: an ordered list of Roots (one row each),
 // kept short by the Roots' rules. Every path a Root reports is vetted against the whole
 // list, the newest Root that decides winning, and the admitted files form the file set,
-// announced with addFile/delFile. GUI thread only; the folders are read off it (by the
-// Roots, and by the session for the files that went while it was inactive), so the file
-// set fills in as those reads come in.
+// announced with addFile/delFile. GUI thread only; the disk is asked off it (where an
+// opened or closed location leads, by the session; the folders' contents, by the Roots and
+// by the session for the files that went while it was inactive), so the Roots and the file
+// set fill in as those answers come in.
 class Session : public QAbstractListModel, public ISession
 {
     Q_OBJECT
@@ -55,7 +56,8 @@ public:
     Q_INVOKABLE void close(QUrl location, bool recursive) override;
     Q_INVOKABLE void impose(QUrl location, bool recursive, QJsonDocument condition) override;
 
-    Q_INVOKABLE bool isEmpty() const { return m_roots.isEmpty(); }
+    // No Root, and none on its way.
+    Q_INVOKABLE bool isEmpty() const { return m_roots.isEmpty() && m_pending.empty(); }
     Q_INVOKABLE void compact();
 
     bool active() const { return m_active; }
@@ -90,11 +92,33 @@ signals:
     void resolverChanged();
     void addFile(QUrl location);
     void delFile(QUrl location);
+    // Files a closed folder took out of the set, all at once, before their delFile
+    // announcements (which follow a slice to a turn of the event loop).
+    void delFiles(const QList<QUrl>& locations);
     // Every read under way for the session is in (isReading() turned false).
     void settled();
 
 private:
-    void addRoot(const QUrl& location, bool recursive, bool inclusive);
+    // A Root asked for: what the disk says of its location is found off this thread, and
+    // the Roots are added in the order they were asked for as those answers come in.
+    struct PendingRoot
+    {
+        quint64 serial = 0;
+        bool impose = false;
+        bool inclusive = false;
+        bool recursive = false;
+        QString path;
+        QStringList globbing; // the session's, when asked for
+        bool checked = false;
+        Root::Location location;
+    };
+    void addRoot(const QUrl& location, bool recursive, bool inclusive, bool impose = false);
+    void addChecked();
+    // Takes out of the file set, off this thread, the files a closing Root removes.
+    void vetLater(const Root& root);
+    void removeVetted(const QList<QUrl>& gone, quint64 generation);
+    // The canonical path of the folder holding a file, as the Roots last read it.
+    QString canonicalDirOf(const QString& path) const;
     void insertRoot(Root* root);
     void appendRoot(Root* root);
     void removeRootAt(int row);
@@ -124,13 +148,28 @@ private:
     quint64 m_vanishSerial = 0;
     QSet<QUrl> m_reportedSince;
     // Announcements not made yet (true: added), and whether a slice of them is due.
-    std::deque<std::pair<bool, QUrl>> m_announce;
+    // A run of removals a closed folder made shares their list.
+    struct Announcement
+    {
+        bool added = false;
+        QUrl url;
+        std::shared_ptr<const QList<QUrl>> removed;
+        int next = 0;
+    };
+    std::deque<Announcement> m_announce;
     bool m_slicePosted = false;
     // Announcements still made at once in this turn of the event loop.
     int m_inlineLeft;
     bool m_budgetPosted = false;
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_checker;
+    std::deque<PendingRoot> m_pending;
+    quint64 m_pendingSerial = 0;
+    LeavableWorker m_locator;
+    // Vettings under way, and a serial number of the changes of the list of Roots.
+    int m_vettings = 0;
+    quint64 m_rootsGeneration = 0;
+    LeavableWorker m_vetter;
 };
 
 Q_DECLARE_METATYPE(Session*)

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -86,6 +87,37 @@ bool setAside(const QString& path)
     return true;
 }
 
+// What a check of the history file that runs to its end (or the file's own header) tells.
+// A file another process holds locked is in use, not damaged: setting it aside would lose
+// the history.
+enum class FileState { Sound, Damaged, InUse };
+
+FileState checkFile(const QString& path)
+{
+    const QString name = QStringLiteral("history-check-%1").arg(quintptr(&path));
+    FileState state = FileState::InUse;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=0"));
+        if (db.open()) {
+            QSqlQuery check(db);
+            if (check.exec(QStringLiteral("PRAGMA quick_check"))) {
+                const bool ok = check.next() && check.value(0).toString() == QLatin1String("ok");
+                state = ok ? FileState::Sound : FileState::Damaged;
+            } else {
+                // SQLITE_CORRUPT and SQLITE_NOTADB; busy or locked, it is in use.
+                const QString code = check.lastError().nativeErrorCode();
+                if (code == QLatin1String("11") || code == QLatin1String("26"))
+                    state = FileState::Damaged;
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return state;
+}
+
 } // namespace
 
 bool SessionLogger::openConnection()
@@ -109,9 +141,22 @@ bool SessionLogger::openConnection()
 void SessionLogger::openDatabase()
 {
     // A damaged history is set aside and a new one started: without one, no folder could
-    // be opened in the gallery at all.
-    if (!openConnection() && (!setAside(m_connString) || !openConnection()))
-        return;
+    // be opened in the gallery at all. One that another process holds is left as it is.
+    if (!openConnection()) {
+        switch (checkFile(m_connString)) {
+        case FileState::InUse:
+            qCWarning(lcLibrary) << "Session history is in use elsewhere; not opened:" << m_connString;
+            return;
+        case FileState::Sound: // it was, a moment ago
+            if (!openConnection())
+                return;
+            break;
+        case FileState::Damaged:
+            if (!setAside(m_connString) || !openConnection())
+                return;
+            break;
+        }
+    }
     if (!m_db.isValid())
         return;
     // SQLite leaves foreign keys off unless asked: without this, deleting a session

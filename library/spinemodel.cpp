@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include "library/agnostic.h"
+#include "library/identityset.h"
 #include "library/ordering.h"
 #include "library/sortkeycache.h"
 #include "library/spineoutline.h"
@@ -403,6 +404,76 @@ void SpineModel::removeUrl(const QUrl& url)
     m_gross.remove(url);
     emit grossCountChanged();
     emit fileClosed(url);
+}
+
+void SpineModel::removeUrls(const QList<QUrl>& urls)
+{
+    // Row by row, each removal is a search and a shift of the rows after it, with its own
+    // announcement. Past a quarter of the offered files, the list and the sets are rebuilt
+    // in one pass instead, announced as one reset. Copies of the URLs the model holds are
+    // told by identity there, so that only the files that stay are hashed.
+    if (urls.size() < kBatchRemoval || qint64(urls.size()) * 4 < m_gross.size()) {
+        bool changed = false;
+        QList<QUrl> closed;
+        for (const QUrl& url : urls) {
+            if (!m_gross.contains(url))
+                continue;
+            removeListed(url);
+            m_gross.remove(url);
+            closed.append(url);
+            changed = true;
+        }
+        if (changed)
+            emit grossCountChanged();
+        for (const QUrl& url : qAsConst(closed))
+            emit fileClosed(url);
+        return;
+    }
+    const IdentitySet going(urls);
+    QSet<QUrl> gross;
+    QList<QUrl> closed;
+    for (const QUrl& url : qAsConst(m_gross)) {
+        if (going.contains(url))
+            closed.append(url);
+        else
+            gross.insert(url);
+    }
+    // Other copies of the URLs, told by value (few, if any).
+    const bool allFound = closed.size() == going.size();
+    if (!allFound) {
+        const IdentitySet found(closed);
+        for (const QUrl& url : urls) {
+            if (!found.contains(url) && gross.remove(url))
+                closed.append(url);
+        }
+    }
+    if (closed.isEmpty())
+        return;
+    beginResetModel();
+    QList<QUrl> list;
+    QSet<QUrl> listed;
+    list.reserve(m_list.size());
+    for (const QUrl& url : qAsConst(m_list)) {
+        if (!going.contains(url) && (allFound || gross.contains(url))) {
+            list.append(url);
+            listed.insert(url);
+        }
+    }
+    list.swap(m_list);
+    listed.swap(m_listed);
+    gross.swap(m_gross);
+    m_recalledUrl.clear();
+    m_recalledRow = -1;
+    m_recalledKeys.clear();
+    rebuildSections();
+    endResetModel();
+    freeLater(std::move(list));
+    freeLater(std::move(listed));
+    freeLater(std::move(gross));
+    emit grossCountChanged();
+    for (const QUrl& url : qAsConst(closed))
+        emit fileClosed(url);
+    freeLater(std::move(closed));
 }
 
 bool SpineModel::forgetUrl(const QUrl& url)

@@ -81,6 +81,9 @@ public slots:
     void reloadUrl(const QUrl& url);
     void enlistUrl(const QUrl& url);
     void removeUrl(const QUrl& url);
+    // removeUrl for each URL; many rows of the list going at once (a folder closed) go in
+    // one pass over the list, announced as one reset.
+    void removeUrls(const QList<QUrl>& urls);
     void recallUrl(const QUrl& url);
     void updateUrl(const QUrl& url);
 
@@ -100,6 +103,8 @@ signals:
     void sectionBasesMoved();
 
 protected:
+    // Fewer rows than this going at once go one by one.
+    static constexpr int kBatchRemoval = 64;
     // The row that holds the URL, or -1: the ordering's search, then a plain search when
     // the ordering misses (the file's headers changed behind the model's back).
     int rowOf(const QUrl& url);

@@ -96,33 +96,43 @@ bool FreedesktopTrash::isTrashLocation(const QString& pathInTrash)
 
 bool FreedesktopTrash::moveToTrash(const QString& path)
 {
+    QString pathInTrash;
+    return moveToTrash(path, &pathInTrash);
+}
+
+bool FreedesktopTrash::moveToTrash(const QString& path, QString* pathInTrash)
+{
+    pathInTrash->clear();
     if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink())
         return false;
     if (!ensureHomeTrash())
         qCWarning(lcPlatform) << "Can't create the trash folder" << homeTrash();
-    QString pathInTrash;
-    if (!m_mover.moveToTrash(path, &pathInTrash))
+    QString moved;
+    if (!m_mover.moveToTrash(path, &moved))
         return false;
-    if (isTrashLocation(pathInTrash))
+    if (isTrashLocation(moved)) {
+        *pathInTrash = moved;
         return true;
-    qCWarning(lcPlatform) << "Trash put" << path << "at" << pathInTrash << "; moving it back";
-    undo(path, pathInTrash);
+    }
+    qCWarning(lcPlatform) << "Trash put" << path << "at" << moved << "; moving it back";
+    restore(path, moved);
     return false;
 }
 
-void FreedesktopTrash::undo(const QString& original, const QString& pathInTrash)
+bool FreedesktopTrash::restore(const QString& original, const QString& pathInTrash)
 {
     if (pathInTrash.isEmpty())
-        return;
+        return false;
     const QFileInfo moved(pathInTrash);
     const QByteArray from = QFile::encodeName(moved.filePath());
     const QByteArray to = QFile::encodeName(original);
     // Never overwrite: something new may have taken the old name meanwhile.
     if (::access(to.constData(), F_OK) == 0 || ::rename(from.constData(), to.constData()) != 0) {
         qCWarning(lcPlatform) << "Can't move" << pathInTrash << "back to" << original;
-        return;
+        return false;
     }
     const QString info
         = moved.dir().filePath(QStringLiteral("../info/") + moved.fileName() + QStringLiteral(".trashinfo"));
     QFile::remove(info);
+    return true;
 }

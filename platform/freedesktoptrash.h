@@ -13,6 +13,11 @@ public:
     explicit FreedesktopTrash(ITrashMover& mover = systemTrashMover());
 
     bool moveToTrash(const QString& path);
+    // The same, telling where in the trash the file went.
+    bool moveToTrash(const QString& path, QString* pathInTrash);
+    // Moves a file the trash took back to where it was, never over a file that took its
+    // place meanwhile, and drops its trash record; false when it stays in the trash.
+    bool restore(const QString& original, const QString& pathInTrash);
 
     // "$XDG_DATA_HOME/Trash" (or its default under the home folder).
     static QString homeTrash();
@@ -23,7 +28,5 @@ public:
     static bool isTrashLocation(const QString& pathInTrash);
 
 private:
-    void undo(const QString& original, const QString& pathInTrash);
-
     ITrashMover& m_mover;
 };

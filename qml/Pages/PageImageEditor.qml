@@ -158,6 +158,8 @@ ColumnLayout {
         id: recycleBin
         filePerm: root.locator.filePerm
         imageService: root.locator
+        // Where imports put the pictures' low-resolution copies.
+        lowResFolder: AppSettings ? AppSettings.lowResSubFolder : ""
     }
 
     Dialog {

@@ -61,6 +61,8 @@ FocusScope {
         id: recycleBin
         filePerm: page.locator.filePerm
         imageService: page.locator
+        // Where imports put the pictures' low-resolution copies.
+        lowResFolder: AppSettings ? AppSettings.lowResSubFolder : ""
     }
 
     // The common rating of the selection.

@@ -19,6 +19,7 @@
 #include "engine/transformhelpers.h"
 #include "library/activesession.h"
 #include "library/session.h"
+#include "support/filetree.h"
 #include "support/heldlockfile.h"
 #include "support/picturefiles.h"
 #include "support/quickitems.h"
@@ -90,6 +91,7 @@ private slots:
         m_session.offer(QUrl::fromLocalFile(folder), false);
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery.rowCount(), 3, 20000);
 
+        m_settings.setValue(QStringLiteral("LowResSubfolder"), QStringLiteral("low_res"));
         m_view = std::make_unique<QQuickView>();
         m_view->setResizeMode(QQuickView::SizeRootObjectToView);
         m_view->resize(1400, 900);
@@ -586,8 +588,14 @@ private slots:
         QTest::keyClick(m_view.get(), Qt::Key_End);
         QVERIFY(shows(2));
 
-        // Delete asks first; the page moves to a neighbour and the file goes.
+        // Delete asks first; the page moves to a neighbour and the file goes, with its
+        // low-resolution copy where imports put it, and nothing else of that name.
         const QString doomed = canvas->filePath();
+        const QFileInfo info(doomed);
+        const QString copy = info.dir().filePath("low_res/" + info.completeBaseName() + ".jpg");
+        const QString beside = info.dir().filePath(info.completeBaseName() + ".jpg");
+        QVERIFY(ostra::test::writeTreeFile(copy, "copy"));
+        QVERIFY(ostra::test::writeTreeFile(beside, "export"));
         QTest::keyClick(m_view.get(), Qt::Key_Delete);
         QObject* dialog = root->findChild<QObject*>("deleteDialog");
         QTRY_VERIFY(dialog->property("opened").toBool());
@@ -600,6 +608,8 @@ private slots:
         QVERIFY(shows(1));
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery.rowCount(), 2, 20000);
+        QVERIFY(!QFile::exists(copy));
+        QVERIFY(QFile::exists(beside));
     }
 };
 

@@ -11,6 +11,7 @@
 #include "library/activesession.h"
 #include "library/selectionaggregator.h"
 #include "library/session.h"
+#include "library/spineoutline.h"
 #include "library/spinesection.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
@@ -467,6 +468,99 @@ private slots:
         m_gallery->remove(QModelIndex());
         m_gallery->remove(m_gallery->index(50, 0));
         QCOMPARE(m_gallery->rowCount(), 6);
+    }
+
+    // Many files closed at once (a folder closed in the session) go in one pass: the rows
+    // and files that stay keep their order, sections and selection, every file that went
+    // is told closed once, and files merely offered or never known are handled as by
+    // removeUrl. The same when the URLs given are other copies of the ones the gallery
+    // holds, and when few go (row by row).
+    void manyFilesClosedAtOnce_data()
+    {
+        QTest::addColumn<int>("going");
+        QTest::addColumn<bool>("copies");
+        QTest::newRow("most go") << 150 << false;
+        QTest::newRow("most go, other copies") << 150 << true;
+        QTest::newRow("all go") << 200 << false;
+        QTest::newRow("a few go") << 10 << false;
+    }
+
+    void manyFilesClosedAtOnce()
+    {
+        QFETCH(int, going);
+        QFETCH(bool, copies);
+        QAbstractItemModelTester outlineTester(
+            m_gallery->outlineModel(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        m_gallery->setSortField(QStringLiteral("timestamp"));
+        fill(200);
+        const QUrl offered = QUrl::fromLocalFile(QStringLiteral("/lib/no-headers.vrx"));
+        m_gallery->insertUrl(offered);
+        QCOMPARE(m_gallery->grossCount(), 201);
+        // Files going picked across the rows, with the offered one and one never known.
+        const QList<QUrl> rows = m_gallery->list();
+        QList<QUrl> gone;
+        for (int i = 0; i < 200 && gone.size() < going; ++i) {
+            const QUrl& url = rows.at((i * 7) % 200);
+            gone.append(copies ? QUrl(url.toString()) : url);
+        }
+        gone.append(offered);
+        gone.append(QUrl::fromLocalFile(QStringLiteral("/lib/unknown.vrx")));
+        const QSet<QUrl> goneSet = asSet(gone);
+        QList<QUrl> staying;
+        for (const QUrl& url : rows) {
+            if (!goneSet.contains(url))
+                staying.append(url);
+        }
+        QSet<QUrl> selected;
+        QList<int> selectedRows;
+        for (int row = 0; row < 200; row += 3) {
+            selectedRows.append(row);
+            if (!goneSet.contains(rows.at(row)))
+                selected.insert(rows.at(row));
+        }
+        select(selectedRows);
+        const QUrl current = staying.isEmpty() ? QUrl() : staying.at(staying.size() / 2);
+        if (!current.isEmpty())
+            m_gallery->setCurrentIndex(m_gallery->index(rows.indexOf(current), 0));
+        QSignalSpy closed(m_gallery, &SpineModel::fileClosed);
+        QSignalSpy gross(m_gallery, &SpineModel::grossCountChanged);
+
+        m_gallery->removeUrls(gone);
+        QCOMPARE(m_gallery->list(), staying);
+        QCOMPARE(m_gallery->grossCount(), staying.size());
+        QCOMPARE(gross.count(), 1);
+        QList<QUrl> told;
+        for (const auto& args : qAsConst(closed))
+            told.append(args.first().toUrl());
+        QCOMPARE(told.size(), going + 1);
+        QCOMPARE(
+            asSet(told), goneSet - QSet<QUrl> { QUrl::fromLocalFile(QStringLiteral("/lib/unknown.vrx")) });
+        for (const QUrl& url : gone)
+            QVERIFY(!m_gallery->isOffered(url));
+        checkSelection(selected);
+        QCOMPARE(m_gallery->urlAt(m_gallery->currentIndex()), current);
+        // Past a few, the sections are those of a gallery that only ever had the files that
+        // stay (one by one, a section that empties keeps its place while it is shown).
+        ActiveSession fresh;
+        fresh.setResolver(m_resolver);
+        fresh.setSortField(QStringLiteral("timestamp"));
+        for (const QUrl& url : qAsConst(staying))
+            fresh.insertUrl(url);
+        QCOMPARE(fresh.list(), staying);
+        if (going > 100)
+            QCOMPARE(m_gallery->outlineModel()->rowCount(), fresh.outlineModel()->rowCount());
+        for (int row = 0; row < m_gallery->rowCount(); ++row) {
+            const QVariantList branch = m_gallery->branchOfRow(row);
+            QVERIFY(m_gallery->outlineModel()->indexOf(branch) >= 0);
+            if (going > 100)
+                QCOMPARE(m_gallery->outlineModel()->indexOf(branch), fresh.outlineModel()->indexOf(branch));
+        }
+
+        // What stays is still found and removed one by one.
+        for (const QUrl& url : qAsConst(staying))
+            m_gallery->removeUrl(url);
+        QCOMPARE(m_gallery->rowCount(), 0);
+        QCOMPARE(m_gallery->grossCount(), 0);
     }
 };
 

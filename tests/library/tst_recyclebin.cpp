@@ -1,5 +1,7 @@
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -8,6 +10,7 @@
 #include <atomic>
 
 #include "engine/fileperm.h"
+#include "engine/statefile.h"
 #include "engine/streamsource.h"
 #include "engine/vrxcompress.h"
 #include "library/recyclebin.h"
@@ -73,6 +76,103 @@ private slots:
         QVERIFY(QFile::exists(folder + "/low/IMG_0002.jpg"));
     }
 
+    // Only the picture's own files go. A copy named after another picture of the folder
+    // (IMG_0001 and IMG_0001_1 both pictures) stays with that picture, whichever of the two
+    // goes; a name with wildcard characters takes no file it merely matches as a pattern.
+    void anotherPicturesFilesStay_data()
+    {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("second of two")
+            << "IMG_0001_1.vrx" << QStringList({ "IMG_0001_1.jpg", "IMG_0001_1.vrx" });
+        QTest::newRow("first of two") << "IMG_0001.vrx" << QStringList({ "IMG_0001.jpg", "IMG_0001.vrx" });
+        QTest::newRow("wildcards") << "IMG [1].vrx"
+                                   << QStringList({ "IMG [1].vrx", "IMG [1].vrxs.unreadable" });
+    }
+    void anotherPicturesFilesStay()
+    {
+        QFETCH(QString, picture);
+        QFETCH(QStringList, expected);
+        const QString folder = m_dir.filePath(QTest::currentDataTag());
+        const QStringList all { "IMG_0001.vrx", "IMG_0001_1.vrx", "low/IMG_0001.jpg", "low/IMG_0001_1.jpg",
+            "IMG [1].vrx", "IMG [1].vrxs.unreadable", "IMG 1.vrx", "IMG 1.vrxs.unreadable" };
+        for (const QString& name : all)
+            touch(folder + "/" + name);
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setLowResFolder("low");
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(folder + "/" + picture)));
+        QCOMPARE(trashed(), expected);
+        for (const QString& name : all) {
+            const bool gone = expected.contains(QFileInfo(name).fileName());
+            QVERIFY2(QFile::exists(folder + "/" + name) != gone, qPrintable(name));
+        }
+    }
+
+    // A save cut short leaves the copy of the state it kept while writing; the picture
+    // takes it along, so a later picture of the same name does not start with its edits.
+    void stateBackupGoesWithThePicture()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("backup"));
+        const QString picture = folder + "/IMG_0004.vrx";
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(picture));
+        touch(picture);
+        touch(state);
+        QVERIFY(ostra::test::writeTreeFile(StateFile::backupPath(state), "old edits"));
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(trashed(), QStringList({ "IMG_0004.vrx", "IMG_0004.vrxs", "IMG_0004.vrxs_temp" }));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+        touch(picture); // a new picture of that name
+        StateStamp stamp;
+        const StateFile::ReadResult read = StateFile::read(
+            state, [](std::istream&) { QFAIL("read another picture's state"); }, stamp, 0);
+        QCOMPARE(int(read), int(StateFile::ReadResult::NoFile));
+    }
+
+    // A picture sent to the bin while its state file is being saved (the editor saves the
+    // picture it leaves on a worker): the bin waits for the save, takes the state as saved,
+    // and nothing of it stays behind.
+    void binnedWhileItsStateIsSaved()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("saving"));
+        const QString picture = folder + "/IMG_0006.vrx";
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(picture));
+        touch(picture);
+        QVERIFY(ostra::test::writeTreeFile(state, "old"));
+        QLockFile writer(StateFile::lockPath(state));
+        QVERIFY(writer.tryLock(0));
+        bool written = false;
+        QTimer::singleShot(100, [&] {
+            StateFile::replace(state, [](std::ostream& out) { out << "new"; });
+            writer.unlock();
+            written = true;
+        });
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setBusyWaitMs(30000);
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QTRY_VERIFY(written);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(trashed(), QStringList({ "IMG_0006.vrx", "IMG_0006.vrxs" }));
+        QFile binned(FreedesktopTrash::homeTrash() + "/files/IMG_0006.vrxs");
+        QVERIFY(binned.open(QIODevice::ReadOnly));
+        QCOMPARE(binned.readAll(), QByteArray("new"));
+
+        // A save that never ends: the bin gives up within its bound and keeps the picture.
+        touch(picture);
+        QVERIFY(writer.tryLock(0));
+        bin.setBusyWaitMs(200);
+        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QVERIFY(QFile::exists(picture));
+        writer.unlock();
+    }
+
     // A picture that cannot be moved (here a mount on it) stays with its state file and
     // copies: its edits are never sent to the bin without it.
     void pictureThatStaysKeepsItsSideFiles()
@@ -100,6 +200,37 @@ private slots:
         QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(picture)));
         QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
         QCOMPARE(trashed(), QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs" }));
+    }
+
+    // One of the picture's files cannot be moved (here a mount on its state file): the
+    // picture comes back with its edits, and the bin keeps nothing of it.
+    void sideFileThatStaysKeepsThePicture()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("sideFileThatStaysInside") });
+    }
+    void sideFileThatStaysInside()
+    {
+        if (ostra::test::mountNamespaceFolder().isEmpty())
+            QSKIP("runs only inside the mount namespace of sideFileThatStaysKeepsThePicture");
+        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/side stays");
+        for (const char* name : { "IMG_0007.vrx", "IMG_0007.vrxs", "low/IMG_0007.jpg" })
+            touch(folder + "/" + name);
+        const QString picture = folder + "/IMG_0007.vrx";
+        const QString state = folder + "/IMG_0007.vrxs";
+        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(state)));
+        FilePerm perm;
+        RecycleBin bin;
+        bin.setFilePerm(&perm);
+        bin.setLowResFolder(QStringLiteral("low"));
+        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QVERIFY(QFile::exists(picture));
+        QVERIFY(QFile::exists(state));
+        QVERIFY(QFile::exists(folder + "/low/IMG_0007.jpg"));
+        QCOMPARE(trashed(), QStringList());
+        QCOMPARE(QDir(FreedesktopTrash::homeTrash() + "/info").entryList(QDir::Files), QStringList());
+        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(state)));
+        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(trashed(), QStringList({ "IMG_0007.jpg", "IMG_0007.vrx", "IMG_0007.vrxs" }));
     }
 
     // A picture sent to the bin while its compression waits to put the result in its place

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "library/root.h"
+#include "support/eventloopturns.h"
 #include "support/filetree.h"
 #include "support/heldopens.h"
 #include "support/mountnamespace.h"
@@ -536,6 +537,37 @@ private slots:
         root.setActive(false);
         if (how == 2)
             QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
+    }
+
+    // A Root's folder may be on a drive that hangs: its canonical path is looked up off the
+    // GUI thread, which turns while the drive holds the lookup. Once it is in, a folder
+    // opened through a link is known for the one it leads to; a Root whose caller found
+    // the path already asks nothing.
+    void canonicalPathIsLookedUpOffTheGuiThread()
+    {
+        QVERIFY(QDir().mkpath(path("real/sub")));
+        QVERIFY(QFile::link(path("real"), path("link")));
+        ostra::test::HeldOpens drive(path("real"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        const QString realSub = QFileInfo(path("real/sub")).canonicalFilePath();
+        const Root sub(nullptr, path("real/sub"), false, true, { "*.vrx" }, true, realSub);
+        QVERIFY(!sub.isLocating());
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        Root viaLink(nullptr, path("link"), true, true, { "*.vrx" }, false);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(viaLink.isLocating());
+        QVERIFY(!viaLink.covers(sub)); // by its own spelling, for now
+        QVERIFY(watchdog.end());
+        QSignalSpy located(&viaLink, &Root::located);
+        drive.open();
+        QTRY_COMPARE_WITH_TIMEOUT(located.count(), 1, kWaitMs);
+        QVERIFY(!viaLink.isLocating());
+        QVERIFY(viaLink.covers(sub));
+        QVERIFY(viaLink.excludesFile(path("real/sub/a.vrx"), realSub));
+        QVERIFY(!viaLink.excludesFile(path("real/sub/a.vrx")));
     }
 
     void symlinkLoopsEndAtTheFirstVisit()

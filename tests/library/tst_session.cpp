@@ -19,6 +19,7 @@
 #include "library/sortkeycache.h"
 #include "library/spineoutline.h"
 #include "library/spinesection.h"
+#include "support/eventloopturns.h"
 #include "support/filetree.h"
 #include "support/heldopens.h"
 #include "support/rescuewatchdog.h"
@@ -142,6 +143,7 @@ private slots:
 
         QSignalSpy removed(&session, &Session::delFile);
         session.close(url(path("a/sub")), true);
+        QVERIFY(settled(session));
         QCOMPARE(session.rowCount(), 2);
         QCOMPARE(removed.count(), 1);
         QCOMPARE(removed.first().first().toUrl(), url(path("a/sub/y.vrx")));
@@ -166,6 +168,7 @@ private slots:
         Session session;
         session.setActive(true);
         session.offer(url(path("a")), false);
+        QVERIFY(settled(session));
         QPointer<Root> root = session.findChild<Root*>();
         QVERIFY(root && root->active());
         QVERIFY(session.removeRows(0, 1));
@@ -181,12 +184,15 @@ private slots:
 
         // Closing what nobody opened leaves nothing.
         session.close(url(path("c")), true);
+        QVERIFY(settled(session));
         QVERIFY(session.isEmpty());
 
         // The same folder twice: the later Root only.
         session.offer(url(path("c")), true);
+        QVERIFY(settled(session));
         Root* first = session.roots().value(0);
         session.offer(url(path("c")), true);
+        QVERIFY(settled(session));
         QCOMPARE(session.rowCount(), 1);
         QVERIFY(session.roots().first() != first);
         flushDeletes();
@@ -195,6 +201,7 @@ private slots:
         // Two files of one folder: one Root naming both.
         session.offer(url(path("a/a.vrx")), false);
         session.offer(url(path("a/b.vrx")), false);
+        QVERIFY(settled(session));
         QCOMPARE(session.rowCount(), 2);
         const QModelIndex named = session.index(1);
         QCOMPARE(session.data(named, Session::FileCountRole).toInt(), 2);
@@ -215,10 +222,12 @@ private slots:
         // opening one); closing the other empties the opening Root, and the closing one,
         // now closing nothing open, goes too.
         session.close(url(path("a/a.vrx")), false);
+        QVERIFY(settled(session));
         QCOMPARE(session.rowCount(), 3);
         QVERIFY(!session.files().contains(url(path("a/a.vrx"))));
         QCOMPARE(session.data(named, Session::FileNamesRole).toStringList(), QStringList { "b.vrx" });
         session.close(url(path("a/b.vrx")), false);
+        QVERIFY(settled(session));
         QCOMPARE(session.rowCount(), 1);
         QCOMPARE(session.files(), QSet<QUrl> { url(path("c/c.vrx")) });
 
@@ -340,6 +349,8 @@ private slots:
         one.offer(url(path("held")), true);
         Session two;
         two.offer(url(path("free")), true);
+        QVERIFY(settled(one));
+        QVERIFY(settled(two));
         ostra::test::HeldOpens drive(path("held"));
         if (!drive.isValid())
             QSKIP("needs root to hold a folder's opens");
@@ -395,6 +406,73 @@ private slots:
         }
     }
 
+    // Opening or closing a folder on a drive that hangs: what the folder is, and where it
+    // leads, is asked off the GUI thread, which turns meanwhile; the session is not empty
+    // and has no Root yet. Once the drive answers, the Roots come in the order they were
+    // asked for: a folder closed before its opening was checked stays closed, and one
+    // asked for after waits its turn. A session that goes meanwhile does not wait.
+    void addingARootAsksTheDiskOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("opened") << 0;
+        QTest::newRow("opened then closed") << 1;
+        QTest::newRow("opened, another folder after") << 2;
+        QTest::newRow("session deleted") << 3;
+    }
+
+    void addingARootAsksTheDiskOffTheGuiThread()
+    {
+        QFETCH(int, how);
+        touchAll({ "held/a.vrx", "held/sub/b.vrx", "free/c.vrx" });
+        ostra::test::HeldOpens drive(path("held"));
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        auto session = std::make_unique<Session>();
+        new QAbstractItemModelTester(
+            session.get(), QAbstractItemModelTester::FailureReportingMode::QtTest, session.get());
+        session->setActive(true);
+        QSignalSpy added(session.get(), &Session::addFile);
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        session->offer(url(path("held")), true);
+        if (how == 1)
+            session->close(url(path("held")), true);
+        if (how == 2)
+            session->offer(url(path("free")), false);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(session->rowCount(), 0);
+        QVERIFY(!session->isEmpty());
+        QVERIFY(session->isReading());
+        if (how == 3) {
+            QPointer<Session> gone(session.get());
+            session.reset();
+            QVERIFY(gone.isNull());
+        }
+        QVERIFY(watchdog.end());
+        drive.open();
+        if (!session) {
+            QTRY_VERIFY_WITH_TIMEOUT(drive.held() == 0, kWaitMs);
+            QCoreApplication::sendPostedEvents();
+            return;
+        }
+        QVERIFY(settled(*session));
+        const QSet<QUrl> held = { url(path("held/a.vrx")), url(path("held/sub/b.vrx")) };
+        if (how == 0) {
+            QCOMPARE(session->rowCount(), 1);
+            QCOMPARE(session->files(), held);
+        } else if (how == 1) {
+            QVERIFY(session->isEmpty());
+            QVERIFY(session->files().isEmpty());
+            QCOMPARE(added.count(), 0);
+        } else {
+            QCOMPARE(session->rowCount(), 2);
+            QCOMPARE(session->data(session->index(0), Session::DirPathRole).toString(), path("held"));
+            QCOMPARE(session->data(session->index(1), Session::DirPathRole).toString(), path("free"));
+            QCOMPARE(session->files(), held + QSet<QUrl> { url(path("free/c.vrx")) });
+        }
+    }
+
     // Closing a folder of many files takes them out of the file set at once, and tells the
     // gallery a slice at a time so that the GUI thread turns in between; the folder
     // offered again before all is told, the gallery ends with every file once.
@@ -419,8 +497,14 @@ private slots:
         QCOMPARE(rowsOf(gallery), all);
 
         // A tick once in every pass over the posted events, as each slice is.
-        int sinceTurn = 0, most = 0;
-        connect(&session, &Session::delFile, this, [&] { most = qMax(most, ++sinceTurn); });
+        int sinceTurn = 0, most = 0, told = 0;
+        bool emptyWhenQueued = false;
+        connect(&session, &Session::delFile, this, [&] {
+            // The first announcement queued for a later turn: every file is out by then.
+            if (++told == Root::kAnnounceSlice + 1)
+                emptyWhenQueued = session.files().isEmpty();
+            most = qMax(most, ++sinceTurn);
+        });
         bool ticking = true;
         std::function<void()> tick = [&] {
             sinceTurn = 0;
@@ -428,10 +512,16 @@ private slots:
                 QMetaObject::invokeMethod(this, tick, Qt::QueuedConnection);
         };
         tick();
+        QSignalSpy batch(&session, &Session::delFiles);
         session.close(url(path("big")), true);
-        QVERIFY(session.files().isEmpty());
-        QVERIFY(session.isReading());
         QVERIFY(settled(session));
+        // Told all at once first, to a listener that takes them so.
+        QCOMPARE(batch.count(), 1);
+        const QList<QUrl> batched = batch.first().first().value<QList<QUrl>>();
+        QCOMPARE(QSet<QUrl>(batched.begin(), batched.end()), all);
+        QCOMPARE(told, count);
+        QVERIFY(emptyWhenQueued);
+        QVERIFY(session.files().isEmpty());
         QCOMPARE(gallery.rowCount(), 0);
         QVERIFY2(most <= Root::kAnnounceSlice, qPrintable(QString::number(most)));
         ticking = false;

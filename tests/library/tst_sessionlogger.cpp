@@ -26,8 +26,11 @@ QByteArray readAll(const QString& path)
 }
 
 // The folders of a session's Roots, in row order, with "-" in front of closing ones.
+// The Roots come in once the disk has said what each location is (off the GUI thread).
 QStringList rootsOf(Session* session)
 {
+    if (session && !QTest::qWaitFor([session] { return !session->isReading(); }, 15000))
+        return { "still reading" };
     QStringList roots;
     for (int row = 0; session && row < session->rowCount(); ++row) {
         const QModelIndex index = session->index(row, 0);
@@ -191,6 +194,44 @@ private slots:
         QCOMPARE(rootsOf(again->session(again->activeId())), QStringList { a });
         QCOMPARE(count(m_db, "operation='o'"), 1);
         QVERIFY(!QFileInfo::exists(m_db + ".damaged-2"));
+    }
+
+    // A history another process holds locked (a second start, a backup tool) is in use,
+    // not damaged: it is neither set aside nor replaced, and opened once it is free again
+    // it still holds every session.
+    void lockedHistoryIsNotSetAside()
+    {
+        const QString a = folder("a");
+        int kept = 0;
+        {
+            auto logger = open();
+            logger->offer(QUrl::fromLocalFile(a), true);
+            kept = logger->activeId();
+            QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
+        }
+        const QByteArray before = readAll(m_db);
+        {
+            QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+            holder.setDatabaseName(m_db);
+            QVERIFY(holder.open());
+            {
+                QSqlQuery hold(holder);
+                QVERIFY(hold.exec("begin exclusive"));
+                QVERIFY(hold.exec("update sessions set display_name = display_name"));
+                {
+                    auto logger = open();
+                    QCOMPARE(logger->activeId(), 0);
+                }
+                QVERIFY(!QFileInfo::exists(m_db + ".damaged"));
+                QVERIFY(hold.exec("rollback"));
+            }
+            holder.close();
+        }
+        QSqlDatabase::removeDatabase("holder");
+        QCOMPARE(readAll(m_db), before);
+        auto logger = open();
+        QCOMPARE(logger->activeId(), kept);
+        QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
     }
 
     // A process killed amid a write leaves its journal behind: the next start rolls the
