@@ -566,7 +566,7 @@ bool ImageViewer::saveInBackground(bool force, int lockWaitMs)
                 [&job](std::ostream& stream) {
                     stream.write(job->bytes.data(), std::streamsize(job->bytes.size()));
                 },
-                &job->reason, lockWaitMs);
+                &job->reason, lockWaitMs, job->url.toLocalFile());
         }
         {
             QMutexLocker lock(&m_saveMutex);
@@ -602,6 +602,10 @@ bool ImageViewer::takeSaveResult()
         m_stateStamp = job->stamp;
         announceSaved(job->content, job->rating);
         return true;
+    }
+    if (job->result == StateFile::Result::PictureGone) {
+        qCDebug(lcEngine) << "picture gone, its edits with it" << job->url;
+        return false;
     }
     m_saveBusy = job->result == StateFile::Result::Busy;
     if (job->result == StateFile::Result::ChangedOnDisk)
@@ -649,7 +653,13 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
             m_renderer->setMode(0);
             m_renderer->serialize(stream, CIAPI::StateFull);
         },
-        &reason, lockWaitMs);
+        &reason, lockWaitMs, url.toLocalFile());
+    if (result == StateFile::Result::PictureGone) {
+        qCDebug(lcEngine) << "picture gone, its edits with it" << url;
+        m_contentDirty = false;
+        m_ratingDirty = false;
+        return false;
+    }
     if (result == StateFile::Result::Busy) {
         m_saveBusy = true;
         qCDebug(lcEngine) << "state file busy, saved later" << statePath;

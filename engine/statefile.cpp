@@ -216,7 +216,7 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
 }
 
 StateFile::Result StateFile::save(const QString& statePath, bool force, StateStamp& stamp,
-    const Writer& writer, QString* error, int lockWaitMs)
+    const Writer& writer, QString* error, int lockWaitMs, const QString& picture)
 {
     QLockFile lock(lockPath(statePath));
     if (lockWaitMs >= 0 && !lock.tryLock(lockWaitMs)) {
@@ -228,6 +228,13 @@ StateFile::Result StateFile::save(const QString& statePath, bool force, StateSta
         if (error)
             *error = QStringLiteral("Can't lock");
         return Result::Failed;
+    }
+    // The bin moves a picture and its state under this lock: once it has, the edits have
+    // nothing left to belong to.
+    if (!picture.isEmpty() && !QFileInfo::exists(picture)) {
+        if (error)
+            *error = QStringLiteral("The picture is gone");
+        return Result::PictureGone;
     }
     // Checked under the lock, so no writer can slip in between the check and the write.
     const StateStamp onDisk = StateStamp::of(statePath);
@@ -324,6 +331,8 @@ void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
     if (!lock.tryLock(lockWaitMs))
         throw std::runtime_error(lock.error() == QLockFile::LockFailedError ? "State file is locked"
                                                                             : "Can't lock the state file");
+    if (rawFile.isLocalFile() && !QFileInfo::exists(rawFile.toLocalFile()))
+        throw std::runtime_error("The picture is gone");
     CIAPI::StateFileEditor editor;
     editor.setUserRating(INT_MIN);
     editor.setUserRating(rating);

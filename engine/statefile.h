@@ -41,6 +41,7 @@ public:
         ChangedOnDisk, // another writer changed the file since it was read; left alone
         Failed, // nothing written; the previous state is intact
         Busy, // the lock was not had within the wait asked for; nothing written
+        PictureGone, // the picture the state belongs to went (to the bin) first; nothing written
     };
 
     // Folder of the raw file + complete base name + ".vrxs" (IMG.1.vrx -> IMG.1.vrxs).
@@ -56,8 +57,10 @@ public:
     // written beside the file, flushed and renamed over it. On success `stamp` describes
     // the new file and the backup is gone. `error` receives the reason of a failure. With
     // `lockWaitMs` at 0 or more the lock is waited for that long at most (Busy after).
+    // With `picture` given, nothing is written once that file is gone: a save that waited
+    // for the lock while the picture went to the bin leaves no state beside its name.
     static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
-        QString* error = nullptr, int lockWaitMs = -1);
+        QString* error = nullptr, int lockWaitMs = -1, const QString& picture = QString());
 
     enum class ReadResult {
         Read,

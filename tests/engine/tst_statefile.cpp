@@ -18,8 +18,10 @@
 #include <QThread>
 #include <QtConcurrent>
 
+#include <atomic>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
@@ -94,6 +96,7 @@ private slots:
         QVERIFY(m_dir.isValid());
         m_raw = QUrl::fromLocalFile(m_dir.path() + "/IMG.1.vrx");
         m_state = StateFile::pathFor(m_raw);
+        QVERIFY(ostra::test::writeTreeFile(m_raw.toLocalFile(), "a picture"));
         QFile::remove(m_state);
         QFile::remove(StateFile::backupPath(m_state));
         for (const QString& name : QDir(m_dir.path()).entryList({ QStringLiteral("*.unreadable*") }))
@@ -184,7 +187,8 @@ private slots:
         }
         QCOMPARE(fileBytes(m_state), content(4000, 'g'));
         QVERIFY(stamp == before);
-        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("IMG.1.vrxs") });
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files),
+            QStringList({ QStringLiteral("IMG.1.vrx"), QStringLiteral("IMG.1.vrxs") }));
         QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
     }
 
@@ -284,6 +288,47 @@ private slots:
         QCOMPARE(ratingIn(m_state), 1);
         std::ifstream in(QFile::encodeName(m_state).toStdString(), std::ios::binary);
         QCOMPARE(CIAPI::StateFileEditor(in).imageID(), (std::vector<std::uint32_t> { 1, 2, 3, 4 }));
+    }
+
+    // A save or a rating that waited for the lock while the bin took the picture and its
+    // state leaves nothing beside the picture's name.
+    void pictureBinnedWhileTheSaveWaited_data()
+    {
+        QTest::addColumn<bool>("rating");
+        QTest::newRow("save") << false;
+        QTest::newRow("rating") << true;
+    }
+    void pictureBinnedWhileTheSaveWaited()
+    {
+        QFETCH(bool, rating);
+        StateStamp stamp;
+        QCOMPARE(save(stamp, content(300, 'p')), StateFile::Result::Saved);
+        auto bin = std::make_unique<QLockFile>(StateFile::lockPath(m_state));
+        QVERIFY(bin->tryLock(0));
+        std::atomic<int> result { -1 };
+        std::thread writer([&] {
+            if (rating) {
+                try {
+                    StateFile::writeRating(m_raw, 3, 10000);
+                    result = int(StateFile::Result::Saved);
+                } catch (const std::runtime_error&) {
+                    result = int(StateFile::Result::PictureGone);
+                }
+            } else {
+                StateStamp seen = stamp;
+                QString reason;
+                result = int(StateFile::save(
+                    m_state, true, seen, writerOf(content(400, 'q')), &reason, 10000, m_raw.toLocalFile()));
+            }
+        });
+        QTest::qWait(100); // the writer waits for the lock
+        QVERIFY(QFile::remove(m_raw.toLocalFile()));
+        QVERIFY(QFile::remove(m_state));
+        bin.reset();
+        writer.join();
+        QCOMPARE(result.load(), int(StateFile::Result::PictureGone));
+        QVERIFY(!QFile::exists(m_state));
+        QVERIFY(!QFile::exists(StateFile::backupPath(m_state)));
     }
 
 private:
