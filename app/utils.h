@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QStorageInfo>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -58,13 +59,22 @@ public:
     // Whether the path's nearest existing ancestor (the path itself when it exists) is a
     // writable folder.
     Q_INVOKABLE bool isDirWritable(const QString& path) const;
+    // The same, asked on the worker (behind the questions before it); the answer comes
+    // queued with dirWritableKnown.
+    Q_INVOKABLE void askDirWritable(const QString& path);
     // The path itself when it exists, else its nearest existing ancestor; climbs by path
     // text, so a tree of missing folders ends at the root at the latest.
     static QString nearestExisting(const QString& path);
     Q_INVOKABLE bool isFileExists(const QString& path) const;
+    // Asks which of the names the folder holds, on the worker; the answer comes queued with
+    // filesExistKnown and the number returned here.
+    Q_INVOKABLE int askFilesExist(const QString& folder, const QStringList& names);
     Q_INVOKABLE QChar dirSeparator() const;
     // True when the path exists already, else whether it could be made with its parents.
     Q_INVOKABLE bool createPath(const QString& path) const;
+    // The same, done on the worker; the answer comes queued with pathCreated. A relative
+    // path is taken from the working folder of the moment of asking.
+    Q_INVOKABLE void askCreatePath(const QString& path);
     Q_INVOKABLE void showFolder(const QString& path) const;
 
     // The texts of sizes and counts every view shows ("12 KB", "1 picture", "3 pictures").
@@ -76,9 +86,13 @@ public:
 
 signals:
     void spaceFreeKnown(const QString& path, qlonglong bytes);
+    void dirWritableKnown(const QString& path, bool writable);
+    void filesExistKnown(int question, const QStringList& existing);
+    void pathCreated(const QString& path, bool created);
 
 private:
-    LeavableWorker m_worker; // reads the volumes' free space
+    LeavableWorker m_worker; // asks the volumes and folders, one question after another
     std::shared_ptr<ReplyTarget> m_replies;
     QSet<QString> m_asked; // paths whose answer is awaited
+    int m_questions = 0; // numbers the questions of askFilesExist
 };
