@@ -306,8 +306,10 @@ private slots:
         const QUrl url = QUrl::fromLocalFile(m_files[0]);
         const QString folder = m_dir.filePath(QStringLiteral("exports-") + edit);
         ImageLocator locator(2, nullptr);
-        const auto exportDone
-            = [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); };
+        const auto exportDone = [&] {
+            return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+                && !locator.exportProgress()->active();
+        };
         locator.exportImageList(
             { url }, 2, 2, int(Export::Level), QUrl::fromLocalFile(folder), QStringLiteral("before"), false);
         QVERIFY(QTest::qWaitFor(exportDone, 60000));
