@@ -320,6 +320,7 @@ std::shared_ptr<ImageKeeper> ImageLocator::keeperFor(const QUrl& url)
         return it.value();
     // What its tasks find comes back through deliverResults(), not through its signals.
     std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(key);
+    keeper->setSourceProbe(m_sourceProbe);
     m_keepers.insert(key, keeper);
     return keeper;
 }
@@ -534,12 +535,13 @@ ImageEditor* ImageLocator::tryOpenForView(QUrl url, DepthClient* client)
 void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
 {
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
-    // The file, its camera's calibration and its state are read on a worker, which takes
-    // the editor's token before anything else, so writers stay away from the file while it
-    // is opened. The canvas shows the picture once the editor reports it open.
+    // The file (its path resolved through any links), its camera's calibration and its
+    // state are read on a worker, which takes the editor's token before anything else, so
+    // writers stay away from the file while it is opened. The canvas shows the picture once
+    // the editor reports it open.
     editor.openInBackground(
-        keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
-        m_applyTuning, m_channelOrder);
+        keeper->url(), [keeper]() -> std::shared_ptr<StreamPart> { return keeper->streamSource(); },
+        [this](StreamPart& source) { return calibrationFor(source); }, m_applyTuning, m_channelOrder);
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)

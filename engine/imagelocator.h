@@ -146,6 +146,9 @@ public:
     // Runs on the worker of every background open of the lent editors once its files are
     // read, before the editor shows the picture (diagnostics and tests).
     void setOpenProbe(ImageViewer::OpenProbe probe) { m_lending.setOpenProbe(probe); }
+    // Runs wherever a file's source is made, before its path is resolved, for the files
+    // asked for afterwards (tests hold it there).
+    void setSourceProbe(std::function<void(const QUrl&)> probe) { m_sourceProbe = std::move(probe); }
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 
@@ -343,6 +346,7 @@ private:
     UnreadableWatch m_watch;
     IndexScheduler m_scheduler;
     EditorLending m_lending;
+    std::function<void(const QUrl&)> m_sourceProbe;
     QThread* m_compressionThread;
     ExportQueue* m_exportQueue;
     ExportPlanner* m_exportPlanner;
