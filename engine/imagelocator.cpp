@@ -806,8 +806,11 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
 void ImageLocator::requestWriter(QUrl location, int format, QString path, Export::SizeSpec size, int quality)
 {
     const QUrl key = fileKey(location);
-    const std::shared_ptr<StreamSource> source = keeperFor(key)->streamSource();
-    if (!m_exportQueue->enqueue(key, source, format, path, size, quality))
+    const std::shared_ptr<ImageKeeper> keeper = keeperFor(key);
+    // The source is made by the writer: resolving the file's path asks the file system.
+    if (!m_exportQueue->enqueue(
+            key, [keeper]() -> std::shared_ptr<StreamPart> { return keeper->streamSource(); }, format, path,
+            size, quality))
         return; // a writer is at work and takes it up
     // The queue was idle: an editor writes it while it is being recycled.
     ImageEditor& editor = m_lending.borrowForWork();

@@ -14,6 +14,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -156,6 +157,34 @@ private slots:
         QVERIFY(exportsDone(locator));
         QCOMPARE(filesIn(out), QStringList({ "A (2).jpg", "A (3).jpg", "A.jpg" }));
         QCOMPARE(QFileInfo(out + "/A.jpg").size(), 4); // the file that was there is kept
+    }
+
+    // The picture's source (its path resolved through any links) is made by the writer:
+    // while the file system does not answer there, the window goes on and nothing is
+    // written; once it answers, the picture is exported.
+    void sourceMadeByTheWriter()
+    {
+        const QString a = picture(folder("src"), QStringLiteral("A.vrx"), 1, 3);
+        const QUrl url = QUrl::fromLocalFile(a);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSemaphore gate;
+        std::atomic<int> held { 0 };
+        locator.setSourceProbe([&](const QUrl& made) {
+            if (made != url)
+                return;
+            ++held;
+            gate.acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([&gate] { gate.release(1000); });
+        locator.exportImageList({ url }, 1, 1, 2, QUrl::fromLocalFile(folder("src/out")), QString(), false);
+        QTRY_COMPARE(held.load(), 1);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(filesIn(folder("src/out")).isEmpty());
+        gate.release(1000);
+        QVERIFY(exportsDone(locator));
+        QVERIFY(watchdog.end());
+        QCOMPARE(filesIn(folder("src/out")), QStringList({ "A.jpg" }));
     }
 
     // A failed export leaves no file, tells which one failed, and closes its progress.
