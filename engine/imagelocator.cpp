@@ -43,7 +43,11 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
     , m_batch(new PatchBatch(
           m_filePerm, m_patchProgressHandler,
-          [this](const QUrl& url) { return keeperFor(url)->streamSource(); }, this))
+          [this](const QUrl& url) -> PatchBatch::SourceMaker {
+              const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+              return [keeper] { return keeper->streamSource(); };
+          },
+          this))
 {
     connect(m_batch, &PatchBatch::fileChanged, this, &ImageLocator::onFileContentsUpdated);
     PatchBatch::EditorGate gate;
