@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -119,6 +120,9 @@ Utils::~Utils()
     // A volume that hangs is left to its worker; its answer reaches no one.
     m_replies->close();
     m_worker.leave(kLeaveMs);
+    // A folder that hangs is left to its worker.
+    for (const std::unique_ptr<LeavableWorker>& worker : m_folderWorkers)
+        worker->leave(0);
 }
 
 QUrl Utils::fileUrl(const QString& path) const
@@ -244,6 +248,17 @@ QString Utils::nearestExisting(const QString& path)
     return current;
 }
 
+void Utils::ask(std::function<void()> question)
+{
+    // The workers whose question is answered go.
+    m_folderWorkers.erase(std::remove_if(m_folderWorkers.begin(), m_folderWorkers.end(),
+                              [](const std::unique_ptr<LeavableWorker>& worker) { return !worker->busy(); }),
+        m_folderWorkers.end());
+    auto worker = std::make_unique<LeavableWorker>();
+    if (worker->start(std::move(question)))
+        m_folderWorkers.push_back(std::move(worker));
+}
+
 bool Utils::isDirWritable(const QString& path) const
 {
     return !path.isEmpty() && writableFolder(nearestExisting(path));
@@ -252,7 +267,7 @@ bool Utils::isDirWritable(const QString& path) const
 void Utils::askDirWritable(const QString& path)
 {
     const std::shared_ptr<ReplyTarget> replies = m_replies;
-    m_worker.start([this, replies, path] {
+    ask([this, replies, path] {
         const bool writable = !path.isEmpty() && writableFolder(nearestExisting(path));
         replies->post([this, path, writable] { emit dirWritableKnown(path, writable); });
     });
@@ -268,7 +283,7 @@ int Utils::askFilesExist(const QString& folder, const QStringList& names)
     const int question = ++m_questions;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     const QString native = QDir::fromNativeSeparators(folder);
-    m_worker.start([this, replies, question, native, names] {
+    ask([this, replies, question, native, names] {
         const QStringList existing = native.isEmpty() ? QStringList() : existingIn(native, names);
         replies->post([this, question, existing] { emit filesExistKnown(question, existing); });
     });
@@ -289,7 +304,7 @@ void Utils::askCreatePath(const QString& path)
 {
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     const QString absolute = absoluteClean(path);
-    m_worker.start([this, replies, path, absolute] {
+    ask([this, replies, path, absolute] {
         const bool created = makePath(absolute);
         replies->post([this, path, created] { emit pathCreated(path, created); });
     });
