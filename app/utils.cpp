@@ -13,7 +13,11 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cerrno>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -41,6 +45,69 @@ qlonglong freeBytesAt(const QString& root)
     return read ? qlonglong(st.f_bfree) * qlonglong(st.f_frsize) : -1;
 }
 
+// Whether the folder, opened, may be written into: false for a file, a folder that can't
+// be opened, or one on a volume mounted read-only.
+bool writableFolder(const QString& folder)
+{
+    const QByteArray native = QFile::encodeName(folder);
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) // a folder that may be written but not listed
+        return errno == EACCES && QFileInfo(folder).isDir() && ::access(native.constData(), W_OK) == 0;
+    const bool writable = ::faccessat(fd, ".", W_OK, 0) == 0;
+    ::close(fd);
+    return writable;
+}
+
+// The names the folder holds, each looked up in the folder opened once.
+QStringList existingIn(const QString& folder, const QStringList& names)
+{
+    QStringList existing;
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return existing;
+    for (const QString& name : names) {
+        struct stat st;
+        if (!name.isEmpty() && ::fstatat(fd, QFile::encodeName(name).constData(), &st, 0) == 0)
+            existing << name;
+    }
+    ::close(fd);
+    return existing;
+}
+
+// Makes the absolute, clean path with its missing parents, each one made in the folder
+// above it opened; true when the path exists already.
+bool makePath(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    const QString existing = Utils::nearestExisting(path);
+    if (existing == path)
+        return true;
+    int fd = ::open(QFile::encodeName(existing).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QStringList missing = path.mid(existing.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString& name : missing) {
+        if (fd < 0)
+            break;
+        const QByteArray native = QFile::encodeName(name);
+        const bool made = ::mkdirat(fd, native.constData(), 0777) == 0 || errno == EEXIST;
+        const int next = made ? ::openat(fd, native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+// A path as the file system takes it: absolute, from the working folder of now.
+QString absoluteClean(const QString& path)
+{
+    return path.isEmpty()
+        ? QString()
+        : QDir::cleanPath(QDir::current().absoluteFilePath(QDir::fromNativeSeparators(path)));
+}
+
 } // namespace
 
 Utils::Utils(QObject* parent)
@@ -53,6 +120,9 @@ Utils::~Utils()
     // A volume that hangs is left to its worker; its answer reaches no one.
     m_replies->close();
     m_worker.leave(kLeaveMs);
+    // A folder that hangs is left to its worker.
+    for (const std::unique_ptr<LeavableWorker>& worker : m_folderWorkers)
+        worker->leave(0);
 }
 
 QUrl Utils::fileUrl(const QString& path) const
@@ -178,17 +248,46 @@ QString Utils::nearestExisting(const QString& path)
     return current;
 }
 
+void Utils::ask(std::function<void()> question)
+{
+    // The workers whose question is answered go.
+    m_folderWorkers.erase(std::remove_if(m_folderWorkers.begin(), m_folderWorkers.end(),
+                              [](const std::unique_ptr<LeavableWorker>& worker) { return !worker->busy(); }),
+        m_folderWorkers.end());
+    auto worker = std::make_unique<LeavableWorker>();
+    if (worker->start(std::move(question)))
+        m_folderWorkers.push_back(std::move(worker));
+}
+
 bool Utils::isDirWritable(const QString& path) const
 {
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(nearestExisting(path));
-    return info.isDir() && info.isWritable();
+    return !path.isEmpty() && writableFolder(nearestExisting(path));
+}
+
+void Utils::askDirWritable(const QString& path)
+{
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    ask([this, replies, path] {
+        const bool writable = !path.isEmpty() && writableFolder(nearestExisting(path));
+        replies->post([this, path, writable] { emit dirWritableKnown(path, writable); });
+    });
 }
 
 bool Utils::isFileExists(const QString& path) const
 {
     return QFile::exists(path);
+}
+
+int Utils::askFilesExist(const QString& folder, const QStringList& names)
+{
+    const int question = ++m_questions;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const QString native = QDir::fromNativeSeparators(folder);
+    ask([this, replies, question, native, names] {
+        const QStringList existing = native.isEmpty() ? QStringList() : existingIn(native, names);
+        replies->post([this, question, existing] { emit filesExistKnown(question, existing); });
+    });
+    return question;
 }
 
 QChar Utils::dirSeparator() const
@@ -198,7 +297,17 @@ QChar Utils::dirSeparator() const
 
 bool Utils::createPath(const QString& path) const
 {
-    return QFileInfo::exists(path) || QDir().mkpath(path);
+    return makePath(absoluteClean(path));
+}
+
+void Utils::askCreatePath(const QString& path)
+{
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    const QString absolute = absoluteClean(path);
+    ask([this, replies, path, absolute] {
+        const bool created = makePath(absolute);
+        replies->post([this, path, created] { emit pathCreated(path, created); });
+    });
 }
 
 void Utils::showFolder(const QString& path) const

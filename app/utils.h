@@ -6,9 +6,12 @@
 #include <QSet>
 #include <QStorageInfo>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "core/leavableworker.h"
 
@@ -58,13 +61,22 @@ public:
     // Whether the path's nearest existing ancestor (the path itself when it exists) is a
     // writable folder.
     Q_INVOKABLE bool isDirWritable(const QString& path) const;
+    // The same, asked on a worker; the answer comes queued with dirWritableKnown.
+    Q_INVOKABLE void askDirWritable(const QString& path);
     // The path itself when it exists, else its nearest existing ancestor; climbs by path
     // text, so a tree of missing folders ends at the root at the latest.
     static QString nearestExisting(const QString& path);
     Q_INVOKABLE bool isFileExists(const QString& path) const;
+    // Asks which of the names the folder holds, on a worker; the answer comes queued with
+    // filesExistKnown and the number returned here.
+    Q_INVOKABLE int askFilesExist(const QString& folder, const QStringList& names);
     Q_INVOKABLE QChar dirSeparator() const;
     // True when the path exists already, else whether it could be made with its parents.
     Q_INVOKABLE bool createPath(const QString& path) const;
+    // The same, done on a worker; the answer comes queued with pathCreated. A relative
+    // path is taken from the working folder of the moment of asking. Questions about
+    // folders are answered as each folder answers, not in the order asked.
+    Q_INVOKABLE void askCreatePath(const QString& path);
     Q_INVOKABLE void showFolder(const QString& path) const;
 
     // The texts of sizes and counts every view shows ("12 KB", "1 picture", "3 pictures").
@@ -76,9 +88,18 @@ public:
 
 signals:
     void spaceFreeKnown(const QString& path, qlonglong bytes);
+    void dirWritableKnown(const QString& path, bool writable);
+    void filesExistKnown(int question, const QStringList& existing);
+    void pathCreated(const QString& path, bool created);
 
 private:
-    LeavableWorker m_worker; // reads the volumes' free space
+    // Runs a question about a folder on a worker of its own: a folder that hangs holds its
+    // own question only, never the ones asked after it about other folders.
+    void ask(std::function<void()> question);
+
+    LeavableWorker m_worker; // asks the volumes for their free space, one after another
+    std::vector<std::unique_ptr<LeavableWorker>> m_folderWorkers;
     std::shared_ptr<ReplyTarget> m_replies;
     QSet<QString> m_asked; // paths whose answer is awaited
+    int m_questions = 0; // numbers the questions of askFilesExist
 };

@@ -2,7 +2,11 @@
 #include "capture/logging.h"
 
 #include <QDebug>
-#include <QFileInfo>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "capture/volumes.h"
 #include "core/progressmodel.h"
@@ -37,6 +41,21 @@ QString TargetFolder::path() const
 
 namespace {
 
+// Free bytes the user may write on the file system that holds the folder, as the folder
+// opened reads them (space reserved for root does not count); -1 when it can't be opened.
+qint64 availableAt(const QString& folder)
+{
+    if (folder.isEmpty())
+        return -1;
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct statvfs st;
+    const bool read = ::fstatvfs(fd, &st) == 0;
+    ::close(fd);
+    return read ? qint64(st.f_bavail) * qint64(st.f_frsize) : -1;
+}
+
 // Where the folder is and what it allows: its volume among `mounted` (the root volume when
 // none holds it, or when the folder does not exist yet), whether it exists on a ready
 // volume, whether it is writable, and the free space there. Asks the file system.
@@ -47,20 +66,25 @@ TargetFolder::Attributes readAttributes(const QString& path, const QList<QStorag
     const QStorageInfo found
         = canonical.isEmpty() || !listed ? QStorageInfo() : findVolumeForPath(mounted, canonical);
     read.storage = found.isValid() ? found : QStorageInfo::root();
-    read.exists = read.storage.isReady() && QDir(path).exists();
-    read.writable = QFileInfo(path).isWritable();
-    QStorageInfo now = read.storage;
-    now.refresh();
-    read.free = now.isValid() && now.isReady() ? now.bytesAvailable() : -1;
+    // The folder itself is asked, opened.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    read.exists = read.storage.isReady() && fd >= 0;
+    read.writable = fd >= 0 && ::faccessat(fd, ".", W_OK, 0) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    read.free = read.storage.isValid() ? availableAt(read.storage.rootPath()) : -1;
     return read;
 }
 
 } // namespace
 
-void TargetFolder::readLater(bool attributes)
+void TargetFolder::readLater(Read what)
 {
     if (m_reading) {
-        (attributes ? m_attributesAgain : m_freeAgain) = true;
+        (what == Read::Create              ? m_createAgain
+                : what == Read::Attributes ? m_attributesAgain
+                                           : m_freeAgain)
+            = true;
         return;
     }
     // The task owns what it uses: it may outlive this object.
@@ -70,40 +94,47 @@ void TargetFolder::readLater(bool attributes)
     const QList<QStorageInfo> mounted = m_volumes ? m_volumes->mounted() : QList<QStorageInfo>();
     const bool listed = m_volumes;
     const int generation = m_generation;
-    QStorageInfo storage = m_storage;
-    m_reading = m_reads.start(
-        [this, replies, hook, path, mounted, listed, generation, attributes, storage]() mutable {
-            Attributes read;
-            if (attributes) {
-                if (hook)
-                    hook(path);
-                read = readAttributes(path, mounted, listed);
-            } else {
-                if (hook)
-                    hook(storage.rootPath());
-                storage.refresh();
-                read.free = storage.isValid() && storage.isReady() ? storage.bytesAvailable() : -1;
-            }
-            replies->post([this, read, attributes, generation] {
-                m_reading = false;
-                // What a newer folder, or a read made since on the GUI thread, says stands.
-                if (attributes && generation == m_generation)
-                    apply(read);
-                else if (!attributes)
-                    setFree(read.free);
-                if (std::exchange(m_attributesAgain, false)) {
-                    m_freeAgain = false;
-                    readLater(true);
-                } else if (std::exchange(m_freeAgain, false)) {
-                    readLater(false);
-                }
-            });
-        });
+    const QStorageInfo storage = m_storage;
+    const bool attributes = what != Read::FreeSpace;
+    m_reading
+        = m_reads.start([this, replies, hook, path, mounted, listed, generation, what, attributes, storage] {
+              Attributes read;
+              if (attributes) {
+                  if (hook)
+                      hook(path);
+                  if (what == Read::Create && !QDir::root().mkpath(path))
+                      qCWarning(lcCapture) << "Can't create" << path;
+                  read = readAttributes(path, mounted, listed);
+              } else {
+                  if (hook)
+                      hook(storage.rootPath());
+                  read.free = storage.isValid() ? availableAt(storage.rootPath()) : -1;
+              }
+              replies->post([this, read, attributes, generation] {
+                  m_reading = false;
+                  // What a newer folder, or a read asked for since, says stands.
+                  if (attributes && generation == m_generation) {
+                      apply(read);
+                      emit attributesRead();
+                  } else if (!attributes) {
+                      setFree(read.free);
+                  }
+                  if (std::exchange(m_createAgain, false)) {
+                      m_attributesAgain = m_freeAgain = false;
+                      readLater(Read::Create);
+                  } else if (std::exchange(m_attributesAgain, false)) {
+                      m_freeAgain = false;
+                      readLater(Read::Attributes);
+                  } else if (std::exchange(m_freeAgain, false)) {
+                      readLater(Read::FreeSpace);
+                  }
+              });
+          });
 }
 
 void TargetFolder::readFreeSpace()
 {
-    readLater(false);
+    readLater(Read::FreeSpace);
 }
 
 void TargetFolder::setFree(qint64 free)
@@ -123,20 +154,17 @@ void TargetFolder::apply(const Attributes& read)
     setFree(read.free);
 }
 
-bool TargetFolder::create()
+void TargetFolder::create()
 {
-    if (!QDir::root().mkpath(m_dir.absolutePath()))
-        qCWarning(lcCapture) << "Can't create" << m_dir.absolutePath();
-    // The folder may now sit on a volume of its own (a mount point below the path).
-    queryAttributes();
-    return m_exists;
+    // The folder may then sit on a volume of its own (a mount point below the path).
+    ++m_generation;
+    readLater(Read::Create);
 }
 
 void TargetFolder::queryAttributes()
 {
     ++m_generation;
-    apply(readAttributes(
-        m_dir.absolutePath(), m_volumes ? m_volumes->mounted() : QList<QStorageInfo>(), !m_volumes.isNull()));
+    readLater(Read::Attributes);
 }
 
 void TargetFolder::setDir(const QDir& dir)
@@ -151,7 +179,7 @@ void TargetFolder::setDir(const QDir& dir)
     m_writable = false;
     emit folderChanged();
     emit attribChanged();
-    readLater(true);
+    readLater(Read::Attributes);
 }
 
 void TargetFolder::setPath(const QString& path)
@@ -197,11 +225,11 @@ void TargetFolder::setVolumes(Volumes* volumes)
         connect(m_volumes, &Volumes::mountedChanged, this, &TargetFolder::onMountedChanged);
     emit volumesChanged();
     ++m_generation;
-    readLater(true);
+    readLater(Read::Attributes);
 }
 
 void TargetFolder::onMountedChanged()
 {
     ++m_generation;
-    readLater(true);
+    readLater(Read::Attributes);
 }

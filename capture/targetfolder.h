@@ -25,8 +25,9 @@ class Volumes;
 // the volumes change, and the free space again as transfers into the folder progress: a
 // volume that hangs, a network share gone away, holds the worker and not the window. The
 // properties give the last figures read (no volume, not there, not writable, free space -1
-// until the first read is in); attribChanged and freeSpaceChanged tell new ones. Only
-// queryAttributes and create, which the user asks for, read on the calling thread.
+// until the first read is in); attribChanged and freeSpaceChanged tell new ones, and
+// attributesRead that a read of the folder is in. queryAttributes and create, which the user
+// asks for, are done on the worker too.
 class TargetFolder : public QObject
 {
     Q_OBJECT
@@ -64,9 +65,12 @@ public:
     QStorageInfo storage() const { return m_storage; }
     Volumes* volumes() const { return m_volumes; }
 
-    // Creates the folder with every missing parent; true when it exists on a ready volume.
-    Q_INVOKABLE bool create();
-    // Reads the volume and the folder again, now.
+    // Creates the folder with every missing parent on the worker, then reads it again;
+    // attributesRead tells when that read is in (`exists` then says whether it is there on a
+    // ready volume).
+    Q_INVOKABLE void create();
+    // Reads the volume and the folder again on the worker; what was read before this call
+    // and comes in after it does not stand. attributesRead tells when the new read is in.
     Q_INVOKABLE void queryAttributes();
 
 public slots:
@@ -83,12 +87,18 @@ signals:
     void attribChanged();
     void freeSpaceChanged();
     void volumesChanged();
+    // A read of the current folder is in.
+    void attributesRead();
 
 private:
     void onMountedChanged();
-    // Reads the folder (else only the free space) again on the worker; once more after a
-    // read under way.
-    void readLater(bool attributes);
+    enum class Read {
+        FreeSpace, // only the free space
+        Attributes, // the folder, its volume and the free space there
+        Create, // the folder made, then read
+    };
+    // Reads on the worker; once more after a read under way.
+    void readLater(Read what);
     void readFreeSpace();
     void apply(const Attributes& read);
     void setFree(qint64 free);
@@ -107,6 +117,7 @@ private:
     bool m_writable = false;
     int m_generation = 0; // counts the changes of folder and the reads on the GUI thread
     bool m_reading = false;
+    bool m_createAgain = false;
     bool m_attributesAgain = false;
     bool m_freeAgain = false;
 };

@@ -47,11 +47,23 @@ void EditorLending::closeAll()
 
 void EditorLending::waitUntilSaved(const QUrl& url)
 {
+    waitWhileSaving(url, false);
+}
+
+void EditorLending::waitUntilSavedForExport(const QUrl& url)
+{
+    waitWhileSaving(url, true);
+}
+
+void EditorLending::waitWhileSaving(const QUrl& url, bool exports)
+{
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
     if (key.isEmpty())
         return;
     QMutexLocker lock(&m_savingMutex);
     const auto saving = [&] {
+        if (exports && m_exportSaves.contains(key))
+            return true;
         for (const QUrl& u : m_saving) {
             if (u == key)
                 return true;
@@ -64,6 +76,53 @@ void EditorLending::waitUntilSaved(const QUrl& url)
             m_saved.wait(&m_savingMutex);
         --m_waitingForSave;
     }
+}
+
+void EditorLending::saveForExport(const QUrl& url)
+{
+    ImageEditor* editor = lentWith(url);
+    if (!editor)
+        return;
+    const QUrl key = IImageService::fileKey(url);
+    editor->syncProperties();
+    // Told first, so that no end of a save is missed between the look below and the
+    // write that follows it.
+    auto again = std::make_shared<bool>(false);
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection
+        = QObject::connect(editor, &ImageViewer::saveEnded, editor, [this, editor, key, again, connection] {
+              // Only while the canvas has it is the editor changed here; handed back, its
+              // recycle step saves it and exports wait for that.
+              if (lentWith(key) == editor) {
+                  editor->takeSaveResult();
+                  if (editor->isSaving())
+                      return; // a newer save, with these changes too, is under way
+                  if (std::exchange(*again, false) && editor->saveInBackground(true))
+                      return;
+              }
+              QObject::disconnect(*connection);
+              exportSaveEnded(key);
+          });
+    // A save over already is taken; one under way may hold older changes than the editor
+    // has now: one more follows it.
+    editor->takeSaveResult();
+    if (editor->isSaving()) {
+        *again = true;
+    } else if (!editor->saveInBackground(true)) {
+        QObject::disconnect(*connection);
+        return; // nothing unsaved
+    }
+    QMutexLocker lock(&m_savingMutex);
+    ++m_exportSaves[key];
+}
+
+void EditorLending::exportSaveEnded(const QUrl& key)
+{
+    QMutexLocker lock(&m_savingMutex);
+    auto it = m_exportSaves.find(key);
+    if (it != m_exportSaves.end() && --it.value() <= 0)
+        m_exportSaves.erase(it);
+    m_saved.wakeAll();
 }
 
 EditorLending::Hold EditorLending::hold(const QUrl& url) const

@@ -3,6 +3,7 @@
 #include "core/stdarraypool.h"
 #include "engine/imageeditor.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QThreadPool>
 #include <QUrl>
@@ -65,6 +66,13 @@ public:
     // Blocks while an editor handed back with `url` has not yet saved it, so that a write
     // made after this is not overwritten by that save.
     void waitUntilSaved(const QUrl& url);
+    // The editor lent to the canvas with `url`, if any, writes its unsaved changes on its
+    // save worker (after the save under way, if one is); exports of the picture wait for
+    // that write (waitUntilSavedForExport), the calling thread does not. GUI thread.
+    void saveForExport(const QUrl& url);
+    // Blocks like waitUntilSaved, and also while a write asked by saveForExport for `url`
+    // is not over. Never on the GUI thread.
+    void waitUntilSavedForExport(const QUrl& url);
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
     void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
@@ -81,6 +89,9 @@ public:
 private:
     void recycleEditor(ImageEditor& editor);
     bool beingSaved(const QUrl& key) const;
+    void waitWhileSaving(const QUrl& url, bool exports);
+    // A write asked by saveForExport for `key` is over.
+    void exportSaveEnded(const QUrl& key);
     ImageEditor& lent(int index, DepthClient* client, const QUrl& url);
 
     EditorStep m_beforeClose;
@@ -102,6 +113,9 @@ private:
     // Per editor: the picture it was lent to the canvas for, until handed back; guarded by
     // m_savingMutex.
     QUrl m_shown[kEditorCount];
+    // Per picture: the writes asked by saveForExport not over yet; guarded by
+    // m_savingMutex.
+    QHash<QUrl, int> m_exportSaves;
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };

@@ -27,9 +27,16 @@ ExportQueue::~ExportQueue() = default;
 bool ExportQueue::enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format,
     const QString& path, const Export::SizeSpec& size, int hiFi)
 {
+    return enqueue(
+        location, [source = std::move(source)] { return source; }, format, path, size, hiFi);
+}
+
+bool ExportQueue::enqueue(const QUrl& location, SourceMaker makeSource, int format, const QString& path,
+    const Export::SizeSpec& size, int hiFi)
+{
     ExportRequest request;
     request.location = location;
-    request.source = std::move(source);
+    request.makeSource = std::move(makeSource);
     request.format = format;
     request.path = path;
     request.sizeMode = int(size.unit);
@@ -372,9 +379,14 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint
         if (writer.filePerm())
             token = writer.filePerm()->acquireFileSemaphore(request.location, FilePerm::kShared);
 
+        // Made here, off the thread that asked: resolving the file's path asks the file
+        // system.
+        const std::shared_ptr<StreamPart> source = request.source ? request.source
+            : request.makeSource                                  ? request.makeSource()
+                                                                  : nullptr;
         Calibration resources;
-        if (calibration && request.source)
-            resources = calibration(*request.source);
+        if (calibration && source)
+            resources = calibration(*source);
 
         qCDebug(lcEngine) << "serializeCurrentState E";
         const QUrl before = writer.currentUrl();
@@ -398,8 +410,8 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint
         if (saveWait)
             saveWait(request.location);
         // A raw file cut short while it is read is a read error, never an output.
-        const FaultCheck faults(request.source.get());
-        writer.loadImageWithState(request.location, request.source, resources, tuning, channelOrder);
+        const FaultCheck faults(source.get());
+        writer.loadImageWithState(request.location, source, resources, tuning, channelOrder);
         // What the output will show: the state as loaded, whatever happens to it meanwhile.
         const StateStamp loadedState = StateStamp::of(stateFilePathFor(request.location));
         const QUrl open = writer.currentUrl();
@@ -464,6 +476,7 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint
         if (written) {
             previous.request = request;
             previous.request.source.reset();
+            previous.request.makeSource = nullptr;
             previous.state = loadedState;
             previous.outputSize = QFileInfo(request.path).size();
         } else {

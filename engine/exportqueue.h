@@ -43,6 +43,10 @@ public:
     // a writer is current it picks the request up itself.
     bool enqueue(const QUrl& location, std::shared_ptr<StreamPart> source, int format, const QString& path,
         const Export::SizeSpec& size, int hiFi);
+    // The same with the source made by the writer, off the caller's thread.
+    using SourceMaker = std::function<std::shared_ptr<StreamPart>()>;
+    bool enqueue(const QUrl& location, SourceMaker makeSource, int format, const QString& path,
+        const Export::SizeSpec& size, int hiFi);
     // Drops every pending request and aborts the one being written.
     void abort();
     // Drops the background renders not begun of these files (their exports stay); returns

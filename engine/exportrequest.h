@@ -25,6 +25,9 @@ struct ExportRequest
     int hiFi = 0;
     QString path;
     std::shared_ptr<StreamPart> source;
+    // Makes the source where the request is written when none was given (resolving the
+    // file's path asks the file system).
+    std::function<std::shared_ptr<StreamPart>()> makeSource;
 
     bool isExport() const { return sizeMode != 0; }
     // Same format and size settings (the picture and the path not compared).

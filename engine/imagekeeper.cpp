@@ -95,6 +95,8 @@ std::shared_ptr<StreamSource> ImageKeeper::streamSource()
     QMutexLocker lock(&m_mutex);
     std::shared_ptr<StreamSource> source = m_source.lock();
     if (!source) {
+        if (m_sourceProbe)
+            m_sourceProbe(m_url);
         source = std::make_shared<StreamSource>(m_url);
         m_source = source;
     }

@@ -7,6 +7,7 @@
 
 #include <QMutex>
 
+#include <functional>
 #include <memory>
 
 // The router the image service keeps per file for thumbnails and gallery images: it
@@ -35,8 +36,12 @@ public:
     // Sends the kept output to every listener.
     void resendOutput();
 
-    // The file's shared source: the live one, or a new one remembered weakly.
+    // The file's shared source: the live one, or a new one remembered weakly. Making one
+    // resolves the file's path, which asks the file system: never on the GUI thread.
     std::shared_ptr<StreamSource> streamSource();
+    // Runs where a new source is made, before its path is resolved (tests hold it there).
+    // Set before the keeper is shared.
+    void setSourceProbe(std::function<void(const QUrl&)> probe) { m_sourceProbe = std::move(probe); }
     // Forgets the shared source so the next user maps the file anew (after the file was
     // replaced); readers still holding the old source keep the bytes they mapped.
     void dropSource();
@@ -63,6 +68,7 @@ private:
     mutable QMutex m_mutex;
     VrxMessage m_kept;
     std::weak_ptr<StreamSource> m_source;
+    std::function<void(const QUrl&)> m_sourceProbe;
     bool m_loading = false;
     bool m_hasOutput = false;
     quint64 m_changedAt = 0;

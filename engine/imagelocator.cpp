@@ -1,5 +1,6 @@
 #include "engine/imagelocator.h"
 #include "engine/enginestreams.h"
+#include "engine/exportplanner.h"
 #include "engine/logging.h"
 
 #include "ciapi/parameters.h"
@@ -37,11 +38,16 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_lending([this](ImageEditor& editor) { m_exportQueue->run(editor); })
     , m_compressionThread(new QThread(this))
     , m_exportQueue(new ExportQueue(this))
+    , m_exportPlanner(new ExportPlanner([queue = m_exportQueue] { return queue->claimedPaths(); }, this))
     , m_exportProgress(new ProgressModel(this))
     , m_patchProgressHandler(new ProgressHandler(1000.0, this))
     , m_batch(new PatchBatch(
           m_filePerm, m_patchProgressHandler,
-          [this](const QUrl& url) { return keeperFor(url)->streamSource(); }, this))
+          [this](const QUrl& url) -> PatchBatch::SourceMaker {
+              const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
+              return [keeper] { return keeper->streamSource(); };
+          },
+          this))
 {
     connect(m_batch, &PatchBatch::fileChanged, this, &ImageLocator::onFileContentsUpdated);
     PatchBatch::EditorGate gate;
@@ -68,7 +74,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_exportQueue->setBackgroundProcessing(m_backgroundProcessing);
     m_exportQueue->setChannelOrder(m_channelOrder);
     m_exportQueue->setCalibrationProvider([this](StreamPart& source) { return calibrationFor(source); });
-    m_exportQueue->setSaveWait([this](const QUrl& url) { m_lending.waitUntilSaved(url); });
+    m_exportQueue->setSaveWait([this](const QUrl& url) { m_lending.waitUntilSavedForExport(url); });
 
     connect(this, &ImageLocator::notifyResourcesAvailableSignal, this, &ImageLocator::shuffleTasks);
     m_lending.setFreedNotice(
@@ -104,9 +110,10 @@ ImageLocator::~ImageLocator()
     m_batch->stop();
     m_compressionThread->requestInterruption();
     m_compressionThread->quit();
-    // Exports not begun are dropped, the running one is cut short; lent editors are
+    // Exports not planned or not begun are dropped, the running one is cut short; lent editors are
     // saved and closed. Nothing of this waits for this thread, whose event loop may have
     // ended already.
+    m_exportPlanner->cancel();
     m_exportQueue->abort();
     m_lending.closeAll();
     // Tasks that never started are dropped; running ones are waited for.
@@ -317,6 +324,7 @@ std::shared_ptr<ImageKeeper> ImageLocator::keeperFor(const QUrl& url)
         return it.value();
     // What its tasks find comes back through deliverResults(), not through its signals.
     std::shared_ptr<ImageKeeper> keeper = ImageKeeper::create(key);
+    keeper->setSourceProbe(m_sourceProbe);
     m_keepers.insert(key, keeper);
     return keeper;
 }
@@ -573,12 +581,13 @@ ImageEditor* ImageLocator::tryOpenForView(QUrl url, DepthClient* client)
 void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
 {
     const std::shared_ptr<ImageKeeper> keeper = keeperFor(url);
-    // The file, its camera's calibration and its state are read on a worker, which takes
-    // the editor's token before anything else, so writers stay away from the file while it
-    // is opened. The canvas shows the picture once the editor reports it open.
+    // The file (its path resolved through any links), its camera's calibration and its
+    // state are read on a worker, which takes the editor's token before anything else, so
+    // writers stay away from the file while it is opened. The canvas shows the picture once
+    // the editor reports it open.
     editor.openInBackground(
-        keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
-        m_applyTuning, m_channelOrder);
+        keeper->url(), [keeper]() -> std::shared_ptr<StreamPart> { return keeper->streamSource(); },
+        [this](StreamPart& source) { return calibrationFor(source); }, m_applyTuning, m_channelOrder);
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)
@@ -817,21 +826,6 @@ bool ImageLocator::loadProperties(QUrl location, ImageProperties* properties)
     return m_batch->loadProperties(fileKey(location), properties);
 }
 
-QString ImageLocator::exportPath(
-    const QDir& folder, const QString& baseName, const QString& extension, QSet<QString>& taken)
-{
-    for (int n = 1;; ++n) {
-        const QString name = n == 1 ? baseName : QStringLiteral("%1 (%2)").arg(baseName).arg(n);
-        const QString path = folder.absoluteFilePath(name + extension);
-        // Names compared as the file system of an export folder may: without case.
-        const QString key = path.toLower();
-        if (taken.contains(key) || QFileInfo::exists(path))
-            continue;
-        taken.insert(key);
-        return path;
-    }
-}
-
 void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal, int sizeUnit, QUrl folder,
     QString fileName, bool highQuality)
 {
@@ -843,52 +837,47 @@ void ImageLocator::exportImageList(QList<QUrl> locations, int fmts, int sizeVal,
     // A name, never a path: nothing is written outside the folder.
     fileName = QFileInfo(fileName).fileName();
     const QString folderPath = folder.isLocalFile() ? folder.toLocalFile() : folder.toString();
-    const QDir dir(QFileInfo(folderPath).absoluteFilePath());
-    if (!QDir::root().mkpath(dir.absolutePath())) {
-        qCWarning(lcEngine) << "Can't create export folder" << dir.absolutePath();
-        emit exportFailed(dir.absolutePath(), tr("The folder could not be created"));
-        return;
-    }
+    const QString dir = QDir::cleanPath(QDir::current().absoluteFilePath(folderPath));
     // A picture open with the canvas is exported as it stands: its changes are written
-    // first (after the save under way, if any), or the export would read an older state.
-    for (const QUrl& location : qAsConst(locations)) {
-        if (ImageEditor* editor = m_lending.lentWith(location)) {
-            editor->syncProperties();
-            // Forced: the open editor owns the picture's state (a star given meanwhile is in
-            // it too).
-            editor->serializeCurrentState(true);
-        }
-    }
-    static const char* const kExtensions[] = { ".jpg", ".ppm", ".dng", ".hdr" };
-    Export::SizeSpec size;
-    size.unit = Export::SizeUnit(sizeUnit);
-    size.value = sizeVal;
-    // Names of exports still queued or being written are taken too.
-    QSet<QString> taken;
-    const QSet<QString> claimed = m_exportQueue->claimedPaths();
-    for (const QString& path : claimed)
-        taken.insert(path.toLower());
+    // first (after the save under way, if any), on the editor's save worker; the export
+    // waits for that before it reads the picture. Forced: the open editor owns the
+    // picture's state (a star given meanwhile is in it too).
+    for (const QUrl& location : qAsConst(locations))
+        m_lending.saveForExport(location);
+    QList<ExportPlanner::Picture> pictures;
     for (const QUrl& location : qAsConst(locations)) {
         const QUrl key = fileKey(location);
         const QMap<int, QVariant> row = m_rows.value(key);
         if (row.value(IResolver::Invalid).toBool() || row.value(IResolver::Incompatible).toBool())
             continue;
         // The whole name before the last dot: "IMG.1.vrx" exports as "IMG.1.jpg".
-        const QString base = fileName.isEmpty() ? QFileInfo(key.toLocalFile()).completeBaseName() : fileName;
-        // Only the engine's four formats; higher bits mean nothing.
-        for (int i = 0; i < 4; ++i) {
-            if (fmts & (1 << i))
-                requestWriter(key, i, exportPath(dir, base, QString::fromLatin1(kExtensions[i]), taken), size,
-                    highQuality ? 1 : 0);
-        }
+        pictures.append(
+            { key, fileName.isEmpty() ? QFileInfo(key.toLocalFile()).completeBaseName() : fileName });
     }
+    Export::SizeSpec size;
+    size.unit = Export::SizeUnit(sizeUnit);
+    size.value = sizeVal;
+    const int quality = highQuality ? 1 : 0;
+    // The folder is made and the names are picked on a worker: a folder on a volume that
+    // hangs holds the worker, not the window.
+    m_exportPlanner->plan(dir, pictures, fmts,
+        [this, dir, size, quality](bool made, const QList<ExportPlanner::Output>& outputs) {
+            if (!made)
+                emit exportFailed(dir, tr("The folder could not be created"));
+            for (const ExportPlanner::Output& output : outputs)
+                requestWriter(output.location, output.format, output.path, size, quality);
+            emit exportListQueued(outputs.size());
+        });
 }
 
 void ImageLocator::requestWriter(QUrl location, int format, QString path, Export::SizeSpec size, int quality)
 {
     const QUrl key = fileKey(location);
-    const std::shared_ptr<StreamSource> source = keeperFor(key)->streamSource();
-    if (!m_exportQueue->enqueue(key, source, format, path, size, quality))
+    const std::shared_ptr<ImageKeeper> keeper = keeperFor(key);
+    // The source is made by the writer: resolving the file's path asks the file system.
+    if (!m_exportQueue->enqueue(
+            key, [keeper]() -> std::shared_ptr<StreamPart> { return keeper->streamSource(); }, format, path,
+            size, quality))
         return; // a writer is at work and takes it up
     // The queue was idle: an editor writes it while it is being recycled.
     ImageEditor& editor = m_lending.borrowForWork();
@@ -896,8 +885,14 @@ void ImageLocator::requestWriter(QUrl location, int format, QString path, Export
     m_lending.giveBack(&editor, nullptr);
 }
 
+int ImageLocator::exportListsPending() const
+{
+    return m_exportPlanner->pending();
+}
+
 void ImageLocator::cancelExport()
 {
+    m_exportPlanner->cancel();
     m_exportQueue->abort();
 }
 

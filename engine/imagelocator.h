@@ -50,6 +50,7 @@ class AsyncTask;
 // registry that every user of raw files shares. Lives on the GUI thread. Its jobs are
 // done by members: the index scheduler, the gallery rows, the watch of unreadable files
 // and the editor lending.
+class ExportPlanner;
 class ImageLocator : public IResolver, public IBailiff, public IImageService
 {
     Q_OBJECT
@@ -145,6 +146,9 @@ public:
     // Runs on the worker of every background open of the lent editors once its files are
     // read, before the editor shows the picture (diagnostics and tests).
     void setOpenProbe(ImageViewer::OpenProbe probe) { m_lending.setOpenProbe(probe); }
+    // Runs wherever a file's source is made, before its path is resolved, for the files
+    // asked for afterwards (tests hold it there).
+    void setSourceProbe(std::function<void(const QUrl&)> probe) { m_sourceProbe = std::move(probe); }
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
 
@@ -215,11 +219,8 @@ public:
     int retryCount() const { return m_watch.retryCount(); }
     // Re-offers the pictures whose compression failed.
     Q_INVOKABLE void retryOptimize();
-    // The file name an export of `location` in `format` gets in `folder`, one not taken by
-    // an earlier name of the same call (`taken`) nor by a file already there: " (2)",
-    // " (3)" ... before the extension.
-    static QString exportPath(
-        const QDir& folder, const QString& baseName, const QString& extension, QSet<QString>& taken);
+    // Export lists whose folder and names are being prepared (their outputs not queued yet).
+    int exportListsPending() const;
 
     // Compresses the raw file in place on the compression thread; a file whose source is
     // being compressed already is left alone. The new record comes back as an indexing
@@ -245,11 +246,16 @@ signals:
     void editorFreed();
     // An export that failed: no file is left at `path`; `reason` says why.
     void exportFailed(QString path, QString reason);
+    // The outputs of an export list are queued (none when its pictures were all skipped
+    // or its folder could not be made).
+    void exportListQueued(int outputs);
 
 public slots:
     void requestMetadata(QUrl location);
     // Exports pictures in the formats of the bits 0 (JPEG) to 3 of `fmts`; each file name
-    // is used once per call. With one picture `fileName` (when not empty) names it.
+    // is used once. With one picture `fileName` (when not empty) names it. The folder is
+    // made and the names are picked on a worker; exportListQueued tells when the outputs are
+    // queued.
     void exportImageList(QList<QUrl> locations, int fmts, int sizeVal, int sizeUnit, QUrl folder,
         QString fileName, bool highQuality);
     void requestWriter(QUrl location, int format, QString path, Export::SizeSpec size, int quality);
@@ -344,8 +350,10 @@ private:
     UnreadableWatch m_watch;
     IndexScheduler m_scheduler;
     EditorLending m_lending;
+    std::function<void(const QUrl&)> m_sourceProbe;
     QThread* m_compressionThread;
     ExportQueue* m_exportQueue;
+    ExportPlanner* m_exportPlanner;
     ProgressModel* m_exportProgress;
     ProgressHandler* m_patchProgressHandler;
     PatchBatch* m_batch;

@@ -49,8 +49,8 @@ struct ImageViewer::BackgroundSave
 
 struct ImageViewer::BackgroundOpen
 {
-    BackgroundOpen(const QUrl& url, std::shared_ptr<StreamPart> source, int tuningType, int channelOrder)
-        : open(url, std::move(source), tuningType, channelOrder)
+    BackgroundOpen(const QUrl& url, PictureOpen::SourceMaker makeSource, int tuningType, int channelOrder)
+        : open(url, std::move(makeSource), tuningType, channelOrder)
     { }
 
     PictureOpen open;
@@ -331,10 +331,18 @@ void ImageViewer::takeOpened(PictureOpen& open)
 void ImageViewer::openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source,
     CalibrationLookup calibration, int tuningType, int channelOrder)
 {
+    openInBackground(
+        url, [source = std::move(source)] { return source; }, std::move(calibration), tuningType,
+        channelOrder);
+}
+
+void ImageViewer::openInBackground(const QUrl& url, PictureOpen::SourceMaker makeSource,
+    CalibrationLookup calibration, int tuningType, int channelOrder)
+{
     closeImage();
     m_contentDirty = false;
     m_ratingDirty = false;
-    auto job = std::make_shared<BackgroundOpen>(url, std::move(source), tuningType, channelOrder);
+    auto job = std::make_shared<BackgroundOpen>(url, std::move(makeSource), tuningType, channelOrder);
     {
         QMutexLocker lock(&m_openMutex);
         m_backgroundOpen = job;

@@ -65,6 +65,10 @@ public:
     // open, a close or cancelPendingOpen() is dropped when it ends, with all it holds.
     void openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source, CalibrationLookup calibration,
         int tuningType, int channelOrder);
+    // The same with the source made on the worker too: resolving its path asks the file
+    // system, which may hang.
+    void openInBackground(const QUrl& url, PictureOpen::SourceMaker makeSource, CalibrationLookup calibration,
+        int tuningType, int channelOrder);
     // The picture being opened in the background or waiting for a writer (empty when none).
     QUrl openingUrl() const;
     // Waits until no open runs in the background any more (for shutdown).

@@ -280,7 +280,9 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
     const QUrl& url = item.url;
     const bool appendOnly = step.kind == Revert;
     try {
-        if (!item.source)
+        // Made here, on the batch's thread, not on the window's.
+        const std::shared_ptr<StreamSource> source = item.makeSource ? item.makeSource() : nullptr;
+        if (!source)
             throw std::runtime_error("No source");
         // Writers of the raw file (compression, moves) keep away while it is read. A stop
         // asked while a writer holds the file ends the wait.
@@ -317,7 +319,7 @@ PatchBatch::Outcome PatchBatch::work(const Step& step, const Item& item)
         }
         const RenderPath path = renderPathFor(url, appendOnly);
         std::unique_lock<QMutex> editorLock;
-        StreamEditor& editor = editorFor(path.hasDepth, item.source, editorLock);
+        StreamEditor& editor = editorFor(path.hasDepth, source, editorLock);
 
         ImageProperties undo;
         const QFileInfo stateInfo(statePath);
@@ -448,7 +450,10 @@ bool PatchBatch::loadProperties(const QUrl& location, ImageProperties* propertie
     if (!properties)
         return false;
     try {
-        const std::shared_ptr<StreamSource> source = m_sourceFor(location);
+        const SourceMaker makeSource = m_sourceFor(location);
+        const std::shared_ptr<StreamSource> source = makeSource ? makeSource() : nullptr;
+        if (!source)
+            throw std::runtime_error("No source");
         const FileToken token = m_filePerm->acquireFileSemaphore(location, FilePerm::kShared);
         if (!token)
             throw std::runtime_error("The file is busy");

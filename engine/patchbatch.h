@@ -34,12 +34,15 @@ class PatchBatch : public QObject
 {
     Q_OBJECT
 public:
-    using SourceFor = std::function<std::shared_ptr<StreamSource>(const QUrl&)>;
+    // Makes a picture's shared source: resolving its path asks the file system.
+    using SourceMaker = std::function<std::shared_ptr<StreamSource>()>;
+    using SourceFor = std::function<SourceMaker(const QUrl&)>;
     using RendererSetup = std::function<void(CIAPI::RendererBase&)>;
     using Probe = std::function<void(const QUrl&, const char* point)>;
     enum Kind { Apply, Revert, Undo };
 
-    // `sourceFor` gives a picture's shared source (called on the GUI thread).
+    // `sourceFor` gives what makes a picture's shared source (called on the GUI thread; what
+    // it gives is called where the picture is worked on).
     PatchBatch(FilePerm* filePerm, ProgressHandler* progress, SourceFor sourceFor, QObject* parent = nullptr);
     // Stops the thread after the picture in hand and waits for it.
     ~PatchBatch() override;
@@ -104,7 +107,7 @@ private:
     struct Item
     {
         QUrl url;
-        std::shared_ptr<StreamSource> source;
+        SourceMaker makeSource;
     };
     struct Step
     {

@@ -24,6 +24,13 @@ PictureOpen::PictureOpen(
     , m_source(std::move(source))
 { }
 
+PictureOpen::PictureOpen(const QUrl& url, SourceMaker makeSource, int tuningType, int channelOrder)
+    : m_url(url)
+    , m_tuningType(tuningType)
+    , m_channelOrder(channelOrder)
+    , m_makeSource(std::move(makeSource))
+{ }
+
 PictureOpen::~PictureOpen() = default;
 
 PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLookup& calibration,
@@ -38,6 +45,8 @@ PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLooku
     }
     m_renderer = renderer ? std::move(renderer) : CIAPI::Renderer::Create(3);
     try {
+        if (!m_source && m_makeSource)
+            m_source = m_makeSource();
         if (!m_source)
             throw std::runtime_error("No source");
         if (calibration)

@@ -44,6 +44,10 @@ public:
     static constexpr int kPollMs = 50;
 
     PictureOpen(const QUrl& url, std::shared_ptr<StreamPart> source, int tuningType, int channelOrder);
+    // Makes the source where the picture is opened (resolving its path asks the file
+    // system).
+    using SourceMaker = std::function<std::shared_ptr<StreamPart>()>;
+    PictureOpen(const QUrl& url, SourceMaker makeSource, int tuningType, int channelOrder);
     ~PictureOpen();
     PictureOpen(const PictureOpen&) = delete;
     PictureOpen& operator=(const PictureOpen&) = delete;
@@ -89,6 +93,7 @@ private:
     // Let go in the reverse order: the renderer first, then what it reads, then the token.
     FileToken m_token;
     std::shared_ptr<StreamPart> m_source;
+    SourceMaker m_makeSource; // when no source was given
     std::shared_ptr<MultiMemStream> m_inputStream;
     std::shared_ptr<CIAPI::Renderer> m_renderer;
     std::unique_ptr<RendererValues> m_originals;

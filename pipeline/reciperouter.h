@@ -125,8 +125,8 @@ public:
     // Called on the probe's thread before the file system is asked about each path of a
     // pass (tests hold a path there, as a file system that hangs would).
     void setProbeHook(PassVolumeCache::Hook hook) { m_probeHook = std::move(hook); }
-    // The file calls of the copies made at once (tests inject failures); the system's by
-    // default.
+    // The file calls of the local copies (tests inject failures); the system's by default.
+    // Set before the copies start: the copy threads use them.
     void setFileCalls(IFileCalls* calls) { m_fileCalls = calls; }
 
     // IFileSink
@@ -279,10 +279,6 @@ private:
     bool findLocalSource(const QString& target, const Recipe& recipe, QString* source, LocalCopy* copy);
     bool startLocalCopy(const QString& target, const TransferRequest& request, const QString& source,
         const LocalCopy& copy, IProvider* provider);
-    // Copies a small local file at once; false (nothing left at the target) when its source
-    // is being written, changed meanwhile, or the copy's name could not be made durable.
-    bool copyInline(
-        const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe);
     // Ends the volumes' copy threads once the copies queued there have run.
     void stopCopyThreads();
     void forgetLocalCopy(const QString& path, const Recipe& recipe);

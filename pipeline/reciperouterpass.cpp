@@ -19,21 +19,11 @@
 
 namespace {
 
-// Local sources below this size are copied at once instead of by a worker.
-constexpr qint64 kInlineCopyLimit = 1024;
 // Local copies handed to one volume's copy thread at once: twice a group, so that the
 // thread places the next group while the scheduler takes in the last one.
 constexpr int kCopiesPerVolume = 2 * CopyGroup::kMaxCopies;
 // Every copy goes through a temporary name, so a cut-off file never carries the target's.
 const QString kTransferSuffix = QStringLiteral(".transfer");
-
-QString freeWorkName(const QString& target)
-{
-    QString work = target + kTransferSuffix;
-    for (int n = 0; QFileInfo::exists(work); ++n)
-        work = target + kTransferSuffix + QString::number(n);
-    return work;
-}
 
 } // namespace
 
@@ -503,18 +493,13 @@ RecipeRouter::Visit RecipeRouter::visitAbsent(
     LocalCopy copy;
     if (!findLocalSource(path, request.recipe, &from, &copy))
         return Visit::SourceTransfer;
-    if (copy.size >= kInlineCopyLimit) {
-        if (!startLocalCopy(path, request, from, copy, source))
-            return Visit::SourceTransfer;
-        request.placing = true;
-        seq.pending.erase(path);
-        return Visit::Next;
-    }
-    if (!copyInline(from, path, copy, request.recipe))
+    // Small files too: copying one here would hold the window on a volume that is slow to
+    // answer, or to make the copy's name durable.
+    if (!startLocalCopy(path, request, from, copy, source))
         return Visit::SourceTransfer;
     m_pass.spend(request.volume, copy.size);
     request.placing = true;
-    front->onComplete(QUrl::fromLocalFile(path), Recipe(request.recipe));
+    seq.pending.erase(path);
     return Visit::Next;
 }
 
@@ -696,6 +681,7 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     worker->volume = request.volume;
     worker->recipe = request.recipe;
     worker->appendix = kTransferSuffix;
+    worker->calls = m_fileCalls;
     worker->stop = m_stop;
     worker->withdrawn = std::make_shared<std::atomic<bool>>(false);
     m_copyWithdrawals.insert(target, worker->withdrawn);
@@ -708,46 +694,6 @@ bool RecipeRouter::startLocalCopy(const QString& target, const TransferRequest& 
     QMetaObject::invokeMethod(
         group, [group, worker] { group->take(worker); }, Qt::QueuedConnection);
     emit inFlightCountChanged();
-    return true;
-}
-
-bool RecipeRouter::copyInline(
-    const QString& source, const QString& target, const LocalCopy& copy, const Recipe& recipe)
-{
-    // A source that someone writes now (its token held exclusively) is not copied: the
-    // file comes from its source instead.
-    FileToken token;
-    if (m_filePerm) {
-        token = m_filePerm->tryAcquireFileSemaphore(source, FilePerm::kShared, 0);
-        if (!token)
-            return false;
-    }
-    IFileCalls& calls = m_fileCalls ? *m_fileCalls : systemFileCalls();
-    const QString work = freeWorkName(target);
-    NativeFileCopy native(calls);
-    if (!native.copy(source, work))
-        return false;
-    const QByteArray from = QFile::encodeName(work);
-    const QByteArray to = QFile::encodeName(target);
-    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    if (calls.renameNoReplace(from.constData(), to.constData()) != 0) {
-        ::unlink(from.constData());
-        return false;
-    }
-    // The copy counts once its name is on the device and its source is still the file
-    // that was recorded (else the copy may be torn): the journal marks it done, and the
-    // source may delete the picture then.
-    const QFileInfo now(source);
-    const bool unchanged = now.exists() && now.size() == copy.size && now.lastModified() == copy.modified;
-    if (calls.syncFolder(folder.constData()) != 0 || !unchanged) {
-        qCWarning(lcPipeline) << "Copy of" << source << "to" << target
-                              << (unchanged ? "not made durable" : "made while its source changed")
-                              << "- undone";
-        ::unlink(to.constData());
-        if (!unchanged)
-            forgetLocalCopy(source, recipe);
-        return false;
-    }
     return true;
 }
 

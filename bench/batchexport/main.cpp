@@ -101,7 +101,8 @@ double exportAll(const QList<QUrl>& urls, const QString& folder)
     clock.start();
     locator.exportImageList(urls, 1, 0, 2, QUrl::fromLocalFile(folder), QString(), true);
     waitUntil([&] {
-        return locator.exportQueue()->isIdle() && !locator.exportProgress()->active()
+        return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+            && !locator.exportProgress()->active()
             && QDir(folder).entryList(QDir::Files).size() >= urls.size();
     });
     return clock.nsecsElapsed() / 1e9;

@@ -297,7 +297,9 @@ int child(const QString& what, int cycles, const QStringList& folders)
             // Full size, JPEG, high quality: the dialog's third size.
             w.locator->exportImageList(
                 urls, 1, 0, Export::Level, QUrl::fromLocalFile(target), QString(), true);
-            spinUntil([&] { return w.locator->exportQueue()->isIdle(); }, 600000);
+            spinUntil(
+                [&] { return w.locator->exportListsPending() == 0 && w.locator->exportQueue()->isIdle(); },
+                600000);
             report(w, cycle, filesUnder(target));
             QDir(target).removeRecursively();
         }

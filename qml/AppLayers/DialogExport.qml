@@ -61,6 +61,9 @@ DialogWindow {
     property string exportedTo: ""
     property int exportedCount: 0
     property var failures: []
+    // The folder is being made and the names picked (off the GUI thread): nothing is
+    // queued yet.
+    property bool planning: false
 
     function openFor(selection, text) {
         files = Array.prototype.slice.call(selection)
@@ -82,12 +85,10 @@ DialogWindow {
         exportedCount = files.length
         failures = []
         exporting = true
+        planning = true
         locator.exportImageList(files, formats[formatIndex], size.value, size.unit, folder,
                                 isSingle ? nameInput.text : "", highQuality)
         close()
-        // Nothing was queued (every picture skipped): it has ended already.
-        if (!locator.exportProgress.active)
-            finish()
     }
 
     // Stops the export under way; what was written stays.
@@ -95,6 +96,7 @@ DialogWindow {
         if (!exporting || !locator)
             return
         exporting = false
+        planning = false
         locator.cancelExport()
         NotificationsManager.show(qsTr("Export stopped; what was written is in %1").arg(exportedTo))
     }
@@ -119,11 +121,19 @@ DialogWindow {
             if (dialog.exporting && String(path).indexOf(dialog.exportedTo) === 0)
                 dialog.failures = dialog.failures.concat([path])
         }
+        function onExportListQueued(outputs) {
+            if (!dialog.planning)
+                return
+            dialog.planning = false
+            // Nothing was queued (every picture skipped), or it has ended already.
+            if (!dialog.locator.exportProgress.active)
+                dialog.finish()
+        }
     }
     Connections {
         target: dialog.locator ? dialog.locator.exportProgress : null
         function onActiveChanged() {
-            if (!dialog.locator.exportProgress.active)
+            if (!dialog.locator.exportProgress.active && !dialog.planning)
                 dialog.finish()
         }
     }

@@ -27,7 +27,11 @@ DialogWindow {
     readonly property bool openedNow: visible
     // Free bytes where the folder is (or will be); -1 unknown.
     property real spaceFree: -1
-    readonly property bool folderWritable: folderPath === "" || Utils.isDirWritable(folderPath)
+    // Whether the folder (or the nearest folder above it that exists) may be written, as
+    // last read off the GUI thread; taken as writable until read.
+    property bool folderWritable: true
+    // The folder being made before the import starts; "" when none is.
+    property string creating: ""
     // The items were found not to fit and the user is asked whether to start all the same.
     property bool askedSpace: false
 
@@ -63,41 +67,61 @@ DialogWindow {
             folderPath = chosen
     }
 
-    // Makes the folder when it is missing, then hands the options over.
+    // Makes the folder when it is missing (off the GUI thread); once it is there, the
+    // options are handed over.
     function startImport() {
-        if (!Utils.createPath(folderPath)) {
+        creating = folderPath
+        Utils.askCreatePath(folderPath)
+    }
+
+    function folderCreated(created) {
+        creating = ""
+        if (!created) {
             NotificationsManager.show(qsTr("Cannot create specified path."))
-            return false
+            return
         }
         target.queryAttributes()
         askedSpace = false
         close()
         importSelected(deleteAfterTransfer.checked, openImmediately.checked)
         deselectAll()
-        return true
     }
 
     // What does not fit is said first; a second click starts the import all the same.
     function confirmImport() {
         recheckSpace()
-        if (!spaceBar.fits && !askedSpace) {
+        if (!spaceBar.fits && !askedSpace)
             askedSpace = true
-            return false
-        }
-        return startImport()
+        else
+            startImport()
     }
 
     onFolderPathChanged: {
         askedSpace = false
         spaceFree = -1
+        folderWritable = true
+        creating = ""
         recheckSpace()
+        if (folderPath !== "")
+            Utils.askDirWritable(folderPath)
     }
+    // A folder still being made when the dialog closes, or another is chosen, is not
+    // imported into.
+    onVisibleChanged: creating = ""
 
     Connections {
         target: Utils
         function onSpaceFreeKnown(path, bytes) {
             if (path === dialog.folderPath)
                 dialog.spaceFree = bytes
+        }
+        function onDirWritableKnown(path, writable) {
+            if (path === dialog.folderPath)
+                dialog.folderWritable = writable
+        }
+        function onPathCreated(path, created) {
+            if (dialog.creating !== "" && path === dialog.creating)
+                dialog.folderCreated(created)
         }
     }
 
@@ -201,7 +225,7 @@ DialogWindow {
                 objectName: "startImport"
                 primary: true
                 text: dialog.askedSpace ? qsTr("import anyway") : qsTr("start import")
-                enabled: dialog.folderPath !== ""
+                enabled: dialog.folderPath !== "" && dialog.creating === ""
                 onClicked: dialog.confirmImport()
             }
         }

@@ -23,22 +23,36 @@ Dialog {
     modal: true
     anchors.centerIn: parent
 
+    // A retry waits for the folder to be read again (off the GUI thread).
+    property bool retrying: false
+
     TargetFolder {
         id: folder
         url: dialog.target
         volumes: dialog.volumes
+        onAttributesRead: {
+            if (dialog.retrying)
+                dialog.retried()
+        }
+    }
+
+    function retry() {
+        retrying = true
+        folder.queryAttributes()
     }
 
     // Offers the session's files again once its folder is there.
-    function retry() {
-        folder.queryAttributes()
+    function retried() {
+        retrying = false
         if (!folder.exists)
-            return false
+            return
         if (history && pipeline)
             history.offerAll(pipeline.files(sessUuid), false)
         openedNow = true
-        return true
+        accept()
     }
+
+    onClosed: retrying = false
 
     ColumnLayout {
         Label {
@@ -58,10 +72,7 @@ Dialog {
             Button {
                 objectName: "retry"
                 text: qsTr("Retry")
-                onClicked: {
-                    if (dialog.retry())
-                        dialog.accept()
-                }
+                onClicked: dialog.retry()
             }
             Button {
                 objectName: "dismissSession"

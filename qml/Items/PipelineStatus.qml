@@ -112,10 +112,29 @@ Item {
                     visible: isClient
                     Layout.fillWidth: true
 
+                    // "open" waits for the folder to be read again (off the GUI thread).
+                    property bool reoffering: false
+                    function reoffer() {
+                        reoffering = false
+                        if (!folder.exists) {
+                            status.failedDir = true
+                            status.folderUrl = model.commRoot
+                            status.sessUuid = row.sessUuid
+                            status.moreToDo = !row.finished
+                            return
+                        }
+                        status.history.offerAll(status.pipeline.files(row.sessUuid), false)
+                        status.openedNow = true
+                    }
+
                     TargetFolder {
                         id: folder
                         url: model.commRoot
                         volumes: status.volumes
+                        onAttributesRead: {
+                            if (row.reoffering)
+                                row.reoffer()
+                        }
                     }
                     TimeLeft {
                         id: left
@@ -183,16 +202,8 @@ Item {
                             flat: true
                             visible: row.finished && status.history !== null
                             onClicked: {
+                                row.reoffering = true
                                 folder.queryAttributes()
-                                if (!folder.exists) {
-                                    status.failedDir = true
-                                    status.folderUrl = model.commRoot
-                                    status.sessUuid = row.sessUuid
-                                    status.moreToDo = !row.finished
-                                    return
-                                }
-                                status.history.offerAll(status.pipeline.files(row.sessUuid), false)
-                                status.openedNow = true
                             }
                         }
                     }

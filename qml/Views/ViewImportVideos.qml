@@ -124,14 +124,30 @@ ColumnLayout {
     property var chosenNames: []
     property string answerForAll: ""
     property bool removeAfterwardPending: false
+    // The names of pendingNames the folder holds, and the question that reads them (off
+    // the GUI thread; 0 when none is awaited).
+    property var existingNames: []
+    property int existingQuestion: 0
+    // The video double-clicked, and the question whether the folder holds it.
+    property string playName: ""
+    property int playQuestion: 0
     function folderPath() {
         return AppSettings ? AppSettings.importVideoFolder : ""
+    }
+    // Reads which of the chosen names the folder holds, then goes through them.
+    function resolveNames(names) {
+        pendingNames = names
+        existingNames = []
+        existingQuestion = Utils.askFilesExist(folderPath(), names)
+    }
+    function play(name) {
+        playName = name
+        playQuestion = Utils.askFilesExist(folderPath(), [name])
     }
     function resolveNext() {
         while (pendingNames.length > 0) {
             var name = pendingNames[0]
-            var path = folderPath() + "/" + name
-            if (!Utils.isFileExists(path) || answerForAll === "overwrite") {
+            if (existingNames.indexOf(name) < 0 || answerForAll === "overwrite") {
                 chosenNames.push(name)
             } else if (answerForAll !== "skip") {
                 nameResolution.name = name
@@ -156,6 +172,23 @@ ColumnLayout {
         id: timerSortUpdate
         interval: 100
         onTriggered: view.sort()
+    }
+    Connections {
+        target: Utils
+        function onFilesExistKnown(question, existing) {
+            if (question === view.existingQuestion) {
+                view.existingQuestion = 0
+                view.existingNames = existing
+                view.resolveNext()
+            } else if (question === view.playQuestion) {
+                view.playQuestion = 0
+                if (existing.length > 0)
+                    view.playRequested(view.folderPath() + "/" + view.playName)
+                else
+                    NotificationsManager.show(qsTr("%1 is still on the camera: import it first (\"import files\"), then it plays here.")
+                                              .arg(view.playName))
+            }
+        }
     }
     Connections {
         target: view.videos
@@ -305,14 +338,7 @@ ColumnLayout {
                     MouseArea {
                         anchors.fill: parent
                         onClicked: view.toggle(cell.video)
-                        onDoubleClicked: {
-                            var path = view.folderPath() + "/" + cell.video.name
-                            if (Utils.isFileExists(path))
-                                view.playRequested(path)
-                            else
-                                NotificationsManager.show(qsTr("%1 is still on the camera: import it first (\"import files\"), then it plays here.")
-                                                          .arg(cell.video.name))
-                        }
+                        onDoubleClicked: view.play(cell.video.name)
                     }
                 }
             }
@@ -330,8 +356,7 @@ ColumnLayout {
             view.removeAfterwardPending = removeAfterward
             view.answerForAll = ""
             view.chosenNames = []
-            view.pendingNames = view.selectedNames()
-            view.resolveNext()
+            view.resolveNames(view.selectedNames())
         }
     }
     DialogNameResolution {

@@ -358,6 +358,100 @@ private slots:
         ostra::test::shell(QString("umount '%1'").arg(base.filePath("CAM")));
     }
 
+    // A folder that does not answer (its opens held) holds the workers that ask about it,
+    // not the window nor the questions about other folders: the loop turns, nothing is made
+    // there meanwhile, another folder is answered, and each held answer comes once the
+    // folder answers.
+    void heldFolderHoldsNotTheWindow()
+    {
+        QTemporaryDir base;
+        QVERIFY(QDir(base.path()).mkdir("sub"));
+        QFile present(base.filePath("sub/present #1"));
+        QVERIFY(present.open(QIODevice::WriteOnly));
+        present.close();
+        Utils utils;
+        QStringList order;
+        QSignalSpy writable(&utils, &Utils::dirWritableKnown);
+        QSignalSpy existing(&utils, &Utils::filesExistKnown);
+        QSignalSpy created(&utils, &Utils::pathCreated);
+        connect(&utils, &Utils::dirWritableKnown, this, [&order] { order << "writable"; });
+        connect(&utils, &Utils::filesExistKnown, this, [&order] { order << "exist"; });
+        connect(&utils, &Utils::pathCreated, this, [&order] { order << "created"; });
+        int question = 0;
+        {
+            ostra::test::HeldOpens held(base.filePath("sub"));
+            if (!held.isValid())
+                QSKIP("holding opens needs root");
+            ostra::test::RescueWatchdog watchdog([&held] { held.open(); });
+            held.close();
+            utils.askDirWritable(base.filePath("sub/new/deeper"));
+            question = utils.askFilesExist(base.filePath("sub"), { "present #1", "absent" });
+            utils.askCreatePath(base.filePath("sub/made/100% deep"));
+            QTRY_COMPARE(held.held(), 3);
+            QVERIFY(ostra::test::eventLoopTurns());
+            QCOMPARE(order, QStringList());
+            QVERIFY(!QFileInfo::exists(base.filePath("sub/made")));
+            // Another folder, asked after: answered meanwhile.
+            utils.askCreatePath(base.filePath("other/x"));
+            QTRY_COMPARE(order, QStringList({ "created" }));
+            QCOMPARE(created.at(0).at(0).toString(), base.filePath("other/x"));
+            QVERIFY(created.at(0).at(1).toBool() && QFileInfo(base.filePath("other/x")).isDir());
+            created.clear();
+            order.clear();
+            held.open();
+            QTRY_COMPARE(order.size(), 3);
+            QVERIFY(watchdog.end());
+        }
+        order.sort();
+        QCOMPARE(order, QStringList({ "created", "exist", "writable" }));
+        QCOMPARE(writable.at(0).at(0).toString(), base.filePath("sub/new/deeper"));
+        QVERIFY(writable.at(0).at(1).toBool());
+        QCOMPARE(existing.at(0).at(0).toInt(), question);
+        QCOMPARE(existing.at(0).at(1).toStringList(), QStringList({ "present #1" }));
+        QCOMPARE(created.at(0).at(0).toString(), base.filePath("sub/made/100% deep"));
+        QVERIFY(created.at(0).at(1).toBool());
+        QVERIFY(QFileInfo(base.filePath("sub/made/100% deep")).isDir());
+    }
+
+    // The answers of the worker for what cannot be: a path under a file is neither made
+    // nor writable, a folder that is a file holds no names; each question is answered.
+    void askedAnswersOfTheImpossible()
+    {
+        QTemporaryDir base;
+        QFile file(base.filePath("f"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        Utils utils;
+        QSignalSpy writable(&utils, &Utils::dirWritableKnown);
+        QSignalSpy existing(&utils, &Utils::filesExistKnown);
+        QSignalSpy created(&utils, &Utils::pathCreated);
+        utils.askDirWritable(base.filePath("f/g"));
+        utils.askDirWritable(QString());
+        const int first = utils.askFilesExist(base.filePath("f"), { "g" });
+        const int second = utils.askFilesExist(base.path(), { "f", "", "missing" });
+        QVERIFY(second != first);
+        utils.askCreatePath(base.filePath("f/sub"));
+        utils.askCreatePath(base.filePath("f"));
+        QTRY_COMPARE(created.count(), 2);
+        QTRY_COMPARE(writable.count(), 2);
+        QTRY_COMPARE(existing.count(), 2);
+        QVERIFY(!writable.at(0).at(1).toBool() && !writable.at(1).at(1).toBool());
+        // Each answer by its question: they come as the folders answer.
+        QHash<int, QStringList> names;
+        for (const QList<QVariant>& answer : qAsConst(existing))
+            names.insert(answer.at(0).toInt(), answer.at(1).toStringList());
+        QCOMPARE(names.keys().size(), 2);
+        QVERIFY(names.value(first).isEmpty());
+        QCOMPARE(names.value(second), QStringList({ "f" }));
+        QHash<QString, bool> made;
+        for (const QList<QVariant>& answer : qAsConst(created))
+            made.insert(answer.at(0).toString(), answer.at(1).toBool());
+        QCOMPARE(made.size(), 2);
+        QVERIFY(!made.value(base.filePath("f/sub"), true));
+        QVERIFY(!QFileInfo::exists(base.filePath("f/sub")));
+        QVERIFY(made.value(base.filePath("f"), false)); // there already
+    }
+
     // Sizes in the unit that reads best, rounding carried into the next unit; counts with
     // the noun that agrees.
     void sizeAndCountTexts_data()

@@ -9,10 +9,14 @@
 #include <atomic>
 #include <memory>
 
+#include "support/eventloopturns.h"
+#include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 
 #include "capture/targetfolder.h"
 #include "pipeline/interfaces/findvolumeforpath.h"
+#include "platform/mountinfosource.h"
 
 class TestTargetFolder : public QObject
 {
@@ -120,6 +124,84 @@ private slots:
         QTRY_COMPARE(reads->load(), 2);
         QVERIFY(!space.isEmpty());
         QVERIFY(watchdog.end());
+    }
+
+    void onAVolumeThatHangs()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(QDir::tempPath(), (QStringList { "askedReadsHoldNotTheWindow" }));
+    }
+
+    // What the user asks for, a fresh read of the folder and the folder made, is done on the
+    // worker too: while the volume does not answer (its opens held) the loop turns and the
+    // figures stay as they were; once it answers, the new figures are told, the free space
+    // with what was written meanwhile.
+    void askedReadsHoldNotTheWindow()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs in a mount namespace (onAVolumeThatHangs)");
+        QTemporaryDir base(root + "/ostra-target-XXXXXX");
+        const QString cam = base.filePath("CAM");
+        QVERIFY(ostra::test::mountTmpfs("target", cam, "size=2m"));
+        const auto unmount = qScopeGuard([cam] { ostra::test::shell(QString("umount '%1'").arg(cam)); });
+        QVERIFY(QDir(cam).mkdir("import"));
+        Volumes volumes(new MountInfoSource, new ostra::test::NoEjector);
+        QVERIFY(ostra::test::waitReady(volumes));
+        TargetFolder folder;
+        QSignalSpy read(&folder, &TargetFolder::attributesRead);
+        folder.setVolumes(&volumes);
+        folder.setPath(cam + "/import");
+        QTRY_VERIFY(folder.exists() && folder.freeSpace() > 0);
+        QCOMPARE(folder.storage().rootPath(), cam);
+        QVERIFY(folder.writable());
+        const qint64 before = folder.freeSpace();
+        QFile fill(cam + "/fill");
+        QVERIFY(fill.open(QIODevice::WriteOnly));
+        QVERIFY(fill.write(QByteArray(512 * 1024, 'x')) == 512 * 1024);
+        fill.close();
+        {
+            ostra::test::HeldOpens held(cam);
+            if (!held.isValid())
+                QSKIP("holding opens needs root");
+            ostra::test::RescueWatchdog watchdog([&held] { held.open(); });
+            held.close();
+            read.clear();
+            folder.queryAttributes();
+            QTRY_COMPARE(held.held(), 1);
+            QVERIFY(ostra::test::eventLoopTurns());
+            QVERIFY(read.isEmpty());
+            QCOMPARE(folder.freeSpace(), before);
+            held.open();
+            QTRY_COMPARE(read.count(), 1);
+            QVERIFY2(
+                folder.freeSpace() <= before - 256 * 1024, qPrintable(QString::number(folder.freeSpace())));
+
+            // A folder not there yet sits on the root volume until made.
+            folder.setPath(cam + "/new/2026");
+            QTRY_COMPARE(read.count(), 2);
+            QVERIFY(!folder.exists());
+            QCOMPARE(folder.storage().rootPath(), QStringLiteral("/"));
+            held.close();
+            folder.create();
+            QTRY_VERIFY(held.held() >= 1);
+            QVERIFY(ostra::test::eventLoopTurns());
+            QCOMPARE(read.count(), 2);
+            QVERIFY(!folder.exists());
+            held.open();
+            QTRY_COMPARE(read.count(), 3);
+            QVERIFY(watchdog.end());
+        }
+        QVERIFY(folder.exists() && folder.writable());
+        QCOMPARE(folder.storage().rootPath(), cam);
+        QVERIFY(QFileInfo(cam + "/new/2026").isDir());
+        // A folder that cannot be made (a file stands in the way) is told as not there.
+        QVERIFY(fill.open(QIODevice::WriteOnly));
+        fill.close();
+        folder.setPath(cam + "/fill/sub");
+        QTRY_COMPARE(read.count(), 4);
+        folder.create();
+        QTRY_COMPARE(read.count(), 5);
+        QVERIFY(!folder.exists() && !folder.writable());
     }
 };
 

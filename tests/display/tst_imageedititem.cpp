@@ -498,25 +498,34 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !editor->isSaving() && !editor->contentDirty(); }, 60000));
         QCOMPARE(savedExposure(file), 1.25);
 
-        // Changed again and exported while the lock is held once more: the export is asked
-        // for once the change is in the state file it reads.
+        // Changed again and exported while the lock is held once more: the window goes on
+        // meanwhile, and the export reads the picture once the change is in the state file.
         canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
         writer = std::make_unique<ostra::test::HeldLockFile>(StateFile::lockPath(state));
         canvas.item->serializeCurrentFile();
         QVERIFY(editor->isSaving());
-        struct Joined
-        {
-            std::thread thread;
-            ~Joined() { thread.join(); }
-        } release { std::thread([&writer] {
-            QThread::msleep(300);
-            writer->release();
-        }) };
+        // Changed once more after the save began: the export waits for a save with it too.
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(1.75);
+        const QString exported = m_dir.path() + "/exported/left.jpg";
+        QFile::remove(exported);
+        ostra::test::RescueWatchdog again([&] { writer->release(); });
         locator.exportImageList({ QUrl::fromLocalFile(file) }, 1, 1, 2,
             QUrl::fromLocalFile(m_dir.path() + "/exported"), "left", true);
+        ticks = 0;
+        QVERIFY(QTest::qWaitFor([&] { return ticks >= 20; }, 60000));
+        QVERIFY(editor->isSaving());
+        QVERIFY(!QFile::exists(exported));
+        writer->release();
+        QVERIFY(again.end());
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+                    && !locator.exportProgress()->active();
+            },
+            120000));
         QVERIFY(!editor->isSaving() && !editor->contentDirty());
-        QCOMPARE(savedExposure(file), 1.5);
-        locator.cancelExport();
+        QCOMPARE(savedExposure(file), 1.75);
+        QVERIFY(QFileInfo(exported).size() > 0);
     }
 
     // Opening and leaving a picture (with or without a state file) writes nothing.
@@ -754,7 +763,11 @@ private slots:
         locator.exportImageList({ url }, 2, canvas.item->currentLevel(), 2, QUrl::fromLocalFile(folder),
             QStringLiteral("picture"), false);
         QVERIFY(QTest::qWaitFor(
-            [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); }, 120000));
+            [&] {
+                return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+                    && !locator.exportProgress()->active();
+            },
+            120000));
         const QImage file = QImage(folder + "/picture.ppm").convertToFormat(QImage::Format_RGB32);
         QVERIFY(!file.isNull());
         const QRect box = ostra::test::pictureBox(screen);

@@ -69,7 +69,9 @@ int main(int argc, char** argv)
             setrlimit(RLIMIT_FSIZE, &limit);
         }
         FilePerm perm;
-        PatchBatch batch(&perm, nullptr, [](const QUrl& url) { return std::make_shared<StreamSource>(url); });
+        PatchBatch batch(&perm, nullptr, [](const QUrl& url) -> PatchBatch::SourceMaker {
+            return [url] { return std::make_shared<StreamSource>(url); };
+        });
         batch.setProbe([](const QUrl& url, const char* point) {
             if (qstrcmp(point, "file") == 0)
                 QThread::msleep(100);

@@ -1,5 +1,7 @@
+#include "support/eventloopturns.h"
 #include "support/openforview.h"
 #include "support/recordingcanvas.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 #include "ciapi/image.h"
@@ -88,6 +90,37 @@ private slots:
     {
         for (const QString& f : qAsConst(m_files))
             QFile::remove(StateFile::pathFor(QUrl::fromLocalFile(f)));
+    }
+
+    // A picture opened for the canvas (a click on a filmstrip cell) has its file's path
+    // resolved on the open's worker: while the file system does not answer there, the
+    // window goes on and nothing is shown; once it answers, the picture opens.
+    void sourceResolvedOffTheWindow()
+    {
+        const QUrl url = QUrl::fromLocalFile(m_files[3]);
+        ImageLocator locator(2, nullptr);
+        QSemaphore gate;
+        std::atomic<int> held { 0 };
+        locator.setSourceProbe([&](const QUrl& made) {
+            if (made != url)
+                return;
+            ++held;
+            gate.acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([&gate] { gate.release(1000); });
+        Canvas a;
+        ImageEditor* editor = locator.openForView(url, &a);
+        QVERIFY(editor);
+        QTRY_COMPARE(held.load(), 1);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(editor->openingUrl(), url);
+        QVERIFY(editor->currentUrl().isEmpty());
+        gate.release(1000);
+        QTRY_VERIFY(editor->openingUrl().isEmpty());
+        QVERIFY(watchdog.end());
+        QCOMPARE(editor->currentUrl(), url);
+        QCOMPARE(a.attached, QList<ImageEditor*> { editor });
+        locator.releaseEditorSlot(editor, &a);
     }
 
     // With both editors lent, a third open waits until one is handed back and its
@@ -306,8 +339,10 @@ private slots:
         const QUrl url = QUrl::fromLocalFile(m_files[0]);
         const QString folder = m_dir.filePath(QStringLiteral("exports-") + edit);
         ImageLocator locator(2, nullptr);
-        const auto exportDone
-            = [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); };
+        const auto exportDone = [&] {
+            return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+                && !locator.exportProgress()->active();
+        };
         locator.exportImageList(
             { url }, 2, 2, int(Export::Level), QUrl::fromLocalFile(folder), QStringLiteral("before"), false);
         QVERIFY(QTest::qWaitFor(exportDone, 60000));

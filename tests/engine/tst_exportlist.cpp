@@ -4,9 +4,12 @@
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
 #include "engine/vrxcompress.h"
+#include "support/eventloopturns.h"
 #include "support/filesizelimit.h"
 #include "support/filetree.h"
+#include "support/heldopens.h"
 #include "support/picturefiles.h"
+#include "support/rescuewatchdog.h"
 #include "support/savedstate.h"
 
 #include <QDirIterator>
@@ -38,7 +41,11 @@ QStringList filesIn(const QString& folder)
 bool exportsDone(ImageLocator& locator)
 {
     return QTest::qWaitFor(
-        [&] { return locator.exportQueue()->isIdle() && !locator.exportProgress()->active(); }, 120000);
+        [&] {
+            return locator.exportListsPending() == 0 && locator.exportQueue()->isIdle()
+                && !locator.exportProgress()->active();
+        },
+        120000);
 }
 
 // Exports one picture as a JPEG into `folder` of the test, under `name` when one is given.
@@ -113,6 +120,73 @@ private slots:
         QVERIFY(!QFile::exists(folder("escaped.jpg")));
     }
 
+    // An export folder that does not answer (its opens held) holds the worker that makes it
+    // and picks the names, not the window: the loop turns and nothing is queued; once the
+    // folder answers, the outputs are queued under free names, and a list asked meanwhile
+    // for the same folder takes other names.
+    void heldFolderHoldsNotTheWindow()
+    {
+        const QString a = picture(folder("h"), QStringLiteral("A.vrx"), 1, 1);
+        const QString out = folder("held/out");
+        QVERIFY(QDir().mkpath(out));
+        QVERIFY(ostra::test::writeTreeFile(out + "/A.jpg", "kept"));
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSignalSpy queued(&locator, &ImageLocator::exportListQueued);
+        {
+            ostra::test::HeldOpens held(out);
+            if (!held.isValid())
+                QSKIP("holding opens needs root");
+            ostra::test::RescueWatchdog watchdog([&held] { held.open(); });
+            held.close();
+            locator.exportImageList(
+                { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(out), QString(), false);
+            locator.exportImageList(
+                { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(out), QString(), false);
+            QTRY_COMPARE(held.held(), 1);
+            QVERIFY(ostra::test::eventLoopTurns());
+            QCOMPARE(queued.count(), 0);
+            QCOMPARE(locator.exportListsPending(), 2);
+            QVERIFY(!locator.exportProgress()->active());
+            held.open();
+            QTRY_COMPARE(queued.count(), 2);
+            QVERIFY(watchdog.end());
+        }
+        QCOMPARE(queued.at(0).at(0).toInt(), 1);
+        QCOMPARE(queued.at(1).at(0).toInt(), 1);
+        QVERIFY(exportsDone(locator));
+        QCOMPARE(filesIn(out), QStringList({ "A (2).jpg", "A (3).jpg", "A.jpg" }));
+        QCOMPARE(QFileInfo(out + "/A.jpg").size(), 4); // the file that was there is kept
+    }
+
+    // The picture's source (its path resolved through any links) is made by the writer:
+    // while the file system does not answer there, the window goes on and nothing is
+    // written; once it answers, the picture is exported.
+    void sourceMadeByTheWriter()
+    {
+        const QString a = picture(folder("src"), QStringLiteral("A.vrx"), 1, 3);
+        const QUrl url = QUrl::fromLocalFile(a);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSemaphore gate;
+        std::atomic<int> held { 0 };
+        locator.setSourceProbe([&](const QUrl& made) {
+            if (made != url)
+                return;
+            ++held;
+            gate.acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([&gate] { gate.release(1000); });
+        locator.exportImageList({ url }, 1, 1, 2, QUrl::fromLocalFile(folder("src/out")), QString(), false);
+        QTRY_COMPARE(held.load(), 1);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(filesIn(folder("src/out")).isEmpty());
+        gate.release(1000);
+        QVERIFY(exportsDone(locator));
+        QVERIFY(watchdog.end());
+        QCOMPARE(filesIn(folder("src/out")), QStringList({ "A.jpg" }));
+    }
+
     // A failed export leaves no file, tells which one failed, and closes its progress.
     void failedExport()
     {
@@ -126,7 +200,7 @@ private slots:
         QVERIFY(ostra::test::writeTreeFile(folder("blocker"), ""));
         locator.exportImageList(
             { QUrl::fromLocalFile(a) }, 1, 1, 2, QUrl::fromLocalFile(folder("blocker/x")), QString(), false);
-        QCOMPARE(failed.count(), 1);
+        QTRY_COMPARE(failed.count(), 1);
 
         // A disk that fills up while the first picture is written; the second is good.
         {

@@ -5,8 +5,10 @@
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
 #include "support/childprocess.h"
+#include "support/eventloopturns.h"
 #include "support/filebytes.h"
 #include "support/picturefiles.h"
+#include "support/rescuewatchdog.h"
 #include "support/savedstate.h"
 
 #include <QDeadlineTimer>
@@ -133,6 +135,34 @@ private slots:
         QCOMPARE(locator.patchUndoCount(), 0);
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 0.0f);
+    }
+
+    // The pictures' sources (their paths resolved through any links) are made on the
+    // batch's thread: while the file system does not answer there, the window goes on;
+    // once it answers, every picture is changed.
+    void sourcesMadeOffTheWindow()
+    {
+        pictures(2);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSemaphore gate;
+        std::atomic<int> held { 0 };
+        locator.setSourceProbe([&](const QUrl&) {
+            ++held;
+            gate.acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([&gate] { gate.release(1000); });
+        ImageProperties patch;
+        exposurePatch(patch, 1.5);
+        QVERIFY(locator.applyProperties(m_urls, &patch, true));
+        QTRY_COMPARE(held.load(), 1);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(locator.patchProgressHandler()->progress(), qint64(0));
+        gate.release(1000);
+        QVERIFY(finish(locator, 2));
+        QVERIFY(watchdog.end());
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(savedState(path).exposure, 1.5f);
     }
 
     // A picture whose state file cannot be written (a folder stands in its place) is not

@@ -34,6 +34,19 @@ TestCase {
         verify(!dialog.exporting)
     }
 
+    // A folder that cannot be made (a file stands in its way) ends the export with a word,
+    // once the worker that makes it has tried.
+    function test_folderThatCannotBeMade() {
+        dialog.folder = exportFixture.first.toString() + "/sub"
+        dialog.openFor([exportFixture.first], "")
+        dialog.accept()
+        verify(dialog.exporting) // not ended before the folder was tried
+        tryCompare(NotificationsManager, "lastText",
+                   "Export ended: 1 file of 1 picture could not be written to " + dialog.exportedTo, 60000)
+        verify(!dialog.exporting)
+        dialog.folder = ""
+    }
+
     // Without a folder of its caller's, the dialog offers the dated export folder; it shows
     // over its window, says why "export" cannot be pressed, tells the space asked for and
     // free, and reads whole.

@@ -32,6 +32,11 @@ TestCase {
         volumes: testVolumes
     }
     SignalSpy {
+        id: writableAnswers
+        target: Utils
+        signalName: "dirWritableKnown"
+    }
+    SignalSpy {
         id: importStarted
         target: importDialog
         signalName: "importSelected"
@@ -57,12 +62,15 @@ TestCase {
         var start = findChild(importDialog.contentItem, "startImport")
         var warning = findChild(importDialog.contentItem, "doesNotFit")
         mouseClick(start)
+        // The folder is made off the GUI thread: the import starts once it is there.
+        if (data.clicks === 1)
+            tryCompare(importStarted, "count", 1)
         compare(importStarted.count, data.clicks === 1 ? 1 : 0)
         compare(warning.visible, data.clicks === 2)
         if (data.clicks === 2) {
             compare(start.text, "import anyway")
             mouseClick(start)
-            compare(importStarted.count, 1)
+            tryCompare(importStarted, "count", 1)
         }
         verify(!importDialog.visible)
         verify(!warning.visible)
@@ -70,6 +78,27 @@ TestCase {
         importDialog.openFor(data.space)
         verify(!warning.visible)
         importDialog.close()
+    }
+
+    // Whether the folder may be written is read off the GUI thread: the red note shows once
+    // the answer for the folder chosen is in, and an answer for a folder chosen before does
+    // not stand.
+    function test_importFolderWritabilityIsReadOffTheLoop() {
+        var writable = routerFixture.folder().toString().replace("file://", "") + "/new/import"
+        writableAnswers.clear()
+        importDialog.folderPath = "/proc/version/import" // under a file
+        verify(importDialog.folderWritable) // not known yet
+        tryCompare(importDialog, "folderWritable", false)
+        importDialog.folderPath = "/proc/version/other"
+        importDialog.folderPath = writable
+        verify(importDialog.folderWritable)
+        tryCompare(writableAnswers, "count", 3)
+        // The answers come as the folders answer; the one for the folder left is not taken.
+        var stale = writableAnswers.signalArguments.filter(function(a) { return a[0] === "/proc/version/other" })
+        compare(stale.length, 1)
+        compare(stale[0][1], false)
+        verify(importDialog.folderWritable)
+        importDialog.folderPath = ""
     }
 
     FolderError {
@@ -96,9 +125,12 @@ TestCase {
             }
             return open !== null && open.visible
         })
+        status.openedNow = false
         open.clicked()
+        // The folder is read again off the GUI thread first.
+        compare(historyFixture.offered, [])
+        tryCompare(status, "openedNow", true)
         compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
-        verify(status.openedNow)
         status.sessionsPopup.close()
 
         historyFixture.clear()
@@ -107,8 +139,9 @@ TestCase {
         folderError.open()
         tryCompare(folderError, "opened", true)
         findChild(folderError.contentItem, "retry").clicked()
-        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
+        compare(historyFixture.offered, [])
         tryCompare(folderError, "visible", false)
+        compare(historyFixture.offered.sort(), ["a.jpg", "b.jpg"])
     }
 
     function child(name) {
