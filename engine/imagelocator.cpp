@@ -76,6 +76,13 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
+        // Saves fail on the GUI thread or on the recycle step's worker.
+        connect(
+            &editor, &ImageViewer::saveFailed, this,
+            [this](const QUrl& url, const QString& reason) {
+                emit editsNotSaved(QDir::toNativeSeparators(url.toLocalFile()), reason);
+            },
+            Qt::QueuedConnection);
         editor.setFilePerm(m_filePerm);
     }
     connect(&m_watch, &UnreadableWatch::changed, this, &ImageLocator::onFileContentsUpdated);

@@ -245,6 +245,9 @@ signals:
     void editorFreed();
     // An export that failed: no file is left at `path`; `reason` says why.
     void exportFailed(QString path, QString reason);
+    // The edits of the picture at `path`, open in an editor or handed back with it, could
+    // not be saved; `reason` says why. Its state file is as it was before.
+    void editsNotSaved(QString path, QString reason);
 
 public slots:
     void requestMetadata(QUrl location);

@@ -24,6 +24,7 @@
 #include <exception>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -306,6 +307,7 @@ void ImageViewer::takeOpened(PictureOpen& open)
     m_readToken = open.takeToken();
     m_stateStamp = open.stateStamp();
     m_unreadableState = open.unreadableState();
+    m_saveFailureTold = false;
     m_hasDepthEdits = open.hasDepthEdits();
     m_hasSavedDepth = open.hasSavedDepth();
     // Opening is no change: a picture only looked at gets no state file written.
@@ -495,6 +497,7 @@ void ImageViewer::closeImage()
 {
     m_stateStamp = StateStamp();
     m_unreadableState = StateStamp();
+    m_saveFailureTold = false;
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
@@ -519,8 +522,18 @@ void ImageViewer::closeImage()
 
 void ImageViewer::saveAndClose()
 {
+    // The changes of a save that fails now are lost with the close: told even when an
+    // earlier failure was.
+    m_saveFailureTold = false;
     serializeCurrentState(true);
     closeImage();
+}
+
+void ImageViewer::reportSaveFailure(const QUrl& url, const QString& reason)
+{
+    if (std::exchange(m_saveFailureTold, true))
+        return;
+    emit saveFailed(url, reason.isEmpty() ? QStringLiteral("Unknown exception") : reason);
 }
 
 bool ImageViewer::saveInBackground(bool force, int lockWaitMs)
@@ -599,6 +612,7 @@ bool ImageViewer::takeSaveResult()
         m_unreadableState = StateStamp();
     if (job->result == StateFile::Result::Saved) {
         m_stateStamp = job->stamp;
+        m_saveFailureTold = false;
         announceSaved(job->content, job->rating);
         return true;
     }
@@ -607,9 +621,11 @@ bool ImageViewer::takeSaveResult()
         qCDebug(lcEngine) << "state file changed by another writer, left alone" << job->statePath;
     else if (m_saveBusy)
         qCDebug(lcEngine) << "state file busy, saved later" << job->statePath;
-    else
+    else {
         qCWarning(lcEngine) << "can't write state" << job->statePath
                             << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
+        reportSaveFailure(job->url, job->reason);
+    }
     m_contentDirty = m_contentDirty || job->content;
     m_ratingDirty = m_ratingDirty || job->rating;
     return false;
@@ -640,6 +656,7 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)
             *error = reason;
+        reportSaveFailure(url, reason);
         return false;
     }
     const StateFile::Result result = StateFile::save(
@@ -658,10 +675,12 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)
             *error = reason.isEmpty() ? QStringLiteral("Unknown exception") : reason;
+        reportSaveFailure(url, reason);
         return false;
     }
     if (result != StateFile::Result::Saved)
         return false;
+    m_saveFailureTold = false;
     metadataReady();
     m_contentDirty = false;
     m_ratingDirty = false;

@@ -149,6 +149,12 @@ signals:
     // A save started by saveInBackground() is over (emitted on its worker); its result is
     // there to be taken.
     void saveEnded();
+    // The open picture's changes could not be written to its state file (a full or
+    // read-only disk, say); `reason` says why. They stay unsaved in the renderer, and are
+    // lost if the picture is closed before a save succeeds. Told once until a save
+    // succeeds or another picture is opened, and again by a save that closes the picture.
+    // Emitted on the thread that saved.
+    void saveFailed(QUrl url, QString reason);
 
 protected:
     void installListeners();
@@ -180,6 +186,8 @@ private:
     void finishBackgroundSave();
     // What changed, announced after a write: the picture's contents, or its rating only.
     void announceSaved(bool content, bool rating);
+    // Tells of a save that failed (see saveFailed()).
+    void reportSaveFailure(const QUrl& url, const QString& reason);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
@@ -205,6 +213,8 @@ private:
         bool forState = false; // waits for the state file's lock, not the file's
     };
     bool m_saveBusy = false;
+    // A failed save of the open picture was told; cleared by a save that succeeds.
+    bool m_saveFailureTold = false;
     // The open picture's state file as it was when it could not be read (none when it was
     // read, or once it is kept aside).
     StateStamp m_unreadableState;

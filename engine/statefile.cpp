@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -47,6 +48,23 @@ bool copyChecked(const QString& from, const QString& to)
     if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly))
         return false;
     return a.readAll() == b.readAll();
+}
+
+// Why the lock file beside a state file could not be had, in the system's words where the
+// file system tells (a full or read-only disk), so that whoever is told knows what to do.
+QString lockFailureText(const QLockFile& lock, const QString& statePath)
+{
+    if (lock.error() == QLockFile::LockFailedError)
+        return QStringLiteral("State file is locked");
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(QFileInfo(statePath).absolutePath()).constData(), &fs) == 0) {
+        if (fs.f_flag & ST_RDONLY)
+            return QString::fromLocal8Bit(std::strerror(EROFS));
+        if (fs.f_bavail == 0)
+            return QString::fromLocal8Bit(std::strerror(ENOSPC));
+    }
+    return lock.error() == QLockFile::PermissionError ? QString::fromLocal8Bit(std::strerror(EACCES))
+                                                      : QStringLiteral("Can't lock the state file");
 }
 
 } // namespace
@@ -221,12 +239,12 @@ StateFile::Result StateFile::save(const QString& statePath, bool force, StateSta
     QLockFile lock(lockPath(statePath));
     if (lockWaitMs >= 0 && !lock.tryLock(lockWaitMs)) {
         if (error)
-            *error = QStringLiteral("State file is locked");
+            *error = lockFailureText(lock, statePath);
         return lock.error() == QLockFile::LockFailedError ? Result::Busy : Result::Failed;
     }
     if (lockWaitMs < 0 && !lock.lock()) {
         if (error)
-            *error = QStringLiteral("Can't lock");
+            *error = lockFailureText(lock, statePath);
         return Result::Failed;
     }
     // Checked under the lock, so no writer can slip in between the check and the write.
@@ -322,8 +340,7 @@ void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
     // A rating is set from the user interface: a lock held elsewhere (or a folder where no
     // lock can be made) fails the write instead of freezing the window.
     if (!lock.tryLock(lockWaitMs))
-        throw std::runtime_error(lock.error() == QLockFile::LockFailedError ? "State file is locked"
-                                                                            : "Can't lock the state file");
+        throw std::runtime_error(lockFailureText(lock, path).toStdString());
     CIAPI::StateFileEditor editor;
     editor.setUserRating(INT_MIN);
     editor.setUserRating(rating);

@@ -1,5 +1,7 @@
+#include "support/filesizelimit.h"
 #include "support/openforview.h"
 #include "support/recordingcanvas.h"
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
 #include "ciapi/image.h"
@@ -14,6 +16,7 @@
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -178,6 +181,40 @@ private slots:
             QVERIFY(fullSize > 0); // the picture was still open before its state was saved
         }
         QTRY_VERIFY_WITH_TIMEOUT(CIAPI::Image::LiveBytes() - before < fullSize / 2, 20000);
+    }
+
+    // Edits that the disk refuses when the editor is handed back are told, naming the
+    // picture, and its state file stays as it was; edits that can be written tell nothing.
+    void handBackThatCannotSaveIsTold()
+    {
+        ImageLocator locator(2, nullptr);
+        QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+        Canvas a;
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        const auto editAndHandBack = [&](double exposure, bool full) {
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &a);
+            QVERIFY(editor);
+            editor->properties()->tuneToneEntry("exposure")->setCurrentValue(exposure);
+            QVERIFY(editor->syncProperties());
+            QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+            {
+                // No file of this process may grow past 16 bytes: a disk that is full.
+                std::unique_ptr<ostra::test::FileSizeLimit> limit(
+                    full ? new ostra::test::FileSizeLimit(16) : nullptr);
+                locator.releaseEditorSlot(editor, &a);
+                QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+            }
+        };
+        editAndHandBack(1.5, true);
+        QTRY_COMPARE(notSaved.count(), 1);
+        QCOMPARE(notSaved.at(0).at(0).toString(), QDir::toNativeSeparators(m_files[0]));
+        QVERIFY(!notSaved.at(0).at(1).toString().isEmpty());
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
+
+        editAndHandBack(1.25, false);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
+        QCoreApplication::processEvents();
+        QCOMPARE(notSaved.count(), 1);
     }
 
     // A tone change made just before the picture is left is saved by the recycle step of
