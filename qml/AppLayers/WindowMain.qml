@@ -736,6 +736,15 @@ ApplicationWindow {
         }
     }
 
+    // A preset made or renamed that could not be written to its file.
+    Connections {
+        target: AppSettings
+        function onPresetNotSaved(name, reason) {
+            NotificationsManager.show(qsTr("The preset \"%1\" could not be saved: %2. It is tried again while Ostra runs.")
+                                      .arg(name).arg(reason))
+        }
+    }
+
     // A picture made by a newer camera firmware than this version reads.
     DialogNotice {
         id: newerFormat

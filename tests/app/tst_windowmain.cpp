@@ -28,6 +28,7 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -450,6 +451,15 @@ private slots:
         QCOMPARE(message->property("text").toString().count(QStringLiteral("could not be saved")), 1);
         QVERIFY(clickItem(findItem(notice, "noticeAccept")));
         QTRY_VERIFY(!notice->property("visible").toBool());
+
+        // A preset that could not be written is named in a note.
+        QQmlExpression lastNote(
+            qmlContext(m_window), m_window, QStringLiteral("NotificationsManager.lastText"));
+        QVERIFY(QMetaObject::invokeMethod(AppSettings::instance(), "presetNotSaved",
+            Q_ARG(QString, "Warm dusk"), Q_ARG(QString, QStringLiteral("No space left on device"))));
+        QTRY_VERIFY2(lastNote.evaluate().toString().startsWith(QStringLiteral(
+                         "The preset \"Warm dusk\" could not be saved: No space left on device")),
+            qPrintable(lastNote.evaluate().toString()));
     }
 
     // A picture of a newer format offers the update once it has been read.

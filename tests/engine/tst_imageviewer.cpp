@@ -2,6 +2,7 @@
 #include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imageproperties.h"
+#include "engine/presetfolder.h"
 #include "engine/statefile.h"
 #include "engine/streameditor.h"
 #include "engine/streamsource.h"
@@ -811,7 +812,7 @@ private slots:
         QTest::addColumn<QString>("place");
         QTest::addColumn<bool>("readOnly");
         for (const char* place : { "editor save", "editor save on a worker", "batch full write",
-                 "batch append", "rating", "export over a file" }) {
+                 "batch append", "rating", "export over a file", "preset" }) {
             QTest::addRow("%s, full", place) << QString::fromLatin1(place) << false;
             QTest::addRow("%s, read-only", place) << QString::fromLatin1(place) << true;
         }
@@ -847,6 +848,18 @@ private slots:
             batch->renderer().setProperty(CIAPI::FloatParam::Exposure, 1.5f);
             return batch;
         };
+        // A tuning preset in the folder beside, renamed by the user.
+        PresetFolder presets(mount + QStringLiteral("/Presets"));
+        presets.createPreset(editor.properties());
+        QTRY_VERIFY(!presets.isScanning());
+        ImageProperties* preset = presets.presetList().value(0);
+        QVERIFY(preset);
+        const QString presetPath = mount + QStringLiteral("/Presets/") + preset->fileName();
+        const QByteArray oldPreset = fileBytes(presetPath);
+        QVERIFY(!oldPreset.isEmpty());
+        QSignalSpy presetNotSaved(&presets, &IPresetKeeper::presetNotSaved);
+        int renames = 0;
+
         ExportRequest request;
         request.location = url;
         request.format = 1;
@@ -882,6 +895,11 @@ private slots:
                     StateFile::writeRating(url, 5);
                     return true;
                 }
+                if (place == QLatin1String("preset")) {
+                    const int told = presetNotSaved.count();
+                    presets.renamePreset(preset, QStringLiteral("renamed %1").arg(++renames));
+                    return presetNotSaved.count() == told;
+                }
                 return exportImage(editor, request, {});
             } catch (const std::exception&) {
                 return false;
@@ -897,6 +915,9 @@ private slots:
         QVERIFY(!write());
         QCOMPARE(fileBytes(statePath), oldState);
         QCOMPARE(fileBytes(exported), oldExport);
+        QCOMPARE(fileBytes(presetPath), oldPreset);
+        QCOMPARE(QDir(mount + QStringLiteral("/Presets")).entryList(QDir::Files | QDir::Hidden),
+            QStringList { preset->fileName() });
         QStringList after = QDir(mount).entryList(QDir::Files | QDir::Hidden | QDir::System);
         after.removeAll(QStringLiteral("filler"));
         QCOMPARE(after, before);
@@ -912,6 +933,14 @@ private slots:
             QVERIFY(!write());
         }
         QCOMPARE(told.count(), editorSave ? 1 : 0);
+        if (place == QLatin1String("preset")) {
+            QCOMPARE(presetNotSaved.count(), 1);
+            QCOMPARE(presetNotSaved.at(0).at(0).toString(), QStringLiteral("renamed 1"));
+            const QString reason = presetNotSaved.at(0).at(1).toString();
+            QVERIFY2(readOnly ? reason.contains(QLatin1String("not writable"))
+                              : reason == QString::fromLocal8Bit(std::strerror(ENOSPC)),
+                qPrintable(reason));
+        }
 
         // Room again: the same write goes through.
         if (readOnly)
@@ -921,6 +950,8 @@ private slots:
         QVERIFY(write());
         if (place == QLatin1String("rating"))
             QCOMPARE(ostra::test::savedState(path).rating, 5);
+        else if (place == QLatin1String("preset"))
+            QVERIFY(fileBytes(presetPath).contains("renamed 2"));
         else if (place == QLatin1String("export over a file"))
             QVERIFY(fileBytes(exported).size() > oldExport.size());
         else
