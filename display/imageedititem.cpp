@@ -584,9 +584,9 @@ void ImageEditItem::onSaveEnded()
     if (!viewerShowsLocation())
         return; // handed back: its recycle step takes the result
     m_viewer->takeSaveResult();
-    if (m_viewer->saveWasBusy() && (m_viewer->contentDirty() || m_viewer->ratingDirty())
-        && !m_saveTimer.isActive())
-        m_saveTimer.start(kSaveDelayMs, this);
+    // Unsaved still: the lock was taken, or the disk refused the write.
+    if ((m_viewer->contentDirty() || m_viewer->ratingDirty()) && !m_saveTimer.isActive())
+        m_saveTimer.start(m_viewer->saveWasBusy() ? kSaveDelayMs : kSaveRetryMs, this);
 }
 
 void ImageEditItem::flushTransformation()

@@ -1,3 +1,4 @@
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
 #include "ciapi/renderer.h"
@@ -467,6 +468,31 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 20000);
         QVERIFY(QFile::exists(state));
         QVERIFY(!canvas.item->viewer()->saveWasBusy());
+    }
+
+    // A save the disk refuses (a folder in the state file's place stops even a privileged
+    // user, as a full or read-only disk would) is told once, keeps the edit unsaved and is
+    // tried again by itself: the edit reaches the file once it can, with no change made
+    // meanwhile.
+    void refusedSaveIsToldAndTriedAgain()
+    {
+        const QString file = writePicture("refused.vrx", 128, 96, 23);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(file));
+        ImageLocator locator(2, nullptr);
+        QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        QVERIFY(QDir().mkdir(state));
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        QTRY_COMPARE_WITH_TIMEOUT(notSaved.count(), 1, 20000);
+        QCOMPARE(notSaved.at(0).at(0).toString(), QDir::toNativeSeparators(file));
+        QVERIFY(canvas.item->viewer()->contentDirty());
+        QVERIFY(!canvas.item->viewer()->saveWasBusy());
+        QTRY_VERIFY(canvas.item->isSavePending());
+        QVERIFY(QDir().rmdir(state));
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 30000);
+        QCOMPARE(ostra::test::savedState(file).exposure, 0.75f);
+        QCOMPARE(notSaved.count(), 1);
     }
 
     // The picture left for the next one (or for the gallery) is saved on a worker: a batch
