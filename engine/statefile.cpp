@@ -11,6 +11,7 @@
 #include <QLockFile>
 #include <QSaveFile>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -22,6 +23,14 @@
 #include <unistd.h>
 
 namespace {
+
+std::atomic<StateFile::Sync> g_sync { nullptr };
+
+int syncToDevice(int fd)
+{
+    const StateFile::Sync sync = g_sync.load();
+    return sync ? sync(fd) : ::fsync(fd);
+}
 
 QByteArray produce(const StateFile::Writer& writer)
 {
@@ -121,7 +130,15 @@ void StateFile::replace(const QString& path, const Writer& writer)
         file.cancelWriting();
         throw std::runtime_error(reason);
     }
-    // Flushes to disk and renames over the old file; on failure the old file stays.
+    // On the device before it takes the name: commit() syncs too, but goes on (and renames
+    // over the old file) when the device reports that the bytes did not reach it.
+    if (syncToDevice(file.handle()) != 0) {
+        const std::string reason
+            = std::string("Can't write the state file to the disk: ") + std::strerror(errno);
+        file.cancelWriting();
+        throw std::runtime_error(reason);
+    }
+    // Renames over the old file; on failure the old file stays.
     if (!file.commit())
         throw std::runtime_error(file.errorString().toStdString());
 }
@@ -215,7 +232,7 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
         }
         written += n;
     }
-    if (::fsync(fd) != 0) {
+    if (syncToDevice(fd) != 0) {
         const int error = errno;
         if (::ftruncate(fd, off_t(old.size())) != 0)
             qCWarning(lcEngine) << "can't take back an unsynced append to" << path;
@@ -331,6 +348,11 @@ StateFile::ReadResult StateFile::read(
         std::string(bytes.constData(), size_t(bytes.size())), std::ios::binary | std::ios::in);
     reader(in);
     return ReadResult::Read;
+}
+
+void StateFile::setSync(Sync sync)
+{
+    g_sync = sync;
 }
 
 void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)

@@ -94,6 +94,11 @@ public:
     // std::runtime_error when the lock is not had within `lockWaitMs` or the write fails.
     static constexpr int kRatingLockWaitMs = 2000;
     static void writeRating(const QUrl& rawFile, int rating, int lockWaitMs = kRatingLockWaitMs);
+
+    // How written state reaches the device: fsync by default; a test puts in one that
+    // fails (a disk that reports an input/output error). Null brings back the default.
+    using Sync = int (*)(int fd);
+    static void setSync(Sync sync);
 };
 
 inline QString stateFilePathFor(const QUrl& rawFile)
