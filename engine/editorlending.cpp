@@ -3,6 +3,7 @@
 #include "core/asynctask.h"
 #include "engine/depthclient.h"
 #include "engine/iimageservice.h"
+#include "engine/logging.h"
 
 EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
@@ -43,6 +44,42 @@ void EditorLending::closeAll()
     // They may use what the service lends them (the lock registry, the calibration store).
     for (ImageEditor& editor : m_editors)
         editor.waitForOpens();
+    // The last chance for edits that could not be saved when their picture was left.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> unsaved;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        unsaved.swap(m_unsaved);
+    }
+    for (const std::shared_ptr<const UnsavedState>& edits : qAsConst(unsaved)) {
+        StateStamp stamp = edits->madeOver;
+        QString error;
+        const StateFile::Result result = StateFile::save(
+            edits->statePath, false, stamp,
+            [&edits](
+                std::ostream& out) { out.write(edits->bytes.data(), std::streamsize(edits->bytes.size())); },
+            &error, StateFile::kRatingLockWaitMs);
+        if (result == StateFile::Result::Saved)
+            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
+        else
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits->statePath
+                                << (result == StateFile::Result::ChangedOnDisk
+                                           ? QStringLiteral("changed since")
+                                           : error);
+    }
+}
+
+std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) const
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker lock(&m_savingMutex);
+    return m_unsaved.value(key);
+}
+
+void EditorLending::forgetUnsaved(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker lock(&m_savingMutex);
+    m_unsaved.remove(key);
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -202,7 +239,14 @@ void EditorLending::recycleEditor(ImageEditor& editor)
     if (m_recycleProbe)
         m_recycleProbe(editor);
     if (m_forViewing[index]) {
-        editor.saveAndClose();
+        const QUrl url = editor.currentUrl();
+        std::shared_ptr<const UnsavedState> unsaved;
+        editor.saveAndClose(&unsaved);
+        if (unsaved) {
+            // Kept for the next open of the picture (before the notice below lets it start).
+            QMutexLocker lock(&m_savingMutex);
+            m_unsaved.insert(IImageService::fileKey(url), unsaved);
+        }
     } else {
         // Borrowed for exports or background renders: a state file saved meanwhile by the
         // canvas is newer than what this editor read, and is kept.

@@ -3,6 +3,7 @@
 #include "core/stdarraypool.h"
 #include "engine/imageeditor.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QThreadPool>
 #include <QUrl>
@@ -77,6 +78,11 @@ public:
     // How many callers (opens, ratings) wait now for a picture's save by an editor handed
     // back.
     int waitingForSave() const { return m_waitingForSave.load(); }
+    // The edits of `url` that an editor handed back could not save (null when none). They
+    // are kept until the picture is opened again, whose open saves them or shows them
+    // unsaved (forgetUnsaved() then), and are tried once more by closeAll(). Any thread.
+    std::shared_ptr<const UnsavedState> unsavedFor(const QUrl& url) const;
+    void forgetUnsaved(const QUrl& url);
 
 private:
     void recycleEditor(ImageEditor& editor);
@@ -105,4 +111,7 @@ private:
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };
+    // By picture: edits that could not be saved when it was handed back; guarded by
+    // m_savingMutex.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> m_unsaved;
 };

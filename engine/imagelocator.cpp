@@ -76,6 +76,10 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
+        // Opened: the edits kept since the picture was left without them saved are either
+        // saved now or open with it, to be saved by its editor.
+        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this,
+            [this](const QUrl& url) { m_lending.forgetUnsaved(url); });
         // Saves fail on the GUI thread or on the recycle step's worker.
         connect(
             &editor, &ImageViewer::saveFailed, this,
@@ -543,7 +547,7 @@ void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
     // is opened. The canvas shows the picture once the editor reports it open.
     editor.openInBackground(
         keeper->url(), keeper->streamSource(), [this](StreamPart& source) { return calibrationFor(source); },
-        m_applyTuning, m_channelOrder);
+        m_applyTuning, m_channelOrder, m_lending.unsavedFor(url));
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)

@@ -310,8 +310,9 @@ void ImageViewer::takeOpened(PictureOpen& open)
     m_saveFailureTold = false;
     m_hasDepthEdits = open.hasDepthEdits();
     m_hasSavedDepth = open.hasSavedDepth();
-    // Opening is no change: a picture only looked at gets no state file written.
-    m_contentDirty = false;
+    // Opening is no change: a picture only looked at gets no state file written. Edits kept
+    // since the picture was closed without them saved are a change still to be saved.
+    m_contentDirty = open.adoptedUnsaved();
     m_ratingDirty = false;
     {
         QMutexLocker lock(&m_openMutex);
@@ -330,12 +331,14 @@ void ImageViewer::takeOpened(PictureOpen& open)
 }
 
 void ImageViewer::openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source,
-    CalibrationLookup calibration, int tuningType, int channelOrder)
+    CalibrationLookup calibration, int tuningType, int channelOrder,
+    std::shared_ptr<const UnsavedState> unsaved)
 {
     closeImage();
     m_contentDirty = false;
     m_ratingDirty = false;
     auto job = std::make_shared<BackgroundOpen>(url, std::move(source), tuningType, channelOrder);
+    job->open.setUnsaved(std::move(unsaved));
     {
         QMutexLocker lock(&m_openMutex);
         m_backgroundOpen = job;
@@ -520,12 +523,25 @@ void ImageViewer::closeImage()
     m_readToken.reset();
 }
 
-void ImageViewer::saveAndClose()
+void ImageViewer::saveAndClose(std::shared_ptr<const UnsavedState>* unsaved)
 {
-    // The changes of a save that fails now are lost with the close: told even when an
-    // earlier failure was.
+    // The changes of a save that fails now leave with the close: told even when an earlier
+    // failure was.
     m_saveFailureTold = false;
-    serializeCurrentState(true);
+    const QUrl url = currentUrl();
+    if (!serializeCurrentState(true) && unsaved && (m_contentDirty || m_ratingDirty) && url.isValid()
+        && !url.isEmpty()) {
+        try {
+            std::ostringstream out(std::ios::binary | std::ios::out);
+            m_renderer->setMode(0);
+            m_renderer->serialize(out, CIAPI::StateFull);
+            *unsaved = std::make_shared<const UnsavedState>(
+                UnsavedState { stateFilePathFor(url), out.str(), m_stateStamp });
+        } catch (...) {
+            qCWarning(lcEngine) << "can't keep the unsaved edits of" << url
+                                << exceptionText(std::current_exception());
+        }
+    }
     closeImage();
 }
 

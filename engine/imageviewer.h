@@ -63,8 +63,11 @@ public:
     // cannot be read is reported to the listeners as invalid. Until then nothing is open
     // here: no edit, rating or save reaches the picture. An open overtaken by another
     // open, a close or cancelPendingOpen() is dropped when it ends, with all it holds.
+    // `unsaved`: edits of the picture that could not be saved when it was last closed
+    // (see PictureOpen::setUnsaved); the picture opens with them unsaved when the disk still
+    // refuses them.
     void openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source, CalibrationLookup calibration,
-        int tuningType, int channelOrder);
+        int tuningType, int channelOrder, std::shared_ptr<const UnsavedState> unsaved = {});
     // The picture being opened in the background or waiting for a writer (empty when none).
     QUrl openingUrl() const;
     // Waits until no open runs in the background any more (for shutdown).
@@ -74,7 +77,9 @@ public:
     // read and before the result is handed back (diagnostics and tests).
     void setOpenProbe(OpenProbe probe) { m_openProbe = std::move(probe); }
     void closeImage();
-    void saveAndClose();
+    // Saves with force and closes. When the save fails, the edits it could not write are
+    // handed to `unsaved` (if given), to be saved later.
+    void saveAndClose(std::shared_ptr<const UnsavedState>* unsaved = nullptr);
     // The picture whose opening waits for a writer to let go of its state file (empty when
     // none, or when it waits for the file itself).
     QUrl pendingStateUrl() const;

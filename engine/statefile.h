@@ -6,6 +6,7 @@
 #include <functional>
 #include <istream>
 #include <ostream>
+#include <string>
 
 // Identity of a state file as last read or written: an unforced save overwrites it only
 // when it is still exactly this (size, modification time to the nanosecond and file
@@ -25,6 +26,15 @@ struct StateStamp
         return size == o.size && mtimeNs == o.mtimeNs && inode == o.inode && device == o.device;
     }
     bool operator!=(const StateStamp& o) const { return !(*this == o); }
+};
+
+// Edits that could not be written when their picture was closed: the state as its editor
+// would have written it, and the state file as it was when the edits were made over it.
+struct UnsavedState
+{
+    QString statePath;
+    std::string bytes;
+    StateStamp madeOver;
 };
 
 // The per-picture state file beside a raw file, with its lock and backup companions.
