@@ -229,6 +229,9 @@ void ImageEditItem::attachViewer()
     }
     m_geometryEdits->initTransform(props->transformProperties());
     m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
+    // Opened with edits that could not be saved when it was left: they are saved as edits are.
+    if (m_viewer->contentDirty() || m_viewer->ratingDirty())
+        m_saveTimer.start(kSaveDelayMs, this);
 }
 
 void ImageEditItem::flushProperties()
