@@ -5,6 +5,20 @@
 #include "engine/iimageservice.h"
 #include "engine/logging.h"
 
+namespace {
+
+// Writes edits kept since their picture was closed, unless its state file changed since.
+StateFile::Result writeUnsaved(const UnsavedState& edits, QString* error)
+{
+    StateStamp stamp = edits.madeOver;
+    return StateFile::save(
+        edits.statePath, false, stamp,
+        [&edits](std::ostream& out) { out.write(edits.bytes.data(), std::streamsize(edits.bytes.size())); },
+        error, StateFile::kRatingLockWaitMs);
+}
+
+} // namespace
+
 EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
 {
@@ -50,14 +64,10 @@ void EditorLending::closeAll()
         QMutexLocker lock(&m_savingMutex);
         unsaved.swap(m_unsaved);
     }
+    QMutexLocker writing(&m_unsavedWriteMutex);
     for (const std::shared_ptr<const UnsavedState>& edits : qAsConst(unsaved)) {
-        StateStamp stamp = edits->madeOver;
         QString error;
-        const StateFile::Result result = StateFile::save(
-            edits->statePath, false, stamp,
-            [&edits](
-                std::ostream& out) { out.write(edits->bytes.data(), std::streamsize(edits->bytes.size())); },
-            &error, StateFile::kRatingLockWaitMs);
+        const StateFile::Result result = writeUnsaved(*edits, &error);
         if (result == StateFile::Result::Saved)
             qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
         else
@@ -101,6 +111,39 @@ void EditorLending::waitUntilSaved(const QUrl& url)
             m_saved.wait(&m_savingMutex);
         --m_waitingForSave;
     }
+    lock.unlock();
+    // Edits that its editor could not save come before any later write of the picture.
+    saveUnsaved(key);
+}
+
+void EditorLending::saveUnsaved(const QUrl& key)
+{
+    std::shared_ptr<const UnsavedState> edits;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        edits = m_unsaved.value(key);
+    }
+    if (!edits)
+        return;
+    // One writer of kept edits at a time; they may have been settled meanwhile.
+    QMutexLocker writing(&m_unsavedWriteMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.value(key) != edits)
+            return;
+    }
+    QString error;
+    const StateFile::Result result = writeUnsaved(*edits, &error);
+    if (result == StateFile::Result::Saved)
+        qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
+    else if (result == StateFile::Result::ChangedOnDisk)
+        qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped: its state file"
+                            << edits->statePath << "was changed since";
+    else
+        return; // kept for the next try
+    QMutexLocker lock(&m_savingMutex);
+    if (m_unsaved.value(key) == edits)
+        m_unsaved.remove(key);
 }
 
 EditorLending::Hold EditorLending::hold(const QUrl& url) const

@@ -64,7 +64,8 @@ public:
     enum class Hold { None, Open, Saving };
     Hold hold(const QUrl& url) const;
     // Blocks while an editor handed back with `url` has not yet saved it, so that a write
-    // made after this is not overwritten by that save.
+    // made after this is not overwritten by that save; then saves the edits of `url` that
+    // such an editor could not save, if the disk takes them now.
     void waitUntilSaved(const QUrl& url);
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
     // tests).
@@ -86,6 +87,9 @@ public:
 
 private:
     void recycleEditor(ImageEditor& editor);
+    // Writes the kept unsaved edits of the picture (file key) when they can be written, and
+    // forgets them once written or overtaken by another writer's change.
+    void saveUnsaved(const QUrl& key);
     bool beingSaved(const QUrl& key) const;
     ImageEditor& lent(int index, DepthClient* client, const QUrl& url);
 
@@ -114,4 +118,6 @@ private:
     // By picture: edits that could not be saved when it was handed back; guarded by
     // m_savingMutex.
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_unsaved;
+    // Held while kept edits are written.
+    QMutex m_unsavedWriteMutex;
 };

@@ -236,10 +236,22 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(notSaved.count(), 2);
 
-        // Another writer changes the file after a refused hand-back: the edits kept are
-        // dropped, not written over its change.
-        openEditHandBack(2.0, true, &shown);
+        // A star given after a refused hand-back, once there is room: the edits kept are
+        // saved before it, not dropped for it.
+        openEditHandBack(1.75, true, &shown);
         QTRY_COMPARE(notSaved.count(), 3);
+        locator->rate(url, 2);
+        QTRY_COMPARE(locator->ratingsBeingWritten(), 0);
+        QCOMPARE(savedRating(m_files[0]), 2);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.75f);
+        openEditHandBack(1.25, false, &shown);
+        QCOMPARE(shown, 1.75);
+        QCOMPARE(notSaved.count(), 3);
+
+        // Another writer changes the file after a refused hand-back, behind the service's
+        // back: the edits kept are dropped, not written over its change.
+        openEditHandBack(2.0, true, &shown);
+        QTRY_COMPARE(notSaved.count(), 4);
         StateFile::writeRating(url, 4);
         openEditHandBack(0, false, &shown);
         QCOMPARE(shown, 1.25);
@@ -249,7 +261,7 @@ private slots:
         // Refused at the hand-back, and the service ends once there is room: they are saved.
         openEditHandBack(0.5, true, &shown);
         QCOMPARE(shown, 1.25);
-        QTRY_COMPARE(notSaved.count(), 4);
+        QTRY_COMPARE(notSaved.count(), 5);
         QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
         locator.reset();
         QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 0.5f);
