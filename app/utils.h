@@ -85,6 +85,8 @@ public:
     // The note at the end of a batch edit: `done` when every picture was changed, else the
     // picture, or the number of pictures, that could not be.
     Q_INVOKABLE QString batchNote(const QString& done, const QList<QUrl>& failed) const;
+    // Plain text (a path, a system's error) made safe to put into a styled text.
+    Q_INVOKABLE QString escapedText(const QString& text) const { return text.toHtmlEscaped(); }
 
 signals:
     void spaceFreeKnown(const QString& path, qlonglong bytes);

@@ -321,9 +321,12 @@ void AppSettings::setPresetKeeper(IPresetKeeper* keeper)
         return;
     disconnect(m_keeperChanged);
     disconnect(m_keeperGone);
+    disconnect(m_keeperNotSaved);
     m_presetKeeper = keeper;
     if (keeper) {
         m_keeperChanged = connect(keeper, &IPresetKeeper::presetsChanged, this, &AppSettings::presetsChanged);
+        m_keeperNotSaved
+            = connect(keeper, &IPresetKeeper::presetNotSaved, this, &AppSettings::presetNotSaved);
         m_keeperGone = connect(keeper, &QObject::destroyed, this, [this] {
             m_presetKeeper = nullptr;
             emit presetsChanged();

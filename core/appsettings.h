@@ -184,6 +184,9 @@ signals:
     void backgroundIndexChanged();
     void presetsChanged();
     void importVideoFolderChanged();
+    // A preset the user made or renamed could not be written to its file (see
+    // IPresetKeeper::presetNotSaved).
+    void presetNotSaved(QString name, QString reason);
 
 public slots:
     // The rescan of the presets folder.
@@ -201,4 +204,5 @@ private:
     IPresetKeeper* m_presetKeeper = nullptr;
     QMetaObject::Connection m_keeperChanged;
     QMetaObject::Connection m_keeperGone;
+    QMetaObject::Connection m_keeperNotSaved;
 };

@@ -26,4 +26,8 @@ public:
 
 signals:
     void presetsChanged();
+    // A preset created or renamed by the user could not be written to its file (a full or
+    // read-only disk); `reason` says why. It stays in the list and is written by a later
+    // rescan once there is room, but is lost if the program ends before that.
+    void presetNotSaved(QString name, QString reason);
 };

@@ -229,6 +229,9 @@ void ImageEditItem::attachViewer()
     }
     m_geometryEdits->initTransform(props->transformProperties());
     m_geometryEdits->setEditFlag(int(m_viewer->renderer().getProperty(CIAPI::IntParam::Orientation)));
+    // Opened with edits that could not be saved when it was left: they are saved as edits are.
+    if (m_viewer->contentDirty() || m_viewer->ratingDirty())
+        m_saveTimer.start(kSaveDelayMs, this);
 }
 
 void ImageEditItem::flushProperties()
@@ -584,9 +587,9 @@ void ImageEditItem::onSaveEnded()
     if (!viewerShowsLocation())
         return; // handed back: its recycle step takes the result
     m_viewer->takeSaveResult();
-    if (m_viewer->saveWasBusy() && (m_viewer->contentDirty() || m_viewer->ratingDirty())
-        && !m_saveTimer.isActive())
-        m_saveTimer.start(kSaveDelayMs, this);
+    // Unsaved still: the lock was taken, or the disk refused the write.
+    if ((m_viewer->contentDirty() || m_viewer->ratingDirty()) && !m_saveTimer.isActive())
+        m_saveTimer.start(m_viewer->saveWasBusy() ? kSaveDelayMs : kSaveRetryMs, this);
 }
 
 void ImageEditItem::flushTransformation()

@@ -102,6 +102,9 @@ public:
     static constexpr int kRefreshMs = RedrawThrottle::kRefreshMs;
     // Edits of the open picture reach its state file this long after the last change.
     static constexpr int kSaveDelayMs = 2000;
+    // A save the disk refused (full, read-only) is tried again this long after, so the
+    // edits reach the file once there is room without waiting for the next change.
+    static constexpr int kSaveRetryMs = 5000;
     // The longest a save of edits waits for a state file's lock.
     static constexpr int kSaveLockWaitMs = 100;
 

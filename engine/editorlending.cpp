@@ -3,6 +3,21 @@
 #include "core/asynctask.h"
 #include "engine/depthclient.h"
 #include "engine/iimageservice.h"
+#include "engine/logging.h"
+
+namespace {
+
+// Writes edits kept since their picture was closed, unless its state file changed since.
+StateFile::Result writeUnsaved(const UnsavedState& edits, QString* error)
+{
+    StateStamp stamp = edits.madeOver;
+    return StateFile::save(
+        edits.statePath, false, stamp,
+        [&edits](std::ostream& out) { out.write(edits.bytes.data(), std::streamsize(edits.bytes.size())); },
+        error, StateFile::kRatingLockWaitMs, edits.picture);
+}
+
+} // namespace
 
 EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
@@ -43,6 +58,38 @@ void EditorLending::closeAll()
     // They may use what the service lends them (the lock registry, the calibration store).
     for (ImageEditor& editor : m_editors)
         editor.waitForOpens();
+    // The last chance for edits that could not be saved when their picture was left.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> unsaved;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        unsaved.swap(m_unsaved);
+    }
+    QMutexLocker writing(&m_unsavedWriteMutex);
+    for (const std::shared_ptr<const UnsavedState>& edits : qAsConst(unsaved)) {
+        QString error;
+        const StateFile::Result result = writeUnsaved(*edits, &error);
+        if (result == StateFile::Result::Saved)
+            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
+        else
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits->statePath
+                                << (result == StateFile::Result::ChangedOnDisk
+                                           ? QStringLiteral("changed since")
+                                           : error);
+    }
+}
+
+std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) const
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker lock(&m_savingMutex);
+    return m_unsaved.value(key);
+}
+
+void EditorLending::forgetUnsaved(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker lock(&m_savingMutex);
+    m_unsaved.remove(key);
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -76,6 +123,41 @@ void EditorLending::waitWhileSaving(const QUrl& url, bool exports)
             m_saved.wait(&m_savingMutex);
         --m_waitingForSave;
     }
+    lock.unlock();
+    // Edits that its editor could not save come before any later write of the picture.
+    saveUnsaved(key);
+}
+
+void EditorLending::saveUnsaved(const QUrl& key)
+{
+    std::shared_ptr<const UnsavedState> edits;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        edits = m_unsaved.value(key);
+    }
+    if (!edits)
+        return;
+    // One writer of kept edits at a time; they may have been settled meanwhile.
+    QMutexLocker writing(&m_unsavedWriteMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.value(key) != edits)
+            return;
+    }
+    QString error;
+    const StateFile::Result result = writeUnsaved(*edits, &error);
+    if (result == StateFile::Result::Saved)
+        qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
+    else if (result == StateFile::Result::ChangedOnDisk)
+        qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped: its state file"
+                            << edits->statePath << "was changed since";
+    else if (result == StateFile::Result::PictureGone)
+        qCInfo(lcEngine) << "the edits kept since the picture was closed went with it" << edits->statePath;
+    else
+        return; // kept for the next try
+    QMutexLocker lock(&m_savingMutex);
+    if (m_unsaved.value(key) == edits)
+        m_unsaved.remove(key);
 }
 
 void EditorLending::saveForExport(const QUrl& url)
@@ -261,7 +343,14 @@ void EditorLending::recycleEditor(ImageEditor& editor)
     if (m_recycleProbe)
         m_recycleProbe(editor);
     if (m_forViewing[index]) {
-        editor.saveAndClose();
+        const QUrl url = editor.currentUrl();
+        std::shared_ptr<const UnsavedState> unsaved;
+        editor.saveAndClose(&unsaved);
+        if (unsaved) {
+            // Kept for the next open of the picture (before the notice below lets it start).
+            QMutexLocker lock(&m_savingMutex);
+            m_unsaved.insert(IImageService::fileKey(url), unsaved);
+        }
     } else {
         // Borrowed for exports or background renders: a state file saved meanwhile by the
         // canvas is newer than what this editor read, and is kept.

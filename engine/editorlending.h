@@ -64,7 +64,8 @@ public:
     enum class Hold { None, Open, Saving };
     Hold hold(const QUrl& url) const;
     // Blocks while an editor handed back with `url` has not yet saved it, so that a write
-    // made after this is not overwritten by that save.
+    // made after this is not overwritten by that save; then saves the edits of `url` that
+    // such an editor could not save, if the disk takes them now.
     void waitUntilSaved(const QUrl& url);
     // The editor lent to the canvas with `url`, if any, writes its unsaved changes on its
     // save worker (after the save under way, if one is); exports of the picture wait for
@@ -85,9 +86,17 @@ public:
     // How many callers (opens, ratings) wait now for a picture's save by an editor handed
     // back.
     int waitingForSave() const { return m_waitingForSave.load(); }
+    // The edits of `url` that an editor handed back could not save (null when none). They
+    // are kept until the picture is opened again, whose open saves them or shows them
+    // unsaved (forgetUnsaved() then), and are tried once more by closeAll(). Any thread.
+    std::shared_ptr<const UnsavedState> unsavedFor(const QUrl& url) const;
+    void forgetUnsaved(const QUrl& url);
 
 private:
     void recycleEditor(ImageEditor& editor);
+    // Writes the kept unsaved edits of the picture (file key) when they can be written, and
+    // forgets them once written or overtaken by another writer's change.
+    void saveUnsaved(const QUrl& key);
     bool beingSaved(const QUrl& key) const;
     void waitWhileSaving(const QUrl& url, bool exports);
     // A write asked by saveForExport for `key` is over.
@@ -119,4 +128,9 @@ private:
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };
+    // By picture: edits that could not be saved when it was handed back; guarded by
+    // m_savingMutex.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> m_unsaved;
+    // Held while kept edits are written.
+    QMutex m_unsavedWriteMutex;
 };

@@ -349,16 +349,8 @@ bool ExportQueue::copyPrevious(const ExportRequest& request, const Previous& pre
         return false;
     if (previous.request.path == request.path)
         return true;
-    const QString temporary = request.path + QStringLiteral(".transfer");
-    QFile::remove(temporary);
-    if (!QFile::copy(previous.request.path, temporary))
-        return false;
-    QFile::remove(request.path);
-    if (!QFile::rename(temporary, request.path)) {
-        QFile::remove(temporary);
-        return false;
-    }
-    return true;
+    // Never a moment without a whole file under the name, nor a cut-off copy left in sight.
+    return copyExport(previous.request.path, request.path);
 }
 
 void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint64 aborts, Previous& previous)

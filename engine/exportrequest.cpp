@@ -269,3 +269,33 @@ bool exportImage(ImageWriter& writer, const ExportRequest& request, std::functio
         progress(100);
     return written;
 }
+
+bool copyExport(const QString& from, const QString& to)
+{
+    const QFileInfo target(to);
+    if (target.exists() && !target.isFile())
+        return false;
+    removeStaleParts(target.absoluteDir());
+    const QString part = partPathFor(to);
+    QFile in(from);
+    QFile out(part);
+    bool copied = in.open(QIODevice::ReadOnly)
+        && out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    while (copied) {
+        const QByteArray chunk = in.read(1 << 20);
+        if (chunk.isEmpty())
+            break;
+        copied = out.write(chunk) == chunk.size();
+    }
+    copied = copied && in.error() == QFileDevice::NoError && out.size() == in.size();
+    out.close();
+    copied = copied && makeDurable(part, to)
+        && ::rename(QFile::encodeName(part).constData(), QFile::encodeName(to).constData()) == 0;
+    if (!copied) {
+        qCWarning(lcEngine) << "Can't copy the export" << from << "to" << to << out.errorString();
+        QFile::remove(part);
+        return false;
+    }
+    syncFolderOf(to);
+    return true;
+}

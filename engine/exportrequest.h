@@ -55,3 +55,8 @@ QSize exportOutputSize(
 // written beside the path and takes its name only when whole and durable: a failed write
 // (or a crash) leaves the file that had the name as it was, or no file.
 bool exportImage(ImageWriter& writer, const ExportRequest& request, std::function<void(int)> progress);
+
+// Copies the export at `from` to the file `to` the way exportImage() writes: beside it under
+// a hidden name, made durable and renamed over the name. False when that failed (or `to` is
+// no file); whatever had the name then stays as it was, and nothing is left beside it.
+bool copyExport(const QString& from, const QString& to);

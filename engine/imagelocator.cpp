@@ -82,6 +82,17 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     for (ImageEditor& editor : m_lending.editors()) {
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this, &ImageLocator::onFileContentsUpdated);
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
+        // Opened: the edits kept since the picture was left without them saved are either
+        // saved now or open with it, to be saved by its editor.
+        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this,
+            [this](const QUrl& url) { m_lending.forgetUnsaved(url); });
+        // Saves fail on the GUI thread or on the recycle step's worker.
+        connect(
+            &editor, &ImageViewer::saveFailed, this,
+            [this](const QUrl& url, const QString& reason) {
+                emit editsNotSaved(QDir::toNativeSeparators(url.toLocalFile()), reason);
+            },
+            Qt::QueuedConnection);
         editor.setFilePerm(m_filePerm);
     }
     connect(&m_watch, &UnreadableWatch::changed, this, &ImageLocator::onFileContentsUpdated);
@@ -587,7 +598,8 @@ void ImageLocator::openInEditor(ImageEditor& editor, const QUrl& url)
     // the editor reports it open.
     editor.openInBackground(
         keeper->url(), [keeper]() -> std::shared_ptr<StreamPart> { return keeper->streamSource(); },
-        [this](StreamPart& source) { return calibrationFor(source); }, m_applyTuning, m_channelOrder);
+        [this](StreamPart& source) { return calibrationFor(source); }, m_applyTuning, m_channelOrder,
+        m_lending.unsavedFor(url));
 }
 
 void ImageLocator::releaseEditorSlot(ImageEditor* editor, ImageClient* client)

@@ -249,6 +249,9 @@ signals:
     // The outputs of an export list are queued (none when its pictures were all skipped
     // or its folder could not be made).
     void exportListQueued(int outputs);
+    // The edits of the picture at `path`, open in an editor or handed back with it, could
+    // not be saved; `reason` says why. Its state file is as it was before.
+    void editsNotSaved(QString path, QString reason);
 
 public slots:
     void requestMetadata(QUrl location);

@@ -24,6 +24,7 @@
 #include <exception>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -307,10 +308,12 @@ void ImageViewer::takeOpened(PictureOpen& open)
     m_readToken = open.takeToken();
     m_stateStamp = open.stateStamp();
     m_unreadableState = open.unreadableState();
+    m_saveFailureTold = false;
     m_hasDepthEdits = open.hasDepthEdits();
     m_hasSavedDepth = open.hasSavedDepth();
-    // Opening is no change: a picture only looked at gets no state file written.
-    m_contentDirty = false;
+    // Opening is no change: a picture only looked at gets no state file written. Edits kept
+    // since the picture was closed without them saved are a change still to be saved.
+    m_contentDirty = open.adoptedUnsaved();
     m_ratingDirty = false;
     {
         QMutexLocker lock(&m_openMutex);
@@ -329,20 +332,23 @@ void ImageViewer::takeOpened(PictureOpen& open)
 }
 
 void ImageViewer::openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source,
-    CalibrationLookup calibration, int tuningType, int channelOrder)
+    CalibrationLookup calibration, int tuningType, int channelOrder,
+    std::shared_ptr<const UnsavedState> unsaved)
 {
     openInBackground(
         url, [source = std::move(source)] { return source; }, std::move(calibration), tuningType,
-        channelOrder);
+        channelOrder, std::move(unsaved));
 }
 
 void ImageViewer::openInBackground(const QUrl& url, PictureOpen::SourceMaker makeSource,
-    CalibrationLookup calibration, int tuningType, int channelOrder)
+    CalibrationLookup calibration, int tuningType, int channelOrder,
+    std::shared_ptr<const UnsavedState> unsaved)
 {
     closeImage();
     m_contentDirty = false;
     m_ratingDirty = false;
     auto job = std::make_shared<BackgroundOpen>(url, std::move(makeSource), tuningType, channelOrder);
+    job->open.setUnsaved(std::move(unsaved));
     {
         QMutexLocker lock(&m_openMutex);
         m_backgroundOpen = job;
@@ -504,6 +510,7 @@ void ImageViewer::closeImage()
 {
     m_stateStamp = StateStamp();
     m_unreadableState = StateStamp();
+    m_saveFailureTold = false;
     {
         QMutexLocker lock(&m_openMutex);
         m_pendingOpen = PendingOpen();
@@ -526,10 +533,33 @@ void ImageViewer::closeImage()
     m_readToken.reset();
 }
 
-void ImageViewer::saveAndClose()
+void ImageViewer::saveAndClose(std::shared_ptr<const UnsavedState>* unsaved)
 {
-    serializeCurrentState(true);
+    // The changes of a save that fails now leave with the close: told even when an earlier
+    // failure was.
+    m_saveFailureTold = false;
+    const QUrl url = currentUrl();
+    if (!serializeCurrentState(true) && unsaved && (m_contentDirty || m_ratingDirty) && url.isValid()
+        && !url.isEmpty()) {
+        try {
+            std::ostringstream out(std::ios::binary | std::ios::out);
+            m_renderer->setMode(0);
+            m_renderer->serialize(out, CIAPI::StateFull);
+            *unsaved = std::make_shared<const UnsavedState>(
+                UnsavedState { stateFilePathFor(url), out.str(), m_stateStamp, url.toLocalFile() });
+        } catch (...) {
+            qCWarning(lcEngine) << "can't keep the unsaved edits of" << url
+                                << exceptionText(std::current_exception());
+        }
+    }
     closeImage();
+}
+
+void ImageViewer::reportSaveFailure(const QUrl& url, const QString& reason)
+{
+    if (std::exchange(m_saveFailureTold, true))
+        return;
+    emit saveFailed(url, reason.isEmpty() ? QStringLiteral("Unknown exception") : reason);
 }
 
 bool ImageViewer::saveInBackground(bool force, int lockWaitMs)
@@ -608,6 +638,7 @@ bool ImageViewer::takeSaveResult()
         m_unreadableState = StateStamp();
     if (job->result == StateFile::Result::Saved) {
         m_stateStamp = job->stamp;
+        m_saveFailureTold = false;
         announceSaved(job->content, job->rating);
         return true;
     }
@@ -620,9 +651,11 @@ bool ImageViewer::takeSaveResult()
         qCDebug(lcEngine) << "state file changed by another writer, left alone" << job->statePath;
     else if (m_saveBusy)
         qCDebug(lcEngine) << "state file busy, saved later" << job->statePath;
-    else
+    else {
         qCWarning(lcEngine) << "can't write state" << job->statePath
                             << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
+        reportSaveFailure(job->url, job->reason);
+    }
     m_contentDirty = m_contentDirty || job->content;
     m_ratingDirty = m_ratingDirty || job->rating;
     return false;
@@ -653,6 +686,7 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)
             *error = reason;
+        reportSaveFailure(url, reason);
         return false;
     }
     const StateFile::Result result = StateFile::save(
@@ -677,10 +711,12 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         qCWarning(lcEngine) << "can't write state" << statePath << reason;
         if (error)
             *error = reason.isEmpty() ? QStringLiteral("Unknown exception") : reason;
+        reportSaveFailure(url, reason);
         return false;
     }
     if (result != StateFile::Result::Saved)
         return false;
+    m_saveFailureTold = false;
     metadataReady();
     m_contentDirty = false;
     m_ratingDirty = false;

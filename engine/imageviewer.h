@@ -63,12 +63,15 @@ public:
     // cannot be read is reported to the listeners as invalid. Until then nothing is open
     // here: no edit, rating or save reaches the picture. An open overtaken by another
     // open, a close or cancelPendingOpen() is dropped when it ends, with all it holds.
+    // `unsaved`: edits of the picture that could not be saved when it was last closed
+    // (see PictureOpen::setUnsaved); the picture opens with them unsaved when the disk still
+    // refuses them.
     void openInBackground(const QUrl& url, std::shared_ptr<StreamPart> source, CalibrationLookup calibration,
-        int tuningType, int channelOrder);
+        int tuningType, int channelOrder, std::shared_ptr<const UnsavedState> unsaved = {});
     // The same with the source made on the worker too: resolving its path asks the file
     // system, which may hang.
     void openInBackground(const QUrl& url, PictureOpen::SourceMaker makeSource, CalibrationLookup calibration,
-        int tuningType, int channelOrder);
+        int tuningType, int channelOrder, std::shared_ptr<const UnsavedState> unsaved = {});
     // The picture being opened in the background or waiting for a writer (empty when none).
     QUrl openingUrl() const;
     // Waits until no open runs in the background any more (for shutdown).
@@ -78,7 +81,9 @@ public:
     // read and before the result is handed back (diagnostics and tests).
     void setOpenProbe(OpenProbe probe) { m_openProbe = std::move(probe); }
     void closeImage();
-    void saveAndClose();
+    // Saves with force and closes. When the save fails, the edits it could not write are
+    // handed to `unsaved` (if given), to be saved later.
+    void saveAndClose(std::shared_ptr<const UnsavedState>* unsaved = nullptr);
     // The picture whose opening waits for a writer to let go of its state file (empty when
     // none, or when it waits for the file itself).
     QUrl pendingStateUrl() const;
@@ -153,6 +158,12 @@ signals:
     // A save started by saveInBackground() is over (emitted on its worker); its result is
     // there to be taken.
     void saveEnded();
+    // The open picture's changes could not be written to its state file (a full or
+    // read-only disk, say); `reason` says why. They stay unsaved in the renderer, and are
+    // lost if the picture is closed before a save succeeds. Told once until a save
+    // succeeds or another picture is opened, and again by a save that closes the picture.
+    // Emitted on the thread that saved.
+    void saveFailed(QUrl url, QString reason);
 
 protected:
     void installListeners();
@@ -184,6 +195,8 @@ private:
     void finishBackgroundSave();
     // What changed, announced after a write: the picture's contents, or its rating only.
     void announceSaved(bool content, bool rating);
+    // Tells of a save that failed (see saveFailed()).
+    void reportSaveFailure(const QUrl& url, const QString& reason);
     void setLoaded(bool loaded);
     // Opens the picture that was busy once its lock is free (polled on this object's thread).
     void retryBusyOpen();
@@ -209,6 +222,8 @@ private:
         bool forState = false; // waits for the state file's lock, not the file's
     };
     bool m_saveBusy = false;
+    // A failed save of the open picture was told; cleared by a save that succeeds.
+    bool m_saveFailureTold = false;
     // The open picture's state file as it was when it could not be read (none when it was
     // read, or once it is kept aside).
     StateStamp m_unreadableState;

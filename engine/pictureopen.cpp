@@ -14,6 +14,7 @@
 #include <QDebug>
 
 #include <exception>
+#include <sstream>
 #include <stdexcept>
 
 PictureOpen::PictureOpen(
@@ -58,6 +59,8 @@ PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLooku
     }
 
     const QString statePath = stateFilePathFor(m_url);
+    if (m_unsaved)
+        settleUnsaved(statePath);
     bool stateBusy = false;
     try {
         stateBusy = !readState(statePath, false, lockWaitMs, stop);
@@ -76,6 +79,7 @@ PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLooku
             return Outcome::Unreadable;
         }
         m_unreadableState = StateStamp::of(statePath);
+        m_adoptedUnsaved = false;
         try {
             stateBusy = !readState(statePath, true, lockWaitMs, stop);
         } catch (...) {
@@ -88,6 +92,36 @@ PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLooku
         return stopped() ? Outcome::Stopped : Outcome::StateBusy;
     ImageViewer::setRendererProperty(*m_renderer);
     return Outcome::Opened;
+}
+
+void PictureOpen::settleUnsaved(const QString& statePath)
+{
+    StateStamp stamp = m_unsaved->madeOver;
+    QString error;
+    // Bounded: an open does not wait long for a writer here; the edits then open unsaved.
+    const StateFile::Result result = StateFile::save(
+        statePath, false, stamp,
+        [this](std::ostream& out) {
+            out.write(m_unsaved->bytes.data(), std::streamsize(m_unsaved->bytes.size()));
+        },
+        &error, kUnsavedLockWaitMs);
+    if (result == StateFile::Result::Saved) {
+        qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << statePath;
+        return;
+    }
+    if (result == StateFile::Result::ChangedOnDisk) {
+        qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped: its state file"
+                            << statePath << "was changed since";
+        return;
+    }
+    if (StateStamp::of(statePath) != m_unsaved->madeOver) {
+        qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped: its state file"
+                            << statePath << "was changed since";
+        return;
+    }
+    qCWarning(lcEngine) << "the edits kept since the picture was closed still can't be saved" << statePath
+                        << error << "- opened with them";
+    m_adoptedUnsaved = true;
 }
 
 void PictureOpen::attach()
@@ -129,6 +163,14 @@ bool PictureOpen::readState(
         m_renderer->deserialize(stream, CIAPI::StateSettings);
         fitFrameToPicture();
     };
+    if (m_adoptedUnsaved && !settingsOnly) {
+        // The edits that could not be saved stand for the file, which still holds what they
+        // were made over.
+        std::istringstream in(m_unsaved->bytes, std::ios::binary | std::ios::in);
+        full(in);
+        m_stateStamp = m_unsaved->madeOver;
+        return true;
+    }
     StateFile::ReadResult result;
     for (;;) {
         result

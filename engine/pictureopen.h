@@ -42,6 +42,8 @@ public:
 
     // How often a wait that may be stopped looks at its stop check.
     static constexpr int kPollMs = 50;
+    // The longest the open waits for the state file's lock to write unsaved edits.
+    static constexpr int kUnsavedLockWaitMs = 2000;
 
     PictureOpen(const QUrl& url, std::shared_ptr<StreamPart> source, int tuningType, int channelOrder);
     // Makes the source where the picture is opened (resolving its path asks the file
@@ -78,7 +80,16 @@ public:
     bool hasDepthEdits() const { return m_hasDepthEdits; }
     bool hasSavedDepth() const { return m_hasSavedDepth; }
 
+    // Edits of the picture that could not be saved when it was last closed. The open writes
+    // them to the state file first (unless the file changed since they were made, which
+    // drops them); when the disk still refuses them, the picture opens with them instead
+    // of the file's state, and they are to be saved again (adoptedUnsaved()).
+    void setUnsaved(std::shared_ptr<const UnsavedState> unsaved) { m_unsaved = std::move(unsaved); }
+    bool adoptedUnsaved() const { return m_adoptedUnsaved; }
+
 private:
+    // Writes the unsaved edits, makes them the state to read, or drops them.
+    void settleUnsaved(const QString& statePath);
     // The raw file becomes the renderer's input, tuned; throws when it cannot be rendered.
     void attach();
     void fitFrameToPicture();
@@ -102,4 +113,6 @@ private:
     StateStamp m_unreadableState;
     bool m_hasDepthEdits = false;
     bool m_hasSavedDepth = false;
+    std::shared_ptr<const UnsavedState> m_unsaved;
+    bool m_adoptedUnsaved = false;
 };

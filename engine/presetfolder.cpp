@@ -65,7 +65,7 @@ QString PresetFolder::pathOf(const ImageProperties* preset) const
     return m_folder + QLatin1Char('/') + preset->fileName();
 }
 
-bool PresetFolder::write(const ImageProperties* preset) const
+bool PresetFolder::write(const ImageProperties* preset, QString* error) const
 {
     QDir().mkpath(m_folder);
     QSaveFile file(pathOf(preset));
@@ -74,11 +74,21 @@ bool PresetFolder::write(const ImageProperties* preset) const
     // cut-off document would replace the whole one.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(document) != document.size()
         || !file.flush() || !file.commit()) {
+        const QString reason = file.errorString();
         file.cancelWriting();
-        qCWarning(lcEngine) << "Can't write preset" << file.fileName() << file.errorString();
+        qCWarning(lcEngine) << "Can't write preset" << file.fileName() << reason;
+        if (error)
+            *error = reason;
         return false;
     }
     return true;
+}
+
+void PresetFolder::writeTold(const ImageProperties* preset)
+{
+    QString reason;
+    if (!write(preset, &reason))
+        emit presetNotSaved(preset->name(), reason);
 }
 
 bool PresetFolder::readDocument(const QString& path, QByteArray& bytes)
@@ -143,7 +153,7 @@ void PresetFolder::createPreset(QObject* properties)
     // First: the newest, also before one made within the same second.
     m_presets.prepend(preset);
     // Written at once: the file is the preset, whatever comes next.
-    write(preset);
+    writeTold(preset);
     sortNewestFirst();
     emit presetsChanged();
     rescan();
@@ -164,7 +174,7 @@ void PresetFolder::renamePreset(QObject* object, const QString& name)
     if (!preset || preset->name() == name)
         return;
     preset->setName(name);
-    write(preset);
+    writeTold(preset);
     emit presetsChanged();
 }
 
@@ -181,8 +191,8 @@ void PresetFolder::overwritePreset(QObject* removeObject, QObject* renameObject,
         if (removed)
             drop(removed);
         renamed->setName(name);
-        write(renamed);
     }
+    writeTold(renamed);
     emit presetsChanged();
 }
 

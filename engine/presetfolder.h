@@ -46,7 +46,9 @@ private:
     ImageProperties* listed(QObject* object) const;
     QString pathOf(const ImageProperties* preset) const;
     // Writes the preset's document over its file; false when that failed.
-    bool write(const ImageProperties* preset) const;
+    bool write(const ImageProperties* preset, QString* error = nullptr) const;
+    // The same for a preset the user just made or renamed: a failure is told.
+    void writeTold(const ImageProperties* preset);
     // Whether the file holds a readable patch document.
     static bool readable(const QString& path);
     // The bytes of a preset file: a regular file (links followed) of at most

@@ -11,6 +11,7 @@
 #include <QLockFile>
 #include <QSaveFile>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -18,9 +19,18 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
+
+std::atomic<StateFile::Sync> g_sync { nullptr };
+
+int syncToDevice(int fd)
+{
+    const StateFile::Sync sync = g_sync.load();
+    return sync ? sync(fd) : ::fsync(fd);
+}
 
 QByteArray produce(const StateFile::Writer& writer)
 {
@@ -47,6 +57,23 @@ bool copyChecked(const QString& from, const QString& to)
     if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly))
         return false;
     return a.readAll() == b.readAll();
+}
+
+// Why the lock file beside a state file could not be had, in the system's words where the
+// file system tells (a full or read-only disk), so that whoever is told knows what to do.
+QString lockFailureText(const QLockFile& lock, const QString& statePath)
+{
+    if (lock.error() == QLockFile::LockFailedError)
+        return QStringLiteral("State file is locked");
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(QFileInfo(statePath).absolutePath()).constData(), &fs) == 0) {
+        if (fs.f_flag & ST_RDONLY)
+            return QString::fromLocal8Bit(std::strerror(EROFS));
+        if (fs.f_bavail == 0)
+            return QString::fromLocal8Bit(std::strerror(ENOSPC));
+    }
+    return lock.error() == QLockFile::PermissionError ? QString::fromLocal8Bit(std::strerror(EACCES))
+                                                      : QStringLiteral("Can't lock the state file");
 }
 
 } // namespace
@@ -103,7 +130,15 @@ void StateFile::replace(const QString& path, const Writer& writer)
         file.cancelWriting();
         throw std::runtime_error(reason);
     }
-    // Flushes to disk and renames over the old file; on failure the old file stays.
+    // On the device before it takes the name: commit() syncs too, but goes on (and renames
+    // over the old file) when the device reports that the bytes did not reach it.
+    if (syncToDevice(file.handle()) != 0) {
+        const std::string reason
+            = std::string("Can't write the state file to the disk: ") + std::strerror(errno);
+        file.cancelWriting();
+        throw std::runtime_error(reason);
+    }
+    // Renames over the old file; on failure the old file stays.
     if (!file.commit())
         throw std::runtime_error(file.errorString().toStdString());
 }
@@ -197,7 +232,7 @@ void StateFile::appendTo(const QString& path, const Writer& writer)
         }
         written += n;
     }
-    if (::fsync(fd) != 0) {
+    if (syncToDevice(fd) != 0) {
         const int error = errno;
         if (::ftruncate(fd, off_t(old.size())) != 0)
             qCWarning(lcEngine) << "can't take back an unsynced append to" << path;
@@ -221,12 +256,12 @@ StateFile::Result StateFile::save(const QString& statePath, bool force, StateSta
     QLockFile lock(lockPath(statePath));
     if (lockWaitMs >= 0 && !lock.tryLock(lockWaitMs)) {
         if (error)
-            *error = QStringLiteral("State file is locked");
+            *error = lockFailureText(lock, statePath);
         return lock.error() == QLockFile::LockFailedError ? Result::Busy : Result::Failed;
     }
     if (lockWaitMs < 0 && !lock.lock()) {
         if (error)
-            *error = QStringLiteral("Can't lock");
+            *error = lockFailureText(lock, statePath);
         return Result::Failed;
     }
     // The bin moves a picture and its state under this lock: once it has, the edits have
@@ -322,6 +357,11 @@ StateFile::ReadResult StateFile::read(
     return ReadResult::Read;
 }
 
+void StateFile::setSync(Sync sync)
+{
+    g_sync = sync;
+}
+
 void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
 {
     const QString path = pathFor(rawFile);
@@ -329,8 +369,7 @@ void StateFile::writeRating(const QUrl& rawFile, int rating, int lockWaitMs)
     // A rating is set from the user interface: a lock held elsewhere (or a folder where no
     // lock can be made) fails the write instead of freezing the window.
     if (!lock.tryLock(lockWaitMs))
-        throw std::runtime_error(lock.error() == QLockFile::LockFailedError ? "State file is locked"
-                                                                            : "Can't lock the state file");
+        throw std::runtime_error(lockFailureText(lock, path).toStdString());
     if (rawFile.isLocalFile() && !QFileInfo::exists(rawFile.toLocalFile()))
         throw std::runtime_error("The picture is gone");
     CIAPI::StateFileEditor editor;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <istream>
 #include <ostream>
+#include <string>
 
 // Identity of a state file as last read or written: an unforced save overwrites it only
 // when it is still exactly this (size, modification time to the nanosecond and file
@@ -25,6 +26,17 @@ struct StateStamp
         return size == o.size && mtimeNs == o.mtimeNs && inode == o.inode && device == o.device;
     }
     bool operator!=(const StateStamp& o) const { return !(*this == o); }
+};
+
+// Edits that could not be written when their picture was closed: the state as its editor
+// would have written it, and the state file as it was when the edits were made over it.
+struct UnsavedState
+{
+    QString statePath;
+    std::string bytes;
+    StateStamp madeOver;
+    // The picture's own file: once it is gone (to the bin), the edits go with it.
+    QString picture;
 };
 
 // The per-picture state file beside a raw file, with its lock and backup companions.
@@ -97,6 +109,11 @@ public:
     // std::runtime_error when the lock is not had within `lockWaitMs` or the write fails.
     static constexpr int kRatingLockWaitMs = 2000;
     static void writeRating(const QUrl& rawFile, int rating, int lockWaitMs = kRatingLockWaitMs);
+
+    // How written state reaches the device: fsync by default; a test puts in one that
+    // fails (a disk that reports an input/output error). Null brings back the default.
+    using Sync = int (*)(int fd);
+    static void setSync(Sync sync);
 };
 
 inline QString stateFilePathFor(const QUrl& rawFile)

@@ -716,6 +716,35 @@ ApplicationWindow {
         }
     }
 
+    // Edits that could not be written to a picture's state file (a full or read-only
+    // disk): the picture's file keeps the edits saved before; each picture is named once.
+    DialogNotice {
+        id: editsNotSaved
+        objectName: "editsNotSaved"
+        heading: qsTr("Edits not saved")
+        onClosed: message = ""
+    }
+    Connections {
+        target: imageLocator
+        function onEditsNotSaved(path, reason) {
+            var line = qsTr("The edits of %1 could not be saved: %2")
+                .arg(Utils.escapedText(path)).arg(Utils.escapedText(reason))
+            if (editsNotSaved.message.indexOf(line) >= 0)
+                return
+            editsNotSaved.message = editsNotSaved.message === "" ? line : editsNotSaved.message + "<br>" + line
+            editsNotSaved.open()
+        }
+    }
+
+    // A preset made or renamed that could not be written to its file.
+    Connections {
+        target: AppSettings
+        function onPresetNotSaved(name, reason) {
+            NotificationsManager.show(qsTr("The preset \"%1\" could not be saved: %2. It is tried again while Ostra runs.")
+                                      .arg(name).arg(reason))
+        }
+    }
+
     // A picture made by a newer camera firmware than this version reads.
     DialogNotice {
         id: newerFormat

@@ -28,6 +28,7 @@
 #include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -419,6 +420,46 @@ private slots:
         QVERIFY(clickItem(findItem(notice, "noticeAccept")));
         QTRY_VERIFY(!notice->property("visible").toBool());
         m_window->setProperty("editorLocation", QString());
+    }
+
+    // Edits that could not be saved are told in one notice that names each picture once,
+    // with its path and the reason shown as they are.
+    void editsNotSavedAreTold()
+    {
+        const QString odd = QDir::toNativeSeparators(m_folder + "/P <&> 1.vrx");
+        const QString plain = QDir::toNativeSeparators(m_folder + "/P2.vrx");
+        for (const auto& told : { qMakePair(odd, QStringLiteral("No space left on device")),
+                 qMakePair(odd, QStringLiteral("No space left on device")),
+                 qMakePair(plain, QStringLiteral("Read-only file system")) })
+            QVERIFY(QMetaObject::invokeMethod(
+                m_locator, "editsNotSaved", Q_ARG(QString, told.first), Q_ARG(QString, told.second)));
+        QObject* notice = opened("editsNotSaved");
+        QVERIFY(notice);
+        QQuickItem* message = findItem(notice, "noticeMessage");
+        QVERIFY(message);
+        const QString text = message->property("text").toString();
+        QCOMPARE(text.count(QStringLiteral("could not be saved")), 2);
+        QVERIFY2(text.contains(odd.toHtmlEscaped() + " could not be saved: No space left on device"),
+            qPrintable(text));
+        QVERIFY2(text.contains(plain + " could not be saved: Read-only file system"), qPrintable(text));
+        QVERIFY(clickItem(findItem(notice, "noticeAccept")));
+        QTRY_VERIFY(!notice->property("visible").toBool());
+        // The next failure starts a notice of its own.
+        QVERIFY(QMetaObject::invokeMethod(m_locator, "editsNotSaved", Q_ARG(QString, plain),
+            Q_ARG(QString, QStringLiteral("Input/output error"))));
+        QVERIFY(opened("editsNotSaved"));
+        QCOMPARE(message->property("text").toString().count(QStringLiteral("could not be saved")), 1);
+        QVERIFY(clickItem(findItem(notice, "noticeAccept")));
+        QTRY_VERIFY(!notice->property("visible").toBool());
+
+        // A preset that could not be written is named in a note.
+        QQmlExpression lastNote(
+            qmlContext(m_window), m_window, QStringLiteral("NotificationsManager.lastText"));
+        QVERIFY(QMetaObject::invokeMethod(AppSettings::instance(), "presetNotSaved",
+            Q_ARG(QString, "Warm dusk"), Q_ARG(QString, QStringLiteral("No space left on device"))));
+        QTRY_VERIFY2(lastNote.evaluate().toString().startsWith(QStringLiteral(
+                         "The preset \"Warm dusk\" could not be saved: No space left on device")),
+            qPrintable(lastNote.evaluate().toString()));
     }
 
     // A picture of a newer format offers the update once it has been read.

@@ -1,3 +1,4 @@
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
 #include "ciapi/renderer.h"
@@ -19,6 +20,7 @@
 #include "engine/transformhelpers.h"
 #include "engine/vrxmessage.h"
 #include "support/depthcanvas.h"
+#include "support/filesizelimit.h"
 #include "support/filetree.h"
 #include "support/heldlockfile.h"
 #include "support/heldopens.h"
@@ -468,6 +470,56 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 20000);
         QVERIFY(QFile::exists(state));
         QVERIFY(!canvas.item->viewer()->saveWasBusy());
+    }
+
+    // A save the disk refuses (a folder in the state file's place stops even a privileged
+    // user, as a full or read-only disk would) is told once, keeps the edit unsaved and is
+    // tried again by itself: the edit reaches the file once it can, with no change made
+    // meanwhile.
+    void refusedSaveIsToldAndTriedAgain()
+    {
+        const QString file = writePicture("refused.vrx", 128, 96, 23);
+        const QString state = StateFile::pathFor(QUrl::fromLocalFile(file));
+        ImageLocator locator(2, nullptr);
+        QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        QVERIFY(QDir().mkdir(state));
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        QTRY_COMPARE_WITH_TIMEOUT(notSaved.count(), 1, 20000);
+        QCOMPARE(notSaved.at(0).at(0).toString(), QDir::toNativeSeparators(file));
+        QVERIFY(canvas.item->viewer()->contentDirty());
+        QVERIFY(!canvas.item->viewer()->saveWasBusy());
+        QTRY_VERIFY(canvas.item->isSavePending());
+        QVERIFY(QDir().rmdir(state));
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 30000);
+        QCOMPARE(ostra::test::savedState(file).exposure, 0.75f);
+        QCOMPARE(notSaved.count(), 1);
+    }
+
+    // A picture left with edits that the disk refused opens with them again, and its canvas
+    // saves them as it saves edits once there is room, with no change made meanwhile.
+    void editsRefusedAtTheHandBackComeBack()
+    {
+        const QString file = writePicture("kept.vrx", 128, 96, 29);
+        ImageLocator locator(2, nullptr);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(file));
+        canvas.item->properties()->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        {
+            // No file of this process may grow past 16 bytes: a disk that is full.
+            const ostra::test::FileSizeLimit full(16);
+            QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+            canvas.item->setLocation(QString());
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+            QVERIFY(!ostra::test::savedState(file).exists);
+            QVERIFY(canvas.open(file));
+            QCOMPARE(canvas.item->properties()->tuneToneEntry("exposure")->currentValue().toDouble(), 0.75);
+            QVERIFY(canvas.item->viewer()->contentDirty());
+            QVERIFY(canvas.item->isSavePending());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!canvas.item->viewer()->contentDirty(), 30000);
+        QCOMPARE(ostra::test::savedState(file).exposure, 0.75f);
     }
 
     // The picture left for the next one (or for the gallery) is saved on a worker: a batch

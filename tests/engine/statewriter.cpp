@@ -1,6 +1,9 @@
 // A second process for the state-file, export and batch tests: it dies in the middle of
 // writing a state file, an export or a batch edit.
+#include "engine/export.h"
+#include "engine/exportqueue.h"
 #include "engine/exportrequest.h"
+#include "engine/fileperm.h"
 #include "engine/imageproperties.h"
 #include "engine/imageviewer.h"
 #include "engine/patchbatch.h"
@@ -10,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QThread>
 
@@ -94,6 +98,34 @@ int main(int argc, char** argv)
             return 2;
         app.exec();
         return 4;
+    }
+    if (args.size() == 5 && args[1] == QLatin1String("crash-copy")) {
+        // args: picture, first export, second export. Both ask for the same output, so the
+        // second is copied from the first; the copy dies half-way (past a file-size limit).
+        struct rlimit noCore = { 0, 0 };
+        setrlimit(RLIMIT_CORE, &noCore);
+        const QUrl picture = QUrl::fromLocalFile(args[2]);
+        ExportQueue queue;
+        QObject::connect(
+            &queue, &ExportQueue::notifyPartialProgress, &queue,
+            [&](int percentage, const QString& path) {
+                if (percentage < 100 || path != args[3])
+                    return;
+                std::signal(SIGXFSZ, SIG_DFL);
+                const rlim_t half = rlim_t(QFileInfo(path).size() / 2);
+                struct rlimit limit = { half, half };
+                setrlimit(RLIMIT_FSIZE, &limit);
+            },
+            Qt::DirectConnection);
+        const Export::SizeSpec size { Export::MinDimP, 120, {} };
+        for (const QString& path : { args[3], args[4] })
+            queue.enqueue(picture, std::make_shared<StreamSource>(picture), 1, path, size, 0);
+        FilePerm perm;
+        ImageViewer writer;
+        writer.setFilePerm(&perm);
+        queue.setWriter(&writer);
+        queue.run(writer);
+        return 3; // not reached: the copy is past the limit
     }
     return 1;
 }

@@ -1,7 +1,9 @@
 #include "support/eventloopturns.h"
+#include "support/filesizelimit.h"
 #include "support/openforview.h"
 #include "support/recordingcanvas.h"
 #include "support/rescuewatchdog.h"
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
 #include "ciapi/image.h"
@@ -16,6 +18,7 @@
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -211,6 +214,90 @@ private slots:
             QVERIFY(fullSize > 0); // the picture was still open before its state was saved
         }
         QTRY_VERIFY_WITH_TIMEOUT(CIAPI::Image::LiveBytes() - before < fullSize / 2, 20000);
+    }
+
+    // Edits that the disk refuses when the editor is handed back are told, naming the
+    // picture, and its state file stays as it was. They are not lost with the editor: the
+    // picture opens with them (still unsaved) while the disk refuses them, the open after
+    // there is room again saves them first, and so does the service when it ends.
+    void handBackThatCannotSave()
+    {
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        const QString state = StateFile::pathFor(url);
+        const auto exposureOf = [](ImageEditor* editor) {
+            return editor->properties()->tuneToneEntry("exposure")->currentValue().toDouble();
+        };
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        QSignalSpy notSaved(locator.get(), &ImageLocator::editsNotSaved);
+        Canvas a;
+        // Opens the picture, changes it unless `exposure` is 0, and hands it back; with
+        // `full`, no file of this process may grow past 16 bytes meanwhile: a disk that is full.
+        const auto openEditHandBack = [&](double exposure, bool full, double* shown) {
+            std::unique_ptr<ostra::test::FileSizeLimit> limit(
+                full ? new ostra::test::FileSizeLimit(16) : nullptr);
+            ImageEditor* editor = ostra::test::openedForView(*locator, url, &a);
+            QVERIFY(editor);
+            *shown = exposureOf(editor);
+            if (exposure != 0) {
+                editor->properties()->tuneToneEntry("exposure")->setCurrentValue(exposure);
+                QVERIFY(editor->syncProperties());
+            }
+            QSignalSpy freed(locator.get(), &ImageLocator::editorFreed);
+            locator->releaseEditorSlot(editor, &a);
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+        };
+        double shown = 0;
+        openEditHandBack(1.5, true, &shown);
+        QTRY_COMPARE(notSaved.count(), 1);
+        QCOMPARE(notSaved.at(0).at(0).toString(), QDir::toNativeSeparators(m_files[0]));
+        QVERIFY(!notSaved.at(0).at(1).toString().isEmpty());
+        QVERIFY(!QFile::exists(state));
+
+        // Still full: it opens with the edits, which its hand-back tries to save again.
+        openEditHandBack(0, true, &shown);
+        QCOMPARE(shown, 1.5);
+        QTRY_COMPARE(notSaved.count(), 2);
+        QVERIFY(!QFile::exists(state));
+        // Room again: the open saves them before it reads the picture's state.
+        openEditHandBack(0, false, &shown);
+        QCOMPARE(shown, 1.5);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.5f);
+
+        // Saved by the hand-back itself: nothing told.
+        openEditHandBack(1.25, false, &shown);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
+        QCoreApplication::processEvents();
+        QCOMPARE(notSaved.count(), 2);
+
+        // A star given after a refused hand-back, once there is room: the edits kept are
+        // saved before it, not dropped for it.
+        openEditHandBack(1.75, true, &shown);
+        QTRY_COMPARE(notSaved.count(), 3);
+        locator->rate(url, 2);
+        QTRY_COMPARE(locator->ratingsBeingWritten(), 0);
+        QCOMPARE(savedRating(m_files[0]), 2);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.75f);
+        openEditHandBack(1.25, false, &shown);
+        QCOMPARE(shown, 1.75);
+        QCOMPARE(notSaved.count(), 3);
+
+        // Another writer changes the file after a refused hand-back, behind the service's
+        // back: the edits kept are dropped, not written over its change.
+        openEditHandBack(2.0, true, &shown);
+        QTRY_COMPARE(notSaved.count(), 4);
+        StateFile::writeRating(url, 4);
+        openEditHandBack(0, false, &shown);
+        QCOMPARE(shown, 1.25);
+        QCOMPARE(savedRating(m_files[0]), 4);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
+
+        // Refused at the hand-back, and the service ends once there is room: they are saved.
+        openEditHandBack(0.5, true, &shown);
+        QCOMPARE(shown, 1.25);
+        QTRY_COMPARE(notSaved.count(), 5);
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
+        locator.reset();
+        QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 0.5f);
     }
 
     // A tone change made just before the picture is left is saved by the recycle step of

@@ -561,6 +561,45 @@ private slots:
         QVERIFY(whole > 0);
     }
 
+    // A copy of an export over a file of the same name, cut off by a kill, leaves that file
+    // whole and nothing in sight beside it, touches no other file, and the next export into
+    // the folder clears the rest.
+    void copyCutOffByAKill()
+    {
+        QTemporaryDir dir;
+        // The greater path is written first; the other is its copy.
+        const QString first = dir.filePath(QStringLiteral("z-first.ppm"));
+        const QString second = dir.filePath(QStringLiteral("a-second.ppm"));
+        const QByteArray old = QByteArray("P6\n1 1\n255\n") + QByteArray(3, 'o');
+        QVERIFY(ostra::test::writeTreeFile(second, old));
+        // A file of the user's whose name only looks like a leftover of the copy.
+        const QString mine = second + QStringLiteral(".transfer");
+        QVERIFY(ostra::test::writeTreeFile(mine, "mine"));
+        QProcess child;
+        child.start(ostra::test::binaryDir() + QStringLiteral("/tests/engine/engine_statewriter"),
+            { QStringLiteral("crash-copy"), m_a, first, second });
+        QVERIFY(child.waitForFinished(120000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY(QFileInfo(first).size() > 1000);
+        QCOMPARE(fileBytes(second), old);
+        QCOMPARE(fileBytes(mine), QByteArray("mine"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+            (QStringList { "a-second.ppm", "a-second.ppm.transfer", "z-first.ppm" }));
+
+        ExportRequest r;
+        r.location = QUrl::fromLocalFile(m_a);
+        r.format = 1;
+        r.sizeMode = 1;
+        r.size = QSize(64, 48);
+        r.path = dir.filePath(QStringLiteral("next.ppm"));
+        ImageViewer viewer;
+        openIn(viewer, m_a);
+        QVERIFY(exportImage(viewer, r, {}));
+        viewer.closeImage();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+            (QStringList { "a-second.ppm", "a-second.ppm.transfer", "next.ppm", "z-first.ppm" }));
+    }
+
     // Requests arrive while the worker runs and while it ends: every one is written, by
     // this run or by the run that the next idle answer starts.
     void noRequestIsStranded()

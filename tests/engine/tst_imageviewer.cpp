@@ -1,7 +1,10 @@
 #include "engine/channelorder.h"
+#include "engine/exportrequest.h"
 #include "engine/imageeditor.h"
 #include "engine/imageproperties.h"
+#include "engine/presetfolder.h"
 #include "engine/statefile.h"
+#include "engine/streameditor.h"
 #include "engine/streamsource.h"
 
 #include "ciapi/bytesource.h"
@@ -14,6 +17,7 @@
 #include "support/filetree.h"
 #include "support/heldlockfile.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
 #include "support/rescuewatchdog.h"
@@ -29,6 +33,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -823,6 +829,167 @@ private slots:
             viewer.renderer().getProperty(CIAPI::FloatParam::Tint));
         QVERIFY(viewer.propertyValue14() <= viewer.propertyValue16());
         viewer.closeImage();
+    }
+
+    // Every write of a picture's edits, its stars or an export over a file of the same name,
+    // on a disk that is full or was turned read-only: the write is refused, the old bytes
+    // stay as they were, nothing is left beside them that a later start could take for
+    // good, and the same write goes through once there is room again.
+    void everyWriteOnAFullOrReadOnlyDisk()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.filePath(QStringLiteral("ns")), QStringList { QStringLiteral("everyWriteInside") });
+    }
+    void everyWriteInside_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<bool>("readOnly");
+        for (const char* place : { "editor save", "editor save on a worker", "batch full write",
+                 "batch append", "rating", "export over a file", "preset" }) {
+            QTest::addRow("%s, full", place) << QString::fromLatin1(place) << false;
+            QTest::addRow("%s, read-only", place) << QString::fromLatin1(place) << true;
+        }
+    }
+    void everyWriteInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of everyWriteOnAFullOrReadOnlyDisk");
+        QFETCH(QString, place);
+        QFETCH(bool, readOnly);
+        static int mounts = 0;
+        const QString mount = root + QStringLiteral("/disk%1").arg(++mounts);
+        QVERIFY(ostra::test::mountTmpfs(QStringLiteral("ostra-full"), mount, QStringLiteral("size=2m")));
+        const QString path = editedPicture(mount, QStringLiteral("IMG_1.vrx"), 31);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+        const QString statePath = stateFilePathFor(url);
+        const QString exported = mount + QStringLiteral("/IMG_1.ppm");
+        const QByteArray oldExport = QByteArray("P6\n1 1\n255\n") + QByteArray(3, 'o');
+        QVERIFY(ostra::test::writeTreeFile(exported, oldExport));
+        const QByteArray oldState = fileBytes(statePath);
+        QVERIFY(!oldState.isEmpty());
+
+        ImageEditor editor;
+        QVERIFY(open(editor, path));
+        editor.properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        QVERIFY(editor.syncProperties());
+        const auto batchEditor = [&] {
+            auto batch = std::make_unique<StreamEditor>(false);
+            batch->setSource(sourceOf(path));
+            batch->deserialize(QFileInfo(statePath), false);
+            batch->renderer().setProperty(CIAPI::FloatParam::Exposure, 1.5f);
+            return batch;
+        };
+        // A tuning preset in the folder beside, renamed by the user.
+        PresetFolder presets(mount + QStringLiteral("/Presets"));
+        presets.createPreset(editor.properties());
+        QTRY_VERIFY(!presets.isScanning());
+        ImageProperties* preset = presets.presetList().value(0);
+        QVERIFY(preset);
+        const QString presetPath = mount + QStringLiteral("/Presets/") + preset->fileName();
+        const QByteArray oldPreset = fileBytes(presetPath);
+        QVERIFY(!oldPreset.isEmpty());
+        QSignalSpy presetNotSaved(&presets, &IPresetKeeper::presetNotSaved);
+        int renames = 0;
+
+        ExportRequest request;
+        request.location = url;
+        request.format = 1;
+        request.sizeMode = 1;
+        request.size = QSize(64, 48);
+        request.path = exported;
+
+        // The write in question; false when it was refused (its failure told, not hidden).
+        const auto write = [&]() -> bool {
+            try {
+                if (place == QLatin1String("editor save")) {
+                    QString error;
+                    const bool saved = editor.serializeCurrentState(true, &error);
+                    return saved && error.isEmpty() && !editor.contentDirty();
+                }
+                if (place == QLatin1String("editor save on a worker")) {
+                    QSignalSpy ended(&editor, &ImageViewer::saveEnded);
+                    if (!editor.saveInBackground(true))
+                        return false;
+                    if (!waitFor([&] { return !ended.isEmpty(); }))
+                        return false;
+                    return editor.takeSaveResult() && !editor.contentDirty();
+                }
+                if (place == QLatin1String("batch full write")) {
+                    batchEditor()->serialize(QFileInfo(statePath), false, true);
+                    return true;
+                }
+                if (place == QLatin1String("batch append")) {
+                    batchEditor()->serialize(QFileInfo(statePath), true, false);
+                    return true;
+                }
+                if (place == QLatin1String("rating")) {
+                    StateFile::writeRating(url, 5);
+                    return true;
+                }
+                if (place == QLatin1String("preset")) {
+                    const int told = presetNotSaved.count();
+                    presets.renamePreset(preset, QStringLiteral("renamed %1").arg(++renames));
+                    return presetNotSaved.count() == told;
+                }
+                return exportImage(editor, request, {});
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
+
+        const QStringList before = QDir(mount).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        QSignalSpy told(&editor, &ImageViewer::saveFailed);
+        if (readOnly)
+            QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(mount)));
+        else
+            QVERIFY(ostra::test::fillFileSystem(mount));
+        QVERIFY(!write());
+        QCOMPARE(fileBytes(statePath), oldState);
+        QCOMPARE(fileBytes(exported), oldExport);
+        QCOMPARE(fileBytes(presetPath), oldPreset);
+        QCOMPARE(QDir(mount + QStringLiteral("/Presets")).entryList(QDir::Files | QDir::Hidden),
+            QStringList { preset->fileName() });
+        QStringList after = QDir(mount).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        after.removeAll(QStringLiteral("filler"));
+        QCOMPARE(after, before);
+        const bool editorSave = place.startsWith(QLatin1String("editor"));
+        if (editorSave) {
+            QVERIFY(editor.contentDirty());
+            // Told once, however often it is tried again.
+            QCOMPARE(told.count(), 1);
+            QCOMPARE(told.at(0).at(0).toUrl(), url);
+            // In the system's words: what the user can do something about.
+            QCOMPARE(told.at(0).at(1).toString(),
+                QString::fromLocal8Bit(std::strerror(readOnly ? EROFS : ENOSPC)));
+            QVERIFY(!write());
+        }
+        QCOMPARE(told.count(), editorSave ? 1 : 0);
+        if (place == QLatin1String("preset")) {
+            QCOMPARE(presetNotSaved.count(), 1);
+            QCOMPARE(presetNotSaved.at(0).at(0).toString(), QStringLiteral("renamed 1"));
+            const QString reason = presetNotSaved.at(0).at(1).toString();
+            QVERIFY2(readOnly ? reason.contains(QLatin1String("not writable"))
+                              : reason == QString::fromLocal8Bit(std::strerror(ENOSPC)),
+                qPrintable(reason));
+        }
+
+        // Room again: the same write goes through.
+        if (readOnly)
+            QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,rw '%1'").arg(mount)));
+        else
+            QVERIFY(QFile::remove(mount + QStringLiteral("/filler")));
+        QVERIFY(write());
+        if (place == QLatin1String("rating"))
+            QCOMPARE(ostra::test::savedState(path).rating, 5);
+        else if (place == QLatin1String("preset"))
+            QVERIFY(fileBytes(presetPath).contains("renamed 2"));
+        else if (place == QLatin1String("export over a file"))
+            QVERIFY(fileBytes(exported).size() > oldExport.size());
+        else
+            QCOMPARE(ostra::test::savedState(path).exposure, 1.5f);
+        editor.closeImage();
     }
 };
 

@@ -170,7 +170,9 @@ private slots:
     }
 
     // A preset renamed while the disk is full keeps its file whole (the new name is not
-    // written), and gets it once there is room again.
+    // written), and gets it once there is room again. Each preset the user makes, renames
+    // or overwrites on the full disk is told as not saved; the rescans that try again are
+    // not.
     void renameOnAFullDiskKeepsTheFile()
     {
         QTemporaryDir dir;
@@ -185,15 +187,33 @@ private slots:
         QVERIFY(mine);
         const QStringList before { mine->fileName() + ": mine" };
         QCOMPARE(presetsOnDisk(folder), before);
+        QSignalSpy notSaved(&presets, &IPresetKeeper::presetNotSaved);
         {
             ostra::test::FileSizeLimit limit(64);
             presets.renamePreset(mine, QStringLiteral("renamed on a full disk"));
+            edited.setName(QStringLiteral("made on a full disk"));
+            presets.createPreset(&edited);
+            presets.overwritePreset(nullptr, mine, QStringLiteral("overwritten on a full disk"));
+            presets.rescan();
+            QTRY_VERIFY(!presets.isScanning());
+        }
+        const QStringList told { "renamed on a full disk", "made on a full disk",
+            "overwritten on a full disk" };
+        QCOMPARE(notSaved.count(), told.size());
+        for (int i = 0; i < told.size(); ++i) {
+            QCOMPARE(notSaved.at(i).at(0).toString(), told.at(i));
+            QVERIFY(!notSaved.at(i).at(1).toString().isEmpty());
         }
         QCOMPARE(presetsOnDisk(folder), before);
+        ImageProperties* made = presets.presetList().value(0);
+        QVERIFY(made && made != mine);
+        presets.removePreset(made);
         presets.rescan();
-        QCOMPARE(presetsOnDisk(folder), before);
+        QTRY_VERIFY(!presets.isScanning());
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": mine" });
         presets.renamePreset(mine, QStringLiteral("renamed"));
         QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": renamed" });
+        QCOMPARE(notSaved.count(), told.size());
     }
 
     // Only regular files of a preset's size are read: a link to an endless device or a

@@ -19,6 +19,8 @@
 #include <QtConcurrent>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
@@ -190,6 +192,49 @@ private slots:
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files),
             QStringList({ QStringLiteral("IMG.1.vrx"), QStringLiteral("IMG.1.vrxs") }));
         QCOMPARE(save(stamp, content(10, 'f')), StateFile::Result::Saved);
+    }
+
+    void deviceErrorOnSync_data()
+    {
+        QTest::addColumn<QString>("write");
+        QTest::newRow("editor save") << "save";
+        QTest::newRow("batch full write") << "replace";
+        QTest::newRow("appended rating") << "append";
+    }
+
+    // The disk reports that the written bytes did not reach it (an input/output error when
+    // they are synced): every kind of write fails and says why, and the state file keeps
+    // its old bytes, alone in its folder.
+    void deviceErrorOnSync()
+    {
+        QFETCH(QString, write);
+        StateStamp stamp;
+        QCOMPARE(save(stamp, stateBytes(2)), StateFile::Result::Saved);
+        const QByteArray old = fileBytes(m_state);
+        StateFile::setSync([](int) {
+            errno = EIO;
+            return -1;
+        });
+        struct Restore
+        {
+            ~Restore() { StateFile::setSync(nullptr); }
+        } restore;
+        QString error;
+        try {
+            if (write == QLatin1String("save")) {
+                QCOMPARE(StateFile::save(m_state, false, stamp, writerOf(stateBytes(3)), &error),
+                    StateFile::Result::Failed);
+            } else if (write == QLatin1String("replace")) {
+                StateFile::replace(m_state, writerOf(stateBytes(3)));
+            } else {
+                StateFile::writeRating(m_raw, 3);
+            }
+        } catch (const std::runtime_error& e) {
+            error = QString::fromLocal8Bit(e.what());
+        }
+        QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EIO))), qPrintable(error));
+        QCOMPARE(fileBytes(m_state), old);
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "IMG.1.vrxs" });
     }
 
     // A backup whose state file is gone was left by a save that removed the file first;

@@ -317,12 +317,7 @@ private slots:
             const QByteArray original = writePicture(path, 3, false, 384);
             if (kind == QLatin1String("full")) {
                 // Only a few blocks stay free.
-                QFile filler(mount + "/filler");
-                QVERIFY(filler.open(QIODevice::WriteOnly));
-                const QByteArray block(4096, 'x');
-                while (filler.write(block) == block.size() && filler.flush()) { }
-                filler.close();
-                QFile::resize(filler.fileName(), filler.size() - 8192);
+                QVERIFY(ostra::test::fillFileSystem(mount, 8192));
             } else {
                 QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(mount)));
             }

@@ -15,6 +15,7 @@
 #include "library/session.h"
 #include "library/sessionlogger.h"
 #include "support/forkedchild.h"
+#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
 namespace {
@@ -232,6 +233,63 @@ private slots:
         auto logger = open();
         QCOMPARE(logger->activeId(), kept);
         QCOMPARE(rootsOf(logger->session(kept)), QStringList { a });
+    }
+
+    // A history on a disk that fills up or turns read-only: a start there shows the sessions
+    // it holds, the folders opened meanwhile are not recorded, the history is not set aside
+    // as damaged, and once the disk can be written again everything before is still there.
+    void fullOrReadOnlyDiskKeepsTheHistory()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.filePath("ns"), QStringList { "fullOrReadOnlyDiskInside" });
+    }
+    void fullOrReadOnlyDiskInside_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::newRow("full") << false;
+        QTest::newRow("read-only") << true;
+    }
+    void fullOrReadOnlyDiskInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of fullOrReadOnlyDiskKeepsTheHistory");
+        QFETCH(bool, readOnly);
+        const QString disk = root + (readOnly ? "/ro" : "/full");
+        QVERIFY(ostra::test::mountTmpfs("ostra-history", disk, "size=1m"));
+        m_db = disk + "/Ostra.1.db";
+        const QString a = folder("a");
+        int first = 0;
+        {
+            auto logger = open();
+            logger->offer(QUrl::fromLocalFile(a), true);
+            first = logger->activeId();
+        }
+        QVERIFY(first > 0);
+        const QStringList before = QDir(disk).entryList(QDir::Files | QDir::Hidden);
+        if (readOnly)
+            QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(disk)));
+        else
+            QVERIFY(ostra::test::fillFileSystem(disk));
+        {
+            auto logger = open();
+            QVERIFY(logger->session(first));
+            QCOMPARE(rootsOf(logger->session(first)), QStringList { a });
+            logger->reset();
+            logger->offer(QUrl::fromLocalFile(folder("b")), true);
+        }
+        QStringList after = QDir(disk).entryList(QDir::Files | QDir::Hidden);
+        after.removeAll("filler");
+        QCOMPARE(after, before);
+
+        if (readOnly)
+            QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,rw '%1'").arg(disk)));
+        else
+            QVERIFY(QFile::remove(disk + "/filler"));
+        auto logger = open();
+        QVERIFY(logger->session(first));
+        QCOMPARE(rootsOf(logger->session(first)), QStringList { a });
+        QCOMPARE(count(m_db, "operation='o' and root_url like '%/a'"), 1);
+        QCOMPARE(count(m_db, "root_url like '%/b'"), 0);
     }
 
     // A process killed amid a write leaves its journal behind: the next start rolls the

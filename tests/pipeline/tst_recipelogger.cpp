@@ -1,5 +1,6 @@
 #include "support/eventloopturns.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
@@ -659,6 +660,51 @@ private slots:
         QCOMPARE(doneRows(), 2);
         QCOMPARE(run->logger.unsavedCount(), 0);
         QCOMPARE(run->source.fetches.size(), restart ? 0 : 2);
+    }
+
+    // The journal's disk fills up while pictures are imported to another: what marks them
+    // imported is kept and saved once there is room, no source lets go of a picture before
+    // that, and the journal stays whole.
+    void journalOnAFullDisk()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(dir.filePath("ns"), QStringList { "journalOnAFullDiskInside" });
+    }
+    void journalOnAFullDiskInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of journalOnAFullDisk");
+        const QString data = root + "/data";
+        QVERIFY(ostra::test::mountTmpfs("ostra-data", data, "size=1m"));
+        const QString journal = data + "/Trans.1.db";
+        const QList<Recipe> pictures { recipe("a.jpg", 10, "jpg"), recipe("b.jpg", 10, "jpg") };
+        QStandardItemModel items(2, 1);
+        Run run(journal);
+        run.source.cap = 2;
+        run.source.verifyAnswer = true;
+        for (int i = 0; i < 2; ++i)
+            run.logger.claimIndex("transfer", "cam1", pictures.at(i).imageUuid, items.index(i, 0));
+        run.start();
+        run.logger.setBatch(true);
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(run.logger.putRecipe(session(1), url(QString("full/%1.jpg").arg(i)), pictures.at(i), {}));
+        run.logger.setFree(session(1));
+        run.logger.setBatch(false);
+        QTRY_COMPARE(run.source.fetches.size(), 2);
+
+        QVERIFY(ostra::test::fillFileSystem(data));
+        run.source.deliver(0);
+        run.source.deliver(1);
+        settle(run.router);
+        QCOMPARE(readFile(dir.filePath("full/0.jpg")).size(), 10);
+        QCOMPARE(run.source.freed, QList<QUuid>());
+        QVERIFY(run.logger.unsavedCount() > 0);
+
+        QVERIFY(QFile::remove(data + "/filler"));
+        QTRY_COMPARE_WITH_TIMEOUT(run.source.freed.size(), 2, 30000);
+        QCOMPARE(scalar(journal, "select count(*) from recipes where done=1").toInt(), 2);
+        QCOMPARE(scalar(journal, "PRAGMA quick_check").toString(), QStringLiteral("ok"));
+        QCOMPARE(run.logger.unsavedCount(), 0);
     }
 
     // A journal that can't be opened saves nothing: imports still run, and no source

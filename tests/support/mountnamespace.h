@@ -4,6 +4,7 @@
 // where their mounts are invisible to the rest of the machine and vanish with the process.
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -47,6 +48,27 @@ inline void printChildFailure(const QByteArray& output, int exitCode)
             qWarning("child| %s", line.constData());
     }
     qWarning("child exit code %d", exitCode);
+}
+
+// Fills the file system that holds `folder` with the file `folder`/filler until a write
+// fails for want of room, then gives `leave` bytes back (rounded down to whole blocks of
+// 4 KiB). Tells whether the file system was full at some point. Meant for a tiny tmpfs:
+// it writes 64 MiB at most.
+inline bool fillFileSystem(const QString& folder, qint64 leave = 0)
+{
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    const QByteArray block(4096, 'x');
+    bool full = false;
+    for (int i = 0; i < 16384 && !full; ++i)
+        full = filler.write(block) != block.size();
+    // Smaller pieces fill the last block's tail.
+    for (int i = 0; i < 4096 && filler.write("x", 1) == 1; ++i) { }
+    const qint64 size = filler.size();
+    filler.close();
+    return full
+        && (leave < 4096 || QFile::resize(filler.fileName(), qMax<qint64>(0, size - leave / 4096 * 4096)));
 }
 
 // Runs the named test functions of this program in a private mount namespace with
