@@ -234,7 +234,8 @@ private slots:
         }
         QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EIO))), qPrintable(error));
         QCOMPARE(fileBytes(m_state), old);
-        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "IMG.1.vrxs" });
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden),
+            QStringList({ "IMG.1.vrx", "IMG.1.vrxs" }));
     }
 
     // A backup whose state file is gone was left by a save that removed the file first;
