@@ -32,8 +32,9 @@ QString firstLocation(int location)
 // How long the end of the object waits for a volume under way.
 constexpr int kLeaveMs = 500;
 
-// Free bytes of the file system whose root folder this is, as the folder opened reads
-// them; -1 when it can't be opened.
+// Free bytes of the file system whose root folder this is that the user may fill (the
+// blocks a disk keeps for the system are left out, as the import's check of each copy leaves
+// them out), as the folder opened reads them; -1 when it can't be opened.
 qlonglong freeBytesAt(const QString& root)
 {
     const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -42,7 +43,7 @@ qlonglong freeBytesAt(const QString& root)
     struct statvfs st;
     const bool read = ::fstatvfs(fd, &st) == 0;
     ::close(fd);
-    return read ? qlonglong(st.f_bfree) * qlonglong(st.f_frsize) : -1;
+    return read ? qlonglong(st.f_bavail) * qlonglong(st.f_frsize) : -1;
 }
 
 // Whether the folder, opened, may be written into: false for a file, a folder that can't

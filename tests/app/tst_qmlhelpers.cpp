@@ -13,6 +13,7 @@
 #include <QQmlEngine>
 #include <QTemporaryDir>
 
+#include <cstdlib>
 #include <memory>
 
 #include "app/defaultfont.h"
@@ -27,6 +28,7 @@
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTextStream>
 #include <QTimer>
 
@@ -278,6 +280,29 @@ private slots:
         QVERIFY2(made, qPrintable(component.errorString()));
         QVERIFY(qobject_cast<ImageEdit*>(made.get()));
         QCOMPARE(made->property("mode").toInt(), int(ImageEdit::Crop));
+    }
+
+    // The space told is what the user may fill: blocks kept for the system's own use on a
+    // disk that keeps some are not counted, as the import's check of each copy counts them.
+    void spaceFreeLeavesOutReservedBlocks()
+    {
+        const QStorageInfo disk(QDir::tempPath());
+        const qlonglong reserved = disk.bytesFree() - disk.bytesAvailable();
+        if (reserved < 64 * 1024 * 1024)
+            QSKIP("the disk of the temporary folder keeps no blocks aside");
+        Volumes volumes(new MountInfoSource, new ostra::test::NoEjector);
+        QVERIFY(ostra::test::waitReady(volumes));
+        Utils utils;
+        const qlonglong told = spaceFree(utils, QDir::tempPath(), &volumes);
+        const qlonglong available = QStorageInfo(QDir::tempPath()).bytesAvailable();
+        // Other writers on the disk move it a little meanwhile.
+        QVERIFY2(std::abs(told - available) < reserved / 2,
+            qPrintable(QStringLiteral("%1 told, %2 available, %3 kept aside")
+                           .arg(told)
+                           .arg(available)
+                           .arg(reserved)));
+        QVERIFY(std::abs(Utils::estimateSpaceFree(volumes.mounted(), QDir::tempPath()) - available)
+            < reserved / 2);
     }
 
     void spaceFreeAtFolderBoundary()
