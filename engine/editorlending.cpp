@@ -45,6 +45,14 @@ EditorLending::~EditorLending()
 
 void EditorLending::closeAll()
 {
+    {
+        // An export waiting for a save of the canvas's would wait for the event loop that
+        // this close holds: it goes on (the queue was aborted, so it writes nothing).
+        QMutexLocker lock(&m_savingMutex);
+        m_closing = true;
+        m_exportSaves.clear();
+        m_saved.wakeAll();
+    }
     for (bool& lent : m_withCanvas)
         lent = false;
     {
@@ -109,7 +117,7 @@ void EditorLending::waitWhileSaving(const QUrl& url, bool exports)
         return;
     QMutexLocker lock(&m_savingMutex);
     const auto saving = [&] {
-        if (exports && m_exportSaves.contains(key))
+        if (exports && !m_closing && m_exportSaves.contains(key))
             return true;
         for (const QUrl& u : m_saving) {
             if (u == key)
@@ -195,7 +203,8 @@ void EditorLending::saveForExport(const QUrl& url)
         return; // nothing unsaved
     }
     QMutexLocker lock(&m_savingMutex);
-    ++m_exportSaves[key];
+    if (!m_closing)
+        ++m_exportSaves[key];
 }
 
 void EditorLending::exportSaveEnded(const QUrl& key)

@@ -125,6 +125,9 @@ private:
     // Per picture: the writes asked by saveForExport not over yet; guarded by
     // m_savingMutex.
     QHash<QUrl, int> m_exportSaves;
+    // Set when the service closes: the ends of the canvas's saves would come through the
+    // event loop the close holds, so exports wait for them no more.
+    bool m_closing = false;
     mutable QMutex m_savingMutex;
     QWaitCondition m_saved;
     std::atomic<int> m_waitingForSave { 0 };

@@ -21,13 +21,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "tools/vrxgen/generator.h"
@@ -479,6 +482,35 @@ private slots:
             QCOMPARE(after.size(), before.size().transposed());
         else
             QCOMPARE(after.size(), before.size() / 2);
+    }
+
+    // A quit while an export of the picture on the canvas waits for the canvas's save: the
+    // save ends on its worker, but the news of it would come through the event loop that
+    // the quit holds. The quit ends, and the cut export leaves no file.
+    void quitWhileAnExportWaitsForTheCanvasSave()
+    {
+        const QUrl url = QUrl::fromLocalFile(m_files[1]);
+        const QString folder = m_dir.filePath(QStringLiteral("exports-quit"));
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        Canvas a;
+        ImageEditor* editor = ostra::test::openedForView(*locator, url, &a);
+        QVERIFY(editor);
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.2);
+        QVERIFY(editor->syncProperties());
+        // The save the export asks for waits for the picture's state, held here.
+        auto held = std::make_unique<QLockFile>(StateFile::lockPath(StateFile::pathFor(url)));
+        QVERIFY(held->tryLock(0));
+        locator->exportImageList(
+            { url }, 2, 2, int(Export::Level), QUrl::fromLocalFile(folder), QStringLiteral("quit"), false);
+        QVERIFY(QTest::qWaitFor([&] { return locator->opensWaitingForSave() > 0; }, 30000));
+        std::thread release([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            held.reset();
+        });
+        locator.reset();
+        release.join();
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/quit.ppm")));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // A star given while the picture is still being opened (its state already read, the
