@@ -10,11 +10,7 @@ namespace {
 // Writes edits kept since their picture was closed, unless its state file changed since.
 StateFile::Result writeUnsaved(const UnsavedState& edits, QString* error)
 {
-    StateStamp stamp = edits.madeOver;
-    return StateFile::save(
-        edits.statePath, false, stamp,
-        [&edits](std::ostream& out) { out.write(edits.bytes.data(), std::streamsize(edits.bytes.size())); },
-        error, StateFile::kRatingLockWaitMs, edits.picture);
+    return StateFile::saveKept(edits, error, StateFile::kRatingLockWaitMs);
 }
 
 } // namespace

@@ -151,6 +151,9 @@ public:
     void setSourceProbe(std::function<void(const QUrl&)> probe) { m_sourceProbe = std::move(probe); }
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
+    // The picture went to the bin: edits kept since a save of it was refused go with it,
+    // and never reach the next picture of its name.
+    void forgetKeptEdits(const QUrl& url) { m_lending.forgetUnsaved(url); }
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);

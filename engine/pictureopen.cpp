@@ -96,20 +96,14 @@ PictureOpen::Outcome PictureOpen::run(FilePerm* filePerm, const CalibrationLooku
 
 void PictureOpen::settleUnsaved(const QString& statePath)
 {
-    StateStamp stamp = m_unsaved->madeOver;
     QString error;
     // Bounded: an open does not wait long for a writer here; the edits then open unsaved.
-    const StateFile::Result result = StateFile::save(
-        statePath, false, stamp,
-        [this](std::ostream& out) {
-            out.write(m_unsaved->bytes.data(), std::streamsize(m_unsaved->bytes.size()));
-        },
-        &error, kUnsavedLockWaitMs);
+    const StateFile::Result result = StateFile::saveKept(*m_unsaved, &error, kUnsavedLockWaitMs);
     if (result == StateFile::Result::Saved) {
         qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << statePath;
         return;
     }
-    if (result == StateFile::Result::ChangedOnDisk) {
+    if (result == StateFile::Result::ChangedOnDisk || result == StateFile::Result::PictureGone) {
         qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped: its state file"
                             << statePath << "was changed since";
         return;

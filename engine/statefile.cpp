@@ -317,6 +317,17 @@ StateFile::Result StateFile::save(const QString& statePath, bool force, StateSta
     return result;
 }
 
+StateFile::Result StateFile::saveKept(const UnsavedState& edits, QString* error, int lockWaitMs)
+{
+    if (edits.madeOver.exists() && !StateStamp::of(edits.statePath).exists())
+        return Result::ChangedOnDisk;
+    StateStamp stamp = edits.madeOver;
+    return save(
+        edits.statePath, false, stamp,
+        [&edits](std::ostream& out) { out.write(edits.bytes.data(), std::streamsize(edits.bytes.size())); },
+        error, lockWaitMs, edits.picture);
+}
+
 bool StateFile::read(const QString& statePath, const Reader& reader, StateStamp& stamp)
 {
     return read(statePath, reader, stamp, -1) == ReadResult::Read;

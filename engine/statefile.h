@@ -74,6 +74,11 @@ public:
     static Result save(const QString& statePath, bool force, StateStamp& stamp, const Writer& writer,
         QString* error = nullptr, int lockWaitMs = -1, const QString& picture = QString());
 
+    // Edits kept since their picture was closed (UnsavedState), written unless the state
+    // file changed since they were made over it (a state that was there and is gone counts
+    // as changed: the bin took it) or the picture is gone.
+    static Result saveKept(const UnsavedState& edits, QString* error, int lockWaitMs);
+
     enum class ReadResult {
         Read,
         NoFile, // there is no state file; nothing read

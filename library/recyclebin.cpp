@@ -138,6 +138,8 @@ bool RecycleBin::recycleImage(const QUrl& url)
             trash.restore(moved.at(i).first, moved.at(i).second);
         return false;
     }
+    if (m_imageService)
+        m_imageService->forgetKeptEdits(url);
     return true;
 }
 

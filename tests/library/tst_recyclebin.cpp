@@ -2,23 +2,32 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 
 #include "engine/fileperm.h"
+#include "engine/imagelocator.h"
+#include "engine/imagenumberproperty.h"
+#include "engine/imageproperties.h"
 #include "engine/statefile.h"
 #include "engine/streamsource.h"
 #include "engine/vrxcompress.h"
 #include "library/recyclebin.h"
 #include "platform/freedesktoptrash.h"
+#include "support/filesizelimit.h"
 #include "support/filetree.h"
 #include "support/mountnamespace.h"
+#include "support/openforview.h"
 #include "support/picturefiles.h"
 #include "support/rawsamples.h"
+#include "support/recordingcanvas.h"
+#include "support/savedstate.h"
 #include "support/testmain.h"
 
 namespace {
@@ -171,6 +180,56 @@ private slots:
         QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
         QVERIFY(QFile::exists(picture));
         writer.unlock();
+    }
+
+    // Edits kept since the disk refused their save when the editor left the picture go to
+    // the bin with it: a new picture later put under its name, rated, and the service that
+    // ends, never get them, whether the first picture had a state file or not.
+    void keptEditsGoWithThePicture_data()
+    {
+        QTest::addColumn<bool>("hadState");
+        QTest::newRow("no state before") << false;
+        QTest::newRow("a state before") << true;
+    }
+    void keptEditsGoWithThePicture()
+    {
+        QFETCH(bool, hadState);
+        const QString folder = m_dir.filePath(hadState ? "kept-state" : "kept");
+        QVERIFY(QDir().mkpath(folder));
+        const QString picture
+            = ostra::test::PictureFiles::write(folder, "IMG_0007.vrx", ostra::test::PictureFiles::small(31));
+        QVERIFY(!picture.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(picture);
+        if (hadState)
+            StateFile::writeRating(url, 1);
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        QSignalSpy notSaved(locator.get(), &ImageLocator::editsNotSaved);
+        ostra::test::RecordingCanvas canvas;
+        {
+            ostra::test::FileSizeLimit full(16);
+            ImageEditor* editor = ostra::test::openedForView(*locator, url, &canvas);
+            QVERIFY(editor);
+            editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+            QVERIFY(editor->syncProperties());
+            QSignalSpy freed(locator.get(), &ImageLocator::editorFreed);
+            locator->releaseEditorSlot(editor, &canvas);
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+            QTRY_COMPARE(notSaved.count(), 1);
+        }
+        RecycleBin bin;
+        bin.setFilePerm(locator->filePerm());
+        bin.setImageService(locator.get());
+        QVERIFY(bin.recycleImage(url));
+        QVERIFY(!QFile::exists(picture));
+        QVERIFY(
+            !ostra::test::PictureFiles::write(folder, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
+                 .isEmpty());
+        locator->rate(url, 2);
+        QTRY_COMPARE(locator->ratingsBeingWritten(), 0);
+        locator.reset();
+        const ostra::test::SavedState state = ostra::test::savedState(picture);
+        QCOMPARE(state.rating, 2);
+        QCOMPARE(state.exposure, 0.f);
     }
 
     // A picture that cannot be moved (here a mount on it) stays with its state file and
