@@ -38,12 +38,15 @@ ExportPlanner::ExportPlanner(std::function<QSet<QString>()> claimed, QObject* pa
 ExportPlanner::~ExportPlanner()
 {
     m_replies->close();
-    {
-        // What claims the paths may go with the owner.
-        std::lock_guard<std::mutex> lock(m_shared->mutex);
-        m_shared->claimed = nullptr;
-    }
+    forgetClaims();
     m_worker.leave(kLeaveMs);
+}
+
+void ExportPlanner::forgetClaims()
+{
+    // What claims the paths may go with the owner.
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->claimed = nullptr;
 }
 
 QString ExportPlanner::freePath(

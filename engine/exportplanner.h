@@ -52,6 +52,8 @@ public:
     void plan(const QString& folder, const QList<Picture>& pictures, int formats, Done done);
     // Requests asked so far are not answered.
     void cancel();
+    // The owner goes: plans still on the worker no longer ask it for its claimed paths.
+    void forgetClaims();
     // Requests not answered yet.
     int pending() const { return m_pending; }
 

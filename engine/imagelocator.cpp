@@ -125,6 +125,8 @@ ImageLocator::~ImageLocator()
     // saved and closed. Nothing of this waits for this thread, whose event loop may have
     // ended already.
     m_exportPlanner->cancel();
+    // The queue is deleted before the planner, whose worker may still be making a folder.
+    m_exportPlanner->forgetClaims();
     m_exportQueue->abort();
     m_lending.closeAll();
     // Tasks that never started are dropped; running ones are waited for.
