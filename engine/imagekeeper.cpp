@@ -92,15 +92,24 @@ void ImageKeeper::onListenerCountChanged(int count)
 
 std::shared_ptr<StreamSource> ImageKeeper::streamSource()
 {
-    QMutexLocker lock(&m_mutex);
-    std::shared_ptr<StreamSource> source = m_source.lock();
-    if (!source) {
-        if (m_sourceProbe)
-            m_sourceProbe(m_url);
-        source = std::make_shared<StreamSource>(m_url);
-        m_source = source;
+    std::function<void(const QUrl&)> probe;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (std::shared_ptr<StreamSource> source = m_source.lock())
+            return source;
+        probe = m_sourceProbe;
     }
-    return source;
+    // Made outside the lock: resolving the file's path asks the disk, which may hang, and
+    // the window takes this lock to ask whether the picture is loading.
+    if (probe)
+        probe(m_url);
+    auto made = std::make_shared<StreamSource>(m_url);
+    QMutexLocker lock(&m_mutex);
+    // One source per file: one made meanwhile on another thread is the one.
+    if (std::shared_ptr<StreamSource> source = m_source.lock())
+        return source;
+    m_source = made;
+    return made;
 }
 
 void ImageKeeper::dropSource()

@@ -41,7 +41,11 @@ public:
     std::shared_ptr<StreamSource> streamSource();
     // Runs where a new source is made, before its path is resolved (tests hold it there).
     // Set before the keeper is shared.
-    void setSourceProbe(std::function<void(const QUrl&)> probe) { m_sourceProbe = std::move(probe); }
+    void setSourceProbe(std::function<void(const QUrl&)> probe)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_sourceProbe = std::move(probe);
+    }
     // Forgets the shared source so the next user maps the file anew (after the file was
     // replaced); readers still holding the old source keep the bytes they mapped.
     void dropSource();
