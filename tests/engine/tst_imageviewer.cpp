@@ -739,6 +739,30 @@ private slots:
         QVERIFY(!editor.isLoaded());
     }
 
+    // An editor destroyed while an engine thread announces the depth it computed: the
+    // announcement either ends before the editor is taken apart or does not come at all
+    // (the thread sanitizer sees the editor's override called during its destruction).
+    void editorDestroyedWhileDepthIsAnnounced()
+    {
+        for (int round = 0; round < 3; ++round) {
+            auto* editor = new ImageEditor;
+            QSemaphore announcing;
+            QSemaphore destroying;
+            connect(
+                editor, &ImageEditor::depthForDOFAvailableSignal, editor,
+                [&] {
+                    announcing.release();
+                    destroying.tryAcquire(1, 10000);
+                },
+                Qt::DirectConnection);
+            QVERIFY(open(*editor, m_good));
+            editor->renderLevel(-1, 2);
+            QVERIFY2(announcing.tryAcquire(1, 60000), "no depth was announced");
+            destroying.release();
+            delete editor;
+        }
+    }
+
     void noStaleOutputAfterCancel()
     {
         ImageViewer viewer;
