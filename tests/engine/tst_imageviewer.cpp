@@ -103,6 +103,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        // The opens made here on the GUI thread look their files' keys up on a thread of
+        // their own and give up after a bounded wait, as for a drive that does not answer;
+        // on a loaded machine the default wait can pass for a local file that answers.
+        m_perm.setGuiKeyWait(10000);
         m_good = PictureFiles::write(m_dir.path(), "good.vrx", PictureFiles::small(3));
         m_other = PictureFiles::write(m_dir.path(), "other.vrx", PictureFiles::small(4));
         auto incompatible = PictureFiles::small(5);
