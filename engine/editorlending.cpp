@@ -199,8 +199,13 @@ void EditorLending::recycleEditor(ImageEditor& editor)
         }
     } notice { *this, index };
     m_beforeClose(editor);
-    if (m_recycleProbe)
-        m_recycleProbe(editor);
+    EditorStep probe;
+    {
+        QMutexLocker lock(&m_probeMutex);
+        probe = m_recycleProbe;
+    }
+    if (probe)
+        probe(editor);
     if (m_forViewing[index]) {
         editor.saveAndClose();
     } else {

@@ -289,6 +289,25 @@ private slots:
             locator.releaseEditorSlot(second, &b);
     }
 
+    // The recycle probe may be replaced while an editor handed back is recycled on its
+    // thread: each recycle runs one probe, the old or the new.
+    void recycleProbeReplacedWhileRecycling()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        std::atomic<int> probed { 0 };
+        const auto probe = [&probed](ImageEditor&) { ++probed; };
+        for (int round = 0; round < 3; ++round) {
+            locator.setRecycleProbe(probe);
+            Canvas canvas;
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+            QVERIFY(editor);
+            locator.releaseEditorSlot(editor, &canvas);
+            locator.setRecycleProbe(probe);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(probed.load(), 3, 30000);
+    }
+
     // An export asked for right after the editor was handed back (the editor page closed,
     // the gallery's export at once) shows the edits the editor still has to save: the
     // export waits for that save. The recycle step is held until the export has either
