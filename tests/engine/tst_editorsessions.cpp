@@ -129,7 +129,7 @@ private slots:
         // Handed back with the save forced: the rating is in the state file.
         QCOMPARE(savedRating(m_files[0]), 4);
         // The first canvas no longer hears the editor; the third gets its renders.
-        QTRY_VERIFY(!c.outputs.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!c.outputs.isEmpty(), 60000);
         QVERIFY(a.outputs.size() <= 2);
         proceed.release(10);
     }
@@ -154,7 +154,7 @@ private slots:
             ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
             QVERIFY(editor);
             editor->renderLevel(0, 2);
-            QTRY_VERIFY(!canvas.outputs.isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!canvas.outputs.isEmpty(), 60000);
             {
                 const CIAPI::ImagePyramid pyramid = editor->renderer().outputBuffer();
                 fullSize = qint64(pyramid[0].stride()) * pyramid[0].height();
