@@ -49,7 +49,7 @@ fi
 if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ] && [ "${OSTRA_TSAN_QT:-0}" = "1" ]; then
     BUILD_DIR="$ROOT/build-tsan-qt" BUILD_TYPE=RelWithDebInfo \
         ostra_configure -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=OFF
-    tsan_qt_tests='engine/tst_(imageproperties|imagetransformproperties|imagerouter|patchdocument|enginestreams|streameditor|exportbudget|exifreader|vrxmetadata|presetfolder|streampart|statefile|fileperm|thumbnailbudget|imageviewer|editorsessions)|library/tst_(fairpartitioner|selectionaggregator|recyclebin|activesession|sessionlogger|imagelocatorresolver|root)|pipeline/tst_(ticketsrecord|pipelinemodel|reciperouter|routerfaults|recipelogger|journalcrash|filecopy)|capture/tst_(targetfolder|hasbeenmodel|videosmodel|volmonitor|volumes|winsessionproxy|capturefacade)'
+    tsan_qt_tests='engine/tst_(imageproperties|imagetransformproperties|imagerouter|patchdocument|enginestreams|streameditor|exportbudget|exifreader|vrxmetadata|presetfolder|streampart|statefile|fileperm|thumbnailbudget|imageviewer|editorsessions|imagelocator|metahistory)|library/tst_(fairpartitioner|selectionaggregator|recyclebin|activesession|sessionlogger|imagelocatorresolver|root)|pipeline/tst_(ticketsrecord|pipelinemodel|reciperouter|routerfaults|recipelogger|journalcrash|filecopy)|capture/tst_(targetfolder|hasbeenmodel|videosmodel|volmonitor|volumes|winsessionproxy|capturefacade|capturemodel|capturesession)'
     mapfile -t tsan_qt_targets < <(ninja -C "$ROOT/build-tsan-qt" -t targets all |
         grep -oE "^(${tsan_qt_tests//\//_}|pipeline_journalcrasher):" | tr -d ':' | sort -u)
     cmake --build "$ROOT/build-tsan-qt" -j "${OSTRA_JOBS:-$(nproc)}" --target "${tsan_qt_targets[@]}"
