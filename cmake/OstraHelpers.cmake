@@ -37,6 +37,14 @@ endfunction()
 
 # ostra_tests(<folder> LIBS <libs...> [LABELS <labels...>])
 # One test executable per tests/<folder>/tst_*.cpp, with the shared support files.
+# Under ThreadSanitizer a test program (or a helper process of one) is told the order Qt's
+# locks and queued calls make (see tests/sanitizer).
+function(ostra_tsan_hooks target)
+    if(TARGET ostra_tsan_qtsync)
+        target_link_libraries(${target} PRIVATE ostra_tsan_qtsync)
+    endif()
+endfunction()
+
 function(ostra_tests folder)
     cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
     file(GLOB tests CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp")
@@ -45,6 +53,7 @@ function(ostra_tests folder)
         set(target ${folder}_${tname})
         add_executable(${target} ${t})
         target_link_libraries(${target} PRIVATE ${ARG_LIBS})
+        ostra_tsan_hooks(${target})
         target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
         ostra_warnings(${target})
         # Test programs keep their symbols but not the libraries' debug information, which

@@ -345,8 +345,13 @@ void EditorLending::recycleEditor(ImageEditor& editor)
         }
     } notice { *this, index };
     m_beforeClose(editor);
-    if (m_recycleProbe)
-        m_recycleProbe(editor);
+    EditorStep probe;
+    {
+        QMutexLocker lock(&m_probeMutex);
+        probe = m_recycleProbe;
+    }
+    if (probe)
+        probe(editor);
     if (m_forViewing[index]) {
         const QUrl url = editor.currentUrl();
         std::shared_ptr<const UnsavedState> unsaved;

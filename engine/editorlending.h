@@ -75,8 +75,12 @@ public:
     // is not over. Never on the GUI thread.
     void waitUntilSavedForExport(const QUrl& url);
     // Runs after `beforeClose`, before the editor is saved and closed (diagnostics and
-    // tests).
-    void setRecycleProbe(EditorStep probe) { m_recycleProbe = std::move(probe); }
+    // tests). May be set while an editor is being recycled.
+    void setRecycleProbe(EditorStep probe)
+    {
+        QMutexLocker lock(&m_probeMutex);
+        m_recycleProbe = std::move(probe);
+    }
     // Runs on the worker of every background open of the editors (diagnostics and tests).
     void setOpenProbe(const ImageViewer::OpenProbe& probe)
     {
@@ -110,7 +114,8 @@ private:
     // an editor back must not wait for a screenful of thumbnails.
     QThreadPool m_recyclePool;
     std::unique_ptr<StdArrayPool<ImageEditor, kEditorCount>> m_editorPool;
-    EditorStep m_recycleProbe;
+    EditorStep m_recycleProbe; // guarded by m_probeMutex
+    QMutex m_probeMutex;
     std::function<void()> m_freedNotice;
     // Per editor: lent to the canvas (its edits are the newest and saved with force).
     std::atomic<bool> m_forViewing[kEditorCount] = {};

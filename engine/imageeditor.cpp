@@ -20,6 +20,9 @@ ImageEditor::ImageEditor(QObject* parent)
 
 ImageEditor::~ImageEditor()
 {
+    // A depth computation still under way announces its depth from an engine thread
+    // through this object's overrides: it must not meet an editor being destroyed.
+    silenceRenderer();
     // The depth editor refers to the renderer, which the viewer part destroys later.
     QMutexLocker lock(&m_editorMutex);
     m_depthEditor.reset();

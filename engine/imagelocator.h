@@ -159,6 +159,8 @@ public:
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
     bool hasKeeper(const QUrl& url) const { return m_keepers.contains(fileKey(url)); }
     int pendingCount() const;
+    // Indexing tasks handed to the pool that have not ended.
+    int runningCount() const { return m_scheduler.runningCount(); }
     bool isWatched(const QUrl& url) const;
     // What the last indexing result said of a file (empty until one came).
     QMap<int, QVariant> indexedValues(const QUrl& url) const { return m_rows.value(fileKey(url)); }

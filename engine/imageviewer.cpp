@@ -88,13 +88,19 @@ ImageViewer::~ImageViewer()
     waitForOpens();
     m_savePool.waitForDone();
     // No listener may run into a half-destroyed viewer: silence the renderer first.
-    if (m_renderer) {
-        m_renderer->cancelRenderRequests();
-        m_renderer->setOutputUpdateListener({});
-        m_renderer->setStateChangeListener({});
-        m_renderer->setProgressUpdateListener({});
-        m_renderer.reset();
-    }
+    silenceRenderer();
+    m_renderer.reset();
+}
+
+void ImageViewer::silenceRenderer()
+{
+    if (!m_renderer)
+        return;
+    m_renderer->cancelRenderRequests();
+    // Each returns once a listener call under way has ended.
+    m_renderer->setOutputUpdateListener({});
+    m_renderer->setStateChangeListener({});
+    m_renderer->setProgressUpdateListener({});
 }
 
 void ImageViewer::kind(int& kind) const
@@ -225,12 +231,7 @@ void ImageViewer::replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer)
 {
     if (renderer == m_renderer)
         return;
-    if (m_renderer) {
-        m_renderer->cancelRenderRequests();
-        m_renderer->setOutputUpdateListener({});
-        m_renderer->setStateChangeListener({});
-        m_renderer->setProgressUpdateListener({});
-    }
+    silenceRenderer();
     m_renderer = std::move(renderer);
     installListeners();
 }

@@ -169,6 +169,10 @@ protected:
     void installListeners();
     // The renderer becomes `renderer`, with this viewer's listeners.
     virtual void replaceRenderer(std::shared_ptr<CIAPI::Renderer> renderer);
+    // Cancels the renderer's requests and takes its listeners away, waiting for a listener
+    // call under way: the engine's threads call this object (virtually too) no more. A
+    // derived destructor calls it before it destroys anything of its own.
+    void silenceRenderer();
     // A picture opened in the background is open now (its signal follows).
     virtual void openFinished(const QUrl& url);
 

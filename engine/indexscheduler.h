@@ -36,6 +36,9 @@ public:
     // Starts waiting tasks while slots are free.
     void shuffleTasks();
     int pendingCount() const;
+    // Tasks handed to the pool that have not ended (a task handed over may not have
+    // begun yet).
+    int runningCount() const { return m_threadCount - m_taskSlots.available(); }
     // Drops the tasks that have not started; their keepers stop loading.
     void cancel();
     // Drops the tasks not started yet for the files whose keepers are named; returns how

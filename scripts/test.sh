@@ -41,3 +41,20 @@ if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ]; then
     TSAN_OPTIONS="ignore_noninstrumented_modules=1 ${TSAN_OPTIONS:-}" \
         ctest --output-on-failure --timeout 900 -R "ciapi/tst_(renderer|workerpool)$"
 fi
+
+# On request (OSTRA_TSAN_QT=1), the threaded test programs of the service, the gallery, the
+# import pipeline and the camera transports under ThreadSanitizer too, with the order of Qt's
+# own locks and queued calls given to the sanitizer (tests/sanitizer). Not run by default:
+# building those libraries once more costs about as much as the sanitized build above.
+if [ "${OSTRA_SKIP_SANITIZERS:-0}" != "1" ] && [ "${OSTRA_TSAN_QT:-0}" = "1" ]; then
+    BUILD_DIR="$ROOT/build-tsan-qt" BUILD_TYPE=RelWithDebInfo \
+        ostra_configure -DOSTRA_TSAN=ON -DOSTRA_ENGINE_ONLY=OFF
+    tsan_qt_tests='engine/tst_(imageproperties|imagetransformproperties|imagerouter|patchdocument|enginestreams|streameditor|exportbudget|exifreader|vrxmetadata|presetfolder|streampart|statefile|fileperm|thumbnailbudget|imageviewer|editorsessions|imagelocator|metahistory)|library/tst_(fairpartitioner|selectionaggregator|recyclebin|activesession|sessionlogger|imagelocatorresolver|root)|pipeline/tst_(ticketsrecord|pipelinemodel|reciperouter|routerfaults|recipelogger|journalcrash|filecopy)|capture/tst_(targetfolder|hasbeenmodel|videosmodel|volmonitor|volumes|winsessionproxy|capturefacade|capturemodel|capturesession)'
+    mapfile -t tsan_qt_targets < <(ninja -C "$ROOT/build-tsan-qt" -t targets all |
+        grep -oE "^(${tsan_qt_tests//\//_}|pipeline_journalcrasher):" | tr -d ':' | sort -u)
+    cmake --build "$ROOT/build-tsan-qt" -j "${OSTRA_JOBS:-$(nproc)}" --target "${tsan_qt_targets[@]}"
+    cd "$ROOT/build-tsan-qt"
+    TSAN_OPTIONS="ignore_noninstrumented_modules=1 report_signal_unsafe=0 suppressions=$ROOT/scripts/tsan.supp ${TSAN_OPTIONS:-}" \
+        xvfb-run -a -s "-screen 0 1920x1080x24" ctest --output-on-failure -j "$(nproc)" --timeout 900 \
+        -R "^(${tsan_qt_tests})$"
+fi

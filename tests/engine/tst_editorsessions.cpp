@@ -168,7 +168,7 @@ private slots:
         // Handed back with the save forced: the rating is in the state file.
         QCOMPARE(savedRating(m_files[0]), 4);
         // The first canvas no longer hears the editor; the third gets its renders.
-        QTRY_VERIFY(!c.outputs.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!c.outputs.isEmpty(), 60000);
         QVERIFY(a.outputs.size() <= 2);
         proceed.release(10);
     }
@@ -193,7 +193,7 @@ private slots:
             ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
             QVERIFY(editor);
             editor->renderLevel(0, 2);
-            QTRY_VERIFY(!canvas.outputs.isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!canvas.outputs.isEmpty(), 60000);
             {
                 const CIAPI::ImagePyramid pyramid = editor->renderer().outputBuffer();
                 fullSize = qint64(pyramid[0].stride()) * pyramid[0].height();
@@ -410,6 +410,25 @@ private slots:
         locator.releaseEditorSlot(again, &a);
         if (second)
             locator.releaseEditorSlot(second, &b);
+    }
+
+    // The recycle probe may be replaced while an editor handed back is recycled on its
+    // thread: each recycle runs one probe, the old or the new.
+    void recycleProbeReplacedWhileRecycling()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_files[0]);
+        std::atomic<int> probed { 0 };
+        const auto probe = [&probed](ImageEditor&) { ++probed; };
+        for (int round = 0; round < 3; ++round) {
+            locator.setRecycleProbe(probe);
+            Canvas canvas;
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+            QVERIFY(editor);
+            locator.releaseEditorSlot(editor, &canvas);
+            locator.setRecycleProbe(probe);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(probed.load(), 3, 30000);
     }
 
     // An export asked for right after the editor was handed back (the editor page closed,

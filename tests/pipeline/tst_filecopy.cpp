@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -127,6 +126,13 @@ private:
     QString m_source;
 
 private slots:
+    void initTestCase()
+    {
+        // The copies' outcomes are queued to the test's thread.
+        qRegisterMetaType<Recipe>();
+        qRegisterMetaType<Volume>();
+    }
+
     void init()
     {
         for (const QString& name : QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden))
@@ -329,7 +335,12 @@ private slots:
         CopyGroup group;
         group.maxAgeMs = 3600000;
         group.moveToThread(&thread);
-        QSignalSpy settled(&group, &CopyGroup::settled);
+        // Reported on the group's thread, taken here (a spy would be filled on that thread
+        // while this one reads it).
+        QVector<QVector<CopyOutcome>> settled;
+        QObject taker; // goes first: nothing queued to it runs once the test is over
+        connect(&group, &CopyGroup::settled, &taker,
+            [&settled](const QVector<CopyOutcome>& outcomes) { settled.append(outcomes); });
         auto hand = [&](const QString& name) {
             FileCopy* copy = worker(m_source, dir.filePath(name), ".transfer");
             copy->moveToThread(&thread);
@@ -342,12 +353,12 @@ private slots:
         hand("1.vrx");
         hand("2.vrx");
         hand("3.vrx");
-        QVERIFY(settled.wait(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!settled.isEmpty(), 10000);
         QCOMPARE(settled.size(), 1);
-        QCOMPARE(settled.at(0).at(0).value<QVector<CopyOutcome>>().size(), 3);
+        QCOMPARE(settled.at(0).size(), 3);
         hand("4.vrx");
-        QTRY_COMPARE(settled.size(), 2);
-        const QVector<CopyOutcome> second = settled.at(1).at(0).value<QVector<CopyOutcome>>();
+        QTRY_COMPARE_WITH_TIMEOUT(settled.size(), 2, 10000);
+        const QVector<CopyOutcome> second = settled.at(1);
         QCOMPARE(second.size(), 1);
         QVERIFY(second.first().success);
         QCOMPARE(readFile(dir.filePath("4.vrx")), kContent);
@@ -367,11 +378,17 @@ private slots:
         FileToken viewer = perm.acquireFileSemaphore(m_source, FilePerm::kShared);
         FileCopy* first = worker(m_source, path("a.vrx"), ".transfer");
         first->filePerm = &perm;
-        QSignalSpy firstDone(first, &FileCopy::onCopied);
+        // The outcomes are taken on this thread (a spy would be filled on the copy thread).
+        QList<bool> firstDone;
+        QList<bool> secondDone;
+        QObject taker; // goes first: nothing queued to it runs once the test is over
+        connect(first, &FileCopy::onCopied, &taker,
+            [&firstDone](
+                const QString&, const Recipe&, const Volume&, bool success) { firstDone << success; });
         first->moveToThread(&thread);
         QMetaObject::invokeMethod(first, "copy", Qt::QueuedConnection);
-        QVERIFY(firstDone.wait(10000));
-        QVERIFY(firstDone.first().at(3).toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!firstDone.isEmpty(), 10000);
+        QVERIFY(firstDone.first());
 
         // Someone holds the target: the copy waits, and gives up when stopped.
         FileToken writer = perm.acquireFileSemaphore(path("b.vrx"), FilePerm::kExclusive);
@@ -380,13 +397,16 @@ private slots:
         second->stop = std::make_shared<std::atomic<bool>>(false);
         auto stop = second->stop;
         QPointer<FileCopy> alive(second);
-        QSignalSpy secondDone(second, &FileCopy::onCopied);
+        connect(second, &FileCopy::onCopied, &taker,
+            [&secondDone](
+                const QString&, const Recipe&, const Volume&, bool success) { secondDone << success; });
         second->moveToThread(&thread);
         QMetaObject::invokeMethod(second, "copy", Qt::QueuedConnection);
-        QVERIFY(!secondDone.wait(300));
+        QTest::qWait(300);
+        QVERIFY(secondDone.isEmpty());
         stop->store(true);
-        QVERIFY(secondDone.wait(10000));
-        QVERIFY(!secondDone.first().at(3).toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!secondDone.isEmpty(), 10000);
+        QVERIFY(!secondDone.first());
         QTRY_VERIFY(!alive);
         QVERIFY(!QFileInfo::exists(path("b.vrx")));
         QVERIFY(!QFileInfo::exists(path("b.vrx.transfer")));

@@ -39,10 +39,14 @@ public:
     }
 
     // Waits until no task runs and the results of the finished ones have been delivered.
+    // A task handed to the pool may not have begun yet: it is counted as running.
     bool settle()
     {
-        const bool idle
-            = QTest::qWaitFor([&] { return started == finished && m_locator.pendingCount() == 0; }, 20000);
+        const bool idle = QTest::qWaitFor(
+            [&] {
+                return started == finished && m_locator.pendingCount() == 0 && m_locator.runningCount() == 0;
+            },
+            20000);
         QCoreApplication::processEvents();
         return idle;
     }
