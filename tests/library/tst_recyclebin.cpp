@@ -232,21 +232,30 @@ private slots:
         QCOMPARE(state.exposure, 0.f);
     }
 
-    // A picture that cannot be moved (here a mount on it) stays with its state file and
-    // copies: its edits are never sent to the bin without it.
-    void pictureThatStaysKeepsItsSideFiles()
+    // One of a picture's files cannot be moved (here a mount on it): the picture stays with
+    // its state file and copies, and the bin keeps nothing of it; its edits are never sent
+    // to the bin without it, nor left behind without it. Movable again, all of them go.
+    void fileThatStaysKeepsThePicture()
     {
-        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("pictureThatStaysInside") });
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("fileThatStaysInside") });
     }
-    void pictureThatStaysInside()
+    void fileThatStaysInside_data()
+    {
+        QTest::addColumn<QString>("stays");
+        QTest::newRow("the picture") << "IMG_0001.vrx";
+        QTest::newRow("its state file") << "IMG_0001.vrxs";
+    }
+    void fileThatStaysInside()
     {
         if (ostra::test::mountNamespaceFolder().isEmpty())
-            QSKIP("runs only inside the mount namespace of pictureThatStaysKeepsItsSideFiles");
-        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/stays #1");
+            QSKIP("runs only inside the mount namespace of fileThatStaysKeepsThePicture");
+        QFETCH(QString, stays);
+        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/stays #") + stays;
         for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "low/IMG_0001.jpg" })
             touch(folder + "/" + name);
         const QString picture = folder + "/IMG_0001.vrx";
-        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(picture)));
+        const QString mounted = folder + "/" + stays;
+        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(mounted)));
         FilePerm perm;
         RecycleBin bin;
         bin.setFilePerm(&perm);
@@ -256,40 +265,10 @@ private slots:
         QVERIFY(QFile::exists(folder + "/IMG_0001.vrxs"));
         QVERIFY(QFile::exists(folder + "/low/IMG_0001.jpg"));
         QCOMPARE(trashed(), QStringList());
-        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(picture)));
+        QCOMPARE(QDir(FreedesktopTrash::homeTrash() + "/info").entryList(QDir::Files), QStringList());
+        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(mounted)));
         QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
         QCOMPARE(trashed(), QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs" }));
-    }
-
-    // One of the picture's files cannot be moved (here a mount on its state file): the
-    // picture comes back with its edits, and the bin keeps nothing of it.
-    void sideFileThatStaysKeepsThePicture()
-    {
-        OSTRA_RUN_IN_MOUNT_NAMESPACE(m_dir.path(), QStringList { QStringLiteral("sideFileThatStaysInside") });
-    }
-    void sideFileThatStaysInside()
-    {
-        if (ostra::test::mountNamespaceFolder().isEmpty())
-            QSKIP("runs only inside the mount namespace of sideFileThatStaysKeepsThePicture");
-        const QString folder = ostra::test::mountNamespaceFolder() + QStringLiteral("/side stays");
-        for (const char* name : { "IMG_0007.vrx", "IMG_0007.vrxs", "low/IMG_0007.jpg" })
-            touch(folder + "/" + name);
-        const QString picture = folder + "/IMG_0007.vrx";
-        const QString state = folder + "/IMG_0007.vrxs";
-        QVERIFY(ostra::test::shell(QStringLiteral("mount --bind '%1' '%1'").arg(state)));
-        FilePerm perm;
-        RecycleBin bin;
-        bin.setFilePerm(&perm);
-        bin.setLowResFolder(QStringLiteral("low"));
-        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
-        QVERIFY(QFile::exists(picture));
-        QVERIFY(QFile::exists(state));
-        QVERIFY(QFile::exists(folder + "/low/IMG_0007.jpg"));
-        QCOMPARE(trashed(), QStringList());
-        QCOMPARE(QDir(FreedesktopTrash::homeTrash() + "/info").entryList(QDir::Files), QStringList());
-        QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(state)));
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
-        QCOMPARE(trashed(), QStringList({ "IMG_0007.jpg", "IMG_0007.vrx", "IMG_0007.vrxs" }));
     }
 
     // A picture sent to the bin while its compression waits to put the result in its place
