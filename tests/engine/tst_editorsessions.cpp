@@ -206,13 +206,18 @@ private slots:
         } else {
             locator.setBackgroundProcessing(true);
             std::atomic<long long> seen { 0 };
-            locator.setRecycleProbe([&](ImageEditor&) { seen = CIAPI::Image::LiveBytes() - before; });
+            std::atomic<bool> recycled { false };
+            locator.setRecycleProbe([&](ImageEditor&) {
+                seen = CIAPI::Image::LiveBytes() - before;
+                recycled = true;
+            });
             Export::SizeSpec size;
             size.unit = Export::DepthOnly;
             size.value = -1;
             locator.requestWriter(url, CIAPI::ExportPPM, QProcess::nullDevice(), size, 0);
-            // Recycled: the state with its depth is saved.
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(StateFile::pathFor(url)), 60000);
+            // Recycled: the state with its depth is saved. (Background processing may write
+            // a state of the picture first: the recycle step itself is waited for.)
+            QTRY_VERIFY_WITH_TIMEOUT(recycled.load() && QFileInfo::exists(StateFile::pathFor(url)), 60000);
             fullSize = seen;
             QVERIFY(fullSize > 0); // the picture was still open before its state was saved
         }
