@@ -170,8 +170,10 @@ void ImageItem::setOffscreen(bool offscreen)
         m_planesRef.reset();
         m_refresh = QRegion();
         emit loadingChanged();
-    } else if (!offscreen && m_pyramid == loadingPyramid() && m_location.isValid()) {
-        // Back on the screen: the kept picture comes back at once, else it is read again.
+    } else if (!offscreen && (m_pyramid == loadingPyramid() || m_pyramid == invalidPyramid())
+        && m_location.isValid()) {
+        // Back on the screen: the kept picture comes back at once, else it is read again. A
+        // file found unreadable is asked for again too: it may have been written since.
         requestImage();
     }
     emit offscreenChanged();

@@ -192,8 +192,12 @@ private slots:
             == file);
         const std::shared_ptr<ImageKeeper> keeper = locator.keeperFor(url);
         QVERIFY(QMetaObject::invokeMethod(&locator, "onFileContentsUpdated", Q_ARG(QUrl, url)));
-        QTRY_VERIFY_WITH_TIMEOUT(keeper->hasOutput() && keeper->kept().pyramid.levelCount() > 0, 20000);
-        QVERIFY(!item->valid()); // off the screen: nothing taken
+        // Whether background work renders the picture meanwhile or not, off the screen the
+        // item takes nothing, and back on the screen it shows the picture.
+        QTRY_VERIFY_WITH_TIMEOUT(locator.rowFor(url).value(IResolver::Invalid).isValid()
+                && !locator.rowFor(url).value(IResolver::Invalid).toBool(),
+            20000);
+        QVERIFY(!item->valid());
 
         item->setOffscreen(false);
         QTRY_VERIFY_WITH_TIMEOUT(item->valid(), 20000);
