@@ -269,7 +269,7 @@ void Utils::askDirWritable(const QString& path)
 {
     const std::shared_ptr<ReplyTarget> replies = m_replies;
     ask([this, replies, path] {
-        const bool writable = !path.isEmpty() && writableFolder(nearestExisting(path));
+        const bool writable = isDirWritable(path);
         replies->post([this, path, writable] { emit dirWritableKnown(path, writable); });
     });
 }
