@@ -75,7 +75,11 @@ Item {
     Popup {
         id: popup
         objectName: "sessionsPopup"
+        // Below the indicator, its right edge at the indicator's (which stands at the
+        // window's right edge), and kept inside the window.
+        x: status.width - width
         y: status.height
+        margins: 4
         width: 420
         padding: 8
 

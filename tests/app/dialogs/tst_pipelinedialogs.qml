@@ -21,6 +21,8 @@ TestCase {
     }
     PipelineStatus {
         id: status
+        // At the window's right edge, as in the main window.
+        anchors.right: parent.right
         router: routerFixture.router
         history: historyFixture
     }
@@ -114,6 +116,11 @@ TestCase {
         routerFixture.finishImport(7)
         status.sessionsPopup.open()
         tryCompare(status.sessionsPopup, "opened", true)
+        // Opened from the window's right edge, the list stays inside the window.
+        var shown = status.sessionsPopup.contentItem.mapToItem(test, 0, 0)
+        verify(shown.x >= 0, "left edge " + shown.x)
+        verify(shown.x + status.sessionsPopup.contentItem.width <= test.width,
+               "right edge " + (shown.x + status.sessionsPopup.contentItem.width))
         var open = null
         tryVerify(function() {
             // The row of the import (the first one stands for files without import).
