@@ -27,6 +27,11 @@ Item {
     readonly property int sequenceCount: router ? router.sequenceCount : 0
     property date now: new Date()
     readonly property alias sessionsPopup: popup
+    // The words and radices of the ages and times left: the largest unit only.
+    readonly property var timeUnits: [qsTr("second"), qsTr("minute"), qsTr("hour"), qsTr("day")]
+    readonly property var timePlurals: [qsTr("seconds"), qsTr("minutes"), qsTr("hours"), qsTr("days")]
+    readonly property var timeRadices: [1000, 60, 60, 24]
+    readonly property var timeScales: [0, 1, 2, 3]
 
     implicitWidth: 32
     implicitHeight: 32
@@ -144,11 +149,17 @@ Item {
                         id: left
                         progressModel: status.router && row.isClient ? status.router.footprint(row.sessUuid) : null
                         started: !row.finished
+                        units: status.timeUnits
+                        plurals: status.timePlurals
+                        radices: status.timeRadices
+                        scales: status.timeScales
                     }
                     TimeSince {
                         id: since
-                        units: [qsTr("second"), qsTr("minute"), qsTr("hour"), qsTr("day")]
-                        plurals: [qsTr("seconds"), qsTr("minutes"), qsTr("hours"), qsTr("days")]
+                        units: status.timeUnits
+                        plurals: status.timePlurals
+                        radices: status.timeRadices
+                        scales: status.timeScales
                         startDate: model.dateTime
                         endDate: status.now
                     }
@@ -167,7 +178,10 @@ Item {
                     Label {
                         objectName: "stateText"
                         text: model.isCancel ? qsTr("cancelling...")
-                            : row.finished ? model.itemsOut + " " + qsTr("items imported") + ", " + (since.known ? since.remaining : qsTr("unknown time"))
+                            : row.finished ? model.itemsOut + " " + qsTr("items imported") + ", "
+                                             + (!since.known ? qsTr("unknown time")
+                                                : since.remaining === "" ? qsTr("just now")
+                                                : since.remaining + " " + qsTr("ago"))
                             : !model.isActive ? qsTr("Waiting to import") + " " + model.itemsAll + " " + qsTr("items")
                             : model.itemsOut < model.itemsAll ? qsTr("Importing item") + " " + (model.itemsOut + 1) + " " + qsTr("of") + " " + model.itemsAll + (left.known ? ", " + left.remaining : "")
                             : qsTr("indexing content...")

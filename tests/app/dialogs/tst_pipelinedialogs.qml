@@ -132,6 +132,10 @@ TestCase {
             }
             return open !== null && open.visible
         })
+        // A finished import tells its age in words.
+        var age = findChild(open.parent.parent, "stateText")
+        verify(age !== null)
+        verify(/items imported, (just now|\d+ \w+ ago)$/.test(age.text), age.text)
         status.openedNow = false
         open.clicked()
         // The folder is read again off the GUI thread first.
