@@ -13,8 +13,9 @@
 // all CPUs against one (work inflation, aim near 1.0), the time during which at most one
 // thread worked (serial time), and the share of the CPUs busy (threads that run or wait for a
 // CPU, sampled every millisecond) with the share of the time fewer threads than CPUs could
-// run, from which a speed-up on a quiet machine is estimated; the medians of three runs at one
-// CPU and of five at all.
+// run, from which a speed-up on a quiet machine is estimated, and the threads that could run in
+// each tenth of the export (where they wait); the medians of three runs at one CPU and of five
+// at all.
 // `bench_export --demo` also exports the demo's largest picture (28 mm) as the plain export
 // and through the queue's path on 8 CPUs and prints the peaks (aim under 600 MiB). The
 // parent stays small; children are this program run again.
@@ -144,6 +145,28 @@ public:
                 under += dt;
         }
         return { wall, under };
+    }
+
+    // The threads that could run (at most `cpus`), on average over each of `parts` equal parts
+    // of the wall time from `from` to `to` (after stop()): where in the export threads wait.
+    std::vector<double> atWork(Clock::time_point from, Clock::time_point to, int parts) const
+    {
+        std::vector<double> sum(size_t(parts), 0.0), wall(size_t(parts), 0.0);
+        const double span = std::chrono::duration<double>(to - from).count();
+        for (size_t i = 0; span > 0 && i < m_timeline.size(); ++i) {
+            const auto& [t, n] = m_timeline[i];
+            if (t < from || t >= to)
+                continue;
+            const double dt
+                = std::chrono::duration<double>(t - (i > 0 ? m_timeline[i - 1].first : m_start)).count();
+            const auto k = size_t(
+                std::min(parts - 1, int(std::chrono::duration<double>(t - from).count() / span * parts)));
+            sum[k] += dt * std::min(n, m_cpus);
+            wall[k] += dt;
+        }
+        for (size_t k = 0; k < sum.size(); ++k)
+            sum[k] = wall[k] > 0 ? sum[k] / wall[k] : 0.0;
+        return sum;
     }
 
 private:
@@ -324,6 +347,9 @@ int childQueueExport(const std::string& dir, bool decodedFirst)
         const auto [wall, under] = meter.underBetween(from, to);
         std::printf(" %.4f %.4f", wall, under);
     }
+    // The threads at work in each tenth of the export.
+    for (const double n : meter.atWork(t0, t1, 10))
+        std::printf(" %.2f", n);
     std::printf("\n");
     return 0;
 }
@@ -384,6 +410,8 @@ struct Run
     // Until the first group of bands is written, the other groups, the end: each one's wall
     // time and the time in it during which fewer threads than CPUs could run (queue-export).
     double part[3] = { 0, 0, 0 }, partUnder[3] = { 0, 0, 0 };
+    // The threads at work in each tenth of the export (queue-export).
+    double tenth[10] = {};
     bool ok = false;
 };
 
@@ -417,6 +445,13 @@ Run medianOf(std::vector<Run> runs)
         std::sort(u.begin(), u.end());
         m.part[k] = w[w.size() / 2];
         m.partUnder[k] = u[u.size() / 2];
+    }
+    for (int k = 0; k < 10; ++k) {
+        std::vector<double> v;
+        for (const Run& r : runs)
+            v.push_back(r.tenth[k]);
+        std::sort(v.begin(), v.end());
+        m.tenth[k] = v[v.size() / 2];
     }
     for (const Run& r : runs) {
         m.peak = std::max(m.peak, r.peak);
@@ -470,6 +505,8 @@ Run runChild(const std::vector<std::string>& args, int runs, bool reports, bool 
             line >> r.seconds >> r.second >> r.peak >> r.base >> r.cpu >> r.serial >> r.busy >> r.under;
             for (int k = 0; k < 3; ++k)
                 line >> r.part[k] >> r.partUnder[k];
+            for (double& n : r.tenth)
+                line >> n;
         } else {
             r.seconds = wall;
             r.peak = use.ru_maxrss / 1024.0;
@@ -656,6 +693,11 @@ int main(int argc, char** argv)
                 "in the other groups %.1f of %.1f ms, at the end %.1f of %.1f ms (medians)\n",
                 allCpus, 1e3 * queue.partUnder[0], 1e3 * queue.part[0], 1e3 * queue.partUnder[1],
                 1e3 * queue.part[1], 1e3 * queue.partUnder[2], 1e3 * queue.part[2]);
+            // When they wait: the threads that could run, by tenth of the export's wall time.
+            std::printf("    threads at work (of %d) in each tenth of the export, medians:", allCpus);
+            for (const double n : queue.tenth)
+                std::printf(" %.1f", n);
+            std::printf("\n");
         }
     }
     // Memory beyond the decoded raw data (and depth), at all CPUs: the aim allows 8 bytes per

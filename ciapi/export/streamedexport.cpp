@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ciapi/export/encoderthread.h"
+#include "ciapi/export/groupschedule.h"
 #include "ciapi/export/latch.h"
 #include "ciapi/export/linearwindow.h"
 #include "ciapi/export/scratchshelf.h"
@@ -320,13 +321,14 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
     if (direct && !transposed && groupCount > 0) {
         // At the export's own size, not turned: one loop for all the groups, so that the threads
         // done with a group's tiles start the next group's rather than wait for the group's last
-        // tile. Each group's tiles are followed by the tasks that make the next group's linear
-        // rows (once the tiles two groups back have let go of the window they go to, and the
-        // window they copy from is sharpened), sharpen them and measure the next group's tiles,
-        // which wait for all of it. Every wait is for tasks earlier in the loop, so under
-        // way. Each band's rows go to the writer, in the bands' order, once its tiles are done;
-        // after a group's last band the progress is reported (an abort seen there, or at any
-        // tile, writes nothing more).
+        // tile. Besides the tiles, each group after the first has tasks that make its linear rows
+        // (once the tiles two groups back have let go of the window they go to, and the window
+        // they copy from is sharpened) and tasks that sharpen them and measure its tiles. The
+        // schedule hands each task out once what it needs is done, the next group's rows before
+        // the tiles of the group before it: they are made while that group renders rather than
+        // after its last tile, with the threads waiting for them. Each band's rows go to the
+        // writer, in the bands' order, once its tiles are done; after a group's last band the
+        // progress is reported (an abort seen there, or at any tile, writes nothing more).
         std::vector<int> groupFirst(size_t(groupCount) + 1, 0); // its first band, in render order
         for (int g = 0; g < groupCount; ++g)
             groupFirst[size_t(g) + 1] = groupFirst[size_t(g)] + groupBands(groupFirst[size_t(g)]);
@@ -336,12 +338,15 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             = [&](int g) { return (groupFirst[size_t(g) + 1] - groupFirst[size_t(g)]) * tilesPerBand; };
         // Room for each step's tasks of the next group, known before its window is planned.
         const int slots = LinearWindow::maxTasks(windowRows);
-        // The loop: group g's tiles, then (when there is a group after it) `slots` tasks that
-        // make its rows, `slots` that sharpen them and one measure for each of its tiles.
-        std::vector<int> blockStart(size_t(groupCount) + 1, 0);
-        for (int g = 0; g < groupCount; ++g)
-            blockStart[size_t(g) + 1]
-                = blockStart[size_t(g)] + tilesOf(g) + (g + 1 < groupCount ? 2 * slots + tilesOf(g + 1) : 0);
+        // The tasks: each group's tiles; for every group after the first, `slots` tasks that
+        // make its rows, then `slots` that sharpen them and one measure for each of its tiles.
+        std::vector<int> groupTiles(static_cast<size_t>(groupCount)),
+            finishing(static_cast<size_t>(groupCount));
+        for (int g = 0; g < groupCount; ++g) {
+            groupTiles[size_t(g)] = tilesOf(g);
+            finishing[size_t(g)] = g > 0 ? slots + tilesOf(g) : 0;
+        }
+        GroupSchedule schedule(std::move(groupTiles), slots, std::move(finishing));
         // Measures of a group in the slot of its parity, sized for the largest group.
         std::vector<double> costs[2];
         std::vector<std::array<float, 2>> tileRanges[2];
@@ -351,16 +356,10 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
             costs[k].resize(size_t(step * tilesPerBand), 0.0);
             tileRanges[k].resize(costs[k].size());
         }
-        std::vector<std::unique_ptr<Latch>> made, ready, tilesDone;
         std::vector<int> making(size_t(groupCount), 0);
         std::vector<std::once_flag> begun(static_cast<size_t>(groupCount)),
             started(static_cast<size_t>(groupCount));
         std::vector<std::vector<int>> order(static_cast<size_t>(groupCount));
-        for (int g = 0; g < groupCount; ++g) {
-            made.push_back(std::make_unique<Latch>(g > 0 ? slots : 0));
-            ready.push_back(std::make_unique<Latch>(g > 0 ? slots + tilesOf(g) : 0));
-            tilesDone.push_back(std::make_unique<Latch>(tilesOf(g)));
-        }
         // Each band's rows (render order), handed on once its tiles are done.
         std::vector<RowBuffer> bandOut(static_cast<size_t>(bandCount));
         std::unique_ptr<std::atomic<int>[]> tilesLeft(new std::atomic<int>[size_t(bandCount)]);
@@ -446,65 +445,58 @@ bool StreamedExport::run(const std::function<bool()>& aborted, const std::functi
                 handOn();
             }
         };
-        // A failure stops the tasks after it before the latch of the task that failed counts down.
-        auto guarded = [&](Latch& latch, const std::function<void()>& body) {
-            Latch::CountDown c(latch);
+        pool.parallelFor(schedule.taskCount(), [&](int) {
+            const GroupSchedule::Task task = schedule.take();
+            // Done however it ends; a failure stops the tasks after it before those that wait
+            // for this one may run.
+            struct Done
+            {
+                GroupSchedule& schedule;
+                const GroupSchedule::Task& task;
+                ~Done() { schedule.done(task); }
+            } done { schedule, task };
+            const int g = task.group, k = task.index;
             try {
-                body();
+                switch (task.kind) {
+                case GroupSchedule::Kind::Tile:
+                    renderTile(g, k);
+                    break;
+                case GroupSchedule::Kind::Make: {
+                    // The window goes to this group once the group two before is done with it,
+                    // and copies rows of the one before once that is sharpened.
+                    LinearWindow& window = *linear[g % 2];
+                    std::call_once(begun[size_t(g)], [&] {
+                        const int first = groupFirst[size_t(g)];
+                        const std::pair<int, int> rows
+                            = groupRows(L, first, groupFirst[size_t(g) + 1] - first);
+                        making[size_t(g)]
+                            = window.begin(m_in, rows.first, rows.second, linear[(g - 1) % 2].get());
+                        if (making[size_t(g)] > slots || window.sharpenTasks() > slots)
+                            throw std::logic_error("More tasks than planned");
+                    });
+                    if (!stop && k < making[size_t(g)])
+                        makeTask(window, k);
+                    break;
+                }
+                case GroupSchedule::Kind::Finish: {
+                    if (stop)
+                        break;
+                    LinearWindow& window = *linear[g % 2];
+                    if (k < slots) {
+                        if (k < window.sharpenTasks())
+                            window.sharpenTask(m_in, k);
+                        break;
+                    }
+                    const int t = k - slots;
+                    costs[g % 2][size_t(t)] = window.cost(
+                        m_in, tileAt(groupFirst[size_t(g)], t), tileRanges[g % 2][size_t(t)].data());
+                    break;
+                }
+                }
             } catch (...) {
                 stop = true;
                 throw;
             }
-        };
-        pool.parallelFor(blockStart.back(), [&](int i) {
-            const int g
-                = int(std::upper_bound(blockStart.begin(), blockStart.end(), i) - blockStart.begin()) - 1;
-            int k = i - blockStart[size_t(g)];
-            if (k < tilesOf(g)) {
-                guarded(*tilesDone[size_t(g)], [&] {
-                    ready[size_t(g)]->wait();
-                    renderTile(g, k);
-                });
-                return;
-            }
-            k -= tilesOf(g);
-            const int next = g + 1; // the group whose rows the tasks after the tiles make
-            LinearWindow& window = *linear[next % 2];
-            if (k < slots) {
-                guarded(*made[size_t(next)], [&] {
-                    // The window goes to this group once the group two before is done with it,
-                    // and copies rows of the one before once that is sharpened.
-                    if (next >= 2)
-                        tilesDone[size_t(next) - 2]->wait();
-                    ready[size_t(g)]->wait();
-                    std::call_once(begun[size_t(next)], [&] {
-                        const int first = groupFirst[size_t(next)];
-                        const std::pair<int, int> rows
-                            = groupRows(L, first, groupFirst[size_t(next) + 1] - first);
-                        making[size_t(next)]
-                            = window.begin(m_in, rows.first, rows.second, linear[g % 2].get());
-                        if (making[size_t(next)] > slots || window.sharpenTasks() > slots)
-                            throw std::logic_error("More tasks than planned");
-                    });
-                    if (!stop && k < making[size_t(next)])
-                        makeTask(window, k);
-                });
-                return;
-            }
-            k -= slots;
-            guarded(*ready[size_t(next)], [&] {
-                made[size_t(next)]->wait();
-                if (stop)
-                    return;
-                if (k < slots) {
-                    if (k < window.sharpenTasks())
-                        window.sharpenTask(m_in, k);
-                    return;
-                }
-                const int t = k - slots;
-                costs[next % 2][size_t(t)] = window.cost(
-                    m_in, tileAt(groupFirst[size_t(next)], t), tileRanges[next % 2][size_t(t)].data());
-            });
         });
         const bool done = handed == bandCount;
         for (auto& l : linear)

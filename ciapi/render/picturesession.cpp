@@ -122,8 +122,10 @@ std::shared_ptr<const MosaicAccumulator> PictureSession::framesLocked()
             });
         });
         sum->commit();
+        // The second frame of the pair is kept as it is (its memory goes with it; the next pair
+        // gets new), and summed with the first as they are read.
         if (count > 1)
-            sum->commit(spare.get());
+            sum->adopt(std::move(spare));
     }
     m_frames = sum;
     return m_frames;

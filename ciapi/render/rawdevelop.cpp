@@ -312,7 +312,12 @@ void MosaicAccumulator::commit(const uint16_t* frame)
         const size_t i1 = size_t(std::min(h, (band + 1) * kBand)) * size_t(w);
         const uint16_t* src = frame ? frame : m_next.get();
         uint32_t* acc = m_sum.get();
-        if (second) {
+        if (second && m_second) {
+            const uint16_t* first = m_first.get();
+            const uint16_t* kept = m_second.get();
+            for (size_t i = i0; i < i1; ++i)
+                acc[i] = uint32_t(first[i]) + kept[i] + src[i];
+        } else if (second) {
             const uint16_t* first = m_first.get();
             for (size_t i = i0; i < i1; ++i)
                 acc[i] = uint32_t(first[i]) + src[i];
@@ -321,9 +326,47 @@ void MosaicAccumulator::commit(const uint16_t* frame)
                 acc[i] += src[i];
         }
     });
-    if (second)
+    if (second) {
         m_first.reset();
+        m_second.reset();
+    }
     ++m_frames;
+}
+
+void MosaicAccumulator::adopt(std::unique_ptr<uint16_t[]> frame)
+{
+    if (!frame)
+        throw std::logic_error("No frame to add");
+    if (m_frames == 0) {
+        m_first = std::move(frame);
+        m_frames = 1;
+        return;
+    }
+    if (m_frames == 1) {
+        m_second = std::move(frame);
+        m_frames = 2;
+        return;
+    }
+    commit(frame.get());
+}
+
+void MosaicAccumulator::finishSamples(size_t at, float blackSum, float g0, float g1, float* dst) const
+{
+    const int w = m_width;
+    if (m_sum) {
+        finishRow(m_sum.get() + at, w, blackSum, g0, g1, dst);
+    } else if (m_second) {
+        // The two frames' sums of this row, as the sums' plane would hold them.
+        thread_local std::vector<uint32_t> sums;
+        sums.resize(size_t(w));
+        const uint16_t* a = m_first.get() + at;
+        const uint16_t* b = m_second.get() + at;
+        for (int x = 0; x < w; ++x)
+            sums[size_t(x)] = uint32_t(a[x]) + b[x];
+        finishRow(sums.data(), w, blackSum, g0, g1, dst);
+    } else {
+        finishRow(m_first.get() + at, w, blackSum, g0, g1, dst);
+    }
 }
 
 void MosaicAccumulator::add(const RawFrameView& f)
@@ -356,11 +399,7 @@ PlaneF MosaicAccumulator::finish(
         for (int y = band * kBand; y < std::min(h, (band + 1) * kBand); ++y) {
             const float g0 = levels.gains[cfa[(y & 1) * 2]] * k.scale;
             const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * k.scale;
-            const size_t at = size_t(y) * size_t(w);
-            if (m_sum)
-                finishRow(m_sum.get() + at, w, k.blackSum, g0, g1, out.row(y));
-            else
-                finishRow(m_first.get() + at, w, k.blackSum, g0, g1, out.row(y));
+            finishSamples(size_t(y) * size_t(w), k.blackSum, g0, g1, out.row(y));
         }
     });
     // Hot pixels: the mean of the same-colour neighbours two samples away that are not hot
@@ -425,10 +464,7 @@ RgbPlanes<uint16_t> MosaicAccumulator::bin(const CfaLayout& cfa, const SensorLev
         const float g1 = levels.gains[cfa[(y & 1) * 2 + 1]] * k.scale;
         const size_t at = size_t(y) * size_t(w);
         float* dst = row.data();
-        if (m_sum)
-            finishRow(m_sum.get() + at, w, k.blackSum, g0, g1, dst);
-        else
-            finishRow(m_first.get() + at, w, k.blackSum, g0, g1, dst);
+        finishSamples(at, k.blackSum, g0, g1, dst);
         // This row's listed pixels, repaired as finish() repairs them.
         auto it = std::lower_bound(hot.begin(), hot.end(), at);
         for (; it != hot.end() && *it < at + size_t(w); ++it) {

@@ -49,6 +49,11 @@ public:
     void commit();
     // Adds a frame decoded elsewhere (width x height samples, row by row).
     void commit(const uint16_t* frame);
+    // Adds a frame decoded elsewhere into memory of its own (width x height samples, row by
+    // row), and takes that memory: a second frame is kept beside the first rather than summed
+    // with it (each row's sums are made as the row is read), so that two frames need no pass
+    // over them before they are read; a third sums all three.
+    void adopt(std::unique_ptr<uint16_t[]> frame);
     // Copies a frame into nextFrame() and commits it.
     void add(const RawFrameView& frame);
     int frames() const { return m_frames; }
@@ -63,13 +68,19 @@ public:
         const std::vector<HotPixel>& hotPixels, const Rect& source, int width, int height) const;
 
 private:
-    uint32_t sample(size_t i) const { return m_sum ? m_sum[i] : m_first[i]; }
+    uint32_t sample(size_t i) const
+    {
+        return m_sum ? m_sum[i] : m_second ? uint32_t(m_first[i]) + m_second[i] : uint32_t(m_first[i]);
+    }
+    // The row of samples from `at` (width samples) finished as finish() finishes them.
+    void finishSamples(size_t at, float blackSum, float g0, float g1, float* dst) const;
     void check(const SensorLevels& levels) const;
 
     int m_width = 0;
     int m_height = 0;
     int m_frames = 0;
     std::unique_ptr<uint16_t[]> m_first; // the first frame
+    std::unique_ptr<uint16_t[]> m_second; // the second one beside it (adopt), until a third
     std::unique_ptr<uint32_t[]> m_sum; // the sums once a second frame came
     std::unique_ptr<uint16_t[]> m_next; // room for the frames after the first
 };

@@ -49,11 +49,10 @@ void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, const Dept
     const std::size_t n = static_cast<std::size_t>(m.width) * static_cast<std::size_t>(m.height);
     if (ZSTD_getFrameContentSize(data, length) != n * 2)
         throw std::runtime_error("Depth map size mismatch");
-    // Every byte is written by zstd (its size is checked below): no zero fill first.
+    // Every byte is written by zstd (its size is checked below): no zero fill first. With
+    // `parallel`, its pages are faulted in side by side first, rather than one after another by
+    // the decompression, which is serial; the table below is made beside the decompression.
     const std::unique_ptr<std::uint8_t[]> plain(new std::uint8_t[n * 2]);
-    const std::size_t got = ZSTD_decompress(plain.get(), n * 2, data, length);
-    if (ZSTD_isError(got) || got != n * 2)
-        throw std::runtime_error("Depth map damaged");
     const float invNear = 1.f / m.nearDepth;
     const float invFar = 1.f / m.farDepth;
     auto depthOf = [&](std::uint32_t q) {
@@ -63,11 +62,33 @@ void DepthCodec::unpack(const std::uint8_t* data, std::size_t length, const Dept
     };
     // A map larger than the number of codes: each code's depth worked out once.
     std::vector<float> table;
-    if (n > 65536) {
-        table.resize(65536);
-        for (std::uint32_t q = 0; q < 65536; ++q)
-            table[q] = depthOf(q);
+    const auto makeTable = [&] {
+        if (n > 65536) {
+            table.resize(65536);
+            for (std::uint32_t q = 0; q < 65536; ++q)
+                table[q] = depthOf(q);
+        }
+    };
+    std::size_t got = 0;
+    if (parallel) {
+        constexpr std::size_t kPage = 4096, kPart = std::size_t(1) << 20;
+        parallel(static_cast<int>((n * 2 + kPart - 1) / kPart), [&](int i) {
+            const std::size_t end = std::min(n * 2, (static_cast<std::size_t>(i) + 1) * kPart);
+            for (std::size_t at = static_cast<std::size_t>(i) * kPart; at < end; at += kPage)
+                plain[at] = 0;
+        });
+        parallel(2, [&](int i) {
+            if (i == 0)
+                got = ZSTD_decompress(plain.get(), n * 2, data, length);
+            else
+                makeTable();
+        });
+    } else {
+        got = ZSTD_decompress(plain.get(), n * 2, data, length);
+        makeTable();
     }
+    if (ZSTD_isError(got) || got != n * 2)
+        throw std::runtime_error("Depth map damaged");
     const auto rows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const std::uint8_t* p = plain.get() + static_cast<std::size_t>(y) * m.width * 2;

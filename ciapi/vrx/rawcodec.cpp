@@ -76,17 +76,30 @@ void RawCodec::decode(const std::uint8_t* data, std::size_t length, int width, i
     // Every byte is written by zstd (its size is checked below): no zero fill first. With
     // `parallel`, its pages are faulted in side by side first, rather than one after another by
     // the decompression, which is serial.
+    // The pages of `out` (which the rows below write side by side) are faulted in beside the
+    // decompression, by the threads it leaves free.
     const std::unique_ptr<std::uint8_t[]> planes(new std::uint8_t[n * 2]);
+    std::size_t got = 0;
     if (parallel) {
         constexpr std::size_t kPage = 4096, kPart = std::size_t(1) << 20;
-        const int parts = static_cast<int>((n * 2 + kPart - 1) / kPart);
-        parallel(parts, [&](int i) {
-            const std::size_t end = std::min(n * 2, (static_cast<std::size_t>(i) + 1) * kPart);
+        const auto touch = [&](std::uint8_t* bytes, std::size_t size, int i) {
+            const std::size_t end = std::min(size, (static_cast<std::size_t>(i) + 1) * kPart);
             for (std::size_t at = static_cast<std::size_t>(i) * kPart; at < end; at += kPage)
-                planes[at] = 0;
+                bytes[at] = 0;
+        };
+        const int parts = static_cast<int>((n * 2 + kPart - 1) / kPart);
+        parallel(parts, [&](int i) { touch(planes.get(), n * 2, i); });
+        // `out` holds n samples (2n bytes): each of its pages is written whole by the rows.
+        auto* const outBytes = reinterpret_cast<std::uint8_t*>(out);
+        parallel(1 + parts, [&](int i) {
+            if (i == 0)
+                got = ZSTD_decompress(planes.get(), n * 2, data, length);
+            else
+                touch(outBytes, n * 2, i - 1);
         });
+    } else {
+        got = ZSTD_decompress(planes.get(), n * 2, data, length);
     }
-    const std::size_t got = ZSTD_decompress(planes.get(), n * 2, data, length);
     if (ZSTD_isError(got) || got != n * 2)
         throw std::runtime_error("Compressed raw frame is damaged");
     // The prediction of predict(): the first two samples of a row from two rows above (0 in

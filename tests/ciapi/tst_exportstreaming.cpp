@@ -4,16 +4,23 @@
 // linear path.
 #include <QtTest>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
+#include <thread>
+#include <tuple>
 
 #include "ciapi/export/encoders.h"
 #include "ciapi/export/exportgeometry.h"
+#include "ciapi/export/groupschedule.h"
 #include "ciapi/export/linearwindow.h"
 #include "ciapi/export/rowwriters.h"
 #include "ciapi/export/streamedexport.h"
@@ -120,6 +127,60 @@ struct PipeBuffer : std::streambuf
         return c;
     }
 };
+
+// What each task of a schedule waits for: the tiles of a group for its rows; the rows of a
+// group (g >= 1) made for the rows of the group before and the tiles of the group two before;
+// its rows finished for its rows made.
+struct ScheduleRun
+{
+    std::vector<GroupSchedule::Task> order; // as handed out
+    std::vector<int> startOf, endOf; // by position in `order`: steps of one clock
+};
+
+QString taskName(const GroupSchedule::Task& t)
+{
+    const char* kinds[] = { "tile", "make", "finish" };
+    return QStringLiteral("%1 %2.%3").arg(QLatin1String(kinds[int(t.kind)])).arg(t.group).arg(t.index);
+}
+
+// Runs every task of `schedule` on `threads` threads of its own (each a few steps long, the
+// threads taking turns at random), noting when each started and ended on one clock. Fails
+// (rather than hangs) when the takers are still waiting after a generous time: a deadlock.
+ScheduleRun runSchedule(GroupSchedule& schedule, int threads, unsigned seed)
+{
+    ScheduleRun run;
+    std::mutex mutex;
+    int clock = 0;
+    std::atomic<int> left { schedule.taskCount() };
+    auto taker = [&](unsigned threadSeed) {
+        std::mt19937 random(threadSeed);
+        while (left.fetch_sub(1) > 0) {
+            const GroupSchedule::Task task = schedule.take();
+            size_t at;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                at = run.order.size();
+                run.order.push_back(task);
+                run.startOf.push_back(clock++);
+                run.endOf.push_back(-1);
+            }
+            for (int k = int(random() % 4); k > 0; --k)
+                std::this_thread::yield();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                run.endOf[at] = clock++;
+            }
+            schedule.done(task);
+        }
+    };
+    std::vector<std::future<void>> running;
+    for (int t = 0; t < threads; ++t)
+        running.push_back(std::async(std::launch::async, taker, seed + unsigned(t)));
+    for (auto& f : running)
+        if (f.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+            qFatal("The schedule's takers still wait: a deadlock");
+    return run;
+}
 
 } // namespace
 
@@ -704,6 +765,116 @@ private slots:
         QVERIFY(holds(other, 3));
         other.reset(500, 300); // grows again from moved-in memory
         QCOMPARE(other.width(), 500);
+    }
+
+    // The tasks of an export's groups are handed out each once, each after everything it reads
+    // is done, whatever the number of threads and their pace, and the takers never wait for
+    // ever (a task waited for is always under way).
+    void scheduleKeepsEveryDependency_data()
+    {
+        QTest::addColumn<QVector<int>>("tiles"); // of each group
+        QTest::addColumn<int>("makes");
+        QTest::addColumn<int>("threads");
+        QTest::newRow("one group") << QVector<int> { 9 } << 5 << 4;
+        QTest::newRow("two groups, one thread") << QVector<int> { 3, 6 } << 4 << 1;
+        QTest::newRow("the queue's 13 MP picture") << QVector<int> { 9, 18, 18, 18, 18, 18, 18 } << 93 << 8;
+        QTest::newRow("one tile a group, many threads") << QVector<int> { 1, 1, 1, 1, 1 } << 2 << 9;
+        QTest::newRow("rows without makes") << QVector<int> { 2, 2, 2 } << 0 << 3;
+    }
+    void scheduleKeepsEveryDependency()
+    {
+        QFETCH(QVector<int>, tiles);
+        QFETCH(int, makes);
+        QFETCH(int, threads);
+        const int groups = tiles.size();
+        std::vector<int> finishes(size_t(groups), 0);
+        for (int g = 1; g < groups; ++g)
+            finishes[size_t(g)] = makes + tiles[g];
+        for (unsigned seed : { 1u, 2u, 3u }) {
+            GroupSchedule schedule(std::vector<int>(tiles.begin(), tiles.end()), makes, finishes);
+            const ScheduleRun run = runSchedule(schedule, threads, seed * 100);
+            QCOMPARE(int(run.order.size()), schedule.taskCount());
+            // Each task once; the end of the last of each kind of each group.
+            std::set<std::tuple<int, int, int>> seen;
+            std::vector<std::array<int, 3>> lastEnd(size_t(groups), { -1, -1, -1 });
+            std::vector<std::array<int, 3>> count(size_t(groups), { 0, 0, 0 });
+            for (size_t i = 0; i < run.order.size(); ++i) {
+                const GroupSchedule::Task& t = run.order[i];
+                QVERIFY2(seen.insert({ int(t.kind), t.group, t.index }).second, qPrintable(taskName(t)));
+                int& last = lastEnd[size_t(t.group)][size_t(t.kind)];
+                last = std::max(last, run.endOf[i]);
+                ++count[size_t(t.group)][size_t(t.kind)];
+            }
+            for (int g = 0; g < groups; ++g) {
+                QCOMPARE(count[size_t(g)][0], tiles[g]);
+                QCOMPARE(count[size_t(g)][1], g > 0 ? makes : 0);
+                QCOMPARE(count[size_t(g)][2], finishes[size_t(g)]);
+            }
+            const auto tile = size_t(GroupSchedule::Kind::Tile), make = size_t(GroupSchedule::Kind::Make),
+                       finish = size_t(GroupSchedule::Kind::Finish);
+            for (size_t i = 0; i < run.order.size(); ++i) {
+                const GroupSchedule::Task& t = run.order[i];
+                const size_t g = size_t(t.group);
+                std::vector<int> before; // ends that must come before this start
+                switch (t.kind) {
+                case GroupSchedule::Kind::Tile:
+                    before = { lastEnd[g][make], lastEnd[g][finish] };
+                    break;
+                case GroupSchedule::Kind::Make:
+                    before = { lastEnd[g - 1][make], lastEnd[g - 1][finish],
+                        g >= 2 ? lastEnd[g - 2][tile] : -1 };
+                    break;
+                case GroupSchedule::Kind::Finish:
+                    before = { lastEnd[g][make] };
+                    break;
+                }
+                for (int end : before)
+                    QVERIFY2(end < run.startOf[i], qPrintable(taskName(t)));
+            }
+            QVERIFY_EXCEPTION_THROWN(schedule.take(), std::logic_error);
+        }
+    }
+
+    // The next group's rows come before the tiles of the group before it whenever they may run:
+    // one thread alone makes and finishes group g + 1's rows before it renders group g, so that
+    // with more threads the rows are there when group g's last tile ends (no thread waits for
+    // them then).
+    void scheduleMakesTheNextRowsFirst()
+    {
+        GroupSchedule schedule({ 2, 3, 3, 1 }, 2, { 0, 4, 4, 3 });
+        const ScheduleRun run = runSchedule(schedule, 1, 7);
+        QStringList got;
+        for (const GroupSchedule::Task& t : run.order)
+            got << taskName(t);
+        const QStringList expected = QStringList {
+            "make 1.0",
+            "make 1.1",
+            "finish 1.0",
+            "finish 1.1",
+            "finish 1.2",
+            "finish 1.3", // group 1's rows
+            "tile 0.0",
+            "tile 0.1", // then group 0
+            "make 2.0",
+            "make 2.1",
+            "finish 2.0",
+            "finish 2.1",
+            "finish 2.2",
+            "finish 2.3", //
+            "tile 1.0",
+            "tile 1.1",
+            "tile 1.2", //
+            "make 3.0",
+            "make 3.1",
+            "finish 3.0",
+            "finish 3.1",
+            "finish 3.2", //
+            "tile 2.0",
+            "tile 2.1",
+            "tile 2.2",
+            "tile 3.0",
+        };
+        QCOMPARE(got, expected);
     }
 
     // Values outside [0, 1], and values that are not numbers, never read outside the tables:

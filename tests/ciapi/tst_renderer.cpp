@@ -309,6 +309,61 @@ private slots:
         }
     }
 
+    // Frames handed over whole (the second of each pair the raw frames are decoded in) give the
+    // mosaic and the binned levels of the frames copied in and summed, bit for bit, whatever
+    // their number and however they come.
+    void framesHandedOverSumAsCopied_data()
+    {
+        QTest::addColumn<QString>("how"); // per frame: c copied in (commit), a handed over (adopt)
+        QTest::newRow("one, handed over") << "a";
+        QTest::newRow("two, the second handed over") << "ca";
+        QTest::newRow("two, both handed over") << "aa";
+        QTest::newRow("three, the second handed over") << "cac";
+        QTest::newRow("three, the third handed over") << "cca";
+        QTest::newRow("four in pairs") << "caca";
+        QTest::newRow("five in pairs") << "cacac";
+    }
+    void framesHandedOverSumAsCopied()
+    {
+        using namespace CIAPI::render;
+        QFETCH(QString, how);
+        const int width = 131, height = 97;
+        const CfaLayout cfa { 1, 0, 2, 1 };
+        SensorLevels levels;
+        levels.black = 512.f;
+        levels.white = 16383.f;
+        levels.gains = { 1.7f, 1.f, 2.1f };
+        const std::vector<HotPixel> hot { { 0, 0 }, { 5, 7 }, { 7, 7 }, { width - 1, height - 1 },
+            { 64, 40 } };
+        std::mt19937 random(uint32_t(how.size() * 31));
+        MosaicAccumulator copied(width, height), handed(width, height);
+        for (const QChar c : how) {
+            auto frame = std::make_unique<uint16_t[]>(size_t(width) * height);
+            for (int i = 0; i < width * height; ++i)
+                frame[size_t(i)] = uint16_t(random() % 17000); // below black and above white too
+            std::copy_n(frame.get(), width * height, copied.nextFrame());
+            copied.commit();
+            if (c == QLatin1Char('a')) {
+                handed.adopt(std::move(frame));
+            } else {
+                std::copy_n(frame.get(), width * height, handed.nextFrame());
+                handed.commit();
+            }
+        }
+        QCOMPARE(handed.frames(), copied.frames());
+        const PlaneF want = copied.finish(cfa, levels, hot), got = handed.finish(cfa, levels, hot);
+        for (int y = 0; y < height; ++y)
+            QVERIFY2(std::memcmp(want.row(y), got.row(y), size_t(width) * sizeof(float)) == 0,
+                qPrintable(QStringLiteral("mosaic row %1").arg(y)));
+        const Rect whole { 0, 0, width, height };
+        const RgbPlanes<uint16_t> binWant = copied.bin(cfa, levels, hot, whole, width / 3, height / 3),
+                                  binGot = handed.bin(cfa, levels, hot, whole, width / 3, height / 3);
+        for (int ch = 0; ch < 3; ++ch)
+            for (int y = 0; y < height / 3; ++y)
+                QVERIFY2(std::memcmp(binWant.c[ch].row(y), binGot.c[ch].row(y), size_t(width / 3) * 2) == 0,
+                    qPrintable(QStringLiteral("binned channel %1 row %2").arg(ch).arg(y)));
+    }
+
     // The thumbnail's level (the coarsest, first drawn from the frames) has the same pixels as
     // when a finer level was drawn first (and the coarsest then from the mosaic), with the
     // calibration's hot pixels and two frames.

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -149,24 +150,34 @@ private slots:
 
     // The export the queue runs (depth computed on the way, refocused, high fidelity) writes the
     // same bytes whatever the number of threads and whatever was made before it: the raw frames
-    // are decoded, the depth aligned, the mosaic made and the level rows developed side by side,
-    // finishing in any order.
+    // are decoded (two of them kept side by side, a third summed with them), the depth aligned,
+    // the mosaic made and the level rows developed side by side, finishing in any order; at the
+    // picture's own size, its tiles are rendered and converted in the order the threads take
+    // them.
     void queueExportSameWhateverTheOrder_data()
     {
         QTest::addColumn<int>("threads");
         QTest::addColumn<bool>("depthBefore"); // computed by a render before the export
-        QTest::newRow("two threads") << 2 << false;
-        QTest::newRow("three threads") << 3 << false;
-        QTest::newRow("eight threads") << 8 << false;
-        QTest::newRow("depth there before, one thread") << 1 << true;
-        QTest::newRow("depth there before, eight threads") << 8 << true;
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<bool>("ownSize"); // else scaled to 900 x 675
+        QTest::newRow("two threads") << 2 << false << 3 << false;
+        QTest::newRow("three threads") << 3 << false << 3 << false;
+        QTest::newRow("eight threads") << 8 << false << 3 << false;
+        QTest::newRow("depth there before, one thread") << 1 << true << 3 << false;
+        QTest::newRow("depth there before, eight threads") << 8 << true << 3 << false;
+        QTest::newRow("two frames, three threads") << 3 << false << 2 << false;
+        QTest::newRow("two frames, eight threads") << 8 << false << 2 << false;
+        QTest::newRow("own size, three threads") << 3 << false << 3 << true;
+        QTest::newRow("own size, two frames, eight threads") << 8 << false << 2 << true;
     }
     void queueExportSameWhateverTheOrder()
     {
         QFETCH(int, threads);
         QFETCH(bool, depthBefore);
+        QFETCH(int, frames);
+        QFETCH(bool, ownSize);
         vrxgen::PictureOptions o = pictureOptions(11);
-        o.frames = 3;
+        o.frames = frames;
         o.compressed = true;
         const vrxgen::Picture pic = vrxgen::makePicture(o);
         auto exportWith = [&](int n, bool depthFirst) {
@@ -174,13 +185,18 @@ private slots:
             render::WorkerPool::instance().setThreadLimit(n);
             auto r = rendererFor(pic, 3);
             r->setProperty(IntParam::HighFidelity, 1);
-            if (depthFirst) {
-                const ImagePyramid p = r->outputBuffer();
+            const ImagePyramid p = r->outputBuffer();
+            if (depthFirst)
                 r->render(p.levelCount() - 1, ROI { 0, 0, 1, 1 }, 1, true);
-            }
-            return exportBytes(*r, { 900, 675 }, ExportJPEG);
+            return exportBytes(*r,
+                ownSize ? Point<int> { p[0].width(), p[0].height() } : Point<int> { 900, 675 }, ExportJPEG);
         };
-        static const std::vector<uint8_t> reference = exportWith(1, false); // made once, for every row
+        // Made once for each kind of picture and size, on one thread, for every row.
+        static std::map<std::pair<int, bool>, std::vector<uint8_t>> references;
+        auto found = references.find({ frames, ownSize });
+        if (found == references.end())
+            found = references.emplace(std::make_pair(frames, ownSize), exportWith(1, false)).first;
+        const std::vector<uint8_t>& reference = found->second;
         QVERIFY(reference.size() > 1000);
         const std::vector<uint8_t> got = exportWith(threads, depthBefore);
         render::WorkerPool::instance().shutdown();
