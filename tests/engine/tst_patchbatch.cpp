@@ -4,6 +4,7 @@
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
+#include "engine/transformhelpers.h"
 #include "support/childprocess.h"
 #include "support/eventloopturns.h"
 #include "support/filebytes.h"
@@ -21,6 +22,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 using ostra::test::fileBytes;
@@ -221,6 +223,57 @@ private slots:
             QSet<QUrl>(m_urls.begin(), m_urls.end()));
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 1.5f);
+    }
+
+    void undoGivesTheTurnBack_data()
+    {
+        QTest::addColumn<int>("code");
+        for (int code = 0; code < 8; ++code)
+            QTest::addRow("shot with code %d", code) << code;
+    }
+
+    // A batch turns and mirrors pictures shot in every orientation, mirrored ones included;
+    // its undo gives each picture its look back, as its state file holds it.
+    void undoGivesTheTurnBack()
+    {
+        QFETCH(int, code);
+        auto options = PictureFiles::small(std::uint32_t(40 + code));
+        options.moduleWidth = 64;
+        options.moduleHeight = 48;
+        options.orientation = code;
+        const QString path = PictureFiles::write(m_dir.path(), QStringLiteral("turned.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+        CIAPI::Transform shot({ 4, 3 });
+        shot.reset(code);
+        const auto lookOf = [&] {
+            std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
+            const CIAPI::Transform t = CIAPI::StateFileEditor(in).transform();
+            return t.isSet() ? decomposeTransform(t) : decomposeTransform(shot);
+        };
+
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        // Taken from a picture shot upright that the user turned a quarter and mirrored.
+        ImageProperties patch;
+        CIAPI::Transform source({ 4, 3 });
+        source.reset(0);
+        source.rotate90(-1);
+        source.flipHorizontal();
+        patch.setTransform(source, false);
+        patch.transform().setOrientation(0);
+        patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        QVERIFY(locator.applyProperties({ url }, &patch, true));
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(locator.patchUndoCount(), 1);
+        QVERIFY(lookOf() != decomposeTransform(shot));
+
+        locator.undoPatch();
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(locator.patchUndoCount(), 0);
+        const TurnAndMirror back = lookOf();
+        QCOMPARE(back.rotation, decomposeTransform(shot).rotation);
+        QCOMPARE(back.mirrored, decomposeTransform(shot).mirrored);
     }
 
     // Stopping a batch whose picture in hand is held by a writer (an import, the recycle
