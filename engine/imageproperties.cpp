@@ -528,7 +528,12 @@ void ImageProperties::loadGeometry(const QJsonObject& geometry)
         qCWarning(lcEngine) << "Ignored an empty crop in a patch:" << crop;
         return;
     }
-    ImageTransformProperties::setViewCrop(m_transform->current, rect);
+    // A sliver would leave the pictures it is pasted on next to nothing to show and an
+    // export without a single pixel.
+    const QRectF kept = atLeastSmallestCrop(rect);
+    if (kept != rect)
+        qCWarning(lcEngine) << "Grew a crop smaller than the crop tool makes in a patch:" << crop;
+    ImageTransformProperties::setViewCrop(m_transform->current, kept);
     m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
     m_cropPatched = true;
 }

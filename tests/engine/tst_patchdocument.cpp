@@ -72,6 +72,12 @@ private slots:
             << geometry({ { "crop", QJsonArray { 1.2, 0, 0.5, 0.5 } } }) << "o0 t0";
         QTest::newRow("crop of no height")
             << geometry({ { "crop", QJsonArray { 0, 0.1, 1, -3 } } }) << "o0 t0";
+        QTest::newRow("crop of a sliver") << geometry({ { "crop", QJsonArray { 0.5, 0.5, 1e-9, 1e-9 } } })
+                                          << "crop 0.475 0.475 0.05 0.05, o0 t0";
+        QTest::newRow("crop of a sliver at the edge")
+            << geometry({ { "crop", QJsonArray { 0.9999999, 0, 1e-7, 1 } } }) << "crop 0.95 0 0.05 1, o0 t0";
+        QTest::newRow("crop of the smallest side")
+            << geometry({ { "crop", QJsonArray { 0, 0.95, 0.05, 0.05 } } }) << "crop 0 0.95 0.05 0.05, o0 t0";
         QTest::newRow("crop of three") << geometry({ { "crop", QJsonArray { 0, 0, 1 } } }) << "o0 t0";
         QTest::newRow("unknown orientation")
             << geometry({ { "orientation", 4000 }, { "flipHorizontal", true } }) << "turned, o0 t0";
