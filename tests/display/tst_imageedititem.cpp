@@ -366,9 +366,18 @@ private slots:
             qAbs(total(3) - crop.width() * crop.height() * whole) <= coarsest.width() + coarsest.height());
         for (int c = 0; c < 3; ++c)
             QCOMPARE(total(c), total(3));
-        // Left for no picture: nothing of the old one is shown.
-        canvas.item->setLocation(QString());
-        QVERIFY(canvas.item->pyramid() == emptyPyramid());
+        // Left for a file that is no picture, then for none: the counts of the picture left
+        // are shown with neither.
+        const QString garbage = m_dir.filePath(QStringLiteral("IMG_garbage.vrx"));
+        QVERIFY(ostra::test::writeTreeFile(garbage, QByteArray(4096, 'x')));
+        for (const QString& next : { QUrl::fromLocalFile(garbage).toString(), QString() }) {
+            changed.clear();
+            canvas.item->setLocation(next);
+            QTRY_VERIFY(canvas.item->pyramid() == (next.isEmpty() ? emptyPyramid() : invalidPyramid()));
+            QVERIFY(!changed.isEmpty());
+            for (int c = 0; c < 4; ++c)
+                QCOMPARE(total(c), qint64(0));
+        }
     }
 
     // The rating goes to the state file, the editor and the canvas; it is there, with the
