@@ -174,6 +174,11 @@ bool PatchBatch::apply(const QList<QUrl>& locations, ImageProperties* properties
     patch->copyFrom(*properties);
     patch->markCustomPatch(ImageProperties::RotationAndMirror, properties->rotationAndMirrorPatched());
     patch->markCustomPatch(ImageProperties::Crop, properties->cropPatched());
+    // The turn and crop as they are and the orientation they are taken against: a preset's
+    // selection keeps the geometry of a picture not shot upright as its original only, and
+    // no orientation at all.
+    patch->setTransform(properties->transformProperties(), false);
+    patch->transform().setOrientation(properties->transform().orientation());
     patch->moveToThread(m_thread);
     start(Apply, locations, std::move(patch), nullptr);
     return !locations.isEmpty();

@@ -276,6 +276,58 @@ private slots:
         QCOMPARE(back.mirrored, decomposeTransform(shot).mirrored);
     }
 
+    void pastedTurnAndCropReachThePictures_data()
+    {
+        QTest::addColumn<int>("code");
+        for (int code = 0; code < 8; ++code)
+            QTest::addRow("shot with code %d", code) << code;
+    }
+
+    // Adjustments copied from a picture, turned and cropped by the user, and pasted on a
+    // picture shot the same way give it the same look and crop, whatever way both were shot.
+    void pastedTurnAndCropReachThePictures()
+    {
+        QFETCH(int, code);
+        auto options = PictureFiles::small(std::uint32_t(60 + code));
+        options.moduleWidth = 64;
+        options.moduleHeight = 48;
+        options.orientation = code;
+        const QString path = PictureFiles::write(m_dir.path(), QStringLiteral("pasted.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+
+        // Copied (as the canvas copies: its document) from a picture shot the same way.
+        CIAPI::Transform look({ 4, 3 });
+        look.reset(code);
+        look.rotate90(1);
+        const QRectF crop(0.1, 0.2, 0.5, 0.6);
+        setTransformCropFromView(look, crop);
+        ImageProperties copied;
+        copied.setTransform(look, false);
+        copied.transform().setOrientation(code);
+        copied.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        copied.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties pasted;
+        QVERIFY(pasted.loadPatch(copied.savePatch()));
+
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QVERIFY(locator.applyProperties({ url }, &pasted, true));
+        QVERIFY(finish(locator, 1));
+        std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
+        QVERIFY(in.good());
+        const CIAPI::Transform saved = CIAPI::StateFileEditor(in).transform();
+        QVERIFY(saved.isSet());
+        QVERIFY(decomposeTransform(saved) == decomposeTransform(look));
+        const QRectF savedCrop = viewCropFromTransform(saved);
+        QVERIFY2(sameCrop(savedCrop, crop),
+            qPrintable(QStringLiteral("%1 %2 %3 %4")
+                           .arg(savedCrop.x())
+                           .arg(savedCrop.y())
+                           .arg(savedCrop.width())
+                           .arg(savedCrop.height())));
+    }
+
     // Stopping a batch whose picture in hand is held by a writer (an import, the recycle
     // bin) does not wait for the writer: the window asking for the stop would freeze.
     void cancelWhileAWriterHoldsThePicture()
