@@ -328,6 +328,47 @@ private slots:
                            .arg(savedCrop.height())));
     }
 
+    // An undo asked while a second batch is still at work undoes that batch once it is
+    // done, on every picture: not the first batch as well, and no record of the second is
+    // dropped unused.
+    void undoAskedDuringABatchUndoesThatBatch()
+    {
+        pictures(3);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        {
+            ImageProperties first;
+            exposurePatch(first, 1.0);
+            QVERIFY(locator.applyProperties(m_urls, &first, true));
+        }
+        QVERIFY(finish(locator, 3));
+        QCOMPARE(locator.patchUndoCount(), 3);
+
+        QSemaphore reached;
+        QSemaphore go;
+        std::atomic<bool> hold { true };
+        locator.patchBatch().setProbe([&](const QUrl&, const char* point) {
+            if (hold.exchange(false) && qstrcmp(point, "file") == 0) {
+                reached.release();
+                go.tryAcquire(1, 60000);
+            }
+        });
+        {
+            ImageProperties second;
+            exposurePatch(second, 2.0);
+            QVERIFY(locator.applyProperties(m_urls, &second, true));
+        }
+        QVERIFY(reached.tryAcquire(1, 60000));
+        locator.undoPatch(); // the second batch holds its first picture
+        go.release();
+        // Nothing is left to undo only once the undo has run.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return locator.patchUndoCount() == 0 && !locator.patchProgressHandler()->isInProgress(); },
+            120000));
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(savedState(path).exposure, 1.0f);
+    }
+
     // Stopping a batch whose picture in hand is held by a writer (an import, the recycle
     // bin) does not wait for the writer: the window asking for the stop would freeze.
     void cancelWhileAWriterHoldsThePicture()
