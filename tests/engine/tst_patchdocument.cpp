@@ -162,6 +162,46 @@ private slots:
             ImageTransformProperties::rotationAndMirror(t));
         QCOMPARE(QJsonDocument::fromJson(q.savePatch()).object().value("geometry"), top.value("geometry"));
     }
+
+    void cropAloneCarriesBetweenPicturesShotAlike_data()
+    {
+        QTest::addColumn<int>("orientation");
+        for (int o = 0; o < 8; ++o)
+            QTest::addRow("code %d", o) << o;
+    }
+
+    // A crop copied alone from a picture as shot lands on the same part of the view of a
+    // picture shot the same way, pasted or kept as a preset.
+    void cropAloneCarriesBetweenPicturesShotAlike()
+    {
+        QFETCH(int, orientation);
+        const QRectF crop(0.1, 0.2, 0.5, 0.4);
+        CIAPI::Transform shot({ 4, 3 });
+        shot.reset(orientation);
+        ImageProperties source;
+        CIAPI::Transform cropped = shot;
+        ImageTransformProperties::setViewCrop(cropped, crop);
+        source.setTransform(cropped);
+        source.transform().setOrientation(orientation);
+        source.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties copied;
+        QVERIFY(copied.loadPatch(source.savePatch()));
+        QVERIFY(!copied.rotationAndMirrorPatched());
+
+        ImageProperties target;
+        target.setTransform(shot, true);
+        target.setTransform(shot);
+        target.transform().setOrientation(orientation);
+        copied.cleanPatchProgress();
+        target.applyPatch(&copied);
+        QCOMPARE(copied.patchSkippedCropsCount(), 0);
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(target.transformProperties()),
+            ImageTransformProperties::rotationAndMirror(shot));
+        const QRectF landed = ImageTransformProperties::viewCrop(target.transformProperties());
+        QVERIFY2(ImageTransformProperties::sameCrop(landed, crop),
+            qPrintable(
+                QString::asprintf("%g %g %g %g", landed.x(), landed.y(), landed.width(), landed.height())));
+    }
 };
 
 OSTRA_TEST_MAIN(TestPatchDocument)
