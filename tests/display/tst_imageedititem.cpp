@@ -589,6 +589,26 @@ private slots:
         QVERIFY(QFileInfo(exported).size() > 0);
     }
 
+    // An undo or a redo with nothing to undo or redo changes nothing: the picture is not
+    // taken as changed and leaving it writes no state file.
+    void undoAndRedoAtTheEndsWriteNothing()
+    {
+        const QString fresh = writePicture("ends.vrx", 128, 96, 15);
+        {
+            ImageLocator locator(2, nullptr);
+            Canvas canvas(locator);
+            QVERIFY(canvas.open(fresh));
+            QVERIFY(canvas.item->hasDepthTools());
+            QVERIFY(!canvas.item->undoDepthEdit());
+            QVERIFY(!canvas.item->redoDepthEdit());
+            QVERIFY(!canvas.item->viewer()->contentDirty());
+            QVERIFY(!canvas.item->isSavePending());
+            QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
+            canvas.item->setLocation(QString());
+        } // the locator waits for the editors' recycle steps
+        QVERIFY(!QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(fresh))));
+    }
+
     // Opening and leaving a picture (with or without a state file) writes nothing.
     void viewOnlyVisitWritesNothing()
     {
