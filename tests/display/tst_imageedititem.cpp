@@ -773,6 +773,34 @@ private slots:
         QCOMPARE(value(canvas.item, "saturation"), 20.0);
     }
 
+    // A tone value changed in the canvas and not yet given to the renderer (a render was
+    // under way) is what a paste over it replaces: undoing the paste gives it back.
+    void undoOfAPasteGivesBackAChangeNotYetRendered()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_large);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_large));
+        ImageProperties* shown = canvas.item->properties();
+        {
+            // The canvas is not told: the renderer still has the value before.
+            const QSignalBlocker quiet(shown);
+            shown->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        }
+        {
+            ImageProperties patch;
+            const auto exposure = patch.tuneToneEntry("exposure");
+            exposure->setCurrentValue(1.5);
+            patch.markTuneTonePatch(exposure.get(), true);
+            QVERIFY(locator.applyProperties({ url }, &patch, true));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return locator.patchUndoCount() == 1; }, 60000));
+        QCOMPARE(shown->tuneToneEntry("exposure")->currentValue().toDouble(), 1.5);
+        locator.undoPatch();
+        QVERIFY(QTest::qWaitFor([&] { return locator.patchUndoCount() == 0; }, 60000));
+        QCOMPARE(shown->tuneToneEntry("exposure")->currentValue().toDouble(), 0.75);
+    }
+
     // Every edit of the depth effect (aperture, focus, depth strokes, and their undo, redo
     // and reset) reaches the state file as soon as the other edits do, while the picture
     // stays open: read back by another instance, as after a crash, it looks as on the screen.
