@@ -176,23 +176,6 @@ void ImageTransformProperties::turnTo(CIAPI::Transform& t, int orientation, int 
     setViewCrop(t, v);
 }
 
-int ImageTransformProperties::orientationDegrees(int orientationCode)
-{
-    switch (orientationCode) {
-    case 1:
-    case 4:
-        return 90;
-    case 2:
-    case 3:
-        return 270;
-    case 5:
-    case 7:
-        return 180;
-    default:
-        return 0;
-    }
-}
-
 bool ImageTransformProperties::turnToOrientation(
     CIAPI::Transform& t, int fileOrientation, const CIAPI::Transform& source, int orientationCode)
 {
