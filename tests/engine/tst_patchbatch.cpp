@@ -365,6 +365,7 @@ private slots:
         QVERIFY(QTest::qWaitFor(
             [&] { return locator.patchUndoCount() == 0 && !locator.patchProgressHandler()->isInProgress(); },
             120000));
+        locator.patchBatch().setProbe({});
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 1.0f);
     }
