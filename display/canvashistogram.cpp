@@ -3,6 +3,7 @@
 #include "display/imageplanenode.h"
 #include "display/imageplanesnode.h"
 
+#include <algorithm>
 #include <climits>
 
 CanvasHistogram::CanvasHistogram()
@@ -20,6 +21,13 @@ CanvasHistogram::Count CanvasHistogram::count(ImagePlanesNode& planes, const QRe
     if (planes.levelCount() > 0 && planes.levelNode(planes.levelCount() - 1)->changed())
         return Count::Arriving;
     return Count::Unchanged;
+}
+
+void CanvasHistogram::clear()
+{
+    QMutexLocker lock(&m_mutex);
+    for (std::vector<quint32>& counts : m_bins)
+        std::fill(counts.begin(), counts.end(), 0u);
 }
 
 QVariantList CanvasHistogram::toVariantList() const

@@ -23,6 +23,8 @@ public:
 
     // Render thread.
     Count count(ImagePlanesNode& planes, const QRectF& crop);
+    // All counts zero (no picture counted). Any thread.
+    void clear();
     // Four lists of 256 integers, in the order red, green, blue, mean. Any thread.
     QVariantList toVariantList() const;
 

@@ -46,7 +46,7 @@ public:
     // 7 bottom, 8 bottom-right.
     enum { NoHandle = 0 };
     // The smallest width and height of a crop, in view fractions.
-    static constexpr double kMinimumSide = 0.05;
+    static constexpr double kMinimumSide = kSmallestCropSide;
     // Marks around the crop: thickness and length in view pixels.
     static constexpr double kMarkThickness = 6.0;
     static constexpr double kMarkLength = 48.0;

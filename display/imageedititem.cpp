@@ -86,6 +86,9 @@ void ImageEditItem::setLocation(const QString& location)
         return;
     releaseLocation();
     m_location = url;
+    // The counts of the picture left are not this one's: none are shown until it is drawn.
+    m_histogram.clear();
+    emit histogramChanged();
     loadLocation();
     emit locationChanged();
     emit loadingChanged();

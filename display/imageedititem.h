@@ -286,6 +286,9 @@ private:
     // Runs a job through the bound editor: renders are cancelled and the picture marked
     // changed; afterwards the depth-edits flag follows the engine. False when it failed.
     bool runDepthJob(const DepthJob& job);
+    // The same for a step that may find nothing to do: only a step that changed the depth
+    // marks the picture changed and is saved. False when it failed or changed nothing.
+    bool runDepthStep(const std::function<bool(CIAPI::DepthEditor&)>& step);
     bool commitDepthEdit(const DepthJob& job);
     // Reads the depth at a point; throws std::runtime_error as the engine does.
     float depthAtPoint(const QPointF& p) const;

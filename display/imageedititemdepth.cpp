@@ -276,6 +276,27 @@ bool ImageEditItem::runDepthJob(const DepthJob& job)
     return true;
 }
 
+bool ImageEditItem::runDepthStep(const std::function<bool(CIAPI::DepthEditor&)>& step)
+{
+    if (!viewerShowsLocation() || !step)
+        return false;
+    bool edited = false;
+    bool changed = false;
+    const bool done = m_viewer->applyJobIfChanged(
+        [&](CIAPI::DepthEditor& e) {
+            const bool did = step(e);
+            edited = e.hasDepthEdits();
+            return did;
+        },
+        changed);
+    if (!done || !changed)
+        return false;
+    m_viewer->setHasDepthEdits(edited);
+    emit hasDepthEditsChanged();
+    m_saveTimer.start(kSaveDelayMs, this);
+    return true;
+}
+
 bool ImageEditItem::commitDepthEdit(const DepthJob& job)
 {
     if (!job)
@@ -414,22 +435,22 @@ bool ImageEditItem::undoRedo(bool redo)
     if (!m_hasDepthTools)
         return false;
     resetDepthEdit();
-    bool changed = false;
     QString error;
-    const bool ran = runDepthJob([&](CIAPI::DepthEditor& e) {
+    // At an end of the history nothing changes: the picture is not marked changed (a look
+    // at a picture with an undo too many writes no state file).
+    const bool changed = runDepthStep([&](CIAPI::DepthEditor& e) {
         try {
-            changed = redo ? e.redoDepthEdit() : e.undoDepthEdit();
+            return redo ? e.redoDepthEdit() : e.undoDepthEdit();
         } catch (const std::runtime_error& x) {
             error = QString::fromUtf8(x.what());
             throw;
         }
     });
-    if (!ran) {
-        qCDebug(lcDisplay) << (redo ? "redoDepthEdit:" : "undoDepthEdit:") << error;
+    if (!changed) {
+        if (!error.isEmpty())
+            qCDebug(lcDisplay) << (redo ? "redoDepthEdit:" : "undoDepthEdit:") << error;
         return false;
     }
-    if (!changed)
-        return false;
     resetAndRequestRegions();
     return true;
 }

@@ -87,6 +87,28 @@ bool ImageEditor::applyJob(std::function<void(CIAPI::DepthEditor&)> edit)
     }
 }
 
+bool ImageEditor::applyJobIfChanged(const std::function<bool(CIAPI::DepthEditor&)>& edit, bool& changed)
+{
+    changed = false;
+    if (!edit)
+        return false;
+    try {
+        renderer().cancelRenderRequests();
+        {
+            QMutexLocker lock(&m_editorMutex);
+            if (!m_depthEditor)
+                return false;
+            changed = edit(*m_depthEditor);
+        }
+        if (changed)
+            m_contentDirty = true;
+        return true;
+    } catch (...) {
+        changed = false;
+        return false;
+    }
+}
+
 void ImageEditor::readDepth(const std::function<void(CIAPI::DepthEditor&)>& read)
 {
     QMutexLocker lock(&m_editorMutex);

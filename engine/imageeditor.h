@@ -31,6 +31,10 @@ public:
     // never reaches the editor of a replaced renderer). False when the function is empty
     // or the edit throws.
     bool applyJob(std::function<void(CIAPI::DepthEditor&)> edit);
+    // As applyJob for an edit that may find nothing to do (an undo or redo at an end of the
+    // history): the picture counts as changed only when `edit` returns true, which
+    // `changed` tells. False when the function is empty or throws.
+    bool applyJobIfChanged(const std::function<bool(CIAPI::DepthEditor&)>& edit, bool& changed);
     // Reads from the current depth editor without changing the picture: renders go on and
     // nothing is marked changed. The reader's exceptions (std::runtime_error when there is
     // no depth) reach the caller.

@@ -619,9 +619,11 @@ bool ImageLocator::giveBatchChange(const QUrl& url, int kind, ImageProperties* p
     case PatchBatch::Apply: {
         if (!patch)
             return true;
-        // What the change replaces, read off the renderer, which holds what is shown; the
+        // What the change replaces, read off the renderer once it holds what is shown (the
+        // canvas may not have given it its last values yet, a render being under way); the
         // renderer then goes back, and the canvas takes the change through the properties
         // like any edit of its own (drawn, and saved with the editor's other edits).
+        editor->syncProperties();
         CIAPI::RendererBase& renderer = editor->renderer();
         ImageProperties before;
         if (patch->applyPatchToRenderer(renderer, &before) && undo) {

@@ -514,6 +514,12 @@ void ImageProperties::loadGeometry(const QJsonObject& geometry)
             m_transform->current, orientation, oneTurnAtMost(wholeNumber(rotation, 0)), flip.toBool(false));
         m_transform->setFromTransform(m_transform->current, false);
         m_rotationAndMirrorPatched = true;
+    } else if (geometry.contains(QStringLiteral("crop"))) {
+        // A crop alone was drawn on the picture as shot: kept against the unturned frame,
+        // it would be refused by pictures shot turned a quarter like it and reflected on
+        // those shot upside down.
+        m_transform->current.reset(orientation);
+        m_transform->setFromTransform(m_transform->current, false);
     }
     const QJsonArray crop = geometry.value(QStringLiteral("crop")).toArray();
     if (crop.size() != 4)
@@ -528,7 +534,12 @@ void ImageProperties::loadGeometry(const QJsonObject& geometry)
         qCWarning(lcEngine) << "Ignored an empty crop in a patch:" << crop;
         return;
     }
-    ImageTransformProperties::setViewCrop(m_transform->current, rect);
+    // A sliver would leave the pictures it is pasted on next to nothing to show and an
+    // export without a single pixel.
+    const QRectF kept = atLeastSmallestCrop(rect);
+    if (kept != rect)
+        qCWarning(lcEngine) << "Grew a crop smaller than the crop tool makes in a patch:" << crop;
+    ImageTransformProperties::setViewCrop(m_transform->current, kept);
     m_transform->setCropValue(ImageTransformProperties::viewCrop(m_transform->current));
     m_cropPatched = true;
 }

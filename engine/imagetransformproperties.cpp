@@ -1,6 +1,8 @@
 #include "engine/imagetransformproperties.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -17,6 +19,49 @@ void mirrorTurn(CIAPI::Transform& t)
     setTransformCropFromView(t, QRectF(0, 0, 1, 1));
     normalizeTransform(t);
     t.flipHorizontal();
+}
+
+// A turn and mirror as its 2 x 2 matrix (row-major): the mirror follows the turn.
+struct Turn
+{
+    int m[4];
+};
+
+Turn matrixOf(TurnAndMirror d)
+{
+    CIAPI::Transform t;
+    t.reset(0);
+    t.rotate90(-d.rotation / 90);
+    if (d.mirrored)
+        t.flipHorizontal();
+    return { { t.m(0), t.m(1), t.m(2), t.m(3) } };
+}
+
+// a * b^-1; the matrices are orthogonal, so the inverse is the transpose.
+Turn timesInverse(const Turn& a, const Turn& b)
+{
+    return { { a.m[0] * b.m[0] + a.m[1] * b.m[1], a.m[0] * b.m[2] + a.m[1] * b.m[3],
+        a.m[2] * b.m[0] + a.m[3] * b.m[1], a.m[2] * b.m[2] + a.m[3] * b.m[3] } };
+}
+
+TurnAndMirror decompose(const Turn& e)
+{
+    for (int rotation : { 0, 90, 180, 270 }) {
+        for (bool mirrored : { false, true }) {
+            const Turn c = matrixOf({ rotation, mirrored });
+            if (std::equal(std::begin(c.m), std::end(c.m), std::begin(e.m)))
+                return { rotation, mirrored };
+        }
+    }
+    return {};
+}
+
+// The turn and mirror an orientation code shows a picture with untouched.
+TurnAndMirror uprightOf(int orientationCode)
+{
+    CIAPI::Transform t;
+    t.reset(orientationCode);
+    return ImageTransformProperties::rotationAndMirror(t);
 }
 
 } // namespace
@@ -131,38 +176,22 @@ void ImageTransformProperties::turnTo(CIAPI::Transform& t, int orientation, int 
     setViewCrop(t, v);
 }
 
-int ImageTransformProperties::orientationDegrees(int orientationCode)
-{
-    switch (orientationCode) {
-    case 1:
-    case 4:
-        return 90;
-    case 2:
-    case 3:
-        return 270;
-    case 5:
-    case 7:
-        return 180;
-    default:
-        return 0;
-    }
-}
-
 bool ImageTransformProperties::turnToOrientation(
     CIAPI::Transform& t, int fileOrientation, const CIAPI::Transform& source, int orientationCode)
 {
     const TurnAndMirror before = rotationAndMirror(t);
-    const TurnAndMirror wanted = rotationAndMirror(source);
-    const int delta = orientationDegrees(orientationCode) - wanted.rotation;
+    // What the user did to the source: the turn and mirror that take its untouched look
+    // (its orientation code's) to its look now. The same is done to this picture's untouched
+    // look. Turning the code's matrix in place instead would turn a mirrored picture the
+    // other way and mirror it once more, so that an undo record (the picture's own look and
+    // code) would not give the picture back.
+    const TurnAndMirror edit
+        = decompose(timesInverse(matrixOf(rotationAndMirror(source)), matrixOf(uprightOf(orientationCode))));
     const QRectF v = viewCrop(t);
     t.reset(fileOrientation);
-    const int turns = std::abs(delta / 90);
-    for (int i = 0; i < turns; ++i) {
-        quarterTurn(t, delta < 1 ? -1 : 1);
-        setViewCrop(t, v);
-    }
-    if (wanted.mirrored)
-        mirrorTurn(t);
+    t.rotate90(-edit.rotation / 90);
+    if (edit.mirrored)
+        t.flipHorizontal();
     setViewCrop(t, v);
     return rotationAndMirror(t) != before;
 }

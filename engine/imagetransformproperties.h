@@ -52,11 +52,12 @@ public:
     // through the centre.
     static bool applyCropFrom(CIAPI::Transform& target, const CIAPI::Transform& source);
     static void turnTo(CIAPI::Transform& t, int orientation, int relativeRotation, bool flip);
+    // Gives t, a picture of orientation code `fileOrientation`, the turn and mirror the user
+    // gave `source`, a picture of code `orientationCode`, keeping t's view crop; true when
+    // t's turn or mirror changed.
     static bool turnToOrientation(
         CIAPI::Transform& t, int fileOrientation, const CIAPI::Transform& source, int orientationCode);
     static bool sameCrop(const QRectF& a, const QRectF& b);
-    // Degrees of an orientation code (6 and unknown codes are 0).
-    static int orientationDegrees(int orientationCode);
 
 private:
     std::shared_ptr<ImageProperty> m_crop;

@@ -174,6 +174,11 @@ bool PatchBatch::apply(const QList<QUrl>& locations, ImageProperties* properties
     patch->copyFrom(*properties);
     patch->markCustomPatch(ImageProperties::RotationAndMirror, properties->rotationAndMirrorPatched());
     patch->markCustomPatch(ImageProperties::Crop, properties->cropPatched());
+    // The turn and crop as they are and the orientation they are taken against: a preset's
+    // selection keeps the geometry of a picture not shot upright as its original only, and
+    // no orientation at all.
+    patch->setTransform(properties->transformProperties(), false);
+    patch->transform().setOrientation(properties->transform().orientation());
     patch->moveToThread(m_thread);
     start(Apply, locations, std::move(patch), nullptr);
     return !locations.isEmpty();
@@ -187,6 +192,15 @@ void PatchBatch::revert(const QList<QUrl>& locations)
 
 void PatchBatch::undo()
 {
+    if (m_outstanding > 0) {
+        // The records of the pictures still in work are not here yet, and the records here
+        // may be replaced: taken now, the undo would put back what a picture had before an
+        // earlier batch and drop the record of the one still running.
+        qCDebug(lcEngine) << "undo waits for" << m_outstanding << "pictures of the running batch";
+        m_undoWhenDone = true;
+        return;
+    }
+    m_undoWhenDone = false;
     // The records stay here until each picture is undone, so a cancelled undo leaves the
     // pictures not reached undoable.
     start(Undo, m_undo.keys(), nullptr, std::make_shared<const QHash<QUrl, PatchUndo>>(m_undo));
@@ -194,8 +208,17 @@ void PatchBatch::undo()
 
 void PatchBatch::clearUndo()
 {
+    m_undoWhenDone = false;
     m_undo.clear();
     emit undoCountChanged();
+}
+
+void PatchBatch::itemDone()
+{
+    if (m_outstanding > 0)
+        --m_outstanding;
+    if (m_outstanding == 0 && m_undoWhenDone)
+        undo();
 }
 
 void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<ImageProperties> properties,
@@ -207,6 +230,7 @@ void PatchBatch::start(Kind kind, const QList<QUrl>& locations, std::shared_ptr<
         m_failed.clear();
     if (m_progress)
         m_progress->start(locations.size());
+    m_outstanding += locations.size();
     const int chunk = chunkSize(locations.size());
     auto done = std::make_shared<std::atomic<qint64>>(0);
     for (int first = 0; first < locations.size(); first += chunk) {
@@ -380,6 +404,8 @@ void PatchBatch::fileDone(const QUrl& url, Kind kind, const Outcome& outcome, qi
     // A cancelled batch's progress is over; late reports of its last picture don't reopen it.
     if (generation == m_generation && m_progress)
         m_progress->setProgress(done);
+    if (generation == m_generation)
+        itemDone();
 }
 
 void PatchBatch::giveToEditor(Step step, const Item& item)
@@ -426,6 +452,7 @@ void PatchBatch::giveToEditor(Step step, const Item& item)
         emit undoCountChanged();
     if (m_progress)
         m_progress->setProgress(done);
+    itemDone();
 }
 
 void PatchBatch::cancel()
@@ -440,6 +467,10 @@ void PatchBatch::cancel()
     thread->requestInterruption();
     thread->quit();
     ++m_generation;
+    // Nothing of the cancelled batches is waited for; an undo asked meanwhile is dropped
+    // with them (the pictures done keep their records for the next one).
+    m_outstanding = 0;
+    m_undoWhenDone = false;
     if (m_progress)
         m_progress->setMaximumProgress(0);
     makeThread();

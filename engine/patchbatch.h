@@ -58,6 +58,9 @@ public:
     // starts, so no picture is counted as done.
     bool apply(const QList<QUrl>& locations, ImageProperties* properties, bool shouldSave);
     void revert(const QList<QUrl>& locations);
+    // Undoes what the batches left recorded. Asked while pictures are still being worked on,
+    // it runs once they are all done, with their records: it never meets a picture whose
+    // change and record are still to come.
     void undo();
     void clearUndo();
     // Drops the steps not run yet; the picture in hand is finished on the batch's thread,
@@ -144,6 +147,8 @@ private:
     // GUI thread: the change of a picture open in the editor goes to that editor, or, when
     // it was handed back meanwhile, to the state file once its save is done.
     void giveToEditor(Step step, const Item& item);
+    // GUI thread: one picture of the current batches is done.
+    void itemDone();
 
     FilePerm* m_filePerm;
     QPointer<ProgressHandler> m_progress;
@@ -155,6 +160,9 @@ private:
     std::atomic<quint64> m_generation { 0 };
     QHash<QUrl, PatchUndo> m_undo;
     QList<QUrl> m_failed;
+    // Pictures of the batches started and not yet done (GUI thread); a cancel drops them.
+    qint64 m_outstanding = 0;
+    bool m_undoWhenDone = false;
 
     // Without and with depth; each used under its mutex.
     std::array<std::unique_ptr<StreamEditor>, 2> m_editors;

@@ -132,6 +132,14 @@ void setTransformCropFromView(CIAPI::Transform& t, const QRectF& v)
     t.setCrop(c);
 }
 
+QRectF atLeastSmallestCrop(const QRectF& view)
+{
+    const double w = qMax(view.width(), kSmallestCropSide);
+    const double h = qMax(view.height(), kSmallestCropSide);
+    const QPointF centre = view.center();
+    return QRectF(qBound(0.0, centre.x() - w / 2, 1.0 - w), qBound(0.0, centre.y() - h / 2, 1.0 - h), w, h);
+}
+
 bool fuzzyEqualRelative(double a, double b)
 {
     return qMin(std::fabs(a), std::fabs(b)) >= 100000.0 * std::fabs(a - b);

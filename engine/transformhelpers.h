@@ -27,6 +27,12 @@ TurnAndMirror decomposeTransform(const CIAPI::Transform& t);
 // Rebuilds the matrix from its decomposition (the crop becomes the full frame).
 void normalizeTransform(CIAPI::Transform& t);
 
+// The smallest width and height of a crop, in view fractions: the crop tool makes none
+// smaller, and a stored crop smaller than this is grown to it.
+constexpr double kSmallestCropSide = 0.05;
+// `view` (in [0, 1]) grown about its centre to at least the smallest side, inside [0, 1].
+QRectF atLeastSmallestCrop(const QRectF& view);
+
 // The transform's crop as the view shows it, clamped to [0, 1].
 QRectF viewCropFromTransform(const CIAPI::Transform& t);
 // Sets the transform's crop from a rectangle of the view.

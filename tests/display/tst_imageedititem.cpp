@@ -366,9 +366,18 @@ private slots:
             qAbs(total(3) - crop.width() * crop.height() * whole) <= coarsest.width() + coarsest.height());
         for (int c = 0; c < 3; ++c)
             QCOMPARE(total(c), total(3));
-        // Left for no picture: nothing of the old one is shown.
-        canvas.item->setLocation(QString());
-        QVERIFY(canvas.item->pyramid() == emptyPyramid());
+        // Left for a file that is no picture, then for none: the counts of the picture left
+        // are shown with neither.
+        const QString garbage = m_dir.filePath(QStringLiteral("IMG_garbage.vrx"));
+        QVERIFY(ostra::test::writeTreeFile(garbage, QByteArray(4096, 'x')));
+        for (const QString& next : { QUrl::fromLocalFile(garbage).toString(), QString() }) {
+            changed.clear();
+            canvas.item->setLocation(next);
+            QTRY_VERIFY(canvas.item->pyramid() == (next.isEmpty() ? emptyPyramid() : invalidPyramid()));
+            QVERIFY(!changed.isEmpty());
+            for (int c = 0; c < 4; ++c)
+                QCOMPARE(total(c), qint64(0));
+        }
     }
 
     // The rating goes to the state file, the editor and the canvas; it is there, with the
@@ -580,6 +589,26 @@ private slots:
         QVERIFY(QFileInfo(exported).size() > 0);
     }
 
+    // An undo or a redo with nothing to undo or redo changes nothing: the picture is not
+    // taken as changed and leaving it writes no state file.
+    void undoAndRedoAtTheEndsWriteNothing()
+    {
+        const QString fresh = writePicture("ends.vrx", 128, 96, 15);
+        {
+            ImageLocator locator(2, nullptr);
+            Canvas canvas(locator);
+            QVERIFY(canvas.open(fresh));
+            QVERIFY(canvas.item->hasDepthTools());
+            QVERIFY(!canvas.item->undoDepthEdit());
+            QVERIFY(!canvas.item->redoDepthEdit());
+            QVERIFY(!canvas.item->viewer()->contentDirty());
+            QVERIFY(!canvas.item->isSavePending());
+            QTest::qWait(ImageEditItem::kSaveDelayMs + 300);
+            canvas.item->setLocation(QString());
+        } // the locator waits for the editors' recycle steps
+        QVERIFY(!QFile::exists(StateFile::pathFor(QUrl::fromLocalFile(fresh))));
+    }
+
     // Opening and leaving a picture (with or without a state file) writes nothing.
     void viewOnlyVisitWritesNothing()
     {
@@ -742,6 +771,34 @@ private slots:
         QCOMPARE(value(canvas.item, "contrast"), 40.0);
         QCOMPARE(value(canvas.item, "exposure"), 0.75);
         QCOMPARE(value(canvas.item, "saturation"), 20.0);
+    }
+
+    // A tone value changed in the canvas and not yet given to the renderer (a render was
+    // under way) is what a paste over it replaces: undoing the paste gives it back.
+    void undoOfAPasteGivesBackAChangeNotYetRendered()
+    {
+        ImageLocator locator(2, nullptr);
+        const QUrl url = QUrl::fromLocalFile(m_large);
+        Canvas canvas(locator);
+        QVERIFY(canvas.open(m_large));
+        ImageProperties* shown = canvas.item->properties();
+        {
+            // The canvas is not told: the renderer still has the value before.
+            const QSignalBlocker quiet(shown);
+            shown->tuneToneEntry("exposure")->setCurrentValue(0.75);
+        }
+        {
+            ImageProperties patch;
+            const auto exposure = patch.tuneToneEntry("exposure");
+            exposure->setCurrentValue(1.5);
+            patch.markTuneTonePatch(exposure.get(), true);
+            QVERIFY(locator.applyProperties({ url }, &patch, true));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return locator.patchUndoCount() == 1; }, 60000));
+        QCOMPARE(shown->tuneToneEntry("exposure")->currentValue().toDouble(), 1.5);
+        locator.undoPatch();
+        QVERIFY(QTest::qWaitFor([&] { return locator.patchUndoCount() == 0; }, 60000));
+        QCOMPARE(shown->tuneToneEntry("exposure")->currentValue().toDouble(), 0.75);
     }
 
     // Every edit of the depth effect (aperture, focus, depth strokes, and their undo, redo

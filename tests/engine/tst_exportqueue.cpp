@@ -174,6 +174,30 @@ private slots:
         viewer.closeImage();
     }
 
+    // A crop read from a preset, however thin, leaves the export the smallest crop the crop
+    // tool makes, not an export without a pixel.
+    void presetSliverCropStillExports()
+    {
+        ImageProperties preset;
+        QVERIFY(preset.loadPatch(
+            R"({"versionMajor": 1, "versionMinor": 0, "geometry": {"crop": [0.5, 0.5, 1e-9, 1e-9]}})"));
+        ImageViewer viewer;
+        openIn(viewer, m_a);
+        viewer.properties()->applyPatch(&preset);
+        viewer.setTransform(viewer.properties()->transformProperties());
+        ExportRequest r;
+        r.location = QUrl::fromLocalFile(m_a);
+        r.format = 1;
+        r.sizeMode = 1;
+        r.size = QSize(240, 180);
+        r.path = out(QStringLiteral("sliver.ppm"));
+        QVERIFY(exportImage(viewer, r, {}));
+        const QSize stored = storedSize(r.path);
+        QVERIFY2(qAbs(stored.width() - 12) <= 1 && qAbs(stored.height() - 9) <= 1,
+            qPrintable(QStringLiteral("%1 x %2").arg(stored.width()).arg(stored.height())));
+        viewer.closeImage();
+    }
+
     void overwriteIsWholeOrNothing_data()
     {
         QTest::addColumn<QString>("fault");

@@ -114,12 +114,59 @@ private slots:
         QVERIFY(target.applyRotationFrom(upright, 1));
         QCOMPARE(target.rotation()->currentValue().toInt(), 180);
 
-        // A mirrored source mirrors the target.
+        // A source the user mirrored mirrors the target.
         CIAPI::Transform mirrored({ 4, 3 });
-        mirrored.reset(6);
-        QVERIFY(target.applyRotationFrom(mirrored, 6));
+        mirrored.reset(0);
+        mirrored.flipHorizontal();
+        QVERIFY(target.applyRotationFrom(mirrored, 0));
         QCOMPARE(target.isHMirrored()->currentValue().toBool(), true);
         QCOMPARE(target.rotation()->currentValue().toInt(), 180);
+
+        // A source shot mirrored (code 6) and left as shot carries no mirror: the target
+        // goes back to its own look as shot.
+        CIAPI::Transform shotMirrored({ 4, 3 });
+        shotMirrored.reset(6);
+        QVERIFY(target.applyRotationFrom(shotMirrored, 6));
+        QCOMPARE(target.isHMirrored()->currentValue().toBool(), false);
+        QCOMPARE(target.rotation()->currentValue().toInt(), 180);
+    }
+
+    void turnsCarryBetweenAllOrientationCodes_data()
+    {
+        QTest::addColumn<int>("fileCode");
+        for (int code = 0; code < 8; ++code)
+            QTest::addRow("file code %d", code) << code;
+    }
+
+    // For a picture of any orientation code, mirrored ones included: a look copied from a
+    // picture of the same code is that picture's look, and the record of the look before a
+    // patch (the picture's own look and code, as a batch keeps it for its undo) gives the
+    // look back, whatever picture the patch came from.
+    void turnsCarryBetweenAllOrientationCodes()
+    {
+        QFETCH(int, fileCode);
+        for (const Orientation look : kAll) {
+            for (const Orientation other : kAll) {
+                const QByteArray where = "look " + name(look) + ", other " + name(other);
+                CIAPI::Transform source = turned(other);
+                CIAPI::Transform t = turned(look);
+                setTransformCropFromView(t, QRectF(0.1, 0.2, 0.5, 0.6));
+                const bool changed
+                    = ImageTransformProperties::turnToOrientation(t, fileCode, source, fileCode);
+                QCOMPARE(changed, decomposeTransform(source) != decomposeTransform(turned(look)));
+                QVERIFY2(decomposeTransform(t) == decomposeTransform(source), where.constData());
+                QVERIFY2(nearRect(viewCropFromTransform(t), QRectF(0.1, 0.2, 0.5, 0.6)), where.constData());
+
+                for (int sourceCode = 0; sourceCode < 8; ++sourceCode) {
+                    CIAPI::Transform p = turned(look);
+                    const CIAPI::Transform before = p;
+                    ImageTransformProperties::turnToOrientation(p, fileCode, source, sourceCode);
+                    ImageTransformProperties::turnToOrientation(p, fileCode, before, fileCode);
+                    QVERIFY2(decomposeTransform(p) == decomposeTransform(before),
+                        (where + " from code " + QByteArray::number(sourceCode)).constData());
+                }
+            }
+        }
     }
 };
 

@@ -4,6 +4,7 @@
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
+#include "engine/transformhelpers.h"
 #include "support/childprocess.h"
 #include "support/eventloopturns.h"
 #include "support/filebytes.h"
@@ -21,6 +22,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 using ostra::test::fileBytes;
@@ -221,6 +223,151 @@ private slots:
             QSet<QUrl>(m_urls.begin(), m_urls.end()));
         for (const QString& path : qAsConst(m_paths))
             QCOMPARE(savedState(path).exposure, 1.5f);
+    }
+
+    void undoGivesTheTurnBack_data()
+    {
+        QTest::addColumn<int>("code");
+        for (int code = 0; code < 8; ++code)
+            QTest::addRow("shot with code %d", code) << code;
+    }
+
+    // A batch turns and mirrors pictures shot in every orientation, mirrored ones included;
+    // its undo gives each picture its look back, as its state file holds it.
+    void undoGivesTheTurnBack()
+    {
+        QFETCH(int, code);
+        auto options = PictureFiles::small(std::uint32_t(40 + code));
+        options.moduleWidth = 64;
+        options.moduleHeight = 48;
+        options.orientation = code;
+        const QString path = PictureFiles::write(m_dir.path(), QStringLiteral("turned.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+        CIAPI::Transform shot({ 4, 3 });
+        shot.reset(code);
+        const auto lookOf = [&] {
+            std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
+            const CIAPI::Transform t = CIAPI::StateFileEditor(in).transform();
+            return t.isSet() ? decomposeTransform(t) : decomposeTransform(shot);
+        };
+
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        // Taken from a picture shot upright that the user turned a quarter and mirrored.
+        ImageProperties patch;
+        CIAPI::Transform source({ 4, 3 });
+        source.reset(0);
+        source.rotate90(-1);
+        source.flipHorizontal();
+        patch.setTransform(source, false);
+        patch.transform().setOrientation(0);
+        patch.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        QVERIFY(locator.applyProperties({ url }, &patch, true));
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(locator.patchUndoCount(), 1);
+        QVERIFY(lookOf() != decomposeTransform(shot));
+
+        locator.undoPatch();
+        QVERIFY(finish(locator, 1));
+        QCOMPARE(locator.patchUndoCount(), 0);
+        const TurnAndMirror back = lookOf();
+        QCOMPARE(back.rotation, decomposeTransform(shot).rotation);
+        QCOMPARE(back.mirrored, decomposeTransform(shot).mirrored);
+    }
+
+    void pastedTurnAndCropReachThePictures_data()
+    {
+        QTest::addColumn<int>("code");
+        for (int code = 0; code < 8; ++code)
+            QTest::addRow("shot with code %d", code) << code;
+    }
+
+    // Adjustments copied from a picture, turned and cropped by the user, and pasted on a
+    // picture shot the same way give it the same look and crop, whatever way both were shot.
+    void pastedTurnAndCropReachThePictures()
+    {
+        QFETCH(int, code);
+        auto options = PictureFiles::small(std::uint32_t(60 + code));
+        options.moduleWidth = 64;
+        options.moduleHeight = 48;
+        options.orientation = code;
+        const QString path = PictureFiles::write(m_dir.path(), QStringLiteral("pasted.vrx"), options);
+        QVERIFY(!path.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(path);
+
+        // Copied (as the canvas copies: its document) from a picture shot the same way.
+        CIAPI::Transform look({ 4, 3 });
+        look.reset(code);
+        look.rotate90(1);
+        const QRectF crop(0.1, 0.2, 0.5, 0.6);
+        setTransformCropFromView(look, crop);
+        ImageProperties copied;
+        copied.setTransform(look, false);
+        copied.transform().setOrientation(code);
+        copied.markCustomPatch(ImageProperties::RotationAndMirror, true);
+        copied.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties pasted;
+        QVERIFY(pasted.loadPatch(copied.savePatch()));
+
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QVERIFY(locator.applyProperties({ url }, &pasted, true));
+        QVERIFY(finish(locator, 1));
+        std::ifstream in(QFile::encodeName(StateFile::pathFor(url)).toStdString(), std::ios::binary);
+        QVERIFY(in.good());
+        const CIAPI::Transform saved = CIAPI::StateFileEditor(in).transform();
+        QVERIFY(saved.isSet());
+        QVERIFY(decomposeTransform(saved) == decomposeTransform(look));
+        const QRectF savedCrop = viewCropFromTransform(saved);
+        QVERIFY2(sameCrop(savedCrop, crop),
+            qPrintable(QStringLiteral("%1 %2 %3 %4")
+                           .arg(savedCrop.x())
+                           .arg(savedCrop.y())
+                           .arg(savedCrop.width())
+                           .arg(savedCrop.height())));
+    }
+
+    // An undo asked while a second batch is still at work undoes that batch once it is
+    // done, on every picture: not the first batch as well, and no record of the second is
+    // dropped unused.
+    void undoAskedDuringABatchUndoesThatBatch()
+    {
+        pictures(3);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        {
+            ImageProperties first;
+            exposurePatch(first, 1.0);
+            QVERIFY(locator.applyProperties(m_urls, &first, true));
+        }
+        QVERIFY(finish(locator, 3));
+        QCOMPARE(locator.patchUndoCount(), 3);
+
+        QSemaphore reached;
+        QSemaphore go;
+        std::atomic<bool> hold { true };
+        locator.patchBatch().setProbe([&](const QUrl&, const char* point) {
+            if (hold.exchange(false) && qstrcmp(point, "file") == 0) {
+                reached.release();
+                go.tryAcquire(1, 60000);
+            }
+        });
+        {
+            ImageProperties second;
+            exposurePatch(second, 2.0);
+            QVERIFY(locator.applyProperties(m_urls, &second, true));
+        }
+        QVERIFY(reached.tryAcquire(1, 60000));
+        locator.undoPatch(); // the second batch holds its first picture
+        go.release();
+        // Nothing is left to undo only once the undo has run.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return locator.patchUndoCount() == 0 && !locator.patchProgressHandler()->isInProgress(); },
+            120000));
+        locator.patchBatch().setProbe({});
+        for (const QString& path : qAsConst(m_paths))
+            QCOMPARE(savedState(path).exposure, 1.0f);
     }
 
     // Stopping a batch whose picture in hand is held by a writer (an import, the recycle

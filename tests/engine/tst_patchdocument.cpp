@@ -72,6 +72,12 @@ private slots:
             << geometry({ { "crop", QJsonArray { 1.2, 0, 0.5, 0.5 } } }) << "o0 t0";
         QTest::newRow("crop of no height")
             << geometry({ { "crop", QJsonArray { 0, 0.1, 1, -3 } } }) << "o0 t0";
+        QTest::newRow("crop of a sliver") << geometry({ { "crop", QJsonArray { 0.5, 0.5, 1e-9, 1e-9 } } })
+                                          << "crop 0.475 0.475 0.05 0.05, o0 t0";
+        QTest::newRow("crop of a sliver at the edge")
+            << geometry({ { "crop", QJsonArray { 0.9999999, 0, 1e-7, 1 } } }) << "crop 0.95 0 0.05 1, o0 t0";
+        QTest::newRow("crop of the smallest side")
+            << geometry({ { "crop", QJsonArray { 0, 0.95, 0.05, 0.05 } } }) << "crop 0 0.95 0.05 0.05, o0 t0";
         QTest::newRow("crop of three") << geometry({ { "crop", QJsonArray { 0, 0, 1 } } }) << "o0 t0";
         QTest::newRow("unknown orientation")
             << geometry({ { "orientation", 4000 }, { "flipHorizontal", true } }) << "turned, o0 t0";
@@ -155,6 +161,46 @@ private slots:
         QCOMPARE(ImageTransformProperties::rotationAndMirror(q.transformProperties()),
             ImageTransformProperties::rotationAndMirror(t));
         QCOMPARE(QJsonDocument::fromJson(q.savePatch()).object().value("geometry"), top.value("geometry"));
+    }
+
+    void cropAloneCarriesBetweenPicturesShotAlike_data()
+    {
+        QTest::addColumn<int>("orientation");
+        for (int o = 0; o < 8; ++o)
+            QTest::addRow("code %d", o) << o;
+    }
+
+    // A crop copied alone from a picture as shot lands on the same part of the view of a
+    // picture shot the same way, pasted or kept as a preset.
+    void cropAloneCarriesBetweenPicturesShotAlike()
+    {
+        QFETCH(int, orientation);
+        const QRectF crop(0.1, 0.2, 0.5, 0.4);
+        CIAPI::Transform shot({ 4, 3 });
+        shot.reset(orientation);
+        ImageProperties source;
+        CIAPI::Transform cropped = shot;
+        ImageTransformProperties::setViewCrop(cropped, crop);
+        source.setTransform(cropped);
+        source.transform().setOrientation(orientation);
+        source.markCustomPatch(ImageProperties::Crop, true);
+        ImageProperties copied;
+        QVERIFY(copied.loadPatch(source.savePatch()));
+        QVERIFY(!copied.rotationAndMirrorPatched());
+
+        ImageProperties target;
+        target.setTransform(shot, true);
+        target.setTransform(shot);
+        target.transform().setOrientation(orientation);
+        copied.cleanPatchProgress();
+        target.applyPatch(&copied);
+        QCOMPARE(copied.patchSkippedCropsCount(), 0);
+        QCOMPARE(ImageTransformProperties::rotationAndMirror(target.transformProperties()),
+            ImageTransformProperties::rotationAndMirror(shot));
+        const QRectF landed = ImageTransformProperties::viewCrop(target.transformProperties());
+        QVERIFY2(ImageTransformProperties::sameCrop(landed, crop),
+            qPrintable(
+                QString::asprintf("%g %g %g %g", landed.x(), landed.y(), landed.width(), landed.height())));
     }
 };
 
