@@ -10,6 +10,7 @@
 #include <QList>
 #include <QVariant>
 
+#include <atomic>
 #include <memory>
 
 namespace CIAPI {
@@ -94,7 +95,8 @@ private:
     QList<std::shared_ptr<ImageProperty>> m_patch;
     bool m_rotationAndMirrorPatched = false;
     bool m_cropPatched = false;
-    int m_skippedCrops = 0;
-    int m_completed = 0;
+    // Counted by the batch thread while the window may count the picture open in the canvas.
+    std::atomic<int> m_skippedCrops { 0 };
+    std::atomic<int> m_completed { 0 };
     QString m_patchError;
 };

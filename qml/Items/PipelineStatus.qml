@@ -36,6 +36,13 @@ Item {
     implicitWidth: 32
     implicitHeight: 32
 
+    // The line of an import under way; the time left only once there is one to tell (under a
+    // second it has no words).
+    function importingText(itemsOut, itemsAll, timeLeft) {
+        return qsTr("Importing item") + " " + (itemsOut + 1) + " " + qsTr("of") + " " + itemsAll
+            + (timeLeft ? ", " + timeLeft : "")
+    }
+
     Timer {
         interval: 30000
         repeat: true
@@ -183,7 +190,7 @@ Item {
                                                 : since.remaining === "" ? qsTr("just now")
                                                 : since.remaining + " " + qsTr("ago"))
                             : !model.isActive ? qsTr("Waiting to import") + " " + model.itemsAll + " " + qsTr("items")
-                            : model.itemsOut < model.itemsAll ? qsTr("Importing item") + " " + (model.itemsOut + 1) + " " + qsTr("of") + " " + model.itemsAll + (left.known ? ", " + left.remaining : "")
+                            : model.itemsOut < model.itemsAll ? status.importingText(model.itemsOut, model.itemsAll, left.known ? left.remaining : "")
                             : qsTr("indexing content...")
                     }
                     ProgressBar {

@@ -103,6 +103,19 @@ TestCase {
         importDialog.folderPath = ""
     }
 
+    // An import under way tells its time left when there is one, and ends without a dangling
+    // comma when less than a second is left (no words then) or the time is not known yet.
+    function test_importingTellsItsTimeLeft_data() {
+        return [
+            { tag: "minutes left", left: "3 minutes", text: "Importing item 5 of 20, 3 minutes" },
+            { tag: "under a second", left: "", text: "Importing item 5 of 20" }
+        ]
+    }
+
+    function test_importingTellsItsTimeLeft(data) {
+        compare(status.importingText(4, 20, data.left), data.text)
+    }
+
     FolderError {
         id: folderError
         router: routerFixture.router
