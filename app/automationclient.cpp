@@ -8,8 +8,10 @@
 #include <QFileOpenEvent>
 #include <QLocalSocket>
 #include <QThread>
+#include <QThreadPool>
 #include <QUrl>
 
+#include "app/automationhost.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
@@ -71,12 +73,35 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             message << (arg.isEmpty() ? arg : QFileInfo(arg).absoluteFilePath());
     }
 
+    const QByteArray bytes = encode(message);
+    // An instance that closes the connection without saying it took the message is quitting:
+    // once it has stopped listening this start is the instance and opens the files itself.
+    const QDeadlineTimer retryDeadline(preemptTimeoutMs);
+    Result result;
+    while ((result = deliver(bytes)) == Result::NotTaken) {
+        if (retryDeadline.hasExpired()) {
+            qCWarning(
+                lcApp, "The running instance at %s does not take the command line", qPrintable(m_serverPath));
+            return Result::Failed;
+        }
+        QThread::msleep(retryPauseMs);
+    }
+    if (result != Result::Delivered || !preempt)
+        return result;
+
+    QThread::msleep(preemptPauseMs);
+    if (!waitUntilGone())
+        qCWarning(lcApp, "The running instance is still listening at %s", qPrintable(m_serverPath));
+    return Result::Preempted;
+}
+
+AutomationClient::Result AutomationClient::deliver(const QByteArray& bytes)
+{
     QLocalSocket socket;
-    socket.connectToServer(m_serverPath, QIODevice::WriteOnly);
+    socket.connectToServer(m_serverPath, QIODevice::ReadWrite);
     if (!socket.waitForConnected(connectTimeoutMs))
         return Result::NoInstance;
 
-    const QByteArray bytes = encode(message);
     // Only bytes the system took count: a socket that fails drops what it still holds.
     qint64 sent = 0;
     connect(&socket, &QLocalSocket::bytesWritten, this, [&sent](qint64 count) { sent += count; });
@@ -88,21 +113,33 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             failed = sent < bytes.size();
     }
     if (failed) {
+        if (socket.state() != QLocalSocket::ConnectedState) {
+            socket.abort();
+            return Result::NotTaken;
+        }
         qCWarning(lcApp, "Can't hand the command line to the running instance at %s: %s",
             qPrintable(m_serverPath), qPrintable(socket.errorString()));
         socket.abort();
         return Result::Failed;
     }
-    socket.disconnectFromServer();
-    socket.close();
 
-    if (!preempt)
+    // The instance answers once it has handed the files on.
+    const QDeadlineTimer answerDeadline(writeTimeoutMs);
+    while (socket.bytesAvailable() == 0 && socket.state() == QLocalSocket::ConnectedState
+        && !answerDeadline.hasExpired())
+        socket.waitForReadyRead(int(qMax<qint64>(1, answerDeadline.remainingTime())));
+    const QByteArray answer = socket.read(1);
+    if (answer.size() == 1 && answer.at(0) == AutomationHost::takenReply) {
+        socket.disconnectFromServer();
         return Result::Delivered;
-
-    QThread::msleep(preemptPauseMs);
-    if (!waitUntilGone())
-        qCWarning(lcApp, "The running instance is still listening at %s", qPrintable(m_serverPath));
-    return Result::Preempted;
+    }
+    if (socket.state() == QLocalSocket::ConnectedState) {
+        qCWarning(lcApp, "The running instance at %s did not say it took the command line",
+            qPrintable(m_serverPath));
+        socket.abort();
+        return Result::Failed;
+    }
+    return Result::NotTaken;
 }
 
 bool AutomationClient::waitUntilGone() const
@@ -131,7 +168,15 @@ bool AutomationClient::eventFilter(QObject* watched, QEvent* event)
         files << open->file();
     else if (!open->url().isEmpty())
         files << open->url().toLocalFile();
-    if (!files.isEmpty())
-        command(files);
+    // Handed to this instance's own host, which answers on this thread: the wait for that
+    // answer is a pool thread's.
+    if (!files.isEmpty()) {
+        const QString server = m_serverPath;
+        QThreadPool::globalInstance()->start(QRunnable::create([server, files] {
+            QStringList args = files;
+            AutomationClient client(server);
+            client.command(args);
+        }));
+    }
     return true;
 }
