@@ -170,9 +170,9 @@ private slots:
     }
 
     // A preset renamed while the disk is full keeps its file whole (the new name is not
-    // written), and gets it once there is room again. Each preset the user makes, renames
-    // or overwrites on the full disk is told as not saved; the rescans that try again are
-    // not.
+    // written), and gets it from the first rescan once there is room again, so the name
+    // listed is the name kept across a restart. Each preset the user makes, renames or
+    // overwrites on the full disk is told as not saved; the rescans that try again are not.
     void renameOnAFullDiskKeepsTheFile()
     {
         QTemporaryDir dir;
@@ -210,7 +210,13 @@ private slots:
         presets.removePreset(made);
         presets.rescan();
         QTRY_VERIFY(!presets.isScanning());
-        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": mine" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": overwritten on a full disk" });
+        {
+            PresetFolder restarted(folder);
+            QTRY_VERIFY(!restarted.isScanning());
+            QCOMPARE(restarted.presetList().size(), 1);
+            QCOMPARE(restarted.presetList().first()->name(), QStringLiteral("overwritten on a full disk"));
+        }
         presets.renamePreset(mine, QStringLiteral("renamed"));
         QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": renamed" });
         QCOMPARE(notSaved.count(), told.size());
