@@ -3,12 +3,13 @@
 #include "core/logging.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaProperty>
 #include <QMutex>
+#include <QSaveFile>
 
 namespace {
 
@@ -89,13 +90,20 @@ void AppSettings::keepDamagedFile()
 {
     // The store reads what it can of a damaged file and writes only that back at the next
     // change; the lines it could not read would be gone. A copy of the file as it was
-    // keeps them.
+    // keeps them: one per damaged content, however many starts read it.
     allKeys();
     if (status() != QSettings::FormatError)
         return;
+    QFile damaged(fileName());
+    if (!damaged.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = damaged.readAll();
     const QString copy = fileName() + QStringLiteral(".damaged-")
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    if (QFile::exists(copy) || QFile::copy(fileName(), copy))
+        + QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().left(12));
+    if (QFileInfo::exists(copy))
+        return;
+    QSaveFile out(copy);
+    if (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit())
         qCWarning(lcCore).noquote() << "The settings file" << fileName()
                                     << "is damaged: what could be read is used; the file as it was is kept as"
                                     << copy;
