@@ -151,6 +151,9 @@ void PresetFolder::drop(ImageProperties* preset)
     QFile::remove(pathOf(preset));
     m_refused.remove(preset->fileName());
     m_unsaved.remove(preset->fileName());
+    // A scan under way may have read its file as one no preset stands for.
+    if (m_scanning)
+        m_droppedWhileScanning.insert(preset->fileName());
     // QML may still hold the object until the list change reaches it.
     preset->deleteLater();
 }
@@ -317,8 +320,10 @@ void PresetFolder::apply(const Scan& scan)
             writeKept(preset);
     }
     for (const Found& found : scan.found) {
-        if (listed.contains(found.name))
-            continue; // listed since the scan began
+        // Listed since the scan began, or made and removed meanwhile: a removed preset
+        // stays removed.
+        if (listed.contains(found.name) || m_droppedWhileScanning.contains(found.name))
+            continue;
         auto* preset = new ImageProperties(this);
         if (!found.read || !preset->loadPatch(found.bytes)) {
             m_refused.insert(found.name, found.stamp);
@@ -330,6 +335,7 @@ void PresetFolder::apply(const Scan& scan)
         m_presets.append(preset);
         changed = true;
     }
+    m_droppedWhileScanning.clear();
     const QList<ImageProperties*> before = m_presets;
     sortNewestFirst();
     if (changed || before != m_presets)

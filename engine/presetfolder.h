@@ -97,6 +97,8 @@ private:
     // Listed presets whose last write failed, by file name: their files may still hold an
     // older document, so each rescan writes them until a write succeeds.
     QSet<QString> m_unsaved;
+    // File names of presets removed while the scan under way was running.
+    QSet<QString> m_droppedWhileScanning;
     QFileSystemWatcher m_watcher;
     QTimer m_timer;
     bool m_scanning = false;
