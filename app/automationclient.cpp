@@ -73,18 +73,13 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             message << (arg.isEmpty() ? arg : QFileInfo(arg).absoluteFilePath());
     }
 
-    const QByteArray bytes = encode(message);
-    // An instance that closes the connection without saying it took the message is quitting:
-    // once it has stopped listening this start is the instance and opens the files itself.
-    const QDeadlineTimer retryDeadline(preemptTimeoutMs);
-    Result result;
-    while ((result = deliver(bytes)) == Result::NotTaken) {
-        if (retryDeadline.hasExpired()) {
-            qCWarning(
-                lcApp, "The running instance at %s does not take the command line", qPrintable(m_serverPath));
-            return Result::Failed;
-        }
-        QThread::msleep(retryPauseMs);
+    Result result = deliver(encode(message));
+    if (result == Result::NotTaken) {
+        // An instance that hangs up without saying it took the message either quits (it
+        // stopped listening first: this start is the instance now and opens the files
+        // itself) or is of an older kind that never answers (it still listens, and took
+        // them; sending them again would open them twice).
+        result = listening() ? Result::Delivered : Result::NoInstance;
     }
     if (result != Result::Delivered || !preempt)
         return result;
@@ -142,15 +137,21 @@ AutomationClient::Result AutomationClient::deliver(const QByteArray& bytes)
     return Result::NotTaken;
 }
 
+bool AutomationClient::listening() const
+{
+    // A connection that sends nothing is no command.
+    QLocalSocket probe;
+    probe.connectToServer(m_serverPath, QIODevice::WriteOnly);
+    const bool connected = probe.waitForConnected(connectTimeoutMs);
+    probe.abort();
+    return connected;
+}
+
 bool AutomationClient::waitUntilGone() const
 {
     const QDeadlineTimer deadline(preemptTimeoutMs);
     for (;;) {
-        QLocalSocket probe;
-        probe.connectToServer(m_serverPath, QIODevice::WriteOnly);
-        const bool listening = probe.waitForConnected(connectTimeoutMs);
-        probe.abort();
-        if (!listening)
+        if (!listening())
             return true;
         if (deadline.hasExpired())
             return false;

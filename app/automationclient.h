@@ -15,7 +15,7 @@ public:
         NoInstance, // nothing listens: this start is the instance
         Preempted, // the running instance was asked to quit and is gone
         Failed, // an instance listens but the message did not get through
-        NotTaken, // the instance hung up without taking it (it quits); tried again
+        NotTaken, // the instance hung up without answering (told apart before send returns)
     };
     Q_ENUM(Result)
 
@@ -57,9 +57,10 @@ public:
     static constexpr int writeTimeoutMs = 30000;
     static constexpr int preemptPauseMs = 1000;
     static constexpr int preemptTimeoutMs = 10000;
-    static constexpr int retryPauseMs = 100;
 
 private:
+    // Whether a server answers at the name.
+    bool listening() const;
     bool waitUntilGone() const;
     // One connection: sends the message and waits for the answer.
     Result deliver(const QByteArray& bytes);

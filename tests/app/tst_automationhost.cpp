@@ -393,6 +393,35 @@ private slots:
         QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
     }
 
+    // An instance of an older kind reads the message and hangs up without an answer: the
+    // files count as delivered, sent once; they are not sent again (opened twice) nor opened
+    // by the start as well.
+    void olderInstanceThatNeverAnswers()
+    {
+        QLocalServer older;
+        QVERIFY(older.listen(m_path));
+        QList<QStringList> messages;
+        connect(&older, &QLocalServer::newConnection, &older, [&] {
+            QLocalSocket* socket = older.nextPendingConnection();
+            auto* bytes = new QByteArray;
+            connect(socket, &QLocalSocket::readyRead, socket, [&messages, socket, bytes] {
+                *bytes += socket->readAll();
+                const QStringList list = AutomationHost::decode(*bytes);
+                if (AutomationClient::encode(list) == *bytes) {
+                    messages << list;
+                    socket->abort();
+                }
+            });
+            connect(socket, &QLocalSocket::disconnected, socket, [socket, bytes] {
+                delete bytes;
+                socket->deleteLater();
+            });
+        });
+        QStringList args { QStringLiteral("/to/older.vrx") };
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
+        QCOMPARE(messages, QList<QStringList> { args });
+    }
+
     // Another instance looking whether this one listens sends nothing: no command, so the
     // window is not raised by it.
     void emptyConnectionIsNoCommand()
