@@ -8,8 +8,10 @@
 #include <QFileOpenEvent>
 #include <QLocalSocket>
 #include <QThread>
+#include <QThreadPool>
 #include <QUrl>
 
+#include "app/automationhost.h"
 #include "app/startuplock.h"
 #include "app/typeregistration.h"
 #include "core/appsettings.h"
@@ -71,12 +73,30 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             message << (arg.isEmpty() ? arg : QFileInfo(arg).absoluteFilePath());
     }
 
+    Result result = deliver(encode(message));
+    if (result == Result::NotTaken) {
+        // An instance that hangs up without saying it took the message either quits (it
+        // stopped listening first: this start is the instance now and opens the files
+        // itself) or is of an older kind that never answers (it still listens, and took
+        // them; sending them again would open them twice).
+        result = listening() ? Result::Delivered : Result::NoInstance;
+    }
+    if (result != Result::Delivered || !preempt)
+        return result;
+
+    QThread::msleep(preemptPauseMs);
+    if (!waitUntilGone())
+        qCWarning(lcApp, "The running instance is still listening at %s", qPrintable(m_serverPath));
+    return Result::Preempted;
+}
+
+AutomationClient::Result AutomationClient::deliver(const QByteArray& bytes)
+{
     QLocalSocket socket;
-    socket.connectToServer(m_serverPath, QIODevice::WriteOnly);
+    socket.connectToServer(m_serverPath, QIODevice::ReadWrite);
     if (!socket.waitForConnected(connectTimeoutMs))
         return Result::NoInstance;
 
-    const QByteArray bytes = encode(message);
     // Only bytes the system took count: a socket that fails drops what it still holds.
     qint64 sent = 0;
     connect(&socket, &QLocalSocket::bytesWritten, this, [&sent](qint64 count) { sent += count; });
@@ -88,32 +108,50 @@ AutomationClient::Result AutomationClient::send(QStringList& args)
             failed = sent < bytes.size();
     }
     if (failed) {
+        if (socket.state() != QLocalSocket::ConnectedState) {
+            socket.abort();
+            return Result::NotTaken;
+        }
         qCWarning(lcApp, "Can't hand the command line to the running instance at %s: %s",
             qPrintable(m_serverPath), qPrintable(socket.errorString()));
         socket.abort();
         return Result::Failed;
     }
-    socket.disconnectFromServer();
-    socket.close();
 
-    if (!preempt)
+    // The instance answers once it has handed the files on.
+    const QDeadlineTimer answerDeadline(writeTimeoutMs);
+    while (socket.bytesAvailable() == 0 && socket.state() == QLocalSocket::ConnectedState
+        && !answerDeadline.hasExpired())
+        socket.waitForReadyRead(int(qMax<qint64>(1, answerDeadline.remainingTime())));
+    const QByteArray answer = socket.read(1);
+    if (answer.size() == 1 && answer.at(0) == AutomationHost::takenReply) {
+        socket.disconnectFromServer();
         return Result::Delivered;
+    }
+    if (socket.state() == QLocalSocket::ConnectedState) {
+        qCWarning(lcApp, "The running instance at %s did not say it took the command line",
+            qPrintable(m_serverPath));
+        socket.abort();
+        return Result::Failed;
+    }
+    return Result::NotTaken;
+}
 
-    QThread::msleep(preemptPauseMs);
-    if (!waitUntilGone())
-        qCWarning(lcApp, "The running instance is still listening at %s", qPrintable(m_serverPath));
-    return Result::Preempted;
+bool AutomationClient::listening() const
+{
+    // A connection that sends nothing is no command.
+    QLocalSocket probe;
+    probe.connectToServer(m_serverPath, QIODevice::WriteOnly);
+    const bool connected = probe.waitForConnected(connectTimeoutMs);
+    probe.abort();
+    return connected;
 }
 
 bool AutomationClient::waitUntilGone() const
 {
     const QDeadlineTimer deadline(preemptTimeoutMs);
     for (;;) {
-        QLocalSocket probe;
-        probe.connectToServer(m_serverPath, QIODevice::WriteOnly);
-        const bool listening = probe.waitForConnected(connectTimeoutMs);
-        probe.abort();
-        if (!listening)
+        if (!listening())
             return true;
         if (deadline.hasExpired())
             return false;
@@ -131,7 +169,15 @@ bool AutomationClient::eventFilter(QObject* watched, QEvent* event)
         files << open->file();
     else if (!open->url().isEmpty())
         files << open->url().toLocalFile();
-    if (!files.isEmpty())
-        command(files);
+    // Handed to this instance's own host, which answers on this thread: the wait for that
+    // answer is a pool thread's.
+    if (!files.isEmpty()) {
+        const QString server = m_serverPath;
+        QThreadPool::globalInstance()->start(QRunnable::create([server, files] {
+            QStringList args = files;
+            AutomationClient client(server);
+            client.command(args);
+        }));
+    }
     return true;
 }

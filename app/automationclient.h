@@ -15,6 +15,7 @@ public:
         NoInstance, // nothing listens: this start is the instance
         Preempted, // the running instance was asked to quit and is gone
         Failed, // an instance listens but the message did not get through
+        NotTaken, // the instance hung up without answering (told apart before send returns)
     };
     Q_ENUM(Result)
 
@@ -31,6 +32,8 @@ public:
     bool command(QStringList& args);
 
     // The same, with the outcome told apart. Relative paths are sent as absolute ones.
+    // Delivered only once the instance has answered that it took them; blocks until then, so
+    // not on the thread of the instance's own host.
     Result send(QStringList& args);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -56,7 +59,11 @@ public:
     static constexpr int preemptTimeoutMs = 10000;
 
 private:
+    // Whether a server answers at the name.
+    bool listening() const;
     bool waitUntilGone() const;
+    // One connection: sends the message and waits for the answer.
+    Result deliver(const QByteArray& bytes);
 
     QString m_serverPath;
 };

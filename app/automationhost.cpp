@@ -1,6 +1,7 @@
 #include "app/automationhost.h"
 #include "app/logging.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -44,7 +45,7 @@ AutomationHost::AutomationHost(QQuickItem* parent)
     connect(this, &AutomationHost::command, this, &AutomationHost::execute);
     m_server->setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
     m_server->setMaxPendingConnections(m_maxConnections);
-    m_listening = listen() == Listen::Listening;
+    m_listening = listen(true) == Listen::Listening;
     m_evictRetry = new QTimer(this);
     m_evictRetry->setSingleShot(true);
     m_evictRetry->setInterval(evictIdleMs);
@@ -52,6 +53,41 @@ AutomationHost::AutomationHost(QQuickItem* parent)
     m_serverCheck = new QTimer(this);
     connect(m_serverCheck, &QTimer::timeout, this, &AutomationHost::checkServer);
     m_serverCheck->start(kServerCheckMs);
+    // What arrives once the event loop has ended would reach no window.
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+            &AutomationHost::stopListening);
+}
+
+void AutomationHost::stopListening()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_serverCheck->stop();
+    m_evictRetry->stop();
+    // Connections not taken yet go with the server; closing it removes its socket, so the next
+    // start finds no instance and opens its files itself.
+    if (m_listening && isListening())
+        m_server->close();
+    m_listening = false;
+    const QList<QLocalSocket*> reading = m_pending.keys();
+    for (QLocalSocket* socket : reading) {
+        m_pending[socket].timer->stop();
+        m_pending[socket].idle->stop();
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    m_pending.clear();
+    m_heldBytes = 0;
+    for (Outgoing& message : m_outbox) {
+        if (message.sender) {
+            message.sender->abort();
+            message.sender->deleteLater();
+        }
+    }
+    m_outbox.clear();
 }
 
 bool AutomationHost::isListening() const
@@ -63,8 +99,18 @@ bool AutomationHost::isListening() const
 
 void AutomationHost::checkServer()
 {
-    if (!m_listening || isListening())
+    if (m_stopped || isListening())
         return;
+    if (!m_listening) {
+        // Another instance had the name: it is taken over once that one has gone (quit after
+        // a "--preempt" that came while it was busy, or crashed). Asking costs the other one
+        // a connection that sends nothing, which it ignores.
+        if (listen(false) == Listen::Listening) {
+            m_listening = true;
+            qCInfo(lcApp, "Listening at %s now that the other instance has gone", qPrintable(m_serverPath));
+        }
+        return;
+    }
     // The server closed itself (a failed accept(), such as one out of file descriptors, does
     // that and removes the socket): without listening again the next start would run as a
     // second instance. Closing it for good removes the socket file once more, so not when
@@ -75,7 +121,7 @@ void AutomationHost::checkServer()
         return;
     }
     m_server->close();
-    switch (listen()) {
+    switch (listen(true)) {
     case Listen::Listening:
         qCWarning(lcApp, "The hand-off server had closed; listening again at %s", qPrintable(m_serverPath));
         break;
@@ -95,7 +141,7 @@ AutomationHost::~AutomationHost()
     m_pending.clear();
 }
 
-AutomationHost::Listen AutomationHost::listen()
+AutomationHost::Listen AutomationHost::listen(bool tell)
 {
     // Listening replaces whatever file has the name, so look first: a socket nobody
     // answers on is left over from an instance that died and goes; a live one, or
@@ -111,7 +157,8 @@ AutomationHost::Listen AutomationHost::listen()
         }
         const bool gone = !QFileInfo(m_serverPath).exists() && !QFileInfo(m_serverPath).isSymLink();
         if (!gone && (!stale || !QLocalServer::removeServer(m_serverPath))) {
-            qCWarning(lcApp, "Can't listen at %s: it is in use", qPrintable(m_serverPath));
+            if (tell)
+                qCWarning(lcApp, "Can't listen at %s: it is in use", qPrintable(m_serverPath));
             return Listen::InUse;
         }
     }
@@ -119,7 +166,9 @@ AutomationHost::Listen AutomationHost::listen()
         m_socketId = fileId(m_serverPath);
         return Listen::Listening;
     }
-    qCWarning(lcApp, "Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
+    if (tell)
+        qCWarning(
+            lcApp, "Can't listen at %s: %s", qPrintable(m_serverPath), qPrintable(m_server->errorString()));
     return Listen::Failed;
 }
 
@@ -208,7 +257,41 @@ void AutomationHost::readFrom(QLocalSocket* socket)
     if (socket->bytesAvailable() > 0) {
         it->overflow = true;
         finish(socket);
+    } else if (whole(*it)) {
+        // The sender waits for the answer and does not hang up first.
+        finish(socket);
     }
+}
+
+bool AutomationHost::whole(Pending& pending)
+{
+    const QByteArray& bytes = pending.bytes;
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    if (!pending.counted) {
+        if (bytes.size() < 4)
+            return false;
+        pending.left = qFromBigEndian<quint32>(data);
+        pending.counted = true;
+    }
+    // Walks only what arrived since the last call.
+    while (pending.left > 0 && bytes.size() - pending.next >= 4) {
+        const quint32 length = qFromBigEndian<quint32>(data + pending.next);
+        const qint64 size = length == 0xffffffffu ? 4 : 4 + qint64(length);
+        if (bytes.size() - pending.next < size)
+            break;
+        pending.next += size;
+        --pending.left;
+    }
+    return pending.left == 0;
+}
+
+void AutomationHost::answerTaken(QLocalSocket* socket)
+{
+    // A sender of the older kind has hung up already; the answer is then lost, harmlessly.
+    socket->write(&takenReply, 1);
+    socket->flush();
+    socket->abort();
+    socket->deleteLater();
 }
 
 void AutomationHost::finish(QLocalSocket* socket)
@@ -224,18 +307,23 @@ void AutomationHost::finish(QLocalSocket* socket)
     }
     it->timer->stop();
     it->idle->stop();
-    const QByteArray bytes = std::move(it->bytes);
     const bool overflow = it->overflow;
+    const bool taken = !overflow && whole(*it);
+    const QByteArray bytes = std::move(it->bytes);
     m_pending.erase(it);
     m_heldBytes = 0;
     for (const Pending& p : qAsConst(m_pending))
         m_heldBytes += p.bytes.size();
 
     socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
     // A connection waiting in the queue may be read now.
     QTimer::singleShot(0, this, &AutomationHost::newConnection);
+    if (bytes.isEmpty()) {
+        // Nothing was sent: an instance looking whether this one listens, no start.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
 
     const QStringList args = decode(bytes, maxEntries + 1, true);
     if (overflow)
@@ -243,7 +331,24 @@ void AutomationHost::finish(QLocalSocket* socket)
             static_cast<long long>(qMin(m_maxBytes, m_maxTotalBytes)), int(qMin(args.size(), maxEntries)));
     if (args.size() > maxEntries)
         qCWarning(lcApp, "A hand-off message holds more than %d entries; keeping the first ones", maxEntries);
+    const int queued = m_outbox.size();
     emit command(args.mid(0, maxEntries));
+    if (!taken || m_stopped) {
+        // Cut short, or the host quits while handing it on: what arrived is used, but the
+        // sender is not told it was taken.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    // Queued behind other messages, or not handed on whole in one go: answered with its
+    // last slice.
+    if (m_outbox.size() > queued) {
+        m_outbox.last().sender = socket;
+        return;
+    }
+    answerTaken(socket);
+    if (!args.isEmpty() && args.first() == AutomationClient::preemptKeyword())
+        stopListening();
 }
 
 QStringList AutomationHost::decode(const QByteArray& bytes, int maxEntries, bool skipEmpty)
@@ -313,11 +418,16 @@ void AutomationHost::handOnSlice()
     const QList<QUrl> slice = message.locations.mid(message.sent, n);
     const bool continuing = message.sent > 0;
     message.sent += n;
-    if (message.sent >= message.locations.size())
+    QPointer<QLocalSocket> done;
+    if (message.sent >= message.locations.size()) {
+        done = message.sender;
         m_outbox.removeFirst();
+    }
     if (!m_outbox.isEmpty())
         QTimer::singleShot(0, this, &AutomationHost::handOnSlice);
     m_continuing = continuing;
     emit locations(slice);
     m_continuing = false;
+    if (done)
+        answerTaken(done);
 }

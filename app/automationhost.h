@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QPointer>
 #include <QQuickItem>
 #include <QStringList>
 #include <QUrl>
@@ -23,7 +24,14 @@ class QTimer;
 // closed (what arrived is used), and when every place is taken while others wait, the one
 // idle longest makes room, so idle connections never hold up a hand-off. Should the server close (accept()
 // fails when the process is out of file descriptors, and the server then closes and removes its socket), it
-// listens again.
+// listens again. A host that could not listen because another instance had the name (one
+// that is quitting, say) takes the name over once that one is gone.
+//
+// A message read whole is answered with one byte, `takenReply`, once all its locations are
+// handed on; a sender that sees the connection close without it knows its files were not
+// taken. A host that quits (or is asked to by "--preempt") stops listening first and closes
+// what it has not handed on without that answer, so a start that comes meanwhile opens its
+// files itself.
 class AutomationHost : public QQuickItem
 {
     Q_OBJECT
@@ -33,6 +41,11 @@ public:
 
     // Whether the server listens.
     bool isListening() const;
+    // Stops listening for good and closes every connection whose message is not handed on
+    // yet, unanswered. Runs when the application is about to quit.
+    void stopListening();
+    // The answer to a message taken whole.
+    static constexpr char takenReply = 'T';
     QString serverPath() const { return m_serverPath; }
 
     // The strings of one message, as far as the bytes hold whole strings, at most
@@ -83,13 +96,23 @@ private:
         QTimer* idle = nullptr;
         QElapsedTimer quiet; // since the last bytes (or the connection)
         bool overflow = false;
+        // How far the message is known whole: strings still to come, and where the next
+        // one starts (the count is read once four bytes are there).
+        bool counted = false;
+        quint32 left = 0;
+        qint64 next = 4;
     };
 
     enum class Listen { Listening, InUse, Failed };
-    Listen listen();
+    // Listens at the server name; `tell` logs why it does not.
+    Listen listen(bool tell);
     void checkServer();
     void readFrom(QLocalSocket* socket);
     void finish(QLocalSocket* socket);
+    // Whether the bytes read so far hold the whole message (and notes how far they do).
+    static bool whole(Pending& pending);
+    // Answers that the message was taken, and closes.
+    static void answerTaken(QLocalSocket* socket);
     // Closes the connection idle longest when it has been idle for `evictIdleMs`; false
     // when none has (the caller tries again later).
     bool evictIdle();
@@ -112,7 +135,9 @@ private:
     {
         QList<QUrl> locations;
         int sent = 0;
+        QPointer<QLocalSocket> sender; // answered once every location is handed on
     };
     QList<Outgoing> m_outbox;
     bool m_continuing = false;
+    bool m_stopped = false;
 };

@@ -109,6 +109,7 @@ int main(int argc, char** argv)
             delete settings;
             return 0;
         case AutomationClient::Result::Failed:
+        case AutomationClient::Result::NotTaken:
             // An instance runs but did not take the files: say so rather than lose them.
             delete settings;
             return 1;

@@ -1,9 +1,11 @@
 #include "app/startuplock.h"
 #include "app/logging.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <QtDebug>
 
 #include <cerrno>
@@ -13,6 +15,11 @@
 #include <unistd.h>
 
 namespace ostra {
+
+namespace {
+// How often a waiting start looks whether the lock is free.
+constexpr qint64 kPollMs = 100;
+} // namespace
 
 QString StartupLock::runtimeFolder()
 {
@@ -56,7 +63,8 @@ bool StartupLock::lock(bool wait)
         rc = ::flock(m_fd, LOCK_EX | (wait ? 0 : LOCK_NB));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        if (wait || errno != EWOULDBLOCK)
+        m_busy = errno == EWOULDBLOCK;
+        if (wait || !m_busy)
             qCWarning(lcApp, "Can't take the start-up lock %s: %s", qPrintable(m_path), std::strerror(errno));
         return false;
     }
@@ -69,14 +77,26 @@ bool StartupLock::tryAcquire()
     return lock(false);
 }
 
-bool StartupLock::acquire()
+bool StartupLock::acquire(int timeoutMs)
 {
     if (lock(false))
         return true;
-    if (m_fd < 0)
+    if (m_fd < 0 || !m_busy)
         return false;
     qCDebug(lcApp, "Waiting for another start to finish");
-    return lock(true);
+    // A start that hangs before its window listens keeps the lock for as long as it lives:
+    // the wait for it is bounded, so later starts still come up.
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        QThread::msleep(ulong(qBound<qint64>(1, deadline.remainingTime(), kPollMs)));
+        if (lock(false))
+            return true;
+        if (!m_busy)
+            return false;
+    }
+    qCWarning(lcApp, "Another start has held the start-up lock %s for %d s; going on without it",
+        qPrintable(m_path), (timeoutMs + 999) / 1000);
+    return false;
 }
 
 void StartupLock::release()

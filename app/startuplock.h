@@ -16,10 +16,12 @@ public:
     StartupLock(const StartupLock&) = delete;
     StartupLock& operator=(const StartupLock&) = delete;
 
-    // Blocks until this process holds the lock. Logs once when it has to wait. Returns
-    // false when the lock file cannot be opened or locked; the start then goes on
+    // Blocks until this process holds the lock, for at most `timeoutMs`. Logs once when it
+    // has to wait. Returns false when the lock file cannot be opened or locked, or when
+    // another process held it all that time (a start that hangs); the start then goes on
     // unserialised rather than not at all.
-    bool acquire();
+    bool acquire(int timeoutMs = defaultWaitMs);
+    static constexpr int defaultWaitMs = 60000;
 
     // Tries once without waiting.
     bool tryAcquire();
@@ -40,6 +42,7 @@ private:
     QString m_path;
     int m_fd = -1;
     bool m_held = false;
+    bool m_busy = false; // the last try found the lock held by another process
 };
 
 } // namespace ostra

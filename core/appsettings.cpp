@@ -1,11 +1,15 @@
 #include "core/appsettings.h"
 #include "core/ipresetkeeper.h"
+#include "core/logging.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMetaProperty>
 #include <QMutex>
+#include <QSaveFile>
 
 namespace {
 
@@ -25,6 +29,24 @@ void makeFolder(const QString& folder)
         info.dir().mkdir(info.fileName());
 }
 
+// A boolean as the store keeps it ("true", "false"; 1 and 0 from older hands). Anything
+// else is no boolean: a string such as "flase" would otherwise read as true.
+bool readBool(const QVariant& value, bool* ok)
+{
+    *ok = true;
+    if (value.userType() == QMetaType::Bool)
+        return value.toBool();
+    if (value.userType() == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == QLatin1String("1"))
+            return true;
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == QLatin1String("0"))
+            return false;
+    }
+    *ok = false;
+    return false;
+}
+
 } // namespace
 
 AppSettings::AppSettings(QObject* parent)
@@ -42,6 +64,7 @@ AppSettings::AppSettings(QObject* parent)
     }
 
     setFallbacksEnabled(true);
+    keepDamagedFile();
 
     const QMetaObject* meta = metaObject();
     for (int i = 0; i < meta->propertyCount(); ++i) {
@@ -50,13 +73,59 @@ AppSettings::AppSettings(QObject* parent)
             m_notifiers.insert(QString::fromLatin1(property.name()).toLower(), property.notifySignal());
     }
 
-    const QString importFolder
-        = value(QStringLiteral("ImportVideoFolder"), QDir::fromNativeSeparators(defaultImport())).toString();
+    const QString importKey = QStringLiteral("ImportVideoFolder");
+    const bool importStored = contains(importKey);
+    const QString importFolder = value(importKey, QDir::fromNativeSeparators(defaultImport())).toString();
     if (importFolder != m_importVideoFolder) {
         m_importVideoFolder = importFolder;
-        setValue(QStringLiteral("ImportVideoFolder"), importFolder);
+        // Only the first start writes it: writing the same text back at every start would
+        // rewrite the file each time, and with it drop whatever of it could not be read.
+        if (!importStored)
+            setValue(importKey, importFolder);
         emit importVideoFolderChanged();
     }
+}
+
+void AppSettings::keepDamagedFile()
+{
+    // The store reads what it can of a damaged file and writes only that back at the next
+    // change; the lines it could not read would be gone. A copy of the file as it was
+    // keeps them: one per damaged content, however many starts read it.
+    allKeys();
+    if (status() != QSettings::FormatError)
+        return;
+    QFile damaged(fileName());
+    if (!damaged.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = damaged.readAll();
+    const QString copy = fileName() + QStringLiteral(".damaged-")
+        + QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().left(12));
+    if (QFileInfo::exists(copy))
+        return;
+    QSaveFile out(copy);
+    if (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit())
+        qCWarning(lcCore).noquote() << "The settings file" << fileName()
+                                    << "is damaged: what could be read is used; the file as it was is kept as"
+                                    << copy;
+    else
+        qCWarning(lcCore).noquote() << "The settings file" << fileName()
+                                    << "is damaged and can't be copied to" << copy;
+}
+
+int AppSettings::number(const char* key) const
+{
+    // A value that is no whole number above zero (a hand-edited or damaged file) reads as
+    // the default: a cell size or memory budget of 0 would leave nothing to show.
+    bool ok = false;
+    const int number = value(QLatin1String(key)).toInt(&ok);
+    return ok && number > 0 ? number : m_defaults.value(QLatin1String(key)).toInt();
+}
+
+bool AppSettings::boolean(const char* key) const
+{
+    bool ok = false;
+    const bool on = readBool(value(QLatin1String(key)), &ok);
+    return ok ? on : m_defaults.value(QLatin1String(key)).toBool();
 }
 
 AppSettings::~AppSettings()
@@ -166,17 +235,17 @@ void AppSettings::setHasBeenDatabase(const QString& path)
 
 int AppSettings::galleryCellSize() const
 {
-    return value(QStringLiteral("GalleryCellSize")).toInt();
+    return number("GalleryCellSize");
 }
 
 int AppSettings::captureCellSize() const
 {
-    return value(QStringLiteral("CaptureCellSize")).toInt();
+    return number("CaptureCellSize");
 }
 
 int AppSettings::captureVideoCellSize() const
 {
-    return value(QStringLiteral("CaptureVideoCellSize")).toInt();
+    return number("CaptureVideoCellSize");
 }
 
 void AppSettings::setGalleryCellSize(int size)
@@ -199,7 +268,8 @@ void AppSettings::setCaptureVideoCellSize(int size)
 
 QDate AppSettings::checkUpdateDate() const
 {
-    return value(QStringLiteral("CheckUpdateDate")).toDate();
+    const QDate date = value(QStringLiteral("CheckUpdateDate")).toDate();
+    return date.isValid() ? date : m_defaults.value(QStringLiteral("CheckUpdateDate")).toDate();
 }
 
 void AppSettings::setCheckUpdateDate(const QDate& date)
@@ -210,52 +280,52 @@ void AppSettings::setCheckUpdateDate(const QDate& date)
 
 bool AppSettings::enableDebugMode() const
 {
-    return value(QStringLiteral("EnableDebugMode")).toBool();
+    return boolean("EnableDebugMode");
 }
 
 bool AppSettings::recurseIntoDirs() const
 {
-    return value(QStringLiteral("RecurseIntoDirs")).toBool();
+    return boolean("RecurseIntoDirs");
 }
 
 int AppSettings::thumbnailBudgetMb() const
 {
-    return value(QStringLiteral("ThumbnailBudgetMb")).toInt();
+    return number("ThumbnailBudgetMb");
 }
 
 int AppSettings::memoryBudgetMb() const
 {
-    return value(QStringLiteral("MemoryBudgetMb")).toInt();
+    return number("MemoryBudgetMb");
 }
 
 bool AppSettings::closeOnNewFiles() const
 {
-    return value(QStringLiteral("CloseOnNewFiles")).toBool();
+    return boolean("CloseOnNewFiles");
 }
 
 bool AppSettings::failSafeGpuConf() const
 {
-    return value(QStringLiteral("FailSafeGpuConf")).toBool();
+    return boolean("FailSafeGpuConf");
 }
 
 bool AppSettings::failSafeQsgConf() const
 {
-    return value(QStringLiteral("FailSafeQsgConf")).toBool();
+    return boolean("FailSafeQsgConf");
 }
 
 bool AppSettings::avoidDrawPoints()
 {
-    return stored("AvoidDrawPoints").toBool();
+    return theInstance ? theInstance->boolean("AvoidDrawPoints") : false;
 }
 
 bool AppSettings::useDefaultFonts() const
 {
-    return value(QStringLiteral("UseDefaultFonts")).toBool();
+    return boolean("UseDefaultFonts");
 }
 
 bool AppSettings::backgroundIndex() const
 {
-    return value(QStringLiteral("BackgroundIndex")).toBool();
+    return boolean("BackgroundIndex");
 }
 
 void AppSettings::setEnableDebugMode(bool on)
@@ -391,7 +461,7 @@ QString AppSettings::ftuKey(FTU ftu) const
 
 bool AppSettings::isDisplayed(AppSettings::FTU ftu) const
 {
-    return value(ftuKey(ftu)).toBool();
+    return boolean(qPrintable(ftuKey(ftu)));
 }
 
 void AppSettings::setDisplayed(AppSettings::FTU ftu, bool displayed)
@@ -408,7 +478,9 @@ bool AppSettings::displayNow(AppSettings::FTU ftu)
 
 bool AppSettings::flag(const QString& key) const
 {
-    return value(key, m_defaults.value(key)).toBool();
+    bool ok = false;
+    const bool on = readBool(value(key, m_defaults.value(key)), &ok);
+    return ok ? on : m_defaults.value(key).toBool();
 }
 
 bool AppSettings::defaultFlag(const QString& key) const

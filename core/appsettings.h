@@ -194,6 +194,11 @@ public slots:
 
 private:
     static QVariant stored(const char* key);
+    // The value of `key` when it reads as its type, else its default.
+    int number(const char* key) const;
+    bool boolean(const char* key) const;
+    // Copies a settings file the store cannot read whole aside, before anything is written.
+    void keepDamagedFile();
     QString ftuKey(FTU ftu) const;
     QString imageFolder() const;
 

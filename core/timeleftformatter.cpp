@@ -64,6 +64,13 @@ void TimeLeftFormatter::updateVerbiage()
     bool known = false;
     if (m_timer.isValid() && m_model && listsConsistent()) {
         const ProgressRatio now = m_model->progress();
+        if (now.first < m_mark.first) {
+            // Work was taken back (a file copied again from its start): the rate counts from
+            // here, or the time left stays unknown until the old mark is passed again and is
+            // too long after that.
+            m_mark = now;
+            m_timer.start();
+        }
         const qint64 delta = now.first - m_mark.first;
         const qint64 left = now.second - now.first;
         const qint64 elapsed = elapsedSinceMark();

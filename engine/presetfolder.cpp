@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -33,7 +34,10 @@ PresetFolder::PresetFolder(const QString& folder, QObject* parent)
     , m_folder(QDir::cleanPath(folder))
     , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PresetFolder::rescan);
+    // A change of the folder is also what a failed write leaves (its temporary file comes and
+    // goes): those rescans do not try the failed writes again, or a full disk would keep
+    // them going round.
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { startScan(false); });
     connect(&m_timer, &QTimer::timeout, this, &PresetFolder::rescan);
     rescan();
     m_timer.start(kRescanMs);
@@ -87,8 +91,21 @@ bool PresetFolder::write(const ImageProperties* preset, QString* error) const
 void PresetFolder::writeTold(const ImageProperties* preset)
 {
     QString reason;
-    if (!write(preset, &reason))
-        emit presetNotSaved(preset->name(), reason);
+    if (writeKept(preset, &reason))
+        return;
+    emit presetNotSaved(preset->name(), reason);
+}
+
+bool PresetFolder::writeKept(const ImageProperties* preset, QString* error)
+{
+    // A preset whose file could not take its last change (a rename on a full disk leaves the
+    // old document whole, which reads well) is written again by the rescans until it is.
+    if (write(preset, error)) {
+        m_unsaved.remove(preset->fileName());
+        return true;
+    }
+    m_unsaved.insert(preset->fileName());
+    return false;
 }
 
 bool PresetFolder::readDocument(const QString& path, QByteArray& bytes)
@@ -133,6 +150,10 @@ void PresetFolder::drop(ImageProperties* preset)
     m_presets.removeAll(preset);
     QFile::remove(pathOf(preset));
     m_refused.remove(preset->fileName());
+    m_unsaved.remove(preset->fileName());
+    // A scan under way may have read its file as one no preset stands for.
+    if (m_scanning)
+        m_droppedWhileScanning.insert(preset->fileName());
     // QML may still hold the object until the list change reaches it.
     preset->deleteLater();
 }
@@ -198,22 +219,30 @@ void PresetFolder::overwritePreset(QObject* removeObject, QObject* renameObject,
 
 void PresetFolder::rescan()
 {
+    startScan(true);
+}
+
+void PresetFolder::startScan(bool retryWrites)
+{
     // The folder (a user's home may be on a network) is listed and read on the folder's
     // own thread; what it found is applied here. One scan at a time: a rescan asked for
     // meanwhile runs when it ends.
+    m_retryWrites = m_retryWrites || retryWrites;
     if (m_scanning) {
         m_rescanAgain = true;
         return;
     }
     m_scanning = true;
+    const bool retry = std::exchange(m_retryWrites, false);
     QHash<QString, Stamp> refused = m_refused;
     QStringList listed;
     for (const ImageProperties* preset : qAsConst(m_presets))
         listed << preset->fileName();
     const QString folder = m_folder;
     const std::shared_ptr<ReplyTarget> replies = m_replies;
-    m_scans.start([this, replies, folder, listed, refused] {
-        const Scan scan = scanFolder(folder, listed, refused);
+    m_scans.start([this, replies, folder, listed, refused, retry] {
+        Scan scan = scanFolder(folder, listed, refused);
+        scan.retryWrites = retry;
         replies->post([this, scan] { apply(scan); });
     });
 }
@@ -282,15 +311,19 @@ void PresetFolder::apply(const Scan& scan)
     if (m_watcher.directories().isEmpty())
         m_watcher.addPath(m_folder);
     QSet<QString> listed;
+    // After a failed write only the rescans of the timer (or asked for) write.
+    const bool writes = scan.retryWrites || m_unsaved.isEmpty();
     for (ImageProperties* preset : qAsConst(m_presets)) {
         listed.insert(preset->fileName());
         // Only presets still listed are written again: a removed one stays removed.
-        if (scan.toWrite.contains(preset->fileName()))
-            write(preset);
+        if (writes && (scan.toWrite.contains(preset->fileName()) || m_unsaved.contains(preset->fileName())))
+            writeKept(preset);
     }
     for (const Found& found : scan.found) {
-        if (listed.contains(found.name))
-            continue; // listed since the scan began
+        // Listed since the scan began, or made and removed meanwhile: a removed preset
+        // stays removed.
+        if (listed.contains(found.name) || m_droppedWhileScanning.contains(found.name))
+            continue;
         auto* preset = new ImageProperties(this);
         if (!found.read || !preset->loadPatch(found.bytes)) {
             m_refused.insert(found.name, found.stamp);
@@ -302,13 +335,14 @@ void PresetFolder::apply(const Scan& scan)
         m_presets.append(preset);
         changed = true;
     }
+    m_droppedWhileScanning.clear();
     const QList<ImageProperties*> before = m_presets;
     sortNewestFirst();
     if (changed || before != m_presets)
         emit presetsChanged();
     if (m_rescanAgain || scan.more) {
         m_rescanAgain = false;
-        rescan();
+        startScan(false);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -49,6 +50,8 @@ private:
     bool write(const ImageProperties* preset, QString* error = nullptr) const;
     // The same for a preset the user just made or renamed: a failure is told.
     void writeTold(const ImageProperties* preset);
+    // Writes and notes whether the file now holds the preset (see m_unsaved).
+    bool writeKept(const ImageProperties* preset, QString* error = nullptr);
     // Whether the file holds a readable patch document.
     static bool readable(const QString& path);
     // The bytes of a preset file: a regular file (links followed) of at most
@@ -80,7 +83,9 @@ private:
         QStringList toWrite; // listed presets whose file is missing or broken
         QList<Found> found;
         bool more = false; // files left for the next scan (the share was read)
+        bool retryWrites = false; // asked for or by the timer, not by the watcher
     };
+    void startScan(bool retryWrites);
     static Scan scanFolder(
         const QString& folder, const QStringList& listed, const QHash<QString, Stamp>& refused);
     void apply(const Scan& scan);
@@ -89,10 +94,16 @@ private:
     QList<ImageProperties*> m_presets;
     // Files that did not load, as they were then: not read again until they change.
     QHash<QString, Stamp> m_refused;
+    // Listed presets whose last write failed, by file name: their files may still hold an
+    // older document, so each rescan writes them until a write succeeds.
+    QSet<QString> m_unsaved;
+    // File names of presets removed while the scan under way was running.
+    QSet<QString> m_droppedWhileScanning;
     QFileSystemWatcher m_watcher;
     QTimer m_timer;
     bool m_scanning = false;
     bool m_rescanAgain = false;
+    bool m_retryWrites = false; // the next scan tries failed writes again
     std::shared_ptr<ReplyTarget> m_replies;
     LeavableWorker m_scans;
 };

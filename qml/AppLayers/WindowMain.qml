@@ -188,6 +188,12 @@ ApplicationWindow {
         onLocations: {
             for (var i = 0; i < locations.length; ++i)
                 console.log("Open:", locations[i])
+            // Files handed over while a quit waits for the work to end: the window is wanted
+            // after all, and does not close on them.
+            if (window.quitWhenIdle) {
+                window.quitWhenIdle = false
+                quitGuard.close()
+            }
             window.toFront()
             // Later slices of one hand-off join the session its first slice opened.
             window.offerLocations(locations, automationHost.continuesHandOff())

@@ -1,13 +1,19 @@
 #include "support/testmain.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtEndian>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <poll.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -42,6 +48,38 @@ std::unique_ptr<QLocalSocket> send(const QString& path, const QByteArray& bytes,
     if (close)
         socket->disconnectFromServer();
     return socket;
+}
+
+// Hands `args` over as a second start does, from a thread of its own: the client waits for
+// the answer of the host, which runs on this one. `whileSending` runs here once the sender is
+// under way.
+AutomationClient::Result handOver(QStringList args, const std::function<void()>& whileSending = {})
+{
+    const QString server = AutomationClient::serverName();
+    std::atomic<bool> done { false };
+    AutomationClient::Result result = AutomationClient::Result::Failed;
+    std::thread sender([&] {
+        AutomationClient client(server);
+        result = client.send(args);
+        done = true;
+    });
+    if (whileSending)
+        whileSending();
+    const QDeadlineTimer deadline(60000);
+    while (!done && !deadline.hasExpired())
+        QTest::qWait(10);
+    sender.join();
+    return result;
+}
+
+// Blocks, without handling events, until a connection waits at the host's server.
+bool connectionWaiting(AutomationHost& host)
+{
+    auto* server = host.findChild<QLocalServer*>();
+    if (!server)
+        return false;
+    pollfd waiting { int(server->socketDescriptor()), POLLIN, 0 };
+    return ::poll(&waiting, 1, 30000) == 1;
 }
 
 QStringList names(int n, const QString& prefix)
@@ -123,7 +161,7 @@ private slots:
 
         // The host still serves a good message afterwards.
         QStringList args { QStringLiteral("/after.vrx") };
-        QVERIFY(AutomationClient().command(args));
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
         QTRY_COMPARE(commands.count(), 2);
         QCOMPARE(commands.at(1).at(0).toStringList(), QStringList { QStringLiteral("/after.vrx") });
     }
@@ -176,7 +214,7 @@ private slots:
         QVERIFY(stalled);
 
         QStringList args { QStringLiteral("/prompt.vrx") };
-        QVERIFY(AutomationClient().command(args));
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
         QTRY_COMPARE(commands.count(), 1);
         QCOMPARE(commands.at(0).at(0).toStringList(), QStringList { QStringLiteral("/prompt.vrx") });
 
@@ -221,7 +259,7 @@ private slots:
             QVERIFY(idle.back());
         }
         QStringList args { QStringLiteral("/wanted.vrx") };
-        QVERIFY(AutomationClient().command(args));
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
         QTRY_VERIFY_WITH_TIMEOUT(
             commands.contains(QVariantList { QStringList { QStringLiteral("/wanted.vrx") } }), 20000);
         for (const auto& socket : idle)
@@ -286,6 +324,136 @@ private slots:
         QVERIFY(!host.continuesHandOff());
     }
 
+    // A sender is told its message was taken only once every location of it was handed on,
+    // also when it waited behind another message.
+    void answeredOnceHandedOn_data()
+    {
+        QTest::addColumn<int>("before"); // locations of a message still being handed on
+        QTest::addColumn<int>("count");
+        QTest::newRow("one location") << 0 << 1;
+        QTest::newRow("in slices") << 0 << 600;
+        QTest::newRow("behind another") << 600 << 2;
+    }
+
+    void answeredOnceHandedOn()
+    {
+        QFETCH(int, before);
+        QFETCH(int, count);
+        AutomationHost host;
+        int handed = 0;
+        connect(&host, &AutomationHost::locations, &host,
+            [&](const QList<QUrl>& slice) { handed += slice.size(); });
+        if (before > 0)
+            host.execute(names(before, QStringLiteral("b")));
+        // Handed on whole by the time the sender hears back.
+        QCOMPARE(handOver(names(count, QStringLiteral("n"))), AutomationClient::Result::Delivered);
+        QCOMPARE(handed, before + count);
+    }
+
+    // A host that quits (the event loop has ended, or "--preempt" came) stops listening and
+    // closes what it has not handed on without an answer: the sender then finds no instance
+    // and opens its files itself instead of counting them delivered.
+    void quittingHostLeavesFilesToTheNextStart_data()
+    {
+        QTest::addColumn<bool>("midMessage");
+        QTest::newRow("connection not read yet") << false;
+        QTest::newRow("message half handed on") << true;
+    }
+
+    void quittingHostLeavesFilesToTheNextStart()
+    {
+        QFETCH(bool, midMessage);
+        auto host = std::make_unique<AutomationHost>();
+        QVERIFY(host->isListening());
+        QList<QUrl> handed;
+        connect(host.get(), &AutomationHost::locations, host.get(), [&](const QList<QUrl>& slice) {
+            handed += slice;
+            if (midMessage && !host->continuesHandOff())
+                host->stopListening(); // the quit comes after the first slice
+        });
+        const AutomationClient::Result result
+            = handOver(names(midMessage ? 600 : 1, QStringLiteral("q")), [&] {
+                  if (!midMessage) {
+                      QVERIFY(connectionWaiting(*host));
+                      host->stopListening();
+                  }
+              });
+        QCOMPARE(result, AutomationClient::Result::NoInstance);
+        QCOMPARE(handed.size(), midMessage ? AutomationHost::sliceSize : 0);
+        QVERIFY(!host->isListening());
+        QVERIFY(!QFileInfo::exists(m_path));
+        // Nothing more reaches it.
+        QTest::qWait(AutomationHost::idleMs / 10);
+        QCOMPARE(handed.size(), midMessage ? AutomationHost::sliceSize : 0);
+        host.reset();
+        // The next host has the name again.
+        AutomationHost next;
+        QVERIFY(next.isListening());
+        QStringList args { QStringLiteral("/next.vrx") };
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
+    }
+
+    // An instance of an older kind reads the message and hangs up without an answer: the
+    // files count as delivered, sent once; they are not sent again (opened twice) nor opened
+    // by the start as well.
+    void olderInstanceThatNeverAnswers()
+    {
+        QLocalServer older;
+        QVERIFY(older.listen(m_path));
+        QList<QStringList> messages;
+        connect(&older, &QLocalServer::newConnection, &older, [&] {
+            QLocalSocket* socket = older.nextPendingConnection();
+            auto* bytes = new QByteArray;
+            connect(socket, &QLocalSocket::readyRead, socket, [&messages, socket, bytes] {
+                *bytes += socket->readAll();
+                const QStringList list = AutomationHost::decode(*bytes);
+                if (AutomationClient::encode(list) == *bytes) {
+                    messages << list;
+                    socket->abort();
+                }
+            });
+            connect(socket, &QLocalSocket::disconnected, socket, [socket, bytes] {
+                delete bytes;
+                socket->deleteLater();
+            });
+        });
+        QStringList args { QStringLiteral("/to/older.vrx") };
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
+        QCOMPARE(messages, QList<QStringList> { args });
+    }
+
+    // Another instance looking whether this one listens sends nothing: no command, so the
+    // window is not raised by it.
+    void emptyConnectionIsNoCommand()
+    {
+        AutomationHost host;
+        QSignalSpy commands(&host, &AutomationHost::command);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(send(m_path, QByteArray(), true));
+        QTRY_VERIFY(host.findChildren<QLocalSocket*>().isEmpty());
+        QStringList args;
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
+        QCOMPARE(commands.count(), 1);
+        QCOMPARE(commands.at(0).at(0).toStringList(), QStringList());
+    }
+
+    // A host that found the name taken by another instance (one still quitting after a
+    // "--preempt") takes it over once that one is gone, instead of never listening.
+    void takesTheNameOverOnceFree()
+    {
+        auto first = std::make_unique<AutomationHost>();
+        QVERIFY(first->isListening());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Can't listen at .* in use")));
+        AutomationHost second;
+        QVERIFY(!second.isListening());
+        first.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(second.isListening(), 20000);
+        QSignalSpy locations(&second, &AutomationHost::locations);
+        QStringList args { QStringLiteral("/taken/over.vrx") };
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
+        QCOMPARE(locations.count(), 1);
+    }
+
     // accept() out of file descriptors closes the server; it listens again once it can.
     void listensAgainAfterFailedAccept()
     {
@@ -311,7 +479,7 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("listening again")));
         QTRY_VERIFY_WITH_TIMEOUT(host.isListening(), 10000);
         QStringList args { QStringLiteral("/after.vrx") };
-        QVERIFY(AutomationClient().command(args));
+        QCOMPARE(handOver(args), AutomationClient::Result::Delivered);
         QTRY_VERIFY(!locations.isEmpty());
         QCOMPARE(locations.last().at(0).value<QList<QUrl>>(),
             QList<QUrl> { QUrl::fromLocalFile(QStringLiteral("/after.vrx")) });

@@ -187,6 +187,40 @@ private slots:
         QVERIFY(instance->running());
     }
 
+    // A start that comes while the running instance quits: its file is opened either by the
+    // instance, before it goes, or by the start itself, which then is the instance; it is never
+    // counted handed over to an instance that quits without it.
+    void startWhileTheFirstQuits_data()
+    {
+        QTest::addColumn<bool>("afterQuitBegan");
+        QTest::newRow("with the signal") << false;
+        QTest::newRow("once the quit began") << true;
+    }
+
+    void startWhileTheFirstQuits()
+    {
+        QFETCH(bool, afterQuitBegan);
+        Child& first = start({});
+        QVERIFY2(waitListening(first), first.err().constData());
+        QCOMPARE(::kill(pid_t(first.pid()), SIGTERM), 0);
+        if (afterQuitBegan)
+            QVERIFY2(first.waitForErr(QStringLiteral("Quitting on signal")), first.err().constData());
+        const QString file = QStringLiteral("/while/quitting.vrx");
+        Child& second = start({ file });
+        QTRY_VERIFY_WITH_TIMEOUT(!second.running() || second.err().contains(openLine(file).toLocal8Bit()),
+            ostra::test::kChildTimeoutMs);
+        QVERIFY2(ends(first, 0), first.err().constData());
+        if (second.running()) {
+            QVERIFY(!first.err().contains(openLine(file).toLocal8Bit()));
+            QVERIFY2(waitListening(second), second.err().constData());
+        } else {
+            handedOff(second);
+            QVERIFY2(first.err().contains(openLine(file).toLocal8Bit()),
+                qPrintable(QStringLiteral("handed over to an instance that quit without it:\n")
+                    + QString::fromLocal8Bit(first.err())));
+        }
+    }
+
     // Each signal quits through the normal shutdown path: a clean exit 0 after "Good bye!".
     void signalQuitsInOrder_data()
     {

@@ -28,6 +28,10 @@ int childMain(const QString& mode, const QStringList&)
         std::puts("got");
         return 0;
     }
+    if (mode == QLatin1String("waitBriefly")) {
+        std::puts(lock.acquire(500) ? "got" : "went on");
+        return 0;
+    }
     return 2;
 }
 
@@ -67,6 +71,25 @@ private slots:
         QVERIFY(waiter->finish());
         QCOMPARE(waiter->exitCode(), 0);
         QVERIFY(waiter->out().contains("got"));
+    }
+
+    // A start that hangs while it holds the lock does not keep the next ones from coming up:
+    // they wait for a bounded time and then go on without it; once it is gone they get it.
+    void hungHolderDoesNotBlockForEver()
+    {
+        auto holder = ostra::test::startSelf(QStringLiteral("hold"));
+        QVERIFY2(holder->waitForErr(QStringLiteral("held")), holder->err().constData());
+        auto waiter = ostra::test::startSelf(QStringLiteral("waitBriefly"));
+        QVERIFY2(waiter->finish() && waiter->exitCode() == 0, waiter->err().constData());
+        QCOMPARE(waiter->out().trimmed(), QByteArray("went on"));
+        QVERIFY2(waiter->err().contains("for 1 s; going on without it"), waiter->err().constData());
+        QVERIFY(holder->running());
+
+        QCOMPARE(::kill(pid_t(holder->pid()), SIGKILL), 0);
+        QVERIFY(holder->finish());
+        auto next = ostra::test::startSelf(QStringLiteral("waitBriefly"));
+        QVERIFY2(next->finish() && next->exitCode() == 0, next->err().constData());
+        QCOMPARE(next->out().trimmed(), QByteArray("got"));
     }
 };
 

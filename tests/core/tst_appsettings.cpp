@@ -1,5 +1,6 @@
 #include "support/childprocess.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
@@ -36,6 +37,16 @@ int childMain(const QString& mode, const QStringList& args)
         settings.setGalleryCellSize(args.value(0).toInt());
     } else if (mode == QLatin1String("cellSize")) {
         print(QString::number(settings.galleryCellSize()));
+    } else if (mode == QLatin1String("values")) {
+        // What a start reads, one line: sizes, switches, hint, update date, import folder.
+        print(QStringList { QString::number(settings.galleryCellSize()),
+            QString::number(settings.captureCellSize()), settings.useDefaultFonts() ? "fonts" : "-",
+            settings.backgroundIndex() ? "index" : "-",
+            settings.flag(QStringLiteral("CloseOnNewFiles")) ? "close" : "-",
+            settings.isDisplayed(AppSettings::FTU_BlendArea) ? "hint" : "-",
+            settings.otherUpdateDate(QDate::currentDate()) ? "check" : "checked",
+            settings.importVideoFolder() }
+                  .join(QLatin1Char(' ')));
     } else {
         return 2;
     }
@@ -136,6 +147,88 @@ private slots:
         // The installation id in this process is the one the other starts saw.
         AppSettings settings;
         QCOMPARE(AppSettings::installationUid(), QUuid(uid));
+    }
+
+    // A settings file damaged by hand, by a disk or by another program: the application starts,
+    // takes what it can read and the defaults for the rest, leaves the file alone while it
+    // changes nothing, and keeps a copy of the file as it was before the first change drops
+    // what could not be read.
+    void damagedFileReadWithDefaults_data()
+    {
+        QTest::addColumn<bool>("readable"); // the readable settings come first
+        QTest::addColumn<QByteArray>("damage");
+        QTest::addColumn<QString>("values");
+        QTest::addColumn<bool>("formatError");
+        const QString kept = QStringLiteral("333 99 fonts index close - checked /pictures/keep");
+        QTest::newRow("line without a value")
+            << true << QByteArray("this line is no setting\n") << kept << true;
+        QTest::newRow("open section") << true << QByteArray("[Broken\nStray=1\n") << kept << true;
+        QTest::newRow("binary junk") << true << QByteArray("\x01\xff\xfe\x00\x7f=\n", 7) << kept << false;
+        // Values the getters cannot read are their defaults.
+        QTest::newRow("unreadable values")
+            << false
+            << QByteArray(
+                   "[General]\nGalleryCellSize=big\nCaptureCellSize=-4\nUseDefaultFonts=flase\n"
+                   "BackgroundIndex=maybe\nCloseOnNewFiles=\nFTU_BlendArea=nope\nCheckUpdateDate=someday\n"
+                   "ImportVideoFolder=/pictures/keep\n")
+            << QStringLiteral("200 160 - index close hint checked /pictures/keep") << false;
+    }
+
+    void damagedFileReadWithDefaults()
+    {
+        QFETCH(bool, readable);
+        QFETCH(QByteArray, damage);
+        QFETCH(QString, values);
+        QFETCH(bool, formatError);
+        QString file;
+        {
+            AppSettings settings;
+            file = settings.fileName();
+        }
+        const QString folder = QFileInfo(file).absolutePath();
+        const auto copies = [&] {
+            return QDir(folder).entryList(
+                { QFileInfo(file).fileName() + QStringLiteral(".damaged-*") }, QDir::Files);
+        };
+        for (const QString& old : copies())
+            QVERIFY(QFile::remove(QDir(folder).filePath(old)));
+        QVERIFY(!QFileInfo::exists(file) || QFile::remove(file));
+        if (readable) {
+            // The readable settings, as the store writes them.
+            QSettings store(file, QSettings::IniFormat);
+            store.setValue(QStringLiteral("GalleryCellSize"), 333);
+            store.setValue(QStringLiteral("CaptureCellSize"), 99);
+            store.setValue(QStringLiteral("UseDefaultFonts"), true);
+            store.setValue(QStringLiteral("FTU_BlendArea"), false);
+            store.setValue(QStringLiteral("CheckUpdateDate"), QDate::currentDate());
+            store.setValue(QStringLiteral("ImportVideoFolder"), QStringLiteral("/pictures/keep"));
+        }
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::Append));
+        QCOMPARE(written.write(damage), qint64(damage.size()));
+        written.close();
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray content = written.readAll();
+        written.close();
+
+        // Two starts that only read: the file is not touched.
+        QCOMPARE(runChild(QStringLiteral("values")), values);
+        QCOMPARE(runChild(QStringLiteral("values")), values);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), content);
+        written.close();
+
+        // A start that changes a setting writes what it read; a damaged file is kept aside first.
+        QCOMPARE(runChild(QStringLiteral("setCellSize"), { QStringLiteral("444") }), QString());
+        QCOMPARE(runChild(QStringLiteral("cellSize")), QStringLiteral("444"));
+        const QStringList kept = copies();
+        QCOMPARE(kept.size(), formatError ? 1 : 0);
+        if (formatError) {
+            QFile copy(QDir(folder).filePath(kept.first()));
+            QVERIFY(copy.open(QIODevice::ReadOnly));
+            QCOMPARE(copy.readAll(), content);
+        }
+        QVERIFY(QFile::remove(file));
     }
 
     void nullInstallationIdIsReplaced()

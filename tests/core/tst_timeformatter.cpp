@@ -112,6 +112,29 @@ private slots:
         QCOMPARE(TimeLeftFormatter::estimate(1000, qint64(1) << 50, qint64(1) << 40), qint64(1024000));
         QCOMPARE(TimeLeftFormatter::estimate(3, top, top), qint64(3));
     }
+
+    // Progress taken back (a file of the import copied again from its start): the time left
+    // is known again from the next step, at the rate since the step back.
+    void timeLeftAfterProgressGoesBack()
+    {
+        ProgressModel model;
+        model.setPartialProgress(200, 1000, QStringLiteral("a"));
+        FixedTimeLeft f;
+        configure(f);
+        f.setProgressModel(&model); // the mark: 200 done
+        f.elapsed = 10000;
+        model.setPartialProgress(400, 1000, QStringLiteral("a"));
+        QCOMPARE(f.remaining(), QStringLiteral("30 seconds"));
+        model.setPartialProgress(0, 1000, QStringLiteral("a"));
+        QVERIFY(!f.known());
+        f.elapsed = 1000;
+        model.setPartialProgress(100, 1000, QStringLiteral("a"));
+        QVERIFY(f.known());
+        QCOMPARE(f.remaining(), QStringLiteral("9 seconds"));
+        f.elapsed = 5000;
+        model.setPartialProgress(500, 1000, QStringLiteral("a"));
+        QCOMPARE(f.remaining(), QStringLiteral("5 seconds"));
+    }
 };
 
 OSTRA_TEST_MAIN_CORE(TestTimeFormatter)

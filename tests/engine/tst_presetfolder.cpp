@@ -169,10 +169,48 @@ private slots:
         drive.open();
     }
 
+    // A preset made and removed while a scan runs: the scan read its file as one no preset
+    // stands for, but the preset stays removed, in the list and on disk.
+    void removedWhileAScanReadsIt()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("Presets");
+        QVERIFY(QDir().mkpath(folder));
+        ostra::test::HeldOpens drive(folder);
+        if (!drive.isValid())
+            QSKIP("needs root to hold a folder's opens");
+        PresetFolder presets(folder);
+        QTRY_VERIFY(!presets.isScanning());
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        // The scan waits to list the folder; meanwhile the preset is made (its file is
+        // written through a temporary file, which is not held).
+        drive.setFilter([folder](const QString& path) { return path == folder; });
+        drive.close();
+        presets.rescan();
+        QTRY_VERIFY(drive.held() > 0);
+        ImageProperties edited;
+        edited.setName("brief");
+        presets.createPreset(&edited);
+        QCOMPARE(names(presets), QStringList { "brief" });
+        // The scan lists the folder and waits to read the preset's file; it is removed then.
+        drive.setFilter([](const QString& path) { return path.endsWith(".qpf"); });
+        drive.passHeld();
+        QTRY_VERIFY(drive.held() > 0);
+        presets.removePreset(presets.presetList().value(0));
+        QVERIFY(presets.presetList().isEmpty());
+        drive.open();
+        QVERIFY(watchdog.end());
+        QTRY_VERIFY(!presets.isScanning());
+        presets.rescan();
+        QTRY_VERIFY(!presets.isScanning());
+        QCOMPARE(names(presets), QStringList());
+        QCOMPARE(ostra::test::presetsOnDisk(folder), QStringList());
+    }
+
     // A preset renamed while the disk is full keeps its file whole (the new name is not
-    // written), and gets it once there is room again. Each preset the user makes, renames
-    // or overwrites on the full disk is told as not saved; the rescans that try again are
-    // not.
+    // written), and gets it from the first rescan once there is room again, so the name
+    // listed is the name kept across a restart. Each preset the user makes, renames or
+    // overwrites on the full disk is told as not saved; the rescans that try again are not.
     void renameOnAFullDiskKeepsTheFile()
     {
         QTemporaryDir dir;
@@ -210,7 +248,13 @@ private slots:
         presets.removePreset(made);
         presets.rescan();
         QTRY_VERIFY(!presets.isScanning());
-        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": mine" });
+        QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": overwritten on a full disk" });
+        {
+            PresetFolder restarted(folder);
+            QTRY_VERIFY(!restarted.isScanning());
+            QCOMPARE(restarted.presetList().size(), 1);
+            QCOMPARE(restarted.presetList().first()->name(), QStringLiteral("overwritten on a full disk"));
+        }
         presets.renamePreset(mine, QStringLiteral("renamed"));
         QCOMPARE(presetsOnDisk(folder), QStringList { mine->fileName() + ": renamed" });
         QCOMPARE(notSaved.count(), told.size());

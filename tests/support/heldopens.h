@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -67,6 +69,22 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
     }
+    // While the gate is closed, holds only the opens of the paths `holds` picks (all when
+    // it is empty); the others go on.
+    void setFilter(std::function<bool(const QString& path)> holds)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_filter = std::move(holds);
+    }
+    // Lets the opens held so far go; the gate stays as it is for later ones.
+    void passHeld()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        while (!m_held.empty()) {
+            allow(m_held.front());
+            m_held.pop_front();
+        }
+    }
     // Lets the held opens go, and every later one.
     void open()
     {
@@ -101,7 +119,7 @@ private:
             for (ssize_t left = length; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
                 if (event->fd < 0)
                     continue;
-                if (m_closed)
+                if (m_closed && (!m_filter || m_filter(pathOf(event->fd))))
                     m_held.push_back(event->fd);
                 else
                     allow(event->fd);
@@ -109,7 +127,16 @@ private:
         }
     }
 
+    static QString pathOf(int fd)
+    {
+        char path[4096];
+        const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+        const ssize_t n = ::readlink(link.constData(), path, sizeof path - 1);
+        return n > 0 ? QString::fromLocal8Bit(path, int(n)) : QString();
+    }
+
     int m_fd = -1;
+    std::function<bool(const QString&)> m_filter;
     std::atomic<bool> m_stop { false };
     mutable std::mutex m_mutex;
     bool m_closed = false;
