@@ -5,6 +5,8 @@
 #include "engine/iimageservice.h"
 #include "engine/logging.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // Writes edits kept since their picture was closed, unless its state file changed since.
@@ -69,16 +71,31 @@ void EditorLending::closeAll()
         unsaved.swap(m_unsaved);
     }
     QMutexLocker writing(&m_unsavedWriteMutex);
-    for (const std::shared_ptr<const UnsavedState>& edits : qAsConst(unsaved)) {
+    for (auto it = unsaved.cbegin(); it != unsaved.cend(); ++it) {
+        const UnsavedState& edits = *it.value();
         QString error;
-        const StateFile::Result result = writeUnsaved(*edits, &error);
-        if (result == StateFile::Result::Saved)
-            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
-        else
-            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits->statePath
-                                << (result == StateFile::Result::ChangedOnDisk
-                                           ? QStringLiteral("changed since")
-                                           : error);
+        const StateFile::Result result = writeUnsaved(edits, &error);
+        QMutexLocker kept(&m_keptMutex);
+        {
+            QMutexLocker lock(&m_savingMutex);
+            m_pickedUp.remove(it.key());
+        }
+        if (result == StateFile::Result::Saved) {
+            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits.statePath;
+        } else if (result == StateFile::Result::ChangedOnDisk || result == StateFile::Result::PictureGone) {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped"
+                                << edits.statePath
+                                << (result == StateFile::Result::ChangedOnDisk ? "changed since" : "gone");
+        } else if (m_kept.contains(it.key())) {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed still can't be saved"
+                                << edits.statePath << error << "- kept in" << m_kept.pathFor(it.key());
+            continue;
+        } else {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits.statePath
+                                << error;
+            continue;
+        }
+        m_kept.remove(it.key());
     }
 }
 
@@ -92,8 +109,91 @@ std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) c
 void EditorLending::forgetUnsaved(const QUrl& url)
 {
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
-    QMutexLocker lock(&m_savingMutex);
-    m_unsaved.remove(key);
+    QMutexLocker kept(&m_keptMutex);
+    std::shared_ptr<const UnsavedState> edits;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        edits = m_unsaved.take(key);
+        m_pickedUp.remove(key);
+    }
+    // Shown unsaved, they are still what the state file was when they were made: their
+    // file stays until the editor saves them (savedByEditor()) or keeps them anew.
+    if (edits && StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
+        return;
+    if (edits)
+        m_kept.remove(key);
+}
+
+void EditorLending::dropUnsaved(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        m_unsaved.remove(key);
+        m_pickedUp.remove(key);
+    }
+    m_kept.remove(key);
+}
+
+void EditorLending::savedByEditor(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.contains(key))
+            return; // still to be written before any later write of the picture
+    }
+    m_kept.remove(key);
+}
+
+void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits)
+{
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.value(key) != edits)
+            return;
+        m_unsaved.remove(key);
+        m_pickedUp.remove(key);
+    }
+    m_kept.remove(key);
+}
+
+QString EditorLending::keptFolder() const
+{
+    QMutexLocker kept(&m_keptMutex);
+    return m_kept.folder();
+}
+
+void EditorLending::setKeptFolder(const QString& folder)
+{
+    QMutexLocker kept(&m_keptMutex);
+    if (folder == m_kept.folder())
+        return;
+    m_kept.setFolder(folder);
+    const QHash<QUrl, std::shared_ptr<const UnsavedState>> found = m_kept.load();
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> ofThisRun;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        for (auto it = m_pickedUp.cbegin(); it != m_pickedUp.cend(); ++it) {
+            if (m_unsaved.value(it.key()) == it.value())
+                m_unsaved.remove(it.key());
+        }
+        m_pickedUp.clear();
+        ofThisRun = m_unsaved;
+        for (auto it = found.cbegin(); it != found.cend(); ++it) {
+            if (m_unsaved.contains(it.key()))
+                continue; // kept in this run, so newer
+            m_unsaved.insert(it.key(), it.value());
+            m_pickedUp.insert(it.key(), it.value());
+        }
+    }
+    if (!found.isEmpty())
+        qCInfo(lcEngine) << "picked up the edits of" << found.size() << "pictures kept in" << folder;
+    for (auto it = ofThisRun.cbegin(); it != ofThisRun.cend(); ++it)
+        m_kept.store(it.key(), *it.value());
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -159,9 +259,7 @@ void EditorLending::saveUnsaved(const QUrl& key)
         qCInfo(lcEngine) << "the edits kept since the picture was closed went with it" << edits->statePath;
     else
         return; // kept for the next try
-    QMutexLocker lock(&m_savingMutex);
-    if (m_unsaved.value(key) == edits)
-        m_unsaved.remove(key);
+    settleUnsaved(key, edits);
 }
 
 void EditorLending::saveForExport(const QUrl& url)
@@ -357,9 +455,15 @@ void EditorLending::recycleEditor(ImageEditor& editor)
         std::shared_ptr<const UnsavedState> unsaved;
         editor.saveAndClose(&unsaved);
         if (unsaved) {
-            // Kept for the next open of the picture (before the notice below lets it start).
+            // Kept for the next open of the picture (before the notice below lets it start),
+            // and in a file of their own on the application's disk, which a crash or a quit
+            // before the picture's disk takes them leaves behind for the next start.
+            const QUrl key = IImageService::fileKey(url);
+            QMutexLocker kept(&m_keptMutex);
+            m_kept.store(key, *unsaved);
             QMutexLocker lock(&m_savingMutex);
-            m_unsaved.insert(IImageService::fileKey(url), unsaved);
+            m_unsaved.insert(key, unsaved);
+            m_pickedUp.remove(key);
         }
     } else {
         // Borrowed for exports or background renders: a state file saved meanwhile by the

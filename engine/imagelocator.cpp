@@ -86,6 +86,11 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
         // saved now or open with it, to be saved by its editor.
         connect(&editor, &ImageViewer::notifyFileOpenedSignal, this,
             [this](const QUrl& url) { m_lending.forgetUnsaved(url); });
+        // Saved by an editor: edits kept for the picture in a file are in its state now.
+        connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this,
+            [this](const QUrl& url) { m_lending.savedByEditor(url); });
+        connect(&editor, &ImageViewer::notifyFileMetadataSignal, this,
+            [this](const VrxMetadata& metadata) { m_lending.savedByEditor(metadata.location); });
         // Saves fail on the GUI thread or on the recycle step's worker.
         connect(
             &editor, &ImageViewer::saveFailed, this,
@@ -110,6 +115,13 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_compressionThread->start(QThread::InheritPriority);
     m_ratingWriter = new QThreadPool(this);
     m_ratingWriter->setMaxThreadCount(1);
+    // Edits a crash or a quit left unsaved are written when their picture's disk takes them.
+    m_lending.setKeptFolder(KeptEdits::defaultFolder());
+}
+
+void ImageLocator::forgetKeptEdits(const QUrl& url)
+{
+    m_lending.dropUnsaved(url);
 }
 
 ImageLocator::~ImageLocator()

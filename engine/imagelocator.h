@@ -152,8 +152,13 @@ public:
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
     // The picture went to the bin: edits kept since a save of it was refused go with it,
-    // and never reach the next picture of its name.
-    void forgetKeptEdits(const QUrl& url) { m_lending.forgetUnsaved(url); }
+    // and never reach the next picture of its name. GUI thread.
+    void forgetKeptEdits(const QUrl& url);
+    // Where edits that could not be saved are kept across a crash or a quit (the
+    // application's data folder by default; empty: nowhere). Setting it picks up the edits
+    // kept there.
+    QString keptEditsFolder() const { return m_lending.keptFolder(); }
+    void setKeptEditsFolder(const QString& folder) { m_lending.setKeptFolder(folder); }
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);

@@ -15,6 +15,7 @@
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/keptedits.h"
 #include "engine/statefile.h"
 #include "engine/streamsource.h"
 #include "engine/vrxcompress.h"
@@ -230,6 +231,63 @@ private slots:
         const ostra::test::SavedState state = ostra::test::savedState(picture);
         QCOMPARE(state.rating, 2);
         QCOMPARE(state.exposure, 0.f);
+    }
+
+    // Edits kept across a quit because the full disk refused them go to the bin with their
+    // picture in the next run too: the file that kept them goes, and a new picture later
+    // put under its name never gets them.
+    void keptEditsGoWithThePictureAfterARestart()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), QStringList { QStringLiteral("keptEditsGoAfterARestartInside") });
+    }
+    void keptEditsGoAfterARestartInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of keptEditsGoWithThePictureAfterARestart");
+        const QString mount = root + QStringLiteral("/binned");
+        QVERIFY(ostra::test::mountTmpfs(QStringLiteral("binned"), mount, QStringLiteral("size=4m")));
+        const QString picture
+            = ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(31));
+        QVERIFY(!picture.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(picture);
+        QTemporaryDir data;
+        const KeptEdits kept(data.path());
+        QVERIFY(ostra::test::fillFileSystem(mount));
+        {
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+            ostra::test::RecordingCanvas canvas;
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+            QVERIFY(editor);
+            editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+            QVERIFY(editor->syncProperties());
+            QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+            locator.releaseEditorSlot(editor, &canvas);
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+            QTRY_COMPARE(notSaved.count(), 1);
+        }
+        QVERIFY(kept.contains(IImageService::fileKey(url)));
+        QVERIFY(QFile::remove(mount + "/filler"));
+
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        locator->setKeptEditsFolder(data.path());
+        RecycleBin bin;
+        bin.setFilePerm(locator->filePerm());
+        bin.setImageService(locator.get());
+        QVERIFY(bin.recycleImage(url));
+        QVERIFY(!QFile::exists(picture));
+        QVERIFY(!kept.contains(IImageService::fileKey(url)));
+        QVERIFY(!ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
+                     .isEmpty());
+        locator.reset();
+        locator = std::make_unique<ImageLocator>(2, nullptr);
+        locator->setKeptEditsFolder(data.path());
+        locator.reset();
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // One of a picture's files cannot be moved (here a mount on it): the picture stays with
