@@ -84,13 +84,25 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
         // Opened: the edits kept since the picture was left without them saved are either
         // saved now or open with it, to be saved by its editor.
-        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this,
-            [this](const QUrl& url) { m_lending.forgetUnsaved(url); });
+        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this, [this](const QUrl& url) {
+            m_lending.forgetUnsaved(url);
+            m_binned.remove(fileKey(url));
+        });
         // Saved by an editor: edits kept for the picture in a file are in its state now.
         connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this,
             [this](const QUrl& url) { m_lending.savedByEditor(url); });
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this,
             [this](const VrxMetadata& metadata) { m_lending.savedByEditor(metadata.location); });
+        // A picture moved away or deleted by another program takes the edits not yet saved:
+        // the user is told, unless this service sent it to the bin.
+        connect(
+            &editor, &ImageViewer::pictureGone, this,
+            [this](const QUrl& url) {
+                if (!m_binned.contains(fileKey(url)))
+                    emit editsNotSaved(QDir::toNativeSeparators(url.toLocalFile()),
+                        tr("The picture was moved away or deleted"));
+            },
+            Qt::QueuedConnection);
         // Saves fail on the GUI thread or on the recycle step's worker.
         connect(
             &editor, &ImageViewer::saveFailed, this,
@@ -121,6 +133,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
 
 void ImageLocator::forgetKeptEdits(const QUrl& url)
 {
+    m_binned.insert(fileKey(url));
     m_lending.dropUnsaved(url);
 }
 

@@ -644,7 +644,8 @@ bool ImageViewer::takeSaveResult()
         return true;
     }
     if (job->result == StateFile::Result::PictureGone) {
-        qCDebug(lcEngine) << "picture gone, its edits with it" << job->url;
+        qCInfo(lcEngine) << "picture gone, its edits with it" << job->url;
+        emit pictureGone(job->url);
         return false;
     }
     m_saveBusy = job->result == StateFile::Result::Busy;
@@ -698,9 +699,10 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         },
         &reason, lockWaitMs, url.toLocalFile());
     if (result == StateFile::Result::PictureGone) {
-        qCDebug(lcEngine) << "picture gone, its edits with it" << url;
+        qCInfo(lcEngine) << "picture gone, its edits with it" << url;
         m_contentDirty = false;
         m_ratingDirty = false;
+        emit pictureGone(url);
         return false;
     }
     if (result == StateFile::Result::Busy) {

@@ -164,6 +164,9 @@ signals:
     // succeeds or another picture is opened, and again by a save that closes the picture.
     // Emitted on the thread that saved.
     void saveFailed(QUrl url, QString reason);
+    // A save found the picture gone (moved away or deleted): its changes are dropped with
+    // it. Emitted on the thread that saved.
+    void pictureGone(QUrl url);
 
 protected:
     void installListeners();
