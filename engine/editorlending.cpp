@@ -21,6 +21,9 @@ EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
 {
     m_recyclePool.setMaxThreadCount(2);
+    m_keepPool.setMaxThreadCount(1);
+    for (ImageEditor& editor : m_editors)
+        editor.setRefusedSaveKeeper([this](const UnsavedState& edits) { keepRefusedSave(edits); });
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, kEditorCount>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
         [this](ImageEditor& editor) { recycleEditor(editor); },
@@ -61,6 +64,7 @@ void EditorLending::closeAll()
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
+    m_keepPool.waitForDone();
     // They may use what the service lends them (the lock registry, the calibration store).
     for (ImageEditor& editor : m_editors)
         editor.waitForOpens();
@@ -95,7 +99,7 @@ void EditorLending::closeAll()
                                 << error;
             continue;
         }
-        m_kept.remove(it.key());
+        removeKept(it.key());
     }
 }
 
@@ -121,7 +125,7 @@ void EditorLending::forgetUnsaved(const QUrl& url)
     if (edits && StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
         return;
     if (edits)
-        m_kept.remove(key);
+        removeKept(key);
 }
 
 void EditorLending::dropUnsaved(const QUrl& url)
@@ -133,7 +137,7 @@ void EditorLending::dropUnsaved(const QUrl& url)
         m_unsaved.remove(key);
         m_pickedUp.remove(key);
     }
-    m_kept.remove(key);
+    removeKept(key);
 }
 
 void EditorLending::savedByEditor(const QUrl& url)
@@ -145,7 +149,7 @@ void EditorLending::savedByEditor(const QUrl& url)
         if (m_unsaved.contains(key))
             return; // still to be written before any later write of the picture
     }
-    m_kept.remove(key);
+    removeKept(key);
 }
 
 void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits)
@@ -158,7 +162,42 @@ void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const U
         m_unsaved.remove(key);
         m_pickedUp.remove(key);
     }
+    removeKept(key);
+}
+
+void EditorLending::storeKept(const QUrl& key, const UnsavedState& edits)
+{
+    ++m_keptTicket[key];
+    m_kept.store(key, edits);
+}
+
+void EditorLending::removeKept(const QUrl& key)
+{
+    ++m_keptTicket[key];
     m_kept.remove(key);
+}
+
+void EditorLending::keepRefusedSave(const UnsavedState& edits)
+{
+    const QUrl key = IImageService::fileKey(QUrl::fromLocalFile(edits.picture));
+    quint64 ticket = 0;
+    {
+        QMutexLocker kept(&m_keptMutex);
+        ticket = ++m_keptTicket[key];
+    }
+    // Off the window's thread: the write waits for the disk.
+    auto copy = std::make_shared<const UnsavedState>(edits);
+    m_keepPool.start([this, key, ticket, copy] {
+        QMutexLocker kept(&m_keptMutex);
+        if (m_keptTicket.value(key) != ticket)
+            return; // saved, or kept anew, since
+        {
+            QMutexLocker lock(&m_savingMutex);
+            if (m_unsaved.contains(key))
+                return; // handed back meanwhile: those edits are kept, and newer
+        }
+        m_kept.store(key, *copy);
+    });
 }
 
 QString EditorLending::keptFolder() const
@@ -193,7 +232,7 @@ void EditorLending::setKeptFolder(const QString& folder)
     if (!found.isEmpty())
         qCInfo(lcEngine) << "picked up the edits of" << found.size() << "pictures kept in" << folder;
     for (auto it = ofThisRun.cbegin(); it != ofThisRun.cend(); ++it)
-        m_kept.store(it.key(), *it.value());
+        storeKept(it.key(), *it.value());
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -460,7 +499,7 @@ void EditorLending::recycleEditor(ImageEditor& editor)
             // before the picture's disk takes them leaves behind for the next start.
             const QUrl key = IImageService::fileKey(url);
             QMutexLocker kept(&m_keptMutex);
-            m_kept.store(key, *unsaved);
+            storeKept(key, *unsaved);
             QMutexLocker lock(&m_savingMutex);
             m_unsaved.insert(key, unsaved);
             m_pickedUp.remove(key);

@@ -119,6 +119,13 @@ private:
     // Kept edits (of the picture `key`) written or dropped: forgotten with their file,
     // unless newer ones were kept for the picture meanwhile.
     void settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits);
+    // A save of the canvas's that the disk refused: its changes go to a file of their own,
+    // on a worker, unless something newer was kept or saved for the picture by then.
+    void keepRefusedSave(const UnsavedState& edits);
+    // Write or remove the file of the edits kept for `key`; m_keptMutex held. Each makes
+    // the refused saves of the picture asked before it void.
+    void storeKept(const QUrl& key, const UnsavedState& edits);
+    void removeKept(const QUrl& key);
     bool beingSaved(const QUrl& key) const;
     void waitWhileSaving(const QUrl& url, bool exports);
     // A write asked by saveForExport for `key` is over.
@@ -164,5 +171,9 @@ private:
     KeptEdits m_kept;
     // The kept edits that were picked up from m_kept's folder, as they were read.
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_pickedUp;
+    // By picture: the number of the last write or removal of its file asked for.
+    QHash<QUrl, quint64> m_keptTicket;
     mutable QMutex m_keptMutex;
+    // Writes the changes of refused saves, one at a time in the order asked.
+    QThreadPool m_keepPool;
 };

@@ -657,6 +657,9 @@ bool ImageViewer::takeSaveResult()
         qCWarning(lcEngine) << "can't write state" << job->statePath
                             << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
         reportSaveFailure(job->url, job->reason);
+        if (m_refusedSaveKeeper)
+            m_refusedSaveKeeper(
+                UnsavedState { job->statePath, job->bytes, job->stamp, job->url.toLocalFile() });
     }
     m_contentDirty = m_contentDirty || job->content;
     m_ratingDirty = m_ratingDirty || job->rating;

@@ -80,6 +80,11 @@ public:
     // Runs on the worker of each background open started afterwards, once its files are
     // read and before the result is handed back (diagnostics and tests).
     void setOpenProbe(OpenProbe probe) { m_openProbe = std::move(probe); }
+    using RefusedSaveKeeper = std::function<void(const UnsavedState&)>;
+    // Given the changes of a save started by saveInBackground() that the disk refused (they
+    // stay unsaved in the renderer), when its result is taken: kept where a crash does not
+    // lose them until a save succeeds.
+    void setRefusedSaveKeeper(RefusedSaveKeeper keeper) { m_refusedSaveKeeper = std::move(keeper); }
     void closeImage();
     // Saves with force and closes. When the save fails, the edits it could not write are
     // handed to `unsaved` (if given), to be saved later.
@@ -248,6 +253,7 @@ private:
     std::shared_ptr<BackgroundSave> m_backgroundSave;
     mutable QMutex m_saveMutex;
     OpenProbe m_openProbe;
+    RefusedSaveKeeper m_refusedSaveKeeper;
     // The open picture's raw file and its fault count when attached; output read after
     // the file was cut short is dropped and the picture reported invalid once. Guarded by
     // m_openMutex.

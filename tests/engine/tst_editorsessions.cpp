@@ -97,22 +97,45 @@ bool openEditHandBack(ImageLocator& locator, const QUrl& url, double exposure, d
     return QTest::qWaitFor([&] { return !freed.isEmpty(); }, 60000);
 }
 
-// "edit-and-crash <picture> <kept folder> <exposure>": edits the picture, hands it back on
-// a disk that refuses the save, and is killed once the service has done with it.
+// "edit-and-crash <picture> <kept folder> <exposure> <left>": edits the picture on a disk
+// that refuses the save, and is killed once the service has done with it: after handing
+// the picture back ("handed back"), or while it is open after a refused save of the canvas
+// ("open").
 int childMain(const QString& mode, const QStringList& args)
 {
     if (mode != QLatin1String("edit-and-crash"))
         return 2;
+    const QUrl url = QUrl::fromLocalFile(args.value(0));
     // Never destroyed: the process ends without the service's close.
     auto* locator = new ImageLocator(2, nullptr);
     locator->setKeptEditsFolder(args.value(1));
     QSignalSpy notSaved(locator, &ImageLocator::editsNotSaved);
-    if (!openEditHandBack(*locator, QUrl::fromLocalFile(args.value(0)), args.value(2).toDouble()))
-        return 3;
-    if (!QTest::qWaitFor([&] { return !notSaved.isEmpty(); }, 60000))
-        return 4;
+    if (args.value(3) == QLatin1String("open")) {
+        auto* canvas = new ostra::test::RecordingCanvas;
+        ImageEditor* editor = ostra::test::openedForView(*locator, url, canvas);
+        if (!editor || editor->currentUrl() != url)
+            return 3;
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(args.value(2).toDouble());
+        if (!editor->syncProperties() || !editor->saveInBackground(true))
+            return 3;
+        // As the canvas does when its save ends.
+        QObject::connect(
+            editor, &ImageViewer::saveEnded, editor, [editor] { editor->takeSaveResult(); },
+            Qt::QueuedConnection);
+        const KeptEdits kept(args.value(1));
+        if (!QTest::qWaitFor(
+                [&] { return kept.contains(IImageService::fileKey(url)) && !notSaved.isEmpty(); }, 60000))
+            return 4;
+        if (!editor->contentDirty())
+            return 5;
+    } else {
+        if (!openEditHandBack(*locator, url, args.value(2).toDouble()))
+            return 3;
+        if (!QTest::qWaitFor([&] { return !notSaved.isEmpty(); }, 60000))
+            return 4;
+    }
     ::raise(SIGKILL);
-    return 5;
+    return 6;
 }
 
 } // namespace
@@ -375,13 +398,21 @@ private slots:
         // the disk full, and ends once there is room; "overtaken": another writer changes
         // the state file first.
         QTest::addColumn<QString>("then");
-        QTest::newRow("quit, room") << 1 << false << false << "room";
-        QTest::newRow("crash, room") << 2 << true << false << "room";
-        QTest::newRow("crash over a state, room") << 3 << true << true << "room";
-        QTest::newRow("quit over a state, full, then room") << 4 << false << true << "full, then room";
-        QTest::newRow("crash, full, then room") << 5 << true << false << "full, then room";
-        QTest::newRow("crash over a state, overtaken") << 6 << true << true << "overtaken";
-        QTest::newRow("quit, overtaken") << 7 << false << false << "overtaken";
+        // Whether the crash comes after the editor was handed back, or while the picture is
+        // open after a save of the canvas's was refused.
+        QTest::addColumn<bool>("open");
+        QTest::newRow("quit, room") << 1 << false << false << "room" << false;
+        QTest::newRow("crash, room") << 2 << true << false << "room" << false;
+        QTest::newRow("crash over a state, room") << 3 << true << true << "room" << false;
+        QTest::newRow("quit over a state, full, then room")
+            << 4 << false << true << "full, then room" << false;
+        QTest::newRow("crash, full, then room") << 5 << true << false << "full, then room" << false;
+        QTest::newRow("crash over a state, overtaken") << 6 << true << true << "overtaken" << false;
+        QTest::newRow("quit, overtaken") << 7 << false << false << "overtaken" << false;
+        QTest::newRow("crash while open, room") << 8 << true << false << "room" << true;
+        QTest::newRow("crash while open over a state, full, then room")
+            << 9 << true << true << "full, then room" << true;
+        QTest::newRow("crash while open, overtaken") << 10 << true << false << "overtaken" << true;
     }
     void keptEditsOutliveTheServiceInside()
     {
@@ -392,6 +423,7 @@ private slots:
         QFETCH(bool, crash);
         QFETCH(bool, hadState);
         QFETCH(QString, then);
+        QFETCH(bool, open);
         const QString mount = root + QStringLiteral("/full%1").arg(n);
         QVERIFY(ostra::test::mountTmpfs(QStringLiteral("full%1").arg(n), mount, QStringLiteral("size=4m")));
         const QString picture = mount + "/IMG_1.vrx";
@@ -407,11 +439,12 @@ private slots:
         QVERIFY(ostra::test::fillFileSystem(mount));
 
         if (crash) {
-            auto child = ostra::test::startSelf(
-                QStringLiteral("edit-and-crash"), { picture, data.path(), QStringLiteral("1.5") });
+            auto child = ostra::test::startSelf(QStringLiteral("edit-and-crash"),
+                { picture, data.path(), QStringLiteral("1.5"), open ? "open" : "handed back" });
             QVERIFY(child->started());
             QVERIFY2(child->finish(), child->err().right(2000).constData());
-            QVERIFY2(child->exitStatus() == QProcess::CrashExit, child->err().right(2000).constData());
+            QVERIFY2(child->exitStatus() == QProcess::CrashExit,
+                qPrintable(QString::number(child->exitCode()) + " " + child->err().right(3000)));
         } else {
             auto locator = std::make_unique<ImageLocator>(2, nullptr);
             locator->setKeptEditsFolder(data.path());
