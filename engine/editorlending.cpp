@@ -99,8 +99,9 @@ void EditorLending::closeAll()
                                 << error;
             continue;
         }
-        removeKept(it.key());
+        queueKept(it.key(), KeptChange::Remove);
     }
+    m_keepPool.waitForDone();
 }
 
 std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) const
@@ -122,10 +123,8 @@ void EditorLending::forgetUnsaved(const QUrl& url)
     }
     // Shown unsaved, they are still what the state file was when they were made: their
     // file stays until the editor saves them (savedByEditor()) or keeps them anew.
-    if (edits && StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
-        return;
     if (edits)
-        removeKept(key);
+        queueKept(key, KeptChange::RemoveIfSettled, std::move(edits));
 }
 
 void EditorLending::dropUnsaved(const QUrl& url)
@@ -137,7 +136,7 @@ void EditorLending::dropUnsaved(const QUrl& url)
         m_unsaved.remove(key);
         m_pickedUp.remove(key);
     }
-    removeKept(key);
+    queueKept(key, KeptChange::Remove);
 }
 
 void EditorLending::savedByEditor(const QUrl& url)
@@ -149,7 +148,7 @@ void EditorLending::savedByEditor(const QUrl& url)
         if (m_unsaved.contains(key))
             return; // still to be written before any later write of the picture
     }
-    removeKept(key);
+    queueKept(key, KeptChange::Remove);
 }
 
 void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits)
@@ -162,41 +161,49 @@ void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const U
         m_unsaved.remove(key);
         m_pickedUp.remove(key);
     }
-    removeKept(key);
-}
-
-void EditorLending::storeKept(const QUrl& key, const UnsavedState& edits)
-{
-    ++m_keptTicket[key];
-    m_kept.store(key, edits);
-}
-
-void EditorLending::removeKept(const QUrl& key)
-{
-    ++m_keptTicket[key];
-    m_kept.remove(key);
+    queueKept(key, KeptChange::Remove);
 }
 
 void EditorLending::keepRefusedSave(const UnsavedState& edits)
 {
     const QUrl key = IImageService::fileKey(QUrl::fromLocalFile(edits.picture));
-    quint64 ticket = 0;
-    {
-        QMutexLocker kept(&m_keptMutex);
-        ticket = ++m_keptTicket[key];
-    }
-    // Off the window's thread: the write waits for the disk.
-    auto copy = std::make_shared<const UnsavedState>(edits);
-    m_keepPool.start([this, key, ticket, copy] {
-        QMutexLocker kept(&m_keptMutex);
-        if (m_keptTicket.value(key) != ticket)
-            return; // saved, or kept anew, since
+    QMutexLocker kept(&m_keptMutex);
+    queueKept(key, KeptChange::StoreRefused, std::make_shared<const UnsavedState>(edits));
+}
+
+void EditorLending::queueKept(const QUrl& key, KeptChange change, std::shared_ptr<const UnsavedState> edits)
+{
+    const quint64 ticket = ++m_keptTicket[key];
+    // One worker takes the changes in the order they were asked, off the threads that ask
+    // (the window's among them): the files are on the application's disk, and a change that
+    // depends on the picture's state file looks at the picture's.
+    m_keepPool.start([this, key, change, ticket, edits = std::move(edits)] {
+        KeptEdits files;
         {
-            QMutexLocker lock(&m_savingMutex);
-            if (m_unsaved.contains(key))
-                return; // handed back meanwhile: those edits are kept, and newer
+            QMutexLocker kept(&m_keptMutex);
+            if (m_keptTicket.value(key) != ticket)
+                return; // a later change of the picture's file follows
+            if (change == KeptChange::StoreRefused) {
+                QMutexLocker lock(&m_savingMutex);
+                if (m_unsaved.contains(key))
+                    return; // handed back meanwhile: the edits kept then are newer
+            }
+            files = m_kept;
         }
-        m_kept.store(key, *copy);
+        switch (change) {
+        case KeptChange::Store:
+        case KeptChange::StoreRefused:
+            files.store(key, *edits);
+            break;
+        case KeptChange::RemoveIfSettled:
+            if (StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
+                break; // opened with them unsaved: still the only copy
+            files.remove(key);
+            break;
+        case KeptChange::Remove:
+            files.remove(key);
+            break;
+        }
     });
 }
 
@@ -232,7 +239,7 @@ void EditorLending::setKeptFolder(const QString& folder)
     if (!found.isEmpty())
         qCInfo(lcEngine) << "picked up the edits of" << found.size() << "pictures kept in" << folder;
     for (auto it = ofThisRun.cbegin(); it != ofThisRun.cend(); ++it)
-        storeKept(it.key(), *it.value());
+        queueKept(it.key(), KeptChange::Store, it.value());
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -499,7 +506,7 @@ void EditorLending::recycleEditor(ImageEditor& editor)
             // before the picture's disk takes them leaves behind for the next start.
             const QUrl key = IImageService::fileKey(url);
             QMutexLocker kept(&m_keptMutex);
-            storeKept(key, *unsaved);
+            queueKept(key, KeptChange::Store, unsaved);
             QMutexLocker lock(&m_savingMutex);
             m_unsaved.insert(key, unsaved);
             m_pickedUp.remove(key);

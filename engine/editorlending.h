@@ -122,10 +122,15 @@ private:
     // A save of the canvas's that the disk refused: its changes go to a file of their own,
     // on a worker, unless something newer was kept or saved for the picture by then.
     void keepRefusedSave(const UnsavedState& edits);
-    // Write or remove the file of the edits kept for `key`; m_keptMutex held. Each makes
-    // the refused saves of the picture asked before it void.
-    void storeKept(const QUrl& key, const UnsavedState& edits);
-    void removeKept(const QUrl& key);
+    enum class KeptChange {
+        Store, // the edits kept for the picture
+        StoreRefused, // a refused save's, unless the picture was handed back since
+        Remove,
+        RemoveIfSettled, // unless the state file is still what the edits were made over
+    };
+    // Changes the file of the edits kept for `key` on the worker, after the changes asked
+    // before; a change asked later for the picture makes this one void. m_keptMutex held.
+    void queueKept(const QUrl& key, KeptChange change, std::shared_ptr<const UnsavedState> edits = {});
     bool beingSaved(const QUrl& key) const;
     void waitWhileSaving(const QUrl& url, bool exports);
     // A write asked by saveForExport for `key` is over.
@@ -166,14 +171,14 @@ private:
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_unsaved;
     // Held while kept edits are written.
     QMutex m_unsavedWriteMutex;
-    // The files of kept edits; guarded by m_keptMutex, which is taken before m_savingMutex
-    // and after m_unsavedWriteMutex.
+    // Where the files of kept edits are; guarded by m_keptMutex, which is taken before
+    // m_savingMutex and after m_unsavedWriteMutex, and never held while a file is written.
     KeptEdits m_kept;
     // The kept edits that were picked up from m_kept's folder, as they were read.
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_pickedUp;
     // By picture: the number of the last write or removal of its file asked for.
     QHash<QUrl, quint64> m_keptTicket;
     mutable QMutex m_keptMutex;
-    // Writes the changes of refused saves, one at a time in the order asked.
+    // Changes the files of kept edits, one at a time in the order asked.
     QThreadPool m_keepPool;
 };

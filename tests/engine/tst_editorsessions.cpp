@@ -131,7 +131,10 @@ int childMain(const QString& mode, const QStringList& args)
     } else {
         if (!openEditHandBack(*locator, url, args.value(2).toDouble()))
             return 3;
-        if (!QTest::qWaitFor([&] { return !notSaved.isEmpty(); }, 60000))
+        // Told, and their file written.
+        const KeptEdits kept(args.value(1));
+        if (!QTest::qWaitFor(
+                [&] { return kept.contains(IImageService::fileKey(url)) && !notSaved.isEmpty(); }, 60000))
             return 4;
     }
     ::raise(SIGKILL);

@@ -280,7 +280,7 @@ private slots:
         bin.setImageService(locator.get());
         QVERIFY(bin.recycleImage(url));
         QVERIFY(!QFile::exists(picture));
-        QVERIFY(!kept.contains(IImageService::fileKey(url)));
+        QTRY_VERIFY(!kept.contains(IImageService::fileKey(url)));
         QVERIFY(!ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
                      .isEmpty());
         locator.reset();
