@@ -168,12 +168,21 @@ void EditorLending::keepRefusedSave(const UnsavedState& edits)
 {
     const QUrl key = IImageService::fileKey(QUrl::fromLocalFile(edits.picture));
     QMutexLocker kept(&m_keptMutex);
+    // The canvas tries again every few seconds: the same edits are written once.
+    const std::shared_ptr<const UnsavedState> last = m_keptLast.value(key);
+    if (last && last->bytes == edits.bytes && last->madeOver == edits.madeOver
+        && last->statePath == edits.statePath)
+        return;
     queueKept(key, KeptChange::StoreRefused, std::make_shared<const UnsavedState>(edits));
 }
 
 void EditorLending::queueKept(const QUrl& key, KeptChange change, std::shared_ptr<const UnsavedState> edits)
 {
     const quint64 ticket = ++m_keptTicket[key];
+    if (change == KeptChange::Store || change == KeptChange::StoreRefused)
+        m_keptLast.insert(key, edits);
+    else
+        m_keptLast.remove(key);
     // One worker takes the changes in the order they were asked, off the threads that ask
     // (the window's among them): the files are on the application's disk, and a change that
     // depends on the picture's state file looks at the picture's.

@@ -178,6 +178,8 @@ private:
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_pickedUp;
     // By picture: the number of the last write or removal of its file asked for.
     QHash<QUrl, quint64> m_keptTicket;
+    // By picture: the edits its file was last asked to hold.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> m_keptLast;
     mutable QMutex m_keptMutex;
     // Changes the files of kept edits, one at a time in the order asked.
     QThreadPool m_keepPool;
