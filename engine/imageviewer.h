@@ -164,9 +164,10 @@ signals:
     // there to be taken.
     void saveEnded();
     // The open picture's changes could not be written to its state file (a full or
-    // read-only disk, say); `reason` says why. They stay unsaved in the renderer, and are
-    // lost if the picture is closed before a save succeeds. Told once until a save
-    // succeeds or another picture is opened, and again by a save that closes the picture.
+    // read-only disk, say); `reason` says why. They stay unsaved in the renderer (and with
+    // the refused-save keeper, and saveAndClose()'s caller, when it closes). Told once until
+    // a save succeeds or another picture is opened, and again by a save that closes the
+    // picture.
     // Emitted on the thread that saved.
     void saveFailed(QUrl url, QString reason);
     // A save found the picture gone (moved away or deleted): its changes are dropped with
