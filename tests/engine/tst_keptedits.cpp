@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -97,13 +98,13 @@ private slots:
     }
 
     // A file of the folder that is not one whole record of edits (cut short, damaged, of
-    // another version, or another picture's under a wrong name) is neither loaded nor
-    // removed; the good ones beside it are loaded.
+    // another version, another picture's under a wrong name, not a file) is neither loaded
+    // nor removed, and never waited on; the good ones beside it are loaded.
     void damagedOrForeignFilesAreLeftAlone_data()
     {
         QTest::addColumn<QString>("damage");
         for (const char* damage : { "cut short", "one byte changed", "empty", "another version", "random",
-                 "under another name", "a folder" })
+                 "under another name", "a folder", "a pipe" })
             QTest::newRow(damage) << QString::fromLatin1(damage);
     }
     void damagedOrForeignFilesAreLeftAlone()
@@ -138,6 +139,8 @@ private slots:
         QVERIFY(QFile::remove(path));
         if (damage == "a folder")
             QVERIFY(QDir().mkpath(path));
+        else if (damage == "a pipe") // opening it to read would wait for a writer
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else
             QVERIFY(writeAll(target, bytes));
         const auto loaded = kept.load();
