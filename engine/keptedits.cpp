@@ -178,6 +178,13 @@ QHash<QUrl, std::shared_ptr<const UnsavedState>> KeptEdits::load() const
     if (m_folder.isEmpty())
         return kept;
     const QDir folder(m_folder);
+    // A write cut short by a crash leaves its temporary file: never renamed into place, it
+    // holds nothing that counts.
+    for (const QString& name : folder.entryList({ QLatin1Char('*') + kSuffix + QStringLiteral(".??????") },
+             QDir::Files | QDir::Hidden | QDir::System)) {
+        if (QFile::remove(folder.filePath(name)))
+            qCInfo(lcEngine) << "removed the unfinished write of kept edits" << folder.filePath(name);
+    }
     for (const QString& name : folder.entryList({ QLatin1Char('*') + kSuffix }, QDir::Files)) {
         QFile file(folder.filePath(name));
         // A small record: anything much larger is not one of them.

@@ -34,7 +34,8 @@ public:
     void remove(const QUrl& key) const;
     bool contains(const QUrl& key) const;
     // Everything kept in the folder, by picture. A file that cannot be read whole is left
-    // where it is (a newer version may have written it) and is not part of the answer.
+    // where it is (a newer version may have written it) and is not part of the answer. The
+    // temporary files of writes a crash cut short are removed: call it before any write.
     QHash<QUrl, std::shared_ptr<const UnsavedState>> load() const;
     // Where the edits of `key` are kept.
     QString pathFor(const QUrl& key) const;

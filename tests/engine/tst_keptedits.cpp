@@ -149,6 +149,26 @@ private slots:
         QVERIFY(QFileInfo::exists(target));
     }
 
+    // A write cut short by a crash before its rename leaves a temporary file beside the
+    // kept ones: it is no kept edit, and goes; the edits kept before it stay as they were.
+    void unfinishedWriteGoes()
+    {
+        QTemporaryDir pictures;
+        QTemporaryDir data;
+        const KeptEdits kept(data.path());
+        const QString picture = pictures.filePath("IMG_0001.vrx");
+        QVERIFY(kept.store(keyOf(picture), editsOf(picture, "older")));
+        const QString path = kept.pathFor(keyOf(picture));
+        const QByteArray whole = readAll(path);
+        QVERIFY(writeAll(path + ".a1B2c3", whole.left(whole.size() / 2)));
+        QVERIFY(writeAll(path + ".Zz9yY8", whole));
+        const auto loaded = kept.load();
+        QCOMPARE(loaded.size(), 1);
+        QVERIFY(sameEdits(*loaded.value(keyOf(picture)), editsOf(picture, "older")));
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden),
+            QStringList { QFileInfo(path).fileName() });
+    }
+
     // Edits that cannot be written whole (the disk fills up in the middle) leave nothing
     // for the picture: not a cut-off file, and not the older edits kept before them.
     void failedStoreLeavesNothing()
