@@ -153,9 +153,13 @@ bool KeptEdits::store(const QUrl& key, const UnsavedState& edits) const
         ::unlink(temp.constData());
         return failed("can't rename", error);
     }
-    // The name must be there after a crash too.
-    if (!syncFolder(m_folder))
-        return failed("can't sync the folder", errno);
+    // The name must be there after a crash too. Should the folder not sync, the file is
+    // still better than none until the next start.
+    if (!syncFolder(m_folder)) {
+        qCWarning(lcEngine) << "kept the unsaved edits of" << edits.picture << "in" << path
+                            << "but can't sync the folder" << std::strerror(errno);
+        return false;
+    }
     return true;
 }
 

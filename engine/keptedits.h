@@ -28,7 +28,8 @@ public:
 
     // Writes the edits of the picture known as `key`, replacing what was kept for it.
     // False when they could not be written whole; what was kept for it before is then
-    // removed too, so an older state never stands for these edits.
+    // removed too, so an older state never stands for these edits. (Also false, the file
+    // in place, when its folder could not be synced.)
     bool store(const QUrl& key, const UnsavedState& edits) const;
     // Removes what is kept for `key`, if anything.
     void remove(const QUrl& key) const;
