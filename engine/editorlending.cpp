@@ -287,7 +287,7 @@ void EditorLending::waitWhileSaving(const QUrl& url, bool exports)
     saveUnsaved(key);
 }
 
-void EditorLending::saveUnsaved(const QUrl& key)
+bool EditorLending::saveUnsaved(const QUrl& key)
 {
     std::shared_ptr<const UnsavedState> edits;
     {
@@ -295,13 +295,13 @@ void EditorLending::saveUnsaved(const QUrl& key)
         edits = m_unsaved.value(key);
     }
     if (!edits)
-        return;
+        return false;
     // One writer of kept edits at a time; they may have been settled meanwhile.
     QMutexLocker writing(&m_unsavedWriteMutex);
     {
         QMutexLocker lock(&m_savingMutex);
         if (m_unsaved.value(key) != edits)
-            return;
+            return false;
     }
     QString error;
     const StateFile::Result result = writeUnsaved(*edits, &error);
@@ -313,8 +313,30 @@ void EditorLending::saveUnsaved(const QUrl& key)
     else if (result == StateFile::Result::PictureGone)
         qCInfo(lcEngine) << "the edits kept since the picture was closed went with it" << edits->statePath;
     else
-        return; // kept for the next try
+        return false; // kept for the next try
     settleUnsaved(key, edits);
+    return result == StateFile::Result::Saved;
+}
+
+void EditorLending::savePickedUp(const std::function<void(const QUrl&)>& written)
+{
+    QList<QUrl> keys;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        keys = m_pickedUp.keys();
+    }
+    if (keys.isEmpty())
+        return;
+    // The pictures' disks may be slow or gone: tried off the caller's thread.
+    (new AsyncTask(
+         [this, keys, written] {
+             for (const QUrl& key : keys) {
+                 if (saveUnsaved(key) && written)
+                     written(key);
+             }
+         },
+         true))
+        ->start(&m_recyclePool);
 }
 
 void EditorLending::saveForExport(const QUrl& url)

@@ -110,12 +110,17 @@ public:
     // are let go. Any thread.
     void setKeptFolder(const QString& folder);
     QString keptFolder() const;
+    // Tries to write the kept edits picked up from the folder (on a worker), so that those
+    // whose picture's disk takes them now reach the state file without waiting for the
+    // picture to be opened; `written` is told of each picture written (on the worker).
+    void savePickedUp(const std::function<void(const QUrl&)>& written);
 
 private:
     void recycleEditor(ImageEditor& editor);
     // Writes the kept unsaved edits of the picture (file key) when they can be written, and
     // forgets them once written or overtaken by another writer's change.
-    void saveUnsaved(const QUrl& key);
+    // True when they were written now.
+    bool saveUnsaved(const QUrl& key);
     // Kept edits (of the picture `key`) written or dropped: forgotten with their file,
     // unless newer ones were kept for the picture meanwhile.
     void settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits);

@@ -128,7 +128,17 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_ratingWriter = new QThreadPool(this);
     m_ratingWriter->setMaxThreadCount(1);
     // Edits a crash or a quit left unsaved are written when their picture's disk takes them.
-    m_lending.setKeptFolder(KeptEdits::defaultFolder());
+    setKeptEditsFolder(KeptEdits::defaultFolder());
+}
+
+void ImageLocator::setKeptEditsFolder(const QString& folder)
+{
+    m_lending.setKeptFolder(folder);
+    // Those whose disk takes them now are written at once, and their rows read again.
+    m_lending.savePickedUp([this](const QUrl& url) {
+        QMetaObject::invokeMethod(
+            this, [this, url] { onFileContentsUpdated(url); }, Qt::QueuedConnection);
+    });
 }
 
 void ImageLocator::forgetKeptEdits(const QUrl& url)

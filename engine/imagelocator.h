@@ -157,9 +157,9 @@ public:
     void forgetKeptEdits(const QUrl& url);
     // Where edits that could not be saved are kept across a crash or a quit (the
     // application's data folder by default; empty: nowhere). Setting it picks up the edits
-    // kept there.
+    // kept there, and writes those whose picture's disk takes them now.
     QString keptEditsFolder() const { return m_lending.keptFolder(); }
-    void setKeptEditsFolder(const QString& folder) { m_lending.setKeptFolder(folder); }
+    void setKeptEditsFolder(const QString& folder);
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);

@@ -416,6 +416,12 @@ private slots:
         QTest::newRow("crash while open over a state, full, then room")
             << 9 << true << true << "full, then room" << true;
         QTest::newRow("crash while open, overtaken") << 10 << true << false << "overtaken" << true;
+        // Room at the next start, and the picture is not opened: written all the same.
+        QTest::newRow("crash, room, not opened") << 11 << true << false << "room, not opened" << false;
+        QTest::newRow("quit over a state, room, not opened")
+            << 12 << false << true << "room, not opened" << false;
+        QTest::newRow("crash while open, room, not opened")
+            << 13 << true << false << "room, not opened" << true;
     }
     void keptEditsOutliveTheServiceInside()
     {
@@ -468,6 +474,12 @@ private slots:
             QVERIFY(openEditHandBack(locator, url, 0, &shown));
             QCOMPARE(shown, 1.5);
             QCOMPARE(ostra::test::savedState(picture).exposure, 1.5f);
+        } else if (then == QLatin1String("room, not opened")) {
+            QVERIFY(QFile::remove(filler));
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QTRY_COMPARE_WITH_TIMEOUT(ostra::test::savedState(picture).exposure, 1.5f, 30000);
+            QTRY_VERIFY(!kept.contains(key));
         } else if (then == QLatin1String("full, then room")) {
             {
                 // Still full: the picture opens with them, unsaved; they stay kept.
