@@ -385,8 +385,8 @@ private slots:
     // Edits the full disk of their picture refused when the editor was handed back are not
     // lost when the service ends (a quit) or the process is killed (a crash) before there
     // is room: the next service over the same folders writes them once the disk takes them
-    // (at the open of the picture, or at its own end), and drops them when another writer
-    // changed the state file meanwhile.
+    // (at its start, at the open of the picture, at its own end), and drops them when another
+    // writer changed the state file meanwhile.
     void keptEditsOutliveTheService()
     {
         OSTRA_RUN_IN_MOUNT_NAMESPACE(
@@ -397,8 +397,9 @@ private slots:
         QTest::addColumn<int>("n");
         QTest::addColumn<bool>("crash");
         QTest::addColumn<bool>("hadState");
-        // "room": the next open has room; "full, then room": the next service still finds
-        // the disk full, and ends once there is room; "overtaken": another writer changes
+        // "room": the next open has room; "room, not opened": the next service has room and
+        // never opens the picture; "full, then room": the next service still finds the disk
+        // full, and one more starts once there is room; "overtaken": another writer changes
         // the state file first.
         QTest::addColumn<QString>("then");
         // Whether the crash comes after the editor was handed back, or while the picture is
@@ -492,7 +493,7 @@ private slots:
                 QCOMPARE(ostra::test::savedState(picture).exposure, 0.f);
             }
             QVERIFY(kept.contains(key));
-            // Room, and a service that never opens the picture: written when it ends.
+            // Room, and a service that never opens the picture: written all the same.
             QVERIFY(QFile::remove(filler));
             {
                 ImageLocator locator(2, nullptr);
