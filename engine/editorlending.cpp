@@ -5,6 +5,8 @@
 #include "engine/iimageservice.h"
 #include "engine/logging.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // Writes edits kept since their picture was closed, unless its state file changed since.
@@ -19,6 +21,9 @@ EditorLending::EditorLending(EditorStep beforeClose)
     : m_beforeClose(std::move(beforeClose))
 {
     m_recyclePool.setMaxThreadCount(2);
+    m_keepPool.setMaxThreadCount(1);
+    for (ImageEditor& editor : m_editors)
+        editor.setRefusedSaveKeeper([this](const UnsavedState& edits) { keepRefusedSave(edits); });
     m_editorPool = std::make_unique<StdArrayPool<ImageEditor, kEditorCount>>(
         m_editors, 1, [](ImageEditor& editor) { editor.clearListeners(); },
         [this](ImageEditor& editor) { recycleEditor(editor); },
@@ -59,6 +64,7 @@ void EditorLending::closeAll()
     m_editorPool->release(0);
     m_editorPool->release(1);
     m_recyclePool.waitForDone();
+    m_keepPool.waitForDone();
     // They may use what the service lends them (the lock registry, the calibration store).
     for (ImageEditor& editor : m_editors)
         editor.waitForOpens();
@@ -69,17 +75,33 @@ void EditorLending::closeAll()
         unsaved.swap(m_unsaved);
     }
     QMutexLocker writing(&m_unsavedWriteMutex);
-    for (const std::shared_ptr<const UnsavedState>& edits : qAsConst(unsaved)) {
+    for (auto it = unsaved.cbegin(); it != unsaved.cend(); ++it) {
+        const UnsavedState& edits = *it.value();
         QString error;
-        const StateFile::Result result = writeUnsaved(*edits, &error);
-        if (result == StateFile::Result::Saved)
-            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits->statePath;
-        else
-            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits->statePath
-                                << (result == StateFile::Result::ChangedOnDisk
-                                           ? QStringLiteral("changed since")
-                                           : error);
+        const StateFile::Result result = writeUnsaved(edits, &error);
+        QMutexLocker kept(&m_keptMutex);
+        {
+            QMutexLocker lock(&m_savingMutex);
+            m_pickedUp.remove(it.key());
+        }
+        if (result == StateFile::Result::Saved) {
+            qCInfo(lcEngine) << "saved the edits kept since the picture was closed" << edits.statePath;
+        } else if (result == StateFile::Result::ChangedOnDisk || result == StateFile::Result::PictureGone) {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are dropped"
+                                << edits.statePath
+                                << (result == StateFile::Result::ChangedOnDisk ? "changed since" : "gone");
+        } else if (m_kept.contains(it.key())) {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed still can't be saved"
+                                << edits.statePath << error << "- kept in" << m_kept.pathFor(it.key());
+            continue;
+        } else {
+            qCWarning(lcEngine) << "the edits kept since the picture was closed are lost" << edits.statePath
+                                << error;
+            continue;
+        }
+        queueKept(it.key(), KeptChange::Remove);
     }
+    m_keepPool.waitForDone();
 }
 
 std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) const
@@ -92,8 +114,141 @@ std::shared_ptr<const UnsavedState> EditorLending::unsavedFor(const QUrl& url) c
 void EditorLending::forgetUnsaved(const QUrl& url)
 {
     const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
-    QMutexLocker lock(&m_savingMutex);
-    m_unsaved.remove(key);
+    QMutexLocker kept(&m_keptMutex);
+    std::shared_ptr<const UnsavedState> edits;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        edits = m_unsaved.take(key);
+        m_pickedUp.remove(key);
+    }
+    // Shown unsaved, they are still what the state file was when they were made: their
+    // file stays until the editor saves them (savedByEditor()) or keeps them anew.
+    if (edits)
+        queueKept(key, KeptChange::RemoveIfSettled, std::move(edits));
+}
+
+void EditorLending::dropUnsaved(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        m_unsaved.remove(key);
+        m_pickedUp.remove(key);
+    }
+    queueKept(key, KeptChange::Remove);
+}
+
+void EditorLending::savedByEditor(const QUrl& url)
+{
+    const QUrl key = url.isEmpty() ? QUrl() : IImageService::fileKey(url);
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.contains(key))
+            return; // still to be written before any later write of the picture
+    }
+    queueKept(key, KeptChange::Remove);
+}
+
+void EditorLending::settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits)
+{
+    QMutexLocker kept(&m_keptMutex);
+    {
+        QMutexLocker lock(&m_savingMutex);
+        if (m_unsaved.value(key) != edits)
+            return;
+        m_unsaved.remove(key);
+        m_pickedUp.remove(key);
+    }
+    queueKept(key, KeptChange::Remove);
+}
+
+void EditorLending::keepRefusedSave(const UnsavedState& edits)
+{
+    const QUrl key = IImageService::fileKey(QUrl::fromLocalFile(edits.picture));
+    QMutexLocker kept(&m_keptMutex);
+    // The canvas tries again every few seconds: the same edits are written once.
+    const std::shared_ptr<const UnsavedState> last = m_keptLast.value(key);
+    if (last && last->bytes == edits.bytes && last->madeOver == edits.madeOver
+        && last->statePath == edits.statePath)
+        return;
+    queueKept(key, KeptChange::StoreRefused, std::make_shared<const UnsavedState>(edits));
+}
+
+void EditorLending::queueKept(const QUrl& key, KeptChange change, std::shared_ptr<const UnsavedState> edits)
+{
+    const quint64 ticket = ++m_keptTicket[key];
+    if (change == KeptChange::Store || change == KeptChange::StoreRefused)
+        m_keptLast.insert(key, edits);
+    else
+        m_keptLast.remove(key);
+    // One worker takes the changes in the order they were asked, off the threads that ask
+    // (the window's among them): the files are on the application's disk, and a change that
+    // depends on the picture's state file looks at the picture's.
+    m_keepPool.start([this, key, change, ticket, edits = std::move(edits)] {
+        KeptEdits files;
+        {
+            QMutexLocker kept(&m_keptMutex);
+            if (m_keptTicket.value(key) != ticket)
+                return; // a later change of the picture's file follows
+            if (change == KeptChange::StoreRefused) {
+                QMutexLocker lock(&m_savingMutex);
+                if (m_unsaved.contains(key))
+                    return; // handed back meanwhile: the edits kept then are newer
+            }
+            files = m_kept;
+        }
+        switch (change) {
+        case KeptChange::Store:
+        case KeptChange::StoreRefused:
+            files.store(key, *edits);
+            break;
+        case KeptChange::RemoveIfSettled:
+            if (StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
+                break; // opened with them unsaved: still the only copy
+            files.remove(key);
+            break;
+        case KeptChange::Remove:
+            files.remove(key);
+            break;
+        }
+    });
+}
+
+QString EditorLending::keptFolder() const
+{
+    QMutexLocker kept(&m_keptMutex);
+    return m_kept.folder();
+}
+
+void EditorLending::setKeptFolder(const QString& folder)
+{
+    QMutexLocker kept(&m_keptMutex);
+    if (folder == m_kept.folder())
+        return;
+    m_kept.setFolder(folder);
+    const QHash<QUrl, std::shared_ptr<const UnsavedState>> found = m_kept.load();
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> ofThisRun;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        for (auto it = m_pickedUp.cbegin(); it != m_pickedUp.cend(); ++it) {
+            if (m_unsaved.value(it.key()) == it.value())
+                m_unsaved.remove(it.key());
+        }
+        m_pickedUp.clear();
+        ofThisRun = m_unsaved;
+        for (auto it = found.cbegin(); it != found.cend(); ++it) {
+            if (m_unsaved.contains(it.key()))
+                continue; // kept in this run, so newer
+            m_unsaved.insert(it.key(), it.value());
+            m_pickedUp.insert(it.key(), it.value());
+        }
+    }
+    if (!found.isEmpty())
+        qCInfo(lcEngine) << "picked up the edits of" << found.size() << "pictures kept in" << folder;
+    for (auto it = ofThisRun.cbegin(); it != ofThisRun.cend(); ++it)
+        queueKept(it.key(), KeptChange::Store, it.value());
 }
 
 void EditorLending::waitUntilSaved(const QUrl& url)
@@ -132,7 +287,7 @@ void EditorLending::waitWhileSaving(const QUrl& url, bool exports)
     saveUnsaved(key);
 }
 
-void EditorLending::saveUnsaved(const QUrl& key)
+bool EditorLending::saveUnsaved(const QUrl& key)
 {
     std::shared_ptr<const UnsavedState> edits;
     {
@@ -140,13 +295,13 @@ void EditorLending::saveUnsaved(const QUrl& key)
         edits = m_unsaved.value(key);
     }
     if (!edits)
-        return;
+        return false;
     // One writer of kept edits at a time; they may have been settled meanwhile.
     QMutexLocker writing(&m_unsavedWriteMutex);
     {
         QMutexLocker lock(&m_savingMutex);
         if (m_unsaved.value(key) != edits)
-            return;
+            return false;
     }
     QString error;
     const StateFile::Result result = writeUnsaved(*edits, &error);
@@ -158,10 +313,30 @@ void EditorLending::saveUnsaved(const QUrl& key)
     else if (result == StateFile::Result::PictureGone)
         qCInfo(lcEngine) << "the edits kept since the picture was closed went with it" << edits->statePath;
     else
-        return; // kept for the next try
-    QMutexLocker lock(&m_savingMutex);
-    if (m_unsaved.value(key) == edits)
-        m_unsaved.remove(key);
+        return false; // kept for the next try
+    settleUnsaved(key, edits);
+    return result == StateFile::Result::Saved;
+}
+
+void EditorLending::savePickedUp(const std::function<void(const QUrl&)>& written)
+{
+    QList<QUrl> keys;
+    {
+        QMutexLocker lock(&m_savingMutex);
+        keys = m_pickedUp.keys();
+    }
+    if (keys.isEmpty())
+        return;
+    // The pictures' disks may be slow or gone: tried off the caller's thread.
+    (new AsyncTask(
+         [this, keys, written] {
+             for (const QUrl& key : keys) {
+                 if (saveUnsaved(key) && written)
+                     written(key);
+             }
+         },
+         true))
+        ->start(&m_recyclePool);
 }
 
 void EditorLending::saveForExport(const QUrl& url)
@@ -357,9 +532,15 @@ void EditorLending::recycleEditor(ImageEditor& editor)
         std::shared_ptr<const UnsavedState> unsaved;
         editor.saveAndClose(&unsaved);
         if (unsaved) {
-            // Kept for the next open of the picture (before the notice below lets it start).
+            // Kept for the next open of the picture (before the notice below lets it start),
+            // and in a file of their own on the application's disk, which a crash or a quit
+            // before the picture's disk takes them leaves behind for the next start.
+            const QUrl key = IImageService::fileKey(url);
+            QMutexLocker kept(&m_keptMutex);
+            queueKept(key, KeptChange::Store, unsaved);
             QMutexLocker lock(&m_savingMutex);
-            m_unsaved.insert(IImageService::fileKey(url), unsaved);
+            m_unsaved.insert(key, unsaved);
+            m_pickedUp.remove(key);
         }
     } else {
         // Borrowed for exports or background renders: a state file saved meanwhile by the

@@ -2,6 +2,7 @@
 
 #include "core/stdarraypool.h"
 #include "engine/imageeditor.h"
+#include "engine/keptedits.h"
 
 #include <QHash>
 #include <QMutex>
@@ -92,15 +93,49 @@ public:
     int waitingForSave() const { return m_waitingForSave.load(); }
     // The edits of `url` that an editor handed back could not save (null when none). They
     // are kept until the picture is opened again, whose open saves them or shows them
-    // unsaved (forgetUnsaved() then), and are tried once more by closeAll(). Any thread.
+    // unsaved (forgetUnsaved() then), and are tried once more by closeAll(). They are also
+    // written to the folder of kept edits, so that a crash or a quit before the picture's
+    // disk takes them does not lose them; setKeptFolder() picks them up again. Any thread.
     std::shared_ptr<const UnsavedState> unsavedFor(const QUrl& url) const;
+    // The picture was opened with its kept edits: they were saved, dropped (overtaken by
+    // another writer) or shown unsaved. Their file goes unless they are still unsaved.
     void forgetUnsaved(const QUrl& url);
+    // The picture went to the bin: its kept edits go with it, file and all.
+    void dropUnsaved(const QUrl& url);
+    // An editor saved the picture's state: edits kept in a file for it and shown unsaved
+    // by the editor are in the state file now. Any thread.
+    void savedByEditor(const QUrl& url);
+    // Where kept edits are written (empty: nowhere). The edits kept in the new folder are
+    // picked up (those of this run go there too); the ones picked up from the old folder
+    // are let go. Any thread.
+    void setKeptFolder(const QString& folder);
+    QString keptFolder() const;
+    // Tries to write the kept edits picked up from the folder (on a worker), so that those
+    // whose picture's disk takes them now reach the state file without waiting for the
+    // picture to be opened; `written` is told of each picture written (on the worker).
+    void savePickedUp(const std::function<void(const QUrl&)>& written);
 
 private:
     void recycleEditor(ImageEditor& editor);
     // Writes the kept unsaved edits of the picture (file key) when they can be written, and
     // forgets them once written or overtaken by another writer's change.
-    void saveUnsaved(const QUrl& key);
+    // True when they were written now.
+    bool saveUnsaved(const QUrl& key);
+    // Kept edits (of the picture `key`) written or dropped: forgotten with their file,
+    // unless newer ones were kept for the picture meanwhile.
+    void settleUnsaved(const QUrl& key, const std::shared_ptr<const UnsavedState>& edits);
+    // A save of the canvas's that the disk refused: its changes go to a file of their own,
+    // on a worker, unless something newer was kept or saved for the picture by then.
+    void keepRefusedSave(const UnsavedState& edits);
+    enum class KeptChange {
+        Store, // the edits kept for the picture
+        StoreRefused, // a refused save's, unless the picture was handed back since
+        Remove,
+        RemoveIfSettled, // unless the state file is still what the edits were made over
+    };
+    // Changes the file of the edits kept for `key` on the worker, after the changes asked
+    // before; a change asked later for the picture makes this one void. m_keptMutex held.
+    void queueKept(const QUrl& key, KeptChange change, std::shared_ptr<const UnsavedState> edits = {});
     bool beingSaved(const QUrl& key) const;
     void waitWhileSaving(const QUrl& url, bool exports);
     // A write asked by saveForExport for `key` is over.
@@ -141,4 +176,16 @@ private:
     QHash<QUrl, std::shared_ptr<const UnsavedState>> m_unsaved;
     // Held while kept edits are written.
     QMutex m_unsavedWriteMutex;
+    // Where the files of kept edits are; guarded by m_keptMutex, which is taken before
+    // m_savingMutex and after m_unsavedWriteMutex, and never held while a file is written.
+    KeptEdits m_kept;
+    // The kept edits that were picked up from m_kept's folder, as they were read.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> m_pickedUp;
+    // By picture: the number of the last write or removal of its file asked for.
+    QHash<QUrl, quint64> m_keptTicket;
+    // By picture: the edits its file was last asked to hold.
+    QHash<QUrl, std::shared_ptr<const UnsavedState>> m_keptLast;
+    mutable QMutex m_keptMutex;
+    // Changes the files of kept edits, one at a time in the order asked.
+    QThreadPool m_keepPool;
 };

@@ -84,8 +84,25 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
         connect(&editor, &ImageViewer::notifyFileMetadataSignal, this, &ImageLocator::onFileMetadataIndexed);
         // Opened: the edits kept since the picture was left without them saved are either
         // saved now or open with it, to be saved by its editor.
-        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this,
-            [this](const QUrl& url) { m_lending.forgetUnsaved(url); });
+        connect(&editor, &ImageViewer::notifyFileOpenedSignal, this, [this](const QUrl& url) {
+            m_lending.forgetUnsaved(url);
+            m_binned.remove(fileKey(url));
+        });
+        // Saved by an editor: edits kept for the picture in a file are in its state now.
+        connect(&editor, &ImageViewer::notifyFileUpdatedSignal, this,
+            [this](const QUrl& url) { m_lending.savedByEditor(url); });
+        connect(&editor, &ImageViewer::notifyFileMetadataSignal, this,
+            [this](const VrxMetadata& metadata) { m_lending.savedByEditor(metadata.location); });
+        // A picture moved away or deleted by another program takes the edits not yet saved:
+        // the user is told, unless this service sent it to the bin.
+        connect(
+            &editor, &ImageViewer::pictureGone, this,
+            [this](const QUrl& url) {
+                if (!m_binned.contains(fileKey(url)))
+                    emit editsNotSaved(QDir::toNativeSeparators(url.toLocalFile()),
+                        tr("The picture was moved away or deleted"));
+            },
+            Qt::QueuedConnection);
         // Saves fail on the GUI thread or on the recycle step's worker.
         connect(
             &editor, &ImageViewer::saveFailed, this,
@@ -110,6 +127,24 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     m_compressionThread->start(QThread::InheritPriority);
     m_ratingWriter = new QThreadPool(this);
     m_ratingWriter->setMaxThreadCount(1);
+    // Edits a crash or a quit left unsaved are written when their picture's disk takes them.
+    setKeptEditsFolder(KeptEdits::defaultFolder());
+}
+
+void ImageLocator::setKeptEditsFolder(const QString& folder)
+{
+    m_lending.setKeptFolder(folder);
+    // Those whose disk takes them now are written at once, and their rows read again.
+    m_lending.savePickedUp([this](const QUrl& url) {
+        QMetaObject::invokeMethod(
+            this, [this, url] { onFileContentsUpdated(url); }, Qt::QueuedConnection);
+    });
+}
+
+void ImageLocator::forgetKeptEdits(const QUrl& url)
+{
+    m_binned.insert(fileKey(url));
+    m_lending.dropUnsaved(url);
 }
 
 ImageLocator::~ImageLocator()

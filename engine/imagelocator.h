@@ -152,8 +152,14 @@ public:
     // How many opens and ratings wait now for an editor handed back to save their picture.
     int opensWaitingForSave() const { return m_lending.waitingForSave(); }
     // The picture went to the bin: edits kept since a save of it was refused go with it,
-    // and never reach the next picture of its name.
-    void forgetKeptEdits(const QUrl& url) { m_lending.forgetUnsaved(url); }
+    // and never reach the next picture of its name. Edits of it that an editor finds it gone
+    // for are not told as lost either. GUI thread.
+    void forgetKeptEdits(const QUrl& url);
+    // Where edits that could not be saved are kept across a crash or a quit (the
+    // application's data folder by default; empty: nowhere). Setting it picks up the edits
+    // kept there, and writes those whose picture's disk takes them now.
+    QString keptEditsFolder() const { return m_lending.keptFolder(); }
+    void setKeptEditsFolder(const QString& folder);
 
     // The file's keeper, made on first use.
     std::shared_ptr<ImageKeeper> keeperFor(const QUrl& url);
@@ -334,6 +340,9 @@ private:
     // Closed files an item still showed: they go when their last item lets go, unless
     // they are asked for again before.
     QSet<QUrl> m_lingering;
+    // Pictures this service sent to the bin (by file key), until they are opened again: an
+    // editor's save that finds one gone is no loss to tell of. GUI thread.
+    QSet<QUrl> m_binned;
     static constexpr int kReleaseEveryResults = 512;
     static constexpr int kReleaseIdleMs = 2000;
     int m_resultsSinceRelease = 0;

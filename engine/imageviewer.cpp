@@ -644,7 +644,8 @@ bool ImageViewer::takeSaveResult()
         return true;
     }
     if (job->result == StateFile::Result::PictureGone) {
-        qCDebug(lcEngine) << "picture gone, its edits with it" << job->url;
+        qCInfo(lcEngine) << "picture gone, its edits with it" << job->url;
+        emit pictureGone(job->url);
         return false;
     }
     m_saveBusy = job->result == StateFile::Result::Busy;
@@ -656,6 +657,9 @@ bool ImageViewer::takeSaveResult()
         qCWarning(lcEngine) << "can't write state" << job->statePath
                             << (job->reason.isEmpty() ? QStringLiteral("Unknown exception") : job->reason);
         reportSaveFailure(job->url, job->reason);
+        if (m_refusedSaveKeeper)
+            m_refusedSaveKeeper(
+                UnsavedState { job->statePath, job->bytes, job->stamp, job->url.toLocalFile() });
     }
     m_contentDirty = m_contentDirty || job->content;
     m_ratingDirty = m_ratingDirty || job->rating;
@@ -698,9 +702,10 @@ bool ImageViewer::serializeCurrentState(bool force, QString* error, int lockWait
         },
         &reason, lockWaitMs, url.toLocalFile());
     if (result == StateFile::Result::PictureGone) {
-        qCDebug(lcEngine) << "picture gone, its edits with it" << url;
+        qCInfo(lcEngine) << "picture gone, its edits with it" << url;
         m_contentDirty = false;
         m_ratingDirty = false;
+        emit pictureGone(url);
         return false;
     }
     if (result == StateFile::Result::Busy) {

@@ -80,6 +80,11 @@ public:
     // Runs on the worker of each background open started afterwards, once its files are
     // read and before the result is handed back (diagnostics and tests).
     void setOpenProbe(OpenProbe probe) { m_openProbe = std::move(probe); }
+    using RefusedSaveKeeper = std::function<void(const UnsavedState&)>;
+    // Given the changes of a save started by saveInBackground() that the disk refused (they
+    // stay unsaved in the renderer), when its result is taken: kept where a crash does not
+    // lose them until a save succeeds.
+    void setRefusedSaveKeeper(RefusedSaveKeeper keeper) { m_refusedSaveKeeper = std::move(keeper); }
     void closeImage();
     // Saves with force and closes. When the save fails, the edits it could not write are
     // handed to `unsaved` (if given), to be saved later.
@@ -159,11 +164,15 @@ signals:
     // there to be taken.
     void saveEnded();
     // The open picture's changes could not be written to its state file (a full or
-    // read-only disk, say); `reason` says why. They stay unsaved in the renderer, and are
-    // lost if the picture is closed before a save succeeds. Told once until a save
-    // succeeds or another picture is opened, and again by a save that closes the picture.
+    // read-only disk, say); `reason` says why. They stay unsaved in the renderer (and with
+    // the refused-save keeper, and saveAndClose()'s caller, when it closes). Told once until
+    // a save succeeds or another picture is opened, and again by a save that closes the
+    // picture.
     // Emitted on the thread that saved.
     void saveFailed(QUrl url, QString reason);
+    // A save found the picture gone (moved away or deleted): its changes are dropped with
+    // it. Emitted on the thread that saved.
+    void pictureGone(QUrl url);
 
 protected:
     void installListeners();
@@ -245,6 +254,7 @@ private:
     std::shared_ptr<BackgroundSave> m_backgroundSave;
     mutable QMutex m_saveMutex;
     OpenProbe m_openProbe;
+    RefusedSaveKeeper m_refusedSaveKeeper;
     // The open picture's raw file and its fault count when attached; output read after
     // the file was cut short is dropped and the picture reported invalid once. Guarded by
     // m_openMutex.

@@ -1,4 +1,6 @@
 #include "support/capturetypes.h"
+#include "support/filebytes.h"
+#include "support/mountnamespace.h"
 #include "support/testmain.h"
 
 #include <QAbstractItemModelTester>
@@ -292,6 +294,69 @@ private slots:
         QVERIFY(videos->downloadingPaused());
         for (const QString& name : qAsConst(names))
             QVERIFY(QFile::remove(cameraFile(name)));
+    }
+
+    // A video that cannot be written whole (a full disk, a read-only one) is told as failed,
+    // leaves nothing half written under its name and an older file of that name as it was,
+    // and stays on the camera although it was to be removed once downloaded.
+    void videoThatCannotBeWritten()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), QStringList { QStringLiteral("videoThatCannotBeWrittenInside") });
+    }
+    void videoThatCannotBeWrittenInside_data()
+    {
+        QTest::addColumn<QString>("disk");
+        QTest::addColumn<bool>("older");
+        QTest::addColumn<VideosModel::DownloadResultError>("error");
+        const auto full = VideosModel::DownloadResultError::NoDiskSpace;
+        const auto readOnly = VideosModel::DownloadResultError::CannotWrite;
+        QTest::newRow("full") << "full" << false << full;
+        QTest::newRow("full, an older file") << "full" << true << full;
+        QTest::newRow("read-only") << "readonly" << false << readOnly;
+        QTest::newRow("read-only, an older file") << "readonly" << true << readOnly;
+    }
+    void videoThatCannotBeWrittenInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of videoThatCannotBeWritten");
+        QFETCH(QString, disk);
+        QFETCH(bool, older);
+        QFETCH(VideosModel::DownloadResultError, error);
+        const QString tag = disk + (older ? "-older" : "");
+        const QString folder = root + "/" + tag;
+        QVERIFY(ostra::test::mountTmpfs(tag, folder, QStringLiteral("size=2m")));
+        m_settings->setImportVideoFolder(folder);
+        const QString name = QStringLiteral("VID_03%1%2.mp4").arg(disk.size()).arg(int(older));
+        const QByteArray bytes(3 * FolderDevice::kOptimalBuffer, 'v');
+        QVERIFY(ostra::test::writeTreeFile(cameraFile(name), bytes));
+        m_manager->controls(m_id)->announceAdded(name);
+        VideosModel* videos = m_model->videosModel();
+        QTRY_VERIFY(videos->video(name));
+        const QByteArray before = "an older video of that name";
+        if (older)
+            QVERIFY(ostra::test::writeTreeFile(folder + "/" + name, before));
+        if (disk == QLatin1String("full"))
+            QVERIFY(ostra::test::fillFileSystem(folder));
+        else
+            QVERIFY(ostra::test::shell(QStringLiteral("mount -o remount,ro '%1'").arg(folder)));
+        const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+
+        QSignalSpy finished(videos, &VideosModel::downloadingFinished);
+        QSignalSpy removing(videos, &VideosModel::requestRemoving);
+        videos->importVideos({ name }, true);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
+        QCOMPARE(finished.at(0).at(0).toString(), name);
+        QCOMPARE(finished.at(0).at(1).value<VideosModel::DownloadResultError>(), error);
+        QCOMPARE(videos->downloadedCount(), 1);
+        QVERIFY(videos->downloadingPaused());
+        QVERIFY(removing.isEmpty());
+        QCOMPARE(ostra::test::fileBytes(cameraFile(name)), bytes);
+        QTRY_COMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), left);
+        if (older)
+            QCOMPARE(ostra::test::fileBytes(folder + "/" + name), before);
+        QVERIFY(QFile::remove(cameraFile(name)));
     }
 
     // Last: it deletes pictures on the camera.

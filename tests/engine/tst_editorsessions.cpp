@@ -1,5 +1,7 @@
+#include "support/childprocess.h"
 #include "support/eventloopturns.h"
 #include "support/filesizelimit.h"
+#include "support/mountnamespace.h"
 #include "support/openforview.h"
 #include "support/recordingcanvas.h"
 #include "support/rescuewatchdog.h"
@@ -15,6 +17,7 @@
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/keptedits.h"
 #include "engine/statefile.h"
 #include "engine/transformhelpers.h"
 
@@ -29,6 +32,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -65,6 +69,76 @@ double meanGrey(const QImage& image)
         for (int x = 0; x < image.width(); ++x)
             sum += qGray(image.pixel(x, y));
     return image.isNull() ? 0 : sum / (double(image.width()) * image.height());
+}
+
+double exposureOf(ImageEditor* editor)
+{
+    return editor->properties()->tuneToneEntry("exposure")->currentValue().toDouble();
+}
+
+// Opens the picture, sets its exposure unless `exposure` is 0, and hands the editor back;
+// true once it is free again (saved and closed, or its edits kept). `shown` receives the
+// exposure the picture opened with.
+bool openEditHandBack(ImageLocator& locator, const QUrl& url, double exposure, double* shown = nullptr)
+{
+    ostra::test::RecordingCanvas canvas;
+    ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+    if (!editor || editor->currentUrl() != url)
+        return false;
+    if (shown)
+        *shown = exposureOf(editor);
+    if (exposure != 0) {
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(exposure);
+        if (!editor->syncProperties())
+            return false;
+    }
+    QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+    locator.releaseEditorSlot(editor, &canvas);
+    return QTest::qWaitFor([&] { return !freed.isEmpty(); }, 60000);
+}
+
+// "edit-and-crash <picture> <kept folder> <exposure> <left>": edits the picture on a disk
+// that refuses the save, and is killed once the service has done with it: after handing
+// the picture back ("handed back"), or while it is open after a refused save of the canvas
+// ("open").
+int childMain(const QString& mode, const QStringList& args)
+{
+    if (mode != QLatin1String("edit-and-crash"))
+        return 2;
+    const QUrl url = QUrl::fromLocalFile(args.value(0));
+    // Never destroyed: the process ends without the service's close.
+    auto* locator = new ImageLocator(2, nullptr);
+    locator->setKeptEditsFolder(args.value(1));
+    QSignalSpy notSaved(locator, &ImageLocator::editsNotSaved);
+    if (args.value(3) == QLatin1String("open")) {
+        auto* canvas = new ostra::test::RecordingCanvas;
+        ImageEditor* editor = ostra::test::openedForView(*locator, url, canvas);
+        if (!editor || editor->currentUrl() != url)
+            return 3;
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(args.value(2).toDouble());
+        if (!editor->syncProperties() || !editor->saveInBackground(true))
+            return 3;
+        // As the canvas does when its save ends.
+        QObject::connect(
+            editor, &ImageViewer::saveEnded, editor, [editor] { editor->takeSaveResult(); },
+            Qt::QueuedConnection);
+        const KeptEdits kept(args.value(1));
+        if (!QTest::qWaitFor(
+                [&] { return kept.contains(IImageService::fileKey(url)) && !notSaved.isEmpty(); }, 60000))
+            return 4;
+        if (!editor->contentDirty())
+            return 5;
+    } else {
+        if (!openEditHandBack(*locator, url, args.value(2).toDouble()))
+            return 3;
+        // Told, and their file written.
+        const KeptEdits kept(args.value(1));
+        if (!QTest::qWaitFor(
+                [&] { return kept.contains(IImageService::fileKey(url)) && !notSaved.isEmpty(); }, 60000))
+            return 4;
+    }
+    ::raise(SIGKILL);
+    return 6;
 }
 
 } // namespace
@@ -306,6 +380,140 @@ private slots:
         QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 1.25f);
         locator.reset();
         QCOMPARE(ostra::test::savedState(m_files[0]).exposure, 0.5f);
+    }
+
+    // Edits the full disk of their picture refused when the editor was handed back are not
+    // lost when the service ends (a quit) or the process is killed (a crash) before there
+    // is room: the next service over the same folders writes them once the disk takes them
+    // (at its start, at the open of the picture, at its own end), and drops them when another
+    // writer changed the state file meanwhile.
+    void keptEditsOutliveTheService()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), QStringList { QStringLiteral("keptEditsOutliveTheServiceInside") });
+    }
+    void keptEditsOutliveTheServiceInside_data()
+    {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<bool>("crash");
+        QTest::addColumn<bool>("hadState");
+        // "room": the next open has room; "room, not opened": the next service has room and
+        // never opens the picture; "full, then room": the next service still finds the disk
+        // full, and one more starts once there is room; "overtaken": another writer changes
+        // the state file first.
+        QTest::addColumn<QString>("then");
+        // Whether the crash comes after the editor was handed back, or while the picture is
+        // open after a save of the canvas's was refused.
+        QTest::addColumn<bool>("open");
+        QTest::newRow("quit, room") << 1 << false << false << "room" << false;
+        QTest::newRow("crash, room") << 2 << true << false << "room" << false;
+        QTest::newRow("crash over a state, room") << 3 << true << true << "room" << false;
+        QTest::newRow("quit over a state, full, then room")
+            << 4 << false << true << "full, then room" << false;
+        QTest::newRow("crash, full, then room") << 5 << true << false << "full, then room" << false;
+        QTest::newRow("crash over a state, overtaken") << 6 << true << true << "overtaken" << false;
+        QTest::newRow("quit, overtaken") << 7 << false << false << "overtaken" << false;
+        QTest::newRow("crash while open, room") << 8 << true << false << "room" << true;
+        QTest::newRow("crash while open over a state, full, then room")
+            << 9 << true << true << "full, then room" << true;
+        QTest::newRow("crash while open, overtaken") << 10 << true << false << "overtaken" << true;
+        // Room at the next start, and the picture is not opened: written all the same.
+        QTest::newRow("crash, room, not opened") << 11 << true << false << "room, not opened" << false;
+        QTest::newRow("quit over a state, room, not opened")
+            << 12 << false << true << "room, not opened" << false;
+        QTest::newRow("crash while open, room, not opened")
+            << 13 << true << false << "room, not opened" << true;
+    }
+    void keptEditsOutliveTheServiceInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of keptEditsOutliveTheService");
+        QFETCH(int, n);
+        QFETCH(bool, crash);
+        QFETCH(bool, hadState);
+        QFETCH(QString, then);
+        QFETCH(bool, open);
+        const QString mount = root + QStringLiteral("/full%1").arg(n);
+        QVERIFY(ostra::test::mountTmpfs(QStringLiteral("full%1").arg(n), mount, QStringLiteral("size=4m")));
+        const QString picture = mount + "/IMG_1.vrx";
+        QVERIFY(QFile::copy(m_files[2], picture));
+        const QUrl url = QUrl::fromLocalFile(picture);
+        if (hadState)
+            StateFile::writeRating(url, 3);
+        const ostra::test::SavedState before = ostra::test::savedState(picture);
+        // The application's own folder, on another disk than the picture.
+        QTemporaryDir data;
+        const KeptEdits kept(data.path());
+        const QUrl key = IImageService::fileKey(url);
+        QVERIFY(ostra::test::fillFileSystem(mount));
+
+        if (crash) {
+            auto child = ostra::test::startSelf(QStringLiteral("edit-and-crash"),
+                { picture, data.path(), QStringLiteral("1.5"), open ? "open" : "handed back" });
+            QVERIFY(child->started());
+            QVERIFY2(child->finish(), child->err().right(2000).constData());
+            QVERIFY2(child->exitStatus() == QProcess::CrashExit,
+                qPrintable(QString::number(child->exitCode()) + " " + child->err().right(3000)));
+        } else {
+            auto locator = std::make_unique<ImageLocator>(2, nullptr);
+            locator->setKeptEditsFolder(data.path());
+            QSignalSpy notSaved(locator.get(), &ImageLocator::editsNotSaved);
+            QVERIFY(openEditHandBack(*locator, url, 1.5));
+            QTRY_COMPARE(notSaved.count(), 1);
+        }
+        QVERIFY(kept.contains(key));
+        QCOMPARE(ostra::test::savedState(picture).exists, before.exists);
+        QCOMPARE(ostra::test::savedState(picture).exposure, 0.f);
+
+        const QString filler = mount + "/filler";
+        double shown = -1;
+        if (then == QLatin1String("room")) {
+            QVERIFY(QFile::remove(filler));
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QVERIFY(openEditHandBack(locator, url, 0, &shown));
+            QCOMPARE(shown, 1.5);
+            QCOMPARE(ostra::test::savedState(picture).exposure, 1.5f);
+        } else if (then == QLatin1String("room, not opened")) {
+            QVERIFY(QFile::remove(filler));
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QTRY_COMPARE_WITH_TIMEOUT(ostra::test::savedState(picture).exposure, 1.5f, 30000);
+            QTRY_VERIFY(!kept.contains(key));
+        } else if (then == QLatin1String("full, then room")) {
+            {
+                // Still full: the picture opens with them, unsaved; they stay kept.
+                ImageLocator locator(2, nullptr);
+                locator.setKeptEditsFolder(data.path());
+                QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+                QVERIFY(openEditHandBack(locator, url, 0, &shown));
+                QCOMPARE(shown, 1.5);
+                QTRY_COMPARE(notSaved.count(), 1);
+                QCOMPARE(ostra::test::savedState(picture).exposure, 0.f);
+            }
+            QVERIFY(kept.contains(key));
+            // Room, and a service that never opens the picture: written all the same.
+            QVERIFY(QFile::remove(filler));
+            {
+                ImageLocator locator(2, nullptr);
+                locator.setKeptEditsFolder(data.path());
+            }
+            QCOMPARE(ostra::test::savedState(picture).exposure, 1.5f);
+        } else {
+            QVERIFY(QFile::remove(filler));
+            StateFile::writeRating(url, 4);
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QVERIFY(openEditHandBack(locator, url, 0, &shown));
+            QCOMPARE(shown, 0.0);
+            QCOMPARE(ostra::test::savedState(picture).rating, 4);
+            QCOMPARE(ostra::test::savedState(picture).exposure, 0.f);
+        }
+        if (hadState && then != QLatin1String("overtaken"))
+            QCOMPARE(ostra::test::savedState(picture).rating, 3);
+        QVERIFY(!kept.contains(key));
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // A tone change made just before the picture is left is saved by the recycle step of
@@ -717,5 +925,5 @@ private slots:
     }
 };
 
-OSTRA_TEST_MAIN(TestEditorSessions)
+OSTRA_TEST_MAIN_WITH_CHILD(OSTRA_TEST_APPLICATION, TestEditorSessions, childMain)
 #include "tst_editorsessions.moc"

@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@
 #include "engine/imagelocator.h"
 #include "engine/imagenumberproperty.h"
 #include "engine/imageproperties.h"
+#include "engine/keptedits.h"
 #include "engine/statefile.h"
 #include "engine/streamsource.h"
 #include "engine/vrxcompress.h"
@@ -230,6 +232,147 @@ private slots:
         const ostra::test::SavedState state = ostra::test::savedState(picture);
         QCOMPARE(state.rating, 2);
         QCOMPARE(state.exposure, 0.f);
+    }
+
+    // Edits kept across a quit because the full disk refused them go to the bin with their
+    // picture in the next run too: the file that kept them goes, and a new picture later
+    // put under its name never gets them.
+    void keptEditsGoWithThePictureAfterARestart()
+    {
+        OSTRA_RUN_IN_MOUNT_NAMESPACE(
+            m_dir.path(), QStringList { QStringLiteral("keptEditsGoAfterARestartInside") });
+    }
+    void keptEditsGoAfterARestartInside()
+    {
+        const QString root = ostra::test::mountNamespaceFolder();
+        if (root.isEmpty())
+            QSKIP("runs only inside the mount namespace of keptEditsGoWithThePictureAfterARestart");
+        const QString mount = root + QStringLiteral("/binned");
+        QVERIFY(ostra::test::mountTmpfs(QStringLiteral("binned"), mount, QStringLiteral("size=4m")));
+        const QString picture
+            = ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(31));
+        QVERIFY(!picture.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(picture);
+        QTemporaryDir data;
+        const KeptEdits kept(data.path());
+        QVERIFY(ostra::test::fillFileSystem(mount));
+        {
+            ImageLocator locator(2, nullptr);
+            locator.setKeptEditsFolder(data.path());
+            QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+            ostra::test::RecordingCanvas canvas;
+            ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+            QVERIFY(editor);
+            editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+            QVERIFY(editor->syncProperties());
+            QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+            locator.releaseEditorSlot(editor, &canvas);
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+            QTRY_COMPARE(notSaved.count(), 1);
+        }
+        QVERIFY(kept.contains(IImageService::fileKey(url)));
+        QVERIFY(QFile::remove(mount + "/filler"));
+
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        locator->setKeptEditsFolder(data.path());
+        RecycleBin bin;
+        bin.setFilePerm(locator->filePerm());
+        bin.setImageService(locator.get());
+        QVERIFY(bin.recycleImage(url));
+        QVERIFY(!QFile::exists(picture));
+        QTRY_VERIFY(!kept.contains(IImageService::fileKey(url)));
+        QVERIFY(!ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
+                     .isEmpty());
+        locator.reset();
+        locator = std::make_unique<ImageLocator>(2, nullptr);
+        locator->setKeptEditsFolder(data.path());
+        locator.reset();
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    // A picture moved away or deleted by another program while it was open takes the edits
+    // not yet saved with it: the user is told, naming the picture, whether the save that
+    // found it gone was the canvas's or the one of the editor handed back. A picture this
+    // application sent to the bin is no loss to tell of.
+    void editsOfAPictureGone_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("handedBack");
+        for (const char* how : { "moved away", "deleted", "sent to the bin" }) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, handed back").arg(how))) << how << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1, saved while open").arg(how))) << how << false;
+        }
+    }
+    void editsOfAPictureGone()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, handedBack);
+        const QString folder = m_dir.filePath(QStringLiteral("gone %1 %2").arg(how).arg(handedBack));
+        QVERIFY(QDir().mkpath(folder + "/elsewhere"));
+        const QString picture
+            = ostra::test::PictureFiles::write(folder, "IMG_0009.vrx", ostra::test::PictureFiles::small(33));
+        QVERIFY(!picture.isEmpty());
+        const QUrl url = QUrl::fromLocalFile(picture);
+        ImageLocator locator(2, nullptr);
+        QTemporaryDir data;
+        locator.setKeptEditsFolder(data.path());
+        QSignalSpy notSaved(&locator, &ImageLocator::editsNotSaved);
+        // The editor handed back waits before its save until the picture is gone.
+        QSemaphore reached;
+        QSemaphore proceed;
+        struct Let
+        {
+            QSemaphore& proceed;
+            ~Let() { proceed.release(10); }
+        } let { proceed };
+        locator.setRecycleProbe([&](ImageEditor&) {
+            reached.release();
+            proceed.acquire();
+        });
+        ostra::test::RecordingCanvas canvas;
+        ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
+        QVERIFY(editor);
+        editor->properties()->tuneToneEntry("exposure")->setCurrentValue(1.5);
+        QVERIFY(editor->syncProperties());
+        QSignalSpy freed(&locator, &ImageLocator::editorFreed);
+        if (handedBack) {
+            locator.releaseEditorSlot(editor, &canvas);
+            QVERIFY(reached.tryAcquire(1, 60000));
+        }
+        if (how == QLatin1String("moved away")) {
+            QVERIFY(QFile::rename(picture, folder + "/elsewhere/IMG_0009.vrx"));
+        } else if (how == QLatin1String("deleted")) {
+            QVERIFY(QFile::remove(picture));
+        } else {
+            // Without the lock registry the bin does not wait for the editor to let go.
+            RecycleBin bin;
+            bin.setImageService(&locator);
+            QVERIFY(bin.recycleImage(url));
+        }
+        QVERIFY(!QFile::exists(picture));
+        if (handedBack) {
+            proceed.release();
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+        } else {
+            QVERIFY(editor->saveInBackground(false));
+            QTRY_VERIFY_WITH_TIMEOUT((editor->takeSaveResult(), !editor->isSaving()), 60000);
+            locator.setRecycleProbe({});
+            locator.releaseEditorSlot(editor, &canvas);
+            QTRY_VERIFY_WITH_TIMEOUT(!freed.isEmpty(), 60000);
+        }
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        if (how == QLatin1String("sent to the bin")) {
+            QCOMPARE(notSaved.count(), 0);
+        } else {
+            QCOMPARE(notSaved.count(), 1);
+            QCOMPARE(notSaved.at(0).at(0).toString(), QDir::toNativeSeparators(picture));
+            QVERIFY(!notSaved.at(0).at(1).toString().isEmpty());
+        }
+        // Nothing written beside the name the picture had, nor kept for it.
+        QVERIFY(!QFile::exists(StateFile::pathFor(url)));
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // One of a picture's files cannot be moved (here a mount on it): the picture stays with

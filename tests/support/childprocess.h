@@ -131,5 +131,8 @@ inline const QRegularExpression& logLinePattern()
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
         TestObject tc;                                                                                       \
         QTEST_SET_MAIN_SOURCE_PATH                                                                           \
-        return QTest::qExec(&tc, argc, argv);                                                                \
+        const int failed = QTest::qExec(&tc, argc, argv);                                                    \
+        /* As the application does: the engine's threads end before static data is destroyed. */             \
+        CIAPI::StaticShutdown();                                                                             \
+        return failed;                                                                                       \
     }
