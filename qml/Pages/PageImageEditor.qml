@@ -137,8 +137,15 @@ ColumnLayout {
             root.closed()
     }
 
+    // The page's keys, whichever of its controls was clicked last. Escape leaves the tool
+    // chosen, then the page (the canvas does the same when it has the keys).
     Keys.onPressed: {
-        if (event.key === Qt.Key_Delete || event.key === Qt.Key_Backspace) {
+        if (event.key === Qt.Key_Escape) {
+            if (imageEditor.editorMode !== ImageEdit.None)
+                imageEditor.editorMode = ImageEdit.None
+            else
+                leave()
+        } else if (event.key === Qt.Key_Delete || event.key === Qt.Key_Backspace) {
             confirmDelete()
         } else if (event.key === Qt.Key_PageUp || event.key === Qt.Key_Left) {
             openRow(currentRow - 1)
@@ -218,22 +225,29 @@ ColumnLayout {
             }
         }
 
-        ScrollView {
+        // A plain flickable, as on the right: a scroll view would take the arrow keys of
+        // a button clicked in it, and the filmstrip keys would stop working.
+        Rectangle {
             objectName: "toolbarPane"
             width: 240
             Layout.minimumWidth: 180
-            clip: true
-            background: Rectangle {
-                color: "#262626"
-            }
-            ViewToolbar {
-                id: toolbar
-                width: 232
-                imageEditor: root.imageEditor
-                geometryEdits: root.imageEditor.geometryEdits
-                matchTool: matchToolSelect.currentIndex
-                onNotify: root.notify(text)
-                onCreatePreset: root.createPreset()
+            color: "#262626"
+            Flickable {
+                id: toolbarFlicker
+                anchors.fill: parent
+                contentHeight: toolbar.implicitHeight
+                boundsBehavior: Flickable.StopAtBounds
+                clip: true
+                ScrollBar.vertical: ScrollBar {}
+                ViewToolbar {
+                    id: toolbar
+                    width: 232
+                    imageEditor: root.imageEditor
+                    geometryEdits: root.imageEditor.geometryEdits
+                    matchTool: matchToolSelect.currentIndex
+                    onNotify: root.notify(text)
+                    onCreatePreset: root.createPreset()
+                }
             }
         }
 

@@ -526,6 +526,64 @@ private slots:
             60000));
     }
 
+    // A control of the page's columns clicked with the mouse (a depth tool chosen and left,
+    // a quarter turn and back, a section folded and opened) leaves the page's keys working:
+    // Right and Left move along the filmstrip, Escape leaves.
+    void keysReachThePageAfterAClick_data()
+    {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::newRow("depth tool") << QStringList { "focusAdjust", "focusAdjust" };
+        QTest::newRow("depth help") << QStringList { "depthHelp" };
+        QTest::newRow("section title") << QStringList { "presetsTitle", "presetsTitle" };
+        QTest::newRow("quarter turn") << QStringList { "rotate_right", "rotate_left" };
+        QTest::newRow("histogram view") << QStringList { "comboBoxHistogram", "comboBoxHistogram" };
+    }
+
+    void keysReachThePageAfterAClick()
+    {
+        QFETCH(QStringList, clicks);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        const auto shows = [&](int row) {
+            return QTest::qWaitFor(
+                [&] {
+                    return canvas->captureKnown() && canvas->location() == m_gallery.urlAt(row).toString()
+                        && canvas->imageQuality() >= ImageEditItem::Preview && canvas->hasDepth();
+                },
+                60000);
+        };
+        root->setProperty("location", m_gallery.urlAt(1).toString());
+        QVERIFY(shows(1));
+        // No first-use tutorial covers the page.
+        m_settings.displayNow(AppSettings::FTU_FocusPoint);
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QVERIFY(tutorial);
+        findItem(root, "tuningPanelFlicker")->setProperty("contentY", 0);
+        QVERIFY(ostra::test::activateWindow(m_view.get()));
+        for (const QString& name : clicks) {
+            QQuickItem* control = findItem(root, name);
+            QVERIFY2(control && control->isVisible() && control->isEnabled(), qPrintable(name));
+            QVERIFY(clickItem(control, 0.3));
+            // A tutorial the click opened is closed as a user does.
+            if (tutorial->property("visible").toBool()) {
+                QTest::keyClick(m_view.get(), Qt::Key_Escape);
+                QTRY_VERIFY(!tutorial->property("visible").toBool());
+            }
+        }
+        QCOMPARE(canvas->editorMode(), ImageEdit::None);
+        // The pointer leaves the control (whose tooltip Escape would close first).
+        QTest::mouseMove(m_view.get(), canvas->mapToScene(QPointF(canvas->width() / 2, 10)).toPoint());
+        QTRY_VERIFY(!findItem(root, clicks.last())->property("hovered").toBool());
+        QSignalSpy closed(root, SIGNAL(closed()));
+        QTest::keyClick(m_view.get(), Qt::Key_Right);
+        QVERIFY(shows(2));
+        QTest::keyClick(m_view.get(), Qt::Key_Left);
+        QVERIFY(shows(1));
+        QTest::keyClick(m_view.get(), Qt::Key_Escape);
+        QCOMPARE(closed.count(), 1);
+    }
+
     void editsAndNavigates()
     {
         QQuickItem* root = m_view->rootObject();
