@@ -82,17 +82,15 @@ FocusScope {
         id: tabs
         anchors.left: parent.left
         anchors.top: parent.top
-        TabButton {
+        ItemTabButton {
             objectName: "galleryTab"
-            width: implicitWidth
             text: qsTr("Gallery") + " (" + page.gallery.grossCount + ")"
         }
         Repeater {
             model: page.devices
-            delegate: TabButton {
+            delegate: ItemTabButton {
                 objectName: "deviceTab"
                 required property string name
-                width: implicitWidth
                 text: name
             }
         }
@@ -141,13 +139,13 @@ FocusScope {
                 TabBar {
                     id: kinds
                     visible: capture.videosModel.videosExists
-                    TabButton {
-                        width: implicitWidth
+                    ItemTabButton {
+                        compact: true
                         text: qsTr("pictures")
                     }
-                    TabButton {
+                    ItemTabButton {
                         objectName: "videosTab"
-                        width: implicitWidth
+                        compact: true
                         text: qsTr("videos")
                     }
                 }
@@ -186,8 +184,10 @@ FocusScope {
     // Room the window keeps at the right of the tab row for its own indicators.
     property real rightInset: 0
 
+    // What the gallery's selection is; a camera's tab tells its own.
     Text {
         objectName: "selectionSummary"
+        visible: page.galleryShown
         anchors.right: parent.right
         anchors.rightMargin: 10 + page.rightInset
         anchors.verticalCenter: tabs.verticalCenter
