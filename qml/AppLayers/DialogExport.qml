@@ -143,6 +143,13 @@ DialogWindow {
         enabled: dialog.visible
         onActivated: dialog.close()
     }
+    // Return exports, as the button does (when it may be pressed); an open list takes it
+    // first.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: dialog.visible && !sizeChoice.popup.visible && !formatChoice.popup.visible
+        onActivated: dialog.accept()
+    }
 
     TargetFolder {
         id: target

@@ -82,6 +82,28 @@ TestCase {
         importDialog.close()
     }
 
+    // The import dialog has no frame: Escape closes it without importing, Return starts
+    // the import as the button does.
+    function test_importKeys_data() {
+        return [
+            { tag: "escape", key: Qt.Key_Escape, started: 0 },
+            { tag: "return", key: Qt.Key_Return, started: 1 },
+            { tag: "enter", key: Qt.Key_Enter, started: 1 }
+        ]
+    }
+    function test_importKeys(data) {
+        tryVerify(function() { return testVolumes.ready })
+        importStarted.clear()
+        importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/keys"
+        importDialog.openFor(1)
+        tryVerify(function() { return importDialog.visible && importDialog.spaceFree > 0 })
+        verify(screenChecks.keyClick(importDialog, data.key))
+        if (data.started > 0)
+            tryCompare(importStarted, "count", data.started)
+        tryVerify(function() { return !importDialog.visible })
+        compare(importStarted.count, data.started)
+    }
+
     // Whether the folder may be written is read off the GUI thread: the red note shows once
     // the answer for the folder chosen is in, and an answer for a folder chosen before does
     // not stand.
