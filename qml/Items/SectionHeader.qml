@@ -1,7 +1,9 @@
 import QtQuick 2.15
+import QtQuick.Layouts 1.15
 
 // The header of one gallery section: its title, how many pictures and sections it holds,
-// its rating when the gallery is sorted by rating, and its buttons.
+// its rating when the gallery is sorted by rating, and its buttons. A title too long for
+// the row (a deep folder) is shortened in its middle, before the buttons.
 Rectangle {
     id: header
 
@@ -25,23 +27,25 @@ Rectangle {
     implicitHeight: 34
     color: depth <= 1 ? "#1c1c1c" : "#161616"
 
-    Row {
-        anchors.left: parent.left
+    RowLayout {
+        anchors.fill: parent
         anchors.leftMargin: 8 + (header.depth - 1) * 14
-        anchors.verticalCenter: parent.verticalCenter
+        anchors.rightMargin: 8
         spacing: 10
 
         Text {
             objectName: "sectionTitle"
+            Layout.fillWidth: true
+            Layout.maximumWidth: implicitWidth
+            Layout.minimumWidth: Math.min(implicitWidth, 60)
             text: header.titleText
+            elide: Text.ElideMiddle
             color: "#f0f0f0"
             font.pixelSize: header.depth <= 1 ? 16 : 14
             font.bold: true
-            anchors.verticalCenter: parent.verticalCenter
         }
         Row {
             visible: header.stars >= 0
-            anchors.verticalCenter: parent.verticalCenter
             Repeater {
                 model: 5
                 Text {
@@ -53,42 +57,47 @@ Rectangle {
             }
         }
         Text {
+            objectName: "sectionSubtitle"
             text: header.subtitleText
             color: "#9a9a9a"
             font.pixelSize: 12
-            anchors.verticalCenter: parent.verticalCenter
         }
-    }
+        Item {
+            Layout.fillWidth: true
+        }
 
-    Row {
-        anchors.right: parent.right
-        anchors.rightMargin: 8
-        anchors.verticalCenter: parent.verticalCenter
-        spacing: 4
+        Row {
+            spacing: 4
 
-        SectionButton {
-            text: qsTr("Select")
-            visible: header.ownItemCount > 0
-            onClicked: header.selectClicked()
-        }
-        SectionButton {
-            text: qsTr("Deselect")
-            visible: header.ownItemCount > 0
-            onClicked: header.deselectClicked()
-        }
-        SectionButton {
-            text: header.flattened ? qsTr("Unflatten") : qsTr("Flatten")
-            visible: header.ownChildCount > 0 || header.flattened
-            onClicked: header.flattenClicked()
-        }
-        SectionButton {
-            text: header.collapsed ? qsTr("Expand") : qsTr("Collapse")
-            onClicked: header.collapseClicked()
-        }
-        SectionButton {
-            text: qsTr("Close")
-            visible: header.closable
-            onClicked: header.closeClicked()
+            SectionButton {
+                objectName: "sectionButton"
+                text: qsTr("Select")
+                visible: header.ownItemCount > 0
+                onClicked: header.selectClicked()
+            }
+            SectionButton {
+                objectName: "sectionButton"
+                text: qsTr("Deselect")
+                visible: header.ownItemCount > 0
+                onClicked: header.deselectClicked()
+            }
+            SectionButton {
+                objectName: "sectionButton"
+                text: header.flattened ? qsTr("Unflatten") : qsTr("Flatten")
+                visible: header.ownChildCount > 0 || header.flattened
+                onClicked: header.flattenClicked()
+            }
+            SectionButton {
+                objectName: "sectionButton"
+                text: header.collapsed ? qsTr("Expand") : qsTr("Collapse")
+                onClicked: header.collapseClicked()
+            }
+            SectionButton {
+                objectName: "sectionButton"
+                text: qsTr("Close")
+                visible: header.closable
+                onClicked: header.closeClicked()
+            }
         }
     }
 }

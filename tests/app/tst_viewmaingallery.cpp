@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <functional>
 
 #include "support/picturefiles.h"
 #include "support/pixelchecks.h"
@@ -553,6 +554,90 @@ private slots:
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
         QTest::keyClick(&view, Qt::Key_Return);
         QTRY_VERIFY(!failure->property("visible").toBool());
+    }
+
+    // A folder with a long path, the gallery sorted by folder: its header names it shortened
+    // in the middle, never under the header's buttons, and reads whole at the window sizes
+    // people use.
+    void longFolderHeaderStaysClearOfItsButtons_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x740") << QSize(1280, 740);
+        QTest::newRow("1920x1020") << QSize(1920, 1020);
+    }
+
+    void longFolderHeaderStaysClearOfItsButtons()
+    {
+        QFETCH(QSize, size);
+        QString folder = m_dir.path();
+        for (const char* part : { "Holidays 2024 - the long trip through the northern islands and fjords",
+                 "Day one, arrival at the harbour in the rain and the walk to the old lighthouse",
+                 "Second card, pictures of the boats and of the market by the water" })
+            folder += QLatin1Char('/') + QLatin1String(part);
+        QVERIFY(QDir().mkpath(folder));
+        if (!QFile::exists(folder + "/far.vrx")) {
+            QVERIFY(!ostra::test::PictureFiles::write(folder, "far.vrx", ostra::test::PictureFiles::small(77))
+                         .isEmpty());
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("filePath"));
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(size);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+        // The header shown: the folder's parents head no section of their own.
+        const std::function<QQuickItem*(QQuickItem*)> shownTitle = [&](QQuickItem* item) -> QQuickItem* {
+            if (item->objectName() == QLatin1String("sectionTitle") && item->isVisible())
+                return item;
+            for (QQuickItem* child : item->childItems()) {
+                if (QQuickItem* found = shownTitle(child))
+                    return found;
+            }
+            return nullptr;
+        };
+        QQuickItem* title = nullptr;
+        QTRY_VERIFY((title = shownTitle(root)) != nullptr);
+        QTest::qWait(50); // a frame
+        QVERIFY(title->property("text").toString().endsWith("by the water"));
+        const QRectF titleBox = title->mapRectToScene(QRectF(0, 0, title->width(), title->height()));
+        QQuickItem* header = title->parentItem();
+        while (header && !header->inherits("QQuickRectangle"))
+            header = header->parentItem();
+        QVERIFY(header);
+        int neighbours = 0;
+        QStringList covered;
+        std::function<void(QQuickItem*)> visit = [&](QQuickItem* item) {
+            for (QQuickItem* child : item->childItems()) {
+                if (!child->isVisible())
+                    continue;
+                if (child->objectName() == QLatin1String("sectionButton")
+                    || child->objectName() == QLatin1String("sectionSubtitle")) {
+                    ++neighbours;
+                    const QRectF box = child->mapRectToScene(QRectF(0, 0, child->width(), child->height()));
+                    if (box.intersects(titleBox))
+                        covered << child->property("text").toString();
+                }
+                visit(child);
+            }
+        };
+        visit(header);
+        QVERIFY(neighbours >= 4); // the count, select, deselect, collapse
+        QVERIFY2(covered.isEmpty(), qPrintable(covered.join(", ")));
+        const QStringList faults = ostra::test::readabilityFaults(&view, { QStringLiteral("sectionTitle") });
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
     }
 };
 
