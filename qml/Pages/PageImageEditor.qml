@@ -47,9 +47,13 @@ ColumnLayout {
             return false
         if (name === "clickToFocus" || name === "toggleFocalRegion")
             return imageEditor.hasDepth
-        if (["refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit", "resetDepthEdits"]
-                .indexOf(name) >= 0)
+        if (["refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit"].indexOf(name) >= 0)
             return imageEditor.hasDepthTools
+        // A reset is offered while there is something to reset.
+        if (name === "resetDepthEdits")
+            return imageEditor.hasDepthTools && imageEditor.hasDepthEdits
+        if (name === "resetImageEdits")
+            return imageEditor.geometryEdits.hasEdits
         if (name === "pasteAdjustments")
             return copiedAdjustments !== null
         if (name === "revertToOriginal" || name === "resetAdjustments")

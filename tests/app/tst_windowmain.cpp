@@ -9,6 +9,7 @@
 #include "app/windowframe.h"
 #include "core/appsettings.h"
 #include "core/progresshandler.h"
+#include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
@@ -366,6 +367,17 @@ private slots:
         const double fitted = canvas->zoomLogLevel();
         QVERIFY(m_frame->triggerCommand(commandOf("Zoom in")));
         QCOMPARE(canvas->zoomLogLevel(), fitted + 1);
+        // The resets are offered only while there is something to reset: a quarter turn
+        // makes "Reset image edits" available, and the reset from the menu greys it again.
+        QTRY_VERIFY_WITH_TIMEOUT(enabled("Copy Adjustments"), 20000);
+        QVERIFY(!canvas->hasDepthEdits());
+        QVERIFY(!enabled("Reset depth edits"));
+        QVERIFY(!enabled("Reset image edits"));
+        canvas->geometryEdits()->rotateRight();
+        QTRY_VERIFY(enabled("Reset image edits"));
+        QVERIFY(m_frame->triggerCommand(commandOf("Reset image edits")));
+        QTRY_VERIFY(!canvas->geometryEdits()->hasEdits());
+        QTRY_VERIFY(!enabled("Reset image edits"));
 
         m_window->setProperty("editorLocation", QString());
         for (const QString& title : editorOnly)
