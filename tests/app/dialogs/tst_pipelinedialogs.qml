@@ -237,13 +237,23 @@ TestCase {
         verify(!dialog.visible)
     }
 
-    function test_nameResolution() {
-        names.name = "a.vrx"
-        names.folder = "file:///lib/import"
+    // The question names the file and its folder and reads whole within the window, even
+    // for a long name and folder (wrapped, never wider than the window).
+    function test_nameResolution_data() {
+        return [
+            { tag: "short", name: "a.vrx", folder: "import" },
+            { tag: "long", name: "VID_20240601_the_whole_afternoon_at_the_harbour_with_the_boats_coming_in_and_going_out_again.mp4",
+              folder: "Holidays 2024 the long trip through the northern islands and fjords, day one" }
+        ]
+    }
+    function test_nameResolution(data) {
+        names.name = data.name
+        names.folder = "file:///lib/" + data.folder
         names.open()
         tryCompare(names, "opened", true)
-        verify(findChild(names.contentItem, "detail").text.indexOf(">import</a> folder.") > 0)
+        verify(findChild(names.contentItem, "detail").text.indexOf(">" + data.folder + "</a> folder.") > 0)
         waitForRendering(names.contentItem)
+        verify(names.width <= test.width, names.width + " in " + test.width)
         compare(screenChecks.popupFaults(names), [])
         findChild(names.contentItem, "overwrite").clicked()
         verify(!names.skip && names.overwrite)
