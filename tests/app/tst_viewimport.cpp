@@ -240,6 +240,16 @@ private slots:
         QTRY_VERIFY(clickItem(itemsNamed(m_page, "videosTab").value(0)));
         QQuickItem* videos = findItem(m_page, "videosView");
         QTRY_COMPARE(itemsNamed(videos, "videoCell").size(), 2);
+        // The sort is chosen in words, and the choice sorts the view.
+        QQuickItem* sortBox = findItem(videos, "videoSort");
+        QVERIFY(sortBox);
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("date"));
+        QVERIFY(sortBox->setProperty("currentIndex", 3));
+        QVERIFY(QMetaObject::invokeMethod(sortBox, "activated", Q_ARG(int, 3)));
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("size"));
+        QCOMPARE(videos->property("sortByField").toString(), QStringLiteral("size"));
+        videos->setProperty("sortByField", QStringLiteral("timestamp"));
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("date"));
         const QString videoFolder = m_dir.filePath("videos");
         QVERIFY(ostra::test::writeTreeFile(videoFolder + "/VID_0001.mp4", "kept"));
         m_settings->setImportVideoFolder(videoFolder);
