@@ -65,6 +65,14 @@ DialogWindow {
     // queued yet.
     property bool planning: false
 
+    // The name of a picture without its suffix, as its export is named unless the user
+    // gives another.
+    function ownName(url) {
+        var name = Utils.fileNameFromUrl(url)
+        var dot = name.lastIndexOf(".")
+        return dot > 0 ? name.substring(0, dot) : name
+    }
+
     function openFor(selection, text) {
         files = Array.prototype.slice.call(selection)
         summary = text || ""
@@ -190,6 +198,8 @@ DialogWindow {
                 visible: dialog.isSingle
                 Layout.fillWidth: true
                 selectByMouse: true
+                // Left empty, the export keeps the picture's own name, which it shows.
+                placeholderText: dialog.isSingle ? dialog.ownName(dialog.files[0]) : ""
                 validator: FilenameValidator {
                     baseFolder: target.path
                     allowSubfolders: false

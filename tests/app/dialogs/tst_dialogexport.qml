@@ -34,6 +34,12 @@ TestCase {
         dialog.openFor([exportFixture.first], "")
         tryVerify(function() { return dialog.visible })
         findChild(dialog, "fileName").text = data.name
+        // An empty name shows the one the export keeps.
+        compare(findChild(dialog, "fileName").placeholderText, "IMG.7")
+        if (data.name === "") {
+            waitForRendering(dialog.contentItem)
+            compare(screenChecks.faults(dialog, ["folderPath"]), [])
+        }
         verify(screenChecks.keyClick(dialog, data.key))
         if (data.written.length > 0) {
             tryVerify(function() { return !dialog.visible })
