@@ -250,28 +250,62 @@ FocusScope {
         }
     }
 
-    // An empty gallery says how pictures come in.
+    // The folders and files open in the session (its rows), and whether a folder among
+    // them is open without its subfolders.
+    readonly property QtObject session: model ? model.source : null
+    Instantiator {
+        id: openRoots
+        model: gallery.session
+        delegate: QtObject {
+            required property bool recursive
+            required property bool fixedList
+            readonly property bool flatFolder: !recursive && !fixedList
+        }
+    }
+    readonly property bool hasFlatFolder: {
+        for (var i = 0; i < openRoots.count; ++i) {
+            var root = openRoots.objectAt(i)
+            if (root && root.flatFolder)
+                return true
+        }
+        return false
+    }
+
+    // An empty gallery says how pictures come in; one with folders open that hold no
+    // pictures says so (and where their subfolders' pictures are), once they are read.
     Column {
         objectName: "emptyHint"
         anchors.centerIn: parent
         width: Math.min(parent.width - 40, 460)
         spacing: 10
         visible: gallery.count === 0 && (!gallery.model || gallery.model.grossCount === 0)
+        readonly property bool opened: openRoots.count > 0
+        readonly property bool reading: gallery.session !== null && gallery.session.reading
         Text {
+            objectName: "emptyTitle"
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
             color: "#dfdfdf"
             font.pixelSize: 18
-            text: qsTr("No pictures open")
+            text: !parent.opened ? qsTr("No pictures open")
+                : parent.reading ? qsTr("Looking for pictures...")
+                : qsTr("No pictures here")
         }
         Text {
+            objectName: "emptyText"
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
             color: "#9a9a9a"
             font.pixelSize: 13
-            text: qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
+            visible: text !== ""
+            text: !parent.opened
+                ? qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
+                : parent.reading ? ""
+                : gallery.hasFlatFolder
+                ? qsTr("The folder open holds no pictures of its own. The pictures of its subfolders are shown when \"Open every image in the folder and its subfolders\" is on in File > Preferences (Ctrl+,) and the folder is opened again.")
+                : qsTr("The folder open holds no pictures. Open another with File > Open folder... (Shift+Ctrl+O).")
         }
     }
 

@@ -556,6 +556,76 @@ private slots:
         QTRY_VERIFY(!failure->property("visible").toBool());
     }
 
+    // A folder open that shows no pictures says so once it is read, and where pictures of
+    // its subfolders are: opened without its subfolders, the preference that takes them
+    // is named; an empty folder is called empty; with its subfolders, the pictures show.
+    void emptyFolderSaysWhy_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("recursive");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("textPart");
+        QTest::newRow("pictures in a subfolder") << "card" << false << "No pictures here"
+                                                 << "Preferences";
+        QTest::newRow("empty folder") << "empty" << true << "No pictures here"
+                                      << "holds no pictures.";
+        QTest::newRow("subfolders read") << "card" << true << ""
+                                         << "";
+    }
+
+    void emptyFolderSaysWhy()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, recursive);
+        QFETCH(QString, title);
+        QFETCH(QString, textPart);
+        QVERIFY(QDir().mkpath(m_dir.filePath("card/DCIM/100Z40")));
+        QVERIFY(QDir().mkpath(m_dir.filePath("empty")));
+        const QString inside = m_dir.filePath("card/DCIM/100Z40/IMG_0001.vrx");
+        if (!QFile::exists(inside)) {
+            QVERIFY(!ostra::test::PictureFiles::write(
+                m_dir.filePath("card/DCIM/100Z40"), "IMG_0001.vrx", ostra::test::PictureFiles::small(5))
+                         .isEmpty());
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(1280, 740);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QQuickItem* hint = ostra::test::findItem(root, "emptyHint");
+        QQuickItem* heading = ostra::test::findItem(root, "emptyTitle");
+        QQuickItem* text = ostra::test::findItem(root, "emptyText");
+        QVERIFY(hint && heading && text);
+        QCOMPARE(heading->property("text").toString(), QStringLiteral("No pictures open"));
+        QSignalSpy settled(&session, &Session::settled);
+        session.offer(QUrl::fromLocalFile(m_dir.filePath(folder)), recursive);
+        QTRY_VERIFY_WITH_TIMEOUT(settled.count() > 0 && !session.isReading(), 20000);
+        if (title.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+            QVERIFY(!hint->isVisible());
+            return;
+        }
+        QTRY_COMPARE(heading->property("text").toString(), title);
+        QVERIFY(hint->isVisible());
+        QVERIFY2(text->property("text").toString().contains(textPart),
+            qPrintable(text->property("text").toString()));
+        QTest::qWait(50); // a frame
+        const QStringList faults = ostra::test::readabilityFaults(&view);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+    }
+
     // A folder with a long path, the gallery sorted by folder: its header names it shortened
     // in the middle, never under the header's buttons, and reads whole at the window sizes
     // people use.
