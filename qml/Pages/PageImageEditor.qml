@@ -526,12 +526,14 @@ ColumnLayout {
             icon.color: "transparent"
             onClicked: root.leave()
         }
+        // The picture's name takes the room the actions leave, shortened in its middle.
         Label {
-            text: root.imageEditor.fileName
-            color: StyleConstants.mainText
-        }
-        Item {
+            objectName: "editorFileName"
             Layout.fillWidth: true
+            Layout.minimumWidth: 40
+            text: root.imageEditor.fileName
+            elide: Text.ElideMiddle
+            color: StyleConstants.mainText
         }
         Row {
             objectName: "faveRating"

@@ -226,8 +226,22 @@ private slots:
         // The window's frame and menu bar take their share of the screen.
         m_view->resize(size.width(), size.height() - 60);
         QTRY_COMPARE(root->width(), qreal(size.width()));
-        const QSet<QString> elided { "fileName" };
-        for (const char* step : { "as opened", "after a crop" }) {
+        const QSet<QString> elided { "editorFileName" };
+        // A picture with a long name, outside the session.
+        QVERIFY(QDir().mkpath(m_dir.filePath("elsewhere")));
+        const QString longName = ostra::test::PictureFiles::write(m_dir.filePath("elsewhere"),
+            QStringLiteral(
+                "IMG_20240601_the_whole_afternoon_at_the_harbour_with_the_boats_coming_in_and_out.vrx"),
+            ostra::test::PictureFiles::small(41));
+        QVERIFY(!longName.isEmpty());
+        const QString opened = root->property("location").toString();
+        for (const char* step : { "as opened", "after a crop", "with a long name" }) {
+            if (QByteArray(step) == "with a long name") {
+                QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+                root->setProperty("location", QUrl::fromLocalFile(longName).toString());
+                QVERIFY(QTest::qWaitFor(
+                    [&] { return canvas->captureKnown() && canvas->filePath() == longName; }, 60000));
+            }
             if (QByteArray(step) == "after a crop") {
                 // A square crop, chosen and applied as the user does it.
                 canvas->setEditorMode(ImageEdit::Crop);
@@ -240,7 +254,9 @@ private slots:
             const QStringList faults = ostra::test::readabilityFaults(m_view.get(), elided);
             QVERIFY2(faults.isEmpty(), qPrintable(QStringLiteral("%1: ").arg(step) + faults.join("\n")));
         }
-        QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+        root->setProperty("location", opened);
+        QVERIFY(
+            QTest::qWaitFor([&] { return canvas->captureKnown() && canvas->location() == opened; }, 60000));
         m_view->resize(1400, 900);
         QTRY_COMPARE(tuning->height(), tuningHeight);
     }
