@@ -37,6 +37,9 @@ ColumnLayout {
     readonly property QtObject notifications: NotificationsManager
     function notify(text) { NotificationsManager.show(text) }
 
+    // The height the bottom bar and the filmstrip take at the page's bottom, which the
+    // window's notifications stay above.
+    readonly property real bottomReserve: bottomBar.height + filmstripFrame.height
     // What the window's menus call on the editor; can(name) tells whether it applies now.
     readonly property bool hasDepthEdits: imageEditor.hasDepthEdits
     function can(name) {
@@ -601,6 +604,7 @@ ColumnLayout {
     }
 
     Rectangle {
+        id: filmstripFrame
         Layout.fillWidth: true
         Layout.preferredHeight: visible ? 96 : 0
         visible: root.gallery !== null && filmstripToggle.checked

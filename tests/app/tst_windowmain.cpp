@@ -367,6 +367,25 @@ private slots:
         const double fitted = canvas->zoomLogLevel();
         QVERIFY(m_frame->triggerCommand(commandOf("Zoom in")));
         QCOMPARE(canvas->zoomLogLevel(), fitted + 1);
+        // A note shown over the editor stays clear of its bottom bar and filmstrip.
+        QQmlExpression note(qmlContext(m_window), m_window,
+            QStringLiteral("NotificationsManager.show(\"A note over the editor\")"));
+        note.evaluate();
+        QVERIFY(!note.hasError());
+        // Where the note ends (its delegate may be made again meanwhile); -1 without one.
+        const auto noteBottom = [&] {
+            QQuickItem* shown = findItem(named("notifications"), "notificationText");
+            return shown ? shown->mapToScene(QPointF(0, shown->height())).y() : -1.0;
+        };
+        QTRY_VERIFY(noteBottom() > 0);
+        for (const char* below : { "backButton", "filmstrip" }) {
+            QQuickItem* item = named(below);
+            QVERIFY2(item && item->isVisible(), below);
+            const qreal top = item->mapToScene(QPointF(0, 0)).y();
+            const qreal bottom = noteBottom();
+            QVERIFY2(bottom > 0 && bottom <= top,
+                qPrintable(QStringLiteral("%1: %2 over %3").arg(below).arg(bottom).arg(top)));
+        }
         // The resets are offered only while there is something to reset: a quarter turn
         // makes "Reset image edits" available, and the reset from the menu greys it again.
         QTRY_VERIFY_WITH_TIMEOUT(enabled("Copy Adjustments"), 20000);
