@@ -200,6 +200,8 @@ DialogWindow {
                 selectByMouse: true
                 // Left empty, the export keeps the picture's own name, which it shows.
                 placeholderText: dialog.isSingle ? dialog.ownName(dialog.files[0]) : ""
+                // Readable on the light field that has the keyboard and on the dark one.
+                placeholderTextColor: activeFocus ? "#666666" : "#9a9a9a"
                 validator: FilenameValidator {
                     baseFolder: target.path
                     allowSubfolders: false

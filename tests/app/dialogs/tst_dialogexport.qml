@@ -37,6 +37,11 @@ TestCase {
         // An empty name shows the one the export keeps.
         compare(findChild(dialog, "fileName").placeholderText, "IMG.7")
         if (data.name === "") {
+            // Read with the keyboard in the field (drawn light) and elsewhere (dark).
+            findChild(dialog, "fileName").forceActiveFocus()
+            waitForRendering(dialog.contentItem)
+            compare(screenChecks.faults(dialog, ["folderPath"]), [])
+            findChild(dialog, "format").forceActiveFocus()
             waitForRendering(dialog.contentItem)
             compare(screenChecks.faults(dialog, ["folderPath"]), [])
         }
