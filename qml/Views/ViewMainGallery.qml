@@ -257,9 +257,47 @@ FocusScope {
         id: openRoots
         model: gallery.session
         delegate: QtObject {
+            required property url folder
             required property bool recursive
             required property bool fixedList
             readonly property bool flatFolder: !recursive && !fixedList
+        }
+    }
+    // Whether the folders open that show nothing are gone from the disk (moved, renamed,
+    // unplugged), asked off the GUI thread once they are read: the questions awaited, and
+    // how many of the folders asked about were not found.
+    property var folderQuestions: []
+    property int foldersAsked: 0
+    property int foldersMissing: 0
+    readonly property bool foldersGone: foldersAsked > 0 && foldersMissing === foldersAsked
+    readonly property bool foldersChecked: foldersAsked === folderQuestions.length
+    function checkFolders() {
+        folderQuestions = []
+        foldersAsked = 0
+        foldersMissing = 0
+        if (!emptyHint.visible || !emptyHint.opened || emptyHint.reading)
+            return
+        var questions = []
+        for (var i = 0; i < openRoots.count; ++i) {
+            var root = openRoots.objectAt(i)
+            if (!root || root.fixedList)
+                continue
+            var path = Utils.urlToFilePath(root.folder).replace(/\/+$/, "")
+            var cut = path.lastIndexOf("/")
+            if (cut < 0 || cut === path.length - 1)
+                continue
+            questions.push(Utils.askFilesExist(cut === 0 ? "/" : path.substring(0, cut), [path.substring(cut + 1)]))
+        }
+        folderQuestions = questions
+    }
+    Connections {
+        target: Utils
+        function onFilesExistKnown(question, existing) {
+            if (gallery.folderQuestions.indexOf(question) < 0)
+                return
+            gallery.foldersAsked++
+            if (existing.length === 0)
+                gallery.foldersMissing++
         }
     }
     readonly property bool hasFlatFolder: {
@@ -274,6 +312,7 @@ FocusScope {
     // An empty gallery says how pictures come in; one with folders open that hold no
     // pictures says so (and where their subfolders' pictures are), once they are read.
     Column {
+        id: emptyHint
         objectName: "emptyHint"
         anchors.centerIn: parent
         width: Math.min(parent.width - 40, 460)
@@ -281,6 +320,9 @@ FocusScope {
         visible: gallery.count === 0 && (!gallery.model || gallery.model.grossCount === 0)
         readonly property bool opened: openRoots.count > 0
         readonly property bool reading: gallery.session !== null && gallery.session.reading
+        onVisibleChanged: gallery.checkFolders()
+        onOpenedChanged: gallery.checkFolders()
+        onReadingChanged: gallery.checkFolders()
         Text {
             objectName: "emptyTitle"
             width: parent.width
@@ -290,6 +332,7 @@ FocusScope {
             font.pixelSize: 18
             text: !parent.opened ? qsTr("No pictures open")
                 : parent.reading ? qsTr("Looking for pictures...")
+                : gallery.foldersGone ? qsTr("Folder not found")
                 : qsTr("No pictures here")
         }
         Text {
@@ -302,7 +345,9 @@ FocusScope {
             visible: text !== ""
             text: !parent.opened
                 ? qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
-                : parent.reading ? ""
+                : parent.reading || !gallery.foldersChecked ? ""
+                : gallery.foldersGone
+                ? qsTr("The folder open is not there any more: moved, renamed, or on a drive that was unplugged. Its pictures show again when it comes back.")
                 : gallery.hasFlatFolder
                 ? qsTr("The folder open holds no pictures of its own. The pictures of its subfolders are shown when \"Open every image in the folder and its subfolders\" is on in File > Preferences (Ctrl+,) and the folder is opened again.")
                 : qsTr("The folder open holds no pictures. Open another with File > Open folder... (Shift+Ctrl+O).")

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -571,6 +572,8 @@ private slots:
                                       << "holds no pictures.";
         QTest::newRow("subfolders read") << "card" << true << ""
                                          << "";
+        QTest::newRow("folder gone") << "gone" << false << "Folder not found"
+                                     << "comes back";
     }
 
     void emptyFolderSaysWhy()
@@ -581,6 +584,12 @@ private slots:
         QFETCH(QString, textPart);
         QVERIFY(QDir().mkpath(m_dir.filePath("card/DCIM/100Z40")));
         QVERIFY(QDir().mkpath(m_dir.filePath("empty")));
+        QVERIFY(QDir().mkpath(m_dir.filePath("gone")));
+        if (!QFile::exists(m_dir.filePath("gone/IMG_0002.vrx"))) {
+            QVERIFY(!ostra::test::PictureFiles::write(
+                m_dir.filePath("gone"), "IMG_0002.vrx", ostra::test::PictureFiles::small(6))
+                         .isEmpty());
+        }
         const QString inside = m_dir.filePath("card/DCIM/100Z40/IMG_0001.vrx");
         if (!QFile::exists(inside)) {
             QVERIFY(!ostra::test::PictureFiles::write(
@@ -617,9 +626,21 @@ private slots:
             QVERIFY(!hint->isVisible());
             return;
         }
+        // A folder whose pictures were shown goes away (renamed): its pictures leave, and
+        // the hint says the folder is not there, not that it is empty.
+        const QString away = m_dir.filePath("gone, renamed");
+        const auto putBack = qScopeGuard([&] {
+            if (QFileInfo::exists(away))
+                QDir().rename(away, m_dir.filePath(folder));
+        });
+        if (folder == QLatin1String("gone")) {
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+            QVERIFY(QDir().rename(m_dir.filePath(folder), away));
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 0, 20000);
+        }
         QTRY_COMPARE(heading->property("text").toString(), title);
         QVERIFY(hint->isVisible());
-        QVERIFY2(text->property("text").toString().contains(textPart),
+        QTRY_VERIFY2(text->property("text").toString().contains(textPart),
             qPrintable(text->property("text").toString()));
         QTest::qWait(50); // a frame
         const QStringList faults = ostra::test::readabilityFaults(&view);
