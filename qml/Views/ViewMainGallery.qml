@@ -258,6 +258,7 @@ FocusScope {
         model: gallery.session
         delegate: QtObject {
             required property url folder
+            required property var fileNames
             required property bool recursive
             required property bool fixedList
             readonly property bool flatFolder: !recursive && !fixedList
@@ -280,8 +281,15 @@ FocusScope {
         var questions = []
         for (var i = 0; i < openRoots.count; ++i) {
             var root = openRoots.objectAt(i)
-            if (!root || root.fixedList)
+            if (!root)
                 continue
+            // Files opened by name (or a folder missing when it was opened): their names.
+            if (root.fixedList) {
+                var names = Array.prototype.slice.call(root.fileNames || [])
+                if (names.length > 0)
+                    questions.push(Utils.askFilesExist(Utils.urlToFilePath(root.folder), names))
+                continue
+            }
             var path = Utils.urlToFilePath(root.folder).replace(/\/+$/, "")
             var cut = path.lastIndexOf("/")
             if (cut < 0 || cut === path.length - 1)
@@ -332,7 +340,7 @@ FocusScope {
             font.pixelSize: 18
             text: !parent.opened ? qsTr("No pictures open")
                 : parent.reading ? qsTr("Looking for pictures...")
-                : gallery.foldersGone ? qsTr("Folder not found")
+                : gallery.foldersGone ? qsTr("Not found")
                 : qsTr("No pictures here")
         }
         Text {
@@ -347,7 +355,7 @@ FocusScope {
                 ? qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
                 : parent.reading || !gallery.foldersChecked ? ""
                 : gallery.foldersGone
-                ? qsTr("The folder open is not there any more: moved, renamed, or on a drive that was unplugged. Its pictures show again when it comes back.")
+                ? qsTr("What is open is not there any more: moved, renamed, or on a drive that was unplugged. Open it again from where it is now, or plug its drive in again.")
                 : gallery.hasFlatFolder
                 ? qsTr("The folder open holds no pictures of its own. The pictures of its subfolders are shown when \"Open every image in the folder and its subfolders\" is on in File > Preferences (Ctrl+,) and the folder is opened again.")
                 : qsTr("The folder open holds no pictures. Open another with File > Open folder... (Shift+Ctrl+O).")

@@ -572,8 +572,10 @@ private slots:
                                       << "holds no pictures.";
         QTest::newRow("subfolders read") << "card" << true << ""
                                          << "";
-        QTest::newRow("folder gone") << "gone" << false << "Folder not found"
-                                     << "comes back";
+        QTest::newRow("folder gone") << "gone" << false << "Not found"
+                                     << "not there any more";
+        QTest::newRow("folder missing when opened") << "never made" << false << "Not found"
+                                                    << "not there any more";
     }
 
     void emptyFolderSaysWhy()
