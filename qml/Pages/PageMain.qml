@@ -208,7 +208,9 @@ FocusScope {
         width: count > 0 ? 230 : 0
         clip: true
         spacing: 6
-        model: page.history ? page.history.sessions : []
+        // A plain array: a view takes no list of integers from C++ as its model (it showed
+        // no row at all).
+        model: page.history ? Array.prototype.slice.call(page.history.sessions) : []
 
         header: Text {
             width: recent.width
@@ -236,6 +238,7 @@ FocusScope {
                 Repeater {
                     model: entry.session
                     delegate: Text {
+                        objectName: "recentRoot"
                         required property url folder
                         required property var fileNames
                         required property bool fixedList

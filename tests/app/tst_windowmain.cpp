@@ -194,7 +194,8 @@ private slots:
         m_window->resize(size);
         QTRY_COMPARE(m_window->contentItem()->width(), qreal(size.width()));
         QTest::qWait(100); // a frame at the new size
-        QStringList faults = ostra::test::readabilityFaults(m_window);
+        // The folders of the recent sessions are shortened in their middle when long.
+        QStringList faults = ostra::test::readabilityFaults(m_window, { QStringLiteral("recentRoot") });
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
         // What the selection is stays clear of the import ring beside it.
         QVERIFY(QMetaObject::invokeMethod(m_window, "selectAll"));
@@ -638,6 +639,32 @@ private slots:
 
     // Deleting from the gallery says what goes and where: pictures on this computer go to
     // the trash, from where they can be restored. Return confirms.
+    // The sessions opened before are listed beside the gallery, readable, and a click on
+    // one opens it again.
+    void recentSessionsReopen()
+    {
+        showFolder();
+        const QString other = m_dir.filePath("another day");
+        QVERIFY(QDir().mkpath(other));
+        if (!QFile::exists(other + "/Q0.vrx"))
+            QVERIFY(!PictureFiles::write(other, QStringLiteral("Q0.vrx"), PictureFiles::small(60)).isEmpty());
+        open(other);
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 1, 20000);
+        QQuickItem* recent = named("recentSessions");
+        QVERIFY(recent);
+        QTRY_VERIFY(recent->isVisible() && recent->property("count").toInt() >= 1);
+        QTest::qWait(100); // a frame
+        const QStringList faults = ostra::test::readabilityFaults(m_window, { QStringLiteral("recentRoot") });
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // The newest earlier session comes first: the day of three pictures.
+        QQuickItem* entry = findItem(recent, "recentRoot");
+        QVERIFY(entry);
+        QVERIFY2(entry->property("text").toString().startsWith(m_folder),
+            qPrintable(entry->property("text").toString()));
+        QVERIFY(clickItem(entry));
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
+    }
+
     void deleteSaysWhereThePicturesGo()
     {
         openWindow();
