@@ -237,19 +237,31 @@ FocusScope {
                 width: parent.width - 16
                 Repeater {
                     model: entry.session
-                    delegate: Text {
-                        objectName: "recentRoot"
+                    // The folder on a line of its own (a long one shortened in its
+                    // middle), then what of it was opened.
+                    delegate: Column {
                         required property url folder
                         required property var fileNames
                         required property bool fixedList
                         required property bool recursive
                         width: roots.width
-                        elide: Text.ElideMiddle
-                        color: "#dfdfdf"
-                        font.pixelSize: 12
-                        text: folder.toString().replace(/^file:\/\//, "")
-                            + (fixedList ? " (" + fileNames.length + ")" : "")
-                            + "\n" + (recursive ? qsTr("folder and subfolders") : qsTr("files"))
+                        Text {
+                            objectName: "recentRoot"
+                            width: parent.width
+                            elide: Text.ElideMiddle
+                            color: "#dfdfdf"
+                            font.pixelSize: 12
+                            text: Utils.urlToFilePath(folder)
+                        }
+                        Text {
+                            objectName: "recentKind"
+                            width: parent.width
+                            elide: Text.ElideRight
+                            color: "#9a9a9a"
+                            font.pixelSize: 11
+                            text: fixedList ? Utils.countText(fileNames.length, qsTr("file"), qsTr("files"))
+                                : recursive ? qsTr("folder and subfolders") : qsTr("folder")
+                        }
                     }
                 }
             }

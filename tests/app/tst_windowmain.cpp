@@ -36,6 +36,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -644,7 +645,7 @@ private slots:
     void recentSessionsReopen()
     {
         showFolder();
-        const QString other = m_dir.filePath("another day");
+        const QString other = m_dir.filePath("another day, at the lake, with the whole family and the boat");
         QVERIFY(QDir().mkpath(other));
         if (!QFile::exists(other + "/Q0.vrx"))
             QVERIFY(!PictureFiles::write(other, QStringLiteral("Q0.vrx"), PictureFiles::small(60)).isEmpty());
@@ -656,6 +657,17 @@ private slots:
         QTest::qWait(100); // a frame
         const QStringList faults = ostra::test::readabilityFaults(m_window, { QStringLiteral("recentRoot") });
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // A long folder is shortened within its entry, never drawn past it.
+        std::function<void(QQuickItem*)> within = [&](QQuickItem* item) {
+            for (QQuickItem* child : item->childItems()) {
+                if (child->objectName() == QLatin1String("recentRoot") && child->isVisible()) {
+                    QVERIFY2(child->property("contentWidth").toDouble() <= child->width() + 1,
+                        qPrintable(child->property("text").toString()));
+                }
+                within(child);
+            }
+        };
+        within(recent);
         // The newest earlier session comes first: the day of three pictures.
         QQuickItem* entry = findItem(recent, "recentRoot");
         QVERIFY(entry);
