@@ -148,6 +148,33 @@ private slots:
         QVERIFY(stars && stars->objectName() == QLatin1String("ratingStars"));
         const bool picture = !invalid && !incompatible;
         QCOMPARE(stars->isVisible(), picture);
+        // A file that is no picture has no size: its word stays within the square drawn
+        // for it, however long its name and reason.
+        if (invalid) {
+            cell->setProperty("realWidth", 0);
+            cell->setProperty("realHeight", 0);
+            cell->setProperty(
+                "location", QStringLiteral("file:///card/IMG_9999 damaged during the copy.vrx"));
+            cell->setProperty("problem", QStringLiteral("Unreadable VRX file: not a VRX file"));
+            QQuickItem* word = nullptr;
+            QQuickItem* image = nullptr;
+            for (QQuickItem* item : itemsUnder<QQuickItem>(cell)) {
+                if (item->objectName() == QLatin1String("cellWord"))
+                    word = item;
+                if (item->objectName() == QLatin1String("galleryImage"))
+                    image = item;
+            }
+            QVERIFY(word && image);
+            QTRY_VERIFY(word->property("text").toString().contains("not a VRX file"));
+            const QRectF wordBox = word->mapRectToScene(QRectF(0, 0, word->width(), word->height()));
+            const QRectF imageBox = image->mapRectToScene(QRectF(0, 0, image->width(), image->height()));
+            QVERIFY2(wordBox.left() >= imageBox.left() && wordBox.right() <= imageBox.right(),
+                qPrintable(QStringLiteral("%1-%2 in %3-%4")
+                               .arg(wordBox.left())
+                               .arg(wordBox.right())
+                               .arg(imageBox.left())
+                               .arg(imageBox.right())));
+        }
         // A click where the fourth star is (or would be).
         QTest::mouseClick(&view, Qt::LeftButton, {},
             stars->mapToScene(QPointF(stars->width() * 0.7, stars->height() / 2)).toPoint());
