@@ -263,8 +263,10 @@ ColumnLayout {
         Item {
             Layout.fillWidth: true
         }
+        // The order of the sort, said in words beside its arrow.
         ItemRoundButton {
-            text: view.invertSort ? "\u2193" : "\u2191"
+            objectName: "videoSortOrder"
+            text: view.invertSort ? "\u2193 " + qsTr("descending") : "\u2191 " + qsTr("ascending")
             onClicked: view.invertSort = !view.invertSort
         }
         // What the videos are sorted by, in words (the fields are the view's own).

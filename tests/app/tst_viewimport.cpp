@@ -250,6 +250,15 @@ private slots:
         QCOMPARE(videos->property("sortByField").toString(), QStringLiteral("size"));
         videos->setProperty("sortByField", QStringLiteral("timestamp"));
         QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("date"));
+        // The order is said, and a click turns it round.
+        QQuickItem* order = findItem(videos, "videoSortOrder");
+        QVERIFY(order);
+        QVERIFY(order->property("text").toString().endsWith(QStringLiteral("ascending")));
+        QVERIFY(clickItem(order));
+        QVERIFY(videos->property("invertSort").toBool());
+        QVERIFY(order->property("text").toString().endsWith(QStringLiteral("descending")));
+        QVERIFY(clickItem(order));
+        QVERIFY(!videos->property("invertSort").toBool());
         const QString videoFolder = m_dir.filePath("videos");
         QVERIFY(ostra::test::writeTreeFile(videoFolder + "/VID_0001.mp4", "kept"));
         m_settings->setImportVideoFolder(videoFolder);
