@@ -473,20 +473,20 @@ void ExportQueue::write(ImageViewer& writer, const ExportRequest& request, quint
             previous.outputSize = QFileInfo(request.path).size();
         } else {
             previous = Previous();
-            failed(request.path, QStringLiteral("The image could not be written"));
+            failed(request.path, QStringLiteral("The image could not be written"), abortedSince(aborts));
         }
     } catch (...) {
         const QString text = exceptionText(std::current_exception());
         qCDebug(lcEngine) << "Can't process" << request.location << "into" << request.path << text;
         previous = Previous();
         if (request.isExport())
-            failed(request.path, text);
+            failed(request.path, text, abortedSince(aborts));
     }
 }
 
-void ExportQueue::failed(const QString& path, const QString& reason)
+void ExportQueue::failed(const QString& path, const QString& reason, bool cancelled)
 {
     // The file's share of the progress is dropped: a failure must not leave the bar open.
     emit notifyPartialDropped(path);
-    emit notifyExportFailed(path, reason);
+    emit notifyExportFailed(path, reason, cancelled);
 }

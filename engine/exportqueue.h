@@ -98,8 +98,9 @@ signals:
     void notifyResetProgress();
     // A failed export's share of the progress is dropped (it never reached 100).
     void notifyPartialDropped(QString location);
-    // An export that could not be written (no file is left at `location`).
-    void notifyExportFailed(QString location, QString reason);
+    // An export that could not be written (no file is left at `location`); `cancelled`
+    // when an abort stopped it, which is no fault to tell the user of.
+    void notifyExportFailed(QString location, QString reason, bool cancelled);
 
 private:
     struct Previous
@@ -118,7 +119,7 @@ private:
     bool abortedSince(quint64 aborts) const { return m_aborts.load() != aborts; }
     bool copyPrevious(const ExportRequest& request, const Previous& previous);
     // Closes a failed export's share of the progress and reports it.
-    void failed(const QString& path, const QString& reason);
+    void failed(const QString& path, const QString& reason, bool cancelled = false);
 
     mutable QMutex m_mutex;
     QHash<QUrl, RequestSet> m_pending;

@@ -67,7 +67,12 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
                            PatchUndo* undo) { return giveBatchChange(url, kind, patch, undo); };
     m_batch->setEditorGate(std::move(gate));
     connect(m_batch, &PatchBatch::undoCountChanged, this, &ImageLocator::patchUndoCountChanged);
-    connect(m_exportQueue, &ExportQueue::notifyExportFailed, this, &ImageLocator::exportFailed);
+    // An export the user stopped is not told as failed: the user knows it did not finish.
+    connect(m_exportQueue, &ExportQueue::notifyExportFailed, this,
+        [this](const QString& path, const QString& reason, bool cancelled) {
+            if (!cancelled)
+                emit exportFailed(path, reason);
+        });
     connect(&m_rows, &GalleryRows::modified, this, &IResolver::modified);
     connect(&m_rows, &GalleryRows::resolved, this, &IResolver::resolved);
     m_exportQueue->setLowSpace(m_lowSpaceBytes);

@@ -77,6 +77,7 @@ void Session::addRoot(const QUrl& location, bool recursive, bool inclusive, bool
     pending.path = location.toLocalFile();
     pending.globbing = m_globbing;
     m_pending.push_back(pending);
+    emit readingChanged();
     // The location may be on a drive that hangs: whether it is a folder, and where it
     // leads, is asked off this thread.
     const std::shared_ptr<ReplyTarget> replies = m_replies;
@@ -568,8 +569,10 @@ void Session::announceSlice()
 
 void Session::tellIfSettled()
 {
-    if (!isReading())
+    if (!isReading()) {
         emit settled();
+        emit readingChanged();
+    }
 }
 
 bool Session::isReading() const

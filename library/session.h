@@ -31,6 +31,9 @@ class Session : public QAbstractListModel, public ISession
     Q_PROPERTY(bool active READ active WRITE setActive NOTIFY activeChanged)
     Q_PROPERTY(QStringList globbing READ globbing WRITE setGlobbing NOTIFY globbingChanged)
     Q_PROPERTY(IResolver* resolver READ resolver WRITE setResolver NOTIFY resolverChanged)
+    // Folders are still being read: told when a location is asked for and when every read
+    // is in (a folder read again after a change on the disk is not told).
+    Q_PROPERTY(bool reading READ isReading NOTIFY readingChanged)
 public:
     enum Roles {
         FolderRole = Qt::UserRole + 1, // "folder": the folder as a local-file URL
@@ -97,6 +100,7 @@ signals:
     void delFiles(const QList<QUrl>& locations);
     // Every read under way for the session is in (isReading() turned false).
     void settled();
+    void readingChanged();
 
 private:
     // A Root asked for: what the disk says of its location is found off this thread, and

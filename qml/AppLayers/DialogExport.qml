@@ -65,6 +65,14 @@ DialogWindow {
     // queued yet.
     property bool planning: false
 
+    // The name of a picture without its suffix, as its export is named unless the user
+    // gives another.
+    function ownName(url) {
+        var name = Utils.fileNameFromUrl(url)
+        var dot = name.lastIndexOf(".")
+        return dot > 0 ? name.substring(0, dot) : name
+    }
+
     function openFor(selection, text) {
         files = Array.prototype.slice.call(selection)
         summary = text || ""
@@ -143,6 +151,13 @@ DialogWindow {
         enabled: dialog.visible
         onActivated: dialog.close()
     }
+    // Return exports, as the button does (when it may be pressed); an open list takes it
+    // first.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: dialog.visible && !sizeChoice.popup.visible && !formatChoice.popup.visible
+        onActivated: dialog.accept()
+    }
 
     TargetFolder {
         id: target
@@ -183,6 +198,10 @@ DialogWindow {
                 visible: dialog.isSingle
                 Layout.fillWidth: true
                 selectByMouse: true
+                // Left empty, the export keeps the picture's own name, which it shows.
+                placeholderText: dialog.isSingle ? dialog.ownName(dialog.files[0]) : ""
+                // Readable on the light field that has the keyboard and on the dark one.
+                placeholderTextColor: activeFocus ? "#666666" : "#9a9a9a"
                 validator: FilenameValidator {
                     baseFolder: target.path
                     allowSubfolders: false

@@ -125,6 +125,19 @@ DialogWindow {
         }
     }
 
+    // The keys of a dialog without a frame: Escape cancels, Return starts the import as
+    // the button does.
+    Shortcut {
+        sequences: ["Escape", "Ctrl+W"]
+        enabled: dialog.visible
+        onActivated: dialog.close()
+    }
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: dialog.visible && startButton.enabled
+        onActivated: dialog.confirmImport()
+    }
+
     TargetFolder {
         id: target
         path: dialog.folderPath
@@ -222,6 +235,7 @@ DialogWindow {
                 onClicked: dialog.close()
             }
             ItemRoundButton {
+                id: startButton
                 objectName: "startImport"
                 primary: true
                 text: dialog.askedSpace ? qsTr("import anyway") : qsTr("start import")

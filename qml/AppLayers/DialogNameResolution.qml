@@ -16,6 +16,8 @@ Dialog {
     title: qsTr("File error")
     modal: true
     anchors.centerIn: parent
+    // As wide as the question needs, never wider than the window; long names wrap.
+    width: Math.min(520, parent ? parent.width - 40 : 520)
 
     function folderName() {
         var path = folder.toString().replace(/\/+$/, "")
@@ -23,18 +25,23 @@ Dialog {
     }
 
     ColumnLayout {
+        width: dialog.availableWidth
         Label {
             text: qsTr("File exists")
             font.bold: true
         }
         Label {
             objectName: "detail"
+            Layout.fillWidth: true
+            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
             textFormat: Text.StyledText
             text: dialog.name + " " + qsTr("already exists in the") + " <a href=\"" + dialog.folder + "\">"
                   + dialog.folderName() + "</a> " + qsTr("folder.")
             onLinkActivated: Qt.openUrlExternally(link)
         }
         Label {
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
             text: qsTr("Do you want to replace the existing file?")
         }
         CheckBox {

@@ -75,6 +75,15 @@ DialogWindow {
             font.bold: true
             font.pixelSize: 18
         }
+        // An empty list tells how presets come.
+        Label {
+            objectName: "noPresets"
+            Layout.fillWidth: true
+            visible: list.count === 0
+            wrapMode: Text.Wrap
+            color: StyleConstants.dimText
+            text: qsTr("There are no presets yet. To make one, adjust a picture in the editor and choose \"create preset\"; the presets of a connected camera come with \"import presets\" on its tab.")
+        }
         ListView {
             id: list
             objectName: "presetList"

@@ -47,6 +47,14 @@ Window {
         requestActivate()
     }
 
+    // A dialog without a frame: Escape closes it, as "cancel" does (an open list of
+    // categories takes it first).
+    Shortcut {
+        sequences: ["Escape", "Ctrl+W"]
+        enabled: reportDialog.visible && !category.popup.visible
+        onActivated: reportDialog.close()
+    }
+
     // Closed, it hands the keyboard back to the window behind it, whose keys work again
     // at once (a desktop without a window manager would leave no window active).
     onVisibleChanged: {

@@ -797,7 +797,9 @@ ApplicationWindow {
         objectName: "notifications"
         anchors.horizontalCenter: parent.horizontalCenter
         anchors.bottom: parent.bottom
-        anchors.bottomMargin: 60
+        // Over the editor, above its bottom bar and filmstrip rather than over them.
+        anchors.bottomMargin: editorView !== null && editorView.bottomReserve !== undefined
+                              ? editorView.bottomReserve + 16 : 60
         width: Math.min(480, parent.width - 40)
         height: contentHeight
         z: 10

@@ -58,8 +58,11 @@ Item {
     }
 
     Text {
+        objectName: "cellWord"
         anchors.centerIn: frame
-        width: frame.width - 12
+        // Within the placeholder drawn for the file (square for a file that is no picture,
+        // in a cell laid out for a picture).
+        width: Math.max(Math.min(frame.width, image.width), 96) - 12
         horizontalAlignment: Text.AlignHCenter
         wrapMode: Text.WrapAtWordBoundaryOrAnywhere
         color: "#dfdfdf"

@@ -37,6 +37,9 @@ ColumnLayout {
     readonly property QtObject notifications: NotificationsManager
     function notify(text) { NotificationsManager.show(text) }
 
+    // The height the bottom bar and the filmstrip take at the page's bottom, which the
+    // window's notifications stay above.
+    readonly property real bottomReserve: bottomBar.height + filmstripFrame.height
     // What the window's menus call on the editor; can(name) tells whether it applies now.
     readonly property bool hasDepthEdits: imageEditor.hasDepthEdits
     function can(name) {
@@ -47,9 +50,13 @@ ColumnLayout {
             return false
         if (name === "clickToFocus" || name === "toggleFocalRegion")
             return imageEditor.hasDepth
-        if (["refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit", "resetDepthEdits"]
-                .indexOf(name) >= 0)
+        if (["refineEdge", "blendArea", "matchDepth", "undoDepthEdit", "redoDepthEdit"].indexOf(name) >= 0)
             return imageEditor.hasDepthTools
+        // A reset is offered while there is something to reset.
+        if (name === "resetDepthEdits")
+            return imageEditor.hasDepthTools && imageEditor.hasDepthEdits
+        if (name === "resetImageEdits")
+            return imageEditor.geometryEdits.hasEdits
         if (name === "pasteAdjustments")
             return copiedAdjustments !== null
         if (name === "revertToOriginal" || name === "resetAdjustments")
@@ -137,8 +144,15 @@ ColumnLayout {
             root.closed()
     }
 
+    // The page's keys, whichever of its controls was clicked last. Escape leaves the tool
+    // chosen, then the page (the canvas does the same when it has the keys).
     Keys.onPressed: {
-        if (event.key === Qt.Key_Delete || event.key === Qt.Key_Backspace) {
+        if (event.key === Qt.Key_Escape) {
+            if (imageEditor.editorMode !== ImageEdit.None)
+                imageEditor.editorMode = ImageEdit.None
+            else
+                leave()
+        } else if (event.key === Qt.Key_Delete || event.key === Qt.Key_Backspace) {
             confirmDelete()
         } else if (event.key === Qt.Key_PageUp || event.key === Qt.Key_Left) {
             openRow(currentRow - 1)
@@ -218,22 +232,29 @@ ColumnLayout {
             }
         }
 
-        ScrollView {
+        // A plain flickable, as on the right: a scroll view would take the arrow keys of
+        // a button clicked in it, and the filmstrip keys would stop working.
+        Rectangle {
             objectName: "toolbarPane"
             width: 240
             Layout.minimumWidth: 180
-            clip: true
-            background: Rectangle {
-                color: "#262626"
-            }
-            ViewToolbar {
-                id: toolbar
-                width: 232
-                imageEditor: root.imageEditor
-                geometryEdits: root.imageEditor.geometryEdits
-                matchTool: matchToolSelect.currentIndex
-                onNotify: root.notify(text)
-                onCreatePreset: root.createPreset()
+            color: "#262626"
+            Flickable {
+                id: toolbarFlicker
+                anchors.fill: parent
+                contentHeight: toolbar.implicitHeight
+                boundsBehavior: Flickable.StopAtBounds
+                clip: true
+                ScrollBar.vertical: ScrollBar {}
+                ViewToolbar {
+                    id: toolbar
+                    width: 232
+                    imageEditor: root.imageEditor
+                    geometryEdits: root.imageEditor.geometryEdits
+                    matchTool: matchToolSelect.currentIndex
+                    onNotify: root.notify(text)
+                    onCreatePreset: root.createPreset()
+                }
             }
         }
 
@@ -508,12 +529,14 @@ ColumnLayout {
             icon.color: "transparent"
             onClicked: root.leave()
         }
+        // The picture's name takes the room the actions leave, shortened in its middle.
         Label {
-            text: root.imageEditor.fileName
-            color: StyleConstants.mainText
-        }
-        Item {
+            objectName: "editorFileName"
             Layout.fillWidth: true
+            Layout.minimumWidth: 40
+            text: root.imageEditor.fileName
+            elide: Text.ElideMiddle
+            color: StyleConstants.mainText
         }
         Row {
             objectName: "faveRating"
@@ -581,6 +604,7 @@ ColumnLayout {
     }
 
     Rectangle {
+        id: filmstripFrame
         Layout.fillWidth: true
         Layout.preferredHeight: visible ? 96 : 0
         visible: root.gallery !== null && filmstripToggle.checked

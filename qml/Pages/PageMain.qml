@@ -82,17 +82,15 @@ FocusScope {
         id: tabs
         anchors.left: parent.left
         anchors.top: parent.top
-        TabButton {
+        ItemTabButton {
             objectName: "galleryTab"
-            width: implicitWidth
             text: qsTr("Gallery") + " (" + page.gallery.grossCount + ")"
         }
         Repeater {
             model: page.devices
-            delegate: TabButton {
+            delegate: ItemTabButton {
                 objectName: "deviceTab"
                 required property string name
-                width: implicitWidth
                 text: name
             }
         }
@@ -141,13 +139,13 @@ FocusScope {
                 TabBar {
                     id: kinds
                     visible: capture.videosModel.videosExists
-                    TabButton {
-                        width: implicitWidth
+                    ItemTabButton {
+                        compact: true
                         text: qsTr("pictures")
                     }
-                    TabButton {
+                    ItemTabButton {
                         objectName: "videosTab"
-                        width: implicitWidth
+                        compact: true
                         text: qsTr("videos")
                     }
                 }
@@ -186,8 +184,10 @@ FocusScope {
     // Room the window keeps at the right of the tab row for its own indicators.
     property real rightInset: 0
 
+    // What the gallery's selection is; a camera's tab tells its own.
     Text {
         objectName: "selectionSummary"
+        visible: page.galleryShown
         anchors.right: parent.right
         anchors.rightMargin: 10 + page.rightInset
         anchors.verticalCenter: tabs.verticalCenter
@@ -208,7 +208,9 @@ FocusScope {
         width: count > 0 ? 230 : 0
         clip: true
         spacing: 6
-        model: page.history ? page.history.sessions : []
+        // A plain array: a view takes no list of integers from C++ as its model (it showed
+        // no row at all).
+        model: page.history ? Array.prototype.slice.call(page.history.sessions) : []
 
         header: Text {
             width: recent.width
@@ -235,18 +237,31 @@ FocusScope {
                 width: parent.width - 16
                 Repeater {
                     model: entry.session
-                    delegate: Text {
+                    // The folder on a line of its own (a long one shortened in its
+                    // middle), then what of it was opened.
+                    delegate: Column {
                         required property url folder
                         required property var fileNames
                         required property bool fixedList
                         required property bool recursive
                         width: roots.width
-                        elide: Text.ElideMiddle
-                        color: "#dfdfdf"
-                        font.pixelSize: 12
-                        text: folder.toString().replace(/^file:\/\//, "")
-                            + (fixedList ? " (" + fileNames.length + ")" : "")
-                            + "\n" + (recursive ? qsTr("folder and subfolders") : qsTr("files"))
+                        Text {
+                            objectName: "recentRoot"
+                            width: parent.width
+                            elide: Text.ElideMiddle
+                            color: "#dfdfdf"
+                            font.pixelSize: 12
+                            text: Utils.urlToFilePath(folder)
+                        }
+                        Text {
+                            objectName: "recentKind"
+                            width: parent.width
+                            elide: Text.ElideRight
+                            color: "#9a9a9a"
+                            font.pixelSize: 11
+                            text: fixedList ? Utils.countText(fileNames.length, qsTr("file"), qsTr("files"))
+                                : recursive ? qsTr("folder and subfolders") : qsTr("folder")
+                        }
                     }
                 }
             }

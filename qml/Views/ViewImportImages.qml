@@ -347,14 +347,24 @@ ColumnLayout {
                         anchors.margins: 6
                         text: cell.imported ? qsTr("imported") : cell.queued ? qsTr("queued") : ""
                     }
-                    Text {
+                    // Imported before: a mark on a dark plate, read on any picture.
+                    Rectangle {
+                        objectName: "importedBefore"
                         anchors.right: parent.right
                         anchors.bottom: parent.bottom
                         anchors.margins: 6
                         visible: cell.hasBeen && !cell.imported
-                        text: "\u2713"
-                        color: StyleConstants.mainButton
-                        font.pixelSize: StyleConstants.fontSizeNormal
+                        width: beenMark.implicitWidth + 8
+                        height: beenMark.implicitHeight + 2
+                        radius: 3
+                        color: Qt.rgba(0, 0, 0, 0.85)
+                        Text {
+                            id: beenMark
+                            anchors.centerIn: parent
+                            text: "\u2713"
+                            color: StyleConstants.mainButton
+                            font.pixelSize: StyleConstants.fontSizeNormal
+                        }
                     }
                     MouseArea {
                         anchors.fill: parent

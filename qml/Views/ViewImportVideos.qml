@@ -263,14 +263,19 @@ ColumnLayout {
         Item {
             Layout.fillWidth: true
         }
+        // The order of the sort, said in words beside its arrow.
         ItemRoundButton {
-            text: view.invertSort ? "\u2193" : "\u2191"
+            objectName: "videoSortOrder"
+            text: view.invertSort ? "\u2193 " + qsTr("descending") : "\u2191 " + qsTr("ascending")
             onClicked: view.invertSort = !view.invertSort
         }
+        // What the videos are sorted by, in words (the fields are the view's own).
         ComboBox {
-            model: ["timestamp", "rating", "name", "size"]
-            currentIndex: Math.max(0, model.indexOf(view.sortByField))
-            onActivated: view.sortByField = model[index]
+            objectName: "videoSort"
+            readonly property var fields: ["timestamp", "rating", "name", "size"]
+            model: [qsTr("date"), qsTr("rating"), qsTr("name"), qsTr("size")]
+            currentIndex: Math.max(0, fields.indexOf(view.sortByField))
+            onActivated: view.sortByField = fields[index]
         }
         ItemLabel {
             objectName: "videoSelectionText"

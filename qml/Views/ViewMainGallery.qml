@@ -250,28 +250,115 @@ FocusScope {
         }
     }
 
-    // An empty gallery says how pictures come in.
+    // The folders and files open in the session (its rows), and whether a folder among
+    // them is open without its subfolders.
+    readonly property QtObject session: model ? model.source : null
+    Instantiator {
+        id: openRoots
+        model: gallery.session
+        delegate: QtObject {
+            required property url folder
+            required property var fileNames
+            required property bool recursive
+            required property bool fixedList
+            readonly property bool flatFolder: !recursive && !fixedList
+        }
+    }
+    // Whether the folders open that show nothing are gone from the disk (moved, renamed,
+    // unplugged), asked off the GUI thread once they are read: the questions awaited, and
+    // how many of the folders asked about were not found.
+    property var folderQuestions: []
+    property int foldersAsked: 0
+    property int foldersMissing: 0
+    readonly property bool foldersGone: foldersAsked > 0 && foldersMissing === foldersAsked
+    readonly property bool foldersChecked: foldersAsked === folderQuestions.length
+    function checkFolders() {
+        folderQuestions = []
+        foldersAsked = 0
+        foldersMissing = 0
+        if (!emptyHint.visible || !emptyHint.opened || emptyHint.reading)
+            return
+        var questions = []
+        for (var i = 0; i < openRoots.count; ++i) {
+            var root = openRoots.objectAt(i)
+            if (!root)
+                continue
+            // Files opened by name (or a folder missing when it was opened): their names.
+            if (root.fixedList) {
+                var names = Array.prototype.slice.call(root.fileNames || [])
+                if (names.length > 0)
+                    questions.push(Utils.askFilesExist(Utils.urlToFilePath(root.folder), names))
+                continue
+            }
+            var path = Utils.urlToFilePath(root.folder).replace(/\/+$/, "")
+            var cut = path.lastIndexOf("/")
+            if (cut < 0 || cut === path.length - 1)
+                continue
+            questions.push(Utils.askFilesExist(cut === 0 ? "/" : path.substring(0, cut), [path.substring(cut + 1)]))
+        }
+        folderQuestions = questions
+    }
+    Connections {
+        target: Utils
+        function onFilesExistKnown(question, existing) {
+            if (gallery.folderQuestions.indexOf(question) < 0)
+                return
+            gallery.foldersAsked++
+            if (existing.length === 0)
+                gallery.foldersMissing++
+        }
+    }
+    readonly property bool hasFlatFolder: {
+        for (var i = 0; i < openRoots.count; ++i) {
+            var root = openRoots.objectAt(i)
+            if (root && root.flatFolder)
+                return true
+        }
+        return false
+    }
+
+    // An empty gallery says how pictures come in; one with folders open that hold no
+    // pictures says so (and where their subfolders' pictures are), once they are read.
     Column {
+        id: emptyHint
         objectName: "emptyHint"
         anchors.centerIn: parent
         width: Math.min(parent.width - 40, 460)
         spacing: 10
         visible: gallery.count === 0 && (!gallery.model || gallery.model.grossCount === 0)
+        readonly property bool opened: openRoots.count > 0
+        readonly property bool reading: gallery.session !== null && gallery.session.reading
+        onVisibleChanged: gallery.checkFolders()
+        onOpenedChanged: gallery.checkFolders()
+        onReadingChanged: gallery.checkFolders()
         Text {
+            objectName: "emptyTitle"
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
             color: "#dfdfdf"
             font.pixelSize: 18
-            text: qsTr("No pictures open")
+            text: !parent.opened ? qsTr("No pictures open")
+                : parent.reading ? qsTr("Looking for pictures...")
+                : gallery.foldersGone ? qsTr("Not found")
+                : qsTr("No pictures here")
         }
         Text {
+            objectName: "emptyText"
             width: parent.width
             horizontalAlignment: Text.AlignHCenter
             wrapMode: Text.Wrap
             color: "#9a9a9a"
             font.pixelSize: 13
-            text: qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
+            visible: text !== ""
+            text: !parent.opened
+                ? qsTr("Open pictures with File > Open files... (Ctrl+O) or a whole folder with File > Open folder... (Shift+Ctrl+O), or drop them on this window.")
+                : parent.reading || !gallery.foldersChecked ? ""
+                : gallery.foldersGone
+                ? qsTr("What is open is not there any more: moved, renamed, or on a drive that was unplugged. Open it again from where it is now, or plug its drive in again.")
+                : gallery.hasFlatFolder
+                ? qsTr("The folder open holds no pictures of its own. The pictures of its subfolders are shown when \"Open every image in the folder and its subfolders\" is on in File > Preferences (Ctrl+,) and the folder is opened again.")
+                : qsTr("The folder open holds no pictures. Open another with File > Open folder... (Shift+Ctrl+O).")
         }
     }
 

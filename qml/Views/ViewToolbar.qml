@@ -215,6 +215,7 @@ ColumnLayout {
                 color: "#dfdfdf"
             }
             ToolButton {
+                objectName: "depthHelp"
                 icon.source: "qrc:/controls/images/help.png"
                 icon.color: "transparent"
                 onClicked: toolbar.openTutorial("depthEffect")
@@ -303,6 +304,7 @@ ColumnLayout {
 
     SectionTitle {
         id: presetsTitle
+        objectName: "presetsTitle"
         text: qsTr("PRESETS")
     }
     ColumnLayout {

@@ -226,8 +226,22 @@ private slots:
         // The window's frame and menu bar take their share of the screen.
         m_view->resize(size.width(), size.height() - 60);
         QTRY_COMPARE(root->width(), qreal(size.width()));
-        const QSet<QString> elided { "fileName" };
-        for (const char* step : { "as opened", "after a crop" }) {
+        const QSet<QString> elided { "editorFileName" };
+        // A picture with a long name, outside the session.
+        QVERIFY(QDir().mkpath(m_dir.filePath("elsewhere")));
+        const QString longName = ostra::test::PictureFiles::write(m_dir.filePath("elsewhere"),
+            QStringLiteral(
+                "IMG_20240601_the_whole_afternoon_at_the_harbour_with_the_boats_coming_in_and_out.vrx"),
+            ostra::test::PictureFiles::small(41));
+        QVERIFY(!longName.isEmpty());
+        const QString opened = root->property("location").toString();
+        for (const char* step : { "as opened", "after a crop", "with a long name" }) {
+            if (QByteArray(step) == "with a long name") {
+                QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+                root->setProperty("location", QUrl::fromLocalFile(longName).toString());
+                QVERIFY(QTest::qWaitFor(
+                    [&] { return canvas->captureKnown() && canvas->filePath() == longName; }, 60000));
+            }
             if (QByteArray(step) == "after a crop") {
                 // A square crop, chosen and applied as the user does it.
                 canvas->setEditorMode(ImageEdit::Crop);
@@ -240,7 +254,9 @@ private slots:
             const QStringList faults = ostra::test::readabilityFaults(m_view.get(), elided);
             QVERIFY2(faults.isEmpty(), qPrintable(QStringLiteral("%1: ").arg(step) + faults.join("\n")));
         }
-        QVERIFY(QMetaObject::invokeMethod(canvas, "resetGeometry"));
+        root->setProperty("location", opened);
+        QVERIFY(
+            QTest::qWaitFor([&] { return canvas->captureKnown() && canvas->location() == opened; }, 60000));
         m_view->resize(1400, 900);
         QTRY_COMPARE(tuning->height(), tuningHeight);
     }
@@ -524,6 +540,64 @@ private slots:
                     && canvas->imageQuality() >= ImageEditItem::Preview;
             },
             60000));
+    }
+
+    // A control of the page's columns clicked with the mouse (a depth tool chosen and left,
+    // a quarter turn and back, a section folded and opened) leaves the page's keys working:
+    // Right and Left move along the filmstrip, Escape leaves.
+    void keysReachThePageAfterAClick_data()
+    {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::newRow("depth tool") << QStringList { "focusAdjust", "focusAdjust" };
+        QTest::newRow("depth help") << QStringList { "depthHelp" };
+        QTest::newRow("section title") << QStringList { "presetsTitle", "presetsTitle" };
+        QTest::newRow("quarter turn") << QStringList { "rotate_right", "rotate_left" };
+        QTest::newRow("histogram view") << QStringList { "comboBoxHistogram", "comboBoxHistogram" };
+    }
+
+    void keysReachThePageAfterAClick()
+    {
+        QFETCH(QStringList, clicks);
+        QQuickItem* root = m_view->rootObject();
+        auto* canvas = root->property("imageEditor").value<ImageEditItem*>();
+        QVERIFY(canvas);
+        const auto shows = [&](int row) {
+            return QTest::qWaitFor(
+                [&] {
+                    return canvas->captureKnown() && canvas->location() == m_gallery.urlAt(row).toString()
+                        && canvas->imageQuality() >= ImageEditItem::Preview && canvas->hasDepth();
+                },
+                60000);
+        };
+        root->setProperty("location", m_gallery.urlAt(1).toString());
+        QVERIFY(shows(1));
+        // No first-use tutorial covers the page.
+        m_settings.displayNow(AppSettings::FTU_FocusPoint);
+        QObject* tutorial = root->findChild<QObject*>(QStringLiteral("tutorial"));
+        QVERIFY(tutorial);
+        findItem(root, "tuningPanelFlicker")->setProperty("contentY", 0);
+        QVERIFY(ostra::test::activateWindow(m_view.get()));
+        for (const QString& name : clicks) {
+            QQuickItem* control = findItem(root, name);
+            QVERIFY2(control && control->isVisible() && control->isEnabled(), qPrintable(name));
+            QVERIFY(clickItem(control, 0.3));
+            // A tutorial the click opened is closed as a user does.
+            if (tutorial->property("visible").toBool()) {
+                QTest::keyClick(m_view.get(), Qt::Key_Escape);
+                QTRY_VERIFY(!tutorial->property("visible").toBool());
+            }
+        }
+        QCOMPARE(canvas->editorMode(), ImageEdit::None);
+        // The pointer leaves the control (whose tooltip Escape would close first).
+        QTest::mouseMove(m_view.get(), canvas->mapToScene(QPointF(canvas->width() / 2, 10)).toPoint());
+        QTRY_VERIFY(!findItem(root, clicks.last())->property("hovered").toBool());
+        QSignalSpy closed(root, SIGNAL(closed()));
+        QTest::keyClick(m_view.get(), Qt::Key_Right);
+        QVERIFY(shows(2));
+        QTest::keyClick(m_view.get(), Qt::Key_Left);
+        QVERIFY(shows(1));
+        QTest::keyClick(m_view.get(), Qt::Key_Escape);
+        QCOMPARE(closed.count(), 1);
     }
 
     void editsAndNavigates()

@@ -20,6 +20,7 @@
 #include "pipeline/ticketsrecord.h"
 #include "support/picturefiles.h"
 #include "support/presetfiles.h"
+#include "support/quickitems.h"
 #include "support/screenchecks.h"
 #include "support/testenvironment.h"
 
@@ -45,6 +46,26 @@ public:
         if (!content || !content->parentItem())
             return { QStringLiteral("no popup") };
         return ostra::test::readabilityFaults(content->window(), {}, 4.5, content->parentItem());
+    }
+    // A key pressed and released in a dialog that is a window of its own, as a user does
+    // once it has the keyboard; false when it could not be made the active window. A
+    // dialog closed just before hands the keyboard back to its owner a little later: the
+    // dialog must still be the active window a moment after it became it.
+    Q_INVOKABLE bool keyClick(QObject* window, int key) const
+    {
+        auto* target = qobject_cast<QQuickWindow*>(window);
+        if (!target)
+            return false;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (!ostra::test::activateWindow(target))
+                continue;
+            QTest::qWait(100);
+            if (QGuiApplication::focusWindow() == target) {
+                QTest::keyClick(target, Qt::Key(key));
+                return true;
+            }
+        }
+        return false;
     }
 };
 

@@ -240,6 +240,25 @@ private slots:
         QTRY_VERIFY(clickItem(itemsNamed(m_page, "videosTab").value(0)));
         QQuickItem* videos = findItem(m_page, "videosView");
         QTRY_COMPARE(itemsNamed(videos, "videoCell").size(), 2);
+        // The sort is chosen in words, and the choice sorts the view.
+        QQuickItem* sortBox = findItem(videos, "videoSort");
+        QVERIFY(sortBox);
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("date"));
+        QVERIFY(sortBox->setProperty("currentIndex", 3));
+        QVERIFY(QMetaObject::invokeMethod(sortBox, "activated", Q_ARG(int, 3)));
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("size"));
+        QCOMPARE(videos->property("sortByField").toString(), QStringLiteral("size"));
+        videos->setProperty("sortByField", QStringLiteral("timestamp"));
+        QCOMPARE(sortBox->property("displayText").toString(), QStringLiteral("date"));
+        // The order is said, and a click turns it round.
+        QQuickItem* order = findItem(videos, "videoSortOrder");
+        QVERIFY(order);
+        QVERIFY(order->property("text").toString().endsWith(QStringLiteral("ascending")));
+        QVERIFY(clickItem(order));
+        QVERIFY(videos->property("invertSort").toBool());
+        QVERIFY(order->property("text").toString().endsWith(QStringLiteral("descending")));
+        QVERIFY(clickItem(order));
+        QVERIFY(!videos->property("invertSort").toBool());
         const QString videoFolder = m_dir.filePath("videos");
         QVERIFY(ostra::test::writeTreeFile(videoFolder + "/VID_0001.mp4", "kept"));
         m_settings->setImportVideoFolder(videoFolder);

@@ -12,10 +12,12 @@
 #include <QDir>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <functional>
 
 #include "support/picturefiles.h"
 #include "support/pixelchecks.h"
@@ -146,6 +148,33 @@ private slots:
         QVERIFY(stars && stars->objectName() == QLatin1String("ratingStars"));
         const bool picture = !invalid && !incompatible;
         QCOMPARE(stars->isVisible(), picture);
+        // A file that is no picture has no size: its word stays within the square drawn
+        // for it, however long its name and reason.
+        if (invalid) {
+            cell->setProperty("realWidth", 0);
+            cell->setProperty("realHeight", 0);
+            cell->setProperty(
+                "location", QStringLiteral("file:///card/IMG_9999 damaged during the copy.vrx"));
+            cell->setProperty("problem", QStringLiteral("Unreadable VRX file: not a VRX file"));
+            QQuickItem* word = nullptr;
+            QQuickItem* image = nullptr;
+            for (QQuickItem* item : itemsUnder<QQuickItem>(cell)) {
+                if (item->objectName() == QLatin1String("cellWord"))
+                    word = item;
+                if (item->objectName() == QLatin1String("galleryImage"))
+                    image = item;
+            }
+            QVERIFY(word && image);
+            QTRY_VERIFY(word->property("text").toString().contains("not a VRX file"));
+            const QRectF wordBox = word->mapRectToScene(QRectF(0, 0, word->width(), word->height()));
+            const QRectF imageBox = image->mapRectToScene(QRectF(0, 0, image->width(), image->height()));
+            QVERIFY2(wordBox.left() >= imageBox.left() && wordBox.right() <= imageBox.right(),
+                qPrintable(QStringLiteral("%1-%2 in %3-%4")
+                               .arg(wordBox.left())
+                               .arg(wordBox.right())
+                               .arg(imageBox.left())
+                               .arg(imageBox.right())));
+        }
         // A click where the fourth star is (or would be).
         QTest::mouseClick(&view, Qt::LeftButton, {},
             stars->mapToScene(QPointF(stars->width() * 0.7, stars->height() / 2)).toPoint());
@@ -553,6 +582,188 @@ private slots:
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
         QTest::keyClick(&view, Qt::Key_Return);
         QTRY_VERIFY(!failure->property("visible").toBool());
+    }
+
+    // A folder open that shows no pictures says so once it is read, and where pictures of
+    // its subfolders are: opened without its subfolders, the preference that takes them
+    // is named; an empty folder is called empty; with its subfolders, the pictures show.
+    void emptyFolderSaysWhy_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("recursive");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("textPart");
+        QTest::newRow("pictures in a subfolder") << "card" << false << "No pictures here"
+                                                 << "Preferences";
+        QTest::newRow("empty folder") << "empty" << true << "No pictures here"
+                                      << "holds no pictures.";
+        QTest::newRow("subfolders read") << "card" << true << ""
+                                         << "";
+        QTest::newRow("folder gone") << "gone" << false << "Not found"
+                                     << "not there any more";
+        QTest::newRow("folder missing when opened") << "never made" << false << "Not found"
+                                                    << "not there any more";
+    }
+
+    void emptyFolderSaysWhy()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, recursive);
+        QFETCH(QString, title);
+        QFETCH(QString, textPart);
+        QVERIFY(QDir().mkpath(m_dir.filePath("card/DCIM/100Z40")));
+        QVERIFY(QDir().mkpath(m_dir.filePath("empty")));
+        QVERIFY(QDir().mkpath(m_dir.filePath("gone")));
+        if (!QFile::exists(m_dir.filePath("gone/IMG_0002.vrx"))) {
+            QVERIFY(!ostra::test::PictureFiles::write(
+                m_dir.filePath("gone"), "IMG_0002.vrx", ostra::test::PictureFiles::small(6))
+                         .isEmpty());
+        }
+        const QString inside = m_dir.filePath("card/DCIM/100Z40/IMG_0001.vrx");
+        if (!QFile::exists(inside)) {
+            QVERIFY(!ostra::test::PictureFiles::write(
+                m_dir.filePath("card/DCIM/100Z40"), "IMG_0001.vrx", ostra::test::PictureFiles::small(5))
+                         .isEmpty());
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("timestamp"));
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(1280, 740);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QQuickItem* hint = ostra::test::findItem(root, "emptyHint");
+        QQuickItem* heading = ostra::test::findItem(root, "emptyTitle");
+        QQuickItem* text = ostra::test::findItem(root, "emptyText");
+        QVERIFY(hint && heading && text);
+        QCOMPARE(heading->property("text").toString(), QStringLiteral("No pictures open"));
+        QSignalSpy settled(&session, &Session::settled);
+        session.offer(QUrl::fromLocalFile(m_dir.filePath(folder)), recursive);
+        QTRY_VERIFY_WITH_TIMEOUT(settled.count() > 0 && !session.isReading(), 20000);
+        if (title.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+            QVERIFY(!hint->isVisible());
+            return;
+        }
+        // A folder whose pictures were shown goes away (renamed): its pictures leave, and
+        // the hint says the folder is not there, not that it is empty.
+        const QString away = m_dir.filePath("gone, renamed");
+        const auto putBack = qScopeGuard([&] {
+            if (QFileInfo::exists(away))
+                QDir().rename(away, m_dir.filePath(folder));
+        });
+        if (folder == QLatin1String("gone")) {
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+            QVERIFY(QDir().rename(m_dir.filePath(folder), away));
+            QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 0, 20000);
+        }
+        QTRY_COMPARE(heading->property("text").toString(), title);
+        QVERIFY(hint->isVisible());
+        QTRY_VERIFY2(text->property("text").toString().contains(textPart),
+            qPrintable(text->property("text").toString()));
+        QTest::qWait(50); // a frame
+        const QStringList faults = ostra::test::readabilityFaults(&view);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+    }
+
+    // A folder with a long path, the gallery sorted by folder: its header names it shortened
+    // in the middle, never under the header's buttons, and reads whole at the window sizes
+    // people use.
+    void longFolderHeaderStaysClearOfItsButtons_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x740") << QSize(1280, 740);
+        QTest::newRow("1920x1020") << QSize(1920, 1020);
+    }
+
+    void longFolderHeaderStaysClearOfItsButtons()
+    {
+        QFETCH(QSize, size);
+        QString folder = m_dir.path();
+        for (const char* part : { "Holidays 2024 - the long trip through the northern islands and fjords",
+                 "Day one, arrival at the harbour in the rain and the walk to the old lighthouse",
+                 "Second card, pictures of the boats and of the market by the water" })
+            folder += QLatin1Char('/') + QLatin1String(part);
+        QVERIFY(QDir().mkpath(folder));
+        if (!QFile::exists(folder + "/far.vrx")) {
+            QVERIFY(!ostra::test::PictureFiles::write(folder, "far.vrx", ostra::test::PictureFiles::small(77))
+                         .isEmpty());
+        }
+        ImageLocator locator(2, nullptr);
+        Session session;
+        session.setResolver(&locator);
+        ActiveSession gallery;
+        gallery.setResolver(&locator);
+        gallery.setSortField(QStringLiteral("filePath"));
+        gallery.setSource(&session);
+        QQuickView view;
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(size);
+        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        QCOMPARE(view.status(), QQuickView::Ready);
+        QQuickItem* root = view.rootObject();
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        session.offer(QUrl::fromLocalFile(folder), false);
+        QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
+        // The header shown: the folder's parents head no section of their own.
+        const std::function<QQuickItem*(QQuickItem*)> shownTitle = [&](QQuickItem* item) -> QQuickItem* {
+            if (item->objectName() == QLatin1String("sectionTitle") && item->isVisible())
+                return item;
+            for (QQuickItem* child : item->childItems()) {
+                if (QQuickItem* found = shownTitle(child))
+                    return found;
+            }
+            return nullptr;
+        };
+        QQuickItem* title = nullptr;
+        QTRY_VERIFY((title = shownTitle(root)) != nullptr);
+        QTest::qWait(50); // a frame
+        QVERIFY(title->property("text").toString().endsWith("by the water"));
+        const QRectF titleBox = title->mapRectToScene(QRectF(0, 0, title->width(), title->height()));
+        QQuickItem* header = title->parentItem();
+        while (header && !header->inherits("QQuickRectangle"))
+            header = header->parentItem();
+        QVERIFY(header);
+        int neighbours = 0;
+        QStringList covered;
+        std::function<void(QQuickItem*)> visit = [&](QQuickItem* item) {
+            for (QQuickItem* child : item->childItems()) {
+                if (!child->isVisible())
+                    continue;
+                if (child->objectName() == QLatin1String("sectionButton")
+                    || child->objectName() == QLatin1String("sectionSubtitle")) {
+                    ++neighbours;
+                    const QRectF box = child->mapRectToScene(QRectF(0, 0, child->width(), child->height()));
+                    if (box.intersects(titleBox))
+                        covered << child->property("text").toString();
+                }
+                visit(child);
+            }
+        };
+        visit(header);
+        QVERIFY(neighbours >= 4); // the count, select, deselect, collapse
+        QVERIFY2(covered.isEmpty(), qPrintable(covered.join(", ")));
+        QStringList faults = ostra::test::readabilityFaults(&view, { QStringLiteral("sectionTitle") });
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // Titles that fit (the year, month and day of the picture) are shown whole.
+        gallery.setSortField(QStringLiteral("timestamp"));
+        QTRY_VERIFY((title = shownTitle(root)) != nullptr);
+        QTest::qWait(50); // a frame
+        faults = ostra::test::readabilityFaults(&view);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
     }
 };
 

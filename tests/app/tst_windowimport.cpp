@@ -11,9 +11,11 @@
 #include "core/appsettings.h"
 #include "engine/imagelocator.h"
 #include "engine/metahistory.h"
+#include "library/activesession.h"
 #include "pipeline/recipebatch.h"
 #include "platform/folderdevice.h"
 #include "support/quickitems.h"
+#include "support/screenchecks.h"
 #include "support/testenvironment.h"
 #include "tools/vrxgen/cameratree.h"
 
@@ -49,6 +51,9 @@ class TestWindowImport : public QObject
     }
 
 private slots:
+    // The controls as the application draws them, for every window of the program.
+    void initTestCase() { ostra::test::useApplicationStyle(); }
+
     void importThroughTheWindow()
     {
         ostra::registerMetaTypes();
@@ -119,6 +124,74 @@ private slots:
         for (const std::string& image : tree.imageUuids)
             QTRY_VERIFY(marks->hasBeen(camera, QUuid(QString::fromStdString(image))));
         QVERIFY(!history->get({ camera, QDateTime() }).isEmpty());
+    }
+
+    // The camera's tab at the window sizes people use: every tab title readable, the
+    // current one or not (the gallery's among them), the pictures and videos tabs of the
+    // bar whole inside the window, and the count of the gallery's selection, which is not
+    // what the camera's tab chooses, not shown over it.
+    void cameraTabReadableAtWindowSizes_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void cameraTabReadableAtWindowSizes()
+    {
+        QFETCH(QSize, size);
+        ostra::registerMetaTypes();
+        ostra::registerQmlTypes();
+        QTemporaryDir dir;
+        vrxgen::TreeOptions options;
+        options.pictures = 2;
+        vrxgen::TreeInfo tree;
+        QVERIFY(vrxgen::makeCameraTree(dir.filePath("camera").toStdString(), options, &tree));
+        qputenv("OSTRA_DEMO_CAMERA", QFile::encodeName(dir.filePath("camera")));
+        AppSettings settings;
+        ImportServices imports(dir.filePath("recipes.db"), demoCameraManager(nullptr));
+        QQmlApplicationEngine engine;
+        imports.expose(engine.rootContext());
+        QQuickWindow* window = ostra::test::loadMainWindow(engine, {}, ImageLocator::kGlBgra);
+        QVERIFY(window);
+        imports.start();
+        window->resize(size);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        const auto named
+            = [&](const QString& name) { return ostra::test::findItem(window->contentItem(), name); };
+
+        // A picture of the gallery chosen (the camera's pictures opened where they are).
+        QVERIFY(QMetaObject::invokeMethod(window, "offerLocations",
+            Q_ARG(QVariant,
+                QVariant::fromValue(
+                    QVariantList { QUrl::fromLocalFile(QString::fromStdString(tree.pictureRoot)) })),
+            Q_ARG(QVariant, false)));
+        auto* gallery = window->findChild<ActiveSession*>();
+        QVERIFY(gallery);
+        QTRY_VERIFY_WITH_TIMEOUT(gallery->rowCount() == int(tree.pictures.size()), 30000);
+        QVERIFY(QMetaObject::invokeMethod(window, "selectAll"));
+        QQuickItem* summary = named("selectionSummary");
+        QVERIFY(summary);
+        QTRY_VERIFY(summary->isVisible() && summary->property("text").toString().startsWith("2 selected"));
+
+        QTRY_VERIFY(named("deviceTab"));
+        QVERIFY(ostra::test::clickItem(named("deviceTab")));
+        QQuickItem* videos = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((videos = named("videosTab")) && videos->isVisible(), 30000);
+        QTRY_COMPARE(window->contentItem()->width(), qreal(size.width()));
+        QTest::qWait(200); // a frame at the new size
+        QVERIFY(!summary->isVisible());
+        QStringList faults = ostra::test::readabilityFaults(window);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // The videos, and the tab they came from is still read.
+        QVERIFY(ostra::test::clickItem(videos));
+        QTRY_VERIFY(named("videosView")->isVisible());
+        QTest::qWait(200);
+        faults = ostra::test::readabilityFaults(window);
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // Back on the gallery, its selection is told again.
+        QVERIFY(ostra::test::clickItem(named("galleryTab")));
+        QTRY_VERIFY(summary->isVisible());
     }
 };
 

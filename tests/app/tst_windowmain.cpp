@@ -9,6 +9,7 @@
 #include "app/windowframe.h"
 #include "core/appsettings.h"
 #include "core/progresshandler.h"
+#include "display/geometryedits.h"
 #include "display/imageedititem.h"
 #include "engine/export.h"
 #include "engine/fileperm.h"
@@ -35,6 +36,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -193,7 +195,8 @@ private slots:
         m_window->resize(size);
         QTRY_COMPARE(m_window->contentItem()->width(), qreal(size.width()));
         QTest::qWait(100); // a frame at the new size
-        QStringList faults = ostra::test::readabilityFaults(m_window);
+        // The folders of the recent sessions are shortened in their middle when long.
+        QStringList faults = ostra::test::readabilityFaults(m_window, { QStringLiteral("recentRoot") });
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
         // What the selection is stays clear of the import ring beside it.
         QVERIFY(QMetaObject::invokeMethod(m_window, "selectAll"));
@@ -366,6 +369,36 @@ private slots:
         const double fitted = canvas->zoomLogLevel();
         QVERIFY(m_frame->triggerCommand(commandOf("Zoom in")));
         QCOMPARE(canvas->zoomLogLevel(), fitted + 1);
+        // A note shown over the editor stays clear of its bottom bar and filmstrip.
+        QQmlExpression note(qmlContext(m_window), m_window,
+            QStringLiteral("NotificationsManager.show(\"A note over the editor\")"));
+        note.evaluate();
+        QVERIFY(!note.hasError());
+        // Where the note ends (its delegate may be made again meanwhile); -1 without one.
+        const auto noteBottom = [&] {
+            QQuickItem* shown = findItem(named("notifications"), "notificationText");
+            return shown ? shown->mapToScene(QPointF(0, shown->height())).y() : -1.0;
+        };
+        QTRY_VERIFY(noteBottom() > 0);
+        for (const char* below : { "backButton", "filmstrip" }) {
+            QQuickItem* item = named(below);
+            QVERIFY2(item && item->isVisible(), below);
+            const qreal top = item->mapToScene(QPointF(0, 0)).y();
+            const qreal bottom = noteBottom();
+            QVERIFY2(bottom > 0 && bottom <= top,
+                qPrintable(QStringLiteral("%1: %2 over %3").arg(below).arg(bottom).arg(top)));
+        }
+        // The resets are offered only while there is something to reset: a quarter turn
+        // makes "Reset image edits" available, and the reset from the menu greys it again.
+        QTRY_VERIFY_WITH_TIMEOUT(enabled("Copy Adjustments"), 20000);
+        QVERIFY(!canvas->hasDepthEdits());
+        QVERIFY(!enabled("Reset depth edits"));
+        QVERIFY(!enabled("Reset image edits"));
+        canvas->geometryEdits()->rotateRight();
+        QTRY_VERIFY(enabled("Reset image edits"));
+        QVERIFY(m_frame->triggerCommand(commandOf("Reset image edits")));
+        QTRY_VERIFY(!canvas->geometryEdits()->hasEdits());
+        QTRY_VERIFY(!enabled("Reset image edits"));
 
         m_window->setProperty("editorLocation", QString());
         for (const QString& title : editorOnly)
@@ -617,6 +650,43 @@ private slots:
 
     // Deleting from the gallery says what goes and where: pictures on this computer go to
     // the trash, from where they can be restored. Return confirms.
+    // The sessions opened before are listed beside the gallery, readable, and a click on
+    // one opens it again.
+    void recentSessionsReopen()
+    {
+        showFolder();
+        const QString other = m_dir.filePath("another day, at the lake, with the whole family and the boat");
+        QVERIFY(QDir().mkpath(other));
+        if (!QFile::exists(other + "/Q0.vrx"))
+            QVERIFY(!PictureFiles::write(other, QStringLiteral("Q0.vrx"), PictureFiles::small(60)).isEmpty());
+        open(other);
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 1, 20000);
+        QQuickItem* recent = named("recentSessions");
+        QVERIFY(recent);
+        QTRY_VERIFY(recent->isVisible() && recent->property("count").toInt() >= 1);
+        QTest::qWait(100); // a frame
+        const QStringList faults = ostra::test::readabilityFaults(m_window, { QStringLiteral("recentRoot") });
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+        // A long folder is shortened within its entry, never drawn past it.
+        std::function<void(QQuickItem*)> within = [&](QQuickItem* item) {
+            for (QQuickItem* child : item->childItems()) {
+                if (child->objectName() == QLatin1String("recentRoot") && child->isVisible()) {
+                    QVERIFY2(child->property("contentWidth").toDouble() <= child->width() + 1,
+                        qPrintable(child->property("text").toString()));
+                }
+                within(child);
+            }
+        };
+        within(recent);
+        // The newest earlier session comes first: the day of three pictures.
+        QQuickItem* entry = findItem(recent, "recentRoot");
+        QVERIFY(entry);
+        QVERIFY2(entry->property("text").toString().startsWith(m_folder),
+            qPrintable(entry->property("text").toString()));
+        QVERIFY(clickItem(entry));
+        QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 3, 20000);
+    }
+
     void deleteSaysWhereThePicturesGo()
     {
         openWindow();

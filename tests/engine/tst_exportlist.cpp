@@ -1,5 +1,6 @@
 #include "support/testmain.h"
 
+#include "engine/fileperm.h"
 #include "engine/imagelocator.h"
 #include "engine/imageproperties.h"
 #include "engine/statefile.h"
@@ -188,6 +189,30 @@ private slots:
         QVERIFY(exportsDone(locator));
         QVERIFY(watchdog.end());
         QCOMPARE(filesIn(folder("src/out")), QStringList({ "A.jpg" }));
+    }
+
+    // An export the user stops is not told as a failure: the picture it was taking when
+    // stopped (held by another writer meanwhile) leaves no file and no failure, and its
+    // progress closes.
+    void stoppedExportIsNoFailure()
+    {
+        const QString a = picture(folder("stop"), QStringLiteral("S.vrx"), 1, 1);
+        ImageLocator locator(2, nullptr);
+        locator.setBackgroundProcessing(false);
+        QSignalSpy failed(&locator, &ImageLocator::exportFailed);
+        FileToken held = locator.filePerm()->tryAcquireFileSemaphore(a, FilePerm::kExclusive, 5000);
+        QVERIFY(held);
+        exportJpeg(locator, a, folder("stop/out"));
+        // The worker has taken the request and waits for the picture.
+        QTRY_VERIFY_WITH_TIMEOUT(locator.exportListsPending() == 0
+                && locator.exportQueue()->pendingCount() == 0 && !locator.exportQueue()->isIdle(),
+            20000);
+        locator.cancelExport();
+        held.reset();
+        QVERIFY(exportsDone(locator));
+        QCoreApplication::processEvents();
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(filesIn(folder("stop/out")), QStringList());
     }
 
     // A failed export leaves no file, tells which one failed, and closes its progress.

@@ -498,8 +498,12 @@ private slots:
             proceed.acquire();
         });
         QStringList failed;
+        QList<bool> cancelled;
         connect(&queue, &ExportQueue::notifyExportFailed, this,
-            [&](const QString& path, const QString&) { failed << path; });
+            [&](const QString& path, const QString&, bool byAbort) {
+                failed << path;
+                cancelled << byAbort;
+            });
         const QString path = out("cancelled-early.jpg");
         QVERIFY(queue.enqueue(QUrl::fromLocalFile(m_a), sourceOf(m_a), 0, path,
             Size { Export::Literal, 0, QSize(320, 240) }, 0));
@@ -513,6 +517,8 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(!QFileInfo::exists(path));
         QCOMPARE(failed, QStringList { path });
+        // Told as stopped, not as a fault of the picture or the disk.
+        QCOMPARE(cancelled, QList<bool> { true });
         QVERIFY(queue.isIdle());
     }
 

@@ -17,6 +17,52 @@ TestCase {
         locator: service
     }
 
+    // The keys of the dialog, which has no frame: Return exports as the button does (and
+    // does nothing while the name cannot be used), Escape closes without exporting.
+    function test_keys_data() {
+        return [
+            { tag: "return", key: Qt.Key_Return, name: "", written: ["IMG.7.jpg"] },
+            { tag: "enter with a name", key: Qt.Key_Enter, name: "kept", written: ["kept.jpg"] },
+            { tag: "escape", key: Qt.Key_Escape, name: "", written: [] },
+            { tag: "return with an unusable name", key: Qt.Key_Return, name: "..", written: [] }
+        ]
+    }
+    function test_keys(data) {
+        var folder = exportFixture.folder("keys " + data.tag)
+        dialog.folder = folder
+        dialog.formatIndex = 0
+        dialog.openFor([exportFixture.first], "")
+        tryVerify(function() { return dialog.visible })
+        findChild(dialog, "fileName").text = data.name
+        // An empty name shows the one the export keeps.
+        compare(findChild(dialog, "fileName").placeholderText, "IMG.7")
+        if (data.name === "") {
+            // Read with the keyboard in the field (drawn light) and elsewhere (dark).
+            findChild(dialog, "fileName").forceActiveFocus()
+            waitForRendering(dialog.contentItem)
+            compare(screenChecks.faults(dialog, ["folderPath"]), [])
+            findChild(dialog, "format").forceActiveFocus()
+            waitForRendering(dialog.contentItem)
+            compare(screenChecks.faults(dialog, ["folderPath"]), [])
+        }
+        verify(screenChecks.keyClick(dialog, data.key))
+        if (data.written.length > 0) {
+            tryVerify(function() { return !dialog.visible })
+            tryVerify(function() { return exportFixture.written(folder).length === data.written.length }, 60000)
+            compare(exportFixture.written(folder), data.written)
+            tryVerify(function() { return !dialog.exporting }, 60000)
+        } else if (data.key === Qt.Key_Escape) {
+            tryVerify(function() { return !dialog.visible })
+        } else {
+            wait(200)
+            verify(dialog.visible)
+            verify(!dialog.exporting)
+            dialog.close()
+        }
+        compare(exportFixture.written(folder), data.written)
+        dialog.folder = ""
+    }
+
     // Several pictures keep their own names, told apart when they are the same.
     function test_several() {
         var folder = exportFixture.folder("several")

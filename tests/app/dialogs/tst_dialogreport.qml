@@ -16,6 +16,14 @@ TestCase {
         tryVerify(function() { return dialog.visible })
     }
 
+    // The dialog has no frame: Escape closes it, as "cancel" does, and sends nothing.
+    function test_escapeCloses() {
+        findChild(dialog, "summary").text = "left unsent"
+        verify(screenChecks.keyClick(dialog, Qt.Key_Escape))
+        tryVerify(function() { return !dialog.visible })
+        verify(!dialog.feedbackUploaded)
+    }
+
     function test_email_data() {
         return [
             { tag: "address", text: "jane.doe+ostra@mail.example.org", acceptable: true },

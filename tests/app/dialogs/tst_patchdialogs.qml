@@ -133,15 +133,23 @@ TestCase {
             { tag: "copy adjustments", type: DialogPatch.Copy },
             { tag: "create preset", type: DialogPatch.Preset },
             { tag: "reset adjustments", type: DialogPatch.Reset },
-            { tag: "manage presets", type: -1 }
+            { tag: "manage presets", type: -1 },
+            { tag: "manage no presets", type: -2 }
         ]
     }
     function test_readable(data) {
         var shown = data.type < 0 ? presetsDialog : patchDialog
-        if (data.type < 0) {
+        if (data.type === -1) {
             verify(presetFixture.drop("a.qpf", "warm evening light"))
             presetsDialog.openDialog()
             tryVerify(function() { return rows().length === 1 })
+            verify(!presetsChild("noPresets").visible)
+        } else if (data.type === -2) {
+            // An empty list says how presets are made instead of showing nothing.
+            presetsDialog.openDialog()
+            compare(rows().length, 0)
+            verify(presetsChild("noPresets").visible)
+            verify(presetsChild("noPresets").text.indexOf("create preset") >= 0)
         } else {
             patchDialog.open(data.type, props)
             tryVerify(function() { return tone("vibrance").y > 0 })

@@ -82,6 +82,28 @@ TestCase {
         importDialog.close()
     }
 
+    // The import dialog has no frame: Escape closes it without importing, Return starts
+    // the import as the button does.
+    function test_importKeys_data() {
+        return [
+            { tag: "escape", key: Qt.Key_Escape, started: 0 },
+            { tag: "return", key: Qt.Key_Return, started: 1 },
+            { tag: "enter", key: Qt.Key_Enter, started: 1 }
+        ]
+    }
+    function test_importKeys(data) {
+        tryVerify(function() { return testVolumes.ready })
+        importStarted.clear()
+        importDialog.folderPath = routerFixture.folder().toString().replace("file://", "") + "/keys"
+        importDialog.openFor(1)
+        tryVerify(function() { return importDialog.visible && importDialog.spaceFree > 0 })
+        verify(screenChecks.keyClick(importDialog, data.key))
+        if (data.started > 0)
+            tryCompare(importStarted, "count", data.started)
+        tryVerify(function() { return !importDialog.visible })
+        compare(importStarted.count, data.started)
+    }
+
     // Whether the folder may be written is read off the GUI thread: the red note shows once
     // the answer for the folder chosen is in, and an answer for a folder chosen before does
     // not stand.
@@ -228,13 +250,23 @@ TestCase {
         verify(!dialog.visible)
     }
 
-    function test_nameResolution() {
-        names.name = "a.vrx"
-        names.folder = "file:///lib/import"
+    // The question names the file and its folder and reads whole within the window, even
+    // for a long name and folder (wrapped, never wider than the window).
+    function test_nameResolution_data() {
+        return [
+            { tag: "short", name: "a.vrx", folder: "import" },
+            { tag: "long", name: "VID_20240601_the_whole_afternoon_at_the_harbour_with_the_boats_coming_in_and_going_out_again.mp4",
+              folder: "Holidays 2024 the long trip through the northern islands and fjords, day one" }
+        ]
+    }
+    function test_nameResolution(data) {
+        names.name = data.name
+        names.folder = "file:///lib/" + data.folder
         names.open()
         tryCompare(names, "opened", true)
-        verify(findChild(names.contentItem, "detail").text.indexOf(">import</a> folder.") > 0)
+        verify(findChild(names.contentItem, "detail").text.indexOf(">" + data.folder + "</a> folder.") > 0)
         waitForRendering(names.contentItem)
+        verify(names.width <= test.width, names.width + " in " + test.width)
         compare(screenChecks.popupFaults(names), [])
         findChild(names.contentItem, "overwrite").clicked()
         verify(!names.skip && names.overwrite)
