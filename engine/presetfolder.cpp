@@ -33,7 +33,7 @@ PresetFolder::PresetFolder(const QString& folder, QObject* parent)
     , m_folder(QDir::cleanPath(folder))
     , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PresetFolder::rescan);
+    connect(&m_watcher, &ThreadedWatcher::directoryChanged, this, &PresetFolder::rescan);
     connect(&m_timer, &QTimer::timeout, this, &PresetFolder::rescan);
     rescan();
     m_timer.start(kRescanMs);
@@ -206,6 +206,9 @@ void PresetFolder::rescan()
         return;
     }
     m_scanning = true;
+    // Watched before it is read: what changes after the scan began is reported.
+    if (m_watcher.isEmpty())
+        m_watcher.addPath(m_folder);
     QHash<QString, Stamp> refused = m_refused;
     QStringList listed;
     for (const ImageProperties* preset : qAsConst(m_presets))
@@ -267,8 +270,7 @@ void PresetFolder::apply(const Scan& scan)
     m_scanning = false;
     bool changed = false;
     if (scan.folderGone) {
-        if (!m_watcher.directories().isEmpty())
-            m_watcher.removePaths(m_watcher.directories());
+        m_watcher.removePaths(m_watcher.paths());
         const QList<ImageProperties*> presets = m_presets;
         for (ImageProperties* preset : presets) {
             if (scan.listed.contains(preset->fileName())) {
@@ -279,7 +281,7 @@ void PresetFolder::apply(const Scan& scan)
         m_refused.clear();
         emit presetsChanged();
     }
-    if (m_watcher.directories().isEmpty())
+    if (m_watcher.isEmpty())
         m_watcher.addPath(m_folder);
     QSet<QString> listed;
     for (ImageProperties* preset : qAsConst(m_presets)) {

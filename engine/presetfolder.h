@@ -2,9 +2,9 @@
 
 #include "core/ipresetkeeper.h"
 #include "core/leavableworker.h"
+#include "core/threadedwatcher.h"
 
 #include <QDateTime>
-#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -89,7 +89,7 @@ private:
     QList<ImageProperties*> m_presets;
     // Files that did not load, as they were then: not read again until they change.
     QHash<QString, Stamp> m_refused;
-    QFileSystemWatcher m_watcher;
+    ThreadedWatcher m_watcher;
     QTimer m_timer;
     bool m_scanning = false;
     bool m_rescanAgain = false;
