@@ -3,9 +3,26 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "core/replytarget.h"
+
 FilenameValidator::FilenameValidator(QObject* parent)
     : QValidator(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
+
+FilenameValidator::~FilenameValidator()
+{
+    m_replies->close();
+    m_worker.leave(0);
+}
+
+void FilenameValidator::forget()
+{
+    // Answers still on their way are of the old folder: dropped when they come.
+    m_known.clear();
+    m_asked.clear();
+    emit changed();
+}
 
 void FilenameValidator::setAllowSubfolders(bool allow)
 {
@@ -13,6 +30,7 @@ void FilenameValidator::setAllowSubfolders(bool allow)
         return;
     m_allowSubfolders = allow;
     emit allowSubfoldersChanged(allow);
+    emit changed();
 }
 
 void FilenameValidator::setBaseFolder(const QString& folder)
@@ -21,6 +39,7 @@ void FilenameValidator::setBaseFolder(const QString& folder)
         return;
     m_baseFolder = folder;
     emit baseFolderChanged(folder);
+    forget();
 }
 
 QValidator::State FilenameValidator::validate(QString& input, int& /*position*/) const
@@ -31,17 +50,44 @@ QValidator::State FilenameValidator::validate(QString& input, int& /*position*/)
 
     const QString candidate = m_baseFolder.isEmpty() ? input : QDir(m_baseFolder).filePath(input);
     const QFileInfo info(candidate);
-    if (info.exists())
+    const bool plainName = input == info.baseName();
+    if (!plainName && !m_allowSubfolders)
         return Invalid;
-    if (input == info.baseName())
-        return Acceptable;
-    if (!m_allowSubfolders || !info.dir().exists())
+    if (!plainName && !m_baseFolder.isEmpty()) {
+        // A sub-path must stay below the base folder: "../x" or "/tmp/x" would make the
+        // file somewhere the dialog never offered.
+        const QString base = QDir::cleanPath(QDir(m_baseFolder).absolutePath());
+        const QString target = QDir::cleanPath(info.absoluteFilePath());
+        if (!target.startsWith(base + QLatin1Char('/')))
+            return Invalid;
+    }
+    const auto known = m_known.constFind(candidate);
+    if (known == m_known.constEnd()) {
+        ask(candidate);
+        return Intermediate;
+    }
+    if (known->exists)
         return Invalid;
-    if (m_baseFolder.isEmpty())
-        return Acceptable;
-    // A sub-path must stay below the base folder: "../x" or "/tmp/x" would make the
-    // file somewhere the dialog never offered.
-    const QString base = QDir::cleanPath(QDir(m_baseFolder).absolutePath());
-    const QString target = QDir::cleanPath(info.absoluteFilePath());
-    return target.startsWith(base + QLatin1Char('/')) ? Acceptable : Invalid;
+    return plainName || known->folderExists ? Acceptable : Invalid;
+}
+
+void FilenameValidator::ask(const QString& candidate) const
+{
+    if (m_asked.contains(candidate))
+        return;
+    m_asked.insert(candidate);
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    auto* self = const_cast<FilenameValidator*>(this);
+    m_worker.start([self, replies, candidate] {
+        const QFileInfo info(candidate);
+        Known found;
+        found.exists = info.exists();
+        found.folderExists = !found.exists && info.dir().exists();
+        replies->post([self, candidate, found] {
+            if (!self->m_asked.remove(candidate))
+                return; // asked of another folder
+            self->m_known.insert(candidate, found);
+            emit self->changed();
+        });
+    });
 }

@@ -10,6 +10,7 @@
 #include "ciapi/tuning.h"
 #include "core/asynctask.h"
 #include "core/memoryrelease.h"
+#include "core/replytarget.h"
 #include "engine/exceptiontext.h"
 #include "engine/imageproperties.h"
 #include "engine/patchundo.h"
@@ -37,6 +38,7 @@ ImageLocator::ImageLocator(int threadCount, QObject* parent)
     , m_scheduler(threadCount, [this](IndexResult& result) { deliverResult(result); })
     , m_lending([this](ImageEditor& editor) { m_exportQueue->run(editor); })
     , m_compressionThread(new QThread(this))
+    , m_replies(std::make_shared<ReplyTarget>(this))
     , m_exportQueue(new ExportQueue(this))
     , m_exportPlanner(new ExportPlanner([queue = m_exportQueue] { return queue->claimedPaths(); }, this))
     , m_exportProgress(new ProgressModel(this))
@@ -154,6 +156,9 @@ void ImageLocator::forgetKeptEdits(const QUrl& url)
 
 ImageLocator::~ImageLocator()
 {
+    // A source being made for a compression (held on the disk, maybe) is not waited for.
+    m_replies->close();
+    m_sourcing.leave(0);
     // Ratings clicked are written before anything goes.
     m_ratingWriter->waitForDone();
     // From here on finishing tasks only let go; they never reach this object again.
@@ -566,7 +571,7 @@ void ImageLocator::decideProcessing(const QUrl& key, const VrxMetadata& record)
 {
     if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
         m_candidates.remove(key);
-        spawnImageCompression(record, keeperFor(key)->streamSource());
+        compressWhenSourced(keeperFor(key), record);
     } else if (!record.incompatible && record.depthType != 2) {
         m_candidates.insert(key, record);
         if (m_backgroundProcessing)
@@ -782,7 +787,20 @@ QMap<int, QVariant> ImageLocator::rowFor(QUrl location)
 
 void ImageLocator::spawnImageCompression(VrxMetadata metadata)
 {
-    spawnImageCompression(metadata, keeperFor(metadata.location)->streamSource());
+    compressWhenSourced(keeperFor(metadata.location), metadata);
+}
+
+void ImageLocator::compressWhenSourced(
+    const std::shared_ptr<ImageKeeper>& keeper, const VrxMetadata& metadata)
+{
+    // The file's source resolves its path, which hangs on a drive that does not answer: it
+    // is made off this thread, and the job spawned here once it is in. (The keeper, should
+    // the task hold its last reference, is deleted on this thread all the same.)
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_sourcing.start([this, replies, keeper, metadata] {
+        std::shared_ptr<StreamSource> source = keeper->streamSource();
+        replies->post([this, metadata, source] { spawnImageCompression(metadata, source); });
+    });
 }
 
 void ImageLocator::spawnImageCompression(VrxMetadata metadata, std::shared_ptr<StreamSource> source)

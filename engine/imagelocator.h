@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/leavableworker.h"
 #include "core/progresshandler.h"
 #include "core/progressmodel.h"
 #include "engine/channelorder.h"
@@ -51,6 +52,8 @@ class AsyncTask;
 // done by members: the index scheduler, the gallery rows, the watch of unreadable files
 // and the editor lending.
 class ExportPlanner;
+class ReplyTarget;
+
 class ImageLocator : public IResolver, public IBailiff, public IImageService
 {
     Q_OBJECT
@@ -293,6 +296,8 @@ private slots:
     void onKeeperUnheard();
 
 private:
+    // Compresses the file once its source is made, off this thread.
+    void compressWhenSourced(const std::shared_ptr<ImageKeeper>& keeper, const VrxMetadata& metadata);
     // A batch edit of a picture open with the canvas goes to its editor (GUI thread); false
     // when no editor has it open any more.
     bool giveBatchChange(const QUrl& url, int kind, ImageProperties* patch, PatchUndo* undo);
@@ -369,6 +374,9 @@ private:
     EditorLending m_lending;
     std::function<void(const QUrl&)> m_sourceProbe;
     QThread* m_compressionThread;
+    // Makes the sources of the files to compress: resolving a file's path asks the disk.
+    LeavableWorker m_sourcing;
+    std::shared_ptr<ReplyTarget> m_replies;
     ExportQueue* m_exportQueue;
     ExportPlanner* m_exportPlanner;
     ProgressModel* m_exportProgress;

@@ -37,7 +37,7 @@ PresetFolder::PresetFolder(const QString& folder, QObject* parent)
     // A change of the folder is also what a failed write leaves (its temporary file comes and
     // goes): those rescans do not try the failed writes again, or a full disk would keep
     // them going round.
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { startScan(false); });
+    connect(&m_watcher, &ThreadedWatcher::directoryChanged, this, [this] { startScan(false); });
     connect(&m_timer, &QTimer::timeout, this, &PresetFolder::rescan);
     rescan();
     m_timer.start(kRescanMs);
@@ -234,6 +234,9 @@ void PresetFolder::startScan(bool retryWrites)
     }
     m_scanning = true;
     const bool retry = std::exchange(m_retryWrites, false);
+    // Watched before it is read: what changes after the scan began is reported.
+    if (m_watcher.isEmpty())
+        m_watcher.addPath(m_folder);
     QHash<QString, Stamp> refused = m_refused;
     QStringList listed;
     for (const ImageProperties* preset : qAsConst(m_presets))
@@ -296,8 +299,7 @@ void PresetFolder::apply(const Scan& scan)
     m_scanning = false;
     bool changed = false;
     if (scan.folderGone) {
-        if (!m_watcher.directories().isEmpty())
-            m_watcher.removePaths(m_watcher.directories());
+        m_watcher.removePaths(m_watcher.paths());
         const QList<ImageProperties*> presets = m_presets;
         for (ImageProperties* preset : presets) {
             if (scan.listed.contains(preset->fileName())) {
@@ -308,7 +310,7 @@ void PresetFolder::apply(const Scan& scan)
         m_refused.clear();
         emit presetsChanged();
     }
-    if (m_watcher.directories().isEmpty())
+    if (m_watcher.isEmpty())
         m_watcher.addPath(m_folder);
     QSet<QString> listed;
     // After a failed write only the rescans of the timer (or asked for) write.

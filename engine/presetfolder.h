@@ -2,9 +2,9 @@
 
 #include "core/ipresetkeeper.h"
 #include "core/leavableworker.h"
+#include "core/threadedwatcher.h"
 
 #include <QDateTime>
-#include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
 #include <QSet>
@@ -99,7 +99,7 @@ private:
     QSet<QString> m_unsaved;
     // File names of presets removed while the scan under way was running.
     QSet<QString> m_droppedWhileScanning;
-    QFileSystemWatcher m_watcher;
+    ThreadedWatcher m_watcher;
     QTimer m_timer;
     bool m_scanning = false;
     bool m_rescanAgain = false;

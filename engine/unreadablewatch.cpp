@@ -2,6 +2,8 @@
 
 #include "engine/iresolver.h"
 
+#include "core/replytarget.h"
+
 #include <QFileInfo>
 #include <QTimer>
 
@@ -17,14 +19,21 @@ constexpr int kWatchDelayMs = 5000;
 UnreadableWatch::UnreadableWatch(RowLookup rowOf, QObject* parent)
     : QObject(parent)
     , m_rowOf(std::move(rowOf))
-    , m_watcher(new QFileSystemWatcher(this))
+    , m_watcher(new ThreadedWatcher(this))
+    , m_replies(std::make_shared<ReplyTarget>(this))
 {
-    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, &UnreadableWatch::onPathContentsUpdated);
+    connect(m_watcher, &ThreadedWatcher::fileChanged, this, &UnreadableWatch::onPathContentsUpdated);
+}
+
+UnreadableWatch::~UnreadableWatch()
+{
+    m_replies->close();
+    m_sizes.leave(0);
 }
 
 bool UnreadableWatch::isWatched(const QString& path) const
 {
-    return m_watcher->files().contains(path);
+    return m_watcher->watches(path);
 }
 
 void UnreadableWatch::noteIndexed(const QString& path, const VrxMetadata& record)
@@ -33,14 +42,13 @@ void UnreadableWatch::noteIndexed(const QString& path, const VrxMetadata& record
         if (!record.incompatible && record.frameCount > 1 && !record.compressed) {
             rememberForRetry(record);
         } else if (!path.isEmpty()) {
-            if (!m_watcher->files().contains(path))
-                m_watcher->addPath(path);
+            m_watcher->addPath(path);
             if (!m_shuffleArmed) {
                 m_shuffleArmed = true;
                 QTimer::singleShot(kWatchDelayMs, this, &UnreadableWatch::shuffleFiles);
             }
         }
-    } else if (!path.isEmpty() && m_watcher->files().contains(path)) {
+    } else if (!path.isEmpty() && m_watcher->watches(path)) {
         m_watcher->removePath(path);
     }
 }
@@ -53,15 +61,34 @@ void UnreadableWatch::onPathContentsUpdated(QString path)
 void UnreadableWatch::shuffleFiles()
 {
     m_shuffleArmed = false;
-    const QStringList paths = m_watcher->files();
-    for (const QString& path : paths) {
+    const QStringList paths = m_watcher->paths();
+    if (paths.isEmpty())
+        return;
+    // The files may be on a drive that hangs: their sizes are looked at off this thread.
+    ++m_looking;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_sizes.start([this, replies, paths] {
+        QList<qint64> sizes;
+        sizes.reserve(paths.size());
+        for (const QString& path : paths)
+            sizes.append(QFileInfo(path).size());
+        replies->post([this, paths, sizes] { compareSizes(paths, sizes); });
+    });
+}
+
+void UnreadableWatch::compareSizes(const QStringList& paths, const QList<qint64>& sizes)
+{
+    --m_looking;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString& path = paths.at(i);
+        if (!m_watcher->watches(path))
+            continue; // read well since
         const QUrl url = QUrl::fromLocalFile(path);
-        const qint64 size = QFileInfo(path).size();
         const QMap<int, QVariant> row = m_rowOf(url);
         const QVariant known = row.value(kRowFileSize);
         // A file that stays as it was indexed (not a picture at all, say) is not read again
         // until the file system reports a change.
-        if (!known.isValid() || known.toLongLong() != size)
+        if (!known.isValid() || known.toLongLong() != sizes.at(i))
             emit changed(url);
     }
 }

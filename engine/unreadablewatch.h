@@ -2,7 +2,9 @@
 
 #include "engine/vrxmetadata.h"
 
-#include <QFileSystemWatcher>
+#include "core/leavableworker.h"
+#include "core/threadedwatcher.h"
+
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -11,6 +13,9 @@
 #include <QVariant>
 
 #include <functional>
+#include <memory>
+
+class ReplyTarget;
 
 // Watches the files the image service found unreadable (a copy still being written, a
 // file locked elsewhere): when the file system reports a change, and a while after each
@@ -24,6 +29,7 @@ public:
     using RowLookup = std::function<QMap<int, QVariant>(const QUrl&)>;
 
     explicit UnreadableWatch(RowLookup rowOf, QObject* parent = nullptr);
+    ~UnreadableWatch() override;
 
     bool isWatched(const QString& path) const;
     // Starts or ends the watch of the file at `path` after an indexing result.
@@ -33,6 +39,8 @@ public:
     void rememberForRetry(const VrxMetadata& record);
     QList<VrxMetadata> takeRetryList();
     int retryCount() const { return m_retryList.size(); }
+    // The sizes of the watched files are being looked at (off this thread).
+    bool isLooking() const { return m_looking > 0; }
 
 signals:
     // The file at `location` is to be read again.
@@ -43,8 +51,13 @@ private slots:
     void shuffleFiles();
 
 private:
+    void compareSizes(const QStringList& paths, const QList<qint64>& sizes);
+
     RowLookup m_rowOf;
-    QFileSystemWatcher* m_watcher;
+    ThreadedWatcher* m_watcher;
     bool m_shuffleArmed = false;
     QList<VrxMetadata> m_retryList;
+    int m_looking = 0;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_sizes;
 };

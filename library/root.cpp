@@ -2,13 +2,13 @@
 #include "library/logging.h"
 
 #include "core/replytarget.h"
+#include "core/threadedwatcher.h"
 #include "engine/vrxcompress.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QScopeGuard>
 #include <QThreadPool>
 #include <qplatformdefs.h>
@@ -431,10 +431,36 @@ bool Root::watchDirectory(const QString& dir)
 {
     // Each watcher holds a system resource of its own, so only a Root that watches has one.
     if (!m_watcher) {
-        m_watcher = new QFileSystemWatcher(this);
-        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &Root::onWatchedChange);
+        m_watcher = new ThreadedWatcher(this);
+        connect(m_watcher, &ThreadedWatcher::directoryChanged, this, &Root::onWatchedChange);
+        connect(m_watcher, &ThreadedWatcher::added, this, &Root::watchAnswered);
     }
     return m_watcher->addPath(dir);
+}
+
+void Root::watchAnswered(const QString& dir, bool ok)
+{
+    if (m_awaitingWatch.remove(dir) && m_canonicalOf.contains(dir))
+        requestRead(dir);
+    if (ok)
+        return;
+    if (dir == m_parentWatched) {
+        m_parentWatched.clear();
+        return;
+    }
+    if (!m_canonicalOf.contains(dir) || m_unwatched.contains(dir) || m_dropped.contains(dir))
+        return;
+    // Usually the system's limit on watches (or a folder that is not there): once its read
+    // finds it, the folder is read again on every rescan.
+    m_unwatched.insert(dir);
+    if (!m_canonicalOf.value(dir).isEmpty() && !m_inFlight.contains(dir)) {
+        if (!m_warnedUnwatchable) {
+            m_warnedUnwatchable = true;
+            qCWarning(lcLibrary) << "Can't watch folder, reading it again every" << m_rescanMs
+                                 << "ms:" << dir;
+        }
+        startRescans();
+    }
 }
 
 void Root::unwatchDirectory(const QString& dir)
@@ -487,6 +513,7 @@ void Root::setActive(bool on)
         // What is still being read is of no concern any more: its answer is dropped.
         m_inFlight.clear();
         m_again.clear();
+        m_awaitingWatch.clear();
         m_generation.clear();
         m_announce.clear();
     }
@@ -505,7 +532,8 @@ void Root::addDir(const QString& dirPath, const QString& canonical)
         return;
     }
     // Watched before it is read: what changes after the read began is reported.
-    if (watchDirectory(dir)) {
+    const bool asked = watchDirectory(dir);
+    if (asked) {
         qCDebug(lcLibrary) << "AddDir:" << m_folder;
     } else {
         // Usually the system's limit on watches (or a folder that is not there): once its
@@ -519,7 +547,10 @@ void Root::addDir(const QString& dirPath, const QString& canonical)
     m_knownFiles[dir];
     if (m_recursive)
         m_knownDirs[dir];
-    requestRead(dir);
+    if (asked)
+        m_awaitingWatch.insert(dir);
+    else
+        requestRead(dir);
 }
 
 void Root::unfollow(const QString& dir)
@@ -535,6 +566,7 @@ void Root::unfollow(const QString& dir)
         m_dirOfCanonical.remove(canonical);
     m_generation.remove(dir);
     m_again.remove(dir);
+    m_awaitingWatch.remove(dir);
 }
 
 void Root::rescan()
@@ -597,8 +629,7 @@ void Root::onWatchedChange(const QString& dirPath)
     }
     if (!m_canonicalOf.contains(dir))
         return;
-    if (m_watcher && !m_dropped.contains(dir) && !m_unwatched.contains(dir)
-        && !m_watcher->directories().contains(dir)) {
+    if (m_watcher && !m_dropped.contains(dir) && !m_unwatched.contains(dir) && !m_watcher->watches(dir)) {
         qCInfo(lcLibrary) << "Folder went, reading it again every" << m_rescanMs << "ms:" << dir;
         m_dropped.insert(dir);
         startRescans();
@@ -676,8 +707,7 @@ void Root::applyRead(const QString& dir, quint64 serial, const Listing& listing)
             startRescans();
         }
         // A folder back after it went is watched again (it is still read on the timer).
-        if (m_dropped.contains(dir) && !listing.canonical.isEmpty() && m_watcher
-            && !m_watcher->directories().contains(dir))
+        if (m_dropped.contains(dir) && !listing.canonical.isEmpty() && m_watcher && !m_watcher->watches(dir))
             watchDirectory(dir);
         if (dir == m_folder)
             m_folderIdentity = listing.identity;

@@ -15,7 +15,7 @@
 
 #include "core/leavableworker.h"
 
-class QFileSystemWatcher;
+class ThreadedWatcher;
 class ReplyTarget;
 
 // One entry of a session of watched folders: a folder (tree) or a set of named files in
@@ -139,7 +139,7 @@ public:
     bool isReading() const
     {
         return !m_inFlight.isEmpty() || m_listing > 0 || m_previewState == PreviewState::Reading
-            || !m_announce.empty() || m_checkingFolder;
+            || !m_announce.empty() || m_checkingFolder || !m_awaitingWatch.isEmpty();
     }
     // The folder's canonical path is still being looked up (located() tells when it is in).
     bool isLocating() const { return m_locating; }
@@ -164,7 +164,8 @@ signals:
     void located();
 
 protected:
-    // Puts a directory under watch; false when the system refuses.
+    // Asks for a directory to be put under watch; false when refused at once (watchAnswered
+    // tells a refusal that comes later).
     virtual bool watchDirectory(const QString& dir);
     virtual void unwatchDirectory(const QString& dir);
 
@@ -188,6 +189,8 @@ private:
     void requestRead(const QString& dir, bool outdated = false);
     // The watcher's report: the folder is read again off this thread.
     void onWatchedChange(const QString& dir);
+    // The system's answer to a watch asked for (off this thread: the path may hang).
+    void watchAnswered(const QString& dir, bool ok);
     void startRead(const QString& dir);
     void applyRead(const QString& dir, quint64 serial, const Listing& listing);
     void diffFiles(const QString& dir, const QSet<QString>& current);
@@ -223,7 +226,7 @@ private:
     QStringList m_patternOrder;
     QList<QRegularExpression> m_compiled;
 
-    QFileSystemWatcher* m_watcher = nullptr;
+    ThreadedWatcher* m_watcher = nullptr;
     // Followed directories the system would not watch, read again by the timer.
     QSet<QString> m_unwatched;
     // Followed directories whose watch the system dropped (the folder was removed or moved
@@ -256,6 +259,9 @@ private:
     // stopping forgets every read under way.
     QHash<QString, quint64> m_inFlight;
     QSet<QString> m_again;
+    // Folders first read once their watch is answered: what changes after the read began
+    // is then reported.
+    QSet<QString> m_awaitingWatch;
     QHash<QString, quint64> m_generation;
     quint64 m_serial = 0;
     // Listings asked for with requestList and not yet in.

@@ -577,7 +577,8 @@ void Session::tellIfSettled()
 
 bool Session::isReading() const
 {
-    if (m_vanishCheck != 0 || m_listings > 0 || m_vettings > 0 || !m_announce.empty() || !m_pending.empty())
+    if (m_vanishCheck != 0 || m_listings > 0 || m_vettings > 0 || !m_announce.empty() || !m_pending.empty()
+        || m_goneRunning || !m_goneQueue.isEmpty())
         return true;
     for (const Root* root : m_roots) {
         if (root->isReading())
@@ -593,6 +594,7 @@ void Session::addRawFile(const QString& path)
     const QUrl url = QUrl::fromLocalFile(path);
     if (m_vanishCheck != 0)
         m_reportedSince.insert(url);
+    m_goneAsked.remove(url);
     if (m_files.contains(url))
         return;
     m_files.insert(url);
@@ -601,10 +603,64 @@ void Session::addRawFile(const QString& path)
 
 void Session::delRawFile(const QString& path)
 {
-    if (QFileInfo::exists(path) && admitsFile(path))
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (!m_files.contains(url))
         return;
-    if (m_files.remove(QUrl::fromLocalFile(path)))
-        announce(false, QUrl::fromLocalFile(path));
+    if (!admitsFile(path)) {
+        m_goneAsked.remove(url);
+        m_files.remove(url);
+        announce(false, url);
+        return;
+    }
+    // A file one Root lost may still be there for another (a folder opened twice through a
+    // link): whether it is on the disk, which may hang, is asked off this thread.
+    m_goneAsked.insert(url, ++m_goneSerial);
+    m_goneQueue.append(url);
+    checkGone();
+}
+
+void Session::checkGone()
+{
+    if (m_goneRunning || m_goneQueue.isEmpty())
+        return;
+    QList<QPair<QUrl, quint64>> asked;
+    for (const QUrl& url : qAsConst(m_goneQueue)) {
+        const auto it = m_goneAsked.constFind(url);
+        if (it != m_goneAsked.constEnd())
+            asked.append({ url, it.value() });
+    }
+    m_goneQueue.clear();
+    if (asked.isEmpty())
+        return;
+    m_goneRunning = true;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, asked] {
+        QList<bool> present;
+        present.reserve(asked.size());
+        for (const auto& entry : asked)
+            present.append(QFileInfo::exists(entry.first.toLocalFile()));
+        replies->post([this, asked, present] { removeGone(asked, present); });
+    });
+}
+
+void Session::removeGone(const QList<QPair<QUrl, quint64>>& asked, const QList<bool>& present)
+{
+    m_goneRunning = false;
+    for (int i = 0; i < asked.size(); ++i) {
+        const QUrl& url = asked.at(i).first;
+        const auto it = m_goneAsked.find(url);
+        // Reported there since, or asked again: a later answer decides.
+        if (it == m_goneAsked.end() || it.value() != asked.at(i).second)
+            continue;
+        m_goneAsked.erase(it);
+        // Admitted as the Roots stand now, which may have changed while the disk answered.
+        if (present.at(i) && admitsFile(url.toLocalFile()))
+            continue;
+        if (m_files.remove(url))
+            announce(false, url);
+    }
+    checkGone();
+    tellIfSettled();
 }
 
 void Session::setGlobbing(const QStringList& globbing)

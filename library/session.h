@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QHash>
 #include <QList>
 #include <QPointer>
 #include <QSet>
@@ -128,6 +129,10 @@ private:
     void removeRootAt(int row);
     void reactivate();
     void dropVanishedFiles();
+    // Asks off this thread whether the files reported gone that another Root may still
+    // admit are still on the disk, and takes out of the set those that are not.
+    void checkGone();
+    void removeGone(const QList<QPair<QUrl, quint64>>& asked, const QList<bool>& present);
     // Lists the files the Root admits off this thread, and offers them when they are in.
     void listLater(const Root& root);
     // Offers the listed files from `from` on, a slice to a turn of the event loop.
@@ -151,6 +156,13 @@ private:
     quint64 m_started = 0;
     quint64 m_vanishSerial = 0;
     QSet<QUrl> m_reportedSince;
+    // Files reported gone whose presence is being asked, by the serial number of the
+    // latest ask (a report that the file is there drops its entry), those not sent to the
+    // worker yet, and whether a batch is under way.
+    QHash<QUrl, quint64> m_goneAsked;
+    quint64 m_goneSerial = 0;
+    QList<QUrl> m_goneQueue;
+    bool m_goneRunning = false;
     // Announcements not made yet (true: added), and whether a slice of them is due.
     // A run of removals a closed folder made shares their list.
     struct Announcement

@@ -9,16 +9,28 @@
 #include <QSqlRecord>
 
 #include "core/database.h"
+#include "core/replytarget.h"
 #include "library/logging.h"
 #include "library/session.h"
 
 SessionLogger::SessionLogger(QObject* parent)
     : QObject(parent)
+    , m_replies(std::make_shared<ReplyTarget>(this))
 { }
 
 SessionLogger::~SessionLogger()
 {
+    m_replies->close();
+    m_checker.leave(0);
     closeDatabase();
+}
+
+bool SessionLogger::waitsForCheck(std::function<void()> op)
+{
+    if (!m_checking)
+        return false;
+    m_later.push_back(std::move(op));
+    return true;
 }
 
 void SessionLogger::setGlobbing(const QStringList& globbing)
@@ -280,6 +292,8 @@ void SessionLogger::replay(int id, Session* session)
 
 void SessionLogger::reset()
 {
+    if (waitsForCheck([this] { reset(); }))
+        return;
     if (!m_sessions.isEmpty()) {
         Session* active = m_sessions.value(activeId());
         if (active && active->isEmpty())
@@ -306,7 +320,8 @@ void SessionLogger::setActiveId(int id)
     if (!m_sessions.contains(id) || id == activeId())
         return;
     Session* active = m_sessions.value(activeId());
-    if (active && active->isEmpty()) {
+    // One that dropped folders are on their way to is not empty.
+    if (active && active->isEmpty() && !(m_checking && m_checkingFor == activeId())) {
         m_forget.bindValue(QStringLiteral(":clear"), activeId());
         if (m_forget.exec()) {
             m_sessions.remove(activeId());
@@ -322,9 +337,9 @@ void SessionLogger::setActiveId(int id)
     emit sessionsChanged();
 }
 
-void SessionLogger::bindRoot(QSqlQuery& query, const QUrl& url, bool recursive)
+void SessionLogger::bindRoot(QSqlQuery& query, int id, const QUrl& url, bool recursive)
 {
-    query.bindValue(QStringLiteral(":parent"), activeId());
+    query.bindValue(QStringLiteral(":parent"), id);
     query.bindValue(QStringLiteral(":label"), QFileInfo(url.toLocalFile()).baseName());
     query.bindValue(QStringLiteral(":root"), url.toString());
     query.bindValue(QStringLiteral(":recurse"), recursive);
@@ -332,19 +347,28 @@ void SessionLogger::bindRoot(QSqlQuery& query, const QUrl& url, bool recursive)
 
 void SessionLogger::offer(QUrl location, bool recursive)
 {
+    if (waitsForCheck([this, location, recursive] { offer(location, recursive); }))
+        return;
     if (m_sessions.isEmpty())
         reset();
-    Session* active = m_sessions.value(activeId());
-    if (!active)
+    offerInto(activeId(), location, recursive);
+}
+
+void SessionLogger::offerInto(int id, const QUrl& location, bool recursive)
+{
+    Session* session = m_sessions.value(id);
+    if (!session)
         return;
-    bindRoot(m_offer, location, recursive);
-    active->offer(location, recursive);
+    bindRoot(m_offer, id, location, recursive);
+    session->offer(location, recursive);
     if (!m_offer.exec())
         qCDebug(lcLibrary) << "Offer:" << m_offer.lastError().text();
 }
 
 void SessionLogger::close(QUrl location, bool recursive)
 {
+    if (waitsForCheck([this, location, recursive] { close(location, recursive); }))
+        return;
     if (location.isEmpty()) {
         // An empty location would close the working folder.
         qCWarning(lcLibrary) << "Session history: nothing to close";
@@ -357,7 +381,7 @@ void SessionLogger::close(QUrl location, bool recursive)
     Session* active = m_sessions.value(activeId());
     if (!active)
         return;
-    bindRoot(m_close, location, recursive);
+    bindRoot(m_close, activeId(), location, recursive);
     if (!m_close.exec()) {
         qCDebug(lcLibrary) << "Close:" << m_close.lastError().text();
         return;
@@ -367,6 +391,8 @@ void SessionLogger::close(QUrl location, bool recursive)
 
 void SessionLogger::impose(QUrl location, bool recursive, QJsonDocument condition)
 {
+    if (waitsForCheck([this, location, recursive, condition] { impose(location, recursive, condition); }))
+        return;
     if (m_sessions.isEmpty()) {
         reset();
         return;
@@ -400,6 +426,8 @@ bool SessionLogger::matchesGlobbing(const QUrl& url) const
 
 void SessionLogger::offerFiles(const QUrl& folder, const QStringList& names)
 {
+    if (waitsForCheck([this, folder, names] { offerFiles(folder, names); }))
+        return;
     if (!m_db.isValid())
         return;
     m_db.transaction();
@@ -412,13 +440,55 @@ void SessionLogger::offerFiles(const QUrl& folder, const QStringList& names)
 
 void SessionLogger::offerAll(const QList<QUrl>& urls, bool recursive)
 {
+    if (waitsForCheck([this, urls, recursive] { offerAll(urls, recursive); }))
+        return;
     if (!m_db.isValid())
         return;
-    m_db.transaction();
+    if (m_sessions.isEmpty())
+        reset();
+    const int id = activeId();
+    // Pictures by their names; whether any other URL is a folder is asked of the disk, which
+    // may hang, off this thread.
+    QList<bool> named;
+    bool ask = false;
     for (const QUrl& url : urls) {
-        if (QFileInfo(url.toLocalFile()).isDir() || matchesGlobbing(url))
-            offer(url, recursive);
+        named.append(matchesGlobbing(url));
+        ask = ask || !named.constLast();
     }
+    if (!ask) {
+        offerBatch(id, urls, recursive);
+        return;
+    }
+    m_checking = true;
+    m_checkingFor = id;
+    const std::shared_ptr<ReplyTarget> replies = m_replies;
+    m_checker.start([this, replies, urls, named, recursive, id] {
+        QList<QUrl> offered;
+        for (int i = 0; i < urls.size(); ++i) {
+            if (named.at(i) || QFileInfo(urls.at(i).toLocalFile()).isDir())
+                offered.append(urls.at(i));
+        }
+        replies->post([this, id, offered, recursive] {
+            m_checking = false;
+            offerBatch(id, offered, recursive);
+            while (!m_checking && !m_later.empty()) {
+                const std::function<void()> op = std::move(m_later.front());
+                m_later.pop_front();
+                op();
+            }
+        });
+    });
+}
+
+void SessionLogger::offerBatch(int id, const QList<QUrl>& urls, bool recursive)
+{
+    // Into the session that was active when they were asked for: one switched away from
+    // meanwhile still gets them, one that went does not.
+    if (!m_db.isValid() || urls.isEmpty() || !m_sessions.contains(id))
+        return;
+    m_db.transaction();
+    for (const QUrl& url : urls)
+        offerInto(id, url, recursive);
     if (!m_db.commit())
         m_db.rollback();
 }

@@ -10,14 +10,23 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "core/leavableworker.h"
 #include "engine/iresolver.h"
 #include "library/isession.h"
+
+class ReplyTarget;
 
 class Session;
 
 // The history of gallery sessions in an SQLite table. Every operation the user performs on
 // the active session is written as a row and forwarded to it; the most recently active
-// sessions are kept live, rebuilt by replaying their rows. GUI thread only.
+// sessions are kept live, rebuilt by replaying their rows. GUI thread only; what offerAll
+// needs to know of the disk is asked off it, and the operations asked for meanwhile wait
+// their turn behind it.
 class SessionLogger : public QObject, public ISession
 {
     Q_OBJECT
@@ -70,9 +79,14 @@ private:
     void closeDatabase();
     void trim();
     void replay(int id, Session* session);
-    void bindRoot(QSqlQuery& query, const QUrl& url, bool recursive);
+    void bindRoot(QSqlQuery& query, int id, const QUrl& url, bool recursive);
     QList<int> readHistory(int limit, bool* ok);
     bool matchesGlobbing(const QUrl& url) const;
+    void offerInto(int id, const QUrl& location, bool recursive);
+    // Offers the URLs into the session `id`, in one transaction.
+    void offerBatch(int id, const QList<QUrl>& urls, bool recursive);
+    // True when an offerAll still waits for the disk: `op` then runs once it is done.
+    bool waitsForCheck(std::function<void()> op);
 
     QString m_connString;
     QSqlDatabase m_db;
@@ -83,4 +97,10 @@ private:
     QStringList m_globbing;
     QList<QRegExp> m_patterns;
     QPointer<IResolver> m_resolver;
+    // The offerAll waiting for the disk, and the operations asked for since, in order.
+    bool m_checking = false;
+    int m_checkingFor = 0;
+    std::deque<std::function<void()>> m_later;
+    std::shared_ptr<ReplyTarget> m_replies;
+    LeavableWorker m_checker;
 };

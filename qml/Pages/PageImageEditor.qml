@@ -129,7 +129,8 @@ ColumnLayout {
             deleteDialog.open()
     }
 
-    // Leaves the picture first (so that nothing holds it), then recycles it.
+    // Leaves the picture first (so that nothing holds it), then recycles it. The trash
+    // answers later: the page closes once it has, when no picture is left to show.
     function deleteCurrent() {
         var doomed = root.location
         var row = currentRow
@@ -138,10 +139,7 @@ ColumnLayout {
             openRow(row + 1 < count ? row + 1 : row - 1)
         else
             location = ""
-        if (!recycleBin.recycleImage(doomed))
-            root.notify(qsTr("Can't delete") + " " + decodeURIComponent(doomed.substring(doomed.lastIndexOf("/") + 1)))
-        if (location === "")
-            root.closed()
+        recycleBin.recycleImage(doomed)
     }
 
     // The page's keys, whichever of its controls was clicked last. Escape leaves the tool
@@ -170,10 +168,19 @@ ColumnLayout {
 
     RecycleBin {
         id: recycleBin
+        objectName: "recycleBin"
         filePerm: root.locator.filePerm
         imageService: root.locator
         // Where imports put the pictures' low-resolution copies.
         lowResFolder: AppSettings ? AppSettings.lowResSubFolder : ""
+        onRecycled: {
+            if (!ok) {
+                var doomed = url.toString()
+                root.notify(qsTr("Can't delete") + " " + decodeURIComponent(doomed.substring(doomed.lastIndexOf("/") + 1)))
+            }
+            if (root.location === "" && pending === 0)
+                root.closed()
+        }
     }
 
     Dialog {

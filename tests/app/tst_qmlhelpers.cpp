@@ -3,6 +3,7 @@
 // and paths with hostile characters, texts read from files and resources, and the registered QML types.
 #include "support/eventloopturns.h"
 #include "support/fakevolumes.h"
+#include "support/heldmount.h"
 #include "support/heldopens.h"
 #include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
@@ -120,8 +121,71 @@ private slots:
         FilenameValidator validator;
         validator.setBaseFolder(base.path());
         validator.setAllowSubfolders(subfolders);
+        QSignalSpy changed(&validator, &QValidator::changed);
         int position = 0;
-        QCOMPARE(int(validator.validate(input, position)), state);
+        QValidator::State got = validator.validate(input, position);
+        if (got == QValidator::Intermediate && state != int(QValidator::Intermediate)) {
+            // What the disk says of the name comes in off the GUI thread.
+            QTRY_VERIFY(changed.count() > 0);
+            got = validator.validate(input, position);
+        }
+        QCOMPARE(int(got), state);
+    }
+
+    // A name typed for a folder on a drive that hangs: the event loop turns while the drive
+    // holds the look at it, the name is not accepted meanwhile, and the answer is taken
+    // once it comes. An answer for a folder left meanwhile is not taken for the new one.
+    void validatorAsksTheDiskOffTheGuiThread_data()
+    {
+        QTest::addColumn<bool>("folderChanged");
+        QTest::newRow("answered") << false;
+        QTest::newRow("folder changed meanwhile") << true;
+    }
+
+    void validatorAsksTheDiskOffTheGuiThread()
+    {
+        QTemporaryDir dir;
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(dir.filePath("ns"));
+        QFETCH(bool, folderChanged);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        QVERIFY(QDir().mkpath(ns + "/disk/out"));
+        QVERIFY(QDir().mkpath(ns + "/other"));
+        QFile taken(ns + "/disk/out/a");
+        QVERIFY(taken.open(QIODevice::WriteOnly));
+        taken.close();
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        FilenameValidator validator;
+        validator.setBaseFolder(ns + "/mnt/out");
+        QSignalSpy changed(&validator, &QValidator::changed);
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        QString name = QStringLiteral("a");
+        int position = 0;
+        QCOMPARE(validator.validate(name, position), QValidator::Intermediate);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, 15000);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(validator.validate(name, position), QValidator::Intermediate);
+        QCOMPARE(changed.count(), 0);
+        if (folderChanged)
+            validator.setBaseFolder(ns + "/other");
+        QVERIFY(watchdog.end());
+        drive.open();
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() == 0, 15000);
+        if (folderChanged) {
+            // The late answer said "a" is taken in the old folder; here it is free.
+            QVERIFY(ostra::test::eventLoopTurns());
+            QValidator::State got = validator.validate(name, position);
+            QTRY_VERIFY((got = validator.validate(name, position)) != QValidator::Intermediate);
+            QCOMPARE(got, QValidator::Acceptable);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, 15000);
+        QCOMPARE(validator.validate(name, position), QValidator::Invalid);
+        name = QStringLiteral("b");
+        QCOMPARE(validator.validate(name, position), QValidator::Intermediate);
+        QTRY_COMPARE(validator.validate(name, position), QValidator::Acceptable);
     }
 
     // A tree of missing folders is climbed to the nearest folder that exists, and a climb

@@ -1,6 +1,10 @@
+#include "support/eventloopturns.h"
 #include "support/filetree.h"
+#include "support/heldmount.h"
+#include "support/mountnamespace.h"
 #include "support/picturefiles.h"
 #include "support/recordingcanvas.h"
+#include "support/rescuewatchdog.h"
 #include "support/residentpages.h"
 #include "support/testmain.h"
 
@@ -732,11 +736,81 @@ private slots:
         QVERIFY(watch.isWatched(file));
         // The delayed look at the watched files, run now.
         QVERIFY(QMetaObject::invokeMethod(&watch, "shuffleFiles"));
-        QCoreApplication::processEvents();
+        QTRY_VERIFY(!watch.isLooking());
         QCOMPARE(changed.count(), 0);
         QVERIFY(ostra::test::writeTreeFile(file, "shopping: bread, milk, eggs\n"));
         QVERIFY(QMetaObject::invokeMethod(&watch, "shuffleFiles"));
+        QTRY_VERIFY(!watch.isLooking());
         QVERIFY(changed.count() >= 1);
+        QCOMPARE(changed.first().first().toUrl(), urlOf(file));
+    }
+
+    // A file found unreadable on a drive that hangs: its watch, and the look at its size a
+    // while later, are asked off the GUI thread, which turns meanwhile. Once the drive
+    // answers, a file grown since is read again; a watch that goes meanwhile does not wait.
+    void unreadableWatchAsksTheDiskOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("watch asked") << 0;
+        QTest::newRow("size looked at") << 1;
+        QTest::newRow("deleted while the size is looked at") << 2;
+    }
+
+    void unreadableWatchAsksTheDiskOffTheGuiThread()
+    {
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(path("ns"));
+        QFETCH(int, how);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        QVERIFY(ostra::test::writeTreeFile(ns + "/disk/notes.vrx", "shopping: bread\n"));
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QString file = ns + "/mnt/notes.vrx";
+        VrxMetadata record;
+        record.resetFromFile(urlOf(file));
+        QVERIFY(record.invalid);
+        const qint64 indexedSize = record.fileSize;
+        auto watch = std::make_unique<UnreadableWatch>([&](const QUrl&) {
+            return QMap<int, QVariant> { { IResolver::Invalid, true }, { IResolver::FileSize, indexedSize } };
+        });
+        QSignalSpy changed(watch.get(), &UnreadableWatch::changed);
+        if (how != 0) {
+            watch->noteIndexed(file, record);
+            QTRY_VERIFY(drive.held() == 0 && drive.passed() > 0);
+        }
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        if (how == 0)
+            watch->noteIndexed(file, record);
+        else
+            QVERIFY(QMetaObject::invokeMethod(watch.get(), "shuffleFiles"));
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, 15000);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(watch->isWatched(file));
+        QCOMPARE(watch->isLooking(), how != 0);
+        // Grown behind the mount's back: only the look at its size sees it.
+        QVERIFY(ostra::test::writeTreeFile(ns + "/disk/notes.vrx", "shopping: bread, milk\n"));
+        if (how == 2)
+            watch.reset();
+        QVERIFY(watchdog.end());
+        drive.open();
+        if (!watch) {
+            QTRY_VERIFY(drive.held() == 0);
+            QVERIFY(ostra::test::eventLoopTurns());
+            QCOMPARE(changed.count(), 0);
+            return;
+        }
+        if (how == 1) {
+            QTRY_VERIFY(!watch->isLooking());
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.first().first().toUrl(), urlOf(file));
+            return;
+        }
+        // Changed through the mount: the watch tells.
+        QTRY_VERIFY(drive.held() == 0);
+        QVERIFY(ostra::test::writeTreeFile(file, "shopping: bread, milk, eggs\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, 15000);
         QCOMPARE(changed.first().first().toUrl(), urlOf(file));
     }
 

@@ -14,9 +14,12 @@
 
 #include "engine/imageproperties.h"
 #include "engine/presetfolder.h"
+#include "support/eventloopturns.h"
 #include "support/filesizelimit.h"
 #include "support/forkedchild.h"
+#include "support/heldmount.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/presetfiles.h"
 #include "support/rescuewatchdog.h"
 
@@ -205,6 +208,52 @@ private slots:
         QTRY_VERIFY(!presets.isScanning());
         QCOMPARE(names(presets), QStringList());
         QCOMPARE(ostra::test::presetsOnDisk(folder), QStringList());
+    }
+
+    // The folder's watch is asked for off the GUI thread too (resolving its path hangs on
+    // a dead network mount): the event loop turns while the drive holds it, and once it
+    // answers, a preset that appears is listed as the watch tells, without a rescan asked
+    // for. A preset keeper that goes meanwhile does not wait.
+    void folderWatchIsAskedOffTheGuiThread_data()
+    {
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("answered") << false;
+        QTest::newRow("deleted meanwhile") << true;
+    }
+
+    void folderWatchIsAskedOffTheGuiThread()
+    {
+        QTemporaryDir dir;
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(dir.filePath("ns"));
+        QFETCH(bool, deleted);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        QVERIFY(QDir().mkpath(ns + "/disk/Presets"));
+        QVERIFY(ostra::test::dropPreset(ns + "/disk/Presets/a.qpf", "a", 978307200));
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QString folder = ns + "/mnt/Presets";
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        auto presets = std::make_unique<PresetFolder>(folder);
+        QTRY_VERIFY(drive.held() > 0);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(presets->isScanning());
+        if (deleted)
+            presets.reset();
+        QVERIFY(watchdog.end());
+        drive.open();
+        if (!presets) {
+            QTRY_VERIFY(drive.held() == 0);
+            QVERIFY(ostra::test::eventLoopTurns());
+            return;
+        }
+        QTRY_COMPARE(names(*presets), QStringList { "a" });
+        QTRY_VERIFY(!presets->isScanning());
+        // Moved in whole through the mount: the watch tells.
+        QVERIFY(ostra::test::dropPreset(ns + "/mnt/b.part", "b", 4102444800));
+        QVERIFY(QFile::rename(ns + "/mnt/b.part", folder + "/b.qpf"));
+        QTRY_COMPARE(names(*presets), (QStringList { "b", "a" }));
     }
 
     // A preset renamed while the disk is full keeps its file whole (the new name is not

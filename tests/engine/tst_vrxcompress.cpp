@@ -1,11 +1,13 @@
 // In-place compression: lossless, never loses the picture (kills, full disk, read-only
 // folder, faulty compressor), and waits for readers.
 #include "support/childprocess.h"
+#include "support/eventloopturns.h"
 #include "support/filebytes.h"
 #include "support/mountnamespace.h"
 #include "support/openforview.h"
 #include "support/rawsamples.h"
 #include "support/recordingcanvas.h"
+#include "support/rescuewatchdog.h"
 
 #include "ciapi/bytesource.h"
 #include "ciapi/vrx/vrximage.h"
@@ -16,12 +18,15 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
+#include <memory>
 
 #include "tools/vrxgen/generator.h"
 
@@ -192,6 +197,49 @@ private slots:
         QVERIFY(!QFile::exists(VrxCompress::temporaryPathFor(path)));
     }
 
+    // The job's source is made off the GUI thread: resolving the file's path hangs on a
+    // drive that does not answer, and the event loop turns meanwhile. Once it answers the
+    // file is compressed; a service that goes meanwhile does not wait for it.
+    void sourceIsMadeOffTheGuiThread_data()
+    {
+        QTest::addColumn<bool>("deleted");
+        QTest::newRow("answered") << false;
+        QTest::newRow("service deleted meanwhile") << true;
+    }
+
+    void sourceIsMadeOffTheGuiThread()
+    {
+        QFETCH(bool, deleted);
+        const QString path = m_dir.filePath(QStringLiteral("IMG_sourced_%1.vrx").arg(int(deleted)));
+        const QUrl url = QUrl::fromLocalFile(path);
+        const QByteArray original = writePicture(path, 2);
+        QSemaphore gate;
+        auto locator = std::make_unique<ImageLocator>(2, nullptr);
+        std::atomic<int> held { 0 };
+        locator->setSourceProbe([&](const QUrl& made) {
+            if (made != url)
+                return;
+            ++held;
+            gate.acquire();
+        });
+        ostra::test::RescueWatchdog watchdog([&gate] { gate.release(1000); });
+        locator->spawnImageCompression(recordOf(path));
+        QTRY_COMPARE(held.load(), 1);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(fileBytes(path), original);
+        if (deleted)
+            locator.reset();
+        QVERIFY(watchdog.end());
+        gate.release(1000);
+        if (deleted) {
+            QVERIFY(ostra::test::eventLoopTurns());
+            QCOMPARE(fileBytes(path), original);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(fileBytes(path).size() < original.size(), 30000);
+        checkIntact(path, original);
+    }
+
     // Lossless and in place: a viewer holding the file keeps the swap waiting; the job
     // finishes when it lets go, and the file opens again in its new form.
     void viewerMakesTheJobWait()
@@ -210,7 +258,8 @@ private slots:
         ImageEditor* editor = ostra::test::openedForView(locator, url, &canvas);
         QCOMPARE(editor->currentUrl(), url);
         locator.spawnImageCompression(recordOf(path));
-        QVERIFY(written.tryAcquire(1, 30000));
+        // The job is spawned once its source is made off this thread: the loop turns.
+        QTRY_VERIFY_WITH_TIMEOUT(written.available() > 0, 30000);
         QTest::qWait(300);
         QCOMPARE(fileBytes(path), original);
         locator.releaseEditorSlot(editor, &canvas);

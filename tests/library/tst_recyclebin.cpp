@@ -22,13 +22,16 @@
 #include "engine/vrxcompress.h"
 #include "library/recyclebin.h"
 #include "platform/freedesktoptrash.h"
+#include "support/eventloopturns.h"
 #include "support/filesizelimit.h"
 #include "support/filetree.h"
+#include "support/heldmount.h"
 #include "support/mountnamespace.h"
 #include "support/openforview.h"
 #include "support/picturefiles.h"
 #include "support/rawsamples.h"
 #include "support/recordingcanvas.h"
+#include "support/rescuewatchdog.h"
 #include "support/savedstate.h"
 #include "support/testmain.h"
 
@@ -37,6 +40,18 @@ namespace {
 void touch(const QString& path)
 {
     QVERIFY(ostra::test::writeTreeFile(path, "x"));
+}
+
+// Sends the picture to the bin and waits for the answer: 1 when it went, 0 when it stayed,
+// -1 when no answer came (or one about another file).
+int recycled(RecycleBin& bin, const QUrl& url)
+{
+    QSignalSpy answered(&bin, &RecycleBin::recycled);
+    bin.recycleImage(url);
+    if (!QTest::qWaitFor([&] { return !answered.isEmpty(); }, 60000) || answered.size() != 1
+        || answered.constFirst().at(0).toUrl() != url)
+        return -1;
+    return answered.constFirst().at(1).toBool() ? 1 : 0;
 }
 
 QStringList trashed()
@@ -80,7 +95,7 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(&perm);
         bin.setLowResFolder(lowRes);
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(folder + "/IMG_0001.vrx")));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(folder + "/IMG_0001.vrx")), 1);
         QCOMPARE(trashed(), expected);
         QVERIFY(QFile::exists(folder + "/IMG_0002.vrx"));
         QVERIFY(QFile::exists(folder + "/IMG_0002.vrxs.unreadable"));
@@ -113,7 +128,7 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(&perm);
         bin.setLowResFolder("low");
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(folder + "/" + picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(folder + "/" + picture)), 1);
         QCOMPARE(trashed(), expected);
         for (const QString& name : all) {
             const bool gone = expected.contains(QFileInfo(name).fileName());
@@ -134,7 +149,7 @@ private slots:
         FilePerm perm;
         RecycleBin bin;
         bin.setFilePerm(&perm);
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(picture)), 1);
         QCOMPARE(trashed(), QStringList({ "IMG_0004.vrx", "IMG_0004.vrxs", "IMG_0004.vrxs_temp" }));
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
 
@@ -167,7 +182,7 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(&perm);
         bin.setBusyWaitMs(30000);
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(picture)), 1);
         QTRY_VERIFY(written);
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
         QCOMPARE(trashed(), QStringList({ "IMG_0006.vrx", "IMG_0006.vrxs" }));
@@ -179,7 +194,7 @@ private slots:
         touch(picture);
         QVERIFY(writer.tryLock(0));
         bin.setBusyWaitMs(200);
-        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(picture)), 0);
         QVERIFY(QFile::exists(picture));
         writer.unlock();
     }
@@ -221,7 +236,7 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(locator->filePerm());
         bin.setImageService(locator.get());
-        QVERIFY(bin.recycleImage(url));
+        QCOMPARE(recycled(bin, url), 1);
         QVERIFY(!QFile::exists(picture));
         QVERIFY(
             !ostra::test::PictureFiles::write(folder, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
@@ -278,7 +293,7 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(locator->filePerm());
         bin.setImageService(locator.get());
-        QVERIFY(bin.recycleImage(url));
+        QCOMPARE(recycled(bin, url), 1);
         QVERIFY(!QFile::exists(picture));
         QTRY_VERIFY(!kept.contains(IImageService::fileKey(url)));
         QVERIFY(!ostra::test::PictureFiles::write(mount, "IMG_0007.vrx", ostra::test::PictureFiles::small(32))
@@ -348,7 +363,7 @@ private slots:
             // Without the lock registry the bin does not wait for the editor to let go.
             RecycleBin bin;
             bin.setImageService(&locator);
-            QVERIFY(bin.recycleImage(url));
+            QCOMPARE(recycled(bin, url), 1);
         }
         QVERIFY(!QFile::exists(picture));
         if (handedBack) {
@@ -403,14 +418,14 @@ private slots:
         RecycleBin bin;
         bin.setFilePerm(&perm);
         bin.setLowResFolder(QStringLiteral("low"));
-        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(picture)), 0);
         QVERIFY(QFile::exists(picture));
         QVERIFY(QFile::exists(folder + "/IMG_0001.vrxs"));
         QVERIFY(QFile::exists(folder + "/low/IMG_0001.jpg"));
         QCOMPARE(trashed(), QStringList());
         QCOMPARE(QDir(FreedesktopTrash::homeTrash() + "/info").entryList(QDir::Files), QStringList());
         QVERIFY(ostra::test::shell(QStringLiteral("umount '%1'").arg(mounted)));
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(picture)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(picture)), 1);
         QCOMPARE(trashed(), QStringList({ "IMG_0001.jpg", "IMG_0001.vrx", "IMG_0001.vrxs" }));
     }
 
@@ -454,7 +469,7 @@ private slots:
         bin.setFilePerm(&perm);
         bin.setBusyWaitMs(30000);
         QTimer::singleShot(100, [&viewer] { viewer.reset(); });
-        QVERIFY(bin.recycleImage(url));
+        QCOMPARE(recycled(bin, url), 1);
         QTRY_VERIFY_WITH_TIMEOUT(completed.load(), 60000);
         thread.quit();
         QVERIFY(thread.wait(60000));
@@ -462,6 +477,70 @@ private slots:
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList());
         QCOMPARE(trashed(), QStringList { QStringLiteral("IMG_0005.vrx") });
         QVERIFY(ostra::test::rawSamplesOf(FreedesktopTrash::homeTrash() + "/files/IMG_0005.vrx") == samples);
+    }
+
+    // The moves run on a worker: on a drive that hangs the event loop turns while they are
+    // held, and the answer comes once the drive answers, all the picture's files gone
+    // together. A second picture waits its turn; a bin that goes meanwhile does not wait,
+    // and the picture still goes whole. With the lock registry, the file's lock is asked
+    // for as the loop turns too.
+    void movesRunOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("one picture") << 0;
+        QTest::newRow("a second picture meanwhile") << 1;
+        QTest::newRow("bin deleted meanwhile") << 2;
+        QTest::newRow("its lock looked for on the drive") << 3;
+    }
+
+    void movesRunOffTheGuiThread()
+    {
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(m_dir.filePath("ns"));
+        QFETCH(int, how);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        for (const char* name : { "IMG_0001.vrx", "IMG_0001.vrxs", "low/IMG_0001.jpg", "IMG_0002.vrx" })
+            touch(ns + "/disk/" + name);
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QUrl first = QUrl::fromLocalFile(ns + "/mnt/IMG_0001.vrx");
+        const QUrl second = QUrl::fromLocalFile(ns + "/mnt/IMG_0002.vrx");
+        FilePerm perm;
+        auto bin = std::make_unique<RecycleBin>();
+        if (how == 3)
+            bin->setFilePerm(&perm);
+        bin->setLowResFolder(QStringLiteral("low"));
+        QSignalSpy answered(bin.get(), &RecycleBin::recycled);
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        bin->recycleImage(first);
+        if (how == 1)
+            bin->recycleImage(second);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, 15000);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QCOMPARE(answered.count(), 0);
+        QCOMPARE(bin->pending(), how == 1 ? 2 : 1);
+        if (how == 2)
+            bin.reset();
+        QVERIFY(watchdog.end());
+        drive.open();
+        const QStringList left = how == 1 ? QStringList() : QStringList { "IMG_0002.vrx" };
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(ns + "/disk").entryList(QDir::Files), left, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(ns + "/disk/low").entryList(QDir::Files).isEmpty(), 15000);
+        if (!bin) {
+            QTRY_VERIFY(drive.held() == 0);
+            QVERIFY(ostra::test::eventLoopTurns());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), how == 1 ? 2 : 1, 15000);
+        QCOMPARE(answered.at(0).at(0).toUrl(), first);
+        QVERIFY(answered.at(0).at(1).toBool());
+        if (how == 1) {
+            QCOMPARE(answered.at(1).at(0).toUrl(), second);
+            QVERIFY(answered.at(1).at(1).toBool());
+        }
+        QCOMPARE(bin->pending(), 0);
     }
 
     // A file someone reads is not taken away: the bin waits a bounded time, letting this
@@ -476,12 +555,12 @@ private slots:
         bin.setBusyWaitMs(300);
         FileToken reader = perm.acquireFileSemaphore(path, FilePerm::kShared);
         QVERIFY(reader);
-        QVERIFY(!bin.recycleImage(QUrl::fromLocalFile(path)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(path)), 0);
         QVERIFY(QFile::exists(path));
 
         // A holder that lets go from this thread's event loop.
         QTimer::singleShot(50, [&reader] { reader.reset(); });
-        QVERIFY(bin.recycleImage(QUrl::fromLocalFile(path)));
+        QCOMPARE(recycled(bin, QUrl::fromLocalFile(path)), 1);
         QVERIFY(!QFile::exists(path));
     }
 };

@@ -16,6 +16,7 @@
 #include "library/root.h"
 #include "support/eventloopturns.h"
 #include "support/filetree.h"
+#include "support/heldmount.h"
 #include "support/heldopens.h"
 #include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
@@ -537,6 +538,64 @@ private slots:
         root.setActive(false);
         if (how == 2)
             QVERIFY(ostra::test::shell(QString("umount '%1'").arg(folder)));
+    }
+
+    // A Root whose folder is on a drive that hangs asks for its watches off the GUI thread,
+    // which turns meanwhile: the folder is read once its watch is in, so that a file made
+    // after the read began is seen. A Root stopped or deleted meanwhile announces nothing.
+    void watchesAreAskedOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("answered") << 0;
+        QTest::newRow("stopped meanwhile") << 1;
+        QTest::newRow("deleted meanwhile") << 2;
+    }
+
+    void watchesAreAskedOffTheGuiThread()
+    {
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(path("ns"));
+        QFETCH(int, how);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        touch(ns + "/disk/lib/a.vrx");
+        touch(ns + "/disk/lib/sub/b.vrx");
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QString lib = ns + "/mnt/lib";
+        auto root = std::make_unique<Root>(nullptr, lib, true, true, QStringList { "*.vrx" }, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!root->isLocating(), kWaitMs);
+        Recorder rec(root.get());
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        root->setActive(true);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(root->isReading());
+        QVERIFY(rec.added.isEmpty());
+        if (how == 1)
+            root->setActive(false);
+        if (how == 2) {
+            QPointer<Root> gone(root.get());
+            root.reset();
+            QVERIFY(gone.isNull());
+        }
+        QVERIFY(watchdog.end());
+        drive.open();
+        if (how != 0) {
+            QTRY_VERIFY_WITH_TIMEOUT(drive.held() == 0, kWaitMs);
+            QVERIFY(ostra::test::eventLoopTurns(20));
+            QVERIFY(rec.added.isEmpty());
+            if (root)
+                QVERIFY(!root->isReading());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rec.files, (QSet<QString> { lib + "/a.vrx", lib + "/sub/b.vrx" }), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!root->isReading(), kWaitMs);
+        // Made through the mount: its watch tells.
+        touch(lib + "/c.vrx");
+        QTRY_VERIFY_WITH_TIMEOUT(rec.files.contains(lib + "/c.vrx"), kWaitMs);
+        QVERIFY(rec.errors.isEmpty());
     }
 
     // A Root's folder may be on a drive that hangs: its canonical path is looked up off the

@@ -21,7 +21,9 @@
 #include "library/spinesection.h"
 #include "support/eventloopturns.h"
 #include "support/filetree.h"
+#include "support/heldmount.h"
 #include "support/heldopens.h"
+#include "support/mountnamespace.h"
 #include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 #include "support/testresolver.h"
@@ -471,6 +473,62 @@ private slots:
             QCOMPARE(session->data(session->index(1), Session::DirPathRole).toString(), path("free"));
             QCOMPARE(session->files(), held + QSet<QUrl> { url(path("free/c.vrx")) });
         }
+    }
+
+    // A Root reports a file gone that the session may still admit through another Root: whether
+    // it is still there is asked off the GUI thread, which turns while a drive that hangs holds
+    // the answer. The answer decides as the disk stood when it was read: a file reported back
+    // meanwhile stays, and a second report asks again and is told once.
+    void aFileReportedGoneIsLookedForOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("still there") << 0;
+        QTest::newRow("gone") << 1;
+        QTest::newRow("gone, reported back meanwhile") << 2;
+        QTest::newRow("gone, reported gone twice") << 3;
+    }
+
+    void aFileReportedGoneIsLookedForOffTheGuiThread()
+    {
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(path("ns"));
+        QFETCH(int, how);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        touch(ns + "/disk/a.vrx");
+        touch(ns + "/disk/b.vrx");
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QString a = ns + "/mnt/a.vrx";
+        Session session;
+        QAbstractItemModelTester tester(&session, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        session.setActive(true);
+        session.offer(url(ns + "/mnt"), false);
+        QVERIFY(settled(session));
+        QCOMPARE(session.files(), (QSet<QUrl> { url(a), url(ns + "/mnt/b.vrx") }));
+        QSignalSpy gone(&session, &Session::delFile);
+        if (how != 0)
+            QVERIFY(QFile::remove(ns + "/disk/a.vrx"));
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        session.delRawFile(a);
+        if (how == 3)
+            session.delRawFile(a);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, kWaitMs);
+        QVERIFY(ostra::test::eventLoopTurns());
+        QVERIFY(session.isReading());
+        QVERIFY(session.files().contains(url(a)));
+        if (how == 2) {
+            touch(ns + "/disk/a.vrx");
+            session.addRawFile(a);
+        }
+        QVERIFY(watchdog.end());
+        drive.open();
+        QVERIFY(settled(session));
+        const bool stays = how == 0 || how == 2;
+        QCOMPARE(session.files().contains(url(a)), stays);
+        QCOMPARE(gone.count(), stays ? 0 : 1);
+        QVERIFY(session.files().contains(url(ns + "/mnt/b.vrx")));
     }
 
     // Closing a folder of many files takes them out of the file set at once, and tells the

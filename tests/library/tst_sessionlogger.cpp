@@ -14,8 +14,12 @@
 #include "core/database.h"
 #include "library/session.h"
 #include "library/sessionlogger.h"
+#include "support/eventloopturns.h"
+#include "support/filetree.h"
 #include "support/forkedchild.h"
+#include "support/heldmount.h"
 #include "support/mountnamespace.h"
+#include "support/rescuewatchdog.h"
 #include "support/testmain.h"
 
 namespace {
@@ -56,6 +60,28 @@ int count(const QString& path, const QString& where)
     return result;
 }
 
+// The operations written for the sessions, in the order they were written: operation,
+// session id and location, one line each.
+QStringList operations(const QString& path)
+{
+    QSqlDatabase db;
+    if (!openDatabase(db, path, QStringList()))
+        return { "no database" };
+    QStringList rows;
+    {
+        QSqlQuery query(db);
+        if (query.exec("select operation, parent_id, root_url from sessions where operation != 'r' order by "
+                       "row_id")) {
+            while (query.next())
+                rows.append(QStringList { query.value(0).toString(), query.value(1).toString(),
+                    QUrl(query.value(2).toString()).toLocalFile() }
+                                .join(' '));
+        }
+    }
+    closeDatabase(db);
+    return rows;
+}
+
 } // namespace
 
 class TestSessionLogger : public QObject
@@ -82,6 +108,77 @@ private slots:
     {
         const QString tag = QString::fromUtf8(QTest::currentDataTag()).replace(' ', '-');
         m_db = m_dir.filePath(QString("history-%1-%2.db").arg(QTest::currentTestFunction(), tag));
+    }
+
+    // Dropping folders and files on the window: which of them are folders is asked off the
+    // GUI thread, which turns while a drive that hangs holds the answer; nothing is written
+    // meanwhile. The folders and the pictures go into the session that was active when they
+    // were dropped, in the order given, and what was asked for meanwhile comes after them.
+    void offeringAllAsksTheDiskOffTheGuiThread_data()
+    {
+        QTest::addColumn<int>("how");
+        QTest::newRow("folders and pictures") << 0;
+        QTest::newRow("a folder closed meanwhile") << 1;
+        QTest::newRow("another session made active meanwhile") << 2;
+        QTest::newRow("history closed meanwhile") << 3;
+    }
+
+    void offeringAllAsksTheDiskOffTheGuiThread()
+    {
+        OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(m_dir.filePath("ns"));
+        QFETCH(int, how);
+        const QString ns = ostra::test::mountNamespaceFolder();
+        QVERIFY(ostra::test::writeTreeFile(ns + "/disk/dir/a.vrx"));
+        QVERIFY(ostra::test::writeTreeFile(ns + "/disk/notes.txt"));
+        QVERIFY(ostra::test::writeTreeFile(ns + "/disk/p.vrx"));
+        ostra::test::HeldMount drive(ns + "/disk", ns + "/mnt");
+        if (!drive.isValid())
+            QSKIP("cannot mount a file system of its own here");
+        const QString dir = ns + "/mnt/dir", notes = ns + "/mnt/notes.txt", picture = ns + "/mnt/p.vrx";
+        const QString other = folder("other");
+        auto logger = open();
+        logger->setGlobbing({ "*.vrx" });
+        logger->offer(QUrl::fromLocalFile(other), false);
+        const int first = logger->activeId();
+        logger->reset();
+        const int second = logger->activeId();
+        QVERIFY(first != second);
+
+        drive.close();
+        ostra::test::RescueWatchdog watchdog([&] { drive.open(); });
+        logger->offerAll(
+            { QUrl::fromLocalFile(dir), QUrl::fromLocalFile(notes), QUrl::fromLocalFile(picture) }, true);
+        if (how == 1)
+            logger->close(QUrl::fromLocalFile(dir), true);
+        if (how == 2)
+            logger->setActiveId(first);
+        QTRY_VERIFY_WITH_TIMEOUT(drive.held() > 0, 15000);
+        QVERIFY(ostra::test::eventLoopTurns());
+        const QString one = QStringLiteral("o %1 %2").arg(first).arg(other);
+        QCOMPARE(operations(m_db), QStringList { one });
+        if (how == 3)
+            logger.reset();
+        QVERIFY(watchdog.end());
+        drive.open();
+        if (!logger) {
+            QTRY_VERIFY_WITH_TIMEOUT(drive.held() == 0, 15000);
+            QCoreApplication::sendPostedEvents();
+            QCOMPARE(operations(m_db), QStringList { one });
+            return;
+        }
+        const QStringList offered = { QStringLiteral("o %1 %2").arg(second).arg(dir),
+            QStringLiteral("o %1 %2").arg(second).arg(picture) };
+        QTRY_COMPARE_WITH_TIMEOUT(operations(m_db).size(), how == 1 ? 4 : 3, 15000);
+        QStringList expected = QStringList { one } + offered;
+        if (how == 1)
+            expected.append(QStringLiteral("c %1 %2").arg(second).arg(dir));
+        QCOMPARE(operations(m_db), expected);
+        QCOMPARE(logger->activeId(), how == 2 ? first : second);
+        QCOMPARE(rootsOf(logger->session(first)), QStringList { other });
+        if (how == 1)
+            QCOMPARE(rootsOf(logger->session(second)), QStringList({ ns + "/mnt" }));
+        else
+            QCOMPARE(rootsOf(logger->session(second)), QStringList({ dir, ns + "/mnt" }));
     }
 
     // Sessions made in the same second keep their own rows, and each replays after a

@@ -109,4 +109,23 @@ inline bool fillFileSystem(const QString& folder, qint64 leave = 0)
         QVERIFY2(passed, "the test in the mount namespace failed; its output is above");                     \
     } while (false)
 
+// The running test function, with its data row when it has one, as the command line of a
+// test program names it.
+inline QString currentTestRow()
+{
+    const QString function = QString::fromLatin1(QTest::currentTestFunction());
+    const char* tag = QTest::currentDataTag();
+    return tag && *tag ? function + QLatin1Char(':') + QString::fromLatin1(tag) : function;
+}
+
+// Runs the rest of the calling test function (its current row) in a private mount
+// namespace with `folder` to mount under, when it does not run in one already.
+#define OSTRA_CONTINUE_IN_MOUNT_NAMESPACE(folder)                                                            \
+    do {                                                                                                     \
+        if (ostra::test::mountNamespaceFolder().isEmpty()) {                                                 \
+            OSTRA_RUN_IN_MOUNT_NAMESPACE(folder, QStringList { ostra::test::currentTestRow() });             \
+            return;                                                                                          \
+        }                                                                                                    \
+    } while (false)
+
 } // namespace ostra::test
