@@ -3,6 +3,7 @@ import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import com.quelt.ostra 2.0
 import "../Items"
+import "../Utils"
 import "../Views"
 
 // The main page: the gallery tab with its count, the recent sessions beside it, and the
@@ -63,6 +64,14 @@ FocusScope {
         imageService: page.locator
         // Where imports put the pictures' low-resolution copies.
         lowResFolder: AppSettings ? AppSettings.lowResSubFolder : ""
+        // A picture that stayed (a file held or refused) stays in the gallery, and is named.
+        onRecycled: {
+            if (!ok) {
+                var kept = url.toString()
+                NotificationsManager.show(qsTr("Can't delete") + " "
+                                          + decodeURIComponent(kept.substring(kept.lastIndexOf("/") + 1)))
+            }
+        }
     }
 
     // The common rating of the selection.

@@ -27,11 +27,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -720,6 +722,21 @@ private slots:
         QTRY_VERIFY(!dialog->property("visible").toBool());
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(doomed), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(m_gallery->rowCount(), 2, 20000);
+
+        // A picture the disk will not let go of stays, and the user is told which.
+        const QString kept = m_gallery->urlAt(0).toLocalFile();
+        if (QProcess::execute("chattr", { "+i", kept }) != 0)
+            QSKIP("cannot make a file immutable here");
+        const auto release = qScopeGuard([&] { QProcess::execute("chattr", { "-i", kept }); });
+        QQmlExpression lastNote(
+            qmlContext(m_window), m_window, QStringLiteral("NotificationsManager.lastText"));
+        selection->clearSelection();
+        selection->select(m_gallery->index(0, 0), QItemSelectionModel::Select);
+        QVERIFY(QMetaObject::invokeMethod(page, "deleteSelected"));
+        QTRY_COMPARE_WITH_TIMEOUT(lastNote.evaluate().toString(),
+            QStringLiteral("Can't delete ") + QFileInfo(kept).fileName(), 20000);
+        QVERIFY(QFile::exists(kept));
+        QCOMPARE(m_gallery->rowCount(), 2);
     }
 };
 
