@@ -116,12 +116,13 @@ int childMain(const QString& mode, const QStringList& args)
         if (!editor || editor->currentUrl() != url)
             return 3;
         editor->properties()->tuneToneEntry("exposure")->setCurrentValue(args.value(2).toDouble());
-        if (!editor->syncProperties() || !editor->saveInBackground(true))
-            return 3;
-        // As the canvas does when its save ends.
+        // As the canvas does when its save ends; connected before the save starts, as a save
+        // the full disk refuses at once may end before the next line.
         QObject::connect(
             editor, &ImageViewer::saveEnded, editor, [editor] { editor->takeSaveResult(); },
             Qt::QueuedConnection);
+        if (!editor->syncProperties() || !editor->saveInBackground(true))
+            return 3;
         const KeptEdits kept(args.value(1));
         if (!QTest::qWaitFor(
                 [&] { return kept.contains(IImageService::fileKey(url)) && !notSaved.isEmpty(); }, 60000))
