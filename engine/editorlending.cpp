@@ -205,9 +205,12 @@ void EditorLending::queueKept(const QUrl& key, KeptChange change, std::shared_pt
             files.store(key, *edits);
             break;
         case KeptChange::RemoveIfSettled:
+            // Opened with them unsaved: still the only copy. The write of them asked before
+            // may not have run (this change replaced it in the queue), so they are written.
             if (StateStamp::of(edits->statePath) == edits->madeOver && QFileInfo::exists(edits->picture))
-                break; // opened with them unsaved: still the only copy
-            files.remove(key);
+                files.store(key, *edits);
+            else
+                files.remove(key);
             break;
         case KeptChange::Remove:
             files.remove(key);
