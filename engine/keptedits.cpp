@@ -3,6 +3,7 @@
 
 #include <QCryptographicHash>
 #include <QDataStream>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -21,6 +22,8 @@ constexpr quint32 kMagic = 0x4b455044; // "KEPD"
 constexpr quint16 kVersion = 1;
 constexpr int kDigestBytes = 32;
 const QString kSuffix = QStringLiteral(".kept");
+// How old a temporary file must be to count as a write a crash cut short.
+constexpr qint64 kUnfinishedAfterSecs = 10 * 60;
 
 QByteArray digest(const QByteArray& bytes)
 {
@@ -183,9 +186,13 @@ QHash<QUrl, std::shared_ptr<const UnsavedState>> KeptEdits::load() const
         return kept;
     const QDir folder(m_folder);
     // A write cut short by a crash leaves its temporary file: never renamed into place, it
-    // holds nothing that counts.
+    // holds nothing that counts. A recent one may be the write of another instance still
+    // quitting (its kept edits are written as it closes): left for a later start.
+    const QDateTime settled = QDateTime::currentDateTimeUtc().addSecs(-kUnfinishedAfterSecs);
     for (const QString& name : folder.entryList({ QLatin1Char('*') + kSuffix + QStringLiteral(".??????") },
              QDir::Files | QDir::Hidden | QDir::System)) {
+        if (QFileInfo(folder.filePath(name)).lastModified().toUTC() > settled)
+            continue;
         if (QFile::remove(folder.filePath(name)))
             qCInfo(lcEngine) << "removed the unfinished write of kept edits" << folder.filePath(name);
     }

@@ -6,6 +6,7 @@
 #include "engine/iimageservice.h"
 #include "engine/keptedits.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -162,11 +163,19 @@ private slots:
         const QByteArray whole = readAll(path);
         QVERIFY(writeAll(path + ".a1B2c3", whole.left(whole.size() / 2)));
         QVERIFY(writeAll(path + ".Zz9yY8", whole));
+        // One being written right now, by another instance that is still quitting, stays.
+        QVERIFY(writeAll(path + ".Nw0rit", whole.left(8)));
+        for (const char* left : { ".a1B2c3", ".Zz9yY8" }) {
+            QFile old(path + left);
+            QVERIFY(old.open(QIODevice::ReadWrite));
+            QVERIFY(old.setFileTime(
+                QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
         const auto loaded = kept.load();
         QCOMPARE(loaded.size(), 1);
         QVERIFY(sameEdits(*loaded.value(keyOf(picture)), editsOf(picture, "older")));
-        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden),
-            QStringList { QFileInfo(path).fileName() });
+        QCOMPARE(QDir(data.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+            (QStringList { QFileInfo(path).fileName(), QFileInfo(path).fileName() + ".Nw0rit" }));
     }
 
     // Edits that cannot be written whole (the disk fills up in the middle) leave nothing
