@@ -117,6 +117,16 @@ int main(int argc, char** argv)
         case AutomationClient::Result::Preempted:
             break;
         }
+        // Another start holds the start-up and has not come up: it may still become the
+        // instance, and two instances would share the import journal, the settings and the
+        // histories. This start says so instead of waiting for ever or running beside it.
+        if (startupLock->gaveUp()) {
+            qCCritical(lcApp).noquote()
+                << "Another start of Ostra has not come up and still holds the start-up lock"
+                << startupLock->path() << "- close it, or end its process, and start again.";
+            delete settings;
+            return 1;
+        }
         const QString noDisplay = missingDisplay();
         if (!noDisplay.isEmpty()) {
             qCCritical(lcApp).noquote() << noDisplay;

@@ -18,8 +18,7 @@ public:
 
     // Blocks until this process holds the lock, for at most `timeoutMs`. Logs once when it
     // has to wait. Returns false when the lock file cannot be opened or locked, or when
-    // another process held it all that time (a start that hangs); the start then goes on
-    // unserialised rather than not at all.
+    // another process held it all that time (a start that hangs; see gaveUp()).
     bool acquire(int timeoutMs = defaultWaitMs);
     static constexpr int defaultWaitMs = 60000;
 
@@ -30,6 +29,8 @@ public:
     void release();
 
     bool isHeld() const { return m_held; }
+    // The last acquire() gave up on a lock another process held all the while.
+    bool gaveUp() const { return !m_held && m_busy; }
     QString path() const { return m_path; }
 
     // The runtime folder: XDG_RUNTIME_DIR, or the fallback Qt makes when it is unset.
