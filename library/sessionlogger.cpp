@@ -315,6 +315,9 @@ void SessionLogger::reset()
 
 void SessionLogger::setActiveId(int id)
 {
+    // After what was asked before it: a close asked before the switch is the old session's.
+    if (waitsForCheck([this, id] { setActiveId(id); }))
+        return;
     if (m_sessions.isEmpty())
         reset();
     if (!m_sessions.contains(id) || id == activeId())
