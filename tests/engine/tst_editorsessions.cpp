@@ -26,6 +26,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -218,6 +219,9 @@ private slots:
             proceed.acquire();
             ++recycled;
         });
+        // Whatever ends the test, later recycle steps are let through: the locator waits for
+        // them as it goes.
+        const auto letGo = qScopeGuard([&] { proceed.release(10); });
         Canvas a;
         Canvas b;
         Canvas c;
@@ -242,10 +246,11 @@ private slots:
         QCOMPARE(third->currentUrl(), QUrl::fromLocalFile(m_files[2]));
         // Handed back with the save forced: the rating is in the state file.
         QCOMPARE(savedRating(m_files[0]), 4);
-        // The first canvas no longer hears the editor; the third gets its renders.
+        // The first canvas no longer hears the editor (what it rendered for the first
+        // picture may still come in); the third gets its renders.
         QTRY_VERIFY_WITH_TIMEOUT(!c.outputs.isEmpty(), 60000);
-        QVERIFY(a.outputs.size() <= 2);
-        proceed.release(10);
+        for (const VrxMessage& output : qAsConst(a.outputs))
+            QCOMPARE(output.location, QUrl::fromLocalFile(m_files[0]));
     }
 
     // An editor handed back keeps none of its picture's buffers once recycled, whether it
