@@ -71,20 +71,16 @@ bool ImageEditor::applyJob(std::function<void(CIAPI::DepthEditor&)> edit)
 {
     if (!edit)
         return false;
-    try {
-        renderer().cancelRenderRequests();
-        {
-            QMutexLocker lock(&m_editorMutex);
-            if (!m_depthEditor)
-                return false;
-            edit(*m_depthEditor);
-        }
-        m_contentDirty = true;
-        edit = nullptr;
-        return true;
-    } catch (...) {
-        return false;
-    }
+    bool changed = false;
+    const bool applied = applyJobIfChanged(
+        [&edit](CIAPI::DepthEditor& editor) {
+            edit(editor);
+            return true;
+        },
+        changed);
+    // What the edit holds goes now, not with the caller's copy.
+    edit = nullptr;
+    return applied;
 }
 
 bool ImageEditor::applyJobIfChanged(const std::function<bool(CIAPI::DepthEditor&)>& edit, bool& changed)
