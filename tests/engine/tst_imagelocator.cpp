@@ -713,9 +713,11 @@ private slots:
         locator.requestMetadata(urlOf(file));
         QTRY_COMPARE(invalid.count(), 1);
         QTRY_VERIFY(locator.isWatched(urlOf(file)));
+        // Written whole: read as a picture (once per change the system tells, which may be
+        // one or two for a rewrite), and no longer watched.
         QVERIFY(ostra::test::writeTreeFile(file, bytes));
-        QTRY_COMPARE_WITH_TIMEOUT(indexed.count(), 1, 15000);
-        QVERIFY(!locator.isWatched(urlOf(file)));
+        QTRY_VERIFY_WITH_TIMEOUT(indexed.count() >= 1, 15000);
+        QTRY_VERIFY(!locator.isWatched(urlOf(file)));
     }
 
     // A file that is not a picture is read again when it changes, not over and over while
