@@ -79,6 +79,40 @@ QQuickItem* cellFor(QQuickItem* root, const QUrl& url)
     return nullptr;
 }
 
+// The gallery view over a session of folders and the real image service, on the screen.
+struct GalleryOnScreen
+{
+    ImageLocator locator { 2, nullptr };
+    Session session;
+    ActiveSession gallery;
+    QQuickView view;
+
+    explicit GalleryOnScreen(const QString& sortField)
+    {
+        session.setResolver(&locator);
+        gallery.setResolver(&locator);
+        gallery.setSortField(sortField);
+        gallery.setSource(&session);
+    }
+    // Loads the view at `size` (with `rowHeight` when given) and shows it; its root item, or
+    // null when it did not load or show.
+    QQuickItem* show(QSize size, double rowHeight = 0)
+    {
+        view.setResizeMode(QQuickView::SizeRootObjectToView);
+        view.resize(size);
+        QVariantMap properties { { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
+            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } };
+        if (rowHeight > 0)
+            properties.insert(QStringLiteral("baseRowHeight"), rowHeight);
+        view.setInitialProperties(properties);
+        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
+        if (view.status() != QQuickView::Ready)
+            return nullptr;
+        view.show();
+        return QTest::qWaitForWindowExposed(&view) ? view.rootObject() : nullptr;
+    }
+};
+
 } // namespace
 
 class TestViewMainGallery : public QObject
@@ -210,24 +244,10 @@ private slots:
             QVERIFY(!file.isEmpty());
             urls.append(QUrl::fromLocalFile(file));
         }
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
-        gallery.setResolver(&locator);
-        gallery.setSortField(order);
-        gallery.setSource(&session);
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(1000, 1060);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
-            { QStringLiteral("baseRowHeight"), 160.0 } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        GalleryOnScreen screen(order);
+        auto& [locator, session, gallery, view] = screen;
+        QQuickItem* root = screen.show(QSize(1000, 1060), 160.0);
+        QVERIFY(root);
         session.offer(QUrl::fromLocalFile(folder), true);
         QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(allShown(root, urls.size()), 30000);
@@ -301,24 +321,10 @@ private slots:
             QVERIFY(!file.isEmpty());
             urls.append(QUrl::fromLocalFile(file));
         }
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
-        gallery.setResolver(&locator);
-        gallery.setSortField(QStringLiteral("timestamp"));
-        gallery.setSource(&session);
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(800, 500);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
-            { QStringLiteral("baseRowHeight"), 200.0 } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        GalleryOnScreen screen(QStringLiteral("timestamp"));
+        auto& [locator, session, gallery, view] = screen;
+        QQuickItem* root = screen.show(QSize(800, 500), 200.0);
+        QVERIFY(root);
         session.offer(QUrl::fromLocalFile(folder), false);
         QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), urls.size(), 30000);
         if (days == 1)
@@ -387,26 +393,11 @@ private slots:
     // picture to be opened.
     void galleryShowsTheSession()
     {
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
+        GalleryOnScreen screen(QStringLiteral("timestamp"));
+        auto& [locator, session, gallery, view] = screen;
         QAbstractItemModelTester tester(&gallery, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        gallery.setResolver(&locator);
-        gallery.setSortField(QStringLiteral("timestamp"));
-        gallery.setSource(&session);
-
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(900, 1100);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
-            { QStringLiteral("baseRowHeight"), 300.0 } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QQuickItem* root = screen.show(QSize(900, 1100), 300.0);
+        QVERIFY(root);
 
         session.offer(QUrl::fromLocalFile(m_folder), false);
         QTRY_COMPARE_WITH_TIMEOUT(gallery.rowCount(), m_urls.size(), 20000);
@@ -507,25 +498,10 @@ private slots:
     // with it in view.
     void emptyHintScrollBarAndEnds()
     {
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
-        gallery.setResolver(&locator);
-        gallery.setSortField(QStringLiteral("timestamp"));
-        gallery.setSource(&session);
-
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(1280, 740);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) },
-            { QStringLiteral("baseRowHeight"), 700.0 } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        GalleryOnScreen screen(QStringLiteral("timestamp"));
+        auto& [locator, session, gallery, view] = screen;
+        QQuickItem* root = screen.show(QSize(1280, 740), 700.0);
+        QVERIFY(root);
         QQuickItem* hint = ostra::test::findItem(root, "emptyHint");
         QVERIFY(hint && hint->isVisible());
         for (const QSize size : { QSize(1280, 740), QSize(1920, 1020) }) {
@@ -625,23 +601,10 @@ private slots:
                 m_dir.filePath("card/DCIM/100Z40"), "IMG_0001.vrx", ostra::test::PictureFiles::small(5))
                          .isEmpty());
         }
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
-        gallery.setResolver(&locator);
-        gallery.setSortField(QStringLiteral("timestamp"));
-        gallery.setSource(&session);
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(1280, 740);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        GalleryOnScreen screen(QStringLiteral("timestamp"));
+        auto& [locator, session, gallery, view] = screen;
+        QQuickItem* root = screen.show(QSize(1280, 740));
+        QVERIFY(root);
         QQuickItem* hint = ostra::test::findItem(root, "emptyHint");
         QQuickItem* heading = ostra::test::findItem(root, "emptyTitle");
         QQuickItem* text = ostra::test::findItem(root, "emptyText");
@@ -699,23 +662,10 @@ private slots:
             QVERIFY(!ostra::test::PictureFiles::write(folder, "far.vrx", ostra::test::PictureFiles::small(77))
                          .isEmpty());
         }
-        ImageLocator locator(2, nullptr);
-        Session session;
-        session.setResolver(&locator);
-        ActiveSession gallery;
-        gallery.setResolver(&locator);
-        gallery.setSortField(QStringLiteral("filePath"));
-        gallery.setSource(&session);
-        QQuickView view;
-        view.setResizeMode(QQuickView::SizeRootObjectToView);
-        view.resize(size);
-        view.setInitialProperties({ { QStringLiteral("model"), QVariant::fromValue<QObject*>(&gallery) },
-            { QStringLiteral("locator"), QVariant::fromValue<QObject*>(&locator) } });
-        view.setSource(QUrl::fromLocalFile(ostra::test::sourceDir() + "/qml/Views/ViewMainGallery.qml"));
-        QCOMPARE(view.status(), QQuickView::Ready);
-        QQuickItem* root = view.rootObject();
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        GalleryOnScreen screen(QStringLiteral("filePath"));
+        auto& [locator, session, gallery, view] = screen;
+        QQuickItem* root = screen.show(size);
+        QVERIFY(root);
         session.offer(QUrl::fromLocalFile(folder), false);
         QTRY_COMPARE_WITH_TIMEOUT(root->property("count").toInt(), 1, 20000);
         // The header shown: the folder's parents head no section of their own.
