@@ -5,6 +5,11 @@
 
 #include "core/replytarget.h"
 
+namespace {
+// How long the owner's end waits for an ask of the disk under way.
+constexpr unsigned long kAnsweredWithinMs = 200;
+} // namespace
+
 // The watcher itself, made on the watching thread, with the serial number of the ask each
 // of its paths came from (so that a change told of a path asked for again is not mistaken
 // for the new watch's).
@@ -55,16 +60,17 @@ ThreadedWatcher::~ThreadedWatcher()
     if (!m_thread)
         return;
     connect(m_thread, &QThread::finished, m_side, &QObject::deleteLater);
+    // Should the thread outlive the wait below, it goes once it ends (a later delete of it
+    // here drops this).
+    connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
     m_thread->quit();
-    if (m_asking == 0) {
-        // Nothing asked of the disk: the thread ends at once.
+    // Nothing asked of the disk, or an ask answered at once: the thread ends now. One held on
+    // the disk ends once the watch it asks for is answered (which may never come), its
+    // watcher with it; nobody waits for it longer.
+    if (m_asking == 0 || m_thread->wait(kAnsweredWithinMs)) {
         m_thread->wait();
         delete m_thread;
-        return;
     }
-    // The thread ends once the watch it asks for is answered (which may never come), its
-    // watcher with it; nobody waits for it.
-    connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
 }
 
 void ThreadedWatcher::start()
